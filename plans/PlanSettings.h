@@ -1,0 +1,47 @@
+// Plan identifiers, storage types and the records that carry a plan's
+// settings between the wizard, the plan files, the plan and its destination.
+#pragma once
+#include <cstdint>
+#include <string>
+
+enum StorageType : int32_t {
+  kStorageLocal = 1,
+  kStorageUsb = 2,
+  kStorageNetwork = 3,
+  kStorageFtp = 4,
+};
+
+struct FtpSettings {
+  std::string server;  // lower case, without "ftp://"
+  int32_t port = 0;
+  std::string root = "/";
+  std::string proxy;
+  int32_t proxyPort = 0;
+  std::string user;
+  std::string password;
+  int32_t passive = 1;
+  int32_t retryCount = 0;
+  int32_t timeout = 30;
+};
+
+struct PlanSettings {
+  std::string name;
+  uint32_t id = 0;
+  int32_t kind = 1;
+  int32_t scheduleNum = 0;
+  int32_t scheduleUnit = 0;
+  std::string storePath;
+  int32_t mode = 1;
+  int32_t storageType = 0;
+  int32_t versionNumber = 0;
+  int64_t lastTime = 0;
+  int64_t missingTime = 0;
+  int64_t lastBackupTime = 0;
+  uint8_t enabled = 0;
+  uint8_t initialScanDone = 0;
+  uint8_t missedScheduledRun = 0;
+  FtpSettings ftp;
+};
+
+// Data folder + "PLAN\" + id + "\".
+std::string GetPlanFolder(uint32_t id);

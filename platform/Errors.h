@@ -1,0 +1,65 @@
+// Windows error numbers as the program reports them, mapped from errno.
+#pragma once
+#include <cstdint>
+#include <string>
+
+namespace plat {
+
+enum : uint32_t {
+  kErrSuccess = 0,
+  kErrFileNotFound = 2,
+  kErrPathNotFound = 3,
+  kErrTooManyOpenFiles = 4,
+  kErrAccessDenied = 5,
+  kErrInvalidHandle = 6,
+  kErrNotEnoughMemory = 8,
+  kErrNotSameDevice = 17,
+  kErrNoMoreFiles = 18,
+  kErrNotReady = 21,
+  kErrSeek = 25,
+  kErrWriteFault = 29,
+  kErrReadFault = 30,
+  kErrGenFailure = 31,
+  kErrSharingViolation = 32,
+  kErrLockViolation = 33,
+  kErrHandleEof = 38,
+  kErrNotSupported = 50,
+  kErrBadNetPath = 53,
+  kErrNetworkBusy = 54,
+  kErrUnexpNetErr = 59,
+  kErrNetNameDeleted = 64,
+  kErrBadNetName = 67,
+  kErrFileExists = 80,
+  kErrCannotMake = 82,
+  kErrInvalidParameter = 87,
+  kErrBrokenPipe = 109,
+  kErrOpenFailed = 110,
+  kErrDiskFull = 112,
+  kErrInsufficientBuffer = 122,
+  kErrInvalidName = 123,
+  kErrDirNotEmpty = 145,
+  kErrBusy = 170,
+  kErrAlreadyExists = 183,
+  kErrFilenameExcedRange = 206,
+  kErrNoMoreItems = 259,
+  kErrDirectory = 267,
+  kErrNoMediaInDrive = 1112,
+  kErrIoDevice = 1117,
+  kErrDeviceNotConnected = 1167,
+  kErrConnectionRefused = 1225,
+  kErrTimeout = 1460,
+  kErrCantResolveFilename = 1921,  // too many levels of symbolic links
+};
+
+// The Windows error number for an errno value (0 gives 0; unknown values 31).
+uint32_t ErrnoToWinError(int err);
+
+// The message text of a Windows error number, e.g. 5 -> "Access is denied."
+// Unknown numbers give "Unknown error <n>.".
+std::string WinErrorMessage(uint32_t code);
+
+// Per-thread last error, set by every failing call of the platform layer.
+uint32_t GetLastError();
+void SetLastError(uint32_t code);
+
+}  // namespace plat

@@ -1,0 +1,132 @@
+// File services in system paths ("C:\home\ann\a.txt", "\\server\share\x",
+// with or without the long-path prefixes "\\?\" and "\\?\UNC\").
+// Every call that fails sets plat::GetLastError() to a Windows error number.
+// Every call that touches the disk passes the fault seam (FaultSeam.h).
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace plat {
+
+enum : uint32_t {
+  kAttrReadOnly = 0x1,
+  kAttrHidden = 0x2,
+  kAttrSystem = 0x4,
+  kAttrDirectory = 0x10,
+  kAttrArchive = 0x20,
+  kAttrNormal = 0x80,
+  kAttrTemporary = 0x100,
+};
+constexpr uint32_t kInvalidAttributes = 0xFFFFFFFFu;
+
+struct FindData {
+  std::string name;  // the entry's name only, UTF-8
+  uint32_t attributes = 0;
+  uint64_t size = 0;
+  int64_t writeTime = 0;   // seconds since 1970 UTC
+  int64_t createTime = 0;  // status-change time on Linux
+};
+
+// Attributes: hidden = name begins with "."; read-only = owner write bit
+// clear; never system or temporary. kInvalidAttributes when missing.
+uint32_t GetFileAttributes(std::string_view path);
+// Only the read-only bit has an effect (it clears/sets the owner write bit).
+bool SetFileAttributes(std::string_view path, uint32_t attributes);
+// True when a directory search for the exact path finds an entry.
+bool FileExists(std::string_view path);
+bool IsDirectory(std::string_view path);
+bool GetFileInfo(std::string_view path, FindData* out);
+
+// One level; fails with 183 when it exists, 3 when the parent is missing.
+bool CreateDirectory(std::string_view path);
+// Creates every missing folder of the path; true when it exists afterwards.
+bool CreateDirectories(std::string_view path);
+bool RemoveDirectory(std::string_view path);
+bool DeleteFile(std::string_view path);
+
+// Copies contents, mode and modification time. The data goes to a temporary
+// name in the target folder and is renamed into place, so an interrupted copy
+// never leaves a truncated file under the final name. With flushToDevice the
+// data and the folder are synced before/after the rename (removable and
+// network targets). Returns 0 or the Windows error number.
+uint32_t CopyFile(std::string_view source, std::string_view target, bool failIfExists,
+                  bool flushToDevice = false);
+// Rename that fails with 183 when the target exists (also across volumes,
+// where it copies and deletes). Returns 0 or the Windows error number.
+uint32_t MoveFile(std::string_view source, std::string_view target);
+// Rename that replaces an existing target. Returns 0 or the error number.
+uint32_t ReplaceFile(std::string_view source, std::string_view target);
+
+// Writes a whole file under a temporary name, syncs it and renames it over the
+// old one: a crash leaves either the old or the new file. privateMode writes
+// it with mode 0600 (files that hold credentials).
+bool WriteFileAtomic(std::string_view path, std::string_view data, bool privateMode = false);
+// Reads a whole file; fails when it is larger than maxBytes.
+bool ReadWholeFile(std::string_view path, std::string* out, uint64_t maxBytes = 1ull << 30);
+
+// Free bytes available to the caller and total bytes of the volume holding
+// the path. Either pointer may be null.
+bool GetDiskSpace(std::string_view path, uint64_t* freeToCaller, uint64_t* total);
+
+// Directory search with a wildcard pattern in its last component ("*" and
+// "?", matched without regard to case; "*.*" matches every name). The first
+// result comes from Open. Entries whose native names a system path cannot
+// carry (a "\" in the name, bytes that are not UTF-8) are skipped and counted.
+class DirSearch {
+ public:
+  DirSearch() = default;
+  ~DirSearch();
+  DirSearch(const DirSearch&) = delete;
+  DirSearch& operator=(const DirSearch&) = delete;
+
+  // False (error 2 or 3) when nothing matches or the folder cannot be read.
+  bool Open(std::string_view pattern, FindData* first);
+  bool Next(FindData* out);  // false at the end (error 18)
+  void Close();
+  uint64_t SkippedNames() const { return skipped_; }
+
+ private:
+  void* dir_ = nullptr;  // DIR*
+  std::string folderNative_;
+  std::string mask_;
+  bool exact_ = false;  // pattern has no wildcard: at most one result
+  uint64_t skipped_ = 0;
+};
+
+// Handle-based file access for formats that are read and updated in place.
+class File {
+ public:
+  enum Access : uint32_t { kRead = 1, kWrite = 2, kReadWrite = 3 };
+  enum Disposition : uint32_t {
+    kOpenExisting,  // fails when missing
+    kOpenAlways,    // creates when missing
+    kCreateAlways,  // creates or truncates
+    kCreateNew,     // fails (80) when it exists
+  };
+
+  File() = default;
+  ~File();
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
+
+  bool Open(std::string_view path, Access access, Disposition disposition);
+  bool IsOpen() const { return fd_ >= 0; }
+  void Close();
+  // Reads up to n bytes at the current position; *got < n only at the end.
+  bool Read(void* buffer, size_t n, size_t* got);
+  // Writes all n bytes or fails (112 when the disk is full).
+  bool Write(const void* buffer, size_t n);
+  bool Seek(uint64_t offset);
+  bool GetSize(uint64_t* size);
+  // Cuts or extends the file to size (the position stays).
+  bool Truncate(uint64_t size);
+  // Data to the device.
+  bool Flush();
+
+ private:
+  int fd_ = -1;
+};
+
+}  // namespace plat

@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build and the tests need, when missing.
+set -euo pipefail
+PKGS=(build-essential cmake ninja-build pkg-config
+      qt6-base-dev qt6-base-dev-tools libgl1-mesa-dev
+      libblkid-dev libgtest-dev libgmock-dev libbenchmark-dev
+      xvfb xauth dosfstools fonts-dejavu-core)
+if [ "${BV_WITH_CLANG:-0}" = 1 ]; then PKGS+=(clang libclang-rt-14-dev); fi
+missing=()
+for p in "${PKGS[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "Installing: ${missing[*]}"
+  SUDO=""
+  if [ "$(id -u)" != 0 ]; then SUDO=sudo; fi
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi

@@ -1,0 +1,40 @@
+// Collects every event published on both global channels while it lives.
+#pragma once
+#include <mutex>
+#include <vector>
+
+#include "engine/EngineEvents.h"
+
+namespace bvtest {
+
+class EventCollector : public CBaseClass {
+ public:
+  EventCollector() {
+    Subscribe(&UiChannel(), this);
+    Subscribe(&WorkerChannel(), this);
+  }
+  void OnEvent(CMEvent*, const EventData& e) override {
+    std::lock_guard<std::mutex> g(lock_);
+    events_.push_back(e);
+  }
+  std::vector<EventData> Events() {
+    std::lock_guard<std::mutex> g(lock_);
+    return events_;
+  }
+  size_t CountOf(int32_t code) {
+    std::lock_guard<std::mutex> g(lock_);
+    size_t n = 0;
+    for (const auto& e : events_) n += e.code == code;
+    return n;
+  }
+  void Clear() {
+    std::lock_guard<std::mutex> g(lock_);
+    events_.clear();
+  }
+
+ private:
+  std::mutex lock_;  // guards events_
+  std::vector<EventData> events_;
+};
+
+}  // namespace bvtest

@@ -1,0 +1,36 @@
+// A temporary folder for one test, removed with everything in it at the end.
+// Native() is the Linux path, System() the same folder as a system path
+// ("C:\tmp\bv-XXXX"), both without a closing separator.
+#pragma once
+#include <string>
+
+namespace bvtest {
+
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::string& Native() const { return native_; }
+  const std::string& System() const { return system_; }
+  // Native and system paths of a relative name ("a/b.txt").
+  std::string NativeOf(const std::string& rel) const;
+  std::string SystemOf(const std::string& rel) const;
+  // Writes a file (creating its folders) and returns its native path.
+  std::string Write(const std::string& rel, const std::string& content) const;
+  std::string Read(const std::string& rel) const;
+
+ private:
+  std::string native_;
+  std::string system_;
+};
+
+// Native /a/b -> "C:\a\b" (valid while C: is "/", the real table's rule).
+std::string NativeToSystemC(const std::string& native);
+// Reads a whole native file ("" when missing).
+std::string ReadNative(const std::string& native);
+void WriteNative(const std::string& native, const std::string& content);
+
+}  // namespace bvtest
