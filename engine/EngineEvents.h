@@ -1,8 +1,14 @@
 // Numbered engine events, the publish/subscribe channels they travel on, and
 // the bounded receiver that hands them to the UI thread.
+//
+// Lock order: a channel's lock first, then a subscriber's channel-list lock.
+// A subscriber never holds its list lock while taking a channel lock, so
+// subscribing, unsubscribing, publishing and destroying either side may run
+// on different threads at once.
 #pragma once
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -39,7 +45,8 @@ enum EventCode : int32_t {
   kEvAvailabilityChanged = 32,
 };
 
-// One event; copying it makes the copying thread its thread.
+// One event. Every constructor, copy and move stamps the calling thread as
+// the event's thread; the time is taken when the event is first built.
 struct EventData {
   int32_t code = 0;
   int32_t value = 0;
@@ -52,13 +59,29 @@ struct EventData {
   EventData(int32_t code, std::string_view text1, uint32_t planId, std::string_view text2,
             std::string_view text3, int32_t value);
   EventData(const EventData& other);
+  EventData(EventData&& other) noexcept;
   EventData& operator=(const EventData& other);
+  EventData& operator=(EventData&& other) noexcept;
 };
 
 class CMEvent;
+class CBaseClass;
 
-// A subscriber. OnEvent runs on the publishing thread. Destroying a subscriber
-// disconnects it from every channel.
+namespace engine_detail {
+// The part of a channel that its subscribers may still reach after the
+// channel is gone: they keep it alive, so disconnecting never touches freed
+// memory whichever side is destroyed first.
+struct ChannelCore {
+  std::recursive_mutex lock;  // guards subscribers and channel; held while subscribers run
+  std::vector<CBaseClass*> subscribers;
+  CMEvent* channel = nullptr;  // null once the channel is destroyed
+};
+}  // namespace engine_detail
+
+// A subscriber. OnEvent runs on the publishing thread, under the channel's
+// lock. Destroying a subscriber disconnects it from every channel; a derived
+// class whose OnEvent uses its own members calls DisconnectAll() in its own
+// destructor so that no publisher reaches a half-destroyed object.
 class CBaseClass {
  public:
   CBaseClass() = default;
@@ -66,25 +89,32 @@ class CBaseClass {
   CBaseClass(const CBaseClass&) = delete;
   CBaseClass& operator=(const CBaseClass&) = delete;
   virtual void OnEvent(CMEvent* source, const EventData& event) = 0;
+  // Number of channels this subscriber is connected to.
+  size_t ChannelCount();
+
+ protected:
+  // Leaves every channel; waits for publishes that are running on them.
+  void DisconnectAll();
 
  private:
   friend class CMEvent;
   friend void Subscribe(CMEvent*, CBaseClass*);
   friend void Unsubscribe(CMEvent*, CBaseClass*);
-  std::mutex channelsLock_;  // guards channels_
-  std::vector<CMEvent*> channels_;
+  std::mutex channelsLock_;  // guards channels_ (taken after a channel's lock, never before)
+  std::vector<std::shared_ptr<engine_detail::ChannelCore>> channels_;
 };
 
 // A named channel.
 class CMEvent {
  public:
-  CMEvent(std::string name, uint32_t tag = 0, void* owner = nullptr);
+  explicit CMEvent(std::string name, uint32_t tag = 0, void* owner = nullptr);
   ~CMEvent();
   CMEvent(const CMEvent&) = delete;
   CMEvent& operator=(const CMEvent&) = delete;
   const std::string& Name() const { return name_; }
   uint32_t Tag() const { return tag_; }
   void* Owner() const { return owner_; }
+  size_t SubscriberCount();
 
  private:
   friend void Publish(CMEvent*, const EventData*);
@@ -93,11 +123,13 @@ class CMEvent {
   std::string name_;
   uint32_t tag_;
   void* owner_;
-  std::recursive_mutex lock_;  // guards subscribers_; held while they run
-  std::vector<CBaseClass*> subscribers_;
+  std::shared_ptr<engine_detail::ChannelCore> core_;
 };
 
+// Calls OnEvent of every subscriber in subscription order, under the
+// channel's lock. A null channel or event is ignored.
 void Publish(CMEvent* channel, const EventData* event);
+// Both sides record the connection; connecting twice has no further effect.
 void Subscribe(CMEvent* channel, CBaseClass* subscriber);
 void Unsubscribe(CMEvent* channel, CBaseClass* subscriber);
 
@@ -122,6 +154,7 @@ class CMessageReciever : public CBaseClass {
   CMessageReciever();
   ~CMessageReciever() override;
   void OnEvent(CMEvent* source, const EventData& event) override;
+  // Takes the oldest queued event; false when the queue is empty.
   bool Pop(CMEvent** source, EventData* event);
   size_t Count();
 

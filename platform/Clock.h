@@ -14,8 +14,8 @@ void SleepMs(uint32_t ms);
 struct LocalTime {
   int year, month, day;  // month 1-12
   int hour, minute, second;
-  int weekday;           // 0 = Sunday
-  int yearDay;           // 0-365
+  int weekday;  // 0 = Sunday
+  int yearDay;  // 0-365
   bool dst;
 };
 // Local time in the process's time zone (TZ honoured).

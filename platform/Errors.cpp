@@ -158,6 +158,8 @@ std::string WinErrorMessage(uint32_t code) {
       return "Cannot create a file when that file already exists.";
     case kErrFilenameExcedRange:
       return "The filename or extension is too long.";
+    case kErrFileTooLarge:
+      return "The file size exceeds the limit allowed and cannot be saved.";
     case kErrNoMoreItems:
       return "No more data is available.";
     case kErrDirectory:

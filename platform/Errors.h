@@ -41,6 +41,7 @@ enum : uint32_t {
   kErrBusy = 170,
   kErrAlreadyExists = 183,
   kErrFilenameExcedRange = 206,
+  kErrFileTooLarge = 223,
   kErrNoMoreItems = 259,
   kErrDirectory = 267,
   kErrNoMediaInDrive = 1112,

@@ -1,6 +1,9 @@
-// Test-only fault injection for the file layer. Every call of Files.h that
-// touches the disk counts once; an armed seam makes the Nth counted call after
-// arming fail with the chosen Windows error (once, or every call from then on).
+// Test-only fault injection for the file layer. Every step of Files.h that
+// touches the disk (an open, each chunk written or read, a sync, a rename, a
+// folder read) counts once; an armed seam makes the Nth counted step after
+// arming fail with the chosen Windows error (once, or every step from then
+// on). Clean-up after a failure (removing a temporary file) is never counted,
+// so a fault leaves the disk as a real failure at that step would.
 #pragma once
 #include <cstdint>
 
@@ -8,8 +11,8 @@ namespace plat::fault {
 
 void Arm(uint64_t nth, uint32_t error, bool persistent = false);
 void Disarm();
-bool Fired();         // a fault fired since the last Arm
-uint64_t Calls();     // counted calls since the last Arm
+bool Fired();      // a fault fired since the last Arm
+uint64_t Calls();  // counted calls since the last Arm
 // Used by the file layer: true when this call must fail; sets the last error.
 bool Hit();
 

@@ -29,12 +29,17 @@ struct FindData {
   int64_t createTime = 0;  // status-change time on Linux
 };
 
+// True when name matches mask: "*" any run, "?" one character, compared
+// without regard to case; "*.*" matches every name.
+bool MatchFileMask(std::string_view name, std::string_view mask);
+
 // Attributes: hidden = name begins with "."; read-only = owner write bit
 // clear; never system or temporary. kInvalidAttributes when missing.
 uint32_t GetFileAttributes(std::string_view path);
 // Only the read-only bit has an effect (it clears/sets the owner write bit).
 bool SetFileAttributes(std::string_view path, uint32_t attributes);
-// True when a directory search for the exact path finds an entry.
+// True when the path names an existing entry (links followed); a last
+// component with wildcards is looked up with a directory search.
 bool FileExists(std::string_view path);
 bool IsDirectory(std::string_view path);
 bool GetFileInfo(std::string_view path, FindData* out);
@@ -43,12 +48,16 @@ bool GetFileInfo(std::string_view path, FindData* out);
 bool CreateDirectory(std::string_view path);
 // Creates every missing folder of the path; true when it exists afterwards.
 bool CreateDirectories(std::string_view path);
+// 145 when not empty, 267 when the path is a file.
 bool RemoveDirectory(std::string_view path);
+// 5 for a folder and for a read-only file (clear read-only first).
 bool DeleteFile(std::string_view path);
 
 // Copies contents, mode and modification time. The data goes to a temporary
 // name in the target folder and is renamed into place, so an interrupted copy
-// never leaves a truncated file under the final name. With flushToDevice the
+// never leaves a truncated file under the final name. An existing target is
+// replaced unless failIfExists (80) or it is read-only or a folder (5). With
+// flushToDevice the
 // data and the folder are synced before/after the rename (removable and
 // network targets). Returns 0 or the Windows error number.
 uint32_t CopyFile(std::string_view source, std::string_view target, bool failIfExists,
@@ -60,20 +69,26 @@ uint32_t MoveFile(std::string_view source, std::string_view target);
 uint32_t ReplaceFile(std::string_view source, std::string_view target);
 
 // Writes a whole file under a temporary name, syncs it and renames it over the
-// old one: a crash leaves either the old or the new file. privateMode writes
-// it with mode 0600 (files that hold credentials).
+// old one: a crash leaves either the old or the new file. An existing file
+// keeps its mode; a read-only one is not replaced (5). privateMode writes it
+// with mode 0600 (files that hold credentials).
 bool WriteFileAtomic(std::string_view path, std::string_view data, bool privateMode = false);
-// Reads a whole file; fails when it is larger than maxBytes.
+// Reads a whole file; fails (223) when it is larger than maxBytes.
 bool ReadWholeFile(std::string_view path, std::string* out, uint64_t maxBytes = 1ull << 30);
 
 // Free bytes available to the caller and total bytes of the volume holding
-// the path. Either pointer may be null.
+// the path (or its nearest existing folder); the volume override's figures
+// replace the measured ones. Either pointer may be null.
 bool GetDiskSpace(std::string_view path, uint64_t* freeToCaller, uint64_t* total);
 
 // Directory search with a wildcard pattern in its last component ("*" and
 // "?", matched without regard to case; "*.*" matches every name). The first
-// result comes from Open. Entries whose native names a system path cannot
+// result comes from Open. "." and ".." are reported when the mask matches
+// them (callers skip them). Entries whose native names a system path cannot
 // carry (a "\" in the name, bytes that are not UTF-8) are skipped and counted.
+// Links to folders, dangling links and special files (pipes, sockets,
+// devices) are not reported, so a walk neither loops nor blocks. A pattern
+// without wildcards looks up that one name (case-sensitive, links followed).
 class DirSearch {
  public:
   DirSearch() = default;

@@ -12,7 +12,8 @@ namespace {
 
 std::string_view Trim(std::string_view s) {
   while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r')) s.remove_suffix(1);
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r'))
+    s.remove_suffix(1);
   return s;
 }
 
@@ -65,9 +66,9 @@ std::vector<IniSection> ParseIni(std::string_view text) {
       }
       std::string name(Trim(line.substr(1, close - 1)));
       cur = nullptr;
-      for (auto& s : out)
-        if (EqualsAsciiNoCase(s.name, name)) cur = &s;
-      if (!cur) {
+      bool seen = false;
+      for (auto& s : out) seen |= EqualsAsciiNoCase(s.name, name);
+      if (!seen) {
         out.push_back(IniSection{name, {}});
         cur = &out.back();
       }

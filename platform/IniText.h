@@ -17,8 +17,8 @@ struct IniSection {
   bool Has(std::string_view key) const;
 };
 
-// Parses INI text (CR/LF or LF; ";" and "#" lines are comments). Duplicate
-// sections are merged into the first one.
+// Parses INI text (CR/LF or LF; ";" and "#" lines are comments). A later
+// section of the same name is ignored, as the profile functions do.
 std::vector<IniSection> ParseIni(std::string_view text);
 const IniSection* FindSection(const std::vector<IniSection>& ini, std::string_view name);
 bool EqualsAsciiNoCase(std::string_view a, std::string_view b);

@@ -47,7 +47,7 @@ class InstanceBlock {
   int Increment();  // returns the new count
   int Decrement();  // returns the new count
   int Count() const;
-  std::string GetWindowHandle() const;  // empty when none
+  std::string GetWindowHandle() const;            // empty when none
   void SetWindowHandle(std::string_view handle);  // empty clears it
   std::string FilePath() const { return path_; }
 

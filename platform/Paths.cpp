@@ -115,15 +115,12 @@ bool ToNativePath(std::string_view systemPath, std::string* native) {
   if (sp.size() >= 3 && IsSep(sp[0]) && IsSep(sp[1])) {
     // Share path "\\server\share\rest": the longest declared or mounted share
     // whose name is a prefix at a component boundary.
-    if (!SplitComponents(sp.substr(2), false, &comps) || comps.size() < 2 ||
-        comps[0] == "?" || comps[0] == ".") {
+    // Device paths ("\\.\x", "\\?\x" left after the prefix) name no share.
+    std::string_view server = sp.substr(2, sp.find_first_of("\\/", 2) - 2);
+    if (server.empty() || server == "." || server == "?" ||
+        !SplitComponents(sp.substr(2), false, &comps) || comps.size() < 2) {
       SetLastError(kErrBadNetPath);
       return false;
-    }
-    std::string name = "\\\\" + std::string(comps[0]);
-    for (size_t k = 1; k < comps.size(); ++k) {
-      name += '\\';
-      name.append(comps[k]);
     }
     // Try the longest candidate first ("\\srv\export\sub" before "\\srv\export").
     for (size_t used = comps.size(); used >= 2; --used) {
@@ -170,9 +167,13 @@ bool ToSystemPath(std::string_view nativePath, std::string* systemPath) {
   std::string prefix;
   std::string root;
   VolumeInfo v;
+  ShareInfo share;
   if (VolumeTable::Instance().FindByNativePath(norm, &v)) {
     prefix = std::string(1, v.letter) + ":";
     root = v.root;
+  } else if (VolumeTable::Instance().FindShareByNativePath(norm, &share)) {
+    prefix = share.name;
+    root = share.root;
   } else {
     SetLastError(kErrPathNotFound);
     return false;

@@ -13,9 +13,8 @@ namespace plat {
 
 // Values are trimmed of blanks; one pair of enclosing quotes is removed. At
 // most maxChars characters are returned (longer values are cut).
-std::string GetProfileString(std::string_view path, std::string_view section,
-                             std::string_view key, std::string_view fallback,
-                             size_t maxChars = 1023);
+std::string GetProfileString(std::string_view path, std::string_view section, std::string_view key,
+                             std::string_view fallback, size_t maxChars = 1023);
 // Decimal (optional sign) leading digits; the default when missing or no digits.
 int GetProfileInt(std::string_view path, std::string_view section, std::string_view key,
                   int fallback);

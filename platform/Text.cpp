@@ -70,12 +70,14 @@ locale_t CaseLocale() {
   return loc;
 }
 
-// Hand-made mapping for the scripts the program must always handle, used only
-// when the C.UTF-8 locale is missing.
+// Hand-made mapping for the scripts the program must always handle (Latin-1,
+// Latin Extended-A, modern Greek, Cyrillic), used only when the C.UTF-8
+// locale is missing.
 char32_t FallbackUpper(char32_t c) {
   if (c >= 'a' && c <= 'z') return c - 0x20;
   if ((c >= 0xE0 && c <= 0xFE && c != 0xF7)) return c - 0x20;
   if (c == 0xFF) return 0x178;
+  if (c == 0xB5) return 0x39C;  // micro sign
   if (c >= 0x100 && c <= 0x137 && c != 0x130 && c != 0x131) return c & ~1u;
   if (c >= 0x139 && c <= 0x148) return (c & 1) ? c : c - 1;
   if (c >= 0x14A && c <= 0x177) return c & ~1u;
@@ -88,7 +90,11 @@ char32_t FallbackUpper(char32_t c) {
   if (c == 0x3CD || c == 0x3CE) return c - 0x3F;
   if (c >= 0x430 && c <= 0x44F) return c - 0x20;
   if (c >= 0x450 && c <= 0x45F) return c - 0x50;
-  if (c >= 0x460 && c <= 0x4FF && (c & 1)) return c - 1;
+  if (((c >= 0x460 && c <= 0x481) || (c >= 0x48A && c <= 0x4BF) || (c >= 0x4D0 && c <= 0x4FF)) &&
+      (c & 1))
+    return c - 1;
+  if (c >= 0x4C1 && c <= 0x4CE && !(c & 1)) return c - 1;
+  if (c == 0x4CF) return 0x4C0;
   return c;
 }
 
@@ -107,7 +113,11 @@ char32_t FallbackLower(char32_t c) {
   if (c == 0x38E || c == 0x38F) return c + 0x3F;
   if (c >= 0x410 && c <= 0x42F) return c + 0x20;
   if (c >= 0x400 && c <= 0x40F) return c + 0x50;
-  if (c >= 0x460 && c <= 0x4FF && !(c & 1)) return c + 1;
+  if (((c >= 0x460 && c <= 0x481) || (c >= 0x48A && c <= 0x4BF) || (c >= 0x4D0 && c <= 0x4FF)) &&
+      !(c & 1))
+    return c + 1;
+  if (c >= 0x4C1 && c <= 0x4CE && (c & 1)) return c + 1;
+  if (c == 0x4C0) return 0x4CF;
   return c;
 }
 
@@ -232,6 +242,9 @@ bool EqualsNoCase(std::string_view a, std::string_view b) {
 
 bool StartsWithNoCase(std::string_view s, std::string_view prefix) {
   if (prefix.size() > s.size()) return false;
+  // The prefix must end where a character of s ends.
+  if (prefix.size() < s.size() && (static_cast<unsigned char>(s[prefix.size()]) & 0xC0) == 0x80)
+    return false;
   return ToUpper(s.substr(0, prefix.size())) == ToUpper(prefix);
 }
 

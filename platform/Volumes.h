@@ -22,15 +22,15 @@ enum class DriveType : uint32_t {
 enum class BusType : uint32_t { kOther = 0, kUsb = 1, kIeee1394 = 2 };
 
 struct VolumeInfo {
-  char letter = 0;          // 'C' .. 'Z'
-  std::string root;         // native root folder
+  char letter = 0;   // 'C' .. 'Z'
+  std::string root;  // native root folder
   DriveType type = DriveType::kUnknown;
   BusType bus = BusType::kOther;
-  uint32_t serial = 0;      // volume serial number
+  uint32_t serial = 0;  // volume serial number
   std::string vendor, model, revision;
-  bool system = false;      // holds the operating system
-  std::string remote;       // network letter: "\\server\share"
-  std::string identity;     // file-system UUID or network source
+  bool system = false;                               // holds the operating system
+  std::string remote;                                // network letter: "\\server\share"
+  std::string identity;                              // file-system UUID or network source
   bool hasTotalBytes = false, hasFreeBytes = false;  // override figures given
   uint64_t totalBytes = 0, freeBytes = 0;
 };
@@ -59,7 +59,12 @@ class VolumeTable {
   bool FindByNativePath(std::string_view nativePath, VolumeInfo* out) const;
   uint32_t LogicalDrives() const;  // bit n set when letter 'A'+n exists
   DriveType GetDriveType(char letter) const;
-  bool FindShare(std::string_view share, ShareInfo* out) const;  // "\\srv\share"
+  // A share by name ("\\srv\share", any case): declared in the override,
+  // mounted (cifs, nfs, gvfs) or connected to a network letter.
+  bool FindShare(std::string_view share, ShareInfo* out) const;
+  // The online share whose root is the longest prefix of a native path (used
+  // when no volume holds the path).
+  bool FindShareByNativePath(std::string_view nativePath, ShareInfo* out) const;
   PowerOverride Power() const;
   bool IsOverridden() const;
 
@@ -71,8 +76,10 @@ class VolumeTable {
   std::vector<VolumeInfo> volumes_;
   std::vector<ShareInfo> shares_;
   PowerOverride power_ = PowerOverride::kNone;
-  std::string stamp_;  // what the last read saw (override mtime or mountinfo text)
+  std::string stamp_;   // what the last read saw (override content or mountinfo text)
+  std::string source_;  // BREVANTO_VOLUMES at the last read ("" for the real table)
   void LoadLocked();
+  void EnsureLoadedLocked() const;
 };
 
 }  // namespace plat

@@ -1,0 +1,92 @@
+#include "app/Texts.h"
+
+#include <mutex>
+
+#include "platform/Folders.h"
+#include "platform/Profile.h"
+
+namespace {
+
+constexpr size_t kMaxTextChars = 1024;
+constexpr char kDefaultProductName[] = "Brevanto Essentials";
+
+std::mutex g_lock;  // guards g_folderOverride and g_productName
+std::string g_folderOverride;
+std::string g_productName;
+
+std::string SideFile(const char* name) { return GetProgramFolder() + name; }
+
+}  // namespace
+
+std::string GetProgramFolder() {
+  {
+    std::lock_guard<std::mutex> g(g_lock);
+    if (!g_folderOverride.empty()) return g_folderOverride;
+  }
+  return plat::GetProgramFolder();
+}
+
+void SetProgramFolderForTests(std::string_view folder) {
+  std::lock_guard<std::mutex> g(g_lock);
+  g_folderOverride = std::string(folder);
+  if (!g_folderOverride.empty() && g_folderOverride.back() != '\\') g_folderOverride += '\\';
+  g_productName.clear();
+}
+
+std::string GetText(std::string_view section, std::string_view key) {
+  const std::string raw =
+      plat::GetProfileString(SideFile("BV_Texts.ini"), section, key, "", kMaxTextChars);
+  std::string out;
+  out.reserve(raw.size());
+  for (size_t i = 0; i < raw.size(); ++i) {
+    if (raw[i] == '\\' && i + 1 < raw.size() && raw[i + 1] == 'n') {
+      out += '\n';
+      ++i;
+    } else {
+      out += raw[i];
+    }
+  }
+  return out;
+}
+
+std::string GetConfigString(std::string_view section, std::string_view key,
+                            std::string_view fallback) {
+  std::string v = plat::GetProfileString(SideFile("config.ini"), section, key, "");
+  return v.empty() ? std::string(fallback) : v;
+}
+
+std::string GetEditionString(std::string_view key, std::string_view fallback) {
+  std::string v = plat::GetProfileString(SideFile("OEM.ini"), "OEMSettings", key, "");
+  return v.empty() ? std::string(fallback) : v;
+}
+
+std::string GetProductName() {
+  {
+    std::lock_guard<std::mutex> g(g_lock);
+    if (!g_productName.empty()) return g_productName;
+  }
+  std::string name = GetEditionString("ProductName", kDefaultProductName);
+  std::lock_guard<std::mutex> g(g_lock);
+  if (g_productName.empty()) g_productName = name;
+  return g_productName;
+}
+
+int GetBackupDateSetting(std::string_view key) {
+  return plat::GetProfileInt(SideFile("OEM.ini"), "Backup_Date", key, 0);
+}
+
+std::string GetImageFolder() { return GetProgramFolder() + "Image\\"; }
+
+std::string GetIconPath(std::string_view name) {
+  return GetImageFolder() + "Icons\\" + std::string(name) + ".png";
+}
+
+std::string GetButtonPath(std::string_view name) {
+  return GetImageFolder() + "Buttons\\" + std::string(name) + ".png";
+}
+
+std::string GetBackgroundPath(std::string_view name) {
+  return GetImageFolder() + "Backgrounds\\" + std::string(name) + ".png";
+}
+
+std::string GetExtensionListPath() { return SideFile("Ext.txt"); }

@@ -1,0 +1,96 @@
+#include "app/gui/CBrevantoApp.h"
+
+#include <QApplication>
+#include <QStyleFactory>
+
+#include "app/Settings.h"
+#include "app/gui/CInstanceServer.h"
+#include "app/gui/StartMode.h"
+#include "engine/EngineEvents.h"
+#include "platform/Folders.h"
+#include "ui/CMainFrame.h"
+#include "ui/StartupTrace.h"
+
+CBrevantoApp::CBrevantoApp(std::string commandLine, QObject* parent)
+    : QObject(parent), commandLine_(std::move(commandLine)) {}
+
+CBrevantoApp::~CBrevantoApp() { ExitInstance(); }
+
+bool CBrevantoApp::InitInstance() {
+  if (!gate_.Pass()) return false;
+
+  // Qt brings up its own libraries with the QApplication; the window stays
+  // open until the exit command, so the last hidden window must not quit.
+  QApplication::setQuitOnLastWindowClosed(false);
+  QCoreApplication::setOrganizationName(QStringLiteral("Orlimtech"));
+  QCoreApplication::setApplicationName(QStringLiteral("Brevanto"));
+  QCoreApplication::setApplicationVersion(QStringLiteral("3.0.0.0"));
+  SetUiThread();
+  if (QStyle* style = QStyleFactory::create(QStringLiteral("Fusion"))) {
+    QApplication::setStyle(style);
+  }
+  qApp->installEventFilter(&helpFilter_);
+  if (!plat::EnsureDataFolder()) TraceStartup("data-folder-failed");
+
+  // The frame is created hidden; its view starts the engine.
+  frame_ = std::make_unique<CMainFrame>();
+  connect(frame_.get(), &CMainFrame::frameClosed, qApp, &QCoreApplication::quit,
+          Qt::QueuedConnection);
+
+  const int runOnce = ReadInternalInt("General", "RunOnce", 1);
+  if (runOnce != 0) {
+    // First start after installation. The update client keeps no cached data
+    // on this platform, so there is nothing to delete.
+    WriteInternalInt("General", "RunOnce", 0);
+    TraceStartup("first-start");
+  }
+
+  const bool silent = IsSilentCommandLine(commandLine_);
+  TraceStartup(silent ? "start-silent" : "start-normal");
+  const int plans = PlanCount();
+  switch (DecideStartWindow(silent, runOnce, plans)) {
+    case StartWindow::kHide:
+      TraceStartup("hidden");
+      break;
+    case StartWindow::kShow:
+      frame_->show();
+      TraceStartup("shown");
+      break;
+    case StartWindow::kShowFirstUse:
+      frame_->show();
+      TraceStartup("shown");
+      // The first-use routine opens the plan wizard, which is not part of
+      // the program yet.
+      TraceStartup("first-use-skipped");
+      break;
+  }
+  // With plans, the update client is asked here; on this platform it never
+  // has an installer to launch.
+
+  // The running instance's window handle: the socket later starts talk to.
+  server_ = std::make_unique<CInstanceServer>();
+  connect(server_.get(), &CInstanceServer::showRequested, this, &CBrevantoApp::OnShowRequest);
+  const std::string name = CInstanceServer::NameFor(gate_.Block().FilePath());
+  if (server_->Listen(name)) {
+    gate_.SetWindowHandle(name);
+  } else {
+    TraceStartup("listen-failed");
+  }
+  frame_->setWindowTitle(QStringLiteral("Brevanto  Essentials"));
+  return true;
+}
+
+void CBrevantoApp::OnShowRequest() {
+  TraceStartup("show-request");
+  if (frame_) frame_->ShowFromTray();
+}
+
+int CBrevantoApp::ExitInstance() {
+  if (exited_) return 0;
+  exited_ = true;
+  // The notification pop-up, once there is one, is ended here (result 2).
+  if (server_) server_->Close();
+  gate_.Leave(frame_ != nullptr);
+  TraceStartup("instance-exit");
+  return 0;
+}

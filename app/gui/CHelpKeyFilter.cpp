@@ -1,0 +1,24 @@
+#include "app/gui/CHelpKeyFilter.h"
+
+#include <QDesktopServices>
+#include <QEvent>
+#include <QKeyEvent>
+#include <QUrl>
+
+#include "app/Texts.h"
+#include "ui/NativePath.h"
+
+bool CHelpKeyFilter::OpenHelpFile() {
+  const QString path = NativeQPath(GetProgramFolder() + "Brevanto.chm");
+  if (path.isEmpty()) return false;
+  return QDesktopServices::openUrl(QUrl::fromLocalFile(path));
+}
+
+bool CHelpKeyFilter::eventFilter(QObject* watched, QEvent* event) {
+  if (event->type() == QEvent::KeyPress && static_cast<QKeyEvent*>(event)->key() == Qt::Key_F1) {
+    // Consumed where it is first seen, so it reaches no window or widget.
+    if (!static_cast<QKeyEvent*>(event)->isAutoRepeat()) OpenHelpFile();
+    return true;
+  }
+  return QObject::eventFilter(watched, event);
+}

@@ -1,0 +1,15 @@
+// Application-wide F1 handling: the key is consumed everywhere and opens the
+// help file "Brevanto.chm" of the program folder with the desktop's viewer.
+#pragma once
+#include <QObject>
+
+class CHelpKeyFilter : public QObject {
+  Q_OBJECT
+ public:
+  using QObject::QObject;
+  // Opens the help file; false when the desktop could not open it.
+  static bool OpenHelpFile();
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override;
+};

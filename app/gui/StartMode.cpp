@@ -1,0 +1,32 @@
+#include "app/gui/StartMode.h"
+
+std::string JoinCommandLine(int argc, const char* const* argv) {
+  std::string line;
+  for (int i = 0; i < argc; ++i) {
+    std::string_view arg = argv[i] != nullptr ? argv[i] : "";
+    if (i > 0) line += ' ';
+    if (arg.empty() || arg.find_first_of(" \t") != std::string_view::npos) {
+      line += '"';
+      line += arg;
+      line += '"';
+    } else {
+      line += arg;
+    }
+  }
+  return line;
+}
+
+bool IsSilentCommandLine(std::string_view commandLine) {
+  return commandLine.size() >= 2 && commandLine.substr(commandLine.size() - 2) == "-s";
+}
+
+int PlanCount() {
+  // Plans are loaded by the plan list, which this version does not have yet.
+  return 0;
+}
+
+StartWindow DecideStartWindow(bool silent, int runOnce, int planCount) {
+  if (planCount <= 0) return StartWindow::kShowFirstUse;
+  if (silent && runOnce == 0) return StartWindow::kHide;
+  return StartWindow::kShow;
+}

@@ -1,0 +1,112 @@
+// CDestination: the object through which a plan writes its versioned store.
+// Concrete kinds: CDiskDevice (local folder), CNetworkDevice (share, derives
+// from CDiskDevice), CUSBDevice, CFTPDevice. The file operations here are the
+// local ones, shared by the disk, network and USB kinds. Paths are full paths
+// in the destination's own syntax (system paths for the local kinds).
+//
+// A destination has no lock of its own: the plan serialises the settings
+// calls under its lock, and the file operations run on the plan's thread.
+#pragma once
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "plans/PlanSettings.h"
+
+// Result codes of the file operations. CopyFile of the local kinds returns the
+// Windows error number of the failed copy instead of kDestFailed.
+enum : uint32_t {
+  kDestOk = 0,
+  kDestMissingArgument = 2,
+  kDestFailed = 104,
+};
+
+// What a destination needs from the plan that owns it. The plan implements it;
+// a throw-away destination (wizard change test, connection test) has none.
+class IDestinationOwner {
+ public:
+  virtual ~IDestinationOwner() = default;
+  // The plan folder as a system path ending with "\"; "Devices.ini" lives there.
+  virtual std::string GetPlanFolder() const = 0;
+};
+
+// One numbered copy found by ListVersions: full path and its number.
+struct VersionEntry {
+  std::string path;
+  int64_t number = 0;
+};
+
+class CDestination {
+ public:
+  // owner may be null; it is not owned and must outlive the destination.
+  explicit CDestination(IDestinationOwner* owner) : owner_(owner) {}
+  CDestination(const CDestination&) = delete;
+  CDestination& operator=(const CDestination&) = delete;
+
+  // The virtual operations, in their fixed order.
+  virtual ~CDestination() = default;
+  virtual char GetPathSeparator() const { return '\\'; }
+  // Reads this kind's section of the plan folder's "Devices.ini"; false when
+  // the file does not exist (nothing is read then) or there is no owner.
+  virtual bool LoadSettings() = 0;
+  // Writes this kind's section; every other section of the file stays.
+  virtual bool SaveSettings() = 0;
+  virtual void Configure(const PlanSettings& settings) = 0;
+  virtual int32_t GetStorageType() const = 0;
+  // Availability as of the last Refresh; no input or output.
+  virtual bool IsAvailable() const = 0;
+  // Same kind and the same root, compared without regard to case and with a
+  // closing separator added to both.
+  virtual bool IsSameDestination(const CDestination& other) const;
+  // Same kind and the same first two characters of the root (drive letter).
+  virtual bool IsSameVolume(const CDestination& other) const;
+  // initialize true: first use of a new or changed destination; false:
+  // re-attach a destination loaded from "Devices.ini".
+  virtual bool Prepare(bool initialize) = 0;
+  virtual void Close() = 0;
+  virtual const std::string& GetRootPath() const = 0;
+  // Recomputes what IsAvailable reports.
+  virtual void Refresh() {}
+  // Numbered copies folder + name + "(N)" [+ "." + extension]: appends each
+  // (path, N) to *list (never cleared) and returns the highest N, 0 for none.
+  virtual int32_t ListVersions(std::string_view folder, std::string_view name,
+                               std::string_view extension, std::vector<VersionEntry>* list);
+  // Creates every folder above the file the path names (the last component is
+  // never created; the server and share of a "\\" path are skipped). 2 for an
+  // empty path, otherwise 0 even when a folder could not be made.
+  virtual uint32_t CreateFolders(std::string_view path);
+  virtual bool FileExists(std::string_view path);
+  // Clears read-only, then deletes. 0 or 104.
+  virtual uint32_t DeleteFile(std::string_view path);
+  // Copies over an existing target. The platform copies under a temporary name
+  // and renames, so a failed copy leaves nothing new under the final name.
+  // 0 or the Windows error number.
+  virtual uint32_t CopyFile(std::string_view source, std::string_view target);
+  // Moves to a free name (fails when the target exists); a read-only source
+  // keeps its attributes on the target, or on itself when the move fails.
+  // 0 or 104.
+  virtual uint32_t MoveFile(std::string_view source, std::string_view target);
+
+  IDestinationOwner* Owner() const { return owner_; }
+
+ protected:
+  // Plan folder + "Devices.ini"; empty when there is no owner.
+  std::string DevicesIniPath() const;
+  // Removable and network kinds set this: copies are synced to the device.
+  bool flushCopies_ = false;
+
+ private:
+  IDestinationOwner* owner_;
+};
+
+// The long-path form of a path: "\\?\" + path, or "\\?\UNC" + the path less
+// its first character for a "\\server\share" path; a path that already has
+// the prefix stays. False (and *out empty) when the result would not fit in
+// 2048 characters with its terminator: a cut path would name another file.
+bool ToLongPathForm(std::string_view path, std::string* out);
+
+// A text value as it must be written to a profile file so that reading it
+// back gives the same text (enclosing blanks and quotes survive). False for a
+// value that a profile line cannot carry (a line break).
+bool ProfileSafeValue(std::string_view value, std::string* out);

@@ -1,0 +1,65 @@
+// The activity log: human-readable records of copied and failed files and of
+// plan events, appended to day files "<folder>\YYYYMMDD_<n>.log" that are
+// split at 524,288 bytes. The main view feeds it from the event queue.
+#pragma once
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+#include "engine/EngineEvents.h"
+
+// What a record needs to know about a plan, filled by the plan list.
+struct PlanInfoForLog {
+  std::string name;
+  int32_t scheduleUnit = 0;
+  int32_t versionNumber = 0;
+  std::string storePath;  // the destination's root path
+  int32_t storageType = 0;
+  std::string usbModel, usbVendor;
+};
+
+// Fills *info for a plan identifier; false when no such plan exists.
+using PlanInfoProvider = std::function<bool(uint32_t planId, PlanInfoForLog* info)>;
+// Installs the lookup the log uses for plan names (empty: every lookup fails).
+void SetPlanInfoProvider(PlanInfoProvider provider);
+bool LookUpPlanForLog(uint32_t planId, PlanInfoForLog* info);
+
+// Builds the record text of an event (without the closing line break); false
+// for events that write no record.
+bool BuildLogRecord(const EventData& event, const PlanInfoForLog& plan, std::string_view time,
+                    std::string* text);
+
+// One set of log files. The process uses Instance(); tests may make their own.
+class CLogSet {
+ public:
+  static constexpr uint64_t kMaxFileSize = 524288;
+  static CLogSet& Instance();
+
+  CLogSet() = default;
+  CLogSet(const CLogSet&) = delete;
+  CLogSet& operator=(const CLogSet&) = delete;
+
+  // Stores the folder (with a closing "\"), creating it with its parents when
+  // it cannot be entered. False when it does not exist afterwards.
+  bool SetLogFolder(std::string_view path);
+  std::string LogFolder();
+  // Appends text plus CR LF, every LF turned into CR LF. False when the file
+  // cannot be opened or written.
+  bool AppendRecord(std::string_view text);
+  // Writes the record of an event; false when it writes none.
+  bool LogEvent(const EventData& event);
+  // The file written last (empty before the first record).
+  std::string CurrentFile();
+
+ private:
+  std::string ChooseFileLocked();
+
+  std::mutex lock_;  // guards folder_ and current_, and serialises writing
+  std::string folder_;
+  std::string current_;
+};
+
+// Data folder + "log\".
+std::string DefaultLogFolder();

@@ -1,0 +1,7 @@
+#include "plans/PlanSettings.h"
+
+#include "app/Settings.h"
+
+std::string GetPlanFolder(uint32_t id) {
+  return GetDataFolder() + "PLAN\\" + std::to_string(id) + "\\";
+}

@@ -1,0 +1,94 @@
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+
+#include "platform/Errors.h"
+#include "platform/FaultSeam.h"
+#include "platform/FileSupport.h"
+#include "platform/Files.h"
+#include "platform/Paths.h"
+#include "platform/Text.h"
+
+namespace plat {
+
+using detail::Fail;
+
+DirSearch::~DirSearch() { Close(); }
+
+void DirSearch::Close() {
+  if (dir_) closedir(static_cast<DIR*>(dir_));
+  dir_ = nullptr;
+  exact_ = false;
+}
+
+bool DirSearch::Open(std::string_view pattern, FindData* first) {
+  Close();
+  skipped_ = 0;
+  const std::string plain = StripLongPathPrefix(pattern);
+  const size_t sep = plain.find_last_of("\\/");
+  if (sep == std::string::npos) return Fail(kErrPathNotFound);
+  mask_ = plain.substr(sep + 1);
+  if (mask_.empty()) return Fail(kErrFileNotFound);
+  if (!detail::Resolve(std::string_view(plain).substr(0, sep + 1), &folderNative_)) return false;
+  if (fault::Hit()) return false;
+
+  if (mask_.find_first_of("*?") == std::string::npos) {
+    // One name: the entry itself, links followed.
+    const std::string native = (folderNative_ == "/" ? "" : folderNative_) + "/" + mask_;
+    struct stat st;
+    if (stat(native.c_str(), &st) != 0) {
+      const int err = errno;
+      return Fail(err == ENOENT ? detail::ErrorFor(err, native) : ErrnoToWinError(err));
+    }
+    detail::FillFindData(st, mask_, first);
+    exact_ = true;
+    return true;
+  }
+
+  DIR* dir = opendir(folderNative_.c_str());
+  if (!dir) {
+    const int err = errno;
+    return Fail(err == ENOENT || err == ENOTDIR ? kErrPathNotFound : ErrnoToWinError(err));
+  }
+  dir_ = dir;
+  if (Next(first)) return true;
+  const uint32_t code = GetLastError();
+  Close();
+  return Fail(code == kErrNoMoreFiles ? kErrFileNotFound : code);
+}
+
+bool DirSearch::Next(FindData* out) {
+  if (!dir_) return Fail(kErrNoMoreFiles);
+  DIR* dir = static_cast<DIR*>(dir_);
+  const int dfd = dirfd(dir);
+  for (;;) {
+    if (fault::Hit()) return false;
+    errno = 0;
+    const dirent* e = readdir(dir);
+    if (!e) return Fail(errno ? ErrnoToWinError(errno) : kErrNoMoreFiles);
+    const std::string_view name(e->d_name);
+    if (name.find('\\') != std::string_view::npos || !IsValidUtf8(name)) {
+      ++skipped_;
+      continue;
+    }
+    if (!MatchFileMask(name, mask_)) continue;
+    struct stat st;
+    const bool link = e->d_type == DT_LNK || e->d_type == DT_UNKNOWN;
+    if (link) {
+      if (fstatat(dfd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;  // gone
+      if (S_ISLNK(st.st_mode)) {
+        // A link counts as what it points at; links to folders could loop.
+        if (fstatat(dfd, e->d_name, &st, 0) != 0 || S_ISDIR(st.st_mode)) continue;
+      }
+    } else if (fstatat(dfd, e->d_name, &st, 0) != 0) {
+      continue;  // removed since it was listed
+    }
+    if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) continue;
+    detail::FillFindData(st, name, out);
+    return true;
+  }
+}
+
+}  // namespace plat

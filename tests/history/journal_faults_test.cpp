@@ -1,0 +1,215 @@
+// The journal under failing file calls: a fault loop over appends and in-place
+// updates (call 1, 2, 3 ... fails, once or from then on, also with a full
+// disk), a real partial write cut back, and the damaged journals kept as
+// fixtures opened one by one.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+
+#include <filesystem>
+#include <map>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "JournalBytes.h"
+#include "history/CLoggingDatabase.h"
+#include "platform/Errors.h"
+#include "platform/FaultSeam.h"
+#include "support/TempDir.h"
+
+namespace fs = std::filesystem;
+using jb::U;
+
+namespace {
+
+struct DisarmAtEnd {
+  ~DisarmAtEnd() { plat::fault::Disarm(); }
+};
+
+// What a path's record may hold after the run: (state, failures) pairs that
+// were acknowledged last or attempted after that. Absent = {} allowed.
+struct Expect {
+  std::set<std::pair<uint16_t, uint32_t>> allowed;
+  bool mayBeAbsent = false;
+};
+
+std::string PathOf(int i) {
+  return "C:\\fault\\dir" + std::to_string(i % 3) + "\\f" + std::to_string(i) + ".txt";
+}
+
+// Starts from a journal of three records written without faults, then runs
+// appends, in-place updates and re-arms with the seam armed.
+void RunSequence(const bvtest::TempDir& t, std::map<std::string, Expect>* model) {
+  CLoggingDatabase db;
+  if (db.Open(t.System(), 3) != 0 || db.LoadIndex() != 0) return;
+  uint32_t version = 100;
+  auto update = [&](const std::string& path) {
+    uint64_t off = 0;
+    if (!db.Lookup(path, &off)) return;
+    std::lock_guard<std::recursive_mutex> g(db.Mutex());
+    LogRecord r;
+    uint64_t next = 0;
+    bool found = false;
+    if (db.ReadRecord(off, &r, &next, &found) != 0 || !found) return;
+    r.state = kLogFailed;
+    r.failedAttempts = ++version;
+    r.lastAttemptTime = 1234;
+    Expect& e = (*model)[path];
+    if (db.WriteRecord(off, r) == 0)
+      e.allowed = {{kLogFailed, version}};
+    else
+      e.allowed.insert({kLogFailed, version});
+  };
+  auto note = [&](const std::string& path) {
+    Expect& e = (*model)[path];
+    // A re-arm keeps the failure count of whatever the record held.
+    std::set<std::pair<uint16_t, uint32_t>> rearmed;
+    for (const auto& a : e.allowed) rearmed.insert({kLogPending, a.second});
+    if (e.allowed.empty()) rearmed.insert({kLogPending, 0});
+    if (db.NoteChangedFile(path) == 0) {
+      e.allowed = rearmed;
+      e.mayBeAbsent = false;
+    } else {
+      e.allowed.insert(rearmed.begin(), rearmed.end());
+    }
+  };
+  for (int i = 0; i < 3; ++i) update(PathOf(i));
+  for (int i = 3; i < 7; ++i) note(PathOf(i));
+  update(PathOf(4));
+  note(PathOf(1));
+  note(PathOf(7));
+  update(PathOf(7));
+  update(PathOf(0));
+}
+
+// The reopened journal is whole, and every path holds what the model allows.
+void CheckJournal(const bvtest::TempDir& t, const std::map<std::string, Expect>& model) {
+  CLoggingDatabase db;
+  ASSERT_EQ(db.Open(t.System(), 3), 0u);
+  ASSERT_EQ(db.LoadIndex(), 0u);
+  EXPECT_EQ(db.GetCounters().read, db.GetCounters().readValid);
+  EXPECT_EQ(db.TrackedEnd(), jb::FileSize(jb::DbFile(t)));
+  for (const auto& [path, e] : model) {
+    uint64_t off = 0;
+    if (!db.Lookup(path, &off)) {
+      EXPECT_TRUE(e.mayBeAbsent) << path;
+      continue;
+    }
+    LogRecord r;
+    uint64_t next = 0;
+    bool found = false;
+    ASSERT_EQ(db.ReadRecord(off, &r, &next, &found), 0u);
+    EXPECT_TRUE(e.allowed.count({r.state, r.failedAttempts}))
+        << path << " state " << r.state << " failures " << r.failedAttempts;
+  }
+}
+
+void SeedJournal(const bvtest::TempDir& t, std::map<std::string, Expect>* model) {
+  std::string recs;
+  for (int i = 0; i < 3; ++i) {
+    recs += jb::Record({.path = U(PathOf(i)), .failures = 0, .state = kLogCopied});
+    (*model)[PathOf(i)].allowed = {{kLogCopied, 0}};
+  }
+  for (int i = 3; i < 8; ++i) (*model)[PathOf(i)].mayBeAbsent = true;
+  bvtest::WriteNative(jb::DbFile(t), jb::Header() + recs);
+}
+
+}  // namespace
+
+TEST(JournalFaults, EveryFailingCallLeavesAValidJournalWithAcknowledgedRecords) {
+  DisarmAtEnd guard;
+  for (uint32_t error : {plat::kErrWriteFault, plat::kErrDiskFull}) {
+    for (bool persistent : {false, true}) {
+      uint64_t nth = 1;
+      for (; nth < 1000; ++nth) {
+        SCOPED_TRACE("error " + std::to_string(error) + (persistent ? " persistent" : " once") +
+                     " call " + std::to_string(nth));
+        bvtest::TempDir t;
+        std::map<std::string, Expect> model;
+        SeedJournal(t, &model);
+        plat::fault::Arm(nth, error, persistent);
+        RunSequence(t, &model);
+        plat::fault::Disarm();
+        const bool fired = plat::fault::Fired();
+        CheckJournal(t, model);
+        if (HasFatalFailure()) return;
+        if (!fired) break;
+      }
+      EXPECT_GT(nth, 20u);  // the sequence makes many calls; each failed once
+      EXPECT_LT(nth, 1000u);
+    }
+  }
+}
+
+// A write that stops halfway (the file-size limit reached mid-record) is cut
+// back: the file is byte for byte what it was, and the next append is found.
+TEST(JournalFaults, PartialAppendIsCutBack) {
+  bvtest::TempDir t;
+  CLoggingDatabase db;
+  ASSERT_EQ(db.Open(t.System(), 1), 0u);
+  ASSERT_EQ(db.NoteChangedFile("C:\\p\\first.txt"), 0u);
+  const std::string before = bvtest::ReadNative(jb::DbFile(t));
+
+  struct rlimit old {};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+  auto oldHandler = signal(SIGXFSZ, SIG_IGN);
+  struct rlimit lim = old;
+  lim.rlim_cur = before.size() + 60;  // the head and part of the path fit
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &lim), 0);
+  const uint32_t rc = db.NoteChangedFile("C:\\p\\second-with-a-long-name.txt");
+  setrlimit(RLIMIT_FSIZE, &old);
+  signal(SIGXFSZ, oldHandler);
+
+  EXPECT_EQ(rc, 10000u);
+  EXPECT_EQ(bvtest::ReadNative(jb::DbFile(t)), before);
+  EXPECT_FALSE(db.Lookup("C:\\p\\second-with-a-long-name.txt", nullptr));
+  ASSERT_EQ(db.NoteChangedFile("C:\\p\\third.txt"), 0u);
+  db.Close();
+  ASSERT_EQ(db.Open(t.System(), 1), 0u);
+  ASSERT_EQ(db.LoadIndex(), 0u);
+  EXPECT_TRUE(db.Lookup("C:\\p\\first.txt", nullptr));
+  EXPECT_TRUE(db.Lookup("C:\\p\\third.txt", nullptr));
+  EXPECT_EQ(db.IndexCount(), 2u);
+}
+
+// Damaged journals (hand-made and found by fuzzing): each opens, loads,
+// collects, reads and appends with clean result codes, and a second opening
+// is stable.
+TEST(JournalFaults, DamagedFixturesOpenCleanly) {
+  const fs::path dir = fs::path(__FILE__).parent_path().parent_path() / "data" / "journal";
+  ASSERT_TRUE(fs::is_directory(dir));
+  int count = 0;
+  for (const auto& entry : fs::directory_iterator(dir)) {
+    if (!entry.is_regular_file() || entry.path().extension() != ".dat") continue;
+    SCOPED_TRACE(entry.path().filename().string());
+    ++count;
+    bvtest::TempDir t;
+    fs::copy_file(entry.path(), jb::DbFile(t));
+    CLoggingDatabase db;
+    ASSERT_EQ(db.Open(t.System(), 1), 0u);
+    const uint32_t load = db.LoadIndex();
+    EXPECT_TRUE(load == 0 || load == 10000) << load;
+    std::vector<std::string> pending;
+    const uint32_t collect = db.CollectPending(&pending);
+    EXPECT_TRUE(collect == 0 || collect == 10000) << collect;
+    uint64_t offset = 0, next = 0;
+    bool found = true;
+    LogRecord r;
+    for (int i = 0; i < 100000 && found; ++i) {
+      if (db.ReadRecord(offset, &r, &next, &found) != 0 || next <= offset) break;
+      offset = next;
+    }
+    ASSERT_EQ(db.NoteChangedFile("C:\\fixture\\new.txt"), 0u);
+    const bool appendedVisible = load == 0;
+    db.Close();
+    ASSERT_EQ(db.Open(t.System(), 1), 0u);
+    const uint32_t again = db.LoadIndex();
+    if (appendedVisible) {
+      EXPECT_EQ(again, 0u);
+      EXPECT_TRUE(db.Lookup("C:\\fixture\\new.txt", nullptr));
+    }
+  }
+  EXPECT_GE(count, 5);
+}

@@ -1,0 +1,577 @@
+// The journal "Logging.dat": its bytes against an independent writer, header
+// reset, record reads and writes, validation, the index, the self-check, the
+// torn tail and what a change notification and a pending walk do.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "JournalBytes.h"
+#include "app/Settings.h"
+#include "history/CLoggingDatabase.h"
+#include "history/Crc64.h"
+#include "platform/Clock.h"
+#include "platform/Errors.h"
+#include "platform/FaultSeam.h"
+#include "platform/Text.h"
+#include "support/EventCollector.h"
+#include "support/TempDir.h"
+
+namespace fs = std::filesystem;
+using jb::Rec;
+using jb::U;
+
+namespace {
+
+class Journal : public ::testing::Test {
+ protected:
+  void SetUp() override { db_path = jb::DbFile(t); }
+  // Writes "Logging.dat" by hand: the header and the given record bytes.
+  void WriteJournal(const std::string& records) {
+    bvtest::WriteNative(db_path, jb::Header() + records);
+  }
+  std::string FileBytes() { return bvtest::ReadNative(db_path); }
+  uint32_t OpenDb() { return db.Open(t.System(), 42); }
+  LogRecord MakeRecord(const std::string& path, uint16_t state = 0) {
+    LogRecord r;
+    EXPECT_TRUE(r.SetPath(path));
+    r.state = state;
+    return r;
+  }
+
+  bvtest::TempDir t;
+  std::string db_path;
+  bvtest::EventCollector events;
+  CLoggingDatabase db;
+};
+
+}  // namespace
+
+TEST_F(Journal, CreateWritesTheHeaderAndDropsEveryRecord) {
+  WriteJournal(jb::Record({.path = U("C:\\a\\b.txt")}));
+  ASSERT_EQ(db.Create(t.System(), 42), 0u);
+  EXPECT_EQ(FileBytes(), jb::Header());
+  EXPECT_FALSE(db.IsOpen());
+  EXPECT_EQ(db.Create("", 42), 2u);
+}
+
+TEST_F(Journal, RecordsOnDiskMatchAnIndependentWriter) {
+  ASSERT_EQ(OpenDb(), 0u);
+  EXPECT_EQ(FileBytes(), jb::Header());  // a missing file is created empty
+
+  LogRecord a = MakeRecord("C:\\Users\\ann\\report.doc", kLogFailed);
+  a.changeTime = 1700000000;
+  a.lastBackupTime = -5;  // signed fields keep their sign
+  a.lastAttemptTime = 0x123456789ABCll;
+  a.failedAttempts = 7;
+  a.reserved = 0xDEADBEEF;  // the writer does not keep it
+  a.magic = 0;              // the writer sets it
+  uint64_t at = 0;
+  ASSERT_EQ(db.WriteRecord(0, a, &at), 0u);
+  EXPECT_EQ(at, 1024u);
+  LogRecord b = MakeRecord("\\\\nas\\share\\\xc3\xa9t\xc3\xa9.txt", kLogPending);
+  ASSERT_EQ(db.WriteRecord(0, b, &at), 0u);
+  const std::string recA = jb::Record({.path = U("C:\\Users\\ann\\report.doc"),
+                                       .change = 1700000000,
+                                       .backup = -5,
+                                       .attempt = 0x123456789ABCll,
+                                       .failures = 7,
+                                       .state = 1});
+  EXPECT_EQ(at, 1024u + recA.size());
+  EXPECT_EQ(recA.size(), 2 * a.pathLength + 50u);
+  const std::string recB = jb::Record({.path = u"\\\\nas\\share\\\u00e9t\u00e9.txt"});
+  EXPECT_EQ(FileBytes(), jb::Header() + recA + recB);
+  EXPECT_EQ(db.TrackedEnd(), jb::Header().size() + recA.size() + recB.size());
+
+  // An update rewrites the record in place and nothing else.
+  a.state = kLogCopied;
+  a.failedAttempts = 0;
+  ASSERT_EQ(db.WriteRecord(1024, a), 0u);
+  const std::string recA2 = jb::Record({.path = U("C:\\Users\\ann\\report.doc"),
+                                        .change = 1700000000,
+                                        .backup = -5,
+                                        .attempt = 0x123456789ABCll,
+                                        .failures = 0,
+                                        .state = 4});
+  EXPECT_EQ(FileBytes(), jb::Header() + recA2 + recB);
+  EXPECT_EQ(events.Events().size(), 0u);
+}
+
+TEST_F(Journal, ReadsRecordsWrittenByHandAndFindsTheEnd) {
+  const std::u16string p1 = u"C:\\x\\\u4e2d\u6587.txt", p2 = U("D:\\data\\file.bin");
+  const std::string r1 = jb::Record(
+      {.path = p1, .change = 11, .backup = 22, .attempt = 33, .failures = 4, .state = 8});
+  WriteJournal(r1 + jb::Record({.path = p2, .hash = 0x1122334455667788ull, .state = 2}));
+  ASSERT_EQ(OpenDb(), 0u);
+  LogRecord r;
+  uint64_t next = 0;
+  bool found = false;
+  ASSERT_EQ(db.ReadRecord(0, &r, &next, &found), 0u);  // 0 stands for 1024
+  ASSERT_TRUE(found);
+  EXPECT_EQ(r.path, p1);
+  EXPECT_EQ(r.PathUtf8(), plat::Utf16ToUtf8(p1));
+  EXPECT_EQ(r.pathHash, jb::HashOf(p1));
+  EXPECT_EQ(r.changeTime, 11);
+  EXPECT_EQ(r.lastBackupTime, 22);
+  EXPECT_EQ(r.lastAttemptTime, 33);
+  EXPECT_EQ(r.failedAttempts, 4u);
+  EXPECT_EQ(r.state, 8u);
+  EXPECT_EQ(next, 1024u + r1.size());
+  ASSERT_EQ(db.ReadRecord(next, &r, &next, &found), 0u);
+  ASSERT_TRUE(found);
+  EXPECT_EQ(r.path, p2);
+  EXPECT_EQ(r.pathHash, 0x1122334455667788ull);  // the stored hash is not recomputed
+  const uint64_t end = next;
+  EXPECT_EQ(end, jb::FileSize(db_path));
+  for (uint64_t off : {end, end + 1, end + 100000}) {
+    next = 99;
+    ASSERT_EQ(db.ReadRecord(off, &r, &next, &found), 0u);
+    EXPECT_FALSE(found);
+    EXPECT_EQ(next, 0u);
+  }
+  // Reads index what they read.
+  uint64_t off = 0;
+  EXPECT_TRUE(db.Lookup(jb::HashOf(p1), p1, &off));
+  EXPECT_EQ(off, 1024u);
+  EXPECT_TRUE(db.Lookup(0x1122334455667788ull, p2, &off));
+  EXPECT_EQ(off, 1024u + r1.size());
+  EXPECT_EQ(db.GetCounters().read, 2u);
+  EXPECT_EQ(db.GetCounters().readValid, 2u);
+}
+
+TEST_F(Journal, WrongOrShortHeaderIsResetToAnEmptyDatabase) {
+  const std::string rec = jb::Record({.path = U("C:\\a.txt")});
+  std::vector<std::string> bad = {"", std::string(500, 'x'), jb::Header().substr(0, 1023)};
+  for (size_t i : {0, 20, 62, 63}) {
+    std::string h = jb::Header() + rec;
+    h[i] = static_cast<char>(h[i] == 'Q' ? 'R' : 'Q');
+    bad.push_back(h);
+  }
+  for (const std::string& content : bad) {
+    bvtest::WriteNative(db_path, content);
+    CLoggingDatabase d;
+    ASSERT_EQ(d.Open(t.System(), 1), 0u);
+    EXPECT_EQ(FileBytes(), jb::Header()) << content.size();
+    EXPECT_EQ(d.TrackedEnd(), 1024u);
+  }
+  EXPECT_EQ(events.Events().size(), 0u);  // a reset raises nothing
+
+  // Bytes 64 to 1023 are not checked: such a file keeps its records.
+  std::string h = jb::Header();
+  h[64] = 'z';
+  h[1023] = 'z';
+  bvtest::WriteNative(db_path, h + rec);
+  CLoggingDatabase d;
+  ASSERT_EQ(d.Open(t.System(), 1), 0u);
+  EXPECT_EQ(FileBytes(), h + rec);
+  EXPECT_EQ(d.LoadIndex(), 0u);
+  EXPECT_EQ(d.IndexCount(), 1u);
+}
+
+TEST_F(Journal, OffsetsInsideTheHeaderAreRejectedAndTouchNothing) {
+  ASSERT_EQ(OpenDb(), 0u);
+  LogRecord a = MakeRecord("C:\\a\\b.txt");
+  ASSERT_EQ(db.WriteRecord(0, a), 0u);
+  const std::string before = FileBytes();
+  LogRecord r;
+  uint64_t next = 0;
+  bool found = false;
+  for (uint64_t off : {1, 2, 48, 512, 1023}) {
+    EXPECT_EQ(db.ReadRecord(off, &r, &next, &found), 2u) << off;
+    EXPECT_EQ(db.WriteRecord(off, a), 2u) << off;
+  }
+  EXPECT_EQ(FileBytes(), before);
+  EXPECT_EQ(db.GetCounters().read, 0u);
+  EXPECT_EQ(db.GetCounters().written, 1u);
+}
+
+TEST_F(Journal, WritesCheckTheRecordAndTheTarget) {
+  LogRecord a = MakeRecord("C:\\a\\b.txt");
+  EXPECT_EQ(db.WriteRecord(0, a), 3u);  // not open
+  LogRecord r;
+  uint64_t next = 0;
+  bool found = false;
+  EXPECT_EQ(db.ReadRecord(0, &r, &next, &found), 3u);
+  EXPECT_EQ(db.LoadIndex(), 3u);
+  ASSERT_EQ(OpenDb(), 0u);
+  ASSERT_EQ(db.WriteRecord(0, a), 0u);
+  const std::string before = FileBytes();
+
+  LogRecord bad = a;
+  bad.path = U("C:");
+  bad.pathLength = 2;
+  EXPECT_EQ(db.WriteRecord(0, bad), 2u);
+  bad.path = U("relative\\x.txt");
+  bad.pathLength = static_cast<uint16_t>(bad.path.size());
+  EXPECT_EQ(db.WriteRecord(0, bad), 2u);
+  bad = a;
+  bad.pathLength = 4;  // disagrees with the path held
+  EXPECT_EQ(db.WriteRecord(0, bad), 2u);
+  // In place: another path of the same length, or beyond the end.
+  LogRecord other = MakeRecord("C:\\a\\c.txt");
+  EXPECT_EQ(db.WriteRecord(1024, other), 2u);
+  EXPECT_EQ(db.WriteRecord(before.size(), a), 2u);
+  EXPECT_EQ(db.WriteRecord(1026, a), 2u);  // not a record's start
+  EXPECT_EQ(FileBytes(), before);
+  EXPECT_EQ(LogRecord().SetPath("C:"), false);
+}
+
+TEST_F(Journal, InvalidRecordStopsTheWalk) {
+  const std::string good = jb::Record({.path = U("C:\\good\\one.txt")});
+  const std::string after = jb::Record({.path = U("C:\\good\\after.txt")});
+  struct Case {
+    const char* what;
+    std::string bytes;
+  };
+  const Case cases[] = {
+      {"path of two units", jb::Record({.path = U("C:")})},
+      {"no drive and no share", jb::Record({.path = U("abc\\def")})},
+      {"single backslash", jb::Record({.path = U("\\a\\b")})},
+      {"colon without backslash", jb::Record({.path = U("C:a.txt")})},
+      {"length shorter than the path", jb::Record({.path = U("C:\\abcdef"), .length = 5})},
+      {"terminator missing", jb::Record({.path = U("C:\\abcdef"), .terminator = 'x'})},
+      {"zero unit inside", jb::Record({.path = std::u16string(u"C:\\ab\0cd", 8)})},
+      {"wrong magic", jb::Record({.path = U("C:\\x.txt"), .magic = 0x9793AA56u})},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    WriteJournal(good + c.bytes + after);
+    const std::string content = FileBytes();
+    events.Clear();
+    CLoggingDatabase d;
+    ASSERT_EQ(d.Open(t.System(), 9), 0u);
+    EXPECT_EQ(d.LoadIndex(), 10000u);
+    EXPECT_EQ(d.IndexCount(), 1u);
+    EXPECT_TRUE(d.Lookup("C:\\good\\one.txt", nullptr));
+    EXPECT_FALSE(d.Lookup("C:\\good\\after.txt", nullptr));
+    // One valid read; the bad record counts twice.
+    EXPECT_EQ(d.GetCounters().read, 3u);
+    EXPECT_EQ(d.GetCounters().readValid, 1u);
+    ASSERT_EQ(events.CountOf(kEvDatabaseOpenFailed), 1u);
+    EXPECT_EQ(events.Events()[0].text1, d.DatabasePath());
+    EXPECT_EQ(events.Events()[0].planId, 9u);
+    std::vector<std::string> pending;
+    EXPECT_EQ(d.CollectPending(&pending), 10000u);
+    EXPECT_EQ(pending, std::vector<std::string>{"C:\\good\\one.txt"});
+    d.Close();
+    EXPECT_EQ(FileBytes(), content);  // damage in the middle is never cut
+  }
+}
+
+// 70 valid of 100 reads is still healthy; 69 valid of 100 is not.
+TEST_F(Journal, SelfCheckRecreatesBelowSeventyPercentValid) {
+  for (int valid : {70, 69}) {
+    SCOPED_TRACE(valid);
+    std::string recs;
+    for (int i = 0; i < valid; ++i)
+      recs += jb::Record({.path = U("C:\\f\\" + std::to_string(i) + ".txt")});
+    const uint64_t badAt = 1024 + recs.size();
+    WriteJournal(recs + jb::Record({.path = U("C:\\bad"), .magic = 1}));
+    events.Clear();
+    CLoggingDatabase d;
+    ASSERT_EQ(d.Open(t.System(), 5), 0u);
+    EXPECT_EQ(d.LoadIndex(), 10000u);  // valid reads + 2 for the bad one
+    LogRecord r;
+    uint64_t next = 0;
+    bool found = false;
+    for (int i = 0; i < 14; ++i)  // each adds 2 reads
+      EXPECT_EQ(d.ReadRecord(badAt, &r, &next, &found), 10000u);
+    if (valid == 69) {
+      // A read whose file size cannot be taken counts once.
+      plat::fault::Arm(1, plat::kErrIoDevice);
+      EXPECT_EQ(d.ReadRecord(1ull << 40, &r, &next, &found), 10000u);
+      plat::fault::Disarm();
+    }
+    EXPECT_EQ(d.GetCounters().readValid, static_cast<uint64_t>(valid));
+    EXPECT_EQ(d.GetCounters().read, 100u);
+    EXPECT_EQ(events.CountOf(kEvInvalidContent), 0u);
+
+    // The next read runs the self-check first.
+    uint32_t rc = d.ReadRecord(0, &r, &next, &found);
+    if (valid == 70) {
+      EXPECT_EQ(rc, 0u);
+      EXPECT_TRUE(found);
+      EXPECT_EQ(events.CountOf(kEvInvalidContent), 0u);
+      EXPECT_EQ(d.GetCounters().read, 101u);  // the read itself
+    } else {
+      EXPECT_EQ(rc, 0u);
+      EXPECT_FALSE(found);  // the new file is empty
+      ASSERT_EQ(events.CountOf(kEvInvalidContent), 1u);
+      for (const auto& e : events.Events())
+        if (e.code == kEvInvalidContent) {
+          EXPECT_EQ(e.text1, "RecreateDB due to db corruption");
+          EXPECT_EQ(e.planId, 5u);
+        }
+      EXPECT_EQ(FileBytes(), jb::Header());
+      EXPECT_TRUE(d.IsOpen());
+      EXPECT_EQ(d.IndexCount(), 0u);
+      EXPECT_EQ(d.GetCounters().read, 0u);
+      ASSERT_EQ(d.NoteChangedFile("C:\\after\\recreate.txt"), 0u);
+      EXPECT_EQ(jb::FileSize(db_path), 1024u + 2 * 21 + 50);
+    }
+  }
+}
+
+// A tail torn by a crash is cut by the first walk, or before the first append
+// when nothing has walked the file since it was opened.
+TEST_F(Journal, TornTailIsCutSoLaterAppendsAreFound) {
+  const std::string a = jb::Record({.path = U("C:\\t\\a.txt")});
+  const std::string torn = jb::Record({.path = U("C:\\t\\torn-record.txt"), .state = 1});
+  const std::string tails[] = {
+      torn.substr(0, 1),
+      torn.substr(0, 47),
+      torn.substr(0, 48),               // head only
+      torn.substr(0, torn.size() - 1),  // all but the terminator's last byte
+      std::string(300, '\0'),           // the file grew, its data never landed
+  };
+  for (const std::string& tail : tails) {
+    SCOPED_TRACE(tail.size());
+    // Appending straight after opening.
+    WriteJournal(a + tail);
+    {
+      CLoggingDatabase d;
+      ASSERT_EQ(d.Open(t.System(), 1), 0u);
+      ASSERT_EQ(d.NoteChangedFile("C:\\t\\later.txt"), 0u);
+      EXPECT_EQ(jb::FileSize(db_path), 1024u + a.size() + 2 * 14 + 50);
+    }
+    CLoggingDatabase d;
+    ASSERT_EQ(d.Open(t.System(), 1), 0u);
+    EXPECT_EQ(d.LoadIndex(), 0u);
+    EXPECT_TRUE(d.Lookup("C:\\t\\a.txt", nullptr));
+    EXPECT_TRUE(d.Lookup("C:\\t\\later.txt", nullptr));
+    EXPECT_EQ(d.IndexCount(), 2u);
+    d.Close();
+
+    // Loading first: the walk ends cleanly at the cut.
+    WriteJournal(a + tail);
+    ASSERT_EQ(d.Open(t.System(), 1), 0u);
+    EXPECT_EQ(d.LoadIndex(), 0u);
+    EXPECT_EQ(jb::FileSize(db_path), 1024u + a.size());
+    EXPECT_EQ(d.TrackedEnd(), 1024u + a.size());
+    EXPECT_EQ(d.GetCounters().read, d.GetCounters().readValid);
+    ASSERT_EQ(d.NoteChangedFile("C:\\t\\later.txt"), 0u);
+    EXPECT_EQ(jb::FileSize(db_path), 1024u + a.size() + 2 * 14 + 50);
+  }
+  EXPECT_EQ(events.Events().size(), 0u);
+
+  // A complete but invalid last record is damage: it stays, and an append
+  // goes behind it.
+  const std::string invalid = jb::Record({.path = U("C:\\t\\x.txt"), .terminator = 'x'});
+  WriteJournal(a + invalid);
+  CLoggingDatabase d;
+  ASSERT_EQ(d.Open(t.System(), 1), 0u);
+  EXPECT_EQ(d.LoadIndex(), 10000u);
+  ASSERT_EQ(d.NoteChangedFile("C:\\t\\later.txt"), 0u);
+  EXPECT_EQ(FileBytes().substr(0, 1024 + a.size() + invalid.size()), jb::Header() + a + invalid);
+  d.Close();
+
+  // Zero bytes followed by data, further than one read-ahead: damage too.
+  const std::string zerosThenData = std::string(300000, '\0') + "data";
+  WriteJournal(a + zerosThenData);
+  ASSERT_EQ(d.Open(t.System(), 1), 0u);
+  ASSERT_EQ(d.NoteChangedFile("C:\\t\\later.txt"), 0u);
+  EXPECT_EQ(jb::FileSize(db_path), 1024u + a.size() + zerosThenData.size() + 2 * 14 + 50);
+  EXPECT_EQ(d.LoadIndex(), 10000u);
+}
+
+TEST_F(Journal, PathsDifferingInCaseGiveTwoRecords) {
+  ASSERT_EQ(OpenDb(), 0u);
+  ASSERT_EQ(db.NoteChangedFile("C:\\Docs\\Report.txt"), 0u);
+  ASSERT_EQ(db.NoteChangedFile("C:\\docs\\report.TXT"), 0u);
+  ASSERT_EQ(db.NoteChangedFile("C:\\docs\\report.TXT"), 0u);  // re-arms, no third
+  EXPECT_EQ(jb::FileSize(db_path), 1024u + 2 * (2 * 18 + 50));
+  uint64_t o1 = 0, o2 = 0;
+  ASSERT_TRUE(db.Lookup("C:\\Docs\\Report.txt", &o1));
+  ASSERT_TRUE(db.Lookup("C:\\docs\\report.TXT", &o2));
+  EXPECT_EQ(o1, 1024u);
+  EXPECT_EQ(o2, 1024u + 2 * 18 + 50);
+  EXPECT_FALSE(db.Lookup("C:\\DOCS\\REPORT.TXT", nullptr));  // its own hash is unknown
+}
+
+// Case is ignored only between keys whose hashes are equal; the first record
+// of a key wins.
+TEST_F(Journal, IndexKeysCompareHashThenPathIgnoringCase) {
+  const uint64_t h = 0xABCDEF0123456789ull;
+  const std::u16string lower = u"c:\\\u00e9t\u00e9\\file.txt";
+  const std::u16string upper = u"C:\\\u00c9T\u00c9\\FILE.TXT";
+  const std::u16string other = U("C:\\other\\file.txt");
+  const std::string r1 = jb::Record({.path = lower, .hash = h});
+  const std::string r2 = jb::Record({.path = upper, .hash = h});
+  const std::string r3 = jb::Record({.path = other, .hash = h});
+  WriteJournal(r1 + r2 + r3);
+  ASSERT_EQ(OpenDb(), 0u);
+  ASSERT_EQ(db.LoadIndex(), 0u);
+  EXPECT_EQ(db.IndexCount(), 2u);
+  uint64_t off = 0;
+  ASSERT_TRUE(db.Lookup(h, upper, &off));
+  EXPECT_EQ(off, 1024u);
+  ASSERT_TRUE(db.Lookup(h, other, &off));
+  EXPECT_EQ(off, 1024u + r1.size() + r2.size());
+  EXPECT_FALSE(db.Lookup(h + 1, lower, &off));
+  EXPECT_FALSE(db.Lookup(h, U("C:\\other\\file.tx"), &off));
+  EXPECT_FALSE(db.Lookup(h, U("C:\\othe\\rfile.txt"), &off));
+}
+
+TEST_F(Journal, ChangeNotificationReArmsAndKeepsHistory) {
+  ASSERT_EQ(OpenDb(), 0u);
+  const int64_t before = plat::Now();
+  ASSERT_EQ(db.NoteChangedFile("C:\\w\\doc.txt"), 0u);
+  LogRecord r;
+  uint64_t next = 0;
+  bool found = false;
+  ASSERT_EQ(db.ReadRecord(0, &r, &next, &found), 0u);
+  EXPECT_GE(r.changeTime, before);
+  EXPECT_LE(r.changeTime, plat::Now());
+  EXPECT_EQ(r.state, 0u);
+  EXPECT_EQ(r.lastBackupTime, 0);
+  EXPECT_EQ(r.pathHash, jb::HashOf(U("C:\\w\\doc.txt")));
+
+  r.state = kLogCopied;
+  r.failedAttempts = 2;
+  r.lastBackupTime = 100;
+  r.lastAttemptTime = 200;
+  r.changeTime = 50;
+  ASSERT_EQ(db.WriteRecord(1024, r), 0u);
+  const uint64_t size = jb::FileSize(db_path);
+  ASSERT_EQ(db.NoteChangedFile("C:\\w\\doc.txt"), 0u);
+  EXPECT_EQ(jb::FileSize(db_path), size);
+  ASSERT_EQ(db.ReadRecord(1024, &r, &next, &found), 0u);
+  EXPECT_EQ(r.state, 0u);
+  EXPECT_GE(r.changeTime, before);
+  EXPECT_EQ(r.failedAttempts, 2u);
+  EXPECT_EQ(r.lastBackupTime, 100);
+  EXPECT_EQ(r.lastAttemptTime, 200);
+
+  EXPECT_EQ(db.NoteChangedFile("C:"), 2u);
+  EXPECT_EQ(db.NoteChangedFile("docs\\a.txt"), 2u);
+  db.Close();
+  EXPECT_EQ(db.NoteChangedFile("C:\\w\\doc.txt"), 3u);
+}
+
+TEST_F(Journal, OpenAndCloseLifecycle) {
+  EXPECT_EQ(db.Open("", 1), 2u);
+  ASSERT_EQ(OpenDb(), 0u);
+  ASSERT_EQ(db.NoteChangedFile("C:\\l\\a.txt"), 0u);
+  EXPECT_EQ(db.Open(t.System(), 42), 0u);  // already open: nothing happens
+  EXPECT_EQ(db.IndexCount(), 1u);
+  EXPECT_EQ(db.DatabasePath(), t.System() + "\\Logging.dat");
+  db.Close();
+  EXPECT_FALSE(db.IsOpen());
+  EXPECT_EQ(db.IndexCount(), 0u);
+  EXPECT_EQ(db.TrackedEnd(), jb::FileSize(db_path));
+  EXPECT_EQ(db.GetCounters().written, 0u);
+
+  ASSERT_EQ(OpenDb(), 0u);
+  EXPECT_FALSE(db.Lookup("C:\\l\\a.txt", nullptr));  // only after loading
+  ASSERT_EQ(db.LoadIndex(), 0u);
+  EXPECT_TRUE(db.Lookup("C:\\l\\a.txt", nullptr));
+  ASSERT_EQ(db.Recreate(), 0u);
+  EXPECT_TRUE(db.IsOpen());
+  EXPECT_EQ(FileBytes(), jb::Header());
+  db.Close();
+
+  // A folder that does not exist: event 5 with the database path.
+  events.Clear();
+  CLoggingDatabase d;
+  const std::string missing = t.SystemOf("no\\such");
+  EXPECT_EQ(d.Open(missing, 77), 10000u);
+  EXPECT_FALSE(d.IsOpen());
+  ASSERT_EQ(events.CountOf(kEvDatabaseProblem), 1u);
+  EXPECT_EQ(events.Events()[0].text1, missing + "\\Logging.dat");
+  EXPECT_EQ(events.Events()[0].planId, 77u);
+  EXPECT_EQ(d.Create(missing, 77), 10000u);
+}
+
+class PendingJournal : public Journal {
+ protected:
+  void SetUp() override {
+    Journal::SetUp();
+    const char* old = std::getenv("BREVANTO_DATA_DIR");
+    if (old) savedDataDir_ = old;
+    hadDataDir_ = old != nullptr;
+    setenv("BREVANTO_DATA_DIR", data.Native().c_str(), 1);
+    ResetSettingsCache();
+  }
+  void TearDown() override {
+    if (hadDataDir_)
+      setenv("BREVANTO_DATA_DIR", savedDataDir_.c_str(), 1);
+    else
+      unsetenv("BREVANTO_DATA_DIR");
+    ResetSettingsCache();
+  }
+  bvtest::TempDir data;
+  std::string savedDataDir_;
+  bool hadDataDir_ = false;
+};
+
+TEST_F(PendingJournal, CollectsPendingRecordsOutsideBackOff) {
+  const int64_t now = 2000000000;
+  std::string recs;
+  auto add = [&](const std::string& name, uint16_t state, uint32_t failures, int64_t ago) {
+    recs += jb::Record({.path = U("C:\\p\\" + name),
+                        .attempt = ago < 0 ? 0 : now - ago,
+                        .failures = failures,
+                        .state = state});
+  };
+  add("pending", 0, 0, -1);
+  add("failed", 1, 1, 0);
+  add("gone", 2, 0, -1);
+  add("copied", 4, 0, -1);
+  add("large", 8, 0, -1);
+  add("both-bits", 5, 0, -1);
+  add("f3-now", 1, 3, 0);
+  add("f4-59s", 1, 4, 59);
+  add("f4-60s", 1, 4, 60);
+  add("f20-60s", 1, 20, 60);
+  add("f21-60s", 1, 21, 60);
+  add("f21-299s", 1, 21, 299);
+  add("f21-300s", 1, 21, 300);
+  WriteJournal(recs);
+  ASSERT_EQ(OpenDb(), 0u);
+  const std::string before = FileBytes();
+  std::vector<std::string> got;
+  ASSERT_EQ(db.CollectPending(&got, now), 0u);
+  const std::vector<std::string> want = {"C:\\p\\pending", "C:\\p\\failed",  "C:\\p\\f3-now",
+                                         "C:\\p\\f4-60s",  "C:\\p\\f20-60s", "C:\\p\\f21-300s"};
+  EXPECT_EQ(got, want);
+  EXPECT_EQ(FileBytes(), before);   // writes nothing
+  EXPECT_EQ(db.IndexCount(), 13u);  // and indexes like a load
+  EXPECT_EQ(db.CollectPending(nullptr, now), 2u);
+
+  LogRecord r;
+  r.failedAttempts = 4;
+  r.lastAttemptTime = now - 59;
+  EXPECT_TRUE(IsInBackOff(r, now));
+  r.lastAttemptTime = now - 60;
+  EXPECT_FALSE(IsInBackOff(r, now));
+}
+
+// Sparse files: 2048 MiB + 1 byte still fits the default limit, 2049 MiB not.
+TEST_F(PendingJournal, SizeLimitLeavesTooLargeFilesOut) {
+  const uint64_t mib = 1ull << 20;
+  const std::string fit = t.NativeOf("fit.bin"), big = t.NativeOf("big.bin");
+  bvtest::WriteNative(fit, "");
+  bvtest::WriteNative(big, "");
+  ASSERT_EQ(truncate(fit.c_str(), static_cast<off_t>(2048 * mib + 1)), 0);
+  ASSERT_EQ(truncate(big.c_str(), static_cast<off_t>(2049 * mib)), 0);
+  EXPECT_FALSE(IsTooLargeForBackup(t.SystemOf("fit.bin")));
+  EXPECT_TRUE(IsTooLargeForBackup(t.SystemOf("big.bin")));
+  EXPECT_FALSE(IsTooLargeForBackup(t.SystemOf("missing.bin")));
+
+  ASSERT_EQ(OpenDb(), 0u);
+  for (const char* n : {"fit.bin", "big.bin", "missing.bin"})
+    ASSERT_EQ(db.NoteChangedFile(t.SystemOf(n)), 0u);
+  std::vector<std::string> got;
+  ASSERT_EQ(db.CollectPending(&got), 0u);
+  EXPECT_EQ(got, (std::vector<std::string>{t.SystemOf("fit.bin"), t.SystemOf("missing.bin")}));
+
+  SetBackupFileMaxSize(0);  // no limit
+  got.clear();
+  ASSERT_EQ(db.CollectPending(&got), 0u);
+  EXPECT_EQ(got.size(), 3u);
+  SetBackupFileMaxSize(2049);
+  EXPECT_FALSE(IsTooLargeForBackup(t.SystemOf("big.bin")));
+}

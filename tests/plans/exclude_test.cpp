@@ -1,0 +1,149 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "app/Settings.h"
+#include "app/Texts.h"
+#include "plans/BuiltinExclusions.h"
+#include "platform/Folders.h"
+#include "support/EventCollector.h"
+#include "support/TempDir.h"
+
+namespace {
+
+std::string Expand(const std::string& value, uint32_t* attributes = nullptr) {
+  std::string mask;
+  uint32_t attrs = 99;
+  EXPECT_TRUE(ExpandExclusionValue(value, &mask, &attrs)) << value;
+  if (attributes) *attributes = attrs;
+  return mask;
+}
+
+TEST(ExcludeMacros, AttributeValuesAreWholeWords) {
+  uint32_t attrs = 0;
+  EXPECT_EQ(Expand("$(hidden)", &attrs), "!");
+  EXPECT_EQ(attrs, kRuleAttrHidden);
+  EXPECT_EQ(Expand("$(system)", &attrs), "!");
+  EXPECT_EQ(attrs, kRuleAttrSystem);
+  EXPECT_EQ(Expand("$(readonly)", &attrs), "!");
+  EXPECT_EQ(attrs, kRuleAttrReadOnly);
+  // Compared exactly: anything else is a plain mask.
+  EXPECT_EQ(Expand("$(HIDDEN)", &attrs), "$(HIDDEN)");
+  EXPECT_EQ(attrs, 0u);
+  EXPECT_EQ(Expand("$(hidden)x"), "$(hidden)x");
+  EXPECT_EQ(Expand("C:\\tmp\\*.swp", &attrs), "C:\\tmp\\*.swp");
+  EXPECT_EQ(attrs, 0u);
+}
+
+TEST(ExcludeMacros, FolderPrefixes) {
+  EXPECT_EQ(Expand("$(windows)"), "C:\\usr\\");
+  EXPECT_EQ(Expand("$(WINDOWS)share\\doc"), "C:\\usr\\share\\doc");
+  EXPECT_EQ(Expand("$(Windows)\\share"), "C:\\usr\\share");  // one separator only
+  EXPECT_EQ(Expand("$(system_dir)x"), "C:\\usr\\lib\\x");
+  EXPECT_EQ(Expand("$(program files)app"), "C:\\opt\\app");
+  EXPECT_EQ(Expand("$(brevanto)exclude.ini"), GetProgramFolder() + "exclude.ini");
+  EXPECT_EQ(Expand("$(data)"), GetDataFolder());
+  const std::string home = plat::GetShellFolder(plat::ShellFolder::kProfile);
+  ASSERT_FALSE(home.empty());
+  EXPECT_EQ(Expand("$(home)\\.local\\share\\Trash"), home + "\\.local\\share\\Trash");
+  EXPECT_EQ(Expand("$(temp)x"), plat::GetShellFolder(plat::ShellFolder::kTemp) + "\\x");
+}
+
+TEST(ExcludeMacros, InternetCacheIsTheUserCacheFolder) {
+  const char* old = std::getenv("XDG_CACHE_HOME");
+  const std::string saved = old ? old : "";
+  bvtest::TempDir dir;
+  setenv("XDG_CACHE_HOME", dir.Native().c_str(), 1);
+  EXPECT_EQ(Expand("$(ie_cache)thumbnails"), dir.System() + "\\thumbnails");
+  unsetenv("XDG_CACHE_HOME");
+  EXPECT_EQ(Expand("$(ie_cache)"),
+            plat::GetShellFolder(plat::ShellFolder::kProfile) + "\\.cache\\");
+  if (old) setenv("XDG_CACHE_HOME", saved.c_str(), 1);
+}
+
+TEST(ExcludeFile, ReadsEntriesAndReportsBadLines) {
+  bvtest::TempDir dir;
+  dir.Write("exclude.ini",
+            "# comment\n"
+            "exclude=*.tmp\n"
+            "exclude.path.only=C:\\spool\n"
+            "exclude=$(hidden)\n"
+            "include=C:\\x\n"
+            "Exclude=C:\\y\n"
+            "exclude=\n"
+            "exclude=$(windows)tmp\n");
+  bvtest::EventCollector events;
+  CRuleSet rules;
+  ASSERT_TRUE(AddExclusionsFromFile(&rules, dir.SystemOf("exclude.ini")));
+  const CRuleGroup* g = rules.FindGroup(kRuleAlwaysExclude, "built-in exclude");
+  ASSERT_NE(g, nullptr);
+  EXPECT_TRUE(g->Enabled());
+  EXPECT_EQ(g->Text(), "Built-in Exclude Group");
+  ASSERT_EQ(g->ItemCount(), 4u);
+  EXPECT_EQ(g->Item(0)->mask, "*.tmp");
+  EXPECT_EQ(g->Item(0)->pathOnly, 0);
+  EXPECT_EQ(g->Item(1)->mask, "C:\\spool");
+  EXPECT_EQ(g->Item(1)->pathOnly, 1);
+  EXPECT_EQ(g->Item(2)->attributes, kRuleAttrHidden);
+  EXPECT_EQ(g->Item(3)->mask, "C:\\usr\\tmp");
+  EXPECT_EQ(g->Item(3)->desc, "");
+
+  std::vector<std::string> texts;
+  for (const EventData& e : events.Events())
+    if (e.code == kEvInvalidContent) texts.push_back(e.text1);
+  const std::string prefix = "Invalid line in " + dir.SystemOf("exclude.ini") + " ";
+  ASSERT_EQ(texts.size(), 3u);
+  EXPECT_EQ(texts[0], prefix + "include=C:\\x");
+  EXPECT_EQ(texts[1], prefix + "Exclude=C:\\y");  // keys are case-sensitive
+  EXPECT_EQ(texts[2], prefix + "exclude=");
+
+  rules.AddGroup(kRuleInclude, "all", "t")->AddItem("C:\\", "");
+  EXPECT_FALSE(rules.Match("C:\\a\\b.TMP"));
+  EXPECT_TRUE(rules.Match("C:\\a\\b.TMP", true));
+  EXPECT_FALSE(rules.Match("C:\\spool\\job"));
+  EXPECT_TRUE(rules.Match("C:\\spool\\sub\\job"));
+
+  // Adding again replaces the group instead of doubling it.
+  ASSERT_TRUE(AddExclusionsFromFile(&rules, dir.SystemOf("exclude.ini")));
+  EXPECT_EQ(rules.GroupCount(kRuleAlwaysExclude), 1u);
+}
+
+TEST(ExcludeFile, MissingFileAddsNothing) {
+  bvtest::TempDir dir;
+  CRuleSet rules;
+  EXPECT_FALSE(AddExclusionsFromFile(&rules, dir.SystemOf("exclude.ini")));
+  EXPECT_EQ(rules.GroupCount(kRuleAlwaysExclude), 0u);
+}
+
+TEST(ExcludeFile, BuiltInListSuitsAWorkstation) {
+  bvtest::EventCollector events;
+  CRuleSet rules;
+  rules.AddGroup(kRuleInclude, "group1", "Group1 Text")->AddItem("C:\\", "");
+  ASSERT_TRUE(AddBuiltinExclusions(&rules));
+  EXPECT_EQ(events.CountOf(kEvInvalidContent), 0u);
+  const std::string home = plat::GetShellFolder(plat::ShellFolder::kProfile);
+  ASSERT_FALSE(home.empty());
+  // Kept: user files and the data of mail and browser programs.
+  EXPECT_TRUE(rules.Match(home + "\\Documents\\report.odt"));
+  EXPECT_TRUE(rules.Match(home + "\\.thunderbird\\abc.default\\Mail\\Inbox"));
+  EXPECT_TRUE(rules.Match(home + "\\.mozilla\\firefox\\abc.default\\places.sqlite"));
+  EXPECT_TRUE(rules.Match(home + "\\.bashrc"));
+  EXPECT_TRUE(rules.Match("C:\\etc\\fstab"));
+  // Left out: caches, trash, volatile system folders, temporary and backup files.
+  const char* cache = std::getenv("XDG_CACHE_HOME");
+  if (!cache || !*cache) {
+    EXPECT_FALSE(rules.Match(home + "\\.cache\\thumbnails\\normal\\a.png"));
+  }
+  EXPECT_FALSE(rules.Match(home + "\\.local\\share\\Trash\\files\\old.odt"));
+  EXPECT_FALSE(rules.Match(GetDataFolder() + "PLAN\\1\\Logging.dat"));
+  EXPECT_FALSE(rules.Match("C:\\proc\\1\\status"));
+  EXPECT_FALSE(rules.Match("C:\\tmp\\x"));
+  EXPECT_FALSE(rules.Match("C:\\var\\cache\\apt\\pkgcache.bin"));
+  EXPECT_FALSE(rules.Match(home + "\\Documents\\draft.tmp"));
+  EXPECT_FALSE(rules.Match(home + "\\Documents\\report.odt~"));
+  EXPECT_FALSE(rules.Match(home + "\\Documents\\.~lock.report.odt#"));
+  EXPECT_FALSE(rules.Match(home + "\\.config\\chromium\\Default\\GPUCache\\data_1"));
+}
+
+}  // namespace

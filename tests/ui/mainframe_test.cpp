@@ -1,0 +1,201 @@
+// The main frame on real widgets (offscreen): caption, the engine start-up of
+// its view, the notification menu and the exit command with and without the
+// timed confirmation.
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QApplication>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QMenu>
+#include <QPushButton>
+#include <QTimer>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <string>
+
+#include "app/Settings.h"
+#include "app/Texts.h"
+#include "engine/ActivityLog.h"
+#include "platform/Profile.h"
+#include "support/TempDir.h"
+#include "ui/CDlgTimer.h"
+#include "ui/CMainFrame.h"
+#include "ui/CTrayIcon.h"
+
+namespace {
+
+QApplication* App() {
+  static int argc = 1;
+  static char name[] = "test_ui";
+  static char* argv[] = {name, nullptr};
+  if (QApplication* app = qobject_cast<QApplication*>(QCoreApplication::instance())) return app;
+  setenv("QT_QPA_PLATFORM", "offscreen", 0);
+  return new QApplication(argc, argv);
+}
+
+// Runs action on the timed dialog once it is up (inside its modal loop).
+void WhenDialogShows(std::function<void(CDlgTimer*)> action) {
+  auto* poll = new QTimer;
+  QObject::connect(poll, &QTimer::timeout, [poll, action] {
+    if (auto* dialog = qobject_cast<CDlgTimer*>(QApplication::activeModalWidget())) {
+      poll->stop();
+      poll->deleteLater();
+      action(dialog);
+    }
+  });
+  poll->start(20);
+}
+
+class MainFrameTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    setenv("BREVANTO_DATA_DIR", dir_.Native().c_str(), 1);
+    unsetenv("BREVANTO_TRACE_LOG");
+    ResetSettingsCache();
+    App();
+  }
+
+  int Setting(const char* section, const char* key) const {
+    return plat::GetProfileInt(GetInternalSettingsPath(), section, key, -1);
+  }
+
+  // Triggers the menu's exit and delivers the close it posts.
+  bool ExitThroughMenu(CMainFrame* frame) {
+    bool closed = false;
+    QObject::connect(frame, &CMainFrame::frameClosed, [&closed] { closed = true; });
+    frame->Tray()->ExitAction()->trigger();
+    QCoreApplication::sendPostedEvents();
+    QCoreApplication::processEvents();
+    return closed;
+  }
+
+  bvtest::TempDir dir_;
+};
+
+TEST_F(MainFrameTest, FrameHasCaptionMenuAndStartsTheActivityLog) {
+  CMainFrame frame;
+  EXPECT_EQ(frame.windowTitle().toStdString(), "Brevanto  Essentials");
+  EXPECT_EQ(frame.menuWidget(), nullptr);
+  EXPECT_FALSE(frame.isVisible());  // created hidden
+  EXPECT_FALSE(frame.windowIcon().isNull());
+
+  // The view's engine start-up gave the activity log its folder.
+  EXPECT_EQ(CLogSet::Instance().LogFolder(), GetDataFolder() + "log\\");
+  EXPECT_TRUE(std::filesystem::is_directory(dir_.NativeOf("log")));
+
+  QMenu* menu = frame.Tray()->Menu();
+  ASSERT_EQ(menu->actions().size(), 2);
+  EXPECT_EQ(menu->actions()[0]->text().toStdString(), GetText("TRAYMENU", "OPENBREVANTO"));
+  EXPECT_EQ(menu->actions()[1]->text().toStdString(), GetText("TRAYMENU", "SHUTDOWN"));
+  EXPECT_FALSE(menu->actions()[0]->text().isEmpty());
+  EXPECT_FALSE(menu->actions()[1]->text().isEmpty());
+}
+
+TEST_F(MainFrameTest, ShowFromMenuRestoresAMinimisedWindow) {
+  CMainFrame frame;
+  frame.showMinimized();
+  ASSERT_TRUE(frame.isMinimized());
+  frame.Tray()->ShowAction()->trigger();
+  EXPECT_TRUE(frame.isVisible());
+  EXPECT_FALSE(frame.isMinimized());
+
+  frame.hide();
+  frame.Tray()->ShowAction()->trigger();
+  EXPECT_TRUE(frame.isVisible());
+}
+
+TEST_F(MainFrameTest, ExitStoresThePositionAndCloses) {
+  CMainFrame frame;
+  frame.move(123, 77);
+  frame.show();
+  EXPECT_TRUE(ExitThroughMenu(&frame));
+  EXPECT_TRUE(frame.IsExiting());
+  EXPECT_FALSE(frame.isVisible());
+  EXPECT_EQ(Setting("Application Position", "x"), 123);
+  EXPECT_EQ(Setting("Application Position", "y"), 77);
+
+  // The next frame comes up where the last one was.
+  CMainFrame next;
+  EXPECT_EQ(next.pos(), QPoint(123, 77));
+}
+
+TEST_F(MainFrameTest, ExitOfAMinimisedWindowKeepsTheStoredPosition) {
+  WriteInternalInt("Application Position", "x", 40);
+  WriteInternalInt("Application Position", "y", 50);
+  CMainFrame frame;
+  frame.move(300, 200);
+  frame.showMinimized();
+  EXPECT_TRUE(ExitThroughMenu(&frame));
+  EXPECT_EQ(Setting("Application Position", "x"), 40);
+  EXPECT_EQ(Setting("Application Position", "y"), 50);
+}
+
+TEST_F(MainFrameTest, ConfirmedExitCancelledKeepsRunning) {
+  WriteInternalInt("Show Notification", "Confirm", 1);
+  CMainFrame frame;
+  frame.move(60, 70);
+  frame.show();
+  QString message;
+  WhenDialogShows([&message](CDlgTimer* dialog) {
+    message = dialog->findChild<QLabel*>("messageLabel")->text();
+    EXPECT_EQ(dialog->CancelButton()->text().toStdString(), GetText("MAIN_UI", "BUTTON_CANCEL"));
+    EXPECT_EQ(dialog->AcceptButton()->text().toStdString(), GetText("MAIN_UI", "BUTTON_CLOSE"));
+    dialog->CancelButton()->click();
+  });
+  EXPECT_FALSE(ExitThroughMenu(&frame));
+  EXPECT_FALSE(frame.IsExiting());
+  EXPECT_TRUE(frame.isVisible());
+  EXPECT_EQ(Setting("Application Position", "x"), -1);
+  EXPECT_EQ(message.toStdString(), GetText("MAIN_UI", "NO_LONGER_BE_PROTECTED") + " " +
+                                       GetProductName() + ". " +
+                                       GetText("MAIN_UI", "CLICK_OK_TO_SHUTDOWN"));
+}
+
+TEST_F(MainFrameTest, ConfirmedExitAcceptedCloses) {
+  WriteInternalInt("Show Notification", "Confirm", 1);
+  CMainFrame frame;
+  frame.move(60, 70);
+  frame.show();
+  WhenDialogShows([](CDlgTimer* dialog) { dialog->AcceptButton()->click(); });
+  EXPECT_TRUE(ExitThroughMenu(&frame));
+  EXPECT_TRUE(frame.IsExiting());
+  EXPECT_EQ(Setting("Application Position", "x"), 60);
+  EXPECT_EQ(Setting("Application Position", "y"), 70);
+}
+
+TEST_F(MainFrameTest, CloseWithoutNotificationAreaIsTheExitCommand) {
+  CMainFrame frame;
+  ASSERT_FALSE(frame.Tray()->IsShown());  // the offscreen desktop has none
+  frame.move(10, 20);
+  frame.show();
+  bool closed = false;
+  QObject::connect(&frame, &CMainFrame::frameClosed, [&closed] { closed = true; });
+  frame.close();
+  QCoreApplication::sendPostedEvents();
+  EXPECT_TRUE(closed);
+  EXPECT_EQ(Setting("Application Position", "x"), 10);
+}
+
+TEST(DlgTimerTest, CountdownEndsAsAccepted) {
+  App();
+  CDlgTimer dialog("message", "Close", "Cancel", 2);
+  EXPECT_EQ(dialog.findChild<QLabel*>("countLabel")->text(), "2");
+  EXPECT_EQ(dialog.exec(), QDialog::Accepted);
+  EXPECT_EQ(dialog.Remaining(), 0);
+  EXPECT_EQ(dialog.findChild<QLabel*>("countLabel")->text(), "0");
+}
+
+TEST(DlgTimerTest, EscapeCancels) {
+  App();
+  CDlgTimer dialog("message", "Close", "Cancel");
+  QTimer::singleShot(0, &dialog, [&dialog] {
+    QKeyEvent escape(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
+    QApplication::sendEvent(&dialog, &escape);
+  });
+  EXPECT_EQ(dialog.exec(), QDialog::Rejected);
+  EXPECT_GT(dialog.Remaining(), 0);
+}
+
+}  // namespace

@@ -1,0 +1,9 @@
+#include "ui/NativePath.h"
+
+#include "platform/Paths.h"
+
+QString NativeQPath(const std::string& systemPath) {
+  std::string native;
+  if (!plat::ToNativePath(systemPath, &native)) return {};
+  return QString::fromStdString(native);
+}
