@@ -1,6 +1,5 @@
 #include "plans/BuiltinExclusions.h"
 
-#include <cstdlib>
 
 #include "app/Settings.h"
 #include "app/Texts.h"
@@ -20,16 +19,6 @@ std::string SystemFolderOf(const char* native) {
   return plat::ToSystemPath(native, &out) ? out : std::string();
 }
 
-// The user's cache folder: $XDG_CACHE_HOME when it is absolute, else ~/.cache.
-std::string CacheFolder() {
-  const char* xdg = std::getenv("XDG_CACHE_HOME");
-  if (xdg && xdg[0] == '/') {
-    std::string out;
-    if (plat::ToSystemPath(xdg, &out)) return out;
-  }
-  const std::string home = plat::GetShellFolder(plat::ShellFolder::kProfile);
-  return home.empty() ? home : home + "\\.cache";
-}
 
 // Folder prefixes. The Windows folders stand for their Linux counterparts:
 // the installed system (/usr), its libraries (/usr/lib) and add-on software
@@ -38,7 +27,7 @@ std::string MacroFolder(std::string_view macro) {
   if (macro == "$(windows)") return SystemFolderOf("/usr");
   if (macro == "$(program files)") return SystemFolderOf("/opt");
   if (macro == "$(system_dir)") return SystemFolderOf("/usr/lib");
-  if (macro == "$(ie_cache)") return CacheFolder();
+  if (macro == "$(ie_cache)") return plat::GetShellFolder(plat::ShellFolder::kCache);
   if (macro == "$(brevanto)") return GetProgramFolder();
   if (macro == "$(data)") return GetDataFolder();
   if (macro == "$(home)") return plat::GetShellFolder(plat::ShellFolder::kProfile);

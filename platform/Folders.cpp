@@ -163,6 +163,9 @@ std::string GetShellFolder(ShellFolder folder) {
     case ShellFolder::kProfile:
       native = Home();
       break;
+    case ShellFolder::kCache:
+      native = XdgBase("XDG_CACHE_HOME", "/.cache");
+      break;
     case ShellFolder::kTemp: {
       const std::string t = Env("TMPDIR");
       native = !t.empty() && t[0] == '/' ? StripSlash(t) : "/tmp";

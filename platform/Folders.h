@@ -23,6 +23,7 @@ enum class ShellFolder {
   kAppData,       // $XDG_CONFIG_HOME
   kLocalAppData,  // $XDG_DATA_HOME
   kProfile,       // $HOME
+  kCache,         // $XDG_CACHE_HOME (default ~/.cache)
   kTemp,          // $TMPDIR or /tmp
 };
 // System path without a closing "\"; empty when the folder cannot be named.

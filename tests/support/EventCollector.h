@@ -13,6 +13,7 @@ class EventCollector : public CBaseClass {
     Subscribe(&UiChannel(), this);
     Subscribe(&WorkerChannel(), this);
   }
+  ~EventCollector() override { DisconnectAll(); }
   void OnEvent(CMEvent*, const EventData& e) override {
     std::lock_guard<std::mutex> g(lock_);
     events_.push_back(e);
