@@ -144,25 +144,37 @@ void SplitPath(std::u16string_view path, std::u16string_view* folder, std::u16st
   *name = path.substr(cut);
 }
 
-constexpr size_t kEntryHead = 20;  // hash, offset, folder reference
+constexpr size_t kEntryHead = 16;  // hash, offset
+
+inline uint32_t TagOf(uint64_t v) { return static_cast<uint32_t>(v >> 32); }
+template <class T>
+inline uint32_t TagOf(const T& slot) {
+  return slot.tag;
+}
+inline bool Used(uint64_t v) { return v != 0; }
+template <class T>
+inline bool Used(const T& slot) {
+  return slot.entry != 0;
+}
 
 }  // namespace
 
-bool CJournalIndex::GrowSlots(std::vector<uint64_t>* slots, size_t count) {
+template <class T>
+bool CJournalIndex::GrowSlots(std::vector<T>* slots, size_t count) {
   // Keeps the load at most one half.
   if ((count + 1) * 2 <= slots->size()) return true;
   size_t cap = slots->empty() ? 1024 : slots->size() * 2;
-  std::vector<uint64_t> grown;
+  std::vector<T> grown;
   try {
-    grown.assign(cap, 0);
+    grown.assign(cap, T{});
   } catch (const std::bad_alloc&) {
     return false;
   }
   size_t mask = cap - 1;
-  for (uint64_t v : *slots) {
-    if (!v) continue;
-    size_t i = (v >> 32) & mask;
-    while (grown[i]) i = (i + 1) & mask;
+  for (const T& v : *slots) {
+    if (!Used(v)) continue;
+    size_t i = TagOf(v) & mask;
+    while (Used(grown[i])) i = (i + 1) & mask;
     grown[i] = v;
   }
   slots->swap(grown);
@@ -193,15 +205,13 @@ uint32_t CJournalIndex::InternFolder(std::u16string_view folder) {
   return lastFolder_ = ref;
 }
 
-bool CJournalIndex::Matches(uint32_t ref, uint64_t hash, std::u16string_view folder,
+bool CJournalIndex::Matches(const Slot& slot, uint64_t hash, std::u16string_view folder,
                             std::u16string_view name) const {
-  const uint8_t* e = At(ref);
+  const uint8_t* e = At(slot.entry - 1);
+  const uint8_t* f = At(slot.folder);
   uint64_t h;
   std::memcpy(&h, e, 8);
-  if (h != hash || !StringEquals<true>(e + kEntryHead, name)) return false;
-  uint32_t folderRef;
-  std::memcpy(&folderRef, e + 16, 4);
-  return StringEquals<true>(At(folderRef), folder);
+  return h == hash && StringEquals<true>(e + kEntryHead, name) && StringEquals<true>(f, folder);
 }
 
 bool CJournalIndex::Find(uint64_t hash, std::u16string_view path, uint64_t* offset) const {
@@ -210,14 +220,11 @@ bool CJournalIndex::Find(uint64_t hash, std::u16string_view path, uint64_t* offs
   SplitPath(path, &folder, &name);
   uint32_t tag = KeyTag(hash, path);
   size_t mask = slots_.size() - 1;
-  for (size_t i = tag & mask; slots_[i]; i = (i + 1) & mask) {
-    uint64_t v = slots_[i];
-    if ((v >> 32) != tag) continue;
-    uint32_t ref = static_cast<uint32_t>(v) - 1;
-    if (Matches(ref, hash, folder, name)) {
-      if (offset) std::memcpy(offset, At(ref) + 8, 8);
-      return true;
-    }
+  for (size_t i = tag & mask; slots_[i].entry; i = (i + 1) & mask) {
+    const Slot& slot = slots_[i];
+    if (slot.tag != tag || !Matches(slot, hash, folder, name)) continue;
+    if (offset) std::memcpy(offset, At(slot.entry - 1) + 8, 8);
+    return true;
   }
   return false;
 }
@@ -270,11 +277,9 @@ CJournalIndex::AddResult CJournalIndex::Insert(uint32_t tag, uint64_t hash,
   SplitPath(path, &folder, &name);
   if (!slots_.empty()) {
     size_t mask = slots_.size() - 1;
-    for (size_t i = tag & mask; slots_[i]; i = (i + 1) & mask) {
-      uint64_t v = slots_[i];
-      if ((v >> 32) == tag && Matches(static_cast<uint32_t>(v) - 1, hash, folder, name))
+    for (size_t i = tag & mask; slots_[i].entry; i = (i + 1) & mask)
+      if (slots_[i].tag == tag && Matches(slots_[i], hash, folder, name))
         return AddResult::kPresent;
-    }
   }
   if (!GrowSlots(&slots_, count_)) return AddResult::kNoMemory;
   uint32_t folderRef = InternFolder(folder);
@@ -285,12 +290,11 @@ CJournalIndex::AddResult CJournalIndex::Insert(uint32_t tag, uint64_t hash,
   uint8_t* e = At(ref);
   std::memcpy(e, &hash, 8);
   std::memcpy(e + 8, &offset, 8);
-  std::memcpy(e + 16, &folderRef, 4);
   PutString(e + kEntryHead, name, wide);
   size_t mask = slots_.size() - 1;
   size_t i = tag & mask;
-  while (slots_[i]) i = (i + 1) & mask;
-  slots_[i] = uint64_t{tag} << 32 | (uint64_t{ref} + 1);
+  while (slots_[i].entry) i = (i + 1) & mask;
+  slots_[i] = Slot{tag, ref + 1, folderRef, 0};
   ++count_;
   return AddResult::kAdded;
 }
@@ -299,7 +303,7 @@ void CJournalIndex::Clear() {
   bulk_ = false;
   queueHead_ = queueCount_ = 0;
   count_ = 0;
-  std::vector<uint64_t>().swap(slots_);
+  std::vector<Slot>().swap(slots_);
   std::vector<uint64_t>().swap(folderSlots_);
   folderCount_ = 0;
   lastFolder_ = kNoRef;
@@ -308,6 +312,6 @@ void CJournalIndex::Clear() {
 }
 
 size_t CJournalIndex::MemoryBytes() const {
-  return slots_.capacity() * sizeof(uint64_t) + folderSlots_.capacity() * sizeof(uint64_t) +
+  return slots_.capacity() * sizeof(Slot) + folderSlots_.capacity() * sizeof(uint64_t) +
          chunks_.size() * kChunkSize;
 }

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -45,16 +46,24 @@ class CJournalIndex {
     return 4 + s.size() * (wide ? 2 : 1);
   }
   uint32_t InternFolder(std::u16string_view folder);
-  bool Matches(uint32_t ref, uint64_t hash, std::u16string_view folder,
+  // One slot of the key table: the entry and its folder side by side, so that
+  // a lookup fetches both at once. entry = reference + 1, 0 = empty.
+  struct Slot {
+    uint32_t tag;
+    uint32_t entry;
+    uint32_t folder;
+    uint32_t spare;
+  };
+  bool Matches(const Slot& slot, uint64_t hash, std::u16string_view folder,
                std::u16string_view name) const;
-  bool GrowSlots(std::vector<uint64_t>* slots, size_t count);
+  template <class T>
+  static bool GrowSlots(std::vector<T>* slots, size_t count);
   AddResult Insert(uint32_t tag, uint64_t hash, std::u16string_view path, uint64_t offset);
 
   size_t count_ = 0;
-  // Open addressing, linear probing: 0 = empty, else (tag << 32) | (entry
-  // reference + 1). An entry lies in the store: u64 hash, u64 offset, u32
-  // reference of its folder string, then its name as a string.
-  std::vector<uint64_t> slots_;
+  // Open addressing, linear probing. An entry lies in the store: u64 hash,
+  // u64 offset, then its name as a string.
+  std::vector<Slot> slots_;
   // Folder interning: 0 = empty, else (tag << 32) | (string reference + 1).
   std::vector<uint64_t> folderSlots_;
   size_t folderCount_ = 0;
