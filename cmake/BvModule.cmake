@@ -5,4 +5,7 @@ function(bv_module name)
   add_library(bv_${name} STATIC ${M_SOURCES})
   target_include_directories(bv_${name} PUBLIC ${PROJECT_SOURCE_DIR})
   target_link_libraries(bv_${name} PUBLIC ${M_DEPS})
+  # The modules call each other (plans <-> engine <-> history): repeat the
+  # static libraries on the link line until every reference is resolved.
+  set_target_properties(bv_${name} PROPERTIES LINK_INTERFACE_MULTIPLICITY 4)
 endfunction()

@@ -9,7 +9,10 @@
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
+#include <cstdlib>
 #include <fstream>
+#include <mutex>
+#include <string>
 #include <vector>
 
 #include "platform/PowerSupply.h"
@@ -25,8 +28,33 @@ uint64_t ClockMs(clockid_t id) {
   return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
 }
 
+// Serialises the C library's zone state: reloading it while another thread
+// converts is a data race. Guards lastTz and lastTzLoad too.
+std::mutex& ZoneLock() {
+  static std::mutex lock;
+  return lock;
+}
+
+// Reloads the zone when TZ changed or a minute has passed (the system zone
+// file may change); caller holds ZoneLock().
+void RefreshZoneLocked() {
+  static std::string lastTz;
+  static uint64_t lastTzLoad = 0;
+  static bool loaded = false;
+  const char* tzEnv = getenv("TZ");
+  const std::string tz = tzEnv ? std::string("=") + tzEnv : std::string();
+  const uint64_t now = GetTickCount64();
+  if (!loaded || tz != lastTz || now - lastTzLoad > 60000) {
+    tzset();
+    loaded = true;
+    lastTz = tz;
+    lastTzLoad = now;
+  }
+}
+
 std::tm LocalTm(int64_t t) {
-  tzset();  // TZ may have changed since the last call
+  std::lock_guard<std::mutex> guard(ZoneLock());
+  RefreshZoneLocked();
   const time_t tt = static_cast<time_t>(t);
   std::tm tm{};
   localtime_r(&tt, &tm);
@@ -79,7 +107,8 @@ LocalTime ToLocalTime(int64_t t) {
 }
 
 int64_t FromLocalTime(const LocalTime& lt) {
-  tzset();
+  std::lock_guard<std::mutex> guard(ZoneLock());
+  RefreshZoneLocked();
   std::tm tm{};
   tm.tm_year = lt.year - 1900;
   tm.tm_mon = lt.month - 1;

@@ -29,6 +29,7 @@ QLabel* MakeLabel(const std::string& text, QWidget* parent, int pixelSize, bool 
 
 CBrevantoView::CBrevantoView(QWidget* parent) : QWidget(parent) {
   RunEngineStartup();
+  pump_.Start();
 
   setObjectName("brevantoView");
   setAttribute(Qt::WA_StyledBackground, true);

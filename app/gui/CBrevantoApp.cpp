@@ -9,6 +9,7 @@
 #include "engine/EngineEvents.h"
 #include "platform/Folders.h"
 #include "ui/CMainFrame.h"
+#include "ui/EngineStartup.h"
 #include "ui/StartupTrace.h"
 
 CBrevantoApp::CBrevantoApp(std::string commandLine, QObject* parent)
@@ -89,6 +90,8 @@ int CBrevantoApp::ExitInstance() {
   if (exited_) return 0;
   exited_ = true;
   // The notification pop-up, once there is one, is ended here (result 2).
+  // Plan threads end before anything they post to or write through goes.
+  if (frame_) StopEngine();
   if (server_) server_->Close();
   gate_.Leave(frame_ != nullptr);
   TraceStartup("instance-exit");

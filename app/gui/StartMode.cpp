@@ -1,5 +1,7 @@
 #include "app/gui/StartMode.h"
 
+#include "plans/PlanList.h"
+
 std::string JoinCommandLine(int argc, const char* const* argv) {
   std::string line;
   for (int i = 0; i < argc; ++i) {
@@ -20,10 +22,7 @@ bool IsSilentCommandLine(std::string_view commandLine) {
   return commandLine.size() >= 2 && commandLine.substr(commandLine.size() - 2) == "-s";
 }
 
-int PlanCount() {
-  // Plans are loaded by the plan list, which this version does not have yet.
-  return 0;
-}
+int PlanCount() { return static_cast<int>(PlanList::Instance().Count()); }
 
 StartWindow DecideStartWindow(bool silent, int runOnce, int planCount) {
   if (planCount <= 0) return StartWindow::kShowFirstUse;

@@ -11,8 +11,7 @@ std::string JoinCommandLine(int argc, const char* const* argv);
 // Silent when the whole command line ends with the two characters "-s".
 bool IsSilentCommandLine(std::string_view commandLine);
 
-// Number of backup plans in the plan list. The plan list is not part of the
-// program yet, so there is never a plan.
+// Number of backup plans in the plan list (loaded by the engine start-up).
 int PlanCount();
 
 enum class StartWindow {

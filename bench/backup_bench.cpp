@@ -1,0 +1,239 @@
+// The first backup of a generated tree, against `cp -a` of the same tree, and
+// the copy of one large file, against `cp`. Everything lies on one disk
+// (under $HOME, outside the folders the built-in exclusions leave out).
+//
+//   BV_BENCH_FULL=1  20,000 files of 1-64 KiB and four 64 MiB files
+//                    (default: 2,000 files and one 64 MiB file)
+//   BV_BENCH_BIG=1   the large file is 1 GiB (default 256 MiB)
+#include <benchmark/benchmark.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <random>
+#include <string>
+
+#include "app/Settings.h"
+#include "engine/CSimpleEngine.h"
+#include "engine/CTask.h"
+#include "engine/SourceWalk.h"
+#include "plans/CPlan.h"
+#include "plans/RuleSet.h"
+#include "plans/Schedule.h"
+#include "platform/Volumes.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+bool EnvSet(const char* name) {
+  const char* v = std::getenv(name);
+  return v != nullptr && *v != '\0' && std::string(v) != "0";
+}
+
+std::string SystemPath(const std::string& native) {
+  std::string s = "C:" + native;
+  for (char& c : s) {
+    if (c == '/') c = '\\';
+  }
+  return s;
+}
+
+double Seconds(std::chrono::steady_clock::time_point since) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
+}
+
+// Peak resident set since the last reset, in bytes.
+void ResetPeakRss() {
+  std::ofstream clear("/proc/self/clear_refs");
+  clear << "5";
+}
+uint64_t PeakRssBytes() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmHWM:", 0) == 0) return std::stoull(line.substr(6)) * 1024;
+  }
+  return 0;
+}
+
+void WriteRandomFile(const std::string& path, size_t size, std::mt19937_64* rng) {
+  std::string data(size, '\0');
+  for (size_t i = 0; i + 8 <= size; i += 8) {
+    const uint64_t v = (*rng)();
+    std::memcpy(&data[i], &v, 8);
+  }
+  std::ofstream(path, std::ios::binary).write(data.data(), static_cast<std::streamsize>(size));
+}
+
+// A plan enabled without its working thread: the benchmark drives its task.
+class BenchPlan : public CSimplePlan {
+ public:
+  BenchPlan() : CSimplePlan(nullptr) {}
+  void Enable() {
+    std::lock_guard<std::recursive_mutex> g(Lock());
+    enabled_ = true;
+  }
+};
+
+// Data folder, volume table (C: = "/", E: = the store folder) and scratch
+// folders under $HOME/bv-bench.
+class BenchWorld {
+ public:
+  BenchWorld() {
+    const char* home = std::getenv("HOME");
+    std::string base = std::string(home && *home ? home : "/root") + "/bv-bench";
+    fs::create_directories(base);
+    std::string tmpl = base + "/run-XXXXXX";
+    if (mkdtemp(tmpl.data()) == nullptr) std::abort();
+    root_ = tmpl;
+    fs::create_directories(root_ + "/data");
+    fs::create_directories(root_ + "/store");
+    setenv("BREVANTO_DATA_DIR", (root_ + "/data").c_str(), 1);
+    const std::string volumes = root_ + "/volumes.ini";
+    std::ofstream(volumes) << "[C]\nRoot=/\nType=fixed\nBus=none\nSystem=1\n[E]\nRoot=" << root_
+                           << "/store\nType=fixed\nBus=none\n[Power]\nSource=ac\n";
+    setenv("BREVANTO_VOLUMES", volumes.c_str(), 1);
+    plat::VolumeTable::Instance().Reload();
+    ResetSettingsCache();
+    SetBackupFileMaxSize(0);
+  }
+  ~BenchWorld() {
+    std::error_code ec;
+    fs::remove_all(root_, ec);
+  }
+  const std::string& Root() const { return root_; }
+
+  std::unique_ptr<BenchPlan> MakePlan(uint32_t id, const std::string& sourceNative) {
+    PlanSettings s;
+    s.name = "Bench " + std::to_string(id);
+    s.id = id;
+    s.storePath = "E:\\store" + std::to_string(id);
+    s.storageType = kStorageLocal;
+    s.scheduleNum = 1;
+    s.scheduleUnit = kUnitDaily;
+    s.versionNumber = 3;
+    auto plan = std::make_unique<BenchPlan>();
+    if (!plan->ApplySettings(s, kApplyCreate)) return nullptr;
+    {
+      std::lock_guard<std::recursive_mutex> g(plan->Lock());
+      const std::string source = SystemPath(sourceNative);
+      plan->Rules()->AddGroup(kRuleInclude, "group1", "Group1 Text")->AddItem(source, source);
+    }
+    plan->Enable();
+    return plan;
+  }
+
+ private:
+  std::string root_;
+};
+
+void BM_FirstBackup(benchmark::State& state) {
+  const bool full = EnvSet("BV_BENCH_FULL");
+  const int smallFiles = full ? 20000 : 2000;
+  const int bigFiles = full ? 4 : 1;
+  BenchWorld world;
+  const std::string tree = world.Root() + "/tree";
+  std::mt19937_64 rng(42);
+  uint64_t bytes = 0;
+  for (int i = 0; i < smallFiles; ++i) {
+    const std::string dir = tree + "/d" + std::to_string(i % 50) + "/e" + std::to_string(i % 7);
+    fs::create_directories(dir);
+    const size_t size = 1024 + rng() % (63 * 1024 + 1);
+    WriteRandomFile(dir + "/f" + std::to_string(i) + ".dat", size, &rng);
+    bytes += size;
+  }
+  for (int i = 0; i < bigFiles; ++i) {
+    WriteRandomFile(tree + "/big" + std::to_string(i) + ".bin", 64u << 20, &rng);
+    bytes += 64u << 20;
+  }
+  sync();
+
+  double cpSeconds = 0, engineSeconds = 0, pauseSeconds = 0;
+  uint64_t peak = 0, pauses = 0;
+  uint32_t id = 1;
+  for (auto _ : state) {
+    const std::string cpTarget = world.Root() + "/cp" + std::to_string(id);
+    auto start = std::chrono::steady_clock::now();
+    const int rc = std::system(("cp -a '" + tree + "' '" + cpTarget + "'").c_str());
+    cpSeconds = Seconds(start);
+    if (rc != 0) state.SkipWithError("cp -a failed");
+    fs::remove_all(cpTarget);
+
+    auto plan = world.MakePlan(id++, tree);
+    if (!plan) {
+      state.SkipWithError("plan could not be made");
+      break;
+    }
+    CSimpleTask task(plan.get());
+    ResetWalkPauseStats();
+    ResetPeakRss();
+    start = std::chrono::steady_clock::now();
+    task.MarkRun();
+    task.Run();
+    engineSeconds = Seconds(start);
+    peak = PeakRssBytes();
+    const WalkPauseStats stats = GetWalkPauseStats();
+    pauseSeconds = static_cast<double>(stats.pauseMicros) / 1e6;
+    pauses = stats.pauses;
+    state.SetIterationTime(engineSeconds);
+    if (!plan->InitDone()) state.SkipWithError("first backup did not finish");
+  }
+  state.counters["files"] = smallFiles + bigFiles;
+  state.counters["MiB"] = static_cast<double>(bytes) / (1 << 20);
+  state.counters["cp_a_s"] = cpSeconds;
+  state.counters["engine_s"] = engineSeconds;
+  state.counters["ratio_to_cp"] = cpSeconds > 0 ? engineSeconds / cpSeconds : 0;
+  state.counters["pauses"] = static_cast<double>(pauses);
+  state.counters["pause_s"] = pauseSeconds;
+  state.counters["pause_share"] = engineSeconds > 0 ? pauseSeconds / engineSeconds : 0;
+  state.counters["peak_rss_MiB"] = static_cast<double>(peak) / (1 << 20);
+}
+BENCHMARK(BM_FirstBackup)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
+
+void BM_CopyLargeFile(benchmark::State& state) {
+  const uint64_t size = EnvSet("BV_BENCH_BIG") ? (1ull << 30) : (256ull << 20);
+  BenchWorld world;
+  const std::string source = world.Root() + "/large/one.bin";
+  fs::create_directories(world.Root() + "/large");
+  std::mt19937_64 rng(7);
+  WriteRandomFile(source, size, &rng);
+  sync();
+  double cpSeconds = 0, engineSeconds = 0;
+  uint32_t id = 100;
+  for (auto _ : state) {
+    const std::string cpTarget = world.Root() + "/one-cp.bin";
+    auto start = std::chrono::steady_clock::now();
+    const int rc = std::system(("cp '" + source + "' '" + cpTarget + "'").c_str());
+    cpSeconds = Seconds(start);
+    if (rc != 0) state.SkipWithError("cp failed");
+    fs::remove(cpTarget);
+
+    auto plan = world.MakePlan(id++, world.Root() + "/large");
+    if (!plan) {
+      state.SkipWithError("plan could not be made");
+      break;
+    }
+    start = std::chrono::steady_clock::now();
+    const int32_t result = plan->Engine()->BackupFile(SystemPath(source), false, nullptr, 0);
+    engineSeconds = Seconds(start);
+    if (result != 0) state.SkipWithError("backup failed");
+    state.SetIterationTime(engineSeconds);
+  }
+  state.counters["MiB"] = static_cast<double>(size) / (1 << 20);
+  state.counters["cp_s"] = cpSeconds;
+  state.counters["engine_s"] = engineSeconds;
+  state.counters["ratio_to_cp"] = cpSeconds > 0 ? engineSeconds / cpSeconds : 0;
+}
+BENCHMARK(BM_CopyLargeFile)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();

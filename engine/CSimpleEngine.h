@@ -1,0 +1,46 @@
+// Backs one source file up into the plan's versioned store: the newest copy
+// under "Latest", replaced copies under "Revision" with a four-digit number,
+// revisions beyond the plan's version count deleted, the journal record updated.
+#pragma once
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "history/LogRecord.h"
+
+class CPlan;
+
+// Results besides 0 (copied) and a system error number of the copy.
+enum BackupResult : int32_t {
+  kBackupExists = -1,         // existence check asked and the latest copy exists
+  kBackupStopping = -2,       // plan stopping; record stored with state 0
+  kBackupSourceMissing = -3,  // the source file does not exist
+  kBackupRecordFailed = -4,   // reading the journal record failed
+  kBackupBadArgument = 2,     // empty or too short path, or no destination
+};
+
+// Store names of one source path.
+struct StoreNames {
+  std::string latestFolder;    // root + "Latest\" + relative folder
+  std::string revisionFolder;  // root + "Revision\" + relative folder
+  std::string stem, extension;
+  std::string latestName;  // latest folder + file name
+};
+// sep is the destination's path separator; a root without its closing
+// separator gets one.
+StoreNames MakeStoreNames(std::string_view root, std::string_view source, char sep);
+// folder + stem + "(nnnn)" + "." + extension (no number for n = 0).
+std::string VersionName(std::string_view folder, std::string_view stem, std::string_view ext,
+                        int64_t n);
+
+class CSimpleEngine {
+ public:
+  explicit CSimpleEngine(CPlan* plan) : plan_(plan) {}
+  virtual ~CSimpleEngine() = default;
+  // record/offset may be null/0: the record is looked up by path.
+  virtual int32_t BackupFile(std::string_view source, bool existenceCheck, LogRecord* record,
+                             uint64_t offset);
+
+ private:
+  CPlan* plan_;
+};

@@ -1,0 +1,164 @@
+#include <mutex>
+#include <string>
+
+#include "engine/CSimpleEngine.h"
+#include "engine/CTask.h"
+#include "engine/EngineEvents.h"
+#include "engine/RunFile.h"
+#include "engine/SourceWalk.h"
+#include "history/CLoggingDatabase.h"
+#include "plans/CPlan.h"
+#include "plans/Schedule.h"
+#include "platform/Clock.h"
+
+namespace {
+
+using Guard = std::lock_guard<std::recursive_mutex>;
+
+// A forced run waits this long so that the user sees the plan working.
+constexpr uint32_t kForcedRunDelayMs = 2000;
+
+}  // namespace
+
+CSimpleTask::Facts CSimpleTask::ReadFacts(CPlan* plan) {
+  Guard guard(plan->Lock());
+  return {plan->BackupTime(), plan->ScheduleNum(), plan->ScheduleUnit(), plan->Id()};
+}
+
+CSimpleTask::CSimpleTask(CPlan* plan) : CSimpleTask(plan, ReadFacts(plan)) {}
+
+CSimpleTask::CSimpleTask(CPlan* plan, const Facts& facts)
+    : CTask(facts.baseTime, facts.scheduleNum, facts.scheduleUnit, facts.id, true), plan_(plan) {}
+
+bool CSimpleTask::IsBlocked() { return plan_->IsBlocked(); }
+
+bool CSimpleTask::MissedScheduledBackup() { return plan_->MissScheduledBackup(); }
+
+bool CSimpleTask::PlanStopping() { return plan_->Stopping(); }
+
+void CSimpleTask::MarkRun() {
+  CTask::MarkRun();
+  Guard guard(plan_->Lock());
+  plan_->SetLastTime(LastRun());
+}
+
+void CSimpleTask::RestoreLastRun() {
+  int64_t last = 0;
+  if (!ReadRunFile(plan_->GetPlanFolder(), &last)) last = plan_->LastTime();
+  const int64_t now = plat::Now();
+  if (last > now) last = now;
+  SetLastRun(last);
+}
+
+void CSimpleTask::PreCheck() {
+  std::string name;
+  uint32_t id;
+  bool before, after;
+  {
+    // The destination has no lock of its own; the plan's lock serialises it.
+    Guard guard(plan_->Lock());
+    CDestination* dest = plan_->Destination();
+    if (dest == nullptr) return;
+    before = dest->IsAvailable();
+    dest->Refresh();
+    after = dest->IsAvailable();
+    name = plan_->Name();
+    id = plan_->Id();
+  }
+  if (before != after) PostEvent(kEvAvailabilityChanged, name, id, {}, {}, after ? 1 : 0);
+}
+
+// Copies the journal's records that changed and settled. The database's lock
+// is held for the whole walk, copies included.
+int32_t CSimpleTask::WalkJournal() {
+  CLoggingDatabase* db = plan_->Database();
+  CSimpleEngine* engine = plan_->Engine();
+  int32_t copied = 0;
+  bool working = false;
+  WalkGate gate(plan_);
+  std::lock_guard<std::recursive_mutex> dbGuard(db->Mutex());
+  uint64_t offset = CLoggingDatabase::kHeaderSize;
+  LogRecord record;
+  for (;;) {
+    uint64_t next = 0;
+    bool found = false;
+    if (db->ReadRecord(offset, &record, &next, &found) != CLoggingDatabase::kOk || !found) break;
+    if (gate.ShouldStop()) break;
+    const int64_t now = plat::Now();
+    if (record.changeTime + 1 < now && record.IsPending()) {
+      const std::string path = record.PathUtf8();
+      if (IsTooLargeForBackup(path)) {
+        record.state = kLogTooLarge;
+        db->WriteRecord(offset, record);
+      } else if (!IsInBackOff(record, now)) {
+        if (!working) {
+          plan_->SetMode(kModeWorking);
+          working = true;
+        }
+        if (engine->BackupFile(path, false, &record, offset) == 0) ++copied;
+      }
+    }
+    if (next <= offset) break;
+    offset = next;
+  }
+  return copied;
+}
+
+void CSimpleTask::Run() {
+  CPlan* plan = plan_;
+  std::string name;
+  uint32_t id;
+  int32_t unit;
+  {
+    Guard guard(plan->Lock());
+    name = plan->Name();
+    id = plan->Id();
+    unit = plan->ScheduleUnit();
+  }
+  PostEvent(kEvRunBegins, name, id);
+  PreCheck();
+  int32_t copied = 0;
+  bool blocked = plan->IsBlocked();
+  if (!blocked) {
+    if (plan->MissScheduledBackup()) {
+      plan->SetMissScheduledBackup(false);
+      plan->Save();
+    }
+    CSimplePlan* simple = dynamic_cast<CSimplePlan*>(plan);
+    if (plan->Database() != nullptr && plan->Engine() != nullptr && simple != nullptr) {
+      if (!plan->InitDone()) {
+        if (!plan->Stopping() && plan->Enabled()) {
+          plan->SetMode(kModeWorking);
+          PostEvent(kEvScanBegins, name, id);
+          RunSourceWalk(simple);
+          PostEvent(kEvScanEnds, name, id);
+          plan->SetBusy(false);
+          if (!plan->Stopping() && !plan->IsBlocked()) {
+            plan->SetInitDone(true);
+            plan->Save();
+          }
+        }
+      } else {
+        if (Forced()) {
+          plan->SetMode(kModeWorking);
+          plat::SleepMs(kForcedRunDelayMs);
+        }
+        copied = WalkJournal();
+      }
+    }
+  }
+  // A scheduled run that found the plan blocked is made up later.
+  if (blocked && !Forced() && unit != kUnitContinuous) {
+    plan->SetMissScheduledBackup(true);
+    plan->Save();
+  }
+  SetForced(false);
+  if (!plan->Stopping() && plan->Enabled() && unit != kUnitContinuous && unit != kUnitStartUp &&
+      unit != kUnitManual) {
+    WriteRunFile(plan->GetPlanFolder(), LastRun());
+  }
+  if (plan->Mode() == kModeWorking) plan->SetMode(kModeIdle);
+  lastCopied_.store(copied);
+  PostEvent(kEvRunEnds, name, id, {}, {}, copied);
+  if (unit == kUnitManual) plan->SetEnabled(false, 0);
+}

@@ -1,0 +1,83 @@
+// Timed tasks of a working thread. CSimpleTask is a plan's one task: it
+// decides when the plan runs and what a run does.
+#pragma once
+#include <atomic>
+#include <cstdint>
+
+class CPlan;
+
+class CTask {
+ public:
+  // The next due time is computed from the schedule at once.
+  CTask(int64_t baseTime, int32_t scheduleNum, int32_t scheduleUnit, uint32_t key, bool unique);
+  virtual ~CTask() = default;
+  CTask(const CTask&) = delete;
+  CTask& operator=(const CTask&) = delete;
+
+  virtual void Run() = 0;
+  virtual void PreCheck() = 0;
+  // Last run = now, next due = recomputed from the schedule.
+  virtual void MarkRun();
+  virtual CPlan* GetPlan() = 0;
+  virtual bool IsBlocked() = 0;
+  // A scheduled run was missed while blocked: the queue runs the task early
+  // once it is no longer blocked.
+  virtual bool MissedScheduledBackup() { return false; }
+  // The owning plan is being stopped: the queue runs nothing.
+  virtual bool PlanStopping() { return false; }
+
+  int64_t NextDue() const { return nextDue_.load(); }
+  void SetNextDue(int64_t t) { nextDue_.store(t); }
+  void RecomputeDue();
+  int64_t LastRun() const { return lastRun_.load(); }
+  void SetLastRun(int64_t t) { lastRun_.store(t); }
+  uint32_t Key() const { return key_; }
+  bool Unique() const { return unique_; }
+  // Set by the back-up-now command on the UI thread, cleared by the run.
+  bool Forced() const { return forced_.load() != 0; }
+  void SetForced(bool forced) { forced_.store(forced ? 1 : 0); }
+  int32_t ScheduleUnit() const { return scheduleUnit_; }
+  int32_t ScheduleNum() const { return scheduleNum_; }
+  int64_t BaseTime() const { return baseTime_; }
+
+ protected:
+  // Written by the working thread, read by the UI thread: atomics.
+  std::atomic<int64_t> nextDue_{0};
+  std::atomic<int64_t> lastRun_{0};
+  const int32_t scheduleUnit_;
+  const int32_t scheduleNum_;
+  const uint32_t key_;
+  const bool unique_;
+  std::atomic<int32_t> forced_{0};
+  const int64_t baseTime_;
+};
+
+class CSimpleTask : public CTask {
+ public:
+  explicit CSimpleTask(CPlan* plan);
+  void Run() override;
+  void PreCheck() override;
+  void MarkRun() override;  // also copies the last run into the plan's LastTime
+  CPlan* GetPlan() override { return plan_; }
+  bool IsBlocked() override;
+  bool MissedScheduledBackup() override;
+  bool PlanStopping() override;
+
+  // Last run from "run.ini" (first key "run"), else the plan's LastTime; a
+  // time later than now becomes now.
+  void RestoreLastRun();
+  // Files the last run copied (the value of its run-ends event).
+  int32_t LastCopiedCount() const { return lastCopied_.load(); }
+
+ private:
+  struct Facts {
+    int64_t baseTime;
+    int32_t scheduleNum, scheduleUnit;
+    uint32_t id;
+  };
+  static Facts ReadFacts(CPlan* plan);
+  CSimpleTask(CPlan* plan, const Facts& facts);
+  int32_t WalkJournal();
+  CPlan* plan_;
+  std::atomic<int32_t> lastCopied_{0};
+};

@@ -1,0 +1,147 @@
+#include "engine/CWorkingThread.h"
+
+#include <algorithm>
+#include <chrono>
+#include <vector>
+
+#include "engine/CTask.h"
+#include "plans/CPlan.h"
+#include "platform/Clock.h"
+
+CTaskQueue::~CTaskQueue() {
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  for (CTask* task : tasks_) delete task;
+  tasks_.clear();
+}
+
+bool CTaskQueue::Add(CTask* task) {
+  if (task == nullptr) return false;
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  if (task->Unique()) {
+    for (CTask* queued : tasks_) {
+      if (queued->Key() == task->Key()) return false;
+    }
+  }
+  const int64_t due = task->NextDue();
+  auto it = tasks_.begin();
+  while (it != tasks_.end() && (*it)->NextDue() < due) ++it;
+  tasks_.insert(it, task);
+  return true;
+}
+
+bool CTaskQueue::RemoveByKey(uint32_t key) {
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  bool removed = false;
+  for (auto it = tasks_.begin(); it != tasks_.end();) {
+    if ((*it)->Key() == key) {
+      delete *it;
+      it = tasks_.erase(it);
+      removed = true;
+    } else {
+      ++it;
+    }
+  }
+  return removed;
+}
+
+size_t CTaskQueue::Count() {
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  return tasks_.size();
+}
+
+std::list<uint32_t> CTaskQueue::Keys() {
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  std::list<uint32_t> keys;
+  for (CTask* task : tasks_) keys.push_back(task->Key());
+  return keys;
+}
+
+bool CTaskQueue::StopRequested() { return thread_ != nullptr && thread_->StopRequested(); }
+
+void CTaskQueue::Process() {
+  // A task runs at most once per pass: one that is due again at once (an
+  // interval plan whose start time lies in the past) waits for the next poll
+  // instead of running back to back.
+  std::vector<CTask*> ran;
+  for (;;) {
+    if (StopRequested()) return;
+    CTask* task = nullptr;
+    {
+      std::lock_guard<std::recursive_mutex> guard(lock_);
+      if (tasks_.empty()) return;
+      task = tasks_.front();
+      if (std::find(ran.begin(), ran.end(), task) != ran.end()) return;
+      // The first task leaves the queue while it is looked at, so that the
+      // pre-check (which may ask a slow destination) and the plan's lock are
+      // never taken under the queue's lock. Removal by key cannot reach it
+      // meanwhile; a stop request deletes it below.
+      tasks_.pop_front();
+    }
+    bool due = false;
+    if (!task->PlanStopping()) {
+      task->PreCheck();
+      // A missed scheduled backup runs as soon as the plan is not blocked.
+      due = task->NextDue() <= plat::Now() || task->Forced() ||
+            (task->MissedScheduledBackup() && !task->IsBlocked());
+    }
+    if (StopRequested()) {
+      delete task;
+      return;
+    }
+    if (!due) {
+      if (!Add(task)) delete task;
+      return;
+    }
+    task->MarkRun();
+    task->Run();
+    if (StopRequested() || !Add(task)) {
+      delete task;
+    } else {
+      ran.push_back(task);
+    }
+  }
+}
+
+CWorkingThread::CWorkingThread(CPlan* plan) : queue_(this), plan_(plan) {}
+
+CWorkingThread::~CWorkingThread() {
+  if (IsRunning() && !IsCurrentThread()) {
+    SetStop();
+    Join();
+  }
+  bool deletePlan;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    deletePlan = deletePlan_;
+  }
+  if (deletePlan) delete plan_;
+}
+
+void CWorkingThread::SetStop() {
+  // Notified under the lock: an auto-deleting thread may destroy itself as
+  // soon as it sees the flag, so nothing here may touch it after unlocking.
+  std::lock_guard<std::mutex> guard(lock_);
+  stop_ = true;
+  wake_.notify_all();
+}
+
+bool CWorkingThread::StopRequested() {
+  std::lock_guard<std::mutex> guard(lock_);
+  return stop_;
+}
+
+void CWorkingThread::SetDeletePlanOnExit(bool del) {
+  std::lock_guard<std::mutex> guard(lock_);
+  deletePlan_ = del;
+}
+
+void CWorkingThread::Run() {
+  std::unique_lock<std::mutex> guard(lock_);
+  while (!stop_) {
+    guard.unlock();
+    queue_.Process();
+    guard.lock();
+    // The poll pause; a stop request cuts it short.
+    wake_.wait_for(guard, std::chrono::milliseconds(kPollMs), [this] { return stop_; });
+  }
+}

@@ -1,0 +1,169 @@
+#include "engine/SourceWalk.h"
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+
+#include "destinations/StoreMarker.h"
+#include "engine/CSimpleEngine.h"
+#include "history/CLoggingDatabase.h"
+#include "plans/CPlan.h"
+#include "plans/PlanList.h"
+#include "plans/PlanSources.h"
+#include "plans/RuleSet.h"
+#include "platform/Clock.h"
+#include "platform/Files.h"
+#include "platform/Paths.h"
+#include "platform/Volumes.h"
+
+namespace {
+
+constexpr uint32_t kPauseEvery = 5;
+constexpr uint32_t kSameDestinationPollMs = 1000;
+
+std::atomic<uint64_t> g_entries{0};
+std::atomic<uint64_t> g_pauses{0};
+std::atomic<uint64_t> g_pauseMicros{0};
+
+bool StoppingOrDisabled(CSimplePlan* plan) { return plan->Stopping() || !plan->Enabled(); }
+
+// Counts one entry and sleeps 1 ms after every fifth.
+void CountEntry(CSimplePlan* plan) {
+  g_entries.fetch_add(1, std::memory_order_relaxed);
+  uint32_t& counter = plan->WalkCounter();
+  if (++counter < kPauseEvery) return;
+  counter = 0;
+  const auto begin = std::chrono::steady_clock::now();
+  plat::SleepMs(1);
+  const auto spent = std::chrono::steady_clock::now() - begin;
+  g_pauses.fetch_add(1, std::memory_order_relaxed);
+  g_pauseMicros.fetch_add(std::chrono::duration_cast<std::chrono::microseconds>(spent).count(),
+                          std::memory_order_relaxed);
+}
+
+bool PathAllowed(CSimplePlan* plan, const std::string& path) {
+  PlanList* list = plan->Owner();
+  if (list != nullptr && !list->IsPathEligible(path)) return false;
+  if (!plan->MatchPath(path, false)) return false;
+  return !IsTooLargeForBackup(path);
+}
+
+void WalkFolderGated(CSimplePlan* plan, CSimpleEngine* engine, std::string_view folder,
+                     WalkGate* gate) {
+  if (folder.empty() || StoppingOrDisabled(plan)) return;
+  const std::string base = plat::WithSeparator(folder);
+  if (IsStoreFolder(base)) return;
+  plat::DirSearch search;
+  plat::FindData entry;
+  if (!search.Open(base + "*", &entry)) return;
+  do {
+    if (gate->ShouldStop()) return;
+    CountEntry(plan);
+    if (entry.name == "." || entry.name == "..") continue;
+    if (entry.attributes & (plat::kAttrHidden | plat::kAttrSystem)) continue;
+    const std::string path = base + entry.name;
+    if (entry.attributes & plat::kAttrDirectory) {
+      if ((entry.attributes & plat::kAttrTemporary) == 0) {
+        WalkFolderGated(plan, engine, path, gate);
+      }
+    } else if (PathAllowed(plan, path)) {
+      engine->BackupFile(path, true, nullptr, 0);
+    }
+  } while (search.Next(&entry));
+}
+
+// A drive path: at least two characters, the second a ":".
+bool IsDrivePath(std::string_view item) { return item.size() >= 2 && item[1] == ':'; }
+
+}  // namespace
+
+bool WalkGate::ShouldStop() {
+  if (stopped_) return true;
+  if (plan_->Stopping()) return stopped_ = true;
+  const uint64_t now = plat::GetTickCount64();
+  if (checked_ && now - lastCheck_ < kBlockedCheckMs) return false;
+  checked_ = true;
+  lastCheck_ = now;
+  return stopped_ = plan_->IsBlocked();
+}
+
+std::vector<std::string> FixedDriveRoots() {
+  std::vector<std::string> roots;
+  plat::VolumeTable& table = plat::VolumeTable::Instance();
+  table.ReloadIfChanged();
+  for (char letter = 'A'; letter <= 'Z'; ++letter) {
+    plat::VolumeInfo info;
+    if (!table.Find(letter, &info)) continue;
+    if (info.type != plat::DriveType::kFixed) continue;
+    if (info.bus == plat::BusType::kUsb || info.bus == plat::BusType::kIeee1394) continue;
+    roots.push_back(std::string(1, letter) + ":\\");
+  }
+  return roots;
+}
+
+bool WalkItemsOfPlan(CSimplePlan* plan, std::vector<std::string>* folders, bool* wholeMachine) {
+  folders->clear();
+  *wholeMachine = false;
+  std::lock_guard<std::recursive_mutex> guard(plan->Lock());
+  CRuleSet* rules = plan->Rules();
+  const CRuleGroup* group = rules ? rules->FindGroup(kRuleInclude, "group1") : nullptr;
+  if (group == nullptr) return false;
+  for (size_t i = 0; i < group->ItemCount(); ++i) {
+    const CRuleItem* item = group->Item(i);
+    if (item == nullptr || !item->enabled) continue;
+    if (!IsDrivePath(item->mask)) {
+      *wholeMachine = true;
+      folders->clear();
+      return true;
+    }
+    folders->push_back(item->mask);
+  }
+  return true;
+}
+
+void WaitForSameDestination(CSimplePlan* plan) {
+  while (!StoppingOrDisabled(plan) && plan->IsEarlierSameDestinationBusy()) {
+    for (uint32_t waited = 0; waited < kSameDestinationPollMs && !StoppingOrDisabled(plan);
+         waited += 100) {
+      plat::SleepMs(100);
+    }
+  }
+}
+
+void WalkFolder(CSimplePlan* plan, std::string_view folder) {
+  CSimpleEngine* engine = plan->Engine();
+  if (engine == nullptr) return;
+  WalkGate gate(plan);
+  WalkFolderGated(plan, engine, folder, &gate);
+}
+
+void RunSourceWalk(CSimplePlan* plan) {
+  WaitForSameDestination(plan);
+  plan->SetBusy(true);
+  std::vector<std::string> folders;
+  bool wholeMachine = false;
+  if (!WalkItemsOfPlan(plan, &folders, &wholeMachine)) return;
+  if (wholeMachine) folders = FixedDriveRoots();
+  for (const std::string& folder : folders) {
+    if (StoppingOrDisabled(plan)) return;
+    WalkFolder(plan, folder);
+  }
+  if (StoppingOrDisabled(plan)) return;
+  WaitForSameDestination(plan);
+  if (StoppingOrDisabled(plan)) return;
+  WalkChosenSources(plan);
+}
+
+WalkPauseStats GetWalkPauseStats() {
+  WalkPauseStats stats;
+  stats.entries = g_entries.load();
+  stats.pauses = g_pauses.load();
+  stats.pauseMicros = g_pauseMicros.load();
+  return stats;
+}
+
+void ResetWalkPauseStats() {
+  g_entries.store(0);
+  g_pauses.store(0);
+  g_pauseMicros.store(0);
+}

@@ -1,0 +1,198 @@
+// The live backup plan. CPlan holds the fields every plan has and applies a
+// settings record; CSimplePlan is the one concrete kind: it runs on its own
+// working thread and backs files up through its CSimpleEngine.
+//
+// Every field is read and written under the plan's lock (Lock()). Where the
+// plan list's lock is also taken, the list lock comes first. No event is
+// posted while the plan's lock is held (subscribers may take the list lock).
+#pragma once
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "destinations/Destination.h"
+#include "history/CLoggingDatabase.h"
+#include "plans/PlanSettings.h"
+#include "plans/RuleSet.h"
+
+class PlanList;
+class CSimpleEngine;
+class CSimpleTask;
+class CWorkingThread;
+
+// Purposes of ApplySettings.
+enum ApplyPurpose : int32_t {
+  kApplyCreate = 0,   // a new plan
+  kApplyReapply = 1,  // changed settings of a plan being made (default-destination step)
+  kApplyLoad = 2,     // a stored plan
+};
+
+constexpr int32_t kModeIdle = 1;
+constexpr int32_t kModeWorking = 2;
+// Free space at or below this blocks a plan.
+constexpr uint64_t kMinFreeBytes = 10485760;
+
+class CPlan : public IDestinationOwner {
+ public:
+  explicit CPlan(PlanList* owner);
+  // Closes and deletes the destination, the rule set and the database.
+  virtual ~CPlan();
+  CPlan(const CPlan&) = delete;
+  CPlan& operator=(const CPlan&) = delete;
+
+  // The virtual operations, in their fixed order.
+  virtual void CreateEngine() = 0;
+  // Creates the working thread and the task and starts them; 0 or 1 (no thread).
+  virtual int Start() = 0;
+  // Tells the thread to stop without waiting for it; the plan keeps the
+  // stopped thread until its body has ended.
+  virtual void Stop() = 0;
+  virtual CSimpleEngine* Engine() = 0;
+  virtual bool IsBlocked() = 0;
+  virtual bool ApplySettings(const PlanSettings& settings, int32_t purpose);
+  // Used when the plan is deleted: the plan object deletes itself, at once or,
+  // with a running thread, when that thread ends. The caller must not use the
+  // plan afterwards and must not hold the list's lock (a stopped thread may
+  // need it while the plan waits for it to end).
+  virtual void ShutDown() = 0;
+  // Records the path in the journal as changed now.
+  virtual void NoteChangedFile(std::string_view path) = 0;
+  // Stops the working thread and every stopped one and waits until they have
+  // ended (engine shutdown, list teardown). The enabled flag stays as it is,
+  // so a save afterwards keeps the plan enabled for the next start. Call it
+  // without holding the list's lock.
+  virtual void StopAndWait() = 0;
+
+  // IDestinationOwner: data folder + "PLAN\" + id + "\".
+  std::string GetPlanFolder() const override;
+
+  std::recursive_mutex& Lock() const { return lock_; }
+
+  // Trimmed; empty refused silently; 256 characters or more refused with event 10.
+  bool SetName(std::string_view name);
+  std::string Name() const;
+  uint32_t Id() const;
+  void SetId(uint32_t id);
+  int32_t Kind() const { return 1; }
+  PlanList* Owner() const { return owner_; }
+
+  int32_t VersionNumber() const;
+  void SetVersionNumber(int32_t n);  // clamped to 1 .. GetMaxVersionCount()
+  int32_t ScheduleNum() const;
+  int32_t ScheduleUnit() const;
+  bool Enabled() const;
+  // Stores the flag, posts event 22/23 with the reason and starts or stops.
+  void SetEnabled(bool enabled, int32_t reason);
+  int32_t Mode() const;
+  void SetMode(int32_t mode);  // event 13 when it changes
+  int64_t LastTime() const;
+  void SetLastTime(int64_t t);
+  int64_t LastBackupTime() const;
+  void SetLastBackupTime(int64_t t);
+  int64_t MissingTime() const;
+  void SetMissingTime(int64_t t);  // saves "Plan.ini"
+  int64_t BackupTime() const;      // start time from "UI.ini"
+  void SetBackupTime(int64_t t);
+  bool InitDone() const;
+  void SetInitDone(bool done);
+  bool Stopping() const;
+  void SetStopping(bool stopping);
+  bool Busy() const;
+  void SetBusy(bool busy);
+  bool MissScheduledBackup() const;
+  void SetMissScheduledBackup(bool missed);
+  bool TookLastOffered() const { return tookLastOffered_; }
+  void SetTookLastOffered(bool took) { tookLastOffered_ = took; }
+  CPlan* SameDestinationLink() const;
+  void SetSameDestinationLink(CPlan* plan);
+  CSimpleTask* Task() const;
+  void SetTask(CSimpleTask* task);
+
+  // The rule set; swapped whole under the plan's lock. Match through
+  // MatchPath, which holds the lock while it reads the pointer.
+  bool MatchPath(std::string_view path, bool skipAlways);
+  void ReplaceRules(std::unique_ptr<CRuleSet> rules);
+  CRuleSet* Rules();  // caller holds Lock()
+
+  CDestination* Destination();   // caller holds Lock() or owns the plan's thread
+  CLoggingDatabase* Database();  // the journal; has its own lock
+
+  // Writes "Plan.ini" and then "IncExc.ini"; true when both were written.
+  bool Save();
+  // Writes "Plan.ini" alone.
+  bool SavePlanFile();
+  // The destination's root path and storage type (empty / 0 without one).
+  std::string DestinationRoot() const;
+  int32_t StorageType() const;
+  // Fills a settings record from the plan's fields.
+  PlanSettings Settings() const;
+
+  // True while a plan along the same-destination links runs its first scan.
+  // Takes the list's lock: call it without holding any plan's lock.
+  bool IsEarlierSameDestinationBusy() const;
+  // Sleeps in 1 s steps while that holds; returns early when stopping.
+  void WaitWhileEarlierSameDestinationBusy();
+
+ protected:
+  // Steps of ApplySettings.
+  bool PrepareDestination(const PlanSettings& settings, int32_t purpose);
+  bool OpenDatabase(int32_t purpose);
+
+  mutable std::recursive_mutex lock_;  // guards every field of the plan
+  PlanList* owner_;
+  uint32_t id_ = 0;
+  std::string name_;
+  std::unique_ptr<CRuleSet> rules_;
+  int32_t versionNumber_ = 3;
+  int32_t scheduleNum_ = 1;
+  int32_t scheduleUnit_ = 1;
+  bool enabled_ = false;
+  int32_t mode_ = kModeIdle;
+  int64_t lastTime_ = 0, lastBackupTime_ = 0, missingTime_ = 0, backupTime_ = 0;
+  bool initDone_ = false;
+  bool stopping_ = false;
+  CSimpleTask* task_ = nullptr;
+  CPlan* sameDestLink_ = nullptr;
+  std::atomic<bool> tookLastOffered_{false};  // touched by the offering thread only
+  bool busy_ = false;
+  bool missScheduledBackup_ = false;
+  std::unique_ptr<CDestination> destination_;
+  std::unique_ptr<CLoggingDatabase> database_;
+};
+
+class CSimplePlan : public CPlan {
+ public:
+  explicit CSimplePlan(PlanList* owner);
+  ~CSimplePlan() override;
+
+  void CreateEngine() override;
+  int Start() override;
+  void Stop() override;
+  CSimpleEngine* Engine() override;
+  bool IsBlocked() override;
+  void ShutDown() override;
+  void NoteChangedFile(std::string_view path) override;
+  void StopAndWait() override;
+
+  CWorkingThread* Thread() const;
+  // Stopped threads whose body may still be running.
+  size_t RetiredThreadCount() const;
+  // Entries enumerated since the walk last slept (sleep 1 ms every fifth).
+  uint32_t& WalkCounter() { return walkCounter_; }
+
+ private:
+  // Deletes retired threads that have ended; with wait, joins the others first.
+  // Never called with the plan's lock held while waiting.
+  void ReapRetired(bool wait);
+
+  CWorkingThread* thread_ = nullptr;  // the running thread, owned; plan lock
+  // Threads told to stop, owned until their body has ended (a stopped plan
+  // may be deleted only when no thread of it still runs); plan lock.
+  std::vector<CWorkingThread*> retired_;
+  uint32_t walkCounter_ = 0;               // the plan's working thread only
+  std::unique_ptr<CSimpleEngine> engine_;  // made once by CreateEngine
+};

@@ -1,0 +1,177 @@
+#include <mutex>
+
+#include "app/Settings.h"
+#include "destinations/VolumeCapacity.h"
+#include "engine/CSimpleEngine.h"
+#include "engine/CTask.h"
+#include "engine/CWorkingThread.h"
+#include "plans/CPlan.h"
+
+namespace {
+using Guard = std::lock_guard<std::recursive_mutex>;
+}  // namespace
+
+CSimplePlan::CSimplePlan(PlanList* owner) : CPlan(owner) {}
+
+CSimplePlan::~CSimplePlan() {
+  CWorkingThread* thread;
+  {
+    Guard g(lock_);
+    thread = thread_;
+    thread_ = nullptr;
+    task_ = nullptr;
+  }
+  delete thread;  // stops and joins it
+  ReapRetired(true);
+}
+
+void CSimplePlan::ReapRetired(bool wait) {
+  std::vector<CWorkingThread*> done;
+  {
+    Guard g(lock_);
+    for (auto it = retired_.begin(); it != retired_.end();) {
+      if (wait || !(*it)->IsRunning()) {
+        done.push_back(*it);
+        it = retired_.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+  for (CWorkingThread* t : done) delete t;  // joins a thread still running
+}
+
+size_t CSimplePlan::RetiredThreadCount() const {
+  Guard g(lock_);
+  return retired_.size();
+}
+
+void CSimplePlan::CreateEngine() {
+  Guard g(lock_);
+  if (!engine_) engine_ = std::make_unique<CSimpleEngine>(this);
+}
+
+CSimpleEngine* CSimplePlan::Engine() {
+  Guard g(lock_);
+  return engine_.get();
+}
+
+CWorkingThread* CSimplePlan::Thread() const {
+  Guard g(lock_);
+  return thread_;
+}
+
+int CSimplePlan::Start() {
+  ReapRetired(false);
+  Guard g(lock_);
+  if (thread_) return 0;
+  auto* thread = new CWorkingThread(this);
+  auto* task = new CSimpleTask(this);
+  task->RestoreLastRun();
+  thread->Queue().Add(task);
+  if (thread->Start(true) != 0) {
+    delete thread;  // its queue deletes the task
+    return 1;
+  }
+  thread_ = thread;
+  task_ = task;
+  return 0;
+}
+
+void CSimplePlan::Stop() {
+  CWorkingThread* thread;
+  uint32_t id;
+  {
+    Guard g(lock_);
+    stopping_ = true;
+    thread = thread_;
+    thread_ = nullptr;
+    task_ = nullptr;
+    id = id_;
+  }
+  // The plan's lock is free here: the thread's running task may want it.
+  if (thread) {
+    thread->Queue().RemoveByKey(id);
+    thread->SetStop();
+    Guard g(lock_);
+    retired_.push_back(thread);
+  }
+  SetStopping(false);
+}
+
+void CSimplePlan::StopAndWait() {
+  CWorkingThread* thread;
+  uint32_t id;
+  {
+    Guard g(lock_);
+    stopping_ = true;
+    thread = thread_;
+    thread_ = nullptr;
+    task_ = nullptr;
+    id = id_;
+  }
+  if (thread) {
+    thread->SetStop();
+    thread->Join();
+    thread->Queue().RemoveByKey(id);
+    delete thread;
+  }
+  ReapRetired(true);
+  SetStopping(false);
+}
+
+void CSimplePlan::ShutDown() {
+  CWorkingThread* thread;
+  uint32_t id;
+  {
+    Guard g(lock_);
+    thread = thread_;
+    if (thread) {
+      enabled_ = false;
+      stopping_ = true;
+      thread_ = nullptr;
+      task_ = nullptr;
+    }
+    id = id_;
+  }
+  if (!thread) {
+    delete this;  // waits for threads stopped earlier
+    return;
+  }
+  // The thread deletes the plan when it ends (and the plan then waits for
+  // threads stopped earlier), so nothing of the plan is touched after SetStop.
+  thread->Queue().RemoveByKey(id);
+  thread->SetDeletePlanOnExit(true);
+  thread->SetAutoDelete(true);
+  thread->SetStop();
+}
+
+bool CSimplePlan::IsBlocked() {
+  std::string root;
+  int32_t type;
+  {
+    Guard g(lock_);
+    if (!enabled_) return true;
+    if (!destination_ || !destination_->IsAvailable()) return true;
+    root = destination_->GetRootPath();
+    type = destination_->GetStorageType();
+  }
+  if (IsBatteryBlocking()) return true;
+  const bool checkSpace = type == kStorageLocal || type == kStorageUsb ||
+                          (type == kStorageNetwork && root.rfind("\\\\", 0) != 0);
+  if (!checkSpace) return false;
+  if (root.empty()) return true;
+  std::string driveRoot;
+  driveRoot += root[0];
+  driveRoot += ":\\";
+  uint64_t free = 0;
+  if (GetFreeSpace(driveRoot, &free) != 0) return true;
+  return free <= kMinFreeBytes;
+}
+
+void CSimplePlan::NoteChangedFile(std::string_view path) {
+  CLoggingDatabase* db = Database();
+  if (!db) return;
+  std::lock_guard<std::recursive_mutex> g(db->Mutex());
+  db->NoteChangedFile(path);
+}

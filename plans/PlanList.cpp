@@ -1,0 +1,386 @@
+#include "plans/PlanList.h"
+
+#include <atomic>
+#include <cstdint>
+
+#include "app/Settings.h"
+#include "destinations/StoreMarker.h"
+#include "engine/ActivityLog.h"
+#include "engine/EngineEvents.h"
+#include "plans/BuiltinExclusions.h"
+#include "plans/CPlan.h"
+#include "plans/DefaultPlans.h"
+#include "plans/KeyValueFile.h"
+#include "plans/PlanFile.h"
+#include "plans/RuleFile.h"
+#include "plans/RuleSet.h"
+#include "platform/Files.h"
+#include "platform/Paths.h"
+#include "platform/Profile.h"
+#include "platform/Text.h"
+#include "platform/Volumes.h"
+
+namespace {
+
+using Guard = std::lock_guard<std::recursive_mutex>;
+
+std::string WithoutTrailingSeparator(std::string_view path) {
+  if (!path.empty() && path.back() == '\\') path.remove_suffix(1);
+  return std::string(path);
+}
+
+std::string TrimName(std::string_view s) { return plat::TrimSpace(s); }
+
+// Deletes a folder with everything in it; true when it is gone afterwards.
+bool DeleteTree(const std::string& folder) {
+  const std::string base = plat::WithSeparator(folder);
+  plat::DirSearch search;
+  plat::FindData fd;
+  if (search.Open(base + "*", &fd)) {
+    do {
+      if (fd.name == "." || fd.name == "..") continue;
+      const std::string path = base + fd.name;
+      if (fd.attributes & plat::kAttrDirectory) {
+        DeleteTree(path);
+      } else {
+        if (fd.attributes & plat::kAttrReadOnly)
+          plat::SetFileAttributes(path, fd.attributes & ~plat::kAttrReadOnly);
+        plat::DeleteFile(path);
+      }
+    } while (search.Next(&fd));
+    search.Close();
+  }
+  plat::RemoveDirectory(WithoutTrailingSeparator(base));
+  return !plat::FileExists(WithoutTrailingSeparator(base));
+}
+
+std::atomic<PlanList*> g_logList{nullptr};  // the list the activity log asks
+
+bool LookUpForLog(uint32_t id, PlanInfoForLog* info) {
+  PlanList* list = g_logList.load();
+  if (!list) return false;
+  Guard g(list->Lock());
+  CPlan* plan = list->Find(id);
+  if (!plan) return false;
+  info->name = plan->Name();
+  info->scheduleUnit = plan->ScheduleUnit();
+  info->versionNumber = plan->VersionNumber();
+  info->storePath = plan->DestinationRoot();
+  info->storageType = plan->StorageType();
+  info->usbModel.clear();
+  info->usbVendor.clear();
+  return true;
+}
+
+}  // namespace
+
+PlanList& PlanList::Instance() {
+  static PlanList list;
+  return list;
+}
+
+PlanList::PlanList() {
+  RefreshFixedDrives();
+  g_logList.store(this);
+  SetPlanInfoProvider(&LookUpForLog);
+}
+
+PlanList::~PlanList() {
+  PlanList* self = this;
+  g_logList.compare_exchange_strong(self, nullptr);
+  std::vector<std::unique_ptr<CPlan>> plans;
+  {
+    Guard g(lock_);
+    plans.swap(plans_);
+  }
+  for (auto& plan : plans) plan->StopAndWait();
+  plans.clear();
+}
+
+void PlanList::RefreshFixedDrives() {
+  std::string drives;
+  const auto& table = plat::VolumeTable::Instance();
+  for (char letter = 'A'; letter <= 'Z'; ++letter) {
+    plat::VolumeInfo info;
+    if (!table.Find(letter, &info)) continue;
+    if (info.type != plat::DriveType::kFixed) continue;
+    if (info.bus == plat::BusType::kUsb || info.bus == plat::BusType::kIeee1394) continue;
+    drives += letter;
+  }
+  Guard g(lock_);
+  fixedDrives_ = drives;
+}
+
+std::string PlanList::FixedDrives() const {
+  Guard g(lock_);
+  return fixedDrives_;
+}
+
+int64_t PlanList::Seed() const {
+  Guard g(lock_);
+  return seed_;
+}
+
+void PlanList::SetDispatchThread(CThread* thread) {
+  Guard g(lock_);
+  dispatch_ = thread;
+}
+
+CThread* PlanList::DispatchThread() const {
+  Guard g(lock_);
+  return dispatch_;
+}
+
+size_t PlanList::Count() const {
+  Guard g(lock_);
+  return plans_.size();
+}
+
+CPlan* PlanList::Find(uint32_t id) const {
+  Guard g(lock_);
+  for (const auto& p : plans_)
+    if (p->Id() == id) return p.get();
+  return nullptr;
+}
+
+CPlan* PlanList::At(size_t index) const {
+  Guard g(lock_);
+  return index < plans_.size() ? plans_[index].get() : nullptr;
+}
+
+CPlan* PlanList::FindByName(std::string_view name, const CPlan* skip) const {
+  Guard g(lock_);
+  for (const auto& p : plans_)
+    if (p.get() != skip && p->Name() == name) return p.get();
+  return nullptr;
+}
+
+CPlan* PlanList::FindByDestination(std::string_view path, const CPlan* skip) const {
+  const std::string wanted = WithoutTrailingSeparator(path);
+  Guard g(lock_);
+  for (const auto& p : plans_) {
+    if (p.get() == skip) continue;
+    if (plat::EqualsNoCase(WithoutTrailingSeparator(p->DestinationRoot()), wanted)) return p.get();
+  }
+  return nullptr;
+}
+
+std::string PlanList::MakeUniqueName(std::string_view base) const {
+  Guard g(lock_);
+  for (uint64_t n = 1;; ++n) {
+    std::string name = std::string(base) + " " + std::to_string(n);
+    if (!FindByName(name)) return name;
+  }
+}
+
+std::string PlanList::MakeUniqueDestinationFolder(std::string_view base) const {
+  Guard g(lock_);
+  for (uint64_t n = 1;; ++n) {
+    std::string path = std::string(base) + " " + std::to_string(n);
+    if (!FindByDestination(path) && !plat::FileExists(path)) return path;
+  }
+}
+
+bool PlanList::ValidateLocked(const PlanSettings& s) const {
+  const std::string name = TrimName(s.name);
+  if (name.empty()) return false;
+  for (const auto& p : plans_) {
+    if (p->Name() == name) {
+      PostEvent(kEvDuplicatePlanName, name);
+      return false;
+    }
+    if (p->Id() == s.id) {
+      PostEvent(kEvDuplicatePlanId, name, s.id);
+      return false;
+    }
+  }
+  if (s.storePath.empty()) {
+    PostEvent(kEvEmptyDestination, name, s.id);
+    return false;
+  }
+  return true;
+}
+
+std::vector<uint32_t> PlanList::IdsLocked() const {
+  std::vector<uint32_t> ids;
+  ids.reserve(plans_.size());
+  for (const auto& p : plans_) ids.push_back(p->Id());
+  return ids;
+}
+
+CPlan* PlanList::CreatePlan(PlanSettings settings) {
+  if (settings.storePath.empty() || settings.scheduleUnit < 1 || settings.scheduleUnit > 8 ||
+      settings.kind != 1)
+    return nullptr;
+  Guard g(lock_);
+  do {
+    ++seed_;
+  } while (seed_ < 1 || seed_ > int64_t{UINT32_MAX} || Find(static_cast<uint32_t>(seed_)));
+  settings.id = static_cast<uint32_t>(seed_);
+  if (!ValidateLocked(settings)) return nullptr;
+  auto plan = std::make_unique<CSimplePlan>(this);
+  if (!plan->ApplySettings(settings, kApplyCreate)) {
+    --seed_;
+    return nullptr;
+  }
+  CPlan* made = plan.get();
+  plans_.push_back(std::move(plan));
+  SaveList();
+  made->Save();
+  RebuildSameDestinationLinks();
+  PostEvent(kEvPlanCreated, made->Name(), made->Id());
+  return made;
+}
+
+bool PlanList::DeletePlan(uint32_t id) {
+  CPlan* plan = nullptr;
+  std::string folder;
+  {
+    Guard g(lock_);
+    size_t index = 0;
+    for (; index < plans_.size(); ++index) {
+      if (plans_[index]->Id() == id) {
+        plan = plans_[index].get();
+        break;
+      }
+    }
+    if (!plan) return false;
+    PostEvent(kEvPlanDeleted, plan->Name(), id);
+    folder = plan->GetPlanFolder();
+    plans_[index].release();
+    plans_.erase(plans_.begin() + static_cast<ptrdiff_t>(index));
+    RebuildSameDestinationLinks();
+    SaveList();
+  }
+  // Unlisted now, so no other thread reaches it through the list. Shut down
+  // without the list's lock: the plan may wait for a stopped thread that
+  // needs it.
+  plan->ShutDown();  // the plan may be gone from here on
+  return DeleteTree(folder);
+}
+
+bool PlanList::LoadAllPlans() {
+  const std::string path = GetDataFolder() + kPlanListFileName;
+  int64_t seed = -1;
+  const bool ok = ReadPlanListFile(path, &seed, [&](uint32_t id) { LoadPlan(id); });
+  if (seed >= 0) {
+    Guard g(lock_);
+    seed_ = seed;
+  }
+  return ok;
+}
+
+bool PlanList::LoadPlan(uint32_t id) {
+  if (Find(id)) return false;
+  const bool filled = RunDefaultDestinationStep(id, *this);
+  const std::string folder = GetPlanFolder(id);
+  PlanSettings s;
+  if (!ReadPlanFile(folder + kPlanFileName, &s)) return false;
+  s.id = id;
+
+  Guard g(lock_);
+  if (!ValidateLocked(s)) return false;
+  auto plan = std::make_unique<CSimplePlan>(this);
+  bool applied;
+  if (filled) {
+    plan->SetId(id);
+    applied = plan->ApplySettings(s, kApplyReapply);
+  } else {
+    applied = plan->ApplySettings(s, kApplyLoad);
+  }
+  if (!applied) return false;
+
+  const std::string rulePath = folder + "IncExc.ini";
+  std::unique_ptr<CRuleSet> rules = LoadRuleSet(rulePath);
+  if (!rules) {
+    PostEvent(kEvUnreadablePlanFile, rulePath, id);
+    return false;
+  }
+  AddBuiltinExclusions(rules.get());
+  plan->ReplaceRules(std::move(rules));
+  plan->SetBackupTime(KeyValueToInt64(
+      plat::GetProfileString(folder + "UI.ini", "WizardPage3Options", "BackupTime", ""), 0));
+
+  CPlan* loaded = plan.get();
+  plans_.push_back(std::move(plan));
+  RebuildSameDestinationLinks();
+  // A manual plan runs only on request, so it is never started here.
+  if (s.enabled && s.scheduleUnit != 8) loaded->SetEnabled(true, 0);
+  return true;
+}
+
+bool PlanList::SaveList() {
+  Guard g(lock_);
+  return WritePlanListFile(GetDataFolder() + kPlanListFileName, seed_, IdsLocked());
+}
+
+void PlanList::RebuildSameDestinationLinks() {
+  Guard g(lock_);
+  // Destinations are replaced only on the UI thread, which also rebuilds the
+  // links, so the pointers hold without keeping two plan locks at once.
+  std::vector<CDestination*> dests;
+  dests.reserve(plans_.size());
+  for (auto& p : plans_) {
+    p->SetSameDestinationLink(nullptr);
+    dests.push_back(p->Destination());
+  }
+  for (size_t i = 0; i < plans_.size(); ++i) {
+    if (!dests[i]) continue;
+    for (size_t j = i + 1; j < plans_.size(); ++j) {
+      if (dests[j] && dests[j]->IsSameDestination(*dests[i])) {
+        plans_[j]->SetSameDestinationLink(plans_[i].get());
+        break;
+      }
+    }
+  }
+}
+
+bool PlanList::IsPathEligible(std::string_view path) const {
+  if (path.size() < 2 || path[1] != ':') return false;
+  char letter = path[0];
+  if (letter >= 'a' && letter <= 'z') letter = static_cast<char>(letter - 'a' + 'A');
+  if (letter < 'A' || letter > 'Z') return false;
+  const std::string upper = plat::ToUpper(path);
+  Guard g(lock_);
+  if (fixedDrives_.find(letter) == std::string::npos) return false;
+  for (const char* folder : {"\\RECYCLER", "\\RECYCLED", "\\SYSTEM VOLUME INFORMATION"}) {
+    std::string f(1, letter);
+    f += ":";
+    f += folder;
+    if (LiesWithin(f, upper)) return false;
+  }
+  for (const auto& p : plans_) {
+    const std::string root = plat::ToUpper(p->DestinationRoot());
+    if (!root.empty() && LiesWithin(root, upper)) return false;
+  }
+  return true;
+}
+
+bool PlanList::OfferChangedFile(std::string_view path) {
+  if (path.empty() || plat::IsDirectory(path) || IsInsideStore(path) || !IsPathEligible(path))
+    return false;
+  Guard g(lock_);
+  // Links point to earlier plans, whose flags this pass has already set.
+  std::vector<CPlan*> takers;
+  for (const auto& p : plans_) {
+    bool declined = false;
+    for (CPlan* q = p->SameDestinationLink(); q; q = q->SameDestinationLink()) {
+      if (q->TookLastOffered()) {
+        declined = true;
+        break;
+      }
+    }
+    if (declined) {
+      p->SetTookLastOffered(false);
+      continue;
+    }
+    const bool took = p->MatchPath(path, false);
+    p->SetTookLastOffered(took);
+    if (took) takers.push_back(p.get());
+  }
+  for (CPlan* p : takers) {
+    PostEvent(kEvFileNoted, path, p->Id());
+    p->NoteChangedFile(path);
+  }
+  return !takers.empty();
+}

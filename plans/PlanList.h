@@ -1,0 +1,95 @@
+// The list of backup plans: owns every plan, hands out identifiers, loads and
+// saves "plans.ini", keeps the same-destination links and routes changed
+// files from change monitoring to the plans that protect them.
+//
+// Lock order: the list's lock first, then a plan's lock. Plans found through
+// the list stay valid only while the caller holds Lock() (or is the UI
+// thread, the only one that creates and deletes plans).
+#pragma once
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "plans/PlanSettings.h"
+
+class CPlan;
+class CThread;
+
+class PlanList {
+ public:
+  // The process's list, made on first use.
+  static PlanList& Instance();
+
+  // Reads the local fixed drive letters from the volume table and installs
+  // this list as the activity log's plan lookup. Tests make their own lists.
+  PlanList();
+  // Stops every plan's thread, waits for it and deletes the plans.
+  ~PlanList();
+  PlanList(const PlanList&) = delete;
+  PlanList& operator=(const PlanList&) = delete;
+
+  std::recursive_mutex& Lock() const { return lock_; }
+
+  size_t Count() const;
+  CPlan* Find(uint32_t id) const;
+  CPlan* At(size_t index) const;
+  // Exact, case-sensitive; skip (may be null) is passed over.
+  CPlan* FindByName(std::string_view name, const CPlan* skip = nullptr) const;
+  // Destination root path, trailing "\" dropped from both, any case.
+  CPlan* FindByDestination(std::string_view path, const CPlan* skip = nullptr) const;
+  // base + " " + n for the first n from 1 that no plan is named.
+  std::string MakeUniqueName(std::string_view base) const;
+  // base + " " + n for the first n from 1 that no plan uses as destination
+  // and that does not exist on disk.
+  std::string MakeUniqueDestinationFolder(std::string_view base) const;
+
+  // A new plan from the wizard's settings, listed and saved; null when
+  // refused (events name the reason).
+  CPlan* CreatePlan(PlanSettings settings);
+  // Removes the plan, shuts it down, saves the list and deletes its folder;
+  // true when the folder could be deleted.
+  bool DeletePlan(uint32_t id);
+  // Loads every plan named by "plans.ini"; true when the file opened and held
+  // a SEED line. Plans that cannot load are left out with an event.
+  bool LoadAllPlans();
+  // Loads one plan from its folder; false when refused.
+  bool LoadPlan(uint32_t id);
+  // Writes "plans.ini": SEED, then the identifiers in list order.
+  bool SaveList();
+
+  // Whether a changed file may be offered: on a local fixed drive, not in
+  // its drive's recycle or system-volume folders, not in any destination.
+  bool IsPathEligible(std::string_view path) const;
+  // Offers a changed file to every plan; true when any plan took it. Runs on
+  // the change dispatch thread.
+  bool OfferChangedFile(std::string_view path);
+  // Clears and rebuilds every plan's link to the nearest earlier plan on the
+  // same destination.
+  void RebuildSameDestinationLinks();
+
+  // Local fixed drive letters (upper case), read at construction.
+  std::string FixedDrives() const;
+  // Reads them again (after the volume table changed).
+  void RefreshFixedDrives();
+  int64_t Seed() const;
+
+  // The change dispatch thread of change monitoring, kept here for it; change
+  // monitoring starts, stops and deletes it.
+  void SetDispatchThread(CThread* thread);
+  CThread* DispatchThread() const;
+
+ private:
+  // Name, identifier and destination checks for a new or loaded plan; posts
+  // events 2, 11 or 12. Caller holds the lock.
+  bool ValidateLocked(const PlanSettings& settings) const;
+  std::vector<uint32_t> IdsLocked() const;
+
+  mutable std::recursive_mutex lock_;  // guards plans_, seed_, fixedDrives_, dispatch_
+  std::vector<std::unique_ptr<CPlan>> plans_;
+  int64_t seed_ = 0;
+  std::string fixedDrives_;
+  CThread* dispatch_ = nullptr;
+};

@@ -1,0 +1,326 @@
+// The versioned store: names, rotation, journal records and events of the
+// single-file backup, on real files.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <set>
+#include <vector>
+
+#include "engine/CSimpleEngine.h"
+#include "engine/EngineEvents.h"
+#include "engine/engine_env.h"
+#include "platform/Clock.h"
+#include "platform/Errors.h"
+#include "support/EventCollector.h"
+#include "support/TempDir.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+TEST(StoreNames, SplitsPathIntoStoreFolders) {
+  StoreNames n = MakeStoreNames("E:\\S\\", "C:\\Users\\a\\report.doc", '\\');
+  EXPECT_EQ(n.latestFolder, "E:\\S\\Latest\\C\\Users\\a\\");
+  EXPECT_EQ(n.revisionFolder, "E:\\S\\Revision\\C\\Users\\a\\");
+  EXPECT_EQ(n.stem, "report");
+  EXPECT_EQ(n.extension, "doc");
+  EXPECT_EQ(n.latestName, "E:\\S\\Latest\\C\\Users\\a\\report.doc");
+
+  n = MakeStoreNames("E:\\S\\", "C:\\x\\a.b.doc", '\\');
+  EXPECT_EQ(n.stem, "a.b");
+  EXPECT_EQ(n.extension, "doc");
+
+  n = MakeStoreNames("E:\\S\\", "C:\\x\\Makefile", '\\');
+  EXPECT_EQ(n.stem, "Makefile");
+  EXPECT_EQ(n.extension, "");
+  EXPECT_EQ(n.latestName, "E:\\S\\Latest\\C\\x\\Makefile");
+
+  // A root without its closing separator gets one.
+  n = MakeStoreNames("E:\\S", "C:\\x\\f.txt", '\\');
+  EXPECT_EQ(n.latestName, "E:\\S\\Latest\\C\\x\\f.txt");
+
+  // Every ":" of the folder part goes, not only the drive's.
+  n = MakeStoreNames("E:\\S\\", "C:\\odd:dir\\f.txt", '\\');
+  EXPECT_EQ(n.latestFolder, "E:\\S\\Latest\\C\\odddir\\");
+}
+
+TEST(StoreNames, ForwardSlashDestinationsGetSlashesThroughout) {
+  StoreNames n = MakeStoreNames("\\root\\", "C:\\Users\\a\\report.doc", '/');
+  EXPECT_EQ(n.latestFolder, "/root/Latest/C/Users/a/");
+  EXPECT_EQ(n.revisionFolder, "/root/Revision/C/Users/a/");
+  EXPECT_EQ(n.latestName, "/root/Latest/C/Users/a/report.doc");
+}
+
+TEST(StoreNames, VersionNames) {
+  EXPECT_EQ(VersionName("R\\", "report", "doc", 7), "R\\report(0007).doc");
+  EXPECT_EQ(VersionName("R\\", "report", "doc", 0), "R\\report.doc");
+  EXPECT_EQ(VersionName("R\\", "Makefile", "", 1), "R\\Makefile(0001)");
+  EXPECT_EQ(VersionName("R\\", "report", "doc", 10000), "R\\report(10000).doc");
+  EXPECT_EQ(VersionName("R\\", "a.b", "doc", 12), "R\\a.b(0012).doc");
+}
+
+class SimpleEngineTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    plan_ = env_.MakePlan(1, 4, 3, {env_.Src().System()});
+    ASSERT_TRUE(plan_);
+    engine_ = plan_->Engine();
+    ASSERT_NE(engine_, nullptr);
+  }
+  std::string Src(const std::string& rel) { return env_.Src().SystemOf(rel); }
+  // Native path of a store file for a source file of the test's source tree.
+  std::string StoreNative(const std::string& tree, const std::string& rel) {
+    std::string native = env_.Src().NativeOf(rel);
+    return env_.Store().NativeOf("store1/" + tree + "/C" + native);
+  }
+  std::vector<std::string> RevisionFiles(const std::string& rel) {
+    std::vector<std::string> names;
+    fs::path folder = fs::path(StoreNative("Revision", rel)).parent_path();
+    std::error_code ec;
+    for (auto& e : fs::directory_iterator(folder, ec)) names.push_back(e.path().filename());
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
+  bvtest::EngineTestEnv env_;
+  std::unique_ptr<bvtest::TestPlan> plan_;
+  CSimpleEngine* engine_ = nullptr;
+};
+
+TEST_F(SimpleEngineTest, FirstCopyRecordsAndReports) {
+  env_.Src().Write("docs/report.doc", "v1");
+  bvtest::EventCollector events;
+  const int64_t before = plat::Now();
+  ASSERT_EQ(engine_->BackupFile(Src("docs/report.doc"), false, nullptr, 0), 0);
+  EXPECT_EQ(bvtest::ReadNative(StoreNative("Latest", "docs/report.doc")), "v1");
+
+  LogRecord rec;
+  ASSERT_TRUE(bvtest::EngineTestEnv::RecordOf(plan_.get(), Src("docs/report.doc"), &rec));
+  EXPECT_EQ(rec.state, kLogCopied);
+  EXPECT_EQ(rec.failedAttempts, 0u);
+  EXPECT_GE(rec.lastBackupTime, before);
+  EXPECT_EQ(rec.lastAttemptTime, rec.lastBackupTime);
+  EXPECT_EQ(rec.changeTime, rec.lastBackupTime);
+
+  auto list = events.Events();
+  ASSERT_EQ(list.size(), 2u);
+  EXPECT_EQ(list[0].code, kEvFileBackupBegins);
+  EXPECT_EQ(list[0].text1, Src("docs/report.doc"));
+  EXPECT_EQ(list[0].planId, 1u);
+  EXPECT_EQ(list[1].code, kEvFileCopied);
+  EXPECT_EQ(list[1].text2, "E:\\store1\\Latest\\C" + Src("docs/report.doc").substr(2));
+  EXPECT_EQ(list[1].value, 0);
+}
+
+TEST_F(SimpleEngineTest, RotationKeepsTheVersionCount) {
+  const std::string path = Src("report.doc");
+  for (int v = 1; v <= 5; ++v) {
+    env_.Src().Write("report.doc", "v" + std::to_string(v));
+    ASSERT_EQ(engine_->BackupFile(path, false, nullptr, 0), 0);
+  }
+  // Three versions: the latest and two revisions, numbered on.
+  EXPECT_EQ(bvtest::ReadNative(StoreNative("Latest", "report.doc")), "v5");
+  EXPECT_EQ(RevisionFiles("report.doc"),
+            (std::vector<std::string>{"report(0003).doc", "report(0004).doc"}));
+  EXPECT_EQ(bvtest::ReadNative(StoreNative("Revision", "report(0004).doc")), "v4");
+}
+
+TEST_F(SimpleEngineTest, OneVersionKeepsNoRevisions) {
+  plan_->SetVersionNumber(1);
+  const std::string path = Src("noext");
+  env_.Src().Write("noext", "old");
+  ASSERT_EQ(engine_->BackupFile(path, false, nullptr, 0), 0);
+  // A revision left by an earlier, larger version count goes too.
+  bvtest::WriteNative(StoreNative("Revision", "noext(0001)"), "older");
+  env_.Src().Write("noext", "new");
+  ASSERT_EQ(engine_->BackupFile(path, false, nullptr, 0), 0);
+  EXPECT_EQ(bvtest::ReadNative(StoreNative("Latest", "noext")), "new");
+  EXPECT_TRUE(RevisionFiles("noext").empty());
+}
+
+TEST_F(SimpleEngineTest, RevisionNumbersGrowPastFourDigits) {
+  const std::string path = Src("big.txt");
+  env_.Src().Write("big.txt", "a");
+  ASSERT_EQ(engine_->BackupFile(path, false, nullptr, 0), 0);
+  bvtest::WriteNative(StoreNative("Revision", "big(9999).txt"), "x");
+  env_.Src().Write("big.txt", "b");
+  ASSERT_EQ(engine_->BackupFile(path, false, nullptr, 0), 0);
+  EXPECT_EQ(bvtest::ReadNative(StoreNative("Revision", "big(10000).txt")), "a");
+  EXPECT_EQ(bvtest::ReadNative(StoreNative("Latest", "big.txt")), "b");
+}
+
+TEST_F(SimpleEngineTest, ExistenceCheckLeavesExistingCopyAlone) {
+  const std::string path = Src("a.txt");
+  env_.Src().Write("a.txt", "one");
+  ASSERT_EQ(engine_->BackupFile(path, true, nullptr, 0), 0);
+  env_.Src().Write("a.txt", "two");
+  bvtest::EventCollector events;
+  EXPECT_EQ(engine_->BackupFile(path, true, nullptr, 0), kBackupExists);
+  EXPECT_EQ(bvtest::ReadNative(StoreNative("Latest", "a.txt")), "one");
+  EXPECT_TRUE(events.Events().empty());
+  EXPECT_TRUE(RevisionFiles("a.txt").empty());
+}
+
+TEST_F(SimpleEngineTest, VanishedSourceIsMarkedGone) {
+  const std::string path = Src("gone.doc");
+  env_.Src().Write("gone.doc", "v1");
+  ASSERT_EQ(engine_->BackupFile(path, false, nullptr, 0), 0);
+  fs::remove(env_.Src().NativeOf("gone.doc"));
+
+  bvtest::EventCollector events;
+  EXPECT_EQ(engine_->BackupFile(path, false, nullptr, 0), kBackupSourceMissing);
+  LogRecord rec;
+  ASSERT_TRUE(bvtest::EngineTestEnv::RecordOf(plan_.get(), path, &rec));
+  EXPECT_EQ(rec.state, kLogSourceGone);
+  ASSERT_EQ(events.CountOf(kEvFileFailed), 1u);
+  const EventData failed = events.Events().back();
+  EXPECT_EQ(failed.text3, "source file not found");
+  EXPECT_EQ(failed.value, -3);
+  // The rotation ran first: the old copy is a revision, no latest copy.
+  EXPECT_FALSE(fs::exists(StoreNative("Latest", "gone.doc")));
+  EXPECT_EQ(bvtest::ReadNative(StoreNative("Revision", "gone(0001).doc")), "v1");
+}
+
+TEST_F(SimpleEngineTest, UnknownMissingSourceWritesNoRecord) {
+  const std::string path = Src("never.doc");
+  EXPECT_EQ(engine_->BackupFile(path, false, nullptr, 0), kBackupSourceMissing);
+  LogRecord rec;
+  EXPECT_FALSE(bvtest::EngineTestEnv::RecordOf(plan_.get(), path, &rec));
+}
+
+TEST_F(SimpleEngineTest, CopyFailureCountsAndReportsTheError) {
+  const std::string path = Src("f.txt");
+  env_.Src().Write("f.txt", "data");
+  // A file where the "Latest" folder should be: no folder, no copy.
+  bvtest::WriteNative(env_.Store().NativeOf("store1/Latest"), "in the way");
+  bvtest::EventCollector events;
+  const int32_t first = engine_->BackupFile(path, false, nullptr, 0);
+  EXPECT_GT(first, 0);
+  EXPECT_EQ(engine_->BackupFile(path, false, nullptr, 0), first);
+  LogRecord rec;
+  ASSERT_TRUE(bvtest::EngineTestEnv::RecordOf(plan_.get(), path, &rec));
+  EXPECT_EQ(rec.state, kLogFailed);
+  EXPECT_EQ(rec.failedAttempts, 2u);
+  EXPECT_EQ(rec.lastBackupTime, 0);
+  EXPECT_GT(rec.lastAttemptTime, 0);
+  const EventData failed = events.Events().back();
+  EXPECT_EQ(failed.code, kEvFileFailed);
+  EXPECT_EQ(failed.value, first);
+  EXPECT_EQ(failed.text3, "Code: " + std::to_string(first) +
+                              ", Error: " + plat::WinErrorMessage(static_cast<uint32_t>(first)));
+
+  // A later success resets the count.
+  fs::remove(env_.Store().NativeOf("store1/Latest"));
+  ASSERT_EQ(engine_->BackupFile(path, false, nullptr, 0), 0);
+  ASSERT_TRUE(bvtest::EngineTestEnv::RecordOf(plan_.get(), path, &rec));
+  EXPECT_EQ(rec.state, kLogCopied);
+  EXPECT_EQ(rec.failedAttempts, 0u);
+}
+
+TEST_F(SimpleEngineTest, GivenRecordIsUpdatedInPlace) {
+  const std::string path = Src("r.txt");
+  env_.Src().Write("r.txt", "x");
+  CLoggingDatabase* db = plan_->Database();
+  ASSERT_EQ(db->NoteChangedFile(path), 0u);
+  LogRecord rec;
+  uint64_t offset = 0;
+  ASSERT_TRUE(bvtest::EngineTestEnv::RecordOf(plan_.get(), path, &rec, &offset));
+  const uint64_t end = db->TrackedEnd();
+  ASSERT_EQ(engine_->BackupFile(path, false, &rec, offset), 0);
+  EXPECT_EQ(db->TrackedEnd(), end);  // rewritten, not appended
+  LogRecord stored;
+  ASSERT_TRUE(bvtest::EngineTestEnv::RecordOf(plan_.get(), path, &stored));
+  EXPECT_EQ(stored.state, kLogCopied);
+  EXPECT_EQ(rec.state, kLogCopied);
+}
+
+TEST_F(SimpleEngineTest, StoppingPlanStoresThePendingRecord) {
+  const std::string path = Src("s.txt");
+  env_.Src().Write("s.txt", "x");
+  plan_->SetStopping(true);
+  EXPECT_EQ(engine_->BackupFile(path, false, nullptr, 0), kBackupStopping);
+  plan_->SetStopping(false);
+  LogRecord rec;
+  ASSERT_TRUE(bvtest::EngineTestEnv::RecordOf(plan_.get(), path, &rec));
+  EXPECT_EQ(rec.state, kLogPending);
+  EXPECT_FALSE(fs::exists(StoreNative("Latest", "s.txt")));
+}
+
+TEST_F(SimpleEngineTest, BadArguments) {
+  EXPECT_EQ(engine_->BackupFile("", false, nullptr, 0), kBackupBadArgument);
+  EXPECT_EQ(engine_->BackupFile("C:", false, nullptr, 0), kBackupBadArgument);
+  plan_->ReplaceDestination(nullptr);
+  env_.Src().Write("n.txt", "x");
+  EXPECT_EQ(engine_->BackupFile(Src("n.txt"), false, nullptr, 0), kBackupBadArgument);
+}
+
+// A destination with "/" paths that records what it is asked and keeps its
+// files in memory.
+class SlashDestination : public CDestination {
+ public:
+  SlashDestination() : CDestination(nullptr) {}
+  char GetPathSeparator() const override { return '/'; }
+  bool LoadSettings() override { return true; }
+  bool SaveSettings() override { return true; }
+  void Configure(const PlanSettings&) override {}
+  int32_t GetStorageType() const override { return kStorageFtp; }
+  bool IsAvailable() const override { return true; }
+  bool Prepare(bool) override { return true; }
+  void Close() override {}
+  const std::string& GetRootPath() const override { return root_; }
+  int32_t ListVersions(std::string_view folder, std::string_view, std::string_view,
+                       std::vector<VersionEntry>*) override {
+    seen.emplace_back(folder);
+    return 0;
+  }
+  uint32_t CreateFolders(std::string_view path) override {
+    seen.emplace_back(path);
+    return 0;
+  }
+  bool FileExists(std::string_view path) override {
+    seen.emplace_back(path);
+    return files.count(std::string(path)) != 0;
+  }
+  uint32_t DeleteFile(std::string_view path) override {
+    seen.emplace_back(path);
+    return 0;
+  }
+  uint32_t CopyFile(std::string_view, std::string_view target) override {
+    seen.emplace_back(target);
+    files.insert(std::string(target));
+    return 0;
+  }
+  uint32_t MoveFile(std::string_view source, std::string_view target) override {
+    seen.emplace_back(source);
+    seen.emplace_back(target);
+    files.erase(std::string(source));
+    files.insert(std::string(target));
+    return 0;
+  }
+  std::vector<std::string> seen;
+  std::set<std::string> files;
+
+ private:
+  std::string root_ = "\\backup\\";
+};
+
+TEST_F(SimpleEngineTest, SlashDestinationSeesNoBackslash) {
+  auto owned = std::make_unique<SlashDestination>();
+  SlashDestination* dest = owned.get();
+  plan_->ReplaceDestination(std::move(owned));
+  env_.Src().Write("w/x.doc", "x");
+  ASSERT_EQ(engine_->BackupFile(Src("w/x.doc"), false, nullptr, 0), 0);
+  ASSERT_EQ(engine_->BackupFile(Src("w/x.doc"), false, nullptr, 0), 0);
+  ASSERT_FALSE(dest->seen.empty());
+  for (const auto& p : dest->seen) {
+    EXPECT_EQ(p.find('\\'), std::string::npos) << p;
+    EXPECT_EQ(p.rfind("/backup/", 0), 0u) << p;
+  }
+  const std::string rel = env_.Src().NativeOf("w");
+  EXPECT_EQ(dest->files.count("/backup/Latest/C" + rel + "/x.doc"), 1u);
+  EXPECT_EQ(dest->files.count("/backup/Revision/C" + rel + "/x(0001).doc"), 1u);
+}
+
+}  // namespace

@@ -1,0 +1,295 @@
+// The thread base, the task queue and the working thread, with test-local
+// tasks on real threads.
+#include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <future>
+#include <list>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "engine/CTask.h"
+#include "engine/CThread.h"
+#include "engine/CWorkingThread.h"
+#include "platform/Clock.h"
+
+namespace {
+
+// Records what ran, in order, and on which thread.
+struct RunLog {
+  std::mutex lock;  // guards every field
+  std::condition_variable changed;
+  std::vector<uint32_t> order;
+  std::vector<std::thread::id> threads;
+  int deleted = 0;
+
+  // Notified under the lock: the waiter may destroy the log at once.
+  void Ran(uint32_t key) {
+    std::lock_guard<std::mutex> g(lock);
+    order.push_back(key);
+    threads.push_back(std::this_thread::get_id());
+    changed.notify_all();
+  }
+  void Deleted() {
+    std::lock_guard<std::mutex> g(lock);
+    ++deleted;
+    changed.notify_all();
+  }
+  template <class Pred>
+  void WaitFor(Pred pred) {
+    std::unique_lock<std::mutex> g(lock);
+    changed.wait(g, [&] { return pred(*this); });
+  }
+};
+
+constexpr int64_t kFarAway = 20000000000LL;
+
+// A task with explicit due times: `due` at first, `dueAfterRun` after each run.
+class TestTask : public CTask {
+ public:
+  TestTask(RunLog* log, uint32_t key, int64_t due, bool unique = true,
+           int64_t dueAfterRun = kFarAway)
+      : CTask(0, 1, 2, key, unique), log_(log), dueAfterRun_(dueAfterRun) {
+    SetNextDue(due);
+  }
+  ~TestTask() override { log_->Deleted(); }
+  void Run() override {
+    log_->Ran(Key());
+    SetForced(false);
+    if (onRun) onRun();
+  }
+  void PreCheck() override { ++preChecks; }
+  void MarkRun() override {
+    CTask::MarkRun();
+    SetNextDue(dueAfterRun_);
+  }
+  CPlan* GetPlan() override { return nullptr; }
+  bool IsBlocked() override { return blocked; }
+  bool MissedScheduledBackup() override { return missed; }
+
+  std::atomic<bool> blocked{false};
+  std::atomic<bool> missed{false};
+  std::atomic<int> preChecks{0};
+  std::function<void()> onRun;
+
+ private:
+  RunLog* log_;
+  int64_t dueAfterRun_;
+};
+
+class BodyThread : public CThread {
+ public:
+  explicit BodyThread(std::function<void()> body, std::promise<void>* gone = nullptr)
+      : body_(std::move(body)), gone_(gone) {}
+  ~BodyThread() override {
+    if (gone_) gone_->set_value();
+  }
+
+ protected:
+  void Run() override { body_(); }
+
+ private:
+  std::function<void()> body_;
+  std::promise<void>* gone_;
+};
+
+TEST(ThreadBase, RunsBodyOnItsOwnThreadAndJoins) {
+  std::thread::id bodyThread;
+  BodyThread t([&] { bodyThread = std::this_thread::get_id(); });
+  ASSERT_EQ(t.Start(), 0);
+  t.Join();
+  EXPECT_NE(bodyThread, std::this_thread::get_id());
+  EXPECT_NE(bodyThread, std::thread::id());
+  EXPECT_FALSE(t.IsRunning());
+  // A thread object starts once.
+  EXPECT_EQ(t.Start(), 1);
+}
+
+TEST(ThreadBase, LowestPriorityAppliesToTheBodyOnly) {
+  int policy = -1, nice = -100;
+  BodyThread t([&] {
+    policy = sched_getscheduler(0);
+    nice = getpriority(PRIO_PROCESS, static_cast<id_t>(gettid()));
+  });
+  ASSERT_EQ(t.Start(true), 0);
+  t.Join();
+  EXPECT_TRUE(policy == SCHED_IDLE || nice == 19) << policy << " " << nice;
+  EXPECT_NE(sched_getscheduler(0), SCHED_IDLE);
+}
+
+TEST(ThreadBase, AutoDeleteObjectDeletesItselfAfterItsBody) {
+  std::promise<void> gone;
+  std::future<void> goneFuture = gone.get_future();
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  auto* t = new BodyThread([released] { released.wait(); }, &gone);
+  t->SetAutoDelete(true);
+  ASSERT_EQ(t->Start(true), 0);
+  release.set_value();
+  goneFuture.wait();  // the destructor ran on the thread itself
+  SUCCEED();
+}
+
+TEST(ThreadBase, AutoDeleteWithAnInstantBody) {
+  // The body may end before Start has returned.
+  for (int i = 0; i < 50; ++i) {
+    std::promise<void> gone;
+    std::future<void> goneFuture = gone.get_future();
+    auto* t = new BodyThread([] {}, &gone);
+    t->SetAutoDelete(true);
+    ASSERT_EQ(t->Start(), 0);
+    goneFuture.wait();
+  }
+}
+
+TEST(TaskQueue, OrdersByDueTimeNewestFirstAmongEqual) {
+  RunLog log;
+  CTaskQueue queue(nullptr);
+  const int64_t t = kFarAway - 100;
+  EXPECT_TRUE(queue.Add(new TestTask(&log, 1, t + 20)));
+  EXPECT_TRUE(queue.Add(new TestTask(&log, 2, t)));
+  EXPECT_TRUE(queue.Add(new TestTask(&log, 3, t + 10)));
+  EXPECT_TRUE(queue.Add(new TestTask(&log, 4, t)));       // equal to 2: goes in front of it
+  EXPECT_TRUE(queue.Add(new TestTask(&log, 5, t + 30)));  // behind all
+  EXPECT_EQ(queue.Keys(), (std::list<uint32_t>{4, 2, 3, 1, 5}));
+}
+
+TEST(TaskQueue, UniqueKeysAndRemoval) {
+  RunLog log;
+  {
+    CTaskQueue queue(nullptr);
+    const int64_t t = kFarAway - 100;
+    ASSERT_TRUE(queue.Add(new TestTask(&log, 7, t)));
+    auto* twin = new TestTask(&log, 7, t + 1);
+    EXPECT_FALSE(queue.Add(twin));  // refused: stays ours
+    delete twin;
+    EXPECT_TRUE(queue.Add(new TestTask(&log, 7, t + 2, /*unique=*/false)));
+    EXPECT_TRUE(queue.Add(new TestTask(&log, 8, t + 3)));
+    EXPECT_EQ(queue.Count(), 3u);
+    EXPECT_EQ(log.deleted, 1);
+
+    EXPECT_TRUE(queue.RemoveByKey(7));
+    EXPECT_EQ(log.deleted, 3);
+    EXPECT_FALSE(queue.RemoveByKey(7));
+    EXPECT_EQ(queue.Keys(), (std::list<uint32_t>{8}));
+  }
+  EXPECT_EQ(log.deleted, 4);  // the queue deletes what it holds
+}
+
+TEST(TaskQueue, ProcessRunsDueTasksInOrderAndRequeuesThem) {
+  RunLog log;
+  CTaskQueue queue(nullptr);
+  const int64_t now = plat::Now();
+  queue.Add(new TestTask(&log, 1, now - 5));
+  queue.Add(new TestTask(&log, 2, now - 10));
+  queue.Add(new TestTask(&log, 3, now + 10000));
+  queue.Process();
+  EXPECT_EQ(log.order, (std::vector<uint32_t>{2, 1}));
+  // Run tasks are queued again behind the one that is not due; both are due
+  // at the same time again, so the one queued last comes first.
+  EXPECT_EQ(queue.Keys(), (std::list<uint32_t>{3, 1, 2}));
+  // Nothing is due any more.
+  queue.Process();
+  EXPECT_EQ(log.order.size(), 2u);
+  EXPECT_EQ(log.deleted, 0);
+}
+
+TEST(TaskQueue, TaskDueAgainAtOnceRunsOncePerPass) {
+  RunLog log;
+  CTaskQueue queue(nullptr);
+  queue.Add(new TestTask(&log, 1, plat::Now() - 5, true, plat::Now() - 5));
+  queue.Process();
+  queue.Process();
+  EXPECT_EQ(log.order, (std::vector<uint32_t>{1, 1}));
+}
+
+TEST(TaskQueue, ForcedAndMissedTasksRunEarly) {
+  RunLog log;
+  CTaskQueue queue(nullptr);
+  const int64_t later = plat::Now() + 10000;
+  auto* task = new TestTask(&log, 1, later);
+  queue.Add(task);
+
+  queue.Process();
+  EXPECT_TRUE(log.order.empty());
+  EXPECT_EQ(task->preChecks.load(), 1);  // looked at even when not due
+
+  task->missed = true;
+  task->blocked = true;
+  queue.Process();
+  EXPECT_TRUE(log.order.empty());  // missed but blocked: waits
+
+  task->blocked = false;
+  queue.Process();
+  EXPECT_EQ(log.order.size(), 1u);  // missed and free: runs before its time
+
+  task->missed = false;
+  task->SetForced(true);
+  task->blocked = true;  // forced runs regardless; the task itself handles blocking
+  queue.Process();
+  EXPECT_EQ(log.order.size(), 2u);
+  EXPECT_FALSE(task->Forced());
+}
+
+TEST(WorkingThread, RunsDueTasksOnItsThreadUntilStopped) {
+  RunLog log;
+  auto* worker = new CWorkingThread(nullptr);
+  // Due at every poll.
+  worker->Queue().Add(new TestTask(&log, 1, plat::Now() - 1, true, plat::Now() - 1));
+  ASSERT_EQ(worker->Start(true), 0);
+  log.WaitFor([](RunLog& l) { return l.order.size() >= 3; });
+  worker->SetStop();
+  worker->Join();
+  EXPECT_FALSE(worker->IsRunning());
+  {
+    std::lock_guard<std::mutex> g(log.lock);
+    for (auto id : log.threads) EXPECT_NE(id, std::this_thread::get_id());
+  }
+  const size_t runs = log.order.size();
+  delete worker;  // deletes the queued task
+  EXPECT_EQ(log.order.size(), runs);
+  EXPECT_EQ(log.deleted, 1);
+}
+
+TEST(WorkingThread, StopDuringRunDropsTheTask) {
+  RunLog log;
+  auto* worker = new CWorkingThread(nullptr);
+  auto* task = new TestTask(&log, 1, plat::Now() - 1);
+  task->onRun = [worker] { worker->SetStop(); };
+  worker->Queue().Add(task);
+  ASSERT_EQ(worker->Start(), 0);
+  worker->Join();
+  EXPECT_EQ(log.order.size(), 1u);
+  EXPECT_EQ(log.deleted, 1);  // not queued again
+  EXPECT_EQ(worker->Queue().Count(), 0u);
+  delete worker;
+}
+
+TEST(WorkingThread, AutoDeletingThreadEndsAfterStop) {
+  RunLog log;
+  auto* worker = new CWorkingThread(nullptr);
+  worker->Queue().Add(new TestTask(&log, 1, plat::Now() + 100000));
+  ASSERT_EQ(worker->Start(true), 0);
+  worker->SetAutoDelete(true);
+  worker->SetStop();
+  // The thread deletes itself and with it the queue and its task.
+  log.WaitFor([](RunLog& l) { return l.deleted == 1; });
+  EXPECT_TRUE(log.order.empty());
+}
+
+TEST(WorkingThread, DestroyingARunningThreadStopsIt) {
+  RunLog log;
+  auto* worker = new CWorkingThread(nullptr);
+  worker->Queue().Add(new TestTask(&log, 1, plat::Now() - 1, true, plat::Now() - 1));
+  ASSERT_EQ(worker->Start(), 0);
+  log.WaitFor([](RunLog& l) { return !l.order.empty(); });
+  delete worker;
+  EXPECT_EQ(log.deleted, 1);
+}
+
+}  // namespace

@@ -1,0 +1,275 @@
+// Default plans: the built-in table, "OEM.ini" overrides, the choice of a
+// drive, and the step that gives an installed plan a destination.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <optional>
+#include <string>
+
+#include "app/Settings.h"
+#include "app/Texts.h"
+#include "plans/DefaultPlans.h"
+#include "plans/PlanFile.h"
+#include "plans/PlanList.h"
+#include "plans/PlanSettings.h"
+#include "plans/PlanSources.h"
+#include "platform/Profile.h"
+#include "platform/Volumes.h"
+#include "support/TempDir.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// A volume table, a data folder and a program folder of the test's own.
+class DefaultsTest : public ::testing::Test {
+ protected:
+  DefaultsTest() {
+    Save("BREVANTO_VOLUMES", &oldVolumes_);
+    Save("BREVANTO_DATA_DIR", &oldData_);
+    setenv("BREVANTO_DATA_DIR", data_.Native().c_str(), 1);
+    setenv("BREVANTO_VOLUMES", volumes_.NativeOf("volumes.ini").c_str(), 1);
+    SetProgramFolderForTests(program_.System() + "\\");
+    ResetSettingsCache();
+  }
+  ~DefaultsTest() override {
+    Restore("BREVANTO_VOLUMES", oldVolumes_);
+    Restore("BREVANTO_DATA_DIR", oldData_);
+    SetProgramFolderForTests("");
+    plat::VolumeTable::Instance().Reload();
+    ResetSettingsCache();
+    ResetDefaultPlans();
+  }
+
+  // One volume section; its root is a fresh folder below the volumes dir.
+  std::string Volume(char letter, const char* type, const char* bus, bool system,
+                     uint64_t freeBytes, uint64_t totalBytes = 1000000000) {
+    std::string root = letter == 'C' ? "/" : volumes_.NativeOf(std::string(1, letter));
+    if (letter != 'C') fs::create_directories(root);
+    return std::string("[") + letter + "]\nRoot=" + root + "\nType=" + type + "\nBus=" + bus +
+           "\nSystem=" + (system ? "1" : "0") + "\nFreeBytes=" + std::to_string(freeBytes) +
+           "\nTotalBytes=" + std::to_string(totalBytes) + "\n";
+  }
+  void UseVolumes(const std::string& ini) {
+    bvtest::WriteNative(volumes_.NativeOf("volumes.ini"), ini);
+    plat::VolumeTable::Instance().Reload();
+    ResetDefaultPlans();
+  }
+  std::string SystemC() { return Volume('C', "fixed", "none", true, 500); }
+
+  static void Save(const char* name, std::optional<std::string>* out) {
+    if (const char* v = std::getenv(name)) *out = v;
+  }
+  static void Restore(const char* name, const std::optional<std::string>& v) {
+    if (v) {
+      setenv(name, v->c_str(), 1);
+    } else {
+      unsetenv(name);
+    }
+  }
+
+  bvtest::TempDir data_, volumes_, program_;
+  std::optional<std::string> oldVolumes_, oldData_;
+};
+
+TEST_F(DefaultsTest, BuiltinRowsAndDriveKinds) {
+  UseVolumes(SystemC() + Volume('D', "fixed", "none", false, 100));
+  DefaultPlanRecord r;
+  int32_t kind = -1;
+  DefaultDrive d;
+  ASSERT_TRUE(GetDefaultForType(kPlanVideos, &r, &kind, &d));
+  EXPECT_EQ(r.planName, "My Videos");
+  EXPECT_EQ(r.backupFolderName, "Brevanto Videos");
+  EXPECT_EQ(r.schedule, 5);
+  EXPECT_EQ(r.versions, 1);
+  EXPECT_EQ(r.firstBackup, 0);
+  EXPECT_EQ(r.driveKinds, (std::vector<int32_t>{0, 2, 3, 5}));
+  EXPECT_TRUE(r.secondText.empty());
+  // No external disk: the internal disk without the system wins over C:.
+  EXPECT_EQ(kind, 3);
+  EXPECT_EQ(d.letter, 'D');
+  EXPECT_FALSE(d.holdsSystem);
+
+  ASSERT_TRUE(GetDefaultForType(kPlanOfficeDocuments, &r, &kind, &d));
+  EXPECT_EQ(r.planName, "My Office Documents");
+  EXPECT_EQ(r.versions, 4);
+  ASSERT_TRUE(GetDefaultForType(kPlanOther, &r, &kind, &d));
+  EXPECT_EQ(r.backupFolderName, "Brevanto Default");
+  EXPECT_EQ(r.versions, 3);
+  EXPECT_FALSE(GetDefaultForType(9, &r, &kind, &d));
+  EXPECT_FALSE(GetDefaultForType(-1, &r, &kind, &d));
+}
+
+TEST_F(DefaultsTest, OnlyTheSystemDiskStillTakesThePlan) {
+  UseVolumes(SystemC());
+  DefaultDrive d;
+  int32_t kind = -1;
+  ASSERT_TRUE(GetDefaultForType(kPlanVideos, nullptr, &kind, &d));
+  EXPECT_EQ(d.letter, 'C');
+  EXPECT_EQ(kind, 3);
+  EXPECT_TRUE(d.holdsSystem);
+  EXPECT_EQ(d.freeBytes, 500u);
+}
+
+TEST_F(DefaultsTest, ExternalDisksWinByFreeSpaceThenLetter) {
+  UseVolumes(SystemC() + Volume('D', "fixed", "none", false, 900) +
+             Volume('F', "fixed", "usb", false, 100) + Volume('G', "fixed", "1394", false, 200));
+  DefaultDrive d;
+  int32_t kind = -1;
+  ASSERT_TRUE(GetDefaultForType(kPlanPicturesAndPhotos, nullptr, &kind, &d));
+  EXPECT_EQ(kind, 0);
+  EXPECT_EQ(d.letter, 'G');
+
+  UseVolumes(SystemC() + Volume('F', "fixed", "usb", false, 300) +
+             Volume('G', "fixed", "usb", false, 300));
+  ASSERT_TRUE(GetDefaultForType(kPlanPicturesAndPhotos, nullptr, &kind, &d));
+  EXPECT_EQ(d.letter, 'F');
+}
+
+TEST_F(DefaultsTest, KindsAreTriedInTheRowsOrder) {
+  // An empty USB card reader is not a removable disk; a network drive beats
+  // the internal disk for every row.
+  UseVolumes(SystemC() + Volume('D', "removable", "usb", false, 0, 0) +
+             Volume('E', "fixed", "none", false, 50) + Volume('N', "network", "none", false, 10));
+  DefaultDrive d;
+  int32_t kind = -1;
+  ASSERT_TRUE(GetDefaultForType(kPlanSoundsAndMusic, nullptr, &kind, &d));
+  EXPECT_EQ(kind, 2);
+  EXPECT_EQ(d.letter, 'N');
+
+  UseVolumes(SystemC() + Volume('D', "removable", "usb", false, 70) +
+             Volume('N', "network", "none", false, 10));
+  ASSERT_TRUE(GetDefaultForType(kPlanSoundsAndMusic, nullptr, &kind, &d));
+  EXPECT_EQ(kind, 1);
+  EXPECT_EQ(d.letter, 'D');
+  // Videos skips kind 1.
+  ASSERT_TRUE(GetDefaultForType(kPlanVideos, nullptr, &kind, &d));
+  EXPECT_EQ(kind, 2);
+
+  // Only a disc drive: no default at all.
+  UseVolumes(Volume('C', "cdrom", "none", true, 0));
+  EXPECT_FALSE(GetDefaultForType(kPlanVideos, nullptr, &kind, &d));
+}
+
+TEST_F(DefaultsTest, OemIniReplacesNamesOnly) {
+  UseVolumes(SystemC());
+  program_.Write("OEM.ini",
+                 "[OEMSettings]\nProductName=X\n[Backup_Plan_Default_Setting]\n"
+                 "Videos_PlanName=Family Films\nOfficeDocuments_BackupFolderName=Office Copies\n"
+                 "OtherPlanTypes_PlanName=\n");
+  ResetDefaultPlans();
+  DefaultPlanRecord r;
+  ASSERT_TRUE(GetDefaultForType(kPlanVideos, &r, nullptr, nullptr));
+  EXPECT_EQ(r.planName, "Family Films");
+  EXPECT_EQ(r.backupFolderName, "Brevanto Videos");
+  EXPECT_EQ(r.versions, 1);
+  ASSERT_TRUE(GetDefaultForType(kPlanOfficeDocuments, &r, nullptr, nullptr));
+  EXPECT_EQ(r.planName, "My Office Documents");
+  EXPECT_EQ(r.backupFolderName, "Office Copies");
+  ASSERT_TRUE(GetDefaultForType(kPlanOther, &r, nullptr, nullptr));
+  EXPECT_EQ(r.planName, "Default");
+
+  // The table lives until it is reset: a changed file is not seen before.
+  program_.Write("OEM.ini", "[Backup_Plan_Default_Setting]\nVideos_PlanName=Other\n");
+  ASSERT_TRUE(GetDefaultForType(kPlanVideos, &r, nullptr, nullptr));
+  EXPECT_EQ(r.planName, "Family Films");
+  ResetDefaultPlans();
+  ASSERT_TRUE(GetDefaultForType(kPlanVideos, &r, nullptr, nullptr));
+  EXPECT_EQ(r.planName, "Other");
+}
+
+class DefaultStepTest : public DefaultsTest {
+ protected:
+  // An installed plan: "Plan.ini" without destination and a "UI.ini".
+  void Install(uint32_t id, const std::string& storePath, int32_t storageType) {
+    fs::create_directories(data_.NativeOf("PLAN/" + std::to_string(id)));
+    PlanSettings s;
+    s.name = "Installed";
+    s.id = id;
+    s.scheduleNum = 1;
+    s.scheduleUnit = 4;
+    s.versionNumber = 2;
+    s.storePath = storePath;
+    s.storageType = storageType;
+    s.enabled = 1;
+    ASSERT_TRUE(WritePlanFile(GetPlanFolder(id) + kPlanFileName, s));
+    const std::string ui = GetPlanFolder(id) + "UI.ini";
+    plat::WriteProfileString(ui, "BackupDestination", "BackupType", "0");
+    plat::WriteProfileString(ui, "FileTypes", "Videos", "1");
+  }
+};
+
+TEST_F(DefaultStepTest, FillsAUniqueFolderOnTheChosenDrive) {
+  UseVolumes(SystemC() + Volume('D', "fixed", "none", false, 100));
+  fs::create_directories(volumes_.NativeOf("D/Brevanto Videos 1"));
+  Install(7, "", kStorageLocal);
+  PlanList list;
+  ASSERT_TRUE(RunDefaultDestinationStep(7, list));
+
+  PlanSettings s;
+  ASSERT_TRUE(ReadPlanFile(GetPlanFolder(7) + kPlanFileName, &s));
+  EXPECT_EQ(s.storePath, "D:\\Brevanto Videos 2\\");
+  EXPECT_EQ(s.storageType, kStorageLocal);
+  EXPECT_EQ(s.name, "My Videos 1");
+  EXPECT_EQ(s.scheduleUnit, 4);  // the rest as read
+  EXPECT_EQ(s.versionNumber, 2);
+  const std::string ui = GetPlanFolder(7) + "UI.ini";
+  EXPECT_EQ(plat::GetProfileString(ui, "WizardPage3Options", "PlanName", ""), "My Videos 1");
+  EXPECT_EQ(plat::GetProfileString(ui, "BackupDestination", "StoragePath", ""),
+            "D:\\Brevanto Videos 2");
+  EXPECT_EQ(plat::GetProfileInt(ui, "BackupDestination", "StorageType", 0), kStorageLocal);
+  EXPECT_EQ(plat::GetProfileInt(ui, "Wizard4Options", "VersionsToKeep", 0), 1);
+  EXPECT_EQ(plat::GetProfileInt(ui, "BackupDestination", "ActiveTabNew", -1), 4);
+  EXPECT_EQ(plat::GetProfileInt(ui, "FileTypes", "Videos", 0), 1);  // other keys kept
+
+  // Now the plan has a destination: a second run leaves it alone.
+  const std::string before = bvtest::ReadNative(data_.NativeOf("PLAN/7/Plan.ini"));
+  EXPECT_FALSE(RunDefaultDestinationStep(7, list));
+  EXPECT_EQ(bvtest::ReadNative(data_.NativeOf("PLAN/7/Plan.ini")), before);
+}
+
+TEST_F(DefaultStepTest, UsbDiskGetsTheUsbStorageAndTab) {
+  UseVolumes(SystemC() + Volume('F', "removable", "usb", false, 100));
+  Install(8, "", kStorageLocal);
+  PlanList list;
+  ASSERT_TRUE(RunDefaultDestinationStep(8, list));
+  PlanSettings s;
+  ASSERT_TRUE(ReadPlanFile(GetPlanFolder(8) + kPlanFileName, &s));
+  // Videos has no removable kind: the USB stick is passed over for C:.
+  EXPECT_EQ(s.storePath, "C:\\Brevanto Videos 1\\");
+  EXPECT_EQ(s.storageType, kStorageLocal);
+
+  Install(9, "", kStorageLocal);
+  plat::WriteProfileString(GetPlanFolder(9) + "UI.ini", "FileTypes", "Videos", "0");
+  plat::WriteProfileString(GetPlanFolder(9) + "UI.ini", "FileTypes", "Music and Sound Files", "1");
+  ASSERT_TRUE(RunDefaultDestinationStep(9, list));
+  ASSERT_TRUE(ReadPlanFile(GetPlanFolder(9) + kPlanFileName, &s));
+  EXPECT_EQ(s.storePath, "F:\\Brevanto SoundsAndMusics 1\\");
+  EXPECT_EQ(s.storageType, kStorageUsb);
+  EXPECT_EQ(
+      plat::GetProfileInt(GetPlanFolder(9) + "UI.ini", "BackupDestination", "ActiveTabNew", -1), 1);
+}
+
+TEST_F(DefaultStepTest, LeavesPlansAloneThatNeedNoDestination) {
+  UseVolumes(SystemC() + Volume('D', "fixed", "none", false, 100));
+  PlanList list;
+  Install(10, "E:\\Existing\\", kStorageLocal);
+  EXPECT_FALSE(RunDefaultDestinationStep(10, list));
+  Install(11, "", kStorageFtp);
+  EXPECT_FALSE(RunDefaultDestinationStep(11, list));
+  EXPECT_FALSE(RunDefaultDestinationStep(12, list));  // no plan folder at all
+  // A plan file that cannot be read.
+  fs::create_directories(data_.NativeOf("PLAN/13"));
+  bvtest::WriteNative(data_.NativeOf("PLAN/13/Plan.ini"), std::string("\0\xFF junk", 7));
+  EXPECT_FALSE(RunDefaultDestinationStep(13, list));
+  // No drive of any kind.
+  UseVolumes(Volume('C', "cdrom", "none", true, 0));
+  Install(14, "", kStorageLocal);
+  EXPECT_FALSE(RunDefaultDestinationStep(14, list));
+  PlanSettings s;
+  ASSERT_TRUE(ReadPlanFile(GetPlanFolder(14) + kPlanFileName, &s));
+  EXPECT_TRUE(s.storePath.empty());
+}
+
+}  // namespace

@@ -1,0 +1,305 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "app/Settings.h"
+#include "engine/EngineEvents.h"
+#include "plan_env.h"
+#include "plans/CPlan.h"
+#include "plans/PlanFile.h"
+#include "plans/PlanList.h"
+#include "plans/RuleFile.h"
+#include "support/EventCollector.h"
+#include "support/TempDir.h"
+
+namespace fs = std::filesystem;
+using bvtest::EventCollector;
+using bvtest::PlanTestEnv;
+using bvtest::ReadNative;
+using bvtest::WriteNative;
+
+namespace {
+
+// A simple plan whose enabling does not start a working thread, for the
+// checks that only look at the plan's own state.
+class IdlePlan : public CSimplePlan {
+ public:
+  using CSimplePlan::CSimplePlan;
+  int Start() override { return 0; }
+  void Stop() override {}
+};
+
+class PlanTest : public ::testing::Test {
+ protected:
+  std::unique_ptr<IdlePlan> Make(const PlanSettings& s) {
+    auto plan = std::make_unique<IdlePlan>(&list_);
+    if (!plan->ApplySettings(s, kApplyCreate)) return nullptr;
+    return plan;
+  }
+  std::string PlanFolderNative(uint32_t id) {
+    return env_.Data().NativeOf("PLAN/" + std::to_string(id));
+  }
+
+  PlanTestEnv env_;
+  PlanList list_;
+};
+
+TEST_F(PlanTest, SetNameTrimsAndLimitsLength) {
+  IdlePlan plan(&list_);
+  EventCollector events;
+  EXPECT_TRUE(plan.SetName("  \tWeekly docs \r\n"));
+  EXPECT_EQ(plan.Name(), "Weekly docs");
+  EXPECT_FALSE(plan.SetName("   "));
+  EXPECT_EQ(plan.Name(), "Weekly docs");
+  EXPECT_EQ(events.Events().size(), 0u) << "an empty name is refused silently";
+
+  EXPECT_TRUE(plan.SetName(std::string(255, 'n')));
+  EXPECT_EQ(plan.Name().size(), 255u);
+  std::string wide;
+  for (int i = 0; i < 255; ++i) wide += "\xC3\xA9";  // 255 characters, 510 bytes
+  EXPECT_TRUE(plan.SetName(wide));
+  EXPECT_EQ(plan.Name(), wide);
+
+  EXPECT_FALSE(plan.SetName(std::string(256, 'n')));
+  EXPECT_EQ(plan.Name(), wide);
+  ASSERT_EQ(events.CountOf(kEvPlanNameTooLong), 1u);
+  EXPECT_EQ(events.Events().back().text1, std::string(256, 'n'));
+}
+
+TEST_F(PlanTest, ApplyForCreationMakesFolderStoreAndJournal) {
+  PlanSettings s = PlanTestEnv::Settings("Docs", "Store");
+  s.id = 5;
+  s.lastTime = 77;
+  s.missingTime = 88;
+  s.versionNumber = 0;
+  auto plan = Make(s);
+  ASSERT_TRUE(plan);
+  EXPECT_EQ(plan->Id(), 5u);
+  EXPECT_EQ(plan->LastTime(), 77);
+  EXPECT_EQ(plan->MissingTime(), 88);
+  EXPECT_EQ(plan->VersionNumber(), 1);
+  EXPECT_FALSE(plan->InitDone());
+  const std::string folder = PlanFolderNative(5);
+  EXPECT_TRUE(fs::is_directory(folder));
+  EXPECT_TRUE(fs::exists(folder + "/Devices.ini"));
+  EXPECT_TRUE(fs::exists(folder + "/Logging.dat"));
+  EXPECT_TRUE(fs::exists(env_.Store().NativeOf("Store/Brevanto.dat")));
+  ASSERT_TRUE(plan->Destination());
+  EXPECT_EQ(plan->DestinationRoot(), "E:\\Store");
+  EXPECT_EQ(plan->StorageType(), kStorageLocal);
+  ASSERT_TRUE(plan->Engine());
+  ASSERT_TRUE(plan->Database());
+  EXPECT_TRUE(plan->Database()->IsOpen());
+
+  // The built-in exclusions came with it: C:\proc stays out even when the
+  // whole drive is included.
+  {
+    std::lock_guard<std::recursive_mutex> g(plan->Lock());
+    CRuleGroup* group = plan->Rules()->AddGroup(kRuleInclude, "group1", "All");
+    group->AddItem("C:\\", "drive");
+  }
+  EXPECT_TRUE(plan->MatchPath(env_.Src().SystemOf("a.txt"), false));
+  EXPECT_FALSE(plan->MatchPath("C:\\proc\\1\\status", false));
+  EXPECT_TRUE(plan->MatchPath("C:\\proc\\1\\status", true));
+}
+
+TEST_F(PlanTest, ReapplyKeepsIdentityAndMovesTheStore) {
+  PlanSettings s = PlanTestEnv::Settings("Docs", "Store");
+  s.id = 11;
+  s.lastTime = 500;
+  auto plan = Make(s);
+  ASSERT_TRUE(plan);
+  PlanSettings changed = PlanTestEnv::Settings("Docs moved", "Moved", 5);
+  changed.id = 99;
+  changed.lastTime = 900;
+  changed.initialScanDone = 1;
+  ASSERT_TRUE(plan->ApplySettings(changed, kApplyReapply));
+  EXPECT_EQ(plan->Id(), 11u);
+  EXPECT_EQ(plan->LastTime(), 500);
+  EXPECT_EQ(plan->Name(), "Docs moved");
+  EXPECT_EQ(plan->ScheduleUnit(), 5);
+  EXPECT_TRUE(plan->InitDone());
+  EXPECT_EQ(plan->DestinationRoot(), "E:\\Moved");
+  EXPECT_TRUE(fs::exists(env_.Store().NativeOf("Moved/Brevanto.dat")));
+  EXPECT_NE(ReadNative(PlanFolderNative(11) + "/Devices.ini").find("Moved"), std::string::npos);
+}
+
+TEST_F(PlanTest, LoadWithoutDeviceSettingsUsesTheStorePath) {
+  PlanSettings s = PlanTestEnv::Settings("Docs", "Kept");
+  s.id = 12;
+  s.missedScheduledRun = 1;
+  IdlePlan plan(&list_);
+  ASSERT_TRUE(plan.ApplySettings(s, kApplyLoad));
+  EXPECT_EQ(plan.DestinationRoot(), "E:\\Kept");
+  EXPECT_TRUE(plan.MissScheduledBackup());
+  EXPECT_FALSE(fs::exists(env_.Store().NativeOf("Kept"))) << "a loaded store is not made anew";
+}
+
+TEST_F(PlanTest, ApplyRefusesBadUnitAndUnknownStorage) {
+  PlanSettings s = PlanTestEnv::Settings("Docs", "Store", 9);
+  s.id = 1;
+  EXPECT_FALSE(Make(s));
+  s.scheduleUnit = 0;
+  EXPECT_FALSE(Make(s));
+
+  s = PlanTestEnv::Settings("Docs", "Store");
+  s.id = 2;
+  s.storageType = 9;
+  IdlePlan plan(&list_);
+  EXPECT_FALSE(plan.ApplySettings(s, kApplyCreate));
+  EXPECT_EQ(plan.Destination(), nullptr);
+}
+
+TEST_F(PlanTest, ApplyReportsAJournalThatCannotOpen) {
+  PlanSettings s = PlanTestEnv::Settings("Docs", "Store");
+  s.id = 3;
+  // A folder where the journal file should be.
+  fs::create_directories(PlanFolderNative(3) + "/Logging.dat/x");
+  EventCollector events;
+  IdlePlan plan(&list_);
+  EXPECT_FALSE(plan.ApplySettings(s, kApplyLoad));
+  ASSERT_EQ(events.CountOf(kEvDatabaseOpenFailed), 1u);
+  for (const auto& e : events.Events()) {
+    if (e.code == kEvDatabaseOpenFailed) {
+      EXPECT_EQ(e.text1, GetPlanFolder(3) + "Logging.dat");
+    }
+  }
+}
+
+TEST_F(PlanTest, ModeChangesRaiseEventThirteen) {
+  IdlePlan plan(&list_);
+  plan.SetId(4);
+  EventCollector events;
+  plan.SetMode(kModeWorking);
+  plan.SetMode(kModeWorking);
+  plan.SetMode(kModeIdle);
+  auto all = events.Events();
+  ASSERT_EQ(all.size(), 2u);
+  EXPECT_EQ(all[0].code, kEvPlanModeChanged);
+  EXPECT_EQ(all[0].planId, 4u);
+  EXPECT_EQ(all[0].value, kModeWorking);
+  EXPECT_EQ(all[1].value, kModeIdle);
+}
+
+TEST_F(PlanTest, EnablingRaisesEventsWithTheReason) {
+  IdlePlan plan(&list_);
+  plan.SetId(6);
+  EventCollector events;
+  plan.SetEnabled(true, 3);
+  plan.SetEnabled(true, 3);
+  plan.SetEnabled(false, 4);
+  auto all = events.Events();
+  ASSERT_EQ(all.size(), 2u);
+  EXPECT_EQ(all[0].code, kEvPlanEnabled);
+  EXPECT_EQ(all[0].value, 3);
+  EXPECT_EQ(all[1].code, kEvPlanDisabled);
+  EXPECT_EQ(all[1].value, 4);
+  EXPECT_EQ(all[1].planId, 6u);
+}
+
+TEST_F(PlanTest, SaveWritesPlanAndRuleFiles) {
+  PlanSettings s = PlanTestEnv::Settings("Docs", "Store", 4);
+  s.id = 7;
+  auto plan = Make(s);
+  ASSERT_TRUE(plan);
+  plan->SetMode(kModeWorking);
+  plan->SetInitDone(true);
+  plan->SetMissScheduledBackup(true);
+  ASSERT_TRUE(plan->Save());
+  const std::string folder = PlanFolderNative(7);
+  PlanSettings back;
+  ASSERT_TRUE(ReadPlanFile(GetPlanFolder(7) + "Plan.ini", &back));
+  EXPECT_EQ(back.name, "Docs");
+  EXPECT_EQ(back.storePath, "E:\\Store");
+  EXPECT_EQ(back.scheduleUnit, 4);
+  EXPECT_EQ(back.missedScheduledRun, 1);
+  const std::string text = ReadNative(folder + "/Plan.ini");
+  EXPECT_EQ(text.rfind("Mode=1\n", 0), 0u) << "a running plan is stored idle";
+  EXPECT_EQ(text.find("InitDone"), std::string::npos);
+  EXPECT_TRUE(LoadRuleSet(GetPlanFolder(7) + "IncExc.ini"));
+
+  // Missing-since time is saved at once.
+  plan->SetMissingTime(4242);
+  EXPECT_NE(ReadNative(folder + "/Plan.ini").find("MissingTime=4242\n"), std::string::npos);
+
+  // A plan file that cannot be replaced fails the save.
+  fs::remove(folder + "/Plan.ini");
+  fs::create_directory(folder + "/Plan.ini");
+  EXPECT_FALSE(plan->Save());
+}
+
+TEST_F(PlanTest, BlockedByDisabledFullDiskAndBattery) {
+  PlanSettings s = PlanTestEnv::Settings("Docs", "Store");
+  s.id = 8;
+  auto plan = Make(s);
+  ASSERT_TRUE(plan);
+  env_.SetFreeBytes(1ull << 30);
+  EXPECT_TRUE(plan->IsBlocked()) << "disabled";
+  plan->SetEnabled(true, 0);
+  EXPECT_FALSE(plan->IsBlocked());
+
+  env_.SetFreeBytes(kMinFreeBytes);
+  EXPECT_TRUE(plan->IsBlocked()) << "exactly 10 MiB free";
+  env_.SetFreeBytes(kMinFreeBytes + 1);
+  EXPECT_FALSE(plan->IsBlocked());
+
+  env_.SetBattery(true);
+  SetBatterySetting(true);
+  EXPECT_TRUE(plan->IsBlocked()) << "on battery";
+  SetBatterySetting(false);
+  EXPECT_FALSE(plan->IsBlocked()) << "battery check switched off";
+  SetBatterySetting(true);
+  env_.SetBattery(false);
+  EXPECT_FALSE(plan->IsBlocked());
+
+  // A destination on a drive the machine does not have.
+  plan->Destination()->Refresh();
+  EXPECT_FALSE(plan->IsBlocked());
+  PlanSettings f = PlanTestEnv::Settings("Far", "Store");
+  f.id = 9;
+  f.storePath = "Q:\\Store";
+  auto far = std::make_unique<IdlePlan>(&list_);
+  ASSERT_TRUE(far->ApplySettings(f, kApplyCreate));
+  far->SetEnabled(true, 0);
+  far->Destination()->Refresh();
+  EXPECT_TRUE(far->IsBlocked()) << "no drive Q:";
+}
+
+TEST_F(PlanTest, NotedFileIsPendingInTheJournal) {
+  PlanSettings s = PlanTestEnv::Settings("Docs", "Store");
+  s.id = 10;
+  auto plan = Make(s);
+  ASSERT_TRUE(plan);
+  const std::string file = env_.Src().SystemOf("report.doc");
+  env_.Src().Write("report.doc", "hello");
+  plan->NoteChangedFile(file);
+  uint64_t offset = 0;
+  ASSERT_TRUE(plan->Database()->Lookup(file, &offset));
+  LogRecord record;
+  uint64_t next = 0;
+  bool found = false;
+  ASSERT_EQ(plan->Database()->ReadRecord(offset, &record, &next, &found), 0u);
+  EXPECT_TRUE(found);
+  EXPECT_EQ(record.PathUtf8(), file);
+  EXPECT_EQ(record.state, kLogPending);
+  // Noting again re-arms the same record rather than adding one.
+  const size_t count = plan->Database()->IndexCount();
+  plan->NoteChangedFile(file);
+  EXPECT_EQ(plan->Database()->IndexCount(), count);
+}
+
+TEST_F(PlanTest, VersionCountIsClampedToTheMaximum) {
+  WriteNative(env_.Data().NativeOf("Global.ini"), "[APP]\nMaxVersionCount=6\n");
+  ResetSettingsCache();
+  IdlePlan plan(&list_);
+  plan.SetVersionNumber(99);
+  EXPECT_EQ(plan.VersionNumber(), 6);
+  plan.SetVersionNumber(-1);
+  EXPECT_EQ(plan.VersionNumber(), 1);
+  plan.SetVersionNumber(4);
+  EXPECT_EQ(plan.VersionNumber(), 4);
+}
+
+}  // namespace

@@ -1,0 +1,371 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "engine/ActivityLog.h"
+#include "engine/EngineEvents.h"
+#include "plan_env.h"
+#include "plans/CPlan.h"
+#include "plans/PlanList.h"
+#include "support/EventCollector.h"
+#include "support/TempDir.h"
+
+namespace fs = std::filesystem;
+using bvtest::EventCollector;
+using bvtest::PlanTestEnv;
+using bvtest::ReadNative;
+using bvtest::WriteNative;
+
+namespace {
+
+class PlanListTest : public ::testing::Test {
+ protected:
+  std::string PlanDir(uint32_t id) { return env_.Data().NativeOf("PLAN/" + std::to_string(id)); }
+  std::string ListText() { return ReadNative(env_.Data().NativeOf("plans.ini")); }
+
+  // A plan folder as a previous run leaves it.
+  void WritePlan(uint32_t id, const std::string& name, int unit, const std::string& extra,
+                 bool rules = true) {
+    std::string text = "Mode=1\nName=" + name + "\nStorageType=1\nStorePath=E:\\Store" +
+                       std::to_string(id) +
+                       "\nVersionNumber=3\nScheduleNum=1\nScheduleUnit=" + std::to_string(unit) +
+                       "\nLastTime=0\nMissingTime=0\nLastBackupTime=0\n" + extra;
+    WriteNative(PlanDir(id) + "/Plan.ini", text);
+    if (rules) WriteNative(PlanDir(id) + "/IncExc.ini", "");
+  }
+
+  // Includes everything under the source folder, or only the named subfolder.
+  void IncludeSources(CPlan* plan, const std::string& sub = "") {
+    auto rules = std::make_unique<CRuleSet>();
+    CRuleGroup* group = rules->AddGroup(kRuleInclude, "group1", "Sources");
+    group->AddItem(sub.empty() ? env_.Src().System() : env_.Src().SystemOf(sub), "src");
+    plan->ReplaceRules(std::move(rules));
+  }
+
+  CPlan* Create(const std::string& name, const std::string& store, int unit = 1) {
+    return list_.CreatePlan(PlanTestEnv::Settings(name, store, unit));
+  }
+
+  PlanTestEnv env_;
+  PlanList list_;
+};
+
+TEST_F(PlanListTest, CreateListsSavesAndAnnounces) {
+  EventCollector events;
+  CPlan* docs = Create("Docs", "Store");
+  ASSERT_TRUE(docs);
+  EXPECT_EQ(docs->Id(), 1u);
+  EXPECT_EQ(list_.Seed(), 1);
+  EXPECT_EQ(ListText(), "SEED=1\nID=1\n");
+  EXPECT_TRUE(fs::exists(PlanDir(1) + "/Plan.ini"));
+  EXPECT_TRUE(fs::exists(PlanDir(1) + "/IncExc.ini"));
+  EXPECT_FALSE(docs->Enabled()) << "enabling is the wizard's decision";
+  ASSERT_EQ(events.CountOf(kEvPlanCreated), 1u);
+  for (const auto& e : events.Events())
+    if (e.code == kEvPlanCreated) {
+      EXPECT_EQ(e.text1, "Docs");
+      EXPECT_EQ(e.planId, 1u);
+    }
+
+  // Names differing only in case may coexist; equal names may not.
+  CPlan* lower = Create("docs", "Store2");
+  ASSERT_TRUE(lower);
+  EXPECT_EQ(lower->Id(), 2u);
+  events.Clear();
+  EXPECT_FALSE(Create("  Docs ", "Store3"));
+  EXPECT_EQ(events.CountOf(kEvDuplicatePlanName), 1u);
+  EXPECT_EQ(list_.Count(), 2u);
+  EXPECT_EQ(ListText(), "SEED=2\nID=1\nID=2\n") << "a refused plan leaves the list file alone";
+
+  // Refused before an identifier is handed out.
+  PlanSettings bad = PlanTestEnv::Settings("Other", "Store4");
+  bad.storePath.clear();
+  EXPECT_FALSE(list_.CreatePlan(bad));
+  bad = PlanTestEnv::Settings("Other", "Store4", 9);
+  EXPECT_FALSE(list_.CreatePlan(bad));
+  EXPECT_EQ(list_.Seed(), 3);
+  // Refused while applying: the counter goes back.
+  bad = PlanTestEnv::Settings("Other", "Store4");
+  bad.storageType = 9;
+  EXPECT_FALSE(list_.CreatePlan(bad));
+  EXPECT_EQ(list_.Seed(), 3);
+
+  EXPECT_EQ(list_.Find(2), lower);
+  EXPECT_EQ(list_.At(0), docs);
+  EXPECT_EQ(list_.At(2), nullptr);
+  EXPECT_EQ(list_.FindByName("docs"), lower);
+  EXPECT_EQ(list_.FindByName("docs", lower), nullptr);
+
+  PlanInfoForLog info;
+  ASSERT_TRUE(LookUpPlanForLog(1, &info));
+  EXPECT_EQ(info.name, "Docs");
+  EXPECT_EQ(info.storePath, "E:\\Store");
+  EXPECT_EQ(info.storageType, kStorageLocal);
+  EXPECT_EQ(info.scheduleUnit, 1);
+  EXPECT_EQ(info.versionNumber, 3);
+  EXPECT_FALSE(LookUpPlanForLog(77, &info));
+}
+
+TEST_F(PlanListTest, UniqueNamesAndDestinationFolders) {
+  EXPECT_EQ(list_.MakeUniqueName("Docs"), "Docs 1");
+  ASSERT_TRUE(Create("Docs 1", "Backup 1"));
+  ASSERT_TRUE(Create("Docs 2", "x"));
+  EXPECT_EQ(list_.MakeUniqueName("Docs"), "Docs 3");
+
+  // "Backup 1" is a plan's destination, "Backup 2" exists on disk.
+  fs::create_directories(env_.Store().NativeOf("Backup 2"));
+  EXPECT_EQ(list_.MakeUniqueDestinationFolder("E:\\Backup"), "E:\\Backup 3");
+  EXPECT_EQ(list_.FindByDestination("e:\\backup 1\\"), list_.Find(1));
+  EXPECT_EQ(list_.FindByDestination("E:\\BACKUP 1", list_.Find(1)), nullptr);
+}
+
+TEST_F(PlanListTest, LoadAllSkipsBrokenPlans) {
+  WriteNative(env_.Data().NativeOf("plans.ini"),
+              "SEED=9\nID=3\nID=0\nID=4\nID=5\nID=6\nID=3\nColour=red\n");
+  WritePlan(3, "Manual", 8, "Enabled=1\n");
+  WriteNative(PlanDir(3) + "/UI.ini", "[WizardPage3Options]\nBackupTime=12345\n");
+  WritePlan(4, "No rules", 1, "Enabled=0\n", false);
+  WritePlan(5, "Manual", 1, "Enabled=0\n");
+  WritePlan(6, "Fresh", 1, "InitDone=0\nEnabled=0\nMode=2\n");
+  EventCollector events;
+  EXPECT_TRUE(list_.LoadAllPlans());
+  ASSERT_EQ(list_.Count(), 2u);
+  CPlan* manual = list_.At(0);
+  CPlan* fresh = list_.At(1);
+  EXPECT_EQ(manual->Id(), 3u);
+  EXPECT_EQ(fresh->Id(), 6u);
+  EXPECT_EQ(list_.Seed(), 9);
+
+  EXPECT_FALSE(manual->Enabled()) << "a manual plan is never started on load";
+  EXPECT_EQ(static_cast<CSimplePlan*>(manual)->Thread(), nullptr);
+  EXPECT_TRUE(manual->InitDone());
+  EXPECT_EQ(manual->BackupTime(), 12345);
+  EXPECT_EQ(manual->ScheduleUnit(), 8);
+  EXPECT_EQ(manual->DestinationRoot(), "E:\\Store3");
+  EXPECT_FALSE(fresh->InitDone());
+  EXPECT_EQ(fresh->Mode(), kModeIdle);
+  EXPECT_EQ(fresh->BackupTime(), 0);
+
+  // ID 0 and plan 4's missing rule file raise event 9; plan 5's name is taken.
+  std::vector<std::string> unreadable;
+  for (const auto& e : events.Events())
+    if (e.code == kEvUnreadablePlanFile) unreadable.push_back(e.text1);
+  ASSERT_EQ(unreadable.size(), 2u);
+  EXPECT_EQ(unreadable[0], GetDataFolder() + "plans.ini");
+  EXPECT_EQ(unreadable[1], GetPlanFolder(4) + "IncExc.ini");
+  EXPECT_EQ(events.CountOf(kEvDuplicatePlanName), 1u);
+  EXPECT_EQ(events.CountOf(kEvInvalidContent), 1u);
+  EXPECT_FALSE(list_.LoadPlan(3)) << "already listed";
+
+  // The next plan made continues the counter.
+  CPlan* made = Create("New", "StoreNew");
+  ASSERT_TRUE(made);
+  EXPECT_EQ(made->Id(), 10u);
+  EXPECT_EQ(ListText(), "SEED=10\nID=3\nID=6\nID=10\n");
+}
+
+TEST_F(PlanListTest, LoadAllFailsWithoutAUsableList) {
+  EXPECT_FALSE(list_.LoadAllPlans()) << "no plans.ini";
+  EXPECT_EQ(list_.Count(), 0u);
+  WriteNative(env_.Data().NativeOf("plans.ini"), "SEED=-1\nID=3\n");
+  WritePlan(3, "Docs", 1, "Enabled=0\n");
+  EXPECT_FALSE(list_.LoadAllPlans());
+  EXPECT_EQ(list_.Count(), 0u);
+}
+
+TEST_F(PlanListTest, EnabledPlanStartsOnLoadAndStopsWithTheList) {
+  WriteNative(env_.Data().NativeOf("plans.ini"), "SEED=1\nID=1\n");
+  WritePlan(1, "Running", 4, "Enabled=1\n");
+  auto list = std::make_unique<PlanList>();
+  EventCollector events;
+  ASSERT_TRUE(list->LoadAllPlans());
+  CPlan* plan = list->Find(1);
+  ASSERT_TRUE(plan);
+  EXPECT_TRUE(plan->Enabled());
+  EXPECT_NE(static_cast<CSimplePlan*>(plan)->Thread(), nullptr);
+  EXPECT_NE(plan->Task(), nullptr);
+  EXPECT_EQ(events.CountOf(kEvPlanEnabled), 1u);
+
+  // Engine shutdown: the thread ends, the plan stays enabled for next time.
+  plan->StopAndWait();
+  EXPECT_EQ(static_cast<CSimplePlan*>(plan)->Thread(), nullptr);
+  EXPECT_EQ(static_cast<CSimplePlan*>(plan)->RetiredThreadCount(), 0u);
+  EXPECT_TRUE(plan->Enabled());
+  ASSERT_TRUE(plan->Save());
+  EXPECT_NE(ReadNative(PlanDir(1) + "/Plan.ini").find("Enabled=1\n"), std::string::npos);
+
+  plan->SetEnabled(false, 0);
+  plan->SetEnabled(true, 0);
+  EXPECT_NE(static_cast<CSimplePlan*>(plan)->Thread(), nullptr);
+  list.reset();  // stops and joins the thread before the plan goes
+}
+
+TEST_F(PlanListTest, DeleteRemovesPlanAndFolder) {
+  // A manual plan: its thread runs but writes nothing into the folder.
+  CPlan* a = Create("A", "StoreA", 8);
+  CPlan* b = Create("B", "StoreB");
+  ASSERT_TRUE(a && b);
+  a->SetEnabled(true, 0);  // a working thread to shut down
+  ASSERT_NE(static_cast<CSimplePlan*>(a)->Thread(), nullptr);
+  EventCollector events;
+  EXPECT_TRUE(list_.DeletePlan(1));
+  EXPECT_FALSE(fs::exists(PlanDir(1)));
+  EXPECT_TRUE(fs::exists(PlanDir(2)));
+  EXPECT_EQ(list_.Find(1), nullptr);
+  EXPECT_EQ(list_.Count(), 1u);
+  EXPECT_EQ(ListText(), "SEED=2\nID=2\n");
+  ASSERT_EQ(events.CountOf(kEvPlanDeleted), 1u);
+  EXPECT_FALSE(list_.DeletePlan(1));
+  EXPECT_TRUE(list_.DeletePlan(2));  // no thread: deleted at once
+  EXPECT_EQ(list_.Count(), 0u);
+  EXPECT_EQ(ListText(), "SEED=2\n");
+}
+
+TEST_F(PlanListTest, StoppedThreadsAreReapedBeforeThePlanGoes) {
+  CPlan* a = Create("A", "StoreA", 8);
+  ASSERT_TRUE(a);
+  auto* plan = static_cast<CSimplePlan*>(a);
+  for (int i = 0; i < 5; ++i) {
+    a->SetEnabled(true, 0);
+    ASSERT_NE(plan->Thread(), nullptr);
+    EXPECT_NE(a->Task(), nullptr);
+    a->SetEnabled(false, 0);
+    EXPECT_EQ(plan->Thread(), nullptr);
+    EXPECT_EQ(a->Task(), nullptr);
+    EXPECT_FALSE(a->Stopping());
+  }
+  EXPECT_GE(plan->RetiredThreadCount(), 1u);
+  // Deleting a stopped plan waits for its old threads, then frees it.
+  EXPECT_TRUE(list_.DeletePlan(a->Id()));
+  EXPECT_EQ(list_.Count(), 0u);
+}
+
+TEST_F(PlanListTest, SharedDestinationTakesAFileOnce) {
+  CPlan* a = Create("A", "Shared");
+  CPlan* b = Create("B", "shared\\");
+  CPlan* c = Create("C", "Shared");
+  CPlan* d = Create("D", "Other");
+  ASSERT_TRUE(a && b && c && d);
+  EXPECT_EQ(a->SameDestinationLink(), nullptr);
+  EXPECT_EQ(b->SameDestinationLink(), a);
+  EXPECT_EQ(c->SameDestinationLink(), b);
+  EXPECT_EQ(d->SameDestinationLink(), nullptr);
+  for (CPlan* p : {a, b, c, d}) IncludeSources(p);
+
+  const std::string file1 = env_.Src().SystemOf("one.txt");
+  env_.Src().Write("one.txt", "1");
+  EventCollector events;
+  EXPECT_TRUE(list_.OfferChangedFile(file1));
+  std::vector<uint32_t> takers;
+  for (const auto& e : events.Events())
+    if (e.code == kEvFileNoted) {
+      EXPECT_EQ(e.text1, file1);
+      takers.push_back(e.planId);
+    }
+  EXPECT_EQ(takers, (std::vector<uint32_t>{a->Id(), d->Id()}));
+  uint64_t offset;
+  EXPECT_TRUE(a->Database()->Lookup(file1, &offset));
+  EXPECT_FALSE(b->Database()->Lookup(file1, &offset));
+  EXPECT_FALSE(c->Database()->Lookup(file1, &offset));
+  EXPECT_TRUE(d->Database()->Lookup(file1, &offset));
+
+  // A no longer matches: the next plan on the destination takes the file.
+  IncludeSources(a, "only-a");
+  const std::string file2 = env_.Src().SystemOf("two.txt");
+  env_.Src().Write("two.txt", "2");
+  events.Clear();
+  EXPECT_TRUE(list_.OfferChangedFile(file2));
+  takers.clear();
+  for (const auto& e : events.Events())
+    if (e.code == kEvFileNoted) takers.push_back(e.planId);
+  EXPECT_EQ(takers, (std::vector<uint32_t>{b->Id(), d->Id()}));
+  EXPECT_FALSE(c->Database()->Lookup(file2, &offset));
+
+  // Deleting the middle plan relinks the chain.
+  ASSERT_TRUE(list_.DeletePlan(b->Id()));
+  EXPECT_EQ(c->SameDestinationLink(), a);
+
+  // Busy along the links.
+  EXPECT_FALSE(c->IsEarlierSameDestinationBusy());
+  a->SetBusy(true);
+  EXPECT_TRUE(c->IsEarlierSameDestinationBusy());
+  EXPECT_FALSE(a->IsEarlierSameDestinationBusy());
+  c->SetStopping(true);
+  c->WaitWhileEarlierSameDestinationBusy();  // returns at once while stopping
+  c->SetStopping(false);
+  a->SetBusy(false);
+  c->WaitWhileEarlierSameDestinationBusy();
+}
+
+TEST_F(PlanListTest, EligiblePaths) {
+  env_.SetExtra("[F]\nRoot=" + env_.Src().Native() + "\nType=removable\nBus=usb\n[G]\nRoot=" +
+                env_.Src().Native() + "\nType=fixed\nBus=usb\n");
+  list_.RefreshFixedDrives();
+  EXPECT_EQ(list_.FixedDrives(), "CE");
+  ASSERT_TRUE(Create("A", "Store"));
+  EXPECT_TRUE(list_.IsPathEligible("C:\\home\\a.txt"));
+  EXPECT_TRUE(list_.IsPathEligible("c:\\home\\a.txt"));
+  EXPECT_FALSE(list_.IsPathEligible("F:\\a.txt")) << "removable";
+  EXPECT_FALSE(list_.IsPathEligible("G:\\a.txt")) << "fixed but on USB";
+  EXPECT_FALSE(list_.IsPathEligible("D:\\a.txt")) << "no such drive";
+  EXPECT_FALSE(list_.IsPathEligible("\\\\srv\\share\\a.txt"));
+  EXPECT_FALSE(list_.IsPathEligible("a.txt"));
+  EXPECT_FALSE(list_.IsPathEligible(""));
+  EXPECT_FALSE(list_.IsPathEligible("C:\\RECYCLER\\x"));
+  EXPECT_FALSE(list_.IsPathEligible("c:\\recycled"));
+  EXPECT_FALSE(list_.IsPathEligible("C:\\System Volume Information\\tracking.log"));
+  EXPECT_TRUE(list_.IsPathEligible("C:\\RecyclerX\\x"));
+  EXPECT_FALSE(list_.IsPathEligible("E:\\Store\\Latest\\x"));
+  EXPECT_FALSE(list_.IsPathEligible("e:\\store"));
+  EXPECT_TRUE(list_.IsPathEligible("E:\\Store2\\x"));
+}
+
+TEST_F(PlanListTest, OfferRefusesDirectoriesStoresAndIneligiblePaths) {
+  CPlan* a = Create("A", "Store");
+  ASSERT_TRUE(a);
+  IncludeSources(a);
+  env_.Src().Write("kept/Brevanto.dat", "");
+  env_.Src().Write("kept/deep/f.txt", "x");
+  env_.Src().Write("plain/f.txt", "x");
+  EXPECT_FALSE(list_.OfferChangedFile(""));
+  EXPECT_FALSE(list_.OfferChangedFile(env_.Src().SystemOf("plain")));
+  EXPECT_FALSE(list_.OfferChangedFile(env_.Src().SystemOf("kept/deep/f.txt")));
+  EXPECT_FALSE(list_.OfferChangedFile("D:\\plain\\f.txt"));
+  EXPECT_TRUE(list_.OfferChangedFile(env_.Src().SystemOf("plain/f.txt")));
+  EXPECT_FALSE(list_.OfferChangedFile("C:\\proc\\self\\status")) << "built-in exclusion";
+}
+
+TEST_F(PlanListTest, OffersRunWhilePlansComeAndGo) {
+  env_.Src().Write("f.txt", "x");
+  const std::string file = env_.Src().SystemOf("f.txt");
+  CPlan* keep = Create("Keep", "Keep");
+  ASSERT_TRUE(keep);
+  IncludeSources(keep);
+  std::atomic<bool> done{false};
+  std::atomic<int> taken{0}, offered{0};
+  std::thread offerer([&] {
+    while (!done.load()) {
+      offered.fetch_add(1);
+      if (list_.OfferChangedFile(file)) taken.fetch_add(1);
+    }
+  });
+  for (int i = 0; i < 20; ++i) {
+    CPlan* p = Create("Temp " + std::to_string(i), "Temp" + std::to_string(i));
+    ASSERT_TRUE(p);
+    IncludeSources(p);
+    ASSERT_TRUE(list_.DeletePlan(p->Id()));
+  }
+  done.store(true);
+  offerer.join();
+  EXPECT_EQ(taken.load(), offered.load()) << "the kept plan takes every offer";
+  EXPECT_EQ(list_.Count(), 1u);
+  uint64_t offset;
+  EXPECT_TRUE(keep->Database()->Lookup(file, &offset));
+}
+
+}  // namespace

@@ -1,0 +1,437 @@
+// Plan types, web choices, wizard rules, the built-in sources and their walk,
+// and the extension list.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "app/Texts.h"
+#include "plan_env.h"
+#include "plans/CPlan.h"
+#include "plans/ExtensionList.h"
+#include "plans/PlanList.h"
+#include "plans/PlanSources.h"
+#include "plans/RuleSet.h"
+#include "platform/Profile.h"
+#include "platform/Text.h"
+#include "support/EventCollector.h"
+#include "support/TempDir.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Sets (or clears, with null) an environment variable for one scope.
+class EnvGuard {
+ public:
+  EnvGuard(const char* name, const char* value) : name_(name) {
+    const char* old = std::getenv(name);
+    had_ = old != nullptr;
+    if (had_) old_ = old;
+    if (value) {
+      setenv(name, value, 1);
+    } else {
+      unsetenv(name);
+    }
+  }
+  ~EnvGuard() {
+    if (had_) {
+      setenv(name_.c_str(), old_.c_str(), 1);
+    } else {
+      unsetenv(name_.c_str());
+    }
+  }
+
+ private:
+  std::string name_;
+  bool had_ = false;
+  std::string old_;
+};
+
+// A home folder of its own, so the built-in sources point into it.
+class SourcesTest : public ::testing::Test {
+ protected:
+  SourcesTest()
+      : home_("HOME", dir_.Native().c_str()),
+        config_("XDG_CONFIG_HOME", nullptr),
+        data_("XDG_DATA_HOME", nullptr) {
+    ResetBuiltinSources();
+  }
+  ~SourcesTest() override { ResetBuiltinSources(); }
+
+  std::string Ui() const { return dir_.SystemOf("UI.ini"); }
+  void Set(const char* section, const char* key, const char* value) {
+    ASSERT_TRUE(plat::WriteProfileString(Ui(), section, key, value));
+  }
+  static std::vector<std::string> Items(const CRuleGroup* g) {
+    std::vector<std::string> out;
+    for (size_t i = 0; g && i < g->ItemCount(); ++i) out.push_back(g->Item(i)->mask);
+    return out;
+  }
+  static std::vector<std::string> IncludeNames(const CRuleSet& rules) {
+    std::vector<std::string> out;
+    for (size_t i = 0; i < rules.GroupCount(kRuleInclude); ++i)
+      out.push_back(rules.Group(kRuleInclude, i)->Name());
+    return out;
+  }
+
+  bvtest::TempDir dir_;
+  EnvGuard home_, config_, data_;
+};
+
+TEST_F(SourcesTest, PlanTypeFromTheWizardAnswers) {
+  EXPECT_EQ(GetPlanType(dir_.System()), kPlanOther);  // no UI.ini at all
+  Set("BackupDestination", "BackupType", "0");
+  EXPECT_EQ(GetPlanType(dir_.System()), kPlanOther);
+  Set("FileTypes", "Document Files", "1");
+  EXPECT_EQ(GetPlanType(dir_.System()), kPlanOfficeDocuments);
+  EXPECT_EQ(GetPlanType(dir_.System() + "\\"), kPlanOfficeDocuments);
+  Set("FileTypes", "Videos", "2");
+  EXPECT_EQ(GetPlanType(dir_.System()), kPlanAllMyDocuments);
+  Set("FileTypes", "Document Files", "0");
+  EXPECT_EQ(GetPlanType(dir_.System()), kPlanVideos);
+  Set("FileTypes", "Videos", "-1");
+  Set("FileTypes", "Photos and Pictures", "1");
+  EXPECT_EQ(GetPlanType(dir_.System()), kPlanPicturesAndPhotos);
+  Set("FileTypes", "Photos and Pictures", "0");
+  Set("FileTypes", "Music and Sound Files", "1");
+  EXPECT_EQ(GetPlanType(dir_.System()), kPlanSoundsAndMusic);
+
+  Set("BackupDestination", "BackupType", "1");
+  EXPECT_EQ(GetPlanType(dir_.System()), kPlanAllMyWebSettings);
+  Set("BackupDestination", "BackupType", "2");
+  EXPECT_EQ(GetPlanType(dir_.System()), kPlanOther);  // no tab
+  Set("NEW_WIZARD_SELECT_SOURCE", "ActiveTab", "0");
+  EXPECT_EQ(GetPlanType(dir_.System()), kPlanSpecificFolder);
+  Set("NEW_WIZARD_SELECT_SOURCE", "ActiveTab", "1");
+  EXPECT_EQ(GetPlanType(dir_.System()), kPlanSpecificExtensions);
+  Set("NEW_WIZARD_SELECT_SOURCE", "ActiveTab", "2");
+  EXPECT_EQ(GetPlanType(dir_.System()), kPlanOther);
+  Set("BackupDestination", "BackupType", "3");
+  EXPECT_EQ(GetPlanType(dir_.System()), kPlanOther);
+}
+
+TEST_F(SourcesTest, WebChoicesMapAnswersToGroups) {
+  // Order: Music, Pictures, Documents, IE, Firefox, Netscape, Opera, Outlook,
+  // Outlook Express, Windows Mail, Windows Live Mail, Messengers.
+  EXPECT_EQ(ReadWebChoices(dir_.System()), WebChoices{});
+  Set("ApplicationData", "Internet Favorites", "1");
+  EXPECT_EQ(ReadWebChoices(dir_.System()),
+            (WebChoices{false, false, false, true, false, false, true}));
+  Set("ApplicationData", "Internet Favorites", "0");
+  Set("ApplicationData", "Outlook Data", "5");
+  Set("CommonData", "Files in Pictures", "1");
+  EXPECT_EQ(ReadWebChoices(dir_.System()), (WebChoices{false, true, false, false, false, false,
+                                                       false, true, true, true, true, true}));
+  Set("ApplicationData", "Outlook Data", "0");
+  Set("CommonData", "Files in Pictures", "0");
+  Set("ApplicationData", "FireFox Bookmarks", "1");
+  Set("CommonData", "Files in My Documents", "1");
+  Set("CommonData", "Files in My Music", "1");
+  EXPECT_EQ(ReadWebChoices(dir_.System()), (WebChoices{true, false, true, false, true}));
+}
+
+TEST_F(SourcesTest, BuiltinSourcesLieInTheUsersFolders) {
+  const std::string home = dir_.System();
+  const auto docs = BuiltinSourcesOfGroup(2);
+  ASSERT_EQ(docs.size(), 1u);
+  EXPECT_EQ(docs[0].id, "orl:my_documents");
+  EXPECT_EQ(docs[0].folder, home + "\\Documents");
+  const auto firefox = BuiltinSourcesOfGroup(4);
+  ASSERT_EQ(firefox.size(), 1u);
+  EXPECT_EQ(firefox[0].folder, home + "\\.mozilla\\firefox\\");
+  const auto ie = BuiltinSourcesOfGroup(3);
+  ASSERT_EQ(ie.size(), 3u);
+  EXPECT_EQ(ie[0].id, "orl:ie_favorites");
+  EXPECT_EQ(ie[0].folder, home + "\\.config\\chromium\\");
+  EXPECT_EQ(ie[1].folder, home + "\\.config\\google-chrome\\");
+  EXPECT_EQ(BuiltinSourcesOfGroup(11).size(), 5u);
+  EXPECT_TRUE(BuiltinSourcesOfGroup(12).empty());
+
+  // The table is built once: a later change of the home folder is not seen
+  // until it is rebuilt.
+  bvtest::TempDir other;
+  EnvGuard moved("HOME", other.Native().c_str());
+  EXPECT_EQ(BuiltinSourcesOfGroup(2)[0].folder, home + "\\Documents");
+  ResetBuiltinSources();
+  EXPECT_EQ(BuiltinSourcesOfGroup(2)[0].folder, other.System() + "\\Documents");
+}
+
+TEST_F(SourcesTest, ApplyingFavouritesKeepsOnlyBrowserGroups) {
+  CRuleSet rules;
+  rules.AddGroup(kRuleInclude, "orl:netscape", "!");
+  rules.AddGroup(kRuleInclude, "orl:my_documents", "!");
+  rules.AddGroup(kRuleInclude, "orl:netscape", "!");  // a duplicate goes too
+  rules.AddGroup(kRuleInclude, "group1", "Group1 Text");
+  WebChoices choices{};
+  choices[3] = choices[6] = true;
+  ASSERT_TRUE(ApplyWebChoices(&rules, choices));
+  EXPECT_EQ(IncludeNames(rules),
+            (std::vector<std::string>{"group1", "orl:ie_favorites", "orl:ie_cookies",
+                                      "orl:ie_history", "orl:opera"}));
+  const CRuleGroup* opera = rules.FindGroup(kRuleInclude, "orl:opera");
+  ASSERT_NE(opera, nullptr);
+  EXPECT_EQ(opera->Text(), "!");
+  EXPECT_TRUE(opera->Enabled());
+  EXPECT_EQ(opera->Pattern(), dir_.System() + "\\.config\\opera\\");
+  EXPECT_EQ(Items(opera), std::vector<std::string>{"*"});
+
+  // Applying again adds nothing twice.
+  ASSERT_TRUE(ApplyWebChoices(&rules, choices));
+  EXPECT_EQ(rules.GroupCount(kRuleInclude), 5u);
+
+  // The groups include everything below their folders, and nothing else.
+  EXPECT_TRUE(rules.Match(dir_.SystemOf(".config/opera/bookmarks.adr")));
+  EXPECT_TRUE(rules.Match(dir_.SystemOf(".config/chromium/Default/Bookmarks")));
+  EXPECT_FALSE(rules.Match(dir_.SystemOf(".mozilla/firefox/places.sqlite")));
+  EXPECT_FALSE(rules.Match(dir_.SystemOf(".config/operaX/a")));
+}
+
+TEST_F(SourcesTest, MailChoiceSkipsSourcesWithoutAFolder) {
+  CRuleSet rules;
+  WebChoices choices{};
+  choices[11] = true;
+  ASSERT_TRUE(ApplyWebChoices(&rules, choices));
+  EXPECT_EQ(rules.GroupCount(kRuleInclude), 4u);
+  EXPECT_EQ(rules.FindGroup(kRuleInclude, "orl:windowsmessengercontacts"), nullptr);
+  EXPECT_NE(rules.FindGroup(kRuleInclude, "orl:windowslivemessenger"), nullptr);
+  // Nothing chosen removes them all again.
+  ASSERT_TRUE(ApplyWebChoices(&rules, WebChoices{}));
+  EXPECT_EQ(rules.GroupCount(kRuleInclude), 0u);
+  EXPECT_FALSE(ApplyWebChoices(nullptr, choices));
+}
+
+TEST_F(SourcesTest, WizardRulesSkipNestedFoldersAndAddMasks) {
+  CRuleSet rules;
+  CRuleGroup* old = rules.AddGroup(kRuleInclude, "group1", "old");
+  old->AddItem("E:\\OLD", "E:\\OLD");
+  WebChoices choices{};
+  choices[4] = true;
+  ASSERT_TRUE(BuildRulesFromWizard(&rules, {"C:\\A", "C:\\A\\B", "c:\\a\\c", "C:\\AB", "", "D:\\X"},
+                                   {"*.JPG", ""}, choices));
+  const CRuleGroup* g = rules.FindGroup(kRuleInclude, "group1");
+  ASSERT_NE(g, nullptr);
+  EXPECT_EQ(g->Text(), "Group1 Text");
+  EXPECT_EQ(Items(g), (std::vector<std::string>{"C:\\A", "C:\\AB", "D:\\X", "*.JPG"}));
+  EXPECT_EQ(g->Item(0)->desc, "C:\\A");
+  EXPECT_EQ(g->Item(3)->desc, "");
+  EXPECT_NE(rules.FindGroup(kRuleInclude, "orl:firefox"), nullptr);
+  EXPECT_EQ(rules.GroupCount(kRuleInclude), 2u);  // the old group1 is gone
+}
+
+TEST_F(SourcesTest, WholeComputerIgnoresWebChoices) {
+  CRuleSet rules;
+  WebChoices choices{};
+  choices.fill(true);
+  ASSERT_TRUE(BuildRulesFromWizard(&rules, {kMyComputerEntry}, {"*.doc"}, choices));
+  EXPECT_EQ(IncludeNames(rules), std::vector<std::string>{"group1"});
+  EXPECT_EQ(Items(rules.FindGroup(kRuleInclude, "group1")), std::vector<std::string>{"*.*"});
+}
+
+TEST(FolderList, EmptyPartsAreLeftOut) {
+  EXPECT_EQ(SplitFolderList("C:\\A,,D:\\B with blank , "),
+            (std::vector<std::string>{"C:\\A", "D:\\B with blank"}));
+  EXPECT_TRUE(SplitFolderList("").empty());
+  EXPECT_TRUE(SplitFolderList(",,,").empty());
+}
+
+TEST(ExtensionList, QuotedFieldsAndMissingBars) {
+  bvtest::EventCollector events;
+  const auto list = ParseExtensionList(
+      "\xEF\xBB\xBF\"Document Files\",\"Word|*.doc\",\"A, \"\"quoted\"\" kind|*.q\", Plain | *.txt "
+      ",\r\n"
+      "\r\n"
+      "Videos,NoBar,\"Movies|*.mp4\"\n"
+      ",\"No name|*.x\"\n");
+  ASSERT_EQ(list.size(), 2u);
+  EXPECT_EQ(list[0].name, "Document Files");
+  ASSERT_EQ(list[0].entries.size(), 3u);
+  EXPECT_EQ(list[0].entries[0].description, "Word");
+  EXPECT_EQ(list[0].entries[0].mask, "*.doc");
+  EXPECT_EQ(list[0].entries[1].description, "A, \"quoted\" kind");
+  EXPECT_EQ(list[0].entries[2].description, "Plain");
+  EXPECT_EQ(list[0].entries[2].mask, "*.txt");
+  ASSERT_EQ(list[1].entries.size(), 1u);
+  EXPECT_EQ(list[1].entries[0].mask, "*.mp4");
+  const auto all = events.Events();
+  ASSERT_EQ(all.size(), 1u);
+  EXPECT_EQ(all[0].code, kEvInvalidContent);
+  EXPECT_EQ(all[0].text1, "Missing | in Ext.txt file!");
+  EXPECT_EQ(all[0].text2, "NoBar");
+}
+
+TEST(ExtensionList, Utf16LittleEndianReadsLikeUtf8) {
+  const std::string utf8 =
+      "\"Photos and Pictures\",\"Bilder \xC3\xA4|*.jpg\"\r\nVideos,\"M|*.mkv\"";
+  std::string utf16 = "\xFF\xFE";
+  for (char16_t c : plat::Utf8ToUtf16(utf8)) {
+    utf16.push_back(static_cast<char>(c & 0xFF));
+    utf16.push_back(static_cast<char>(c >> 8));
+  }
+  const auto a = ParseExtensionList(utf8);
+  const auto b = ParseExtensionList(utf16);
+  ASSERT_EQ(b.size(), 2u);
+  ASSERT_EQ(a.size(), b.size());
+  EXPECT_EQ(b[0].entries[0].description, "Bilder \xC3\xA4");
+  EXPECT_EQ(b[1].entries[0].mask, a[1].entries[0].mask);
+}
+
+TEST(ExtensionList, BadInputIsReportedAndTheRestRead) {
+  bvtest::EventCollector events;
+  std::string text = "Videos,\"" + std::string(5000, 'x') + "|*.x\"\n";
+  text += std::string("\x01\xFF\xFE\x00junk,\x80|*.bin\n", 17);
+  text += "Document Files,\"Word|*.doc\"";
+  const auto list = ParseExtensionList(text);
+  ASSERT_EQ(list.size(), 2u);
+  EXPECT_EQ(list[1].name, "Document Files");
+  EXPECT_EQ(events.CountOf(kEvInvalidContent), 1u);
+  for (const auto& c : list) EXPECT_TRUE(plat::IsValidUtf8(c.name));
+
+  bvtest::TempDir dir;
+  std::vector<ExtensionCategory> out{{"stale", {}}};
+  EXPECT_FALSE(ReadExtensionList(dir.SystemOf("missing.txt"), &out));
+  EXPECT_TRUE(out.empty());
+  dir.Write("big.txt", std::string(kMaxExtensionFileBytes + 1, 'a'));
+  events.Clear();
+  EXPECT_FALSE(ReadExtensionList(dir.SystemOf("big.txt"), &out));
+  EXPECT_EQ(events.CountOf(kEvInvalidContent), 1u);
+}
+
+TEST(ExtensionList, ShippedListNamesTheWizardCategories) {
+  bvtest::EventCollector events;
+  std::vector<ExtensionCategory> list;
+  ASSERT_TRUE(ReadExtensionList(&list));
+  EXPECT_EQ(events.CountOf(kEvInvalidContent), 0u);
+  for (const char* name :
+       {"Videos", "Music and Sound Files", "Photos and Pictures", "Document Files"}) {
+    bool found = false;
+    for (const auto& c : list) {
+      if (c.name != name) continue;
+      found = true;
+      EXPECT_FALSE(c.entries.empty()) << name;
+      for (const auto& e : c.entries) EXPECT_EQ(e.mask.rfind("*.", 0), 0u) << e.mask;
+    }
+    EXPECT_TRUE(found) << name;
+  }
+}
+
+TEST(ExtensionList, ChosenMasksFollowTheWizardItems) {
+  bvtest::TempDir dir;
+  const std::string ui = dir.SystemOf("UI.ini");
+  const auto list = ParseExtensionList(
+      "Videos,\"A|*.a\",\"B|*.b\",\"C|*.c\"\nDocument Files,\"D|*.d\",\"E|*.e\"\n");
+  plat::WriteProfileString(ui, "FileTypes", "Videos", "1");
+  plat::WriteProfileString(ui, "Videos", "Item1", "1");
+  plat::WriteProfileString(ui, "Videos", "Item2", "0");
+  plat::WriteProfileString(ui, "Videos", "Item3", "1");
+  plat::WriteProfileString(ui, "Document Files", "Item1", "1");  // category not chosen
+  EXPECT_EQ(ChosenExtensionMasks(ui, list), (std::vector<std::string>{"*.a", "*.c"}));
+}
+
+// A plan that never starts a working thread, so the test drives the walk.
+class IdlePlan : public CSimplePlan {
+ public:
+  using CSimplePlan::CSimplePlan;
+  int Start() override { return 0; }
+  void Stop() override {}
+};
+
+// A plan on E:\Store and a home folder with mail, browser and user files,
+// all outside the temporary folder that the built-in exclusions leave out.
+class WalkTest : public ::testing::Test {
+ protected:
+  WalkTest() : home_("HOME", homeDir_.Native().c_str()), config_("XDG_CONFIG_HOME", nullptr) {
+    ResetBuiltinSources();
+    homeDir_.Write("Documents/a.txt", "a1");
+    homeDir_.Write("Documents/sub/b.txt", "b1");
+    homeDir_.Write("Documents/.hidden/h.txt", "h1");
+    homeDir_.Write("Documents/old/Brevanto.dat", "");
+    homeDir_.Write("Documents/old/in-store.txt", "s");
+    homeDir_.Write("Documents/skip.tmp", "t");
+    homeDir_.Write(".mozilla/firefox/p1/places.sqlite", "f1");
+    homeDir_.Write("Music/m.mp3", "m1");
+  }
+  ~WalkTest() override { ResetBuiltinSources(); }
+
+  std::unique_ptr<IdlePlan> Make(uint32_t id, const std::string& store) {
+    PlanSettings s = bvtest::PlanTestEnv::Settings("Plan " + std::to_string(id), store);
+    s.id = id;
+    auto plan = std::make_unique<IdlePlan>(&list_);
+    if (!plan->ApplySettings(s, kApplyCreate)) return nullptr;
+    WebChoices rules{};
+    rules[0] = rules[2] = rules[4] = true;  // music too: chosen in the rules only
+    {
+      std::lock_guard<std::recursive_mutex> g(plan->Lock());
+      EXPECT_TRUE(ApplyWebChoices(plan->Rules(), rules));
+      plan->Rules()->AddGroup(kRuleExclude, "no tmp", "x")->AddItem("*.tmp", "");
+    }
+    const std::string ui = plan->GetPlanFolder() + "UI.ini";
+    plat::WriteProfileString(ui, "CommonData", "Files in My Documents", "1");
+    plat::WriteProfileString(ui, "ApplicationData", "FireFox Bookmarks", "1");
+    plan->SetEnabled(true, 0);
+    return plan;
+  }
+  // The latest copy of a home file in a store of E:.
+  std::string Latest(const std::string& store, const std::string& rel) const {
+    return env_.Store().NativeOf(store + "/Latest/C" + homeDir_.NativeOf(rel));
+  }
+
+  bvtest::PlanTestEnv env_;
+  bvtest::TempDir homeDir_;  // below the test's TMPDIR, outside /tmp
+  EnvGuard home_, config_;
+  PlanList list_;
+};
+
+TEST_F(WalkTest, ChosenSourcesAreBackedUpOnceOutsideStores) {
+  auto plan = Make(1, "Store");
+  ASSERT_TRUE(plan);
+  WalkChosenSources(plan.get());
+  EXPECT_EQ(bvtest::ReadNative(Latest("Store", "Documents/a.txt")), "a1");
+  EXPECT_EQ(bvtest::ReadNative(Latest("Store", "Documents/sub/b.txt")), "b1");
+  EXPECT_EQ(bvtest::ReadNative(Latest("Store", "Documents/.hidden/h.txt")), "h1");
+  EXPECT_EQ(bvtest::ReadNative(Latest("Store", ".mozilla/firefox/p1/places.sqlite")), "f1");
+  EXPECT_FALSE(fs::exists(Latest("Store", "Documents/old/in-store.txt")));
+  EXPECT_FALSE(fs::exists(Latest("Store", "Documents/skip.tmp")));
+  // Music is in the rules but not among the answers: not walked.
+  EXPECT_FALSE(fs::exists(Latest("Store", "Music/m.mp3")));
+
+  // A second walk leaves existing copies alone.
+  homeDir_.Write("Documents/a.txt", "a2");
+  homeDir_.Write("Documents/new.txt", "n");
+  WalkChosenSources(plan.get());
+  EXPECT_EQ(bvtest::ReadNative(Latest("Store", "Documents/a.txt")), "a1");
+  EXPECT_EQ(bvtest::ReadNative(Latest("Store", "Documents/new.txt")), "n");
+}
+
+TEST_F(WalkTest, StoppingOrDisabledPlansCopyNothing) {
+  auto plan = Make(2, "Store2");
+  ASSERT_TRUE(plan);
+  plan->SetStopping(true);
+  WalkChosenSources(plan.get());
+  EXPECT_FALSE(fs::exists(Latest("Store2", "Documents/a.txt")));
+  plan->SetStopping(false);
+  plan->SetEnabled(false, 0);
+  WalkChosenSources(plan.get());
+  EXPECT_FALSE(fs::exists(Latest("Store2", "Documents/a.txt")));
+  WalkChosenSources(nullptr);
+}
+
+TEST_F(WalkTest, AnEarlierPlanOnTheSameDestinationTakesTheFile) {
+  auto first = Make(3, "Shared");
+  auto second = Make(4, "Shared");
+  ASSERT_TRUE(first && second);
+  {
+    // The first plan protects only the browser data.
+    std::lock_guard<std::recursive_mutex> g(first->Lock());
+    first->Rules()->RemoveGroup(kRuleInclude, "orl:my_documents");
+  }
+  second->SetSameDestinationLink(first.get());
+  WalkChosenSources(second.get());
+  EXPECT_EQ(bvtest::ReadNative(Latest("Shared", "Documents/a.txt")), "a1");
+  EXPECT_FALSE(fs::exists(Latest("Shared", ".mozilla/firefox/p1/places.sqlite")));
+  second->SetSameDestinationLink(nullptr);
+}
+
+}  // namespace

@@ -1,0 +1,178 @@
+// The source tally: folder walks, drive roots, the whole computer, rule sets,
+// byte limits, stores and long paths, on its own thread.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <optional>
+#include <string>
+
+#include "plans/CTallyProcess.h"
+#include "plans/PlanSources.h"
+#include "plans/RuleSet.h"
+#include "platform/Volumes.h"
+#include "support/TempDir.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Totals {
+  uint64_t bytes = 0, files = 0;
+  bool operator==(const Totals&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& os, const Totals& t) {
+  return os << "{" << t.bytes << " bytes, " << t.files << " files}";
+}
+
+// Runs one tally to its end on its thread.
+Totals Tally(std::string_view folder, const CRuleSet* rules = nullptr, uint64_t limit = 0,
+             bool whole = false, bool skipHidden = false) {
+  CTallyProcess tally;
+  tally.SetUp(folder, rules, limit, whole, skipHidden);
+  EXPECT_EQ(tally.Start(), 0);
+  tally.Join();
+  EXPECT_FALSE(tally.Running());
+  Totals t;
+  tally.Results(&t.bytes, &t.files);
+  EXPECT_EQ(t.bytes, tally.Bytes());
+  EXPECT_EQ(t.files, tally.Files());
+  return t;
+}
+
+class TallyTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_.Write("a.txt", std::string(100, 'a'));
+    dir_.Write("sub/b.doc", std::string(20, 'b'));
+    dir_.Write("sub/deeper/c.txt", std::string(3, 'c'));
+    dir_.Write(".hidden.txt", std::string(7, 'h'));
+    dir_.Write(".cfg/d.txt", std::string(11, 'd'));
+    // A backup store: neither it nor anything below it counts.
+    dir_.Write("store/Brevanto.dat", "");
+    dir_.Write("store/Latest/e.txt", std::string(1000, 'e'));
+  }
+  bvtest::TempDir dir_;
+};
+
+TEST_F(TallyTest, FolderWalkCountsFilesAndBytesOutsideStores) {
+  EXPECT_EQ(Tally(dir_.System()), (Totals{141, 5}));
+  EXPECT_EQ(Tally(dir_.System() + "\\"), (Totals{141, 5}));
+  // Hidden entries (and everything in hidden folders) left out on request.
+  EXPECT_EQ(Tally(dir_.System(), nullptr, 0, false, true), (Totals{123, 3}));
+  EXPECT_EQ(Tally(dir_.SystemOf("sub")), (Totals{23, 2}));
+}
+
+TEST_F(TallyTest, NothingToCountGivesZero) {
+  EXPECT_EQ(Tally(""), (Totals{0, 0}));
+  EXPECT_EQ(Tally(dir_.SystemOf("missing")), (Totals{0, 0}));
+  EXPECT_EQ(Tally(dir_.SystemOf("a.txt")), (Totals{0, 0}));
+}
+
+TEST(Tally, ByteLimitEndsTheWalkAtTheFileThatPassesIt) {
+  bvtest::TempDir dir;
+  for (int i = 0; i < 5; ++i) dir.Write("f" + std::to_string(i), std::string(600, 'x'));
+  EXPECT_EQ(Tally(dir.System(), nullptr, 1000), (Totals{1200, 2}));
+  EXPECT_EQ(Tally(dir.System(), nullptr, 1200), (Totals{1800, 3}));
+  EXPECT_EQ(Tally(dir.System(), nullptr, 100000), (Totals{3000, 5}));
+}
+
+TEST(Tally, FoldersWithLongPathsAreNotEntered) {
+  bvtest::TempDir dir;
+  // Folder path plus its closing "\" of 247 characters is entered, 248 not.
+  const size_t base = dir.System().size() + 1;  // the "\" after the temp dir
+  const std::string shortName(247 - base - 1, 's');
+  const std::string longName(248 - base - 1, 'l');
+  dir.Write(shortName + "/in.txt", "12345");
+  dir.Write(longName + "/out.txt", "123");
+  ASSERT_EQ((dir.System() + "\\" + shortName + "\\").size(), 247u);
+  EXPECT_EQ(Tally(dir.System()), (Totals{5, 1}));
+}
+
+TEST_F(TallyTest, RuleSetCountsOnlyIncludedVisibleFiles) {
+  CRuleSet rules;
+  CRuleGroup* g = rules.AddGroup(kRuleInclude, "group1", "Group1 Text");
+  g->AddItem("*.txt", "");
+  EXPECT_EQ(Tally(dir_.System(), &rules), (Totals{103, 2}));
+  // Always-excludes count.
+  rules.AddGroup(kRuleAlwaysExclude, "never", "x")->AddItem("*\\DEEPER\\*", "");
+  EXPECT_EQ(Tally(dir_.System(), &rules), (Totals{100, 1}));
+  EXPECT_EQ(Tally("", &rules), (Totals{0, 0}));
+}
+
+TEST(Tally, RuleSetLimitIsTestedBeforeEachFile) {
+  bvtest::TempDir dir;
+  for (int i = 0; i < 4; ++i) dir.Write("f" + std::to_string(i) + ".txt", std::string(600, 'x'));
+  CRuleSet rules;
+  rules.AddGroup(kRuleInclude, "group1", "Group1 Text")->AddItem("*.txt", "");
+  EXPECT_EQ(Tally(dir.System(), &rules, 1000), (Totals{1200, 2}));
+  EXPECT_EQ(Tally(dir.System(), &rules, 1200), (Totals{1800, 3}));
+}
+
+TEST_F(TallyTest, StoppedBeforeTheFirstEntryCountsNothing) {
+  CTallyProcess tally;
+  tally.SetUp(dir_.System(), nullptr, 0, false, false);
+  tally.Stop();
+  ASSERT_EQ(tally.Start(), 0);
+  tally.Join();
+  EXPECT_EQ(tally.Files(), 0u);
+  EXPECT_EQ(tally.Bytes(), 0u);
+  EXPECT_TRUE(tally.Stopped());
+}
+
+// Drives from a volume override: D: and E: internal, F: on USB, C: a disc.
+class TallyDrivesTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (const char* v = std::getenv("BREVANTO_VOLUMES")) old_ = v;
+    d_.Write("one.bin", std::string(10, '1'));
+    d_.Write("sub/two.bin", std::string(20, '2'));
+    d_.Write(".hidden", std::string(40, 'h'));
+    e_.Write("three.bin", std::string(30, '3'));
+    f_.Write("usb.bin", std::string(50, 'u'));
+    const std::string ini =
+        "[C]\nRoot=/\nType=cdrom\n"
+        "[D]\nRoot=" +
+        d_.Native() +
+        "\nType=fixed\nBus=none\nTotalBytes=1000\nFreeBytes=400\n"
+        "[E]\nRoot=" +
+        e_.Native() +
+        "\nType=fixed\nBus=none\nTotalBytes=500\nFreeBytes=100\n"
+        "[F]\nRoot=" +
+        f_.Native() + "\nType=fixed\nBus=usb\nTotalBytes=9999\nFreeBytes=0\n";
+    bvtest::WriteNative(table_.NativeOf("volumes.ini"), ini);
+    setenv("BREVANTO_VOLUMES", table_.NativeOf("volumes.ini").c_str(), 1);
+    plat::VolumeTable::Instance().Reload();
+  }
+  void TearDown() override {
+    if (old_) {
+      setenv("BREVANTO_VOLUMES", old_->c_str(), 1);
+    } else {
+      unsetenv("BREVANTO_VOLUMES");
+    }
+    plat::VolumeTable::Instance().Reload();
+  }
+  bvtest::TempDir table_, d_, e_, f_;
+  std::optional<std::string> old_;
+};
+
+TEST_F(TallyDrivesTest, DriveRootReportsUsedSpaceAndCountsFiles) {
+  EXPECT_EQ(Tally("D:\\"), (Totals{600, 3}));
+  EXPECT_EQ(Tally("D:\\", nullptr, 0, false, true), (Totals{600, 2}));
+  EXPECT_EQ(Tally("D:"), (Totals{600, 3}));
+  // A subfolder is an ordinary folder.
+  EXPECT_EQ(Tally("D:\\sub"), (Totals{20, 1}));
+}
+
+TEST_F(TallyDrivesTest, MyComputerSumsTheUsedSpaceOfInternalDisks) {
+  EXPECT_EQ(Tally(kMyComputerEntry), (Totals{1000, 0}));
+}
+
+TEST_F(TallyDrivesTest, WholeComputerWalksInternalDisksWithoutHiddenFiles) {
+  EXPECT_EQ(Tally("", nullptr, 0, true), (Totals{60, 3}));
+  // D: holds 10 bytes at its root, then 20 in a subfolder: over 15 there.
+  EXPECT_EQ(Tally("", nullptr, 15, true), (Totals{30, 2}));
+}
+
+}  // namespace

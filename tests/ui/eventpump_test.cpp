@@ -1,0 +1,244 @@
+// The engine-event pump on a real Qt event loop (offscreen): events posted
+// from worker threads and from the UI thread reach the activity log through
+// it, the receiver's bound of 200 holds while the UI is not draining, and the
+// change monitor's own events (15, 16) never reach the log.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QEventLoop>
+#include <QTimer>
+#include <algorithm>
+#include <atomic>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/Settings.h"
+#include "engine/ActivityLog.h"
+#include "engine/EngineEvents.h"
+#include "support/TempDir.h"
+#include "ui/CBrevantoView.h"
+#include "ui/EventPump.h"
+
+namespace {
+
+QApplication* App() {
+  static int argc = 1;
+  static char name[] = "test_ui";
+  static char* argv[] = {name, nullptr};
+  if (QApplication* app = qobject_cast<QApplication*>(QCoreApplication::instance())) return app;
+  setenv("QT_QPA_PLATFORM", "offscreen", 0);
+  return new QApplication(argc, argv);
+}
+
+// Runs the event loop until done() holds; the limit only guards against a hang.
+bool RunUntil(const std::function<bool()>& done) {
+  if (done()) return true;
+  QEventLoop loop;
+  QTimer poll;
+  QObject::connect(&poll, &QTimer::timeout, [&] {
+    if (done()) loop.quit();
+  });
+  QTimer guard;
+  guard.setSingleShot(true);
+  QObject::connect(&guard, &QTimer::timeout, &loop, &QEventLoop::quit);
+  poll.start(10);
+  guard.start(60000);
+  loop.exec();
+  return done();
+}
+
+size_t CountOf(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+// A subscriber that only counts, standing for the change dispatch.
+class Counter : public CBaseClass {
+ public:
+  ~Counter() override { DisconnectAll(); }
+  void OnEvent(CMEvent*, const EventData&) override { ++count; }
+  std::atomic<int> count{0};
+};
+
+class EventPumpTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    App();
+    SetUiThread();
+    ASSERT_TRUE(CLogSet::Instance().SetLogFolder(dir_.SystemOf("log")));
+    SetPlanInfoProvider([](uint32_t planId, PlanInfoForLog* info) {
+      if (planId != 1) return false;
+      info->name = "Pump Plan";
+      info->scheduleUnit = 3;
+      return true;
+    });
+    QObject::connect(&pump_, &CEventPump::eventArrived,
+                     [this](CMEvent* source, const EventData& event) {
+                       seen_.push_back({source, event});
+                     });
+  }
+  void TearDown() override { SetPlanInfoProvider({}); }
+
+  // Everything written to the log folder so far.
+  std::string LogText() const {
+    std::string all;
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(dir_.NativeOf("log"), ec)) {
+      all += bvtest::ReadNative(entry.path().string());
+    }
+    return all;
+  }
+
+  bvtest::TempDir dir_;
+  CEventPump pump_;
+  std::vector<std::pair<CMEvent*, EventData>> seen_;
+};
+
+TEST_F(EventPumpTest, EventsFromWorkersAndUiThreadReachTheLog) {
+  pump_.Start();
+  ASSERT_TRUE(pump_.IsRunning());
+  constexpr int kThreads = 4;
+  constexpr int kPerThread = 25;  // 100 in all: below the bound even if nothing is drained
+  std::vector<std::thread> workers;
+  for (int t = 0; t < kThreads; ++t) {
+    workers.emplace_back([t] {
+      for (int i = 0; i < kPerThread; ++i) {
+        PostEvent(kEvFileCopied, "C:\\src\\t" + std::to_string(t) + "_" + std::to_string(i), 1,
+                  "E:\\Store\\Latest\\C\\src\\f");
+      }
+    });
+  }
+  PostEvent(kEvPlanDisabled, {}, 1, {}, {}, 3);  // on the UI thread: the UI channel
+  for (auto& w : workers) w.join();
+
+  ASSERT_TRUE(RunUntil([&] { return seen_.size() == kThreads * kPerThread + 1; }));
+  size_t fromUi = 0, fromWorkers = 0;
+  for (const auto& [source, event] : seen_) {
+    if (source == &UiChannel()) {
+      ++fromUi;
+      EXPECT_EQ(event.code, kEvPlanDisabled);
+    } else {
+      EXPECT_EQ(source, &WorkerChannel());
+      ++fromWorkers;
+    }
+  }
+  EXPECT_EQ(fromUi, 1u);
+  EXPECT_EQ(fromWorkers, size_t(kThreads * kPerThread));
+
+  // The log is written before the hook runs: every record is there now.
+  const std::string log = LogText();
+  EXPECT_EQ(CountOf(log, "#Backup File Success"), size_t(kThreads * kPerThread));
+  EXPECT_EQ(CountOf(log, "#Plan Disabled"), 1u);
+  EXPECT_EQ(CountOf(log, "Plan Name = Pump Plan"), size_t(kThreads * kPerThread + 1));
+  for (int t = 0; t < kThreads; ++t) {
+    EXPECT_NE(log.find("Source Path = C:\\src\\t" + std::to_string(t) + "_24"), std::string::npos);
+  }
+  EXPECT_EQ(pump_.Receiver().Count(), 0u);
+}
+
+TEST_F(EventPumpTest, QueueHoldsTwoHundredUntilDrainedThenAcceptsAgain) {
+  // The UI is not draining: a worker posts more than the bound.
+  std::thread worker([] {
+    for (int i = 0; i < 250; ++i) {
+      PostEvent(kEvFileCopied, "C:\\src\\f" + std::to_string(i), 1, "E:\\x");
+    }
+  });
+  worker.join();
+  EXPECT_EQ(pump_.Receiver().Count(), CMessageReciever::kMaxQueued);
+
+  pump_.Start();
+  ASSERT_TRUE(RunUntil([&] { return pump_.Receiver().Count() == 0 && seen_.size() >= 200; }));
+  std::string log = LogText();
+  EXPECT_EQ(seen_.size(), 200u);
+  EXPECT_EQ(CountOf(log, "#Backup File Success"), 200u);
+  // The first 200 were kept, the later ones dropped.
+  EXPECT_NE(log.find("Source Path = C:\\src\\f199\r"), std::string::npos);
+  EXPECT_EQ(log.find("Source Path = C:\\src\\f200\r"), std::string::npos);
+  EXPECT_EQ(seen_.back().second.text1, "C:\\src\\f199");
+
+  std::thread again([] { PostEvent(kEvFileCopied, "C:\\src\\after", 1, "E:\\x"); });
+  again.join();
+  ASSERT_TRUE(RunUntil([&] { return seen_.size() == 201; }));
+  log = LogText();
+  EXPECT_EQ(CountOf(log, "#Backup File Success"), 201u);
+  EXPECT_NE(log.find("Source Path = C:\\src\\after"), std::string::npos);
+}
+
+TEST_F(EventPumpTest, ChangeMonitorEventsNeverReachTheLog) {
+  // The monitor's channels, as the driver and launch threads publish on them.
+  CMEvent newFile("NewFile");
+  CMEvent launch("Launch");
+  Counter dispatch;
+  Subscribe(&newFile, &dispatch);
+  pump_.Start();
+
+  std::thread worker([&] {
+    const EventData written(kEvFileWritten, "C:\\written\\by\\driver.txt", 0, {}, {}, 0);
+    const EventData launched(kEvLaunchReport, "C:\\launched\\app.exe", 0, {}, {}, 0);
+    Publish(&newFile, &written);
+    Publish(&launch, &launched);
+    // Even a stray one on a global channel writes no record.
+    PostEvent(kEvFileWritten, "C:\\stray\\written.txt", 1);
+    PostEvent(kEvLaunchReport, "C:\\stray\\launched.exe", 1);
+    PostEvent(kEvPlanEnabled, {}, 1, {}, {}, 0);  // marker: everything before it was handled
+  });
+  worker.join();
+  ASSERT_TRUE(
+      RunUntil([&] { return !seen_.empty() && seen_.back().second.code == kEvPlanEnabled; }));
+
+  EXPECT_EQ(dispatch.count.load(), 1);
+  for (const auto& [source, event] : seen_) {
+    EXPECT_NE(source, &newFile);
+    EXPECT_NE(source, &launch);
+    EXPECT_NE(event.text1, "C:\\written\\by\\driver.txt");
+    EXPECT_NE(event.text1, "C:\\launched\\app.exe");
+  }
+  const std::string log = LogText();
+  EXPECT_EQ(CountOf(log, "#Plan Enabled"), 1u);
+  EXPECT_EQ(log.find("written"), std::string::npos);
+  EXPECT_EQ(log.find("launched"), std::string::npos);
+}
+
+TEST_F(EventPumpTest, StoppedPumpDrainsNothingUntilStartedAgain) {
+  pump_.Start();
+  pump_.Stop();
+  EXPECT_FALSE(pump_.IsRunning());
+  std::thread worker([] { PostEvent(kEvPlanEnabled, {}, 1); });
+  worker.join();
+  // A few timer periods pass on the loop; nothing is taken.
+  QEventLoop loop;
+  QTimer::singleShot(3 * CEventPump::kIntervalMs, &loop, &QEventLoop::quit);
+  loop.exec();
+  EXPECT_EQ(pump_.Receiver().Count(), 1u);
+  EXPECT_TRUE(seen_.empty());
+  pump_.Start();
+  ASSERT_TRUE(RunUntil([&] { return seen_.size() == 1; }));
+  EXPECT_EQ(CountOf(LogText(), "#Plan Enabled"), 1u);
+}
+
+// The main view owns a running pump from its constructor on.
+TEST(EventPumpViewTest, ViewDrainsWorkerEvents) {
+  App();
+  SetUiThread();
+  bvtest::TempDir data;
+  setenv("BREVANTO_DATA_DIR", data.Native().c_str(), 1);
+  ResetSettingsCache();
+  CBrevantoView view;
+  ASSERT_TRUE(view.EventPump()->IsRunning());
+  std::vector<std::string> texts;
+  QObject::connect(view.EventPump(), &CEventPump::eventArrived,
+                   [&](CMEvent*, const EventData& event) { texts.push_back(event.text1); });
+  std::thread worker([] { PostEvent(kEvInvalidContent, "from a worker"); });
+  worker.join();
+  auto arrived = [&] {
+    return std::find(texts.begin(), texts.end(), "from a worker") != texts.end();
+  };
+  ASSERT_TRUE(RunUntil(arrived));
+  EXPECT_EQ(view.EventPump()->Receiver().Count(), 0u);
+}
+
+}  // namespace
