@@ -37,9 +37,17 @@ std::string CopyErrorText(uint32_t code) {
   return buffer;
 }
 
+// False only when the source is really gone (no such file or folder, or a
+// folder now stands in its place). Any other failure to look at it (a name too
+// long, access denied) is left to the copy, which then reports the real error
+// and keeps the record for a retry instead of marking it gone for good.
 bool SourceFileExists(std::string_view path) {
   const uint32_t attributes = plat::GetFileAttributes(path);
-  return attributes != plat::kInvalidAttributes && (attributes & plat::kAttrDirectory) == 0;
+  if (attributes == plat::kInvalidAttributes) {
+    const uint32_t error = plat::GetLastError();
+    return error != plat::kErrFileNotFound && error != plat::kErrPathNotFound;
+  }
+  return (attributes & plat::kAttrDirectory) == 0;
 }
 
 // Writes the record (appending when *offset is 0) and keeps *offset current.

@@ -135,7 +135,14 @@ void CWorkingThread::SetDeletePlanOnExit(bool del) {
   deletePlan_ = del;
 }
 
+namespace {
+thread_local CWorkingThread* tCurrentThread = nullptr;
+}  // namespace
+
+CWorkingThread* CWorkingThread::Current() { return tCurrentThread; }
+
 void CWorkingThread::Run() {
+  tCurrentThread = this;
   std::unique_lock<std::mutex> guard(lock_);
   while (!stop_) {
     guard.unlock();
@@ -144,4 +151,5 @@ void CWorkingThread::Run() {
     // The poll pause; a stop request cuts it short.
     wake_.wait_for(guard, std::chrono::milliseconds(kPollMs), [this] { return stop_; });
   }
+  tCurrentThread = nullptr;
 }

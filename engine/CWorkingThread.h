@@ -54,6 +54,11 @@ class CWorkingThread : public CThread {
   bool StopRequested();
   void SetDeletePlanOnExit(bool del);
   CPlan* Plan() const { return plan_; }
+  // The working thread whose body calls this; null on any other thread. A
+  // walk asks it whether its own thread was told to stop: a plan disabled and
+  // enabled again at once must not keep the old thread's walk going beside
+  // the new one's.
+  static CWorkingThread* Current();
 
  protected:
   void Run() override;

@@ -6,6 +6,7 @@
 
 #include "destinations/StoreMarker.h"
 #include "engine/CSimpleEngine.h"
+#include "engine/CWorkingThread.h"
 #include "history/CLoggingDatabase.h"
 #include "plans/CPlan.h"
 #include "plans/PlanList.h"
@@ -27,12 +28,14 @@ std::atomic<uint64_t> g_pauseMicros{0};
 
 bool StoppingOrDisabled(CSimplePlan* plan) { return plan->Stopping() || !plan->Enabled(); }
 
-// Counts one entry and sleeps 1 ms after every fifth.
+// Counts one entry and sleeps 1 ms after every fifth. The plan's counter is
+// touched atomically: a working thread told to stop may still be finishing a
+// walk of the plan while its successor thread starts one.
 void CountEntry(CSimplePlan* plan) {
   g_entries.fetch_add(1, std::memory_order_relaxed);
-  uint32_t& counter = plan->WalkCounter();
-  if (++counter < kPauseEvery) return;
-  counter = 0;
+  std::atomic_ref<uint32_t> counter(plan->WalkCounter());
+  if (counter.fetch_add(1, std::memory_order_relaxed) + 1 < kPauseEvery) return;
+  counter.store(0, std::memory_order_relaxed);
   const auto begin = std::chrono::steady_clock::now();
   plat::SleepMs(1);
   const auto spent = std::chrono::steady_clock::now() - begin;
@@ -80,6 +83,9 @@ bool IsDrivePath(std::string_view item) { return item.size() >= 2 && item[1] == 
 bool WalkGate::ShouldStop() {
   if (stopped_) return true;
   if (plan_->Stopping()) return stopped_ = true;
+  if (CWorkingThread* thread = CWorkingThread::Current(); thread && thread->StopRequested()) {
+    return stopped_ = true;
+  }
   const uint64_t now = plat::GetTickCount64();
   if (checked_ && now - lastCheck_ < kBlockedCheckMs) return false;
   checked_ = true;

@@ -193,6 +193,6 @@ class CSimplePlan : public CPlan {
   // Threads told to stop, owned until their body has ended (a stopped plan
   // may be deleted only when no thread of it still runs); plan lock.
   std::vector<CWorkingThread*> retired_;
-  uint32_t walkCounter_ = 0;               // the plan's working thread only
+  uint32_t walkCounter_ = 0;               // updated atomically (std::atomic_ref) by walks
   std::unique_ptr<CSimpleEngine> engine_;  // made once by CreateEngine
 };
