@@ -9,6 +9,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -27,6 +28,7 @@
 #include "plans/CPlan.h"
 #include "plans/RuleSet.h"
 #include "plans/Schedule.h"
+#include "platform/Files.h"
 #include "platform/Volumes.h"
 
 namespace fs = std::filesystem;
@@ -226,6 +228,15 @@ void BM_CopyLargeFile(benchmark::State& state) {
     engineSeconds = Seconds(start);
     if (result != 0) state.SkipWithError("backup failed");
     state.SetIterationTime(engineSeconds);
+
+    // cp again, now that the source is as warm as it was for the engine; the
+    // better of the two cp runs is the one compared.
+    start = std::chrono::steady_clock::now();
+    if (std::system(("cp '" + source + "' '" + cpTarget + "'").c_str()) != 0) {
+      state.SkipWithError("cp failed");
+    }
+    cpSeconds = std::min(cpSeconds, Seconds(start));
+    fs::remove(cpTarget);
   }
   state.counters["MiB"] = static_cast<double>(size) / (1 << 20);
   state.counters["cp_s"] = cpSeconds;
@@ -233,6 +244,41 @@ void BM_CopyLargeFile(benchmark::State& state) {
   state.counters["ratio_to_cp"] = cpSeconds > 0 ? engineSeconds / cpSeconds : 0;
 }
 BENCHMARK(BM_CopyLargeFile)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
+
+// What flushing each copy to the device before it takes its final name costs
+// (removable and network destinations do it): 200 files of 32 KiB and one of
+// 64 MiB, copied with and without the flush.
+void BM_FlushCost(benchmark::State& state) {
+  BenchWorld world;
+  const std::string src = world.Root() + "/flush-src";
+  fs::create_directories(src);
+  std::mt19937_64 rng(11);
+  for (int i = 0; i < 200; ++i) WriteRandomFile(src + "/f" + std::to_string(i), 32 << 10, &rng);
+  WriteRandomFile(src + "/big.bin", 64ull << 20, &rng);
+  sync();
+  double plain = 0, flushed = 0;
+  for (auto _ : state) {
+    for (int pass = 0; pass < 2; ++pass) {
+      const bool flush = pass == 1;
+      const std::string dst = world.Root() + (flush ? "/flush-on" : "/flush-off");
+      fs::create_directories(dst);
+      const auto start = std::chrono::steady_clock::now();
+      for (const auto& entry : fs::directory_iterator(src)) {
+        const std::string name = entry.path().filename().string();
+        if (plat::CopyFile(SystemPath(entry.path().string()), SystemPath(dst + "/" + name), false,
+                           flush) != 0) {
+          state.SkipWithError("copy failed");
+        }
+      }
+      (flush ? flushed : plain) = Seconds(start);
+    }
+    state.SetIterationTime(flushed);
+  }
+  state.counters["plain_s"] = plain;
+  state.counters["flushed_s"] = flushed;
+  state.counters["flush_factor"] = plain > 0 ? flushed / plain : 0;
+}
+BENCHMARK(BM_FlushCost)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
 
 }  // namespace
 

@@ -1,6 +1,5 @@
 #include "plans/BuiltinExclusions.h"
 
-
 #include "app/Settings.h"
 #include "app/Texts.h"
 #include "engine/EngineEvents.h"
@@ -18,7 +17,6 @@ std::string SystemFolderOf(const char* native) {
   std::string out;
   return plat::ToSystemPath(native, &out) ? out : std::string();
 }
-
 
 // Folder prefixes. The Windows folders stand for their Linux counterparts:
 // the installed system (/usr), its libraries (/usr/lib) and add-on software

@@ -8,8 +8,8 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <ctime>
 #include <cstdlib>
+#include <ctime>
 #include <fstream>
 #include <mutex>
 #include <string>
