@@ -1,13 +1,20 @@
 #include "ui/EngineStartup.h"
 
+#include <cstdlib>
 #include <mutex>
 #include <vector>
 
 #include "app/Settings.h"
+#include "app/Texts.h"
 #include "engine/ActivityLog.h"
+#include "engine/CChangeMonitor.h"
+#include "engine/CFileDispatchThread.h"
+#include "engine/EngineEvents.h"
 #include "plans/CPlan.h"
 #include "plans/PlanList.h"
 #include "plans/PlanSources.h"
+#include "ui/AppMessage.h"
+#include "ui/StartupTrace.h"
 
 void RunEngineStartup() {
   // 1. Activity log files go to "log" in the data folder (created here).
@@ -17,10 +24,18 @@ void RunEngineStartup() {
   //    folders of this machine).
   BuildBuiltinSources();
 
-  // 3. The change monitor starts here once it exists; when it cannot start,
-  //    "FAILED_TO_INIT_DRIVER" (MAIN_UI) is shown and the process ends with 0.
-  //    The plan list's change dispatch then starts and subscribes to the
-  //    monitor's "NewFile" channel.
+  // 3. The change monitor. Without it nothing could be protected
+  //    continuously: say so and end at once, with exit code 0.
+  if (CChangeMonitor::Instance().Start() != 0) {
+    TraceStartup("change-monitor-failed");
+    ShowAppMessage(GetText("MAIN_UI", "FAILED_TO_INIT_DRIVER"), QMessageBox::NoIcon);
+    std::_Exit(0);
+  }
+  //    The plan list's change dispatch takes the monitor's written files.
+  auto* dispatch = new CFileDispatchThread();
+  Subscribe(CChangeMonitor::Instance().NewFileChannel(), dispatch);
+  dispatch->Start();
+  PlanList::Instance().SetDispatchThread(dispatch);
 
   // 4. Every plan of "plans.ini". Installed plans without a destination get
   //    their default one while they load; each enabled plan that is not
@@ -38,4 +53,12 @@ void StopEngine() {
   // Waited for without the list's lock: a working thread may need it to end
   // its step. Plans are deleted on the UI thread only, so the pointers hold.
   for (CPlan* plan : plans) plan->StopAndWait();
+
+  // No more written files: the dispatch stops (its destructor joins it)
+  // before the monitor's threads.
+  if (CThread* dispatch = list.DispatchThread()) {
+    list.SetDispatchThread(nullptr);
+    delete dispatch;
+  }
+  CChangeMonitor::Instance().Stop();
 }

@@ -1,0 +1,218 @@
+// The change-monitor device in process: a watcher (fanotify or inotify) feeds
+// a queue of written files' system paths, handed out as packed UTF-16 records.
+#include "platform/ChangeDevice.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <mutex>
+#include <unordered_set>
+
+#include "platform/ChangeSources.h"
+#include "platform/Errors.h"
+#include "platform/Folders.h"
+#include "platform/Paths.h"
+#include "platform/Text.h"
+
+namespace plat {
+
+std::vector<std::string> QuietFolders() {
+  std::vector<std::string> out;
+  std::string native;
+  std::string data = GetDataFolder();
+  if (!data.empty() && ToNativePath(data, &native)) out.push_back(native);
+  std::string cache = GetShellFolder(ShellFolder::kCache);
+  if (!cache.empty() && ToNativePath(cache, &native)) out.push_back(native);
+  std::string local = GetShellFolder(ShellFolder::kLocalAppData);
+  if (!local.empty() && ToNativePath(local, &native)) out.push_back(native + "/Trash");
+  for (std::string& f : out) {
+    while (f.size() > 1 && f.back() == '/') f.pop_back();
+  }
+  return out;
+}
+
+bool IsUnderAny(const std::string& path, const std::vector<std::string>& folders) {
+  for (const std::string& f : folders) {
+    if (path.size() >= f.size() && path.compare(0, f.size(), f) == 0 &&
+        (path.size() == f.size() || path[f.size()] == '/' || f == "/")) {
+      return true;
+    }
+  }
+  return false;
+}
+
+namespace {
+
+constexpr uint32_t kInvalidFunction = 1;
+constexpr size_t kLaunchReportSize = 524;
+// The longest path whose record fits the reader's 65,536-byte buffer.
+constexpr size_t kMaxUnits = 32766;
+// Paths queued beyond this are dropped (with one line on stderr) rather than
+// letting an unread queue grow without bound.
+constexpr size_t kMaxQueued = 200000;
+
+class LinuxChangeDevice : public ChangeDevice {
+ public:
+  LinuxChangeDevice(std::unique_ptr<ChangeWatcher> watcher, ChangeSource source, int stopFd)
+      : watcher_(std::move(watcher)), source_(source), stopFd_(stopFd) {}
+  ~LinuxChangeDevice() override { close(stopFd_); }
+
+  ChangeSource Source() const override { return source_; }
+
+  uint32_t Control(uint32_t code, const void* in, size_t inSize, void* out, size_t outSize,
+                   size_t* returned) override {
+    size_t ignored = 0;
+    if (!returned) returned = &ignored;
+    *returned = 0;
+    switch (code) {
+      case kIoctlStartReporting: {
+        std::lock_guard<std::mutex> g(lock_);
+        // Only writes from now on: what the kernel queued before is dropped,
+        // and a stop signal left from an earlier session is cleared.
+        std::vector<std::string> stale;
+        watcher_->Drain(&stale);
+        uint64_t v;
+        while (read(stopFd_, &v, sizeof v) > 0) {
+        }
+        reporting_ = true;
+        return kErrSuccess;
+      }
+      case kIoctlStopReporting: {
+        std::lock_guard<std::mutex> g(lock_);
+        reporting_ = false;
+        uint64_t one = 1;
+        if (write(stopFd_, &one, sizeof one) < 0 && errno != EAGAIN) return kErrGenFailure;
+        return kErrSuccess;
+      }
+      case kIoctlReadRecords:
+        if (!out && outSize > 0) return kErrInvalidParameter;
+        return Read(static_cast<uint8_t*>(out), outSize, returned);
+      case kIoctlSetBackupOnlyWritten:
+      case kIoctlSetNoOpenBackup:
+      case kIoctlSetIgnoreTime: {
+        if (!in || inSize < sizeof(uint32_t)) return kErrInvalidParameter;
+        uint32_t value;
+        std::memcpy(&value, in, sizeof value);
+        std::lock_guard<std::mutex> g(lock_);
+        (code == kIoctlSetBackupOnlyWritten ? backupOnlyWritten_
+         : code == kIoctlSetNoOpenBackup    ? noOpenBackup_
+                                            : ignoreTime_) = value;
+        return kErrSuccess;
+      }
+      case kIoctlLaunchReport:
+        // Launches are never reported: the first 32-bit value stays 0.
+        if (!out || outSize < kLaunchReportSize) return kErrInsufficientBuffer;
+        std::memset(out, 0, kLaunchReportSize);
+        *returned = kLaunchReportSize;
+        return kErrSuccess;
+      default:
+        return kInvalidFunction;
+    }
+  }
+
+ private:
+  uint32_t Read(uint8_t* out, size_t outSize, size_t* returned) {
+    for (;;) {
+      {
+        std::lock_guard<std::mutex> g(lock_);
+        if (!reporting_) return kErrSuccess;  // stopped: 0 bytes
+        CollectLocked();
+        if (!queue_.empty()) return PackLocked(out, outSize, returned);
+      }
+      pollfd fds[2] = {{watcher_->Fd(), POLLIN, 0}, {stopFd_, POLLIN, 0}};
+      if (poll(fds, 2, -1) < 0 && errno != EINTR) return kErrGenFailure;
+    }
+  }
+
+  void CollectLocked() {
+    std::vector<std::string> written;
+    watcher_->Drain(&written);
+    for (const std::string& native : written) {
+      std::string system;
+      if (!ToSystemPath(native, &system)) continue;  // a name a system path cannot carry
+      bool ok = true;
+      std::u16string units = Utf8ToUtf16(system, &ok);
+      if (!ok || units.empty() || units.size() > kMaxUnits) continue;
+      if (queued_.count(units)) continue;  // already waiting to be read
+      if (queue_.size() >= kMaxQueued) {
+        if (!fullSaid_) std::fprintf(stderr, "change monitor: queue full; writes dropped\n");
+        fullSaid_ = true;
+        continue;
+      }
+      queued_.insert(units);
+      queue_.push_back(std::move(units));
+    }
+  }
+
+  // Moves as many whole records as fit into out; the rest stay queued.
+  uint32_t PackLocked(uint8_t* out, size_t outSize, size_t* returned) {
+    size_t used = 0;
+    while (!queue_.empty()) {
+      const std::u16string& units = queue_.front();
+      size_t need = 2 * units.size() + 4;
+      if (need > outSize - used) break;
+      uint8_t* p = out + used;
+      auto put = [&p](char16_t u) {
+        *p++ = static_cast<uint8_t>(u & 0xFF);
+        *p++ = static_cast<uint8_t>(u >> 8);
+      };
+      put(static_cast<char16_t>(units.size()));
+      for (char16_t u : units) put(u);
+      put(0);
+      used += need;
+      queued_.erase(units);
+      queue_.pop_front();
+    }
+    *returned = used;
+    return used == 0 ? kErrInsufficientBuffer : kErrSuccess;
+  }
+
+  const std::unique_ptr<ChangeWatcher> watcher_;
+  const ChangeSource source_;
+  const int stopFd_;  // eventfd: signalled by stop to wake a blocked read
+  // Guards the watcher's draining, the queue, the reporting state and the
+  // flags: a read on one thread and a stop on another meet here.
+  std::mutex lock_;
+  bool reporting_ = false;
+  std::deque<std::u16string> queue_;           // paths waiting to be read, oldest first
+  std::unordered_set<std::u16string> queued_;  // the same paths, to merge repeated writes
+  bool fullSaid_ = false;
+  // Accepted and kept; the watchers report close-after-write and moved-in
+  // files whatever their values.
+  uint32_t backupOnlyWritten_ = 1, noOpenBackup_ = 1, ignoreTime_ = 1;
+};
+
+}  // namespace
+
+std::unique_ptr<ChangeDevice> ChangeDevice::Open(std::string_view name, uint32_t* error) {
+  uint32_t ignored = 0;
+  if (!error) error = &ignored;
+  *error = kErrSuccess;
+  if (!EqualsNoCase(name, "\\\\.\\Brevanto")) {
+    *error = kErrFileNotFound;
+    return nullptr;
+  }
+  const char* forced = std::getenv("BREVANTO_CHANGE_SOURCE");
+  std::string_view want = forced ? forced : "";
+  std::unique_ptr<ChangeWatcher> watcher;
+  ChangeSource source = ChangeSource::kFanotify;
+  if (want != "inotify") watcher = OpenFanotifyWatcher();
+  if (!watcher && want != "fanotify") {
+    watcher = OpenInotifyWatcher();
+    source = ChangeSource::kInotify;
+  }
+  int stopFd = watcher ? eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC) : -1;
+  if (stopFd < 0) {
+    *error = 1000;
+    return nullptr;
+  }
+  return std::make_unique<LinuxChangeDevice>(std::move(watcher), source, stopFd);
+}
+
+}  // namespace plat

@@ -1,0 +1,42 @@
+// The change-monitor device: reports the files written on this machine as
+// packed records of system paths, driven by device control codes. On Linux it
+// lives in the process: fanotify when the process may use it, else inotify
+// watches on the home folder and the roots of the other fixed volumes.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string_view>
+
+namespace plat {
+
+enum : uint32_t {
+  kIoctlStartReporting = 0x22EC14,
+  kIoctlStopReporting = 0x22EC18,  // completes a pending read
+  kIoctlReadRecords = 0x22EC06,    // output: packed records, up to 65,536 bytes
+  kIoctlSetBackupOnlyWritten = 0x22EC24,
+  kIoctlSetNoOpenBackup = 0x22EC2C,
+  kIoctlSetIgnoreTime = 0x22EC30,
+  kIoctlLaunchReport = 0x22EC28,  // output: 524 bytes
+};
+
+enum class ChangeSource { kFanotify, kInotify };
+
+class ChangeDevice {
+ public:
+  // Opens the device of that name ("\\.\Brevanto"). Null with *error = 1000
+  // when no source can be used, 2 for another name. BREVANTO_CHANGE_SOURCE=inotify
+  // (or =fanotify) forces that source.
+  static std::unique_ptr<ChangeDevice> Open(std::string_view name, uint32_t* error);
+
+  virtual ~ChangeDevice() = default;
+  // A device control request. Returns 0 or a Windows error number; *returned
+  // is the number of output bytes. kIoctlReadRecords blocks until records
+  // are queued or reporting stops (then it returns 0 bytes). Each record is a
+  // 16-bit count n of UTF-16 code units, the n units of the path, a 16-bit 0.
+  virtual uint32_t Control(uint32_t code, const void* in, size_t inSize, void* out, size_t outSize,
+                           size_t* returned) = 0;
+  virtual ChangeSource Source() const = 0;
+};
+
+}  // namespace plat

@@ -1,0 +1,191 @@
+// inotify source: watches set recursively on the home folder and the roots of
+// the fixed volumes other than C: (or on BREVANTO_CHANGE_ROOTS, folders
+// separated by ':'), with watches added as folders appear. The number of
+// watches stays a margin below the user's limit.
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <string_view>
+#include <unordered_map>
+
+#include "platform/ChangeSources.h"
+#include "platform/Volumes.h"
+
+namespace plat {
+namespace {
+
+constexpr uint32_t kMask = IN_CLOSE_WRITE | IN_MOVED_TO | IN_MOVED_FROM | IN_CREATE;
+
+std::vector<std::string> SplitRoots(std::string_view list) {
+  std::vector<std::string> out;
+  while (!list.empty()) {
+    size_t colon = list.find(':');
+    std::string_view part = list.substr(0, colon);
+    if (!part.empty() && part[0] == '/') out.emplace_back(part);
+    if (colon == std::string_view::npos) break;
+    list.remove_prefix(colon + 1);
+  }
+  return out;
+}
+
+std::vector<std::string> DefaultRoots() {
+  std::vector<std::string> out;
+  const char* home = std::getenv("HOME");
+  if (home && home[0] == '/') out.emplace_back(home);
+  for (const VolumeInfo& v : VolumeTable::Instance().Volumes()) {
+    if (v.type == DriveType::kFixed && v.remote.empty() && v.letter != 'C' && v.root != "/") {
+      out.push_back(v.root);
+    }
+  }
+  return out;
+}
+
+// The watch budget: BREVANTO_CHANGE_WATCH_LIMIT when set (tests), else the
+// user's limit less a tenth (at least 256) left for other programs.
+size_t WatchBudget() {
+  if (const char* s = std::getenv("BREVANTO_CHANGE_WATCH_LIMIT")) {
+    char* end = nullptr;
+    unsigned long v = std::strtoul(s, &end, 10);
+    if (end != s && *end == '\0') return v;
+  }
+  size_t max = 8192;
+  if (FILE* f = std::fopen("/proc/sys/fs/inotify/max_user_watches", "r")) {
+    unsigned long v = 0;
+    if (std::fscanf(f, "%lu", &v) == 1 && v > 0) max = v;
+    std::fclose(f);
+  }
+  size_t margin = max / 10 < 256 ? 256 : max / 10;
+  return max > margin ? max - margin : 0;
+}
+
+class InotifyWatcher : public ChangeWatcher {
+ public:
+  explicit InotifyWatcher(int fd) : fd_(fd), budget_(WatchBudget()), quiet_(QuietFolders()) {}
+  ~InotifyWatcher() override { close(fd_); }
+  int Fd() const override { return fd_; }
+
+  // found (may be null) receives the files already present in the tree.
+  void AddTree(const std::string& top, std::vector<std::string>* found) {
+    std::vector<std::string> stack{top};
+    while (!stack.empty()) {
+      std::string dir = std::move(stack.back());
+      stack.pop_back();
+      if (IsUnderAny(dir, quiet_)) continue;
+      if (dirs_.size() >= budget_) return SayLimit();
+      int wd = inotify_add_watch(fd_, dir.c_str(), kMask | IN_ONLYDIR | IN_DONT_FOLLOW);
+      if (wd < 0) {
+        if (errno == ENOSPC) return SayLimit();
+        continue;  // unreadable or vanished: nothing to watch there
+      }
+      dirs_[wd] = dir;
+      DIR* d = opendir(dir.c_str());
+      if (!d) continue;
+      while (dirent* e = readdir(d)) {
+        std::string_view name = e->d_name;
+        if (name == "." || name == "..") continue;
+        std::string child = dir == "/" ? "/" + std::string(name) : dir + "/" + std::string(name);
+        unsigned char type = e->d_type;
+        if (type == DT_UNKNOWN) {
+          struct stat st;
+          if (lstat(child.c_str(), &st) != 0) continue;
+          type = S_ISDIR(st.st_mode) ? DT_DIR : S_ISREG(st.st_mode) ? DT_REG : DT_UNKNOWN;
+        }
+        if (type == DT_DIR) {
+          stack.push_back(std::move(child));
+        } else if (type == DT_REG && found) {
+          found->push_back(std::move(child));
+        }
+      }
+      closedir(d);
+    }
+  }
+
+  void Drain(std::vector<std::string>* written) override {
+    alignas(inotify_event) char buf[65536];
+    for (;;) {
+      ssize_t n = read(fd_, buf, sizeof buf);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return;
+      for (char* p = buf; p < buf + n;) {
+        auto* ev = reinterpret_cast<inotify_event*>(p);
+        p += sizeof(inotify_event) + ev->len;
+        Take(*ev, written);
+      }
+    }
+  }
+
+ private:
+  void Take(const inotify_event& ev, std::vector<std::string>* written) {
+    if ((ev.mask & IN_Q_OVERFLOW) && !overflowSaid_) {
+      overflowSaid_ = true;
+      std::fprintf(stderr, "change monitor: inotify queue overflowed; some writes missed\n");
+    }
+    if (ev.mask & IN_IGNORED) {
+      dirs_.erase(ev.wd);
+      return;
+    }
+    auto it = dirs_.find(ev.wd);
+    if (it == dirs_.end() || ev.len == 0 || ev.name[0] == '\0') return;
+    std::string path =
+        it->second == "/" ? "/" + std::string(ev.name) : it->second + "/" + std::string(ev.name);
+    if (ev.mask & IN_ISDIR) {
+      if (ev.mask & IN_MOVED_FROM) Forget(path);
+      // A new or moved-in folder: watch it and report the files it already
+      // holds (they may have been written before its watch existed).
+      if (ev.mask & (IN_CREATE | IN_MOVED_TO)) AddTree(path, written);
+    } else if (ev.mask & (IN_CLOSE_WRITE | IN_MOVED_TO)) {
+      written->push_back(std::move(path));
+    }
+  }
+
+  // Drops the watches of a folder tree that moved away (a move within the
+  // watched tree adds them again under the new name).
+  void Forget(const std::string& dir) {
+    for (auto it = dirs_.begin(); it != dirs_.end();) {
+      const std::string& p = it->second;
+      if (p == dir ||
+          (p.size() > dir.size() && p.compare(0, dir.size(), dir) == 0 && p[dir.size()] == '/')) {
+        inotify_rm_watch(fd_, it->first);
+        it = dirs_.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+
+  void SayLimit() {
+    if (limitSaid_) return;
+    limitSaid_ = true;
+    std::fprintf(stderr,
+                 "change monitor: inotify watch limit near (%zu watches); further folders are "
+                 "not watched\n",
+                 dirs_.size());
+  }
+
+  int fd_;
+  size_t budget_;
+  std::vector<std::string> quiet_;
+  std::unordered_map<int, std::string> dirs_;  // watch descriptor -> native folder
+  bool limitSaid_ = false;
+  bool overflowSaid_ = false;
+};
+
+}  // namespace
+
+std::unique_ptr<ChangeWatcher> OpenInotifyWatcher() {
+  int fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  if (fd < 0) return nullptr;
+  auto w = std::make_unique<InotifyWatcher>(fd);
+  const char* env = std::getenv("BREVANTO_CHANGE_ROOTS");
+  std::vector<std::string> roots = env && *env ? SplitRoots(env) : DefaultRoots();
+  for (const std::string& root : roots) w->AddTree(root, nullptr);
+  return w;
+}
+
+}  // namespace plat

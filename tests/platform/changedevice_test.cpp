@@ -1,0 +1,329 @@
+#include "platform/ChangeDevice.h"
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/Text.h"
+#include "support/TempDir.h"
+
+namespace fs = std::filesystem;
+using plat::ChangeDevice;
+using plat::ChangeSource;
+
+namespace {
+
+constexpr char kName[] = "\\\\.\\Brevanto";
+
+// Parses packed records; stops at the first malformed one (a test failure).
+std::vector<std::string> Parse(const uint8_t* p, size_t size) {
+  std::vector<std::string> out;
+  size_t at = 0;
+  auto unit = [&](size_t i) { return static_cast<char16_t>(p[i] | (p[i + 1] << 8)); };
+  while (at + 4 <= size) {
+    size_t n = unit(at);
+    EXPECT_LE(at + 2 * n + 4, size);
+    if (at + 2 * n + 4 > size) break;
+    std::u16string s;
+    for (size_t i = 0; i < n; ++i) s.push_back(unit(at + 2 + 2 * i));
+    EXPECT_EQ(unit(at + 2 + 2 * n), 0);
+    out.push_back(plat::Utf16ToUtf8(s));
+    at += 2 * n + 4;
+  }
+  EXPECT_EQ(at, size);
+  return out;
+}
+
+// Stops reporting if the test is still reading after a long while, so a
+// missing event fails the test instead of hanging it.
+class HangGuard {
+ public:
+  explicit HangGuard(ChangeDevice* dev)
+      : thread_([this, dev] {
+          std::unique_lock<std::mutex> l(m_);
+          if (!cv_.wait_for(l, std::chrono::seconds(60), [this] { return done_; })) {
+            size_t r;
+            dev->Control(plat::kIoctlStopReporting, nullptr, 0, nullptr, 0, &r);
+          }
+        }) {}
+  ~HangGuard() {
+    {
+      std::lock_guard<std::mutex> g(m_);
+      done_ = true;
+    }
+    cv_.notify_all();
+    thread_.join();
+  }
+
+ private:
+  std::mutex m_;
+  std::condition_variable cv_;
+  bool done_ = false;
+  std::thread thread_;
+};
+
+// Reads batches until `want` shows up or reporting stops; returns every path
+// seen on the way.
+std::vector<std::string> ReadUntil(ChangeDevice* dev, const std::string& want) {
+  HangGuard guard(dev);
+  std::vector<std::string> seen;
+  std::vector<uint8_t> buf(65536);
+  for (;;) {
+    size_t got = 0;
+    uint32_t rc = dev->Control(plat::kIoctlReadRecords, nullptr, 0, buf.data(), buf.size(), &got);
+    EXPECT_EQ(rc, 0u);
+    if (rc != 0 || got == 0) break;
+    for (std::string& p : Parse(buf.data(), got)) seen.push_back(std::move(p));
+    if (std::find(seen.begin(), seen.end(), want) != seen.end()) break;
+  }
+  return seen;
+}
+
+size_t Count(const std::vector<std::string>& v, const std::string& s) {
+  return static_cast<size_t>(std::count(v.begin(), v.end(), s));
+}
+
+void WriteFile(const std::string& native, const std::string& text) {
+  std::ofstream(native, std::ios::binary) << text;
+}
+
+uint32_t Send(ChangeDevice* dev, uint32_t code) {
+  size_t r = 0;
+  return dev->Control(code, nullptr, 0, nullptr, 0, &r);
+}
+
+// A folder under $HOME (not /tmp, which may be another file system), watched
+// through BREVANTO_CHANGE_ROOTS with inotify forced.
+class ChangeDeviceTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    root_ = MakeHomeDir();
+    setenv("BREVANTO_CHANGE_SOURCE", "inotify", 1);
+    setenv("BREVANTO_CHANGE_ROOTS", root_.c_str(), 1);
+  }
+  void TearDown() override {
+    unsetenv("BREVANTO_CHANGE_SOURCE");
+    unsetenv("BREVANTO_CHANGE_ROOTS");
+    unsetenv("BREVANTO_CHANGE_WATCH_LIMIT");
+    std::error_code ec;
+    for (const std::string& d : dirs_) fs::remove_all(d, ec);
+  }
+  std::string MakeHomeDir() {
+    const char* home = std::getenv("HOME");
+    std::string tmpl = std::string(home && *home ? home : "/root") + "/bv-cdev-XXXXXX";
+    std::vector<char> buf(tmpl.begin(), tmpl.end());
+    buf.push_back('\0');
+    EXPECT_NE(mkdtemp(buf.data()), nullptr);
+    std::string dir = fs::canonical(buf.data()).string();
+    dirs_.push_back(dir);
+    return dir;
+  }
+  std::unique_ptr<ChangeDevice> OpenStarted() {
+    uint32_t err = 99;
+    auto dev = ChangeDevice::Open(kName, &err);
+    EXPECT_TRUE(dev);
+    EXPECT_EQ(err, 0u);
+    if (dev) {
+      EXPECT_EQ(Send(dev.get(), plat::kIoctlStartReporting), 0u);
+    }
+    return dev;
+  }
+  std::string root_;
+  std::vector<std::string> dirs_;
+};
+
+TEST_F(ChangeDeviceTest, WrittenFileReportedOnceWithSystemPath) {
+  auto dev = OpenStarted();
+  ASSERT_TRUE(dev);
+  EXPECT_EQ(dev->Source(), ChangeSource::kInotify);
+  std::string a = root_ + "/Ä b.txt", marker = root_ + "/marker.txt";
+  std::string b = root_ + "/b.txt";
+  WriteFile(a, "one");
+  WriteFile(b, "b");
+  WriteFile(a, "two");  // a second write before the read merges with the first
+  WriteFile(marker, "m");
+  auto seen = ReadUntil(dev.get(), bvtest::NativeToSystemC(marker));
+  EXPECT_EQ(Count(seen, bvtest::NativeToSystemC(a)), 1u);
+  EXPECT_EQ(Count(seen, bvtest::NativeToSystemC(b)), 1u);
+  EXPECT_EQ(Count(seen, bvtest::NativeToSystemC(marker)), 1u);
+}
+
+TEST_F(ChangeDeviceTest, NewFoldersAndMovesIntoTheTree) {
+  auto dev = OpenStarted();
+  ASSERT_TRUE(dev);
+  // A file in a folder created after start (deep, made in one go).
+  fs::create_directories(root_ + "/x/y/z");
+  std::string deep = root_ + "/x/y/z/d.txt";
+  WriteFile(deep, "d");
+  EXPECT_EQ(
+      Count(ReadUntil(dev.get(), bvtest::NativeToSystemC(deep)), bvtest::NativeToSystemC(deep)),
+      1u);
+
+  // A file renamed in from outside the watched tree.
+  std::string outside = MakeHomeDir();
+  WriteFile(outside + "/m.txt", "m");
+  fs::rename(outside + "/m.txt", root_ + "/x/moved.txt");
+  std::string moved = bvtest::NativeToSystemC(root_ + "/x/moved.txt");
+  EXPECT_EQ(Count(ReadUntil(dev.get(), moved), moved), 1u);
+
+  // A folder moved in: its files are reported and it is watched from then on.
+  fs::create_directories(outside + "/f");
+  WriteFile(outside + "/f/in.txt", "i");
+  fs::rename(outside + "/f", root_ + "/f");
+  std::string in = bvtest::NativeToSystemC(root_ + "/f/in.txt");
+  EXPECT_EQ(Count(ReadUntil(dev.get(), in), in), 1u);
+  WriteFile(root_ + "/f/later.txt", "l");
+  std::string later = bvtest::NativeToSystemC(root_ + "/f/later.txt");
+  EXPECT_EQ(Count(ReadUntil(dev.get(), later), later), 1u);
+
+  // A folder renamed within the tree is watched under its new name.
+  fs::rename(root_ + "/f", root_ + "/g");
+  WriteFile(root_ + "/g/after.txt", "a");
+  std::string after = bvtest::NativeToSystemC(root_ + "/g/after.txt");
+  EXPECT_EQ(Count(ReadUntil(dev.get(), after), after), 1u);
+}
+
+TEST_F(ChangeDeviceTest, StopWakesBlockedReadAndStartResumes) {
+  auto dev = OpenStarted();
+  ASSERT_TRUE(dev);
+  std::atomic<bool> entered{false};
+  uint32_t rc = 99;
+  size_t got = 99;
+  std::thread reader([&] {
+    std::vector<uint8_t> buf(65536);
+    entered = true;
+    rc = dev->Control(plat::kIoctlReadRecords, nullptr, 0, buf.data(), buf.size(), &got);
+  });
+  while (!entered) std::this_thread::yield();
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));  // let it block
+  EXPECT_EQ(Send(dev.get(), plat::kIoctlStopReporting), 0u);
+  reader.join();
+  EXPECT_EQ(rc, 0u);
+  EXPECT_EQ(got, 0u);
+
+  // Stopped: a read returns 0 bytes at once, even with writes pending.
+  WriteFile(root_ + "/while-stopped.txt", "s");
+  std::vector<uint8_t> buf(256);
+  got = 99;
+  EXPECT_EQ(dev->Control(plat::kIoctlReadRecords, nullptr, 0, buf.data(), buf.size(), &got), 0u);
+  EXPECT_EQ(got, 0u);
+
+  // Started again: only writes made since are reported.
+  EXPECT_EQ(Send(dev.get(), plat::kIoctlStartReporting), 0u);
+  std::string next = root_ + "/next.txt";
+  WriteFile(next, "n");
+  auto seen = ReadUntil(dev.get(), bvtest::NativeToSystemC(next));
+  EXPECT_EQ(Count(seen, bvtest::NativeToSystemC(next)), 1u);
+  EXPECT_EQ(Count(seen, bvtest::NativeToSystemC(root_ + "/while-stopped.txt")), 0u);
+}
+
+TEST_F(ChangeDeviceTest, RecordsSplitAcrossSmallBuffers) {
+  auto dev = OpenStarted();
+  ASSERT_TRUE(dev);
+  std::vector<std::string> want;
+  for (int i = 0; i < 5; ++i) {
+    std::string p = root_ + "/file" + std::to_string(i) + ".txt";
+    WriteFile(p, "x");
+    want.push_back(bvtest::NativeToSystemC(p));
+  }
+  const size_t one = 2 * plat::Utf8ToUtf16(want[0]).size() + 4;
+
+  // Too small for any record: refused, nothing lost.
+  std::vector<uint8_t> buf(65536);
+  size_t got = 99;
+  EXPECT_EQ(dev->Control(plat::kIoctlReadRecords, nullptr, 0, buf.data(), one - 1, &got), 122u);
+  EXPECT_EQ(got, 0u);
+
+  // Room for one and a half records: exactly one whole record each time.
+  std::vector<std::string> seen;
+  while (seen.size() < want.size()) {
+    got = 0;
+    ASSERT_EQ(dev->Control(plat::kIoctlReadRecords, nullptr, 0, buf.data(), one + one / 2, &got),
+              0u);
+    ASSERT_EQ(got, one);
+    auto recs = Parse(buf.data(), got);
+    ASSERT_EQ(recs.size(), 1u);
+    seen.push_back(recs[0]);
+  }
+  std::sort(seen.begin(), seen.end());
+  EXPECT_EQ(seen, want);
+}
+
+TEST_F(ChangeDeviceTest, OtherControlCodes) {
+  uint32_t err = 0;
+  EXPECT_FALSE(ChangeDevice::Open("\\\\.\\Other", &err));
+  EXPECT_NE(err, 0u);
+  auto dev = OpenStarted();
+  ASSERT_TRUE(dev);
+  size_t r = 0;
+  uint32_t value = 0;
+  for (uint32_t code :
+       {plat::kIoctlSetBackupOnlyWritten, plat::kIoctlSetNoOpenBackup, plat::kIoctlSetIgnoreTime}) {
+    EXPECT_EQ(dev->Control(code, &value, sizeof value, nullptr, 0, &r), 0u);
+    EXPECT_EQ(dev->Control(code, &value, 2, nullptr, 0, &r), 87u);
+    EXPECT_EQ(dev->Control(code, nullptr, 0, nullptr, 0, &r), 87u);
+  }
+  std::vector<uint8_t> report(600, 0xAB);
+  EXPECT_EQ(dev->Control(plat::kIoctlLaunchReport, nullptr, 0, report.data(), 524, &r), 0u);
+  EXPECT_EQ(r, 524u);
+  EXPECT_TRUE(std::all_of(report.begin(), report.begin() + 524, [](uint8_t b) { return b == 0; }));
+  EXPECT_EQ(report[524], 0xAB);
+  EXPECT_EQ(dev->Control(plat::kIoctlLaunchReport, nullptr, 0, report.data(), 100, &r), 122u);
+  EXPECT_EQ(dev->Control(0x22EC00, nullptr, 0, nullptr, 0, &r), 1u);
+  EXPECT_EQ(dev->Control(plat::kIoctlReadRecords, nullptr, 0, nullptr, 10, &r), 87u);
+}
+
+TEST_F(ChangeDeviceTest, WatchLimitStopsAddingAndSaysSo) {
+  fs::create_directories(root_ + "/a/b/c");
+  setenv("BREVANTO_CHANGE_WATCH_LIMIT", "2", 1);
+  testing::internal::CaptureStderr();
+  auto dev = OpenStarted();
+  std::string err = testing::internal::GetCapturedStderr();
+  ASSERT_TRUE(dev);
+  EXPECT_NE(err.find("watch limit"), std::string::npos) << err;
+  // The root keeps its watch.
+  std::string top = root_ + "/top.txt";
+  WriteFile(top, "t");
+  EXPECT_EQ(Count(ReadUntil(dev.get(), bvtest::NativeToSystemC(top)), bvtest::NativeToSystemC(top)),
+            1u);
+}
+
+TEST_F(ChangeDeviceTest, FanotifyReportsOtherProcessesWrites) {
+  if (geteuid() != 0) GTEST_SKIP() << "fanotify needs root";
+  unsetenv("BREVANTO_CHANGE_SOURCE");
+  unsetenv("BREVANTO_CHANGE_ROOTS");
+  uint32_t err = 0;
+  auto dev = ChangeDevice::Open(kName, &err);
+  ASSERT_TRUE(dev);
+  if (dev->Source() != ChangeSource::kFanotify) GTEST_SKIP() << "fanotify not usable here";
+  ASSERT_EQ(Send(dev.get(), plat::kIoctlStartReporting), 0u);
+  std::string own = root_ + "/own.txt", child = root_ + "/child.txt";
+  WriteFile(own, "o");  // this process's own write is not reported
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    FILE* f = std::fopen(child.c_str(), "w");
+    if (f) std::fputs("c", f);
+    _exit(f && std::fclose(f) == 0 ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_EQ(status, 0);
+  auto seen = ReadUntil(dev.get(), bvtest::NativeToSystemC(child));
+  EXPECT_EQ(Count(seen, bvtest::NativeToSystemC(child)), 1u);
+  EXPECT_EQ(Count(seen, bvtest::NativeToSystemC(own)), 0u);
+}
+
+}  // namespace
