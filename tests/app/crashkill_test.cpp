@@ -25,6 +25,7 @@
 
 #include "history/CLoggingDatabase.h"
 #include "history/LogRecord.h"
+#include "support/QtApp.h"
 #include "support/TempDir.h"
 
 namespace fs = std::filesystem;
@@ -36,39 +37,13 @@ constexpr int kKills = 20;
 constexpr uint32_t kDefaultSeed = 20261206;
 
 // The test program's other tests need a QApplication: one for all.
-QApplication* App() {
-  static int argc = 1;
-  static char name[] = "test_app";
-  static char* argv[] = {name, nullptr};
-  if (QApplication* app = qobject_cast<QApplication*>(QCoreApplication::instance())) return app;
-  setenv("QT_QPA_PLATFORM", "offscreen", 0);
-  return new QApplication(argc, argv);
-}
+using bvtest::App;
 
 uint32_t SeedFromEnvironment() {
   const char* text = getenv("BV_CRASHKILL_SEED");
   if (text == nullptr || *text == '\0') return kDefaultSeed;
   return static_cast<uint32_t>(strtoul(text, nullptr, 10));
 }
-
-// A source folder under the home folder: the built-in exclusions leave out
-// the temporary folders, so sources there would never be copied.
-class HomeFolder {
- public:
-  HomeFolder() {
-    const char* home = getenv("HOME");
-    std::string tmpl = std::string(home && *home ? home : "/root") + "/bv-kill-XXXXXX";
-    if (mkdtemp(tmpl.data()) != nullptr) native_ = tmpl;
-  }
-  ~HomeFolder() {
-    std::error_code ec;
-    if (!native_.empty()) fs::remove_all(native_, ec);
-  }
-  const std::string& Native() const { return native_; }
-
- private:
-  std::string native_;
-};
 
 struct SourceFile {
   std::string rel;  // below the source folder, '/' separated
@@ -236,7 +211,8 @@ class CrashKillTest : public ::testing::Test {
   }
 
   bvtest::TempDir dir_;
-  HomeFolder source_;
+  // Under $HOME: the built-in exclusions leave the temporary folders out.
+  bvtest::TempDir source_{bvtest::TempDir::Where::kHome};
   std::vector<SourceFile> files_;
   std::set<size_t> reported_;
   std::vector<std::unique_ptr<QProcess>> processes_;

@@ -21,6 +21,7 @@
 #include "app/gui/CBrevantoApp.h"
 #include "plans/CPlan.h"
 #include "plans/PlanList.h"
+#include "support/QtApp.h"
 #include "support/TempDir.h"
 #include "ui/CMainFrame.h"
 #include "ui/CTrayIcon.h"
@@ -29,14 +30,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-QApplication* App() {
-  static int argc = 1;
-  static char name[] = "test_app";
-  static char* argv[] = {name, nullptr};
-  if (QApplication* app = qobject_cast<QApplication*>(QCoreApplication::instance())) return app;
-  setenv("QT_QPA_PLATFORM", "offscreen", 0);
-  return new QApplication(argc, argv);
-}
+using bvtest::App;
 
 // Polls until done() holds; the limit only guards against a hang.
 bool WaitFor(const std::function<bool()>& done, int seconds = 120) {
@@ -62,25 +56,6 @@ std::string Binary(size_t size, uint32_t seed) {
   }
   return bytes;
 }
-
-// A source folder under the home folder: the built-in exclusions leave out
-// the temporary folders, so sources there would never be copied.
-class HomeFolder {
- public:
-  HomeFolder() {
-    const char* home = getenv("HOME");
-    std::string tmpl = std::string(home && *home ? home : "/root") + "/bv-e2e-XXXXXX";
-    if (mkdtemp(tmpl.data()) != nullptr) native_ = tmpl;
-  }
-  ~HomeFolder() {
-    std::error_code ec;
-    if (!native_.empty()) fs::remove_all(native_, ec);
-  }
-  const std::string& Native() const { return native_; }
-
- private:
-  std::string native_;
-};
 
 struct SourceFile {
   std::string rel;  // below the source folder, '/' separated
@@ -218,7 +193,8 @@ class EndToEndTest : public ::testing::Test {
   }
 
   bvtest::TempDir dir_;
-  HomeFolder source_;
+  // Under $HOME: the built-in exclusions leave the temporary folders out.
+  bvtest::TempDir source_{bvtest::TempDir::Where::kHome};
   std::vector<SourceFile> files_;
   std::vector<std::unique_ptr<QProcess>> processes_;
 };

@@ -30,20 +30,14 @@
 #include "platform/Locks.h"
 #include "platform/Paths.h"
 #include "platform/Profile.h"
+#include "support/QtApp.h"
 #include "support/TempDir.h"
 #include "ui/CMainFrame.h"
 #include "ui/CTrayIcon.h"
 
 namespace {
 
-QApplication* App() {
-  static int argc = 1;
-  static char name[] = "test_app";
-  static char* argv[] = {name, nullptr};
-  if (QApplication* app = qobject_cast<QApplication*>(QCoreApplication::instance())) return app;
-  setenv("QT_QPA_PLATFORM", "offscreen", 0);
-  return new QApplication(argc, argv);
-}
+using bvtest::App;
 
 std::vector<std::string> ReadLines(const std::string& file) {
   std::vector<std::string> lines;

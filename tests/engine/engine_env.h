@@ -51,8 +51,7 @@ class EngineTestEnv {
     SaveEnv("TMPDIR", &oldTmp_);
     SaveEnv("BREVANTO_DATA_DIR", &oldData_);
     SaveEnv("BREVANTO_VOLUMES", &oldVolumes_);
-    mkdir("/root/bv-tests", 0700);
-    setenv("TMPDIR", "/root/bv-tests", 1);
+    setenv("TMPDIR", HomeTestBase().c_str(), 1);
     data_ = std::make_unique<TempDir>();
     store_ = std::make_unique<TempDir>();
     src_ = std::make_unique<TempDir>();

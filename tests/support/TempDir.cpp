@@ -13,9 +13,19 @@ namespace fs = std::filesystem;
 
 namespace bvtest {
 
-TempDir::TempDir() {
+std::string HomeTestBase() {
+  const char* home = std::getenv("HOME");
+  const std::string base = std::string(home && *home ? home : "/root") + "/bv-tests";
+  std::error_code ec;
+  fs::create_directories(base, ec);
+  return base;
+}
+
+TempDir::TempDir(Where where) {
   const char* base = std::getenv("TMPDIR");
-  std::string tmpl = std::string(base && *base ? base : "/tmp") + "/bv-test-XXXXXX";
+  std::string tmpl =
+      (where == Where::kHome ? HomeTestBase() : std::string(base && *base ? base : "/tmp")) +
+      "/bv-test-XXXXXX";
   std::vector<char> buf(tmpl.begin(), tmpl.end());
   buf.push_back('\0');
   if (!mkdtemp(buf.data())) throw std::runtime_error("mkdtemp failed");

@@ -8,7 +8,10 @@ namespace bvtest {
 
 class TempDir {
  public:
-  TempDir();
+  // kHome: below HomeTestBase(), for files a plan must take (the built-in
+  // exclusions leave /tmp and /var/tmp out of every plan).
+  enum class Where { kTmp, kHome };
+  explicit TempDir(Where where = Where::kTmp);
   ~TempDir();
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
@@ -26,6 +29,9 @@ class TempDir {
   std::string native_;
   std::string system_;
 };
+
+// $HOME/bv-tests (made when missing): a test folder outside /tmp.
+std::string HomeTestBase();
 
 // Native /a/b -> "C:\a\b" (valid while C: is "/", the real table's rule).
 std::string NativeToSystemC(const std::string& native);

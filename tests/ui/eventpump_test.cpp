@@ -18,20 +18,14 @@
 #include "app/Settings.h"
 #include "engine/ActivityLog.h"
 #include "engine/EngineEvents.h"
+#include "support/QtApp.h"
 #include "support/TempDir.h"
 #include "ui/CBrevantoView.h"
 #include "ui/EventPump.h"
 
 namespace {
 
-QApplication* App() {
-  static int argc = 1;
-  static char name[] = "test_ui";
-  static char* argv[] = {name, nullptr};
-  if (QApplication* app = qobject_cast<QApplication*>(QCoreApplication::instance())) return app;
-  setenv("QT_QPA_PLATFORM", "offscreen", 0);
-  return new QApplication(argc, argv);
-}
+using bvtest::App;
 
 // Runs the event loop until done() holds; the limit only guards against a hang.
 bool RunUntil(const std::function<bool()>& done) {

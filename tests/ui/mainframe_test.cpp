@@ -19,6 +19,7 @@
 #include "app/Texts.h"
 #include "engine/ActivityLog.h"
 #include "platform/Profile.h"
+#include "support/QtApp.h"
 #include "support/TempDir.h"
 #include "ui/CDlgTimer.h"
 #include "ui/CMainFrame.h"
@@ -26,14 +27,7 @@
 
 namespace {
 
-QApplication* App() {
-  static int argc = 1;
-  static char name[] = "test_ui";
-  static char* argv[] = {name, nullptr};
-  if (QApplication* app = qobject_cast<QApplication*>(QCoreApplication::instance())) return app;
-  setenv("QT_QPA_PLATFORM", "offscreen", 0);
-  return new QApplication(argc, argv);
-}
+using bvtest::App;
 
 // Runs action on the timed dialog once it is up (inside its modal loop).
 void WhenDialogShows(std::function<void(CDlgTimer*)> action) {
