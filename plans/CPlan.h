@@ -188,6 +188,9 @@ class CSimplePlan : public CPlan {
   // Deletes retired threads that have ended; with wait, joins the others first.
   // Never called with the plan's lock held while waiting.
   void ReapRetired(bool wait);
+  // Marks the plan stopping and takes its thread and task away (under the
+  // plan's lock); the caller stops the thread with the lock free.
+  CWorkingThread* TakeThreadForStop(uint32_t* id);
 
   CWorkingThread* thread_ = nullptr;  // the running thread, owned; plan lock
   // Threads told to stop, owned until their body has ended (a stopped plan

@@ -78,17 +78,19 @@ int CSimplePlan::Start() {
   return 0;
 }
 
+CWorkingThread* CSimplePlan::TakeThreadForStop(uint32_t* id) {
+  Guard g(lock_);
+  stopping_ = true;
+  CWorkingThread* thread = thread_;
+  thread_ = nullptr;
+  task_ = nullptr;
+  *id = id_;
+  return thread;
+}
+
 void CSimplePlan::Stop() {
-  CWorkingThread* thread;
   uint32_t id;
-  {
-    Guard g(lock_);
-    stopping_ = true;
-    thread = thread_;
-    thread_ = nullptr;
-    task_ = nullptr;
-    id = id_;
-  }
+  CWorkingThread* thread = TakeThreadForStop(&id);
   // The plan's lock is free here: the thread's running task may want it.
   if (thread) {
     thread->Queue().RemoveByKey(id);
@@ -100,16 +102,8 @@ void CSimplePlan::Stop() {
 }
 
 void CSimplePlan::StopAndWait() {
-  CWorkingThread* thread;
   uint32_t id;
-  {
-    Guard g(lock_);
-    stopping_ = true;
-    thread = thread_;
-    thread_ = nullptr;
-    task_ = nullptr;
-    id = id_;
-  }
+  CWorkingThread* thread = TakeThreadForStop(&id);
   if (thread) {
     thread->SetStop();
     thread->Join();
