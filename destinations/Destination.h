@@ -29,6 +29,8 @@ class IDestinationOwner {
   virtual ~IDestinationOwner() = default;
   // The plan folder as a system path ending with "\"; "Devices.ini" lives there.
   virtual std::string GetPlanFolder() const = 0;
+  // The owning plan's identifier (0 when there is none).
+  virtual uint32_t GetPlanId() const { return 0; }
 };
 
 // One numbered copy found by ListVersions: full path and its number.
@@ -65,7 +67,8 @@ class CDestination {
   // re-attach a destination loaded from "Devices.ini".
   virtual bool Prepare(bool initialize) = 0;
   virtual void Close() = 0;
-  virtual const std::string& GetRootPath() const = 0;
+  // A copy: the USB kind's root may change on the broadcast thread.
+  virtual std::string GetRootPath() const = 0;
   // Recomputes what IsAvailable reports.
   virtual void Refresh() {}
   // Numbered copies folder + name + "(N)" [+ "." + extension]: appends each

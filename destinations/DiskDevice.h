@@ -26,7 +26,7 @@ class CDiskDevice : public CDestination {
   // it; failures are left for the copies to report. Always true.
   bool Prepare(bool initialize) override;
   void Close() override {}
-  const std::string& GetRootPath() const override { return root_; }
+  std::string GetRootPath() const override { return root_; }
   // Available when the root starts with a drive letter C to Z and a colon and
   // that drive is in the volume table. The folder itself is not looked at.
   void Refresh() override;

@@ -267,7 +267,9 @@ CLoggingDatabase* CPlan::Database() {
 
 std::string CPlan::DestinationRoot() const {
   Guard g(lock_);
-  return destination_ ? destination_->GetRootPath() : std::string();
+  if (!destination_) return {};
+  std::string root = destination_->GetRootPath();
+  return root.empty() ? storePath_ : root;
 }
 
 int32_t CPlan::StorageType() const {
@@ -285,6 +287,7 @@ PlanSettings CPlan::Settings() const {
   s.scheduleUnit = scheduleUnit_;
   if (destination_) {
     s.storePath = destination_->GetRootPath();
+    if (s.storePath.empty()) s.storePath = storePath_;
     s.storageType = destination_->GetStorageType();
   }
   s.mode = mode_;
@@ -333,6 +336,7 @@ bool CPlan::PrepareDestination(const PlanSettings& s, int32_t purpose) {
     destination_ = CreateDestination(this, s.storageType);
   }
   if (!destination_) return false;
+  storePath_ = s.storePath;
   const bool absentAllowed = s.storageType == kStorageFtp || s.storageType == kStorageUsb;
   if (purpose == kApplyLoad) {
     missScheduledBackup_ = s.missedScheduledRun != 0;

@@ -69,6 +69,7 @@ class CPlan : public IDestinationOwner {
 
   // IDestinationOwner: data folder + "PLAN\" + id + "\".
   std::string GetPlanFolder() const override;
+  uint32_t GetPlanId() const override { return Id(); }
 
   std::recursive_mutex& Lock() const { return lock_; }
 
@@ -161,6 +162,9 @@ class CPlan : public IDestinationOwner {
   bool busy_ = false;
   bool missScheduledBackup_ = false;
   std::unique_ptr<CDestination> destination_;
+  // The store path last applied: saved while the destination has no root (a
+  // USB disk that is not plugged in must not lose its path).
+  std::string storePath_;
   std::unique_ptr<CLoggingDatabase> database_;
 };
 

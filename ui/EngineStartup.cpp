@@ -9,6 +9,7 @@
 #include "engine/ActivityLog.h"
 #include "engine/CChangeMonitor.h"
 #include "engine/CFileDispatchThread.h"
+#include "engine/CUsbWindow.h"
 #include "engine/EngineEvents.h"
 #include "plans/CPlan.h"
 #include "plans/PlanList.h"
@@ -44,6 +45,8 @@ void RunEngineStartup() {
 }
 
 void StopEngine() {
+  // No more device-change answers: they may reach into the plans.
+  StopUsbWindow();
   PlanList& list = PlanList::Instance();
   std::vector<CPlan*> plans;
   {

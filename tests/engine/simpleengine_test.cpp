@@ -269,7 +269,7 @@ class SlashDestination : public CDestination {
   bool IsAvailable() const override { return true; }
   bool Prepare(bool) override { return true; }
   void Close() override {}
-  const std::string& GetRootPath() const override { return root_; }
+  std::string GetRootPath() const override { return root_; }
   int32_t ListVersions(std::string_view folder, std::string_view, std::string_view,
                        std::vector<VersionEntry>*) override {
     seen.emplace_back(folder);

@@ -178,7 +178,7 @@ TEST(JournalFaults, PartialAppendIsCutBack) {
 // collects, reads and appends with clean result codes, and a second opening
 // is stable.
 TEST(JournalFaults, DamagedFixturesOpenCleanly) {
-  const fs::path dir = fs::path(__FILE__).parent_path().parent_path() / "data" / "journal";
+  const fs::path dir = fs::path(BV_TEST_DATA_DIR) / "journal";
   ASSERT_TRUE(fs::is_directory(dir));
   int count = 0;
   for (const auto& entry : fs::directory_iterator(dir)) {

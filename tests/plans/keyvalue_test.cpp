@@ -65,7 +65,7 @@ TEST(KeyValueReader, CarriageReturnsNeverBelongToKeysOrValues) {
 // include one where a key made of a carriage return came back as nothing).
 TEST(KeyValueFormat, KeptInputsSurviveWriteAndRead) {
   bvtest::TempDir dir;
-  const auto data = std::filesystem::path(__FILE__).parent_path().parent_path() / "data";
+  const auto data = std::filesystem::path(BV_TEST_DATA_DIR);
   int seen = 0;
   for (const char* sub : {"keyvalue", "rules"}) {
     for (const auto& e : std::filesystem::directory_iterator(data / sub)) {

@@ -10,7 +10,7 @@
 namespace {
 
 std::string DataDir(const char* sub) {
-  return (std::filesystem::path(__FILE__).parent_path().parent_path() / "data" / sub).string();
+  return (std::filesystem::path(BV_TEST_DATA_DIR) / sub).string();
 }
 
 std::unique_ptr<CRuleSet> LoadText(const bvtest::TempDir& dir, const std::string& text) {

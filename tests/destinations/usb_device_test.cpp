@@ -1,0 +1,227 @@
+// The USB disk destination over an override volume table that the tests
+// rewrite as a user plugs, unplugs and re-letters the disk: identity taken
+// and checked, the disk followed to another letter, a look-alike never
+// attached, removal requests, and the settings in "Devices.ini".
+#include <unistd.h>
+
+#include <filesystem>
+#include <mutex>
+
+#include <gtest/gtest.h>
+
+#include "destination_suite.h"
+#include "destinations/DestinationFactory.h"
+#include "destinations/UsbDevice.h"
+#include "platform/Profile.h"
+#include "support/EventCollector.h"
+#include "support/TempDir.h"
+#include "volume_override.h"
+
+namespace fs = std::filesystem;
+
+INSTANTIATE_TEST_SUITE_P(Usb, DestinationSuite, testing::Values(LocalKind("Usb", 2)), KindName);
+
+namespace {
+
+class PlanOwner : public IDestinationOwner {
+ public:
+  PlanOwner(std::string folder, uint32_t id) : folder_(std::move(folder)), id_(id) {}
+  std::string GetPlanFolder() const override { return folder_; }
+  uint32_t GetPlanId() const override { return id_; }
+
+ private:
+  std::string folder_;
+  uint32_t id_;
+};
+
+struct Disk {
+  char letter;
+  std::string serial;  // also names the disk's folder, which follows it
+  std::string model = "Stick";
+};
+
+class UsbDeviceTest : public testing::Test {
+ protected:
+  UsbDeviceTest() : volumes_(TableText({{'E', "ABCD-1234"}})) {}
+  void SetUp() override {
+    GetUsbWindow()->SetMissingTimeSink([this](uint32_t id, int64_t t) {
+      std::lock_guard<std::mutex> g(lock_);
+      missing_.push_back({id, t});
+    });
+    plat::DeviceBroadcaster::Instance().CheckNow();
+  }
+  void TearDown() override {
+    GetUsbWindow()->SetMissingTimeSink(nullptr);
+    plat::DeviceBroadcaster::Instance().CheckNow();
+  }
+
+  std::string TableText(const std::vector<Disk>& disks) {
+    std::string text = "[C]\nRoot=/\nType=fixed\nSystem=1\n";
+    for (const auto& d : disks) {
+      fs::create_directories(disks_.Native() + "/disk-" + d.serial);
+      text += std::string("[") + d.letter + "]\nRoot=" + disks_.Native() + "/disk-" + d.serial +
+              "\nType=removable\nBus=usb\nVendor=\" Acme \"\nModel=" + d.model +
+              "\nRevision=1.0 \nSerial=" + d.serial + "\nTotalBytes=4000000000\n";
+    }
+    return text;
+  }
+  // Plug, unplug or re-letter: the table changes and the broadcasts follow.
+  void Replug(const std::vector<Disk>& disks) {
+    volumes_.Rewrite(TableText(disks));
+    plat::DeviceBroadcaster::Instance().CheckNow();
+  }
+  std::unique_ptr<CUSBDevice> Captured(const std::string& root) {
+    auto dest = CreateDestination(&owner_, kStorageUsb);
+    auto* usb = dynamic_cast<CUSBDevice*>(dest.release());
+    EXPECT_NE(usb, nullptr);
+    PlanSettings s;
+    s.storePath = root;
+    usb->Configure(s);
+    EXPECT_TRUE(usb->Prepare(true));
+    return std::unique_ptr<CUSBDevice>(usb);
+  }
+  size_t Missing() {
+    std::lock_guard<std::mutex> g(lock_);
+    return missing_.size();
+  }
+  // Event codes 30/31 seen for our plan since the last call.
+  std::vector<int32_t> UsbEvents() {
+    std::vector<int32_t> out;
+    for (const auto& e : events_.Events())
+      if ((e.code == kEvUsbArrived || e.code == kEvUsbRemoved) && e.planId == kPlanId)
+        out.push_back(e.code);
+    events_.Clear();
+    return out;
+  }
+
+  static constexpr uint32_t kPlanId = 41;
+  bvtest::TempDir disks_, plan_;
+  ScopedVolumes volumes_;
+  PlanOwner owner_{plan_.System() + "\\", kPlanId};
+  std::mutex lock_;  // guards missing_
+  std::vector<std::pair<uint32_t, int64_t>> missing_;
+  bvtest::EventCollector events_;
+};
+
+TEST_F(UsbDeviceTest, CapturesSavesAndFindsTheDiskAgain) {
+  auto usb = Captured("E:\\Backup");
+  EXPECT_TRUE(usb->IsAvailable());
+  EXPECT_EQ(usb->GetRootPath(), "E:\\Backup");
+  EXPECT_EQ(usb->Vendor(), "Acme");
+  EXPECT_EQ(usb->Model(), "Stick");
+  EXPECT_EQ(usb->Revision(), "1.0");
+  EXPECT_EQ(usb->Size(), 4000000000);
+  EXPECT_EQ(usb->PartitionSerialNumber(), static_cast<int32_t>(0xABCD1234u));
+  ASSERT_TRUE(usb->SaveSettings());
+
+  const std::string ini = plan_.NativeOf("Devices.ini");
+  auto key = [&](const char* k) {
+    return plat::GetProfileString(plan_.SystemOf("Devices.ini"), "USB Device", k, "?", 200);
+  };
+  EXPECT_EQ(key("Size"), "-294967296");  // the low 32 bits, signed
+  EXPECT_EQ(key("PartitionSerialNumber"), "-1412623820");
+  EXPECT_EQ(key("RelativePath"), "\\Backup");
+
+  // A plan loaded at start finds its disk by scanning the drives.
+  CUSBDevice loaded(&owner_);
+  ASSERT_TRUE(loaded.LoadSettings());
+  EXPECT_TRUE(loaded.IsAvailable());
+  EXPECT_EQ(loaded.GetRootPath(), "E:\\Backup");
+  EXPECT_TRUE(loaded.Prepare(false));  // already held: stays paired
+  EXPECT_TRUE(loaded.IsAvailable());
+  EXPECT_TRUE(loaded.IsSameDestination(*usb));
+
+  // Without "Devices.ini" nothing is read.
+  CUSBDevice orphan(nullptr);
+  EXPECT_FALSE(orphan.LoadSettings());
+  EXPECT_FALSE(orphan.IsAvailable());
+  // A drive root or a path without a letter leaves the root empty.
+  for (const char* bad : {"E:\\", "\\\\srv\\share\\x", "Backup"}) {
+    auto d = Captured(bad);
+    EXPECT_EQ(d->GetRootPath(), "") << bad;
+    EXPECT_FALSE(d->IsAvailable()) << bad;
+  }
+}
+
+TEST_F(UsbDeviceTest, FollowsTheDiskToAnotherLetter) {
+  auto usb = Captured("E:\\Backup");
+  const std::string stick = disks_.Native() + "/disk-ABCD-1234";
+  // The held handle keeps nothing of the disk open.
+  for (const auto& fd : fs::directory_iterator("/proc/self/fd")) {
+    std::error_code ec;
+    auto target = fs::read_symlink(fd.path(), ec).string();
+    EXPECT_NE(target.rfind(stick, 0), 0u) << "descriptor into the disk: " << target;
+  }
+
+  Replug({});  // unplugged
+  EXPECT_FALSE(usb->IsAvailable());
+  EXPECT_EQ(UsbEvents(), std::vector<int32_t>{kEvUsbRemoved});
+  EXPECT_EQ(Missing(), 1u);
+
+  Replug({{'F', "ABCD-1234"}});  // back under another letter
+  EXPECT_TRUE(usb->IsAvailable());
+  EXPECT_EQ(usb->GetRootPath(), "F:\\Backup");
+  EXPECT_EQ(UsbEvents(), std::vector<int32_t>{kEvUsbArrived});
+
+  Replug({{'G', "ABCD-1234"}});  // re-lettered while plugged
+  EXPECT_EQ(usb->GetRootPath(), "G:\\Backup");
+  EXPECT_TRUE(usb->IsAvailable());
+  EXPECT_EQ(UsbEvents(), (std::vector<int32_t>{kEvUsbRemoved, kEvUsbArrived}));
+  EXPECT_EQ(Missing(), 2u);
+}
+
+TEST_F(UsbDeviceTest, LookAlikeDiskIsNeverAttached) {
+  auto usb = Captured("E:\\Backup");
+  Replug({});
+  UsbEvents();
+  // Same vendor, model and revision, another serial: the plan hears of the
+  // arrival but the destination stays away.
+  Replug({{'E', "0000-0001"}});
+  EXPECT_FALSE(usb->IsAvailable());
+  EXPECT_EQ(UsbEvents(), std::vector<int32_t>{kEvUsbArrived});
+  // Another model with the same serial is not it either.
+  Replug({{'E', "0000-0001"}, {'H', "ABCD-1234", "Other"}});
+  EXPECT_FALSE(usb->IsAvailable());
+  // The real one, next to the look-alike, under a letter the scan must find.
+  Replug({{'E', "0000-0001"}, {'K', "ABCD-1234"}});
+  EXPECT_TRUE(usb->IsAvailable());
+  EXPECT_EQ(usb->GetRootPath(), "K:\\Backup");
+}
+
+TEST_F(UsbDeviceTest, RemovalRequestAndRefusedRemoval) {
+  auto usb = Captured("E:\\Backup");
+  plat::BroadcastHandle b{};
+  b.size = sizeof b;
+  b.deviceType = plat::kDbtDevtypHandle;
+  b.handle = usb->VolumeHandleValue();
+  b.notification = usb->NotificationValue();
+  CUsbWindow* window = GetUsbWindow();
+
+  // Someone else's handle is not ours.
+  plat::BroadcastHandle other = b;
+  other.handle += 999;
+  window->OnDeviceChange(plat::kDbtDeviceQueryRemove, &other, sizeof other);
+  EXPECT_TRUE(usb->IsAvailable());
+
+  EXPECT_EQ(window->OnDeviceChange(plat::kDbtDeviceQueryRemove, &b, sizeof b), 1u);
+  EXPECT_FALSE(usb->IsAvailable());
+  EXPECT_NE(usb->NotificationValue(), 0u);  // still registered
+  EXPECT_EQ(UsbEvents(), std::vector<int32_t>{kEvUsbRemoved});
+  EXPECT_EQ(Missing(), 1u);
+
+  // The removal failed: the disk is held again.
+  window->OnDeviceChange(plat::kDbtDeviceQueryRemoveFailed, &b, sizeof b);
+  EXPECT_TRUE(usb->IsAvailable());
+  EXPECT_EQ(UsbEvents(), std::vector<int32_t>{kEvUsbArrived});
+
+  // Short or missing broadcast data is ignored.
+  window->OnDeviceChange(plat::kDbtDeviceRemoveComplete, &b, 8);
+  window->OnDeviceChange(plat::kDbtDeviceRemoveComplete, nullptr, 0);
+  EXPECT_TRUE(usb->IsAvailable());
+
+  usb->Close();
+  EXPECT_FALSE(usb->IsAvailable());
+  EXPECT_EQ(usb->NotificationValue(), 0u);
+}
+
+}  // namespace
