@@ -5,11 +5,12 @@
 #include <QLabel>
 #include <QPixmap>
 #include <QPushButton>
-#include <QTimer>
 #include <QVBoxLayout>
 
 #include "app/Texts.h"
 #include "ui/NativePath.h"
+#include "ui/StyleSheet.h"
+#include "ui/UiTimer.h"
 
 CDlgTimer::CDlgTimer(const QString& message, const QString& acceptText, const QString& cancelText,
                      int seconds, QWidget* parent)
@@ -17,6 +18,8 @@ CDlgTimer::CDlgTimer(const QString& message, const QString& acceptText, const QS
   setWindowTitle(QString::fromStdString(GetProductName()));
   setWindowFlag(Qt::WindowContextHelpButtonHint, false);
   setModal(true);
+  setObjectName("timerDialog");
+  setStyleSheet(AppStyleSheet());
 
   auto* icon = new QLabel(this);
   QPixmap pixmap(NativeQPath(GetIconPath("Brevanto")));
@@ -44,6 +47,10 @@ CDlgTimer::CDlgTimer(const QString& message, const QString& acceptText, const QS
   acceptButton_->setDefault(true);
   cancelButton_ = new QPushButton(cancelText, this);
   cancelButton_->setObjectName("cancelButton");
+  for (QPushButton* button : {acceptButton_, cancelButton_}) {
+    button->setProperty("option", true);
+    button->setMinimumWidth(90);
+  }
   connect(acceptButton_, &QPushButton::clicked, this, &QDialog::accept);
   connect(cancelButton_, &QPushButton::clicked, this, &QDialog::reject);
 
@@ -61,21 +68,22 @@ CDlgTimer::CDlgTimer(const QString& message, const QString& acceptText, const QS
   layout->addLayout(top);
   layout->addLayout(buttons);
 
-  timer_ = new QTimer(this);
-  timer_->setInterval(1000);
-  connect(timer_, &QTimer::timeout, this, &CDlgTimer::Tick);
+  timer_ = MakeUiTimer();
+  timer_->OnTimeout([this] { Tick(); });
 }
+
+CDlgTimer::~CDlgTimer() = default;
 
 void CDlgTimer::showEvent(QShowEvent* event) {
   QDialog::showEvent(event);
-  if (!timer_->isActive()) timer_->start();
+  if (!timer_->IsActive()) timer_->Start(1000);
 }
 
 void CDlgTimer::Tick() {
   if (remaining_ > 0) --remaining_;
   countLabel_->setText(QString::number(remaining_));
   if (remaining_ == 0) {
-    timer_->stop();
+    timer_->Stop();
     accept();
   }
 }

@@ -1,18 +1,21 @@
 // Modal question that counts down: accepted (result 1) by its accept button or
 // when the count reaches 0, rejected (result 0) by its cancel button or Escape.
+// The count drops once a second from the moment the dialog shows.
 #pragma once
 #include <QDialog>
 #include <QString>
+#include <memory>
 
 class QLabel;
 class QPushButton;
-class QTimer;
+class CUiTimer;
 
 class CDlgTimer : public QDialog {
   Q_OBJECT
  public:
   static constexpr int kDefaultSeconds = 20;
 
+  ~CDlgTimer() override;
   CDlgTimer(const QString& message, const QString& acceptText, const QString& cancelText,
             int seconds = kDefaultSeconds, QWidget* parent = nullptr);
   int Remaining() const { return remaining_; }
@@ -29,5 +32,5 @@ class CDlgTimer : public QDialog {
   QLabel* countLabel_;
   QPushButton* acceptButton_;
   QPushButton* cancelButton_;
-  QTimer* timer_;
+  std::unique_ptr<CUiTimer> timer_;
 };

@@ -1,42 +1,81 @@
 #include "ui/CMainFrame.h"
 
+#include <QAction>
 #include <QCloseEvent>
+#include <QCoreApplication>
 #include <QGuiApplication>
 #include <QIcon>
+#include <QMenu>
 #include <QMetaObject>
 #include <QScreen>
+#include <cstdlib>
+#include <mutex>
+#include <string>
 
 #include "app/Settings.h"
 #include "app/Texts.h"
+#include "engine/EngineEvents.h"
+#include "plans/CPlan.h"
+#include "plans/PlanList.h"
+#include "ui/AppMessage.h"
 #include "ui/CBrevantoView.h"
+#include "ui/CDlgAppSettings.h"
+#include "ui/CDlgSystrayMesssage.h"
 #include "ui/CDlgTimer.h"
-#include "ui/CTrayIcon.h"
 #include "ui/NativePath.h"
 #include "ui/StartupTrace.h"
+#include "ui/TextFormat.h"
 
 namespace {
 
 constexpr char kPositionSection[] = "Application Position";
+constexpr char kProductVersion[] = "3.0.0.0";
 
 QString MainText(const char* key) { return QString::fromStdString(GetText("MAIN_UI", key)); }
+QString MenuText(const char* key) { return QString::fromStdString(GetText("TRAYMENU", key)); }
 
 }  // namespace
 
-CMainFrame::CMainFrame(QWidget* parent) : QMainWindow(parent) {
+CMainFrame::CMainFrame(QWidget* parent) : CTrayWnd(parent) {
   // The view brings up the engine in its constructor, before anything shows.
   view_ = new CBrevantoView(this);
   setCentralWidget(view_);
+  setObjectName("mainFrame");
   setWindowTitle(QStringLiteral("Brevanto  Essentials"));
   setWindowIcon(QIcon(NativeQPath(GetIconPath("Brevanto"))));
-  resize(720, 480);
+  resize(960, 720);
   PlaceAtStoredPosition();
 
-  tray_ = new CTrayIcon(this);
-  connect(tray_, &CTrayIcon::showRequested, this, &CMainFrame::ShowFromTray);
-  connect(tray_, &CTrayIcon::exitRequested, this, &CMainFrame::ExitCommand);
+  BuildMenu();
+  CEventPump* pump = view_->EventPump();
+  connect(pump, &CEventPump::eventArrived, this, &CMainFrame::OnEngineEvent, Qt::DirectConnection);
+  connect(pump, &CEventPump::drained, this, [this] { OnPowerStatus(plat::GetPowerStatus()); });
+  // The view's own notices (low space, plans only recording) are pop-ups.
+  connect(view_, &CBrevantoView::messageRequested, this, [](const QString& text, int kind) {
+    CDlgSystrayMesssage::Instance().ShowMessage(text, static_cast<PopupKind>(kind));
+  });
+  AddIcon();
 }
 
-CMainFrame::~CMainFrame() = default;
+CMainFrame::~CMainFrame() { RemoveIcon(); }
+
+void CMainFrame::BuildMenu() {
+  menu_ = std::make_unique<QMenu>();
+  menu_->setObjectName("trayMenu");
+  aboutAction_ = menu_->addAction(MenuText("ABOUT"));
+  settingsAction_ = menu_->addAction(MenuText("APPSETTINGS"));
+  updatesAction_ = menu_->addAction(MenuText("CHECKFORUPDATES"));
+  menu_->addSeparator();
+  showAction_ = menu_->addAction(MenuText("OPENBREVANTO"));
+  exitAction_ = menu_->addAction(MenuText("SHUTDOWN"));
+  connect(aboutAction_, &QAction::triggered, this, &CMainFrame::ShowAbout);
+  connect(settingsAction_, &QAction::triggered, this, &CMainFrame::ShowSettings);
+  connect(updatesAction_, &QAction::triggered, this, &CMainFrame::CheckForUpdates);
+  connect(showAction_, &QAction::triggered, this, &CMainFrame::ShowMainWindow);
+  connect(exitAction_, &QAction::triggered, this, &CMainFrame::ExitCommand);
+}
+
+QMenu* CMainFrame::ContextMenu() { return menu_.get(); }
 
 void CMainFrame::PlaceAtStoredPosition() {
   const int x = ReadInternalInt(kPositionSection, "x", -1);
@@ -47,11 +86,21 @@ void CMainFrame::PlaceAtStoredPosition() {
   move(x, y);
 }
 
-void CMainFrame::ShowFromTray() {
-  if (isMinimized()) showNormal();
-  show();
-  raise();
-  activateWindow();
+void CMainFrame::ShowAbout() {
+  ShowAppMessage(FormatText(GetText("MAIN_UI", "ABOUT_TEXT"), {GetProductName(), kProductVersion}),
+                 QMessageBox::Information);
+}
+
+void CMainFrame::ShowSettings() {
+  CDlgAppSettings dialog(isVisible() ? this : nullptr);
+  dialog.exec();
+}
+
+void CMainFrame::CheckForUpdates() {
+  // No update client runs on this platform: the system's packages bring
+  // new versions.
+  ShowAppMessage(FormatText(GetText("MAIN_UI", "UPDATES_BY_PACKAGES"), {GetProductName()}),
+                 QMessageBox::Information);
 }
 
 void CMainFrame::ExitCommand() {
@@ -71,7 +120,7 @@ void CMainFrame::ExitCommand() {
     WriteInternalInt(kPositionSection, "x", pos().x());
     WriteInternalInt(kPositionSection, "y", pos().y());
   }
-  tray_->Remove();
+  RemoveIcon();
   exiting_ = true;
   TraceStartup("exit");
   QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection);
@@ -79,16 +128,125 @@ void CMainFrame::ExitCommand() {
 
 void CMainFrame::closeEvent(QCloseEvent* event) {
   if (exiting_) {
+    ClosePopups();
     event->accept();
     emit frameClosed();
     return;
   }
   event->ignore();
-  if (tray_->IsShown()) {
+  if (IsIconShown()) {
     hide();
   } else {
     // Without a notification icon a hidden window could not be brought back
     // or ended from the desktop: closing it is the exit command.
     ExitCommand();
+  }
+}
+
+void CMainFrame::OnEngineEvent(CMEvent* /*source*/, const EventData& event) {
+  const uint32_t id = event.planId;
+  switch (event.code) {
+    case kEvPlanModeChanged:
+      PlanModeChanged(id, event.value);
+      break;
+    case kEvPlanDeleted:
+      scanCopied_.erase(id);
+      PlanModeChanged(id, 1);
+      break;
+    case kEvFileCopied: {
+      auto scan = scanCopied_.find(id);
+      if (scan != scanCopied_.end()) ++scan->second;
+      NoteBackupTime(id, false);
+      break;
+    }
+    case kEvFileFailed:
+      NoteBackupTime(id, false);
+      break;
+    case kEvScanBegins:
+      scanCopied_[id] = 0;
+      break;
+    case kEvScanEnds: {
+      // The scan's own event carries no count: the copies seen since its
+      // start are the count.
+      auto scan = scanCopied_.find(id);
+      const int64_t copied = scan == scanCopied_.end() ? 0 : scan->second;
+      if (scan != scanCopied_.end()) scanCopied_.erase(scan);
+      RunFinished(id, event.text1, copied);
+      break;
+    }
+    case kEvRunEnds:
+      NoteBackupTime(id, true);
+      RunFinished(id, event.text1, event.value);
+      break;
+    case kEvDriverFailed:
+      // Nothing can be protected any more: say so and end at once.
+      TraceStartup("driver-failed");
+      ShowAppMessage(GetText("MESSAGE_RECEIVER", "FAILED_TO_LOAD_DRIVER"), QMessageBox::Critical);
+      std::_Exit(0);
+    default:
+      break;
+  }
+}
+
+void CMainFrame::PlanModeChanged(uint32_t planId, int32_t mode) {
+  if (mode == 2) {
+    busy_.insert(planId);
+    if (!IsAnimating()) StartAnimation(GetIconPath("SystrayAnim"));
+    return;
+  }
+  if (busy_.erase(planId) != 0 && busy_.empty()) ShowRestingIcon();
+}
+
+void CMainFrame::ShowRestingIcon() {
+  if (onBattery_) {
+    SetIcon(QIcon(NativeQPath(GetIconPath("SystrayBatteryMode"))));
+  } else {
+    SetReadyIcon();
+  }
+}
+
+void CMainFrame::RunFinished(uint32_t planId, const std::string& planName, int64_t copied) {
+  if (copied <= 0 || !GetShowStatusNotification()) return;
+  std::string name = planName;
+  if (name.empty()) {
+    PlanList& list = PlanList::Instance();
+    std::lock_guard<std::recursive_mutex> guard(list.Lock());
+    if (CPlan* plan = list.Find(planId)) name = plan->Name();
+  }
+  const std::string text = FormatText(GetText("MAIN_UI", "NUMBER_OF_BACKUP_FILES_PROMPT"),
+                                      {std::to_string(copied), name});
+  ShowMessage(QString::fromStdString(text), PopupKind::kInfo);
+}
+
+void CMainFrame::NoteBackupTime(uint32_t planId, bool unlessBlocked) {
+  if (planId == 0) return;
+  PlanList& list = PlanList::Instance();
+  std::lock_guard<std::recursive_mutex> guard(list.Lock());
+  CPlan* plan = list.Find(planId);
+  if (plan == nullptr) return;
+  if (unlessBlocked && plan->IsBlocked()) return;
+  plan->SetLastBackupTime(plat::Now());
+}
+
+void CMainFrame::OnPowerStatus(plat::PowerStatus status) {
+  if (status == plat::PowerStatus::kUnknown) return;
+  const bool battery = status == plat::PowerStatus::kBattery;
+  if (!powerKnown_) {
+    // The first reading only sets the scene: the icon shows the state, but
+    // no change happened that a pop-up could report.
+    powerKnown_ = true;
+    onBattery_ = battery;
+    if (battery && busy_.empty()) ShowRestingIcon();
+    return;
+  }
+  if (battery == onBattery_) return;
+  onBattery_ = battery;
+  if (battery) {
+    SetIcon(QIcon(NativeQPath(GetIconPath("SystrayBatteryMode"))));
+    if (GetShowErrorNotification()) ShowMessage(MainText("POWER_IS_OFFLINE"), PopupKind::kWarning);
+  } else if (busy_.empty()) {
+    SetReadyIcon();
+  } else {
+    StartAnimation(GetIconPath("SystrayAnim"));
   }
 }

@@ -1,13 +1,24 @@
-// The main window: caption, placement, the notification icon and the exit
+// The main window: caption, placement, the notification icon with its menu,
+// the pop-ups raised by engine events and the power state, and the exit
 // command. Closing it by its close button only hides it while a notification
 // icon can bring it back.
 #pragma once
-#include <QMainWindow>
+#include <QString>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <set>
 
+#include "platform/Clock.h"
+#include "ui/CTrayWnd.h"
+
+class QAction;
+class QMenu;
 class CBrevantoView;
-class CTrayIcon;
+class CMEvent;
+struct EventData;
 
-class CMainFrame : public QMainWindow {
+class CMainFrame : public CTrayWnd {
   Q_OBJECT
  public:
   // Created hidden; placed at the stored position when there is one.
@@ -15,14 +26,35 @@ class CMainFrame : public QMainWindow {
   ~CMainFrame() override;
 
   CBrevantoView* View() const { return view_; }
-  CTrayIcon* Tray() const { return tray_; }
+  // The notification icon's owner: the frame itself (kept for callers that
+  // reached the icon's actions through it).
+  CMainFrame* Tray() { return this; }
+
+  // The notification icon's menu and its actions, in menu order.
+  QMenu* Menu() const { return menu_.get(); }
+  QAction* AboutAction() const { return aboutAction_; }
+  QAction* SettingsAction() const { return settingsAction_; }
+  QAction* UpdatesAction() const { return updatesAction_; }
+  QAction* ShowAction() const { return showAction_; }
+  QAction* ExitAction() const { return exitAction_; }
 
   // Restores the window when minimised, shows it and brings it to the front.
-  void ShowFromTray();
+  void ShowFromTray() { ShowMainWindow(); }
   // Asks for confirmation when configured, stores the position, removes the
   // notification icon and posts the close that ends the program.
   void ExitCommand();
   bool IsExiting() const { return exiting_; }
+
+  // One engine event from the view's pump (UI thread): the busy animation,
+  // the pop-ups of finished runs and scans, the plans' last backup times,
+  // and the end of the program when the change-monitoring driver failed.
+  void OnEngineEvent(CMEvent* source, const EventData& event);
+  // The power state read by the pump's periodic check. Only a change counts:
+  // going to battery shows the battery icon and the "POWER_IS_OFFLINE"
+  // pop-up; coming back to mains power shows the usual icon again.
+  void OnPowerStatus(plat::PowerStatus status);
+  bool OnBattery() const { return onBattery_; }
+  size_t BusyPlanCount() const { return busy_.size(); }
 
  signals:
   // The frame closed for good (after the exit command).
@@ -30,11 +62,31 @@ class CMainFrame : public QMainWindow {
 
  protected:
   void closeEvent(QCloseEvent* event) override;
+  QMenu* ContextMenu() override;
 
  private:
   void PlaceAtStoredPosition();
+  void BuildMenu();
+  void ShowAbout();
+  void ShowSettings();
+  void CheckForUpdates();
+  // The icon shown while no plan is busy: the battery image on battery.
+  void ShowRestingIcon();
+  void PlanModeChanged(uint32_t planId, int32_t mode);
+  void RunFinished(uint32_t planId, const std::string& planName, int64_t copied);
+  void NoteBackupTime(uint32_t planId, bool unlessBlocked);
 
   CBrevantoView* view_;
-  CTrayIcon* tray_;
+  std::unique_ptr<QMenu> menu_;
+  QAction* aboutAction_ = nullptr;
+  QAction* settingsAction_ = nullptr;
+  QAction* updatesAction_ = nullptr;
+  QAction* showAction_ = nullptr;
+  QAction* exitAction_ = nullptr;
   bool exiting_ = false;
+
+  std::set<uint32_t> busy_;                 // plans in run state 2
+  std::map<uint32_t, int64_t> scanCopied_;  // files copied by a running first scan
+  bool powerKnown_ = false;
+  bool onBattery_ = false;
 };

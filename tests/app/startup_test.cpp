@@ -33,7 +33,6 @@
 #include "support/QtApp.h"
 #include "support/TempDir.h"
 #include "ui/CMainFrame.h"
-#include "ui/CTrayIcon.h"
 
 namespace {
 
@@ -324,7 +323,7 @@ TEST_F(StartupTest, InstanceServesShowRequestsAndLeavesCleanly) {
     EXPECT_FALSE(frame->isMinimized());
 
     frame->move(31, 41);
-    frame->Tray()->ExitAction()->trigger();
+    frame->ExitAction()->trigger();
     QCoreApplication::sendPostedEvents();
     EXPECT_FALSE(frame->isVisible());
     EXPECT_EQ(app.ExitInstance(), 0);

@@ -15,6 +15,7 @@
 #include <functional>
 #include <string>
 
+#include "ManualClock.h"
 #include "app/Settings.h"
 #include "app/Texts.h"
 #include "engine/ActivityLog.h"
@@ -23,7 +24,6 @@
 #include "support/TempDir.h"
 #include "ui/CDlgTimer.h"
 #include "ui/CMainFrame.h"
-#include "ui/CTrayIcon.h"
 
 namespace {
 
@@ -59,7 +59,7 @@ class MainFrameTest : public ::testing::Test {
   bool ExitThroughMenu(CMainFrame* frame) {
     bool closed = false;
     QObject::connect(frame, &CMainFrame::frameClosed, [&closed] { closed = true; });
-    frame->Tray()->ExitAction()->trigger();
+    frame->ExitAction()->trigger();
     QCoreApplication::sendPostedEvents();
     QCoreApplication::processEvents();
     return closed;
@@ -79,24 +79,35 @@ TEST_F(MainFrameTest, FrameHasCaptionMenuAndStartsTheActivityLog) {
   EXPECT_EQ(CLogSet::Instance().LogFolder(), GetDataFolder() + "log\\");
   EXPECT_TRUE(std::filesystem::is_directory(dir_.NativeOf("log")));
 
-  QMenu* menu = frame.Tray()->Menu();
-  ASSERT_EQ(menu->actions().size(), 2);
-  EXPECT_EQ(menu->actions()[0]->text().toStdString(), GetText("TRAYMENU", "OPENBREVANTO"));
-  EXPECT_EQ(menu->actions()[1]->text().toStdString(), GetText("TRAYMENU", "SHUTDOWN"));
-  EXPECT_FALSE(menu->actions()[0]->text().isEmpty());
-  EXPECT_FALSE(menu->actions()[1]->text().isEmpty());
+  // The notification menu, in order: about, settings, updates, a
+  // separator, open, exit.
+  QMenu* menu = frame.Menu();
+  ASSERT_EQ(menu->actions().size(), 6);
+  const char* keys[] = {"ABOUT", "APPSETTINGS",  "CHECKFORUPDATES",
+                        nullptr, "OPENBREVANTO", "SHUTDOWN"};
+  for (int i = 0; i < 6; ++i) {
+    QAction* action = menu->actions()[i];
+    if (keys[i] == nullptr) {
+      EXPECT_TRUE(action->isSeparator());
+      continue;
+    }
+    EXPECT_EQ(action->text().toStdString(), GetText("TRAYMENU", keys[i]));
+    EXPECT_FALSE(action->text().isEmpty()) << keys[i];
+  }
+  EXPECT_EQ(menu->actions()[4], frame.ShowAction());
+  EXPECT_EQ(menu->actions()[5], frame.ExitAction());
 }
 
 TEST_F(MainFrameTest, ShowFromMenuRestoresAMinimisedWindow) {
   CMainFrame frame;
   frame.showMinimized();
   ASSERT_TRUE(frame.isMinimized());
-  frame.Tray()->ShowAction()->trigger();
+  frame.ShowAction()->trigger();
   EXPECT_TRUE(frame.isVisible());
   EXPECT_FALSE(frame.isMinimized());
 
   frame.hide();
-  frame.Tray()->ShowAction()->trigger();
+  frame.ShowAction()->trigger();
   EXPECT_TRUE(frame.isVisible());
 }
 
@@ -159,9 +170,31 @@ TEST_F(MainFrameTest, ConfirmedExitAcceptedCloses) {
   EXPECT_EQ(Setting("Application Position", "y"), 70);
 }
 
+TEST_F(MainFrameTest, ConfirmedExitUnansweredClosesAfterTwentySeconds) {
+  WriteInternalInt("Show Notification", "Confirm", 1);
+  bvtest::ManualClock clock;
+  CMainFrame frame;
+  frame.move(60, 70);
+  frame.show();
+  bool upAfter19 = false;
+  QString countAfter19;
+  WhenDialogShows([&](CDlgTimer* dialog) {
+    EXPECT_EQ(dialog->findChild<QLabel*>("countLabel")->text(), "20");
+    clock.Advance(19000);
+    upAfter19 = dialog->isVisible() && dialog->result() == 0;
+    countAfter19 = dialog->findChild<QLabel*>("countLabel")->text();
+    clock.Advance(1000);  // the last second runs out: as if accepted
+  });
+  EXPECT_TRUE(ExitThroughMenu(&frame));
+  EXPECT_TRUE(upAfter19);
+  EXPECT_EQ(countAfter19, "1");
+  EXPECT_TRUE(frame.IsExiting());
+  EXPECT_EQ(Setting("Application Position", "x"), 60);
+}
+
 TEST_F(MainFrameTest, CloseWithoutNotificationAreaIsTheExitCommand) {
   CMainFrame frame;
-  ASSERT_FALSE(frame.Tray()->IsShown());  // the offscreen desktop has none
+  ASSERT_FALSE(frame.IsIconShown());  // the offscreen desktop has none
   frame.move(10, 20);
   frame.show();
   bool closed = false;
@@ -172,13 +205,25 @@ TEST_F(MainFrameTest, CloseWithoutNotificationAreaIsTheExitCommand) {
   EXPECT_EQ(Setting("Application Position", "x"), 10);
 }
 
-TEST(DlgTimerTest, CountdownEndsAsAccepted) {
+TEST(DlgTimerTest, CountdownDropsEverySecondAndEndsAsAccepted) {
   App();
-  CDlgTimer dialog("message", "Close", "Cancel", 2);
-  EXPECT_EQ(dialog.findChild<QLabel*>("countLabel")->text(), "2");
+  bvtest::ManualClock clock;
+  CDlgTimer dialog("message", "Close", "Cancel", 3);
+  auto* count = dialog.findChild<QLabel*>("countLabel");
+  EXPECT_EQ(count->text(), "3");
+  EXPECT_EQ(count->font().weight(), QFont::Bold);
+  EXPECT_EQ(clock.ActiveTimers(), 0u);  // counting starts when it shows
+  QString afterOne;
+  QTimer::singleShot(0, &dialog, [&] {
+    clock.Advance(999);
+    clock.Advance(1);
+    afterOne = count->text();
+    clock.Advance(2000);
+  });
   EXPECT_EQ(dialog.exec(), QDialog::Accepted);
+  EXPECT_EQ(afterOne, "2");
   EXPECT_EQ(dialog.Remaining(), 0);
-  EXPECT_EQ(dialog.findChild<QLabel*>("countLabel")->text(), "0");
+  EXPECT_EQ(count->text(), "0");
 }
 
 TEST(DlgTimerTest, EscapeCancels) {

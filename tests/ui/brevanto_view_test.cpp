@@ -1,0 +1,828 @@
+// The main view's plan list on real widgets (offscreen) and real plans: cell
+// texts and status, the buttons reaching the plan, delete with and without
+// the store, rename in place, the periodic checks, and the worker that never
+// waits for a busy journal. With BV_SCREENSHOT_DIR set, the window test also
+// writes its pictures there (scripts/screenshots).
+#include <gtest/gtest.h>
+#include <time.h>
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QEventLoop>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QScrollArea>
+#include <QTimer>
+#include <QToolButton>
+#include <atomic>
+#include <condition_variable>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/Settings.h"
+#include "app/Texts.h"
+#include "engine/CTask.h"
+#include "engine/EngineEvents.h"
+#include "plans/CPlan.h"
+#include "plans/PlanList.h"
+#include "plans/PlanSettings.h"
+#include "platform/Clock.h"
+#include "platform/Profile.h"
+#include "platform/Volumes.h"
+#include "support/QtApp.h"
+#include "support/TempDir.h"
+#include "ui/CBrevantoView.h"
+#include "ui/CDlgSureMessage.h"
+#include "ui/CMainFrame.h"
+#include "ui/CPlanCell.h"
+#include "ui/CellTexts.h"
+#include "ui/PlanSnapshot.h"
+#include "ui/StoreRemoval.h"
+#include "ui/TextFormat.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+using bvtest::App;
+using bvtest::ReadNative;
+using bvtest::WriteNative;
+
+constexpr uint64_t kMiB = 1048576;
+
+// Runs the event loop until done() holds; the limit only guards against a hang.
+bool RunUntil(const std::function<bool()>& done, int limitMs = 60000) {
+  if (done()) return true;
+  QEventLoop loop;
+  QTimer poll;
+  QObject::connect(&poll, &QTimer::timeout, [&] {
+    if (done()) loop.quit();
+  });
+  QTimer guard;
+  guard.setSingleShot(true);
+  QObject::connect(&guard, &QTimer::timeout, &loop, &QEventLoop::quit);
+  poll.start(10);
+  guard.start(limitMs);
+  loop.exec();
+  return done();
+}
+
+// Runs action on the delete question once it is up (inside its modal loop).
+void WhenQuestionShows(std::function<void(CDlgSureMessage*)> action) {
+  auto* poll = new QTimer;
+  QObject::connect(poll, &QTimer::timeout, [poll, action] {
+    if (auto* dialog = qobject_cast<CDlgSureMessage*>(QApplication::activeModalWidget())) {
+      poll->stop();
+      poll->deleteLater();
+      action(dialog);
+    }
+  });
+  poll->start(20);
+}
+
+std::string Grid(const char* key) { return GetText("UGGRID", key); }
+
+// Removes every plan of the process's list (tests share it).
+void ClearPlans() {
+  PlanList& list = PlanList::Instance();
+  while (list.Count() > 0) list.DeletePlan(list.At(0)->Id());
+}
+
+PlanSnapshot Snap(int32_t unit, int32_t type = kStorageLocal) {
+  PlanSnapshot s;
+  s.id = 1;
+  s.name = "P";
+  s.scheduleUnit = unit;
+  s.enabled = true;
+  s.hasDestination = true;
+  s.available = true;
+  s.storageType = type;
+  s.root = "E:\\Store\\";
+  return s;
+}
+
+SpaceFigures Free(uint64_t bytes) { return {true, true, bytes, 100 * bytes}; }
+
+TEST(CellStatusTest, FirstRuleThatAppliesWins) {
+  const SpaceFigures plenty = Free(500 * kMiB);
+  struct Case {
+    PlanSnapshot s;
+    bool battery;
+    SpaceFigures space;
+    const char* key;
+    StatusIcon icon;
+    StatusColour colour;
+  };
+  PlanSnapshot unplugged = Snap(1);
+  unplugged.available = false;
+  PlanSnapshot stoppedManual = Snap(8);
+  stoppedManual.enabled = false;
+  PlanSnapshot running = Snap(4);
+  running.mode = 2;
+  PlanSnapshot disabledRunning = running;
+  disabledRunning.enabled = false;
+  const std::vector<Case> cases = {
+      {unplugged, false, plenty, "PLAN_STATUS_LOGGING", StatusIcon::kAlert, StatusColour::kWarning},
+      {unplugged, true, plenty, "PLAN_STATUS_LOGGING", StatusIcon::kAlert, StatusColour::kWarning},
+      {stoppedManual, false, plenty, "PLAN_STATUS_STOPPED", StatusIcon::kStopped,
+       StatusColour::kStopped},
+      {stoppedManual, true, plenty, "PLAN_STATUS_LOGGING", StatusIcon::kBattery,
+       StatusColour::kStopped},
+      {disabledRunning, false, plenty, "PLAN_STATUS_STOPPED", StatusIcon::kStopped,
+       StatusColour::kStopped},
+      {Snap(1), false, Free(5 * kMiB), "PLAN_STATUS_LOGGING", StatusIcon::kAlert,
+       StatusColour::kWarning},
+      {running, false, plenty, "PLAN_STATUS_PROTECTING", StatusIcon::kWaiting,
+       StatusColour::kRunning},
+      {Snap(1), false, plenty, "PLAN_STATUS_WATCHING", StatusIcon::kWatching,
+       StatusColour::kRunning},
+      {Snap(8), false, plenty, "PLAN_STATUS_STOPPED", StatusIcon::kStopped, StatusColour::kStopped},
+      {Snap(5), false, plenty, "PLAN_STATUS_WAITING", StatusIcon::kWaiting, StatusColour::kRunning},
+      // Only local and USB disks are measured: a full network drive stays watching.
+      {Snap(1, kStorageNetwork), false, Free(1), "PLAN_STATUS_WATCHING", StatusIcon::kWatching,
+       StatusColour::kRunning},
+  };
+  for (size_t i = 0; i < cases.size(); ++i) {
+    const PlanStatus st = ComputeStatus(cases[i].s, cases[i].battery, cases[i].space);
+    EXPECT_STREQ(st.textKey, cases[i].key) << "case " << i;
+    EXPECT_EQ(st.icon, cases[i].icon) << "case " << i;
+    EXPECT_EQ(st.colour, cases[i].colour) << "case " << i;
+    EXPECT_EQ(st.animated, i == 6) << "case " << i;
+  }
+  int r, g, b;
+  StatusRgb(StatusColour::kWarning, &r, &g, &b);
+  EXPECT_EQ((std::vector<int>{r, g, b}), (std::vector<int>{255, 145, 0}));
+  StatusRgb(StatusColour::kStopped, &r, &g, &b);
+  EXPECT_EQ((std::vector<int>{r, g, b}), (std::vector<int>{224, 1, 1}));
+  StatusRgb(StatusColour::kRunning, &r, &g, &b);
+  EXPECT_EQ((std::vector<int>{r, g, b}), (std::vector<int>{66, 166, 0}));
+}
+
+TEST(CellStatusTest, BlockedWaitsForASpaceFigure) {
+  bool known = false;
+  EXPECT_FALSE(IsSnapshotBlocked(Snap(1), false, SpaceFigures{}, &known));
+  EXPECT_FALSE(known);
+  EXPECT_TRUE(IsSnapshotBlocked(Snap(1), false, Free(kTooFullBytes), &known));
+  EXPECT_TRUE(known);
+  EXPECT_FALSE(IsSnapshotBlocked(Snap(1), false, Free(kTooFullBytes + 1), &known));
+  EXPECT_TRUE(IsSnapshotBlocked(Snap(1), false, SpaceFigures{true, false, 0, 0}, &known));
+  EXPECT_TRUE(IsSnapshotBlocked(Snap(1), true, Free(kTooFullBytes + 1), &known));
+  // A share path is never blocked for space, measured or not.
+  PlanSnapshot share = Snap(1, kStorageNetwork);
+  share.root = "\\\\nas\\backup\\";
+  EXPECT_FALSE(IsSnapshotBlocked(share, false, SpaceFigures{}, &known));
+  EXPECT_TRUE(known);
+  share.enabled = false;
+  EXPECT_TRUE(IsSnapshotBlocked(share, false, SpaceFigures{}, &known));
+}
+
+TEST(CellTextsTest, DatesFollowTheCountry) {
+  const char* oldTz = std::getenv("TZ");
+  const std::string saved = oldTz ? oldTz : "";
+  setenv("TZ", "UTC", 1);
+  tzset();
+  const int64_t t = 1236434700;  // 7 March 2009 14:05 UTC
+  EXPECT_EQ(FormatCellDate(t, "DEU"), "07. M\xC3\xA4r 2009 14:05");
+  EXPECT_EQ(FormatCellDate(t, "US"), "Mar 07, 2009 14:05");
+  EXPECT_EQ(FormatCellDate(t, "UK"), "07 Mar 2009 14:05");
+  EXPECT_EQ(FormatCellDate(t, "NLD"), "07 mrt 2009 14:05");
+  EXPECT_EQ(FormatCellDate(t, "ITA"), "07 mar 2009 14:05");
+  EXPECT_EQ(FormatCellDate(t, "XX"), "");
+  EXPECT_EQ(FormatCellDate(0, "US"), "");
+  EXPECT_EQ(FormatCellDate(-5, "US"), "");
+  if (oldTz)
+    setenv("TZ", saved.c_str(), 1);
+  else
+    unsetenv("TZ");
+  tzset();
+}
+
+TEST(CellTextsTest, ScheduleNextAndLastTexts) {
+  App();
+  EXPECT_EQ(ScheduleText(1), GetText("WIZARD_WHEN_TO_BACKUP", "BACKUP_MODE_CONTINUOUSLY"));
+  EXPECT_EQ(ScheduleText(2), "Every Minute");
+  EXPECT_EQ(ScheduleText(3), "Every Hour");
+  EXPECT_EQ(ScheduleText(9), GetText("WIZARD_WHEN_TO_BACKUP", "BACKUP_MODE_MANUALLY"));
+  for (int unit = 1; unit <= 8; ++unit) EXPECT_FALSE(ScheduleText(unit).empty()) << unit;
+
+  PlanSnapshot daily = Snap(4);
+  EXPECT_EQ(NextBackupText(daily, "US"), Grid("NEXT_BACKUP_TIME_STOPPED"));  // no task
+  daily.hasTask = true;
+  daily.nextDue = 1236434700;
+  EXPECT_EQ(NextBackupText(daily, "US"), FormatCellDate(daily.nextDue, "US"));
+  EXPECT_EQ(NextBackupText(Snap(1), "US"), Grid("NEXT_BACKUP_TIME_CONTINUOUS"));
+  EXPECT_EQ(NextBackupText(Snap(7), "US"), Grid("NEXT_BACKUP_TIME_STARTUP"));
+  EXPECT_EQ(NextBackupText(Snap(8), "US"), Grid("NEXT_BACKUP_TIME_MANUALLY"));
+  PlanSnapshot never = Snap(1);
+  EXPECT_EQ(LastBackupText(never, "US"), Grid("LAST_BACKUP_TIME_HAVE_NOT_RUN"));
+  never.lastBackupTime = 1236434700;
+  EXPECT_EQ(LastBackupText(never, "XX"), Grid("LAST_BACKUP_TIME_HAVE_NOT_RUN"));
+  EXPECT_EQ(LastBackupText(never, "US"), FormatCellDate(1236434700, "US"));
+}
+
+TEST(StoreRemovalTest, RemovesOnlyTheStoreParts) {
+  bvtest::TempDir dir;
+  const std::string sys = dir.System();
+  dir.Write("only/Brevanto.dat", "");
+  dir.Write("only/Latest/C/a.txt", "a");
+  dir.Write("only/Revision/C/a(0001).txt", "a");
+  fs::permissions(dir.NativeOf("only/Latest/C/a.txt"), fs::perms::owner_read);
+  EXPECT_TRUE(RemoveStoreFolder(sys + "\\only\\", nullptr));
+  EXPECT_FALSE(fs::exists(dir.NativeOf("only")));
+
+  dir.Write("mixed/Brevanto.dat", "");
+  dir.Write("mixed/Latest/C/a.txt", "a");
+  dir.Write("mixed/notes.txt", "mine");
+  EXPECT_TRUE(RemoveStoreFolder(sys + "\\mixed", nullptr));
+  EXPECT_FALSE(fs::exists(dir.NativeOf("mixed/Latest")));
+  EXPECT_FALSE(fs::exists(dir.NativeOf("mixed/Brevanto.dat")));
+  EXPECT_EQ(dir.Read("mixed/notes.txt"), "mine");
+
+  EXPECT_FALSE(RemoveStoreFolder("C:\\", nullptr));
+  EXPECT_FALSE(RemoveStoreFolder("", nullptr));
+  EXPECT_FALSE(RemoveStoreFolder("\\\\nas\\share\\", nullptr));
+}
+
+// A data folder, a volume table (C: = "/", E: a fixed disk, F: a removable
+// USB disk, G: present only while plugged) and an empty plan list.
+class ViewTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    App();
+    for (const char* sub : {"data", "evol", "fvol", "gvol"})
+      fs::create_directories(dir_.NativeOf(sub));
+    setenv("BREVANTO_DATA_DIR", dir_.NativeOf("data").c_str(), 1);
+    setenv("BREVANTO_MESSAGE_LOG", dir_.NativeOf("messages.log").c_str(), 1);
+    setenv("BREVANTO_VOLUMES", dir_.NativeOf("volumes.ini").c_str(), 1);
+    WriteVolumes();
+    ResetSettingsCache();
+    ClearPlans();
+  }
+  void TearDown() override {
+    ClearPlans();
+    unsetenv("BREVANTO_VOLUMES");
+    unsetenv("BREVANTO_MESSAGE_LOG");
+    plat::VolumeTable::Instance().Reload();
+    ResetSettingsCache();
+  }
+
+  void WriteVolumes() {
+    std::string ini = "[C]\nRoot=/\nType=fixed\nSystem=1\n";
+    ini += "[E]\nRoot=" + dir_.NativeOf("evol") + "\nType=fixed\nTotalBytes=536870912000\n";
+    if (eFree_) ini += "FreeBytes=" + std::to_string(eFree_) + "\n";
+    ini += "[F]\nRoot=" + dir_.NativeOf("fvol") +
+           "\nType=removable\nBus=usb\nSerial=12AB34CD\n"
+           "TotalBytes=64424509440\nFreeBytes=22548578304\n";
+    if (gPlugged_) ini += "[G]\nRoot=" + dir_.NativeOf("gvol") + "\nType=fixed\n";
+    ini += "[Power]\nSource=ac\n";
+    WriteNative(dir_.NativeOf("volumes.ini"), ini);
+    plat::VolumeTable::Instance().Reload();
+  }
+
+  CPlan* MakePlan(const std::string& name, const std::string& store, int32_t unit, bool enabled,
+                  int32_t type = kStorageLocal) {
+    PlanSettings s;
+    s.name = name;
+    s.storePath = store;
+    s.storageType = type;
+    s.scheduleNum = 1;
+    s.scheduleUnit = unit;
+    s.versionNumber = 3;
+    CPlan* plan = PlanList::Instance().CreatePlan(s);
+    if (plan && enabled) plan->SetEnabled(true, 0);
+    return plan;
+  }
+
+  std::string Messages() const { return ReadNative(dir_.NativeOf("messages.log")); }
+  std::string PlanFile(uint32_t id) const {
+    return ReadNative(dir_.NativeOf("data/PLAN/" + std::to_string(id) + "/Plan.ini"));
+  }
+  static CellContent ContentOf(CBrevantoView& view, uint32_t id) {
+    CPlanCell* cell = view.Cell(id);
+    return cell ? cell->Content() : CellContent{};
+  }
+
+  bvtest::TempDir dir_;
+  uint64_t eFree_ = 0;
+  bool gPlugged_ = true;
+};
+
+TEST_F(ViewTest, ShowsOneCellPerPlanWithItsTexts) {
+  CBrevantoView view;
+  EXPECT_TRUE(view.CellIds().empty());
+  EXPECT_TRUE(view.findChild<QWidget*>("emptyCard")->isVisibleTo(&view));
+
+  CPlan* watch = MakePlan("Documents", "E:\\Docs\\", 1, true);
+  CPlan* daily = MakePlan("Pictures", "E:\\Pics\\", 4, true);
+  CPlan* manual = MakePlan("Music", "F:\\Music\\", 8, false, kStorageUsb);
+  ASSERT_TRUE(watch && daily && manual);
+  view.Refresh();
+  EXPECT_EQ(view.CellIds(), (std::vector<uint32_t>{watch->Id(), daily->Id(), manual->Id()}));
+  EXPECT_FALSE(view.findChild<QWidget*>("emptyCard")->isVisibleTo(&view));
+
+  const CellContent w = ContentOf(view, watch->Id());
+  EXPECT_EQ(w.name.toStdString(), "Documents");
+  EXPECT_EQ(w.statusText.toStdString(), Grid("PLAN_STATUS_WATCHING"));
+  EXPECT_EQ(w.statusColour, QColor(66, 166, 0));
+  EXPECT_EQ(w.destination.toStdString(), Grid("INTERNAL_DRIVE") + "(E:)");
+  // The tool tip names the store as the user knows it.
+  EXPECT_NE(w.destinationTip.toStdString().find(dir_.NativeOf("evol") + "/Docs"),
+            std::string::npos);
+  EXPECT_EQ(w.lastBackup.toStdString(), Grid("LAST_BACKUP_TIME_HAVE_NOT_RUN"));
+  EXPECT_FALSE(w.canBackUpNow);
+
+  const CellContent d = ContentOf(view, daily->Id());
+  EXPECT_EQ(d.statusText.toStdString(), Grid("PLAN_STATUS_WAITING"));
+  int64_t due = 0;
+  {
+    std::lock_guard<std::recursive_mutex> lock(daily->Lock());
+    ASSERT_NE(daily->Task(), nullptr);
+    due = daily->Task()->NextDue();
+  }
+  EXPECT_EQ(d.nextBackup.toStdString(), FormatCellDate(due, CellCountry()));
+  EXPECT_FALSE(d.nextBackup.isEmpty());
+
+  const CellContent m = ContentOf(view, manual->Id());
+  EXPECT_EQ(m.statusText.toStdString(), Grid("PLAN_STATUS_STOPPED"));
+  EXPECT_EQ(m.destination.toStdString(), Grid("REMOVABLE_DRIVE") + "(F:)");
+  EXPECT_EQ(m.nextBackup.toStdString(), Grid("NEXT_BACKUP_TIME_MANUALLY"));
+  EXPECT_TRUE(m.showLaunch);
+
+  // Counts and free space come back from the worker.
+  view.RefreshPendingCounts();
+  ASSERT_TRUE(RunUntil([&] { return ContentOf(view, watch->Id()).pending == "0"; }));
+  ASSERT_TRUE(RunUntil([&] { return !ContentOf(view, watch->Id()).space.isEmpty(); }));
+  EXPECT_NE(ContentOf(view, watch->Id()).space.toStdString().find("500.00 G"), std::string::npos);
+
+  // A plan deleted elsewhere loses its cell at the next refresh.
+  const uint32_t gone = daily->Id();
+  PlanList::Instance().DeletePlan(gone);
+  view.Refresh();
+  EXPECT_EQ(view.Cell(gone), nullptr);
+  EXPECT_EQ(view.CellIds(), (std::vector<uint32_t>{watch->Id(), manual->Id()}));
+}
+
+TEST_F(ViewTest, UnpluggedDestinationShowsRecordingUntilPluggedBack) {
+  CBrevantoView view;
+  CPlan* plan = MakePlan("Projects", "G:\\Projects\\", 1, true);
+  ASSERT_TRUE(plan);
+  const uint32_t id = plan->Id();
+  gPlugged_ = false;
+  WriteVolumes();
+  // The plan's own thread notices (its availability poll) and says so by event.
+  ASSERT_TRUE(RunUntil(
+      [&] { return ContentOf(view, id).statusText.toStdString() == Grid("PLAN_STATUS_LOGGING"); }));
+  EXPECT_EQ(ContentOf(view, id).statusColour, QColor(255, 145, 0));
+  EXPECT_EQ(ContentOf(view, id).iconName, "Alert");
+
+  // Pausing a plan whose destination is away opens the destination step
+  // instead of saving.
+  uint32_t asked = 0;
+  QObject::connect(&view, &CBrevantoView::destinationStepRequested, [&](uint32_t i) { asked = i; });
+  const std::string before = PlanFile(id);
+  view.Cell(id)->PauseButton()->click();
+  EXPECT_EQ(asked, id);
+  EXPECT_FALSE(plan->Enabled());
+  EXPECT_EQ(PlanFile(id), before);
+  view.Cell(id)->PauseButton()->click();  // launched again
+  EXPECT_TRUE(plan->Enabled());
+
+  gPlugged_ = true;
+  WriteVolumes();
+  ASSERT_TRUE(RunUntil([&] {
+    return ContentOf(view, id).statusText.toStdString() == Grid("PLAN_STATUS_WATCHING");
+  }));
+}
+
+TEST_F(ViewTest, BackUpNowReachesThePlan) {
+  CBrevantoView view;
+  CPlan* daily = MakePlan("Daily", "E:\\Daily\\", 4, false);
+  CPlan* watch = MakePlan("Watch", "E:\\Watch\\", 1, false);
+  ASSERT_TRUE(daily && watch);
+  view.Refresh();
+  std::atomic<int> runsEnded{0};
+  QObject::connect(view.EventPump(), &CEventPump::eventArrived, [&](CMEvent*, const EventData& e) {
+    if (e.code == kEvRunEnds && e.planId == daily->Id()) ++runsEnded;
+  });
+
+  const int64_t before = plat::Now();
+  ASSERT_TRUE(view.Cell(daily->Id())->BackupNowButton()->isEnabled());
+  view.Cell(daily->Id())->BackupNowButton()->click();
+  EXPECT_TRUE(daily->Enabled());
+  EXPECT_GE(daily->LastBackupTime(), before);
+  EXPECT_NE(PlanFile(daily->Id()).find("Enabled=1"), std::string::npos);
+  // The forced run happens although the daily due time is far away.
+  ASSERT_TRUE(RunUntil([&] { return runsEnded.load() > 0; }));
+
+  // Continuous plans ignore it.
+  EXPECT_FALSE(view.Cell(watch->Id())->BackupNowButton()->isEnabled());
+  view.BackUpNow(watch->Id());
+  EXPECT_FALSE(watch->Enabled());
+  EXPECT_EQ(watch->LastBackupTime(), 0);
+}
+
+TEST_F(ViewTest, PauseAndLaunchSwitchThePlanAndSaveIt) {
+  CBrevantoView view;
+  CPlan* plan = MakePlan("Watch", "E:\\Watch\\", 1, true);
+  CPlan* manual = MakePlan("Manual", "E:\\Manual\\", 8, false);
+  ASSERT_TRUE(plan && manual);
+  view.Refresh();
+  CPlanCell* cell = view.Cell(plan->Id());
+  EXPECT_EQ(cell->PauseButton()->toolTip().toStdString(), GetText("MAIN_UI", "BUTTON_TIP_PAUSE"));
+
+  cell->PauseButton()->click();
+  EXPECT_FALSE(plan->Enabled());
+  EXPECT_NE(PlanFile(plan->Id()).find("Enabled=0"), std::string::npos);
+  EXPECT_EQ(cell->Content().statusText.toStdString(), Grid("PLAN_STATUS_STOPPED"));
+  EXPECT_EQ(cell->PauseButton()->toolTip().toStdString(), GetText("MAIN_UI", "BUTTON_TIP_LAUNCH"));
+
+  cell->PauseButton()->click();
+  EXPECT_TRUE(plan->Enabled());
+  EXPECT_NE(PlanFile(plan->Id()).find("Enabled=1"), std::string::npos);
+  {
+    std::lock_guard<std::recursive_mutex> lock(plan->Lock());
+    EXPECT_NE(plan->Task(), nullptr);  // started again
+  }
+
+  // A manual plan that is not running: the toggle backs it up now.
+  std::atomic<int> runs{0};
+  QObject::connect(view.EventPump(), &CEventPump::eventArrived, [&](CMEvent*, const EventData& e) {
+    if (e.code == kEvRunBegins && e.planId == manual->Id()) ++runs;
+  });
+  view.Cell(manual->Id())->PauseButton()->click();
+  EXPECT_GT(manual->LastBackupTime(), 0);
+  ASSERT_TRUE(RunUntil([&] { return runs.load() > 0; }));
+}
+
+TEST_F(ViewTest, DeleteAsksAndKeepsOrRemovesTheStore) {
+  CBrevantoView view;
+  CPlan* keep = MakePlan("Keep", "E:\\Keep\\", 1, true);
+  CPlan* drop = MakePlan("Drop", "E:\\Drop\\", 1, true);
+  CPlan* stay = MakePlan("Stay", "E:\\Stay\\", 1, true);
+  ASSERT_TRUE(keep && drop && stay);
+  const uint32_t keepId = keep->Id(), dropId = drop->Id(), stayId = stay->Id();
+  dir_.Write("evol/Keep/Latest/C/a.txt", "a");
+  dir_.Write("evol/Drop/Latest/C/a.txt", "a");
+  dir_.Write("evol/Drop/Revision/C/a(0001).txt", "a");
+  view.Refresh();
+
+  // Cancel: nothing happens.
+  bool hadBox = false;
+  WhenQuestionShows([&](CDlgSureMessage* q) {
+    hadBox = q->CheckBox() != nullptr;
+    q->CancelButton()->click();
+  });
+  view.Cell(stayId)->DeleteButton()->click();
+  EXPECT_TRUE(hadBox);
+  EXPECT_NE(PlanList::Instance().Find(stayId), nullptr);
+  EXPECT_NE(view.Cell(stayId), nullptr);
+
+  // Without the box ticked the store stays.
+  QString question;
+  WhenQuestionShows([&](CDlgSureMessage* q) {
+    question = q->findChild<QLabel*>("messageLabel")->text();
+    EXPECT_EQ(q->CheckBox()->text().toStdString(), GetText("MAIN_UI", "DELETE_BACKUP_FILES"));
+    q->OkButton()->click();
+  });
+  view.Cell(keepId)->DeleteButton()->click();
+  EXPECT_EQ(question.toStdString(), FormatText(GetText("MAIN_UI", "SURE_DELETE_PLAN"), {"Keep"}));
+  EXPECT_EQ(PlanList::Instance().Find(keepId), nullptr);
+  EXPECT_EQ(view.Cell(keepId), nullptr);
+  EXPECT_FALSE(fs::exists(dir_.NativeOf("data/PLAN/" + std::to_string(keepId))));
+  EXPECT_EQ(dir_.Read("evol/Keep/Latest/C/a.txt"), "a");
+
+  // With the box ticked the store goes too (on the worker).
+  bool removed = false;
+  QObject::connect(&view, &CBrevantoView::storeRemovalFinished,
+                   [&](const QString&, bool ok) { removed = ok; });
+  WhenQuestionShows([](CDlgSureMessage* q) {
+    q->CheckBox()->setChecked(true);
+    q->OkButton()->click();
+  });
+  view.Cell(dropId)->DeleteButton()->click();
+  EXPECT_EQ(PlanList::Instance().Find(dropId), nullptr);
+  ASSERT_TRUE(RunUntil([&] { return removed; }));
+  EXPECT_FALSE(fs::exists(dir_.NativeOf("evol/Drop")));
+  EXPECT_TRUE(fs::exists(dir_.NativeOf("evol/Keep/Brevanto.dat")));
+  EXPECT_EQ(view.CellIds(), std::vector<uint32_t>{stayId});
+}
+
+TEST_F(ViewTest, DeleteOfAnUnavailableDestinationOffersNoStoreRemoval) {
+  CBrevantoView view;
+  CPlan* plan = MakePlan("Away", "G:\\Away\\", 1, true);
+  ASSERT_TRUE(plan);
+  const uint32_t id = plan->Id();
+  gPlugged_ = false;
+  WriteVolumes();
+  ASSERT_TRUE(RunUntil([&] {
+    return !ContentOf(view, id).destination.isEmpty() && ContentOf(view, id).iconName == "Alert";
+  }));
+  bool hadBox = true;
+  WhenQuestionShows([&](CDlgSureMessage* q) {
+    hadBox = q->CheckBox() != nullptr;
+    q->OkButton()->click();
+  });
+  view.Cell(id)->DeleteButton()->click();
+  EXPECT_FALSE(hadBox);
+  EXPECT_EQ(PlanList::Instance().Find(id), nullptr);
+}
+
+TEST_F(ViewTest, OptionRowHandsEditRestoreAndArchiveToTheFrame) {
+  CBrevantoView view;
+  CPlan* plan = MakePlan("Docs", "E:\\Docs\\", 1, true);
+  ASSERT_TRUE(plan);
+  const uint32_t id = plan->Id();
+  view.Refresh();
+  CPlanCell* cell = view.Cell(id);
+  EXPECT_FALSE(cell->EditButton()->isVisibleTo(cell));
+  EXPECT_EQ(cell->MoreButton()->text().toStdString(), GetText("MAIN_UI", "BUTTON_MORE_OPTIONS"));
+  cell->MoreButton()->click();
+  EXPECT_TRUE(cell->EditButton()->isVisibleTo(cell));
+  EXPECT_EQ(cell->MoreButton()->text().toStdString(), GetText("MAIN_UI", "BUTTON_LESS_OPTIONS"));
+
+  std::vector<std::string> asked;
+  QObject::connect(&view, &CBrevantoView::editPlanRequested,
+                   [&](uint32_t i) { asked.push_back("edit " + std::to_string(i)); });
+  QObject::connect(&view, &CBrevantoView::restoreRequested,
+                   [&](uint32_t i) { asked.push_back("restore " + std::to_string(i)); });
+  QObject::connect(&view, &CBrevantoView::archiveRequested,
+                   [&](uint32_t i) { asked.push_back("archive " + std::to_string(i)); });
+  QObject::connect(&view, &CBrevantoView::addPlanRequested, [&] { asked.push_back("add"); });
+  cell->EditButton()->click();
+  cell->RestoreButton()->click();
+  cell->ArchiveButton()->click();
+  view.AddPlanButton()->click();
+  const std::string n = std::to_string(id);
+  EXPECT_EQ(asked, (std::vector<std::string>{"edit " + n, "restore " + n, "archive " + n, "add"}));
+  // The option row stays open across refreshes.
+  view.Refresh();
+  EXPECT_TRUE(view.Cell(id)->OptionsOpen());
+}
+
+TEST_F(ViewTest, RenameInPlaceStoresTheNameAndRefusesATakenOne) {
+  CBrevantoView view;
+  CPlan* plan = MakePlan("Docs", "E:\\Docs\\", 1, true);
+  CPlan* other = MakePlan("Photos", "E:\\Photos\\", 1, true);
+  ASSERT_TRUE(plan && other);
+  view.Refresh();
+  CPlanCell* cell = view.Cell(plan->Id());
+  auto type = [&](const QString& text, Qt::Key key) {
+    cell->RenameButton()->click();
+    ASSERT_TRUE(cell->IsRenaming());
+    cell->NameEdit()->setText(text);
+    QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier);
+    QApplication::sendEvent(cell->NameEdit(), &press);
+    EXPECT_FALSE(cell->IsRenaming());
+  };
+
+  type("  Work files  ", Qt::Key_Return);
+  EXPECT_EQ(plan->Name(), "Work files");
+  EXPECT_NE(PlanFile(plan->Id()).find("Name=Work files"), std::string::npos);
+  EXPECT_EQ(cell->Content().name.toStdString(), "Work files");
+
+  type("Something else", Qt::Key_Escape);
+  EXPECT_EQ(plan->Name(), "Work files");
+
+  type("Photos", Qt::Key_Return);
+  EXPECT_EQ(plan->Name(), "Work files");
+  EXPECT_NE(Messages().find(FormatText(GetText("MAIN_UI", "RENAME_NAME_TAKEN"), {"Photos"})),
+            std::string::npos);
+}
+
+TEST_F(ViewTest, SpaceCheckWarnsAboutNearlyFullDestinations) {
+  CBrevantoView view;
+  CPlan* plan = MakePlan("Docs", "E:\\Docs\\", 1, true);
+  ASSERT_TRUE(plan);
+  std::vector<std::string> messages;
+  QObject::connect(&view, &CBrevantoView::messageRequested,
+                   [&](const QString& text, int) { messages.push_back(text.toStdString()); });
+  const std::string willFull = FormatText(GetText("MAIN_UI", "DISK_WILL_FULL_MESSAGE"), {"Docs"});
+  const std::string full = FormatText(GetText("MAIN_UI", "DISK_FULL_MESSAGE"), {"Docs"});
+  auto check = [&] {
+    messages.clear();
+    view.RunPeriodicChecks();
+    RunUntil([&] { return view.Worker()->RunningJobs() == 0; });
+    QCoreApplication::processEvents();
+  };
+  auto has = [&](const std::string& text) {
+    return std::find(messages.begin(), messages.end(), text) != messages.end();
+  };
+
+  eFree_ = 200 * kMiB;
+  WriteVolumes();
+  check();
+  EXPECT_FALSE(has(willFull));
+  EXPECT_FALSE(has(full));
+
+  eFree_ = 50 * kMiB;
+  WriteVolumes();
+  check();
+  EXPECT_TRUE(has(willFull));
+  EXPECT_FALSE(has(full));
+
+  eFree_ = 5 * kMiB;
+  WriteVolumes();
+  check();
+  EXPECT_TRUE(has(full));
+  // Too full: the plan only records, and says so once when that begins.
+  EXPECT_EQ(ContentOf(view, plan->Id()).statusText.toStdString(), Grid("PLAN_STATUS_LOGGING"));
+  EXPECT_TRUE(has(FormatText(GetText("MAIN_UI", "PLAN_CHANGE_LOGGING_MODE"), {"Docs"})));
+  EXPECT_EQ(plat::GetProfileString(
+                dir_.System() + "\\data\\PLAN\\" + std::to_string(plan->Id()) + "\\UI.ini",
+                "MainWindow", "LoggingModeTime", "")
+                .size(),
+            14u);
+
+  // No warnings while error notifications are off.
+  SetShowErrorNotification(false);
+  check();
+  EXPECT_TRUE(messages.empty());
+  SetShowErrorNotification(true);
+}
+
+TEST_F(ViewTest, RecordingOnlyCheckCountsDaysAndWaitingFiles) {
+  CBrevantoView view;
+  CPlan* plan = MakePlan("Docs", "E:\\Docs\\", 1, false);  // disabled: blocked
+  ASSERT_TRUE(plan);
+  const std::string uiIni =
+      dir_.System() + "\\data\\PLAN\\" + std::to_string(plan->Id()) + "\\UI.ini";
+  const std::string src = dir_.Write("src/a.txt", "a");
+  plan->NoteChangedFile(dir_.SystemOf("src/a.txt"));
+  plan->NoteChangedFile(dir_.SystemOf("src/b.txt"));
+  (void)src;
+  view.Refresh();  // first sight of the blocked plan: its period starts now
+  const std::string first = plat::GetProfileString(uiIni, "MainWindow", "LoggingModeTime", "");
+  ASSERT_EQ(first.size(), 14u);
+  // Three days and an hour ago.
+  plat::WriteProfileString(
+      uiIni, "MainWindow", "LoggingModeTime",
+      plat::FormatLocalTime(plat::Now() - 3 * 86400 - 3600, "%Y%m%d%H%M%S").c_str());
+  std::vector<std::string> messages;
+  QObject::connect(&view, &CBrevantoView::messageRequested,
+                   [&](const QString& text, int) { messages.push_back(text.toStdString()); });
+  view.RunPeriodicChecks();
+  const std::string expected =
+      FormatText(GetText("MAIN_UI", "PLAN_LOGGING_MODE_DAYS"), {"Docs", "4", "2"});
+  ASSERT_TRUE(RunUntil(
+      [&] { return std::find(messages.begin(), messages.end(), expected) != messages.end(); }));
+
+  // Unblocked: the period is over.
+  view.Cell(plan->Id())->PauseButton()->click();
+  EXPECT_EQ(plat::GetProfileString(uiIni, "MainWindow", "LoggingModeTime", ""), "NULL");
+}
+
+TEST_F(ViewTest, WorkerNeverWaitsForABusyJournal) {
+  CBrevantoView view;
+  CPlan* plan = MakePlan("Docs", "E:\\Docs\\", 8, false);
+  ASSERT_TRUE(plan);
+  plan->NoteChangedFile(dir_.SystemOf("src/a.txt"));
+  view.Refresh();
+  const uint32_t id = plan->Id();
+
+  // Another thread holds the journal, as a backup walk does for its whole run.
+  std::mutex m;
+  std::condition_variable cv;
+  bool held = false, release = false;
+  std::thread holder([&] {
+    std::lock_guard<std::recursive_mutex> journal(plan->Database()->Mutex());
+    std::unique_lock<std::mutex> lock(m);
+    held = true;
+    cv.notify_all();
+    cv.wait(lock, [&] { return release; });
+  });
+  {
+    std::unique_lock<std::mutex> lock(m);
+    cv.wait(lock, [&] { return held; });
+  }
+  view.RefreshPendingCounts();
+  EXPECT_TRUE(view.Worker()->IsReading(id));
+  ASSERT_TRUE(RunUntil([&] { return view.Worker()->RunningJobs() == 0; }));
+  QCoreApplication::processEvents();
+  EXPECT_FALSE(view.Worker()->IsReading(id));
+  EXPECT_EQ(ContentOf(view, id).pending, QStringLiteral("\u2013"));  // not known yet
+  {
+    std::lock_guard<std::mutex> lock(m);
+    release = true;
+  }
+  cv.notify_all();
+  holder.join();
+  view.RefreshPendingCounts();
+  ASSERT_TRUE(RunUntil([&] { return ContentOf(view, id).pending == "1"; }));
+}
+
+// A real backup of many files: the view keeps refreshing and counting (the
+// count skips the journal the walk holds) and ends with nothing waiting.
+TEST_F(ViewTest, StaysResponsiveWhileAPlanBacksUpManyFiles) {
+  bvtest::TempDir src(bvtest::TempDir::Where::kHome);
+  ASSERT_FALSE(src.Native().empty());
+  CBrevantoView view;
+  CPlan* plan = MakePlan("Many", "E:\\Many\\", 1, false);
+  ASSERT_TRUE(plan);
+  const uint32_t id = plan->Id();
+  constexpr int kFiles = 5000;
+  for (int i = 0; i < kFiles; ++i) {
+    const std::string rel = "d" + std::to_string(i / 500) + "/f" + std::to_string(i) + ".txt";
+    src.Write(rel, "content " + std::to_string(i));
+    plan->NoteChangedFile(src.SystemOf(rel));
+  }
+  view.RefreshPendingCounts();
+  ASSERT_TRUE(RunUntil([&] { return ContentOf(view, id).pending == QString::number(kFiles); }));
+
+  bool sawBackingUp = false;
+  int refreshesDuringRun = 0;
+  QTimer poke;
+  QObject::connect(&poke, &QTimer::timeout, [&] {
+    // What the timers do, much more often; none of it may wait for the walk.
+    view.Refresh();
+    view.RefreshPendingCounts();
+    if (ContentOf(view, id).statusText.toStdString() == Grid("PLAN_STATUS_PROTECTING")) {
+      sawBackingUp = true;
+      ++refreshesDuringRun;
+    }
+  });
+  poke.start(50);
+  plan->SetEnabled(true, 0);
+  ASSERT_TRUE(RunUntil(
+      [&] {
+        return sawBackingUp &&
+               ContentOf(view, id).statusText.toStdString() == Grid("PLAN_STATUS_WATCHING") &&
+               ContentOf(view, id).pending == "0";
+      },
+      300000));
+  poke.stop();
+  EXPECT_GT(refreshesDuringRun, 0);
+  EXPECT_TRUE(fs::exists(dir_.NativeOf("evol/Many/Latest")));
+}
+
+// The whole window with plans in several states. With BV_SCREENSHOT_DIR set
+// the pictures are written there.
+TEST_F(ViewTest, WindowWithPlansInSeveralStates) {
+  const char* outDir = std::getenv("BV_SCREENSHOT_DIR");
+  const std::string out = outDir ? outDir : "";
+  eFree_ = 128849018880;  // 120 GiB
+  WriteVolumes();
+  CPlanCell::SetAnimationsEnabled(false);
+  CMainFrame frame;
+  CBrevantoView* view = frame.View();
+  frame.resize(960, 1000);
+  frame.show();
+  auto shoot = [&](QWidget* w, const char* name) {
+    QPixmap pixmap = w->grab();
+    EXPECT_FALSE(pixmap.isNull());
+    if (!out.empty()) {
+      EXPECT_TRUE(pixmap.save(QString::fromStdString(out + "/" + name)));
+    }
+  };
+  RunUntil([] { return false; }, 200);
+  shoot(&frame, "main-empty.png");
+
+  const int64_t last = plat::FromLocalTime({2026, 3, 7, 14, 5, 0, 0, 0, false});
+  CPlan* docs = MakePlan("Documents", "E:\\Backup\\Documents\\", 1, true);
+  CPlan* photos = MakePlan("Photos", "E:\\Backup\\Photos\\", 8, true);
+  CPlan* music = MakePlan("Music", "F:\\Music\\", 4, false, kStorageUsb);
+  CPlan* projects = MakePlan("Projects", "G:\\Projects\\", 1, true);
+  ASSERT_TRUE(docs && photos && music && projects);
+  for (CPlan* p : {docs, photos, music, projects}) p->SetLastBackupTime(last);
+  for (const char* f : {"a.txt", "b.txt", "c.txt"}) docs->NoteChangedFile(dir_.SystemOf(f));
+  photos->SetMode(kModeWorking);  // a manual plan's task never runs by itself
+  gPlugged_ = false;
+  WriteVolumes();
+  view->RefreshPendingCounts();
+  ASSERT_TRUE(RunUntil([&] {
+    return ContentOf(*view, projects->Id()).iconName == "Alert" &&
+           ContentOf(*view, docs->Id()).pending == "3" &&
+           !ContentOf(*view, docs->Id()).space.isEmpty();
+  }));
+  EXPECT_EQ(ContentOf(*view, photos->Id()).statusText.toStdString(),
+            Grid("PLAN_STATUS_PROTECTING"));
+  EXPECT_EQ(ContentOf(*view, music->Id()).statusText.toStdString(), Grid("PLAN_STATUS_STOPPED"));
+  EXPECT_EQ(ContentOf(*view, docs->Id()).statusText.toStdString(), Grid("PLAN_STATUS_WATCHING"));
+  view->Cell(photos->Id())->SetOptionsOpen(true);
+  RunUntil([] { return false; }, 300);
+  shoot(&frame, "main.png");
+
+  // A small screen: 1366 x 768 less the desktop's bars.
+  frame.resize(760, 600);
+  RunUntil([] { return false; }, 200);
+  shoot(&frame, "main-small.png");
+
+  // The delete question.
+  WhenQuestionShows([&](CDlgSureMessage* q) {
+    q->CheckBox()->setChecked(true);
+    RunUntil([] { return false; }, 200);
+    shoot(q, "delete-question.png");
+    q->CancelButton()->click();
+  });
+  view->Cell(docs->Id())->DeleteButton()->click();
+  photos->SetMode(kModeIdle);
+  CPlanCell::SetAnimationsEnabled(true);
+}
+
+}  // namespace

@@ -1,0 +1,221 @@
+// The application settings dialog on real widgets (offscreen): what it shows
+// for missing and stored values, ticking options with the mouse and keyboard,
+// the size rules of its OK button, and what it writes.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QDesktopServices>
+#include <QKeyEvent>
+#include <QLineEdit>
+#include <QMouseEvent>
+#include <QPushButton>
+#include <QTextBrowser>
+#include <QUrl>
+#include <climits>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+#include "app/Settings.h"
+#include "app/Texts.h"
+#include "platform/Profile.h"
+#include "support/QtApp.h"
+#include "support/TempDir.h"
+#include "ui/CDlgAppSettings.h"
+#include "ui/TextFormat.h"
+
+namespace {
+
+using bvtest::App;
+
+// Input the way the window system delivers it.
+void Click(QWidget* widget, QPoint at) {
+  for (QEvent::Type type : {QEvent::MouseButtonPress, QEvent::MouseButtonRelease}) {
+    QMouseEvent event(type, at, widget->mapToGlobal(at), Qt::LeftButton,
+                      type == QEvent::MouseButtonPress ? Qt::LeftButton : Qt::NoButton,
+                      Qt::NoModifier);
+    QApplication::sendEvent(widget, &event);
+  }
+}
+
+void Key(QWidget* widget, int key, const QString& text = {}) {
+  QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier, text);
+  QApplication::sendEvent(widget, &press);
+  QKeyEvent release(QEvent::KeyRelease, key, Qt::NoModifier, text);
+  QApplication::sendEvent(widget, &release);
+}
+
+void Type(QWidget* widget, const QString& text) {
+  for (QChar c : text) Key(widget, c.toUpper().unicode(), QString(c));
+}
+
+class SettingsDialogTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    setenv("BREVANTO_DATA_DIR", dir_.Native().c_str(), 1);
+    setenv("BREVANTO_MESSAGE_LOG", dir_.NativeOf("messages.log").c_str(), 1);
+    ResetSettingsCache();
+    App();
+  }
+  void TearDown() override { unsetenv("BREVANTO_MESSAGE_LOG"); }
+
+  std::string Raw(const char* section, const char* key) const {
+    return plat::GetProfileString(GetInternalSettingsPath(), section, key, "<none>");
+  }
+  std::string Messages() const { return bvtest::ReadNative(dir_.NativeOf("messages.log")); }
+  bool SettingsFileExists() const {
+    return std::filesystem::exists(dir_.NativeOf("InternalSettings.ini"));
+  }
+  // Types into the size field the way a user does and presses OK.
+  static void TypeSizeAndOk(CDlgAppSettings& dialog, const QString& text) {
+    QLineEdit* edit = dialog.List()->SizeEdit();
+    edit->setFocus();
+    edit->selectAll();
+    Key(edit, Qt::Key_Delete);
+    Type(edit, text);
+    EXPECT_EQ(edit->text(), text);
+    dialog.OkButton()->click();
+  }
+
+  bvtest::TempDir dir_;
+};
+
+TEST_F(SettingsDialogTest, MissingSettingsShowTheDefaults) {
+  CDlgAppSettings dialog;
+  EXPECT_TRUE(dialog.List()->IsChecked(CAppSettingsList::kBattery));
+  EXPECT_TRUE(dialog.List()->IsChecked(CAppSettingsList::kError));
+  EXPECT_TRUE(dialog.List()->IsChecked(CAppSettingsList::kStatus));
+  EXPECT_FALSE(dialog.List()->IsChecked(CAppSettingsList::kConfirm));
+  EXPECT_EQ(dialog.List()->SizeEdit()->text(), "2048");
+  EXPECT_EQ(dialog.windowTitle().toStdString(), GetText("DIALOG_APP_SETTING", "TITLE"));
+  EXPECT_EQ(dialog.OkButton()->text().toStdString(), GetText("DIALOG_APP_SETTING", "BUTTON_OK"));
+  EXPECT_FALSE(dialog.OkButton()->text().isEmpty());
+}
+
+TEST_F(SettingsDialogTest, StoredSettingsAreShownAnyNonZeroTicks) {
+  WriteInternalString("Backup Settings", "Battery", "0");
+  WriteInternalString("Backup Settings", "BackupFileMaxSize", "700");
+  WriteInternalString("Show Notification", "Error", "0");
+  WriteInternalString("Show Notification", "Confirm", "5");
+  // No Status key: it stays on by default.
+  CDlgAppSettings dialog;
+  EXPECT_FALSE(dialog.List()->IsChecked(CAppSettingsList::kBattery));
+  EXPECT_FALSE(dialog.List()->IsChecked(CAppSettingsList::kError));
+  EXPECT_TRUE(dialog.List()->IsChecked(CAppSettingsList::kStatus));
+  EXPECT_TRUE(dialog.List()->IsChecked(CAppSettingsList::kConfirm));
+  EXPECT_EQ(dialog.List()->SizeEdit()->text(), "700");
+
+  WriteInternalString("Backup Settings", "BackupFileMaxSize", "-5");
+  CDlgAppSettings negative;
+  EXPECT_EQ(negative.List()->SizeEdit()->text(), "2048");
+}
+
+TEST_F(SettingsDialogTest, ClicksAndSpaceTickOptionsAndOkWritesThemAll) {
+  CDlgAppSettings dialog;
+  dialog.show();
+  CAppSettingsList* list = dialog.List();
+  Click(list, list->OptionRect(CAppSettingsList::kBattery).center());
+  Click(list, list->OptionRect(CAppSettingsList::kConfirm).center());
+  EXPECT_FALSE(list->IsChecked(CAppSettingsList::kBattery));
+  EXPECT_TRUE(list->IsChecked(CAppSettingsList::kConfirm));
+  // A click on a heading changes nothing.
+  Click(list, QPoint(20, 3));
+  EXPECT_FALSE(list->IsChecked(CAppSettingsList::kBattery));
+
+  // Keyboard: up from Confirm to Status, Space unticks it.
+  list->setFocus();
+  Key(list, Qt::Key_Up);
+  EXPECT_EQ(list->CurrentOption(), CAppSettingsList::kStatus);
+  Key(list, Qt::Key_Space, " ");
+  EXPECT_FALSE(list->IsChecked(CAppSettingsList::kStatus));
+
+  TypeSizeAndOk(dialog, "1,500 MB");
+  EXPECT_EQ(dialog.result(), QDialog::Accepted);
+  EXPECT_FALSE(dialog.isVisible());
+  EXPECT_EQ(Raw("Backup Settings", "Battery"), "0");
+  EXPECT_EQ(Raw("Show Notification", "Error"), "1");
+  EXPECT_EQ(Raw("Show Notification", "Status"), "0");
+  EXPECT_EQ(Raw("Show Notification", "Confirm"), "1");
+  EXPECT_EQ(Raw("Backup Settings", "BackupFileMaxSize"), "1500");
+  // The backup task's cached limit changed at once.
+  EXPECT_EQ(GetBackupFileMaxSize(), 1500);
+  EXPECT_TRUE(GetConfirmShutdown());
+  EXPECT_EQ(Messages(), "");
+}
+
+TEST_F(SettingsDialogTest, SizesOutsideTheRangeAreRefusedAndNothingIsWritten) {
+  EXPECT_EQ(GetBackupFileMaxSize(), 2048);  // cached before the dialog
+  const std::string error =
+      FormatText(GetText("DIALOG_APP_SETTING", "ERROR_INPUT"), {"200", "2048"});
+  ASSERT_NE(error.find("200"), std::string::npos);
+  ASSERT_NE(error.find("2048"), std::string::npos);
+
+  CDlgAppSettings dialog;
+  dialog.show();
+  std::string expected;
+  for (const char* text : {"199", "2049", "", "MB", "0", "99999999999999999999", "2,0,4,9"}) {
+    SCOPED_TRACE(text);
+    TypeSizeAndOk(dialog, QString::fromUtf8(text));
+    expected += error + "\n";
+    EXPECT_EQ(Messages(), expected);
+    EXPECT_TRUE(dialog.isVisible());  // stays open for a correction
+  }
+  EXPECT_FALSE(SettingsFileExists());
+  EXPECT_EQ(GetBackupFileMaxSize(), 2048);
+
+  // The bounds themselves are accepted.
+  TypeSizeAndOk(dialog, "200");
+  EXPECT_FALSE(dialog.isVisible());
+  EXPECT_EQ(Raw("Backup Settings", "BackupFileMaxSize"), "200");
+  CDlgAppSettings again;
+  again.show();
+  TypeSizeAndOk(again, "2048 MB");
+  EXPECT_EQ(GetBackupFileMaxSize(), 2048);
+  EXPECT_EQ(Messages(), expected);
+}
+
+TEST_F(SettingsDialogTest, CancelWritesNothing) {
+  CDlgAppSettings dialog;
+  dialog.show();
+  Click(dialog.List(), dialog.List()->OptionRect(CAppSettingsList::kError).center());
+  dialog.List()->SizeEdit()->setText("300");
+  dialog.CancelButton()->click();
+  EXPECT_EQ(dialog.result(), QDialog::Rejected);
+  EXPECT_FALSE(SettingsFileExists());
+}
+
+TEST(SettingsParseTest, OnlyDigitsCount) {
+  EXPECT_EQ(CDlgAppSettings::ParseSize("1,500 MB"), 1500);
+  EXPECT_EQ(CDlgAppSettings::ParseSize(" 0700\t"), 700);
+  EXPECT_EQ(CDlgAppSettings::ParseSize(QString::fromUtf8("١٢٣ 12")), 12);  // other digit sets drop
+  EXPECT_EQ(CDlgAppSettings::ParseSize(""), 0);
+  EXPECT_EQ(CDlgAppSettings::ParseSize("-300"), 300);
+  EXPECT_EQ(CDlgAppSettings::ParseSize(QString(100000, QChar('9'))), INT_MAX);
+}
+
+TEST_F(SettingsDialogTest, LogLinkOpensTheLogFolder) {
+  // Opening a file URL goes to this browser instead of the desktop.
+  QTextBrowser opened;
+  QDesktopServices::setUrlHandler("file", &opened, "setSource");
+  CDlgAppSettings dialog;
+  dialog.LogLink()->click();
+  QDesktopServices::unsetUrlHandler("file");
+  EXPECT_EQ(opened.source().toLocalFile().toStdString(), dir_.Native() + "/log");
+  EXPECT_EQ(dialog.LogLink()->cursor().shape(), Qt::PointingHandCursor);
+}
+
+// A picture of the dialog. With BV_SCREENSHOT_DIR set it is written there.
+TEST_F(SettingsDialogTest, Screenshot) {
+  WriteInternalString("Show Notification", "Confirm", "1");
+  CDlgAppSettings dialog;
+  dialog.show();
+  const QPixmap picture = dialog.grab();
+  ASSERT_FALSE(picture.isNull());
+  // Everything fits: the list is as wide as its longest text needs.
+  EXPECT_GE(dialog.List()->width(), dialog.List()->sizeHint().width());
+  if (const char* outDir = std::getenv("BV_SCREENSHOT_DIR")) {
+    EXPECT_TRUE(picture.save(QString::fromStdString(std::string(outDir) + "/settings-dialog.png")));
+  }
+}
+
+}  // namespace

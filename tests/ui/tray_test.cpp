@@ -1,0 +1,385 @@
+// The notification icon and the message pop-up on real widgets (offscreen),
+// with time driven by a test clock: the busy animation, the icon callbacks,
+// the pop-up's place and its 10 seconds, and the engine events and power
+// changes that the main frame turns into icons and pop-ups.
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QMenu>
+#include <QScreen>
+#include <QToolButton>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "ManualClock.h"
+#include "app/Settings.h"
+#include "app/Texts.h"
+#include "engine/EngineEvents.h"
+#include "support/QtApp.h"
+#include "support/TempDir.h"
+#include "ui/CBrevantoView.h"
+#include "ui/CDlgSystrayMesssage.h"
+#include "ui/CDlgTimer.h"
+#include "ui/CMainFrame.h"
+#include "ui/CTrayWnd.h"
+#include "ui/TextFormat.h"
+
+namespace {
+
+using bvtest::App;
+using bvtest::ManualClock;
+
+CDlgSystrayMesssage& Popup() { return CDlgSystrayMesssage::Instance(); }
+
+std::string PopupText() { return Popup().Text().toStdString(); }
+
+class TrayTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    setenv("BREVANTO_DATA_DIR", dir_.Native().c_str(), 1);
+    unsetenv("BREVANTO_TRACE_LOG");
+    ResetSettingsCache();
+    App();
+    Popup().HideMessage();
+  }
+  void TearDown() override { Popup().HideMessage(); }
+
+  bvtest::TempDir dir_;
+};
+
+TEST(TextFormatTest, FieldsTakeTheValuesInOrder) {
+  EXPECT_EQ(FormatText("%d files by \"%s\"", {"12", "Docs"}), "12 files by \"Docs\"");
+  EXPECT_EQ(FormatText("%s%% of %ld (%.2d)", {"50", "7", "3"}), "50% of 7 (3)");
+  // A translated text with more fields than values never reads past them.
+  EXPECT_EQ(FormatText("%s and %s and %d", {"a"}), "a and  and ");
+  EXPECT_EQ(FormatText("100 %", {"x"}), "100 %");
+  EXPECT_EQ(FormatText("no fields", {"x"}), "no fields");
+}
+
+TEST_F(TrayTest, PopupShowsTextAndKindAtTheBottomRight) {
+  ManualClock clock;
+  Popup().ShowMessage("Disk almost full", PopupKind::kWarning);
+  ASSERT_TRUE(Popup().isVisible());
+  EXPECT_TRUE(Popup().IsShown());
+  EXPECT_EQ(PopupText(), "Disk almost full");
+  EXPECT_EQ(Popup().findChild<QLabel*>("systrayMessageText")->text(), "Disk almost full");
+  EXPECT_TRUE(Popup().windowFlags() & Qt::WindowStaysOnTopHint);
+
+  const QRect available = QGuiApplication::primaryScreen()->availableGeometry();
+  const QRect frame = Popup().frameGeometry();
+  EXPECT_EQ(frame.right(), available.right() - CDlgSystrayMesssage::kEdgeMargin);
+  EXPECT_EQ(frame.bottom(), available.bottom() - CDlgSystrayMesssage::kEdgeMargin);
+  EXPECT_TRUE(available.contains(frame));
+
+  // Every kind has its own picture, and the one shown follows the kind.
+  const qint64 warning = Popup().KindIcon(PopupKind::kWarning).cacheKey();
+  const qint64 info = Popup().KindIcon(PopupKind::kInfo).cacheKey();
+  const qint64 error = Popup().KindIcon(PopupKind::kError).cacheKey();
+  for (PopupKind kind : {PopupKind::kWarning, PopupKind::kInfo, PopupKind::kError}) {
+    EXPECT_FALSE(Popup().KindIcon(kind).isNull());
+  }
+  EXPECT_NE(warning, info);
+  EXPECT_NE(info, error);
+  Popup().ShowMessage("Stopped", PopupKind::kError);
+  EXPECT_EQ(Popup().Kind(), PopupKind::kError);
+  EXPECT_FALSE(Popup().findChild<QLabel*>("systrayMessageIcon")->pixmap().isNull());
+}
+
+TEST_F(TrayTest, EachMessageGetsItsFullTenSeconds) {
+  ManualClock clock;
+  Popup().ShowMessage("first", PopupKind::kInfo);
+  clock.Advance(CDlgSystrayMesssage::kShowMs - 1);
+  EXPECT_TRUE(Popup().isVisible());
+  clock.Advance(1);
+  EXPECT_FALSE(Popup().isVisible());
+  EXPECT_FALSE(Popup().IsShown());
+
+  // Two messages 5 seconds apart: visible until 10 seconds after the second.
+  Popup().ShowMessage("one", PopupKind::kInfo);
+  clock.Advance(5000);
+  Popup().ShowMessage("two", PopupKind::kWarning);
+  clock.Advance(CDlgSystrayMesssage::kShowMs - 1);
+  EXPECT_TRUE(Popup().isVisible());
+  EXPECT_EQ(PopupText(), "two");
+  clock.Advance(1);
+  EXPECT_FALSE(Popup().isVisible());
+  EXPECT_EQ(clock.ActiveTimers(), 0u);
+}
+
+TEST_F(TrayTest, CloseButtonAndExitEndThePopup) {
+  ManualClock clock;
+  Popup().ShowMessage("hello", PopupKind::kInfo);
+  Popup().findChild<QToolButton*>("systrayMessageClose")->click();
+  EXPECT_FALSE(Popup().isVisible());
+  EXPECT_FALSE(Popup().IsShown());
+  EXPECT_EQ(clock.ActiveTimers(), 0u);
+
+  Popup().ShowMessage("hello again", PopupKind::kInfo);
+  CDlgSystrayMesssage::EndIfOpen();
+  EXPECT_FALSE(Popup().isVisible());
+  EXPECT_EQ(Popup().result(), 2);
+  // Shown again afterwards, it still hides on time.
+  Popup().ShowMessage("later", PopupKind::kInfo);
+  clock.Advance(CDlgSystrayMesssage::kShowMs);
+  EXPECT_FALSE(Popup().isVisible());
+}
+
+TEST_F(TrayTest, AnimationCyclesThroughItsFramesOncePerCycle) {
+  ManualClock clock;
+  CTrayWnd wnd;
+  wnd.AddIcon();
+  EXPECT_EQ(wnd.CurrentIcon().cacheKey(), wnd.ReadyIcon().cacheKey());
+  EXPECT_EQ(wnd.Tooltip().toStdString(), GetProductName());
+
+  ASSERT_TRUE(wnd.StartAnimation(GetIconPath("SystrayAnim")));
+  const int frames = wnd.AnimationFrameCount();
+  ASSERT_GT(frames, 1);
+  EXPECT_EQ(wnd.AnimationPeriod(), CTrayWnd::kAnimationCycleMs / frames);
+  EXPECT_EQ(wnd.AnimationFrameIndex(), 0);
+  const qint64 first = wnd.CurrentIcon().cacheKey();
+  clock.Advance(wnd.AnimationPeriod());
+  EXPECT_EQ(wnd.AnimationFrameIndex(), 1);
+  EXPECT_NE(wnd.CurrentIcon().cacheKey(), first);
+  clock.Advance(static_cast<int64_t>(wnd.AnimationPeriod()) * (frames - 1));
+  EXPECT_EQ(wnd.AnimationFrameIndex(), 0);  // back to the first frame after the last
+
+  wnd.SetReadyIcon();
+  EXPECT_FALSE(wnd.IsAnimating());
+  EXPECT_EQ(wnd.CurrentIcon().cacheKey(), wnd.ReadyIcon().cacheKey());
+  clock.Advance(5000);
+  EXPECT_EQ(wnd.CurrentIcon().cacheKey(), wnd.ReadyIcon().cacheKey());
+}
+
+TEST_F(TrayTest, UnusableAnimationImagesChangeNothing) {
+  ManualClock clock;
+  CTrayWnd wnd;
+  dir_.Write("junk.png", std::string("\x89PNG\r\n\x1a\n garbage", 17));
+  std::string tall = "P3\n2 4\n255\n";  // 2 wide, 4 high
+  for (int i = 0; i < 8; ++i) tall += "0 0 0\n";
+  dir_.Write("tall.ppm", tall);
+  EXPECT_FALSE(wnd.StartAnimation(dir_.SystemOf("missing.png")));
+  EXPECT_FALSE(wnd.StartAnimation(dir_.SystemOf("junk.png")));
+  EXPECT_FALSE(wnd.StartAnimation(dir_.SystemOf("tall.ppm")));  // no square frame in it
+  EXPECT_FALSE(wnd.IsAnimating());
+  EXPECT_EQ(wnd.AnimationFrameCount(), 0);
+  EXPECT_EQ(wnd.CurrentIcon().cacheKey(), wnd.ReadyIcon().cacheKey());
+}
+
+TEST_F(TrayTest, IconCallbacksReachTheirHandlers) {
+  CMainFrame frame;
+  frame.showMinimized();
+  frame.HandleActivation(QSystemTrayIcon::Trigger, QPoint(5, 5));  // nothing
+  EXPECT_TRUE(frame.isMinimized());
+
+  frame.EnableCallbacks(false);
+  EXPECT_EQ(frame.CallbackMessage(), 0);
+  frame.HandleActivation(QSystemTrayIcon::DoubleClick, QPoint(5, 5));
+  EXPECT_TRUE(frame.isMinimized());
+
+  frame.EnableCallbacks(true);
+  EXPECT_EQ(frame.CallbackMessage(), CTrayWnd::kCallbackMessage);
+  frame.HandleActivation(QSystemTrayIcon::DoubleClick, QPoint(5, 5));
+  EXPECT_TRUE(frame.isVisible());
+  EXPECT_FALSE(frame.isMinimized());
+
+  frame.HandleActivation(QSystemTrayIcon::Context, QPoint(40, 40));
+  EXPECT_TRUE(frame.Menu()->isVisible());
+  frame.Menu()->hide();
+}
+
+// Engine events travel the real way: posted on a channel, queued by the
+// view's receiver, drained by its pump into the frame.
+class FrameEventsTest : public TrayTest {
+ protected:
+  void Deliver(CMainFrame& frame, int32_t code, const std::string& text1, uint32_t plan,
+               int32_t value = 0) {
+    // From a worker thread, as the engine posts them.
+    std::thread worker([&] { PostEvent(code, text1, plan, {}, {}, value); });
+    worker.join();
+    frame.View()->EventPump()->Drain();
+  }
+};
+
+TEST_F(FrameEventsTest, BusyPlansAnimateTheIconUntilTheLastIsIdle) {
+  ManualClock clock;
+  CMainFrame frame;
+  EXPECT_FALSE(frame.IsAnimating());
+  Deliver(frame, kEvPlanModeChanged, "", 5, 2);
+  EXPECT_TRUE(frame.IsAnimating());
+  Deliver(frame, kEvPlanModeChanged, "", 6, 2);
+  Deliver(frame, kEvPlanModeChanged, "", 5, 1);
+  EXPECT_TRUE(frame.IsAnimating());  // plan 6 still runs
+  clock.Advance(frame.AnimationPeriod());
+  EXPECT_EQ(frame.AnimationFrameIndex(), 1);
+  Deliver(frame, kEvPlanModeChanged, "", 6, 1);
+  EXPECT_FALSE(frame.IsAnimating());
+  EXPECT_EQ(frame.CurrentIcon().cacheKey(), frame.ReadyIcon().cacheKey());
+
+  // A plan deleted while busy counts as idle.
+  Deliver(frame, kEvPlanModeChanged, "", 7, 2);
+  Deliver(frame, kEvPlanDeleted, "Seven", 7);
+  EXPECT_FALSE(frame.IsAnimating());
+  EXPECT_EQ(frame.BusyPlanCount(), 0u);
+}
+
+TEST_F(FrameEventsTest, FinishedRunsRaiseAPopupOnlyWhenStatusIsOn) {
+  ManualClock clock;
+  CMainFrame frame;
+  const std::string expected =
+      FormatText(GetText("MAIN_UI", "NUMBER_OF_BACKUP_FILES_PROMPT"), {"12", "Documents"});
+  ASSERT_NE(expected.find("12"), std::string::npos);
+  ASSERT_NE(expected.find("Documents"), std::string::npos);
+
+  SetShowStatusNotification(false);
+  Deliver(frame, kEvRunEnds, "Documents", 3, 12);
+  EXPECT_FALSE(Popup().isVisible());
+
+  SetShowStatusNotification(true);
+  Deliver(frame, kEvRunEnds, "Documents", 3, 0);  // nothing copied
+  EXPECT_FALSE(Popup().isVisible());
+  Deliver(frame, kEvRunEnds, "Documents", 3, 12);
+  ASSERT_TRUE(Popup().isVisible());
+  EXPECT_EQ(PopupText(), expected);
+  EXPECT_EQ(Popup().Kind(), PopupKind::kInfo);
+
+  // The error switch does not silence status pop-ups.
+  Popup().HideMessage();
+  SetShowErrorNotification(false);
+  Deliver(frame, kEvRunEnds, "Documents", 3, 12);
+  EXPECT_TRUE(Popup().isVisible());
+}
+
+TEST_F(FrameEventsTest, FirstScanCountsTheCopiesSinceItBegan) {
+  ManualClock clock;
+  CMainFrame frame;
+  // Copies before the scan began do not count.
+  Deliver(frame, kEvFileCopied, "C:\\a\\x.txt", 4);
+  Deliver(frame, kEvScanBegins, "Pictures", 4);
+  Deliver(frame, kEvScanEnds, "Pictures", 4);
+  EXPECT_FALSE(Popup().isVisible());
+
+  Deliver(frame, kEvScanBegins, "Pictures", 4);
+  for (int i = 0; i < 3; ++i) Deliver(frame, kEvFileCopied, "C:\\a\\y.txt", 4);
+  Deliver(frame, kEvFileCopied, "C:\\a\\other.txt", 9);  // another plan
+  Deliver(frame, kEvFileFailed, "C:\\a\\z.txt", 4);
+  Deliver(frame, kEvScanEnds, "Pictures", 4);
+  ASSERT_TRUE(Popup().isVisible());
+  EXPECT_EQ(PopupText(),
+            FormatText(GetText("MAIN_UI", "NUMBER_OF_BACKUP_FILES_PROMPT"), {"3", "Pictures"}));
+}
+
+TEST_F(FrameEventsTest, OnlyAPowerChangeCounts) {
+  ManualClock clock;
+  CMainFrame frame;
+  const std::string message = GetText("MAIN_UI", "POWER_IS_OFFLINE");
+  ASSERT_FALSE(message.empty());
+
+  frame.OnPowerStatus(plat::PowerStatus::kMains);
+  frame.OnPowerStatus(plat::PowerStatus::kUnknown);
+  EXPECT_FALSE(Popup().isVisible());
+  frame.OnPowerStatus(plat::PowerStatus::kBattery);
+  EXPECT_TRUE(frame.OnBattery());
+  ASSERT_TRUE(Popup().isVisible());
+  EXPECT_EQ(PopupText(), message);
+  EXPECT_EQ(Popup().Kind(), PopupKind::kWarning);
+  const qint64 battery = frame.CurrentIcon().cacheKey();
+  EXPECT_NE(battery, frame.ReadyIcon().cacheKey());
+
+  // Still on battery: no new pop-up.
+  Popup().HideMessage();
+  frame.OnPowerStatus(plat::PowerStatus::kBattery);
+  EXPECT_FALSE(Popup().isVisible());
+
+  frame.OnPowerStatus(plat::PowerStatus::kMains);
+  EXPECT_FALSE(frame.OnBattery());
+  EXPECT_EQ(frame.CurrentIcon().cacheKey(), frame.ReadyIcon().cacheKey());
+
+  // With error pop-ups off the icon still changes, silently.
+  SetShowErrorNotification(false);
+  frame.OnPowerStatus(plat::PowerStatus::kBattery);
+  EXPECT_TRUE(frame.OnBattery());
+  EXPECT_FALSE(Popup().isVisible());
+}
+
+TEST_F(FrameEventsTest, StartingOnBatteryShowsTheIconWithoutAPopup) {
+  CMainFrame frame;
+  frame.OnPowerStatus(plat::PowerStatus::kBattery);
+  EXPECT_TRUE(frame.OnBattery());
+  EXPECT_NE(frame.CurrentIcon().cacheKey(), frame.ReadyIcon().cacheKey());
+  EXPECT_FALSE(Popup().isVisible());
+}
+
+// Pictures of the pop-up in each kind and of the exit countdown. With
+// BV_SCREENSHOT_DIR set they are written there.
+TEST_F(TrayTest, Screenshots) {
+  ManualClock clock;
+  const char* outDir = std::getenv("BV_SCREENSHOT_DIR");
+  auto shoot = [outDir](QWidget* widget, const char* name) {
+    const QPixmap picture = widget->grab();
+    ASSERT_FALSE(picture.isNull());
+    EXPECT_GT(picture.width(), 200);
+    if (outDir != nullptr) {
+      EXPECT_TRUE(picture.save(QString::fromStdString(std::string(outDir) + "/" + name)));
+    }
+  };
+  const std::string finished =
+      FormatText(GetText("MAIN_UI", "NUMBER_OF_BACKUP_FILES_PROMPT"), {"12", "Documents"});
+  Popup().ShowMessage(QString::fromStdString(finished), PopupKind::kInfo);
+  shoot(&Popup(), "popup-info.png");
+  Popup().ShowMessage(QString::fromStdString(GetText("MAIN_UI", "POWER_IS_OFFLINE")),
+                      PopupKind::kWarning);
+  shoot(&Popup(), "popup-warning.png");
+  Popup().ShowMessage(QString::fromStdString(GetText("MESSAGE_RECEIVER", "FAILED_TO_LOAD_DRIVER")),
+                      PopupKind::kError);
+  shoot(&Popup(), "popup-error.png");
+
+  const QString message =
+      QString::fromStdString(GetText("MAIN_UI", "NO_LONGER_BE_PROTECTED") + " " + GetProductName() +
+                             ". " + GetText("MAIN_UI", "CLICK_OK_TO_SHUTDOWN"));
+  CDlgTimer countdown(message, QString::fromStdString(GetText("MAIN_UI", "BUTTON_CLOSE")),
+                      QString::fromStdString(GetText("MAIN_UI", "BUTTON_CANCEL")));
+  countdown.show();
+  clock.Advance(3000);
+  shoot(&countdown, "exit-countdown.png");
+  countdown.reject();
+}
+
+// The death test's child process runs this test again from the start: it
+// takes the parent's folder from the environment instead of making its own.
+TEST(DriverFailureTest, EndsTheProgramAfterSayingSo) {
+  App();
+  std::unique_ptr<bvtest::TempDir> own;
+  std::string folder;
+  if (const char* inherited = std::getenv("BV_TEST_DEATH_DIR")) {
+    folder = inherited;
+  } else {
+    own = std::make_unique<bvtest::TempDir>();
+    folder = own->Native();
+    setenv("BV_TEST_DEATH_DIR", folder.c_str(), 1);
+  }
+  const std::string log = folder + "/messages.log";
+  setenv("BREVANTO_DATA_DIR", folder.c_str(), 1);
+  setenv("BREVANTO_MESSAGE_LOG", log.c_str(), 1);
+  ResetSettingsCache();
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        CMainFrame frame;
+        PostEvent(kEvDriverFailed);
+        frame.View()->EventPump()->Drain();
+        std::exit(3);  // not reached when the event ends the program
+      },
+      ::testing::ExitedWithCode(0), "");
+  unsetenv("BV_TEST_DEATH_DIR");
+  unsetenv("BREVANTO_MESSAGE_LOG");
+  std::string expected = GetText("MESSAGE_RECEIVER", "FAILED_TO_LOAD_DRIVER");
+  ASSERT_FALSE(expected.empty());
+  for (char& c : expected) c = c == '\n' ? ' ' : c;  // the message log keeps one line
+  EXPECT_EQ(bvtest::ReadNative(log), expected + "\n");
+}
+
+}  // namespace

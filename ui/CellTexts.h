@@ -1,0 +1,27 @@
+// The texts of a plan cell, from the text store (sections "UGGRID" and
+// "WIZARD_WHEN_TO_BACKUP") and the edition's country for dates.
+#pragma once
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "ui/PlanSnapshot.h"
+
+// A date as the country writes it, with that language's month abbreviations:
+// "US" "%b %d, %Y %H:%M"; "UK", "FRA", "ESP", "ITA", "NLD" "%d %b %Y %H:%M";
+// "DEU" "%d. %b %Y %H:%M"; empty for any other country or a time that cannot
+// be written (not positive, or beyond the year 9999).
+std::string FormatCellDate(int64_t t, std::string_view country);
+// The edition's country ("Country" of "OEM.ini", "US" when missing).
+std::string CellCountry();
+
+// The destination's kind and drive, e.g. "Local disk (E:)".
+std::string DestinationText(const PlanSnapshot& s);
+// Where the store lies as the user knows it: the native folder of a drive or
+// share path, "ftp://server/root" for FTP; empty when unknown.
+std::string DestinationToolTip(const PlanSnapshot& s);
+std::string ScheduleText(int32_t unit);
+// "NEXT_BACKUP_TIME_PREFIX" / "LAST_BACKUP_TIME_PREFIX" are the labels; these
+// are the values that follow them.
+std::string NextBackupText(const PlanSnapshot& s, std::string_view country);
+std::string LastBackupText(const PlanSnapshot& s, std::string_view country);

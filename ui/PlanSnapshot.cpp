@@ -1,0 +1,102 @@
+#include "ui/PlanSnapshot.h"
+
+#include <mutex>
+
+#include "destinations/Destination.h"
+#include "engine/CTask.h"
+#include "plans/CPlan.h"
+#include "plans/PlanSettings.h"
+
+bool TryTakeSnapshot(CPlan* plan, PlanSnapshot* out) {
+  std::unique_lock<std::recursive_mutex> lock(plan->Lock(), std::try_to_lock);
+  if (!lock.owns_lock()) return false;
+  PlanSnapshot s;
+  s.id = plan->Id();
+  s.name = plan->Name();
+  s.scheduleUnit = plan->ScheduleUnit();
+  s.mode = plan->Mode();
+  s.enabled = plan->Enabled();
+  if (CDestination* dest = plan->Destination()) {
+    s.hasDestination = true;
+    s.available = dest->IsAvailable();
+    s.storageType = dest->GetStorageType();
+    s.root = dest->GetRootPath();
+  }
+  if (CSimpleTask* task = plan->Task()) {
+    s.hasTask = true;
+    s.nextDue = task->NextDue();
+  }
+  s.lastBackupTime = plan->LastBackupTime();
+  *out = std::move(s);
+  return true;
+}
+
+bool HasMeasuredSpace(const PlanSnapshot& s) {
+  return s.hasDestination && (s.storageType == kStorageLocal || s.storageType == kStorageUsb);
+}
+
+bool SpaceBlocks(const PlanSnapshot& s) {
+  if (!s.hasDestination) return false;
+  if (HasMeasuredSpace(s)) return true;
+  return s.storageType == kStorageNetwork && s.root.rfind("\\\\", 0) != 0;
+}
+
+PlanStatus ComputeStatus(const PlanSnapshot& s, bool onBattery, const SpaceFigures& space) {
+  if (!s.hasDestination || !s.available)
+    return {"PLAN_STATUS_LOGGING", StatusColour::kWarning, StatusIcon::kAlert, false};
+  if (!s.enabled && !onBattery)
+    return {"PLAN_STATUS_STOPPED", StatusColour::kStopped, StatusIcon::kStopped, false};
+  if (onBattery)
+    return {"PLAN_STATUS_LOGGING", StatusColour::kStopped, StatusIcon::kBattery, false};
+  if (HasMeasuredSpace(s) && space.measured && space.ok && space.freeBytes < kTooFullBytes)
+    return {"PLAN_STATUS_LOGGING", StatusColour::kWarning, StatusIcon::kAlert, false};
+  if (s.mode == 2)
+    return {"PLAN_STATUS_PROTECTING", StatusColour::kRunning, StatusIcon::kWaiting, true};
+  if (s.scheduleUnit == 1)
+    return {"PLAN_STATUS_WATCHING", StatusColour::kRunning, StatusIcon::kWatching, false};
+  if (s.scheduleUnit == 8)
+    return {"PLAN_STATUS_STOPPED", StatusColour::kStopped, StatusIcon::kStopped, false};
+  return {"PLAN_STATUS_WAITING", StatusColour::kRunning, StatusIcon::kWaiting, false};
+}
+
+bool IsSnapshotBlocked(const PlanSnapshot& s, bool onBattery, const SpaceFigures& space,
+                       bool* known) {
+  *known = true;
+  if (!s.enabled || !s.hasDestination || !s.available || onBattery) return true;
+  if (!SpaceBlocks(s)) return false;
+  if (!space.measured) {
+    *known = false;
+    return false;
+  }
+  return !space.ok || space.freeBytes <= kTooFullBytes;
+}
+
+void StatusRgb(StatusColour colour, int* r, int* g, int* b) {
+  switch (colour) {
+    case StatusColour::kWarning:
+      *r = 255, *g = 145, *b = 0;
+      return;
+    case StatusColour::kStopped:
+      *r = 224, *g = 1, *b = 1;
+      return;
+    case StatusColour::kRunning:
+      *r = 66, *g = 166, *b = 0;
+      return;
+  }
+}
+
+const char* StatusIconName(StatusIcon icon) {
+  switch (icon) {
+    case StatusIcon::kAlert:
+      return "Alert";
+    case StatusIcon::kStopped:
+      return "Stopped";
+    case StatusIcon::kBattery:
+      return "Battery";
+    case StatusIcon::kWaiting:
+      return "Waiting";
+    case StatusIcon::kWatching:
+      return "Watching";
+  }
+  return "Waiting";
+}

@@ -1,0 +1,70 @@
+// What the main view knows of one plan: a copy of its fields taken under the
+// plan's lock (never waited for: a busy lock keeps the previous copy), the
+// status those fields give, and whether the plan can copy now.
+#pragma once
+#include <cstdint>
+#include <string>
+
+class CPlan;
+
+struct PlanSnapshot {
+  uint32_t id = 0;
+  std::string name;
+  int32_t scheduleUnit = 1;
+  int32_t mode = 1;  // 1 idle, 2 backing up
+  bool enabled = false;
+  bool hasDestination = false;
+  bool available = false;  // the destination's last known availability
+  int32_t storageType = 0;
+  std::string root;  // destination root (system path; FTP: its own syntax)
+  bool hasTask = false;
+  int64_t nextDue = 0;
+  int64_t lastBackupTime = 0;
+};
+
+// Fills *out under the plan's lock. False (and *out untouched) when the lock
+// is held by another thread right now; the caller keeps its older copy.
+bool TryTakeSnapshot(CPlan* plan, PlanSnapshot* out);
+
+// Free space figures of a destination, measured on a worker.
+struct SpaceFigures {
+  bool measured = false;  // a measurement came back
+  bool ok = false;        // ... and succeeded
+  uint64_t freeBytes = 0;
+  uint64_t totalBytes = 0;
+};
+
+constexpr uint64_t kTooFullBytes = 10485760;      // 10 MiB
+constexpr uint64_t kNearlyFullBytes = 104857600;  // 100 MiB
+
+enum class StatusIcon { kAlert, kStopped, kBattery, kWaiting, kWatching };
+enum class StatusColour { kWarning, kStopped, kRunning };
+
+struct PlanStatus {
+  const char* textKey;  // section "UGGRID"
+  StatusColour colour;
+  StatusIcon icon;
+  bool animated;
+};
+
+// Kinds whose free space is measured for the status (local and USB disks).
+bool HasMeasuredSpace(const PlanSnapshot& s);
+// Kinds the blocked rule checks for space: local, USB, and network paths
+// that are not "\\server\share" paths.
+bool SpaceBlocks(const PlanSnapshot& s);
+
+// The first rule that applies: unavailable, disabled, battery, too full,
+// backing up, continuous, manual, otherwise waiting.
+PlanStatus ComputeStatus(const PlanSnapshot& s, bool onBattery, const SpaceFigures& space);
+
+// Blocked as the engine sees it: disabled, no or unavailable destination, on
+// battery, or (for kinds checked for space) 10 MiB or less free or free space
+// that cannot be read. *known is false while that depends on a space figure
+// not measured yet.
+bool IsSnapshotBlocked(const PlanSnapshot& s, bool onBattery, const SpaceFigures& space,
+                       bool* known);
+
+// Colour of a status as red, green, blue.
+void StatusRgb(StatusColour colour, int* r, int* g, int* b);
+// Image name of a status icon ("Icons\" + name + ".png").
+const char* StatusIconName(StatusIcon icon);

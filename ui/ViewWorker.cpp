@@ -1,0 +1,111 @@
+#include "ui/ViewWorker.h"
+
+#include <QMetaObject>
+#include <atomic>
+#include <functional>
+#include <set>
+#include <thread>
+
+#include "destinations/VolumeCapacity.h"
+#include "history/CLoggingDatabase.h"
+#include "ui/StoreRemoval.h"
+
+CViewWorker::CViewWorker(QObject* parent) : QObject(parent), shared_(std::make_shared<Shared>()) {
+  shared_->target = this;
+}
+
+CViewWorker::~CViewWorker() {
+  std::unique_lock<std::mutex> lock(shared_->lock);
+  shared_->target = nullptr;
+  shared_->idle.wait(lock, [this] { return shared_->journalJobs == 0; });
+}
+
+// job runs on the new thread and returns what the UI thread is to do with
+// its result; that part is posted to the worker only while it exists.
+void CViewWorker::Launch(bool journal, std::function<std::function<void()>()> job) {
+  std::shared_ptr<Shared> shared = shared_;
+  {
+    std::lock_guard<std::mutex> lock(shared->lock);
+    if (journal) ++shared->journalJobs;
+    ++shared->running;
+  }
+  std::thread([shared, journal, job = std::move(job)] {
+    std::function<void()> deliver = job();
+    std::lock_guard<std::mutex> lock(shared->lock);
+    if (shared->target) {
+      CViewWorker* target = shared->target;
+      QMetaObject::invokeMethod(
+          target,
+          [target, deliver = std::move(deliver)] {
+            deliver();
+            emit target->jobFinished();
+          },
+          Qt::QueuedConnection);
+    }
+    --shared->running;
+    if (journal && --shared->journalJobs == 0) shared->idle.notify_all();
+  }).detach();
+}
+
+void CViewWorker::CountPending(std::vector<JournalRequest> requests, int tag, bool distinct) {
+  std::vector<uint32_t> ids;
+  for (const JournalRequest& r : requests) {
+    ++reading_[r.id];
+    ids.push_back(r.id);
+  }
+  Launch(true, [this, requests = std::move(requests), ids, tag, distinct] {
+    std::vector<JournalCount> counts;
+    std::set<std::string> all;
+    for (const JournalRequest& r : requests) {
+      JournalCount c;
+      c.id = r.id;
+      if (r.db) {
+        // A backup walk holds the journal's lock for its whole run: skip it.
+        std::unique_lock<std::recursive_mutex> lock(r.db->Mutex(), std::try_to_lock);
+        if (lock.owns_lock()) {
+          std::vector<std::string> paths;
+          if (r.db->CollectPending(&paths) == CLoggingDatabase::kOk) {
+            c.ok = true;
+            c.pending = paths.size();
+            if (distinct) all.insert(paths.begin(), paths.end());
+          }
+        }
+      }
+      counts.push_back(c);
+    }
+    const uint64_t distinctCount = all.size();
+    // Runs on the UI thread, where reading_ lives.
+    return std::function<void()>([this, counts, ids, tag, distinctCount] {
+      for (uint32_t id : ids) {
+        auto it = reading_.find(id);
+        if (it != reading_.end() && --it->second <= 0) reading_.erase(it);
+      }
+      emit pendingCounted(tag, counts, distinctCount);
+    });
+  });
+}
+
+void CViewWorker::MeasureSpace(uint32_t id, std::string path, int tag) {
+  Launch(false, [this, id, path = std::move(path), tag] {
+    uint64_t freeBytes = 0, totalBytes = 0;
+    const bool ok = GetFreeSpace(path, &freeBytes) == 0 && GetTotalSpace(path, &totalBytes) == 0;
+    return std::function<void()>([this, id, ok, freeBytes, totalBytes, tag] {
+      emit spaceMeasured(tag, id, ok, freeBytes, totalBytes);
+    });
+  });
+}
+
+void CViewWorker::RemoveStore(std::string storeRoot) {
+  Launch(false, [this, storeRoot = std::move(storeRoot)] {
+    const bool ok = RemoveStoreFolder(storeRoot, nullptr);
+    return std::function<void()>(
+        [this, storeRoot, ok] { emit storeRemoved(QString::fromStdString(storeRoot), ok); });
+  });
+}
+
+bool CViewWorker::IsReading(uint32_t id) const { return reading_.count(id) != 0; }
+
+int CViewWorker::RunningJobs() const {
+  std::lock_guard<std::mutex> lock(shared_->lock);
+  return shared_->running;
+}
