@@ -119,14 +119,15 @@ bool CDriverThread::NormalizePath(std::string_view reported, std::string* out) {
   return true;
 }
 
-bool CDriverThread::WalkRecords(size_t size) {
+bool CDriverThread::WalkRecords(const uint8_t* data, size_t size,
+                                const std::function<bool(const std::string&)>& publish) {
   size_t pos = 0;
   while (size - pos >= 4) {
-    const size_t n = ReadUnit(buffer_ + pos);
+    const size_t n = ReadUnit(data + pos);
     const size_t length = 2 * n + 4;
     if (length > size - pos) break;
-    if (ReadUnit(buffer_ + pos + 2 + 2 * n) != 0) break;
-    const uint8_t* units = buffer_ + pos + 2;
+    if (ReadUnit(data + pos + 2 + 2 * n) != 0) break;
+    const uint8_t* units = data + pos + 2;
     pos += length;
 
     std::string normalised;
@@ -140,9 +141,7 @@ bool CDriverThread::WalkRecords(size_t size) {
       usable = false;
     }
     if (!usable) continue;
-    if (StopRequested()) return false;
-    EventData event(kEvFileWritten, normalised, 0, {}, {}, 0);
-    Publish(&channel_, &event);
+    if (!publish(normalised)) return false;
   }
   return true;
 }
@@ -156,7 +155,13 @@ void CDriverThread::Run() {
     // thread; nothing more is reported until the program starts again.
     if (rc != 0 || got == 0) return;
     if (got > kBufferSize) got = kBufferSize;
-    if (!WalkRecords(got)) return;
+    const bool more = WalkRecords(buffer_, got, [this](const std::string& path) {
+      if (StopRequested()) return false;
+      EventData event(kEvFileWritten, path, 0, {}, {}, 0);
+      Publish(&channel_, &event);
+      return true;
+    });
+    if (!more) return;
   }
 }
 

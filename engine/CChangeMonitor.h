@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -39,13 +40,18 @@ class CDriverThread : public CThread {
   // reported. False for paths that name neither a drive nor a share.
   static bool NormalizePath(std::string_view reported, std::string* out);
 
+  // Walks one buffer of packed records: stops at fewer than 4 bytes left, at
+  // a count running past the end or at a missing zero terminator; skips
+  // empty paths, paths holding a zero unit and paths NormalizePath refuses.
+  // Hands each normalised path to publish; false when publish returned false
+  // (the walk ends there), else true.
+  static bool WalkRecords(const uint8_t* data, size_t size,
+                          const std::function<bool(const std::string&)>& publish);
+
  protected:
   void Run() override;
 
  private:
-  // Walks one buffer of records; false when the stop word was set meanwhile.
-  bool WalkRecords(size_t size);
-
   std::atomic<long> stop_{0};
   plat::ChangeDevice* device_;
   uint8_t* buffer_;

@@ -26,9 +26,6 @@ class CMainFrame : public CTrayWnd {
   ~CMainFrame() override;
 
   CBrevantoView* View() const { return view_; }
-  // The notification icon's owner: the frame itself (kept for callers that
-  // reached the icon's actions through it).
-  CMainFrame* Tray() { return this; }
 
   // The notification icon's menu and its actions, in menu order.
   QMenu* Menu() const { return menu_.get(); }

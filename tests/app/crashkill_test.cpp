@@ -25,6 +25,7 @@
 
 #include "history/CLoggingDatabase.h"
 #include "history/LogRecord.h"
+#include "support/DataFolder.h"
 #include "support/QtApp.h"
 #include "support/TempDir.h"
 
@@ -57,12 +58,6 @@ class CrashKillTest : public ::testing::Test {
   void SetUp() override {
     App();
     ASSERT_FALSE(source_.Native().empty()) << "cannot make a folder under $HOME";
-    for (const char* sub : {"run", "global", "data", "config", "evol"}) {
-      fs::create_directories(dir_.NativeOf(sub));
-    }
-    fs::permissions(dir_.NativeOf("run"), fs::perms::owner_all);
-    dir_.Write("volumes.ini", "[C]\nRoot=/\nType=fixed\nSystem=1\n[E]\nRoot=" +
-                                  dir_.NativeOf("evol") + "\nType=fixed\n[Power]\nSource=ac\n");
   }
 
   void TearDown() override {
@@ -106,57 +101,42 @@ class CrashKillTest : public ::testing::Test {
   }
 
   std::string SourceNative(const std::string& rel) const { return source_.Native() + "/" + rel; }
-  std::string LatestRoot() const { return dir_.NativeOf("evol") + "/Store/Latest/C"; }
+  std::string LatestRoot() const { return data_.Volume('E') + "/Store/Latest/C"; }
   std::string LatestNative(const std::string& rel) const {
     return LatestRoot() + source_.Native() + "/" + rel;
   }
-  std::string Data(const std::string& rel) const { return dir_.NativeOf("data/" + rel); }
+  std::string Data(const std::string& rel) const { return data_.Data(rel); }
 
   // A continuous plan whose first backup has not been done: loading it
   // starts the first backup.
   void WritePlan() {
-    const std::string folder = "PLAN/1/";
-    const std::string sources = bvtest::NativeToSystemC(source_.Native()) + "\\src";
-    bvtest::WriteNative(Data(folder + "Plan.ini"),
-                        "Mode=1\nName=Crash Kill\nStorageType=1\nStorePath=E:\\Store\\\n"
-                        "VersionNumber=3\nScheduleNum=1\nScheduleUnit=1\nLastTime=0\n"
-                        "MissingTime=0\nEnabled=1\nLastBackupTime=0\nInitDone=0\n");
-    bvtest::WriteNative(Data(folder + "IncExc.ini"),
-                        "groups.inc.begin\ngroup.begin=group1\ngroup.text=My folders\n"
-                        "group.pattern=\nitem.begin\nitem.mask=" +
-                            sources +
-                            "\nitem.desc=Sources\nitem.end\ngroup.end\ngroups.end\n"
-                            "groups.exc.begin\ngroups.end\ngroups.alw.begin\ngroups.end\n");
-    bvtest::WriteNative(Data(folder + "Devices.ini"), "[Disk Device]\nRootDir=E:\\Store\\\n");
-    bvtest::WriteNative(Data("plans.ini"), "SEED=1\nID=1\n");
+    bvtest::PlanFiles plan;
+    plan.name = "Crash Kill";
+    plan.storePath = "E:\\Store\\";
+    plan.sources = {bvtest::NativeToSystemC(source_.Native()) + "\\src"};
+    data_.WritePlan(plan);
+    data_.WritePlanList({1});
   }
 
   // Back to a plan that never ran: no store, no journal, no settings.
   void ResetDataAndStore() {
-    for (const char* sub : {"data", "evol", "config"}) {
-      fs::remove_all(dir_.NativeOf(sub));
-      fs::create_directories(dir_.NativeOf(sub));
-    }
+    data_.Clear();
     WritePlan();
   }
 
   QProcess* Start() {
     auto p = std::make_unique<QProcess>();
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    auto set = [&env](const char* key, const std::string& value) {
-      env.insert(key, QString::fromStdString(value));
-    };
-    set("QT_QPA_PLATFORM", "offscreen");
-    set("XDG_RUNTIME_DIR", dir_.NativeOf("run"));
-    set("BREVANTO_GLOBAL_LOCK_DIR", dir_.NativeOf("global"));
-    set("BREVANTO_DATA_DIR", dir_.NativeOf("data"));
-    set("XDG_CONFIG_HOME", dir_.NativeOf("config"));
-    set("BREVANTO_VOLUMES", dir_.NativeOf("volumes.ini"));
-    set("BREVANTO_MESSAGE_LOG", dir_.NativeOf("messages.log"));
-    env.remove("BREVANTO_TRACE_LOG");
+    for (const auto& [key, value] : data_.Environment(false)) {
+      if (value.empty()) {
+        env.remove(QString::fromStdString(key));
+      } else {
+        env.insert(QString::fromStdString(key), QString::fromStdString(value));
+      }
+    }
     p->setProcessEnvironment(env);
     p->setStandardOutputFile(QProcess::nullDevice());
-    p->setStandardErrorFile(QString::fromStdString(dir_.NativeOf("stderr.log")), QIODevice::Append);
+    p->setStandardErrorFile(QString::fromStdString(data_.StderrLog()), QIODevice::Append);
     p->start(QStringLiteral(BV_EXE_PATH), {"-s"});
     EXPECT_TRUE(p->waitForStarted(10000));
     processes_.push_back(std::move(p));
@@ -168,7 +148,7 @@ class CrashKillTest : public ::testing::Test {
     const bool running = p->state() == QProcess::Running;
     EXPECT_TRUE(running) << "the program ended by itself " << when << " (exit status "
                          << p->exitStatus() << ", code " << p->exitCode() << "); stderr:\n"
-                         << bvtest::ReadNative(dir_.NativeOf("stderr.log"));
+                         << bvtest::ReadNative(data_.StderrLog());
     p->kill();  // SIGKILL
     EXPECT_TRUE(p->waitForFinished(10000));
     return running;
@@ -211,6 +191,7 @@ class CrashKillTest : public ::testing::Test {
   }
 
   bvtest::TempDir dir_;
+  bvtest::DataFolder data_{dir_.Native()};
   // Under $HOME: the built-in exclusions leave the temporary folders out.
   bvtest::TempDir source_{bvtest::TempDir::Where::kHome};
   std::vector<SourceFile> files_;

@@ -21,10 +21,10 @@
 #include "app/gui/CBrevantoApp.h"
 #include "plans/CPlan.h"
 #include "plans/PlanList.h"
+#include "support/DataFolder.h"
 #include "support/QtApp.h"
 #include "support/TempDir.h"
 #include "ui/CMainFrame.h"
-#include "ui/CTrayIcon.h"
 
 namespace fs = std::filesystem;
 
@@ -67,19 +67,6 @@ class EndToEndTest : public ::testing::Test {
   void SetUp() override {
     App();
     ASSERT_FALSE(source_.Native().empty()) << "cannot make a folder under $HOME";
-    for (const char* sub : {"run", "global", "data", "config", "evol", "fvol"}) {
-      fs::create_directories(dir_.NativeOf(sub));
-    }
-    fs::permissions(dir_.NativeOf("run"), fs::perms::owner_all);
-    dir_.Write("volumes.ini",
-               "[C]\nRoot=/\nType=fixed\nSystem=1\n"
-               "[E]\nRoot=" +
-                   dir_.NativeOf("evol") +
-                   "\nType=fixed\n"
-                   "[F]\nRoot=" +
-                   dir_.NativeOf("fvol") +
-                   "\nType=fixed\n"
-                   "[Power]\nSource=ac\n");
     files_ = {
         {"src/a.txt", "alpha\r\nsecond line\n"},
         {"src/sub/b.bin", Binary(300 * 1024, 7)},
@@ -107,57 +94,25 @@ class EndToEndTest : public ::testing::Test {
     return path;
   }
   // Where the first backup puts a source file: <store>\Latest\C\<path>.
-  std::string LatestNative(const std::string& storeVolume, const std::string& rel) const {
-    return dir_.NativeOf(storeVolume) + "/Store/Latest/C" + source_.Native() + "/" + rel;
+  std::string LatestNative(char storeVolume, const std::string& rel) const {
+    return data_.Volume(storeVolume) + "/Store/Latest/C" + source_.Native() + "/" + rel;
   }
-  std::string Data(const std::string& rel) const { return dir_.NativeOf("data/" + rel); }
-  std::string Trace() const { return dir_.NativeOf("trace.log"); }
+  std::string Data(const std::string& rel) const { return data_.Data(rel); }
+  std::string Trace() const { return data_.TraceLog(); }
 
   // One plan folder, as the program writes it. name empty: no Name line.
   void WritePlan(uint32_t id, const std::string& name, const std::string& storeRoot,
                  const std::string& sourceFolder) {
-    const std::string folder = "PLAN/" + std::to_string(id) + "/";
-    std::string plan = "Mode=1\n";
-    if (!name.empty()) plan += "Name=" + name + "\n";
-    plan += "StorageType=1\nStorePath=" + storeRoot +
-            "\nVersionNumber=3\nScheduleNum=1\nScheduleUnit=1\nLastTime=0\nMissingTime=0\n"
-            "Enabled=1\nLastBackupTime=0\nInitDone=0\n";
-    bvtest::WriteNative(Data(folder + "Plan.ini"), plan);
-    bvtest::WriteNative(Data(folder + "IncExc.ini"),
-                        "groups.inc.begin\n"
-                        "group.begin=group1\n"
-                        "group.text=My folders\n"
-                        "group.pattern=\n"
-                        "item.begin\n"
-                        "item.mask=" +
-                            sourceFolder +
-                            "\n"
-                            "item.desc=Sources\n"
-                            "item.end\n"
-                            "group.end\n"
-                            "groups.end\n"
-                            "groups.exc.begin\n"
-                            "groups.end\n"
-                            "groups.alw.begin\n"
-                            "groups.end\n");
-    bvtest::WriteNative(Data(folder + "Devices.ini"), "[Disk Device]\nRootDir=" + storeRoot + "\n");
+    bvtest::PlanFiles plan;
+    plan.id = id;
+    plan.name = name;
+    plan.storePath = storeRoot;
+    plan.sources = {sourceFolder};
+    data_.WritePlan(plan);
   }
 
-  void WritePlanList(const std::vector<uint32_t>& ids) {
-    std::string text = "SEED=" + std::to_string(ids.empty() ? 0 : ids.back()) + "\n";
-    for (uint32_t id : ids) text += "ID=" + std::to_string(id) + "\n";
-    bvtest::WriteNative(Data("plans.ini"), text);
-  }
-
-  // Everything in the activity log folder so far.
-  std::string LogText() const {
-    std::string all;
-    std::error_code ec;
-    for (const auto& entry : fs::directory_iterator(Data("log"), ec)) {
-      all += bvtest::ReadNative(entry.path().string());
-    }
-    return all;
-  }
+  void WritePlanList(const std::vector<uint32_t>& ids) { data_.WritePlanList(ids); }
+  std::string LogText() const { return data_.LogText(); }
 
   bool TraceHas(const std::string& line) const {
     const std::string text = "\n" + bvtest::ReadNative(Trace());
@@ -167,20 +122,12 @@ class EndToEndTest : public ::testing::Test {
   QProcess* Start(const QStringList& args = {}) {
     auto p = std::make_unique<QProcess>();
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    auto set = [&env](const char* key, const std::string& value) {
-      env.insert(key, QString::fromStdString(value));
-    };
-    set("QT_QPA_PLATFORM", "offscreen");
-    set("XDG_RUNTIME_DIR", dir_.NativeOf("run"));
-    set("BREVANTO_GLOBAL_LOCK_DIR", dir_.NativeOf("global"));
-    set("BREVANTO_DATA_DIR", dir_.NativeOf("data"));
-    set("XDG_CONFIG_HOME", dir_.NativeOf("config"));
-    set("BREVANTO_VOLUMES", dir_.NativeOf("volumes.ini"));
-    set("BREVANTO_TRACE_LOG", Trace());
-    set("BREVANTO_MESSAGE_LOG", dir_.NativeOf("messages.log"));
+    for (const auto& [key, value] : data_.Environment(true)) {
+      env.insert(QString::fromStdString(key), QString::fromStdString(value));
+    }
     p->setProcessEnvironment(env);
     p->setStandardOutputFile(QProcess::nullDevice());
-    p->setStandardErrorFile(QString::fromStdString(dir_.NativeOf("stderr.log")));
+    p->setStandardErrorFile(QString::fromStdString(data_.StderrLog()));
     p->start(QStringLiteral(BV_EXE_PATH), args);
     EXPECT_TRUE(p->waitForStarted(10000));
     processes_.push_back(std::move(p));
@@ -193,6 +140,7 @@ class EndToEndTest : public ::testing::Test {
   }
 
   bvtest::TempDir dir_;
+  bvtest::DataFolder data_{dir_.Native(), "EF"};
   // Under $HOME: the built-in exclusions leave the temporary folders out.
   bvtest::TempDir source_{bvtest::TempDir::Where::kHome};
   std::vector<SourceFile> files_;
@@ -206,7 +154,7 @@ TEST_F(EndToEndTest, FirstBackupCopiesSourcesIntoLatestAndRefusesTheInvalidPlan)
 
   QProcess* program = Start();
   for (const auto& f : files_) {
-    const std::string copy = LatestNative("evol", f.rel);
+    const std::string copy = LatestNative('E', f.rel);
     ASSERT_TRUE(WaitFor([&] { return fs::exists(copy) && bvtest::ReadNative(copy) == f.bytes; }))
         << "not copied with equal bytes: " << copy;
   }
@@ -224,10 +172,10 @@ TEST_F(EndToEndTest, FirstBackupCopiesSourcesIntoLatestAndRefusesTheInvalidPlan)
   EXPECT_NE(log.find("Destination Path = E:\\Store\\Latest\\C"), std::string::npos);
   EXPECT_EQ(log.find("#Backup File Fail"), std::string::npos);
   // Hidden entries are not walked.
-  EXPECT_FALSE(fs::exists(LatestNative("evol", "src/.hidden.txt")));
+  EXPECT_FALSE(fs::exists(LatestNative('E', "src/.hidden.txt")));
   // Only the valid plan was loaded and enabled; the other never ran.
   EXPECT_EQ(CountOf(log, "#Plan Enabled"), 1u);
-  EXPECT_FALSE(fs::exists(dir_.NativeOf("fvol/Store/Latest")));
+  EXPECT_FALSE(fs::exists(data_.Volume('F') + "/Store/Latest"));
   // With a plan loaded, a normal start shows the window without the first-use routine.
   EXPECT_TRUE(TraceHas("shown"));
   EXPECT_FALSE(TraceHas("first-use-skipped"));
@@ -255,7 +203,7 @@ TEST_F(EndToEndTest, SilentStartCountsLoadedPlans) {
   ASSERT_TRUE(WaitFor([&] { return TraceHas("hidden"); }, 60));
   EXPECT_FALSE(TraceHas("shown"));
   // The hidden program still backs up.
-  const std::string copy = LatestNative("evol", "src/a.txt");
+  const std::string copy = LatestNative('E', "src/a.txt");
   EXPECT_TRUE(WaitFor([&] { return bvtest::ReadNative(copy) == files_[0].bytes; }));
   Stop(silent);
 }
@@ -273,20 +221,14 @@ TEST_F(EndToEndTest, ExitWhileBackingUpStopsThePlanAndEndsCleanly) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(
       {
-        setenv("XDG_RUNTIME_DIR", dir_.NativeOf("run").c_str(), 1);
-        setenv("BREVANTO_GLOBAL_LOCK_DIR", dir_.NativeOf("global").c_str(), 1);
-        setenv("BREVANTO_DATA_DIR", dir_.NativeOf("data").c_str(), 1);
-        setenv("XDG_CONFIG_HOME", dir_.NativeOf("config").c_str(), 1);
-        setenv("BREVANTO_VOLUMES", dir_.NativeOf("volumes.ini").c_str(), 1);
-        unsetenv("BREVANTO_TRACE_LOG");
-        setenv("BREVANTO_MESSAGE_LOG", dir_.NativeOf("messages.log").c_str(), 1);
+        data_.ApplyEnvironment(false);
         ResetSettingsCache();
         int code = 0;
         {
           CBrevantoApp app("test_app");
           if (!app.InitInstance()) std::_Exit(2);
           // Exit once the first copies are there: the walk is still going.
-          const std::string latest = dir_.NativeOf("evol/Store/Latest");
+          const std::string latest = data_.Volume('E') + "/Store/Latest";
           auto copied = [&] {
             std::error_code ec;
             for (auto it = fs::recursive_directory_iterator(latest, ec);
@@ -300,7 +242,7 @@ TEST_F(EndToEndTest, ExitWhileBackingUpStopsThePlanAndEndsCleanly) {
             QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
           }
           if (!copied()) code = 3;
-          app.MainFrame()->Tray()->ExitAction()->trigger();
+          app.MainFrame()->ExitAction()->trigger();
           QCoreApplication::sendPostedEvents();
           app.ExitInstance();
           {

@@ -217,17 +217,37 @@ TEST_F(ChangeMonitorTest, WalkStopsAtMalformedRecordsAndSkipsForeignPaths) {
   ASSERT_TRUE(script_->Serve(b));
   EXPECT_EQ(seen.Texts(), (std::vector<std::string>{"D:\\one.txt", "D:\\four.txt"}));
 
-  // Relative, rooted, object-manager and device names are skipped; a long-path
-  // prefix names the plain path; a share keeps its prefix.
+  // Relative, rooted, object-manager and device names are skipped, and so is
+  // a path holding a zero unit; a long-path prefix names the plain path; a
+  // share keeps its prefix; letters beyond the basic plane (surrogate pairs)
+  // and control characters pass unchanged.
   seen.Clear();
   b.clear();
-  for (const char* p :
-       {"docs\\x.txt", "\\x.txt", "\\??\\C:\\x.txt", "\\\\.\\Brevanto", "", "\\\\server",
-        "\\\\?\\D:\\long.txt", "\\\\nas\\share\\dir\\f.txt", "\\\\?\\UNC\\nas\\share\\g.txt"})
+  const std::string odd = "D:\\\u00e4 \u65e5\u672c\\\U0001F600\t%*?.txt";
+  for (const std::string& p :
+       {std::string("docs\\x.txt"), std::string("\\x.txt"), std::string("\\??\\C:\\x.txt"),
+        std::string("\\\\.\\Brevanto"), std::string(), std::string("\\\\server"),
+        std::string("D:\\nul\0x.txt", 12), std::string("\\\\?\\D:\\long.txt"),
+        std::string("\\\\nas\\share\\dir\\f.txt"), std::string("\\\\?\\UNC\\nas\\share\\g.txt"),
+        odd})
     AddRecord(&b, p);
   ASSERT_TRUE(script_->Serve(b));
   EXPECT_EQ(seen.Texts(), (std::vector<std::string>{"D:\\long.txt", "\\\\nas\\share\\dir\\f.txt",
-                                                    "\\\\nas\\share\\g.txt"}));
+                                                    "\\\\nas\\share\\g.txt", odd}));
+
+  // A record that fills the whole 65,536-byte buffer is walked; one that
+  // claims more units than any buffer holds ends the walk.
+  seen.Clear();
+  b.clear();
+  const std::string longest = "D:\\" + std::string(CDriverThread::kBufferSize / 2 - 2 - 3, 'n');
+  AddRecord(&b, longest);
+  ASSERT_EQ(b.size(), CDriverThread::kBufferSize);
+  ASSERT_TRUE(script_->Serve(b));
+  b.clear();
+  AddRecord(&b, "D:\\claims.txt", 0xFFFF);
+  AddRecord(&b, "D:\\after.txt");
+  ASSERT_TRUE(script_->Serve(b));
+  EXPECT_EQ(seen.Texts(), std::vector<std::string>{longest});
 
   // Binary junk neither crashes the walk nor stops later reads.
   std::vector<uint8_t> junk(65536);

@@ -1,6 +1,7 @@
 #include "platform/ChangeDevice.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -9,6 +10,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
@@ -298,6 +300,129 @@ TEST_F(ChangeDeviceTest, WatchLimitStopsAddingAndSaysSo) {
   WriteFile(top, "t");
   EXPECT_EQ(Count(ReadUntil(dev.get(), bvtest::NativeToSystemC(top)), bvtest::NativeToSystemC(top)),
             1u);
+}
+
+// More writes than one read's buffer holds, and more than the kernel's event
+// queue holds before the first read: whole records in every read, no path
+// twice, the overflow said once on stderr, and writes after it reported.
+TEST_F(ChangeDeviceTest, FloodBeyondReadBufferAndKernelQueue) {
+  unsigned long queued = 16384;
+  if (FILE* f = std::fopen("/proc/sys/fs/inotify/max_queued_events", "r")) {
+    if (std::fscanf(f, "%lu", &queued) != 1) queued = 16384;
+    std::fclose(f);
+  }
+  // Each new file is two events (created, closed after writing).
+  const bool overflow = queued <= 100000;
+  const size_t files = overflow ? queued / 2 + 1000 : 3000;
+  auto dev = OpenStarted();
+  ASSERT_TRUE(dev);
+  const std::string folder = root_ + "/a folder with a rather long name to fill the buffer sooner";
+  fs::create_directories(folder);
+  // The folder's own watch comes with the first read; files go in afterwards.
+  WriteFile(root_ + "/first.txt", "f");
+  ReadUntil(dev.get(), bvtest::NativeToSystemC(root_ + "/first.txt"));
+  for (size_t i = 0; i < files; ++i) WriteFile(folder + "/" + std::to_string(i) + ".txt", "x");
+
+  testing::internal::CaptureStderr();
+  std::vector<uint8_t> buf(65536);
+  size_t got = 0;
+  ASSERT_EQ(dev->Control(plat::kIoctlReadRecords, nullptr, 0, buf.data(), buf.size(), &got), 0u);
+  const std::string err = testing::internal::GetCapturedStderr();
+  std::vector<std::string> seen = Parse(buf.data(), got);
+  size_t bytes = got;
+  // The kernel queue was drained by that read: this write is not lost.
+  const std::string after = folder + "/after.txt";
+  WriteFile(after, "a");
+  for (std::string& p : ReadUntil(dev.get(), bvtest::NativeToSystemC(after))) {
+    bytes += 2 * plat::Utf8ToUtf16(p).size() + 4;
+    seen.push_back(std::move(p));
+  }
+  EXPECT_GT(bytes, buf.size());
+  std::vector<std::string> sorted = seen;
+  std::sort(sorted.begin(), sorted.end());
+  EXPECT_EQ(std::adjacent_find(sorted.begin(), sorted.end()), sorted.end());
+  EXPECT_EQ(Count(seen, bvtest::NativeToSystemC(after)), 1u);
+  EXPECT_LE(seen.size(), files + 1);
+  if (overflow) {
+    EXPECT_NE(err.find("overflowed"), std::string::npos) << err;
+  } else {
+    EXPECT_EQ(seen.size(), files + 1);
+  }
+}
+
+// Folders removed while watched (and made again under the same name), and
+// folders made and removed before their watch could be set, leave the watcher
+// working.
+TEST_F(ChangeDeviceTest, FoldersThatVanishWhileWatched) {
+  fs::create_directories(root_ + "/v/a/b");
+  auto dev = OpenStarted();
+  ASSERT_TRUE(dev);
+  fs::remove_all(root_ + "/v");
+  for (int i = 0; i < 200; ++i) {
+    const std::string d = root_ + "/brief" + std::to_string(i);
+    fs::create_directories(d + "/inner");
+    WriteFile(d + "/inner/gone.txt", "g");
+    fs::remove_all(d);
+  }
+  fs::create_directories(root_ + "/v/a/b");
+  const std::string again = root_ + "/v/a/b/again.txt";
+  WriteFile(again, "a");
+  auto seen = ReadUntil(dev.get(), bvtest::NativeToSystemC(again));
+  EXPECT_EQ(Count(seen, bvtest::NativeToSystemC(again)), 1u);
+  // Later writes in the made-again folder are seen through its new watch.
+  const std::string later = root_ + "/v/a/b/later.txt";
+  WriteFile(later, "l");
+  EXPECT_EQ(
+      Count(ReadUntil(dev.get(), bvtest::NativeToSystemC(later)), bvtest::NativeToSystemC(later)),
+      1u);
+}
+
+// A folder the user may not read is left out; the device opens and the rest
+// of the tree is reported. Runs in a child process that drops root (root
+// reads every folder).
+TEST_F(ChangeDeviceTest, UnreadableFolderIsSkipped) {
+  bvtest::TempDir top;  // outside $HOME, which an unprivileged user cannot enter
+  fs::permissions(top.Native(), fs::perms::all);
+  fs::create_directories(top.NativeOf("locked/inner"));
+  fs::create_directories(top.NativeOf("open"));
+  fs::permissions(top.NativeOf("locked"), fs::perms::none);
+  fs::permissions(top.NativeOf("open"), fs::perms::all);
+  setenv("BREVANTO_CHANGE_ROOTS", top.Native().c_str(), 1);
+  const std::string written = top.NativeOf("open/f.txt");
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    alarm(60);  // a missing record ends the child instead of hanging the test
+    if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(10);
+    uint32_t err = 0;
+    auto dev = ChangeDevice::Open(kName, &err);
+    if (!dev) _exit(11);
+    size_t r = 0;
+    if (dev->Control(plat::kIoctlStartReporting, nullptr, 0, nullptr, 0, &r) != 0) _exit(12);
+    FILE* f = std::fopen(written.c_str(), "w");
+    if (!f || std::fputs("x", f) < 0 || std::fclose(f) != 0) _exit(13);
+    std::vector<uint8_t> buf(65536);
+    const std::u16string want = plat::Utf8ToUtf16(bvtest::NativeToSystemC(written));
+    for (;;) {
+      size_t got = 0;
+      if (dev->Control(plat::kIoctlReadRecords, nullptr, 0, buf.data(), buf.size(), &got) != 0 ||
+          got == 0)
+        _exit(14);
+      for (size_t at = 0; at + 4 <= got;) {
+        uint16_t n;
+        std::memcpy(&n, buf.data() + at, 2);
+        std::u16string path(n, u'\0');
+        std::memcpy(path.data(), buf.data() + at + 2, 2u * n);
+        if (path == want) _exit(0);
+        at += 2u * n + 4;
+      }
+    }
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status)) << "child killed by signal " << WTERMSIG(status);
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  fs::permissions(top.NativeOf("locked"), fs::perms::owner_all);
 }
 
 TEST_F(ChangeDeviceTest, FanotifyReportsOtherProcessesWrites) {

@@ -1,0 +1,366 @@
+// Continuous protection measured on the real program: a continuous plan on a
+// folder under $HOME (change source forced to inotify, as for a user without
+// privileges), its store on a local disk folder.
+//
+//   ChangeToLatest  files written one every 100 ms; for each, the time until
+//                   its copy in "Latest" is complete: median, 95th percentile,
+//                   maximum (the designed floor is the 1 s quiet time + the
+//                   3 s due interval + the 500 ms poll)
+//   Burst           files written as fast as possible (meant: within one
+//                   second); all must arrive; time until the last
+//   IdleCpu         CPU seconds (user + system) the program uses while
+//                   nothing is written
+//   Watches         inotify watches for a tree of folders (in process)
+//
+//   BV_BENCH_FULL=1  200 files / 10,000 files / 60 s / 20,000 folders
+//                    (default: 20 / 1,000 / 10 s / 2,000)
+#include <benchmark/benchmark.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/ChangeDevice.h"
+#include "support/DataFolder.h"
+#include "support/TempDir.h"
+
+extern char** environ;
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+bool Full() {
+  const char* v = std::getenv("BV_BENCH_FULL");
+  return v != nullptr && *v != '\0' && std::string(v) != "0";
+}
+
+double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+
+void WriteWhole(const std::string& native, const std::string& bytes) {
+  const int fd = ::open(native.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) return;
+  if (::write(fd, bytes.data(), bytes.size()) < 0) std::perror("write");
+  ::close(fd);
+}
+
+std::string Content(size_t i, size_t size) {
+  std::string s(size, '\0');
+  uint32_t seed = static_cast<uint32_t>(i * 2654435761u + 1);
+  for (char& c : s) {
+    seed = seed * 1103515245u + 12345u;
+    c = static_cast<char>(seed >> 23);
+  }
+  return s;
+}
+
+// Size of a file, -1 when missing.
+long long SizeOf(const std::string& native) {
+  std::error_code ec;
+  const auto n = fs::file_size(native, ec);
+  return ec ? -1 : static_cast<long long>(n);
+}
+
+// The real program on a continuous plan protecting home/"prot", its store in
+// the E: volume folder.
+class Program {
+ public:
+  Program() : data_(work_.Native()) {
+    fs::create_directories(home_.NativeOf("prot"));
+    bvtest::PlanFiles plan;
+    plan.name = "Bench";
+    plan.storePath = "E:\\Store\\";
+    plan.sources = {home_.SystemOf("prot")};
+    plan.firstBackupDone = true;
+    data_.WritePlan(plan);
+    data_.WritePlanList({1});
+  }
+  ~Program() { Stop(); }
+
+  std::string Source(const std::string& name) const { return home_.NativeOf("prot/" + name); }
+  std::string Latest(const std::string& name) const {
+    return data_.Volume('E') + "/Store/Latest/C" + Source(name);
+  }
+  pid_t Pid() const { return pid_; }
+
+  // Starts the program and waits until its change monitor runs.
+  bool Start() {
+    std::map<std::string, std::string> env;
+    for (char** e = environ; *e; ++e) {
+      const char* eq = std::strchr(*e, '=');
+      if (eq) env[std::string(*e, static_cast<size_t>(eq - *e))] = eq + 1;
+    }
+    for (const auto& [k, v] : data_.Environment(true)) {
+      if (v.empty()) {
+        env.erase(k);
+      } else {
+        env[k] = v;
+      }
+    }
+    env["BREVANTO_CHANGE_SOURCE"] = "inotify";
+    env["BREVANTO_CHANGE_ROOTS"] = home_.Native();
+    std::vector<std::string> texts;
+    for (const auto& [k, v] : env) texts.push_back(k + "=" + v);
+    std::vector<char*> envp;
+    for (std::string& t : texts) envp.push_back(t.data());
+    envp.push_back(nullptr);
+    const std::string err = data_.StderrLog();
+    pid_ = fork();
+    if (pid_ == 0) {
+      const int fd = ::open(err.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+      if (fd >= 0) dup2(fd, 2);
+      const int null = ::open("/dev/null", O_WRONLY);
+      if (null >= 0) dup2(null, 1);
+      char exe[] = BV_EXE_PATH;
+      char silent[] = "-s";
+      char* argv[] = {exe, silent, nullptr};
+      execve(exe, argv, envp.data());
+      _exit(127);
+    }
+    if (pid_ < 0) return false;
+    const auto limit = Clock::now() + std::chrono::seconds(60);
+    while (Clock::now() < limit) {
+      // The change monitor runs once the start-up decided on the window.
+      const std::string trace = bvtest::ReadNative(data_.TraceLog());
+      if (trace.find("hidden") != std::string::npos || trace.find("shown") != std::string::npos)
+        return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    std::fprintf(stderr, "the program did not start; its stderr:\n%s\ntrace:\n%s\n",
+                 Stderr().c_str(), bvtest::ReadNative(data_.TraceLog()).c_str());
+    return false;
+  }
+
+  void Stop() {
+    if (pid_ <= 0) return;
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+  }
+
+  std::string Stderr() const { return bvtest::ReadNative(data_.StderrLog()); }
+
+ private:
+  bvtest::TempDir work_;
+  bvtest::TempDir home_{bvtest::TempDir::Where::kHome};
+  bvtest::DataFolder data_;
+  pid_t pid_ = -1;
+};
+
+void BM_ChangeToLatest(benchmark::State& state) {
+  const size_t count = Full() ? 200 : 20;
+  for (auto _ : state) {
+    Program program;
+    if (!program.Start()) {
+      state.SkipWithError("the program did not start");
+      return;
+    }
+    std::vector<Clock::time_point> written(count);
+    std::vector<double> latency(count, -1);
+    std::vector<std::string> bytes(count);
+    for (size_t i = 0; i < count; ++i) bytes[i] = Content(i, 4096);
+    const auto begin = Clock::now();
+    std::atomic<size_t> writtenCount{0};
+    std::thread writer([&] {
+      for (size_t i = 0; i < count; ++i) {
+        std::this_thread::sleep_until(begin + std::chrono::milliseconds(100 * i));
+        WriteWhole(program.Source("f" + std::to_string(i) + ".txt"), bytes[i]);
+        written[i] = Clock::now();
+        writtenCount.store(i + 1, std::memory_order_release);
+      }
+    });
+    // Copies appear under their final name only whole: the right size is a
+    // complete copy. The bytes are compared once at the end.
+    size_t arrived = 0;
+    const auto limit = begin + std::chrono::milliseconds(100 * count) + std::chrono::seconds(120);
+    std::vector<bool> done(count, false);
+    while (arrived < count && Clock::now() < limit) {
+      const size_t ready = writtenCount.load(std::memory_order_acquire);
+      for (size_t i = 0; i < ready; ++i) {
+        if (done[i]) continue;
+        if (SizeOf(program.Latest("f" + std::to_string(i) + ".txt")) ==
+            static_cast<long long>(bytes[i].size())) {
+          done[i] = true;
+          ++arrived;
+          latency[i] = Seconds(Clock::now() - written[i]);
+        }
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    writer.join();
+    for (size_t i = 0; i < count; ++i) {
+      if (done[i] &&
+          bvtest::ReadNative(program.Latest("f" + std::to_string(i) + ".txt")) != bytes[i]) {
+        state.SkipWithError("a copy differs from its source");
+        return;
+      }
+    }
+    if (arrived < count) {
+      state.SkipWithError("not every file arrived within the deadline");
+      return;
+    }
+    std::sort(latency.begin(), latency.end());
+    state.counters["files"] = static_cast<double>(count);
+    state.counters["median_s"] = latency[count / 2];
+    state.counters["p95_s"] = latency[std::min(count - 1, (count * 95 + 99) / 100 - 1)];
+    state.counters["max_s"] = latency.back();
+  }
+}
+BENCHMARK(BM_ChangeToLatest)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+
+void BM_Burst(benchmark::State& state) {
+  const size_t count = Full() ? 10000 : 1000;
+  for (auto _ : state) {
+    Program program;
+    if (!program.Start()) {
+      state.SkipWithError("the program did not start");
+      return;
+    }
+    const std::string payload = Content(1, 1024);
+    const auto begin = Clock::now();
+    for (size_t i = 0; i < count; ++i) {
+      WriteWhole(program.Source("b" + std::to_string(i) + ".dat"), payload);
+    }
+    const double writeSeconds = Seconds(Clock::now() - begin);
+    // Copies are checked in order; the last one found whole ends the run.
+    size_t next = 0;
+    const auto limit = Clock::now() + std::chrono::seconds(Full() ? 600 : 120);
+    while (next < count && Clock::now() < limit) {
+      while (next < count && SizeOf(program.Latest("b" + std::to_string(next) + ".dat")) == 1024) {
+        ++next;
+      }
+      if (next < count) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    const double total = Seconds(Clock::now() - begin);
+    state.counters["files"] = static_cast<double>(count);
+    state.counters["write_s"] = writeSeconds;
+    state.counters["arrived"] = static_cast<double>(next);
+    state.counters["last_s"] = total;
+    if (next < count) {
+      std::fprintf(stderr, "burst: %zu of %zu arrived; program stderr:\n%s\n", next, count,
+                   program.Stderr().c_str());
+      state.SkipWithError("not every file of the burst arrived");
+    }
+  }
+}
+BENCHMARK(BM_Burst)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+
+// utime + stime of a process, in seconds.
+double CpuSeconds(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const size_t close = text.rfind(')');
+  if (close == std::string::npos) return -1;
+  std::vector<std::string> fields;
+  size_t at = close + 2;
+  while (at < text.size()) {
+    size_t end = text.find(' ', at);
+    if (end == std::string::npos) end = text.size();
+    fields.push_back(text.substr(at, end - at));
+    at = end + 1;
+  }
+  // After the name: state is field 3; utime and stime are fields 14 and 15.
+  if (fields.size() < 13) return -1;
+  const double ticks = static_cast<double>(sysconf(_SC_CLK_TCK));
+  return (std::stod(fields[11]) + std::stod(fields[12])) / ticks;
+}
+
+void BM_IdleCpu(benchmark::State& state) {
+  const int seconds = Full() ? 60 : 10;
+  for (auto _ : state) {
+    Program program;
+    if (!program.Start()) {
+      state.SkipWithError("the program did not start");
+      return;
+    }
+    std::this_thread::sleep_for(std::chrono::seconds(5));  // start-up settles
+    const double before = CpuSeconds(program.Pid());
+    std::this_thread::sleep_for(std::chrono::seconds(seconds));
+    const double after = CpuSeconds(program.Pid());
+    state.counters["window_s"] = seconds;
+    state.counters["cpu_s"] = after - before;
+    state.counters["cpu_s_per_60s"] = (after - before) * 60.0 / seconds;
+  }
+}
+BENCHMARK(BM_IdleCpu)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+
+// Watches held by this process's inotify descriptors.
+size_t CountInotifyWatches() {
+  size_t watches = 0;
+  DIR* d = opendir("/proc/self/fd");
+  if (!d) return 0;
+  while (dirent* e = readdir(d)) {
+    if (e->d_name[0] == '.') continue;
+    char target[256] = {};
+    const std::string link = std::string("/proc/self/fd/") + e->d_name;
+    if (readlink(link.c_str(), target, sizeof target - 1) <= 0) continue;
+    if (std::strstr(target, "inotify") == nullptr) continue;
+    std::ifstream info(std::string("/proc/self/fdinfo/") + e->d_name);
+    std::string line;
+    while (std::getline(info, line)) {
+      if (line.rfind("inotify wd:", 0) == 0) ++watches;
+    }
+  }
+  closedir(d);
+  return watches;
+}
+
+void BM_Watches(benchmark::State& state) {
+  const size_t folders = Full() ? 20000 : 2000;
+  bvtest::TempDir home(bvtest::TempDir::Where::kHome);
+  // 20 top folders of 10 each of n/200 leaf folders: a home-like depth.
+  size_t made = 0;
+  for (size_t a = 0; made < folders; ++a) {
+    const std::string top = home.NativeOf("top" + std::to_string(a));
+    fs::create_directory(top);
+    ++made;
+    for (size_t b = 0; b < 10 && made < folders; ++b) {
+      const std::string mid = top + "/mid" + std::to_string(b);
+      fs::create_directory(mid);
+      ++made;
+      for (size_t c = 0; c < folders / 200 && made < folders; ++c) {
+        fs::create_directory(mid + "/leaf" + std::to_string(c));
+        ++made;
+      }
+    }
+  }
+  setenv("BREVANTO_CHANGE_SOURCE", "inotify", 1);
+  setenv("BREVANTO_CHANGE_ROOTS", home.Native().c_str(), 1);
+  for (auto _ : state) {
+    const auto begin = Clock::now();
+    uint32_t error = 0;
+    auto device = plat::ChangeDevice::Open("\\\\.\\Brevanto", &error);
+    const double openSeconds = Seconds(Clock::now() - begin);
+    if (!device) {
+      state.SkipWithError("the change device did not open");
+      return;
+    }
+    state.counters["folders"] = static_cast<double>(folders + 1);
+    state.counters["watches"] = static_cast<double>(CountInotifyWatches());
+    state.counters["open_s"] = openSeconds;
+  }
+  unsetenv("BREVANTO_CHANGE_SOURCE");
+  unsetenv("BREVANTO_CHANGE_ROOTS");
+}
+BENCHMARK(BM_Watches)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+}  // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,239 @@
+// The real program with continuous plans, its change device forced to the
+// inotify source on a folder under $HOME: a file saved in a protected folder
+// reaches "Latest", saved again its old copy moves to "Revision"; files in an
+// unprotected folder, a new folder, files inside a store or a destination are
+// never taken; of three plans on one destination only the earliest that
+// matches takes a file.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QProcess>
+#include <QThread>
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "history/CLoggingDatabase.h"
+#include "support/DataFolder.h"
+#include "support/QtApp.h"
+#include "support/TempDir.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+using bvtest::App;
+
+// Polls until done() holds; the limit only guards against a hang.
+bool WaitFor(const std::function<bool()>& done, int seconds = 60) {
+  const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() >= limit) return false;
+    QThread::msleep(100);
+  }
+  return true;
+}
+
+// The activity log's "#Backup File Success" records as (plan name, source).
+std::vector<std::pair<std::string, std::string>> CopiedByPlan(const std::string& log) {
+  std::vector<std::pair<std::string, std::string>> out;
+  const std::string head = "#Backup File Success";
+  for (size_t at = log.find(head); at != std::string::npos; at = log.find(head, at + 1)) {
+    const size_t end = log.find('#', at + 1);
+    const std::string record = log.substr(at, end == std::string::npos ? end : end - at);
+    auto field = [&record](const std::string& key) {
+      const size_t from = record.find(key);
+      if (from == std::string::npos) return std::string();
+      const size_t stop = record.find_first_of("\r\n", from);
+      return record.substr(from + key.size(), stop - from - key.size());
+    };
+    out.emplace_back(field("Plan Name = "), field("Source Path = "));
+  }
+  return out;
+}
+
+class ContinuousEndToEndTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    App();
+    ASSERT_FALSE(home_.Native().empty()) << "cannot make a folder under $HOME";
+    for (const char* sub : {"prot", "unprot", "three/a", "elsewhere", "prot/Dest2", "prot/Old"}) {
+      fs::create_directories(home_.NativeOf(sub));
+    }
+    // Plan 1's store as its creation left it, and a store no plan uses any more.
+    home_.Write("prot/Store1/Brevanto.dat", "");
+    home_.Write("prot/Old/Brevanto.dat", "");
+  }
+
+  void TearDown() override {
+    if (program_ && program_->state() != QProcess::NotRunning) {
+      program_->kill();
+      program_->waitForFinished(10000);
+    }
+  }
+
+  // Plans in list order; every first backup counts as done.
+  void WritePlans() {
+    auto plan = [this](uint32_t id, const char* name, const std::string& store,
+                       const std::string& source, bool enabled) {
+      bvtest::PlanFiles p;
+      p.id = id;
+      p.name = name;
+      p.storePath = store;
+      p.sources = {home_.SystemOf(source)};
+      p.enabled = enabled;
+      p.firstBackupDone = true;
+      data_.WritePlan(p);
+    };
+    // The plan's own store lies inside the folder it protects.
+    plan(1, "Continuous", home_.SystemOf("prot/Store1") + "\\", "prot", true);
+    // A plan that never runs: its destination counts all the same.
+    plan(2, "Elsewhere", home_.SystemOf("prot/Dest2") + "\\", "elsewhere", false);
+    plan(3, "Shared A", "E:\\Shared\\", "three/a", true);
+    plan(4, "Shared B", "E:\\Shared\\", "three", true);
+    plan(5, "Shared C", "E:\\Shared\\", "three", true);
+    data_.WritePlanList({1, 2, 3, 4, 5});
+  }
+
+  void Start() {
+    program_ = std::make_unique<QProcess>();
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const auto& [key, value] : data_.Environment(true)) {
+      env.insert(QString::fromStdString(key), QString::fromStdString(value));
+    }
+    env.insert("BREVANTO_CHANGE_SOURCE", "inotify");
+    env.insert("BREVANTO_CHANGE_ROOTS", QString::fromStdString(home_.Native()));
+    program_->setProcessEnvironment(env);
+    program_->setStandardOutputFile(QProcess::nullDevice());
+    program_->setStandardErrorFile(QString::fromStdString(data_.StderrLog()));
+    program_->start(QStringLiteral(BV_EXE_PATH), {"-s"});
+    ASSERT_TRUE(program_->waitForStarted(10000));
+    // The change monitor is running once the start-up decided on the window.
+    ASSERT_TRUE(WaitFor([this] {
+      const std::string trace = bvtest::ReadNative(data_.TraceLog());
+      return trace.find("hidden") != std::string::npos || trace.find("shown") != std::string::npos;
+    })) << bvtest::ReadNative(data_.StderrLog());
+  }
+
+  // Where a protected file's copies go, below a store folder (native).
+  std::string InStore(const std::string& storeNative, const char* tree, const std::string& rel) {
+    return storeNative + "/" + tree + "/C" + home_.NativeOf(rel);
+  }
+  std::string Store1() const { return home_.NativeOf("prot/Store1"); }
+  std::string Shared() const { return data_.Volume('E') + "/Shared"; }
+
+  bool HasBytes(const std::string& native, const std::string& bytes) {
+    return fs::exists(native) && bvtest::ReadNative(native) == bytes;
+  }
+
+  // The paths with a record in a plan's journal (the program must have ended).
+  std::set<std::string> JournalHas(uint32_t planId, const std::vector<std::string>& paths) {
+    std::set<std::string> found;
+    CLoggingDatabase db;
+    const std::string folder =
+        bvtest::NativeToSystemC(data_.Data("PLAN/" + std::to_string(planId))) + "\\";
+    EXPECT_EQ(db.Open(folder, planId), CLoggingDatabase::kOk);
+    EXPECT_EQ(db.LoadIndex(), CLoggingDatabase::kOk);
+    for (const std::string& p : paths) {
+      uint64_t offset = 0;
+      if (db.Lookup(p, &offset)) found.insert(p);
+    }
+    db.Close();
+    return found;
+  }
+
+  bvtest::TempDir work_;
+  bvtest::DataFolder data_{work_.Native()};
+  // Under $HOME: the built-in exclusions leave the temporary folders out.
+  bvtest::TempDir home_{bvtest::TempDir::Where::kHome};
+  std::unique_ptr<QProcess> program_;
+};
+
+TEST_F(ContinuousEndToEndTest, SavedFilesReachTheStoreAndOnlyTheRightPlanTakesThem) {
+  WritePlans();
+  Start();
+
+  // Saved: the copy in "Latest" gets equal bytes.
+  home_.Write("prot/doc.txt", "first version");
+  ASSERT_TRUE(WaitFor([&] {
+    return HasBytes(InStore(Store1(), "Latest", "prot/doc.txt"), "first version");
+  })) << "never copied; stderr:\n"
+      << bvtest::ReadNative(data_.StderrLog());
+
+  // Saved again: the old copy moves to "Revision" with the first number.
+  home_.Write("prot/doc.txt", "second, longer version");
+  ASSERT_TRUE(WaitFor([&] {
+    return HasBytes(InStore(Store1(), "Latest", "prot/doc.txt"), "second, longer version");
+  }));
+  EXPECT_EQ(bvtest::ReadNative(InStore(Store1(), "Revision", "prot/doc(0001).txt")),
+            "first version");
+
+  // Never taken: an unprotected folder, a new folder, the plan's own store,
+  // another plan's destination, a store no plan uses.
+  const std::vector<std::string> never = {"unprot/unprotected.txt", "prot/Store1/in-store.txt",
+                                          "prot/Dest2/in-destination.txt",
+                                          "prot/Old/in-old-store.txt"};
+  for (const std::string& rel : never) home_.Write(rel, "must not be copied");
+  fs::create_directories(home_.NativeOf("prot/new folder"));
+
+  // Three plans on one destination: A protects three\a, B and C all of three.
+  home_.Write("three/a/for-a.txt", "A takes this");
+  home_.Write("three/for-b.txt", "B takes this");
+
+  // Paths reach the plans in order: once a later file is copied, the ones
+  // above have been offered.
+  home_.Write("prot/last.txt", "last");
+  ASSERT_TRUE(
+      WaitFor([&] { return HasBytes(InStore(Store1(), "Latest", "prot/last.txt"), "last"); }));
+  ASSERT_TRUE(WaitFor([&] {
+    return HasBytes(InStore(Shared(), "Latest", "three/a/for-a.txt"), "A takes this") &&
+           HasBytes(InStore(Shared(), "Latest", "three/for-b.txt"), "B takes this");
+  }));
+  const std::string forA = home_.SystemOf("three/a/for-a.txt");
+  const std::string forB = home_.SystemOf("three/for-b.txt");
+  ASSERT_TRUE(WaitFor([&] {
+    const std::string log = data_.LogText();
+    return log.find("Source Path = " + forA) != std::string::npos &&
+           log.find("Source Path = " + forB) != std::string::npos &&
+           log.find("Source Path = " + home_.SystemOf("prot/last.txt")) != std::string::npos;
+  }));
+  ASSERT_EQ(program_->state(), QProcess::Running);
+  program_->kill();
+  program_->waitForFinished(10000);
+
+  // Nothing of the never-taken files in any store or destination.
+  std::set<std::string> neverNames = {"new folder"};
+  for (const std::string& rel : never) neverNames.insert(fs::path(rel).filename().string());
+  for (const std::string& store : {Store1(), Shared(), home_.NativeOf("prot/Dest2")}) {
+    for (const char* tree : {"/Latest", "/Revision"}) {
+      const std::string root = store + tree;
+      std::error_code ec;
+      for (auto it = fs::recursive_directory_iterator(root, ec);
+           !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        EXPECT_EQ(neverNames.count(name), 0u) << "taken: " << it->path();
+      }
+    }
+  }
+  std::vector<std::string> neverPaths;
+  for (const std::string& rel : never) neverPaths.push_back(home_.SystemOf(rel));
+  neverPaths.push_back(home_.SystemOf("prot/new folder"));
+  EXPECT_TRUE(JournalHas(1, neverPaths).empty());
+
+  // Each shared file was copied once, by the earliest plan that matched it.
+  std::multiset<std::pair<std::string, std::string>> copies;
+  for (const auto& c : CopiedByPlan(data_.LogText())) {
+    if (c.second == forA || c.second == forB) copies.insert(c);
+  }
+  EXPECT_EQ(copies, (std::multiset<std::pair<std::string, std::string>>{{"Shared A", forA},
+                                                                        {"Shared B", forB}}));
+  EXPECT_EQ(JournalHas(3, {forA, forB}), std::set<std::string>{forA});
+  EXPECT_EQ(JournalHas(4, {forA, forB}), std::set<std::string>{forB});
+  EXPECT_TRUE(JournalHas(5, {forA, forB}).empty());
+}
+
+}  // namespace

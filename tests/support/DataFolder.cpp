@@ -1,0 +1,120 @@
+#include "support/DataFolder.h"
+
+#include <stdlib.h>
+
+#include <filesystem>
+
+#include "support/TempDir.h"
+
+namespace fs = std::filesystem;
+
+namespace bvtest {
+
+namespace {
+
+const char* const kWorkFolders[] = {"run", "global", "data", "config"};
+
+std::string LowerVolumeFolder(char letter) {
+  const char lower =
+      static_cast<char>(letter >= 'A' && letter <= 'Z' ? letter - 'A' + 'a' : letter);
+  return std::string(1, lower) + "vol";
+}
+
+}  // namespace
+
+DataFolder::DataFolder(std::string work, std::string volumes)
+    : work_(std::move(work)), volumes_(std::move(volumes)) {
+  std::error_code ec;
+  for (const char* sub : kWorkFolders) fs::create_directories(work_ + "/" + sub, ec);
+  for (char letter : volumes_) fs::create_directories(Volume(letter), ec);
+  // The runtime folder must be private, as the session's is.
+  fs::permissions(work_ + "/run", fs::perms::owner_all, ec);
+  std::string table = "[C]\nRoot=/\nType=fixed\nSystem=1\n";
+  for (char letter : volumes_) {
+    table += "[" + std::string(1, letter) + "]\nRoot=" + Volume(letter) + "\nType=fixed\n";
+  }
+  table += "[Power]\nSource=ac\n";
+  WriteNative(work_ + "/volumes.ini", table);
+}
+
+std::string DataFolder::Data(const std::string& rel) const { return work_ + "/data/" + rel; }
+
+std::string DataFolder::Volume(char letter) const {
+  return work_ + "/" + LowerVolumeFolder(letter);
+}
+
+std::string IncludeFoldersRules(const std::vector<std::string>& folders) {
+  std::string text =
+      "groups.inc.begin\ngroup.begin=group1\ngroup.text=My folders\ngroup.pattern=\n";
+  for (const std::string& f : folders) {
+    text += "item.begin\nitem.mask=" + f + "\nitem.desc=Sources\nitem.end\n";
+  }
+  text += "group.end\ngroups.end\ngroups.exc.begin\ngroups.end\ngroups.alw.begin\ngroups.end\n";
+  return text;
+}
+
+void DataFolder::WritePlan(const PlanFiles& plan) const {
+  const std::string folder = "PLAN/" + std::to_string(plan.id) + "/";
+  std::string text = "Mode=1\n";
+  if (!plan.name.empty()) text += "Name=" + plan.name + "\n";
+  text += "StorageType=1\nStorePath=" + plan.storePath +
+          "\nVersionNumber=" + std::to_string(plan.versions) +
+          "\nScheduleNum=1\nScheduleUnit=" + std::to_string(plan.scheduleUnit) +
+          "\nLastTime=0\nMissingTime=0\nEnabled=" + (plan.enabled ? "1" : "0") +
+          "\nLastBackupTime=0\n";
+  if (!plan.firstBackupDone) text += "InitDone=0\n";
+  WriteNative(Data(folder + "Plan.ini"), text);
+  WriteNative(Data(folder + "IncExc.ini"), IncludeFoldersRules(plan.sources));
+  WriteNative(Data(folder + "Devices.ini"), "[Disk Device]\nRootDir=" + plan.storePath + "\n");
+  if (!plan.uiIni.empty()) WriteNative(Data(folder + "UI.ini"), plan.uiIni);
+}
+
+void DataFolder::WritePlanList(const std::vector<uint32_t>& ids) const {
+  std::string text = "SEED=" + std::to_string(ids.empty() ? 0 : ids.back()) + "\n";
+  for (uint32_t id : ids) text += "ID=" + std::to_string(id) + "\n";
+  WriteNative(Data("plans.ini"), text);
+}
+
+void DataFolder::Clear() const {
+  std::vector<std::string> folders = {work_ + "/data", work_ + "/config"};
+  for (char letter : volumes_) folders.push_back(Volume(letter));
+  for (const std::string& f : folders) {
+    std::error_code ec;
+    fs::remove_all(f, ec);
+    fs::create_directories(f, ec);
+  }
+}
+
+std::string DataFolder::LogText() const {
+  std::string all;
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator(Data("log"), ec)) {
+    all += ReadNative(entry.path().string());
+  }
+  return all;
+}
+
+std::vector<std::pair<std::string, std::string>> DataFolder::Environment(bool trace) const {
+  return {
+      {"QT_QPA_PLATFORM", "offscreen"},
+      {"XDG_RUNTIME_DIR", work_ + "/run"},
+      {"BREVANTO_GLOBAL_LOCK_DIR", work_ + "/global"},
+      {"BREVANTO_DATA_DIR", work_ + "/data"},
+      {"XDG_CONFIG_HOME", work_ + "/config"},
+      {"BREVANTO_VOLUMES", work_ + "/volumes.ini"},
+      {"BREVANTO_MESSAGE_LOG", MessageLog()},
+      {"BREVANTO_TRACE_LOG", trace ? TraceLog() : std::string()},
+  };
+}
+
+void DataFolder::ApplyEnvironment(bool trace) const {
+  for (const auto& [key, value] : Environment(trace)) {
+    if (value.empty()) {
+      unsetenv(key.c_str());
+    } else {
+      setenv(key.c_str(), value.c_str(), 1);
+    }
+  }
+}
+
+}  // namespace bvtest
