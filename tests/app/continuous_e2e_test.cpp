@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "ProgramRun.h"
 #include "history/CLoggingDatabase.h"
 #include "support/DataFolder.h"
 #include "support/QtApp.h"
@@ -27,16 +28,7 @@ namespace fs = std::filesystem;
 namespace {
 
 using bvtest::App;
-
-// Polls until done() holds; the limit only guards against a hang.
-bool WaitFor(const std::function<bool()>& done, int seconds = 60) {
-  const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() >= limit) return false;
-    QThread::msleep(100);
-  }
-  return true;
-}
+using bvtest::WaitFor;
 
 // The activity log's "#Backup File Success" records as (plan name, source).
 std::vector<std::pair<std::string, std::string>> CopiedByPlan(const std::string& log) {
@@ -100,23 +92,11 @@ class ContinuousEndToEndTest : public ::testing::Test {
   }
 
   void Start() {
-    program_ = std::make_unique<QProcess>();
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    for (const auto& [key, value] : data_.Environment(true)) {
-      env.insert(QString::fromStdString(key), QString::fromStdString(value));
-    }
-    env.insert("BREVANTO_CHANGE_SOURCE", "inotify");
-    env.insert("BREVANTO_CHANGE_ROOTS", QString::fromStdString(home_.Native()));
-    program_->setProcessEnvironment(env);
-    program_->setStandardOutputFile(QProcess::nullDevice());
-    program_->setStandardErrorFile(QString::fromStdString(data_.StderrLog()));
-    program_->start(QStringLiteral(BV_EXE_PATH), {"-s"});
-    ASSERT_TRUE(program_->waitForStarted(10000));
-    // The change monitor is running once the start-up decided on the window.
-    ASSERT_TRUE(WaitFor([this] {
-      const std::string trace = bvtest::ReadNative(data_.TraceLog());
-      return trace.find("hidden") != std::string::npos || trace.find("shown") != std::string::npos;
-    })) << bvtest::ReadNative(data_.StderrLog());
+    program_ = bvtest::StartProgram(
+        data_, {{"BREVANTO_CHANGE_SOURCE", "inotify"}, {"BREVANTO_CHANGE_ROOTS", home_.Native()}},
+        {"-s"});
+    ASSERT_NE(program_, nullptr);
+    ASSERT_TRUE(bvtest::WaitUntilRunning(data_)) << bvtest::ReadNative(data_.StderrLog());
   }
 
   // Where a protected file's copies go, below a store folder (native).

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "ProgramRun.h"
 #include "app/Settings.h"
 #include "app/gui/CBrevantoApp.h"
 #include "plans/CPlan.h"
@@ -32,14 +33,8 @@ namespace {
 
 using bvtest::App;
 
-// Polls until done() holds; the limit only guards against a hang.
 bool WaitFor(const std::function<bool()>& done, int seconds = 120) {
-  const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() >= limit) return false;
-    QThread::msleep(100);
-  }
-  return true;
+  return bvtest::WaitFor(done, seconds);
 }
 
 size_t CountOf(const std::string& text, const std::string& what) {
@@ -120,16 +115,9 @@ class EndToEndTest : public ::testing::Test {
   }
 
   QProcess* Start(const QStringList& args = {}) {
-    auto p = std::make_unique<QProcess>();
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    for (const auto& [key, value] : data_.Environment(true)) {
-      env.insert(QString::fromStdString(key), QString::fromStdString(value));
-    }
-    p->setProcessEnvironment(env);
-    p->setStandardOutputFile(QProcess::nullDevice());
-    p->setStandardErrorFile(QString::fromStdString(data_.StderrLog()));
-    p->start(QStringLiteral(BV_EXE_PATH), args);
-    EXPECT_TRUE(p->waitForStarted(10000));
+    auto p = bvtest::StartProgram(data_, {}, args);
+    EXPECT_NE(p, nullptr);
+    if (!p) return nullptr;
     processes_.push_back(std::move(p));
     return processes_.back().get();
   }

@@ -13,6 +13,7 @@
 #include <memory>
 #include <string>
 
+#include "ProgramRun.h"
 #include "support/DataFolder.h"
 #include "support/QtApp.h"
 #include "support/TempDir.h"
@@ -21,14 +22,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-bool WaitFor(const std::function<bool()>& done, int seconds = 60) {
-  const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() >= limit) return false;
-    QThread::msleep(100);
-  }
-  return true;
-}
+using bvtest::WaitFor;
 
 // A key's value in a key-value text ("Key=Value" lines), "" when missing.
 std::string ValueOf(const std::string& text, const std::string& key) {
@@ -91,21 +85,12 @@ class UsbEndToEndTest : public ::testing::Test {
   }
 
   void Start() {
-    program_ = std::make_unique<QProcess>();
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    for (const auto& [key, value] : data_.Environment(true))
-      env.insert(QString::fromStdString(key), QString::fromStdString(value));
-    env.insert("BREVANTO_CHANGE_SOURCE", "inotify");
-    env.insert("BREVANTO_CHANGE_ROOTS", QString::fromStdString(home_.NativeOf("docs")));
-    program_->setProcessEnvironment(env);
-    program_->setStandardOutputFile(QProcess::nullDevice());
-    program_->setStandardErrorFile(QString::fromStdString(data_.StderrLog()));
-    program_->start(QStringLiteral(BV_EXE_PATH), {"-s"});
-    ASSERT_TRUE(program_->waitForStarted(10000));
-    ASSERT_TRUE(WaitFor([this] {
-      const std::string trace = bvtest::ReadNative(data_.TraceLog());
-      return trace.find("hidden") != std::string::npos || trace.find("shown") != std::string::npos;
-    })) << bvtest::ReadNative(data_.StderrLog());
+    program_ = bvtest::StartProgram(
+        data_,
+        {{"BREVANTO_CHANGE_SOURCE", "inotify"}, {"BREVANTO_CHANGE_ROOTS", home_.NativeOf("docs")}},
+        {"-s"});
+    ASSERT_NE(program_, nullptr);
+    ASSERT_TRUE(bvtest::WaitUntilRunning(data_)) << bvtest::ReadNative(data_.StderrLog());
   }
 
   std::string Latest(const std::string& rel) const {
