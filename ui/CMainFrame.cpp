@@ -20,6 +20,7 @@
 #include "ui/AppMessage.h"
 #include "ui/CBrevantoView.h"
 #include "ui/CDlgAppSettings.h"
+#include "ui/CDlgRestore.h"
 #include "ui/CDlgSystrayMesssage.h"
 #include "ui/CDlgTimer.h"
 #include "ui/NativePath.h"
@@ -50,6 +51,12 @@ CMainFrame::CMainFrame(QWidget* parent) : CTrayWnd(parent) {
   CEventPump* pump = view_->EventPump();
   connect(pump, &CEventPump::eventArrived, this, &CMainFrame::OnEngineEvent, Qt::DirectConnection);
   connect(pump, &CEventPump::drained, this, [this] { OnPowerStatus(plat::GetPowerStatus()); });
+  connect(view_, &CBrevantoView::restoreRequested, this,
+          [this](uint32_t id) { ShowRestoreWindow(this, id); });
+  // Disc archiving is not part of this version: say so rather than do nothing.
+  connect(view_, &CBrevantoView::archiveRequested, this, [](uint32_t) {
+    ShowAppMessage(GetText("MAIN_UI", "ARCHIVE_NOT_AVAILABLE"), QMessageBox::Information);
+  });
   // The view's own notices (low space, plans only recording) are pop-ups.
   connect(view_, &CBrevantoView::messageRequested, this, [](const QString& text, int kind) {
     CDlgSystrayMesssage::Instance().ShowMessage(text, static_cast<PopupKind>(kind));

@@ -8,6 +8,7 @@
 #include "app/gui/StartMode.h"
 #include "engine/EngineEvents.h"
 #include "platform/Folders.h"
+#include "ui/CDlgSystrayMesssage.h"
 #include "ui/CMainFrame.h"
 #include "ui/EngineStartup.h"
 #include "ui/StartupTrace.h"
@@ -89,8 +90,9 @@ void CBrevantoApp::OnShowRequest() {
 int CBrevantoApp::ExitInstance() {
   if (exited_) return 0;
   exited_ = true;
-  // The notification pop-up, once there is one, is ended here (result 2).
-  // Plan threads end before anything they post to or write through goes.
+  // The notification pop-up ends first (result 2); plan threads end before
+  // anything they post to or write through goes.
+  CDlgSystrayMesssage::EndIfOpen();
   if (frame_) StopEngine();
   if (server_) server_->Close();
   gate_.Leave(frame_ != nullptr);

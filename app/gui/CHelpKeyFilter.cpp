@@ -9,7 +9,7 @@
 #include "ui/NativePath.h"
 
 bool CHelpKeyFilter::OpenHelpFile() {
-  const QString path = NativeQPath(GetProgramFolder() + "Brevanto.chm");
+  const QString path = NativeQPath(GetProgramFolder() + "Help\\Brevanto.html");
   if (path.isEmpty()) return false;
   return QDesktopServices::openUrl(QUrl::fromLocalFile(path));
 }

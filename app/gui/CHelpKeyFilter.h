@@ -1,5 +1,5 @@
 // Application-wide F1 handling: the key is consumed everywhere and opens the
-// help file "Brevanto.chm" of the program folder with the desktop's viewer.
+// help file "Help/Brevanto.html" of the program folder with the desktop's viewer.
 #pragma once
 #include <QObject>
 

@@ -1,0 +1,92 @@
+// The modal progress window of a restore: runs the carrier over the ticked
+// files of a tree, shows the file being copied, the percent done, the speed
+// and the time left, and closes with 1 when the restore has finished or 2
+// when it failed or was cancelled. The pause button holds the carrier before
+// its next file (and the bar where it is) until pressed again.
+#pragma once
+#include <QDialog>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "history/RestoreJobs.h"
+#include "history/RestoreTree.h"
+#include "ui/UiTimer.h"
+
+class QLabel;
+class QProgressBar;
+class QPushButton;
+class CRestoreRelay;
+
+class CDlgRestoreProgress : public QDialog, private IRestoreObserver {
+  Q_OBJECT
+ public:
+  enum Result { kFinished = 1, kFailed = 2 };
+
+  // target: the chosen folder (system path), or empty for the original place.
+  CDlgRestoreProgress(std::shared_ptr<CDirNode> root, RestoreStore store, std::string target,
+                      QWidget* parent = nullptr);
+  ~CDlgRestoreProgress() override;
+
+  // Starts the carrier (also done by the first show); false when it could
+  // not be started.
+  bool Start();
+
+  // Shows a carrier's progress report (a file begins): the percent never
+  // goes back; speed and time left are taken as they come.
+  void ShowProgress(const RestoreProgress& progress);
+  bool Paused() const { return paused_; }
+
+  uint32_t PercentShown() const { return percent_; }
+  uint64_t SecondsShown() const { return remaining_; }
+  uint64_t SpeedShown() const { return speed_; }
+  QPushButton* PauseButton() const { return pauseButton_; }
+  QPushButton* CancelButton() const { return cancelButton_; }
+  // Files the carrier copied and failed (once it has ended).
+  uint64_t FilesCopied() const { return copied_; }
+  uint64_t FilesFailed() const { return failed_; }
+
+ public slots:
+  void reject() override;  // Cancel, Escape, the close box: result 2
+
+ protected:
+  void showEvent(QShowEvent* event) override;
+
+ private:
+  // Carrier callbacks, on the UI thread through the relay.
+  void OnFileProgress(const RestoreProgress& progress) override;
+  void OnRestoreFinished() override;
+  void OnRestoreFailed() override;
+  void OnMessageBox(const std::string& text) override;
+
+  void OnTick();
+  void OnPause();
+  void Redraw();
+  // Stops the timer and lets go of the carrier, keeping its counts.
+  void StopCarrier();
+  void Finish(int result);
+
+  const std::shared_ptr<CDirNode> root_;
+  const RestoreStore store_;
+  const std::string target_;
+  std::unique_ptr<CRestoreRelay> relay_;
+  std::unique_ptr<CRestoreCarrier> carrier_;
+  std::unique_ptr<CUiTimer> timer_;
+  bool started_ = false;
+  bool ending_ = false;
+  bool paused_ = false;  // the carrier is held before its next file; no creeping
+  uint32_t percent_ = 0;
+  uint64_t remaining_ = 0;
+  uint64_t speed_ = 51200;
+  std::string current_;
+  uint64_t copied_ = 0, failed_ = 0;
+
+  QLabel* fileLabel_ = nullptr;
+  QLabel* percentLabel_ = nullptr;
+  QProgressBar* bar_ = nullptr;
+  QLabel* speedValue_ = nullptr;
+  QLabel* timeValue_ = nullptr;
+  QLabel* statusLabel_ = nullptr;
+  QPushButton* pauseButton_ = nullptr;
+  QPushButton* cancelButton_ = nullptr;
+};

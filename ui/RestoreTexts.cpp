@@ -1,0 +1,92 @@
+#include "ui/RestoreTexts.h"
+
+#include <cstdio>
+
+#include "app/Texts.h"
+#include "plans/PlanSettings.h"
+#include "platform/Paths.h"
+#include "ui/TextFormat.h"
+
+namespace {
+
+std::string Quoted(const std::string& name) { return "\"" + name + "\""; }
+
+// The store folder as the user knows it, without its closing separator.
+std::string NativeFolder(const std::string& systemPath) {
+  std::string path = systemPath;
+  while (path.size() > 3 && (path.back() == '\\' || path.back() == '/')) path.pop_back();
+  std::string native;
+  return plat::ToNativePath(path, &native) ? native : path;
+}
+
+}  // namespace
+
+std::string RestoreText(const char* key) { return GetText("DIALOG_RESTORE", key); }
+std::string ProgressText(const char* key) { return GetText("DIALOG_RESTORE_PROGRESS", key); }
+
+std::string PlanLineText(const PlanSnapshot& s) {
+  const std::string name = Quoted(s.name);
+  if (!s.hasDestination || !s.available)
+    return name + " " + RestoreText("PLAN_DESTINATION_IS_UNAVAILABLE");
+  switch (s.storageType) {
+    case kStorageLocal:
+      return name + " " + RestoreText("PLAN_DESTINATION_INTERNAL_HARD_DRIVE") + " (" +
+             NativeFolder(s.root) + ")";
+    case kStorageUsb:
+      return name + " " + RestoreText("PLAN_DESTINATION_EXTERNAL_HARD_DRIVE") + " (" +
+             NativeFolder(s.root) + ")";
+    case kStorageNetwork:
+      return name + " " + RestoreText("PLAN_DESTINATION_NETWORK_DRIVE");
+    case kStorageFtp: {
+      std::string server = s.root;
+      if (server.rfind("ftp://", 0) == 0) server.erase(0, 6);
+      const size_t slash = server.find('/');
+      if (slash != std::string::npos) server.erase(slash);
+      return name + " " + RestoreText("PLAN_DESTINATION_FTP") + server;
+    }
+    default:
+      return name + " " + RestoreText("PLAN_DESTINATION_UNKNOWN") + " (" + NativeFolder(s.root) +
+             ")";
+  }
+}
+
+std::string FormatNodeDate(const NodeTime& t, std::string_view country) {
+  int first = t.month, second = t.day;
+  char sep = '/';
+  if (country == "UK" || country == "FRA" || country == "ESP" || country == "ITA" ||
+      country == "NLD") {
+    first = t.day;
+    second = t.month;
+  } else if (country == "DEU") {
+    first = t.day;
+    second = t.month;
+    sep = '.';
+  }
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%02d%c%02d%c%02d %02d:%02d", first, sep, second, sep,
+                ((t.year % 100) + 100) % 100, t.hour, t.minute);
+  return buf;
+}
+
+std::string NodeCountText(uint64_t files) {
+  return std::to_string(files) + " " + RestoreText("LIST_ITEM_SUFFIX_FILES");
+}
+
+std::string NodeSizeText(uint64_t bytes) {
+  return FormatSize(bytes, RestoreText("LIST_ITEM_SUFFIX_BYTE"), false);
+}
+
+std::string SearchPatternFor(std::string_view text) {
+  if (text.empty()) return {};
+  return "*" + std::string(text) + "*";
+}
+
+std::string NeededTimeText(uint64_t seconds) {
+  return FormatText(ProgressText("RESTORE_PROGRESS_NEEDED_TIME_FORMAT"),
+                    {std::to_string(seconds / 3600), std::to_string(seconds / 60 % 60),
+                     std::to_string(seconds % 60)});
+}
+
+std::string SpeedText(uint64_t bytesPerSecond) {
+  return FormatSize(bytesPerSecond, ProgressText("RESTORE_PROGRESS_SPEED_BYTE"), false);
+}

@@ -1,0 +1,32 @@
+// Texts of the restore and progress windows (sections "DIALOG_RESTORE" and
+// "DIALOG_RESTORE_PROGRESS"): plan lines, tree columns, dates by the
+// edition's country, search patterns, speed and remaining time.
+#pragma once
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "history/RestoreTree.h"
+#include "ui/PlanSnapshot.h"
+
+std::string RestoreText(const char* key);   // "DIALOG_RESTORE"
+std::string ProgressText(const char* key);  // "DIALOG_RESTORE_PROGRESS"
+
+// One line of the plan box: the plan's name in double quotes, then its
+// destination: unavailable; unknown kind with the store folder; internal or
+// external drive with the store folder as the user knows it (native path);
+// network drive; FTP with the server joined to the text.
+std::string PlanLineText(const PlanSnapshot& s);
+
+// "%02d/%02d/%02d %02d:%02d": month first for "US" and unknown countries, day
+// first for "UK", "FRA", "ESP", "ITA", "NLD"; "DEU" with dots.
+std::string FormatNodeDate(const NodeTime& t, std::string_view country);
+std::string NodeCountText(uint64_t files);  // "12 files"
+std::string NodeSizeText(uint64_t bytes);   // "5 MB"
+
+// The finder's pattern for the search box's text: "*text*", or "" for "".
+std::string SearchPatternFor(std::string_view text);
+
+// The progress window's remaining time and speed.
+std::string NeededTimeText(uint64_t seconds);
+std::string SpeedText(uint64_t bytesPerSecond);
