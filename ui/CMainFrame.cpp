@@ -23,6 +23,7 @@
 #include "ui/CDlgRestore.h"
 #include "ui/CDlgSystrayMesssage.h"
 #include "ui/CDlgTimer.h"
+#include "ui/CPlanWizardDlg.h"
 #include "ui/NativePath.h"
 #include "ui/StartupTrace.h"
 #include "ui/TextFormat.h"
@@ -51,6 +52,15 @@ CMainFrame::CMainFrame(QWidget* parent) : CTrayWnd(parent) {
   CEventPump* pump = view_->EventPump();
   connect(pump, &CEventPump::eventArrived, this, &CMainFrame::OnEngineEvent, Qt::DirectConnection);
   connect(pump, &CEventPump::drained, this, [this] { OnPowerStatus(plat::GetPowerStatus()); });
+  // The plan wizard: a new plan, a plan to change, or a plan whose
+  // destination is away, opened at the destination step.
+  auto wizard = [this](uint32_t id, int page) {
+    if (RunPlanWizard(this, id, page)) view_->Refresh();
+  };
+  connect(view_, &CBrevantoView::addPlanRequested, this, [wizard] { wizard(0, 0); });
+  connect(view_, &CBrevantoView::editPlanRequested, this, [wizard](uint32_t id) { wizard(id, 0); });
+  connect(view_, &CBrevantoView::destinationStepRequested, this,
+          [wizard](uint32_t id) { wizard(id, 2); });
   connect(view_, &CBrevantoView::restoreRequested, this,
           [this](uint32_t id) { ShowRestoreWindow(this, id); });
   // Disc archiving is not part of this version: say so rather than do nothing.
@@ -65,6 +75,10 @@ CMainFrame::CMainFrame(QWidget* parent) : CTrayWnd(parent) {
 }
 
 CMainFrame::~CMainFrame() { RemoveIcon(); }
+
+void CMainFrame::RunFirstUse() {
+  if (RunPlanWizard(this, 0, 0)) view_->Refresh();
+}
 
 void CMainFrame::BuildMenu() {
   menu_ = std::make_unique<QMenu>();

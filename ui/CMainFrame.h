@@ -41,6 +41,8 @@ class CMainFrame : public CTrayWnd {
   // notification icon and posts the close that ends the program.
   void ExitCommand();
   bool IsExiting() const { return exiting_; }
+  // The first-use routine (no plan exists): the plan wizard for a new plan.
+  void RunFirstUse();
 
   // One engine event from the view's pump (UI thread): the busy animation,
   // the pop-ups of finished runs and scans, the plans' last backup times,

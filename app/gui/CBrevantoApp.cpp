@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QStyleFactory>
+#include <QTimer>
 
 #include "app/Settings.h"
 #include "app/gui/CInstanceServer.h"
@@ -61,9 +62,9 @@ bool CBrevantoApp::InitInstance() {
     case StartWindow::kShowFirstUse:
       frame_->show();
       TraceStartup("shown");
-      // The first-use routine opens the plan wizard, which is not part of
-      // the program yet.
-      TraceStartup("first-use-skipped");
+      // The first-use routine: the plan wizard opens once the event loop runs.
+      TraceStartup("first-use");
+      QTimer::singleShot(0, frame_.get(), [frame = frame_.get()] { frame->RunFirstUse(); });
       break;
   }
   // With plans, the update client is asked here; on this platform it never

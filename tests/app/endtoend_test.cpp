@@ -166,7 +166,7 @@ TEST_F(EndToEndTest, FirstBackupCopiesSourcesIntoLatestAndRefusesTheInvalidPlan)
   EXPECT_FALSE(fs::exists(data_.Volume('F') + "/Store/Latest"));
   // With a plan loaded, a normal start shows the window without the first-use routine.
   EXPECT_TRUE(TraceHas("shown"));
-  EXPECT_FALSE(TraceHas("first-use-skipped"));
+  EXPECT_FALSE(TraceHas("first-use"));
   Stop(program);
 }
 
@@ -178,7 +178,7 @@ TEST_F(EndToEndTest, SilentStartCountsLoadedPlans) {
   WritePlan(2, "", "F:\\Store\\", SourceSystem("src"));
   WritePlanList({2});
   QProcess* empty = Start({"-s"});
-  ASSERT_TRUE(WaitFor([&] { return TraceHas("first-use-skipped"); }, 60));
+  ASSERT_TRUE(WaitFor([&] { return TraceHas("first-use"); }, 60));
   EXPECT_TRUE(TraceHas("shown"));
   EXPECT_FALSE(TraceHas("hidden"));
   Stop(empty);

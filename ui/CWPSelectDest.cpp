@@ -1,0 +1,399 @@
+#include "ui/CWPSelectDest.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QFileDialog>
+#include <QFormLayout>
+#include <QHBoxLayout>
+#include <QIntValidator>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSpinBox>
+#include <QStackedWidget>
+#include <QTabBar>
+#include <QVBoxLayout>
+
+#include "plans/PlanList.h"
+#include "platform/Files.h"
+#include "platform/Paths.h"
+#include "platform/Profile.h"
+#include "platform/Text.h"
+#include "platform/Volumes.h"
+#include "ui/TextFormat.h"
+#include "ui/WizardAnswers.h"
+#include "ui/WizardWorker.h"
+
+namespace {
+
+constexpr char kSection[] = "WIZARD_BACKUP_DEST";
+
+QString Text(const char* key) { return WizText(kSection, key); }
+
+QString NativeOf(const std::string& systemPath) {
+  std::string native;
+  return plat::ToNativePath(systemPath, &native) ? QString::fromStdString(native) : QString();
+}
+
+QLineEdit* MakeEdit(const char* name, QWidget* parent) {
+  auto* edit = new QLineEdit(parent);
+  edit->setObjectName(name);
+  edit->setMaxLength(255);
+  return edit;
+}
+
+std::string Trimmed(const QLineEdit* edit) { return plat::TrimSpace(edit->text().toStdString()); }
+
+}  // namespace
+
+CWPSelectDest::CWPSelectDest(WizardContext* context, QWidget* parent)
+    : CWizardPage(context, parent) {
+  setObjectName("wizardDestPage");
+  auto* layout = new QVBoxLayout(this);
+  layout->setContentsMargins(0, 0, 0, 0);
+  layout->setSpacing(0);
+  tabs_ = new QTabBar(this);
+  tabs_->setObjectName("destTabs");
+  tabs_->setExpanding(false);
+  tabs_->setDrawBase(false);
+  for (const char* key : {"TAB_NAME_EXTERNAL_HARD_DRIVE", "TAB_NAME_USB_KEY",
+                          "TAB_NAME_NETWORK_DRIVE", "TAB_NAME_FTP_SERVER", "TAB_NAME_LOCAL_DRIVE"})
+    tabs_->addTab(Text(key));
+  layout->addWidget(tabs_);
+
+  auto* frame = new QFrame(this);
+  frame->setObjectName("destPanel");
+  auto* frameLayout = new QVBoxLayout(frame);
+  frameLayout->setContentsMargins(16, 14, 16, 14);
+  tabHint_ = new QLabel(frame);
+  tabHint_->setObjectName("wizardHint");
+  tabHint_->setWordWrap(true);
+  tabHint_->setText(Text("TAB_HINT_EXTERNAL_HARD_DRIVE"));
+  frameLayout->addWidget(tabHint_);
+  panels_ = new QStackedWidget(frame);
+  frameLayout->addWidget(panels_, 1);
+  layout->addWidget(frame, 1);
+
+  // Disk tabs.
+  auto* disk = new QWidget(panels_);
+  auto* form = new QFormLayout(disk);
+  form->setContentsMargins(0, 8, 0, 0);
+  form->setVerticalSpacing(10);
+  driveCombo_ = new QComboBox(disk);
+  driveCombo_->setObjectName("driveCombo");
+  driveCombo_->setSizeAdjustPolicy(QComboBox::AdjustToContents);
+  spaceLabel_ = new QLabel(disk);
+  spaceLabel_->setObjectName("spaceLabel");
+  auto* driveRow = new QHBoxLayout;
+  driveRow->setSpacing(12);
+  driveRow->addWidget(driveCombo_, 1);
+  driveRow->addWidget(spaceLabel_);
+  form->addRow(Text("DRIVE_LABEL"), driveRow);
+  folderEdit_ = MakeEdit("destFolderEdit", disk);
+  folderEdit_->setMaxLength(1024);
+  auto* browse = new QPushButton(Text("BROWSE"), disk);
+  browse->setObjectName("browseButton");
+  browse->setProperty("option", true);
+  auto* folderRow = new QHBoxLayout;
+  folderRow->setSpacing(8);
+  folderRow->addWidget(folderEdit_, 1);
+  folderRow->addWidget(browse);
+  form->addRow(Text("FOLDER_LABEL"), folderRow);
+  panels_->addWidget(disk);
+
+  // FTP tab.
+  auto* ftp = new QWidget(panels_);
+  auto* ftpForm = new QFormLayout(ftp);
+  ftpForm->setContentsMargins(0, 8, 0, 0);
+  ftpForm->setVerticalSpacing(8);
+  server_ = MakeEdit("ftpServerEdit", ftp);
+  port_ = MakeEdit("ftpPortEdit", ftp);
+  port_->setValidator(new QIntValidator(1, 65535, port_));
+  port_->setMaximumWidth(90);
+  auto* serverRow = new QHBoxLayout;
+  serverRow->setSpacing(8);
+  serverRow->addWidget(server_, 1);
+  serverRow->addWidget(new QLabel(Text("FTP_PORT"), ftp));
+  serverRow->addWidget(port_);
+  ftpForm->addRow(Text("FTP_SERVER"), serverRow);
+  root_ = MakeEdit("ftpRootEdit", ftp);
+  ftpForm->addRow(Text("FTP_ROOT"), root_);
+  user_ = MakeEdit("ftpUserEdit", ftp);
+  ftpForm->addRow(Text("FTP_USER"), user_);
+  password_ = MakeEdit("ftpPasswordEdit", ftp);
+  password_->setEchoMode(QLineEdit::Password);
+  ftpForm->addRow(Text("FTP_PASSWORD"), password_);
+  passive_ = new QCheckBox(Text("FTP_PASSIVE"), ftp);
+  passive_->setObjectName("ftpPassiveCheck");
+  ftpForm->addRow(QString(), passive_);
+  useProxy_ = new QCheckBox(Text("FTP_USE_PROXY"), ftp);
+  useProxy_->setObjectName("ftpProxyCheck");
+  ftpForm->addRow(QString(), useProxy_);
+  proxy_ = MakeEdit("ftpProxyEdit", ftp);
+  proxyPort_ = MakeEdit("ftpProxyPortEdit", ftp);
+  proxyPort_->setValidator(new QIntValidator(1, 65535, proxyPort_));
+  proxyPort_->setMaximumWidth(90);
+  auto* proxyRow = new QHBoxLayout;
+  proxyRow->setSpacing(8);
+  proxyRow->addWidget(proxy_, 1);
+  proxyRow->addWidget(new QLabel(Text("FTP_PORT"), ftp));
+  proxyRow->addWidget(proxyPort_);
+  ftpForm->addRow(Text("FTP_PROXY"), proxyRow);
+  retries_ = new QSpinBox(ftp);
+  retries_->setObjectName("ftpRetrySpin");
+  retries_->setRange(0, 10);
+  timeout_ = new QSpinBox(ftp);
+  timeout_->setObjectName("ftpTimeoutSpin");
+  timeout_->setRange(1, 120);
+  auto* numbers = new QHBoxLayout;
+  numbers->addWidget(retries_);
+  numbers->setSpacing(8);
+  numbers->addSpacing(16);
+  numbers->addWidget(new QLabel(Text("FTP_TIMEOUT"), ftp));
+  numbers->addWidget(timeout_);
+  numbers->addStretch(1);
+  ftpForm->addRow(Text("FTP_RETRY"), numbers);
+  panels_->addWidget(ftp);
+  layout->addSpacing(4);
+
+  connect(tabs_, &QTabBar::currentChanged, this, &CWPSelectDest::ShowTab);
+  connect(driveCombo_, &QComboBox::currentIndexChanged, this, &CWPSelectDest::DriveChosen);
+  connect(folderEdit_, &QLineEdit::textEdited, this, [this] { edited_ = true; });
+  connect(useProxy_, &QCheckBox::toggled, this, [this](bool on) {
+    proxy_->setEnabled(on);
+    proxyPort_->setEnabled(on);
+  });
+  connect(browse, &QPushButton::clicked, this, [this] {
+    const QString start = folderEdit_->text().isEmpty() ? QString() : folderEdit_->text();
+    const QString chosen = QFileDialog::getExistingDirectory(
+        this, Text("BROWSE_TITLE"), start,
+        QFileDialog::ShowDirsOnly | QFileDialog::DontUseNativeDialog);
+    if (chosen.isEmpty()) return;
+    folderEdit_->setText(chosen);
+    edited_ = true;
+  });
+}
+
+QString CWPSelectDest::Title() const { return Text("TITLE"); }
+
+bool CWPSelectDest::DriveFitsTab(const Drive& d, int tab) const {
+  using plat::DriveType;
+  switch (tab) {
+    case wiz::kTabExternal:
+      return d.usbBus && d.type == static_cast<int>(DriveType::kFixed);
+    case wiz::kTabUsbKey:
+      return d.usbBus && d.type == static_cast<int>(DriveType::kRemovable);
+    case wiz::kTabNetwork:
+      return d.type == static_cast<int>(DriveType::kRemote);
+    case wiz::kTabLocal:
+      return !d.usbBus && d.type == static_cast<int>(DriveType::kFixed);
+    default:
+      return false;
+  }
+}
+
+void CWPSelectDest::ShowTab(int tab) {
+  static const char* kHints[5] = {"TAB_HINT_EXTERNAL_HARD_DRIVE", "TAB_HINT_USB_KEY",
+                                  "TAB_HINT_NETWORK_DRIVE", "TAB_HINT_FTP_SERVER",
+                                  "TAB_HINT_LOCAL_DRIVE"};
+  if (tab < 0 || tab > 4) return;
+  tabHint_->setText(Text(kHints[tab]));
+  panels_->setCurrentIndex(tab == wiz::kTabFtp ? 1 : 0);
+  if (tab != wiz::kTabFtp) FillDrives();
+}
+
+void CWPSelectDest::FillDrives() {
+  const int tab = tabs_->currentIndex();
+  filling_ = true;
+  driveCombo_->clear();
+  for (const Drive& d : drives_) {
+    if (!DriveFitsTab(d, tab)) continue;
+    driveCombo_->addItem(d.native, QChar(d.letter));
+    // The letter the program keeps, with the folder the user knows.
+    driveCombo_->setItemData(driveCombo_->count() - 1,
+                             QString("%1:  %2").arg(QChar(d.letter), d.native), Qt::ToolTipRole);
+  }
+  if (driveCombo_->count() == 0) driveCombo_->addItem(Text("NO_DRIVE"), QChar(0));
+  driveCombo_->setEnabled(driveCombo_->itemData(0).toChar() != QChar(0));
+  // The drive that holds the folder shown, if it is of this tab's kind.
+  std::string sys;
+  const std::string typed = Trimmed(folderEdit_);
+  int index = 0;
+  if (!typed.empty() && plat::ToSystemPath(typed, &sys) && sys.size() > 1 && sys[1] == ':') {
+    const int found = driveCombo_->findData(QChar(sys[0]));
+    if (found >= 0) index = found;
+  }
+  driveCombo_->setCurrentIndex(index);
+  filling_ = false;
+  DriveChosen(index);
+}
+
+void CWPSelectDest::SetFolderSystem(const std::string& systemPath) {
+  const QString native = NativeOf(systemPath);
+  if (!native.isEmpty()) folderEdit_->setText(native);
+}
+
+void CWPSelectDest::DriveChosen(int index) {
+  if (filling_ || index < 0) return;
+  const QChar letter = driveCombo_->itemData(index).toChar();
+  spaceLabel_->clear();
+  if (letter == QChar(0)) return;
+  const char l = static_cast<char>(letter.toLatin1());
+  MeasureSpace(l);
+  // A drive chosen by hand gets the plan type's folder on it, unless the
+  // folder shown already lies there.
+  std::string sys;
+  const std::string typed = Trimmed(folderEdit_);
+  if (!typed.empty() && plat::ToSystemPath(typed, &sys) && !sys.empty() && sys[0] == l) return;
+  const std::string base =
+      std::string(1, l) + ":\\" +
+      (folderName_.empty() ? GetText(kSection, "DEFAULT_FOLDER_NAME") : folderName_);
+  ++busy_;
+  ctx_->worker->Run([base, this_ = this]() -> std::function<void()> {
+    const std::string unique = PlanList::Instance().MakeUniqueDestinationFolder(base);
+    return [unique, page = this_] {
+      --page->busy_;
+      // Only while the drive is still the chosen one.
+      const QChar now = page->driveCombo_->currentData().toChar();
+      if (now.toLatin1() == unique[0]) page->SetFolderSystem(unique);
+    };
+  });
+}
+
+void CWPSelectDest::MeasureSpace(char letter) {
+  const int request = ++spaceRequest_;
+  ctx_->worker->Run([letter, request, page = this]() -> std::function<void()> {
+    uint64_t freeBytes = 0, total = 0;
+    const bool ok = plat::GetDiskSpace(std::string(1, letter) + ":\\", &freeBytes, &total);
+    return [ok, freeBytes, total, request, page] {
+      if (request != page->spaceRequest_ || !ok) return;
+      page->spaceLabel_->setText(QString::fromStdString(
+          FormatText(GetText(kSection, "FREE_SPACE"),
+                     {FormatSize(freeBytes, "", false), FormatSize(total, "", false)})));
+    };
+  });
+}
+
+void CWPSelectDest::Enter() {
+  const std::string& ini = ctx_->ini;
+  const std::string stored =
+      plat::GetProfileString(ini, wiz::kDestSection, "StoragePath", "", 4095);
+  int tab = plat::GetProfileInt(ini, wiz::kDestSection, "ActiveTabNew", -1);
+  const bool answered = !stored.empty() || tab == wiz::kTabFtp;
+  if (answered && !edited_) {
+    if (!stored.empty() && tab != wiz::kTabFtp) SetFolderSystem(stored);
+  }
+  const FtpSettings f = ReadFtpAnswers(ini);
+  if (server_->text().isEmpty()) {
+    server_->setText(QString::fromStdString(f.server));
+    port_->setText(QString::number(f.port > 0 ? f.port : 21));
+    root_->setText(QString::fromStdString(f.root));
+    user_->setText(QString::fromStdString(f.user));
+    password_->setText(QString::fromStdString(f.password));
+    passive_->setChecked(f.passive > 0);
+    useProxy_->setChecked(!f.proxy.empty());
+    proxy_->setText(QString::fromStdString(f.proxy));
+    if (f.proxyPort > 0) proxyPort_->setText(QString::number(f.proxyPort));
+    retries_->setValue(f.retryCount);
+    timeout_->setValue(f.timeout > 0 ? f.timeout : 30);
+    proxy_->setEnabled(useProxy_->isChecked());
+    proxyPort_->setEnabled(useProxy_->isChecked());
+  }
+  if (tab < 0 || tab > 4) tab = wiz::kTabLocal;
+  tabs_->setCurrentIndex(tab);
+  ShowTab(tab);
+
+  // Drives (and, for a new plan without an answer, the type's defaults).
+  const bool wantDefaults = ctx_->newPlan && !answered && !edited_;
+  ++busy_;
+  const std::string iniPath = ini;
+  ctx_->worker->Run([wantDefaults, iniPath, page = this]() -> std::function<void()> {
+    std::vector<Drive> drives;
+    for (const plat::VolumeInfo& v : plat::VolumeTable::Instance().Volumes()) {
+      Drive d;
+      d.letter = v.letter;
+      d.type = static_cast<int>(v.type);
+      d.usbBus = v.bus == plat::BusType::kUsb || v.bus == plat::BusType::kIeee1394;
+      d.native = NativeOf(std::string(1, v.letter) + ":\\");
+      if (d.native.isEmpty()) d.native = QString::fromStdString(v.root);
+      drives.push_back(d);
+    }
+    WizardDefaults defaults;
+    defaults = ComputeWizardDefaults(iniPath, PlanList::Instance());
+    return [page, drives = std::move(drives), defaults, wantDefaults] {
+      --page->busy_;
+      page->drives_ = drives;
+      WizardContext* ctx = page->ctx_;
+      ctx->haveDefaults = true;
+      ctx->defaultsType = defaults.planType;
+      ctx->defaults = defaults.record;
+      page->folderName_ = defaults.record.backupFolderName;
+      if (wantDefaults && defaults.found && !page->edited_) {
+        page->SetFolderSystem(defaults.folder);
+        page->tabs_->setCurrentIndex(defaults.tab);
+      }
+      page->ShowTab(page->tabs_->currentIndex());
+    };
+  });
+}
+
+bool CWPSelectDest::Check() {
+  const int tab = tabs_->currentIndex();
+  if (tab == wiz::kTabFtp) {
+    const char* key = nullptr;
+    if (Trimmed(server_).empty())
+      key = "FTP_SERVER_ADDRESS_IS_EMPTY";
+    else if (Trimmed(port_).empty())
+      key = "FTP_PORT_IS_EMPTY";
+    else if (Trimmed(user_).empty())
+      key = "FTP_USER_NAME_IS_EMPTY";
+    else if (useProxy_->isChecked() && Trimmed(proxy_).empty())
+      key = "FTP_PROXY_ADDRESS_IS_EMPTY";
+    else if (useProxy_->isChecked() && Trimmed(proxyPort_).empty())
+      key = "FTP_PROXY_PORT_IS_EMPTY";
+    if (key) WizMessage(kSection, key);
+    return key == nullptr;
+  }
+  std::string sys;
+  const DestCheck result = CheckDestinationFolder(tab, folderEdit_->text().toStdString(), &sys);
+  if (result != DestCheck::kOk) {
+    WizMessage(kSection, DestCheckKey(result));
+    return false;
+  }
+  return true;
+}
+
+void CWPSelectDest::Store() {
+  const std::string& ini = ctx_->ini;
+  const int tab = tabs_->currentIndex();
+  plat::WriteProfileInt(ini, wiz::kDestSection, "ActiveTabNew", tab);
+  plat::WriteProfileInt(ini, wiz::kDestSection, "StorageType", StorageTypeOfTab(tab));
+  // The FTP fields are kept whatever the tab, so a return to it finds them.
+  FtpSettings f;
+  f.server = Trimmed(server_);
+  f.port = port_->text().toInt();
+  f.root = Trimmed(root_);
+  f.proxy = useProxy_->isChecked() ? Trimmed(proxy_) : std::string();
+  f.proxyPort = useProxy_->isChecked() ? proxyPort_->text().toInt() : 0;
+  f.user = Trimmed(user_);
+  f.password = password_->text().toStdString();
+  f.passive = passive_->isChecked() ? 1 : 0;
+  f.retryCount = retries_->value();
+  f.timeout = timeout_->value();
+  WriteFtpAnswers(ini, f);
+  if (tab == wiz::kTabFtp) {
+    const FtpSettings normal = ReadFtpAnswers(ini);
+    const std::string path = "ftp://" + normal.server + normal.root;
+    plat::WriteProfileString(ini, wiz::kDestSection, "StoragePath", path.c_str());
+    plat::WriteProfileString(ini, wiz::kDestSection, "SelectedDrive", "");
+    return;
+  }
+  std::string sys;
+  if (CheckDestinationFolder(tab, folderEdit_->text().toStdString(), &sys) == DestCheck::kOk ||
+      (!Trimmed(folderEdit_).empty() && plat::ToSystemPath(Trimmed(folderEdit_), &sys))) {
+    while (sys.size() > 3 && sys.back() == '\\') sys.pop_back();
+    plat::WriteProfileString(ini, wiz::kDestSection, "StoragePath", sys.c_str());
+    const std::string drive = sys.size() > 1 && sys[1] == ':' ? sys.substr(0, 1) : "";
+    plat::WriteProfileString(ini, wiz::kDestSection, "SelectedDrive", drive.c_str());
+  }
+}

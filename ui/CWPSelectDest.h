@@ -1,0 +1,73 @@
+// Wizard page 3: where the copies go. Five tabs (external hard drive, USB
+// key, network drive, FTP server, local drive); the disk tabs offer the
+// drives of their kind and a folder (typed or browsed as a native path), the
+// FTP tab the server's fields. Drives, free space and default folders are
+// read on the wizard's worker.
+#pragma once
+#include <vector>
+
+#include "ui/CWizardPage.h"
+
+class QCheckBox;
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QSpinBox;
+class QStackedWidget;
+class QTabBar;
+
+class CWPSelectDest : public CWizardPage {
+  Q_OBJECT
+ public:
+  CWPSelectDest(WizardContext* context, QWidget* parent);
+  QString Title() const override;
+  void Enter() override;
+  bool Check() override;
+  void Store() override;
+
+  QTabBar* Tabs() const { return tabs_; }
+  QComboBox* Drives() const { return driveCombo_; }
+  QLineEdit* Folder() const { return folderEdit_; }
+  QLabel* Space() const { return spaceLabel_; }
+  // True while drives or defaults are being read.
+  bool Busy() const { return busy_ > 0; }
+
+ private:
+  struct Drive {
+    char letter = 0;
+    int type = 0;  // plat::DriveType
+    bool usbBus = false;
+    QString native;
+  };
+  void ShowTab(int tab);
+  void FillDrives();
+  void DriveChosen(int index);
+  void MeasureSpace(char letter);
+  void SetFolderSystem(const std::string& systemPath);
+  bool DriveFitsTab(const Drive& drive, int tab) const;
+
+  QTabBar* tabs_;
+  QStackedWidget* panels_;
+  QLabel* tabHint_;
+  QComboBox* driveCombo_;
+  QLabel* spaceLabel_;
+  QLineEdit* folderEdit_;
+  QLineEdit* server_;
+  QLineEdit* port_;
+  QLineEdit* root_;
+  QLineEdit* user_;
+  QLineEdit* password_;
+  QCheckBox* passive_;
+  QCheckBox* useProxy_;
+  QLineEdit* proxy_;
+  QLineEdit* proxyPort_;
+  QSpinBox* retries_;
+  QSpinBox* timeout_;
+
+  std::vector<Drive> drives_;
+  std::string folderName_;  // default backup folder name of the plan type
+  bool filling_ = false;    // the combo is being filled: no choice yet
+  bool edited_ = false;     // the user typed a folder: defaults stay away
+  int busy_ = 0;
+  int spaceRequest_ = 0;
+};

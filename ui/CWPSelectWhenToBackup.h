@@ -1,0 +1,49 @@
+// Wizard page 4: the plan's name, when it runs (the six schedule choices,
+// with hour, minute and the calendar's day where they apply), how many
+// versions to keep and whether the first backup starts at once.
+#pragma once
+#include <QDate>
+
+#include "ui/CWizardPage.h"
+
+class CWizardCalendar;
+class QCheckBox;
+class QLabel;
+class QLineEdit;
+class QListWidget;
+class QSpinBox;
+
+class CWPSelectWhenToBackup : public CWizardPage {
+  Q_OBJECT
+ public:
+  CWPSelectWhenToBackup(WizardContext* context, QWidget* parent);
+  QString Title() const override;
+  void Enter() override;
+  bool Check() override;
+  void Store() override;
+
+  QLineEdit* NameEdit() const { return name_; }
+  QListWidget* Schedule() const { return schedule_; }
+  QSpinBox* Hour() const { return hour_; }
+  QSpinBox* Minute() const { return minute_; }
+  CWizardCalendar* Calendar() const { return calendar_; }
+  QSpinBox* Versions() const { return versions_; }
+  QCheckBox* InitBackup() const { return initBackup_; }
+  QLabel* DayHint() const { return dayHint_; }
+
+ private:
+  void UpdateFields();
+  void ApplyDefaults();
+
+  QLineEdit* name_;
+  QListWidget* schedule_;
+  QSpinBox* hour_;
+  QSpinBox* minute_;
+  CWizardCalendar* calendar_;
+  QLabel* dayHint_;
+  QSpinBox* versions_;
+  QCheckBox* initBackup_;
+  bool loaded_ = false;
+  bool edited_ = false;  // the user changed a field: defaults stay away
+  int defaultsFor_ = -1;
+};

@@ -1,0 +1,395 @@
+#include "ui/WizardAnswers.h"
+
+#include <algorithm>
+#include <memory>
+#include <mutex>
+
+#include "destinations/DestinationFactory.h"
+#include "engine/CTask.h"
+#include "plans/BuiltinExclusions.h"
+#include "plans/CPlan.h"
+#include "plans/PlanList.h"
+#include "plans/RuleSet.h"
+#include "plans/Schedule.h"
+#include "platform/Files.h"
+#include "platform/Folders.h"
+#include "platform/Paths.h"
+#include "platform/Profile.h"
+#include "platform/Text.h"
+#include "platform/Volumes.h"
+
+namespace {
+
+using wiz::kDestSection;
+
+constexpr size_t kMaxMaskChars = 64;
+// "UI.ini" is small; anything larger is not a wizard file.
+constexpr uint64_t kMaxAnswersBytes = 1u << 20;
+
+int GetInt(const std::string& ini, const char* section, const char* key, int fallback) {
+  return plat::GetProfileInt(ini, section, key, fallback);
+}
+std::string GetString(const std::string& ini, const char* section, const char* key) {
+  return plat::GetProfileString(ini, section, key, "", 4095);
+}
+bool Chosen(const std::string& ini, const char* section, const char* key) {
+  return GetInt(ini, section, key, 0) > 0;
+}
+
+// Web choice indices (WebChoices order) that each answer chooses.
+void ChooseWeb(const std::string& ini, WebChoices* web) {
+  if (Chosen(ini, wiz::kAppData, wiz::kWebKeys[0]))
+    for (size_t g : {7, 8, 9, 10, 11}) (*web)[g] = true;
+  if (Chosen(ini, wiz::kAppData, wiz::kWebKeys[1]))
+    for (size_t g : {3, 6}) (*web)[g] = true;
+  if (Chosen(ini, wiz::kAppData, wiz::kWebKeys[2])) (*web)[4] = true;
+}
+void ChooseCommon(const std::string& ini, WebChoices* web) {
+  if (Chosen(ini, wiz::kCommonData, wiz::kCommonKeys[0])) (*web)[2] = true;
+  if (Chosen(ini, wiz::kCommonData, wiz::kCommonKeys[1])) (*web)[1] = true;
+  if (Chosen(ini, wiz::kCommonData, wiz::kCommonKeys[2])) (*web)[0] = true;
+}
+
+// A fresh rule set from the answers plus the built-in exclusions.
+std::unique_ptr<CRuleSet> RulesFromAnswers(const std::string& ini,
+                                           const std::vector<ExtensionCategory>& extensions) {
+  const SourceAnswers answers = ReadSourceAnswers(ini, extensions);
+  auto rules = std::make_unique<CRuleSet>();
+  BuildRulesFromWizard(rules.get(), answers.folders, answers.masks, answers.web);
+  AddBuiltinExclusions(rules.get());
+  return rules;
+}
+
+// Copies a small file; a missing source gives an empty target.
+bool CopyAnswers(const std::string& from, const std::string& to) {
+  std::string text;
+  if (!from.empty() && plat::FileExists(from) &&
+      !plat::ReadWholeFile(from, &text, kMaxAnswersBytes))
+    return false;
+  plat::CreateDirectories(plat::PathFolder(to));
+  return plat::WriteFileAtomic(to, text, true);
+}
+
+// The first backup at once: enabled, last backup now, the task asked to run.
+void RunNow(CPlan* plan, int64_t now) {
+  if (!plan->Enabled()) plan->SetEnabled(true, 0);
+  std::lock_guard<std::recursive_mutex> lock(plan->Lock());
+  plan->SetLastBackupTime(now);
+  if (CSimpleTask* task = plan->Task()) task->SetForced(true);
+}
+
+}  // namespace
+
+int32_t StorageTypeOfTab(int32_t tab) {
+  switch (tab) {
+    case wiz::kTabExternal:
+    case wiz::kTabUsbKey:
+      return kStorageUsb;
+    case wiz::kTabNetwork:
+      return kStorageNetwork;
+    case wiz::kTabFtp:
+      return kStorageFtp;
+    case wiz::kTabLocal:
+      return kStorageLocal;
+    default:
+      return 0;
+  }
+}
+
+int32_t UnitOfScheduleRow(int32_t row) {
+  static const int32_t kUnits[6] = {kUnitContinuous, kUnitDaily,   kUnitWeekly,
+                                    kUnitMonthly,    kUnitStartUp, kUnitManual};
+  return row >= 0 && row < 6 ? kUnits[row] : 0;
+}
+
+int32_t ScheduleRowOfUnit(int32_t unit) {
+  for (int32_t row = 0; row < 6; ++row)
+    if (UnitOfScheduleRow(row) == unit) return row;
+  return unit == kUnitMinutes || unit == kUnitOtherInterval ? 0 : -1;
+}
+
+std::string WizardWorkingFile() { return plat::GetDataFolder() + "Wizard\\UI.ini"; }
+
+bool BeginAnswers(uint32_t planId, std::string* workingFile) {
+  *workingFile = WizardWorkingFile();
+  const std::string own = planId ? GetPlanFolder(planId) + "UI.ini" : std::string();
+  return CopyAnswers(own, *workingFile);
+}
+
+bool CommitAnswers(const std::string& workingFile, uint32_t planId) {
+  return CopyAnswers(workingFile, GetPlanFolder(planId) + "UI.ini");
+}
+
+void DiscardAnswers(const std::string& workingFile) { plat::DeleteFile(workingFile); }
+
+std::string NormaliseExtensionMask(std::string_view typed) {
+  std::string mask = plat::TrimSpace(typed);
+  if (mask.empty() || mask.size() > kMaxMaskChars) return {};
+  for (unsigned char c : mask)
+    if (c < 0x20 || c == '\\' || c == '/' || c == ',' || c == '"' || c == '|' || c == ':')
+      return {};
+  const bool wild = mask.find_first_of("*?") != std::string::npos;
+  if (!wild) {
+    if (mask[0] == '.') mask.erase(0, 1);
+    if (mask.empty() || mask.back() == '.' || mask.find(' ') != std::string::npos) return {};
+    mask = "*." + mask;
+  }
+  if (mask == "*" || mask == "*.*" || mask == "*.") return {};  // that is every file
+  return mask;
+}
+
+std::vector<std::string> SplitMasks(std::string_view value) { return SplitFolderList(value); }
+
+std::string JoinMasks(const std::vector<std::string>& masks) {
+  std::string out;
+  for (const std::string& m : masks) {
+    if (m.empty()) continue;
+    if (!out.empty()) out += ',';
+    out += m;
+  }
+  return out;
+}
+
+SourceAnswers ReadSourceAnswers(const std::string& ini,
+                                const std::vector<ExtensionCategory>& extensions) {
+  SourceAnswers out;
+  switch (GetInt(ini, kDestSection, "BackupType", -1)) {
+    case wiz::kTypeCategories:
+      out.masks = ChosenExtensionMasks(ini, extensions);
+      ChooseCommon(ini, &out.web);
+      break;
+    case wiz::kTypeWeb:
+      ChooseWeb(ini, &out.web);
+      break;
+    case wiz::kTypeFolders:
+      if (GetInt(ini, wiz::kSourceSection, "ActiveTab", 0) == 1) {
+        out.masks = ChosenExtensionMasks(ini, extensions);
+        for (std::string& m : SplitMasks(GetString(ini, wiz::kFileTypes, wiz::kCustomTypes)))
+          if (std::find(out.masks.begin(), out.masks.end(), m) == out.masks.end())
+            out.masks.push_back(std::move(m));
+      } else {
+        out.folders = SplitFolderList(GetString(ini, wiz::kFolders, wiz::kFolderListKey));
+      }
+      break;
+    default:
+      break;
+  }
+  return out;
+}
+
+void NormaliseAnswers(const std::string& ini) {
+  const int type = GetInt(ini, kDestSection, "BackupType", -1);
+  if (type != wiz::kTypeWeb)
+    for (const char* key : wiz::kWebKeys) plat::WriteProfileInt(ini, wiz::kAppData, key, 0);
+  if (type != wiz::kTypeCategories)
+    for (const char* key : wiz::kCommonKeys) plat::WriteProfileInt(ini, wiz::kCommonData, key, 0);
+}
+
+FtpSettings ReadFtpAnswers(const std::string& ini) {
+  FtpSettings f;
+  std::string server = plat::ToLower(plat::TrimSpace(GetString(ini, kDestSection, "Server")));
+  if (server.rfind("ftp://", 0) == 0) server.erase(0, 6);
+  while (!server.empty() && server.back() == '/') server.pop_back();
+  f.server = server;
+  f.port = GetInt(ini, kDestSection, "Port", 21);
+  std::string root = plat::TrimSpace(GetString(ini, kDestSection, "Root"));
+  if (root.empty() || root.front() != '/') root = std::string("/") + root;
+  if (root.back() != '/') root += '/';
+  f.root = root;
+  f.proxy = plat::TrimSpace(GetString(ini, kDestSection, "Proxy"));
+  f.proxyPort = GetInt(ini, kDestSection, "ProxyPort", 0);
+  f.user = plat::TrimSpace(GetString(ini, kDestSection, "User"));
+  f.password = GetString(ini, kDestSection, "Password");
+  f.passive = GetInt(ini, kDestSection, "Passive", 1);
+  f.retryCount = std::max(0, GetInt(ini, kDestSection, "RetryCount", 0));
+  f.timeout = std::clamp(GetInt(ini, kDestSection, "TimeOut", 30), 0, 120);
+  return f;
+}
+
+void WriteFtpAnswers(const std::string& ini, const FtpSettings& f) {
+  plat::WriteProfileString(ini, kDestSection, "Server", f.server.c_str());
+  plat::WriteProfileInt(ini, kDestSection, "Port", f.port);
+  plat::WriteProfileString(ini, kDestSection, "Root", f.root.c_str());
+  plat::WriteProfileString(ini, kDestSection, "Proxy", f.proxy.c_str());
+  plat::WriteProfileInt(ini, kDestSection, "ProxyPort", f.proxyPort);
+  plat::WriteProfileString(ini, kDestSection, "User", f.user.c_str());
+  // Quoted, so blanks at either end survive (the reader drops one pair of quotes).
+  plat::WriteProfileString(ini, kDestSection, "Password", ("\"" + f.password + "\"").c_str());
+  plat::WriteProfileInt(ini, kDestSection, "Passive", f.passive);
+  plat::WriteProfileInt(ini, kDestSection, "RetryCount", f.retryCount);
+  plat::WriteProfileInt(ini, kDestSection, "TimeOut", f.timeout);
+}
+
+WizardDefaults ComputeWizardDefaults(const std::string& ini, const PlanList& list) {
+  WizardDefaults d;
+  d.planType = GetPlanType(plat::PathFolder(ini));
+  d.record.planType = d.planType;
+  ResetDefaultPlans();  // drives may have come and gone since the last look
+  int32_t kind = 0;
+  DefaultDrive drive;
+  if (!GetDefaultForType(d.planType, &d.record, &kind, &drive)) return d;
+  d.found = true;
+  d.tab = DestinationTabOfKind(kind);
+  d.letter = drive.letter;
+  d.folder = list.MakeUniqueDestinationFolder(std::string(1, drive.letter) + ":\\" +
+                                              d.record.backupFolderName);
+  return d;
+}
+
+DestCheck CheckDestinationFolder(int32_t tab, std::string_view native, std::string* systemPath) {
+  const std::string typed = plat::TrimSpace(native);
+  if (typed.empty()) return DestCheck::kEmpty;
+  std::string sys;
+  if (typed.front() != '/' || !plat::ToSystemPath(typed, &sys) || sys.size() < 3)
+    return DestCheck::kInvalid;
+  // Names that a store on any destination kind can carry.
+  for (size_t i = 2; i < sys.size(); ++i) {
+    const unsigned char c = sys[i];
+    if (c < 0x20 || c == ',' || c == '<' || c == '>' || c == ':' || c == '"' || c == '|' ||
+        c == '?' || c == '*')
+      return DestCheck::kInvalid;
+  }
+  while (sys.size() > 3 && sys.back() == '\\') sys.pop_back();
+  const bool share = sys.rfind("\\\\", 0) == 0;
+  plat::VolumeInfo volume;
+  const bool onVolume =
+      !share && sys[1] == ':' && plat::VolumeTable::Instance().Find(sys[0], &volume);
+  if (!share && !onVolume) return DestCheck::kInvalid;
+  const bool usbBus =
+      onVolume && (volume.bus == plat::BusType::kUsb || volume.bus == plat::BusType::kIeee1394);
+  switch (tab) {
+    case wiz::kTabNetwork:
+      if (!share && volume.type != plat::DriveType::kRemote) return DestCheck::kNotNetwork;
+      break;
+    case wiz::kTabExternal:
+    case wiz::kTabUsbKey:
+      if (!usbBus) return DestCheck::kNotUsb;
+      break;
+    case wiz::kTabLocal:
+      if (!onVolume || volume.type != plat::DriveType::kFixed || usbBus)
+        return DestCheck::kNotHardDisk;
+      break;
+    default:
+      return DestCheck::kInvalid;
+  }
+  *systemPath = sys;
+  return DestCheck::kOk;
+}
+
+const char* DestCheckKey(DestCheck result) {
+  switch (result) {
+    case DestCheck::kEmpty:
+      return "DESTINATION_FOLDER_IS_EMPTY";
+    case DestCheck::kInvalid:
+      return "DESTINATION_FOLDER_IS_INVALID";
+    case DestCheck::kNotNetwork:
+      return "DESTINATION_FOLDER_IS_NOT_NETWORK";
+    case DestCheck::kNotUsb:
+      return "DESTINATION_FOLDER_IS_NOT_USB";
+    case DestCheck::kNotHardDisk:
+      return "DESTINATION_FOLDER_IS_NOT_HARDDISK";
+    default:
+      return "";
+  }
+}
+
+bool SettingsFromAnswers(const std::string& ini, PlanSettings* s) {
+  *s = PlanSettings{};
+  s->name = plat::TrimSpace(GetString(ini, wiz::kWhenSection, "PlanName"));
+  s->storageType = GetInt(ini, kDestSection, "StorageType", 0);
+  if (s->storageType < kStorageLocal || s->storageType > kStorageFtp)
+    s->storageType = StorageTypeOfTab(GetInt(ini, kDestSection, "ActiveTabNew", -1));
+  s->storePath = plat::TrimSpace(GetString(ini, kDestSection, "StoragePath"));
+  if (s->storageType == kStorageFtp) {
+    s->ftp = ReadFtpAnswers(ini);
+    if (s->storePath.empty() && !s->ftp.server.empty())
+      s->storePath = "ftp://" + s->ftp.server + s->ftp.root;
+  } else if (!s->storePath.empty() && s->storePath.back() != '\\') {
+    s->storePath += '\\';
+  }
+  int32_t num = 1;
+  s->scheduleUnit = ReadWizardScheduleUnit(ini, &num);
+  s->scheduleNum = num;
+  s->versionNumber = GetInt(ini, wiz::kVersionsSection, "VersionsToKeep", 3);
+  s->kind = 1;
+  s->mode = kModeIdle;
+  s->enabled = 0;
+  return !s->name.empty() && s->storageType != 0 && !s->storePath.empty() && s->scheduleUnit != 0;
+}
+
+CPlan* FinishNewPlan(PlanList& list, const std::string& workingFile,
+                     const std::vector<ExtensionCategory>& extensions, int64_t now) {
+  NormaliseAnswers(workingFile);
+  PlanSettings s;
+  if (!SettingsFromAnswers(workingFile, &s)) return nullptr;
+  CPlan* plan = list.CreatePlan(s);
+  if (plan == nullptr) return nullptr;
+  CommitAnswers(workingFile, plan->Id());
+  const std::string ini = plan->GetPlanFolder() + "UI.ini";
+
+  plan->SetStopping(true);
+  plan->ReplaceRules(RulesFromAnswers(ini, extensions));
+  // Cleared before the plan starts, so its first scan does not end at once.
+  plan->SetStopping(false);
+  plan->SetBackupTime(ReadWizardBackupTime(ini));
+  if (plat::GetProfileInt(ini, wiz::kWhenSection, "DoInitBackup", 0) != 0)
+    RunNow(plan, now);
+  else if (plan->ScheduleUnit() != kUnitManual)
+    plan->SetEnabled(true, 0);
+  plan->Save();
+  return plan;
+}
+
+PlanChange BeginPlanChange(CPlan* plan) {
+  PlanChange change;
+  change.id = plan->Id();
+  change.wasEnabled = plan->Enabled();
+  change.oldRoot = plan->DestinationRoot();
+  change.oldType = plan->StorageType();
+  if (change.wasEnabled) {
+    plan->SetStopping(true);
+    plan->SetEnabled(false, 0);
+  }
+  std::lock_guard<std::recursive_mutex> lock(plan->Lock());
+  if (CDestination* dest = plan->Destination()) dest->Close();
+  return change;
+}
+
+bool CompletePlanChange(PlanList& list, CPlan* plan, const PlanChange& change,
+                        const std::string& workingFile,
+                        const std::vector<ExtensionCategory>& extensions, bool honourInitBackup,
+                        int64_t now) {
+  NormaliseAnswers(workingFile);
+  PlanSettings s;
+  bool ok = SettingsFromAnswers(workingFile, &s);
+  // A storage type without a destination class would leave the plan with none.
+  if (ok && !CreateDestination(nullptr, s.storageType)) ok = false;
+  if (ok && list.FindByName(plat::TrimSpace(s.name), plan) != nullptr) ok = false;
+  CommitAnswers(workingFile, change.id);
+  if (ok) {
+    const PlanSettings old = plan->Settings();
+    s.id = old.id;
+    s.lastTime = old.lastTime;
+    s.missingTime = old.missingTime;
+    s.lastBackupTime = old.lastBackupTime;
+    s.initialScanDone = old.initialScanDone;
+    plan->SetStopping(true);
+    ok = plan->ApplySettings(s, kApplyReapply);
+    if (ok) {
+      const std::string ini = plan->GetPlanFolder() + "UI.ini";
+      plan->ReplaceRules(RulesFromAnswers(ini, extensions));
+      plan->SetBackupTime(ReadWizardBackupTime(ini));
+    }
+  }
+  plan->SetStopping(false);
+  if (change.wasEnabled) {
+    plan->SetEnabled(true, 0);
+    const std::string ini = plan->GetPlanFolder() + "UI.ini";
+    if (ok && honourInitBackup && plat::GetProfileInt(ini, wiz::kWhenSection, "DoInitBackup", 0))
+      RunNow(plan, now);
+  }
+  plan->Save();
+  if (plan->DestinationRoot() != change.oldRoot || plan->StorageType() != change.oldType)
+    list.RebuildSameDestinationLinks();
+  return ok;
+}

@@ -1,0 +1,154 @@
+// The plan wizard's answers, kept in a "UI.ini" (a working copy while the
+// wizard runs), and what the finished wizard does with them: a settings
+// record, a rule set, a new or changed plan. No Qt here, so the steps are
+// tested without windows.
+#pragma once
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "plans/DefaultPlans.h"
+#include "plans/ExtensionList.h"
+#include "plans/PlanSettings.h"
+#include "plans/PlanSources.h"
+
+class CPlan;
+class PlanList;
+
+namespace wiz {
+
+// Sections of "UI.ini".
+inline constexpr char kDestSection[] = "BackupDestination";
+inline constexpr char kFileTypes[] = "FileTypes";
+inline constexpr char kAppData[] = "ApplicationData";
+inline constexpr char kCommonData[] = "CommonData";
+inline constexpr char kSourceSection[] = "NEW_WIZARD_SELECT_SOURCE";
+inline constexpr char kFolders[] = "Selected Folders";
+inline constexpr char kParentFolders[] = "Selected Parent Folders";
+inline constexpr char kWhenSection[] = "WizardPage3Options";
+inline constexpr char kVersionsSection[] = "Wizard4Options";
+inline constexpr char kFolderListKey[] = "FolderList";
+inline constexpr char kCustomTypes[] = "Custom File Type(s)";
+
+// "FileTypes" keys of the four categories (also the rows of "Ext.txt").
+inline constexpr const char* kCategories[4] = {"Document Files", "Photos and Pictures",
+                                               "Music and Sound Files", "Videos"};
+// "ApplicationData" and "CommonData" keys.
+inline constexpr const char* kWebKeys[3] = {"Outlook Data", "Internet Favorites",
+                                            "FireFox Bookmarks"};
+inline constexpr const char* kCommonKeys[3] = {"Files in My Documents", "Files in Pictures",
+                                               "Files in My Music"};
+// Keys of the schedule choices, in the order of the wizard's schedule list.
+inline constexpr const char* kScheduleKeys[6] = {"Continuously", "Daily",  "Weekly",
+                                                 "Monthly",      "Starts", "Manually"};
+
+enum BackupType : int32_t { kTypeCategories = 0, kTypeWeb = 1, kTypeFolders = 2 };
+// Destination tabs in their order.
+enum DestTab : int32_t {
+  kTabExternal = 0,
+  kTabUsbKey = 1,
+  kTabNetwork = 2,
+  kTabFtp = 3,
+  kTabLocal = 4
+};
+
+}  // namespace wiz
+
+// Tab 0/1 -> 2 (USB disk), 2 -> 3, 3 -> 4, 4 -> 1; 0 for any other tab.
+int32_t StorageTypeOfTab(int32_t tab);
+// Schedule list row 0..5 -> unit 1, 4, 5, 6, 7, 8 (0 for another row) and back
+// (unit 2 and 3 show as row 0; -1 for an unknown unit).
+int32_t UnitOfScheduleRow(int32_t row);
+int32_t ScheduleRowOfUnit(int32_t unit);
+
+// The working copy of the answers: data folder + "Wizard\UI.ini". Begin copies
+// the plan's own "UI.ini" into it (planId 0 or no file: an empty copy).
+std::string WizardWorkingFile();
+bool BeginAnswers(uint32_t planId, std::string* workingFile);
+// Writes the working copy over the plan's "UI.ini".
+bool CommitAnswers(const std::string& workingFile, uint32_t planId);
+void DiscardAnswers(const std::string& workingFile);
+
+// A typed extension as a mask: "mp3", ".mp3" and "*.mp3" give "*.mp3"; a
+// mask with wildcards stays as typed. Empty for text that cannot be a mask
+// (empty, "\", "/", ",", quotes, control characters, longer than 64).
+std::string NormaliseExtensionMask(std::string_view typed);
+// "Custom File Type(s)" value <-> masks (comma-separated, empty parts left out).
+std::vector<std::string> SplitMasks(std::string_view value);
+std::string JoinMasks(const std::vector<std::string>& masks);
+
+// What the answers choose as sources, counting only the answers that apply
+// to the chosen backup type (and, for folders or extensions, the active tab).
+struct SourceAnswers {
+  std::vector<std::string> folders;
+  std::vector<std::string> masks;
+  WebChoices web{};
+};
+SourceAnswers ReadSourceAnswers(const std::string& uiIni,
+                                const std::vector<ExtensionCategory>& extensions);
+// Clears the choices that do not apply to the chosen type, so that the
+// plan's later readers of "UI.ini" (its source walk) see what the rules say.
+void NormaliseAnswers(const std::string& uiIni);
+
+// The FTP fields of section "BackupDestination".
+FtpSettings ReadFtpAnswers(const std::string& uiIni);
+void WriteFtpAnswers(const std::string& uiIni, const FtpSettings& ftp);
+
+// The defaults of the plan type the answers give so far: the default-plan
+// record, and when a drive of one of its kinds exists, that drive, its
+// destination tab and a folder on it that no plan uses and that does not
+// exist (system path). Reads drives and folders: call it off the UI thread.
+struct WizardDefaults {
+  int32_t planType = 8;
+  bool found = false;  // a drive was found; record, tab and folder are set
+  DefaultPlanRecord record;
+  int32_t tab = wiz::kTabLocal;
+  char letter = 0;
+  std::string folder;
+};
+WizardDefaults ComputeWizardDefaults(const std::string& uiIni, const PlanList& list);
+
+// The destination page's path check for a disk tab: the native path typed by
+// the user -> its system path (without closing "" except a drive root).
+enum class DestCheck {
+  kOk,
+  kEmpty,       // "DESTINATION_FOLDER_IS_EMPTY"
+  kInvalid,     // "DESTINATION_FOLDER_IS_INVALID"
+  kNotNetwork,  // "DESTINATION_FOLDER_IS_NOT_NETWORK"
+  kNotUsb,      // "DESTINATION_FOLDER_IS_NOT_USB"
+  kNotHardDisk  // "DESTINATION_FOLDER_IS_NOT_HARDDISK"
+};
+DestCheck CheckDestinationFolder(int32_t tab, std::string_view native, std::string* systemPath);
+const char* DestCheckKey(DestCheck result);
+
+// A settings record from the answers: name, storage type and path (closing
+// "\" added; for FTP the FTP block), schedule, versions; kind 1, idle, not
+// enabled, times 0. False when a required answer is missing (name, type,
+// path or schedule).
+bool SettingsFromAnswers(const std::string& uiIni, PlanSettings* settings);
+
+// Finishing the wizard for a new plan: creates the plan, takes the answers as
+// its "UI.ini", builds its rules, stores the start time, enables it (unless
+// manual) or starts its first backup at once, and saves it. Null when the
+// list refuses the plan (its events say why).
+CPlan* FinishNewPlan(PlanList& list, const std::string& workingFile,
+                     const std::vector<ExtensionCategory>& extensions, int64_t now);
+
+// Finishing the wizard for an existing plan, in two steps with the caller's
+// half-second pause between them (the destination is closed in the first).
+struct PlanChange {
+  uint32_t id = 0;
+  bool wasEnabled = false;
+  std::string oldRoot;
+  int32_t oldType = 0;
+};
+PlanChange BeginPlanChange(CPlan* plan);
+// Applies the answers, rebuilds the rules, restores the enabled state (and
+// with honourInitBackup a first backup at once), saves. False when the
+// answers cannot be applied (the plan keeps its old settings as far as they
+// were not applied yet).
+bool CompletePlanChange(PlanList& list, CPlan* plan, const PlanChange& change,
+                        const std::string& workingFile,
+                        const std::vector<ExtensionCategory>& extensions, bool honourInitBackup,
+                        int64_t now);
