@@ -7,6 +7,8 @@
 
 #include <algorithm>
 
+#include "platform/FaultSeam.h"
+
 namespace plat {
 
 DeviceBroadcaster& DeviceBroadcaster::Instance() {
@@ -154,6 +156,7 @@ void DeviceBroadcaster::Stop() {
 }
 
 void DeviceBroadcaster::Run() {
+  fault::ExemptThisThread();
   // The mount table signals a change with POLLPRI; the override file is
   // looked at on the poll interval; the wake descriptor ends the wait for Stop.
   int mounts = ::open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);

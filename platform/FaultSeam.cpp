@@ -14,7 +14,10 @@ std::atomic<bool> g_fired{false};
 std::atomic<uint64_t> g_nth{0};
 std::atomic<uint64_t> g_calls{0};
 std::atomic<uint32_t> g_error{0};
+thread_local bool t_exempt = false;
 }  // namespace
+
+void ExemptThisThread() { t_exempt = true; }
 
 void Arm(uint64_t nth, uint32_t error, bool persistent) {
   g_armed.store(false);
@@ -33,7 +36,7 @@ bool Fired() { return g_fired.load(); }
 uint64_t Calls() { return g_calls.load(); }
 
 bool Hit() {
-  if (!g_armed.load(std::memory_order_relaxed)) return false;
+  if (!g_armed.load(std::memory_order_relaxed) || t_exempt) return false;
   const uint64_t n = g_calls.fetch_add(1) + 1;
   const uint64_t nth = g_nth.load();
   if (n == nth || (n > nth && g_persistent.load())) {

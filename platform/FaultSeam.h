@@ -15,5 +15,9 @@ bool Fired();      // a fault fired since the last Arm
 uint64_t Calls();  // counted calls since the last Arm
 // Used by the file layer: true when this call must fail; sets the last error.
 bool Hit();
+// The calling thread's steps are never counted: for the program's own
+// background threads (device watch), whose file reads would otherwise take a
+// fault meant for the step a test aims at.
+void ExemptThisThread();
 
 }  // namespace plat::fault

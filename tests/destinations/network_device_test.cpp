@@ -3,12 +3,15 @@
 // availability as the volume table changes, and preparation of a share that
 // is down. Shares and letters come from an override volume table.
 #include <filesystem>
+#include <utility>
+#include <vector>
 
 #include <gtest/gtest.h>
 
 #include "destination_suite.h"
 #include "destinations/DestinationFactory.h"
 #include "destinations/NetworkDevice.h"
+#include "plan_owner.h"
 #include "platform/Profile.h"
 #include "support/TempDir.h"
 #include "volume_override.h"
@@ -79,22 +82,9 @@ INSTANTIATE_TEST_SUITE_P(Network, DestinationSuite,
 
 namespace {
 
-class FolderOwner : public IDestinationOwner {
- public:
-  explicit FolderOwner(std::string folder) : folder_(std::move(folder)) {}
-  std::string GetPlanFolder() const override { return folder_; }
-
- private:
-  std::string folder_;
-};
-
 std::unique_ptr<CNetworkDevice> NetworkAt(const std::string& root,
                                           IDestinationOwner* owner = nullptr) {
-  auto dest = std::make_unique<CNetworkDevice>(owner);
-  PlanSettings settings;
-  settings.storePath = root;
-  dest->Configure(settings);
-  return dest;
+  return Configured<CNetworkDevice>(root, owner);
 }
 
 bool AvailableAfterRefresh(CNetworkDevice& dest) {
@@ -102,10 +92,20 @@ bool AvailableAfterRefresh(CNetworkDevice& dest) {
   return dest.IsAvailable();
 }
 
+// Rewrites the table step by step and checks the destination's availability
+// after each.
+void FollowTables(ScopedVolumes* volumes, CNetworkDevice* dest,
+                  const std::vector<std::pair<std::string, bool>>& steps) {
+  for (size_t i = 0; i < steps.size(); ++i) {
+    volumes->Rewrite(steps[i].first);
+    EXPECT_EQ(AvailableAfterRefresh(*dest), steps[i].second) << "step " << i;
+  }
+}
+
 class NetworkTest : public testing::Test {
  protected:
   bvtest::TempDir share_, other_, local_, plan_;
-  FolderOwner owner_{plan_.System() + "\\"};
+  PlanOwner owner_{plan_.System() + "\\"};
   ScopedVolumes volumes_{Table()};
 
   std::string Table(const std::string& rest = "") const {
@@ -185,7 +185,7 @@ TEST_F(NetworkTest, AFailedRootWriteStopsTheSave) {
   EXPECT_EQ(bvtest::ReadNative(plan_.NativeOf("Devices.ini")), before);
 
   // A plan folder that is gone: nothing is written anywhere.
-  FolderOwner gone(plan_.System() + "\\missing\\");
+  PlanOwner gone(plan_.System() + "\\missing\\");
   auto lost = NetworkAt("Z:\\b", &gone);
   EXPECT_FALSE(lost->SaveSettings());
   EXPECT_FALSE(fs::exists(plan_.NativeOf("missing")));
@@ -195,22 +195,16 @@ TEST_F(NetworkTest, SharePathFollowsTheShare) {
   auto dest = NetworkAt(kShare + "\\Backup\\");
   EXPECT_TRUE(dest->IsAvailable()) << "a new destination starts available";
   EXPECT_TRUE(AvailableAfterRefresh(*dest));
-
-  volumes_.Rewrite("[C]\nRoot=/\n" + ShareSection(share_, "0"));
-  EXPECT_FALSE(AvailableAfterRefresh(*dest));
-  volumes_.Rewrite(Table());
-  EXPECT_TRUE(AvailableAfterRefresh(*dest));
-  volumes_.Rewrite("[C]\nRoot=/\n");  // no longer declared at all
-  EXPECT_FALSE(AvailableAfterRefresh(*dest));
-  volumes_.Rewrite(Table());
-  EXPECT_TRUE(AvailableAfterRefresh(*dest));
+  FollowTables(&volumes_, dest.get(),
+               {{"[C]\nRoot=/\n" + ShareSection(share_, "0"), false},
+                {Table(), true},
+                {"[C]\nRoot=/\n", false},  // no longer declared at all
+                {Table(), true}});
 
   // Share names are not case-sensitive; other shares and bad names are down.
   EXPECT_TRUE(AvailableAfterRefresh(*NetworkAt("\\\\BVSRV\\Share\\x")));
-  EXPECT_FALSE(AvailableAfterRefresh(*NetworkAt("\\\\bvsrv\\other\\x")));
-  EXPECT_FALSE(AvailableAfterRefresh(*NetworkAt("\\\\bvsrv")));
-  EXPECT_FALSE(AvailableAfterRefresh(*NetworkAt("\\")));
-  EXPECT_FALSE(AvailableAfterRefresh(*NetworkAt("")));
+  for (const std::string bad : {"\\\\bvsrv\\other\\x", "\\\\bvsrv", "\\", ""})
+    EXPECT_FALSE(AvailableAfterRefresh(*NetworkAt(bad))) << bad;
 }
 
 TEST_F(NetworkTest, MappedLetterMustKeepItsShare) {
@@ -218,34 +212,26 @@ TEST_F(NetworkTest, MappedLetterMustKeepItsShare) {
   volumes_.Rewrite(Table(mapped));
   auto dest = NetworkAt("Z:\\Backup");
   ASSERT_EQ(dest->GetRemoteName(), kShare);
-  EXPECT_TRUE(AvailableAfterRefresh(*dest));
-
-  volumes_.Rewrite(Table());  // Z: disconnected
-  EXPECT_FALSE(AvailableAfterRefresh(*dest));
-  volumes_.Rewrite(Table(mapped));
-  EXPECT_TRUE(AvailableAfterRefresh(*dest));
-  volumes_.Rewrite(Table(Letter('Z', other_, "\\\\bvsrv\\other")));  // remapped
-  EXPECT_FALSE(AvailableAfterRefresh(*dest));
-  volumes_.Rewrite(Table(Letter('Z', share_, "\\\\BVSRV\\share")));  // differs in case only
-  EXPECT_FALSE(AvailableAfterRefresh(*dest));
-  volumes_.Rewrite(Table(Letter('Z', share_, "")));  // now a local letter
-  EXPECT_FALSE(AvailableAfterRefresh(*dest));
-  volumes_.Rewrite(Table(mapped));
-  EXPECT_TRUE(AvailableAfterRefresh(*dest));
-  // The letter is what counts, not whether the share is declared online.
-  volumes_.Rewrite("[C]\nRoot=/\n" + ShareSection(share_, "0") + mapped);
-  EXPECT_TRUE(AvailableAfterRefresh(*dest));
+  FollowTables(&volumes_, dest.get(),
+               {{Table(mapped), true},
+                {Table(), false},  // Z: disconnected
+                {Table(mapped), true},
+                {Table(Letter('Z', other_, "\\\\bvsrv\\other")), false},  // remapped
+                {Table(Letter('Z', share_, "\\\\BVSRV\\share")), false},  // differs in case only
+                {Table(Letter('Z', share_, "")), false},                  // now a local letter
+                {Table(mapped), true},
+                // The letter is what counts, not whether the share is declared online.
+                {"[C]\nRoot=/\n" + ShareSection(share_, "0") + mapped, true}});
 }
 
 TEST_F(NetworkTest, UnconnectedLetterIsAvailableOnlyWhileLocal) {
   volumes_.Rewrite(Table(Letter('Y', local_, "")));
   auto dest = NetworkAt("Y:\\Backup");
   ASSERT_EQ(dest->GetRemoteName(), "");
-  EXPECT_TRUE(AvailableAfterRefresh(*dest));
-  volumes_.Rewrite(Table(Letter('Y', share_, kShare)));
-  EXPECT_FALSE(AvailableAfterRefresh(*dest));
-  volumes_.Rewrite(Table());
-  EXPECT_FALSE(AvailableAfterRefresh(*dest));
+  FollowTables(&volumes_, dest.get(),
+               {{Table(Letter('Y', local_, "")), true},
+                {Table(Letter('Y', share_, kShare)), false},
+                {Table(), false}});
   EXPECT_FALSE(AvailableAfterRefresh(*NetworkAt("1:\\x")));
 }
 
@@ -263,25 +249,17 @@ TEST_F(NetworkTest, PrepareOnAShareThatIsDownCreatesNothing) {
   EXPECT_EQ(fs::file_size(share_.NativeOf("Store/Brevanto.dat")), 0u);
 }
 
-TEST_F(NetworkTest, FactoryAndIdentity) {
-  auto made = CreateDestination(&owner_, kStorageNetwork);
-  ASSERT_NE(made, nullptr);
-  EXPECT_NE(dynamic_cast<CNetworkDevice*>(made.get()), nullptr);
-  EXPECT_EQ(made->GetStorageType(), kStorageNetwork);
-  EXPECT_EQ(made->GetPathSeparator(), '\\');
-  EXPECT_EQ(made->Owner(), &owner_);
-  EXPECT_TRUE(made->IsAvailable());
-
+// A share path is the same destination whatever its case, and never the same
+// as a disk destination of the same path (either way round).
+TEST_F(NetworkTest, IdentityIgnoresCaseButNotTheKind) {
   auto share = NetworkAt(kShare + "\\Backup");
   EXPECT_TRUE(share->IsSameDestination(*NetworkAt("\\\\BVSRV\\share\\backup\\")));
   EXPECT_FALSE(share->IsSameDestination(*NetworkAt(kShare + "\\Backup2")));
-  CDiskDevice disk(nullptr);
-  PlanSettings s;
-  s.storePath = kShare + "\\Backup";
-  disk.Configure(s);
-  EXPECT_FALSE(share->IsSameDestination(disk));
-  EXPECT_FALSE(disk.IsSameDestination(*share));
-  EXPECT_FALSE(share->IsSameVolume(disk));
+  auto disk = Configured<CDiskDevice>(kShare + "\\Backup");
+  EXPECT_FALSE(share->IsSameDestination(*disk));
+  EXPECT_FALSE(disk->IsSameDestination(*share));
+  EXPECT_FALSE(share->IsSameVolume(*disk));
+  EXPECT_FALSE(disk->IsSameVolume(*share));
 }
 
 }  // namespace

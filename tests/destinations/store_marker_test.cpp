@@ -1,11 +1,15 @@
 // The store marker lookups: a folder that is a store, and a file inside one.
 #include <gtest/gtest.h>
 
+#include <utility>
+
 #include "destinations/StoreMarker.h"
 #include "support/TempDir.h"
 #include "volume_override.h"
 
 namespace {
+
+using Cases = std::initializer_list<std::pair<const char*, bool>>;
 
 class StoreMarkerTest : public testing::Test {
  protected:
@@ -16,57 +20,56 @@ class StoreMarkerTest : public testing::Test {
   void Mark(const bvtest::TempDir& where, const std::string& folder) {
     where.Write(folder.empty() ? "Brevanto.dat" : folder + "/Brevanto.dat", "");
   }
+  static void ExpectInside(Cases cases) {
+    for (const auto& [path, inside] : cases) EXPECT_EQ(IsInsideStore(path), inside) << path;
+  }
 };
 
 TEST_F(StoreMarkerTest, StoreFolderHoldsTheMarker) {
   Mark(e_, "Store");
   e_.Write("Plain/file.txt", "x");
-  EXPECT_TRUE(IsStoreFolder("E:\\Store"));
-  EXPECT_TRUE(IsStoreFolder("e:\\Store\\"));
-  EXPECT_FALSE(IsStoreFolder("E:\\Plain"));
-  EXPECT_FALSE(IsStoreFolder("E:\\Missing"));
-  EXPECT_FALSE(IsStoreFolder(""));
+  for (const auto& [path, store] : Cases{{"E:\\Store", true},
+                                         {"e:\\Store\\", true},
+                                         {"E:\\Plain", false},
+                                         {"E:\\Missing", false},
+                                         {"", false}})
+    EXPECT_EQ(IsStoreFolder(path), store) << path;
 }
 
 TEST_F(StoreMarkerTest, FileInsideAStoreAtAnyDepth) {
-  const std::string file = "E:\\Store\\Latest\\x\\y.doc";
-  EXPECT_FALSE(IsInsideStore(file));
-
+  ExpectInside({{"E:\\Store\\Latest\\x\\y.doc", false}});
   Mark(e_, "Store");
-  EXPECT_TRUE(IsInsideStore(file));
-  EXPECT_TRUE(IsInsideStore("E:\\Store\\y.doc"));
-  EXPECT_TRUE(IsInsideStore("\\\\?\\E:\\Store\\Latest\\y.doc"));
-  EXPECT_TRUE(IsInsideStore("E:\\Store\\\\Latest\\y.doc"));
-  EXPECT_FALSE(IsInsideStore("E:\\Storehouse\\y.doc"));
-  EXPECT_FALSE(IsInsideStore("E:\\Other\\y.doc"));
+  ExpectInside({{"E:\\Store\\Latest\\x\\y.doc", true},
+                {"E:\\Store\\y.doc", true},
+                {"\\\\?\\E:\\Store\\Latest\\y.doc", true},
+                {"E:\\Store\\\\Latest\\y.doc", true},
+                {"E:\\Storehouse\\y.doc", false},
+                {"E:\\Other\\y.doc", false}});
 }
 
 TEST_F(StoreMarkerTest, MarkerAtTheDriveRootOrTheFilesOwnFolder) {
   Mark(e_, "Store/Latest/x");
-  EXPECT_TRUE(IsInsideStore("E:\\Store\\Latest\\x\\y.doc"));
-  EXPECT_FALSE(IsInsideStore("E:\\Store\\Latest\\y.doc"));  // the marker lies below
-  EXPECT_FALSE(IsInsideStore("E:\\Store\\Latest\\xx\\y.doc"));
-
+  ExpectInside({{"E:\\Store\\Latest\\x\\y.doc", true},
+                {"E:\\Store\\Latest\\y.doc", false},  // the marker lies below
+                {"E:\\Store\\Latest\\xx\\y.doc", false}});
   Mark(e_, "");
-  EXPECT_TRUE(IsInsideStore("E:\\Store\\Latest\\y.doc"));
-  EXPECT_TRUE(IsInsideStore("E:\\y.doc"));
+  ExpectInside({{"E:\\Store\\Latest\\y.doc", true}, {"E:\\y.doc", true}});
 }
 
 TEST_F(StoreMarkerTest, SharePathsStartAtTheShare) {
-  EXPECT_FALSE(IsInsideStore("\\\\nas\\backup\\a\\b.txt"));
+  ExpectInside({{"\\\\nas\\backup\\a\\b.txt", false}});
   Mark(share_, "");
-  EXPECT_TRUE(IsInsideStore("\\\\nas\\backup\\a\\b.txt"));
-  EXPECT_TRUE(IsInsideStore("\\\\?\\UNC\\nas\\backup\\a\\b.txt"));
+  ExpectInside({{"\\\\nas\\backup\\a\\b.txt", true}, {"\\\\?\\UNC\\nas\\backup\\a\\b.txt", true}});
   EXPECT_TRUE(IsStoreFolder("\\\\nas\\backup"));
 }
 
 TEST_F(StoreMarkerTest, PathsWithoutARootAreNeverInside) {
   Mark(e_, "");
-  EXPECT_FALSE(IsInsideStore("y.doc"));
-  EXPECT_FALSE(IsInsideStore("Store\\y.doc"));
-  EXPECT_FALSE(IsInsideStore("E:y.doc"));
-  EXPECT_FALSE(IsInsideStore("\\\\nas"));
-  EXPECT_FALSE(IsInsideStore(""));
+  ExpectInside({{"y.doc", false},
+                {"Store\\y.doc", false},
+                {"E:y.doc", false},
+                {"\\\\nas", false},
+                {"", false}});
 }
 
 }  // namespace

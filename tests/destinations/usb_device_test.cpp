@@ -12,6 +12,7 @@
 #include "destination_suite.h"
 #include "destinations/DestinationFactory.h"
 #include "destinations/UsbDevice.h"
+#include "plan_owner.h"
 #include "platform/Profile.h"
 #include "support/EventCollector.h"
 #include "support/TempDir.h"
@@ -22,17 +23,6 @@ namespace fs = std::filesystem;
 INSTANTIATE_TEST_SUITE_P(Usb, DestinationSuite, testing::Values(LocalKind("Usb", 2)), KindName);
 
 namespace {
-
-class PlanOwner : public IDestinationOwner {
- public:
-  PlanOwner(std::string folder, uint32_t id) : folder_(std::move(folder)), id_(id) {}
-  std::string GetPlanFolder() const override { return folder_; }
-  uint32_t GetPlanId() const override { return id_; }
-
- private:
-  std::string folder_;
-  uint32_t id_;
-};
 
 struct Disk {
   char letter;

@@ -41,15 +41,13 @@ TEST_F(VolumeCapacityTest, MeasuredFiguresMatchTheFileSystem) {
 }
 
 TEST_F(VolumeCapacityTest, UnknownVolumesGiveFailureAndZero) {
-  uint64_t bytes = 77;
-  EXPECT_EQ(GetFreeSpace("Q:\\x", &bytes), kDestFailed);
-  EXPECT_EQ(bytes, 0u);
-  bytes = 77;
-  EXPECT_EQ(GetTotalSpace("\\\\nowhere\\share\\x", &bytes), kDestFailed);
-  EXPECT_EQ(bytes, 0u);
-  bytes = 77;
-  EXPECT_EQ(GetFreeSpace("", &bytes), kDestFailed);
-  EXPECT_EQ(bytes, 0u);
+  for (const char* path : {"Q:\\x", "\\\\nowhere\\share\\x", ""}) {
+    for (auto* get : {&GetFreeSpace, &GetTotalSpace}) {
+      uint64_t bytes = 77;
+      EXPECT_EQ(get(path, &bytes), kDestFailed) << path;
+      EXPECT_EQ(bytes, 0u) << path;
+    }
+  }
   EXPECT_EQ(GetFreeSpace("E:\\", nullptr), kDestOk);
 }
 

@@ -16,13 +16,13 @@
 #include "plans/CPlan.h"
 #include "plans/PlanList.h"
 #include "plans/RuleSet.h"
-#include "plans/plan_env.h"
 #include "platform/Text.h"
 #include "support/EventCollector.h"
+#include "support/ScratchEnv.h"
 #include "support/TempDir.h"
 
 using bvtest::EventCollector;
-using bvtest::PlanTestEnv;
+using bvtest::ScratchEnv;
 using bvtest::WriteNative;
 
 namespace {
@@ -179,7 +179,7 @@ class ChangeMonitorTest : public ::testing::Test {
     return script_->calls;
   }
 
-  PlanTestEnv env_;
+  ScratchEnv env_;
   std::shared_ptr<DeviceScript> script_ = std::make_shared<DeviceScript>();
   CChangeMonitor monitor_;
 };
@@ -375,11 +375,9 @@ TEST_F(ChangeMonitorTest, DispatchOffersWrittenFilesToThePlans) {
   env_.Src().Write("Docs/Report.doc", "r");
   env_.Src().Write("Other/skip.txt", "s");
   PlanList list;
-  CPlan* plan = list.CreatePlan(PlanTestEnv::Settings("Docs", "Store"));
+  CPlan* plan = list.CreatePlan(ScratchEnv::Settings("Docs", "Store"));
   ASSERT_NE(plan, nullptr);
-  auto rules = std::make_unique<CRuleSet>();
-  rules->AddGroup(kRuleInclude, "group1", "Docs")->AddItem(env_.Src().SystemOf("Docs"), "docs");
-  plan->ReplaceRules(std::move(rules));
+  ScratchEnv::IncludeOnly(plan, env_.Src().SystemOf("Docs"));
 
   ASSERT_EQ(StartMonitor(), 0);
   CFileDispatchThread dispatch(&list);
@@ -415,14 +413,12 @@ TEST_F(ChangeMonitorTest, DispatchOffersWrittenFilesToThePlans) {
 }
 
 TEST(FileDispatchThread, StopDropsQueuedPaths) {
-  PlanTestEnv env;
+  ScratchEnv env;
   env.Src().Write("f.txt", "f");
   PlanList list;
-  CPlan* plan = list.CreatePlan(PlanTestEnv::Settings("All", "Store"));
+  CPlan* plan = list.CreatePlan(ScratchEnv::Settings("All", "Store"));
   ASSERT_NE(plan, nullptr);
-  auto rules = std::make_unique<CRuleSet>();
-  rules->AddGroup(kRuleInclude, "group1", "Src")->AddItem(env.Src().System(), "src");
-  plan->ReplaceRules(std::move(rules));
+  ScratchEnv::IncludeOnly(plan, env.Src().System());
 
   EventCollector events;
   CFileDispatchThread dispatch(&list);

@@ -10,50 +10,50 @@
 
 #include "engine/CSimpleEngine.h"
 #include "engine/EngineEvents.h"
-#include "engine/engine_env.h"
 #include "platform/Clock.h"
 #include "platform/Errors.h"
 #include "support/EventCollector.h"
+#include "support/ScratchEnv.h"
 #include "support/TempDir.h"
 
 namespace fs = std::filesystem;
+using bvtest::ScratchEnv;
 
 namespace {
 
-TEST(StoreNames, SplitsPathIntoStoreFolders) {
-  StoreNames n = MakeStoreNames("E:\\S\\", "C:\\Users\\a\\report.doc", '\\');
-  EXPECT_EQ(n.latestFolder, "E:\\S\\Latest\\C\\Users\\a\\");
-  EXPECT_EQ(n.revisionFolder, "E:\\S\\Revision\\C\\Users\\a\\");
-  EXPECT_EQ(n.stem, "report");
-  EXPECT_EQ(n.extension, "doc");
-  EXPECT_EQ(n.latestName, "E:\\S\\Latest\\C\\Users\\a\\report.doc");
-
-  n = MakeStoreNames("E:\\S\\", "C:\\x\\a.b.doc", '\\');
-  EXPECT_EQ(n.stem, "a.b");
-  EXPECT_EQ(n.extension, "doc");
-
-  n = MakeStoreNames("E:\\S\\", "C:\\x\\Makefile", '\\');
-  EXPECT_EQ(n.stem, "Makefile");
-  EXPECT_EQ(n.extension, "");
-  EXPECT_EQ(n.latestName, "E:\\S\\Latest\\C\\x\\Makefile");
-
-  // A root without its closing separator gets one.
-  n = MakeStoreNames("E:\\S", "C:\\x\\f.txt", '\\');
-  EXPECT_EQ(n.latestName, "E:\\S\\Latest\\C\\x\\f.txt");
-
-  // Every ":" of the folder part goes, not only the drive's.
-  n = MakeStoreNames("E:\\S\\", "C:\\odd:dir\\f.txt", '\\');
-  EXPECT_EQ(n.latestFolder, "E:\\S\\Latest\\C\\odddir\\");
+TEST(StoreNames, SplitsThePathIntoStoreFoldersStemAndExtension) {
+  struct Case {
+    const char *root, *path;
+    char sep;
+    const char *latestFolder, *stem, *extension;
+  };
+  const Case cases[] = {
+      {"E:\\S\\", "C:\\Users\\a\\report.doc", '\\', "E:\\S\\Latest\\C\\Users\\a\\", "report",
+       "doc"},
+      {"E:\\S\\", "C:\\x\\a.b.doc", '\\', "E:\\S\\Latest\\C\\x\\", "a.b", "doc"},
+      {"E:\\S\\", "C:\\x\\Makefile", '\\', "E:\\S\\Latest\\C\\x\\", "Makefile", ""},
+      // A root without its closing separator gets one.
+      {"E:\\S", "C:\\x\\f.txt", '\\', "E:\\S\\Latest\\C\\x\\", "f", "txt"},
+      // Every ":" of the folder part goes, not only the drive's.
+      {"E:\\S\\", "C:\\odd:dir\\f.txt", '\\', "E:\\S\\Latest\\C\\odddir\\", "f", "txt"},
+      // A "/" destination gets slashes throughout.
+      {"\\root\\", "C:\\Users\\a\\report.doc", '/', "/root/Latest/C/Users/a/", "report", "doc"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path);
+    const StoreNames n = MakeStoreNames(c.root, c.path, c.sep);
+    EXPECT_EQ(n.latestFolder, c.latestFolder);
+    std::string revision = c.latestFolder;
+    revision.replace(revision.find("Latest"), 6, "Revision");
+    EXPECT_EQ(n.revisionFolder, revision);
+    EXPECT_EQ(n.stem, c.stem);
+    EXPECT_EQ(n.extension, c.extension);
+    const std::string file = n.extension.empty() ? n.stem : n.stem + "." + n.extension;
+    EXPECT_EQ(n.latestName, c.latestFolder + file);
+  }
 }
 
-TEST(StoreNames, ForwardSlashDestinationsGetSlashesThroughout) {
-  StoreNames n = MakeStoreNames("\\root\\", "C:\\Users\\a\\report.doc", '/');
-  EXPECT_EQ(n.latestFolder, "/root/Latest/C/Users/a/");
-  EXPECT_EQ(n.revisionFolder, "/root/Revision/C/Users/a/");
-  EXPECT_EQ(n.latestName, "/root/Latest/C/Users/a/report.doc");
-}
-
-TEST(StoreNames, VersionNames) {
+TEST(StoreNames, VersionNamesHaveFourDigitsOrMore) {
   EXPECT_EQ(VersionName("R\\", "report", "doc", 7), "R\\report(0007).doc");
   EXPECT_EQ(VersionName("R\\", "report", "doc", 0), "R\\report.doc");
   EXPECT_EQ(VersionName("R\\", "Makefile", "", 1), "R\\Makefile(0001)");
@@ -84,7 +84,7 @@ class SimpleEngineTest : public ::testing::Test {
     return names;
   }
 
-  bvtest::EngineTestEnv env_;
+  ScratchEnv env_;
   std::unique_ptr<bvtest::TestPlan> plan_;
   CSimpleEngine* engine_ = nullptr;
 };
@@ -97,7 +97,7 @@ TEST_F(SimpleEngineTest, FirstCopyRecordsAndReports) {
   EXPECT_EQ(bvtest::ReadNative(StoreNative("Latest", "docs/report.doc")), "v1");
 
   LogRecord rec;
-  ASSERT_TRUE(bvtest::EngineTestEnv::RecordOf(plan_.get(), Src("docs/report.doc"), &rec));
+  ASSERT_TRUE(ScratchEnv::RecordOf(plan_.get(), Src("docs/report.doc"), &rec));
   EXPECT_EQ(rec.state, kLogCopied);
   EXPECT_EQ(rec.failedAttempts, 0u);
   EXPECT_GE(rec.lastBackupTime, before);
@@ -172,7 +172,7 @@ TEST_F(SimpleEngineTest, VanishedSourceIsMarkedGone) {
   bvtest::EventCollector events;
   EXPECT_EQ(engine_->BackupFile(path, false, nullptr, 0), kBackupSourceMissing);
   LogRecord rec;
-  ASSERT_TRUE(bvtest::EngineTestEnv::RecordOf(plan_.get(), path, &rec));
+  ASSERT_TRUE(ScratchEnv::RecordOf(plan_.get(), path, &rec));
   EXPECT_EQ(rec.state, kLogSourceGone);
   ASSERT_EQ(events.CountOf(kEvFileFailed), 1u);
   const EventData failed = events.Events().back();
@@ -181,13 +181,10 @@ TEST_F(SimpleEngineTest, VanishedSourceIsMarkedGone) {
   // The rotation ran first: the old copy is a revision, no latest copy.
   EXPECT_FALSE(fs::exists(StoreNative("Latest", "gone.doc")));
   EXPECT_EQ(bvtest::ReadNative(StoreNative("Revision", "gone(0001).doc")), "v1");
-}
 
-TEST_F(SimpleEngineTest, UnknownMissingSourceWritesNoRecord) {
-  const std::string path = Src("never.doc");
-  EXPECT_EQ(engine_->BackupFile(path, false, nullptr, 0), kBackupSourceMissing);
-  LogRecord rec;
-  EXPECT_FALSE(bvtest::EngineTestEnv::RecordOf(plan_.get(), path, &rec));
+  // A missing source the journal never knew gets no record.
+  EXPECT_EQ(engine_->BackupFile(Src("never.doc"), false, nullptr, 0), kBackupSourceMissing);
+  EXPECT_FALSE(ScratchEnv::RecordOf(plan_.get(), Src("never.doc"), &rec));
 }
 
 TEST_F(SimpleEngineTest, CopyFailureCountsAndReportsTheError) {
@@ -200,7 +197,7 @@ TEST_F(SimpleEngineTest, CopyFailureCountsAndReportsTheError) {
   EXPECT_GT(first, 0);
   EXPECT_EQ(engine_->BackupFile(path, false, nullptr, 0), first);
   LogRecord rec;
-  ASSERT_TRUE(bvtest::EngineTestEnv::RecordOf(plan_.get(), path, &rec));
+  ASSERT_TRUE(ScratchEnv::RecordOf(plan_.get(), path, &rec));
   EXPECT_EQ(rec.state, kLogFailed);
   EXPECT_EQ(rec.failedAttempts, 2u);
   EXPECT_EQ(rec.lastBackupTime, 0);
@@ -214,7 +211,7 @@ TEST_F(SimpleEngineTest, CopyFailureCountsAndReportsTheError) {
   // A later success resets the count.
   fs::remove(env_.Store().NativeOf("store1/Latest"));
   ASSERT_EQ(engine_->BackupFile(path, false, nullptr, 0), 0);
-  ASSERT_TRUE(bvtest::EngineTestEnv::RecordOf(plan_.get(), path, &rec));
+  ASSERT_TRUE(ScratchEnv::RecordOf(plan_.get(), path, &rec));
   EXPECT_EQ(rec.state, kLogCopied);
   EXPECT_EQ(rec.failedAttempts, 0u);
 }
@@ -226,12 +223,12 @@ TEST_F(SimpleEngineTest, GivenRecordIsUpdatedInPlace) {
   ASSERT_EQ(db->NoteChangedFile(path), 0u);
   LogRecord rec;
   uint64_t offset = 0;
-  ASSERT_TRUE(bvtest::EngineTestEnv::RecordOf(plan_.get(), path, &rec, &offset));
+  ASSERT_TRUE(ScratchEnv::RecordOf(plan_.get(), path, &rec, &offset));
   const uint64_t end = db->TrackedEnd();
   ASSERT_EQ(engine_->BackupFile(path, false, &rec, offset), 0);
   EXPECT_EQ(db->TrackedEnd(), end);  // rewritten, not appended
   LogRecord stored;
-  ASSERT_TRUE(bvtest::EngineTestEnv::RecordOf(plan_.get(), path, &stored));
+  ASSERT_TRUE(ScratchEnv::RecordOf(plan_.get(), path, &stored));
   EXPECT_EQ(stored.state, kLogCopied);
   EXPECT_EQ(rec.state, kLogCopied);
 }
@@ -243,7 +240,7 @@ TEST_F(SimpleEngineTest, StoppingPlanStoresThePendingRecord) {
   EXPECT_EQ(engine_->BackupFile(path, false, nullptr, 0), kBackupStopping);
   plan_->SetStopping(false);
   LogRecord rec;
-  ASSERT_TRUE(bvtest::EngineTestEnv::RecordOf(plan_.get(), path, &rec));
+  ASSERT_TRUE(ScratchEnv::RecordOf(plan_.get(), path, &rec));
   EXPECT_EQ(rec.state, kLogPending);
   EXPECT_FALSE(fs::exists(StoreNative("Latest", "s.txt")));
 }

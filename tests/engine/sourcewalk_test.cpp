@@ -8,11 +8,11 @@
 #include "app/Settings.h"
 #include "engine/EngineEvents.h"
 #include "engine/SourceWalk.h"
-#include "engine/engine_env.h"
 #include "plans/PlanList.h"
 #include "plans/Schedule.h"
 #include "platform/Clock.h"
 #include "support/EventCollector.h"
+#include "support/ScratchEnv.h"
 
 namespace fs = std::filesystem;
 
@@ -21,10 +21,9 @@ namespace {
 class SourceWalkTest : public ::testing::Test {
  protected:
   std::string Latest(uint32_t id, const std::string& rel) {
-    return env_.Store().NativeOf("store" + std::to_string(id) + "/Latest/C" +
-                                 env_.Src().NativeOf(rel));
+    return env_.Latest("store" + std::to_string(id), rel);
   }
-  bvtest::EngineTestEnv env_;
+  bvtest::ScratchEnv env_;
 };
 
 TEST_F(SourceWalkTest, FixedDrivesLeaveOutUsbAnd1394AndRemovable) {

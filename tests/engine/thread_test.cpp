@@ -123,27 +123,21 @@ TEST(ThreadBase, LowestPriorityAppliesToTheBodyOnly) {
 }
 
 TEST(ThreadBase, AutoDeleteObjectDeletesItselfAfterItsBody) {
-  std::promise<void> gone;
-  std::future<void> goneFuture = gone.get_future();
-  std::promise<void> release;
-  std::shared_future<void> released = release.get_future().share();
-  auto* t = new BodyThread([released] { released.wait(); }, &gone);
-  t->SetAutoDelete(true);
-  ASSERT_EQ(t->Start(true), 0);
-  release.set_value();
-  goneFuture.wait();  // the destructor ran on the thread itself
-  SUCCEED();
-}
-
-TEST(ThreadBase, AutoDeleteWithAnInstantBody) {
-  // The body may end before Start has returned.
+  // A body held until after Start, then bodies that may end before Start has
+  // returned.
   for (int i = 0; i < 50; ++i) {
-    std::promise<void> gone;
+    std::promise<void> gone, release;
     std::future<void> goneFuture = gone.get_future();
-    auto* t = new BodyThread([] {}, &gone);
+    std::shared_future<void> released = release.get_future().share();
+    auto* t = new BodyThread(
+        [released, i] {
+          if (i == 0) released.wait();
+        },
+        &gone);
     t->SetAutoDelete(true);
-    ASSERT_EQ(t->Start(), 0);
-    goneFuture.wait();
+    ASSERT_EQ(t->Start(i == 0), 0);
+    release.set_value();
+    goneFuture.wait();  // the destructor ran on the thread itself
   }
 }
 

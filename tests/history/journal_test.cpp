@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -18,6 +17,7 @@
 #include "platform/FaultSeam.h"
 #include "platform/Text.h"
 #include "support/EventCollector.h"
+#include "support/ScopedEnv.h"
 #include "support/TempDir.h"
 
 namespace fs = std::filesystem;
@@ -36,14 +36,18 @@ class Journal : public ::testing::Test {
   std::string FileBytes() { return bvtest::ReadNative(db_path); }
   uint32_t OpenDb() { return db.Open(t.System(), 42); }
   LogRecord MakeRecord(const std::string& path, uint16_t state = 0) {
-    LogRecord r;
-    EXPECT_TRUE(r.SetPath(path));
-    r.state = state;
-    return r;
+    LogRecord rec;
+    EXPECT_TRUE(rec.SetPath(path));
+    rec.state = state;
+    return rec;
   }
 
   bvtest::TempDir t;
   std::string db_path;
+  // Out-parameters of ReadRecord, for the tests to share.
+  LogRecord r;
+  uint64_t next = 0;
+  bool found = false;
   bvtest::EventCollector events;
   CLoggingDatabase db;
 };
@@ -72,7 +76,8 @@ TEST_F(Journal, RecordsOnDiskMatchAnIndependentWriter) {
   uint64_t at = 0;
   ASSERT_EQ(db.WriteRecord(0, a, &at), 0u);
   EXPECT_EQ(at, 1024u);
-  LogRecord b = MakeRecord("\\\\nas\\share\\\xc3\xa9t\xc3\xa9.txt", kLogPending);
+  // Units above U+00FF put both of their bytes into the hash.
+  LogRecord b = MakeRecord("\\\\nas\\share\\\xc3\xa9t\xc3\xa9\xe4\xb8\xad.txt", kLogPending);
   ASSERT_EQ(db.WriteRecord(0, b, &at), 0u);
   const std::string recA = jb::Record({.path = U("C:\\Users\\ann\\report.doc"),
                                        .change = 1700000000,
@@ -82,7 +87,7 @@ TEST_F(Journal, RecordsOnDiskMatchAnIndependentWriter) {
                                        .state = 1});
   EXPECT_EQ(at, 1024u + recA.size());
   EXPECT_EQ(recA.size(), 2 * a.pathLength + 50u);
-  const std::string recB = jb::Record({.path = u"\\\\nas\\share\\\u00e9t\u00e9.txt"});
+  const std::string recB = jb::Record({.path = u"\\\\nas\\share\\\u00e9t\u00e9\u4e2d.txt"});
   EXPECT_EQ(FileBytes(), jb::Header() + recA + recB);
   EXPECT_EQ(db.TrackedEnd(), jb::Header().size() + recA.size() + recB.size());
 
@@ -106,9 +111,6 @@ TEST_F(Journal, ReadsRecordsWrittenByHandAndFindsTheEnd) {
       {.path = p1, .change = 11, .backup = 22, .attempt = 33, .failures = 4, .state = 8});
   WriteJournal(r1 + jb::Record({.path = p2, .hash = 0x1122334455667788ull, .state = 2}));
   ASSERT_EQ(OpenDb(), 0u);
-  LogRecord r;
-  uint64_t next = 0;
-  bool found = false;
   ASSERT_EQ(db.ReadRecord(0, &r, &next, &found), 0u);  // 0 stands for 1024
   ASSERT_TRUE(found);
   EXPECT_EQ(r.path, p1);
@@ -176,9 +178,6 @@ TEST_F(Journal, OffsetsInsideTheHeaderAreRejectedAndTouchNothing) {
   LogRecord a = MakeRecord("C:\\a\\b.txt");
   ASSERT_EQ(db.WriteRecord(0, a), 0u);
   const std::string before = FileBytes();
-  LogRecord r;
-  uint64_t next = 0;
-  bool found = false;
   for (uint64_t off : {1, 2, 48, 512, 1023}) {
     EXPECT_EQ(db.ReadRecord(off, &r, &next, &found), 2u) << off;
     EXPECT_EQ(db.WriteRecord(off, a), 2u) << off;
@@ -191,9 +190,6 @@ TEST_F(Journal, OffsetsInsideTheHeaderAreRejectedAndTouchNothing) {
 TEST_F(Journal, WritesCheckTheRecordAndTheTarget) {
   LogRecord a = MakeRecord("C:\\a\\b.txt");
   EXPECT_EQ(db.WriteRecord(0, a), 3u);  // not open
-  LogRecord r;
-  uint64_t next = 0;
-  bool found = false;
   EXPECT_EQ(db.ReadRecord(0, &r, &next, &found), 3u);
   EXPECT_EQ(db.LoadIndex(), 3u);
   ASSERT_EQ(OpenDb(), 0u);
@@ -274,10 +270,7 @@ TEST_F(Journal, SelfCheckRecreatesBelowSeventyPercentValid) {
     CLoggingDatabase d;
     ASSERT_EQ(d.Open(t.System(), 5), 0u);
     EXPECT_EQ(d.LoadIndex(), 10000u);  // valid reads + 2 for the bad one
-    LogRecord r;
-    uint64_t next = 0;
-    bool found = false;
-    for (int i = 0; i < 14; ++i)  // each adds 2 reads
+    for (int i = 0; i < 14; ++i)       // each adds 2 reads
       EXPECT_EQ(d.ReadRecord(badAt, &r, &next, &found), 10000u);
     if (valid == 69) {
       // A read whose file size cannot be taken counts once.
@@ -419,9 +412,6 @@ TEST_F(Journal, ChangeNotificationReArmsAndKeepsHistory) {
   ASSERT_EQ(OpenDb(), 0u);
   const int64_t before = plat::Now();
   ASSERT_EQ(db.NoteChangedFile("C:\\w\\doc.txt"), 0u);
-  LogRecord r;
-  uint64_t next = 0;
-  bool found = false;
   ASSERT_EQ(db.ReadRecord(0, &r, &next, &found), 0u);
   EXPECT_GE(r.changeTime, before);
   EXPECT_LE(r.changeTime, plat::Now());
@@ -485,26 +475,19 @@ TEST_F(Journal, OpenAndCloseLifecycle) {
   EXPECT_EQ(d.Create(missing, 77), 10000u);
 }
 
+// A data folder of its own, for the settings (the file size limit).
 class PendingJournal : public Journal {
  protected:
   void SetUp() override {
     Journal::SetUp();
-    const char* old = std::getenv("BREVANTO_DATA_DIR");
-    if (old) savedDataDir_ = old;
-    hadDataDir_ = old != nullptr;
-    setenv("BREVANTO_DATA_DIR", data.Native().c_str(), 1);
     ResetSettingsCache();
   }
   void TearDown() override {
-    if (hadDataDir_)
-      setenv("BREVANTO_DATA_DIR", savedDataDir_.c_str(), 1);
-    else
-      unsetenv("BREVANTO_DATA_DIR");
+    dataDir_.Restore();
     ResetSettingsCache();
   }
   bvtest::TempDir data;
-  std::string savedDataDir_;
-  bool hadDataDir_ = false;
+  bvtest::ScopedEnv dataDir_{"BREVANTO_DATA_DIR", data.Native()};
 };
 
 TEST_F(PendingJournal, CollectsPendingRecordsOutsideBackOff) {
@@ -541,12 +524,12 @@ TEST_F(PendingJournal, CollectsPendingRecordsOutsideBackOff) {
   EXPECT_EQ(db.IndexCount(), 13u);  // and indexes like a load
   EXPECT_EQ(db.CollectPending(nullptr, now), 2u);
 
-  LogRecord r;
-  r.failedAttempts = 4;
-  r.lastAttemptTime = now - 59;
-  EXPECT_TRUE(IsInBackOff(r, now));
-  r.lastAttemptTime = now - 60;
-  EXPECT_FALSE(IsInBackOff(r, now));
+  LogRecord backoff;
+  backoff.failedAttempts = 4;
+  backoff.lastAttemptTime = now - 59;
+  EXPECT_TRUE(IsInBackOff(backoff, now));
+  backoff.lastAttemptTime = now - 60;
+  EXPECT_FALSE(IsInBackOff(backoff, now));
 }
 
 // Sparse files: 2048 MiB + 1 byte still fits the default limit, 2049 MiB not.

@@ -14,91 +14,107 @@
 #include <vector>
 
 #include "engine/CSimpleEngine.h"
-#include "engine/engine_env.h"
 #include "history/RestoreJobs.h"
 #include "history/RestoreTree.h"
 #include "plans/CPlan.h"
 #include "plans/PlanList.h"
-#include "plans/plan_env.h"
 #include "platform/Clock.h"
+#include "support/ScratchEnv.h"
 #include "support/TempDir.h"
 
 namespace fs = std::filesystem;
-using bvtest::PlanTestEnv;
 using bvtest::ReadNative;
+using bvtest::ScratchEnv;
 using bvtest::WriteNative;
 
 namespace {
+
+// What the callbacks of one job reported.
+struct Seen {
+  std::vector<std::string> calls;
+  std::vector<RestoreProgress> progress;
+  std::vector<std::string> traces;
+  std::vector<CDirNode*> shown;
+  std::shared_ptr<CDirNode> root;
+  size_t Count(const std::string& c) const { return std::count(calls.begin(), calls.end(), c); }
+};
 
 // Records every callback (they arrive on the job's thread).
 class Recorder : public IRestoreObserver {
  public:
   void OnTreeRoot(const std::shared_ptr<CDirNode>& root) override {
-    Note("root");
-    std::lock_guard<std::mutex> g(lock_);
-    root_ = root;
+    Add([&](Seen& s) { s.calls.push_back("root"), s.root = root; });
   }
   void OnTreeRefresh() override { Note("refresh"); }
   void OnSearchApplied(CDirNode*) override { Note("applied"); }
   void OnShowNode(CDirNode* node) override {
-    std::lock_guard<std::mutex> g(lock_);
-    shown_.push_back(node);
+    Add([&](Seen& s) { s.shown.push_back(node); });
   }
   void OnSearchFinished() override { Note("searched"); }
   void OnFileProgress(const RestoreProgress& p) override {
-    std::lock_guard<std::mutex> g(lock_);
-    progress_.push_back(p);
+    Add([&](Seen& s) { s.progress.push_back(p); });
   }
   void OnRestoreFinished() override { Note("finished"); }
   void OnRestoreFailed() override { Note("failed"); }
   void OnMessageBox(const std::string& text) override { Note("box:" + text); }
   void OnTrace(const std::string& text) override {
-    std::lock_guard<std::mutex> g(lock_);
-    traces_.push_back(text);
+    Add([&](Seen& s) { s.traces.push_back(text); });
   }
 
-  std::vector<std::string> Calls() {
+  Seen Get() {
     std::lock_guard<std::mutex> g(lock_);
-    return calls_;
-  }
-  size_t Count(const std::string& call) {
-    std::lock_guard<std::mutex> g(lock_);
-    return std::count(calls_.begin(), calls_.end(), call);
-  }
-  std::vector<RestoreProgress> Progress() {
-    std::lock_guard<std::mutex> g(lock_);
-    return progress_;
-  }
-  std::vector<std::string> Traces() {
-    std::lock_guard<std::mutex> g(lock_);
-    return traces_;
-  }
-  std::vector<CDirNode*> Shown() {
-    std::lock_guard<std::mutex> g(lock_);
-    return shown_;
-  }
-  std::shared_ptr<CDirNode> Root() {
-    std::lock_guard<std::mutex> g(lock_);
-    return root_;
-  }
-
-  // Called from the job's thread before the callback returns (stop tests).
-  std::function<void()> onFirstProgress;
-
- protected:
-  void Note(const std::string& call) {
-    std::lock_guard<std::mutex> g(lock_);
-    calls_.push_back(call);
+    return seen_;
   }
 
  private:
-  std::mutex lock_;  // guards every field below
-  std::vector<std::string> calls_;
-  std::vector<RestoreProgress> progress_;
-  std::vector<std::string> traces_;
-  std::vector<CDirNode*> shown_;
-  std::shared_ptr<CDirNode> root_;
+  void Note(const std::string& call) {
+    Add([&](Seen& s) { s.calls.push_back(call); });
+  }
+  template <typename Fn>
+  void Add(Fn fn) {
+    std::lock_guard<std::mutex> g(lock_);
+    fn(seen_);
+  }
+
+  std::mutex lock_;  // guards seen_
+  Seen seen_;
 };
+
+// Starts a job and waits for its end; false when it would not start.
+template <typename Job>
+bool Ran(Job& job) {
+  if (job.Begin() != 0) return false;
+  job.Wait();
+  return true;
+}
+
+const std::vector<std::string> kFinished = {"finished"};
+
+struct Carried : Seen {
+  uint64_t copied = 0, failed = 0;
+};
+
+// Restores the checked files of root (or all of it) to target ("": to their
+// original places) and returns what the job reported.
+Carried Carry(const std::shared_ptr<CDirNode>& root, const RestoreStore& store,
+              const std::string& target, bool all) {
+  Recorder rec;
+  CRestoreCarrier carrier(&rec, root, store, target, all);
+  EXPECT_TRUE(Ran(carrier));
+  Carried out;
+  static_cast<Seen&>(out) = rec.Get();
+  out.copied = carrier.FilesCopied();
+  out.failed = carrier.FilesFailed();
+  return out;
+}
+
+// Lists a store; the tree, or null when the filler made none.
+std::shared_ptr<CDirNode> List(const RestoreStore& store) {
+  Recorder rec;
+  CRestoreFiller filler(&rec, store);
+  EXPECT_TRUE(Ran(filler));
+  return filler.Root();
+}
 
 class StoppingRecorder : public Recorder {
  public:
@@ -110,9 +126,17 @@ class StoppingRecorder : public Recorder {
   }
   void OnFileProgress(const RestoreProgress& p) override {
     Recorder::OnFileProgress(p);
-    if (Progress().size() == 1) job->Stop();
+    if (Get().progress.size() == 1) job->Stop();
   }
 };
+
+// Where a source folder's copies lie below "Latest" and "Revision":
+// "C:\\a\\b" -> "C<sep>a<sep>b".
+std::string InStore(const std::string& systemFolder, char sep) {
+  std::string p = systemFolder.substr(0, 1) + systemFolder.substr(2);
+  std::replace(p.begin(), p.end(), '\\', sep);
+  return p;
+}
 
 CDirNode* Find(CDirNode* root, const std::string& name) {
   CDirNode* found = nullptr;
@@ -122,6 +146,16 @@ CDirNode* Find(CDirNode* root, const std::string& name) {
     return false;
   });
   return found;
+}
+
+// A file (one, of the given size) or an empty folder below parent.
+CDirNode* AddNode(CDirNode* parent, const std::string& name, bool folder, uint64_t size = 0) {
+  auto n = std::make_unique<CDirNode>();
+  n->name = name;
+  n->isFolder = folder;
+  n->size = size;
+  n->fileCount = folder ? 0 : 1;
+  return parent->AddChild(std::move(n));
 }
 
 size_t NodeCount(CDirNode* root) {
@@ -148,15 +182,10 @@ class RestoreTest : public ::testing::Test {
     CDirNodeCache::Instance().Clear();
     storeNative_ = env_.Store().NativeOf("store");
     srcNative_ = env_.Src().Native();
-    // The source folder's system path is "C:\root\bv-tests\..."; below
-    // "Latest" it becomes the folder "C\root\bv-tests\...".
-    const std::string sys = env_.Src().System();
-    srcInStore_ = "C" + sys.substr(2);
-    for (char& c : srcInStore_)
-      if (c == '\\') c = '/';
+    srcInStore_ = InStore(env_.Src().System(), '/');
     store_.planId = 77;
     store_.storageType = kStorageLocal;
-    store_.folder = PlanTestEnv::OnE("store\\");
+    store_.folder = ScratchEnv::OnE("store\\");
   }
   void TearDown() override { CDirNodeCache::Instance().Clear(); }
 
@@ -171,15 +200,10 @@ class RestoreTest : public ::testing::Test {
     return storeNative_ + "/Latest/" + srcInStore_ + "/" + rel;
   }
 
-  std::shared_ptr<CDirNode> List() {
-    Recorder rec;
-    CRestoreFiller filler(&rec, store_);
-    EXPECT_EQ(filler.Begin(), 0);
-    filler.Wait();
-    return filler.Root();
-  }
+  std::shared_ptr<CDirNode> List() { return ::List(store_); }
+  std::string Out(const bvtest::TempDir& out) { return out.Native() + "/" + srcInStore_; }
 
-  PlanTestEnv env_;
+  ScratchEnv env_;
   std::string storeNative_, srcNative_, srcInStore_;
   RestoreStore store_;
   std::map<std::string, std::string> latest_ = {
@@ -251,40 +275,37 @@ TEST(RestoreTargetTest, LatestAndRevisionPathsMapBackToTheirSources) {
   EXPECT_EQ(target, "C:\\Users\\r.doc");
 }
 
+// Wildcards over the whole name; '?' is one character, not one byte; only
+// A-Z fold.
 TEST(RestorePatternTest, WholeNameWildcardsAndAsciiCaseOnly) {
-  EXPECT_TRUE(MatchSearchPattern("report.doc", "*.DOC"));
-  EXPECT_TRUE(MatchSearchPattern("a.txt", "?.txt"));
-  EXPECT_FALSE(MatchSearchPattern("ab.txt", "?.txt"));
-  EXPECT_FALSE(MatchSearchPattern("report.docx", "*.doc"));
-  EXPECT_FALSE(MatchSearchPattern("my report.doc", "report")) << "the whole name must match";
-  EXPECT_TRUE(MatchSearchPattern("", ""));
-  EXPECT_FALSE(MatchSearchPattern("a", ""));
-  EXPECT_TRUE(MatchSearchPattern("", "*"));
-  EXPECT_TRUE(MatchSearchPattern("abcabd", "*a*b?"));
-  EXPECT_FALSE(MatchSearchPattern("abcabc", "*a*bd"));
-  EXPECT_TRUE(MatchSearchPattern("aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaab", "*a*a*a*a*a*a*a*b"));
-  // '?' is one character, not one byte; only A-Z fold.
-  EXPECT_TRUE(MatchSearchPattern("\xc3\xa4.txt", "?.TXT"));
-  EXPECT_FALSE(MatchSearchPattern("\xc3\xa4.txt", "\xc3\x84.txt"));
-  EXPECT_TRUE(MatchSearchPattern("Photo[1].JPG", "photo[?].jpg"));
+  using Cases = std::initializer_list<std::pair<const char*, const char*>>;
+  for (const auto& [name, pattern] :
+       Cases{{"report.doc", "*.DOC"},
+             {"a.txt", "?.txt"},
+             {"", ""},
+             {"", "*"},
+             {"abcabd", "*a*b?"},
+             {"aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaab", "*a*a*a*a*a*a*a*b"},
+             {"\xc3\xa4.txt", "?.TXT"},
+             {"Photo[1].JPG", "photo[?].jpg"}})
+    EXPECT_TRUE(MatchSearchPattern(name, pattern)) << name << " / " << pattern;
+  for (const auto& [name, pattern] : Cases{{"ab.txt", "?.txt"},
+                                           {"report.docx", "*.doc"},
+                                           {"my report.doc", "report"},
+                                           {"a", ""},
+                                           {"abcabc", "*a*bd"},
+                                           {"\xc3\xa4.txt", "\xc3\x84.txt"}})
+    EXPECT_FALSE(MatchSearchPattern(name, pattern)) << name << " / " << pattern;
 }
 
 TEST(RestoreTreeTest, CheckStatesTotalsAndSelectedSize) {
   CDirNode root;
   root.isFolder = true;
-  auto add = [](CDirNode* parent, const char* name, bool folder, uint64_t size) {
-    auto n = std::make_unique<CDirNode>();
-    n->name = name;
-    n->isFolder = folder;
-    n->size = size;
-    n->fileCount = folder ? 0 : 1;
-    return parent->AddChild(std::move(n));
-  };
-  CDirNode* a = add(&root, "a", true, 0);
-  CDirNode* a1 = add(a, "a1", false, 10);
-  CDirNode* a2 = add(a, "a2", false, 20);
-  CDirNode* b = add(&root, "b", true, 0);
-  CDirNode* b1 = add(b, "b1", false, 300);
+  CDirNode* a = AddNode(&root, "a", true, 0);
+  CDirNode* a1 = AddNode(a, "a1", false, 10);
+  CDirNode* a2 = AddNode(a, "a2", false, 20);
+  CDirNode* b = AddNode(&root, "b", true, 0);
+  CDirNode* b1 = AddNode(b, "b1", false, 300);
 
   SetCheckState(a1, kCheckAll);
   EXPECT_EQ(a->checkState, kCheckPartial);
@@ -322,18 +343,12 @@ TEST(RestoreTreeTest, SearchShowsMatchesAndTheirFoldersOnly) {
   CDirNode root;
   root.name = "E:\\S\\";
   root.isFolder = true;
-  auto add = [](CDirNode* parent, const char* name, bool folder) {
-    auto n = std::make_unique<CDirNode>();
-    n->name = name;
-    n->isFolder = folder;
-    return parent->AddChild(std::move(n));
-  };
-  CDirNode* docs = add(&root, "docs", true);
-  CDirNode* report = add(docs, "report.doc", false);
-  CDirNode* other = add(docs, "notes.txt", false);
-  CDirNode* folderDoc = add(&root, "old.doc", true);
-  CDirNode* inside = add(folderDoc, "inside.txt", false);
-  CDirNode* empty = add(&root, "empty", true);
+  CDirNode* docs = AddNode(&root, "docs", true);
+  CDirNode* report = AddNode(docs, "report.doc", false);
+  CDirNode* other = AddNode(docs, "notes.txt", false);
+  CDirNode* folderDoc = AddNode(&root, "old.doc", true);
+  CDirNode* inside = AddNode(folderDoc, "inside.txt", false);
+  CDirNode* empty = AddNode(&root, "empty", true);
 
   EXPECT_TRUE(ApplySearch(&root, "*.DOC", nullptr));
   EXPECT_FALSE(root.hidden);
@@ -357,14 +372,7 @@ TEST(RestoreTreeTest, VeryDeepTreeIsWalkedAndFreedWithoutRecursion) {
   auto root = std::make_unique<CDirNode>();
   root->isFolder = true;
   CDirNode* at = root.get();
-  for (int i = 0; i < 200000; ++i) {
-    auto n = std::make_unique<CDirNode>();
-    n->isFolder = i + 1 < 200000;
-    n->name = "d";
-    n->size = n->isFolder ? 0 : 5;
-    n->fileCount = n->isFolder ? 0 : 1;
-    at = at->AddChild(std::move(n));
-  }
+  for (int i = 0; i < 200000; ++i) at = AddNode(at, "d", i + 1 < 200000, i + 1 < 200000 ? 0 : 5);
   ComputeTotals(root.get());
   EXPECT_EQ(root->size, 5u);
   SetCheckState(at, kCheckAll);
@@ -376,6 +384,9 @@ TEST(RestoreTreeTest, VeryDeepTreeIsWalkedAndFreedWithoutRecursion) {
 
 TEST_F(RestoreTest, FillerListsTheStoreWithoutItsMarker) {
   WriteStore();
+  const std::string umlautName =
+      "\xc3\xa4 \xc3\x9c"
+      "bersicht.txt";
   const std::string timed = LatestNative("report.doc");
   const int64_t mtime = 1700000000;
   fs::last_write_time(timed, fs::file_time_type::clock::from_sys(
@@ -391,8 +402,8 @@ TEST_F(RestoreTest, FillerListsTheStoreWithoutItsMarker) {
 
   std::shared_ptr<CDirNode> root = filler.Root();
   ASSERT_TRUE(root);
-  EXPECT_EQ(rec.Root(), root);
-  EXPECT_EQ(rec.Calls(), (std::vector<std::string>{"root", "refresh", "refresh"}));
+  EXPECT_EQ(rec.Get().root, root);
+  EXPECT_EQ(rec.Get().calls, (std::vector<std::string>{"root", "refresh", "refresh"}));
   EXPECT_EQ(root->path, "E:\\store\\");
   EXPECT_EQ(Find(root.get(), "Brevanto.dat"), nullptr);
   ASSERT_EQ(root->children.size(), 2u);  // Latest and Revision
@@ -403,20 +414,10 @@ TEST_F(RestoreTest, FillerListsTheStoreWithoutItsMarker) {
   EXPECT_EQ(root->fileCount, latest_.size() + revisions_.size());
   EXPECT_EQ(root->size, bytes);
 
-  CDirNode* umlaut = Find(root.get(),
-                          "\xc3\xa4 \xc3\x9c"
-                          "bersicht.txt");
+  CDirNode* umlaut = Find(root.get(), umlautName);
   ASSERT_NE(umlaut, nullptr);
-  EXPECT_EQ(
-      umlaut->path, "E:\\store\\Latest\\" +
-                        [&] {
-                          std::string p = srcInStore_;
-                          for (char& c : p)
-                            if (c == '/') c = '\\';
-                          return p;
-                        }() +
-                        "\\My Files\\\xc3\xa4 \xc3\x9c"
-                        "bersicht.txt");
+  EXPECT_EQ(umlaut->path, "E:\\store\\Latest\\" + InStore(env_.Src().System(), '\\') +
+                              "\\My Files\\" + umlautName);
   EXPECT_FALSE(umlaut->isFolder);
   EXPECT_EQ(umlaut->parent->name, "My Files");
   EXPECT_EQ(umlaut->parent->fileCount, 3u);
@@ -446,20 +447,18 @@ TEST_F(RestoreTest, FillerOnMarkerOnlyOrMissingStore) {
   EXPECT_EQ(CDirNodeCache::Instance().Count(), 1u);
 
   CDirNodeCache::Instance().Clear();
-  store_.folder = PlanTestEnv::OnE("no such store\\");
+  store_.folder = ScratchEnv::OnE("no such store\\");
   Recorder rec;
   CRestoreFiller filler(&rec, store_);
-  ASSERT_EQ(filler.Begin(), 0);
-  filler.Wait();
+  ASSERT_TRUE(Ran(filler));
   ASSERT_TRUE(filler.Root());
   EXPECT_TRUE(filler.Root()->children.empty());
-  EXPECT_EQ(rec.Traces().size(), 1u);
+  EXPECT_EQ(rec.Get().traces.size(), 1u);
   EXPECT_EQ(CDirNodeCache::Instance().Count(), 0u) << "an unlisted store is not kept";
 
   store_.folder.clear();
   CRestoreFiller none(&rec, store_);
-  ASSERT_EQ(none.Begin(), 0);
-  none.Wait();
+  ASSERT_TRUE(Ran(none));
   EXPECT_FALSE(none.Root());
 }
 
@@ -470,10 +469,9 @@ TEST_F(RestoreTest, FinderHidesNonMatchesAndReportsEveryNode) {
 
   Recorder rec;
   CRestoreFinder finder(&rec, root, store_, "*.DOC", true);
-  ASSERT_EQ(finder.Begin(), 0);
-  finder.Wait();
-  EXPECT_EQ(rec.Calls(), (std::vector<std::string>{"applied", "searched"}));
-  std::vector<CDirNode*> shown = rec.Shown();
+  ASSERT_TRUE(Ran(finder));
+  EXPECT_EQ(rec.Get().calls, (std::vector<std::string>{"applied", "searched"}));
+  std::vector<CDirNode*> shown = rec.Get().shown;
   ASSERT_EQ(shown.size(), NodeCount(root.get()));
   EXPECT_EQ(shown.front(), root.get());
 
@@ -490,9 +488,8 @@ TEST_F(RestoreTest, FinderHidesNonMatchesAndReportsEveryNode) {
 
   Recorder quiet;
   CRestoreFinder narrow(&quiet, root, store_, "?.txt", false);
-  ASSERT_EQ(narrow.Begin(), 0);
-  narrow.Wait();
-  EXPECT_TRUE(quiet.Shown().empty());
+  ASSERT_TRUE(Ran(narrow));
+  EXPECT_TRUE(quiet.Get().shown.empty());
   EXPECT_FALSE(Find(root.get(), "a.txt")->hidden);
   EXPECT_TRUE(Find(root.get(), "ab.txt")->hidden);
   EXPECT_EQ(root->fileCount, 1u);
@@ -506,17 +503,13 @@ TEST_F(RestoreTest, RestoresCheckedFilesToAChosenFolderByteForByte) {
   SetCheckState(Find(root.get(), "Latest"), kCheckAll);
 
   bvtest::TempDir out;
-  Recorder rec;
-  CRestoreCarrier carrier(&rec, root, store_, out.System(), false);
-  ASSERT_EQ(carrier.Begin(), 0);
-  carrier.Wait();
-  EXPECT_EQ(rec.Calls(), (std::vector<std::string>{"finished"}));
-  EXPECT_EQ(carrier.FilesCopied(), latest_.size());
-
-  EXPECT_EQ(Snapshot(out.Native() + "/" + srcInStore_), latest_);
+  const Carried got = Carry(root, store_, out.System(), false);
+  EXPECT_EQ(got.calls, kFinished);
+  EXPECT_EQ(got.copied, latest_.size());
+  EXPECT_EQ(Snapshot(Out(out)), latest_);
   EXPECT_FALSE(fs::exists(out.Native() + "/Revision"));
 
-  std::vector<RestoreProgress> progress = rec.Progress();
+  const std::vector<RestoreProgress>& progress = got.progress;
   ASSERT_EQ(progress.size(), latest_.size());
   EXPECT_EQ(progress.front().percent, 0u);
   for (size_t i = 1; i < progress.size(); ++i) {
@@ -530,16 +523,13 @@ TEST_F(RestoreTest, RestoresCheckedFilesToAChosenFolderByteForByte) {
   bvtest::TempDir revOut;
   SetCheckState(root.get(), kCheckNone);
   SetCheckState(Find(root.get(), "Revision"), kCheckAll);
-  Recorder rec2;
-  CRestoreCarrier revisions(&rec2, root, store_, revOut.System(), false);
-  ASSERT_EQ(revisions.Begin(), 0);
-  revisions.Wait();
+  EXPECT_EQ(Carry(root, store_, revOut.System(), false).calls, kFinished);
   const std::map<std::string, std::string> expected = {
       {"report.doc", "report seven"},     {"a.b.doc", "two dots, two"},
       {"noext", "no extension three"},    {"file(0007).tar.gz", "tarball"},
       {"big(10000).txt", "ten thousand"},
   };
-  EXPECT_EQ(Snapshot(revOut.Native() + "/" + srcInStore_), expected);
+  EXPECT_EQ(Snapshot(Out(revOut)), expected);
 }
 
 TEST_F(RestoreTest, RestoresToTheOriginalPlaceOverwritingWhatIsThere) {
@@ -551,12 +541,7 @@ TEST_F(RestoreTest, RestoresToTheOriginalPlaceOverwritingWhatIsThere) {
   SetCheckState(Find(root.get(), "Latest"), kCheckAll);
   SetCheckState(Find(root.get(), "ab.txt"), kCheckNone);
 
-  Recorder rec;
-  CRestoreCarrier carrier(&rec, root, store_, "", false);
-  ASSERT_EQ(carrier.Begin(), 0);
-  carrier.Wait();
-  EXPECT_EQ(rec.Calls(), (std::vector<std::string>{"finished"}));
-
+  EXPECT_EQ(Carry(root, store_, "", false).calls, kFinished);
   std::map<std::string, std::string> expected = latest_;
   expected.erase("My Files/deep/er/ab.txt");
   expected["unrelated.txt"] = "stays";
@@ -570,24 +555,16 @@ TEST_F(RestoreTest, MissingSourceDriveFailsBeforeAnyCopy) {
   ASSERT_TRUE(root);
   SetCheckState(Find(root.get(), "Latest"), kCheckAll);
 
-  Recorder rec;
-  CRestoreCarrier carrier(&rec, root, store_, "", false);
-  ASSERT_EQ(carrier.Begin(), 0);
-  carrier.Wait();
-  ASSERT_EQ(rec.Calls().size(), 2u);
-  EXPECT_EQ(rec.Calls()[0].rfind("box:", 0), 0u);
-  EXPECT_EQ(rec.Calls()[1], "failed");
-  EXPECT_TRUE(rec.Progress().empty());
+  const Carried got = Carry(root, store_, "", false);
+  ASSERT_EQ(got.calls.size(), 2u);
+  EXPECT_EQ(got.calls[0].rfind("box:", 0), 0u);
+  EXPECT_EQ(got.calls[1], "failed");
+  EXPECT_TRUE(got.progress.empty());
   EXPECT_TRUE(Snapshot(srcNative_).empty());
 
   // Without a "Latest" folder there is no original place either.
   fs::remove_all(storeNative_ + "/Latest");
-  root = List();
-  Recorder rec2;
-  CRestoreCarrier again(&rec2, root, store_, "", true);
-  ASSERT_EQ(again.Begin(), 0);
-  again.Wait();
-  EXPECT_EQ(rec2.Count("failed"), 1u);
+  EXPECT_EQ(Carry(List(), store_, "", true).Count("failed"), 1u);
   EXPECT_TRUE(Snapshot(srcNative_).empty());
 
   // Once the drive exists the same store restores.
@@ -598,11 +575,7 @@ TEST_F(RestoreTest, MissingSourceDriveFailsBeforeAnyCopy) {
   env_.SetExtra("[Q]\nRoot=" + q.Native() + "\nType=fixed\nBus=none\n");
   root = List();
   SetCheckState(Find(root.get(), "Latest"), kCheckAll);
-  Recorder rec3;
-  CRestoreCarrier third(&rec3, root, store_, "", false);
-  ASSERT_EQ(third.Begin(), 0);
-  third.Wait();
-  EXPECT_EQ(rec3.Calls(), (std::vector<std::string>{"finished"}));
+  EXPECT_EQ(Carry(root, store_, "", false).calls, kFinished);
   EXPECT_EQ(ReadNative(q.Native() + "/lost/q.txt"), "on a drive this machine lacks");
   EXPECT_EQ(Snapshot(srcNative_), latest_);
 }
@@ -616,14 +589,9 @@ TEST_F(RestoreTest, RestoreAllIgnoresChecksButNotTheSearch) {
   ASSERT_TRUE(root);
   Recorder find;
   CRestoreFinder finder(&find, root, store_, "*.doc", false);
-  ASSERT_EQ(finder.Begin(), 0);
-  finder.Wait();
+  ASSERT_TRUE(Ran(finder));
 
-  Recorder rec;
-  CRestoreCarrier carrier(&rec, root, store_, "", true);
-  ASSERT_EQ(carrier.Begin(), 0);
-  carrier.Wait();
-  EXPECT_EQ(rec.Calls(), (std::vector<std::string>{"finished"}));
+  EXPECT_EQ(Carry(root, store_, "", true).calls, kFinished);
   // Only the latest .doc copies: the revisions go to the same names, so the
   // last one written wins; check the set of names, not the contents.
   std::map<std::string, std::string> got = Snapshot(srcNative_);
@@ -639,19 +607,15 @@ TEST_F(RestoreTest, AFileThatCannotBeCopiedIsTracedAndTheRestGoesOn) {
   SetCheckState(Find(root.get(), "Latest"), kCheckAll);
   bvtest::TempDir out;
   // A file where the folder "My Files" must go: its three files fail.
-  WriteNative(out.Native() + "/" + srcInStore_ + "/My Files", "in the way");
+  WriteNative(Out(out) + "/My Files", "in the way");
 
-  Recorder rec;
-  CRestoreCarrier carrier(&rec, root, store_, out.System(), false);
-  ASSERT_EQ(carrier.Begin(), 0);
-  carrier.Wait();
-  EXPECT_EQ(rec.Calls(), (std::vector<std::string>{"finished"}));
-  EXPECT_EQ(carrier.FilesFailed(), 3u);
-  EXPECT_EQ(carrier.FilesCopied(), latest_.size() - 3);
-  std::vector<std::string> traces = rec.Traces();
-  ASSERT_EQ(traces.size(), 3u);
-  EXPECT_NE(traces[0].find("My Files"), std::string::npos);
-  EXPECT_EQ(ReadNative(out.Native() + "/" + srcInStore_ + "/report.doc"), "latest report");
+  const Carried got = Carry(root, store_, out.System(), false);
+  EXPECT_EQ(got.calls, kFinished);
+  EXPECT_EQ(got.failed, 3u);
+  EXPECT_EQ(got.copied, latest_.size() - 3);
+  ASSERT_EQ(got.traces.size(), 3u);
+  EXPECT_NE(got.traces[0].find("My Files"), std::string::npos);
+  EXPECT_EQ(ReadNative(Out(out) + "/report.doc"), "latest report");
 }
 
 TEST_F(RestoreTest, StopEndsAJobAtItsNextStep) {
@@ -661,11 +625,10 @@ TEST_F(RestoreTest, StopEndsAJobAtItsNextStep) {
     rec.stopOnRoot = true;
     CRestoreFiller filler(&rec, store_);
     rec.job = &filler;
-    ASSERT_EQ(filler.Begin(), 0);
-    filler.Wait();
+    ASSERT_TRUE(Ran(filler));
     ASSERT_TRUE(filler.Root());
     EXPECT_TRUE(filler.Root()->children.empty()) << "no listing step after the stop";
-    EXPECT_EQ(rec.Calls(), (std::vector<std::string>{"root"}));
+    EXPECT_EQ(rec.Get().calls, (std::vector<std::string>{"root"}));
     EXPECT_EQ(CDirNodeCache::Instance().Count(), 0u);
     EXPECT_TRUE(filler.StopRequested());
   }
@@ -675,11 +638,10 @@ TEST_F(RestoreTest, StopEndsAJobAtItsNextStep) {
   StoppingRecorder rec;
   CRestoreCarrier carrier(&rec, root, store_, out.System(), false);
   rec.job = &carrier;
-  ASSERT_EQ(carrier.Begin(), 0);
-  carrier.Wait();
-  EXPECT_EQ(rec.Progress().size(), 1u);
+  ASSERT_TRUE(Ran(carrier));
+  EXPECT_EQ(rec.Get().progress.size(), 1u);
   EXPECT_EQ(carrier.FilesCopied(), 1u) << "the file announced is still copied";
-  EXPECT_EQ(rec.Count("finished"), 0u);
+  EXPECT_EQ(rec.Get().Count("finished"), 0u);
   EXPECT_EQ(Snapshot(out.Native()).size(), 1u);
 }
 
@@ -708,7 +670,7 @@ TEST_F(RestoreTest, JobsRunSideBySideAndDieStoppedWhileRunning) {
   carrier->Wait();
   EXPECT_EQ(CDirNodeCache::Instance().Count(), 2u);
   EXPECT_EQ(NodeCount(f1->Root().get()), NodeCount(f2->Root().get()));
-  EXPECT_EQ(c.Count("finished"), 1u);
+  EXPECT_EQ(c.Get().Count("finished"), 1u);
   EXPECT_EQ(carrier->FilesCopied(), latest_.size() + revisions_.size() + 40);
 }
 
@@ -719,35 +681,23 @@ TEST_F(RestoreTest, FtpStoreIsUnavailableUntilItsAccessExists) {
   store_.ftp.server = "ftp.example.test";
   Recorder rec;
   CRestoreFiller filler(&rec, store_);
-  ASSERT_EQ(filler.Begin(), 0);
-  filler.Wait();
+  ASSERT_TRUE(Ran(filler));
   EXPECT_FALSE(filler.Root()) << "the filler ends with no tree";
-  ASSERT_EQ(rec.Traces().size(), 1u);
-  EXPECT_NE(rec.Traces()[0].find("ftp.example.test"), std::string::npos);
+  ASSERT_EQ(rec.Get().traces.size(), 1u);
+  EXPECT_NE(rec.Get().traces[0].find("ftp.example.test"), std::string::npos);
 
   auto root = std::make_shared<CDirNode>();
   root->path = "/backup/";
   root->isFolder = true;
-  Recorder rec2;
-  CRestoreCarrier carrier(&rec2, root, store_, "C:\\out", true);
-  ASSERT_EQ(carrier.Begin(), 0);
-  carrier.Wait();
-  EXPECT_EQ(rec2.Calls(), (std::vector<std::string>{"failed"}));
+  EXPECT_EQ(Carry(root, store_, "C:\\out", true).calls, std::vector<std::string>{"failed"});
 }
 
 // The store description comes from the plan's destination.
-class RestorePlan : public CSimplePlan {
- public:
-  using CSimplePlan::CSimplePlan;
-  int Start() override { return 0; }
-  void Stop() override {}
-};
-
 TEST_F(RestoreTest, StoreDescriptionComesFromThePlan) {
   PlanList list;
-  RestorePlan plan(&list);
+  bvtest::IdlePlan plan(&list);
   EXPECT_FALSE(GetRestoreStore(&plan, &store_)) << "no destination yet";
-  PlanSettings s = PlanTestEnv::Settings("Docs", "store");
+  PlanSettings s = ScratchEnv::Settings("Docs", "store");
   s.id = 4242;
   ASSERT_TRUE(plan.ApplySettings(s, kApplyCreate));
   RestoreStore got;
@@ -760,7 +710,7 @@ TEST_F(RestoreTest, StoreDescriptionComesFromThePlan) {
 
 // The whole road: the backup engine writes the store, the jobs read it back.
 TEST(RestoreRoundTripTest, WhatTheEngineStoredComesBackWhole) {
-  bvtest::EngineTestEnv env;
+  ScratchEnv env;
   std::unique_ptr<bvtest::TestPlan> plan = env.MakePlan(31, 4, 3, {env.Src().System()});
   ASSERT_TRUE(plan);
   const std::vector<std::string> names = {"report.doc", "a.b.doc", "Makefile",
@@ -773,36 +723,24 @@ TEST(RestoreRoundTripTest, WhatTheEngineStoredComesBackWhole) {
   }
   RestoreStore store;
   ASSERT_TRUE(GetRestoreStore(plan.get(), &store));
-  Recorder rec;
-  CRestoreFiller filler(&rec, store);
-  ASSERT_EQ(filler.Begin(), 0);
-  filler.Wait();
-  std::shared_ptr<CDirNode> root = filler.Root();
+  std::shared_ptr<CDirNode> root = List(store);
   ASSERT_TRUE(root);
   ASSERT_EQ(root->fileCount, 2 * names.size());
 
   // The first versions, under their plain names below a chosen folder.
   SetCheckState(Find(root.get(), "Revision"), kCheckAll);
   bvtest::TempDir out;
-  Recorder rec1;
-  CRestoreCarrier old(&rec1, root, store, out.System(), false);
-  ASSERT_EQ(old.Begin(), 0);
-  old.Wait();
-  std::string below = "C" + env.Src().System().substr(2);
-  for (char& c : below)
-    if (c == '\\') c = '/';
+  EXPECT_EQ(Carry(root, store, out.System(), false).calls, kFinished);
   for (const auto& name : names)
-    EXPECT_EQ(ReadNative(out.Native() + "/" + below + "/" + name), name + " v1") << name;
+    EXPECT_EQ(ReadNative(out.Native() + "/" + InStore(env.Src().System(), '/') + "/" + name),
+              name + " v1")
+        << name;
 
   // The latest versions, back where they came from.
   fs::remove_all(env.Src().Native());
   SetCheckState(root.get(), kCheckNone);
   SetCheckState(Find(root.get(), "Latest"), kCheckAll);
-  Recorder rec2;
-  CRestoreCarrier back(&rec2, root, store, "", false);
-  ASSERT_EQ(back.Begin(), 0);
-  back.Wait();
-  EXPECT_EQ(rec2.Calls(), (std::vector<std::string>{"finished"}));
+  EXPECT_EQ(Carry(root, store, "", false).calls, kFinished);
   for (const auto& name : names)
     EXPECT_EQ(ReadNative(env.Src().NativeOf(name)), name + " v2") << name;
 }

@@ -2,9 +2,7 @@
 // drive, and the step that gives an installed plan a destination.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <filesystem>
-#include <optional>
 #include <string>
 
 #include "app/Settings.h"
@@ -16,6 +14,7 @@
 #include "plans/PlanSources.h"
 #include "platform/Profile.h"
 #include "platform/Volumes.h"
+#include "support/ScopedEnv.h"
 #include "support/TempDir.h"
 
 namespace fs = std::filesystem;
@@ -26,21 +25,10 @@ namespace {
 class DefaultsTest : public ::testing::Test {
  protected:
   DefaultsTest() {
-    Save("BREVANTO_VOLUMES", &oldVolumes_);
-    Save("BREVANTO_DATA_DIR", &oldData_);
-    setenv("BREVANTO_DATA_DIR", data_.Native().c_str(), 1);
-    setenv("BREVANTO_VOLUMES", volumes_.NativeOf("volumes.ini").c_str(), 1);
     SetProgramFolderForTests(program_.System() + "\\");
     ResetSettingsCache();
   }
-  ~DefaultsTest() override {
-    Restore("BREVANTO_VOLUMES", oldVolumes_);
-    Restore("BREVANTO_DATA_DIR", oldData_);
-    SetProgramFolderForTests("");
-    plat::VolumeTable::Instance().Reload();
-    ResetSettingsCache();
-    ResetDefaultPlans();
-  }
+  ~DefaultsTest() override { SetProgramFolderForTests(""); }
 
   // One volume section; its root is a fresh folder below the volumes dir.
   std::string Volume(char letter, const char* type, const char* bus, bool system,
@@ -58,98 +46,87 @@ class DefaultsTest : public ::testing::Test {
   }
   std::string SystemC() { return Volume('C', "fixed", "none", true, 500); }
 
-  static void Save(const char* name, std::optional<std::string>* out) {
-    if (const char* v = std::getenv(name)) *out = v;
-  }
-  static void Restore(const char* name, const std::optional<std::string>& v) {
-    if (v) {
-      setenv(name, v->c_str(), 1);
-    } else {
-      unsetenv(name);
+  // Destroyed last: the caches are reset once the variables are back.
+  struct Reload {
+    ~Reload() {
+      plat::VolumeTable::Instance().Reload();
+      ResetSettingsCache();
+      ResetDefaultPlans();
     }
-  }
-
+  } reload_;
   bvtest::TempDir data_, volumes_, program_;
-  std::optional<std::string> oldVolumes_, oldData_;
+  bvtest::ScopedEnv dataVar_{"BREVANTO_DATA_DIR", data_.Native()};
+  bvtest::ScopedEnv volumesVar_{"BREVANTO_VOLUMES", volumes_.NativeOf("volumes.ini")};
 };
 
-TEST_F(DefaultsTest, BuiltinRowsAndDriveKinds) {
-  UseVolumes(SystemC() + Volume('D', "fixed", "none", false, 100));
+TEST_F(DefaultsTest, BuiltinRowsAndTheirLimits) {
+  UseVolumes(SystemC());
   DefaultPlanRecord r;
-  int32_t kind = -1;
-  DefaultDrive d;
-  ASSERT_TRUE(GetDefaultForType(kPlanVideos, &r, &kind, &d));
+  ASSERT_TRUE(GetDefaultForType(kPlanVideos, &r, nullptr, nullptr));
   EXPECT_EQ(r.planName, "My Videos");
   EXPECT_EQ(r.backupFolderName, "Brevanto Videos");
   EXPECT_EQ(r.schedule, 5);
   EXPECT_EQ(r.versions, 1);
-  EXPECT_EQ(r.firstBackup, 0);
   EXPECT_EQ(r.driveKinds, (std::vector<int32_t>{0, 2, 3, 5}));
-  EXPECT_TRUE(r.secondText.empty());
-  // No external disk: the internal disk without the system wins over C:.
-  EXPECT_EQ(kind, 3);
-  EXPECT_EQ(d.letter, 'D');
-  EXPECT_FALSE(d.holdsSystem);
-
-  ASSERT_TRUE(GetDefaultForType(kPlanOfficeDocuments, &r, &kind, &d));
-  EXPECT_EQ(r.planName, "My Office Documents");
-  EXPECT_EQ(r.versions, 4);
-  ASSERT_TRUE(GetDefaultForType(kPlanOther, &r, &kind, &d));
+  ASSERT_TRUE(GetDefaultForType(kPlanOther, &r, nullptr, nullptr));
   EXPECT_EQ(r.backupFolderName, "Brevanto Default");
   EXPECT_EQ(r.versions, 3);
-  EXPECT_FALSE(GetDefaultForType(9, &r, &kind, &d));
-  EXPECT_FALSE(GetDefaultForType(-1, &r, &kind, &d));
+  EXPECT_FALSE(GetDefaultForType(9, &r, nullptr, nullptr));
+  EXPECT_FALSE(GetDefaultForType(-1, &r, nullptr, nullptr));
 }
 
-TEST_F(DefaultsTest, OnlyTheSystemDiskStillTakesThePlan) {
-  UseVolumes(SystemC());
-  DefaultDrive d;
-  int32_t kind = -1;
-  ASSERT_TRUE(GetDefaultForType(kPlanVideos, nullptr, &kind, &d));
-  EXPECT_EQ(d.letter, 'C');
-  EXPECT_EQ(kind, 3);
-  EXPECT_TRUE(d.holdsSystem);
-  EXPECT_EQ(d.freeBytes, 500u);
-}
-
-TEST_F(DefaultsTest, ExternalDisksWinByFreeSpaceThenLetter) {
-  UseVolumes(SystemC() + Volume('D', "fixed", "none", false, 900) +
-             Volume('F', "fixed", "usb", false, 100) + Volume('G', "fixed", "1394", false, 200));
-  DefaultDrive d;
-  int32_t kind = -1;
-  ASSERT_TRUE(GetDefaultForType(kPlanPicturesAndPhotos, nullptr, &kind, &d));
-  EXPECT_EQ(kind, 0);
-  EXPECT_EQ(d.letter, 'G');
-
-  UseVolumes(SystemC() + Volume('F', "fixed", "usb", false, 300) +
-             Volume('G', "fixed", "usb", false, 300));
-  ASSERT_TRUE(GetDefaultForType(kPlanPicturesAndPhotos, nullptr, &kind, &d));
-  EXPECT_EQ(d.letter, 'F');
-}
-
-TEST_F(DefaultsTest, KindsAreTriedInTheRowsOrder) {
-  // An empty USB card reader is not a removable disk; a network drive beats
-  // the internal disk for every row.
-  UseVolumes(SystemC() + Volume('D', "removable", "usb", false, 0, 0) +
-             Volume('E', "fixed", "none", false, 50) + Volume('N', "network", "none", false, 10));
-  DefaultDrive d;
-  int32_t kind = -1;
-  ASSERT_TRUE(GetDefaultForType(kPlanSoundsAndMusic, nullptr, &kind, &d));
-  EXPECT_EQ(kind, 2);
-  EXPECT_EQ(d.letter, 'N');
-
-  UseVolumes(SystemC() + Volume('D', "removable", "usb", false, 70) +
-             Volume('N', "network", "none", false, 10));
-  ASSERT_TRUE(GetDefaultForType(kPlanSoundsAndMusic, nullptr, &kind, &d));
-  EXPECT_EQ(kind, 1);
-  EXPECT_EQ(d.letter, 'D');
-  // Videos skips kind 1.
-  ASSERT_TRUE(GetDefaultForType(kPlanVideos, nullptr, &kind, &d));
-  EXPECT_EQ(kind, 2);
-
-  // Only a disc drive: no default at all.
-  UseVolumes(Volume('C', "cdrom", "none", true, 0));
-  EXPECT_FALSE(GetDefaultForType(kPlanVideos, nullptr, &kind, &d));
+// Which drive a default plan gets: the kinds in the row's order (external,
+// removable, network, internal without the system, then the system disk),
+// within a kind the most free space, then the first letter.
+TEST_F(DefaultsTest, DriveChoiceFollowsKindOrderThenFreeSpaceThenLetter) {
+  struct Case {
+    const char* what;
+    std::string volumes;
+    int32_t planType;
+    int32_t kind;  // -1: no default at all
+    char letter;
+    uint64_t freeBytes = 0;  // checked when not 0
+  };
+  const Case cases[] = {
+      {"internal disk without the system beats C:",
+       SystemC() + Volume('D', "fixed", "none", false, 100), kPlanVideos, 3, 'D'},
+      {"only the system disk", SystemC(), kPlanVideos, 3, 'C', 500},
+      {"external disks by free space",
+       SystemC() + Volume('D', "fixed", "none", false, 900) +
+           Volume('F', "fixed", "usb", false, 100) + Volume('G', "fixed", "1394", false, 200),
+       kPlanPicturesAndPhotos, 0, 'G'},
+      {"equal free space: first letter",
+       SystemC() + Volume('F', "fixed", "usb", false, 300) +
+           Volume('G', "fixed", "usb", false, 300),
+       kPlanPicturesAndPhotos, 0, 'F'},
+      {"empty card reader is no removable disk; network beats internal",
+       SystemC() + Volume('D', "removable", "usb", false, 0, 0) +
+           Volume('E', "fixed", "none", false, 50) + Volume('N', "network", "none", false, 10),
+       kPlanSoundsAndMusic, 2, 'N'},
+      {"removable disk",
+       SystemC() + Volume('D', "removable", "usb", false, 70) +
+           Volume('N', "network", "none", false, 10),
+       kPlanSoundsAndMusic, 1, 'D'},
+      {"videos skip removable disks",
+       SystemC() + Volume('D', "removable", "usb", false, 70) +
+           Volume('N', "network", "none", false, 10),
+       kPlanVideos, 2, 'N'},
+      {"only a disc drive", Volume('C', "cdrom", "none", true, 0), kPlanVideos, -1, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    UseVolumes(c.volumes);
+    DefaultDrive d;
+    int32_t kind = -1;
+    ASSERT_EQ(GetDefaultForType(c.planType, nullptr, &kind, &d), c.kind >= 0);
+    if (c.kind < 0) continue;
+    EXPECT_EQ(kind, c.kind);
+    EXPECT_EQ(d.letter, c.letter);
+    EXPECT_EQ(d.holdsSystem, c.letter == 'C');
+    if (c.freeBytes) {
+      EXPECT_EQ(d.freeBytes, c.freeBytes);
+    }
+  }
 }
 
 TEST_F(DefaultsTest, OemIniReplacesNamesOnly) {

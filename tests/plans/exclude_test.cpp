@@ -8,6 +8,7 @@
 #include "plans/BuiltinExclusions.h"
 #include "platform/Folders.h"
 #include "support/EventCollector.h"
+#include "support/ScopedEnv.h"
 #include "support/TempDir.h"
 
 namespace {
@@ -20,50 +21,53 @@ std::string Expand(const std::string& value, uint32_t* attributes = nullptr) {
   return mask;
 }
 
-TEST(ExcludeMacros, AttributeValuesAreWholeWords) {
-  uint32_t attrs = 0;
-  EXPECT_EQ(Expand("$(hidden)", &attrs), "!");
-  EXPECT_EQ(attrs, kRuleAttrHidden);
-  EXPECT_EQ(Expand("$(system)", &attrs), "!");
-  EXPECT_EQ(attrs, kRuleAttrSystem);
-  EXPECT_EQ(Expand("$(readonly)", &attrs), "!");
-  EXPECT_EQ(attrs, kRuleAttrReadOnly);
-  // Compared exactly: anything else is a plain mask.
-  EXPECT_EQ(Expand("$(HIDDEN)", &attrs), "$(HIDDEN)");
-  EXPECT_EQ(attrs, 0u);
-  EXPECT_EQ(Expand("$(hidden)x"), "$(hidden)x");
-  EXPECT_EQ(Expand("C:\\tmp\\*.swp", &attrs), "C:\\tmp\\*.swp");
-  EXPECT_EQ(attrs, 0u);
-}
-
-TEST(ExcludeMacros, FolderPrefixes) {
-  EXPECT_EQ(Expand("$(windows)"), "C:\\usr\\");
-  EXPECT_EQ(Expand("$(WINDOWS)share\\doc"), "C:\\usr\\share\\doc");
-  EXPECT_EQ(Expand("$(Windows)\\share"), "C:\\usr\\share");  // one separator only
-  EXPECT_EQ(Expand("$(system_dir)x"), "C:\\usr\\lib\\x");
-  EXPECT_EQ(Expand("$(program files)app"), "C:\\opt\\app");
-  EXPECT_EQ(Expand("$(brevanto)exclude.ini"), GetProgramFolder() + "exclude.ini");
-  EXPECT_EQ(Expand("$(data)"), GetDataFolder());
+TEST(ExcludeMacros, AttributeWordsAndFolderPrefixesExpand) {
   const std::string home = plat::GetShellFolder(plat::ShellFolder::kProfile);
   ASSERT_FALSE(home.empty());
-  EXPECT_EQ(Expand("$(home)\\.local\\share\\Trash"), home + "\\.local\\share\\Trash");
-  EXPECT_EQ(Expand("$(temp)x"), plat::GetShellFolder(plat::ShellFolder::kTemp) + "\\x");
+  struct Case {
+    std::string value, mask;
+    uint32_t attributes;
+  };
+  const Case cases[] = {
+      // Attribute words are compared exactly: anything else is a plain mask.
+      {"$(hidden)", "!", kRuleAttrHidden},
+      {"$(system)", "!", kRuleAttrSystem},
+      {"$(readonly)", "!", kRuleAttrReadOnly},
+      {"$(HIDDEN)", "$(HIDDEN)", 0},
+      {"$(hidden)x", "$(hidden)x", 0},
+      {"C:\\tmp\\*.swp", "C:\\tmp\\*.swp", 0},
+      // Folder prefixes take one separator after them, whatever their case.
+      {"$(windows)", "C:\\usr\\", 0},
+      {"$(WINDOWS)share\\doc", "C:\\usr\\share\\doc", 0},
+      {"$(Windows)\\share", "C:\\usr\\share", 0},
+      {"$(system_dir)x", "C:\\usr\\lib\\x", 0},
+      {"$(program files)app", "C:\\opt\\app", 0},
+      {"$(brevanto)exclude.ini", GetProgramFolder() + "exclude.ini", 0},
+      {"$(data)", GetDataFolder(), 0},
+      {"$(home)\\.local\\share\\Trash", home + "\\.local\\share\\Trash", 0},
+      {"$(temp)x", plat::GetShellFolder(plat::ShellFolder::kTemp) + "\\x", 0},
+  };
+  for (const Case& c : cases) {
+    uint32_t attrs = 0;
+    EXPECT_EQ(Expand(c.value, &attrs), c.mask);
+    EXPECT_EQ(attrs, c.attributes) << c.value;
+  }
 }
 
 TEST(ExcludeMacros, InternetCacheIsTheUserCacheFolder) {
-  const char* old = std::getenv("XDG_CACHE_HOME");
-  const std::string saved = old ? old : "";
   bvtest::TempDir dir;
-  setenv("XDG_CACHE_HOME", dir.Native().c_str(), 1);
+  bvtest::ScopedEnv cache("XDG_CACHE_HOME", dir.Native());
   EXPECT_EQ(Expand("$(ie_cache)thumbnails"), dir.System() + "\\thumbnails");
-  unsetenv("XDG_CACHE_HOME");
+  cache.Set(nullptr);
   EXPECT_EQ(Expand("$(ie_cache)"),
             plat::GetShellFolder(plat::ShellFolder::kProfile) + "\\.cache\\");
-  if (old) setenv("XDG_CACHE_HOME", saved.c_str(), 1);
 }
 
 TEST(ExcludeFile, ReadsEntriesAndReportsBadLines) {
   bvtest::TempDir dir;
+  CRuleSet none;
+  EXPECT_FALSE(AddExclusionsFromFile(&none, dir.SystemOf("exclude.ini")));  // missing file
+  EXPECT_EQ(none.GroupCount(kRuleAlwaysExclude), 0u);
   dir.Write("exclude.ini",
             "# comment\n"
             "exclude=*.tmp\n"
@@ -107,13 +111,6 @@ TEST(ExcludeFile, ReadsEntriesAndReportsBadLines) {
   // Adding again replaces the group instead of doubling it.
   ASSERT_TRUE(AddExclusionsFromFile(&rules, dir.SystemOf("exclude.ini")));
   EXPECT_EQ(rules.GroupCount(kRuleAlwaysExclude), 1u);
-}
-
-TEST(ExcludeFile, MissingFileAddsNothing) {
-  bvtest::TempDir dir;
-  CRuleSet rules;
-  EXPECT_FALSE(AddExclusionsFromFile(&rules, dir.SystemOf("exclude.ini")));
-  EXPECT_EQ(rules.GroupCount(kRuleAlwaysExclude), 0u);
 }
 
 TEST(ExcludeFile, BuiltInListSuitsAWorkstation) {

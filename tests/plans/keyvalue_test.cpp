@@ -34,31 +34,35 @@ Entries ReadAll(const std::string& systemPath, uint64_t* skipped = nullptr) {
   return out;
 }
 
-TEST(KeyValueReader, TrimsSplitsAndSkipsComments) {
+TEST(KeyValueReader, TrimsSplitsAndSkipsCommentsAndBlankLines) {
+  struct Case {
+    const char* what;
+    std::string text;
+    Entries want;
+  };
+  const Case cases[] = {
+      {"mixed",
+       "  Name =  My plan  \r\n# comment = x\n   ! bang\n\n \t \r\n\t a=b=c\nlonely line\n"
+       "num=\n=novalue\nlast=1",  // no line end at the end
+       {{"Name", "My plan"},
+        {"a", "b=c"},
+        {"lonely line", ""},
+        {"num", ""},
+        {"", "novalue"},
+        {"last", "1"}}},
+      {"carriage returns never belong to keys or values",
+       "\r=\n\r#hidden=1\na\r=\rb\r\r\n\r\r\n\rc\rd\r\n",
+       {{"", ""}, {"a", "b"}, {"c\rd", ""}}},
+      {"empty file", "", {}},
+      {"blank lines and comments only", "\n\r\n   \n#x\n", {}},
+  };
   bvtest::TempDir dir;
-  dir.Write("a.ini",
-            "  Name =  My plan  \r\n"
-            "# comment = x\n"
-            "   ! bang\n"
-            "\n"
-            " \t \r\n"
-            "\t a=b=c\n"
-            "lonely line\n"
-            "num=\n"
-            "=novalue\n"
-            "last=1");  // no line end at the end
-  Entries got = ReadAll(dir.SystemOf("a.ini"));
-  Entries want = {{"Name", "My plan"}, {"a", "b=c"},    {"lonely line", ""},
-                  {"num", ""},         {"", "novalue"}, {"last", "1"}};
-  EXPECT_EQ(got, want);
-}
-
-TEST(KeyValueReader, CarriageReturnsNeverBelongToKeysOrValues) {
-  bvtest::TempDir dir;
-  dir.Write("cr.ini", "\r=\n\r#hidden=1\na\r=\rb\r\r\n\r\r\n\rc\rd\r\n");
-  Entries got = ReadAll(dir.SystemOf("cr.ini"));
-  Entries want = {{"", ""}, {"a", "b"}, {"c\rd", ""}};
-  EXPECT_EQ(got, want);
+  for (const Case& c : cases) {
+    dir.Write("a.ini", c.text);
+    EXPECT_EQ(ReadAll(dir.SystemOf("a.ini")), c.want) << c.what;
+  }
+  CKeyValueReader r;
+  EXPECT_FALSE(r.Open(dir.SystemOf("missing.ini")));
 }
 
 // Whatever the reader returns, the writer writes back unchanged (kept inputs
@@ -103,34 +107,26 @@ TEST(KeyValueReader, ValueAccessorsFollowTheLastEntry) {
   EXPECT_FALSE(r.Next(nullptr, nullptr));  // stays at the end
 }
 
-TEST(KeyValueToInt, AtoiSemantics) {
-  EXPECT_EQ(KeyValueToInt("", 7), 7);
-  EXPECT_EQ(KeyValueToInt("42", 7), 42);
-  EXPECT_EQ(KeyValueToInt("+5", 7), 5);
-  EXPECT_EQ(KeyValueToInt("\t-12abc", 7), -12);
-  EXPECT_EQ(KeyValueToInt("abc", 7), 0);
-  EXPECT_EQ(KeyValueToInt("-", 7), 0);
-  EXPECT_EQ(KeyValueToInt("1 2", 7), 1);
-  EXPECT_EQ(KeyValueToInt("2147483647", 0), INT32_MAX);
-  EXPECT_EQ(KeyValueToInt("2147483648", 0), INT32_MAX);
-  EXPECT_EQ(KeyValueToInt("-2147483648", 0), INT32_MIN);
-  EXPECT_EQ(KeyValueToInt("-99999999999999999999", 0), INT32_MIN);
-  EXPECT_EQ(KeyValueToInt64("", -1), -1);
-  EXPECT_EQ(KeyValueToInt64("1700000000123", 0), 1700000000123LL);
-  EXPECT_EQ(KeyValueToInt64("9223372036854775807", 0), INT64_MAX);
-  EXPECT_EQ(KeyValueToInt64("9223372036854775808", 0), INT64_MAX);
-  EXPECT_EQ(KeyValueToInt64("-9223372036854775808", 0), INT64_MIN);
-  EXPECT_EQ(KeyValueToInt64("-9223372036854775809", 0), INT64_MIN);
-}
-
-TEST(KeyValueReader, MissingAndEmptyFiles) {
-  bvtest::TempDir dir;
-  CKeyValueReader r;
-  EXPECT_FALSE(r.Open(dir.SystemOf("missing.ini")));
-  dir.Write("empty.ini", "");
-  EXPECT_TRUE(ReadAll(dir.SystemOf("empty.ini")).empty());
-  dir.Write("blank.ini", "\n\r\n   \n#x\n");
-  EXPECT_TRUE(ReadAll(dir.SystemOf("blank.ini")).empty());
+TEST(KeyValueToInt, AtoiSemanticsWithSaturation) {
+  const std::pair<const char*, int32_t> ints[] = {{"", 7},
+                                                  {"42", 42},
+                                                  {"+5", 5},
+                                                  {"\t-12abc", -12},
+                                                  {"abc", 0},
+                                                  {"-", 0},
+                                                  {"1 2", 1},
+                                                  {"2147483647", INT32_MAX},
+                                                  {"2147483648", INT32_MAX},
+                                                  {"-2147483648", INT32_MIN},
+                                                  {"-99999999999999999999", INT32_MIN}};
+  for (const auto& [text, want] : ints) EXPECT_EQ(KeyValueToInt(text, 7), want) << text;
+  const std::pair<const char*, int64_t> wide[] = {{"", -1},
+                                                  {"1700000000123", 1700000000123LL},
+                                                  {"9223372036854775807", INT64_MAX},
+                                                  {"9223372036854775808", INT64_MAX},
+                                                  {"-9223372036854775808", INT64_MIN},
+                                                  {"-9223372036854775809", INT64_MIN}};
+  for (const auto& [text, want] : wide) EXPECT_EQ(KeyValueToInt64(text, -1), want) << text;
 }
 
 TEST(KeyValueReader, BinaryJunkKeepsTheGoodLines) {
@@ -243,11 +239,6 @@ TEST(KeyValueWriter, ReplacesTheOldFileWhole) {
   // A folder that does not exist: failure, nothing made.
   EXPECT_FALSE(w.Write(dir.SystemOf("nope/f.ini")));
   EXPECT_FALSE(std::filesystem::exists(dir.NativeOf("nope")));
-}
-
-TEST(PlanFolder, IsDataFolderPlanAndId) {
-  EXPECT_EQ(GetPlanFolder(17), GetDataFolder() + "PLAN\\17\\");
-  EXPECT_EQ(GetPlanFolder(4294967295u), GetDataFolder() + "PLAN\\4294967295\\");
 }
 
 }  // namespace

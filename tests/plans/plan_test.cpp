@@ -6,30 +6,22 @@
 
 #include "app/Settings.h"
 #include "engine/EngineEvents.h"
-#include "plan_env.h"
 #include "plans/CPlan.h"
 #include "plans/PlanFile.h"
 #include "plans/PlanList.h"
 #include "plans/RuleFile.h"
 #include "support/EventCollector.h"
+#include "support/ScratchEnv.h"
 #include "support/TempDir.h"
 
 namespace fs = std::filesystem;
 using bvtest::EventCollector;
-using bvtest::PlanTestEnv;
+using bvtest::IdlePlan;
 using bvtest::ReadNative;
+using bvtest::ScratchEnv;
 using bvtest::WriteNative;
 
 namespace {
-
-// A simple plan whose enabling does not start a working thread, for the
-// checks that only look at the plan's own state.
-class IdlePlan : public CSimplePlan {
- public:
-  using CSimplePlan::CSimplePlan;
-  int Start() override { return 0; }
-  void Stop() override {}
-};
 
 class PlanTest : public ::testing::Test {
  protected:
@@ -42,7 +34,7 @@ class PlanTest : public ::testing::Test {
     return env_.Data().NativeOf("PLAN/" + std::to_string(id));
   }
 
-  PlanTestEnv env_;
+  ScratchEnv env_;
   PlanList list_;
 };
 
@@ -69,7 +61,7 @@ TEST_F(PlanTest, SetNameTrimsAndLimitsLength) {
 }
 
 TEST_F(PlanTest, ApplyForCreationMakesFolderStoreAndJournal) {
-  PlanSettings s = PlanTestEnv::Settings("Docs", "Store");
+  PlanSettings s = ScratchEnv::Settings("Docs", "Store");
   s.id = 5;
   s.lastTime = 77;
   s.missingTime = 88;
@@ -86,11 +78,8 @@ TEST_F(PlanTest, ApplyForCreationMakesFolderStoreAndJournal) {
   EXPECT_TRUE(fs::exists(folder + "/Devices.ini"));
   EXPECT_TRUE(fs::exists(folder + "/Logging.dat"));
   EXPECT_TRUE(fs::exists(env_.Store().NativeOf("Store/Brevanto.dat")));
-  ASSERT_TRUE(plan->Destination());
   EXPECT_EQ(plan->DestinationRoot(), "E:\\Store");
-  EXPECT_EQ(plan->StorageType(), kStorageLocal);
   ASSERT_TRUE(plan->Engine());
-  ASSERT_TRUE(plan->Database());
   EXPECT_TRUE(plan->Database()->IsOpen());
 
   // The built-in exclusions came with it: C:\proc stays out even when the
@@ -106,12 +95,12 @@ TEST_F(PlanTest, ApplyForCreationMakesFolderStoreAndJournal) {
 }
 
 TEST_F(PlanTest, ReapplyKeepsIdentityAndMovesTheStore) {
-  PlanSettings s = PlanTestEnv::Settings("Docs", "Store");
+  PlanSettings s = ScratchEnv::Settings("Docs", "Store");
   s.id = 11;
   s.lastTime = 500;
   auto plan = Make(s);
   ASSERT_TRUE(plan);
-  PlanSettings changed = PlanTestEnv::Settings("Docs moved", "Moved", 5);
+  PlanSettings changed = ScratchEnv::Settings("Docs moved", "Moved", 5);
   changed.id = 99;
   changed.lastTime = 900;
   changed.initialScanDone = 1;
@@ -127,7 +116,7 @@ TEST_F(PlanTest, ReapplyKeepsIdentityAndMovesTheStore) {
 }
 
 TEST_F(PlanTest, LoadWithoutDeviceSettingsUsesTheStorePath) {
-  PlanSettings s = PlanTestEnv::Settings("Docs", "Kept");
+  PlanSettings s = ScratchEnv::Settings("Docs", "Kept");
   s.id = 12;
   s.missedScheduledRun = 1;
   IdlePlan plan(&list_);
@@ -138,13 +127,13 @@ TEST_F(PlanTest, LoadWithoutDeviceSettingsUsesTheStorePath) {
 }
 
 TEST_F(PlanTest, ApplyRefusesBadUnitAndUnknownStorage) {
-  PlanSettings s = PlanTestEnv::Settings("Docs", "Store", 9);
+  PlanSettings s = ScratchEnv::Settings("Docs", "Store", 9);
   s.id = 1;
   EXPECT_FALSE(Make(s));
   s.scheduleUnit = 0;
   EXPECT_FALSE(Make(s));
 
-  s = PlanTestEnv::Settings("Docs", "Store");
+  s = ScratchEnv::Settings("Docs", "Store");
   s.id = 2;
   s.storageType = 9;
   IdlePlan plan(&list_);
@@ -153,7 +142,7 @@ TEST_F(PlanTest, ApplyRefusesBadUnitAndUnknownStorage) {
 }
 
 TEST_F(PlanTest, ApplyReportsAJournalThatCannotOpen) {
-  PlanSettings s = PlanTestEnv::Settings("Docs", "Store");
+  PlanSettings s = ScratchEnv::Settings("Docs", "Store");
   s.id = 3;
   // A folder where the journal file should be.
   fs::create_directories(PlanFolderNative(3) + "/Logging.dat/x");
@@ -168,39 +157,34 @@ TEST_F(PlanTest, ApplyReportsAJournalThatCannotOpen) {
   }
 }
 
-TEST_F(PlanTest, ModeChangesRaiseEventThirteen) {
+TEST_F(PlanTest, ModeAndEnablingRaiseEventsOnlyOnChange) {
   IdlePlan plan(&list_);
   plan.SetId(4);
   EventCollector events;
   plan.SetMode(kModeWorking);
   plan.SetMode(kModeWorking);
   plan.SetMode(kModeIdle);
-  auto all = events.Events();
-  ASSERT_EQ(all.size(), 2u);
-  EXPECT_EQ(all[0].code, kEvPlanModeChanged);
-  EXPECT_EQ(all[0].planId, 4u);
-  EXPECT_EQ(all[0].value, kModeWorking);
-  EXPECT_EQ(all[1].value, kModeIdle);
-}
-
-TEST_F(PlanTest, EnablingRaisesEventsWithTheReason) {
-  IdlePlan plan(&list_);
-  plan.SetId(6);
-  EventCollector events;
   plan.SetEnabled(true, 3);
   plan.SetEnabled(true, 3);
   plan.SetEnabled(false, 4);
-  auto all = events.Events();
-  ASSERT_EQ(all.size(), 2u);
-  EXPECT_EQ(all[0].code, kEvPlanEnabled);
-  EXPECT_EQ(all[0].value, 3);
-  EXPECT_EQ(all[1].code, kEvPlanDisabled);
-  EXPECT_EQ(all[1].value, 4);
-  EXPECT_EQ(all[1].planId, 6u);
+  struct Want {
+    int32_t code, value;
+  };
+  const Want want[] = {{kEvPlanModeChanged, kModeWorking},
+                       {kEvPlanModeChanged, kModeIdle},
+                       {kEvPlanEnabled, 3},
+                       {kEvPlanDisabled, 4}};
+  const auto all = events.Events();
+  ASSERT_EQ(all.size(), std::size(want));
+  for (size_t i = 0; i < all.size(); ++i) {
+    EXPECT_EQ(all[i].code, want[i].code) << i;
+    EXPECT_EQ(all[i].value, want[i].value) << i;
+    EXPECT_EQ(all[i].planId, 4u) << i;
+  }
 }
 
 TEST_F(PlanTest, SaveWritesPlanAndRuleFiles) {
-  PlanSettings s = PlanTestEnv::Settings("Docs", "Store", 4);
+  PlanSettings s = ScratchEnv::Settings("Docs", "Store", 4);
   s.id = 7;
   auto plan = Make(s);
   ASSERT_TRUE(plan);
@@ -231,7 +215,7 @@ TEST_F(PlanTest, SaveWritesPlanAndRuleFiles) {
 }
 
 TEST_F(PlanTest, BlockedByDisabledFullDiskAndBattery) {
-  PlanSettings s = PlanTestEnv::Settings("Docs", "Store");
+  PlanSettings s = ScratchEnv::Settings("Docs", "Store");
   s.id = 8;
   auto plan = Make(s);
   ASSERT_TRUE(plan);
@@ -257,7 +241,7 @@ TEST_F(PlanTest, BlockedByDisabledFullDiskAndBattery) {
   // A destination on a drive the machine does not have.
   plan->Destination()->Refresh();
   EXPECT_FALSE(plan->IsBlocked());
-  PlanSettings f = PlanTestEnv::Settings("Far", "Store");
+  PlanSettings f = ScratchEnv::Settings("Far", "Store");
   f.id = 9;
   f.storePath = "Q:\\Store";
   auto far = std::make_unique<IdlePlan>(&list_);
@@ -268,20 +252,15 @@ TEST_F(PlanTest, BlockedByDisabledFullDiskAndBattery) {
 }
 
 TEST_F(PlanTest, NotedFileIsPendingInTheJournal) {
-  PlanSettings s = PlanTestEnv::Settings("Docs", "Store");
+  PlanSettings s = ScratchEnv::Settings("Docs", "Store");
   s.id = 10;
   auto plan = Make(s);
   ASSERT_TRUE(plan);
   const std::string file = env_.Src().SystemOf("report.doc");
   env_.Src().Write("report.doc", "hello");
   plan->NoteChangedFile(file);
-  uint64_t offset = 0;
-  ASSERT_TRUE(plan->Database()->Lookup(file, &offset));
   LogRecord record;
-  uint64_t next = 0;
-  bool found = false;
-  ASSERT_EQ(plan->Database()->ReadRecord(offset, &record, &next, &found), 0u);
-  EXPECT_TRUE(found);
+  ASSERT_TRUE(ScratchEnv::RecordOf(plan.get(), file, &record));
   EXPECT_EQ(record.PathUtf8(), file);
   EXPECT_EQ(record.state, kLogPending);
   // Noting again re-arms the same record rather than adding one.

@@ -9,16 +9,16 @@
 
 #include "engine/ActivityLog.h"
 #include "engine/EngineEvents.h"
-#include "plan_env.h"
 #include "plans/CPlan.h"
 #include "plans/PlanList.h"
 #include "support/EventCollector.h"
+#include "support/ScratchEnv.h"
 #include "support/TempDir.h"
 
 namespace fs = std::filesystem;
 using bvtest::EventCollector;
-using bvtest::PlanTestEnv;
 using bvtest::ReadNative;
+using bvtest::ScratchEnv;
 using bvtest::WriteNative;
 
 namespace {
@@ -41,17 +41,14 @@ class PlanListTest : public ::testing::Test {
 
   // Includes everything under the source folder, or only the named subfolder.
   void IncludeSources(CPlan* plan, const std::string& sub = "") {
-    auto rules = std::make_unique<CRuleSet>();
-    CRuleGroup* group = rules->AddGroup(kRuleInclude, "group1", "Sources");
-    group->AddItem(sub.empty() ? env_.Src().System() : env_.Src().SystemOf(sub), "src");
-    plan->ReplaceRules(std::move(rules));
+    ScratchEnv::IncludeOnly(plan, sub.empty() ? env_.Src().System() : env_.Src().SystemOf(sub));
   }
 
   CPlan* Create(const std::string& name, const std::string& store, int unit = 1) {
-    return list_.CreatePlan(PlanTestEnv::Settings(name, store, unit));
+    return list_.CreatePlan(ScratchEnv::Settings(name, store, unit));
   }
 
-  PlanTestEnv env_;
+  ScratchEnv env_;
   PlanList list_;
 };
 
@@ -83,14 +80,14 @@ TEST_F(PlanListTest, CreateListsSavesAndAnnounces) {
   EXPECT_EQ(ListText(), "SEED=2\nID=1\nID=2\n") << "a refused plan leaves the list file alone";
 
   // Refused before an identifier is handed out.
-  PlanSettings bad = PlanTestEnv::Settings("Other", "Store4");
+  PlanSettings bad = ScratchEnv::Settings("Other", "Store4");
   bad.storePath.clear();
   EXPECT_FALSE(list_.CreatePlan(bad));
-  bad = PlanTestEnv::Settings("Other", "Store4", 9);
+  bad = ScratchEnv::Settings("Other", "Store4", 9);
   EXPECT_FALSE(list_.CreatePlan(bad));
   EXPECT_EQ(list_.Seed(), 3);
   // Refused while applying: the counter goes back.
-  bad = PlanTestEnv::Settings("Other", "Store4");
+  bad = ScratchEnv::Settings("Other", "Store4");
   bad.storageType = 9;
   EXPECT_FALSE(list_.CreatePlan(bad));
   EXPECT_EQ(list_.Seed(), 3);
@@ -302,27 +299,31 @@ TEST_F(PlanListTest, SharedDestinationTakesAFileOnce) {
   c->WaitWhileEarlierSameDestinationBusy();
 }
 
-TEST_F(PlanListTest, EligiblePaths) {
+TEST_F(PlanListTest, OnlyPathsOnInternalFixedDrivesOutsideStoresAreEligible) {
   env_.SetExtra("[F]\nRoot=" + env_.Src().Native() + "\nType=removable\nBus=usb\n[G]\nRoot=" +
                 env_.Src().Native() + "\nType=fixed\nBus=usb\n");
   list_.RefreshFixedDrives();
   EXPECT_EQ(list_.FixedDrives(), "CE");
   ASSERT_TRUE(Create("A", "Store"));
-  EXPECT_TRUE(list_.IsPathEligible("C:\\home\\a.txt"));
-  EXPECT_TRUE(list_.IsPathEligible("c:\\home\\a.txt"));
-  EXPECT_FALSE(list_.IsPathEligible("F:\\a.txt")) << "removable";
-  EXPECT_FALSE(list_.IsPathEligible("G:\\a.txt")) << "fixed but on USB";
-  EXPECT_FALSE(list_.IsPathEligible("D:\\a.txt")) << "no such drive";
-  EXPECT_FALSE(list_.IsPathEligible("\\\\srv\\share\\a.txt"));
-  EXPECT_FALSE(list_.IsPathEligible("a.txt"));
-  EXPECT_FALSE(list_.IsPathEligible(""));
-  EXPECT_FALSE(list_.IsPathEligible("C:\\RECYCLER\\x"));
-  EXPECT_FALSE(list_.IsPathEligible("c:\\recycled"));
-  EXPECT_FALSE(list_.IsPathEligible("C:\\System Volume Information\\tracking.log"));
-  EXPECT_TRUE(list_.IsPathEligible("C:\\RecyclerX\\x"));
-  EXPECT_FALSE(list_.IsPathEligible("E:\\Store\\Latest\\x"));
-  EXPECT_FALSE(list_.IsPathEligible("e:\\store"));
-  EXPECT_TRUE(list_.IsPathEligible("E:\\Store2\\x"));
+  const std::pair<const char*, bool> cases[] = {
+      {"C:\\home\\a.txt", true},
+      {"c:\\home\\a.txt", true},
+      {"F:\\a.txt", false},  // removable
+      {"G:\\a.txt", false},  // fixed but on USB
+      {"D:\\a.txt", false},  // no such drive
+      {"\\\\srv\\share\\a.txt", false},
+      {"a.txt", false},
+      {"", false},
+      {"C:\\RECYCLER\\x", false},
+      {"c:\\recycled", false},
+      {"C:\\System Volume Information\\tracking.log", false},
+      {"C:\\RecyclerX\\x", true},
+      {"E:\\Store\\Latest\\x", false},  // a plan's destination
+      {"e:\\store", false},
+      {"E:\\Store2\\x", true},
+  };
+  for (const auto& [path, eligible] : cases)
+    EXPECT_EQ(list_.IsPathEligible(path), eligible) << path;
 }
 
 TEST_F(PlanListTest, OfferRefusesDirectoriesStoresAndIneligiblePaths) {

@@ -1,7 +1,6 @@
 // Due times of every schedule unit, in a zone with daylight saving.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <ctime>
 #include <filesystem>
 #include <string>
@@ -9,6 +8,7 @@
 #include "plans/Schedule.h"
 #include "platform/Clock.h"
 #include "platform/Profile.h"
+#include "support/ScopedEnv.h"
 #include "support/TempDir.h"
 
 namespace {
@@ -19,22 +19,9 @@ constexpr int64_t kNever = 10000000000LL;
 // Central European time for the whole fixture (named zone when installed).
 class ScheduleTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    const char* old = std::getenv("TZ");
-    hadTz_ = old != nullptr;
-    if (hadTz_) oldTz_ = old;
-    const bool named = std::filesystem::exists("/usr/share/zoneinfo/Europe/Berlin");
-    setenv("TZ", named ? "Europe/Berlin" : "CET-1CEST,M3.5.0,M10.5.0/3", 1);
-    tzset();
-  }
-  void TearDown() override {
-    if (hadTz_) {
-      setenv("TZ", oldTz_.c_str(), 1);
-    } else {
-      unsetenv("TZ");
-    }
-    tzset();
-  }
+  bvtest::ScopedEnv tz_{"TZ", std::filesystem::exists("/usr/share/zoneinfo/Europe/Berlin")
+                                  ? "Europe/Berlin"
+                                  : "CET-1CEST,M3.5.0,M10.5.0/3"};
 
   // Seconds of a local wall-clock time (the zone decides daylight saving).
   static int64_t Local(int y, int mo, int d, int h, int mi, int s = 0) {
@@ -66,10 +53,6 @@ class ScheduleTest : public ::testing::Test {
     EXPECT_EQ(lt.hour, h);
     EXPECT_EQ(lt.minute, mi);
   }
-
- private:
-  bool hadTz_ = false;
-  std::string oldTz_;
 };
 
 TEST_F(ScheduleTest, DailyIsDueAtTheSlotSecondAndNotTheDayAfter) {
@@ -114,9 +97,6 @@ TEST_F(ScheduleTest, MonthlyLowersTheDayAndKeepsItLowered) {
   // February 2026 has 28 days; March would have 31, but the day stays at 28.
   ExpectLocal(ComputeDue(kUnitMonthly, start, Local(2026, 2, 10, 0, 0), 0), 2026, 2, 28, 10, 0);
   ExpectLocal(ComputeDue(kUnitMonthly, start, Local(2026, 3, 15, 0, 0), 0), 2026, 3, 28, 10, 0);
-  // Every computation starts again from the stored start time.
-  EXPECT_EQ(ComputeDue(kUnitMonthly, start, Local(2026, 3, 15, 0, 0), 0),
-            ComputeDue(kUnitMonthly, start, Local(2026, 3, 15, 0, 0), 0));
   // The start itself while it is not past.
   EXPECT_EQ(ComputeDue(kUnitMonthly, start, start, 0), start);
   EXPECT_EQ(ComputeDue(kUnitMonthly, start, start - 100, 0), start);

@@ -2,13 +2,11 @@
 // and the extension list.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
 
 #include "app/Texts.h"
-#include "plan_env.h"
 #include "plans/CPlan.h"
 #include "plans/ExtensionList.h"
 #include "plans/PlanList.h"
@@ -17,38 +15,12 @@
 #include "platform/Profile.h"
 #include "platform/Text.h"
 #include "support/EventCollector.h"
+#include "support/ScratchEnv.h"
 #include "support/TempDir.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-// Sets (or clears, with null) an environment variable for one scope.
-class EnvGuard {
- public:
-  EnvGuard(const char* name, const char* value) : name_(name) {
-    const char* old = std::getenv(name);
-    had_ = old != nullptr;
-    if (had_) old_ = old;
-    if (value) {
-      setenv(name, value, 1);
-    } else {
-      unsetenv(name);
-    }
-  }
-  ~EnvGuard() {
-    if (had_) {
-      setenv(name_.c_str(), old_.c_str(), 1);
-    } else {
-      unsetenv(name_.c_str());
-    }
-  }
-
- private:
-  std::string name_;
-  bool had_ = false;
-  std::string old_;
-};
 
 // A home folder of its own, so the built-in sources point into it.
 class SourcesTest : public ::testing::Test {
@@ -78,7 +50,7 @@ class SourcesTest : public ::testing::Test {
   }
 
   bvtest::TempDir dir_;
-  EnvGuard home_, config_, data_;
+  bvtest::ScopedEnv home_, config_, data_;
 };
 
 TEST_F(SourcesTest, PlanTypeFromTheWizardAnswers) {
@@ -153,7 +125,7 @@ TEST_F(SourcesTest, BuiltinSourcesLieInTheUsersFolders) {
   // The table is built once: a later change of the home folder is not seen
   // until it is rebuilt.
   bvtest::TempDir other;
-  EnvGuard moved("HOME", other.Native().c_str());
+  bvtest::ScopedEnv moved("HOME", other.Native().c_str());
   EXPECT_EQ(BuiltinSourcesOfGroup(2)[0].folder, home + "\\Documents");
   ResetBuiltinSources();
   EXPECT_EQ(BuiltinSourcesOfGroup(2)[0].folder, other.System() + "\\Documents");
@@ -330,14 +302,6 @@ TEST(ExtensionList, ChosenMasksFollowTheWizardItems) {
   EXPECT_EQ(ChosenExtensionMasks(ui, list), (std::vector<std::string>{"*.a", "*.c"}));
 }
 
-// A plan that never starts a working thread, so the test drives the walk.
-class IdlePlan : public CSimplePlan {
- public:
-  using CSimplePlan::CSimplePlan;
-  int Start() override { return 0; }
-  void Stop() override {}
-};
-
 // A plan on E:\Store and a home folder with mail, browser and user files,
 // all outside the temporary folder that the built-in exclusions leave out.
 class WalkTest : public ::testing::Test {
@@ -355,10 +319,10 @@ class WalkTest : public ::testing::Test {
   }
   ~WalkTest() override { ResetBuiltinSources(); }
 
-  std::unique_ptr<IdlePlan> Make(uint32_t id, const std::string& store) {
-    PlanSettings s = bvtest::PlanTestEnv::Settings("Plan " + std::to_string(id), store);
+  std::unique_ptr<bvtest::IdlePlan> Make(uint32_t id, const std::string& store) {
+    PlanSettings s = bvtest::ScratchEnv::Settings("Plan " + std::to_string(id), store);
     s.id = id;
-    auto plan = std::make_unique<IdlePlan>(&list_);
+    auto plan = std::make_unique<bvtest::IdlePlan>(&list_);
     if (!plan->ApplySettings(s, kApplyCreate)) return nullptr;
     WebChoices rules{};
     rules[0] = rules[2] = rules[4] = true;  // music too: chosen in the rules only
@@ -378,9 +342,9 @@ class WalkTest : public ::testing::Test {
     return env_.Store().NativeOf(store + "/Latest/C" + homeDir_.NativeOf(rel));
   }
 
-  bvtest::PlanTestEnv env_;
+  bvtest::ScratchEnv env_;
   bvtest::TempDir homeDir_;  // below the test's TMPDIR, outside /tmp
-  EnvGuard home_, config_;
+  bvtest::ScopedEnv home_, config_;
   PlanList list_;
 };
 

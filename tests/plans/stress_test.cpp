@@ -16,16 +16,16 @@
 
 #include "engine/CTask.h"
 #include "history/CLoggingDatabase.h"
-#include "plan_env.h"
 #include "plans/CPlan.h"
 #include "plans/PlanFile.h"
 #include "plans/PlanList.h"
 #include "plans/RuleSet.h"
 #include "plans/Schedule.h"
+#include "support/ScratchEnv.h"
 #include "support/TempDir.h"
 
 namespace fs = std::filesystem;
-using bvtest::PlanTestEnv;
+using bvtest::ScratchEnv;
 
 namespace {
 
@@ -36,19 +36,13 @@ struct Expected {
 };
 
 TEST(PlanListStress, PlansChangeWhileFilesAreOfferedAndRunsForced) {
-  PlanTestEnv env;
+  ScratchEnv env;
   std::map<uint32_t, Expected> expected;  // the UI thread's view of the list
   std::vector<uint32_t> deleted;
   std::atomic<bool> stop{false};
   std::atomic<uint64_t> offered{0}, taken{0}, forced{0};
   {
     PlanList list;
-    auto includeSources = [&](CPlan* plan) {
-      auto rules = std::make_unique<CRuleSet>();
-      rules->AddGroup(kRuleInclude, "group1", "Sources")->AddItem(env.Src().System(), "src");
-      plan->ReplaceRules(std::move(rules));
-    };
-
     std::vector<std::thread> workers;
     for (int w = 0; w < 2; ++w) {
       workers.emplace_back([&, w] {
@@ -87,11 +81,11 @@ TEST(PlanListStress, PlansChangeWhileFilesAreOfferedAndRunsForced) {
       const int op = static_cast<int>(rng() % 10);
       if (expected.size() < 2 || op == 0 || op == 1) {
         ++made;
-        PlanSettings s = PlanTestEnv::Settings("Plan " + std::to_string(made),
-                                               "S" + std::to_string(made % 3), kUnitContinuous);
+        PlanSettings s = ScratchEnv::Settings("Plan " + std::to_string(made),
+                                              "S" + std::to_string(made % 3), kUnitContinuous);
         CPlan* plan = list.CreatePlan(s);
         ASSERT_TRUE(plan);
-        includeSources(plan);
+        ScratchEnv::IncludeOnly(plan, env.Src().System());
         ASSERT_TRUE(plan->Save());
         expected[plan->Id()] = {s.name, plan->VersionNumber(), false};
         continue;

@@ -2,15 +2,14 @@
 // byte limits, stores and long paths, on its own thread.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <filesystem>
-#include <optional>
 #include <string>
 
 #include "plans/CTallyProcess.h"
 #include "plans/PlanSources.h"
 #include "plans/RuleSet.h"
 #include "platform/Volumes.h"
+#include "support/ScopedEnv.h"
 #include "support/TempDir.h"
 
 namespace fs = std::filesystem;
@@ -58,24 +57,29 @@ class TallyTest : public ::testing::Test {
 
 TEST_F(TallyTest, FolderWalkCountsFilesAndBytesOutsideStores) {
   EXPECT_EQ(Tally(dir_.System()), (Totals{141, 5}));
+  // Nothing to count: no folder, a missing one, a file.
+  for (const std::string& none : {std::string(), dir_.SystemOf("missing"), dir_.SystemOf("a.txt")})
+    EXPECT_EQ(Tally(none), (Totals{0, 0})) << none;
   EXPECT_EQ(Tally(dir_.System() + "\\"), (Totals{141, 5}));
   // Hidden entries (and everything in hidden folders) left out on request.
   EXPECT_EQ(Tally(dir_.System(), nullptr, 0, false, true), (Totals{123, 3}));
   EXPECT_EQ(Tally(dir_.SystemOf("sub")), (Totals{23, 2}));
 }
 
-TEST_F(TallyTest, NothingToCountGivesZero) {
-  EXPECT_EQ(Tally(""), (Totals{0, 0}));
-  EXPECT_EQ(Tally(dir_.SystemOf("missing")), (Totals{0, 0}));
-  EXPECT_EQ(Tally(dir_.SystemOf("a.txt")), (Totals{0, 0}));
-}
-
+// With and without a rule set, the limit is tested before each file: the
+// walk ends after the file that passes it.
 TEST(Tally, ByteLimitEndsTheWalkAtTheFileThatPassesIt) {
   bvtest::TempDir dir;
-  for (int i = 0; i < 5; ++i) dir.Write("f" + std::to_string(i), std::string(600, 'x'));
-  EXPECT_EQ(Tally(dir.System(), nullptr, 1000), (Totals{1200, 2}));
-  EXPECT_EQ(Tally(dir.System(), nullptr, 1200), (Totals{1800, 3}));
-  EXPECT_EQ(Tally(dir.System(), nullptr, 100000), (Totals{3000, 5}));
+  for (int i = 0; i < 5; ++i) dir.Write("f" + std::to_string(i) + ".txt", std::string(600, 'x'));
+  CRuleSet rules;
+  rules.AddGroup(kRuleInclude, "group1", "Group1 Text")->AddItem("*.txt", "");
+  const CRuleSet* const sets[] = {nullptr, &rules};
+  for (const CRuleSet* r : sets) {
+    SCOPED_TRACE(r ? "rule set" : "folder");
+    EXPECT_EQ(Tally(dir.System(), r, 1000), (Totals{1200, 2}));
+    EXPECT_EQ(Tally(dir.System(), r, 1200), (Totals{1800, 3}));
+    EXPECT_EQ(Tally(dir.System(), r, 100000), (Totals{3000, 5}));
+  }
 }
 
 TEST(Tally, FoldersWithLongPathsAreNotEntered) {
@@ -101,15 +105,6 @@ TEST_F(TallyTest, RuleSetCountsOnlyIncludedVisibleFiles) {
   EXPECT_EQ(Tally("", &rules), (Totals{0, 0}));
 }
 
-TEST(Tally, RuleSetLimitIsTestedBeforeEachFile) {
-  bvtest::TempDir dir;
-  for (int i = 0; i < 4; ++i) dir.Write("f" + std::to_string(i) + ".txt", std::string(600, 'x'));
-  CRuleSet rules;
-  rules.AddGroup(kRuleInclude, "group1", "Group1 Text")->AddItem("*.txt", "");
-  EXPECT_EQ(Tally(dir.System(), &rules, 1000), (Totals{1200, 2}));
-  EXPECT_EQ(Tally(dir.System(), &rules, 1200), (Totals{1800, 3}));
-}
-
 TEST_F(TallyTest, StoppedBeforeTheFirstEntryCountsNothing) {
   CTallyProcess tally;
   tally.SetUp(dir_.System(), nullptr, 0, false, false);
@@ -125,7 +120,6 @@ TEST_F(TallyTest, StoppedBeforeTheFirstEntryCountsNothing) {
 class TallyDrivesTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (const char* v = std::getenv("BREVANTO_VOLUMES")) old_ = v;
     d_.Write("one.bin", std::string(10, '1'));
     d_.Write("sub/two.bin", std::string(20, '2'));
     d_.Write(".hidden", std::string(40, 'h'));
@@ -142,19 +136,15 @@ class TallyDrivesTest : public ::testing::Test {
         "[F]\nRoot=" +
         f_.Native() + "\nType=fixed\nBus=usb\nTotalBytes=9999\nFreeBytes=0\n";
     bvtest::WriteNative(table_.NativeOf("volumes.ini"), ini);
-    setenv("BREVANTO_VOLUMES", table_.NativeOf("volumes.ini").c_str(), 1);
+    volumes_.Set(table_.NativeOf("volumes.ini").c_str());
     plat::VolumeTable::Instance().Reload();
   }
   void TearDown() override {
-    if (old_) {
-      setenv("BREVANTO_VOLUMES", old_->c_str(), 1);
-    } else {
-      unsetenv("BREVANTO_VOLUMES");
-    }
+    volumes_.Restore();
     plat::VolumeTable::Instance().Reload();
   }
   bvtest::TempDir table_, d_, e_, f_;
-  std::optional<std::string> old_;
+  bvtest::ScopedEnv volumes_{"BREVANTO_VOLUMES", nullptr};
 };
 
 TEST_F(TallyDrivesTest, DriveRootReportsUsedSpaceAndCountsFiles) {

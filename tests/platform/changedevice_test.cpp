@@ -10,7 +10,6 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
@@ -93,8 +92,13 @@ std::vector<std::string> ReadUntil(ChangeDevice* dev, const std::string& want) {
   return seen;
 }
 
-size_t Count(const std::vector<std::string>& v, const std::string& s) {
-  return static_cast<size_t>(std::count(v.begin(), v.end(), s));
+size_t Count(const std::vector<std::string>& v, const std::string& native) {
+  return static_cast<size_t>(std::count(v.begin(), v.end(), bvtest::NativeToSystemC(native)));
+}
+
+// Reads until the file's record shows up; how often it was reported.
+size_t TimesSeen(ChangeDevice* dev, const std::string& native) {
+  return Count(ReadUntil(dev, bvtest::NativeToSystemC(native)), native);
 }
 
 void WriteFile(const std::string& native, const std::string& text) {
@@ -157,9 +161,9 @@ TEST_F(ChangeDeviceTest, WrittenFileReportedOnceWithSystemPath) {
   WriteFile(a, "two");  // a second write before the read merges with the first
   WriteFile(marker, "m");
   auto seen = ReadUntil(dev.get(), bvtest::NativeToSystemC(marker));
-  EXPECT_EQ(Count(seen, bvtest::NativeToSystemC(a)), 1u);
-  EXPECT_EQ(Count(seen, bvtest::NativeToSystemC(b)), 1u);
-  EXPECT_EQ(Count(seen, bvtest::NativeToSystemC(marker)), 1u);
+  EXPECT_EQ(Count(seen, a), 1u);
+  EXPECT_EQ(Count(seen, b), 1u);
+  EXPECT_EQ(Count(seen, marker), 1u);
 }
 
 TEST_F(ChangeDeviceTest, NewFoldersAndMovesIntoTheTree) {
@@ -167,34 +171,27 @@ TEST_F(ChangeDeviceTest, NewFoldersAndMovesIntoTheTree) {
   ASSERT_TRUE(dev);
   // A file in a folder created after start (deep, made in one go).
   fs::create_directories(root_ + "/x/y/z");
-  std::string deep = root_ + "/x/y/z/d.txt";
-  WriteFile(deep, "d");
-  EXPECT_EQ(
-      Count(ReadUntil(dev.get(), bvtest::NativeToSystemC(deep)), bvtest::NativeToSystemC(deep)),
-      1u);
+  WriteFile(root_ + "/x/y/z/d.txt", "d");
+  EXPECT_EQ(TimesSeen(dev.get(), root_ + "/x/y/z/d.txt"), 1u);
 
   // A file renamed in from outside the watched tree.
-  std::string outside = MakeHomeDir();
+  const std::string outside = MakeHomeDir();
   WriteFile(outside + "/m.txt", "m");
   fs::rename(outside + "/m.txt", root_ + "/x/moved.txt");
-  std::string moved = bvtest::NativeToSystemC(root_ + "/x/moved.txt");
-  EXPECT_EQ(Count(ReadUntil(dev.get(), moved), moved), 1u);
+  EXPECT_EQ(TimesSeen(dev.get(), root_ + "/x/moved.txt"), 1u);
 
   // A folder moved in: its files are reported and it is watched from then on.
   fs::create_directories(outside + "/f");
   WriteFile(outside + "/f/in.txt", "i");
   fs::rename(outside + "/f", root_ + "/f");
-  std::string in = bvtest::NativeToSystemC(root_ + "/f/in.txt");
-  EXPECT_EQ(Count(ReadUntil(dev.get(), in), in), 1u);
+  EXPECT_EQ(TimesSeen(dev.get(), root_ + "/f/in.txt"), 1u);
   WriteFile(root_ + "/f/later.txt", "l");
-  std::string later = bvtest::NativeToSystemC(root_ + "/f/later.txt");
-  EXPECT_EQ(Count(ReadUntil(dev.get(), later), later), 1u);
+  EXPECT_EQ(TimesSeen(dev.get(), root_ + "/f/later.txt"), 1u);
 
   // A folder renamed within the tree is watched under its new name.
   fs::rename(root_ + "/f", root_ + "/g");
   WriteFile(root_ + "/g/after.txt", "a");
-  std::string after = bvtest::NativeToSystemC(root_ + "/g/after.txt");
-  EXPECT_EQ(Count(ReadUntil(dev.get(), after), after), 1u);
+  EXPECT_EQ(TimesSeen(dev.get(), root_ + "/g/after.txt"), 1u);
 }
 
 TEST_F(ChangeDeviceTest, StopWakesBlockedReadAndStartResumes) {
@@ -227,8 +224,8 @@ TEST_F(ChangeDeviceTest, StopWakesBlockedReadAndStartResumes) {
   std::string next = root_ + "/next.txt";
   WriteFile(next, "n");
   auto seen = ReadUntil(dev.get(), bvtest::NativeToSystemC(next));
-  EXPECT_EQ(Count(seen, bvtest::NativeToSystemC(next)), 1u);
-  EXPECT_EQ(Count(seen, bvtest::NativeToSystemC(root_ + "/while-stopped.txt")), 0u);
+  EXPECT_EQ(Count(seen, next), 1u);
+  EXPECT_EQ(Count(seen, root_ + "/while-stopped.txt"), 0u);
 }
 
 TEST_F(ChangeDeviceTest, RecordsSplitAcrossSmallBuffers) {
@@ -298,8 +295,7 @@ TEST_F(ChangeDeviceTest, WatchLimitStopsAddingAndSaysSo) {
   // The root keeps its watch.
   std::string top = root_ + "/top.txt";
   WriteFile(top, "t");
-  EXPECT_EQ(Count(ReadUntil(dev.get(), bvtest::NativeToSystemC(top)), bvtest::NativeToSystemC(top)),
-            1u);
+  EXPECT_EQ(TimesSeen(dev.get(), top), 1u);
 }
 
 // More writes than one read's buffer holds, and more than the kernel's event
@@ -341,7 +337,7 @@ TEST_F(ChangeDeviceTest, FloodBeyondReadBufferAndKernelQueue) {
   std::vector<std::string> sorted = seen;
   std::sort(sorted.begin(), sorted.end());
   EXPECT_EQ(std::adjacent_find(sorted.begin(), sorted.end()), sorted.end());
-  EXPECT_EQ(Count(seen, bvtest::NativeToSystemC(after)), 1u);
+  EXPECT_EQ(Count(seen, after), 1u);
   EXPECT_LE(seen.size(), files + 1);
   if (overflow) {
     EXPECT_NE(err.find("overflowed"), std::string::npos) << err;
@@ -368,13 +364,11 @@ TEST_F(ChangeDeviceTest, FoldersThatVanishWhileWatched) {
   const std::string again = root_ + "/v/a/b/again.txt";
   WriteFile(again, "a");
   auto seen = ReadUntil(dev.get(), bvtest::NativeToSystemC(again));
-  EXPECT_EQ(Count(seen, bvtest::NativeToSystemC(again)), 1u);
+  EXPECT_EQ(Count(seen, again), 1u);
   // Later writes in the made-again folder are seen through its new watch.
   const std::string later = root_ + "/v/a/b/later.txt";
   WriteFile(later, "l");
-  EXPECT_EQ(
-      Count(ReadUntil(dev.get(), bvtest::NativeToSystemC(later)), bvtest::NativeToSystemC(later)),
-      1u);
+  EXPECT_EQ(TimesSeen(dev.get(), later), 1u);
 }
 
 // A folder the user may not read is left out; the device opens and the rest
@@ -401,22 +395,7 @@ TEST_F(ChangeDeviceTest, UnreadableFolderIsSkipped) {
     if (dev->Control(plat::kIoctlStartReporting, nullptr, 0, nullptr, 0, &r) != 0) _exit(12);
     FILE* f = std::fopen(written.c_str(), "w");
     if (!f || std::fputs("x", f) < 0 || std::fclose(f) != 0) _exit(13);
-    std::vector<uint8_t> buf(65536);
-    const std::u16string want = plat::Utf8ToUtf16(bvtest::NativeToSystemC(written));
-    for (;;) {
-      size_t got = 0;
-      if (dev->Control(plat::kIoctlReadRecords, nullptr, 0, buf.data(), buf.size(), &got) != 0 ||
-          got == 0)
-        _exit(14);
-      for (size_t at = 0; at + 4 <= got;) {
-        uint16_t n;
-        std::memcpy(&n, buf.data() + at, 2);
-        std::u16string path(n, u'\0');
-        std::memcpy(path.data(), buf.data() + at + 2, 2u * n);
-        if (path == want) _exit(0);
-        at += 2u * n + 4;
-      }
-    }
+    _exit(TimesSeen(dev.get(), written) == 1 ? 0 : 14);
   }
   int status = 0;
   ASSERT_EQ(waitpid(pid, &status, 0), pid);
@@ -447,8 +426,8 @@ TEST_F(ChangeDeviceTest, FanotifyReportsOtherProcessesWrites) {
   ASSERT_EQ(waitpid(pid, &status, 0), pid);
   ASSERT_EQ(status, 0);
   auto seen = ReadUntil(dev.get(), bvtest::NativeToSystemC(child));
-  EXPECT_EQ(Count(seen, bvtest::NativeToSystemC(child)), 1u);
-  EXPECT_EQ(Count(seen, bvtest::NativeToSystemC(own)), 0u);
+  EXPECT_EQ(Count(seen, child), 1u);
+  EXPECT_EQ(Count(seen, own), 0u);
 }
 
 }  // namespace

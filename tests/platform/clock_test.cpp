@@ -9,38 +9,12 @@
 #include <string>
 #include <thread>
 
+#include "EnvScope.h"
 #include "platform/Clock.h"
 #include "platform/PowerSupply.h"
-#include "platform/Volumes.h"
 #include "support/TempDir.h"
 
 namespace fs = std::filesystem;
-
-namespace {
-
-// Sets TZ for one test and puts the old value back.
-class ZoneGuard {
- public:
-  explicit ZoneGuard(const char* tz) {
-    const char* old = std::getenv("TZ");
-    had_ = old != nullptr;
-    if (had_) old_ = old;
-    setenv("TZ", tz, 1);
-  }
-  ~ZoneGuard() {
-    if (had_) {
-      setenv("TZ", old_.c_str(), 1);
-    } else {
-      unsetenv("TZ");
-    }
-  }
-
- private:
-  bool had_ = false;
-  std::string old_;
-};
-
-}  // namespace
 
 TEST(Clock, CountersMoveForwardAndAgree) {
   const uint64_t t0 = plat::GetTickCount64();
@@ -54,8 +28,9 @@ TEST(Clock, CountersMoveForwardAndAgree) {
 }
 
 TEST(Clock, LocalTimeFollowsTheZone) {
+  EnvScope env;
   {
-    ZoneGuard tz("UTC0");
+    env.Set("TZ", "UTC0");
     const plat::LocalTime lt = plat::ToLocalTime(0);
     EXPECT_EQ(lt.year, 1970);
     EXPECT_EQ(lt.month, 1);
@@ -69,7 +44,7 @@ TEST(Clock, LocalTimeFollowsTheZone) {
   }
   {
     // Central European time with its summer rule, given without a zone database.
-    ZoneGuard tz("CET-1CEST,M3.5.0,M10.5.0/3");
+    env.Set("TZ", "CET-1CEST,M3.5.0,M10.5.0/3");
     const int64_t summer = 1783159200;  // 2026-07-04 10:00 UTC
     const plat::LocalTime lt = plat::ToLocalTime(summer);
     EXPECT_EQ(lt.hour, 12);
@@ -124,21 +99,13 @@ TEST(Clock, PowerSupplyFolder) {
 
 TEST(Clock, PowerOverrideWins) {
   bvtest::TempDir t;
-  t.Write("vol.ini", "[C]\nRoot=/\nType=fixed\n\n[Power]\nSource=battery\n");
-  const char* old = std::getenv("BREVANTO_VOLUMES");
-  const std::string saved = old ? old : "";
-  setenv("BREVANTO_VOLUMES", t.NativeOf("vol.ini").c_str(), 1);
-  plat::VolumeTable::Instance().Reload();
-  EXPECT_EQ(plat::GetPowerStatus(), plat::PowerStatus::kBattery);
-  t.Write("vol.ini", "[C]\nRoot=/\nType=fixed\n\n[Power]\nSource=ac\n");
-  plat::VolumeTable::Instance().Reload();
-  EXPECT_EQ(plat::GetPowerStatus(), plat::PowerStatus::kMains);
-  if (old) {
-    setenv("BREVANTO_VOLUMES", saved.c_str(), 1);
-  } else {
-    unsetenv("BREVANTO_VOLUMES");
+  {
+    EnvScope env;
+    env.Volumes(t.NativeOf("vol.ini"), "[C]\nRoot=/\nType=fixed\n\n[Power]\nSource=battery\n");
+    EXPECT_EQ(plat::GetPowerStatus(), plat::PowerStatus::kBattery);
+    env.Volumes(t.NativeOf("vol.ini"), "[C]\nRoot=/\nType=fixed\n\n[Power]\nSource=ac\n");
+    EXPECT_EQ(plat::GetPowerStatus(), plat::PowerStatus::kMains);
   }
-  plat::VolumeTable::Instance().Reload();
   // This machine: the real folder decides (it may be empty: on mains).
   if (fs::exists("/sys/class/power_supply") && fs::is_empty("/sys/class/power_supply")) {
     EXPECT_EQ(plat::GetPowerStatus(), plat::PowerStatus::kMains);

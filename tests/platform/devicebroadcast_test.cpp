@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include "EnvScope.h"
 #include "platform/DeviceBroadcast.h"
 #include "platform/Errors.h"
 #include "platform/VolumeHandles.h"
@@ -56,22 +57,16 @@ constexpr uint32_t Bit(char letter) { return 1u << (letter - 'A'); }
 class BroadcastTest : public testing::Test {
  protected:
   void SetUp() override {
-    if (const char* old = std::getenv("BREVANTO_VOLUMES")) previous_ = old;
     ini_ = dir_.NativeOf("volumes.ini");
     Table({{'E', "1234-ABCD"}});
-    setenv("BREVANTO_VOLUMES", ini_.c_str(), 1);
-    plat::VolumeTable::Instance().Reload();
+    env_.Set("BREVANTO_VOLUMES", ini_);
     plat::DeviceBroadcaster::Instance().AddRecipient(&rec_);
     plat::DeviceBroadcaster::Instance().CheckNow();
     rec_.Take();
   }
   void TearDown() override {
     plat::DeviceBroadcaster::Instance().RemoveRecipient(&rec_);
-    if (previous_.empty())
-      unsetenv("BREVANTO_VOLUMES");
-    else
-      setenv("BREVANTO_VOLUMES", previous_.c_str(), 1);
-    plat::VolumeTable::Instance().Reload();
+    env_.Restore();
     plat::DeviceBroadcaster::Instance().CheckNow();
   }
   // The table: C: plus one removable USB disk per (letter, serial); the
@@ -87,7 +82,8 @@ class BroadcastTest : public testing::Test {
   }
 
   bvtest::TempDir dir_;
-  std::string ini_, previous_;
+  EnvScope env_;
+  std::string ini_;
   Recorder rec_;
 };
 

@@ -58,18 +58,6 @@ TEST(FaultSeam, CountsAndFiresOnceOrPersistently) {
   EXPECT_EQ(plat::fault::Calls(), before);  // a disarmed seam does not count
 }
 
-TEST(FaultSeam, WriteFailsWithDiskFull) {
-  DisarmAtEnd guard;
-  TempDir t;
-  plat::File f;
-  ASSERT_TRUE(f.Open(t.SystemOf("f"), plat::File::kWrite, plat::File::kCreateAlways));
-  plat::fault::Arm(1, plat::kErrDiskFull, true);
-  EXPECT_FALSE(f.Write("data", 4));
-  EXPECT_EQ(plat::GetLastError(), plat::kErrDiskFull);
-  plat::fault::Disarm();
-  EXPECT_TRUE(f.Write("data", 4));
-}
-
 // Fails step 1, then 2, 3 ... of an atomic rewrite until it passes. After each
 // failure the file holds the old text (or, when only the final folder sync
 // failed, the new one) and no temporary file is left.

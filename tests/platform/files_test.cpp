@@ -345,6 +345,10 @@ TEST(FilesRead, LimitsAndErrors) {
   EXPECT_EQ(plat::GetLastError(), plat::kErrFileNotFound);
   EXPECT_FALSE(plat::ReadWholeFile(t.System(), &out));
   EXPECT_EQ(plat::GetLastError(), plat::kErrAccessDenied);
+  EXPECT_FALSE(plat::ReadWholeFile(t.SystemOf("ten\\below"), &out));  // a file as a folder
+  EXPECT_EQ(plat::GetLastError(), plat::kErrPathNotFound);
+  EXPECT_FALSE(plat::ReadWholeFile(t.SystemOf(std::string(300, 'n')), &out));
+  EXPECT_EQ(plat::GetLastError(), plat::kErrFilenameExcedRange);
   // A path on no volume.
   EXPECT_FALSE(plat::ReadWholeFile("relative\\path.txt", &out));
   EXPECT_NE(plat::GetLastError(), 0u);

@@ -5,52 +5,18 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <map>
 #include <string>
 
+#include "EnvScope.h"
 #include "platform/Folders.h"
 #include "support/TempDir.h"
 
 namespace fs = std::filesystem;
 using bvtest::NativeToSystemC;
 
-namespace {
-
-// Sets environment variables for one test and restores them afterwards.
-class EnvGuard {
- public:
-  ~EnvGuard() {
-    for (const auto& [name, value] : saved_) {
-      if (value.first) {
-        setenv(name.c_str(), value.second.c_str(), 1);
-      } else {
-        unsetenv(name.c_str());
-      }
-    }
-  }
-  void Set(const char* name, const std::string& value) {
-    Save(name);
-    setenv(name, value.c_str(), 1);
-  }
-  void Unset(const char* name) {
-    Save(name);
-    unsetenv(name);
-  }
-
- private:
-  void Save(const char* name) {
-    if (saved_.count(name)) return;
-    const char* v = std::getenv(name);
-    saved_[name] = {v != nullptr, v ? v : ""};
-  }
-  std::map<std::string, std::pair<bool, std::string>> saved_;
-};
-
-}  // namespace
-
 TEST(Folders, DataFolderFromTheEnvironment) {
   bvtest::TempDir t;
-  EnvGuard env;
+  EnvScope env;
   env.Unset("BREVANTO_DATA_DIR");
   env.Set("XDG_DATA_HOME", t.NativeOf("xdg"));
   EXPECT_EQ(plat::GetDataFolder(), t.SystemOf("xdg\\Orlimtech\\Brevanto\\"));
@@ -74,7 +40,7 @@ TEST(Folders, DataFolderFromTheEnvironment) {
 
 TEST(Folders, ShellFoldersAndUserDirs) {
   bvtest::TempDir t;
-  EnvGuard env;
+  EnvScope env;
   env.Set("HOME", t.NativeOf("home"));
   env.Set("XDG_CONFIG_HOME", t.NativeOf("cfg"));
   env.Set("XDG_DATA_HOME", t.NativeOf("data"));

@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "EnvScope.h"
 #include "support/TempDir.h"
 
 namespace {
@@ -26,20 +27,8 @@ class LocksTest : public ::testing::Test {
     std::filesystem::create_directories(tmp_.NativeOf("run"));
     std::filesystem::create_directories(tmp_.NativeOf("global"));
     chmod(tmp_.NativeOf("global").c_str(), 01777);
-    Save("XDG_RUNTIME_DIR", tmp_.NativeOf("run"));
-    Save("BREVANTO_GLOBAL_LOCK_DIR", tmp_.NativeOf("global"));
-  }
-  void TearDown() override {
-    for (auto& [name, value] : saved_)
-      if (value.second)
-        setenv(name.c_str(), value.first.c_str(), 1);
-      else
-        unsetenv(name.c_str());
-  }
-  void Save(const std::string& name, const std::string& value) {
-    const char* old = std::getenv(name.c_str());
-    saved_.emplace_back(name, std::make_pair(old ? old : "", old != nullptr));
-    setenv(name.c_str(), value.c_str(), 1);
+    env_.Set("XDG_RUNTIME_DIR", tmp_.NativeOf("run"));
+    env_.Set("BREVANTO_GLOBAL_LOCK_DIR", tmp_.NativeOf("global"));
   }
 
   // Forks a child that runs fn, tells the parent through a pipe and then
@@ -78,7 +67,7 @@ class LocksTest : public ::testing::Test {
   }
 
   bvtest::TempDir tmp_;
-  std::vector<std::pair<std::string, std::pair<std::string, bool>>> saved_;
+  EnvScope env_;
 };
 
 TEST_F(LocksTest, LockFileNames) {
@@ -99,7 +88,7 @@ TEST_F(LocksTest, LockFileNames) {
 }
 
 TEST_F(LocksTest, LocalFolderFallsBackToAPrivateTmpFolder) {
-  unsetenv("XDG_RUNTIME_DIR");
+  env_.Unset("XDG_RUNTIME_DIR");
   std::string file = plat::NamedMutexFile("X");
   std::string folder = "/tmp/brevanto-" + std::to_string(getuid());
   EXPECT_EQ(file, folder + "/Brevanto-X.lock");

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "EnvScope.h"
 #include "platform/Volumes.h"
 #include "support/TempDir.h"
 
@@ -22,22 +23,10 @@ class OverrideTable : public ::testing::Test {
   void SetUp() override {
     std::filesystem::create_directories(tmp_.NativeOf("e"));
     std::filesystem::create_directories(tmp_.NativeOf("share"));
-    ini_ = tmp_.Write("vol.ini",
-                      "[C]\nRoot=/\nSystem=1\n"
-                      "[E]\nRoot=" +
-                          tmp_.NativeOf("e") +
-                          "/\n"
-                          "[\\\\srv\\share]\nRoot=" +
-                          tmp_.NativeOf("share") +
-                          "\nOnline=1\n"
-                          "[\\\\srv\\off]\nRoot=" +
-                          tmp_.NativeOf("share") + "\nOnline=0\n");
-    setenv("BREVANTO_VOLUMES", ini_.c_str(), 1);
-    plat::VolumeTable::Instance().Reload();
-  }
-  void TearDown() override {
-    unsetenv("BREVANTO_VOLUMES");
-    plat::VolumeTable::Instance().Reload();
+    env_.Volumes(tmp_.NativeOf("vol.ini"),
+                 "[C]\nRoot=/\nSystem=1\n[E]\nRoot=" + tmp_.NativeOf("e") +
+                     "/\n[\\\\srv\\share]\nRoot=" + tmp_.NativeOf("share") +
+                     "\nOnline=1\n[\\\\srv\\off]\nRoot=" + tmp_.NativeOf("share") + "\nOnline=0\n");
   }
   std::string Native(const std::string& sys) {
     std::string n;
@@ -48,7 +37,7 @@ class OverrideTable : public ::testing::Test {
     return ToSystemPath(nat, &s) ? s : "<fail>";
   }
   bvtest::TempDir tmp_;
-  std::string ini_;
+  EnvScope env_;
 };
 
 TEST(PathsTest, StripLongPathPrefix) {
@@ -148,8 +137,11 @@ TEST_F(OverrideTable, RoundTripsOddNames) {
   }
 }
 
+// The table follows the variable without being told to reload.
 TEST(PathsOverrideTest, SharesNameNativePathsOutsideEveryVolume) {
   bvtest::TempDir tmp;
+  EnvScope env;  // puts the variable back at the end
+  env.Unset("BREVANTO_VOLUMES");
   std::string ini =
       tmp.Write("vol.ini", "[D]\nRoot=" + tmp.NativeOf("d") +
                                "\n[\\\\nas\\backup]\nRoot=" + tmp.NativeOf("nas") + "\n");

@@ -8,12 +8,12 @@
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
-#include <optional>
 #include <string>
 #include <thread>
 
 #include <gtest/gtest.h>
 
+#include "EnvScope.h"
 #include "platform/Errors.h"
 #include "platform/Volumes.h"
 #include "support/TempDir.h"
@@ -23,46 +23,13 @@ using plat::GetConnectionName;
 
 namespace {
 
-// Sets environment variables for a test and puts the old values back.
-class EnvGuard {
- public:
-  ~EnvGuard() {
-    for (auto& [name, value] : saved_) {
-      if (value)
-        setenv(name.c_str(), value->c_str(), 1);
-      else
-        unsetenv(name.c_str());
-    }
-    plat::VolumeTable::Instance().Reload();
+class ShareConnectTest : public testing::Test {
+ protected:
+  void TearDown() override {
     plat::detail::SetShareMountTiming(15000, 60000);
     plat::detail::ForgetShareMountAttempts();
   }
-  void Set(const std::string& name, const std::string& value) {
-    Save(name);
-    setenv(name.c_str(), value.c_str(), 1);
-  }
-  void Unset(const std::string& name) {
-    Save(name);
-    unsetenv(name.c_str());
-  }
-
- private:
-  void Save(const std::string& name) {
-    for (auto& s : saved_)
-      if (s.first == name) return;
-    const char* v = std::getenv(name.c_str());
-    saved_.push_back({name, v ? std::optional<std::string>(v) : std::nullopt});
-  }
-  std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
-};
-
-class ShareConnectTest : public testing::Test {
- protected:
-  void UseTable(const std::string& ini) {
-    bvtest::WriteNative(tmp_.NativeOf("volumes.ini"), ini);
-    env_.Set("BREVANTO_VOLUMES", tmp_.NativeOf("volumes.ini"));
-    plat::VolumeTable::Instance().Reload();
-  }
+  void UseTable(const std::string& ini) { env_.Volumes(tmp_.NativeOf("volumes.ini"), ini); }
   // A `gio` on PATH that appends its arguments to gio.log, then runs body.
   void FakeGio(const std::string& body) {
     std::string script = tmp_.Write(
@@ -74,14 +41,13 @@ class ShareConnectTest : public testing::Test {
   std::string GioLog() const { return bvtest::ReadNative(tmp_.NativeOf("gio.log")); }
   // The real table, with its remembered letters kept in a temporary folder.
   void UseRealTable() {
-    env_.Unset("BREVANTO_VOLUMES");
     env_.Set("BREVANTO_DATA_DIR", tmp_.NativeOf("data"));
-    plat::VolumeTable::Instance().Reload();
+    env_.Unset("BREVANTO_VOLUMES");
     ASSERT_FALSE(plat::VolumeTable::Instance().IsOverridden());
     plat::detail::ForgetShareMountAttempts();
   }
 
-  EnvGuard env_;
+  EnvScope env_;
   bvtest::TempDir tmp_;
   bvtest::TempDir share_;
 };

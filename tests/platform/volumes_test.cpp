@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <string>
 
+#include "EnvScope.h"
 #include "platform/Paths.h"
 #include "platform/VolumeSources.h"
 #include "support/TempDir.h"
@@ -23,20 +24,10 @@ bool Shell(const std::string& cmd) { return std::system((cmd + " >/dev/null 2>&1
 
 constexpr uint32_t Bit(char letter) { return 1u << (letter - 'A'); }
 
-// Clears the override variable and re-reads the real table at the end.
-struct EnvGuard {
-  ~EnvGuard() {
-    unsetenv("BREVANTO_VOLUMES");
-    unsetenv("BREVANTO_DATA_DIR");
-    VolumeTable::Instance().Reload();
-  }
-};
-
 TEST(VolumeTableTest, RealTableHasTheSystemOnC) {
-  EnvGuard guard;
-  unsetenv("BREVANTO_VOLUMES");
+  EnvScope env;
+  env.Unset("BREVANTO_VOLUMES");
   VolumeTable& t = VolumeTable::Instance();
-  t.Reload();
   EXPECT_FALSE(t.IsOverridden());
   VolumeInfo c;
   ASSERT_TRUE(t.Find('C', &c));
@@ -56,7 +47,7 @@ TEST(VolumeTableTest, RealTableHasTheSystemOnC) {
 }
 
 TEST(VolumeTableTest, OverrideFileParses) {
-  EnvGuard guard;
+  EnvScope env;
   bvtest::TempDir tmp;
   std::string ini = tmp.Write(
       "v.ini",
@@ -74,9 +65,8 @@ TEST(VolumeTableTest, OverrideFileParses) {
           "[I]\nRoot=/mnt/i\nTotalBytes=-5\nFreeBytes=99999999999999999999999\n"
           "[Power]\nSource=battery\n"
           "garbage line without section\n[\n=\n");
-  setenv("BREVANTO_VOLUMES", ini.c_str(), 1);
+  env.Set("BREVANTO_VOLUMES", ini);
   VolumeTable& t = VolumeTable::Instance();
-  t.Reload();
   EXPECT_TRUE(t.IsOverridden());
   EXPECT_EQ(t.LogicalDrives(), Bit('C') | Bit('D') | Bit('E') | Bit('H') | Bit('I'));
   VolumeInfo d;
@@ -131,30 +121,27 @@ TEST(VolumeTableTest, SerialForms) {
 }
 
 TEST(VolumeTableTest, JunkOverrideGivesAnEmptyTable) {
-  EnvGuard guard;
+  EnvScope env;
   bvtest::TempDir tmp;
   std::string junk(100000, '\0');
   for (size_t k = 0; k < junk.size(); ++k) junk[k] = char((k * 7919) % 256);
   std::string ini = tmp.Write("junk.ini", junk);
-  setenv("BREVANTO_VOLUMES", ini.c_str(), 1);
-  VolumeTable::Instance().Reload();
+  env.Set("BREVANTO_VOLUMES", ini);
   EXPECT_TRUE(VolumeTable::Instance().IsOverridden());
   EXPECT_EQ(VolumeTable::Instance().LogicalDrives(), 0u);
   std::string native;
   EXPECT_FALSE(plat::ToNativePath("C:\\x", &native));
   // A missing file is an empty table as well, not the real one.
-  setenv("BREVANTO_VOLUMES", tmp.NativeOf("missing.ini").c_str(), 1);
-  VolumeTable::Instance().Reload();
+  env.Set("BREVANTO_VOLUMES", tmp.NativeOf("missing.ini"));
   EXPECT_EQ(VolumeTable::Instance().LogicalDrives(), 0u);
 }
 
 TEST(VolumeTableTest, RewritingTheOverrideReportsArrivalsAndRemovals) {
-  EnvGuard guard;
+  EnvScope env;
   bvtest::TempDir tmp;
   std::string ini = tmp.Write("v.ini", "[C]\nRoot=/\n[E]\nRoot=/mnt/usb\nType=removable\n");
-  setenv("BREVANTO_VOLUMES", ini.c_str(), 1);
+  env.Set("BREVANTO_VOLUMES", ini);
   VolumeTable& t = VolumeTable::Instance();
-  t.Reload();
   uint32_t in = 99, out = 99;
   EXPECT_FALSE(t.ReloadIfChanged(&in, &out));
   EXPECT_EQ(in | out, 0u);
@@ -267,7 +254,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_P(LoopVolumeTest, GetsARememberedLetterAndItsSerial) {
-  EnvGuard guard;
+  EnvScope env;
   bvtest::TempDir tmp;
   std::string img = tmp.NativeOf("fs.img");
   std::string mnt = tmp.NativeOf("mnt");
@@ -280,12 +267,11 @@ TEST_P(LoopVolumeTest, GetsARememberedLetterAndItsSerial) {
     std::string dir;
     ~Unmount() { umount2(dir.c_str(), MNT_DETACH); }
   } unmount{mnt};
-  setenv("BREVANTO_DATA_DIR", tmp.NativeOf("data").c_str(), 1);
+  env.Set("BREVANTO_DATA_DIR", tmp.NativeOf("data"));
   // Another volume already owns D: in the remembered table.
   bvtest::WriteNative(tmp.NativeOf("data/Drives.ini"), "[Drives]\nsome-other-uuid=D\n");
-  unsetenv("BREVANTO_VOLUMES");
+  env.Unset("BREVANTO_VOLUMES");
   VolumeTable& t = VolumeTable::Instance();
-  t.Reload();
   VolumeInfo v;
   ASSERT_TRUE(t.FindByNativePath(mnt + "/file.txt", &v));
   ASSERT_NE(v.letter, 'C');

@@ -1,0 +1,39 @@
+// Sets (or, with a null value, removes) an environment variable for one
+// scope and puts the old value back at its end. "TZ" also resets the C
+// library's zone.
+#pragma once
+#include <stdlib.h>
+#include <time.h>
+
+#include <optional>
+#include <string>
+
+namespace bvtest {
+
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const char* value) : name_(name) {
+    if (const char* old = getenv(name)) old_ = old;
+    Set(value);
+  }
+  ScopedEnv(const char* name, const std::string& value) : ScopedEnv(name, value.c_str()) {}
+  ~ScopedEnv() { Restore(); }
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+  void Set(const char* value) {
+    if (value)
+      setenv(name_.c_str(), value, 1);
+    else
+      unsetenv(name_.c_str());
+    if (name_ == "TZ") tzset();
+  }
+  // Puts the old value back now (again at the end of the scope).
+  void Restore() { Set(old_ ? old_->c_str() : nullptr); }
+
+ private:
+  std::string name_;
+  std::optional<std::string> old_;
+};
+
+}  // namespace bvtest
