@@ -49,6 +49,9 @@ CMainFrame::CMainFrame(QWidget* parent) : CTrayWnd(parent) {
   PlaceAtStoredPosition();
 
   BuildMenu();
+  backupTimeTimer_.setSingleShot(true);
+  backupTimeTimer_.setInterval(1000);
+  connect(&backupTimeTimer_, &QTimer::timeout, this, &CMainFrame::StoreBackupTimes);
   CEventPump* pump = view_->EventPump();
   connect(pump, &CEventPump::eventArrived, this, &CMainFrame::OnEngineEvent, Qt::DirectConnection);
   connect(pump, &CEventPump::drained, this, [this] { OnPowerStatus(plat::GetPowerStatus()); });
@@ -241,12 +244,31 @@ void CMainFrame::RunFinished(uint32_t planId, const std::string& planName, int64
 
 void CMainFrame::NoteBackupTime(uint32_t planId, bool unlessBlocked) {
   if (planId == 0) return;
-  PlanList& list = PlanList::Instance();
-  std::lock_guard<std::recursive_mutex> guard(list.Lock());
-  CPlan* plan = list.Find(planId);
-  if (plan == nullptr) return;
-  if (unlessBlocked && plan->IsBlocked()) return;
-  plan->SetLastBackupTime(plat::Now());
+  // Noted now, stored by a worker: the plan's lock may be held for long by
+  // its thread (a network destination being polled), and "blocked" may ask a
+  // share for its free space, so neither happens on the interface thread.
+  // Copies come by the thousand: one job a second carries them all.
+  // One unconditional note within the second makes the store unconditional.
+  auto [it, fresh] = backupTimes_.try_emplace(planId);
+  it->second.time = plat::Now();
+  it->second.unlessBlocked = fresh ? unlessBlocked : it->second.unlessBlocked && unlessBlocked;
+  if (!backupTimeTimer_.isActive()) backupTimeTimer_.start();
+}
+
+void CMainFrame::StoreBackupTimes() {
+  std::map<uint32_t, DueBackupTime> due;
+  due.swap(backupTimes_);
+  if (due.empty()) return;
+  backupTimeWorker_.Run([due = std::move(due)] {
+    PlanList& list = PlanList::Instance();
+    std::lock_guard<std::recursive_mutex> guard(list.Lock());
+    for (const auto& [id, d] : due) {
+      CPlan* plan = list.Find(id);
+      if (plan == nullptr || (d.unlessBlocked && plan->IsBlocked())) continue;
+      plan->SetLastBackupTime(d.time);
+    }
+    return std::function<void()>([] {});
+  });
 }
 
 void CMainFrame::OnPowerStatus(plat::PowerStatus status) {

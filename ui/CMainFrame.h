@@ -4,6 +4,7 @@
 // icon can bring it back.
 #pragma once
 #include <QString>
+#include <QTimer>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -11,6 +12,7 @@
 
 #include "platform/Clock.h"
 #include "ui/CTrayWnd.h"
+#include "ui/WizardWorker.h"
 
 class QAction;
 class QMenu;
@@ -74,6 +76,8 @@ class CMainFrame : public CTrayWnd {
   void PlanModeChanged(uint32_t planId, int32_t mode);
   void RunFinished(uint32_t planId, const std::string& planName, int64_t copied);
   void NoteBackupTime(uint32_t planId, bool unlessBlocked);
+  // Hands the noted times to the worker (the timer's slot).
+  void StoreBackupTimes();
 
   CBrevantoView* view_;
   std::unique_ptr<QMenu> menu_;
@@ -86,6 +90,15 @@ class CMainFrame : public CTrayWnd {
 
   std::set<uint32_t> busy_;                 // plans in run state 2
   std::map<uint32_t, int64_t> scanCopied_;  // files copied by a running first scan
+  // Last backup times noted from events, stored a second later off the
+  // interface thread (UI thread only).
+  struct DueBackupTime {
+    int64_t time = 0;
+    bool unlessBlocked = false;
+  };
+  std::map<uint32_t, DueBackupTime> backupTimes_;
+  QTimer backupTimeTimer_;
+  CWizardWorker backupTimeWorker_;
   bool powerKnown_ = false;
   bool onBattery_ = false;
 };

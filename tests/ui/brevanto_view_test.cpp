@@ -515,6 +515,24 @@ TEST_F(ViewTest, DeleteAsksAndKeepsOrRemovesTheStore) {
   EXPECT_EQ(view.CellIds(), std::vector<uint32_t>{stayId});
 }
 
+// The frame notes a plan's last backup time from its copy events, off the
+// interface thread; a finished run of a blocked plan notes nothing.
+TEST_F(ViewTest, CopyEventsSetTheLastBackupTimeUnlessBlocked) {
+  CMainFrame frame;
+  // The blocked plan has the lower id, so the one store handles it first.
+  CPlan* blocked = MakePlan("Blocked", "G:\\Blocked\\", 2, false);
+  CPlan* copied = MakePlan("Copied", "E:\\Copied\\", 2, false);
+  ASSERT_TRUE(copied && blocked);
+  gPlugged_ = false;  // G: leaves: the second plan is blocked
+  WriteVolumes();
+  const int64_t before = plat::Now();
+  frame.OnEngineEvent(nullptr, EventData(kEvFileCopied, "a.txt", copied->Id(), {}, {}, 0));
+  frame.OnEngineEvent(nullptr, EventData(kEvRunEnds, "Blocked", blocked->Id(), {}, {}, 0));
+  ASSERT_TRUE(RunUntil([&] { return copied->LastBackupTime() >= before; }));
+  // Both notes went in one store; the blocked one was left alone.
+  EXPECT_EQ(blocked->LastBackupTime(), 0);
+}
+
 TEST_F(ViewTest, DeleteOfAnUnavailableDestinationOffersNoStoreRemoval) {
   CBrevantoView view;
   CPlan* plan = MakePlan("Away", "G:\\Away\\", 1, true);
