@@ -1,8 +1,12 @@
 // The one QApplication of a Qt test binary, made on first use (offscreen
-// unless the environment says otherwise).
+// unless the environment says otherwise), and a wait that keeps its event
+// loop running.
 #pragma once
 #include <QApplication>
+#include <QEventLoop>
+#include <QTimer>
 #include <cstdlib>
+#include <functional>
 
 namespace bvtest {
 
@@ -13,6 +17,23 @@ inline QApplication* App() {
   if (QApplication* app = qobject_cast<QApplication*>(QCoreApplication::instance())) return app;
   setenv("QT_QPA_PLATFORM", "offscreen", 0);
   return new QApplication(argc, argv);
+}
+
+// Runs the event loop until done() holds; the limit only guards against a hang.
+inline bool RunUntil(const std::function<bool()>& done, int limitMs = 60000) {
+  if (done()) return true;
+  QEventLoop loop;
+  QTimer poll;
+  QObject::connect(&poll, &QTimer::timeout, [&] {
+    if (done()) loop.quit();
+  });
+  QTimer guard;
+  guard.setSingleShot(true);
+  QObject::connect(&guard, &QTimer::timeout, &loop, &QEventLoop::quit);
+  poll.start(10);
+  guard.start(limitMs);
+  loop.exec();
+  return done();
 }
 
 }  // namespace bvtest

@@ -57,22 +57,7 @@ using bvtest::WriteNative;
 
 constexpr uint64_t kMiB = 1048576;
 
-// Runs the event loop until done() holds; the limit only guards against a hang.
-bool RunUntil(const std::function<bool()>& done, int limitMs = 60000) {
-  if (done()) return true;
-  QEventLoop loop;
-  QTimer poll;
-  QObject::connect(&poll, &QTimer::timeout, [&] {
-    if (done()) loop.quit();
-  });
-  QTimer guard;
-  guard.setSingleShot(true);
-  QObject::connect(&guard, &QTimer::timeout, &loop, &QEventLoop::quit);
-  poll.start(10);
-  guard.start(limitMs);
-  loop.exec();
-  return done();
-}
+using bvtest::RunUntil;
 
 // Runs action on the delete question once it is up (inside its modal loop).
 void WhenQuestionShows(std::function<void(CDlgSureMessage*)> action) {

@@ -27,22 +27,7 @@ namespace {
 
 using bvtest::App;
 
-// Runs the event loop until done() holds; the limit only guards against a hang.
-bool RunUntil(const std::function<bool()>& done) {
-  if (done()) return true;
-  QEventLoop loop;
-  QTimer poll;
-  QObject::connect(&poll, &QTimer::timeout, [&] {
-    if (done()) loop.quit();
-  });
-  QTimer guard;
-  guard.setSingleShot(true);
-  QObject::connect(&guard, &QTimer::timeout, &loop, &QEventLoop::quit);
-  poll.start(10);
-  guard.start(60000);
-  loop.exec();
-  return done();
-}
+using bvtest::RunUntil;
 
 size_t CountOf(const std::string& text, const std::string& what) {
   size_t n = 0;

@@ -51,21 +51,7 @@ using bvtest::App;
 using bvtest::ReadNative;
 using bvtest::WriteNative;
 
-bool RunUntil(const std::function<bool()>& done, int limitMs = 60000) {
-  if (done()) return true;
-  QEventLoop loop;
-  QTimer poll;
-  QObject::connect(&poll, &QTimer::timeout, [&] {
-    if (done()) loop.quit();
-  });
-  QTimer guard;
-  guard.setSingleShot(true);
-  QObject::connect(&guard, &QTimer::timeout, &loop, &QEventLoop::quit);
-  poll.start(5);
-  guard.start(limitMs);
-  loop.exec();
-  return done();
-}
+using bvtest::RunUntil;
 
 CDirNode* FindNode(CDirNode* root, const std::string& name) {
   CDirNode* found = nullptr;

@@ -61,21 +61,7 @@ using bvtest::App;
 using bvtest::ReadNative;
 using bvtest::WriteNative;
 
-bool RunUntil(const std::function<bool()>& done, int limitMs = 30000) {
-  if (done()) return true;
-  QEventLoop loop;
-  QTimer poll;
-  QObject::connect(&poll, &QTimer::timeout, [&] {
-    if (done()) loop.quit();
-  });
-  QTimer guard;
-  guard.setSingleShot(true);
-  QObject::connect(&guard, &QTimer::timeout, &loop, &QEventLoop::quit);
-  poll.start(10);
-  guard.start(limitMs);
-  loop.exec();
-  return done();
-}
+using bvtest::RunUntil;
 
 // Replaces the field's text by typing, as a user does (textEdited fires).
 void Type(QLineEdit* edit, const std::string& text) {
