@@ -677,9 +677,13 @@ TEST_F(ViewTest, RecordingOnlyCheckCountsDaysAndWaitingFiles) {
   ASSERT_TRUE(RunUntil(
       [&] { return std::find(messages.begin(), messages.end(), expected) != messages.end(); }));
 
-  // Unblocked: the period is over.
+  // Unblocked: the period is over (seen at the next snapshot the plan's
+  // starting thread lets the view take).
   view.Cell(plan->Id())->PauseButton()->click();
-  EXPECT_EQ(plat::GetProfileString(uiIni, "MainWindow", "LoggingModeTime", ""), "NULL");
+  EXPECT_TRUE(RunUntil([&] {
+    view.Refresh();
+    return plat::GetProfileString(uiIni, "MainWindow", "LoggingModeTime", "") == "NULL";
+  })) << plat::GetProfileString(uiIni, "MainWindow", "LoggingModeTime", "");
 }
 
 TEST_F(ViewTest, WorkerNeverWaitsForABusyJournal) {
