@@ -31,29 +31,6 @@ std::string WithoutTrailingSeparator(std::string_view path) {
 
 std::string TrimName(std::string_view s) { return plat::TrimSpace(s); }
 
-// Deletes a folder with everything in it; true when it is gone afterwards.
-bool DeleteTree(const std::string& folder) {
-  const std::string base = plat::WithSeparator(folder);
-  plat::DirSearch search;
-  plat::FindData fd;
-  if (search.Open(base + "*", &fd)) {
-    do {
-      if (fd.name == "." || fd.name == "..") continue;
-      const std::string path = base + fd.name;
-      if (fd.attributes & plat::kAttrDirectory) {
-        DeleteTree(path);
-      } else {
-        if (fd.attributes & plat::kAttrReadOnly)
-          plat::SetFileAttributes(path, fd.attributes & ~plat::kAttrReadOnly);
-        plat::DeleteFile(path);
-      }
-    } while (search.Next(&fd));
-    search.Close();
-  }
-  plat::RemoveDirectory(WithoutTrailingSeparator(base));
-  return !plat::FileExists(WithoutTrailingSeparator(base));
-}
-
 std::atomic<PlanList*> g_logList{nullptr};  // the list the activity log asks
 
 bool LookUpForLog(uint32_t id, PlanInfoForLog* info) {
@@ -256,7 +233,7 @@ bool PlanList::DeletePlan(uint32_t id) {
   // without the list's lock: the plan may wait for a stopped thread that
   // needs it.
   plan->ShutDown();  // the plan may be gone from here on
-  return DeleteTree(folder);
+  return plat::DeleteTree(folder);
 }
 
 bool PlanList::LoadAllPlans() {

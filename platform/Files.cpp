@@ -485,4 +485,28 @@ bool GetDiskSpace(std::string_view path, uint64_t* freeToCaller, uint64_t* total
   return true;
 }
 
+bool DeleteTree(std::string_view folder, const std::atomic<bool>* cancel) {
+  const std::string base = WithSeparator(folder);
+  DirSearch search;
+  FindData fd;
+  if (search.Open(base + "*", &fd)) {
+    do {
+      if (cancel && cancel->load()) return false;
+      if (fd.name == "." || fd.name == "..") continue;
+      const std::string path = base + fd.name;
+      if (fd.attributes & kAttrDirectory) {
+        DeleteTree(path, cancel);
+      } else {
+        if (fd.attributes & kAttrReadOnly) SetFileAttributes(path, fd.attributes & ~kAttrReadOnly);
+        DeleteFile(path);
+      }
+    } while (search.Next(&fd));
+    search.Close();
+  }
+  std::string_view bare = folder;
+  if (!bare.empty() && bare.back() == '\\') bare.remove_suffix(1);
+  RemoveDirectory(bare);
+  return !FileExists(bare);
+}
+
 }  // namespace plat

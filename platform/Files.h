@@ -3,6 +3,7 @@
 // Every call that fails sets plat::GetLastError() to a Windows error number.
 // Every call that touches the disk passes the fault seam (FaultSeam.h).
 #pragma once
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -50,6 +51,10 @@ bool CreateDirectory(std::string_view path);
 bool CreateDirectories(std::string_view path);
 // 145 when not empty, 267 when the path is a file.
 bool RemoveDirectory(std::string_view path);
+// Deletes a folder with everything in it (read-only files included); links
+// to folders are removed, never followed. Stops early when *cancel becomes
+// true. True when the folder is gone afterwards.
+bool DeleteTree(std::string_view folder, const std::atomic<bool>* cancel = nullptr);
 // 5 for a folder and for a read-only file (clear read-only first).
 bool DeleteFile(std::string_view path);
 

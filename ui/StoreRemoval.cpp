@@ -10,30 +10,6 @@ namespace {
 
 bool Cancelled(const std::atomic<bool>* cancel) { return cancel && cancel->load(); }
 
-// Deletes a folder with everything in it; true when it is gone afterwards.
-bool DeleteTree(const std::string& folder, const std::atomic<bool>* cancel) {
-  const std::string base = plat::WithSeparator(folder);
-  plat::DirSearch search;
-  plat::FindData fd;
-  if (search.Open(base + "*", &fd)) {
-    do {
-      if (Cancelled(cancel)) return false;
-      if (fd.name == "." || fd.name == "..") continue;
-      const std::string path = base + fd.name;
-      if (fd.attributes & plat::kAttrDirectory) {
-        DeleteTree(path, cancel);
-      } else {
-        if (fd.attributes & plat::kAttrReadOnly)
-          plat::SetFileAttributes(path, fd.attributes & ~plat::kAttrReadOnly);
-        plat::DeleteFile(path);
-      }
-    } while (search.Next(&fd));
-    search.Close();
-  }
-  plat::RemoveDirectory(folder);
-  return !plat::FileExists(folder);
-}
-
 bool IsStoreEntry(std::string_view name) {
   return name == "." || name == ".." || name == kStoreMarkerName || name == "Latest" ||
          name == "Revision";
@@ -66,7 +42,7 @@ bool RemoveStoreFolder(const std::string& storeRoot, const std::atomic<bool>* ca
   bool ok = true;
   for (const char* part : {"Latest", "Revision"}) {
     const std::string path = folder + "\\" + part;
-    if (plat::FileExists(path) && !DeleteTree(path, cancel)) ok = false;
+    if (plat::FileExists(path) && !plat::DeleteTree(path, cancel)) ok = false;
     if (Cancelled(cancel)) return false;
   }
   const std::string marker = folder + "\\" + kStoreMarkerName;
