@@ -164,16 +164,6 @@ size_t NodeCount(CDirNode* root) {
   return n;
 }
 
-// Every regular file below a native folder: relative path -> contents.
-std::map<std::string, std::string> Snapshot(const std::string& folder) {
-  std::map<std::string, std::string> out;
-  if (!fs::exists(folder)) return out;
-  for (const auto& e : fs::recursive_directory_iterator(folder))
-    if (e.is_regular_file())
-      out[fs::relative(e.path(), folder).string()] = ReadNative(e.path().string());
-  return out;
-}
-
 // A store written by hand in the layout of the backup engine, for sources in
 // the environment's source folder, on E:.
 class RestoreTest : public ::testing::Test {
@@ -506,7 +496,7 @@ TEST_F(RestoreTest, RestoresCheckedFilesToAChosenFolderByteForByte) {
   const Carried got = Carry(root, store_, out.System(), false);
   EXPECT_EQ(got.calls, kFinished);
   EXPECT_EQ(got.copied, latest_.size());
-  EXPECT_EQ(Snapshot(Out(out)), latest_);
+  EXPECT_EQ(bvtest::FilesBelow(Out(out)), latest_);
   EXPECT_FALSE(fs::exists(out.Native() + "/Revision"));
 
   const std::vector<RestoreProgress>& progress = got.progress;
@@ -529,7 +519,7 @@ TEST_F(RestoreTest, RestoresCheckedFilesToAChosenFolderByteForByte) {
       {"noext", "no extension three"},    {"file(0007).tar.gz", "tarball"},
       {"big(10000).txt", "ten thousand"},
   };
-  EXPECT_EQ(Snapshot(Out(revOut)), expected);
+  EXPECT_EQ(bvtest::FilesBelow(Out(revOut)), expected);
 }
 
 TEST_F(RestoreTest, RestoresToTheOriginalPlaceOverwritingWhatIsThere) {
@@ -545,7 +535,7 @@ TEST_F(RestoreTest, RestoresToTheOriginalPlaceOverwritingWhatIsThere) {
   std::map<std::string, std::string> expected = latest_;
   expected.erase("My Files/deep/er/ab.txt");
   expected["unrelated.txt"] = "stays";
-  EXPECT_EQ(Snapshot(srcNative_), expected);
+  EXPECT_EQ(bvtest::FilesBelow(srcNative_), expected);
 }
 
 TEST_F(RestoreTest, MissingSourceDriveFailsBeforeAnyCopy) {
@@ -560,12 +550,12 @@ TEST_F(RestoreTest, MissingSourceDriveFailsBeforeAnyCopy) {
   EXPECT_EQ(got.calls[0].rfind("box:", 0), 0u);
   EXPECT_EQ(got.calls[1], "failed");
   EXPECT_TRUE(got.progress.empty());
-  EXPECT_TRUE(Snapshot(srcNative_).empty());
+  EXPECT_TRUE(bvtest::FilesBelow(srcNative_).empty());
 
   // Without a "Latest" folder there is no original place either.
   fs::remove_all(storeNative_ + "/Latest");
   EXPECT_EQ(Carry(List(), store_, "", true).Count("failed"), 1u);
-  EXPECT_TRUE(Snapshot(srcNative_).empty());
+  EXPECT_TRUE(bvtest::FilesBelow(srcNative_).empty());
 
   // Once the drive exists the same store restores.
   fs::remove_all(storeNative_);
@@ -577,7 +567,7 @@ TEST_F(RestoreTest, MissingSourceDriveFailsBeforeAnyCopy) {
   SetCheckState(Find(root.get(), "Latest"), kCheckAll);
   EXPECT_EQ(Carry(root, store_, "", false).calls, kFinished);
   EXPECT_EQ(ReadNative(q.Native() + "/lost/q.txt"), "on a drive this machine lacks");
-  EXPECT_EQ(Snapshot(srcNative_), latest_);
+  EXPECT_EQ(bvtest::FilesBelow(srcNative_), latest_);
 }
 
 TEST_F(RestoreTest, RestoreAllIgnoresChecksButNotTheSearch) {
@@ -594,7 +584,7 @@ TEST_F(RestoreTest, RestoreAllIgnoresChecksButNotTheSearch) {
   EXPECT_EQ(Carry(root, store_, "", true).calls, kFinished);
   // Only the latest .doc copies: the revisions go to the same names, so the
   // last one written wins; check the set of names, not the contents.
-  std::map<std::string, std::string> got = Snapshot(srcNative_);
+  std::map<std::string, std::string> got = bvtest::FilesBelow(srcNative_);
   EXPECT_EQ(got.size(), 2u);
   EXPECT_TRUE(got.count("report.doc"));
   EXPECT_TRUE(got.count("a.b.doc"));
@@ -642,7 +632,7 @@ TEST_F(RestoreTest, StopEndsAJobAtItsNextStep) {
   EXPECT_EQ(rec.Get().progress.size(), 1u);
   EXPECT_EQ(carrier.FilesCopied(), 1u) << "the file announced is still copied";
   EXPECT_EQ(rec.Get().Count("finished"), 0u);
-  EXPECT_EQ(Snapshot(out.Native()).size(), 1u);
+  EXPECT_EQ(bvtest::FilesBelow(out.Native()).size(), 1u);
 }
 
 TEST_F(RestoreTest, JobsRunSideBySideAndDieStoppedWhileRunning) {

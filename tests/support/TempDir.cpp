@@ -81,4 +81,14 @@ void WriteNative(const std::string& native, const std::string& content) {
   out << content;
 }
 
+std::map<std::string, std::string> FilesBelow(const std::string& folder) {
+  namespace fs = std::filesystem;
+  std::map<std::string, std::string> out;
+  if (!fs::exists(folder)) return out;
+  for (const auto& e : fs::recursive_directory_iterator(folder))
+    if (e.is_regular_file())
+      out[fs::relative(e.path(), folder).string()] = ReadNative(e.path().string());
+  return out;
+}
+
 }  // namespace bvtest

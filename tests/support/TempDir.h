@@ -2,6 +2,7 @@
 // Native() is the Linux path, System() the same folder as a system path
 // ("C:\tmp\bv-XXXX"), both without a closing separator.
 #pragma once
+#include <map>
 #include <string>
 
 namespace bvtest {
@@ -38,5 +39,8 @@ std::string NativeToSystemC(const std::string& native);
 // Reads a whole native file ("" when missing).
 std::string ReadNative(const std::string& native);
 void WriteNative(const std::string& native, const std::string& content);
+// Every regular file below a native folder: relative path -> contents
+// (empty when the folder is missing).
+std::map<std::string, std::string> FilesBelow(const std::string& folder);
 
 }  // namespace bvtest

@@ -71,16 +71,6 @@ CDirNode* FindBelow(CDirNode* root, const std::string& tree, const std::string& 
   return nullptr;
 }
 
-// Every regular file below a native folder: relative path -> contents.
-std::map<std::string, std::string> Snapshot(const std::string& folder) {
-  std::map<std::string, std::string> out;
-  if (!fs::exists(folder)) return out;
-  for (const auto& e : fs::recursive_directory_iterator(folder))
-    if (e.is_regular_file())
-      out[fs::relative(e.path(), folder).string()] = ReadNative(e.path().string());
-  return out;
-}
-
 std::string Restore(const char* key) { return RestoreText(key); }
 
 TEST(RestoreTextsTest, DatesFollowTheCountry) {
@@ -267,7 +257,7 @@ TEST_F(RestoreWindowTest, RestoresExactlyTheTickedFilesToTheChosenFolder) {
   dlg.RestoreButton()->click();  // runs the modal progress window to its end
 
   const std::string below = InStore(src);
-  EXPECT_EQ(Snapshot(out.Native()),
+  EXPECT_EQ(bvtest::FilesBelow(out.Native()),
             (std::map<std::string, std::string>{
                 {below + "/report.doc", "the report"},
                 {below + "/My Files/deep/keep.txt", files_.at("My Files/deep/keep.txt")}}));
@@ -290,7 +280,7 @@ TEST_F(RestoreWindowTest, OriginalLocationAndRevisionsGoBackWhereTheFilesCameFro
   EXPECT_EQ(dlg.Restore(), CDlgRestoreProgress::kFinished);
   std::map<std::string, std::string> older;
   for (const auto& [rel, content] : files_) older[rel] = content + " (older)";
-  EXPECT_EQ(Snapshot(src.Native()), older);
+  EXPECT_EQ(bvtest::FilesBelow(src.Native()), older);
 }
 
 TEST_F(RestoreWindowTest, SearchShowsMatchesWithTheirFoldersAndCountsOnlyThem) {
@@ -452,7 +442,7 @@ TEST_F(RestoreWindowTest, ProgressWindowPausesCreepsAndFinishes) {
             GetText("DIALOG_RESTORE_PROGRESS", "BUTTON_RESUME"));
   progress.show();
   RunUntil([] { return false; }, 100);
-  EXPECT_TRUE(Snapshot(out.Native()).empty()) << "nothing is copied while paused";
+  EXPECT_TRUE(bvtest::FilesBelow(out.Native()).empty()) << "nothing is copied while paused";
 
   RestoreProgress p;
   p.currentName = "a.txt";
@@ -478,7 +468,7 @@ TEST_F(RestoreWindowTest, ProgressWindowPausesCreepsAndFinishes) {
   EXPECT_EQ(progress.result(), CDlgRestoreProgress::kFinished);
   EXPECT_EQ(progress.PercentShown(), 100u);
   EXPECT_EQ(progress.FilesCopied(), files_.size());
-  EXPECT_EQ(Snapshot(out.Native() + "/" + InStore(src)).size(), files_.size());
+  EXPECT_EQ(bvtest::FilesBelow(out.Native() + "/" + InStore(src)).size(), files_.size());
 }
 
 TEST_F(RestoreWindowTest, CancelClosesWithTwo) {
@@ -501,7 +491,8 @@ TEST_F(RestoreWindowTest, CancelClosesWithTwo) {
     EXPECT_EQ(progress.result(), CDlgRestoreProgress::kFailed);
   }
   RunUntil([] { return DiscardedRestoreJobsRunning() == 0; });
-  EXPECT_LE(Snapshot(out.Native()).size(), 1u) << "at most the file announced before the pause";
+  EXPECT_LE(bvtest::FilesBelow(out.Native()).size(), 1u)
+      << "at most the file announced before the pause";
 }
 
 TEST_F(RestoreWindowTest, ADriveThatIsNotHereFailsTheRestoreToOriginalPlaces) {
