@@ -277,6 +277,7 @@ uint32_t CLoggingDatabase::Recreate() {
     std::string folder = folder_;
     CloseLocked();
     uint32_t rc = CreateLocked(folder, planId_);
+    rebuilds_.fetch_add(1);
     if (rc != kOk) return rc;
     return OpenLocked(folder, planId_);
   } catch (const std::bad_alloc&) {

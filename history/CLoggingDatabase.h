@@ -10,6 +10,7 @@
 // lock itself; callers that look up, read and write in one sequence hold
 // Mutex() around the whole sequence (it is re-entrant).
 #pragma once
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -77,6 +78,11 @@ class CLoggingDatabase {
   // now) or appends a new one.
   uint32_t NoteChangedFile(std::string_view path);
 
+  // Counts the times the records were lost or rebuilt (recreated after
+  // damage, or rebuilt from the valid records); a plan compares it with the
+  // value it saw last to know that its files must be looked at again.
+  uint64_t RebuildCount() const { return rebuilds_.load(); }
+
   std::recursive_mutex& Mutex() { return lock_; }
   bool IsOpen();
   std::string DatabasePath();
@@ -127,6 +133,7 @@ class CLoggingDatabase {
   std::vector<uint8_t> writeBuffer_;
   LogRecord scratch_;  // read target when the caller wants none
   Counters counters_;
+  std::atomic<uint64_t> rebuilds_{0};
 };
 
 // True when the file at path is larger than the backup size limit
