@@ -166,9 +166,7 @@ void CSimpleTask::Run() {
     unit = plan->ScheduleUnit();
     first = !plan->InitDone();
   }
-  // The first backup is reported as such (scan begins and ends), not as a
-  // scheduled run.
-  if (!first) PostEvent(kEvRunBegins, name, id);
+  PostEvent(kEvRunBegins, name, id);
   PreCheck();
   int32_t copied = 0;
   bool blocked = plan->IsBlocked();
@@ -220,6 +218,6 @@ void CSimpleTask::Run() {
   }
   if (plan->Mode() == kModeWorking) plan->SetMode(kModeIdle);
   lastCopied_.store(copied);
-  if (!first) PostEvent(kEvRunEnds, name, id, {}, {}, copied);
+  PostEvent(kEvRunEnds, name, id, {}, {}, copied);
   if (unit == kUnitManual) plan->SetEnabled(false, 0);
 }

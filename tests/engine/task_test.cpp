@@ -195,10 +195,9 @@ TEST_F(TaskTest, FirstBackupWalksSourcesOnce) {
   EXPECT_TRUE(plan->InitDone());
   EXPECT_FALSE(plan->Busy());
   EXPECT_EQ(plan->Mode(), kModeIdle);
-  // Reported as the first backup, with its end, not as a scheduled run.
-  EXPECT_EQ(
-      Without(Codes(events.Events(), 3), {kEvFileBackupBegins, kEvFileCopied}),
-      (std::vector<int32_t>{kEvPlanModeChanged, kEvScanBegins, kEvScanEnds, kEvPlanModeChanged}));
+  EXPECT_EQ(Without(Codes(events.Events(), 3), {kEvFileBackupBegins, kEvFileCopied}),
+            (std::vector<int32_t>{kEvRunBegins, kEvPlanModeChanged, kEvScanBegins, kEvScanEnds,
+                                  kEvPlanModeChanged, kEvRunEnds}));
   int64_t last = 0;
   ASSERT_TRUE(ReadRunFile(plan->GetPlanFolder(), &last));
   EXPECT_EQ(last, task.LastRun());
@@ -316,16 +315,16 @@ TEST_F(TaskTest, BlockedScheduledRunIsMadeUpWhenUnblocked) {
   ASSERT_TRUE(queue.Add(task));
   bvtest::EventCollector events;
   queue.Process();
-  EXPECT_EQ(events.CountOf(kEvScanBegins), 0u);
+  EXPECT_EQ(events.CountOf(kEvRunBegins), 0u);
   env_.SetStorePresent(true);
   queue.Process();
-  EXPECT_EQ(events.CountOf(kEvScanBegins), 1u);
+  EXPECT_EQ(events.CountOf(kEvRunBegins), 1u);
   EXPECT_FALSE(daily->MissScheduledBackup());
   EXPECT_TRUE(daily->InitDone());
   EXPECT_EQ(bvtest::ReadNative(Latest(7, "a.txt")), "a");
   // Not again: the next slot is in the future.
   queue.Process();
-  EXPECT_EQ(events.CountOf(kEvScanBegins) + events.CountOf(kEvRunBegins), 1u);
+  EXPECT_EQ(events.CountOf(kEvRunBegins), 1u);
 }
 
 // A slot runs once, however often the thread looks: an interval plan whose
@@ -449,7 +448,7 @@ TEST_F(TaskTest, ForcedManualPlanRunsOnItsThreadAndSwitchesOff) {
     EXPECT_GT(plan->Task()->NextDue(), plat::Now() + 1000000);
     plan->Task()->SetForced(true);
   }
-  waiter.WaitFor(kEvScanEnds, 9);  // its first run is its first backup
+  waiter.WaitFor(kEvRunEnds, 9);
   const EventData disabled = waiter.WaitFor(kEvPlanDisabled, 9);
   EXPECT_EQ(disabled.value, 0);
   EXPECT_FALSE(plan->Enabled());
