@@ -1,30 +1,122 @@
-// fanotify source: a filesystem-wide mark on every fixed local volume, with
-// close-after-write events. Each event's descriptor is resolved to its path
-// through /proc/self/fd and closed at once.
+// fanotify source: a filesystem-wide mark on every fixed local volume and on
+// the file system of every folder the plans protect.
+//
+// Best: a group that reports the folder and name of each event
+// (FAN_REPORT_DFID_NAME), with close-after-write for writes in place and the
+// directory-entry events for files that arrive by rename, hard link or
+// creation. The name is the one the file had when the event happened, so a
+// save that writes a temporary file and renames it over the original is
+// reported under the original's name too. The folder is found again from its
+// handle (open_by_handle_at) when the event is drained.
+//
+// Fallback (file systems without handles): close-after-write events whose
+// descriptor is resolved through /proc/self/fd; renames are not seen.
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/fanotify.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <map>
 #include <set>
+#include <utility>
 
+#include "platform/ChangeDevice.h"
 #include "platform/ChangeSources.h"
-#include "platform/Volumes.h"
 
 namespace plat {
 namespace {
 
+constexpr uint64_t kNamedMask = FAN_CLOSE_WRITE | FAN_MOVED_TO | FAN_CREATE | FAN_ONDIR;
+
+using FsId = std::pair<int, int>;
+
+bool FsIdOf(const std::string& path, FsId* id) {
+  struct statfs sf;
+  if (statfs(path.c_str(), &sf) != 0) return false;
+  int v[2];
+  static_assert(sizeof v == sizeof sf.f_fsid);
+  std::memcpy(v, &sf.f_fsid, sizeof v);
+  *id = {v[0], v[1]};
+  return true;
+}
+
+std::string ReadFdLink(int fd) {
+  char link[64];
+  std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+  std::string path(4096, '\0');
+  const ssize_t len = readlink(link, path.data(), path.size());
+  if (len <= 0 || static_cast<size_t>(len) >= path.size()) return {};
+  path.resize(static_cast<size_t>(len));
+  return path[0] == '/' ? path : std::string();
+}
+
 class FanotifyWatcher : public ChangeWatcher {
  public:
-  explicit FanotifyWatcher(int fd) : fd_(fd), quiet_(QuietFolders()), self_(getpid()) {}
+  FanotifyWatcher(int fd, bool named) : fd_(fd), named_(named), quiet_(QuietFolders()) {}
   ~FanotifyWatcher() override { close(fd_); }
   int Fd() const override { return fd_; }
 
+  // Marks the file systems of "/", every fixed volume and every told folder;
+  // a mark that exists already is merged, marks of file systems gone went
+  // with them. False when "/" cannot be marked.
+  bool MarkAll() {
+    // "/" first: without it the source is not usable at all.
+    std::vector<std::string> places{"/"};
+    places.insert(places.end(), volumes_.begin(), volumes_.end());
+    places.insert(places.end(), folders_.begin(), folders_.end());
+    const uint64_t mask = named_ ? kNamedMask : FAN_CLOSE_WRITE;
+    std::map<FsId, std::string> marked;
+    for (const std::string& place : places) {
+      FsId id;
+      if (!FsIdOf(place, &id)) continue;  // a folder not made yet
+      if (marked.count(id)) continue;
+      if (fanotify_mark(fd_, FAN_MARK_ADD | FAN_MARK_FILESYSTEM, mask, AT_FDCWD, place.c_str()) !=
+          0) {
+        if (place == "/") return false;
+        if (!failSaid_.count(place)) {
+          std::fprintf(stderr, "change monitor: cannot watch %s (errno %d)\n", place.c_str(),
+                       errno);
+          failSaid_.insert(place);
+        }
+        continue;
+      }
+      marked[id] = place;
+    }
+    fileSystems_ = std::move(marked);
+    return true;
+  }
+
+  void WatchFolders(const std::vector<std::string>& folders) override {
+    folders_ = folders;
+    MarkAll();
+  }
+
+  void FollowVolumes() override {
+    std::vector<std::string> now = FixedVolumeRoots();
+    // A told folder that did not exist yet is tried again at every look.
+    bool missing = false;
+    for (const std::string& f : folders_) {
+      FsId id;
+      missing = missing || (FsIdOf(f, &id) && !fileSystems_.count(id));
+    }
+    if (now == volumes_ && !missing) return;
+    volumes_ = std::move(now);
+    MarkAll();
+  }
+
+  bool Start() {
+    volumes_ = FixedVolumeRoots();
+    return MarkAll();
+  }
+
   void Drain(std::vector<std::string>* written) override {
-    // A small buffer: every event carries an open descriptor, and a large
-    // batch could run the process out of descriptors.
+    // A small buffer: in descriptor mode every event carries an open
+    // descriptor, and a large batch could run the process out of them.
     alignas(fanotify_event_metadata) char buf[4096];
     for (;;) {
       ssize_t n = read(fd_, buf, sizeof buf);
@@ -33,60 +125,129 @@ class FanotifyWatcher : public ChangeWatcher {
       auto* md = reinterpret_cast<fanotify_event_metadata*>(buf);
       for (; FAN_EVENT_OK(md, n); md = FAN_EVENT_NEXT(md, n)) {
         if (md->vers != FANOTIFY_METADATA_VERSION) return;
-        if ((md->mask & FAN_Q_OVERFLOW) && !overflowSaid_) {
+        if (md->mask & FAN_Q_OVERFLOW) {
+          losses_ |= kChangesLostOverflow;
+          if (!overflowSaid_) {
+            std::fprintf(stderr, "change monitor: fanotify queue overflowed; some writes missed\n");
+          }
           overflowSaid_ = true;
-          std::fprintf(stderr, "change monitor: fanotify queue overflowed; some writes missed\n");
         }
-        if (md->fd < 0) continue;
-        Take(md, written);
-        close(md->fd);
+        if (named_) {
+          TakeNamed(md, written);
+        } else if (md->fd >= 0) {
+          TakeDescriptor(md, written);
+          close(md->fd);
+        }
       }
     }
   }
 
  private:
-  void Take(const fanotify_event_metadata* md, std::vector<std::string>* written) {
-    // The program's own writes (restores, logs, copies) are not reported.
+  // The program's own writes (restores, logs, copies) are not reported, nor
+  // files already gone or in a quiet folder.
+  void Offer(std::string path, bool folder, std::vector<std::string>* written) {
+    if (IsUnderAny(path, quiet_)) return;
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0) return;
+    if (S_ISREG(st.st_mode)) {
+      written->push_back(std::move(path));
+    } else if (folder && S_ISDIR(st.st_mode)) {
+      // A folder moved in: its files now have new names.
+      ListFilesBelow(path, quiet_, written);
+    }
+  }
+
+  void TakeNamed(const fanotify_event_metadata* md, std::vector<std::string>* written) {
+    if (md->pid == self_ || !(md->mask & (FAN_CLOSE_WRITE | FAN_MOVED_TO | FAN_CREATE))) return;
+    // Only a folder moved in is of interest; a new folder is empty.
+    const bool folder = (md->mask & FAN_ONDIR) != 0;
+    if (folder && !(md->mask & FAN_MOVED_TO)) return;
+    const char* at = reinterpret_cast<const char*>(md) + md->metadata_len;
+    const char* end = reinterpret_cast<const char*>(md) + md->event_len;
+    while (at + sizeof(fanotify_event_info_header) <= end) {
+      fanotify_event_info_header hdr;
+      std::memcpy(&hdr, at, sizeof hdr);
+      if (hdr.len < sizeof hdr || at + hdr.len > end) return;
+      if (hdr.info_type == FAN_EVENT_INFO_TYPE_DFID_NAME) {
+        std::string path = Resolve(at, hdr.len);
+        if (!path.empty()) Offer(std::move(path), folder, written);
+        return;
+      }
+      at += hdr.len;
+    }
+  }
+
+  // The native path named by a folder handle and a name; empty when the
+  // folder is gone or its file system is not one of the marked ones.
+  std::string Resolve(const char* info, size_t len) {
+    const size_t head = sizeof(fanotify_event_info_header) + sizeof(__kernel_fsid_t);
+    if (len < head + sizeof(file_handle)) return {};
+    int fsid[2];
+    std::memcpy(fsid, info + sizeof(fanotify_event_info_header), sizeof fsid);
+    const char* handleAt = info + head;
+    file_handle fh;
+    std::memcpy(&fh, handleAt, sizeof fh);
+    const size_t handleSize = sizeof(file_handle) + fh.handle_bytes;
+    if (head + handleSize >= len) return {};
+    const char* name = handleAt + handleSize;
+    const size_t nameMax = len - head - handleSize;
+    const size_t nameLen = strnlen(name, nameMax);
+    if (nameLen == 0 || nameLen == nameMax) return {};
+    if (std::strcmp(name, ".") == 0) return {};
+
+    auto place = fileSystems_.find({fsid[0], fsid[1]});
+    if (place == fileSystems_.end()) return {};
+    // Opened only for this event: a held descriptor would keep a disk busy.
+    // (open_by_handle_at refuses O_PATH descriptors here.)
+    const int mountFd =
+        open(place->second.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC);
+    if (mountFd < 0) return {};
+    std::vector<char> copy(handleAt, handleAt + handleSize);
+    const int dirFd =
+        open_by_handle_at(mountFd, reinterpret_cast<file_handle*>(copy.data()), O_PATH | O_CLOEXEC);
+    close(mountFd);
+    if (dirFd < 0) return {};
+    std::string dir = ReadFdLink(dirFd);
+    close(dirFd);
+    if (dir.empty()) return {};
+    return dir == "/" ? "/" + std::string(name) : dir + "/" + std::string(name);
+  }
+
+  void TakeDescriptor(const fanotify_event_metadata* md, std::vector<std::string>* written) {
     if (md->pid == self_ || !(md->mask & FAN_CLOSE_WRITE)) return;
     struct stat st;
     if (fstat(md->fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink == 0) return;
-    char link[64];
-    std::snprintf(link, sizeof link, "/proc/self/fd/%d", md->fd);
-    std::string path(4096, '\0');
-    ssize_t len = readlink(link, path.data(), path.size());
-    if (len <= 0 || static_cast<size_t>(len) >= path.size()) return;
-    path.resize(static_cast<size_t>(len));
-    if (path[0] != '/' || IsUnderAny(path, quiet_)) return;
+    std::string path = ReadFdLink(md->fd);
+    if (path.empty() || IsUnderAny(path, quiet_)) return;
     written->push_back(std::move(path));
   }
 
   int fd_;
+  bool named_;  // folder-and-name events, else descriptor events
   std::vector<std::string> quiet_;
-  pid_t self_;
+  pid_t self_ = getpid();
+  std::vector<std::string> volumes_;         // fixed volume roots at the last look
+  std::vector<std::string> folders_;         // folders the plans protect
+  std::map<FsId, std::string> fileSystems_;  // marked file system -> a path on it
+  std::set<std::string> failSaid_;           // places whose mark failure was said
   bool overflowSaid_ = false;
 };
+
+std::unique_ptr<FanotifyWatcher> OpenGroup(bool named) {
+  const unsigned flags =
+      FAN_CLASS_NOTIF | FAN_CLOEXEC | FAN_NONBLOCK | (named ? FAN_REPORT_DFID_NAME : 0u);
+  const int fd = fanotify_init(flags, O_RDONLY | O_LARGEFILE | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  auto w = std::make_unique<FanotifyWatcher>(fd, named);
+  if (!w->Start()) return nullptr;
+  return w;
+}
 
 }  // namespace
 
 std::unique_ptr<ChangeWatcher> OpenFanotifyWatcher() {
-  int fd = fanotify_init(FAN_CLASS_NOTIF | FAN_CLOEXEC | FAN_NONBLOCK,
-                         O_RDONLY | O_LARGEFILE | O_CLOEXEC);
-  if (fd < 0) return nullptr;
-  constexpr unsigned kFlags = FAN_MARK_ADD | FAN_MARK_FILESYSTEM;
-  if (fanotify_mark(fd, kFlags, FAN_CLOSE_WRITE, AT_FDCWD, "/") != 0) {
-    close(fd);
-    return nullptr;
-  }
-  std::set<std::string> roots;
-  for (const VolumeInfo& v : VolumeTable::Instance().Volumes()) {
-    if (v.type == DriveType::kFixed && v.remote.empty() && v.root != "/") roots.insert(v.root);
-  }
-  for (const std::string& root : roots) {
-    if (fanotify_mark(fd, kFlags, FAN_CLOSE_WRITE, AT_FDCWD, root.c_str()) != 0) {
-      std::fprintf(stderr, "change monitor: cannot watch %s (errno %d)\n", root.c_str(), errno);
-    }
-  }
-  return std::make_unique<FanotifyWatcher>(fd);
+  if (auto w = OpenGroup(true)) return w;
+  return OpenGroup(false);
 }
 
 }  // namespace plat
