@@ -290,8 +290,8 @@ std::unique_ptr<ChangeDevice> ChangeDevice::Open(std::string_view name, uint32_t
   std::string_view want = forced ? forced : "";
   std::unique_ptr<ChangeWatcher> watcher;
   ChangeSource source = ChangeSource::kFanotify;
-  if (want != "inotify") watcher = OpenFanotifyWatcher();
-  if (!watcher && want != "fanotify") {
+  if (want != "inotify") watcher = OpenFanotifyWatcher(want != "fanotify-fd");
+  if (!watcher && want != "fanotify" && want != "fanotify-fd") {
     watcher = OpenInotifyWatcher();
     source = ChangeSource::kInotify;
   }

@@ -36,7 +36,8 @@ class ChangeDevice {
  public:
   // Opens the device of that name ("\\.\Brevanto"). Null with *error = 1000
   // when no source can be used, 2 for another name. BREVANTO_CHANGE_SOURCE=inotify
-  // (or =fanotify) forces that source.
+  // (or =fanotify) forces that source; =fanotify-fd forces fanotify's
+  // descriptor events alone (tests: file systems without handles).
   static std::unique_ptr<ChangeDevice> Open(std::string_view name, uint32_t* error);
 
   virtual ~ChangeDevice() = default;

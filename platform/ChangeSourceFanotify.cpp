@@ -1,18 +1,19 @@
-// fanotify source: a filesystem-wide mark on every fixed local volume and on
-// the file system of every folder the plans protect.
+// fanotify source: a filesystem-wide mark on "/", every fixed local volume
+// and the file system of every folder the plans protect.
 //
-// Best: a group that reports the folder and name of each event
-// (FAN_REPORT_DFID_NAME), with close-after-write for writes in place and the
+// A group that reports the folder and name of each event
+// (FAN_REPORT_DFID_NAME) hears close-after-write for writes in place and the
 // directory-entry events for files that arrive by rename, hard link or
 // creation. The name is the one the file had when the event happened, so a
 // save that writes a temporary file and renames it over the original is
 // reported under the original's name too. The folder is found again from its
 // handle (open_by_handle_at) when the event is drained.
 //
-// Fallback (file systems without handles): close-after-write events whose
-// descriptor is resolved through /proc/self/fd; renames are not seen.
-#include <dirent.h>
+// File systems without handles (and kernels without that group) get a second
+// group of close-after-write events whose descriptor is resolved through
+// /proc/self/fd; renames are not seen there.
 #include <fcntl.h>
+#include <sys/epoll.h>
 #include <sys/fanotify.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
@@ -35,7 +36,11 @@ constexpr uint64_t kNamedMask = FAN_CLOSE_WRITE | FAN_MOVED_TO | FAN_CREATE | FA
 
 using FsId = std::pair<int, int>;
 
+// The file system of a folder (false for anything else: the folder stands
+// for its file system when an event's handle is opened).
 bool FsIdOf(const std::string& path, FsId* id) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
   struct statfs sf;
   if (statfs(path.c_str(), &sf) != 0) return false;
   int v[2];
@@ -55,11 +60,27 @@ std::string ReadFdLink(int fd) {
   return path[0] == '/' ? path : std::string();
 }
 
+// A fanotify group: folder-and-name events, or descriptor events.
+int OpenGroup(bool named) {
+  const unsigned flags =
+      FAN_CLASS_NOTIF | FAN_CLOEXEC | FAN_NONBLOCK | (named ? FAN_REPORT_DFID_NAME : 0u);
+  return fanotify_init(flags, O_RDONLY | O_LARGEFILE | O_CLOEXEC);
+}
+
+// Both groups behind one epoll descriptor: the named group for every file
+// system that has handles, the descriptor group (made when first needed) for
+// the others.
 class FanotifyWatcher : public ChangeWatcher {
  public:
-  FanotifyWatcher(int fd, bool named) : fd_(fd), named_(named), quiet_(QuietFolders()) {}
-  ~FanotifyWatcher() override { close(fd_); }
-  int Fd() const override { return fd_; }
+  FanotifyWatcher(int epoll, int named) : epoll_(epoll), named_(named), quiet_(QuietFolders()) {
+    if (named_ >= 0) Poll(named_);
+  }
+  ~FanotifyWatcher() override {
+    if (named_ >= 0) close(named_);
+    if (plain_ >= 0) close(plain_);
+    close(epoll_);
+  }
+  int Fd() const override { return epoll_; }
 
   // Marks the file systems of "/", every fixed volume and every told folder;
   // a mark that exists already is merged, marks of file systems gone went
@@ -69,25 +90,30 @@ class FanotifyWatcher : public ChangeWatcher {
     std::vector<std::string> places{"/"};
     places.insert(places.end(), volumes_.begin(), volumes_.end());
     places.insert(places.end(), folders_.begin(), folders_.end());
-    const uint64_t mask = named_ ? kNamedMask : FAN_CLOSE_WRITE;
     std::map<FsId, std::string> marked;
+    std::set<FsId> plain;
     for (const std::string& place : places) {
       FsId id;
       if (!FsIdOf(place, &id)) continue;  // a folder not made yet
-      if (marked.count(id)) continue;
-      if (fanotify_mark(fd_, FAN_MARK_ADD | FAN_MARK_FILESYSTEM, mask, AT_FDCWD, place.c_str()) !=
-          0) {
-        if (place == "/") return false;
-        if (!failSaid_.count(place)) {
-          std::fprintf(stderr, "change monitor: cannot watch %s (errno %d)\n", place.c_str(),
-                       errno);
-          failSaid_.insert(place);
-        }
+      if (marked.count(id) || plain.count(id)) continue;
+      if (Mark(named_, kNamedMask, place)) {
+        marked[id] = place;
         continue;
       }
-      marked[id] = place;
+      // No handles on this file system: writes in place at least.
+      if (plain_ < 0 && (plain_ = OpenGroup(false)) >= 0) Poll(plain_);
+      if (Mark(plain_, FAN_CLOSE_WRITE, place)) {
+        plain.insert(id);
+        continue;
+      }
+      if (place == "/") return false;
+      if (!failSaid_.count(place)) {
+        std::fprintf(stderr, "change monitor: cannot watch %s (errno %d)\n", place.c_str(), errno);
+        failSaid_.insert(place);
+      }
     }
     fileSystems_ = std::move(marked);
+    plainSystems_ = std::move(plain);
     return true;
   }
 
@@ -102,7 +128,7 @@ class FanotifyWatcher : public ChangeWatcher {
     bool missing = false;
     for (const std::string& f : folders_) {
       FsId id;
-      missing = missing || (FsIdOf(f, &id) && !fileSystems_.count(id));
+      missing = missing || (FsIdOf(f, &id) && !fileSystems_.count(id) && !plainSystems_.count(id));
     }
     if (now == volumes_ && !missing) return;
     volumes_ = std::move(now);
@@ -115,11 +141,29 @@ class FanotifyWatcher : public ChangeWatcher {
   }
 
   void Drain(std::vector<std::string>* written) override {
+    if (named_ >= 0) DrainGroup(named_, true, written);
+    if (plain_ >= 0) DrainGroup(plain_, false, written);
+  }
+
+ private:
+  static bool Mark(int group, uint64_t mask, const std::string& place) {
+    return group >= 0 && fanotify_mark(group, FAN_MARK_ADD | FAN_MARK_FILESYSTEM, mask, AT_FDCWD,
+                                       place.c_str()) == 0;
+  }
+
+  void Poll(int group) {
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.fd = group;
+    epoll_ctl(epoll_, EPOLL_CTL_ADD, group, &ev);
+  }
+
+  void DrainGroup(int group, bool named, std::vector<std::string>* written) {
     // A small buffer: in descriptor mode every event carries an open
     // descriptor, and a large batch could run the process out of them.
     alignas(fanotify_event_metadata) char buf[4096];
     for (;;) {
-      ssize_t n = read(fd_, buf, sizeof buf);
+      ssize_t n = read(group, buf, sizeof buf);
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) return;
       auto* md = reinterpret_cast<fanotify_event_metadata*>(buf);
@@ -132,7 +176,7 @@ class FanotifyWatcher : public ChangeWatcher {
           }
           overflowSaid_ = true;
         }
-        if (named_) {
+        if (named) {
           TakeNamed(md, written);
         } else if (md->fd >= 0) {
           TakeDescriptor(md, written);
@@ -142,7 +186,6 @@ class FanotifyWatcher : public ChangeWatcher {
     }
   }
 
- private:
   // The program's own writes (restores, logs, copies) are not reported, nor
   // files already gone or in a quiet folder.
   void Offer(std::string path, bool folder, std::vector<std::string>* written) {
@@ -199,8 +242,7 @@ class FanotifyWatcher : public ChangeWatcher {
     if (place == fileSystems_.end()) return {};
     // Opened only for this event: a held descriptor would keep a disk busy.
     // (open_by_handle_at refuses O_PATH descriptors here.)
-    const int mountFd =
-        open(place->second.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC);
+    const int mountFd = open(place->second.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (mountFd < 0) return {};
     std::vector<char> copy(handleAt, handleAt + handleSize);
     const int dirFd =
@@ -222,32 +264,32 @@ class FanotifyWatcher : public ChangeWatcher {
     written->push_back(std::move(path));
   }
 
-  int fd_;
-  bool named_;  // folder-and-name events, else descriptor events
+  int epoll_;       // both groups, for the device's poll
+  int named_;       // the folder-and-name group; -1 without kernel support
+  int plain_ = -1;  // the descriptor group; -1 until a file system needs it
   std::vector<std::string> quiet_;
   pid_t self_ = getpid();
   std::vector<std::string> volumes_;         // fixed volume roots at the last look
   std::vector<std::string> folders_;         // folders the plans protect
-  std::map<FsId, std::string> fileSystems_;  // marked file system -> a path on it
+  std::map<FsId, std::string> fileSystems_;  // marked by the named group -> a folder on it
+  std::set<FsId> plainSystems_;              // marked by the descriptor group
   std::set<std::string> failSaid_;           // places whose mark failure was said
   bool overflowSaid_ = false;
 };
 
-std::unique_ptr<FanotifyWatcher> OpenGroup(bool named) {
-  const unsigned flags =
-      FAN_CLASS_NOTIF | FAN_CLOEXEC | FAN_NONBLOCK | (named ? FAN_REPORT_DFID_NAME : 0u);
-  const int fd = fanotify_init(flags, O_RDONLY | O_LARGEFILE | O_CLOEXEC);
-  if (fd < 0) return nullptr;
-  auto w = std::make_unique<FanotifyWatcher>(fd, named);
-  if (!w->Start()) return nullptr;
-  return w;
-}
-
 }  // namespace
 
-std::unique_ptr<ChangeWatcher> OpenFanotifyWatcher() {
-  if (auto w = OpenGroup(true)) return w;
-  return OpenGroup(false);
+std::unique_ptr<ChangeWatcher> OpenFanotifyWatcher(bool named) {
+  const int group = named ? OpenGroup(true) : -1;
+  if (named && group < 0 && errno == EPERM) return nullptr;  // not privileged
+  const int epoll = epoll_create1(EPOLL_CLOEXEC);
+  if (epoll < 0) {
+    if (group >= 0) close(group);
+    return nullptr;
+  }
+  auto w = std::make_unique<FanotifyWatcher>(epoll, group);
+  if (!w->Start()) return nullptr;
+  return w;
 }
 
 }  // namespace plat

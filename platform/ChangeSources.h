@@ -34,8 +34,9 @@ class ChangeWatcher {
 };
 
 // Null when fanotify cannot be used (no privilege, no kernel support, or "/"
-// cannot be marked).
-std::unique_ptr<ChangeWatcher> OpenFanotifyWatcher();
+// cannot be marked). Without named, only the descriptor group is used (as on
+// file systems without handles).
+std::unique_ptr<ChangeWatcher> OpenFanotifyWatcher(bool named = true);
 // Null only when inotify itself cannot be initialised.
 std::unique_ptr<ChangeWatcher> OpenInotifyWatcher();
 
