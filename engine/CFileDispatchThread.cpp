@@ -12,7 +12,7 @@
 namespace {
 
 // The folder a rule names: the part before any wildcard, up to its last
-// separator ("C:*.doc" gives "C:"); empty for a mask without a drive.
+// separator ("C:\a\b*.doc" gives "C:\a"); empty for a mask without a drive.
 std::string FolderOfMask(std::string_view mask) {
   const bool drive = mask.size() >= 2 && mask[1] == ':' &&
                      ((mask[0] >= 'A' && mask[0] <= 'Z') || (mask[0] >= 'a' && mask[0] <= 'z'));
