@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <set>
 #include <string_view>
 #include <unordered_map>
 
@@ -124,6 +125,7 @@ class InotifyWatcher : public ChangeWatcher {
       int wd = inotify_add_watch(fd_, dir.c_str(), kMask | IN_ONLYDIR | IN_DONT_FOLLOW);
       if (wd < 0) {
         if (errno == ENOSPC) return SayLimit();
+        if (dir == top && errno == ENOENT) unwatched_.insert(top);
         continue;  // unreadable or vanished: nothing to watch there
       }
       dirs_[wd] = dir;
@@ -155,6 +157,13 @@ class InotifyWatcher : public ChangeWatcher {
   }
 
   void FollowVolumes() override {
+    // A root that was missing (a folder not made yet, a volume not mounted)
+    // or lost its watch is tried again at every look.
+    std::vector<std::string> retry(unwatched_.begin(), unwatched_.end());
+    unwatched_.clear();
+    for (const std::string& root : retry) {
+      if (std::binary_search(roots_.begin(), roots_.end(), root)) AddTree(root, nullptr);
+    }
     std::vector<std::string> base = BaseRoots();
     if (base == base_) return;
     base_ = std::move(base);
@@ -201,7 +210,12 @@ class InotifyWatcher : public ChangeWatcher {
       overflowSaid_ = true;
     }
     if (ev.mask & IN_IGNORED) {
-      dirs_.erase(ev.wd);
+      auto gone = dirs_.find(ev.wd);
+      if (gone == dirs_.end()) return;
+      if (std::binary_search(roots_.begin(), roots_.end(), gone->second)) {
+        unwatched_.insert(gone->second);
+      }
+      dirs_.erase(gone);
       return;
     }
     auto it = dirs_.find(ev.wd);
@@ -252,6 +266,7 @@ class InotifyWatcher : public ChangeWatcher {
   std::vector<std::string> folders_;           // folders the plans protect
   std::vector<std::string> base_;              // home and fixed volumes, at the last look
   std::vector<std::string> roots_;             // the outermost watched trees, sorted
+  std::set<std::string> unwatched_;            // roots missing or lost, tried again
   bool limitSaid_ = false;
   bool overflowSaid_ = false;
 };

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "platform/Text.h"
+#include "support/ScopedEnv.h"
 #include "support/TempDir.h"
 
 namespace fs = std::filesystem;
@@ -289,40 +290,45 @@ TEST_F(ChangeDeviceTest, OtherControlCodes) {
   EXPECT_EQ(dev->Control(plat::kIoctlReadRecords, nullptr, 0, nullptr, 10, &r), 87u);
 }
 
-// inotify watches the folders it is told, wherever they lie, and lets them
-// go when no longer told; it follows volumes that appear in the table.
+// inotify watches the folders it is told, wherever they lie (one made only
+// after it was told included), and lets them go when no longer told; it
+// follows volumes that appear in the table.
 TEST_F(ChangeDeviceTest, ToldFoldersAndNewVolumesAreWatched) {
   const std::string told = MakeHomeDir(), volume = MakeHomeDir();
+  const std::string notYet = told + "-made-later";
   const std::string table = root_ + "/volumes.ini";
   WriteFile(table, "[C]\nRoot=/\nType=fixed\n");
   setenv("BREVANTO_VOLUMES", table.c_str(), 1);
   unsetenv("BREVANTO_CHANGE_ROOTS");
-  const std::string home = std::getenv("HOME") ? std::getenv("HOME") : "";
-  setenv("HOME", root_.c_str(), 1);
+  bvtest::ScopedEnv home("HOME", root_);  // the base roots: root_ and the volumes
   auto dev = OpenStarted();
-  setenv("HOME", home.c_str(), 1);
   ASSERT_TRUE(dev);
 
   fs::create_directories(told + "/sub");
-  dev->WatchFolders({bvtest::NativeToSystemC(told)});
+  dev->WatchFolders({bvtest::NativeToSystemC(told), bvtest::NativeToSystemC(notYet)});
   WriteFile(told + "/sub/a.txt", "a");
   EXPECT_EQ(TimesSeen(dev.get(), told + "/sub/a.txt"), 1u);
-  dev->WatchFolders({});
-  WriteFile(told + "/sub/b.txt", "b");
-  WriteFile(root_ + "/marker.txt", "m");
-  EXPECT_EQ(Count(ReadUntil(dev.get(), bvtest::NativeToSystemC(root_ + "/marker.txt")),
-                  told + "/sub/b.txt"),
-            0u);
 
-  // A volume mounted: seen at the next look, at least once a second.
+  // The told folder made, a volume mounted: both seen at the next look, at
+  // least once a second.
+  fs::create_directories(notYet);
+  dirs_.push_back(notYet);
   WriteFile(table, "[C]\nRoot=/\nType=fixed\n[E]\nRoot=" + volume + "\nType=fixed\n");
   std::this_thread::sleep_for(std::chrono::milliseconds(1100));
-  WriteFile(root_ + "/marker2.txt", "m");
-  ReadUntil(dev.get(), bvtest::NativeToSystemC(root_ + "/marker2.txt"));
+  WriteFile(root_ + "/marker.txt", "m");
+  ReadUntil(dev.get(), bvtest::NativeToSystemC(root_ + "/marker.txt"));
+  WriteFile(notYet + "/n.txt", "n");
+  EXPECT_EQ(TimesSeen(dev.get(), notYet + "/n.txt"), 1u);
   WriteFile(volume + "/on-e.txt", "e");
   const std::vector<std::string> seen = ReadUntil(dev.get(), "E:\\on-e.txt");
   EXPECT_EQ(std::count(seen.begin(), seen.end(), "E:\\on-e.txt"), 1);
-  unsetenv("BREVANTO_VOLUMES");
+
+  dev->WatchFolders({});
+  WriteFile(told + "/sub/b.txt", "b");
+  WriteFile(root_ + "/marker2.txt", "m");
+  EXPECT_EQ(Count(ReadUntil(dev.get(), bvtest::NativeToSystemC(root_ + "/marker2.txt")),
+                  told + "/sub/b.txt"),
+            0u);
 }
 
 TEST_F(ChangeDeviceTest, WatchLimitStopsAddingAndSaysSo) {
