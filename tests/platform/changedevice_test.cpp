@@ -1,6 +1,7 @@
 #include "platform/ChangeDevice.h"
 
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -498,12 +499,32 @@ TEST_F(ChangeDeviceTest, FanotifyReportsFilesUnderTheirFinalNames) {
     EXPECT_EQ(Count(seen, child), 1u) << forced;
     EXPECT_EQ(Count(seen, own), 0u) << forced;
   }
+  const std::string table = root_ + "/volumes.ini";
+  WriteFile(table, "[C]\nRoot=/\nType=fixed\n");
+  setenv("BREVANTO_VOLUMES", table.c_str(), 1);
   uint32_t err = 0;
   auto dev = ChangeDevice::Open(kName, &err);
   ASSERT_TRUE(dev);
   ASSERT_EQ(Send(dev.get(), plat::kIoctlStartReporting), 0u);
   const std::string child = root_ + "/child.txt";
   std::vector<std::string> seen;
+
+  // A file system mounted and named as a fixed volume: marked at the next
+  // look (at least once a second).
+  const std::string mnt = root_ + "/mnt";
+  fs::create_directories(mnt);
+  if (mount("tmpfs", mnt.c_str(), "tmpfs", 0, "size=1m") == 0) {
+    WriteFile(table, "[C]\nRoot=/\nType=fixed\n[E]\nRoot=" + mnt + "\nType=fixed\n");
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    ASSERT_TRUE(ChildWrites(child, "marker"));
+    ReadUntil(dev.get(), bvtest::NativeToSystemC(child));
+    ASSERT_TRUE(ChildWrites(mnt + "/v.txt", "v"));
+    seen = ReadUntil(dev.get(), "E:\\v.txt");
+    umount2(mnt.c_str(), MNT_DETACH);
+    EXPECT_EQ(std::count(seen.begin(), seen.end(), "E:\\v.txt"), 1);
+  } else {
+    std::printf("no tmpfs mount here (errno %d): mounts not tried\n", errno);
+  }
 
   const std::string doc = root_ + "/doc.txt", swp = root_ + "/.doc.txt.swp";
   ASSERT_TRUE(ChildWrites(doc, "old"));
