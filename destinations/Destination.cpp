@@ -1,11 +1,15 @@
 #include "destinations/Destination.h"
 
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
 #include <limits>
 
 #include "platform/Errors.h"
 #include "platform/Files.h"
 #include "platform/Paths.h"
 #include "platform/Text.h"
+#include "platform/Volumes.h"
 
 namespace {
 
@@ -48,15 +52,47 @@ int64_t LeadingNumber(std::string_view s) {
   return negative ? -value : value;
 }
 
-// Where the number starts in a found name that matched name + "(": the found
-// name's prefix equals name without regard to case, and the "(" follows.
-// npos when the entry does not really belong to name (a name holding
-// wildcard characters matches more than itself).
-size_t NumberOffset(std::string_view found, std::string_view name) {
-  for (size_t p = found.find('('); p != std::string_view::npos; p = found.find('(', p + 1)) {
-    if (plat::EqualsNoCase(found.substr(0, p), name)) return p + 1;
+// The longest beginning of UTF-8 text that takes at most maxBytes bytes and
+// ends at a character boundary.
+std::string_view Utf8Prefix(std::string_view s, size_t maxBytes) {
+  if (s.size() <= maxBytes) return s;
+  size_t cut = maxBytes;
+  while (cut > 0 && (static_cast<unsigned char>(s[cut]) & 0xC0) == 0x80) --cut;
+  return s.substr(0, cut);
+}
+
+// 32-bit FNV-1a: stable across runs and builds, since it is part of names
+// kept in stores.
+uint32_t NameHash(std::string_view s) {
+  uint32_t h = 2166136261u;
+  for (unsigned char c : s) h = (h ^ c) * 16777619u;
+  return h;
+}
+
+// The revision number of found when found is exactly one of the names
+// RevisionFileName gives for stem and ext; 0 otherwise.
+int64_t RevisionNumberOf(std::string_view found, std::string_view stem, std::string_view ext,
+                         bool ignoreCase) {
+  for (size_t open = found.find('('); open != std::string_view::npos;
+       open = found.find('(', open + 1)) {
+    size_t close = open + 1;
+    while (close < found.size() && found[close] >= '0' && found[close] <= '9') ++close;
+    const size_t digits = close - open - 1;
+    if (digits < 4 || digits > 18 || close >= found.size() || found[close] != ')') continue;
+    const int64_t n = LeadingNumber(found.substr(open + 1, digits));
+    if (n <= 0) continue;
+    const std::string expected = RevisionFileName(stem, ext, n);
+    if (ignoreCase ? plat::EqualsNoCase(found, expected) : found == expected) return n;
   }
-  return std::string_view::npos;
+  return 0;
+}
+
+// File systems that ignore case in names whatever the folder.
+bool CaseFoldingFileSystem(std::string_view type) {
+  for (std::string_view t : {"vfat", "msdos", "fat", "exfat", "umsdos"}) {
+    if (type == t) return true;
+  }
+  return false;
 }
 
 }  // namespace
@@ -116,27 +152,44 @@ bool CDestination::IsSameVolume(const CDestination& other) const {
          plat::ToLower(FirstChars(other.GetRootPath(), 2));
 }
 
+std::string RevisionFileName(std::string_view stem, std::string_view ext, int64_t n) {
+  std::string number;
+  if (n > 0) {
+    char digits[32];
+    std::snprintf(digits, sizeof digits, "(%04lld)", static_cast<long long>(n));
+    number = digits;
+  }
+  const std::string dotExt = ext.empty() ? std::string() : "." + std::string(ext);
+  std::string name = std::string(stem) + number + dotExt;
+  if (n <= 0 || name.size() <= kMaxStoreNameBytes) return name;
+  char mark[16];
+  std::snprintf(mark, sizeof mark, "~%08x", NameHash(std::string(stem) + dotExt));
+  const size_t fixed = number.size() + std::char_traits<char>::length(mark);
+  const size_t extRoom = std::min(dotExt.size(), kMaxStoreNameBytes - fixed);
+  const size_t stemRoom = kMaxStoreNameBytes - fixed - extRoom;
+  name = std::string(Utf8Prefix(stem, stemRoom)) + mark + number;
+  name += Utf8Prefix(dotExt, extRoom);
+  return name;
+}
+
 int32_t CDestination::ListVersions(std::string_view folder, std::string_view name,
                                    std::string_view extension, std::vector<VersionEntry>* list) {
-  std::string pattern = std::string(folder) + std::string(name) + "(*)";
-  std::string suffix = ")";
-  if (!extension.empty()) {
-    pattern += "." + std::string(extension);
-    suffix += "." + std::string(extension);
-  }
+  const bool ignoreCase = IgnoresCase();
+  // The search mask only narrows the listing (it ignores case and takes "*"
+  // and "?" in the name as wildcards); RevisionNumberOf decides. Names whose
+  // revisions may be shortened are looked for among all entries.
+  const std::string dotExt = extension.empty() ? std::string() : "." + std::string(extension);
+  std::string mask = "*";
+  if (name.size() + dotExt.size() + 20 <= kMaxStoreNameBytes)
+    mask = std::string(name) + "(*)" + dotExt;
   plat::DirSearch search;
   plat::FindData entry;
-  if (!search.Open(pattern, &entry)) return 0;
+  if (!search.Open(std::string(folder) + mask, &entry)) return 0;
   int64_t highest = 0;
   do {
-    if (entry.name == "." || entry.name == "..") continue;
     if (entry.attributes & plat::kAttrDirectory) continue;
-    size_t at = NumberOffset(entry.name, name);
-    if (at == std::string::npos || entry.name.size() < at + suffix.size()) continue;
-    if (!plat::EqualsNoCase(std::string_view(entry.name).substr(entry.name.size() - suffix.size()),
-                            suffix))
-      continue;
-    int64_t number = LeadingNumber(std::string_view(entry.name).substr(at));
+    const int64_t number = RevisionNumberOf(entry.name, name, extension, ignoreCase);
+    if (number <= 0) continue;
     if (list) list->push_back({std::string(folder) + entry.name, number});
     if (number > highest) highest = number;
   } while (search.Next(&entry));
@@ -167,7 +220,103 @@ uint32_t CDestination::CreateFolders(std::string_view path) {
   return kDestOk;
 }
 
-bool CDestination::FileExists(std::string_view path) { return plat::FileExists(path); }
+bool CDestination::FileExists(std::string_view path) {
+  // Not plat::FileExists, which searches for a name holding "*" or "?".
+  return plat::GetFileAttributes(path) != plat::kInvalidAttributes;
+}
+
+bool CDestination::GetFileStamp(std::string_view path, uint64_t* size, int64_t* writeTime,
+                                int64_t* changeTime) {
+  plat::FindData info;
+  if (!plat::GetFileInfo(path, &info) || (info.attributes & plat::kAttrDirectory)) return false;
+  *size = info.size;
+  *writeTime = info.writeTime;
+  *changeTime = info.createTime;
+  return true;
+}
+
+bool IsTemporaryCopyName(std::string_view name) {
+  constexpr std::string_view kPrefix = ".~bvtmp-";
+  if (name.size() != kPrefix.size() + 16 || name.substr(0, kPrefix.size()) != kPrefix) return false;
+  for (char c : name.substr(kPrefix.size())) {
+    if (!std::isxdigit(static_cast<unsigned char>(c))) return false;
+  }
+  return true;
+}
+
+uint32_t CDestination::SweepTemporaryCopies() {
+  const std::string root = GetRootPath();
+  if (root.empty()) return 0;
+  const std::string base = plat::WithSeparator(root);
+  uint32_t removed = 0;
+  // Folders still to look at; a wildcard search never reports a link to a
+  // folder, so neither the trees' own names nor anything below them can lead
+  // out of the store.
+  std::vector<std::string> folders;
+  for (const char* tree : {"Latest", "Revision"}) {
+    plat::DirSearch search;
+    plat::FindData entry;
+    // "?" keeps it a search (an exact name would be looked up through a link).
+    const std::string mask = base + std::string(tree).substr(0, 1) + "?" + (tree + 2);
+    if (!search.Open(mask, &entry)) continue;
+    do {
+      if (entry.name == tree && (entry.attributes & plat::kAttrDirectory))
+        folders.push_back(base + entry.name + "\\");
+    } while (search.Next(&entry));
+  }
+  while (!folders.empty()) {
+    const std::string folder = std::move(folders.back());
+    folders.pop_back();
+    plat::DirSearch search;
+    plat::FindData entry;
+    if (!search.Open(folder + "*", &entry)) continue;
+    do {
+      if (entry.name == "." || entry.name == "..") continue;
+      if (entry.attributes & plat::kAttrDirectory) {
+        folders.push_back(folder + entry.name + "\\");
+      } else if (!(entry.attributes & plat::kAttrReparsePoint) && IsTemporaryCopyName(entry.name)) {
+        const std::string path = folder + entry.name;
+        std::string longPath;
+        if (!ToLongPathForm(path, &longPath)) continue;
+        if (entry.attributes & plat::kAttrReadOnly)
+          plat::SetFileAttributes(longPath, entry.attributes & ~plat::kAttrReadOnly);
+        if (plat::DeleteFile(longPath)) ++removed;
+      }
+    } while (search.Next(&entry));
+  }
+  return removed;
+}
+
+bool CDestination::IgnoresCase() {
+  const std::string root = GetRootPath();
+  if (root != caseRoot_) {
+    caseRoot_ = root;
+    caseKnown_ = false;
+    ignoresCase_ = false;
+  }
+  if (caseKnown_ || root.empty()) return ignoresCase_;
+  plat::VolumeInfo volume;
+  if (root.size() >= 2 && root[1] == ':' &&
+      plat::VolumeTable::Instance().Find(static_cast<char>(std::toupper(root[0])), &volume) &&
+      CaseFoldingFileSystem(volume.fileSystem)) {
+    caseKnown_ = ignoresCase_ = true;
+    return true;
+  }
+  // A case-folded folder or a share: "Latest" found under another spelling
+  // that the folder's listing does not hold.
+  const std::string base = plat::WithSeparator(root);
+  if (!plat::IsDirectory(base + "Latest")) return false;  // asked again once it exists
+  caseKnown_ = true;
+  if (!plat::IsDirectory(base + "LATEST")) return ignoresCase_ = false;
+  plat::DirSearch search;
+  plat::FindData entry;
+  bool listed = false;
+  if (search.Open(base + "*", &entry)) {
+    do listed |= entry.name == "LATEST";
+    while (!listed && search.Next(&entry));
+  }
+  return ignoresCase_ = !listed;
+}
 
 uint32_t CDestination::DeleteFile(std::string_view path) {
   std::string longPath;

@@ -71,14 +71,17 @@ class CDestination {
   virtual std::string GetRootPath() const = 0;
   // Recomputes what IsAvailable reports.
   virtual void Refresh() {}
-  // Numbered copies folder + name + "(N)" [+ "." + extension]: appends each
-  // (path, N) to *list (never cleared) and returns the highest N, 0 for none.
+  // Revisions of the file name + ["." + extension] in folder: exactly the
+  // names RevisionFileName gives for some N > 0, compared as the store's file
+  // system compares names (IgnoresCase). Appends each (path, N) to *list
+  // (never cleared) and returns the highest N, 0 for none.
   virtual int32_t ListVersions(std::string_view folder, std::string_view name,
                                std::string_view extension, std::vector<VersionEntry>* list);
   // Creates every folder above the file the path names (the last component is
   // never created; the server and share of a "\\" path are skipped). 2 for an
   // empty path, otherwise 0 even when a folder could not be made.
   virtual uint32_t CreateFolders(std::string_view path);
+  // The entry of exactly this name exists ("*" and "?" are plain characters).
   virtual bool FileExists(std::string_view path);
   // Clears read-only, then deletes. 0 or 104.
   virtual uint32_t DeleteFile(std::string_view path);
@@ -91,6 +94,24 @@ class CDestination {
   // 0 or 104.
   virtual uint32_t MoveFile(std::string_view source, std::string_view target);
 
+  // Operations added after the fixed ones.
+  //
+  // True when the store's file system treats names that differ only in case
+  // as one name (FAT, exFAT, a case-folded folder, many network shares): the
+  // volume's file-system type, else a look at the store's "Latest" folder
+  // under another case. Decided once per root, and only positively once the
+  // folder exists.
+  virtual bool IgnoresCase();
+  // Size and modification time of a file in the store; false when it cannot
+  // be looked at (the kind cannot tell, or no such file).
+  virtual bool GetFileStamp(std::string_view path, uint64_t* size, int64_t* writeTime,
+                            int64_t* changeTime);
+  // Removes what interrupted copies left in the store's "Latest" and
+  // "Revision" trees: plain files named as the platform copy names its
+  // temporary files. Only real folders below the root are entered; links are
+  // never followed nor removed. Returns how many files it removed.
+  virtual uint32_t SweepTemporaryCopies();
+
   IDestinationOwner* Owner() const { return owner_; }
 
  protected:
@@ -101,7 +122,27 @@ class CDestination {
 
  private:
   IDestinationOwner* owner_;
+  // IgnoresCase's answer for caseRoot_ (file operations run on the plan's
+  // thread only, so no lock).
+  std::string caseRoot_;
+  bool caseKnown_ = false;
+  bool ignoresCase_ = false;
 };
+
+// True for the temporary name of a copy in progress: ".~bvtmp-" and sixteen
+// hexadecimal digits, as the platform copy makes it.
+bool IsTemporaryCopyName(std::string_view name);
+
+// Longest file name, in bytes, that the store writes.
+constexpr size_t kMaxStoreNameBytes = 255;
+
+// File name of revision n of stem [+ "." + ext]: stem + "(" + n as at least
+// four digits + ")" [+ "." + ext]; n = 0 gives the file's own name. When that
+// would be longer than kMaxStoreNameBytes, the stem (and, failing that, the
+// extension) is cut at a character boundary and "~" + eight hexadecimal digits
+// of a hash of the whole file name follow it, so that two long names that
+// share their beginning keep apart.
+std::string RevisionFileName(std::string_view stem, std::string_view ext, int64_t n);
 
 // The long-path form of a path: "\\?\" + path, or "\\?\UNC" + the path less
 // its first character for a "\\server\share" path; a path that already has

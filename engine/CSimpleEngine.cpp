@@ -4,12 +4,15 @@
 #include <vector>
 
 #include "destinations/Destination.h"
+#include "destinations/VolumeCapacity.h"
+#include "engine/ActivityLog.h"
 #include "engine/EngineEvents.h"
 #include "history/CLoggingDatabase.h"
 #include "plans/CPlan.h"
 #include "platform/Clock.h"
 #include "platform/Errors.h"
 #include "platform/Files.h"
+#include "platform/Text.h"
 
 namespace {
 
@@ -64,6 +67,48 @@ void StoreRecord(CLoggingDatabase* db, const LogRecord& record, uint64_t* offset
   }
 }
 
+// True when the latest copy is this very version of the source: the same size
+// and modification time, and the copy was made after the second of that time
+// had passed (a later write within that second would look the same).
+bool LatestIsCurrent(CDestination* dest, std::string_view source, const std::string& latest) {
+  plat::FindData info;
+  if (!plat::GetFileInfo(source, &info) || (info.attributes & plat::kAttrDirectory)) return false;
+  uint64_t size = 0;
+  int64_t written = 0, changed = 0;
+  if (!dest->GetFileStamp(latest, &size, &written, &changed)) return false;
+  return size == info.size && written == info.writeTime && changed > info.writeTime;
+}
+
+// Kinds whose free space is kept: local folders, USB disks and network drive
+// letters (a "\\server\share" root is not measured: a dead server would hang).
+bool KeepsReserve(CDestination* dest, const std::string& root) {
+  const int32_t type = dest->GetStorageType();
+  if (type == kStorageLocal || type == kStorageUsb) return true;
+  return type == kStorageNetwork && root.rfind("\\\\", 0) != 0;
+}
+
+// Another entry of the source's folder whose name differs from the source's
+// only in case; empty when there is none. The search ignores case; "?" for
+// the first character keeps it a search even for a name without wildcards.
+std::string CaseTwinOf(std::string_view source) {
+  const size_t slash = source.rfind('\\');
+  if (slash == std::string_view::npos || slash + 1 >= source.size()) return {};
+  const std::string_view name = source.substr(slash + 1);
+  size_t first = 1;
+  while (first < name.size() && (static_cast<unsigned char>(name[first]) & 0xC0) == 0x80) ++first;
+  const std::string mask =
+      std::string(source.substr(0, slash + 1)) + "?" + std::string(name.substr(first));
+  plat::DirSearch search;
+  plat::FindData entry;
+  if (!search.Open(mask, &entry)) return {};
+  do {
+    if (entry.name != name && plat::EqualsNoCase(entry.name, name)) {
+      return std::string(source.substr(0, slash + 1)) + entry.name;
+    }
+  } while (search.Next(&entry));
+  return {};
+}
+
 }  // namespace
 
 StoreNames MakeStoreNames(std::string_view root, std::string_view source, char sep) {
@@ -97,18 +142,7 @@ StoreNames MakeStoreNames(std::string_view root, std::string_view source, char s
 
 std::string VersionName(std::string_view folder, std::string_view stem, std::string_view ext,
                         int64_t n) {
-  std::string name(folder);
-  name += stem;
-  if (n > 0) {
-    char number[32];
-    std::snprintf(number, sizeof number, "(%04lld)", static_cast<long long>(n));
-    name += number;
-  }
-  if (!ext.empty()) {
-    name += '.';
-    name += ext;
-  }
-  return name;
+  return std::string(folder) + RevisionFileName(stem, ext, n);
 }
 
 int32_t CSimpleEngine::BackupFile(std::string_view source, bool existenceCheck, LogRecord* record,
@@ -156,12 +190,68 @@ int32_t CSimpleEngine::BackupFile(std::string_view source, bool existenceCheck, 
   }
   if (dest == nullptr) return kBackupBadArgument;
 
-  const StoreNames names = MakeStoreNames(dest->GetRootPath(), source, dest->GetPathSeparator());
+  const std::string root = dest->GetRootPath();
+  // Leftovers of copies a crash interrupted, once per start of the plan (and
+  // again later when the store cannot be reached now).
+  if (sweepDue_.exchange(false)) {
+    if (root.empty() || !dest->IsAvailable()) {
+      sweepDue_ = true;
+    } else {
+      dest->SweepTemporaryCopies();
+    }
+  }
+  const StoreNames names = MakeStoreNames(root, source, dest->GetPathSeparator());
   if (existenceCheck && dest->FileExists(names.latestName)) return kBackupExists;
+
+  // The latest copy already is this version (a record set back to pending, a
+  // walk over files copied before): record it as copied, and push no genuine
+  // revision out for a copy identical to the latest.
+  if (LatestIsCurrent(dest, source, names.latestName)) {
+    rec->state = kLogCopied;
+    rec->lastBackupTime = start;
+    rec->failedAttempts = 0;
+    rec->changeTime = start;
+    rec->lastAttemptTime = start;
+    StoreRecord(db, *rec, &offset);
+    return 0;
+  }
+
+  if (dest->IgnoresCase()) ReportSharedStoreName(source, planId, names.latestName);
 
   std::vector<VersionEntry> listed;
   const int64_t highest =
       dest->ListVersions(names.revisionFolder, names.stem, names.extension, &listed);
+
+  // The reserve: a copy that would leave less than kMinFreeBytes free is not
+  // made. The revisions this backup deletes count as free; the record stays
+  // pending and the plan is blocked until the room is there.
+  plat::FindData sourceInfo;
+  if (KeepsReserve(dest, root) && plat::GetFileInfo(source, &sourceInfo)) {
+    uint64_t freed = 0;
+    for (const VersionEntry& entry : listed) {
+      uint64_t size = 0;
+      int64_t written = 0, changed = 0;
+      if (entry.number < highest - versions + 3 &&
+          dest->GetFileStamp(entry.path, &size, &written, &changed))
+        freed += size;
+    }
+    uint64_t free = 0;
+    const uint64_t wanted = sourceInfo.size + kMinFreeBytes;
+    if (GetFreeSpace(root, &free) == 0 && free + freed < wanted) {
+      rec->state = kLogPending;
+      rec->lastAttemptTime = start;
+      StoreRecord(db, *rec, &offset);
+      // Blocked until the smallest refused copy fits; reported when the
+      // blocking begins, not for every file refused meanwhile.
+      const uint64_t before = plan_->SpaceWanted();
+      if (before == 0 || wanted - freed < before) plan_->SetSpaceWanted(wanted - freed);
+      if (before == 0) {
+        PostEvent(kEvFileFailed, source, planId, names.latestName,
+                  CopyErrorText(plat::kErrDiskFull), static_cast<int32_t>(plat::kErrDiskFull));
+      }
+      return kBackupNoSpace;
+    }
+  }
   PostEvent(kEvFileBackupBegins, source, planId);
 
   // Rotation: the previous latest copy becomes revision highest + 1, and
@@ -191,6 +281,7 @@ int32_t CSimpleEngine::BackupFile(std::string_view source, bool existenceCheck, 
   dest->CreateFolders(names.latestName);
   const uint32_t error = dest->CopyFile(source, names.latestName);
   if (error == 0) {
+    if (plan_->SpaceWanted() != 0) plan_->SetSpaceWanted(0);
     rec->state = kLogCopied;
     rec->lastBackupTime = start;
     rec->failedAttempts = 0;
@@ -205,4 +296,24 @@ int32_t CSimpleEngine::BackupFile(std::string_view source, bool existenceCheck, 
   rec->lastAttemptTime = start;
   StoreRecord(db, *rec, &offset);
   return static_cast<int32_t>(error);
+}
+
+void CSimpleEngine::ReportSharedStoreName(std::string_view source, uint32_t planId,
+                                          const std::string& latestName) {
+  const std::string twin = CaseTwinOf(source);
+  if (twin.empty()) return;
+  {
+    std::lock_guard<std::mutex> guard(reportedLock_);
+    if (!reportedShared_.insert(plat::ToLower(latestName)).second) return;
+  }
+  PostEvent(kEvStoreNameShared, source, planId, twin, latestName, 0);
+  std::string planName;
+  {
+    std::lock_guard<std::recursive_mutex> guard(plan_->Lock());
+    planName = plan_->Name();
+  }
+  CLogSet::Instance().AppendRecord(
+      "#Backup File Shares Store Name\nPlan Name = " + planName +
+      "\nTime = " + plat::AscTime(plat::Now()) + "\nSource Path = " + std::string(source) +
+      "\nOther Source Path = " + twin + "\nDestination Path = " + latestName + "\n");
 }

@@ -2,7 +2,10 @@
 // under "Latest", replaced copies under "Revision" with a four-digit number,
 // revisions beyond the plan's version count deleted, the journal record updated.
 #pragma once
+#include <atomic>
 #include <cstdint>
+#include <mutex>
+#include <set>
 #include <string>
 #include <string_view>
 
@@ -16,6 +19,7 @@ enum BackupResult : int32_t {
   kBackupStopping = -2,       // plan stopping; record stored with state 0
   kBackupSourceMissing = -3,  // the source file does not exist
   kBackupRecordFailed = -4,   // reading the journal record failed
+  kBackupNoSpace = -5,        // the copy would eat into the destination's reserve; record pending
   kBackupBadArgument = 2,     // empty or too short path, or no destination
 };
 
@@ -29,7 +33,8 @@ struct StoreNames {
 // sep is the destination's path separator; a root without its closing
 // separator gets one.
 StoreNames MakeStoreNames(std::string_view root, std::string_view source, char sep);
-// folder + stem + "(nnnn)" + "." + extension (no number for n = 0).
+// folder + RevisionFileName: stem + "(nnnn)" + "." + extension (no number
+// for n = 0), the stem shortened when the name would be too long.
 std::string VersionName(std::string_view folder, std::string_view stem, std::string_view ext,
                         int64_t n);
 
@@ -40,7 +45,19 @@ class CSimpleEngine {
   // record/offset may be null/0: the record is looked up by path.
   virtual int32_t BackupFile(std::string_view source, bool existenceCheck, LogRecord* record,
                              uint64_t offset);
+  // The plan (re)starts: the next backup first removes the temporary files
+  // that interrupted copies left in the store. Due from construction on.
+  void RequestSweep() { sweepDue_ = true; }
 
  private:
+  // On a store that ignores case: when another file of the source's folder
+  // differs from it only in case, both share one store name; says so (event
+  // and activity-log record) once per store name.
+  void ReportSharedStoreName(std::string_view source, uint32_t planId,
+                             const std::string& latestName);
+
   CPlan* plan_;
+  std::atomic<bool> sweepDue_{true};      // set by the starting thread, taken by the plan's thread
+  std::mutex reportedLock_;               // guards reportedShared_
+  std::set<std::string> reportedShared_;  // store names reported as shared (lower case)
 };

@@ -43,6 +43,9 @@ enum EventCode : int32_t {
   kEvUsbArrived = 30,
   kEvUsbRemoved = 31,
   kEvAvailabilityChanged = 32,
+  // Two sources of one folder differ only in case and the store ignores case:
+  // text 1 = source, text 2 = the other source, text 3 = the shared latest name.
+  kEvStoreNameShared = 33,
 };
 
 // One event. Every constructor, copy and move stamps the calling thread as

@@ -230,6 +230,19 @@ void CPlan::SetSameDestinationLink(CPlan* plan) {
   sameDestLink_ = plan;
 }
 
+uint64_t CPlan::SpaceWanted() const {
+  constexpr int64_t kRetryAfter = 600;
+  Guard g(lock_);
+  if (spaceWanted_ == 0 || plat::Now() - spaceWantedAt_ >= kRetryAfter) return 0;
+  return spaceWanted_;
+}
+
+void CPlan::SetSpaceWanted(uint64_t freeBytes) {
+  Guard g(lock_);
+  spaceWanted_ = freeBytes;
+  spaceWantedAt_ = plat::Now();
+}
+
 CSimpleTask* CPlan::Task() const {
   Guard g(lock_);
   return task_;

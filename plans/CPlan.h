@@ -110,6 +110,12 @@ class CPlan : public IDestinationOwner {
   void SetTookLastOffered(bool took) { tookLastOffered_ = took; }
   CPlan* SameDestinationLink() const;
   void SetSameDestinationLink(CPlan* plan);
+  // Free bytes the destination must have before the copy that was refused for
+  // lack of space is tried again (0: none refused, or longer ago than ten
+  // minutes, when a retry is due anyway). Kept by the engine; read by
+  // IsBlocked and the main view.
+  uint64_t SpaceWanted() const;
+  void SetSpaceWanted(uint64_t freeBytes);
   CSimpleTask* Task() const;
   void SetTask(CSimpleTask* task);
 
@@ -159,6 +165,9 @@ class CPlan : public IDestinationOwner {
   CSimpleTask* task_ = nullptr;
   CPlan* sameDestLink_ = nullptr;
   std::atomic<bool> tookLastOffered_{false};  // touched by the offering thread only
+  uint64_t spaceWanted_ = 0;                  // see SpaceWanted
+  int64_t spaceWantedAt_ = 0;                 // when it was set (seconds)
+  bool noteFailureShown_ = false;             // a journal write failure was reported
   bool busy_ = false;
   bool missScheduledBackup_ = false;
   std::unique_ptr<CDestination> destination_;

@@ -5,7 +5,9 @@
 #include "engine/CSimpleEngine.h"
 #include "engine/CTask.h"
 #include "engine/CWorkingThread.h"
+#include "engine/EngineEvents.h"
 #include "plans/CPlan.h"
+#include "platform/Errors.h"
 
 namespace {
 using Guard = std::lock_guard<std::recursive_mutex>;
@@ -75,6 +77,7 @@ int CSimplePlan::Start() {
   }
   thread_ = thread;
   task_ = task;
+  if (engine_) engine_->RequestSweep();
   return 0;
 }
 
@@ -160,12 +163,33 @@ bool CSimplePlan::IsBlocked() {
   driveRoot += ":\\";
   uint64_t free = 0;
   if (GetFreeSpace(driveRoot, &free) != 0) return true;
-  return free <= kMinFreeBytes;
+  // A copy refused for lack of space blocks the plan until there is room for it.
+  return free <= kMinFreeBytes || free < SpaceWanted();
 }
 
 void CSimplePlan::NoteChangedFile(std::string_view path) {
   CLoggingDatabase* db = Database();
   if (!db) return;
-  std::lock_guard<std::recursive_mutex> g(db->Mutex());
-  db->NoteChangedFile(path);
+  uint32_t rc;
+  uint32_t error;
+  std::string journal;
+  {
+    std::lock_guard<std::recursive_mutex> g(db->Mutex());
+    rc = db->NoteChangedFile(path);
+    error = plat::GetLastError();
+    if (rc != CLoggingDatabase::kOk) journal = db->DatabasePath();
+  }
+  // A change that could not be journaled is lost to the plan: say so once,
+  // with the reason, when such failures begin (not for every change after).
+  bool report;
+  {
+    Guard g(lock_);
+    report = rc != CLoggingDatabase::kOk && !noteFailureShown_;
+    noteFailureShown_ = rc != CLoggingDatabase::kOk;
+  }
+  if (!report) return;
+  if (error == 0) error = rc;
+  const std::string message = plat::WinErrorMessage(error);
+  PostEvent(kEvDatabaseProblem, journal, Id(), path,
+            "Code: " + std::to_string(error) + ", Error: " + message, static_cast<int32_t>(error));
 }

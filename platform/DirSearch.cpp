@@ -75,10 +75,12 @@ bool DirSearch::Next(FindData* out) {
     }
     if (!MatchFileMask(name, mask_)) continue;
     struct stat st;
-    const bool link = e->d_type == DT_LNK || e->d_type == DT_UNKNOWN;
-    if (link) {
+    const bool maybeLink = e->d_type == DT_LNK || e->d_type == DT_UNKNOWN;
+    bool link = false;
+    if (maybeLink) {
       if (fstatat(dfd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;  // gone
-      if (S_ISLNK(st.st_mode)) {
+      link = S_ISLNK(st.st_mode);
+      if (link) {
         // A link counts as what it points at; links to folders could loop.
         if (fstatat(dfd, e->d_name, &st, 0) != 0 || S_ISDIR(st.st_mode)) continue;
       }
@@ -87,6 +89,9 @@ bool DirSearch::Next(FindData* out) {
     }
     if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) continue;
     detail::FillFindData(st, name, out);
+    // Callers that must never act through a link (the store's own clean-up)
+    // can tell one from the file it points at.
+    if (link) out->attributes = (out->attributes & ~kAttrNormal) | kAttrReparsePoint;
     return true;
   }
 }

@@ -19,6 +19,7 @@ enum : uint32_t {
   kAttrArchive = 0x20,
   kAttrNormal = 0x80,
   kAttrTemporary = 0x100,
+  kAttrReparsePoint = 0x400,  // DirSearch: the entry is a symbolic link (to a file)
 };
 constexpr uint32_t kInvalidAttributes = 0xFFFFFFFFu;
 
@@ -92,7 +93,8 @@ bool GetDiskSpace(std::string_view path, uint64_t* freeToCaller, uint64_t* total
 // them (callers skip them). Entries whose native names a system path cannot
 // carry (a "\" in the name, bytes that are not UTF-8) are skipped and counted.
 // Links to folders, dangling links and special files (pipes, sockets,
-// devices) are not reported, so a walk neither loops nor blocks. A pattern
+// devices) are not reported, so a walk neither loops nor blocks; a link to a
+// file is reported as that file with kAttrReparsePoint added. A pattern
 // without wildcards looks up that one name (case-sensitive, links followed).
 class DirSearch {
  public:

@@ -264,6 +264,7 @@ VolumeSnapshot LoadRealVolumes(std::string_view mountinfo, const std::string& dr
   std::set<std::string> seenDev, seenIdentity;
   for (const auto& m : mounts) {
     if (m.mountPoint == "/") {
+      sys.fileSystem = m.fsType;
       if (m.source.rfind("/dev/", 0) == 0) {
         std::string uuid, type;
         ProbeUuid(m.source, &uuid, &type);
@@ -283,6 +284,7 @@ VolumeSnapshot LoadRealVolumes(std::string_view mountinfo, const std::string& dr
       v.type = DriveType::kRemote;
       v.remote = ShareNameOf(m);
       v.identity = m.source;
+      v.fileSystem = m.fsType;
       if (!v.remote.empty()) snap.shares.push_back(ShareInfo{v.remote, v.root, true});
     } else if (m.fsType == "fuse.gvfsd-fuse") {
       AddGvfsShares(v.root, &snap.shares);
@@ -297,6 +299,7 @@ VolumeSnapshot LoadRealVolumes(std::string_view mountinfo, const std::string& dr
       ProbeUuid(m.source, &uuid, &type);
       if (type.empty()) type = m.fsType;
       v.identity = uuid.empty() ? "dev:" + m.source : uuid;
+      v.fileSystem = type;
       v.serial = SerialFromUuid(uuid, type);
       FillFromSysfs(m, &v);
       if (type == "iso9660" || type == "udf") v.type = DriveType::kCdRom;

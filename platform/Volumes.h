@@ -31,6 +31,7 @@ struct VolumeInfo {
   bool system = false;                               // holds the operating system
   std::string remote;                                // network letter: "\\server\share"
   std::string identity;                              // file-system UUID or network source
+  std::string fileSystem;                            // its type ("ext4", "vfat"; "" unknown)
   bool hasTotalBytes = false, hasFreeBytes = false;  // override figures given
   uint64_t totalBytes = 0, freeBytes = 0;
 };

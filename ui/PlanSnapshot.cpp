@@ -27,6 +27,7 @@ bool TryTakeSnapshot(CPlan* plan, PlanSnapshot* out) {
     s.nextDue = task->NextDue();
   }
   s.lastBackupTime = plan->LastBackupTime();
+  s.spaceWanted = plan->SpaceWanted();
   *out = std::move(s);
   return true;
 }
@@ -48,7 +49,8 @@ PlanStatus ComputeStatus(const PlanSnapshot& s, bool onBattery, const SpaceFigur
     return {"PLAN_STATUS_STOPPED", StatusColour::kStopped, StatusIcon::kStopped, false};
   if (onBattery)
     return {"PLAN_STATUS_LOGGING", StatusColour::kStopped, StatusIcon::kBattery, false};
-  if (HasMeasuredSpace(s) && space.measured && space.ok && space.freeBytes < kTooFullBytes)
+  if (HasMeasuredSpace(s) && space.measured && space.ok &&
+      (space.freeBytes < kTooFullBytes || space.freeBytes < s.spaceWanted))
     return {"PLAN_STATUS_LOGGING", StatusColour::kWarning, StatusIcon::kAlert, false};
   if (s.mode == 2)
     return {"PLAN_STATUS_PROTECTING", StatusColour::kRunning, StatusIcon::kWaiting, true};
@@ -68,7 +70,7 @@ bool IsSnapshotBlocked(const PlanSnapshot& s, bool onBattery, const SpaceFigures
     *known = false;
     return false;
   }
-  return !space.ok || space.freeBytes <= kTooFullBytes;
+  return !space.ok || space.freeBytes <= kTooFullBytes || space.freeBytes < s.spaceWanted;
 }
 
 void StatusRgb(StatusColour colour, int* r, int* g, int* b) {

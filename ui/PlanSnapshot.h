@@ -20,6 +20,7 @@ struct PlanSnapshot {
   bool hasTask = false;
   int64_t nextDue = 0;
   int64_t lastBackupTime = 0;
+  uint64_t spaceWanted = 0;  // free bytes a copy refused for lack of room waits for
 };
 
 // Fills *out under the plan's lock. False (and *out untouched) when the lock

@@ -179,31 +179,49 @@ TEST_P(DestinationSuite, ReadOnlyFilesStayReadOnlyThroughMoves) {
   EXPECT_FALSE(OwnerWritable(NativeOf("moved.txt")));
 }
 
-TEST_P(DestinationSuite, ListVersionsFindsTheNumberedCopiesOfOneFile) {
+// A revision of stem.ext is exactly stem(NNNN).ext, at least four digits,
+// the name compared exactly (a Linux store tells case apart); nothing else
+// counts, so that files named like revisions, names that differ in case and
+// names holding wildcard characters keep their own revisions.
+TEST_P(DestinationSuite, ListVersionsFindsExactlyTheRevisionsOfOneFile) {
   for (const char* name :
-       {"a(2).txt", "a(11).txt", "a(7)", "a.txt", "b(9).txt", "ab(40).txt", "a(12).txt.bak"})
+       {"a(0002).txt", "a(0011).txt", "a(10000).txt", "a(0007)", "a.txt", "A(0040).txt", "a(2).txt",
+        "a(00011).txt", "a(0001)(0003).txt", "b(0009).txt", "ab(0040).txt", "a(0012).txt.bak",
+        "a(0013).TXT", "a(-0001).txt", "*(0050).txt", "?(0051).txt"})
     Put(std::string("R/") + name, "v");
-  fs::create_directories(NativeOf("R/a(50).txt"));  // folders are not versions
+  fs::create_directories(NativeOf("R/a(0050).txt"));  // folders are not versions
 
   std::vector<VersionEntry> list = {{"earlier", 1}};
-  EXPECT_EQ(Dest().ListVersions(PathOf("R/"), "a", "txt", &list), 11);
-  ASSERT_EQ(list.size(), 3u);
+  EXPECT_EQ(Dest().ListVersions(PathOf("R/"), "a", "txt", &list), 10000);
   EXPECT_EQ(list[0].path, "earlier");  // appended to, never cleared
-  std::set<std::pair<std::string, int64_t>> found;
-  for (size_t i = 1; i < list.size(); ++i) found.insert({list[i].path, list[i].number});
-  EXPECT_EQ(found, (std::set<std::pair<std::string, int64_t>>{{PathOf("R/a(2).txt"), 2},
-                                                              {PathOf("R/a(11).txt"), 11}}));
+  std::set<std::pair<std::string, int64_t>> got;
+  for (size_t i = 1; i < list.size(); ++i) got.insert({list[i].path, list[i].number});
+  EXPECT_EQ(got, (std::set<std::pair<std::string, int64_t>>{{PathOf("R/a(0002).txt"), 2},
+                                                            {PathOf("R/a(0011).txt"), 11},
+                                                            {PathOf("R/a(10000).txt"), 10000}}));
 
-  // Without an extension only names ending in ")" match.
-  std::vector<VersionEntry> bare;
-  EXPECT_EQ(Dest().ListVersions(PathOf("R/"), "a", "", &bare), 7);
-  ASSERT_EQ(bare.size(), 1u);
-  EXPECT_EQ(bare[0].path, PathOf("R/a(7)"));
-
+  struct Case {
+    const char *stem, *ext;
+    int32_t highest;
+  };
+  const Case others[] = {
+      {"a", "", 7},     {"A", "txt", 40},  {"a(0001)", "txt", 3}, {"*", "txt", 50},
+      {"?", "txt", 51}, {"zzz", "txt", 0}, {"a", "TXT", 13},
+  };
+  for (const Case& c : others) {
+    SCOPED_TRACE(std::string(c.stem) + "." + c.ext);
+    std::vector<VersionEntry> one;
+    EXPECT_EQ(Dest().ListVersions(PathOf("R/"), c.stem, c.ext, &one), c.highest);
+    EXPECT_EQ(one.size(), c.highest == 0 ? 0u : 1u);
+  }
   std::vector<VersionEntry> none = {{"keep", 3}};
-  EXPECT_EQ(Dest().ListVersions(PathOf("R/"), "zzz", "txt", &none), 0);
   EXPECT_EQ(Dest().ListVersions(PathOf("missing/"), "a", "txt", &none), 0);
   EXPECT_EQ(none.size(), 1u);
+
+  // Names are literal: "*.txt" exists only as itself.
+  EXPECT_TRUE(Dest().FileExists(PathOf("R/*(0050).txt")));
+  EXPECT_FALSE(Dest().FileExists(PathOf("R/*.txt")));
+  EXPECT_FALSE(Dest().FileExists(PathOf("R/?.txt")));
 }
 
 // A copy that fails at any point leaves nothing new under the final name and
@@ -260,12 +278,12 @@ TEST_P(DestinationSuite, OddNamesWorkThroughEveryOperation) {
   EXPECT_EQ(Get(folder + "/" + name + ".txt"), "odd");
 
   EXPECT_EQ(Dest().MoveFile(PathOf(folder + "/" + name + ".txt"),
-                            PathOf(folder + "/" + name + "(3).txt")),
+                            PathOf(folder + "/" + name + "(0003).txt")),
             kDestOk);
   std::vector<VersionEntry> list;
   EXPECT_EQ(Dest().ListVersions(PathOf(folder + "/"), name, "txt", &list), 3);
   ASSERT_EQ(list.size(), 1u);
-  EXPECT_EQ(list[0].path, PathOf(folder + "/" + name + "(3).txt"));
+  EXPECT_EQ(list[0].path, PathOf(folder + "/" + name + "(0003).txt"));
 
   EXPECT_EQ(Dest().DeleteFile(list[0].path), kDestOk);
   EXPECT_TRUE(Entries(NativeOf(folder)).empty());

@@ -5,11 +5,13 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
@@ -414,3 +416,58 @@ TEST_F(OutcomesTest, NativeNamesASystemPathCannotCarry) {
 }
 
 }  // namespace
+
+// Changes the journal cannot take (its disk is full) are reported once, with
+// the reason, when such failures begin; again after the journal took one.
+TEST_F(OutcomesTest, ChangesTheJournalCannotTakeAreReportedOnce) {
+  const std::string folder = env_.Data().NativeOf("PLAN/1");
+  fs::create_directories(folder);
+  if (mount("tmpfs", folder.c_str(), "tmpfs", 0, "size=64k") != 0)
+    GTEST_SKIP() << "this machine does not let the test mount";
+  struct Unmount {
+    std::string at;
+    ~Unmount() { umount2(at.c_str(), MNT_DETACH); }
+  } unmount{folder};
+  auto plan = env_.MakePlan(1, kUnitDaily, 3, {env_.Src().System()});
+  ASSERT_TRUE(plan);
+  auto fill = [&] {
+    const std::string block(4096, 'f');
+    for (int i = 0;; ++i) {
+      std::FILE* f = std::fopen((folder + "/filler" + std::to_string(i)).c_str(), "w");
+      if (f == nullptr) return;
+      const bool full = std::fwrite(block.data(), 1, block.size(), f) != block.size();
+      if (std::fclose(f) != 0 || full) return;
+    }
+  };
+  auto reports = [](bvtest::EventCollector& events) {
+    std::vector<EventData> out;
+    for (const EventData& e : events.Events())
+      if (e.code == kEvDatabaseProblem && !e.text2.empty()) out.push_back(e);
+    return out;
+  };
+  bvtest::EventCollector events;
+  fill();
+  for (int i = 0; i < 200; ++i) plan->NoteChangedFile(Src("lost" + std::to_string(i) + ".txt"));
+  std::vector<EventData> said = reports(events);
+  ASSERT_EQ(said.size(), 1u);
+  // The page the journal already holds takes a few; the report names the
+  // first change that found no room.
+  int first = 0;
+  LogRecord rec;
+  while (first < 200 &&
+         ScratchEnv::RecordOf(plan.get(), Src("lost" + std::to_string(first) + ".txt"), &rec))
+    ++first;
+  ASSERT_LT(first, 200);
+  EXPECT_EQ(said[0].text2, Src("lost" + std::to_string(first) + ".txt"));
+  EXPECT_EQ(said[0].planId, 1u);
+  EXPECT_EQ(said[0].value, static_cast<int32_t>(plat::kErrDiskFull));
+  EXPECT_EQ(said[0].text3.rfind("Code: 112, Error: ", 0), 0u) << said[0].text3;
+
+  for (const auto& e : fs::directory_iterator(folder))
+    if (e.path().filename().string().rfind("filler", 0) == 0) fs::remove(e.path());
+  plan->NoteChangedFile(Src("kept.txt"));
+  EXPECT_TRUE(ScratchEnv::RecordOf(plan.get(), Src("kept.txt"), &rec));
+  fill();
+  for (int i = 0; i < 200; ++i) plan->NoteChangedFile(Src("again" + std::to_string(i) + ".txt"));
+  EXPECT_EQ(reports(events).size(), 2u);
+}

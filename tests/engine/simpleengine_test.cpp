@@ -4,12 +4,14 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <set>
 #include <vector>
 
 #include "engine/CSimpleEngine.h"
 #include "engine/EngineEvents.h"
+#include "plans/CPlan.h"
 #include "platform/Clock.h"
 #include "platform/Errors.h"
 #include "support/EventCollector.h"
@@ -248,6 +250,177 @@ TEST_F(SimpleEngineTest, BadArguments) {
   plan_->ReplaceDestination(nullptr);
   env_.Src().Write("n.txt", "x");
   EXPECT_EQ(engine_->BackupFile(Src("n.txt"), false, nullptr, 0), kBackupBadArgument);
+}
+
+// Every file keeps its own history however its name relates to others': names
+// that differ only in case, a file named like another's revision, names
+// holding wildcard characters, and names too long for a numbered revision.
+TEST_F(SimpleEngineTest, EveryFileKeepsItsOwnRevisions) {
+  const std::string longStem(251, 'L');  // 255 bytes with ".txt"
+  const std::string longTwin = std::string(250, 'L') + "M";
+  const std::vector<std::string> files = {"report.txt",  "Report.txt",      "r.txt",
+                                          "r(0001).txt", longStem + ".txt", longTwin + ".txt"};
+  for (int v = 1; v <= 4; ++v) {
+    for (const std::string& f : files) {
+      env_.Src().Write("h/" + f, f + " v" + std::to_string(v));
+      ASSERT_EQ(engine_->BackupFile(Src("h/" + f), false, nullptr, 0), 0) << f;
+    }
+  }
+  // Three versions each: the latest and the revisions of v2 and v3.
+  for (const std::string& f : files) {
+    SCOPED_TRACE(f.substr(0, 20));
+    EXPECT_EQ(bvtest::ReadNative(StoreNative("Latest", "h/" + f)), f + " v4");
+    const size_t dot = f.rfind('.');
+    std::vector<VersionEntry> found;
+    plan_->Destination()->ListVersions("E:\\store1\\Revision\\C" + Src("h/").substr(2),
+                                       f.substr(0, dot), "txt", &found);
+    ASSERT_EQ(found.size(), 2u);
+    std::set<std::string> contents;
+    for (const VersionEntry& e : found) {
+      const std::string name = e.path.substr(e.path.rfind('\\') + 1);
+      EXPECT_LE(name.size(), kMaxStoreNameBytes);
+      contents.insert(bvtest::ReadNative(StoreNative("Revision", "h/" + name)));
+    }
+    EXPECT_EQ(contents, (std::set<std::string>{f + " v2", f + " v3"}));
+  }
+  EXPECT_EQ(RevisionFiles("h/x").size(), 2 * files.size());
+
+  // Names are literal: with x.txt copied, "*.txt" and "?.txt" are not.
+  for (const char* f : {"x.txt", "*.txt", "?.txt"}) {
+    env_.Src().Write(std::string("w/") + f, f);
+    EXPECT_EQ(engine_->BackupFile(Src(std::string("w/") + f), true, nullptr, 0), 0) << f;
+    EXPECT_EQ(bvtest::ReadNative(StoreNative("Latest", std::string("w/") + f)), f);
+  }
+}
+
+// A record set back to pending for a file that still is its latest copy
+// changes nothing in the store: the genuine old versions stay.
+TEST_F(SimpleEngineTest, UnchangedFileIsRecordedWithoutRotation) {
+  const std::string path = Src("same.doc");
+  for (int v = 1; v <= 3; ++v) {
+    env_.Src().Write("same.doc", "version " + std::to_string(v));
+    // Written well before it is copied, as a file found by a later walk.
+    fs::last_write_time(env_.Src().NativeOf("same.doc"),
+                        fs::file_time_type::clock::now() - std::chrono::minutes(10 - v));
+    ASSERT_EQ(engine_->BackupFile(path, false, nullptr, 0), 0);
+  }
+  const std::vector<std::string> revisions = {"same(0001).doc", "same(0002).doc"};
+  ASSERT_EQ(RevisionFiles("same.doc"), revisions);
+  for (int again = 0; again < 3; ++again) {
+    LogRecord rec;
+    uint64_t offset = 0;
+    ASSERT_TRUE(ScratchEnv::RecordOf(plan_.get(), path, &rec, &offset));
+    rec.state = kLogPending;
+    ASSERT_EQ(engine_->BackupFile(path, false, &rec, offset), 0);
+    ASSERT_TRUE(ScratchEnv::RecordOf(plan_.get(), path, &rec));
+    EXPECT_EQ(rec.state, kLogCopied);
+  }
+  EXPECT_EQ(RevisionFiles("same.doc"), revisions);
+  EXPECT_EQ(bvtest::ReadNative(StoreNative("Revision", "same(0001).doc")), "version 1");
+  EXPECT_EQ(bvtest::ReadNative(StoreNative("Latest", "same.doc")), "version 3");
+
+  // Changed with the same size and time a copy cannot tell apart only within
+  // the second of the copy; a later change is copied and rotates.
+  env_.Src().Write("same.doc", "version 4");
+  ASSERT_EQ(engine_->BackupFile(path, false, nullptr, 0), 0);
+  EXPECT_EQ(bvtest::ReadNative(StoreNative("Latest", "same.doc")), "version 4");
+  EXPECT_EQ(RevisionFiles("same.doc"),
+            (std::vector<std::string>{"same(0002).doc", "same(0003).doc"}));
+}
+
+// A copy that would leave less than the reserve free is not made: the record
+// stays pending, nothing rotates, the plan is blocked (reported once) until
+// there is room, and then the copy is made.
+TEST_F(SimpleEngineTest, CopiesKeepTheReserveFree) {
+  const std::string big(1 << 20, 'b');
+  env_.Src().Write("full/a.bin", "old");
+  ASSERT_EQ(engine_->BackupFile(Src("full/a.bin"), false, nullptr, 0), 0);
+  env_.Src().Write("full/a.bin", big);
+  env_.Src().Write("full/b.bin", big);
+  env_.SetFreeBytes(kMinFreeBytes + big.size() / 2);
+  ASSERT_FALSE(plan_->IsBlocked());
+  bvtest::EventCollector events;
+  for (const char* f : {"full/a.bin", "full/b.bin"}) {
+    EXPECT_EQ(engine_->BackupFile(Src(f), false, nullptr, 0), kBackupNoSpace) << f;
+    LogRecord rec;
+    ASSERT_TRUE(ScratchEnv::RecordOf(plan_.get(), Src(f), &rec)) << f;
+    EXPECT_EQ(rec.state, kLogPending);
+  }
+  EXPECT_EQ(bvtest::ReadNative(StoreNative("Latest", "full/a.bin")), "old");
+  EXPECT_TRUE(RevisionFiles("full/a.bin").empty());
+  EXPECT_FALSE(fs::exists(StoreNative("Latest", "full/b.bin")));
+  EXPECT_TRUE(plan_->IsBlocked());
+  ASSERT_EQ(events.CountOf(kEvFileFailed), 1u);
+  EXPECT_EQ(events.Events().back().value, static_cast<int32_t>(plat::kErrDiskFull));
+
+  env_.SetFreeBytes(kMinFreeBytes + 2 * big.size());
+  EXPECT_FALSE(plan_->IsBlocked());
+  EXPECT_EQ(engine_->BackupFile(Src("full/a.bin"), false, nullptr, 0), 0);
+  EXPECT_EQ(bvtest::ReadNative(StoreNative("Latest", "full/a.bin")), big);
+  EXPECT_EQ(plan_->SpaceWanted(), 0u);
+}
+
+// Temporary files that a killed copy left are removed when the plan starts
+// working, in both trees; links are neither followed nor removed, and other
+// names stay.
+TEST_F(SimpleEngineTest, LeftoverTemporaryCopiesAreSweptAtStart) {
+  const std::string temp = ".~bvtmp-0123456789abcdef";
+  const std::string latest = env_.Store().NativeOf("store1/Latest/C/x/");
+  const std::string revision = env_.Store().NativeOf("store1/Revision/C/x/y/");
+  bvtest::TempDir outside;
+  outside.Write(temp, "outside");
+  outside.Write("folder/" + temp, "outside");
+  for (const std::string& at : {latest, revision}) bvtest::WriteNative(at + temp, "partial");
+  bvtest::WriteNative(latest + ".~bvtmp-notmine", "kept");
+  fs::permissions(revision + temp, fs::perms::owner_read);
+  fs::create_symlink(outside.NativeOf(temp), latest + ".~bvtmp-00000000000000aa");
+  fs::create_directory_symlink(outside.NativeOf("folder"), latest + "linked");
+
+  env_.Src().Write("any.txt", "x");
+  ASSERT_EQ(engine_->BackupFile(Src("any.txt"), false, nullptr, 0), 0);
+  EXPECT_FALSE(fs::exists(latest + temp));
+  EXPECT_FALSE(fs::exists(revision + temp));
+  EXPECT_TRUE(fs::exists(latest + ".~bvtmp-notmine"));
+  EXPECT_TRUE(fs::is_symlink(latest + ".~bvtmp-00000000000000aa"));
+  EXPECT_EQ(bvtest::ReadNative(outside.NativeOf(temp)), "outside");
+  EXPECT_EQ(bvtest::ReadNative(outside.NativeOf("folder/" + temp)), "outside");
+
+  // Once per start: a new leftover stays until the plan starts again.
+  bvtest::WriteNative(latest + temp, "partial");
+  ASSERT_EQ(engine_->BackupFile(Src("any.txt"), false, nullptr, 0), 0);
+  EXPECT_TRUE(fs::exists(latest + temp));
+  engine_->RequestSweep();
+  ASSERT_EQ(engine_->BackupFile(Src("any.txt"), false, nullptr, 0), 0);
+  EXPECT_FALSE(fs::exists(latest + temp));
+}
+
+// On a store that ignores case (FAT, exFAT), two sources that differ only in
+// case share one store name: that is said once, and the listing matches as
+// the store does.
+TEST_F(SimpleEngineTest, SharedStoreNameIsReportedWhereTheStoreIgnoresCase) {
+  env_.Src().Write("c/Notes.txt", "upper");
+  env_.Src().Write("c/notes.txt", "lower");
+  env_.Src().Write("c/other.txt", "alone");
+  bvtest::EventCollector events;
+  ASSERT_EQ(engine_->BackupFile(Src("c/notes.txt"), false, nullptr, 0), 0);
+  EXPECT_EQ(events.CountOf(kEvStoreNameShared), 0u) << "a Linux store keeps both names";
+
+  env_.SetStoreFileSystem("vfat");
+  auto fat = env_.MakePlan(2, 4, 3, {env_.Src().System()});
+  ASSERT_TRUE(fat);
+  for (const char* f : {"c/notes.txt", "c/Notes.txt", "c/notes.txt", "c/other.txt"}) {
+    ASSERT_EQ(fat->Engine()->BackupFile(Src(f), false, nullptr, 0), 0) << f;
+  }
+  ASSERT_EQ(events.CountOf(kEvStoreNameShared), 1u);
+  for (const EventData& e : events.Events()) {
+    if (e.code != kEvStoreNameShared) continue;
+    EXPECT_EQ(e.text1, Src("c/notes.txt"));
+    EXPECT_EQ(e.text2, Src("c/Notes.txt"));
+    EXPECT_EQ(e.planId, 2u);
+  }
+  bvtest::WriteNative(env_.Store().NativeOf("store2/R/NOTES(0004).TXT"), "v");
+  std::vector<VersionEntry> found;
+  EXPECT_EQ(fat->Destination()->ListVersions("E:\\store2\\R\\", "notes", "txt", &found), 4);
 }
 
 // A destination with "/" paths that records what it is asked and keeps its

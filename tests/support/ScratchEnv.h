@@ -80,6 +80,11 @@ class ScratchEnv {
     freeBytes_ = bytes;
     WriteVolumes();
   }
+  // The file-system type the table states for E: ("vfat": names ignore case).
+  void SetStoreFileSystem(const std::string& type) {
+    storeFileSystem_ = type;
+    WriteVolumes();
+  }
   void SetBattery(bool battery) {
     battery_ = battery;
     WriteVolumes();
@@ -162,6 +167,7 @@ class ScratchEnv {
     if (storePresent_) {
       ini += "[E]\nRoot=" + store_.Native() + "\nType=fixed\nBus=none\n";
       if (freeBytes_) ini += "FreeBytes=" + std::to_string(*freeBytes_) + "\n";
+      if (!storeFileSystem_.empty()) ini += "FileSystem=" + storeFileSystem_ + "\n";
     }
     ini += std::string("[Power]\nSource=") + (battery_ ? "battery" : "ac") + "\n" + extra_;
     WriteNative(data_.NativeOf("volumes.ini"), ini);
@@ -178,6 +184,7 @@ class ScratchEnv {
   bool battery_ = false;
   std::optional<uint64_t> freeBytes_;
   std::string extra_;
+  std::string storeFileSystem_;
 };
 
 }  // namespace bvtest

@@ -159,6 +159,13 @@ TEST(CellStatusTest, BlockedWaitsForASpaceFigure) {
   EXPECT_FALSE(IsSnapshotBlocked(Snap(1), false, Free(kTooFullBytes + 1), &known));
   EXPECT_TRUE(IsSnapshotBlocked(Snap(1), false, SpaceFigures{true, false, 0, 0}, &known));
   EXPECT_TRUE(IsSnapshotBlocked(Snap(1), true, Free(kTooFullBytes + 1), &known));
+  // A copy refused for lack of room blocks until the room it needs is there.
+  PlanSnapshot waiting = Snap(1);
+  waiting.spaceWanted = kTooFullBytes + 1000;
+  EXPECT_TRUE(IsSnapshotBlocked(waiting, false, Free(kTooFullBytes + 999), &known));
+  EXPECT_STREQ(ComputeStatus(waiting, false, Free(kTooFullBytes + 999)).textKey,
+               "PLAN_STATUS_LOGGING");
+  EXPECT_FALSE(IsSnapshotBlocked(waiting, false, Free(kTooFullBytes + 1000), &known));
   // A share path is never blocked for space, measured or not.
   PlanSnapshot share = Snap(1, kStorageNetwork);
   share.root = "\\\\nas\\backup\\";
