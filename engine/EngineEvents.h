@@ -43,6 +43,9 @@ enum EventCode : int32_t {
   kEvUsbArrived = 30,
   kEvUsbRemoved = 31,
   kEvAvailabilityChanged = 32,
+  // A file the store cannot hold (a name or path it cannot take): text 1 =
+  // source path; plan identifier; text 3 = the reason.
+  kEvNotProtected = 33,
 };
 
 // One event. Every constructor, copy and move stamps the calling thread as

@@ -1,9 +1,23 @@
 #include "ui/EventPump.h"
 
-#include "engine/ActivityLog.h"
+#include "engine/ActivityLogger.h"
+
+namespace {
+
+// Test seam: BREVANTO_PUMP_INTERVAL_MS slows the pump, standing for a busy
+// interface thread, so that a test can make the bounded queue overflow.
+int PumpInterval() {
+  bool ok = false;
+  const int ms = qEnvironmentVariableIntValue("BREVANTO_PUMP_INTERVAL_MS", &ok);
+  return ok && ms > 0 ? ms : CEventPump::kIntervalMs;
+}
+
+}  // namespace
 
 CEventPump::CEventPump(QObject* parent) : QObject(parent) {
-  timer_.setInterval(kIntervalMs);
+  // The activity log is written apart from this queue, which may drop.
+  CActivityLogger::Instance().Start();
+  timer_.setInterval(PumpInterval());
   connect(&timer_, &QTimer::timeout, this, &CEventPump::OnTick);
 }
 
@@ -19,7 +33,6 @@ int CEventPump::Drain() {
   EventData event;
   // Events arriving while this runs are taken in the same pass.
   while (receiver_.Pop(&source, &event)) {
-    CLogSet::Instance().LogEvent(event);
     emit eventArrived(source, event);
     ++handled;
   }

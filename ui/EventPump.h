@@ -1,7 +1,9 @@
 // The main view's engine-event pump: a receiver subscribed to both global
 // event channels and a 100 ms timer (the view's timer 6) that empties it on
-// the UI thread. Each event is written to the activity log, then handed to
-// whoever listens (the plan grid, the notification icon, the pop-ups).
+// the UI thread. Each event is handed to whoever listens (the plan grid, the
+// notification icon, the pop-ups). The activity log is not written from here:
+// the pump starts the process's activity logger, which takes every event
+// from the channels themselves, whatever this queue drops.
 #pragma once
 #include <QObject>
 #include <QTimer>
@@ -29,7 +31,7 @@ class CEventPump : public QObject {
   CMessageReciever& Receiver() { return receiver_; }
 
  signals:
-  // One handled event, after its activity-log record was written. Emitted
+  // One handled event. Emitted
   // on the UI thread; connect directly (EventData is not a Qt meta type).
   void eventArrived(CMEvent* source, const EventData& event);
   // After each timer tick's drain: the place for the periodic checks that
