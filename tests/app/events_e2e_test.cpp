@@ -170,7 +170,9 @@ TEST_F(EventsEndToEndTest, LockFilesPlantedInTheSharedFolderStopNobody) {
     fs::remove(data_.TraceLog());
     QProcess* p = Start();
     ASSERT_NE(p, nullptr);
-    ASSERT_TRUE(bvtest::WaitUntilRunning(data_)) << plant.what;
+    ASSERT_TRUE(WaitFor([&] {
+      return TraceHas("refused-another-user") || TraceHas("shown") || TraceHas("hidden");
+    })) << plant.what;
     EXPECT_FALSE(TraceHas("refused-another-user")) << plant.what;
     EXPECT_EQ(p->state(), QProcess::Running) << plant.what;
     p->kill();
