@@ -11,8 +11,11 @@
 
 #include "engine/ActivityLog.h"
 #include "engine/ActivityLogger.h"
+#include "plans/PlanList.h"
 #include "platform/Clock.h"
+#include "platform/Paths.h"
 #include "support/ScopedEnv.h"
+#include "support/ScratchEnv.h"
 #include "support/TempDir.h"
 
 namespace fs = std::filesystem;
@@ -337,6 +340,35 @@ TEST_F(ActivityLogTest, LoggerWritesEveryPostedEventOnceUntilStopped) {
   for (auto& e : fs::directory_iterator(dir_.NativeOf("data/log")))
     after += bvtest::ReadNative(e.path().string());
   EXPECT_EQ(after.find("after\\stop"), std::string::npos);
+}
+
+}  // namespace
+
+namespace {
+
+// The plan list's own lookup: a plan created on a USB disk logs the disk's
+// model and vendor as the volume table reports them.
+TEST(ActivityLogPlanList, UsbPlanCreationRecordNamesTheDisk) {
+  bvtest::ScratchEnv env;
+  bvtest::TempDir stick;
+  env.SetExtra("[U]\nRoot=" + stick.Native() +
+               "\nType=removable\nBus=usb\nVendor=Acme\nModel=Ultra Fit\nRevision=1.0\n"
+               "Serial=1234-ABCD\n");
+  PlanList list;
+  PlanSettings settings = bvtest::ScratchEnv::Settings("On USB", "unused");
+  settings.storePath = "U:\\Store\\";
+  settings.storageType = kStorageUsb;
+  CPlan* plan = list.CreatePlan(settings);
+  ASSERT_NE(plan, nullptr);
+  CLogSet log;
+  ASSERT_TRUE(log.SetLogFolder(stick.SystemOf("log")));
+  ASSERT_TRUE(log.LogEvent(EventData(kEvPlanCreated, "On USB", plan->Id(), "", "", 0)));
+  std::string native;
+  ASSERT_TRUE(plat::ToNativePath(log.CurrentFile(), &native));
+  const std::string text = bvtest::ReadNative(native);
+  EXPECT_NE(text.find("\r\nDestination Model ID = Ultra Fit\r\nDestination Vendor =Acme\r\n"),
+            std::string::npos)
+      << text;
 }
 
 }  // namespace
