@@ -1,13 +1,13 @@
-// The activity log's writer: a subscriber of both global event channels that
-// takes every event that writes a record, in posting order, into a queue
-// without bound and writes it on a thread of its own. No event is lost when
-// the window's bounded queue drops, no worker waits for a file, and plan
-// names are looked up without any of the posting thread's locks held.
+// The activity log's feed: a subscriber of both global event channels that
+// keeps every event that writes a record, in posting order, in a queue
+// without bound, apart from the window's bounded queue, which may drop. The
+// records are written by whoever calls Flush: the window's event pump on
+// every tick (on the interface thread, where the plan names are looked up as
+// before), exit processing, tests. No posting thread waits for a file or
+// takes the plan list's lock.
 #pragma once
-#include <condition_variable>
 #include <deque>
 #include <mutex>
-#include <thread>
 
 #include "engine/ActivityLog.h"
 #include "engine/EngineEvents.h"
@@ -20,27 +20,19 @@ class CActivityLogger : public CBaseClass {
   explicit CActivityLogger(CLogSet* log);
   ~CActivityLogger() override;
 
-  // Subscribes to both global channels and starts the writer (once; later
-  // calls do nothing while it runs).
+  // Subscribes to both global channels (again after Stop).
   void Start();
-  // Returns once every event queued before the call is written.
-  void Flush();
-  // Leaves the channels, writes what is queued and ends the writer.
+  // Writes every queued event; returns how many were taken.
+  size_t Flush();
+  // Leaves the channels and writes what is queued.
   void Stop();
-  bool IsRunning();
+  size_t Queued();
 
   void OnEvent(CMEvent* source, const EventData& event) override;
 
  private:
-  void Run();
-
   CLogSet* log_;
-  std::mutex lock_;  // guards queue_, running_, stopping_, written_, queued_
-  std::condition_variable changed_;
+  std::mutex writeLock_;  // held while a batch is written, so batches keep their order
+  std::mutex lock_;       // guards queue_
   std::deque<EventData> queue_;
-  bool running_ = false;
-  bool stopping_ = false;
-  uint64_t queued_ = 0;   // events ever queued
-  uint64_t written_ = 0;  // events ever taken and handled by the writer
-  std::thread thread_;
 };

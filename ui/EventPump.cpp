@@ -15,7 +15,7 @@ int PumpInterval() {
 }  // namespace
 
 CEventPump::CEventPump(QObject* parent) : QObject(parent) {
-  // The activity log is written apart from this queue, which may drop.
+  // The activity log is fed apart from this queue, which may drop.
   CActivityLogger::Instance().Start();
   timer_.setInterval(PumpInterval());
   connect(&timer_, &QTimer::timeout, this, &CEventPump::OnTick);
@@ -28,6 +28,8 @@ void CEventPump::Start() { timer_.start(); }
 void CEventPump::Stop() { timer_.stop(); }
 
 int CEventPump::Drain() {
+  // Every record first, also of the events this queue dropped.
+  CActivityLogger::Instance().Flush();
   int handled = 0;
   CMEvent* source = nullptr;
   EventData event;

@@ -1,9 +1,10 @@
 // The main view's engine-event pump: a receiver subscribed to both global
 // event channels and a 100 ms timer (the view's timer 6) that empties it on
 // the UI thread. Each event is handed to whoever listens (the plan grid, the
-// notification icon, the pop-ups). The activity log is not written from here:
-// the pump starts the process's activity logger, which takes every event
-// from the channels themselves, whatever this queue drops.
+// notification icon, the pop-ups). The activity log is not fed from this
+// queue: the pump starts the process's activity logger, which takes every
+// event from the channels themselves, whatever this queue drops, and each
+// drain first writes what the logger holds.
 #pragma once
 #include <QObject>
 #include <QTimer>
@@ -24,8 +25,9 @@ class CEventPump : public QObject {
   void Stop();
   bool IsRunning() const { return timer_.isActive(); }
 
-  // Pops until the queue is empty, handling each event; returns how many
-  // were handled. The timer calls this; a caller may too (UI thread only).
+  // Writes the activity logger's records, then pops until the queue is
+  // empty, handling each event; returns how many were handled. The timer calls this; a caller may
+  // too (UI thread only).
   int Drain();
 
   CMessageReciever& Receiver() { return receiver_; }

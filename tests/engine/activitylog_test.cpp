@@ -333,7 +333,7 @@ TEST_F(ActivityLogTest, LoggerWritesEveryPostedEventOnceUntilStopped) {
               all.find("C:\\t" + std::to_string(t) + "\\499\r"));
   }
   logger.Stop();
-  EXPECT_FALSE(logger.IsRunning());
+  EXPECT_EQ(logger.Queued(), 0u);
   PostEvent(kEvUnreadablePlanFile, "C:\\after\\stop.ini");
   logger.Flush();
   std::string after;
