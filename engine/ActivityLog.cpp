@@ -34,19 +34,139 @@ bool FileSize(const std::string& path, uint64_t* size) {
 
 }  // namespace
 
-bool BuildLogRecord(const EventData& event, const PlanInfoForLog& plan, std::string_view time,
+std::string EscapeControls(std::string_view text) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (c < 0x20 || c == 0x7F) {
+      out += "\\x";
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
+      continue;
+    }
+    // U+0080..U+009F (C2 80..C2 9F) and U+2028, U+2029 (E2 80 A8, E2 80 A9)
+    // end a line for some readers.
+    const auto next = [&](size_t k) {
+      return i + k < text.size() ? static_cast<unsigned char>(text[i + k]) : 0u;
+    };
+    if (c == 0xC2 && next(1) >= 0x80 && next(1) <= 0x9F) {
+      out += "\\u00";
+      out += kHex[next(1) >> 4];
+      out += kHex[next(1) & 15];
+      i += 1;
+      continue;
+    }
+    if (c == 0xE2 && next(1) == 0x80 && (next(2) == 0xA8 || next(2) == 0xA9)) {
+      out += next(2) == 0xA8 ? "\\u2028" : "\\u2029";
+      i += 2;
+      continue;
+    }
+    out += char(c);
+  }
+  return out;
+}
+
+bool IsProtectionProblem(int32_t code) {
+  switch (code) {
+    case kEvInvalidContent:
+    case kEvDatabaseOpenFailed:
+    case kEvDatabaseProblem:
+    case kEvFileFailed:
+    case kEvUnreadablePlanFile:
+    case kEvDriverFailed:
+    case kEvNotProtected:
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool WritesLogRecord(int32_t code) {
+  switch (code) {
+    case kEvFileCopied:
+    case kEvPlanEnabled:
+    case kEvPlanDisabled:
+    case kEvRunBegins:
+    case kEvRunEnds:
+    case kEvPlanCreated:
+    case kEvScanBegins:
+    case kEvScanEnds:
+      return true;
+    default:
+      return IsProtectionProblem(code);
+  }
+}
+
+namespace {
+
+// Records of the problems that may come without a plan: the plan's line only
+// when the plan is known, then the time and the event's texts.
+std::string ProblemRecord(const EventData& event, const PlanInfoForLog* plan,
+                          const std::string& time) {
+  const char* head = "";
+  const char* text1 = "Path = ";
+  const char* text2 = nullptr;
+  const char* text3 = nullptr;
+  switch (event.code) {
+    case kEvInvalidContent:
+      head = "#Invalid Content";
+      text1 = "Description = ";
+      text2 = "File = ";
+      break;
+    case kEvDatabaseOpenFailed:
+      head = "#Journal Cannot Be Opened";
+      break;
+    case kEvDatabaseProblem:
+      head = "#Journal Problem";
+      break;
+    case kEvUnreadablePlanFile:
+      head = "#Plan File Unreadable";
+      break;
+    case kEvDriverFailed:
+      head = "#Change Monitoring Problem";
+      text1 = "Description = ";
+      break;
+    case kEvNotProtected:
+      head = "#File Not Protected";
+      text1 = "Source Path = ";
+      text3 = "Reason = ";
+      break;
+    default:
+      return {};
+  }
+  std::string r = head;
+  r += "\n";
+  if (plan) r += "Plan Name = " + EscapeControls(plan->name) + "\n";
+  r += "Time = " + time + "\n";
+  if (!event.text1.empty()) r += text1 + EscapeControls(event.text1) + "\n";
+  if (text2 && !event.text2.empty()) r += text2 + EscapeControls(event.text2) + "\n";
+  if (text3 && !event.text3.empty()) r += text3 + EscapeControls(event.text3) + "\n";
+  return r;
+}
+
+}  // namespace
+
+bool BuildLogRecord(const EventData& event, const PlanInfoForLog* plan, std::string_view time,
                     std::string* text) {
-  const std::string name = plan.name;
   const std::string t(time);
+  if (event.code != kEvFileFailed && IsProtectionProblem(event.code)) {
+    *text = ProblemRecord(event, plan, t);
+    return !text->empty();
+  }
+  if (!plan) return false;
+  const std::string name = EscapeControls(plan->name);
+  const auto esc = [](const std::string& s) { return EscapeControls(s); };
   std::string r;
   switch (event.code) {
     case kEvFileCopied:
       r = "#Backup File Success\nPlan Name = " + name + "\nTime = " + t +
-          "\nSource Path = " + event.text1 + "\nDestination Path = " + event.text2 + "\n";
+          "\nSource Path = " + esc(event.text1) + "\nDestination Path = " + esc(event.text2) + "\n";
       break;
     case kEvFileFailed:
       r = "#Backup File Fail\nPlan Name = " + name + "\nTime = " + t +
-          "\nSource Path = " + event.text1 + "\nError = " + event.text3 + "\n";
+          "\nSource Path = " + esc(event.text1) + "\nError = " + esc(event.text3) + "\n";
       break;
     case kEvPlanEnabled:
       r = "#Plan Enabled\nPlan Name = " + name + "\nTime = " + t + "\n";
@@ -57,18 +177,18 @@ bool BuildLogRecord(const EventData& event, const PlanInfoForLog& plan, std::str
     case kEvRunBegins:
     case kEvRunEnds:
       // Continuous plans have no scheduled runs to report.
-      if (plan.scheduleUnit == 1) return false;
+      if (plan->scheduleUnit == 1) return false;
       r = std::string(event.code == kEvRunBegins ? "#Scheduled Backup Start"
                                                  : "#Scheduled Backup Complete") +
           "\n" + name + "\n" + t + "\n";
       break;
     case kEvPlanCreated:
       r = "#Plan Create\nPlan Name = " + name + "\nTime = " + t +
-          "\nVersions = " + std::to_string(plan.versionNumber) +
-          "\nDestination = " + plan.storePath + "\n";
-      if (plan.storageType == kStorageUsb) {
-        r += "Destination Model ID = " + plan.usbModel + "\nDestination Vendor =" + plan.usbVendor +
-             "\n";
+          "\nVersions = " + std::to_string(plan->versionNumber) +
+          "\nDestination = " + esc(plan->storePath) + "\n";
+      if (plan->storageType == kStorageUsb) {
+        r += "Destination Model ID = " + esc(plan->usbModel) +
+             "\nDestination Vendor =" + esc(plan->usbVendor) + "\n";
       }
       break;
     case kEvScanBegins:
@@ -142,25 +262,13 @@ bool CLogSet::AppendRecord(std::string_view text) {
 }
 
 bool CLogSet::LogEvent(const EventData& event) {
-  switch (event.code) {
-    case kEvFileCopied:
-    case kEvFileFailed:
-    case kEvPlanEnabled:
-    case kEvPlanDisabled:
-    case kEvRunBegins:
-    case kEvRunEnds:
-    case kEvPlanCreated:
-    case kEvScanBegins:
-    case kEvScanEnds:
-      break;
-    default:
-      return false;
-  }
+  if (!WritesLogRecord(event.code)) return false;
   PlanInfoForLog plan;
   // Looked up before the log's lock is taken: the lookup takes the plan list's lock.
-  if (!LookUpPlanForLog(event.planId, &plan)) return false;
+  const bool known = event.planId != 0 && LookUpPlanForLog(event.planId, &plan);
   std::string text;
-  if (!BuildLogRecord(event, plan, plat::AscTime(plat::Now()), &text)) return false;
+  if (!BuildLogRecord(event, known ? &plan : nullptr, plat::AscTime(plat::Now()), &text))
+    return false;
   return AppendRecord(text);
 }
 

@@ -1,6 +1,7 @@
 // The activity log: human-readable records of copied and failed files and of
 // plan events, appended to day files "<folder>\YYYYMMDD_<n>.log" that are
-// split at 524,288 bytes. The main view feeds it from the event queue.
+// split at 524,288 bytes. The activity logger (ActivityLogger.h) feeds it
+// from both global event channels.
 #pragma once
 #include <cstdint>
 #include <functional>
@@ -26,9 +27,22 @@ using PlanInfoProvider = std::function<bool(uint32_t planId, PlanInfoForLog* inf
 void SetPlanInfoProvider(PlanInfoProvider provider);
 bool LookUpPlanForLog(uint32_t planId, PlanInfoForLog* info);
 
+// The text with every control character (C0, DEL, C1, the Unicode line and
+// paragraph separators) written as "\xNN" or "\uNNNN", so that a name can
+// never break a log line or a message in two.
+std::string EscapeControls(std::string_view text);
+
+// True for the events that say a file or a plan is not protected (problems
+// the user has to hear about).
+bool IsProtectionProblem(int32_t code);
+// True for the events that write a record (those that need a plan, and the
+// protection problems, which are written with or without one).
+bool WritesLogRecord(int32_t code);
+
 // Builds the record text of an event (without the closing line break); false
-// for events that write no record.
-bool BuildLogRecord(const EventData& event, const PlanInfoForLog& plan, std::string_view time,
+// for events that write no record. Every text taken from the event or the
+// plan is escaped. plan is null when the event names no known plan.
+bool BuildLogRecord(const EventData& event, const PlanInfoForLog* plan, std::string_view time,
                     std::string* text);
 
 // One set of log files. The process uses Instance(); tests may make their own.

@@ -43,9 +43,12 @@ enum EventCode : int32_t {
   kEvUsbArrived = 30,
   kEvUsbRemoved = 31,
   kEvAvailabilityChanged = 32,
+  // A file the store cannot hold (a name or path it cannot take): text 1 =
+  // source path; plan identifier; text 3 = the reason.
+  kEvNotProtected = 33,
   // Two sources of one folder differ only in case and the store ignores case:
   // text 1 = source, text 2 = the other source, text 3 = the shared latest name.
-  kEvStoreNameShared = 33,
+  kEvStoreNameShared = 34,
 };
 
 // One event. Every constructor, copy and move stamps the calling thread as

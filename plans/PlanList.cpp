@@ -5,6 +5,7 @@
 
 #include "app/Settings.h"
 #include "destinations/StoreMarker.h"
+#include "destinations/UsbDevice.h"
 #include "engine/ActivityLog.h"
 #include "engine/EngineEvents.h"
 #include "plans/BuiltinExclusions.h"
@@ -46,6 +47,14 @@ bool LookUpForLog(uint32_t id, PlanInfoForLog* info) {
   info->storageType = plan->StorageType();
   info->usbModel.clear();
   info->usbVendor.clear();
+  // A USB disk is named by the identity its destination took from it.
+  if (info->storageType == kStorageUsb) {
+    Guard planGuard(plan->Lock());
+    if (const auto* usb = dynamic_cast<const CUSBDevice*>(plan->Destination())) {
+      info->usbModel = usb->Model();
+      info->usbVendor = usb->Vendor();
+    }
+  }
   return true;
 }
 

@@ -14,9 +14,13 @@ enum class MutexResult {
   kError,
 };
 
-// Names beginning with "Global\" live in the global folder ($BREVANTO_GLOBAL_
-// LOCK_DIR or /tmp), readable by every user and opened without following
-// links; other names in $XDG_RUNTIME_DIR (else /tmp/brevanto-<uid>/).
+// Names beginning with "Global\" are abstract Unix sockets that every user
+// of the machine sees (named after the global folder, $BREVANTO_GLOBAL_LOCK_
+// DIR or /tmp, and the name): the holder listens, and a second creator asks
+// the kernel who holds it. Nothing lies on disk, so no planted file counts.
+// Other names are lock files in the user's own runtime folder
+// ($XDG_RUNTIME_DIR, /tmp/brevanto-<uid> or a folder in the home's cache), opened without following
+// links.
 class NamedMutex {
  public:
   NamedMutex() = default;
@@ -27,14 +31,20 @@ class NamedMutex {
   MutexResult Create(std::string_view name);
   void Close();
   bool IsHeld() const { return fd_ >= 0; }
+  // After kAlreadyExists on a global name: the holder's user id (-1 unknown).
+  long HolderUid() const { return holderUid_; }
 
  private:
+  MutexResult CreateGlobal(std::string_view name);
+
   int fd_ = -1;
+  long holderUid_ = -1;
 };
 
 // Creates and closes the mutex at once: true when another process holds it.
 bool NamedMutexExists(std::string_view name);
-// Native path of a mutex's lock file (for tests that hold it from outside).
+// Native path of a local mutex's lock file (for tests that hold it from
+// outside); empty for global names, which have no file.
 std::string NamedMutexFile(std::string_view name);
 
 // A small shared file per executable and user holding the instance count and

@@ -1,10 +1,14 @@
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstddef>
 #include <cstdlib>
+#include <cstring>
 
 #include "platform/Errors.h"
 #include "platform/LockFolders.h"
@@ -13,18 +17,41 @@
 namespace plat {
 namespace detail {
 
+namespace {
+
+// A folder only this user can use: a real folder (not a link), owned by this
+// user, closed to others (made so when it is ours).
+bool IsPrivateFolder(const std::string& dir) {
+  struct stat st;
+  if (::lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::getuid())
+    return false;
+  if ((st.st_mode & 077) != 0 && ::chmod(dir.c_str(), 0700) != 0) return false;
+  return true;
+}
+
+bool MakePrivateFolder(const std::string& dir) {
+  if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) return false;
+  return IsPrivateFolder(dir);
+}
+
+}  // namespace
+
 std::string LocalLockFolder() {
   if (const char* x = std::getenv("XDG_RUNTIME_DIR"); x && *x == '/') {
     struct stat st;
-    if (::stat(x, &st) == 0 && S_ISDIR(st.st_mode)) return x;
+    if (::stat(x, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::getuid()) return x;
   }
-  std::string dir = "/tmp/brevanto-" + std::to_string(::getuid());
-  if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) return {};
-  // Somebody else's folder or a link planted under this name is not ours.
-  struct stat st;
-  if (::lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::getuid()) return {};
-  if ((st.st_mode & 0777) != 0700) ::chmod(dir.c_str(), 0700);
-  return dir;
+  const std::string uid = std::to_string(::getuid());
+  // Somebody else's folder or a link planted under this name is not ours:
+  // the home folder's cache takes the locks instead.
+  if (const std::string tmp = "/tmp/brevanto-" + uid; MakePrivateFolder(tmp)) return tmp;
+  if (const char* home = std::getenv("HOME"); home && *home == '/') {
+    const std::string cache = std::string(home) + "/.cache";
+    ::mkdir(cache.c_str(), 0700);
+    if (const std::string own = cache + "/brevanto-locks-" + uid; MakePrivateFolder(own))
+      return own;
+  }
+  return {};
 }
 
 std::string GlobalLockFolder() {
@@ -73,12 +100,9 @@ bool IsGlobal(std::string_view name) {
 }  // namespace
 
 std::string NamedMutexFile(std::string_view name) {
-  bool global = IsGlobal(name);
-  if (global)
-    name.remove_prefix(kGlobalPrefix.size());
-  else if (name.substr(0, kLocalPrefix.size()) == kLocalPrefix)
-    name.remove_prefix(kLocalPrefix.size());
-  std::string folder = global ? detail::GlobalLockFolder() : detail::LocalLockFolder();
+  if (IsGlobal(name)) return {};  // a socket, no file
+  if (name.substr(0, kLocalPrefix.size()) == kLocalPrefix) name.remove_prefix(kLocalPrefix.size());
+  std::string folder = detail::LocalLockFolder();
   if (folder.empty()) return {};
   if (folder.back() != '/') folder += '/';
   return folder + FileNameOf(name);
@@ -91,18 +115,81 @@ void NamedMutex::Close() {
   fd_ = -1;
 }
 
+namespace {
+
+// The abstract socket address of a global name: nothing on disk that another
+// user could plant or hold open. The global folder's path is part of the
+// name, so programs given different folders (tests) never meet.
+socklen_t GlobalAddress(std::string_view name, sockaddr_un* addr) {
+  name.remove_prefix(kGlobalPrefix.size());
+  uint64_t h = 1469598103934665603ull;
+  for (unsigned char c : detail::GlobalLockFolder()) h = (h ^ c) * 1099511628211ull;
+  h = (h ^ 0) * 1099511628211ull;
+  for (unsigned char c : name) h = (h ^ c) * 1099511628211ull;
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string key = "Brevanto-";
+  for (int i = 15; i >= 0; --i) key += kHex[(h >> (i * 4)) & 15];
+  std::string readable = FileNameOf(name);
+  readable.resize(readable.size() - 5);  // no ".lock"
+  key += "-" + readable.substr(9, 60);
+  std::memset(addr, 0, sizeof *addr);
+  addr->sun_family = AF_UNIX;
+  std::memcpy(addr->sun_path + 1, key.data(), key.size());  // sun_path[0] = 0: abstract
+  return socklen_t(offsetof(sockaddr_un, sun_path) + 1 + key.size());
+}
+
+}  // namespace
+
+MutexResult NamedMutex::CreateGlobal(std::string_view name) {
+  sockaddr_un addr;
+  const socklen_t len = GlobalAddress(name, &addr);
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    SetLastError(ErrnoToWinError(errno));
+    return MutexResult::kError;
+  }
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), len) == 0 && ::listen(fd, 16) == 0) {
+    fd_ = fd;
+    SetLastError(kErrSuccess);
+    return MutexResult::kCreated;
+  }
+  const int bindErr = errno;
+  ::close(fd);
+  if (bindErr != EADDRINUSE) {
+    SetLastError(ErrnoToWinError(bindErr));
+    return MutexResult::kError;
+  }
+  // Taken: ask the holder who it is. The kernel vouches for the answer.
+  const int probe = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (probe < 0) {
+    SetLastError(ErrnoToWinError(errno));
+    return MutexResult::kError;
+  }
+  MutexResult result = MutexResult::kAlreadyExists;
+  if (::connect(probe, reinterpret_cast<sockaddr*>(&addr), len) == 0) {
+    ucred cred = {};
+    socklen_t credLen = sizeof cred;
+    if (::getsockopt(probe, SOL_SOCKET, SO_PEERCRED, &cred, &credLen) == 0) holderUid_ = cred.uid;
+  } else if (errno == ECONNREFUSED) {
+    // Bound by something that takes no connections: not a running program.
+    result = MutexResult::kCreated;
+  }
+  ::close(probe);
+  SetLastError(result == MutexResult::kCreated ? kErrSuccess : kErrAlreadyExists);
+  return result;
+}
+
 MutexResult NamedMutex::Create(std::string_view name) {
   Close();
+  holderUid_ = -1;
+  if (IsGlobal(name)) return CreateGlobal(name);
   std::string path = NamedMutexFile(name);
   if (path.empty()) {
     SetLastError(kErrAccessDenied);
     return MutexResult::kAccessDenied;
   }
-  bool global = IsGlobal(name);
-  // Global lock files are readable by all, so another user's instance can
-  // open (read-only) and flock the same file; links are never followed.
-  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, global ? 0644 : 0600);
-  if (fd < 0 && errno == EACCES) fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  // Links are never followed.
+  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd < 0) {
     int err = errno;
     if (err == EACCES || err == EPERM || err == ELOOP) {
@@ -111,11 +198,6 @@ MutexResult NamedMutex::Create(std::string_view name) {
     }
     SetLastError(ErrnoToWinError(err));
     return MutexResult::kError;
-  }
-  if (global) {
-    struct stat st;
-    if (::fstat(fd, &st) == 0 && st.st_uid == ::getuid() && (st.st_mode & 0777) != 0644)
-      ::fchmod(fd, 0644);  // the creator's umask must not hide it from others
   }
   while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
     int err = errno;

@@ -14,6 +14,7 @@
 
 #include "app/Settings.h"
 #include "app/Texts.h"
+#include "engine/ActivityLog.h"
 #include "engine/EngineEvents.h"
 #include "plans/CPlan.h"
 #include "plans/PlanList.h"
@@ -140,6 +141,11 @@ void CMainFrame::ExitCommand() {
       return;
     }
   }
+  ExitWithoutQuestion();
+}
+
+void CMainFrame::ExitWithoutQuestion() {
+  if (exiting_) return;
   if (!isMinimized()) {
     WriteInternalInt(kPositionSection, "x", pos().x());
     WriteInternalInt(kPositionSection, "y", pos().y());
@@ -185,6 +191,7 @@ void CMainFrame::OnEngineEvent(CMEvent* /*source*/, const EventData& event) {
     }
     case kEvFileFailed:
       NoteBackupTime(id, false);
+      ProblemNotice(event);
       break;
     case kEvScanBegins:
       scanCopied_[id] = 0;
@@ -203,11 +210,17 @@ void CMainFrame::OnEngineEvent(CMEvent* /*source*/, const EventData& event) {
       RunFinished(id, event.text1, event.value);
       break;
     case kEvDriverFailed:
+      if (!event.text1.empty()) {
+        // The monitor runs on but missed changes (lost events, a watch limit).
+        ProblemNotice(event);
+        break;
+      }
       // Nothing can be protected any more: say so and end at once.
       TraceStartup("driver-failed");
       ShowAppMessage(GetText("MESSAGE_RECEIVER", "FAILED_TO_LOAD_DRIVER"), QMessageBox::Critical);
       std::_Exit(0);
     default:
+      if (IsProtectionProblem(event.code)) ProblemNotice(event);
       break;
   }
 }
@@ -238,8 +251,57 @@ void CMainFrame::RunFinished(uint32_t planId, const std::string& planName, int64
     if (CPlan* plan = list.Find(planId)) name = plan->Name();
   }
   const std::string text = FormatText(GetText("MAIN_UI", "NUMBER_OF_BACKUP_FILES_PROMPT"),
-                                      {std::to_string(copied), name});
+                                      {std::to_string(copied), EscapeControls(name)});
   ShowMessage(QString::fromStdString(text), PopupKind::kInfo);
+}
+
+void CMainFrame::ProblemNotice(const EventData& event) {
+  if (!GetShowErrorNotification()) return;
+  const int64_t now = plat::Now();
+  auto [it, fresh] = problemShown_.try_emplace({event.code, event.planId}, now);
+  if (!fresh) {
+    if (now - it->second < kProblemQuietSeconds && now >= it->second) return;
+    it->second = now;
+  }
+  std::string name;
+  if (event.planId != 0) {
+    PlanList& list = PlanList::Instance();
+    std::lock_guard<std::recursive_mutex> guard(list.Lock());
+    if (CPlan* plan = list.Find(event.planId)) name = plan->Name();
+  }
+  const char* key = nullptr;
+  switch (event.code) {
+    case kEvFileFailed:
+      key = "PROBLEM_FILE_FAILED";
+      break;
+    case kEvNotProtected:
+      key = "PROBLEM_NOT_PROTECTED";
+      break;
+    case kEvDatabaseOpenFailed:
+      key = "PROBLEM_JOURNAL_OPEN";
+      break;
+    case kEvDatabaseProblem:
+      key = "PROBLEM_JOURNAL";
+      break;
+    case kEvInvalidContent:
+      key = "PROBLEM_INVALID_CONTENT";
+      break;
+    case kEvUnreadablePlanFile:
+      key = "PROBLEM_PLAN_FILE";
+      break;
+    default:
+      key = "PROBLEM_MONITOR";
+      break;
+  }
+  // Names and paths come from the disk: escaped, they cannot shape the text.
+  const std::string path = EscapeControls(event.text1);
+  const std::string pattern = GetText("MESSAGE_RECEIVER", key);
+  const bool withPlan = event.code == kEvFileFailed || event.code == kEvNotProtected ||
+                        event.code == kEvDatabaseOpenFailed || event.code == kEvDatabaseProblem;
+  const std::string text =
+      withPlan ? FormatText(pattern, {EscapeControls(name), path, EscapeControls(event.text3)})
+               : FormatText(pattern, {path});
+  ShowMessage(QString::fromStdString(text), PopupKind::kWarning);
 }
 
 void CMainFrame::NoteBackupTime(uint32_t planId, bool unlessBlocked) {

@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 #include <set>
+#include <utility>
 
 #include "platform/Clock.h"
 #include "ui/CTrayWnd.h"
@@ -42,6 +43,9 @@ class CMainFrame : public CTrayWnd {
   // Asks for confirmation when configured, stores the position, removes the
   // notification icon and posts the close that ends the program.
   void ExitCommand();
+  // The exit command without its question (the session asked the program
+  // to end): stores the position, removes the icon and closes.
+  void ExitWithoutQuestion();
   bool IsExiting() const { return exiting_; }
   // The first-use routine (no plan exists): the plan wizard for a new plan.
   void RunFirstUse();
@@ -56,6 +60,7 @@ class CMainFrame : public CTrayWnd {
   void OnPowerStatus(plat::PowerStatus status);
   bool OnBattery() const { return onBattery_; }
   size_t BusyPlanCount() const { return busy_.size(); }
+  static constexpr int64_t kProblemQuietSeconds = 60;
 
  signals:
   // The frame closed for good (after the exit command).
@@ -76,6 +81,10 @@ class CMainFrame : public CTrayWnd {
   void PlanModeChanged(uint32_t planId, int32_t mode);
   void RunFinished(uint32_t planId, const std::string& planName, int64_t copied);
   void NoteBackupTime(uint32_t planId, bool unlessBlocked);
+  // A file or a plan is not protected: a warning pop-up while error
+  // notifications are on, at most one per kind and plan within
+  // kProblemQuietSeconds (a burst of failures is one message).
+  void ProblemNotice(const EventData& event);
   // Hands the noted times to the worker (the timer's slot).
   void StoreBackupTimes();
 
@@ -97,6 +106,8 @@ class CMainFrame : public CTrayWnd {
     bool unlessBlocked = false;
   };
   std::map<uint32_t, DueBackupTime> backupTimes_;
+  // When the last problem pop-up of each (event code, plan) was shown.
+  std::map<std::pair<int32_t, uint32_t>, int64_t> problemShown_;
   QTimer backupTimeTimer_;
   CWizardWorker backupTimeWorker_;
   bool powerKnown_ = false;

@@ -1,13 +1,16 @@
 #include "app/gui/CBrevantoApp.h"
 
 #include <QApplication>
+#include <QSocketNotifier>
 #include <QStyleFactory>
 #include <QTimer>
 
 #include "app/Settings.h"
 #include "app/gui/CInstanceServer.h"
 #include "app/gui/StartMode.h"
+#include "engine/ActivityLogger.h"
 #include "engine/EngineEvents.h"
+#include "platform/ExitSignals.h"
 #include "platform/Folders.h"
 #include "ui/CDlgSystrayMesssage.h"
 #include "ui/CMainFrame.h"
@@ -20,6 +23,13 @@ CBrevantoApp::CBrevantoApp(std::string commandLine, QObject* parent)
 CBrevantoApp::~CBrevantoApp() { ExitInstance(); }
 
 bool CBrevantoApp::InitInstance() {
+  // A request to end (a session's logout) goes through the exit path once
+  // the event loop runs, also when it arrived during start-up.
+  const int signalFd = plat::CatchExitSignals();
+  if (signalFd >= 0) {
+    exitSignals_ = std::make_unique<QSocketNotifier>(signalFd, QSocketNotifier::Read);
+    connect(exitSignals_.get(), &QSocketNotifier::activated, this, &CBrevantoApp::OnExitSignal);
+  }
   if (!gate_.Pass()) return false;
 
   // Qt brings up its own libraries with the QApplication; the window stays
@@ -83,6 +93,16 @@ bool CBrevantoApp::InitInstance() {
   return true;
 }
 
+void CBrevantoApp::OnExitSignal() {
+  if (plat::TakeExitSignal() == 0) return;
+  TraceStartup("exit-signal");
+  if (frame_) {
+    frame_->ExitWithoutQuestion();
+  } else {
+    QCoreApplication::quit();
+  }
+}
+
 void CBrevantoApp::OnShowRequest() {
   TraceStartup("show-request");
   if (frame_) frame_->ShowFromTray();
@@ -95,6 +115,8 @@ int CBrevantoApp::ExitInstance() {
   // anything they post to or write through goes.
   CDlgSystrayMesssage::EndIfOpen();
   if (frame_) StopEngine();
+  // What the plans posted on their way out is written before the process ends.
+  CActivityLogger::Instance().Stop();
   if (server_) server_->Close();
   gate_.Leave(frame_ != nullptr);
   TraceStartup("instance-exit");

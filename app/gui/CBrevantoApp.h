@@ -9,6 +9,7 @@
 #include "app/gui/CInstanceGate.h"
 
 class CInstanceServer;
+class QSocketNotifier;
 class CMainFrame;
 
 class CBrevantoApp : public QObject {
@@ -28,11 +29,14 @@ class CBrevantoApp : public QObject {
 
  private:
   void OnShowRequest();
+  // SIGTERM, SIGINT or SIGHUP arrived: the exit command, without its question.
+  void OnExitSignal();
 
   std::string commandLine_;
   CInstanceGate gate_;
   CHelpKeyFilter helpFilter_;
   std::unique_ptr<CInstanceServer> server_;
   std::unique_ptr<CMainFrame> frame_;
+  std::unique_ptr<QSocketNotifier> exitSignals_;  // readable when a signal asks to end
   bool exited_ = false;
 };

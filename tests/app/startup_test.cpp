@@ -211,8 +211,9 @@ TEST_F(StartupTest, SecondStartShowsTheFirstAndExitsSilently) {
 }
 
 TEST_F(StartupTest, AnotherUsersInstanceIsReportedAndRefused) {
-  HeldLock global(plat::NamedMutexFile("Global\\BrevantoIsRunning"));
-  ASSERT_TRUE(global.Held());
+  // Held by this process, as another user's instance would hold it.
+  plat::NamedMutex global;
+  ASSERT_EQ(global.Create("Global\\BrevantoIsRunning"), plat::MutexResult::kCreated);
   QProcess* p = Start("other");
   ExpectExitsWithZero(p);
   EXPECT_TRUE(HasLine(Trace("other"), "refused-another-user"));
@@ -223,7 +224,7 @@ TEST_F(StartupTest, AnotherUsersInstanceIsReportedAndRefused) {
   EXPECT_EQ(ReadLines(Messages()), std::vector<std::string>{expected});
 
   // Once the other user has gone, the program starts.
-  global.Release();
+  global.Close();
   Start("after");
   EXPECT_TRUE(WaitForLine(Trace("after"), "shown"));
 }

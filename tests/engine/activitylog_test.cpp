@@ -6,10 +6,16 @@
 #include <filesystem>
 #include <map>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "engine/ActivityLog.h"
+#include "engine/ActivityLogger.h"
+#include "plans/PlanList.h"
 #include "platform/Clock.h"
+#include "platform/Paths.h"
 #include "support/ScopedEnv.h"
+#include "support/ScratchEnv.h"
 #include "support/TempDir.h"
 
 namespace fs = std::filesystem;
@@ -168,28 +174,73 @@ TEST(LogRecord, ExactTextOfEveryRecordedEvent) {
   };
   for (const Case& c : cases) {
     std::string text;
-    ASSERT_TRUE(BuildLogRecord(c.event, plan, t, &text)) << c.event.code;
+    ASSERT_TRUE(BuildLogRecord(c.event, &plan, t, &text)) << c.event.code;
     EXPECT_EQ(text, c.text) << c.event.code;
   }
+
+  // What leaves a file or a plan unprotected is written with the plan when
+  // there is one, without it when there is none (a file of the plan list).
+  const Case problems[] = {
+      {EventData(kEvInvalidContent, "Line too long", 0, "C:\\x\\Ext.txt", "", 0),
+       "#Invalid Content\nTime = " + t + "\nDescription = Line too long\nFile = C:\\x\\Ext.txt\n"},
+      {EventData(kEvDatabaseOpenFailed, "C:\\d\\Logging.dat", 1, "", "", 0),
+       "#Journal Cannot Be Opened\nPlan Name = Docs\nTime = " + t +
+           "\nPath = C:\\d\\Logging.dat\n"},
+      {EventData(kEvDatabaseProblem, "C:\\d\\Logging.dat", 1, "", "", 0),
+       "#Journal Problem\nPlan Name = Docs\nTime = " + t + "\nPath = C:\\d\\Logging.dat\n"},
+      {EventData(kEvUnreadablePlanFile, "C:\\d\\plans.ini", 0, "", "", 0),
+       "#Plan File Unreadable\nTime = " + t + "\nPath = C:\\d\\plans.ini\n"},
+      {EventData(kEvDriverFailed, "Changes were lost", 0, "", "", 0),
+       "#Change Monitoring Problem\nTime = " + t + "\nDescription = Changes were lost\n"},
+      {EventData(kEvNotProtected, "C:\\a\\b\\c", 1, "", "The name holds \\.", 0),
+       "#File Not Protected\nPlan Name = Docs\nTime = " + t +
+           "\nSource Path = C:\\a\\b\\c\nReason = The name holds \\.\n"},
+  };
+  for (const Case& c : problems) {
+    std::string text;
+    const PlanInfoForLog* known = c.event.planId != 0 ? &plan : nullptr;
+    ASSERT_TRUE(BuildLogRecord(c.event, known, t, &text)) << c.event.code;
+    EXPECT_EQ(text, c.text) << c.event.code;
+    EXPECT_TRUE(IsProtectionProblem(c.event.code));
+  }
+
+  // A name never breaks a record: every control character is escaped, in
+  // every field and in the plan's name.
+  PlanInfoForLog odd = plan;
+  odd.name = "Do\ncs";
+  std::string forged;
+  ASSERT_TRUE(BuildLogRecord(
+      EventData(kEvFileCopied, "C:\\inj\r\n#Plan Deleted\r\nx\t\x7f", 1, "E:\\L\\inj\r\n", "", 0),
+      &odd, t, &forged));
+  EXPECT_EQ(forged, "#Backup File Success\nPlan Name = Do\\x0Acs\nTime = " + t +
+                        "\nSource Path = C:\\inj\\x0D\\x0A#Plan Deleted\\x0D\\x0Ax\\x09\\x7F"
+                        "\nDestination Path = E:\\L\\inj\\x0D\\x0A\n");
+  EXPECT_EQ(EscapeControls("a\xc2\x85"
+                           "b\xe2\x80\xa8"
+                           "c\xe2\x80\xa9\xc3\xa9"),
+            "a\\u0085b\\u2028c\\u2029\xc3\xa9");
 
   PlanInfoForLog usb = plan;
   usb.storageType = 2;
   usb.usbModel = "Ultra Fit";
   usb.usbVendor = "Acme";
   std::string text;
-  ASSERT_TRUE(BuildLogRecord(EventData(kEvPlanCreated, "", 1, "", "", 0), usb, t, &text));
+  ASSERT_TRUE(BuildLogRecord(EventData(kEvPlanCreated, "", 1, "", "", 0), &usb, t, &text));
   EXPECT_EQ(text, "#Plan Create\nPlan Name = Docs\nTime = " + t +
                       "\nVersions = 5\nDestination = E:\\Backup\n"
                       "Destination Model ID = Ultra Fit\nDestination Vendor =Acme\n");
 
-  for (int32_t code : {0, 1, 2, 5, 9, 12, 13, 14, 15, 16, 20, 21, 27, 30, 31, 32}) {
-    EXPECT_FALSE(BuildLogRecord(EventData(code, "x", 1, "", "", 0), plan, t, &text)) << code;
+  for (int32_t code : {2, 12, 13, 15, 16, 20, 21, 27, 30, 31, 32}) {
+    EXPECT_FALSE(BuildLogRecord(EventData(code, "x", 1, "", "", 0), &plan, t, &text)) << code;
   }
+  // Plan events and copies need their plan.
+  EXPECT_FALSE(BuildLogRecord(EventData(kEvFileFailed, "x", 1, "", "", 0), nullptr, t, &text));
+  EXPECT_FALSE(BuildLogRecord(EventData(kEvPlanEnabled, "", 1, "", "", 0), nullptr, t, &text));
   PlanInfoForLog continuous = plan;
   continuous.scheduleUnit = 1;
-  EXPECT_FALSE(BuildLogRecord(EventData(kEvRunBegins, "", 1, "", "", 0), continuous, t, &text));
-  EXPECT_FALSE(BuildLogRecord(EventData(kEvRunEnds, "", 1, "", "", 0), continuous, t, &text));
-  EXPECT_TRUE(BuildLogRecord(EventData(kEvScanEnds, "", 1, "", "", 0), continuous, t, &text));
+  EXPECT_FALSE(BuildLogRecord(EventData(kEvRunBegins, "", 1, "", "", 0), &continuous, t, &text));
+  EXPECT_FALSE(BuildLogRecord(EventData(kEvRunEnds, "", 1, "", "", 0), &continuous, t, &text));
+  EXPECT_TRUE(BuildLogRecord(EventData(kEvScanEnds, "", 1, "", "", 0), &continuous, t, &text));
 }
 
 TEST_F(ActivityLogTest, LogEventWritesTheRecordWithTheCurrentNameAndTime) {
@@ -241,6 +292,83 @@ TEST_F(ActivityLogTest, FileDateAndRecordTimeFollowTheTimeZone) {
     ASSERT_TRUE(fs::exists(file)) << file;
     EXPECT_NE(bvtest::ReadNative(file).find(hour), std::string::npos);
   }
+}
+
+}  // namespace
+
+namespace {
+
+size_t Occurrences(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+// The logger takes every event of both channels from many posting threads
+// and writes each once, in posting order per thread; after Stop nothing more.
+TEST_F(ActivityLogTest, LoggerWritesEveryPostedEventOnceUntilStopped) {
+  CActivityLogger logger(&log_);
+  logger.Start();
+  constexpr int kThreads = 4, kEach = 500;
+  std::vector<std::thread> workers;
+  for (int t = 0; t < kThreads; ++t) {
+    workers.emplace_back([t] {
+      for (int i = 0; i < kEach; ++i)
+        PostEvent(kEvFileCopied, "C:\\t" + std::to_string(t) + "\\" + std::to_string(i), 1,
+                  "E:\\x");
+    });
+  }
+  PostEvent(kEvFileWritten, "C:\\not\\logged", 1);
+  PostEvent(kEvUnreadablePlanFile, "C:\\plans.ini");
+  for (auto& w : workers) w.join();
+  logger.Flush();
+  std::string all;
+  for (auto& e : fs::directory_iterator(dir_.NativeOf("data/log")))
+    all += bvtest::ReadNative(e.path().string());
+  EXPECT_EQ(Occurrences(all, "#Backup File Success"), size_t(kThreads * kEach));
+  EXPECT_EQ(Occurrences(all, "#Plan File Unreadable"), 1u);
+  EXPECT_EQ(all.find("not\\logged"), std::string::npos);
+  for (int t = 0; t < kThreads; ++t) {
+    EXPECT_LT(all.find("C:\\t" + std::to_string(t) + "\\498\r"),
+              all.find("C:\\t" + std::to_string(t) + "\\499\r"));
+  }
+  logger.Stop();
+  EXPECT_EQ(logger.Queued(), 0u);
+  PostEvent(kEvUnreadablePlanFile, "C:\\after\\stop.ini");
+  logger.Flush();
+  std::string after;
+  for (auto& e : fs::directory_iterator(dir_.NativeOf("data/log")))
+    after += bvtest::ReadNative(e.path().string());
+  EXPECT_EQ(after.find("after\\stop"), std::string::npos);
+}
+
+}  // namespace
+
+namespace {
+
+// The plan list's own lookup: a plan created on a USB disk logs the disk's
+// model and vendor as the volume table reports them.
+TEST(ActivityLogPlanList, UsbPlanCreationRecordNamesTheDisk) {
+  bvtest::ScratchEnv env;
+  bvtest::TempDir stick;
+  env.SetExtra("[U]\nRoot=" + stick.Native() +
+               "\nType=removable\nBus=usb\nVendor=Acme\nModel=Ultra Fit\nRevision=1.0\n"
+               "Serial=1234-ABCD\n");
+  PlanList list;
+  PlanSettings settings = bvtest::ScratchEnv::Settings("On USB", "unused");
+  settings.storePath = "U:\\Store\\";
+  settings.storageType = kStorageUsb;
+  CPlan* plan = list.CreatePlan(settings);
+  ASSERT_NE(plan, nullptr);
+  CLogSet log;
+  ASSERT_TRUE(log.SetLogFolder(stick.SystemOf("log")));
+  ASSERT_TRUE(log.LogEvent(EventData(kEvPlanCreated, "On USB", plan->Id(), "", "", 0)));
+  std::string native;
+  ASSERT_TRUE(plat::ToNativePath(log.CurrentFile(), &native));
+  const std::string text = bvtest::ReadNative(native);
+  EXPECT_NE(text.find("\r\nDestination Model ID = Ultra Fit\r\nDestination Vendor =Acme\r\n"),
+            std::string::npos)
+      << text;
 }
 
 }  // namespace

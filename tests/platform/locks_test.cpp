@@ -75,8 +75,7 @@ TEST_F(LocksTest, LockFileNames) {
             tmp_.NativeOf("run/Brevanto-BrevantoIsRunning.lock"));
   EXPECT_EQ(plat::NamedMutexFile("Local\\BrevantoIsRunning"),
             tmp_.NativeOf("run/Brevanto-BrevantoIsRunning.lock"));
-  EXPECT_EQ(plat::NamedMutexFile("Global\\Brevanto"),
-            tmp_.NativeOf("global/Brevanto-Brevanto.lock"));
+  EXPECT_EQ(plat::NamedMutexFile("Global\\Brevanto"), "");  // a socket, no file
   // Names never leave the folder and distinct names get distinct files.
   std::string evil = plat::NamedMutexFile("../../etc/x");
   EXPECT_EQ(std::filesystem::path(evil).parent_path(), tmp_.NativeOf("run"));
@@ -116,39 +115,53 @@ TEST_F(LocksTest, SecondCreateSeesTheHolder) {
   EXPECT_FALSE(plat::NamedMutexExists("Scoped"));  // released by the destructor
 }
 
-TEST_F(LocksTest, GlobalLockFileIsReadableByAllAndNeverALink) {
-  NamedMutex m;
-  mode_t old = umask(077);
-  EXPECT_EQ(m.Create("Global\\Shared"), MutexResult::kCreated);
-  umask(old);
-  struct stat st;
-  ASSERT_EQ(stat(plat::NamedMutexFile("Global\\Shared").c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0644u);
-  // A link planted under a lock file's name is refused.
-  std::string target = tmp_.Write("victim", "keep");
-  std::filesystem::create_symlink(target, plat::NamedMutexFile("Global\\Planted"));
-  NamedMutex p;
-  EXPECT_EQ(p.Create("Global\\Planted"), MutexResult::kAccessDenied);
+// Global names are sockets: files planted where lock files used to lie (a
+// link, another user's private file) stop nobody, and a private runtime
+// folder taken over by another user is passed over.
+TEST_F(LocksTest, PlantedFilesNeitherBlockNorAreFollowed) {
+  const std::string global = tmp_.NativeOf("global/Brevanto-Planted.lock");
+  const std::string target = tmp_.Write("victim", "keep");
+  std::filesystem::create_symlink(target, global);
+  NamedMutex planted;
+  EXPECT_EQ(planted.Create("Global\\Planted"), MutexResult::kCreated);
+  EXPECT_TRUE(planted.IsHeld());
   EXPECT_EQ(tmp_.Read("victim"), "keep");
+  NamedMutex second;
+  EXPECT_EQ(second.Create("Global\\Planted"), MutexResult::kAlreadyExists);
+  EXPECT_EQ(second.HolderUid(), long(getuid()));
+  // Another global folder is another set of names.
+  env_.Set("BREVANTO_GLOBAL_LOCK_DIR", tmp_.NativeOf("other"));
+  EXPECT_FALSE(plat::NamedMutexExists("Global\\Planted"));
+  env_.Set("BREVANTO_GLOBAL_LOCK_DIR", tmp_.NativeOf("global"));
+
+  // A runtime folder that is not this user's is passed over.
+  if (getuid() == 0) {
+    std::filesystem::create_directories(tmp_.NativeOf("theirs"));
+    ASSERT_EQ(chown(tmp_.NativeOf("theirs").c_str(), 65534, 65534), 0);
+    env_.Set("XDG_RUNTIME_DIR", tmp_.NativeOf("theirs"));
+    EXPECT_EQ(plat::NamedMutexFile("X"), "/tmp/brevanto-0/Brevanto-X.lock");
+  }
 }
 
 TEST_F(LocksTest, OtherUsersSeeGlobalLocks) {
   if (getuid() != 0) GTEST_SKIP() << "needs root to act as a second user";
-  chmod(tmp_.Native().c_str(), 0755);  // let the second user reach the global folder
   NamedMutex global;
   ASSERT_EQ(global.Create("Global\\Multi"), MutexResult::kCreated);
-  // A lock file that other users cannot read (made by hand) denies access.
-  bvtest::WriteNative(plat::NamedMutexFile("Global\\Closed"), "");
-  chmod(plat::NamedMutexFile("Global\\Closed").c_str(), 0600);
+  // The holder's user as the kernel reports it, and a planted private file
+  // of another user where the lock file used to lie, which counts for nothing.
+  const std::string closed = tmp_.NativeOf("global/Brevanto-Closed.lock");
+  bvtest::WriteNative(closed, "");
+  chmod(closed.c_str(), 0600);
   auto asNobody = [](const char* name) {
     return InChild([name] {
       if (setgid(65534) != 0 || setuid(65534) != 0) return 9;
       NamedMutex m;
-      return int(m.Create(name));
+      const int result = int(m.Create(name));
+      return m.HolderUid() == 0 ? result + 10 : result;
     });
   };
-  EXPECT_EQ(asNobody("Global\\Multi"), int(MutexResult::kAlreadyExists));
-  EXPECT_EQ(asNobody("Global\\Closed"), int(MutexResult::kAccessDenied));
+  EXPECT_EQ(asNobody("Global\\Multi"), int(MutexResult::kAlreadyExists) + 10);
+  EXPECT_EQ(asNobody("Global\\Closed"), int(MutexResult::kCreated));
   global.Close();
   EXPECT_EQ(asNobody("Global\\Multi"), int(MutexResult::kCreated));
 }

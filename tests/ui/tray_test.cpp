@@ -253,6 +253,47 @@ TEST_F(FrameEventsTest, FinishedRunsRaiseAPopupOnlyWhenStatusIsOn) {
   EXPECT_TRUE(Popup().isVisible());
 }
 
+// Whatever leaves a file or a plan unprotected is a warning while error
+// notifications are on: one per kind and plan however many come, names
+// escaped; a monitor that missed changes says so and keeps running.
+TEST_F(FrameEventsTest, ProblemsRaiseOneWarningPerKindAndPlan) {
+  ManualClock clock;
+  CMainFrame frame;
+  auto post = [&](int32_t code, const std::string& text1, uint32_t plan, const std::string& text3) {
+    std::thread worker([&] { PostEvent(code, text1, plan, {}, text3); });
+    worker.join();
+    frame.View()->EventPump()->Drain();
+  };
+  SetShowErrorNotification(false);
+  post(kEvDatabaseProblem, "C:\\d\\Logging.dat", 3, "");
+  EXPECT_FALSE(Popup().isVisible());
+
+  SetShowErrorNotification(true);
+  struct Case {
+    int32_t code;
+    uint32_t plan;
+    bool shown;
+  };
+  const Case cases[] = {
+      {kEvFileFailed, 3, true},       {kEvFileFailed, 3, false},
+      {kEvFileFailed, 4, true},       {kEvDatabaseProblem, 3, true},
+      {kEvDatabaseProblem, 3, false}, {kEvDatabaseOpenFailed, 3, true},
+      {kEvInvalidContent, 0, true},   {kEvUnreadablePlanFile, 0, true},
+      {kEvNotProtected, 3, true},     {kEvDriverFailed, 0, true},
+      {kEvDriverFailed, 0, false},    {kEvPlanEnabled, 3, false},
+  };
+  for (const Case& c : cases) {
+    Popup().HideMessage();
+    post(c.code, "C:\\inj\r\n#Plan Deleted\r\n", c.plan, "Access is denied.");
+    EXPECT_EQ(Popup().isVisible(), c.shown) << c.code << " " << c.plan;
+    if (!c.shown) continue;
+    EXPECT_EQ(Popup().Kind(), PopupKind::kWarning);
+    EXPECT_NE(PopupText().find("C:\\inj\\x0D\\x0A#Plan Deleted\\x0D\\x0A"), std::string::npos)
+        << PopupText();
+    EXPECT_EQ(PopupText().find('\r'), std::string::npos);
+  }
+}
+
 TEST_F(FrameEventsTest, FirstScanCountsTheCopiesSinceItBegan) {
   ManualClock clock;
   CMainFrame frame;
