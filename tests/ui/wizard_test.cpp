@@ -573,7 +573,13 @@ TEST_F(WizardTest, NewPlanFilledInByHandLoadsBackAsTheSamePlan) {
   dest->Tabs()->setCurrentIndex(wiz::kTabLocal);
   ASSERT_TRUE(RunUntil([&] { return !dest->Busy(); }));
   EXPECT_EQ(dest->Drives()->count(), 2);  // C: and E:, not the USB or network drives
+  // A folder on the disk of the protected folder: said to share its fate.
+  Type(dest->Folder(), home_.NativeOf("Backups"));
+  EXPECT_FALSE(dest->SameDisk()->isHidden());
+  EXPECT_EQ(dest->SameDisk()->text().toStdString(),
+            GetText("WIZARD_BACKUP_DEST", "SAME_DISK_AS_SOURCES"));
   Type(dest->Folder(), dir_.NativeOf("evol") + "/My Projects");
+  EXPECT_TRUE(dest->SameDisk()->isHidden());
   wizard.NextButton()->click();
   ASSERT_EQ(wizard.CurrentPage(), 3);
   EXPECT_EQ(Profile(wizard.AnswersFile(), "BackupDestination", "StoragePath"), "E:\\My Projects");
