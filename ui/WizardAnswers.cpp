@@ -177,6 +177,20 @@ SourceAnswers ReadSourceAnswers(const std::string& ini,
   return out;
 }
 
+std::vector<std::string> FoldersLeftOut(const std::vector<std::string>& folders) {
+  CRuleSet rules;
+  BuildRulesFromWizard(&rules, folders, {}, WebChoices{});
+  AddBuiltinExclusions(&rules);
+  std::vector<std::string> out;
+  for (const std::string& f : folders) {
+    std::string base = f;
+    if (base.empty() || base.back() != '\\') base += '\\';
+    // Two names no shipped mask leaves out: only the folder's place decides.
+    if (!rules.Match(base + "a.txt") && !rules.Match(base + "a")) out.push_back(f);
+  }
+  return out;
+}
+
 std::string SourceDriveLetters(const SourceAnswers& sources) {
   std::string letters;
   auto add = [&letters](char c) {

@@ -557,6 +557,21 @@ TEST_F(WizardTest, NewPlanFilledInByHandLoadsBackAsTheSamePlan) {
             FormatText(GetText("WIZARD_BACKUP_SOURCE", "TALLY_RESULT"),
                        {"2", FormatSize(15, "", false)}));
   Shoot(&wizard, "wizard-2-source.png");
+  // A folder the shipped exclusions leave out (below /tmp) is refused at once,
+  // with its name, instead of being watched in vain.
+  fs::create_directories(dir_.NativeOf("scratch"));
+  const std::string scratch = dir_.SystemOf("scratch");
+  tree->Reveal(scratch);
+  ASSERT_TRUE(RunUntil([&] { return tree->FindItem(scratch) != nullptr; }));
+  tree->FindItem(scratch)->setCheckState(0, Qt::Checked);
+  ASSERT_TRUE(RunUntil([&] { return !tree->Loading(); }));
+  wizard.NextButton()->click();
+  EXPECT_EQ(wizard.CurrentPage(), 1);
+  EXPECT_NE(Messages().find(FormatText(GetText("WIZARD_BACKUP_SOURCE", "FOLDER_IS_EXCLUDED"),
+                                       {dir_.NativeOf("scratch")})),
+            std::string::npos)
+      << Messages();
+  tree->FindItem(scratch)->setCheckState(0, Qt::Unchecked);
   wizard.NextButton()->click();
   ASSERT_EQ(wizard.CurrentPage(), 2);
   EXPECT_EQ(Profile(wizard.AnswersFile(), "Selected Folders", "FolderList"), projects);
