@@ -397,9 +397,13 @@ uint32_t CLoggingDatabase::ReadRecord(uint64_t offset, LogRecord* record, uint64
         }
       }
     }
-    // A walk that met damage rebuilds the file and says so then.
-    if (!(damaged_ && walking_)) PostEvent(kEvDatabaseOpenFailed, dbPath_, planId_);
     ++counters_.read;
+    // A walk that met damage rebuilds the file and says so then. So does a
+    // caller's own walk (from the first record, one record after another):
+    // its walk ends here, and its next one reads the rebuilt file.
+    if (damaged_ && walking_) return kFileError;
+    if (damaged_ && sequential) return RebuildAndIndex();
+    PostEvent(kEvDatabaseOpenFailed, dbPath_, planId_);
     return kFileError;
   } catch (const std::bad_alloc&) {
     return kOutOfMemory;

@@ -285,6 +285,24 @@ TEST_F(Journal, DamageIsRebuiltFromTheValidRecords) {
     EXPECT_EQ(events.Events().size(), 1u);
   }
 
+  // A walk of the caller's own, record after record from the first: it ends
+  // at the damage with the file rebuilt; the next walk reads every record.
+  for (int walk = 0; walk < 2; ++walk) {
+    SCOPED_TRACE(walk);
+    if (walk == 0) WriteJournal(flip(at320 + 1, 0x10));
+    CLoggingDatabase d;
+    ASSERT_EQ(d.Open(t.System(), 9), 0u);
+    uint64_t offset = 0;
+    int read = 0;
+    for (;;) {
+      if (d.ReadRecord(offset, &r, &next, &found) != 0 || !found) break;
+      ++read;
+      offset = next;
+    }
+    EXPECT_EQ(read, walk == 0 ? 320 : 399);
+    EXPECT_EQ(d.RebuildCount(), walk == 0 ? 1u : 0u);
+  }
+
   // Before the first walk: the append meets the damage, rebuilds, and lands
   // where the next walk finds it.
   WriteJournal(many + garbage);
