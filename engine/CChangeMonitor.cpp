@@ -7,6 +7,8 @@
 #include <vector>
 
 #include "app/Settings.h"
+#include "app/Texts.h"
+#include "engine/CatchUpRequests.h"
 #include "platform/Files.h"
 #include "platform/Text.h"
 
@@ -202,8 +204,26 @@ void CLaunchThread::Run() {
         Publish(&channel_, &event);
       }
     }
+    TakeLostChanges();
     std::unique_lock<std::mutex> lock(waitLock_);
     wake_.wait_for(lock, std::chrono::milliseconds(kPollMs), [this] { return stop_.load() != 0; });
+  }
+}
+
+void CLaunchThread::TakeLostChanges() {
+  const uint32_t lost = device_->TakeLostChanges();
+  if (lost == 0) return;
+  // The walk finds what the lost events would have named; the window says
+  // why once per kind rather than at every overflow.
+  catchup::Request(0, "changes lost by the change monitor");
+  const std::pair<uint32_t, const char*> kinds[] = {
+      {plat::kChangesLostOverflow, "CHANGES_LOST_OVERFLOW"},
+      {plat::kChangesLostWatchLimit, "CHANGES_LOST_WATCH_LIMIT"},
+  };
+  for (const auto& [kind, key] : kinds) {
+    if (!(lost & kind) || (lossesSaid_ & kind)) continue;
+    lossesSaid_ |= kind;
+    PostEvent(kEvDriverFailed, GetText("CHANGE_MONITOR", key));
   }
 }
 
@@ -296,6 +316,11 @@ void CChangeMonitor::TearDownLocked() {
   device_.reset();
   buffer_.reset();
   started_ = false;
+}
+
+void CChangeMonitor::WatchFolders(const std::vector<std::string>& folders) {
+  std::lock_guard<std::mutex> guard(lock_);
+  if (device_) device_->WatchFolders(folders);
 }
 
 bool CChangeMonitor::IsStarted() const {

@@ -11,6 +11,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "app/Settings.h"
 #include "engine/CThread.h"
@@ -59,7 +60,9 @@ class CDriverThread : public CThread {
 };
 
 // Polls the device's launch report every 300 ms and publishes event 16 with
-// the reported path on its own "Launch" channel.
+// the reported path on its own "Launch" channel. At the same pace it takes
+// the device's lost changes: each asks every plan for a catch-up walk, and
+// the first of each kind posts event 14 with a sentence saying what happened.
 class CLaunchThread : public CThread {
  public:
   static constexpr uint32_t kPollMs = 300;
@@ -77,9 +80,12 @@ class CLaunchThread : public CThread {
   void Run() override;
 
  private:
+  void TakeLostChanges();
+
   std::atomic<long> stop_{0};
   plat::ChangeDevice* device_;
-  std::mutex waitLock_;  // guards nothing but the pause between polls
+  uint32_t lossesSaid_ = 0;  // kinds of loss already posted; this thread only
+  std::mutex waitLock_;      // guards nothing but the pause between polls
   std::condition_variable wake_;
   CMEvent channel_{"Launch"};
 };
@@ -105,6 +111,10 @@ class CChangeMonitor {
   int Start(std::unique_ptr<plat::ChangeDevice> device);
   // Ends both threads and releases the device; nothing when not started.
   void Stop();
+
+  // The folders the plans protect (system paths), handed to the device so
+  // that they are watched wherever they lie; nothing while not started.
+  void WatchFolders(const std::vector<std::string>& folders);
 
   bool IsStarted() const;
   // The driver thread's "NewFile" channel and the launch thread's "Launch"

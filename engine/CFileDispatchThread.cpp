@@ -1,11 +1,38 @@
 #include "engine/CFileDispatchThread.h"
 
+#include <algorithm>
 #include <chrono>
 #include <utility>
 
+#include "engine/CChangeMonitor.h"
+#include "plans/CPlan.h"
 #include "plans/PlanList.h"
+#include "plans/RuleSet.h"
 
-CFileDispatchThread::CFileDispatchThread(PlanList* list) : list_(list) {}
+namespace {
+
+// The folder a rule names: the part before any wildcard, up to its last
+// separator ("C:\a\b*.doc" gives "C:\a"); empty for a mask without a drive.
+std::string FolderOfMask(std::string_view mask) {
+  const bool drive = mask.size() >= 2 && mask[1] == ':' &&
+                     ((mask[0] >= 'A' && mask[0] <= 'Z') || (mask[0] >= 'a' && mask[0] <= 'z'));
+  if (!drive) return {};
+  const size_t wild = mask.find_first_of("*?");
+  if (wild != std::string_view::npos) {
+    const size_t sep = mask.rfind('\\', wild);
+    if (sep == std::string_view::npos) return {};
+    mask = mask.substr(0, sep + 1);
+  }
+  std::string folder(mask);
+  while (folder.size() > 3 && folder.back() == '\\') folder.pop_back();
+  if (folder.size() == 2) folder += '\\';
+  return folder;
+}
+
+}  // namespace
+
+CFileDispatchThread::CFileDispatchThread(PlanList* list, CChangeMonitor* monitor)
+    : list_(list), monitor_(monitor) {}
 
 CFileDispatchThread::~CFileDispatchThread() {
   DisconnectAll();
@@ -44,9 +71,49 @@ size_t CFileDispatchThread::QueuedCount() {
   return queue_.size();
 }
 
+std::vector<std::string> CFileDispatchThread::ProtectedFolders(PlanList& list) {
+  std::vector<std::string> out;
+  std::lock_guard<std::recursive_mutex> listGuard(list.Lock());
+  for (size_t i = 0; i < list.Count(); ++i) {
+    CPlan* plan = list.At(i);
+    std::lock_guard<std::recursive_mutex> planGuard(plan->Lock());
+    const CRuleSet* rules = plan->Rules();
+    if (!rules) continue;
+    for (size_t g = 0; g < rules->GroupCount(kRuleInclude); ++g) {
+      const CRuleGroup* group = rules->Group(kRuleInclude, g);
+      if (!group || !group->Enabled()) continue;
+      std::vector<std::string> found{FolderOfMask(group->Pattern())};
+      for (size_t n = 0; n < group->ItemCount(); ++n) {
+        const CRuleItem* item = group->Item(n);
+        if (item && item->enabled) found.push_back(FolderOfMask(item->mask));
+      }
+      for (std::string& f : found) {
+        if (!f.empty()) out.push_back(std::move(f));
+      }
+    }
+  }
+  std::sort(out.begin(), out.end());
+  out.erase(std::unique(out.begin(), out.end()), out.end());
+  return out;
+}
+
 void CFileDispatchThread::Run() {
   PlanList& list = list_ ? *list_ : PlanList::Instance();
+  CChangeMonitor& monitor = monitor_ ? *monitor_ : CChangeMonitor::Instance();
+  std::vector<std::string> told;
+  bool toldOnce = false;
+  auto lastLook = std::chrono::steady_clock::now();
+  const auto tellFolders = [&] {
+    std::vector<std::string> folders = ProtectedFolders(list);
+    lastLook = std::chrono::steady_clock::now();
+    if (toldOnce && folders == told) return;
+    monitor.WatchFolders(folders);
+    told = std::move(folders);
+    toldOnce = true;
+  };
+  tellFolders();
   for (;;) {
+    if (std::chrono::steady_clock::now() - lastLook >= std::chrono::seconds(1)) tellFolders();
     {
       std::unique_lock<std::mutex> lock(lock_);
       wake_.wait_for(lock, std::chrono::milliseconds(kWaitMs), [this] { return signalled_; });

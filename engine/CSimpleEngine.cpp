@@ -177,13 +177,14 @@ int32_t CSimpleEngine::BackupFile(std::string_view source, bool existenceCheck, 
     if (entry.number < highest - versions + 3) dest->DeleteFile(entry.path);
   }
 
+  // A file gone before its copy was due (an editor's temporary file renamed
+  // or removed, a file deleted) is no failure: its record says so, nothing
+  // is reported.
   if (!SourceFileExists(source)) {
     if (offset != 0) {
       rec->state = kLogSourceGone;
       StoreRecord(db, *rec, &offset);
     }
-    PostEvent(kEvFileFailed, source, planId, names.latestName, "source file not found",
-              kBackupSourceMissing);
     return kBackupSourceMissing;
   }
 

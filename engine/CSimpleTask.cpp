@@ -3,6 +3,8 @@
 
 #include "engine/CSimpleEngine.h"
 #include "engine/CTask.h"
+#include "engine/CatchUpRequests.h"
+#include "engine/CatchUpWalk.h"
 #include "engine/EngineEvents.h"
 #include "engine/RunFile.h"
 #include "engine/SourceWalk.h"
@@ -17,6 +19,8 @@ using Guard = std::lock_guard<std::recursive_mutex>;
 
 // A forced run waits this long so that the user sees the plan working.
 constexpr uint32_t kForcedRunDelayMs = 2000;
+// A plan's files are walked again at least this often.
+constexpr int64_t kCatchUpPeriod = 86400;
 
 }  // namespace
 
@@ -48,6 +52,51 @@ void CSimpleTask::RestoreLastRun() {
   const int64_t now = plat::Now();
   if (last > now) last = now;
   SetLastRun(last);
+  RecomputeDue();
+}
+
+bool CSimpleTask::CatchUpDue(std::string* fingerprint) {
+  CLoggingDatabase* db = plan_->Database();
+  if (db == nullptr || plan_->Stopping() || !plan_->Enabled()) return false;
+  const uint32_t id = plan_->Id();
+  if (!catchUpStateRead_) {
+    const CatchUpState state = ReadCatchUpState(plan_->GetPlanFolder());
+    catchUpFingerprint_ = state.fingerprint;
+    catchUpWalked_ = state.walked;
+    rebuildsSeen_ = db->RebuildCount();
+    catchUpStateRead_ = true;
+  }
+  // Every reason is looked at (and a request taken) at each look.
+  bool due = catchup::Take(id);
+  const uint64_t rebuilds = db->RebuildCount();
+  if (rebuilds != rebuildsSeen_) due = true;
+  *fingerprint = CatchUpFingerprint(plan_);
+  if (*fingerprint != catchUpFingerprint_) due = true;
+  const int64_t now = plat::Now();
+  if (now - catchUpWalked_ >= kCatchUpPeriod || now < catchUpWalked_) due = true;
+  if (catchUpAtStart_) due = true;
+  if (!plan_->InitDone()) {
+    // The first backup walks everything; afterwards the files are known.
+    catchUpAtStart_ = false;
+    rebuildsSeen_ = rebuilds;
+    return false;
+  }
+  return due;
+}
+
+void CSimpleTask::Maintain() {
+  std::string fingerprint;
+  if (!CatchUpDue(&fingerprint)) return;
+  const uint64_t rebuilds = plan_->Database()->RebuildCount();
+  CSimplePlan* simple = dynamic_cast<CSimplePlan*>(plan_);
+  if (simple == nullptr) return;
+  const CatchUpResult result = RunCatchUpWalk(simple);
+  if (!result.complete) return;  // asked again at the next look
+  catchUpAtStart_ = false;
+  rebuildsSeen_ = rebuilds;
+  catchUpFingerprint_ = fingerprint;
+  catchUpWalked_ = plat::Now();
+  WriteCatchUpState(plan_->GetPlanFolder(), {catchUpFingerprint_, catchUpWalked_});
 }
 
 void CSimpleTask::PreCheck() {
@@ -109,11 +158,13 @@ void CSimpleTask::Run() {
   std::string name;
   uint32_t id;
   int32_t unit;
+  bool first;
   {
     Guard guard(plan->Lock());
     name = plan->Name();
     id = plan->Id();
     unit = plan->ScheduleUnit();
+    first = !plan->InitDone();
   }
   PostEvent(kEvRunBegins, name, id);
   PreCheck();
@@ -126,7 +177,7 @@ void CSimpleTask::Run() {
     }
     CSimplePlan* simple = dynamic_cast<CSimplePlan*>(plan);
     if (plan->Database() != nullptr && plan->Engine() != nullptr && simple != nullptr) {
-      if (!plan->InitDone()) {
+      if (first) {
         if (!plan->Stopping() && plan->Enabled()) {
           plan->SetMode(kModeWorking);
           PostEvent(kEvScanBegins, name, id);
@@ -136,6 +187,13 @@ void CSimpleTask::Run() {
           if (!plan->Stopping() && !plan->IsBlocked()) {
             plan->SetInitDone(true);
             plan->Save();
+            // The walk has seen every file: no catch-up walk is due for it.
+            catchUpAtStart_ = false;
+            catchUpStateRead_ = true;
+            catchUpFingerprint_ = CatchUpFingerprint(plan);
+            catchUpWalked_ = plat::Now();
+            if (CLoggingDatabase* db = plan->Database()) rebuildsSeen_ = db->RebuildCount();
+            WriteCatchUpState(plan->GetPlanFolder(), {catchUpFingerprint_, catchUpWalked_});
           }
         }
       } else {
@@ -153,8 +211,9 @@ void CSimpleTask::Run() {
     plan->Save();
   }
   SetForced(false);
-  if (!plan->Stopping() && plan->Enabled() && unit != kUnitContinuous && unit != kUnitStartUp &&
-      unit != kUnitManual) {
+  // The last run survives a restart, so that a slot (or, for a start-up
+  // plan, a machine start-up) is served once.
+  if (!plan->Stopping() && plan->Enabled() && unit != kUnitContinuous && unit != kUnitManual) {
     WriteRunFile(plan->GetPlanFolder(), LastRun());
   }
   if (plan->Mode() == kModeWorking) plan->SetMode(kModeIdle);

@@ -12,7 +12,9 @@ CTask::CTask(int64_t baseTime, int32_t scheduleNum, int32_t scheduleUnit, uint32
   RecomputeDue();
 }
 
-void CTask::RecomputeDue() { nextDue_.store(ComputeDueNow(scheduleUnit_, baseTime_)); }
+void CTask::RecomputeDue() {
+  nextDue_.store(ComputeDueNow(scheduleUnit_, scheduleNum_, baseTime_, lastRun_.load()));
+}
 
 void CTask::MarkRun() {
   lastRun_.store(plat::Now());

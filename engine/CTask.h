@@ -3,6 +3,7 @@
 #pragma once
 #include <atomic>
 #include <cstdint>
+#include <string>
 
 class CPlan;
 
@@ -16,6 +17,8 @@ class CTask {
 
   virtual void Run() = 0;
   virtual void PreCheck() = 0;
+  // Work done at every look of the thread, due or not (a plan's catch-up walk).
+  virtual void Maintain() {}
   // Last run = now, next due = recomputed from the schedule.
   virtual void MarkRun();
   virtual CPlan* GetPlan() = 0;
@@ -58,6 +61,11 @@ class CSimpleTask : public CTask {
   void Run() override;
   void PreCheck() override;
   void MarkRun() override;  // also copies the last run into the plan's LastTime
+  // Runs the catch-up walk when one is due: at the first look, when the
+  // plan's sources, rules or destination differ from what the last walk saw,
+  // when the journal was rebuilt, when someone asked (catchup::Request), and
+  // once a day. Never before the first backup, which walks everything.
+  void Maintain() override;
   CPlan* GetPlan() override { return plan_; }
   bool IsBlocked() override;
   bool MissedScheduledBackup() override;
@@ -78,6 +86,13 @@ class CSimpleTask : public CTask {
   static Facts ReadFacts(CPlan* plan);
   CSimpleTask(CPlan* plan, const Facts& facts);
   int32_t WalkJournal();
+  bool CatchUpDue(std::string* fingerprint);
   CPlan* plan_;
+  // Catch-up bookkeeping, touched by the working thread only.
+  bool catchUpAtStart_ = true;
+  bool catchUpStateRead_ = false;
+  uint64_t rebuildsSeen_ = 0;
+  std::string catchUpFingerprint_;  // what the last complete walk saw
+  int64_t catchUpWalked_ = 0;
   std::atomic<int32_t> lastCopied_{0};
 };

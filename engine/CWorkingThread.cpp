@@ -80,6 +80,7 @@ void CTaskQueue::Process() {
     bool due = false;
     if (!task->PlanStopping()) {
       task->PreCheck();
+      task->Maintain();
       // A missed scheduled backup runs as soon as the plan is not blocked.
       due = task->NextDue() <= plat::Now() || task->Forced() ||
             (task->MissedScheduledBackup() && !task->IsBlocked());

@@ -15,6 +15,7 @@
 #include "platform/Clock.h"
 #include "platform/Files.h"
 #include "platform/Paths.h"
+#include "platform/Text.h"
 #include "platform/Volumes.h"
 
 namespace {
@@ -51,34 +52,72 @@ bool PathAllowed(CSimplePlan* plan, const std::string& path) {
   return !IsTooLargeForBackup(path);
 }
 
-void WalkFolderGated(CSimplePlan* plan, CSimpleEngine* engine, std::string_view folder,
-                     WalkGate* gate) {
-  if (folder.empty() || StoppingOrDisabled(plan)) return;
-  const std::string base = plat::WithSeparator(folder);
-  if (IsStoreFolder(base)) return;
-  plat::DirSearch search;
-  plat::FindData entry;
-  if (!search.Open(base + "*", &entry)) return;
-  do {
-    if (gate->ShouldStop()) return;
-    CountEntry(plan);
-    if (entry.name == "." || entry.name == "..") continue;
-    if (entry.attributes & (plat::kAttrHidden | plat::kAttrSystem)) continue;
-    const std::string path = base + entry.name;
-    if (entry.attributes & plat::kAttrDirectory) {
-      if ((entry.attributes & plat::kAttrTemporary) == 0) {
-        WalkFolderGated(plan, engine, path, gate);
-      }
-    } else if (PathAllowed(plan, path)) {
-      engine->BackupFile(path, true, nullptr, 0);
-    }
-  } while (search.Next(&entry));
-}
-
 // A drive path: at least two characters, the second a ":".
 bool IsDrivePath(std::string_view item) { return item.size() >= 2 && item[1] == ':'; }
 
 }  // namespace
+
+FolderWalker::FolderWalker(CSimplePlan* plan, WalkGate* gate) : plan_(plan), gate_(gate) {
+  std::lock_guard<std::recursive_mutex> guard(plan->Lock());
+  const CRuleSet* rules = plan->Rules();
+  if (rules == nullptr) return;
+  for (size_t g = 0; g < rules->GroupCount(kRuleAlwaysExclude); ++g) {
+    const CRuleGroup* group = rules->Group(kRuleAlwaysExclude, g);
+    if (group == nullptr || !group->Enabled() || !group->PatternUpper().empty()) continue;
+    for (size_t i = 0; i < group->ItemCount(); ++i) {
+      const CRuleItem* item = group->Item(i);
+      if (!item->enabled || item->pathOnly || item->attributes != 0) continue;
+      if (item->maskUpper.find_first_of("*?") != std::string::npos) continue;
+      excluded_.push_back(item->maskUpper);
+    }
+  }
+}
+
+bool FolderWalker::Pruned(const std::string& folder) const {
+  if (IsStoreFolder(folder) || barriers_.Stops(folder)) return true;
+  if (excluded_.empty()) return false;
+  std::string upper = plat::ToUpper(folder);
+  if (!upper.empty() && upper.back() == '\\') upper.pop_back();
+  for (const std::string& mask : excluded_) {
+    if (LiesWithin(mask, upper)) return true;
+  }
+  return false;
+}
+
+void FolderWalker::Walk(std::string_view folder, bool withHidden, const OnFolder& onFolder,
+                        const OnFile& onFile) {
+  if (folder.empty() || stopped_ || StoppingOrDisabled(plan_)) return;
+  const std::string base = plat::WithSeparator(folder);
+  // The start folder is the user's choice: only a store is refused there.
+  if (IsStoreFolder(base)) return;
+  WalkOne(base, withHidden, onFolder, onFile);
+}
+
+void FolderWalker::WalkOne(const std::string& base, bool withHidden, const OnFolder& onFolder,
+                           const OnFile& onFile) {
+  if (StoppingOrDisabled(plan_)) {
+    stopped_ = true;
+    return;
+  }
+  const bool files = !onFolder || onFolder(base);
+  plat::DirSearch search;
+  plat::FindData entry;
+  if (!search.Open(base + "*", &entry)) return;
+  do {
+    if (stopped_ || (stopped_ = gate_->ShouldStop())) return;
+    CountEntry(plan_);
+    if (entry.name == "." || entry.name == "..") continue;
+    if (entry.attributes & plat::kAttrSystem) continue;
+    if (!withHidden && (entry.attributes & plat::kAttrHidden)) continue;
+    if (entry.attributes & plat::kAttrDirectory) {
+      if (entry.attributes & plat::kAttrTemporary) continue;
+      std::string sub = base + entry.name + "\\";
+      if (!Pruned(sub)) WalkOne(sub, withHidden, onFolder, onFile);
+    } else if (files) {
+      onFile(base + entry.name, entry);
+    }
+  } while (search.Next(&entry));
+}
 
 bool WalkGate::ShouldStop() {
   if (stopped_) return true;
@@ -86,6 +125,7 @@ bool WalkGate::ShouldStop() {
   if (CWorkingThread* thread = CWorkingThread::Current(); thread && thread->StopRequested()) {
     return stopped_ = true;
   }
+  if (!stopWhenBlocked_) return false;
   const uint64_t now = plat::GetTickCount64();
   if (checked_ && now - lastCheck_ < kBlockedCheckMs) return false;
   checked_ = true;
@@ -140,7 +180,10 @@ void WalkFolder(CSimplePlan* plan, std::string_view folder) {
   CSimpleEngine* engine = plan->Engine();
   if (engine == nullptr) return;
   WalkGate gate(plan);
-  WalkFolderGated(plan, engine, folder, &gate);
+  FolderWalker walker(plan, &gate);
+  walker.Walk(folder, false, {}, [&](const std::string& path, const plat::FindData&) {
+    if (PathAllowed(plan, path)) engine->BackupFile(path, true, nullptr, 0);
+  });
 }
 
 void RunSourceWalk(CSimplePlan* plan) {

@@ -4,9 +4,13 @@
 // the existence check, so files whose latest copy exists are left alone.
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "platform/Files.h"
+#include "platform/MountPoints.h"
 
 class CPlan;
 class CSimplePlan;
@@ -14,17 +18,52 @@ class CSimplePlan;
 // The stop test of a walk (folders or journal): stopping is looked at for
 // every entry, blocked at most every kBlockedCheckMs (that check reads
 // settings and free space, too costly for every entry). Once true, stays so.
+// A walk that only notes files (the catch-up walk) goes on while blocked.
 class WalkGate {
  public:
   static constexpr uint64_t kBlockedCheckMs = 250;
-  explicit WalkGate(CPlan* plan) : plan_(plan) {}
+  explicit WalkGate(CPlan* plan, bool stopWhenBlocked = true)
+      : plan_(plan), stopWhenBlocked_(stopWhenBlocked) {}
   bool ShouldStop();
 
  private:
   CPlan* plan_;
+  bool stopWhenBlocked_;
   bool stopped_ = false;
   bool checked_ = false;
   uint64_t lastCheck_ = 0;
+};
+
+// The folder walk shared by the first backup and the catch-up walk. It never
+// enters another file system (pseudo file systems, other volumes' mount
+// points), backup stores, temporary-attribute folders or folders the plan's
+// always-exclude rules leave out whole; it sleeps 1 ms after every fifth
+// entry and ends when the gate says so.
+class FolderWalker {
+ public:
+  // file: the file's system path and what the listing says of it.
+  using OnFile = std::function<void(const std::string& path, const plat::FindData& entry)>;
+  // folder: the folder's path with its closing ""; false skips its files
+  // (its subfolders are still walked).
+  using OnFolder = std::function<bool(const std::string& folder)>;
+
+  // Reads the mount table and the plan's always-exclude folders now.
+  FolderWalker(CSimplePlan* plan, WalkGate* gate);
+  // withHidden: hidden entries are walked too (the built-in sources keep
+  // mail and browser data in dot-folders). onFolder may be empty.
+  void Walk(std::string_view folder, bool withHidden, const OnFolder& onFolder,
+            const OnFile& onFile);
+  bool Stopped() const { return stopped_; }
+
+ private:
+  void WalkOne(const std::string& base, bool withHidden, const OnFolder& onFolder,
+               const OnFile& onFile);
+  bool Pruned(const std::string& folder) const;
+  CSimplePlan* plan_;
+  WalkGate* gate_;
+  plat::MountBarriers barriers_;
+  std::vector<std::string> excluded_;  // upper case, literal always-exclude folders
+  bool stopped_ = false;
 };
 
 // The whole source walk. Marks the plan busy (the caller clears the flag).

@@ -38,6 +38,18 @@ constexpr std::string_view kMacros[] = {
     "$(brevanto)", "$(data)",          "$(home)",       "$(temp)",
 };
 
+// A plan that searches the whole computer (a category or extension plan, or
+// "My Computer"): an enabled "group1" item that is not a drive path.
+bool SearchesWholeComputer(const CRuleSet& rules) {
+  const CRuleGroup* group = rules.FindGroup(kRuleInclude, "group1");
+  if (group == nullptr) return false;
+  for (size_t i = 0; i < group->ItemCount(); ++i) {
+    const CRuleItem* item = group->Item(i);
+    if (item->enabled && !(item->mask.size() >= 2 && item->mask[1] == ':')) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 bool ExpandExclusionValue(std::string_view value, std::string* mask, uint32_t* attributes) {
@@ -70,12 +82,16 @@ bool AddExclusionsFromFile(CRuleSet* rules, std::string_view path) {
   rules->RemoveGroup(kRuleAlwaysExclude, kGroupName);
   CRuleGroup* group = rules->AddGroup(kRuleAlwaysExclude, kGroupName, kGroupText, true);
   if (!group) return false;
+  // The system's own trees are left out only where the user chose no folder.
+  const bool wholeComputer = SearchesWholeComputer(*rules);
   std::string key, value;
   while (reader.Next(&key, &value)) {
     const bool pathOnly = key == "exclude.path.only";
+    const bool system = key == "exclude.system";
+    if (system && !wholeComputer) continue;
     std::string mask;
     uint32_t attributes = 0;
-    if (!pathOnly && key != "exclude") {
+    if (!pathOnly && !system && key != "exclude") {
       PostEvent(kEvInvalidContent, "Invalid line in " + std::string(path) + " " + reader.Line());
       continue;
     }

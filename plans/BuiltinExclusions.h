@@ -12,7 +12,11 @@
 bool AddBuiltinExclusions(CRuleSet* rules);
 // The same from any file. A group of that name added before is replaced, so
 // calling it twice does not double the exclusions. Lines with other keys than
-// "exclude" and "exclude.path.only" raise event 0 and are skipped.
+// "exclude", "exclude.path.only" and "exclude.system" raise event 0 and are
+// skipped. "exclude.system" entries (the system's own trees) apply only to
+// rules that search the whole computer (a "group1" item that is not a drive
+// path): a folder the user chose is never left out by them. Call it after
+// the include groups are in place.
 bool AddExclusionsFromFile(CRuleSet* rules, std::string_view path);
 
 // Expands the macros of an exclusion value into a mask and attribute flags.

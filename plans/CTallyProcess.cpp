@@ -7,6 +7,7 @@
 #include "plans/PlanSources.h"
 #include "plans/RuleSet.h"
 #include "platform/Files.h"
+#include "platform/MountPoints.h"
 #include "platform/Paths.h"
 #include "platform/Volumes.h"
 
@@ -87,7 +88,8 @@ void CTallyProcess::Run() {
   }
   if (rules_) {
     if (!startFolder_.empty()) Walk(startFolder_, Mode::kRules, true);
-  } else if (!wholeComputer_) {
+  } else if (!wholeComputer_ || startFolder_ == kMyComputerEntry) {
+    // "My Computer" is the used space of the disks, whoever asks.
     TallyFolder();
   } else {
     for (const std::string& root : LocalFixedRoots()) {
@@ -132,6 +134,8 @@ bool CTallyProcess::AddFile(uint64_t size, bool addSize) {
 }
 
 bool CTallyProcess::Walk(const std::string& start, Mode mode, bool skipHidden) {
+  // Other file systems (pseudo ones, other volumes) are not part of this one.
+  const plat::MountBarriers barriers;
   std::deque<std::string> queue{plat::WithSeparator(start)};
   while (!queue.empty()) {
     const std::string folder = std::move(queue.front());
@@ -147,7 +151,7 @@ bool CTallyProcess::Walk(const std::string& start, Mode mode, bool skipHidden) {
       std::string path = folder + fd.name;
       if (fd.attributes & plat::kAttrDirectory) {
         path.push_back('\\');
-        if (CharCount(path) < kMaxFolderPath && !IsStoreFolder(path)) {
+        if (CharCount(path) < kMaxFolderPath && !IsStoreFolder(path) && !barriers.Stops(path)) {
           queue.push_back(std::move(path));
         }
         continue;

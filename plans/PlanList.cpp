@@ -63,7 +63,6 @@ PlanList& PlanList::Instance() {
 }
 
 PlanList::PlanList() {
-  RefreshFixedDrives();
   g_logList.store(this);
   SetPlanInfoProvider(&LookUpForLog);
 }
@@ -80,23 +79,20 @@ PlanList::~PlanList() {
   plans.clear();
 }
 
-void PlanList::RefreshFixedDrives() {
-  std::string drives;
-  const auto& table = plat::VolumeTable::Instance();
-  for (char letter = 'A'; letter <= 'Z'; ++letter) {
-    plat::VolumeInfo info;
-    if (!table.Find(letter, &info)) continue;
+std::string PlanList::FixedDrives() const {
+  // The table as last read: the change monitor reads it again whenever the
+  // mounts change.
+  bool inTable[26] = {};
+  for (const plat::VolumeInfo& info : plat::VolumeTable::Instance().Volumes()) {
+    if (info.letter < 'A' || info.letter > 'Z') continue;
     if (info.type != plat::DriveType::kFixed) continue;
     if (info.bus == plat::BusType::kUsb || info.bus == plat::BusType::kIeee1394) continue;
-    drives += letter;
+    inTable[info.letter - 'A'] = true;
   }
-  Guard g(lock_);
-  fixedDrives_ = drives;
-}
-
-std::string PlanList::FixedDrives() const {
-  Guard g(lock_);
-  return fixedDrives_;
+  std::string drives;
+  for (char letter = 'A'; letter <= 'Z'; ++letter)
+    if (inTable[letter - 'A']) drives += letter;
+  return drives;
 }
 
 int64_t PlanList::Seed() const {
@@ -408,8 +404,9 @@ bool PlanList::IsPathEligible(std::string_view path) const {
   if (letter >= 'a' && letter <= 'z') letter = static_cast<char>(letter - 'a' + 'A');
   if (letter < 'A' || letter > 'Z') return false;
   const std::string upper = plat::ToUpper(path);
+  const std::string fixed = FixedDrives();
   Guard g(lock_);
-  if (fixedDrives_.find(letter) == std::string::npos) return false;
+  if (fixed.find(letter) == std::string::npos) return false;
   for (const char* folder : {"\\RECYCLER", "\\RECYCLED", "\\SYSTEM VOLUME INFORMATION"}) {
     std::string f(1, letter);
     f += ":";

@@ -23,8 +23,7 @@ class PlanList {
   // The process's list, made on first use.
   static PlanList& Instance();
 
-  // Reads the local fixed drive letters from the volume table and installs
-  // this list as the activity log's plan lookup. Tests make their own lists.
+  // Installs this list as the activity log's plan lookup. Tests make their own lists.
   PlanList();
   // Stops every plan's thread, waits for it and deletes the plans.
   ~PlanList();
@@ -70,10 +69,8 @@ class PlanList {
   // same destination.
   void RebuildSameDestinationLinks();
 
-  // Local fixed drive letters (upper case), read at construction.
+  // Local fixed drive letters (upper case) of the volume table as it is now.
   std::string FixedDrives() const;
-  // Reads them again (after the volume table changed).
-  void RefreshFixedDrives();
   int64_t Seed() const;
 
   // The change dispatch thread of change monitoring, kept here for it; change
@@ -87,9 +84,8 @@ class PlanList {
   bool ValidateLocked(const PlanSettings& settings) const;
   std::vector<uint32_t> IdsLocked() const;
 
-  mutable std::recursive_mutex lock_;  // guards plans_, seed_, fixedDrives_, dispatch_
+  mutable std::recursive_mutex lock_;  // guards plans_, seed_, dispatch_
   std::vector<std::unique_ptr<CPlan>> plans_;
   int64_t seed_ = 0;
-  std::string fixedDrives_;
   CThread* dispatch_ = nullptr;
 };

@@ -10,6 +10,8 @@ constexpr int64_t kContinuousDelay = 3;
 constexpr int64_t kStartUpGrace = 240;
 constexpr int64_t kStartUpLead = 10;
 constexpr int64_t kNever = 10000000000LL;
+constexpr int64_t kMinute = 60;
+constexpr int64_t kHour = 3600;
 constexpr int64_t kDay = 86400;
 constexpr int64_t kWeek = 604800;
 // More steps than any real start time needs (about 10,000 years of months).
@@ -95,27 +97,40 @@ int64_t NextMonthly(int64_t start, int64_t now) {
 
 }  // namespace
 
-int64_t ComputeDue(int32_t unit, int64_t startTime, int64_t now, int64_t upTimeSeconds) {
+int64_t ComputeDue(int32_t unit, int32_t num, int64_t startTime, int64_t lastRun, int64_t now,
+                   int64_t upTimeSeconds) {
+  // The first slot a daily, weekly or monthly plan may take: not one it ran
+  // for already.
+  const int64_t from = lastRun >= now ? lastRun + 1 : now;
   switch (unit) {
     case kUnitContinuous:
       return now + kContinuousDelay;
+    case kUnitMinutes:
+    case kUnitOtherInterval: {
+      if (lastRun < startTime) return startTime;
+      const int64_t period =
+          (num < 1 ? 1 : static_cast<int64_t>(num)) * (unit == kUnitMinutes ? kMinute : kHour);
+      return startTime + ((lastRun - startTime) / period + 1) * period;
+    }
     case kUnitDaily:
-      return NextPeriodic(startTime, now, kDay);
+      return NextPeriodic(startTime, from, kDay);
     case kUnitWeekly:
-      return NextPeriodic(startTime, now, kWeek);
+      return NextPeriodic(startTime, from, kWeek);
     case kUnitMonthly:
-      return NextMonthly(startTime, now);
+      return NextMonthly(startTime, from);
     case kUnitStartUp:
-      return upTimeSeconds <= kStartUpGrace ? now - kStartUpLead : now + kNever;
+      // Once per machine start-up: not again after a run since the boot.
+      return upTimeSeconds <= kStartUpGrace && lastRun < now - upTimeSeconds ? now - kStartUpLead
+                                                                             : now + kNever;
     case kUnitManual:
       return now + kNever;
-    default:  // units 2 and 3 and unknown units: the start time itself
+    default:  // unknown units: the start time itself
       return startTime;
   }
 }
 
-int64_t ComputeDueNow(int32_t unit, int64_t startTime) {
-  return ComputeDue(unit, startTime, plat::Now(),
+int64_t ComputeDueNow(int32_t unit, int32_t num, int64_t startTime, int64_t lastRun) {
+  return ComputeDue(unit, num, startTime, lastRun, plat::Now(),
                     static_cast<int64_t>(plat::GetUpTimeMs() / 1000u));
 }
 

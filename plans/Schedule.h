@@ -15,10 +15,18 @@ enum ScheduleUnit : int32_t {
   kUnitManual = 8,
 };
 
-// now and upTimeSeconds are passed in so tests control them.
-int64_t ComputeDue(int32_t unit, int64_t startTime, int64_t now, int64_t upTimeSeconds);
+// Each slot runs once: lastRun (0 when never run) is the time of the last run.
+// Every N minutes (unit 2) or hours (unit 3): the slots are start + k * N
+// units; due at the start time until a run, then one period after the slot
+// of the last run (at once when the program was off over that slot). Daily,
+// weekly, monthly: the first slot not earlier than now and later than the
+// last run. Start-up: due when the machine has been up for 240 s or less and
+// the plan has not run since it started. now and upTimeSeconds are passed in
+// so tests control them.
+int64_t ComputeDue(int32_t unit, int32_t num, int64_t startTime, int64_t lastRun, int64_t now,
+                   int64_t upTimeSeconds);
 // The same with the clock and the machine's up time.
-int64_t ComputeDueNow(int32_t unit, int64_t startTime);
+int64_t ComputeDueNow(int32_t unit, int32_t num, int64_t startTime, int64_t lastRun);
 
 // The wizard's answers in a plan's "UI.ini", section "WizardPage3Options".
 // Unit from the chosen key ("Continuously" .. "Manually", the last one set

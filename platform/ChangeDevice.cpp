@@ -2,11 +2,16 @@
 // a queue of written files' system paths, handed out as packed UTF-16 records.
 #include "platform/ChangeDevice.h"
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -19,6 +24,7 @@
 #include "platform/Folders.h"
 #include "platform/Paths.h"
 #include "platform/Text.h"
+#include "platform/Volumes.h"
 
 namespace plat {
 
@@ -47,9 +53,52 @@ bool IsUnderAny(const std::string& path, const std::vector<std::string>& folders
   return false;
 }
 
+std::vector<std::string> FixedVolumeRoots() {
+  std::vector<std::string> out;
+  for (const VolumeInfo& v : VolumeTable::Instance().Volumes()) {
+    if (v.type == DriveType::kFixed && v.remote.empty()) out.push_back(v.root);
+  }
+  std::sort(out.begin(), out.end());
+  out.erase(std::unique(out.begin(), out.end()), out.end());
+  return out;
+}
+
+void ListFilesBelow(const std::string& folder, const std::vector<std::string>& quiet,
+                    std::vector<std::string>* files) {
+  std::vector<std::string> stack{folder};
+  while (!stack.empty()) {
+    const std::string dir = std::move(stack.back());
+    stack.pop_back();
+    if (IsUnderAny(dir, quiet)) continue;
+    const int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) continue;
+    DIR* d = fdopendir(fd);
+    if (!d) {
+      close(fd);
+      continue;
+    }
+    while (dirent* e = readdir(d)) {
+      const std::string_view name = e->d_name;
+      if (name == "." || name == "..") continue;
+      std::string child = dir == "/" ? "/" + std::string(name) : dir + "/" + std::string(name);
+      unsigned char type = e->d_type;
+      struct stat st;
+      if (type == DT_UNKNOWN && lstat(child.c_str(), &st) == 0) {
+        type = S_ISDIR(st.st_mode) ? DT_DIR : S_ISREG(st.st_mode) ? DT_REG : DT_UNKNOWN;
+      }
+      if (type == DT_DIR) stack.push_back(std::move(child));
+      if (type == DT_REG) files->push_back(std::move(child));
+    }
+    closedir(d);
+  }
+}
+
 namespace {
 
 constexpr uint32_t kInvalidFunction = 1;
+// Volumes are looked at again at least this often (the override file has no
+// change signal; the mount table wakes the read at once).
+constexpr auto kVolumeLook = std::chrono::seconds(1);
 constexpr size_t kLaunchReportSize = 524;
 // The longest path whose record fits the reader's 65,536-byte buffer.
 constexpr size_t kMaxUnits = 32766;
@@ -60,10 +109,35 @@ constexpr size_t kMaxQueued = 200000;
 class LinuxChangeDevice : public ChangeDevice {
  public:
   LinuxChangeDevice(std::unique_ptr<ChangeWatcher> watcher, ChangeSource source, int stopFd)
-      : watcher_(std::move(watcher)), source_(source), stopFd_(stopFd) {}
-  ~LinuxChangeDevice() override { close(stopFd_); }
+      : watcher_(std::move(watcher)),
+        source_(source),
+        stopFd_(stopFd),
+        mountsFd_(open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC)) {}
+  ~LinuxChangeDevice() override {
+    close(stopFd_);
+    if (mountsFd_ >= 0) close(mountsFd_);
+  }
 
   ChangeSource Source() const override { return source_; }
+
+  void WatchFolders(const std::vector<std::string>& folders) override {
+    std::vector<std::string> natives;
+    for (const std::string& f : folders) {
+      std::string native;
+      if (!ToNativePath(f, &native)) continue;
+      while (native.size() > 1 && native.back() == '/') native.pop_back();
+      natives.push_back(std::move(native));
+    }
+    std::sort(natives.begin(), natives.end());
+    natives.erase(std::unique(natives.begin(), natives.end()), natives.end());
+    std::lock_guard<std::mutex> g(lock_);
+    watcher_->WatchFolders(natives);
+  }
+
+  uint32_t TakeLostChanges() override {
+    std::lock_guard<std::mutex> g(lock_);
+    return watcher_->TakeLosses();
+  }
 
   uint32_t Control(uint32_t code, const void* in, size_t inSize, void* out, size_t outSize,
                    size_t* returned) override {
@@ -125,12 +199,23 @@ class LinuxChangeDevice : public ChangeDevice {
         CollectLocked();
         if (!queue_.empty()) return PackLocked(out, outSize, returned);
       }
-      pollfd fds[2] = {{watcher_->Fd(), POLLIN, 0}, {stopFd_, POLLIN, 0}};
-      if (poll(fds, 2, -1) < 0 && errno != EINTR) return kErrGenFailure;
+      // A mount or unmount makes the mount table readable with POLLPRI.
+      pollfd fds[3] = {{watcher_->Fd(), POLLIN, 0}, {stopFd_, POLLIN, 0}, {mountsFd_, POLLPRI, 0}};
+      const int ready = poll(fds, mountsFd_ >= 0 ? 3 : 2,
+                             static_cast<int>(std::chrono::milliseconds(kVolumeLook).count()));
+      if (ready < 0 && errno != EINTR) return kErrGenFailure;
+      if (ready > 0 && (fds[2].revents & (POLLPRI | POLLERR))) mountsChanged_ = true;
     }
   }
 
   void CollectLocked() {
+    const auto now = std::chrono::steady_clock::now();
+    if (mountsChanged_ || now - lastVolumeLook_ >= kVolumeLook) {
+      mountsChanged_ = false;
+      lastVolumeLook_ = now;
+      VolumeTable::Instance().ReloadIfChanged();
+      watcher_->FollowVolumes();
+    }
     std::vector<std::string> written;
     watcher_->Drain(&written);
     for (const std::string& native : written) {
@@ -175,14 +260,17 @@ class LinuxChangeDevice : public ChangeDevice {
 
   const std::unique_ptr<ChangeWatcher> watcher_;
   const ChangeSource source_;
-  const int stopFd_;  // eventfd: signalled by stop to wake a blocked read
-  // Guards the watcher's draining, the queue, the reporting state and the
-  // flags: a read on one thread and a stop on another meet here.
+  const int stopFd_;    // eventfd: signalled by stop to wake a blocked read
+  const int mountsFd_;  // /proc/self/mountinfo, polled for mount changes
+  // Guards the watcher, the queue, the reporting state, the volume looks and
+  // the flags: a read on one thread and a stop on another meet here.
   std::mutex lock_;
   bool reporting_ = false;
   std::deque<std::u16string> queue_;           // paths waiting to be read, oldest first
   std::unordered_set<std::u16string> queued_;  // the same paths, to merge repeated writes
   bool fullSaid_ = false;
+  bool mountsChanged_ = false;
+  std::chrono::steady_clock::time_point lastVolumeLook_ = std::chrono::steady_clock::now();
   // Accepted and kept; the watchers report close-after-write and moved-in
   // files whatever their values.
   uint32_t backupOnlyWritten_ = 1, noOpenBackup_ = 1, ignoreTime_ = 1;
@@ -202,8 +290,8 @@ std::unique_ptr<ChangeDevice> ChangeDevice::Open(std::string_view name, uint32_t
   std::string_view want = forced ? forced : "";
   std::unique_ptr<ChangeWatcher> watcher;
   ChangeSource source = ChangeSource::kFanotify;
-  if (want != "inotify") watcher = OpenFanotifyWatcher();
-  if (!watcher && want != "fanotify") {
+  if (want != "inotify") watcher = OpenFanotifyWatcher(want != "fanotify-fd");
+  if (!watcher && want != "fanotify" && want != "fanotify-fd") {
     watcher = OpenInotifyWatcher();
     source = ChangeSource::kInotify;
   }

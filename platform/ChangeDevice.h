@@ -1,12 +1,15 @@
 // The change-monitor device: reports the files written on this machine as
 // packed records of system paths, driven by device control codes. On Linux it
 // lives in the process: fanotify when the process may use it, else inotify
-// watches on the home folder and the roots of the other fixed volumes.
+// watches on the home folder, the roots of the other fixed volumes and the
+// folders the plans protect. Both follow volumes mounted and unmounted.
 #pragma once
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <string_view>
+#include <vector>
 
 namespace plat {
 
@@ -22,11 +25,19 @@ enum : uint32_t {
 
 enum class ChangeSource { kFanotify, kInotify };
 
+// What left changes unreported (TakeLostChanges): the kernel's event queue
+// overflowed, or the watch limit left folders unwatched.
+enum : uint32_t {
+  kChangesLostOverflow = 1,
+  kChangesLostWatchLimit = 2,
+};
+
 class ChangeDevice {
  public:
   // Opens the device of that name ("\\.\Brevanto"). Null with *error = 1000
   // when no source can be used, 2 for another name. BREVANTO_CHANGE_SOURCE=inotify
-  // (or =fanotify) forces that source.
+  // (or =fanotify) forces that source; =fanotify-fd forces fanotify's
+  // descriptor events alone (tests: file systems without handles).
   static std::unique_ptr<ChangeDevice> Open(std::string_view name, uint32_t* error);
 
   virtual ~ChangeDevice() = default;
@@ -37,6 +48,11 @@ class ChangeDevice {
   virtual uint32_t Control(uint32_t code, const void* in, size_t inSize, void* out, size_t outSize,
                            size_t* returned) = 0;
   virtual ChangeSource Source() const = 0;
+  // The folders the plans protect (system paths): watched from now on
+  // wherever they lie, in place of the previous list.
+  virtual void WatchFolders(const std::vector<std::string>& folders) { (void)folders; }
+  // The kinds of loss (kChangesLost*) since the last call; 0 when none.
+  virtual uint32_t TakeLostChanges() { return 0; }
 };
 
 }  // namespace plat

@@ -1,92 +1,295 @@
-// fanotify source: a filesystem-wide mark on every fixed local volume, with
-// close-after-write events. Each event's descriptor is resolved to its path
-// through /proc/self/fd and closed at once.
+// fanotify source: a filesystem-wide mark on "/", every fixed local volume
+// and the file system of every folder the plans protect.
+//
+// A group that reports the folder and name of each event
+// (FAN_REPORT_DFID_NAME) hears close-after-write for writes in place and the
+// directory-entry events for files that arrive by rename, hard link or
+// creation. The name is the one the file had when the event happened, so a
+// save that writes a temporary file and renames it over the original is
+// reported under the original's name too. The folder is found again from its
+// handle (open_by_handle_at) when the event is drained.
+//
+// File systems without handles (and kernels without that group) get a second
+// group of close-after-write events whose descriptor is resolved through
+// /proc/self/fd; renames are not seen there.
 #include <fcntl.h>
+#include <sys/epoll.h>
 #include <sys/fanotify.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <map>
 #include <set>
+#include <utility>
 
+#include "platform/ChangeDevice.h"
 #include "platform/ChangeSources.h"
-#include "platform/Volumes.h"
 
 namespace plat {
 namespace {
 
+constexpr uint64_t kNamedMask = FAN_CLOSE_WRITE | FAN_MOVED_TO | FAN_CREATE | FAN_ONDIR;
+
+using FsId = std::pair<int, int>;
+
+// The file system of a folder (false for anything else: the folder stands
+// for its file system when an event's handle is opened).
+bool FsIdOf(const std::string& path, FsId* id) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
+  struct statfs sf;
+  if (statfs(path.c_str(), &sf) != 0) return false;
+  int v[2];
+  static_assert(sizeof v == sizeof sf.f_fsid);
+  std::memcpy(v, &sf.f_fsid, sizeof v);
+  *id = {v[0], v[1]};
+  return true;
+}
+
+std::string ReadFdLink(int fd) {
+  char link[64];
+  std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+  std::string path(4096, '\0');
+  const ssize_t len = readlink(link, path.data(), path.size());
+  if (len <= 0 || static_cast<size_t>(len) >= path.size()) return {};
+  path.resize(static_cast<size_t>(len));
+  return path[0] == '/' ? path : std::string();
+}
+
+// A fanotify group: folder-and-name events, or descriptor events.
+int OpenGroup(bool named) {
+  const unsigned flags =
+      FAN_CLASS_NOTIF | FAN_CLOEXEC | FAN_NONBLOCK | (named ? FAN_REPORT_DFID_NAME : 0u);
+  return fanotify_init(flags, O_RDONLY | O_LARGEFILE | O_CLOEXEC);
+}
+
+// Both groups behind one epoll descriptor: the named group for every file
+// system that has handles, the descriptor group (made when first needed) for
+// the others.
 class FanotifyWatcher : public ChangeWatcher {
  public:
-  explicit FanotifyWatcher(int fd) : fd_(fd), quiet_(QuietFolders()), self_(getpid()) {}
-  ~FanotifyWatcher() override { close(fd_); }
-  int Fd() const override { return fd_; }
+  FanotifyWatcher(int epoll, int named) : epoll_(epoll), named_(named), quiet_(QuietFolders()) {
+    if (named_ >= 0) Poll(named_);
+  }
+  ~FanotifyWatcher() override {
+    if (named_ >= 0) close(named_);
+    if (plain_ >= 0) close(plain_);
+    close(epoll_);
+  }
+  int Fd() const override { return epoll_; }
+
+  // Marks the file systems of "/", every fixed volume and every told folder;
+  // a mark that exists already is merged, marks of file systems gone went
+  // with them. False when "/" cannot be marked.
+  bool MarkAll() {
+    // "/" first: without it the source is not usable at all.
+    std::vector<std::string> places{"/"};
+    places.insert(places.end(), volumes_.begin(), volumes_.end());
+    places.insert(places.end(), folders_.begin(), folders_.end());
+    std::map<FsId, std::string> marked;
+    std::set<FsId> plain;
+    for (const std::string& place : places) {
+      FsId id;
+      if (!FsIdOf(place, &id)) continue;  // a folder not made yet
+      if (marked.count(id) || plain.count(id)) continue;
+      if (Mark(named_, kNamedMask, place)) {
+        marked[id] = place;
+        continue;
+      }
+      // No handles on this file system: writes in place at least.
+      if (plain_ < 0 && (plain_ = OpenGroup(false)) >= 0) Poll(plain_);
+      if (Mark(plain_, FAN_CLOSE_WRITE, place)) {
+        plain.insert(id);
+        continue;
+      }
+      if (place == "/") return false;
+      if (!failSaid_.count(place)) {
+        std::fprintf(stderr, "change monitor: cannot watch %s (errno %d)\n", place.c_str(), errno);
+        failSaid_.insert(place);
+      }
+    }
+    fileSystems_ = std::move(marked);
+    plainSystems_ = std::move(plain);
+    return true;
+  }
+
+  void WatchFolders(const std::vector<std::string>& folders) override {
+    folders_ = folders;
+    MarkAll();
+  }
+
+  void FollowVolumes() override {
+    std::vector<std::string> now = FixedVolumeRoots();
+    // A told folder that did not exist yet is tried again at every look.
+    bool missing = false;
+    for (const std::string& f : folders_) {
+      FsId id;
+      missing = missing || (FsIdOf(f, &id) && !fileSystems_.count(id) && !plainSystems_.count(id));
+    }
+    if (now == volumes_ && !missing) return;
+    volumes_ = std::move(now);
+    MarkAll();
+  }
+
+  bool Start() {
+    volumes_ = FixedVolumeRoots();
+    return MarkAll();
+  }
 
   void Drain(std::vector<std::string>* written) override {
-    // A small buffer: every event carries an open descriptor, and a large
-    // batch could run the process out of descriptors.
+    if (named_ >= 0) DrainGroup(named_, true, written);
+    if (plain_ >= 0) DrainGroup(plain_, false, written);
+  }
+
+ private:
+  static bool Mark(int group, uint64_t mask, const std::string& place) {
+    return group >= 0 && fanotify_mark(group, FAN_MARK_ADD | FAN_MARK_FILESYSTEM, mask, AT_FDCWD,
+                                       place.c_str()) == 0;
+  }
+
+  void Poll(int group) {
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.fd = group;
+    epoll_ctl(epoll_, EPOLL_CTL_ADD, group, &ev);
+  }
+
+  void DrainGroup(int group, bool named, std::vector<std::string>* written) {
+    // A small buffer: in descriptor mode every event carries an open
+    // descriptor, and a large batch could run the process out of them.
     alignas(fanotify_event_metadata) char buf[4096];
     for (;;) {
-      ssize_t n = read(fd_, buf, sizeof buf);
+      ssize_t n = read(group, buf, sizeof buf);
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) return;
       auto* md = reinterpret_cast<fanotify_event_metadata*>(buf);
       for (; FAN_EVENT_OK(md, n); md = FAN_EVENT_NEXT(md, n)) {
         if (md->vers != FANOTIFY_METADATA_VERSION) return;
-        if ((md->mask & FAN_Q_OVERFLOW) && !overflowSaid_) {
+        if (md->mask & FAN_Q_OVERFLOW) {
+          losses_ |= kChangesLostOverflow;
+          if (!overflowSaid_) {
+            std::fprintf(stderr, "change monitor: fanotify queue overflowed; some writes missed\n");
+          }
           overflowSaid_ = true;
-          std::fprintf(stderr, "change monitor: fanotify queue overflowed; some writes missed\n");
         }
-        if (md->fd < 0) continue;
-        Take(md, written);
-        close(md->fd);
+        if (named) {
+          TakeNamed(md, written);
+        } else if (md->fd >= 0) {
+          TakeDescriptor(md, written);
+          close(md->fd);
+        }
       }
     }
   }
 
- private:
-  void Take(const fanotify_event_metadata* md, std::vector<std::string>* written) {
-    // The program's own writes (restores, logs, copies) are not reported.
+  // The program's own writes (restores, logs, copies) are not reported, nor
+  // files already gone or in a quiet folder.
+  void Offer(std::string path, bool folder, std::vector<std::string>* written) {
+    if (IsUnderAny(path, quiet_)) return;
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0) return;
+    if (S_ISREG(st.st_mode)) {
+      written->push_back(std::move(path));
+    } else if (folder && S_ISDIR(st.st_mode)) {
+      // A folder moved in: its files now have new names.
+      ListFilesBelow(path, quiet_, written);
+    }
+  }
+
+  void TakeNamed(const fanotify_event_metadata* md, std::vector<std::string>* written) {
+    if (md->pid == self_ || !(md->mask & (FAN_CLOSE_WRITE | FAN_MOVED_TO | FAN_CREATE))) return;
+    // Only a folder moved in is of interest; a new folder is empty.
+    const bool folder = (md->mask & FAN_ONDIR) != 0;
+    if (folder && !(md->mask & FAN_MOVED_TO)) return;
+    const char* at = reinterpret_cast<const char*>(md) + md->metadata_len;
+    const char* end = reinterpret_cast<const char*>(md) + md->event_len;
+    while (at + sizeof(fanotify_event_info_header) <= end) {
+      fanotify_event_info_header hdr;
+      std::memcpy(&hdr, at, sizeof hdr);
+      if (hdr.len < sizeof hdr || at + hdr.len > end) return;
+      if (hdr.info_type == FAN_EVENT_INFO_TYPE_DFID_NAME) {
+        std::string path = Resolve(at, hdr.len);
+        if (!path.empty()) Offer(std::move(path), folder, written);
+        return;
+      }
+      at += hdr.len;
+    }
+  }
+
+  // The native path named by a folder handle and a name; empty when the
+  // folder is gone or its file system is not one of the marked ones.
+  std::string Resolve(const char* info, size_t len) {
+    const size_t head = sizeof(fanotify_event_info_header) + sizeof(__kernel_fsid_t);
+    if (len < head + sizeof(file_handle)) return {};
+    int fsid[2];
+    std::memcpy(fsid, info + sizeof(fanotify_event_info_header), sizeof fsid);
+    const char* handleAt = info + head;
+    file_handle fh;
+    std::memcpy(&fh, handleAt, sizeof fh);
+    const size_t handleSize = sizeof(file_handle) + fh.handle_bytes;
+    if (head + handleSize >= len) return {};
+    const char* name = handleAt + handleSize;
+    const size_t nameMax = len - head - handleSize;
+    const size_t nameLen = strnlen(name, nameMax);
+    if (nameLen == 0 || nameLen == nameMax) return {};
+    if (std::strcmp(name, ".") == 0) return {};
+
+    auto place = fileSystems_.find({fsid[0], fsid[1]});
+    if (place == fileSystems_.end()) return {};
+    // Opened only for this event: a held descriptor would keep a disk busy.
+    // (open_by_handle_at refuses O_PATH descriptors here.)
+    const int mountFd = open(place->second.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (mountFd < 0) return {};
+    std::vector<char> copy(handleAt, handleAt + handleSize);
+    const int dirFd =
+        open_by_handle_at(mountFd, reinterpret_cast<file_handle*>(copy.data()), O_PATH | O_CLOEXEC);
+    close(mountFd);
+    if (dirFd < 0) return {};
+    std::string dir = ReadFdLink(dirFd);
+    close(dirFd);
+    if (dir.empty()) return {};
+    return dir == "/" ? "/" + std::string(name) : dir + "/" + std::string(name);
+  }
+
+  void TakeDescriptor(const fanotify_event_metadata* md, std::vector<std::string>* written) {
     if (md->pid == self_ || !(md->mask & FAN_CLOSE_WRITE)) return;
     struct stat st;
     if (fstat(md->fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink == 0) return;
-    char link[64];
-    std::snprintf(link, sizeof link, "/proc/self/fd/%d", md->fd);
-    std::string path(4096, '\0');
-    ssize_t len = readlink(link, path.data(), path.size());
-    if (len <= 0 || static_cast<size_t>(len) >= path.size()) return;
-    path.resize(static_cast<size_t>(len));
-    if (path[0] != '/' || IsUnderAny(path, quiet_)) return;
+    std::string path = ReadFdLink(md->fd);
+    if (path.empty() || IsUnderAny(path, quiet_)) return;
     written->push_back(std::move(path));
   }
 
-  int fd_;
+  int epoll_;       // both groups, for the device's poll
+  int named_;       // the folder-and-name group; -1 without kernel support
+  int plain_ = -1;  // the descriptor group; -1 until a file system needs it
   std::vector<std::string> quiet_;
-  pid_t self_;
+  pid_t self_ = getpid();
+  std::vector<std::string> volumes_;         // fixed volume roots at the last look
+  std::vector<std::string> folders_;         // folders the plans protect
+  std::map<FsId, std::string> fileSystems_;  // marked by the named group -> a folder on it
+  std::set<FsId> plainSystems_;              // marked by the descriptor group
+  std::set<std::string> failSaid_;           // places whose mark failure was said
   bool overflowSaid_ = false;
 };
 
 }  // namespace
 
-std::unique_ptr<ChangeWatcher> OpenFanotifyWatcher() {
-  int fd = fanotify_init(FAN_CLASS_NOTIF | FAN_CLOEXEC | FAN_NONBLOCK,
-                         O_RDONLY | O_LARGEFILE | O_CLOEXEC);
-  if (fd < 0) return nullptr;
-  constexpr unsigned kFlags = FAN_MARK_ADD | FAN_MARK_FILESYSTEM;
-  if (fanotify_mark(fd, kFlags, FAN_CLOSE_WRITE, AT_FDCWD, "/") != 0) {
-    close(fd);
+std::unique_ptr<ChangeWatcher> OpenFanotifyWatcher(bool named) {
+  const int group = named ? OpenGroup(true) : -1;
+  if (named && group < 0 && errno == EPERM) return nullptr;  // not privileged
+  const int epoll = epoll_create1(EPOLL_CLOEXEC);
+  if (epoll < 0) {
+    if (group >= 0) close(group);
     return nullptr;
   }
-  std::set<std::string> roots;
-  for (const VolumeInfo& v : VolumeTable::Instance().Volumes()) {
-    if (v.type == DriveType::kFixed && v.remote.empty() && v.root != "/") roots.insert(v.root);
-  }
-  for (const std::string& root : roots) {
-    if (fanotify_mark(fd, kFlags, FAN_CLOSE_WRITE, AT_FDCWD, root.c_str()) != 0) {
-      std::fprintf(stderr, "change monitor: cannot watch %s (errno %d)\n", root.c_str(), errno);
-    }
-  }
-  return std::make_unique<FanotifyWatcher>(fd);
+  auto w = std::make_unique<FanotifyWatcher>(epoll, group);
+  if (!w->Start()) return nullptr;
+  return w;
 }
 
 }  // namespace plat

@@ -1,21 +1,25 @@
-// inotify source: watches set recursively on the home folder and the roots of
-// the fixed volumes other than C: (or on BREVANTO_CHANGE_ROOTS, folders
-// separated by ':'), with watches added as folders appear. The number of
-// watches stays a margin below the user's limit.
+// inotify source: watches set recursively on the folders the plans protect,
+// the home folder and the roots of the fixed volumes other than C: (or, in
+// place of the last two, BREVANTO_CHANGE_ROOTS: folders separated by ':'),
+// with watches added as folders appear and as volumes are mounted. The number
+// of watches stays a margin below the user's limit.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <set>
 #include <string_view>
 #include <unordered_map>
 
+#include "platform/ChangeDevice.h"
 #include "platform/ChangeSources.h"
-#include "platform/Volumes.h"
 
 namespace plat {
 namespace {
@@ -34,14 +38,53 @@ std::vector<std::string> SplitRoots(std::string_view list) {
   return out;
 }
 
-std::vector<std::string> DefaultRoots() {
+// The home folder and the fixed volumes other than C: (whose root "/" holds
+// the whole system), or BREVANTO_CHANGE_ROOTS when set.
+std::vector<std::string> BaseRoots() {
+  const char* env = std::getenv("BREVANTO_CHANGE_ROOTS");
+  if (env && *env) return SplitRoots(env);
   std::vector<std::string> out;
   const char* home = std::getenv("HOME");
   if (home && home[0] == '/') out.emplace_back(home);
-  for (const VolumeInfo& v : VolumeTable::Instance().Volumes()) {
-    if (v.type == DriveType::kFixed && v.remote.empty() && v.letter != 'C' && v.root != "/") {
-      out.push_back(v.root);
-    }
+  for (const std::string& root : FixedVolumeRoots()) {
+    if (root != "/") out.push_back(root);
+  }
+  return out;
+}
+
+// Folders no watch descends into: the kernel's own trees, whose files are
+// never user data and would cost thousands of watches.
+bool IsPseudoFileSystem(const std::string& dir) {
+  struct statfs sf;
+  if (statfs(dir.c_str(), &sf) != 0) return false;
+  switch (static_cast<unsigned long>(sf.f_type)) {
+    case 0x9fa0:      // proc
+    case 0x62656572:  // sysfs
+    case 0x1cd1:      // devpts
+    case 0x27e0eb:    // cgroup
+    case 0x63677270:  // cgroup2
+    case 0x73636673:  // securityfs
+    case 0x64626720:  // debugfs
+    case 0x74726163:  // tracefs
+    case 0x6165676c:  // pstore
+    case 0xcafe4a11:  // bpf
+    case 0x65735543:  // fusectl
+    case 0x62656570:  // configfs
+    case 0x19800202:  // mqueue
+    case 0x42494e4d:  // binfmt_misc
+    case 0xde5e81e4:  // efivarfs
+      return true;
+    default:
+      return false;
+  }
+}
+
+// Sorted, and without folders that lie below another of the list.
+std::vector<std::string> Outermost(std::vector<std::string> folders) {
+  std::sort(folders.begin(), folders.end());
+  std::vector<std::string> out;
+  for (std::string& f : folders) {
+    if (!IsUnderAny(f, out)) out.push_back(std::move(f));
   }
   return out;
 }
@@ -77,10 +120,12 @@ class InotifyWatcher : public ChangeWatcher {
       std::string dir = std::move(stack.back());
       stack.pop_back();
       if (IsUnderAny(dir, quiet_)) continue;
+      if (dir != top && IsPseudoFileSystem(dir)) continue;
       if (dirs_.size() >= budget_) return SayLimit();
       int wd = inotify_add_watch(fd_, dir.c_str(), kMask | IN_ONLYDIR | IN_DONT_FOLLOW);
       if (wd < 0) {
         if (errno == ENOSPC) return SayLimit();
+        if (dir == top && errno == ENOENT) unwatched_.insert(top);
         continue;  // unreadable or vanished: nothing to watch there
       }
       dirs_[wd] = dir;
@@ -106,6 +151,41 @@ class InotifyWatcher : public ChangeWatcher {
     }
   }
 
+  void WatchFolders(const std::vector<std::string>& folders) override {
+    folders_ = folders;
+    Reconcile();
+  }
+
+  void FollowVolumes() override {
+    // A root that was missing (a folder not made yet, a volume not mounted)
+    // or lost its watch is tried again at every look.
+    std::vector<std::string> retry(unwatched_.begin(), unwatched_.end());
+    unwatched_.clear();
+    for (const std::string& root : retry) {
+      if (std::binary_search(roots_.begin(), roots_.end(), root)) AddTree(root, nullptr);
+    }
+    std::vector<std::string> base = BaseRoots();
+    if (base == base_) return;
+    base_ = std::move(base);
+    Reconcile();
+  }
+
+  // Watches the outermost of the told folders and the base roots: the trees
+  // no longer wanted lose their watches, new ones are added.
+  void Reconcile() {
+    std::vector<std::string> all = folders_;
+    all.insert(all.end(), base_.begin(), base_.end());
+    std::vector<std::string> want = Outermost(std::move(all));
+    for (const std::string& old : roots_) {
+      if (!IsUnderAny(old, want)) Forget(old);
+    }
+    std::vector<std::string> before = std::move(roots_);
+    roots_ = std::move(want);
+    for (const std::string& root : roots_) {
+      if (!std::binary_search(before.begin(), before.end(), root)) AddTree(root, nullptr);
+    }
+  }
+
   void Drain(std::vector<std::string>* written) override {
     alignas(inotify_event) char buf[65536];
     for (;;) {
@@ -122,12 +202,20 @@ class InotifyWatcher : public ChangeWatcher {
 
  private:
   void Take(const inotify_event& ev, std::vector<std::string>* written) {
-    if ((ev.mask & IN_Q_OVERFLOW) && !overflowSaid_) {
+    if (ev.mask & IN_Q_OVERFLOW) {
+      losses_ |= kChangesLostOverflow;
+      if (!overflowSaid_) {
+        std::fprintf(stderr, "change monitor: inotify queue overflowed; some writes missed\n");
+      }
       overflowSaid_ = true;
-      std::fprintf(stderr, "change monitor: inotify queue overflowed; some writes missed\n");
     }
     if (ev.mask & IN_IGNORED) {
-      dirs_.erase(ev.wd);
+      auto gone = dirs_.find(ev.wd);
+      if (gone == dirs_.end()) return;
+      if (std::binary_search(roots_.begin(), roots_.end(), gone->second)) {
+        unwatched_.insert(gone->second);
+      }
+      dirs_.erase(gone);
       return;
     }
     auto it = dirs_.find(ev.wd);
@@ -139,7 +227,9 @@ class InotifyWatcher : public ChangeWatcher {
       // A new or moved-in folder: watch it and report the files it already
       // holds (they may have been written before its watch existed).
       if (ev.mask & (IN_CREATE | IN_MOVED_TO)) AddTree(path, written);
-    } else if (ev.mask & (IN_CLOSE_WRITE | IN_MOVED_TO)) {
+    } else if (ev.mask & (IN_CLOSE_WRITE | IN_MOVED_TO | IN_CREATE)) {
+      // Written in place, renamed in (a save through a temporary file) or
+      // linked in under this name.
       written->push_back(std::move(path));
     }
   }
@@ -160,6 +250,7 @@ class InotifyWatcher : public ChangeWatcher {
   }
 
   void SayLimit() {
+    losses_ |= kChangesLostWatchLimit;
     if (limitSaid_) return;
     limitSaid_ = true;
     std::fprintf(stderr,
@@ -172,6 +263,10 @@ class InotifyWatcher : public ChangeWatcher {
   size_t budget_;
   std::vector<std::string> quiet_;
   std::unordered_map<int, std::string> dirs_;  // watch descriptor -> native folder
+  std::vector<std::string> folders_;           // folders the plans protect
+  std::vector<std::string> base_;              // home and fixed volumes, at the last look
+  std::vector<std::string> roots_;             // the outermost watched trees, sorted
+  std::set<std::string> unwatched_;            // roots missing or lost, tried again
   bool limitSaid_ = false;
   bool overflowSaid_ = false;
 };
@@ -182,9 +277,7 @@ std::unique_ptr<ChangeWatcher> OpenInotifyWatcher() {
   int fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
   if (fd < 0) return nullptr;
   auto w = std::make_unique<InotifyWatcher>(fd);
-  const char* env = std::getenv("BREVANTO_CHANGE_ROOTS");
-  std::vector<std::string> roots = env && *env ? SplitRoots(env) : DefaultRoots();
-  for (const std::string& root : roots) w->AddTree(root, nullptr);
+  w->FollowVolumes();
   return w;
 }
 

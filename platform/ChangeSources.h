@@ -1,7 +1,9 @@
 // Internal to platform/: the kernel sources behind the change-monitor device.
 // A watcher owns one pollable descriptor; Drain reads what is pending without
-// blocking and returns the native paths of files written since.
+// blocking and returns the native paths of files written since. The device
+// calls every member under its own lock, so a watcher needs none.
 #pragma once
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -14,11 +16,27 @@ class ChangeWatcher {
   virtual int Fd() const = 0;
   // Appends the native paths of written files; never blocks.
   virtual void Drain(std::vector<std::string>* written) = 0;
+  // The native folders the plans protect: watched from now on wherever they
+  // lie (replaces the previous list).
+  virtual void WatchFolders(const std::vector<std::string>& folders) = 0;
+  // Looks at the volume table again: fixed volumes mounted since are watched,
+  // the watches of volumes gone are let go.
+  virtual void FollowVolumes() = 0;
+  // The kinds of loss (kChangesLost* of ChangeDevice.h) since the last call.
+  uint32_t TakeLosses() {
+    const uint32_t lost = losses_;
+    losses_ = 0;
+    return lost;
+  }
+
+ protected:
+  uint32_t losses_ = 0;
 };
 
 // Null when fanotify cannot be used (no privilege, no kernel support, or "/"
-// cannot be marked).
-std::unique_ptr<ChangeWatcher> OpenFanotifyWatcher();
+// cannot be marked). Without named, only the descriptor group is used (as on
+// file systems without handles).
+std::unique_ptr<ChangeWatcher> OpenFanotifyWatcher(bool named = true);
 // Null only when inotify itself cannot be initialised.
 std::unique_ptr<ChangeWatcher> OpenInotifyWatcher();
 
@@ -27,5 +45,11 @@ std::unique_ptr<ChangeWatcher> OpenInotifyWatcher();
 std::vector<std::string> QuietFolders();
 // True when path is one of folders or lies below one.
 bool IsUnderAny(const std::string& path, const std::vector<std::string>& folders);
+// The roots of the fixed local volumes of the volume table, "/" included.
+std::vector<std::string> FixedVolumeRoots();
+// Appends the regular files below folder (links not followed, quiet folders
+// left out).
+void ListFilesBelow(const std::string& folder, const std::vector<std::string>& quiet,
+                    std::vector<std::string>* files);
 
 }  // namespace plat

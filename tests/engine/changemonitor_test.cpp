@@ -12,6 +12,7 @@
 
 #include "engine/CChangeMonitor.h"
 #include "engine/CFileDispatchThread.h"
+#include "engine/CatchUpRequests.h"
 #include "engine/EngineEvents.h"
 #include "plans/CPlan.h"
 #include "plans/PlanList.h"
@@ -43,6 +44,8 @@ struct DeviceScript {
   bool stopped = false;
   bool closed = false;
   uint32_t failCode = 0;
+  std::vector<std::vector<std::string>> toldFolders;  // each WatchFolders list
+  std::deque<uint32_t> losses;                        // served by TakeLostChanges
 
   template <class Pred>
   bool WaitUntil(Pred pred) {
@@ -110,6 +113,19 @@ class ScriptedDevice : public plat::ChangeDevice {
     return 0;
   }
   plat::ChangeSource Source() const override { return plat::ChangeSource::kInotify; }
+  void WatchFolders(const std::vector<std::string>& folders) override {
+    std::lock_guard<std::mutex> g(s_->lock);
+    s_->toldFolders.push_back(folders);
+    s_->changed.notify_all();
+  }
+  uint32_t TakeLostChanges() override {
+    std::lock_guard<std::mutex> g(s_->lock);
+    if (s_->losses.empty()) return 0;
+    const uint32_t lost = s_->losses.front();
+    s_->losses.pop_front();
+    s_->changed.notify_all();
+    return lost;
+  }
 
  private:
   std::shared_ptr<DeviceScript> s_;
@@ -353,17 +369,33 @@ TEST_F(ChangeMonitorTest, FailedRequestsGiveTheirCodesAndReleaseTheDevice) {
   EXPECT_EQ(StartMonitor(), 0);
 }
 
-TEST_F(ChangeMonitorTest, LaunchReportsArePublishedOnTheirChannel) {
+// Launch reports reach their channel. Lost changes, polled at the same pace,
+// ask every plan for a catch-up walk each time and are said (event 14 with
+// a sentence) once per kind.
+TEST_F(ChangeMonitorTest, LaunchReportsAndLostChangesArePublished) {
+  const uint64_t requests = catchup::RequestCount();
+  EventCollector events;
   {
     std::lock_guard<std::mutex> g(script_->lock);
     script_->launches.push_back({0, u"C:\\ignored.exe"});
     script_->launches.push_back({1, std::u16string(300, u'a')});
     script_->launches.push_back({7, u"C:\\Program Files\\Tool\\run.exe"});
+    script_->losses = {plat::kChangesLostOverflow, plat::kChangesLostOverflow,
+                       plat::kChangesLostOverflow | plat::kChangesLostWatchLimit};
   }
   ASSERT_EQ(StartMonitor(), 0);
   ASSERT_NE(monitor_.LaunchChannel(), nullptr);
   EXPECT_EQ(monitor_.LaunchChannel()->Name(), "Launch");
   ChannelCollector seen(monitor_.LaunchChannel());
+  ASSERT_TRUE(script_->WaitUntil([&] { return script_->losses.empty(); }));
+  ASSERT_TRUE(script_->WaitUntil([&] { return script_->launchPolls >= 5; }));
+  EXPECT_EQ(catchup::RequestCount() - requests, 3u);
+  std::vector<std::string> said;
+  for (const auto& e : events.Events())
+    if (e.code == kEvDriverFailed) said.push_back(e.text1);
+  ASSERT_EQ(said.size(), 2u);
+  EXPECT_NE(said[0].find("changed at once"), std::string::npos) << said[0];
+  EXPECT_NE(said[1].find("limit"), std::string::npos) << said[1];
   ASSERT_TRUE(seen.WaitForCount(2));
   EXPECT_EQ(seen.Texts(),
             (std::vector<std::string>{std::string(259, 'a'), "C:\\Program Files\\Tool\\run.exe"}));
@@ -380,9 +412,22 @@ TEST_F(ChangeMonitorTest, DispatchOffersWrittenFilesToThePlans) {
   ScratchEnv::IncludeOnly(plan, env_.Src().SystemOf("Docs"));
 
   ASSERT_EQ(StartMonitor(), 0);
-  CFileDispatchThread dispatch(&list);
+  CFileDispatchThread dispatch(&list, &monitor_);
   Subscribe(monitor_.NewFileChannel(), &dispatch);
   ASSERT_EQ(dispatch.Start(), 0);
+  // The monitor is told the folder the plan protects, whatever the rule's
+  // form, and again when the plans change.
+  const std::vector<std::string> docs{env_.Src().SystemOf("Docs")};
+  EXPECT_TRUE(script_->WaitUntil(
+      [&] { return !script_->toldFolders.empty() && script_->toldFolders.back() == docs; }));
+  ScratchEnv::IncludeOnly(plan, env_.Src().SystemOf("Docs\\*.doc"));
+  EXPECT_EQ(CFileDispatchThread::ProtectedFolders(list), docs);
+  CPlan* second = list.CreatePlan(ScratchEnv::Settings("Other", "Store2"));
+  ASSERT_NE(second, nullptr);
+  ScratchEnv::IncludeOnly(second, env_.Src().SystemOf("Other") + "\\");
+  const std::vector<std::string> both{docs[0], env_.Src().SystemOf("Other")};
+  ASSERT_TRUE(script_->WaitUntil([&] { return script_->toldFolders.back() == both; }));
+  list.DeletePlan(second->Id());
 
   EventCollector events;
   ChannelCollector worker(&WorkerChannel());

@@ -112,6 +112,35 @@ TEST_F(SourceWalkTest, PausesAfterEveryFifthEntry) {
   EXPECT_GE(stats.pauseMicros, stats.pauses * 1000);
 }
 
+// Other file systems have their own letters and rules: a walk stops at
+// pseudo file systems and at another volume's root; a folder the
+// always-exclude rules leave out whole is not even listed.
+TEST_F(SourceWalkTest, NeverEntersAnotherFileSystemOrAnExcludedFolder) {
+  const plat::MountBarriers barriers;
+  EXPECT_TRUE(barriers.Stops("C:\\proc"));
+  EXPECT_TRUE(barriers.Stops("C:\\sys\\"));
+  EXPECT_FALSE(barriers.Stops("C:\\"));
+  EXPECT_FALSE(barriers.Stops(env_.Src().System()));
+
+  env_.Src().Write("keep.doc", "k");
+  env_.Src().Write("disk/on-another-volume.doc", "v");
+  for (int i = 0; i < 40; ++i) env_.Src().Write("cache/c" + std::to_string(i) + ".doc", "c");
+  env_.SetExtra("[F]\nRoot=" + env_.Src().NativeOf("disk") + "\nType=fixed\nBus=none\n");
+  auto plan = env_.MakePlan(6, kUnitDaily, 3, {env_.Src().System()});
+  ASSERT_TRUE(plan);
+  {
+    std::lock_guard<std::recursive_mutex> guard(plan->Lock());
+    plan->Rules()
+        ->AddGroup(kRuleAlwaysExclude, "no cache", "x")
+        ->AddItem(env_.Src().SystemOf("cache"), "");
+  }
+  ResetWalkPauseStats();
+  WalkFolder(plan.get(), env_.Src().System());
+  EXPECT_EQ(bvtest::ReadNative(Latest(6, "keep.doc")), "k");
+  EXPECT_FALSE(fs::exists(Latest(6, "disk/on-another-volume.doc")));
+  EXPECT_LT(GetWalkPauseStats().entries, 40u);
+}
+
 TEST_F(SourceWalkTest, StoppedOrDisabledPlanWalksNothing) {
   env_.Src().Write("a.doc", "a");
   auto plan = env_.MakePlan(4, kUnitDaily, 3, {env_.Src().System()});

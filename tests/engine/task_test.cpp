@@ -6,14 +6,17 @@
 #include <filesystem>
 #include <future>
 #include <mutex>
+#include <set>
 
 #include "app/Settings.h"
 #include "engine/CTask.h"
 #include "engine/CWorkingThread.h"
+#include "engine/CatchUpRequests.h"
 #include "engine/EngineEvents.h"
 #include "engine/RunFile.h"
 #include "plans/Schedule.h"
 #include "platform/Clock.h"
+#include "platform/Paths.h"
 #include "support/EventCollector.h"
 #include "support/ScratchEnv.h"
 
@@ -322,6 +325,113 @@ TEST_F(TaskTest, BlockedScheduledRunIsMadeUpWhenUnblocked) {
   // Not again: the next slot is in the future.
   queue.Process();
   EXPECT_EQ(events.CountOf(kEvRunBegins), 1u);
+}
+
+// A slot runs once, however often the thread looks: an interval plan whose
+// start lies in the past, and a daily plan looked at during its slot second.
+TEST_F(TaskTest, ScheduledPlansRunOncePerSlot) {
+  const int64_t now = plat::Now();
+  struct Case {
+    uint32_t id;
+    int32_t unit;
+    int64_t start;
+  } cases[] = {{11, kUnitMinutes, now - 3600},
+               {12, kUnitOtherInterval, now - 10},
+               {13, kUnitDaily, now - 86400},
+               {14, kUnitWeekly, now}};
+  for (const Case& c : cases) {
+    auto plan = env_.MakePlan(c.id, c.unit, 3, {env_.Src().System()}, nullptr, true);
+    ASSERT_TRUE(plan);
+    plan->SetBackupTime(c.start);
+    CTaskQueue queue(nullptr);
+    auto* task = new CSimpleTask(plan.get());
+    task->RestoreLastRun();
+    ASSERT_TRUE(queue.Add(task));
+    bvtest::EventCollector events;
+    for (int look = 0; look < 3; ++look) queue.Process();
+    EXPECT_EQ(events.CountOf(kEvRunBegins), 1u) << "unit " << c.unit;
+    EXPECT_EQ(events.CountOf(kEvRunEnds), 1u) << "unit " << c.unit;
+    EXPECT_GT(task->NextDue(), plat::Now()) << "unit " << c.unit;
+    // A restart after the run: the run file keeps the slot done.
+    CSimpleTask again(plan.get());
+    again.RestoreLastRun();
+    EXPECT_GT(again.NextDue(), plat::Now()) << "unit " << c.unit;
+  }
+}
+
+// The catch-up walk notes what the journal does not know or what changed
+// after its copy, and nothing else; it runs at the first look, on request,
+// after the sources change and after the journal was recreated, never more.
+TEST_F(TaskTest, CatchUpNotesUnknownAndChangedFilesOnly) {
+  const int64_t now = plat::Now();
+  for (const char* name : {"new.txt", "copied.txt", "changed.txt", "gone.txt", "pending.txt",
+                           "sub/deep.txt", ".hidden.txt", "skip.tmp", "evol/other-volume.txt"}) {
+    env_.Src().Write(name, name);
+  }
+  // A volume mounted inside the source folder belongs to its own letter.
+  env_.SetExtra("[F]\nRoot=" + env_.Src().NativeOf("evol") + "\nType=fixed\nBus=none\n");
+  fs::create_directories(env_.Src().NativeOf("later"));
+  env_.Src().Write("later/added.txt", "added");
+  auto plan = env_.MakePlan(15, kUnitDaily, 3, {Src("")}, nullptr, true);
+  ASSERT_TRUE(plan);
+  auto record = [&](const char* rel, uint16_t state, int64_t lastBackup) {
+    LogRecord rec;
+    ASSERT_TRUE(rec.SetPath(Src(rel)));
+    rec.state = state;
+    rec.changeTime = lastBackup;
+    rec.lastBackupTime = lastBackup;
+    ASSERT_EQ(plan->Database()->WriteRecord(0, rec), 0u);
+  };
+  record("copied.txt", kLogCopied, now + 10);
+  record("changed.txt", kLogCopied, now - 100);  // written after its copy
+  record("gone.txt", kLogSourceGone, now + 10);  // back again
+  record("pending.txt", kLogPending, now - 100);
+  {  // the rules exclude later/ for now
+    std::lock_guard<std::recursive_mutex> g(plan->Lock());
+    plan->Rules()->AddGroup(kRuleExclude, "not yet", "x")->AddItem(Src("later"), "");
+  }
+  const std::string journal = plan->Database()->DatabasePath();
+  std::string native;
+  ASSERT_TRUE(plat::ToNativePath(journal, &native));
+  auto pendingNames = [&] {
+    std::set<std::string> names;
+    for (const char* rel :
+         {"new.txt", "copied.txt", "changed.txt", "gone.txt", "pending.txt", "sub/deep.txt",
+          ".hidden.txt", "skip.tmp", "evol/other-volume.txt", "later/added.txt"}) {
+      LogRecord rec;
+      if (bvtest::ScratchEnv::RecordOf(plan.get(), Src(rel), &rec) && rec.IsPending()) {
+        names.insert(rel);
+      }
+    }
+    return names;
+  };
+
+  CSimpleTask task(plan.get());
+  task.Maintain();  // the first look
+  EXPECT_EQ(pendingNames(), (std::set<std::string>{"new.txt", "changed.txt", "gone.txt",
+                                                   "pending.txt", "sub/deep.txt"}));
+
+  // Nothing changed: a look walks nothing, a requested walk writes nothing.
+  const std::string before = bvtest::ReadNative(native);
+  task.Maintain();
+  catchup::Request(15, "test");
+  task.Maintain();
+  EXPECT_EQ(bvtest::ReadNative(native), before);
+
+  // The sources change: the folder's files that were there already come in.
+  {
+    std::lock_guard<std::recursive_mutex> g(plan->Lock());
+    plan->Rules()->RemoveGroup(kRuleExclude, "not yet");
+  }
+  task.Maintain();
+  EXPECT_EQ(pendingNames().count("later/added.txt"), 1u);
+
+  // The journal is recreated: every file is noted again.
+  ASSERT_EQ(plan->Database()->Recreate(), 0u);
+  task.Maintain();
+  EXPECT_EQ(pendingNames(),
+            (std::set<std::string>{"new.txt", "copied.txt", "changed.txt", "gone.txt",
+                                   "pending.txt", "sub/deep.txt", "later/added.txt"}));
 }
 
 TEST_F(TaskTest, ForcedManualPlanRunsOnItsThreadAndSwitchesOff) {

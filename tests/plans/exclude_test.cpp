@@ -141,6 +141,25 @@ TEST(ExcludeFile, BuiltInListSuitsAWorkstation) {
   EXPECT_FALSE(rules.Match(home + "\\Documents\\report.odt~"));
   EXPECT_FALSE(rules.Match(home + "\\Documents\\.~lock.report.odt#"));
   EXPECT_FALSE(rules.Match(home + "\\.config\\chromium\\Default\\GPUCache\\data_1"));
+
+  // A plan that searches the whole computer for pictures leaves the system's
+  // trees and other mounts out; a plan of chosen folders keeps what it chose.
+  CRuleSet pictures;
+  pictures.AddGroup(kRuleInclude, "group1", "Group1 Text")->AddItem("*.PNG", "");
+  ASSERT_TRUE(AddBuiltinExclusions(&pictures));
+  CRuleSet chosen;
+  chosen.AddGroup(kRuleInclude, "group1", "Group1 Text")->AddItem("C:\\usr\\share\\art", "");
+  chosen.FindGroup(kRuleInclude, "group1")->AddItem("C:\\etc", "");
+  ASSERT_TRUE(AddBuiltinExclusions(&chosen));
+  EXPECT_EQ(events.CountOf(kEvInvalidContent), 0u);
+  for (const char* system : {"C:\\usr\\share\\art\\a.png", "C:\\opt\\app\\icon.png",
+                             "C:\\var\\lib\\x.png", "C:\\etc\\x.png", "C:\\boot\\grub\\x.png",
+                             "C:\\snap\\x\\y.png", "C:\\media\\stick\\x.png"}) {
+    EXPECT_FALSE(pictures.Match(system)) << system;
+  }
+  EXPECT_TRUE(pictures.Match(home + "\\Pictures\\holiday.png"));
+  EXPECT_TRUE(chosen.Match("C:\\usr\\share\\art\\a.png"));
+  EXPECT_TRUE(chosen.Match("C:\\etc\\fstab"));
 }
 
 }  // namespace

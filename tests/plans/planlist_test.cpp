@@ -381,9 +381,14 @@ TEST_F(PlanListTest, SharedDestinationTakesAFileOnce) {
 }
 
 TEST_F(PlanListTest, OnlyPathsOnInternalFixedDrivesOutsideStoresAreEligible) {
+  // The list follows the volume table: a fixed drive that appears is taken.
+  env_.SetExtra("[F]\nRoot=" + env_.Src().Native() +
+                "\nType=removable\nBus=usb\n[G]\nRoot=" + env_.Src().Native() +
+                "\nType=fixed\nBus=usb\n[H]\nRoot=" + env_.Src().Native() + "\nType=fixed\n");
+  EXPECT_EQ(list_.FixedDrives(), "CEH");
+  EXPECT_TRUE(list_.IsPathEligible("H:\\a.txt"));
   env_.SetExtra("[F]\nRoot=" + env_.Src().Native() + "\nType=removable\nBus=usb\n[G]\nRoot=" +
                 env_.Src().Native() + "\nType=fixed\nBus=usb\n");
-  list_.RefreshFixedDrives();
   EXPECT_EQ(list_.FixedDrives(), "CE");
   ASSERT_TRUE(Create("A", "Store"));
   const std::pair<const char*, bool> cases[] = {

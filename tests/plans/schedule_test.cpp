@@ -58,26 +58,26 @@ class ScheduleTest : public ::testing::Test {
 TEST_F(ScheduleTest, DailyIsDueAtTheSlotSecondAndNotTheDayAfter) {
   const int64_t start = Local(2026, 6, 9, 20, 0);
   const int64_t slot = Local(2026, 6, 10, 20, 0);
-  EXPECT_EQ(ComputeDue(kUnitDaily, start, slot - 1, 1000), slot);
-  EXPECT_EQ(ComputeDue(kUnitDaily, start, slot, 1000), slot);
-  EXPECT_EQ(ComputeDue(kUnitDaily, start, slot + 1, 1000), slot + kDay);
+  EXPECT_EQ(ComputeDue(kUnitDaily, 1, start, 0, slot - 1, 1000), slot);
+  EXPECT_EQ(ComputeDue(kUnitDaily, 1, start, 0, slot, 1000), slot);
+  EXPECT_EQ(ComputeDue(kUnitDaily, 1, start, 0, slot + 1, 1000), slot + kDay);
   // A start time still ahead is the due time itself.
-  EXPECT_EQ(ComputeDue(kUnitDaily, slot, start, 1000), slot);
+  EXPECT_EQ(ComputeDue(kUnitDaily, 1, slot, 0, start, 1000), slot);
 }
 
 TEST_F(ScheduleTest, DailyStepsAreExactDaysAcrossTheSpringChange) {
   // 29 March 2026 the clocks move from 2:00 to 3:00.
   const int64_t start = Local(2026, 3, 27, 20, 0);
-  const int64_t due = ComputeDue(kUnitDaily, start, Local(2026, 3, 30, 12, 0), 1000);
+  const int64_t due = ComputeDue(kUnitDaily, 1, start, 0, Local(2026, 3, 30, 12, 0), 1000);
   EXPECT_EQ(due, start + 3 * kDay);
   ExpectLocal(due, 2026, 3, 30, 21, 0);  // the local hour moved with the clock
 }
 
 TEST_F(ScheduleTest, WeeklyKeepsAFutureStartAndStepsWholeWeeks) {
   const int64_t start = Local(2026, 5, 4, 8, 30);
-  EXPECT_EQ(ComputeDue(kUnitWeekly, start, start - 5 * kDay, 0), start);
+  EXPECT_EQ(ComputeDue(kUnitWeekly, 1, start, 0, start - 5 * kDay, 0), start);
   const int64_t now = Local(2026, 5, 20, 9, 0);
-  const int64_t due = ComputeDue(kUnitWeekly, start, now, 0);
+  const int64_t due = ComputeDue(kUnitWeekly, 1, start, 0, now, 0);
   EXPECT_EQ(due, start + 3 * 7 * kDay);
   ExpectLocal(due, 2026, 5, 25, 8, 30);
 }
@@ -85,7 +85,7 @@ TEST_F(ScheduleTest, WeeklyKeepsAFutureStartAndStepsWholeWeeks) {
 TEST_F(ScheduleTest, PeriodicStepsFromAFarPastStartDoNotOverflow) {
   const int64_t now = Local(2026, 12, 6, 7, 0);
   for (int64_t start : {int64_t{0}, int64_t{-5000000000LL}, INT64_MIN / 2}) {
-    const int64_t due = ComputeDue(kUnitDaily, start, now, 0);
+    const int64_t due = ComputeDue(kUnitDaily, 1, start, 0, now, 0);
     EXPECT_GE(due, now);
     EXPECT_LT(due, now + kDay);
     EXPECT_EQ((due - start) % kDay, 0);
@@ -95,82 +95,110 @@ TEST_F(ScheduleTest, PeriodicStepsFromAFarPastStartDoNotOverflow) {
 TEST_F(ScheduleTest, MonthlyLowersTheDayAndKeepsItLowered) {
   const int64_t start = Local(2026, 1, 31, 10, 0);
   // February 2026 has 28 days; March would have 31, but the day stays at 28.
-  ExpectLocal(ComputeDue(kUnitMonthly, start, Local(2026, 2, 10, 0, 0), 0), 2026, 2, 28, 10, 0);
-  ExpectLocal(ComputeDue(kUnitMonthly, start, Local(2026, 3, 15, 0, 0), 0), 2026, 3, 28, 10, 0);
+  ExpectLocal(ComputeDue(kUnitMonthly, 1, start, 0, Local(2026, 2, 10, 0, 0), 0), 2026, 2, 28, 10,
+              0);
+  ExpectLocal(ComputeDue(kUnitMonthly, 1, start, 0, Local(2026, 3, 15, 0, 0), 0), 2026, 3, 28, 10,
+              0);
   // The start itself while it is not past.
-  EXPECT_EQ(ComputeDue(kUnitMonthly, start, start, 0), start);
-  EXPECT_EQ(ComputeDue(kUnitMonthly, start, start - 100, 0), start);
+  EXPECT_EQ(ComputeDue(kUnitMonthly, 1, start, 0, start, 0), start);
+  EXPECT_EQ(ComputeDue(kUnitMonthly, 1, start, 0, start - 100, 0), start);
   // Due at the slot second, the month after one second later.
-  const int64_t slot = ComputeDue(kUnitMonthly, start, Local(2026, 2, 10, 0, 0), 0);
-  EXPECT_EQ(ComputeDue(kUnitMonthly, start, slot, 0), slot);
-  EXPECT_GT(ComputeDue(kUnitMonthly, start, slot + 1, 0), slot + 27 * kDay);
+  const int64_t slot = ComputeDue(kUnitMonthly, 1, start, 0, Local(2026, 2, 10, 0, 0), 0);
+  EXPECT_EQ(ComputeDue(kUnitMonthly, 1, start, 0, slot, 0), slot);
+  EXPECT_GT(ComputeDue(kUnitMonthly, 1, start, 0, slot + 1, 0), slot + 27 * kDay);
 }
 
 TEST_F(ScheduleTest, MonthlyLeapFebruaryGivesThe29th) {
   const int64_t start = Local(2028, 1, 31, 10, 0);
-  ExpectLocal(ComputeDue(kUnitMonthly, start, Local(2028, 2, 2, 0, 0), 0), 2028, 2, 29, 10, 0);
+  ExpectLocal(ComputeDue(kUnitMonthly, 1, start, 0, Local(2028, 2, 2, 0, 0), 0), 2028, 2, 29, 10,
+              0);
   // 29 March 2028 lies in summer time; the winter flag of the start is kept.
-  const int64_t due = ComputeDue(kUnitMonthly, start, Local(2028, 3, 15, 0, 0), 0);
+  const int64_t due = ComputeDue(kUnitMonthly, 1, start, 0, Local(2028, 3, 15, 0, 0), 0);
   EXPECT_EQ(due, LocalWithDst(2028, 3, 29, 10, 0, false));
   ExpectLocal(due, 2028, 3, 29, 11, 0);
 }
 
 TEST_F(ScheduleTest, MonthlyFromThe30thOfNovemberAndOverTheYearEnd) {
   const int64_t nov30 = Local(2026, 11, 30, 9, 0);
-  const int64_t due = ComputeDue(kUnitMonthly, nov30, Local(2026, 12, 5, 0, 0), 0);
+  const int64_t due = ComputeDue(kUnitMonthly, 1, nov30, 0, Local(2026, 12, 5, 0, 0), 0);
   ExpectLocal(due, 2026, 12, 30, 9, 0);
   const int64_t dec31 = Local(2026, 12, 31, 9, 0);
-  ExpectLocal(ComputeDue(kUnitMonthly, dec31, Local(2027, 1, 2, 0, 0), 0), 2027, 1, 31, 9, 0);
+  ExpectLocal(ComputeDue(kUnitMonthly, 1, dec31, 0, Local(2027, 1, 2, 0, 0), 0), 2027, 1, 31, 9, 0);
 }
 
 TEST_F(ScheduleTest, MonthlyKeepsTheDaylightSavingFlagOfTheStart) {
   // A start in summer time, computed in winter: read with the summer offset.
   const int64_t summer = Local(2026, 7, 15, 20, 0);
   ASSERT_TRUE(plat::ToLocalTime(summer).dst);
-  const int64_t due = ComputeDue(kUnitMonthly, summer, Local(2026, 12, 1, 0, 0), 0);
+  const int64_t due = ComputeDue(kUnitMonthly, 1, summer, 0, Local(2026, 12, 1, 0, 0), 0);
   EXPECT_EQ(due, LocalWithDst(2026, 12, 15, 20, 0, true));
   ExpectLocal(due, 2026, 12, 15, 19, 0);
   // In a month of the same season the hour is the start's.
-  ExpectLocal(ComputeDue(kUnitMonthly, summer, Local(2026, 8, 1, 0, 0), 0), 2026, 8, 15, 20, 0);
+  ExpectLocal(ComputeDue(kUnitMonthly, 1, summer, 0, Local(2026, 8, 1, 0, 0), 0), 2026, 8, 15, 20,
+              0);
 }
 
 TEST_F(ScheduleTest, MonthlyFromALongPastStartLandsInTheNextMonth) {
   const int64_t start = Local(1986, 5, 31, 6, 15);
   const int64_t now = Local(2026, 12, 6, 7, 0);
-  const int64_t due = ComputeDue(kUnitMonthly, start, now, 0);
+  const int64_t due = ComputeDue(kUnitMonthly, 1, start, 0, now, 0);
   EXPECT_GE(due, now);
   // The day was lowered to 28 in February 1987 and never rises again; the
   // summer flag of the start puts a winter slot an hour earlier.
   ExpectLocal(due, 2026, 12, 28, 5, 15);
 }
 
-TEST_F(ScheduleTest, IntervalAndUnknownUnitsKeepTheStartTime) {
+// Each slot runs once: a run marks its slot done, whatever the unit.
+TEST_F(ScheduleTest, EverySlotRunsOnce) {
   const int64_t start = Local(2026, 1, 1, 0, 0);
-  const int64_t now = Local(2026, 6, 1, 0, 0);
-  EXPECT_EQ(ComputeDue(kUnitMinutes, start, now, 0), start);
-  EXPECT_EQ(ComputeDue(kUnitOtherInterval, start, now, 0), start);
-  EXPECT_EQ(ComputeDue(0, start, now, 0), start);
-  EXPECT_EQ(ComputeDue(9, start, now, 0), start);
-}
-
-TEST_F(ScheduleTest, ContinuousManualAndStartUpUnits) {
-  const int64_t now = Local(2026, 6, 1, 12, 0);
-  EXPECT_EQ(ComputeDue(kUnitContinuous, 0, now, 100000), now + 3);
-  EXPECT_EQ(ComputeDue(kUnitManual, now - 10, now, 10), now + kNever);
-  // Freshly started machine: due at once, up to and including 240 s of up time.
-  EXPECT_EQ(ComputeDue(kUnitStartUp, 0, now, 120), now - 10);
-  EXPECT_EQ(ComputeDue(kUnitStartUp, 0, now, 240), now - 10);
-  EXPECT_EQ(ComputeDue(kUnitStartUp, 0, now, 241), now + kNever);
+  const int64_t now = start + 151 * kDay;  // a daily slot
+  struct Case {
+    int32_t unit, num;
+    int64_t lastRun, now, up, due;
+  } cases[] = {
+      // Every 1 minute: due at the start time until the first run, then one
+      // minute after the slot of the last run; an overdue slot runs at once.
+      {kUnitMinutes, 1, 0, now, 0, start},
+      {kUnitMinutes, 1, now, now, 0, now + 60},
+      {kUnitMinutes, 1, now + 59, now + 59, 0, now + 60},
+      {kUnitMinutes, 15, now + 7 * 60, now + 7 * 60, 0, now + 15 * 60},
+      {kUnitMinutes, 1, now - 3600, now, 0, now - 3600 + 60},
+      // Every 2 hours (the wizard's other unit).
+      {kUnitOtherInterval, 2, now + 10, now + 10, 0, now + 2 * 3600},
+      // Daily: run at the slot second, not again at that second nor the next.
+      {kUnitDaily, 1, 0, now, 0, now},
+      {kUnitDaily, 1, now, now, 0, now + kDay},
+      {kUnitDaily, 1, now, now + 1, 0, now + kDay},
+      {kUnitWeekly, 1, now, now, 0, start + 22 * 7 * kDay},
+      // Start-up: once per machine start-up (the boot was at now - up).
+      {kUnitStartUp, 1, 0, now, 120, now - 10},
+      {kUnitStartUp, 1, now - 200, now, 120, now - 10},  // ran before this boot
+      {kUnitStartUp, 1, now - 100, now, 120, now + kNever},
+      {kUnitStartUp, 1, 0, now, 241, now + kNever},
+      {kUnitManual, 1, 0, now, 10, now + kNever},
+      {kUnitContinuous, 1, now, now, 100000, now + 3},
+      {9, 1, 0, now, 0, start},  // unknown units keep the start time
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(ComputeDue(c.unit, c.num, start, c.lastRun, c.now, c.up), c.due)
+        << "unit " << c.unit << " every " << c.num << " last run " << c.lastRun - now << " now "
+        << c.now - now;
+  }
+  // A monthly run at its slot moves on to the next month.
+  const int64_t monthSlot = ComputeDue(kUnitMonthly, 1, start, 0, now, 0);
+  const int64_t next = ComputeDue(kUnitMonthly, 1, start, monthSlot, monthSlot, 0);
+  EXPECT_EQ(next, ComputeDue(kUnitMonthly, 1, start, 0, monthSlot + 1, 0));
+  EXPECT_GT(next, monthSlot + 27 * kDay);
 }
 
 TEST_F(ScheduleTest, NowVariantUsesTheClock) {
   const int64_t before = plat::Now();
-  const int64_t due = ComputeDueNow(kUnitContinuous, 0);
+  const int64_t due = ComputeDueNow(kUnitContinuous, 1, 0, 0);
   const int64_t after = plat::Now();
   EXPECT_GE(due, before + 3);
   EXPECT_LE(due, after + 3);
   const int64_t upSeconds = static_cast<int64_t>(plat::GetUpTimeMs() / 1000);
-  const int64_t startUp = ComputeDueNow(kUnitStartUp, 0);
+  const int64_t startUp = ComputeDueNow(kUnitStartUp, 1, 0, 0);
   if (upSeconds > 241) {
     EXPECT_GT(startUp, after + kNever - 10);
   }

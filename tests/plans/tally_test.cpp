@@ -157,6 +157,9 @@ TEST_F(TallyDrivesTest, DriveRootReportsUsedSpaceAndCountsFiles) {
 
 TEST_F(TallyDrivesTest, MyComputerSumsTheUsedSpaceOfInternalDisks) {
   EXPECT_EQ(Tally(kMyComputerEntry), (Totals{1000, 0}));
+  // As the folder tree asks for it (whole computer, hidden skipped): the used
+  // space at once, no walk.
+  EXPECT_EQ(Tally(kMyComputerEntry, nullptr, 0, true, true), (Totals{1000, 0}));
 }
 
 TEST_F(TallyDrivesTest, WholeComputerWalksInternalDisksWithoutHiddenFiles) {

@@ -1,6 +1,7 @@
 #include "platform/ChangeDevice.h"
 
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,12 +13,14 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "platform/Text.h"
+#include "support/ScopedEnv.h"
 #include "support/TempDir.h"
 
 namespace fs = std::filesystem;
@@ -123,6 +126,7 @@ class ChangeDeviceTest : public testing::Test {
     unsetenv("BREVANTO_CHANGE_SOURCE");
     unsetenv("BREVANTO_CHANGE_ROOTS");
     unsetenv("BREVANTO_CHANGE_WATCH_LIMIT");
+    unsetenv("BREVANTO_VOLUMES");
     std::error_code ec;
     for (const std::string& d : dirs_) fs::remove_all(d, ec);
   }
@@ -174,11 +178,14 @@ TEST_F(ChangeDeviceTest, NewFoldersAndMovesIntoTheTree) {
   WriteFile(root_ + "/x/y/z/d.txt", "d");
   EXPECT_EQ(TimesSeen(dev.get(), root_ + "/x/y/z/d.txt"), 1u);
 
-  // A file renamed in from outside the watched tree.
+  // A file renamed in from outside the watched tree, and one linked in.
   const std::string outside = MakeHomeDir();
   WriteFile(outside + "/m.txt", "m");
   fs::rename(outside + "/m.txt", root_ + "/x/moved.txt");
   EXPECT_EQ(TimesSeen(dev.get(), root_ + "/x/moved.txt"), 1u);
+  WriteFile(outside + "/l.txt", "l");
+  fs::create_hard_link(outside + "/l.txt", root_ + "/x/linked.txt");
+  EXPECT_EQ(TimesSeen(dev.get(), root_ + "/x/linked.txt"), 1u);
 
   // A folder moved in: its files are reported and it is watched from then on.
   fs::create_directories(outside + "/f");
@@ -284,6 +291,47 @@ TEST_F(ChangeDeviceTest, OtherControlCodes) {
   EXPECT_EQ(dev->Control(plat::kIoctlReadRecords, nullptr, 0, nullptr, 10, &r), 87u);
 }
 
+// inotify watches the folders it is told, wherever they lie (one made only
+// after it was told included), and lets them go when no longer told; it
+// follows volumes that appear in the table.
+TEST_F(ChangeDeviceTest, ToldFoldersAndNewVolumesAreWatched) {
+  const std::string told = MakeHomeDir(), volume = MakeHomeDir();
+  const std::string notYet = told + "-made-later";
+  const std::string table = root_ + "/volumes.ini";
+  WriteFile(table, "[C]\nRoot=/\nType=fixed\n");
+  setenv("BREVANTO_VOLUMES", table.c_str(), 1);
+  unsetenv("BREVANTO_CHANGE_ROOTS");
+  bvtest::ScopedEnv home("HOME", root_);  // the base roots: root_ and the volumes
+  auto dev = OpenStarted();
+  ASSERT_TRUE(dev);
+
+  fs::create_directories(told + "/sub");
+  dev->WatchFolders({bvtest::NativeToSystemC(told), bvtest::NativeToSystemC(notYet)});
+  WriteFile(told + "/sub/a.txt", "a");
+  EXPECT_EQ(TimesSeen(dev.get(), told + "/sub/a.txt"), 1u);
+
+  // The told folder made, a volume mounted: both seen at the next look, at
+  // least once a second.
+  fs::create_directories(notYet);
+  dirs_.push_back(notYet);
+  WriteFile(table, "[C]\nRoot=/\nType=fixed\n[E]\nRoot=" + volume + "\nType=fixed\n");
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+  WriteFile(root_ + "/marker.txt", "m");
+  ReadUntil(dev.get(), bvtest::NativeToSystemC(root_ + "/marker.txt"));
+  WriteFile(notYet + "/n.txt", "n");
+  EXPECT_EQ(TimesSeen(dev.get(), notYet + "/n.txt"), 1u);
+  WriteFile(volume + "/on-e.txt", "e");
+  const std::vector<std::string> seen = ReadUntil(dev.get(), "E:\\on-e.txt");
+  EXPECT_EQ(std::count(seen.begin(), seen.end(), "E:\\on-e.txt"), 1);
+
+  dev->WatchFolders({});
+  WriteFile(told + "/sub/b.txt", "b");
+  WriteFile(root_ + "/marker2.txt", "m");
+  EXPECT_EQ(Count(ReadUntil(dev.get(), bvtest::NativeToSystemC(root_ + "/marker2.txt")),
+                  told + "/sub/b.txt"),
+            0u);
+}
+
 TEST_F(ChangeDeviceTest, WatchLimitStopsAddingAndSaysSo) {
   fs::create_directories(root_ + "/a/b/c");
   setenv("BREVANTO_CHANGE_WATCH_LIMIT", "2", 1);
@@ -292,6 +340,8 @@ TEST_F(ChangeDeviceTest, WatchLimitStopsAddingAndSaysSo) {
   std::string err = testing::internal::GetCapturedStderr();
   ASSERT_TRUE(dev);
   EXPECT_NE(err.find("watch limit"), std::string::npos) << err;
+  EXPECT_EQ(dev->TakeLostChanges(), plat::kChangesLostWatchLimit);
+  EXPECT_EQ(dev->TakeLostChanges(), 0u);
   // The root keeps its watch.
   std::string top = root_ + "/top.txt";
   WriteFile(top, "t");
@@ -341,6 +391,7 @@ TEST_F(ChangeDeviceTest, FloodBeyondReadBufferAndKernelQueue) {
   EXPECT_LE(seen.size(), files + 1);
   if (overflow) {
     EXPECT_NE(err.find("overflowed"), std::string::npos) << err;
+    EXPECT_EQ(dev->TakeLostChanges(), plat::kChangesLostOverflow);
   } else {
     EXPECT_EQ(seen.size(), files + 1);
   }
@@ -404,30 +455,105 @@ TEST_F(ChangeDeviceTest, UnreadableFolderIsSkipped) {
   fs::permissions(top.NativeOf("locked"), fs::perms::owner_all);
 }
 
-TEST_F(ChangeDeviceTest, FanotifyReportsOtherProcessesWrites) {
+// Runs step in a child process (this process's own writes are not reported
+// under fanotify); true when it succeeded.
+bool InChild(const std::function<bool()>& step) {
+  const pid_t pid = fork();
+  if (pid < 0) return false;
+  if (pid == 0) _exit(step() ? 0 : 1);
+  int status = 0;
+  return waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+bool ChildWrites(const std::string& native, const std::string& text) {
+  return InChild([&] {
+    FILE* f = std::fopen(native.c_str(), "w");
+    if (f) std::fputs(text.c_str(), f);
+    return f && std::fclose(f) == 0;
+  });
+}
+
+// The source the device picks by itself as root: another process's writes
+// are reported, this process's own are not; a save that writes a hidden file
+// and renames it over the original is reported under the original's name
+// even when the temporary name was read first; files linked or moved in, and
+// the files of a folder moved in, are reported under their new names; a
+// folder the plans protect on a file system of no volume (tmpfs) is watched
+// once told.
+TEST_F(ChangeDeviceTest, FanotifyReportsFilesUnderTheirFinalNames) {
   if (geteuid() != 0) GTEST_SKIP() << "fanotify needs root";
-  unsetenv("BREVANTO_CHANGE_SOURCE");
   unsetenv("BREVANTO_CHANGE_ROOTS");
+  // Descriptor events alone (file systems without handles) hear writes in
+  // place only; then the group the device picks by itself.
+  for (const char* forced : {"fanotify-fd", ""}) {
+    setenv("BREVANTO_CHANGE_SOURCE", forced, 1);
+    uint32_t err = 0;
+    auto dev = ChangeDevice::Open(kName, &err);
+    ASSERT_TRUE(dev);
+    if (dev->Source() != ChangeSource::kFanotify) GTEST_SKIP() << "fanotify not usable here";
+    ASSERT_EQ(Send(dev.get(), plat::kIoctlStartReporting), 0u);
+    const std::string own = root_ + "/own.txt", child = root_ + "/child.txt";
+    WriteFile(own, "o");
+    ASSERT_TRUE(ChildWrites(child, forced));
+    auto seen = ReadUntil(dev.get(), bvtest::NativeToSystemC(child));
+    EXPECT_EQ(Count(seen, child), 1u) << forced;
+    EXPECT_EQ(Count(seen, own), 0u) << forced;
+  }
+  const std::string table = root_ + "/volumes.ini";
+  WriteFile(table, "[C]\nRoot=/\nType=fixed\n");
+  setenv("BREVANTO_VOLUMES", table.c_str(), 1);
   uint32_t err = 0;
   auto dev = ChangeDevice::Open(kName, &err);
   ASSERT_TRUE(dev);
-  if (dev->Source() != ChangeSource::kFanotify) GTEST_SKIP() << "fanotify not usable here";
   ASSERT_EQ(Send(dev.get(), plat::kIoctlStartReporting), 0u);
-  std::string own = root_ + "/own.txt", child = root_ + "/child.txt";
-  WriteFile(own, "o");  // this process's own write is not reported
-  pid_t pid = fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    FILE* f = std::fopen(child.c_str(), "w");
-    if (f) std::fputs("c", f);
-    _exit(f && std::fclose(f) == 0 ? 0 : 1);
+  const std::string child = root_ + "/child.txt";
+  std::vector<std::string> seen;
+
+  // A file system mounted and named as a fixed volume: marked at the next
+  // look (at least once a second).
+  const std::string mnt = root_ + "/mnt";
+  fs::create_directories(mnt);
+  if (mount("tmpfs", mnt.c_str(), "tmpfs", 0, "size=1m") == 0) {
+    WriteFile(table, "[C]\nRoot=/\nType=fixed\n[E]\nRoot=" + mnt + "\nType=fixed\n");
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    ASSERT_TRUE(ChildWrites(child, "marker"));
+    ReadUntil(dev.get(), bvtest::NativeToSystemC(child));
+    ASSERT_TRUE(ChildWrites(mnt + "/v.txt", "v"));
+    seen = ReadUntil(dev.get(), "E:\\v.txt");
+    umount2(mnt.c_str(), MNT_DETACH);
+    EXPECT_EQ(std::count(seen.begin(), seen.end(), "E:\\v.txt"), 1);
+  } else {
+    std::printf("no tmpfs mount here (errno %d): mounts not tried\n", errno);
   }
-  int status = 0;
-  ASSERT_EQ(waitpid(pid, &status, 0), pid);
-  ASSERT_EQ(status, 0);
-  auto seen = ReadUntil(dev.get(), bvtest::NativeToSystemC(child));
-  EXPECT_EQ(Count(seen, child), 1u);
-  EXPECT_EQ(Count(seen, own), 0u);
+
+  const std::string doc = root_ + "/doc.txt", swp = root_ + "/.doc.txt.swp";
+  ASSERT_TRUE(ChildWrites(doc, "old"));
+  EXPECT_EQ(TimesSeen(dev.get(), doc), 1u);
+  ASSERT_TRUE(ChildWrites(swp, "new"));
+  EXPECT_EQ(TimesSeen(dev.get(), swp), 1u);
+  ASSERT_TRUE(InChild([&] { return std::rename(swp.c_str(), doc.c_str()) == 0; }));
+  EXPECT_EQ(TimesSeen(dev.get(), doc), 1u);
+
+  const std::string linked = root_ + "/linked.txt";
+  ASSERT_TRUE(InChild([&] { return link(doc.c_str(), linked.c_str()) == 0; }));
+  EXPECT_EQ(TimesSeen(dev.get(), linked), 1u);
+
+  const std::string outside = MakeHomeDir();
+  fs::create_directories(outside + "/f/g");
+  WriteFile(outside + "/f/g/deep.txt", "d");
+  ASSERT_TRUE(InChild([&] {
+    return std::rename((outside + "/f").c_str(), (root_ + "/moved folder").c_str()) == 0;
+  }));
+  EXPECT_EQ(TimesSeen(dev.get(), root_ + "/moved folder/g/deep.txt"), 1u);
+
+  char tmpl[] = "/dev/shm/bv-cdev-XXXXXX";
+  ASSERT_NE(mkdtemp(tmpl), nullptr);
+  const std::string shmDir = tmpl;
+  dev->WatchFolders({bvtest::NativeToSystemC(shmDir)});
+  ASSERT_TRUE(ChildWrites(shmDir + "/on-tmpfs.txt", "t"));
+  seen = ReadUntil(dev.get(), bvtest::NativeToSystemC(shmDir + "/on-tmpfs.txt"));
+  fs::remove_all(shmDir);
+  EXPECT_EQ(Count(seen, shmDir + "/on-tmpfs.txt"), 1u);
 }
 
 }  // namespace
