@@ -5,6 +5,7 @@
 #include <new>
 
 #include "app/Settings.h"
+#include "app/Texts.h"
 #include "engine/EngineEvents.h"
 #include "history/Crc64.h"
 #include "platform/Clock.h"
@@ -192,7 +193,13 @@ bool CLoggingDatabase::IsTornTail(uint64_t pos, uint64_t end, bool* torn) {
   const uint8_t* p = CacheAt(pos);
   uint16_t len = Get16(p + 46);
   if (Get32(p) == kLogRecordMagic && len >= kLogRecordMinPathLength) {
-    *torn = RecordSize(len) > end - pos;
+    if (RecordSize(len) <= end - pos) return true;
+    // It runs past the end. Torn only when nothing valid lies behind its
+    // head: a damaged length in the middle must not cut the records after it.
+    uint64_t at = 0;
+    bool follows = false;
+    if (!FindValidRecord(pos + 1, end, &at, &follows)) return false;
+    *torn = !follows;
     return true;
   }
   for (uint64_t at = pos; at < end;) {
@@ -240,13 +247,15 @@ uint32_t CLoggingDatabase::CheckTail() {
       return kFileError;
     }
     const uint8_t* head = CacheAt(pos);
-    if (Get32(head) != kLogRecordMagic || Get16(head + 46) < kLogRecordMinPathLength) break;
+    if (Get32(head) != kLogRecordMagic || Get16(head + 46) < kLogRecordMinPathLength)
+      return RebuildAndIndex();
     size_t need = RecordSize(Get16(head + 46));
     if (!Fetch(pos, need, true, &shortRead)) {
+      if (shortRead) return RebuildAndIndex();
       PostEvent(kEvDatabaseProblem, dbPath_, planId_);
       return kFileError;
     }
-    if (!IsValidRecord(CacheAt(pos))) break;
+    if (!IsValidRecord(CacheAt(pos))) return RebuildAndIndex();
     pos += need;
   }
   tailChecked_ = true;
@@ -325,6 +334,7 @@ uint32_t CLoggingDatabase::ReadRecord(uint64_t offset, LogRecord* record, uint64
   std::lock_guard<std::recursive_mutex> g(lock_);
   if (found) *found = false;
   if (next) *next = 0;
+  damaged_ = false;
   try {
     // Self-check: too many invalid reads since opening mean a damaged file.
     if (counters_.read >= 100 &&
@@ -362,11 +372,17 @@ uint32_t CLoggingDatabase::ReadRecord(uint64_t offset, LogRecord* record, uint64
       ++counters_.read;
       if (!Fetch(offset, kLogRecordHeadSize, sequential, &shortRead)) {
         failed = true;
+        damaged_ = shortRead && !tailDirty_;
       } else {
         size_t need = RecordSize(Get16(CacheAt(offset) + 46));
-        if ((tailDirty_ && offset + need > end) || !Fetch(offset, need, sequential, &shortRead) ||
-            !IsValidRecord(CacheAt(offset))) {
+        if (tailDirty_ && offset + need > end) {
           failed = true;
+        } else if (!Fetch(offset, need, sequential, &shortRead)) {
+          failed = true;
+          damaged_ = shortRead;
+        } else if (!IsValidRecord(CacheAt(offset))) {
+          failed = true;
+          damaged_ = true;
         } else {
           const uint8_t* p = CacheAt(offset);
           LogRecord* r = record ? record : &scratch_;
@@ -381,8 +397,13 @@ uint32_t CLoggingDatabase::ReadRecord(uint64_t offset, LogRecord* record, uint64
         }
       }
     }
-    PostEvent(kEvDatabaseOpenFailed, dbPath_, planId_);
     ++counters_.read;
+    // A walk that met damage rebuilds the file and says so then. So does a
+    // caller's own walk (from the first record, one record after another):
+    // its walk ends here, and its next one reads the rebuilt file.
+    if (damaged_ && walking_) return kFileError;
+    if (damaged_ && sequential) return RebuildAndIndex();
+    PostEvent(kEvDatabaseOpenFailed, dbPath_, planId_);
     return kFileError;
   } catch (const std::bad_alloc&) {
     return kOutOfMemory;
@@ -465,31 +486,122 @@ uint32_t CLoggingDatabase::WriteRecord(uint64_t offset, const LogRecord& record,
 
 // ---- Walks -----------------------------------------------------------------------
 
-template <class Visit>
-uint32_t CLoggingDatabase::Walk(Visit visit) {
+template <class Visit, class Restart>
+uint32_t CLoggingDatabase::Walk(Visit visit, Restart restart) {
   LogRecord rec;
-  uint64_t offset = kHeaderSize;
-  uint32_t rc = kOk;
-  bool wasWalking = walking_;
-  walking_ = true;
-  index_.BeginBulk();
+  bool rebuilt = false;
   for (;;) {
-    uint64_t next = 0;
-    bool found = false;
-    rc = ReadRecord(offset, &rec, &next, &found);
-    if (rc != kOk || !found || next <= offset) break;
-    visit(rec);
-    offset = next;
+    uint64_t offset = kHeaderSize;
+    uint32_t rc = kOk;
+    bool wasWalking = walking_;
+    walking_ = true;
+    index_.BeginBulk();
+    for (;;) {
+      uint64_t next = 0;
+      bool found = false;
+      rc = ReadRecord(offset, &rec, &next, &found);
+      if (rc != kOk || !found || next <= offset) break;
+      visit(rec);
+      offset = next;
+    }
+    walking_ = wasWalking;
+    if (index_.EndBulk() == CJournalIndex::AddResult::kNoMemory && rc == kOk) rc = kOutOfMemory;
+    if (rc != kFileError || !damaged_) return rc;
+    if (rebuilt) {
+      PostEvent(kEvDatabaseOpenFailed, dbPath_, planId_);
+      return rc;
+    }
+    // Damage: every valid record is kept, the rest goes, and the walk starts
+    // again on the rebuilt file.
+    rebuilt = true;
+    rc = RebuildLocked();
+    if (rc != kOk) return rc;
+    restart();
   }
-  walking_ = wasWalking;
-  if (index_.EndBulk() == CJournalIndex::AddResult::kNoMemory && rc == kOk) rc = kOutOfMemory;
-  return rc;
+}
+
+bool CLoggingDatabase::FindValidRecord(uint64_t from, uint64_t end, uint64_t* at, bool* found) {
+  *found = false;
+  bool shortRead = false;
+  for (uint64_t pos = from; end >= pos && end - pos >= RecordSize(kLogRecordMinPathLength); ++pos) {
+    if (!Fetch(pos, 4, true, &shortRead)) return shortRead;
+    if (Get32(CacheAt(pos)) != kLogRecordMagic) continue;
+    if (!Fetch(pos, kLogRecordHeadSize, true, &shortRead)) return shortRead;
+    const uint16_t len = Get16(CacheAt(pos) + 46);
+    if (len < kLogRecordMinPathLength || RecordSize(len) > end - pos) continue;
+    if (!Fetch(pos, RecordSize(len), true, &shortRead)) {
+      if (shortRead) continue;
+      return false;
+    }
+    if (!IsValidRecord(CacheAt(pos))) continue;
+    *at = pos;
+    *found = true;
+    return true;
+  }
+  return true;
+}
+
+uint32_t CLoggingDatabase::RebuildLocked() {
+  uint64_t size = 0;
+  if (!file_.GetSize(&size)) {
+    PostEvent(kEvDatabaseProblem, dbPath_, planId_);
+    return kFileError;
+  }
+  const std::string temp = dbPath_ + ".rebuild";
+  std::vector<uint8_t> out = HeaderBytes();
+  uint64_t kept = 0;
+  plat::File target;
+  bool ok = target.Open(temp, plat::File::kReadWrite, plat::File::kCreateAlways);
+  for (uint64_t pos = kHeaderSize; ok;) {
+    uint64_t at = 0;
+    bool found = false;
+    if (!FindValidRecord(pos, size, &at, &found)) ok = false;
+    if (!ok || !found) break;
+    const size_t n = RecordSize(Get16(CacheAt(at) + 46));  // still in the cache
+    out.insert(out.end(), CacheAt(at), CacheAt(at) + n);
+    ++kept;
+    pos = at + n;
+    if (out.size() >= (1u << 20)) {
+      ok = target.Write(out.data(), out.size());
+      out.clear();
+    }
+  }
+  ok = ok && target.Write(out.data(), out.size()) && target.Flush();
+  target.Close();
+  ok = ok && plat::ReplaceFile(temp, dbPath_) == 0;
+  if (!ok) {
+    plat::DeleteFile(temp);
+    PostEvent(kEvDatabaseProblem, dbPath_, planId_);
+    return kFileError;
+  }
+  file_.Close();
+  index_.Clear();
+  DropCache();
+  counters_ = Counters{};
+  lastNext_ = 0;
+  tailDirty_ = false;
+  tailChecked_ = true;
+  if (!file_.Open(dbPath_, plat::File::kReadWrite, plat::File::kOpenExisting) ||
+      !file_.GetSize(&trackedEnd_))
+    return FileFailure();
+  rebuilds_.fetch_add(1);
+  std::string words = GetText("LOGGING_DATABASE", "REBUILT");
+  const size_t mark = words.find("%s");
+  if (mark != std::string::npos) words.replace(mark, 2, std::to_string(kept));
+  PostEvent(kEvDatabaseOpenFailed, dbPath_, planId_, words);
+  return kOk;
+}
+
+uint32_t CLoggingDatabase::RebuildAndIndex() {
+  const uint32_t rc = RebuildLocked();
+  if (rc != kOk) return rc;
+  return Walk([](const LogRecord&) {}, [] {});
 }
 
 uint32_t CLoggingDatabase::LoadIndex() {
   std::lock_guard<std::recursive_mutex> g(lock_);
   if (!open_) return kNotOpen;
-  return Walk([](const LogRecord&) {});
+  return Walk([](const LogRecord&) {}, [] {});
 }
 
 uint32_t CLoggingDatabase::CollectPending(std::vector<std::string>* paths, int64_t now) {
@@ -497,12 +609,15 @@ uint32_t CLoggingDatabase::CollectPending(std::vector<std::string>* paths, int64
   if (!paths) return kInvalidArgument;
   if (!open_) return kNotOpen;
   if (now == 0) now = plat::Now();
+  const size_t before = paths->size();
   try {
-    return Walk([&](const LogRecord& r) {
-      if (!r.IsPending() || IsInBackOff(r, now)) return;
-      std::string path = r.PathUtf8();
-      if (!IsTooLargeForBackup(path)) paths->push_back(std::move(path));
-    });
+    return Walk(
+        [&](const LogRecord& r) {
+          if (!r.IsPending() || IsInBackOff(r, now)) return;
+          std::string path = r.PathUtf8();
+          if (!IsTooLargeForBackup(path)) paths->push_back(std::move(path));
+        },
+        [&] { paths->resize(before); });
   } catch (const std::bad_alloc&) {
     return kOutOfMemory;
   }
@@ -530,29 +645,40 @@ uint32_t CLoggingDatabase::NoteChangedFile(std::string_view path) {
     int64_t now = plat::Now();
     std::lock_guard<std::recursive_mutex> g(lock_);
     if (!open_) return kNotOpen;
-    uint64_t offset = 0;
-    if (index_.Find(hash, units, &offset)) {
-      LogRecord rec;
-      bool found = false;
-      uint64_t next = 0;
-      uint32_t rc = ReadRecord(offset, &rec, &next, &found);
-      if (rc != kOk) return rc;
-      // found is false only when the self-check has just emptied the file.
-      if (found) {
-        rec.changeTime = now;
-        rec.state = kLogPending;
-        return WriteRecord(offset, rec);
-      }
-    }
-    LogRecord rec;
-    rec.path = std::move(units);
-    rec.pathLength = static_cast<uint16_t>(rec.path.size());
-    rec.pathHash = hash;
-    rec.changeTime = now;
-    return WriteRecord(0, rec);
+    return NoteChangedLocked(std::move(units), hash, now, true);
   } catch (const std::bad_alloc&) {
     return kOutOfMemory;
   }
+}
+
+uint32_t CLoggingDatabase::NoteChangedLocked(std::u16string units, uint64_t hash, int64_t now,
+                                             bool mayRepair) {
+  uint64_t offset = 0;
+  if (index_.Find(hash, units, &offset)) {
+    LogRecord rec;
+    bool found = false;
+    uint64_t next = 0;
+    uint32_t rc = ReadRecord(offset, &rec, &next, &found);
+    if (rc != kOk && damaged_ && mayRepair) {
+      // The record went bad since it was indexed: rebuild, then note anew.
+      rc = RebuildAndIndex();
+      if (rc != kOk) return rc;
+      return NoteChangedLocked(std::move(units), hash, now, false);
+    }
+    if (rc != kOk) return rc;
+    // found is false only when the self-check has just emptied the file.
+    if (found) {
+      rec.changeTime = now;
+      rec.state = kLogPending;
+      return WriteRecord(offset, rec);
+    }
+  }
+  LogRecord rec;
+  rec.path = std::move(units);
+  rec.pathLength = static_cast<uint16_t>(rec.path.size());
+  rec.pathHash = hash;
+  rec.changeTime = now;
+  return WriteRecord(0, rec);
 }
 
 // ---- Accessors -------------------------------------------------------------------

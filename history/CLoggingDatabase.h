@@ -3,8 +3,9 @@
 // rewritten in place, never removed. An in-memory index maps (hash, path) to
 // the record's offset. The file repairs itself: a wrong header resets it, a
 // record torn at the end by a crash is cut off (by the first walk, or before
-// the first append), and a file whose records fail validation too often is
-// recreated empty.
+// the first append), a damaged record anywhere else makes the file be
+// rebuilt from its valid records (event 1, RebuildCount), and a file whose
+// records fail validation too often is recreated empty.
 //
 // Every operation returns 0 or an error code (below) and takes the object's
 // lock itself; callers that look up, read and write in one sequence hold
@@ -51,9 +52,9 @@ class CLoggingDatabase {
   void Close();
   // Close, Create, Open: the database is open and empty afterwards.
   uint32_t Recreate();
-  // Reads every record from the start and indexes it; stops at the end or at
-  // the first invalid record (then 10000). A record torn at the end of the
-  // file by a crash is cut off.
+  // Reads every record from the start and indexes it. A record torn at the
+  // end of the file by a crash is cut off; any other invalid record makes the
+  // file be rebuilt from its valid records, and the walk starts again.
   uint32_t LoadIndex();
 
   // Answers from the index only.
@@ -111,8 +112,19 @@ class CLoggingDatabase {
   void PatchCache(uint64_t offset, const uint8_t* data, size_t n);
   void DropCache();
   // Walks from the first record; visit is called with each valid record.
-  template <class Visit>
-  uint32_t Walk(Visit visit);
+  // Damage met on the way rebuilds the file once, then restart() is called
+  // and the walk begins again.
+  template <class Visit, class Restart>
+  uint32_t Walk(Visit visit, Restart restart);
+  // The first valid complete record at or after from and before end.
+  // False on a read error.
+  bool FindValidRecord(uint64_t from, uint64_t end, uint64_t* at, bool* found);
+  // Writes the valid records into a new file that replaces this one; the
+  // index is empty afterwards. Counts a rebuild and raises event 1.
+  uint32_t RebuildLocked();
+  // RebuildLocked, then the index loaded again from the new file.
+  uint32_t RebuildAndIndex();
+  uint32_t NoteChangedLocked(std::u16string units, uint64_t hash, int64_t now, bool mayRepair);
 
   std::recursive_mutex lock_;  // guards everything below
   plat::File file_;
@@ -124,6 +136,7 @@ class CLoggingDatabase {
   bool tailDirty_ = false;    // a failed append could not be cut back
   bool tailChecked_ = false;  // the end of the records is known to be clean
   bool walking_ = false;      // inside LoadIndex or CollectPending
+  bool damaged_ = false;      // the last failed read met damage, not an I/O error
   CJournalIndex index_;
   // Read cache: file bytes [cacheStart_, cacheStart_ + cacheLen_).
   std::vector<uint8_t> cache_;

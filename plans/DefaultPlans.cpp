@@ -10,6 +10,8 @@
 #include "plans/PlanSettings.h"
 #include "plans/PlanSources.h"
 #include "platform/Files.h"
+#include "platform/FolderAccess.h"
+#include "platform/Folders.h"
 #include "platform/Profile.h"
 #include "platform/Volumes.h"
 
@@ -122,17 +124,19 @@ void BuildLocked() {
     const std::string root = std::string(1, v.letter) + ":\\";
     if (GetTotalSpace(root, &d.totalBytes) != 0) d.totalBytes = 0;
     if (GetFreeSpace(root, &d.freeBytes) != 0) d.freeBytes = 0;
+    d.writable = plat::MayCreateIn(root);
+    d.folder = root;
     drives.push_back(d);
   }
   built = true;
 }
 
-// The drive of a kind: one without the system folder first, then the most
-// free space, then the earlier letter.
+// The drive of a kind whose root takes folders: one without the system
+// folder first, then the most free space, then the earlier letter.
 const DefaultDrive* ChooseDrive(const std::vector<DefaultDrive>& list, int32_t kind) {
   const DefaultDrive* best = nullptr;
   for (const DefaultDrive& d : list) {
-    if (DriveKindOf(d) != kind) continue;
+    if (DriveKindOf(d) != kind || !d.writable) continue;
     if (!best || best->holdsSystem || (!d.holdsSystem && d.freeBytes > best->freeBytes)) {
       best = &d;
     }
@@ -208,9 +212,31 @@ bool GetDefaultForType(int32_t planType, DefaultPlanRecord* record, int32_t* kin
       if (drive) *drive = *d;
       return true;
     }
+    // No drive of the row's kinds takes folders: a folder in the user's home.
+    const std::string home = plat::GetShellFolder(plat::ShellFolder::kProfile);
+    if (home.size() < 3 || home[1] != ':' || !plat::MayCreateIn(home)) return false;
+    for (const DefaultDrive& d : drives) {
+      if (d.letter != home[0] || DriveKindOf(d) != 3) continue;
+      if (record) *record = r;
+      if (kind) *kind = 3;
+      if (drive) {
+        *drive = d;
+        drive->folder = home + "\\";
+      }
+      return true;
+    }
     return false;  // only the first row of a type counts
   }
   return false;
+}
+
+std::string BackupFolderBase(char letter) {
+  const std::string root = std::string(1, letter) + ":\\";
+  if (plat::MayCreateIn(root)) return root;
+  const std::string home = plat::GetShellFolder(plat::ShellFolder::kProfile);
+  if (home.size() > 2 && home[0] == letter && home[1] == ':' && plat::MayCreateIn(home))
+    return home + "\\";
+  return root;
 }
 
 bool RunDefaultDestinationStep(uint32_t planId, const PlanList& list) {
@@ -228,8 +254,7 @@ bool RunDefaultDestinationStep(uint32_t planId, const PlanList& list) {
   const int32_t storageType = StorageTypeOfKind(kind);
   if (storageType == 0) return false;
 
-  const std::string path = list.MakeUniqueDestinationFolder(std::string(1, drive.letter) + ":\\" +
-                                                            record.backupFolderName);
+  const std::string path = list.MakeUniqueDestinationFolder(drive.folder + record.backupFolderName);
   const std::string name = list.MakeUniqueName(record.planName);
   s.id = planId;
   s.name = name;

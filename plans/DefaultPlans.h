@@ -25,9 +25,16 @@ struct DefaultDrive {
   uint32_t busType = 0;
   uint64_t totalBytes = 0, freeBytes = 0;
   bool holdsSystem = false;
+  bool writable = false;  // the user may create folders in its root
+  // Where a backup folder goes (system path ending in "\"): the root, or the
+  // user's home folder when no drive of the row's kinds takes folders.
+  std::string folder;
 };
 
-// Found: fills the record, the chosen kind (0..4) and drive.
+// Found: fills the record, the chosen kind (0..4) and drive. Only drives
+// whose root the user may create folders in are chosen; when the row's kinds
+// have none, the drive of the user's home folder is (kind 3, its folder the
+// home folder).
 bool GetDefaultForType(int32_t planType, DefaultPlanRecord* record, int32_t* kind,
                        DefaultDrive* drive);
 // Fills in a destination for the plan's "Plan.ini" when its path is empty;
@@ -42,6 +49,9 @@ int32_t DriveKindOf(const DefaultDrive& drive);
 // Storage type for a drive kind (0 for kind 4), and the wizard's destination tab.
 int32_t StorageTypeOfKind(int32_t kind);
 int32_t DestinationTabOfKind(int32_t kind);
+// The folder a backup folder on a drive goes into ("X:\\", or the user's home
+// folder when the root takes no folders and the home lies on that drive).
+std::string BackupFolderBase(char letter);
 // The drive list (letters C to Z) as built with the defaults.
 std::vector<DefaultDrive> DefaultDrives();
 // Forgets the cached table and drive list (tests, and changed volumes).

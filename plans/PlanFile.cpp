@@ -165,9 +165,19 @@ bool WritePlanFile(std::string_view path, const PlanSettings& settings, PlanFile
 }
 
 bool ReadPlanListFile(std::string_view path, int64_t* seed,
-                      const std::function<void(uint32_t id)>& onId) {
+                      const std::function<void(uint32_t id)>& onId, bool* damaged) {
+  bool harmed = false;
+  int64_t highestId = 0;
+  int64_t lastSeed = -1;
+  auto result = [&](bool ok) {
+    if (damaged) *damaged = harmed || !ok || highestId > lastSeed;
+    return ok;
+  };
   CKeyValueReader reader;
-  if (!reader.Open(path)) return false;
+  if (!reader.Open(path)) {
+    if (damaged) *damaged = false;
+    return false;
+  }
   bool seedSeen = false;
   std::string key, value;
   while (reader.Next(&key, &value)) {
@@ -175,19 +185,24 @@ bool ReadPlanListFile(std::string_view path, int64_t* seed,
       const int64_t id = reader.Int64(0);
       if (id < 1 || id > int64_t{std::numeric_limits<uint32_t>::max()}) {
         PostEvent(kEvUnreadablePlanFile, path);
+        harmed = true;
         continue;
       }
+      if (id > highestId) highestId = id;
       if (onId) onId(static_cast<uint32_t>(id));
     } else if (key == "SEED") {
       const int64_t v = reader.Int64(0);
-      if (v < 0) return false;
+      if (v < 0) return result(false);
       *seed = v;
+      lastSeed = v;
       seedSeen = true;
     } else {
       PostInvalidLine(path, reader.Line());
+      harmed = true;
     }
   }
-  return seedSeen && !reader.Failed();
+  if (reader.SkippedLines() > 0) harmed = true;
+  return result(seedSeen && !reader.Failed());
 }
 
 bool WritePlanListFile(std::string_view path, int64_t seed, const std::vector<uint32_t>& ids) {

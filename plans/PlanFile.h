@@ -38,8 +38,11 @@ bool WritePlanFile(std::string_view path, const PlanSettings& settings,
 // onId as it is read; an ID out of range raises event 9 (the file path) and
 // reading goes on; other keys raise event 0. A SEED below 0 stops reading and
 // fails. True when the file opened and a SEED line was seen; *seed gets the
-// last SEED read (unchanged when none).
+// last SEED read (unchanged when none). *damaged (may be null) turns true
+// when the file opened but is not a list as the program writes it: no SEED,
+// a negative SEED, a line that is neither SEED nor a valid ID, an ID above
+// SEED, a line too long to read, or a read error.
 bool ReadPlanListFile(std::string_view path, int64_t* seed,
-                      const std::function<void(uint32_t id)>& onId);
+                      const std::function<void(uint32_t id)>& onId, bool* damaged = nullptr);
 // SEED first, then one ID line per identifier in the given order.
 bool WritePlanListFile(std::string_view path, int64_t seed, const std::vector<uint32_t>& ids);

@@ -1,9 +1,13 @@
 #include "plans/PlanList.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
+#include <initializer_list>
+#include <set>
 
 #include "app/Settings.h"
+#include "app/Texts.h"
 #include "destinations/StoreMarker.h"
 #include "destinations/UsbDevice.h"
 #include "engine/ActivityLog.h"
@@ -15,6 +19,8 @@
 #include "plans/PlanFile.h"
 #include "plans/RuleFile.h"
 #include "plans/RuleSet.h"
+#include "platform/Clock.h"
+#include "platform/Errors.h"
 #include "platform/Files.h"
 #include "platform/Paths.h"
 #include "platform/Profile.h"
@@ -195,9 +201,12 @@ CPlan* PlanList::CreatePlan(PlanSettings settings) {
       settings.kind != 1)
     return nullptr;
   Guard g(lock_);
+  // An identifier whose folder exists belongs to a plan that is not listed
+  // (a damaged list): its files are never taken over.
   do {
     ++seed_;
-  } while (seed_ < 1 || seed_ > int64_t{UINT32_MAX} || Find(static_cast<uint32_t>(seed_)));
+  } while (seed_ < 1 || seed_ > int64_t{UINT32_MAX} || Find(static_cast<uint32_t>(seed_)) ||
+           plat::FileExists(GetPlanFolder(static_cast<uint32_t>(seed_))));
   settings.id = static_cast<uint32_t>(seed_);
   if (!ValidateLocked(settings)) return nullptr;
   auto plan = std::make_unique<CSimplePlan>(this);
@@ -238,18 +247,99 @@ bool PlanList::DeletePlan(uint32_t id) {
   // without the list's lock: the plan may wait for a stopped thread that
   // needs it.
   plan->ShutDown();  // the plan may be gone from here on
+  // The plan file goes first: a folder that cannot be deleted whole is never
+  // taken for a plan the list lost.
+  plat::DeleteFile(folder + kPlanFileName);
   return plat::DeleteTree(folder);
 }
+
+namespace {
+
+// Identifiers of the folders below the data folder's "PLAN", ascending.
+std::vector<uint32_t> PlanFolderIds() {
+  std::vector<uint32_t> ids;
+  plat::DirSearch search;
+  plat::FindData entry;
+  if (!search.Open(GetDataFolder() + "PLAN\\*", &entry)) return ids;
+  do {
+    if (!(entry.attributes & plat::kAttrDirectory)) continue;
+    const std::string& name = entry.name;
+    if (name.empty() || name.size() > 10 || name[0] == '0') continue;
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    const uint64_t id = std::stoull(name);
+    if (id <= UINT32_MAX) ids.push_back(static_cast<uint32_t>(id));
+  } while (search.Next(&entry));
+  std::sort(ids.begin(), ids.end());
+  return ids;
+}
+
+// Moves a damaged list file aside under a name of its own; the new name, or
+// empty when nothing was there to move (or it could not be moved).
+std::string SetDamagedListAside(const std::string& path) {
+  const std::string base = path + ".damaged-" + plat::FormatLocalTime(plat::Now(), "%Y%m%d-%H%M%S");
+  for (int n = 0; n < 100; ++n) {
+    const std::string aside = n == 0 ? base : base + "-" + std::to_string(n);
+    const uint32_t rc = plat::MoveFile(path, aside);
+    if (rc == 0) return aside;
+    if (rc != plat::kErrAlreadyExists) break;
+  }
+  return std::string();
+}
+
+// The text store's pattern with each "%s" replaced by the next value.
+std::string FillIn(std::string pattern, std::initializer_list<std::string> values) {
+  size_t at = 0;
+  for (const std::string& v : values) {
+    at = pattern.find("%s", at);
+    if (at == std::string::npos) break;
+    pattern.replace(at, 2, v);
+    at += v.size();
+  }
+  return pattern;
+}
+
+}  // namespace
 
 bool PlanList::LoadAllPlans() {
   const std::string path = GetDataFolder() + kPlanListFileName;
   int64_t seed = -1;
-  const bool ok = ReadPlanListFile(path, &seed, [&](uint32_t id) { LoadPlan(id); });
-  if (seed >= 0) {
-    Guard g(lock_);
-    seed_ = seed;
+  bool damaged = false;
+  std::set<uint32_t> listed;
+  const bool ok = ReadPlanListFile(
+      path, &seed,
+      [&](uint32_t id) {
+        listed.insert(id);
+        LoadPlan(id);
+      },
+      &damaged);
+  const std::vector<uint32_t> folders = PlanFolderIds();
+  // A plan folder with a readable "Plan.ini" that the list does not name is a
+  // plan the list lost (a deleted plan's file goes first).
+  bool recovered = false;
+  {
+    for (uint32_t id : folders) {
+      PlanSettings s;
+      if (listed.count(id) || !ReadPlanFile(GetPlanFolder(id) + kPlanFileName, &s, false)) continue;
+      recovered = true;
+      LoadPlan(id);
+    }
   }
-  return ok;
+  {
+    // A new plan must never take an identifier whose folder exists.
+    Guard g(lock_);
+    seed_ = std::max<int64_t>(seed, 0);
+    for (uint32_t id : listed) seed_ = std::max<int64_t>(seed_, id);
+    if (!folders.empty()) seed_ = std::max<int64_t>(seed_, folders.back());
+  }
+  if (ok && !damaged && !recovered) return true;
+  const std::string aside = SetDamagedListAside(path);
+  if (aside.empty() && !damaged && !recovered) return false;  // first start: no list yet
+  SaveList();
+  const std::string text =
+      FillIn(GetText("PLAN_LIST", aside.empty() ? "REBUILT" : "REBUILT_KEPT_ASIDE"),
+             {path, std::to_string(Count()), aside});
+  PostEvent(kEvInvalidContent, text);
+  return false;
 }
 
 bool PlanList::LoadPlan(uint32_t id) {

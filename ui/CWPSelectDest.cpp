@@ -99,6 +99,11 @@ CWPSelectDest::CWPSelectDest(WizardContext* context, QWidget* parent)
   folderRow->addWidget(folderEdit_, 1);
   folderRow->addWidget(browse);
   form->addRow(Text("FOLDER_LABEL"), folderRow);
+  sameDisk_ = new QLabel(Text("SAME_DISK_AS_SOURCES"), disk);
+  sameDisk_->setObjectName("sameDiskLabel");
+  sameDisk_->setWordWrap(true);
+  sameDisk_->setVisible(false);
+  form->addRow(QString(), sameDisk_);
   panels_->addWidget(disk);
 
   // FTP tab.
@@ -159,6 +164,7 @@ CWPSelectDest::CWPSelectDest(WizardContext* context, QWidget* parent)
   connect(tabs_, &QTabBar::currentChanged, this, &CWPSelectDest::ShowTab);
   connect(driveCombo_, &QComboBox::currentIndexChanged, this, &CWPSelectDest::DriveChosen);
   connect(folderEdit_, &QLineEdit::textEdited, this, [this] { edited_ = true; });
+  connect(folderEdit_, &QLineEdit::textChanged, this, &CWPSelectDest::ShowSameDisk);
   connect(useProxy_, &QCheckBox::toggled, this, [this](bool on) {
     proxy_->setEnabled(on);
     proxyPort_->setEnabled(on);
@@ -245,12 +251,13 @@ void CWPSelectDest::DriveChosen(int index) {
   std::string sys;
   const std::string typed = Trimmed(folderEdit_);
   if (!typed.empty() && plat::ToSystemPath(typed, &sys) && !sys.empty() && sys[0] == l) return;
-  const std::string base =
-      std::string(1, l) + ":\\" +
-      (folderName_.empty() ? GetText(kSection, "DEFAULT_FOLDER_NAME") : folderName_);
+  const std::string name =
+      folderName_.empty() ? GetText(kSection, "DEFAULT_FOLDER_NAME") : folderName_;
   ++busy_;
-  ctx_->worker->Run([base, this_ = this]() -> std::function<void()> {
-    const std::string unique = PlanList::Instance().MakeUniqueDestinationFolder(base);
+  ctx_->worker->Run([l, name, this_ = this]() -> std::function<void()> {
+    // On a drive whose root takes no folders of the user's: the home folder.
+    const std::string unique =
+        PlanList::Instance().MakeUniqueDestinationFolder(BackupFolderBase(l) + name);
     return [unique, page = this_] {
       --page->busy_;
       // Only while the drive is still the chosen one.
@@ -274,8 +281,17 @@ void CWPSelectDest::MeasureSpace(char letter) {
   });
 }
 
+void CWPSelectDest::ShowSameDisk() {
+  std::string sys;
+  const std::string typed = Trimmed(folderEdit_);
+  sameDisk_->setVisible(!typed.empty() && plat::ToSystemPath(typed, &sys) &&
+                        SharesDiskWithSources(sys, sourceLetters_));
+}
+
 void CWPSelectDest::Enter() {
   const std::string& ini = ctx_->ini;
+  sourceLetters_ = SourceDriveLetters(ReadSourceAnswers(ini, ctx_->extensions));
+  ShowSameDisk();
   const std::string stored =
       plat::GetProfileString(ini, wiz::kDestSection, "StoragePath", "", 4095);
   int tab = plat::GetProfileInt(ini, wiz::kDestSection, "ActiveTabNew", -1);

@@ -29,6 +29,8 @@ class CWPSelectDest : public CWizardPage {
   QComboBox* Drives() const { return driveCombo_; }
   QLineEdit* Folder() const { return folderEdit_; }
   QLabel* Space() const { return spaceLabel_; }
+  // Shown while the folder lies on a disk that holds sources.
+  QLabel* SameDisk() const { return sameDisk_; }
   // True while drives or defaults are being read.
   bool Busy() const { return busy_ > 0; }
 
@@ -45,6 +47,7 @@ class CWPSelectDest : public CWizardPage {
   void MeasureSpace(char letter);
   void SetFolderSystem(const std::string& systemPath);
   bool DriveFitsTab(const Drive& drive, int tab) const;
+  void ShowSameDisk();
 
   QTabBar* tabs_;
   QStackedWidget* panels_;
@@ -52,6 +55,7 @@ class CWPSelectDest : public CWizardPage {
   QComboBox* driveCombo_;
   QLabel* spaceLabel_;
   QLineEdit* folderEdit_;
+  QLabel* sameDisk_;
   QLineEdit* server_;
   QLineEdit* port_;
   QLineEdit* root_;
@@ -65,9 +69,10 @@ class CWPSelectDest : public CWizardPage {
   QSpinBox* timeout_;
 
   std::vector<Drive> drives_;
-  std::string folderName_;  // default backup folder name of the plan type
-  bool filling_ = false;    // the combo is being filled: no choice yet
-  bool edited_ = false;     // the user typed a folder: defaults stay away
+  std::string folderName_;     // default backup folder name of the plan type
+  std::string sourceLetters_;  // drives the chosen sources lie on
+  bool filling_ = false;       // the combo is being filled: no choice yet
+  bool edited_ = false;        // the user typed a folder: defaults stay away
   int busy_ = 0;
   int spaceRequest_ = 0;
 };

@@ -9,10 +9,12 @@
 #include <QVBoxLayout>
 
 #include "plans/PlanSources.h"
+#include "platform/Paths.h"
 #include "platform/Profile.h"
 #include "ui/CExtFileDlg.h"
 #include "ui/CFileTreeCtrl.h"
 #include "ui/CSpecificExtList.h"
+#include "ui/TextFormat.h"
 #include "ui/WizardAnswers.h"
 
 namespace {
@@ -166,8 +168,22 @@ bool CWPSelectSource::Check() {
       any = tabs_->currentIndex() == 0 ? !tree_->Checked().empty() : extList_->AnyChosen();
       break;
   }
-  if (!any) WizMessage(kSection, "HAVE_NOT_SELECTED_ANY_ITEM");
-  return any;
+  if (!any) {
+    WizMessage(kSection, "HAVE_NOT_SELECTED_ANY_ITEM");
+    return false;
+  }
+  // A folder the user ticked is backed up, or refused here with the reason.
+  if (Type() == wiz::kTypeFolders && tabs_->currentIndex() == 0) {
+    const std::vector<std::string> left = FoldersLeftOut(tree_->Checked());
+    if (!left.empty()) {
+      std::string native;
+      if (!plat::ToNativePath(left.front(), &native)) native = left.front();
+      ShowAppMessage(FormatText(GetText(kSection, "FOLDER_IS_EXCLUDED"), {native}),
+                     QMessageBox::Warning);
+      return false;
+    }
+  }
+  return true;
 }
 
 void CWPSelectSource::Store() {

@@ -177,6 +177,48 @@ SourceAnswers ReadSourceAnswers(const std::string& ini,
   return out;
 }
 
+std::vector<std::string> FoldersLeftOut(const std::vector<std::string>& folders) {
+  CRuleSet rules;
+  BuildRulesFromWizard(&rules, folders, {}, WebChoices{});
+  AddBuiltinExclusions(&rules);
+  std::vector<std::string> out;
+  for (const std::string& f : folders) {
+    std::string base = f;
+    if (base.empty() || base.back() != '\\') base += '\\';
+    // Two names no shipped mask leaves out: only the folder's place decides.
+    if (!rules.Match(base + "a.txt") && !rules.Match(base + "a")) out.push_back(f);
+  }
+  return out;
+}
+
+std::string SourceDriveLetters(const SourceAnswers& sources) {
+  std::string letters;
+  auto add = [&letters](char c) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    if (c >= 'A' && c <= 'Z' && letters.find(c) == std::string::npos) letters += c;
+  };
+  for (const std::string& f : sources.folders)
+    if (f.size() > 1 && f[1] == ':') add(f[0]);
+  if (!sources.masks.empty()) {
+    for (const plat::VolumeInfo& v : plat::VolumeTable::Instance().Volumes())
+      if (v.type == plat::DriveType::kFixed && v.bus != plat::BusType::kUsb &&
+          v.bus != plat::BusType::kIeee1394)
+        add(v.letter);
+  }
+  if (std::find(sources.web.begin(), sources.web.end(), true) != sources.web.end()) {
+    const std::string home = plat::GetShellFolder(plat::ShellFolder::kProfile);
+    if (home.size() > 1 && home[1] == ':') add(home[0]);
+  }
+  return letters;
+}
+
+bool SharesDiskWithSources(std::string_view destination, std::string_view letters) {
+  if (destination.size() < 2 || destination[1] != ':') return false;
+  char c = destination[0];
+  if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  return letters.find(c) != std::string_view::npos;
+}
+
 void NormaliseAnswers(const std::string& ini) {
   const int type = GetInt(ini, kDestSection, "BackupType", -1);
   if (type != wiz::kTypeWeb)
@@ -231,8 +273,7 @@ WizardDefaults ComputeWizardDefaults(const std::string& ini, const PlanList& lis
   d.found = true;
   d.tab = DestinationTabOfKind(kind);
   d.letter = drive.letter;
-  d.folder = list.MakeUniqueDestinationFolder(std::string(1, drive.letter) + ":\\" +
-                                              d.record.backupFolderName);
+  d.folder = list.MakeUniqueDestinationFolder(drive.folder + d.record.backupFolderName);
   return d;
 }
 

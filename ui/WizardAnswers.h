@@ -87,6 +87,18 @@ struct SourceAnswers {
 };
 SourceAnswers ReadSourceAnswers(const std::string& uiIni,
                                 const std::vector<ExtensionCategory>& extensions);
+// The chosen folders the plan would never back up: its rules with the
+// built-in exclusions take no file in them (a folder below the temporary
+// folder, a cache, the program's data), checked as the engine matches files.
+std::vector<std::string> FoldersLeftOut(const std::vector<std::string>& folders);
+// Drive letters (upper case) the chosen sources lie on: each folder's drive;
+// for kinds of files and extensions, every local fixed drive (they are
+// looked for everywhere); for mail, browser and the common folders, the
+// drive of the home folder.
+std::string SourceDriveLetters(const SourceAnswers& sources);
+// True when a destination (system path) lies on one of those drives: a copy
+// there is lost with the disk that holds the originals.
+bool SharesDiskWithSources(std::string_view destination, std::string_view letters);
 // Clears the choices that do not apply to the chosen type, so that the
 // plan's later readers of "UI.ini" (its source walk) see what the rules say.
 void NormaliseAnswers(const std::string& uiIni);

@@ -174,9 +174,9 @@ TEST(JournalFaults, PartialAppendIsCutBack) {
   EXPECT_EQ(db.IndexCount(), 2u);
 }
 
-// Damaged journals (hand-made and found by fuzzing): each opens, loads,
-// collects, reads and appends with clean result codes, and a second opening
-// is stable.
+// Damaged journals (hand-made and found by fuzzing): each opens and loads
+// (repaired where damaged), collects, reads and appends with clean result
+// codes; reopened, it holds every record it loaded plus the appended one.
 TEST(JournalFaults, DamagedFixturesOpenCleanly) {
   const fs::path dir = fs::path(BV_TEST_DATA_DIR) / "journal";
   ASSERT_TRUE(fs::is_directory(dir));
@@ -189,11 +189,10 @@ TEST(JournalFaults, DamagedFixturesOpenCleanly) {
     fs::copy_file(entry.path(), jb::DbFile(t));
     CLoggingDatabase db;
     ASSERT_EQ(db.Open(t.System(), 1), 0u);
-    const uint32_t load = db.LoadIndex();
-    EXPECT_TRUE(load == 0 || load == 10000) << load;
+    EXPECT_EQ(db.LoadIndex(), 0u);
+    const size_t loaded = db.IndexCount();
     std::vector<std::string> pending;
-    const uint32_t collect = db.CollectPending(&pending);
-    EXPECT_TRUE(collect == 0 || collect == 10000) << collect;
+    EXPECT_EQ(db.CollectPending(&pending), 0u);
     uint64_t offset = 0, next = 0;
     bool found = true;
     LogRecord r;
@@ -202,14 +201,11 @@ TEST(JournalFaults, DamagedFixturesOpenCleanly) {
       offset = next;
     }
     ASSERT_EQ(db.NoteChangedFile("C:\\fixture\\new.txt"), 0u);
-    const bool appendedVisible = load == 0;
     db.Close();
     ASSERT_EQ(db.Open(t.System(), 1), 0u);
-    const uint32_t again = db.LoadIndex();
-    if (appendedVisible) {
-      EXPECT_EQ(again, 0u);
-      EXPECT_TRUE(db.Lookup("C:\\fixture\\new.txt", nullptr));
-    }
+    EXPECT_EQ(db.LoadIndex(), 0u);
+    EXPECT_TRUE(db.Lookup("C:\\fixture\\new.txt", nullptr));
+    EXPECT_EQ(db.IndexCount(), loaded + 1);
   }
   EXPECT_GE(count, 5);
 }

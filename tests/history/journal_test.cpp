@@ -215,46 +215,102 @@ TEST_F(Journal, WritesCheckTheRecordAndTheTarget) {
   EXPECT_EQ(LogRecord().SetPath("C:"), false);
 }
 
-TEST_F(Journal, InvalidRecordStopsTheWalk) {
+// Damage anywhere but a torn last record: the file is rebuilt from its valid
+// records within the walk that meets it (event 1, a rebuild counted), no
+// valid record is lost, and new changes are recorded where walks find them.
+TEST_F(Journal, DamageIsRebuiltFromTheValidRecords) {
   const std::string good = jb::Record({.path = U("C:\\good\\one.txt")});
   const std::string after = jb::Record({.path = U("C:\\good\\after.txt")});
+  std::string many;
+  for (int i = 0; i < 400; ++i) many += jb::Record({.path = U("C:\\m\\" + std::to_string(i))});
+  const size_t size320 = jb::Record({.path = U("C:\\m\\320")}).size();
+  const size_t at320 = many.find(jb::Record({.path = U("C:\\m\\320")}));
+  std::string garbage(777, '\0');
+  uint32_t seed = 7;
+  for (char& c : garbage) c = static_cast<char>((seed = seed * 1103515245u + 12345u) >> 24);
+  auto flip = [&](size_t at, uint8_t bits) {
+    std::string bytes = many;
+    bytes[at] = static_cast<char>(bytes[at] ^ bits);
+    return bytes;
+  };
+  const std::string twoKept = good + after;
+  const std::string without320 = many.substr(0, at320) + many.substr(at320 + size320);
   struct Case {
     const char* what;
     std::string bytes;
+    const std::string& kept;  // the valid records, in file order
   };
   const Case cases[] = {
-      {"path of two units", jb::Record({.path = U("C:")})},
-      {"no drive and no share", jb::Record({.path = U("abc\\def")})},
-      {"single backslash", jb::Record({.path = U("\\a\\b")})},
-      {"colon without backslash", jb::Record({.path = U("C:a.txt")})},
-      {"length shorter than the path", jb::Record({.path = U("C:\\abcdef"), .length = 5})},
-      {"terminator missing", jb::Record({.path = U("C:\\abcdef"), .terminator = 'x'})},
-      {"zero unit inside", jb::Record({.path = std::u16string(u"C:\\ab\0cd", 8)})},
-      {"wrong magic", jb::Record({.path = U("C:\\x.txt"), .magic = 0x9793AA56u})},
+      {"path of two units", good + jb::Record({.path = U("C:")}) + after, twoKept},
+      {"no drive and no share", good + jb::Record({.path = U("abc\\def")}) + after, twoKept},
+      {"single backslash", good + jb::Record({.path = U("\\a\\b")}) + after, twoKept},
+      {"colon without backslash", good + jb::Record({.path = U("C:a.txt")}) + after, twoKept},
+      {"length shorter than the path",
+       good + jb::Record({.path = U("C:\\abcdef"), .length = 5}) + after, twoKept},
+      {"terminator missing",
+       good + jb::Record({.path = U("C:\\abcdef"), .terminator = 'x'}) + after, twoKept},
+      {"zero unit inside", good + jb::Record({.path = std::u16string(u"C:\\ab\0cd", 8)}) + after,
+       twoKept},
+      {"wrong magic", good + jb::Record({.path = U("C:\\x.txt"), .magic = 0x9793AA56u}) + after,
+       twoKept},
+      {"zeros in the middle", good + std::string(size320, '\0') + after, twoKept},
+      {"record 320 of 400: magic", flip(at320 + 1, 0x10), without320},
+      {"record 320 of 400: length runs past the end", flip(at320 + 47, 0x80), without320},
+      {"record 320 of 400: path", flip(at320 + 50, 0x01), without320},
+      {"777 random bytes appended", many + garbage, many},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    WriteJournal(good + c.bytes + after);
-    const std::string content = FileBytes();
+    WriteJournal(c.bytes);
+    const size_t count = c.kept.size() > twoKept.size() ? (c.kept == many ? 400 : 399) : 2;
     events.Clear();
     CLoggingDatabase d;
     ASSERT_EQ(d.Open(t.System(), 9), 0u);
-    EXPECT_EQ(d.LoadIndex(), 10000u);
-    EXPECT_EQ(d.IndexCount(), 1u);
-    EXPECT_TRUE(d.Lookup("C:\\good\\one.txt", nullptr));
-    EXPECT_FALSE(d.Lookup("C:\\good\\after.txt", nullptr));
-    // One valid read; the bad record counts twice.
-    EXPECT_EQ(d.GetCounters().read, 3u);
-    EXPECT_EQ(d.GetCounters().readValid, 1u);
+    EXPECT_EQ(d.LoadIndex(), 0u);
+    EXPECT_EQ(FileBytes(), jb::Header() + c.kept);
+    EXPECT_EQ(d.IndexCount(), count);
+    EXPECT_TRUE(count == 2 ? d.Lookup("C:\\good\\after.txt", nullptr)
+                           : d.Lookup("C:\\m\\399", nullptr));
+    EXPECT_EQ(d.RebuildCount(), 1u);
     ASSERT_EQ(events.CountOf(kEvDatabaseOpenFailed), 1u);
     EXPECT_EQ(events.Events()[0].text1, d.DatabasePath());
     EXPECT_EQ(events.Events()[0].planId, 9u);
+    EXPECT_NE(events.Events()[0].text2, "");
+    ASSERT_EQ(d.NoteChangedFile("C:\\new\\change.txt"), 0u);
     std::vector<std::string> pending;
-    EXPECT_EQ(d.CollectPending(&pending), 10000u);
-    EXPECT_EQ(pending, std::vector<std::string>{"C:\\good\\one.txt"});
-    d.Close();
-    EXPECT_EQ(FileBytes(), content);  // damage in the middle is never cut
+    EXPECT_EQ(d.CollectPending(&pending), 0u);
+    EXPECT_EQ(pending.size(), count + 1);
+    EXPECT_EQ(pending.back(), "C:\\new\\change.txt");
+    EXPECT_EQ(d.RebuildCount(), 1u);
+    EXPECT_EQ(events.Events().size(), 1u);
   }
+
+  // A walk of the caller's own, record after record from the first: it ends
+  // at the damage with the file rebuilt; the next walk reads every record.
+  for (int walk = 0; walk < 2; ++walk) {
+    SCOPED_TRACE(walk);
+    if (walk == 0) WriteJournal(flip(at320 + 1, 0x10));
+    CLoggingDatabase d;
+    ASSERT_EQ(d.Open(t.System(), 9), 0u);
+    uint64_t offset = 0;
+    int read = 0;
+    for (;;) {
+      if (d.ReadRecord(offset, &r, &next, &found) != 0 || !found) break;
+      ++read;
+      offset = next;
+    }
+    EXPECT_EQ(read, walk == 0 ? 320 : 399);
+    EXPECT_EQ(d.RebuildCount(), walk == 0 ? 1u : 0u);
+  }
+
+  // Before the first walk: the append meets the damage, rebuilds, and lands
+  // where the next walk finds it.
+  WriteJournal(many + garbage);
+  CLoggingDatabase d;
+  ASSERT_EQ(d.Open(t.System(), 9), 0u);
+  ASSERT_EQ(d.NoteChangedFile("C:\\new\\first.txt"), 0u);
+  EXPECT_EQ(d.RebuildCount(), 1u);
+  EXPECT_EQ(FileBytes().size(), 1024 + many.size() + 2 * 16 + 50);
 }
 
 // 70 valid of 100 reads is still healthy; 69 valid of 100 is not.
@@ -264,13 +320,13 @@ TEST_F(Journal, SelfCheckRecreatesBelowSeventyPercentValid) {
     std::string recs;
     for (int i = 0; i < valid; ++i)
       recs += jb::Record({.path = U("C:\\f\\" + std::to_string(i) + ".txt")});
-    const uint64_t badAt = 1024 + recs.size();
-    WriteJournal(recs + jb::Record({.path = U("C:\\bad"), .magic = 1}));
+    const uint64_t badAt = 1024 + 2;  // inside the first record
+    WriteJournal(recs);
     events.Clear();
     CLoggingDatabase d;
     ASSERT_EQ(d.Open(t.System(), 5), 0u);
-    EXPECT_EQ(d.LoadIndex(), 10000u);  // valid reads + 2 for the bad one
-    for (int i = 0; i < 14; ++i)       // each adds 2 reads
+    EXPECT_EQ(d.LoadIndex(), 0u);  // valid reads only
+    for (int i = 0; i < 15; ++i)   // each adds 2 reads
       EXPECT_EQ(d.ReadRecord(badAt, &r, &next, &found), 10000u);
     if (valid == 69) {
       // A read whose file size cannot be taken counts once.
@@ -350,24 +406,21 @@ TEST_F(Journal, TornTailIsCutSoLaterAppendsAreFound) {
   }
   EXPECT_EQ(events.Events().size(), 0u);
 
-  // A complete but invalid last record is damage: it stays, and an append
-  // goes behind it.
+  // A complete but invalid last record, or zero bytes followed by data further
+  // than one read-ahead, is damage: rebuilt, never cut blindly, and an
+  // append lands where the next walk finds it.
   const std::string invalid = jb::Record({.path = U("C:\\t\\x.txt"), .terminator = 'x'});
-  WriteJournal(a + invalid);
-  CLoggingDatabase d;
-  ASSERT_EQ(d.Open(t.System(), 1), 0u);
-  EXPECT_EQ(d.LoadIndex(), 10000u);
-  ASSERT_EQ(d.NoteChangedFile("C:\\t\\later.txt"), 0u);
-  EXPECT_EQ(FileBytes().substr(0, 1024 + a.size() + invalid.size()), jb::Header() + a + invalid);
-  d.Close();
-
-  // Zero bytes followed by data, further than one read-ahead: damage too.
   const std::string zerosThenData = std::string(300000, '\0') + "data";
-  WriteJournal(a + zerosThenData);
-  ASSERT_EQ(d.Open(t.System(), 1), 0u);
-  ASSERT_EQ(d.NoteChangedFile("C:\\t\\later.txt"), 0u);
-  EXPECT_EQ(jb::FileSize(db_path), 1024u + a.size() + zerosThenData.size() + 2 * 14 + 50);
-  EXPECT_EQ(d.LoadIndex(), 10000u);
+  for (const std::string& damage : {invalid, zerosThenData}) {
+    WriteJournal(a + damage);
+    CLoggingDatabase d;
+    ASSERT_EQ(d.Open(t.System(), 1), 0u);
+    ASSERT_EQ(d.NoteChangedFile("C:\\t\\later.txt"), 0u);
+    EXPECT_EQ(jb::FileSize(db_path), 1024u + a.size() + 2 * 14 + 50);
+    EXPECT_EQ(d.LoadIndex(), 0u);
+    EXPECT_EQ(d.IndexCount(), 2u);
+    EXPECT_EQ(d.RebuildCount(), 1u);
+  }
 }
 
 TEST_F(Journal, PathsDifferingInCaseGiveTwoRecords) {

@@ -1,6 +1,9 @@
 // Default plans: the built-in table, "OEM.ini" overrides, the choice of a
 // drive, and the step that gives an installed plan a destination.
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <string>
@@ -127,6 +130,47 @@ TEST_F(DefaultsTest, DriveChoiceFollowsKindOrderThenFreeSpaceThenLetter) {
       EXPECT_EQ(d.freeBytes, c.freeBytes);
     }
   }
+}
+
+// For an ordinary user only a root the user may create folders in is
+// proposed; with none, a folder in the user's home.
+TEST_F(DefaultsTest, OrdinaryUserGetsAFolderItCanWrite) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to become another user";
+  bvtest::TempDir home;
+  for (const auto* dir : {&data_, &volumes_, &program_, &home})
+    fs::permissions(dir->Native(), fs::perms::owner_all | fs::perms::group_read |
+                                       fs::perms::group_exec | fs::perms::others_read |
+                                       fs::perms::others_exec);
+  const std::string closed = SystemC() + Volume('D', "fixed", "none", false, 900);
+  const std::string open = closed + Volume('E', "fixed", "none", false, 100);
+  fs::permissions(volumes_.NativeOf("E"), fs::perms::all);
+  fs::permissions(home.Native(), fs::perms::all);
+  bvtest::ScopedEnv homeVar("HOME", home.Native());
+  const std::string closedIni = volumes_.NativeOf("closed.ini");
+  bvtest::WriteNative(closedIni, closed);
+  UseVolumes(open);
+  fflush(nullptr);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) _exit(10);
+    DefaultDrive d;
+    int32_t kind = -1;
+    ResetDefaultPlans();
+    if (!GetDefaultForType(kPlanSpecificFolder, nullptr, &kind, &d)) _exit(11);
+    if (d.letter != 'E' || d.folder != "E:\\" || kind != 3) _exit(12);
+    if (BackupFolderBase('D') != "D:\\" || BackupFolderBase('C') != home.System() + "\\") _exit(13);
+    setenv("BREVANTO_VOLUMES", closedIni.c_str(), 1);
+    plat::VolumeTable::Instance().Reload();
+    ResetDefaultPlans();
+    if (!GetDefaultForType(kPlanSpecificFolder, nullptr, &kind, &d)) _exit(14);
+    if (d.letter != 'C' || d.folder != home.System() + "\\" || kind != 3) _exit(15);
+    _exit(0);
+  }
+  ASSERT_GT(pid, 0);
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "10 setuid, 11-15 the step that failed";
 }
 
 TEST_F(DefaultsTest, OemIniReplacesNamesOnly) {

@@ -1,7 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -130,7 +134,7 @@ TEST_F(PlanListTest, LoadAllSkipsBrokenPlans) {
   WritePlan(5, "Manual", 1, "Enabled=0\n");
   WritePlan(6, "Fresh", 1, "InitDone=0\nEnabled=0\nMode=2\n");
   EventCollector events;
-  EXPECT_TRUE(list_.LoadAllPlans());
+  EXPECT_FALSE(list_.LoadAllPlans()) << "unknown lines: the list is written anew";
   ASSERT_EQ(list_.Count(), 2u);
   CPlan* manual = list_.At(0);
   CPlan* fresh = list_.At(1);
@@ -156,7 +160,7 @@ TEST_F(PlanListTest, LoadAllSkipsBrokenPlans) {
   EXPECT_EQ(unreadable[0], GetDataFolder() + "plans.ini");
   EXPECT_EQ(unreadable[1], GetPlanFolder(4) + "IncExc.ini");
   EXPECT_EQ(events.CountOf(kEvDuplicatePlanName), 1u);
-  EXPECT_EQ(events.CountOf(kEvInvalidContent), 1u);
+  EXPECT_EQ(events.CountOf(kEvInvalidContent), 2u) << "the line and the rebuilt list";
   EXPECT_FALSE(list_.LoadPlan(3)) << "already listed";
 
   // The next plan made continues the counter.
@@ -166,13 +170,90 @@ TEST_F(PlanListTest, LoadAllSkipsBrokenPlans) {
   EXPECT_EQ(ListText(), "SEED=10\nID=3\nID=6\nID=10\n");
 }
 
-TEST_F(PlanListTest, LoadAllFailsWithoutAUsableList) {
-  EXPECT_FALSE(list_.LoadAllPlans()) << "no plans.ini";
-  EXPECT_EQ(list_.Count(), 0u);
-  WriteNative(env_.Data().NativeOf("plans.ini"), "SEED=-1\nID=3\n");
-  WritePlan(3, "Docs", 1, "Enabled=0\n");
-  EXPECT_FALSE(list_.LoadAllPlans());
-  EXPECT_EQ(list_.Count(), 0u);
+// However "plans.ini" is damaged, the plans come back from their folders, the
+// damaged file is kept aside, the list is written anew and the user is told;
+// a new plan never takes the identifier of a folder that exists.
+TEST(PlanListDamageTest, DamagedListIsRebuiltFromThePlanFolders) {
+  const std::string good = "SEED=3\nID=1\nID=2\nID=3\n";
+  std::string flipped = good;
+  flipped[13] ^= 0x40;  // the "2" of "ID=2"
+  struct Damage {
+    const char* what;
+    std::function<void(const std::string& native)> make;
+  };
+  const Damage damages[] = {
+      {"missing", [](const std::string&) {}},
+      {"empty", [](const std::string& n) { WriteNative(n, ""); }},
+      {"cut", [&](const std::string& n) { WriteNative(n, good.substr(0, 15)); }},
+      {"cut at a line", [&](const std::string& n) { WriteNative(n, "SEED=3\nID=3\n"); }},
+      {"flipped", [&](const std::string& n) { WriteNative(n, flipped); }},
+      {"garbage", [](const std::string& n) { WriteNative(n, std::string("\x89\0\xff=\r\n", 6)); }},
+      {"negative seed", [](const std::string& n) { WriteNative(n, "SEED=-1\nID=1\n"); }},
+      {"folder", [](const std::string& n) { fs::create_directories(n + "/x"); }},
+      {"dangling link", [](const std::string& n) { fs::create_symlink(n + ".gone", n); }},
+      {"fifo", [](const std::string& n) { ASSERT_EQ(mkfifo(n.c_str(), 0600), 0); }},
+  };
+  for (const Damage& d : damages) {
+    SCOPED_TRACE(d.what);
+    ScratchEnv env;
+    auto planDir = [&](uint32_t id) { return env.Data().NativeOf("PLAN/" + std::to_string(id)); };
+    for (uint32_t id : {1u, 2u, 3u}) {
+      WriteNative(planDir(id) + "/Plan.ini",
+                  "Mode=1\nName=P" + std::to_string(id) + "\nStorageType=1\nStorePath=E:\\S" +
+                      std::to_string(id) +
+                      "\\\nVersionNumber=3\nScheduleNum=1\nScheduleUnit=8\nLastTime=0\n"
+                      "MissingTime=0\nEnabled=0\nLastBackupTime=0\n");
+      WriteNative(planDir(id) + "/IncExc.ini", "");
+    }
+    fs::create_directories(planDir(7));  // a folder whose plan file is gone
+    const std::string listNative = env.Data().NativeOf("plans.ini");
+    d.make(listNative);
+
+    EventCollector events;
+    PlanList list;
+    EXPECT_FALSE(list.LoadAllPlans());
+    ASSERT_EQ(list.Count(), 3u);
+    for (uint32_t id : {1u, 2u, 3u}) EXPECT_TRUE(list.Find(id)) << id;
+    // Listed plans keep their order, found ones follow.
+    std::string written = ReadNative(listNative);
+    ASSERT_EQ(written.rfind("SEED=7\n", 0), 0u) << written;
+    std::vector<std::string> lines;
+    for (size_t at = 7; at < written.size(); at = written.find('\n', at) + 1)
+      lines.push_back(written.substr(at, written.find('\n', at) - at));
+    std::sort(lines.begin(), lines.end());
+    EXPECT_EQ(lines, (std::vector<std::string>{"ID=1", "ID=2", "ID=3"}));
+    std::vector<std::string> aside;
+    for (const auto& e : fs::directory_iterator(env.Data().Native()))
+      if (e.path().filename().string().rfind("plans.ini.damaged-", 0) == 0)
+        aside.push_back(e.path().filename().string());
+    EXPECT_EQ(aside.size(), std::string(d.what) == "missing" ? 0u : 1u);
+    std::string notice;
+    for (const auto& e : events.Events())
+      if (e.code == kEvInvalidContent && e.text1.find("rebuilt") != std::string::npos)
+        notice = e.text1;
+    EXPECT_NE(notice.find("3 plans"), std::string::npos) << notice;
+    if (!aside.empty()) {
+      EXPECT_NE(notice.find(aside[0]), std::string::npos) << notice;
+    }
+
+    CPlan* made = list.CreatePlan(ScratchEnv::Settings("New", "SNew"));
+    ASSERT_TRUE(made);
+    EXPECT_EQ(made->Id(), 8u);
+  }
+
+  // A first start: nothing to rebuild, nothing written, nothing said.
+  ScratchEnv env;
+  EventCollector events;
+  PlanList list;
+  EXPECT_FALSE(list.LoadAllPlans());
+  EXPECT_EQ(list.Count(), 0u);
+  EXPECT_FALSE(fs::exists(env.Data().NativeOf("plans.ini")));
+  EXPECT_EQ(events.CountOf(kEvInvalidContent), 0u);
+  // A plan folder left without a list still keeps its identifier.
+  fs::create_directories(env.Data().NativeOf("PLAN/1"));
+  CPlan* made = list.CreatePlan(ScratchEnv::Settings("New", "SNew"));
+  ASSERT_TRUE(made);
+  EXPECT_EQ(made->Id(), 2u);
 }
 
 TEST_F(PlanListTest, EnabledPlanStartsOnLoadAndStopsWithTheList) {

@@ -557,6 +557,21 @@ TEST_F(WizardTest, NewPlanFilledInByHandLoadsBackAsTheSamePlan) {
             FormatText(GetText("WIZARD_BACKUP_SOURCE", "TALLY_RESULT"),
                        {"2", FormatSize(15, "", false)}));
   Shoot(&wizard, "wizard-2-source.png");
+  // A folder the shipped exclusions leave out (below /tmp) is refused at once,
+  // with its name, instead of being watched in vain.
+  fs::create_directories(dir_.NativeOf("scratch"));
+  const std::string scratch = dir_.SystemOf("scratch");
+  tree->Reveal(scratch);
+  ASSERT_TRUE(RunUntil([&] { return tree->FindItem(scratch) != nullptr; }));
+  tree->FindItem(scratch)->setCheckState(0, Qt::Checked);
+  ASSERT_TRUE(RunUntil([&] { return !tree->Loading(); }));
+  wizard.NextButton()->click();
+  EXPECT_EQ(wizard.CurrentPage(), 1);
+  EXPECT_NE(Messages().find(FormatText(GetText("WIZARD_BACKUP_SOURCE", "FOLDER_IS_EXCLUDED"),
+                                       {dir_.NativeOf("scratch")})),
+            std::string::npos)
+      << Messages();
+  tree->FindItem(scratch)->setCheckState(0, Qt::Unchecked);
   wizard.NextButton()->click();
   ASSERT_EQ(wizard.CurrentPage(), 2);
   EXPECT_EQ(Profile(wizard.AnswersFile(), "Selected Folders", "FolderList"), projects);
@@ -573,7 +588,13 @@ TEST_F(WizardTest, NewPlanFilledInByHandLoadsBackAsTheSamePlan) {
   dest->Tabs()->setCurrentIndex(wiz::kTabLocal);
   ASSERT_TRUE(RunUntil([&] { return !dest->Busy(); }));
   EXPECT_EQ(dest->Drives()->count(), 2);  // C: and E:, not the USB or network drives
+  // A folder on the disk of the protected folder: said to share its fate.
+  Type(dest->Folder(), home_.NativeOf("Backups"));
+  EXPECT_FALSE(dest->SameDisk()->isHidden());
+  EXPECT_EQ(dest->SameDisk()->text().toStdString(),
+            GetText("WIZARD_BACKUP_DEST", "SAME_DISK_AS_SOURCES"));
   Type(dest->Folder(), dir_.NativeOf("evol") + "/My Projects");
+  EXPECT_TRUE(dest->SameDisk()->isHidden());
   wizard.NextButton()->click();
   ASSERT_EQ(wizard.CurrentPage(), 3);
   EXPECT_EQ(Profile(wizard.AnswersFile(), "BackupDestination", "StoragePath"), "E:\\My Projects");

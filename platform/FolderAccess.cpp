@@ -1,0 +1,25 @@
+#include "platform/FolderAccess.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+
+#include "platform/Errors.h"
+#include "platform/FileSupport.h"
+
+namespace plat {
+
+bool MayCreateIn(std::string_view folder) {
+  std::string native;
+  if (!detail::Resolve(folder, &native)) return false;
+  struct stat st;
+  if (stat(native.c_str(), &st) != 0) return detail::Fail(detail::ErrorFor(errno, native));
+  if (!S_ISDIR(st.st_mode)) return detail::Fail(kErrDirectory);
+  if (access(native.c_str(), W_OK | X_OK) != 0)
+    return detail::Fail(detail::ErrorFor(errno, native));
+  return true;
+}
+
+}  // namespace plat
