@@ -313,7 +313,8 @@ void CSimpleEngine::ReportSharedStoreName(std::string_view source, uint32_t plan
     planName = plan_->Name();
   }
   CLogSet::Instance().AppendRecord(
-      "#Backup File Shares Store Name\nPlan Name = " + planName +
-      "\nTime = " + plat::AscTime(plat::Now()) + "\nSource Path = " + std::string(source) +
-      "\nOther Source Path = " + twin + "\nDestination Path = " + latestName + "\n");
+      "#Backup File Shares Store Name\nPlan Name = " + EscapeControls(planName) +
+      "\nTime = " + plat::AscTime(plat::Now()) + "\nSource Path = " + EscapeControls(source) +
+      "\nOther Source Path = " + EscapeControls(twin) +
+      "\nDestination Path = " + EscapeControls(latestName) + "\n");
 }

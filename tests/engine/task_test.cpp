@@ -2,11 +2,13 @@
 // scheduled runs and manual plans, with real plans, files and threads.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <condition_variable>
 #include <filesystem>
 #include <future>
 #include <mutex>
 #include <set>
+#include <thread>
 
 #include "app/Settings.h"
 #include "engine/CTask.h"
@@ -337,8 +339,10 @@ TEST_F(TaskTest, ScheduledPlansRunOncePerSlot) {
     int64_t start;
   } cases[] = {{11, kUnitMinutes, now - 3600},
                {12, kUnitOtherInterval, now - 10},
-               {13, kUnitDaily, now - 86400},
-               {14, kUnitWeekly, now}};
+               // Slots a little ahead: the set-up may cross a second, and a
+               // slot already passed is tomorrow's.
+               {13, kUnitDaily, now - 86400 + 2},
+               {14, kUnitWeekly, now + 2}};
   for (const Case& c : cases) {
     auto plan = env_.MakePlan(c.id, c.unit, 3, {env_.Src().System()}, nullptr, true);
     ASSERT_TRUE(plan);
@@ -348,6 +352,11 @@ TEST_F(TaskTest, ScheduledPlansRunOncePerSlot) {
     task->RestoreLastRun();
     ASSERT_TRUE(queue.Add(task));
     bvtest::EventCollector events;
+    // Looks every 100 ms until the slot has run, then three more.
+    for (int wait = 0; wait < 60 && events.CountOf(kEvRunBegins) == 0; ++wait) {
+      queue.Process();
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
     for (int look = 0; look < 3; ++look) queue.Process();
     EXPECT_EQ(events.CountOf(kEvRunBegins), 1u) << "unit " << c.unit;
     EXPECT_EQ(events.CountOf(kEvRunEnds), 1u) << "unit " << c.unit;
