@@ -329,6 +329,7 @@ TEST_F(PlanTest, ChangingAPlanDuringALongCopyNeverWaitsForIt) {
   plan->NoteChangedFile(file);
   plan->SetEnabled(false, 0);  // made enabled without a thread; start it properly
   plan->SetEnabled(true, 0);
+  ASSERT_NE(plan->Thread(), nullptr);
   const std::string oldStore = env_.Store().NativeOf("store21");
   ASSERT_TRUE(WaitUntil([&] { return CountNamed(oldStore, ".~bvtmp-") == 1; }));
 
@@ -378,4 +379,19 @@ TEST_F(PlanTest, ChangingAPlanDuringALongCopyNeverWaitsForIt) {
   walk.join();
   EXPECT_TRUE(returned) << "the change waits for the journal";
   EXPECT_TRUE(again.get());
+
+  // Many small copies while the storage type flips back and forth: each
+  // copy's destination outlives the change that replaces it.
+  for (int i = 0; i < 200; ++i) {
+    const std::string name = "small" + std::to_string(i) + ".txt";
+    env_.Src().Write(name, name);
+    plan->NoteChangedFile(env_.Src().SystemOf(name));
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));  // the files settle
+  for (int round = 0; round < 40; ++round) {
+    PlanSettings s = plan->Settings();
+    s.storageType = round % 2 ? kStorageLocal : kStorageNetwork;
+    ASSERT_TRUE(plan->ApplySettings(s, kApplyReapply));
+    std::this_thread::sleep_for(std::chrono::milliseconds(25));
+  }
 }
