@@ -1,6 +1,7 @@
 #include "destinations/Destination.h"
 
 #include <limits>
+#include <utility>
 
 #include "platform/Errors.h"
 #include "platform/Files.h"
@@ -163,8 +164,20 @@ uint32_t CDestination::CreateFolders(std::string_view path) {
   // New folders are private until a copy gives them the access of the folder
   // they stand for; below the root no link is followed. Failures surface
   // later, with the copy's own error.
+  std::string existing = plain.substr(0, last);
+  while (existing.size() > start && !plat::IsDirectory(existing))
+    existing.resize(existing.rfind('\\'));
+  {
+    std::lock_guard<std::mutex> guard(freshLock_);
+    freshBelow_ = existing;
+  }
   plat::CreateDirectories(folder, GetRootPath(), /*privateMode=*/true);
   return kDestOk;
+}
+
+std::string CDestination::TakeFreshBelow() {
+  std::lock_guard<std::mutex> guard(freshLock_);
+  return std::exchange(freshBelow_, std::string());
 }
 
 bool CDestination::FileExists(std::string_view path) { return plat::FileExists(path); }
@@ -180,9 +193,10 @@ uint32_t CDestination::DeleteFile(std::string_view path) {
 uint32_t CDestination::CopyFile(std::string_view source, std::string_view target) {
   if (source.empty() || target.empty()) return plat::kErrPathNotFound;
   const std::string root = GetRootPath();
-  // The folders of the copy take the owner, group and mode of the folders
-  // they stand for (a private source folder stays private in the store).
-  plat::MirrorFolderAccess(source, target, root);
+  // The folders just made for the copy take the owner, group and mode of the
+  // folders they stand for (a private source folder stays private in the store).
+  const std::string fresh = TakeFreshBelow();
+  if (!fresh.empty()) plat::MirrorFolderAccess(source, target, root, fresh);
   return plat::CopyFile(source, target, /*failIfExists=*/false, flushCopies_, root);
 }
 
@@ -192,7 +206,8 @@ uint32_t CDestination::MoveFile(std::string_view source, std::string_view target
   const std::string root = GetRootPath();
   uint32_t attributes = plat::GetFileAttributes(from);
   if (attributes == plat::kInvalidAttributes) return kDestFailed;
-  plat::MirrorFolderAccess(from, to, root);
+  const std::string fresh = TakeFreshBelow();
+  if (!fresh.empty()) plat::MirrorFolderAccess(from, to, root, fresh);
   bool readOnly = (attributes & plat::kAttrReadOnly) != 0;
   if (readOnly) plat::SetFileAttributes(from, attributes & ~plat::kAttrReadOnly, root);
   if (plat::MoveFile(from, to, root) == 0) {

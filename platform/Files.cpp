@@ -5,6 +5,7 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <mutex>
@@ -364,11 +365,13 @@ bool CreateDirectories(std::string_view folder, std::string_view confineTo, bool
 }
 
 bool MirrorFolderAccess(std::string_view source, std::string_view target,
-                        std::string_view confineTo) {
-  std::string src, dst, base;
+                        std::string_view confineTo, std::string_view onlyBelow) {
+  std::string src, dst, base, limit;
   if (!Resolve(source, &src) || !Resolve(target, &dst) || !ResolveConfine(confineTo, &base) ||
-      base.empty())
+      base.empty() || (!onlyBelow.empty() && !Resolve(onlyBelow, &limit)))
     return false;
+  std::vector<std::string> kept;  // levels at or above onlyBelow keep their access
+  if (!limit.empty()) detail::ComponentsBelow(limit, base, &kept);
   std::vector<std::string> below, from;
   if (!detail::ComponentsBelow(dst, base, &below) || below.size() < 2) return true;
   detail::ComponentsBelow(src, "/", &from);
@@ -379,6 +382,7 @@ bool MirrorFolderAccess(std::string_view source, std::string_view target,
   while (levels < below.size() && levels < from.size() &&
          below[below.size() - 1 - levels] == from[from.size() - 1 - levels])
     ++levels;
+  levels = std::min(levels, below.size() - std::min(kept.size(), below.size()));
   if (levels == 0) return true;
   const int top = open(base.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
   if (top < 0) return Fail(ErrorFor(errno, base));

@@ -64,9 +64,12 @@ bool CreateDirectories(std::string_view folder, std::string_view confineTo, bool
 // names agree, and only below confineTo (never confineTo itself). The owner
 // keeps read, write and search on every such folder (the store must stay
 // writable); what the file system cannot keep (owner on FAT, a group the
-// user is not in) is left as it is. False when a folder could not be reached.
+// user is not in) is left as it is. With onlyBelow (a folder of the
+// target's path), only the folders below it are given access (the ones just
+// made: access set on a store folder since is left alone). False when a
+// folder could not be reached.
 bool MirrorFolderAccess(std::string_view source, std::string_view target,
-                        std::string_view confineTo);
+                        std::string_view confineTo, std::string_view onlyBelow = {});
 // Creates every missing folder of the path; true when it exists afterwards.
 bool CreateDirectories(std::string_view path);
 // 145 when not empty, 267 when the path is a file.
