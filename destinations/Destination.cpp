@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cstdio>
 #include <limits>
+#include <utility>
 
 #include "platform/Errors.h"
 #include "platform/Files.h"
@@ -199,7 +200,7 @@ int32_t CDestination::ListVersions(std::string_view folder, std::string_view nam
 
 uint32_t CDestination::CreateFolders(std::string_view path) {
   if (path.empty()) return kDestMissingArgument;
-  std::string plain = plat::StripLongPathPrefix(path);
+  const std::string plain = plat::StripLongPathPrefix(path);
   // Where the components that may be created begin: after the drive's first
   // "\", or after server and share of a "\\server\share" path.
   size_t start = 0;
@@ -209,15 +210,27 @@ uint32_t CDestination::CreateFolders(std::string_view path) {
   } else {
     start = plain.find('\\');
   }
-  if (start == std::string::npos) return kDestOk;
-  for (size_t cut = plain.find('\\', start + 1); cut != std::string::npos;
-       cut = plain.find('\\', cut + 1)) {
-    if (plain[cut - 1] == '\\') continue;  // an empty component names nothing new
-    std::string folder;
-    if (!ToLongPathForm(std::string_view(plain).substr(0, cut), &folder)) break;
-    plat::CreateDirectory(folder);  // an existing folder is fine; other failures surface later
+  const size_t last = plain.rfind('\\');
+  if (start == std::string::npos || last == std::string::npos || last <= start) return kDestOk;
+  std::string folder;
+  if (!ToLongPathForm(std::string_view(plain).substr(0, last), &folder)) return kDestOk;
+  // New folders are private until a copy gives them the access of the folder
+  // they stand for; below the root no link is followed. Failures surface
+  // later, with the copy's own error.
+  std::string existing = plain.substr(0, last);
+  while (existing.size() > start && !plat::IsDirectory(existing))
+    existing.resize(existing.rfind('\\'));
+  {
+    std::lock_guard<std::mutex> guard(freshLock_);
+    freshBelow_ = existing;
   }
+  plat::CreateDirectories(folder, GetRootPath(), /*privateMode=*/true);
   return kDestOk;
+}
+
+std::string CDestination::TakeFreshBelow() {
+  std::lock_guard<std::mutex> guard(freshLock_);
+  return std::exchange(freshBelow_, std::string());
 }
 
 bool CDestination::FileExists(std::string_view path) {
@@ -321,26 +334,35 @@ bool CDestination::IgnoresCase() {
 uint32_t CDestination::DeleteFile(std::string_view path) {
   std::string longPath;
   if (!ToLongPathForm(path, &longPath)) return kDestFailed;
-  plat::SetFileAttributes(longPath, plat::kAttrNormal);
-  return plat::DeleteFile(longPath) ? kDestOk : kDestFailed;
+  const std::string root = GetRootPath();
+  plat::SetFileAttributes(longPath, plat::kAttrNormal, root);
+  return plat::DeleteFile(longPath, root) ? kDestOk : kDestFailed;
 }
 
 uint32_t CDestination::CopyFile(std::string_view source, std::string_view target) {
   if (source.empty() || target.empty()) return plat::kErrPathNotFound;
-  return plat::CopyFile(source, target, /*failIfExists=*/false, flushCopies_);
+  const std::string root = GetRootPath();
+  // The folders just made for the copy take the owner, group and mode of the
+  // folders they stand for (a private source folder stays private in the store).
+  const std::string fresh = TakeFreshBelow();
+  if (!fresh.empty()) plat::MirrorFolderAccess(source, target, root, fresh);
+  return plat::CopyFile(source, target, /*failIfExists=*/false, flushCopies_, root);
 }
 
 uint32_t CDestination::MoveFile(std::string_view source, std::string_view target) {
   std::string from, to;
   if (!ToLongPathForm(source, &from) || !ToLongPathForm(target, &to)) return kDestFailed;
+  const std::string root = GetRootPath();
   uint32_t attributes = plat::GetFileAttributes(from);
   if (attributes == plat::kInvalidAttributes) return kDestFailed;
+  const std::string fresh = TakeFreshBelow();
+  if (!fresh.empty()) plat::MirrorFolderAccess(from, to, root, fresh);
   bool readOnly = (attributes & plat::kAttrReadOnly) != 0;
-  if (readOnly) plat::SetFileAttributes(from, attributes & ~plat::kAttrReadOnly);
-  if (plat::MoveFile(from, to) == 0) {
-    if (readOnly) plat::SetFileAttributes(to, attributes);
+  if (readOnly) plat::SetFileAttributes(from, attributes & ~plat::kAttrReadOnly, root);
+  if (plat::MoveFile(from, to, root) == 0) {
+    if (readOnly) plat::SetFileAttributes(to, attributes, root);
     return kDestOk;
   }
-  if (readOnly) plat::SetFileAttributes(from, attributes);
+  if (readOnly) plat::SetFileAttributes(from, attributes, root);
   return kDestFailed;
 }

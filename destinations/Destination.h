@@ -8,6 +8,7 @@
 // calls under its lock, and the file operations run on the plan's thread.
 #pragma once
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -127,6 +128,13 @@ class CDestination {
   std::string caseRoot_;
   bool caseKnown_ = false;
   bool ignoresCase_ = false;
+  // The deepest folder that existed before the last CreateFolders: the
+  // folders it made below it take the access of the folders they stand for
+  // at the next copy or move (a retired thread may still copy beside a new
+  // one, hence the lock).
+  std::mutex freshLock_;  // guards freshBelow_
+  std::string freshBelow_;
+  std::string TakeFreshBelow();
 };
 
 // True for the temporary name of a copy in progress: ".~bvtmp-" and sixteen

@@ -1,6 +1,9 @@
 #include "destinations/DiskDevice.h"
 
+#include <atomic>
 #include "destinations/StoreMarker.h"
+
+#include "platform/DeviceBroadcast.h"
 #include "platform/Files.h"
 #include "platform/Profile.h"
 #include "platform/Text.h"
@@ -26,7 +29,53 @@ size_t WhiteSpaceAt(std::string_view s, size_t i) {
   return 0;
 }
 
+// Follows the device-change broadcasts for every disk destination: the
+// letters whose volume went away (bit n = 'A' + n) until they arrive again.
+// One object for the process, never destroyed, so no destination ever has to
+// leave the broadcaster (which would wait for a delivery under a plan's lock).
+class VolumeWatch final : public plat::IDeviceChangeRecipient {
+ public:
+  static VolumeWatch& Instance() {
+    static VolumeWatch* watch = [] {
+      auto* w = new VolumeWatch;
+      plat::DeviceBroadcaster::Instance().AddRecipient(w);
+      plat::DeviceBroadcaster::Instance().Start();
+      return w;
+    }();
+    return *watch;
+  }
+  uint32_t Gone() const { return gone_.load(); }
+  // The table holds the letter again (its arrival broadcast may still come).
+  void Back(uint32_t bits) { gone_.fetch_and(~bits); }
+
+  uint32_t OnDeviceChange(uint32_t event, const void* data, size_t size) override {
+    if (data == nullptr || size < sizeof(plat::BroadcastVolume)) return 0;
+    const auto* volume = static_cast<const plat::BroadcastVolume*>(data);
+    if (volume->deviceType != plat::kDbtDevtypVolume) return 0;
+    if (event == plat::kDbtDeviceRemoveComplete) gone_.fetch_or(volume->unitMask);
+    if (event == plat::kDbtDeviceArrival) gone_.fetch_and(~volume->unitMask);
+    return 0;
+  }
+
+ private:
+  std::atomic<uint32_t> gone_{0};  // written on the broadcast thread, read by plans
+};
+
+// The drive letter's bit of a root "X:..." (C to Z), 0 for any other root.
+uint32_t LetterBit(const std::string& root) {
+  const std::string trimmed = plat::TrimBlanks(root);
+  if (trimmed.size() < 2 || trimmed[1] != ':') return 0;
+  char letter = trimmed[0];
+  if (letter >= 'a' && letter <= 'z') letter = static_cast<char>(letter - 'a' + 'A');
+  if (letter < 'C' || letter > 'Z') return 0;  // A: and B: never hold a disk destination
+  return 1u << (letter - 'A');
+}
+
 }  // namespace
+
+bool CDiskDevice::IsAvailable() const {
+  return available_ && (VolumeWatch::Instance().Gone() & LetterBit(root_)) == 0;
+}
 
 bool CDiskDevice::LoadSettings() {
   std::string ini = DevicesIniPath();
@@ -57,27 +106,21 @@ void CDiskDevice::Configure(const PlanSettings& settings) {
 
 bool CDiskDevice::Prepare(bool initialize) {
   if (!initialize || root_.empty()) return true;
-  if (!plat::IsDirectory(root_)) plat::CreateDirectory(root_);  // one level only
+  // The store holds copies of private files: only its owner may enter it.
+  if (!plat::IsDirectory(root_)) plat::CreateDirectory(root_, /*privateMode=*/true);  // one level
   std::string marker = root_;
   if (marker.back() != '\\') marker.push_back('\\');
   marker += kStoreMarkerName;
-  // An existing marker is truncated to empty. Hidden is a name convention on
+  // An existing marker is replaced by an empty one (a link planted under its
+  // name is replaced, never written through). Hidden is a name convention on
   // some platforms (a leading dot there), so the attribute may have no effect.
-  plat::File file;
-  if (file.Open(marker, plat::File::kWrite, plat::File::kCreateAlways)) {
-    file.Close();
-    plat::SetFileAttributes(marker, plat::kAttrHidden);
-  }
+  if (plat::WriteFileAtomic(marker, "")) plat::SetFileAttributes(marker, plat::kAttrHidden, root_);
   return true;
 }
 
 void CDiskDevice::Refresh() {
-  available_ = false;
-  if (root_.size() < 2) return;
-  std::string root = plat::TrimBlanks(root_);
-  if (root.size() < 2 || root[1] != ':') return;
-  char letter = root[0];
-  if (letter >= 'a' && letter <= 'z') letter = static_cast<char>(letter - 'a' + 'A');
-  if (letter < 'C' || letter > 'Z') return;  // A: and B: never hold a disk destination
-  available_ = (plat::VolumeTable::Instance().LogicalDrives() >> (letter - 'A')) & 1u;
+  VolumeWatch& watch = VolumeWatch::Instance();  // from now on a vanished volume is seen at once
+  const uint32_t bit = LetterBit(root_);
+  available_ = bit != 0 && (plat::VolumeTable::Instance().LogicalDrives() & bit) != 0;
+  if (available_) watch.Back(bit);
 }

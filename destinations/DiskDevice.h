@@ -21,7 +21,9 @@ class CDiskDevice : public CDestination {
   // Root = StorePath less leading white space and trailing spaces.
   void Configure(const PlanSettings& settings) override;
   int32_t GetStorageType() const override { return kStorageLocal; }
-  bool IsAvailable() const override { return available_; }
+  // As of the last Refresh, and false at once when a device-change broadcast
+  // said the root's volume went away (until it arrives again).
+  bool IsAvailable() const override;
   // initialize true: creates the root (one level) and an empty marker file in
   // it; failures are left for the copies to report. Always true.
   bool Prepare(bool initialize) override;

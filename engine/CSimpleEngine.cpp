@@ -174,13 +174,15 @@ int32_t CSimpleEngine::BackupFile(std::string_view source, bool existenceCheck, 
   // database's lock is taken (a journal walk takes them the other way round).
   uint32_t planId;
   int32_t versions;
-  CDestination* dest;
+  // Held for the whole copy: a change of the plan may replace the destination
+  // meanwhile, and the old one must outlive this use.
+  std::shared_ptr<CDestination> held;
   bool stopping;
   {
     std::lock_guard<std::recursive_mutex> guard(plan_->Lock());
     planId = plan_->Id();
     versions = plan_->VersionNumber();
-    dest = plan_->Destination();
+    held = plan_->SharedDestination();
     stopping = plan_->Stopping();
   }
   if (stopping) {
@@ -188,6 +190,7 @@ int32_t CSimpleEngine::BackupFile(std::string_view source, bool existenceCheck, 
     StoreRecord(db, *rec, &offset);
     return kBackupStopping;
   }
+  CDestination* dest = held.get();
   if (dest == nullptr) return kBackupBadArgument;
 
   const std::string root = dest->GetRootPath();
@@ -280,6 +283,12 @@ int32_t CSimpleEngine::BackupFile(std::string_view source, bool existenceCheck, 
 
   dest->CreateFolders(names.latestName);
   const uint32_t error = dest->CopyFile(source, names.latestName);
+  if (error == plat::kErrCancelled) {
+    // The plan's thread was told to stop during the copy: the file waits.
+    rec->state = kLogPending;
+    StoreRecord(db, *rec, &offset);
+    return kBackupStopping;
+  }
   if (error == 0) {
     if (plan_->SpaceWanted() != 0) plan_->SetSpaceWanted(0);
     rec->state = kLogCopied;

@@ -7,6 +7,7 @@
 #include "engine/CTask.h"
 #include "plans/CPlan.h"
 #include "platform/Clock.h"
+#include "platform/Files.h"
 
 CTaskQueue::~CTaskQueue() {
   std::lock_guard<std::recursive_mutex> guard(lock_);
@@ -123,6 +124,7 @@ void CWorkingThread::SetStop() {
   // soon as it sees the flag, so nothing here may touch it after unlocking.
   std::lock_guard<std::mutex> guard(lock_);
   stop_ = true;
+  cancel_.store(true);
   wake_.notify_all();
 }
 
@@ -144,6 +146,7 @@ CWorkingThread* CWorkingThread::Current() { return tCurrentThread; }
 
 void CWorkingThread::Run() {
   tCurrentThread = this;
+  plat::SetThreadCancelFlag(&cancel_);
   std::unique_lock<std::mutex> guard(lock_);
   while (!stop_) {
     guard.unlock();
@@ -152,5 +155,6 @@ void CWorkingThread::Run() {
     // The poll pause; a stop request cuts it short.
     wake_.wait_for(guard, std::chrono::milliseconds(kPollMs), [this] { return stop_; });
   }
+  plat::SetThreadCancelFlag(nullptr);
   tCurrentThread = nullptr;
 }

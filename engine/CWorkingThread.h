@@ -1,6 +1,7 @@
 // One working thread per started plan: a queue of timed tasks polled every
 // 500 ms at the lowest priority.
 #pragma once
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <list>
@@ -49,7 +50,8 @@ class CWorkingThread : public CThread {
   ~CWorkingThread() override;
 
   CTaskQueue& Queue() { return queue_; }
-  // Ends the body within one poll; never waits.
+  // Ends the body within one poll, and a copy it is making within one chunk;
+  // never waits.
   void SetStop();
   bool StopRequested();
   void SetDeletePlanOnExit(bool del);
@@ -67,6 +69,9 @@ class CWorkingThread : public CThread {
   std::mutex lock_;  // guards stop_ and deletePlan_
   std::condition_variable wake_;
   bool stop_ = false;
+  // Set with stop_; the body's file copies look at it between chunks, so a
+  // stop ends a long copy at once (the platform's thread cancel flag).
+  std::atomic<bool> cancel_{false};
   bool deletePlan_ = false;
   CTaskQueue queue_;
   CPlan* plan_;

@@ -52,8 +52,10 @@ class StoreAccess {
   // returns false. False when the folder cannot be listed at all.
   virtual bool List(std::string_view folder,
                     const std::function<bool(const plat::FindData&)>& each) = 0;
-  // Copies one store file to a local target, overwriting it: 0 or an error number.
-  virtual uint32_t Fetch(std::string_view source, std::string_view target) = 0;
+  // Copies one store file to a local target, overwriting it: 0 or an error
+  // number. No link is followed below targetWithin (when not empty).
+  virtual uint32_t Fetch(std::string_view source, std::string_view target,
+                         std::string_view targetWithin) = 0;
   virtual uint64_t InitialSpeed() const = 0;
   // A failed fetch fails the whole restore (downloads) or only that file.
   virtual bool FetchFailureFailsRestore() const = 0;
@@ -62,6 +64,7 @@ class StoreAccess {
 
 class LocalStoreAccess final : public StoreAccess {
  public:
+  explicit LocalStoreAccess(std::string folder) : folder_(std::move(folder)) {}
   bool Reach(std::string*) override { return true; }
   bool FolderTime(std::string_view folder, int64_t* time) override {
     plat::FindData info;
@@ -85,12 +88,19 @@ class LocalStoreAccess final : public StoreAccess {
     } while (search.Next(&entry));
     return true;
   }
-  uint32_t Fetch(std::string_view source, std::string_view target) override {
-    return plat::CopyFile(source, target, /*failIfExists=*/false);
+  // A link inside the store is never read through: it could hand out any
+  // file of the machine as if it had been backed up.
+  uint32_t Fetch(std::string_view source, std::string_view target,
+                 std::string_view targetWithin) override {
+    return plat::CopyFileWithin(source, folder_, target, targetWithin, /*failIfExists=*/false,
+                                /*flushToDevice=*/false);
   }
   uint64_t InitialSpeed() const override { return kLocalSpeedGuess; }
   bool FetchFailureFailsRestore() const override { return false; }
   const char* FetchFailureKey() const override { return "MSG_CANNOT_COPY_FILE"; }
+
+ private:
+  std::string folder_;  // the store folder
 };
 
 // Stands for the FTP store until the FTP destination provides its access.
@@ -105,7 +115,9 @@ class UnavailableFtpAccess final : public StoreAccess {
   bool List(std::string_view, const std::function<bool(const plat::FindData&)>&) override {
     return false;
   }
-  uint32_t Fetch(std::string_view, std::string_view) override { return kDestFailed; }
+  uint32_t Fetch(std::string_view, std::string_view, std::string_view) override {
+    return kDestFailed;
+  }
   uint64_t InitialSpeed() const override { return kFtpSpeedGuess; }
   bool FetchFailureFailsRestore() const override { return true; }
   const char* FetchFailureKey() const override { return "MSG_CANNOT_DOWNLOAD_FILE_FROM_FTP"; }
@@ -117,7 +129,7 @@ class UnavailableFtpAccess final : public StoreAccess {
 std::unique_ptr<StoreAccess> MakeStoreAccess(const RestoreStore& store) {
   if (store.storageType == kStorageFtp)
     return std::make_unique<UnavailableFtpAccess>(store.ftp.server);
-  return std::make_unique<LocalStoreAccess>();
+  return std::make_unique<LocalStoreAccess>(store.folder);
 }
 
 std::string ChildPath(const std::string& parent, std::string_view name, char sep) {
@@ -440,7 +452,9 @@ void CRestoreCarrier::Work() {
     if (!MakeRestoreTarget(node->path, node->isFolder, Store().folder, targetFolder_, &target,
                            &folder))
       return true;
-    if (folder.size() > 3) plat::CreateDirectories(folder);
+    // Below a chosen folder no link is followed: one planted there must not
+    // send restored files elsewhere. The original places are the user's own.
+    if (folder.size() > 3) plat::CreateDirectories(folder, targetFolder_, false);
     if (node->isFolder) return true;
 
     const uint64_t elapsed = plat::GetTickCount64() - startTick_;
@@ -455,7 +469,7 @@ void CRestoreCarrier::Work() {
     progress_.currentName = node->name;
     if (observer != nullptr) observer->OnFileProgress(progress_);
 
-    if (access->Fetch(node->path, target) != 0) {
+    if (access->Fetch(node->path, target, targetFolder_) != 0) {
       failed_.fetch_add(1);
       Trace(FailureText(access->FetchFailureKey(), node->path));
       if (access->FetchFailureFailsRestore()) {

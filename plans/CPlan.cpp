@@ -273,6 +273,11 @@ CDestination* CPlan::Destination() {
   return destination_.get();
 }
 
+std::shared_ptr<CDestination> CPlan::SharedDestination() const {
+  Guard g(lock_);
+  return destination_;
+}
+
 CLoggingDatabase* CPlan::Database() {
   Guard g(lock_);
   return database_.get();
@@ -373,6 +378,13 @@ bool CPlan::OpenDatabase(int32_t purpose) {
     Guard g(lock_);
     if (!database_) database_ = std::make_unique<CLoggingDatabase>();
     db = database_.get();
+  }
+  if (purpose == kApplyReapply) {
+    // A plan being changed may be in the middle of a journal walk on its old
+    // thread, which holds the journal's lock through a long copy: a journal
+    // in use is open already, and the interface thread must not wait for it.
+    std::unique_lock<std::recursive_mutex> busy(db->Mutex(), std::try_to_lock);
+    if (!busy.owns_lock()) return true;
   }
   bool open;
   if (purpose == kApplyCreate) {

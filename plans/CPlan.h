@@ -125,7 +125,11 @@ class CPlan : public IDestinationOwner {
   void ReplaceRules(std::unique_ptr<CRuleSet> rules);
   CRuleSet* Rules();  // caller holds Lock()
 
-  CDestination* Destination();   // caller holds Lock() or owns the plan's thread
+  CDestination* Destination();  // caller holds Lock() or owns the plan's thread
+  // The destination for a caller that uses it outside the plan's lock (a copy
+  // on the working thread): one replaced meanwhile by a change of the plan
+  // lives on until that caller lets it go.
+  std::shared_ptr<CDestination> SharedDestination() const;
   CLoggingDatabase* Database();  // the journal; has its own lock
 
   // Writes "Plan.ini" and then "IncExc.ini"; true when both were written.
@@ -170,7 +174,7 @@ class CPlan : public IDestinationOwner {
   bool noteFailureShown_ = false;             // a journal write failure was reported
   bool busy_ = false;
   bool missScheduledBackup_ = false;
-  std::unique_ptr<CDestination> destination_;
+  std::shared_ptr<CDestination> destination_;
   // The store path last applied: saved while the destination has no root (a
   // USB disk that is not plugged in must not lose its path).
   std::string storePath_;

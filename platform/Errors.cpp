@@ -176,6 +176,11 @@ std::string WinErrorMessage(uint32_t code) {
       return "This operation returned because the timeout period expired.";
     case kErrCantResolveFilename:
       return "The name of the file cannot be resolved by the system.";
+    case kErrStoppedOnLink:
+      return "A link was found inside the backup store where a folder or file was expected; "
+             "nothing was written through it.";
+    case kErrCancelled:
+      return "The operation was canceled by the user.";
     default:
       return "Unknown error " + std::to_string(code) + ".";
   }

@@ -44,9 +44,11 @@ enum : uint32_t {
   kErrFileTooLarge = 223,
   kErrNoMoreItems = 259,
   kErrDirectory = 267,
+  kErrStoppedOnLink = 681,  // a link where a store folder or file was expected
   kErrNoMediaInDrive = 1112,
   kErrIoDevice = 1117,
   kErrDeviceNotConnected = 1167,
+  kErrCancelled = 1223,  // a copy stopped because its thread was told to stop
   kErrConnectionRefused = 1225,
   kErrTimeout = 1460,
   kErrCantResolveFilename = 1921,  // too many levels of symbolic links

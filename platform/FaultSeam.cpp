@@ -1,6 +1,8 @@
 #include "platform/FaultSeam.h"
 
 #include <atomic>
+#include <cstdlib>
+#include <mutex>
 
 #include "platform/Errors.h"
 
@@ -15,7 +17,23 @@ std::atomic<uint64_t> g_nth{0};
 std::atomic<uint64_t> g_calls{0};
 std::atomic<uint32_t> g_error{0};
 thread_local bool t_exempt = false;
+std::atomic<uint32_t> g_copyDelay{0};
+std::once_flag g_copyDelayRead;  // the variable is read once, before the first use
 }  // namespace
+
+void SetCopyDelay(uint32_t ms) {
+  std::call_once(g_copyDelayRead, [] {});
+  g_copyDelay.store(ms);
+}
+
+uint32_t CopyDelay() {
+  std::call_once(g_copyDelayRead, [] {
+    if (const char* v = std::getenv("BREVANTO_FAULT_COPY_DELAY_MS")) {
+      g_copyDelay.store(static_cast<uint32_t>(std::strtoul(v, nullptr, 10)));
+    }
+  });
+  return g_copyDelay.load(std::memory_order_relaxed);
+}
 
 void ExemptThisThread() { t_exempt = true; }
 

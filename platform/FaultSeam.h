@@ -20,4 +20,10 @@ bool Hit();
 // fault meant for the step a test aims at.
 void ExemptThisThread();
 
+// A pause before each chunk of a file copy, for tests that need a copy that
+// takes long (a slow disk): set here, or in a program under test by the
+// variable BREVANTO_FAULT_COPY_DELAY_MS (read once). 0: no pause.
+void SetCopyDelay(uint32_t ms);
+uint32_t CopyDelay();
+
 }  // namespace plat::fault

@@ -78,6 +78,10 @@ std::string NativeName(const std::string& native) {
 }
 
 std::string TempNameIn(const std::string& folder) {
+  return (folder == "/" ? std::string() : folder) + "/" + TempName();
+}
+
+std::string TempName() {
   uint64_t r = 0;
   if (getrandom(&r, sizeof r, 0) != static_cast<ssize_t>(sizeof r)) {
     static std::atomic_uint64_t counter{0};  // unlikely path: getrandom unavailable
@@ -86,7 +90,7 @@ std::string TempNameIn(const std::string& folder) {
   }
   char buf[32];
   snprintf(buf, sizeof buf, ".~bvtmp-%016llx", static_cast<unsigned long long>(r));
-  return (folder == "/" ? std::string() : folder) + "/" + buf;
+  return buf;
 }
 
 int CreateTempNextTo(const std::string& target, mode_t mode, std::string* tmpPath) {
@@ -124,6 +128,104 @@ bool SyncFolder(const std::string& folder) {
   close(fd);
   if (rc != 0 && err != EINVAL && err != ENOTSUP) return Fail(ErrnoToWinError(err));
   return true;
+}
+
+bool SyncFolder(int dirFd) {
+  const int fd = openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return Fail(ErrnoToWinError(errno));
+  const int rc = fsync(fd);
+  const int err = errno;
+  close(fd);
+  if (rc != 0 && err != EINVAL && err != ENOTSUP) return Fail(ErrnoToWinError(err));
+  return true;
+}
+
+bool ComponentsBelow(const std::string& native, const std::string& folder,
+                     std::vector<std::string>* parts) {
+  parts->clear();
+  if (folder.empty() || native.compare(0, folder.size(), folder) != 0) return false;
+  size_t at = folder.size();
+  if (folder != "/") {
+    if (native.size() == at) return true;
+    if (native[at] != '/') return false;
+    ++at;
+  }
+  while (at < native.size()) {
+    size_t end = native.find('/', at);
+    if (end == std::string::npos) end = native.size();
+    if (end > at) parts->push_back(native.substr(at, end - at));
+    at = end + 1;
+  }
+  return true;
+}
+
+int OpenFoldersNoFollow(int dirFd, const std::vector<std::string>& parts, mode_t createMode) {
+  int fd = openat(dirFd, ".", O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) {
+    SetLastError(ErrnoToWinError(errno));
+    return -1;
+  }
+  for (const std::string& part : parts) {
+    int next = openat(fd, part.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (next < 0 && errno == ENOENT && createMode != 0) {
+      if (mkdirat(fd, part.c_str(), createMode) == 0 || errno == EEXIST)
+        next = openat(fd, part.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    }
+    if (next < 0) {
+      const int err = errno;
+      struct stat st;
+      uint32_t code = ErrnoToWinError(err);
+      if (fstatat(fd, part.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+        if (S_ISLNK(st.st_mode))
+          code = kErrStoppedOnLink;
+        else if (!S_ISDIR(st.st_mode))
+          code = kErrPathNotFound;
+      } else if (errno == ENOENT) {
+        code = kErrPathNotFound;
+      }
+      close(fd);
+      SetLastError(code);
+      return -1;
+    }
+    close(fd);
+    fd = next;
+  }
+  return fd;
+}
+
+ParentFolder::~ParentFolder() {
+  if (fd_ >= 0) close(fd_);
+}
+
+bool ParentFolder::Open(const std::string& native, const std::string& confineTo) {
+  if (fd_ >= 0) close(fd_);
+  fd_ = -1;
+  confined_ = false;
+  std::vector<std::string> parts;
+  if (!confineTo.empty() && ComponentsBelow(native, confineTo, &parts) && !parts.empty()) {
+    const int base = open(confineTo.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (base < 0) return Fail(ErrorFor(errno, confineTo));
+    name_ = parts.back();
+    parts.pop_back();
+    fd_ = OpenFoldersNoFollow(base, parts, 0);
+    close(base);
+    confined_ = true;
+    return fd_ >= 0;
+  }
+  const std::string parent = NativeParent(native);
+  name_ = NativeName(native);
+  if (name_.empty()) name_ = ".";  // the root itself
+  fd_ = open(parent.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (fd_ < 0) {
+    const int err = errno;
+    return Fail(err == ENOENT || err == ENOTDIR ? kErrPathNotFound : ErrnoToWinError(err));
+  }
+  return true;
+}
+
+int ParentFolder::Stat(struct stat* st) const {
+  if (fstatat(fd_, name_.c_str(), st, confined_ ? AT_SYMLINK_NOFOLLOW : 0) != 0) return errno;
+  return confined_ && S_ISLNK(st->st_mode) ? kLinkFound : 0;
 }
 
 }  // namespace plat::detail

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 struct stat;
 
@@ -36,6 +37,8 @@ std::string NativeParent(const std::string& native);
 // Last component of a native path.
 std::string NativeName(const std::string& native);
 
+// A fresh temporary file name (".~bvtmp-<16 hex digits>").
+std::string TempName();
 // A fresh temporary name in folder ("<folder>/.~bvtmp-<16 hex digits>").
 std::string TempNameIn(const std::string& folder);
 
@@ -49,5 +52,47 @@ bool WriteAll(int fd, const void* data, size_t n);
 
 // fsync of a folder; true when done or not supported by the file system.
 bool SyncFolder(const std::string& folder);
+bool SyncFolder(int dirFd);
+
+// The folder that holds an entry, open for the *at calls, and the entry's
+// name in it. Writes address their target through it, so that a folder of
+// the path cannot be swapped for a link between a check and the write.
+class ParentFolder {
+ public:
+  ParentFolder() = default;
+  ~ParentFolder();
+  ParentFolder(const ParentFolder&) = delete;
+  ParentFolder& operator=(const ParentFolder&) = delete;
+
+  // Opens the folder holding native. With a non-empty confineTo (a native
+  // folder that native lies below), every folder below confineTo is opened
+  // without following a link: a link there fails with 681, a missing folder
+  // with 3. confineTo itself may be a link. A path outside confineTo is
+  // opened as given.
+  bool Open(const std::string& native, const std::string& confineTo);
+  int Fd() const { return fd_; }
+  const std::string& Name() const { return name_; }
+  // True when the entry itself must not be a link either.
+  bool Confined() const { return confined_; }
+  // Status of the entry: 0, the errno of the failure, or kLinkFound when
+  // confined and the entry is a link (a link is followed otherwise).
+  static constexpr int kLinkFound = -1;
+  int Stat(struct stat* st) const;
+
+ private:
+  int fd_ = -1;
+  std::string name_;
+  bool confined_ = false;
+};
+
+// The components of native below folder (both native, no closing "/"), or
+// false when native does not lie below folder.
+bool ComponentsBelow(const std::string& native, const std::string& folder,
+                     std::vector<std::string>* parts);
+// Opens each of parts in turn below the open folder dirFd, never following a
+// link (681), making a missing one with createMode (0: none are made).
+// Returns the last folder's descriptor (a new one even for no parts), or -1
+// with the last error set.
+int OpenFoldersNoFollow(int dirFd, const std::vector<std::string>& parts, mode_t createMode);
 
 }  // namespace plat::detail

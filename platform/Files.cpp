@@ -5,8 +5,11 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <mutex>
+#include <set>
 #include <vector>
 
 #include "platform/Errors.h"
@@ -29,32 +32,71 @@ namespace {
 
 bool HasWildcards(std::string_view s) { return s.find_first_of("*?") != std::string_view::npos; }
 
-// Rename that never replaces the target. Returns 0 or an errno value.
-int RenameNoReplace(const std::string& from, const std::string& to) {
-  if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
+// Rename between open folders that never replaces the target. Returns 0 or
+// an errno value.
+int RenameNoReplace(int fromDir, const char* from, int toDir, const char* to) {
+  if (renameat2(fromDir, from, toDir, to, RENAME_NOREPLACE) == 0) return 0;
   if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return errno;
   // The file system lacks RENAME_NOREPLACE: a hard link fails when the name
   // is taken; without hard links, check and rename (a small race remains).
   struct stat src;
-  if (lstat(from.c_str(), &src) != 0) return errno;
+  if (fstatat(fromDir, from, &src, AT_SYMLINK_NOFOLLOW) != 0) return errno;
   if (!S_ISDIR(src.st_mode)) {
-    if (link(from.c_str(), to.c_str()) == 0) {
-      unlink(from.c_str());
+    if (linkat(fromDir, from, toDir, to, 0) == 0) {
+      unlinkat(fromDir, from, 0);
       return 0;
     }
     if (errno == EEXIST) {
       struct stat dst;
       // A case-only rename on a case-folding file system names the same file.
-      if (lstat(to.c_str(), &dst) != 0 || dst.st_ino != src.st_ino || dst.st_dev != src.st_dev)
+      if (fstatat(toDir, to, &dst, AT_SYMLINK_NOFOLLOW) != 0 || dst.st_ino != src.st_ino ||
+          dst.st_dev != src.st_dev)
         return EEXIST;
     } else if (errno != EPERM && errno != ENOTSUP && errno != EMLINK) {
       return errno;
     }
   }
   struct stat dst;
-  if (lstat(to.c_str(), &dst) == 0 && (dst.st_ino != src.st_ino || dst.st_dev != src.st_dev))
+  if (fstatat(toDir, to, &dst, AT_SYMLINK_NOFOLLOW) == 0 &&
+      (dst.st_ino != src.st_ino || dst.st_dev != src.st_dev))
     return EEXIST;
-  return rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
+  return renameat(fromDir, from, toDir, to) == 0 ? 0 : errno;
+}
+
+thread_local const std::atomic<bool>* tCancel = nullptr;
+
+bool Cancelled() { return tCancel != nullptr && tCancel->load(std::memory_order_relaxed); }
+
+// False when the folder lies on a volume whose root is no longer the root of
+// a mount: the disk went away and its empty mount folder (on the system
+// disk) must not receive what was meant for it. Volumes of the real table are
+// mounts by definition; an override volume counts once it was seen mounted.
+bool StillOnItsVolume(const std::string& native) {
+  VolumeInfo vol;
+  VolumeTable& table = VolumeTable::Instance();
+  if (!table.FindByNativePath(native, &vol) || vol.root == "/" || vol.type == DriveType::kRemote)
+    return true;
+  struct statx sx;
+  if (statx(AT_FDCWD, vol.root.c_str(), AT_NO_AUTOMOUNT, STATX_BASIC_STATS, &sx) != 0) return false;
+  if (!(sx.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT)) return true;  // the kernel cannot tell
+  const bool mounted = (sx.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
+  static std::mutex lock;             // guards seen
+  static std::set<std::string> seen;  // override roots seen as mounts
+  std::lock_guard<std::mutex> guard(lock);
+  if (mounted) {
+    if (table.IsOverridden()) seen.insert(vol.root);
+    return true;
+  }
+  return table.IsOverridden() && seen.count(vol.root) == 0;
+}
+
+// The native form of a confining folder; empty stays empty. A folder on a
+// volume that went away gives 1167.
+bool ResolveConfine(std::string_view confineTo, std::string* native) {
+  native->clear();
+  if (confineTo.empty()) return true;
+  if (!Resolve(confineTo, native)) return false;
+  return StillOnItsVolume(*native) ? true : Fail(kErrDeviceNotConnected);
 }
 
 // Copies the open source into the open target: copy_file_range while the
@@ -65,9 +107,15 @@ bool CopyData(int in, int out, uint64_t expected) {
   std::vector<char> buffer;
   constexpr size_t kChunk = 1u << 20;
   for (;;) {
+    // A test's slow disk: the pause is cut short by a stop request.
+    for (uint32_t waited = 0, delay = fault::CopyDelay(); waited < delay && !Cancelled();
+         waited += 10)
+      usleep(10000);
+    if (Cancelled()) return Fail(kErrCancelled);
     if (useRange) {
       if (fault::Hit()) return false;
-      const ssize_t r = copy_file_range(in, nullptr, out, nullptr, 16u << 20, 0);
+      // Chunks of 4 MiB: a stop request is seen within one of them.
+      const ssize_t r = copy_file_range(in, nullptr, out, nullptr, 4u << 20, 0);
       if (r > 0) {
         copied += static_cast<uint64_t>(r);
         continue;
@@ -110,9 +158,46 @@ int OpenRegularForRead(const std::string& native, struct stat* st) {
   return fd;
 }
 
-void Discard(int fd, const std::string& tmp) {
+// The same below a limit: the file is opened in its folder without following
+// a link (681 for a link).
+int OpenRegularForRead(const std::string& native, const std::string& within, struct stat* st) {
+  if (within.empty()) return OpenRegularForRead(native, st);
+  detail::ParentFolder folder;
+  if (!folder.Open(native, within)) return -1;
+  if (!folder.Confined()) return OpenRegularForRead(native, st);
+  const int fd = openat(folder.Fd(), folder.Name().c_str(),
+                        O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW);
+  if (fd < 0) {
+    struct stat lst;
+    const bool link = errno == ELOOP &&
+                      fstatat(folder.Fd(), folder.Name().c_str(), &lst, AT_SYMLINK_NOFOLLOW) == 0 &&
+                      S_ISLNK(lst.st_mode);
+    SetLastError(link ? kErrStoppedOnLink : ErrorFor(errno, native));
+    return -1;
+  }
+  if (fstat(fd, st) != 0 || !S_ISREG(st->st_mode)) {
+    close(fd);
+    SetLastError(kErrAccessDenied);
+    return -1;
+  }
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  return fd;
+}
+
+void Discard(int fd, int dirFd, const std::string& tmp) {
   if (fd >= 0) close(fd);
-  if (!tmp.empty()) unlink(tmp.c_str());
+  if (!tmp.empty()) unlinkat(dirFd, tmp.c_str(), 0);
+}
+
+// A new temporary file in the open folder; the fd or -1 with errno set.
+int CreateTempIn(int dirFd, std::string* name) {
+  for (int attempt = 0; attempt < 16; ++attempt) {
+    *name = detail::TempName();
+    const int fd =
+        openat(dirFd, name->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd >= 0 || errno != EEXIST) return fd;
+  }
+  return -1;
 }
 
 }  // namespace
@@ -161,15 +246,30 @@ uint32_t GetFileAttributes(std::string_view path) {
 }
 
 bool SetFileAttributes(std::string_view path, uint32_t attributes) {
-  std::string native;
-  if (!Resolve(path, &native)) return false;
+  return SetFileAttributes(path, attributes, {});
+}
+
+bool SetFileAttributes(std::string_view path, uint32_t attributes, std::string_view confineTo) {
+  std::string native, base;
+  if (!Resolve(path, &native) || !ResolveConfine(confineTo, &base)) return false;
   if (fault::Hit()) return false;
+  detail::ParentFolder folder;
+  if (!folder.Open(native, base)) return false;
   struct stat st;
-  if (stat(native.c_str(), &st) != 0) return Fail(ErrorFor(errno, native));
+  const int err = folder.Stat(&st);
+  if (err == detail::ParentFolder::kLinkFound) return Fail(kErrStoppedOnLink);
+  if (err != 0) return Fail(ErrorFor(err, native));
   mode_t mode = st.st_mode & 07777;
   mode = (attributes & kAttrReadOnly) ? (mode & ~S_IWUSR) : (mode | S_IWUSR);
   if (mode == (st.st_mode & 07777)) return true;
-  if (chmod(native.c_str(), mode) != 0) return Fail(ErrorFor(errno, native));
+  // Checked above not to be a link when confined; the kernel refuses to
+  // change a link's own mode, so a link swapped in meanwhile fails here.
+  int rc = fchmodat(folder.Fd(), folder.Name().c_str(), mode,
+                    folder.Confined() ? AT_SYMLINK_NOFOLLOW : 0);
+  if (rc != 0 && folder.Confined() && (errno == ENOTSUP || errno == EOPNOTSUPP)) {
+    return Fail(kErrStoppedOnLink);
+  }
+  if (rc != 0) return Fail(ErrorFor(errno, native));
   return true;
 }
 
@@ -203,11 +303,11 @@ bool GetFileInfo(std::string_view path, FindData* out) {
   return true;
 }
 
-bool CreateDirectory(std::string_view path) {
+bool CreateDirectory(std::string_view path, bool privateMode) {
   std::string native;
   if (!Resolve(path, &native)) return false;
   if (fault::Hit()) return false;
-  if (mkdir(native.c_str(), 0777) != 0) {
+  if (mkdir(native.c_str(), privateMode ? 0700 : 0777) != 0) {
     if (errno == EEXIST) return Fail(kErrAlreadyExists);
     return Fail(errno == ENOENT ? kErrPathNotFound : ErrorFor(errno, native));
   }
@@ -234,6 +334,95 @@ bool CreateDirectories(std::string_view path) {
   return S_ISDIR(st.st_mode) ? true : Fail(kErrAlreadyExists);
 }
 
+bool CreateDirectories(std::string_view folder, std::string_view confineTo, bool privateMode) {
+  const mode_t mode = privateMode ? 0700 : 0777;
+  std::string native, base;
+  if (!Resolve(folder, &native) || !ResolveConfine(confineTo, &base)) return false;
+  if (fault::Hit()) return false;
+  std::vector<std::string> below;
+  const bool confined = !base.empty() && detail::ComponentsBelow(native, base, &below);
+  // Above the confining folder (and everything when there is none) links are
+  // the user's own choice: plain mkdir level by level.
+  const std::string upper = confined ? base : native;
+  for (size_t pos = 1; pos <= upper.size(); ++pos) {
+    if (pos != upper.size() && upper[pos] != '/') continue;
+    if (mkdir(upper.substr(0, pos).c_str(), mode) != 0 && errno != EEXIST) {
+      return Fail(errno == ENOENT ? kErrPathNotFound : ErrnoToWinError(errno));
+    }
+  }
+  struct stat st;
+  if (!confined) {
+    if (stat(native.c_str(), &st) != 0) return Fail(ErrorFor(errno, native));
+    return S_ISDIR(st.st_mode) ? true : Fail(kErrAlreadyExists);
+  }
+  const int top = open(base.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (top < 0) return Fail(ErrorFor(errno, base));
+  const int fd = detail::OpenFoldersNoFollow(top, below, mode);
+  close(top);
+  if (fd < 0) return false;
+  close(fd);
+  return true;
+}
+
+bool MirrorFolderAccess(std::string_view source, std::string_view target,
+                        std::string_view confineTo, std::string_view onlyBelow) {
+  std::string src, dst, base, limit;
+  if (!Resolve(source, &src) || !Resolve(target, &dst) || !ResolveConfine(confineTo, &base) ||
+      base.empty() || (!onlyBelow.empty() && !Resolve(onlyBelow, &limit)))
+    return false;
+  std::vector<std::string> kept;  // levels at or above onlyBelow keep their access
+  if (!limit.empty()) detail::ComponentsBelow(limit, base, &kept);
+  std::vector<std::string> below, from;
+  if (!detail::ComponentsBelow(dst, base, &below) || below.size() < 2) return true;
+  detail::ComponentsBelow(src, "/", &from);
+  below.pop_back();  // the files themselves
+  if (!from.empty()) from.pop_back();
+  // Levels that pair up: the same name at the same distance from the file.
+  size_t levels = 0;
+  while (levels < below.size() && levels < from.size() &&
+         below[below.size() - 1 - levels] == from[from.size() - 1 - levels])
+    ++levels;
+  levels = std::min(levels, below.size() - std::min(kept.size(), below.size()));
+  if (levels == 0) return true;
+  const int top = open(base.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (top < 0) return Fail(ErrorFor(errno, base));
+  const size_t first = below.size() - levels;
+  int fd = detail::OpenFoldersNoFollow(
+      top, std::vector<std::string>(below.begin(), below.begin() + first), 0);
+  close(top);
+  if (fd < 0) return false;
+  std::string model = "/";
+  for (size_t i = 0; i < from.size() - levels; ++i) model += from[i] + "/";
+  for (size_t i = first; i < below.size(); ++i) {
+    model += from[i - first + from.size() - levels];
+    const int next = detail::OpenFoldersNoFollow(fd, {below[i]}, 0);
+    close(fd);
+    fd = next;
+    if (fd < 0) return false;
+    struct stat want, have;
+    if (stat(model.c_str(), &want) != 0 || !S_ISDIR(want.st_mode) || fstat(fd, &have) != 0) {
+      model += "/";
+      continue;  // the source folder went meanwhile: nothing to follow
+    }
+    model += "/";
+    // Owner and group first (a change of owner clears set-id bits), each
+    // kept only where the file system and the user's rights allow it.
+    if (have.st_uid != want.st_uid || have.st_gid != want.st_gid) {
+      if (fchownat(fd, "", want.st_uid, want.st_gid, AT_EMPTY_PATH) != 0)
+        fchownat(fd, "", static_cast<uid_t>(-1), want.st_gid, AT_EMPTY_PATH);
+      fstat(fd, &have);
+    }
+    const mode_t mode = (want.st_mode & 07777 & ~S_ISUID) | S_IRWXU;
+    if ((have.st_mode & 07777) != mode) {
+      // An O_PATH descriptor takes no fchmod; its /proc name names the folder.
+      const std::string self = "/proc/self/fd/" + std::to_string(fd);
+      chmod(self.c_str(), mode);
+    }
+  }
+  close(fd);
+  return true;
+}
+
 bool RemoveDirectory(std::string_view path) {
   std::string native;
   if (!Resolve(path, &native)) return false;
@@ -249,32 +438,59 @@ bool RemoveDirectory(std::string_view path) {
   return true;
 }
 
-bool DeleteFile(std::string_view path) {
-  std::string native;
-  if (!Resolve(path, &native)) return false;
+bool DeleteFile(std::string_view path) { return DeleteFile(path, {}); }
+
+bool DeleteFile(std::string_view path, std::string_view confineTo) {
+  std::string native, base;
+  if (!Resolve(path, &native) || !ResolveConfine(confineTo, &base)) return false;
   if (fault::Hit()) return false;
+  detail::ParentFolder folder;
+  if (!folder.Open(native, base)) return false;
   struct stat st;
-  if (lstat(native.c_str(), &st) != 0) return Fail(ErrorFor(errno, native));
+  if (fstatat(folder.Fd(), folder.Name().c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+    return Fail(ErrorFor(errno, native));
+  if (folder.Confined() && S_ISLNK(st.st_mode)) return Fail(kErrStoppedOnLink);
   if (S_ISDIR(st.st_mode)) return Fail(kErrAccessDenied);
   // As on the system the program was made for, a read-only file must have its
   // read-only attribute cleared before it can be deleted.
   if (S_ISREG(st.st_mode) && !(st.st_mode & S_IWUSR)) return Fail(kErrAccessDenied);
-  if (unlink(native.c_str()) != 0) return Fail(ErrorFor(errno, native));
+  if (unlinkat(folder.Fd(), folder.Name().c_str(), 0) != 0) return Fail(ErrorFor(errno, native));
   return true;
 }
 
 uint32_t CopyFile(std::string_view source, std::string_view target, bool failIfExists,
                   bool flushToDevice) {
-  std::string src, dst;
-  if (!Resolve(source, &src) || !Resolve(target, &dst)) return GetLastError();
+  return CopyFile(source, target, failIfExists, flushToDevice, {});
+}
+
+uint32_t CopyFile(std::string_view source, std::string_view target, bool failIfExists,
+                  bool flushToDevice, std::string_view confineTo) {
+  return CopyFileWithin(source, confineTo, target, confineTo, failIfExists, flushToDevice);
+}
+
+uint32_t CopyFileWithin(std::string_view source, std::string_view sourceWithin,
+                        std::string_view target, std::string_view targetWithin, bool failIfExists,
+                        bool flushToDevice) {
+  std::string src, dst, base, srcBase;
+  if (!Resolve(source, &src) || !Resolve(target, &dst) || !ResolveConfine(targetWithin, &base) ||
+      !ResolveConfine(sourceWithin, &srcBase))
+    return GetLastError();
   if (fault::Hit()) return GetLastError();
   struct stat st;
-  const int in = OpenRegularForRead(src, &st);
+  const int in = OpenRegularForRead(src, srcBase, &st);
   if (in < 0) return GetLastError();
+  detail::ParentFolder folder;
+  if (!folder.Open(dst, base)) {
+    close(in);
+    return GetLastError();
+  }
   struct stat old;
-  if (stat(dst.c_str(), &old) == 0) {
+  const int found = folder.Stat(&old);
+  if (found == 0 || found == detail::ParentFolder::kLinkFound) {
     uint32_t code = 0;
-    if (failIfExists) {
+    if (found != 0) {
+      code = kErrStoppedOnLink;
+    } else if (failIfExists) {
       code = kErrFileExists;
     } else if (S_ISDIR(old.st_mode) || !(old.st_mode & S_IWUSR)) {
       code = kErrAccessDenied;  // a folder or a read-only file is never replaced
@@ -291,9 +507,9 @@ uint32_t CopyFile(std::string_view source, std::string_view target, bool failIfE
     close(in);
     return GetLastError();
   }
-  int out = detail::CreateTempNextTo(dst, 0600, &tmp);
+  int out = CreateTempIn(folder.Fd(), &tmp);
   if (out < 0) {
-    const uint32_t code = ErrorFor(errno, tmp);
+    const uint32_t code = ErrorFor(errno, NativeParent(dst) + "/" + tmp);
     close(in);
     return FailCode(code);
   }
@@ -319,8 +535,11 @@ uint32_t CopyFile(std::string_view source, std::string_view target, bool failIfE
   }
   if (ok && fault::Hit()) ok = false;
   if (ok) {
-    const int err = failIfExists ? RenameNoReplace(tmp, dst)
-                                 : (rename(tmp.c_str(), dst.c_str()) == 0 ? 0 : errno);
+    const int dir = folder.Fd();
+    const char* name = folder.Name().c_str();
+    // A link that took the final name meanwhile is replaced, never followed.
+    const int err = failIfExists ? RenameNoReplace(dir, tmp.c_str(), dir, name)
+                                 : (renameat(dir, tmp.c_str(), dir, name) == 0 ? 0 : errno);
     if (err == EEXIST) {
       ok = Fail(kErrFileExists);
     } else if (err != 0) {
@@ -328,43 +547,55 @@ uint32_t CopyFile(std::string_view source, std::string_view target, bool failIfE
     }
   }
   if (!ok) {
-    Discard(out, tmp);
+    Discard(out, folder.Fd(), tmp);
     return GetLastError();
   }
   // The data was synced before the rename and the copy is whole under its
   // final name: a folder sync that fails now only delays the name reaching
   // the device, so it does not turn the copy into a failure (and is not a
   // step of the fault seam).
-  if (flushToDevice) detail::SyncFolder(NativeParent(dst));
+  if (flushToDevice) detail::SyncFolder(folder.Fd());
   return 0;
 }
 
 uint32_t MoveFile(std::string_view source, std::string_view target) {
-  std::string src, dst;
-  if (!Resolve(source, &src) || !Resolve(target, &dst)) return GetLastError();
+  return MoveFile(source, target, {});
+}
+
+uint32_t MoveFile(std::string_view source, std::string_view target, std::string_view confineTo) {
+  std::string src, dst, base;
+  if (!Resolve(source, &src) || !Resolve(target, &dst) || !ResolveConfine(confineTo, &base))
+    return GetLastError();
   if (fault::Hit()) return GetLastError();
+  detail::ParentFolder from, to;
+  if (!from.Open(src, base)) return GetLastError();
   struct stat st;
-  if (lstat(src.c_str(), &st) != 0) return FailCode(ErrorFor(errno, src));
-  const int err = RenameNoReplace(src, dst);
+  if (fstatat(from.Fd(), from.Name().c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+    return FailCode(ErrorFor(errno, src));
+  if (from.Confined() && S_ISLNK(st.st_mode)) return FailCode(kErrStoppedOnLink);
+  if (!to.Open(dst, base)) return GetLastError();
+  const int err = RenameNoReplace(from.Fd(), from.Name().c_str(), to.Fd(), to.Name().c_str());
   if (err == 0) return 0;
   if (err == EEXIST || err == ENOTEMPTY) return FailCode(kErrAlreadyExists);
   if (err != EXDEV) return FailCode(ErrorFor(err, dst));
   // Another volume: copy, then delete the source. Folders are not carried over.
   if (S_ISDIR(st.st_mode)) return FailCode(kErrNotSameDevice);
-  const uint32_t rc = CopyFile(source, target, true, false);
+  const uint32_t rc = CopyFileWithin(source, confineTo, target, confineTo, true, false);
   if (rc != 0) return FailCode(rc == kErrFileExists ? kErrAlreadyExists : rc);
   uint32_t code = 0;
   if (fault::Hit()) {
     code = GetLastError();
-  } else if (unlink(src.c_str()) != 0) {
+  } else if (unlinkat(from.Fd(), from.Name().c_str(), 0) != 0) {
     code = ErrorFor(errno, src);
   }
   if (code != 0) {
-    unlink(dst.c_str());  // keep exactly one copy: the source
+    unlinkat(to.Fd(), to.Name().c_str(), 0);  // keep exactly one copy: the source
     return FailCode(code);
   }
   return 0;
 }
+
+void SetThreadCancelFlag(const std::atomic<bool>* flag) { tCancel = flag; }
 
 uint32_t ReplaceFile(std::string_view source, std::string_view target) {
   std::string src, dst;
@@ -417,7 +648,7 @@ bool WriteFileAtomic(std::string_view path, std::string_view data, bool privateM
     }
   }
   if (!ok) {
-    Discard(fd, tmp);
+    Discard(fd, AT_FDCWD, tmp);
     return false;
   }
   // The rename itself must survive a crash.

@@ -40,6 +40,13 @@ bool MatchFileMask(std::string_view name, std::string_view mask);
 uint32_t GetFileAttributes(std::string_view path);
 // Only the read-only bit has an effect (it clears/sets the owner write bit).
 bool SetFileAttributes(std::string_view path, uint32_t attributes);
+
+// Confined writes. The calls below that take confineTo (a system path of a
+// folder; empty: no limit) reach every folder and file below that folder
+// without following a link, so a link planted inside a backup store never
+// sends a write elsewhere: a link found there fails the call with 681
+// (kErrStoppedOnLink). The folder confineTo itself may be a link.
+bool SetFileAttributes(std::string_view path, uint32_t attributes, std::string_view confineTo);
 // True when the path names an existing entry (links followed); a last
 // component with wildcards is looked up with a directory search.
 bool FileExists(std::string_view path);
@@ -47,7 +54,23 @@ bool IsDirectory(std::string_view path);
 bool GetFileInfo(std::string_view path, FindData* out);
 
 // One level; fails with 183 when it exists, 3 when the parent is missing.
-bool CreateDirectory(std::string_view path);
+// privateMode creates it 0700 (owner only), whatever the umask.
+bool CreateDirectory(std::string_view path, bool privateMode = false);
+// Creates every missing folder of the path (0700 with privateMode, else as
+// the umask allows); below confineTo no link is followed (681). True when
+// the folder exists afterwards.
+bool CreateDirectories(std::string_view folder, std::string_view confineTo, bool privateMode);
+// Gives the folders that hold target the owner, group and mode of the
+// folders that hold source, level by level from the bottom up while their
+// names agree, and only below confineTo (never confineTo itself). The owner
+// keeps read, write and search on every such folder (the store must stay
+// writable); what the file system cannot keep (owner on FAT, a group the
+// user is not in) is left as it is. With onlyBelow (a folder of the
+// target's path), only the folders below it are given access (the ones just
+// made: access set on a store folder since is left alone). False when a
+// folder could not be reached.
+bool MirrorFolderAccess(std::string_view source, std::string_view target,
+                        std::string_view confineTo, std::string_view onlyBelow = {});
 // Creates every missing folder of the path; true when it exists afterwards.
 bool CreateDirectories(std::string_view path);
 // 145 when not empty, 267 when the path is a file.
@@ -58,6 +81,7 @@ bool RemoveDirectory(std::string_view path);
 bool DeleteTree(std::string_view folder, const std::atomic<bool>* cancel = nullptr);
 // 5 for a folder and for a read-only file (clear read-only first).
 bool DeleteFile(std::string_view path);
+bool DeleteFile(std::string_view path, std::string_view confineTo);
 
 // Copies contents, mode and modification time. The data goes to a temporary
 // name in the target folder and is renamed into place, so an interrupted copy
@@ -66,11 +90,28 @@ bool DeleteFile(std::string_view path);
 // flushToDevice the
 // data and the folder are synced before/after the rename (removable and
 // network targets). Returns 0 or the Windows error number.
+// Copies stop between chunks (at most 4 MiB apart) once the calling thread's
+// cancel flag is set (SetThreadCancelFlag): the temporary file is removed
+// and the result is 1223.
 uint32_t CopyFile(std::string_view source, std::string_view target, bool failIfExists,
                   bool flushToDevice = false);
+uint32_t CopyFile(std::string_view source, std::string_view target, bool failIfExists,
+                  bool flushToDevice, std::string_view confineTo);
+// The same with a limit of its own for each side: the source is read without
+// following a link below sourceWithin, the target written so below
+// targetWithin (either may be empty).
+uint32_t CopyFileWithin(std::string_view source, std::string_view sourceWithin,
+                        std::string_view target, std::string_view targetWithin, bool failIfExists,
+                        bool flushToDevice);
 // Rename that fails with 183 when the target exists (also across volumes,
 // where it copies and deletes). Returns 0 or the Windows error number.
 uint32_t MoveFile(std::string_view source, std::string_view target);
+uint32_t MoveFile(std::string_view source, std::string_view target, std::string_view confineTo);
+
+// The flag that stops long file operations of the calling thread (copies
+// look at it between chunks). A working thread hands in its own stop flag;
+// null removes it. The flag must outlive its use on the thread.
+void SetThreadCancelFlag(const std::atomic<bool>* flag);
 // Rename that replaces an existing target. Returns 0 or the error number.
 uint32_t ReplaceFile(std::string_view source, std::string_view target);
 

@@ -11,6 +11,7 @@
 #include "destinations/NetworkDevice.h"
 #include "destinations/UsbDevice.h"
 #include "plan_owner.h"
+#include "platform/DeviceBroadcast.h"
 #include "platform/Profile.h"
 #include "support/TempDir.h"
 #include "volume_override.h"
@@ -114,10 +115,17 @@ TEST(DiskRefresh, AvailableExactlyWhileTheDriveExists) {
     EXPECT_EQ(disk->IsAvailable(), available) << root;
   }
 
-  // Unplugged and plugged again.
+  // Unplugged: unavailable as soon as the device-change broadcast tells,
+  // before any Refresh; plugged again: available after the next Refresh.
   auto disk = DiskAt("E:\\Backup\\");
+  disk->Refresh();
+  plat::DeviceBroadcaster::Instance().CheckNow();
   for (bool plugged : {false, true}) {
     volumes.Rewrite(plugged ? withE : "[C]\nRoot=/\n");
+    plat::DeviceBroadcaster::Instance().CheckNow();
+    if (!plugged) {
+      EXPECT_FALSE(disk->IsAvailable()) << "the removal is seen at once";
+    }
     disk->Refresh();
     EXPECT_EQ(disk->IsAvailable(), plugged);
   }

@@ -608,6 +608,31 @@ TEST_F(RestoreTest, AFileThatCannotBeCopiedIsTracedAndTheRestGoesOn) {
   EXPECT_EQ(ReadNative(Out(out) + "/report.doc"), "latest report");
 }
 
+// Links: one in "Latest" pointing at a private file outside the store is
+// never read (its restore fails and is traced), and one already standing in
+// the chosen folder never sends restored files outside it.
+TEST_F(RestoreTest, LinksInTheStoreAndBelowTheChosenFolderAreNeverFollowed) {
+  WriteStore();
+  bvtest::TempDir elsewhere;
+  WriteNative(elsewhere.Native() + "/secret.txt", "not backed up");
+  fs::create_symlink(elsewhere.Native() + "/secret.txt", LatestNative("leak.txt"));
+  std::shared_ptr<CDirNode> root = List();
+  ASSERT_TRUE(root);
+  SetCheckState(Find(root.get(), "Latest"), kCheckAll);
+  bvtest::TempDir out;
+  fs::create_directories(Out(out));
+  fs::create_directory_symlink(elsewhere.Native(), Out(out) + "/My Files");
+
+  const Carried got = Carry(root, store_, out.System(), false);
+  EXPECT_EQ(got.calls, kFinished);
+  EXPECT_EQ(got.failed, 4u) << "the linked store file and the three files of My Files";
+  EXPECT_EQ(got.copied, latest_.size() - 3);
+  EXPECT_FALSE(fs::exists(Out(out) + "/leak.txt"));
+  EXPECT_EQ(bvtest::FilesBelow(elsewhere.Native()),
+            (std::map<std::string, std::string>{{"secret.txt", "not backed up"}}));
+  EXPECT_EQ(ReadNative(Out(out) + "/report.doc"), "latest report");
+}
+
 TEST_F(RestoreTest, StopEndsAJobAtItsNextStep) {
   WriteStore();
   {

@@ -1,8 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
+#include <future>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 
 #include "app/Settings.h"
 #include "engine/EngineEvents.h"
@@ -10,6 +14,7 @@
 #include "plans/PlanFile.h"
 #include "plans/PlanList.h"
 #include "plans/RuleFile.h"
+#include "platform/FaultSeam.h"
 #include "support/EventCollector.h"
 #include "support/ScratchEnv.h"
 #include "support/TempDir.h"
@@ -282,3 +287,111 @@ TEST_F(PlanTest, VersionCountIsClampedToTheMaximum) {
 }
 
 }  // namespace
+
+namespace {
+
+// Native paths below a folder whose names start with prefix.
+size_t CountNamed(const std::string& folder, const std::string& prefix) {
+  size_t n = 0;
+  std::error_code ec;
+  for (auto it = fs::recursive_directory_iterator(folder, ec);
+       !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+    n += it->path().filename().string().rfind(prefix, 0) == 0;
+  }
+  return n;
+}
+
+bool WaitUntil(const std::function<bool()>& done, int seconds = 120) {
+  const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > limit) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
+}
+
+}  // namespace
+
+// A plan changed as the wizard does it (stop, apply, start), its storage
+// type included, while its thread copies a large file to a slow disk: the
+// change never waits for the copy or for the journal it holds, the replaced
+// destination is never used after it is gone (this test runs under ASan and
+// TSan too), and the interrupted file reaches the new store afterwards.
+TEST_F(PlanTest, ChangingAPlanDuringALongCopyNeverWaitsForIt) {
+  struct SlowDisk {
+    SlowDisk() { plat::fault::SetCopyDelay(250); }  // before every 4 MiB: 40 MiB take 2.5 s
+    ~SlowDisk() { plat::fault::SetCopyDelay(0); }
+  } slow;
+  env_.Src().Write("big.bin", std::string(40u << 20, 'b'));
+  const std::string file = env_.Src().SystemOf("big.bin");
+  auto plan = env_.MakePlan(21, 1, 3, {env_.Src().System()}, &list_, true);
+  ASSERT_TRUE(plan);
+  plan->NoteChangedFile(file);
+  plan->SetEnabled(false, 0);  // made enabled without a thread; start it properly
+  plan->SetEnabled(true, 0);
+  ASSERT_NE(plan->Thread(), nullptr);
+  const std::string oldStore = env_.Store().NativeOf("store21");
+  ASSERT_TRUE(WaitUntil([&] { return CountNamed(oldStore, ".~bvtmp-") == 1; }));
+
+  // The journal's lock is held by the walk all through the copy.
+  auto change = std::async(std::launch::async, [&] {
+    plan->SetStopping(true);
+    plan->SetEnabled(false, 0);
+    PlanSettings s = plan->Settings();
+    s.storageType = kStorageNetwork;
+    s.storePath = ScratchEnv::OnE("moved");
+    const bool applied = plan->ApplySettings(s, kApplyReapply);
+    plan->SetStopping(false);
+    plan->SetEnabled(true, 0);
+    return applied;
+  });
+  ASSERT_EQ(change.wait_for(std::chrono::seconds(60)), std::future_status::ready)
+      << "the change waits for the copy";
+  EXPECT_TRUE(change.get());
+  EXPECT_EQ(plan->StorageType(), kStorageNetwork);
+  EXPECT_TRUE(WaitUntil([&] {
+    return fs::file_size(env_.Src().NativeOf("big.bin")) ==
+               (fs::exists(env_.Latest("moved", "big.bin"))
+                    ? fs::file_size(env_.Latest("moved", "big.bin"))
+                    : 0) &&
+           CountNamed(env_.Store().NativeOf("moved"), ".~bvtmp-") == 0;
+  }));
+  EXPECT_EQ(CountNamed(oldStore, ".~bvtmp-"), 0u);
+  EXPECT_FALSE(fs::exists(env_.Latest("store21", "big.bin")));
+
+  // A walk that holds the journal (a copy that does not stop) does not hold
+  // up a change either.
+  plat::fault::SetCopyDelay(0);
+  std::promise<void> held, release;
+  std::thread walk([&] {
+    std::lock_guard<std::recursive_mutex> g(plan->Database()->Mutex());
+    held.set_value();
+    release.get_future().wait();
+  });
+  held.get_future().wait();
+  auto again = std::async(std::launch::async, [&] {
+    PlanSettings s = plan->Settings();
+    s.storageType = kStorageLocal;
+    return plan->ApplySettings(s, kApplyReapply);
+  });
+  const bool returned = again.wait_for(std::chrono::seconds(60)) == std::future_status::ready;
+  release.set_value();
+  walk.join();
+  EXPECT_TRUE(returned) << "the change waits for the journal";
+  EXPECT_TRUE(again.get());
+
+  // Many small copies while the storage type flips back and forth: each
+  // copy's destination outlives the change that replaces it.
+  for (int i = 0; i < 200; ++i) {
+    const std::string name = "small" + std::to_string(i) + ".txt";
+    env_.Src().Write(name, name);
+    plan->NoteChangedFile(env_.Src().SystemOf(name));
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));  // the files settle
+  for (int round = 0; round < 40; ++round) {
+    PlanSettings s = plan->Settings();
+    s.storageType = round % 2 ? kStorageLocal : kStorageNetwork;
+    ASSERT_TRUE(plan->ApplySettings(s, kApplyReapply));
+    std::this_thread::sleep_for(std::chrono::milliseconds(25));
+  }
+}

@@ -7,12 +7,17 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <random>
 #include <set>
 #include <string>
+#include <thread>
 
 #include "platform/Errors.h"
+#include "platform/FaultSeam.h"
 #include "platform/Files.h"
 #include "support/TempDir.h"
 
@@ -500,4 +505,135 @@ TEST(FilesHandle, DescriptorsDoNotLeakIntoChildren) {
     found = true;
   }
   EXPECT_TRUE(found);
+}
+
+// A store with links planted below its root: one in place of a folder, one in
+// place of a file. Every confined write fails with 681 and the outside stays
+// as it was; the same calls pass where no link stands, and the store's root
+// may itself be a link.
+TEST(FilesConfined, LinksBelowTheRootAreNeverFollowed) {
+  TempDir t;
+  t.Write("src.txt", "new");
+  t.Write("outside/victim.txt", "keep");
+  t.Write("real/Latest/ok/file.txt", "old");
+  fs::create_directory_symlink(t.NativeOf("real"), t.NativeOf("store"));  // allowed
+  fs::create_directory_symlink(t.NativeOf("outside"), t.NativeOf("real/Latest/sub"));
+  fs::create_symlink(t.NativeOf("outside/victim.txt"), t.NativeOf("real/Latest/file.txt"));
+  chmod(t.NativeOf("outside/victim.txt").c_str(), 0444);
+  const std::string root = t.SystemOf("store");
+  const std::string src = t.SystemOf("src.txt");
+  auto in = [&](const char* rel) { return root + "\\" + rel; };
+  struct Case {
+    const char* what;
+    std::function<bool()> call;
+  } cases[] = {
+      {"copy into a linked folder",
+       [&] { return plat::CopyFile(src, in("Latest\\sub\\victim.txt"), false, false, root) == 0; }},
+      {"copy onto a linked file",
+       [&] { return plat::CopyFile(src, in("Latest\\file.txt"), false, true, root) == 0; }},
+      {"move a linked file",
+       [&] {
+         return plat::MoveFile(in("Latest\\file.txt"), in("Latest\\ok\\moved.txt"), root) == 0;
+       }},
+      {"move into a linked folder",
+       [&] {
+         return plat::MoveFile(in("Latest\\ok\\file.txt"), in("Latest\\sub\\x.txt"), root) == 0;
+       }},
+      {"delete a linked file", [&] { return plat::DeleteFile(in("Latest\\file.txt"), root); }},
+      {"delete through a linked folder",
+       [&] { return plat::DeleteFile(in("Latest\\sub\\victim.txt"), root); }},
+      {"attributes through a link",
+       [&] { return plat::SetFileAttributes(in("Latest\\file.txt"), plat::kAttrNormal, root); }},
+      {"folders through a link",
+       [&] { return plat::CreateDirectories(in("Latest\\sub\\new\\deeper"), root, true); }},
+  };
+  for (const Case& c : cases) {
+    EXPECT_FALSE(c.call()) << c.what;
+    EXPECT_EQ(plat::GetLastError(), plat::kErrStoppedOnLink) << c.what;
+  }
+  EXPECT_EQ(t.Read("outside/victim.txt"), "keep");
+  EXPECT_EQ(ModeOf(t.NativeOf("outside/victim.txt")), 0444u);
+  EXPECT_EQ(std::distance(fs::directory_iterator(t.NativeOf("outside")), {}), 1);
+  EXPECT_TRUE(TempLeftovers(t.NativeOf("real/Latest")).empty());
+  EXPECT_EQ(plat::WinErrorMessage(plat::kErrStoppedOnLink).find("Unknown"), std::string::npos);
+
+  // Where no link stands the same calls work, and new folders are private.
+  ASSERT_TRUE(plat::CreateDirectories(in("Revision\\ok"), root, true));
+  EXPECT_EQ(ModeOf(t.NativeOf("real/Revision/ok")), 0700u);
+  EXPECT_EQ(plat::CopyFile(src, in("Latest\\ok\\file.txt"), false, false, root), 0u);
+  EXPECT_EQ(plat::MoveFile(in("Latest\\ok\\file.txt"), in("Revision\\ok\\file(1).txt"), root), 0u);
+  EXPECT_TRUE(plat::DeleteFile(in("Revision\\ok\\file(1).txt"), root));
+}
+
+// The folders of a copy take the owner, group and mode of the folders they
+// stand for, from the file upwards while the names agree, never the root or
+// the levels above the names that pair up; the owner keeps full access.
+TEST(FilesConfined, FoldersMirrorTheAccessOfTheFoldersTheyCopy) {
+  TempDir t;
+  t.Write("home/ann/private/doc.txt", "x");
+  chmod(t.NativeOf("home/ann").c_str(), 0750);
+  chmod(t.NativeOf("home/ann/private").c_str(), 0500);
+  if (geteuid() == 0) {
+    ASSERT_EQ(chown(t.NativeOf("home/ann").c_str(), 65534, 65534), 0);
+  }
+  const std::string root = t.SystemOf("store");
+  ASSERT_TRUE(plat::CreateDirectory(root, true));
+  const std::string target =
+      root + "\\Latest\\C" + t.SystemOf("home/ann/private/doc.txt").substr(2);
+  ASSERT_TRUE(plat::CreateDirectories(target.substr(0, target.rfind('\\')), root, true));
+  ASSERT_TRUE(plat::MirrorFolderAccess(t.SystemOf("home/ann/private/doc.txt"), target, root));
+  const std::string copied = t.NativeOf("store/Latest/C") + t.NativeOf("home");
+  EXPECT_EQ(ModeOf(t.NativeOf("store")), 0700u);
+  EXPECT_EQ(ModeOf(t.NativeOf("store/Latest")), 0700u);
+  EXPECT_EQ(ModeOf(copied + "/ann"), 0750u);
+  EXPECT_EQ(ModeOf(copied + "/ann/private"), 0700u);  // 0500 + the owner's full access
+  EXPECT_EQ(ModeOf(copied), ModeOf(t.NativeOf("home")) | 0700u);
+  struct stat st {};
+  ASSERT_EQ(stat((copied + "/ann").c_str(), &st), 0);
+  if (geteuid() == 0) {
+    EXPECT_EQ(st.st_uid, 65534u);
+  }
+  EXPECT_EQ(plat::CopyFile(t.SystemOf("home/ann/private/doc.txt"), target, false, false, root), 0u);
+}
+
+// A copy stops between chunks once its thread's cancel flag is set, from
+// another thread during the copy too; nothing is left under either name.
+TEST(FilesCopy, StopsWhenTheThreadIsCancelled) {
+  TempDir t;
+  {
+    std::string chunk = RandomBytes(1u << 20, 7);
+    std::FILE* f = std::fopen(t.NativeOf("big.bin").c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    for (int i = 0; i < 64; ++i) std::fwrite(chunk.data(), 1, chunk.size(), f);
+    std::fclose(f);
+  }
+  std::atomic<bool> cancel{true};
+  // A slow disk (a pause before every 4 MiB), so the copy is surely running.
+  struct Flag {
+    explicit Flag(std::atomic<bool>* f) {
+      plat::SetThreadCancelFlag(f);
+      plat::fault::SetCopyDelay(100);
+    }
+    ~Flag() {
+      plat::SetThreadCancelFlag(nullptr);
+      plat::fault::SetCopyDelay(0);
+    }
+  } flag(&cancel);
+  EXPECT_EQ(plat::CopyFile(t.SystemOf("big.bin"), t.SystemOf("copy.bin"), false),
+            plat::kErrCancelled);
+  cancel = false;
+  std::thread stopper([&] {
+    while (!fs::exists(t.NativeOf("copy.bin")) && TempLeftovers(t.Native()).empty()) {
+      std::this_thread::yield();
+    }
+    cancel = true;
+  });
+  const uint32_t rc = plat::CopyFile(t.SystemOf("big.bin"), t.SystemOf("copy.bin"), false);
+  stopper.join();
+  EXPECT_EQ(rc, plat::kErrCancelled);
+  EXPECT_FALSE(fs::exists(t.NativeOf("copy.bin")));
+  EXPECT_TRUE(TempLeftovers(t.Native()).empty());
+  cancel = false;
+  plat::fault::SetCopyDelay(0);
+  EXPECT_EQ(plat::CopyFile(t.SystemOf("big.bin"), t.SystemOf("copy.bin"), false), 0u);
 }
