@@ -176,8 +176,9 @@ bool BuildLogRecord(const EventData& event, const PlanInfoForLog* plan, std::str
       break;
     case kEvRunBegins:
     case kEvRunEnds:
-      // Continuous plans have no scheduled runs to report.
-      if (plan->scheduleUnit == 1) return false;
+      // Continuous plans have no scheduled runs to report; a first backup is
+      // written by its scan's records.
+      if (plan->scheduleUnit == 1 || event.text2 == kRunIsFirstBackup) return false;
       r = std::string(event.code == kEvRunBegins ? "#Scheduled Backup Start"
                                                  : "#Scheduled Backup Complete") +
           "\n" + name + "\n" + t + "\n";

@@ -166,7 +166,8 @@ void CSimpleTask::Run() {
     unit = plan->ScheduleUnit();
     first = !plan->InitDone();
   }
-  PostEvent(kEvRunBegins, name, id);
+  const std::string runKind = first ? kRunIsFirstBackup : "";
+  PostEvent(kEvRunBegins, name, id, runKind);
   PreCheck();
   int32_t copied = 0;
   bool blocked = plan->IsBlocked();
@@ -218,6 +219,6 @@ void CSimpleTask::Run() {
   }
   if (plan->Mode() == kModeWorking) plan->SetMode(kModeIdle);
   lastCopied_.store(copied);
-  PostEvent(kEvRunEnds, name, id, {}, {}, copied);
+  PostEvent(kEvRunEnds, name, id, runKind, {}, copied);
   if (unit == kUnitManual) plan->SetEnabled(false, 0);
 }

@@ -51,6 +51,10 @@ enum EventCode : int32_t {
   kEvStoreNameShared = 34,
 };
 
+// Text 2 of the run events (24, 25) of a plan's first backup: the log writes
+// that run as the first backup, not as a scheduled run.
+inline constexpr const char* kRunIsFirstBackup = "first-backup";
+
 // One event. Every constructor, copy and move stamps the calling thread as
 // the event's thread; the time is taken when the event is first built.
 struct EventData {

@@ -177,6 +177,13 @@ TEST(LogRecord, ExactTextOfEveryRecordedEvent) {
     ASSERT_TRUE(BuildLogRecord(c.event, &plan, t, &text)) << c.event.code;
     EXPECT_EQ(text, c.text) << c.event.code;
   }
+  // The run of a first backup is written by its scan's records alone.
+  for (int32_t code : {kEvRunBegins, kEvRunEnds}) {
+    std::string text;
+    EXPECT_FALSE(
+        BuildLogRecord(EventData(code, "Docs", 1, kRunIsFirstBackup, "", 0), &plan, t, &text))
+        << text;
+  }
 
   // What leaves a file or a plan unprotected is written with the plan when
   // there is one, without it when there is none (a file of the plan list).
