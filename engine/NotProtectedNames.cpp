@@ -25,7 +25,10 @@ const char* ReasonKey(plat::UnheldReason reason) {
 
 bool ReportNotProtected(CPlan* plan, const plat::UnheldName& unheld) {
   const std::string folder = plat::WithSeparator(unheld.folder);
-  if (!plan->MatchPath(folder + plat::StandInName(unheld.name), false)) return false;
+  const std::string standIn = folder + plat::StandInName(unheld.name);
+  PlanList* list = plan->Owner();
+  if (list != nullptr && !list->IsPathEligible(standIn)) return false;
+  if (!plan->MatchPath(standIn, false)) return false;
   const std::string shown = folder + plat::ShownName(unheld.name);
   if (!plan->NoteUnheldName(shown)) return false;
   PostEvent(kEvNotProtected, shown, plan->Id(), {},
