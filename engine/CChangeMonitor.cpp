@@ -323,6 +323,11 @@ void CChangeMonitor::WatchFolders(const std::vector<std::string>& folders) {
   if (device_) device_->WatchFolders(folders);
 }
 
+std::vector<plat::UnheldName> CChangeMonitor::TakeUnheldNames() {
+  std::lock_guard<std::mutex> guard(lock_);
+  return device_ ? device_->TakeUnheldNames() : std::vector<plat::UnheldName>{};
+}
+
 bool CChangeMonitor::IsStarted() const {
   std::lock_guard<std::mutex> guard(lock_);
   return started_;

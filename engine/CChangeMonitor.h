@@ -115,6 +115,8 @@ class CChangeMonitor {
   // The folders the plans protect (system paths), handed to the device so
   // that they are watched wherever they lie; nothing while not started.
   void WatchFolders(const std::vector<std::string>& folders);
+  // Written files whose names no record can carry, since the last call.
+  std::vector<plat::UnheldName> TakeUnheldNames();
 
   bool IsStarted() const;
   // The driver thread's "NewFile" channel and the launch thread's "Launch"

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "engine/CChangeMonitor.h"
+#include "engine/NotProtectedNames.h"
 #include "plans/CPlan.h"
 #include "plans/PlanList.h"
 #include "plans/RuleSet.h"
@@ -114,6 +115,9 @@ void CFileDispatchThread::Run() {
   tellFolders();
   for (;;) {
     if (std::chrono::steady_clock::now() - lastLook >= std::chrono::seconds(1)) tellFolders();
+    for (const plat::UnheldName& unheld : monitor.TakeUnheldNames()) {
+      OfferNotProtected(list, unheld);
+    }
     {
       std::unique_lock<std::mutex> lock(lock_);
       wake_.wait_for(lock, std::chrono::milliseconds(kWaitMs), [this] { return signalled_; });

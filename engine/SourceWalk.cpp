@@ -7,6 +7,7 @@
 #include "destinations/StoreMarker.h"
 #include "engine/CSimpleEngine.h"
 #include "engine/CWorkingThread.h"
+#include "engine/NotProtectedNames.h"
 #include "history/CLoggingDatabase.h"
 #include "plans/CPlan.h"
 #include "plans/PlanList.h"
@@ -117,6 +118,13 @@ void FolderWalker::WalkOne(const std::string& base, bool withHidden, const OnFol
       onFile(base + entry.name, entry);
     }
   } while (search.Next(&entry));
+  // Names a system path cannot carry were skipped by the search: the plan
+  // says so once for each one its rules would take.
+  if (!files) return;
+  for (const std::string& raw : search.SkippedList()) {
+    plat::UnheldName unheld{base, raw, plat::ReasonForName(raw)};
+    ReportNotProtected(plan_, unheld);
+  }
 }
 
 bool WalkGate::ShouldStop() {

@@ -430,3 +430,13 @@ bool CPlan::ApplySettings(const PlanSettings& s, int32_t purpose) {
   if (purpose == kApplyCreate) AddBuiltinExclusions(rules_.get());
   return true;
 }
+
+bool CPlan::NoteUnheldName(const std::string& shownPath) {
+  std::lock_guard<std::recursive_mutex> g(lock_);
+  return unheldNames_.insert(shownPath).second;
+}
+
+size_t CPlan::UnheldNameCount() const {
+  std::lock_guard<std::recursive_mutex> g(lock_);
+  return unheldNames_.size();
+}

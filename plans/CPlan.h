@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -148,6 +149,11 @@ class CPlan : public IDestinationOwner {
   // Sleeps in 1 s steps while that holds; returns early when stopping.
   void WaitWhileEarlierSameDestinationBusy();
 
+  // Files of the plan's sources whose names the store cannot hold, seen in
+  // this run of the program. True when the shown path is new (say it once).
+  bool NoteUnheldName(const std::string& shownPath);
+  size_t UnheldNameCount() const;
+
  protected:
   // Steps of ApplySettings.
   bool PrepareDestination(const PlanSettings& settings, int32_t purpose);
@@ -179,6 +185,7 @@ class CPlan : public IDestinationOwner {
   // USB disk that is not plugged in must not lose its path).
   std::string storePath_;
   std::unique_ptr<CLoggingDatabase> database_;
+  std::set<std::string> unheldNames_;  // see NoteUnheldName; under lock_
 };
 
 class CSimplePlan : public CPlan {

@@ -105,6 +105,8 @@ constexpr size_t kMaxUnits = 32766;
 // Paths queued beyond this are dropped (with one line on stderr) rather than
 // letting an unread queue grow without bound.
 constexpr size_t kMaxQueued = 200000;
+// Unheld names kept between two looks; more are dropped.
+constexpr size_t kMaxUnheldKept = 1000;
 
 class LinuxChangeDevice : public ChangeDevice {
  public:
@@ -137,6 +139,13 @@ class LinuxChangeDevice : public ChangeDevice {
   uint32_t TakeLostChanges() override {
     std::lock_guard<std::mutex> g(lock_);
     return watcher_->TakeLosses();
+  }
+
+  std::vector<UnheldName> TakeUnheldNames() override {
+    std::lock_guard<std::mutex> g(lock_);
+    std::vector<UnheldName> out;
+    out.swap(unheld_);
+    return out;
   }
 
   uint32_t Control(uint32_t code, const void* in, size_t inSize, void* out, size_t outSize,
@@ -220,9 +229,13 @@ class LinuxChangeDevice : public ChangeDevice {
     watcher_->Drain(&written);
     for (const std::string& native : written) {
       std::string system;
-      if (!ToSystemPath(native, &system)) continue;  // a name a system path cannot carry
+      if (!ToSystemPath(native, &system)) {  // a name a system path cannot carry
+        KeepUnheldLocked(native, UnheldReason::kNone);
+        continue;
+      }
       bool ok = true;
       std::u16string units = Utf8ToUtf16(system, &ok);
+      if (ok && units.size() > kMaxUnits) KeepUnheldLocked(native, UnheldReason::kTooLong);
       if (!ok || units.empty() || units.size() > kMaxUnits) continue;
       if (queued_.count(units)) continue;  // already waiting to be read
       if (queue_.size() >= kMaxQueued) {
@@ -233,6 +246,20 @@ class LinuxChangeDevice : public ChangeDevice {
       queued_.insert(units);
       queue_.push_back(std::move(units));
     }
+  }
+
+  // Keeps a written file the records cannot carry, for TakeUnheldNames: its
+  // folder as a system path and its own name raw. kNone: the reason is in the
+  // name (when the folder's name is the fault, nothing is kept).
+  void KeepUnheldLocked(const std::string& native, UnheldReason reason) {
+    const size_t slash = native.rfind('/');
+    if (slash == std::string::npos || unheld_.size() >= kMaxUnheldKept) return;
+    UnheldName u;
+    u.name = native.substr(slash + 1);
+    u.reason = reason == UnheldReason::kNone ? ReasonForName(u.name) : reason;
+    if (u.reason == UnheldReason::kNone) return;
+    if (!ToSystemPath(slash == 0 ? "/" : native.substr(0, slash), &u.folder)) return;
+    unheld_.push_back(std::move(u));
   }
 
   // Moves as many whole records as fit into out; the rest stay queued.
@@ -269,6 +296,7 @@ class LinuxChangeDevice : public ChangeDevice {
   std::deque<std::u16string> queue_;           // paths waiting to be read, oldest first
   std::unordered_set<std::u16string> queued_;  // the same paths, to merge repeated writes
   bool fullSaid_ = false;
+  std::vector<UnheldName> unheld_;  // written files no record can carry, not yet taken
   bool mountsChanged_ = false;
   std::chrono::steady_clock::time_point lastVolumeLook_ = std::chrono::steady_clock::now();
   // Accepted and kept; the watchers report close-after-write and moved-in

@@ -11,6 +11,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/UnheldNames.h"
+
 namespace plat {
 
 enum : uint32_t {
@@ -53,6 +55,8 @@ class ChangeDevice {
   virtual void WatchFolders(const std::vector<std::string>& folders) { (void)folders; }
   // The kinds of loss (kChangesLost*) since the last call; 0 when none.
   virtual uint32_t TakeLostChanges() { return 0; }
+  // Written files whose names a system path cannot carry, since the last call.
+  virtual std::vector<UnheldName> TakeUnheldNames() { return {}; }
 };
 
 }  // namespace plat

@@ -26,6 +26,7 @@ void DirSearch::Close() {
 bool DirSearch::Open(std::string_view pattern, FindData* first) {
   Close();
   skipped_ = 0;
+  skippedList_.clear();
   const std::string plain = StripLongPathPrefix(pattern);
   const size_t sep = plain.find_last_of("\\/");
   if (sep == std::string::npos) return Fail(kErrPathNotFound);
@@ -71,6 +72,7 @@ bool DirSearch::Next(FindData* out) {
     const std::string_view name(e->d_name);
     if (name.find('\\') != std::string_view::npos || !IsValidUtf8(name)) {
       ++skipped_;
+      if (skippedList_.size() < kMaxSkippedKept) skippedList_.emplace_back(name);
       continue;
     }
     if (!MatchFileMask(name, mask_)) continue;

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace plat {
 
@@ -149,6 +150,9 @@ class DirSearch {
   bool Next(FindData* out);  // false at the end (error 18)
   void Close();
   uint64_t SkippedNames() const { return skipped_; }
+  // The skipped names themselves (raw native bytes), the first kMaxSkippedKept.
+  const std::vector<std::string>& SkippedList() const { return skippedList_; }
+  static constexpr size_t kMaxSkippedKept = 1000;
 
  private:
   void* dir_ = nullptr;  // DIR*
@@ -156,6 +160,7 @@ class DirSearch {
   std::string mask_;
   bool exact_ = false;  // pattern has no wildcard: at most one result
   uint64_t skipped_ = 0;
+  std::vector<std::string> skippedList_;
 };
 
 // Handle-based file access for formats that are read and updated in place.

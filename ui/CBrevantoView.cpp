@@ -299,6 +299,10 @@ CellContent CBrevantoView::ContentFor(const PlanState& state, bool onBattery) co
   c.nextBackup = Q(NextBackupText(s, country));
   c.lastBackup = Q(LastBackupText(s, country));
   c.pending = state.pendingKnown ? QString::number(state.pending) : QStringLiteral("\u2013");
+  if (s.notProtected > 0) {
+    c.notProtected = Q(
+        FormatText(GetText("NOT_PROTECTED", "PLAN_CARD_COUNT"), {std::to_string(s.notProtected)}));
+  }
   // A stopped plan, or a manual plan that is not running, offers launch.
   c.showLaunch = !s.enabled || (s.scheduleUnit == 8 && s.mode != 2);
   c.canBackUpNow = s.scheduleUnit != 1;

@@ -178,6 +178,8 @@ CPlanCell::CPlanCell(uint32_t id, QWidget* parent) : QFrame(parent), id_(id) {
   next_ = Value("nextValue", this);
   last_ = Value("lastValue", this);
   pending_ = Value("pendingValue", this);
+  notProtected_ = Value("notProtectedValue", this);
+  notProtected_->hide();
 
   more_ = new QPushButton(this);
   more_->setObjectName("moreButton");
@@ -239,6 +241,7 @@ CPlanCell::CPlanCell(uint32_t id, QWidget* parent) : QFrame(parent), id_(id) {
   body->addWidget(status_);
   body->addSpacing(8);
   body->addLayout(grid);
+  body->addWidget(notProtected_);
   body->addSpacing(4);
   auto* moreLine = new QHBoxLayout;
   moreLine->addWidget(more_);
@@ -287,6 +290,8 @@ void CPlanCell::SetContent(const CellContent& c) {
   next_->setText(c.nextBackup);
   last_->setText(c.lastBackup);
   pending_->setText(c.pending);
+  notProtected_->setText(c.notProtected);
+  notProtected_->setVisible(!c.notProtected.isEmpty());
   backupNow_->setEnabled(c.canBackUpNow);
   pause_->setIcon(ImageIcon("Buttons", c.showLaunch ? "Launch" : "Pause"));
   pause_->setToolTip(Text("MAIN_UI", c.showLaunch ? "BUTTON_TIP_LAUNCH" : "BUTTON_TIP_PAUSE"));

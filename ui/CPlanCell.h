@@ -31,6 +31,7 @@ struct CellContent {
   QString nextBackup;
   QString lastBackup;
   QString pending;
+  QString notProtected;      // files the plan cannot protect; empty: none
   bool showLaunch = false;   // the toggle launches (plan stopped) rather than pauses
   bool canBackUpNow = true;  // false for continuous plans
 };
@@ -94,6 +95,7 @@ class CPlanCell : public QFrame {
   QLabel* next_;
   QLabel* last_;
   QLabel* pending_;
+  QLabel* notProtected_;
   QToolButton* backupNow_;
   QToolButton* pause_;
   QToolButton* delete_;

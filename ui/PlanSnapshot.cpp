@@ -28,6 +28,7 @@ bool TryTakeSnapshot(CPlan* plan, PlanSnapshot* out) {
   }
   s.lastBackupTime = plan->LastBackupTime();
   s.spaceWanted = plan->SpaceWanted();
+  s.notProtected = plan->UnheldNameCount();
   *out = std::move(s);
   return true;
 }

@@ -20,7 +20,8 @@ struct PlanSnapshot {
   bool hasTask = false;
   int64_t nextDue = 0;
   int64_t lastBackupTime = 0;
-  uint64_t spaceWanted = 0;  // free bytes a copy refused for lack of room waits for
+  uint64_t spaceWanted = 0;   // free bytes a copy refused for lack of room waits for
+  uint64_t notProtected = 0;  // files whose names the store cannot hold
 };
 
 // Fills *out under the plan's lock. False (and *out untouched) when the lock

@@ -74,6 +74,10 @@ TEST_F(SourceWalkTest, WalkSkipsWhatMustNotBeCopied) {
   env_.Src().Write("big.bin", std::string(2 * 1024 * 1024 + 1, 'b'));
   env_.Src().Write("nested-store/Brevanto.dat", "");
   env_.Src().Write("nested-store/Latest/x.doc", "x");
+  // Names the store cannot hold: counted by the plan when its rules take them.
+  env_.Src().Write("deep/a\\b.doc", "b");
+  env_.Src().Write("\xff\xfe.doc", "u");
+  env_.Src().Write("c\\d.tmp", "t");
   SetBackupFileMaxSize(1);
   auto plan = env_.MakePlan(2, kUnitDaily, 3, {env_.Src().System()});
   ASSERT_TRUE(plan);
@@ -88,6 +92,7 @@ TEST_F(SourceWalkTest, WalkSkipsWhatMustNotBeCopied) {
   EXPECT_FALSE(fs::exists(Latest(2, ".dot/inner.doc")));
   EXPECT_FALSE(fs::exists(Latest(2, "big.bin")));
   EXPECT_FALSE(fs::exists(Latest(2, "nested-store/Latest/x.doc")));
+  EXPECT_EQ(plan->UnheldNameCount(), 2u);
   ResetSettingsCache();
 
   // A second walk leaves existing copies alone, even of changed files.
@@ -96,6 +101,7 @@ TEST_F(SourceWalkTest, WalkSkipsWhatMustNotBeCopied) {
   WalkFolder(plan.get(), env_.Src().System());
   EXPECT_EQ(bvtest::ReadNative(Latest(2, "keep.doc")), "k");
   EXPECT_EQ(bvtest::ReadNative(Latest(2, "new.doc")), "n");
+  EXPECT_EQ(plan->UnheldNameCount(), 2u);  // each told once
 }
 
 TEST_F(SourceWalkTest, PausesAfterEveryFifthEntry) {

@@ -353,6 +353,16 @@ TEST_F(ViewTest, ShowsOneCellPerPlanWithItsTexts) {
   ASSERT_TRUE(RunUntil([&] { return !ContentOf(view, watch->Id()).space.isEmpty(); }));
   EXPECT_NE(ContentOf(view, watch->Id()).space.toStdString().find("500.00 G"), std::string::npos);
 
+  // Files whose names the store cannot hold: counted once each on the card.
+  EXPECT_TRUE(w.notProtected.isEmpty());
+  for (const char* path : {"C:\\x\\a\\b", "C:\\x\\\\xFF", "C:\\x\\a\\b"})
+    watch->NoteUnheldName(path);
+  view.Refresh();
+  EXPECT_EQ(ContentOf(view, watch->Id()).notProtected.toStdString(),
+            "2 files cannot be protected (names the store cannot hold)");
+  EXPECT_TRUE(view.Cell(watch->Id())->findChild<QLabel*>("notProtectedValue")->isVisibleTo(&view));
+  EXPECT_TRUE(ContentOf(view, manual->Id()).notProtected.isEmpty());
+
   // A plan deleted elsewhere loses its cell at the next refresh.
   const uint32_t gone = daily->Id();
   PlanList::Instance().DeletePlan(gone);

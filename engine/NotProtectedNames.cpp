@@ -1,0 +1,42 @@
+#include "engine/NotProtectedNames.h"
+
+#include <mutex>
+
+#include "app/Texts.h"
+#include "engine/EngineEvents.h"
+#include "plans/CPlan.h"
+#include "plans/PlanList.h"
+#include "platform/Paths.h"
+
+namespace {
+
+const char* ReasonKey(plat::UnheldReason reason) {
+  switch (reason) {
+    case plat::UnheldReason::kBackslash:
+      return "REASON_BACKSLASH";
+    case plat::UnheldReason::kNotUtf8:
+      return "REASON_NOT_UTF8";
+    default:
+      return "REASON_TOO_LONG";
+  }
+}
+
+}  // namespace
+
+bool ReportNotProtected(CPlan* plan, const plat::UnheldName& unheld) {
+  const std::string folder = plat::WithSeparator(unheld.folder);
+  const std::string standIn = folder + plat::StandInName(unheld.name);
+  PlanList* list = plan->Owner();
+  if (list != nullptr && !list->IsPathEligible(standIn)) return false;
+  if (!plan->MatchPath(standIn, false)) return false;
+  const std::string shown = folder + plat::ShownName(unheld.name);
+  if (!plan->NoteUnheldName(shown)) return false;
+  PostEvent(kEvNotProtected, shown, plan->Id(), {},
+            GetText("NOT_PROTECTED", ReasonKey(unheld.reason)));
+  return true;
+}
+
+void OfferNotProtected(PlanList& list, const plat::UnheldName& unheld) {
+  std::lock_guard<std::recursive_mutex> guard(list.Lock());
+  for (size_t i = 0; i < list.Count(); ++i) ReportNotProtected(list.At(i), unheld);
+}

@@ -1,0 +1,87 @@
+// The real program on a folder under $HOME that holds files whose names the
+// store cannot hold (a backslash, bytes that are not UTF-8), both at the
+// first backup and written while it runs: each is logged once as not
+// protected with its reason, and the other files of the folder are copied.
+#include <gtest/gtest.h>
+
+#include <QProcess>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+
+#include "ProgramRun.h"
+#include "support/DataFolder.h"
+#include "support/QtApp.h"
+#include "support/TempDir.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+size_t Count(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+void WriteRaw(const std::string& native, const std::string& bytes) {
+  std::ofstream(native, std::ios::binary) << bytes;
+}
+
+TEST(NotProtectedEndToEndTest, UnheldNamesAreLoggedOnceAndTheRestIsCopied) {
+  bvtest::App();
+  bvtest::TempDir work;
+  bvtest::DataFolder data(work.Native());
+  bvtest::TempDir home(bvtest::TempDir::Where::kHome);
+  ASSERT_FALSE(home.Native().empty()) << "cannot make a folder under $HOME";
+  fs::create_directories(home.NativeOf("prot"));
+  const std::string prot = home.NativeOf("prot") + "/";
+  WriteRaw(prot + "good.txt", "good");
+  WriteRaw(prot + "a\\b.txt", "backslash");
+  WriteRaw(prot + "\xff\xfe.txt", "not utf-8");
+
+  bvtest::PlanFiles plan;
+  plan.name = "Names";
+  plan.storePath = "E:\\Store\\";
+  plan.sources = {home.SystemOf("prot")};
+  data.WritePlan(plan);
+  data.WritePlanList({1});
+  std::unique_ptr<QProcess> program = bvtest::StartProgram(
+      data, {{"BREVANTO_CHANGE_SOURCE", "inotify"}, {"BREVANTO_CHANGE_ROOTS", home.Native()}},
+      {"-s"});
+  ASSERT_NE(program, nullptr);
+  ASSERT_TRUE(bvtest::WaitUntilRunning(data)) << bvtest::ReadNative(data.StderrLog());
+
+  const std::string base = "Source Path = " + home.SystemOf("prot") + "\\";
+  const std::string backslash = base + "a\\b.txt";
+  const std::string notUtf8 = base + "\\xFF\\xFE.txt";
+  const std::string later = base + "later\\xFF.txt";
+  const std::string inStore = data.Volume('E') + "/Store/Latest/C" + home.NativeOf("prot/");
+  auto copied = [&](const char* name) { return fs::exists(inStore + name); };
+  ASSERT_TRUE(bvtest::WaitFor([&] {
+    const std::string log = data.LogText();
+    return copied("good.txt") && log.find(backslash) != std::string::npos &&
+           log.find(notUtf8) != std::string::npos;
+  })) << data.LogText();
+
+  // Written while the program runs, the second time too: still one line.
+  WriteRaw(prot + "later\xff.txt", "later");
+  WriteRaw(prot + "good2.txt", "good2");
+  ASSERT_TRUE(bvtest::WaitFor([&] {
+    return copied("good2.txt") && data.LogText().find(later) != std::string::npos;
+  })) << data.LogText();
+  WriteRaw(prot + "later\xff.txt", "later, again");
+  WriteRaw(prot + "good3.txt", "good3");
+  ASSERT_TRUE(bvtest::WaitFor([&] { return copied("good3.txt"); }));
+  program->kill();
+  program->waitForFinished(10000);
+
+  const std::string log = data.LogText();
+  EXPECT_EQ(Count(log, "#File Not Protected"), 3u) << log;
+  for (const std::string& line : {backslash, notUtf8, later}) EXPECT_EQ(Count(log, line), 1u);
+  EXPECT_EQ(Count(log, "Reason = The name holds a backslash"), 1u);
+  EXPECT_EQ(Count(log, "Reason = The name is not valid UTF-8"), 2u);
+}
+
+}  // namespace
