@@ -42,6 +42,7 @@ TEST(JournalThreads, NotesWalksAndCountsInParallelKeepOneRecordPerPath) {
   }
   // The backup walk: holds the lock for the whole walk, marks records copied.
   std::atomic<int> copied{0};
+  std::atomic<int> passes{0};
   threads.emplace_back([&] {
     while (!stop.load()) {
       std::lock_guard<std::recursive_mutex> g(db.Mutex());
@@ -63,6 +64,7 @@ TEST(JournalThreads, NotesWalksAndCountsInParallelKeepOneRecordPerPath) {
         }
         offset = next;
       }
+      ++passes;
     }
   });
   // The main window counting pending files, and a reload of the index.
@@ -76,6 +78,9 @@ TEST(JournalThreads, NotesWalksAndCountsInParallelKeepOneRecordPerPath) {
     }
   });
   for (int n = 0; n < kNoters; ++n) threads[n].join();
+  // Two whole walks after the last note: the walk has seen pending records.
+  const int seen = passes.load();
+  while (passes.load() < seen + 2) std::this_thread::yield();
   stop = true;
   for (size_t i = kNoters; i < threads.size(); ++i) threads[i].join();
 

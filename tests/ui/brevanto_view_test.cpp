@@ -442,8 +442,12 @@ TEST_F(ViewTest, PauseAndLaunchSwitchThePlanAndSaveIt) {
   cell->PauseButton()->click();
   EXPECT_FALSE(plan->Enabled());
   EXPECT_NE(PlanFile(plan->Id()).find("Enabled=0"), std::string::npos);
-  EXPECT_EQ(cell->Content().statusText.toStdString(), Grid("PLAN_STATUS_STOPPED"));
-  EXPECT_EQ(cell->PauseButton()->toolTip().toStdString(), GetText("MAIN_UI", "BUTTON_TIP_LAUNCH"));
+  // The card follows at a refresh that finds the plan's lock free (a walk
+  // may hold it for a moment).
+  ASSERT_TRUE(RunUntil([&] {
+    return ContentOf(view, plan->Id()).statusText.toStdString() == Grid("PLAN_STATUS_STOPPED") &&
+           cell->PauseButton()->toolTip().toStdString() == GetText("MAIN_UI", "BUTTON_TIP_LAUNCH");
+  }));
 
   cell->PauseButton()->click();
   EXPECT_TRUE(plan->Enabled());
