@@ -7,6 +7,7 @@
 
 #include "platform/IniText.h"
 #include "platform/Paths.h"
+#include "platform/VolumeSources.h"
 #include "platform/Volumes.h"
 
 namespace plat {
@@ -19,21 +20,6 @@ constexpr std::string_view kPseudo[] = {
     "rpc_pipefs", "selinuxfs",  "squashfs", "erofs",       "overlay",  "nfsd",     "cifs",
     "smb3",       "smbfs",      "nfs",      "nfs4",
 };
-
-// Mount points escape blanks, tabs, newlines and "\" as octal ("\040").
-std::string Unescape(std::string_view s) {
-  std::string out;
-  for (size_t i = 0; i < s.size(); ++i) {
-    if (s[i] == '\\' && i + 3 < s.size() && s[i + 1] >= '0' && s[i + 1] <= '3' && s[i + 2] >= '0' &&
-        s[i + 2] <= '7' && s[i + 3] >= '0' && s[i + 3] <= '7') {
-      out += char((s[i + 1] - '0') * 64 + (s[i + 2] - '0') * 8 + (s[i + 3] - '0'));
-      i += 3;
-    } else {
-      out += s[i];
-    }
-  }
-  return out;
-}
 
 std::string WithoutClosingSlash(std::string path) {
   while (path.size() > 1 && path.back() == '/') path.pop_back();
@@ -57,7 +43,7 @@ void AddPseudoMounts(std::string_view text, std::vector<std::string>* out) {
     }
     auto dash = std::find(fields.begin(), fields.end(), "-");
     if (fields.size() < 5 || dash == fields.end() || dash + 1 == fields.end()) continue;
-    const std::string point = WithoutClosingSlash(Unescape(fields[4]));
+    const std::string point = WithoutClosingSlash(detail::UnescapeMountField(fields[4]));
     if (point == "/") continue;
     if (IsPseudoFileSystem(dash[1])) out->push_back(point);
   }

@@ -26,21 +26,6 @@ struct MountLine {
   std::string source;
 };
 
-// Mount points escape blanks, tabs, newlines and "\" as octal ("\040").
-std::string Unescape(std::string_view s) {
-  std::string out;
-  for (size_t i = 0; i < s.size(); ++i) {
-    if (s[i] == '\\' && i + 3 < s.size() && s[i + 1] >= '0' && s[i + 1] <= '3' && s[i + 2] >= '0' &&
-        s[i + 2] <= '7' && s[i + 3] >= '0' && s[i + 3] <= '7') {
-      out += char((s[i + 1] - '0') * 64 + (s[i + 2] - '0') * 8 + (s[i + 3] - '0'));
-      i += 3;
-    } else {
-      out += s[i];
-    }
-  }
-  return out;
-}
-
 std::vector<std::string_view> Fields(std::string_view line) {
   std::vector<std::string_view> f;
   size_t i = 0;
@@ -67,10 +52,10 @@ std::vector<MountLine> ParseMountInfo(std::string_view text) {
     if (f.size() < 7 || dash + 2 >= f.size()) continue;
     MountLine m;
     m.devno = std::string(f[2]);
-    m.root = Unescape(f[3]);
-    m.mountPoint = Unescape(f[4]);
+    m.root = UnescapeMountField(f[3]);
+    m.mountPoint = UnescapeMountField(f[4]);
     m.fsType = std::string(f[dash + 1]);
-    m.source = Unescape(f[dash + 2]);
+    m.source = UnescapeMountField(f[dash + 2]);
     // A later mount on the same folder hides the earlier one.
     out.erase(std::remove_if(out.begin(), out.end(),
                              [&](const MountLine& o) { return o.mountPoint == m.mountPoint; }),
@@ -151,6 +136,21 @@ void FillFromSysfs(const MountLine& m, VolumeInfo* v) {
 }
 
 }  // namespace
+
+// Mount points escape blanks, tabs, newlines and "\" as octal ("\040").
+std::string UnescapeMountField(std::string_view s) {
+  std::string out;
+  for (size_t i = 0; i < s.size(); ++i) {
+    if (s[i] == '\\' && i + 3 < s.size() && s[i + 1] >= '0' && s[i + 1] <= '3' && s[i + 2] >= '0' &&
+        s[i + 2] <= '7' && s[i + 3] >= '0' && s[i + 3] <= '7') {
+      out += char((s[i + 1] - '0') * 64 + (s[i + 2] - '0') * 8 + (s[i + 3] - '0'));
+      i += 3;
+    } else {
+      out += s[i];
+    }
+  }
+  return out;
+}
 
 // File-system UUID and type through libblkid (no udev on these machines).
 void ProbeUuid(const std::string& device, std::string* uuid, std::string* type) {

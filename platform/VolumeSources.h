@@ -38,4 +38,7 @@ std::string NormalizeRoot(std::string_view root);
 // True when path lies in root (equal, or root followed by "/").
 bool PathUnderRoot(std::string_view path, std::string_view root);
 
+// A field of /proc/self/mountinfo with its octal escapes ("\040") undone.
+std::string UnescapeMountField(std::string_view field);
+
 }  // namespace plat::detail
