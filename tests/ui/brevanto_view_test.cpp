@@ -610,7 +610,8 @@ TEST_F(ViewTest, RenameInPlaceStoresTheNameAndRefusesATakenOne) {
   type("  Work files  ", Qt::Key_Return);
   EXPECT_EQ(plan->Name(), "Work files");
   EXPECT_NE(PlanFile(plan->Id()).find("Name=Work files"), std::string::npos);
-  EXPECT_EQ(cell->Content().name.toStdString(), "Work files");
+  // The card follows at a refresh that finds the plan's lock free.
+  EXPECT_TRUE(RunUntil([&] { return ContentOf(view, plan->Id()).name == "Work files"; }));
 
   type("Something else", Qt::Key_Escape);
   EXPECT_EQ(plan->Name(), "Work files");
