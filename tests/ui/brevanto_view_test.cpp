@@ -300,6 +300,16 @@ class ViewTest : public ::testing::Test {
     CPlanCell* cell = view.Cell(id);
     return cell ? cell->Content() : CellContent{};
   }
+  // The view takes the list's and the plans' locks only when they are free
+  // (a walk holds them for moments): refresh until every plan has its card.
+  static void Show(CBrevantoView& view) {
+    PlanList& list = PlanList::Instance();
+    ASSERT_TRUE(RunUntil([&] {
+      view.Refresh();
+      std::lock_guard<std::recursive_mutex> lock(list.Lock());
+      return view.CellIds().size() == list.Count();
+    }));
+  }
 
   bvtest::TempDir dir_;
   uint64_t eFree_ = 0;
@@ -315,7 +325,7 @@ TEST_F(ViewTest, ShowsOneCellPerPlanWithItsTexts) {
   CPlan* daily = MakePlan("Pictures", "E:\\Pics\\", 4, true);
   CPlan* manual = MakePlan("Music", "F:\\Music\\", 8, false, kStorageUsb);
   ASSERT_TRUE(watch && daily && manual);
-  view.Refresh();
+  Show(view);
   EXPECT_EQ(view.CellIds(), (std::vector<uint32_t>{watch->Id(), daily->Id(), manual->Id()}));
   EXPECT_FALSE(view.findChild<QWidget*>("emptyCard")->isVisibleTo(&view));
 
@@ -357,16 +367,18 @@ TEST_F(ViewTest, ShowsOneCellPerPlanWithItsTexts) {
   EXPECT_TRUE(w.notProtected.isEmpty());
   for (const char* path : {"C:\\x\\a\\b", "C:\\x\\\\xFF", "C:\\x\\a\\b"})
     watch->NoteUnheldName(path);
-  view.Refresh();
-  EXPECT_EQ(ContentOf(view, watch->Id()).notProtected.toStdString(),
-            "2 files cannot be protected (names the store cannot hold)");
+  EXPECT_TRUE(RunUntil([&] {
+    view.Refresh();
+    return ContentOf(view, watch->Id()).notProtected.toStdString() ==
+           "2 files cannot be protected (names the store cannot hold)";
+  }));
   EXPECT_TRUE(view.Cell(watch->Id())->findChild<QLabel*>("notProtectedValue")->isVisibleTo(&view));
   EXPECT_TRUE(ContentOf(view, manual->Id()).notProtected.isEmpty());
 
   // A plan deleted elsewhere loses its cell at the next refresh.
   const uint32_t gone = daily->Id();
   PlanList::Instance().DeletePlan(gone);
-  view.Refresh();
+  Show(view);
   EXPECT_EQ(view.Cell(gone), nullptr);
   EXPECT_EQ(view.CellIds(), (std::vector<uint32_t>{watch->Id(), manual->Id()}));
 }
@@ -408,7 +420,7 @@ TEST_F(ViewTest, BackUpNowReachesThePlan) {
   CPlan* daily = MakePlan("Daily", "E:\\Daily\\", 4, false);
   CPlan* watch = MakePlan("Watch", "E:\\Watch\\", 1, false);
   ASSERT_TRUE(daily && watch);
-  view.Refresh();
+  Show(view);
   std::atomic<int> runsEnded{0};
   QObject::connect(view.EventPump(), &CEventPump::eventArrived, [&](CMEvent*, const EventData& e) {
     if (e.code == kEvRunEnds && e.planId == daily->Id()) ++runsEnded;
@@ -435,7 +447,7 @@ TEST_F(ViewTest, PauseAndLaunchSwitchThePlanAndSaveIt) {
   CPlan* plan = MakePlan("Watch", "E:\\Watch\\", 1, true);
   CPlan* manual = MakePlan("Manual", "E:\\Manual\\", 8, false);
   ASSERT_TRUE(plan && manual);
-  view.Refresh();
+  Show(view);
   CPlanCell* cell = view.Cell(plan->Id());
   EXPECT_EQ(cell->PauseButton()->toolTip().toStdString(), GetText("MAIN_UI", "BUTTON_TIP_PAUSE"));
 
@@ -477,7 +489,7 @@ TEST_F(ViewTest, DeleteAsksAndKeepsOrRemovesTheStore) {
   dir_.Write("evol/Keep/Latest/C/a.txt", "a");
   dir_.Write("evol/Drop/Latest/C/a.txt", "a");
   dir_.Write("evol/Drop/Revision/C/a(0001).txt", "a");
-  view.Refresh();
+  Show(view);
 
   // Cancel: nothing happens.
   bool hadBox = false;
@@ -564,7 +576,7 @@ TEST_F(ViewTest, OptionRowHandsEditRestoreAndArchiveToTheFrame) {
   CPlan* plan = MakePlan("Docs", "E:\\Docs\\", 1, true);
   ASSERT_TRUE(plan);
   const uint32_t id = plan->Id();
-  view.Refresh();
+  Show(view);
   CPlanCell* cell = view.Cell(id);
   EXPECT_FALSE(cell->EditButton()->isVisibleTo(cell));
   EXPECT_EQ(cell->MoreButton()->text().toStdString(), GetText("MAIN_UI", "BUTTON_MORE_OPTIONS"));
@@ -596,7 +608,7 @@ TEST_F(ViewTest, RenameInPlaceStoresTheNameAndRefusesATakenOne) {
   CPlan* plan = MakePlan("Docs", "E:\\Docs\\", 1, true);
   CPlan* other = MakePlan("Photos", "E:\\Photos\\", 1, true);
   ASSERT_TRUE(plan && other);
-  view.Refresh();
+  Show(view);
   CPlanCell* cell = view.Cell(plan->Id());
   auto type = [&](const QString& text, Qt::Key key) {
     cell->RenameButton()->click();
@@ -633,6 +645,7 @@ TEST_F(ViewTest, SpaceCheckWarnsAboutNearlyFullDestinations) {
   const std::string full = FormatText(GetText("MAIN_UI", "DISK_FULL_MESSAGE"), {"Docs"});
   auto check = [&] {
     messages.clear();
+    Show(view);
     view.RunPeriodicChecks();
     RunUntil([&] { return view.Worker()->RunningJobs() == 0; });
     QCoreApplication::processEvents();
@@ -683,7 +696,7 @@ TEST_F(ViewTest, RecordingOnlyCheckCountsDaysAndWaitingFiles) {
   plan->NoteChangedFile(dir_.SystemOf("src/a.txt"));
   plan->NoteChangedFile(dir_.SystemOf("src/b.txt"));
   (void)src;
-  view.Refresh();  // first sight of the blocked plan: its period starts now
+  Show(view);  // first sight of the blocked plan: its period starts now
   const std::string first = plat::GetProfileString(uiIni, "MainWindow", "LoggingModeTime", "");
   ASSERT_EQ(first.size(), 14u);
   // Three days and an hour ago.
@@ -713,7 +726,7 @@ TEST_F(ViewTest, WorkerNeverWaitsForABusyJournal) {
   CPlan* plan = MakePlan("Docs", "E:\\Docs\\", 8, false);
   ASSERT_TRUE(plan);
   plan->NoteChangedFile(dir_.SystemOf("src/a.txt"));
-  view.Refresh();
+  Show(view);
   const uint32_t id = plan->Id();
 
   // Another thread holds the journal, as a backup walk does for its whole run.
