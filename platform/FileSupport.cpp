@@ -120,8 +120,10 @@ bool WriteAll(int fd, const void* data, size_t n) {
   return true;
 }
 
-bool SyncFolder(const std::string& folder) {
-  const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+namespace {
+// Flushes and closes a folder descriptor (-1: the open failed, errno says why);
+// file systems that cannot flush folders are no failure.
+bool SyncAndClose(int fd) {
   if (fd < 0) return Fail(ErrnoToWinError(errno));
   const int rc = fsync(fd);
   const int err = errno;
@@ -129,15 +131,14 @@ bool SyncFolder(const std::string& folder) {
   if (rc != 0 && err != EINVAL && err != ENOTSUP) return Fail(ErrnoToWinError(err));
   return true;
 }
+}  // namespace
+
+bool SyncFolder(const std::string& folder) {
+  return SyncAndClose(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+}
 
 bool SyncFolder(int dirFd) {
-  const int fd = openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return Fail(ErrnoToWinError(errno));
-  const int rc = fsync(fd);
-  const int err = errno;
-  close(fd);
-  if (rc != 0 && err != EINVAL && err != ENOTSUP) return Fail(ErrnoToWinError(err));
-  return true;
+  return SyncAndClose(openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
 }
 
 bool ComponentsBelow(const std::string& native, const std::string& folder,

@@ -142,13 +142,9 @@ bool CopyData(int in, int out, uint64_t expected) {
   }
 }
 
-// Opens a regular file for reading (special files would block or never end).
-int OpenRegularForRead(const std::string& native, struct stat* st) {
-  const int fd = open(native.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-  if (fd < 0) {
-    SetLastError(ErrorFor(errno, native));
-    return -1;
-  }
+// Keeps fd when it names a regular file (special files would block or never
+// end) and makes its reads blocking; closes it otherwise.
+int KeepRegular(int fd, struct stat* st) {
   if (fstat(fd, st) != 0 || !S_ISREG(st->st_mode)) {
     close(fd);
     SetLastError(kErrAccessDenied);
@@ -156,6 +152,16 @@ int OpenRegularForRead(const std::string& native, struct stat* st) {
   }
   fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   return fd;
+}
+
+// Opens a regular file for reading (special files would block or never end).
+int OpenRegularForRead(const std::string& native, struct stat* st) {
+  const int fd = open(native.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  if (fd < 0) {
+    SetLastError(ErrorFor(errno, native));
+    return -1;
+  }
+  return KeepRegular(fd, st);
 }
 
 // The same below a limit: the file is opened in its folder without following
@@ -175,13 +181,7 @@ int OpenRegularForRead(const std::string& native, const std::string& within, str
     SetLastError(link ? kErrStoppedOnLink : ErrorFor(errno, native));
     return -1;
   }
-  if (fstat(fd, st) != 0 || !S_ISREG(st->st_mode)) {
-    close(fd);
-    SetLastError(kErrAccessDenied);
-    return -1;
-  }
-  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-  return fd;
+  return KeepRegular(fd, st);
 }
 
 void Discard(int fd, int dirFd, const std::string& tmp) {
