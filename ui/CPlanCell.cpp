@@ -17,6 +17,7 @@
 #include <atomic>
 
 #include "app/Texts.h"
+#include "ui/ElidedLabel.h"
 #include "ui/NativePath.h"
 #include "ui/StyleSheet.h"
 
@@ -34,8 +35,9 @@ QLabel* Caption(const char* key, QWidget* parent) {
   return label;
 }
 
-QLabel* Value(const char* objectName, QWidget* parent) {
-  auto* label = new QLabel(parent);
+// A value cut with an ellipsis when the card is narrower than its text.
+QLabel* Value(const char* objectName, QWidget* parent, Qt::TextElideMode mode = Qt::ElideRight) {
+  auto* label = new CElidedLabel(mode, parent);
   label->setObjectName(objectName);
   label->setProperty("cellValue", true);
   label->setTextFormat(Qt::PlainText);
@@ -149,7 +151,7 @@ CPlanCell::CPlanCell(uint32_t id, QWidget* parent) : QFrame(parent), id_(id) {
 
   icon_ = new CStatusIcon(this);
 
-  name_ = new QLabel(this);
+  name_ = new CElidedLabel(Qt::ElideRight, this);
   name_->setObjectName("planName");
   name_->setTextFormat(Qt::PlainText);
   name_->setToolTip(Text("UGGRID", "RENAME"));
@@ -171,7 +173,7 @@ CPlanCell::CPlanCell(uint32_t id, QWidget* parent) : QFrame(parent), id_(id) {
   pause_ = IconButton("pauseButton", "Pause", Text("MAIN_UI", "BUTTON_TIP_PAUSE"), this);
   delete_ = IconButton("deleteButton", "Delete", Text("MAIN_UI", "BUTTON_TIP_DELETE"), this);
 
-  destination_ = Value("destinationValue", this);
+  destination_ = Value("destinationValue", this, Qt::ElideMiddle);
   space_ = Value("spaceValue", this);
   space_->setProperty("cellValue", false);
   schedule_ = Value("scheduleValue", this);

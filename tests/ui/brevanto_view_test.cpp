@@ -43,6 +43,7 @@
 #include "ui/CMainFrame.h"
 #include "ui/CPlanCell.h"
 #include "ui/CellTexts.h"
+#include "ui/ElidedLabel.h"
 #include "ui/PlanSnapshot.h"
 #include "ui/StoreRemoval.h"
 #include "ui/TextFormat.h"
@@ -802,6 +803,54 @@ TEST_F(ViewTest, StaysResponsiveWhileAPlanBacksUpManyFiles) {
   poke.stop();
   EXPECT_GT(refreshesDuringRun, 0);
   EXPECT_TRUE(fs::exists(dir_.NativeOf("evol/Many/Latest")));
+}
+
+// Plans named up to the limit, on a long store path, and one card given a
+// 263-character name: from 1024 x 768 on, the window keeps its size, every
+// card's buttons and schedule lie inside it, and the cut texts carry their
+// whole text in the tool tip.
+TEST_F(ViewTest, LongNamesKeepEveryButtonInsideTheWindow) {
+  CMainFrame frame;
+  CBrevantoView* view = frame.View();
+  const std::string folder = "E:\\" + std::string(150, 'f') + "\\";
+  for (char c : std::string("ABC"))
+    ASSERT_TRUE(MakePlan(std::string(255, c), folder + c, c == 'B' ? 4 : 1, true));
+  frame.resize(1024, 768);
+  frame.show();
+  Show(*view);
+  const std::vector<uint32_t> ids = view->CellIds();
+  CellContent widest = view->Cell(ids[0])->Content();
+  widest.name = QString(263, QLatin1Char('W'));
+  view->Cell(ids[0])->SetContent(widest);
+  for (uint32_t id : ids) view->Cell(id)->SetOptionsOpen(true);
+
+  for (QSize size : {QSize(1024, 768), QSize(1280, 800), QSize(1024, 768)}) {
+    frame.resize(size);
+    RunUntil([] { return false; }, 100);
+    EXPECT_EQ(frame.size(), size);
+    auto* scroll = view->findChild<QScrollArea*>("planScroll");
+    for (uint32_t id : ids) {
+      CPlanCell* cell = view->Cell(id);
+      scroll->ensureWidgetVisible(cell, 0, 0);
+      QCoreApplication::processEvents();
+      const QWidget* parts[] = {cell->BackupNowButton(), cell->PauseButton(),
+                                cell->DeleteButton(),    cell->MoreButton(),
+                                cell->EditButton(),      cell->RestoreButton(),
+                                cell->ArchiveButton(),   cell->findChild<QLabel*>("scheduleValue")};
+      for (const QWidget* w : parts) {
+        const QRect box(w->mapTo(&frame, QPoint(0, 0)), w->size());
+        EXPECT_TRUE(w->isVisibleTo(&frame) && frame.rect().contains(box))
+            << w->objectName().toStdString() << " of plan " << id << " at " << box.x() << ","
+            << box.y() << " in " << size.width() << "x" << size.height();
+      }
+      auto* name = cell->findChild<CElidedLabel*>("planName");
+      ASSERT_NE(name, nullptr);
+      EXPECT_TRUE(name->IsElided());
+      EXPECT_TRUE(name->TipText().startsWith(cell->Content().name));
+      auto* destination = cell->findChild<CElidedLabel*>("destinationValue");
+      EXPECT_EQ(destination->TipText(), cell->Content().destinationTip);
+    }
+  }
 }
 
 // The whole window with plans in several states. With BV_SCREENSHOT_DIR set
