@@ -294,7 +294,7 @@ void CMainFrame::ProblemNotice(const EventData& event) {
       break;
   }
   // Names and paths come from the disk: escaped, they cannot shape the text.
-  const std::string path = EscapeControls(event.text1);
+  const std::string path = EscapeControls(ReadablePath(event.text1));
   const std::string pattern = GetText("MESSAGE_RECEIVER", key);
   const bool withPlan = event.code == kEvFileFailed || event.code == kEvNotProtected ||
                         event.code == kEvDatabaseOpenFailed || event.code == kEvDatabaseProblem;

@@ -101,41 +101,58 @@ std::string FormatCellDate(int64_t t, std::string_view country) {
 std::string CellCountry() { return GetEditionString("Country", "US"); }
 
 std::string DestinationText(const PlanSnapshot& s) {
-  const char letter = DriveLetter(s.root);
-  switch (s.hasDestination ? s.storageType : 0) {
-    case kStorageLocal:
-      return FormatText("%s(%s)", {Grid("INTERNAL_DRIVE"), s.root.substr(0, 2)});
-    case kStorageUsb: {
-      const bool removable = letter != 0 && plat::VolumeTable::Instance().GetDriveType(letter) ==
-                                                plat::DriveType::kRemovable;
-      return FormatText("%s(%s:)", {Grid(removable ? "REMOVABLE_DRIVE" : "USB_KEY"),
-                                    letter ? std::string(1, letter) : std::string("?")});
-    }
-    case kStorageNetwork:
-      return Grid("NETWORK_DRIVE");
-    case kStorageFtp:
-      return Grid("FTP_SERVER");
-    default:
-      return Grid("UNKNOWN_DEVICE");
-  }
+  const std::string kind = DestinationKindText(s);
+  const std::string folder = ReadableStoreFolder(s);
+  if (folder.empty()) return kind;
+  return FormatText(Grid("DESTINATION_WITH_FOLDER"), {kind, folder});
 }
 
 std::string DestinationToolTip(const PlanSnapshot& s) {
+  return ReadableStoreFolder(s).empty() ? std::string() : DestinationText(s);
+}
+
+std::string DestinationKindText(const PlanSnapshot& s) {
+  const char* key = "UNKNOWN_DEVICE";
+  switch (s.hasDestination ? s.storageType : 0) {
+    case kStorageLocal:
+      key = "INTERNAL_DRIVE";
+      break;
+    case kStorageUsb: {
+      const char letter = DriveLetter(s.root);
+      const bool removable = letter != 0 && plat::VolumeTable::Instance().GetDriveType(letter) ==
+                                                plat::DriveType::kRemovable;
+      key = removable ? "REMOVABLE_DRIVE" : "USB_KEY";
+      break;
+    }
+    case kStorageNetwork:
+      key = "NETWORK_DRIVE";
+      break;
+    case kStorageFtp:
+      key = "FTP_SERVER";
+      break;
+    default:
+      break;
+  }
+  std::string text = Grid(key);
+  while (!text.empty() && text.back() == ' ') text.pop_back();
+  return text;
+}
+
+std::string ReadableStoreFolder(const PlanSnapshot& s) {
   if (!s.hasDestination || s.root.empty()) return {};
   if (s.storageType == kStorageFtp)
     return s.root.rfind("ftp://", 0) == 0 ? s.root : "ftp://" + s.root;
   const std::string root = WithoutSeparator(s.root);
   std::string native;
-  std::string tip = plat::ToNativePath(root, &native) ? native : root;
-  if (const char letter = DriveLetter(root)) {
-    plat::VolumeInfo volume;
-    if (plat::VolumeTable::Instance().Find(letter, &volume)) {
-      tip += "\n";
-      tip += letter;
-      tip += ": " + volume.root;
-    }
+  if (plat::ToNativePath(root, &native)) return native;
+  // A share that is not mounted now: its name with forward slashes.
+  if (root.rfind("\\\\", 0) == 0) {
+    std::string share = root;
+    for (char& c : share)
+      if (c == '\\') c = '/';
+    return share;
   }
-  return tip;
+  return {};
 }
 
 std::string ScheduleText(int32_t unit) {

@@ -15,11 +15,18 @@ std::string FormatCellDate(int64_t t, std::string_view country);
 // The edition's country ("Country" of "OEM.ini", "US" when missing).
 std::string CellCountry();
 
-// The destination's kind and drive, e.g. "Local disk (E:)".
+// The destination as the card shows it: its kind and, when known, the
+// store folder as a person reads it ("Local disk: /home/ann/Backups").
 std::string DestinationText(const PlanSnapshot& s);
-// Where the store lies as the user knows it: the native folder of a drive or
-// share path, "ftp://server/root" for FTP; empty when unknown.
+// The whole destination text when it names a folder (the card may cut it).
 std::string DestinationToolTip(const PlanSnapshot& s);
+// "Local disk", "USB disk", ... without a drive letter.
+std::string DestinationKindText(const PlanSnapshot& s);
+// The store folder as a person reads it: the native folder of a drive or
+// mounted share path ("/home/ann/Backups"), "//server/share/x" for a share
+// that is not mounted, "ftp://server/root" for FTP; empty when unknown (a
+// USB disk that is away).
+std::string ReadableStoreFolder(const PlanSnapshot& s);
 std::string ScheduleText(int32_t unit);
 // "NEXT_BACKUP_TIME_PREFIX" / "LAST_BACKUP_TIME_PREFIX" are the labels; these
 // are the values that follow them.

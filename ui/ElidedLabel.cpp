@@ -28,7 +28,8 @@ QString CElidedLabel::ShownText() const {
 
 QString CElidedLabel::TipText() const {
   if (!IsElided()) return toolTip();
-  return toolTip().isEmpty() ? text() : text() + QLatin1Char('\n') + toolTip();
+  if (toolTip().isEmpty() || toolTip() == text()) return text();
+  return text() + QLatin1Char('\n') + toolTip();
 }
 
 QSize CElidedLabel::sizeHint() const {

@@ -334,10 +334,9 @@ TEST_F(ViewTest, ShowsOneCellPerPlanWithItsTexts) {
   EXPECT_EQ(w.name.toStdString(), "Documents");
   EXPECT_EQ(w.statusText.toStdString(), Grid("PLAN_STATUS_WATCHING"));
   EXPECT_EQ(w.statusColour, QColor(66, 166, 0));
-  EXPECT_EQ(w.destination.toStdString(), Grid("INTERNAL_DRIVE") + "(E:)");
-  // The tool tip names the store as the user knows it.
-  EXPECT_NE(w.destinationTip.toStdString().find(dir_.NativeOf("evol") + "/Docs"),
-            std::string::npos);
+  // The store as the user knows it, never in drive-letter form.
+  EXPECT_EQ(w.destination.toStdString(), "Local disk: " + dir_.NativeOf("evol") + "/Docs");
+  EXPECT_EQ(w.destinationTip, w.destination);
   EXPECT_EQ(w.lastBackup.toStdString(), Grid("LAST_BACKUP_TIME_HAVE_NOT_RUN"));
   EXPECT_FALSE(w.canBackUpNow);
 
@@ -354,7 +353,14 @@ TEST_F(ViewTest, ShowsOneCellPerPlanWithItsTexts) {
 
   const CellContent m = ContentOf(view, manual->Id());
   EXPECT_EQ(m.statusText.toStdString(), Grid("PLAN_STATUS_STOPPED"));
-  EXPECT_EQ(m.destination.toStdString(), Grid("REMOVABLE_DRIVE") + "(F:)");
+  EXPECT_EQ(m.destination.toStdString(), "Removable disk: " + dir_.NativeOf("fvol") + "/Music");
+  // A folder the user chose on the system disk (C: is "/" here).
+  CPlan* home = MakePlan("Home", dir_.SystemOf("Backups"), 4, true);
+  ASSERT_TRUE(home);
+  Show(view);
+  EXPECT_EQ(ContentOf(view, home->Id()).destination.toStdString(),
+            "Local disk: " + dir_.NativeOf("Backups"));
+  PlanList::Instance().DeletePlan(home->Id());
   EXPECT_EQ(m.nextBackup.toStdString(), Grid("NEXT_BACKUP_TIME_MANUALLY"));
   EXPECT_TRUE(m.showLaunch);
 
