@@ -174,8 +174,11 @@ CPlanCell::CPlanCell(uint32_t id, QWidget* parent) : QFrame(parent), id_(id) {
   delete_ = IconButton("deleteButton", "Delete", Text("MAIN_UI", "BUTTON_TIP_DELETE"), this);
 
   destination_ = Value("destinationValue", this, Qt::ElideMiddle);
-  space_ = Value("spaceValue", this);
-  space_->setProperty("cellValue", false);
+  static_cast<CElidedLabel*>(destination_)->SetMinimumChars(12);
+  // Short and whole: the destination's path is cut first.
+  space_ = new QLabel(this);
+  space_->setObjectName("spaceValue");
+  space_->setTextFormat(Qt::PlainText);
   schedule_ = Value("scheduleValue", this);
   next_ = Value("nextValue", this);
   last_ = Value("lastValue", this);

@@ -7,16 +7,14 @@
 #include <QToolTip>
 #include <algorithm>
 
-namespace {
-
-// Shown before the text is cut further: a few letters and the ellipsis.
-constexpr int kMinimumChars = 6;
-
-}  // namespace
-
 CElidedLabel::CElidedLabel(Qt::TextElideMode mode, QWidget* parent) : QLabel(parent), mode_(mode) {
   setTextFormat(Qt::PlainText);
   setWordWrap(false);
+}
+
+void CElidedLabel::SetMinimumChars(int chars) {
+  minimumChars_ = std::max(1, chars);
+  updateGeometry();
 }
 
 QString CElidedLabel::ShownText() const {
@@ -41,7 +39,7 @@ QSize CElidedLabel::sizeHint() const {
 
 QSize CElidedLabel::minimumSizeHint() const {
   const QFontMetrics fm(font());
-  const QString start = text().left(kMinimumChars);
+  const QString start = text().left(minimumChars_);
   const int width = start.size() < text().size()
                         ? fm.horizontalAdvance(start) + fm.horizontalAdvance(QChar(0x2026))
                         : fm.horizontalAdvance(text());

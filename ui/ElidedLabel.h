@@ -12,6 +12,9 @@ class CElidedLabel : public QLabel {
  public:
   explicit CElidedLabel(Qt::TextElideMode mode, QWidget* parent = nullptr);
 
+  // The fewest characters shown before the text is cut further (6 unless set).
+  void SetMinimumChars(int chars);
+
   // The text as drawn at the label's present width.
   QString ShownText() const;
   bool IsElided() const { return ShownText() != text(); }
@@ -28,4 +31,5 @@ class CElidedLabel : public QLabel {
 
  private:
   Qt::TextElideMode mode_;
+  int minimumChars_ = 6;
 };

@@ -911,6 +911,18 @@ TEST_F(ViewTest, WindowWithPlansInSeveralStates) {
   RunUntil([] { return false; }, 200);
   shoot(&frame, "main-small.png");
 
+  // A name at the limit on a deep folder, in a 1024 x 768 window.
+  const std::string longName =
+      "Everything I keep for the family: the photos of every holiday since 2004, the scanned "
+      "letters, the recipes, the tax papers of every year, the school reports and the "
+      "drawings of the children, the music we recorded together and all the rest of it.";
+  ASSERT_TRUE(docs->SetName(longName));
+  frame.resize(1024, 768);
+  Show(*view);
+  RunUntil([] { return false; }, 300);
+  shoot(&frame, "main-long-name.png");
+  ASSERT_TRUE(docs->SetName("Documents"));
+
   // The delete question.
   WhenQuestionShows([&](CDlgSureMessage* q) {
     q->CheckBox()->setChecked(true);
