@@ -298,10 +298,10 @@ CellContent CBrevantoView::ContentFor(const PlanState& state, bool onBattery) co
   c.schedule = Q(ScheduleText(s.scheduleUnit));
   c.nextBackup = Q(NextBackupText(s, country));
   c.lastBackup = Q(LastBackupText(s, country));
-  c.pending = state.pendingKnown ? QString::number(state.pending) : QStringLiteral("\u2013");
+  c.pending = state.pendingKnown ? Q(LocaleNumber(state.pending)) : QStringLiteral("\u2013");
   if (s.notProtected > 0) {
-    c.notProtected = Q(
-        FormatText(GetText("NOT_PROTECTED", "PLAN_CARD_COUNT"), {std::to_string(s.notProtected)}));
+    c.notProtected = Q(FormatText(GetText("NOT_PROTECTED", "PLAN_CARD_COUNT"),
+                                  {CountText("FILES", s.notProtected)}));
   }
   // A stopped plan, or a manual plan that is not running, offers launch.
   c.showLaunch = !s.enabled || (s.scheduleUnit == 8 && s.mode != 2);
@@ -457,13 +457,13 @@ void CBrevantoView::OnPendingCounted(int tag, const std::vector<JournalCount>& c
     const LoggingReport r = report->second;
     loggingReports_.erase(report);
     if (GetShowErrorNotification() && !r.names.empty()) {
-      const std::string days = std::to_string(r.days);
-      const std::string files = std::to_string(distinct);
+      const std::string days = CountText("DAYS", static_cast<uint64_t>(r.days));
+      const std::string files = CountText("FILES", distinct);
       const std::string text =
           r.names.size() == 1
               ? FormatText(GetText("MAIN_UI", "PLAN_LOGGING_MODE_DAYS"), {r.names[0], days, files})
               : FormatText(GetText("MAIN_UI", "PLANS_LOGGING_MODE_DAYS"),
-                           {std::to_string(r.names.size()), days, files});
+                           {CountText("PLANS", r.names.size()), days, files});
       emit messageRequested(Q(text), kWarning);
     }
   }
@@ -522,7 +522,7 @@ void CBrevantoView::TrackBlockedStates(bool onBattery) {
   const std::string text =
       blockedCount > 1
           ? FormatText(GetText("MAIN_UI", "PLANS_CHANGE_LOGGING_MODE"),
-                       {std::to_string(blockedCount)})
+                       {CountText("PLANS", static_cast<uint64_t>(blockedCount))})
           : FormatText(GetText("MAIN_UI", "PLAN_CHANGE_LOGGING_MODE"), {newlyBlocked[0]});
   emit messageRequested(Q(text), kWarning);
 }

@@ -250,8 +250,9 @@ void CMainFrame::RunFinished(uint32_t planId, const std::string& planName, int64
     std::lock_guard<std::recursive_mutex> guard(list.Lock());
     if (CPlan* plan = list.Find(planId)) name = plan->Name();
   }
-  const std::string text = FormatText(GetText("MAIN_UI", "NUMBER_OF_BACKUP_FILES_PROMPT"),
-                                      {std::to_string(copied), EscapeControls(name)});
+  const std::string text =
+      FormatText(GetText("MAIN_UI", "NUMBER_OF_BACKUP_FILES_PROMPT"),
+                 {CountText("FILES", static_cast<uint64_t>(copied)), EscapeControls(name)});
   ShowMessage(QString::fromStdString(text), PopupKind::kInfo);
 }
 

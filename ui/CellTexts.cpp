@@ -75,7 +75,7 @@ std::string FormatCellDate(int64_t t, std::string_view country) {
   } else if (country == "NLD") {
     months = kDutch;
   } else {
-    return {};
+    return LocaleDateTime(t);  // no format for the country: the user's own
   }
   const plat::LocalTime lt = plat::ToLocalTime(t);
   if (lt.month < 1 || lt.month > 12 || lt.year < 1970 || lt.year > 9999) return {};
@@ -98,7 +98,7 @@ std::string FormatCellDate(int64_t t, std::string_view country) {
   return buf;
 }
 
-std::string CellCountry() { return GetEditionString("Country", "US"); }
+std::string CellCountry() { return GetEditionString("Country", ""); }
 
 std::string DestinationText(const PlanSnapshot& s) {
   const std::string kind = DestinationKindText(s);

@@ -9,14 +9,14 @@
 
 // A date as the country writes it, with that language's month abbreviations:
 // "US" "%b %d, %Y %H:%M"; "UK", "FRA", "ESP", "ITA", "NLD" "%d %b %Y %H:%M";
-// "DEU" "%d. %b %Y %H:%M"; empty for any other country or a time that cannot
-// be written (not positive, or beyond the year 9999).
+// "DEU" "%d. %b %Y %H:%M"; for any other country (or none) the user's locale
+// with a four-digit year (LocaleDateTime). Empty for a time that cannot be
+// written (not positive, or beyond the year 9999).
 std::string FormatCellDate(int64_t t, std::string_view country);
-// The edition's country ("Country" of "OEM.ini", "US" when missing).
+// The edition's country ("Country" of "OEM.ini"; empty when it names none,
+// and the user's locale decides).
 std::string CellCountry();
 
-// The destination as the card shows it: its kind and, when known, the
-// store folder as a person reads it ("Local disk: /home/ann/Backups").
 std::string DestinationText(const PlanSnapshot& s);
 // The whole destination text when it names a folder (the card may cut it).
 std::string DestinationToolTip(const PlanSnapshot& s);
