@@ -32,6 +32,8 @@
 namespace {
 
 constexpr char kPositionSection[] = "Application Position";
+// One-time notices already given ("InternalSettings.ini").
+constexpr char kNoticeSection[] = "Notices";
 constexpr char kProductVersion[] = "3.0.0.0";
 
 QString MainText(const char* key) { return QString::fromStdString(GetText("MAIN_UI", key)); }
@@ -44,7 +46,7 @@ CMainFrame::CMainFrame(QWidget* parent) : CTrayWnd(parent) {
   view_ = new CBrevantoView(this);
   setCentralWidget(view_);
   setObjectName("mainFrame");
-  setWindowTitle(QStringLiteral("Brevanto  Essentials"));
+  setWindowTitle(QString::fromStdString(GetProductName()));
   setWindowIcon(QIcon(NativeQPath(GetIconPath("Brevanto"))));
   resize(960, 720);
   PlaceAtStoredPosition();
@@ -166,11 +168,21 @@ void CMainFrame::closeEvent(QCloseEvent* event) {
   event->ignore();
   if (IsIconShown()) {
     hide();
+    TellClosedToIcon();
   } else {
     // Without a notification icon a hidden window could not be brought back
     // or ended from the desktop: closing it is the exit command.
     ExitCommand();
   }
+}
+
+void CMainFrame::TellClosedToIcon() {
+  // Once for good: the user who read it knows where the program went.
+  if (ReadInternalInt(kNoticeSection, "ClosedToIcon", 0) != 0) return;
+  WriteInternalInt(kNoticeSection, "ClosedToIcon", 1);
+  ShowMessage(
+      QString::fromStdString(FormatText(GetText("MAIN_UI", "CLOSED_TO_ICON"), {GetProductName()})),
+      PopupKind::kInfo);
 }
 
 void CMainFrame::OnEngineEvent(CMEvent* /*source*/, const EventData& event) {

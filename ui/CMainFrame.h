@@ -72,6 +72,9 @@ class CMainFrame : public CTrayWnd {
 
  private:
   void PlaceAtStoredPosition();
+  // The first time the window closes to the icon: a pop-up says the program
+  // still protects the files and that the icon's menu exits it.
+  void TellClosedToIcon();
   void BuildMenu();
   void ShowAbout();
   void ShowSettings();

@@ -22,6 +22,7 @@
 #include "platform/Profile.h"
 #include "support/QtApp.h"
 #include "support/TempDir.h"
+#include "ui/CDlgSystrayMesssage.h"
 #include "ui/CDlgTimer.h"
 #include "ui/CMainFrame.h"
 
@@ -70,7 +71,7 @@ class MainFrameTest : public ::testing::Test {
 
 TEST_F(MainFrameTest, FrameHasCaptionMenuAndStartsTheActivityLog) {
   CMainFrame frame;
-  EXPECT_EQ(frame.windowTitle().toStdString(), "Brevanto  Essentials");
+  EXPECT_EQ(frame.windowTitle().toStdString(), "Brevanto Essentials");
   EXPECT_EQ(frame.menuWidget(), nullptr);
   EXPECT_FALSE(frame.isVisible());  // created hidden
   EXPECT_FALSE(frame.windowIcon().isNull());
@@ -203,6 +204,42 @@ TEST_F(MainFrameTest, CloseWithoutNotificationAreaIsTheExitCommand) {
   QCoreApplication::sendPostedEvents();
   EXPECT_TRUE(closed);
   EXPECT_EQ(Setting("Application Position", "x"), 10);
+}
+
+// The main frame on a desktop with a notification area.
+class FrameWithIcon : public CMainFrame {
+ public:
+  bool IsIconShown() const override { return true; }
+};
+
+TEST_F(MainFrameTest, ClosingToTheIconSaysSoOnceForGood) {
+  CDlgSystrayMesssage& popup = CDlgSystrayMesssage::Instance();
+  popup.HideMessage();
+  {
+    FrameWithIcon frame;
+    for (int i = 0; i < 2; ++i) {
+      frame.show();
+      frame.close();
+      EXPECT_FALSE(frame.isVisible());
+      EXPECT_FALSE(frame.IsExiting());
+      EXPECT_EQ(popup.isVisible(), i == 0) << i;
+      if (i == 0) {
+        const std::string text = popup.Text().toStdString();
+        EXPECT_NE(text.find("Brevanto Essentials is still protecting your files"),
+                  std::string::npos)
+            << text;
+        EXPECT_NE(text.find("Exit in its menu"), std::string::npos) << text;
+        EXPECT_EQ(popup.Kind(), PopupKind::kInfo);
+      }
+      popup.HideMessage();
+    }
+  }
+  EXPECT_EQ(Setting("Notices", "ClosedToIcon"), 1);
+  FrameWithIcon restarted;
+  restarted.show();
+  restarted.close();
+  EXPECT_FALSE(restarted.isVisible());
+  EXPECT_FALSE(popup.isVisible());
 }
 
 TEST(DlgTimerTest, CountdownDropsEverySecondAndEndsAsAccepted) {
