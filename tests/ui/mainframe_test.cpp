@@ -7,6 +7,7 @@
 #include <QApplication>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMenu>
 #include <QPushButton>
 #include <QTimer>
@@ -18,7 +19,9 @@
 #include "ManualClock.h"
 #include "app/Settings.h"
 #include "app/Texts.h"
+#include "app/gui/CHelpKeyFilter.h"
 #include "engine/ActivityLog.h"
+#include "platform/Paths.h"
 #include "platform/Profile.h"
 #include "support/QtApp.h"
 #include "support/TempDir.h"
@@ -204,6 +207,31 @@ TEST_F(MainFrameTest, CloseWithoutNotificationAreaIsTheExitCommand) {
   QCoreApplication::sendPostedEvents();
   EXPECT_TRUE(closed);
   EXPECT_EQ(Setting("Application Position", "x"), 10);
+}
+
+// F1 on a desktop where nothing can open the help (the offscreen desktop
+// opens nothing; an X desktop without xdg-open or its own opener on the PATH
+// neither): a message says so and names the help file as the user finds it.
+TEST_F(MainFrameTest, HelpWithoutABrowserSaysWhereTheHelpIs) {
+  const std::string log = dir_.NativeOf("messages.log");
+  setenv("BREVANTO_MESSAGE_LOG", log.c_str(), 1);
+  const std::string path = std::getenv("PATH") ? std::getenv("PATH") : "";
+  std::filesystem::create_directories(dir_.NativeOf("no-bin"));
+  setenv("PATH", dir_.NativeOf("no-bin").c_str(), 1);
+  CHelpKeyFilter filter;
+  qApp->installEventFilter(&filter);
+  QLineEdit edit;
+  QKeyEvent f1(QEvent::KeyPress, Qt::Key_F1, Qt::NoModifier);
+  QApplication::sendEvent(&edit, &f1);
+  qApp->removeEventFilter(&filter);
+  setenv("PATH", path.c_str(), 1);
+  unsetenv("BREVANTO_MESSAGE_LOG");
+
+  std::string help;
+  ASSERT_TRUE(plat::ToNativePath(GetProgramFolder() + "Help\\Brevanto.html", &help));
+  const std::string messages = bvtest::ReadNative(log);
+  EXPECT_NE(messages.find("The help cannot be opened"), std::string::npos) << messages;
+  EXPECT_NE(messages.find("The help is the file " + help + "."), std::string::npos) << messages;
 }
 
 // The main frame on a desktop with a notification area.
