@@ -36,7 +36,8 @@ QLabel* Caption(const char* key, QWidget* parent) {
 }
 
 // A value cut with an ellipsis when the card is narrower than its text.
-QLabel* Value(const char* objectName, QWidget* parent, Qt::TextElideMode mode = Qt::ElideRight) {
+CElidedLabel* Value(const char* objectName, QWidget* parent,
+                    Qt::TextElideMode mode = Qt::ElideRight) {
   auto* label = new CElidedLabel(mode, parent);
   label->setObjectName(objectName);
   label->setProperty("cellValue", true);
@@ -164,7 +165,7 @@ CPlanCell::CPlanCell(uint32_t id, QWidget* parent) : QFrame(parent), id_(id) {
   rename_ = IconButton("renameButton", "Rename", Text("UGGRID", "RENAME"), this);
   rename_->setIconSize(QSize(16, 16));
 
-  status_ = new QLabel(this);
+  status_ = new CElidedLabel(Qt::ElideRight, this);
   status_->setObjectName("planStatus");
   status_->setTextFormat(Qt::PlainText);
 
@@ -173,8 +174,9 @@ CPlanCell::CPlanCell(uint32_t id, QWidget* parent) : QFrame(parent), id_(id) {
   pause_ = IconButton("pauseButton", "Pause", Text("MAIN_UI", "BUTTON_TIP_PAUSE"), this);
   delete_ = IconButton("deleteButton", "Delete", Text("MAIN_UI", "BUTTON_TIP_DELETE"), this);
 
-  destination_ = Value("destinationValue", this, Qt::ElideMiddle);
-  static_cast<CElidedLabel*>(destination_)->SetMinimumChars(12);
+  CElidedLabel* destination = Value("destinationValue", this, Qt::ElideMiddle);
+  destination->SetMinimumChars(12);
+  destination_ = destination;
   // Short and whole: the destination's path is cut first.
   space_ = new QLabel(this);
   space_->setObjectName("spaceValue");
