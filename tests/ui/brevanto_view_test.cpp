@@ -186,6 +186,7 @@ TEST(CellTextsTest, DatesAndCountsForPeople) {
   const std::string saved = oldTz ? oldTz : "";
   setenv("TZ", "UTC", 1);
   tzset();
+  const QLocale userLocale;
   const int64_t t = 1236434700;  // 7 March 2009 14:05 UTC
   struct Case {
     const char* country;
@@ -230,7 +231,7 @@ TEST(CellTextsTest, DatesAndCountsForPeople) {
     QLocale::setDefault(QLocale(QString::fromLatin1(c.locale)));
     EXPECT_EQ(CountText(c.noun, c.n), c.text) << c.noun << " " << c.n << " " << c.locale;
   }
-  QLocale::setDefault(QLocale::system());
+  QLocale::setDefault(userLocale);
   if (oldTz)
     setenv("TZ", saved.c_str(), 1);
   else
@@ -824,7 +825,9 @@ TEST_F(ViewTest, StaysResponsiveWhileAPlanBacksUpManyFiles) {
     plan->NoteChangedFile(src.SystemOf(rel));
   }
   view.RefreshPendingCounts();
-  ASSERT_TRUE(RunUntil([&] { return ContentOf(view, id).pending == QString::number(kFiles); }));
+  // The count as the user's locale writes it ("5,000" in English).
+  const QString waiting = QString::fromStdString(LocaleNumber(kFiles));
+  ASSERT_TRUE(RunUntil([&] { return ContentOf(view, id).pending == waiting; }));
 
   bool sawBackingUp = false;
   int refreshesDuringRun = 0;
