@@ -102,19 +102,6 @@ TEST_F(MainFrameTest, FrameHasCaptionMenuAndStartsTheActivityLog) {
   EXPECT_EQ(menu->actions()[5], frame.ExitAction());
 }
 
-TEST_F(MainFrameTest, ShowFromMenuRestoresAMinimisedWindow) {
-  CMainFrame frame;
-  frame.showMinimized();
-  ASSERT_TRUE(frame.isMinimized());
-  frame.ShowAction()->trigger();
-  EXPECT_TRUE(frame.isVisible());
-  EXPECT_FALSE(frame.isMinimized());
-
-  frame.hide();
-  frame.ShowAction()->trigger();
-  EXPECT_TRUE(frame.isVisible());
-}
-
 TEST_F(MainFrameTest, ExitStoresThePositionAndCloses) {
   CMainFrame frame;
   frame.move(123, 77);
@@ -141,7 +128,9 @@ TEST_F(MainFrameTest, ExitOfAMinimisedWindowKeepsTheStoredPosition) {
   EXPECT_EQ(Setting("Application Position", "y"), 50);
 }
 
-TEST_F(MainFrameTest, ConfirmedExitCancelledKeepsRunning) {
+// Cancelled, the exit changes nothing; accepted, it stores the position and
+// closes.
+TEST_F(MainFrameTest, ConfirmedExitCancelledKeepsRunningAcceptedCloses) {
   WriteInternalInt("Show Notification", "Confirm", 1);
   CMainFrame frame;
   frame.move(60, 70);
@@ -160,13 +149,7 @@ TEST_F(MainFrameTest, ConfirmedExitCancelledKeepsRunning) {
   EXPECT_EQ(message.toStdString(), GetText("MAIN_UI", "NO_LONGER_BE_PROTECTED") + " " +
                                        GetProductName() + ". " +
                                        GetText("MAIN_UI", "CLICK_OK_TO_SHUTDOWN"));
-}
 
-TEST_F(MainFrameTest, ConfirmedExitAcceptedCloses) {
-  WriteInternalInt("Show Notification", "Confirm", 1);
-  CMainFrame frame;
-  frame.move(60, 70);
-  frame.show();
   WhenDialogShows([](CDlgTimer* dialog) { dialog->AcceptButton()->click(); });
   EXPECT_TRUE(ExitThroughMenu(&frame));
   EXPECT_TRUE(frame.IsExiting());
@@ -240,13 +223,15 @@ class FrameWithIcon : public CMainFrame {
   bool IsIconShown() const override { return true; }
 };
 
+// Closed, the window goes to the icon, which says so the first time only
+// (also after a restart); the menu's Open brings it back, also minimised.
 TEST_F(MainFrameTest, ClosingToTheIconSaysSoOnceForGood) {
   CDlgSystrayMesssage& popup = CDlgSystrayMesssage::Instance();
   popup.HideMessage();
   {
     FrameWithIcon frame;
+    frame.show();
     for (int i = 0; i < 2; ++i) {
-      frame.show();
       frame.close();
       EXPECT_FALSE(frame.isVisible());
       EXPECT_FALSE(frame.IsExiting());
@@ -260,7 +245,12 @@ TEST_F(MainFrameTest, ClosingToTheIconSaysSoOnceForGood) {
         EXPECT_EQ(popup.Kind(), PopupKind::kInfo);
       }
       popup.HideMessage();
+      frame.ShowAction()->trigger();
+      EXPECT_TRUE(frame.isVisible());
     }
+    frame.showMinimized();
+    frame.ShowAction()->trigger();
+    EXPECT_TRUE(frame.isVisible() && !frame.isMinimized());
   }
   EXPECT_EQ(Setting("Notices", "ClosedToIcon"), 1);
   FrameWithIcon restarted;
