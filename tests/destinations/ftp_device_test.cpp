@@ -247,3 +247,39 @@ TEST(FtpDevice, ProxyIsUsedOnlyWithItsPort) {
   ftp.proxyPort = 0;
   EXPECT_TRUE(FtpDestination(ftp)->Prepare(true));
 }
+
+// Listing lines from a server that cannot be trusted: only plain files and
+// folders with names that stay inside their folder come through.
+TEST(FtpDevice, ListingLinesKeepOnlyPlainEntries) {
+  struct Case {
+    std::string line;
+    bool kept;
+    const char* name;
+    uint64_t size;
+    bool folder;
+  };
+  const Case cases[] = {
+      {"type=file;size=12;modify=20261207010203; a b.txt\r\n", true, "a b.txt", 12, false},
+      {"Type=DIR;Modify=20261207010203; sub", true, "sub", 0, true},
+      {"type=dir; ..", false, "", 0, false},
+      {"type=pdir; x", false, "", 0, false},
+      {"type=file;size=1; ../../etc/passwd", false, "", 0, false},
+      {"type=file;size=1; a\\b", false, "", 0, false},
+      {"type=file;size=1; " + std::string(2000, 'n'), false, "", 0, false},
+      {"type=file;size=99999999999999999999999; big", false, "", 0, false},
+      {"type=OS.unix=symlink;size=1; link", false, "", 0, false},
+      {"size=1; untyped", false, "", 0, false},
+      {"garbage without facts", false, "", 0, false},
+      {"", false, "", 0, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.line.substr(0, 60));
+    FtpEntry entry;
+    ASSERT_EQ(ParseMlsdLine(c.line, &entry), c.kept);
+    if (!c.kept) continue;
+    EXPECT_EQ(entry.name, c.name);
+    EXPECT_EQ(entry.size, c.size);
+    EXPECT_EQ(entry.folder, c.folder);
+    EXPECT_EQ(entry.writeTime, 1796605323);  // 2026-12-07 01:02:03 UTC
+  }
+}
