@@ -5,8 +5,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <memory>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -282,4 +285,46 @@ TEST(FtpDevice, ListingLinesKeepOnlyPlainEntries) {
     EXPECT_EQ(entry.folder, c.folder);
     EXPECT_EQ(entry.writeTime, 1796605323);  // 2026-12-07 01:02:03 UTC
   }
+}
+
+// The server dies in the middle of a large upload: the copy fails, nothing
+// lies under the final name, and the next copy after the server's return
+// goes through whole.
+TEST(FtpDevice, UploadCutByTheServerLeavesNothingUnderTheFinalName) {
+  FtpServer server;
+  REQUIRE_SERVER(server);
+  bvtest::TempDir sources;
+  std::string big(64u << 20, '\0');
+  for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>((i * 131) >> 7);
+  sources.Write("big.bin", big);
+  FtpSettings ftp = server.Settings("cut/");
+  ftp.timeout = 2;
+  auto dest = FtpDestination(ftp);
+  ASSERT_TRUE(dest->Prepare(true));
+  const std::string target = dest->GetRootPath() + "big.bin";
+  const std::string folder = server.NativeOf("/bvuser/cut");
+
+  std::atomic<bool> cut{false};
+  std::thread killer([&] {
+    for (int i = 0; i < 20000 && !cut; ++i) {
+      std::error_code ec;
+      for (const auto& e : fs::directory_iterator(folder, ec)) {
+        if (e.path().filename() != "Brevanto.dat" && e.file_size(ec) > 0) {
+          server.Stop();
+          cut = true;
+          break;
+        }
+      }
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+  });
+  const uint32_t rc = dest->CopyFile(sources.SystemOf("big.bin"), target);
+  killer.join();
+  if (!cut) GTEST_SKIP() << "the upload ended before it could be cut";
+  EXPECT_NE(rc, kDestOk);
+  EXPECT_FALSE(fs::exists(folder + "/big.bin"));
+
+  ASSERT_TRUE(server.Start());
+  EXPECT_EQ(dest->CopyFile(sources.SystemOf("big.bin"), target), kDestOk);
+  EXPECT_TRUE(bvtest::ReadNative(folder + "/big.bin") == big) << "contents differ";
 }
