@@ -912,7 +912,8 @@ TEST_F(ViewTest, CopiesThatFailShowTheProblemAndKeepTheLastBackup) {
   CMainFrame frame;
   CBrevantoView& view = *frame.View();
   CPlan* plan = MakePlan("Docs", "E:\\Docs\\", 1, true);
-  ASSERT_TRUE(plan);
+  CPlan* paused = MakePlan("Photos", "E:\\Photos\\", 4, false);  // beside it in the picture
+  ASSERT_TRUE(plan && paused);
   const uint32_t id = plan->Id();
   src.Write("a.txt", "a");
   plan->NoteChangedFile(src.SystemOf("a.txt"));
@@ -957,6 +958,14 @@ TEST_F(ViewTest, CopiesThatFailShowTheProblemAndKeepTheLastBackup) {
   EXPECT_EQ(view.Cell(id)->property("status").toString(), "problem");
   EXPECT_EQ(c.lastBackup.toStdString(), lastText);
   EXPECT_EQ(plan->LastBackupTime(), copiedAt);
+  if (const char* out = std::getenv("BV_SCREENSHOT_DIR")) {
+    CPlanCell::SetAnimationsEnabled(false);
+    frame.resize(960, 640);
+    frame.show();
+    RunUntil([] { return false; }, 300);
+    EXPECT_TRUE(frame.grab().save(QString::fromStdString(std::string(out) + "/main-trouble.png")));
+    CPlanCell::SetAnimationsEnabled(true);
+  }
   // Tried again (every few seconds for a while): still one pop-up.
   LogRecord rec;
   ASSERT_TRUE(RunUntil(
