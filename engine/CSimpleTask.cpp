@@ -218,12 +218,12 @@ void CSimpleTask::Run() {
     WriteRunFile(plan->GetPlanFolder(), LastRun());
   }
   if (plan->Mode() == kModeWorking) plan->SetMode(kModeIdle);
-  // The last successful copy's time survives a restart. A plan being
-  // stopped may be on its way out with its folder: exit processing saves
-  // for the plans that stay.
-  if (!plan->Stopping())
-    if (CSimpleEngine* engine = plan->Engine()) engine->PersistLastBackupTime();
   lastCopied_.store(copied);
   PostEvent(kEvRunEnds, name, id, runKind, blocked ? kRunFoundBlocked : "", copied);
   if (unit == kUnitManual) plan->SetEnabled(false, 0);
+  // The last successful copy's time survives a restart (written once the
+  // plan is in the state it rests in). A plan being stopped may be on its
+  // way out with its folder: exit processing saves for the plans that stay.
+  if (!plan->Stopping())
+    if (CSimpleEngine* engine = plan->Engine()) engine->PersistLastBackupTime();
 }

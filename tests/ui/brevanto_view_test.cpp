@@ -927,7 +927,7 @@ TEST_F(ViewTest, CopiesThatFailShowTheProblemAndKeepTheLastBackup) {
       << PlanFile(id);
   const std::string lastText = FormatCellDate(copiedAt, CellCountry());
 
-  const std::string disk = dir_.NativeOf("evol");
+  const std::string disk = dir_.NativeOf("evol/Docs");  // the store, not the volume's root
   if (mount(disk.c_str(), disk.c_str(), nullptr, MS_BIND, nullptr) != 0)
     GTEST_SKIP() << "cannot bind-mount the disk: " << strerror(errno);
   struct Unmount {
