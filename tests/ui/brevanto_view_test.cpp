@@ -24,6 +24,7 @@
 #include <filesystem>
 #include <functional>
 #include <mutex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -870,23 +871,16 @@ TEST_F(ViewTest, WindowWithPlansInSeveralStates) {
 // The pop-ups the program raised, one line each (BREVANTO_POPUP_LOG).
 class PopupLog {
  public:
-  explicit PopupLog(const std::string& file) : file_(file) {
+  explicit PopupLog(std::string file) : file_(std::move(file)) {
     setenv("BREVANTO_POPUP_LOG", file_.c_str(), 1);
   }
   ~PopupLog() { unsetenv("BREVANTO_POPUP_LOG"); }
-  std::vector<std::string> Lines() const {
-    std::vector<std::string> lines;
-    std::string text = ReadNative(file_);
-    for (size_t at = 0; at < text.size();) {
-      const size_t end = text.find('\n', at);
-      lines.push_back(text.substr(at, end - at));
-      at = end == std::string::npos ? text.size() : end + 1;
-    }
-    return lines;
-  }
+  std::string Text() const { return ReadNative(file_); }
+  // Pop-ups that held the words (each is one line).
   size_t CountWith(const std::string& part) const {
+    std::istringstream lines(Text());
     size_t n = 0;
-    for (const std::string& line : Lines()) n += line.find(part) != std::string::npos;
+    for (std::string line; std::getline(lines, line);) n += line.find(part) != std::string::npos;
     return n;
   }
 
@@ -980,7 +974,7 @@ TEST_F(ViewTest, CopiesThatFailShowTheProblemAndKeepTheLastBackup) {
       30000));
   view.Refresh();
   EXPECT_EQ(ContentOf(view, id).pending, "2");
-  EXPECT_EQ(popups.CountWith(cause), 1u) << ReadNative(dir_.NativeOf("popups.log"));
+  EXPECT_EQ(popups.CountWith(cause), 1u) << popups.Text();
   EXPECT_NE(PlanFile(id).find("LastBackupTime=" + std::to_string(copiedAt)), std::string::npos);
 
   // Writable again: the user asks, the failed files go now.
@@ -1056,11 +1050,10 @@ TEST_F(ViewTest, NoWarningForAPauseAnEditOrAManualPlanAtRest) {
   view.Cell(manual->Id())->BackupNowButton()->click();
   const std::string one =
       OneLine(FormatText(GetText("PLAN_HEALTH", "FILES_COPIED_ONE"), {"Manual"}));
-  ASSERT_TRUE(RunUntil([&] { return popups.CountWith(one) == 1; }, 30000))
-      << ReadNative(dir_.NativeOf("popups.log"));
+  ASSERT_TRUE(RunUntil([&] { return popups.CountWith(one) == 1; }, 30000)) << popups.Text();
   ASSERT_TRUE(RunUntil([&] { return !manual->Enabled(); }));
   settle();
-  EXPECT_EQ(popups.CountWith(recording), 0u) << ReadNative(dir_.NativeOf("popups.log"));
+  EXPECT_EQ(popups.CountWith(recording), 0u) << popups.Text();
   // Again with two files, then with nothing new.
   for (const char* rel : {"two.txt", "three.txt"}) {
     src.Write(rel, rel);
@@ -1076,7 +1069,7 @@ TEST_F(ViewTest, NoWarningForAPauseAnEditOrAManualPlanAtRest) {
       OneLine(FormatText(GetText("PLAN_HEALTH", "NOTHING_TO_COPY"), {"Manual"}));
   ASSERT_TRUE(RunUntil([&] { return popups.CountWith(none) == 1; }, 30000));
   settle();
-  EXPECT_EQ(popups.CountWith(recording), 0u) << ReadNative(dir_.NativeOf("popups.log"));
+  EXPECT_EQ(popups.CountWith(recording), 0u) << popups.Text();
 
   // A real cause: the disk of an enabled plan goes away.
   gPlugged_ = false;
@@ -1089,8 +1082,8 @@ TEST_F(ViewTest, NoWarningForAPauseAnEditOrAManualPlanAtRest) {
         return popups.CountWith(gone) == 1;
       },
       30000))
-      << ReadNative(dir_.NativeOf("popups.log"));
-  EXPECT_EQ(popups.CountWith(recording), 1u) << ReadNative(dir_.NativeOf("popups.log"));
+      << popups.Text();
+  EXPECT_EQ(popups.CountWith(recording), 1u) << popups.Text();
 }
 
 }  // namespace
