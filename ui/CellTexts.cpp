@@ -7,6 +7,7 @@
 #include "plans/PlanSettings.h"
 #include "plans/Schedule.h"
 #include "platform/Clock.h"
+#include "platform/Errors.h"
 #include "platform/Paths.h"
 #include "platform/Volumes.h"
 #include "ui/TextFormat.h"
@@ -205,4 +206,18 @@ std::string LastBackupText(const PlanSnapshot& s, std::string_view country) {
   std::string date =
       s.lastBackupTime == 0 ? std::string() : FormatCellDate(s.lastBackupTime, country);
   return date.empty() ? Grid("LAST_BACKUP_TIME_HAVE_NOT_RUN") : date;
+}
+
+std::string StatusText(const PlanStatus& status, const PlanSnapshot& s) {
+  const std::string text = GetText(status.section, status.textKey);
+  if (status.icon != StatusIcon::kFailing) return text;
+  return FormatText(text, {CopyErrorWords(s.copyError)});
+}
+
+std::string CopyErrorWords(uint32_t code) {
+  const std::string key = "ERROR_" + std::to_string(code);
+  std::string words = GetText("PLAN_HEALTH", key);
+  if (!words.empty()) return words;
+  return FormatText(GetText("PLAN_HEALTH", "ERROR_OTHER"),
+                    {std::to_string(code), plat::WinErrorMessage(code)});
 }

@@ -32,3 +32,9 @@ std::string ScheduleText(int32_t unit);
 // are the values that follow them.
 std::string NextBackupText(const PlanSnapshot& s, std::string_view country);
 std::string LastBackupText(const PlanSnapshot& s, std::string_view country);
+
+// The status line: the status's text; for failing copies with their cause.
+std::string StatusText(const PlanStatus& status, const PlanSnapshot& s);
+// The cause of a failed copy in words, from its system error number
+// (section "PLAN_HEALTH", "ERROR_<n>"; others by number and system text).
+std::string CopyErrorWords(uint32_t code);
