@@ -6,6 +6,7 @@
 namespace {
 
 constexpr uint8_t kNever = 0, kAlways = 1, kByName = 2;
+constexpr uint8_t kNameGeneral = 0, kNameEnds = 1, kNameIs = 2, kNameBegins = 3;
 constexpr int32_t kHardScore = 100000;  // as CRuleSet::Match
 
 bool StartsWith(std::string_view text, std::string_view head) {
@@ -32,10 +33,10 @@ uint8_t WildFit(std::string_view mask, std::string_view folder) {
     return mask.size() > folder.size() && StartsWith(mask, folder) ? kByName : kNever;
   }
   // A mask that ends in "\*" meets its last backslash within the folder's
-  // path, whatever the name: the folder alone decides.
-  if (mask.size() >= 2 && mask.substr(mask.size() - 2) == "\\*") {
-    return WildcardMatch(mask, folder) ? kAlways : kNever;
-  }
+  // path, whatever the name: the folder alone decides. Any other mask that
+  // ends in "*" and matches the folder's path matches every file in it.
+  if (mask.back() == '*' && WildcardMatch(mask, folder)) return kAlways;
+  if (mask.size() >= 2 && mask.substr(mask.size() - 2) == "\\*") return kNever;
   const std::string_view head = mask.substr(0, wild);
   if (head.size() <= folder.size()) {
     if (!StartsWith(folder, head)) return kNever;
@@ -47,6 +48,34 @@ uint8_t WildFit(std::string_view mask, std::string_view folder) {
 uint8_t Combine(uint8_t a, uint8_t b) {
   if (a == kAlways || b == kAlways) return kAlways;
   return a == kNever && b == kNever ? kNever : kByName;
+}
+
+bool HasWildcard(std::string_view text) {
+  return text.find_first_of("*?") != std::string_view::npos;
+}
+
+// A mask that depends on the name alone, given that it holds no folder of
+// the path and does not match the folder's path by itself: "*T" (the name
+// ends with T), "*\L" (the name is L) and "*\L*" (the name begins with L),
+// T and L literal and L without "\". *literal receives T or L.
+uint8_t NameTestOf(std::string_view mask, std::string* literal) {
+  if (mask.size() < 2 || mask.front() != '*') return kNameGeneral;
+  const std::string_view rest = mask.substr(1);
+  if (rest.back() == '*' && rest.size() >= 3 && rest.front() == '\\') {
+    const std::string_view l = rest.substr(1, rest.size() - 2);
+    if (HasWildcard(l) || l.find('\\') != std::string_view::npos) return kNameGeneral;
+    literal->assign(l);
+    return kNameBegins;
+  }
+  if (HasWildcard(rest)) return kNameGeneral;
+  const size_t slash = rest.rfind('\\');
+  if (slash == std::string_view::npos) {
+    literal->assign(rest);
+    return kNameEnds;
+  }
+  if (slash != 0 || rest.size() < 2) return kNameGeneral;
+  literal->assign(rest.substr(1));
+  return kNameIs;
 }
 
 void AppendUpper(std::string* out, std::string_view name) {
@@ -99,7 +128,10 @@ void FolderRules::Build(const CRuleSet& rules, std::string_view folderUpper, boo
           item.fit = rest == folderUpper_.size() ? kAlways : kNever;
         }
         if (item.fit == kNever && item.attributes == 0) continue;
-        if (item.fit == kByName) item.maskUpper = rule.maskUpper;
+        if (item.fit == kByName) {
+          item.maskUpper = rule.maskUpper;
+          if (within == kNever) item.nameTest = NameTestOf(rule.maskUpper, &item.literal);
+        }
         if (item.fit == kByName || item.attributes != 0 || scope >= 0) perFile = true;
         if (kind == kRuleInclude && item.fit != kNever) mayInclude = true;
         if (kind == kRuleAlwaysExclude && item.fit == kAlways && scope < 0) hardAlways = true;
@@ -139,7 +171,15 @@ bool FolderRules::Evaluate(uint32_t attributes) {
       continue;
     }
     if (item.fit == kNever) continue;
-    if (item.fit == kByName) {
+    if (item.fit == kByName && item.nameTest != kNameGeneral) {
+      const std::string_view name = std::string_view(upper_).substr(folderUpper_.size());
+      const std::string& l = item.literal;
+      const bool holds = item.nameTest == kNameIs ? name == l
+                         : item.nameTest == kNameBegins
+                             ? name.substr(0, l.size()) == l
+                             : name.size() >= l.size() && name.substr(name.size() - l.size()) == l;
+      if (!holds) continue;
+    } else if (item.fit == kByName) {
       const std::string& mask = item.maskUpper;
       const bool within = LiesWithin(mask, upper_);
       if (!within && !WildcardMatch(mask, upper_)) continue;

@@ -31,6 +31,8 @@ class FolderRules {
     uint32_t attributes = 0;
     int32_t score = 0;
     std::string maskUpper;  // kept when it holds them by name
+    uint8_t nameTest = 0;   // not 0: a test of the name alone against literal
+    std::string literal;
   };
   bool Evaluate(uint32_t attributes);
   bool MatchesName(const std::string& maskUpper) const;
