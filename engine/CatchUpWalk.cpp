@@ -6,6 +6,7 @@
 
 #include "app/Settings.h"
 #include "engine/EngineEvents.h"
+#include "engine/FolderRules.h"
 #include "engine/SourceWalk.h"
 #include "history/CLoggingDatabase.h"
 #include "history/Crc64.h"
@@ -14,8 +15,10 @@
 #include "plans/PlanList.h"
 #include "plans/PlanSources.h"
 #include "plans/RuleFile.h"
+#include "plans/RuleSet.h"
 #include "platform/MountPoints.h"
 #include "platform/Paths.h"
+#include "platform/Text.h"
 
 namespace {
 
@@ -62,16 +65,43 @@ bool Stale(uint16_t state, int64_t lastBackupTime, const plat::FindData& entry) 
   return true;  // gone or too large before, back (or small enough) now
 }
 
+// CRC-64 register over text as UTF-16LE, text being valid UTF-8: the journal's
+// path hash (PathHash) taken piecewise, without a converted copy.
+uint64_t HashUtf8AsUtf16(uint64_t reg, std::string_view text) {
+  uint8_t units[256];
+  size_t n = 0;
+  auto put = [&](uint32_t unit) {
+    units[n++] = static_cast<uint8_t>(unit & 0xFF);
+    units[n++] = static_cast<uint8_t>(unit >> 8);
+  };
+  for (size_t i = 0; i < text.size();) {
+    uint32_t c = static_cast<unsigned char>(text[i]);
+    const size_t length = c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
+    if (length > 1) c &= 0x7Fu >> length;
+    for (size_t k = 1; k < length && i + k < text.size(); ++k) {
+      c = (c << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
+    }
+    i += length;
+    if (c >= 0x10000) {
+      c -= 0x10000;
+      put(0xD800 + (c >> 10));
+      put(0xDC00 + (c & 0x3FF));
+    } else {
+      put(c);
+    }
+    if (n + 4 > sizeof units) {
+      reg = Crc64Update(reg, units, n);
+      n = 0;
+    }
+  }
+  return Crc64Update(reg, units, n);
+}
+
 class CatchUp {
  public:
   explicit CatchUp(CSimplePlan* plan) : plan_(plan), db_(plan->Database()) {
     const int limit = GetBackupFileMaxSize();
     limitMiB_ = limit > 0 ? static_cast<uint64_t>(limit) : 0;
-    PlanList* list = plan->Owner();
-    if (list != nullptr) {
-      std::lock_guard<std::recursive_mutex> guard(list->Lock());
-      linked_ = plan->SameDestinationLink() != nullptr;
-    }
   }
 
   CatchUpResult Run() {
@@ -83,10 +113,10 @@ class CatchUp {
     const bool hasGroup1 = WalkItemsOfPlan(plan_, &folders, &wholeMachine);
     if (wholeMachine) folders = FixedDriveRoots();
     WalkGate gate(plan_, /*stopWhenBlocked=*/false);
-    FolderWalker walker(plan_, &gate);
-    auto onFolder = [this](const std::string& folder) { return FolderEligible(folder); };
-    auto onFile = [this](const std::string& path, const plat::FindData& entry) {
-      Consider(path, entry);
+    FolderWalker walker(plan_, &gate, /*pacePerEntry=*/false);
+    auto onFolder = [this](const std::string& folder) { return EnterFolder(folder); };
+    auto onFile = [this](const std::string& folder, const plat::FindData& entry) {
+      Consider(folder, entry);
     };
     for (const std::string& folder : folders) walker.Walk(folder, false, onFolder, onFile);
     if (hasGroup1) {
@@ -107,28 +137,44 @@ class CatchUp {
   }
 
  private:
-  bool FolderEligible(const std::string& folder) {
+  // Settles what can be settled for the folder's files: whether the plan (and
+  // the earlier plans on the same destination, which take what they match)
+  // takes them, and the hash of the folder's part of their paths.
+  bool EnterFolder(const std::string& folder) {
     PlanList* list = plan_->Owner();
-    return list == nullptr || list->IsPathEligible(folder);
-  }
-
-  // An earlier plan on the same destination takes what it matches.
-  bool Takes(const std::string& path) {
-    if (linked_) {
-      PlanList* list = plan_->Owner();
+    if (list != nullptr && !list->IsPathEligible(folder)) return false;
+    const std::string upper = plat::ToUpper(folder);
+    {
+      std::lock_guard<std::recursive_mutex> guard(plan_->Lock());
+      const CRuleSet* rules = plan_->Rules();
+      if (rules == nullptr) return false;
+      own_.Build(*rules, upper);
+    }
+    if (own_.Settled() && !own_.Takes({}, 0)) return false;
+    earlier_.clear();
+    if (list != nullptr) {
       std::lock_guard<std::recursive_mutex> guard(list->Lock());
       for (CPlan* q = plan_->SameDestinationLink(); q; q = q->SameDestinationLink()) {
-        if (q->MatchPath(path, false)) return false;
+        std::lock_guard<std::recursive_mutex> planGuard(q->Lock());
+        if (const CRuleSet* rules = q->Rules()) earlier_.emplace_back().Build(*rules, upper);
       }
     }
-    return plan_->MatchPath(path, false);
+    folderHash_ = HashUtf8AsUtf16(~0ull, folder);
+    return true;
   }
 
-  void Consider(const std::string& path, const plat::FindData& entry) {
+  bool Takes(const plat::FindData& entry) {
+    for (FolderRules& earlier : earlier_) {
+      if (earlier.Takes(entry.name, entry.attributes)) return false;
+    }
+    return own_.Takes(entry.name, entry.attributes);
+  }
+
+  void Consider(const std::string& folder, const plat::FindData& entry) {
     if (limitMiB_ != 0 && (entry.size >> 20) > limitMiB_) return;
-    if (!Takes(path)) return;
+    if (!Takes(entry)) return;
     ++files_;
-    auto it = known_.find(PathHashUtf8(path));
+    auto it = known_.find(~HashUtf8AsUtf16(folderHash_, entry.name));
     bool stale = true;
     if (it != known_.end() && !it->second.ambiguous) {
       stale = Stale(it->second.state, it->second.lastBackupTime, entry);
@@ -137,13 +183,16 @@ class CatchUp {
       uint64_t offset = 0, next = 0;
       bool found = false;
       LogRecord record;
-      if (db_->Lookup(path, &offset) &&
+      if (db_->Lookup(folder + entry.name, &offset) &&
           db_->ReadRecord(offset, &record, &next, &found) == CLoggingDatabase::kOk && found) {
         stale = Stale(record.state, record.lastBackupTime, entry);
       }
     }
     if (!stale) return;
-    batch_.push_back(path);
+    // Only what is noted is paced: a walk over unchanged files reads the
+    // folders at the thread's idle priorities without sleeping.
+    PaceEntry(plan_);
+    batch_.push_back(folder + entry.name);
     if (batch_.size() >= kNoteBatch) Flush();
   }
 
@@ -163,8 +212,10 @@ class CatchUp {
   CSimplePlan* plan_;
   CLoggingDatabase* db_;
   uint64_t limitMiB_ = 0;
-  bool linked_ = false;
   KnownMap known_;
+  FolderRules own_;                   // this plan's rules for the current folder
+  std::vector<FolderRules> earlier_;  // the same for earlier plans on the destination
+  uint64_t folderHash_ = 0;           // CRC register over the current folder's path
   std::vector<std::string> batch_;
   uint64_t files_ = 0, noted_ = 0;
 };

@@ -30,22 +30,6 @@ std::atomic<uint64_t> g_pauseMicros{0};
 
 bool StoppingOrDisabled(CSimplePlan* plan) { return plan->Stopping() || !plan->Enabled(); }
 
-// Counts one entry and sleeps 1 ms after every fifth. The plan's counter is
-// touched atomically: a working thread told to stop may still be finishing a
-// walk of the plan while its successor thread starts one.
-void CountEntry(CSimplePlan* plan) {
-  g_entries.fetch_add(1, std::memory_order_relaxed);
-  std::atomic_ref<uint32_t> counter(plan->WalkCounter());
-  if (counter.fetch_add(1, std::memory_order_relaxed) + 1 < kPauseEvery) return;
-  counter.store(0, std::memory_order_relaxed);
-  const auto begin = std::chrono::steady_clock::now();
-  plat::SleepMs(1);
-  const auto spent = std::chrono::steady_clock::now() - begin;
-  g_pauses.fetch_add(1, std::memory_order_relaxed);
-  g_pauseMicros.fetch_add(std::chrono::duration_cast<std::chrono::microseconds>(spent).count(),
-                          std::memory_order_relaxed);
-}
-
 bool PathAllowed(CSimplePlan* plan, const std::string& path) {
   PlanList* list = plan->Owner();
   if (list != nullptr && !list->IsPathEligible(path)) return false;
@@ -58,7 +42,23 @@ bool IsDrivePath(std::string_view item) { return item.size() >= 2 && item[1] == 
 
 }  // namespace
 
-FolderWalker::FolderWalker(CSimplePlan* plan, WalkGate* gate) : plan_(plan), gate_(gate) {
+// The plan's counter is touched atomically: a working thread told to stop may
+// still be finishing a walk of the plan while its successor thread starts one.
+void PaceEntry(CSimplePlan* plan) {
+  g_entries.fetch_add(1, std::memory_order_relaxed);
+  std::atomic_ref<uint32_t> counter(plan->WalkCounter());
+  if (counter.fetch_add(1, std::memory_order_relaxed) + 1 < kPauseEvery) return;
+  counter.store(0, std::memory_order_relaxed);
+  const auto begin = std::chrono::steady_clock::now();
+  plat::SleepMs(1);
+  const auto spent = std::chrono::steady_clock::now() - begin;
+  g_pauses.fetch_add(1, std::memory_order_relaxed);
+  g_pauseMicros.fetch_add(std::chrono::duration_cast<std::chrono::microseconds>(spent).count(),
+                          std::memory_order_relaxed);
+}
+
+FolderWalker::FolderWalker(CSimplePlan* plan, WalkGate* gate, bool pacePerEntry)
+    : plan_(plan), gate_(gate), pacePerEntry_(pacePerEntry) {
   std::lock_guard<std::recursive_mutex> guard(plan->Lock());
   const CRuleSet* rules = plan->Rules();
   if (rules == nullptr) return;
@@ -91,11 +91,11 @@ void FolderWalker::Walk(std::string_view folder, bool withHidden, const OnFolder
   const std::string base = plat::WithSeparator(folder);
   // The start folder is the user's choice: only a store is refused there.
   if (IsStoreFolder(base)) return;
-  WalkOne(base, withHidden, onFolder, onFile);
+  WalkOne(base, nullptr, {}, withHidden, onFolder, onFile);
 }
 
-void FolderWalker::WalkOne(const std::string& base, bool withHidden, const OnFolder& onFolder,
-                           const OnFile& onFile) {
+void FolderWalker::WalkOne(const std::string& base, plat::DirSearch* parent, std::string_view name,
+                           bool withHidden, const OnFolder& onFolder, const OnFile& onFile) {
   if (StoppingOrDisabled(plan_)) {
     stopped_ = true;
     return;
@@ -103,27 +103,37 @@ void FolderWalker::WalkOne(const std::string& base, bool withHidden, const OnFol
   const bool files = !onFolder || onFolder(base);
   plat::DirSearch search;
   plat::FindData entry;
-  if (!search.Open(base + "*", &entry)) return;
+  const bool opened =
+      parent ? search.OpenChild(*parent, name, &entry) : search.Open(base + "*", &entry);
+  if (!opened) return;
+  std::vector<std::string> subfolders;
   do {
     if (stopped_ || (stopped_ = gate_->ShouldStop())) return;
-    CountEntry(plan_);
+    if (pacePerEntry_) PaceEntry(plan_);
     if (entry.name == "." || entry.name == "..") continue;
     if (entry.attributes & plat::kAttrSystem) continue;
     if (!withHidden && (entry.attributes & plat::kAttrHidden)) continue;
     if (entry.attributes & plat::kAttrDirectory) {
-      if (entry.attributes & plat::kAttrTemporary) continue;
-      std::string sub = base + entry.name + "\\";
-      if (!Pruned(sub)) WalkOne(sub, withHidden, onFolder, onFile);
-    } else if (files) {
-      onFile(base + entry.name, entry);
+      if (!(entry.attributes & plat::kAttrTemporary)) subfolders.push_back(entry.name);
+    } else if (!files) {
+      continue;
+    } else if (search.NativeLength() + 1 + entry.name.size() > plat::kMaxNativePath) {
+      ReportNotProtected(plan_, {base, entry.name, plat::UnheldReason::kTooLong});
+    } else {
+      onFile(base, entry);
     }
   } while (search.Next(&entry));
   // Names a system path cannot carry were skipped by the search: the plan
   // says so once for each one its rules would take.
-  if (!files) return;
-  for (const std::string& raw : search.SkippedList()) {
-    plat::UnheldName unheld{base, raw, plat::ReasonForName(raw)};
-    ReportNotProtected(plan_, unheld);
+  if (files) {
+    for (const std::string& raw : search.SkippedList()) {
+      ReportNotProtected(plan_, {base, raw, plat::ReasonForName(raw)});
+    }
+  }
+  for (const std::string& sub : subfolders) {
+    const std::string folder = base + sub + "\\";
+    if (!Pruned(folder)) WalkOne(folder, &search, sub, withHidden, onFolder, onFile);
+    if (stopped_) return;
   }
 }
 
@@ -189,7 +199,8 @@ void WalkFolder(CSimplePlan* plan, std::string_view folder) {
   if (engine == nullptr) return;
   WalkGate gate(plan);
   FolderWalker walker(plan, &gate);
-  walker.Walk(folder, false, {}, [&](const std::string& path, const plat::FindData&) {
+  walker.Walk(folder, false, {}, [&](const std::string& base, const plat::FindData& entry) {
+    const std::string path = base + entry.name;
     if (PathAllowed(plan, path)) engine->BackupFile(path, true, nullptr, 0);
   });
 }

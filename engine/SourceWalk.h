@@ -37,18 +37,23 @@ class WalkGate {
 // The folder walk shared by the first backup and the catch-up walk. It never
 // enters another file system (pseudo file systems, other volumes' mount
 // points), backup stores, temporary-attribute folders or folders the plan's
-// always-exclude rules leave out whole; it sleeps 1 ms after every fifth
-// entry and ends when the gate says so.
+// always-exclude rules leave out whole, and ends when the gate says so. A
+// folder's files are offered before its subfolders are walked; subfolders are
+// opened through their parent's open folder, so paths longer than the system
+// opens by name are reached, and each file there that the plan takes is
+// reported as not protected (its path is too long to be read or stored).
+// With pacing, the walk sleeps 1 ms after every fifth entry (the first
+// backup); the catch-up walk paces only the files it notes (PaceEntry).
 class FolderWalker {
  public:
-  // file: the file's system path and what the listing says of it.
-  using OnFile = std::function<void(const std::string& path, const plat::FindData& entry)>;
-  // folder: the folder's path with its closing ""; false skips its files
-  // (its subfolders are still walked).
+  // folder: the folder's path with its closing ""; entry: what the listing
+  // says of the file (entry.name is its name).
+  using OnFile = std::function<void(const std::string& folder, const plat::FindData& entry)>;
+  // folder: as above; false skips its files (its subfolders are still walked).
   using OnFolder = std::function<bool(const std::string& folder)>;
 
   // Reads the mount table and the plan's always-exclude folders now.
-  FolderWalker(CSimplePlan* plan, WalkGate* gate);
+  FolderWalker(CSimplePlan* plan, WalkGate* gate, bool pacePerEntry = true);
   // withHidden: hidden entries are walked too (the built-in sources keep
   // mail and browser data in dot-folders). onFolder may be empty.
   void Walk(std::string_view folder, bool withHidden, const OnFolder& onFolder,
@@ -56,15 +61,19 @@ class FolderWalker {
   bool Stopped() const { return stopped_; }
 
  private:
-  void WalkOne(const std::string& base, bool withHidden, const OnFolder& onFolder,
-               const OnFile& onFile);
+  void WalkOne(const std::string& base, plat::DirSearch* parent, std::string_view name,
+               bool withHidden, const OnFolder& onFolder, const OnFile& onFile);
   bool Pruned(const std::string& folder) const;
   CSimplePlan* plan_;
   WalkGate* gate_;
+  bool pacePerEntry_;
   plat::MountBarriers barriers_;
   std::vector<std::string> excluded_;  // upper case, literal always-exclude folders
   bool stopped_ = false;
 };
+
+// Counts one entry of a walk of the plan and sleeps 1 ms after every fifth.
+void PaceEntry(CSimplePlan* plan);
 
 // The whole source walk. Marks the plan busy (the caller clears the flag).
 void RunSourceWalk(CSimplePlan* plan);

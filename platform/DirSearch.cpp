@@ -2,6 +2,8 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <unistd.h>
+
 #include <cerrno>
 
 #include "platform/Errors.h"
@@ -54,6 +56,41 @@ bool DirSearch::Open(std::string_view pattern, FindData* first) {
     return Fail(err == ENOENT || err == ENOTDIR ? kErrPathNotFound : ErrnoToWinError(err));
   }
   dir_ = dir;
+  if (Next(first)) return true;
+  const uint32_t code = GetLastError();
+  Close();
+  return Fail(code == kErrNoMoreFiles ? kErrFileNotFound : code);
+}
+
+bool DirSearch::OpenChild(const DirSearch& parent, std::string_view name, FindData* first) {
+  if (&parent == this || !parent.dir_ || name.empty() || name == "." || name == ".." ||
+      name.find('/') != std::string_view::npos) {
+    return Fail(kErrPathNotFound);
+  }
+  const std::string own(name);
+  std::string folder = parent.folderNative_ == "/" ? std::string() : parent.folderNative_;
+  folder += '/';
+  folder += own;
+  const int parentFd = dirfd(static_cast<DIR*>(parent.dir_));
+  Close();
+  skipped_ = 0;
+  skippedList_.clear();
+  if (fault::Hit()) return false;
+  const int fd = openat(parentFd, own.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) {
+    const int err = errno;
+    return Fail(err == ENOENT || err == ENOTDIR || err == ELOOP ? kErrPathNotFound
+                                                                : ErrnoToWinError(err));
+  }
+  DIR* dir = fdopendir(fd);
+  if (!dir) {
+    const int err = errno;
+    close(fd);
+    return Fail(ErrnoToWinError(err));
+  }
+  dir_ = dir;
+  mask_.assign(1, '*');
+  folderNative_ = std::move(folder);
   if (Next(first)) return true;
   const uint32_t code = GetLastError();
   Close();

@@ -23,6 +23,9 @@ enum : uint32_t {
   kAttrReparsePoint = 0x400,  // DirSearch: the entry is a symbolic link (to a file)
 };
 constexpr uint32_t kInvalidAttributes = 0xFFFFFFFFu;
+// The longest native path (bytes) the system opens by name. A file whose
+// path is longer can be listed but neither read nor copied.
+constexpr size_t kMaxNativePath = 4095;
 
 struct FindData {
   std::string name;  // the entry's name only, UTF-8
@@ -150,6 +153,13 @@ class DirSearch {
 
   // False (error 2 or 3) when nothing matches or the folder cannot be read.
   bool Open(std::string_view pattern, FindData* first);
+  // Lists every entry of the folder called name inside the folder that
+  // parent lists, opened through parent's open folder (a link is not
+  // followed), so that a walk reaches folders whose paths are longer than
+  // the system opens by name. False (3) when it is not a folder or is gone.
+  bool OpenChild(const DirSearch& parent, std::string_view name, FindData* first);
+  // Bytes of the native path of the folder being listed ("/" counts 1).
+  size_t NativeLength() const { return folderNative_.size(); }
   bool Next(FindData* out);  // false at the end (error 18)
   void Close();
   uint64_t SkippedNames() const { return skipped_; }

@@ -1,7 +1,11 @@
 // The real program with its own change source catches up at start: files
 // written while it was off, and files already in a folder added to the plan
 // files while it was off, reach "Latest"; a start with nothing changed
-// leaves the journal's bytes as they were.
+// leaves the journal's bytes as they were. Run as root (fanotify) and as an
+// ordinary user (inotify).
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <QProcess>
@@ -21,11 +25,13 @@ namespace {
 
 using bvtest::WaitFor;
 
-class CatchUpEndToEndTest : public ::testing::Test {
+class CatchUpEndToEndTest : public ::testing::TestWithParam<bool> {
  protected:
+  bool AsUser() const { return GetParam(); }
   void SetUp() override {
     bvtest::App();
-    ASSERT_FALSE(home_.Native().empty()) << "cannot make a folder under $HOME";
+    if (AsUser() && geteuid() != 0) GTEST_SKIP() << "needs root to run the program as another user";
+    ASSERT_FALSE(home_.Native().empty()) << "cannot make a folder below /srv";
   }
   void TearDown() override { Stop(); }
 
@@ -38,6 +44,7 @@ class CatchUpEndToEndTest : public ::testing::Test {
     p.firstBackupDone = true;
     data_.WritePlan(p);
     data_.WritePlanList({1});
+    if (AsUser()) bvtest::ChownTree(work_.Native(), bvtest::kNobodyUid);
   }
 
   // Starts the program and waits until its catch-up walk has ended: the walk
@@ -45,7 +52,13 @@ class CatchUpEndToEndTest : public ::testing::Test {
   void StartAndCatchUp() {
     const std::string state = data_.Data("PLAN/1/catchup.ini");
     fs::remove(state);
-    program_ = bvtest::StartProgram(data_);
+    program_ = bvtest::StartProgram(data_,
+                                    {{"HOME", home_.Native()},
+                                     {"BREVANTO_CHANGE_SOURCE", ""},
+                                     {"BREVANTO_CHANGE_ROOTS", ""},
+                                     {"XDG_CACHE_HOME", ""},
+                                     {"XDG_DATA_HOME", ""}},
+                                    {}, AsUser());
     ASSERT_NE(program_, nullptr);
     ASSERT_TRUE(bvtest::WaitUntilRunning(data_)) << bvtest::ReadNative(data_.StderrLog());
     ASSERT_TRUE(WaitFor([&] { return fs::exists(state); }))
@@ -68,11 +81,11 @@ class CatchUpEndToEndTest : public ::testing::Test {
 
   bvtest::TempDir work_;
   bvtest::DataFolder data_{work_.Native()};
-  bvtest::TempDir home_{bvtest::TempDir::Where::kHome};
+  bvtest::SrvFolder home_;
   std::unique_ptr<QProcess> program_;
 };
 
-TEST_F(CatchUpEndToEndTest, WhatChangedWhileOffIsCopiedAndAQuietStartWritesNothing) {
+TEST_P(CatchUpEndToEndTest, WhatChangedWhileOffIsCopiedAndAQuietStartWritesNothing) {
   // Files that were there before the program ever ran.
   home_.Write("prot/a.txt", "a, first");
   home_.Write("prot/sub/b.txt", "b");
@@ -112,6 +125,13 @@ TEST_F(CatchUpEndToEndTest, WhatChangedWhileOffIsCopiedAndAQuietStartWritesNothi
   QThread::msleep(4000);  // a continuous plan's runs come and go meanwhile
   EXPECT_EQ(bvtest::ReadNative(journal), settled);
   EXPECT_EQ(program_->state(), QProcess::Running);
+  // The run was the user's: the journal is the program's own file.
+  struct stat st {};
+  ASSERT_EQ(stat(journal.c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, AsUser() ? bvtest::kNobodyUid : 0u);
 }
+
+INSTANTIATE_TEST_SUITE_P(AsRootAndAsUser, CatchUpEndToEndTest, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "OrdinaryUser" : "Root"; });
 
 }  // namespace

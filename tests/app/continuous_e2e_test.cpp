@@ -1,9 +1,13 @@
-// The real program with continuous plans, its change device forced to the
-// inotify source on a folder under $HOME: a file saved in a protected folder
+// The real program with continuous plans and the change source it picks by
+// itself, run as root (fanotify) and as an ordinary user (inotify), on a
+// folder below /srv that is its home folder: a file saved in a protected folder
 // reaches "Latest", saved again its old copy moves to "Revision"; files in an
 // unprotected folder, a new folder, files inside a store or a destination are
 // never taken; of three plans on one destination only the earliest that
 // matches takes a file.
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <QApplication>
@@ -48,11 +52,13 @@ std::vector<std::pair<std::string, std::string>> CopiedByPlan(const std::string&
   return out;
 }
 
-class ContinuousEndToEndTest : public ::testing::Test {
+class ContinuousEndToEndTest : public ::testing::TestWithParam<bool> {
  protected:
+  bool AsUser() const { return GetParam(); }
   void SetUp() override {
     App();
-    ASSERT_FALSE(home_.Native().empty()) << "cannot make a folder under $HOME";
+    if (AsUser() && geteuid() != 0) GTEST_SKIP() << "needs root to run the program as another user";
+    ASSERT_FALSE(home_.Native().empty()) << "cannot make a folder below /srv";
     for (const char* sub : {"prot", "unprot", "three/a", "elsewhere", "prot/Dest2", "prot/Old"}) {
       fs::create_directories(home_.NativeOf(sub));
     }
@@ -89,12 +95,20 @@ class ContinuousEndToEndTest : public ::testing::Test {
     plan(4, "Shared B", "E:\\Shared\\", "three", true);
     plan(5, "Shared C", "E:\\Shared\\", "three", true);
     data_.WritePlanList({1, 2, 3, 4, 5});
+    if (AsUser()) {
+      bvtest::ChownTree(work_.Native(), bvtest::kNobodyUid);
+      bvtest::ChownTree(home_.Native(), bvtest::kNobodyUid);
+    }
   }
 
   void Start() {
-    program_ = bvtest::StartProgram(
-        data_, {{"BREVANTO_CHANGE_SOURCE", "inotify"}, {"BREVANTO_CHANGE_ROOTS", home_.Native()}},
-        {"-s"});
+    program_ = bvtest::StartProgram(data_,
+                                    {{"HOME", home_.Native()},
+                                     {"BREVANTO_CHANGE_SOURCE", ""},
+                                     {"BREVANTO_CHANGE_ROOTS", ""},
+                                     {"XDG_CACHE_HOME", ""},
+                                     {"XDG_DATA_HOME", ""}},
+                                    {"-s"}, AsUser());
     ASSERT_NE(program_, nullptr);
     ASSERT_TRUE(bvtest::WaitUntilRunning(data_)) << bvtest::ReadNative(data_.StderrLog());
   }
@@ -128,12 +142,12 @@ class ContinuousEndToEndTest : public ::testing::Test {
 
   bvtest::TempDir work_;
   bvtest::DataFolder data_{work_.Native()};
-  // Under $HOME: the built-in exclusions leave the temporary folders out.
-  bvtest::TempDir home_{bvtest::TempDir::Where::kHome};
+  // Not in /tmp: the built-in exclusions leave the temporary folders out.
+  bvtest::SrvFolder home_;
   std::unique_ptr<QProcess> program_;
 };
 
-TEST_F(ContinuousEndToEndTest, SavedFilesReachTheStoreAndOnlyTheRightPlanTakesThem) {
+TEST_P(ContinuousEndToEndTest, SavedFilesReachTheStoreAndOnlyTheRightPlanTakesThem) {
   WritePlans();
   Start();
 
@@ -214,6 +228,13 @@ TEST_F(ContinuousEndToEndTest, SavedFilesReachTheStoreAndOnlyTheRightPlanTakesTh
   EXPECT_EQ(JournalHas(3, {forA, forB}), std::set<std::string>{forA});
   EXPECT_EQ(JournalHas(4, {forA, forB}), std::set<std::string>{forB});
   EXPECT_TRUE(JournalHas(5, {forA, forB}).empty());
+  // The run was the user's: the copies are the program's own files.
+  struct stat st {};
+  ASSERT_EQ(stat(InStore(Store1(), "Latest", "prot/doc.txt").c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, AsUser() ? bvtest::kNobodyUid : 0u);
 }
+
+INSTANTIATE_TEST_SUITE_P(AsRootAndAsUser, ContinuousEndToEndTest, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "OrdinaryUser" : "Root"; });
 
 }  // namespace

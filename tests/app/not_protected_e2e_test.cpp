@@ -1,7 +1,8 @@
 // The real program on a folder under $HOME that holds files whose names the
-// store cannot hold (a backslash, bytes that are not UTF-8), both at the
-// first backup and written while it runs: each is logged once as not
-// protected with its reason, and the other files of the folder are copied.
+// store cannot hold (a backslash, bytes that are not UTF-8, a path longer
+// than the system opens by name), both at the first backup or the catch-up
+// walk and written while it runs: each is logged once as not protected with
+// its reason, and the other files of the folder are copied.
 #include <gtest/gtest.h>
 
 #include <QProcess>
@@ -12,6 +13,7 @@
 
 #include "ProgramRun.h"
 #include "support/DataFolder.h"
+#include "support/DeepTree.h"
 #include "support/QtApp.h"
 #include "support/TempDir.h"
 
@@ -82,6 +84,49 @@ TEST(NotProtectedEndToEndTest, UnheldNamesAreLoggedOnceAndTheRestIsCopied) {
   for (const std::string& line : {backslash, notUtf8, later}) EXPECT_EQ(Count(log, line), 1u);
   EXPECT_EQ(Count(log, "Reason = The name holds a backslash"), 1u);
   EXPECT_EQ(Count(log, "Reason = The name is not valid UTF-8"), 2u);
+}
+
+// A tree deeper than 4,096 bytes under a protected folder, met by the
+// catch-up walk at start with the change source the program picks itself.
+TEST(NotProtectedEndToEndTest, PathsTooLongAreLoggedOnceAndTheRestIsCopied) {
+  bvtest::App();
+  bvtest::TempDir work;
+  bvtest::DataFolder data(work.Native());
+  bvtest::TempDir home(bvtest::TempDir::Where::kHome);
+  ASSERT_FALSE(home.Native().empty()) << "cannot make a folder under $HOME";
+  fs::create_directories(home.NativeOf("prot"));
+  const std::string name(240, 'n');
+  ASSERT_TRUE(
+      bvtest::MakeDeepTree(home.NativeOf("prot"), name, 18, {{2, "near.txt"}, {18, "far.txt"}}));
+  struct Cleanup {
+    ~Cleanup() { bvtest::RemoveDeepTree(root, name); }
+    std::string root, name;
+  } cleanup{home.NativeOf("prot"), name};
+
+  bvtest::PlanFiles plan;
+  plan.name = "Deep";
+  plan.storePath = "E:\\Store\\";
+  plan.sources = {home.SystemOf("prot")};
+  plan.firstBackupDone = true;
+  data.WritePlan(plan);
+  data.WritePlanList({1});
+  std::unique_ptr<QProcess> program = bvtest::StartProgram(data);
+  ASSERT_NE(program, nullptr);
+  ASSERT_TRUE(bvtest::WaitUntilRunning(data)) << bvtest::ReadNative(data.StderrLog());
+
+  std::string far = "Source Path = " + home.SystemOf("prot") + "\\";
+  for (int i = 0; i < 18; ++i) far += name + "\\";
+  far += "far.txt";
+  const std::string near = data.Volume('E') + "/Store/Latest/C" +
+                           home.NativeOf("prot/" + name + "/" + name + "/near.txt");
+  ASSERT_TRUE(bvtest::WaitFor([&] {
+    return fs::exists(near) && data.LogText().find(far) != std::string::npos;
+  })) << data.LogText();
+  program->kill();
+  program->waitForFinished(10000);
+  const std::string log = data.LogText();
+  EXPECT_EQ(Count(log, far), 1u);
+  EXPECT_EQ(Count(log, "Reason = The path is longer than the store can hold."), 1u) << log;
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-// The first backup's walk over a plan's sources, on real folders.
+// The walks over a plan's sources (first backup and catch-up), on real folders.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -6,11 +6,17 @@
 #include <thread>
 
 #include "app/Settings.h"
+#include "app/Texts.h"
+#include "engine/CatchUpWalk.h"
 #include "engine/EngineEvents.h"
+#include "engine/FolderRules.h"
 #include "engine/SourceWalk.h"
 #include "plans/PlanList.h"
 #include "plans/Schedule.h"
 #include "platform/Clock.h"
+#include "platform/Paths.h"
+#include "platform/Text.h"
+#include "support/DeepTree.h"
 #include "support/EventCollector.h"
 #include "support/ScratchEnv.h"
 
@@ -247,6 +253,179 @@ TEST_F(SourceWalkTest, StoppingEndsTheWaitForTheEarlierPlan) {
   stop.join();
   EXPECT_EQ(events.CountOf(kEvFileBackupBegins), 0u);
   EXPECT_TRUE(first->Busy());
+}
+
+// The rules settled per folder answer as the rule set does for every file:
+// masks that hold folders or one file, wildcards over the whole path (also
+// ending in "\*"), masks of the name alone ("*.tmp", "*\\x", "*\\.#*"),
+// group scopes, folder-only and attribute exclusions, names beyond ASCII,
+// hidden and read-only files.
+TEST_F(SourceWalkTest, FolderRulesAnswerAsTheRuleSetForEveryFile) {
+  for (const char* rel : {"a.doc", "b.JPG", ".hid.doc", "ro.doc", "\xc3\xa9t\xc3\xa9.doc", "x~",
+                          "docs/x.doc", "docs/y.tmp", "docs/deep/z.doc", "docs/deep/Desktop.ini",
+                          "cache/c.doc", "cache2/c.doc", "cache/GPUCache/g.doc", ".#keep/k.doc"}) {
+    env_.Src().Write(rel, "x");
+  }
+  fs::permissions(env_.Src().NativeOf("ro.doc"), fs::perms::owner_write, fs::perm_options::remove);
+  const std::string src = env_.Src().System();
+  auto in = [&](const char* rel) { return env_.Src().SystemOf(rel); };
+  struct Rule {
+    Rule(int32_t k, std::string m, bool p = false, uint32_t a = 0, std::string s = {})
+        : kind(k), mask(std::move(m)), pathOnly(p), attributes(a), scope(std::move(s)) {}
+    int32_t kind;
+    std::string mask;
+    bool pathOnly;
+    uint32_t attributes;
+    std::string scope;
+  };
+  const std::vector<std::vector<Rule>> sets = {
+      {{kRuleInclude, src},
+       {kRuleExclude, "*.tmp"},
+       {kRuleAlwaysExclude, in("docs"), true},
+       {kRuleAlwaysExclude, "!", false, kRuleAttrHidden}},
+      {{kRuleInclude, "*.doc"},
+       {kRuleInclude, "*.jpg"},
+       {kRuleExclude, in("cache")},
+       {kRuleExclude, "*\\deep\\*", false, 0, in("docs")},
+       {kRuleAlwaysExclude, "*\\desktop.ini"},
+       {kRuleExclude, "*\\.h*"},
+       {kRuleAlwaysExclude, "*\\ro.doc"},
+       {kRuleInclude, in("docs\\deep\\z.doc")},
+       {kRuleExclude, "*", false, kRuleAttrReadOnly}},
+      {{kRuleInclude, "C:\\*"},
+       {kRuleAlwaysExclude, in("cache")},
+       {kRuleAlwaysExclude, src, true},
+       {kRuleAlwaysExclude, "*\\GPUCache\\*"},
+       {kRuleAlwaysExclude, "*~"},
+       {kRuleAlwaysExclude, "*\\.#*"}},
+      {{kRuleInclude, src + "*"},
+       {kRuleExclude, in("do?s") + "\\*"},
+       {kRuleInclude, in("docs\\deep\\")},
+       {kRuleAlwaysExclude, in("cache\\c.doc")},
+       {kRuleInclude, "*\\\xc3\x89T\xc3\x89.DOC"}},
+  };
+  for (size_t n = 0; n < sets.size(); ++n) {
+    CRuleSet rules;
+    for (const Rule& rule : sets[n]) {
+      CRuleGroup* group = rules.AddGroup(rule.kind, "g", "text");
+      if (!rule.scope.empty()) group->SetPattern(rule.scope);
+      group->AddItem(rule.mask, "", true, rule.pathOnly, rule.attributes);
+    }
+    size_t files = 0, taken = 0;
+    for (const char* rel :
+         {"", "docs", "docs/deep", "cache", "cache2", "cache/GPUCache", ".#keep"}) {
+      const std::string folder = plat::WithSeparator(in(rel));
+      FolderRules folderRules;
+      folderRules.Build(rules, plat::ToUpper(folder));
+      plat::DirSearch search;
+      plat::FindData entry;
+      ASSERT_TRUE(search.Open(folder + "*", &entry));
+      do {
+        if (entry.attributes & plat::kAttrDirectory) continue;
+        ++files;
+        const bool expected = rules.Match(folder + entry.name);
+        taken += expected;
+        EXPECT_EQ(folderRules.Takes(entry.name, entry.attributes), expected)
+            << "rule set " << n << ": " << folder + entry.name;
+      } while (search.Next(&entry));
+    }
+    EXPECT_EQ(files, 14u);
+    EXPECT_GT(taken, 0u) << "rule set " << n;
+    EXPECT_LT(taken, files) << "rule set " << n;
+  }
+
+  // Folders that the usual rules settle whole: a source folder with folder
+  // and "\*" exclusions; only the name masks are looked at per file.
+  CRuleSet usual;
+  usual.AddGroup(kRuleInclude, "g", "t")->AddItem(src, "");
+  usual.AddGroup(kRuleAlwaysExclude, "a", "t")->AddItem("*\\GPUCache\\*", "");
+  usual.AddGroup(kRuleAlwaysExclude, "b", "t")->AddItem("C:\\tmp", "");
+  FolderRules folderRules;
+  for (const char* rel : {"docs", "cache/GPUCache"}) {
+    folderRules.Build(usual, plat::ToUpper(in(rel) + "\\"));
+    EXPECT_TRUE(folderRules.Settled()) << rel;
+  }
+  usual.AddGroup(kRuleAlwaysExclude, "c", "t")->AddItem("*.tmp", "");
+  folderRules.Build(usual, plat::ToUpper(in("docs") + "\\"));
+  EXPECT_FALSE(folderRules.Settled());
+  folderRules.Build(usual, plat::ToUpper(in("cache/GPUCache") + "\\"));
+  EXPECT_TRUE(folderRules.Settled());  // excluded whole all the same
+}
+
+// The catch-up walk reads unchanged files without pausing and pauses only
+// for the files it notes; names beyond ASCII are found in the journal; a
+// walk with nothing to note writes nothing.
+TEST_F(SourceWalkTest, CatchUpPacesOnlyWhatItNotesAndFindsEveryKnownName) {
+  std::vector<std::string> known = {"sub/\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80.doc",
+                                    "\xc3\x84\xc3\x96.doc", "sub/deeper/k.doc"};
+  for (int i = 0; i < 20; ++i) known.push_back("k" + std::to_string(i) + ".doc");
+  for (const std::string& rel : known) env_.Src().Write(rel, "k");
+  for (int i = 0; i < 7; ++i) env_.Src().Write("sub/new" + std::to_string(i) + ".doc", "n");
+  auto plan = env_.MakePlan(11, kUnitDaily, 3, {env_.Src().System()}, nullptr, true);
+  ASSERT_TRUE(plan);
+  for (const std::string& rel : known) {
+    LogRecord rec;
+    ASSERT_TRUE(rec.SetPath(env_.Src().SystemOf(rel)));
+    rec.state = kLogCopied;
+    rec.changeTime = rec.lastBackupTime = plat::Now() + 60;
+    ASSERT_EQ(plan->Database()->WriteRecord(0, rec), 0u);
+  }
+  plan->WalkCounter() = 0;
+  ResetWalkPauseStats();
+  CatchUpResult result = RunCatchUpWalk(plan.get());
+  EXPECT_TRUE(result.complete);
+  EXPECT_EQ(result.files, 30u);
+  EXPECT_EQ(result.noted, 7u);
+  EXPECT_EQ(GetWalkPauseStats().entries, 7u);
+  EXPECT_EQ(GetWalkPauseStats().pauses, 1u);
+
+  std::string journal;
+  ASSERT_TRUE(plat::ToNativePath(plan->Database()->DatabasePath(), &journal));
+  const std::string before = bvtest::ReadNative(journal);
+  ResetWalkPauseStats();
+  result = RunCatchUpWalk(plan.get());
+  EXPECT_EQ(result.files, 30u);
+  EXPECT_EQ(result.noted, 0u);  // the new files wait for their copies already
+  EXPECT_EQ(GetWalkPauseStats().pauses, 0u);
+  EXPECT_EQ(bvtest::ReadNative(journal), before);
+}
+
+// A tree deeper than the system opens by name: the walk goes on below it
+// through the open parent folders; each file there that the plan takes is
+// reported not protected once, and the files above it are still taken.
+TEST_F(SourceWalkTest, FilesBeyondTheLongestPathAreReportedOnce) {
+  const std::string name(200, 'd');
+  ASSERT_TRUE(bvtest::MakeDeepTree(env_.Src().Native(), name, 22,
+                                   {{3, "near.doc"}, {22, "far.doc"}, {22, "far.tmp"}}));
+  struct Cleanup {
+    ~Cleanup() { bvtest::RemoveDeepTree(root, name); }
+    std::string root, name;
+  } cleanup{env_.Src().Native(), name};
+  auto plan = env_.MakePlan(12, kUnitDaily, 3, {env_.Src().System()}, nullptr, true);
+  ASSERT_TRUE(plan);
+  {
+    std::lock_guard<std::recursive_mutex> guard(plan->Lock());
+    plan->Rules()->AddGroup(kRuleAlwaysExclude, "no tmp", "no tmp")->AddItem("*.tmp", "");
+  }
+  std::string far = env_.Src().System() + "\\";
+  for (int i = 0; i < 22; ++i) far += name + "\\";
+  far += "far.doc";
+  bvtest::EventCollector events;
+  CatchUpResult result = RunCatchUpWalk(plan.get());
+  EXPECT_TRUE(result.complete);
+  EXPECT_EQ(result.files, 1u);  // near.doc
+  EXPECT_EQ(result.noted, 1u);
+  EXPECT_EQ(plan->UnheldNameCount(), 1u);  // far.tmp is excluded by the rules
+  ASSERT_EQ(events.CountOf(kEvNotProtected), 1u);
+  for (const EventData& e : events.Events()) {
+    if (e.code != kEvNotProtected) continue;
+    EXPECT_EQ(e.text1, far);
+    EXPECT_EQ(e.text3, GetText("NOT_PROTECTED", "REASON_TOO_LONG"));
+  }
+  // The next walk meets it again: still told once.
+  result = RunCatchUpWalk(plan.get());
+  EXPECT_EQ(result.files, 1u);
+  EXPECT_EQ(events.CountOf(kEvNotProtected), 1u);
 }
 
 }  // namespace

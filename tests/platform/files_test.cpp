@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <random>
 #include <set>
 #include <string>
@@ -19,6 +20,7 @@
 #include "platform/Errors.h"
 #include "platform/FaultSeam.h"
 #include "platform/Files.h"
+#include "support/DeepTree.h"
 #include "support/TempDir.h"
 
 namespace fs = std::filesystem;
@@ -430,6 +432,43 @@ TEST(FilesSearch, SkipsNamesAndEntriesThatCannotBeCarried) {
   EXPECT_EQ(d.size, 5u);  // the link counts as its target
   EXPECT_FALSE(s.Next(&d));
   EXPECT_EQ(plat::GetLastError(), plat::kErrNoMoreFiles);
+}
+
+// A folder below a listed one is opened through the listed folder, so a
+// tree deeper than the system opens by name can be listed; a link to a
+// folder is not followed.
+TEST(FilesSearch, ChildFoldersAreReachedBeyondTheLongestPath) {
+  TempDir t;
+  const std::string name(250, 'd');
+  ASSERT_TRUE(bvtest::MakeDeepTree(t.Native(), name, 20, {{20, "deep.txt"}}));
+  struct Cleanup {
+    ~Cleanup() { bvtest::RemoveDeepTree(root, name); }
+    std::string root, name;
+  } cleanup{t.Native(), name};
+  symlink(t.NativeOf(name).c_str(), t.NativeOf("link").c_str());
+  std::vector<std::unique_ptr<plat::DirSearch>> levels;
+  plat::FindData d;
+  levels.push_back(std::make_unique<plat::DirSearch>());
+  ASSERT_TRUE(levels.back()->Open(t.System() + "\\*", &d));
+  auto child = std::make_unique<plat::DirSearch>();
+  EXPECT_FALSE(child->OpenChild(*levels.back(), "link", &d));
+  EXPECT_EQ(plat::GetLastError(), plat::kErrPathNotFound);
+  std::string system = t.System();
+  for (int level = 1; level <= 20; ++level) {
+    system += "\\" + name;
+    auto next = std::make_unique<plat::DirSearch>();
+    ASSERT_TRUE(next->OpenChild(*levels.back(), name, &d)) << level;
+    EXPECT_EQ(next->NativeLength(), t.Native().size() + 251u * level);
+    levels.push_back(std::move(next));
+  }
+  EXPECT_GT(levels.back()->NativeLength(), plat::kMaxNativePath);
+  std::set<std::string> names;
+  do {
+    names.insert(d.name);
+  } while (levels.back()->Next(&d));
+  EXPECT_EQ(names, (std::set<std::string>{".", "..", "deep.txt"}));
+  plat::DirSearch byName;
+  EXPECT_FALSE(byName.Open(system + "\\*", &d));  // too long to open by name
 }
 
 TEST(FilesMask, WildcardMatching) {
