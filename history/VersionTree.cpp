@@ -141,7 +141,6 @@ bool ListVersionFolder(StoreAccess& access, char sep, CVersionFolder* folder) {
       if ((e.attributes & plat::kAttrDirectory) != 0) {
         CVersionFolder* child = folderNamed(e.name);
         (latest ? child->latestPath : child->revisionPath) = entryPath;
-        if (latest || child->time == 0) child->time = e.writeTime;
         return true;
       }
       FileVersion v{entryPath, latest, 0, e.size, e.writeTime};

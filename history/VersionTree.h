@@ -47,7 +47,6 @@ class CVersionFolder {
   std::string name;        // its name; a protected folder: its whole path as the user knows it
   std::string sourcePath;  // the original folder (system path), empty when it has none
   std::string latestPath, revisionPath;  // its store folders (either may be missing)
-  int64_t time = 0;                      // last write of its store folder
   bool listed = false;
   bool ticked = false;  // everything below: the newest version of each file
   std::vector<std::unique_ptr<CVersionFolder>> folders;  // natural order

@@ -65,11 +65,6 @@ class Row : public QTreeWidgetItem {
       if (column == CRestoreTree::kDate && a->versions[0].time != b->versions[0].time)
         return a->versions[0].time < b->versions[0].time;
     }
-    if (column == CRestoreTree::kDate && kind == CRestoreTree::kFolderRow) {
-      const CVersionFolder* fa = CRestoreTree::FolderOf(this);
-      const CVersionFolder* fb = CRestoreTree::FolderOf(&other);
-      if (fa != nullptr && fb != nullptr && fa->time != fb->time) return fa->time < fb->time;
-    }
     return NaturalLess(text(0).toStdString(), other.text(0).toStdString());
   }
 };
@@ -151,8 +146,6 @@ QTreeWidgetItem* CRestoreTree::MakeFolder(CVersionFolder* folder, QTreeWidgetIte
   item->setText(kName, Q(folder->name));
   if (folder->parent == root_ && !folder->sourcePath.empty())
     item->setToolTip(kName, Q(folder->name));
-  if (folder->time != 0)
-    item->setText(kDate, Q(FormatNodeDate(ToNodeTime(folder->time), country_)));
   item->setCheckState(kName, QtState(FolderCheck(folder)));
   item->setChildIndicatorPolicy(folder->listed && folder->folders.empty() && folder->files.empty()
                                     ? QTreeWidgetItem::DontShowIndicator
