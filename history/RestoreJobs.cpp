@@ -342,9 +342,19 @@ bool CRestoreCarrier::OriginalLocationIsValid(const CDirNode* root, std::string*
   return true;
 }
 
+std::string CRestoreCarrier::NoPlaceText(const std::string& nodePath) const {
+  // The folder the copy came from in place of a drive ("srv" of a share).
+  std::string rest = nodePath.substr(std::min(nodePath.size(), Store().folder.size()));
+  for (const char* tree : {kLatest, kRevision}) {
+    const std::string prefix = std::string(tree) + Store().separator;
+    if (rest.compare(0, prefix.size(), prefix) == 0) rest.erase(0, prefix.size());
+  }
+  return FailureText("MSG_ORIGINAL_FILE_IS_INVALID", rest.substr(0, rest.find(Store().separator)));
+}
+
 void CRestoreCarrier::Fail(const std::string& file, const std::string& reason) {
   failed_.fetch_add(1);
-  Trace(reason + (file.empty() ? "" : " (" + file + ")"));
+  Trace(reason + " (" + file + ")");
   if (Observer() != nullptr) Observer()->OnFileFailed(file, reason);
 }
 
@@ -384,8 +394,7 @@ void CRestoreCarrier::Work() {
                            &folder)) {
       // A file that has no place to go back to (a copy from a network path)
       // counts as failed, so the window can say so.
-      if (!node->isFolder)
-        Fail(Readable(node->path), FailureText("MSG_ORIGINAL_FILE_IS_INVALID", ""));
+      if (!node->isFolder) Fail(Readable(node->path), NoPlaceText(node->path));
       return true;
     }
     if (!node->isFolder && !node->restoreName.empty())
@@ -412,8 +421,7 @@ void CRestoreCarrier::Work() {
 
     const uint32_t error = access->Fetch(node->path, target, targetFolder_);
     if (error != 0) {
-      Fail(Readable(target), FailureText(access->FetchFailureKey(), Readable(node->path)) + " " +
-                                 plat::WinErrorMessage(error));
+      Fail(Readable(target), FailureText(access->FetchFailureKey(), plat::WinErrorMessage(error)));
       if (access->FetchFailureFailsRestore()) {
         if (observer != nullptr) observer->OnRestoreFailed();
         return true;

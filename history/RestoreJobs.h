@@ -187,6 +187,8 @@ class CRestoreCarrier final : public CRestoreThread {
   // False with the drive (or the store's "Latest" folder) that is missing.
   bool OriginalLocationIsValid(const CDirNode* root, std::string* missing) const;
   void Fail(const std::string& file, const std::string& reason);
+  // Why a file cannot go back: the folder that stands where a drive should.
+  std::string NoPlaceText(const std::string& nodePath) const;
 
   const std::string targetFolder_;
   const bool restoreAll_;

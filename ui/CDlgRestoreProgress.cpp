@@ -46,9 +46,9 @@ CDlgRestoreProgress::CDlgRestoreProgress(std::shared_ptr<CDirNode> root, Restore
   layout->setContentsMargins(22, 20, 22, 18);
   layout->setSpacing(10);
 
-  auto* caption = new QLabel(T("PROGRESS"), this);
-  caption->setObjectName("progressCaption");
-  layout->addWidget(caption);
+  caption_ = new QLabel(T("PROGRESS"), this);
+  caption_->setObjectName("progressCaption");
+  layout->addWidget(caption_);
   fileLabel_ = new QLabel(this);
   fileLabel_->setObjectName("progressFile");
   fileLabel_->setTextFormat(Qt::PlainText);
@@ -92,8 +92,8 @@ CDlgRestoreProgress::CDlgRestoreProgress(std::shared_ptr<CDirNode> root, Restore
   failureList_ = new QPlainTextEdit(this);
   failureList_->setObjectName("progressFailures");
   failureList_->setReadOnly(true);
-  failureList_->setLineWrapMode(QPlainTextEdit::NoWrap);
-  failureList_->setMinimumHeight(90);
+  failureList_->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+  failureList_->setMinimumHeight(120);
   failureList_->hide();
   layout->addWidget(failureList_);
 
@@ -225,7 +225,9 @@ void CDlgRestoreProgress::OnRestoreFinished() {
     return;
   }
   // Some files did not come back: say how many and why, until closed.
-  fileLabel_->clear();
+  caption_->hide();
+  fileLabel_->hide();
+  setMinimumWidth(620);
   statusLabel_->setText(QString::fromStdString(RestoreResultText(copied_, failed_)));
   QString list;
   for (const std::string& line : failures_) list += QString::fromStdString(line) + "\n";
@@ -235,7 +237,7 @@ void CDlgRestoreProgress::OnRestoreFinished() {
 }
 
 void CDlgRestoreProgress::OnFileFailed(const std::string& file, const std::string& reason) {
-  failures_.push_back(file.empty() ? reason : file + " \u2014 " + reason);
+  failures_.push_back(file.empty() ? reason : file + "\n    " + reason);
 }
 
 void CDlgRestoreProgress::OnRestoreFailed() {

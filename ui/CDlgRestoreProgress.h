@@ -96,6 +96,7 @@ class CDlgRestoreProgress : public QDialog, private IRestoreObserver {
   std::vector<std::string> failures_;
   uint64_t copied_ = 0, failed_ = 0;
 
+  QLabel* caption_ = nullptr;
   QLabel* fileLabel_ = nullptr;
   QLabel* percentLabel_ = nullptr;
   QProgressBar* bar_ = nullptr;

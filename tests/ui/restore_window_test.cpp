@@ -652,6 +652,18 @@ TEST_F(RestoreWindowTest, Pictures) {
   shoot(&progress, "restore-progress.png");
   progress.CancelButton()->click();
   RunUntil([] { return DiscardedRestoreJobsRunning() == 0; });
+
+  // A restore where some files failed: the window stays with the reasons.
+  bvtest::TempDir blocked;
+  WriteNative(blocked.Native() + src.Native() + "/Photos", "in the way");
+  CDlgRestoreProgress failed(
+      BuildSelection(store, CollectChoices(*access, store.separator, folders.get())), store,
+      blocked.System(), &dlg);
+  failed.show();
+  ASSERT_TRUE(RunUntil([&] { return failed.CloseButton()->isVisible(); }));
+  RunUntil([] { return false; }, 200);
+  shoot(&failed, "restore-failed.png");
+  failed.CloseButton()->click();
 }
 
 }  // namespace
