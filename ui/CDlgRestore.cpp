@@ -3,6 +3,7 @@
 #include <QAction>
 #include <QComboBox>
 #include <QFileDialog>
+#include <QGridLayout>
 #include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -445,12 +446,17 @@ bool CDlgRestore::SettleNewerFiles(std::vector<RestoreChoice>* choices) {
     if (newer.size() <= kNewerExamples) examples += "\n" + Native(target);
   }
   if (newer.empty()) return true;
-  if (newer.size() > kNewerExamples) examples += "\n...";
+  if (newer.size() > kNewerExamples) examples += "\n\u2026";
   QMessageBox box(QMessageBox::Question, T("OVERWRITE_TITLE"),
                   QString::fromStdString(FormatText(RestoreText("MSG_NEWER_FILES_IN_PLACE"),
                                                     {std::to_string(newer.size())}) +
-                                         "\n\n" + RestoreText("OVERWRITE_EXAMPLE") + examples),
+                                         examples),
                   QMessageBox::NoButton, this);
+  box.setInformativeText(T("OVERWRITE_CHOICES"));
+  // Room for whole paths: a message box is narrow by itself.
+  if (auto* grid = qobject_cast<QGridLayout*>(box.layout()))
+    grid->addItem(new QSpacerItem(560, 0, QSizePolicy::Minimum, QSizePolicy::Expanding),
+                  grid->rowCount(), 0, 1, grid->columnCount());
   box.setObjectName("overwriteQuestion");
   box.setTextFormat(Qt::PlainText);
   QPushButton* replace = box.addButton(T("BUTTON_OVERWRITE"), QMessageBox::DestructiveRole);

@@ -623,6 +623,19 @@ TEST_F(RestoreWindowTest, Pictures) {
   RunUntil([] { return false; }, 200);
   shoot(&dlg, "restore.png");
 
+  // Back to the original places over files changed since: the question.
+  src.Write("Photos/holiday 01.jpg", "edited since");
+  src.Write("Reports/report 2026.doc", "edited since");
+  QTimer::singleShot(0, [&] {
+    RunUntil([] { return QApplication::activeModalWidget() != nullptr; }, 5000);
+    QWidget* box = QApplication::activeModalWidget();
+    ASSERT_TRUE(box);
+    RunUntil([] { return false; }, 200);
+    shoot(box, "restore-question.png");
+    box->findChild<QPushButton*>("overwriteCancel")->click();
+  });
+  EXPECT_EQ(dlg.Restore(), 0);
+
   dlg.SearchBox()->setText("report");
   dlg.Search();
   ASSERT_TRUE(Searched(dlg));
