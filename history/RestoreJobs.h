@@ -67,6 +67,14 @@ class IRestoreObserver {
   // Version search: the protected folders with the matching files (null
   // when the store could not be read); the receiver takes the tree.
   virtual void OnVersionsFound(std::shared_ptr<CVersionFolder> found) { (void)found; }
+  // Folder lister: what a listing found for the folder (null: the store's
+  // protected folders); listed null with a failure text when it could not.
+  virtual void OnFolderListed(CVersionFolder* folder, std::shared_ptr<CVersionFolder> listed,
+                              const std::string& failure) {
+    (void)folder;
+    (void)listed;
+    (void)failure;
+  }
 
   // Carrier: one file is about to be copied.
   virtual void OnFileProgress(const RestoreProgress& progress) { (void)progress; }

@@ -28,7 +28,7 @@ std::string StoreChild(const std::string& parent, std::string_view name, char se
 // The original folder of a child: a drive below the store's tree folders,
 // otherwise a name below the parent's original folder.
 std::string SourceChild(const CVersionFolder* parent, const std::string& name) {
-  if (parent->parent == nullptr && parent->sourcePath.empty())
+  if (parent->storeRoot)
     return name.size() == 1 && IsAsciiLetter(name[0]) ? name + ":\\" : std::string();
   if (parent->sourcePath.empty()) return {};
   return plat::PathAppend(parent->sourcePath, name);
@@ -169,9 +169,22 @@ bool ListVersionFolder(StoreAccess& access, char sep, CVersionFolder* folder) {
   return true;
 }
 
+void AdoptListing(CVersionFolder* folder, CVersionFolder* listed) {
+  if (folder->listed || listed == nullptr || !listed->listed) return;
+  folder->folders = std::move(listed->folders);
+  folder->files = std::move(listed->files);
+  for (auto& sub : folder->folders) {
+    sub->parent = folder;
+    sub->ticked = folder->ticked;
+  }
+  for (VersionFile& file : folder->files) file.chosen = folder->ticked && HasVersion(file) ? 0 : -1;
+  folder->listed = true;
+}
+
 std::unique_ptr<CVersionFolder> ListProtectedFolders(StoreAccess& access,
                                                      const RestoreStore& store) {
   auto root = std::make_unique<CVersionFolder>();
+  root->storeRoot = true;
   root->latestPath = StoreChild(store.folder, kLatest, store.separator);
   root->revisionPath = StoreChild(store.folder, kRevision, store.separator);
   if (!ListVersionFolder(access, store.separator, root.get())) return nullptr;

@@ -48,7 +48,8 @@ class CVersionFolder {
   std::string sourcePath;  // the original folder (system path), empty when it has none
   std::string latestPath, revisionPath;  // its store folders (either may be missing)
   bool listed = false;
-  bool ticked = false;  // everything below: the newest version of each file
+  bool storeRoot = false;  // the store's "Latest"/"Revision" pair: its folders are drives
+  bool ticked = false;     // everything below: the newest version of each file
   std::vector<std::unique_ptr<CVersionFolder>> folders;  // natural order
   std::vector<VersionFile> files;                        // natural order
 };
@@ -61,6 +62,10 @@ bool NaturalLess(std::string_view a, std::string_view b);
 // Lists a folder's two store folders into folders and files (once). Children
 // of a ticked folder are ticked. False when neither could be listed.
 bool ListVersionFolder(StoreAccess& access, char separator, CVersionFolder* folder);
+// Takes over what a listing of a copy of the folder found (children, their
+// parent) when the folder itself is not listed yet; a ticked folder ticks
+// them. A listing job lists such a copy, so it never touches a shown tree.
+void AdoptListing(CVersionFolder* folder, CVersionFolder* listed);
 // The store's protected folders: a root (without a name of its own) whose
 // folders are the deepest folders above which nothing else was backed up,
 // named by their paths as the user knows them. Null when the store cannot be

@@ -19,6 +19,7 @@
 
 #include "app/Texts.h"
 #include "history/VersionSearch.h"
+#include "history/VersionTree.h"
 #include "plans/CPlan.h"
 #include "plans/PlanList.h"
 #include "platform/Clock.h"
@@ -109,7 +110,10 @@ CDlgRestore::CDlgRestore(uint32_t planId, QWidget* parent)
   }
   resize(size);
 
-  tree_->SetLister([this](CVersionFolder* folder) { return ListFolder(folder); });
+  tree_->SetLister([this](CVersionFolder* folder) {
+    StartListing(folder);
+    return false;
+  });
   FillPlanBox();
   SetSearchImage(kNormalImage);
   ShowPlan(planId);
@@ -235,6 +239,7 @@ void CDlgRestore::ShowPlan(uint32_t planId) {
   const int index = planBox_->findData(planId);
   if (index >= 0 && planBox_->currentIndex() != index) planBox_->setCurrentIndex(index);
   StopSearch();
+  StopListing();
   tree_->ClearTree();
   found_.reset();
   SetStatus({});
@@ -267,32 +272,51 @@ void CDlgRestore::StartShowingPlan() {
   tree_->SetDragFromStore(store_.storageType != kStorageFtp);
   access_ = MakeStoreAccess(store_);
 
-  std::unique_ptr<CVersionFolder>& folders = folders_[planId_];
-  if (folders) {
+  auto cached = folders_.find(planId_);
+  if (cached != folders_.end()) {
     // Shown before while the window is open: no listing, no ticks left.
-    TickFolder(folders.get(), false);
+    TickFolder(cached->second.get(), false);
+    ShowFolders();
   } else {
     ++listingsStarted_;
-    std::string failure;
-    if (access_->Reach(&failure)) folders = ListProtectedFolders(*access_, store_);
-    if (!folders) {
-      SetStatus(QString::fromStdString(
-          failure.empty() ? RestoreFailureText("MSG_CANNOT_LIST_FOLDER", Native(store_.folder))
-                          : failure));
-      folders_.erase(planId_);
-    }
+    StartListing(nullptr);
   }
-  ShowFolders();
   UpdateEnabled();
 }
 
-bool CDlgRestore::ListFolder(CVersionFolder* folder) {
-  if (!access_) return false;
-  if (ListVersionFolder(*access_, store_.separator, folder)) return true;
-  SetStatus(QString::fromStdString(RestoreFailureText(
-      "MSG_CANNOT_LIST_FOLDER",
-      Native(folder->latestPath.empty() ? folder->revisionPath : folder->latestPath))));
-  return false;
+void CDlgRestore::StartListing(CVersionFolder* folder) {
+  if (!haveStore_ || cleaned_ || listers_.count(folder) != 0) return;
+  Job& job = listers_[folder];
+  job.relay = std::make_unique<CRestoreRelay>(this, static_cast<IRestoreObserver*>(this));
+  job.job = std::make_unique<CFolderLister>(job.relay.get(), store_, folder);
+  if (job.job->Begin() != 0) {
+    Discard(&job);
+    listers_.erase(folder);
+    SetStatus(QString::fromStdString(
+        RestoreFailureText("MSG_CANNOT_LIST_FOLDER", Native(store_.folder))));
+    return;
+  }
+  watch_->start(kWatchMs);
+  UpdateEnabled();
+}
+
+void CDlgRestore::StopListing() {
+  for (auto& [folder, job] : listers_) Discard(&job);
+  listers_.clear();
+}
+
+void CDlgRestore::OnFolderListed(CVersionFolder* folder, std::shared_ptr<CVersionFolder> listed,
+                                 const std::string& failure) {
+  if (!listed) {
+    SetStatus(QString::fromStdString(failure));
+  } else if (folder == nullptr) {
+    folders_[planId_] = std::move(listed);
+    ShowFolders();
+  } else {
+    AdoptListing(folder, listed.get());
+    tree_->FolderListed(folder);
+  }
+  UpdateEnabled();
 }
 
 CVersionFolder* CDlgRestore::Folders() const {
@@ -325,7 +349,15 @@ void CDlgRestore::WatchJobs() {
     animation_->Stop();
     SetSearchImage(kNormalImage);
   }
-  if (!finder_.job) watch_->stop();
+  for (auto it = listers_.begin(); it != listers_.end();) {
+    if (it->second.job && it->second.job->HasEnded()) {
+      Discard(&it->second);
+      it = listers_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  if (!finder_.job && listers_.empty()) watch_->stop();
   UpdateEnabled();
 }
 
@@ -333,7 +365,7 @@ void CDlgRestore::UpdateEnabled() {
   const bool ready = haveStore_ && tree_->Shown() != nullptr;
   restoreButton_->setEnabled(ready && !IsSearching());
   searchBox_->setEnabled(haveStore_ && Folders() != nullptr);
-  if (IsSearching())
+  if (IsSearching() || IsListing())
     setCursor(Qt::BusyCursor);
   else
     unsetCursor();
@@ -476,6 +508,7 @@ bool CDlgRestore::SettleNewerFiles(std::vector<RestoreChoice>* choices) {
 }
 
 int CDlgRestore::Restore() {
+  if (listers_.count(nullptr) != 0) return 0;  // the first level is on its way
   CVersionFolder* shown = tree_->Shown();
   if (!haveStore_ || !access_ || shown == nullptr ||
       (shown->folders.empty() && shown->files.empty())) {
@@ -483,6 +516,13 @@ int CDlgRestore::Restore() {
     return 0;
   }
   if (IsSearching()) return 0;
+  std::string failure;
+  if (!access_->Reach(&failure)) {
+    ShowAppMessage(failure, QMessageBox::Warning);
+    return 0;
+  }
+  // Folders ticked before they were opened are listed here, with the
+  // restore's own access (a listing job only ever fills a copy).
   std::vector<RestoreChoice> choices = CollectChoices(*access_, store_.separator, shown);
   if (choices.empty()) {
     ShowAppMessage(RestoreText("MSG_NO_FILES_TO_BE_RESTORED"), QMessageBox::Information);
@@ -513,6 +553,7 @@ void CDlgRestore::Cleanup() {
   if (cleaned_) return;
   cleaned_ = true;
   StopSearch();
+  StopListing();
   watch_->stop();
   tree_->ClearTree();
   found_.reset();

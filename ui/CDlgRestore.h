@@ -54,6 +54,8 @@ class CDlgRestore : public QDialog, private IRestoreObserver {
   CVersionFolder* Folders() const;
   CVersionFolder* Found() const { return found_.get(); }
   bool IsSearching() const { return finder_.job != nullptr || pendingSearch_; }
+  // A listing job runs (the plan's first level, or a folder being opened).
+  bool IsListing() const { return !listers_.empty(); }
   int ListingsStarted() const { return listingsStarted_; }
   bool OriginalLocation() const { return originalLocation_; }
   // The image the search box shows now ("EditSearch_Normal", ...).
@@ -80,11 +82,16 @@ class CDlgRestore : public QDialog, private IRestoreObserver {
 
   // The search job's report, on the UI thread through the relay.
   void OnVersionsFound(std::shared_ptr<CVersionFolder> found) override;
+  void OnFolderListed(CVersionFolder* folder, std::shared_ptr<CVersionFolder> listed,
+                      const std::string& failure) override;
 
   void BuildWidgets();
   void FillPlanBox();
   void StartShowingPlan();
-  bool ListFolder(CVersionFolder* folder);
+  // Starts listing the folder (null: the plan's first level) unless a job
+  // already lists it.
+  void StartListing(CVersionFolder* folder);
+  void StopListing();
   void ShowFolders();
   void Discard(Job* job);
   void StopSearch();
@@ -103,12 +110,13 @@ class CDlgRestore : public QDialog, private IRestoreObserver {
 
   uint32_t planId_;
   RestoreStore store_;
-  std::unique_ptr<StoreAccess> access_;
+  std::unique_ptr<StoreAccess> access_;  // for a restore's own listings
   bool haveStore_ = false;
   // The listed folders of each plan shown while the window is open.
-  std::map<uint32_t, std::unique_ptr<CVersionFolder>> folders_;
-  std::shared_ptr<CVersionFolder> found_;  // the search's result while one is shown
-  bool pendingSearch_ = false;             // a search waits for a stopped one to end
+  std::map<uint32_t, std::shared_ptr<CVersionFolder>> folders_;
+  std::map<CVersionFolder*, Job> listers_;  // by the folder they list (null: the first level)
+  std::shared_ptr<CVersionFolder> found_;   // the search's result while one is shown
+  bool pendingSearch_ = false;              // a search waits for a stopped one to end
   Job finder_;
   int listingsStarted_ = 0;
   std::unique_ptr<CUiTimer> animation_;

@@ -225,6 +225,16 @@ void CRestoreTree::Populate(QTreeWidgetItem* item) {
   updating_ = wasUpdating;
 }
 
+void CRestoreTree::FolderListed(const CVersionFolder* folder) {
+  QTreeWidgetItem* item = FolderItem(folder);
+  if (item == nullptr || !folder->listed) return;
+  if (item->isExpanded()) {
+    Populate(item);
+  } else if (folder->folders.empty() && folder->files.empty()) {
+    item->setChildIndicatorPolicy(QTreeWidgetItem::DontShowIndicator);
+  }
+}
+
 void CRestoreTree::RefreshChecks() {
   updating_ = true;
   for (QTreeWidgetItemIterator it(this); *it; ++it) {

@@ -29,7 +29,9 @@ class CRestoreTree : public QTreeWidget {
 
   // The country of the date column ("Country" of the edition).
   void SetCountry(std::string country) { country_ = std::move(country); }
-  // Lists a folder before its rows are made; false when it cannot be read.
+  // Asked for a folder that is not listed yet when its row opens: true when
+  // it is listed now; false when the listing comes later (FolderListed) or
+  // cannot be had.
   void SetLister(std::function<bool(CVersionFolder*)> lister) { lister_ = std::move(lister); }
   // Drags offer the store's files to other programs (local stores only).
   void SetDragFromStore(bool enabled);
@@ -39,6 +41,8 @@ class CRestoreTree : public QTreeWidget {
   // every folder (and, when there are few, every file) is opened at once.
   void ShowTree(CVersionFolder* root, bool openAll);
   CVersionFolder* Shown() const { return root_; }
+  // The folder has been listed since its row opened: its rows now.
+  void FolderListed(const CVersionFolder* folder);
 
   // Rows: the folder's, the file's (files named within folder), a version's.
   QTreeWidgetItem* FolderItem(const CVersionFolder* folder) const;

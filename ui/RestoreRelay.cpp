@@ -79,6 +79,12 @@ void CRestoreRelay::OnSearchFinished() {
 void CRestoreRelay::OnVersionsFound(std::shared_ptr<CVersionFolder> found) {
   Forward([found](IRestoreObserver* t) { t->OnVersionsFound(found); }, true);
 }
+void CRestoreRelay::OnFolderListed(CVersionFolder* folder, std::shared_ptr<CVersionFolder> listed,
+                                   const std::string& failure) {
+  Forward([folder, listed,
+           failure](IRestoreObserver* t) { t->OnFolderListed(folder, listed, failure); },
+          true);
+}
 void CRestoreRelay::OnFileFailed(const std::string& file, const std::string& reason) {
   Forward([file, reason](IRestoreObserver* t) { t->OnFileFailed(file, reason); }, true);
 }

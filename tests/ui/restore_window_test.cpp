@@ -80,10 +80,14 @@ QTreeWidgetItem* Child(QTreeWidgetItem* parent, const std::string& name) {
 // Clicks a button of the next modal box (the question about newer files).
 void AnswerNextQuestion(const char* button) {
   QTimer::singleShot(0, [button] {
-    RunUntil([] { return QApplication::activeModalWidget() != nullptr; }, 5000);
-    QWidget* box = QApplication::activeModalWidget();
+    // The restore window is modal too: wait for the question above it.
+    auto question = [] {
+      QWidget* w = QApplication::activeModalWidget();
+      return w != nullptr && w->objectName() == "overwriteQuestion" ? w : nullptr;
+    };
+    RunUntil([&] { return question() != nullptr; }, 5000);
+    QWidget* box = question();
     ASSERT_TRUE(box);
-    EXPECT_EQ(box->objectName(), "overwriteQuestion");
     auto* b = box->findChild<QPushButton*>(button);
     ASSERT_TRUE(b);
     b->click();
@@ -207,6 +211,10 @@ class RestoreWindowTest : public ::testing::Test {
   }
 
   std::string Messages() const { return ReadNative(dir_.NativeOf("messages.log")); }
+  // The listing jobs have reported (the first level, folders opened).
+  static bool Listed(CDlgRestore& dlg) {
+    return RunUntil([&] { return !dlg.IsListing(); });
+  }
   static bool Searched(CDlgRestore& dlg) {
     return RunUntil([&] { return !dlg.IsSearching(); });
   }
@@ -236,6 +244,7 @@ TEST_F(RestoreWindowTest, ShowsFoldersAsTheUserKnowsThemAndRestoresTheTickedVers
   ASSERT_TRUE(plan);
   CDlgRestore dlg(plan->Id());
   dlg.show();
+  ASSERT_TRUE(Listed(dlg));
   CRestoreTree* tree = dlg.Tree();
   ASSERT_EQ(Rows(tree, nullptr), std::vector<std::string>{src.Native()});
   QTreeWidgetItem* top = tree->topLevelItem(0);
@@ -294,6 +303,7 @@ TEST_F(RestoreWindowTest, TickedFolderBringsNewestAndNewerFilesAreAskedAbout) {
   ASSERT_TRUE(plan);
   CDlgRestore dlg(plan->Id());
   dlg.show();
+  ASSERT_TRUE(Listed(dlg));
   QTreeWidgetItem* top = dlg.Tree()->topLevelItem(0);
   ASSERT_TRUE(top);
   QTreeWidgetItem* aSub = Child(top, "a sub");
@@ -303,6 +313,7 @@ TEST_F(RestoreWindowTest, TickedFolderBringsNewestAndNewerFilesAreAskedAbout) {
   Child(top, "report.doc")->setCheckState(0, Qt::Checked);
   EXPECT_EQ(top->checkState(0), Qt::PartiallyChecked);
   aSub->setExpanded(true);
+  ASSERT_TRUE(Listed(dlg));
   ASSERT_EQ(aSub->childCount(), 1);
   EXPECT_EQ(aSub->child(0)->checkState(0), Qt::Checked) << "opened under a ticked folder";
 
@@ -342,6 +353,7 @@ TEST_F(RestoreWindowTest, SearchFindsFilesWithTheirVersions) {
   ASSERT_TRUE(plan);
   CDlgRestore dlg(plan->Id());
   dlg.show();
+  ASSERT_TRUE(Listed(dlg));
   EXPECT_EQ(dlg.SearchImage(), "EditSearch_Normal");
   dlg.SearchBox()->setText("KEEP");
   emit dlg.SearchBox()->returnPressed();
@@ -383,6 +395,7 @@ TEST_F(RestoreWindowTest, SwitchingPlansListsEachStoreOnceUntilTheWindowCloses) 
   ASSERT_TRUE(a && b);
   CDlgRestore dlg(a->Id());
   dlg.show();
+  ASSERT_TRUE(Listed(dlg));
   ASSERT_EQ(dlg.PlanBox()->count(), 2);
   EXPECT_NE(dlg.PlanBox()->currentText().toStdString().find("\"Alpha\""), std::string::npos);
   CVersionFolder* foldersA = dlg.Folders();
@@ -391,10 +404,13 @@ TEST_F(RestoreWindowTest, SwitchingPlansListsEachStoreOnceUntilTheWindowCloses) 
 
   emit dlg.PlanBox()->activated(dlg.PlanBox()->findData(b->Id()));
   EXPECT_EQ(dlg.PlanId(), b->Id());
+  EXPECT_TRUE(dlg.IsListing()) << "B's store is listed on a job";
+  ASSERT_TRUE(Listed(dlg));
   EXPECT_EQ(Rows(dlg.Tree(), dlg.Tree()->topLevelItem(0)),
             (std::vector<std::string>{"b.txt", "c.txt"}));
   EXPECT_EQ(dlg.ListingsStarted(), 2);
   emit dlg.PlanBox()->activated(dlg.PlanBox()->findData(a->Id()));
+  EXPECT_FALSE(dlg.IsListing());
   EXPECT_EQ(dlg.Folders(), foldersA) << "A's folders are kept while the window is open";
   EXPECT_EQ(dlg.ListingsStarted(), 2);
   EXPECT_EQ(dlg.Tree()->topLevelItem(0)->checkState(0), Qt::Unchecked) << "no ticks left";
@@ -406,6 +422,7 @@ TEST_F(RestoreWindowTest, NothingStartsWithoutTicksOrWithABadTarget) {
   ASSERT_TRUE(plan);
   CDlgRestore dlg(plan->Id());
   dlg.show();
+  ASSERT_TRUE(Listed(dlg));
   EXPECT_EQ(dlg.Restore(), 0);
   EXPECT_EQ(Messages(), Restore("MSG_NO_FILES_TO_BE_RESTORED") + "\n");
 
@@ -426,6 +443,7 @@ TEST_F(RestoreWindowTest, DraggingOffersTheStoreFilesAsNativePaths) {
   ASSERT_TRUE(plan);
   CDlgRestore dlg(plan->Id());
   dlg.show();
+  ASSERT_TRUE(Listed(dlg));
   QTreeWidgetItem* report = Child(dlg.Tree()->topLevelItem(0), "report.doc");
   ASSERT_TRUE(report);
   report->setExpanded(true);
@@ -543,14 +561,18 @@ TEST_F(RestoreWindowTest, FailuresAreCountedAndExplained) {
   ASSERT_TRUE(plan);
   CDlgRestore dlg(plan->Id());
   dlg.show();
+  ASSERT_TRUE(Listed(dlg));
   dlg.Tree()->topLevelItem(0)->setCheckState(0, Qt::Checked);
   bvtest::TempDir out;
   // A file where the folder "a sub" must go: its file fails.
   WriteNative(out.Native() + src.Native() + "/a sub", "in the way");
   dlg.ChooseFolder(QString::fromStdString(out.Native()));
   QTimer::singleShot(0, [&] {
-    RunUntil([] { return QApplication::activeModalWidget() != nullptr; }, 5000);
-    auto* progress = qobject_cast<CDlgRestoreProgress*>(QApplication::activeModalWidget());
+    auto shown = [] {
+      return qobject_cast<CDlgRestoreProgress*>(QApplication::activeModalWidget());
+    };
+    RunUntil([&] { return shown() != nullptr; }, 5000);
+    CDlgRestoreProgress* progress = shown();
     ASSERT_TRUE(progress);
     ASSERT_TRUE(RunUntil([&] { return progress->CloseButton()->isVisible(); }));
     RunUntil([] { return false; }, 1300);
@@ -571,6 +593,7 @@ TEST_F(RestoreWindowTest, FailuresAreCountedAndExplained) {
   WriteNative(dir_.NativeOf("evol/Backup/Docs/Latest/Q/x.txt"), "from Q");
   CDlgRestore again(plan->Id());
   again.show();
+  ASSERT_TRUE(Listed(again));
   ASSERT_EQ(again.Tree()->topLevelItemCount(), 2);
   for (int i = 0; i < 2; ++i) again.Tree()->topLevelItem(i)->setCheckState(0, Qt::Checked);
   fs::remove_all(src.Native());
@@ -611,8 +634,10 @@ TEST_F(RestoreWindowTest, Pictures) {
   CDlgRestore dlg(docs->Id());
   dlg.resize(940, 620);
   dlg.show();
+  ASSERT_TRUE(Listed(dlg));
   CRestoreTree* tree = dlg.Tree();
   QTreeWidgetItem* reports = tree->OpenPath({src.Native(), "Reports"});
+  ASSERT_TRUE(Listed(dlg));
   ASSERT_TRUE(reports);
   QTreeWidgetItem* report = Child(reports, "report 2026.doc");
   ASSERT_TRUE(report);
@@ -627,8 +652,12 @@ TEST_F(RestoreWindowTest, Pictures) {
   src.Write("Photos/holiday 01.jpg", "edited since");
   src.Write("Reports/report 2026.doc", "edited since");
   QTimer::singleShot(0, [&] {
-    RunUntil([] { return QApplication::activeModalWidget() != nullptr; }, 5000);
-    QWidget* box = QApplication::activeModalWidget();
+    auto question = [] {
+      QWidget* w = QApplication::activeModalWidget();
+      return w != nullptr && w->objectName() == "overwriteQuestion" ? w : nullptr;
+    };
+    RunUntil([&] { return question() != nullptr; }, 5000);
+    QWidget* box = question();
     ASSERT_TRUE(box);
     RunUntil([] { return false; }, 200);
     shoot(box, "restore-question.png");
