@@ -7,10 +7,10 @@
 
 #include "app/Texts.h"
 #include "destinations/Destination.h"
-#include "destinations/FtpDevice.h"
-#include "history/FtpStoreReader.h"
+#include "history/StoreAccess.h"
 #include "plans/CPlan.h"
 #include "platform/Clock.h"
+#include "platform/Errors.h"
 #include "platform/Files.h"
 #include "platform/Paths.h"
 #include "platform/Volumes.h"
@@ -21,122 +21,18 @@ constexpr char kTextSection[] = "DIALOG_RESTORE";
 constexpr char kMarkerName[] = "Brevanto.dat";
 constexpr char kLatest[] = "Latest";
 constexpr char kRevision[] = "Revision";
-constexpr uint64_t kLocalSpeedGuess = 2097152;  // bytes per second before the first file
-constexpr uint64_t kFtpSpeedGuess = 20480;
-
-// A failure text from the text store, formatted "%s %s" with its argument;
-// the key stands in when the text store lacks it.
-std::string FailureText(const char* key, std::string_view argument) {
-  std::string text = GetText(kTextSection, key);
-  if (text.empty()) text = key;
-  if (!argument.empty()) {
-    text += ' ';
-    text += argument;
-  }
-  return text;
-}
 
 bool IsSeparator(char c) { return c == '\\' || c == '/'; }
 bool IsAsciiLetter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
 
-// How a job reads the store. Local, USB and network stores are folders read
-// through the platform's file calls. An FTP store gets its own access here
-// once the FTP destination exists (session, connection, current folder,
-// listing, binary download); until then it cannot be reached.
-class StoreAccess {
- public:
-  virtual ~StoreAccess() = default;
-  // Opens what the store needs; false with a trace text when it cannot.
-  virtual bool Reach(std::string* failure) = 0;
-  // Last write of a folder, seconds since 1970 UTC; false when unknown.
-  virtual bool FolderTime(std::string_view folder, int64_t* time) = 0;
-  // Calls each for every entry of the folder except "." and ".." until it
-  // returns false. False when the folder cannot be listed at all.
-  virtual bool List(std::string_view folder,
-                    const std::function<bool(const plat::FindData&)>& each) = 0;
-  // Copies one store file to a local target, overwriting it: 0 or an error
-  // number. No link is followed below targetWithin (when not empty).
-  virtual uint32_t Fetch(std::string_view source, std::string_view target,
-                         std::string_view targetWithin) = 0;
-  virtual uint64_t InitialSpeed() const = 0;
-  // A failed fetch fails the whole restore (downloads) or only that file.
-  virtual bool FetchFailureFailsRestore() const = 0;
-  virtual const char* FetchFailureKey() const = 0;
-};
+std::string FailureText(const char* key, std::string_view argument) {
+  return RestoreFailureText(key, argument);
+}
 
-class LocalStoreAccess final : public StoreAccess {
- public:
-  explicit LocalStoreAccess(std::string folder) : folder_(std::move(folder)) {}
-  bool Reach(std::string*) override { return true; }
-  bool FolderTime(std::string_view folder, int64_t* time) override {
-    plat::FindData info;
-    if (!plat::GetFileInfo(folder, &info) || (info.attributes & plat::kAttrDirectory) == 0)
-      return false;
-    *time = info.writeTime;
-    return true;
-  }
-  bool List(std::string_view folder,
-            const std::function<bool(const plat::FindData&)>& each) override {
-    plat::DirSearch search;
-    plat::FindData entry;
-    if (!search.Open(plat::PathAppend(folder, "*.*"), &entry)) {
-      // An empty folder reports "nothing matches"; only a missing or
-      // unreadable folder is an error.
-      return plat::IsDirectory(folder);
-    }
-    do {
-      if (entry.name == "." || entry.name == "..") continue;
-      if (!each(entry)) break;
-    } while (search.Next(&entry));
-    return true;
-  }
-  // A link inside the store is never read through: it could hand out any
-  // file of the machine as if it had been backed up.
-  uint32_t Fetch(std::string_view source, std::string_view target,
-                 std::string_view targetWithin) override {
-    return plat::CopyFileWithin(source, folder_, target, targetWithin, /*failIfExists=*/false,
-                                /*flushToDevice=*/false);
-  }
-  uint64_t InitialSpeed() const override { return kLocalSpeedGuess; }
-  bool FetchFailureFailsRestore() const override { return false; }
-  const char* FetchFailureKey() const override { return "MSG_CANNOT_COPY_FILE"; }
-
- private:
-  std::string folder_;  // the store folder
-};
-
-// An FTP store, read through its own connection (FtpStoreReader.h).
-class FtpStoreAccess final : public StoreAccess {
- public:
-  FtpStoreAccess(const FtpSettings& ftp, std::string folder) : reader_(ftp, std::move(folder)) {}
-  bool Reach(std::string* failure) override {
-    const char* key = nullptr;
-    std::string argument;
-    if (reader_.Reach(&key, &argument)) return true;
-    *failure = FailureText(key, argument);
-    return false;
-  }
-  bool FolderTime(std::string_view, int64_t*) override { return false; }
-  bool List(std::string_view folder,
-            const std::function<bool(const plat::FindData&)>& each) override {
-    return reader_.List(folder, each);
-  }
-  uint32_t Fetch(std::string_view source, std::string_view target,
-                 std::string_view targetWithin) override {
-    return reader_.Fetch(source, target, targetWithin);
-  }
-  uint64_t InitialSpeed() const override { return kFtpSpeedGuess; }
-  bool FetchFailureFailsRestore() const override { return true; }
-  const char* FetchFailureKey() const override { return "MSG_CANNOT_DOWNLOAD_FILE_FROM_FTP"; }
-
- private:
-  FtpStoreReader reader_;
-};
-
-std::unique_ptr<StoreAccess> MakeStoreAccess(const RestoreStore& store) {
-  if (store.storageType == kStorageFtp)
-    return std::make_unique<FtpStoreAccess>(store.ftp, store.folder);
-  return std::make_unique<LocalStoreAccess>(store.folder);
+// A store or target path as the user reads it.
+std::string Readable(const std::string& systemPath) {
+  std::string native;
+  return plat::ToNativePath(systemPath, &native) ? native : systemPath;
 }
 
 std::string ChildPath(const std::string& parent, std::string_view name, char sep) {
@@ -211,7 +107,22 @@ bool MakeRestoreTarget(std::string_view nodePath, bool isFolder, std::string_vie
     if (part.size() > 1 && part[1] != '\\') return false;  // a folder name, not a drive
     result = part.substr(0, 1) + ":" + part.substr(1);
   } else {
-    // 4. Below the chosen folder.
+    // 4. Below the chosen folder, the original folders as the user knows
+    // them: "\C\home\ann" lands in "<chosen>\home\ann", a drive known
+    // here by its native place; an unknown drive keeps its letter.
+    const size_t first = part.find_first_not_of('\\');
+    if (first != std::string::npos && IsAsciiLetter(part[first]) &&
+        (first + 1 == part.size() || part[first + 1] == '\\')) {
+      const std::string below = part.substr(first + 1);
+      std::string native;
+      if (plat::ToNativePath(part.substr(first, 1) + ":" + (below.empty() ? "\\" : below),
+                             &native)) {
+        part = native;
+        for (char& c : part)
+          if (c == '/') c = '\\';
+        while (!part.empty() && part.back() == '\\') part.pop_back();
+      }
+    }
     result = std::string(chosenFolder);
     while (result.size() > 1 && IsSeparator(result.back())) result.pop_back();
     if (!part.empty() && part[0] != '\\') result += '\\';
@@ -399,7 +310,7 @@ CRestoreCarrier::CRestoreCarrier(IRestoreObserver* observer, std::shared_ptr<CDi
 
 CRestoreCarrier::~CRestoreCarrier() { StopAndJoin(); }
 
-bool CRestoreCarrier::OriginalLocationIsValid(const CDirNode* root) const {
+bool CRestoreCarrier::OriginalLocationIsValid(const CDirNode* root, std::string* missing) const {
   const std::string latestPath = Store().folder + kLatest;
   const CDirNode* latest = nullptr;
   std::string rootPath = root->path;
@@ -414,7 +325,10 @@ bool CRestoreCarrier::OriginalLocationIsValid(const CDirNode* root) const {
       }
     }
   }
-  if (latest == nullptr) return false;
+  if (latest == nullptr) {
+    *missing = Readable(latestPath);
+    return false;
+  }
   // Every one-letter folder below "Latest" stands for a source drive that
   // must exist here. Other names (copies of network paths) cannot go back
   // to an original place; the per-node rule skips them.
@@ -422,17 +336,37 @@ bool CRestoreCarrier::OriginalLocationIsValid(const CDirNode* root) const {
     if (!child->isFolder || child->name.size() != 1 || !IsAsciiLetter(child->name[0])) continue;
     const char letter = static_cast<char>(child->name[0] & ~0x20);  // upper case
     const plat::DriveType type = plat::VolumeTable::Instance().GetDriveType(letter);
-    if (type == plat::DriveType::kUnknown || type == plat::DriveType::kNoRootDir) return false;
+    if (type == plat::DriveType::kUnknown || type == plat::DriveType::kNoRootDir) {
+      *missing = std::string(1, letter) + ":";
+      return false;
+    }
   }
   return true;
+}
+
+std::string CRestoreCarrier::NoPlaceText(const std::string& nodePath) const {
+  // The folder the copy came from in place of a drive ("srv" of a share).
+  std::string rest = nodePath.substr(std::min(nodePath.size(), Store().folder.size()));
+  for (const char* tree : {kLatest, kRevision}) {
+    const std::string prefix = std::string(tree) + Store().separator;
+    if (rest.compare(0, prefix.size(), prefix) == 0) rest.erase(0, prefix.size());
+  }
+  return FailureText("MSG_ORIGINAL_FILE_IS_INVALID", rest.substr(0, rest.find(Store().separator)));
+}
+
+void CRestoreCarrier::Fail(const std::string& file, const std::string& reason) {
+  failed_.fetch_add(1);
+  Trace(reason + " (" + file + ")");
+  if (Observer() != nullptr) Observer()->OnFileFailed(file, reason);
 }
 
 void CRestoreCarrier::Work() {
   const std::shared_ptr<CDirNode> root = Root();
   if (!root) return;
   IRestoreObserver* observer = Observer();
-  if (targetFolder_.empty() && !OriginalLocationIsValid(root.get())) {
-    const std::string text = FailureText("MSG_ORIGINAL_FILE_IS_INVALID", "");
+  std::string missing;
+  if (targetFolder_.empty() && !OriginalLocationIsValid(root.get(), &missing)) {
+    const std::string text = FailureText("MSG_ORIGINAL_FILE_IS_INVALID", missing);
     Trace(text);
     if (observer != nullptr) {
       observer->OnMessageBox(text);
@@ -459,8 +393,14 @@ void CRestoreCarrier::Work() {
     if (node->hidden || (!restoreAll_ && node->checkState != kCheckAll)) return true;
     std::string target, folder;
     if (!MakeRestoreTarget(node->path, node->isFolder, Store().folder, targetFolder_, &target,
-                           &folder))
+                           &folder)) {
+      // A file that has no place to go back to (a copy from a network path)
+      // counts as failed, so the window can say so.
+      if (!node->isFolder) Fail(Readable(node->path), NoPlaceText(node->path));
       return true;
+    }
+    if (!node->isFolder && !node->restoreName.empty())
+      target = plat::PathAppend(folder, node->restoreName);
     // Below a chosen folder no link is followed: one planted there must not
     // send restored files elsewhere. The original places are the user's own.
     if (folder.size() > 3) plat::CreateDirectories(folder, targetFolder_, false);
@@ -468,19 +408,22 @@ void CRestoreCarrier::Work() {
 
     const uint64_t elapsed = plat::GetTickCount64() - startTick_;
     // The guess stands until a file has been copied and can be measured.
-    if (elapsed != 0 && doneBytes_ != 0) progress_.bytesPerSecond = doneBytes_ * 1000 / elapsed;
+    if (elapsed != 0 && doneBytes_ != 0) {
+      progress_.bytesPerSecond = doneBytes_ * 1000 / elapsed;
+      progress_.measured = true;
+    }
     if (progress_.bytesPerSecond != 0)
       progress_.remainingSeconds =
           (totalBytes_ - std::min(doneBytes_, totalBytes_)) / progress_.bytesPerSecond + 1;
     if (totalBytes_ != 0)
       progress_.percent =
           static_cast<uint32_t>(std::min<uint64_t>(doneBytes_ * 100 / totalBytes_, 100));
-    progress_.currentName = node->name;
+    progress_.currentName = node->restoreName.empty() ? node->name : node->restoreName;
     if (observer != nullptr) observer->OnFileProgress(progress_);
 
-    if (access->Fetch(node->path, target, targetFolder_) != 0) {
-      failed_.fetch_add(1);
-      Trace(FailureText(access->FetchFailureKey(), node->path));
+    const uint32_t error = access->Fetch(node->path, target, targetFolder_);
+    if (error != 0) {
+      Fail(Readable(target), FailureText(access->FetchFailureKey(), plat::WinErrorMessage(error)));
       if (access->FetchFailureFailsRestore()) {
         if (observer != nullptr) observer->OnRestoreFailed();
         return true;

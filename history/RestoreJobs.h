@@ -16,6 +16,7 @@
 #include "plans/PlanSettings.h"
 
 class CPlan;
+class CVersionFolder;
 
 // What the jobs need to know of a plan's store, taken from the plan once
 // when the job is made, so a job never touches the plan or its destination
@@ -37,6 +38,7 @@ struct RestoreProgress {
   uint32_t percent = 0;           // 0-100 of the bytes to restore
   uint64_t bytesPerSecond = 0;    // measured so far (a guess before the first file)
   uint64_t remainingSeconds = 0;  // estimated
+  bool measured = false;          // the speed was measured (else it is the guess)
 };
 
 // Callbacks of the jobs. Every callback runs on the job's thread, and the job
@@ -62,6 +64,17 @@ class IRestoreObserver {
   virtual void OnShowNode(CDirNode* node) { (void)node; }
   // Finder: the search has finished.
   virtual void OnSearchFinished() {}
+  // Version search: the protected folders with the matching files (null
+  // when the store could not be read); the receiver takes the tree.
+  virtual void OnVersionsFound(std::shared_ptr<CVersionFolder> found) { (void)found; }
+  // Folder lister: what a listing found for the folder (null: the store's
+  // protected folders); listed null with a failure text when it could not.
+  virtual void OnFolderListed(CVersionFolder* folder, std::shared_ptr<CVersionFolder> listed,
+                              const std::string& failure) {
+    (void)folder;
+    (void)listed;
+    (void)failure;
+  }
 
   // Carrier: one file is about to be copied.
   virtual void OnFileProgress(const RestoreProgress& progress) { (void)progress; }
@@ -70,6 +83,12 @@ class IRestoreObserver {
   // Carrier: the restore failed (original location invalid, store
   // unreachable, a download failed). It may be followed by more progress.
   virtual void OnRestoreFailed() {}
+  // Carrier: one file could not be restored: the file as the user reads it
+  // (its target, or its store file when it has no target) and why.
+  virtual void OnFileFailed(const std::string& file, const std::string& reason) {
+    (void)file;
+    (void)reason;
+  }
   // Carrier: a text for a message box (the original location is invalid).
   virtual void OnMessageBox(const std::string& text) { (void)text; }
 
@@ -173,8 +192,11 @@ class CRestoreCarrier final : public CRestoreThread {
   void Work() override;
 
  private:
-  bool OriginalLocationIsValid(const CDirNode* root) const;
-  void RestoreNode(const CDirNode* node);
+  // False with the drive (or the store's "Latest" folder) that is missing.
+  bool OriginalLocationIsValid(const CDirNode* root, std::string* missing) const;
+  void Fail(const std::string& file, const std::string& reason);
+  // Why a file cannot go back: the folder that stands where a drive should.
+  std::string NoPlaceText(const std::string& nodePath) const;
 
   const std::string targetFolder_;
   const bool restoreAll_;
@@ -190,7 +212,9 @@ class CRestoreCarrier final : public CRestoreThread {
 // leading "Latest" or "Revision" folder name (exact case); a revision file
 // loses its "(nnnn)" suffix. Original location (chosenFolder empty): the
 // first folder must be a drive letter, "X\a\b" becoming "X:\a\b". Otherwise
-// the chosen folder followed by that part. '/' becomes '\'. *targetFolder is
+// the chosen folder followed by the original folders as the user knows them
+// ("X\a\b" of a drive whose native place is "/mnt/x" becomes
+// "<chosen>\mnt\x\a\b"; an unknown drive keeps its letter). '/' becomes '\'. *targetFolder is
 // the folder to create (the target itself for a folder node). False when no
 // target can be formed.
 bool MakeRestoreTarget(std::string_view nodePath, bool isFolder, std::string_view storeFolder,

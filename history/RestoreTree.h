@@ -57,6 +57,7 @@ class CDirNode {
   bool isFolder = false;
   bool hidden = false;  // set by a search that excludes the node
   int32_t checkState = kCheckNone;
+  std::string restoreName;  // a file restored under another name (empty: its own)
 };
 
 // Depth-first, root first, children in order. The visitor returns false to

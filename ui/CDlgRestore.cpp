@@ -3,20 +3,27 @@
 #include <QAction>
 #include <QComboBox>
 #include <QFileDialog>
+#include <QGridLayout>
 #include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPainter>
 #include <QPushButton>
 #include <QScreen>
 #include <QTimer>
 #include <QVBoxLayout>
 #include <mutex>
+#include <vector>
 
 #include "app/Texts.h"
+#include "history/VersionSearch.h"
+#include "history/VersionTree.h"
 #include "plans/CPlan.h"
 #include "plans/PlanList.h"
+#include "platform/Clock.h"
+#include "platform/Files.h"
 #include "platform/Paths.h"
 #include "ui/AppMessage.h"
 #include "ui/CDlgRestoreProgress.h"
@@ -26,6 +33,7 @@
 #include "ui/RestoreRelay.h"
 #include "ui/RestoreTexts.h"
 #include "ui/StyleSheet.h"
+#include "ui/TextFormat.h"
 
 namespace {
 
@@ -33,8 +41,16 @@ constexpr int kAnimationMs = 300;
 constexpr int kWatchMs = 50;  // how often ended jobs are collected
 constexpr char kNormalImage[] = "EditSearch_Normal";
 constexpr char kAnimateImage[] = "EditSearch_Animate";
+constexpr size_t kNewerExamples = 5;  // files the question names
 
 QString T(const char* key) { return QString::fromStdString(RestoreText(key)); }
+
+std::string Native(const std::string& systemPath) {
+  std::string path = systemPath;
+  while (path.size() > 3 && path.back() == '\\') path.pop_back();
+  std::string native;
+  return plat::ToNativePath(path, &native) ? native : path;
+}
 
 // The plan's store as the jobs need it, without waiting for a busy plan.
 bool TryGetStore(CPlan* plan, RestoreStore* out, bool* busy) {
@@ -94,6 +110,10 @@ CDlgRestore::CDlgRestore(uint32_t planId, QWidget* parent)
   }
   resize(size);
 
+  tree_->SetLister([this](CVersionFolder* folder) {
+    StartListing(folder);
+    return false;
+  });
   FillPlanBox();
   SetSearchImage(kNormalImage);
   ShowPlan(planId);
@@ -137,6 +157,13 @@ void CDlgRestore::BuildWidgets() {
   tree_ = new CRestoreTree(this);
   tree_->SetCountry(country_);
   layout->addWidget(tree_, 1);
+  status_ = new QLabel(this);
+  status_->setObjectName("restoreStatus");
+  status_->setWordWrap(true);
+  status_->setTextFormat(Qt::PlainText);
+  status_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  status_->hide();
+  layout->addWidget(status_);
 
   auto* target = new QHBoxLayout;
   target->setSpacing(8);
@@ -211,29 +238,29 @@ void CDlgRestore::ShowPlan(uint32_t planId) {
   planId_ = planId;
   const int index = planBox_->findData(planId);
   if (index >= 0 && planBox_->currentIndex() != index) planBox_->setCurrentIndex(index);
-  StopJobs();
+  StopSearch();
+  StopListing();
   tree_->ClearTree();
-  root_.reset();
+  found_.reset();
+  SetStatus({});
   haveStore_ = false;
+  access_.reset();
   StartShowingPlan();
 }
 
 void CDlgRestore::StartShowingPlan() {
-  waitingForStore_ = false;
-  // A stopped job may still be ending on a tree of the cache: wait for it
-  // (by timer) before touching any tree again.
-  bool busy = DiscardedRestoreJobsRunning() > 0;
   CPlan* plan = PlanList::Instance().Find(planId_);
-  if (plan == nullptr) {
+  if (plan == nullptr || cleaned_) {
     UpdateEnabled();
     return;
   }
-  if (!busy) haveStore_ = TryGetStore(plan, &store_, &busy);
+  bool busy = false;
+  haveStore_ = TryGetStore(plan, &store_, &busy);
   if (busy) {
-    waitingForStore_ = true;
+    // The plan is busy for a moment: try again shortly.
     const uint32_t id = planId_;
     QTimer::singleShot(kWatchMs, this, [this, id] {
-      if (id == planId_ && waitingForStore_ && !cleaned_) StartShowingPlan();
+      if (id == planId_ && !cleaned_) StartShowingPlan();
     });
     UpdateEnabled();
     return;
@@ -243,127 +270,160 @@ void CDlgRestore::StartShowingPlan() {
     return;
   }
   tree_->SetDragFromStore(store_.storageType != kStorageFtp);
+  access_ = MakeStoreAccess(store_);
 
-  if (std::shared_ptr<CDirNode> cached = CDirNodeCache::Instance().Get(planId_)) {
-    if (searched_.erase(cached.get()) != 0) {
-      WalkTree(cached.get(), [](CDirNode* n) {
-        n->hidden = false;
-        return true;
-      });
-      ComputeTotals(cached.get());
-    }
-    SetCheckState(cached.get(), kCheckNone);
-    root_ = cached;
-    tree_->ShowRootOpened(root_.get());
-    UpdateEnabled();
+  auto cached = folders_.find(planId_);
+  if (cached != folders_.end()) {
+    // Shown before while the window is open: no listing, no ticks left.
+    TickFolder(cached->second.get(), false);
+    ShowFolders();
+  } else {
+    ++listingsStarted_;
+    StartListing(nullptr);
+  }
+  UpdateEnabled();
+}
+
+void CDlgRestore::StartListing(CVersionFolder* folder) {
+  if (!haveStore_ || cleaned_ || listers_.count(folder) != 0) return;
+  Job& job = listers_[folder];
+  job.relay = std::make_unique<CRestoreRelay>(this, static_cast<IRestoreObserver*>(this));
+  job.job = std::make_unique<CFolderLister>(job.relay.get(), store_, folder);
+  if (job.job->Begin() != 0) {
+    Discard(&job);
+    listers_.erase(folder);
+    SetStatus(QString::fromStdString(
+        RestoreFailureText("MSG_CANNOT_LIST_FOLDER", Native(store_.folder))));
     return;
   }
-
-  filler_.relay = std::make_unique<CRestoreRelay>(this, static_cast<IRestoreObserver*>(this));
-  filler_.job = std::make_unique<CRestoreFiller>(filler_.relay.get(), store_);
-  ++listingsStarted_;
-  if (filler_.job->Begin() != 0) Discard(&filler_);
   watch_->start(kWatchMs);
   UpdateEnabled();
+}
+
+void CDlgRestore::StopListing() {
+  for (auto& [folder, job] : listers_) Discard(&job);
+  listers_.clear();
+}
+
+void CDlgRestore::OnFolderListed(CVersionFolder* folder, std::shared_ptr<CVersionFolder> listed,
+                                 const std::string& failure) {
+  if (!listed) {
+    SetStatus(QString::fromStdString(failure));
+  } else if (folder == nullptr) {
+    folders_[planId_] = std::move(listed);
+    ShowFolders();
+  } else {
+    AdoptListing(folder, listed.get());
+    tree_->FolderListed(folder);
+  }
+  UpdateEnabled();
+}
+
+CVersionFolder* CDlgRestore::Folders() const {
+  auto it = folders_.find(planId_);
+  return it == folders_.end() ? nullptr : it->second.get();
+}
+
+void CDlgRestore::ShowFolders() {
+  CVersionFolder* folders = Folders();
+  tree_->ShowTree(folders, false);
+  // A single protected folder opens at once.
+  if (folders != nullptr && folders->folders.size() == 1 && folders->files.empty())
+    if (QTreeWidgetItem* item = tree_->topLevelItem(0)) item->setExpanded(true);
 }
 
 void CDlgRestore::Discard(Job* job) {
   DiscardRestoreJob(std::move(job->job), std::move(job->relay));
 }
 
-void CDlgRestore::StopJobs() {
-  Discard(&filler_);
+void CDlgRestore::StopSearch() {
   Discard(&finder_);
   animation_->Stop();
   SetSearchImage(kNormalImage);
-  waitingForStore_ = false;
   pendingSearch_ = false;
 }
 
 void CDlgRestore::WatchJobs() {
-  if (filler_.job && filler_.job->HasEnded()) {
-    Discard(&filler_);
-    // The listing is complete (or the store could not be read at all).
-    if (root_) tree_->RefreshItems();
-    if (QTreeWidgetItem* item = tree_->ItemOf(root_.get())) item->setExpanded(true);
-  }
   if (finder_.job && finder_.job->HasEnded()) {
     Discard(&finder_);
     animation_->Stop();
     SetSearchImage(kNormalImage);
   }
-  if (!filler_.job && !finder_.job) watch_->stop();
+  for (auto it = listers_.begin(); it != listers_.end();) {
+    if (it->second.job && it->second.job->HasEnded()) {
+      Discard(&it->second);
+      it = listers_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  if (!finder_.job && listers_.empty()) watch_->stop();
   UpdateEnabled();
 }
 
 void CDlgRestore::UpdateEnabled() {
-  const bool busy = IsListing() || IsSearching();
-  // The nodes are the jobs' while they run: no expanding, ticking or dragging.
-  tree_->setEnabled(!busy && root_ != nullptr);
-  restoreButton_->setEnabled(!busy && root_ != nullptr);
-  searchBox_->setEnabled(!IsListing() && root_ != nullptr);
-  // Work goes on in the background: the window stays usable meanwhile.
-  if (busy)
+  const bool ready = haveStore_ && tree_->Shown() != nullptr;
+  restoreButton_->setEnabled(ready && !IsSearching());
+  searchBox_->setEnabled(haveStore_ && Folders() != nullptr);
+  if (IsSearching() || IsListing())
     setCursor(Qt::BusyCursor);
   else
     unsetCursor();
 }
 
-void CDlgRestore::OnTreeRoot(const std::shared_ptr<CDirNode>& root) {
-  root_ = root;
-  tree_->ShowRoot(root_.get());
+void CDlgRestore::SetStatus(const QString& text) {
+  status_->setText(text);
+  status_->setVisible(!text.isEmpty());
+}
+
+QString CDlgRestore::StatusText() const { return status_->text(); }
+
+void CDlgRestore::OnVersionsFound(std::shared_ptr<CVersionFolder> found) {
+  animation_->Stop();
+  SetSearchImage(kNormalImage);
+  found_ = std::move(found);
+  if (!found_) {
+    tree_->ClearTree();
+    SetStatus(QString::fromStdString(
+        RestoreFailureText("MSG_CANNOT_LIST_FOLDER", Native(store_.folder))));
+  } else if (found_->folders.empty() && found_->files.empty()) {
+    tree_->ClearTree();
+    SetStatus(T("SEARCH_FOUND_NOTHING"));
+  } else {
+    SetStatus({});
+    tree_->ShowTree(found_.get(), true);
+  }
   UpdateEnabled();
 }
 
-void CDlgRestore::OnTreeRefresh() { tree_->RefreshItems(); }
-
-void CDlgRestore::OnSearchApplied(CDirNode* root) { tree_->ShowRootOpened(root); }
-
-void CDlgRestore::OnShowNode(CDirNode* node) { tree_->RevealNode(node); }
-
-void CDlgRestore::OnSearchFinished() {
-  animation_->Stop();
-  SetSearchImage(kNormalImage);
-}
-
 void CDlgRestore::Search() {
-  if (!root_ || IsListing() || !haveStore_) return;
+  if (!haveStore_ || Folders() == nullptr) return;
   Discard(&finder_);
-  tree_->ClearTree();
-  frame_ = 0;
-  SetSearchImage(std::string(kAnimateImage) + "_0");
-  animation_->Start(kAnimationMs);
-  StartSearch(searchBox_->text().toStdString());
-}
-
-void CDlgRestore::StartSearch(const std::string& text) {
-  if (!root_ || cleaned_) return;
-  if (DiscardedRestoreJobsRunning() > 0) {
-    // A stopped finder may still be ending on this tree.
-    pendingSearch_ = true;
-    const std::shared_ptr<CDirNode> root = root_;
-    QTimer::singleShot(kWatchMs, this, [this, root, text] {
-      if (root == root_ && pendingSearch_) StartSearch(text);
-    });
+  const std::string text = searchBox_->text().trimmed().toStdString();
+  if (text.empty()) {
+    // An empty search shows the folders again.
+    StopSearch();
+    found_.reset();
+    SetStatus({});
+    ShowFolders();
     UpdateEnabled();
     return;
   }
+  frame_ = 0;
+  SetSearchImage(std::string(kAnimateImage) + "_0");
+  animation_->Start(kAnimationMs);
+  StartSearch(text);
+}
+
+void CDlgRestore::StartSearch(const std::string& text) {
+  if (cleaned_) return;
   pendingSearch_ = false;
-  // An empty text shows the whole tree again (every name matches "*").
-  const std::string pattern = text.empty() ? std::string("*") : SearchPatternFor(text);
-  if (text.empty())
-    searched_.erase(root_.get());
-  else
-    searched_.insert(root_.get());
-  SetCheckState(root_.get(), kCheckNone);
   finder_.relay = std::make_unique<CRestoreRelay>(this, static_cast<IRestoreObserver*>(this));
   finder_.job =
-      std::make_unique<CRestoreFinder>(finder_.relay.get(), root_, store_, pattern, !text.empty());
+      std::make_unique<CVersionFinder>(finder_.relay.get(), store_, SearchPatternFor(text));
   if (finder_.job->Begin() != 0) {
     Discard(&finder_);
-    OnSearchFinished();
-    tree_->ShowRootOpened(root_.get());
-    UpdateEnabled();
+    OnVersionsFound(nullptr);
     return;
   }
   watch_->start(kWatchMs);
@@ -404,13 +464,67 @@ void CDlgRestore::OnBrowse() {
   ChooseFolder(folder);
 }
 
+bool CDlgRestore::SettleNewerFiles(std::vector<RestoreChoice>* choices) {
+  std::vector<RestoreChoice*> newer;
+  std::string examples;
+  for (RestoreChoice& c : *choices) {
+    std::string target, folder;
+    plat::FindData info;
+    if (!MakeRestoreTarget(c.version.storePath, false, store_.folder, "", &target, &folder) ||
+        !plat::GetFileInfo(target, &info) || (info.attributes & plat::kAttrDirectory) != 0 ||
+        info.writeTime <= c.version.time)
+      continue;
+    newer.push_back(&c);
+    if (newer.size() <= kNewerExamples) examples += "\n" + Native(target);
+  }
+  if (newer.empty()) return true;
+  if (newer.size() > kNewerExamples) examples += "\n\u2026";
+  QMessageBox box(QMessageBox::Question, T("OVERWRITE_TITLE"),
+                  QString::fromStdString(FormatText(RestoreText("MSG_NEWER_FILES_IN_PLACE"),
+                                                    {std::to_string(newer.size())}) +
+                                         examples),
+                  QMessageBox::NoButton, this);
+  box.setInformativeText(T("OVERWRITE_CHOICES"));
+  // Room for whole paths: a message box is narrow by itself.
+  if (auto* grid = qobject_cast<QGridLayout*>(box.layout()))
+    grid->addItem(new QSpacerItem(560, 0, QSizePolicy::Minimum, QSizePolicy::Expanding),
+                  grid->rowCount(), 0, 1, grid->columnCount());
+  box.setObjectName("overwriteQuestion");
+  box.setTextFormat(Qt::PlainText);
+  QPushButton* replace = box.addButton(T("BUTTON_OVERWRITE"), QMessageBox::DestructiveRole);
+  replace->setObjectName("overwriteReplace");
+  QPushButton* beside = box.addButton(T("BUTTON_RESTORE_BESIDE"), QMessageBox::AcceptRole);
+  beside->setObjectName("overwriteBeside");
+  QPushButton* cancel = box.addButton(T("BUTTON_CANCEL"), QMessageBox::RejectRole);
+  cancel->setObjectName("overwriteCancel");
+  box.setDefaultButton(beside);
+  box.setEscapeButton(cancel);
+  box.exec();
+  if (box.clickedButton() == replace) return true;
+  if (box.clickedButton() != beside) return false;
+  const int64_t now = plat::Now();
+  for (RestoreChoice* c : newer) c->restoreName = RestoredBesideName(c->fileName, now);
+  return true;
+}
+
 int CDlgRestore::Restore() {
-  if (!root_ || root_->hidden || !haveStore_) {
+  if (listers_.count(nullptr) != 0) return 0;  // the first level is on its way
+  CVersionFolder* shown = tree_->Shown();
+  if (!haveStore_ || !access_ || shown == nullptr ||
+      (shown->folders.empty() && shown->files.empty())) {
     ShowAppMessage(RestoreText("MSG_RESTORATION_LOCATION_IS_EMPTY"), QMessageBox::Information);
     return 0;
   }
-  if (IsListing() || IsSearching()) return 0;
-  if (root_->checkState == kCheckNone) {
+  if (IsSearching()) return 0;
+  std::string failure;
+  if (!access_->Reach(&failure)) {
+    ShowAppMessage(failure, QMessageBox::Warning);
+    return 0;
+  }
+  // Folders ticked before they were opened are listed here, with the
+  // restore's own access (a listing job only ever fills a copy).
+  std::vector<RestoreChoice> choices = CollectChoices(*access_, store_.separator, shown);
+  if (choices.empty()) {
     ShowAppMessage(RestoreText("MSG_NO_FILES_TO_BE_RESTORED"), QMessageBox::Information);
     return 0;
   }
@@ -422,20 +536,28 @@ int CDlgRestore::Restore() {
                      QMessageBox::Warning);
       return 0;
     }
+  } else if (!SettleNewerFiles(&choices)) {
+    return 0;
   }
-  CDlgRestoreProgress progress(root_, store_, target, this);
-  return progress.exec();
+  CDlgRestoreProgress progress(BuildSelection(store_, choices), store_, target, this);
+  const int result = progress.exec();
+  if (progress.FilesFailed() > 0)
+    SetStatus(
+        QString::fromStdString(RestoreResultText(progress.FilesCopied(), progress.FilesFailed())));
+  else
+    SetStatus({});
+  return result;
 }
 
 void CDlgRestore::Cleanup() {
   if (cleaned_) return;
   cleaned_ = true;
-  StopJobs();
+  StopSearch();
+  StopListing();
   watch_->stop();
   tree_->ClearTree();
-  root_.reset();
-  searched_.clear();
-  CDirNodeCache::Instance().Clear();
+  found_.reset();
+  folders_.clear();
 }
 
 void CDlgRestore::done(int result) {

@@ -1,19 +1,23 @@
-// The restore window: one of the plans in a box, what its store holds as a
-// tree with columns and check boxes, a search box that narrows the tree, the
-// target (the files' original places or a folder the user picks or types),
-// and the Restore button that runs the restore under the modal progress
-// window. Listing, searching and copying run on the restore jobs; the window
-// only starts them, shows what they report and never waits for them.
+// The restore window: one of the plans in a box, its protected folders as
+// the user knows them with each file's versions (CRestoreTree over a
+// CVersionFolder tree listed folder by folder as the user opens them), a
+// search box that finds files by name on a job, the target (the files'
+// original places or a folder the user picks or types), and the Restore
+// button: the ticked choices become store files for the carrier, which runs
+// under the modal progress window. Before files go back to their original
+// places, the window asks about files there that are newer than the chosen
+// versions (replace them, or restore beside them).
 #pragma once
 #include <QDialog>
 #include <QString>
 #include <cstdint>
+#include <map>
 #include <memory>
-#include <set>
 #include <string>
 
 #include "history/RestoreJobs.h"
-#include "history/RestoreTree.h"
+#include "history/StoreAccess.h"
+#include "history/VersionTree.h"
 #include "ui/UiTimer.h"
 
 class QAction;
@@ -32,27 +36,33 @@ class CDlgRestore : public QDialog, private IRestoreObserver {
   Q_OBJECT
  public:
   explicit CDlgRestore(uint32_t planId, QWidget* parent = nullptr);
-  // Stops the jobs and the animation and empties the node cache.
+  // Stops the search and the animation and drops the listed trees.
   ~CDlgRestore() override;
 
-  // Shows another plan's tree (as choosing it in the plan box does).
+  // Shows another plan's folders (as choosing it in the plan box does).
   void ShowPlan(uint32_t planId);
   // Applies the search box's text (as Enter does).
   void Search();
   // What Browse does when a folder was picked (a native folder).
   void ChooseFolder(const QString& nativeFolder);
   // The Restore button. Returns the progress window's result, or 0 when no
-  // restore started (a message said why).
+  // restore started (a message said why, or the question was cancelled).
   int Restore();
 
   uint32_t PlanId() const { return planId_; }
-  std::shared_ptr<CDirNode> Root() const { return root_; }
-  bool IsListing() const { return filler_.job != nullptr || waitingForStore_; }
+  // The protected folders of the plan shown, and a search's result.
+  CVersionFolder* Folders() const;
+  CVersionFolder* Found() const { return found_.get(); }
   bool IsSearching() const { return finder_.job != nullptr || pendingSearch_; }
+  // A listing job runs (the plan's first level, or a folder being opened).
+  bool IsListing() const { return !listers_.empty(); }
   int ListingsStarted() const { return listingsStarted_; }
   bool OriginalLocation() const { return originalLocation_; }
   // The image the search box shows now ("EditSearch_Normal", ...).
   const std::string& SearchImage() const { return searchImage_; }
+  // The line below the tree (a store that cannot be read, a search that
+  // found nothing, the last restore's failures).
+  QString StatusText() const;
 
   CRestoreTree* Tree() const { return tree_; }
   QComboBox* PlanBox() const { return planBox_; }
@@ -70,38 +80,45 @@ class CDlgRestore : public QDialog, private IRestoreObserver {
     std::unique_ptr<CRestoreThread> job;
   };
 
-  // Jobs' reports, on the UI thread through the relays.
-  void OnTreeRoot(const std::shared_ptr<CDirNode>& root) override;
-  void OnTreeRefresh() override;
-  void OnSearchApplied(CDirNode* root) override;
-  void OnShowNode(CDirNode* node) override;
-  void OnSearchFinished() override;
+  // The search job's report, on the UI thread through the relay.
+  void OnVersionsFound(std::shared_ptr<CVersionFolder> found) override;
+  void OnFolderListed(CVersionFolder* folder, std::shared_ptr<CVersionFolder> listed,
+                      const std::string& failure) override;
 
   void BuildWidgets();
   void FillPlanBox();
   void StartShowingPlan();
+  // Starts listing the folder (null: the plan's first level) unless a job
+  // already lists it.
+  void StartListing(CVersionFolder* folder);
+  void StopListing();
+  void ShowFolders();
   void Discard(Job* job);
-  void StopJobs();
-  // Ends the jobs that have finished; the tree is usable again.
+  void StopSearch();
   void WatchJobs();
   void UpdateEnabled();
+  void SetStatus(const QString& text);
   void SetSearchImage(const std::string& name);
   void StartSearch(const std::string& text);
   void AnimateSearch();
   void OnTargetChosen();
   void OnBrowse();
+  // Original places: asks about files there that are newer than the chosen
+  // versions; false when the user cancelled.
+  bool SettleNewerFiles(std::vector<RestoreChoice>* choices);
   void Cleanup();
 
   uint32_t planId_;
-  std::shared_ptr<CDirNode> root_;
   RestoreStore store_;
+  std::unique_ptr<StoreAccess> access_;  // for a restore's own listings
   bool haveStore_ = false;
-  bool waitingForStore_ = false;  // the plan's lock was busy; retrying
-  bool pendingSearch_ = false;    // a search waits for a stopped finder to end
-  Job filler_, finder_;
+  // The listed folders of each plan shown while the window is open.
+  std::map<uint32_t, std::shared_ptr<CVersionFolder>> folders_;
+  std::map<CVersionFolder*, Job> listers_;  // by the folder they list (null: the first level)
+  std::shared_ptr<CVersionFolder> found_;   // the search's result while one is shown
+  bool pendingSearch_ = false;              // a search waits for a stopped one to end
+  Job finder_;
   int listingsStarted_ = 0;
-  // Roots a search was left on (by address while the node cache keeps them).
-  std::set<const CDirNode*> searched_;
   std::unique_ptr<CUiTimer> animation_;
   int frame_ = 0;
   std::string searchImage_;
@@ -112,6 +129,7 @@ class CDlgRestore : public QDialog, private IRestoreObserver {
   QComboBox* planBox_ = nullptr;
   QComboBox* targetBox_ = nullptr;
   CRestoreTree* tree_ = nullptr;
+  QLabel* status_ = nullptr;
   QLineEdit* searchBox_ = nullptr;
   QAction* searchAction_ = nullptr;
   QPushButton* browseButton_ = nullptr;

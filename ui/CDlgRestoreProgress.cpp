@@ -1,10 +1,13 @@
 #include "ui/CDlgRestoreProgress.h"
 
 #include <QGridLayout>
+#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScreen>
 #include <QTimer>
 #include <QVBoxLayout>
 #include <algorithm>
@@ -36,15 +39,16 @@ CDlgRestoreProgress::CDlgRestoreProgress(std::shared_ptr<CDirNode> root, Restore
   setWindowTitle(T("TITLE"));
   setStyleSheet(AppStyleSheet());
   setModal(true);
+  setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
   setMinimumWidth(460);
 
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(22, 20, 22, 18);
   layout->setSpacing(10);
 
-  auto* caption = new QLabel(T("PROGRESS"), this);
-  caption->setObjectName("progressCaption");
-  layout->addWidget(caption);
+  caption_ = new QLabel(T("PROGRESS"), this);
+  caption_->setObjectName("progressCaption");
+  layout->addWidget(caption_);
   fileLabel_ = new QLabel(this);
   fileLabel_->setObjectName("progressFile");
   fileLabel_->setTextFormat(Qt::PlainText);
@@ -83,7 +87,15 @@ CDlgRestoreProgress::CDlgRestoreProgress(std::shared_ptr<CDirNode> root, Restore
 
   statusLabel_ = new QLabel(this);
   statusLabel_->setObjectName("progressStatus");
+  statusLabel_->setWordWrap(true);
   layout->addWidget(statusLabel_);
+  failureList_ = new QPlainTextEdit(this);
+  failureList_->setObjectName("progressFailures");
+  failureList_->setReadOnly(true);
+  failureList_->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+  failureList_->setMinimumHeight(120);
+  failureList_->hide();
+  layout->addWidget(failureList_);
 
   auto* buttons = new QHBoxLayout;
   buttons->addStretch(1);
@@ -93,12 +105,18 @@ CDlgRestoreProgress::CDlgRestoreProgress(std::shared_ptr<CDirNode> root, Restore
   cancelButton_ = new QPushButton(T("BUTTON_CANCEL"), this);
   cancelButton_->setObjectName("cancelButton");
   cancelButton_->setAutoDefault(false);
+  closeButton_ = new QPushButton(T("BUTTON_CLOSE"), this);
+  closeButton_->setObjectName("closeButton");
+  closeButton_->setAutoDefault(false);
+  closeButton_->hide();
   buttons->addWidget(pauseButton_);
   buttons->addWidget(cancelButton_);
+  buttons->addWidget(closeButton_);
   layout->addLayout(buttons);
 
   connect(pauseButton_, &QPushButton::clicked, this, &CDlgRestoreProgress::OnPause);
   connect(cancelButton_, &QPushButton::clicked, this, &CDlgRestoreProgress::reject);
+  connect(closeButton_, &QPushButton::clicked, this, &CDlgRestoreProgress::reject);
   timer_->OnTimeout([this] { OnTick(); });
   Redraw();
 }
@@ -109,8 +127,19 @@ CDlgRestoreProgress::~CDlgRestoreProgress() {
 }
 
 void CDlgRestoreProgress::showEvent(QShowEvent* event) {
+  if (!started_) Centre();
   QDialog::showEvent(event);
   if (!started_) Start();
+}
+
+void CDlgRestoreProgress::Centre() {
+  adjustSize();
+  QRect area;
+  if (QWidget* parent = parentWidget(); parent != nullptr && parent->isVisible())
+    area = parent->window()->frameGeometry();
+  else if (QScreen* screen = QGuiApplication::primaryScreen())
+    area = screen->availableGeometry();
+  if (area.isValid()) move(area.center() - rect().center());
 }
 
 bool CDlgRestoreProgress::Start() {
@@ -143,7 +172,9 @@ void CDlgRestoreProgress::ShowProgress(const RestoreProgress& progress) {
   percent_ = std::max(percent_, std::min<uint32_t>(progress.percent, 100));
   remaining_ = progress.remainingSeconds;
   speed_ = progress.bytesPerSecond;
-  if (percent_ == 0 || static_cast<int>(percent_) > bar_->value()) Redraw();
+  const bool newlyMeasured = progress.measured && !measured_;
+  measured_ = measured_ || progress.measured;
+  if (percent_ == 0 || static_cast<int>(percent_) > bar_->value() || newlyMeasured) Redraw();
 }
 
 void CDlgRestoreProgress::OnTick() {
@@ -156,8 +187,12 @@ void CDlgRestoreProgress::OnTick() {
 void CDlgRestoreProgress::Redraw() {
   bar_->setValue(static_cast<int>(percent_));
   percentLabel_->setText(QString::number(percent_) + " %");
-  speedValue_->setText(QString::fromStdString(SpeedText(speed_)));
-  timeValue_->setText(QString::fromStdString(NeededTimeText(remaining_)));
+  // Before a file has been measured both figures would be made up.
+  const bool known = measured_ || finished_;
+  speedValue_->setText(known ? QString::fromStdString(SpeedText(speed_))
+                             : T("RESTORE_PROGRESS_NOT_MEASURED"));
+  timeValue_->setText(known ? QString::fromStdString(NeededTimeText(remaining_))
+                            : T("RESTORE_PROGRESS_NOT_MEASURED"));
 }
 
 void CDlgRestoreProgress::OnPause() {
@@ -171,12 +206,38 @@ void CDlgRestoreProgress::OnRestoreFinished() {
   if (ending_) return;
   ending_ = true;
   timer_->Stop();
+  finished_ = true;
   percent_ = 100;
   remaining_ = 0;
-  statusLabel_->setText(T("RESTORE_PROGRESS_DONE"));
-  pauseButton_->setEnabled(false);
+  if (carrier_) {
+    copied_ = carrier_->FilesCopied();
+    failed_ = carrier_->FilesFailed();
+  }
+  pauseButton_->hide();
+  cancelButton_->hide();
+  closeButton_->show();
+  closeButton_->setDefault(true);
+  closeButton_->setFocus();
   Redraw();
-  QTimer::singleShot(kDoneShowMs, this, [this] { Finish(kFinished); });
+  if (failed_ == 0) {
+    statusLabel_->setText(T("RESTORE_PROGRESS_DONE"));
+    QTimer::singleShot(kDoneShowMs, this, [this] { Finish(kFinished); });
+    return;
+  }
+  // Some files did not come back: say how many and why, until closed.
+  caption_->hide();
+  fileLabel_->hide();
+  setMinimumWidth(620);
+  statusLabel_->setText(QString::fromStdString(RestoreResultText(copied_, failed_)));
+  QString list;
+  for (const std::string& line : failures_) list += QString::fromStdString(line) + "\n";
+  failureList_->setPlainText(list.trimmed());
+  failureList_->show();
+  adjustSize();
+}
+
+void CDlgRestoreProgress::OnFileFailed(const std::string& file, const std::string& reason) {
+  failures_.push_back(file.empty() ? reason : file + "\n    " + reason);
 }
 
 void CDlgRestoreProgress::OnRestoreFailed() {
@@ -191,7 +252,7 @@ void CDlgRestoreProgress::OnMessageBox(const std::string& text) {
 
 void CDlgRestoreProgress::reject() {
   ending_ = true;
-  Finish(kFailed);
+  Finish(finished_ ? kFinished : kFailed);
 }
 
 void CDlgRestoreProgress::StopCarrier() {

@@ -1,13 +1,18 @@
 // The modal progress window of a restore: runs the carrier over the ticked
 // files of a tree, shows the file being copied, the percent done, the speed
-// and the time left, and closes with 1 when the restore has finished or 2
-// when it failed or was cancelled. The pause button holds the carrier before
-// its next file (and the bar where it is) until pressed again.
+// (once one has been measured) and the time left, and closes with 1 when
+// the restore has finished or 2 when it failed or was cancelled. The pause
+// button holds the carrier before its next file (and the bar where it is)
+// until pressed again. When the restore is done, Pause and Cancel give way
+// to Close; a restore where every file came back closes by itself after a
+// second, one where some failed stays open and lists them with the reasons.
+// The window opens centred on its parent.
 #pragma once
 #include <QDialog>
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "history/RestoreJobs.h"
 #include "history/RestoreTree.h"
@@ -42,6 +47,9 @@ class CDlgRestoreProgress : public QDialog, private IRestoreObserver {
   uint64_t SpeedShown() const { return speed_; }
   QPushButton* PauseButton() const { return pauseButton_; }
   QPushButton* CancelButton() const { return cancelButton_; }
+  QPushButton* CloseButton() const { return closeButton_; }
+  // Each file that failed, as the user reads it, with the reason.
+  const std::vector<std::string>& Failures() const { return failures_; }
   // Files the carrier copied and failed (once it has ended).
   uint64_t FilesCopied() const { return copied_; }
   uint64_t FilesFailed() const { return failed_; }
@@ -53,11 +61,15 @@ class CDlgRestoreProgress : public QDialog, private IRestoreObserver {
   void showEvent(QShowEvent* event) override;
 
  private:
+  void Centre();
+
+ private:
   // Carrier callbacks, on the UI thread through the relay.
   void OnFileProgress(const RestoreProgress& progress) override;
   void OnRestoreFinished() override;
   void OnRestoreFailed() override;
   void OnMessageBox(const std::string& text) override;
+  void OnFileFailed(const std::string& file, const std::string& reason) override;
 
   void OnTick();
   void OnPause();
@@ -78,9 +90,13 @@ class CDlgRestoreProgress : public QDialog, private IRestoreObserver {
   uint32_t percent_ = 0;
   uint64_t remaining_ = 0;
   uint64_t speed_ = 51200;
+  bool measured_ = false;  // the speed shown was measured, not guessed
+  bool finished_ = false;  // the carrier reported its end: Close gives 1
   std::string current_;
+  std::vector<std::string> failures_;
   uint64_t copied_ = 0, failed_ = 0;
 
+  QLabel* caption_ = nullptr;
   QLabel* fileLabel_ = nullptr;
   QLabel* percentLabel_ = nullptr;
   QProgressBar* bar_ = nullptr;
@@ -89,4 +105,6 @@ class CDlgRestoreProgress : public QDialog, private IRestoreObserver {
   QLabel* statusLabel_ = nullptr;
   QPushButton* pauseButton_ = nullptr;
   QPushButton* cancelButton_ = nullptr;
+  QPushButton* closeButton_ = nullptr;
+  class QPlainTextEdit* failureList_ = nullptr;
 };

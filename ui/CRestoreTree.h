@@ -1,53 +1,63 @@
-// The restore window's tree with four columns (name, files, size, date) and
-// a three-state check box per item. Items are made lazily: the root first,
-// the children of a node when it is opened, hidden nodes left out. Each item
-// points at its CDirNode; the tree never owns the nodes (the window keeps
-// the root alive while items exist).
+// The restore window's tree: the protected folders as the user knows them,
+// each file once, its versions below it when it is opened. Four columns
+// (name, versions, size, date), sortable, folders always first, names in
+// natural order. Each row has a check box: a folder brings back the newest
+// version of every file below it, a file its newest version, a version row
+// exactly that version (one per file). Rows are made lazily: a folder's rows
+// when it is opened, after the lister has listed it.
 //
-// The nodes are read only while no restore job changes them: the window
-// calls in here from the jobs' callbacks (the job waits meanwhile) or while
-// no job runs, and disables the tree while a job runs.
+// The tree never owns the folders: the window keeps the shown tree alive
+// while rows exist and changes it only through this class or while no rows
+// are shown.
 #pragma once
 #include <QTreeWidget>
 #include <cstdint>
+#include <functional>
 #include <string>
-#include <unordered_map>
 
-#include "history/RestoreTree.h"
+#include "history/VersionTree.h"
 
 class QMimeData;
 
 class CRestoreTree : public QTreeWidget {
   Q_OBJECT
  public:
-  enum Column { kName = 0, kFiles, kSize, kDate, kColumnCount };
+  enum Column { kName = 0, kVersions, kSize, kDate, kColumnCount };
+  enum Kind { kFolderRow = 1, kFileRow, kVersionRow };
 
   explicit CRestoreTree(QWidget* parent = nullptr);
 
   // The country of the date column ("Country" of the edition).
   void SetCountry(std::string country) { country_ = std::move(country); }
+  // Asked for a folder that is not listed yet when its row opens: true when
+  // it is listed now; false when the listing comes later (FolderListed) or
+  // cannot be had.
+  void SetLister(std::function<bool(CVersionFolder*)> lister) { lister_ = std::move(lister); }
   // Drags offer the store's files to other programs (local stores only).
   void SetDragFromStore(bool enabled);
 
-  // Deletes every item.
   void ClearTree();
-  // Shows the root as the only item, closed; null shows nothing.
-  void ShowRoot(CDirNode* root);
-  // The root item, opened one level.
-  void ShowRootOpened(CDirNode* root);
-  // Texts, check marks and child indicators of every item from the nodes.
-  void RefreshItems();
-  // Makes the node's item (and those of its ancestors) and opens its
-  // ancestors so it can be seen; null for a hidden node or a foreign one.
-  QTreeWidgetItem* RevealNode(CDirNode* node);
-  // Ticks (kCheckAll) or unticks (kCheckNone) a node as a click on its box
-  // does: the whole subtree, then the parents.
-  void SetNodeCheck(CDirNode* node, int32_t state);
+  // Shows the protected folders below root (null: nothing). With openAll,
+  // every folder (and, when there are few, every file) is opened at once.
+  void ShowTree(CVersionFolder* root, bool openAll);
+  CVersionFolder* Shown() const { return root_; }
+  // The folder has been listed since its row opened: its rows now.
+  void FolderListed(const CVersionFolder* folder);
 
-  QTreeWidgetItem* ItemOf(const CDirNode* node) const;
-  static CDirNode* NodeOf(const QTreeWidgetItem* item);
-  // What a drag of these items offers: the native paths of their store
-  // files as file URLs; null when nothing can be offered.
+  // Rows: the folder's, the file's (files named within folder), a version's.
+  QTreeWidgetItem* FolderItem(const CVersionFolder* folder) const;
+  QTreeWidgetItem* FileItem(const CVersionFolder* folder, const std::string& name) const;
+  // Opens the folders down to and including the one at this path of names
+  // below the shown root ({"/home/ann", "Documents"}); null when missing.
+  QTreeWidgetItem* OpenPath(const std::vector<std::string>& names);
+
+  static Kind KindOf(const QTreeWidgetItem* item);
+  static CVersionFolder* FolderOf(const QTreeWidgetItem* item);  // the row's folder (or its file's)
+  static VersionFile* FileOf(const QTreeWidgetItem* item);
+  static int VersionOf(const QTreeWidgetItem* item);  // -1 for other rows
+
+  // What a drag of these rows offers: the native paths of their store files
+  // (a file row: its newest version) as file URLs; null when nothing can.
   QMimeData* DragData(const QList<QTreeWidgetItem*>& items) const;
 
  signals:
@@ -60,15 +70,15 @@ class CRestoreTree : public QTreeWidget {
   void startDrag(Qt::DropActions supportedActions) override;
 
  private:
-  QTreeWidgetItem* MakeItem(CDirNode* node, QTreeWidgetItem* parent);
-  void FillItem(QTreeWidgetItem* item, const CDirNode* node);
-  // Makes the items of a node's visible children once.
+  QTreeWidgetItem* MakeFolder(CVersionFolder* folder, QTreeWidgetItem* parent);
+  QTreeWidgetItem* MakeFile(CVersionFolder* folder, VersionFile* file, QTreeWidgetItem* parent);
   void Populate(QTreeWidgetItem* item);
   void OnItemChanged(QTreeWidgetItem* item, int column);
+  void RefreshChecks();
 
   std::string country_ = "US";
+  std::function<bool(CVersionFolder*)> lister_;
   bool dragFromStore_ = false;
-  bool updating_ = false;  // items being filled from the nodes: no check events
-  CDirNode* root_ = nullptr;
-  std::unordered_map<const CDirNode*, QTreeWidgetItem*> items_;
+  bool updating_ = false;  // rows being filled from the model: no check events
+  CVersionFolder* root_ = nullptr;
 };

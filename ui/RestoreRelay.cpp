@@ -76,6 +76,18 @@ void CRestoreRelay::OnShowNode(CDirNode* node) {
 void CRestoreRelay::OnSearchFinished() {
   Forward([](IRestoreObserver* t) { t->OnSearchFinished(); }, true);
 }
+void CRestoreRelay::OnVersionsFound(std::shared_ptr<CVersionFolder> found) {
+  Forward([found](IRestoreObserver* t) { t->OnVersionsFound(found); }, true);
+}
+void CRestoreRelay::OnFolderListed(CVersionFolder* folder, std::shared_ptr<CVersionFolder> listed,
+                                   const std::string& failure) {
+  Forward([folder, listed,
+           failure](IRestoreObserver* t) { t->OnFolderListed(folder, listed, failure); },
+          true);
+}
+void CRestoreRelay::OnFileFailed(const std::string& file, const std::string& reason) {
+  Forward([file, reason](IRestoreObserver* t) { t->OnFileFailed(file, reason); }, true);
+}
 void CRestoreRelay::OnFileProgress(const RestoreProgress& progress) {
   Forward([progress](IRestoreObserver* t) { t->OnFileProgress(progress); }, true);
 }

@@ -35,6 +35,10 @@ class CRestoreRelay final : public IRestoreObserver {
   void OnSearchApplied(CDirNode* root) override;
   void OnShowNode(CDirNode* node) override;
   void OnSearchFinished() override;
+  void OnVersionsFound(std::shared_ptr<CVersionFolder> found) override;
+  void OnFolderListed(CVersionFolder* folder, std::shared_ptr<CVersionFolder> listed,
+                      const std::string& failure) override;
+  void OnFileFailed(const std::string& file, const std::string& reason) override;
   void OnFileProgress(const RestoreProgress& progress) override;
   void OnRestoreFinished() override;
   void OnRestoreFailed() override;

@@ -68,8 +68,31 @@ std::string FormatNodeDate(const NodeTime& t, std::string_view country) {
   return buf;
 }
 
-std::string NodeCountText(uint64_t files) {
-  return std::to_string(files) + " " + RestoreText("LIST_ITEM_SUFFIX_FILES");
+std::string VersionCountText(uint64_t versions) {
+  if (versions == 1) return RestoreText("LIST_ITEM_ONE_VERSION");
+  return FormatText(RestoreText("LIST_ITEM_VERSIONS"), {std::to_string(versions)});
+}
+
+std::string VersionRowText(bool current, int64_t number) {
+  if (current) return RestoreText("VERSION_CURRENT");
+  return FormatText(RestoreText("VERSION_EARLIER"), {std::to_string(number)});
+}
+
+std::string RestoredBesideName(const std::string& name, int64_t utcSeconds) {
+  const NodeTime t = ToNodeTime(utcSeconds);
+  char date[40];
+  std::snprintf(date, sizeof date, "%04d-%02d-%02d %02d.%02d", t.year, t.month, t.day, t.hour,
+                t.minute);
+  const size_t dot = name.rfind('.');
+  const bool hasExt = dot != std::string::npos && dot != 0;
+  const std::string stem = hasExt ? name.substr(0, dot) : name;
+  return FormatText(RestoreText("RESTORED_BESIDE_NAME"), {stem, date}) +
+         (hasExt ? name.substr(dot) : std::string());
+}
+
+std::string RestoreResultText(uint64_t copied, uint64_t failed) {
+  return FormatText(ProgressText("RESTORE_PROGRESS_RESULT"),
+                    {std::to_string(copied), std::to_string(failed)});
 }
 
 std::string NodeSizeText(uint64_t bytes) {

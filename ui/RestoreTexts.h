@@ -21,8 +21,15 @@ std::string PlanLineText(const PlanSnapshot& s);
 // "%02d/%02d/%02d %02d:%02d": month first for "US" and unknown countries, day
 // first for "UK", "FRA", "ESP", "ITA", "NLD"; "DEU" with dots.
 std::string FormatNodeDate(const NodeTime& t, std::string_view country);
-std::string NodeCountText(uint64_t files);  // "12 files"
-std::string NodeSizeText(uint64_t bytes);   // "5 MB"
+std::string VersionCountText(uint64_t versions);  // "1 version", "3 versions"
+// A version row: "Current copy", or "Earlier version 7".
+std::string VersionRowText(bool current, int64_t number);
+// The name of a file restored beside a newer one: "report (restored
+// 2026-12-07 14.05).odt" with the local date and time of utcSeconds.
+std::string RestoredBesideName(const std::string& name, int64_t utcSeconds);
+// After a restore: "Files restored: 7, not restored: 2."
+std::string RestoreResultText(uint64_t copied, uint64_t failed);
+std::string NodeSizeText(uint64_t bytes);  // "5 MB"
 
 // The finder's pattern for the search box's text: "*text*", or "" for "".
 std::string SearchPatternFor(std::string_view text);

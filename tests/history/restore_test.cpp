@@ -16,6 +16,8 @@
 #include "engine/CSimpleEngine.h"
 #include "history/RestoreJobs.h"
 #include "history/RestoreTree.h"
+#include "history/StoreAccess.h"
+#include "history/VersionTree.h"
 #include "plans/CPlan.h"
 #include "plans/PlanList.h"
 #include "platform/Clock.h"
@@ -34,6 +36,7 @@ struct Seen {
   std::vector<std::string> calls;
   std::vector<RestoreProgress> progress;
   std::vector<std::string> traces;
+  std::vector<std::string> failures;  // "file|reason"
   std::vector<CDirNode*> shown;
   std::shared_ptr<CDirNode> root;
   size_t Count(const std::string& c) const { return std::count(calls.begin(), calls.end(), c); }
@@ -57,6 +60,9 @@ class Recorder : public IRestoreObserver {
   void OnRestoreFinished() override { Note("finished"); }
   void OnRestoreFailed() override { Note("failed"); }
   void OnMessageBox(const std::string& text) override { Note("box:" + text); }
+  void OnFileFailed(const std::string& file, const std::string& reason) override {
+    Add([&](Seen& s) { s.failures.push_back(file + "|" + reason); });
+  }
   void OnTrace(const std::string& text) override {
     Add([&](Seen& s) { s.traces.push_back(text); });
   }
@@ -191,7 +197,8 @@ class RestoreTest : public ::testing::Test {
   }
 
   std::shared_ptr<CDirNode> List() { return ::List(store_); }
-  std::string Out(const bvtest::TempDir& out) { return out.Native() + "/" + srcInStore_; }
+  // Where the sources land below a chosen folder: their own folders.
+  std::string Out(const bvtest::TempDir& out) { return out.Native() + srcNative_; }
 
   ScratchEnv env_;
   std::string storeNative_, srcNative_, srcInStore_;
@@ -214,6 +221,7 @@ class RestoreTest : public ::testing::Test {
 };
 
 TEST(RestoreTargetTest, LatestAndRevisionPathsMapBackToTheirSources) {
+  ScratchEnv env;  // C: is "/", Q: is unknown
   struct Case {
     const char* node;
     bool folder;
@@ -231,9 +239,13 @@ TEST(RestoreTargetTest, LatestAndRevisionPathsMapBackToTheirSources) {
       // A folder named like a revision keeps its name; a latest file too.
       {"E:\\S\\Revision\\D\\x(0001)", true, "", "D:\\x(0001)", "D:\\x(0001)"},
       {"E:\\S\\Latest\\D\\r(0001).txt", false, "", "D:\\r(0001).txt", "D:"},
-      {"E:\\S\\Revision\\C\\Users\\a(0002).txt", false, "D:\\Out", "D:\\Out\\C\\Users\\a.txt",
-       "D:\\Out\\C\\Users"},
-      {"E:\\S\\Latest\\C\\Users", true, "D:\\Out\\", "D:\\Out\\C\\Users", "D:\\Out\\C\\Users"},
+      // Below a chosen folder the original folders come back as the user
+      // knows them: no drive level for a drive known here (C: is "/").
+      {"E:\\S\\Revision\\C\\Users\\a(0002).txt", false, "D:\\Out", "D:\\Out\\Users\\a.txt",
+       "D:\\Out\\Users"},
+      {"E:\\S\\Latest\\C\\Users", true, "D:\\Out\\", "D:\\Out\\Users", "D:\\Out\\Users"},
+      {"E:\\S\\Latest\\C", true, "D:\\Out", "D:\\Out", "D:\\Out"},
+      {"E:\\S\\Latest\\Q\\x\\a.txt", false, "D:\\Out", "D:\\Out\\Q\\x\\a.txt", "D:\\Out\\Q\\x"},
       {"E:\\S\\Latest\\C", true, "", "C:", "C:"},
       // No drive letter below the tree: no original place.
       {"E:\\S\\Latest\\\\\\srv\\share\\a.txt", false, "", nullptr, nullptr},
@@ -263,6 +275,34 @@ TEST(RestoreTargetTest, LatestAndRevisionPathsMapBackToTheirSources) {
   ASSERT_TRUE(
       MakeRestoreTarget("/bk/Revision/C/Users/r(0001).doc", false, "/bk/", "", &target, &folder));
   EXPECT_EQ(target, "C:\\Users\\r.doc");
+}
+
+TEST(VersionNamesTest, RevisionNamesAndNaturalOrder) {
+  struct Case {
+    const char* name;
+    const char* file;  // nullptr: not a revision name
+    int64_t number;
+  };
+  const Case cases[] = {
+      {"report(0007).doc", "report.doc", 7}, {"noext(0003)", "noext", 3},
+      {"a.b(0002).doc", "a.b.doc", 2},       {"x(12)(0003).txt", "x(12).txt", 3},
+      {"file(0007).tar.gz", nullptr, 0},     {"big(10000).txt", nullptr, 0},
+      {"abc(00x1).txt", nullptr, 0},         {"plain.txt", nullptr, 0},
+  };
+  for (const Case& c : cases) {
+    std::string file;
+    int64_t n = 0;
+    EXPECT_EQ(ParseRevisionName(c.name, &file, &n), c.file != nullptr) << c.name;
+    if (c.file == nullptr) continue;
+    EXPECT_EQ(file, c.file);
+    EXPECT_EQ(n, c.number);
+  }
+  std::vector<std::string> names = {"notes10.txt", "Notes9.txt", "b",   "A",
+                                    "notes9.txt",  "x007",       "x7a", "x06"};
+  std::sort(names.begin(), names.end(),
+            [](const std::string& a, const std::string& b) { return NaturalLess(a, b); });
+  EXPECT_EQ(names, (std::vector<std::string>{"A", "b", "Notes9.txt", "notes9.txt", "notes10.txt",
+                                             "x06", "x007", "x7a"}));
 }
 
 // Wildcards over the whole name; '?' is one character, not one byte; only
@@ -428,6 +468,74 @@ TEST_F(RestoreTest, FillerListsTheStoreWithoutItsMarker) {
   EXPECT_EQ(root->children.size(), 2u) << "holders keep a tree the cache dropped";
 }
 
+// The store as the user knows it: the source folder under its own path,
+// each file once with its versions, listed as folders open; a choice of
+// versions and a ticked folder become the store files the carrier copies.
+TEST_F(RestoreTest, VersionTreeShowsFilesOnceAndRestoresTheChosenVersions) {
+  WriteStore();
+  std::unique_ptr<StoreAccess> access = MakeStoreAccess(store_);
+  std::unique_ptr<CVersionFolder> root = ListProtectedFolders(*access, store_);
+  ASSERT_TRUE(root);
+  ASSERT_EQ(root->folders.size(), 1u) << "C, tmp, ... lead only to the source folder";
+  CVersionFolder* top = root->folders.front().get();
+  EXPECT_EQ(top->name, srcNative_);
+  EXPECT_EQ(top->sourcePath, env_.Src().System());
+  std::vector<std::string> names;
+  for (const VersionFile& f : top->files) names.push_back(f.name);
+  EXPECT_EQ(names, (std::vector<std::string>{"a.b.doc", "big(10000).txt", "file(0007).tar.gz",
+                                             "noext", "report.doc"}));
+  ASSERT_EQ(top->folders.size(), 1u);
+  CVersionFolder* myFiles = top->folders.front().get();
+  EXPECT_FALSE(myFiles->listed) << "listed when opened";
+  VersionFile& report = top->files.back();
+  ASSERT_EQ(report.versions.size(), 2u);
+  EXPECT_TRUE(report.versions[0].current);
+  EXPECT_EQ(report.versions[1].number, 7);
+  EXPECT_EQ(report.versions[1].size, std::string("report seven").size());
+
+  // The older report and the whole "My Files" folder, which was never opened.
+  ChooseVersion(top, &report, 1);
+  TickFolder(myFiles, true);
+  EXPECT_EQ(FolderCheck(top), kCheckPartial);
+  EXPECT_EQ(FileCheck(report), kCheckPartial) << "an older version is chosen";
+  std::vector<RestoreChoice> choices = CollectChoices(*access, store_.separator, root.get());
+  ASSERT_EQ(choices.size(), 4u);
+  EXPECT_TRUE(myFiles->listed);
+  bvtest::TempDir out;
+  const Carried got = Carry(BuildSelection(store_, choices), store_, out.System(), false);
+  EXPECT_EQ(got.calls, kFinished);
+  std::map<std::string, std::string> expected = {{"report.doc", "report seven"}};
+  for (const auto& [rel, content] : latest_)
+    if (rel.rfind("My Files/", 0) == 0) expected[rel] = content;
+  EXPECT_EQ(bvtest::FilesBelow(Out(out)), expected);
+
+  // To the original places, one file under another name beside the current one.
+  TickFolder(root.get(), false);
+  ChooseVersion(top, &report, 0);
+  choices = CollectChoices(*access, store_.separator, root.get());
+  ASSERT_EQ(choices.size(), 1u);
+  choices[0].restoreName = "report (restored).doc";
+  WriteNative(srcNative_ + "/report.doc", "newer");
+  EXPECT_EQ(Carry(BuildSelection(store_, choices), store_, "", false).calls, kFinished);
+  EXPECT_EQ(bvtest::FilesBelow(srcNative_),
+            (std::map<std::string, std::string>{{"report.doc", "newer"},
+                                                {"report (restored).doc", "latest report"}}));
+
+  // A search keeps the matching files with their versions and their folders.
+  std::unique_ptr<CVersionFolder> found = SearchVersions(*access, store_, "*A*.TXT", nullptr);
+  ASSERT_TRUE(found);
+  std::vector<std::string> hits;
+  std::vector<CVersionFolder*> stack{found.get()};
+  while (!stack.empty()) {
+    CVersionFolder* f = stack.back();
+    stack.pop_back();
+    for (const VersionFile& file : f->files) hits.push_back(file.name);
+    for (auto& sub : f->folders) stack.push_back(sub.get());
+  }
+  std::sort(hits.begin(), hits.end());
+  EXPECT_EQ(hits, (std::vector<std::string>{"a.txt", "ab.txt"}));
+}
+
 TEST_F(RestoreTest, FillerOnMarkerOnlyOrMissingStore) {
   WriteNative(storeNative_ + "/Brevanto.dat", "");
   std::shared_ptr<CDirNode> root = List();
@@ -547,7 +655,8 @@ TEST_F(RestoreTest, MissingSourceDriveFailsBeforeAnyCopy) {
 
   const Carried got = Carry(root, store_, "", false);
   ASSERT_EQ(got.calls.size(), 2u);
-  EXPECT_EQ(got.calls[0].rfind("box:", 0), 0u);
+  EXPECT_EQ(got.calls[0], "box:" + RestoreFailureText("MSG_ORIGINAL_FILE_IS_INVALID", "Q:"))
+      << "the text names the drive after its colon";
   EXPECT_EQ(got.calls[1], "failed");
   EXPECT_TRUE(got.progress.empty());
   EXPECT_TRUE(bvtest::FilesBelow(srcNative_).empty());
@@ -581,7 +690,13 @@ TEST_F(RestoreTest, RestoreAllIgnoresChecksButNotTheSearch) {
   CRestoreFinder finder(&find, root, store_, "*.doc", false);
   ASSERT_TRUE(Ran(finder));
 
-  EXPECT_EQ(Carry(root, store_, "", true).calls, kFinished);
+  const Carried carried = Carry(root, store_, "", true);
+  EXPECT_EQ(carried.calls, kFinished);
+  // The copy from the share is counted as failed, with the folder that
+  // stands where a drive should be.
+  EXPECT_EQ(carried.failures,
+            std::vector<std::string>{storeNative_ + "/Latest/srv/share/x.doc|" +
+                                     RestoreFailureText("MSG_ORIGINAL_FILE_IS_INVALID", "srv")});
   // Only the latest .doc copies: the revisions go to the same names, so the
   // last one written wins; check the set of names, not the contents.
   std::map<std::string, std::string> got = bvtest::FilesBelow(srcNative_);
@@ -605,6 +720,13 @@ TEST_F(RestoreTest, AFileThatCannotBeCopiedIsTracedAndTheRestGoesOn) {
   EXPECT_EQ(got.copied, latest_.size() - 3);
   ASSERT_EQ(got.traces.size(), 3u);
   EXPECT_NE(got.traces[0].find("My Files"), std::string::npos);
+  // Each failure names the file where the user looks for it, and why.
+  ASSERT_EQ(got.failures.size(), 3u);
+  for (const std::string& f : got.failures) {
+    EXPECT_EQ(f.rfind(Out(out) + "/My Files/", 0), 0u) << f;
+    EXPECT_NE(f.find("|" + RestoreFailureText("MSG_CANNOT_COPY_FILE", "") + " "), std::string::npos)
+        << "the reason follows the text's colon";
+  }
   EXPECT_EQ(ReadNative(Out(out) + "/report.doc"), "latest report");
 }
 
@@ -689,7 +811,7 @@ TEST_F(RestoreTest, JobsRunSideBySideAndDieStoppedWhileRunning) {
   EXPECT_EQ(carrier->FilesCopied(), latest_.size() + revisions_.size() + 40);
 }
 
-TEST_F(RestoreTest, FtpStoreIsUnavailableUntilItsAccessExists) {
+TEST_F(RestoreTest, UnreachableFtpStoreEndsWithoutATree) {
   store_.storageType = kStorageFtp;
   store_.folder = "/backup/";
   store_.separator = '/';
@@ -747,9 +869,7 @@ TEST(RestoreRoundTripTest, WhatTheEngineStoredComesBackWhole) {
   bvtest::TempDir out;
   EXPECT_EQ(Carry(root, store, out.System(), false).calls, kFinished);
   for (const auto& name : names)
-    EXPECT_EQ(ReadNative(out.Native() + "/" + InStore(env.Src().System(), '/') + "/" + name),
-              name + " v1")
-        << name;
+    EXPECT_EQ(ReadNative(out.Native() + env.Src().Native() + "/" + name), name + " v1") << name;
 
   // The latest versions, back where they came from.
   fs::remove_all(env.Src().Native());

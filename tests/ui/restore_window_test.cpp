@@ -1,11 +1,16 @@
 // The restore window and its progress window on real widgets (offscreen),
-// over stores that the backup engine itself wrote: the tree and its check
-// boxes, the search, the node cache across plans, the target, the restore of
-// exactly the ticked files, the messages when nothing can start, dragging
-// files out, and the progress display. With BV_SCREENSHOT_DIR set, the
+// over stores written by hand ("Latest" and "Revision" with numbered copies):
+// the protected folders under their own paths, sorted, each file with its
+// versions, ticking a version or a folder, the search, the question about
+// newer files in the original place, the target, what lands on disk, the
+// failures, and the progress display. With BV_SCREENSHOT_DIR set, the
 // picture test writes restore.png, restore-search.png and restore-progress.png.
 #include <gtest/gtest.h>
 #include <time.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
 
 #include <QApplication>
 #include <QComboBox>
@@ -14,6 +19,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMimeData>
+#include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTimer>
@@ -28,8 +34,9 @@
 
 #include "app/Settings.h"
 #include "app/Texts.h"
-#include "engine/CSimpleEngine.h"
 #include "history/RestoreTree.h"
+#include "history/StoreAccess.h"
+#include "history/VersionTree.h"
 #include "plans/CPlan.h"
 #include "plans/PlanList.h"
 #include "plans/PlanSettings.h"
@@ -39,9 +46,11 @@
 #include "ui/CDlgRestore.h"
 #include "ui/CDlgRestoreProgress.h"
 #include "ui/CRestoreTree.h"
+#include "ui/CellTexts.h"
 #include "ui/ManualClock.h"
 #include "ui/RestoreRelay.h"
 #include "ui/RestoreTexts.h"
+#include "ui/TextFormat.h"
 
 namespace fs = std::filesystem;
 
@@ -53,22 +62,36 @@ using bvtest::WriteNative;
 
 using bvtest::RunUntil;
 
-CDirNode* FindNode(CDirNode* root, const std::string& name) {
-  CDirNode* found = nullptr;
-  WalkTree(root, [&](CDirNode* n) {
-    if (n->name != name) return true;
-    found = n;
-    return false;
-  });
-  return found;
+// The texts of the rows below an item (or the top level), in their order.
+std::vector<std::string> Rows(QTreeWidget* tree, QTreeWidgetItem* parent) {
+  std::vector<std::string> rows;
+  const int n = parent ? parent->childCount() : tree->topLevelItemCount();
+  for (int i = 0; i < n; ++i)
+    rows.push_back((parent ? parent->child(i) : tree->topLevelItem(i))->text(0).toStdString());
+  return rows;
 }
 
-// The child of the "Latest" or "Revision" folder of the root with this name,
-// somewhere below.
-CDirNode* FindBelow(CDirNode* root, const std::string& tree, const std::string& name) {
-  for (const auto& child : root->children)
-    if (child->name == tree) return FindNode(child.get(), name);
+QTreeWidgetItem* Child(QTreeWidgetItem* parent, const std::string& name) {
+  for (int i = 0; parent && i < parent->childCount(); ++i)
+    if (parent->child(i)->text(0).toStdString() == name) return parent->child(i);
   return nullptr;
+}
+
+// Clicks a button of the next modal box (the question about newer files).
+void AnswerNextQuestion(const char* button) {
+  QTimer::singleShot(0, [button] {
+    // The restore window is modal too: wait for the question above it.
+    auto question = [] {
+      QWidget* w = QApplication::activeModalWidget();
+      return w != nullptr && w->objectName() == "overwriteQuestion" ? w : nullptr;
+    };
+    RunUntil([&] { return question() != nullptr; }, 5000);
+    QWidget* box = question();
+    ASSERT_TRUE(box);
+    auto* b = box->findChild<QPushButton*>(button);
+    ASSERT_TRUE(b);
+    b->click();
+  });
 }
 
 std::string Restore(const char* key) { return RestoreText(key); }
@@ -95,6 +118,15 @@ TEST(RestoreTextsTest, TimeSpeedPatternAndPlanLines) {
   EXPECT_EQ(NeededTimeText(0), "0 h 0 min 0 s");
   EXPECT_EQ(SpeedText(5 * 1048576), "5 MB/s");
   EXPECT_EQ(SearchPatternFor("rep"), "*rep*");
+  EXPECT_EQ(VersionCountText(1), "1 version");
+  EXPECT_EQ(VersionCountText(3), "3 versions");
+  const int64_t t = 1796651100;  // 2026-12-07 13:05 UTC (the tests run in UTC)
+  const NodeTime local = ToNodeTime(t);
+  char date[32];
+  std::snprintf(date, sizeof date, "%04d-%02d-%02d %02d.%02d", local.year, local.month, local.day,
+                local.hour, local.minute);
+  EXPECT_EQ(RestoredBesideName("report.odt", t), std::string("report (restored ") + date + ").odt");
+  EXPECT_EQ(RestoredBesideName("Makefile", t), std::string("Makefile (restored ") + date + ")");
   EXPECT_EQ(SearchPatternFor(""), "");
   EXPECT_TRUE(MatchSearchPattern("report.doc", SearchPatternFor("REP")));
 
@@ -116,7 +148,7 @@ TEST(RestoreTextsTest, TimeSpeedPatternAndPlanLines) {
 }
 
 // A data folder, a volume table (C: = "/", E: a fixed disk), message boxes
-// into a log, and plans whose stores the backup engine writes.
+// into a log, and plans whose stores are written by hand on E:.
 class RestoreWindowTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -131,12 +163,10 @@ class RestoreWindowTest : public ::testing::Test {
     plat::VolumeTable::Instance().Reload();
     ResetSettingsCache();
     ClearPlans();
-    CDirNodeCache::Instance().Clear();
   }
   void TearDown() override {
     RunUntil([] { return DiscardedRestoreJobsRunning() == 0; });
     ClearPlans();
-    CDirNodeCache::Instance().Clear();
     unsetenv("BREVANTO_VOLUMES");
     unsetenv("BREVANTO_MESSAGE_LOG");
     plat::VolumeTable::Instance().Reload();
@@ -147,10 +177,12 @@ class RestoreWindowTest : public ::testing::Test {
     while (list.Count() > 0) list.DeletePlan(list.At(0)->Id());
   }
 
-  // A plan on E: whose store holds the files, each backed up once per
-  // version (so all but the last version lie under "Revision").
+  // A plan on E: whose store holds, for the source folder, the files as
+  // given: "name" in Latest, "stem(nnnn).ext" in Revision; each version is
+  // dated an hour after the one before, from mtime on.
   CPlan* MakePlanWithStore(const std::string& name, const bvtest::TempDir& src,
-                           const std::map<std::string, std::string>& files, int versions = 2) {
+                           const std::vector<std::pair<std::string, std::string>>& latest,
+                           const std::vector<std::pair<std::string, std::string>>& revisions) {
     PlanSettings s;
     s.name = name;
     s.storePath = "E:\\Backup\\" + name + "\\";
@@ -160,226 +192,233 @@ class RestoreWindowTest : public ::testing::Test {
     s.versionNumber = 5;
     CPlan* plan = PlanList::Instance().CreatePlan(s);
     EXPECT_NE(plan, nullptr);
-    if (plan == nullptr) return nullptr;
-    plan->CreateEngine();
-    for (int v = 1; v <= versions; ++v) {
-      for (const auto& [rel, content] : files) {
-        src.Write(rel, v == versions ? content : content + " (older)");
-        EXPECT_EQ(plan->Engine()->BackupFile(src.SystemOf(rel), false, nullptr, 0), 0) << rel;
-      }
-    }
+    const std::string store = dir_.NativeOf("evol/Backup/" + name);
+    WriteNative(store + "/Brevanto.dat", "");
+    int64_t at = kFirstVersion;
+    for (const auto& [rel, content] : revisions)
+      Put(store + "/Revision/C" + src.Native() + "/" + rel, content, at += 3600);
+    for (const auto& [rel, content] : latest)
+      Put(store + "/Latest/C" + src.Native() + "/" + rel, content, at += 3600);
     return plan;
   }
-
-  // The store's path of a source folder: "C\tmp\bv-..." below "Latest".
-  static std::string InStore(const bvtest::TempDir& src) {
-    std::string rel = "C" + src.System().substr(2);
-    for (char& c : rel)
-      if (c == '\\') c = '/';
-    return rel;
+  static void Put(const std::string& native, const std::string& content, int64_t mtime) {
+    WriteNative(native, content);
+    SetTime(native, mtime);
+  }
+  static void SetTime(const std::string& native, int64_t mtime) {
+    fs::last_write_time(
+        native, fs::file_time_type::clock::from_sys(std::chrono::system_clock::from_time_t(mtime)));
   }
 
   std::string Messages() const { return ReadNative(dir_.NativeOf("messages.log")); }
-
+  // The listing jobs have reported (the first level, folders opened).
   static bool Listed(CDlgRestore& dlg) {
-    return RunUntil([&] { return !dlg.IsListing() && dlg.Root() != nullptr; });
+    return RunUntil([&] { return !dlg.IsListing(); });
   }
   static bool Searched(CDlgRestore& dlg) {
     return RunUntil([&] { return !dlg.IsSearching(); });
   }
 
+  static constexpr int64_t kFirstVersion = 1765000000;  // December 2025
   bvtest::TempDir dir_;
-  const std::map<std::string, std::string> files_ = {
+  const std::vector<std::pair<std::string, std::string>> latest_ = {
       {"report.doc", "the report"},
-      {"notes.txt", "some notes"},
-      {"My Files/\xc3\xa4 photo.jpg", std::string("\xff\xd8 jpeg\0bytes", 14)},
-      {"My Files/deep/keep.txt", std::string(200000, 'k')},
+      {"notes10.txt", "ten"},
+      {"notes9.txt", "nine"},
+      {"B sub/\xc3\xa4 photo.jpg", std::string("\xff\xd8 jpeg\0bytes", 14)},
+      {"a sub/deep/keep.txt", std::string(200000, 'k')},
+  };
+  const std::vector<std::pair<std::string, std::string>> revisions_ = {
+      {"report(0001).doc", "report one"},
+      {"report(0002).doc", "report two, longer"},
+      {"a sub/deep/keep(0001).txt", "keep one"},
   };
 };
 
-TEST_F(RestoreWindowTest, RestoresExactlyTheTickedFilesToTheChosenFolder) {
+// The protected folder under its own path, sorted, a file's versions, and
+// the one version ticked landing below a chosen folder in the source's own
+// folders (no drive level).
+TEST_F(RestoreWindowTest, ShowsFoldersAsTheUserKnowsThemAndRestoresTheTickedVersion) {
   bvtest::TempDir src;
-  CPlan* plan = MakePlanWithStore("Docs", src, files_);
+  CPlan* plan = MakePlanWithStore("Docs", src, latest_, revisions_);
   ASSERT_TRUE(plan);
   CDlgRestore dlg(plan->Id());
   dlg.show();
   ASSERT_TRUE(Listed(dlg));
-  CDirNode* root = dlg.Root().get();
-  EXPECT_EQ(root->fileCount, 2 * files_.size()) << "latest copies and one revision each";
-  EXPECT_EQ(dlg.ListingsStarted(), 1);
-
   CRestoreTree* tree = dlg.Tree();
-  ASSERT_EQ(tree->columnCount(), 4);
-  EXPECT_EQ(tree->headerItem()->text(1).toStdString(), Restore("LIST_HEADER_ITEM_NUMBER"));
-  EXPECT_TRUE(tree->isEnabled());
-  EXPECT_EQ(dlg.PlanBox()->count(), 1);
-  EXPECT_NE(dlg.PlanBox()->currentText().toStdString().find("\"Docs\""), std::string::npos);
-  EXPECT_TRUE(dlg.OriginalLocation());
+  ASSERT_EQ(Rows(tree, nullptr), std::vector<std::string>{src.Native()});
+  QTreeWidgetItem* top = tree->topLevelItem(0);
+  EXPECT_TRUE(top->isExpanded()) << "a single protected folder opens at once";
+  EXPECT_EQ(Rows(tree, top), (std::vector<std::string>{"a sub", "B sub", "notes9.txt",
+                                                       "notes10.txt", "report.doc"}));
+  for (QTreeWidgetItemIterator it(tree); *it; ++it)
+    for (const char* raw : {"Latest", "Revision", "C"})
+      EXPECT_NE((*it)->text(0).toStdString(), raw);
+  // Sorting by size, largest first, keeps the folders first.
+  tree->sortByColumn(CRestoreTree::kSize, Qt::DescendingOrder);
+  EXPECT_EQ(Rows(tree, top), (std::vector<std::string>{"B sub", "a sub", "report.doc", "notes9.txt",
+                                                       "notes10.txt"}));
+  tree->sortByColumn(CRestoreTree::kName, Qt::AscendingOrder);
 
-  // Items come as folders open; a folder's row counts its files.
-  CDirNode* report = FindBelow(root, "Latest", "report.doc");
-  CDirNode* deep = FindBelow(root, "Latest", "deep");
-  CDirNode* myFiles = FindBelow(root, "Latest", "My Files");
-  ASSERT_TRUE(report && deep && myFiles);
-  EXPECT_EQ(tree->ItemOf(report), nullptr) << "not opened yet";
-  QTreeWidgetItem* reportItem = tree->RevealNode(report);
-  QTreeWidgetItem* deepItem = tree->RevealNode(deep);
-  ASSERT_TRUE(reportItem && deepItem);
-  EXPECT_EQ(tree->ItemOf(myFiles)->text(1).toStdString(), "2 " + Restore("LIST_ITEM_SUFFIX_FILES"));
-  EXPECT_EQ(reportItem->text(2).toStdString(), "10 " + Restore("LIST_ITEM_SUFFIX_BYTE"));
+  // Opening a file shows its versions, newest first, with size and date.
+  QTreeWidgetItem* report = Child(top, "report.doc");
+  ASSERT_TRUE(report);
+  EXPECT_EQ(report->text(1).toStdString(), "3 versions");
+  report->setExpanded(true);
+  ASSERT_EQ(report->childCount(), 3);
+  EXPECT_EQ(Rows(tree, report),
+            (std::vector<std::string>{Restore("VERSION_CURRENT"),
+                                      FormatText(Restore("VERSION_EARLIER"), {"2"}),
+                                      FormatText(Restore("VERSION_EARLIER"), {"1"})}));
+  EXPECT_EQ(report->child(1)->text(2).toStdString(), "18 " + Restore("LIST_ITEM_SUFFIX_BYTE"));
+  EXPECT_EQ(report->child(1)->text(3).toStdString(),
+            FormatNodeDate(ToNodeTime(kFirstVersion + 2 * 3600), CellCountry()));
 
-  // Ticking as a click does: the subtree follows, the parents turn partial.
-  reportItem->setCheckState(0, Qt::Checked);
-  deepItem->setCheckState(0, Qt::Checked);
-  EXPECT_EQ(report->checkState, kCheckAll);
-  EXPECT_EQ(deep->children.front()->checkState, kCheckAll);
-  EXPECT_EQ(myFiles->checkState, kCheckPartial);
-  EXPECT_EQ(tree->ItemOf(myFiles)->checkState(0), Qt::PartiallyChecked);
-  EXPECT_EQ(tree->ItemOf(root)->checkState(0), Qt::PartiallyChecked);
-  // A child opened under a ticked folder shows ticked.
-  QTreeWidgetItem* keepItem = tree->RevealNode(deep->children.front().get());
-  ASSERT_TRUE(keepItem);
-  EXPECT_EQ(keepItem->checkState(0), Qt::Checked);
-
-  // A click on a partly ticked box ticks the whole folder; another unticks it.
-  QTreeWidgetItem* myFilesItem = tree->ItemOf(myFiles);
-  myFilesItem->setCheckState(0, Qt::Checked);
-  EXPECT_EQ(FindNode(myFiles, "\xc3\xa4 photo.jpg")->checkState, kCheckAll);
-  myFilesItem->setCheckState(0, Qt::Unchecked);
-  EXPECT_EQ(keepItem->checkState(0), Qt::Unchecked);
-  EXPECT_EQ(tree->ItemOf(root)->checkState(0), Qt::PartiallyChecked) << "report.doc stays";
-  deepItem->setCheckState(0, Qt::Checked);
+  // One version per file: ticking another moves the tick.
+  report->child(2)->setCheckState(0, Qt::Checked);
+  report->child(1)->setCheckState(0, Qt::Checked);
+  EXPECT_EQ(report->child(2)->checkState(0), Qt::Unchecked);
+  EXPECT_EQ(report->checkState(0), Qt::PartiallyChecked) << "an older version is chosen";
+  EXPECT_EQ(top->checkState(0), Qt::PartiallyChecked);
 
   bvtest::TempDir out;
   dlg.ChooseFolder(QString::fromStdString(out.Native()));
   EXPECT_FALSE(dlg.OriginalLocation());
-  EXPECT_EQ(dlg.TargetBox()->currentText().toStdString(), out.Native());
+  EXPECT_EQ(dlg.RestoreButton()->isEnabled(), true);
   dlg.RestoreButton()->click();  // runs the modal progress window to its end
-
-  const std::string below = InStore(src);
   EXPECT_EQ(bvtest::FilesBelow(out.Native()),
             (std::map<std::string, std::string>{
-                {below + "/report.doc", "the report"},
-                {below + "/My Files/deep/keep.txt", files_.at("My Files/deep/keep.txt")}}));
+                {src.Native().substr(1) + "/report.doc", "report two, longer"}}));
   EXPECT_EQ(Messages(), "");
+  EXPECT_EQ(dlg.StatusText().toStdString(), "");
 }
 
-TEST_F(RestoreWindowTest, OriginalLocationAndRevisionsGoBackWhereTheFilesCameFrom) {
+// A ticked folder brings back the newest version of every file below it,
+// also in folders never opened; a file in the original place that is newer
+// than the version is replaced only when the user says so, or the version
+// comes back beside it.
+TEST_F(RestoreWindowTest, TickedFolderBringsNewestAndNewerFilesAreAskedAbout) {
   bvtest::TempDir src;
-  CPlan* plan = MakePlanWithStore("Docs", src, files_);
+  CPlan* plan = MakePlanWithStore("Docs", src, latest_, revisions_);
   ASSERT_TRUE(plan);
   CDlgRestore dlg(plan->Id());
   dlg.show();
   ASSERT_TRUE(Listed(dlg));
-  fs::remove_all(src.Native());
-  fs::create_directories(src.Native());
-  // The older versions, back in their own places under their plain names.
-  CDirNode* revision = FindNode(dlg.Root().get(), "Revision");
-  ASSERT_TRUE(revision);
-  dlg.Tree()->SetNodeCheck(revision, kCheckAll);
+  QTreeWidgetItem* top = dlg.Tree()->topLevelItem(0);
+  ASSERT_TRUE(top);
+  QTreeWidgetItem* aSub = Child(top, "a sub");
+  ASSERT_TRUE(aSub);
+  EXPECT_EQ(aSub->childCount(), 0) << "not opened yet";
+  aSub->setCheckState(0, Qt::Checked);
+  Child(top, "report.doc")->setCheckState(0, Qt::Checked);
+  EXPECT_EQ(top->checkState(0), Qt::PartiallyChecked);
+  aSub->setExpanded(true);
+  ASSERT_TRUE(Listed(dlg));
+  ASSERT_EQ(aSub->childCount(), 1);
+  EXPECT_EQ(aSub->child(0)->checkState(0), Qt::Checked) << "opened under a ticked folder";
+
+  // report.doc was changed after its backup; keep.txt is older than its copy.
+  src.Write("report.doc", "written today");
+  src.Write("a sub/deep/keep.txt", "old");
+  SetTime(src.NativeOf("a sub/deep/keep.txt"), kFirstVersion);
+  AnswerNextQuestion("overwriteBeside");
   EXPECT_EQ(dlg.Restore(), CDlgRestoreProgress::kFinished);
-  std::map<std::string, std::string> older;
-  for (const auto& [rel, content] : files_) older[rel] = content + " (older)";
-  EXPECT_EQ(bvtest::FilesBelow(src.Native()), older);
+  std::map<std::string, std::string> got = bvtest::FilesBelow(src.Native());
+  ASSERT_EQ(got.size(), 3u);
+  EXPECT_EQ(got["report.doc"], "written today");
+  EXPECT_EQ(got["a sub/deep/keep.txt"], std::string(200000, 'k')) << "older: replaced unasked";
+  const auto beside = std::find_if(got.begin(), got.end(), [](const auto& f) {
+    return f.first.rfind("report (restored ", 0) == 0 && f.first.size() > 4 &&
+           f.first.substr(f.first.size() - 5) == ").doc";
+  });
+  ASSERT_NE(beside, got.end());
+  EXPECT_EQ(beside->second, "the report");
+
+  // Cancelled: nothing happens; replaced: the newer file is gone.
+  fs::remove(src.NativeOf(beside->first));
+  AnswerNextQuestion("overwriteCancel");
+  EXPECT_EQ(dlg.Restore(), 0);
+  EXPECT_EQ(bvtest::FilesBelow(src.Native()).size(), 2u);
+  AnswerNextQuestion("overwriteReplace");
+  EXPECT_EQ(dlg.Restore(), CDlgRestoreProgress::kFinished);
+  EXPECT_EQ(ReadNative(src.NativeOf("report.doc")), "the report");
+  EXPECT_EQ(bvtest::FilesBelow(src.Native()).size(), 2u);
 }
 
-TEST_F(RestoreWindowTest, SearchShowsMatchesWithTheirFoldersAndCountsOnlyThem) {
+// A search finds files by name anywhere below and shows their versions the
+// same way; an empty search shows the folders again.
+TEST_F(RestoreWindowTest, SearchFindsFilesWithTheirVersions) {
   bvtest::TempDir src;
-  CPlan* plan = MakePlanWithStore("Docs", src, files_);
+  CPlan* plan = MakePlanWithStore("Docs", src, latest_, revisions_);
   ASSERT_TRUE(plan);
   CDlgRestore dlg(plan->Id());
   dlg.show();
   ASSERT_TRUE(Listed(dlg));
   EXPECT_EQ(dlg.SearchImage(), "EditSearch_Normal");
-
-  dlg.SearchBox()->setText("REP");
+  dlg.SearchBox()->setText("KEEP");
   emit dlg.SearchBox()->returnPressed();
   EXPECT_EQ(dlg.SearchImage(), "EditSearch_Animate_0");
   ASSERT_TRUE(Searched(dlg));
   EXPECT_EQ(dlg.SearchImage(), "EditSearch_Normal");
-  CDirNode* root = dlg.Root().get();
-  EXPECT_EQ(root->fileCount, 2u) << "report.doc and its revision";
-  EXPECT_EQ(root->size,
-            std::string("the report").size() + std::string("the report (older)").size());
-
-  // Every shown item is a match or a folder above one; the matches are open.
-  std::vector<std::string> shownFiles;
   CRestoreTree* tree = dlg.Tree();
-  for (QTreeWidgetItemIterator it(tree); *it; ++it) {
-    CDirNode* node = CRestoreTree::NodeOf(*it);
-    ASSERT_TRUE(node);
-    EXPECT_FALSE(node->hidden);
-    if (!node->isFolder) shownFiles.push_back(node->name);
-  }
-  std::sort(shownFiles.begin(), shownFiles.end());
-  ASSERT_EQ(shownFiles.size(), 2u);
-  EXPECT_EQ(shownFiles[0].substr(0, 7), "report(") << "the revision";
-  EXPECT_EQ(shownFiles[1], "report.doc");
-  QTreeWidgetItem* match = tree->ItemOf(FindBelow(root, "Latest", "report.doc"));
-  ASSERT_TRUE(match);
-  for (QTreeWidgetItem* p = match->parent(); p; p = p->parent()) EXPECT_TRUE(p->isExpanded());
-  EXPECT_EQ(tree->ItemOf(FindBelow(root, "Latest", "notes.txt")), nullptr);
+  std::vector<std::string> rows;
+  for (QTreeWidgetItemIterator it(tree); *it; ++it) rows.push_back((*it)->text(0).toStdString());
+  EXPECT_EQ(rows, (std::vector<std::string>{src.Native(), "a sub", "deep", "keep.txt",
+                                            Restore("VERSION_CURRENT"),
+                                            FormatText(Restore("VERSION_EARLIER"), {"1"})}));
+  QTreeWidgetItem* keep = tree->OpenPath({src.Native(), "a sub", "deep"})->child(0);
+  keep->child(1)->setCheckState(0, Qt::Checked);
+  bvtest::TempDir out;
+  dlg.ChooseFolder(QString::fromStdString(out.Native()));
+  EXPECT_EQ(dlg.Restore(), CDlgRestoreProgress::kFinished);
+  EXPECT_EQ(bvtest::FilesBelow(out.Native()),
+            (std::map<std::string, std::string>{
+                {src.Native().substr(1) + "/a sub/deep/keep.txt", "keep one"}}));
 
-  // A search for nothing that exists hides the root: nothing to restore.
+  // Nothing found: said below the tree, and nothing to restore.
   dlg.SearchBox()->setText("zzz");
   dlg.Search();
   ASSERT_TRUE(Searched(dlg));
-  EXPECT_TRUE(root->hidden);
   EXPECT_EQ(tree->topLevelItemCount(), 0);
+  EXPECT_EQ(dlg.StatusText().toStdString(), Restore("SEARCH_FOUND_NOTHING"));
   EXPECT_EQ(dlg.Restore(), 0);
   EXPECT_EQ(Messages(), Restore("MSG_RESTORATION_LOCATION_IS_EMPTY") + "\n");
-
-  // An empty search shows the whole tree again.
   dlg.SearchBox()->clear();
   dlg.Search();
-  ASSERT_TRUE(Searched(dlg));
-  EXPECT_EQ(root->fileCount, 2 * files_.size());
-  EXPECT_EQ(tree->topLevelItemCount(), 1);
+  EXPECT_EQ(Rows(tree, nullptr), std::vector<std::string>{src.Native()});
 }
 
 TEST_F(RestoreWindowTest, SwitchingPlansListsEachStoreOnceUntilTheWindowCloses) {
   bvtest::TempDir srcA, srcB;
-  CPlan* a = MakePlanWithStore("Alpha", srcA, {{"a.txt", "alpha"}}, 1);
-  CPlan* b = MakePlanWithStore("Beta", srcB, {{"b.txt", "beta"}, {"c.txt", "gamma"}}, 1);
+  CPlan* a = MakePlanWithStore("Alpha", srcA, {{"a.txt", "alpha"}}, {});
+  CPlan* b = MakePlanWithStore("Beta", srcB, {{"b.txt", "beta"}, {"c.txt", "gamma"}}, {});
   ASSERT_TRUE(a && b);
-  {
-    CDlgRestore dlg(a->Id());
-    dlg.show();
-    ASSERT_TRUE(Listed(dlg));
-    ASSERT_EQ(dlg.PlanBox()->count(), 2);
-    // A search left on A is gone when A is shown again.
-    dlg.SearchBox()->setText("nothing-like-this");
-    dlg.Search();
-    ASSERT_TRUE(Searched(dlg));
-    const std::shared_ptr<CDirNode> rootA = dlg.Root();
+  CDlgRestore dlg(a->Id());
+  dlg.show();
+  ASSERT_TRUE(Listed(dlg));
+  ASSERT_EQ(dlg.PlanBox()->count(), 2);
+  EXPECT_NE(dlg.PlanBox()->currentText().toStdString().find("\"Alpha\""), std::string::npos);
+  CVersionFolder* foldersA = dlg.Folders();
+  ASSERT_TRUE(foldersA);
+  dlg.Tree()->topLevelItem(0)->setCheckState(0, Qt::Checked);
 
-    emit dlg.PlanBox()->activated(dlg.PlanBox()->findData(b->Id()));
-    EXPECT_EQ(dlg.PlanId(), b->Id());
-    ASSERT_TRUE(Listed(dlg));
-    EXPECT_EQ(dlg.Root()->fileCount, 2u);
-    EXPECT_EQ(dlg.ListingsStarted(), 2);
-
-    emit dlg.PlanBox()->activated(dlg.PlanBox()->findData(a->Id()));
-    EXPECT_FALSE(dlg.IsListing()) << "A's tree comes from the cache at once";
-    EXPECT_EQ(dlg.Root(), rootA);
-    EXPECT_EQ(dlg.ListingsStarted(), 2);
-    EXPECT_FALSE(rootA->hidden);
-    EXPECT_EQ(rootA->fileCount, 1u);
-    EXPECT_EQ(rootA->checkState, kCheckNone);
-    EXPECT_EQ(CDirNodeCache::Instance().Count(), 2u);
-    dlg.findChild<QPushButton*>("restoreClose")->click();
-    EXPECT_EQ(CDirNodeCache::Instance().Count(), 0u);
-  }
-  CDlgRestore again(a->Id());
-  again.show();
-  EXPECT_TRUE(again.IsListing()) << "a new window lists anew";
-  ASSERT_TRUE(Listed(again));
-  EXPECT_EQ(again.ListingsStarted(), 1);
+  emit dlg.PlanBox()->activated(dlg.PlanBox()->findData(b->Id()));
+  EXPECT_EQ(dlg.PlanId(), b->Id());
+  EXPECT_TRUE(dlg.IsListing()) << "B's store is listed on a job";
+  ASSERT_TRUE(Listed(dlg));
+  EXPECT_EQ(Rows(dlg.Tree(), dlg.Tree()->topLevelItem(0)),
+            (std::vector<std::string>{"b.txt", "c.txt"}));
+  EXPECT_EQ(dlg.ListingsStarted(), 2);
+  emit dlg.PlanBox()->activated(dlg.PlanBox()->findData(a->Id()));
+  EXPECT_FALSE(dlg.IsListing());
+  EXPECT_EQ(dlg.Folders(), foldersA) << "A's folders are kept while the window is open";
+  EXPECT_EQ(dlg.ListingsStarted(), 2);
+  EXPECT_EQ(dlg.Tree()->topLevelItem(0)->checkState(0), Qt::Unchecked) << "no ticks left";
 }
 
 TEST_F(RestoreWindowTest, NothingStartsWithoutTicksOrWithABadTarget) {
   bvtest::TempDir src;
-  CPlan* plan = MakePlanWithStore("Docs", src, {{"a.txt", "a"}}, 1);
+  CPlan* plan = MakePlanWithStore("Docs", src, {{"a.txt", "a"}}, {});
   ASSERT_TRUE(plan);
   CDlgRestore dlg(plan->Id());
   dlg.show();
@@ -387,7 +426,7 @@ TEST_F(RestoreWindowTest, NothingStartsWithoutTicksOrWithABadTarget) {
   EXPECT_EQ(dlg.Restore(), 0);
   EXPECT_EQ(Messages(), Restore("MSG_NO_FILES_TO_BE_RESTORED") + "\n");
 
-  dlg.Tree()->SetNodeCheck(dlg.Root().get(), kCheckAll);
+  dlg.Tree()->topLevelItem(0)->setCheckState(0, Qt::Checked);
   dlg.TargetBox()->setEditText("not/an/absolute/folder");
   EXPECT_FALSE(dlg.OriginalLocation());
   EXPECT_EQ(dlg.Restore(), 0);
@@ -400,55 +439,69 @@ TEST_F(RestoreWindowTest, NothingStartsWithoutTicksOrWithABadTarget) {
 
 TEST_F(RestoreWindowTest, DraggingOffersTheStoreFilesAsNativePaths) {
   bvtest::TempDir src;
-  CPlan* plan = MakePlanWithStore("Docs", src, files_, 1);
+  CPlan* plan = MakePlanWithStore("Docs", src, latest_, revisions_);
   ASSERT_TRUE(plan);
   CDlgRestore dlg(plan->Id());
   dlg.show();
   ASSERT_TRUE(Listed(dlg));
-  CDirNode* photo = FindNode(dlg.Root().get(), "\xc3\xa4 photo.jpg");
-  ASSERT_TRUE(photo);
-  QTreeWidgetItem* item = dlg.Tree()->RevealNode(photo);
-  ASSERT_TRUE(item);
-  EXPECT_TRUE(item->flags() & Qt::ItemIsDragEnabled);
-  std::unique_ptr<QMimeData> data(dlg.Tree()->DragData({item}));
-  ASSERT_TRUE(data);
-  ASSERT_EQ(data->urls().size(), 1);
-  const std::string path = data->urls().front().toLocalFile().toStdString();
-  EXPECT_EQ(path, dir_.NativeOf("evol/Backup/Docs/Latest/" + InStore(src) + "/My Files/" +
-                                "\xc3\xa4 photo.jpg"));
-  EXPECT_EQ(ReadNative(path), files_.at("My Files/\xc3\xa4 photo.jpg"));
-  // Folders are not offered.
-  EXPECT_EQ(dlg.Tree()->DragData({dlg.Tree()->ItemOf(photo->parent)}), nullptr);
+  QTreeWidgetItem* report = Child(dlg.Tree()->topLevelItem(0), "report.doc");
+  ASSERT_TRUE(report);
+  report->setExpanded(true);
+  const std::string store = dir_.NativeOf("evol/Backup/Docs/");
+  for (auto [item, path] :
+       {std::pair{report, "Latest/C" + src.Native() + "/report.doc"},
+        std::pair{report->child(2), "Revision/C" + src.Native() + "/report(0001).doc"}}) {
+    std::unique_ptr<QMimeData> data(dlg.Tree()->DragData({item}));
+    ASSERT_TRUE(data);
+    ASSERT_EQ(data->urls().size(), 1);
+    EXPECT_EQ(data->urls().front().toLocalFile().toStdString(), store + path);
+  }
+  EXPECT_EQ(dlg.Tree()->DragData({dlg.Tree()->topLevelItem(0)}), nullptr) << "no folders";
 }
 
+// The progress window opens centred on its parent with its caption, shows
+// no speed before one is measured, never goes back, creeps while a file is
+// long, and gives way to Close when done.
 TEST_F(RestoreWindowTest, ProgressWindowPausesCreepsAndFinishes) {
   bvtest::TempDir src;
-  CPlan* plan = MakePlanWithStore("Docs", src, files_, 1);
+  CPlan* plan = MakePlanWithStore("Docs", src, latest_, {});
   ASSERT_TRUE(plan);
-  CDlgRestore dlg(plan->Id());
-  dlg.show();
-  ASSERT_TRUE(Listed(dlg));
-  CDirNode* latest = FindNode(dlg.Root().get(), "Latest");
-  dlg.Tree()->SetNodeCheck(latest, kCheckAll);
   RestoreStore store;
   ASSERT_TRUE(GetRestoreStore(plan, &store));
+  std::unique_ptr<StoreAccess> access = MakeStoreAccess(store);
+  std::unique_ptr<CVersionFolder> folders = ListProtectedFolders(*access, store);
+  ASSERT_TRUE(folders);
+  TickFolder(folders.get(), true);
   bvtest::TempDir out;
 
+  QWidget parent;
+  parent.setGeometry(200, 150, 900, 700);
+  parent.show();
   bvtest::ManualClock clock;
-  CDlgRestoreProgress progress(dlg.Root(), store, out.System());
-  EXPECT_EQ(progress.SpeedShown(), 51200u);
+  CDlgRestoreProgress progress(
+      BuildSelection(store, CollectChoices(*access, store.separator, folders.get())), store,
+      out.System(), &parent);
   progress.PauseButton()->click();  // held before the first file
   EXPECT_EQ(progress.PauseButton()->text().toStdString(),
             GetText("DIALOG_RESTORE_PROGRESS", "BUTTON_RESUME"));
   progress.show();
   RunUntil([] { return false; }, 100);
+  EXPECT_FALSE(progress.windowTitle().isEmpty());
+  EXPECT_LE((progress.frameGeometry().center() - parent.frameGeometry().center()).manhattanLength(),
+            10);
   EXPECT_TRUE(bvtest::FilesBelow(out.Native()).empty()) << "nothing is copied while paused";
+  const std::string notYet = GetText("DIALOG_RESTORE_PROGRESS", "RESTORE_PROGRESS_NOT_MEASURED");
+  EXPECT_EQ(progress.findChild<QLabel*>("progressSpeed")->text().toStdString(), notYet);
 
   RestoreProgress p;
   p.currentName = "a.txt";
   p.percent = 40;
   p.remainingSeconds = 3725;
   p.bytesPerSecond = 1048576;
+  progress.ShowProgress(p);
+  EXPECT_EQ(progress.findChild<QLabel*>("progressSpeed")->text().toStdString(), notYet)
+      << "a guess is not shown";
+  p.measured = true;
   progress.ShowProgress(p);
   EXPECT_EQ(progress.findChild<QLabel*>("progressTime")->text().toStdString(), "1 h 2 min 5 s");
   EXPECT_EQ(progress.findChild<QLabel*>("progressSpeed")->text().toStdString(), "1 MB/s");
@@ -464,26 +517,31 @@ TEST_F(RestoreWindowTest, ProgressWindowPausesCreepsAndFinishes) {
   EXPECT_EQ(progress.PercentShown(), 42u);
   EXPECT_EQ(progress.SecondsShown(), 3723u);
 
+  ASSERT_TRUE(RunUntil([&] { return progress.CloseButton()->isVisible(); }));
+  EXPECT_FALSE(progress.PauseButton()->isVisible());
+  EXPECT_FALSE(progress.CancelButton()->isVisible());
   ASSERT_TRUE(RunUntil([&] { return !progress.isVisible(); }));
   EXPECT_EQ(progress.result(), CDlgRestoreProgress::kFinished);
   EXPECT_EQ(progress.PercentShown(), 100u);
-  EXPECT_EQ(progress.FilesCopied(), files_.size());
-  EXPECT_EQ(bvtest::FilesBelow(out.Native() + "/" + InStore(src)).size(), files_.size());
+  EXPECT_EQ(progress.FilesCopied(), latest_.size());
+  EXPECT_EQ(bvtest::FilesBelow(out.Native() + src.Native()).size(), latest_.size());
 }
 
 TEST_F(RestoreWindowTest, CancelClosesWithTwo) {
   bvtest::TempDir src;
-  CPlan* plan = MakePlanWithStore("Docs", src, files_, 1);
+  CPlan* plan = MakePlanWithStore("Docs", src, latest_, {});
   ASSERT_TRUE(plan);
-  CDlgRestore dlg(plan->Id());
-  dlg.show();
-  ASSERT_TRUE(Listed(dlg));
-  dlg.Tree()->SetNodeCheck(dlg.Root().get(), kCheckAll);
   RestoreStore store;
   ASSERT_TRUE(GetRestoreStore(plan, &store));
+  std::unique_ptr<StoreAccess> access = MakeStoreAccess(store);
+  std::unique_ptr<CVersionFolder> folders = ListProtectedFolders(*access, store);
+  ASSERT_TRUE(folders);
+  TickFolder(folders.get(), true);
   bvtest::TempDir out;
   {
-    CDlgRestoreProgress progress(dlg.Root(), store, out.System());
+    CDlgRestoreProgress progress(
+        BuildSelection(store, CollectChoices(*access, store.separator, folders.get())), store,
+        out.System());
     progress.PauseButton()->click();
     progress.show();
     progress.CancelButton()->click();
@@ -495,26 +553,57 @@ TEST_F(RestoreWindowTest, CancelClosesWithTwo) {
       << "at most the file announced before the pause";
 }
 
-TEST_F(RestoreWindowTest, ADriveThatIsNotHereFailsTheRestoreToOriginalPlaces) {
+// Files that fail are counted and listed with their reasons (the window
+// stays open until closed); a drive that is not here is named.
+TEST_F(RestoreWindowTest, FailuresAreCountedAndExplained) {
   bvtest::TempDir src;
-  CPlan* plan = MakePlanWithStore("Docs", src, {{"a.txt", "a"}}, 1);
+  CPlan* plan = MakePlanWithStore("Docs", src, latest_, {});
   ASSERT_TRUE(plan);
-  // A copy that came from drive Q, which this machine does not have.
-  WriteNative(dir_.NativeOf("evol/Backup/Docs/Latest/Q/x.txt"), "from Q");
   CDlgRestore dlg(plan->Id());
   dlg.show();
   ASSERT_TRUE(Listed(dlg));
-  dlg.Tree()->SetNodeCheck(dlg.Root().get(), kCheckAll);
-  const std::string invalid = Restore("MSG_ORIGINAL_FILE_IS_INVALID");
-  ASSERT_FALSE(invalid.empty());
-  fs::remove(src.NativeOf("a.txt"));
-  EXPECT_EQ(dlg.Restore(), CDlgRestoreProgress::kFailed);
-  EXPECT_EQ(Messages(), invalid + "\n");
-  EXPECT_FALSE(fs::exists(src.NativeOf("a.txt"))) << "nothing is copied";
+  dlg.Tree()->topLevelItem(0)->setCheckState(0, Qt::Checked);
+  bvtest::TempDir out;
+  // A file where the folder "a sub" must go: its file fails.
+  WriteNative(out.Native() + src.Native() + "/a sub", "in the way");
+  dlg.ChooseFolder(QString::fromStdString(out.Native()));
+  QTimer::singleShot(0, [&] {
+    auto shown = [] {
+      return qobject_cast<CDlgRestoreProgress*>(QApplication::activeModalWidget());
+    };
+    RunUntil([&] { return shown() != nullptr; }, 5000);
+    CDlgRestoreProgress* progress = shown();
+    ASSERT_TRUE(progress);
+    ASSERT_TRUE(RunUntil([&] { return progress->CloseButton()->isVisible(); }));
+    RunUntil([] { return false; }, 1300);
+    EXPECT_TRUE(progress->isVisible()) << "stays open when files failed";
+    EXPECT_EQ(progress->findChild<QLabel*>("progressStatus")->text().toStdString(),
+              RestoreResultText(latest_.size() - 1, 1));
+    const std::string list =
+        progress->findChild<QPlainTextEdit*>("progressFailures")->toPlainText().toStdString();
+    EXPECT_NE(list.find(out.Native() + src.Native() + "/a sub/deep/keep.txt"), std::string::npos)
+        << list;
+    EXPECT_NE(list.find(Restore("MSG_CANNOT_COPY_FILE")), std::string::npos) << list;
+    progress->CloseButton()->click();
+  });
+  EXPECT_EQ(dlg.Restore(), CDlgRestoreProgress::kFinished);
+  EXPECT_EQ(dlg.StatusText().toStdString(), RestoreResultText(latest_.size() - 1, 1));
+
+  // A copy from drive Q, which this machine lacks: the message names it.
+  WriteNative(dir_.NativeOf("evol/Backup/Docs/Latest/Q/x.txt"), "from Q");
+  CDlgRestore again(plan->Id());
+  again.show();
+  ASSERT_TRUE(Listed(again));
+  ASSERT_EQ(again.Tree()->topLevelItemCount(), 2);
+  for (int i = 0; i < 2; ++i) again.Tree()->topLevelItem(i)->setCheckState(0, Qt::Checked);
+  fs::remove_all(src.Native());
+  EXPECT_EQ(again.Restore(), CDlgRestoreProgress::kFailed);
+  EXPECT_EQ(Messages(), Restore("MSG_ORIGINAL_FILE_IS_INVALID") + " Q:\n");
+  EXPECT_FALSE(fs::exists(src.Native())) << "nothing is copied";
 }
 
-// Pictures of the window with a tree, with a search, and of the progress
-// window. With BV_SCREENSHOT_DIR set they are written there.
+// Pictures of the window with a file's versions open, with a search, and of
+// the progress window. With BV_SCREENSHOT_DIR set they are written there.
 TEST_F(RestoreWindowTest, Pictures) {
   const char* outDir = std::getenv("BV_SCREENSHOT_DIR");
   const std::string out = outDir ? outDir : "";
@@ -525,7 +614,7 @@ TEST_F(RestoreWindowTest, Pictures) {
       EXPECT_TRUE(pixmap.save(QString::fromStdString(out + "/" + name)));
     }
   };
-  bvtest::TempDir src;
+  bvtest::TempDir src(bvtest::TempDir::Where::kHome);
   CPlan* docs = MakePlanWithStore("Documents", src,
                                   {{"Reports/report 2025.doc", std::string(48213, 'r')},
                                    {"Reports/report 2026.doc", std::string(61440, 'r')},
@@ -534,29 +623,47 @@ TEST_F(RestoreWindowTest, Pictures) {
                                    {"Letters/thank you.odt", std::string(18000, 't')},
                                    {"Photos/holiday 01.jpg", std::string(2400000, 'p')},
                                    {"Photos/holiday 02.jpg", std::string(2100000, 'p')},
-                                   {"notes.txt", "notes"}});
+                                   {"notes.txt", "notes"}},
+                                  {{"Reports/report 2026(0001).doc", std::string(40960, 'r')},
+                                   {"Reports/report 2026(0002).doc", std::string(52224, 'r')},
+                                   {"Reports/budget(0001).xlsx", std::string(1250000, 'b')}});
   ASSERT_TRUE(docs);
   bvtest::TempDir src2;
-  ASSERT_TRUE(MakePlanWithStore("Pictures", src2, {{"cat.png", "cat"}}, 1));
+  ASSERT_TRUE(MakePlanWithStore("Pictures", src2, {{"cat.png", "cat"}}, {}));
 
   CDlgRestore dlg(docs->Id());
   dlg.resize(940, 620);
   dlg.show();
   ASSERT_TRUE(Listed(dlg));
-  CDirNode* root = dlg.Root().get();
   CRestoreTree* tree = dlg.Tree();
-  CDirNode* reports = FindBelow(root, "Latest", "Reports");
-  CDirNode* photos = FindBelow(root, "Latest", "Photos");
-  ASSERT_TRUE(reports && photos);
-  tree->RevealNode(reports->children.front().get());
-  tree->RevealNode(photos->children.front().get());
-  tree->RevealNode(FindBelow(root, "Latest", "Letters"));
-  tree->ItemOf(reports)->setCheckState(0, Qt::Checked);
-  tree->ItemOf(photos->children.front().get())->setCheckState(0, Qt::Checked);
-  tree->ItemOf(FindBelow(root, "Latest", "Letters"))->setExpanded(true);
-  tree->ItemOf(FindNode(root, "Revision"))->setExpanded(false);
+  QTreeWidgetItem* reports = tree->OpenPath({src.Native(), "Reports"});
+  ASSERT_TRUE(Listed(dlg));
+  ASSERT_TRUE(reports);
+  QTreeWidgetItem* report = Child(reports, "report 2026.doc");
+  ASSERT_TRUE(report);
+  report->setExpanded(true);
+  report->child(1)->setCheckState(0, Qt::Checked);
+  Child(tree->topLevelItem(0), "Photos")->setCheckState(0, Qt::Checked);
+  tree->setCurrentItem(report->child(1));
   RunUntil([] { return false; }, 200);
   shoot(&dlg, "restore.png");
+
+  // Back to the original places over files changed since: the question.
+  src.Write("Photos/holiday 01.jpg", "edited since");
+  src.Write("Reports/report 2026.doc", "edited since");
+  QTimer::singleShot(0, [&] {
+    auto question = [] {
+      QWidget* w = QApplication::activeModalWidget();
+      return w != nullptr && w->objectName() == "overwriteQuestion" ? w : nullptr;
+    };
+    RunUntil([&] { return question() != nullptr; }, 5000);
+    QWidget* box = question();
+    ASSERT_TRUE(box);
+    RunUntil([] { return false; }, 200);
+    shoot(box, "restore-question.png");
+    box->findChild<QPushButton*>("overwriteCancel")->click();
+  });
+  EXPECT_EQ(dlg.Restore(), 0);
 
   dlg.SearchBox()->setText("report");
   dlg.Search();
@@ -564,11 +671,16 @@ TEST_F(RestoreWindowTest, Pictures) {
   RunUntil([] { return false; }, 200);
   shoot(&dlg, "restore-search.png");
 
-  SetCheckState(root, kCheckAll);
   RestoreStore store;
   ASSERT_TRUE(GetRestoreStore(docs, &store));
+  std::unique_ptr<StoreAccess> access = MakeStoreAccess(store);
+  std::unique_ptr<CVersionFolder> folders = ListProtectedFolders(*access, store);
+  ASSERT_TRUE(folders);
+  TickFolder(folders.get(), true);
   bvtest::TempDir target;
-  CDlgRestoreProgress progress(dlg.Root(), store, target.System());
+  CDlgRestoreProgress progress(
+      BuildSelection(store, CollectChoices(*access, store.separator, folders.get())), store,
+      target.System(), &dlg);
   progress.PauseButton()->click();  // the picture shows the display, not a race
   progress.show();
   RestoreProgress p;
@@ -576,11 +688,24 @@ TEST_F(RestoreWindowTest, Pictures) {
   p.percent = 42;
   p.remainingSeconds = 3725;
   p.bytesPerSecond = 5 * 1048576;
+  p.measured = true;
   progress.ShowProgress(p);
   RunUntil([] { return false; }, 200);
   shoot(&progress, "restore-progress.png");
   progress.CancelButton()->click();
   RunUntil([] { return DiscardedRestoreJobsRunning() == 0; });
+
+  // A restore where some files failed: the window stays with the reasons.
+  bvtest::TempDir blocked;
+  WriteNative(blocked.Native() + src.Native() + "/Photos", "in the way");
+  CDlgRestoreProgress failed(
+      BuildSelection(store, CollectChoices(*access, store.separator, folders.get())), store,
+      blocked.System(), &dlg);
+  failed.show();
+  ASSERT_TRUE(RunUntil([&] { return failed.CloseButton()->isVisible(); }));
+  RunUntil([] { return false; }, 200);
+  shoot(&failed, "restore-failed.png");
+  failed.CloseButton()->click();
 }
 
 }  // namespace

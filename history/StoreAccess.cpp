@@ -1,0 +1,102 @@
+#include "history/StoreAccess.h"
+
+#include <utility>
+
+#include "app/Texts.h"
+#include "destinations/Destination.h"
+#include "destinations/FtpDevice.h"
+#include "history/FtpStoreReader.h"
+#include "history/RestoreJobs.h"
+#include "platform/Paths.h"
+
+namespace {
+
+constexpr uint64_t kLocalSpeedGuess = 2097152;  // bytes per second before the first file
+constexpr uint64_t kFtpSpeedGuess = 20480;
+
+class LocalStoreAccess final : public StoreAccess {
+ public:
+  explicit LocalStoreAccess(std::string folder) : folder_(std::move(folder)) {}
+  bool Reach(std::string*) override { return true; }
+  bool FolderTime(std::string_view folder, int64_t* time) override {
+    plat::FindData info;
+    if (!plat::GetFileInfo(folder, &info) || (info.attributes & plat::kAttrDirectory) == 0)
+      return false;
+    *time = info.writeTime;
+    return true;
+  }
+  bool List(std::string_view folder,
+            const std::function<bool(const plat::FindData&)>& each) override {
+    plat::DirSearch search;
+    plat::FindData entry;
+    if (!search.Open(plat::PathAppend(folder, "*.*"), &entry)) {
+      // An empty folder reports "nothing matches"; only a missing or
+      // unreadable folder is an error.
+      return plat::IsDirectory(folder);
+    }
+    do {
+      if (entry.name == "." || entry.name == "..") continue;
+      if (!each(entry)) break;
+    } while (search.Next(&entry));
+    return true;
+  }
+  // A link inside the store is never read through: it could hand out any
+  // file of the machine as if it had been backed up.
+  uint32_t Fetch(std::string_view source, std::string_view target,
+                 std::string_view targetWithin) override {
+    return plat::CopyFileWithin(source, folder_, target, targetWithin, /*failIfExists=*/false,
+                                /*flushToDevice=*/false);
+  }
+  uint64_t InitialSpeed() const override { return kLocalSpeedGuess; }
+  bool FetchFailureFailsRestore() const override { return false; }
+  const char* FetchFailureKey() const override { return "MSG_CANNOT_COPY_FILE"; }
+
+ private:
+  std::string folder_;  // the store folder
+};
+
+// An FTP store, read through its own connection (FtpStoreReader.h).
+class FtpStoreAccess final : public StoreAccess {
+ public:
+  FtpStoreAccess(const FtpSettings& ftp, std::string folder) : reader_(ftp, std::move(folder)) {}
+  bool Reach(std::string* failure) override {
+    const char* key = nullptr;
+    std::string argument;
+    if (reader_.Reach(&key, &argument)) return true;
+    *failure = RestoreFailureText(key, argument);
+    return false;
+  }
+  bool FolderTime(std::string_view, int64_t*) override { return false; }
+  bool List(std::string_view folder,
+            const std::function<bool(const plat::FindData&)>& each) override {
+    return reader_.List(folder, each);
+  }
+  uint32_t Fetch(std::string_view source, std::string_view target,
+                 std::string_view targetWithin) override {
+    return reader_.Fetch(source, target, targetWithin);
+  }
+  uint64_t InitialSpeed() const override { return kFtpSpeedGuess; }
+  bool FetchFailureFailsRestore() const override { return true; }
+  const char* FetchFailureKey() const override { return "MSG_CANNOT_DOWNLOAD_FILE_FROM_FTP"; }
+
+ private:
+  FtpStoreReader reader_;
+};
+
+}  // namespace
+
+std::unique_ptr<StoreAccess> MakeStoreAccess(const RestoreStore& store) {
+  if (store.storageType == kStorageFtp)
+    return std::make_unique<FtpStoreAccess>(store.ftp, store.folder);
+  return std::make_unique<LocalStoreAccess>(store.folder);
+}
+
+std::string RestoreFailureText(const char* key, std::string_view argument) {
+  std::string text = GetText("DIALOG_RESTORE", key);
+  if (text.empty()) text = key;
+  if (!argument.empty()) {
+    text += ' ';
+    text += argument;
+  }
+  return text;
+}

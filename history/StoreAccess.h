@@ -1,0 +1,43 @@
+// How the restore reads a plan's store: list a folder, fetch (open and copy
+// out) a file. Local, USB and network stores are folders read through the
+// platform's file calls; an FTP store plugs its own access in here
+// (MakeStoreAccess), so the version listing, the search and the carrier all
+// read the store through the same few calls.
+#pragma once
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "platform/Files.h"
+
+struct RestoreStore;
+
+class StoreAccess {
+ public:
+  virtual ~StoreAccess() = default;
+  // Opens what the store needs; false with a trace text when it cannot.
+  virtual bool Reach(std::string* failure) = 0;
+  // Last write of a folder, seconds since 1970 UTC; false when unknown.
+  virtual bool FolderTime(std::string_view folder, int64_t* time) = 0;
+  // Calls each for every entry of the folder except "." and ".." until it
+  // returns false. False when the folder cannot be listed at all.
+  virtual bool List(std::string_view folder,
+                    const std::function<bool(const plat::FindData&)>& each) = 0;
+  // Copies one store file to a local target, overwriting it: 0 or an error
+  // number. No link is followed below targetWithin (when not empty).
+  virtual uint32_t Fetch(std::string_view source, std::string_view target,
+                         std::string_view targetWithin) = 0;
+  virtual uint64_t InitialSpeed() const = 0;
+  // A failed fetch fails the whole restore (downloads) or only that file.
+  virtual bool FetchFailureFailsRestore() const = 0;
+  virtual const char* FetchFailureKey() const = 0;
+};
+
+// The access for the store's kind.
+std::unique_ptr<StoreAccess> MakeStoreAccess(const RestoreStore& store);
+
+// A failure text of section "DIALOG_RESTORE", a blank and its argument; the
+// key stands in when the text store lacks it.
+std::string RestoreFailureText(const char* key, std::string_view argument);

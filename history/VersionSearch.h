@@ -1,0 +1,40 @@
+// The restore window's store work as jobs, so the window never waits for a
+// store. CVersionFinder walks the whole store and hands over the protected
+// folders with only the files whose names match (SearchVersions), through
+// IRestoreObserver::OnVersionsFound. CFolderLister lists the protected
+// folders, or one folder of a shown tree into a copy of its own, and hands
+// it over through OnFolderListed (the window adopts it: AdoptListing).
+#pragma once
+#include <memory>
+#include <string>
+
+#include "history/RestoreJobs.h"
+#include "history/VersionTree.h"
+
+class CVersionFinder final : public CRestoreThread {
+ public:
+  CVersionFinder(IRestoreObserver* observer, RestoreStore store, std::string pattern);
+  ~CVersionFinder() override;
+
+ protected:
+  void Work() override;
+
+ private:
+  const std::string pattern_;
+};
+
+class CFolderLister final : public CRestoreThread {
+ public:
+  // folder null: the store's protected folders. Otherwise the folder's store
+  // paths are copied here; the folder itself is only handed back.
+  CFolderLister(IRestoreObserver* observer, RestoreStore store, CVersionFolder* folder);
+  ~CFolderLister() override;
+
+ protected:
+  void Work() override;
+
+ private:
+  CVersionFolder* const target_;  // never touched by the job
+  std::string latestPath_, revisionPath_, sourcePath_;
+  bool storeRoot_ = false;
+};

@@ -1,0 +1,106 @@
+// The store as the user knows it: the protected folders under their own
+// paths ("/home/ann/Documents"), each file once with its versions (the
+// current copy in "Latest", the revisions "stem(nnnn).ext" in "Revision").
+// Folders are listed when they are opened, so a big store shows its first
+// level at once. The window ticks folders and chooses versions here; a
+// choice becomes the store files the carrier copies (BuildSelection).
+//
+// No lock: the window builds and changes a tree on its thread; a search job
+// builds its own tree and hands it over when done.
+#pragma once
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "history/RestoreTree.h"
+
+class StoreAccess;
+struct RestoreStore;
+
+// One version of a file in the store.
+struct FileVersion {
+  std::string storePath;  // the store file
+  bool current = false;   // the copy in "Latest"
+  int64_t number = 0;     // the revision's number (0 for the current copy)
+  uint64_t size = 0;
+  int64_t time = 0;  // last write, seconds since 1970 UTC
+};
+
+// A file with its versions, newest first: the current copy, then the
+// revisions by number, highest first.
+struct VersionFile {
+  std::string name;
+  std::vector<FileVersion> versions;
+  int chosen = -1;  // the version to bring back, -1 none
+};
+
+class CVersionFolder {
+ public:
+  CVersionFolder() = default;
+  CVersionFolder(const CVersionFolder&) = delete;
+  CVersionFolder& operator=(const CVersionFolder&) = delete;
+
+  CVersionFolder* parent = nullptr;
+  std::string name;        // its name; a protected folder: its whole path as the user knows it
+  std::string sourcePath;  // the original folder (system path), empty when it has none
+  std::string latestPath, revisionPath;  // its store folders (either may be missing)
+  bool listed = false;
+  bool storeRoot = false;  // the store's "Latest"/"Revision" pair: its folders are drives
+  bool ticked = false;     // everything below: the newest version of each file
+  std::vector<std::unique_ptr<CVersionFolder>> folders;  // natural order
+  std::vector<VersionFile> files;                        // natural order
+};
+
+// "stem(nnnn).ext" or "stem(nnnn)" with four digits -> "stem.ext", n.
+bool ParseRevisionName(std::string_view name, std::string* fileName, int64_t* number);
+// Natural order: runs of digits by value, letters without regard to case.
+bool NaturalLess(std::string_view a, std::string_view b);
+
+// Lists a folder's two store folders into folders and files (once). Children
+// of a ticked folder are ticked. False when neither could be listed.
+bool ListVersionFolder(StoreAccess& access, char separator, CVersionFolder* folder);
+// Takes over what a listing of a copy of the folder found (children, their
+// parent) when the folder itself is not listed yet; a ticked folder ticks
+// them. A listing job lists such a copy, so it never touches a shown tree.
+void AdoptListing(CVersionFolder* folder, CVersionFolder* listed);
+// The store's protected folders: a root (without a name of its own) whose
+// folders are the deepest folders above which nothing else was backed up,
+// named by their paths as the user knows them. Null when the store cannot be
+// listed at all.
+std::unique_ptr<CVersionFolder> ListProtectedFolders(StoreAccess& access,
+                                                     const RestoreStore& store);
+// The protected folders with only the files whose names match the pattern
+// (MatchSearchPattern) and the folders above them, all listed. Null when the
+// store cannot be listed or stop became non-zero (stop may be null).
+std::unique_ptr<CVersionFolder> SearchVersions(StoreAccess& access, const RestoreStore& store,
+                                               std::string_view pattern,
+                                               const std::atomic<int32_t>* stop);
+
+// Ticking: a folder and everything listed below it; a file's version
+// (-1 none). Both bring the folders above up to date: a folder is ticked
+// when all it holds is ticked with its newest versions.
+void TickFolder(CVersionFolder* folder, bool on);
+void ChooseVersion(CVersionFolder* folder, VersionFile* file, int version);
+// kCheckAll, kCheckPartial (something below, or an older version) or kCheckNone.
+int32_t FolderCheck(const CVersionFolder* folder);
+int32_t FileCheck(const VersionFile& file);
+
+// One store file to bring back and where it came from.
+struct RestoreChoice {
+  FileVersion version;
+  std::string fileName;      // the file's own name
+  std::string sourceFolder;  // its original folder (system path)
+  std::string restoreName;   // restore under this name instead (empty: its own)
+};
+// Every choice below the root: the chosen versions, and the newest version
+// of every file below a ticked folder (listing what was not listed yet).
+std::vector<RestoreChoice> CollectChoices(StoreAccess& access, char separator,
+                                          CVersionFolder* root);
+// The chosen store files as a tree for the carrier: below the store folder,
+// every file checked; "Latest" holds a folder for each source drive used, so
+// the carrier's check of the original places covers them all.
+std::shared_ptr<CDirNode> BuildSelection(const RestoreStore& store,
+                                         const std::vector<RestoreChoice>& choices);
