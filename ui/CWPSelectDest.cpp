@@ -161,7 +161,10 @@ CWPSelectDest::CWPSelectDest(WizardContext* context, QWidget* parent)
   panels_->addWidget(ftp);
   layout->addSpacing(4);
 
-  connect(tabs_, &QTabBar::currentChanged, this, &CWPSelectDest::ShowTab);
+  connect(tabs_, &QTabBar::currentChanged, this, [this](int tab) {
+    if (!settingTab_) tabChosen_ = true;
+    ShowTab(tab);
+  });
   connect(driveCombo_, &QComboBox::currentIndexChanged, this, &CWPSelectDest::DriveChosen);
   connect(folderEdit_, &QLineEdit::textEdited, this, [this] { edited_ = true; });
   connect(folderEdit_, &QLineEdit::textChanged, this, &CWPSelectDest::ShowSameDisk);
@@ -206,6 +209,13 @@ void CWPSelectDest::ShowTab(int tab) {
   tabHint_->setText(Text(kHints[tab]));
   panels_->setCurrentIndex(tab == wiz::kTabFtp ? 1 : 0);
   if (tab != wiz::kTabFtp) FillDrives();
+}
+
+void CWPSelectDest::SetTab(int tab) {
+  settingTab_ = true;
+  tabs_->setCurrentIndex(tab);
+  settingTab_ = false;
+  ShowTab(tab);
 }
 
 void CWPSelectDest::FillDrives() {
@@ -316,8 +326,7 @@ void CWPSelectDest::Enter() {
     proxyPort_->setEnabled(useProxy_->isChecked());
   }
   if (tab < 0 || tab > 4) tab = wiz::kTabLocal;
-  tabs_->setCurrentIndex(tab);
-  ShowTab(tab);
+  SetTab(tab);
 
   // Drives (and, for a new plan without an answer, the type's defaults).
   const bool wantDefaults = ctx_->newPlan && !answered && !edited_;
@@ -344,9 +353,10 @@ void CWPSelectDest::Enter() {
       ctx->defaultsType = defaults.planType;
       ctx->defaults = defaults.record;
       page->folderName_ = defaults.record.backupFolderName;
-      if (wantDefaults && defaults.found && !page->edited_) {
+      // Defaults never override what the user chose meanwhile.
+      if (wantDefaults && defaults.found && !page->edited_ && !page->tabChosen_) {
         page->SetFolderSystem(defaults.folder);
-        page->tabs_->setCurrentIndex(defaults.tab);
+        page->SetTab(defaults.tab);
       }
       page->ShowTab(page->tabs_->currentIndex());
     };

@@ -42,6 +42,8 @@ class CWPSelectDest : public CWizardPage {
     QString native;
   };
   void ShowTab(int tab);
+  // Shows a tab the page chose (not the user).
+  void SetTab(int tab);
   void FillDrives();
   void DriveChosen(int index);
   void MeasureSpace(char letter);
@@ -73,6 +75,8 @@ class CWPSelectDest : public CWizardPage {
   std::string sourceLetters_;  // drives the chosen sources lie on
   bool filling_ = false;       // the combo is being filled: no choice yet
   bool edited_ = false;        // the user typed a folder: defaults stay away
+  bool tabChosen_ = false;     // the user chose a tab: defaults stay away
+  bool settingTab_ = false;    // the page itself is changing the tab
   int busy_ = 0;
   int spaceRequest_ = 0;
 };

@@ -904,4 +904,148 @@ TEST_F(WizardTest, CalendarWeekStartsAtTheEditionsFirstDay) {
   EXPECT_EQ(calendar.SelectedDate(), QDate(2028, 3, 31));
 }
 
+// ---------------------------------------------------------------------------
+// The ways through the wizard a user takes: every choice of every page, back
+// and forth, Cancel at each page, a rename; each window is destroyed at once,
+// with its jobs still running (scripts/sanitize address runs these).
+
+// Every choice of the page shown, as a user looking around would make it; it
+// leaves the page with an answer that lets Next go on.
+// Runs the event loop for a while.
+void Settle(int ms) {
+  QEventLoop loop;
+  QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+  loop.exec();
+}
+
+void LookAround(CPlanWizardDlg& w, const std::string& folder, const std::string& store) {
+  switch (w.CurrentPage()) {
+    case CPlanWizardDlg::kPageType:
+      for (const char* name : {"typeCategories", "categoryDocuments", "categoryMusic",
+                               "categoryMusic", "typeWeb", "webMail", "webBrowser", "typeFolders"})
+        w.TypePage()->findChild<QAbstractButton*>(name)->click();
+      break;
+    case CPlanWizardDlg::kPageSource: {
+      CWPSelectSource* source = w.SourcePage();
+      // The extension editor is modal: closed by the user as soon as it shows.
+      source->Tabs()->setCurrentIndex(1);
+      QTimer::singleShot(0, [] {
+        if (QWidget* modal = QApplication::activeModalWidget()) modal->close();
+      });
+      source->findChild<QPushButton*>("ownExtensionsButton")->click();
+      source->Tabs()->setCurrentIndex(0);
+      CFileTreeCtrl* tree = source->Tree();
+      tree->Reveal(folder);
+      ASSERT_TRUE(RunUntil([&] { return tree->FindItem(folder) != nullptr; }));
+      tree->FindItem(folder)->setCheckState(0, Qt::Checked);
+      break;
+    }
+    case CPlanWizardDlg::kPageDest: {
+      CWPSelectDest* dest = w.DestPage();
+      for (int tab : {0, 1, 2, 3, 4, 3}) {
+        dest->Tabs()->setCurrentIndex(tab);
+        for (int d = 0; d < dest->Drives()->count(); ++d) dest->Drives()->setCurrentIndex(d);
+      }
+      // The FTP tab's fields, typed into.
+      for (QLineEdit* edit : dest->findChildren<QLineEdit*>())
+        if (edit->objectName().startsWith("ftp") && edit->isVisible()) Type(edit, "21ab");
+      for (QCheckBox* box : dest->findChildren<QCheckBox*>()) box->click();
+      for (QSpinBox* spin : dest->findChildren<QSpinBox*>()) spin->stepUp();
+      dest->Tabs()->setCurrentIndex(wiz::kTabLocal);
+      Type(dest->Folder(), store);
+      break;
+    }
+    default: {
+      CWPSelectWhenToBackup* when = w.WhenPage();
+      for (int row = when->Schedule()->count() - 1; row >= 0; --row)
+        when->Schedule()->setCurrentRow(row);
+      when->Calendar()->findChild<QToolButton*>("calendarNext")->click();
+      when->InitBackup()->click();
+      Type(when->NameEdit(), "Looked around");
+      break;
+    }
+  }
+}
+
+TEST_F(WizardTest, EveryWayThroughEndsCleanly) {
+  home_.Write("Docs/a.txt", "a");
+  const std::string docs = home_.SystemOf("Docs");
+  const std::string store = dir_.NativeOf("evol") + "/Docs store";
+  PlanList& list = PlanList::Instance();
+  // A new plan: forth to a page, back to the first and forth again, Cancel there.
+  for (int cancelAt = 0; cancelAt < 4; ++cancelAt) {
+    auto wizard = std::make_unique<CPlanWizardDlg>(nullptr, 0);
+    wizard->show();
+    for (int round = 0; round < 2; ++round) {
+      while (true) {
+        LookAround(*wizard, docs, store);
+        if (wizard->CurrentPage() == cancelAt) break;
+        const int before = wizard->CurrentPage();
+        wizard->NextButton()->click();
+        ASSERT_EQ(wizard->CurrentPage(), before + 1) << Messages();
+      }
+      while (round == 0 && wizard->CurrentPage() > 0) wizard->BackButton()->click();
+    }
+    wizard->CancelButton()->click();
+    EXPECT_EQ(wizard->result(), QDialog::Rejected);
+    wizard.reset();
+    EXPECT_EQ(list.Count(), 0u) << cancelAt;
+    EXPECT_FALSE(plat::FileExists(WizardWorkingFile())) << cancelAt;
+  }
+  // A tab chosen before the page's defaults arrive stays chosen.
+  {
+    CPlanWizardDlg wizard(nullptr, 0, CPlanWizardDlg::kPageDest);
+    wizard.show();
+    wizard.DestPage()->Tabs()->setCurrentIndex(wiz::kTabNetwork);
+    ASSERT_TRUE(RunUntil([&] { return wizard.Worker()->Pending() == 0; }));
+    EXPECT_EQ(wizard.DestPage()->Tabs()->currentIndex(), wiz::kTabNetwork);
+  }
+  // To the end: the plan as looked around.
+  CPlanWizardDlg make(nullptr, 0);
+  make.show();
+  for (int page = 0; page < 4; ++page) {
+    LookAround(make, docs, store);
+    if (page < 3) make.NextButton()->click();
+  }
+  make.FinishButton()->click();
+  ASSERT_NE(make.ResultPlanId(), 0u) << Messages();
+  CPlan* plan = list.Find(make.ResultPlanId());
+  ASSERT_NE(plan, nullptr);
+  EXPECT_EQ(plan->Name(), "Looked around");
+  EXPECT_TRUE(plan->MatchPath(docs + "\\a.txt", false));
+
+  // Changing it: Cancel at each page leaves it as it was (and running).
+  const PlanSettings before = plan->Settings();
+  for (int start = 0; start < 4; ++start) {
+    for (int cancelAt = start; cancelAt < 4; ++cancelAt) {
+      auto wizard = std::make_unique<CPlanWizardDlg>(nullptr, plan->Id(), start);
+      wizard->show();
+      while (wizard->CurrentPage() < cancelAt) {
+        LookAround(*wizard, docs, store + " 2");
+        wizard->NextButton()->click();
+      }
+      wizard->CancelButton()->click();
+      wizard.reset();
+      EXPECT_EQ(plan->Settings().storePath, before.storePath);
+      EXPECT_EQ(plan->Name(), before.name);
+      EXPECT_TRUE(plan->Enabled());
+    }
+  }
+  // Renamed on its card, then changed in the wizard: the wizard shows the
+  // card's name and keeps it; a name typed in the wizard is the plan's.
+  ASSERT_TRUE(plan->SetName("Renamed on its card"));
+  plan->Save();
+  for (const char* typed : {"", "Renamed in the wizard"}) {
+    CPlanWizardDlg change(nullptr, plan->Id(), CPlanWizardDlg::kPageWhen);
+    change.show();
+    EXPECT_EQ(change.WhenPage()->NameEdit()->text().toStdString(), plan->Name());
+    if (*typed) Type(change.WhenPage()->NameEdit(), typed);
+    change.FinishButton()->click();
+    ASSERT_TRUE(RunUntil([&] { return change.result() == QDialog::Accepted; })) << Messages();
+    EXPECT_EQ(plan->Name(), *typed ? typed : "Renamed on its card");
+  }
+  // Jobs that were still running when their windows went come back to nothing.
+  Settle(300);
+}
+
 }  // namespace
