@@ -23,6 +23,9 @@ namespace {
 using wiz::kDestSection;
 
 constexpr size_t kMaxMaskChars = 64;
+// The unit of each key of wiz::kScheduleKeys.
+constexpr int32_t kChoiceUnits[6] = {kUnitContinuous, kUnitDaily,   kUnitWeekly,
+                                     kUnitMonthly,    kUnitStartUp, kUnitManual};
 // "UI.ini" is small; anything larger is not a wizard file.
 constexpr uint64_t kMaxAnswersBytes = 1u << 20;
 
@@ -96,16 +99,26 @@ int32_t StorageTypeOfTab(int32_t tab) {
   }
 }
 
-int32_t UnitOfScheduleRow(int32_t row) {
-  static const int32_t kUnits[6] = {kUnitContinuous, kUnitDaily,   kUnitWeekly,
-                                    kUnitMonthly,    kUnitStartUp, kUnitManual};
-  return row >= 0 && row < 6 ? kUnits[row] : 0;
-}
+int32_t UnitOfScheduleRow(int32_t row) { return row >= 0 && row < 8 ? row + 1 : 0; }
 
 int32_t ScheduleRowOfUnit(int32_t unit) {
-  for (int32_t row = 0; row < 6; ++row)
-    if (UnitOfScheduleRow(row) == unit) return row;
-  return unit == kUnitMinutes || unit == kUnitOtherInterval ? 0 : -1;
+  return unit >= kUnitContinuous && unit <= kUnitManual ? unit - 1 : -1;
+}
+
+int32_t UnitOfScheduleChoice(int32_t choice) {
+  return choice >= 0 && choice < 6 ? kChoiceUnits[choice] : kUnitContinuous;
+}
+
+void WriteScheduleAnswers(const std::string& ini, int32_t unit, int32_t count) {
+  for (int c = 0; c < 6; ++c)
+    plat::WriteProfileInt(ini, wiz::kWhenSection, wiz::kScheduleKeys[c],
+                          kChoiceUnits[c] == unit ? 1 : 0);
+  const bool interval = unit == kUnitMinutes || unit == kUnitOtherInterval;
+  plat::WriteProfileInt(ini, wiz::kWhenSection, "SaveYouFolder", interval ? 1 : 0);
+  if (!interval) return;
+  plat::WriteProfileString(ini, wiz::kWhenSection, "TimeUnit",
+                           unit == kUnitMinutes ? "minutes" : "hours");
+  plat::WriteProfileInt(ini, wiz::kWhenSection, "Time", std::max(1, count));
 }
 
 std::string WizardWorkingFile() { return plat::GetDataFolder() + "Wizard\\UI.ini"; }

@@ -57,10 +57,17 @@ enum DestTab : int32_t {
 
 // Tab 0/1 -> 2 (USB disk), 2 -> 3, 3 -> 4, 4 -> 1; 0 for any other tab.
 int32_t StorageTypeOfTab(int32_t tab);
-// Schedule list row 0..5 -> unit 1, 4, 5, 6, 7, 8 (0 for another row) and back
-// (unit 2 and 3 show as row 0; -1 for an unknown unit).
+// The schedule list shows the units in their order: row 0..7 -> unit 1..8 (0
+// for another row) and back (-1 for an unknown unit).
 int32_t UnitOfScheduleRow(int32_t row);
 int32_t ScheduleRowOfUnit(int32_t unit);
+// The default-plan table's schedule choice 0..5 (kScheduleKeys order) -> unit
+// 1, 4, 5, 6, 7, 8 (continuously for another choice).
+int32_t UnitOfScheduleChoice(int32_t choice);
+// The schedule answers of section "WizardPage3Options": one key per unit
+// (kScheduleKeys, or "SaveYouFolder" with "TimeUnit" "minutes" or "hours" and
+// "Time" = count for units 2 and 3), every other key cleared.
+void WriteScheduleAnswers(const std::string& uiIni, int32_t unit, int32_t count);
 
 // The working copy of the answers: data folder + "Wizard\UI.ini". Begin copies
 // the plan's own "UI.ini" into it (planId 0 or no file: an empty copy).

@@ -32,9 +32,11 @@
 #include "engine/CTask.h"
 #include "plans/CPlan.h"
 #include "plans/ExtensionList.h"
+#include "plans/PlanFile.h"
 #include "plans/PlanList.h"
 #include "plans/PlanSources.h"
 #include "plans/Schedule.h"
+#include "platform/Files.h"
 #include "platform/Paths.h"
 #include "platform/Profile.h"
 #include "platform/Volumes.h"
@@ -178,10 +180,12 @@ TEST(WizardAnswersModelTest, MasksTabsAndScheduleRows) {
   const int32_t types[5] = {2, 2, 3, 4, 1};
   for (int tab = 0; tab < 5; ++tab) EXPECT_EQ(StorageTypeOfTab(tab), types[tab]);
   EXPECT_EQ(StorageTypeOfTab(5), 0);
-  for (int row = 0; row < 6; ++row) EXPECT_EQ(ScheduleRowOfUnit(UnitOfScheduleRow(row)), row);
-  EXPECT_EQ(UnitOfScheduleRow(5), kUnitManual);
-  EXPECT_EQ(UnitOfScheduleRow(6), 0);
-  EXPECT_EQ(ScheduleRowOfUnit(kUnitMinutes), 0);
+  for (int row = 0; row < 8; ++row) EXPECT_EQ(ScheduleRowOfUnit(UnitOfScheduleRow(row)), row);
+  EXPECT_EQ(UnitOfScheduleRow(8), 0);
+  EXPECT_EQ(ScheduleRowOfUnit(9), -1);
+  // The default table's six choices.
+  const int32_t units[6] = {1, 4, 5, 6, 7, 8};
+  for (int c = 0; c < 6; ++c) EXPECT_EQ(UnitOfScheduleChoice(c), units[c]);
 }
 
 TEST_F(WizardTest, SettingsFromAnswersIncludingFtp) {
@@ -604,7 +608,7 @@ TEST_F(WizardTest, NewPlanFilledInByHandLoadsBackAsTheSamePlan) {
   EXPECT_EQ(when->Schedule()->currentRow(), 0);  // the type's default: continuously
   EXPECT_FALSE(when->Hour()->isEnabled());
   Type(when->NameEdit(), "Projects");
-  when->Schedule()->setCurrentRow(3);  // every month
+  when->Schedule()->setCurrentRow(ScheduleRowOfUnit(kUnitMonthly));
   EXPECT_TRUE(when->Calendar()->isEnabled());
   EXPECT_EQ(when->DayHint()->text().toStdString(),
             GetText("WIZARD_WHEN_TO_BACKUP", "BACKUP_DAY_HINT"));
@@ -689,6 +693,54 @@ TEST_F(WizardTest, ChangingAPlanOpensAtTheDestinationAndKeepsItRunning) {
   EXPECT_EQ(Profile(plan->GetPlanFolder() + "UI.ini", "BackupDestination", "StoragePath"),
             "E:\\Docs 2");
   EXPECT_TRUE(plan->MatchPath(src + "\\x.txt", false));
+}
+
+// Every N minutes and every N hours: offered, stored, and kept by a change
+// that does not touch them.
+TEST_F(WizardTest, IntervalSchedulesSurviveAChange) {
+  const struct {
+    const char* name;
+    int32_t unit;
+    int count;
+  } cases[] = {{"Quarter hours", kUnitMinutes, 15}, {"Three hours", kUnitOtherInterval, 3}};
+  for (const auto& c : cases) {
+    CPlanWizardDlg make(nullptr, 0, CPlanWizardDlg::kPageDest);
+    make.show();
+    // The answers of the other pages, written by hand.
+    Answers(c.name, "", 1, false, home_.System());
+    ASSERT_TRUE(
+        plat::WriteFileAtomic(make.AnswersFile(), ReadNative(dir_.NativeOf("answers.ini")), true));
+    ASSERT_TRUE(RunUntil([&] { return make.Worker()->Pending() == 0; }));
+    make.DestPage()->Tabs()->setCurrentIndex(wiz::kTabLocal);
+    Type(make.DestPage()->Folder(), dir_.NativeOf("evol") + "/" + c.name);
+    make.NextButton()->click();
+    ASSERT_EQ(make.CurrentPage(), 3) << Messages();
+    CWPSelectWhenToBackup* when = make.WhenPage();
+    when->Schedule()->setCurrentRow(ScheduleRowOfUnit(c.unit));
+    EXPECT_TRUE(when->Interval()->isEnabled());
+    when->Interval()->setValue(c.count);
+    if (c.unit == kUnitMinutes) Shoot(&make, "wizard-4-interval.png");
+    Type(when->NameEdit(), c.name);
+    make.FinishButton()->click();
+    ASSERT_NE(make.ResultPlanId(), 0u) << Messages();
+    CPlan* plan = PlanList::Instance().Find(make.ResultPlanId());
+    ASSERT_NE(plan, nullptr);
+    for (int round = 0; round < 2; ++round) {
+      PlanSettings stored;
+      ASSERT_TRUE(ReadPlanFile(plan->GetPlanFolder() + "Plan.ini", &stored, false));
+      EXPECT_EQ(stored.scheduleUnit, c.unit) << c.name << " " << round;
+      EXPECT_EQ(stored.scheduleNum, c.count) << c.name << " " << round;
+      if (round == 1) break;
+      // Reopened and finished from its first page: the schedule stays.
+      CPlanWizardDlg change(nullptr, plan->Id());
+      change.show();
+      for (int page = 0; page < 3; ++page) change.NextButton()->click();
+      ASSERT_EQ(change.CurrentPage(), 3) << Messages();
+      EXPECT_EQ(change.WhenPage()->Interval()->value(), c.count);
+      change.FinishButton()->click();
+      ASSERT_TRUE(RunUntil([&] { return change.result() == QDialog::Accepted; })) << Messages();
+    }
+  }
 }
 
 TEST_F(WizardTest, OwnExtensionsAndCategoryEntries) {
