@@ -12,6 +12,7 @@
 #include <QSpinBox>
 #include <QStackedWidget>
 #include <QTabBar>
+#include <QTimer>
 #include <QVBoxLayout>
 
 #include "plans/PlanList.h"
@@ -27,6 +28,8 @@
 namespace {
 
 constexpr char kSection[] = "WIZARD_BACKUP_DEST";
+// A typed folder is probed once the typing pauses this long.
+constexpr int kProbeDelayMs = 300;
 
 QString Text(const char* key) { return WizText(kSection, key); }
 
@@ -70,6 +73,12 @@ CWPSelectDest::CWPSelectDest(WizardContext* context, QWidget* parent)
   tabHint_->setWordWrap(true);
   tabHint_->setText(Text("TAB_HINT_EXTERNAL_HARD_DRIVE"));
   frameLayout->addWidget(tabHint_);
+  kind_ = new QLabel(frame);
+  kind_->setObjectName("destKindLabel");
+  kind_->setWordWrap(true);
+  kind_->setText(QString::fromStdString(
+      FormatText(GetText(kSection, "PLAN_KIND"), {tabs_->tabText(0).toStdString()})));
+  frameLayout->addWidget(kind_);
   panels_ = new QStackedWidget(frame);
   frameLayout->addWidget(panels_, 1);
   layout->addWidget(frame, 1);
@@ -104,6 +113,15 @@ CWPSelectDest::CWPSelectDest(WizardContext* context, QWidget* parent)
   sameDisk_->setWordWrap(true);
   sameDisk_->setVisible(false);
   form->addRow(QString(), sameDisk_);
+  findings_ = new QLabel(disk);
+  findings_->setObjectName("destFindingsLabel");
+  findings_->setWordWrap(true);
+  findings_->setVisible(false);
+  form->addRow(QString(), findings_);
+  probeTimer_ = new QTimer(this);
+  probeTimer_->setSingleShot(true);
+  probeTimer_->setInterval(kProbeDelayMs);
+  connect(probeTimer_, &QTimer::timeout, this, &CWPSelectDest::ProbeFolder);
   panels_->addWidget(disk);
 
   // FTP tab.
@@ -167,7 +185,7 @@ CWPSelectDest::CWPSelectDest(WizardContext* context, QWidget* parent)
   });
   connect(driveCombo_, &QComboBox::currentIndexChanged, this, &CWPSelectDest::DriveChosen);
   connect(folderEdit_, &QLineEdit::textEdited, this, [this] { edited_ = true; });
-  connect(folderEdit_, &QLineEdit::textChanged, this, &CWPSelectDest::ShowSameDisk);
+  connect(folderEdit_, &QLineEdit::textChanged, this, &CWPSelectDest::ShowFindings);
   connect(useProxy_, &QCheckBox::toggled, this, [this](bool on) {
     proxy_->setEnabled(on);
     proxyPort_->setEnabled(on);
@@ -184,6 +202,8 @@ CWPSelectDest::CWPSelectDest(WizardContext* context, QWidget* parent)
 }
 
 QString CWPSelectDest::Title() const { return Text("TITLE"); }
+
+bool CWPSelectDest::Busy() const { return busy_ > 0 || probeTimer_->isActive(); }
 
 bool CWPSelectDest::DriveFitsTab(const Drive& d, int tab) const {
   using plat::DriveType;
@@ -207,6 +227,8 @@ void CWPSelectDest::ShowTab(int tab) {
                                   "TAB_HINT_LOCAL_DRIVE"};
   if (tab < 0 || tab > 4) return;
   tabHint_->setText(Text(kHints[tab]));
+  kind_->setText(QString::fromStdString(
+      FormatText(GetText(kSection, "PLAN_KIND"), {tabs_->tabText(tab).toStdString()})));
   panels_->setCurrentIndex(tab == wiz::kTabFtp ? 1 : 0);
   if (tab != wiz::kTabFtp) FillDrives();
 }
@@ -225,9 +247,7 @@ void CWPSelectDest::FillDrives() {
   for (const Drive& d : drives_) {
     if (!DriveFitsTab(d, tab)) continue;
     driveCombo_->addItem(d.native, QChar(d.letter));
-    // The letter the program keeps, with the folder the user knows.
-    driveCombo_->setItemData(driveCombo_->count() - 1,
-                             QString("%1:  %2").arg(QChar(d.letter), d.native), Qt::ToolTipRole);
+    driveCombo_->setItemData(driveCombo_->count() - 1, d.native, Qt::ToolTipRole);
   }
   if (driveCombo_->count() == 0) driveCombo_->addItem(Text("NO_DRIVE"), QChar(0));
   driveCombo_->setEnabled(driveCombo_->itemData(0).toChar() != QChar(0));
@@ -291,17 +311,54 @@ void CWPSelectDest::MeasureSpace(char letter) {
   });
 }
 
-void CWPSelectDest::ShowSameDisk() {
+void CWPSelectDest::ShowFindings() {
   std::string sys;
   const std::string typed = Trimmed(folderEdit_);
-  sameDisk_->setVisible(!typed.empty() && plat::ToSystemPath(typed, &sys) &&
-                        SharesDiskWithSources(sys, sourceLetters_));
+  probeTimer_->stop();
+  const bool known = !typed.empty() && typed.front() == '/' && plat::ToSystemPath(typed, &sys);
+  const DestFindings f =
+      known ? ExamineDestination(sys, sources_, sourceLetters_, false) : DestFindings{};
+  sameDisk_->setVisible(f.sameDisk);
+  ShowFindingsText(f);
+  probed_.clear();
+  if (known && !f.tooLong) probeTimer_->start();
+}
+
+void CWPSelectDest::ShowFindingsText(const DestFindings& f) {
+  QStringList lines;
+  if (f.tooLong) lines << Text("DESTINATION_PATH_TOO_LONG");
+  if (f.notWritable) lines << Text("DESTINATION_FOLDER_NOT_WRITABLE");
+  if (f.insideSource) lines << Text("STORE_INSIDE_SOURCE");
+  findings_->setText(lines.join("\n"));
+  findings_->setProperty("problem", f.tooLong || f.notWritable);
+  findings_->setVisible(!lines.isEmpty());
+}
+
+void CWPSelectDest::ProbeFolder() {
+  std::string sys;
+  const std::string typed = Trimmed(folderEdit_);
+  if (typed.empty() || !plat::ToSystemPath(typed, &sys)) return;
+  ++busy_;
+  ctx_->worker->Run(
+      [sys, sources = sources_, letters = sourceLetters_, page = this]() -> std::function<void()> {
+        const DestFindings f = ExamineDestination(sys, sources, letters, true);
+        return [sys, f, page] {
+          --page->busy_;
+          std::string now;
+          // Only for the folder still shown.
+          if (!plat::ToSystemPath(Trimmed(page->folderEdit_), &now) || now != sys) return;
+          page->probed_ = sys;
+          page->probedWritable_ = !f.notWritable;
+          page->ShowFindingsText(f);
+        };
+      });
 }
 
 void CWPSelectDest::Enter() {
   const std::string& ini = ctx_->ini;
-  sourceLetters_ = SourceDriveLetters(ReadSourceAnswers(ini, ctx_->extensions));
-  ShowSameDisk();
+  sources_ = ReadSourceAnswers(ini, ctx_->extensions);
+  sourceLetters_ = SourceDriveLetters(sources_);
+  ShowFindings();
   const std::string stored =
       plat::GetProfileString(ini, wiz::kDestSection, "StoragePath", "", 4095);
   int tab = plat::GetProfileInt(ini, wiz::kDestSection, "ActiveTabNew", -1);
@@ -384,6 +441,16 @@ bool CWPSelectDest::Check() {
   const DestCheck result = CheckDestinationFolder(tab, folderEdit_->text().toStdString(), &sys);
   if (result != DestCheck::kOk) {
     WizMessage(kSection, DestCheckKey(result));
+    return false;
+  }
+  // A share may keep the page waiting: its probe on the worker decides.
+  const bool share = tab == wiz::kTabNetwork;
+  DestFindings f = ExamineDestination(sys, sources_, sourceLetters_, !share);
+  if (share && probed_ == sys) f.notWritable = !probedWritable_;
+  ShowFindingsText(f);
+  if (f.tooLong || f.notWritable) {
+    WizMessage(kSection,
+               f.tooLong ? "DESTINATION_PATH_TOO_LONG" : "DESTINATION_FOLDER_NOT_WRITABLE");
     return false;
   }
   return true;

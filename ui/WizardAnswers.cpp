@@ -347,6 +347,44 @@ const char* DestCheckKey(DestCheck result) {
   }
 }
 
+DestFindings ExamineDestination(std::string_view systemPath, const SourceAnswers& sources,
+                                std::string_view sourceLetters, bool probe) {
+  DestFindings f;
+  std::string sys(systemPath);
+  while (sys.size() > 3 && sys.back() == '\\') sys.pop_back();
+  std::string native;
+  if (sys.size() > kMaxDestChars || !plat::ToNativePath(sys, &native)) f.tooLong = true;
+  size_t begin = 0;
+  while (!f.tooLong && begin < native.size()) {
+    size_t end = native.find('/', begin);
+    if (end == std::string::npos) end = native.size();
+    f.tooLong = end - begin > 255;
+    begin = end + 1;
+  }
+  for (const std::string& folder : sources.folders) {
+    if (folder == kMyComputerEntry ||
+        (sys.rfind(folder, 0) == 0 &&
+         (sys.size() == folder.size() || folder.back() == '\\' || sys[folder.size()] == '\\')))
+      f.insideSource = true;
+  }
+  f.sameDisk = SharesDiskWithSources(sys, sourceLetters);
+  if (!probe || f.tooLong) return f;
+  // The folder is made when the plan starts: until then its nearest folder
+  // that exists is where it would be made.
+  std::string at = sys;
+  while (at.size() > 3 && !plat::IsDirectory(at)) {
+    if (plat::FileExists(at)) {  // a file where a folder has to be
+      f.notWritable = true;
+      return f;
+    }
+    at = plat::PathFolder(at);
+    while (at.size() > 3 && at.back() == '\\') at.pop_back();
+  }
+  const std::string file = plat::PathAppend(at, ".brevanto-write-probe");
+  f.notWritable = !plat::WriteFileAtomic(file, "probe") || !plat::DeleteFile(file);
+  return f;
+}
+
 bool SettingsFromAnswers(const std::string& ini, PlanSettings* s) {
   *s = PlanSettings{};
   s->name = plat::TrimSpace(GetString(ini, wiz::kWhenSection, "PlanName"));

@@ -141,6 +141,22 @@ enum class DestCheck {
 DestCheck CheckDestinationFolder(int32_t tab, std::string_view native, std::string* systemPath);
 const char* DestCheckKey(DestCheck result);
 
+// What the destination page finds out about a folder (system path) when it is
+// chosen. A path too long or a folder that cannot be written refuses Next;
+// the others are said on the page.
+struct DestFindings {
+  bool tooLong = false;       // a name over 255 bytes, or the path over kMaxDestChars
+  bool notWritable = false;   // no probe file could be made and removed there
+  bool insideSource = false;  // inside a protected folder: the walks skip its store
+  bool sameDisk = false;      // on a disk that holds sources
+};
+// Room left below the store's root for the protected files' own paths.
+inline constexpr size_t kMaxDestChars = 1024;
+// probe: create and remove a file in the folder (or the nearest folder
+// above it that exists, where it would be made); may wait on the disk.
+DestFindings ExamineDestination(std::string_view systemPath, const SourceAnswers& sources,
+                                std::string_view sourceLetters, bool probe);
+
 // A settings record from the answers: name, storage type and path (closing
 // "\" added; for FTP the FTP block), schedule, versions; kind 1, idle, not
 // enabled, times 0. False when a required answer is missing (name, type,

@@ -5,6 +5,9 @@
 // BV_SCREENSHOTS_DIR) set, the pages are also written there as pictures.
 #include <gtest/gtest.h>
 
+#include <grp.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
@@ -16,11 +19,13 @@
 #include <QListWidget>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QRegularExpression>
 #include <QSpinBox>
 #include <QTabBar>
 #include <QTabWidget>
 #include <QTimer>
 #include <QToolButton>
+#include <QTreeWidgetItemIterator>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
@@ -743,6 +748,76 @@ TEST_F(WizardTest, IntervalSchedulesSurviveAChange) {
   }
 }
 
+// The destination is checked as it is chosen: written to (a probe file made
+// and removed), not too long, inside a protected folder or on its disk; the
+// tab shown names the kind of plan.
+TEST_F(WizardTest, DestinationIsCheckedWhenChosen) {
+  CPlan* plan = FinishNewPlan(PlanList::Instance(),
+                              Answers("Home", "E:\\H", 0, false, home_.System()), extensions_, 100);
+  ASSERT_NE(plan, nullptr);
+  dir_.Write("evol/a file", "x");
+  CPlanWizardDlg wizard(nullptr, plan->Id(), CPlanWizardDlg::kPageDest);
+  wizard.show();
+  CWPSelectDest* dest = wizard.DestPage();
+  ASSERT_TRUE(RunUntil([&] { return !dest->Busy(); }));
+  for (int tab = 0; tab < 5; ++tab) {
+    dest->Tabs()->setCurrentIndex(tab);
+    EXPECT_NE(dest->Kind()->text().indexOf(dest->Tabs()->tabText(tab)), -1) << tab;
+  }
+  dest->Tabs()->setCurrentIndex(wiz::kTabLocal);
+  const std::string evol = dir_.NativeOf("evol");
+  const struct {
+    std::string folder;
+    const char* said;  // on the page, and as the message when Next refuses
+    bool sameDisk;
+    bool goesOn;
+  } cases[] = {
+      {home_.NativeOf("Backups"), "STORE_INSIDE_SOURCE", true, true},
+      {evol + "/a file/Backups", "DESTINATION_FOLDER_NOT_WRITABLE", false, false},
+      {evol + "/" + std::string(256, 'n'), "DESTINATION_PATH_TOO_LONG", false, false},
+      {evol + "/Fine", nullptr, false, true},
+  };
+  for (const auto& c : cases) {
+    Type(dest->Folder(), c.folder);
+    ASSERT_TRUE(RunUntil([&] { return !dest->Busy(); }));
+    const std::string shown = dest->Findings()->text().toStdString();
+    EXPECT_EQ(dest->Findings()->isVisible(), c.said != nullptr) << c.folder << ": " << shown;
+    if (c.said) {
+      EXPECT_EQ(shown, GetText("WIZARD_BACKUP_DEST", c.said)) << c.folder;
+    }
+    EXPECT_EQ(dest->SameDisk()->isVisible(), c.sameDisk) << c.folder;
+    fs::remove(dir_.NativeOf("messages.log"));
+    wizard.NextButton()->click();
+    EXPECT_EQ(wizard.CurrentPage(), c.goesOn ? 3 : 2) << c.folder;
+    if (!c.goesOn) {
+      EXPECT_TRUE(Said("WIZARD_BACKUP_DEST", c.said)) << c.folder;
+    }
+    if (c.goesOn) wizard.BackButton()->click();
+  }
+  // The probes left nothing behind.
+  EXPECT_FALSE(fs::exists(evol + "/.brevanto-write-probe"));
+  EXPECT_FALSE(fs::exists(home_.NativeOf(".brevanto-write-probe")));
+
+  // A folder an ordinary user may not write to, probed as such a user.
+  fs::create_directories(dir_.NativeOf("closed"));
+  fs::create_directories(dir_.NativeOf("open"));
+  fs::permissions(dir_.Native(), fs::perms::owner_all | fs::perms::others_exec);
+  fs::permissions(dir_.NativeOf("open"), fs::perms::all);
+  fflush(nullptr);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) _exit(10);
+    const DestFindings closed = ExamineDestination(dir_.SystemOf("closed/B"), {}, "", true);
+    const DestFindings open = ExamineDestination(dir_.SystemOf("open/B"), {}, "", true);
+    _exit(!closed.notWritable ? 11 : open.notWritable ? 12 : 0);
+  }
+  ASSERT_GT(pid, 0);
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "10 setuid, 11 closed taken as writable, 12 open refused";
+}
+
 TEST_F(WizardTest, OwnExtensionsAndCategoryEntries) {
   CPlanWizardDlg wizard(nullptr, 0);
   wizard.show();
@@ -914,7 +989,7 @@ TEST_F(WizardTest, EveryShownTextHasItsWording) {
     for (QLabel* label : wizard.findChildren<QLabel*>()) {
       const QString name = label->objectName();
       if (name == "spaceLabel" || name == "dayHint" || name == "timeSeparator" ||
-          name == "calendarTitle")
+          name == "destFindingsLabel" || name == "calendarTitle")
         continue;
       EXPECT_TRUE(worded(label->text())) << page << " " << name.toStdString();
       ++checked;
@@ -970,7 +1045,24 @@ void Settle(int ms) {
   loop.exec();
 }
 
+// A drive letter ("E:\\x", "E:  /media/e") among the texts a page shows.
+std::string SystemPathShown(QWidget* page) {
+  const QRegularExpression system(R"((^|[^A-Za-z])[A-Za-z]:(\\|\s|$))");
+  QStringList texts;
+  for (QLabel* l : page->findChildren<QLabel*>()) texts << l->text() << l->toolTip();
+  for (QLineEdit* e : page->findChildren<QLineEdit*>()) texts << e->text();
+  for (QComboBox* c : page->findChildren<QComboBox*>())
+    for (int i = 0; i < c->count(); ++i)
+      texts << c->itemText(i) << c->itemData(i, Qt::ToolTipRole).toString();
+  for (QTreeWidget* t : page->findChildren<QTreeWidget*>())
+    for (QTreeWidgetItemIterator it(t); *it; ++it) texts << (*it)->text(0) << (*it)->toolTip(0);
+  for (const QString& text : texts)
+    if (text.contains(system)) return text.toStdString();
+  return {};
+}
+
 void LookAround(CPlanWizardDlg& w, const std::string& folder, const std::string& store) {
+  EXPECT_EQ(SystemPathShown(w.PageAt(w.CurrentPage())), "");
   switch (w.CurrentPage()) {
     case CPlanWizardDlg::kPageType:
       for (const char* name : {"typeCategories", "categoryDocuments", "categoryMusic",
@@ -1017,6 +1109,7 @@ void LookAround(CPlanWizardDlg& w, const std::string& folder, const std::string&
       break;
     }
   }
+  EXPECT_EQ(SystemPathShown(w.PageAt(w.CurrentPage())), "");
 }
 
 TEST_F(WizardTest, EveryWayThroughEndsCleanly) {
@@ -1095,6 +1188,16 @@ TEST_F(WizardTest, EveryWayThroughEndsCleanly) {
     change.FinishButton()->click();
     ASSERT_TRUE(RunUntil([&] { return change.result() == QDialog::Accepted; })) << Messages();
     EXPECT_EQ(plan->Name(), *typed ? typed : "Renamed on its card");
+  }
+  // The name field holds a name of the limit, no more; the plan takes it.
+  {
+    CPlanWizardDlg change(nullptr, plan->Id(), CPlanWizardDlg::kPageWhen);
+    change.show();
+    Type(change.WhenPage()->NameEdit(), std::string(300, 'x'));
+    EXPECT_EQ(change.WhenPage()->NameEdit()->text().size(), 255);
+    change.FinishButton()->click();
+    ASSERT_TRUE(RunUntil([&] { return change.result() == QDialog::Accepted; })) << Messages();
+    EXPECT_EQ(plan->Name(), std::string(255, 'x'));
   }
   // Jobs that were still running when their windows went come back to nothing.
   Settle(300);
