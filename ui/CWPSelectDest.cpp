@@ -85,7 +85,11 @@ CWPSelectDest::CWPSelectDest(WizardContext* context, QWidget* parent)
 
   // Disk tabs.
   auto* disk = new QWidget(panels_);
-  auto* form = new QFormLayout(disk);
+  auto* diskLayout = new QVBoxLayout(disk);
+  diskLayout->setContentsMargins(0, 0, 0, 0);
+  auto* form = new QFormLayout;
+  diskLayout->setSpacing(10);
+  diskLayout->addLayout(form);
   form->setContentsMargins(0, 8, 0, 0);
   form->setVerticalSpacing(10);
   driveCombo_ = new QComboBox(disk);
@@ -112,16 +116,17 @@ CWPSelectDest::CWPSelectDest(WizardContext* context, QWidget* parent)
   sameDisk_->setObjectName("sameDiskLabel");
   sameDisk_->setWordWrap(true);
   sameDisk_->setVisible(false);
-  form->addRow(QString(), sameDisk_);
+  diskLayout->addWidget(sameDisk_);
   findings_ = new QLabel(disk);
   findings_->setObjectName("destFindingsLabel");
   findings_->setWordWrap(true);
   findings_->setVisible(false);
-  form->addRow(QString(), findings_);
+  diskLayout->addWidget(findings_);
   probeTimer_ = new QTimer(this);
   probeTimer_->setSingleShot(true);
   probeTimer_->setInterval(kProbeDelayMs);
   connect(probeTimer_, &QTimer::timeout, this, &CWPSelectDest::ProbeFolder);
+  diskLayout->addStretch(1);
   panels_->addWidget(disk);
 
   // FTP tab.

@@ -786,6 +786,7 @@ TEST_F(WizardTest, DestinationIsCheckedWhenChosen) {
       EXPECT_EQ(shown, GetText("WIZARD_BACKUP_DEST", c.said)) << c.folder;
     }
     EXPECT_EQ(dest->SameDisk()->isVisible(), c.sameDisk) << c.folder;
+    if (c.sameDisk) Shoot(&wizard, "wizard-3-dest-checked.png");
     fs::remove(dir_.NativeOf("messages.log"));
     wizard.NextButton()->click();
     EXPECT_EQ(wizard.CurrentPage(), c.goesOn ? 3 : 2) << c.folder;
