@@ -1,6 +1,7 @@
 // Starting the real program on a hand-written data folder, and waiting for
 // what it does, for the tests that run it as a user would.
 #pragma once
+#include <sys/resource.h>
 #include <QProcess>
 #include <QThread>
 #include <chrono>
@@ -43,6 +44,15 @@ inline std::unique_ptr<QProcess> StartProgram(
   p->setProcessEnvironment(env);
   p->setStandardOutputFile(QProcess::nullDevice());
   p->setStandardErrorFile(QString::fromStdString(data.StderrLog()));
+  // A crash of the program leaves a core (in the test's working folder, as
+  // the system's core pattern says) to look at afterwards.
+  p->setChildProcessModifier([] {
+    rlimit core{};
+    if (getrlimit(RLIMIT_CORE, &core) == 0) {
+      core.rlim_cur = core.rlim_max;
+      setrlimit(RLIMIT_CORE, &core);
+    }
+  });
   p->start(QStringLiteral(BV_EXE_PATH), args);
   if (!p->waitForStarted(10000)) return nullptr;
   return p;
