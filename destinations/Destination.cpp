@@ -215,8 +215,7 @@ uint32_t CDestination::CreateFolders(std::string_view path) {
   std::string folder;
   if (!ToLongPathForm(std::string_view(plain).substr(0, last), &folder)) return kDestOk;
   // New folders are private until a copy gives them the access of the folder
-  // they stand for; below the root no link is followed. Failures surface
-  // later, with the copy's own error.
+  // they stand for; below the root no link is followed.
   std::string existing = plain.substr(0, last);
   while (existing.size() > start && !plat::IsDirectory(existing))
     existing.resize(existing.rfind('\\'));
@@ -224,8 +223,9 @@ uint32_t CDestination::CreateFolders(std::string_view path) {
     std::lock_guard<std::mutex> guard(freshLock_);
     freshBelow_ = existing;
   }
-  plat::CreateDirectories(folder, GetRootPath(), /*privateMode=*/true);
-  return kDestOk;
+  if (plat::CreateDirectories(folder, GetRootPath(), /*privateMode=*/true)) return kDestOk;
+  const uint32_t error = plat::GetLastError();
+  return error != 0 ? error : kDestFailed;
 }
 
 std::string CDestination::TakeFreshBelow() {

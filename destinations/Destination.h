@@ -80,7 +80,8 @@ class CDestination {
                                std::string_view extension, std::vector<VersionEntry>* list);
   // Creates every folder above the file the path names (the last component is
   // never created; the server and share of a "\\" path are skipped). 2 for an
-  // empty path, otherwise 0 even when a folder could not be made.
+  // empty path; the Windows error number when a folder could not be made (a
+  // read-only disk: 19), which a copy into it then reports as its cause.
   virtual uint32_t CreateFolders(std::string_view path);
   // The entry of exactly this name exists ("*" and "?" are plain characters).
   virtual bool FileExists(std::string_view path);

@@ -1,6 +1,7 @@
 #include "destinations/DestinationFactory.h"
 
 #include "destinations/DiskDevice.h"
+#include "destinations/FtpDevice.h"
 #include "destinations/NetworkDevice.h"
 #include "destinations/UsbDevice.h"
 
@@ -12,10 +13,8 @@ std::unique_ptr<CDestination> CreateDestination(IDestinationOwner* owner, int32_
       return std::make_unique<CUSBDevice>(owner);
     case kStorageNetwork:
       return std::make_unique<CNetworkDevice>(owner);
-    case kStorageFtp:  // CFTPDevice
-      // These kinds join here as their classes arrive; until then the plan
-      // gets no destination, as for an unknown number.
-      return nullptr;
+    case kStorageFtp:
+      return std::make_unique<CFTPDevice>(owner);
     default:
       return nullptr;
   }

@@ -281,16 +281,23 @@ int32_t CSimpleEngine::BackupFile(std::string_view source, bool existenceCheck, 
     return kBackupSourceMissing;
   }
 
-  dest->CreateFolders(names.latestName);
-  const uint32_t error = dest->CopyFile(source, names.latestName);
+  const uint32_t folderError = dest->CreateFolders(names.latestName);
+  uint32_t error = dest->CopyFile(source, names.latestName);
+  // A copy into a folder that could not be made finds no path: the folder's
+  // own error is the cause (a read-only disk, no room, a name too long).
+  if (folderError != 0 && (error == plat::kErrPathNotFound || error == plat::kErrFileNotFound))
+    error = folderError;
   if (error == plat::kErrCancelled) {
     // The plan's thread was told to stop during the copy: the file waits.
     rec->state = kLogPending;
     StoreRecord(db, *rec, &offset);
     return kBackupStopping;
   }
+  NoteOutcome(error, root, start);
   if (error == 0) {
     if (plan_->SpaceWanted() != 0) plan_->SetSpaceWanted(0);
+    plan_->SetLastBackupTime(start);
+    backupTimeUnsaved_ = true;
     rec->state = kLogCopied;
     rec->lastBackupTime = start;
     rec->failedAttempts = 0;
@@ -305,6 +312,26 @@ int32_t CSimpleEngine::BackupFile(std::string_view source, bool existenceCheck, 
   rec->lastAttemptTime = start;
   StoreRecord(db, *rec, &offset);
   return static_cast<int32_t>(error);
+}
+
+void CSimpleEngine::NoteOutcome(uint32_t error, const std::string& root, int64_t when) {
+  std::lock_guard<std::mutex> guard(healthLock_);
+  if (error == 0) {
+    health_ = CopyHealth{};
+    return;
+  }
+  if (health_.error == 0 || health_.root != root) health_.failingSince = when;
+  health_.error = error;
+  health_.root = root;
+}
+
+CopyHealth CSimpleEngine::Health() const {
+  std::lock_guard<std::mutex> guard(healthLock_);
+  return health_;
+}
+
+void CSimpleEngine::PersistLastBackupTime() {
+  if (backupTimeUnsaved_.exchange(false)) plan_->SavePlanFile();
 }
 
 void CSimpleEngine::ReportSharedStoreName(std::string_view source, uint32_t planId,

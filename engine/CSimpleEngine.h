@@ -38,6 +38,15 @@ StoreNames MakeStoreNames(std::string_view root, std::string_view source, char s
 std::string VersionName(std::string_view folder, std::string_view stem, std::string_view ext,
                         int64_t n);
 
+// How the plan's copies fare: the error of the last copy when it failed
+// (0 when it succeeded, or when none was tried yet), the store it was made
+// for, and since when the copies fail without a success in between.
+struct CopyHealth {
+  uint32_t error = 0;
+  std::string root;
+  int64_t failingSince = 0;
+};
+
 class CSimpleEngine {
  public:
   explicit CSimpleEngine(CPlan* plan) : plan_(plan) {}
@@ -49,6 +58,14 @@ class CSimpleEngine {
   // that interrupted copies left in the store. Due from construction on.
   void RequestSweep() { sweepDue_ = true; }
 
+  // The outcome of the last copy (any thread).
+  CopyHealth Health() const;
+  // A successful copy sets the plan's last backup time; this writes it to
+  // "Plan.ini" when it changed since the last call (the plan's thread at the
+  // end of a run, exit processing once the thread has stopped). Never call
+  // it for a plan being deleted: it would write into its vanishing folder.
+  void PersistLastBackupTime();
+
  private:
   // On a store that ignores case: when another file of the source's folder
   // differs from it only in case, both share one store name; says so (event
@@ -56,8 +73,14 @@ class CSimpleEngine {
   void ReportSharedStoreName(std::string_view source, uint32_t planId,
                              const std::string& latestName);
 
+  void NoteOutcome(uint32_t error, const std::string& root, int64_t when);
+
   CPlan* plan_;
-  std::atomic<bool> sweepDue_{true};      // set by the starting thread, taken by the plan's thread
+  std::atomic<bool> sweepDue_{true};
+  mutable std::mutex healthLock_;  // guards health_
+  CopyHealth health_;
+  std::atomic<bool> backupTimeUnsaved_{
+      false};                             // set by the starting thread, taken by the plan's thread
   std::mutex reportedLock_;               // guards reportedShared_
   std::set<std::string> reportedShared_;  // store names reported as shared (lower case)
 };

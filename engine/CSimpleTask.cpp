@@ -139,7 +139,7 @@ int32_t CSimpleTask::WalkJournal() {
       if (IsTooLargeForBackup(path)) {
         record.state = kLogTooLarge;
         db->WriteRecord(offset, record);
-      } else if (!IsInBackOff(record, now)) {
+      } else if (Forced() || !IsInBackOff(record, now)) {  // asked now: failed files too
         if (!working) {
           plan_->SetMode(kModeWorking);
           working = true;
@@ -166,7 +166,7 @@ void CSimpleTask::Run() {
     unit = plan->ScheduleUnit();
     first = !plan->InitDone();
   }
-  const std::string runKind = first ? kRunIsFirstBackup : "";
+  const std::string runKind = first ? kRunIsFirstBackup : Forced() ? kRunAskedNow : "";
   PostEvent(kEvRunBegins, name, id, runKind);
   PreCheck();
   int32_t copied = 0;
@@ -219,6 +219,11 @@ void CSimpleTask::Run() {
   }
   if (plan->Mode() == kModeWorking) plan->SetMode(kModeIdle);
   lastCopied_.store(copied);
-  PostEvent(kEvRunEnds, name, id, runKind, {}, copied);
+  PostEvent(kEvRunEnds, name, id, runKind, blocked ? kRunFoundBlocked : "", copied);
   if (unit == kUnitManual) plan->SetEnabled(false, 0);
+  // The last successful copy's time survives a restart (written once the
+  // plan is in the state it rests in). A plan being stopped may be on its
+  // way out with its folder: exit processing saves for the plans that stay.
+  if (!plan->Stopping())
+    if (CSimpleEngine* engine = plan->Engine()) engine->PersistLastBackupTime();
 }

@@ -54,6 +54,11 @@ enum EventCode : int32_t {
 // Text 2 of the run events (24, 25) of a plan's first backup: the log writes
 // that run as the first backup, not as a scheduled run.
 inline constexpr const char* kRunIsFirstBackup = "first-backup";
+// Text 2 of the run events of a run the user asked for ("Back up now").
+inline constexpr const char* kRunAskedNow = "backup-now";
+// Text 3 of the run-ends event (25) of a run that found the plan unable to
+// copy (destination away, battery, no room): it only recorded.
+inline constexpr const char* kRunFoundBlocked = "blocked";
 
 // One event. Every constructor, copy and move stamps the calling thread as
 // the event's thread; the time is taken when the event is first built.

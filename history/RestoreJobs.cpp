@@ -7,6 +7,8 @@
 
 #include "app/Texts.h"
 #include "destinations/Destination.h"
+#include "destinations/FtpDevice.h"
+#include "history/FtpStoreReader.h"
 #include "plans/CPlan.h"
 #include "platform/Clock.h"
 #include "platform/Files.h"
@@ -103,32 +105,37 @@ class LocalStoreAccess final : public StoreAccess {
   std::string folder_;  // the store folder
 };
 
-// Stands for the FTP store until the FTP destination provides its access.
-class UnavailableFtpAccess final : public StoreAccess {
+// An FTP store, read through its own connection (FtpStoreReader.h).
+class FtpStoreAccess final : public StoreAccess {
  public:
-  explicit UnavailableFtpAccess(std::string server) : server_(std::move(server)) {}
+  FtpStoreAccess(const FtpSettings& ftp, std::string folder) : reader_(ftp, std::move(folder)) {}
   bool Reach(std::string* failure) override {
-    *failure = FailureText("MSG_FTP_IS_UNAVAILABLE", server_);
+    const char* key = nullptr;
+    std::string argument;
+    if (reader_.Reach(&key, &argument)) return true;
+    *failure = FailureText(key, argument);
     return false;
   }
   bool FolderTime(std::string_view, int64_t*) override { return false; }
-  bool List(std::string_view, const std::function<bool(const plat::FindData&)>&) override {
-    return false;
+  bool List(std::string_view folder,
+            const std::function<bool(const plat::FindData&)>& each) override {
+    return reader_.List(folder, each);
   }
-  uint32_t Fetch(std::string_view, std::string_view, std::string_view) override {
-    return kDestFailed;
+  uint32_t Fetch(std::string_view source, std::string_view target,
+                 std::string_view targetWithin) override {
+    return reader_.Fetch(source, target, targetWithin);
   }
   uint64_t InitialSpeed() const override { return kFtpSpeedGuess; }
   bool FetchFailureFailsRestore() const override { return true; }
   const char* FetchFailureKey() const override { return "MSG_CANNOT_DOWNLOAD_FILE_FROM_FTP"; }
 
  private:
-  std::string server_;
+  FtpStoreReader reader_;
 };
 
 std::unique_ptr<StoreAccess> MakeStoreAccess(const RestoreStore& store) {
   if (store.storageType == kStorageFtp)
-    return std::make_unique<UnavailableFtpAccess>(store.ftp.server);
+    return std::make_unique<FtpStoreAccess>(store.ftp, store.folder);
   return std::make_unique<LocalStoreAccess>(store.folder);
 }
 
@@ -163,6 +170,8 @@ bool GetRestoreStore(CPlan* plan, RestoreStore* out) {
   store.folder = destination->GetRootPath();
   if (!IsSeparator(store.folder.back())) store.folder += store.separator;
   store.ftp = plan->Settings().ftp;
+  if (const auto* ftp = dynamic_cast<const CFTPDevice*>(destination))
+    store.ftp = ftp->GetFtpSettings();
   *out = std::move(store);
   return true;
 }

@@ -18,17 +18,29 @@ uint32_t ErrnoToWinError(int err) {
       return kErrPathNotFound;
     case EACCES:
     case EPERM:
-    case EROFS:
       return kErrAccessDenied;
+    case EROFS:
+      return kErrWriteProtect;
     case EEXIST:
       return kErrAlreadyExists;
     case ENOSPC:
     case EDQUOT:
-    case EFBIG:
       return kErrDiskFull;
+    case EFBIG:      // larger than the file system takes (4 GiB on FAT)
+    case EOVERFLOW:  // a size the call cannot express
+      return kErrFileTooLarge;
     case EBUSY:
+      return kErrBusy;
     case ETXTBSY:
       return kErrSharingViolation;
+    case EMLINK:
+      return kErrTooManyLinks;
+    case EUCLEAN:
+      return kErrFileCorrupt;
+    case ENOBUFS:
+      return kErrNoSystemResources;
+    case ECANCELED:
+      return kErrCancelled;
     case EWOULDBLOCK:
       return kErrLockViolation;
     case ENAMETOOLONG:
@@ -73,13 +85,21 @@ uint32_t ErrnoToWinError(int err) {
       return kErrConnectionRefused;
     case EHOSTUNREACH:
     case ENETUNREACH:
+    case ENETDOWN:
     case EHOSTDOWN:
       return kErrBadNetPath;
     case ESTALE:
     case ENOTCONN:
     case ECONNRESET:
     case ECONNABORTED:
+    case ENETRESET:
+    case ENOLINK:
+    case ESHUTDOWN:
       return kErrNetNameDeleted;
+    case EREMOTEIO:
+    case EPROTO:
+    case ECOMM:
+      return kErrUnexpNetErr;
     default:
       return kErrGenFailure;
   }
@@ -105,6 +125,8 @@ std::string WinErrorMessage(uint32_t code) {
       return "The system cannot move the file to a different disk drive.";
     case kErrNoMoreFiles:
       return "There are no more files.";
+    case kErrWriteProtect:
+      return "The media is write protected.";
     case kErrNotReady:
       return "The device is not ready.";
     case kErrSeek:
@@ -168,6 +190,12 @@ std::string WinErrorMessage(uint32_t code) {
       return "No media in drive.";
     case kErrIoDevice:
       return "The request could not be performed because of an I/O device error.";
+    case kErrTooManyLinks:
+      return "An attempt was made to create more links on a file than the file system supports.";
+    case kErrFileCorrupt:
+      return "The file or directory is corrupted and unreadable.";
+    case kErrNoSystemResources:
+      return "Insufficient system resources exist to complete the requested service.";
     case kErrDeviceNotConnected:
       return "The device is not connected.";
     case kErrConnectionRefused:

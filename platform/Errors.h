@@ -15,6 +15,7 @@ enum : uint32_t {
   kErrNotEnoughMemory = 8,
   kErrNotSameDevice = 17,
   kErrNoMoreFiles = 18,
+  kErrWriteProtect = 19,  // a read-only file system
   kErrNotReady = 21,
   kErrSeek = 25,
   kErrWriteFault = 29,
@@ -47,10 +48,13 @@ enum : uint32_t {
   kErrStoppedOnLink = 681,  // a link where a store folder or file was expected
   kErrNoMediaInDrive = 1112,
   kErrIoDevice = 1117,
+  kErrTooManyLinks = 1142,
   kErrDeviceNotConnected = 1167,
   kErrCancelled = 1223,  // a copy stopped because its thread was told to stop
   kErrConnectionRefused = 1225,
   kErrTimeout = 1460,
+  kErrFileCorrupt = 1392,  // the file system reports damage
+  kErrNoSystemResources = 1450,
   kErrCantResolveFilename = 1921,  // too many levels of symbolic links
 };
 

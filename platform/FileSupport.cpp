@@ -181,8 +181,8 @@ int OpenFoldersNoFollow(int dirFd, const std::vector<std::string>& parts, mode_t
           code = kErrStoppedOnLink;
         else if (!S_ISDIR(st.st_mode))
           code = kErrPathNotFound;
-      } else if (errno == ENOENT) {
-        code = kErrPathNotFound;
+      } else if (errno == ENOENT && err == ENOENT) {
+        code = kErrPathNotFound;  // a folder that could be made keeps its own error
       }
       close(fd);
       SetLastError(code);

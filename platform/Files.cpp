@@ -597,6 +597,8 @@ uint32_t MoveFile(std::string_view source, std::string_view target, std::string_
 
 void SetThreadCancelFlag(const std::atomic<bool>* flag) { tCancel = flag; }
 
+bool ThreadCancelRequested() { return Cancelled(); }
+
 uint32_t ReplaceFile(std::string_view source, std::string_view target) {
   std::string src, dst;
   if (!Resolve(source, &src) || !Resolve(target, &dst)) return GetLastError();

@@ -113,6 +113,9 @@ uint32_t MoveFile(std::string_view source, std::string_view target, std::string_
 // look at it between chunks). A working thread hands in its own stop flag;
 // null removes it. The flag must outlive its use on the thread.
 void SetThreadCancelFlag(const std::atomic<bool>* flag);
+// True once the calling thread's cancel flag is set (for transfers that
+// stop on their own, such as uploads to a server).
+bool ThreadCancelRequested();
 // Rename that replaces an existing target. Returns 0 or the error number.
 uint32_t ReplaceFile(std::string_view source, std::string_view target);
 

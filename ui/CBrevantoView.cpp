@@ -15,6 +15,7 @@
 #include "app/Settings.h"
 #include "app/Texts.h"
 #include "engine/CTask.h"
+#include "engine/CatchUpRequests.h"
 #include "plans/CPlan.h"
 #include "plans/PlanList.h"
 #include "plans/PlanSettings.h"
@@ -275,12 +276,13 @@ CellContent CBrevantoView::ContentFor(const PlanState& state, bool onBattery) co
   const PlanStatus status = ComputeStatus(s, onBattery, state.space);
   CellContent c;
   c.name = Q(s.name);
-  c.statusText = Q(GetText("UGGRID", status.textKey));
+  c.statusText = Q(StatusText(status, s));
   int r = 0, g = 0, b = 0;
   StatusRgb(status.colour, &r, &g, &b);
   c.statusColour = QColor(r, g, b);
   c.statusKind = status.colour == StatusColour::kWarning   ? "warning"
                  : status.colour == StatusColour::kStopped ? "stopped"
+                 : status.colour == StatusColour::kProblem ? "problem"
                                                            : "running";
   c.iconName = StatusIconName(status.icon);
   c.animated = status.animated;
@@ -298,14 +300,14 @@ CellContent CBrevantoView::ContentFor(const PlanState& state, bool onBattery) co
   c.schedule = Q(ScheduleText(s.scheduleUnit));
   c.nextBackup = Q(NextBackupText(s, country));
   c.lastBackup = Q(LastBackupText(s, country));
-  c.pending = state.pendingKnown ? QString::number(state.pending) : QStringLiteral("\u2013");
+  c.pending = state.pendingKnown ? Q(LocaleNumber(state.pending)) : QStringLiteral("\u2013");
   if (s.notProtected > 0) {
-    c.notProtected = Q(
-        FormatText(GetText("NOT_PROTECTED", "PLAN_CARD_COUNT"), {std::to_string(s.notProtected)}));
+    c.notProtected = Q(FormatText(GetText("NOT_PROTECTED", "PLAN_CARD_COUNT"),
+                                  {CountText("FILES", s.notProtected)}));
   }
   // A stopped plan, or a manual plan that is not running, offers launch.
   c.showLaunch = !s.enabled || (s.scheduleUnit == 8 && s.mode != 2);
-  c.canBackUpNow = s.scheduleUnit != 1;
+  c.canBackUpNow = true;  // a continuous plan looks for what it missed
   return c;
 }
 
@@ -361,8 +363,7 @@ std::vector<uint32_t> CBrevantoView::CellIds() const { return order_; }
 
 void CBrevantoView::OnEngineEvent(const EventData& event) {
   switch (event.code) {
-    case kEvFileCopied:
-    case kEvFileFailed: {
+    case kEvFileCopied: {
       // The file left the waiting ones; the next count corrects any drift.
       auto it = plans_.find(event.planId);
       if (it != plans_.end() && it->second.pendingKnown && it->second.pending > 0)
@@ -370,6 +371,11 @@ void CBrevantoView::OnEngineEvent(const EventData& event) {
       dirty_ = true;
       break;
     }
+    case kEvFileFailed:
+      // A failed file waits to be tried again: it stays counted.
+      recountWanted_ = true;
+      dirty_ = true;
+      break;
     case kEvFileNoted:
       recountWanted_ = true;
       break;
@@ -457,13 +463,13 @@ void CBrevantoView::OnPendingCounted(int tag, const std::vector<JournalCount>& c
     const LoggingReport r = report->second;
     loggingReports_.erase(report);
     if (GetShowErrorNotification() && !r.names.empty()) {
-      const std::string days = std::to_string(r.days);
-      const std::string files = std::to_string(distinct);
+      const std::string days = CountText("DAYS", static_cast<uint64_t>(r.days));
+      const std::string files = CountText("FILES", distinct);
       const std::string text =
           r.names.size() == 1
               ? FormatText(GetText("MAIN_UI", "PLAN_LOGGING_MODE_DAYS"), {r.names[0], days, files})
               : FormatText(GetText("MAIN_UI", "PLANS_LOGGING_MODE_DAYS"),
-                           {std::to_string(r.names.size()), days, files});
+                           {CountText("PLANS", r.names.size()), days, files});
       emit messageRequested(Q(text), kWarning);
     }
   }
@@ -501,7 +507,9 @@ void CBrevantoView::TrackBlockedStates(bool onBattery) {
   for (uint32_t id : order_) {
     PlanState& state = plans_[id];
     bool known = true;
-    const bool blocked = IsSnapshotBlocked(state.snap, onBattery, state.space, &known);
+    // Only a cause the user did not choose makes a recording-only period.
+    const bool blocked =
+        RecordingOnlyCause(state.snap, onBattery, state.space, &known) != RecordingCause::kNone;
     if (!known) continue;
     if (blocked) ++blockedCount;
     const int now01 = blocked ? 1 : 0;
@@ -522,7 +530,7 @@ void CBrevantoView::TrackBlockedStates(bool onBattery) {
   const std::string text =
       blockedCount > 1
           ? FormatText(GetText("MAIN_UI", "PLANS_CHANGE_LOGGING_MODE"),
-                       {std::to_string(blockedCount)})
+                       {CountText("PLANS", static_cast<uint64_t>(blockedCount))})
           : FormatText(GetText("MAIN_UI", "PLAN_CHANGE_LOGGING_MODE"), {newlyBlocked[0]});
   emit messageRequested(Q(text), kWarning);
 }
@@ -567,15 +575,15 @@ void CBrevantoView::RunPeriodicChecks() {
 
 void CBrevantoView::BackUpNow(uint32_t id) {
   CPlan* plan = PlanList::Instance().Find(id);
-  if (plan == nullptr || plan->ScheduleUnit() == kUnitContinuous) return;
+  if (plan == nullptr) return;
   const bool wasEnabled = plan->Enabled();
   if (!wasEnabled) plan->SetEnabled(true, 0);
+  // A continuous plan copies changes as they come: now it also looks
+  // through its folders for what it may have missed, and copies that.
+  if (plan->ScheduleUnit() == kUnitContinuous) catchup::Request(id, "backup-now");
   {
     std::lock_guard<std::recursive_mutex> lock(plan->Lock());
-    if (CSimpleTask* task = plan->Task()) {
-      plan->SetLastBackupTime(plat::Now());
-      task->SetForced(true);
-    }
+    if (CSimpleTask* task = plan->Task()) task->SetForced(true);
   }
   if (!wasEnabled && plan->ScheduleUnit() != kUnitManual) plan->Save();
   Refresh();

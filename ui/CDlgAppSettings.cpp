@@ -1,6 +1,5 @@
 #include "ui/CDlgAppSettings.h"
 
-#include <QDesktopServices>
 #include <QEvent>
 #include <QHBoxLayout>
 #include <QKeyEvent>
@@ -9,7 +8,6 @@
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPushButton>
-#include <QUrl>
 #include <QVBoxLayout>
 #include <algorithm>
 #include <climits>
@@ -17,6 +15,7 @@
 #include "app/Settings.h"
 #include "app/Texts.h"
 #include "ui/AppMessage.h"
+#include "ui/DesktopOpen.h"
 #include "ui/NativePath.h"
 #include "ui/StyleSheet.h"
 #include "ui/TextFormat.h"
@@ -245,6 +244,7 @@ CDlgAppSettings::CDlgAppSettings(QWidget* parent) : QDialog(parent) {
   logLink_->setIconSize(QSize(16, 16));
   logLink_->setAutoDefault(false);
   logLink_->installEventFilter(this);
+  logLink_->setToolTip(LogFolder());
   connect(logLink_, &QPushButton::clicked, this, &CDlgAppSettings::OpenLogFolder);
 
   okButton_ = new QPushButton(Text("BUTTON_OK"), this);
@@ -313,7 +313,7 @@ bool CDlgAppSettings::Save() {
 }
 
 void CDlgAppSettings::OpenLogFolder() {
-  QDesktopServices::openUrl(QUrl::fromLocalFile(LogFolder()));
+  OpenInDesktop(LogFolder(), GetText(kSection, "LOG_FOLDER_NOT_OPENED"));
 }
 
 bool CDlgAppSettings::eventFilter(QObject* watched, QEvent* event) {

@@ -1,5 +1,6 @@
 #include "ui/CDlgSystrayMesssage.h"
 
+#include <QFile>
 #include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -109,6 +110,17 @@ CDlgSystrayMesssage::~CDlgSystrayMesssage() {
 }
 
 void CDlgSystrayMesssage::ShowMessage(const QString& text, PopupKind kind) {
+  // BREVANTO_POPUP_LOG: each pop-up also goes to that file as one line, so
+  // that a run of the program can be checked for what it told the user.
+  const QString log = qEnvironmentVariable("BREVANTO_POPUP_LOG");
+  if (!log.isEmpty()) {
+    QFile file(log);
+    if (file.open(QIODevice::WriteOnly | QIODevice::Append)) {
+      QString line = text;
+      line.replace('\r', ' ').replace('\n', ' ');
+      file.write(line.toUtf8() + '\n');
+    }
+  }
   {
     std::lock_guard<std::mutex> guard(lock_);
     text_ = text;

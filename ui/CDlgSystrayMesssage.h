@@ -31,7 +31,8 @@ class CDlgSystrayMesssage : public QDialog {
   static void EndIfOpen();
 
   // Sets text and kind icon, (re)starts the hide timer and shows the pop-up
-  // topmost at the bottom right of the primary screen's free area.
+  // topmost at the bottom right of the primary screen's free area. With
+  // BREVANTO_POPUP_LOG set, the text is also appended to that file (one line).
   void ShowMessage(const QString& text, PopupKind kind);
   // Hides the pop-up now (its close button, the hide timer).
   void HideMessage();

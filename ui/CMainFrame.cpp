@@ -10,6 +10,7 @@
 #include <QScreen>
 #include <cstdlib>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "app/Settings.h"
@@ -32,6 +33,8 @@
 namespace {
 
 constexpr char kPositionSection[] = "Application Position";
+// One-time notices already given ("InternalSettings.ini").
+constexpr char kNoticeSection[] = "Notices";
 constexpr char kProductVersion[] = "3.0.0.0";
 
 QString MainText(const char* key) { return QString::fromStdString(GetText("MAIN_UI", key)); }
@@ -39,20 +42,26 @@ QString MenuText(const char* key) { return QString::fromStdString(GetText("TRAYM
 
 }  // namespace
 
-CMainFrame::CMainFrame(QWidget* parent) : CTrayWnd(parent) {
+CMainFrame::CMainFrame(QWidget* parent)
+    : CTrayWnd(parent),
+      notices_(
+          [](uint32_t id) {
+            PlanList& list = PlanList::Instance();
+            std::lock_guard<std::recursive_mutex> guard(list.Lock());
+            CPlan* plan = list.Find(id);
+            return plan ? plan->Name() : std::string();
+          },
+          [] { return GetShowStatusNotification(); }, [] { return GetShowErrorNotification(); }) {
   // The view brings up the engine in its constructor, before anything shows.
   view_ = new CBrevantoView(this);
   setCentralWidget(view_);
   setObjectName("mainFrame");
-  setWindowTitle(QStringLiteral("Brevanto  Essentials"));
+  setWindowTitle(QString::fromStdString(GetProductName()));
   setWindowIcon(QIcon(NativeQPath(GetIconPath("Brevanto"))));
   resize(960, 720);
   PlaceAtStoredPosition();
 
   BuildMenu();
-  backupTimeTimer_.setSingleShot(true);
-  backupTimeTimer_.setInterval(1000);
-  connect(&backupTimeTimer_, &QTimer::timeout, this, &CMainFrame::StoreBackupTimes);
   CEventPump* pump = view_->EventPump();
   connect(pump, &CEventPump::eventArrived, this, &CMainFrame::OnEngineEvent, Qt::DirectConnection);
   connect(pump, &CEventPump::drained, this, [this] { OnPowerStatus(plat::GetPowerStatus()); });
@@ -166,11 +175,21 @@ void CMainFrame::closeEvent(QCloseEvent* event) {
   event->ignore();
   if (IsIconShown()) {
     hide();
+    TellClosedToIcon();
   } else {
     // Without a notification icon a hidden window could not be brought back
     // or ended from the desktop: closing it is the exit command.
     ExitCommand();
   }
+}
+
+void CMainFrame::TellClosedToIcon() {
+  // Once for good: the user who read it knows where the program went.
+  if (ReadInternalInt(kNoticeSection, "ClosedToIcon", 0) != 0) return;
+  WriteInternalInt(kNoticeSection, "ClosedToIcon", 1);
+  ShowMessage(
+      QString::fromStdString(FormatText(GetText("MAIN_UI", "CLOSED_TO_ICON"), {GetProductName()})),
+      PopupKind::kInfo);
 }
 
 void CMainFrame::OnEngineEvent(CMEvent* /*source*/, const EventData& event) {
@@ -180,49 +199,23 @@ void CMainFrame::OnEngineEvent(CMEvent* /*source*/, const EventData& event) {
       PlanModeChanged(id, event.value);
       break;
     case kEvPlanDeleted:
-      scanCopied_.erase(id);
       PlanModeChanged(id, 1);
       break;
-    case kEvFileCopied: {
-      auto scan = scanCopied_.find(id);
-      if (scan != scanCopied_.end()) ++scan->second;
-      NoteBackupTime(id, false);
-      break;
-    }
-    case kEvFileFailed:
-      NoteBackupTime(id, false);
-      ProblemNotice(event);
-      break;
-    case kEvScanBegins:
-      scanCopied_[id] = 0;
-      break;
-    case kEvScanEnds: {
-      // The scan's own event carries no count: the copies seen since its
-      // start are the count.
-      auto scan = scanCopied_.find(id);
-      const int64_t copied = scan == scanCopied_.end() ? 0 : scan->second;
-      if (scan != scanCopied_.end()) scanCopied_.erase(scan);
-      RunFinished(id, event.text1, copied);
-      break;
-    }
-    case kEvRunEnds:
-      NoteBackupTime(id, true);
-      RunFinished(id, event.text1, event.value);
-      break;
     case kEvDriverFailed:
-      if (!event.text1.empty()) {
-        // The monitor runs on but missed changes (lost events, a watch limit).
-        ProblemNotice(event);
-        break;
-      }
-      // Nothing can be protected any more: say so and end at once.
+      // With a description the monitor runs on but missed changes (lost
+      // events, a watch limit): a pop-up below. Without, nothing can be
+      // protected any more: say so and end at once.
+      if (!event.text1.empty()) break;
       TraceStartup("driver-failed");
       ShowAppMessage(GetText("MESSAGE_RECEIVER", "FAILED_TO_LOAD_DRIVER"), QMessageBox::Critical);
       std::_Exit(0);
     default:
-      if (IsProtectionProblem(event.code)) ProblemNotice(event);
       break;
   }
+  const std::optional<PlanNotice> notice = notices_.OnEvent(event, plat::Now());
+  if (notice)
+    ShowMessage(QString::fromStdString(notice->text),
+                notice->warning ? PopupKind::kWarning : PopupKind::kInfo);
 }
 
 void CMainFrame::PlanModeChanged(uint32_t planId, int32_t mode) {
@@ -240,97 +233,6 @@ void CMainFrame::ShowRestingIcon() {
   } else {
     SetReadyIcon();
   }
-}
-
-void CMainFrame::RunFinished(uint32_t planId, const std::string& planName, int64_t copied) {
-  if (copied <= 0 || !GetShowStatusNotification()) return;
-  std::string name = planName;
-  if (name.empty()) {
-    PlanList& list = PlanList::Instance();
-    std::lock_guard<std::recursive_mutex> guard(list.Lock());
-    if (CPlan* plan = list.Find(planId)) name = plan->Name();
-  }
-  const std::string text = FormatText(GetText("MAIN_UI", "NUMBER_OF_BACKUP_FILES_PROMPT"),
-                                      {std::to_string(copied), EscapeControls(name)});
-  ShowMessage(QString::fromStdString(text), PopupKind::kInfo);
-}
-
-void CMainFrame::ProblemNotice(const EventData& event) {
-  if (!GetShowErrorNotification()) return;
-  const int64_t now = plat::Now();
-  auto [it, fresh] = problemShown_.try_emplace({event.code, event.planId}, now);
-  if (!fresh) {
-    if (now - it->second < kProblemQuietSeconds && now >= it->second) return;
-    it->second = now;
-  }
-  std::string name;
-  if (event.planId != 0) {
-    PlanList& list = PlanList::Instance();
-    std::lock_guard<std::recursive_mutex> guard(list.Lock());
-    if (CPlan* plan = list.Find(event.planId)) name = plan->Name();
-  }
-  const char* key = nullptr;
-  switch (event.code) {
-    case kEvFileFailed:
-      key = "PROBLEM_FILE_FAILED";
-      break;
-    case kEvNotProtected:
-      key = "PROBLEM_NOT_PROTECTED";
-      break;
-    case kEvDatabaseOpenFailed:
-      key = "PROBLEM_JOURNAL_OPEN";
-      break;
-    case kEvDatabaseProblem:
-      key = "PROBLEM_JOURNAL";
-      break;
-    case kEvInvalidContent:
-      key = "PROBLEM_INVALID_CONTENT";
-      break;
-    case kEvUnreadablePlanFile:
-      key = "PROBLEM_PLAN_FILE";
-      break;
-    default:
-      key = "PROBLEM_MONITOR";
-      break;
-  }
-  // Names and paths come from the disk: escaped, they cannot shape the text.
-  const std::string path = EscapeControls(event.text1);
-  const std::string pattern = GetText("MESSAGE_RECEIVER", key);
-  const bool withPlan = event.code == kEvFileFailed || event.code == kEvNotProtected ||
-                        event.code == kEvDatabaseOpenFailed || event.code == kEvDatabaseProblem;
-  const std::string text =
-      withPlan ? FormatText(pattern, {EscapeControls(name), path, EscapeControls(event.text3)})
-               : FormatText(pattern, {path});
-  ShowMessage(QString::fromStdString(text), PopupKind::kWarning);
-}
-
-void CMainFrame::NoteBackupTime(uint32_t planId, bool unlessBlocked) {
-  if (planId == 0) return;
-  // Noted now, stored by a worker: the plan's lock may be held for long by
-  // its thread (a network destination being polled), and "blocked" may ask a
-  // share for its free space, so neither happens on the interface thread.
-  // Copies come by the thousand: one job a second carries them all.
-  // One unconditional note within the second makes the store unconditional.
-  auto [it, fresh] = backupTimes_.try_emplace(planId);
-  it->second.time = plat::Now();
-  it->second.unlessBlocked = fresh ? unlessBlocked : it->second.unlessBlocked && unlessBlocked;
-  if (!backupTimeTimer_.isActive()) backupTimeTimer_.start();
-}
-
-void CMainFrame::StoreBackupTimes() {
-  std::map<uint32_t, DueBackupTime> due;
-  due.swap(backupTimes_);
-  if (due.empty()) return;
-  backupTimeWorker_.Run([due = std::move(due)] {
-    PlanList& list = PlanList::Instance();
-    std::lock_guard<std::recursive_mutex> guard(list.Lock());
-    for (const auto& [id, d] : due) {
-      CPlan* plan = list.Find(id);
-      if (plan == nullptr || (d.unlessBlocked && plan->IsBlocked())) continue;
-      plan->SetLastBackupTime(d.time);
-    }
-    return std::function<void()>([] {});
-  });
 }
 
 void CMainFrame::OnPowerStatus(plat::PowerStatus status) {

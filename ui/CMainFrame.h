@@ -13,7 +13,7 @@
 
 #include "platform/Clock.h"
 #include "ui/CTrayWnd.h"
-#include "ui/WizardWorker.h"
+#include "ui/PlanNotices.h"
 
 class QAction;
 class QMenu;
@@ -51,8 +51,8 @@ class CMainFrame : public CTrayWnd {
   void RunFirstUse();
 
   // One engine event from the view's pump (UI thread): the busy animation,
-  // the pop-ups of finished runs and scans, the plans' last backup times,
-  // and the end of the program when the change-monitoring driver failed.
+  // the pop-ups CPlanNotices picks, and the end of the program when the
+  // change-monitoring driver failed.
   void OnEngineEvent(CMEvent* source, const EventData& event);
   // The power state read by the pump's periodic check. Only a change counts:
   // going to battery shows the battery icon and the "POWER_IS_OFFLINE"
@@ -60,7 +60,6 @@ class CMainFrame : public CTrayWnd {
   void OnPowerStatus(plat::PowerStatus status);
   bool OnBattery() const { return onBattery_; }
   size_t BusyPlanCount() const { return busy_.size(); }
-  static constexpr int64_t kProblemQuietSeconds = 60;
 
  signals:
   // The frame closed for good (after the exit command).
@@ -72,6 +71,9 @@ class CMainFrame : public CTrayWnd {
 
  private:
   void PlaceAtStoredPosition();
+  // The first time the window closes to the icon: a pop-up says the program
+  // still protects the files and that the icon's menu exits it.
+  void TellClosedToIcon();
   void BuildMenu();
   void ShowAbout();
   void ShowSettings();
@@ -79,14 +81,6 @@ class CMainFrame : public CTrayWnd {
   // The icon shown while no plan is busy: the battery image on battery.
   void ShowRestingIcon();
   void PlanModeChanged(uint32_t planId, int32_t mode);
-  void RunFinished(uint32_t planId, const std::string& planName, int64_t copied);
-  void NoteBackupTime(uint32_t planId, bool unlessBlocked);
-  // A file or a plan is not protected: a warning pop-up while error
-  // notifications are on, at most one per kind and plan within
-  // kProblemQuietSeconds (a burst of failures is one message).
-  void ProblemNotice(const EventData& event);
-  // Hands the noted times to the worker (the timer's slot).
-  void StoreBackupTimes();
 
   CBrevantoView* view_;
   std::unique_ptr<QMenu> menu_;
@@ -97,19 +91,8 @@ class CMainFrame : public CTrayWnd {
   QAction* exitAction_ = nullptr;
   bool exiting_ = false;
 
-  std::set<uint32_t> busy_;                 // plans in run state 2
-  std::map<uint32_t, int64_t> scanCopied_;  // files copied by a running first scan
-  // Last backup times noted from events, stored a second later off the
-  // interface thread (UI thread only).
-  struct DueBackupTime {
-    int64_t time = 0;
-    bool unlessBlocked = false;
-  };
-  std::map<uint32_t, DueBackupTime> backupTimes_;
-  // When the last problem pop-up of each (event code, plan) was shown.
-  std::map<std::pair<int32_t, uint32_t>, int64_t> problemShown_;
-  QTimer backupTimeTimer_;
-  CWizardWorker backupTimeWorker_;
+  std::set<uint32_t> busy_;  // plans in run state 2
+  CPlanNotices notices_;     // which events become pop-ups (UI thread only)
   bool powerKnown_ = false;
   bool onBattery_ = false;
 };

@@ -17,6 +17,7 @@
 #include <atomic>
 
 #include "app/Texts.h"
+#include "ui/ElidedLabel.h"
 #include "ui/NativePath.h"
 #include "ui/StyleSheet.h"
 
@@ -34,8 +35,10 @@ QLabel* Caption(const char* key, QWidget* parent) {
   return label;
 }
 
-QLabel* Value(const char* objectName, QWidget* parent) {
-  auto* label = new QLabel(parent);
+// A value cut with an ellipsis when the card is narrower than its text.
+CElidedLabel* Value(const char* objectName, QWidget* parent,
+                    Qt::TextElideMode mode = Qt::ElideRight) {
+  auto* label = new CElidedLabel(mode, parent);
   label->setObjectName(objectName);
   label->setProperty("cellValue", true);
   label->setTextFormat(Qt::PlainText);
@@ -149,7 +152,7 @@ CPlanCell::CPlanCell(uint32_t id, QWidget* parent) : QFrame(parent), id_(id) {
 
   icon_ = new CStatusIcon(this);
 
-  name_ = new QLabel(this);
+  name_ = new CElidedLabel(Qt::ElideRight, this);
   name_->setObjectName("planName");
   name_->setTextFormat(Qt::PlainText);
   name_->setToolTip(Text("UGGRID", "RENAME"));
@@ -162,7 +165,7 @@ CPlanCell::CPlanCell(uint32_t id, QWidget* parent) : QFrame(parent), id_(id) {
   rename_ = IconButton("renameButton", "Rename", Text("UGGRID", "RENAME"), this);
   rename_->setIconSize(QSize(16, 16));
 
-  status_ = new QLabel(this);
+  status_ = new CElidedLabel(Qt::ElideRight, this);
   status_->setObjectName("planStatus");
   status_->setTextFormat(Qt::PlainText);
 
@@ -171,9 +174,13 @@ CPlanCell::CPlanCell(uint32_t id, QWidget* parent) : QFrame(parent), id_(id) {
   pause_ = IconButton("pauseButton", "Pause", Text("MAIN_UI", "BUTTON_TIP_PAUSE"), this);
   delete_ = IconButton("deleteButton", "Delete", Text("MAIN_UI", "BUTTON_TIP_DELETE"), this);
 
-  destination_ = Value("destinationValue", this);
-  space_ = Value("spaceValue", this);
-  space_->setProperty("cellValue", false);
+  CElidedLabel* destination = Value("destinationValue", this, Qt::ElideMiddle);
+  destination->SetMinimumChars(12);
+  destination_ = destination;
+  // Short and whole: the destination's path is cut first.
+  space_ = new QLabel(this);
+  space_->setObjectName("spaceValue");
+  space_->setTextFormat(Qt::PlainText);
   schedule_ = Value("scheduleValue", this);
   next_ = Value("nextValue", this);
   last_ = Value("lastValue", this);

@@ -128,7 +128,7 @@ void CTrayWnd::ShowMainWindow() {
   activateWindow();
 }
 
-void CTrayWnd::OnLButtonDown(const QPoint&) {}
+void CTrayWnd::OnLButtonDown(const QPoint&) { ShowMainWindow(); }
 
 void CTrayWnd::OnLButtonDblClk(const QPoint&) { ShowMainWindow(); }
 

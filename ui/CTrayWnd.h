@@ -37,7 +37,7 @@ class CTrayWnd : public QMainWindow {
   void RemoveIcon();
   bool HasIcon() const { return added_; }
   // True while an icon is visible in a notification area.
-  bool IsIconShown() const;
+  virtual bool IsIconShown() const;
 
   void SetTooltip(const QString& text);
   const QString& Tooltip() const { return tooltip_; }
@@ -72,6 +72,7 @@ class CTrayWnd : public QMainWindow {
   void ShowMainWindow();
 
  protected:
+  // A single click (what most desktops report) shows the main window.
   virtual void OnLButtonDown(const QPoint& pos);
   virtual void OnLButtonDblClk(const QPoint& pos);
   // Opens ContextMenu() at the cursor.

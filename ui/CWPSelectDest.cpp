@@ -21,6 +21,7 @@
 #include "platform/Profile.h"
 #include "platform/Text.h"
 #include "platform/Volumes.h"
+#include "ui/CDlgConnectFtp.h"
 #include "ui/TextFormat.h"
 #include "ui/WizardAnswers.h"
 #include "ui/WizardWorker.h"
@@ -181,6 +182,14 @@ CWPSelectDest::CWPSelectDest(WizardContext* context, QWidget* parent)
   numbers->addWidget(timeout_);
   numbers->addStretch(1);
   ftpForm->addRow(Text("FTP_RETRY"), numbers);
+  auto* testFtp = new QPushButton(Text("FTP_TEST_CONNECTION"), ftp);
+  testFtp->setObjectName("ftpTestButton");
+  ftpForm->addRow(QString(), testFtp);
+  connect(testFtp, &QPushButton::clicked, this, [this] {
+    Store();  // the answers as Next would keep them
+    CDlgConnectFtp test(ReadFtpAnswers(ctx_->ini), this);
+    test.exec();
+  });
   panels_->addWidget(ftp);
   layout->addSpacing(4);
 

@@ -7,6 +7,7 @@
 #include "plans/PlanSettings.h"
 #include "plans/Schedule.h"
 #include "platform/Clock.h"
+#include "platform/Errors.h"
 #include "platform/Paths.h"
 #include "platform/Volumes.h"
 #include "ui/TextFormat.h"
@@ -75,7 +76,7 @@ std::string FormatCellDate(int64_t t, std::string_view country) {
   } else if (country == "NLD") {
     months = kDutch;
   } else {
-    return {};
+    return LocaleDateTime(t);  // no format for the country: the user's own
   }
   const plat::LocalTime lt = plat::ToLocalTime(t);
   if (lt.month < 1 || lt.month > 12 || lt.year < 1970 || lt.year > 9999) return {};
@@ -98,44 +99,61 @@ std::string FormatCellDate(int64_t t, std::string_view country) {
   return buf;
 }
 
-std::string CellCountry() { return GetEditionString("Country", "US"); }
+std::string CellCountry() { return GetEditionString("Country", ""); }
 
 std::string DestinationText(const PlanSnapshot& s) {
-  const char letter = DriveLetter(s.root);
-  switch (s.hasDestination ? s.storageType : 0) {
-    case kStorageLocal:
-      return FormatText("%s(%s)", {Grid("INTERNAL_DRIVE"), s.root.substr(0, 2)});
-    case kStorageUsb: {
-      const bool removable = letter != 0 && plat::VolumeTable::Instance().GetDriveType(letter) ==
-                                                plat::DriveType::kRemovable;
-      return FormatText("%s(%s:)", {Grid(removable ? "REMOVABLE_DRIVE" : "USB_KEY"),
-                                    letter ? std::string(1, letter) : std::string("?")});
-    }
-    case kStorageNetwork:
-      return Grid("NETWORK_DRIVE");
-    case kStorageFtp:
-      return Grid("FTP_SERVER");
-    default:
-      return Grid("UNKNOWN_DEVICE");
-  }
+  const std::string kind = DestinationKindText(s);
+  const std::string folder = ReadableStoreFolder(s);
+  if (folder.empty()) return kind;
+  return FormatText(Grid("DESTINATION_WITH_FOLDER"), {kind, folder});
 }
 
 std::string DestinationToolTip(const PlanSnapshot& s) {
+  return ReadableStoreFolder(s).empty() ? std::string() : DestinationText(s);
+}
+
+std::string DestinationKindText(const PlanSnapshot& s) {
+  const char* key = "UNKNOWN_DEVICE";
+  switch (s.hasDestination ? s.storageType : 0) {
+    case kStorageLocal:
+      key = "INTERNAL_DRIVE";
+      break;
+    case kStorageUsb: {
+      const char letter = DriveLetter(s.root);
+      const bool removable = letter != 0 && plat::VolumeTable::Instance().GetDriveType(letter) ==
+                                                plat::DriveType::kRemovable;
+      key = removable ? "REMOVABLE_DRIVE" : "USB_KEY";
+      break;
+    }
+    case kStorageNetwork:
+      key = "NETWORK_DRIVE";
+      break;
+    case kStorageFtp:
+      key = "FTP_SERVER";
+      break;
+    default:
+      break;
+  }
+  std::string text = Grid(key);
+  while (!text.empty() && text.back() == ' ') text.pop_back();
+  return text;
+}
+
+std::string ReadableStoreFolder(const PlanSnapshot& s) {
   if (!s.hasDestination || s.root.empty()) return {};
   if (s.storageType == kStorageFtp)
     return s.root.rfind("ftp://", 0) == 0 ? s.root : "ftp://" + s.root;
   const std::string root = WithoutSeparator(s.root);
   std::string native;
-  std::string tip = plat::ToNativePath(root, &native) ? native : root;
-  if (const char letter = DriveLetter(root)) {
-    plat::VolumeInfo volume;
-    if (plat::VolumeTable::Instance().Find(letter, &volume)) {
-      tip += "\n";
-      tip += letter;
-      tip += ": " + volume.root;
-    }
+  if (plat::ToNativePath(root, &native)) return native;
+  // A share that is not mounted now: its name with forward slashes.
+  if (root.rfind("\\\\", 0) == 0) {
+    std::string share = root;
+    for (char& c : share)
+      if (c == '\\') c = '/';
+    return share;
   }
-  return tip;
+  return {};
 }
 
 std::string ScheduleText(int32_t unit) {
@@ -188,4 +206,18 @@ std::string LastBackupText(const PlanSnapshot& s, std::string_view country) {
   std::string date =
       s.lastBackupTime == 0 ? std::string() : FormatCellDate(s.lastBackupTime, country);
   return date.empty() ? Grid("LAST_BACKUP_TIME_HAVE_NOT_RUN") : date;
+}
+
+std::string StatusText(const PlanStatus& status, const PlanSnapshot& s) {
+  const std::string text = GetText(status.section, status.textKey);
+  if (status.icon != StatusIcon::kFailing) return text;
+  return FormatText(text, {CopyErrorWords(s.copyError)});
+}
+
+std::string CopyErrorWords(uint32_t code) {
+  const std::string key = "ERROR_" + std::to_string(code);
+  std::string words = GetText("PLAN_HEALTH", key);
+  if (!words.empty()) return words;
+  return FormatText(GetText("PLAN_HEALTH", "ERROR_OTHER"),
+                    {std::to_string(code), plat::WinErrorMessage(code)});
 }

@@ -9,19 +9,32 @@
 
 // A date as the country writes it, with that language's month abbreviations:
 // "US" "%b %d, %Y %H:%M"; "UK", "FRA", "ESP", "ITA", "NLD" "%d %b %Y %H:%M";
-// "DEU" "%d. %b %Y %H:%M"; empty for any other country or a time that cannot
-// be written (not positive, or beyond the year 9999).
+// "DEU" "%d. %b %Y %H:%M"; for any other country (or none) the user's locale
+// with a four-digit year (LocaleDateTime). Empty for a time that cannot be
+// written (not positive, or beyond the year 9999).
 std::string FormatCellDate(int64_t t, std::string_view country);
-// The edition's country ("Country" of "OEM.ini", "US" when missing).
+// The edition's country ("Country" of "OEM.ini"; empty when it names none,
+// and the user's locale decides).
 std::string CellCountry();
 
-// The destination's kind and drive, e.g. "Local disk (E:)".
 std::string DestinationText(const PlanSnapshot& s);
-// Where the store lies as the user knows it: the native folder of a drive or
-// share path, "ftp://server/root" for FTP; empty when unknown.
+// The whole destination text when it names a folder (the card may cut it).
 std::string DestinationToolTip(const PlanSnapshot& s);
+// "Local disk", "USB disk", ... without a drive letter.
+std::string DestinationKindText(const PlanSnapshot& s);
+// The store folder as a person reads it: the native folder of a drive or
+// mounted share path ("/home/ann/Backups"), "//server/share/x" for a share
+// that is not mounted, "ftp://server/root" for FTP; empty when unknown (a
+// USB disk that is away).
+std::string ReadableStoreFolder(const PlanSnapshot& s);
 std::string ScheduleText(int32_t unit);
 // "NEXT_BACKUP_TIME_PREFIX" / "LAST_BACKUP_TIME_PREFIX" are the labels; these
 // are the values that follow them.
 std::string NextBackupText(const PlanSnapshot& s, std::string_view country);
 std::string LastBackupText(const PlanSnapshot& s, std::string_view country);
+
+// The status line: the status's text; for failing copies with their cause.
+std::string StatusText(const PlanStatus& status, const PlanSnapshot& s);
+// The cause of a failed copy in words, from its system error number
+// (section "PLAN_HEALTH", "ERROR_<n>"; others by number and system text).
+std::string CopyErrorWords(uint32_t code);

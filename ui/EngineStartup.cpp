@@ -9,6 +9,7 @@
 #include "engine/ActivityLog.h"
 #include "engine/CChangeMonitor.h"
 #include "engine/CFileDispatchThread.h"
+#include "engine/CSimpleEngine.h"
 #include "engine/CUsbWindow.h"
 #include "engine/EngineEvents.h"
 #include "plans/CPlan.h"
@@ -55,7 +56,11 @@ void StopEngine() {
   }
   // Waited for without the list's lock: a working thread may need it to end
   // its step. Plans are deleted on the UI thread only, so the pointers hold.
-  for (CPlan* plan : plans) plan->StopAndWait();
+  for (CPlan* plan : plans) {
+    plan->StopAndWait();
+    // A run cut short by the stop leaves its last copy's time to be saved.
+    if (CSimpleEngine* engine = plan->Engine()) engine->PersistLastBackupTime();
+  }
 
   // No more written files: the dispatch stops (its destructor joins it)
   // before the monitor's threads.

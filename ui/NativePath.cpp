@@ -7,3 +7,8 @@ QString NativeQPath(const std::string& systemPath) {
   if (!plat::ToNativePath(systemPath, &native)) return {};
   return QString::fromStdString(native);
 }
+
+std::string ReadablePath(const std::string& text) {
+  std::string native;
+  return plat::ToNativePath(text, &native) ? native : text;
+}

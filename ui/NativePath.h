@@ -5,3 +5,7 @@
 
 // Empty when the system path names no volume.
 QString NativeQPath(const std::string& systemPath);
+
+// A text that may be a system path, as a person reads it: the native path
+// when it names a volume or share, otherwise the text unchanged.
+std::string ReadablePath(const std::string& text);

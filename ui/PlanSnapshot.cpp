@@ -3,6 +3,7 @@
 #include <mutex>
 
 #include "destinations/Destination.h"
+#include "engine/CSimpleEngine.h"
 #include "engine/CTask.h"
 #include "plans/CPlan.h"
 #include "plans/PlanSettings.h"
@@ -29,6 +30,14 @@ bool TryTakeSnapshot(CPlan* plan, PlanSnapshot* out) {
   s.lastBackupTime = plan->LastBackupTime();
   s.spaceWanted = plan->SpaceWanted();
   s.notProtected = plan->UnheldNameCount();
+  if (CSimpleEngine* engine = plan->Engine()) {
+    // Failures in another store (the plan was moved since) are history.
+    const CopyHealth health = engine->Health();
+    if (health.error != 0 && health.root == s.root) {
+      s.copyError = health.error;
+      s.failingSince = health.failingSince;
+    }
+  }
   *out = std::move(s);
   return true;
 }
@@ -44,8 +53,12 @@ bool SpaceBlocks(const PlanSnapshot& s) {
 }
 
 PlanStatus ComputeStatus(const PlanSnapshot& s, bool onBattery, const SpaceFigures& space) {
+  if (!s.enabled && s.scheduleUnit != 8)
+    return {"STATUS_PAUSED", StatusColour::kStopped, StatusIcon::kStopped, false, "PLAN_HEALTH"};
   if (!s.hasDestination || !s.available)
     return {"PLAN_STATUS_LOGGING", StatusColour::kWarning, StatusIcon::kAlert, false};
+  if (s.copyError != 0)
+    return {"STATUS_FAILING", StatusColour::kProblem, StatusIcon::kFailing, false, "PLAN_HEALTH"};
   if (!s.enabled && !onBattery)
     return {"PLAN_STATUS_STOPPED", StatusColour::kStopped, StatusIcon::kStopped, false};
   if (onBattery)
@@ -74,6 +87,16 @@ bool IsSnapshotBlocked(const PlanSnapshot& s, bool onBattery, const SpaceFigures
   return !space.ok || space.freeBytes <= kTooFullBytes || space.freeBytes < s.spaceWanted;
 }
 
+RecordingCause RecordingOnlyCause(const PlanSnapshot& s, bool onBattery, const SpaceFigures& space,
+                                  bool* known) {
+  *known = true;
+  if (!s.enabled) return RecordingCause::kNone;
+  if (!s.hasDestination || !s.available) return RecordingCause::kAway;
+  if (onBattery) return RecordingCause::kBattery;
+  return IsSnapshotBlocked(s, false, space, known) ? RecordingCause::kNoSpace
+                                                   : RecordingCause::kNone;
+}
+
 void StatusRgb(StatusColour colour, int* r, int* g, int* b) {
   switch (colour) {
     case StatusColour::kWarning:
@@ -84,6 +107,9 @@ void StatusRgb(StatusColour colour, int* r, int* g, int* b) {
       return;
     case StatusColour::kRunning:
       *r = 66, *g = 166, *b = 0;
+      return;
+    case StatusColour::kProblem:
+      *r = 190, *g = 24, *b = 93;
       return;
   }
 }
@@ -100,6 +126,8 @@ const char* StatusIconName(StatusIcon icon) {
       return "Waiting";
     case StatusIcon::kWatching:
       return "Watching";
+    case StatusIcon::kFailing:
+      return "Failing";
   }
   return "Waiting";
 }

@@ -22,6 +22,8 @@ struct PlanSnapshot {
   int64_t lastBackupTime = 0;
   uint64_t spaceWanted = 0;   // free bytes a copy refused for lack of room waits for
   uint64_t notProtected = 0;  // files whose names the store cannot hold
+  uint32_t copyError = 0;     // error of the last copy into this store when it failed, else 0
+  int64_t failingSince = 0;   // first of the failed copies since the last success
 };
 
 // Fills *out under the plan's lock. False (and *out untouched) when the lock
@@ -39,14 +41,15 @@ struct SpaceFigures {
 constexpr uint64_t kTooFullBytes = 10485760;      // 10 MiB
 constexpr uint64_t kNearlyFullBytes = 104857600;  // 100 MiB
 
-enum class StatusIcon { kAlert, kStopped, kBattery, kWaiting, kWatching };
-enum class StatusColour { kWarning, kStopped, kRunning };
+enum class StatusIcon { kAlert, kStopped, kBattery, kWaiting, kWatching, kFailing };
+enum class StatusColour { kWarning, kStopped, kRunning, kProblem };
 
 struct PlanStatus {
-  const char* textKey;  // section "UGGRID"
+  const char* textKey;
   StatusColour colour;
   StatusIcon icon;
   bool animated;
+  const char* section = "UGGRID";  // of textKey
 };
 
 // Kinds whose free space is measured for the status (local and USB disks).
@@ -55,7 +58,8 @@ bool HasMeasuredSpace(const PlanSnapshot& s);
 // that are not "\\server\share" paths.
 bool SpaceBlocks(const PlanSnapshot& s);
 
-// The first rule that applies: unavailable, disabled, battery, too full,
+// The first rule that applies: paused (a plan the user stopped, not a
+// manual one), unavailable, copies failing, disabled, battery, too full,
 // backing up, continuous, manual, otherwise waiting.
 PlanStatus ComputeStatus(const PlanSnapshot& s, bool onBattery, const SpaceFigures& space);
 
@@ -65,6 +69,14 @@ PlanStatus ComputeStatus(const PlanSnapshot& s, bool onBattery, const SpaceFigur
 // not measured yet.
 bool IsSnapshotBlocked(const PlanSnapshot& s, bool onBattery, const SpaceFigures& space,
                        bool* known);
+
+// Why a plan only records its changes although it should copy them: its
+// destination is away, the machine runs on battery, or its destination has
+// too little room. A plan the user paused, a plan being changed and a manual
+// plan at rest copy nothing either, but by choice: kNone. *known as above.
+enum class RecordingCause { kNone, kAway, kBattery, kNoSpace };
+RecordingCause RecordingOnlyCause(const PlanSnapshot& s, bool onBattery, const SpaceFigures& space,
+                                  bool* known);
 
 // Colour of a status as red, green, blue.
 void StatusRgb(StatusColour colour, int* r, int* g, int* b);

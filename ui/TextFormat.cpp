@@ -1,8 +1,13 @@
 #include "ui/TextFormat.h"
 
+#include <QDateTime>
+#include <QLocale>
+#include <QString>
 #include <cctype>
 #include <cstring>
 #include <vector>
+
+#include "app/Texts.h"
 
 std::string FormatText(std::string_view pattern, std::initializer_list<std::string> values) {
   const std::vector<std::string> args(values);
@@ -34,4 +39,32 @@ std::string FormatText(std::string_view pattern, std::initializer_list<std::stri
     }
   }
   return out;
+}
+
+std::string LocaleDateTime(int64_t t) {
+  // 253402300799 is the last second of the year 9999 (UTC).
+  if (t <= 0 || t > 253402300799LL) return {};
+  const QLocale locale;
+  QString format = locale.dateTimeFormat(QLocale::ShortFormat);
+  // Short forms often carry a two-digit year ("M/d/yy h:mm AP"); seconds,
+  // where a locale shows them, say nothing on a backup time.
+  if (!format.contains(QLatin1String("yyyy")))
+    format.replace(QLatin1String("yy"), QLatin1String("yyyy"));
+  format.remove(QLatin1String(":ss"));
+  const QDateTime when = QDateTime::fromSecsSinceEpoch(t);
+  if (!when.isValid() || when.date().year() > 9999) return {};
+  return locale.toString(when, format).toStdString();
+}
+
+std::string LocaleNumber(uint64_t n) {
+  return QLocale().toString(static_cast<qulonglong>(n)).toStdString();
+}
+
+std::string CountText(std::string_view noun, uint64_t n) {
+  std::string key(noun);
+  if (n == 1) {
+    const std::string one = GetText("COUNTS", key + "_ONE");
+    if (!one.empty()) return FormatText(one, {LocaleNumber(n)});
+  }
+  return FormatText(GetText("COUNTS", key), {LocaleNumber(n)});
 }

@@ -2,6 +2,7 @@
 // without handing the text to printf: a translated text with a wrong or extra
 // field must never read past the values given.
 #pragma once
+#include <cstdint>
 #include <initializer_list>
 #include <string>
 #include <string_view>
@@ -9,3 +10,16 @@
 // Each field (%d, %s, %u, %ld, %ls, %2d, ...) takes the next value in order;
 // fields beyond the values become empty; "%%" is one percent sign.
 std::string FormatText(std::string_view pattern, std::initializer_list<std::string> values);
+
+// Dates and counts for a person, in the user's locale (QLocale(), which
+// tests may set with QLocale::setDefault).
+//
+// A local date and time to the minute in the locale's short form, always
+// with a four-digit year; empty for a time that is not positive or past the
+// year 9999.
+std::string LocaleDateTime(int64_t t);
+// A count with the locale's digits and grouping ("12,345").
+std::string LocaleNumber(uint64_t n);
+// A count with its noun from the text store's "COUNTS" section: key
+// "<noun>_ONE" for one ("1 file"), "<noun>" for any other count ("2 files").
+std::string CountText(std::string_view noun, uint64_t n);

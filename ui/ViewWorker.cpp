@@ -8,7 +8,12 @@
 
 #include "destinations/VolumeCapacity.h"
 #include "history/CLoggingDatabase.h"
+#include "platform/Clock.h"
 #include "ui/StoreRemoval.h"
+
+namespace {
+constexpr int64_t kLongestBackOff = 3600;  // beyond every back-off of a failing file
+}  // namespace
 
 CViewWorker::CViewWorker(QObject* parent) : QObject(parent), shared_(std::make_shared<Shared>()) {
   shared_->target = this;
@@ -64,7 +69,10 @@ void CViewWorker::CountPending(std::vector<JournalRequest> requests, int tag, bo
         std::unique_lock<std::recursive_mutex> lock(r.db->Mutex(), std::try_to_lock);
         if (lock.owns_lock()) {
           std::vector<std::string> paths;
-          if (r.db->CollectPending(&paths) == CLoggingDatabase::kOk) {
+          // Failed files resting in their back-off wait all the same: counted
+          // as of a time when every back-off has ended.
+          if (r.db->CollectPending(&paths, plat::Now() + kLongestBackOff) ==
+              CLoggingDatabase::kOk) {
             c.ok = true;
             c.pending = paths.size();
             if (distinct) all.insert(paths.begin(), paths.end());

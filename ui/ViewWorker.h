@@ -38,7 +38,8 @@ class CViewWorker : public QObject {
   // and removal jobs run on and their results are dropped.
   ~CViewWorker() override;
 
-  // Counts each journal's pending paths. With distinct, also the number of
+  // Counts each journal's pending paths, failed files that wait for their
+  // next try included. With distinct, also the number of
   // different paths over all journals.
   void CountPending(std::vector<JournalRequest> requests, int tag, bool distinct);
   // Free and total bytes of the volume that holds the path.

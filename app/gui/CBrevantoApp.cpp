@@ -6,6 +6,7 @@
 #include <QTimer>
 
 #include "app/Settings.h"
+#include "app/Texts.h"
 #include "app/gui/CInstanceServer.h"
 #include "app/gui/StartMode.h"
 #include "engine/ActivityLogger.h"
@@ -89,7 +90,7 @@ bool CBrevantoApp::InitInstance() {
   } else {
     TraceStartup("listen-failed");
   }
-  frame_->setWindowTitle(QStringLiteral("Brevanto  Essentials"));
+  frame_->setWindowTitle(QString::fromStdString(GetProductName()));
   return true;
 }
 

@@ -1,17 +1,15 @@
 #include "app/gui/CHelpKeyFilter.h"
 
-#include <QDesktopServices>
 #include <QEvent>
 #include <QKeyEvent>
-#include <QUrl>
 
 #include "app/Texts.h"
+#include "ui/DesktopOpen.h"
 #include "ui/NativePath.h"
 
 bool CHelpKeyFilter::OpenHelpFile() {
   const QString path = NativeQPath(GetProgramFolder() + "Help\\Brevanto.html");
-  if (path.isEmpty()) return false;
-  return QDesktopServices::openUrl(QUrl::fromLocalFile(path));
+  return OpenInDesktop(path, GetText("MAIN_UI", "HELP_NOT_OPENED"));
 }
 
 bool CHelpKeyFilter::eventFilter(QObject* watched, QEvent* event) {

@@ -7,7 +7,8 @@ class CHelpKeyFilter : public QObject {
   Q_OBJECT
  public:
   using QObject::QObject;
-  // Opens the help file; false when the desktop could not open it.
+  // Opens the help file; when the desktop cannot (no browser opener), a
+  // message says so and where the help file is. False then.
   static bool OpenHelpFile();
 
  protected:

@@ -2,16 +2,22 @@
 // first backup's burst of copies reaches the activity log whole (whatever the
 // window's queue drops) and each copy once, a name holding line breaks stays
 // one escaped line, SIGTERM during a backup ends the program as its exit
-// command does, and lock files planted in the shared folder stop nobody.
+// command does, a read-only destination is reported with its real cause and
+// its files wait for it, and lock files planted in the shared folder stop
+// nobody.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <unistd.h>
 
 #include <QProcess>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "ProgramRun.h"
 #include "support/DataFolder.h"
@@ -61,10 +67,12 @@ class EventsEndToEndTest : public ::testing::Test {
   }
 
   // pumpMs: the window's event pump period (a busy interface thread).
-  QProcess* Start(const std::string& pumpMs = {}) {
-    auto p = bvtest::StartProgram(data_, {{"BREVANTO_CHANGE_SOURCE", "inotify"},
-                                          {"BREVANTO_CHANGE_ROOTS", source_.Native()},
-                                          {"BREVANTO_PUMP_INTERVAL_MS", pumpMs}});
+  QProcess* Start(const std::string& pumpMs = {},
+                  std::vector<std::pair<std::string, std::string>> extra = {}) {
+    extra.insert(extra.end(), {{"BREVANTO_CHANGE_SOURCE", "inotify"},
+                               {"BREVANTO_CHANGE_ROOTS", source_.Native()},
+                               {"BREVANTO_PUMP_INTERVAL_MS", pumpMs}});
+    auto p = bvtest::StartProgram(data_, extra);
     EXPECT_NE(p, nullptr);
     if (!p) return nullptr;
     processes_.push_back(std::move(p));
@@ -147,6 +155,72 @@ TEST_F(EventsEndToEndTest, SigtermDuringABackupEndsLikeTheExitCommandAndTheNextS
   ASSERT_TRUE(next->waitForFinished(30000));
   EXPECT_EQ(next->exitStatus(), QProcess::NormalExit);
   EXPECT_EQ(next->exitCode(), 0);
+}
+
+// A destination on a disk that turned read-only: every copy of the first
+// backup fails and the log says why (code 19, write protected), one pop-up
+// says so, "Last backup" stays unset; once the disk is writable the failed
+// files are tried again and copied, and the time of that copy is in the plan
+// file and stays there over a restart.
+TEST_F(EventsEndToEndTest, ReadOnlyDestinationIsReportedAndItsFilesWaitForTheDisk) {
+  MakeFiles(3);
+  // The store's folder turns read-only (the volume's root stays as it is).
+  const std::string disk = data_.Volume('E') + "/Store";
+  fs::create_directories(disk);
+  if (mount(disk.c_str(), disk.c_str(), nullptr, MS_BIND, nullptr) != 0)
+    GTEST_SKIP() << "cannot bind-mount the disk: " << strerror(errno);
+  struct Unmount {
+    std::string at;
+    ~Unmount() { umount2(at.c_str(), MNT_DETACH); }
+  } unmount{disk};
+  if (mount(nullptr, disk.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) != 0)
+    GTEST_SKIP() << "cannot make the disk read-only: " << strerror(errno);
+  const std::string popups = work_.NativeOf("popups.log");
+  QProcess* program = Start({}, {{"BREVANTO_POPUP_LOG", popups}});
+  ASSERT_NE(program, nullptr);
+  const std::string said = "Error = Code: 19, Error: The media is write protected.\r";
+  ASSERT_TRUE(WaitFor([&] { return CountOf(data_.LogText(), said) >= 3; }, 120)) << data_.LogText();
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        return bvtest::ReadNative(data_.Data("PLAN/1/Plan.ini")).find("InitDone=0") ==
+               std::string::npos;
+      },
+      60));
+  EXPECT_EQ(data_.LogText().find("#Backup File Success"), std::string::npos);
+  EXPECT_EQ(data_.LogText().find("Code: 3,"), std::string::npos);
+  EXPECT_NE(bvtest::ReadNative(data_.Data("PLAN/1/Plan.ini")).find("LastBackupTime=0\n"),
+            std::string::npos);
+  // Retried files do not say it again.
+  ASSERT_TRUE(WaitFor([&] { return CountOf(data_.LogText(), said) >= 6; }, 60));
+  EXPECT_EQ(CountOf(bvtest::ReadNative(popups), "write protected"), 1u)
+      << bvtest::ReadNative(popups);
+
+  ASSERT_EQ(mount(nullptr, disk.c_str(), nullptr, MS_REMOUNT | MS_BIND, nullptr), 0);
+  ASSERT_TRUE(WaitFor([&] { return CountOf(data_.LogText(), "#Backup File Success") >= 3; }, 180))
+      << data_.LogText();
+  std::string stored;
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        const std::string plan = bvtest::ReadNative(data_.Data("PLAN/1/Plan.ini"));
+        const size_t at = plan.find("LastBackupTime=");
+        if (at == std::string::npos) return false;
+        stored = plan.substr(at, plan.find('\n', at) - at);
+        return stored != "LastBackupTime=0";
+      },
+      30));
+  EXPECT_EQ(bvtest::ReadNative(disk + "/Latest/C" + source_.NativeOf("src/f2.txt")), "file 2");
+
+  // A restart: the time is read back and written out unchanged.
+  ASSERT_EQ(::kill(pid_t(program->processId()), SIGTERM), 0);
+  ASSERT_TRUE(program->waitForFinished(30000));
+  fs::remove(data_.TraceLog());
+  QProcess* next = Start();
+  ASSERT_NE(next, nullptr);
+  ASSERT_TRUE(bvtest::WaitUntilRunning(data_));
+  ASSERT_EQ(::kill(pid_t(next->processId()), SIGTERM), 0);
+  ASSERT_TRUE(next->waitForFinished(30000));
+  EXPECT_NE(bvtest::ReadNative(data_.Data("PLAN/1/Plan.ini")).find(stored + "\n"),
+            std::string::npos);
 }
 
 TEST_F(EventsEndToEndTest, LockFilesPlantedInTheSharedFolderStopNobody) {

@@ -319,7 +319,7 @@ TEST_F(StartupTest, InstanceServesShowRequestsAndLeavesCleanly) {
     CMainFrame* frame = app.MainFrame();
     ASSERT_NE(frame, nullptr);
     EXPECT_TRUE(frame->isVisible());
-    EXPECT_EQ(frame->windowTitle().toStdString(), "Brevanto  Essentials");
+    EXPECT_EQ(frame->windowTitle().toStdString(), "Brevanto Essentials");
     EXPECT_EQ(block.Count(), 1);
     const std::string handle = block.GetWindowHandle();
     ASSERT_FALSE(handle.empty());

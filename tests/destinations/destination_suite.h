@@ -28,6 +28,9 @@ class DestinationWorld {
   virtual std::string NativeOf(const std::string& rel) const = 0;
   // Local folder for the source files of copies.
   bvtest::TempDir& Sources() { return sources_; }
+  // Writes a file straight into the store (a kind whose server works as
+  // another user hands the new file and folders to that user).
+  virtual void Put(const std::string& rel, const std::string& content);
 
  private:
   bvtest::TempDir sources_;
@@ -38,6 +41,8 @@ struct DestinationKind {
   std::function<std::unique_ptr<DestinationWorld>()> make;
   bool carriesReadOnly = true;  // moves keep the read-only attribute
   bool usesFaultSeam = true;    // copies pass the platform's fault seam
+  // Why the kind cannot run here (a server that did not start); empty: it can.
+  std::function<std::string()> unavailable;
 };
 
 // A kind whose store is a plain local folder reached by a system path on C:

@@ -77,7 +77,15 @@ std::string KindName(const testing::TestParamInfo<DestinationKind>& info) {
   return info.param.name;
 }
 
+void DestinationWorld::Put(const std::string& rel, const std::string& content) {
+  bvtest::WriteNative(NativeOf(rel), content);
+}
+
 void DestinationSuite::SetUp() {
+  if (GetParam().unavailable) {
+    const std::string reason = GetParam().unavailable();
+    if (!reason.empty()) GTEST_SKIP() << reason;
+  }
   world_ = GetParam().make();
   ASSERT_NE(world_, nullptr) << "the factory made no destination of this kind";
 }
@@ -90,7 +98,7 @@ std::string DestinationSuite::Source(const std::string& rel, const std::string& 
 }
 
 void DestinationSuite::Put(const std::string& rel, const std::string& content) {
-  bvtest::WriteNative(NativeOf(rel), content);
+  world_->Put(rel, content);
 }
 
 std::string DestinationSuite::Get(const std::string& rel) const {

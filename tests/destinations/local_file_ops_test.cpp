@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "destinations/DiskDevice.h"
+#include "platform/Errors.h"
 #include "support/TempDir.h"
 #include "volume_override.h"
 
@@ -66,7 +67,8 @@ TEST(LocalFileOps, CreateFoldersOnAShareSkipsServerAndShare) {
   EXPECT_EQ(disk.CreateFolders("\\\\?\\UNC\\srv\\share\\c\\f.txt"), kDestOk);
   EXPECT_TRUE(fs::is_directory(share.NativeOf("c")));
   EXPECT_EQ(disk.CreateFolders("\\\\srv"), kDestOk);
-  EXPECT_EQ(disk.CreateFolders("\\\\unknown\\share\\a\\f.txt"), kDestOk);
+  // A share that is not there: its folder cannot be made, and says why.
+  EXPECT_EQ(disk.CreateFolders("\\\\unknown\\share\\a\\f.txt"), plat::kErrBadNetName);
 }
 
 // The rule for which names count is in the shared suite; here the result,

@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -315,6 +316,66 @@ TEST_F(OutcomesTest, StoreFolderThatBecameReadOnly) {
   // rotation could not move it out either).
   EXPECT_EQ(m.at("names"), "old.doc,");
   EXPECT_EQ(m.at("oldcopy"), "v1");
+}
+
+// A store whose disk turns read-only (the kernel remounts a damaged disk so):
+// every copy fails and says the real cause, for a file in a folder the store
+// still has to make and for a new version of a known file alike; the plan's
+// copies count as failing until one succeeds again, and the last backup time
+// is the last success's, written to "Plan.ini" once.
+TEST_F(OutcomesTest, StoreOnAReadOnlyDiskSaysWriteProtectedUntilACopySucceeds) {
+  auto plan = env_.MakePlan(1, kUnitDaily, 3, {env_.Src().System()});
+  ASSERT_TRUE(plan);
+  CSimpleEngine* engine = plan->Engine();
+  env_.Src().Write("a.txt", "v1");
+  ASSERT_EQ(engine->BackupFile(Src("a.txt"), false, nullptr, 0), 0);
+  const int64_t copiedAt = plan->LastBackupTime();
+  EXPECT_GT(copiedAt, 0);
+  EXPECT_EQ(engine->Health().error, 0u);
+  const std::string planFile = plan->GetPlanFolder() + "Plan.ini";
+  engine->PersistLastBackupTime();
+  std::string saved;
+  ASSERT_TRUE(plat::ReadWholeFile(planFile, &saved));
+  EXPECT_NE(saved.find("LastBackupTime=" + std::to_string(copiedAt)), std::string::npos) << saved;
+
+  // The store's own folder, not the volume's root: the volume stays.
+  const std::string store = env_.Store().NativeOf("store1");
+  if (mount(store.c_str(), store.c_str(), nullptr, MS_BIND, nullptr) != 0)
+    GTEST_SKIP() << "cannot bind-mount the store: " << strerror(errno);
+  struct Unmount {
+    std::string at;
+    ~Unmount() { umount2(at.c_str(), MNT_DETACH); }
+  } unmount{store};
+  if (mount(nullptr, store.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) != 0)
+    GTEST_SKIP() << "cannot make the store read-only: " << strerror(errno);
+
+  env_.Src().Write("sub/b.txt", "b");  // its store folder does not exist yet
+  env_.Src().Write("a.txt", "v2");
+  bvtest::EventCollector events;
+  EXPECT_EQ(engine->BackupFile(Src("sub/b.txt"), false, nullptr, 0), 19);
+  EXPECT_EQ(engine->BackupFile(Src("a.txt"), false, nullptr, 0), 19);
+  const std::string said = "Code: 19, Error: The media is write protected.";
+  ASSERT_EQ(events.CountOf(kEvFileFailed), 2u);
+  for (const EventData& e : events.Events()) {
+    if (e.code == kEvFileFailed) {
+      EXPECT_EQ(e.text3, said) << e.text1;
+    }
+  }
+  const CopyHealth failing = engine->Health();
+  EXPECT_EQ(failing.error, 19u);
+  EXPECT_EQ(failing.root, plan->DestinationRoot());
+  EXPECT_GT(failing.failingSince, 0);
+  EXPECT_EQ(plan->LastBackupTime(), copiedAt);
+  engine->PersistLastBackupTime();  // nothing new to write
+  std::string after;
+  ASSERT_TRUE(plat::ReadWholeFile(planFile, &after));
+  EXPECT_EQ(after, saved);
+
+  ASSERT_EQ(mount(nullptr, store.c_str(), nullptr, MS_REMOUNT | MS_BIND, nullptr),
+            0);  // writable again
+  EXPECT_EQ(engine->BackupFile(Src("sub/b.txt"), false, nullptr, 0), 0);
+  EXPECT_EQ(engine->Health().error, 0u);
+  EXPECT_EQ(bvtest::ReadNative(env_.Latest("store1", "sub/b.txt")), "b");
 }
 
 TEST_F(OutcomesTest, OddAndLongNames) {

@@ -4,6 +4,7 @@
 // waits for a busy journal. With BV_SCREENSHOT_DIR set, the window test also
 // writes its pictures there (scripts/screenshots).
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <time.h>
 
 #include <QApplication>
@@ -12,6 +13,7 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QLocale>
 #include <QPushButton>
 #include <QScrollArea>
 #include <QTimer>
@@ -19,9 +21,11 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <mutex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -29,6 +33,7 @@
 #include "app/Settings.h"
 #include "app/Texts.h"
 #include "engine/CTask.h"
+#include "engine/CatchUpRequests.h"
 #include "engine/EngineEvents.h"
 #include "plans/CPlan.h"
 #include "plans/PlanList.h"
@@ -43,9 +48,11 @@
 #include "ui/CMainFrame.h"
 #include "ui/CPlanCell.h"
 #include "ui/CellTexts.h"
+#include "ui/ElidedLabel.h"
 #include "ui/PlanSnapshot.h"
 #include "ui/StoreRemoval.h"
 #include "ui/TextFormat.h"
+#include "ui/WizardAnswers.h"
 
 namespace fs = std::filesystem;
 
@@ -111,8 +118,10 @@ TEST(CellStatusTest, FirstRuleThatAppliesWins) {
   stoppedManual.enabled = false;
   PlanSnapshot running = Snap(4);
   running.mode = 2;
-  PlanSnapshot disabledRunning = running;
+  PlanSnapshot disabledRunning = running;  // paused by the user
   disabledRunning.enabled = false;
+  PlanSnapshot failing = running;
+  failing.copyError = 19;
   const std::vector<Case> cases = {
       {unplugged, false, plenty, "PLAN_STATUS_LOGGING", StatusIcon::kAlert, StatusColour::kWarning},
       {unplugged, true, plenty, "PLAN_STATUS_LOGGING", StatusIcon::kAlert, StatusColour::kWarning},
@@ -120,8 +129,10 @@ TEST(CellStatusTest, FirstRuleThatAppliesWins) {
        StatusColour::kStopped},
       {stoppedManual, true, plenty, "PLAN_STATUS_LOGGING", StatusIcon::kBattery,
        StatusColour::kStopped},
-      {disabledRunning, false, plenty, "PLAN_STATUS_STOPPED", StatusIcon::kStopped,
+      {disabledRunning, false, plenty, "STATUS_PAUSED", StatusIcon::kStopped,
        StatusColour::kStopped},
+      {failing, false, Free(5 * kMiB), "STATUS_FAILING", StatusIcon::kFailing,
+       StatusColour::kProblem},
       {Snap(1), false, Free(5 * kMiB), "PLAN_STATUS_LOGGING", StatusIcon::kAlert,
        StatusColour::kWarning},
       {running, false, plenty, "PLAN_STATUS_PROTECTING", StatusIcon::kWaiting,
@@ -139,7 +150,7 @@ TEST(CellStatusTest, FirstRuleThatAppliesWins) {
     EXPECT_STREQ(st.textKey, cases[i].key) << "case " << i;
     EXPECT_EQ(st.icon, cases[i].icon) << "case " << i;
     EXPECT_EQ(st.colour, cases[i].colour) << "case " << i;
-    EXPECT_EQ(st.animated, i == 6) << "case " << i;
+    EXPECT_EQ(st.animated, i == 7) << "case " << i;
   }
   int r, g, b;
   StatusRgb(StatusColour::kWarning, &r, &g, &b);
@@ -148,6 +159,8 @@ TEST(CellStatusTest, FirstRuleThatAppliesWins) {
   EXPECT_EQ((std::vector<int>{r, g, b}), (std::vector<int>{224, 1, 1}));
   StatusRgb(StatusColour::kRunning, &r, &g, &b);
   EXPECT_EQ((std::vector<int>{r, g, b}), (std::vector<int>{66, 166, 0}));
+  StatusRgb(StatusColour::kProblem, &r, &g, &b);
+  EXPECT_EQ((std::vector<int>{r, g, b}), (std::vector<int>{190, 24, 93}));
 }
 
 TEST(CellStatusTest, BlockedWaitsForASpaceFigure) {
@@ -175,20 +188,61 @@ TEST(CellStatusTest, BlockedWaitsForASpaceFigure) {
   EXPECT_TRUE(IsSnapshotBlocked(share, false, SpaceFigures{}, &known));
 }
 
-TEST(CellTextsTest, DatesFollowTheCountry) {
+// Dates by the edition's country where its table has a format, else by the
+// user's locale, always with four-digit years; counts with their nouns and
+// the locale's grouping.
+TEST(CellTextsTest, DatesAndCountsForPeople) {
+  App();
   const char* oldTz = std::getenv("TZ");
   const std::string saved = oldTz ? oldTz : "";
   setenv("TZ", "UTC", 1);
   tzset();
+  const QLocale userLocale;
   const int64_t t = 1236434700;  // 7 March 2009 14:05 UTC
-  EXPECT_EQ(FormatCellDate(t, "DEU"), "07. M\xC3\xA4r 2009 14:05");
-  EXPECT_EQ(FormatCellDate(t, "US"), "Mar 07, 2009 14:05");
-  EXPECT_EQ(FormatCellDate(t, "UK"), "07 Mar 2009 14:05");
-  EXPECT_EQ(FormatCellDate(t, "NLD"), "07 mrt 2009 14:05");
-  EXPECT_EQ(FormatCellDate(t, "ITA"), "07 mar 2009 14:05");
-  EXPECT_EQ(FormatCellDate(t, "XX"), "");
-  EXPECT_EQ(FormatCellDate(0, "US"), "");
-  EXPECT_EQ(FormatCellDate(-5, "US"), "");
+  struct Case {
+    const char* country;
+    const char* locale;
+    int64_t time;
+    const char* text;
+  };
+  const Case cases[] = {
+      {"DEU", "en_US", t, "07. M\xC3\xA4r 2009 14:05"},
+      {"US", "de_DE", t, "Mar 07, 2009 14:05"},
+      {"UK", "en_US", t, "07 Mar 2009 14:05"},
+      {"NLD", "en_US", t, "07 mrt 2009 14:05"},
+      {"ITA", "en_US", t, "07 mar 2009 14:05"},
+      // No format for the country, or none named: the user's locale.
+      {"XX", "de_DE", t, "07.03.2009 14:05"},
+      {"", "en_GB", t, "07/03/2009 14:05"},
+      {"", "fr_FR", t, "07/03/2009 14:05"},
+      {"US", "en_US", 0, ""},
+      {"", "en_US", -5, ""},
+  };
+  for (const Case& c : cases) {
+    QLocale::setDefault(QLocale(QString::fromLatin1(c.locale)));
+    EXPECT_EQ(FormatCellDate(c.time, c.country), c.text) << c.country << " " << c.locale;
+  }
+  // The US short form has a two-digit year; the card's has four.
+  QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
+  EXPECT_NE(FormatCellDate(t, "").find("3/7/2009"), std::string::npos) << FormatCellDate(t, "");
+
+  struct Count {
+    const char* noun;
+    uint64_t n;
+    const char* locale;
+    const char* text;
+  };
+  const Count counts[] = {
+      {"FILES", 1, "en_US", "1 file"},           {"FILES", 0, "en_US", "0 files"},
+      {"FILES", 2, "en_US", "2 files"},          {"FILES", 12345, "en_US", "12,345 files"},
+      {"FILES", 12345, "de_DE", "12.345 files"}, {"DAYS", 1, "en_US", "1 day"},
+      {"PLANS", 3, "en_US", "3 backup plans"},
+  };
+  for (const Count& c : counts) {
+    QLocale::setDefault(QLocale(QString::fromLatin1(c.locale)));
+    EXPECT_EQ(CountText(c.noun, c.n), c.text) << c.noun << " " << c.n << " " << c.locale;
+  }
+  QLocale::setDefault(userLocale);
   if (oldTz)
     setenv("TZ", saved.c_str(), 1);
   else
@@ -215,7 +269,6 @@ TEST(CellTextsTest, ScheduleNextAndLastTexts) {
   PlanSnapshot never = Snap(1);
   EXPECT_EQ(LastBackupText(never, "US"), Grid("LAST_BACKUP_TIME_HAVE_NOT_RUN"));
   never.lastBackupTime = 1236434700;
-  EXPECT_EQ(LastBackupText(never, "XX"), Grid("LAST_BACKUP_TIME_HAVE_NOT_RUN"));
   EXPECT_EQ(LastBackupText(never, "US"), FormatCellDate(1236434700, "US"));
 }
 
@@ -333,12 +386,11 @@ TEST_F(ViewTest, ShowsOneCellPerPlanWithItsTexts) {
   EXPECT_EQ(w.name.toStdString(), "Documents");
   EXPECT_EQ(w.statusText.toStdString(), Grid("PLAN_STATUS_WATCHING"));
   EXPECT_EQ(w.statusColour, QColor(66, 166, 0));
-  EXPECT_EQ(w.destination.toStdString(), Grid("INTERNAL_DRIVE") + "(E:)");
-  // The tool tip names the store as the user knows it.
-  EXPECT_NE(w.destinationTip.toStdString().find(dir_.NativeOf("evol") + "/Docs"),
-            std::string::npos);
+  // The store as the user knows it, never in drive-letter form.
+  EXPECT_EQ(w.destination.toStdString(), "Local disk: " + dir_.NativeOf("evol") + "/Docs");
+  EXPECT_EQ(w.destinationTip, w.destination);
   EXPECT_EQ(w.lastBackup.toStdString(), Grid("LAST_BACKUP_TIME_HAVE_NOT_RUN"));
-  EXPECT_FALSE(w.canBackUpNow);
+  EXPECT_TRUE(w.canBackUpNow);  // a continuous plan looks for what it missed
 
   const CellContent d = ContentOf(view, daily->Id());
   EXPECT_EQ(d.statusText.toStdString(), Grid("PLAN_STATUS_WAITING"));
@@ -353,7 +405,14 @@ TEST_F(ViewTest, ShowsOneCellPerPlanWithItsTexts) {
 
   const CellContent m = ContentOf(view, manual->Id());
   EXPECT_EQ(m.statusText.toStdString(), Grid("PLAN_STATUS_STOPPED"));
-  EXPECT_EQ(m.destination.toStdString(), Grid("REMOVABLE_DRIVE") + "(F:)");
+  EXPECT_EQ(m.destination.toStdString(), "Removable disk: " + dir_.NativeOf("fvol") + "/Music");
+  // A folder the user chose on the system disk (C: is "/" here).
+  CPlan* home = MakePlan("Home", dir_.SystemOf("Backups"), 4, true);
+  ASSERT_TRUE(home);
+  Show(view);
+  EXPECT_EQ(ContentOf(view, home->Id()).destination.toStdString(),
+            "Local disk: " + dir_.NativeOf("Backups"));
+  PlanList::Instance().DeletePlan(home->Id());
   EXPECT_EQ(m.nextBackup.toStdString(), Grid("NEXT_BACKUP_TIME_MANUALLY"));
   EXPECT_TRUE(m.showLaunch);
 
@@ -426,19 +485,20 @@ TEST_F(ViewTest, BackUpNowReachesThePlan) {
     if (e.code == kEvRunEnds && e.planId == daily->Id()) ++runsEnded;
   });
 
-  const int64_t before = plat::Now();
   ASSERT_TRUE(view.Cell(daily->Id())->BackupNowButton()->isEnabled());
   view.Cell(daily->Id())->BackupNowButton()->click();
   EXPECT_TRUE(daily->Enabled());
-  EXPECT_GE(daily->LastBackupTime(), before);
+  EXPECT_EQ(daily->LastBackupTime(), 0);  // only a copy sets it
   EXPECT_NE(PlanFile(daily->Id()).find("Enabled=1"), std::string::npos);
   // The forced run happens although the daily due time is far away.
   ASSERT_TRUE(RunUntil([&] { return runsEnded.load() > 0; }));
 
-  // Continuous plans ignore it.
-  EXPECT_FALSE(view.Cell(watch->Id())->BackupNowButton()->isEnabled());
-  view.BackUpNow(watch->Id());
-  EXPECT_FALSE(watch->Enabled());
+  // A continuous plan is launched and looks for what it missed now.
+  ASSERT_TRUE(view.Cell(watch->Id())->BackupNowButton()->isEnabled());
+  const uint64_t asked = catchup::RequestCount();
+  view.Cell(watch->Id())->BackupNowButton()->click();
+  EXPECT_TRUE(watch->Enabled());
+  EXPECT_EQ(catchup::RequestCount(), asked + 1);
   EXPECT_EQ(watch->LastBackupTime(), 0);
 }
 
@@ -457,7 +517,8 @@ TEST_F(ViewTest, PauseAndLaunchSwitchThePlanAndSaveIt) {
   // The card follows at a refresh that finds the plan's lock free (a walk
   // may hold it for a moment).
   ASSERT_TRUE(RunUntil([&] {
-    return ContentOf(view, plan->Id()).statusText.toStdString() == Grid("PLAN_STATUS_STOPPED") &&
+    return ContentOf(view, plan->Id()).statusText.toStdString() ==
+               GetText("PLAN_HEALTH", "STATUS_PAUSED") &&
            cell->PauseButton()->toolTip().toStdString() == GetText("MAIN_UI", "BUTTON_TIP_LAUNCH");
   }));
 
@@ -475,7 +536,6 @@ TEST_F(ViewTest, PauseAndLaunchSwitchThePlanAndSaveIt) {
     if (e.code == kEvRunBegins && e.planId == manual->Id()) ++runs;
   });
   view.Cell(manual->Id())->PauseButton()->click();
-  EXPECT_GT(manual->LastBackupTime(), 0);
   ASSERT_TRUE(RunUntil([&] { return runs.load() > 0; }));
 }
 
@@ -531,24 +591,6 @@ TEST_F(ViewTest, DeleteAsksAndKeepsOrRemovesTheStore) {
   EXPECT_FALSE(fs::exists(dir_.NativeOf("evol/Drop")));
   EXPECT_TRUE(fs::exists(dir_.NativeOf("evol/Keep/Brevanto.dat")));
   EXPECT_EQ(view.CellIds(), std::vector<uint32_t>{stayId});
-}
-
-// The frame notes a plan's last backup time from its copy events, off the
-// interface thread; a finished run of a blocked plan notes nothing.
-TEST_F(ViewTest, CopyEventsSetTheLastBackupTimeUnlessBlocked) {
-  CMainFrame frame;
-  // The blocked plan has the lower id, so the one store handles it first.
-  CPlan* blocked = MakePlan("Blocked", "G:\\Blocked\\", 2, false);
-  CPlan* copied = MakePlan("Copied", "E:\\Copied\\", 2, false);
-  ASSERT_TRUE(copied && blocked);
-  gPlugged_ = false;  // G: leaves: the second plan is blocked
-  WriteVolumes();
-  const int64_t before = plat::Now();
-  frame.OnEngineEvent(nullptr, EventData(kEvFileCopied, "a.txt", copied->Id(), {}, {}, 0));
-  frame.OnEngineEvent(nullptr, EventData(kEvRunEnds, "Blocked", blocked->Id(), {}, {}, 0));
-  ASSERT_TRUE(RunUntil([&] { return copied->LastBackupTime() >= before; }));
-  // Both notes went in one store; the blocked one was left alone.
-  EXPECT_EQ(blocked->LastBackupTime(), 0);
 }
 
 TEST_F(ViewTest, DeleteOfAnUnavailableDestinationOffersNoStoreRemoval) {
@@ -688,17 +730,22 @@ TEST_F(ViewTest, SpaceCheckWarnsAboutNearlyFullDestinations) {
 
 TEST_F(ViewTest, RecordingOnlyCheckCountsDaysAndWaitingFiles) {
   CBrevantoView view;
-  CPlan* plan = MakePlan("Docs", "E:\\Docs\\", 1, false);  // disabled: blocked
+  CPlan* plan = MakePlan("Docs", "G:\\Docs\\", 1, true);
   ASSERT_TRUE(plan);
+  gPlugged_ = false;  // its disk is away: it only records
+  WriteVolumes();
   const std::string uiIni =
       dir_.System() + "\\data\\PLAN\\" + std::to_string(plan->Id()) + "\\UI.ini";
   const std::string src = dir_.Write("src/a.txt", "a");
   plan->NoteChangedFile(dir_.SystemOf("src/a.txt"));
   plan->NoteChangedFile(dir_.SystemOf("src/b.txt"));
   (void)src;
-  Show(view);  // first sight of the blocked plan: its period starts now
-  const std::string first = plat::GetProfileString(uiIni, "MainWindow", "LoggingModeTime", "");
-  ASSERT_EQ(first.size(), 14u);
+  // First sight of the blocked plan (once its thread saw the disk go): its
+  // period starts now.
+  ASSERT_TRUE(RunUntil([&] {
+    view.Refresh();
+    return plat::GetProfileString(uiIni, "MainWindow", "LoggingModeTime", "").size() == 14u;
+  }));
   // Three days and an hour ago.
   plat::WriteProfileString(
       uiIni, "MainWindow", "LoggingModeTime",
@@ -708,13 +755,14 @@ TEST_F(ViewTest, RecordingOnlyCheckCountsDaysAndWaitingFiles) {
                    [&](const QString& text, int) { messages.push_back(text.toStdString()); });
   view.RunPeriodicChecks();
   const std::string expected =
-      FormatText(GetText("MAIN_UI", "PLAN_LOGGING_MODE_DAYS"), {"Docs", "4", "2"});
+      "The plan \"Docs\" has only been recording changes for 4 days, with 2 files waiting to be "
+      "backed up.";
   ASSERT_TRUE(RunUntil(
       [&] { return std::find(messages.begin(), messages.end(), expected) != messages.end(); }));
 
-  // Unblocked: the period is over (seen at the next snapshot the plan's
-  // starting thread lets the view take).
-  view.Cell(plan->Id())->PauseButton()->click();
+  // Unblocked: the period is over (seen once the plan's thread saw the disk).
+  gPlugged_ = true;
+  WriteVolumes();
   EXPECT_TRUE(RunUntil([&] {
     view.Refresh();
     return plat::GetProfileString(uiIni, "MainWindow", "LoggingModeTime", "") == "NULL";
@@ -776,7 +824,9 @@ TEST_F(ViewTest, StaysResponsiveWhileAPlanBacksUpManyFiles) {
     plan->NoteChangedFile(src.SystemOf(rel));
   }
   view.RefreshPendingCounts();
-  ASSERT_TRUE(RunUntil([&] { return ContentOf(view, id).pending == QString::number(kFiles); }));
+  // The count as the user's locale writes it ("5,000" in English).
+  const QString waiting = QString::fromStdString(LocaleNumber(kFiles));
+  ASSERT_TRUE(RunUntil([&] { return ContentOf(view, id).pending == waiting; }));
 
   bool sawBackingUp = false;
   int refreshesDuringRun = 0;
@@ -802,6 +852,55 @@ TEST_F(ViewTest, StaysResponsiveWhileAPlanBacksUpManyFiles) {
   poke.stop();
   EXPECT_GT(refreshesDuringRun, 0);
   EXPECT_TRUE(fs::exists(dir_.NativeOf("evol/Many/Latest")));
+}
+
+// Plans named up to the limit, on a long store path, and one card given a
+// 263-character name: from 1024 x 768 on, the window keeps its size, every
+// card's buttons and schedule lie inside it, and the cut texts carry their
+// whole text in the tool tip.
+TEST_F(ViewTest, LongNamesKeepEveryButtonInsideTheWindow) {
+  CMainFrame frame;
+  CBrevantoView* view = frame.View();
+  const std::string folder = "E:\\" + std::string(150, 'f') + "\\";
+  for (char c : std::string("ABC"))
+    ASSERT_TRUE(MakePlan(std::string(255, c), folder + c, c == 'B' ? 4 : 1, true));
+  frame.resize(1024, 768);
+  frame.show();
+  Show(*view);
+  const std::vector<uint32_t> ids = view->CellIds();
+  CellContent widest = view->Cell(ids[0])->Content();
+  widest.name = QString(263, QLatin1Char('W'));
+  widest.statusText = QString(40, QLatin1Char('S')).repeated(8);  // a long error in words
+  view->Cell(ids[0])->SetContent(widest);
+  for (uint32_t id : ids) view->Cell(id)->SetOptionsOpen(true);
+
+  for (QSize size : {QSize(1024, 768), QSize(1280, 800), QSize(1024, 768)}) {
+    frame.resize(size);
+    RunUntil([] { return false; }, 100);
+    EXPECT_EQ(frame.size(), size);
+    auto* scroll = view->findChild<QScrollArea*>("planScroll");
+    for (uint32_t id : ids) {
+      CPlanCell* cell = view->Cell(id);
+      scroll->ensureWidgetVisible(cell, 0, 0);
+      QCoreApplication::processEvents();
+      const QWidget* parts[] = {cell->BackupNowButton(), cell->PauseButton(),
+                                cell->DeleteButton(),    cell->MoreButton(),
+                                cell->EditButton(),      cell->RestoreButton(),
+                                cell->ArchiveButton(),   cell->findChild<QLabel*>("scheduleValue")};
+      for (const QWidget* w : parts) {
+        const QRect box(w->mapTo(&frame, QPoint(0, 0)), w->size());
+        EXPECT_TRUE(w->isVisibleTo(&frame) && frame.rect().contains(box))
+            << w->objectName().toStdString() << " of plan " << id << " at " << box.x() << ","
+            << box.y() << " in " << size.width() << "x" << size.height();
+      }
+      auto* name = cell->findChild<CElidedLabel*>("planName");
+      ASSERT_NE(name, nullptr);
+      EXPECT_TRUE(name->IsElided());
+      EXPECT_TRUE(name->TipText().startsWith(cell->Content().name));
+      auto* destination = cell->findChild<CElidedLabel*>("destinationValue");
+      EXPECT_EQ(destination->TipText(), cell->Content().destinationTip);
+    }
+  }
 }
 
 // The whole window with plans in several states. With BV_SCREENSHOT_DIR set
@@ -841,11 +940,13 @@ TEST_F(ViewTest, WindowWithPlansInSeveralStates) {
   ASSERT_TRUE(RunUntil([&] {
     return ContentOf(*view, projects->Id()).iconName == "Alert" &&
            ContentOf(*view, docs->Id()).pending == "3" &&
-           !ContentOf(*view, docs->Id()).space.isEmpty();
-  }));
+           !ContentOf(*view, docs->Id()).space.isEmpty() &&
+           ContentOf(*view, docs->Id()).statusText.toStdString() == Grid("PLAN_STATUS_WATCHING");
+  }));  // (the plan's first walk may still run for a moment: backing up)
   EXPECT_EQ(ContentOf(*view, photos->Id()).statusText.toStdString(),
             Grid("PLAN_STATUS_PROTECTING"));
-  EXPECT_EQ(ContentOf(*view, music->Id()).statusText.toStdString(), Grid("PLAN_STATUS_STOPPED"));
+  EXPECT_EQ(ContentOf(*view, music->Id()).statusText.toStdString(),
+            GetText("PLAN_HEALTH", "STATUS_PAUSED"));
   EXPECT_EQ(ContentOf(*view, docs->Id()).statusText.toStdString(), Grid("PLAN_STATUS_WATCHING"));
   view->Cell(photos->Id())->SetOptionsOpen(true);
   RunUntil([] { return false; }, 300);
@@ -855,6 +956,18 @@ TEST_F(ViewTest, WindowWithPlansInSeveralStates) {
   frame.resize(760, 600);
   RunUntil([] { return false; }, 200);
   shoot(&frame, "main-small.png");
+
+  // A name at the limit on a deep folder, in a 1024 x 768 window.
+  const std::string longName =
+      "Everything I keep for the family: the photos of every holiday since 2004, the scanned "
+      "letters, the recipes, the tax papers of every year, the school reports and the "
+      "drawings of the children, the music we recorded together and all the rest of it.";
+  ASSERT_TRUE(docs->SetName(longName));
+  frame.resize(1024, 768);
+  Show(*view);
+  RunUntil([] { return false; }, 300);
+  shoot(&frame, "main-long-name.png");
+  ASSERT_TRUE(docs->SetName("Documents"));
 
   // The delete question.
   WhenQuestionShows([&](CDlgSureMessage* q) {
@@ -866,6 +979,224 @@ TEST_F(ViewTest, WindowWithPlansInSeveralStates) {
   view->Cell(docs->Id())->DeleteButton()->click();
   photos->SetMode(kModeIdle);
   CPlanCell::SetAnimationsEnabled(true);
+}
+
+// The pop-ups the program raised, one line each (BREVANTO_POPUP_LOG).
+class PopupLog {
+ public:
+  explicit PopupLog(std::string file) : file_(std::move(file)) {
+    setenv("BREVANTO_POPUP_LOG", file_.c_str(), 1);
+  }
+  ~PopupLog() { unsetenv("BREVANTO_POPUP_LOG"); }
+  std::string Text() const { return ReadNative(file_); }
+  // Pop-ups that held the words (each is one line).
+  size_t CountWith(const std::string& part) const {
+    std::istringstream lines(Text());
+    size_t n = 0;
+    for (std::string line; std::getline(lines, line);) n += line.find(part) != std::string::npos;
+    return n;
+  }
+
+ private:
+  std::string file_;
+};
+
+// One line as the pop-up log writes a text.
+std::string OneLine(std::string text) {
+  for (char& c : text) c = c == '\n' || c == '\r' ? ' ' : c;
+  return text;
+}
+
+// A destination whose disk turns read-only: the card shows the problem in its
+// own colour and image with the cause in words, the files that failed stay
+// counted as waiting, "Last backup" keeps the last success (in "Plan.ini"
+// too), one pop-up says so however often the files are tried again, and once
+// the disk is writable "Back up now" of the continuous plan copies them.
+TEST_F(ViewTest, CopiesThatFailShowTheProblemAndKeepTheLastBackup) {
+  bvtest::TempDir src(bvtest::TempDir::Where::kHome);
+  ASSERT_FALSE(src.Native().empty());
+  PopupLog popups(dir_.NativeOf("popups.log"));
+  CMainFrame frame;
+  CBrevantoView& view = *frame.View();
+  CPlan* plan = MakePlan("Docs", "E:\\Docs\\", 1, true);
+  CPlan* paused = MakePlan("Photos", "E:\\Photos\\", 4, false);  // beside it in the picture
+  ASSERT_TRUE(plan && paused);
+  const uint32_t id = plan->Id();
+  src.Write("a.txt", "a");
+  plan->NoteChangedFile(src.SystemOf("a.txt"));
+  ASSERT_TRUE(RunUntil([&] { return plan->LastBackupTime() > 0; }, 30000));
+  const int64_t copiedAt = plan->LastBackupTime();
+  ASSERT_TRUE(RunUntil(
+      [&] {
+        return PlanFile(id).find("LastBackupTime=" + std::to_string(copiedAt)) != std::string::npos;
+      },
+      10000))
+      << PlanFile(id);
+  const std::string lastText = FormatCellDate(copiedAt, CellCountry());
+
+  const std::string disk = dir_.NativeOf("evol/Docs");  // the store, not the volume's root
+  if (mount(disk.c_str(), disk.c_str(), nullptr, MS_BIND, nullptr) != 0)
+    GTEST_SKIP() << "cannot bind-mount the disk: " << strerror(errno);
+  struct Unmount {
+    std::string at;
+    ~Unmount() { umount2(at.c_str(), MNT_DETACH); }
+  } unmount{disk};
+  if (mount(nullptr, disk.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) != 0)
+    GTEST_SKIP() << "cannot make the disk read-only: " << strerror(errno);
+  for (const char* rel : {"new/b.txt", "new/c.txt"}) {
+    src.Write(rel, rel);
+    plan->NoteChangedFile(src.SystemOf(rel));
+  }
+  const std::string cause = GetText("PLAN_HEALTH", "ERROR_19");
+  const std::string status = FormatText(GetText("PLAN_HEALTH", "STATUS_FAILING"), {cause});
+  ASSERT_TRUE(RunUntil(
+      [&] {
+        view.Refresh();
+        return ContentOf(view, id).statusText.toStdString() == status &&
+               ContentOf(view, id).pending == "2";
+      },
+      30000))
+      << ContentOf(view, id).statusText.toStdString() << " / "
+      << ContentOf(view, id).pending.toStdString();
+  const CellContent c = ContentOf(view, id);
+  EXPECT_EQ(c.statusColour, QColor(190, 24, 93));
+  EXPECT_EQ(c.iconName, "Failing");
+  EXPECT_EQ(c.statusKind, "problem");
+  EXPECT_EQ(view.Cell(id)->property("status").toString(), "problem");
+  EXPECT_EQ(c.lastBackup.toStdString(), lastText);
+  EXPECT_EQ(plan->LastBackupTime(), copiedAt);
+  if (const char* out = std::getenv("BV_SCREENSHOT_DIR")) {
+    CPlanCell::SetAnimationsEnabled(false);
+    frame.resize(960, 640);
+    frame.show();
+    RunUntil([] { return false; }, 300);
+    EXPECT_TRUE(frame.grab().save(QString::fromStdString(std::string(out) + "/main-trouble.png")));
+    CPlanCell::SetAnimationsEnabled(true);
+  }
+  // Tried again (every few seconds for a while): still one pop-up.
+  LogRecord rec;
+  ASSERT_TRUE(RunUntil(
+      [&] {
+        uint64_t at = 0, next = 0;
+        bool found = false;
+        std::lock_guard<std::recursive_mutex> lock(plan->Database()->Mutex());
+        return plan->Database()->Lookup(src.SystemOf("new/b.txt"), &at) &&
+               plan->Database()->ReadRecord(at, &rec, &next, &found) == 0 && found &&
+               rec.failedAttempts >= 2;
+      },
+      30000));
+  view.Refresh();
+  EXPECT_EQ(ContentOf(view, id).pending, "2");
+  EXPECT_EQ(popups.CountWith(cause), 1u) << popups.Text();
+  EXPECT_NE(PlanFile(id).find("LastBackupTime=" + std::to_string(copiedAt)), std::string::npos);
+
+  // Writable again: the user asks, the failed files go now.
+  ASSERT_EQ(mount(nullptr, disk.c_str(), nullptr, MS_REMOUNT | MS_BIND, nullptr),
+            0);  // writable again
+  view.Cell(id)->BackupNowButton()->click();
+  ASSERT_TRUE(RunUntil(
+      [&] {
+        view.Refresh();
+        return ContentOf(view, id).statusText.toStdString() == Grid("PLAN_STATUS_WATCHING") &&
+               plan->LastBackupTime() > copiedAt && ContentOf(view, id).pending == "0";
+      },
+      30000))
+      << ContentOf(view, id).statusText.toStdString();
+  EXPECT_EQ(dir_.Read("evol/Docs/Latest/C" + src.Native() + "/new/c.txt"), "new/c.txt");
+}
+
+// Pop-ups come for what the user must know: none for a pause, an edit or a
+// manual plan at rest; one when a plan's disk goes away; a manual run says
+// how many files it copied (one file, several, or none).
+TEST_F(ViewTest, NoWarningForAPauseAnEditOrAManualPlanAtRest) {
+  bvtest::TempDir src(bvtest::TempDir::Where::kHome);
+  ASSERT_FALSE(src.Native().empty());
+  PopupLog popups(dir_.NativeOf("popups.log"));
+  CMainFrame frame;
+  CBrevantoView& view = *frame.View();
+  CPlan* watch = MakePlan("Watch", "E:\\Watch\\", 1, true);
+  CPlan* manual = MakePlan("Manual", "E:\\Manual\\", 8, false);
+  CPlan* away = MakePlan("Away", "G:\\Away\\", 1, true);
+  ASSERT_TRUE(watch && manual && away);
+  manual->SetInitDone(true);  // its runs copy what its journal holds
+  Show(view);
+  // Some refreshes and drains, as the timers make them.
+  auto settle = [&] {
+    RunUntil(
+        [&] {
+          view.Refresh();
+          return false;
+        },
+        1500);
+  };
+  // The recording-only warning's words after the plan's name.
+  const std::string pattern = GetText("MAIN_UI", "PLAN_CHANGE_LOGGING_MODE");
+  const std::string recording = OneLine(pattern.substr(pattern.find("%s") + 3, 24));
+  ASSERT_FALSE(recording.empty());
+  settle();
+
+  // A pause the user made.
+  view.Cell(watch->Id())->PauseButton()->click();
+  settle();
+  EXPECT_EQ(ContentOf(view, watch->Id()).statusText.toStdString(),
+            GetText("PLAN_HEALTH", "STATUS_PAUSED"));
+  view.Cell(watch->Id())->PauseButton()->click();
+
+  // An edit: the plan stops, its destination closes, it comes back changed.
+  const std::string answers = dir_.SystemOf("answers.ini");
+  WriteNative(dir_.NativeOf("answers.ini"),
+              "[BackupDestination]\nBackupType=2\nStorageType=1\nActiveTabNew=4\n"
+              "StoragePath=E:\\Watch\\\n[NEW_WIZARD_SELECT_SOURCE]\nActiveTab=0\n"
+              "[Selected Folders]\nFolderList=" +
+                  src.System() +
+                  "\n[WizardPage3Options]\nPlanName=Watch\nContinuously=1\n"
+                  "[Wizard4Options]\nVersionsToKeep=4\n");
+  const PlanChange change = BeginPlanChange(watch);
+  settle();
+  ASSERT_TRUE(
+      CompletePlanChange(PlanList::Instance(), watch, change, answers, {}, false, plat::Now()));
+  settle();
+
+  // A manual plan backed up now: its run ends, it rests (switched off).
+  src.Write("one.txt", "1");
+  manual->NoteChangedFile(src.SystemOf("one.txt"));
+  view.Cell(manual->Id())->BackupNowButton()->click();
+  const std::string one = OneLine(FormatText(GetText("MAIN_UI", "NUMBER_OF_BACKUP_FILES_PROMPT"),
+                                             {CountText("FILES", 1), "Manual"}));
+  ASSERT_TRUE(RunUntil([&] { return popups.CountWith(one) == 1; }, 30000)) << popups.Text();
+  ASSERT_TRUE(RunUntil([&] { return !manual->Enabled(); }));
+  settle();
+  EXPECT_EQ(popups.CountWith(recording), 0u) << popups.Text();
+  // Again with two files, then with nothing new.
+  for (const char* rel : {"two.txt", "three.txt"}) {
+    src.Write(rel, rel);
+    manual->NoteChangedFile(src.SystemOf(rel));
+  }
+  view.Cell(manual->Id())->BackupNowButton()->click();
+  const std::string two = OneLine(FormatText(GetText("MAIN_UI", "NUMBER_OF_BACKUP_FILES_PROMPT"),
+                                             {CountText("FILES", 2), "Manual"}));
+  ASSERT_TRUE(RunUntil([&] { return popups.CountWith(two) == 1; }, 30000));
+  ASSERT_TRUE(RunUntil([&] { return !manual->Enabled(); }));
+  view.Cell(manual->Id())->BackupNowButton()->click();
+  const std::string none =
+      OneLine(FormatText(GetText("PLAN_HEALTH", "NOTHING_TO_COPY"), {"Manual"}));
+  ASSERT_TRUE(RunUntil([&] { return popups.CountWith(none) == 1; }, 30000));
+  settle();
+  EXPECT_EQ(popups.CountWith(recording), 0u) << popups.Text();
+
+  // A real cause: the disk of an enabled plan goes away.
+  gPlugged_ = false;
+  WriteVolumes();
+  const std::string gone =
+      OneLine(FormatText(GetText("MAIN_UI", "PLAN_CHANGE_LOGGING_MODE"), {"Away"}));
+  ASSERT_TRUE(RunUntil(
+      [&] {
+        view.Refresh();
+        return popups.CountWith(gone) == 1;
+      },
+      30000))
+      << popups.Text();
+  EXPECT_EQ(popups.CountWith(recording), 1u) << popups.Text();
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <QApplication>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMenu>
 #include <QPushButton>
 #include <QTimer>
@@ -18,10 +19,13 @@
 #include "ManualClock.h"
 #include "app/Settings.h"
 #include "app/Texts.h"
+#include "app/gui/CHelpKeyFilter.h"
 #include "engine/ActivityLog.h"
+#include "platform/Paths.h"
 #include "platform/Profile.h"
 #include "support/QtApp.h"
 #include "support/TempDir.h"
+#include "ui/CDlgSystrayMesssage.h"
 #include "ui/CDlgTimer.h"
 #include "ui/CMainFrame.h"
 
@@ -70,7 +74,7 @@ class MainFrameTest : public ::testing::Test {
 
 TEST_F(MainFrameTest, FrameHasCaptionMenuAndStartsTheActivityLog) {
   CMainFrame frame;
-  EXPECT_EQ(frame.windowTitle().toStdString(), "Brevanto  Essentials");
+  EXPECT_EQ(frame.windowTitle().toStdString(), "Brevanto Essentials");
   EXPECT_EQ(frame.menuWidget(), nullptr);
   EXPECT_FALSE(frame.isVisible());  // created hidden
   EXPECT_FALSE(frame.windowIcon().isNull());
@@ -96,19 +100,6 @@ TEST_F(MainFrameTest, FrameHasCaptionMenuAndStartsTheActivityLog) {
   }
   EXPECT_EQ(menu->actions()[4], frame.ShowAction());
   EXPECT_EQ(menu->actions()[5], frame.ExitAction());
-}
-
-TEST_F(MainFrameTest, ShowFromMenuRestoresAMinimisedWindow) {
-  CMainFrame frame;
-  frame.showMinimized();
-  ASSERT_TRUE(frame.isMinimized());
-  frame.ShowAction()->trigger();
-  EXPECT_TRUE(frame.isVisible());
-  EXPECT_FALSE(frame.isMinimized());
-
-  frame.hide();
-  frame.ShowAction()->trigger();
-  EXPECT_TRUE(frame.isVisible());
 }
 
 TEST_F(MainFrameTest, ExitStoresThePositionAndCloses) {
@@ -137,7 +128,9 @@ TEST_F(MainFrameTest, ExitOfAMinimisedWindowKeepsTheStoredPosition) {
   EXPECT_EQ(Setting("Application Position", "y"), 50);
 }
 
-TEST_F(MainFrameTest, ConfirmedExitCancelledKeepsRunning) {
+// Cancelled, the exit changes nothing; accepted, it stores the position and
+// closes.
+TEST_F(MainFrameTest, ConfirmedExitCancelledKeepsRunningAcceptedCloses) {
   WriteInternalInt("Show Notification", "Confirm", 1);
   CMainFrame frame;
   frame.move(60, 70);
@@ -156,13 +149,7 @@ TEST_F(MainFrameTest, ConfirmedExitCancelledKeepsRunning) {
   EXPECT_EQ(message.toStdString(), GetText("MAIN_UI", "NO_LONGER_BE_PROTECTED") + " " +
                                        GetProductName() + ". " +
                                        GetText("MAIN_UI", "CLICK_OK_TO_SHUTDOWN"));
-}
 
-TEST_F(MainFrameTest, ConfirmedExitAcceptedCloses) {
-  WriteInternalInt("Show Notification", "Confirm", 1);
-  CMainFrame frame;
-  frame.move(60, 70);
-  frame.show();
   WhenDialogShows([](CDlgTimer* dialog) { dialog->AcceptButton()->click(); });
   EXPECT_TRUE(ExitThroughMenu(&frame));
   EXPECT_TRUE(frame.IsExiting());
@@ -203,6 +190,74 @@ TEST_F(MainFrameTest, CloseWithoutNotificationAreaIsTheExitCommand) {
   QCoreApplication::sendPostedEvents();
   EXPECT_TRUE(closed);
   EXPECT_EQ(Setting("Application Position", "x"), 10);
+}
+
+// F1 on a desktop where nothing can open the help (the offscreen desktop
+// opens nothing; an X desktop without xdg-open or its own opener on the PATH
+// neither): a message says so and names the help file as the user finds it.
+TEST_F(MainFrameTest, HelpWithoutABrowserSaysWhereTheHelpIs) {
+  const std::string log = dir_.NativeOf("messages.log");
+  setenv("BREVANTO_MESSAGE_LOG", log.c_str(), 1);
+  const std::string path = std::getenv("PATH") ? std::getenv("PATH") : "";
+  std::filesystem::create_directories(dir_.NativeOf("no-bin"));
+  setenv("PATH", dir_.NativeOf("no-bin").c_str(), 1);
+  CHelpKeyFilter filter;
+  qApp->installEventFilter(&filter);
+  QLineEdit edit;
+  QKeyEvent f1(QEvent::KeyPress, Qt::Key_F1, Qt::NoModifier);
+  QApplication::sendEvent(&edit, &f1);
+  qApp->removeEventFilter(&filter);
+  setenv("PATH", path.c_str(), 1);
+  unsetenv("BREVANTO_MESSAGE_LOG");
+
+  std::string help;
+  ASSERT_TRUE(plat::ToNativePath(GetProgramFolder() + "Help\\Brevanto.html", &help));
+  const std::string messages = bvtest::ReadNative(log);
+  EXPECT_NE(messages.find("The help cannot be opened"), std::string::npos) << messages;
+  EXPECT_NE(messages.find("The help is the file " + help + "."), std::string::npos) << messages;
+}
+
+// The main frame on a desktop with a notification area.
+class FrameWithIcon : public CMainFrame {
+ public:
+  bool IsIconShown() const override { return true; }
+};
+
+// Closed, the window goes to the icon, which says so the first time only
+// (also after a restart); the menu's Open brings it back, also minimised.
+TEST_F(MainFrameTest, ClosingToTheIconSaysSoOnceForGood) {
+  CDlgSystrayMesssage& popup = CDlgSystrayMesssage::Instance();
+  popup.HideMessage();
+  {
+    FrameWithIcon frame;
+    frame.show();
+    for (int i = 0; i < 2; ++i) {
+      frame.close();
+      EXPECT_FALSE(frame.isVisible());
+      EXPECT_FALSE(frame.IsExiting());
+      EXPECT_EQ(popup.isVisible(), i == 0) << i;
+      if (i == 0) {
+        const std::string text = popup.Text().toStdString();
+        EXPECT_NE(text.find("Brevanto Essentials is still protecting your files"),
+                  std::string::npos)
+            << text;
+        EXPECT_NE(text.find("Exit in its menu"), std::string::npos) << text;
+        EXPECT_EQ(popup.Kind(), PopupKind::kInfo);
+      }
+      popup.HideMessage();
+      frame.ShowAction()->trigger();
+      EXPECT_TRUE(frame.isVisible());
+    }
+    frame.showMinimized();
+    frame.ShowAction()->trigger();
+    EXPECT_TRUE(frame.isVisible() && !frame.isMinimized());
+  }
+  EXPECT_EQ(Setting("Notices", "ClosedToIcon"), 1);
+  FrameWithIcon restarted;
+  restarted.show();
+  restarted.close();
+  EXPECT_FALSE(restarted.isVisible());
+  EXPECT_FALSE(popup.isVisible());
 }
 
 TEST(DlgTimerTest, CountdownDropsEverySecondAndEndsAsAccepted) {

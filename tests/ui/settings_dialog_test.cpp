@@ -202,6 +202,16 @@ TEST_F(SettingsDialogTest, LogLinkOpensTheLogFolder) {
   QDesktopServices::unsetUrlHandler("file");
   EXPECT_EQ(opened.source().toLocalFile().toStdString(), dir_.Native() + "/log");
   EXPECT_EQ(dialog.LogLink()->cursor().shape(), Qt::PointingHandCursor);
+  EXPECT_EQ(dialog.LogLink()->toolTip().toStdString(), dir_.Native() + "/log");
+
+  // A desktop without an opener (nothing on the PATH): the folder is named.
+  const std::string path = std::getenv("PATH") ? std::getenv("PATH") : "";
+  std::filesystem::create_directories(dir_.NativeOf("no-bin"));
+  setenv("PATH", dir_.NativeOf("no-bin").c_str(), 1);
+  dialog.LogLink()->click();
+  setenv("PATH", path.c_str(), 1);
+  EXPECT_NE(Messages().find("The log files are in " + dir_.Native() + "/log."), std::string::npos)
+      << Messages();
 }
 
 // A picture of the dialog. With BV_SCREENSHOT_DIR set it is written there.

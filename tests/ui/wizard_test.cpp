@@ -45,6 +45,7 @@
 #include "platform/Paths.h"
 #include "platform/Profile.h"
 #include "platform/Volumes.h"
+#include "support/FtpServer.h"
 #include "support/QtApp.h"
 #include "support/TempDir.h"
 #include "ui/CExtFileDlg.h"
@@ -357,36 +358,41 @@ TEST_F(WizardTest, NewPlansFollowScheduleAndFirstBackup) {
   EXPECT_EQ(list.Count(), 3u);
 }
 
-TEST_F(WizardTest, FtpAnswersAreKeptWithoutAnFtpDestination) {
+// Finishing with FTP answers makes an FTP plan: its marker lands on the
+// server and "Devices.ini" keeps the server; a server that cannot be reached
+// now does not stop the plan. A plan changed to FTP gets the new destination.
+TEST_F(WizardTest, FtpAnswersMakeAnFtpPlan) {
+  bvtest::FtpServer server;
+  if (!server.Ok()) GTEST_SKIP() << server.Reason();
   PlanList& list = PlanList::Instance();
-  const std::string ini = Answers("Ftp", "", 1, false, home_.System());
-  plat::WriteProfileInt(ini, "BackupDestination", "StorageType", 4);
-  plat::WriteProfileInt(ini, "BackupDestination", "ActiveTabNew", 3);
-  FtpSettings f;
-  f.server = "ftp.example.com";
-  f.user = "ann";
-  f.password = "secret";
-  WriteFtpAnswers(ini, f);
-  // No FTP destination can be made yet: no plan, no crash, answers intact.
-  EXPECT_EQ(FinishNewPlan(list, ini, extensions_, 1767000000), nullptr);
-  EXPECT_EQ(list.Count(), 0u);
-  EXPECT_EQ(Profile(ini, "BackupDestination", "Server"), "ftp.example.com");
-  EXPECT_EQ(Profile(ini, "BackupDestination", "Password"), "secret");
-
-  // A plan changed to FTP keeps its destination and its enabled state.
-  CPlan* plan = FinishNewPlan(list, Answers("Disk", "E:\\Disk", 1, false, home_.System()),
-                              extensions_, 1767000000);
+  auto ftpAnswers = [&](const std::string& name, const FtpSettings& f) {
+    const std::string ini = Answers(name, "", 1, false, home_.System());
+    plat::WriteProfileInt(ini, "BackupDestination", "StorageType", 4);
+    plat::WriteProfileInt(ini, "BackupDestination", "ActiveTabNew", 3);
+    WriteFtpAnswers(ini, f);
+    return ini;
+  };
+  CPlan* plan =
+      FinishNewPlan(list, ftpAnswers("Ftp", server.Settings("wiz/")), extensions_, 1767000000);
   ASSERT_NE(plan, nullptr);
-  ASSERT_TRUE(plan->Enabled());
-  const std::string change = Answers("Disk", "", 1, false, home_.System());
-  plat::WriteProfileInt(change, "BackupDestination", "StorageType", 4);
-  WriteFtpAnswers(change, f);
-  const PlanChange c = BeginPlanChange(plan);
-  EXPECT_FALSE(plan->Enabled());
-  EXPECT_FALSE(CompletePlanChange(list, plan, c, change, extensions_, true, 1767000000));
-  EXPECT_TRUE(plan->Enabled());
-  EXPECT_EQ(plan->DestinationRoot(), "E:\\Disk\\");
-  EXPECT_EQ(Profile(plan->GetPlanFolder() + "UI.ini", "BackupDestination", "User"), "ann");
+  EXPECT_EQ(plan->Settings().storageType, kStorageFtp);
+  EXPECT_EQ(plan->DestinationRoot(), "/bvuser/wiz/");
+  EXPECT_TRUE(std::filesystem::exists(server.NativeOf("/bvuser/wiz/Brevanto.dat")));
+  EXPECT_EQ(Profile(plan->GetPlanFolder() + "Devices.ini", "FTP Device", "Server"), "127.0.0.1");
+
+  FtpSettings away = server.Settings("away/");
+  away.port = 1;  // nothing listens there
+  EXPECT_NE(FinishNewPlan(list, ftpAnswers("Away", away), extensions_, 1767000000), nullptr);
+  EXPECT_EQ(list.Count(), 2u);
+
+  CPlan* disk = FinishNewPlan(list, Answers("Disk", "E:\\Disk", 1, false, home_.System()),
+                              extensions_, 1767000000);
+  ASSERT_NE(disk, nullptr);
+  const PlanChange c = BeginPlanChange(disk);
+  EXPECT_TRUE(CompletePlanChange(list, disk, c, ftpAnswers("Disk", server.Settings("moved/")),
+                                 extensions_, true, 1767000000));
+  EXPECT_EQ(disk->DestinationRoot(), "/bvuser/moved/");
+  EXPECT_TRUE(std::filesystem::exists(server.NativeOf("/bvuser/moved/Brevanto.dat")));
 }
 
 TEST_F(WizardTest, ChangingAPlanStopsItAndRestoresItsState) {
@@ -519,13 +525,12 @@ TEST_F(WizardTest, PageChecksKeepTheUserOnThePage) {
   EXPECT_EQ(Profile(ini, "BackupDestination", "Proxy"), "proxy.lan");
   EXPECT_EQ(Profile(ini, "BackupDestination", "ProxyPort"), "8021");
 
-  // Finishing with FTP keeps the wizard open on the destination page.
+  // Finishing with FTP makes the plan, even with the server out of reach.
   Type(wizard.WhenPage()->NameEdit(), "Web data");
   wizard.FinishButton()->click();
-  EXPECT_TRUE(Said("WIZARD_MAIN", "DESTINATION_NOT_AVAILABLE"));
-  EXPECT_EQ(wizard.CurrentPage(), 2);
-  EXPECT_EQ(PlanList::Instance().Count(), 0u);
-  EXPECT_TRUE(wizard.isVisible());
+  EXPECT_FALSE(Said("WIZARD_MAIN", "DESTINATION_NOT_AVAILABLE"));
+  ASSERT_EQ(PlanList::Instance().Count(), 1u);
+  EXPECT_FALSE(wizard.isVisible());
 }
 
 TEST_F(WizardTest, NewPlanFilledInByHandLoadsBackAsTheSamePlan) {

@@ -1,0 +1,325 @@
+#include "destinations/FtpDevice.h"
+
+#include <climits>
+
+#include "destinations/StoreMarker.h"
+#include "platform/Clock.h"
+#include "platform/Files.h"
+#include "platform/Folders.h"
+#include "platform/Profile.h"
+#include "platform/Text.h"
+
+namespace {
+
+constexpr long kRequestWaitMs = 3000;
+constexpr long kPrepareWaitMs = 200;
+constexpr long kMaxConnectWaitMs = 120000;
+constexpr uint32_t kMarkerPauseMs = 500;
+
+std::string Trimmed(std::string_view s) {
+  size_t begin = 0;
+  while (begin < s.size() && (s[begin] == ' ' || (s[begin] >= '\t' && s[begin] <= '\r'))) ++begin;
+  size_t end = s.size();
+  while (end > begin && s[end - 1] == ' ') --end;
+  return std::string(s.substr(begin, end - begin));
+}
+
+// The revision number of entry when it is exactly RevisionFileName(stem, ext,
+// n) for some n > 0; 0 otherwise.
+int64_t RevisionNumber(std::string_view entry, std::string_view stem, std::string_view ext) {
+  for (size_t open = entry.find('('); open != std::string_view::npos;
+       open = entry.find('(', open + 1)) {
+    size_t close = open + 1;
+    int64_t n = 0;
+    while (close < entry.size() && entry[close] >= '0' && entry[close] <= '9' && n < INT64_MAX / 10)
+      n = n * 10 + (entry[close++] - '0');
+    if (close - open - 1 < 4 || close >= entry.size() || entry[close] != ')' || n <= 0) continue;
+    if (RevisionFileName(stem, ext, n) == entry) return n;
+  }
+  return 0;
+}
+
+}  // namespace
+
+void NormaliseFtpSettings(FtpSettings* s) {
+  s->server = plat::ToLower(Trimmed(s->server));
+  if (s->server.rfind("ftp://", 0) == 0) s->server.erase(0, 6);
+  s->root = Trimmed(s->root);
+  s->proxy = Trimmed(s->proxy);
+  s->user = Trimmed(s->user);
+  s->password = Trimmed(s->password);
+  if (s->retryCount < 0) s->retryCount = 0;
+  for (char& c : s->root) {
+    if (c == '\\') c = '/';
+  }
+  if (s->root.empty() || s->root.front() != '/') s->root.insert(s->root.begin(), '/');
+  if (s->root.back() != '/') s->root.push_back('/');
+}
+
+CFTPDevice::~CFTPDevice() { Close(); }
+
+bool CFTPDevice::LoadSettings() {
+  const std::string ini = DevicesIniPath();
+  if (ini.empty() || !plat::FileExists(ini)) return false;
+  auto number = [&](const char* key) {
+    return plat::GetProfileInt(ini, kFtpDeviceSection, key, 0);
+  };
+  auto text = [&](const char* key, const char* fallback) {
+    return plat::GetProfileString(ini, kFtpDeviceSection, key, fallback, 1023);
+  };
+  FtpSettings s;
+  s.port = number("Port");
+  s.passive = number("Passive");
+  s.proxyPort = number("ProxyPort");
+  s.timeout = number("TimeOut");
+  s.retryCount = number("RetryCount");
+  s.server = text("Server", "");
+  s.proxy = text("Proxy", "");
+  s.user = text("User", "");
+  s.password = text("Password", "");
+  s.root = text("Root", "/");
+  NormaliseFtpSettings(&s);
+  std::lock_guard<std::mutex> guard(settingsLock_);
+  settings_ = std::move(s);
+  return true;
+}
+
+bool CFTPDevice::SaveSettings() {
+  const std::string ini = DevicesIniPath();
+  if (ini.empty()) return false;
+  // The file holds the password: a new one is made readable by its owner only.
+  if (!plat::FileExists(ini) && !plat::WriteFileAtomic(ini, "", /*privateMode=*/true)) return false;
+  const FtpSettings s = GetFtpSettings();
+  auto put = [&](const char* key, const std::string& value) {
+    std::string safe;
+    return ProfileSafeValue(value, &safe) &&
+           plat::WriteProfileString(ini, kFtpDeviceSection, key, safe.c_str());
+  };
+  bool ok = put("Passive", std::to_string(s.passive));
+  ok = put("Server", s.server) && ok;
+  ok = put("Port", std::to_string(s.port)) && ok;
+  ok = put("Proxy", s.proxy) && ok;
+  ok = put("ProxyPort", std::to_string(s.proxyPort)) && ok;
+  ok = put("User", s.user) && ok;
+  ok = put("Password", s.password) && ok;
+  ok = put("TimeOut", std::to_string(s.timeout)) && ok;
+  ok = put("RetryCount", std::to_string(s.retryCount)) && ok;
+  ok = put("Root", s.root) && ok;
+  return ok;
+}
+
+void CFTPDevice::Configure(const PlanSettings& settings) {
+  FtpSettings s = settings.ftp;
+  NormaliseFtpSettings(&s);
+  std::lock_guard<std::mutex> guard(settingsLock_);
+  settings_ = std::move(s);
+}
+
+FtpSettings CFTPDevice::GetFtpSettings() const {
+  std::lock_guard<std::mutex> guard(settingsLock_);
+  return settings_;
+}
+
+std::string CFTPDevice::GetRootPath() const {
+  std::lock_guard<std::mutex> guard(settingsLock_);
+  return settings_.root;
+}
+
+std::string CFTPDevice::ProxyText() const {
+  FtpSession probe;
+  probe.SetOptions(SessionOptions());
+  return probe.ProxyText();
+}
+
+FtpSessionOptions CFTPDevice::SessionOptions() const {
+  const FtpSettings s = GetFtpSettings();
+  FtpSessionOptions o;
+  o.server = s.server;
+  o.port = static_cast<uint16_t>(s.port & 0xFFFF);
+  o.user = s.user;
+  o.password = s.password;
+  o.passive = s.passive > 0;
+  o.proxy = s.proxy;
+  o.proxyPort = static_cast<uint16_t>(s.proxyPort & 0xFFFF);
+  return o;
+}
+
+bool CFTPDevice::IsSameDestination(const CDestination& other) const {
+  if (!CDestination::IsSameDestination(other)) return false;
+  const auto* ftp = dynamic_cast<const CFTPDevice*>(&other);
+  if (ftp == nullptr) return false;
+  const FtpSettings a = GetFtpSettings(), b = ftp->GetFtpSettings();
+  return a.port == b.port && plat::ToLower(a.server) == plat::ToLower(b.server);
+}
+
+bool CFTPDevice::IsSameVolume(const CDestination& other) const {
+  if (!CDestination::IsSameVolume(other)) return false;
+  const auto* ftp = dynamic_cast<const CFTPDevice*>(&other);
+  return ftp != nullptr && GetFtpSettings().server == ftp->GetFtpSettings().server;
+}
+
+bool CFTPDevice::Connect(long waitMs) {
+  const FtpSettings s = GetFtpSettings();
+  if (waitMs <= 0) {
+    const long seconds = s.timeout > 0 ? s.timeout : kRequestWaitMs / 1000;
+    waitMs = std::min(seconds * 1000, kMaxConnectWaitMs);
+  }
+  std::lock_guard<std::recursive_mutex> guard(sessionLock_);
+  session_.SetOptions(SessionOptions());
+  session_.Disconnect();
+  for (int32_t attempt = 0; attempt <= s.retryCount; ++attempt) {
+    if (session_.Login(waitMs) == FtpSession::kDone) {
+      connected_ = true;
+      return true;
+    }
+  }
+  connected_ = false;
+  return false;
+}
+
+void CFTPDevice::Disconnect() {
+  std::lock_guard<std::recursive_mutex> guard(sessionLock_);
+  session_.Disconnect();
+  connected_ = false;
+}
+
+template <typename Request>
+FtpSession::Outcome CFTPDevice::WithReconnect(Request request) {
+  std::lock_guard<std::recursive_mutex> guard(sessionLock_);
+  FtpSession::Outcome outcome = request();
+  if (outcome == FtpSession::kLost) {
+    connected_ = false;
+    if (!Connect(0)) return FtpSession::kLost;
+    outcome = request();
+  }
+  connected_ = outcome != FtpSession::kLost;
+  return outcome;
+}
+
+bool CFTPDevice::Prepare(bool /*initialize*/) {
+  {
+    std::lock_guard<std::recursive_mutex> guard(sessionLock_);
+    session_.SetOptions(SessionOptions());
+    opened_ = session_.Open();
+  }
+  if (!opened_ || !Connect(kPrepareWaitMs)) return false;
+  PlaceMarker();
+  return true;
+}
+
+void CFTPDevice::Close() {
+  std::lock_guard<std::recursive_mutex> guard(sessionLock_);
+  session_.Close();
+  opened_ = false;
+  connected_ = false;
+}
+
+void CFTPDevice::Refresh() {
+  if (connected_) {
+    const std::string root = GetRootPath();
+    WithReconnect([&] { return session_.Commands({"CWD " + root}, kRequestWaitMs); });
+    return;
+  }
+  {
+    std::lock_guard<std::recursive_mutex> guard(sessionLock_);
+    session_.SetOptions(SessionOptions());
+    opened_ = session_.Open();
+  }
+  if (opened_ && Connect(kRequestWaitMs)) PlaceMarker();
+}
+
+int32_t CFTPDevice::ListVersions(std::string_view folder, std::string_view name,
+                                 std::string_view extension, std::vector<VersionEntry>* list) {
+  if (folder.empty()) return 0;
+  std::vector<FtpEntry> entries;
+  const FtpSession::Outcome outcome = WithReconnect([&] {
+    entries.clear();
+    return session_.List(folder, kRequestWaitMs, &entries);
+  });
+  if (outcome == FtpSession::kLost) return -1;
+  if (outcome != FtpSession::kDone) return 0;
+  int64_t highest = 0;
+  for (const FtpEntry& entry : entries) {
+    if (entry.folder) continue;
+    const int64_t n = RevisionNumber(entry.name, name, extension);
+    if (n == 0) continue;
+    list->push_back({std::string(folder) + entry.name, n});
+    if (n > highest) highest = n;
+  }
+  return static_cast<int32_t>(std::min<int64_t>(highest, INT32_MAX));
+}
+
+uint32_t CFTPDevice::CreateFolders(std::string_view path) {
+  if (path.empty() || path.front() != '/') return kDestMissingArgument;
+  std::vector<std::string> commands;
+  for (size_t slash = path.find('/', 1); slash != std::string_view::npos;
+       slash = path.find('/', slash + 1)) {
+    commands.push_back("*MKD " + std::string(path.substr(0, slash)));
+  }
+  if (!commands.empty()) {
+    WithReconnect([&] { return session_.Commands(commands, kRequestWaitMs); });
+  }
+  return kDestOk;
+}
+
+bool CFTPDevice::FileExists(std::string_view path) {
+  if (path.empty()) return false;
+  return WithReconnect([&] { return session_.Exists(path, kRequestWaitMs); }) == FtpSession::kDone;
+}
+
+uint32_t CFTPDevice::DeleteFile(std::string_view path) {
+  const std::string command = "DELE " + std::string(path);
+  return WithReconnect([&] { return session_.Commands({command}, kRequestWaitMs); }) ==
+                 FtpSession::kDone
+             ? kDestOk
+             : kDestFailed;
+}
+
+uint32_t CFTPDevice::CopyFile(std::string_view source, std::string_view target) {
+  if (source.empty() || target.empty()) return kDestMissingArgument;
+  plat::FindData info;
+  if (!plat::GetFileInfo(source, &info)) return kDestFailed;
+  // One second per KiB on top of three minutes.
+  const long waitMs =
+      static_cast<long>(std::min<uint64_t>(info.size / 1024 + 180, LONG_MAX / 1000) * 1000);
+  uint32_t error = kDestFailed;
+  WithReconnect([&] { return session_.Upload(source, target, waitMs, &error); });
+  return error;
+}
+
+uint32_t CFTPDevice::MoveFile(std::string_view source, std::string_view target) {
+  if (source.empty() || target.empty()) return kDestOk;
+  if (FileExists(target)) return kDestFailed;  // a move never replaces a file
+  const std::vector<std::string> commands = {"RNFR " + std::string(source),
+                                             "RNTO " + std::string(target)};
+  return WithReconnect([&] { return session_.Commands(commands, kRequestWaitMs); }) ==
+                 FtpSession::kDone
+             ? kDestOk
+             : kDestFailed;
+}
+
+bool CFTPDevice::PlaceMarker() {
+  if (!IsAvailable()) return false;
+  const std::string temp = plat::GetShellFolder(plat::ShellFolder::kTemp);
+  if (temp.empty()) return false;
+  const std::string local = temp + "\\" + kStoreMarkerName;
+  {
+    plat::File file;
+    if (!file.Open(local, plat::File::kWrite, plat::File::kCreateAlways)) return false;
+  }
+  auto placeIn = [&](const std::string& root) {
+    const std::string remote = root + kStoreMarkerName;
+    CreateFolders(remote);
+    plat::SleepMs(kMarkerPauseMs);
+    return CopyFile(local, remote) == kDestOk || FileExists(remote);
+  };
+  const FtpSettings s = GetFtpSettings();
+  if (placeIn(s.root)) return true;
+  // A server that logs the user into a home folder: try the root below it.
+  if (s.root.compare(1, s.user.size(), s.user) == 0) return false;
+  const std::string home = "/" + s.user + s.root;
+  if (!placeIn(home)) return false;
+  std::lock_guard<std::mutex> guard(settingsLock_);
+  settings_.root = home;
+  return true;
+}

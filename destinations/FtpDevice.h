@@ -1,0 +1,87 @@
+// CFTPDevice: a destination in a folder on an FTP server (storage type 4),
+// optionally reached through a proxy. Its settings are the FtpSettings block,
+// kept in the section "FTP Device" of the plan's "Devices.ini". Paths are
+// server paths with "/" as separator. One connection stays open between
+// requests; a request whose connection dropped or whose wait ran out
+// reconnects once and is tried again.
+#pragma once
+#include <atomic>
+#include <mutex>
+#include <string>
+
+#include "destinations/Destination.h"
+#include "destinations/FtpSession.h"
+
+inline constexpr char kFtpDeviceSection[] = "FTP Device";
+
+// Server trimmed, lower-cased and without a leading "ftp://"; root, proxy,
+// user and password trimmed; a negative retry count becomes 0; the root uses
+// "/" and begins and ends with one.
+void NormaliseFtpSettings(FtpSettings* settings);
+
+class CFTPDevice : public CDestination {
+ public:
+  explicit CFTPDevice(IDestinationOwner* owner) : CDestination(owner) {}
+  ~CFTPDevice() override;
+
+  char GetPathSeparator() const override { return '/'; }
+  bool LoadSettings() override;
+  // False only when there is no owner or a value cannot be written.
+  bool SaveSettings() override;
+  void Configure(const PlanSettings& settings) override;
+  int32_t GetStorageType() const override { return kStorageFtp; }
+  bool IsAvailable() const override { return opened_ && connected_; }
+  bool IsSameDestination(const CDestination& other) const override;
+  bool IsSameVolume(const CDestination& other) const override;
+  // Connects (briefly) and places the marker; false when the server cannot
+  // be reached now.
+  bool Prepare(bool initialize) override;
+  void Close() override;
+  std::string GetRootPath() const override;
+  // Connected: checks the connection on the root folder. Otherwise connects
+  // and places the marker.
+  void Refresh() override;
+  int32_t ListVersions(std::string_view folder, std::string_view name, std::string_view extension,
+                       std::vector<VersionEntry>* list) override;
+  // 2 for an empty path or one not beginning with "/"; otherwise 0.
+  uint32_t CreateFolders(std::string_view path) override;
+  bool FileExists(std::string_view path) override;
+  uint32_t DeleteFile(std::string_view path) override;
+  // Uploads under a temporary name and renames once whole: 0, 2 for an empty
+  // path, 1223 when the thread was told to stop, 104 otherwise.
+  uint32_t CopyFile(std::string_view source, std::string_view target) override;
+  // Renames on the server; 0 without contacting it when a name is empty.
+  uint32_t MoveFile(std::string_view source, std::string_view target) override;
+  // The server compares names as it does; nothing to look at locally.
+  bool IgnoresCase() override { return false; }
+  bool GetFileStamp(std::string_view, uint64_t*, int64_t*, int64_t*) override { return false; }
+  uint32_t SweepTemporaryCopies() override { return 0; }
+
+  FtpSettings GetFtpSettings() const;
+  // Proves that the root can be written by uploading the marker; on a server
+  // that logs the user into a home folder and refuses the root, tries the
+  // root below "/" + user and keeps it when that works.
+  bool PlaceMarker();
+  // The proxy text the session is given (empty: no proxy).
+  std::string ProxyText() const;
+
+ private:
+  enum class Step { kDone, kFailed };
+  // Connects with a wait (0: the time-out setting, at most 120 s), making up
+  // to retry count + 1 attempts.
+  bool Connect(long waitMs);
+  void Disconnect();
+  // Runs a request; when its connection dropped or its wait ran out,
+  // reconnects once and runs it again. Returns the last outcome, or kLost
+  // when the reconnect failed.
+  template <typename Request>
+  FtpSession::Outcome WithReconnect(Request request);
+  FtpSessionOptions SessionOptions() const;
+
+  mutable std::mutex settingsLock_;  // guards settings_
+  FtpSettings settings_;
+  std::recursive_mutex sessionLock_;  // guards session_: one request at a time
+  FtpSession session_;
+  std::atomic<bool> opened_{false};     // the client handle exists
+  std::atomic<bool> connected_{false};  // logged in as of the last request
+};

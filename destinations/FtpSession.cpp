@@ -1,0 +1,422 @@
+#include "destinations/FtpSession.h"
+
+#include <curl/curl.h>
+
+#include <cstdio>
+#include <mutex>
+#include <random>
+
+#include "platform/Errors.h"
+#include "platform/Files.h"
+
+namespace {
+
+constexpr size_t kMaxListingBytes = 256u << 20;  // a listing beyond this is cut off
+constexpr size_t kMaxEntryNameBytes = 1024;
+constexpr uint32_t kUploadFailed = 104;
+
+CURL* H(void* handle) { return static_cast<CURL*>(handle); }
+
+void GlobalInit() {
+  static std::once_flag once;
+  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+// Sixteen hexadecimal digits for a temporary name.
+std::string RandomHex() {
+  thread_local std::mt19937_64 engine{std::random_device{}()};
+  char digits[17];
+  std::snprintf(digits, sizeof digits, "%016llx", static_cast<unsigned long long>(engine()));
+  return digits;
+}
+
+// Replies that come from the server with the connection still standing, and
+// failures on this side: no reconnect helps with them.
+bool IsRefusal(CURLcode rc) {
+  switch (rc) {
+    case CURLE_QUOTE_ERROR:
+    case CURLE_REMOTE_FILE_NOT_FOUND:
+    case CURLE_REMOTE_ACCESS_DENIED:
+    case CURLE_UPLOAD_FAILED:
+    case CURLE_LOGIN_DENIED:
+    case CURLE_FTP_COULDNT_RETR_FILE:
+    case CURLE_REMOTE_DISK_FULL:
+    case CURLE_FILESIZE_EXCEEDED:
+    case CURLE_ABORTED_BY_CALLBACK:
+    case CURLE_READ_ERROR:
+    case CURLE_WRITE_ERROR:
+    case CURLE_URL_MALFORMAT:
+    case CURLE_BAD_FUNCTION_ARGUMENT:
+    case CURLE_UNSUPPORTED_PROTOCOL:
+      return true;
+    default:
+      return false;
+  }
+}
+
+int StopWhenCancelled(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+  return plat::ThreadCancelRequested() ? 1 : 0;
+}
+
+struct UploadSource {
+  plat::File* file;
+  uint64_t size;
+  uint64_t sent = 0;
+};
+
+size_t ReadChunk(char* buffer, size_t size, size_t count, void* data) {
+  auto* source = static_cast<UploadSource*>(data);
+  const uint64_t left = source->size - source->sent;
+  size_t want = size * count;
+  if (want > left) want = static_cast<size_t>(left);  // a file that grew: its first size bytes
+  if (want == 0) return 0;
+  size_t got = 0;
+  if (!source->file->Read(buffer, want, &got) || got == 0) {
+    return CURL_READFUNC_ABORT;  // unreadable, or shrank under the upload
+  }
+  source->sent += got;
+  return got;
+}
+
+size_t Discard(char*, size_t size, size_t count, void*) { return size * count; }
+
+size_t AppendText(char* data, size_t size, size_t count, void* out) {
+  auto* text = static_cast<std::string*>(out);
+  const size_t n = size * count;
+  if (text->size() + n > kMaxListingBytes) return 0;
+  text->append(data, n);
+  return n;
+}
+
+size_t WriteChunk(char* data, size_t size, size_t count, void* out) {
+  const size_t n = size * count;
+  return static_cast<plat::File*>(out)->Write(data, n) ? n : 0;
+}
+
+struct SList {
+  curl_slist* list = nullptr;
+  ~SList() { curl_slist_free_all(list); }
+  void Add(const std::string& line) { list = curl_slist_append(list, line.c_str()); }
+};
+
+// Days from 1970-01-01 to a civil date (proleptic Gregorian).
+int64_t DaysFromCivil(int64_t y, unsigned m, unsigned d) {
+  y -= m <= 2;
+  const int64_t era = (y >= 0 ? y : y - 399) / 400;
+  const unsigned yoe = static_cast<unsigned>(y - era * 400);
+  const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + static_cast<int64_t>(doe) - 719468;
+}
+
+// "YYYYMMDDHHMMSS[.sss]" in UTC; 0 when it is not such a time.
+int64_t ParseMlsdTime(std::string_view t) {
+  if (t.size() < 14) return 0;
+  int64_t v[6] = {};
+  const int widths[6] = {4, 2, 2, 2, 2, 2};
+  size_t pos = 0;
+  for (int i = 0; i < 6; ++i) {
+    for (int k = 0; k < widths[i]; ++k, ++pos) {
+      if (t[pos] < '0' || t[pos] > '9') return 0;
+      v[i] = v[i] * 10 + (t[pos] - '0');
+    }
+  }
+  if (v[1] < 1 || v[1] > 12 || v[2] < 1 || v[2] > 31 || v[3] > 23 || v[4] > 59 || v[5] > 60)
+    return 0;
+  return DaysFromCivil(v[0], static_cast<unsigned>(v[1]), static_cast<unsigned>(v[2])) * 86400 +
+         v[3] * 3600 + v[4] * 60 + v[5];
+}
+
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    char x = a[i], y = b[i];
+    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
+    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
+    if (x != y) return false;
+  }
+  return true;
+}
+
+std::pair<std::string, std::string> SplitPath(std::string_view path) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string_view::npos) return {"/", std::string(path)};
+  return {std::string(path.substr(0, slash + 1)), std::string(path.substr(slash + 1))};
+}
+
+}  // namespace
+
+bool IsPlainEntryName(std::string_view name) {
+  return !name.empty() && name.size() <= kMaxEntryNameBytes && name != "." && name != ".." &&
+         name.find_first_of(std::string_view("/\\\0\r\n", 5)) == std::string_view::npos;
+}
+
+bool ParseMlsdLine(std::string_view line, FtpEntry* out) {
+  while (!line.empty() && (line.back() == '\r' || line.back() == '\n')) line.remove_suffix(1);
+  const size_t gap = line.find("; ");
+  if (gap == std::string_view::npos) return false;
+  std::string_view facts = line.substr(0, gap + 1);
+  const std::string_view name = line.substr(gap + 2);
+  if (!IsPlainEntryName(name)) return false;
+  FtpEntry entry;
+  entry.name = std::string(name);
+  bool typed = false;
+  while (!facts.empty()) {
+    const size_t end = facts.find(';');
+    const std::string_view fact = facts.substr(0, end);
+    facts = end == std::string_view::npos ? std::string_view() : facts.substr(end + 1);
+    const size_t eq = fact.find('=');
+    if (eq == std::string_view::npos) continue;
+    const std::string_view key = fact.substr(0, eq);
+    const std::string_view value = fact.substr(eq + 1);
+    if (EqualsNoCase(key, "type")) {
+      if (EqualsNoCase(value, "file")) {
+        typed = true;
+      } else if (EqualsNoCase(value, "dir")) {
+        typed = entry.folder = true;
+      } else {
+        return false;  // the folder itself, its parent, links and the like
+      }
+    } else if (EqualsNoCase(key, "size")) {
+      uint64_t n = 0;
+      for (char c : value) {
+        if (c < '0' || c > '9' || n > (UINT64_MAX - 9) / 10) return false;
+        n = n * 10 + static_cast<uint64_t>(c - '0');
+      }
+      entry.size = n;
+    } else if (EqualsNoCase(key, "modify")) {
+      entry.writeTime = ParseMlsdTime(value);
+    }
+  }
+  if (!typed) return false;
+  *out = std::move(entry);
+  return true;
+}
+
+FtpSession::FtpSession() { GlobalInit(); }
+
+FtpSession::~FtpSession() { Close(); }
+
+std::string FtpSession::ProxyText() const {
+  if (options_.proxy.empty() || options_.proxyPort == 0) return {};
+  return "ftp=ftp://" + options_.proxy + ":" + std::to_string(options_.proxyPort);
+}
+
+bool FtpSession::Open() {
+  if (handle_ == nullptr) handle_ = curl_easy_init();
+  if (multi_ == nullptr) multi_ = curl_multi_init();
+  return handle_ != nullptr && multi_ != nullptr;
+}
+
+void FtpSession::Disconnect() {
+  if (handle_ == nullptr) return;
+  Close();  // the connection lives in the multi handle's cache
+  Open();
+}
+
+void FtpSession::Close() {
+  if (handle_ != nullptr) curl_easy_cleanup(H(handle_));
+  if (multi_ != nullptr) curl_multi_cleanup(static_cast<CURLM*>(multi_));
+  handle_ = nullptr;
+  multi_ = nullptr;
+}
+
+int FtpSession::Run() {
+  // Driven here in short polls: the blocking call may sleep up to a second
+  // while the data connection of a transfer is being set up.
+  CURLM* multi = static_cast<CURLM*>(multi_);
+  if (curl_multi_add_handle(multi, H(handle_)) != CURLM_OK) return CURLE_FAILED_INIT;
+  int running = 1;
+  while (running > 0) {
+    if (curl_multi_perform(multi, &running) != CURLM_OK) break;
+    if (running > 0) curl_multi_poll(multi, nullptr, 0, 10, nullptr);
+  }
+  CURLcode rc = CURLE_FAILED_INIT;
+  int left = 0;
+  while (CURLMsg* msg = curl_multi_info_read(multi, &left)) {
+    if (msg->msg == CURLMSG_DONE && msg->easy_handle == H(handle_)) rc = msg->data.result;
+  }
+  curl_multi_remove_handle(multi, H(handle_));
+  return rc;
+}
+
+std::string FtpSession::UrlOf(std::string_view path, bool folder) const {
+  std::string host = options_.server;
+  if (host.find(':') != std::string::npos) host = "[" + host + "]";
+  std::string url = "ftp://" + host;
+  if (options_.port != 0) url += ":" + std::to_string(options_.port);
+  // "%2F": the path is taken from the server's root, not the login folder.
+  url += "/%2F";
+  size_t pos = 0;
+  while (pos < path.size() && path[pos] == '/') ++pos;
+  while (pos < path.size()) {
+    size_t end = path.find('/', pos);
+    if (end == std::string_view::npos) end = path.size();
+    const std::string_view part = path.substr(pos, end - pos);
+    if (!part.empty()) {
+      char* escaped = curl_easy_escape(H(handle_), part.data(), static_cast<int>(part.size()));
+      url += escaped != nullptr ? escaped : "";
+      curl_free(escaped);
+      if (end < path.size() || folder) url += '/';
+    }
+    pos = end + 1;
+  }
+  if (folder && url.back() != '/') url += '/';
+  return url;
+}
+
+void FtpSession::Prepare(const std::string& url, long waitMs) {
+  CURL* h = H(handle_);
+  curl_easy_reset(h);  // live connections stay with the handle
+  curl_easy_setopt(h, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "ftp");
+  curl_easy_setopt(h, CURLOPT_USERNAME, options_.user.c_str());
+  curl_easy_setopt(h, CURLOPT_PASSWORD, options_.password.c_str());
+  curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, waitMs);
+  curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, waitMs);
+  curl_easy_setopt(h, CURLOPT_FTP_FILEMETHOD, static_cast<long>(CURLFTPMETHOD_NOCWD));
+  if (!options_.passive) curl_easy_setopt(h, CURLOPT_FTPPORT, "-");
+  if (!ProxyText().empty()) {
+    const std::string proxy = "http://" + options_.proxy + ":" + std::to_string(options_.proxyPort);
+    curl_easy_setopt(h, CURLOPT_PROXY, proxy.c_str());
+    curl_easy_setopt(h, CURLOPT_HTTPPROXYTUNNEL, 1L);
+  } else {
+    curl_easy_setopt(h, CURLOPT_PROXY, "");  // no proxy from the environment either
+  }
+  curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
+  curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, StopWhenCancelled);
+  curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, Discard);  // replies to requests without a body
+}
+
+FtpSession::Outcome FtpSession::Perform() {
+  const CURLcode rc = static_cast<CURLcode>(Run());
+  if (rc == CURLE_OK) return kDone;
+  if (IsRefusal(rc)) return kRefused;
+  Disconnect();
+  return kLost;
+}
+
+FtpSession::Outcome FtpSession::Login(long waitMs) {
+  if (!Open()) return kLost;
+  Prepare(UrlOf("/", true), waitMs);
+  curl_easy_setopt(H(handle_), CURLOPT_NOBODY, 1L);
+  return Perform();
+}
+
+FtpSession::Outcome FtpSession::Commands(const std::vector<std::string>& commands, long waitMs) {
+  if (!Open()) return kLost;
+  SList quote;
+  for (const std::string& c : commands) {
+    if (c.find_first_of("\r\n") != std::string::npos) return kRefused;
+    quote.Add(c);
+  }
+  Prepare(UrlOf("/", true), waitMs);
+  curl_easy_setopt(H(handle_), CURLOPT_NOBODY, 1L);
+  curl_easy_setopt(H(handle_), CURLOPT_QUOTE, quote.list);
+  return Perform();
+}
+
+FtpSession::Outcome FtpSession::Exists(std::string_view path, long waitMs) {
+  if (!Open()) return kLost;
+  Prepare(UrlOf(path, false), waitMs);
+  curl_easy_setopt(H(handle_), CURLOPT_NOBODY, 1L);
+  return Perform();
+}
+
+FtpSession::Outcome FtpSession::Upload(std::string_view local, std::string_view remote, long waitMs,
+                                       uint32_t* error) {
+  *error = kUploadFailed;
+  plat::File file;
+  uint64_t size = 0;
+  if (!file.Open(local, plat::File::kRead, plat::File::kOpenExisting) || !file.GetSize(&size))
+    return kRefused;
+  if (!Open()) return kLost;
+  const auto [folder, name] = SplitPath(remote);
+  const std::string temporary = folder + ".~bvtmp-" + RandomHex();
+  SList rename;
+  rename.Add("RNFR " + temporary);
+  rename.Add("RNTO " + std::string(remote));
+  UploadSource source{&file, size};
+  Prepare(UrlOf(temporary, false), waitMs);
+  CURL* h = H(handle_);
+  curl_easy_setopt(h, CURLOPT_UPLOAD, 1L);
+  curl_easy_setopt(h, CURLOPT_READFUNCTION, ReadChunk);
+  curl_easy_setopt(h, CURLOPT_READDATA, &source);
+  curl_easy_setopt(h, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(size));
+  curl_easy_setopt(h, CURLOPT_POSTQUOTE, rename.list);
+  const CURLcode rc = static_cast<CURLcode>(Run());
+  if (rc == CURLE_OK && source.sent == size) {
+    *error = 0;
+    return kDone;
+  }
+  if (rc == CURLE_ABORTED_BY_CALLBACK && plat::ThreadCancelRequested())
+    *error = plat::kErrCancelled;
+  if (rc != CURLE_OK && !IsRefusal(rc)) {
+    Disconnect();
+    return kLost;
+  }
+  // Whatever reached the server stays under the temporary name only.
+  Commands({"*DELE " + temporary}, waitMs);
+  return kRefused;
+}
+
+FtpSession::Outcome FtpSession::Download(std::string_view remote, std::string_view local,
+                                         long waitMs) {
+  if (!Open()) return kLost;
+  const std::string target(local);
+  const size_t slash = target.rfind('\\');
+  const std::string partial =
+      target.substr(0, slash == std::string::npos ? 0 : slash + 1) + ".~bvtmp-" + RandomHex();
+  plat::File file;
+  if (!file.Open(partial, plat::File::kWrite, plat::File::kCreateAlways)) return kRefused;
+  Prepare(UrlOf(remote, false), waitMs);
+  curl_easy_setopt(H(handle_), CURLOPT_WRITEFUNCTION, WriteChunk);
+  curl_easy_setopt(H(handle_), CURLOPT_WRITEDATA, &file);
+  const Outcome outcome = Perform();
+  file.Close();
+  if (outcome == kDone && plat::ReplaceFile(partial, target) == 0) return kDone;
+  plat::DeleteFile(partial);
+  return outcome == kDone ? kRefused : outcome;
+}
+
+FtpSession::Outcome FtpSession::List(std::string_view folder, long waitMs,
+                                     std::vector<FtpEntry>* entries) {
+  if (!Open()) return kLost;
+  std::string text;
+  Prepare(UrlOf(folder, true), waitMs);
+  curl_easy_setopt(H(handle_), CURLOPT_CUSTOMREQUEST, "MLSD");
+  curl_easy_setopt(H(handle_), CURLOPT_WRITEFUNCTION, AppendText);
+  curl_easy_setopt(H(handle_), CURLOPT_WRITEDATA, &text);
+  Outcome outcome = Perform();
+  bool namesOnly = false;
+  if (outcome == kRefused) {  // no machine listing here (or no such folder): names only
+    text.clear();
+    Prepare(UrlOf(folder, true), waitMs);
+    curl_easy_setopt(H(handle_), CURLOPT_DIRLISTONLY, 1L);
+    curl_easy_setopt(H(handle_), CURLOPT_WRITEFUNCTION, AppendText);
+    curl_easy_setopt(H(handle_), CURLOPT_WRITEDATA, &text);
+    outcome = Perform();
+    namesOnly = true;
+  }
+  if (outcome != kDone) return outcome;
+  size_t pos = 0;
+  while (pos < text.size()) {
+    size_t end = text.find('\n', pos);
+    if (end == std::string::npos) end = text.size();
+    std::string_view line(text.data() + pos, end - pos);
+    pos = end + 1;
+    FtpEntry entry;
+    if (namesOnly) {
+      if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+      const size_t slash = line.rfind('/');  // some servers answer with paths
+      if (slash != std::string_view::npos) line = line.substr(slash + 1);
+      if (!IsPlainEntryName(line)) continue;
+      entry.name = std::string(line);
+    } else if (!ParseMlsdLine(line, &entry)) {
+      continue;
+    }
+    entries->push_back(std::move(entry));
+  }
+  return kDone;
+}

@@ -1,0 +1,92 @@
+// FtpSession: one FTP control connection, carried by libcurl and kept open
+// between requests (a backup of many files logs in once). Every request names
+// absolute server paths ("/a/b/c.txt") and is bounded by its own wait. The
+// FTP destination and the restore's FTP branch both talk to the server
+// through it. Not thread-safe: its user serialises the requests.
+#pragma once
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+struct FtpSessionOptions {
+  std::string server;  // host name or address
+  uint16_t port = 0;   // 0: the standard FTP port
+  std::string user;
+  std::string password;
+  bool passive = true;     // false: active mode (the server connects back)
+  std::string proxy;       // proxy host; empty for none
+  uint16_t proxyPort = 0;  // 0: no proxy
+};
+
+// One entry of a server folder.
+struct FtpEntry {
+  std::string name;
+  uint64_t size = 0;
+  int64_t writeTime = 0;  // seconds since 1970 UTC, 0 when unknown
+  bool folder = false;
+};
+
+class FtpSession {
+ public:
+  // How a request ended: done; refused by the server (it answered, the
+  // connection stands); or the connection dropped or the wait ran out (the
+  // connection is closed then, so the next request logs in anew).
+  enum Outcome { kDone, kRefused, kLost };
+
+  FtpSession();
+  ~FtpSession();
+  FtpSession(const FtpSession&) = delete;
+  FtpSession& operator=(const FtpSession&) = delete;
+
+  void SetOptions(const FtpSessionOptions& options) { options_ = options; }
+  // The proxy as the client is told to use it: "ftp=ftp://" + host + ":" +
+  // port, or empty when the proxy host is empty or its port is 0.
+  std::string ProxyText() const;
+
+  // Makes the client handle; false when the library cannot give one.
+  bool Open();
+  bool IsOpen() const { return handle_ != nullptr; }
+  // Drops the connection (the handle stays).
+  void Disconnect();
+  // Drops the connection and the handle.
+  void Close();
+
+  // Connects and logs in.
+  Outcome Login(long waitMs);
+  // Sends raw commands in turn ("MKD /a"); a command with a leading "*" may
+  // fail. kDone when every other command succeeded.
+  Outcome Commands(const std::vector<std::string>& commands, long waitMs);
+  // Whether a file of this exact path exists (asks for its size).
+  Outcome Exists(std::string_view path, long waitMs);
+  // Uploads a local file (system path) under a temporary name in the
+  // target's folder and renames it to the target once it is whole, so a
+  // failed upload never leaves a file under the final name. *error: 0, 1223
+  // when the calling thread was told to stop, 104 otherwise.
+  Outcome Upload(std::string_view local, std::string_view remote, long waitMs, uint32_t* error);
+  // Downloads a file to a local system path (overwritten). A failed download
+  // leaves no file under the local name.
+  Outcome Download(std::string_view remote, std::string_view local, long waitMs);
+  // Lists a folder (machine listing; names only when the server lacks it).
+  // Entries that cannot be names in a folder (".", "..", names holding "/",
+  // empty or overlong names) and unreadable lines are left out.
+  Outcome List(std::string_view folder, long waitMs, std::vector<FtpEntry>* entries);
+
+ private:
+  // Resets the handle to the common options for a request on url.
+  void Prepare(const std::string& url, long waitMs);
+  Outcome Perform();
+  // Runs the prepared request to its end; the library's result code.
+  int Run();
+  std::string UrlOf(std::string_view path, bool folder) const;
+
+  FtpSessionOptions options_;
+  void* handle_ = nullptr;  // CURL*
+  void* multi_ = nullptr;   // CURLM*, holding the open connection
+};
+
+// Parses one line of a machine listing ("type=file;size=3;modify=...; name").
+// False for a line that holds no usable entry.
+bool ParseMlsdLine(std::string_view line, FtpEntry* out);
+// A name that may stand for an entry of a folder.
+bool IsPlainEntryName(std::string_view name);

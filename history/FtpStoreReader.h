@@ -1,0 +1,34 @@
+// FtpStoreReader: how the restore reads a store on an FTP server: its own
+// connection made from the destination's settings, the store folder made the
+// current folder, listings and binary downloads.
+#pragma once
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+
+#include "destinations/FtpSession.h"
+#include "plans/PlanSettings.h"
+#include "platform/Files.h"
+
+class FtpStoreReader {
+ public:
+  FtpStoreReader(const FtpSettings& settings, std::string folder);
+
+  // Connects and makes the store folder current. On failure *key names the
+  // text ("MSG_FTP_IS_UNAVAILABLE", "MSG_CANNOT_CONNECT_TO_FTP_SERVER",
+  // "MSG_CANNOT_SET_CURRENT_DIR_OF_FTP_SERVER") and *argument the server or
+  // the folder.
+  bool Reach(const char** key, std::string* argument);
+  // Calls each for every entry of a server folder until it returns false;
+  // false when the folder cannot be listed.
+  bool List(std::string_view folder, const std::function<bool(const plat::FindData&)>& each);
+  // Downloads a server file over a local target; no link is followed below
+  // targetWithin (when not empty). 0 or an error number.
+  uint32_t Fetch(std::string_view source, std::string_view target, std::string_view targetWithin);
+
+ private:
+  FtpSettings settings_;
+  std::string folder_;
+  FtpSession session_;  // used by the job's thread only
+};

@@ -1,0 +1,330 @@
+// The FTP destination against a real server on loopback: the shared suite,
+// its settings in "Devices.ini", the home-folder root, one login for many
+// copies, active mode, reconnecting after the server went away, and the
+// proxy. Tests skip when the server cannot be started here.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <memory>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "destination_suite.h"
+#include "destinations/DestinationFactory.h"
+#include "destinations/FtpDevice.h"
+#include "plan_owner.h"
+#include "platform/Profile.h"
+#include "support/FtpServer.h"
+#include "support/TempDir.h"
+
+namespace fs = std::filesystem;
+using bvtest::FtpServer;
+
+namespace {
+
+FtpServer& Server() {
+  static FtpServer server;
+  return server;
+}
+
+// Hands a native path below the server's root (and the folders up to the
+// user's home) to the server's user.
+void GiveToServerUser(const std::string& native, const std::string& home) {
+  for (fs::path p = native; p.string().size() > home.size(); p = p.parent_path())
+    chown(p.c_str(), 65534, 65534);
+}
+
+std::unique_ptr<CDestination> FtpDestination(const FtpSettings& ftp,
+                                             IDestinationOwner* owner = nullptr) {
+  auto dest = CreateDestination(owner, kStorageFtp);
+  PlanSettings settings;
+  settings.storageType = kStorageFtp;
+  settings.ftp = ftp;
+  dest->Configure(settings);
+  return dest;
+}
+
+// A fresh store folder in the user's home on the shared server.
+class FtpWorld : public DestinationWorld {
+ public:
+  FtpWorld() {
+    static int n = 0;
+    sub_ = "s" + std::to_string(++n) + "/";
+    dest_ = FtpDestination(Server().Settings(sub_));
+    dest_->Prepare(true);
+  }
+  CDestination& Dest() override { return *dest_; }
+  std::string PathOf(const std::string& rel) const override { return dest_->GetRootPath() + rel; }
+  std::string NativeOf(const std::string& rel) const override {
+    return Server().NativeOf("/bvuser/" + sub_ + rel);
+  }
+  void Put(const std::string& rel, const std::string& content) override {
+    DestinationWorld::Put(rel, content);
+    GiveToServerUser(NativeOf(rel), Server().NativeOf("/bvuser"));
+  }
+
+ private:
+  std::string sub_;
+  std::unique_ptr<CDestination> dest_;
+};
+
+DestinationKind FtpKind() {
+  DestinationKind kind;
+  kind.name = "Ftp";
+  kind.make = [] { return std::make_unique<FtpWorld>(); };
+  kind.carriesReadOnly = false;
+  kind.usesFaultSeam = false;
+  kind.unavailable = [] { return Server().Ok() ? std::string() : Server().Reason(); };
+  return kind;
+}
+
+#define REQUIRE_SERVER(server) \
+  if (!(server).Ok()) GTEST_SKIP() << (server).Reason()
+
+}  // namespace
+
+INSTANTIATE_TEST_SUITE_P(Ftp, DestinationSuite, testing::Values(FtpKind()), KindName);
+
+TEST(FtpDevice, SettingsAreNormalisedAndKeptInDevicesIni) {
+  struct Case {
+    const char *server, *root, *proxy;
+    int32_t proxyPort, retry;
+    const char *wantServer, *wantRoot, *wantProxyText;
+    int32_t wantRetry;
+  };
+  const Case cases[] = {
+      {"  FTP://Host.Example.ORG  ", "backup\\daily", "", 0, -3, "host.example.org",
+       "/backup/daily/", "", 0},
+      {"ftp.local", "", " proxy.lan ", 8021, 2, "ftp.local", "/", "ftp=ftp://proxy.lan:8021", 2},
+      {"ftp.local", " /a/b ", "proxy.lan", 0, 1, "ftp.local", "/a/b/", "", 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.server);
+    bvtest::TempDir plan;
+    PlanOwner owner(plan.System() + "\\");
+    FtpSettings ftp;
+    ftp.server = c.server;
+    ftp.root = c.root;
+    ftp.proxy = c.proxy;
+    ftp.proxyPort = c.proxyPort;
+    ftp.retryCount = c.retry;
+    ftp.user = " ann ";
+    ftp.password = " pass word ";
+    auto dest = FtpDestination(ftp, &owner);
+    auto* device = static_cast<CFTPDevice*>(dest.get());
+    EXPECT_EQ(device->GetFtpSettings().server, c.wantServer);
+    EXPECT_EQ(device->GetRootPath(), c.wantRoot);
+    EXPECT_EQ(device->ProxyText(), c.wantProxyText);
+    EXPECT_EQ(device->GetFtpSettings().retryCount, c.wantRetry);
+
+    ASSERT_TRUE(dest->SaveSettings());
+    const std::string ini = plan.NativeOf("Devices.ini");
+    struct stat st {};
+    ASSERT_EQ(stat(ini.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u) << "the file holds the password";
+    const std::string text = bvtest::ReadNative(ini);
+    EXPECT_LT(text.find("Passive="), text.find("Server=")) << text;
+    EXPECT_LT(text.find("RetryCount="), text.find("Root=")) << text;
+
+    CFTPDevice loaded(&owner);
+    ASSERT_TRUE(loaded.LoadSettings());
+    EXPECT_EQ(loaded.GetRootPath(), c.wantRoot);
+    EXPECT_EQ(loaded.GetFtpSettings().user, "ann");
+    EXPECT_EQ(loaded.GetFtpSettings().password, "pass word");
+    EXPECT_TRUE(loaded.IsSameDestination(*dest));
+    FtpSettings other = device->GetFtpSettings();
+    other.server = std::string(c.wantServer) + ".other";
+    EXPECT_FALSE(FtpDestination(other)->IsSameDestination(*dest));
+    other = device->GetFtpSettings();
+    other.port = 2121;
+    EXPECT_FALSE(FtpDestination(other)->IsSameDestination(*dest));
+  }
+  // No file: nothing read. An empty root reads as "/".
+  bvtest::TempDir empty;
+  PlanOwner owner(empty.System() + "\\");
+  CFTPDevice device(&owner);
+  EXPECT_FALSE(device.LoadSettings());
+  bvtest::WriteNative(empty.NativeOf("Devices.ini"), "[FTP Device]\nServer=x\n");
+  ASSERT_TRUE(device.LoadSettings());
+  EXPECT_EQ(device.GetRootPath(), "/");
+  EXPECT_EQ(device.MoveFile("", "/x"), kDestOk);  // nothing to rename, no server asked
+}
+
+// A root the server refuses ("/backup/" beside the home folder) moves below
+// the user's home; a wrong password leaves the destination unavailable.
+TEST(FtpDevice, MarkerFindsTheHomeFolderAndBadLoginsFail) {
+  REQUIRE_SERVER(Server());
+  bvtest::TempDir plan;
+  PlanOwner owner(plan.System() + "\\");
+  FtpSettings ftp = Server().Settings("");
+  ftp.root = "/backup/";
+  auto dest = FtpDestination(ftp, &owner);
+  ASSERT_TRUE(dest->Prepare(true));
+  EXPECT_TRUE(dest->IsAvailable());
+  EXPECT_EQ(dest->GetRootPath(), "/bvuser/backup/");
+  EXPECT_TRUE(fs::is_regular_file(Server().NativeOf("/bvuser/backup/Brevanto.dat")));
+  EXPECT_FALSE(fs::exists(Server().NativeOf("/backup")));
+  ASSERT_TRUE(dest->SaveSettings());
+  CFTPDevice loaded(&owner);
+  ASSERT_TRUE(loaded.LoadSettings());
+  EXPECT_EQ(loaded.GetRootPath(), "/bvuser/backup/");
+
+  ftp.password = "wrong";
+  auto refused = FtpDestination(ftp);
+  EXPECT_FALSE(refused->Prepare(true));
+  EXPECT_FALSE(refused->IsAvailable());
+  refused->Refresh();
+  EXPECT_FALSE(refused->IsAvailable());
+}
+
+// The engine's calls for 1,000 small files (folders, existence, copy) go over
+// one login, in passive and in active mode.
+TEST(FtpDevice, ManyCopiesShareOneLogin) {
+  REQUIRE_SERVER(Server());
+  bvtest::TempDir sources;
+  for (int i = 0; i < 1000; ++i) sources.Write("f" + std::to_string(i) + ".txt", std::to_string(i));
+  for (int passive : {1, 0}) {
+    SCOPED_TRACE(passive ? "passive" : "active");
+    FtpSettings ftp = Server().Settings(passive ? "p/" : "a/");
+    ftp.passive = passive;
+    auto dest = FtpDestination(ftp);
+    ASSERT_TRUE(dest->Prepare(true));
+    const int before = Server().Logins();
+    const int files = passive ? 1000 : 50;
+    for (int i = 0; i < files; ++i) {
+      const std::string name = "f" + std::to_string(i) + ".txt";
+      const std::string target = dest->GetRootPath() + "Latest/C/docs/" + name;
+      ASSERT_FALSE(dest->FileExists(target));
+      ASSERT_EQ(dest->CreateFolders(target), kDestOk);
+      ASSERT_EQ(dest->CopyFile(sources.SystemOf(name), target), kDestOk) << name;
+    }
+    EXPECT_EQ(Server().Logins(), before) << "a copy logged in anew";
+    const std::string folder = Server().NativeOf(dest->GetRootPath() + "Latest/C/docs");
+    EXPECT_EQ(bvtest::FilesBelow(folder).size(), static_cast<size_t>(files));
+    EXPECT_EQ(bvtest::ReadNative(folder + "/f7.txt"), "7");
+  }
+}
+
+// The server goes away: the availability follows it, and the first request
+// after its return reconnects on its own.
+TEST(FtpDevice, ReconnectsAfterTheServerWentAway) {
+  FtpServer server;
+  REQUIRE_SERVER(server);
+  bvtest::TempDir sources;
+  const std::string src = sources.Write("a.txt", "alpha");
+  FtpSettings ftp = server.Settings("r/");
+  ftp.timeout = 2;
+  auto dest = FtpDestination(ftp);
+  ASSERT_TRUE(dest->Prepare(true));
+  const std::string target = dest->GetRootPath() + "a.txt";
+
+  server.Stop();
+  ASSERT_TRUE(server.Start());
+  EXPECT_EQ(dest->CopyFile(sources.SystemOf("a.txt"), target), kDestOk);
+  EXPECT_EQ(bvtest::ReadNative(server.NativeOf("/bvuser/r/a.txt")), "alpha");
+  EXPECT_TRUE(dest->IsAvailable());
+
+  server.Stop();
+  dest->Refresh();
+  EXPECT_FALSE(dest->IsAvailable());
+  EXPECT_NE(dest->DeleteFile(target), kDestOk);
+  ASSERT_TRUE(server.Start());
+  dest->Refresh();
+  EXPECT_TRUE(dest->IsAvailable());
+  EXPECT_EQ(dest->MoveFile(target, dest->GetRootPath() + "a(0001).txt"), kDestOk);
+  EXPECT_EQ(bvtest::ReadNative(server.NativeOf("/bvuser/r/a(0001).txt")), "alpha");
+}
+
+// With a proxy set, the connection goes to the proxy (here a port where
+// nothing listens, so it fails); a proxy without port is ignored.
+TEST(FtpDevice, ProxyIsUsedOnlyWithItsPort) {
+  REQUIRE_SERVER(Server());
+  FtpSettings ftp = Server().Settings("");
+  ftp.proxy = "127.0.0.1";
+  ftp.proxyPort = 1;  // nothing listens there
+  EXPECT_FALSE(FtpDestination(ftp)->Prepare(true));
+  ftp.proxyPort = 0;
+  EXPECT_TRUE(FtpDestination(ftp)->Prepare(true));
+}
+
+// Listing lines from a server that cannot be trusted: only plain files and
+// folders with names that stay inside their folder come through.
+TEST(FtpDevice, ListingLinesKeepOnlyPlainEntries) {
+  struct Case {
+    std::string line;
+    bool kept;
+    const char* name;
+    uint64_t size;
+    bool folder;
+  };
+  const Case cases[] = {
+      {"type=file;size=12;modify=20261207010203; a b.txt\r\n", true, "a b.txt", 12, false},
+      {"Type=DIR;Modify=20261207010203; sub", true, "sub", 0, true},
+      {"type=dir; ..", false, "", 0, false},
+      {"type=pdir; x", false, "", 0, false},
+      {"type=file;size=1; ../../etc/passwd", false, "", 0, false},
+      {"type=file;size=1; a\\b", false, "", 0, false},
+      {"type=file;size=1; " + std::string(2000, 'n'), false, "", 0, false},
+      {"type=file;size=99999999999999999999999; big", false, "", 0, false},
+      {"type=OS.unix=symlink;size=1; link", false, "", 0, false},
+      {"size=1; untyped", false, "", 0, false},
+      {"garbage without facts", false, "", 0, false},
+      {"", false, "", 0, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.line.substr(0, 60));
+    FtpEntry entry;
+    ASSERT_EQ(ParseMlsdLine(c.line, &entry), c.kept);
+    if (!c.kept) continue;
+    EXPECT_EQ(entry.name, c.name);
+    EXPECT_EQ(entry.size, c.size);
+    EXPECT_EQ(entry.folder, c.folder);
+    EXPECT_EQ(entry.writeTime, 1796605323);  // 2026-12-07 01:02:03 UTC
+  }
+}
+
+// The server dies in the middle of a large upload: the copy fails, nothing
+// lies under the final name, and the next copy after the server's return
+// goes through whole.
+TEST(FtpDevice, UploadCutByTheServerLeavesNothingUnderTheFinalName) {
+  FtpServer server;
+  REQUIRE_SERVER(server);
+  bvtest::TempDir sources;
+  std::string big(64u << 20, '\0');
+  for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>((i * 131) >> 7);
+  sources.Write("big.bin", big);
+  FtpSettings ftp = server.Settings("cut/");
+  ftp.timeout = 2;
+  auto dest = FtpDestination(ftp);
+  ASSERT_TRUE(dest->Prepare(true));
+  const std::string target = dest->GetRootPath() + "big.bin";
+  const std::string folder = server.NativeOf("/bvuser/cut");
+
+  std::atomic<bool> cut{false};
+  std::thread killer([&] {
+    for (int i = 0; i < 20000 && !cut; ++i) {
+      std::error_code ec;
+      for (const auto& e : fs::directory_iterator(folder, ec)) {
+        if (e.path().filename() != "Brevanto.dat" && e.file_size(ec) > 0) {
+          server.Stop();
+          cut = true;
+          break;
+        }
+      }
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+  });
+  const uint32_t rc = dest->CopyFile(sources.SystemOf("big.bin"), target);
+  killer.join();
+  if (!cut) GTEST_SKIP() << "the upload ended before it could be cut";
+  EXPECT_NE(rc, kDestOk);
+  EXPECT_FALSE(fs::exists(folder + "/big.bin"));
+
+  ASSERT_TRUE(server.Start());
+  EXPECT_EQ(dest->CopyFile(sources.SystemOf("big.bin"), target), kDestOk);
+  EXPECT_TRUE(bvtest::ReadNative(folder + "/big.bin") == big) << "contents differ";
+}

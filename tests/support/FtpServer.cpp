@@ -1,0 +1,173 @@
+#include "support/FtpServer.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <sstream>
+#include <thread>
+
+extern char** environ;
+
+namespace fs = std::filesystem;
+
+namespace bvtest {
+namespace {
+
+constexpr const char* kFtpd = "/usr/sbin/pure-ftpd";
+constexpr const char* kAuthd = "/usr/sbin/pure-authd";
+constexpr uid_t kNobody = 65534;
+
+uint16_t FreePort() {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  if (fd < 0) return 0;
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof addr;
+  uint16_t port = 0;
+  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+      getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0)
+    port = ntohs(addr.sin_port);
+  close(fd);
+  return port;
+}
+
+void StopGroup(pid_t* pid) {
+  if (*pid <= 0) return;
+  kill(-*pid, SIGKILL);  // the server and every session it forked
+  waitpid(*pid, nullptr, 0);
+  *pid = -1;
+}
+
+}  // namespace
+
+FtpServer::FtpServer() {
+  if (access(kFtpd, X_OK) != 0 || access(kAuthd, X_OK) != 0) {
+    reason_ = "pure-ftpd is not installed (scripts/deps.sh installs it)";
+    return;
+  }
+  if (geteuid() != 0) {
+    reason_ = "pure-ftpd needs to start as root";
+    return;
+  }
+  // The sessions run as nobody: the way to the server's root must be open.
+  chmod(dir_.Native().c_str(), 0755);
+  fs::create_directories(dir_.NativeOf("root/bvuser"));
+  chown(dir_.NativeOf("root/bvuser").c_str(), kNobody, kNobody);
+  std::ostringstream script;
+  script << "#!/bin/sh\n"
+         << "echo \"login $AUTHD_ACCOUNT\" >> '" << dir_.NativeOf("logins") << "'\n"
+         << "if [ \"$AUTHD_ACCOUNT\" = '" << kUser << "' ] && [ \"$AUTHD_PASSWORD\" = '"
+         << kPassword << "' ]; then\n"
+         << "  printf 'auth_ok:1\\nuid:" << kNobody << "\\ngid:" << kNobody
+         << "\\ndir:" << dir_.NativeOf("root") << "/./" << kUser << "\\nend\\n'\n"
+         << "else printf 'auth_ok:-1\\nend\\n'; fi\n";
+  WriteNative(dir_.NativeOf("auth.sh"), script.str());
+  chmod(dir_.NativeOf("auth.sh").c_str(), 0755);
+  const std::string socket = dir_.NativeOf("auth.sock");
+  const std::string authScript = dir_.NativeOf("auth.sh");
+  const char* authArgs[] = {kAuthd, "-s", socket.c_str(), "-r", authScript.c_str(), nullptr};
+  if (!Spawn(authArgs, &authd_)) {
+    reason_ = "pure-authd did not start";
+    return;
+  }
+  for (int i = 0; i < 50 && !fs::exists(socket); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  port_ = FreePort();
+  ok_ = port_ != 0 && Start();
+  if (!ok_ && reason_.empty()) reason_ = "pure-ftpd did not start on 127.0.0.1";
+}
+
+FtpServer::~FtpServer() {
+  StopGroup(&ftpd_);
+  StopGroup(&authd_);
+}
+
+bool FtpServer::Spawn(const char* const argv[], pid_t* pid) {
+  posix_spawnattr_t attr;
+  posix_spawnattr_init(&attr);
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
+  posix_spawnattr_setpgroup(&attr, 0);
+  posix_spawn_file_actions_t files;
+  posix_spawn_file_actions_init(&files);
+  const std::string log = dir_.NativeOf(fs::path(argv[0]).filename().string() + ".log");
+  posix_spawn_file_actions_addopen(&files, 1, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+  posix_spawn_file_actions_adddup2(&files, 1, 2);
+  const int rc = posix_spawn(pid, argv[0], &files, &attr, const_cast<char* const*>(argv), environ);
+  posix_spawn_file_actions_destroy(&files);
+  posix_spawnattr_destroy(&attr);
+  if (rc != 0) *pid = -1;
+  return rc == 0;
+}
+
+bool FtpServer::Start() {
+  const std::string bind = "127.0.0.1," + std::to_string(port_);
+  const std::string login = "extauth:" + dir_.NativeOf("auth.sock");
+  // No anonymous login, no syslog, no name look-ups, uid 65534 allowed.
+  const char* args[] = {kFtpd, "-S",   bind.c_str(), "-l", login.c_str(), "-E",
+                        "-f",  "none", "-H",         "-u", "1",           nullptr};
+  if (!Spawn(args, &ftpd_)) return false;
+  return WaitUntilListening(10);
+}
+
+void FtpServer::Stop() {
+  StopGroup(&ftpd_);
+  // Sessions still dying hold the listening socket they inherited.
+  for (int i = 0; i < 250 && Listening(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+}
+
+bool FtpServer::Listening() const {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(port_);
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const bool up = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+  close(fd);
+  return up;
+}
+
+bool FtpServer::WaitUntilListening(int seconds) const {
+  const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  while (std::chrono::steady_clock::now() < limit) {
+    if (Listening()) return true;
+    if (waitpid(ftpd_, nullptr, WNOHANG) == ftpd_) return false;  // it gave up
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return false;
+}
+
+std::string FtpServer::NativeOf(const std::string& serverPath) const {
+  return dir_.Native() + "/root" + serverPath;
+}
+
+int FtpServer::Logins() const {
+  const std::string log = ReadNative(dir_.NativeOf("logins"));
+  int n = 0;
+  for (char c : log) n += c == '\n';
+  return n;
+}
+
+FtpSettings FtpServer::Settings(const std::string& sub) const {
+  FtpSettings s;
+  s.server = "127.0.0.1";
+  s.port = port_;
+  s.user = kUser;
+  s.password = kPassword;
+  s.root = "/" + std::string(kUser) + "/" + sub;
+  s.passive = 1;
+  s.timeout = 10;
+  return s;
+}
+
+}  // namespace bvtest

@@ -1,0 +1,103 @@
+// The wizard's FTP connection test dialog against a real server on loopback
+// (skips when it cannot be started), its timer driven by a manual clock: a
+// reachable server succeeds at the next tick, a refused login fails at the
+// 21st tick only, and a test abandoned on a server that never answers ends
+// on its own after the dialog is gone.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <QLabel>
+#include <QPushButton>
+#include <filesystem>
+#include <memory>
+
+#include "ManualClock.h"
+#include "app/Texts.h"
+#include "support/FtpServer.h"
+#include "support/QtApp.h"
+#include "ui/CDlgConnectFtp.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+QString Text(const char* key) { return QString::fromStdString(GetText("DIALOG_CONNECT_FTP", key)); }
+
+}  // namespace
+
+TEST(FtpConnectDialog, SucceedsAtTheNextTickAndFailsOnlyAtTheTwentyFirst) {
+  bvtest::App();
+  bvtest::FtpServer server;
+  if (!server.Ok()) GTEST_SKIP() << server.Reason();
+  ASSERT_FALSE(Text("MSG_CONNECTING").isEmpty()) << "texts of DIALOG_CONNECT_FTP missing";
+  bvtest::ManualClock clock;
+
+  CDlgConnectFtp good(server.Settings("tested/"));
+  EXPECT_EQ(good.Message()->text(), Text("MSG_CONNECTING"));
+  EXPECT_EQ(good.Button()->text(), Text("BTN_CANCEL"));
+  ASSERT_TRUE(bvtest::RunUntil([&] { return good.WorkerEnded(); }, 30000));
+  EXPECT_FALSE(good.Succeeded()) << "the result is read at the tick only";
+  clock.Advance(1000);
+  EXPECT_TRUE(good.Succeeded());
+  EXPECT_EQ(good.Message()->text(), Text("MSG_CONNECTION_SUCCESSFUL"));
+  EXPECT_EQ(good.Button()->text(), Text("BTN_CLOSE"));
+  EXPECT_TRUE(fs::exists(server.NativeOf("/bvuser/tested/Brevanto.dat")));
+  good.Button()->click();
+  EXPECT_EQ(good.result(), QDialog::Accepted);
+
+  FtpSettings wrong = server.Settings("tested/");
+  wrong.password = "not it";
+  CDlgConnectFtp bad(wrong);
+  ASSERT_TRUE(bvtest::RunUntil([&] { return bad.WorkerEnded(); }, 30000));
+  clock.Advance(20000);
+  EXPECT_EQ(bad.Ticks(), 20);
+  EXPECT_EQ(bad.Message()->text(), Text("MSG_CONNECTING"));
+  clock.Advance(1000);
+  EXPECT_EQ(bad.Message()->text(), Text("MSG_CONNECTION_FAIL"));
+  EXPECT_EQ(bad.Button()->text(), Text("BTN_CLOSE"));
+  clock.Advance(5000);
+  EXPECT_EQ(bad.Ticks(), 21) << "the timer stopped";
+  bad.Button()->click();
+  EXPECT_EQ(bad.result(), QDialog::Rejected);
+}
+
+TEST(FtpConnectDialog, AnAbandonedTestEndsOnItsOwn) {
+  bvtest::App();
+  bvtest::ManualClock clock;
+  // A server that takes connections and never says a word.
+  const int mute = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof addr;
+  ASSERT_EQ(bind(mute, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  ASSERT_EQ(listen(mute, 16), 0);
+  ASSERT_EQ(getsockname(mute, reinterpret_cast<sockaddr*>(&addr), &len), 0);
+
+  FtpSettings silent;
+  silent.server = "127.0.0.1";
+  silent.port = ntohs(addr.sin_port);
+  silent.user = "u";
+  silent.timeout = 1;
+  auto dialog = std::make_unique<CDlgConnectFtp>(silent);
+  int asked = 0;
+  bool answer = false;
+  dialog->SetCancelQuestion([&] { return ++asked, answer; });
+  dialog->Button()->click();  // "no": the test goes on
+  EXPECT_EQ(asked, 1);
+  EXPECT_EQ(dialog->result(), 0);
+  clock.Advance(3000);
+  EXPECT_EQ(dialog->Ticks(), 3);
+  answer = true;
+  dialog->Button()->click();
+  EXPECT_EQ(dialog->result(), QDialog::Rejected);
+  clock.Advance(5000);
+  EXPECT_EQ(dialog->Ticks(), 3) << "an abandoned test counts no more ticks";
+  std::weak_ptr<CDlgConnectFtp::State> worker = dialog->Watch();
+  dialog.reset();
+  EXPECT_TRUE(bvtest::RunUntil([&] { return worker.expired(); }, 30000))
+      << "the worker never ended";
+  close(mute);
+}

@@ -1,0 +1,57 @@
+// The wizard's FTP connection test: connects to the server with a copy of
+// the wizard's FTP settings on a worker thread and places the store marker,
+// while a one-second timer reads the result. Without success by the 21st
+// tick the test counts as failed and is abandoned. Pressing the button while
+// the test runs asks whether to stop waiting. An abandoned worker finishes on
+// its own and never touches the dialog: it writes only to a state record it
+// shares with the dialog.
+#pragma once
+#include <QDialog>
+#include <functional>
+#include <memory>
+#include <thread>
+
+#include "plans/PlanSettings.h"
+
+class CUiTimer;
+class QLabel;
+class QPushButton;
+
+class CDlgConnectFtp : public QDialog {
+  Q_OBJECT
+ public:
+  explicit CDlgConnectFtp(const FtpSettings& settings, QWidget* parent = nullptr);
+  ~CDlgConnectFtp() override;
+
+  // The question asked when the button is pressed during the test (true:
+  // stop waiting); a message box unless a test sets its own.
+  void SetCancelQuestion(std::function<bool()> ask) { ask_ = std::move(ask); }
+  // Ticks counted so far without success.
+  int Ticks() const { return ticks_; }
+  bool Succeeded() const { return succeeded_; }
+  QLabel* Message() const { return message_; }
+  QPushButton* Button() const { return button_; }
+
+  struct State;
+  // The record the worker shares; expired once the worker has ended and the
+  // dialog is gone.
+  std::weak_ptr<State> Watch() const { return state_; }
+  // The worker has stored its result.
+  bool WorkerEnded() const;
+
+ private:
+  void OnTick();
+  void OnButton();
+  void Abandon();
+  void Finish(const char* textKey);
+
+  std::shared_ptr<State> state_;
+  std::thread worker_;
+  std::unique_ptr<CUiTimer> timer_;
+  std::function<bool()> ask_;
+  QLabel* message_;
+  QPushButton* button_;
+  int ticks_ = 0;
+  bool running_ = true;
+  bool succeeded_ = false;
+};

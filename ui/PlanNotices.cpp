@@ -1,0 +1,113 @@
+#include "ui/PlanNotices.h"
+
+#include "app/Texts.h"
+#include "engine/ActivityLog.h"
+#include "engine/EngineEvents.h"
+#include "ui/CellTexts.h"
+#include "ui/NativePath.h"
+#include "ui/TextFormat.h"
+
+namespace {
+
+const char* ProblemKey(int32_t code) {
+  switch (code) {
+    case kEvNotProtected:
+      return "PROBLEM_NOT_PROTECTED";
+    case kEvDatabaseOpenFailed:
+      return "PROBLEM_JOURNAL_OPEN";
+    case kEvDatabaseProblem:
+      return "PROBLEM_JOURNAL";
+    case kEvInvalidContent:
+      return "PROBLEM_INVALID_CONTENT";
+    case kEvUnreadablePlanFile:
+      return "PROBLEM_PLAN_FILE";
+    default:
+      return "PROBLEM_MONITOR";
+  }
+}
+
+}  // namespace
+
+std::optional<PlanNotice> CPlanNotices::OnEvent(const EventData& event, int64_t now) {
+  const uint32_t id = event.planId;
+  switch (event.code) {
+    case kEvFileCopied: {
+      auto scan = scanCopied_.find(id);
+      if (scan != scanCopied_.end()) ++scan->second;
+      // The plan copies again: a failure from now on is news.
+      failingSaid_.erase(failingSaid_.lower_bound({id, INT32_MIN}),
+                         failingSaid_.upper_bound({id, INT32_MAX}));
+      return std::nullopt;
+    }
+    case kEvFileFailed:
+      return CopyFailed(event);
+    case kEvScanBegins:
+      scanCopied_[id] = 0;
+      return std::nullopt;
+    case kEvScanEnds: {
+      // The scan's own event carries no count: the copies seen since its
+      // start are the count.
+      auto scan = scanCopied_.find(id);
+      const int64_t copied = scan == scanCopied_.end() ? 0 : scan->second;
+      if (scan != scanCopied_.end()) scanCopied_.erase(scan);
+      return RunFinished(event, copied);
+    }
+    case kEvRunEnds:
+      return RunFinished(event, event.value);
+    case kEvPlanDeleted:
+      scanCopied_.erase(id);
+      failingSaid_.erase(failingSaid_.lower_bound({id, INT32_MIN}),
+                         failingSaid_.upper_bound({id, INT32_MAX}));
+      return std::nullopt;
+    default:
+      if (IsProtectionProblem(event.code)) return Problem(event, now);
+      return std::nullopt;
+  }
+}
+
+std::optional<PlanNotice> CPlanNotices::RunFinished(const EventData& event, int64_t copied) {
+  const bool asked = event.code == kEvRunEnds && event.text2 == kRunAskedNow;
+  if ((copied <= 0 && !asked) || !statusOn_()) return std::nullopt;
+  std::string name = event.text1;  // both run events carry the plan's name
+  if (name.empty()) name = names_(event.planId);
+  name = EscapeControls(name);
+  // A run the user asked for that found the plan unable to copy says why
+  // it copied nothing.
+  if (asked && event.text3 == kRunFoundBlocked)
+    return PlanNotice{FormatText(GetText("MAIN_UI", "PLAN_CHANGE_LOGGING_MODE"), {name}), true};
+  if (copied <= 0)
+    return PlanNotice{FormatText(GetText("PLAN_HEALTH", "NOTHING_TO_COPY"), {name}), false};
+  return PlanNotice{FormatText(GetText("MAIN_UI", "NUMBER_OF_BACKUP_FILES_PROMPT"),
+                               {CountText("FILES", static_cast<uint64_t>(copied)), name}),
+                    false};
+}
+
+std::optional<PlanNotice> CPlanNotices::CopyFailed(const EventData& event) {
+  // One pop-up per plan and cause, however many files fail for it.
+  if (failingSaid_.count({event.planId, event.value}) || !errorsOn_()) return std::nullopt;
+  failingSaid_.insert({event.planId, event.value});
+  const uint32_t code = event.value > 0 ? static_cast<uint32_t>(event.value) : 0;
+  return PlanNotice{FormatText(GetText("PLAN_HEALTH", "FAILING_POPUP"),
+                               {EscapeControls(names_(event.planId)), CopyErrorWords(code),
+                                EscapeControls(ReadablePath(event.text1))}),
+                    true};
+}
+
+std::optional<PlanNotice> CPlanNotices::Problem(const EventData& event, int64_t now) {
+  if (!errorsOn_()) return std::nullopt;
+  auto [it, fresh] = problemShown_.try_emplace({event.code, event.planId}, now);
+  if (!fresh) {
+    if (now - it->second < kProblemQuietSeconds && now >= it->second) return std::nullopt;
+    it->second = now;
+  }
+  const std::string name = event.planId != 0 ? names_(event.planId) : std::string();
+  // Names and paths come from the disk: escaped, they cannot shape the text.
+  const std::string path = EscapeControls(ReadablePath(event.text1));
+  const std::string pattern = GetText("MESSAGE_RECEIVER", ProblemKey(event.code));
+  const bool withPlan = event.code == kEvNotProtected || event.code == kEvDatabaseOpenFailed ||
+                        event.code == kEvDatabaseProblem;
+  return PlanNotice{
+      withPlan ? FormatText(pattern, {EscapeControls(name), path, EscapeControls(event.text3)})
+               : FormatText(pattern, {path}),
+      true};
+}
