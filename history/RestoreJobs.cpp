@@ -7,6 +7,7 @@
 
 #include "app/Texts.h"
 #include "destinations/Destination.h"
+#include "destinations/FtpDevice.h"
 #include "history/StoreAccess.h"
 #include "plans/CPlan.h"
 #include "platform/Clock.h"

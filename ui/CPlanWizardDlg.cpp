@@ -40,6 +40,9 @@ CPlanWizardDlg::CPlanWizardDlg(QWidget* parent, uint32_t planId, int startPage) 
   if (ctx_.newPlan) ctx_.planId = 0;
   ctx_.worker = new CWizardWorker(this);
   BeginAnswers(ctx_.planId, &ctx_.ini);
+  // The card renames a plan without its answers: the plan's own name counts.
+  if (const CPlan* plan = ctx_.newPlan ? nullptr : PlanList::Instance().Find(ctx_.planId))
+    plat::WriteProfileString(ctx_.ini, wiz::kWhenSection, "PlanName", plan->Name().c_str());
   ReadExtensionList(&ctx_.extensions);
   setWindowTitle(Text(ctx_.newPlan ? "TITLE_NEW" : "TITLE_EDIT"));
 

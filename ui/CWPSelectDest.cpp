@@ -12,6 +12,7 @@
 #include <QSpinBox>
 #include <QStackedWidget>
 #include <QTabBar>
+#include <QTimer>
 #include <QVBoxLayout>
 
 #include "plans/PlanList.h"
@@ -28,6 +29,8 @@
 namespace {
 
 constexpr char kSection[] = "WIZARD_BACKUP_DEST";
+// A typed folder is probed once the typing pauses this long.
+constexpr int kProbeDelayMs = 300;
 
 QString Text(const char* key) { return WizText(kSection, key); }
 
@@ -71,13 +74,23 @@ CWPSelectDest::CWPSelectDest(WizardContext* context, QWidget* parent)
   tabHint_->setWordWrap(true);
   tabHint_->setText(Text("TAB_HINT_EXTERNAL_HARD_DRIVE"));
   frameLayout->addWidget(tabHint_);
+  kind_ = new QLabel(frame);
+  kind_->setObjectName("destKindLabel");
+  kind_->setWordWrap(true);
+  kind_->setText(QString::fromStdString(
+      FormatText(GetText(kSection, "PLAN_KIND"), {tabs_->tabText(0).toStdString()})));
+  frameLayout->addWidget(kind_);
   panels_ = new QStackedWidget(frame);
   frameLayout->addWidget(panels_, 1);
   layout->addWidget(frame, 1);
 
   // Disk tabs.
   auto* disk = new QWidget(panels_);
-  auto* form = new QFormLayout(disk);
+  auto* diskLayout = new QVBoxLayout(disk);
+  diskLayout->setContentsMargins(0, 0, 0, 0);
+  auto* form = new QFormLayout;
+  diskLayout->setSpacing(10);
+  diskLayout->addLayout(form);
   form->setContentsMargins(0, 8, 0, 0);
   form->setVerticalSpacing(10);
   driveCombo_ = new QComboBox(disk);
@@ -104,7 +117,17 @@ CWPSelectDest::CWPSelectDest(WizardContext* context, QWidget* parent)
   sameDisk_->setObjectName("sameDiskLabel");
   sameDisk_->setWordWrap(true);
   sameDisk_->setVisible(false);
-  form->addRow(QString(), sameDisk_);
+  diskLayout->addWidget(sameDisk_);
+  findings_ = new QLabel(disk);
+  findings_->setObjectName("destFindingsLabel");
+  findings_->setWordWrap(true);
+  findings_->setVisible(false);
+  diskLayout->addWidget(findings_);
+  probeTimer_ = new QTimer(this);
+  probeTimer_->setSingleShot(true);
+  probeTimer_->setInterval(kProbeDelayMs);
+  connect(probeTimer_, &QTimer::timeout, this, &CWPSelectDest::ProbeFolder);
+  diskLayout->addStretch(1);
   panels_->addWidget(disk);
 
   // FTP tab.
@@ -170,10 +193,13 @@ CWPSelectDest::CWPSelectDest(WizardContext* context, QWidget* parent)
   panels_->addWidget(ftp);
   layout->addSpacing(4);
 
-  connect(tabs_, &QTabBar::currentChanged, this, &CWPSelectDest::ShowTab);
+  connect(tabs_, &QTabBar::currentChanged, this, [this](int tab) {
+    if (!settingTab_) tabChosen_ = true;
+    ShowTab(tab);
+  });
   connect(driveCombo_, &QComboBox::currentIndexChanged, this, &CWPSelectDest::DriveChosen);
   connect(folderEdit_, &QLineEdit::textEdited, this, [this] { edited_ = true; });
-  connect(folderEdit_, &QLineEdit::textChanged, this, &CWPSelectDest::ShowSameDisk);
+  connect(folderEdit_, &QLineEdit::textChanged, this, &CWPSelectDest::ShowFindings);
   connect(useProxy_, &QCheckBox::toggled, this, [this](bool on) {
     proxy_->setEnabled(on);
     proxyPort_->setEnabled(on);
@@ -190,6 +216,8 @@ CWPSelectDest::CWPSelectDest(WizardContext* context, QWidget* parent)
 }
 
 QString CWPSelectDest::Title() const { return Text("TITLE"); }
+
+bool CWPSelectDest::Busy() const { return busy_ > 0 || probeTimer_->isActive(); }
 
 bool CWPSelectDest::DriveFitsTab(const Drive& d, int tab) const {
   using plat::DriveType;
@@ -213,8 +241,17 @@ void CWPSelectDest::ShowTab(int tab) {
                                   "TAB_HINT_LOCAL_DRIVE"};
   if (tab < 0 || tab > 4) return;
   tabHint_->setText(Text(kHints[tab]));
+  kind_->setText(QString::fromStdString(
+      FormatText(GetText(kSection, "PLAN_KIND"), {tabs_->tabText(tab).toStdString()})));
   panels_->setCurrentIndex(tab == wiz::kTabFtp ? 1 : 0);
   if (tab != wiz::kTabFtp) FillDrives();
+}
+
+void CWPSelectDest::SetTab(int tab) {
+  settingTab_ = true;
+  tabs_->setCurrentIndex(tab);
+  settingTab_ = false;
+  ShowTab(tab);
 }
 
 void CWPSelectDest::FillDrives() {
@@ -224,9 +261,7 @@ void CWPSelectDest::FillDrives() {
   for (const Drive& d : drives_) {
     if (!DriveFitsTab(d, tab)) continue;
     driveCombo_->addItem(d.native, QChar(d.letter));
-    // The letter the program keeps, with the folder the user knows.
-    driveCombo_->setItemData(driveCombo_->count() - 1,
-                             QString("%1:  %2").arg(QChar(d.letter), d.native), Qt::ToolTipRole);
+    driveCombo_->setItemData(driveCombo_->count() - 1, d.native, Qt::ToolTipRole);
   }
   if (driveCombo_->count() == 0) driveCombo_->addItem(Text("NO_DRIVE"), QChar(0));
   driveCombo_->setEnabled(driveCombo_->itemData(0).toChar() != QChar(0));
@@ -290,17 +325,54 @@ void CWPSelectDest::MeasureSpace(char letter) {
   });
 }
 
-void CWPSelectDest::ShowSameDisk() {
+void CWPSelectDest::ShowFindings() {
   std::string sys;
   const std::string typed = Trimmed(folderEdit_);
-  sameDisk_->setVisible(!typed.empty() && plat::ToSystemPath(typed, &sys) &&
-                        SharesDiskWithSources(sys, sourceLetters_));
+  probeTimer_->stop();
+  const bool known = !typed.empty() && typed.front() == '/' && plat::ToSystemPath(typed, &sys);
+  const DestFindings f =
+      known ? ExamineDestination(sys, sources_, sourceLetters_, false) : DestFindings{};
+  sameDisk_->setVisible(f.sameDisk);
+  ShowFindingsText(f);
+  probed_.clear();
+  if (known && !f.tooLong) probeTimer_->start();
+}
+
+void CWPSelectDest::ShowFindingsText(const DestFindings& f) {
+  QStringList lines;
+  if (f.tooLong) lines << Text("DESTINATION_PATH_TOO_LONG");
+  if (f.notWritable) lines << Text("DESTINATION_FOLDER_NOT_WRITABLE");
+  if (f.insideSource) lines << Text("STORE_INSIDE_SOURCE");
+  findings_->setText(lines.join("\n"));
+  findings_->setProperty("problem", f.tooLong || f.notWritable);
+  findings_->setVisible(!lines.isEmpty());
+}
+
+void CWPSelectDest::ProbeFolder() {
+  std::string sys;
+  const std::string typed = Trimmed(folderEdit_);
+  if (typed.empty() || !plat::ToSystemPath(typed, &sys)) return;
+  ++busy_;
+  ctx_->worker->Run(
+      [sys, sources = sources_, letters = sourceLetters_, page = this]() -> std::function<void()> {
+        const DestFindings f = ExamineDestination(sys, sources, letters, true);
+        return [sys, f, page] {
+          --page->busy_;
+          std::string now;
+          // Only for the folder still shown.
+          if (!plat::ToSystemPath(Trimmed(page->folderEdit_), &now) || now != sys) return;
+          page->probed_ = sys;
+          page->probedWritable_ = !f.notWritable;
+          page->ShowFindingsText(f);
+        };
+      });
 }
 
 void CWPSelectDest::Enter() {
   const std::string& ini = ctx_->ini;
-  sourceLetters_ = SourceDriveLetters(ReadSourceAnswers(ini, ctx_->extensions));
-  ShowSameDisk();
+  sources_ = ReadSourceAnswers(ini, ctx_->extensions);
+  sourceLetters_ = SourceDriveLetters(sources_);
+  ShowFindings();
   const std::string stored =
       plat::GetProfileString(ini, wiz::kDestSection, "StoragePath", "", 4095);
   int tab = plat::GetProfileInt(ini, wiz::kDestSection, "ActiveTabNew", -1);
@@ -325,8 +397,7 @@ void CWPSelectDest::Enter() {
     proxyPort_->setEnabled(useProxy_->isChecked());
   }
   if (tab < 0 || tab > 4) tab = wiz::kTabLocal;
-  tabs_->setCurrentIndex(tab);
-  ShowTab(tab);
+  SetTab(tab);
 
   // Drives (and, for a new plan without an answer, the type's defaults).
   const bool wantDefaults = ctx_->newPlan && !answered && !edited_;
@@ -353,9 +424,10 @@ void CWPSelectDest::Enter() {
       ctx->defaultsType = defaults.planType;
       ctx->defaults = defaults.record;
       page->folderName_ = defaults.record.backupFolderName;
-      if (wantDefaults && defaults.found && !page->edited_) {
+      // Defaults never override what the user chose meanwhile.
+      if (wantDefaults && defaults.found && !page->edited_ && !page->tabChosen_) {
         page->SetFolderSystem(defaults.folder);
-        page->tabs_->setCurrentIndex(defaults.tab);
+        page->SetTab(defaults.tab);
       }
       page->ShowTab(page->tabs_->currentIndex());
     };
@@ -383,6 +455,16 @@ bool CWPSelectDest::Check() {
   const DestCheck result = CheckDestinationFolder(tab, folderEdit_->text().toStdString(), &sys);
   if (result != DestCheck::kOk) {
     WizMessage(kSection, DestCheckKey(result));
+    return false;
+  }
+  // A share may keep the page waiting: its probe on the worker decides.
+  const bool share = tab == wiz::kTabNetwork;
+  DestFindings f = ExamineDestination(sys, sources_, sourceLetters_, !share);
+  if (share && probed_ == sys) f.notWritable = !probedWritable_;
+  ShowFindingsText(f);
+  if (f.tooLong || f.notWritable) {
+    WizMessage(kSection,
+               f.tooLong ? "DESTINATION_PATH_TOO_LONG" : "DESTINATION_FOLDER_NOT_WRITABLE");
     return false;
   }
   return true;

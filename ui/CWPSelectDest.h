@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "ui/CWizardPage.h"
+#include "ui/WizardAnswers.h"
 
 class QCheckBox;
 class QComboBox;
@@ -15,6 +16,7 @@ class QLineEdit;
 class QSpinBox;
 class QStackedWidget;
 class QTabBar;
+class QTimer;
 
 class CWPSelectDest : public CWizardPage {
   Q_OBJECT
@@ -31,8 +33,13 @@ class CWPSelectDest : public CWizardPage {
   QLabel* Space() const { return spaceLabel_; }
   // Shown while the folder lies on a disk that holds sources.
   QLabel* SameDisk() const { return sameDisk_; }
-  // True while drives or defaults are being read.
-  bool Busy() const { return busy_ > 0; }
+  // What the folder's check found (a path too long, a folder that cannot be
+  // written, a store inside a protected folder); hidden when nothing.
+  QLabel* Findings() const { return findings_; }
+  // The kind of plan the tab shown makes.
+  QLabel* Kind() const { return kind_; }
+  // True while drives, defaults or the folder's probe are pending.
+  bool Busy() const;
 
  private:
   struct Drive {
@@ -42,12 +49,16 @@ class CWPSelectDest : public CWizardPage {
     QString native;
   };
   void ShowTab(int tab);
+  // Shows a tab the page chose (not the user).
+  void SetTab(int tab);
   void FillDrives();
   void DriveChosen(int index);
   void MeasureSpace(char letter);
   void SetFolderSystem(const std::string& systemPath);
   bool DriveFitsTab(const Drive& drive, int tab) const;
-  void ShowSameDisk();
+  void ShowFindings();
+  void ShowFindingsText(const DestFindings& findings);
+  void ProbeFolder();
 
   QTabBar* tabs_;
   QStackedWidget* panels_;
@@ -56,6 +67,9 @@ class CWPSelectDest : public CWizardPage {
   QLabel* spaceLabel_;
   QLineEdit* folderEdit_;
   QLabel* sameDisk_;
+  QLabel* findings_;
+  QLabel* kind_;
+  QTimer* probeTimer_;
   QLineEdit* server_;
   QLineEdit* port_;
   QLineEdit* root_;
@@ -70,9 +84,14 @@ class CWPSelectDest : public CWizardPage {
 
   std::vector<Drive> drives_;
   std::string folderName_;     // default backup folder name of the plan type
+  SourceAnswers sources_;      // what the plan protects
   std::string sourceLetters_;  // drives the chosen sources lie on
-  bool filling_ = false;       // the combo is being filled: no choice yet
-  bool edited_ = false;        // the user typed a folder: defaults stay away
+  std::string probed_;         // the folder the last probe on the worker was for
+  bool probedWritable_ = true;
+  bool filling_ = false;     // the combo is being filled: no choice yet
+  bool edited_ = false;      // the user typed a folder: defaults stay away
+  bool tabChosen_ = false;   // the user chose a tab: defaults stay away
+  bool settingTab_ = false;  // the page itself is changing the tab
   int busy_ = 0;
   int spaceRequest_ = 0;
 };

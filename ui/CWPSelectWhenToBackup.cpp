@@ -25,6 +25,8 @@ namespace {
 
 constexpr char kSection[] = "WIZARD_WHEN_TO_BACKUP";
 constexpr int kMaxNameChars = 255;
+// What the interval shows until the user chooses one.
+constexpr int kDefaultIntervalMinutes = 15;
 
 QString Text(const char* key) { return WizText(kSection, key); }
 
@@ -66,14 +68,30 @@ CWPSelectWhenToBackup::CWPSelectWhenToBackup(WizardContext* context, QWidget* pa
   left->addWidget(scheduleLabel);
   schedule_ = new QListWidget(this);
   schedule_->setObjectName("scheduleList");
+  // One row per schedule unit, in the units' order.
   for (const char* key :
-       {"BACKUP_MODE_CONTINUOUSLY", "BACKUP_MODE_EVERY_DAY", "BACKUP_MODE_EVERY_WEEK",
-        "BACKUP_MODE_EVERY_MONTH", "BACKUP_MODE_MACHINE_START_UP", "BACKUP_MODE_MANUALLY"})
+       {"BACKUP_MODE_CONTINUOUSLY", "BACKUP_MODE_EVERY_N_MINUTES", "BACKUP_MODE_EVERY_N_HOURS",
+        "BACKUP_MODE_EVERY_DAY", "BACKUP_MODE_EVERY_WEEK", "BACKUP_MODE_EVERY_MONTH",
+        "BACKUP_MODE_MACHINE_START_UP", "BACKUP_MODE_MANUALLY"})
     schedule_->addItem(Text(key));
   schedule_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-  // Tall enough for its six rows, no more.
-  schedule_->setFixedHeight(schedule_->sizeHintForRow(0) * 6 + 2 * schedule_->frameWidth() + 16);
+  // Tall enough for its rows, no more.
+  schedule_->setFixedHeight(schedule_->sizeHintForRow(0) * schedule_->count() +
+                            2 * schedule_->frameWidth() + 16);
   left->addWidget(schedule_);
+  auto* intervalRow = new QHBoxLayout;
+  auto* intervalLabel = new QLabel(Text("INTERVAL_LABEL"), this);
+  intervalLabel->setObjectName("wizardFieldLabel");
+  interval_ = new QSpinBox(this);
+  interval_->setObjectName("intervalSpin");
+  intervalUnit_ = new QLabel(Text("INTERVAL_MINUTES"), this);
+  intervalUnit_->setObjectName("intervalUnit");
+  intervalRow->addWidget(intervalLabel);
+  intervalRow->addWidget(interval_);
+  intervalRow->addWidget(intervalUnit_);
+  intervalRow->addStretch(1);
+  left->addSpacing(6);
+  left->addLayout(intervalRow);
   auto* timeRow = new QHBoxLayout;
   auto* timeLabel = new QLabel(Text("TIME_LABEL"), this);
   timeLabel->setObjectName("wizardFieldLabel");
@@ -134,8 +152,17 @@ QString CWPSelectWhenToBackup::Title() const { return Text("TITLE"); }
 void CWPSelectWhenToBackup::UpdateFields() {
   const int row = schedule_->currentRow();
   const int unit = UnitOfScheduleRow(row);
-  const bool timed = unit == kUnitDaily || unit == kUnitWeekly || unit == kUnitMonthly;
+  const bool interval = unit == kUnitMinutes || unit == kUnitOtherInterval;
+  // An interval's slots start at the hour and minute given (today).
+  const bool timed = interval || unit == kUnitDaily || unit == kUnitWeekly || unit == kUnitMonthly;
   const bool day = unit == kUnitWeekly || unit == kUnitMonthly;
+  interval_->setEnabled(interval);
+  const int count = interval_->value();
+  // A day of minutes, a week of hours.
+  interval_->setRange(1, unit == kUnitOtherInterval ? 168 : 1440);
+  interval_->setValue(count);
+  intervalUnit_->setText(unit == kUnitOtherInterval ? Text("INTERVAL_HOURS")
+                                                    : Text("INTERVAL_MINUTES"));
   hour_->setEnabled(timed);
   minute_->setEnabled(timed);
   calendar_->setEnabled(day);
@@ -149,7 +176,7 @@ void CWPSelectWhenToBackup::ApplyDefaults() {
   std::string base = d.planName.empty() ? GetText(kSection, "DEFAULT_PLAN_NAME") : d.planName;
   name_->setText(QString::fromStdString(PlanList::Instance().MakeUniqueName(base)));
   const bool wasEdited = edited_;
-  schedule_->setCurrentRow(std::clamp(d.schedule, 0, 5));
+  schedule_->setCurrentRow(ScheduleRowOfUnit(UnitOfScheduleChoice(d.schedule)));
   edited_ = wasEdited;
   versions_->setValue(d.versions);
   initBackup_->setChecked(d.firstBackup != 0);
@@ -165,6 +192,11 @@ void CWPSelectWhenToBackup::Enter() {
         plat::GetProfileString(ini, wiz::kWhenSection, "PlanName", "", kMaxNameChars)));
     int32_t num = 1;
     const int row = ScheduleRowOfUnit(ReadWizardScheduleUnit(ini, &num));
+    interval_->setRange(1, 1440);
+    interval_->setValue(row == ScheduleRowOfUnit(kUnitMinutes) ||
+                                row == ScheduleRowOfUnit(kUnitOtherInterval)
+                            ? num
+                            : kDefaultIntervalMinutes);
     schedule_->setCurrentRow(row >= 0 ? row : 0);
     versions_->setValue(plat::GetProfileInt(ini, wiz::kVersionsSection, "VersionsToKeep", 3));
     // Changing a plan asks afresh whether to back up at once.
@@ -202,11 +234,10 @@ void CWPSelectWhenToBackup::Store() {
   const std::string& ini = ctx_->ini;
   const std::string name = plat::TrimSpace(name_->text().toStdString());
   plat::WriteProfileString(ini, wiz::kWhenSection, "PlanName", name.c_str());
-  const int row = std::max(0, schedule_->currentRow());
-  for (int r = 0; r < 6; ++r)
-    plat::WriteProfileInt(ini, wiz::kWhenSection, wiz::kScheduleKeys[r], r == row ? 1 : 0);
-  plat::WriteProfileInt(ini, wiz::kWhenSection, "SaveYouFolder", 0);
-  const QDate date = calendar_->SelectedDate();
+  const int unit = UnitOfScheduleRow(std::max(0, schedule_->currentRow()));
+  WriteScheduleAnswers(ini, unit, interval_->value());
+  const QDate date = unit == kUnitMinutes || unit == kUnitOtherInterval ? QDate::currentDate()
+                                                                        : calendar_->SelectedDate();
   const int64_t start = WizardStartTime(date.year(), date.month(), date.day(), hour_->value(),
                                         minute_->value(), plat::Now());
   plat::WriteProfileString(ini, wiz::kWhenSection, "BackupTime", std::to_string(start).c_str());

@@ -24,6 +24,8 @@ class CWPSelectWhenToBackup : public CWizardPage {
 
   QLineEdit* NameEdit() const { return name_; }
   QListWidget* Schedule() const { return schedule_; }
+  // The count of an every-N-minutes or every-N-hours schedule.
+  QSpinBox* Interval() const { return interval_; }
   QSpinBox* Hour() const { return hour_; }
   QSpinBox* Minute() const { return minute_; }
   CWizardCalendar* Calendar() const { return calendar_; }
@@ -37,6 +39,8 @@ class CWPSelectWhenToBackup : public CWizardPage {
 
   QLineEdit* name_;
   QListWidget* schedule_;
+  QSpinBox* interval_;
+  QLabel* intervalUnit_;
   QSpinBox* hour_;
   QSpinBox* minute_;
   CWizardCalendar* calendar_;

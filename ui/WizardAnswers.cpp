@@ -23,6 +23,9 @@ namespace {
 using wiz::kDestSection;
 
 constexpr size_t kMaxMaskChars = 64;
+// The unit of each key of wiz::kScheduleKeys.
+constexpr int32_t kChoiceUnits[6] = {kUnitContinuous, kUnitDaily,   kUnitWeekly,
+                                     kUnitMonthly,    kUnitStartUp, kUnitManual};
 // "UI.ini" is small; anything larger is not a wizard file.
 constexpr uint64_t kMaxAnswersBytes = 1u << 20;
 
@@ -96,16 +99,26 @@ int32_t StorageTypeOfTab(int32_t tab) {
   }
 }
 
-int32_t UnitOfScheduleRow(int32_t row) {
-  static const int32_t kUnits[6] = {kUnitContinuous, kUnitDaily,   kUnitWeekly,
-                                    kUnitMonthly,    kUnitStartUp, kUnitManual};
-  return row >= 0 && row < 6 ? kUnits[row] : 0;
-}
+int32_t UnitOfScheduleRow(int32_t row) { return row >= 0 && row < 8 ? row + 1 : 0; }
 
 int32_t ScheduleRowOfUnit(int32_t unit) {
-  for (int32_t row = 0; row < 6; ++row)
-    if (UnitOfScheduleRow(row) == unit) return row;
-  return unit == kUnitMinutes || unit == kUnitOtherInterval ? 0 : -1;
+  return unit >= kUnitContinuous && unit <= kUnitManual ? unit - 1 : -1;
+}
+
+int32_t UnitOfScheduleChoice(int32_t choice) {
+  return choice >= 0 && choice < 6 ? kChoiceUnits[choice] : kUnitContinuous;
+}
+
+void WriteScheduleAnswers(const std::string& ini, int32_t unit, int32_t count) {
+  for (int c = 0; c < 6; ++c)
+    plat::WriteProfileInt(ini, wiz::kWhenSection, wiz::kScheduleKeys[c],
+                          kChoiceUnits[c] == unit ? 1 : 0);
+  const bool interval = unit == kUnitMinutes || unit == kUnitOtherInterval;
+  plat::WriteProfileInt(ini, wiz::kWhenSection, "SaveYouFolder", interval ? 1 : 0);
+  if (!interval) return;
+  plat::WriteProfileString(ini, wiz::kWhenSection, "TimeUnit",
+                           unit == kUnitMinutes ? "minutes" : "hours");
+  plat::WriteProfileInt(ini, wiz::kWhenSection, "Time", std::max(1, count));
 }
 
 std::string WizardWorkingFile() { return plat::GetDataFolder() + "Wizard\\UI.ini"; }
@@ -332,6 +345,44 @@ const char* DestCheckKey(DestCheck result) {
     default:
       return "";
   }
+}
+
+DestFindings ExamineDestination(std::string_view systemPath, const SourceAnswers& sources,
+                                std::string_view sourceLetters, bool probe) {
+  DestFindings f;
+  std::string sys(systemPath);
+  while (sys.size() > 3 && sys.back() == '\\') sys.pop_back();
+  std::string native;
+  if (sys.size() > kMaxDestChars || !plat::ToNativePath(sys, &native)) f.tooLong = true;
+  size_t begin = 0;
+  while (!f.tooLong && begin < native.size()) {
+    size_t end = native.find('/', begin);
+    if (end == std::string::npos) end = native.size();
+    f.tooLong = end - begin > 255;
+    begin = end + 1;
+  }
+  for (const std::string& folder : sources.folders) {
+    if (folder == kMyComputerEntry ||
+        (sys.rfind(folder, 0) == 0 &&
+         (sys.size() == folder.size() || folder.back() == '\\' || sys[folder.size()] == '\\')))
+      f.insideSource = true;
+  }
+  f.sameDisk = SharesDiskWithSources(sys, sourceLetters);
+  if (!probe || f.tooLong) return f;
+  // The folder is made when the plan starts: until then its nearest folder
+  // that exists is where it would be made.
+  std::string at = sys;
+  while (at.size() > 3 && !plat::IsDirectory(at)) {
+    if (plat::FileExists(at)) {  // a file where a folder has to be
+      f.notWritable = true;
+      return f;
+    }
+    at = plat::PathFolder(at);
+    while (at.size() > 3 && at.back() == '\\') at.pop_back();
+  }
+  const std::string file = plat::PathAppend(at, ".brevanto-write-probe");
+  f.notWritable = !plat::WriteFileAtomic(file, "probe") || !plat::DeleteFile(file);
+  return f;
 }
 
 bool SettingsFromAnswers(const std::string& ini, PlanSettings* s) {

@@ -57,10 +57,17 @@ enum DestTab : int32_t {
 
 // Tab 0/1 -> 2 (USB disk), 2 -> 3, 3 -> 4, 4 -> 1; 0 for any other tab.
 int32_t StorageTypeOfTab(int32_t tab);
-// Schedule list row 0..5 -> unit 1, 4, 5, 6, 7, 8 (0 for another row) and back
-// (unit 2 and 3 show as row 0; -1 for an unknown unit).
+// The schedule list shows the units in their order: row 0..7 -> unit 1..8 (0
+// for another row) and back (-1 for an unknown unit).
 int32_t UnitOfScheduleRow(int32_t row);
 int32_t ScheduleRowOfUnit(int32_t unit);
+// The default-plan table's schedule choice 0..5 (kScheduleKeys order) -> unit
+// 1, 4, 5, 6, 7, 8 (continuously for another choice).
+int32_t UnitOfScheduleChoice(int32_t choice);
+// The schedule answers of section "WizardPage3Options": one key per unit
+// (kScheduleKeys, or "SaveYouFolder" with "TimeUnit" "minutes" or "hours" and
+// "Time" = count for units 2 and 3), every other key cleared.
+void WriteScheduleAnswers(const std::string& uiIni, int32_t unit, int32_t count);
 
 // The working copy of the answers: data folder + "Wizard\UI.ini". Begin copies
 // the plan's own "UI.ini" into it (planId 0 or no file: an empty copy).
@@ -133,6 +140,22 @@ enum class DestCheck {
 };
 DestCheck CheckDestinationFolder(int32_t tab, std::string_view native, std::string* systemPath);
 const char* DestCheckKey(DestCheck result);
+
+// What the destination page finds out about a folder (system path) when it is
+// chosen. A path too long or a folder that cannot be written refuses Next;
+// the others are said on the page.
+struct DestFindings {
+  bool tooLong = false;       // a name over 255 bytes, or the path over kMaxDestChars
+  bool notWritable = false;   // no probe file could be made and removed there
+  bool insideSource = false;  // inside a protected folder: the walks skip its store
+  bool sameDisk = false;      // on a disk that holds sources
+};
+// Room left below the store's root for the protected files' own paths.
+inline constexpr size_t kMaxDestChars = 1024;
+// probe: create and remove a file in the folder (or the nearest folder
+// above it that exists, where it would be made); may wait on the disk.
+DestFindings ExamineDestination(std::string_view systemPath, const SourceAnswers& sources,
+                                std::string_view sourceLetters, bool probe);
 
 // A settings record from the answers: name, storage type and path (closing
 // "\" added; for FTP the FTP block), schedule, versions; kind 1, idle, not

@@ -3,6 +3,7 @@
 #pragma once
 #include <grp.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -96,13 +97,19 @@ inline std::unique_ptr<QProcess> StartProgram(
   p->setProcessEnvironment(env);
   p->setStandardOutputFile(QProcess::nullDevice());
   p->setStandardErrorFile(QString::fromStdString(data.StderrLog()));
-  if (asNobody) {
-    p->setChildProcessModifier([] {
-      if (setgroups(0, nullptr) != 0 || setgid(kNobodyUid) != 0 || setuid(kNobodyUid) != 0) {
-        _exit(97);
-      }
-    });
-  }
+  // A crash of the program leaves a core (in the test's working folder, as
+  // the system's core pattern says) to look at afterwards.
+  p->setChildProcessModifier([asNobody] {
+    rlimit core{};
+    if (getrlimit(RLIMIT_CORE, &core) == 0) {
+      core.rlim_cur = core.rlim_max;
+      setrlimit(RLIMIT_CORE, &core);
+    }
+    if (asNobody &&
+        (setgroups(0, nullptr) != 0 || setgid(kNobodyUid) != 0 || setuid(kNobodyUid) != 0)) {
+      _exit(97);
+    }
+  });
   p->start(QStringLiteral(BV_EXE_PATH), args);
   if (!p->waitForStarted(10000)) return nullptr;
   return p;

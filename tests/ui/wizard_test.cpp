@@ -5,6 +5,9 @@
 // BV_SCREENSHOTS_DIR) set, the pages are also written there as pictures.
 #include <gtest/gtest.h>
 
+#include <grp.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
@@ -16,11 +19,13 @@
 #include <QListWidget>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QRegularExpression>
 #include <QSpinBox>
 #include <QTabBar>
 #include <QTabWidget>
 #include <QTimer>
 #include <QToolButton>
+#include <QTreeWidgetItemIterator>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
@@ -32,9 +37,11 @@
 #include "engine/CTask.h"
 #include "plans/CPlan.h"
 #include "plans/ExtensionList.h"
+#include "plans/PlanFile.h"
 #include "plans/PlanList.h"
 #include "plans/PlanSources.h"
 #include "plans/Schedule.h"
+#include "platform/Files.h"
 #include "platform/Paths.h"
 #include "platform/Profile.h"
 #include "platform/Volumes.h"
@@ -179,10 +186,12 @@ TEST(WizardAnswersModelTest, MasksTabsAndScheduleRows) {
   const int32_t types[5] = {2, 2, 3, 4, 1};
   for (int tab = 0; tab < 5; ++tab) EXPECT_EQ(StorageTypeOfTab(tab), types[tab]);
   EXPECT_EQ(StorageTypeOfTab(5), 0);
-  for (int row = 0; row < 6; ++row) EXPECT_EQ(ScheduleRowOfUnit(UnitOfScheduleRow(row)), row);
-  EXPECT_EQ(UnitOfScheduleRow(5), kUnitManual);
-  EXPECT_EQ(UnitOfScheduleRow(6), 0);
-  EXPECT_EQ(ScheduleRowOfUnit(kUnitMinutes), 0);
+  for (int row = 0; row < 8; ++row) EXPECT_EQ(ScheduleRowOfUnit(UnitOfScheduleRow(row)), row);
+  EXPECT_EQ(UnitOfScheduleRow(8), 0);
+  EXPECT_EQ(ScheduleRowOfUnit(9), -1);
+  // The default table's six choices.
+  const int32_t units[6] = {1, 4, 5, 6, 7, 8};
+  for (int c = 0; c < 6; ++c) EXPECT_EQ(UnitOfScheduleChoice(c), units[c]);
 }
 
 TEST_F(WizardTest, SettingsFromAnswersIncludingFtp) {
@@ -609,7 +618,7 @@ TEST_F(WizardTest, NewPlanFilledInByHandLoadsBackAsTheSamePlan) {
   EXPECT_EQ(when->Schedule()->currentRow(), 0);  // the type's default: continuously
   EXPECT_FALSE(when->Hour()->isEnabled());
   Type(when->NameEdit(), "Projects");
-  when->Schedule()->setCurrentRow(3);  // every month
+  when->Schedule()->setCurrentRow(ScheduleRowOfUnit(kUnitMonthly));
   EXPECT_TRUE(when->Calendar()->isEnabled());
   EXPECT_EQ(when->DayHint()->text().toStdString(),
             GetText("WIZARD_WHEN_TO_BACKUP", "BACKUP_DAY_HINT"));
@@ -694,6 +703,125 @@ TEST_F(WizardTest, ChangingAPlanOpensAtTheDestinationAndKeepsItRunning) {
   EXPECT_EQ(Profile(plan->GetPlanFolder() + "UI.ini", "BackupDestination", "StoragePath"),
             "E:\\Docs 2");
   EXPECT_TRUE(plan->MatchPath(src + "\\x.txt", false));
+}
+
+// Every N minutes and every N hours: offered, stored, and kept by a change
+// that does not touch them.
+TEST_F(WizardTest, IntervalSchedulesSurviveAChange) {
+  const struct {
+    const char* name;
+    int32_t unit;
+    int count;
+  } cases[] = {{"Quarter hours", kUnitMinutes, 15}, {"Three hours", kUnitOtherInterval, 3}};
+  for (const auto& c : cases) {
+    CPlanWizardDlg make(nullptr, 0, CPlanWizardDlg::kPageDest);
+    make.show();
+    // The answers of the other pages, written by hand.
+    Answers(c.name, "", 1, false, home_.System());
+    ASSERT_TRUE(
+        plat::WriteFileAtomic(make.AnswersFile(), ReadNative(dir_.NativeOf("answers.ini")), true));
+    ASSERT_TRUE(RunUntil([&] { return make.Worker()->Pending() == 0; }));
+    make.DestPage()->Tabs()->setCurrentIndex(wiz::kTabLocal);
+    Type(make.DestPage()->Folder(), dir_.NativeOf("evol") + "/" + c.name);
+    make.NextButton()->click();
+    ASSERT_EQ(make.CurrentPage(), 3) << Messages();
+    CWPSelectWhenToBackup* when = make.WhenPage();
+    when->Schedule()->setCurrentRow(ScheduleRowOfUnit(c.unit));
+    EXPECT_TRUE(when->Interval()->isEnabled());
+    when->Interval()->setValue(c.count);
+    if (c.unit == kUnitMinutes) Shoot(&make, "wizard-4-interval.png");
+    Type(when->NameEdit(), c.name);
+    make.FinishButton()->click();
+    ASSERT_NE(make.ResultPlanId(), 0u) << Messages();
+    CPlan* plan = PlanList::Instance().Find(make.ResultPlanId());
+    ASSERT_NE(plan, nullptr);
+    for (int round = 0; round < 2; ++round) {
+      PlanSettings stored;
+      ASSERT_TRUE(ReadPlanFile(plan->GetPlanFolder() + "Plan.ini", &stored, false));
+      EXPECT_EQ(stored.scheduleUnit, c.unit) << c.name << " " << round;
+      EXPECT_EQ(stored.scheduleNum, c.count) << c.name << " " << round;
+      if (round == 1) break;
+      // Reopened and finished from its first page: the schedule stays.
+      CPlanWizardDlg change(nullptr, plan->Id());
+      change.show();
+      for (int page = 0; page < 3; ++page) change.NextButton()->click();
+      ASSERT_EQ(change.CurrentPage(), 3) << Messages();
+      EXPECT_EQ(change.WhenPage()->Interval()->value(), c.count);
+      change.FinishButton()->click();
+      ASSERT_TRUE(RunUntil([&] { return change.result() == QDialog::Accepted; })) << Messages();
+    }
+  }
+}
+
+// The destination is checked as it is chosen: written to (a probe file made
+// and removed), not too long, inside a protected folder or on its disk; the
+// tab shown names the kind of plan.
+TEST_F(WizardTest, DestinationIsCheckedWhenChosen) {
+  CPlan* plan = FinishNewPlan(PlanList::Instance(),
+                              Answers("Home", "E:\\H", 0, false, home_.System()), extensions_, 100);
+  ASSERT_NE(plan, nullptr);
+  dir_.Write("evol/a file", "x");
+  CPlanWizardDlg wizard(nullptr, plan->Id(), CPlanWizardDlg::kPageDest);
+  wizard.show();
+  CWPSelectDest* dest = wizard.DestPage();
+  ASSERT_TRUE(RunUntil([&] { return !dest->Busy(); }));
+  for (int tab = 0; tab < 5; ++tab) {
+    dest->Tabs()->setCurrentIndex(tab);
+    EXPECT_NE(dest->Kind()->text().indexOf(dest->Tabs()->tabText(tab)), -1) << tab;
+  }
+  dest->Tabs()->setCurrentIndex(wiz::kTabLocal);
+  const std::string evol = dir_.NativeOf("evol");
+  const struct {
+    std::string folder;
+    const char* said;  // on the page, and as the message when Next refuses
+    bool sameDisk;
+    bool goesOn;
+  } cases[] = {
+      {home_.NativeOf("Backups"), "STORE_INSIDE_SOURCE", true, true},
+      {evol + "/a file/Backups", "DESTINATION_FOLDER_NOT_WRITABLE", false, false},
+      {evol + "/" + std::string(256, 'n'), "DESTINATION_PATH_TOO_LONG", false, false},
+      {evol + "/Fine", nullptr, false, true},
+  };
+  for (const auto& c : cases) {
+    Type(dest->Folder(), c.folder);
+    ASSERT_TRUE(RunUntil([&] { return !dest->Busy(); }));
+    const std::string shown = dest->Findings()->text().toStdString();
+    EXPECT_EQ(dest->Findings()->isVisible(), c.said != nullptr) << c.folder << ": " << shown;
+    if (c.said) {
+      EXPECT_EQ(shown, GetText("WIZARD_BACKUP_DEST", c.said)) << c.folder;
+    }
+    EXPECT_EQ(dest->SameDisk()->isVisible(), c.sameDisk) << c.folder;
+    if (c.sameDisk) Shoot(&wizard, "wizard-3-dest-checked.png");
+    fs::remove(dir_.NativeOf("messages.log"));
+    wizard.NextButton()->click();
+    EXPECT_EQ(wizard.CurrentPage(), c.goesOn ? 3 : 2) << c.folder;
+    if (!c.goesOn) {
+      EXPECT_TRUE(Said("WIZARD_BACKUP_DEST", c.said)) << c.folder;
+    }
+    if (c.goesOn) wizard.BackButton()->click();
+  }
+  // The probes left nothing behind.
+  EXPECT_FALSE(fs::exists(evol + "/.brevanto-write-probe"));
+  EXPECT_FALSE(fs::exists(home_.NativeOf(".brevanto-write-probe")));
+
+  // A folder an ordinary user may not write to, probed as such a user.
+  fs::create_directories(dir_.NativeOf("closed"));
+  fs::create_directories(dir_.NativeOf("open"));
+  fs::permissions(dir_.Native(), fs::perms::owner_all | fs::perms::others_exec);
+  fs::permissions(dir_.NativeOf("open"), fs::perms::all);
+  fflush(nullptr);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) _exit(10);
+    const DestFindings closed = ExamineDestination(dir_.SystemOf("closed/B"), {}, "", true);
+    const DestFindings open = ExamineDestination(dir_.SystemOf("open/B"), {}, "", true);
+    _exit(!closed.notWritable ? 11 : open.notWritable ? 12 : 0);
+  }
+  ASSERT_GT(pid, 0);
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "10 setuid, 11 closed taken as writable, 12 open refused";
 }
 
 TEST_F(WizardTest, OwnExtensionsAndCategoryEntries) {
@@ -867,7 +995,7 @@ TEST_F(WizardTest, EveryShownTextHasItsWording) {
     for (QLabel* label : wizard.findChildren<QLabel*>()) {
       const QString name = label->objectName();
       if (name == "spaceLabel" || name == "dayHint" || name == "timeSeparator" ||
-          name == "calendarTitle")
+          name == "destFindingsLabel" || name == "calendarTitle")
         continue;
       EXPECT_TRUE(worded(label->text())) << page << " " << name.toStdString();
       ++checked;
@@ -907,6 +1035,178 @@ TEST_F(WizardTest, CalendarWeekStartsAtTheEditionsFirstDay) {
   EXPECT_EQ(calendar.DayButton(31)->isChecked(), false);
   calendar.DayButton(31)->click();
   EXPECT_EQ(calendar.SelectedDate(), QDate(2028, 3, 31));
+}
+
+// ---------------------------------------------------------------------------
+// The ways through the wizard a user takes: every choice of every page, back
+// and forth, Cancel at each page, a rename; each window is destroyed at once,
+// with its jobs still running (scripts/sanitize address runs these).
+
+// Every choice of the page shown, as a user looking around would make it; it
+// leaves the page with an answer that lets Next go on.
+// Runs the event loop for a while.
+void Settle(int ms) {
+  QEventLoop loop;
+  QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+  loop.exec();
+}
+
+// A drive letter ("E:\\x", "E:  /media/e") among the texts a page shows.
+std::string SystemPathShown(QWidget* page) {
+  const QRegularExpression system(R"((^|[^A-Za-z])[A-Za-z]:(\\|\s|$))");
+  QStringList texts;
+  for (QLabel* l : page->findChildren<QLabel*>()) texts << l->text() << l->toolTip();
+  for (QLineEdit* e : page->findChildren<QLineEdit*>()) texts << e->text();
+  for (QComboBox* c : page->findChildren<QComboBox*>())
+    for (int i = 0; i < c->count(); ++i)
+      texts << c->itemText(i) << c->itemData(i, Qt::ToolTipRole).toString();
+  for (QTreeWidget* t : page->findChildren<QTreeWidget*>())
+    for (QTreeWidgetItemIterator it(t); *it; ++it) texts << (*it)->text(0) << (*it)->toolTip(0);
+  for (const QString& text : texts)
+    if (text.contains(system)) return text.toStdString();
+  return {};
+}
+
+void LookAround(CPlanWizardDlg& w, const std::string& folder, const std::string& store) {
+  EXPECT_EQ(SystemPathShown(w.PageAt(w.CurrentPage())), "");
+  switch (w.CurrentPage()) {
+    case CPlanWizardDlg::kPageType:
+      for (const char* name : {"typeCategories", "categoryDocuments", "categoryMusic",
+                               "categoryMusic", "typeWeb", "webMail", "webBrowser", "typeFolders"})
+        w.TypePage()->findChild<QAbstractButton*>(name)->click();
+      break;
+    case CPlanWizardDlg::kPageSource: {
+      CWPSelectSource* source = w.SourcePage();
+      // The extension editor is modal: closed by the user as soon as it shows.
+      source->Tabs()->setCurrentIndex(1);
+      QTimer::singleShot(0, [] {
+        if (QWidget* modal = QApplication::activeModalWidget()) modal->close();
+      });
+      source->findChild<QPushButton*>("ownExtensionsButton")->click();
+      source->Tabs()->setCurrentIndex(0);
+      CFileTreeCtrl* tree = source->Tree();
+      tree->Reveal(folder);
+      ASSERT_TRUE(RunUntil([&] { return tree->FindItem(folder) != nullptr; }));
+      tree->FindItem(folder)->setCheckState(0, Qt::Checked);
+      break;
+    }
+    case CPlanWizardDlg::kPageDest: {
+      CWPSelectDest* dest = w.DestPage();
+      for (int tab : {0, 1, 2, 3, 4, 3}) {
+        dest->Tabs()->setCurrentIndex(tab);
+        for (int d = 0; d < dest->Drives()->count(); ++d) dest->Drives()->setCurrentIndex(d);
+      }
+      // The FTP tab's fields, typed into.
+      for (QLineEdit* edit : dest->findChildren<QLineEdit*>())
+        if (edit->objectName().startsWith("ftp") && edit->isVisible()) Type(edit, "21ab");
+      for (QCheckBox* box : dest->findChildren<QCheckBox*>()) box->click();
+      for (QSpinBox* spin : dest->findChildren<QSpinBox*>()) spin->stepUp();
+      dest->Tabs()->setCurrentIndex(wiz::kTabLocal);
+      Type(dest->Folder(), store);
+      break;
+    }
+    default: {
+      CWPSelectWhenToBackup* when = w.WhenPage();
+      for (int row = when->Schedule()->count() - 1; row >= 0; --row)
+        when->Schedule()->setCurrentRow(row);
+      when->Calendar()->findChild<QToolButton*>("calendarNext")->click();
+      when->InitBackup()->click();
+      Type(when->NameEdit(), "Looked around");
+      break;
+    }
+  }
+  EXPECT_EQ(SystemPathShown(w.PageAt(w.CurrentPage())), "");
+}
+
+TEST_F(WizardTest, EveryWayThroughEndsCleanly) {
+  home_.Write("Docs/a.txt", "a");
+  const std::string docs = home_.SystemOf("Docs");
+  const std::string store = dir_.NativeOf("evol") + "/Docs store";
+  PlanList& list = PlanList::Instance();
+  // A new plan: forth to a page, back to the first and forth again, Cancel there.
+  for (int cancelAt = 0; cancelAt < 4; ++cancelAt) {
+    auto wizard = std::make_unique<CPlanWizardDlg>(nullptr, 0);
+    wizard->show();
+    for (int round = 0; round < 2; ++round) {
+      while (true) {
+        LookAround(*wizard, docs, store);
+        if (wizard->CurrentPage() == cancelAt) break;
+        const int before = wizard->CurrentPage();
+        wizard->NextButton()->click();
+        ASSERT_EQ(wizard->CurrentPage(), before + 1) << Messages();
+      }
+      while (round == 0 && wizard->CurrentPage() > 0) wizard->BackButton()->click();
+    }
+    wizard->CancelButton()->click();
+    EXPECT_EQ(wizard->result(), QDialog::Rejected);
+    wizard.reset();
+    EXPECT_EQ(list.Count(), 0u) << cancelAt;
+    EXPECT_FALSE(plat::FileExists(WizardWorkingFile())) << cancelAt;
+  }
+  // A tab chosen before the page's defaults arrive stays chosen.
+  {
+    CPlanWizardDlg wizard(nullptr, 0, CPlanWizardDlg::kPageDest);
+    wizard.show();
+    wizard.DestPage()->Tabs()->setCurrentIndex(wiz::kTabNetwork);
+    ASSERT_TRUE(RunUntil([&] { return wizard.Worker()->Pending() == 0; }));
+    EXPECT_EQ(wizard.DestPage()->Tabs()->currentIndex(), wiz::kTabNetwork);
+  }
+  // To the end: the plan as looked around.
+  CPlanWizardDlg make(nullptr, 0);
+  make.show();
+  for (int page = 0; page < 4; ++page) {
+    LookAround(make, docs, store);
+    if (page < 3) make.NextButton()->click();
+  }
+  make.FinishButton()->click();
+  ASSERT_NE(make.ResultPlanId(), 0u) << Messages();
+  CPlan* plan = list.Find(make.ResultPlanId());
+  ASSERT_NE(plan, nullptr);
+  EXPECT_EQ(plan->Name(), "Looked around");
+  EXPECT_TRUE(plan->MatchPath(docs + "\\a.txt", false));
+
+  // Changing it: Cancel at each page leaves it as it was (and running).
+  const PlanSettings before = plan->Settings();
+  for (int start = 0; start < 4; ++start) {
+    for (int cancelAt = start; cancelAt < 4; ++cancelAt) {
+      auto wizard = std::make_unique<CPlanWizardDlg>(nullptr, plan->Id(), start);
+      wizard->show();
+      while (wizard->CurrentPage() < cancelAt) {
+        LookAround(*wizard, docs, store + " 2");
+        wizard->NextButton()->click();
+      }
+      wizard->CancelButton()->click();
+      wizard.reset();
+      EXPECT_EQ(plan->Settings().storePath, before.storePath);
+      EXPECT_EQ(plan->Name(), before.name);
+      EXPECT_TRUE(plan->Enabled());
+    }
+  }
+  // Renamed on its card, then changed in the wizard: the wizard shows the
+  // card's name and keeps it; a name typed in the wizard is the plan's.
+  ASSERT_TRUE(plan->SetName("Renamed on its card"));
+  plan->Save();
+  for (const char* typed : {"", "Renamed in the wizard"}) {
+    CPlanWizardDlg change(nullptr, plan->Id(), CPlanWizardDlg::kPageWhen);
+    change.show();
+    EXPECT_EQ(change.WhenPage()->NameEdit()->text().toStdString(), plan->Name());
+    if (*typed) Type(change.WhenPage()->NameEdit(), typed);
+    change.FinishButton()->click();
+    ASSERT_TRUE(RunUntil([&] { return change.result() == QDialog::Accepted; })) << Messages();
+    EXPECT_EQ(plan->Name(), *typed ? typed : "Renamed on its card");
+  }
+  // The name field holds a name of the limit, no more; the plan takes it.
+  {
+    CPlanWizardDlg change(nullptr, plan->Id(), CPlanWizardDlg::kPageWhen);
+    change.show();
+    Type(change.WhenPage()->NameEdit(), std::string(300, 'x'));
+    EXPECT_EQ(change.WhenPage()->NameEdit()->text().size(), 255);
+    change.FinishButton()->click();
+    ASSERT_TRUE(RunUntil([&] { return change.result() == QDialog::Accepted; })) << Messages();
+    EXPECT_EQ(plan->Name(), std::string(255, 'x'));
+  }
+  // Jobs that were still running when their windows went come back to nothing.
+  Settle(300);
 }
 
 }  // namespace
