@@ -166,10 +166,16 @@ class FanotifyWatcher : public ChangeWatcher {
       ssize_t n = read(group, buf, sizeof buf);
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) return;
-      auto* md = reinterpret_cast<fanotify_event_metadata*>(buf);
-      for (; FAN_EVENT_OK(md, n); md = FAN_EVENT_NEXT(md, n)) {
-        if (md->vers != FANOTIFY_METADATA_VERSION) return;
-        if (md->mask & FAN_Q_OVERFLOW) {
+      // Records with names are only 4-byte aligned: each header is copied
+      // out before it is read.
+      size_t at = 0;
+      const size_t got = static_cast<size_t>(n);
+      while (got - at >= FAN_EVENT_METADATA_LEN) {
+        fanotify_event_metadata md;
+        std::memcpy(&md, buf + at, sizeof md);
+        if (md.event_len < FAN_EVENT_METADATA_LEN || md.event_len > got - at) return;
+        if (md.vers != FANOTIFY_METADATA_VERSION) return;
+        if (md.mask & FAN_Q_OVERFLOW) {
           losses_ |= kChangesLostOverflow;
           if (!overflowSaid_) {
             std::fprintf(stderr, "change monitor: fanotify queue overflowed; some writes missed\n");
@@ -177,11 +183,12 @@ class FanotifyWatcher : public ChangeWatcher {
           overflowSaid_ = true;
         }
         if (named) {
-          TakeNamed(md, written);
-        } else if (md->fd >= 0) {
+          TakeNamed(md, buf + at, written);
+        } else if (md.fd >= 0) {
           TakeDescriptor(md, written);
-          close(md->fd);
+          close(md.fd);
         }
+        at += md.event_len;
       }
     }
   }
@@ -200,13 +207,16 @@ class FanotifyWatcher : public ChangeWatcher {
     }
   }
 
-  void TakeNamed(const fanotify_event_metadata* md, std::vector<std::string>* written) {
-    if (md->pid == self_ || !(md->mask & (FAN_CLOSE_WRITE | FAN_MOVED_TO | FAN_CREATE))) return;
+  // md is a copy of the header of the record that starts at record.
+  void TakeNamed(const fanotify_event_metadata& md, const char* record,
+                 std::vector<std::string>* written) {
+    if (md.pid == self_ || !(md.mask & (FAN_CLOSE_WRITE | FAN_MOVED_TO | FAN_CREATE))) return;
     // Only a folder moved in is of interest; a new folder is empty.
-    const bool folder = (md->mask & FAN_ONDIR) != 0;
-    if (folder && !(md->mask & FAN_MOVED_TO)) return;
-    const char* at = reinterpret_cast<const char*>(md) + md->metadata_len;
-    const char* end = reinterpret_cast<const char*>(md) + md->event_len;
+    const bool folder = (md.mask & FAN_ONDIR) != 0;
+    if (folder && !(md.mask & FAN_MOVED_TO)) return;
+    if (md.metadata_len > md.event_len) return;
+    const char* at = record + md.metadata_len;
+    const char* end = record + md.event_len;
     while (at + sizeof(fanotify_event_info_header) <= end) {
       fanotify_event_info_header hdr;
       std::memcpy(&hdr, at, sizeof hdr);
@@ -255,11 +265,11 @@ class FanotifyWatcher : public ChangeWatcher {
     return dir == "/" ? "/" + std::string(name) : dir + "/" + std::string(name);
   }
 
-  void TakeDescriptor(const fanotify_event_metadata* md, std::vector<std::string>* written) {
-    if (md->pid == self_ || !(md->mask & FAN_CLOSE_WRITE)) return;
+  void TakeDescriptor(const fanotify_event_metadata& md, std::vector<std::string>* written) {
+    if (md.pid == self_ || !(md.mask & FAN_CLOSE_WRITE)) return;
     struct stat st;
-    if (fstat(md->fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink == 0) return;
-    std::string path = ReadFdLink(md->fd);
+    if (fstat(md.fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink == 0) return;
+    std::string path = ReadFdLink(md.fd);
     if (path.empty() || IsUnderAny(path, quiet_)) return;
     written->push_back(std::move(path));
   }

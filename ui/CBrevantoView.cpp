@@ -297,7 +297,7 @@ CellContent CBrevantoView::ContentFor(const PlanState& state, bool onBattery) co
                      {FormatSize(state.space.freeBytes, "", false),
                       FormatSize(state.space.totalBytes, "", false), FormatSize(used, "", false)}));
   }
-  c.schedule = Q(ScheduleText(s.scheduleUnit));
+  c.schedule = Q(ScheduleText(s.scheduleUnit, s.scheduleNum));
   c.nextBackup = Q(NextBackupText(s, country));
   c.lastBackup = Q(LastBackupText(s, country));
   c.pending = state.pendingKnown ? Q(LocaleNumber(state.pending)) : QStringLiteral("\u2013");

@@ -209,7 +209,7 @@ void CPlanWizardDlg::Finish() {
     return;
   }
   if (ctx_.newPlan) {
-    CPlan* plan = FinishNewPlan(list, ctx_.ini, ctx_.extensions, plat::Now());
+    CPlan* plan = FinishNewPlan(list, ctx_.ini, ctx_.extensions);
     if (plan == nullptr) {
       WizMessage(kSection, "PLAN_CREATE_FAILED");
       QDialog::reject();
@@ -237,8 +237,8 @@ void CPlanWizardDlg::CompleteChange() {
     QDialog::reject();
     return;
   }
-  const bool ok = CompletePlanChange(list, plan, change_, ctx_.ini, ctx_.extensions,
-                                     honourInitBackup_, plat::Now());
+  const bool ok =
+      CompletePlanChange(list, plan, change_, ctx_.ini, ctx_.extensions, honourInitBackup_);
   if (!ok) WizMessage(kSection, "PLAN_CHANGE_FAILED");
   resultId_ = ok ? change_.id : 0;
   changed_ = ok;

@@ -156,16 +156,18 @@ std::string ReadableStoreFolder(const PlanSnapshot& s) {
   return {};
 }
 
-std::string ScheduleText(int32_t unit) {
+std::string ScheduleText(int32_t unit, int32_t num) {
   const char* key = "BACKUP_MODE_MANUALLY";
+  const uint64_t count = num > 1 ? static_cast<uint64_t>(num) : 1;
   switch (unit) {
     case kUnitContinuous:
       key = "BACKUP_MODE_CONTINUOUSLY";
       break;
     case kUnitMinutes:
-      return "Every Minute";
+      // "Every 15 minutes", never "Every Minute" for a plan that waits longer.
+      return FormatText(GetText("COUNTS", "EVERY"), {CountText("MINUTES", count)});
     case kUnitOtherInterval:
-      return "Every Hour";
+      return FormatText(GetText("COUNTS", "EVERY"), {CountText("HOURS", count)});
     case kUnitDaily:
       key = "BACKUP_MODE_EVERY_DAY";
       break;

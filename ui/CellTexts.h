@@ -27,7 +27,7 @@ std::string DestinationKindText(const PlanSnapshot& s);
 // that is not mounted, "ftp://server/root" for FTP; empty when unknown (a
 // USB disk that is away).
 std::string ReadableStoreFolder(const PlanSnapshot& s);
-std::string ScheduleText(int32_t unit);
+std::string ScheduleText(int32_t unit, int32_t num = 1);
 // "NEXT_BACKUP_TIME_PREFIX" / "LAST_BACKUP_TIME_PREFIX" are the labels; these
 // are the values that follow them.
 std::string NextBackupText(const PlanSnapshot& s, std::string_view country);

@@ -15,6 +15,7 @@ bool TryTakeSnapshot(CPlan* plan, PlanSnapshot* out) {
   s.id = plan->Id();
   s.name = plan->Name();
   s.scheduleUnit = plan->ScheduleUnit();
+  s.scheduleNum = plan->ScheduleNum();
   s.mode = plan->Mode();
   s.enabled = plan->Enabled();
   if (CDestination* dest = plan->Destination()) {

@@ -11,7 +11,8 @@ struct PlanSnapshot {
   uint32_t id = 0;
   std::string name;
   int32_t scheduleUnit = 1;
-  int32_t mode = 1;  // 1 idle, 2 backing up
+  int32_t scheduleNum = 1;  // minutes or hours between runs of an interval plan
+  int32_t mode = 1;         // 1 idle, 2 backing up
   bool enabled = false;
   bool hasDestination = false;
   bool available = false;  // the destination's last known availability

@@ -73,11 +73,11 @@ bool CopyAnswers(const std::string& from, const std::string& to) {
   return plat::WriteFileAtomic(to, text, true);
 }
 
-// The first backup at once: enabled, last backup now, the task asked to run.
-void RunNow(CPlan* plan, int64_t now) {
+// The first backup at once: enabled, the task asked to run. "Last backup"
+// stays as it is until a copy succeeds.
+void RunNow(CPlan* plan) {
   if (!plan->Enabled()) plan->SetEnabled(true, 0);
   std::lock_guard<std::recursive_mutex> lock(plan->Lock());
-  plan->SetLastBackupTime(now);
   if (CSimpleTask* task = plan->Task()) task->SetForced(true);
 }
 
@@ -410,7 +410,7 @@ bool SettingsFromAnswers(const std::string& ini, PlanSettings* s) {
 }
 
 CPlan* FinishNewPlan(PlanList& list, const std::string& workingFile,
-                     const std::vector<ExtensionCategory>& extensions, int64_t now) {
+                     const std::vector<ExtensionCategory>& extensions) {
   NormaliseAnswers(workingFile);
   PlanSettings s;
   if (!SettingsFromAnswers(workingFile, &s)) return nullptr;
@@ -425,7 +425,7 @@ CPlan* FinishNewPlan(PlanList& list, const std::string& workingFile,
   plan->SetStopping(false);
   plan->SetBackupTime(ReadWizardBackupTime(ini));
   if (plat::GetProfileInt(ini, wiz::kWhenSection, "DoInitBackup", 0) != 0)
-    RunNow(plan, now);
+    RunNow(plan);
   else if (plan->ScheduleUnit() != kUnitManual)
     plan->SetEnabled(true, 0);
   plan->Save();
@@ -449,8 +449,7 @@ PlanChange BeginPlanChange(CPlan* plan) {
 
 bool CompletePlanChange(PlanList& list, CPlan* plan, const PlanChange& change,
                         const std::string& workingFile,
-                        const std::vector<ExtensionCategory>& extensions, bool honourInitBackup,
-                        int64_t now) {
+                        const std::vector<ExtensionCategory>& extensions, bool honourInitBackup) {
   NormaliseAnswers(workingFile);
   PlanSettings s;
   bool ok = SettingsFromAnswers(workingFile, &s);
@@ -478,7 +477,7 @@ bool CompletePlanChange(PlanList& list, CPlan* plan, const PlanChange& change,
     plan->SetEnabled(true, 0);
     const std::string ini = plan->GetPlanFolder() + "UI.ini";
     if (ok && honourInitBackup && plat::GetProfileInt(ini, wiz::kWhenSection, "DoInitBackup", 0))
-      RunNow(plan, now);
+      RunNow(plan);
   }
   plan->Save();
   if (plan->DestinationRoot() != change.oldRoot || plan->StorageType() != change.oldType)

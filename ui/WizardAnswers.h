@@ -168,7 +168,7 @@ bool SettingsFromAnswers(const std::string& uiIni, PlanSettings* settings);
 // manual) or starts its first backup at once, and saves it. Null when the
 // list refuses the plan (its events say why).
 CPlan* FinishNewPlan(PlanList& list, const std::string& workingFile,
-                     const std::vector<ExtensionCategory>& extensions, int64_t now);
+                     const std::vector<ExtensionCategory>& extensions);
 
 // Finishing the wizard for an existing plan, in two steps with the caller's
 // half-second pause between them (the destination is closed in the first).
@@ -185,5 +185,4 @@ PlanChange BeginPlanChange(CPlan* plan);
 // were not applied yet).
 bool CompletePlanChange(PlanList& list, CPlan* plan, const PlanChange& change,
                         const std::string& workingFile,
-                        const std::vector<ExtensionCategory>& extensions, bool honourInitBackup,
-                        int64_t now);
+                        const std::vector<ExtensionCategory>& extensions, bool honourInitBackup);

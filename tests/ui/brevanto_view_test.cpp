@@ -253,8 +253,10 @@ TEST(CellTextsTest, DatesAndCountsForPeople) {
 TEST(CellTextsTest, ScheduleNextAndLastTexts) {
   App();
   EXPECT_EQ(ScheduleText(1), GetText("WIZARD_WHEN_TO_BACKUP", "BACKUP_MODE_CONTINUOUSLY"));
-  EXPECT_EQ(ScheduleText(2), "Every Minute");
-  EXPECT_EQ(ScheduleText(3), "Every Hour");
+  EXPECT_EQ(ScheduleText(2), "Every minute");
+  EXPECT_EQ(ScheduleText(2, 15), "Every 15 minutes");
+  EXPECT_EQ(ScheduleText(3, 1), "Every hour");
+  EXPECT_EQ(ScheduleText(3, 3), "Every 3 hours");
   EXPECT_EQ(ScheduleText(9), GetText("WIZARD_WHEN_TO_BACKUP", "BACKUP_MODE_MANUALLY"));
   for (int unit = 1; unit <= 8; ++unit) EXPECT_FALSE(ScheduleText(unit).empty()) << unit;
 
@@ -1153,8 +1155,7 @@ TEST_F(ViewTest, NoWarningForAPauseAnEditOrAManualPlanAtRest) {
                   "[Wizard4Options]\nVersionsToKeep=4\n");
   const PlanChange change = BeginPlanChange(watch);
   settle();
-  ASSERT_TRUE(
-      CompletePlanChange(PlanList::Instance(), watch, change, answers, {}, false, plat::Now()));
+  ASSERT_TRUE(CompletePlanChange(PlanList::Instance(), watch, change, answers, {}, false));
   settle();
 
   // A manual plan backed up now: its run ends, it rests (switched off).

@@ -319,25 +319,24 @@ TEST_F(WizardTest, DestinationFolderChecksPerTab) {
 TEST_F(WizardTest, NewPlansFollowScheduleAndFirstBackup) {
   PlanList& list = PlanList::Instance();
   const std::string src = home_.System();
-  const int64_t now = 1767000000;
 
-  CPlan* manual = FinishNewPlan(list, Answers("Manual", "E:\\M", 5, false, src), extensions_, now);
+  CPlan* manual = FinishNewPlan(list, Answers("Manual", "E:\\M", 5, false, src), extensions_);
   ASSERT_NE(manual, nullptr);
   EXPECT_FALSE(manual->Enabled());
   EXPECT_EQ(manual->ScheduleUnit(), kUnitManual);
   EXPECT_EQ(manual->BackupTime(), 1767261600);
   EXPECT_EQ(manual->LastBackupTime(), 0);
 
-  CPlan* daily = FinishNewPlan(list, Answers("Daily", "E:\\D", 1, false, src), extensions_, now);
+  CPlan* daily = FinishNewPlan(list, Answers("Daily", "E:\\D", 1, false, src), extensions_);
   ASSERT_NE(daily, nullptr);
   EXPECT_TRUE(daily->Enabled());
   EXPECT_EQ(daily->LastBackupTime(), 0);
 
   // A first backup at once, whatever the schedule (even manual).
-  CPlan* first = FinishNewPlan(list, Answers("First", "E:\\F", 5, true, src), extensions_, now);
+  CPlan* first = FinishNewPlan(list, Answers("First", "E:\\F", 5, true, src), extensions_);
   ASSERT_NE(first, nullptr);
   EXPECT_TRUE(first->Enabled());
-  EXPECT_EQ(first->LastBackupTime(), now);
+  EXPECT_EQ(first->LastBackupTime(), 0);  // set by a copy, never by the wizard
   {
     std::lock_guard<std::recursive_mutex> lock(first->Lock());
     ASSERT_NE(first->Task(), nullptr);
@@ -353,8 +352,7 @@ TEST_F(WizardTest, NewPlansFollowScheduleAndFirstBackup) {
   EXPECT_NE(rules.find("item.mask=" + src), std::string::npos);
 
   // A name that is taken: the list refuses, nothing is made.
-  EXPECT_EQ(FinishNewPlan(list, Answers("Daily", "E:\\D2", 1, false, src), extensions_, now),
-            nullptr);
+  EXPECT_EQ(FinishNewPlan(list, Answers("Daily", "E:\\D2", 1, false, src), extensions_), nullptr);
   EXPECT_EQ(list.Count(), 3u);
 }
 
@@ -372,8 +370,7 @@ TEST_F(WizardTest, FtpAnswersMakeAnFtpPlan) {
     WriteFtpAnswers(ini, f);
     return ini;
   };
-  CPlan* plan =
-      FinishNewPlan(list, ftpAnswers("Ftp", server.Settings("wiz/")), extensions_, 1767000000);
+  CPlan* plan = FinishNewPlan(list, ftpAnswers("Ftp", server.Settings("wiz/")), extensions_);
   ASSERT_NE(plan, nullptr);
   EXPECT_EQ(plan->Settings().storageType, kStorageFtp);
   EXPECT_EQ(plan->DestinationRoot(), "/bvuser/wiz/");
@@ -382,15 +379,15 @@ TEST_F(WizardTest, FtpAnswersMakeAnFtpPlan) {
 
   FtpSettings away = server.Settings("away/");
   away.port = 1;  // nothing listens there
-  EXPECT_NE(FinishNewPlan(list, ftpAnswers("Away", away), extensions_, 1767000000), nullptr);
+  EXPECT_NE(FinishNewPlan(list, ftpAnswers("Away", away), extensions_), nullptr);
   EXPECT_EQ(list.Count(), 2u);
 
-  CPlan* disk = FinishNewPlan(list, Answers("Disk", "E:\\Disk", 1, false, home_.System()),
-                              extensions_, 1767000000);
+  CPlan* disk =
+      FinishNewPlan(list, Answers("Disk", "E:\\Disk", 1, false, home_.System()), extensions_);
   ASSERT_NE(disk, nullptr);
   const PlanChange c = BeginPlanChange(disk);
   EXPECT_TRUE(CompletePlanChange(list, disk, c, ftpAnswers("Disk", server.Settings("moved/")),
-                                 extensions_, true, 1767000000));
+                                 extensions_, true));
   EXPECT_EQ(disk->DestinationRoot(), "/bvuser/moved/");
   EXPECT_TRUE(std::filesystem::exists(server.NativeOf("/bvuser/moved/Brevanto.dat")));
 }
@@ -398,8 +395,8 @@ TEST_F(WizardTest, FtpAnswersMakeAnFtpPlan) {
 TEST_F(WizardTest, ChangingAPlanStopsItAndRestoresItsState) {
   PlanList& list = PlanList::Instance();
   const std::string src = home_.System();
-  CPlan* on = FinishNewPlan(list, Answers("On", "E:\\On", 0, false, src), extensions_, 100);
-  CPlan* off = FinishNewPlan(list, Answers("Off", "E:\\Off", 5, false, src), extensions_, 100);
+  CPlan* on = FinishNewPlan(list, Answers("On", "E:\\On", 0, false, src), extensions_);
+  CPlan* off = FinishNewPlan(list, Answers("Off", "E:\\Off", 5, false, src), extensions_);
   ASSERT_TRUE(on && off);
   ASSERT_TRUE(on->Enabled());
   ASSERT_FALSE(off->Enabled());
@@ -409,12 +406,12 @@ TEST_F(WizardTest, ChangingAPlanStopsItAndRestoresItsState) {
   PlanChange c = BeginPlanChange(on);
   EXPECT_FALSE(on->Enabled());
   ASSERT_TRUE(CompletePlanChange(list, on, c, Answers("On renamed", "E:\\Moved", 2, true, other),
-                                 extensions_, true, 5000));
+                                 extensions_, true));
   EXPECT_TRUE(on->Enabled());
   EXPECT_EQ(on->Name(), "On renamed");
   EXPECT_EQ(on->DestinationRoot(), "E:\\Moved\\");
   EXPECT_EQ(on->ScheduleUnit(), kUnitWeekly);
-  EXPECT_EQ(on->LastBackupTime(), 5000);  // "back up at once" honoured
+  EXPECT_EQ(on->LastBackupTime(), 0);  // set by a copy, never by the wizard
   EXPECT_TRUE(on->MatchPath(other + "\\x.txt", false));
   EXPECT_FALSE(on->MatchPath(src + "\\a.txt", false));
   const std::string planIni =
@@ -423,8 +420,8 @@ TEST_F(WizardTest, ChangingAPlanStopsItAndRestoresItsState) {
   EXPECT_NE(planIni.find("StorePath=E:\\Moved\\"), std::string::npos);
 
   c = BeginPlanChange(off);
-  ASSERT_TRUE(CompletePlanChange(list, off, c, Answers("Off", "E:\\Off", 1, true, src), extensions_,
-                                 true, 5000));
+  ASSERT_TRUE(
+      CompletePlanChange(list, off, c, Answers("Off", "E:\\Off", 1, true, src), extensions_, true));
   EXPECT_FALSE(off->Enabled());  // stays off; no first backup for a stopped plan
   EXPECT_EQ(off->LastBackupTime(), 0);
   EXPECT_EQ(off->ScheduleUnit(), kUnitDaily);
@@ -432,7 +429,7 @@ TEST_F(WizardTest, ChangingAPlanStopsItAndRestoresItsState) {
   // A name another plan carries is refused; the plan keeps its own.
   c = BeginPlanChange(on);
   EXPECT_FALSE(CompletePlanChange(list, on, c, Answers("Off", "E:\\Moved", 2, false, other),
-                                  extensions_, true, 5000));
+                                  extensions_, true));
   EXPECT_EQ(on->Name(), "On renamed");
   EXPECT_TRUE(on->Enabled());
 }
@@ -674,8 +671,8 @@ TEST_F(WizardTest, NewPlanFilledInByHandLoadsBackAsTheSamePlan) {
 
 TEST_F(WizardTest, ChangingAPlanOpensAtTheDestinationAndKeepsItRunning) {
   const std::string src = home_.System();
-  CPlan* plan = FinishNewPlan(PlanList::Instance(), Answers("Docs", "E:\\Docs", 0, false, src),
-                              extensions_, 100);
+  CPlan* plan =
+      FinishNewPlan(PlanList::Instance(), Answers("Docs", "E:\\Docs", 0, false, src), extensions_);
   ASSERT_NE(plan, nullptr);
   ASSERT_TRUE(plan->Enabled());
   const uint32_t id = plan->Id();
@@ -758,7 +755,7 @@ TEST_F(WizardTest, IntervalSchedulesSurviveAChange) {
 // tab shown names the kind of plan.
 TEST_F(WizardTest, DestinationIsCheckedWhenChosen) {
   CPlan* plan = FinishNewPlan(PlanList::Instance(),
-                              Answers("Home", "E:\\H", 0, false, home_.System()), extensions_, 100);
+                              Answers("Home", "E:\\H", 0, false, home_.System()), extensions_);
   ASSERT_NE(plan, nullptr);
   dir_.Write("evol/a file", "x");
   CPlanWizardDlg wizard(nullptr, plan->Id(), CPlanWizardDlg::kPageDest);
@@ -889,7 +886,7 @@ TEST_F(WizardTest, OwnExtensionsAndCategoryEntries) {
 
 TEST_F(WizardTest, ATakenNameKeepsTheUserOnTheLastPage) {
   ASSERT_NE(FinishNewPlan(PlanList::Instance(), Answers("Taken", "E:\\T", 0, false, home_.System()),
-                          extensions_, 100),
+                          extensions_),
             nullptr);
   CPlanWizardDlg wizard(nullptr, 0);
   wizard.show();
@@ -925,7 +922,6 @@ TEST_F(WizardTest, ATakenNameKeepsTheUserOnTheLastPage) {
   EXPECT_EQ(plan->StorageType(), kStorageUsb);
   EXPECT_EQ(plan->ScheduleUnit(), kUnitContinuous);
   EXPECT_TRUE(plan->Enabled());
-  EXPECT_GT(plan->LastBackupTime(), 0);
   EXPECT_TRUE(plan->MatchPath(home_.SystemOf("x.DOCX"), false));
   EXPECT_FALSE(plan->MatchPath(home_.SystemOf("x.mp3"), false));
   EXPECT_EQ(GetPlanType(plan->GetPlanFolder()), kPlanOfficeDocuments);
