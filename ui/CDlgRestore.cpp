@@ -481,7 +481,7 @@ bool CDlgRestore::SettleNewerFiles(std::vector<RestoreChoice>* choices) {
   if (newer.size() > kNewerExamples) examples += "\n\u2026";
   QMessageBox box(QMessageBox::Question, T("OVERWRITE_TITLE"),
                   QString::fromStdString(FormatText(RestoreText("MSG_NEWER_FILES_IN_PLACE"),
-                                                    {std::to_string(newer.size())}) +
+                                                    {CountText("FILES", newer.size())}) +
                                          examples),
                   QMessageBox::NoButton, this);
   box.setInformativeText(T("OVERWRITE_CHOICES"));

@@ -63,8 +63,8 @@ std::string FormatNodeDate(const NodeTime& t, std::string_view country) {
     sep = '.';
   }
   char buf[64];
-  std::snprintf(buf, sizeof buf, "%02d%c%02d%c%02d %02d:%02d", first, sep, second, sep,
-                ((t.year % 100) + 100) % 100, t.hour, t.minute);
+  std::snprintf(buf, sizeof buf, "%02d%c%02d%c%04d %02d:%02d", first, sep, second, sep, t.year,
+                t.hour, t.minute);
   return buf;
 }
 

@@ -18,6 +18,7 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QMimeData>
 #include <QPlainTextEdit>
 #include <QProgressBar>
@@ -78,6 +79,8 @@ QTreeWidgetItem* Child(QTreeWidgetItem* parent, const std::string& name) {
 }
 
 // Clicks a button of the next modal box (the question about newer files).
+std::string lastQuestion;  // the text of the last question answered
+
 void AnswerNextQuestion(const char* button) {
   QTimer::singleShot(0, [button] {
     // The restore window is modal too: wait for the question above it.
@@ -88,6 +91,8 @@ void AnswerNextQuestion(const char* button) {
     RunUntil([&] { return question() != nullptr; }, 5000);
     QWidget* box = question();
     ASSERT_TRUE(box);
+    if (auto* message = qobject_cast<QMessageBox*>(box))
+      lastQuestion = message->text().toStdString();
     auto* b = box->findChild<QPushButton*>(button);
     ASSERT_TRUE(b);
     b->click();
@@ -103,13 +108,13 @@ TEST(RestoreTextsTest, DatesFollowTheCountry) {
   t.day = 7;
   t.hour = 14;
   t.minute = 5;
-  EXPECT_EQ(FormatNodeDate(t, "DEU"), "07.03.09 14:05");
-  EXPECT_EQ(FormatNodeDate(t, "US"), "03/07/09 14:05");
-  EXPECT_EQ(FormatNodeDate(t, "UK"), "07/03/09 14:05");
-  EXPECT_EQ(FormatNodeDate(t, "NLD"), "07/03/09 14:05");
-  EXPECT_EQ(FormatNodeDate(t, "XX"), "03/07/09 14:05") << "unknown countries write month first";
+  EXPECT_EQ(FormatNodeDate(t, "DEU"), "07.03.2009 14:05");
+  EXPECT_EQ(FormatNodeDate(t, "US"), "03/07/2009 14:05");
+  EXPECT_EQ(FormatNodeDate(t, "UK"), "07/03/2009 14:05");
+  EXPECT_EQ(FormatNodeDate(t, "NLD"), "07/03/2009 14:05");
+  EXPECT_EQ(FormatNodeDate(t, "XX"), "03/07/2009 14:05") << "unknown countries write month first";
   t.year = 2000;
-  EXPECT_EQ(FormatNodeDate(t, "US"), "03/07/00 14:05");
+  EXPECT_EQ(FormatNodeDate(t, "US"), "03/07/2000 14:05");
 }
 
 TEST(RestoreTextsTest, TimeSpeedPatternAndPlanLines) {
@@ -323,6 +328,8 @@ TEST_F(RestoreWindowTest, TickedFolderBringsNewestAndNewerFilesAreAskedAbout) {
   SetTime(src.NativeOf("a sub/deep/keep.txt"), kFirstVersion);
   AnswerNextQuestion("overwriteBeside");
   EXPECT_EQ(dlg.Restore(), CDlgRestoreProgress::kFinished);
+  EXPECT_EQ(lastQuestion.rfind(FormatText(Restore("MSG_NEWER_FILES_IN_PLACE"), {"1 file"}), 0), 0u)
+      << lastQuestion;
   std::map<std::string, std::string> got = bvtest::FilesBelow(src.Native());
   ASSERT_EQ(got.size(), 3u);
   EXPECT_EQ(got["report.doc"], "written today");
