@@ -213,9 +213,12 @@ void CLaunchThread::Run() {
 void CLaunchThread::TakeLostChanges() {
   const uint32_t lost = device_->TakeLostChanges();
   if (lost == 0) return;
-  // The walk finds what the lost events would have named; the window says
-  // why once per kind rather than at every overflow.
-  catchup::Request(0, "changes lost by the change monitor");
+  // The walk finds what the lost events would have named (and reports the
+  // files beyond the longest path as not protected); the window says why a
+  // loss happened once per kind rather than at every overflow.
+  catchup::Request(0, lost == plat::kChangesBeyondLongestPath
+                          ? "a change beyond the longest path"
+                          : "changes lost by the change monitor");
   const std::pair<uint32_t, const char*> kinds[] = {
       {plat::kChangesLostOverflow, "CHANGES_LOST_OVERFLOW"},
       {plat::kChangesLostWatchLimit, "CHANGES_LOST_WATCH_LIMIT"},

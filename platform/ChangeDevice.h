@@ -28,10 +28,13 @@ enum : uint32_t {
 enum class ChangeSource { kFanotify, kInotify };
 
 // What left changes unreported (TakeLostChanges): the kernel's event queue
-// overflowed, or the watch limit left folders unwatched.
+// overflowed, the watch limit left folders unwatched, or a change lay in a
+// folder whose path is longer than the system can name (the catch-up walk
+// reaches it and reports the files as not protected).
 enum : uint32_t {
   kChangesLostOverflow = 1,
   kChangesLostWatchLimit = 2,
+  kChangesBeyondLongestPath = 4,
 };
 
 class ChangeDevice {

@@ -20,6 +20,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -50,11 +51,15 @@ bool FsIdOf(const std::string& path, FsId* id) {
   return true;
 }
 
-std::string ReadFdLink(int fd) {
+// *tooLong (when given) tells a path the system cannot name apart from one
+// that is gone.
+std::string ReadFdLink(int fd, bool* tooLong = nullptr) {
   char link[64];
   std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
   std::string path(4096, '\0');
   const ssize_t len = readlink(link, path.data(), path.size());
+  if (tooLong != nullptr)
+    *tooLong = (len < 0 && errno == ENAMETOOLONG) || static_cast<size_t>(len) >= path.size();
   if (len <= 0 || static_cast<size_t>(len) >= path.size()) return {};
   path.resize(static_cast<size_t>(len));
   return path[0] == '/' ? path : std::string();
@@ -198,7 +203,10 @@ class FanotifyWatcher : public ChangeWatcher {
   void Offer(std::string path, bool folder, std::vector<std::string>* written) {
     if (IsUnderAny(path, quiet_)) return;
     struct stat st;
-    if (lstat(path.c_str(), &st) != 0) return;
+    if (path.size() >= PATH_MAX || lstat(path.c_str(), &st) != 0) {
+      if (path.size() >= PATH_MAX || errno == ENAMETOOLONG) losses_ |= kChangesBeyondLongestPath;
+      return;
+    }
     if (S_ISREG(st.st_mode)) {
       written->push_back(std::move(path));
     } else if (folder && S_ISDIR(st.st_mode)) {
@@ -259,8 +267,10 @@ class FanotifyWatcher : public ChangeWatcher {
         open_by_handle_at(mountFd, reinterpret_cast<file_handle*>(copy.data()), O_PATH | O_CLOEXEC);
     close(mountFd);
     if (dirFd < 0) return {};
-    std::string dir = ReadFdLink(dirFd);
+    bool tooLong = false;
+    std::string dir = ReadFdLink(dirFd, &tooLong);
     close(dirFd);
+    if (tooLong) losses_ |= kChangesBeyondLongestPath;
     if (dir.empty()) return {};
     return dir == "/" ? "/" + std::string(name) : dir + "/" + std::string(name);
   }
@@ -269,7 +279,9 @@ class FanotifyWatcher : public ChangeWatcher {
     if (md.pid == self_ || !(md.mask & FAN_CLOSE_WRITE)) return;
     struct stat st;
     if (fstat(md.fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink == 0) return;
-    std::string path = ReadFdLink(md.fd);
+    bool tooLong = false;
+    std::string path = ReadFdLink(md.fd, &tooLong);
+    if (tooLong) losses_ |= kChangesBeyondLongestPath;
     if (path.empty() || IsUnderAny(path, quiet_)) return;
     written->push_back(std::move(path));
   }

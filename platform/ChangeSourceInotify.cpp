@@ -125,6 +125,7 @@ class InotifyWatcher : public ChangeWatcher {
       int wd = inotify_add_watch(fd_, dir.c_str(), kMask | IN_ONLYDIR | IN_DONT_FOLLOW);
       if (wd < 0) {
         if (errno == ENOSPC) return SayLimit();
+        if (errno == ENAMETOOLONG) losses_ |= kChangesBeyondLongestPath;
         if (dir == top && errno == ENOENT) unwatched_.insert(top);
         continue;  // unreadable or vanished: nothing to watch there
       }

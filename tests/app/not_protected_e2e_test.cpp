@@ -122,11 +122,17 @@ TEST(NotProtectedEndToEndTest, PathsTooLongAreLoggedOnceAndTheRestIsCopied) {
   ASSERT_TRUE(bvtest::WaitFor([&] {
     return fs::exists(near) && data.LogText().find(far) != std::string::npos;
   })) << data.LogText();
+  // A file written there while the program runs is reported as it comes.
+  ASSERT_TRUE(bvtest::MakeDeepTree(home.NativeOf("prot"), name, 18, {{18, "later.txt"}}));
+  const std::string later = far.substr(0, far.size() - 7) + "later.txt";
+  ASSERT_TRUE(bvtest::WaitFor([&] { return data.LogText().find(later) != std::string::npos; }))
+      << data.LogText();
   program->kill();
   program->waitForFinished(10000);
   const std::string log = data.LogText();
   EXPECT_EQ(Count(log, far), 1u);
-  EXPECT_EQ(Count(log, "Reason = The path is longer than the store can hold."), 1u) << log;
+  EXPECT_EQ(Count(log, later), 1u);
+  EXPECT_EQ(Count(log, "Reason = The path is longer than the store can hold."), 2u) << log;
 }
 
 }  // namespace

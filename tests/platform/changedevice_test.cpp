@@ -1,5 +1,6 @@
 #include "platform/ChangeDevice.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -20,6 +21,7 @@
 #include <vector>
 
 #include "platform/Text.h"
+#include "support/DeepTree.h"
 #include "support/ScopedEnv.h"
 #include "support/TempDir.h"
 
@@ -554,6 +556,19 @@ TEST_F(ChangeDeviceTest, FanotifyReportsFilesUnderTheirFinalNames) {
   seen = ReadUntil(dev.get(), bvtest::NativeToSystemC(shmDir + "/on-tmpfs.txt"));
   fs::remove_all(shmDir);
   EXPECT_EQ(Count(seen, shmDir + "/on-tmpfs.txt"), 1u);
+
+  // A file written in a folder beyond the longest path cannot be named: the
+  // device says so (the catch-up walk then finds it and reports it).
+  while (dev->TakeLostChanges() != 0) {
+  }
+  const std::string level(200, 'd');
+  ASSERT_TRUE(InChild([&] { return bvtest::MakeDeepTree(root_, level, 24, {{24, "deep.txt"}}); }));
+  ASSERT_TRUE(ChildWrites(child, "after the deep one"));
+  ReadUntil(dev.get(), bvtest::NativeToSystemC(child));
+  EXPECT_EQ(dev->TakeLostChanges(), plat::kChangesBeyondLongestPath);
+  const int rootFd = open(root_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  bvtest::RemoveDeepEntry(rootFd, level.c_str());
+  close(rootFd);
 }
 
 }  // namespace
