@@ -89,8 +89,11 @@ bool CFTPDevice::LoadSettings() {
 bool CFTPDevice::SaveSettings() {
   const std::string ini = DevicesIniPath();
   if (ini.empty()) return false;
-  // The file holds the password: a new one is made readable by its owner only.
-  if (!plat::FileExists(ini) && !plat::WriteFileAtomic(ini, "", /*privateMode=*/true)) return false;
+  // The file holds the password: it is made readable by its owner only, an
+  // existing one too (it keeps that mode through the writes below).
+  std::string before;
+  if (plat::FileExists(ini) && !plat::ReadWholeFile(ini, &before)) return false;
+  if (!plat::WriteFileAtomic(ini, before, /*privateMode=*/true)) return false;
   const FtpSettings s = GetFtpSettings();
   auto put = [&](const char* key, const std::string& value) {
     std::string safe;

@@ -125,14 +125,19 @@ TEST(FtpDevice, SettingsAreNormalisedAndKeptInDevicesIni) {
     EXPECT_EQ(device->ProxyText(), c.wantProxyText);
     EXPECT_EQ(device->GetFtpSettings().retryCount, c.wantRetry);
 
-    ASSERT_TRUE(dest->SaveSettings());
     const std::string ini = plan.NativeOf("Devices.ini");
+    if (c.retry > 0) {  // a file that was there before, open to all, with other sections
+      bvtest::WriteNative(ini, "[Other]\nKey=kept\n");
+      chmod(ini.c_str(), 0644);
+    }
+    ASSERT_TRUE(dest->SaveSettings());
     struct stat st {};
     ASSERT_EQ(stat(ini.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u) << "the file holds the password";
     const std::string text = bvtest::ReadNative(ini);
     EXPECT_LT(text.find("Passive="), text.find("Server=")) << text;
     EXPECT_LT(text.find("RetryCount="), text.find("Root=")) << text;
+    EXPECT_EQ(text.find("Key=kept") != std::string::npos, c.retry > 0) << text;
 
     CFTPDevice loaded(&owner);
     ASSERT_TRUE(loaded.LoadSettings());
