@@ -1,9 +1,11 @@
 #include "destinations/FtpDevice.h"
 
+#include <algorithm>
 #include <climits>
 
 #include "destinations/StoreMarker.h"
 #include "platform/Clock.h"
+#include "platform/Errors.h"
 #include "platform/Files.h"
 #include "platform/Folders.h"
 #include "platform/Profile.h"
@@ -87,8 +89,11 @@ bool CFTPDevice::LoadSettings() {
 bool CFTPDevice::SaveSettings() {
   const std::string ini = DevicesIniPath();
   if (ini.empty()) return false;
-  // The file holds the password: a new one is made readable by its owner only.
-  if (!plat::FileExists(ini) && !plat::WriteFileAtomic(ini, "", /*privateMode=*/true)) return false;
+  // The file holds the password: it is made readable by its owner only, an
+  // existing one too (it keeps that mode through the writes below).
+  std::string before;
+  if (plat::FileExists(ini) && !plat::ReadWholeFile(ini, &before)) return false;
+  if (!plat::WriteFileAtomic(ini, before, /*privateMode=*/true)) return false;
   const FtpSettings s = GetFtpSettings();
   auto put = [&](const char* key, const std::string& value) {
     std::string safe;
@@ -141,6 +146,8 @@ FtpSessionOptions CFTPDevice::SessionOptions() const {
   o.passive = s.passive > 0;
   o.proxy = s.proxy;
   o.proxyPort = static_cast<uint16_t>(s.proxyPort & 0xFFFF);
+  const long seconds = s.timeout > 0 ? s.timeout : kRequestWaitMs / 1000;
+  o.replyWaitMs = std::min(seconds * 1000, kMaxConnectWaitMs);
   return o;
 }
 
@@ -283,7 +290,10 @@ uint32_t CFTPDevice::CopyFile(std::string_view source, std::string_view target) 
   const long waitMs =
       static_cast<long>(std::min<uint64_t>(info.size / 1024 + 180, LONG_MAX / 1000) * 1000);
   uint32_t error = kDestFailed;
-  WithReconnect([&] { return session_.Upload(source, target, waitMs, &error); });
+  const FtpSession::Outcome outcome =
+      WithReconnect([&] { return session_.Upload(source, target, waitMs, &error); });
+  // A reconnect that failed: the server is gone or mute.
+  if (outcome == FtpSession::kLost && error == 0) error = plat::kErrUnexpNetErr;
   return error;
 }
 

@@ -47,8 +47,9 @@ class CFTPDevice : public CDestination {
   uint32_t CreateFolders(std::string_view path) override;
   bool FileExists(std::string_view path) override;
   uint32_t DeleteFile(std::string_view path) override;
-  // Uploads under a temporary name and renames once whole: 0, 2 for an empty
-  // path, 1223 when the thread was told to stop, 104 otherwise.
+  // Uploads under a temporary name and renames once whole and of the local
+  // size: 0, 2 for an empty path, otherwise the error number FtpSession::
+  // Upload gives (1223 when the thread was told to stop).
   uint32_t CopyFile(std::string_view source, std::string_view target) override;
   // Renames on the server; 0 without contacting it when a name is empty.
   uint32_t MoveFile(std::string_view source, std::string_view target) override;

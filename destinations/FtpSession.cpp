@@ -2,6 +2,7 @@
 
 #include <curl/curl.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <mutex>
 #include <random>
@@ -13,7 +14,6 @@ namespace {
 
 constexpr size_t kMaxListingBytes = 256u << 20;  // a listing beyond this is cut off
 constexpr size_t kMaxEntryNameBytes = 1024;
-constexpr uint32_t kUploadFailed = 104;
 
 CURL* H(void* handle) { return static_cast<CURL*>(handle); }
 
@@ -54,6 +54,32 @@ bool IsRefusal(CURLcode rc) {
   }
 }
 
+// The error number a failed upload reports, so that its event says what
+// went wrong: reply is the server's last reply code.
+uint32_t UploadErrorOf(CURLcode rc, long reply) {
+  if (rc == CURLE_ABORTED_BY_CALLBACK && plat::ThreadCancelRequested()) return plat::kErrCancelled;
+  if (reply == 452 || reply == 552) return plat::kErrDiskFull;
+  if (reply == 450 || reply == 550 || reply == 553 || reply == 532) return plat::kErrAccessDenied;
+  if (reply == 451) return plat::kErrWriteFault;  // the server failed to write or saw a cut
+  switch (rc) {
+    case CURLE_WRITE_ERROR:  // the size check stopped it
+      return plat::kErrWriteFault;
+    case CURLE_REMOTE_DISK_FULL:
+      return plat::kErrDiskFull;
+    case CURLE_REMOTE_ACCESS_DENIED:
+    case CURLE_LOGIN_DENIED:
+      return plat::kErrAccessDenied;
+    case CURLE_OPERATION_TIMEDOUT:
+      return plat::kErrTimeout;
+    case CURLE_COULDNT_CONNECT:
+      return plat::kErrConnectionRefused;
+    case CURLE_READ_ERROR:
+      return plat::kErrReadFault;
+    default:
+      return plat::kErrUnexpNetErr;
+  }
+}
+
 int StopWhenCancelled(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
   return plat::ThreadCancelRequested() ? 1 : 0;
 }
@@ -79,6 +105,33 @@ size_t ReadChunk(char* buffer, size_t size, size_t count, void* data) {
 }
 
 size_t Discard(char*, size_t size, size_t count, void*) { return size * count; }
+
+// The server's size of an uploaded file, asked for before it takes its final
+// name. Every reply line of the server passes here; the first "213 <n>" is
+// the answer to that question.
+struct SizeCheck {
+  uint64_t want = 0;
+  bool answered = false;
+  uint64_t got = 0;
+};
+
+size_t CheckSizeReply(char* data, size_t size, size_t count, void* out) {
+  auto* check = static_cast<SizeCheck*>(out);
+  const size_t n = size * count;
+  const std::string_view line(data, n);
+  if (check->answered || line.rfind("213 ", 0) != 0) return n;
+  uint64_t value = 0;
+  size_t digits = 0;
+  for (size_t i = 4; i < line.size() && line[i] >= '0' && line[i] <= '9'; ++i, ++digits) {
+    if (value > (UINT64_MAX - 9) / 10) return 0;
+    value = value * 10 + static_cast<uint64_t>(line[i] - '0');
+  }
+  if (digits == 0) return 0;
+  check->answered = true;
+  check->got = value;
+  // Stopping here keeps the rename that follows from being sent.
+  return value == check->want ? n : 0;
+}
 
 size_t AppendText(char* data, size_t size, size_t count, void* out) {
   auto* text = static_cast<std::string*>(out);
@@ -273,8 +326,14 @@ void FtpSession::Prepare(const std::string& url, long waitMs) {
   curl_easy_setopt(h, CURLOPT_USERNAME, options_.user.c_str());
   curl_easy_setopt(h, CURLOPT_PASSWORD, options_.password.c_str());
   curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+  // A server that stops answering or a transfer that stalls fails within
+  // the reply wait, whatever the request's own wait.
+  const long replyMs = std::max(1000L, options_.replyWaitMs);
   curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, waitMs);
-  curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, waitMs);
+  curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, std::min(waitMs, replyMs));
+  curl_easy_setopt(h, CURLOPT_SERVER_RESPONSE_TIMEOUT, replyMs / 1000);
+  curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
+  curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, replyMs / 1000);
   curl_easy_setopt(h, CURLOPT_FTP_FILEMETHOD, static_cast<long>(CURLFTPMETHOD_NOCWD));
   if (!options_.passive) curl_easy_setopt(h, CURLOPT_FTPPORT, "-");
   if (!ProxyText().empty()) {
@@ -326,7 +385,7 @@ FtpSession::Outcome FtpSession::Exists(std::string_view path, long waitMs) {
 
 FtpSession::Outcome FtpSession::Upload(std::string_view local, std::string_view remote, long waitMs,
                                        uint32_t* error) {
-  *error = kUploadFailed;
+  *error = plat::kErrReadFault;
   plat::File file;
   uint64_t size = 0;
   if (!file.Open(local, plat::File::kRead, plat::File::kOpenExisting) || !file.GetSize(&size))
@@ -334,30 +393,42 @@ FtpSession::Outcome FtpSession::Upload(std::string_view local, std::string_view 
   if (!Open()) return kLost;
   const auto [folder, name] = SplitPath(remote);
   const std::string temporary = folder + ".~bvtmp-" + RandomHex();
-  SList rename;
-  rename.Add("RNFR " + temporary);
-  rename.Add("RNTO " + std::string(remote));
+  // Once the data is in: the server's size of it, then the final name, sent
+  // only when the sizes agree.
+  SList after;
+  after.Add("SIZE " + temporary);
+  after.Add("RNFR " + temporary);
+  after.Add("RNTO " + std::string(remote));
   UploadSource source{&file, size};
+  SizeCheck check;
+  check.want = size;
   Prepare(UrlOf(temporary, false), waitMs);
   CURL* h = H(handle_);
   curl_easy_setopt(h, CURLOPT_UPLOAD, 1L);
   curl_easy_setopt(h, CURLOPT_READFUNCTION, ReadChunk);
   curl_easy_setopt(h, CURLOPT_READDATA, &source);
   curl_easy_setopt(h, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(size));
-  curl_easy_setopt(h, CURLOPT_POSTQUOTE, rename.list);
+  curl_easy_setopt(h, CURLOPT_POSTQUOTE, after.list);
+  curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, CheckSizeReply);
+  curl_easy_setopt(h, CURLOPT_HEADERDATA, &check);
   const CURLcode rc = static_cast<CURLcode>(Run());
-  if (rc == CURLE_OK && source.sent == size) {
+  if (rc == CURLE_OK && source.sent == size && check.answered && check.got == size) {
     *error = 0;
     return kDone;
   }
-  if (rc == CURLE_ABORTED_BY_CALLBACK && plat::ThreadCancelRequested())
-    *error = plat::kErrCancelled;
-  if (rc != CURLE_OK && !IsRefusal(rc)) {
+  long reply = 0;
+  curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &reply);
+  *error = rc == CURLE_OK ? plat::kErrWriteFault : UploadErrorOf(rc, reply);
+  if (rc != CURLE_OK && !IsRefusal(rc) && reply < 400) {
     Disconnect();
     return kLost;
   }
-  // Whatever reached the server stays under the temporary name only.
-  Commands({"*DELE " + temporary}, waitMs);
+  // Whatever reached the server stays under the temporary name only (a
+  // server that took the final name without answering the size: not even
+  // there).
+  std::vector<std::string> cleanup = {"*DELE " + temporary};
+  if (rc == CURLE_OK) cleanup.push_back("*DELE " + std::string(remote));
+  Commands(cleanup, waitMs);
   return kRefused;
 }
 

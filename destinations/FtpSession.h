@@ -17,6 +17,9 @@ struct FtpSessionOptions {
   bool passive = true;     // false: active mode (the server connects back)
   std::string proxy;       // proxy host; empty for none
   uint16_t proxyPort = 0;  // 0: no proxy
+  // Longest wait for a reply or for the next byte of a transfer (whole
+  // seconds; at least one).
+  long replyWaitMs = 3000;
 };
 
 // One entry of a server folder.
@@ -60,9 +63,13 @@ class FtpSession {
   // Whether a file of this exact path exists (asks for its size).
   Outcome Exists(std::string_view path, long waitMs);
   // Uploads a local file (system path) under a temporary name in the
-  // target's folder and renames it to the target once it is whole, so a
-  // failed upload never leaves a file under the final name. *error: 0, 1223
-  // when the calling thread was told to stop, 104 otherwise.
+  // target's folder and renames it to the target once it is whole and the
+  // server's size of it (SIZE) is the local size, so a failed or short
+  // upload never leaves a file under the final name. *error: 0, or the
+  // error number that says why (1223: the calling thread was told to stop;
+  // 112: the server's disk is full; 5: the server refused to write; 29: the
+  // server failed to write or its size differs; 1460: no answer in time; 30: the local file
+  // could not be read; 59: the connection failed).
   Outcome Upload(std::string_view local, std::string_view remote, long waitMs, uint32_t* error);
   // Downloads a file to a local system path (overwritten). A failed download
   // leaves no file under the local name.

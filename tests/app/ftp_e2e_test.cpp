@@ -1,8 +1,11 @@
 // The real program with a continuous plan whose store is on an FTP server on
 // loopback: the plan loads from "plans.ini", saved files reach "Latest" on
 // the server, a second save pushes the old copy to "Revision", and all of it
-// goes over one login. Skips when the server cannot be started here.
+// goes over one login; a copy the server refuses is logged with its cause;
+// the password appears nowhere but in "Devices.ini". Skips when the server
+// cannot be started here.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <QProcess>
 #include <filesystem>
@@ -73,6 +76,30 @@ TEST(FtpEndToEnd, PlanOnAServerBacksUpAndRotatesOverOneLogin) {
   for (const auto& [rel, bytes] : bvtest::FilesBelow(server.NativeOf("/bvuser/e2e")))
     EXPECT_EQ(rel.find(".~bvtmp-"), std::string::npos) << rel;
   EXPECT_LE(server.Logins(), 2) << "logins for 22 copies";
+
+  // A folder the server refuses to write: the failed copy is logged with its
+  // cause.
+  chmod(latest.c_str(), 0555);
+  home.Write("docs/c.txt", "refused");
+  EXPECT_TRUE(WaitFor([&] {
+    return data.LogText().find("Access is denied.") != std::string::npos;
+  })) << data.LogText();
+  EXPECT_FALSE(fs::exists(latest + "/c.txt"));
+  chmod(latest.c_str(), 0755);
+
+  // The password is in "Devices.ini" and nowhere else: not on the command
+  // line, not in the activity log, the messages, the trace or stderr.
+  const std::string cmdline =
+      bvtest::ReadNative("/proc/" + std::to_string(program->processId()) + "/cmdline");
+  EXPECT_FALSE(cmdline.empty());
+  EXPECT_EQ(cmdline.find(server.kPassword), std::string::npos);
+  int files = 0;
+  for (const auto& [rel, bytes] : bvtest::FilesBelow(work.Native())) {
+    if (fs::path(rel).filename() == "Devices.ini") continue;
+    ++files;
+    EXPECT_EQ(bytes.find(server.kPassword), std::string::npos) << rel;
+  }
+  EXPECT_GT(files, 3);
 
   program->terminate();
   EXPECT_TRUE(program->waitForFinished(20000));

@@ -2,12 +2,14 @@
 // its settings in "Devices.ini", the home-folder root, one login for many
 // copies, active mode, reconnecting after the server went away, and the
 // proxy. Tests skip when the server cannot be started here.
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <thread>
 
@@ -17,7 +19,9 @@
 #include "destinations/DestinationFactory.h"
 #include "destinations/FtpDevice.h"
 #include "plan_owner.h"
+#include "platform/Errors.h"
 #include "platform/Profile.h"
+#include "support/FtpRelay.h"
 #include "support/FtpServer.h"
 #include "support/TempDir.h"
 
@@ -121,14 +125,19 @@ TEST(FtpDevice, SettingsAreNormalisedAndKeptInDevicesIni) {
     EXPECT_EQ(device->ProxyText(), c.wantProxyText);
     EXPECT_EQ(device->GetFtpSettings().retryCount, c.wantRetry);
 
-    ASSERT_TRUE(dest->SaveSettings());
     const std::string ini = plan.NativeOf("Devices.ini");
+    if (c.retry > 0) {  // a file that was there before, open to all, with other sections
+      bvtest::WriteNative(ini, "[Other]\nKey=kept\n");
+      chmod(ini.c_str(), 0644);
+    }
+    ASSERT_TRUE(dest->SaveSettings());
     struct stat st {};
     ASSERT_EQ(stat(ini.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u) << "the file holds the password";
     const std::string text = bvtest::ReadNative(ini);
     EXPECT_LT(text.find("Passive="), text.find("Server=")) << text;
     EXPECT_LT(text.find("RetryCount="), text.find("Root=")) << text;
+    EXPECT_EQ(text.find("Key=kept") != std::string::npos, c.retry > 0) << text;
 
     CFTPDevice loaded(&owner);
     ASSERT_TRUE(loaded.LoadSettings());
@@ -327,4 +336,69 @@ TEST(FtpDevice, UploadCutByTheServerLeavesNothingUnderTheFinalName) {
   ASSERT_TRUE(server.Start());
   EXPECT_EQ(dest->CopyFile(sources.SystemOf("big.bin"), target), kDestOk);
   EXPECT_TRUE(bvtest::ReadNative(folder + "/big.bin") == big) << "contents differ";
+}
+
+// Faults on the way to the server, one at a time. Each copy fails with the
+// error number that names its cause (the engine's event shows its text), a
+// mute server within the time-out setting; nothing lies under the final name;
+// and once the fault is gone the next copy goes through whole.
+TEST(FtpDevice, FaultsFailTheCopyWithTheirCauseAndHeal) {
+  FtpServer server;
+  REQUIRE_SERVER(server);
+  bvtest::FtpRelay relay(server.Port(), 256 << 10);
+  ASSERT_TRUE(relay.Ok());
+  bvtest::TempDir sources;
+  std::string data(1u << 20, '\0');
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7 + (i >> 9));
+  sources.Write("d.bin", data);
+  using Fault = bvtest::FtpRelay::Fault;
+  struct Case {
+    const char* name;
+    uint32_t want;
+    uint32_t orWant;  // a server that aborts mid-stream: its reply, or a broken connection
+    std::function<bool(const std::string& folder)> on;
+    std::function<void(const std::string& folder)> off;
+  };
+  auto viaRelay = [&](Fault fault) {
+    return [&relay, fault](const std::string&) { return relay.SetFault(fault), true; };
+  };
+  auto heal = [&](const std::string&) { relay.SetFault(Fault::kNone); };
+  const Case cases[] = {
+      {"size", plat::kErrWriteFault, plat::kErrWriteFault, viaRelay(Fault::kWrongSize), heal},
+      {"cut", plat::kErrWriteFault, plat::kErrUnexpNetErr, viaRelay(Fault::kCutData), heal},
+      {"mute", plat::kErrTimeout, plat::kErrTimeout, viaRelay(Fault::kMute), heal},
+      {"refused", plat::kErrAccessDenied, plat::kErrAccessDenied,
+       [](const std::string& folder) { return chmod(folder.c_str(), 0555) == 0; },
+       [](const std::string& folder) { chmod(folder.c_str(), 0755); }},
+      // This server answers a full disk (and a cut on its side) with 451.
+      {"full", plat::kErrWriteFault, plat::kErrUnexpNetErr,
+       [](const std::string& folder) {
+         return mount("bvtest", folder.c_str(), "tmpfs", 0, "size=256k,mode=0755,uid=65534") == 0;
+       },
+       [](const std::string& folder) { umount2(folder.c_str(), MNT_DETACH); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FtpSettings ftp = server.Settings(std::string(c.name) + "/");
+    ftp.port = relay.Port();
+    ftp.timeout = 1;
+    auto dest = FtpDestination(ftp);
+    ASSERT_TRUE(dest->Prepare(true));
+    const std::string folder = server.NativeOf("/bvuser/" + std::string(c.name));
+    const std::string target = dest->GetRootPath() + "d.bin";
+    if (!c.on(folder)) {  // a tmpfs needs the right to mount
+      ADD_FAILURE() << c.name << ": the fault could not be set up";
+      continue;
+    }
+    dest->Close();  // the next request logs in anew, under the fault
+    const auto start = std::chrono::steady_clock::now();
+    const uint32_t rc = dest->CopyFile(sources.SystemOf("d.bin"), target);
+    EXPECT_TRUE(rc == c.want || rc == c.orWant) << rc;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30)) << "hangs";
+    EXPECT_FALSE(fs::exists(folder + "/d.bin"));
+    c.off(folder);
+    EXPECT_EQ(dest->CopyFile(sources.SystemOf("d.bin"), target), kDestOk);
+    EXPECT_TRUE(bvtest::ReadNative(folder + "/d.bin") == data) << "contents differ";
+  }
+  EXPECT_GT(relay.Cuts(), 0);
 }

@@ -112,9 +112,10 @@ bool FtpServer::Spawn(const char* const argv[], pid_t* pid) {
 bool FtpServer::Start() {
   const std::string bind = "127.0.0.1," + std::to_string(port_);
   const std::string login = "extauth:" + dir_.NativeOf("auth.sock");
-  // No anonymous login, no syslog, no name look-ups, uid 65534 allowed.
-  const char* args[] = {kFtpd, "-S",   bind.c_str(), "-l", login.c_str(), "-E",
-                        "-f",  "none", "-H",         "-u", "1",           nullptr};
+  // No anonymous login, no syslog, no name look-ups, uid 65534 allowed,
+  // listings of up to 100,000 entries (the default stops at 10,000).
+  const char* args[] = {kFtpd,  "-S", bind.c_str(), "-l", login.c_str(), "-E",       "-f",
+                        "none", "-H", "-u",         "1",  "-L",          "100000:5", nullptr};
   if (!Spawn(args, &ftpd_)) return false;
   return WaitUntilListening(10);
 }

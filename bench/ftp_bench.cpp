@@ -1,0 +1,189 @@
+// The FTP destination against the loopback server the tests start (pure-ftpd),
+// each figure beside ONE `curl` invocation doing the same work in the same
+// run (a --config file with one upload line per file, --ftp-create-dirs, the
+// connection kept between them):
+//   - 1,000 files of 4 KiB, uploaded as the engine does it (folders, then the
+//     copy under a temporary name, size check, rename);
+//   - one 256 MiB file;
+//   - listing a folder of 10,000 revisions of one file (ListVersions), against
+//     `curl --list-only` of that folder.
+// Needs root (the server starts as root) and pure-ftpd; skips otherwise.
+#include <benchmark/benchmark.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "destinations/DestinationFactory.h"
+#include "destinations/FtpDevice.h"
+#include "support/FtpServer.h"
+#include "support/TempDir.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+bvtest::FtpServer& Server() {
+  static bvtest::FtpServer server;
+  return server;
+}
+
+double Seconds(std::chrono::steady_clock::time_point since) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
+}
+
+std::unique_ptr<CDestination> Destination(const std::string& sub) {
+  auto dest = CreateDestination(nullptr, kStorageFtp);
+  PlanSettings settings;
+  settings.storageType = kStorageFtp;
+  settings.ftp = Server().Settings(sub);
+  dest->Configure(settings);
+  return dest->Prepare(true) ? std::move(dest) : nullptr;
+}
+
+// Runs curl with a config file (the password stays off the command line);
+// its wall time, or a negative number when it failed.
+double TimeCurl(const bvtest::TempDir& dir, const std::string& lines, const std::string& extra) {
+  const std::string config = dir.NativeOf("curl.cfg");
+  std::ofstream(config) << "user = \"" << bvtest::FtpServer::kUser << ":"
+                        << bvtest::FtpServer::kPassword
+                        << "\"\nsilent\nshow-error\nmax-time = 300\n"
+                        << lines;
+  const std::string command = "curl --config '" + config + "' " + extra + " > /dev/null";
+  const auto start = std::chrono::steady_clock::now();
+  const int rc = std::system(command.c_str());
+  const double seconds = Seconds(start);
+  return rc == 0 ? seconds : -1;
+}
+
+std::string UrlOf(const std::string& serverPath) {
+  return "ftp://127.0.0.1:" + std::to_string(Server().Port()) + "/%2F" + serverPath.substr(1);
+}
+
+// Uploads the files both ways; the destination's time is the iteration time.
+void Upload(benchmark::State& state, const std::string& label,
+            const std::vector<std::string>& names, const bvtest::TempDir& sources) {
+  if (!Server().Ok()) {
+    state.SkipWithError(Server().Reason().c_str());
+    return;
+  }
+  static int run = 0;
+  const std::string sub = label + std::to_string(++run) + "/";
+  for (auto _ : state) {
+    auto dest = Destination("ours-" + sub);
+    if (!dest) {
+      state.SkipWithError("the destination did not connect");
+      return;
+    }
+    const auto start = std::chrono::steady_clock::now();
+    for (const std::string& name : names) {
+      const std::string target = dest->GetRootPath() + "Latest/C/docs/" + name;
+      dest->CreateFolders(target);
+      if (dest->CopyFile(sources.SystemOf(name), target) != kDestOk) {
+        state.SkipWithError("a copy failed");
+        return;
+      }
+    }
+    const double ours = Seconds(start);
+    state.SetIterationTime(ours);
+
+    std::string lines = "ftp-create-dirs\n";
+    for (const std::string& name : names) {
+      lines += "upload-file = \"" + sources.NativeOf(name) + "\"\nurl = \"" +
+               UrlOf("/bvuser/curl-" + sub + "Latest/C/docs/" + name) + "\"\n";
+    }
+    const double curl = TimeCurl(sources, lines, "");
+    if (curl < 0) {
+      state.SkipWithError("curl failed");
+      return;
+    }
+    state.counters["ours_s"] = ours;
+    state.counters["curl_s"] = curl;
+    state.counters["ratio"] = ours / curl;
+  }
+}
+
+void BM_Upload1000Files4KiB(benchmark::State& state) {
+  bvtest::TempDir sources;
+  std::vector<std::string> names;
+  const std::string block(4096, 'x');
+  for (int i = 0; i < 1000; ++i) {
+    names.push_back("f" + std::to_string(i) + ".txt");
+    sources.Write(names.back(), block);
+  }
+  Upload(state, "small", names, sources);
+  state.counters["files"] = 1000;
+}
+
+void BM_UploadOneFile256MiB(benchmark::State& state) {
+  bvtest::TempDir sources;
+  std::string data(256u << 20, '\0');
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>((i * 131) >> 7);
+  sources.Write("big.bin", data);
+  data.clear();
+  data.shrink_to_fit();
+  Upload(state, "big", {"big.bin"}, sources);
+  state.counters["MiB"] = 256;
+}
+
+void BM_ListTenThousandRevisions(benchmark::State& state) {
+  if (!Server().Ok()) {
+    state.SkipWithError(Server().Reason().c_str());
+    return;
+  }
+  constexpr int kRevisions = 10000;
+  auto dest = Destination("list/");
+  if (!dest) {
+    state.SkipWithError("the destination did not connect");
+    return;
+  }
+  const std::string folder = dest->GetRootPath() + "Revision/C/docs/";
+  const std::string native = Server().NativeOf(folder);
+  fs::create_directories(native);
+  for (int i = 1; i <= kRevisions; ++i) {
+    std::ofstream(native + RevisionFileName("report", "txt", i)) << i;
+  }
+  for (fs::path p = native; p.string().size() > Server().NativeOf("/bvuser").size();
+       p = p.parent_path())
+    chown(p.c_str(), 65534, 65534);
+  bvtest::TempDir scratch;
+  for (auto _ : state) {
+    std::vector<VersionEntry> list;
+    const auto start = std::chrono::steady_clock::now();
+    const int32_t highest = dest->ListVersions(folder, "report", "txt", &list);
+    const double ours = Seconds(start);
+    state.SetIterationTime(ours);
+    if (highest != kRevisions || list.size() != static_cast<size_t>(kRevisions)) {
+      state.SkipWithError(("the listing missed revisions: " + std::to_string(highest) + " " +
+                           std::to_string(list.size()))
+                              .c_str());
+      return;
+    }
+    const double curl = TimeCurl(scratch, "list-only\nurl = \"" + UrlOf(folder) + "\"\n", "");
+    if (curl < 0) {
+      state.SkipWithError("curl failed");
+      return;
+    }
+    state.counters["ours_s"] = ours;
+    state.counters["curl_s"] = curl;
+    state.counters["ratio"] = ours / curl;
+  }
+  state.counters["revisions"] = kRevisions;
+}
+
+}  // namespace
+
+BENCHMARK(BM_Upload1000Files4KiB)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_UploadOneFile256MiB)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ListTenThousandRevisions)
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+
+BENCHMARK_MAIN();

@@ -1,0 +1,168 @@
+#include "support/FtpRelay.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace bvtest {
+namespace {
+
+int Listen(uint16_t* port) {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof addr;
+  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+      listen(fd, 16) != 0 || getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+    if (fd >= 0) close(fd);
+    return -1;
+  }
+  *port = ntohs(addr.sin_port);
+  return fd;
+}
+
+int Dial(uint16_t port) {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(port);
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+bool SendAll(int fd, const char* data, size_t n) {
+  while (n > 0) {
+    const ssize_t sent = send(fd, data, n, MSG_NOSIGNAL);
+    if (sent <= 0) return false;
+    data += sent;
+    n -= static_cast<size_t>(sent);
+  }
+  return true;
+}
+
+// Closes with a reset, as a cut cable or a dropped route looks to the peer.
+void Abort(int fd) {
+  linger hard{1, 0};
+  setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+  close(fd);
+}
+
+}  // namespace
+
+FtpRelay::FtpRelay(uint16_t serverPort, uint64_t cutAfter)
+    : serverPort_(serverPort), cutAfter_(cutAfter) {
+  listener_ = Listen(&port_);
+  if (listener_ >= 0) Start(std::thread([this] { Accept(); }));
+}
+
+FtpRelay::~FtpRelay() {
+  stop_ = true;
+  if (listener_ >= 0) shutdown(listener_, SHUT_RDWR);
+  std::vector<std::thread> threads;
+  {
+    std::lock_guard<std::mutex> guard(threadsLock_);
+    threads.swap(threads_);
+  }
+  for (std::thread& t : threads) t.join();
+  // Threads started while the first ones were ending.
+  std::lock_guard<std::mutex> guard(threadsLock_);
+  for (std::thread& t : threads_) t.join();
+  if (listener_ >= 0) close(listener_);
+}
+
+void FtpRelay::Start(std::thread thread) {
+  std::lock_guard<std::mutex> guard(threadsLock_);
+  threads_.push_back(std::move(thread));
+}
+
+void FtpRelay::Accept() {
+  while (!stop_) {
+    pollfd p{listener_, POLLIN, 0};
+    if (poll(&p, 1, 50) <= 0) continue;
+    const int client = accept(listener_, nullptr, nullptr);
+    if (client < 0) continue;
+    Start(std::thread([this, client] { Control(client); }));
+  }
+}
+
+std::string FtpRelay::Rewrite(const std::string& line) {
+  if (fault_ == Fault::kWrongSize && line.rfind("213 ", 0) == 0) {
+    return "213 " + std::to_string(std::stoull(line.substr(4)) + 1) + "\r\n";
+  }
+  const size_t open = line.find("(|||");
+  if (fault_ == Fault::kCutData && line.rfind("229 ", 0) == 0 && open != std::string::npos) {
+    uint16_t relayPort = 0;
+    const int data = Listen(&relayPort);
+    if (data < 0) return line;
+    const auto serverPort = static_cast<uint16_t>(std::stoi(line.substr(open + 4)));
+    Start(std::thread([this, data, serverPort] { Data(data, serverPort); }));
+    return "229 Extended Passive mode OK (|||" + std::to_string(relayPort) + "|)\r\n";
+  }
+  return line;
+}
+
+void FtpRelay::Control(int client) {
+  const int server = Dial(serverPort_);
+  std::string pending;  // server bytes short of a whole line
+  char buffer[4096];
+  while (!stop_) {
+    pollfd p[2] = {{client, POLLIN, 0}, {server, POLLIN, 0}};
+    if (poll(p, server >= 0 ? 2 : 1, 50) <= 0) continue;
+    if (p[0].revents != 0) {
+      const ssize_t n = recv(client, buffer, sizeof buffer, 0);
+      if (n <= 0 || (server >= 0 && !SendAll(server, buffer, static_cast<size_t>(n)))) break;
+    }
+    if (server >= 0 && p[1].revents != 0) {
+      const ssize_t n = recv(server, buffer, sizeof buffer, 0);
+      if (n <= 0) break;
+      if (fault_ == Fault::kMute) continue;
+      pending.append(buffer, static_cast<size_t>(n));
+      for (size_t end; (end = pending.find('\n')) != std::string::npos;) {
+        const std::string out = Rewrite(pending.substr(0, end + 1));
+        pending.erase(0, end + 1);
+        if (!SendAll(client, out.data(), out.size())) break;
+      }
+    }
+  }
+  close(client);
+  if (server >= 0) close(server);
+}
+
+void FtpRelay::Data(int listener, uint16_t serverPort) {
+  pollfd wait{listener, POLLIN, 0};
+  int client = -1;
+  for (int i = 0; i < 100 && !stop_ && client < 0; ++i) {
+    if (poll(&wait, 1, 50) > 0) client = accept(listener, nullptr, nullptr);
+  }
+  close(listener);
+  const int server = client >= 0 ? Dial(serverPort) : -1;
+  uint64_t carried = 0;
+  char buffer[4096];
+  bool cut = false;
+  while (!stop_ && client >= 0 && server >= 0) {
+    pollfd p[2] = {{client, POLLIN, 0}, {server, POLLIN, 0}};
+    if (poll(p, 2, 50) <= 0) continue;
+    const int from = p[0].revents != 0 ? client : server;
+    const int to = from == client ? server : client;
+    const size_t room = static_cast<size_t>(std::min<uint64_t>(sizeof buffer, cutAfter_ - carried));
+    const ssize_t n = recv(from, buffer, room, 0);
+    if (n <= 0 || !SendAll(to, buffer, static_cast<size_t>(n))) break;
+    carried += static_cast<uint64_t>(n);
+    if (carried >= cutAfter_) {
+      cut = true;
+      break;
+    }
+  }
+  if (cut) ++cuts_;
+  if (client >= 0) cut ? Abort(client) : void(close(client));
+  if (server >= 0) cut ? Abort(server) : void(close(server));
+}
+
+}  // namespace bvtest

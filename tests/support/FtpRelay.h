@@ -1,0 +1,51 @@
+// A go-between on loopback in front of a real FTP server, for faults the
+// server does not make on its own: a server that accepts and never answers,
+// one whose size replies are one byte off, and passive data connections cut
+// after a number of bytes. Control lines pass through unchanged otherwise.
+#pragma once
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace bvtest {
+
+class FtpRelay {
+ public:
+  // kMute: replies (and new greetings) are swallowed from then on.
+  enum class Fault { kNone, kMute, kWrongSize, kCutData };
+
+  // cutAfter: bytes a data connection carries before it is cut (kCutData).
+  explicit FtpRelay(uint16_t serverPort, uint64_t cutAfter = 64 << 10);
+  ~FtpRelay();
+  FtpRelay(const FtpRelay&) = delete;
+  FtpRelay& operator=(const FtpRelay&) = delete;
+
+  bool Ok() const { return listener_ >= 0; }
+  uint16_t Port() const { return port_; }
+  void SetFault(Fault fault) { fault_ = fault; }
+  // Data connections cut so far.
+  int Cuts() const { return cuts_; }
+
+ private:
+  void Accept();
+  void Control(int client);
+  void Data(int listener, uint16_t serverPort);
+  // A server reply line as the client gets it.
+  std::string Rewrite(const std::string& line);
+  void Start(std::thread thread);
+
+  const uint16_t serverPort_;
+  std::atomic<Fault> fault_{Fault::kNone};
+  const uint64_t cutAfter_;
+  int listener_ = -1;
+  uint16_t port_ = 0;
+  std::atomic<bool> stop_{false};
+  std::atomic<int> cuts_{0};
+  std::mutex threadsLock_;  // guards threads_
+  std::vector<std::thread> threads_;
+};
+
+}  // namespace bvtest
