@@ -22,6 +22,7 @@
 #include "ProgramRun.h"
 #include "support/DataFolder.h"
 #include "support/QtApp.h"
+#include "support/ReadOnlyFolder.h"
 #include "support/TempDir.h"
 
 namespace fs = std::filesystem;
@@ -167,14 +168,8 @@ TEST_F(EventsEndToEndTest, ReadOnlyDestinationIsReportedAndItsFilesWaitForTheDis
   // The store's folder turns read-only (the volume's root stays as it is).
   const std::string disk = data_.Volume('E') + "/Store";
   fs::create_directories(disk);
-  if (mount(disk.c_str(), disk.c_str(), nullptr, MS_BIND, nullptr) != 0)
-    GTEST_SKIP() << "cannot bind-mount the disk: " << strerror(errno);
-  struct Unmount {
-    std::string at;
-    ~Unmount() { umount2(at.c_str(), MNT_DETACH); }
-  } unmount{disk};
-  if (mount(nullptr, disk.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) != 0)
-    GTEST_SKIP() << "cannot make the disk read-only: " << strerror(errno);
+  bvtest::ReadOnlyFolder readOnly(disk);
+  if (!readOnly.Failure().empty()) GTEST_SKIP() << readOnly.Failure();
   const std::string popups = work_.NativeOf("popups.log");
   QProcess* program = Start({}, {{"BREVANTO_POPUP_LOG", popups}});
   ASSERT_NE(program, nullptr);
@@ -195,7 +190,7 @@ TEST_F(EventsEndToEndTest, ReadOnlyDestinationIsReportedAndItsFilesWaitForTheDis
   EXPECT_EQ(CountOf(bvtest::ReadNative(popups), "write protected"), 1u)
       << bvtest::ReadNative(popups);
 
-  ASSERT_EQ(mount(nullptr, disk.c_str(), nullptr, MS_REMOUNT | MS_BIND, nullptr), 0);
+  ASSERT_TRUE(readOnly.MakeWritable());
   ASSERT_TRUE(WaitFor([&] { return CountOf(data_.LogText(), "#Backup File Success") >= 3; }, 180))
       << data_.LogText();
   std::string stored;

@@ -30,6 +30,7 @@
 #include "platform/Files.h"
 #include "platform/Volumes.h"
 #include "support/EventCollector.h"
+#include "support/ReadOnlyFolder.h"
 #include "support/ScratchEnv.h"
 #include "support/TempDir.h"
 
@@ -340,14 +341,8 @@ TEST_F(OutcomesTest, StoreOnAReadOnlyDiskSaysWriteProtectedUntilACopySucceeds) {
 
   // The store's own folder, not the volume's root: the volume stays.
   const std::string store = env_.Store().NativeOf("store1");
-  if (mount(store.c_str(), store.c_str(), nullptr, MS_BIND, nullptr) != 0)
-    GTEST_SKIP() << "cannot bind-mount the store: " << strerror(errno);
-  struct Unmount {
-    std::string at;
-    ~Unmount() { umount2(at.c_str(), MNT_DETACH); }
-  } unmount{store};
-  if (mount(nullptr, store.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) != 0)
-    GTEST_SKIP() << "cannot make the store read-only: " << strerror(errno);
+  bvtest::ReadOnlyFolder readOnly(store);
+  if (!readOnly.Failure().empty()) GTEST_SKIP() << readOnly.Failure();
 
   env_.Src().Write("sub/b.txt", "b");  // its store folder does not exist yet
   env_.Src().Write("a.txt", "v2");
@@ -371,8 +366,7 @@ TEST_F(OutcomesTest, StoreOnAReadOnlyDiskSaysWriteProtectedUntilACopySucceeds) {
   ASSERT_TRUE(plat::ReadWholeFile(planFile, &after));
   EXPECT_EQ(after, saved);
 
-  ASSERT_EQ(mount(nullptr, store.c_str(), nullptr, MS_REMOUNT | MS_BIND, nullptr),
-            0);  // writable again
+  ASSERT_TRUE(readOnly.MakeWritable());  // writable again
   EXPECT_EQ(engine->BackupFile(Src("sub/b.txt"), false, nullptr, 0), 0);
   EXPECT_EQ(engine->Health().error, 0u);
   EXPECT_EQ(bvtest::ReadNative(env_.Latest("store1", "sub/b.txt")), "b");

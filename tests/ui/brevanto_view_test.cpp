@@ -42,6 +42,7 @@
 #include "platform/Profile.h"
 #include "platform/Volumes.h"
 #include "support/QtApp.h"
+#include "support/ReadOnlyFolder.h"
 #include "support/TempDir.h"
 #include "ui/CBrevantoView.h"
 #include "ui/CDlgSureMessage.h"
@@ -1037,14 +1038,8 @@ TEST_F(ViewTest, CopiesThatFailShowTheProblemAndKeepTheLastBackup) {
   const std::string lastText = FormatCellDate(copiedAt, CellCountry());
 
   const std::string disk = dir_.NativeOf("evol/Docs");  // the store, not the volume's root
-  if (mount(disk.c_str(), disk.c_str(), nullptr, MS_BIND, nullptr) != 0)
-    GTEST_SKIP() << "cannot bind-mount the disk: " << strerror(errno);
-  struct Unmount {
-    std::string at;
-    ~Unmount() { umount2(at.c_str(), MNT_DETACH); }
-  } unmount{disk};
-  if (mount(nullptr, disk.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) != 0)
-    GTEST_SKIP() << "cannot make the disk read-only: " << strerror(errno);
+  bvtest::ReadOnlyFolder readOnly(disk);
+  if (!readOnly.Failure().empty()) GTEST_SKIP() << readOnly.Failure();
   for (const char* rel : {"new/b.txt", "new/c.txt"}) {
     src.Write(rel, rel);
     plan->NoteChangedFile(src.SystemOf(rel));
@@ -1093,8 +1088,7 @@ TEST_F(ViewTest, CopiesThatFailShowTheProblemAndKeepTheLastBackup) {
   EXPECT_NE(PlanFile(id).find("LastBackupTime=" + std::to_string(copiedAt)), std::string::npos);
 
   // Writable again: the user asks, the failed files go now.
-  ASSERT_EQ(mount(nullptr, disk.c_str(), nullptr, MS_REMOUNT | MS_BIND, nullptr),
-            0);  // writable again
+  ASSERT_TRUE(readOnly.MakeWritable());  // writable again
   view.Cell(id)->BackupNowButton()->click();
   ASSERT_TRUE(RunUntil(
       [&] {
