@@ -9,6 +9,7 @@
 #include "destinations/Destination.h"
 #include "destinations/FtpDevice.h"
 #include "history/StoreAccess.h"
+#include "history/VersionTree.h"
 #include "plans/CPlan.h"
 #include "platform/Clock.h"
 #include "platform/Errors.h"
@@ -43,14 +44,11 @@ std::string ChildPath(const std::string& parent, std::string_view name, char sep
   return path;
 }
 
-// The name without a revision's "(nnnn)": a '(' five characters before the
-// last ')', that ')' ending the name or followed by its last '.'.
+// The name without a revision's "(nnnn)" (ParseRevisionName's rule).
 std::string WithoutRevisionSuffix(const std::string& name) {
-  const size_t close = name.rfind(')');
-  if (close == std::string::npos || close < 5 || name[close - 5] != '(') return name;
-  if (close + 1 != name.size() && (name[close + 1] != '.' || name.rfind('.') != close + 1))
-    return name;
-  return name.substr(0, close - 5) + name.substr(close + 1);
+  std::string plain;
+  int64_t number = 0;
+  return ParseRevisionName(name, &plain, &number) ? plain : name;
 }
 
 }  // namespace

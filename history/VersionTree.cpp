@@ -67,18 +67,23 @@ std::vector<CVersionFolder*> Folders(CVersionFolder* top) {
 }  // namespace
 
 bool ParseRevisionName(std::string_view name, std::string* fileName, int64_t* number) {
-  // The same rule the carrier uses to restore a revision under its plain
-  // name: "(" four characters ")" ending the name or just before its last '.'.
+  // As the store writes them: "(" the number in at least four digits (more
+  // only when it needs them) ")", ending the name or just before its last '.'.
   const size_t close = name.rfind(')');
-  if (close == std::string_view::npos || close < 5 || name[close - 5] != '(') return false;
+  if (close == std::string_view::npos) return false;
   if (close + 1 != name.size() && (name[close + 1] != '.' || name.rfind('.') != close + 1))
     return false;
+  const size_t open = name.rfind('(', close);
+  if (open == std::string_view::npos) return false;
+  const size_t digits = close - open - 1;
+  if (digits < 4 || digits > 18 || (digits > 4 && name[open + 1] == '0')) return false;
   int64_t n = 0;
-  for (size_t i = close - 4; i < close; ++i) {
+  for (size_t i = open + 1; i < close; ++i) {
     if (!IsDigit(name[i])) return false;
     n = n * 10 + (name[i] - '0');
   }
-  *fileName = std::string(name.substr(0, close - 5)) + std::string(name.substr(close + 1));
+  if (n <= 0) return false;
+  *fileName = std::string(name.substr(0, open)) + std::string(name.substr(close + 1));
   *number = n;
   return true;
 }

@@ -54,7 +54,8 @@ class CVersionFolder {
   std::vector<VersionFile> files;                        // natural order
 };
 
-// "stem(nnnn).ext" or "stem(nnnn)" with four digits -> "stem.ext", n.
+// "stem(nnnn).ext" or "stem(nnnn)", n in at least four digits as the store
+// writes it (no more leading zeros than four digits need) -> "stem.ext", n.
 bool ParseRevisionName(std::string_view name, std::string* fileName, int64_t* number);
 // Natural order: runs of digits by value, letters without regard to case.
 bool NaturalLess(std::string_view a, std::string_view b);

@@ -234,7 +234,7 @@ TEST(RestoreTargetTest, LatestAndRevisionPathsMapBackToTheirSources) {
       {"E:\\S\\Revision\\D\\x\\file(0007)", false, "", "D:\\x\\file", "D:\\x"},
       {"E:\\S\\Revision\\D\\x\\file(0007).tar.gz", false, "", "D:\\x\\file(0007).tar.gz", "D:\\x"},
       {"E:\\S\\Revision\\D\\x\\a.b(0002).doc", false, "", "D:\\x\\a.b.doc", "D:\\x"},
-      {"E:\\S\\Revision\\D\\x\\big(10000).txt", false, "", "D:\\x\\big(10000).txt", "D:\\x"},
+      {"E:\\S\\Revision\\D\\x\\big(10000).txt", false, "", "D:\\x\\big.txt", "D:\\x"},
       {"E:\\S\\Revision\\D\\x\\x(12)(0003).txt", false, "", "D:\\x\\x(12).txt", "D:\\x"},
       // A folder named like a revision keeps its name; a latest file too.
       {"E:\\S\\Revision\\D\\x(0001)", true, "", "D:\\x(0001)", "D:\\x(0001)"},
@@ -286,7 +286,8 @@ TEST(VersionNamesTest, RevisionNamesAndNaturalOrder) {
   const Case cases[] = {
       {"report(0007).doc", "report.doc", 7}, {"noext(0003)", "noext", 3},
       {"a.b(0002).doc", "a.b.doc", 2},       {"x(12)(0003).txt", "x(12).txt", 3},
-      {"file(0007).tar.gz", nullptr, 0},     {"big(10000).txt", nullptr, 0},
+      {"file(0007).tar.gz", nullptr, 0},     {"big(10000).txt", "big.txt", 10000},
+      {"big(01000).txt", nullptr, 0},        {"zero(0000).txt", nullptr, 0},
       {"abc(00x1).txt", nullptr, 0},         {"plain.txt", nullptr, 0},
   };
   for (const Case& c : cases) {
@@ -482,8 +483,8 @@ TEST_F(RestoreTest, VersionTreeShowsFilesOnceAndRestoresTheChosenVersions) {
   EXPECT_EQ(top->sourcePath, env_.Src().System());
   std::vector<std::string> names;
   for (const VersionFile& f : top->files) names.push_back(f.name);
-  EXPECT_EQ(names, (std::vector<std::string>{"a.b.doc", "big(10000).txt", "file(0007).tar.gz",
-                                             "noext", "report.doc"}));
+  EXPECT_EQ(names, (std::vector<std::string>{"a.b.doc", "big.txt", "file(0007).tar.gz", "noext",
+                                             "report.doc"}));
   ASSERT_EQ(top->folders.size(), 1u);
   CVersionFolder* myFiles = top->folders.front().get();
   EXPECT_FALSE(myFiles->listed) << "listed when opened";
@@ -623,9 +624,9 @@ TEST_F(RestoreTest, RestoresCheckedFilesToAChosenFolderByteForByte) {
   SetCheckState(Find(root.get(), "Revision"), kCheckAll);
   EXPECT_EQ(Carry(root, store_, revOut.System(), false).calls, kFinished);
   const std::map<std::string, std::string> expected = {
-      {"report.doc", "report seven"},     {"a.b.doc", "two dots, two"},
-      {"noext", "no extension three"},    {"file(0007).tar.gz", "tarball"},
-      {"big(10000).txt", "ten thousand"},
+      {"report.doc", "report seven"},  {"a.b.doc", "two dots, two"},
+      {"noext", "no extension three"}, {"file(0007).tar.gz", "tarball"},
+      {"big.txt", "ten thousand"},  // revisions past 9999 have five digits
   };
   EXPECT_EQ(bvtest::FilesBelow(Out(revOut)), expected);
 }
