@@ -80,9 +80,11 @@ bool CFTPDevice::LoadSettings() {
   s.user = text("User", "");
   s.password = text("Password", "");
   s.root = text("Root", "/");
+  std::string pinned = Trimmed(text("PinnedKey", ""));
   NormaliseFtpSettings(&s);
   std::lock_guard<std::mutex> guard(settingsLock_);
   settings_ = std::move(s);
+  pinnedKey_ = std::move(pinned);
   return true;
 }
 
@@ -110,6 +112,7 @@ bool CFTPDevice::SaveSettings() {
   ok = put("TimeOut", std::to_string(s.timeout)) && ok;
   ok = put("RetryCount", std::to_string(s.retryCount)) && ok;
   ok = put("Root", s.root) && ok;
+  ok = put("PinnedKey", GetPinnedKey()) && ok;
   return ok;
 }
 
@@ -148,7 +151,34 @@ FtpSessionOptions CFTPDevice::SessionOptions() const {
   o.proxyPort = static_cast<uint16_t>(s.proxyPort & 0xFFFF);
   const long seconds = s.timeout > 0 ? s.timeout : kRequestWaitMs / 1000;
   o.replyWaitMs = std::min(seconds * 1000, kMaxConnectWaitMs);
+  o.pinnedKey = GetPinnedKey();
   return o;
+}
+
+std::string CFTPDevice::GetPinnedKey() const {
+  std::lock_guard<std::mutex> guard(settingsLock_);
+  return pinnedKey_;
+}
+
+void CFTPDevice::SetPinnedKey(std::string key) {
+  std::lock_guard<std::mutex> guard(settingsLock_);
+  pinnedKey_ = Trimmed(key);
+}
+
+bool CFTPDevice::Encrypted() {
+  std::lock_guard<std::recursive_mutex> guard(sessionLock_);
+  return session_.Encrypted();
+}
+
+FtpTlsFault CFTPDevice::TlsFault() {
+  std::lock_guard<std::recursive_mutex> guard(sessionLock_);
+  return session_.TlsFault();
+}
+
+std::string CFTPDevice::ProbeServerKey() {
+  FtpSession probe;
+  probe.SetOptions(SessionOptions());
+  return probe.ProbeKey(kRequestWaitMs);
 }
 
 bool CFTPDevice::IsSameDestination(const CDestination& other) const {

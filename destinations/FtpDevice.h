@@ -65,6 +65,16 @@ class CFTPDevice : public CDestination {
   bool PlaceMarker();
   // The proxy text the session is given (empty: no proxy).
   std::string ProxyText() const;
+  // The server key accepted in place of an authority's word ("sha256//..."),
+  // kept in the device settings as PinnedKey; empty for none.
+  std::string GetPinnedKey() const;
+  void SetPinnedKey(std::string key);
+  // After a connection: whether it is encrypted, and why its encryption
+  // failed.
+  bool Encrypted();
+  FtpTlsFault TlsFault();
+  // The key the server shows, read without checking its certificate.
+  std::string ProbeServerKey();
 
  private:
   enum class Step { kDone, kFailed };
@@ -81,6 +91,7 @@ class CFTPDevice : public CDestination {
 
   mutable std::mutex settingsLock_;  // guards settings_
   FtpSettings settings_;
+  std::string pinnedKey_;             // guarded by settingsLock_ too
   std::recursive_mutex sessionLock_;  // guards session_: one request at a time
   FtpSession session_;
   std::atomic<bool> opened_{false};     // the client handle exists
