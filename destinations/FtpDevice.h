@@ -66,7 +66,8 @@ class CFTPDevice : public CDestination {
   // The proxy text the session is given (empty: no proxy).
   std::string ProxyText() const;
   // The server key accepted in place of an authority's word ("sha256//..."),
-  // kept in the device settings as PinnedKey; empty for none.
+  // kept in "Devices.ini" as PinnedKey; empty for none. Settings given
+  // without a key keep the one trusted already.
   std::string GetPinnedKey() const;
   void SetPinnedKey(std::string key);
   // After a connection: whether it is encrypted, and why its encryption
@@ -91,7 +92,6 @@ class CFTPDevice : public CDestination {
 
   mutable std::mutex settingsLock_;  // guards settings_
   FtpSettings settings_;
-  std::string pinnedKey_;             // guarded by settingsLock_ too
   std::recursive_mutex sessionLock_;  // guards session_: one request at a time
   FtpSession session_;
   std::atomic<bool> opened_{false};     // the client handle exists

@@ -35,8 +35,7 @@ namespace {
 
 // The test itself, on the worker thread: a throw-away destination without a
 // plan, connected, refreshed and asked to place the marker.
-void RunTest(const FtpSettings& settings, const std::string& pinnedKey,
-             const std::shared_ptr<CDlgConnectFtp::State>& state) {
+void RunTest(const FtpSettings& settings, const std::shared_ptr<CDlgConnectFtp::State>& state) {
   bool ok = false, encrypted = false;
   FtpTlsFault fault = FtpTlsFault::kNone;
   std::string serverKey;
@@ -46,7 +45,6 @@ void RunTest(const FtpSettings& settings, const std::string& pinnedKey,
     plan.storageType = kStorageFtp;
     plan.ftp = settings;
     device.Configure(plan);
-    device.SetPinnedKey(pinnedKey);
     device.Prepare(true);
     fault = device.TlsFault();
     if (fault == FtpTlsFault::kNone) device.Refresh();
@@ -68,7 +66,7 @@ void RunTest(const FtpSettings& settings, const std::string& pinnedKey,
 
 }  // namespace
 
-CDlgConnectFtp::CDlgConnectFtp(const FtpSettings& settings, std::string pinnedKey, QWidget* parent)
+CDlgConnectFtp::CDlgConnectFtp(const FtpSettings& settings, QWidget* parent)
     : QDialog(parent), timer_(MakeUiTimer()), settings_(settings) {
   setObjectName("connectFtpDialog");
   setWindowTitle(Text("TITLE"));
@@ -91,17 +89,17 @@ CDlgConnectFtp::CDlgConnectFtp(const FtpSettings& settings, std::string pinnedKe
                                  QMessageBox::No) == QMessageBox::Yes;
   };
   timer_->OnTimeout([this] { OnTick(); });
-  StartWorker(std::move(pinnedKey));
+  StartWorker();
 }
 
-void CDlgConnectFtp::StartWorker(std::string pinnedKey) {
+void CDlgConnectFtp::StartWorker() {
   state_ = std::make_shared<State>();
   ticks_ = 0;
   running_ = true;
   message_->setText(Text("MSG_CONNECTING"));
   button_->setText(Text("BTN_CANCEL"));
   timer_->Start(kTickMs);
-  worker_ = std::thread(RunTest, settings_, std::move(pinnedKey), state_);
+  worker_ = std::thread(RunTest, settings_, state_);
 }
 
 CDlgConnectFtp::~CDlgConnectFtp() {
@@ -146,7 +144,8 @@ void CDlgConnectFtp::OnTick() {
     Finish(shown);
     if (trust_ && trust_(shown + "\n\n" + Text("MSG_TLS_ACCEPT"))) {
       acceptedKey_ = serverKey;
-      StartWorker(serverKey);
+      settings_.pinnedKey = serverKey;
+      StartWorker();
     }
     return;
   }

@@ -23,10 +23,7 @@ class QPushButton;
 class CDlgConnectFtp : public QDialog {
   Q_OBJECT
  public:
-  explicit CDlgConnectFtp(const FtpSettings& settings, QWidget* parent = nullptr)
-      : CDlgConnectFtp(settings, std::string(), parent) {}
-  // pinnedKey: the server key trusted so far ("sha256//..."), or empty.
-  CDlgConnectFtp(const FtpSettings& settings, std::string pinnedKey, QWidget* parent);
+  explicit CDlgConnectFtp(const FtpSettings& settings, QWidget* parent = nullptr);
   ~CDlgConnectFtp() override;
 
   // The question asked when the button is pressed during the test (true:
@@ -55,7 +52,7 @@ class CDlgConnectFtp : public QDialog {
   void OnButton();
   void Abandon();
   void Finish(const QString& text);
-  void StartWorker(std::string pinnedKey);
+  void StartWorker();
 
   std::shared_ptr<State> state_;
   std::thread worker_;

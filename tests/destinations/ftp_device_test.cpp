@@ -118,9 +118,14 @@ TEST(FtpDevice, SettingsAreNormalisedAndKeptInDevicesIni) {
     ftp.retryCount = c.retry;
     ftp.user = " ann ";
     ftp.password = " pass word ";
+    ftp.pinnedKey = std::string(" sha256//") + c.wantServer + " ";
     auto dest = FtpDestination(ftp, &owner);
     auto* device = static_cast<CFTPDevice*>(dest.get());
-    device->SetPinnedKey(std::string(" sha256//") + c.wantServer + " ");
+    ftp.pinnedKey.clear();
+    PlanSettings again;
+    again.storageType = kStorageFtp;
+    again.ftp = ftp;
+    dest->Configure(again);  // without a key: the trusted one stays
     EXPECT_EQ(device->GetFtpSettings().server, c.wantServer);
     EXPECT_EQ(device->GetRootPath(), c.wantRoot);
     EXPECT_EQ(device->ProxyText(), c.wantProxyText);

@@ -87,7 +87,9 @@ TEST(FtpConnectDialog, ShowsTheKeyOfAnUnvouchedServerAndTestsAgainOnceTrusted) {
   EXPECT_TRUE(fs::exists(server.NativeOf("/bvuser/tls/Brevanto.dat")));
 
   ASSERT_TRUE(server.ChangeCertificate());
-  CDlgConnectFtp changed(server.Settings("tls/"), dialog.AcceptedKey(), nullptr);
+  FtpSettings pinned = server.Settings("tls/");
+  pinned.pinnedKey = dialog.AcceptedKey();
+  CDlgConnectFtp changed(pinned);
   ASSERT_TRUE(bvtest::RunUntil([&] { return changed.WorkerEnded(); }, 30000));
   clock.Advance(1000);
   EXPECT_FALSE(changed.Succeeded());
