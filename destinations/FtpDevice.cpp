@@ -50,6 +50,7 @@ void NormaliseFtpSettings(FtpSettings* s) {
   s->proxy = Trimmed(s->proxy);
   s->user = Trimmed(s->user);
   s->password = Trimmed(s->password);
+  s->pinnedKey = Trimmed(s->pinnedKey);
   if (s->retryCount < 0) s->retryCount = 0;
   for (char& c : s->root) {
     if (c == '\\') c = '/';
@@ -80,6 +81,7 @@ bool CFTPDevice::LoadSettings() {
   s.user = text("User", "");
   s.password = text("Password", "");
   s.root = text("Root", "/");
+  s.pinnedKey = text("PinnedKey", "");
   NormaliseFtpSettings(&s);
   std::lock_guard<std::mutex> guard(settingsLock_);
   settings_ = std::move(s);
@@ -110,6 +112,7 @@ bool CFTPDevice::SaveSettings() {
   ok = put("TimeOut", std::to_string(s.timeout)) && ok;
   ok = put("RetryCount", std::to_string(s.retryCount)) && ok;
   ok = put("Root", s.root) && ok;
+  ok = put("PinnedKey", s.pinnedKey) && ok;
   return ok;
 }
 
@@ -117,6 +120,7 @@ void CFTPDevice::Configure(const PlanSettings& settings) {
   FtpSettings s = settings.ftp;
   NormaliseFtpSettings(&s);
   std::lock_guard<std::mutex> guard(settingsLock_);
+  if (s.pinnedKey.empty()) s.pinnedKey = settings_.pinnedKey;
   settings_ = std::move(s);
 }
 
@@ -148,7 +152,34 @@ FtpSessionOptions CFTPDevice::SessionOptions() const {
   o.proxyPort = static_cast<uint16_t>(s.proxyPort & 0xFFFF);
   const long seconds = s.timeout > 0 ? s.timeout : kRequestWaitMs / 1000;
   o.replyWaitMs = std::min(seconds * 1000, kMaxConnectWaitMs);
+  o.pinnedKey = s.pinnedKey;
   return o;
+}
+
+std::string CFTPDevice::GetPinnedKey() const {
+  std::lock_guard<std::mutex> guard(settingsLock_);
+  return settings_.pinnedKey;
+}
+
+void CFTPDevice::SetPinnedKey(std::string key) {
+  std::lock_guard<std::mutex> guard(settingsLock_);
+  settings_.pinnedKey = Trimmed(key);
+}
+
+bool CFTPDevice::Encrypted() {
+  std::lock_guard<std::recursive_mutex> guard(sessionLock_);
+  return session_.Encrypted();
+}
+
+FtpTlsFault CFTPDevice::TlsFault() {
+  std::lock_guard<std::recursive_mutex> guard(sessionLock_);
+  return session_.TlsFault();
+}
+
+std::string CFTPDevice::ProbeServerKey() {
+  FtpSession probe;
+  probe.SetOptions(SessionOptions());
+  return probe.ProbeKey(kRequestWaitMs);
 }
 
 bool CFTPDevice::IsSameDestination(const CDestination& other) const {

@@ -65,6 +65,17 @@ class CFTPDevice : public CDestination {
   bool PlaceMarker();
   // The proxy text the session is given (empty: no proxy).
   std::string ProxyText() const;
+  // The server key accepted in place of an authority's word ("sha256//..."),
+  // kept in "Devices.ini" as PinnedKey; empty for none. Settings given
+  // without a key keep the one trusted already.
+  std::string GetPinnedKey() const;
+  void SetPinnedKey(std::string key);
+  // After a connection: whether it is encrypted, and why its encryption
+  // failed.
+  bool Encrypted();
+  FtpTlsFault TlsFault();
+  // The key the server shows, read without checking its certificate.
+  std::string ProbeServerKey();
 
  private:
   enum class Step { kDone, kFailed };

@@ -106,6 +106,27 @@ size_t ReadChunk(char* buffer, size_t size, size_t count, void* data) {
 
 size_t Discard(char*, size_t size, size_t count, void*) { return size * count; }
 
+size_t NoteTlsReply(char* data, size_t size, size_t count, void* out) {
+  const size_t n = size * count;
+  if (std::string_view(data, n).rfind("234", 0) == 0) *static_cast<bool*>(out) = true;
+  return n;
+}
+
+// Takes the server's key out of the library's account of the pin check
+// (" public key hash: sha256//BASE64").
+int NoteKeyText(CURL*, curl_infotype type, char* data, size_t size, void* out) {
+  if (type != CURLINFO_TEXT) return 0;
+  std::string_view line(data, size);
+  constexpr std::string_view kLead = "public key hash: ";
+  const size_t at = line.find(kLead);
+  if (at == std::string_view::npos) return 0;
+  line = line.substr(at + kLead.size());
+  while (!line.empty() && (line.back() == '\n' || line.back() == '\r' || line.back() == ' '))
+    line.remove_suffix(1);
+  if (line.rfind("sha256//", 0) == 0) *static_cast<std::string*>(out) = std::string(line);
+  return 0;
+}
+
 // The server's size of an uploaded file, asked for before it takes its final
 // name. Every reply line of the server passes here; the first "213 <n>" is
 // the answer to that question.
@@ -334,6 +355,14 @@ void FtpSession::Prepare(const std::string& url, long waitMs) {
   curl_easy_setopt(h, CURLOPT_SERVER_RESPONSE_TIMEOUT, replyMs / 1000);
   curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
   curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, replyMs / 1000);
+  // Encrypted whenever the server offers it. A pinned key stands in for the
+  // authorities: the certificate itself is not checked then, only its key.
+  curl_easy_setopt(h, CURLOPT_USE_SSL, static_cast<long>(CURLUSESSL_TRY));
+  if (!options_.pinnedKey.empty()) {
+    curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 0L);
+    curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 0L);
+    curl_easy_setopt(h, CURLOPT_PINNEDPUBLICKEY, options_.pinnedKey.c_str());
+  }
   curl_easy_setopt(h, CURLOPT_FTP_FILEMETHOD, static_cast<long>(CURLFTPMETHOD_NOCWD));
   if (!options_.passive) curl_easy_setopt(h, CURLOPT_FTPPORT, "-");
   if (!ProxyText().empty()) {
@@ -351,16 +380,42 @@ void FtpSession::Prepare(const std::string& url, long waitMs) {
 FtpSession::Outcome FtpSession::Perform() {
   const CURLcode rc = static_cast<CURLcode>(Run());
   if (rc == CURLE_OK) return kDone;
+  if (rc == CURLE_PEER_FAILED_VERIFICATION) tlsFault_ = FtpTlsFault::kUntrusted;
+  if (rc == CURLE_SSL_PINNEDPUBKEYNOTMATCH) tlsFault_ = FtpTlsFault::kKeyChanged;
   if (IsRefusal(rc)) return kRefused;
   Disconnect();
   return kLost;
 }
 
 FtpSession::Outcome FtpSession::Login(long waitMs) {
+  encrypted_ = false;
+  tlsFault_ = FtpTlsFault::kNone;
   if (!Open()) return kLost;
   Prepare(UrlOf("/", true), waitMs);
   curl_easy_setopt(H(handle_), CURLOPT_NOBODY, 1L);
+  // "234": the server took the request to encrypt.
+  curl_easy_setopt(H(handle_), CURLOPT_HEADERFUNCTION, NoteTlsReply);
+  curl_easy_setopt(H(handle_), CURLOPT_HEADERDATA, &encrypted_);
   return Perform();
+}
+
+std::string FtpSession::ProbeKey(long waitMs) {
+  // A key that cannot match makes the library say which key it found.
+  FtpSession probe;
+  FtpSessionOptions o = options_;
+  o.pinnedKey = "sha256//AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA=";
+  probe.SetOptions(o);
+  if (!probe.Open()) return {};
+  std::string key;
+  probe.Prepare(probe.UrlOf("/", true), waitMs);
+  CURL* h = H(probe.handle_);
+  curl_easy_setopt(h, CURLOPT_NOBODY, 1L);
+  curl_easy_setopt(h, CURLOPT_USE_SSL, static_cast<long>(CURLUSESSL_CONTROL));
+  curl_easy_setopt(h, CURLOPT_VERBOSE, 1L);
+  curl_easy_setopt(h, CURLOPT_DEBUGFUNCTION, NoteKeyText);
+  curl_easy_setopt(h, CURLOPT_DEBUGDATA, &key);
+  probe.Run();
+  return key;
 }
 
 FtpSession::Outcome FtpSession::Commands(const std::vector<std::string>& commands, long waitMs) {

@@ -20,6 +20,17 @@ struct FtpSessionOptions {
   // Longest wait for a reply or for the next byte of a transfer (whole
   // seconds; at least one).
   long replyWaitMs = 3000;
+  // The server's public key as "sha256//BASE64", accepted in place of a
+  // certificate that no system authority vouches for; empty: the system
+  // authorities decide.
+  std::string pinnedKey;
+};
+
+// Why the encryption of the last connection failed.
+enum class FtpTlsFault {
+  kNone,
+  kUntrusted,   // no authority vouches for the certificate and no key is pinned
+  kKeyChanged,  // the server's key is not the pinned one
 };
 
 // One entry of a server folder.
@@ -55,8 +66,17 @@ class FtpSession {
   // Drops the connection and the handle.
   void Close();
 
-  // Connects and logs in.
+  // Connects and logs in. Explicit encryption (AUTH TLS) is used whenever
+  // the server offers it.
   Outcome Login(long waitMs);
+  // After a Login: whether the control connection is encrypted.
+  bool Encrypted() const { return encrypted_; }
+  // After any request: why its encryption failed.
+  FtpTlsFault TlsFault() const { return tlsFault_; }
+  // Connects once without checking the certificate and gives the server's
+  // public key as "sha256//BASE64"; empty when the server offers no
+  // encryption or cannot be reached.
+  std::string ProbeKey(long waitMs);
   // Sends raw commands in turn ("MKD /a"); a command with a leading "*" may
   // fail. kDone when every other command succeeded.
   Outcome Commands(const std::vector<std::string>& commands, long waitMs);
@@ -88,6 +108,8 @@ class FtpSession {
   std::string UrlOf(std::string_view path, bool folder) const;
 
   FtpSessionOptions options_;
+  bool encrypted_ = false;
+  FtpTlsFault tlsFault_ = FtpTlsFault::kNone;
   void* handle_ = nullptr;  // CURL*
   void* multi_ = nullptr;   // CURLM*, holding the open connection
 };

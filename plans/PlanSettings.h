@@ -22,6 +22,9 @@ struct FtpSettings {
   int32_t passive = 1;
   int32_t retryCount = 0;
   int32_t timeout = 30;
+  // The server key trusted in place of an authority's word ("sha256//...");
+  // empty: none.
+  std::string pinnedKey;
 };
 
 struct PlanSettings {

@@ -5,7 +5,7 @@ PKGS=(build-essential cmake ninja-build pkg-config
       qt6-base-dev qt6-base-dev-tools libgl1-mesa-dev
       libblkid-dev libgtest-dev libgmock-dev libbenchmark-dev
       xvfb xauth dosfstools fonts-dejavu-core
-      libcurl4-openssl-dev pure-ftpd)
+      libcurl4-openssl-dev pure-ftpd openssl)
 if [ "${BV_WITH_CLANG:-0}" = 1 ]; then PKGS+=(clang libclang-rt-14-dev); fi
 missing=()
 for p in "${PKGS[@]}"; do

@@ -23,9 +23,12 @@ QString Text(const char* key) { return QString::fromStdString(GetText(kSection, 
 // What the worker and the dialog share; the worker holds its own reference,
 // so the record outlives a dialog that was closed meanwhile.
 struct CDlgConnectFtp::State {
-  std::mutex lock;  // guards done and ok
+  std::mutex lock;  // guards every field below
   bool done = false;
   bool ok = false;
+  bool encrypted = false;
+  FtpTlsFault fault = FtpTlsFault::kNone;
+  std::string serverKey;  // for an unvouched certificate: the key it shows
 };
 
 namespace {
@@ -33,7 +36,9 @@ namespace {
 // The test itself, on the worker thread: a throw-away destination without a
 // plan, connected, refreshed and asked to place the marker.
 void RunTest(const FtpSettings& settings, const std::shared_ptr<CDlgConnectFtp::State>& state) {
-  bool ok = false;
+  bool ok = false, encrypted = false;
+  FtpTlsFault fault = FtpTlsFault::kNone;
+  std::string serverKey;
   {
     CFTPDevice device(nullptr);
     PlanSettings plan;
@@ -41,21 +46,28 @@ void RunTest(const FtpSettings& settings, const std::shared_ptr<CDlgConnectFtp::
     plan.ftp = settings;
     device.Configure(plan);
     device.Prepare(true);
-    device.Refresh();
+    fault = device.TlsFault();
+    if (fault == FtpTlsFault::kNone) device.Refresh();
     if (device.IsAvailable()) {
+      encrypted = device.Encrypted();
       for (int i = 0; i < 2 && !ok; ++i) ok = device.PlaceMarker();
     }
+    if (fault == FtpTlsFault::kNone) fault = device.TlsFault();
+    if (fault == FtpTlsFault::kUntrusted) serverKey = device.ProbeServerKey();
     device.Close();
   }
   std::lock_guard<std::mutex> guard(state->lock);
   state->done = true;
   state->ok = ok;
+  state->encrypted = encrypted;
+  state->fault = fault;
+  state->serverKey = std::move(serverKey);
 }
 
 }  // namespace
 
 CDlgConnectFtp::CDlgConnectFtp(const FtpSettings& settings, QWidget* parent)
-    : QDialog(parent), state_(std::make_shared<State>()), timer_(MakeUiTimer()) {
+    : QDialog(parent), timer_(MakeUiTimer()), settings_(settings) {
   setObjectName("connectFtpDialog");
   setWindowTitle(Text("TITLE"));
   auto* layout = new QVBoxLayout(this);
@@ -72,9 +84,22 @@ CDlgConnectFtp::CDlgConnectFtp(const FtpSettings& settings, QWidget* parent)
                                  QMessageBox::Yes | QMessageBox::No,
                                  QMessageBox::No) == QMessageBox::Yes;
   };
+  trust_ = [this](const QString& question) {
+    return QMessageBox::question(this, windowTitle(), question, QMessageBox::Yes | QMessageBox::No,
+                                 QMessageBox::No) == QMessageBox::Yes;
+  };
   timer_->OnTimeout([this] { OnTick(); });
+  StartWorker();
+}
+
+void CDlgConnectFtp::StartWorker() {
+  state_ = std::make_shared<State>();
+  ticks_ = 0;
+  running_ = true;
+  message_->setText(Text("MSG_CONNECTING"));
+  button_->setText(Text("BTN_CANCEL"));
   timer_->Start(kTickMs);
-  worker_ = std::thread(RunTest, settings, state_);
+  worker_ = std::thread(RunTest, settings_, state_);
 }
 
 CDlgConnectFtp::~CDlgConnectFtp() {
@@ -89,28 +114,51 @@ bool CDlgConnectFtp::WorkerEnded() const {
 
 void CDlgConnectFtp::OnTick() {
   if (!running_) return;
-  bool done, ok;
+  bool done, ok, encrypted;
+  FtpTlsFault fault;
+  std::string serverKey;
   {
     std::lock_guard<std::mutex> guard(state_->lock);
     done = state_->done;
     ok = state_->ok;
+    encrypted = state_->encrypted;
+    fault = state_->fault;
+    serverKey = state_->serverKey;
   }
   if (done && ok) {
     succeeded_ = true;
     if (worker_.joinable()) worker_.join();
-    Finish("MSG_CONNECTION_SUCCESSFUL");
+    Finish(Text("MSG_CONNECTION_SUCCESSFUL") + "\n" +
+           Text(encrypted ? "MSG_ENCRYPTED" : "MSG_NOT_ENCRYPTED"));
+    return;
+  }
+  // Faults of the encryption are told at once: waiting does not mend them.
+  if (done && fault == FtpTlsFault::kKeyChanged) {
+    if (worker_.joinable()) worker_.join();
+    Finish(Text("MSG_TLS_KEY_CHANGED"));
+    return;
+  }
+  if (done && fault == FtpTlsFault::kUntrusted && !serverKey.empty()) {
+    if (worker_.joinable()) worker_.join();
+    const QString shown = Text("MSG_TLS_UNTRUSTED") + "\n" + QString::fromStdString(serverKey);
+    Finish(shown);
+    if (trust_ && trust_(shown + "\n\n" + Text("MSG_TLS_ACCEPT"))) {
+      acceptedKey_ = serverKey;
+      settings_.pinnedKey = serverKey;
+      StartWorker();
+    }
     return;
   }
   if (++ticks_ >= kTickLimit) {
     Abandon();
-    Finish("MSG_CONNECTION_FAIL");
+    Finish(Text("MSG_CONNECTION_FAIL"));
   }
 }
 
-void CDlgConnectFtp::Finish(const char* textKey) {
+void CDlgConnectFtp::Finish(const QString& text) {
   running_ = false;
   timer_->Stop();
-  message_->setText(Text(textKey));
+  message_->setText(text);
   button_->setText(Text("BTN_CLOSE"));
 }
 

@@ -4,7 +4,10 @@
 // tick the test counts as failed and is abandoned. Pressing the button while
 // the test runs asks whether to stop waiting. An abandoned worker finishes on
 // its own and never touches the dialog: it writes only to a state record it
-// shares with the dialog.
+// shares with the dialog. The result says whether the connection is
+// encrypted; a server whose certificate no authority vouches for shows its
+// key fingerprint and the user is asked whether to trust it; when they do,
+// the test runs again with that key pinned (AcceptedKey()).
 #pragma once
 #include <QDialog>
 #include <functional>
@@ -26,6 +29,11 @@ class CDlgConnectFtp : public QDialog {
   // The question asked when the button is pressed during the test (true:
   // stop waiting); a message box unless a test sets its own.
   void SetCancelQuestion(std::function<bool()> ask) { ask_ = std::move(ask); }
+  // The question whether to trust a server key (true: trust it); a message
+  // box unless a test sets its own.
+  void SetTrustQuestion(std::function<bool(const QString&)> ask) { trust_ = std::move(ask); }
+  // The key the user chose to trust in this dialog; empty when none.
+  const std::string& AcceptedKey() const { return acceptedKey_; }
   // Ticks counted so far without success.
   int Ticks() const { return ticks_; }
   bool Succeeded() const { return succeeded_; }
@@ -43,12 +51,16 @@ class CDlgConnectFtp : public QDialog {
   void OnTick();
   void OnButton();
   void Abandon();
-  void Finish(const char* textKey);
+  void Finish(const QString& text);
+  void StartWorker();
 
   std::shared_ptr<State> state_;
   std::thread worker_;
   std::unique_ptr<CUiTimer> timer_;
   std::function<bool()> ask_;
+  std::function<bool(const QString&)> trust_;
+  FtpSettings settings_;
+  std::string acceptedKey_;
   QLabel* message_;
   QPushButton* button_;
   int ticks_ = 0;

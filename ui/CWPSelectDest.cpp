@@ -187,8 +187,13 @@ CWPSelectDest::CWPSelectDest(WizardContext* context, QWidget* parent)
   ftpForm->addRow(QString(), testFtp);
   connect(testFtp, &QPushButton::clicked, this, [this] {
     Store();  // the answers as Next would keep them
-    CDlgConnectFtp test(ReadFtpAnswers(ctx_->ini), this);
+    FtpSettings f = ReadFtpAnswers(ctx_->ini);
+    CDlgConnectFtp test(f, this);
     test.exec();
+    if (!test.AcceptedKey().empty()) {  // trusted there: kept for the plan's "Devices.ini"
+      f.pinnedKey = test.AcceptedKey();
+      WriteFtpAnswers(ctx_->ini, f);
+    }
   });
   panels_->addWidget(ftp);
   layout->addSpacing(4);
@@ -487,6 +492,10 @@ void CWPSelectDest::Store() {
   f.passive = passive_->isChecked() ? 1 : 0;
   f.retryCount = retries_->value();
   f.timeout = timeout_->value();
+  // A trusted server key stays with the server it was trusted for.
+  const FtpSettings before = ReadFtpAnswers(ini);
+  if (before.server == plat::ToLower(f.server) && before.port == f.port)
+    f.pinnedKey = before.pinnedKey;
   WriteFtpAnswers(ini, f);
   if (tab == wiz::kTabFtp) {
     const FtpSettings normal = ReadFtpAnswers(ini);

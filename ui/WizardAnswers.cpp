@@ -258,6 +258,7 @@ FtpSettings ReadFtpAnswers(const std::string& ini) {
   f.passive = GetInt(ini, kDestSection, "Passive", 1);
   f.retryCount = std::max(0, GetInt(ini, kDestSection, "RetryCount", 0));
   f.timeout = std::clamp(GetInt(ini, kDestSection, "TimeOut", 30), 0, 120);
+  f.pinnedKey = plat::TrimSpace(GetString(ini, kDestSection, "PinnedKey"));
   return f;
 }
 
@@ -273,6 +274,7 @@ void WriteFtpAnswers(const std::string& ini, const FtpSettings& f) {
   plat::WriteProfileInt(ini, kDestSection, "Passive", f.passive);
   plat::WriteProfileInt(ini, kDestSection, "RetryCount", f.retryCount);
   plat::WriteProfileInt(ini, kDestSection, "TimeOut", f.timeout);
+  plat::WriteProfileString(ini, kDestSection, "PinnedKey", f.pinnedKey.c_str());
 }
 
 WizardDefaults ComputeWizardDefaults(const std::string& ini, const PlanList& list) {

@@ -118,8 +118,14 @@ TEST(FtpDevice, SettingsAreNormalisedAndKeptInDevicesIni) {
     ftp.retryCount = c.retry;
     ftp.user = " ann ";
     ftp.password = " pass word ";
+    ftp.pinnedKey = std::string(" sha256//") + c.wantServer + " ";
     auto dest = FtpDestination(ftp, &owner);
     auto* device = static_cast<CFTPDevice*>(dest.get());
+    ftp.pinnedKey.clear();
+    PlanSettings again;
+    again.storageType = kStorageFtp;
+    again.ftp = ftp;
+    dest->Configure(again);  // without a key: the trusted one stays
     EXPECT_EQ(device->GetFtpSettings().server, c.wantServer);
     EXPECT_EQ(device->GetRootPath(), c.wantRoot);
     EXPECT_EQ(device->ProxyText(), c.wantProxyText);
@@ -144,6 +150,7 @@ TEST(FtpDevice, SettingsAreNormalisedAndKeptInDevicesIni) {
     EXPECT_EQ(loaded.GetRootPath(), c.wantRoot);
     EXPECT_EQ(loaded.GetFtpSettings().user, "ann");
     EXPECT_EQ(loaded.GetFtpSettings().password, "pass word");
+    EXPECT_EQ(loaded.GetPinnedKey(), std::string("sha256//") + c.wantServer);
     EXPECT_TRUE(loaded.IsSameDestination(*dest));
     FtpSettings other = device->GetFtpSettings();
     other.server = std::string(c.wantServer) + ".other";
@@ -246,6 +253,49 @@ TEST(FtpDevice, ReconnectsAfterTheServerWentAway) {
   EXPECT_TRUE(dest->IsAvailable());
   EXPECT_EQ(dest->MoveFile(target, dest->GetRootPath() + "a(0001).txt"), kDestOk);
   EXPECT_EQ(bvtest::ReadNative(server.NativeOf("/bvuser/r/a(0001).txt")), "alpha");
+}
+
+// A plain server is used as before, in clear. A server that takes only
+// encrypted connections, with a certificate no authority vouches for, is
+// refused until its key is pinned; then every transfer is encrypted (the
+// server refuses anything in clear), and a new key is refused again.
+TEST(FtpDevice, EncryptedServerIsUsedOnlyWithItsPinnedKey) {
+  REQUIRE_SERVER(Server());
+  auto plain = FtpDestination(Server().Settings("plain/"));
+  auto* plainDevice = static_cast<CFTPDevice*>(plain.get());
+  ASSERT_TRUE(plain->Prepare(true));
+  EXPECT_FALSE(plainDevice->Encrypted());
+  EXPECT_EQ(plainDevice->TlsFault(), FtpTlsFault::kNone);
+  EXPECT_EQ(plainDevice->ProbeServerKey(), "");
+
+  FtpServer server(/*tls=*/true);
+  REQUIRE_SERVER(server);
+  bvtest::TempDir sources;
+  sources.Write("a.txt", "alpha");
+  FtpSettings ftp = server.Settings("t/");
+  ftp.timeout = 3;
+  auto dest = FtpDestination(ftp);
+  auto* device = static_cast<CFTPDevice*>(dest.get());
+  EXPECT_FALSE(dest->Prepare(true));
+  EXPECT_EQ(device->TlsFault(), FtpTlsFault::kUntrusted);
+  EXPECT_EQ(server.Logins(), 0) << "no password sent to an unchecked server";
+
+  const std::string key = device->ProbeServerKey();
+  ASSERT_EQ(key.rfind("sha256//", 0), 0u) << key;
+  device->SetPinnedKey(key);
+  ASSERT_TRUE(dest->Prepare(true));
+  EXPECT_TRUE(device->Encrypted());
+  EXPECT_EQ(dest->CopyFile(sources.SystemOf("a.txt"), dest->GetRootPath() + "a.txt"), kDestOk);
+  EXPECT_EQ(bvtest::ReadNative(server.NativeOf("/bvuser/t/a.txt")), "alpha");
+
+  ASSERT_TRUE(server.ChangeCertificate());
+  const int logins = server.Logins();
+  dest->Refresh();
+  EXPECT_FALSE(dest->IsAvailable());
+  EXPECT_EQ(device->TlsFault(), FtpTlsFault::kKeyChanged);
+  EXPECT_NE(dest->CopyFile(sources.SystemOf("a.txt"), dest->GetRootPath() + "b.txt"), kDestOk);
+  EXPECT_EQ(server.Logins(), logins);
+  EXPECT_NE(device->ProbeServerKey(), key);
 }
 
 // With a proxy set, the connection goes to the proxy (here a port where

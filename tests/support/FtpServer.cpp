@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <sstream>
 #include <thread>
@@ -50,7 +51,7 @@ void StopGroup(pid_t* pid) {
 
 }  // namespace
 
-FtpServer::FtpServer() {
+FtpServer::FtpServer(bool tls) : tls_(tls) {
   if (access(kFtpd, X_OK) != 0 || access(kAuthd, X_OK) != 0) {
     reason_ = "pure-ftpd is not installed (scripts/deps.sh installs it)";
     return;
@@ -82,6 +83,10 @@ FtpServer::FtpServer() {
   }
   for (int i = 0; i < 50 && !fs::exists(socket); ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  if (tls_ && !MakeCertificate()) {
+    reason_ = "openssl could not make a certificate (scripts/deps.sh installs it)";
+    return;
+  }
   port_ = FreePort();
   ok_ = port_ != 0 && Start();
   if (!ok_ && reason_.empty()) reason_ = "pure-ftpd did not start on 127.0.0.1";
@@ -116,8 +121,30 @@ bool FtpServer::Start() {
   // listings of up to 100,000 entries (the default stops at 10,000).
   const char* args[] = {kFtpd,  "-S", bind.c_str(), "-l", login.c_str(), "-E",       "-f",
                         "none", "-H", "-u",         "1",  "-L",          "100000:5", nullptr};
-  if (!Spawn(args, &ftpd_)) return false;
+  const std::string cert = dir_.NativeOf("cert.pem");
+  // Encrypted only: logins and transfers in clear are refused.
+  const char* tlsArgs[] = {kFtpd,      "-S",   bind.c_str(), "-l", login.c_str(), "-E",
+                           "-f",       "none", "-H",         "-u", "1",           "-L",
+                           "100000:5", "-Y",   "3",          "-2", cert.c_str(),  nullptr};
+  if (!Spawn(tls_ ? tlsArgs : args, &ftpd_)) return false;
   return WaitUntilListening(10);
+}
+
+bool FtpServer::MakeCertificate() {
+  const std::string cert = dir_.NativeOf("cert.pem");
+  const std::string command =
+      "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=localhost"
+      " -keyout '" +
+      cert + ".key' -out '" + cert +
+      ".crt' >/dev/null 2>&1"
+      " && cat '" +
+      cert + ".key' '" + cert + ".crt' > '" + cert + "'";
+  return std::system(command.c_str()) == 0 && chmod(cert.c_str(), 0600) == 0;
+}
+
+bool FtpServer::ChangeCertificate() {
+  Stop();
+  return MakeCertificate() && Start();
 }
 
 void FtpServer::Stop() {

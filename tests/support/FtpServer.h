@@ -20,7 +20,9 @@ class FtpServer {
   static constexpr const char* kUser = "bvuser";
   static constexpr const char* kPassword = "open sesame";
 
-  FtpServer();
+  // tls: the server takes only encrypted connections (control and data),
+  // with a fresh self-signed certificate.
+  explicit FtpServer(bool tls = false);
   ~FtpServer();
   FtpServer(const FtpServer&) = delete;
   FtpServer& operator=(const FtpServer&) = delete;
@@ -35,6 +37,9 @@ class FtpServer {
   void Stop();
   bool Start();
 
+  // Makes a new self-signed certificate (a new key) and restarts with it.
+  bool ChangeCertificate();
+
   // The native path of a server path ("/bvuser/a.txt").
   std::string NativeOf(const std::string& serverPath) const;
   // Logins accepted so far.
@@ -47,11 +52,13 @@ class FtpServer {
   bool Spawn(const char* const argv[], pid_t* pid);
   bool WaitUntilListening(int seconds) const;
   bool Listening() const;
+  bool MakeCertificate();
 
   TempDir dir_;
   uint16_t port_ = 0;
   pid_t authd_ = -1;
   pid_t ftpd_ = -1;
+  bool tls_ = false;
   bool ok_ = false;
   std::string reason_;
 };

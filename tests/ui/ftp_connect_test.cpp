@@ -41,7 +41,8 @@ TEST(FtpConnectDialog, SucceedsAtTheNextTickAndFailsOnlyAtTheTwentyFirst) {
   EXPECT_FALSE(good.Succeeded()) << "the result is read at the tick only";
   clock.Advance(1000);
   EXPECT_TRUE(good.Succeeded());
-  EXPECT_EQ(good.Message()->text(), Text("MSG_CONNECTION_SUCCESSFUL"));
+  EXPECT_EQ(good.Message()->text(),
+            Text("MSG_CONNECTION_SUCCESSFUL") + "\n" + Text("MSG_NOT_ENCRYPTED"));
   EXPECT_EQ(good.Button()->text(), Text("BTN_CLOSE"));
   EXPECT_TRUE(fs::exists(server.NativeOf("/bvuser/tested/Brevanto.dat")));
   good.Button()->click();
@@ -61,6 +62,38 @@ TEST(FtpConnectDialog, SucceedsAtTheNextTickAndFailsOnlyAtTheTwentyFirst) {
   EXPECT_EQ(bad.Ticks(), 21) << "the timer stopped";
   bad.Button()->click();
   EXPECT_EQ(bad.result(), QDialog::Rejected);
+}
+
+// A server with a self-signed certificate: its fingerprint is shown and,
+// once trusted, the test passes encrypted; a later new key is refused.
+TEST(FtpConnectDialog, ShowsTheKeyOfAnUnvouchedServerAndTestsAgainOnceTrusted) {
+  bvtest::App();
+  bvtest::FtpServer server(/*tls=*/true);
+  if (!server.Ok()) GTEST_SKIP() << server.Reason();
+  bvtest::ManualClock clock;
+  CDlgConnectFtp dialog(server.Settings("tls/"));
+  QString asked;
+  dialog.SetTrustQuestion([&](const QString& question) { return asked = question, true; });
+  ASSERT_TRUE(bvtest::RunUntil([&] { return dialog.WorkerEnded(); }, 30000));
+  clock.Advance(1000);
+  ASSERT_EQ(dialog.AcceptedKey().rfind("sha256//", 0), 0u) << asked.toStdString();
+  EXPECT_TRUE(asked.startsWith(Text("MSG_TLS_UNTRUSTED")));
+  EXPECT_TRUE(asked.contains(QString::fromStdString(dialog.AcceptedKey())));
+  ASSERT_TRUE(bvtest::RunUntil([&] { return dialog.WorkerEnded(); }, 30000));
+  clock.Advance(1000);
+  EXPECT_TRUE(dialog.Succeeded());
+  EXPECT_EQ(dialog.Message()->text(),
+            Text("MSG_CONNECTION_SUCCESSFUL") + "\n" + Text("MSG_ENCRYPTED"));
+  EXPECT_TRUE(fs::exists(server.NativeOf("/bvuser/tls/Brevanto.dat")));
+
+  ASSERT_TRUE(server.ChangeCertificate());
+  FtpSettings pinned = server.Settings("tls/");
+  pinned.pinnedKey = dialog.AcceptedKey();
+  CDlgConnectFtp changed(pinned);
+  ASSERT_TRUE(bvtest::RunUntil([&] { return changed.WorkerEnded(); }, 30000));
+  clock.Advance(1000);
+  EXPECT_FALSE(changed.Succeeded());
+  EXPECT_EQ(changed.Message()->text(), Text("MSG_TLS_KEY_CHANGED"));
 }
 
 TEST(FtpConnectDialog, AnAbandonedTestEndsOnItsOwn) {

@@ -226,6 +226,7 @@ TEST_F(WizardTest, SettingsFromAnswersIncludingFtp) {
   typed.retryCount = -3;
   typed.timeout = 500;
   typed.passive = 0;
+  typed.pinnedKey = "sha256//AbC+/=";
   WriteFtpAnswers(ini, typed);
   ASSERT_TRUE(SettingsFromAnswers(ini, &s));
   EXPECT_EQ(s.storageType, kStorageFtp);
@@ -237,6 +238,7 @@ TEST_F(WizardTest, SettingsFromAnswersIncludingFtp) {
   EXPECT_EQ(s.ftp.passive, 0);
   EXPECT_EQ(s.ftp.retryCount, 0);
   EXPECT_EQ(s.ftp.timeout, 120);
+  EXPECT_EQ(s.ftp.pinnedKey, "sha256//AbC+/=");
   EXPECT_EQ(s.storePath, "ftp://files.example.com/backup/");
 }
 
