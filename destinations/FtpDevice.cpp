@@ -140,8 +140,7 @@ std::string CFTPDevice::ProxyText() const {
   return probe.ProxyText();
 }
 
-FtpSessionOptions CFTPDevice::SessionOptions() const {
-  const FtpSettings s = GetFtpSettings();
+FtpSessionOptions FtpSessionOptionsOf(const FtpSettings& s) {
   FtpSessionOptions o;
   o.server = s.server;
   o.port = static_cast<uint16_t>(s.port & 0xFFFF);
@@ -154,6 +153,10 @@ FtpSessionOptions CFTPDevice::SessionOptions() const {
   o.replyWaitMs = std::min(seconds * 1000, kMaxConnectWaitMs);
   o.pinnedKey = s.pinnedKey;
   return o;
+}
+
+FtpSessionOptions CFTPDevice::SessionOptions() const {
+  return FtpSessionOptionsOf(GetFtpSettings());
 }
 
 std::string CFTPDevice::GetPinnedKey() const {

@@ -19,6 +19,10 @@ inline constexpr char kFtpDeviceSection[] = "FTP Device";
 // "/" and begins and ends with one.
 void NormaliseFtpSettings(FtpSettings* settings);
 
+// The session options of a plan's FTP settings: server, login, mode, proxy,
+// the time-out setting as the longest wait for a reply, the pinned key.
+FtpSessionOptions FtpSessionOptionsOf(const FtpSettings& s);
+
 class CFTPDevice : public CDestination {
  public:
   explicit CFTPDevice(IDestinationOwner* owner) : CDestination(owner) {}

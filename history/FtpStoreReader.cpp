@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "destinations/FtpDevice.h"
 #include "platform/Errors.h"
 #include "platform/Folders.h"
 
@@ -20,15 +21,8 @@ std::atomic<uint64_t> gDownloads{0};  // numbers the temporary files of download
 
 FtpStoreReader::FtpStoreReader(const FtpSettings& settings, std::string folder)
     : settings_(settings), folder_(std::move(folder)) {
-  FtpSessionOptions options;
-  options.server = settings_.server;
-  options.port = static_cast<uint16_t>(settings_.port & 0xFFFF);
-  options.user = settings_.user;
-  options.password = settings_.password;
-  options.passive = settings_.passive > 0;
-  options.proxy = settings_.proxy;
-  options.proxyPort = static_cast<uint16_t>(settings_.proxyPort & 0xFFFF);
-  session_.SetOptions(options);
+  // The plan's own options, the pinned server key among them.
+  session_.SetOptions(FtpSessionOptionsOf(settings_));
 }
 
 bool FtpStoreReader::Reach(const char** key, std::string* argument) {

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "destinations/FtpDevice.h"
 #include "history/RestoreJobs.h"
 #include "history/RestoreTree.h"
 #include "support/FtpServer.h"
@@ -133,5 +134,38 @@ TEST(FtpRestore, ListsAndDownloadsTheStoreAndNamesWhatFails) {
     EXPECT_FALSE(f.Root());
     EXPECT_NE(t.Get().find(c.argument), std::string::npos) << t.Get();
     EXPECT_NE(t.Get().find("FTP"), std::string::npos) << t.Get();
+  }
+}
+
+// A store on a server whose self-signed key the user trusted: the restore
+// reaches it with the plan's pinned key, and without it lists nothing.
+TEST(FtpRestore, EncryptedStoreIsListedWithThePlansPinnedKey) {
+  bvtest::FtpServer server(/*tls=*/true);
+  if (!server.Ok()) GTEST_SKIP() << server.Reason();
+  const std::string store = server.NativeOf("/bvuser/tls");
+  bvtest::WriteNative(store + "/Brevanto.dat", "");
+  bvtest::WriteNative(store + "/Latest/C/home/ann/doc.txt", "sealed words");
+  for (const auto& e : fs::recursive_directory_iterator(server.NativeOf("/bvuser")))
+    chown(e.path().c_str(), 65534, 65534);
+
+  RestoreStore where;
+  where.planId = 8;
+  where.storageType = kStorageFtp;
+  where.folder = "/bvuser/tls/";
+  where.separator = '/';
+  where.ftp = server.Settings("tls/");
+  for (const bool pinned : {false, true}) {
+    SCOPED_TRACE(pinned ? "pinned" : "not pinned");
+    if (pinned) {
+      FtpSession probe;
+      probe.SetOptions(FtpSessionOptionsOf(where.ftp));
+      where.ftp.pinnedKey = probe.ProbeKey(3000);
+      ASSERT_EQ(where.ftp.pinnedKey.rfind("sha256//", 0), 0u);
+    }
+    Traces listing;
+    CRestoreFiller filler(&listing, where);
+    ASSERT_EQ(filler.Begin(), 0);
+    filler.Wait();
+    EXPECT_EQ(filler.Root() != nullptr, pinned) << listing.Get();
   }
 }
