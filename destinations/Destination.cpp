@@ -293,7 +293,8 @@ uint32_t CDestination::SweepTemporaryCopies() {
         if (!ToLongPathForm(path, &longPath)) continue;
         if (entry.attributes & plat::kAttrReadOnly)
           plat::SetFileAttributes(longPath, entry.attributes & ~plat::kAttrReadOnly);
-        if (plat::DeleteFile(longPath)) ++removed;
+        // Another plan on this store may be making that copy right now.
+        if (plat::DeleteLeftoverCopy(longPath)) ++removed;
       }
     } while (search.Next(&entry));
   }

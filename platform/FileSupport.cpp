@@ -1,6 +1,7 @@
 #include "platform/FileSupport.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -98,6 +99,7 @@ int CreateTempNextTo(const std::string& target, mode_t mode, std::string* tmpPat
   for (int attempt = 0; attempt < 16; ++attempt) {
     *tmpPath = TempNameIn(folder);
     const int fd = open(tmpPath->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+    if (fd >= 0) flock(fd, LOCK_EX | LOCK_NB);  // in use: no sweep takes it
     if (fd >= 0 || errno != EEXIST) return fd;
   }
   return -1;

@@ -1,6 +1,7 @@
 #include "platform/Files.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -195,6 +196,8 @@ int CreateTempIn(int dirFd, std::string* name) {
     *name = detail::TempName();
     const int fd =
         openat(dirFd, name->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    // Held while the copy is made: a sweep of leftovers passes it by.
+    if (fd >= 0) flock(fd, LOCK_EX | LOCK_NB);
     if (fd >= 0 || errno != EEXIST) return fd;
   }
   return -1;
@@ -439,6 +442,21 @@ bool RemoveDirectory(std::string_view path) {
 }
 
 bool DeleteFile(std::string_view path) { return DeleteFile(path, {}); }
+
+bool DeleteLeftoverCopy(std::string_view path) {
+  std::string native;
+  if (!Resolve(path, &native)) return false;
+  const int fd = open(native.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return Fail(ErrorFor(errno, native));
+  // A copy being made holds its lock until it has its final name.
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    close(fd);
+    return Fail(kErrSharingViolation);
+  }
+  const bool deleted = DeleteFile(path);
+  close(fd);
+  return deleted;
+}
 
 bool DeleteFile(std::string_view path, std::string_view confineTo) {
   std::string native, base;

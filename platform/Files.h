@@ -86,6 +86,9 @@ bool DeleteTree(std::string_view folder, const std::atomic<bool>* cancel = nullp
 // 5 for a folder and for a read-only file (clear read-only first).
 bool DeleteFile(std::string_view path);
 bool DeleteFile(std::string_view path, std::string_view confineTo);
+// Deletes a temporary copy left by an interrupted copy; false (error 32) for
+// one a copy is still being made in, here or in another program.
+bool DeleteLeftoverCopy(std::string_view path);
 
 // Copies contents, mode and modification time. The data goes to a temporary
 // name in the target folder and is renamed into place, so an interrupted copy

@@ -189,12 +189,14 @@ TEST_P(ContinuousEndToEndTest, SavedFilesReachTheStoreAndOnlyTheRightPlanTakesTh
   }));
   const std::string forA = home_.SystemOf("three/a/for-a.txt");
   const std::string forB = home_.SystemOf("three/for-b.txt");
+  // Every copy's success record has reached the log (it is written a moment
+  // after the copy).
   ASSERT_TRUE(WaitFor([&] {
-    const std::string log = data_.LogText();
-    return log.find("Source Path = " + forA) != std::string::npos &&
-           log.find("Source Path = " + forB) != std::string::npos &&
-           log.find("Source Path = " + home_.SystemOf("prot/last.txt")) != std::string::npos;
-  }));
+    std::set<std::string> logged;
+    for (const auto& c : CopiedByPlan(data_.LogText())) logged.insert(c.second);
+    return logged.count(forA) && logged.count(forB) &&
+           logged.count(home_.SystemOf("prot/last.txt"));
+  })) << data_.LogText();
   ASSERT_EQ(program_->state(), QProcess::Running);
   program_->kill();
   program_->waitForFinished(10000);

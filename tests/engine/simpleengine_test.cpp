@@ -1,7 +1,10 @@
 // The versioned store: names, rotation, journal records and events of the
 // single-file backup, on real files.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -385,13 +388,21 @@ TEST_F(SimpleEngineTest, LeftoverTemporaryCopiesAreSweptAtStart) {
   EXPECT_EQ(bvtest::ReadNative(outside.NativeOf(temp)), "outside");
   EXPECT_EQ(bvtest::ReadNative(outside.NativeOf("folder/" + temp)), "outside");
 
-  // Once per start: a new leftover stays until the plan starts again.
+  // Once per start: a new leftover stays until the plan starts again. A copy
+  // another plan on this store is making right now (its lock held) stays.
   bvtest::WriteNative(latest + temp, "partial");
   ASSERT_EQ(engine_->BackupFile(Src("any.txt"), false, nullptr, 0), 0);
   EXPECT_TRUE(fs::exists(latest + temp));
+  const std::string busy = latest + ".~bvtmp-00000000000000bb";
+  bvtest::WriteNative(busy, "being copied");
+  const int held = open(busy.c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(held, 0);
+  ASSERT_EQ(flock(held, LOCK_EX), 0);
   engine_->RequestSweep();
   ASSERT_EQ(engine_->BackupFile(Src("any.txt"), false, nullptr, 0), 0);
   EXPECT_FALSE(fs::exists(latest + temp));
+  EXPECT_TRUE(fs::exists(busy)) << "a copy in progress is not a leftover";
+  close(held);
 }
 
 // On a store that ignores case (FAT, exFAT), two sources that differ only in
