@@ -49,6 +49,24 @@ const CDirNode* Child(const CDirNode* node, const std::string& name) {
   return nullptr;
 }
 
+// Writes a store with its marker and files (relative path -> bytes) in the
+// server user's folder name and gives the restore's description of it.
+RestoreStore WriteFtpStore(const bvtest::FtpServer& server, const std::string& name,
+                           const std::map<std::string, std::string>& files) {
+  const std::string store = server.NativeOf("/bvuser/" + name);
+  bvtest::WriteNative(store + "/Brevanto.dat", "");
+  for (const auto& [rel, bytes] : files) bvtest::WriteNative(store + "/" + rel, bytes);
+  for (const auto& e : fs::recursive_directory_iterator(server.NativeOf("/bvuser")))
+    chown(e.path().c_str(), 65534, 65534);
+  RestoreStore where;
+  where.planId = 7;
+  where.storageType = kStorageFtp;
+  where.folder = "/bvuser/" + name + "/";
+  where.separator = '/';
+  where.ftp = server.Settings(name + "/");
+  return where;
+}
+
 }  // namespace
 
 TEST(FtpRestore, ListsAndDownloadsTheStoreAndNamesWhatFails) {
@@ -60,17 +78,7 @@ TEST(FtpRestore, ListsAndDownloadsTheStoreAndNamesWhatFails) {
       {"Latest/C/home/ann/sub dir/ü.bin", std::string(200000, 'x')},
       {"Revision/C/home/ann/old(0001).txt", "older words"},
   };
-  bvtest::WriteNative(store + "/Brevanto.dat", "");
-  for (const auto& [rel, bytes] : files) bvtest::WriteNative(store + "/" + rel, bytes);
-  for (const auto& e : fs::recursive_directory_iterator(server.NativeOf("/bvuser")))
-    chown(e.path().c_str(), 65534, 65534);
-
-  RestoreStore where;
-  where.planId = 7;
-  where.storageType = kStorageFtp;
-  where.folder = "/bvuser/rs/";
-  where.separator = '/';
-  where.ftp = server.Settings("rs/");
+  RestoreStore where = WriteFtpStore(server, "rs", files);
 
   Traces listing;
   CRestoreFiller filler(&listing, where);
@@ -142,18 +150,8 @@ TEST(FtpRestore, ListsAndDownloadsTheStoreAndNamesWhatFails) {
 TEST(FtpRestore, EncryptedStoreIsListedWithThePlansPinnedKey) {
   bvtest::FtpServer server(/*tls=*/true);
   if (!server.Ok()) GTEST_SKIP() << server.Reason();
-  const std::string store = server.NativeOf("/bvuser/tls");
-  bvtest::WriteNative(store + "/Brevanto.dat", "");
-  bvtest::WriteNative(store + "/Latest/C/home/ann/doc.txt", "sealed words");
-  for (const auto& e : fs::recursive_directory_iterator(server.NativeOf("/bvuser")))
-    chown(e.path().c_str(), 65534, 65534);
-
-  RestoreStore where;
-  where.planId = 8;
-  where.storageType = kStorageFtp;
-  where.folder = "/bvuser/tls/";
-  where.separator = '/';
-  where.ftp = server.Settings("tls/");
+  RestoreStore where =
+      WriteFtpStore(server, "tls", {{"Latest/C/home/ann/doc.txt", "sealed words"}});
   for (const bool pinned : {false, true}) {
     SCOPED_TRACE(pinned ? "pinned" : "not pinned");
     if (pinned) {
