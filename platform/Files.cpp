@@ -196,10 +196,17 @@ int CreateTempIn(int dirFd, std::string* name) {
     *name = detail::TempName();
     const int fd =
         openat(dirFd, name->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    // Held while the copy is made: a sweep of leftovers passes it by.
-    if (fd >= 0) flock(fd, LOCK_EX | LOCK_NB);
-    if (fd >= 0 || errno != EEXIST) return fd;
+    if (fd < 0) {
+      if (errno != EEXIST) return -1;
+      continue;
+    }
+    // Held while the copy is made: a sweep of leftovers passes it by. A sweep
+    // that came between the create and the lock takes this name: try another.
+    struct stat st;
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0 && fstat(fd, &st) == 0 && st.st_nlink > 0) return fd;
+    close(fd);
   }
+  errno = EEXIST;
   return -1;
 }
 
@@ -546,7 +553,11 @@ uint32_t CopyFileWithin(std::string_view source, std::string_view sourceWithin,
       ok = Fail(ErrnoToWinError(errno));
     }
   }
+  // The lock stays on until the copy has its final name (a sweep of leftovers
+  // would take it between the close and the rename).
+  int held = -1;
   if (ok) {
+    held = dup(out);
     const int rc = close(out);  // network file systems report write errors here
     out = -1;
     if (rc != 0) ok = Fail(ErrnoToWinError(errno));
@@ -566,8 +577,10 @@ uint32_t CopyFileWithin(std::string_view source, std::string_view sourceWithin,
   }
   if (!ok) {
     Discard(out, folder.Fd(), tmp);
+    if (held >= 0) close(held);
     return GetLastError();
   }
+  if (held >= 0) close(held);
   // The data was synced before the rename and the copy is whole under its
   // final name: a folder sync that fails now only delays the name reaching
   // the device, so it does not turn the copy into a failure (and is not a

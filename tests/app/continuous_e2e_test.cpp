@@ -220,6 +220,9 @@ TEST_P(ContinuousEndToEndTest, SavedFilesReachTheStoreAndOnlyTheRightPlanTakesTh
   neverPaths.push_back(home_.SystemOf("prot/new folder"));
   EXPECT_TRUE(JournalHas(1, neverPaths).empty());
 
+  // No false alarm on the way.
+  EXPECT_EQ(data_.LogText().find("#Backup File Fail"), std::string::npos) << data_.LogText();
+
   // Each shared file was copied once, by the earliest plan that matched it.
   std::multiset<std::pair<std::string, std::string>> copies;
   for (const auto& c : CopiedByPlan(data_.LogText())) {

@@ -214,6 +214,33 @@ TEST(FilesCopy, ExistingTargetsAndFailuresLeaveNothingBehind) {
   EXPECT_TRUE(TempLeftovers(t.Native()).empty());
 }
 
+// Another plan on the same store sweeps leftover copies at its start: a copy
+// being made beside that sweep is never taken from under its writer.
+TEST(FilesCopy, CopiesStayWholeBesideASweepOfLeftovers) {
+  TempDir t;
+  t.Write("src.txt", RandomBytes(512, 3));
+  fs::create_directory(t.NativeOf("dst"));
+  std::atomic_bool done{false};
+  std::thread sweeper([&] {
+    while (!done) {
+      for (const std::string& n : TempLeftovers(t.NativeOf("dst")))
+        plat::DeleteLeftoverCopy(t.SystemOf("dst\\" + n));
+    }
+  });
+  std::vector<uint32_t> failures;
+  for (int i = 0; i < 500; ++i) {
+    const uint32_t rc =
+        plat::CopyFile(t.SystemOf("src.txt"), t.SystemOf("dst\\c" + std::to_string(i)), false);
+    if (rc != 0) failures.push_back(rc);
+  }
+  done = true;
+  sweeper.join();
+  EXPECT_TRUE(failures.empty()) << failures.size() << " copies failed, first code "
+                                << failures.front();
+  EXPECT_EQ(std::distance(fs::directory_iterator(t.NativeOf("dst")), fs::directory_iterator()),
+            500);
+}
+
 TEST(FilesCopy, UnwritableTargetFolderGivesAccessDenied) {
   // Root writes anywhere, so the copy runs in a child that gives up root.
   TempDir t;
