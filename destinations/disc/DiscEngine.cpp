@@ -283,6 +283,7 @@ void Shutdown() {
 
 std::vector<std::string> RecorderNames() {
   std::lock_guard<std::mutex> hold(g_lock);
+  if (g_users == 0) return {};  // the library is not started
   ScanLocked();
   std::vector<std::string> names;
   for (size_t i = 0; i < g_addresses.size(); ++i) names.push_back(kNamePrefix + std::to_string(i));
@@ -372,7 +373,8 @@ int DiscInfo(Device* device, int* status, uint64_t* freeBlocks, std::string* err
     uint64_t bytes = PseudoFileSize(device);
     *status = bytes == 0 ? kStatusBlank : kStatusAppendable;
     uint64_t space = uint64_t(burn_disc_available_space(device->drive, nullptr));
-    *freeBlocks = (device->capacity > 0 ? device->capacity : space) / kBlock;
+    if (device->capacity > 0) space = device->capacity > bytes ? device->capacity - bytes : 0;
+    *freeBlocks = space / kBlock;
     return kDiscOk;
   }
   switch (burn_disc_get_status(device->drive)) {
@@ -393,6 +395,17 @@ int DiscInfo(Device* device, int* status, uint64_t* freeBlocks, std::string* err
   if (*status == kStatusComplete) return kDiscOk;
   *freeBlocks = uint64_t(burn_disc_available_space(device->drive, nullptr)) / kBlock;
   return kDiscOk;
+}
+
+uint64_t DataBytes(Device* device) {
+  if (device == nullptr) return 0;
+  if (device->pseudo) return PseudoFileSize(device);
+  if (burn_disc_get_status(device->drive) != BURN_DISC_APPENDABLE &&
+      burn_disc_get_status(device->drive) != BURN_DISC_FULL) {
+    return 0;
+  }
+  int blocks = 0;
+  return burn_get_read_capacity(device->drive, &blocks, 0) == 1 ? uint64_t(blocks) * kBlock : 0;
 }
 
 int GetCapabilities(Device* device, Capabilities* caps, std::string* error) {

@@ -67,7 +67,7 @@ void Shutdown();
 
 // The recorder names: "CdRom0", "CdRom1", ... for the real drives in the
 // order libburn finds them, then one per pseudo-drive. Found once per
-// process (RescanRecorders looks again).
+// process (RescanRecorders looks again); none before Initialise.
 std::vector<std::string> RecorderNames();
 void RescanRecorders();
 
@@ -81,6 +81,8 @@ void ReleaseDevice(Device* device, bool eject = false);
 int MediaType(Device* device);
 // Status (kStatus*) and free blocks of 2048 bytes.
 int DiscInfo(Device* device, int* status, uint64_t* freeBlocks, std::string* error);
+// Bytes the disc already holds (0 for a blank disc).
+uint64_t DataBytes(Device* device);
 int GetCapabilities(Device* device, Capabilities* caps, std::string* error);
 // Write speeds (kB/s) the drive offers for the loaded media, fastest first.
 std::vector<int> WriteSpeeds(Device* device);
