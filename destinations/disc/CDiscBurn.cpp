@@ -187,6 +187,7 @@ void CDiscBurn::Archive() {
       badStructure_ = true;
       return SetFailed("The disc has incorrect file structure!");
     }
+    SetImageChecksum(image, verifyAfter_);
     if (FinishImage(image, discName_, kPublisher, kApplication, &error) != kDiscOk) {
       ReleaseImage(image);
       return SetFailed(error);

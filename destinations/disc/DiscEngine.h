@@ -103,6 +103,9 @@ int AddFolder(Image* image, Node parent, std::string_view name, Node* folder, st
 int AddFile(Image* image, Node parent, std::string_view name, std::string_view systemPath,
             std::string* error);
 uint64_t FileCount(Image* image);
+// Whether the image records a checksum of itself while it is made (on by
+// default; Verify needs it, and costs a pass over the data).
+void SetImageChecksum(Image* image, bool on);
 // Volume label and the two identifier texts (publisher, application).
 int FinishImage(Image* image, std::string_view label, std::string_view publisher,
                 std::string_view application, std::string* error);
