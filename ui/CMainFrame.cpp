@@ -22,6 +22,7 @@
 #include "ui/AppMessage.h"
 #include "ui/CBrevantoView.h"
 #include "ui/CDlgAppSettings.h"
+#include "ui/CDlgBurnSetting.h"
 #include "ui/CDlgRestore.h"
 #include "ui/CDlgSystrayMesssage.h"
 #include "ui/CDlgTimer.h"
@@ -76,10 +77,8 @@ CMainFrame::CMainFrame(QWidget* parent)
           [wizard](uint32_t id) { wizard(id, 2); });
   connect(view_, &CBrevantoView::restoreRequested, this,
           [this](uint32_t id) { ShowRestoreWindow(this, id); });
-  // Disc archiving is not part of this version: say so rather than do nothing.
-  connect(view_, &CBrevantoView::archiveRequested, this, [](uint32_t) {
-    ShowAppMessage(GetText("MAIN_UI", "ARCHIVE_NOT_AVAILABLE"), QMessageBox::Information);
-  });
+  connect(view_, &CBrevantoView::archiveRequested, this,
+          [this](uint32_t id) { ShowBurnSettings(this, id); });
   // The view's own notices (low space, plans only recording) are pop-ups.
   connect(view_, &CBrevantoView::messageRequested, this, [](const QString& text, int kind) {
     CDlgSystrayMesssage::Instance().ShowMessage(text, static_cast<PopupKind>(kind));

@@ -1,0 +1,224 @@
+// Archiving a store to pseudo-drives: the images are read back by xorriso and
+// a loop mount and compared with the store; packing, stop and failures.
+#include <gtest/gtest.h>
+#include <sys/mount.h>
+
+#include "destinations/disc/DiscEngine.h"
+#include "disc_world.h"
+#include "engine/ActivityLog.h"
+#include "platform/Paths.h"
+
+namespace {
+
+using bvtest::Quote;
+using bvtest::Shell;
+using disc::CDiscBurn;
+using disc::PendingList;
+
+class DiscArchiveTest : public testing::Test {
+ protected:
+  bvtest::TempDir dir_;
+  std::string Latest() const { return dir_.System() + "\\Store\\Latest"; }
+  std::string Image(int n) const { return dir_.Native() + "/disc-" + std::to_string(n) + ".iso"; }
+  std::string Drive() const { return dir_.Native() + "/drive.iso"; }
+  std::string lastError_;
+
+  // Fills the list from the store and runs a worker on the pseudo-drive,
+  // moving each written "disc" aside as the next one is asked for.
+  void Archive(uint64_t capacity, bool verify, bool* failed) {
+    bvtest::ScopedEnv drives("BREVANTO_PSEUDO_DRIVES", Drive() + "=" + std::to_string(capacity));
+    disc::RescanRecorders();
+    PendingList list;
+    ASSERT_TRUE(disc::FillPendingList(Latest(), &list));
+    CDiscBurn worker(list);
+    ASSERT_EQ(disc::RecorderNames().back(),
+              "CdRom" + std::to_string(disc::RecorderNames().size() - 1));
+    worker.SetRecorder(disc::RecorderNames().back());
+    worker.SetDiscName("Brevanto 7.12.26");
+    worker.SetLatestFolder(Latest());
+    worker.SetTotalBytes(list.TotalBytes());
+    worker.SetVerify(verify);
+    bvtest::RunWorker(
+        worker, [&](uint32_t n) { return std::rename(Drive().c_str(), Image(n).c_str()) == 0; });
+    std::rename(Drive().c_str(), Image(disc::Counters().discNumber.load()).c_str());
+    *failed = worker.Failed();
+    lastError_ = worker.ErrorText();
+    EXPECT_TRUE(list.Empty() || worker.Failed());
+  }
+};
+
+TEST_F(DiscArchiveTest, StoreSpansDiscsAndReadsBackByteForByte) {
+  CLogSet::Instance().SetLogFolder(dir_.System() + "\\log");
+  // A few hundred files: non-ASCII, long and Joliet-hostile names, deep folders.
+  std::map<std::string, std::string> store;
+  const std::string deep = "C/home/ann/a/b/c/d/e/f/g/h/i/j/k";
+  const std::string longName(200, 'n');
+  for (int i = 0; i < 300; ++i) {
+    std::string folder = i % 3 == 0   ? deep
+                         : i % 3 == 1 ? "C/home/ann/Müller Bilder/März"
+                                      : "D/Доклады";
+    std::string name = i == 7   ? longName + ".txt"
+                       : i == 8 ? "what? a:b.txt"
+                                : "файл-" + std::to_string(i) + "-é.dat";
+    std::string content(size_t(i) * 97 % 20000 + 1, char('a' + i % 26));
+    store[folder + "/" + name] = content;
+    dir_.Write("Store/Latest/" + folder + "/" + name, content);
+  }
+  bool failed = true;
+  Archive(1 << 20, true, &failed);
+  ASSERT_FALSE(failed) << lastError_;
+  // Every file on exactly one disc, each disc within its capacity, the labels kept.
+  std::map<std::string, std::string> seen;
+  int discs = 0;
+  for (int n = 1; n <= int(disc::Counters().discNumber.load()); ++n, ++discs) {
+    ASSERT_LE(bvtest::ReadNative(Image(n)).size(), size_t(1) << 20) << n;
+    std::set<std::string> listed = bvtest::ImageFiles(Image(n));
+    std::string how;
+    auto contents = bvtest::ImageContents(Image(n), dir_.Native(), &how);
+    EXPECT_EQ(listed.size(), contents.size()) << how;
+    for (const auto& [path, data] : contents) {
+      EXPECT_TRUE(listed.count("/" + path)) << path;
+      EXPECT_TRUE(seen.emplace(path, data).second) << path << " twice";
+    }
+    std::string pvd = Shell("xorriso -indev " + Quote(Image(n)) + " -pvd_info");
+    EXPECT_NE(pvd.find("Brevanto 7.12.26"), std::string::npos) << pvd;
+    // ISO 9660 records the identifier texts in upper case.
+    EXPECT_NE(pvd.find("Publisher Id : ORLIMTECHUSA"), std::string::npos) << pvd;
+    EXPECT_NE(pvd.find("App Id       : BREVANTO"), std::string::npos) << pvd;
+    if (n == 1) std::printf("images compared through %s\n", how.c_str());
+  }
+  EXPECT_GE(discs, 2);
+  EXPECT_EQ(seen, store);
+  EXPECT_EQ(disc::Counters().FilesPlaced(), store.size());
+  EXPECT_EQ(disc::Counters().writtenBytes.load(), disc::Counters().totalBytes.load());
+  // The names Joliet cannot carry are said in the log, whole.
+  std::string log = bvtest::ReadNative(dir_.Native() + "/log/" +
+                                       plat::PathName(CLogSet::Instance().CurrentFile()));
+  EXPECT_NE(log.find("Disc Archive Name Mapped"), std::string::npos);
+  EXPECT_NE(log.find("what? a:b.txt"), std::string::npos);
+  EXPECT_NE(log.find(longName), std::string::npos);
+}
+
+// Sizes of the packing rules scaled down 64 times (650 MiB discs of 10.16 MiB).
+TEST_F(DiscArchiveTest, PackingKeepsListOrderAndSkipsWhatNeverFits) {
+  constexpr uint64_t kCd = 681574400 / 64, kDvd = 5046586572 / 64, kMiB = (1 << 20) / 64;
+  struct Case {
+    const char* what;
+    uint64_t capacity;
+    std::vector<uint64_t> sizes;               // files f0, f1, ... in list order
+    std::vector<std::set<std::string>> discs;  // what each disc holds
+  } cases[] = {
+      {"300+300+100 MiB", kCd, {300 * kMiB, 300 * kMiB, 100 * kMiB}, {{"/f0", "/f1"}, {"/f2"}}},
+      {"exactly the capacity", kCd, {kCd, 10 * kMiB}, {{"/f1"}}},
+      {"700 MiB on a CD", kCd, {700 * kMiB, 10 * kMiB}, {{"/f1"}}},
+      {"700 MiB on a DVD", kDvd, {700 * kMiB, 10 * kMiB}, {{"/f0", "/f1"}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Shell("rm -rf " + Quote(dir_.Native()) + "/Store " + Quote(dir_.Native()) + "/disc-*.iso");
+    for (size_t i = 0; i < c.sizes.size(); ++i)
+      dir_.Write("Store/Latest/f" + std::to_string(i), std::string(c.sizes[i], 'x'));
+    bool failed = true;
+    Archive(c.capacity, false, &failed);
+    EXPECT_FALSE(failed) << lastError_;
+    ASSERT_EQ(disc::Counters().discNumber.load(), c.discs.size());
+    for (size_t n = 0; n < c.discs.size(); ++n)
+      EXPECT_EQ(bvtest::ImageFiles(Image(int(n) + 1)), c.discs[n]) << "disc " << n + 1;
+    EXPECT_EQ(disc::Counters().FilesPlaced(), c.sizes.size());
+  }
+}
+
+TEST_F(DiscArchiveTest, StopWhileWaitingAndEraseOnly) {
+  for (int i = 0; i < 4; ++i)
+    dir_.Write("Store/Latest/f" + std::to_string(i), std::string(300000, 'x'));
+  bvtest::ScopedEnv drives("BREVANTO_PSEUDO_DRIVES", Drive() + "=800K");
+  disc::RescanRecorders();
+  PendingList list;
+  ASSERT_TRUE(disc::FillPendingList(Latest(), &list));
+  {
+    CDiscBurn worker(list);
+    worker.SetRecorder("CdRom" + std::to_string(disc::RecorderNames().size() - 1));
+    worker.SetLatestFolder(Latest());
+    int waits = 0;
+    bvtest::RunWorker(worker, [&](uint32_t) { return ++waits > 1; });
+    EXPECT_EQ(waits, 1);
+    EXPECT_FALSE(worker.Failed());
+    EXPECT_EQ(list.Size(), 2u);  // the first disc took two files; the rest stays
+  }
+  // The written pseudo-disc holds data; erasing it leaves a blank disc.
+  std::string error;
+  ASSERT_EQ(disc::Initialise(&error), 0);
+  disc::Device* device = disc::OpenDevice(disc::RecorderNames().back(), &error);
+  ASSERT_NE(device, nullptr) << error;
+  int status = -1;
+  uint64_t blocks = 0;
+  EXPECT_EQ(disc::DiscInfo(device, &status, &blocks, &error), 0);
+  EXPECT_EQ(status, disc::kStatusAppendable);
+  EXPECT_EQ(blocks, (800u * 1024 - bvtest::ReadNative(Drive()).size()) / 2048);
+  EXPECT_TRUE(disc::IsRewritable(disc::MediaType(device)));
+  disc::ReleaseDevice(device);
+  {
+    CDiscBurn eraser(list);
+    eraser.SetRecorder(disc::RecorderNames().back());
+    eraser.SetEraseOnly(true);
+    bvtest::RunWorker(eraser, [](uint32_t) { return false; });
+    EXPECT_TRUE(eraser.EraseFinished());
+    EXPECT_FALSE(eraser.Failed());
+  }
+  EXPECT_EQ(bvtest::ReadNative(Drive()), "");
+  disc::Shutdown();
+}
+
+TEST_F(DiscArchiveTest, WriteFailureOnAFullFileSystemSetsFailed) {
+  const std::string small = dir_.Native() + "/small";
+  Shell("mkdir -p " + Quote(small));
+  if (mount("tmpfs", small.c_str(), "tmpfs", 0, "size=512k") != 0)
+    GTEST_SKIP() << "no tmpfs can be mounted here (needs root)";
+  for (int i = 0; i < 3; ++i)
+    dir_.Write("Store/Latest/f" + std::to_string(i), std::string(400000, 'x'));
+  bvtest::ScopedEnv drives("BREVANTO_PSEUDO_DRIVES", small + "/drive.iso=4M");
+  disc::RescanRecorders();
+  PendingList list;
+  ASSERT_TRUE(disc::FillPendingList(Latest(), &list));
+  {
+    CDiscBurn worker(list);
+    worker.SetRecorder(disc::RecorderNames().back());
+    worker.SetLatestFolder(Latest());
+    bvtest::RunWorker(worker, [](uint32_t) { return true; });
+    EXPECT_TRUE(worker.Failed());
+    EXPECT_FALSE(worker.ErrorText().empty());
+  }
+  umount2(small.c_str(), MNT_DETACH);
+}
+
+}  // namespace
+
+namespace {
+
+// Verifying reads the disc back: a block changed after writing is found.
+TEST(DiscEngineTest, VerifyFindsAChangedBlock) {
+  bvtest::TempDir dir;
+  dir.Write("a.txt", std::string(100000, 'a'));
+  bvtest::ScopedEnv drives("BREVANTO_PSEUDO_DRIVES", dir.Native() + "/d.iso=2M");
+  disc::RescanRecorders();
+  std::string error;
+  ASSERT_EQ(disc::Initialise(&error), 0) << error;
+  disc::Device* device = disc::OpenDevice(disc::RecorderNames().back(), &error);
+  ASSERT_NE(device, nullptr) << error;
+  disc::Image* image = disc::CreateImage(&error);
+  ASSERT_EQ(disc::AddFile(image, disc::RootNode(image), "a.txt", dir.SystemOf("a.txt"), &error), 0);
+  ASSERT_EQ(disc::FinishImage(image, "V", "P", "A", &error), 0) << error;
+  ASSERT_EQ(disc::WriteImage(device, image, disc::kModeSao, {}, &error), 0) << error;
+  EXPECT_EQ(disc::Verify(device, image, {}, &error), 0) << error;
+  std::string bytes = bvtest::ReadNative(dir.Native() + "/d.iso");
+  size_t at = bytes.find(std::string(64, 'a'));
+  ASSERT_NE(at, std::string::npos);
+  bytes[at] = 'b';
+  bvtest::WriteNative(dir.Native() + "/d.iso", bytes);
+  EXPECT_EQ(disc::Verify(device, image, {}, &error), disc::kDiscMismatch) << error;
+  disc::ReleaseImage(image);
+  disc::ReleaseDevice(device);
+  disc::Shutdown();
+}
+
+}  // namespace

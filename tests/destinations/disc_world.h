@@ -1,0 +1,112 @@
+// A store's "Latest" tree in a temporary folder, pseudo-drives (image files
+// standing for discs) and readers of the written images that nobody here
+// wrote: xorriso lists and extracts them, and a loop mount (where the
+// kernel offers ISO 9660) reads them as Linux does.
+#pragma once
+#include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <map>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "destinations/disc/CDiscBurn.h"
+#include "support/ScopedEnv.h"
+#include "support/TempDir.h"
+
+namespace bvtest {
+
+// Output of a shell command (stderr dropped).
+inline std::string Shell(const std::string& command) {
+  std::string out;
+  if (FILE* p = popen(("(" + command + ") 2>/dev/null").c_str(), "r")) {
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+    pclose(p);
+  }
+  return out;
+}
+inline std::string Quote(const std::string& s) {
+  std::string q = "'";
+  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return q + "'";
+}
+
+// Files of an image as xorriso lists them (paths below the root, "/" form).
+inline std::set<std::string> ImageFiles(const std::string& image) {
+  std::set<std::string> files;
+  std::string out = Shell("xorriso -indev " + Quote(image) + " -find / -type f -exec lsdl --");
+  // lsdl lines end with the quoted path: '/a/b'
+  size_t pos = 0;
+  while (pos < out.size()) {
+    size_t end = out.find('\n', pos);
+    if (end == std::string::npos) end = out.size();
+    std::string line = out.substr(pos, end - pos);
+    pos = end + 1;
+    size_t q = line.find(" '/");
+    if (line.empty() || line[0] != '-' || q == std::string::npos || line.back() != '\'') continue;
+    std::string path = line.substr(q + 2, line.size() - q - 3);
+    std::string plain;
+    for (size_t i = 0; i < path.size(); ++i) {
+      if (path.compare(i, 4, "'\\''") == 0) {
+        plain += '\'';
+        i += 3;
+      } else {
+        plain += path[i];
+      }
+    }
+    files.insert(plain);
+  }
+  return files;
+}
+
+// The image's files with their contents: through a loop mount when the
+// kernel reads ISO 9660 (Rock Ridge names), else extracted by xorriso.
+// *how says which.
+inline std::map<std::string, std::string> ImageContents(const std::string& image,
+                                                        const std::string& scratch,
+                                                        std::string* how) {
+  const std::string dir = scratch + "/view";
+  Shell("rm -rf " + Quote(dir) + " && mkdir -p " + Quote(dir));
+  if (Shell("mount -o loop,ro -t iso9660 " + Quote(image) + " " + Quote(dir) + " && echo ok") ==
+      "ok\n") {
+    *how = "loop mount";
+    auto files = FilesBelow(dir);
+    Shell("umount " + Quote(dir));
+    return files;
+  }
+  *how = "xorriso extraction (no ISO 9660 in this kernel: loop mount skipped)";
+  Shell("xorriso -osirrox on -indev " + Quote(image) + " -extract / " + Quote(dir));
+  Shell("chmod -R u+rwX " + Quote(dir));
+  return FilesBelow(dir);
+}
+
+// Runs a worker to its end; onWait is called each time it waits for the
+// next disc (with the disc number that was just written) and answers
+// whether to go on.
+template <typename OnWait>
+void RunWorker(disc::CDiscBurn& worker, OnWait onWait) {
+  ASSERT_EQ(worker.StartJob(), 0);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (worker.Running() && std::chrono::steady_clock::now() < deadline) {
+    if (worker.Waiting()) {
+      if (onWait(disc::Counters().discNumber.load())) {
+        worker.NextDisc();
+      } else {
+        worker.Stop();
+      }
+      while (worker.Waiting()) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  ASSERT_FALSE(worker.Running()) << "the worker did not end";
+  worker.Join();
+}
+
+}  // namespace bvtest

@@ -1,0 +1,283 @@
+// The disc archiving windows on pseudo-drives: settings, the erase warning
+// and run, the progress window across discs, stop and failure. With
+// BV_SCREENSHOT_DIR set the pictures are written there.
+#include <gtest/gtest.h>
+#include <sys/mount.h>
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPixmap>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTimer>
+#include <functional>
+
+#include "app/Settings.h"
+#include "app/Texts.h"
+#include "destinations/disc_world.h"
+#include "plans/CPlan.h"
+#include "plans/PlanList.h"
+#include "plans/PlanSettings.h"
+#include "support/QtApp.h"
+#include "ui/CDlgBurnDisc.h"
+#include "ui/CDlgBurnSetting.h"
+#include "ui/CDlgEraseBurning.h"
+#include "ui/CDlgEraseDisc.h"
+#include "ui/CDlgErrBurning.h"
+#include "ui/CDlgStopBurning.h"
+#include "ui/TextFormat.h"
+
+namespace {
+
+using bvtest::ReadNative;
+
+std::string Text(const char* section, const char* key) { return GetText(section, key); }
+
+void Shoot(QWidget* w, const char* name) {
+  QPixmap pixmap = w->grab();
+  EXPECT_FALSE(pixmap.isNull());
+  if (const char* out = std::getenv("BV_SCREENSHOT_DIR")) {
+    EXPECT_TRUE(pixmap.save(QString(out) + "/" + name));
+  }
+}
+
+class BurnDialogsTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    bvtest::App();
+    ASSERT_EQ(disc::Initialise(&error_), 0) << error_;
+    messages_.Set(dir_.NativeOf("messages.log").c_str());
+    // Acts on whichever modal window is up, inside its own loop.
+    // A timer's slot is not entered again while it runs, so each action runs
+    // on a timer of its own: an action that opens a question inside it
+    // leaves the driver free to answer that question.
+    connect_ = QObject::connect(&driver_, &QTimer::timeout, [this] {
+      QTimer::singleShot(0, &driver_, [this] {
+        if (QWidget* w = QApplication::activeModalWidget(); w && onModal_) onModal_(w);
+      });
+    });
+    driver_.start(20);
+  }
+  void TearDown() override {
+    disc::Shutdown();
+    driver_.stop();
+    QObject::disconnect(connect_);
+  }
+  std::string Latest() const { return dir_.System() + "\\Store\\Latest"; }
+  std::string Drive() const { return dir_.Native() + "/drive.iso"; }
+  std::string Image(int n) const { return dir_.Native() + "/disc-" + std::to_string(n) + ".iso"; }
+  void UseDrive(const std::string& spec) {
+    drives_.Set(spec.c_str());
+    disc::RescanRecorders();
+  }
+  BurnJob Job(uint64_t total) {
+    BurnJob job;
+    job.recorder = disc::RecorderNames().back();
+    job.discName = "Test";
+    job.latest = Latest();
+    job.totalBytes = total;
+    return job;
+  }
+
+  std::string error_;
+  bvtest::TempDir dir_;
+  bvtest::ScopedEnv messages_{"BREVANTO_MESSAGE_LOG", nullptr};
+  bvtest::ScopedEnv drives_{"BREVANTO_PSEUDO_DRIVES", nullptr};
+  QTimer driver_;
+  QMetaObject::Connection connect_;
+  std::function<void(QWidget*)> onModal_;
+};
+
+TEST_F(BurnDialogsTest, ArchiveErasesTheDiscThenSpansDiscs) {
+  std::set<std::string> store;
+  for (int i = 0; i < 40; ++i) {
+    const std::string rel = (i % 2 ? "C/home/ann/Fotos/Sommer" : "C/home/ann/Документы") +
+                            std::string("/f") + std::to_string(i) + "-ü.bin";
+    dir_.Write("Store/Latest/" + rel, std::string(20000 + i, char('a' + i % 26)));
+    store.insert("/" + rel);
+  }
+  bvtest::WriteNative(Drive(), "old data on the disc");
+  UseDrive(Drive() + "=640K");
+  CDlgBurnSetting dialog(Latest());
+  dialog.show();
+  EXPECT_EQ(dialog.RecorderBox()->currentText().toStdString(), disc::RecorderNames().back());
+  EXPECT_EQ(dialog.DiscKindLabel()->text().toStdString(), "DVD-RAM");
+  EXPECT_NE(dialog.UsedLabel()->text().toStdString().find("20"), std::string::npos);
+  EXPECT_EQ(dialog.DiscsNeededLabel()->text().toStdString(),
+            FormatText(Text("DIALOG_BURN_SETTING", "LBL_DISCS_NEEDED"), {"2"}));
+  const QString name = dialog.NameEdit()->text();
+  EXPECT_TRUE(name.startsWith("Brevanto ") && name.size() <= 16) << name.toStdString();
+  // More options: speeds of a DVD with the unit, verify on, erase offered.
+  EXPECT_FALSE(dialog.OptionsPanel()->isVisible());
+  dialog.MoreButton()->click();
+  EXPECT_TRUE(dialog.OptionsPanel()->isVisible());
+  EXPECT_EQ(dialog.MoreButton()->text().toStdString(), Text("DIALOG_BURN_SETTING", "LESS_OPTIONS"));
+  ASSERT_EQ(dialog.WriteSpeedBox()->count(), 12);
+  EXPECT_EQ(dialog.WriteSpeedBox()->itemText(1).toStdString(), "20x (27,700 KB/s)");
+  EXPECT_EQ(dialog.WriteSpeedBox()->itemData(1).toInt(), 27700);
+  EXPECT_TRUE(dialog.VerifyBox()->isChecked());
+  EXPECT_TRUE(dialog.EraseButton()->isEnabled());
+  Shoot(&dialog, "burn-settings.png");
+
+  // A name longer than 16 characters is refused; nothing is written.
+  dialog.NameEdit()->setText("A name far too long");
+  dialog.ArchiveButton()->click();
+  EXPECT_NE(ReadNative(dir_.NativeOf("messages.log"))
+                .find(Text("DIALOG_BURN_SETTING", "DISC_NAME_MAX_LENGTH")),
+            std::string::npos);
+  EXPECT_EQ(ReadNative(Drive()), "old data on the disc");
+
+  dialog.NameEdit()->setText("Holiday 2026");
+  std::vector<std::string> seen;
+  int shots = 0;
+  CDlgBurnDisc* burn = nullptr;
+  onModal_ = [&](QWidget* w) {
+    if (auto* q = qobject_cast<CDlgEraseBurning*>(w)) {
+      seen.push_back("erase warning");
+      Shoot(q, "burn-erase-warning.png");
+      q->OkButton()->click();
+    } else if (qobject_cast<CDlgEraseDisc*>(w)) {
+      if (seen.empty() || seen.back() != "erasing") seen.push_back("erasing");
+    } else if (auto* b = qobject_cast<CDlgBurnDisc*>(w)) {
+      burn = b;
+      if (b->ContinueButton()->isVisible()) {
+        if (shots++ == 0) Shoot(b, "burn-next-disc.png");
+        const int n = int(disc::Counters().discNumber.load());
+        ASSERT_EQ(std::rename(Drive().c_str(), Image(n).c_str()), 0);
+        seen.push_back("disc " + std::to_string(n));
+        b->ContinueButton()->click();
+      } else if (b->Outcome() != 0) {
+        Shoot(b, "burn-finished.png");
+        EXPECT_EQ(b->Outcome(), CDlgBurnDisc::kFinished);
+        EXPECT_EQ(b->Bar()->value(), 1000);
+        EXPECT_EQ(b->MessageLabel()->text().toStdString(),
+                  FormatText(Text("DIALOG_BURN_DISC", "BURN_FINISHED"),
+                             {CountText("FILES", 40),
+                              FormatText(Text("DIALOG_BURN_DISC", "DISCS"), {"2"})}));
+        b->CancelButton()->click();  // now Close
+      }
+    }
+  };
+  dialog.ArchiveButton()->click();
+  onModal_ = nullptr;
+  ASSERT_NE(burn, nullptr);
+  EXPECT_EQ(seen, (std::vector<std::string>{"erase warning", "erasing", "disc 1"}));
+  ASSERT_EQ(std::rename(Drive().c_str(), Image(2).c_str()), 0);
+  std::set<std::string> archived;
+  for (int n = 1; n <= 2; ++n) {
+    EXPECT_EQ(ReadNative(Image(n)).find("old data"), std::string::npos);
+    for (const std::string& f : bvtest::ImageFiles(Image(n)))
+      EXPECT_TRUE(archived.insert(f).second);
+  }
+  EXPECT_EQ(archived, store);
+}
+
+TEST_F(BurnDialogsTest, StopWhileWaitingAndAFailedWriteAskAndTell) {
+  for (int i = 0; i < 4; ++i)
+    dir_.Write("Store/Latest/f" + std::to_string(i), std::string(300000, 'x'));
+  UseDrive(Drive() + "=800K");
+  disc::PendingList list;
+  ASSERT_TRUE(disc::FillPendingList(Latest(), &list));
+  {
+    CDlgBurnDisc burn(Job(list.TotalBytes()), list);
+    bool asked = false;
+    onModal_ = [&](QWidget* w) {
+      if (auto* q = qobject_cast<CDlgStopBurning*>(w)) {
+        asked = true;
+        Shoot(q, "burn-stop.png");
+        q->OkButton()->click();
+      } else if (w == &burn && burn.ContinueButton()->isVisible()) {
+        burn.CancelButton()->click();
+      } else if (w == &burn && burn.Outcome() != 0) {
+        burn.CancelButton()->click();
+      }
+    };
+    EXPECT_EQ(burn.exec(), CDlgBurnDisc::kStopped);
+    EXPECT_TRUE(asked);
+    EXPECT_FALSE(burn.Worker().Failed());
+    EXPECT_EQ(list.Size(), 2u);
+  }
+  // A "disc" on a full file system: the write fails part way and says why.
+  const std::string small = dir_.Native() + "/small";
+  bvtest::Shell("mkdir -p " + bvtest::Quote(small));
+  if (mount("tmpfs", small.c_str(), "tmpfs", 0, "size=256k") != 0)
+    GTEST_SKIP() << "no tmpfs can be mounted here (needs root)";
+  UseDrive(small + "/drive.iso=4M");
+  {
+    CDlgBurnDisc burn(Job(list.TotalBytes()), list);
+    std::string told;
+    onModal_ = [&](QWidget* w) {
+      if (auto* e = qobject_cast<CDlgErrBurning*>(w)) {
+        told = e->findChild<QLabel*>("messageLabel")->text().toStdString();
+        Shoot(e, "burn-error.png");
+        e->OkButton()->click();
+      } else if (w == &burn && burn.Outcome() != 0) {
+        burn.CancelButton()->click();
+      }
+    };
+    EXPECT_EQ(burn.exec(), CDlgBurnDisc::kFailed);
+    EXPECT_TRUE(burn.Worker().Failed());
+    EXPECT_NE(told.find(burn.Worker().ErrorText()), std::string::npos) << told;
+    EXPECT_FALSE(burn.Worker().ErrorText().empty());
+  }
+  umount2(small.c_str(), MNT_DETACH);
+}
+
+TEST_F(BurnDialogsTest, NoRecorderNamesAndSpeedsAndTheFtpRefusal) {
+  dir_.Write("Store/Latest/a.txt", "a");
+  UseDrive("");
+  {
+    CDlgBurnSetting dialog(Latest());
+    if (disc::RecorderNames().empty()) {
+      EXPECT_EQ(dialog.RecorderBox()->currentText().toStdString(),
+                Text("DIALOG_BURN_SETTING", "NO_RECORDER"));
+      EXPECT_EQ(dialog.DiscKindLabel()->text().toStdString(),
+                Text("DIALOG_BURN_SETTING", "DISC_TYPE_NO_MEDIA"));
+      EXPECT_EQ(dialog.DiscsNeededLabel()->text().toStdString(),
+                FormatText(Text("DIALOG_BURN_SETTING", "LBL_DISCS_NEEDED"),
+                           {Text("DIALOG_BURN_SETTING", "DISC_NEEDED_NOT_SURE")}));
+      EXPECT_FALSE(dialog.ArchiveButton()->isEnabled());
+      EXPECT_EQ(dialog.WriteSpeedBox()->count(), 0);
+    }
+  }
+  struct NameCase {
+    std::string prefix;
+    int day, month, year;
+    std::string name;
+  } names[] = {{"Brevanto", 7, 12, 2026, "Brevanto 7.12.26"},
+               {"Archive of the plan", 28, 11, 2026, "Archive 28.11.26"},
+               {"Sicherungsdatenträger", 1, 2, 2030, "Sicherung 1.2.30"},
+               {"", 1, 1, 2000, "1.1.0"}};
+  for (const NameCase& c : names) {
+    std::string got = CDlgBurnSetting::DefaultDiscName(c.prefix, c.day, c.month, c.year);
+    EXPECT_LE(QString::fromStdString(got).size(), 16) << got;
+    EXPECT_EQ(got, c.name);
+  }
+  EXPECT_EQ(CDlgBurnSetting::SpeedOfLabel("8x   (11,080"), 11080);
+  EXPECT_EQ(CDlgBurnSetting::SpeedLabels(2).size(), 16u);  // CD-R
+  EXPECT_EQ(CDlgBurnSetting::SpeedLabels(19).size(), 2u);  // BD-RE
+
+  // A plan kept on an FTP server is refused with its message.
+  bvtest::ScopedEnv data("BREVANTO_DATA_DIR", dir_.NativeOf("data").c_str());
+  bvtest::Shell("mkdir -p " + bvtest::Quote(dir_.NativeOf("data")));
+  ResetSettingsCache();
+  PlanSettings s;
+  s.name = "On the server";
+  s.storePath = "ftp://backup.example.com/store/";
+  s.storageType = kStorageFtp;
+  s.scheduleUnit = 1;
+  s.scheduleNum = 1;
+  s.versionNumber = 3;
+  CPlan* plan = PlanList::Instance().CreatePlan(s);
+  ASSERT_NE(plan, nullptr);
+  ShowBurnSettings(nullptr, plan->Id());
+  EXPECT_NE(ReadNative(dir_.NativeOf("messages.log")).find(Text("MAIN_UI", "CAN_NOT_ARCHIVE_FTP")),
+            std::string::npos);
+  PlanList::Instance().DeletePlan(plan->Id());
+  ResetSettingsCache();
+}
+
+}  // namespace

@@ -1,0 +1,173 @@
+#include "ui/CDlgBurnDisc.h"
+
+#include <QDateTime>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTimer>
+#include <QVBoxLayout>
+
+#include "app/Texts.h"
+#include "ui/CDlgErrBurning.h"
+#include "ui/CDlgStopBurning.h"
+#include "ui/StyleSheet.h"
+#include "ui/TextFormat.h"
+
+namespace {
+std::string T(const char* key) { return GetText("DIALOG_BURN_DISC", key); }
+QString Q(const std::string& s) { return QString::fromStdString(s); }
+std::string Num(uint64_t n) { return std::to_string(n); }
+std::string Discs(uint64_t n) {
+  return FormatText(T(n == 1 ? "DISCS_ONE" : "DISCS"), {LocaleNumber(n)});
+}
+}  // namespace
+
+CDlgBurnDisc::CDlgBurnDisc(const BurnJob& job, disc::PendingList& list, QWidget* parent)
+    : QDialog(parent), job_(job), worker_(std::make_unique<disc::CDiscBurn>(list)) {
+  setObjectName("burnDisc");
+  setWindowTitle(Q(T("TITLE")));
+  setStyleSheet(AppStyleSheet());
+  setModal(true);
+  worker_->SetRecorder(job.recorder);
+  worker_->SetDiscName(job.discName);
+  worker_->SetLatestFolder(job.latest);
+  worker_->SetTotalBytes(job.totalBytes);
+  worker_->SetDiscsNeeded(job.discsNeeded);
+  worker_->SetVerify(job.verify);
+  worker_->SetEject(job.eject);
+  worker_->SetWriteSpeed(job.writeSpeed);
+
+  auto* layout = new QVBoxLayout(this);
+  auto label = [&](const char* name) {
+    auto* l = new QLabel(this);
+    l->setObjectName(name);
+    l->setWordWrap(true);
+    layout->addWidget(l);
+    return l;
+  };
+  leadIn_ = label("burnLeadIn");
+  phase_ = label("burnPhase");
+  bar_ = new QProgressBar(this);
+  bar_->setRange(0, 1000);
+  bar_->setMinimumWidth(460);
+  layout->addWidget(bar_);
+  speed_ = label("burnSpeed");
+  timeLeft_ = label("burnTimeLeft");
+  startedAt_ = label("burnStartedAt");
+  report_ = label("burnReport");
+  message_ = label("burnMessage");
+  continue_ = new QPushButton(Q(T("BUTTON_CONTINUE")), this);
+  continue_->setObjectName("continueButton");
+  continue_->hide();
+  cancel_ = new QPushButton(Q(T("BUTTON_CANCEL")), this);
+  cancel_->setObjectName("cancelButton");
+  connect(continue_, &QPushButton::clicked, this, [this] {
+    continue_->hide();
+    message_->clear();
+    pausedMs_ += QDateTime::currentMSecsSinceEpoch() - waitSinceMs_;
+    worker_->NextDisc();
+  });
+  connect(cancel_, &QPushButton::clicked, this, &CDlgBurnDisc::reject);
+  auto* buttons = new QHBoxLayout;
+  buttons->addStretch(1);
+  buttons->addWidget(continue_);
+  buttons->addWidget(cancel_);
+  layout->addLayout(buttons);
+
+  timer_ = new QTimer(this);
+  connect(timer_, &QTimer::timeout, this, &CDlgBurnDisc::Poll);
+}
+
+CDlgBurnDisc::~CDlgBurnDisc() = default;
+
+bool CDlgBurnDisc::Start() {
+  if (started_) return true;
+  started_ = true;
+  startedMs_ = QDateTime::currentMSecsSinceEpoch();
+  startedAt_->setText(
+      Q(FormatText(T("BURN_PROCESS_STARTED_AT"),
+                   {QDateTime::currentDateTime().toString("HH:mm:ss").toStdString()})));
+  const bool ok = worker_->StartJob() == 0;
+  timer_->start(100);
+  Poll();
+  return ok;
+}
+
+void CDlgBurnDisc::showEvent(QShowEvent* event) {
+  QDialog::showEvent(event);
+  Start();
+}
+
+void CDlgBurnDisc::Poll() {
+  disc::BurnCounters& c = disc::Counters();
+  const uint32_t discNo = std::max<uint32_t>(c.discNumber.load(), 1);
+  const uint64_t total = std::max<uint64_t>(c.totalBytes.load(), 1);
+  const uint64_t written = std::min(c.writtenBytes.load(), total);
+  bar_->setValue(int(written * 1000 / total));
+  phase_->setText(
+      Q(FormatText(T("BURN_DISC_PHASE"), {Num(discNo), Num(std::max(job_.discsNeeded, discNo))})));
+  report_->setText(Q(FormatText(T("BURN_REPORT"), {CountText("FILES", c.FilesPlaced())})));
+  const qint64 now = QDateTime::currentMSecsSinceEpoch();
+  const qint64 busyMs = std::max<qint64>(now - startedMs_ - pausedMs_, 1);
+  const uint64_t perSecond = written * 1000 / uint64_t(busyMs);
+  if (perSecond > 0) {
+    speed_->setText(Q(FormatText(
+        T("BURN_SPEED"), {FormatText(T("BURN_SPEED_PER"), {FormatSize(perSecond, "", false)})})));
+    timeLeft_->setText(Q(FormatText(T("BURN_ESTIMATED_TIME"),
+                                    {FormatDuration(int64_t((total - written) / perSecond))})));
+  }
+  if (!worker_->Running()) return Finish();
+  if (worker_->Waiting()) {
+    if (!continue_->isVisible()) {
+      waitSinceMs_ = now;
+      const std::string done = FormatText(
+          T(job_.verify ? "BURN_VERIFY_COMPLETED" : "BURN_PROCESS_COMPLETED"), {Num(discNo)});
+      leadIn_->setText(Q(done));
+      message_->setText(Q(FormatText(T("BURN_PLEASE_INSERT_NEXT_DISC"), {Num(discNo)})));
+      continue_->show();
+      continue_->setDefault(true);
+      adjustSize();
+    }
+    return;
+  }
+  leadIn_->setText(Q(FormatText(T(worker_->Verifying() ? "VERIFYING_LEAD_IN" : "WRITING_LEAD_IN"),
+                                {Num(discNo)})));
+}
+
+void CDlgBurnDisc::Finish() {
+  timer_->stop();
+  worker_->Join();
+  continue_->hide();
+  cancel_->setText(Q(T("BUTTON_CLOSE")));
+  disc::BurnCounters& c = disc::Counters();
+  if (worker_->Failed()) {
+    outcome_ = kFailed;
+    message_->setText(Q(worker_->ErrorText()));
+    if (worker_->BadStructure()) {
+      CDlgErrBurning(T("BAD_STRUCTURE"), T("BAD_STRUCTURE_TITLE"), this).Ask();
+    } else {
+      CDlgErrBurning(worker_->ErrorText(), {}, this).Ask();
+    }
+  } else if (worker_->StopRequested()) {
+    outcome_ = kStopped;
+  } else {
+    outcome_ = kFinished;
+    bar_->setValue(1000);
+    leadIn_->clear();
+    message_->setText(Q(FormatText(
+        T("BURN_FINISHED"), {CountText("FILES", c.FilesPlaced()), Discs(c.discNumber.load())})));
+  }
+  adjustSize();
+}
+
+void CDlgBurnDisc::reject() {
+  if (outcome_ != 0 || !started_) {
+    done(outcome_ != 0 ? outcome_ : kStopped);
+    return;
+  }
+  if (CDlgStopBurning(this).Ask() == CDlgSureMessage::kOk) {
+    worker_->Stop();
+    continue_->hide();
+  }
+}

@@ -1,0 +1,14 @@
+#include "ui/CDlgStopBurning.h"
+
+#include "app/Texts.h"
+
+namespace {
+QString T(const char* key) { return QString::fromStdString(GetText("DIALOG_STOP_BURNING", key)); }
+}  // namespace
+
+CDlgStopBurning::CDlgStopBurning(QWidget* parent)
+    : CDlgSureMessage(T("SURE_TO_STOP_BURNING"), QString(), T("BUTTON_OK"), T("BUTTON_CANCEL"),
+                      parent) {
+  setObjectName("stopBurning");
+  setWindowTitle(T("TITLE"));
+}
