@@ -8,6 +8,7 @@
 #include "platform/Errors.h"
 #include "platform/Files.h"
 #include "platform/Folders.h"
+#include "platform/Paths.h"
 #include "platform/Profile.h"
 #include "platform/Text.h"
 
@@ -46,6 +47,30 @@ int64_t RevisionNumber(std::string_view entry, std::string_view stem, std::strin
 void NormaliseFtpSettings(FtpSettings* s) {
   s->server = plat::ToLower(Trimmed(s->server));
   if (s->server.rfind("ftp://", 0) == 0) s->server.erase(0, 6);
+  const bool sftp = s->server.rfind(kSftpScheme, 0) == 0;
+  std::string host = sftp ? s->server.substr(std::size(kSftpScheme) - 1) : s->server;
+  while (!host.empty() && host.back() == '/') host.pop_back();
+  // A port given with the host ("host:2222", "[::1]:2222") wins.
+  size_t colon = std::string::npos;
+  if (!host.empty() && host.front() == '[') {
+    const size_t close = host.find(']');
+    if (close != std::string::npos && close + 1 < host.size() && host[close + 1] == ':')
+      colon = close + 1;
+  } else if (host.find(':') == host.rfind(':')) {
+    colon = host.find(':');
+  }
+  int32_t explicitPort = 0;
+  if (colon != std::string::npos && colon + 1 < host.size() && host.size() - colon <= 6 &&
+      host.find_first_not_of("0123456789", colon + 1) == std::string::npos) {
+    explicitPort = std::stoi(host.substr(colon + 1));
+    host.erase(colon);
+  }
+  if (host.size() > 2 && host.front() == '[' && host.back() == ']')
+    host = host.substr(1, host.size() - 2);
+  if (explicitPort > 0 && explicitPort < 65536) s->port = explicitPort;
+  // The FTP tab's port (21) left standing for an SFTP server means SSH's.
+  if (sftp && explicitPort == 0 && (s->port == 0 || s->port == 21)) s->port = 22;
+  s->server = sftp ? kSftpScheme + host : host;
   s->root = Trimmed(s->root);
   s->proxy = Trimmed(s->proxy);
   s->user = Trimmed(s->user);
@@ -140,9 +165,24 @@ std::string CFTPDevice::ProxyText() const {
   return probe.ProxyText();
 }
 
+bool IsSftpServer(std::string_view server) { return server.rfind(kSftpScheme, 0) == 0; }
+
+std::string UserSshKeyFile() {
+  const std::string home = plat::GetShellFolder(plat::ShellFolder::kProfile);
+  if (home.empty()) return {};
+  for (const char* name : {"id_ed25519", "id_ecdsa", "id_rsa"}) {
+    const std::string key = home + "\\.ssh\\" + name;
+    std::string native;
+    if (plat::FileExists(key) && plat::ToNativePath(key, &native)) return native;
+  }
+  return {};
+}
+
 FtpSessionOptions FtpSessionOptionsOf(const FtpSettings& s) {
   FtpSessionOptions o;
-  o.server = s.server;
+  o.sftp = IsSftpServer(s.server);
+  o.server = o.sftp ? s.server.substr(std::size(kSftpScheme) - 1) : s.server;
+  if (o.sftp) o.keyFile = UserSshKeyFile();
   o.port = static_cast<uint16_t>(s.port & 0xFFFF);
   o.user = s.user;
   o.password = s.password;
@@ -258,7 +298,7 @@ void CFTPDevice::Close() {
 void CFTPDevice::Refresh() {
   if (connected_) {
     const std::string root = GetRootPath();
-    WithReconnect([&] { return session_.Commands({"CWD " + root}, kRequestWaitMs); });
+    WithReconnect([&] { return session_.CheckFolder(root, kRequestWaitMs); });
     return;
   }
   {
@@ -292,13 +332,13 @@ int32_t CFTPDevice::ListVersions(std::string_view folder, std::string_view name,
 
 uint32_t CFTPDevice::CreateFolders(std::string_view path) {
   if (path.empty() || path.front() != '/') return kDestMissingArgument;
-  std::vector<std::string> commands;
+  std::vector<std::string> folders;
   for (size_t slash = path.find('/', 1); slash != std::string_view::npos;
        slash = path.find('/', slash + 1)) {
-    commands.push_back("*MKD " + std::string(path.substr(0, slash)));
+    folders.push_back(std::string(path.substr(0, slash)));
   }
-  if (!commands.empty()) {
-    WithReconnect([&] { return session_.Commands(commands, kRequestWaitMs); });
+  if (!folders.empty()) {
+    WithReconnect([&] { return session_.MakeFolders(folders, kRequestWaitMs); });
   }
   return kDestOk;
 }
@@ -309,9 +349,7 @@ bool CFTPDevice::FileExists(std::string_view path) {
 }
 
 uint32_t CFTPDevice::DeleteFile(std::string_view path) {
-  const std::string command = "DELE " + std::string(path);
-  return WithReconnect([&] { return session_.Commands({command}, kRequestWaitMs); }) ==
-                 FtpSession::kDone
+  return WithReconnect([&] { return session_.Delete(path, kRequestWaitMs); }) == FtpSession::kDone
              ? kDestOk
              : kDestFailed;
 }
@@ -334,9 +372,7 @@ uint32_t CFTPDevice::CopyFile(std::string_view source, std::string_view target) 
 uint32_t CFTPDevice::MoveFile(std::string_view source, std::string_view target) {
   if (source.empty() || target.empty()) return kDestOk;
   if (FileExists(target)) return kDestFailed;  // a move never replaces a file
-  const std::vector<std::string> commands = {"RNFR " + std::string(source),
-                                             "RNTO " + std::string(target)};
-  return WithReconnect([&] { return session_.Commands(commands, kRequestWaitMs); }) ==
+  return WithReconnect([&] { return session_.Rename(source, target, kRequestWaitMs); }) ==
                  FtpSession::kDone
              ? kDestOk
              : kDestFailed;

@@ -13,14 +13,22 @@
 #include "destinations/FtpSession.h"
 
 inline constexpr char kFtpDeviceSection[] = "FTP Device";
+// A server entered as "sftp://host" is reached over SSH.
+inline constexpr char kSftpScheme[] = "sftp://";
 
-// Server trimmed, lower-cased and without a leading "ftp://"; root, proxy,
-// user and password trimmed; a negative retry count becomes 0; the root uses
-// "/" and begins and ends with one.
+// Server trimmed, lower-cased and without a leading "ftp://" ("sftp://"
+// stays); a port given with the host ("host:2121") becomes the port; an SFTP
+// server's port 0 or 21 (the FTP default) becomes 22. Root, proxy, user and
+// password trimmed; a negative retry count becomes 0; the root uses "/" and
+// begins and ends with one.
 void NormaliseFtpSettings(FtpSettings* settings);
+// Whether a normalised server is an SFTP server.
+bool IsSftpServer(std::string_view server);
 
 // The session options of a plan's FTP settings: server, login, mode, proxy,
-// the time-out setting as the longest wait for a reply, the pinned key.
+// the time-out setting as the longest wait for a reply, the pinned key; for
+// SFTP the user's own SSH key (~/.ssh/id_ed25519, id_ecdsa or id_rsa), tried
+// before the password.
 FtpSessionOptions FtpSessionOptionsOf(const FtpSettings& s);
 
 class CFTPDevice : public CDestination {
