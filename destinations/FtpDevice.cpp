@@ -16,8 +16,13 @@ namespace {
 
 constexpr long kRequestWaitMs = 3000;
 constexpr long kPrepareWaitMs = 200;
+// An SSH login takes a key exchange and signatures on top of the round trips.
+constexpr long kSshPrepareWaitMs = 2000;
 constexpr long kMaxConnectWaitMs = 120000;
 constexpr uint32_t kMarkerPauseMs = 500;
+// A temporary file untouched this long is no upload in flight: a stalled
+// transfer ends within the longest reply wait (120 s).
+constexpr int64_t kLeftoverAgeSeconds = 3600;
 
 std::string Trimmed(std::string_view s) {
   size_t begin = 0;
@@ -283,7 +288,8 @@ bool CFTPDevice::Prepare(bool /*initialize*/) {
     session_.SetOptions(SessionOptions());
     opened_ = session_.Open();
   }
-  if (!opened_ || !Connect(kPrepareWaitMs)) return false;
+  const bool ssh = IsSftpServer(GetFtpSettings().server);
+  if (!opened_ || !Connect(ssh ? kSshPrepareWaitMs : kPrepareWaitMs)) return false;
   PlaceMarker();
   return true;
 }
@@ -376,6 +382,44 @@ uint32_t CFTPDevice::MoveFile(std::string_view source, std::string_view target) 
                  FtpSession::kDone
              ? kDestOk
              : kDestFailed;
+}
+
+uint32_t CFTPDevice::SweepTemporaryCopies() {
+  const FtpSettings s = GetFtpSettings();
+  const FtpSessionOptions options = SessionOptions();
+  std::lock_guard<std::recursive_mutex> guard(sessionLock_);
+  if (!connected_) return 0;
+  // The server's clock: it has passed the time it gave the marker.
+  int64_t marked = 0;
+  if (session_.FileTime(s.root + kStoreMarkerName, kRequestWaitMs, &marked) != FtpSession::kDone)
+    return 0;
+  std::vector<std::string> candidates;
+  std::vector<std::string> folders = {s.root};
+  while (!folders.empty()) {
+    const std::string folder = std::move(folders.back());
+    folders.pop_back();
+    std::vector<FtpEntry> entries;
+    if (session_.List(folder, kRequestWaitMs, &entries) == FtpSession::kLost) return 0;
+    for (const FtpEntry& entry : entries) {
+      const bool top = folder == s.root;
+      if (entry.folder) {
+        if (!top || entry.name == "Latest" || entry.name == "Revision")
+          folders.push_back(folder + entry.name + "/");
+      } else if (IsTemporaryCopyName(entry.name)) {
+        candidates.push_back(folder + entry.name);
+      }
+    }
+  }
+  uint32_t removed = 0;
+  for (const std::string& path : candidates) {
+    int64_t written = 0;
+    if (IsUploadInFlight(options, path) ||
+        session_.FileTime(path, kRequestWaitMs, &written) != FtpSession::kDone ||
+        written > marked - kLeftoverAgeSeconds)
+      continue;
+    if (session_.Delete(path, kRequestWaitMs) == FtpSession::kDone) ++removed;
+  }
+  return removed;
 }
 
 bool CFTPDevice::PlaceMarker() {

@@ -68,7 +68,13 @@ class CFTPDevice : public CDestination {
   // The server compares names as it does; nothing to look at locally.
   bool IgnoresCase() override { return false; }
   bool GetFileStamp(std::string_view, uint64_t*, int64_t*, int64_t*) override { return false; }
-  uint32_t SweepTemporaryCopies() override { return 0; }
+  // Removes the leftovers of interrupted uploads (".~bvtmp-" + 16 hex
+  // digits) in the root and below "Latest" and "Revision": only files the
+  // server last wrote an hour or more before it wrote the marker (at
+  // connecting), so neither clocks that differ nor a copy in flight, here or
+  // elsewhere, can make it remove a file being written; and never a file this
+  // process is writing. Returns how many it removed.
+  uint32_t SweepTemporaryCopies() override;
 
   FtpSettings GetFtpSettings() const;
   // Proves that the root can be written by uploading the marker; on a server

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <mutex>
 #include <random>
+#include <set>
 
 #include "platform/Clock.h"
 #include "platform/Errors.h"
@@ -22,6 +23,40 @@ constexpr char kNoSshKey[] = "AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA";
 constexpr std::string_view kSshKeyLead = "SHA256:";
 
 CURL* H(void* handle) { return static_cast<CURL*>(handle); }
+
+// The temporary files this process's uploads are writing, as
+// "server:port/path".
+struct InFlight {
+  std::mutex lock;  // guards paths
+  std::multiset<std::string> paths;
+};
+
+InFlight& Uploads() {
+  static InFlight* uploads = new InFlight;  // never destroyed: uploads may outlive statics
+  return *uploads;
+}
+
+std::string InFlightKey(const FtpSessionOptions& o, std::string_view path) {
+  return o.server + ":" + std::to_string(o.port) + std::string(path);
+}
+
+// Marks an upload's temporary file as being written for its lifetime.
+class UploadInFlight {
+ public:
+  UploadInFlight(const FtpSessionOptions& o, std::string_view path) : key_(InFlightKey(o, path)) {
+    std::lock_guard<std::mutex> guard(Uploads().lock);
+    Uploads().paths.insert(key_);
+  }
+  ~UploadInFlight() {
+    std::lock_guard<std::mutex> guard(Uploads().lock);
+    Uploads().paths.erase(Uploads().paths.find(key_));
+  }
+  UploadInFlight(const UploadInFlight&) = delete;
+  UploadInFlight& operator=(const UploadInFlight&) = delete;
+
+ private:
+  std::string key_;
+};
 
 void GlobalInit() {
   static std::once_flag once;
@@ -260,6 +295,11 @@ bool ParseNumber(std::string_view text, int64_t limit, int64_t* out) {
 }
 
 }  // namespace
+
+bool IsUploadInFlight(const FtpSessionOptions& server, std::string_view path) {
+  std::lock_guard<std::mutex> guard(Uploads().lock);
+  return Uploads().paths.count(InFlightKey(server, path)) > 0;
+}
 
 bool IsPlainEntryName(std::string_view name) {
   return !name.empty() && name.size() <= kMaxEntryNameBytes && name != "." && name != ".." &&
@@ -642,6 +682,7 @@ FtpSession::Outcome FtpSession::Upload(std::string_view local, std::string_view 
   if (!Open()) return kLost;
   const auto [folder, name] = SplitPath(remote);
   const std::string temporary = folder + ".~bvtmp-" + RandomHex();
+  const UploadInFlight inFlight(options_, temporary);
   if (options_.sftp) return UploadSftp(&file, size, temporary, remote, waitMs, error);
   // Once the data is in: the server's size of it, then the final name, sent
   // only when the sizes agree.

@@ -143,6 +143,10 @@ class FtpSession {
   void* multi_ = nullptr;   // CURLM*, holding the open connection
 };
 
+// Whether this process is uploading to that temporary path on that server
+// right now (the sweep of leftovers passes such a file by).
+bool IsUploadInFlight(const FtpSessionOptions& server, std::string_view path);
+
 // Parses one line of a machine listing ("type=file;size=3;modify=...; name").
 // False for a line that holds no usable entry.
 bool ParseMlsdLine(std::string_view line, FtpEntry* out);
