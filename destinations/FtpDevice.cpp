@@ -256,11 +256,21 @@ bool CFTPDevice::Connect(long waitMs) {
   for (int32_t attempt = 0; attempt <= s.retryCount; ++attempt) {
     if (session_.Login(waitMs) == FtpSession::kDone) {
       connected_ = true;
+      keyChange_ = 0;
       return true;
     }
   }
   connected_ = false;
+  int none = 0;
+  if (session_.TlsFault() == FtpTlsFault::kKeyChanged) keyChange_.compare_exchange_strong(none, 1);
   return false;
+}
+
+std::string CFTPDevice::TakeServerKeyChange() {
+  int untold = 1;
+  if (!keyChange_.compare_exchange_strong(untold, 2)) return {};
+  const FtpSettings s = GetFtpSettings();
+  return s.server + ":" + std::to_string(s.port);
 }
 
 void CFTPDevice::Disconnect() {

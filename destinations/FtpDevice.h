@@ -94,6 +94,7 @@ class CFTPDevice : public CDestination {
   FtpTlsFault TlsFault();
   // The key the server shows, read without checking its certificate.
   std::string ProbeServerKey();
+  std::string TakeServerKeyChange() override;
 
  private:
   enum class Step { kDone, kFailed };
@@ -114,4 +115,6 @@ class CFTPDevice : public CDestination {
   FtpSession session_;
   std::atomic<bool> opened_{false};     // the client handle exists
   std::atomic<bool> connected_{false};  // logged in as of the last request
+  // The server's key changed: 0 no, 1 yes and not told yet, 2 told.
+  std::atomic<int> keyChange_{0};
 };
