@@ -353,9 +353,8 @@ bool ParseLongListLine(std::string_view line, int64_t now, FtpEntry* out) {
   size_t pos = 0;
   const std::string_view mode = NextField(line, &pos);
   if (mode.size() < 10 || (mode[0] != '-' && mode[0] != 'd')) return false;  // links and others
-  NextField(line, &pos);                                                     // links
-  NextField(line, &pos);                                                     // owner
-  NextField(line, &pos);                                                     // group
+  // The link count, the owner and the group.
+  for (int i = 0; i < 3; ++i) NextField(line, &pos);
   int64_t size = 0, day = 0, hour = 0, minute = 0, year = 0;
   if (!ParseNumber(NextField(line, &pos), INT64_MAX, &size)) return false;
   static constexpr std::string_view kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
