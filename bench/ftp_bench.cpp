@@ -6,8 +6,11 @@
 //     copy under a temporary name, size check, rename);
 //   - one 256 MiB file;
 //   - listing a folder of 10,000 revisions of one file (ListVersions), against
-//     `curl --list-only` of that folder.
-// Needs root (the server starts as root) and pure-ftpd; skips otherwise.
+//     `curl --list-only` of that folder;
+//   - the 1,000 small files again over SFTP, to the loopback sshd the tests
+//     start, beside one `curl` invocation uploading them over SFTP.
+// Needs root (the servers start as root), pure-ftpd and openssh-server;
+// skips otherwise.
 #include <benchmark/benchmark.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -23,6 +26,8 @@
 #include "destinations/DestinationFactory.h"
 #include "destinations/FtpDevice.h"
 #include "support/FtpServer.h"
+#include "support/ScopedEnv.h"
+#include "support/SshServer.h"
 #include "support/TempDir.h"
 
 namespace fs = std::filesystem;
@@ -31,6 +36,11 @@ namespace {
 
 bvtest::FtpServer& Server() {
   static bvtest::FtpServer server;
+  return server;
+}
+
+bvtest::SshServer& SshServer() {
+  static bvtest::SshServer server;
   return server;
 }
 
@@ -51,9 +61,11 @@ std::unique_ptr<CDestination> Destination(const std::string& sub) {
 // its wall time, or a negative number when it failed.
 double TimeCurl(const bvtest::TempDir& dir, const std::string& lines, const std::string& extra) {
   const std::string config = dir.NativeOf("curl.cfg");
-  std::ofstream(config) << "user = \"" << bvtest::FtpServer::kUser << ":"
-                        << bvtest::FtpServer::kPassword
-                        << "\"\nsilent\nshow-error\nmax-time = 300\n"
+  const bool ssh = lines.find("sftp://") != std::string::npos;
+  std::ofstream(config) << (ssh ? ""
+                                : "user = \"" + std::string(bvtest::FtpServer::kUser) + ":" +
+                                      bvtest::FtpServer::kPassword + "\"\n")
+                        << "silent\nshow-error\nmax-time = 300\n"
                         << lines;
   const std::string command = "curl --config '" + config + "' " + extra + " > /dev/null";
   const auto start = std::chrono::steady_clock::now();
@@ -132,6 +144,67 @@ void BM_UploadOneFile256MiB(benchmark::State& state) {
   state.counters["MiB"] = 256;
 }
 
+// The small files over SFTP, as the engine copies them (folders, upload under
+// a temporary name, size, rename), beside one curl run over one connection.
+void BM_SftpUpload1000Files4KiB(benchmark::State& state) {
+  bvtest::SshServer& server = SshServer();
+  if (!server.Ok()) {
+    state.SkipWithError(server.Reason().c_str());
+    return;
+  }
+  const bvtest::ScopedEnv home("HOME", server.ClientHome());
+  bvtest::TempDir sources;
+  std::vector<std::string> names;
+  const std::string block(4096, 'x');
+  for (int i = 0; i < 1000; ++i) {
+    names.push_back("f" + std::to_string(i) + ".txt");
+    sources.Write(names.back(), block);
+  }
+  static int run = 0;
+  const std::string sub = std::to_string(++run) + "/";
+  for (auto _ : state) {
+    auto dest = CreateDestination(nullptr, kStorageFtp);
+    PlanSettings settings;
+    settings.storageType = kStorageFtp;
+    settings.ftp = server.Settings("ours-" + sub);
+    dest->Configure(settings);
+    if (!dest->Prepare(true)) {
+      state.SkipWithError("the destination did not connect");
+      return;
+    }
+    const auto start = std::chrono::steady_clock::now();
+    for (const std::string& name : names) {
+      const std::string target = dest->GetRootPath() + "Latest/C/docs/" + name;
+      dest->CreateFolders(target);
+      if (dest->CopyFile(sources.SystemOf(name), target) != kDestOk) {
+        state.SkipWithError("a copy failed");
+        return;
+      }
+    }
+    const double ours = Seconds(start);
+    state.SetIterationTime(ours);
+
+    const FtpSettings ftp = server.Settings("curl-" + sub);
+    std::string lines = "ftp-create-dirs\nuser = \"" + ftp.user + ":\"\nkey = \"" +
+                        server.ClientHome() + "/.ssh/id_ed25519\"\nhostpubsha256 = \"" +
+                        ftp.pinnedKey.substr(7) + "\"\n";
+    for (const std::string& name : names) {
+      lines += "upload-file = \"" + sources.NativeOf(name) +
+               "\"\nurl = \"sftp://127.0.0.1:" + std::to_string(server.Port()) + ftp.root +
+               "Latest/C/docs/" + name + "\"\n";
+    }
+    const double curl = TimeCurl(sources, lines, "");
+    if (curl < 0) {
+      state.SkipWithError("curl failed");
+      return;
+    }
+    state.counters["ours_s"] = ours;
+    state.counters["curl_s"] = curl;
+    state.counters["ratio"] = ours / curl;
+  }
+  state.counters["files"] = 1000;
+}
+
 void BM_ListTenThousandRevisions(benchmark::State& state) {
   if (!Server().Ok()) {
     state.SkipWithError(Server().Reason().c_str());
@@ -181,6 +254,10 @@ void BM_ListTenThousandRevisions(benchmark::State& state) {
 
 BENCHMARK(BM_Upload1000Files4KiB)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_UploadOneFile256MiB)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_SftpUpload1000Files4KiB)
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ListTenThousandRevisions)
     ->Iterations(1)
     ->UseManualTime()

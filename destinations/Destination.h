@@ -113,6 +113,11 @@ class CDestination {
   // temporary files. Only real folders below the root are entered; links are
   // never followed nor removed. Returns how many files it removed.
   virtual uint32_t SweepTemporaryCopies();
+  // The server ("host:port") whose key changed since it was trusted, once for
+  // each change: after a connection was refused for that, the first call
+  // gives it, later ones nothing until a connection succeeds again. Kinds
+  // without a server: always empty.
+  virtual std::string TakeServerKeyChange() { return {}; }
 
   IDestinationOwner* Owner() const { return owner_; }
 

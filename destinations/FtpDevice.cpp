@@ -8,6 +8,7 @@
 #include "platform/Errors.h"
 #include "platform/Files.h"
 #include "platform/Folders.h"
+#include "platform/Paths.h"
 #include "platform/Profile.h"
 #include "platform/Text.h"
 
@@ -15,8 +16,13 @@ namespace {
 
 constexpr long kRequestWaitMs = 3000;
 constexpr long kPrepareWaitMs = 200;
+// An SSH login takes a key exchange and signatures on top of the round trips.
+constexpr long kSshPrepareWaitMs = 2000;
 constexpr long kMaxConnectWaitMs = 120000;
 constexpr uint32_t kMarkerPauseMs = 500;
+// A temporary file untouched this long is no upload in flight: a stalled
+// transfer ends within the longest reply wait (120 s).
+constexpr int64_t kLeftoverAgeSeconds = 3600;
 
 std::string Trimmed(std::string_view s) {
   size_t begin = 0;
@@ -46,6 +52,30 @@ int64_t RevisionNumber(std::string_view entry, std::string_view stem, std::strin
 void NormaliseFtpSettings(FtpSettings* s) {
   s->server = plat::ToLower(Trimmed(s->server));
   if (s->server.rfind("ftp://", 0) == 0) s->server.erase(0, 6);
+  const bool sftp = s->server.rfind(kSftpScheme, 0) == 0;
+  std::string host = sftp ? s->server.substr(std::size(kSftpScheme) - 1) : s->server;
+  while (!host.empty() && host.back() == '/') host.pop_back();
+  // A port given with the host ("host:2222", "[::1]:2222") wins.
+  size_t colon = std::string::npos;
+  if (!host.empty() && host.front() == '[') {
+    const size_t close = host.find(']');
+    if (close != std::string::npos && close + 1 < host.size() && host[close + 1] == ':')
+      colon = close + 1;
+  } else if (host.find(':') == host.rfind(':')) {
+    colon = host.find(':');
+  }
+  int32_t explicitPort = 0;
+  if (colon != std::string::npos && colon + 1 < host.size() && host.size() - colon <= 6 &&
+      host.find_first_not_of("0123456789", colon + 1) == std::string::npos) {
+    explicitPort = std::stoi(host.substr(colon + 1));
+    host.erase(colon);
+  }
+  if (host.size() > 2 && host.front() == '[' && host.back() == ']')
+    host = host.substr(1, host.size() - 2);
+  if (explicitPort > 0 && explicitPort < 65536) s->port = explicitPort;
+  // The FTP tab's port (21) left standing for an SFTP server means SSH's.
+  if (sftp && explicitPort == 0 && (s->port == 0 || s->port == 21)) s->port = 22;
+  s->server = sftp ? kSftpScheme + host : host;
   s->root = Trimmed(s->root);
   s->proxy = Trimmed(s->proxy);
   s->user = Trimmed(s->user);
@@ -140,9 +170,24 @@ std::string CFTPDevice::ProxyText() const {
   return probe.ProxyText();
 }
 
+bool IsSftpServer(std::string_view server) { return server.rfind(kSftpScheme, 0) == 0; }
+
+std::string UserSshKeyFile() {
+  const std::string home = plat::GetShellFolder(plat::ShellFolder::kProfile);
+  if (home.empty()) return {};
+  for (const char* name : {"id_ed25519", "id_ecdsa", "id_rsa"}) {
+    const std::string key = home + "\\.ssh\\" + name;
+    std::string native;
+    if (plat::FileExists(key) && plat::ToNativePath(key, &native)) return native;
+  }
+  return {};
+}
+
 FtpSessionOptions FtpSessionOptionsOf(const FtpSettings& s) {
   FtpSessionOptions o;
-  o.server = s.server;
+  o.sftp = IsSftpServer(s.server);
+  o.server = o.sftp ? s.server.substr(std::size(kSftpScheme) - 1) : s.server;
+  if (o.sftp) o.keyFile = UserSshKeyFile();
   o.port = static_cast<uint16_t>(s.port & 0xFFFF);
   o.user = s.user;
   o.password = s.password;
@@ -211,11 +256,21 @@ bool CFTPDevice::Connect(long waitMs) {
   for (int32_t attempt = 0; attempt <= s.retryCount; ++attempt) {
     if (session_.Login(waitMs) == FtpSession::kDone) {
       connected_ = true;
+      keyChange_ = 0;
       return true;
     }
   }
   connected_ = false;
+  int none = 0;
+  if (session_.TlsFault() == FtpTlsFault::kKeyChanged) keyChange_.compare_exchange_strong(none, 1);
   return false;
+}
+
+std::string CFTPDevice::TakeServerKeyChange() {
+  int untold = 1;
+  if (!keyChange_.compare_exchange_strong(untold, 2)) return {};
+  const FtpSettings s = GetFtpSettings();
+  return s.server + ":" + std::to_string(s.port);
 }
 
 void CFTPDevice::Disconnect() {
@@ -243,7 +298,8 @@ bool CFTPDevice::Prepare(bool /*initialize*/) {
     session_.SetOptions(SessionOptions());
     opened_ = session_.Open();
   }
-  if (!opened_ || !Connect(kPrepareWaitMs)) return false;
+  const bool ssh = IsSftpServer(GetFtpSettings().server);
+  if (!opened_ || !Connect(ssh ? kSshPrepareWaitMs : kPrepareWaitMs)) return false;
   PlaceMarker();
   return true;
 }
@@ -258,7 +314,7 @@ void CFTPDevice::Close() {
 void CFTPDevice::Refresh() {
   if (connected_) {
     const std::string root = GetRootPath();
-    WithReconnect([&] { return session_.Commands({"CWD " + root}, kRequestWaitMs); });
+    WithReconnect([&] { return session_.CheckFolder(root, kRequestWaitMs); });
     return;
   }
   {
@@ -292,13 +348,13 @@ int32_t CFTPDevice::ListVersions(std::string_view folder, std::string_view name,
 
 uint32_t CFTPDevice::CreateFolders(std::string_view path) {
   if (path.empty() || path.front() != '/') return kDestMissingArgument;
-  std::vector<std::string> commands;
+  std::vector<std::string> folders;
   for (size_t slash = path.find('/', 1); slash != std::string_view::npos;
        slash = path.find('/', slash + 1)) {
-    commands.push_back("*MKD " + std::string(path.substr(0, slash)));
+    folders.push_back(std::string(path.substr(0, slash)));
   }
-  if (!commands.empty()) {
-    WithReconnect([&] { return session_.Commands(commands, kRequestWaitMs); });
+  if (!folders.empty()) {
+    WithReconnect([&] { return session_.MakeFolders(folders, kRequestWaitMs); });
   }
   return kDestOk;
 }
@@ -309,9 +365,7 @@ bool CFTPDevice::FileExists(std::string_view path) {
 }
 
 uint32_t CFTPDevice::DeleteFile(std::string_view path) {
-  const std::string command = "DELE " + std::string(path);
-  return WithReconnect([&] { return session_.Commands({command}, kRequestWaitMs); }) ==
-                 FtpSession::kDone
+  return WithReconnect([&] { return session_.Delete(path, kRequestWaitMs); }) == FtpSession::kDone
              ? kDestOk
              : kDestFailed;
 }
@@ -334,12 +388,48 @@ uint32_t CFTPDevice::CopyFile(std::string_view source, std::string_view target) 
 uint32_t CFTPDevice::MoveFile(std::string_view source, std::string_view target) {
   if (source.empty() || target.empty()) return kDestOk;
   if (FileExists(target)) return kDestFailed;  // a move never replaces a file
-  const std::vector<std::string> commands = {"RNFR " + std::string(source),
-                                             "RNTO " + std::string(target)};
-  return WithReconnect([&] { return session_.Commands(commands, kRequestWaitMs); }) ==
+  return WithReconnect([&] { return session_.Rename(source, target, kRequestWaitMs); }) ==
                  FtpSession::kDone
              ? kDestOk
              : kDestFailed;
+}
+
+uint32_t CFTPDevice::SweepTemporaryCopies() {
+  const FtpSettings s = GetFtpSettings();
+  const FtpSessionOptions options = SessionOptions();
+  std::lock_guard<std::recursive_mutex> guard(sessionLock_);
+  if (!connected_) return 0;
+  // The server's clock: it has passed the time it gave the marker.
+  int64_t marked = 0;
+  if (session_.FileTime(s.root + kStoreMarkerName, kRequestWaitMs, &marked) != FtpSession::kDone)
+    return 0;
+  std::vector<std::string> candidates;
+  std::vector<std::string> folders = {s.root};
+  while (!folders.empty()) {
+    const std::string folder = std::move(folders.back());
+    folders.pop_back();
+    std::vector<FtpEntry> entries;
+    if (session_.List(folder, kRequestWaitMs, &entries) == FtpSession::kLost) return 0;
+    for (const FtpEntry& entry : entries) {
+      const bool top = folder == s.root;
+      if (entry.folder) {
+        if (!top || entry.name == "Latest" || entry.name == "Revision")
+          folders.push_back(folder + entry.name + "/");
+      } else if (IsTemporaryCopyName(entry.name)) {
+        candidates.push_back(folder + entry.name);
+      }
+    }
+  }
+  uint32_t removed = 0;
+  for (const std::string& path : candidates) {
+    int64_t written = 0;
+    if (IsUploadInFlight(options, path) ||
+        session_.FileTime(path, kRequestWaitMs, &written) != FtpSession::kDone ||
+        written > marked - kLeftoverAgeSeconds)
+      continue;
+    if (session_.Delete(path, kRequestWaitMs) == FtpSession::kDone) ++removed;
+  }
+  return removed;
 }
 
 bool CFTPDevice::PlaceMarker() {

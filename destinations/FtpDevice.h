@@ -13,14 +13,22 @@
 #include "destinations/FtpSession.h"
 
 inline constexpr char kFtpDeviceSection[] = "FTP Device";
+// A server entered as "sftp://host" is reached over SSH.
+inline constexpr char kSftpScheme[] = "sftp://";
 
-// Server trimmed, lower-cased and without a leading "ftp://"; root, proxy,
-// user and password trimmed; a negative retry count becomes 0; the root uses
-// "/" and begins and ends with one.
+// Server trimmed, lower-cased and without a leading "ftp://" ("sftp://"
+// stays); a port given with the host ("host:2121") becomes the port; an SFTP
+// server's port 0 or 21 (the FTP default) becomes 22. Root, proxy, user and
+// password trimmed; a negative retry count becomes 0; the root uses "/" and
+// begins and ends with one.
 void NormaliseFtpSettings(FtpSettings* settings);
+// Whether a normalised server is an SFTP server.
+bool IsSftpServer(std::string_view server);
 
 // The session options of a plan's FTP settings: server, login, mode, proxy,
-// the time-out setting as the longest wait for a reply, the pinned key.
+// the time-out setting as the longest wait for a reply, the pinned key; for
+// SFTP the user's own SSH key (~/.ssh/id_ed25519, id_ecdsa or id_rsa), tried
+// before the password.
 FtpSessionOptions FtpSessionOptionsOf(const FtpSettings& s);
 
 class CFTPDevice : public CDestination {
@@ -60,7 +68,13 @@ class CFTPDevice : public CDestination {
   // The server compares names as it does; nothing to look at locally.
   bool IgnoresCase() override { return false; }
   bool GetFileStamp(std::string_view, uint64_t*, int64_t*, int64_t*) override { return false; }
-  uint32_t SweepTemporaryCopies() override { return 0; }
+  // Removes the leftovers of interrupted uploads (".~bvtmp-" + 16 hex
+  // digits) in the root and below "Latest" and "Revision": only files the
+  // server last wrote an hour or more before it wrote the marker (at
+  // connecting), so neither clocks that differ nor a copy in flight, here or
+  // elsewhere, can make it remove a file being written; and never a file this
+  // process is writing. Returns how many it removed.
+  uint32_t SweepTemporaryCopies() override;
 
   FtpSettings GetFtpSettings() const;
   // Proves that the root can be written by uploading the marker; on a server
@@ -80,6 +94,7 @@ class CFTPDevice : public CDestination {
   FtpTlsFault TlsFault();
   // The key the server shows, read without checking its certificate.
   std::string ProbeServerKey();
+  std::string TakeServerKeyChange() override;
 
  private:
   enum class Step { kDone, kFailed };
@@ -100,4 +115,6 @@ class CFTPDevice : public CDestination {
   FtpSession session_;
   std::atomic<bool> opened_{false};     // the client handle exists
   std::atomic<bool> connected_{false};  // logged in as of the last request
+  // The server's key changed: 0 no, 1 yes and not told yet, 2 told.
+  std::atomic<int> keyChange_{0};
 };

@@ -6,7 +6,9 @@
 #include <cstdio>
 #include <mutex>
 #include <random>
+#include <set>
 
+#include "platform/Clock.h"
 #include "platform/Errors.h"
 #include "platform/Files.h"
 
@@ -14,8 +16,47 @@ namespace {
 
 constexpr size_t kMaxListingBytes = 256u << 20;  // a listing beyond this is cut off
 constexpr size_t kMaxEntryNameBytes = 1024;
+// A fingerprint no host key has: it makes the library refuse an SFTP server
+// whose key is not pinned yet, before any password is sent, and say the key
+// it found.
+constexpr char kNoSshKey[] = "AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA";
+constexpr std::string_view kSshKeyLead = "SHA256:";
 
 CURL* H(void* handle) { return static_cast<CURL*>(handle); }
+
+// The temporary files this process's uploads are writing, as
+// "server:port/path".
+struct InFlight {
+  std::mutex lock;  // guards paths
+  std::multiset<std::string> paths;
+};
+
+InFlight& Uploads() {
+  static InFlight* uploads = new InFlight;  // never destroyed: uploads may outlive statics
+  return *uploads;
+}
+
+std::string InFlightKey(const FtpSessionOptions& o, std::string_view path) {
+  return o.server + ":" + std::to_string(o.port) + std::string(path);
+}
+
+// Marks an upload's temporary file as being written for its lifetime.
+class UploadInFlight {
+ public:
+  UploadInFlight(const FtpSessionOptions& o, std::string_view path) : key_(InFlightKey(o, path)) {
+    std::lock_guard<std::mutex> guard(Uploads().lock);
+    Uploads().paths.insert(key_);
+  }
+  ~UploadInFlight() {
+    std::lock_guard<std::mutex> guard(Uploads().lock);
+    Uploads().paths.erase(Uploads().paths.find(key_));
+  }
+  UploadInFlight(const UploadInFlight&) = delete;
+  UploadInFlight& operator=(const UploadInFlight&) = delete;
+
+ private:
+  std::string key_;
+};
 
 void GlobalInit() {
   static std::once_flag once;
@@ -46,6 +87,7 @@ bool IsRefusal(CURLcode rc) {
     case CURLE_READ_ERROR:
     case CURLE_WRITE_ERROR:
     case CURLE_URL_MALFORMAT:
+    case CURLE_REMOTE_FILE_EXISTS:
     case CURLE_BAD_FUNCTION_ARGUMENT:
     case CURLE_UNSUPPORTED_PROTOCOL:
       return true;
@@ -218,7 +260,46 @@ std::pair<std::string, std::string> SplitPath(std::string_view path) {
   return {std::string(path.substr(0, slash + 1)), std::string(path.substr(slash + 1))};
 }
 
+// Takes the host key out of the library's refusal ("... Remote BASE64= is
+// not equal to ...") as "SHA256:BASE64" without its padding.
+std::string SshKeyOfRefusal(std::string_view text) {
+  constexpr std::string_view kLead = "Remote ";
+  const size_t at = text.find(kLead);
+  if (at == std::string_view::npos) return {};
+  std::string_view key = text.substr(at + kLead.size());
+  key = key.substr(0, key.find(' '));
+  while (!key.empty() && key.back() == '=') key.remove_suffix(1);
+  if (key.empty() || key.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
+                                           "0123456789+/") != std::string_view::npos)
+    return {};
+  return std::string(kSshKeyLead) + std::string(key);
+}
+
+// The next blank-separated field of line from pos; empty at the end.
+std::string_view NextField(std::string_view line, size_t* pos) {
+  while (*pos < line.size() && line[*pos] == ' ') ++*pos;
+  const size_t begin = *pos;
+  while (*pos < line.size() && line[*pos] != ' ') ++*pos;
+  return line.substr(begin, *pos - begin);
+}
+
+bool ParseNumber(std::string_view text, int64_t limit, int64_t* out) {
+  if (text.empty()) return false;
+  int64_t n = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9' || n > (limit - (c - '0')) / 10) return false;
+    n = n * 10 + (c - '0');
+  }
+  *out = n;
+  return true;
+}
+
 }  // namespace
+
+bool IsUploadInFlight(const FtpSessionOptions& server, std::string_view path) {
+  std::lock_guard<std::mutex> guard(Uploads().lock);
+  return Uploads().paths.count(InFlightKey(server, path)) > 0;
+}
 
 bool IsPlainEntryName(std::string_view name) {
   return !name.empty() && name.size() <= kMaxEntryNameBytes && name != "." && name != ".." &&
@@ -263,6 +344,56 @@ bool ParseMlsdLine(std::string_view line, FtpEntry* out) {
     }
   }
   if (!typed) return false;
+  *out = std::move(entry);
+  return true;
+}
+
+bool ParseLongListLine(std::string_view line, int64_t now, FtpEntry* out) {
+  while (!line.empty() && (line.back() == '\r' || line.back() == '\n')) line.remove_suffix(1);
+  size_t pos = 0;
+  const std::string_view mode = NextField(line, &pos);
+  if (mode.size() < 10 || (mode[0] != '-' && mode[0] != 'd')) return false;  // links and others
+  // The link count, the owner and the group.
+  for (int i = 0; i < 3; ++i) NextField(line, &pos);
+  int64_t size = 0, day = 0, hour = 0, minute = 0, year = 0;
+  if (!ParseNumber(NextField(line, &pos), INT64_MAX, &size)) return false;
+  static constexpr std::string_view kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                                 "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  const std::string_view monthName = NextField(line, &pos);
+  int month = 0;
+  for (int i = 0; i < 12; ++i) {
+    if (monthName == kMonths[i]) month = i + 1;
+  }
+  if (month == 0 || !ParseNumber(NextField(line, &pos), 31, &day) || day < 1) return false;
+  const std::string_view clock = NextField(line, &pos);
+  const plat::LocalTime today = plat::ToLocalTime(now);
+  if (clock.size() == 5 && clock[2] == ':') {  // within the last half year: no year given
+    if (!ParseNumber(clock.substr(0, 2), 23, &hour) || !ParseNumber(clock.substr(3), 59, &minute))
+      return false;
+    year = today.year;  // or the year before, for a date that would lie ahead (below)
+  } else if (!ParseNumber(clock, 9999, &year)) {
+    return false;
+  }
+  // One blank before the name, which may hold blanks of its own.
+  if (pos >= line.size() || line[pos] != ' ') return false;
+  const std::string_view name = line.substr(pos + 1);
+  if (!IsPlainEntryName(name)) return false;
+  plat::LocalTime when{};
+  when.year = static_cast<int>(year);
+  when.month = month;
+  when.day = static_cast<int>(day);
+  when.hour = static_cast<int>(hour);
+  when.minute = static_cast<int>(minute);
+  int64_t time = plat::FromLocalTime(when);
+  if (clock.size() == 5 && time > now + 86400) {  // clocks a day apart still agree
+    --when.year;
+    time = plat::FromLocalTime(when);
+  }
+  FtpEntry entry;
+  entry.name = std::string(name);
+  entry.folder = mode[0] == 'd';
+  entry.size = entry.folder ? 0 : static_cast<uint64_t>(size);
+  entry.writeTime = std::max<int64_t>(0, time);
   *out = std::move(entry);
   return true;
 }
@@ -317,10 +448,11 @@ int FtpSession::Run() {
 std::string FtpSession::UrlOf(std::string_view path, bool folder) const {
   std::string host = options_.server;
   if (host.find(':') != std::string::npos) host = "[" + host + "]";
-  std::string url = "ftp://" + host;
+  std::string url = (options_.sftp ? "sftp://" : "ftp://") + host;
   if (options_.port != 0) url += ":" + std::to_string(options_.port);
-  // "%2F": the path is taken from the server's root, not the login folder.
-  url += "/%2F";
+  // "%2F": the path is taken from the server's root, not the login folder
+  // (an SFTP path always is).
+  url += options_.sftp ? "/" : "/%2F";
   size_t pos = 0;
   while (pos < path.size() && path[pos] == '/') ++pos;
   while (pos < path.size()) {
@@ -339,11 +471,20 @@ std::string FtpSession::UrlOf(std::string_view path, bool folder) const {
   return url;
 }
 
+std::string FtpSession::SftpArgument(std::string_view path) {
+  std::string quoted = "\"";
+  for (char c : path) {
+    if (c == '"' || c == '\\') quoted += '\\';
+    quoted += c;
+  }
+  return quoted + "\"";
+}
+
 void FtpSession::Prepare(const std::string& url, long waitMs) {
   CURL* h = H(handle_);
   curl_easy_reset(h);  // live connections stay with the handle
   curl_easy_setopt(h, CURLOPT_URL, url.c_str());
-  curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "ftp");
+  curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, options_.sftp ? "sftp" : "ftp");
   curl_easy_setopt(h, CURLOPT_USERNAME, options_.user.c_str());
   curl_easy_setopt(h, CURLOPT_PASSWORD, options_.password.c_str());
   curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
@@ -355,6 +496,28 @@ void FtpSession::Prepare(const std::string& url, long waitMs) {
   curl_easy_setopt(h, CURLOPT_SERVER_RESPONSE_TIMEOUT, replyMs / 1000);
   curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
   curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, replyMs / 1000);
+  curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
+  curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, StopWhenCancelled);
+  curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, Discard);  // replies to requests without a body
+  curl_easy_setopt(h, CURLOPT_PROXY, "");               // no proxy from the environment
+  if (options_.sftp) {
+    // Only the pinned host key is accepted (none while nothing is pinned).
+    const std::string_view pinned = options_.pinnedKey;
+    const std::string key = pinned.rfind(kSshKeyLead, 0) == 0
+                                ? std::string(pinned.substr(kSshKeyLead.size()))
+                                : std::string(kNoSshKey);
+    curl_easy_setopt(h, CURLOPT_SSH_HOST_PUBLIC_KEY_SHA256, key.c_str());
+    long auth = CURLSSH_AUTH_PASSWORD | CURLSSH_AUTH_KEYBOARD | CURLSSH_AUTH_AGENT;
+    if (!options_.keyFile.empty()) {
+      curl_easy_setopt(h, CURLOPT_SSH_PRIVATE_KEYFILE, options_.keyFile.c_str());
+      auth |= CURLSSH_AUTH_PUBLICKEY;
+    }
+    curl_easy_setopt(h, CURLOPT_SSH_AUTH_TYPES, auth);
+    // Store files and folders are private on the server too.
+    curl_easy_setopt(h, CURLOPT_NEW_FILE_PERMS, 0600L);
+    curl_easy_setopt(h, CURLOPT_NEW_DIRECTORY_PERMS, 0700L);
+    return;
+  }
   // Encrypted whenever the server offers it. A pinned key stands in for the
   // authorities: the certificate itself is not checked then, only its key.
   curl_easy_setopt(h, CURLOPT_USE_SSL, static_cast<long>(CURLUSESSL_TRY));
@@ -369,18 +532,18 @@ void FtpSession::Prepare(const std::string& url, long waitMs) {
     const std::string proxy = "http://" + options_.proxy + ":" + std::to_string(options_.proxyPort);
     curl_easy_setopt(h, CURLOPT_PROXY, proxy.c_str());
     curl_easy_setopt(h, CURLOPT_HTTPPROXYTUNNEL, 1L);
-  } else {
-    curl_easy_setopt(h, CURLOPT_PROXY, "");  // no proxy from the environment either
   }
-  curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
-  curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, StopWhenCancelled);
-  curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, Discard);  // replies to requests without a body
 }
 
 FtpSession::Outcome FtpSession::Perform() {
   const CURLcode rc = static_cast<CURLcode>(Run());
   if (rc == CURLE_OK) return kDone;
-  if (rc == CURLE_PEER_FAILED_VERIFICATION) tlsFault_ = FtpTlsFault::kUntrusted;
+  if (rc == CURLE_PEER_FAILED_VERIFICATION) {
+    // SFTP: refused by the host key check, which always runs.
+    tlsFault_ = options_.sftp && options_.pinnedKey.rfind(kSshKeyLead, 0) == 0
+                    ? FtpTlsFault::kKeyChanged
+                    : FtpTlsFault::kUntrusted;
+  }
   if (rc == CURLE_SSL_PINNEDPUBKEYNOTMATCH) tlsFault_ = FtpTlsFault::kKeyChanged;
   if (IsRefusal(rc)) return kRefused;
   Disconnect();
@@ -393,6 +556,11 @@ FtpSession::Outcome FtpSession::Login(long waitMs) {
   if (!Open()) return kLost;
   Prepare(UrlOf("/", true), waitMs);
   curl_easy_setopt(H(handle_), CURLOPT_NOBODY, 1L);
+  if (options_.sftp) {
+    const Outcome outcome = Perform();
+    encrypted_ = outcome == kDone;  // SSH always is
+    return outcome;
+  }
   // "234": the server took the request to encrypt.
   curl_easy_setopt(H(handle_), CURLOPT_HEADERFUNCTION, NoteTlsReply);
   curl_easy_setopt(H(handle_), CURLOPT_HEADERDATA, &encrypted_);
@@ -403,6 +571,18 @@ std::string FtpSession::ProbeKey(long waitMs) {
   // A key that cannot match makes the library say which key it found.
   FtpSession probe;
   FtpSessionOptions o = options_;
+  if (o.sftp) {
+    o.pinnedKey.clear();
+    o.password.clear();  // refused before it would be sent anyway
+    probe.SetOptions(o);
+    if (!probe.Open()) return {};
+    char failure[CURL_ERROR_SIZE] = {};
+    probe.Prepare(probe.UrlOf("/", true), waitMs);
+    curl_easy_setopt(H(probe.handle_), CURLOPT_NOBODY, 1L);
+    curl_easy_setopt(H(probe.handle_), CURLOPT_ERRORBUFFER, failure);
+    if (probe.Run() != CURLE_PEER_FAILED_VERIFICATION) return {};
+    return SshKeyOfRefusal(failure);
+  }
   o.pinnedKey = "sha256//AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA=";
   probe.SetOptions(o);
   if (!probe.Open()) return {};
@@ -431,6 +611,59 @@ FtpSession::Outcome FtpSession::Commands(const std::vector<std::string>& command
   return Perform();
 }
 
+FtpSession::Outcome FtpSession::MakeFolders(const std::vector<std::string>& folders, long waitMs) {
+  std::vector<std::string> commands;
+  for (const std::string& f : folders)
+    commands.push_back(options_.sftp ? "*mkdir " + SftpArgument(f) : "*MKD " + f);
+  return Commands(commands, waitMs);
+}
+
+FtpSession::Outcome FtpSession::Delete(std::string_view path, long waitMs) {
+  return Commands({options_.sftp ? "rm " + SftpArgument(path) : "DELE " + std::string(path)},
+                  waitMs);
+}
+
+FtpSession::Outcome FtpSession::Rename(std::string_view from, std::string_view to, long waitMs) {
+  if (options_.sftp)
+    return Commands({"rename " + SftpArgument(from) + " " + SftpArgument(to)}, waitMs);
+  return Commands({"RNFR " + std::string(from), "RNTO " + std::string(to)}, waitMs);
+}
+
+FtpSession::Outcome FtpSession::CheckFolder(std::string_view folder, long waitMs) {
+  if (!options_.sftp) return Commands({"CWD " + std::string(folder)}, waitMs);
+  if (!Open()) return kLost;
+  // A folder that cannot be read fails its listing; the names are not kept.
+  Prepare(UrlOf(folder, true), waitMs);
+  curl_easy_setopt(H(handle_), CURLOPT_DIRLISTONLY, 1L);
+  return Perform();
+}
+
+FtpSession::Outcome FtpSession::FileTime(std::string_view path, long waitMs, int64_t* time) {
+  if (!Open()) return kLost;
+  Prepare(UrlOf(path, false), waitMs);
+  curl_easy_setopt(H(handle_), CURLOPT_NOBODY, 1L);
+  curl_easy_setopt(H(handle_), CURLOPT_FILETIME, 1L);
+  const Outcome outcome = Perform();
+  curl_off_t t = -1;
+  if (outcome != kDone) return outcome;
+  if (curl_easy_getinfo(H(handle_), CURLINFO_FILETIME_T, &t) != CURLE_OK || t < 0) return kRefused;
+  *time = static_cast<int64_t>(t);
+  return kDone;
+}
+
+FtpSession::Outcome FtpSession::SizeOf(std::string_view path, long waitMs, uint64_t* size) {
+  if (!Open()) return kLost;
+  Prepare(UrlOf(path, false), waitMs);
+  curl_easy_setopt(H(handle_), CURLOPT_NOBODY, 1L);
+  const Outcome outcome = Perform();
+  curl_off_t n = -1;
+  if (outcome != kDone) return outcome;
+  if (curl_easy_getinfo(H(handle_), CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &n) != CURLE_OK || n < 0)
+    return kRefused;
+  *size = static_cast<uint64_t>(n);
+  return kDone;
+}
+
 FtpSession::Outcome FtpSession::Exists(std::string_view path, long waitMs) {
   if (!Open()) return kLost;
   Prepare(UrlOf(path, false), waitMs);
@@ -448,6 +681,8 @@ FtpSession::Outcome FtpSession::Upload(std::string_view local, std::string_view 
   if (!Open()) return kLost;
   const auto [folder, name] = SplitPath(remote);
   const std::string temporary = folder + ".~bvtmp-" + RandomHex();
+  const UploadInFlight inFlight(options_, temporary);
+  if (options_.sftp) return UploadSftp(&file, size, temporary, remote, waitMs, error);
   // Once the data is in: the server's size of it, then the final name, sent
   // only when the sizes agree.
   SList after;
@@ -487,6 +722,46 @@ FtpSession::Outcome FtpSession::Upload(std::string_view local, std::string_view 
   return kRefused;
 }
 
+FtpSession::Outcome FtpSession::UploadSftp(plat::File* file, uint64_t size,
+                                           const std::string& temporary, std::string_view remote,
+                                           long waitMs, uint32_t* error) {
+  UploadSource source{file, size};
+  Prepare(UrlOf(temporary, false), waitMs);
+  CURL* h = H(handle_);
+  curl_easy_setopt(h, CURLOPT_UPLOAD, 1L);
+  curl_easy_setopt(h, CURLOPT_READFUNCTION, ReadChunk);
+  curl_easy_setopt(h, CURLOPT_READDATA, &source);
+  curl_easy_setopt(h, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(size));
+  const CURLcode rc = static_cast<CURLcode>(Run());
+  if (rc != CURLE_OK) {
+    *error = UploadErrorOf(rc, 0);
+    if (!IsRefusal(rc)) {
+      Disconnect();  // the temporary file stays for the sweep of leftovers
+      return kLost;
+    }
+    Commands({"*rm " + SftpArgument(temporary)}, waitMs);
+    return kRefused;
+  }
+  // Whole on the server: its size of it, then the final name. SFTP renames
+  // never replace a file, so an older copy under the final name goes first.
+  uint64_t stored = 0;
+  Outcome outcome = SizeOf(temporary, waitMs, &stored);
+  if (outcome == kDone && (source.sent != size || stored != size)) outcome = kRefused;
+  if (outcome == kDone) outcome = Rename(temporary, remote, waitMs);
+  if (outcome == kRefused && stored == size && source.sent == size) {
+    outcome = Commands({"*rm " + SftpArgument(remote),
+                        "rename " + SftpArgument(temporary) + " " + SftpArgument(remote)},
+                       waitMs);
+  }
+  if (outcome == kDone) {
+    *error = 0;
+    return kDone;
+  }
+  *error = outcome == kLost ? plat::kErrUnexpNetErr : plat::kErrWriteFault;
+  if (outcome == kRefused) Commands({"*rm " + SftpArgument(temporary)}, waitMs);
+  return outcome;
+}
+
 FtpSession::Outcome FtpSession::Download(std::string_view remote, std::string_view local,
                                          long waitMs) {
   if (!Open()) return kLost;
@@ -511,6 +786,23 @@ FtpSession::Outcome FtpSession::List(std::string_view folder, long waitMs,
   if (!Open()) return kLost;
   std::string text;
   Prepare(UrlOf(folder, true), waitMs);
+  if (options_.sftp) {  // the server's long listing
+    curl_easy_setopt(H(handle_), CURLOPT_WRITEFUNCTION, AppendText);
+    curl_easy_setopt(H(handle_), CURLOPT_WRITEDATA, &text);
+    const Outcome outcome = Perform();
+    if (outcome != kDone) return outcome;
+    const int64_t now = plat::Now();
+    size_t pos = 0;
+    while (pos < text.size()) {
+      size_t end = text.find('\n', pos);
+      if (end == std::string::npos) end = text.size();
+      FtpEntry entry;
+      if (ParseLongListLine(std::string_view(text.data() + pos, end - pos), now, &entry))
+        entries->push_back(std::move(entry));
+      pos = end + 1;
+    }
+    return kDone;
+  }
   curl_easy_setopt(H(handle_), CURLOPT_CUSTOMREQUEST, "MLSD");
   curl_easy_setopt(H(handle_), CURLOPT_WRITEFUNCTION, AppendText);
   curl_easy_setopt(H(handle_), CURLOPT_WRITEDATA, &text);

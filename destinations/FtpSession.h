@@ -1,13 +1,18 @@
-// FtpSession: one FTP control connection, carried by libcurl and kept open
-// between requests (a backup of many files logs in once). Every request names
-// absolute server paths ("/a/b/c.txt") and is bounded by its own wait. The
-// FTP destination and the restore's FTP branch both talk to the server
-// through it. Not thread-safe: its user serialises the requests.
+// FtpSession: one connection to a file server, FTP or SFTP (SSH), carried by
+// libcurl and kept open between requests (a backup of many files logs in
+// once). Every request names absolute server paths ("/a/b/c.txt") and is
+// bounded by its own wait. The FTP destination and the restore's FTP branch
+// both talk to the server through it. Not thread-safe: its user serialises
+// the requests.
 #pragma once
 #include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
+
+namespace plat {
+class File;
+}
 
 struct FtpSessionOptions {
   std::string server;  // host name or address
@@ -23,10 +28,16 @@ struct FtpSessionOptions {
   // The server's public key as "sha256//BASE64", accepted in place of a
   // certificate that no system authority vouches for; empty: the system
   // authorities decide.
+  // SFTP: the host key's fingerprint as "SHA256:BASE64" (the form ssh-keygen
+  // shows); a server whose key is not this one is refused, and so is every
+  // server while it is empty.
   std::string pinnedKey;
+  bool sftp = false;    // SSH file transfer instead of FTP
+  std::string keyFile;  // SFTP: a private key (native path) offered before the password
 };
 
-// Why the encryption of the last connection failed.
+// Why the encryption of the last connection failed (the certificate of an
+// FTPS server, the host key of an SFTP server).
 enum class FtpTlsFault {
   kNone,
   kUntrusted,   // no authority vouches for the certificate and no key is pinned
@@ -74,12 +85,24 @@ class FtpSession {
   // After any request: why its encryption failed.
   FtpTlsFault TlsFault() const { return tlsFault_; }
   // Connects once without checking the certificate and gives the server's
-  // public key as "sha256//BASE64"; empty when the server offers no
-  // encryption or cannot be reached.
+  // public key as "sha256//BASE64" (SFTP: the host key's fingerprint as
+  // "SHA256:BASE64", learnt before any password is sent); empty when the
+  // server offers no encryption or cannot be reached.
   std::string ProbeKey(long waitMs);
-  // Sends raw commands in turn ("MKD /a"); a command with a leading "*" may
-  // fail. kDone when every other command succeeded.
+  // Sends raw commands of the protocol in turn ("MKD /a", SFTP "mkdir /a"); a
+  // command with a leading "*" may fail. kDone when every other command
+  // succeeded.
   Outcome Commands(const std::vector<std::string>& commands, long waitMs);
+  // The same requests in either protocol. MakeFolders makes each folder in
+  // turn, an existing one being no failure.
+  Outcome MakeFolders(const std::vector<std::string>& folders, long waitMs);
+  Outcome Delete(std::string_view path, long waitMs);
+  // Fails when the target exists (FTP: as the server does).
+  Outcome Rename(std::string_view from, std::string_view to, long waitMs);
+  // Whether a folder exists and can be entered.
+  Outcome CheckFolder(std::string_view folder, long waitMs);
+  // The last write of a file, seconds since 1970 UTC (FTP: MDTM).
+  Outcome FileTime(std::string_view path, long waitMs, int64_t* time);
   // Whether a file of this exact path exists (asks for its size).
   Outcome Exists(std::string_view path, long waitMs);
   // Uploads a local file (system path) under a temporary name in the
@@ -106,6 +129,12 @@ class FtpSession {
   // Runs the prepared request to its end; the library's result code.
   int Run();
   std::string UrlOf(std::string_view path, bool folder) const;
+  // A path as one argument of an SFTP command (quoted, quotes escaped).
+  static std::string SftpArgument(std::string_view path);
+  Outcome UploadSftp(plat::File* file, uint64_t size, const std::string& temporary,
+                     std::string_view remote, long waitMs, uint32_t* error);
+  // SFTP: the server's size of a file.
+  Outcome SizeOf(std::string_view path, long waitMs, uint64_t* size);
 
   FtpSessionOptions options_;
   bool encrypted_ = false;
@@ -114,8 +143,18 @@ class FtpSession {
   void* multi_ = nullptr;   // CURLM*, holding the open connection
 };
 
+// Whether this process is uploading to that temporary path on that server
+// right now (the sweep of leftovers passes such a file by).
+bool IsUploadInFlight(const FtpSessionOptions& server, std::string_view path);
+
 // Parses one line of a machine listing ("type=file;size=3;modify=...; name").
 // False for a line that holds no usable entry.
 bool ParseMlsdLine(std::string_view line, FtpEntry* out);
+// Parses one line of a long listing ("-rw-r--r-- 1 ann ann 12 Dec  7 04:03
+// a b.txt", as SFTP servers give it); now (seconds since 1970) places a date
+// without its year. The time is the server's local time read as this
+// machine's, to the minute. False for links and lines that hold no usable
+// entry.
+bool ParseLongListLine(std::string_view line, int64_t now, FtpEntry* out);
 // A name that may stand for an entry of a folder.
 bool IsPlainEntryName(std::string_view name);

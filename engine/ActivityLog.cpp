@@ -77,6 +77,7 @@ bool IsProtectionProblem(int32_t code) {
     case kEvUnreadablePlanFile:
     case kEvDriverFailed:
     case kEvNotProtected:
+    case kEvServerKeyChanged:
       return true;
     default:
       return false;
@@ -131,6 +132,11 @@ std::string ProblemRecord(const EventData& event, const PlanInfoForLog* plan,
     case kEvNotProtected:
       head = "#File Not Protected";
       text1 = "Source Path = ";
+      text3 = "Reason = ";
+      break;
+    case kEvServerKeyChanged:
+      head = "#Server Key Changed";
+      text1 = "Server = ";
       text3 = "Reason = ";
       break;
     default:

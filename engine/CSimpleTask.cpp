@@ -1,6 +1,7 @@
 #include <mutex>
 #include <string>
 
+#include "app/Texts.h"
 #include "engine/CSimpleEngine.h"
 #include "engine/CTask.h"
 #include "engine/CatchUpRequests.h"
@@ -100,7 +101,7 @@ void CSimpleTask::Maintain() {
 }
 
 void CSimpleTask::PreCheck() {
-  std::string name;
+  std::string name, keyChangedOn;
   uint32_t id;
   bool before, after;
   {
@@ -111,10 +112,13 @@ void CSimpleTask::PreCheck() {
     before = dest->IsAvailable();
     dest->Refresh();
     after = dest->IsAvailable();
+    keyChangedOn = dest->TakeServerKeyChange();
     name = plan_->Name();
     id = plan_->Id();
   }
   if (before != after) PostEvent(kEvAvailabilityChanged, name, id, {}, {}, after ? 1 : 0);
+  if (!keyChangedOn.empty())
+    PostEvent(kEvServerKeyChanged, keyChangedOn, id, {}, GetText("SERVER_KEY", "CHANGED"), 0);
 }
 
 // Copies the journal's records that changed and settled. The database's lock

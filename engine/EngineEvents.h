@@ -49,6 +49,10 @@ enum EventCode : int32_t {
   // Two sources of one folder differ only in case and the store ignores case:
   // text 1 = source, text 2 = the other source, text 3 = the shared latest name.
   kEvStoreNameShared = 34,
+  // The server of an FTP or SFTP store showed a key other than the one
+  // trusted for it, so nothing was sent: text 1 = the server ("host:port"),
+  // plan identifier, text 3 = the reason. Once for each change.
+  kEvServerKeyChanged = 35,
 };
 
 // Text 2 of the run events (24, 25) of a plan's first backup: the log writes

@@ -36,7 +36,7 @@ bool FtpStoreReader::Reach(const char** key, std::string* argument) {
     *key = "MSG_CANNOT_CONNECT_TO_FTP_SERVER";
     return false;
   }
-  if (session_.Commands({"CWD " + folder_}, wait) != FtpSession::kDone) {
+  if (session_.CheckFolder(folder_, wait) != FtpSession::kDone) {
     *key = "MSG_CANNOT_SET_CURRENT_DIR_OF_FTP_SERVER";
     *argument = folder_;
     return false;

@@ -8,6 +8,7 @@ PKGS=(build-essential cmake ninja-build pkg-config
       libcurl4-openssl-dev pure-ftpd openssl)
 PKGS+=(libburn-dev libisofs-dev xorriso)  # disc archiving: drives and images; the tests read images back
 if [ "${BV_WITH_CLANG:-0}" = 1 ]; then PKGS+=(clang libclang-rt-14-dev); fi
+PKGS+=(openssh-server)  # SFTP tests: each test starts its own sshd on a loopback port
 missing=()
 for p in "${PKGS[@]}"; do
   if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
@@ -20,4 +21,9 @@ if [ ${#missing[@]} -gt 0 ]; then
   if [ "$(id -u)" != 0 ]; then SUDO=sudo; fi
   $SUDO apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  # The SFTP tests start sshd themselves: a system SSH server that came only
+  # with this installation is stopped and not started at boot.
+  if [[ " ${missing[*]} " == *" openssh-server "* ]] && command -v systemctl >/dev/null; then
+    $SUDO systemctl disable --now ssh.service ssh.socket >/dev/null 2>&1 || true
+  fi
 fi

@@ -133,14 +133,19 @@ void CDlgConnectFtp::OnTick() {
     return;
   }
   // Faults of the encryption are told at once: waiting does not mend them.
+  // An SFTP server's host key has texts of its own.
+  FtpSettings normal = settings_;
+  NormaliseFtpSettings(&normal);
+  const bool ssh = IsSftpServer(normal.server);
   if (done && fault == FtpTlsFault::kKeyChanged) {
     if (worker_.joinable()) worker_.join();
-    Finish(Text("MSG_TLS_KEY_CHANGED"));
+    Finish(Text(ssh ? "MSG_SSH_KEY_CHANGED" : "MSG_TLS_KEY_CHANGED"));
     return;
   }
   if (done && fault == FtpTlsFault::kUntrusted && !serverKey.empty()) {
     if (worker_.joinable()) worker_.join();
-    const QString shown = Text("MSG_TLS_UNTRUSTED") + "\n" + QString::fromStdString(serverKey);
+    const QString shown = Text(ssh ? "MSG_SSH_UNTRUSTED" : "MSG_TLS_UNTRUSTED") + "\n" +
+                          QString::fromStdString(serverKey);
     Finish(shown);
     if (trust_ && trust_(shown + "\n\n" + Text("MSG_TLS_ACCEPT"))) {
       acceptedKey_ = serverKey;

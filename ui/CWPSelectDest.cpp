@@ -499,7 +499,7 @@ void CWPSelectDest::Store() {
   WriteFtpAnswers(ini, f);
   if (tab == wiz::kTabFtp) {
     const FtpSettings normal = ReadFtpAnswers(ini);
-    const std::string path = "ftp://" + normal.server + normal.root;
+    const std::string path = FtpStorePath(normal);
     plat::WriteProfileString(ini, wiz::kDestSection, "StoragePath", path.c_str());
     plat::WriteProfileString(ini, wiz::kDestSection, "SelectedDrive", "");
     return;

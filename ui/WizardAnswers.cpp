@@ -240,6 +240,12 @@ void NormaliseAnswers(const std::string& ini) {
     for (const char* key : wiz::kCommonKeys) plat::WriteProfileInt(ini, wiz::kCommonData, key, 0);
 }
 
+std::string FtpStorePath(const FtpSettings& f) {
+  // "sftp://host" names its scheme already.
+  const bool named = f.server.find("://") != std::string::npos;
+  return (named ? "" : "ftp://") + f.server + f.root;
+}
+
 FtpSettings ReadFtpAnswers(const std::string& ini) {
   FtpSettings f;
   std::string server = plat::ToLower(plat::TrimSpace(GetString(ini, kDestSection, "Server")));
@@ -396,8 +402,7 @@ bool SettingsFromAnswers(const std::string& ini, PlanSettings* s) {
   s->storePath = plat::TrimSpace(GetString(ini, kDestSection, "StoragePath"));
   if (s->storageType == kStorageFtp) {
     s->ftp = ReadFtpAnswers(ini);
-    if (s->storePath.empty() && !s->ftp.server.empty())
-      s->storePath = "ftp://" + s->ftp.server + s->ftp.root;
+    if (s->storePath.empty() && !s->ftp.server.empty()) s->storePath = FtpStorePath(s->ftp);
   } else if (!s->storePath.empty() && s->storePath.back() != '\\') {
     s->storePath += '\\';
   }

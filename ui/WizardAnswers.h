@@ -113,6 +113,9 @@ void NormaliseAnswers(const std::string& uiIni);
 // The FTP fields of section "BackupDestination".
 FtpSettings ReadFtpAnswers(const std::string& uiIni);
 void WriteFtpAnswers(const std::string& uiIni, const FtpSettings& ftp);
+// The store path shown for an FTP store: "ftp://host/root/", or
+// "sftp://host/root/" for a server entered as "sftp://host".
+std::string FtpStorePath(const FtpSettings& ftp);
 
 // The defaults of the plan type the answers give so far: the default-plan
 // record, and when a drive of one of its kinds exists, that drive, its

@@ -2,8 +2,9 @@
 // loopback: the plan loads from "plans.ini", saved files reach "Latest" on
 // the server, a second save pushes the old copy to "Revision", and all of it
 // goes over one login; a copy the server refuses is logged with its cause;
-// the password appears nowhere but in "Devices.ini". Skips when the server
-// cannot be started here.
+// the password appears nowhere but in "Devices.ini". The same plan over SSH
+// stops, with its own event, once the server shows a new host key. Skips
+// when the server cannot be started here.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -16,6 +17,7 @@
 #include "support/DataFolder.h"
 #include "support/FtpServer.h"
 #include "support/QtApp.h"
+#include "support/SshServer.h"
 #include "support/TempDir.h"
 
 namespace fs = std::filesystem;
@@ -100,6 +102,77 @@ TEST(FtpEndToEnd, PlanOnAServerBacksUpAndRotatesOverOneLogin) {
     EXPECT_EQ(bytes.find(server.kPassword), std::string::npos) << rel;
   }
   EXPECT_GT(files, 3);
+
+  program->terminate();
+  EXPECT_TRUE(program->waitForFinished(20000));
+}
+
+TEST(FtpEndToEnd, SftpPlanBacksUpAndStopsAtANewHostKey) {
+  bvtest::App();
+  bvtest::SshServer server;
+  if (!server.Ok()) GTEST_SKIP() << server.Reason();
+  bvtest::TempDir work;
+  bvtest::TempDir home{bvtest::TempDir::Where::kHome};
+  bvtest::DataFolder data{work.Native()};
+  fs::create_directories(home.NativeOf("docs"));
+  const std::string store = server.Home() + "/e2e/";
+
+  bvtest::PlanFiles plan;
+  plan.id = 1;
+  plan.name = "Offsite";
+  plan.storePath = store;
+  plan.sources = {home.SystemOf("docs")};
+  plan.firstBackupDone = true;
+  data.WritePlan(plan);
+  data.WritePlanList({1});
+  const std::string planIni = data.Data("PLAN/1/Plan.ini");
+  std::string text = bvtest::ReadNative(planIni);
+  text.replace(text.find("StorageType=1"), 13, "StorageType=4");
+  bvtest::WriteNative(planIni, text);
+  const FtpSettings ftp = server.Settings("e2e/");
+  bvtest::WriteNative(data.Data("PLAN/1/Devices.ini"),
+                      "[FTP Device]\nServer=sftp://127.0.0.1:" + std::to_string(server.Port()) +
+                          "\nUser=" + ftp.user + "\nTimeOut=5\nRoot=" + store +
+                          "\nPinnedKey=" + ftp.pinnedKey + "\n");
+
+  std::unique_ptr<QProcess> program =
+      bvtest::StartProgram(data,
+                           {{"BREVANTO_CHANGE_SOURCE", "inotify"},
+                            {"BREVANTO_CHANGE_ROOTS", home.Native()},
+                            {"HOME", server.ClientHome()}},
+                           {"-s"});
+  ASSERT_NE(program, nullptr);
+  ASSERT_TRUE(bvtest::WaitUntilRunning(data)) << bvtest::ReadNative(data.StderrLog());
+  ASSERT_TRUE(WaitFor([&] { return fs::exists(store + "Brevanto.dat"); }))
+      << bvtest::ReadNative(data.StderrLog());
+
+  const std::string latest = store + "Latest/C" + home.NativeOf("docs");
+  const std::string revision = store + "Revision/C" + home.NativeOf("docs");
+  auto holds = [](const std::string& native, const std::string& bytes) {
+    return fs::exists(native) && bvtest::ReadNative(native) == bytes;
+  };
+  home.Write("docs/a.txt", "first");
+  ASSERT_TRUE(WaitFor([&] { return holds(latest + "/a.txt", "first"); })) << data.LogText();
+  home.Write("docs/a.txt", "second, longer");
+  ASSERT_TRUE(WaitFor([&] {
+    return holds(latest + "/a.txt", "second, longer") && holds(revision + "/a(0001).txt", "first");
+  })) << data.LogText();
+  for (const auto& [rel, bytes] : bvtest::FilesBelow(store))
+    EXPECT_EQ(rel.find(".~bvtmp-"), std::string::npos) << rel;
+  EXPECT_LE(server.Logins(), 2);
+
+  // A new host key: the log says the server's key changed and nothing was
+  // sent, and nothing is.
+  const int logins = server.Logins();
+  ASSERT_TRUE(server.ChangeHostKey());
+  home.Write("docs/b.txt", "not for a stranger");
+  EXPECT_TRUE(WaitFor([&] {
+    const std::string log = data.LogText();
+    return log.find("#Server Key Changed") != std::string::npos &&
+           log.find("nothing was sent") != std::string::npos;
+  })) << data.LogText();
+  EXPECT_FALSE(fs::exists(latest + "/b.txt"));
+  EXPECT_EQ(server.Logins(), logins);
 
   program->terminate();
   EXPECT_TRUE(program->waitForFinished(20000));

@@ -202,6 +202,9 @@ TEST(LogRecord, ExactTextOfEveryRecordedEvent) {
       {EventData(kEvNotProtected, "C:\\a\\b\\c", 1, "", "The name holds \\.", 0),
        "#File Not Protected\nPlan Name = Docs\nTime = " + t +
            "\nSource Path = C:\\a\\b\\c\nReason = The name holds \\.\n"},
+      {EventData(kEvServerKeyChanged, "sftp://host:22", 1, "", "Nothing was sent.", 0),
+       "#Server Key Changed\nPlan Name = Docs\nTime = " + t +
+           "\nServer = sftp://host:22\nReason = Nothing was sent.\n"},
   };
   for (const Case& c : problems) {
     std::string text;

@@ -17,6 +17,8 @@
 #include "history/RestoreJobs.h"
 #include "history/RestoreTree.h"
 #include "support/FtpServer.h"
+#include "support/ScopedEnv.h"
+#include "support/SshServer.h"
 #include "support/TempDir.h"
 
 namespace fs = std::filesystem;
@@ -166,4 +168,59 @@ TEST(FtpRestore, EncryptedStoreIsListedWithThePlansPinnedKey) {
     filler.Wait();
     EXPECT_EQ(filler.Root() != nullptr, pinned) << listing.Get();
   }
+}
+
+// A store on an SFTP server: listed and downloaded over SSH with the plan's
+// pinned host key; once the server shows a new host key, nothing is listed.
+TEST(FtpRestore, SftpStoreIsRestoredWithThePinnedHostKeyOnly) {
+  bvtest::SshServer server;
+  if (!server.Ok()) GTEST_SKIP() << server.Reason();
+  bvtest::ScopedEnv home("HOME", server.ClientHome());
+  const std::map<std::string, std::string> files = {
+      {"Brevanto.dat", ""},
+      {"Latest/C/home/ann/doc.txt", "newest words"},
+      {"Latest/C/home/ann/sub dir/\xc3\xbc.bin", std::string(200000, 'x')},
+      {"Revision/C/home/ann/old(0001).txt", "older words"},
+  };
+  for (const auto& [rel, bytes] : files) bvtest::WriteNative(server.Home() + "/ss/" + rel, bytes);
+  RestoreStore where;
+  where.planId = 7;
+  where.storageType = kStorageFtp;
+  where.folder = server.Home() + "/ss/";
+  where.separator = '/';
+  where.ftp = server.Settings("ss/");
+
+  Traces listing;
+  CRestoreFiller filler(&listing, where);
+  ASSERT_EQ(filler.Begin(), 0);
+  filler.Wait();
+  std::shared_ptr<CDirNode> root = filler.Root();
+  ASSERT_TRUE(root) << listing.Get();
+  EXPECT_EQ(Child(root.get(), "Brevanto.dat"), nullptr);
+  EXPECT_EQ(root->fileCount, 3u);
+  const CDirNode* ann = Child(Child(Child(Child(root.get(), "Latest"), "C"), "home"), "ann");
+  ASSERT_NE(Child(ann, "doc.txt"), nullptr);
+  EXPECT_EQ(Child(ann, "doc.txt")->size, 12u);
+
+  bvtest::TempDir out;
+  Traces carrying;
+  CRestoreCarrier carrier(&carrying, root, where, out.System(), /*restoreAll=*/true);
+  ASSERT_EQ(carrier.Begin(), 0);
+  carrier.Wait();
+  EXPECT_EQ(carrier.FilesCopied(), 3u) << carrying.Get();
+  std::map<std::string, std::string> restored;
+  for (const auto& [rel, bytes] : bvtest::FilesBelow(out.Native()))
+    restored[rel.substr(rel.find("home/ann/"))] = bytes;
+  EXPECT_EQ(restored, (std::map<std::string, std::string>{
+                          {"home/ann/doc.txt", "newest words"},
+                          {"home/ann/old.txt", "older words"},
+                          {"home/ann/sub dir/\xc3\xbc.bin", std::string(200000, 'x')}}));
+
+  ASSERT_TRUE(server.ChangeHostKey());
+  Traces refused;
+  CRestoreFiller again(&refused, where);
+  ASSERT_EQ(again.Begin(), 0);
+  again.Wait();
+  EXPECT_FALSE(again.Root());
+  EXPECT_NE(refused.Get().find("sftp://127.0.0.1"), std::string::npos) << refused.Get();
 }

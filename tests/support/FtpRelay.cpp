@@ -96,6 +96,13 @@ std::string FtpRelay::Rewrite(const std::string& line) {
   if (fault_ == Fault::kWrongSize && line.rfind("213 ", 0) == 0) {
     return "213 " + std::to_string(std::stoull(line.substr(4)) + 1) + "\r\n";
   }
+  // The server's word that a transfer ended well becomes the reply of a
+  // server whose disk filled up while it wrote.
+  if ((fault_ == Fault::kDiskFull || fault_ == Fault::kStorageExceeded) &&
+      line.rfind("226 ", 0) == 0) {
+    return fault_ == Fault::kDiskFull ? "452 Insufficient storage space\r\n"
+                                      : "552 Exceeded storage allocation\r\n";
+  }
   const size_t open = line.find("(|||");
   if (fault_ == Fault::kCutData && line.rfind("229 ", 0) == 0 && open != std::string::npos) {
     uint16_t relayPort = 0;

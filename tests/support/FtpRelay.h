@@ -1,7 +1,8 @@
 // A go-between on loopback in front of a real FTP server, for faults the
 // server does not make on its own: a server that accepts and never answers,
-// one whose size replies are one byte off, and passive data connections cut
-// after a number of bytes. Control lines pass through unchanged otherwise.
+// one whose size replies are one byte off, one whose disk fills up during a
+// transfer, and passive data connections cut after a number of bytes. Control lines pass through
+// unchanged otherwise.
 #pragma once
 #include <atomic>
 #include <cstdint>
@@ -15,7 +16,8 @@ namespace bvtest {
 class FtpRelay {
  public:
   // kMute: replies (and new greetings) are swallowed from then on.
-  enum class Fault { kNone, kMute, kWrongSize, kCutData };
+  // kDiskFull, kStorageExceeded: a transfer's closing "226" becomes 452, 552.
+  enum class Fault { kNone, kMute, kWrongSize, kCutData, kDiskFull, kStorageExceeded };
 
   // cutAfter: bytes a data connection carries before it is cut (kCutData).
   explicit FtpRelay(uint16_t serverPort, uint64_t cutAfter = 64 << 10);

@@ -1,4 +1,4 @@
-// The wizard's FTP connection test dialog against a real server on loopback
+// The wizard's FTP connection test dialog against real servers on loopback
 // (skips when it cannot be started), its timer driven by a manual clock: a
 // reachable server succeeds at the next tick, a refused login fails at the
 // 21st tick only, and a test abandoned on a server that never answers ends
@@ -17,6 +17,8 @@
 #include "app/Texts.h"
 #include "support/FtpServer.h"
 #include "support/QtApp.h"
+#include "support/ScopedEnv.h"
+#include "support/SshServer.h"
 #include "ui/CDlgConnectFtp.h"
 
 namespace fs = std::filesystem;
@@ -94,6 +96,43 @@ TEST(FtpConnectDialog, ShowsTheKeyOfAnUnvouchedServerAndTestsAgainOnceTrusted) {
   clock.Advance(1000);
   EXPECT_FALSE(changed.Succeeded());
   EXPECT_EQ(changed.Message()->text(), Text("MSG_TLS_KEY_CHANGED"));
+}
+
+// An SFTP server: its host key fingerprint is shown before any login and,
+// once trusted, the test passes; a later new host key is refused.
+TEST(FtpConnectDialog, ShowsTheHostKeyOfAnSftpServerAndRefusesANewOne) {
+  bvtest::App();
+  bvtest::SshServer server;
+  if (!server.Ok()) GTEST_SKIP() << server.Reason();
+  bvtest::ScopedEnv home("HOME", server.ClientHome());
+  bvtest::ManualClock clock;
+  FtpSettings unknown = server.Settings("ssh/");
+  unknown.pinnedKey.clear();
+  unknown.port = 21;  // the FTP tab's port, left standing
+  unknown.server += ":" + std::to_string(server.Port());
+  CDlgConnectFtp dialog(unknown);
+  QString asked;
+  dialog.SetTrustQuestion([&](const QString& question) { return asked = question, true; });
+  ASSERT_TRUE(bvtest::RunUntil([&] { return dialog.WorkerEnded(); }, 30000));
+  clock.Advance(1000);
+  EXPECT_EQ(server.Logins(), 0);
+  EXPECT_EQ(dialog.AcceptedKey(), server.Fingerprint()) << asked.toStdString();
+  EXPECT_TRUE(asked.startsWith(Text("MSG_SSH_UNTRUSTED") + "\n" +
+                               QString::fromStdString(server.Fingerprint())));
+  ASSERT_TRUE(bvtest::RunUntil([&] { return dialog.WorkerEnded(); }, 30000));
+  clock.Advance(1000);
+  EXPECT_TRUE(dialog.Succeeded());
+  EXPECT_EQ(dialog.Message()->text(),
+            Text("MSG_CONNECTION_SUCCESSFUL") + "\n" + Text("MSG_ENCRYPTED"));
+  EXPECT_TRUE(fs::exists(server.Home() + "/ssh/Brevanto.dat"));
+
+  ASSERT_TRUE(server.ChangeHostKey());
+  unknown.pinnedKey = dialog.AcceptedKey();
+  CDlgConnectFtp changed(unknown);
+  ASSERT_TRUE(bvtest::RunUntil([&] { return changed.WorkerEnded(); }, 30000));
+  clock.Advance(1000);
+  EXPECT_FALSE(changed.Succeeded());
+  EXPECT_EQ(changed.Message()->text(), Text("MSG_SSH_KEY_CHANGED"));
 }
 
 TEST(FtpConnectDialog, AnAbandonedTestEndsOnItsOwn) {

@@ -281,6 +281,7 @@ TEST_F(FrameEventsTest, ProblemsRaiseOneWarningPerKindAndPlan) {
       {kEvInvalidContent, 0, true},   {kEvUnreadablePlanFile, 0, true},
       {kEvNotProtected, 3, true},     {kEvDriverFailed, 0, true},
       {kEvDriverFailed, 0, false},    {kEvPlanEnabled, 3, false},
+      {kEvServerKeyChanged, 3, true}, {kEvServerKeyChanged, 3, false},
   };
   for (const Case& c : cases) {
     Popup().HideMessage();

@@ -240,6 +240,12 @@ TEST_F(WizardTest, SettingsFromAnswersIncludingFtp) {
   EXPECT_EQ(s.ftp.timeout, 120);
   EXPECT_EQ(s.ftp.pinnedKey, "sha256//AbC+/=");
   EXPECT_EQ(s.storePath, "ftp://files.example.com/backup/");
+  // A server over SSH keeps its scheme in the store path.
+  typed.server = "SFTP://Files.Example.COM:2222/";
+  WriteFtpAnswers(ini, typed);
+  ASSERT_TRUE(SettingsFromAnswers(ini, &s));
+  EXPECT_EQ(s.ftp.server, "sftp://files.example.com:2222");
+  EXPECT_EQ(s.storePath, "sftp://files.example.com:2222/backup/");
 }
 
 TEST_F(WizardTest, SourceAnswersCountOnlyWhatTheTypeUses) {

@@ -1,0 +1,208 @@
+#include "support/SshServer.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <pwd.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace fs = std::filesystem;
+
+namespace bvtest {
+namespace {
+
+constexpr const char* kSshd = "/usr/sbin/sshd";
+constexpr const char* kKeygen = "/usr/bin/ssh-keygen";
+
+uint16_t FreePort() {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  if (fd < 0) return 0;
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof addr;
+  uint16_t port = 0;
+  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+      getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0)
+    port = ntohs(addr.sin_port);
+  close(fd);
+  return port;
+}
+
+// The processes below pid (sshd's sessions leave its process group).
+std::vector<pid_t> Descendants(pid_t pid) {
+  std::vector<pid_t> found = {pid};
+  for (size_t i = 0; i < found.size(); ++i) {
+    std::error_code ec;
+    for (const auto& e : fs::directory_iterator("/proc", ec)) {
+      const std::string name = e.path().filename().string();
+      if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+      std::ifstream stat(e.path() / "stat");
+      std::string line;
+      std::getline(stat, line);
+      const size_t close = line.rfind(')');
+      if (close == std::string::npos) continue;
+      std::istringstream rest(line.substr(close + 2));
+      char state = 0;
+      pid_t parent = 0;
+      rest >> state >> parent;
+      if (parent == found[i]) found.push_back(static_cast<pid_t>(std::stoi(name)));
+    }
+  }
+  return found;
+}
+
+bool Run(const std::string& command) { return std::system(command.c_str()) == 0; }
+
+}  // namespace
+
+SshServer::SshServer() {
+  if (access(kSshd, X_OK) != 0 || access(kKeygen, X_OK) != 0) {
+    reason_ = "OpenSSH's server is not installed (scripts/deps.sh installs openssh-server)";
+    return;
+  }
+  if (geteuid() != 0) {
+    reason_ = "sshd needs to start as root";
+    return;
+  }
+  // sshd's fixed folder for its unprivileged part (the package makes it at boot).
+  mkdir("/run/sshd", 0755);
+  const passwd* me = getpwuid(geteuid());
+  fs::create_directories(Home());
+  fs::create_directories(ClientHome() + "/.ssh");
+  const std::string client = ClientHome() + "/.ssh/id_ed25519";
+  if (me == nullptr || !MakeHostKey() ||
+      !Run(std::string(kKeygen) + " -q -t ed25519 -N '' -C bvtest -f '" + client + "'")) {
+    reason_ = "ssh-keygen could not make the keys";
+    return;
+  }
+  fs::copy_file(client + ".pub", dir_.NativeOf("authorized_keys"));
+  port_ = FreePort();
+  std::ostringstream cfg;
+  cfg << "ListenAddress 127.0.0.1:" << port_ << "\n"
+      << "HostKey " << dir_.NativeOf("host_key") << "\n"
+      << "PidFile none\nUsePAM no\nPasswordAuthentication no\n"
+      << "KbdInteractiveAuthentication no\nPubkeyAuthentication yes\n"
+      << "PermitRootLogin prohibit-password\n"
+      << "AuthorizedKeysFile " << dir_.NativeOf("authorized_keys") << "\n"
+      << "StrictModes no\nUseDNS no\nLogLevel VERBOSE\n"
+      << "AllowUsers " << me->pw_name << "\n"
+      << "Subsystem sftp internal-sftp\n";
+  WriteNative(dir_.NativeOf("sshd_config"), cfg.str());
+  ok_ = port_ != 0 && Start();
+  if (!ok_) reason_ = "sshd did not start on 127.0.0.1: " + ReadNative(dir_.NativeOf("sshd.log"));
+}
+
+SshServer::~SshServer() { Stop(); }
+
+bool SshServer::MakeHostKey() {
+  const std::string key = dir_.NativeOf("host_key");
+  fs::remove(key);
+  fs::remove(key + ".pub");
+  return Run(std::string(kKeygen) + " -q -t ed25519 -N '' -C bvtest -f '" + key + "'");
+}
+
+bool SshServer::Start() {
+  const std::string cfg = dir_.NativeOf("sshd_config");
+  const char* args[] = {kSshd, "-D", "-e", "-f", cfg.c_str(), nullptr};
+  posix_spawn_file_actions_t files;
+  posix_spawn_file_actions_init(&files);
+  const std::string log = dir_.NativeOf("sshd.log");
+  posix_spawn_file_actions_addopen(&files, 2, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+  const int rc =
+      posix_spawn(&sshd_, kSshd, &files, nullptr, const_cast<char* const*>(args), environ);
+  posix_spawn_file_actions_destroy(&files);
+  if (rc != 0) {
+    sshd_ = -1;
+    return false;
+  }
+  const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (std::chrono::steady_clock::now() < limit) {
+    if (Listening()) return true;
+    if (waitpid(sshd_, nullptr, WNOHANG) == sshd_) {  // it gave up
+      sshd_ = -1;
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return false;
+}
+
+void SshServer::Stop() {
+  if (sshd_ <= 0) return;
+  for (pid_t pid : Descendants(sshd_)) kill(pid, SIGKILL);
+  waitpid(sshd_, nullptr, 0);
+  sshd_ = -1;
+  for (int i = 0; i < 250 && Listening(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+}
+
+bool SshServer::ChangeHostKey() {
+  Stop();
+  return MakeHostKey() && Start();
+}
+
+bool SshServer::Listening() const {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(port_);
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const bool up = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+  close(fd);
+  return up;
+}
+
+std::string SshServer::Fingerprint() const {
+  const std::string command =
+      std::string(kKeygen) + " -l -E sha256 -f '" + dir_.NativeOf("host_key.pub") + "'";
+  FILE* pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) return {};
+  char line[512] = {};
+  const bool read = fgets(line, sizeof line, pipe) != nullptr;
+  pclose(pipe);
+  if (!read) return {};
+  std::istringstream fields(line);  // "256 SHA256:... comment (ED25519)"
+  std::string bits, fingerprint;
+  fields >> bits >> fingerprint;
+  return fingerprint;
+}
+
+int SshServer::Logins() const {
+  const std::string log = ReadNative(dir_.NativeOf("sshd.log"));
+  int n = 0;
+  for (size_t at = log.find("Accepted publickey"); at != std::string::npos;
+       at = log.find("Accepted publickey", at + 1))
+    ++n;
+  return n;
+}
+
+FtpSettings SshServer::Settings(const std::string& sub) const {
+  const passwd* me = getpwuid(geteuid());
+  FtpSettings s;
+  s.server = "sftp://127.0.0.1";
+  s.port = port_;
+  s.user = me != nullptr ? me->pw_name : "root";
+  s.root = Home() + "/" + sub;
+  s.timeout = 10;
+  s.pinnedKey = Fingerprint();
+  return s;
+}
+
+}  // namespace bvtest
