@@ -1,0 +1,282 @@
+// The program as a desktop installs it: `cmake --install` into a temporary
+// prefix checked file by file and by the desktop's own validators, the
+// installed executable finding its side files under share/ and adding its
+// autostart entry once a plan exists (and dropping it once the plans are
+// gone), and the Debian package built from the same tree.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <QProcess>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "ProgramRun.h"
+#include "app/Autostart.h"
+#include "support/QtApp.h"
+#include "support/TempDir.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr char kId[] = "org.brevanto.Brevanto";
+
+struct ToolRun {
+  int code = -1;
+  std::string output;
+};
+
+// Runs a tool to its end; code -1 when it could not start or took too long.
+ToolRun RunTool(const QString& program, const QStringList& args, int seconds = 60) {
+  QProcess p;
+  p.setProcessChannelMode(QProcess::MergedChannels);
+  p.start(program, args);
+  ToolRun run;
+  if (!p.waitForStarted(10000) || !p.waitForFinished(seconds * 1000)) {
+    p.kill();
+    p.waitForFinished();
+    run.output = "did not run: " + program.toStdString();
+    return run;
+  }
+  run.output = p.readAll().toStdString();
+  run.code = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+  return run;
+}
+
+ToolRun Validate(const std::string& desktopFile) {
+  return RunTool("desktop-file-validate", {QString::fromStdString(desktopFile)});
+}
+
+// The side files as the source tree has them: every file below resources/
+// but the build's own notes and the desktop files.
+std::map<std::string, std::string> SideFiles() {
+  std::map<std::string, std::string> files = bvtest::FilesBelow(BV_SOURCE_DIR "/resources");
+  for (auto it = files.begin(); it != files.end();) {
+    const bool own = it->first == "CMakeLists.txt" || it->first == "README.md" ||
+                     it->first.rfind("desktop/", 0) == 0;
+    it = own ? files.erase(it) : std::next(it);
+  }
+  return files;
+}
+
+std::string Line(const std::string& text, const std::string& key) {
+  const size_t at = text.find("\n" + key + "=");
+  if (at == std::string::npos) return "<none>";
+  const size_t start = at + key.size() + 2;
+  return text.substr(start, text.find('\n', start) - start);
+}
+
+// The program installed in prefix, started silently on data with the
+// environment its tests use; null when it did not start.
+std::unique_ptr<QProcess> StartInstalled(const std::string& prefix,
+                                         const bvtest::DataFolder& data) {
+  auto p = std::make_unique<QProcess>();
+  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+  for (const auto& [key, value] : data.Environment(true)) {
+    if (value.empty())
+      env.remove(QString::fromStdString(key));
+    else
+      env.insert(QString::fromStdString(key), QString::fromStdString(value));
+  }
+  p->setProcessEnvironment(env);
+  p->setStandardOutputFile(QProcess::nullDevice());
+  p->setStandardErrorFile(QString::fromStdString(data.StderrLog()));
+  p->start(QString::fromStdString(prefix + "/bin/brevanto"), {"-s"});
+  if (!p->waitForStarted(10000)) return nullptr;
+  return p;
+}
+
+void Stop(QProcess* p) {
+  kill(static_cast<pid_t>(p->processId()), SIGTERM);
+  if (!p->waitForFinished(20000)) {
+    p->kill();
+    p->waitForFinished();
+  }
+}
+
+TEST(InstallTest, PrefixHoldsEveryFileTheDesktopFindsAndTheProgramRunsFromIt) {
+  bvtest::App();
+  bvtest::TempDir work;
+  const std::string prefix = work.NativeOf("usr local");  // a blank the entry must quote
+  const ToolRun install =
+      RunTool(BV_CMAKE, {"--install", BV_BUILD_DIR, "--prefix", QString::fromStdString(prefix)});
+  ASSERT_EQ(install.code, 0) << install.output;
+
+  // Every file, and nothing else.
+  std::map<std::string, std::string> expected;
+  for (const auto& [rel, content] : SideFiles()) expected["share/brevanto/" + rel] = content;
+  expected["bin/brevanto"] = "";
+  const std::string app = std::string("share/applications/") + kId + ".desktop";
+  const std::string meta = std::string("share/metainfo/") + kId + ".metainfo.xml";
+  const std::string icons = BV_SOURCE_DIR "/resources/desktop/icons/";
+  expected[meta] =
+      bvtest::ReadNative(BV_SOURCE_DIR "/resources/desktop/" + std::string(kId) + ".metainfo.xml");
+  expected[std::string("share/icons/hicolor/scalable/apps/") + kId + ".svg"] =
+      bvtest::ReadNative(icons + kId + ".svg");
+  for (int size : {16, 22, 24, 32, 48, 64, 128, 256}) {
+    const std::string s = std::to_string(size);
+    expected["share/icons/hicolor/" + s + "x" + s + "/apps/" + kId + ".png"] =
+        bvtest::ReadNative(icons + kId + "-" + s + ".png");
+  }
+  std::map<std::string, std::string> installed = bvtest::FilesBelow(prefix);
+  const std::string entry = installed[app];
+  installed.erase(app);
+  ASSERT_EQ(installed.size(), expected.size());
+  for (const auto& [rel, content] : expected) {
+    SCOPED_TRACE(rel);
+    ASSERT_TRUE(installed.count(rel));
+    // The executable loses its build-tree search path on the way in.
+    if (rel != "bin/brevanto") {
+      EXPECT_TRUE(installed[rel] == content);
+    }
+  }
+  struct stat st {};
+  ASSERT_EQ(stat((prefix + "/bin/brevanto").c_str(), &st), 0);
+  EXPECT_TRUE(st.st_mode & S_IXOTH);
+
+  // The menu entry starts the installed executable; the desktop's
+  // validators accept the entry and the metadata.
+  EXPECT_EQ(Line(entry, "Exec"), "\"" + prefix + "/bin/brevanto\"");
+  EXPECT_EQ(Line(entry, "Icon"), kId);
+  ToolRun check = Validate(prefix + "/" + app);
+  EXPECT_EQ(check.code, 0) << check.output;
+  check = RunTool("appstreamcli",
+                  {"validate", "--no-net", QString::fromStdString(prefix + "/" + meta)});
+  EXPECT_EQ(check.code, 0) << check.output;
+
+  // Started from the prefix, the program reads its texts from share/ (the
+  // autostart entry's comment is one) and, with a plan, asks the session to
+  // start it: the installed executable, silently.
+  fs::create_directories(work.NativeOf("run"));
+  fs::create_directories(work.NativeOf("docs"));
+  bvtest::DataFolder data(work.NativeOf("run"));
+  bvtest::PlanFiles plan;
+  plan.name = "Docs";
+  plan.storePath = "E:\\Store\\";
+  plan.sources = {bvtest::NativeToSystemC(work.NativeOf("docs"))};
+  data.WritePlan(plan);
+  data.WritePlanList({1});
+  const std::string autostart = data.Work() + "/config/autostart/" + kId + ".desktop";
+  auto program = StartInstalled(prefix, data);
+  ASSERT_NE(program, nullptr);
+  ASSERT_TRUE(bvtest::WaitUntilRunning(data)) << bvtest::ReadNative(data.StderrLog());
+  const std::string started = bvtest::ReadNative(autostart);
+  EXPECT_EQ(Line(started, "Exec"), "\"" + prefix + "/bin/brevanto\" -s");
+  EXPECT_EQ(Line(started, "TryExec"), prefix + "/bin/brevanto");
+  EXPECT_EQ(Line(started, "Comment"), "Protects your files from the moment you log in");
+  check = Validate(autostart);
+  EXPECT_EQ(check.code, 0) << check.output;
+  Stop(program.get());
+
+  // The program's data removed: the next start leaves no entry behind.
+  fs::remove_all(data.Data(""));
+  fs::create_directories(data.Data(""));
+  fs::remove(data.TraceLog());
+  program = StartInstalled(prefix, data);
+  ASSERT_NE(program, nullptr);
+  ASSERT_TRUE(bvtest::WaitUntilRunning(data));
+  EXPECT_FALSE(fs::exists(autostart));
+  Stop(program.get());
+}
+
+// Exec lines for executables in awkward places, each accepted by the
+// validator and read back by its rules as the same path.
+TEST(InstallTest, ExecLinesQuoteWhatTheDesktopWouldSplitOrExpand) {
+  bvtest::TempDir work;
+  struct Case {
+    std::string path, exec;
+  };
+  const std::vector<Case> cases = {
+      {"/usr/bin/brevanto", "/usr/bin/brevanto -s"},
+      {"/opt/My Apps/brevanto", "\"/opt/My Apps/brevanto\" -s"},
+      {"/opt/100%/brevanto", "/opt/100%%/brevanto -s"},
+      {"/opt/a\"b$c`d/brevanto", "\"/opt/a\\\\\"b\\\\$c\\\\`d/brevanto\" -s"},
+      {"/opt/back\\slash/brevanto", "\"/opt/back\\\\\\\\slash/brevanto\" -s"},
+      {"/opt/line\nbreak/brevanto", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path);
+    const std::string exec = DesktopExecValue(c.path, "-s");
+    EXPECT_EQ(exec, c.exec);
+    if (exec.empty()) continue;
+    const std::string file =
+        work.Write("e.desktop", "[Desktop Entry]\nType=Application\nName=B\nExec=" + exec + "\n");
+    const ToolRun check = Validate(file);
+    EXPECT_EQ(check.code, 0) << check.output;
+  }
+}
+
+// The Debian package: the install tree under /usr, and dependencies for the
+// libraries the executable links.
+TEST(PackageTest, DebianPackageHoldsTheTreeAndTheLinkedLibraries) {
+  bvtest::TempDir work;
+  const ToolRun pack = RunTool(BV_CPACK,
+                               {"-G", "DEB", "--config", BV_BUILD_DIR "/CPackConfig.cmake", "-B",
+                                QString::fromStdString(work.Native())},
+                               120);
+  ASSERT_EQ(pack.code, 0) << pack.output;
+  std::string deb;
+  for (const auto& e : fs::directory_iterator(work.Native()))
+    if (e.path().extension() == ".deb") deb = e.path();
+  ASSERT_FALSE(deb.empty()) << pack.output;
+
+  const ToolRun contents = RunTool("dpkg-deb", {"-c", QString::fromStdString(deb)});
+  ASSERT_EQ(contents.code, 0) << contents.output;
+  std::vector<std::string> want = {
+      "./usr/bin/brevanto", std::string("./usr/share/applications/") + kId + ".desktop",
+      std::string("./usr/share/metainfo/") + kId + ".metainfo.xml",
+      std::string("./usr/share/icons/hicolor/scalable/apps/") + kId + ".svg",
+      std::string("./usr/share/icons/hicolor/48x48/apps/") + kId + ".png"};
+  for (const auto& [rel, content] : SideFiles()) want.push_back("./usr/share/brevanto/" + rel);
+  size_t files = 0;
+  for (size_t at = 0; (at = contents.output.find('\n', at)) != std::string::npos; ++at)
+    if (contents.output[at - 1] != '/') ++files;  // folders end in "/"
+  for (const std::string& path : want) {
+    EXPECT_NE(contents.output.find(" " + path + "\n"), std::string::npos) << path;
+  }
+  EXPECT_EQ(files, want.size() + 7) << contents.output;  // and the other 7 icon sizes
+
+  // Dependencies: what the executable links, each a package of this system.
+  const ToolRun info =
+      RunTool("dpkg-deb", {"-f", QString::fromStdString(deb), "Package", "Depends"});
+  ASSERT_EQ(info.code, 0) << info.output;
+  EXPECT_NE(info.output.find("Package: brevanto\n"), std::string::npos) << info.output;
+  const size_t field = info.output.find("Depends: ");
+  ASSERT_NE(field, std::string::npos) << info.output;
+  const std::string depends =
+      info.output.substr(field + 9, info.output.find('\n', field) - field - 9) + ", ";
+  for (const char* lib : {"libqt6widgets6", "libqt6gui6", "libqt6core6", "libqt6network6",
+                          "libblkid1", "libcurl4", "libc6", "libstdc++6"}) {
+    EXPECT_NE(depends.find(std::string(lib) + " ("), std::string::npos) << lib << "\n" << depends;
+  }
+  for (size_t at = 0, end; (end = depends.find(", ", at)) != std::string::npos; at = end + 2) {
+    const std::string name = depends.substr(at, depends.find_first_of(" ,", at) - at);
+    const ToolRun known = RunTool("dpkg-query", {"-W", QString::fromStdString(name)});
+    EXPECT_EQ(known.code, 0) << name << ": " << known.output;
+  }
+
+  // Installed into an empty system folder and removed again by dpkg.
+  const std::string root = work.NativeOf("root");
+  fs::create_directories(root + "/var/lib/dpkg/info");
+  fs::create_directories(root + "/var/lib/dpkg/updates");
+  bvtest::WriteNative(root + "/var/lib/dpkg/status", "");
+  const QString rootArg = QString::fromStdString("--root=" + root);
+  ToolRun dpkg = RunTool(
+      "dpkg", {rootArg, "--force-depends", "--log=/dev/null", "-i", QString::fromStdString(deb)});
+  ASSERT_EQ(dpkg.code, 0) << dpkg.output;
+  const std::map<std::string, std::string> unpacked = bvtest::FilesBelow(root + "/usr");
+  EXPECT_EQ(unpacked.size(), files);
+  const std::string entry = unpacked.count(std::string("share/applications/") + kId + ".desktop")
+                                ? unpacked.at(std::string("share/applications/") + kId + ".desktop")
+                                : std::string();
+  EXPECT_EQ(Line(entry, "Exec"), "/usr/bin/brevanto");  // where the package puts it
+  dpkg = RunTool("dpkg", {rootArg, "--log=/dev/null", "-r", "brevanto"});
+  ASSERT_EQ(dpkg.code, 0) << dpkg.output;
+  EXPECT_TRUE(bvtest::FilesBelow(root + "/usr").empty());
+}
+
+}  // namespace
