@@ -75,7 +75,14 @@ bool CBrevantoApp::InitInstance() {
           });
   switch (DecideStartWindow(silent, runOnce, plans)) {
     case StartWindow::kHide:
-      TraceStartup("hidden");
+      if (!frame_->IsIconShown() && frame_->CanMinimise()) {
+        // No notification area to live in: the task bar keeps the window
+        // within reach instead.
+        frame_->showMinimized();
+        TraceStartup("shown-minimised");
+      } else {
+        TraceStartup("hidden");
+      }
       break;
     case StartWindow::kShow:
       frame_->show();
