@@ -382,6 +382,8 @@ class FrameInTaskBar : public CMainFrame {
 };
 
 TEST_F(TrayTest, WithoutANotificationAreaTheWindowStaysInTheTaskBar) {
+  const std::string log = dir_.NativeOf("messages.log");
+  setenv("BREVANTO_MESSAGE_LOG", log.c_str(), 1);  // a message box would not hold the test
   {
     FrameInTaskBar frame;
     ASSERT_FALSE(frame.IsIconShown());
@@ -413,6 +415,8 @@ TEST_F(TrayTest, WithoutANotificationAreaTheWindowStaysInTheTaskBar) {
   restarted.close();
   EXPECT_TRUE(restarted.isMinimized());
   EXPECT_FALSE(Popup().isVisible());
+  unsetenv("BREVANTO_MESSAGE_LOG");
+  EXPECT_EQ(ReadNative(log), "");
 }
 
 // The desktop's side of the StatusNotifierItem protocol on a private session
