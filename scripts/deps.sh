@@ -7,6 +7,7 @@ PKGS=(build-essential cmake ninja-build pkg-config
       xvfb xauth dosfstools fonts-dejavu-core
       libcurl4-openssl-dev pure-ftpd openssl)
 PKGS+=(desktop-file-utils appstream dpkg-dev)  # install tree and package checks: desktop-file-validate, appstreamcli, dpkg-shlibdeps
+PKGS+=(dbus-daemon)  # the tray test's private session bus (with Xvfb)
 if [ "${BV_WITH_CLANG:-0}" = 1 ]; then PKGS+=(clang libclang-rt-14-dev); fi
 missing=()
 for p in "${PKGS[@]}"; do

@@ -16,8 +16,16 @@
 
 #include "ProgramRun.h"
 #include "app/Autostart.h"
+#include "app/Settings.h"
+#include "app/gui/CBrevantoApp.h"
+#include "plans/CPlan.h"
+#include "plans/PlanList.h"
+#include "plans/PlanSettings.h"
 #include "support/QtApp.h"
 #include "support/TempDir.h"
+#include "ui/CBrevantoView.h"
+#include "ui/CMainFrame.h"
+#include "ui/EventPump.h"
 
 namespace fs = std::filesystem;
 
@@ -181,6 +189,50 @@ TEST(InstallTest, PrefixHoldsEveryFileTheDesktopFindsAndTheProgramRunsFromIt) {
   ASSERT_TRUE(bvtest::WaitUntilRunning(data));
   EXPECT_FALSE(fs::exists(autostart));
   Stop(program.get());
+}
+
+// The running program follows its plans: the first plan made adds the
+// entry, deleting the last one removes it.
+TEST(AutostartTest, EntryFollowsThePlansOfTheRunningProgram) {
+  bvtest::App();
+  bvtest::TempDir dir;
+  for (const char* sub : {"run", "global", "data", "config"})
+    fs::create_directories(dir.NativeOf(sub));
+  fs::permissions(dir.NativeOf("run"), fs::perms::owner_all);
+  const std::vector<std::pair<const char*, std::string>> env = {
+      {"XDG_RUNTIME_DIR", dir.NativeOf("run")},
+      {"BREVANTO_GLOBAL_LOCK_DIR", dir.NativeOf("global")},
+      {"BREVANTO_DATA_DIR", dir.NativeOf("data")},
+      {"XDG_CONFIG_HOME", dir.NativeOf("config")}};
+  for (const auto& [key, value] : env) setenv(key, value.c_str(), 1);
+  ResetSettingsCache();
+  const std::string entry = dir.NativeOf("config/autostart/") + kId + ".desktop";
+  {
+    // No event loop runs here, so the first-use wizard never opens; the
+    // view's pump is drained by hand.
+    CBrevantoApp app("brevanto");
+    ASSERT_TRUE(app.InitInstance());
+    CEventPump* pump = app.MainFrame()->View()->EventPump();
+    EXPECT_FALSE(fs::exists(entry));
+    PlanSettings settings;
+    settings.name = "Docs";
+    settings.storePath = dir.SystemOf("Store") + "\\";
+    settings.storageType = kStorageLocal;
+    settings.scheduleNum = 1;
+    settings.scheduleUnit = 1;
+    settings.versionNumber = 3;
+    CPlan* plan = PlanList::Instance().CreatePlan(settings);
+    ASSERT_NE(plan, nullptr);
+    pump->Drain();
+    EXPECT_NE(bvtest::ReadNative(entry).find(
+                  "\nExec=" + fs::read_symlink("/proc/self/exe").string() + " -s\n"),
+              std::string::npos);
+    PlanList::Instance().DeletePlan(plan->Id());
+    pump->Drain();
+    EXPECT_FALSE(fs::exists(entry));
+    EXPECT_EQ(app.ExitInstance(), 0);
+  }
+  for (const auto& [key, value] : env) unsetenv(key);
 }
 
 // Exec lines for executables in awkward places, each accepted by the
