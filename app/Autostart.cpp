@@ -33,21 +33,14 @@ std::string EntryText(const std::string& exeNative) {
   std::string comment = GetText("DESKTOP", "AUTOSTART_COMMENT");
   for (char& c : comment)
     if (c == '\n') c = ' ';
-  return "[Desktop Entry]\n"
-         "Type=Application\n"
-         "Name=" +
-         EscapeValue(GetProductName()) + "\n" +
-         (comment.empty() ? std::string() : "Comment=" + EscapeValue(comment) + "\n") +
-         "Exec=" + exec +
-         "\n"
-         "TryExec=" +
-         EscapeValue(exeNative) +
-         "\n"
-         "Icon=" +
-         std::string(kDesktopAppId) +
-         "\n"
-         "Terminal=false\n"
-         "X-GNOME-Autostart-enabled=true\n";
+  std::string text = "[Desktop Entry]\nType=Application\n";
+  text += "Name=" + EscapeValue(GetProductName()) + "\n";
+  if (!comment.empty()) text += "Comment=" + EscapeValue(comment) + "\n";
+  text += "Exec=" + exec + "\n";
+  text += "TryExec=" + EscapeValue(exeNative) + "\n";
+  text += "Icon=" + std::string(kDesktopAppId) + "\n";
+  text += "Terminal=false\nX-GNOME-Autostart-enabled=true\n";
+  return text;
 }
 
 }  // namespace

@@ -93,16 +93,25 @@ class SettingsDialogTest : public ::testing::Test {
   std::string config_;
 };
 
-TEST_F(SettingsDialogTest, MissingSettingsShowTheDefaults) {
+// Missing settings show the defaults; Cancel writes nothing.
+TEST_F(SettingsDialogTest, MissingSettingsShowTheDefaultsAndCancelWritesNothing) {
   CDlgAppSettings dialog;
   EXPECT_TRUE(dialog.List()->IsChecked(CAppSettingsList::kBattery));
   EXPECT_TRUE(dialog.List()->IsChecked(CAppSettingsList::kError));
   EXPECT_TRUE(dialog.List()->IsChecked(CAppSettingsList::kStatus));
   EXPECT_FALSE(dialog.List()->IsChecked(CAppSettingsList::kConfirm));
+  EXPECT_TRUE(dialog.List()->IsChecked(CAppSettingsList::kStartAtLogin));
   EXPECT_EQ(dialog.List()->SizeEdit()->text(), "2048");
   EXPECT_EQ(dialog.windowTitle().toStdString(), GetText("DIALOG_APP_SETTING", "TITLE"));
   EXPECT_EQ(dialog.OkButton()->text().toStdString(), GetText("DIALOG_APP_SETTING", "BUTTON_OK"));
   EXPECT_FALSE(dialog.OkButton()->text().isEmpty());
+
+  dialog.show();
+  Click(dialog.List(), dialog.List()->OptionRect(CAppSettingsList::kError).center());
+  dialog.List()->SizeEdit()->setText("300");
+  dialog.CancelButton()->click();
+  EXPECT_EQ(dialog.result(), QDialog::Rejected);
+  EXPECT_FALSE(SettingsFileExists());
 }
 
 TEST_F(SettingsDialogTest, StoredSettingsAreShownAnyNonZeroTicks) {
@@ -187,17 +196,7 @@ TEST_F(SettingsDialogTest, SizesOutsideTheRangeAreRefusedAndNothingIsWritten) {
   EXPECT_EQ(Messages(), expected);
 }
 
-TEST_F(SettingsDialogTest, CancelWritesNothing) {
-  CDlgAppSettings dialog;
-  dialog.show();
-  Click(dialog.List(), dialog.List()->OptionRect(CAppSettingsList::kError).center());
-  dialog.List()->SizeEdit()->setText("300");
-  dialog.CancelButton()->click();
-  EXPECT_EQ(dialog.result(), QDialog::Rejected);
-  EXPECT_FALSE(SettingsFileExists());
-}
-
-// The start at log-in: on by default; OK writes the autostart entry only
+// The start at log-in: OK writes the autostart entry only
 // while a plan exists, pointing at the running executable; unticked, the
 // entry goes; an entry that cannot be written is reported.
 TEST_F(SettingsDialogTest, StartAtLoginAddsAndRemovesTheAutostartEntry) {
@@ -210,8 +209,6 @@ TEST_F(SettingsDialogTest, StartAtLoginAddsAndRemovesTheAutostartEntry) {
       Click(list, list->OptionRect(CAppSettingsList::kStartAtLogin).center());
     dialog.OkButton()->click();
   };
-  CDlgAppSettings fresh;
-  EXPECT_TRUE(fresh.List()->IsChecked(CAppSettingsList::kStartAtLogin));
   ok(true);
   EXPECT_FALSE(std::filesystem::exists(entry));  // nothing to protect yet
 
