@@ -16,7 +16,7 @@ endforeach()
 # The desktop entry names the installed executable by its full path, so the
 # menu starts it whatever the prefix and the PATH.
 install(CODE "set(BV_DESKTOP_IN \"${BV_DESKTOP_DIR}/${BV_APP_ID}.desktop.in\")
-set(BV_DESKTOP_OUT \"${CMAKE_BINARY_DIR}/${BV_APP_ID}.desktop\")")
+set(BV_DESKTOP_SCRATCH \"${CMAKE_BINARY_DIR}/desktop-entry\")")
 install(SCRIPT ${CMAKE_CURRENT_LIST_DIR}/BvDesktopEntry.cmake)
 
 install(FILES ${BV_DESKTOP_DIR}/${BV_APP_ID}.metainfo.xml DESTINATION share/metainfo)
