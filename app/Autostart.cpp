@@ -10,6 +10,22 @@ namespace {
 
 constexpr char kSection[] = "General";
 constexpr char kKey[] = "StartAtLogin";
+// 1 while the entry this program wrote should be in place.
+constexpr char kWrittenKey[] = "AutostartWritten";
+
+void SetWritten(bool on) {
+  if ((ReadInternalInt(kSection, kWrittenKey, 0) != 0) != on)
+    WriteInternalInt(kSection, kWrittenKey, on ? 1 : 0);
+}
+
+// The entry is there and not switched off by the desktop's own start-up
+// settings (which hide an entry or mark it disabled).
+bool EntryActive(const std::string& path) {
+  std::string text;
+  if (!plat::ReadWholeFile(path, &text, 1 << 16)) return false;
+  return text.find("\nHidden=true") == std::string::npos &&
+         text.find("\nX-GNOME-Autostart-enabled=false") == std::string::npos;
+}
 
 // A desktop entry's string value: backslashes doubled, line breaks refused
 // by the caller.
@@ -47,7 +63,10 @@ std::string EntryText(const std::string& exeNative) {
 
 bool GetStartAtLogin() { return ReadInternalInt(kSection, kKey, 1) != 0; }
 
-void SetStartAtLogin(bool on) { WriteInternalInt(kSection, kKey, on ? 1 : 0); }
+void SetStartAtLogin(bool on) {
+  WriteInternalInt(kSection, kKey, on ? 1 : 0);
+  SetWritten(false);  // the user's word here outranks what the desktop did before
+}
 
 std::string AutostartEntryPath() {
   const std::string config = plat::GetShellFolder(plat::ShellFolder::kAppData);
@@ -81,7 +100,13 @@ std::string DesktopExecValue(std::string_view executable, std::string_view argum
 bool SyncAutostartEntry(bool plansExist) {
   const std::string path = AutostartEntryPath();
   if (path.empty()) return false;
+  if (GetStartAtLogin() && ReadInternalInt(kSection, kWrittenKey, 0) != 0 && !EntryActive(path)) {
+    // The entry written here was removed or switched off with the desktop's
+    // own start-up settings: that is the user's choice as well.
+    WriteInternalInt(kSection, kKey, 0);
+  }
   if (!plansExist || !GetStartAtLogin()) {
+    SetWritten(false);
     return !plat::FileExists(path) || plat::DeleteFile(path);
   }
   std::string exe;
@@ -89,7 +114,12 @@ bool SyncAutostartEntry(bool plansExist) {
   const std::string text = EntryText(exe);
   if (text.empty()) return false;
   std::string present;
-  if (plat::ReadWholeFile(path, &present, 1 << 16) && present == text) return true;
+  if (plat::ReadWholeFile(path, &present, 1 << 16) && present == text) {
+    SetWritten(true);
+    return true;
+  }
   const std::string folder = path.substr(0, path.find_last_of('\\'));
-  return plat::CreateDirectories(folder) && plat::WriteFileAtomic(path, text);
+  if (!plat::CreateDirectories(folder) || !plat::WriteFileAtomic(path, text)) return false;
+  SetWritten(true);
+  return true;
 }

@@ -10,7 +10,8 @@
 // its icons and its AppStream metadata.
 inline constexpr char kDesktopAppId[] = "org.brevanto.Brevanto";
 
-// The user's choice; on when never set.
+// The user's choice; on when never set. Setting it (the settings dialog)
+// overrides what the desktop's own start-up settings did to the entry.
 bool GetStartAtLogin();
 void SetStartAtLogin(bool on);
 
@@ -26,6 +27,9 @@ std::string DesktopExecValue(std::string_view executable, std::string_view argum
 
 // Makes the entry agree with the choice: written (pointing at the running
 // executable) when the user wants it and a plan exists, removed otherwise.
-// An entry that already says the same is left untouched. False when the
-// entry could not be written or removed.
+// An entry that already says the same is left untouched. An entry written
+// here that the desktop's own start-up settings removed or switched off
+// (Hidden=true, X-GNOME-Autostart-enabled=false) turns the choice off
+// instead of coming back; SetStartAtLogin(true) brings it back. False when
+// the entry could not be written or removed.
 bool SyncAutostartEntry(bool plansExist);

@@ -180,7 +180,8 @@ TEST(InstallTest, PrefixHoldsEveryFileTheDesktopFindsAndTheProgramRunsFromIt) {
 }
 
 // The running program follows its plans: the first plan made adds the
-// entry, deleting the last one removes it.
+// entry, deleting the last one removes it; the desktop switching it off is
+// respected.
 TEST(AutostartTest, EntryFollowsThePlansOfTheRunningProgram) {
   bvtest::App();
   bvtest::TempDir dir;
@@ -215,6 +216,26 @@ TEST(AutostartTest, EntryFollowsThePlansOfTheRunningProgram) {
     EXPECT_NE(bvtest::ReadNative(entry).find(
                   "\nExec=" + fs::read_symlink("/proc/self/exe").string() + " -s\n"),
               std::string::npos);
+    // Switched off with the desktop's own start-up settings (the entry
+    // removed, or hidden): it stays off until the user ticks it again.
+    for (const bool hide : {false, true}) {
+      SCOPED_TRACE(hide);
+      if (hide)
+        bvtest::WriteNative(entry, bvtest::ReadNative(entry) + "Hidden=true\n");
+      else
+        fs::remove(entry);
+      settings.name = "More";
+      settings.storePath = dir.SystemOf("More") + "\\";
+      CPlan* more = PlanList::Instance().CreatePlan(settings);
+      ASSERT_NE(more, nullptr);
+      pump->Drain();
+      EXPECT_FALSE(fs::exists(entry));
+      EXPECT_FALSE(GetStartAtLogin());
+      PlanList::Instance().DeletePlan(more->Id());
+      SetStartAtLogin(true);  // what the settings dialog does
+      EXPECT_TRUE(SyncAutostartEntry(true));
+      EXPECT_TRUE(fs::exists(entry));
+    }
     PlanList::Instance().DeletePlan(plan->Id());
     pump->Drain();
     EXPECT_FALSE(fs::exists(entry));
