@@ -2,6 +2,7 @@
 
 #include <mutex>
 
+#include "platform/Files.h"
 #include "platform/Folders.h"
 #include "platform/Profile.h"
 
@@ -10,9 +11,23 @@ namespace {
 constexpr size_t kMaxTextChars = 1024;
 constexpr char kDefaultProductName[] = "Brevanto Essentials";
 
-std::mutex g_lock;  // guards g_folderOverride and g_productName
+std::mutex g_lock;  // guards g_folderOverride, g_sideFolder and g_productName
 std::string g_folderOverride;
+std::string g_sideFolder;
 std::string g_productName;
+
+// The folder of the side files: the executable's own folder when the texts
+// lie beside it (a build folder), else "share\brevanto\" beside the
+// executable's "bin" folder (an installed program: <prefix>/bin and
+// <prefix>/share/brevanto). The executable's folder when neither holds them.
+std::string FindSideFolder() {
+  const std::string exe = plat::GetProgramFolder();
+  if (exe.empty() || plat::FileExists(exe + "BV_Texts.ini")) return exe;
+  const size_t cut = exe.find_last_of('\\', exe.size() - 2);
+  if (cut == std::string::npos) return exe;
+  const std::string shared = exe.substr(0, cut + 1) + "share\\brevanto\\";
+  return plat::FileExists(shared + "BV_Texts.ini") ? shared : exe;
+}
 
 std::string SideFile(const char* name) { return GetProgramFolder() + name; }
 
@@ -22,8 +37,12 @@ std::string GetProgramFolder() {
   {
     std::lock_guard<std::mutex> g(g_lock);
     if (!g_folderOverride.empty()) return g_folderOverride;
+    if (!g_sideFolder.empty()) return g_sideFolder;
   }
-  return plat::GetProgramFolder();
+  std::string found = FindSideFolder();
+  std::lock_guard<std::mutex> g(g_lock);
+  if (g_sideFolder.empty()) g_sideFolder = std::move(found);
+  return g_sideFolder;
 }
 
 void SetProgramFolderForTests(std::string_view folder) {

@@ -12,8 +12,11 @@
 #include <algorithm>
 #include <climits>
 
+#include "app/Autostart.h"
 #include "app/Settings.h"
 #include "app/Texts.h"
+#include "plans/PlanList.h"
+#include "platform/Paths.h"
 #include "ui/AppMessage.h"
 #include "ui/DesktopOpen.h"
 #include "ui/NativePath.h"
@@ -52,6 +55,8 @@ CAppSettingsList::CAppSettingsList(QWidget* parent) : QWidget(parent) {
       {false, kError, Text("OPTION_NAME_CHECK_ERROR")},
       {false, kStatus, Text("OPTION_NAME_CHECK_STATUS")},
       {false, kConfirm, Text("OPTION_NAME_CHECK_CONFIRM")},
+      {true, -1, Text("OPTION_START_UP")},
+      {false, kStartAtLogin, Text("OPTION_NAME_START_AT_LOGIN")},
   };
   unitText_ = Text("OPTION_NAME_MAX_SIZE_UNIT");
   checkedImage_ = LoadImage("CommonControl\\CheckBox\\checkbox_selected.png");
@@ -186,7 +191,7 @@ void CAppSettingsList::mousePressEvent(QMouseEvent* event) {
 }
 
 void CAppSettingsList::MoveCurrent(int step) {
-  static constexpr int kOrder[] = {kBattery, kMaxSize, kError, kStatus, kConfirm};
+  static constexpr int kOrder[] = {kBattery, kMaxSize, kError, kStatus, kConfirm, kStartAtLogin};
   int at = 0;
   for (int i = 0; i < kOptionCount; ++i) {
     if (kOrder[i] == current_) at = i;
@@ -227,6 +232,7 @@ CDlgAppSettings::CDlgAppSettings(QWidget* parent) : QDialog(parent) {
   list_->SetChecked(CAppSettingsList::kError, ReadInternalInt(kNotifySection, "Error", 1) != 0);
   list_->SetChecked(CAppSettingsList::kStatus, ReadInternalInt(kNotifySection, "Status", 1) != 0);
   list_->SetChecked(CAppSettingsList::kConfirm, ReadInternalInt(kNotifySection, "Confirm", 0) != 0);
+  list_->SetChecked(CAppSettingsList::kStartAtLogin, GetStartAtLogin());
   int size = ReadInternalInt(kBackupSection, "BackupFileMaxSize", 2048);
   if (size < 0) size = 2048;
   list_->SizeEdit()->setText(QString::number(size));
@@ -309,6 +315,13 @@ bool CDlgAppSettings::Save() {
   WriteInternalString(kNotifySection, "Status", flag(CAppSettingsList::kStatus));
   WriteInternalString(kNotifySection, "Confirm", flag(CAppSettingsList::kConfirm));
   SetBackupFileMaxSize(size);
+  SetStartAtLogin(list_->IsChecked(CAppSettingsList::kStartAtLogin));
+  if (!SyncAutostartEntry(PlanList::Instance().Count() > 0)) {
+    std::string entry;
+    if (!plat::ToNativePath(AutostartEntryPath(), &entry)) entry = AutostartEntryPath();
+    ShowAppMessage(FormatText(GetText(kSection, "AUTOSTART_NOT_CHANGED"), {entry}),
+                   QMessageBox::Warning);
+  }
   return true;
 }
 

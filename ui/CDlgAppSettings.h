@@ -1,7 +1,8 @@
 // The application settings dialog: pause on battery power, the largest file
-// that is backed up, and the three notification switches, all kept in
-// "InternalSettings.ini". The options are drawn by CAppSettingsList under
-// two group headings.
+// that is backed up, the three notification switches, all kept in
+// "InternalSettings.ini", and whether the program starts when the user logs
+// in (its autostart entry). The options are drawn by CAppSettingsList under
+// three group headings.
 #pragma once
 #include <QDialog>
 #include <QIcon>
@@ -22,7 +23,7 @@ class QPushButton;
 class CAppSettingsList : public QWidget {
   Q_OBJECT
  public:
-  enum Option { kBattery, kMaxSize, kError, kStatus, kConfirm, kOptionCount };
+  enum Option { kBattery, kMaxSize, kError, kStatus, kConfirm, kStartAtLogin, kOptionCount };
 
   explicit CAppSettingsList(QWidget* parent = nullptr);
 
@@ -69,7 +70,7 @@ class CDlgAppSettings : public QDialog {
   static constexpr int kMinSizeMiB = 200;
   static constexpr int kMaxSizeMiB = 2048;
 
-  // Reads the five settings (defaults for missing keys).
+  // Reads the six settings (defaults for missing keys).
   explicit CDlgAppSettings(QWidget* parent = nullptr);
 
   CAppSettingsList* List() const { return list_; }
@@ -88,8 +89,9 @@ class CDlgAppSettings : public QDialog {
   bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
-  // Checks the size and writes every setting; false (nothing written) when
-  // the size is out of range, after telling the user.
+  // Checks the size and writes every setting, then adds or removes the
+  // autostart entry (telling the user when that fails); false (nothing
+  // written) when the size is out of range, after telling the user.
   bool Save();
   void OpenLogFolder();
 

@@ -6,6 +6,7 @@
 #include <QGuiApplication>
 #include <QIcon>
 #include <QMenu>
+#include <QMenuBar>
 #include <QMetaObject>
 #include <QScreen>
 #include <cstdlib>
@@ -175,11 +176,32 @@ void CMainFrame::closeEvent(QCloseEvent* event) {
   if (IsIconShown()) {
     hide();
     TellClosedToIcon();
+  } else if (CanMinimise()) {
+    // No notification area: the task bar keeps the window within reach.
+    showMinimized();
+    TellNoNotificationArea();
   } else {
-    // Without a notification icon a hidden window could not be brought back
-    // or ended from the desktop: closing it is the exit command.
+    // Nothing could bring a hidden window back or end the program from the
+    // desktop: closing it is the exit command, and the user is told why.
+    ShowAppMessage(FormatText(GetText("MAIN_UI", "NO_NOTIFICATION_AREA_EXIT"), {GetProductName()}),
+                   QMessageBox::Information);
     ExitCommand();
   }
+}
+
+void CMainFrame::showEvent(QShowEvent* event) {
+  CTrayWnd::showEvent(event);
+  if (menuWidget() != nullptr || IsIconShown() || !CanMinimise()) return;
+  menu_->setTitle(QString::fromStdString(GetProductName()));
+  menuBar()->addMenu(menu_.get());
+}
+
+void CMainFrame::TellNoNotificationArea() {
+  if (ReadInternalInt(kNoticeSection, "NoNotificationArea", 0) != 0) return;
+  WriteInternalInt(kNoticeSection, "NoNotificationArea", 1);
+  ShowMessage(QString::fromStdString(
+                  FormatText(GetText("MAIN_UI", "NO_NOTIFICATION_AREA"), {GetProductName()})),
+              PopupKind::kInfo);
 }
 
 void CMainFrame::TellClosedToIcon() {

@@ -1,7 +1,9 @@
 // The main window: caption, placement, the notification icon with its menu,
 // the pop-ups raised by engine events and the power state, and the exit
 // command. Closing it by its close button only hides it while a notification
-// icon can bring it back.
+// icon can bring it back; without one it is minimised where the desktop
+// keeps minimised windows, and only where nothing could bring it back does
+// closing it end the program.
 #pragma once
 #include <QString>
 #include <QTimer>
@@ -67,6 +69,9 @@ class CMainFrame : public CTrayWnd {
 
  protected:
   void closeEvent(QCloseEvent* event) override;
+  // On a desktop without a notification area, the first show gives the
+  // window a menu bar with the icon's menu, the only way to its commands.
+  void showEvent(QShowEvent* event) override;
   QMenu* ContextMenu() override;
 
  private:
@@ -74,6 +79,9 @@ class CMainFrame : public CTrayWnd {
   // The first time the window closes to the icon: a pop-up says the program
   // still protects the files and that the icon's menu exits it.
   void TellClosedToIcon();
+  // The first time the window closes on a desktop without a notification
+  // area: a pop-up says the window stays minimised and how to end it.
+  void TellNoNotificationArea();
   void BuildMenu();
   void ShowAbout();
   void ShowSettings();

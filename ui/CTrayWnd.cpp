@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include <QCursor>
+#include <QGuiApplication>
 #include <QMenu>
 #include <QPixmap>
 
@@ -47,6 +48,11 @@ void CTrayWnd::RemoveIcon() {
 }
 
 bool CTrayWnd::IsIconShown() const { return tray_ != nullptr && tray_->isVisible(); }
+
+bool CTrayWnd::CanMinimise() const {
+  const QString platform = QGuiApplication::platformName();
+  return platform != QLatin1String("offscreen") && platform != QLatin1String("minimal");
+}
 
 void CTrayWnd::SetTooltip(const QString& text) {
   tooltip_ = text;

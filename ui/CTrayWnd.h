@@ -5,6 +5,9 @@
 //
 // On a desktop without a notification area no icon is shown, but the icon's
 // state (image, tooltip, animation) is kept and the handlers work the same.
+// Where the desktop offers one, Qt shows the icon through the
+// StatusNotifierItem protocol over D-Bus (GNOME with its extension, KDE) or
+// the older X11 tray.
 #pragma once
 #include <QIcon>
 #include <QMainWindow>
@@ -38,6 +41,10 @@ class CTrayWnd : public QMainWindow {
   bool HasIcon() const { return added_; }
   // True while an icon is visible in a notification area.
   virtual bool IsIconShown() const;
+  // True when the desktop keeps a minimised window within reach (a task bar
+  // or a window list): every windowing platform but those that show nothing
+  // ("offscreen", "minimal").
+  virtual bool CanMinimise() const;
 
   void SetTooltip(const QString& text);
   const QString& Tooltip() const { return tooltip_; }

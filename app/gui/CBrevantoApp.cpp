@@ -5,6 +5,7 @@
 #include <QStyleFactory>
 #include <QTimer>
 
+#include "app/Autostart.h"
 #include "app/Settings.h"
 #include "app/Texts.h"
 #include "app/gui/CInstanceServer.h"
@@ -13,9 +14,11 @@
 #include "engine/EngineEvents.h"
 #include "platform/ExitSignals.h"
 #include "platform/Folders.h"
+#include "ui/CBrevantoView.h"
 #include "ui/CDlgSystrayMesssage.h"
 #include "ui/CMainFrame.h"
 #include "ui/EngineStartup.h"
+#include "ui/EventPump.h"
 #include "ui/StartupTrace.h"
 
 CBrevantoApp::CBrevantoApp(std::string commandLine, QObject* parent)
@@ -62,9 +65,24 @@ bool CBrevantoApp::InitInstance() {
   const bool silent = IsSilentCommandLine(commandLine_);
   TraceStartup(silent ? "start-silent" : "start-normal");
   const int plans = PlanCount();
+  // The session starts the program once there is something to protect, and
+  // no longer once the last plan is gone (or the data folder was removed).
+  if (!SyncAutostartEntry(plans > 0)) TraceStartup("autostart-failed");
+  connect(frame_->View()->EventPump(), &CEventPump::eventArrived, this,
+          [](CMEvent*, const EventData& event) {
+            if (event.code == kEvPlanCreated || event.code == kEvPlanDeleted)
+              SyncAutostartEntry(PlanCount() > 0);
+          });
   switch (DecideStartWindow(silent, runOnce, plans)) {
     case StartWindow::kHide:
-      TraceStartup("hidden");
+      if (!frame_->IsIconShown() && frame_->CanMinimise()) {
+        // No notification area to live in: the task bar keeps the window
+        // within reach instead.
+        frame_->showMinimized();
+        TraceStartup("shown-minimised");
+      } else {
+        TraceStartup("hidden");
+      }
       break;
     case StartWindow::kShow:
       frame_->show();

@@ -179,17 +179,23 @@ TEST_F(MainFrameTest, ConfirmedExitUnansweredClosesAfterTwentySeconds) {
   EXPECT_EQ(Setting("Application Position", "x"), 60);
 }
 
+// Neither a notification area nor a task bar (the offscreen desktop): the
+// user is told that closing ends the program.
 TEST_F(MainFrameTest, CloseWithoutNotificationAreaIsTheExitCommand) {
+  const std::string log = dir_.NativeOf("messages.log");
+  setenv("BREVANTO_MESSAGE_LOG", log.c_str(), 1);
   CMainFrame frame;
-  ASSERT_FALSE(frame.IsIconShown());  // the offscreen desktop has none
+  ASSERT_FALSE(frame.IsIconShown() || frame.CanMinimise());
   frame.move(10, 20);
   frame.show();
   bool closed = false;
   QObject::connect(&frame, &CMainFrame::frameClosed, [&closed] { closed = true; });
   frame.close();
   QCoreApplication::sendPostedEvents();
+  unsetenv("BREVANTO_MESSAGE_LOG");
   EXPECT_TRUE(closed);
   EXPECT_EQ(Setting("Application Position", "x"), 10);
+  EXPECT_NE(bvtest::ReadNative(log).find("closing its window ends the program"), std::string::npos);
 }
 
 // F1 on a desktop where nothing can open the help (the offscreen desktop

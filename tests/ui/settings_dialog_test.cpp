@@ -18,6 +18,9 @@
 
 #include "app/Settings.h"
 #include "app/Texts.h"
+#include "plans/CPlan.h"
+#include "plans/PlanList.h"
+#include "plans/PlanSettings.h"
 #include "platform/Profile.h"
 #include "support/QtApp.h"
 #include "support/TempDir.h"
@@ -54,10 +57,19 @@ class SettingsDialogTest : public ::testing::Test {
   void SetUp() override {
     setenv("BREVANTO_DATA_DIR", dir_.Native().c_str(), 1);
     setenv("BREVANTO_MESSAGE_LOG", dir_.NativeOf("messages.log").c_str(), 1);
+    // OK adds the autostart entry while plans exist: never the real one.
+    if (const char* config = std::getenv("XDG_CONFIG_HOME")) config_ = config;
+    setenv("XDG_CONFIG_HOME", dir_.NativeOf("config").c_str(), 1);
     ResetSettingsCache();
     App();
   }
-  void TearDown() override { unsetenv("BREVANTO_MESSAGE_LOG"); }
+  void TearDown() override {
+    unsetenv("BREVANTO_MESSAGE_LOG");
+    if (config_.empty())
+      unsetenv("XDG_CONFIG_HOME");
+    else
+      setenv("XDG_CONFIG_HOME", config_.c_str(), 1);
+  }
 
   std::string Raw(const char* section, const char* key) const {
     return plat::GetProfileString(GetInternalSettingsPath(), section, key, "<none>");
@@ -78,18 +90,28 @@ class SettingsDialogTest : public ::testing::Test {
   }
 
   bvtest::TempDir dir_;
+  std::string config_;
 };
 
-TEST_F(SettingsDialogTest, MissingSettingsShowTheDefaults) {
+// Missing settings show the defaults; Cancel writes nothing.
+TEST_F(SettingsDialogTest, MissingSettingsShowTheDefaultsAndCancelWritesNothing) {
   CDlgAppSettings dialog;
   EXPECT_TRUE(dialog.List()->IsChecked(CAppSettingsList::kBattery));
   EXPECT_TRUE(dialog.List()->IsChecked(CAppSettingsList::kError));
   EXPECT_TRUE(dialog.List()->IsChecked(CAppSettingsList::kStatus));
   EXPECT_FALSE(dialog.List()->IsChecked(CAppSettingsList::kConfirm));
+  EXPECT_TRUE(dialog.List()->IsChecked(CAppSettingsList::kStartAtLogin));
   EXPECT_EQ(dialog.List()->SizeEdit()->text(), "2048");
   EXPECT_EQ(dialog.windowTitle().toStdString(), GetText("DIALOG_APP_SETTING", "TITLE"));
   EXPECT_EQ(dialog.OkButton()->text().toStdString(), GetText("DIALOG_APP_SETTING", "BUTTON_OK"));
   EXPECT_FALSE(dialog.OkButton()->text().isEmpty());
+
+  dialog.show();
+  Click(dialog.List(), dialog.List()->OptionRect(CAppSettingsList::kError).center());
+  dialog.List()->SizeEdit()->setText("300");
+  dialog.CancelButton()->click();
+  EXPECT_EQ(dialog.result(), QDialog::Rejected);
+  EXPECT_FALSE(SettingsFileExists());
 }
 
 TEST_F(SettingsDialogTest, StoredSettingsAreShownAnyNonZeroTicks) {
@@ -174,14 +196,54 @@ TEST_F(SettingsDialogTest, SizesOutsideTheRangeAreRefusedAndNothingIsWritten) {
   EXPECT_EQ(Messages(), expected);
 }
 
-TEST_F(SettingsDialogTest, CancelWritesNothing) {
-  CDlgAppSettings dialog;
-  dialog.show();
-  Click(dialog.List(), dialog.List()->OptionRect(CAppSettingsList::kError).center());
-  dialog.List()->SizeEdit()->setText("300");
-  dialog.CancelButton()->click();
-  EXPECT_EQ(dialog.result(), QDialog::Rejected);
-  EXPECT_FALSE(SettingsFileExists());
+// The start at log-in: OK writes the autostart entry only
+// while a plan exists, pointing at the running executable; unticked, the
+// entry goes; an entry that cannot be written is reported.
+TEST_F(SettingsDialogTest, StartAtLoginAddsAndRemovesTheAutostartEntry) {
+  const std::string entry = dir_.NativeOf("config/autostart/org.brevanto.Brevanto.desktop");
+  auto ok = [](bool tick) {
+    CDlgAppSettings dialog;
+    dialog.show();
+    CAppSettingsList* list = dialog.List();
+    if (list->IsChecked(CAppSettingsList::kStartAtLogin) != tick)
+      Click(list, list->OptionRect(CAppSettingsList::kStartAtLogin).center());
+    dialog.OkButton()->click();
+  };
+  ok(true);
+  EXPECT_FALSE(std::filesystem::exists(entry));  // nothing to protect yet
+
+  PlanSettings settings;
+  settings.name = "Docs";
+  settings.storePath = dir_.SystemOf("Store") + "\\";
+  settings.storageType = kStorageLocal;
+  settings.scheduleNum = 1;
+  settings.scheduleUnit = 1;
+  settings.versionNumber = 3;
+  CPlan* plan = PlanList::Instance().CreatePlan(settings);
+  ASSERT_NE(plan, nullptr);
+  ok(true);
+  const std::string text = bvtest::ReadNative(entry);
+  EXPECT_NE(
+      text.find("\nExec=" + std::filesystem::read_symlink("/proc/self/exe").string() + " -s\n"),
+      std::string::npos)
+      << text;
+  EXPECT_EQ(Raw("General", "StartAtLogin"), "1");
+
+  ok(false);
+  EXPECT_FALSE(std::filesystem::exists(entry));
+  EXPECT_EQ(Raw("General", "StartAtLogin"), "0");
+  EXPECT_FALSE(CDlgAppSettings().List()->IsChecked(CAppSettingsList::kStartAtLogin));
+  EXPECT_EQ(Messages(), "");
+
+  // A file where the autostart folder belongs.
+  std::filesystem::remove_all(dir_.NativeOf("config/autostart"));
+  bvtest::WriteNative(dir_.NativeOf("config/autostart"), "");
+  ok(true);
+  EXPECT_NE(Messages().find("The start at log-in could not be changed: the entry " + entry +
+                            " cannot be written or removed."),
+            std::string::npos)
+      << Messages();
+  PlanList::Instance().DeletePlan(plan->Id());
 }
 
 TEST(SettingsParseTest, OnlyDigitsCount) {

@@ -4,18 +4,31 @@
 // changes that the main frame turns into icons and pop-ups.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
 #include <QAction>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusVariant>
+#include <QDBusVirtualObject>
+#include <QFile>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QMenu>
+#include <QMenuBar>
+#include <QProcess>
 #include <QScreen>
+#include <QStandardPaths>
 #include <QToolButton>
 #include <cstdlib>
+#include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
 
 #include "ManualClock.h"
+#include "app/ProgramRun.h"
 #include "app/Settings.h"
 #include "app/Texts.h"
 #include "engine/EngineEvents.h"
@@ -32,6 +45,9 @@ namespace {
 
 using bvtest::App;
 using bvtest::ManualClock;
+using bvtest::ReadNative;
+using bvtest::WriteNative;
+namespace fs = std::filesystem;
 
 CDlgSystrayMesssage& Popup() { return CDlgSystrayMesssage::Instance(); }
 
@@ -358,6 +374,193 @@ TEST_F(FrameEventsTest, StartingOnBatteryShowsTheIconWithoutAPopup) {
 
 // Pictures of the pop-up in each kind and of the exit countdown. With
 // BV_SCREENSHOT_DIR set they are written there.
+// A desktop with a task bar but no notification area (the offscreen one has
+// neither): the window gets the icon's menu as its menu bar, closing it
+// minimises it, and the first time a pop-up says why, once for good.
+class FrameInTaskBar : public CMainFrame {
+ public:
+  bool CanMinimise() const override { return true; }
+};
+
+TEST_F(TrayTest, WithoutANotificationAreaTheWindowStaysInTheTaskBar) {
+  const std::string log = dir_.NativeOf("messages.log");
+  setenv("BREVANTO_MESSAGE_LOG", log.c_str(), 1);  // a message box would not hold the test
+  {
+    FrameInTaskBar frame;
+    ASSERT_FALSE(frame.IsIconShown());
+    EXPECT_EQ(frame.menuWidget(), nullptr);
+    frame.show();
+    auto* bar = qobject_cast<QMenuBar*>(frame.menuWidget());
+    ASSERT_NE(bar, nullptr);
+    ASSERT_EQ(bar->actions().size(), 1);
+    EXPECT_EQ(bar->actions()[0]->menu(), frame.Menu());
+    EXPECT_TRUE(frame.Menu()->actions().contains(frame.ExitAction()));
+    for (int i = 0; i < 2; ++i) {
+      frame.close();
+      QCoreApplication::sendPostedEvents();
+      EXPECT_TRUE(frame.isMinimized()) << i;
+      EXPECT_FALSE(frame.IsExiting());
+      EXPECT_EQ(Popup().isVisible(), i == 0) << i;
+      if (i == 0) {
+        EXPECT_EQ(PopupText(),
+                  FormatText(GetText("MAIN_UI", "NO_NOTIFICATION_AREA"), {"Brevanto Essentials"}));
+        EXPECT_NE(PopupText().find("Exit in the menu"), std::string::npos);
+      }
+      Popup().HideMessage();
+      frame.ShowAction()->trigger();
+      EXPECT_TRUE(frame.isVisible() && !frame.isMinimized());
+    }
+  }
+  FrameInTaskBar restarted;
+  restarted.show();
+  restarted.close();
+  EXPECT_TRUE(restarted.isMinimized());
+  EXPECT_FALSE(Popup().isVisible());
+  unsetenv("BREVANTO_MESSAGE_LOG");
+  EXPECT_EQ(ReadNative(log), "");
+}
+
+// The desktop's side of the StatusNotifierItem protocol on a private session
+// bus: a watcher with a host, recording the items that register.
+class SniWatcher : public QDBusVirtualObject {
+ public:
+  QStringList items;
+
+  QString introspect(const QString&) const override {
+    return QStringLiteral(
+        "<interface name=\"org.kde.StatusNotifierWatcher\">"
+        "<method name=\"RegisterStatusNotifierItem\"><arg name=\"service\" type=\"s\" "
+        "direction=\"in\"/></method>"
+        "<method name=\"RegisterStatusNotifierHost\"><arg name=\"service\" type=\"s\" "
+        "direction=\"in\"/></method>"
+        "<property name=\"RegisteredStatusNotifierItems\" type=\"as\" access=\"read\"/>"
+        "<property name=\"IsStatusNotifierHostRegistered\" type=\"b\" access=\"read\"/>"
+        "<property name=\"ProtocolVersion\" type=\"i\" access=\"read\"/>"
+        "</interface>");
+  }
+  bool handleMessage(const QDBusMessage& message, const QDBusConnection& bus) override {
+    const QString member = message.member();
+    if (member == "RegisterStatusNotifierItem") {
+      const QString arg = message.arguments().value(0).toString();
+      items << (arg.startsWith('/') ? message.service() : arg);
+      return bus.send(message.createReply());
+    }
+    if (member == "RegisterStatusNotifierHost") return bus.send(message.createReply());
+    if (member == "Get") {
+      const QString name = message.arguments().value(1).toString();
+      QVariant value;
+      if (name == "IsStatusNotifierHostRegistered") value = true;
+      if (name == "ProtocolVersion") value = 0;
+      if (name == "RegisteredStatusNotifierItems") value = items;
+      if (!value.isValid()) return false;
+      return bus.send(message.createReply(QVariant::fromValue(QDBusVariant(value))));
+    }
+    if (member == "GetAll") {
+      QVariantMap all{{"IsStatusNotifierHostRegistered", true},
+                      {"ProtocolVersion", 0},
+                      {"RegisteredStatusNotifierItems", items}};
+      return bus.send(message.createReply(all));
+    }
+    return false;
+  }
+};
+
+// A helper process of the test, ended at the end.
+struct Helper {
+  QProcess process;
+  ~Helper() {
+    process.kill();
+    process.waitForFinished();
+  }
+};
+
+// The real program on an X display (Xvfb) with a private session bus: where
+// no notification area exists a silent start keeps the window in the task
+// bar; where the desktop runs a StatusNotifierWatcher the icon registers
+// with it and the window stays hidden.
+TEST(TrayDesktopTest, IconAppearsThroughStatusNotifierWhereTheDesktopOffersIt) {
+  App();
+  if (QStandardPaths::findExecutable("Xvfb").isEmpty() ||
+      QStandardPaths::findExecutable("dbus-daemon").isEmpty())
+    GTEST_SKIP() << "needs Xvfb and dbus-daemon";
+  bvtest::TempDir dir;
+  Helper x, bus;
+  int display = 80;
+  while (QFile::exists(QString("/tmp/.X11-unix/X%1").arg(display))) ++display;
+  x.process.start("Xvfb",
+                  {QString(":%1").arg(display), "-nolisten", "tcp", "-screen", "0", "1024x768x24"});
+  ASSERT_TRUE(bvtest::WaitFor(
+      [&] { return QFile::exists(QString("/tmp/.X11-unix/X%1").arg(display)); }, 20));
+  bus.process.start("dbus-daemon", {"--session", "--nofork", "--print-address"});
+  ASSERT_TRUE(bus.process.waitForReadyRead(10000));
+  const std::string address = bus.process.readLine().trimmed().toStdString();
+  QDBusConnection desktop = QDBusConnection::connectToBus(QString::fromStdString(address), "sni");
+  ASSERT_TRUE(desktop.isConnected());
+
+  fs::create_directories(dir.NativeOf("run"));
+  fs::create_directories(dir.NativeOf("docs"));
+  bvtest::DataFolder data(dir.NativeOf("run"));
+  bvtest::PlanFiles plan;
+  plan.name = "Docs";
+  plan.storePath = "E:\\Store\\";
+  plan.sources = {bvtest::NativeToSystemC(dir.NativeOf("docs"))};
+  data.WritePlan(plan);
+  data.WritePlanList({1});
+  WriteNative(data.Data("InternalSettings.ini"), "[General]\nRunOnce=0\n");
+  const std::vector<std::pair<std::string, std::string>> desk = {
+      {"QT_QPA_PLATFORM", "xcb"},
+      {"DISPLAY", ":" + std::to_string(display)},
+      {"DBUS_SESSION_BUS_ADDRESS", address},
+      {"XDG_CURRENT_DESKTOP", ""}};
+  // The test answers the program's calls on the bus while it waits.
+  auto spinUntil = [](const std::function<bool()>& done) {
+    return bvtest::WaitFor([&] {
+      QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+      return done();
+    });
+  };
+  auto run = [&](const char* decision, const std::function<bool()>& until,
+                 const std::function<void()>& whileRunning) {
+    fs::remove(data.TraceLog());
+    auto program = bvtest::StartProgram(data, desk, {"-s"});
+    ASSERT_NE(program, nullptr);
+    EXPECT_TRUE(spinUntil([&] {
+      return ReadNative(data.TraceLog()).find(std::string("\n") + decision + "\n") !=
+             std::string::npos;
+    })) << ReadNative(data.TraceLog())
+        << ReadNative(data.StderrLog());
+    EXPECT_TRUE(spinUntil(until));
+    whileRunning();
+    kill(static_cast<pid_t>(program->processId()), SIGTERM);
+    EXPECT_TRUE(spinUntil([&] { return program->state() == QProcess::NotRunning; }));
+  };
+  // No watcher yet: nowhere to put the icon.
+  run(
+      "shown-minimised", [] { return true; }, [] {});
+
+  SniWatcher watcher;
+  ASSERT_TRUE(desktop.registerVirtualObject("/StatusNotifierWatcher", &watcher));
+  ASSERT_TRUE(desktop.registerService("org.kde.StatusNotifierWatcher"));
+  // The item the icon registered answers as one: active, with its title.
+  auto property = [&](const char* name) {
+    QDBusMessage get = QDBusMessage::createMethodCall(watcher.items.value(0), "/StatusNotifierItem",
+                                                      "org.freedesktop.DBus.Properties", "Get");
+    get << QString("org.kde.StatusNotifierItem") << QString(name);
+    const QDBusMessage reply = desktop.call(get, QDBus::Block, 5000);
+    return reply.arguments().value(0).value<QDBusVariant>().variant().toString().toStdString();
+  };
+  run(
+      "hidden", [&] { return !watcher.items.isEmpty(); },
+      [&] {
+        EXPECT_EQ(property("Status"), "Active");
+        EXPECT_EQ(property("Title"), "Brevanto");
+      });
+  EXPECT_EQ(watcher.items.size(), 1);
+  desktop.unregisterService("org.kde.StatusNotifierWatcher");
+  desktop.unregisterObject("/StatusNotifierWatcher");
+  QDBusConnection::disconnectFromBus("sni");
+}
+
 TEST_F(TrayTest, Screenshots) {
   ManualClock clock;
   const char* outDir = std::getenv("BV_SCREENSHOT_DIR");
