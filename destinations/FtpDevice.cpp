@@ -172,6 +172,15 @@ std::string CFTPDevice::ProxyText() const {
 
 bool IsSftpServer(std::string_view server) { return server.rfind(kSftpScheme, 0) == 0; }
 
+std::string ReadableFtpStore(const FtpSettings& settings) {
+  FtpSettings s = settings;
+  NormaliseFtpSettings(&s);
+  const bool sftp = IsSftpServer(s.server);
+  std::string text = sftp ? s.server : "ftp://" + s.server;
+  if (s.port != 0 && s.port != (sftp ? 22 : 21)) text += ":" + std::to_string(s.port);
+  return text + s.root;
+}
+
 std::string UserSshKeyFile() {
   const std::string home = plat::GetShellFolder(plat::ShellFolder::kProfile);
   if (home.empty()) return {};

@@ -24,6 +24,9 @@ inline constexpr char kSftpScheme[] = "sftp://";
 void NormaliseFtpSettings(FtpSettings* settings);
 // Whether a normalised server is an SFTP server.
 bool IsSftpServer(std::string_view server);
+// The store as a person reads it: "ftp://host/root/" or "sftp://host/root/",
+// with the port where it is not the protocol's usual one.
+std::string ReadableFtpStore(const FtpSettings& settings);
 
 // The session options of a plan's FTP settings: server, login, mode, proxy,
 // the time-out setting as the longest wait for a reply, the pinned key; for

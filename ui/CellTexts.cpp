@@ -141,8 +141,7 @@ std::string DestinationKindText(const PlanSnapshot& s) {
 
 std::string ReadableStoreFolder(const PlanSnapshot& s) {
   if (!s.hasDestination || s.root.empty()) return {};
-  if (s.storageType == kStorageFtp)
-    return s.root.rfind("ftp://", 0) == 0 ? s.root : "ftp://" + s.root;
+  if (s.storageType == kStorageFtp) return s.serverStore;
   const std::string root = WithoutSeparator(s.root);
   std::string native;
   if (plat::ToNativePath(root, &native)) return native;

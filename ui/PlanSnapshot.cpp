@@ -3,6 +3,7 @@
 #include <mutex>
 
 #include "destinations/Destination.h"
+#include "destinations/FtpDevice.h"
 #include "engine/CSimpleEngine.h"
 #include "engine/CTask.h"
 #include "plans/CPlan.h"
@@ -23,6 +24,8 @@ bool TryTakeSnapshot(CPlan* plan, PlanSnapshot* out) {
     s.available = dest->IsAvailable();
     s.storageType = dest->GetStorageType();
     s.root = dest->GetRootPath();
+    if (const auto* ftp = dynamic_cast<const CFTPDevice*>(dest))
+      s.serverStore = ReadableFtpStore(ftp->GetFtpSettings());
   }
   if (CSimpleTask* task = plan->Task()) {
     s.hasTask = true;

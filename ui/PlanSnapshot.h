@@ -17,7 +17,8 @@ struct PlanSnapshot {
   bool hasDestination = false;
   bool available = false;  // the destination's last known availability
   int32_t storageType = 0;
-  std::string root;  // destination root (system path; FTP: its own syntax)
+  std::string root;         // destination root (system path; FTP: its own syntax)
+  std::string serverStore;  // a server's store as a person reads it ("ftp://host/root/")
   bool hasTask = false;
   int64_t nextDue = 0;
   int64_t lastBackupTime = 0;

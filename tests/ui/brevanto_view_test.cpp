@@ -28,6 +28,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "app/Settings.h"
@@ -416,6 +417,24 @@ TEST_F(ViewTest, ShowsOneCellPerPlanWithItsTexts) {
   EXPECT_EQ(ContentOf(view, home->Id()).destination.toStdString(),
             "Local disk: " + dir_.NativeOf("Backups"));
   PlanList::Instance().DeletePlan(home->Id());
+  // A server's store: scheme, host, a port that is not the usual one, folder.
+  for (const auto& [server, port, shown] : std::vector<std::tuple<std::string, int, std::string>>{
+           {"127.0.0.1", 1, "FTP server: ftp://127.0.0.1:1/backup/"},
+           {"sftp://127.0.0.1", 22, "FTP server: sftp://127.0.0.1/backup/"}}) {
+    PlanSettings s;
+    s.name = "On a server";
+    s.storageType = kStorageFtp;
+    s.ftp.server = server;
+    s.ftp.port = port;
+    s.ftp.root = "/backup/";
+    s.storePath = "ftp://127.0.0.1/backup/";
+    s.scheduleUnit = 8;
+    CPlan* ftp = PlanList::Instance().CreatePlan(s);
+    ASSERT_TRUE(ftp);
+    Show(view);
+    EXPECT_EQ(ContentOf(view, ftp->Id()).destination.toStdString(), shown);
+    PlanList::Instance().DeletePlan(ftp->Id());
+  }
   EXPECT_EQ(m.nextBackup.toStdString(), Grid("NEXT_BACKUP_TIME_MANUALLY"));
   EXPECT_TRUE(m.showLaunch);
 
