@@ -97,6 +97,9 @@ class CLoggingDatabase {
   Counters GetCounters();
 
  private:
+  static constexpr size_t kSequentialChunk = 256 * 1024;  // read-ahead of a walk
+  static constexpr size_t kRandomChunk = 4096;            // one record read on its own
+
   uint32_t OpenLocked(std::string_view planFolder, uint32_t planId);
   uint32_t CreateLocked(std::string_view planFolder, uint32_t planId);
   void CloseLocked();
