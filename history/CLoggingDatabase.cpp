@@ -21,6 +21,7 @@ uint32_t CLoggingDatabase::FileFailure() {
   file_.Close();
   open_ = false;
   index_.Clear();
+  indexedEnd_ = kHeaderSize;
   DropCache();
   PostEvent(kEvDatabaseProblem, dbPath_, planId_);
   return kFileError;
@@ -116,6 +117,7 @@ void CLoggingDatabase::CloseLocked() {
   open_ = false;
   tailDirty_ = false;
   index_.Clear();
+  indexedEnd_ = kHeaderSize;
   DropCache();
   counters_ = Counters{};
 }

@@ -141,6 +141,9 @@ class CLoggingDatabase {
   bool walking_ = false;      // inside LoadIndex or CollectPending
   bool damaged_ = false;      // the last failed read met damage, not an I/O error
   CJournalIndex index_;
+  // Every record in [kHeaderSize, indexedEnd_) has its key in the index: a
+  // read there skips adding it again (walks read every record, often).
+  uint64_t indexedEnd_ = kHeaderSize;
   // Read cache: file bytes [cacheStart_, cacheStart_ + cacheLen_).
   std::vector<uint8_t> cache_;
   uint64_t cacheStart_ = 0;

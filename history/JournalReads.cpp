@@ -108,8 +108,13 @@ uint32_t CLoggingDatabase::ReadRecord(uint64_t offset, LogRecord* record, uint64
           const uint8_t* p = CacheAt(offset);
           LogRecord* r = record ? record : &scratch_;
           DecodeRecord(p, r);
-          if (index_.Add(r->pathHash, r->path, offset) == CJournalIndex::AddResult::kNoMemory)
-            return kOutOfMemory;
+          if (offset >= indexedEnd_) {
+            if (index_.Add(r->pathHash, r->path, offset) == CJournalIndex::AddResult::kNoMemory) {
+              indexedEnd_ = kHeaderSize;
+              return kOutOfMemory;
+            }
+            if (offset == indexedEnd_) indexedEnd_ = offset + need;
+          }
           ++counters_.readValid;
           lastNext_ = offset + need;
           if (next) *next = lastNext_;

@@ -59,6 +59,7 @@ uint32_t CLoggingDatabase::CutTail(uint64_t pos) {
   }
   DropCache();
   trackedEnd_ = pos;
+  indexedEnd_ = std::min(indexedEnd_, pos);
   tailChecked_ = true;
   return kOk;
 }
@@ -156,6 +157,7 @@ uint32_t CLoggingDatabase::RebuildLocked() {
   }
   file_.Close();
   index_.Clear();
+  indexedEnd_ = kHeaderSize;
   DropCache();
   counters_ = Counters{};
   lastNext_ = 0;

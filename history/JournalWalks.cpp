@@ -29,7 +29,10 @@ uint32_t CLoggingDatabase::Walk(Visit visit, Restart restart) {
       offset = next;
     }
     walking_ = wasWalking;
-    if (index_.EndBulk() == CJournalIndex::AddResult::kNoMemory && rc == kOk) rc = kOutOfMemory;
+    if (index_.EndBulk() == CJournalIndex::AddResult::kNoMemory) {
+      indexedEnd_ = kHeaderSize;
+      if (rc == kOk) rc = kOutOfMemory;
+    }
     if (rc != kFileError || !damaged_) return rc;
     if (rebuilt) {
       PostEvent(kEvDatabaseOpenFailed, dbPath_, planId_);

@@ -1,5 +1,6 @@
 #include "history/RecordBytes.h"
 
+#include <bit>
 #include <cstring>
 
 #include "history/CLoggingDatabase.h"
@@ -29,7 +30,11 @@ void DecodeRecord(const uint8_t* p, LogRecord* r) {
   r->state = Get16(p + 44);
   r->pathLength = Get16(p + 46);
   r->path.resize(r->pathLength);
-  for (size_t i = 0; i < r->pathLength; ++i) r->path[i] = Get16(p + 48 + 2 * i);
+  if constexpr (std::endian::native == std::endian::little) {
+    std::memcpy(r->path.data(), p + 48, 2 * size_t{r->pathLength});
+  } else {
+    for (size_t i = 0; i < r->pathLength; ++i) r->path[i] = Get16(p + 48 + 2 * i);
+  }
 }
 
 void EncodeRecord(const LogRecord& r, uint8_t* p) {

@@ -488,6 +488,16 @@ TEST_F(Journal, ChangeNotificationReArmsAndKeepsHistory) {
   EXPECT_EQ(r.lastBackupTime, 100);
   EXPECT_EQ(r.lastAttemptTime, 200);
 
+  // Records read before are not indexed again; a file changed by hand while
+  // closed is indexed anew however often the old one was walked.
+  ASSERT_EQ(db.LoadIndex(), 0u);
+  db.Close();
+  WriteJournal(jb::Record({.path = U("C:\\w\\other.txt")}));
+  ASSERT_EQ(OpenDb(), 0u);
+  ASSERT_EQ(db.ReadRecord(0, &r, &next, &found), 0u);
+  EXPECT_TRUE(db.Lookup("C:\\w\\other.txt", nullptr));
+  EXPECT_FALSE(db.Lookup("C:\\w\\doc.txt", nullptr));
+
   EXPECT_EQ(db.NoteChangedFile("C:"), 2u);
   EXPECT_EQ(db.NoteChangedFile("docs\\a.txt"), 2u);
   db.Close();
