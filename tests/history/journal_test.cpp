@@ -251,6 +251,8 @@ TEST_F(Journal, DamageIsRebuiltFromTheValidRecords) {
        good + jb::Record({.path = U("C:\\abcdef"), .terminator = 'x'}) + after, twoKept},
       {"zero unit inside", good + jb::Record({.path = std::u16string(u"C:\\ab\0cd", 8)}) + after,
        twoKept},
+      {"zero unit near the end",
+       good + jb::Record({.path = std::u16string(u"C:\\abcdef\0g", 11)}) + after, twoKept},
       {"wrong magic", good + jb::Record({.path = U("C:\\x.txt"), .magic = 0x9793AA56u}) + after,
        twoKept},
       {"zeros in the middle", good + std::string(size320, '\0') + after, twoKept},
