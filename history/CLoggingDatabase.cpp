@@ -18,6 +18,7 @@ using namespace journal_bytes;
 CLoggingDatabase::~CLoggingDatabase() { Close(); }
 
 uint32_t CLoggingDatabase::FileFailure() {
+  ++generation_;
   file_.Close();
   open_ = false;
   index_.Clear();
@@ -74,6 +75,7 @@ uint32_t CLoggingDatabase::OpenLocked(std::string_view planFolder, uint32_t plan
   planId_ = planId;
   dbPath_ = plat::PathAppend(planFolder, kFileName);
   counters_ = Counters{};
+  ++generation_;
   tailDirty_ = false;
   tailChecked_ = false;
   lastNext_ = 0;
@@ -109,6 +111,7 @@ void CLoggingDatabase::Close() {
 }
 
 void CLoggingDatabase::CloseLocked() {
+  ++generation_;
   if (file_.IsOpen()) {
     uint64_t size = 0;
     if (file_.GetSize(&size)) trackedEnd_ = size;
@@ -144,6 +147,7 @@ uint32_t CLoggingDatabase::WriteRecord(uint64_t offset, const LogRecord& record,
     if (record.pathLength != record.path.size() || !IsValidLogPath(record.path))
       return kInvalidArgument;
     if (!open_) return kNotOpen;
+    ++generation_;
     size_t size = record.Size();
     if (writeBuffer_.size() < size) writeBuffer_.resize(size);
     EncodeRecord(record, writeBuffer_.data());

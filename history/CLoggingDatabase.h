@@ -72,7 +72,9 @@ class CLoggingDatabase {
 
   // Paths (UTF-8) of every record that a backup run would copy: pending, not
   // too large and not in back-off at time now (0: the current time). Walks
-  // like LoadIndex and writes nothing.
+  // like LoadIndex and writes nothing. While nothing was written since the
+  // last walk (and the file kept its size), the pending records that walk
+  // found are looked at again instead of walking.
   uint32_t CollectPending(std::vector<std::string>* paths, int64_t now = 0);
 
   // A change notification: re-arms the path's record (state 0, change time
@@ -153,6 +155,22 @@ class CLoggingDatabase {
   LogRecord scratch_;  // read target when the caller wants none
   Counters counters_;
   std::atomic<uint64_t> rebuilds_{0};
+  // Goes up whenever the file or the index may have changed: writes, cuts,
+  // rebuilds, open and close.
+  uint64_t generation_ = 0;
+  // The pending records the last complete CollectPending walk found, valid
+  // for that generation and file size; kept only when there are few.
+  struct PendingRecord {
+    std::string path;
+    uint16_t state = 0;
+    uint32_t failedAttempts = 0;
+    int64_t lastAttemptTime = 0;
+  };
+  static constexpr size_t kPendingMemoMax = 4096;
+  bool pendingMemoValid_ = false;
+  uint64_t pendingMemoGeneration_ = 0;
+  uint64_t pendingMemoEnd_ = 0;
+  std::vector<PendingRecord> pendingMemo_;
 };
 
 // True when the file at path is larger than the backup size limit

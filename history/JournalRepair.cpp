@@ -58,6 +58,7 @@ uint32_t CLoggingDatabase::CutTail(uint64_t pos) {
     return kFileError;
   }
   DropCache();
+  ++generation_;
   trackedEnd_ = pos;
   indexedEnd_ = std::min(indexedEnd_, pos);
   tailChecked_ = true;
@@ -155,6 +156,7 @@ uint32_t CLoggingDatabase::RebuildLocked() {
     PostEvent(kEvDatabaseProblem, dbPath_, planId_);
     return kFileError;
   }
+  ++generation_;
   file_.Close();
   index_.Clear();
   indexedEnd_ = kHeaderSize;

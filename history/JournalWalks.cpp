@@ -65,15 +65,51 @@ uint32_t CLoggingDatabase::CollectPending(std::vector<std::string>* paths, int64
   if (!open_) return kNotOpen;
   if (now == 0) now = plat::Now();
   const size_t before = paths->size();
+  auto take = [&](const PendingRecord& p) {
+    LogRecord r;
+    r.state = p.state;
+    r.failedAttempts = p.failedAttempts;
+    r.lastAttemptTime = p.lastAttemptTime;
+    if (!IsInBackOff(r, now) && !IsTooLargeForBackup(p.path)) paths->push_back(p.path);
+  };
   try {
-    return Walk(
+    uint64_t size = 0;
+    if (pendingMemoValid_ && pendingMemoGeneration_ == generation_ && !tailDirty_ &&
+        file_.GetSize(&size) && size == pendingMemoEnd_) {
+      for (const PendingRecord& p : pendingMemo_) take(p);
+      return kOk;
+    }
+    pendingMemoValid_ = false;
+    pendingMemo_.clear();
+    // Kept only from a walk during which nothing cut, rebuilt or recreated
+    // the file (the next walk keeps it then).
+    bool keep = true;
+    uint64_t walked = generation_;
+    const uint32_t rc = Walk(
         [&](const LogRecord& r) {
-          if (!r.IsPending() || IsInBackOff(r, now)) return;
-          std::string path = r.PathUtf8();
-          if (!IsTooLargeForBackup(path)) paths->push_back(std::move(path));
+          if (!r.IsPending()) return;
+          PendingRecord p{r.PathUtf8(), r.state, r.failedAttempts, r.lastAttemptTime};
+          take(p);
+          keep = keep && pendingMemo_.size() < kPendingMemoMax;
+          if (keep) pendingMemo_.push_back(std::move(p));
         },
-        [&] { paths->resize(before); });
+        [&] {
+          paths->resize(before);
+          pendingMemo_.clear();
+          keep = true;
+          walked = generation_;
+        });
+    if (rc == kOk && keep && walked == generation_ && open_ && file_.GetSize(&size)) {
+      pendingMemoValid_ = true;
+      pendingMemoGeneration_ = generation_;
+      pendingMemoEnd_ = size;
+    } else {
+      pendingMemo_.clear();
+    }
+    return rc;
   } catch (const std::bad_alloc&) {
+    pendingMemoValid_ = false;
+    pendingMemo_.clear();
     return kOutOfMemory;
   }
 }

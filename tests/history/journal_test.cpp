@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -588,6 +589,24 @@ TEST_F(PendingJournal, CollectsPendingRecordsOutsideBackOff) {
   EXPECT_EQ(FileBytes(), before);   // writes nothing
   EXPECT_EQ(db.IndexCount(), 13u);  // and indexes like a load
   EXPECT_EQ(db.CollectPending(nullptr, now), 2u);
+
+  // Asked again: the same, also after a record changed through the journal
+  // and after the file grew by hand.
+  got.clear();
+  ASSERT_EQ(db.CollectPending(&got, now), 0u);
+  EXPECT_EQ(got, want);
+  ASSERT_EQ(db.ReadRecord(0, &r, &next, &found), 0u);
+  r.state = kLogCopied;
+  ASSERT_EQ(db.WriteRecord(1024, r), 0u);
+  got.clear();
+  ASSERT_EQ(db.CollectPending(&got, now), 0u);
+  EXPECT_EQ(got, std::vector<std::string>(want.begin() + 1, want.end()));
+  std::ofstream(db_path, std::ios::binary | std::ios::app)
+      << jb::Record({.path = U("C:\\p\\by-hand")});
+  got.clear();
+  ASSERT_EQ(db.CollectPending(&got, now), 0u);
+  EXPECT_EQ(got.size(), want.size());
+  EXPECT_EQ(got.back(), "C:\\p\\by-hand");
 
   LogRecord backoff;
   backoff.failedAttempts = 4;
