@@ -1,8 +1,9 @@
 // The catch-up walk over a tree of unchanged files whose journal knows every
 // one, against `find DIR -printf '%T@ %s\n'` over the same tree in the same
 // run (both with a warm cache: each is run once before it is timed): wall
-// and CPU time of each and their ratios. The walk pauses only for files it
-// notes, so pause_s stays 0 here; the journal must not be written.
+// and CPU time of each and their ratios, and the process's peak memory. The
+// walk pauses only for files it notes, so pause_s stays 0 here; the journal
+// must not be written.
 //
 //   BV_BENCH_FULL=1  100,000 files (default 10,000)
 #include <benchmark/benchmark.h>
@@ -47,6 +48,16 @@ std::string SystemPath(const std::string& native) {
 
 double Seconds(std::chrono::steady_clock::time_point since) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
+}
+
+// Peak resident memory of this process (VmHWM), in MB.
+double PeakRssMb() {
+  std::ifstream in("/proc/self/status");
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.rfind("VmHWM:", 0) == 0) return std::atof(line.c_str() + 6) / 1024.0;
+  }
+  return -1;
 }
 
 double CpuSeconds(int who) {
@@ -171,6 +182,7 @@ void BM_CatchUpUnchanged(benchmark::State& state) {
   state.counters["ratio_to_find"] = findSeconds > 0 ? walkSeconds / findSeconds : 0;
   state.counters["ratio_without_pauses"] = findSeconds > 0 ? work / findSeconds : 0;
   state.counters["cpu_ratio_to_find"] = findCpu > 0 ? walkCpu / findCpu : 0;
+  state.counters["peak_rss_MB"] = PeakRssMb();
   plan.reset();
   std::error_code ec;
   fs::remove_all(root, ec);

@@ -7,9 +7,16 @@
 //                   maximum (the designed floor is the 1 s quiet time + the
 //                   3 s due interval + the 500 ms poll)
 //   Burst           files written as fast as possible (meant: within one
-//                   second); all must arrive; time until the last
+//                   second); all must arrive; time until the last, beside
+//                   `cp -r` copying the same files in the same run (ratio_to_cp,
+//                   and ratio_past_wait_to_cp without the designed 4.5 s
+//                   wait), and under SCHED_IDLE as the working thread runs
+//                   (idle_cp_s); the program's CPU per protected file against
+//                   cp's (cpu_ratio_to_cp)
 //   IdleCpu         CPU seconds (user + system) the program uses while
-//                   nothing is written
+//                   nothing is written; IdleCpuJournal the same with 100,000
+//                   records of copied files in the plan's journal
+//   Each run of the program also reports its peak resident memory (VmHWM).
 //   Watches         inotify watches for a tree of folders (in process)
 //
 //   BV_BENCH_FULL=1  200 files / 10,000 files / 60 s / 20,000 folders
@@ -19,6 +26,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -36,7 +44,10 @@
 #include <thread>
 #include <vector>
 
+#include "history/CLoggingDatabase.h"
+#include "history/Crc64.h"
 #include "platform/ChangeDevice.h"
+#include "platform/Text.h"
 #include "support/DataFolder.h"
 #include "support/TempDir.h"
 
@@ -78,11 +89,47 @@ long long SizeOf(const std::string& native) {
   return ec ? -1 : static_cast<long long>(n);
 }
 
+// utime + stime of a process, in seconds.
+double CpuSeconds(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const size_t close = text.rfind(')');
+  if (close == std::string::npos) return -1;
+  std::vector<std::string> fields;
+  size_t at = close + 2;
+  while (at < text.size()) {
+    size_t end = text.find(' ', at);
+    if (end == std::string::npos) end = text.size();
+    fields.push_back(text.substr(at, end - at));
+    at = end + 1;
+  }
+  // After the name: state is field 3; utime and stime are fields 14 and 15.
+  if (fields.size() < 13) return -1;
+  const double ticks = static_cast<double>(sysconf(_SC_CLK_TCK));
+  return (std::stod(fields[11]) + std::stod(fields[12])) / ticks;
+}
+
+double RusageSeconds(const rusage& u) {
+  return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+         static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+// Peak resident memory of a process (VmHWM), in MB; -1 when unknown.
+double PeakRssMb(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.rfind("VmHWM:", 0) == 0) return std::atof(line.c_str() + 6) / 1024.0;
+  }
+  return -1;
+}
+
 // The real program on a continuous plan protecting home/"prot", its store in
 // the E: volume folder.
 class Program {
  public:
-  Program() : data_(work_.Native()) {
+  // journal: records of copied files written into the plan's journal.
+  explicit Program(size_t journal = 0) : data_(work_.Native()) {
     fs::create_directories(home_.NativeOf("prot"));
     bvtest::PlanFiles plan;
     plan.name = "Bench";
@@ -91,6 +138,7 @@ class Program {
     plan.firstBackupDone = true;
     data_.WritePlan(plan);
     data_.WritePlanList({1});
+    if (journal > 0) WriteJournal(journal);
   }
   ~Program() { Stop(); }
 
@@ -158,6 +206,31 @@ class Program {
   std::string Stderr() const { return bvtest::ReadNative(data_.StderrLog()); }
 
  private:
+  // Copied records for files in folders of 100 below the protected folder.
+  void WriteJournal(size_t records) const {
+    std::string bytes(CLoggingDatabase::kHeaderText);
+    bytes.resize(CLoggingDatabase::kHeaderSize, '\0');
+    auto le = [&bytes](uint64_t v, int n) {
+      for (int i = 0; i < n; ++i) bytes.push_back(static_cast<char>(v >> (8 * i)));
+    };
+    std::string base = "C:" + home_.NativeOf("prot");
+    std::replace(base.begin(), base.end(), '/', '\\');
+    for (size_t i = 0; i < records; ++i) {
+      const std::u16string path = plat::Utf8ToUtf16(base + "\\old" + std::to_string(i / 100) +
+                                                    "\\kept" + std::to_string(i) + ".txt");
+      le(kLogRecordMagic, 4);
+      le(0, 4);
+      le(PathHash(path), 8);
+      for (int t = 0; t < 3; ++t) le(1700000000, 8);
+      le(0, 4);
+      le(kLogCopied, 2);
+      le(path.size(), 2);
+      for (char16_t u : path) le(u, 2);
+      le(0, 2);
+    }
+    std::ofstream(data_.Data("PLAN/1/Logging.dat"), std::ios::binary) << bytes;
+  }
+
   bvtest::TempDir work_;
   bvtest::TempDir home_{bvtest::TempDir::Where::kHome};
   bvtest::DataFolder data_;
@@ -172,6 +245,7 @@ void BM_ChangeToLatest(benchmark::State& state) {
       state.SkipWithError("the program did not start");
       return;
     }
+    const double cpuBefore = CpuSeconds(program.Pid());
     std::vector<Clock::time_point> written(count);
     std::vector<double> latency(count, -1);
     std::vector<std::string> bytes(count);
@@ -216,8 +290,11 @@ void BM_ChangeToLatest(benchmark::State& state) {
       state.SkipWithError("not every file arrived within the deadline");
       return;
     }
+    const double cpu = CpuSeconds(program.Pid()) - cpuBefore;
     std::sort(latency.begin(), latency.end());
     state.counters["files"] = static_cast<double>(count);
+    state.counters["cpu_ms_per_file"] = cpu * 1000.0 / static_cast<double>(count);
+    state.counters["peak_rss_MB"] = PeakRssMb(program.Pid());
     state.counters["median_s"] = latency[count / 2];
     state.counters["p95_s"] = latency[std::min(count - 1, (count * 95 + 99) / 100 - 1)];
     state.counters["max_s"] = latency.back();
@@ -234,6 +311,7 @@ void BM_Burst(benchmark::State& state) {
       return;
     }
     const std::string payload = Content(1, 1024);
+    const double cpuBefore = CpuSeconds(program.Pid());
     const auto begin = Clock::now();
     for (size_t i = 0; i < count; ++i) {
       WriteWhole(program.Source("b" + std::to_string(i) + ".dat"), payload);
@@ -249,10 +327,39 @@ void BM_Burst(benchmark::State& state) {
       if (next < count) std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     const double total = Seconds(Clock::now() - begin);
+    const double cpu = CpuSeconds(program.Pid()) - cpuBefore;
+    // cp copies the same files, warm, to a folder outside the watched home.
+    bvtest::TempDir target;
+    const std::string from = program.Source("");
+    const std::string to = target.Native() + "/cp";
+    const std::string cp = "cp -r '" + from + "' '" + to + "'";
+    rusage children{};
+    getrusage(RUSAGE_CHILDREN, &children);
+    const double cpCpuBefore = RusageSeconds(children);
+    auto cpBegin = Clock::now();
+    if (std::system(cp.c_str()) != 0) state.SkipWithError("cp failed");
+    const double cpSeconds = Seconds(Clock::now() - cpBegin);
+    getrusage(RUSAGE_CHILDREN, &children);
+    const double cpCpu = RusageSeconds(children) - cpCpuBefore;
+    const std::string idleCp = "chrt --idle 0 cp -r '" + from + "' '" + to + "-idle'";
+    cpBegin = Clock::now();
+    if (std::system(idleCp.c_str()) != 0) state.SkipWithError("chrt cp failed");
+    const double idleCpSeconds = Seconds(Clock::now() - cpBegin);
+    constexpr double kDesignedWait = 4.5;  // quiet time + due interval + poll
     state.counters["files"] = static_cast<double>(count);
     state.counters["write_s"] = writeSeconds;
     state.counters["arrived"] = static_cast<double>(next);
     state.counters["last_s"] = total;
+    state.counters["cp_s"] = cpSeconds;
+    state.counters["cp_cpu_s"] = cpCpu;
+    state.counters["idle_cp_s"] = idleCpSeconds;
+    state.counters["ratio_to_idle_cp"] = idleCpSeconds > 0 ? total / idleCpSeconds : 0;
+    state.counters["cpu_ratio_to_cp"] = cpCpu > 0 ? cpu / cpCpu : 0;
+    state.counters["ratio_to_cp"] = cpSeconds > 0 ? total / cpSeconds : 0;
+    state.counters["ratio_past_wait_to_cp"] =
+        cpSeconds > 0 ? std::max(0.0, total - kDesignedWait) / cpSeconds : 0;
+    state.counters["cpu_ms_per_file"] = cpu * 1000.0 / static_cast<double>(count);
+    state.counters["peak_rss_MB"] = PeakRssMb(program.Pid());
     if (next < count) {
       std::fprintf(stderr, "burst: %zu of %zu arrived; program stderr:\n%s\n", next, count,
                    program.Stderr().c_str());
@@ -262,30 +369,10 @@ void BM_Burst(benchmark::State& state) {
 }
 BENCHMARK(BM_Burst)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
 
-// utime + stime of a process, in seconds.
-double CpuSeconds(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  const size_t close = text.rfind(')');
-  if (close == std::string::npos) return -1;
-  std::vector<std::string> fields;
-  size_t at = close + 2;
-  while (at < text.size()) {
-    size_t end = text.find(' ', at);
-    if (end == std::string::npos) end = text.size();
-    fields.push_back(text.substr(at, end - at));
-    at = end + 1;
-  }
-  // After the name: state is field 3; utime and stime are fields 14 and 15.
-  if (fields.size() < 13) return -1;
-  const double ticks = static_cast<double>(sysconf(_SC_CLK_TCK));
-  return (std::stod(fields[11]) + std::stod(fields[12])) / ticks;
-}
-
-void BM_IdleCpu(benchmark::State& state) {
+void IdleCpu(benchmark::State& state, size_t journal) {
   const int seconds = Full() ? 60 : 10;
   for (auto _ : state) {
-    Program program;
+    Program program(journal);
     if (!program.Start()) {
       state.SkipWithError("the program did not start");
       return;
@@ -297,9 +384,14 @@ void BM_IdleCpu(benchmark::State& state) {
     state.counters["window_s"] = seconds;
     state.counters["cpu_s"] = after - before;
     state.counters["cpu_s_per_60s"] = (after - before) * 60.0 / seconds;
+    state.counters["journal_records"] = static_cast<double>(journal);
+    state.counters["peak_rss_MB"] = PeakRssMb(program.Pid());
   }
 }
+void BM_IdleCpu(benchmark::State& state) { IdleCpu(state, 0); }
 BENCHMARK(BM_IdleCpu)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+void BM_IdleCpuJournal(benchmark::State& state) { IdleCpu(state, 100000); }
+BENCHMARK(BM_IdleCpuJournal)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
 
 // Watches held by this process's inotify descriptors.
 size_t CountInotifyWatches() {

@@ -137,7 +137,7 @@ int32_t CSimpleTask::WalkJournal() {
     bool found = false;
     if (db->ReadRecord(offset, &record, &next, &found) != CLoggingDatabase::kOk || !found) break;
     if (gate.ShouldStop()) break;
-    const int64_t now = plat::Now();
+    const int64_t now = record.IsPending() ? plat::Now() : 0;  // the clock only when it matters
     if (record.changeTime + 1 < now && record.IsPending()) {
       const std::string path = record.PathUtf8();
       if (IsTooLargeForBackup(path)) {

@@ -139,7 +139,23 @@ void CWorkingThread::SetDeletePlanOnExit(bool del) {
 }
 
 namespace {
+
 thread_local CWorkingThread* tCurrentThread = nullptr;
+
+// Due times and the quiet time of a change are whole seconds of the clock
+// (plat::Now), so polls fall just after each half second of that clock: a
+// task is seen due as soon as it is, never up to a poll later. The lag lets
+// the second turn for every reader of the clock.
+constexpr int64_t kPollLagMs = 20;
+
+std::chrono::milliseconds UntilNextPoll() {
+  using namespace std::chrono;
+  const int64_t ms = duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+  const int64_t period = CWorkingThread::kPollMs;
+  const int64_t phase = ((ms - kPollLagMs) % period + period) % period;
+  return milliseconds(period - phase);
+}
+
 }  // namespace
 
 CWorkingThread* CWorkingThread::Current() { return tCurrentThread; }
@@ -152,8 +168,9 @@ void CWorkingThread::Run() {
     guard.unlock();
     queue_.Process();
     guard.lock();
-    // The poll pause; a stop request cuts it short.
-    wake_.wait_for(guard, std::chrono::milliseconds(kPollMs), [this] { return stop_; });
+    // The poll pause, to the next half second of the clock; a stop request
+    // cuts it short.
+    wake_.wait_for(guard, UntilNextPoll(), [this] { return stop_; });
   }
   plat::SetThreadCancelFlag(nullptr);
   tCurrentThread = nullptr;

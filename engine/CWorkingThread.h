@@ -1,5 +1,5 @@
 // One working thread per started plan: a queue of timed tasks polled every
-// 500 ms at the lowest priority.
+// 500 ms (just after each half second of the clock) at the lowest priority.
 #pragma once
 #include <atomic>
 #include <condition_variable>

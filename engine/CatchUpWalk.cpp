@@ -1,7 +1,6 @@
 #include "engine/CatchUpWalk.h"
 
 #include <mutex>
-#include <unordered_map>
 #include <vector>
 
 #include "app/Settings.h"
@@ -29,14 +28,69 @@ constexpr size_t kNoteBatch = 256;
 
 // What the journal knew of a path when the walk began.
 struct Known {
+  uint64_t hash = 0;
   int64_t lastBackupTime = 0;
   uint16_t state = 0;
+  bool used = false;
   bool ambiguous = false;  // two records share the hash: ask the journal itself
 };
-using KnownMap = std::unordered_map<uint64_t, Known>;
+
+// Known records by path hash: open addressing, at most half full, no
+// allocation per record.
+class KnownTable {
+ public:
+  void Note(uint64_t hash, int64_t lastBackupTime, uint16_t state) {
+    if ((count_ + 1) * 2 > slots_.size()) Grow();
+    Known& k = Slot(hash);
+    if (k.used) {
+      k.ambiguous = true;
+    } else {
+      k.used = true;
+      k.hash = hash;
+      ++count_;
+    }
+    k.lastBackupTime = lastBackupTime;
+    k.state = state;
+  }
+  const Known* Find(uint64_t hash) const {
+    if (slots_.empty()) return nullptr;
+    const size_t mask = slots_.size() - 1;
+    for (size_t i = Home(hash) & mask; slots_[i].used; i = (i + 1) & mask) {
+      if (slots_[i].hash == hash) return &slots_[i];
+    }
+    return nullptr;
+  }
+
+ private:
+  // The hash mixed, so that hashes written to collide do not form long runs.
+  static size_t Home(uint64_t x) {
+    x ^= x >> 30;
+    x *= 0xBF58476D1CE4E5B9ull;
+    x ^= x >> 27;
+    x *= 0x94D049BB133111EBull;
+    return static_cast<size_t>(x ^ (x >> 31));
+  }
+  // The slot holding hash, or the empty one where it would go.
+  Known& Slot(uint64_t hash) {
+    const size_t mask = slots_.size() - 1;
+    size_t i = Home(hash) & mask;
+    while (slots_[i].used && slots_[i].hash != hash) i = (i + 1) & mask;
+    return slots_[i];
+  }
+  void Grow() {
+    std::vector<Known> old(slots_.empty() ? 1024 : slots_.size() * 2);
+    old.swap(slots_);
+    for (const Known& k : old) {
+      if (k.used) Slot(k.hash) = k;
+    }
+  }
+
+  std::vector<Known> slots_;
+  size_t count_ = 0;
+};
 
 // One pass over the journal in file order, the lock taken per batch.
-void ReadKnown(CLoggingDatabase* db, KnownMap* known) {
+void ReadKnown(CLoggingDatabase* db, KnownTable* known) {
   uint64_t offset = CLoggingDatabase::kHeaderSize;
   LogRecord record;
   for (bool more = true; more;) {
@@ -49,10 +103,7 @@ void ReadKnown(CLoggingDatabase* db, KnownMap* known) {
         more = false;
         break;
       }
-      auto [it, added] = known->try_emplace(record.pathHash);
-      if (!added) it->second.ambiguous = true;
-      it->second.lastBackupTime = record.lastBackupTime;
-      it->second.state = record.state;
+      known->Note(record.pathHash, record.lastBackupTime, record.state);
       offset = next;
     }
   }
@@ -174,11 +225,11 @@ class CatchUp {
     if (limitMiB_ != 0 && (entry.size >> 20) > limitMiB_) return;
     if (!Takes(entry)) return;
     ++files_;
-    auto it = known_.find(~HashUtf8AsUtf16(folderHash_, entry.name));
+    const Known* known = known_.Find(~HashUtf8AsUtf16(folderHash_, entry.name));
     bool stale = true;
-    if (it != known_.end() && !it->second.ambiguous) {
-      stale = Stale(it->second.state, it->second.lastBackupTime, entry);
-    } else if (it != known_.end()) {
+    if (known != nullptr && !known->ambiguous) {
+      stale = Stale(known->state, known->lastBackupTime, entry);
+    } else if (known != nullptr) {
       std::lock_guard<std::recursive_mutex> guard(db_->Mutex());
       uint64_t offset = 0, next = 0;
       bool found = false;
@@ -212,7 +263,7 @@ class CatchUp {
   CSimplePlan* plan_;
   CLoggingDatabase* db_;
   uint64_t limitMiB_ = 0;
-  KnownMap known_;
+  KnownTable known_;
   FolderRules own_;                   // this plan's rules for the current folder
   std::vector<FolderRules> earlier_;  // the same for earlier plans on the destination
   uint64_t folderHash_ = 0;           // CRC register over the current folder's path

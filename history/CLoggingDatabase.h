@@ -72,7 +72,9 @@ class CLoggingDatabase {
 
   // Paths (UTF-8) of every record that a backup run would copy: pending, not
   // too large and not in back-off at time now (0: the current time). Walks
-  // like LoadIndex and writes nothing.
+  // like LoadIndex and writes nothing. While nothing was written since the
+  // last walk (and the file kept its size), the pending records that walk
+  // found are looked at again instead of walking.
   uint32_t CollectPending(std::vector<std::string>* paths, int64_t now = 0);
 
   // A change notification: re-arms the path's record (state 0, change time
@@ -97,6 +99,9 @@ class CLoggingDatabase {
   Counters GetCounters();
 
  private:
+  static constexpr size_t kSequentialChunk = 256 * 1024;  // read-ahead of a walk
+  static constexpr size_t kRandomChunk = 4096;            // one record read on its own
+
   uint32_t OpenLocked(std::string_view planFolder, uint32_t planId);
   uint32_t CreateLocked(std::string_view planFolder, uint32_t planId);
   void CloseLocked();
@@ -138,6 +143,9 @@ class CLoggingDatabase {
   bool walking_ = false;      // inside LoadIndex or CollectPending
   bool damaged_ = false;      // the last failed read met damage, not an I/O error
   CJournalIndex index_;
+  // Every record in [kHeaderSize, indexedEnd_) has its key in the index: a
+  // read there skips adding it again (walks read every record, often).
+  uint64_t indexedEnd_ = kHeaderSize;
   // Read cache: file bytes [cacheStart_, cacheStart_ + cacheLen_).
   std::vector<uint8_t> cache_;
   uint64_t cacheStart_ = 0;
@@ -147,6 +155,22 @@ class CLoggingDatabase {
   LogRecord scratch_;  // read target when the caller wants none
   Counters counters_;
   std::atomic<uint64_t> rebuilds_{0};
+  // Goes up whenever the file or the index may have changed: writes, cuts,
+  // rebuilds, open and close.
+  uint64_t generation_ = 0;
+  // The pending records the last complete CollectPending walk found, valid
+  // for that generation and file size; kept only when there are few.
+  struct PendingRecord {
+    std::string path;
+    uint16_t state = 0;
+    uint32_t failedAttempts = 0;
+    int64_t lastAttemptTime = 0;
+  };
+  static constexpr size_t kPendingMemoMax = 4096;
+  bool pendingMemoValid_ = false;
+  uint64_t pendingMemoGeneration_ = 0;
+  uint64_t pendingMemoEnd_ = 0;
+  std::vector<PendingRecord> pendingMemo_;
 };
 
 // True when the file at path is larger than the backup size limit

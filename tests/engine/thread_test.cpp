@@ -5,7 +5,9 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <future>
 #include <list>
@@ -248,6 +250,41 @@ TEST(WorkingThread, RunsDueTasksOnItsThreadUntilStopped) {
   delete worker;  // deletes the queued task
   EXPECT_EQ(log.order.size(), runs);
   EXPECT_EQ(log.deleted, 1);
+}
+
+// Polls follow the clock's half seconds: a task due at a whole second runs
+// just after that second begins, wherever in a second the thread started.
+TEST(WorkingThread, PollsFollowTheClocksHalfSeconds) {
+  auto msOfSecond = [] {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count() % 1000;
+  };
+  // 300 ms into a second: polls every 500 ms from there would run a task
+  // due at a whole second 300 ms late.
+  while (msOfSecond() < 300 || msOfSecond() > 320) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  RunLog log;
+  std::mutex lateLock;  // guards late
+  std::vector<int64_t> late;
+  auto* task = new TestTask(&log, 1, plat::Now() + 1);
+  task->onRun = [&] {
+    {
+      std::lock_guard<std::mutex> g(lateLock);
+      late.push_back(msOfSecond());
+    }
+    task->SetNextDue(plat::Now() + 1);
+  };
+  CWorkingThread worker(nullptr);
+  worker.Queue().Add(task);
+  ASSERT_EQ(worker.Start(), 0);
+  log.WaitFor([](RunLog& l) { return l.order.size() >= 4; });
+  worker.SetStop();
+  worker.Join();
+  std::lock_guard<std::mutex> g(lateLock);
+  // A run held up by a busy machine may come later; most may not.
+  const auto prompt = std::count_if(late.begin(), late.end(), [](int64_t ms) { return ms < 150; });
+  EXPECT_GE(prompt, 3) << "ms after the second: " << testing::PrintToString(late);
 }
 
 TEST(WorkingThread, StopDuringRunDropsTheTask) {

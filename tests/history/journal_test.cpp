@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -251,6 +252,8 @@ TEST_F(Journal, DamageIsRebuiltFromTheValidRecords) {
        good + jb::Record({.path = U("C:\\abcdef"), .terminator = 'x'}) + after, twoKept},
       {"zero unit inside", good + jb::Record({.path = std::u16string(u"C:\\ab\0cd", 8)}) + after,
        twoKept},
+      {"zero unit near the end",
+       good + jb::Record({.path = std::u16string(u"C:\\abcdef\0g", 11)}) + after, twoKept},
       {"wrong magic", good + jb::Record({.path = U("C:\\x.txt"), .magic = 0x9793AA56u}) + after,
        twoKept},
       {"zeros in the middle", good + std::string(size320, '\0') + after, twoKept},
@@ -488,6 +491,16 @@ TEST_F(Journal, ChangeNotificationReArmsAndKeepsHistory) {
   EXPECT_EQ(r.lastBackupTime, 100);
   EXPECT_EQ(r.lastAttemptTime, 200);
 
+  // Records read before are not indexed again; a file changed by hand while
+  // closed is indexed anew however often the old one was walked.
+  ASSERT_EQ(db.LoadIndex(), 0u);
+  db.Close();
+  WriteJournal(jb::Record({.path = U("C:\\w\\other.txt")}));
+  ASSERT_EQ(OpenDb(), 0u);
+  ASSERT_EQ(db.ReadRecord(0, &r, &next, &found), 0u);
+  EXPECT_TRUE(db.Lookup("C:\\w\\other.txt", nullptr));
+  EXPECT_FALSE(db.Lookup("C:\\w\\doc.txt", nullptr));
+
   EXPECT_EQ(db.NoteChangedFile("C:"), 2u);
   EXPECT_EQ(db.NoteChangedFile("docs\\a.txt"), 2u);
   db.Close();
@@ -576,6 +589,24 @@ TEST_F(PendingJournal, CollectsPendingRecordsOutsideBackOff) {
   EXPECT_EQ(FileBytes(), before);   // writes nothing
   EXPECT_EQ(db.IndexCount(), 13u);  // and indexes like a load
   EXPECT_EQ(db.CollectPending(nullptr, now), 2u);
+
+  // Asked again: the same, also after a record changed through the journal
+  // and after the file grew by hand.
+  got.clear();
+  ASSERT_EQ(db.CollectPending(&got, now), 0u);
+  EXPECT_EQ(got, want);
+  ASSERT_EQ(db.ReadRecord(0, &r, &next, &found), 0u);
+  r.state = kLogCopied;
+  ASSERT_EQ(db.WriteRecord(1024, r), 0u);
+  got.clear();
+  ASSERT_EQ(db.CollectPending(&got, now), 0u);
+  EXPECT_EQ(got, std::vector<std::string>(want.begin() + 1, want.end()));
+  std::ofstream(db_path, std::ios::binary | std::ios::app)
+      << jb::Record({.path = U("C:\\p\\by-hand")});
+  got.clear();
+  ASSERT_EQ(db.CollectPending(&got, now), 0u);
+  EXPECT_EQ(got.size(), want.size());
+  EXPECT_EQ(got.back(), "C:\\p\\by-hand");
 
   LogRecord backoff;
   backoff.failedAttempts = 4;
