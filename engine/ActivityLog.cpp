@@ -258,8 +258,30 @@ bool CLogSet::AppendRecord(std::string_view text) {
 
 size_t CLogSet::AppendRecords(const std::vector<std::string>& texts) {
   std::lock_guard<std::mutex> g(lock_);
-  size_t written = 0;
-  for (size_t i = 0; i < texts.size(); ++i) written += AppendLocked(texts[i], i == 0);
+  if (folder_.empty()) return 0;
+  // The records bound for one file go in one write.
+  size_t written = 0, pendingCount = 0;
+  std::string pending;
+  const auto writePending = [&] {
+    if (pending.empty()) return;
+    if (file_.Write(pending.data(), pending.size())) {
+      fileEnd_ += pending.size();
+      written += pendingCount;
+    } else {
+      file_.Close();
+    }
+    pending.clear();
+    pendingCount = 0;
+  };
+  for (size_t i = 0; i < texts.size(); ++i) {
+    if (i == 0 || !file_.IsOpen() || fileEnd_ + pending.size() >= kMaxFileSize) {
+      writePending();
+      if (!OpenNextLocked(/*lookAgain=*/i == 0)) continue;
+    }
+    pending += ToFileBytes(texts[i]);
+    ++pendingCount;
+  }
+  writePending();
   return written;
 }
 

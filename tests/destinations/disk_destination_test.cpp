@@ -188,15 +188,17 @@ TEST(DiskCopies, KnownFoldersFollowChangesToTheStore) {
     ASSERT_EQ(disk->CopyFile(source, target), c.copy);
     if (c.copy == kDestOk) {
       EXPECT_EQ(bvtest::ReadNative(t.NativeOf("Store/Latest/C/x/a.txt")), c.change);
-      // The previous copy moves to a revision folder deleted after it was made.
-      ASSERT_EQ(disk->CreateFolders(revision), kDestOk);
-      fs::remove_all(t.NativeOf("Store/Revision"));
-      ASSERT_EQ(disk->MoveFile(target, revision), kDestOk);
-      EXPECT_EQ(bvtest::ReadNative(t.NativeOf("Store/Revision/C/x/a(0001).txt")), c.change);
-      fs::remove_all(t.NativeOf("Store/Revision"));
     }
   }
   EXPECT_TRUE(fs::is_empty(t.NativeOf("outside")));
+  // A copy moves to a revision folder deleted after it was made.
+  const std::string other = t.SystemOf("Store\\Latest\\C\\y\\a.txt");
+  ASSERT_EQ(disk->CreateFolders(other), kDestOk);
+  ASSERT_EQ(disk->CopyFile(source, other), kDestOk);
+  ASSERT_EQ(disk->CreateFolders(revision), kDestOk);
+  fs::remove_all(t.NativeOf("Store/Revision"));
+  ASSERT_EQ(disk->MoveFile(other, revision), kDestOk);
+  EXPECT_TRUE(fs::is_regular_file(t.NativeOf("Store/Revision/C/x/a(0001).txt")));
 }
 
 // Same destination: same folder, ignoring case and a closing separator. Same
