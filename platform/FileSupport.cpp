@@ -231,12 +231,23 @@ int OpenFolderBelow(const std::string& base, const std::vector<std::string>& par
 
 int OpenFoldersNoFollow(int dirFd, const std::vector<std::string>& parts, mode_t createMode) {
   if (const int whole = OpenFoldersAtOnce(dirFd, parts); whole >= 0) return whole;
-  int fd = openat(dirFd, ".", O_PATH | O_DIRECTORY | O_CLOEXEC);
+  // Folders to be made usually lie at the end: the longest beginning that
+  // exists is opened at once, and only the rest level by level.
+  int fd = -1;
+  size_t done = 0;
+  if (createMode != 0) {
+    for (size_t n = parts.size(); n-- > 1 && fd < 0;) {
+      fd = OpenFoldersAtOnce(dirFd, std::vector<std::string>(parts.begin(), parts.begin() + n));
+      if (fd >= 0) done = n;
+      if (parts.size() - n >= 2) break;  // deeper gaps go level by level
+    }
+  }
+  if (fd < 0) fd = openat(dirFd, ".", O_PATH | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) {
     SetLastError(ErrnoToWinError(errno));
     return -1;
   }
-  for (const std::string& part : parts) {
+  for (const std::string& part : std::vector<std::string>(parts.begin() + done, parts.end())) {
     int next = openat(fd, part.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (next < 0 && errno == ENOENT && createMode != 0) {
       if (mkdirat(fd, part.c_str(), createMode) == 0 || errno == EEXIST)

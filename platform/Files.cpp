@@ -377,9 +377,11 @@ bool CreateDirectories(std::string_view folder, std::string_view confineTo, bool
     }
   }
   // Above the confining folder (and everything when there is none) links are
-  // the user's own choice: plain mkdir level by level.
+  // the user's own choice: plain mkdir level by level, unless the confining
+  // folder is there already.
+  int top = confined ? open(base.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC) : -1;
   const std::string upper = confined ? base : native;
-  for (size_t pos = 1; pos <= upper.size(); ++pos) {
+  for (size_t pos = 1; top < 0 && pos <= upper.size(); ++pos) {
     if (pos != upper.size() && upper[pos] != '/') continue;
     if (mkdir(upper.substr(0, pos).c_str(), mode) != 0 && errno != EEXIST) {
       return Fail(errno == ENOENT ? kErrPathNotFound : ErrnoToWinError(errno));
@@ -390,7 +392,7 @@ bool CreateDirectories(std::string_view folder, std::string_view confineTo, bool
     if (stat(native.c_str(), &st) != 0) return Fail(ErrorFor(errno, native));
     return S_ISDIR(st.st_mode) ? true : Fail(kErrAlreadyExists);
   }
-  const int top = open(base.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (top < 0) top = open(base.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
   if (top < 0) return Fail(ErrorFor(errno, base));
   const int fd = detail::OpenFoldersNoFollow(top, below, mode);
   close(top);
