@@ -229,8 +229,11 @@ uint32_t CDestination::CreateFolders(std::string_view path) {
   // New folders are private until a copy gives them the access of the folder
   // they stand for; below the root no link is followed.
   std::string existing = plain.substr(0, last);
-  while (existing.size() > start && !plat::IsDirectory(existing))
-    existing.resize(existing.rfind('\\'));
+  const auto isFolder = [](const std::string& path) {
+    plat::FindData info;
+    return plat::LookUpFileInfo(path, &info) && (info.attributes & plat::kAttrDirectory);
+  };
+  while (existing.size() > start && !isFolder(existing)) existing.resize(existing.rfind('\\'));
   {
     std::lock_guard<std::mutex> guard(freshLock_);
     freshBelow_ = existing;

@@ -201,6 +201,11 @@ int OpenFoldersAtOnce(int dirFd, const std::vector<std::string>& parts) {
 }  // namespace
 
 int OpenFolderBelow(const std::string& base, const std::vector<std::string>& parts) {
+  return OpenFolderBelow(base, parts, /*levelByLevel=*/true);
+}
+
+int OpenFolderBelow(const std::string& base, const std::vector<std::string>& parts,
+                    bool levelByLevel) {
   // A path without any link from the root down has none below base either:
   // one call from the root, unless this base is known to lie behind a link.
   thread_local std::string behindLink;
@@ -224,7 +229,7 @@ int OpenFolderBelow(const std::string& base, const std::vector<std::string>& par
     SetLastError(ErrorFor(errno, base));
     return -1;
   }
-  const int fd = OpenFoldersNoFollow(top, parts, 0);
+  const int fd = levelByLevel ? OpenFoldersNoFollow(top, parts, 0) : OpenFoldersAtOnce(top, parts);
   close(top);
   return fd;
 }

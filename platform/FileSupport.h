@@ -98,5 +98,9 @@ int OpenFoldersNoFollow(int dirFd, const std::vector<std::string>& parts, mode_t
 // the native folder base (base itself may be a link): the descriptor, or -1
 // with the last error set as OpenFoldersNoFollow sets it.
 int OpenFolderBelow(const std::string& base, const std::vector<std::string>& parts);
+// The same without going level by level: -1 (the last error not set) also
+// when a folder is missing or cannot be opened at once.
+int OpenFolderBelow(const std::string& base, const std::vector<std::string>& parts,
+                    bool levelByLevel);
 
 }  // namespace plat::detail

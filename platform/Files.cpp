@@ -370,7 +370,7 @@ bool CreateDirectories(std::string_view folder, std::string_view confineTo, bool
   // Folders that all exist already (the common case: the next file of the
   // same folder) are only opened, without a link, below the confining folder.
   if (confined && !below.empty()) {
-    const int fd = detail::OpenFolderBelow(base, below);
+    const int fd = detail::OpenFolderBelow(base, below, /*levelByLevel=*/false);
     if (fd >= 0) {
       close(fd);
       return true;
