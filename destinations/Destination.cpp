@@ -214,18 +214,51 @@ uint32_t CDestination::CreateFolders(std::string_view path) {
   if (start == std::string::npos || last == std::string::npos || last <= start) return kDestOk;
   std::string folder;
   if (!ToLongPathForm(std::string_view(plain).substr(0, last), &folder)) return kDestOk;
+  const std::string root = GetRootPath();
+  {
+    std::lock_guard<std::mutex> guard(freshLock_);
+    if (knownRoot_ != root) {
+      knownFolders_.clear();
+      knownRoot_ = root;
+    }
+    if (knownFolders_.count(folder) != 0) {
+      freshBelow_ = plain.substr(0, last);  // nothing new below it
+      return kDestOk;
+    }
+  }
   // New folders are private until a copy gives them the access of the folder
   // they stand for; below the root no link is followed.
   std::string existing = plain.substr(0, last);
-  while (existing.size() > start && !plat::IsDirectory(existing))
-    existing.resize(existing.rfind('\\'));
+  const auto isFolder = [](const std::string& path) {
+    plat::FindData info;
+    return plat::LookUpFileInfo(path, &info) && (info.attributes & plat::kAttrDirectory);
+  };
+  while (existing.size() > start && !isFolder(existing)) existing.resize(existing.rfind('\\'));
   {
     std::lock_guard<std::mutex> guard(freshLock_);
     freshBelow_ = existing;
   }
-  if (plat::CreateDirectories(folder, GetRootPath(), /*privateMode=*/true)) return kDestOk;
+  if (plat::CreateDirectories(folder, root, /*privateMode=*/true)) {
+    constexpr size_t kMaxKnownFolders = 4096;
+    std::lock_guard<std::mutex> guard(freshLock_);
+    if (knownFolders_.size() >= kMaxKnownFolders) knownFolders_.clear();
+    if (knownRoot_ == root) knownFolders_.insert(folder);
+    return kDestOk;
+  }
   const uint32_t error = plat::GetLastError();
   return error != 0 ? error : kDestFailed;
+}
+
+bool CDestination::ForgetKnownFolders(std::string_view path) {
+  const std::string plain = plat::StripLongPathPrefix(path);
+  const size_t last = plain.rfind('\\');
+  std::string folder;
+  const bool formed =
+      last != std::string::npos && ToLongPathForm(std::string_view(plain).substr(0, last), &folder);
+  std::lock_guard<std::mutex> guard(freshLock_);
+  const bool known = formed && knownFolders_.count(folder) != 0;
+  knownFolders_.clear();
+  return known;
 }
 
 std::string CDestination::TakeFreshBelow() {
@@ -235,13 +268,13 @@ std::string CDestination::TakeFreshBelow() {
 
 bool CDestination::FileExists(std::string_view path) {
   // Not plat::FileExists, which searches for a name holding "*" or "?".
-  return plat::GetFileAttributes(path) != plat::kInvalidAttributes;
+  return plat::EntryExists(path);
 }
 
 bool CDestination::GetFileStamp(std::string_view path, uint64_t* size, int64_t* writeTime,
                                 int64_t* changeTime) {
   plat::FindData info;
-  if (!plat::GetFileInfo(path, &info) || (info.attributes & plat::kAttrDirectory)) return false;
+  if (!plat::LookUpFileInfo(path, &info) || (info.attributes & plat::kAttrDirectory)) return false;
   *size = info.size;
   *writeTime = info.writeTime;
   *changeTime = info.createTime;
@@ -340,14 +373,37 @@ uint32_t CDestination::DeleteFile(std::string_view path) {
   return plat::DeleteFile(longPath, root) ? kDestOk : kDestFailed;
 }
 
+namespace {
+
+// True when the last CreateFolders made no folder for target: the deepest
+// folder that existed before it is the target's own folder.
+bool NothingMadeFor(const std::string& fresh, std::string_view target) {
+  const std::string plain = plat::StripLongPathPrefix(target);
+  const size_t last = plain.rfind('\\');
+  return last != std::string::npos && plat::StripLongPathPrefix(fresh) == plain.substr(0, last);
+}
+
+}  // namespace
+
 uint32_t CDestination::CopyFile(std::string_view source, std::string_view target) {
   if (source.empty() || target.empty()) return plat::kErrPathNotFound;
   const std::string root = GetRootPath();
   // The folders just made for the copy take the owner, group and mode of the
   // folders they stand for (a private source folder stays private in the store).
   const std::string fresh = TakeFreshBelow();
-  if (!fresh.empty()) plat::MirrorFolderAccess(source, target, root, fresh);
-  return plat::CopyFile(source, target, /*failIfExists=*/false, flushCopies_, root);
+  if (!fresh.empty() && !NothingMadeFor(fresh, target))
+    plat::MirrorFolderAccess(source, target, root, fresh);
+  uint32_t error = plat::CopyFile(source, target, /*failIfExists=*/false, flushCopies_, root);
+  // A folder known to exist may have been deleted since: made again, once.
+  if (error != 0 && ForgetKnownFolders(target) &&
+      (error == plat::kErrPathNotFound || error == plat::kErrFileNotFound) &&
+      CreateFolders(target) == kDestOk) {
+    const std::string made = TakeFreshBelow();
+    if (!made.empty() && !NothingMadeFor(made, target))
+      plat::MirrorFolderAccess(source, target, root, made);
+    error = plat::CopyFile(source, target, /*failIfExists=*/false, flushCopies_, root);
+  }
+  return error;
 }
 
 uint32_t CDestination::MoveFile(std::string_view source, std::string_view target) {
@@ -357,10 +413,19 @@ uint32_t CDestination::MoveFile(std::string_view source, std::string_view target
   uint32_t attributes = plat::GetFileAttributes(from);
   if (attributes == plat::kInvalidAttributes) return kDestFailed;
   const std::string fresh = TakeFreshBelow();
-  if (!fresh.empty()) plat::MirrorFolderAccess(from, to, root, fresh);
+  if (!fresh.empty() && !NothingMadeFor(fresh, to)) plat::MirrorFolderAccess(from, to, root, fresh);
   bool readOnly = (attributes & plat::kAttrReadOnly) != 0;
   if (readOnly) plat::SetFileAttributes(from, attributes & ~plat::kAttrReadOnly, root);
-  if (plat::MoveFile(from, to, root) == 0) {
+  uint32_t moved = plat::MoveFile(from, to, root);
+  // A folder known to exist may have been deleted since: made again, once.
+  if (moved != 0 && ForgetKnownFolders(to) &&
+      (moved == plat::kErrPathNotFound || moved == plat::kErrFileNotFound) &&
+      CreateFolders(to) == kDestOk) {
+    const std::string made = TakeFreshBelow();
+    if (!made.empty() && !NothingMadeFor(made, to)) plat::MirrorFolderAccess(from, to, root, made);
+    moved = plat::MoveFile(from, to, root);
+  }
+  if (moved == 0) {
     if (readOnly) plat::SetFileAttributes(to, attributes, root);
     return kDestOk;
   }

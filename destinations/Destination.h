@@ -11,6 +11,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
 #include "plans/PlanSettings.h"
@@ -138,9 +139,18 @@ class CDestination {
   // folders it made below it take the access of the folders they stand for
   // at the next copy or move (a retired thread may still copy beside a new
   // one, hence the lock).
-  std::mutex freshLock_;  // guards freshBelow_
+  std::mutex freshLock_;  // guards freshBelow_, knownFolders_ and knownRoot_
   std::string freshBelow_;
   std::string TakeFreshBelow();
+  // Folders (long-path form) that CreateFolders made or found under
+  // knownRoot_: the next file of the same folder skips looking at them. All
+  // are forgotten when a copy or move fails (a folder deleted meanwhile, the
+  // volume gone), when the root changes, and when there are too many.
+  std::unordered_set<std::string> knownFolders_;
+  std::string knownRoot_;
+  // Forgets every known folder; true when the folder of path was among them
+  // (a failure there may be a folder deleted since: worth one more try).
+  bool ForgetKnownFolders(std::string_view path);
 };
 
 // True for the temporary name of a copy in progress: ".~bvtmp-" and sixteen

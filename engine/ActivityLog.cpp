@@ -1,6 +1,7 @@
 #include "engine/ActivityLog.h"
 
 #include <string>
+#include <vector>
 
 #include "app/Settings.h"
 #include "plans/PlanSettings.h"
@@ -221,6 +222,7 @@ bool CLogSet::SetLogFolder(std::string_view path) {
   if (!plat::IsDirectory(path)) plat::CreateDirectories(path);
   folder_ = path.empty() ? std::string() : plat::WithSeparator(path);
   current_.clear();  // a new folder starts with its own files
+  file_.Close();
   return !folder_.empty() && plat::IsDirectory(folder_);
 }
 
@@ -257,26 +259,101 @@ std::string CLogSet::ChooseFileLocked() {
 
 bool CLogSet::AppendRecord(std::string_view text) {
   std::lock_guard<std::mutex> g(lock_);
-  if (folder_.empty()) return false;
-  const std::string path = ChooseFileLocked();
-  plat::File file;
-  if (!file.Open(path, plat::File::kWrite, plat::File::kOpenAlways)) return false;
-  current_ = path;
-  uint64_t end = 0;
-  if (!file.GetSize(&end) || !file.Seek(end)) return false;
-  const std::string bytes = ToFileBytes(text);
-  return file.Write(bytes.data(), bytes.size());
+  return AppendLocked(text, /*lookAgain=*/true);
 }
 
-bool CLogSet::LogEvent(const EventData& event) {
+size_t CLogSet::AppendRecords(const std::vector<std::string>& texts) {
+  std::lock_guard<std::mutex> g(lock_);
+  if (folder_.empty()) return 0;
+  // The records bound for one file go in one write.
+  size_t written = 0, pendingCount = 0;
+  std::string pending;
+  const auto writePending = [&] {
+    if (pending.empty()) return;
+    if (file_.Write(pending.data(), pending.size())) {
+      fileEnd_ += pending.size();
+      written += pendingCount;
+    } else {
+      file_.Close();
+    }
+    pending.clear();
+    pendingCount = 0;
+  };
+  for (size_t i = 0; i < texts.size(); ++i) {
+    if (i == 0 || !file_.IsOpen() || fileEnd_ + pending.size() >= kMaxFileSize) {
+      writePending();
+      if (!OpenNextLocked(/*lookAgain=*/i == 0)) continue;
+    }
+    pending += ToFileBytes(texts[i]);
+    ++pendingCount;
+  }
+  writePending();
+  return written;
+}
+
+bool CLogSet::OpenNextLocked(bool lookAgain) {
+  uint64_t end = fileEnd_;
+  // The open file goes once its name names another file or none (the user
+  // deleted or moved it), it was made read-only, or it is full: the file is
+  // then chosen again as for the first record.
+  if (file_.IsOpen() && lookAgain && !file_.StillNamed(current_, &end)) file_.Close();
+  if (file_.IsOpen() && end >= kMaxFileSize) file_.Close();
+  if (!file_.IsOpen()) {
+    const std::string path = ChooseFileLocked();
+    if (!file_.Open(path, plat::File::kWrite, plat::File::kOpenAlways)) return false;
+    current_ = path;
+    if (!file_.GetSize(&end)) {
+      file_.Close();
+      return false;
+    }
+    fileEnd_ = end + 1;  // the position is not known yet
+  }
+  // Written at the end even when something else wrote to the file meanwhile.
+  if (end != fileEnd_ && !file_.Seek(end)) {
+    file_.Close();
+    return false;
+  }
+  fileEnd_ = end;
+  return true;
+}
+
+bool CLogSet::AppendLocked(std::string_view text, bool lookAgain) {
+  if (folder_.empty() || !OpenNextLocked(lookAgain)) return false;
+  const std::string bytes = ToFileBytes(text);
+  if (!file_.Write(bytes.data(), bytes.size())) {
+    file_.Close();
+    return false;
+  }
+  fileEnd_ += bytes.size();
+  return true;
+}
+
+namespace {
+
+// The record of an event; false when it writes none. The plan is looked up
+// before the log's lock is taken: the lookup takes the plan list's lock.
+bool RecordOf(const EventData& event, std::string* text) {
   if (!WritesLogRecord(event.code)) return false;
   PlanInfoForLog plan;
-  // Looked up before the log's lock is taken: the lookup takes the plan list's lock.
   const bool known = event.planId != 0 && LookUpPlanForLog(event.planId, &plan);
+  return BuildLogRecord(event, known ? &plan : nullptr, plat::AscTime(plat::Now()), text);
+}
+
+}  // namespace
+
+bool CLogSet::LogEvent(const EventData& event) {
   std::string text;
-  if (!BuildLogRecord(event, known ? &plan : nullptr, plat::AscTime(plat::Now()), &text))
-    return false;
-  return AppendRecord(text);
+  return RecordOf(event, &text) && AppendRecord(text);
+}
+
+size_t CLogSet::LogEvents(const std::deque<EventData>& events) {
+  std::vector<std::string> texts;
+  texts.reserve(events.size());
+  for (const EventData& event : events) {
+    std::string text;
+    if (RecordOf(event, &text)) texts.push_back(std::move(text));
+  }
+  return AppendRecords(texts);
 }
 
 std::string DefaultLogFolder() { return GetDataFolder() + "log\\"; }

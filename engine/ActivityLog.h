@@ -4,12 +4,15 @@
 // from both global event channels.
 #pragma once
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "engine/EngineEvents.h"
+#include "platform/Files.h"
 
 // What a record needs to know about a plan, filled by the plan list.
 struct PlanInfoForLog {
@@ -62,17 +65,31 @@ class CLogSet {
   // Appends text plus CR LF, every LF turned into CR LF. False when the file
   // cannot be opened or written.
   bool AppendRecord(std::string_view text);
+  // Appends each text as AppendRecord does, in order, looking whether the
+  // open file is still the current one once for the whole batch. Returns how
+  // many were written.
+  size_t AppendRecords(const std::vector<std::string>& texts);
   // Writes the record of an event; false when it writes none.
   bool LogEvent(const EventData& event);
+  // Writes the records of events in order as one batch; returns how many.
+  size_t LogEvents(const std::deque<EventData>& events);
   // The file written last (empty before the first record).
   std::string CurrentFile();
 
  private:
   std::string ChooseFileLocked();
+  // Makes file_ the file the next record goes to, positioned at its end;
+  // lookAgain: check first that the open file is still current_ on disk.
+  bool OpenNextLocked(bool lookAgain);
+  bool AppendLocked(std::string_view text, bool lookAgain);
 
-  std::mutex lock_;  // guards folder_ and current_, and serialises writing
+  std::mutex lock_;  // guards folder_, current_, file_ and fileEnd_, and serialises writing
   std::string folder_;
   std::string current_;
+  // current_, kept open between records while it is still the file its name
+  // names, writable and not full; fileEnd_ is where the last write ended.
+  plat::File file_;
+  uint64_t fileEnd_ = 0;
 };
 
 // Data folder + "log\".

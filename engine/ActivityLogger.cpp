@@ -32,7 +32,7 @@ size_t CActivityLogger::Flush() {
     std::lock_guard<std::mutex> g(lock_);
     batch.swap(queue_);
   }
-  for (const EventData& event : batch) log_->LogEvent(event);
+  log_->LogEvents(batch);
   return batch.size();
 }
 

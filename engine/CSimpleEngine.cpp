@@ -209,7 +209,8 @@ int32_t CSimpleEngine::BackupFile(std::string_view source, bool existenceCheck, 
   // The latest copy already is this version (a record set back to pending, a
   // walk over files copied before): record it as copied, and push no genuine
   // revision out for a copy identical to the latest.
-  if (LatestIsCurrent(dest, source, names.latestName)) {
+  // (A walk has just seen that there is no latest copy at all.)
+  if (!existenceCheck && LatestIsCurrent(dest, source, names.latestName)) {
     rec->state = kLogCopied;
     rec->lastBackupTime = start;
     rec->failedAttempts = 0;

@@ -145,7 +145,21 @@ std::string AscTime(int64_t t) {
   return buf;
 }
 
-uint32_t CurrentThreadId() { return static_cast<uint32_t>(gettid()); }
+namespace {
+// The calling thread's id, asked of the kernel once per thread (every event
+// is stamped with it); a forked child's only thread asks again.
+thread_local uint32_t tThreadId = 0;
+}  // namespace
+
+uint32_t CurrentThreadId() {
+  static const bool resetInChild = [] {
+    pthread_atfork(nullptr, nullptr, [] { tThreadId = 0; });
+    return true;
+  }();
+  (void)resetInChild;
+  if (tThreadId == 0) tThreadId = static_cast<uint32_t>(gettid());
+  return tThreadId;
+}
 
 void SetCurrentThreadLowestPriority() {
   sched_param param{};

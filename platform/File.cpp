@@ -70,7 +70,7 @@ bool File::Open(std::string_view path, Access access, Disposition disposition) {
     close(fd);
     return Fail(kErrAccessDenied);
   }
-  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  fcntl(fd, F_SETFL, 0);  // no status flag F_SETFL changes is wanted: clears O_NONBLOCK
   fd_ = fd;
   return true;
 }
@@ -111,6 +111,21 @@ bool File::GetSize(uint64_t* size) {
   struct stat st;
   if (fstat(fd_, &st) != 0) return Fail(ErrnoToWinError(errno));
   *size = static_cast<uint64_t>(st.st_size);
+  return true;
+}
+
+bool File::StillNamed(std::string_view path, uint64_t* size) {
+  if (fd_ < 0) return Fail(kErrInvalidHandle);
+  std::string native;
+  if (!detail::Resolve(path, &native)) return false;
+  if (fault::Hit()) return false;
+  struct stat open, named;
+  if (fstat(fd_, &open) != 0) return Fail(ErrnoToWinError(errno));
+  if (stat(native.c_str(), &named) != 0) return Fail(detail::ErrorFor(errno, native));
+  if (open.st_dev != named.st_dev || open.st_ino != named.st_ino || open.st_nlink == 0)
+    return Fail(kErrFileNotFound);
+  if (!(named.st_mode & S_IWUSR)) return Fail(kErrAccessDenied);
+  *size = static_cast<uint64_t>(open.st_size);
   return true;
 }
 

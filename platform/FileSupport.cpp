@@ -1,9 +1,11 @@
 #include "platform/FileSupport.h"
 
 #include <fcntl.h>
+#include <linux/openat2.h>
 #include <sys/file.h>
 #include <sys/random.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -83,12 +85,23 @@ std::string TempNameIn(const std::string& folder) {
 }
 
 std::string TempName() {
-  uint64_t r = 0;
-  if (getrandom(&r, sizeof r, 0) != static_cast<ssize_t>(sizeof r)) {
-    static std::atomic_uint64_t counter{0};  // unlikely path: getrandom unavailable
-    r = (static_cast<uint64_t>(getpid()) << 32) ^ counter.fetch_add(1) ^
-        static_cast<uint64_t>(reinterpret_cast<uintptr_t>(&r));
+  // Each thread draws its names from its own sequence, seeded once from the
+  // kernel (a name taken already is simply drawn again by the caller).
+  thread_local uint64_t state = 0;
+  if (state == 0) {
+    if (getrandom(&state, sizeof state, 0) != static_cast<ssize_t>(sizeof state)) {
+      static std::atomic_uint64_t counter{0};  // unlikely path: getrandom unavailable
+      state = (static_cast<uint64_t>(getpid()) << 32) ^ counter.fetch_add(1) ^
+              static_cast<uint64_t>(reinterpret_cast<uintptr_t>(&state));
+    }
+    state |= 1;
   }
+  // splitmix64
+  state += 0x9E3779B97F4A7C15ull;
+  uint64_t r = state;
+  r = (r ^ (r >> 30)) * 0xBF58476D1CE4E5B9ull;
+  r = (r ^ (r >> 27)) * 0x94D049BB133111EBull;
+  r ^= r >> 31;
   char buf[32];
   snprintf(buf, sizeof buf, ".~bvtmp-%016llx", static_cast<unsigned long long>(r));
   return buf;
@@ -162,13 +175,84 @@ bool ComponentsBelow(const std::string& native, const std::string& folder,
   return true;
 }
 
+namespace {
+
+// All of parts opened at once below dirFd when none of them is a link, "..",
+// or missing: one call instead of one per level. -1 when the kernel cannot
+// (an old kernel) or will not; the caller then goes level by level, which
+// also makes missing folders and tells why one cannot be opened.
+int OpenFoldersAtOnce(int dirFd, const std::vector<std::string>& parts) {
+  static std::atomic<bool> unsupported{false};
+  if (parts.empty() || unsupported.load(std::memory_order_relaxed)) return -1;
+  std::string relative;
+  for (const std::string& part : parts) {
+    if (part.empty() || part == "." || part == "..") return -1;
+    if (!relative.empty()) relative += '/';
+    relative += part;
+  }
+  struct open_how how {};
+  how.flags = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+  how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS | RESOLVE_BENEATH | RESOLVE_NO_XDEV;
+  const long fd = syscall(SYS_openat2, dirFd, relative.c_str(), &how, sizeof how);
+  if (fd < 0 && (errno == ENOSYS || errno == E2BIG)) unsupported.store(true);
+  return fd < 0 ? -1 : static_cast<int>(fd);
+}
+
+}  // namespace
+
+int OpenFolderBelow(const std::string& base, const std::vector<std::string>& parts) {
+  return OpenFolderBelow(base, parts, /*levelByLevel=*/true);
+}
+
+int OpenFolderBelow(const std::string& base, const std::vector<std::string>& parts,
+                    bool levelByLevel) {
+  // A path without any link from the root down has none below base either:
+  // one call from the root, unless this base is known to lie behind a link.
+  thread_local std::string behindLink;
+  bool plain = !parts.empty() && base != behindLink;
+  std::string whole = base == "/" ? std::string() : base;
+  for (const std::string& part : parts) {
+    if (part.empty() || part == "." || part == "..") plain = false;
+    whole += '/';
+    whole += part;
+  }
+  if (plain && base.find("/.") == std::string::npos) {
+    struct open_how how {};
+    how.flags = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+    how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+    const long fd = syscall(SYS_openat2, AT_FDCWD, whole.c_str(), &how, sizeof how);
+    if (fd >= 0) return static_cast<int>(fd);
+    if (errno == ELOOP) behindLink = base;
+  }
+  const int top = open(base.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (top < 0) {
+    SetLastError(ErrorFor(errno, base));
+    return -1;
+  }
+  const int fd = levelByLevel ? OpenFoldersNoFollow(top, parts, 0) : OpenFoldersAtOnce(top, parts);
+  close(top);
+  return fd;
+}
+
 int OpenFoldersNoFollow(int dirFd, const std::vector<std::string>& parts, mode_t createMode) {
-  int fd = openat(dirFd, ".", O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (const int whole = OpenFoldersAtOnce(dirFd, parts); whole >= 0) return whole;
+  // Folders to be made usually lie at the end: the longest beginning that
+  // exists is opened at once, and only the rest level by level.
+  int fd = -1;
+  size_t done = 0;
+  if (createMode != 0) {
+    for (size_t n = parts.size(); n-- > 1 && fd < 0;) {
+      fd = OpenFoldersAtOnce(dirFd, std::vector<std::string>(parts.begin(), parts.begin() + n));
+      if (fd >= 0) done = n;
+      if (parts.size() - n >= 2) break;  // deeper gaps go level by level
+    }
+  }
+  if (fd < 0) fd = openat(dirFd, ".", O_PATH | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) {
     SetLastError(ErrnoToWinError(errno));
     return -1;
   }
-  for (const std::string& part : parts) {
+  for (const std::string& part : std::vector<std::string>(parts.begin() + done, parts.end())) {
     int next = openat(fd, part.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (next < 0 && errno == ENOENT && createMode != 0) {
       if (mkdirat(fd, part.c_str(), createMode) == 0 || errno == EEXIST)
@@ -206,12 +290,9 @@ bool ParentFolder::Open(const std::string& native, const std::string& confineTo)
   confined_ = false;
   std::vector<std::string> parts;
   if (!confineTo.empty() && ComponentsBelow(native, confineTo, &parts) && !parts.empty()) {
-    const int base = open(confineTo.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-    if (base < 0) return Fail(ErrorFor(errno, confineTo));
     name_ = parts.back();
     parts.pop_back();
-    fd_ = OpenFoldersNoFollow(base, parts, 0);
-    close(base);
+    fd_ = OpenFolderBelow(confineTo, parts);
     confined_ = true;
     return fd_ >= 0;
   }

@@ -94,5 +94,13 @@ bool ComponentsBelow(const std::string& native, const std::string& folder,
 // Returns the last folder's descriptor (a new one even for no parts), or -1
 // with the last error set.
 int OpenFoldersNoFollow(int dirFd, const std::vector<std::string>& parts, mode_t createMode);
+// The folder base + parts, opened (O_PATH) without following a link below
+// the native folder base (base itself may be a link): the descriptor, or -1
+// with the last error set as OpenFoldersNoFollow sets it.
+int OpenFolderBelow(const std::string& base, const std::vector<std::string>& parts);
+// The same without going level by level: -1 (the last error not set) also
+// when a folder is missing or cannot be opened at once.
+int OpenFolderBelow(const std::string& base, const std::vector<std::string>& parts,
+                    bool levelByLevel);
 
 }  // namespace plat::detail

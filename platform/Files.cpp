@@ -151,7 +151,9 @@ int KeepRegular(int fd, struct stat* st) {
     SetLastError(kErrAccessDenied);
     return -1;
   }
-  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  // Opened with no other status flag that F_SETFL changes: clearing them all
+  // clears O_NONBLOCK.
+  fcntl(fd, F_SETFL, 0);
   return fd;
 }
 
@@ -168,7 +170,9 @@ int OpenRegularForRead(const std::string& native, struct stat* st) {
 // The same below a limit: the file is opened in its folder without following
 // a link (681 for a link).
 int OpenRegularForRead(const std::string& native, const std::string& within, struct stat* st) {
-  if (within.empty()) return OpenRegularForRead(native, st);
+  std::vector<std::string> below;
+  if (within.empty() || !detail::ComponentsBelow(native, within, &below) || below.empty())
+    return OpenRegularForRead(native, st);
   detail::ParentFolder folder;
   if (!folder.Open(native, within)) return -1;
   if (!folder.Confined()) return OpenRegularForRead(native, st);
@@ -298,6 +302,25 @@ bool FileExists(std::string_view path) {
   return true;
 }
 
+bool EntryExists(std::string_view path) {
+  std::string native;
+  if (!Resolve(path, &native)) return false;
+  if (fault::Hit()) return false;
+  struct stat st;
+  if (stat(native.c_str(), &st) != 0) return Fail(ErrnoToWinError(errno));
+  return true;
+}
+
+bool LookUpFileInfo(std::string_view path, FindData* out) {
+  std::string native;
+  if (!Resolve(path, &native)) return false;
+  if (fault::Hit()) return false;
+  struct stat st;
+  if (stat(native.c_str(), &st) != 0) return Fail(ErrnoToWinError(errno));
+  detail::FillFindData(st, NativeName(native), out);
+  return true;
+}
+
 bool IsDirectory(std::string_view path) {
   const uint32_t a = GetFileAttributes(path);
   return a != kInvalidAttributes && (a & kAttrDirectory);
@@ -351,10 +374,21 @@ bool CreateDirectories(std::string_view folder, std::string_view confineTo, bool
   if (fault::Hit()) return false;
   std::vector<std::string> below;
   const bool confined = !base.empty() && detail::ComponentsBelow(native, base, &below);
+  // Folders that all exist already (the common case: the next file of the
+  // same folder) are only opened, without a link, below the confining folder.
+  if (confined && !below.empty()) {
+    const int fd = detail::OpenFolderBelow(base, below, /*levelByLevel=*/false);
+    if (fd >= 0) {
+      close(fd);
+      return true;
+    }
+  }
   // Above the confining folder (and everything when there is none) links are
-  // the user's own choice: plain mkdir level by level.
+  // the user's own choice: plain mkdir level by level, unless the confining
+  // folder is there already.
+  int top = confined ? open(base.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC) : -1;
   const std::string upper = confined ? base : native;
-  for (size_t pos = 1; pos <= upper.size(); ++pos) {
+  for (size_t pos = 1; top < 0 && pos <= upper.size(); ++pos) {
     if (pos != upper.size() && upper[pos] != '/') continue;
     if (mkdir(upper.substr(0, pos).c_str(), mode) != 0 && errno != EEXIST) {
       return Fail(errno == ENOENT ? kErrPathNotFound : ErrnoToWinError(errno));
@@ -365,7 +399,7 @@ bool CreateDirectories(std::string_view folder, std::string_view confineTo, bool
     if (stat(native.c_str(), &st) != 0) return Fail(ErrorFor(errno, native));
     return S_ISDIR(st.st_mode) ? true : Fail(kErrAlreadyExists);
   }
-  const int top = open(base.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (top < 0) top = open(base.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
   if (top < 0) return Fail(ErrorFor(errno, base));
   const int fd = detail::OpenFoldersNoFollow(top, below, mode);
   close(top);
@@ -497,9 +531,14 @@ uint32_t CopyFileWithin(std::string_view source, std::string_view sourceWithin,
                         std::string_view target, std::string_view targetWithin, bool failIfExists,
                         bool flushToDevice) {
   std::string src, dst, base, srcBase;
-  if (!Resolve(source, &src) || !Resolve(target, &dst) || !ResolveConfine(targetWithin, &base) ||
-      !ResolveConfine(sourceWithin, &srcBase))
+  if (!Resolve(source, &src) || !Resolve(target, &dst) || !ResolveConfine(targetWithin, &base))
     return GetLastError();
+  // The same folder is looked at once (whether its volume is still there).
+  if (sourceWithin == targetWithin) {
+    srcBase = base;
+  } else if (!ResolveConfine(sourceWithin, &srcBase)) {
+    return GetLastError();
+  }
   if (fault::Hit()) return GetLastError();
   struct stat st;
   const int in = OpenRegularForRead(src, srcBase, &st);
@@ -732,11 +771,12 @@ bool GetDiskSpace(std::string_view path, uint64_t* freeToCaller, uint64_t* total
   if (!Resolve(path, &native)) return false;
   if (fault::Hit()) return false;
   // A path not yet created is measured at its nearest existing folder.
-  struct stat st;
   std::string probe = native;
-  while (stat(probe.c_str(), &st) != 0 && probe != "/") probe = NativeParent(probe);
   struct statvfs vfs;
-  if (statvfs(probe.c_str(), &vfs) != 0) return Fail(ErrorFor(errno, probe));
+  while (statvfs(probe.c_str(), &vfs) != 0) {
+    if (probe == "/") return Fail(ErrorFor(errno, probe));
+    probe = NativeParent(probe);
+  }
   uint64_t freeBytes = static_cast<uint64_t>(vfs.f_bavail) * vfs.f_frsize;
   uint64_t totalBytes = static_cast<uint64_t>(vfs.f_blocks) * vfs.f_frsize;
   VolumeInfo vol;

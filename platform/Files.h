@@ -54,6 +54,13 @@ bool SetFileAttributes(std::string_view path, uint32_t attributes, std::string_v
 // True when the path names an existing entry (links followed); a last
 // component with wildcards is looked up with a directory search.
 bool FileExists(std::string_view path);
+// True when the path names an existing entry (links followed, "*" and "?"
+// plain characters): one look, whose own error is the last error on failure
+// (2 for a missing entry, without looking whether its folder exists).
+bool EntryExists(std::string_view path);
+// GetFileInfo with one look: on failure the look's own error (2 for a
+// missing entry, without looking whether its folder exists).
+bool LookUpFileInfo(std::string_view path, FindData* out);
 bool IsDirectory(std::string_view path);
 bool GetFileInfo(std::string_view path, FindData* out);
 
@@ -204,6 +211,10 @@ class File {
   bool Write(const void* buffer, size_t n);
   bool Seek(uint64_t offset);
   bool GetSize(uint64_t* size);
+  // True when path still names this very file and it may still be written
+  // (not deleted, renamed away, replaced or made read-only since it was
+  // opened); *size is its size then.
+  bool StillNamed(std::string_view path, uint64_t* size);
   // Cuts or extends the file to size (the position stays).
   bool Truncate(uint64_t size);
   // Data to the device.

@@ -2,6 +2,7 @@
 // "Devices.ini", configuration, preparation, availability and identity; and
 // the factory for every kind.
 #include <filesystem>
+#include <functional>
 
 #include <gtest/gtest.h>
 
@@ -12,6 +13,7 @@
 #include "destinations/UsbDevice.h"
 #include "plan_owner.h"
 #include "platform/DeviceBroadcast.h"
+#include "platform/Errors.h"
 #include "platform/Profile.h"
 #include "support/TempDir.h"
 #include "volume_override.h"
@@ -150,6 +152,53 @@ TEST(DiskPrepare, InitializeMakesOneLevelAndAnEmptyMarker) {
 
   EXPECT_TRUE(DiskAt(t.SystemOf("New\\Store"))->Prepare(true));
   EXPECT_FALSE(fs::exists(t.NativeOf("New")));
+}
+
+// Folders a destination knows it made are looked at again when the store
+// changes under it between two copies: deleted folders are made again, a
+// folder swapped for a link is refused, and nothing lands outside the store.
+TEST(DiskCopies, KnownFoldersFollowChangesToTheStore) {
+  bvtest::TempDir t;
+  auto disk = DiskAt(t.SystemOf("Store"));
+  ASSERT_TRUE(disk->Prepare(true));
+  const std::string source = t.SystemOf("src\\a.txt");
+  const std::string target = t.SystemOf("Store\\Latest\\C\\x\\a.txt");
+  const std::string revision = t.SystemOf("Store\\Revision\\C\\x\\a(0001).txt");
+  fs::create_directories(t.NativeOf("outside"));
+  const struct {
+    const char* change;
+    std::function<void()> apply;
+    uint32_t copy;
+  } cases[] = {
+      {"nothing", [] {}, kDestOk},
+      {"its folder deleted", [&] { fs::remove_all(t.NativeOf("Store/Latest/C/x")); }, kDestOk},
+      {"the whole store deleted", [&] { fs::remove_all(t.NativeOf("Store")); }, kDestOk},
+      {"its folder swapped for a link",
+       [&] {
+         fs::remove_all(t.NativeOf("Store/Latest/C/x"));
+         fs::create_directory_symlink(t.NativeOf("outside"), t.NativeOf("Store/Latest/C/x"));
+       },
+       plat::kErrStoppedOnLink},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.change);
+    t.Write("src/a.txt", c.change);
+    c.apply();
+    disk->CreateFolders(target);
+    ASSERT_EQ(disk->CopyFile(source, target), c.copy);
+    if (c.copy == kDestOk) {
+      EXPECT_EQ(bvtest::ReadNative(t.NativeOf("Store/Latest/C/x/a.txt")), c.change);
+    }
+  }
+  EXPECT_TRUE(fs::is_empty(t.NativeOf("outside")));
+  // A copy moves to a revision folder deleted after it was made.
+  const std::string other = t.SystemOf("Store\\Latest\\C\\y\\a.txt");
+  ASSERT_EQ(disk->CreateFolders(other), kDestOk);
+  ASSERT_EQ(disk->CopyFile(source, other), kDestOk);
+  ASSERT_EQ(disk->CreateFolders(revision), kDestOk);
+  fs::remove_all(t.NativeOf("Store/Revision"));
+  ASSERT_EQ(disk->MoveFile(other, revision), kDestOk);
+  EXPECT_TRUE(fs::is_regular_file(t.NativeOf("Store/Revision/C/x/a(0001).txt")));
 }
 
 // Same destination: same folder, ignoring case and a closing separator. Same

@@ -1,6 +1,7 @@
 // The store marker lookups: a folder that is a store, and a file inside one.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <utility>
 
 #include "destinations/StoreMarker.h"
@@ -54,6 +55,17 @@ TEST_F(StoreMarkerTest, MarkerAtTheDriveRootOrTheFilesOwnFolder) {
                 {"E:\\Store\\Latest\\xx\\y.doc", false}});
   Mark(e_, "");
   ExpectInside({{"E:\\Store\\Latest\\y.doc", true}, {"E:\\y.doc", true}});
+}
+
+// A store found once is remembered as a hint only: it counts while its marker
+// is there, and a marker that appears elsewhere is found as before.
+TEST_F(StoreMarkerTest, AStoreFoundBeforeCountsOnlyWhileItsMarkerIsThere) {
+  Mark(e_, "Store");
+  ExpectInside({{"E:\\Store\\Latest\\a.txt", true}});
+  std::remove(e_.NativeOf("Store/Brevanto.dat").c_str());
+  ExpectInside({{"E:\\Store\\Latest\\a.txt", false}, {"E:\\Store\\b.txt", false}});
+  Mark(e_, "Store/Latest");
+  ExpectInside({{"E:\\Store\\Latest\\a.txt", true}, {"E:\\Store\\b.txt", false}});
 }
 
 TEST_F(StoreMarkerTest, SharePathsStartAtTheShare) {

@@ -4,6 +4,8 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <functional>
 #include <map>
 #include <string>
 #include <thread>
@@ -123,6 +125,47 @@ TEST_F(ActivityLogTest, RememberedFileIsKeptUntilFull) {
   ASSERT_TRUE(restarted.SetLogFolder(log_.LogFolder()));
   ASSERT_TRUE(restarted.AppendRecord("c"));
   EXPECT_EQ(bvtest::ReadNative(LogNative(day + "_3.log")), "c\r\r\n");
+}
+
+// The current file stays open between records; what happens to it on disk
+// meanwhile decides where the next record goes, as if it had been reopened.
+TEST_F(ActivityLogTest, NextRecordFollowsWhatHappenedToTheCurrentFile) {
+  const std::string name = LogNative(Today() + "_1.log");
+  const std::string aside = LogNative("aside.txt");
+  const struct {
+    const char* change;
+    std::function<void()> apply;
+    bool written;
+    const char* holds;  // the day's first file afterwards
+    const char* asideHolds = nullptr;
+  } cases[] = {
+      {"nothing", [] {}, true, "a\r\r\nb\r\r\n"},
+      {"deleted", [&] { fs::remove(name); }, true, "c\r\r\n"},
+      {"moved away", [&] { fs::rename(name, aside); }, true, "d\r\r\n", "c\r\r\n"},
+      {"replaced",
+       [&] {
+         bvtest::WriteNative(aside, "other\r\n");
+         fs::rename(aside, name);
+       },
+       true, "other\r\ne\r\r\n"},
+      {"written to by another", [&] { std::ofstream(name, std::ios::app) << "x\r\n"; }, true,
+       "other\r\ne\r\r\nx\r\nf\r\r\n"},
+      {"made read-only",
+       [&] { fs::permissions(name, fs::perms::owner_write, fs::perm_options::remove); }, false,
+       "other\r\ne\r\r\nx\r\nf\r\r\n"},
+  };
+  ASSERT_TRUE(log_.AppendRecord("a"));
+  char record = 'b';
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.change);
+    c.apply();
+    EXPECT_EQ(log_.AppendRecords({std::string(1, record)}), c.written ? 1u : 0u);
+    EXPECT_EQ(bvtest::ReadNative(name), c.holds);
+    if (c.asideHolds) {
+      EXPECT_EQ(bvtest::ReadNative(aside), c.asideHolds);
+    }
+    record += c.written;
+  }
 }
 
 TEST_F(ActivityLogTest, UnwritableFileLosesOnlyThatRecord) {
