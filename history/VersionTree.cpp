@@ -116,55 +116,61 @@ bool NaturalLess(std::string_view a, std::string_view b) {
 
 bool ListVersionFolder(StoreAccess& access, char sep, CVersionFolder* folder) {
   if (folder->listed) return true;
-  std::map<std::string, CVersionFolder*> folders;
-  std::map<std::string, size_t> files;
-  auto folderNamed = [&](const std::string& name) {
-    auto it = folders.find(name);
-    if (it != folders.end()) return it->second;
-    auto child = std::make_unique<CVersionFolder>();
-    child->parent = folder;
-    child->name = name;
-    child->sourcePath = SourceChild(folder, name);
-    child->ticked = folder->ticked;
-    folder->folders.push_back(std::move(child));
-    return folders[name] = folder->folders.back().get();
+  // Both store folders' entries first, then one sort brings each name's
+  // entries together: no lookup per entry.
+  struct Entry {
+    std::string name;  // the folder's or file's own name (a revision's without its number)
+    bool isFolder = false;
+    FileVersion version;
   };
-  auto fileNamed = [&](const std::string& name) -> VersionFile& {
-    auto it = files.find(name);
-    if (it != files.end()) return folder->files[it->second];
-    files[name] = folder->files.size();
-    folder->files.push_back(VersionFile{name, {}, -1});
-    return folder->files.back();
-  };
+  std::vector<Entry> entries;
   bool listed = false;
   for (const bool latest : {true, false}) {
     const std::string& path = latest ? folder->latestPath : folder->revisionPath;
     if (path.empty()) continue;
     listed |= access.List(path, [&](const plat::FindData& e) {
       if (IsTemporaryCopyName(e.name)) return true;
-      const std::string entryPath = StoreChild(path, e.name, sep);
-      if ((e.attributes & plat::kAttrDirectory) != 0) {
-        CVersionFolder* child = folderNamed(e.name);
-        (latest ? child->latestPath : child->revisionPath) = entryPath;
-        return true;
-      }
-      FileVersion v{entryPath, latest, 0, e.size, e.writeTime};
-      std::string name = e.name;
-      if (!latest) {
-        std::string plain;
-        if (ParseRevisionName(e.name, &plain, &v.number)) name = plain;
-      }
-      fileNamed(name).versions.push_back(std::move(v));
+      Entry& entry = entries.emplace_back();
+      entry.isFolder = (e.attributes & plat::kAttrDirectory) != 0;
+      entry.version = FileVersion{StoreChild(path, e.name, sep), latest, 0, e.size, e.writeTime};
+      if (entry.isFolder || latest ||
+          !ParseRevisionName(e.name, &entry.name, &entry.version.number))
+        entry.name = e.name;
       return true;
     });
   }
   if (!listed) return false;
-  for (VersionFile& f : folder->files) {
-    std::sort(f.versions.begin(), f.versions.end(), [](const FileVersion& a, const FileVersion& b) {
-      if (a.current != b.current) return a.current;
-      return a.number > b.number;
-    });
-    if (folder->ticked && HasVersion(f)) f.chosen = 0;
+  // Folders before files, then by name; a file's versions newest first.
+  std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
+    if (a.isFolder != b.isFolder) return a.isFolder;
+    if (const int c = a.name.compare(b.name); c != 0) return c < 0;
+    if (a.version.current != b.version.current) return a.version.current;
+    return a.version.number > b.version.number;
+  });
+  for (size_t i = 0; i < entries.size();) {
+    Entry& first = entries[i];
+    size_t end = i + 1;
+    while (end < entries.size() && entries[end].isFolder == first.isFolder &&
+           entries[end].name == first.name)
+      ++end;
+    if (first.isFolder) {
+      auto child = std::make_unique<CVersionFolder>();
+      child->parent = folder;
+      child->sourcePath = SourceChild(folder, first.name);
+      child->ticked = folder->ticked;
+      for (size_t k = i; k < end; ++k)
+        (entries[k].version.current ? child->latestPath : child->revisionPath) =
+            std::move(entries[k].version.storePath);
+      child->name = std::move(first.name);
+      folder->folders.push_back(std::move(child));
+    } else {
+      VersionFile& file = folder->files.emplace_back();
+      file.versions.reserve(end - i);
+      for (size_t k = i; k < end; ++k) file.versions.push_back(std::move(entries[k].version));
+      file.name = std::move(first.name);
+      if (folder->ticked && HasVersion(file)) file.chosen = 0;
+    }
+    i = end;
   }
   std::sort(folder->folders.begin(), folder->folders.end(),
             [](const auto& a, const auto& b) { return NaturalLess(a->name, b->name); });
