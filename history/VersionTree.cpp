@@ -52,6 +52,24 @@ void UpdateUp(CVersionFolder* folder) {
   }
 }
 
+// Fetches the sizes and times a listing of names left out; a version gone
+// since is dropped, as a listing would not have shown it. False when none
+// is left.
+bool CompleteVersions(StoreAccess& access, VersionFile* file) {
+  auto gone = [&](FileVersion& v) {
+    if (v.sized) return false;
+    plat::FindData info;
+    if (!access.Info(v.storePath, &info)) return true;
+    v.size = info.size;
+    v.time = info.writeTime;
+    v.sized = true;
+    return false;
+  };
+  file->versions.erase(std::remove_if(file->versions.begin(), file->versions.end(), gone),
+                       file->versions.end());
+  return HasVersion(*file);
+}
+
 // Pre-order list of a folder and its listed folders, without recursion.
 std::vector<CVersionFolder*> Folders(CVersionFolder* top) {
   std::vector<CVersionFolder*> order, stack{top};
@@ -114,7 +132,10 @@ bool NaturalLess(std::string_view a, std::string_view b) {
   return a < b;
 }
 
-bool ListVersionFolder(StoreAccess& access, char sep, CVersionFolder* folder) {
+namespace {
+
+// namesOnly: sizes and times may be left out (FileVersion::sized false).
+bool ListFolder(StoreAccess& access, char sep, CVersionFolder* folder, bool namesOnly) {
   if (folder->listed) return true;
   // Both store folders' entries first, then one sort brings each name's
   // entries together: no lookup per entry.
@@ -128,16 +149,19 @@ bool ListVersionFolder(StoreAccess& access, char sep, CVersionFolder* folder) {
   for (const bool latest : {true, false}) {
     const std::string& path = latest ? folder->latestPath : folder->revisionPath;
     if (path.empty()) continue;
-    listed |= access.List(path, [&](const plat::FindData& e) {
+    bool brief = false;
+    auto each = [&](const plat::FindData& e) {
       if (IsTemporaryCopyName(e.name)) return true;
       Entry& entry = entries.emplace_back();
       entry.isFolder = (e.attributes & plat::kAttrDirectory) != 0;
-      entry.version = FileVersion{StoreChild(path, e.name, sep), latest, 0, e.size, e.writeTime};
+      entry.version =
+          FileVersion{StoreChild(path, e.name, sep), latest, 0, e.size, e.writeTime, !brief};
       if (entry.isFolder || latest ||
           !ParseRevisionName(e.name, &entry.name, &entry.version.number))
         entry.name = e.name;
       return true;
-    });
+    };
+    listed |= namesOnly ? access.ListNames(path, each, &brief) : access.List(path, each);
   }
   if (!listed) return false;
   // Folders before files, then by name; a file's versions newest first.
@@ -178,6 +202,12 @@ bool ListVersionFolder(StoreAccess& access, char sep, CVersionFolder* folder) {
             [](const VersionFile& a, const VersionFile& b) { return NaturalLess(a.name, b.name); });
   folder->listed = true;
   return true;
+}
+
+}  // namespace
+
+bool ListVersionFolder(StoreAccess& access, char sep, CVersionFolder* folder) {
+  return ListFolder(access, sep, folder, false);
 }
 
 void AdoptListing(CVersionFolder* folder, CVersionFolder* listed) {
@@ -229,7 +259,7 @@ std::unique_ptr<CVersionFolder> SearchVersions(StoreAccess& access, const Restor
     if (stopped()) return nullptr;
     CVersionFolder* f = stack.back();
     stack.pop_back();
-    ListVersionFolder(access, store.separator, f);
+    ListFolder(access, store.separator, f, /*namesOnly=*/true);
     order.push_back(f);
     for (auto it = f->folders.rbegin(); it != f->folders.rend(); ++it) stack.push_back(it->get());
   }
@@ -237,8 +267,9 @@ std::unique_ptr<CVersionFolder> SearchVersions(StoreAccess& access, const Restor
   for (auto it = order.rbegin(); it != order.rend(); ++it) {
     CVersionFolder* f = *it;
     f->files.erase(std::remove_if(f->files.begin(), f->files.end(),
-                                  [&](const VersionFile& file) {
-                                    return !MatchSearchPattern(file.name, pattern);
+                                  [&](VersionFile& file) {
+                                    return !MatchSearchPattern(file.name, pattern) ||
+                                           !CompleteVersions(access, &file);
                                   }),
                    f->files.end());
     f->folders.erase(
