@@ -157,7 +157,7 @@ int CRestoreThread::Begin() {
     if (started_) return 1;
     started_ = true;
   }
-  if (Start(/*lowestPriority=*/true) != 0) {
+  if (Start(/*lowestPriority=*/InBackground()) != 0) {
     std::lock_guard<std::mutex> guard(lock_);
     started_ = false;
     return 1;

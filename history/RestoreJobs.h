@@ -126,6 +126,9 @@ class CRestoreThread : public CThread {
   CRestoreThread(IRestoreObserver* observer, std::shared_ptr<CDirNode> root, RestoreStore store);
   // The job's work; runs on its thread.
   virtual void Work() = 0;
+  // Whether the job's thread runs at the lowest priority (work nobody waits
+  // for at the screen); jobs whose result the window waits for say no.
+  virtual bool InBackground() const { return true; }
   // Every final job calls this first in its destructor, so its thread never
   // runs Work on a half-destroyed object.
   void StopAndJoin();

@@ -147,11 +147,10 @@ uint32_t NextChar(std::string_view s, size_t* i) {
 
 uint32_t FoldAscii(uint32_t c) { return (c >= 'A' && c <= 'Z') ? c + ('a' - 'A') : c; }
 
-std::vector<uint32_t> Decode(std::string_view s) {
-  std::vector<uint32_t> out;
-  out.reserve(s.size());
-  for (size_t i = 0; i < s.size();) out.push_back(FoldAscii(NextChar(s, &i)));
-  return out;
+void Decode(std::string_view s, std::vector<uint32_t>* out) {
+  out->clear();
+  out->reserve(s.size());
+  for (size_t i = 0; i < s.size();) out->push_back(FoldAscii(NextChar(s, &i)));
 }
 
 }  // namespace
@@ -169,8 +168,15 @@ void ComputeTotals(CDirNode* root) {
 }
 
 bool MatchSearchPattern(std::string_view name, std::string_view pattern) {
-  const std::vector<uint32_t> s = Decode(name);
-  const std::vector<uint32_t> p = Decode(pattern);
+  // Searches match every name of a store: the decoded texts live on in
+  // buffers of this thread, and a pattern is decoded once while it stays.
+  thread_local std::vector<uint32_t> s, p;
+  thread_local std::string decodedPattern;
+  if (p.empty() || decodedPattern != pattern) {
+    Decode(pattern, &p);
+    decodedPattern.assign(pattern);
+  }
+  Decode(name, &s);
   // Greedy match with a return to the last '*': linear in most cases and
   // never exponential.
   size_t si = 0, pi = 0;

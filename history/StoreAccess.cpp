@@ -40,6 +40,14 @@ class LocalStoreAccess final : public StoreAccess {
     } while (search.Next(&entry));
     return true;
   }
+  bool ListNames(std::string_view folder, const std::function<bool(const plat::FindData&)>& each,
+                 bool* brief) override {
+    *brief = true;
+    return plat::ListFolderNames(folder, each);
+  }
+  bool Info(std::string_view path, plat::FindData* info) override {
+    return plat::GetFileInfo(path, info) && (info->attributes & plat::kAttrDirectory) == 0;
+  }
   // A link inside the store is never read through: it could hand out any
   // file of the machine as if it had been backed up.
   uint32_t Fetch(std::string_view source, std::string_view target,

@@ -25,6 +25,16 @@ class StoreAccess {
   // returns false. False when the folder cannot be listed at all.
   virtual bool List(std::string_view folder,
                     const std::function<bool(const plat::FindData&)>& each) = 0;
+  // Like List, for walks that need the sizes and times of few entries: where
+  // those cost a call per entry, entries come with their names and
+  // kAttrDirectory only and *brief is set; Info() then fetches one.
+  virtual bool ListNames(std::string_view folder,
+                         const std::function<bool(const plat::FindData&)>& each, bool* brief) {
+    *brief = false;
+    return List(folder, each);
+  }
+  // Size and last write of one store file; false when it is gone.
+  virtual bool Info(std::string_view, plat::FindData*) { return false; }
   // Copies one store file to a local target, overwriting it: 0 or an error
   // number. No link is followed below targetWithin (when not empty).
   virtual uint32_t Fetch(std::string_view source, std::string_view target,

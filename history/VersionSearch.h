@@ -18,6 +18,7 @@ class CVersionFinder final : public CRestoreThread {
 
  protected:
   void Work() override;
+  bool InBackground() const override { return false; }  // the window waits for it
 
  private:
   const std::string pattern_;
@@ -32,6 +33,7 @@ class CFolderLister final : public CRestoreThread {
 
  protected:
   void Work() override;
+  bool InBackground() const override { return false; }  // the window waits for it
 
  private:
   CVersionFolder* const target_;  // never touched by the job

@@ -52,6 +52,24 @@ void UpdateUp(CVersionFolder* folder) {
   }
 }
 
+// Fetches the sizes and times a listing of names left out; a version gone
+// since is dropped, as a listing would not have shown it. False when none
+// is left.
+bool CompleteVersions(StoreAccess& access, VersionFile* file) {
+  auto gone = [&](FileVersion& v) {
+    if (v.sized) return false;
+    plat::FindData info;
+    if (!access.Info(v.storePath, &info)) return true;
+    v.size = info.size;
+    v.time = info.writeTime;
+    v.sized = true;
+    return false;
+  };
+  file->versions.erase(std::remove_if(file->versions.begin(), file->versions.end(), gone),
+                       file->versions.end());
+  return HasVersion(*file);
+}
+
 // Pre-order list of a folder and its listed folders, without recursion.
 std::vector<CVersionFolder*> Folders(CVersionFolder* top) {
   std::vector<CVersionFolder*> order, stack{top};
@@ -114,57 +132,69 @@ bool NaturalLess(std::string_view a, std::string_view b) {
   return a < b;
 }
 
-bool ListVersionFolder(StoreAccess& access, char sep, CVersionFolder* folder) {
+namespace {
+
+// namesOnly: sizes and times may be left out (FileVersion::sized false).
+bool ListFolder(StoreAccess& access, char sep, CVersionFolder* folder, bool namesOnly) {
   if (folder->listed) return true;
-  std::map<std::string, CVersionFolder*> folders;
-  std::map<std::string, size_t> files;
-  auto folderNamed = [&](const std::string& name) {
-    auto it = folders.find(name);
-    if (it != folders.end()) return it->second;
-    auto child = std::make_unique<CVersionFolder>();
-    child->parent = folder;
-    child->name = name;
-    child->sourcePath = SourceChild(folder, name);
-    child->ticked = folder->ticked;
-    folder->folders.push_back(std::move(child));
-    return folders[name] = folder->folders.back().get();
+  // Both store folders' entries first, then one sort brings each name's
+  // entries together: no lookup per entry.
+  struct Entry {
+    std::string name;  // the folder's or file's own name (a revision's without its number)
+    bool isFolder = false;
+    FileVersion version;
   };
-  auto fileNamed = [&](const std::string& name) -> VersionFile& {
-    auto it = files.find(name);
-    if (it != files.end()) return folder->files[it->second];
-    files[name] = folder->files.size();
-    folder->files.push_back(VersionFile{name, {}, -1});
-    return folder->files.back();
-  };
+  std::vector<Entry> entries;
   bool listed = false;
   for (const bool latest : {true, false}) {
     const std::string& path = latest ? folder->latestPath : folder->revisionPath;
     if (path.empty()) continue;
-    listed |= access.List(path, [&](const plat::FindData& e) {
+    bool brief = false;
+    auto each = [&](const plat::FindData& e) {
       if (IsTemporaryCopyName(e.name)) return true;
-      const std::string entryPath = StoreChild(path, e.name, sep);
-      if ((e.attributes & plat::kAttrDirectory) != 0) {
-        CVersionFolder* child = folderNamed(e.name);
-        (latest ? child->latestPath : child->revisionPath) = entryPath;
-        return true;
-      }
-      FileVersion v{entryPath, latest, 0, e.size, e.writeTime};
-      std::string name = e.name;
-      if (!latest) {
-        std::string plain;
-        if (ParseRevisionName(e.name, &plain, &v.number)) name = plain;
-      }
-      fileNamed(name).versions.push_back(std::move(v));
+      Entry& entry = entries.emplace_back();
+      entry.isFolder = (e.attributes & plat::kAttrDirectory) != 0;
+      entry.version =
+          FileVersion{StoreChild(path, e.name, sep), latest, 0, e.size, e.writeTime, !brief};
+      if (entry.isFolder || latest ||
+          !ParseRevisionName(e.name, &entry.name, &entry.version.number))
+        entry.name = e.name;
       return true;
-    });
+    };
+    listed |= namesOnly ? access.ListNames(path, each, &brief) : access.List(path, each);
   }
   if (!listed) return false;
-  for (VersionFile& f : folder->files) {
-    std::sort(f.versions.begin(), f.versions.end(), [](const FileVersion& a, const FileVersion& b) {
-      if (a.current != b.current) return a.current;
-      return a.number > b.number;
-    });
-    if (folder->ticked && HasVersion(f)) f.chosen = 0;
+  // Folders before files, then by name; a file's versions newest first.
+  std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
+    if (a.isFolder != b.isFolder) return a.isFolder;
+    if (const int c = a.name.compare(b.name); c != 0) return c < 0;
+    if (a.version.current != b.version.current) return a.version.current;
+    return a.version.number > b.version.number;
+  });
+  for (size_t i = 0; i < entries.size();) {
+    Entry& first = entries[i];
+    size_t end = i + 1;
+    while (end < entries.size() && entries[end].isFolder == first.isFolder &&
+           entries[end].name == first.name)
+      ++end;
+    if (first.isFolder) {
+      auto child = std::make_unique<CVersionFolder>();
+      child->parent = folder;
+      child->sourcePath = SourceChild(folder, first.name);
+      child->ticked = folder->ticked;
+      for (size_t k = i; k < end; ++k)
+        (entries[k].version.current ? child->latestPath : child->revisionPath) =
+            std::move(entries[k].version.storePath);
+      child->name = std::move(first.name);
+      folder->folders.push_back(std::move(child));
+    } else {
+      VersionFile& file = folder->files.emplace_back();
+      file.versions.reserve(end - i);
+      for (size_t k = i; k < end; ++k) file.versions.push_back(std::move(entries[k].version));
+      file.name = std::move(first.name);
+      if (folder->ticked && HasVersion(file)) file.chosen = 0;
+    }
+    i = end;
   }
   std::sort(folder->folders.begin(), folder->folders.end(),
             [](const auto& a, const auto& b) { return NaturalLess(a->name, b->name); });
@@ -172,6 +202,12 @@ bool ListVersionFolder(StoreAccess& access, char sep, CVersionFolder* folder) {
             [](const VersionFile& a, const VersionFile& b) { return NaturalLess(a.name, b.name); });
   folder->listed = true;
   return true;
+}
+
+}  // namespace
+
+bool ListVersionFolder(StoreAccess& access, char sep, CVersionFolder* folder) {
+  return ListFolder(access, sep, folder, false);
 }
 
 void AdoptListing(CVersionFolder* folder, CVersionFolder* listed) {
@@ -223,7 +259,7 @@ std::unique_ptr<CVersionFolder> SearchVersions(StoreAccess& access, const Restor
     if (stopped()) return nullptr;
     CVersionFolder* f = stack.back();
     stack.pop_back();
-    ListVersionFolder(access, store.separator, f);
+    ListFolder(access, store.separator, f, /*namesOnly=*/true);
     order.push_back(f);
     for (auto it = f->folders.rbegin(); it != f->folders.rend(); ++it) stack.push_back(it->get());
   }
@@ -231,8 +267,9 @@ std::unique_ptr<CVersionFolder> SearchVersions(StoreAccess& access, const Restor
   for (auto it = order.rbegin(); it != order.rend(); ++it) {
     CVersionFolder* f = *it;
     f->files.erase(std::remove_if(f->files.begin(), f->files.end(),
-                                  [&](const VersionFile& file) {
-                                    return !MatchSearchPattern(file.name, pattern);
+                                  [&](VersionFile& file) {
+                                    return !MatchSearchPattern(file.name, pattern) ||
+                                           !CompleteVersions(access, &file);
                                   }),
                    f->files.end());
     f->folders.erase(

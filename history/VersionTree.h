@@ -26,7 +26,8 @@ struct FileVersion {
   bool current = false;   // the copy in "Latest"
   int64_t number = 0;     // the revision's number (0 for the current copy)
   uint64_t size = 0;
-  int64_t time = 0;  // last write, seconds since 1970 UTC
+  int64_t time = 0;   // last write, seconds since 1970 UTC
+  bool sized = true;  // size and time known (a search fills them in before it hands over)
 };
 
 // A file with its versions, newest first: the current copy, then the

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -144,6 +145,14 @@ bool ReadWholeFile(std::string_view path, std::string* out, uint64_t maxBytes = 
 // the path (or its nearest existing folder); the volume override's figures
 // replace the measured ones. Either pointer may be null.
 bool GetDiskSpace(std::string_view path, uint64_t* freeToCaller, uint64_t* total);
+
+// The entries of a folder as DirSearch lists them (the same names left out;
+// a link to a file counts as a file, links to folders and other kinds are
+// left out), without a call per entry where the folder itself says what an
+// entry is: only name and kDirectory in attributes, no size or times. For
+// walks that need the sizes of few entries. False when the folder cannot be
+// read; each returning false ends the listing.
+bool ListFolderNames(std::string_view folder, const std::function<bool(const FindData&)>& each);
 
 // Directory search with a wildcard pattern in its last component ("*" and
 // "?", matched without regard to case; "*.*" matches every name). The first

@@ -12,12 +12,7 @@
 
 namespace {
 
-constexpr int kKindRole = Qt::UserRole;
-constexpr int kFolderRole = Qt::UserRole + 1;     // CVersionFolder*
-constexpr int kFileRole = Qt::UserRole + 2;       // VersionFile*
-constexpr int kVersionRole = Qt::UserRole + 3;    // index into the file's versions
-constexpr int kPopulatedRole = Qt::UserRole + 4;  // children made
-constexpr int kOpenAllFiles = 50;                 // a search opens its files up to this many
+constexpr int kOpenAllFiles = 50;  // a search opens its files up to this many
 
 QString Q(const std::string& s) { return QString::fromStdString(s); }
 
@@ -37,39 +32,51 @@ std::string Native(const std::string& systemPath) {
   return plat::ToNativePath(systemPath, &native) ? native : systemPath;
 }
 
-// A row that sorts folders first in either order, names naturally, sizes
-// and dates by value, and a file's versions newest first.
-class Row : public QTreeWidgetItem {
+}  // namespace
+
+// A row knows what it shows. It sorts folders first in either order, sizes
+// and dates by value, a file's versions newest first, and names naturally:
+// the rows of one folder are made in the natural order of their names, so
+// that order is their rank and a sort compares numbers, not texts.
+class CRestoreTree::Row : public QTreeWidgetItem {
  public:
-  using QTreeWidgetItem::QTreeWidgetItem;
-  bool operator<(const QTreeWidgetItem& other) const override {
+  Row(Kind kind, CVersionFolder* folder, VersionFile* file, int version, int rank)
+      : kind(kind), folder(folder), file(file), version(version), rank(rank) {}
+
+  const Kind kind;
+  CVersionFolder* const folder;  // the folder shown, or the one holding the file
+  VersionFile* const file;       // null on folder rows
+  const int version;             // index into the file's versions, -1 on other rows
+  const int rank;                // place among the rows of its kind in natural order
+  bool populated = false;        // its child rows are made
+
+  bool operator<(const QTreeWidgetItem& otherItem) const override {
+    const Row& other = static_cast<const Row&>(otherItem);
     const QTreeWidget* tree = treeWidget();
     const int column = tree != nullptr ? tree->sortColumn() : 0;
     const bool ascending =
         tree == nullptr || tree->header()->sortIndicatorOrder() == Qt::AscendingOrder;
-    const int kind = data(0, kKindRole).toInt(), otherKind = other.data(0, kKindRole).toInt();
-    if (kind != otherKind) return (kind < otherKind) == ascending;
-    const VersionFile* a = CRestoreTree::FileOf(this);
-    const VersionFile* b = CRestoreTree::FileOf(&other);
-    if (kind == CRestoreTree::kVersionRow && a != nullptr && b != nullptr) {
-      const FileVersion& va = a->versions[CRestoreTree::VersionOf(this)];
-      const FileVersion& vb = b->versions[CRestoreTree::VersionOf(&other)];
-      if (column == CRestoreTree::kSize && va.size != vb.size) return va.size < vb.size;
-      return CRestoreTree::VersionOf(this) < CRestoreTree::VersionOf(&other);  // newest first
+    if (kind != other.kind) return (kind < other.kind) == ascending;
+    const VersionFile* a = file;
+    const VersionFile* b = other.file;
+    if (kind == kVersionRow && a != nullptr && b != nullptr) {
+      const FileVersion& va = a->versions[version];
+      const FileVersion& vb = b->versions[other.version];
+      if (column == kSize && va.size != vb.size) return va.size < vb.size;
+      return version < other.version;  // newest first
     }
     if (a != nullptr && b != nullptr && !a->versions.empty() && !b->versions.empty()) {
-      if (column == CRestoreTree::kVersions && a->versions.size() != b->versions.size())
+      if (column == kVersions && a->versions.size() != b->versions.size())
         return a->versions.size() < b->versions.size();
-      if (column == CRestoreTree::kSize && a->versions[0].size != b->versions[0].size)
+      if (column == kSize && a->versions[0].size != b->versions[0].size)
         return a->versions[0].size < b->versions[0].size;
-      if (column == CRestoreTree::kDate && a->versions[0].time != b->versions[0].time)
+      if (column == kDate && a->versions[0].time != b->versions[0].time)
         return a->versions[0].time < b->versions[0].time;
     }
+    if (folder == other.folder || kind == kFolderRow) return rank < other.rank;
     return NaturalLess(text(0).toStdString(), other.text(0).toStdString());
   }
 };
-
-}  // namespace
 
 CRestoreTree::CRestoreTree(QWidget* parent) : QTreeWidget(parent) {
   setObjectName("restoreTree");
@@ -101,6 +108,8 @@ CRestoreTree::CRestoreTree(QWidget* parent) : QTreeWidget(parent) {
   }
   headerItem()->setTextAlignment(kVersions, Qt::AlignRight | Qt::AlignVCenter);
   headerItem()->setTextAlignment(kSize, Qt::AlignRight | Qt::AlignVCenter);
+  folderIcon_ = style()->standardIcon(QStyle::SP_DirIcon);
+  fileIcon_ = style()->standardIcon(QStyle::SP_FileIcon);
   connect(this, &QTreeWidget::itemExpanded, this, &CRestoreTree::Populate);
   connect(this, &QTreeWidget::itemChanged, this, &CRestoreTree::OnItemChanged);
 }
@@ -121,28 +130,64 @@ void CRestoreTree::ShowTree(CVersionFolder* root, bool openAll) {
   ClearTree();
   root_ = root;
   if (root == nullptr) return;
+  texts_ = RowTexts::Load();
   updating_ = true;
-  for (auto& folder : root->folders) MakeFolder(folder.get(), nullptr);
-  for (VersionFile& file : root->files) MakeFile(root, &file, nullptr);
+  const QList<QTreeWidgetItem*> top = MakeRows(root);
+  // Opening all: every folder's rows are made before the rows go into the
+  // tree, so they go in at once instead of one folder at a time.
+  std::vector<QTreeWidgetItem*> folders, files;
+  std::vector<QTreeWidgetItem*> stack(top.rbegin(), top.rend());
+  while (openAll && !stack.empty()) {
+    QTreeWidgetItem* item = stack.back();
+    stack.pop_back();
+    if (KindOf(item) == kFileRow) {
+      files.push_back(item);
+      continue;
+    }
+    Populate(item);
+    folders.push_back(item);
+    for (int i = item->childCount() - 1; i >= 0; --i) stack.push_back(item->child(i));
+  }
+  AddRows(nullptr, top);
   updating_ = false;
   if (!openAll) return;
-  int files = 0;
-  std::vector<QTreeWidgetItem*> rows;
-  for (QTreeWidgetItemIterator it(this); *it; ++it) {
-    if (KindOf(*it) == kFolderRow) (*it)->setExpanded(true);  // makes its children
-    if (KindOf(*it) == kFileRow) rows.push_back(*it), ++files;
-  }
-  if (files <= kOpenAllFiles)
-    for (QTreeWidgetItem* row : rows) row->setExpanded(true);
+  // Laid out once, after all are open.
+  scheduleDelayedItemsLayout();
+  for (QTreeWidgetItem* row : folders) row->setExpanded(true);
+  if (files.size() <= kOpenAllFiles)
+    for (QTreeWidgetItem* row : files) row->setExpanded(true);  // makes its version rows
 }
 
-QTreeWidgetItem* CRestoreTree::MakeFolder(CVersionFolder* folder, QTreeWidgetItem* parent) {
-  auto* item = new Row;
-  item->setData(kName, kKindRole, kFolderRow);
-  item->setData(kName, kFolderRole,
-                QVariant::fromValue<quintptr>(reinterpret_cast<quintptr>(folder)));
+void CRestoreTree::AddRows(QTreeWidgetItem* parent, const QList<QTreeWidgetItem*>& rows) {
+  if (parent != nullptr && parent->treeWidget() == nullptr) {
+    parent->addChildren(rows);
+    return;
+  }
+  // A sorted tree takes rows one at a time, each insertion going over every
+  // open folder: they go in unsorted, then the tree is sorted once.
+  const bool sorting = isSortingEnabled();
+  setSortingEnabled(false);
+  if (parent != nullptr)
+    parent->addChildren(rows);
+  else
+    addTopLevelItems(rows);
+  setSortingEnabled(sorting);
+}
+
+QList<QTreeWidgetItem*> CRestoreTree::MakeRows(CVersionFolder* folder) {
+  QList<QTreeWidgetItem*> rows;
+  rows.reserve(static_cast<qsizetype>(folder->folders.size() + folder->files.size()));
+  int rank = 0;
+  for (auto& sub : folder->folders) rows.append(MakeFolder(sub.get(), rank++));
+  rank = 0;
+  for (VersionFile& file : folder->files) rows.append(MakeFile(folder, &file, rank++));
+  return rows;
+}
+
+QTreeWidgetItem* CRestoreTree::MakeFolder(CVersionFolder* folder, int rank) {
+  auto* item = new Row(kFolderRow, folder, nullptr, -1, rank);
   item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsUserCheckable);
-  item->setIcon(kName, style()->standardIcon(QStyle::SP_DirIcon));
+  item->setIcon(kName, folderIcon_);
   item->setText(kName, Q(folder->name));
   if (folder->parent == root_ && !folder->sourcePath.empty())
     item->setToolTip(kName, Q(folder->name));
@@ -150,77 +195,61 @@ QTreeWidgetItem* CRestoreTree::MakeFolder(CVersionFolder* folder, QTreeWidgetIte
   item->setChildIndicatorPolicy(folder->listed && folder->folders.empty() && folder->files.empty()
                                     ? QTreeWidgetItem::DontShowIndicator
                                     : QTreeWidgetItem::ShowIndicator);
-  if (parent != nullptr)
-    parent->addChild(item);
-  else
-    addTopLevelItem(item);
   return item;
 }
 
-QTreeWidgetItem* CRestoreTree::MakeFile(CVersionFolder* folder, VersionFile* file,
-                                        QTreeWidgetItem* parent) {
-  auto* item = new Row;
-  item->setData(kName, kKindRole, kFileRow);
-  item->setData(kName, kFolderRole,
-                QVariant::fromValue<quintptr>(reinterpret_cast<quintptr>(folder)));
-  item->setData(kName, kFileRole, QVariant::fromValue<quintptr>(reinterpret_cast<quintptr>(file)));
+QTreeWidgetItem* CRestoreTree::MakeFile(CVersionFolder* folder, VersionFile* file, int rank) {
+  auto* item = new Row(kFileRow, folder, file, -1, rank);
   item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsUserCheckable |
                  Qt::ItemIsDragEnabled);
-  item->setIcon(kName, style()->standardIcon(QStyle::SP_FileIcon));
+  item->setIcon(kName, fileIcon_);
   item->setText(kName, Q(file->name));
   item->setTextAlignment(kVersions, Qt::AlignRight | Qt::AlignVCenter);
   item->setTextAlignment(kSize, Qt::AlignRight | Qt::AlignVCenter);
-  item->setText(kVersions, Q(VersionCountText(file->versions.size())));
+  item->setText(kVersions, Q(texts_.VersionCount(file->versions.size())));
   if (!file->versions.empty()) {
-    item->setText(kSize, Q(NodeSizeText(file->versions[0].size)));
+    item->setText(kSize, Q(texts_.Size(file->versions[0].size)));
     item->setText(kDate, Q(FormatNodeDate(ToNodeTime(file->versions[0].time), country_)));
   }
   item->setCheckState(kName, QtState(FileCheck(*file)));
   item->setChildIndicatorPolicy(QTreeWidgetItem::ShowIndicator);
-  if (parent != nullptr)
-    parent->addChild(item);
-  else
-    addTopLevelItem(item);
   return item;
 }
 
 void CRestoreTree::Populate(QTreeWidgetItem* item) {
-  if (item == nullptr || item->data(kName, kPopulatedRole).toBool()) return;
-  const Kind kind = KindOf(item);
-  CVersionFolder* folder = FolderOf(item);
-  if (folder == nullptr || kind == kVersionRow) return;
+  auto* row = dynamic_cast<Row*>(item);
+  if (row == nullptr || row->populated || row->kind == kVersionRow) return;
+  CVersionFolder* folder = row->folder;
+  if (folder == nullptr) return;
   const bool wasUpdating = updating_;
   updating_ = true;
-  if (kind == kFolderRow) {
+  if (row->kind == kFolderRow) {
     if (!folder->listed && lister_ && !lister_(folder)) {
       updating_ = wasUpdating;
       return;  // unreadable now; another opening tries again
     }
-    item->setData(kName, kPopulatedRole, true);
-    for (auto& sub : folder->folders) MakeFolder(sub.get(), item);
-    for (VersionFile& file : folder->files) MakeFile(folder, &file, item);
+    row->populated = true;
+    AddRows(row, MakeRows(folder));
     if (folder->folders.empty() && folder->files.empty())
-      item->setChildIndicatorPolicy(QTreeWidgetItem::DontShowIndicator);
+      row->setChildIndicatorPolicy(QTreeWidgetItem::DontShowIndicator);
   } else {
-    item->setData(kName, kPopulatedRole, true);
-    VersionFile* file = FileOf(item);
+    row->populated = true;
+    VersionFile* file = row->file;
+    QList<QTreeWidgetItem*> rows;
     for (size_t v = 0; v < file->versions.size(); ++v) {
       const FileVersion& version = file->versions[v];
-      auto* row = new Row;
-      row->setData(kName, kKindRole, kVersionRow);
-      row->setData(kName, kFolderRole, item->data(kName, kFolderRole));
-      row->setData(kName, kFileRole, item->data(kName, kFileRole));
-      row->setData(kName, kVersionRole, static_cast<int>(v));
-      row->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsUserCheckable |
-                    Qt::ItemIsDragEnabled);
-      row->setText(kName, Q(VersionRowText(version.current, version.number)));
-      row->setToolTip(kName, Q(Native(version.storePath)));
-      row->setTextAlignment(kSize, Qt::AlignRight | Qt::AlignVCenter);
-      row->setText(kSize, Q(NodeSizeText(version.size)));
-      row->setText(kDate, Q(FormatNodeDate(ToNodeTime(version.time), country_)));
-      row->setCheckState(kName, file->chosen == static_cast<int>(v) ? Qt::Checked : Qt::Unchecked);
-      item->addChild(row);
+      auto* line = new Row(kVersionRow, folder, file, static_cast<int>(v), static_cast<int>(v));
+      line->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsUserCheckable |
+                     Qt::ItemIsDragEnabled);
+      line->setText(kName, Q(texts_.VersionRow(version.current, version.number)));
+      line->setToolTip(kName, Q(Native(version.storePath)));
+      line->setTextAlignment(kSize, Qt::AlignRight | Qt::AlignVCenter);
+      line->setText(kSize, Q(texts_.Size(version.size)));
+      line->setText(kDate, Q(FormatNodeDate(ToNodeTime(version.time), country_)));
+      line->setCheckState(kName, file->chosen == static_cast<int>(v) ? Qt::Checked : Qt::Unchecked);
+      rows.append(line);
     }
+    AddRows(row, rows);
   }
   updating_ = wasUpdating;
 }
@@ -305,22 +334,23 @@ QTreeWidgetItem* CRestoreTree::OpenPath(const std::vector<std::string>& names) {
 }
 
 CRestoreTree::Kind CRestoreTree::KindOf(const QTreeWidgetItem* item) {
-  return item == nullptr ? kFolderRow : static_cast<Kind>(item->data(kName, kKindRole).toInt());
+  const auto* row = dynamic_cast<const Row*>(item);
+  return row == nullptr ? kFolderRow : row->kind;
 }
 
 CVersionFolder* CRestoreTree::FolderOf(const QTreeWidgetItem* item) {
-  if (item == nullptr) return nullptr;
-  return reinterpret_cast<CVersionFolder*>(item->data(kName, kFolderRole).value<quintptr>());
+  const auto* row = dynamic_cast<const Row*>(item);
+  return row == nullptr ? nullptr : row->folder;
 }
 
 VersionFile* CRestoreTree::FileOf(const QTreeWidgetItem* item) {
-  if (item == nullptr) return nullptr;
-  return reinterpret_cast<VersionFile*>(item->data(kName, kFileRole).value<quintptr>());
+  const auto* row = dynamic_cast<const Row*>(item);
+  return row == nullptr ? nullptr : row->file;
 }
 
 int CRestoreTree::VersionOf(const QTreeWidgetItem* item) {
-  if (item == nullptr || KindOf(item) != kVersionRow) return -1;
-  return item->data(kName, kVersionRole).toInt();
+  const auto* row = dynamic_cast<const Row*>(item);
+  return row == nullptr ? -1 : row->version;
 }
 
 QMimeData* CRestoreTree::DragData(const QList<QTreeWidgetItem*>& items) const {

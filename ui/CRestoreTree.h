@@ -10,12 +10,14 @@
 // while rows exist and changes it only through this class or while no rows
 // are shown.
 #pragma once
+#include <QIcon>
 #include <QTreeWidget>
 #include <cstdint>
 #include <functional>
 #include <string>
 
 #include "history/VersionTree.h"
+#include "ui/RestoreTexts.h"
 
 class QMimeData;
 
@@ -70,8 +72,13 @@ class CRestoreTree : public QTreeWidget {
   void startDrag(Qt::DropActions supportedActions) override;
 
  private:
-  QTreeWidgetItem* MakeFolder(CVersionFolder* folder, QTreeWidgetItem* parent);
-  QTreeWidgetItem* MakeFile(CVersionFolder* folder, VersionFile* file, QTreeWidgetItem* parent);
+  class Row;
+  // The rows of a listed folder's folders and files, not in the tree yet.
+  QList<QTreeWidgetItem*> MakeRows(CVersionFolder* folder);
+  QTreeWidgetItem* MakeFolder(CVersionFolder* folder, int rank);
+  // Puts rows below parent (null: the top level).
+  void AddRows(QTreeWidgetItem* parent, const QList<QTreeWidgetItem*>& rows);
+  QTreeWidgetItem* MakeFile(CVersionFolder* folder, VersionFile* file, int rank);
   void Populate(QTreeWidgetItem* item);
   void OnItemChanged(QTreeWidgetItem* item, int column);
   void RefreshChecks();
@@ -81,4 +88,6 @@ class CRestoreTree : public QTreeWidget {
   bool dragFromStore_ = false;
   bool updating_ = false;  // rows being filled from the model: no check events
   CVersionFolder* root_ = nullptr;
+  QIcon folderIcon_, fileIcon_;
+  RowTexts texts_;  // for the rows of the tree shown
 };

@@ -68,14 +68,37 @@ std::string FormatNodeDate(const NodeTime& t, std::string_view country) {
   return buf;
 }
 
+RowTexts RowTexts::Load() {
+  RowTexts t;
+  t.oneVersion = RestoreText("LIST_ITEM_ONE_VERSION");
+  t.versions = RestoreText("LIST_ITEM_VERSIONS");
+  t.current = RestoreText("VERSION_CURRENT");
+  t.earlier = RestoreText("VERSION_EARLIER");
+  t.byteSuffix = RestoreText("LIST_ITEM_SUFFIX_BYTE");
+  return t;
+}
+
+std::string RowTexts::VersionCount(uint64_t n) const {
+  return n == 1 ? oneVersion : FormatText(versions, {std::to_string(n)});
+}
+
+std::string RowTexts::VersionRow(bool isCurrent, int64_t number) const {
+  return isCurrent ? current : FormatText(earlier, {std::to_string(number)});
+}
+
+std::string RowTexts::Size(uint64_t bytes) const { return FormatSize(bytes, byteSuffix, false); }
+
 std::string VersionCountText(uint64_t versions) {
-  if (versions == 1) return RestoreText("LIST_ITEM_ONE_VERSION");
-  return FormatText(RestoreText("LIST_ITEM_VERSIONS"), {std::to_string(versions)});
+  RowTexts t;
+  (versions == 1 ? t.oneVersion : t.versions) =
+      RestoreText(versions == 1 ? "LIST_ITEM_ONE_VERSION" : "LIST_ITEM_VERSIONS");
+  return t.VersionCount(versions);
 }
 
 std::string VersionRowText(bool current, int64_t number) {
-  if (current) return RestoreText("VERSION_CURRENT");
-  return FormatText(RestoreText("VERSION_EARLIER"), {std::to_string(number)});
+  RowTexts t;
+  (current ? t.current : t.earlier) = RestoreText(current ? "VERSION_CURRENT" : "VERSION_EARLIER");
+  return t.VersionRow(current, number);
 }
 
 std::string RestoredBesideName(const std::string& name, int64_t utcSeconds) {
@@ -96,7 +119,9 @@ std::string RestoreResultText(uint64_t copied, uint64_t failed) {
 }
 
 std::string NodeSizeText(uint64_t bytes) {
-  return FormatSize(bytes, RestoreText("LIST_ITEM_SUFFIX_BYTE"), false);
+  RowTexts t;
+  t.byteSuffix = RestoreText("LIST_ITEM_SUFFIX_BYTE");
+  return t.Size(bytes);
 }
 
 std::string SearchPatternFor(std::string_view text) {

@@ -31,6 +31,17 @@ std::string RestoredBesideName(const std::string& name, int64_t utcSeconds);
 std::string RestoreResultText(uint64_t copied, uint64_t failed);
 std::string NodeSizeText(uint64_t bytes);  // "5 MB"
 
+// The tree's row texts above, read from the texts file once (every text read
+// reads the file) for the many rows of a listing.
+struct RowTexts {
+  static RowTexts Load();
+  std::string VersionCount(uint64_t versions) const;
+  std::string VersionRow(bool current, int64_t number) const;
+  std::string Size(uint64_t bytes) const;
+
+  std::string oneVersion, versions, current, earlier, byteSuffix;
+};
+
 // The finder's pattern for the search box's text: "*text*", or "" for "".
 std::string SearchPatternFor(std::string_view text);
 

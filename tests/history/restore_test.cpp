@@ -537,6 +537,54 @@ TEST_F(RestoreTest, VersionTreeShowsFilesOnceAndRestoresTheChosenVersions) {
   EXPECT_EQ(hits, (std::vector<std::string>{"a.txt", "ab.txt"}));
 }
 
+// A search lists names only and fetches sizes and dates of what it keeps:
+// a search that keeps everything gives what listing every folder gives (the
+// same files, versions, sizes and dates; a link to a file as that file;
+// links to folders and pipes left out).
+TEST_F(RestoreTest, SearchFindsWhatTheFullListingShows) {
+  WriteStore();
+  const std::string mine = storeNative_ + "/Latest/" + srcInStore_ + "/My Files/";
+  fs::create_symlink(mine + "deep/er/ab.txt", mine + "link.txt");
+  fs::create_directory_symlink(mine + "deep", mine + "folder link");
+  ASSERT_EQ(mkfifo((mine + "pipe").c_str(), 0600), 0);
+  fs::last_write_time(mine + "deep/er/a.txt",
+                      fs::file_time_type::clock::now() - std::chrono::hours(48));
+  std::unique_ptr<StoreAccess> access = MakeStoreAccess(store_);
+  // Every file with its versions: path in the store, size, date.
+  auto describe = [](CVersionFolder* root) {
+    std::vector<std::string> out;
+    std::vector<CVersionFolder*> stack{root};
+    while (!stack.empty()) {
+      CVersionFolder* f = stack.back();
+      stack.pop_back();
+      for (const VersionFile& file : f->files)
+        for (const FileVersion& v : file.versions)
+          out.push_back(file.name + " " + v.storePath + " " + std::to_string(v.size) + " " +
+                        std::to_string(v.time) + (v.sized ? "" : " unsized"));
+      for (auto& sub : f->folders) stack.push_back(sub.get());
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+  };
+  std::unique_ptr<CVersionFolder> all = ListProtectedFolders(*access, store_);
+  ASSERT_TRUE(all);
+  std::vector<CVersionFolder*> stack{all.get()};
+  while (!stack.empty()) {
+    CVersionFolder* f = stack.back();
+    stack.pop_back();
+    ASSERT_TRUE(ListVersionFolder(*access, store_.separator, f));
+    for (auto& sub : f->folders) stack.push_back(sub.get());
+  }
+  std::unique_ptr<CVersionFolder> found = SearchVersions(*access, store_, "*", nullptr);
+  ASSERT_TRUE(found);
+  const std::vector<std::string> listed = describe(all.get());
+  EXPECT_EQ(describe(found.get()), listed);
+  EXPECT_EQ(listed.size(), latest_.size() + revisions_.size() + 1) << "the link to a file";
+  EXPECT_NE(std::find_if(listed.begin(), listed.end(),
+                         [](const std::string& d) { return d.rfind("link.txt ", 0) == 0; }),
+            listed.end());
+}
+
 TEST_F(RestoreTest, FillerOnMarkerOnlyOrMissingStore) {
   WriteNative(storeNative_ + "/Brevanto.dat", "");
   std::shared_ptr<CDirNode> root = List();

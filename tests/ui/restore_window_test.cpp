@@ -395,6 +395,82 @@ TEST_F(RestoreWindowTest, SearchFindsFilesWithTheirVersions) {
   EXPECT_EQ(Rows(tree, nullptr), std::vector<std::string>{src.Native()});
 }
 
+// A bigger store: folders are listed and get rows only when opened; a
+// search that finds many files opens every folder but none of the files;
+// rows keep folders first and names in natural order whichever way they are
+// sorted, also rows added to a sorted tree; clearing the search shows the
+// partly opened tree again, whose other folders still list when opened.
+TEST_F(RestoreWindowTest, ManyRowsOpenLazilyAndKeepTheirOrder) {
+  bvtest::TempDir src;
+  std::vector<std::pair<std::string, std::string>> latest, revisions;
+  for (const char* folder : {"x/b", "x/a", "y"})
+    for (int i = 1; i <= 30; ++i)
+      latest.push_back({std::string(folder) + "/f" + std::to_string(i) + ".txt",
+                        std::string(static_cast<size_t>(i), 'z')});
+  revisions.push_back({"y/f2(0001).txt", "old"});
+  CPlan* plan = MakePlanWithStore("Docs", src, latest, revisions);
+  ASSERT_TRUE(plan);
+  CDlgRestore dlg(plan->Id());
+  dlg.show();
+  ASSERT_TRUE(Listed(dlg));
+  CRestoreTree* tree = dlg.Tree();
+  QTreeWidgetItem* top = tree->topLevelItem(0);
+  ASSERT_EQ(Rows(tree, top), (std::vector<std::string>{"x", "y"}));
+  QTreeWidgetItem* x = Child(top, "x");
+  EXPECT_EQ(x->childCount(), 0) << "not opened: no rows";
+  EXPECT_FALSE(dlg.Folders()->folders[0]->folders[0]->listed) << "not opened: not listed";
+  tree->sortByColumn(CRestoreTree::kName, Qt::DescendingOrder);
+  x->setExpanded(true);
+  ASSERT_TRUE(Listed(dlg));
+  EXPECT_EQ(Rows(tree, x), (std::vector<std::string>{"b", "a"})) << "rows added sorted";
+  tree->sortByColumn(CRestoreTree::kName, Qt::AscendingOrder);
+  Child(x, "a")->setExpanded(true);
+  ASSERT_TRUE(Listed(dlg));
+  const std::vector<std::string> rows = Rows(tree, Child(x, "a"));
+  ASSERT_EQ(rows.size(), 30u);
+  EXPECT_EQ(std::vector<std::string>(rows.begin(), rows.begin() + 3),
+            (std::vector<std::string>{"f1.txt", "f2.txt", "f3.txt"}));
+  EXPECT_EQ(rows.back(), "f30.txt");
+  tree->sortByColumn(CRestoreTree::kSize, Qt::DescendingOrder);
+  EXPECT_EQ(Rows(tree, Child(x, "a")).front(), "f30.txt");
+  tree->sortByColumn(CRestoreTree::kName, Qt::AscendingOrder);
+
+  dlg.SearchBox()->setText("F");
+  dlg.Search();
+  ASSERT_TRUE(Searched(dlg));
+  int files = 0;
+  for (QTreeWidgetItemIterator it(tree); *it; ++it) {
+    if (CRestoreTree::KindOf(*it) == CRestoreTree::kFolderRow) {
+      EXPECT_TRUE((*it)->isExpanded()) << (*it)->text(0).toStdString();
+    } else {
+      ++files;
+      EXPECT_EQ(CRestoreTree::KindOf(*it), CRestoreTree::kFileRow) << "files stay closed";
+      EXPECT_EQ((*it)->childCount(), 0);
+    }
+  }
+  EXPECT_EQ(files, 90) << "more than a search opens";
+  QTreeWidgetItem* y = tree->OpenPath({src.Native(), "y"});
+  ASSERT_TRUE(y);
+  EXPECT_EQ(Rows(tree, y)[1], "f2.txt");
+  EXPECT_EQ(Rows(tree, y)[2], "f3.txt");
+  EXPECT_EQ(y->child(1)->text(CRestoreTree::kVersions).toStdString(), "2 versions");
+
+  dlg.SearchBox()->clear();
+  dlg.Search();
+  top = tree->topLevelItem(0);
+  ASSERT_TRUE(top);
+  EXPECT_TRUE(dlg.Folders()->folders[0]->folders[0]->listed) << "what was listed stays";
+  y = Child(top, "y");
+  ASSERT_TRUE(y);
+  y->setExpanded(true);
+  ASSERT_TRUE(Listed(dlg));
+  EXPECT_EQ(Rows(tree, y).size(), 30u);
+  y->child(1)->setExpanded(true);
+  EXPECT_EQ(Rows(tree, y->child(1)),
+            (std::vector<std::string>{Restore("VERSION_CURRENT"),
+                                      FormatText(Restore("VERSION_EARLIER"), {"1"})}));
+}
+
 TEST_F(RestoreWindowTest, SwitchingPlansListsEachStoreOnceUntilTheWindowCloses) {
   bvtest::TempDir srcA, srcB;
   CPlan* a = MakePlanWithStore("Alpha", srcA, {{"a.txt", "alpha"}}, {});
