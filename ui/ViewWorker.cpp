@@ -2,6 +2,7 @@
 
 #include <QMetaObject>
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <set>
 #include <thread>
@@ -13,6 +14,8 @@
 
 namespace {
 constexpr int64_t kLongestBackOff = 3600;  // beyond every back-off of a failing file
+// How long a worker going away waits for a space or removal job.
+constexpr int kLongestOtherJobWait = 20;
 }  // namespace
 
 CViewWorker::CViewWorker(QObject* parent) : QObject(parent), shared_(std::make_shared<Shared>()) {
@@ -23,6 +26,10 @@ CViewWorker::~CViewWorker() {
   std::unique_lock<std::mutex> lock(shared_->lock);
   shared_->target = nullptr;
   shared_->idle.wait(lock, [this] { return shared_->journalJobs == 0; });
+  // The others are waited for too, so that none runs on into the end of the
+  // process; only one held by a volume that stopped answering is left.
+  shared_->idle.wait_for(lock, std::chrono::seconds(kLongestOtherJobWait),
+                         [this] { return shared_->running == 0; });
 }
 
 // job runs on the new thread and returns what the UI thread is to do with
@@ -48,7 +55,8 @@ void CViewWorker::Launch(bool journal, std::function<std::function<void()>()> jo
           Qt::QueuedConnection);
     }
     --shared->running;
-    if (journal && --shared->journalJobs == 0) shared->idle.notify_all();
+    if (journal) --shared->journalJobs;
+    shared->idle.notify_all();
   }).detach();
 }
 

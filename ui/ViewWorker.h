@@ -34,8 +34,8 @@ class CViewWorker : public QObject {
   Q_OBJECT
  public:
   explicit CViewWorker(QObject* parent = nullptr);
-  // Waits for running journal jobs (they never wait on a busy journal); space
-  // and removal jobs run on and their results are dropped.
+  // Waits for running journal jobs (they never wait on a busy journal), and
+  // for a while for space and removal jobs; their results are dropped.
   ~CViewWorker() override;
 
   // Counts each journal's pending paths, failed files that wait for their

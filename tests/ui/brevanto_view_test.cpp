@@ -54,6 +54,7 @@
 #include "ui/PlanSnapshot.h"
 #include "ui/StoreRemoval.h"
 #include "ui/TextFormat.h"
+#include "ui/ViewWorker.h"
 #include "ui/WizardAnswers.h"
 
 namespace fs = std::filesystem;
@@ -274,6 +275,20 @@ TEST(CellTextsTest, ScheduleNextAndLastTexts) {
   EXPECT_EQ(LastBackupText(never, "US"), Grid("LAST_BACKUP_TIME_HAVE_NOT_RUN"));
   never.lastBackupTime = 1236434700;
   EXPECT_EQ(LastBackupText(never, "US"), FormatCellDate(1236434700, "US"));
+}
+
+// A worker that goes away (the program ending) lets its jobs finish first:
+// none of them runs on into the destruction of the process-wide objects.
+TEST(StoreRemovalTest, AWorkerGoingAwayLetsItsRemovalFinish) {
+  bvtest::TempDir dir;
+  dir.Write("big/Brevanto.dat", "");
+  for (int i = 0; i < 3000; ++i)
+    dir.Write("big/Latest/C/d" + std::to_string(i % 30) + "/f" + std::to_string(i), "x");
+  {
+    CViewWorker worker;
+    worker.RemoveStore(dir.System() + "\\big\\");
+  }
+  EXPECT_FALSE(fs::exists(dir.NativeOf("big")));
 }
 
 TEST(StoreRemovalTest, RemovesOnlyTheStoreParts) {
