@@ -69,8 +69,8 @@ class BurnDialogsTest : public testing::Test {
   std::string Latest() const { return dir_.System() + "\\Store\\Latest"; }
   std::string Drive() const { return dir_.Native() + "/drive.iso"; }
   std::string Image(int n) const { return dir_.Native() + "/disc-" + std::to_string(n) + ".iso"; }
-  void UseDrive(const std::string& spec) {
-    drives_.Set(spec.c_str());
+  void UseDrive(const std::string& drives) {
+    drives_.Set(drives.c_str());
     disc::RescanRecorders();
   }
   BurnJob Job(uint64_t total) {
