@@ -692,12 +692,7 @@ FtpSession::Outcome FtpSession::Upload(std::string_view local, std::string_view 
   UploadSource source{&file, size};
   SizeCheck check;
   check.want = size;
-  Prepare(UrlOf(temporary, false), waitMs);
-  CURL* h = H(handle_);
-  curl_easy_setopt(h, CURLOPT_UPLOAD, 1L);
-  curl_easy_setopt(h, CURLOPT_READFUNCTION, ReadChunk);
-  curl_easy_setopt(h, CURLOPT_READDATA, &source);
-  curl_easy_setopt(h, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(size));
+  CURL* h = H(PrepareUpload(temporary, &source, waitMs));
   curl_easy_setopt(h, CURLOPT_POSTQUOTE, after.list);
   curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, CheckSizeReply);
   curl_easy_setopt(h, CURLOPT_HEADERDATA, &check);
@@ -722,16 +717,22 @@ FtpSession::Outcome FtpSession::Upload(std::string_view local, std::string_view 
   return kRefused;
 }
 
-FtpSession::Outcome FtpSession::UploadSftp(plat::File* file, uint64_t size,
-                                           const std::string& temporary, std::string_view remote,
-                                           long waitMs, uint32_t* error) {
-  UploadSource source{file, size};
+void* FtpSession::PrepareUpload(const std::string& temporary, void* source, long waitMs) {
   Prepare(UrlOf(temporary, false), waitMs);
   CURL* h = H(handle_);
   curl_easy_setopt(h, CURLOPT_UPLOAD, 1L);
   curl_easy_setopt(h, CURLOPT_READFUNCTION, ReadChunk);
-  curl_easy_setopt(h, CURLOPT_READDATA, &source);
-  curl_easy_setopt(h, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(size));
+  curl_easy_setopt(h, CURLOPT_READDATA, source);
+  curl_easy_setopt(h, CURLOPT_INFILESIZE_LARGE,
+                   static_cast<curl_off_t>(static_cast<UploadSource*>(source)->size));
+  return h;
+}
+
+FtpSession::Outcome FtpSession::UploadSftp(plat::File* file, uint64_t size,
+                                           const std::string& temporary, std::string_view remote,
+                                           long waitMs, uint32_t* error) {
+  UploadSource source{file, size};
+  PrepareUpload(temporary, &source, waitMs);
   const CURLcode rc = static_cast<CURLcode>(Run());
   if (rc != CURLE_OK) {
     *error = UploadErrorOf(rc, 0);

@@ -125,6 +125,9 @@ class FtpSession {
  private:
   // Resets the handle to the common options for a request on url.
   void Prepare(const std::string& url, long waitMs);
+  // Prepares an upload to temporary that reads source (an UploadSource of the
+  // session's own file); the handle.
+  void* PrepareUpload(const std::string& temporary, void* source, long waitMs);
   Outcome Perform();
   // Runs the prepared request to its end; the library's result code.
   int Run();
