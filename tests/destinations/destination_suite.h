@@ -16,7 +16,20 @@
 #include <gtest/gtest.h>
 
 #include "destinations/Destination.h"
+#include "destinations/DestinationFactory.h"
+#include "plans/PlanSettings.h"
 #include "support/TempDir.h"
+
+// A server destination (FTP, or SFTP for "sftp://" servers) on these settings.
+inline std::unique_ptr<CDestination> ServerDestination(const FtpSettings& ftp,
+                                                       IDestinationOwner* owner = nullptr) {
+  auto dest = CreateDestination(owner, kStorageFtp);
+  PlanSettings settings;
+  settings.storageType = kStorageFtp;
+  settings.ftp = ftp;
+  dest->Configure(settings);
+  return dest;
+}
 
 class DestinationWorld {
  public:

@@ -44,23 +44,13 @@ void GiveToServerUser(const std::string& native, const std::string& home) {
     chown(p.c_str(), 65534, 65534);
 }
 
-std::unique_ptr<CDestination> FtpDestination(const FtpSettings& ftp,
-                                             IDestinationOwner* owner = nullptr) {
-  auto dest = CreateDestination(owner, kStorageFtp);
-  PlanSettings settings;
-  settings.storageType = kStorageFtp;
-  settings.ftp = ftp;
-  dest->Configure(settings);
-  return dest;
-}
-
 // A fresh store folder in the user's home on the shared server.
 class FtpWorld : public DestinationWorld {
  public:
   FtpWorld() {
     static int n = 0;
     sub_ = "s" + std::to_string(++n) + "/";
-    dest_ = FtpDestination(Server().Settings(sub_));
+    dest_ = ServerDestination(Server().Settings(sub_));
     dest_->Prepare(true);
   }
   CDestination& Dest() override { return *dest_; }
@@ -121,7 +111,7 @@ TEST(FtpDevice, SettingsAreNormalisedAndKeptInDevicesIni) {
     ftp.user = " ann ";
     ftp.password = " pass word ";
     ftp.pinnedKey = std::string(" sha256//") + c.wantServer + " ";
-    auto dest = FtpDestination(ftp, &owner);
+    auto dest = ServerDestination(ftp, &owner);
     auto* device = static_cast<CFTPDevice*>(dest.get());
     ftp.pinnedKey.clear();
     PlanSettings again;
@@ -156,10 +146,10 @@ TEST(FtpDevice, SettingsAreNormalisedAndKeptInDevicesIni) {
     EXPECT_TRUE(loaded.IsSameDestination(*dest));
     FtpSettings other = device->GetFtpSettings();
     other.server = std::string(c.wantServer) + ".other";
-    EXPECT_FALSE(FtpDestination(other)->IsSameDestination(*dest));
+    EXPECT_FALSE(ServerDestination(other)->IsSameDestination(*dest));
     other = device->GetFtpSettings();
     other.port = 2121;
-    EXPECT_FALSE(FtpDestination(other)->IsSameDestination(*dest));
+    EXPECT_FALSE(ServerDestination(other)->IsSameDestination(*dest));
   }
   // No file: nothing read. An empty root reads as "/".
   bvtest::TempDir empty;
@@ -180,7 +170,7 @@ TEST(FtpDevice, MarkerFindsTheHomeFolderAndBadLoginsFail) {
   PlanOwner owner(plan.System() + "\\");
   FtpSettings ftp = Server().Settings("");
   ftp.root = "/backup/";
-  auto dest = FtpDestination(ftp, &owner);
+  auto dest = ServerDestination(ftp, &owner);
   ASSERT_TRUE(dest->Prepare(true));
   EXPECT_TRUE(dest->IsAvailable());
   EXPECT_EQ(dest->GetRootPath(), "/bvuser/backup/");
@@ -192,7 +182,7 @@ TEST(FtpDevice, MarkerFindsTheHomeFolderAndBadLoginsFail) {
   EXPECT_EQ(loaded.GetRootPath(), "/bvuser/backup/");
 
   ftp.password = "wrong";
-  auto refused = FtpDestination(ftp);
+  auto refused = ServerDestination(ftp);
   EXPECT_FALSE(refused->Prepare(true));
   EXPECT_FALSE(refused->IsAvailable());
   refused->Refresh();
@@ -209,7 +199,7 @@ TEST(FtpDevice, ManyCopiesShareOneLogin) {
     SCOPED_TRACE(passive ? "passive" : "active");
     FtpSettings ftp = Server().Settings(passive ? "p/" : "a/");
     ftp.passive = passive;
-    auto dest = FtpDestination(ftp);
+    auto dest = ServerDestination(ftp);
     ASSERT_TRUE(dest->Prepare(true));
     const int before = Server().Logins();
     const int files = passive ? 1000 : 50;
@@ -236,7 +226,7 @@ TEST(FtpDevice, ReconnectsAfterTheServerWentAway) {
   const std::string src = sources.Write("a.txt", "alpha");
   FtpSettings ftp = server.Settings("r/");
   ftp.timeout = 2;
-  auto dest = FtpDestination(ftp);
+  auto dest = ServerDestination(ftp);
   ASSERT_TRUE(dest->Prepare(true));
   const std::string target = dest->GetRootPath() + "a.txt";
 
@@ -263,7 +253,7 @@ TEST(FtpDevice, ReconnectsAfterTheServerWentAway) {
 // server refuses anything in clear), and a new key is refused again.
 TEST(FtpDevice, EncryptedServerIsUsedOnlyWithItsPinnedKey) {
   REQUIRE_SERVER(Server());
-  auto plain = FtpDestination(Server().Settings("plain/"));
+  auto plain = ServerDestination(Server().Settings("plain/"));
   auto* plainDevice = static_cast<CFTPDevice*>(plain.get());
   ASSERT_TRUE(plain->Prepare(true));
   EXPECT_FALSE(plainDevice->Encrypted());
@@ -276,7 +266,7 @@ TEST(FtpDevice, EncryptedServerIsUsedOnlyWithItsPinnedKey) {
   sources.Write("a.txt", "alpha");
   FtpSettings ftp = server.Settings("t/");
   ftp.timeout = 3;
-  auto dest = FtpDestination(ftp);
+  auto dest = ServerDestination(ftp);
   auto* device = static_cast<CFTPDevice*>(dest.get());
   EXPECT_FALSE(dest->Prepare(true));
   dest->Refresh();  // waits longer than preparing does: a busy machine's handshake fits
@@ -309,9 +299,9 @@ TEST(FtpDevice, ProxyIsUsedOnlyWithItsPort) {
   FtpSettings ftp = Server().Settings("");
   ftp.proxy = "127.0.0.1";
   ftp.proxyPort = 1;  // nothing listens there
-  EXPECT_FALSE(FtpDestination(ftp)->Prepare(true));
+  EXPECT_FALSE(ServerDestination(ftp)->Prepare(true));
   ftp.proxyPort = 0;
-  EXPECT_TRUE(FtpDestination(ftp)->Prepare(true));
+  EXPECT_TRUE(ServerDestination(ftp)->Prepare(true));
 }
 
 // Listing lines from a server that cannot be trusted: only plain files and
@@ -362,7 +352,7 @@ TEST(FtpDevice, UploadCutByTheServerLeavesNothingUnderTheFinalName) {
   sources.Write("big.bin", big);
   FtpSettings ftp = server.Settings("cut/");
   ftp.timeout = 2;
-  auto dest = FtpDestination(ftp);
+  auto dest = ServerDestination(ftp);
   ASSERT_TRUE(dest->Prepare(true));
   const std::string target = dest->GetRootPath() + "big.bin";
   const std::string folder = server.NativeOf("/bvuser/cut");
@@ -439,7 +429,7 @@ TEST(FtpDevice, FaultsFailTheCopyWithTheirCauseAndHeal) {
     FtpSettings ftp = server.Settings(std::string(c.name) + "/");
     ftp.port = relay.Port();
     ftp.timeout = 1;
-    auto dest = FtpDestination(ftp);
+    auto dest = ServerDestination(ftp);
     ASSERT_TRUE(dest->Prepare(true));
     const std::string folder = server.NativeOf("/bvuser/" + std::string(c.name));
     const std::string target = dest->GetRootPath() + "d.bin";
@@ -501,7 +491,7 @@ TEST(FtpDevice, SweepRemovesOnlyOldLeftoversOfThisProgram) {
     SCOPED_TRACE(kind.name);
     if (!kind.ok) continue;
     ++ran;
-    auto dest = FtpDestination(kind.settings);
+    auto dest = ServerDestination(kind.settings);
     ASSERT_TRUE(dest->Prepare(true));
     const auto old = fs::file_time_type::clock::now() - std::chrono::hours(2);
     for (const Leftover& f : files) {

@@ -24,15 +24,6 @@ SshServer& Server() {
   return server;
 }
 
-std::unique_ptr<CDestination> SftpDestination(const FtpSettings& ftp) {
-  auto dest = CreateDestination(nullptr, kStorageFtp);
-  PlanSettings settings;
-  settings.storageType = kStorageFtp;
-  settings.ftp = ftp;
-  dest->Configure(settings);
-  return dest;
-}
-
 // A fresh store folder on the shared server; the client key is found in the
 // test's HOME.
 class SftpWorld : public DestinationWorld {
@@ -40,7 +31,7 @@ class SftpWorld : public DestinationWorld {
   SftpWorld() {
     static int n = 0;
     sub_ = "s" + std::to_string(++n) + "/";
-    dest_ = SftpDestination(Server().Settings(sub_));
+    dest_ = ServerDestination(Server().Settings(sub_));
     dest_->Prepare(true);
   }
   CDestination& Dest() override { return *dest_; }
@@ -111,7 +102,7 @@ TEST(Sftp, HostKeyIsPinnedOnFirstUseAndAChangeIsRefused) {
   for (int i = 0; i < 100; ++i) sources.Write("f" + std::to_string(i) + ".txt", std::to_string(i));
   FtpSettings ftp = server.Settings("k/");
   ftp.pinnedKey.clear();
-  auto dest = SftpDestination(ftp);
+  auto dest = ServerDestination(ftp);
   auto* device = static_cast<CFTPDevice*>(dest.get());
   EXPECT_FALSE(dest->Prepare(true));
   EXPECT_EQ(device->TlsFault(), FtpTlsFault::kUntrusted);

@@ -27,7 +27,16 @@ constexpr const char* kFtpd = "/usr/sbin/pure-ftpd";
 constexpr const char* kAuthd = "/usr/sbin/pure-authd";
 constexpr uid_t kNobody = 65534;
 
-uint16_t FreePort() {
+void StopGroup(pid_t* pid) {
+  if (*pid <= 0) return;
+  kill(-*pid, SIGKILL);  // the server and every session it forked
+  waitpid(*pid, nullptr, 0);
+  *pid = -1;
+}
+
+}  // namespace
+
+uint16_t FreeLoopbackPort() {
   const int fd = socket(AF_INET, SOCK_STREAM, 0);
   if (fd < 0) return 0;
   sockaddr_in addr{};
@@ -41,15 +50,6 @@ uint16_t FreePort() {
   close(fd);
   return port;
 }
-
-void StopGroup(pid_t* pid) {
-  if (*pid <= 0) return;
-  kill(-*pid, SIGKILL);  // the server and every session it forked
-  waitpid(*pid, nullptr, 0);
-  *pid = -1;
-}
-
-}  // namespace
 
 FtpServer::FtpServer(bool tls) : tls_(tls) {
   if (access(kFtpd, X_OK) != 0 || access(kAuthd, X_OK) != 0) {
@@ -87,7 +87,7 @@ FtpServer::FtpServer(bool tls) : tls_(tls) {
     reason_ = "openssl could not make a certificate (scripts/deps.sh installs it)";
     return;
   }
-  port_ = FreePort();
+  port_ = FreeLoopbackPort();
   ok_ = port_ != 0 && Start();
   if (!ok_ && reason_.empty()) reason_ = "pure-ftpd did not start on 127.0.0.1";
 }

@@ -15,6 +15,9 @@
 
 namespace bvtest {
 
+// A TCP port on 127.0.0.1 that nothing listens on right now (0 if none).
+uint16_t FreeLoopbackPort();
+
 class FtpServer {
  public:
   static constexpr const char* kUser = "bvuser";

@@ -1,5 +1,7 @@
 #include "support/SshServer.h"
 
+#include "support/FtpServer.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -29,21 +31,6 @@ namespace {
 
 constexpr const char* kSshd = "/usr/sbin/sshd";
 constexpr const char* kKeygen = "/usr/bin/ssh-keygen";
-
-uint16_t FreePort() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  if (fd < 0) return 0;
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof addr;
-  uint16_t port = 0;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
-      getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0)
-    port = ntohs(addr.sin_port);
-  close(fd);
-  return port;
-}
 
 // The processes below pid (sshd's sessions leave its process group).
 std::vector<pid_t> Descendants(pid_t pid) {
@@ -93,7 +80,7 @@ SshServer::SshServer() {
     return;
   }
   fs::copy_file(client + ".pub", dir_.NativeOf("authorized_keys"));
-  port_ = FreePort();
+  port_ = FreeLoopbackPort();
   std::ostringstream cfg;
   cfg << "ListenAddress 127.0.0.1:" << port_ << "\n"
       << "HostKey " << dir_.NativeOf("host_key") << "\n"
