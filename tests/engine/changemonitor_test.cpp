@@ -1,3 +1,6 @@
+// Change monitoring on a scripted device: the record walk, path
+// normalisation, the start and stop requests, launch reports and lost
+// changes, and the dispatch of written files to the plans.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -10,26 +13,21 @@
 #include <utility>
 #include <vector>
 
+#include "EventWaiter.h"
 #include "engine/CChangeMonitor.h"
 #include "engine/CFileDispatchThread.h"
 #include "engine/CatchUpRequests.h"
-#include "engine/EngineEvents.h"
 #include "plans/CPlan.h"
 #include "plans/PlanList.h"
-#include "plans/RuleSet.h"
 #include "platform/Text.h"
-#include "support/EventCollector.h"
 #include "support/ScratchEnv.h"
 #include "support/TempDir.h"
 
-using bvtest::EventCollector;
 using bvtest::ScratchEnv;
-using bvtest::WriteNative;
+using enginetest::EventWaiter;
+using CallList = std::vector<std::pair<uint32_t, uint32_t>>;
 
 namespace {
-
-// Generous guard against a hang; the tests never depend on speed.
-constexpr auto kHangGuard = std::chrono::seconds(20);
 
 // What the scripted device has been asked and what it serves.
 struct DeviceScript {
@@ -37,20 +35,17 @@ struct DeviceScript {
   std::condition_variable changed;
   std::deque<std::vector<uint8_t>> buffers;                  // served by record reads
   std::deque<std::pair<uint32_t, std::u16string>> launches;  // served by launch polls
-  std::vector<std::pair<uint32_t, uint32_t>> calls;          // code and 32-bit input
-  size_t reads = 0;
-  size_t servedBy = 0;  // the read that took the last buffer
-  size_t launchPolls = 0;
-  bool stopped = false;
-  bool closed = false;
+  std::deque<uint32_t> losses;                               // served by TakeLostChanges
+  CallList calls;                                            // code and 32-bit input
+  std::vector<std::vector<std::string>> toldFolders;         // each WatchFolders list
+  size_t reads = 0, servedBy = 0, launchPolls = 0;  // servedBy: the read that took the last buffer
+  bool stopped = false, closed = false;
   uint32_t failCode = 0;
-  std::vector<std::vector<std::string>> toldFolders;  // each WatchFolders list
-  std::deque<uint32_t> losses;                        // served by TakeLostChanges
 
   template <class Pred>
   bool WaitUntil(Pred pred) {
     std::unique_lock<std::mutex> g(lock);
-    return changed.wait_for(g, kHangGuard, pred);
+    return changed.wait_for(g, std::chrono::seconds(20), pred);
   }
   // Queues a buffer and waits until the driver thread has walked it (it asks
   // for the next one only after the walk).
@@ -61,6 +56,10 @@ struct DeviceScript {
     }
     changed.notify_all();
     return WaitUntil([&] { return buffers.empty() && reads > servedBy; });
+  }
+  CallList Calls() {
+    std::lock_guard<std::mutex> g(lock);
+    return calls;
   }
 };
 
@@ -84,9 +83,8 @@ class ScriptedDevice : public plat::ChangeDevice {
       std::vector<uint8_t> b = std::move(s_->buffers.front());
       s_->buffers.pop_front();
       s_->servedBy = s_->reads;
-      const size_t n = std::min(b.size(), outSize);
-      std::memcpy(out, b.data(), n);
-      *returned = n;
+      *returned = std::min(b.size(), outSize);
+      std::memcpy(out, b.data(), *returned);
       return 0;
     }
     if (code == plat::kIoctlLaunchReport) {
@@ -99,9 +97,8 @@ class ScriptedDevice : public plat::ChangeDevice {
         std::memcpy(report, &value, 4);
         std::memcpy(report + 4, path.data(), std::min<size_t>(path.size() * 2, 520));
       }
-      const size_t n = std::min(sizeof report, outSize);
-      std::memcpy(out, report, n);
-      *returned = n;
+      *returned = std::min(sizeof report, outSize);
+      std::memcpy(out, report, *returned);
       return 0;
     }
     uint32_t value = 0;
@@ -143,57 +140,15 @@ void AddRecord(std::vector<uint8_t>* b, const std::string& path, int count = -1,
   std::memcpy(b->data() + at + 2 + units.size() * 2, &terminator, 2);
 }
 
-// Collects the first texts published on one channel.
-class ChannelCollector : public CBaseClass {
- public:
-  explicit ChannelCollector(CMEvent* channel) { Subscribe(channel, this); }
-  ~ChannelCollector() override { DisconnectAll(); }
-  void OnEvent(CMEvent*, const EventData& e) override {
-    std::lock_guard<std::mutex> g(lock_);
-    codes_.push_back(e.code);
-    texts_.push_back(e.text1);
-    changed_.notify_all();
-  }
-  std::vector<std::string> Texts() {
-    std::lock_guard<std::mutex> g(lock_);
-    return texts_;
-  }
-  std::vector<int32_t> Codes() {
-    std::lock_guard<std::mutex> g(lock_);
-    return codes_;
-  }
-  bool WaitForCount(size_t n) {
-    std::unique_lock<std::mutex> g(lock_);
-    return changed_.wait_for(g, kHangGuard, [&] { return texts_.size() >= n; });
-  }
-  bool WaitForCode(int32_t code) {
-    std::unique_lock<std::mutex> g(lock_);
-    return changed_.wait_for(g, kHangGuard, [&] {
-      for (int32_t c : codes_)
-        if (c == code) return true;
-      return false;
-    });
-  }
-  void Clear() {
-    std::lock_guard<std::mutex> g(lock_);
-    texts_.clear();
-    codes_.clear();
-  }
-
- private:
-  std::mutex lock_;  // guards texts_ and codes_
-  std::condition_variable changed_;
-  std::vector<std::string> texts_;
-  std::vector<int32_t> codes_;
-};
+std::vector<uint8_t> Records(const std::vector<std::string>& paths) {
+  std::vector<uint8_t> b;
+  for (const std::string& p : paths) AddRecord(&b, p);
+  return b;
+}
 
 class ChangeMonitorTest : public ::testing::Test {
  protected:
   int StartMonitor() { return monitor_.Start(std::make_unique<ScriptedDevice>(script_)); }
-  std::vector<std::pair<uint32_t, uint32_t>> Calls() {
-    std::lock_guard<std::mutex> g(script_->lock);
-    return script_->calls;
-  }
 
   ScratchEnv env_;
   std::shared_ptr<DeviceScript> script_ = std::make_shared<DeviceScript>();
@@ -204,169 +159,139 @@ TEST_F(ChangeMonitorTest, WalkStopsAtMalformedRecordsAndSkipsForeignPaths) {
   env_.Src().Write("a.txt", "a");
   const std::string a = env_.Src().SystemOf("a.txt");
   ASSERT_EQ(StartMonitor(), 0);
-  ASSERT_NE(monitor_.NewFileChannel(), nullptr);
   EXPECT_EQ(monitor_.NewFileChannel()->Name(), "NewFile");
-  ChannelCollector seen(monitor_.NewFileChannel());
+  EventWaiter seen({monitor_.NewFileChannel()});
 
-  // The second record claims more units than remain: only the first counts.
+  // A record claiming more units than remain ends the walk; so do a missing
+  // terminator and trailing bytes too short for a record.
   std::vector<uint8_t> b;
   AddRecord(&b, a);
   AddRecord(&b, "C:\\second.txt", 2000);
   AddRecord(&b, "C:\\third.txt");
   ASSERT_TRUE(script_->Serve(b));
-  EXPECT_EQ(seen.Texts(), std::vector<std::string>{a});
-  EXPECT_EQ(seen.Codes(), std::vector<int32_t>{kEvFileWritten});
-
-  // A record without its zero terminator ends the walk; so do trailing bytes
-  // too short for a record. The next buffer is read normally.
-  seen.Clear();
-  b.clear();
-  AddRecord(&b, "D:\\one.txt");
+  b = Records({"D:\\one.txt"});
   AddRecord(&b, "D:\\two.txt", -1, 'x');
   AddRecord(&b, "D:\\three.txt");
   ASSERT_TRUE(script_->Serve(b));
-  b.clear();
-  AddRecord(&b, "D:\\four.txt");
-  b.push_back(7);
-  b.push_back(0);
-  b.push_back(0);
+  b = Records({"D:\\four.txt"});
+  b.insert(b.end(), {7, 0, 0});
   ASSERT_TRUE(script_->Serve(b));
-  EXPECT_EQ(seen.Texts(), (std::vector<std::string>{"D:\\one.txt", "D:\\four.txt"}));
+  EXPECT_EQ(seen.Texts(), (std::vector<std::string>{a, "D:\\one.txt", "D:\\four.txt"}));
+  EXPECT_EQ(seen.Events()[0].code, kEvFileWritten);
 
   // Relative, rooted, object-manager and device names are skipped, and so is
   // a path holding a zero unit; a long-path prefix names the plain path; a
-  // share keeps its prefix; letters beyond the basic plane (surrogate pairs)
-  // and control characters pass unchanged.
+  // share keeps its prefix; letters beyond the basic plane and control
+  // characters pass unchanged.
   seen.Clear();
-  b.clear();
   const std::string odd = "D:\\\u00e4 \u65e5\u672c\\\U0001F600\t%*?.txt";
-  for (const std::string& p :
-       {std::string("docs\\x.txt"), std::string("\\x.txt"), std::string("\\??\\C:\\x.txt"),
-        std::string("\\\\.\\Brevanto"), std::string(), std::string("\\\\server"),
-        std::string("D:\\nul\0x.txt", 12), std::string("\\\\?\\D:\\long.txt"),
-        std::string("\\\\nas\\share\\dir\\f.txt"), std::string("\\\\?\\UNC\\nas\\share\\g.txt"),
-        odd})
-    AddRecord(&b, p);
-  ASSERT_TRUE(script_->Serve(b));
+  ASSERT_TRUE(script_->Serve(Records(
+      {"docs\\x.txt", "\\x.txt", "\\??\\C:\\x.txt", "\\\\.\\Brevanto", "", "\\\\server",
+       std::string("D:\\nul\0x.txt", 12), "\\\\?\\D:\\long.txt", "\\\\nas\\share\\dir\\f.txt",
+       "\\\\?\\UNC\\nas\\share\\g.txt", odd})));
   EXPECT_EQ(seen.Texts(), (std::vector<std::string>{"D:\\long.txt", "\\\\nas\\share\\dir\\f.txt",
                                                     "\\\\nas\\share\\g.txt", odd}));
 
-  // A record that fills the whole 65,536-byte buffer is walked; one that
-  // claims more units than any buffer holds ends the walk.
+  // A record filling the whole 65,536-byte buffer is walked; one claiming
+  // more units than any buffer holds ends the walk; binary junk neither
+  // crashes the walk nor stops later reads.
   seen.Clear();
-  b.clear();
   const std::string longest = "D:\\" + std::string(CDriverThread::kBufferSize / 2 - 2 - 3, 'n');
-  AddRecord(&b, longest);
+  b = Records({longest});
   ASSERT_EQ(b.size(), CDriverThread::kBufferSize);
   ASSERT_TRUE(script_->Serve(b));
   b.clear();
   AddRecord(&b, "D:\\claims.txt", 0xFFFF);
   AddRecord(&b, "D:\\after.txt");
   ASSERT_TRUE(script_->Serve(b));
-  EXPECT_EQ(seen.Texts(), std::vector<std::string>{longest});
-
-  // Binary junk neither crashes the walk nor stops later reads.
   std::vector<uint8_t> junk(65536);
   for (size_t i = 0; i < junk.size(); ++i) junk[i] = static_cast<uint8_t>(i * 131 + 7);
   ASSERT_TRUE(script_->Serve(junk));
-  seen.Clear();
-  b.clear();
-  AddRecord(&b, a);
-  ASSERT_TRUE(script_->Serve(b));
-  EXPECT_EQ(seen.Texts(), std::vector<std::string>{a});
+  ASSERT_TRUE(script_->Serve(Records({a})));
+  EXPECT_EQ(seen.Texts(), (std::vector<std::string>{longest, a}));
 }
 
 TEST_F(ChangeMonitorTest, NormalisationRestoresStoredCaseAndKeepsMissingParts) {
   env_.Src().Write("MixedCase/Sub Folder/File.TXT", "x");
   const std::string stored = env_.Src().SystemOf("MixedCase/Sub Folder/File.TXT");
-  std::string out;
-  ASSERT_TRUE(CDriverThread::NormalizePath(plat::ToLower(stored), &out));
-  // The drive letter stays as reported; everything after it as stored.
-  EXPECT_EQ(out.substr(3), stored.substr(3));
-  ASSERT_TRUE(CDriverThread::NormalizePath(plat::ToUpper(stored), &out));
-  EXPECT_EQ(out, stored);
-
   const std::string folder = env_.Src().SystemOf("MixedCase");
-  ASSERT_TRUE(CDriverThread::NormalizePath(plat::ToUpper(folder) + "\\NoSuch\\Deep.TXT", &out));
-  EXPECT_EQ(out, folder + "\\NoSuch\\Deep.TXT");
-  // Doubled separators collapse; wildcards are names, not patterns.
-  ASSERT_TRUE(CDriverThread::NormalizePath(plat::ToUpper(folder) + "\\\\SUB FOLDER\\*", &out));
-  EXPECT_EQ(out, folder + "\\Sub Folder\\*");
-
-  for (const char* bad : {"", "x", "1:\\a", "\\a\\b", "\\??\\C:\\a", "\\\\\\x", "\\\\s\\"})
-    EXPECT_FALSE(CDriverThread::NormalizePath(bad, &out)) << bad;
-
+  const struct {
+    std::string reported, normal;  // normal empty: refused
+  } cases[] = {
+      // The drive letter stays as reported; everything after it as stored.
+      {plat::ToLower(stored), plat::ToLower(stored).substr(0, 3) + stored.substr(3)},
+      {plat::ToUpper(stored), stored},
+      {plat::ToUpper(folder) + "\\NoSuch\\Deep.TXT", folder + "\\NoSuch\\Deep.TXT"},
+      // Doubled separators collapse; wildcards are names, not patterns.
+      {plat::ToUpper(folder) + "\\\\SUB FOLDER\\*", folder + "\\Sub Folder\\*"},
+      {"", ""},
+      {"x", ""},
+      {"1:\\a", ""},
+      {"\\a\\b", ""},
+      {"\\??\\C:\\a", ""},
+      {"\\\\\\x", ""},
+      {"\\\\s\\", ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.reported);
+    std::string out;
+    EXPECT_EQ(CDriverThread::NormalizePath(c.reported, &out), !c.normal.empty());
+    if (!c.normal.empty()) {
+      EXPECT_EQ(out, c.normal);
+    }
+  }
   // Through the device the published path is the normalised one.
   ASSERT_EQ(StartMonitor(), 0);
-  ChannelCollector seen(monitor_.NewFileChannel());
-  std::vector<uint8_t> b;
-  AddRecord(&b, plat::ToUpper(stored));
-  ASSERT_TRUE(script_->Serve(b));
+  EventWaiter seen({monitor_.NewFileChannel()});
+  ASSERT_TRUE(script_->Serve(Records({plat::ToUpper(stored)})));
   EXPECT_EQ(seen.Texts(), std::vector<std::string>{stored});
 }
 
-TEST_F(ChangeMonitorTest, StartSendsFlagsInOrderAndStopEndsThreads) {
-  using CallList = std::vector<std::pair<uint32_t, uint32_t>>;
+// Start sends its requests in order (values from Global.ini), Stop ends the
+// threads and releases the device; a refused request stops what runs.
+TEST_F(ChangeMonitorTest, StartAndStopRequestsAndFailures) {
   ASSERT_EQ(StartMonitor(), 0);
   EXPECT_TRUE(monitor_.IsStarted());
   EXPECT_EQ(StartMonitor(), 0) << "a second start changes nothing";
-  EXPECT_EQ(Calls(), (CallList{{plat::kIoctlStartReporting, 0},
-                               {plat::kIoctlSetBackupOnlyWritten, 1},
-                               {plat::kIoctlSetNoOpenBackup, 1},
-                               {plat::kIoctlSetIgnoreTime, 1}}));
-  // The driver thread waits in its read; Stop completes it with the stop code.
+  EXPECT_EQ(script_->Calls(), (CallList{{plat::kIoctlStartReporting, 0},
+                                        {plat::kIoctlSetBackupOnlyWritten, 1},
+                                        {plat::kIoctlSetNoOpenBackup, 1},
+                                        {plat::kIoctlSetIgnoreTime, 1}}));
   ASSERT_TRUE(script_->WaitUntil([&] { return script_->reads >= 1; }));
-  monitor_.Stop();
+  monitor_.Stop();  // completes the waiting read with the stop code
   EXPECT_FALSE(monitor_.IsStarted());
   EXPECT_EQ(monitor_.NewFileChannel(), nullptr);
-  EXPECT_EQ(Calls().back(), (std::pair<uint32_t, uint32_t>{plat::kIoctlStopReporting, 0}));
-  {
-    std::lock_guard<std::mutex> g(script_->lock);
-    EXPECT_TRUE(script_->closed);
-    EXPECT_EQ(script_->reads, 1u) << "the thread ended after the empty completion";
-  }
+  EXPECT_EQ(script_->Calls().back(), (std::pair<uint32_t, uint32_t>{plat::kIoctlStopReporting, 0}));
+  EXPECT_TRUE(script_->closed);
+  EXPECT_EQ(script_->reads, 1u) << "the thread ended after the empty completion";
   monitor_.Stop();  // nothing more to do
 
-  // Values come from Global.ini; missing keys there are set.
-  WriteNative(env_.Data().NativeOf("Global.ini"),
-              "[Driver]\nPriority=-2\nBackupOnlyWritten=0\nIgnoreTime=0\n");
+  bvtest::WriteNative(env_.Data().NativeOf("Global.ini"),
+                      "[Driver]\nPriority=-2\nBackupOnlyWritten=0\nIgnoreTime=0\n");
   script_ = std::make_shared<DeviceScript>();
   ASSERT_EQ(StartMonitor(), 0);
-  EXPECT_EQ(Calls(), (CallList{{plat::kIoctlStartReporting, 0},
-                               {plat::kIoctlSetBackupOnlyWritten, 0},
-                               {plat::kIoctlSetNoOpenBackup, 1},
-                               {plat::kIoctlSetIgnoreTime, 0}}));
+  EXPECT_EQ(script_->Calls(), (CallList{{plat::kIoctlStartReporting, 0},
+                                        {plat::kIoctlSetBackupOnlyWritten, 0},
+                                        {plat::kIoctlSetNoOpenBackup, 1},
+                                        {plat::kIoctlSetIgnoreTime, 0}}));
   monitor_.Stop();
-}
 
-TEST_F(ChangeMonitorTest, FailedRequestsGiveTheirCodesAndReleaseTheDevice) {
   EXPECT_EQ(monitor_.Start(nullptr), 1000);
-  EXPECT_FALSE(monitor_.IsStarted());
-
-  script_->failCode = plat::kIoctlStartReporting;
-  EXPECT_EQ(StartMonitor(), 1001);
-  EXPECT_FALSE(monitor_.IsStarted());
-  {
-    std::lock_guard<std::mutex> g(script_->lock);
+  for (uint32_t refused : {plat::kIoctlStartReporting, plat::kIoctlSetNoOpenBackup}) {
+    SCOPED_TRACE(refused);
+    script_ = std::make_shared<DeviceScript>();
+    script_->failCode = refused;
+    EXPECT_EQ(StartMonitor(), 1001);
+    EXPECT_FALSE(monitor_.IsStarted());
     EXPECT_TRUE(script_->closed);
-    EXPECT_EQ(script_->reads, 0u) << "no thread starts when reporting cannot start";
+    if (refused == plat::kIoctlStartReporting) {
+      EXPECT_EQ(script_->reads, 0u) << "no thread starts when reporting cannot start";
+    } else {
+      EXPECT_EQ(script_->Calls().back().first, uint32_t(plat::kIoctlStopReporting));
+    }
   }
-
-  // A flag refused after the threads started: they are stopped again.
   script_ = std::make_shared<DeviceScript>();
-  script_->failCode = plat::kIoctlSetNoOpenBackup;
-  EXPECT_EQ(StartMonitor(), 1001);
-  EXPECT_FALSE(monitor_.IsStarted());
-  const auto calls = Calls();
-  ASSERT_FALSE(calls.empty());
-  EXPECT_EQ(calls.back().first, static_cast<uint32_t>(plat::kIoctlStopReporting));
-  {
-    std::lock_guard<std::mutex> g(script_->lock);
-    EXPECT_TRUE(script_->closed);
-  }
-  // Nothing was left behind: a later start works.
-  script_ = std::make_shared<DeviceScript>();
-  EXPECT_EQ(StartMonitor(), 0);
+  EXPECT_EQ(StartMonitor(), 0) << "nothing was left behind";
 }
 
 // Launch reports reach their channel. Lost changes, polled at the same pace,
@@ -374,19 +299,15 @@ TEST_F(ChangeMonitorTest, FailedRequestsGiveTheirCodesAndReleaseTheDevice) {
 // a sentence) once per kind.
 TEST_F(ChangeMonitorTest, LaunchReportsAndLostChangesArePublished) {
   const uint64_t requests = catchup::RequestCount();
-  EventCollector events;
-  {
-    std::lock_guard<std::mutex> g(script_->lock);
-    script_->launches.push_back({0, u"C:\\ignored.exe"});
-    script_->launches.push_back({1, std::u16string(300, u'a')});
-    script_->launches.push_back({7, u"C:\\Program Files\\Tool\\run.exe"});
-    script_->losses = {plat::kChangesLostOverflow, plat::kChangesLostOverflow,
-                       plat::kChangesLostOverflow | plat::kChangesLostWatchLimit};
-  }
+  EventWaiter events;
+  script_->launches = {{0, u"C:\\ignored.exe"},
+                       {1, std::u16string(300, u'a')},
+                       {7, u"C:\\Program Files\\Tool\\run.exe"}};
+  script_->losses = {plat::kChangesLostOverflow, plat::kChangesLostOverflow,
+                     plat::kChangesLostOverflow | plat::kChangesLostWatchLimit};
   ASSERT_EQ(StartMonitor(), 0);
-  ASSERT_NE(monitor_.LaunchChannel(), nullptr);
   EXPECT_EQ(monitor_.LaunchChannel()->Name(), "Launch");
-  ChannelCollector seen(monitor_.LaunchChannel());
+  EventWaiter seen({monitor_.LaunchChannel()});
   ASSERT_TRUE(script_->WaitUntil([&] { return script_->losses.empty(); }));
   ASSERT_TRUE(script_->WaitUntil([&] { return script_->launchPolls >= 5; }));
   EXPECT_EQ(catchup::RequestCount() - requests, 3u);
@@ -399,11 +320,11 @@ TEST_F(ChangeMonitorTest, LaunchReportsAndLostChangesArePublished) {
   ASSERT_TRUE(seen.WaitForCount(2));
   EXPECT_EQ(seen.Texts(),
             (std::vector<std::string>{std::string(259, 'a'), "C:\\Program Files\\Tool\\run.exe"}));
-  EXPECT_EQ(seen.Codes(), (std::vector<int32_t>{kEvLaunchReport, kEvLaunchReport}));
+  EXPECT_EQ(seen.CountOf(kEvLaunchReport), 2u);
   monitor_.Stop();
 }
 
-TEST_F(ChangeMonitorTest, DispatchOffersWrittenFilesToThePlans) {
+TEST_F(ChangeMonitorTest, DispatchOffersWrittenFilesToThePlansUntilStopped) {
   env_.Src().Write("Docs/Report.doc", "r");
   env_.Src().Write("Other/skip.txt", "s");
   PlanList list;
@@ -415,7 +336,7 @@ TEST_F(ChangeMonitorTest, DispatchOffersWrittenFilesToThePlans) {
   CFileDispatchThread dispatch(&list, &monitor_);
   Subscribe(monitor_.NewFileChannel(), &dispatch);
   ASSERT_EQ(dispatch.Start(), 0);
-  // The monitor is told the folder the plan protects, whatever the rule's
+  // The monitor is told the folders the plans protect, whatever the rule's
   // form, and again when the plans change.
   const std::vector<std::string> docs{env_.Src().SystemOf("Docs")};
   EXPECT_TRUE(script_->WaitUntil(
@@ -429,55 +350,36 @@ TEST_F(ChangeMonitorTest, DispatchOffersWrittenFilesToThePlans) {
   ASSERT_TRUE(script_->WaitUntil([&] { return script_->toldFolders.back() == both; }));
   list.DeletePlan(second->Id());
 
-  EventCollector events;
-  ChannelCollector worker(&WorkerChannel());
+  EventWaiter events;
   const std::string report = env_.Src().SystemOf("Docs/Report.doc");
-  std::vector<uint8_t> b;
-  AddRecord(&b, env_.Src().SystemOf("Other/skip.txt"));
-  AddRecord(&b, plat::ToUpper(report));
-  ASSERT_TRUE(script_->Serve(b));
+  ASSERT_TRUE(script_->Serve(Records({env_.Src().SystemOf("Other/skip.txt"), plat::ToUpper(report)})));
   // Paths are dispatched in order: once the report is noted, the other one
-  // has been offered and declined.
-  ASSERT_TRUE(worker.WaitForCode(kEvFileNoted));
-  // The event comes before the journal note; Stop lets the running offer end.
+  // has been offered and declined. The event comes before the journal note;
+  // Stop lets the running offer end.
+  const EventData noted = events.WaitFor(kEvFileNoted);
   dispatch.Stop();
   EXPECT_EQ(events.CountOf(kEvFileNoted), 1u);
-  for (const auto& e : events.Events())
-    if (e.code == kEvFileNoted) {
-      EXPECT_EQ(e.text1, report);
-      EXPECT_EQ(e.planId, plan->Id());
-    }
+  EXPECT_EQ(noted.text1, report);
+  EXPECT_EQ(noted.planId, plan->Id());
   uint64_t offset = 0;
   EXPECT_TRUE(plan->Database()->Lookup(report, &offset));
   EXPECT_FALSE(plan->Database()->Lookup(env_.Src().SystemOf("Other/skip.txt"), &offset));
-
-  // After Stop nothing is queued any more.
   dispatch.Enqueue(report);
-  EXPECT_EQ(dispatch.QueuedCount(), 0u);
+  EXPECT_EQ(dispatch.QueuedCount(), 0u) << "after Stop nothing is queued";
   monitor_.Stop();
-}
 
-TEST(FileDispatchThread, StopDropsQueuedPaths) {
-  ScratchEnv env;
-  env.Src().Write("f.txt", "f");
-  PlanList list;
-  CPlan* plan = list.CreatePlan(ScratchEnv::Settings("All", "Store"));
-  ASSERT_NE(plan, nullptr);
-  ScratchEnv::IncludeOnly(plan, env.Src().System());
-
-  EventCollector events;
-  CFileDispatchThread dispatch(&list);
-  dispatch.Enqueue("");
-  EXPECT_EQ(dispatch.QueuedCount(), 0u);
-  for (int i = 0; i < 3; ++i) dispatch.Enqueue(env.Src().SystemOf("f.txt"));
-  EXPECT_EQ(dispatch.QueuedCount(), 3u);
-  dispatch.Stop();
-  EXPECT_EQ(dispatch.QueuedCount(), 0u);
-  dispatch.Stop();  // a second stop does nothing
-  // A thread started after the stop ends at once without dispatching.
-  ASSERT_EQ(dispatch.Start(), 0);
-  dispatch.Join();
-  EXPECT_EQ(events.CountOf(kEvFileNoted), 0u);
+  // A stop drops what is queued; a thread started after it ends at once.
+  CFileDispatchThread idle(&list);
+  idle.Enqueue("");
+  EXPECT_EQ(idle.QueuedCount(), 0u);
+  for (int i = 0; i < 3; ++i) idle.Enqueue(report);
+  EXPECT_EQ(idle.QueuedCount(), 3u);
+  idle.Stop();
+  EXPECT_EQ(idle.QueuedCount(), 0u);
+  idle.Stop();
+  ASSERT_EQ(idle.Start(), 0);
+  idle.Join();
+  EXPECT_EQ(events.CountOf(kEvFileNoted), 1u);
 }
 
 }  // namespace

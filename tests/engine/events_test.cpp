@@ -1,3 +1,6 @@
+// Events and channels: stamps, subscription order, either side going first,
+// subscribers that edit their channel from inside OnEvent, the global
+// channels and the bounded receiver, and the same under many threads.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -7,242 +10,166 @@
 #include <thread>
 #include <vector>
 
+#include "EventWaiter.h"
 #include "engine/EngineEvents.h"
 #include "platform/Clock.h"
 
+using enginetest::EventWaiter;
+
 namespace {
 
-// Records what it receives; leaves its channels before its members go.
-class Recorder : public CBaseClass {
- public:
-  explicit Recorder(std::vector<int>* order = nullptr, int tag = 0) : order_(order), tag_(tag) {}
-  ~Recorder() override { DisconnectAll(); }
-  void OnEvent(CMEvent* source, const EventData& e) override {
-    std::lock_guard<std::mutex> g(lock_);
-    sources_.push_back(source);
-    events_.push_back(e);
-    if (order_) order_->push_back(tag_);
-  }
-  size_t Count() {
-    std::lock_guard<std::mutex> g(lock_);
-    return events_.size();
-  }
-  std::vector<EventData> Events() {
-    std::lock_guard<std::mutex> g(lock_);
-    return events_;
-  }
-  std::vector<CMEvent*> Sources() {
-    std::lock_guard<std::mutex> g(lock_);
-    return sources_;
-  }
-
- private:
-  std::mutex lock_;  // guards sources_, events_ and *order_
-  std::vector<CMEvent*> sources_;
-  std::vector<EventData> events_;
-  std::vector<int>* order_;
-  int tag_;
-};
-
-TEST(EventData, ConstructionStampsTimeAndThreadAndCopyTakesCopyingThread) {
+TEST(EventData, StampsTimeOnceAndTheThreadOfEveryConstructionCopyAndMove) {
   const int64_t before = plat::Now();
   EventData built;
-  uint32_t builder = 0;
-  std::thread t([&] {
-    builder = plat::CurrentThreadId();
+  uint32_t worker = 0;
+  std::thread([&] {
+    worker = plat::CurrentThreadId();
     built = EventData(kEvFileFailed, "C:\\a.txt", 7, "E:\\Latest\\a.txt", "denied", -3);
-  });
-  t.join();
-  const int64_t after = plat::Now();
-  // The assignment ran on the worker thread, so it is that thread's event.
-  EXPECT_EQ(built.thread, builder);
-  EXPECT_NE(builder, plat::CurrentThreadId());
+  }).join();
+  EXPECT_EQ(built.thread, worker);
+  EXPECT_NE(worker, plat::CurrentThreadId());
   EXPECT_GE(built.time, before);
-  EXPECT_LE(built.time, after);
-
+  EXPECT_LE(built.time, plat::Now());
   const EventData copy(built);
   EXPECT_EQ(copy.thread, plat::CurrentThreadId());
   EXPECT_EQ(copy.time, built.time);
-  EXPECT_EQ(copy.text3, "denied");
-
   EventData moved;
-  std::thread t2([&] {
+  std::thread([&] {
     EventData src(built);
     moved = std::move(src);
-    builder = plat::CurrentThreadId();
-  });
-  t2.join();
-  EXPECT_EQ(moved.thread, builder);
+    worker = plat::CurrentThreadId();
+  }).join();
+  EXPECT_EQ(moved.thread, worker);
   EXPECT_EQ(moved.text3, "denied");
 }
 
-TEST(Channel, PublishesInSubscriptionOrderOnceEach) {
-  CMEvent channel("Test");
+TEST(Channel, PublishesInSubscriptionOrderAndEitherSideMayGoFirst) {
+  auto channel = std::make_unique<CMEvent>("Test");
+  CMEvent other("B");
   std::vector<int> order;
-  Recorder a(&order, 1), b(&order, 2), c(&order, 3);
-  Subscribe(&channel, &b);
-  Subscribe(&channel, &a);
-  Subscribe(&channel, &c);
-  Subscribe(&channel, &a);  // no second connection
-  EXPECT_EQ(channel.SubscriberCount(), 3u);
+  EventWaiter a({}, &order, 1), b({}, &order, 2), stays({}, &order, 3);
+  auto gone = std::make_unique<EventWaiter>(std::initializer_list<CMEvent*>{});
+  for (EventWaiter* s : {&b, &a, &stays, &a, gone.get()}) Subscribe(channel.get(), s);
+  Subscribe(&other, gone.get());
+  EXPECT_EQ(channel->SubscriberCount(), 4u) << "a second subscription adds nothing";
   EXPECT_EQ(a.ChannelCount(), 1u);
 
   const EventData e(kEvPlanCreated, "Docs", 3, {}, {}, 0);
-  Publish(&channel, &e);
-  Publish(&channel, nullptr);  // ignored
-  Publish(nullptr, &e);        // ignored
+  Publish(channel.get(), &e);
+  Publish(channel.get(), nullptr);  // ignored
+  Publish(nullptr, &e);             // ignored
   EXPECT_EQ(order, (std::vector<int>{2, 1, 3}));
-  ASSERT_EQ(a.Count(), 1u);
-  EXPECT_EQ(a.Sources()[0], &channel);
-  EXPECT_EQ(a.Events()[0].text1, "Docs");
-
-  Unsubscribe(&channel, &a);
+  EXPECT_EQ(a.Sources(), std::vector<CMEvent*>{channel.get()});
+  EXPECT_EQ(a.Texts(), std::vector<std::string>{"Docs"});
+  Unsubscribe(channel.get(), &a);
   EXPECT_EQ(a.ChannelCount(), 0u);
   order.clear();
-  Publish(&channel, &e);
+  Publish(channel.get(), &e);
   EXPECT_EQ(order, (std::vector<int>{2, 3}));
-}
 
-TEST(Channel, DestroyingEitherSideDisconnectsTheOther) {
-  auto channel = std::make_unique<CMEvent>("A");
-  CMEvent other("B");
-  auto sub = std::make_unique<Recorder>();
-  Recorder stays;
-  Subscribe(channel.get(), sub.get());
-  Subscribe(&other, sub.get());
-  Subscribe(channel.get(), &stays);
-  EXPECT_EQ(sub->ChannelCount(), 2u);
-
-  sub.reset();
-  EXPECT_EQ(channel->SubscriberCount(), 1u);
+  gone.reset();
+  EXPECT_EQ(channel->SubscriberCount(), 2u);
   EXPECT_EQ(other.SubscriberCount(), 0u);
-
   channel.reset();
   EXPECT_EQ(stays.ChannelCount(), 0u);
-  // Leaving after the channel is gone must not touch it.
-  Unsubscribe(&other, &stays);
+  Unsubscribe(&other, &stays);  // leaving a channel it never joined touches nothing
 }
 
-// A subscriber that acts on its channel from inside OnEvent.
-class SelfEditing : public CBaseClass {
+// Leaves, lets another join and publishes again, all from inside OnEvent;
+// or destroys the channel.
+class Editor : public CBaseClass {
  public:
-  SelfEditing(CMEvent* channel, CBaseClass* toAdd) : channel_(channel), toAdd_(toAdd) {}
-  ~SelfEditing() override { DisconnectAll(); }
+  Editor(CMEvent* channel, CBaseClass* toAdd) : channel_(channel), toAdd_(toAdd) {}
+  explicit Editor(std::unique_ptr<CMEvent>* doomed) : doomed_(doomed) {}
+  ~Editor() override { DisconnectAll(); }
   void OnEvent(CMEvent*, const EventData&) override {
     ++calls;
+    if (doomed_) return doomed_->reset();
     Unsubscribe(channel_, this);
-    if (toAdd_) Subscribe(channel_, toAdd_);
-    // Publishing again on the same channel from a subscriber is allowed.
+    Subscribe(channel_, toAdd_);
     const EventData nested(kEvPlanModeChanged, {}, 1, {}, {}, 2);
     Publish(channel_, &nested);
   }
   int calls = 0;
 
  private:
-  CMEvent* channel_;
-  CBaseClass* toAdd_;
+  CMEvent* channel_ = nullptr;
+  CBaseClass* toAdd_ = nullptr;
+  std::unique_ptr<CMEvent>* doomed_ = nullptr;
 };
 
-TEST(Channel, SubscribersMayLeaveJoinAndPublishFromInsideOnEvent) {
+TEST(Channel, SubscribersMayEditOrDestroyTheirChannelInsideOnEvent) {
   CMEvent channel("Re-entrant");
-  Recorder late, after;
-  SelfEditing editor(&channel, &late);
+  EventWaiter late({}), after({});
+  Editor editor(&channel, &late);
   Subscribe(&channel, &editor);
   Subscribe(&channel, &after);
   const EventData e(kEvRunBegins, "P", 1, {}, {}, 0);
   Publish(&channel, &e);
   EXPECT_EQ(editor.calls, 1);
   EXPECT_EQ(editor.ChannelCount(), 0u);
-  // "after" got the nested event and then the outer one; "late" joined during
+  // "after" got the nested event, then the outer one; "late" joined during
   // the outer publish and saw only the nested one.
   ASSERT_EQ(after.Count(), 2u);
   EXPECT_EQ(after.Events()[0].code, kEvPlanModeChanged);
   EXPECT_EQ(after.Events()[1].code, kEvRunBegins);
   ASSERT_EQ(late.Count(), 1u);
   EXPECT_EQ(late.Events()[0].code, kEvPlanModeChanged);
-}
 
-class ChannelKiller : public CBaseClass {
- public:
-  explicit ChannelKiller(std::unique_ptr<CMEvent>* channel) : channel_(channel) {}
-  void OnEvent(CMEvent*, const EventData&) override { channel_->reset(); }
-
- private:
-  std::unique_ptr<CMEvent>* channel_;
-};
-
-TEST(Channel, ChannelDestroyedByASubscriberStopsTheRestOfThatPublish) {
-  auto channel = std::make_unique<CMEvent>("Doomed");
-  ChannelKiller killer(&channel);
-  Recorder after;
-  Subscribe(channel.get(), &killer);
-  Subscribe(channel.get(), &after);
-  const EventData e(kEvScanBegins, {}, 1, {}, {}, 0);
-  Publish(channel.get(), &e);
-  EXPECT_EQ(channel, nullptr);
-  EXPECT_EQ(after.Count(), 0u);
-  EXPECT_EQ(after.ChannelCount(), 0u);
+  auto doomed = std::make_unique<CMEvent>("Doomed");
+  Editor killer(&doomed);
+  EventWaiter never({});
+  Subscribe(doomed.get(), &killer);
+  Subscribe(doomed.get(), &never);
+  Publish(doomed.get(), &e);
+  EXPECT_EQ(doomed, nullptr);
+  EXPECT_EQ(never.Count(), 0u) << "the rest of that publish is dropped";
+  EXPECT_EQ(never.ChannelCount(), 0u);
   EXPECT_EQ(killer.ChannelCount(), 0u);
 }
 
-TEST(GlobalChannels, PostEventChoosesUiOrWorkerChannelByThread) {
+TEST(GlobalChannels, PostEventPicksTheChannelByThreadAndTheReceiverHolds200) {
   SetUiThread();
   EXPECT_EQ(GetUiThread(), plat::CurrentThreadId());
   CMessageReciever receiver;
   EXPECT_EQ(receiver.ChannelCount(), 2u);
-
   PostEvent(kEvPlanEnabled, {}, 4, {}, {}, 9);
-  std::thread worker([] { PostEvent(kEvFileCopied, "C:\\x", 4, "E:\\Latest\\C\\x"); });
-  worker.join();
+  std::thread([] { PostEvent(kEvFileCopied, "C:\\x", 4, "E:\\Latest\\C\\x"); }).join();
   const EventData built(kEvPlanDeleted, "Old", 6, {}, {}, 0);
-  std::thread worker2([&] { PostEventRecord(built); });
-  worker2.join();
+  std::thread([&] { PostEventRecord(built); }).join();
+  // The change monitor's own channels never reach the receiver.
+  CMEvent newFile("NewFile");
+  Publish(&newFile, &built);
 
-  ASSERT_EQ(receiver.Count(), 3u);
   CMEvent* src = nullptr;
   EventData e;
-  ASSERT_TRUE(receiver.Pop(&src, &e));
-  EXPECT_EQ(src, &UiChannel());
-  EXPECT_EQ(e.code, kEvPlanEnabled);
-  EXPECT_EQ(e.planId, 4u);
-  EXPECT_EQ(e.value, 9);
-  ASSERT_TRUE(receiver.Pop(&src, &e));
-  EXPECT_EQ(src, &WorkerChannel());
-  EXPECT_EQ(e.code, kEvFileCopied);
-  EXPECT_EQ(e.text2, "E:\\Latest\\C\\x");
-  ASSERT_TRUE(receiver.Pop(&src, &e));
-  EXPECT_EQ(src, &WorkerChannel());
-  EXPECT_EQ(e.text1, "Old");
+  const struct {
+    CMEvent* channel;
+    int32_t code;
+  } expected[] = {{&UiChannel(), kEvPlanEnabled},
+                  {&WorkerChannel(), kEvFileCopied},
+                  {&WorkerChannel(), kEvPlanDeleted}};
+  ASSERT_EQ(receiver.Count(), 3u);
+  for (const auto& x : expected) {
+    ASSERT_TRUE(receiver.Pop(&src, &e));
+    EXPECT_EQ(src, x.channel);
+    EXPECT_EQ(e.code, x.code);
+  }
   EXPECT_FALSE(receiver.Pop(&src, &e));
 
-  // The change monitor's own channels never reach the receiver.
-  CMEvent newFile("NewFile"), launch("Launch");
-  const EventData written(kEvFileWritten, "C:\\a", 0, {}, {}, 0);
-  Publish(&newFile, &written);
-  Publish(&launch, &written);
-  EXPECT_EQ(receiver.Count(), 0u);
-}
-
-TEST(Receiver, HoldsAtMost200AndAcceptsAgainAfterAPop) {
-  CMessageReciever receiver;
+  // At most 200 queued: later ones are dropped until a pop makes room.
   for (int i = 0; i < 201; ++i) PostEvent(kEvFileNoted, "C:\\f", 1, {}, {}, i);
   EXPECT_EQ(receiver.Count(), CMessageReciever::kMaxQueued);
-
-  CMEvent* src = nullptr;
-  EventData e;
   ASSERT_TRUE(receiver.Pop(&src, &e));
   EXPECT_EQ(e.value, 0);  // oldest first
   PostEvent(kEvFileNoted, "C:\\f", 1, {}, {}, 1000);
   PostEvent(kEvFileNoted, "C:\\f", 1, {}, {}, 1001);  // full again: dropped
-  EXPECT_EQ(receiver.Count(), 200u);
-
   std::vector<int> values;
   while (receiver.Pop(&src, &e)) values.push_back(e.value);
   ASSERT_EQ(values.size(), 200u);
   EXPECT_EQ(values.front(), 1);
-  EXPECT_EQ(values[198], 199);  // 200 (the 201st) was dropped
+  EXPECT_EQ(values[198], 199);
   EXPECT_EQ(values.back(), 1000);
-  EXPECT_EQ(receiver.Count(), 0u);
 }
 
 // Blocks inside OnEvent until released, to hold a publish open.
@@ -250,7 +177,6 @@ class Gate : public CBaseClass {
  public:
   ~Gate() override {
     DisconnectAll();
-    // The publish that was running must have finished before DisconnectAll returned.
     finishedBeforeDisconnect = finished.load();
   }
   void OnEvent(CMEvent*, const EventData&) override {
@@ -281,18 +207,14 @@ TEST(Concurrency, DestroyingASubscriberWaitsForARunningPublish) {
     g->cv.wait(l, [&] { return g->entered; });
   }
   std::thread destroyer([&] { gate.reset(); });
-  // Give the destroyer the chance to block on the running publish; the
-  // outcome is checked either way.
-  plat::SleepMs(50);
+  plat::SleepMs(50);  // a chance to block on the running publish; checked either way
   {
     // Notified under the lock: once it is released the gate may be gone.
     std::lock_guard<std::mutex> l(g->m);
     g->released = true;
     g->cv.notify_all();
   }
-  // Subscribing meanwhile waits for the channel like the destroyer does.
-  Recorder late;
-  Subscribe(&channel, &late);
+  EventWaiter late({&channel});  // subscribing meanwhile waits for the channel too
   publisher.join();
   destroyer.join();
   EXPECT_TRUE(Gate::finishedBeforeDisconnect.load());
@@ -300,48 +222,35 @@ TEST(Concurrency, DestroyingASubscriberWaitsForARunningPublish) {
 }
 
 // Publishers on two channels while other threads subscribe, leave, destroy
-// subscribers and whole channels. Run under ThreadSanitizer to check the lock
-// order; the counts check that no event is lost or doubled for a subscriber
-// that stays connected throughout.
+// subscribers and whole channels (run it under ThreadSanitizer for the lock
+// order); a subscriber connected throughout gets every event once, in order.
 TEST(Concurrency, PublishWhileSubscribingUnsubscribingAndDestroying) {
   CMEvent a("A"), b("B");
-  Recorder steadyA, steadyB;
-  Subscribe(&a, &steadyA);
-  Subscribe(&b, &steadyB);
-
+  EventWaiter steadyA({&a}), steadyB({&b});
   constexpr int kPublishes = 2000;
   std::atomic<bool> stop{false};
-  std::vector<std::thread> threads;
+  std::vector<std::thread> publishers, churn;
   for (CMEvent* ch : {&a, &b}) {
-    threads.emplace_back([ch] {
+    publishers.emplace_back([ch] {
       for (int i = 0; i < kPublishes; ++i) {
         const EventData e(kEvFileNoted, "C:\\p", 1, {}, {}, i);
         Publish(ch, &e);
       }
     });
   }
-  // Churn: short-lived subscribers on both channels.
-  std::vector<std::thread> churn;
   for (int t = 0; t < 2; ++t) {
     churn.emplace_back([&, t] {
-      int round = 0;
-      while (!stop.load()) {
-        auto r = std::make_unique<Recorder>();
-        Subscribe(t ? &a : &b, r.get());
+      for (int round = 0; !stop.load(); ++round) {
+        auto r = std::make_unique<EventWaiter>(std::initializer_list<CMEvent*>{t ? &a : &b});
         Subscribe(t ? &b : &a, r.get());
-        if (round++ % 2) Unsubscribe(&a, r.get());
-        // Destroyed while still on at least one channel.
+        if (round % 2) Unsubscribe(&a, r.get());
       }
     });
   }
-  // Channels that come and go with subscribers attached, destroyed on one
-  // thread while their subscriber dies on another.
   churn.emplace_back([&] {
     while (!stop.load()) {
       auto ch = std::make_unique<CMEvent>("Short");
-      auto r = std::make_unique<Recorder>();
-      Subscribe(ch.get(), r.get());
-      Subscribe(&a, r.get());
+      auto r = std::make_unique<EventWaiter>(std::initializer_list<CMEvent*>{ch.get(), &a});
       std::thread killer([&] { r.reset(); });
       const EventData e(kEvRunEnds, {}, 2, {}, {}, 0);
       Publish(ch.get(), &e);
@@ -349,52 +258,15 @@ TEST(Concurrency, PublishWhileSubscribingUnsubscribingAndDestroying) {
       killer.join();
     }
   });
-  for (auto& t : threads) t.join();
+  for (auto& t : publishers) t.join();
   stop = true;
   for (auto& t : churn) t.join();
-
-  EXPECT_EQ(steadyA.Count(), static_cast<size_t>(kPublishes));
   EXPECT_EQ(steadyB.Count(), static_cast<size_t>(kPublishes));
   EXPECT_EQ(a.SubscriberCount(), 1u);
   EXPECT_EQ(b.SubscriberCount(), 1u);
-  // Per channel, one publisher: its events arrive in publishing order.
   const auto events = steadyA.Events();
+  ASSERT_EQ(events.size(), static_cast<size_t>(kPublishes));
   for (size_t i = 0; i < events.size(); ++i) ASSERT_EQ(events[i].value, static_cast<int>(i));
-}
-
-TEST(Concurrency, ManyWorkersPostWhileTheUiDrains) {
-  SetUiThread();
-  CMessageReciever receiver;
-  constexpr int kWorkers = 4, kEach = 500;
-  std::atomic<int> running{kWorkers};
-  std::vector<std::thread> workers;
-  for (int w = 0; w < kWorkers; ++w) {
-    workers.emplace_back([&, w] {
-      for (int i = 0; i < kEach; ++i) PostEvent(kEvFileCopied, "C:\\w", w + 1, {}, {}, i);
-      --running;
-    });
-  }
-  size_t drained = 0;
-  std::vector<int> last(kWorkers + 1, -1);
-  bool ordered = true;
-  CMEvent* src = nullptr;
-  EventData e;
-  while (running.load() > 0 || receiver.Count() > 0) {
-    while (receiver.Pop(&src, &e)) {
-      ++drained;
-      if (e.value <= last[e.planId]) ordered = false;
-      last[e.planId] = e.value;
-      if (src != &WorkerChannel()) ordered = false;
-    }
-    std::this_thread::yield();
-  }
-  for (auto& t : workers) t.join();
-  while (receiver.Pop(&src, &e)) ++drained;
-  // Some may have been dropped at the bound, but none doubled and each
-  // worker's events keep their order.
-  EXPECT_TRUE(ordered);
-  EXPECT_GT(drained, 0u);
-  EXPECT_LE(drained, static_cast<size_t>(kWorkers * kEach));
 }
 
 }  // namespace

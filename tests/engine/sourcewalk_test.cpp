@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <thread>
 
+#include "EventWaiter.h"
 #include "app/Settings.h"
 #include "app/Texts.h"
 #include "engine/CatchUpWalk.h"
@@ -29,19 +30,27 @@ class SourceWalkTest : public ::testing::Test {
   std::string Latest(uint32_t id, const std::string& rel) {
     return env_.Latest("store" + std::to_string(id), rel);
   }
+  std::unique_ptr<bvtest::TestPlan> Plan(uint32_t id, bool initDone = false) {
+    return env_.MakePlan(id, kUnitDaily, 3, {env_.Src().System()}, nullptr, initDone);
+  }
+  static void AddRule(CPlan* plan, int32_t kind, const std::string& mask) {
+    std::lock_guard<std::recursive_mutex> guard(plan->Lock());
+    plan->Rules()->AddGroup(kind, "rule " + mask, "x")->AddItem(mask, "");
+  }
   bvtest::ScratchEnv env_;
 };
 
-TEST_F(SourceWalkTest, FixedDrivesLeaveOutUsbAnd1394AndRemovable) {
+// The machine's fixed drives leave out USB, 1394 and removable ones; a plan
+// walks its "group1" folders, or the whole machine when an enabled item
+// there is a mask; without "group1" there is nothing to walk.
+TEST_F(SourceWalkTest, WhatAPlanWalks) {
   bvtest::TempDir f, g, h, i;
   env_.SetExtra("[F]\nRoot=" + f.Native() + "\nType=fixed\nBus=usb\n" + "[G]\nRoot=" + g.Native() +
                 "\nType=removable\nBus=none\n" + "[H]\nRoot=" + h.Native() +
                 "\nType=fixed\nBus=1394\n" + "[I]\nRoot=" + i.Native() +
                 "\nType=fixed\nBus=none\n");
   EXPECT_EQ(FixedDriveRoots(), (std::vector<std::string>{"C:\\", "E:\\", "I:\\"}));
-}
 
-TEST_F(SourceWalkTest, Group1ItemsOrTheWholeMachine) {
   auto plan = env_.MakePlan(1, kUnitDaily, 3, {"C:\\DATA", "D:\\x"});
   ASSERT_TRUE(plan);
   std::vector<std::string> folders;
@@ -49,22 +58,15 @@ TEST_F(SourceWalkTest, Group1ItemsOrTheWholeMachine) {
   ASSERT_TRUE(WalkItemsOfPlan(plan.get(), &folders, &whole));
   EXPECT_FALSE(whole);
   EXPECT_EQ(folders, (std::vector<std::string>{"C:\\DATA", "D:\\x"}));
-
-  {
-    std::lock_guard<std::recursive_mutex> guard(plan->Lock());
-    CRuleGroup* group = plan->Rules()->FindGroup(kRuleInclude, "group1");
-    group->AddItem("*.JPG", "", /*enabled=*/false);
+  for (bool enabled : {false, true}) {
+    {
+      std::lock_guard<std::recursive_mutex> guard(plan->Lock());
+      plan->Rules()->FindGroup(kRuleInclude, "group1")->AddItem("*.JPG", "", enabled);
+    }
+    ASSERT_TRUE(WalkItemsOfPlan(plan.get(), &folders, &whole));
+    EXPECT_EQ(whole, enabled) << "a disabled item does not count";
   }
-  ASSERT_TRUE(WalkItemsOfPlan(plan.get(), &folders, &whole));
-  EXPECT_FALSE(whole);  // a disabled item does not count
-  {
-    std::lock_guard<std::recursive_mutex> guard(plan->Lock());
-    plan->Rules()->FindGroup(kRuleInclude, "group1")->AddItem("*.JPG", "");
-  }
-  ASSERT_TRUE(WalkItemsOfPlan(plan.get(), &folders, &whole));
-  EXPECT_TRUE(whole);
   EXPECT_TRUE(folders.empty());
-
   {
     std::lock_guard<std::recursive_mutex> guard(plan->Lock());
     plan->Rules()->RemoveGroup(kRuleInclude, "group1");
@@ -72,6 +74,10 @@ TEST_F(SourceWalkTest, Group1ItemsOrTheWholeMachine) {
   EXPECT_FALSE(WalkItemsOfPlan(plan.get(), &folders, &whole));
 }
 
+// The first-backup walk leaves out excluded, hidden and too large files,
+// stores, other volumes and pseudo file systems, never lists a folder the
+// always-exclude rules hold whole, counts the names the store cannot hold
+// once, pauses after every fifth entry, and leaves existing copies alone.
 TEST_F(SourceWalkTest, WalkSkipsWhatMustNotBeCopied) {
   env_.Src().Write("keep.doc", "k");
   env_.Src().Write("deep/er/keep2.doc", "k2");
@@ -80,179 +86,118 @@ TEST_F(SourceWalkTest, WalkSkipsWhatMustNotBeCopied) {
   env_.Src().Write("big.bin", std::string(2 * 1024 * 1024 + 1, 'b'));
   env_.Src().Write("nested-store/Brevanto.dat", "");
   env_.Src().Write("nested-store/Latest/x.doc", "x");
-  // Names the store cannot hold: counted by the plan when its rules take them.
+  env_.Src().Write("disk/on-another-volume.doc", "v");
+  for (int i = 0; i < 40; ++i) env_.Src().Write("cache/c" + std::to_string(i) + ".doc", "c");
+  // Names the store cannot hold: counted when the rules take them.
   env_.Src().Write("deep/a\\b.doc", "b");
   env_.Src().Write("\xff\xfe.doc", "u");
   env_.Src().Write("c\\d.tmp", "t");
-  SetBackupFileMaxSize(1);
-  auto plan = env_.MakePlan(2, kUnitDaily, 3, {env_.Src().System()});
-  ASSERT_TRUE(plan);
-  {
-    std::lock_guard<std::recursive_mutex> guard(plan->Lock());
-    plan->Rules()->AddGroup(kRuleAlwaysExclude, "no tmp", "no tmp")->AddItem("*.tmp", "");
-  }
-  WalkFolder(plan.get(), env_.Src().System());
-  EXPECT_EQ(bvtest::ReadNative(Latest(2, "keep.doc")), "k");
-  EXPECT_EQ(bvtest::ReadNative(Latest(2, "deep/er/keep2.doc")), "k2");
-  EXPECT_FALSE(fs::exists(Latest(2, "drop.tmp")));
-  EXPECT_FALSE(fs::exists(Latest(2, ".dot/inner.doc")));
-  EXPECT_FALSE(fs::exists(Latest(2, "big.bin")));
-  EXPECT_FALSE(fs::exists(Latest(2, "nested-store/Latest/x.doc")));
-  EXPECT_EQ(plan->UnheldNameCount(), 2u);
-  ResetSettingsCache();
-
-  // A second walk leaves existing copies alone, even of changed files.
-  env_.Src().Write("keep.doc", "changed");
-  env_.Src().Write("new.doc", "n");
-  WalkFolder(plan.get(), env_.Src().System());
-  EXPECT_EQ(bvtest::ReadNative(Latest(2, "keep.doc")), "k");
-  EXPECT_EQ(bvtest::ReadNative(Latest(2, "new.doc")), "n");
-  EXPECT_EQ(plan->UnheldNameCount(), 2u);  // each told once
-}
-
-TEST_F(SourceWalkTest, PausesAfterEveryFifthEntry) {
-  for (int i = 0; i < 23; ++i) env_.Src().Write("f" + std::to_string(i) + ".doc", "x");
-  auto plan = env_.MakePlan(3, kUnitDaily, 3, {env_.Src().System()});
-  ASSERT_TRUE(plan);
-  plan->WalkCounter() = 3;
-  ResetWalkPauseStats();
-  WalkFolder(plan.get(), env_.Src().System());
-  const WalkPauseStats stats = GetWalkPauseStats();
-  EXPECT_GE(stats.entries, 23u);
-  EXPECT_EQ(stats.pauses, (3 + stats.entries) / 5);
-  EXPECT_EQ(plan->WalkCounter(), (3 + stats.entries) % 5);
-  EXPECT_GE(stats.pauseMicros, stats.pauses * 1000);
-}
-
-// Other file systems have their own letters and rules: a walk stops at
-// pseudo file systems and at another volume's root; a folder the
-// always-exclude rules leave out whole is not even listed.
-TEST_F(SourceWalkTest, NeverEntersAnotherFileSystemOrAnExcludedFolder) {
+  env_.SetExtra("[F]\nRoot=" + env_.Src().NativeOf("disk") + "\nType=fixed\nBus=none\n");
   const plat::MountBarriers barriers;
   EXPECT_TRUE(barriers.Stops("C:\\proc"));
   EXPECT_TRUE(barriers.Stops("C:\\sys\\"));
   EXPECT_FALSE(barriers.Stops("C:\\"));
   EXPECT_FALSE(barriers.Stops(env_.Src().System()));
-
-  env_.Src().Write("keep.doc", "k");
-  env_.Src().Write("disk/on-another-volume.doc", "v");
-  for (int i = 0; i < 40; ++i) env_.Src().Write("cache/c" + std::to_string(i) + ".doc", "c");
-  env_.SetExtra("[F]\nRoot=" + env_.Src().NativeOf("disk") + "\nType=fixed\nBus=none\n");
-  auto plan = env_.MakePlan(6, kUnitDaily, 3, {env_.Src().System()});
+  SetBackupFileMaxSize(1);
+  auto plan = Plan(2);
   ASSERT_TRUE(plan);
-  {
-    std::lock_guard<std::recursive_mutex> guard(plan->Lock());
-    plan->Rules()
-        ->AddGroup(kRuleAlwaysExclude, "no cache", "x")
-        ->AddItem(env_.Src().SystemOf("cache"), "");
-  }
+  AddRule(plan.get(), kRuleAlwaysExclude, "*.tmp");
+  AddRule(plan.get(), kRuleAlwaysExclude, env_.Src().SystemOf("cache"));
+  plan->WalkCounter() = 3;
   ResetWalkPauseStats();
   WalkFolder(plan.get(), env_.Src().System());
-  EXPECT_EQ(bvtest::ReadNative(Latest(6, "keep.doc")), "k");
-  EXPECT_FALSE(fs::exists(Latest(6, "disk/on-another-volume.doc")));
-  EXPECT_LT(GetWalkPauseStats().entries, 40u);
+  ResetSettingsCache();
+  EXPECT_EQ(bvtest::ReadNative(Latest(2, "keep.doc")), "k");
+  EXPECT_EQ(bvtest::ReadNative(Latest(2, "deep/er/keep2.doc")), "k2");
+  for (const char* left : {"drop.tmp", ".dot/inner.doc", "big.bin", "nested-store/Latest/x.doc",
+                           "disk/on-another-volume.doc", "cache/c0.doc"})
+    EXPECT_FALSE(fs::exists(Latest(2, left))) << left;
+  EXPECT_EQ(plan->UnheldNameCount(), 2u);
+  const WalkPauseStats stats = GetWalkPauseStats();
+  EXPECT_GE(stats.entries, 9u);
+  EXPECT_LT(stats.entries, 40u) << "the excluded folder is not listed";
+  EXPECT_EQ(stats.pauses, (3 + stats.entries) / 5);
+  EXPECT_EQ(plan->WalkCounter(), (3 + stats.entries) % 5);
+  EXPECT_GE(stats.pauseMicros, stats.pauses * 1000);
+
+  env_.Src().Write("keep.doc", "changed");
+  env_.Src().Write("new.doc", "n");
+  WalkFolder(plan.get(), env_.Src().System());
+  EXPECT_EQ(bvtest::ReadNative(Latest(2, "keep.doc")), "k");
+  EXPECT_EQ(bvtest::ReadNative(Latest(2, "new.doc")), "n");
+  EXPECT_EQ(plan->UnheldNameCount(), 2u) << "each told once";
 }
 
-TEST_F(SourceWalkTest, StoppedOrDisabledPlanWalksNothing) {
+// A stopping, disabled or blocked plan walks nothing; a path the plan list
+// refuses (a removable disk) is not taken, which a plan without a list takes.
+TEST_F(SourceWalkTest, WalksOnlyWhatThePlanMayTake) {
   env_.Src().Write("a.doc", "a");
-  auto plan = env_.MakePlan(4, kUnitDaily, 3, {env_.Src().System()});
+  auto plan = Plan(4);
   ASSERT_TRUE(plan);
+  bvtest::EventCollector events;
   plan->SetStopping(true);
   RunSourceWalk(plan.get());
-  EXPECT_FALSE(fs::exists(Latest(4, "a.doc")));
   plan->SetStopping(false);
   plan->SetEnabled(false, 0);
   WalkFolder(plan.get(), env_.Src().System());
-  EXPECT_FALSE(fs::exists(Latest(4, "a.doc")));
-  // A blocked plan (destination gone) stops at the first entry.
   plan->EnableWithoutThread();
   env_.SetStorePresent(false);
   {
     std::lock_guard<std::recursive_mutex> guard(plan->Lock());
     plan->Destination()->Refresh();
   }
-  bvtest::EventCollector events;
   WalkFolder(plan.get(), env_.Src().System());
   EXPECT_EQ(events.CountOf(kEvFileBackupBegins), 0u);
-}
+  EXPECT_FALSE(fs::exists(Latest(4, "a.doc")));
+  env_.SetStorePresent(true);
 
-TEST_F(SourceWalkTest, OnlyPathsThePlanListAllows) {
   bvtest::TempDir removable;
   bvtest::WriteNative(removable.NativeOf("r.doc"), "r");
   env_.SetExtra("[G]\nRoot=" + removable.Native() + "\nType=removable\nBus=usb\n");
-  env_.Src().Write("c.doc", "c");
   PlanList list;
-  auto plan = env_.MakePlan(5, kUnitDaily, 3, {env_.Src().System(), "G:\\"}, &list);
-  ASSERT_TRUE(plan);
-  bvtest::EventCollector events;
-  WalkFolder(plan.get(), "G:\\");
-  WalkFolder(plan.get(), env_.Src().System());
-  EXPECT_EQ(events.CountOf(kEvFileBackupBegins), 1u);
-  EXPECT_EQ(bvtest::ReadNative(Latest(5, "c.doc")), "c");
-
-  // Without a list the same removable file is taken: the list refused it.
+  auto listed = env_.MakePlan(5, kUnitDaily, 3, {env_.Src().System(), "G:\\"}, &list);
   auto unlisted = env_.MakePlan(15, kUnitDaily, 3, {"G:\\"});
-  ASSERT_TRUE(unlisted);
-  events.Clear();
+  ASSERT_TRUE(listed && unlisted);
+  WalkFolder(listed.get(), "G:\\");
+  WalkFolder(listed.get(), env_.Src().System());
+  EXPECT_EQ(events.CountOf(kEvFileBackupBegins), 1u);
+  EXPECT_EQ(bvtest::ReadNative(Latest(5, "a.doc")), "a");
   WalkFolder(unlisted.get(), "G:\\");
-  EXPECT_EQ(events.CountOf(kEvFileCopied), 1u);
+  EXPECT_EQ(events.CountOf(kEvFileCopied), 2u);
 }
 
+// A plan waits for an earlier plan on the same destination to finish its
+// first backup; a stop ends the wait without a copy.
 TEST_F(SourceWalkTest, WaitsForAnEarlierPlanOnTheSameDestination) {
   env_.Src().Write("w.doc", "w");
-  auto first = env_.MakePlan(6, kUnitDaily, 3, {env_.Src().System()}, nullptr, false, "shared");
-  auto second = env_.MakePlan(7, kUnitDaily, 3, {env_.Src().System()}, nullptr, false, "shared");
-  ASSERT_TRUE(first && second);
-  second->SetSameDestinationLink(first.get());
-  first->SetBusy(true);
-
-  // Records whether the earlier plan was still busy when the copy began.
-  class Watcher : public CBaseClass {
-   public:
-    explicit Watcher(CPlan* earlier) : earlier_(earlier) {
-      Subscribe(&WorkerChannel(), this);
-      Subscribe(&UiChannel(), this);
-    }
-    ~Watcher() override { DisconnectAll(); }
-    void OnEvent(CMEvent*, const EventData& e) override {
-      if (e.code == kEvFileBackupBegins && e.planId == 7) {
-        ++begun;
-        if (earlier_->Busy()) ++whileBusy;
-      }
-    }
+  for (const bool stop : {true, false}) {
+    SCOPED_TRACE(stop ? "stopped" : "released");
+    const uint32_t id = stop ? 6 : 8;
+    auto first = env_.MakePlan(id, kUnitDaily, 3, {env_.Src().System()}, nullptr, false, "s");
+    auto second = env_.MakePlan(id + 1, kUnitDaily, 3, {env_.Src().System()}, nullptr, false, "s");
+    ASSERT_TRUE(first && second);
+    second->SetSameDestinationLink(first.get());
+    first->SetBusy(true);
+    // Whether the earlier plan was still busy when the copy began.
     std::atomic<int> begun{0}, whileBusy{0};
-
-   private:
-    CPlan* earlier_;
-  } watcher(first.get());
-
-  std::thread release([&] {
-    plat::SleepMs(1500);
-    first->SetBusy(false);
-  });
-  RunSourceWalk(second.get());
-  release.join();
-  EXPECT_EQ(watcher.begun.load(), 1);
-  EXPECT_EQ(watcher.whileBusy.load(), 0);
-  EXPECT_TRUE(second->Busy());  // cleared by the task after the scan
-}
-
-TEST_F(SourceWalkTest, StoppingEndsTheWaitForTheEarlierPlan) {
-  env_.Src().Write("w.doc", "w");
-  auto first = env_.MakePlan(8, kUnitDaily, 3, {env_.Src().System()}, nullptr, false, "shared");
-  auto second = env_.MakePlan(9, kUnitDaily, 3, {env_.Src().System()}, nullptr, false, "shared");
-  ASSERT_TRUE(first && second);
-  second->SetSameDestinationLink(first.get());
-  first->SetBusy(true);
-  std::thread stop([&] {
-    plat::SleepMs(300);
-    second->SetStopping(true);
-  });
-  bvtest::EventCollector events;
-  RunSourceWalk(second.get());
-  stop.join();
-  EXPECT_EQ(events.CountOf(kEvFileBackupBegins), 0u);
-  EXPECT_TRUE(first->Busy());
+    enginetest::EventWaiter watcher;
+    std::thread release([&] {
+      plat::SleepMs(300);
+      if (stop) second->SetStopping(true);
+      else first->SetBusy(false);
+    });
+    RunSourceWalk(second.get());
+    release.join();
+    const auto events = watcher.Events();
+    const auto copies = std::count_if(events.begin(), events.end(), [&](const EventData& e) {
+      return e.code == kEvFileBackupBegins && e.planId == id + 1;
+    });
+    EXPECT_EQ(copies, stop ? 0 : 1);
+    EXPECT_EQ(first->Busy(), stop);
+    if (!stop) {
+      EXPECT_TRUE(second->Busy()) << "cleared by the task after the scan";
+    }
+  }
 }
 
 // The rules settled per folder answer as the rule set does for every file:
@@ -361,7 +306,7 @@ TEST_F(SourceWalkTest, CatchUpPacesOnlyWhatItNotesAndFindsEveryKnownName) {
   for (int i = 0; i < 20; ++i) known.push_back("k" + std::to_string(i) + ".doc");
   for (const std::string& rel : known) env_.Src().Write(rel, "k");
   for (int i = 0; i < 7; ++i) env_.Src().Write("sub/new" + std::to_string(i) + ".doc", "n");
-  auto plan = env_.MakePlan(11, kUnitDaily, 3, {env_.Src().System()}, nullptr, true);
+  auto plan = Plan(11, true);
   ASSERT_TRUE(plan);
   for (const std::string& rel : known) {
     LogRecord rec;
@@ -370,24 +315,22 @@ TEST_F(SourceWalkTest, CatchUpPacesOnlyWhatItNotesAndFindsEveryKnownName) {
     rec.changeTime = rec.lastBackupTime = plat::Now() + 60;
     ASSERT_EQ(plan->Database()->WriteRecord(0, rec), 0u);
   }
-  plan->WalkCounter() = 0;
-  ResetWalkPauseStats();
-  CatchUpResult result = RunCatchUpWalk(plan.get());
-  EXPECT_TRUE(result.complete);
-  EXPECT_EQ(result.files, 30u);
-  EXPECT_EQ(result.noted, 7u);
-  EXPECT_EQ(GetWalkPauseStats().entries, 7u);
-  EXPECT_EQ(GetWalkPauseStats().pauses, 1u);
-
   std::string journal;
   ASSERT_TRUE(plat::ToNativePath(plan->Database()->DatabasePath(), &journal));
-  const std::string before = bvtest::ReadNative(journal);
-  ResetWalkPauseStats();
-  result = RunCatchUpWalk(plan.get());
-  EXPECT_EQ(result.files, 30u);
-  EXPECT_EQ(result.noted, 0u);  // the new files wait for their copies already
-  EXPECT_EQ(GetWalkPauseStats().pauses, 0u);
-  EXPECT_EQ(bvtest::ReadNative(journal), before);
+  plan->WalkCounter() = 0;
+  for (const size_t noted : {7, 0}) {  // the second time the new files wait for their copies
+    const std::string before = bvtest::ReadNative(journal);
+    ResetWalkPauseStats();
+    const CatchUpResult result = RunCatchUpWalk(plan.get());
+    EXPECT_TRUE(result.complete);
+    EXPECT_EQ(result.files, 30u);
+    EXPECT_EQ(result.noted, noted);
+    EXPECT_EQ(GetWalkPauseStats().entries, noted);
+    EXPECT_EQ(GetWalkPauseStats().pauses, noted / 5);
+    if (noted == 0) {
+      EXPECT_EQ(bvtest::ReadNative(journal), before);
+    }
+  }
 }
 
 // A tree deeper than the system opens by name: the walk goes on below it
@@ -401,20 +344,19 @@ TEST_F(SourceWalkTest, FilesBeyondTheLongestPathAreReportedOnce) {
     ~Cleanup() { bvtest::RemoveDeepTree(root, name); }
     std::string root, name;
   } cleanup{env_.Src().Native(), name};
-  auto plan = env_.MakePlan(12, kUnitDaily, 3, {env_.Src().System()}, nullptr, true);
+  auto plan = Plan(12, true);
   ASSERT_TRUE(plan);
-  {
-    std::lock_guard<std::recursive_mutex> guard(plan->Lock());
-    plan->Rules()->AddGroup(kRuleAlwaysExclude, "no tmp", "no tmp")->AddItem("*.tmp", "");
-  }
+  AddRule(plan.get(), kRuleAlwaysExclude, "*.tmp");
   std::string far = env_.Src().System() + "\\";
   for (int i = 0; i < 22; ++i) far += name + "\\";
   far += "far.doc";
   bvtest::EventCollector events;
-  CatchUpResult result = RunCatchUpWalk(plan.get());
-  EXPECT_TRUE(result.complete);
-  EXPECT_EQ(result.files, 1u);  // near.doc
-  EXPECT_EQ(result.noted, 1u);
+  for (int walk = 0; walk < 2; ++walk) {  // the next walk meets it again: still told once
+    const CatchUpResult result = RunCatchUpWalk(plan.get());
+    EXPECT_TRUE(result.complete);
+    EXPECT_EQ(result.files, 1u);  // near.doc
+    EXPECT_EQ(result.noted, walk == 0 ? 1u : 0u);
+  }
   EXPECT_EQ(plan->UnheldNameCount(), 1u);  // far.tmp is excluded by the rules
   ASSERT_EQ(events.CountOf(kEvNotProtected), 1u);
   for (const EventData& e : events.Events()) {
@@ -422,10 +364,6 @@ TEST_F(SourceWalkTest, FilesBeyondTheLongestPathAreReportedOnce) {
     EXPECT_EQ(e.text1, far);
     EXPECT_EQ(e.text3, GetText("NOT_PROTECTED", "REASON_TOO_LONG"));
   }
-  // The next walk meets it again: still told once.
-  result = RunCatchUpWalk(plan.get());
-  EXPECT_EQ(result.files, 1u);
-  EXPECT_EQ(events.CountOf(kEvNotProtected), 1u);
 }
 
 }  // namespace

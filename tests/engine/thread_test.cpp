@@ -9,6 +9,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <future>
 #include <list>
 #include <mutex>
@@ -22,7 +23,7 @@
 
 namespace {
 
-// Records what ran, in order, and on which thread.
+// What ran, in order, on which thread, and how many tasks were deleted.
 struct RunLog {
   std::mutex lock;  // guards every field
   std::condition_variable changed;
@@ -74,8 +75,7 @@ class TestTask : public CTask {
   bool IsBlocked() override { return blocked; }
   bool MissedScheduledBackup() override { return missed; }
 
-  std::atomic<bool> blocked{false};
-  std::atomic<bool> missed{false};
+  std::atomic<bool> blocked{false}, missed{false};
   std::atomic<int> preChecks{0};
   std::function<void()> onRun;
 
@@ -100,156 +100,139 @@ class BodyThread : public CThread {
   std::promise<void>* gone_;
 };
 
-TEST(ThreadBase, RunsBodyOnItsOwnThreadAndJoins) {
+TEST(ThreadBase, RunsOnceOnItsOwnThreadAtTheLowestPriorityWhenAsked) {
   std::thread::id bodyThread;
-  BodyThread t([&] { bodyThread = std::this_thread::get_id(); });
-  ASSERT_EQ(t.Start(), 0);
-  t.Join();
-  EXPECT_NE(bodyThread, std::this_thread::get_id());
-  EXPECT_NE(bodyThread, std::thread::id());
-  EXPECT_FALSE(t.IsRunning());
-  // A thread object starts once.
-  EXPECT_EQ(t.Start(), 1);
-}
-
-TEST(ThreadBase, LowestPriorityAppliesToTheBodyOnly) {
   int policy = -1, nice = -100;
   BodyThread t([&] {
+    bodyThread = std::this_thread::get_id();
     policy = sched_getscheduler(0);
     nice = getpriority(PRIO_PROCESS, static_cast<id_t>(gettid()));
   });
   ASSERT_EQ(t.Start(true), 0);
   t.Join();
+  EXPECT_NE(bodyThread, std::this_thread::get_id());
+  EXPECT_NE(bodyThread, std::thread::id());
   EXPECT_TRUE(policy == SCHED_IDLE || nice == 19) << policy << " " << nice;
-  EXPECT_NE(sched_getscheduler(0), SCHED_IDLE);
-}
+  EXPECT_NE(sched_getscheduler(0), SCHED_IDLE) << "the caller keeps its priority";
+  EXPECT_FALSE(t.IsRunning());
+  EXPECT_EQ(t.Start(), 1) << "a thread object starts once";
 
-TEST(ThreadBase, AutoDeleteObjectDeletesItselfAfterItsBody) {
-  // A body held until after Start, then bodies that may end before Start has
-  // returned.
+  // Auto-delete: a body held until after Start, then bodies that may end
+  // before Start has returned; the destructor runs on the thread itself.
   for (int i = 0; i < 50; ++i) {
     std::promise<void> gone, release;
     std::future<void> goneFuture = gone.get_future();
     std::shared_future<void> released = release.get_future().share();
-    auto* t = new BodyThread(
+    auto* self = new BodyThread(
         [released, i] {
           if (i == 0) released.wait();
         },
         &gone);
-    t->SetAutoDelete(true);
-    ASSERT_EQ(t->Start(i == 0), 0);
+    self->SetAutoDelete(true);
+    ASSERT_EQ(self->Start(i == 0), 0);
     release.set_value();
-    goneFuture.wait();  // the destructor ran on the thread itself
+    goneFuture.wait();
   }
 }
 
-TEST(TaskQueue, OrdersByDueTimeNewestFirstAmongEqual) {
-  RunLog log;
-  CTaskQueue queue(nullptr);
-  const int64_t t = kFarAway - 100;
-  EXPECT_TRUE(queue.Add(new TestTask(&log, 1, t + 20)));
-  EXPECT_TRUE(queue.Add(new TestTask(&log, 2, t)));
-  EXPECT_TRUE(queue.Add(new TestTask(&log, 3, t + 10)));
-  EXPECT_TRUE(queue.Add(new TestTask(&log, 4, t)));       // equal to 2: goes in front of it
-  EXPECT_TRUE(queue.Add(new TestTask(&log, 5, t + 30)));  // behind all
-  EXPECT_EQ(queue.Keys(), (std::list<uint32_t>{4, 2, 3, 1, 5}));
-}
-
-TEST(TaskQueue, UniqueKeysAndRemoval) {
+TEST(TaskQueue, OrderUniqueKeysAndRemoval) {
   RunLog log;
   {
     CTaskQueue queue(nullptr);
     const int64_t t = kFarAway - 100;
-    ASSERT_TRUE(queue.Add(new TestTask(&log, 7, t)));
-    auto* twin = new TestTask(&log, 7, t + 1);
-    EXPECT_FALSE(queue.Add(twin));  // refused: stays ours
-    delete twin;
-    EXPECT_TRUE(queue.Add(new TestTask(&log, 7, t + 2, /*unique=*/false)));
-    EXPECT_TRUE(queue.Add(new TestTask(&log, 8, t + 3)));
-    EXPECT_EQ(queue.Count(), 3u);
+    EXPECT_TRUE(queue.Add(new TestTask(&log, 1, t + 20)));
+    EXPECT_TRUE(queue.Add(new TestTask(&log, 2, t)));
+    EXPECT_TRUE(queue.Add(new TestTask(&log, 3, t + 10)));
+    EXPECT_TRUE(queue.Add(new TestTask(&log, 4, t)));  // equal to 2: goes in front of it
+    EXPECT_TRUE(queue.Add(new TestTask(&log, 5, t + 30, /*unique=*/false)));
+    auto* twin = new TestTask(&log, 5, t + 1);
+    EXPECT_FALSE(queue.Add(twin)) << "a unique task whose key is queued";
+    delete twin;  // refused: still ours
+    EXPECT_TRUE(queue.Add(new TestTask(&log, 5, t + 40, /*unique=*/false)));
+    EXPECT_EQ(queue.Keys(), (std::list<uint32_t>{4, 2, 3, 1, 5, 5}));
     EXPECT_EQ(log.deleted, 1);
-
-    EXPECT_TRUE(queue.RemoveByKey(7));
+    EXPECT_TRUE(queue.RemoveByKey(5));
     EXPECT_EQ(log.deleted, 3);
-    EXPECT_FALSE(queue.RemoveByKey(7));
-    EXPECT_EQ(queue.Keys(), (std::list<uint32_t>{8}));
+    EXPECT_FALSE(queue.RemoveByKey(5));
+    EXPECT_EQ(queue.Count(), 4u);
   }
-  EXPECT_EQ(log.deleted, 4);  // the queue deletes what it holds
+  EXPECT_EQ(log.deleted, 7) << "the queue deletes what it holds";
 }
 
-TEST(TaskQueue, ProcessRunsDueTasksInOrderAndRequeuesThem) {
+TEST(TaskQueue, ProcessRunsDueForcedAndFreeMissedTasksOncePerPass) {
   RunLog log;
   CTaskQueue queue(nullptr);
   const int64_t now = plat::Now();
   queue.Add(new TestTask(&log, 1, now - 5));
   queue.Add(new TestTask(&log, 2, now - 10));
   queue.Add(new TestTask(&log, 3, now + 10000));
+  queue.Add(new TestTask(&log, 4, now - 1, true, now - 1));  // due again at once
   queue.Process();
-  EXPECT_EQ(log.order, (std::vector<uint32_t>{2, 1}));
-  // Run tasks are queued again behind the one that is not due; both are due
-  // at the same time again, so the one queued last comes first.
-  EXPECT_EQ(queue.Keys(), (std::list<uint32_t>{3, 1, 2}));
-  // Nothing is due any more.
+  EXPECT_EQ(log.order, (std::vector<uint32_t>{2, 1, 4}));
+  // Run tasks go back behind the one not due; equal times: the last queued first.
+  EXPECT_EQ(queue.Keys(), (std::list<uint32_t>{4, 3, 1, 2}));
   queue.Process();
-  EXPECT_EQ(log.order.size(), 2u);
-  EXPECT_EQ(log.deleted, 0);
-}
+  EXPECT_EQ(log.order, (std::vector<uint32_t>{2, 1, 4, 4}));
 
-TEST(TaskQueue, TaskDueAgainAtOnceRunsOncePerPass) {
-  RunLog log;
-  CTaskQueue queue(nullptr);
-  queue.Add(new TestTask(&log, 1, plat::Now() - 5, true, plat::Now() - 5));
-  queue.Process();
-  queue.Process();
-  EXPECT_EQ(log.order, (std::vector<uint32_t>{1, 1}));
-}
-
-TEST(TaskQueue, ForcedAndMissedTasksRunEarly) {
-  RunLog log;
-  CTaskQueue queue(nullptr);
-  const int64_t later = plat::Now() + 10000;
-  auto* task = new TestTask(&log, 1, later);
-  queue.Add(task);
-
-  queue.Process();
+  // Only the first task is looked at: a queue of its own for the next one.
+  CTaskQueue single(nullptr);
+  auto* task = new TestTask(&log, 9, now + 10000);
+  single.Add(task);
+  log.order.clear();
+  single.Process();
   EXPECT_TRUE(log.order.empty());
-  EXPECT_EQ(task->preChecks.load(), 1);  // looked at even when not due
-
+  EXPECT_EQ(task->preChecks.load(), 1) << "looked at even when not due";
   task->missed = true;
   task->blocked = true;
-  queue.Process();
-  EXPECT_TRUE(log.order.empty());  // missed but blocked: waits
-
+  single.Process();
+  EXPECT_TRUE(log.order.empty()) << "missed but blocked: waits";
   task->blocked = false;
-  queue.Process();
-  EXPECT_EQ(log.order.size(), 1u);  // missed and free: runs before its time
-
+  single.Process();
+  EXPECT_EQ(log.order, std::vector<uint32_t>{9}) << "missed and free: runs before its time";
   task->missed = false;
   task->SetForced(true);
   task->blocked = true;  // forced runs regardless; the task itself handles blocking
-  queue.Process();
-  EXPECT_EQ(log.order.size(), 2u);
+  single.Process();
+  EXPECT_EQ(log.order, (std::vector<uint32_t>{9, 9}));
   EXPECT_FALSE(task->Forced());
 }
 
-TEST(WorkingThread, RunsDueTasksOnItsThreadUntilStopped) {
-  RunLog log;
-  auto* worker = new CWorkingThread(nullptr);
-  // Due at every poll.
-  worker->Queue().Add(new TestTask(&log, 1, plat::Now() - 1, true, plat::Now() - 1));
-  ASSERT_EQ(worker->Start(true), 0);
-  log.WaitFor([](RunLog& l) { return l.order.size() >= 3; });
-  worker->SetStop();
-  worker->Join();
-  EXPECT_FALSE(worker->IsRunning());
-  {
-    std::lock_guard<std::mutex> g(log.lock);
-    for (auto id : log.threads) EXPECT_NE(id, std::this_thread::get_id());
+TEST(WorkingThread, RunsDueTasksOnItsThreadAndStopsWhenToldOrDestroyed) {
+  for (const char* how : {"stop and join", "stop during a run", "auto-delete", "destroy"}) {
+    SCOPED_TRACE(how);
+    const std::string way = how;
+    RunLog log;
+    auto* worker = new CWorkingThread(nullptr);
+    const int64_t due = way == "auto-delete" ? plat::Now() + 100000 : plat::Now() - 1;
+    auto* task = new TestTask(&log, 1, due, true, way == "stop during a run" ? kFarAway : due);
+    if (way == "stop during a run") task->onRun = [worker] { worker->SetStop(); };
+    worker->Queue().Add(task);
+    ASSERT_EQ(worker->Start(true), 0);
+    if (way == "stop and join") {
+      log.WaitFor([](RunLog& l) { return l.order.size() >= 3; });
+      worker->SetStop();
+      worker->Join();
+      EXPECT_FALSE(worker->IsRunning());
+      std::lock_guard<std::mutex> g(log.lock);
+      for (auto id : log.threads) EXPECT_NE(id, std::this_thread::get_id());
+    } else if (way == "stop during a run") {
+      worker->Join();
+      EXPECT_EQ(log.deleted, 1) << "a task out of the queue at the stop is not queued again";
+      EXPECT_EQ(worker->Queue().Count(), 0u);
+    } else if (way == "auto-delete") {
+      worker->SetAutoDelete(true);
+      worker->SetStop();
+      log.WaitFor([](RunLog& l) { return l.deleted == 1; });  // with its queue and task
+      EXPECT_TRUE(log.order.empty());
+      continue;
+    } else {
+      log.WaitFor([](RunLog& l) { return !l.order.empty(); });
+    }
+    const size_t runs = log.order.size();
+    delete worker;
+    EXPECT_EQ(log.order.size(), runs);
+    EXPECT_EQ(log.deleted, 1);
   }
-  const size_t runs = log.order.size();
-  delete worker;  // deletes the queued task
-  EXPECT_EQ(log.order.size(), runs);
-  EXPECT_EQ(log.deleted, 1);
 }
 
 // Polls follow the clock's half seconds: a task due at a whole second runs
@@ -259,8 +242,7 @@ TEST(WorkingThread, PollsFollowTheClocksHalfSeconds) {
     using namespace std::chrono;
     return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count() % 1000;
   };
-  // 300 ms into a second: polls every 500 ms from there would run a task
-  // due at a whole second 300 ms late.
+  // 300 ms into a second: polls every 500 ms from there would be 300 ms late.
   while (msOfSecond() < 300 || msOfSecond() > 320) {
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
@@ -285,42 +267,6 @@ TEST(WorkingThread, PollsFollowTheClocksHalfSeconds) {
   // A run held up by a busy machine may come later; most may not.
   const auto prompt = std::count_if(late.begin(), late.end(), [](int64_t ms) { return ms < 150; });
   EXPECT_GE(prompt, 3) << "ms after the second: " << testing::PrintToString(late);
-}
-
-TEST(WorkingThread, StopDuringRunDropsTheTask) {
-  RunLog log;
-  auto* worker = new CWorkingThread(nullptr);
-  auto* task = new TestTask(&log, 1, plat::Now() - 1);
-  task->onRun = [worker] { worker->SetStop(); };
-  worker->Queue().Add(task);
-  ASSERT_EQ(worker->Start(), 0);
-  worker->Join();
-  EXPECT_EQ(log.order.size(), 1u);
-  EXPECT_EQ(log.deleted, 1);  // not queued again
-  EXPECT_EQ(worker->Queue().Count(), 0u);
-  delete worker;
-}
-
-TEST(WorkingThread, AutoDeletingThreadEndsAfterStop) {
-  RunLog log;
-  auto* worker = new CWorkingThread(nullptr);
-  worker->Queue().Add(new TestTask(&log, 1, plat::Now() + 100000));
-  ASSERT_EQ(worker->Start(true), 0);
-  worker->SetAutoDelete(true);
-  worker->SetStop();
-  // The thread deletes itself and with it the queue and its task.
-  log.WaitFor([](RunLog& l) { return l.deleted == 1; });
-  EXPECT_TRUE(log.order.empty());
-}
-
-TEST(WorkingThread, DestroyingARunningThreadStopsIt) {
-  RunLog log;
-  auto* worker = new CWorkingThread(nullptr);
-  worker->Queue().Add(new TestTask(&log, 1, plat::Now() - 1, true, plat::Now() - 1));
-  ASSERT_EQ(worker->Start(), 0);
-  log.WaitFor([](RunLog& l) { return !l.order.empty(); });
-  delete worker;
-  EXPECT_EQ(log.deleted, 1);
 }
 
 }  // namespace

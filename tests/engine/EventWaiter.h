@@ -1,0 +1,91 @@
+// Records what the channels it joins publish (both global channels unless
+// told otherwise) and lets a test wait for an event; a hang ends after a
+// minute with a failed wait instead of blocking the suite.
+#pragma once
+#include <chrono>
+#include <condition_variable>
+#include <initializer_list>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "engine/EngineEvents.h"
+
+namespace enginetest {
+
+class EventWaiter : public CBaseClass {
+ public:
+  explicit EventWaiter(std::initializer_list<CMEvent*> channels = {&UiChannel(), &WorkerChannel()},
+                       std::vector<int>* order = nullptr, int tag = 0)
+      : order_(order), tag_(tag) {
+    for (CMEvent* c : channels) Subscribe(c, this);
+  }
+  ~EventWaiter() override { DisconnectAll(); }
+  void OnEvent(CMEvent* source, const EventData& e) override {
+    std::lock_guard<std::mutex> g(lock_);
+    sources_.push_back(source);
+    events_.push_back(e);
+    if (order_) order_->push_back(tag_);
+    changed_.notify_all();
+  }
+  std::vector<EventData> Events() {
+    std::lock_guard<std::mutex> g(lock_);
+    return events_;
+  }
+  std::vector<CMEvent*> Sources() {
+    std::lock_guard<std::mutex> g(lock_);
+    return sources_;
+  }
+  size_t Count() {
+    std::lock_guard<std::mutex> g(lock_);
+    return events_.size();
+  }
+  size_t CountOf(int32_t code) {
+    std::lock_guard<std::mutex> g(lock_);
+    size_t n = 0;
+    for (const auto& e : events_) n += e.code == code;
+    return n;
+  }
+  // Text 1 of every event, in publishing order.
+  std::vector<std::string> Texts() {
+    std::lock_guard<std::mutex> g(lock_);
+    std::vector<std::string> texts;
+    for (const auto& e : events_) texts.push_back(e.text1);
+    return texts;
+  }
+  // The first event with the code (and the plan, unless 0); code -1 after a hang.
+  EventData WaitFor(int32_t code, uint32_t planId = 0) {
+    std::unique_lock<std::mutex> g(lock_);
+    EventData found;
+    found.code = -1;
+    changed_.wait_for(g, std::chrono::minutes(1), [&] {
+      for (const auto& e : events_) {
+        if (e.code == code && (planId == 0 || e.planId == planId)) {
+          found = e;
+          return true;
+        }
+      }
+      return false;
+    });
+    return found;
+  }
+  bool WaitForCount(size_t n) {
+    std::unique_lock<std::mutex> g(lock_);
+    return changed_.wait_for(g, std::chrono::minutes(1), [&] { return events_.size() >= n; });
+  }
+  void Clear() {
+    std::lock_guard<std::mutex> g(lock_);
+    events_.clear();
+    sources_.clear();
+  }
+
+ private:
+  std::mutex lock_;  // guards events_, sources_ and *order_
+  std::condition_variable changed_;
+  std::vector<CMEvent*> sources_;
+  std::vector<EventData> events_;
+  std::vector<int>* order_;
+  int tag_;
+};
+
+}  // namespace enginetest
