@@ -196,8 +196,7 @@ TEST(LogRecord, ExactTextOfEveryRecordedEvent) {
       {EventData(kEvPlanEnabled, "", 1, "", "", 0), nullptr, ""},
       // A name never breaks a record: control characters are escaped in
       // every field and in the plan's name.
-      {EventData(kEvFileCopied, "C:\\inj\r\n#Plan Deleted\r\nx\t\x7f", 1, "E:\\L\\inj\r\n", "",
-                 0),
+      {EventData(kEvFileCopied, "C:\\inj\r\n#Plan Deleted\r\nx\t\x7f", 1, "E:\\L\\inj\r\n", "", 0),
        &odd,
        "#Backup File Success\nPlan Name = Do\\x0Acs\nTime = " + t +
            "\nSource Path = C:\\inj\\x0D\\x0A#Plan Deleted\\x0D\\x0Ax\\x09\\x7F"
@@ -251,7 +250,8 @@ TEST_F(ActivityLogTest, LogEventWritesTheRecordOfAKnownPlanWithTheTime) {
   const std::string got = bvtest::ReadNative(LogNative(Today() + "_1.log"));
   bool matched = false;
   for (int64_t t = before; t <= after && !matched; ++t)
-    matched = got == "#Plan Enabled\r\nPlan Name = On USB\r\nTime = " + plat::AscTime(t) + "\r\n\r\r\n";
+    matched =
+        got == "#Plan Enabled\r\nPlan Name = On USB\r\nTime = " + plat::AscTime(t) + "\r\n\r\r\n";
   EXPECT_TRUE(matched) << got;
   SetPlanInfoProvider(nullptr);
   EXPECT_FALSE(log_.LogEvent(EventData(kEvPlanEnabled, "", 1, "", "", 0)));

@@ -1,6 +1,6 @@
 // Change monitoring on a scripted device: the record walk, path
 // normalisation, the start and stop requests, launch reports and lost
-// changes, and the dispatch of written files to the plans.
+// changes. (The dispatch to the plans runs end to end in the program tests.)
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -15,10 +15,7 @@
 
 #include "EventWaiter.h"
 #include "engine/CChangeMonitor.h"
-#include "engine/CFileDispatchThread.h"
 #include "engine/CatchUpRequests.h"
-#include "plans/CPlan.h"
-#include "plans/PlanList.h"
 #include "platform/Text.h"
 #include "support/ScratchEnv.h"
 #include "support/TempDir.h"
@@ -185,10 +182,10 @@ TEST_F(ChangeMonitorTest, WalkStopsAtMalformedRecordsAndSkipsForeignPaths) {
   // characters pass unchanged.
   seen.Clear();
   const std::string odd = "D:\\\u00e4 \u65e5\u672c\\\U0001F600\t%*?.txt";
-  ASSERT_TRUE(script_->Serve(Records(
-      {"docs\\x.txt", "\\x.txt", "\\??\\C:\\x.txt", "\\\\.\\Brevanto", "", "\\\\server",
-       std::string("D:\\nul\0x.txt", 12), "\\\\?\\D:\\long.txt", "\\\\nas\\share\\dir\\f.txt",
-       "\\\\?\\UNC\\nas\\share\\g.txt", odd})));
+  ASSERT_TRUE(script_->Serve(
+      Records({"docs\\x.txt", "\\x.txt", "\\??\\C:\\x.txt", "\\\\.\\Brevanto", "", "\\\\server",
+               std::string("D:\\nul\0x.txt", 12), "\\\\?\\D:\\long.txt",
+               "\\\\nas\\share\\dir\\f.txt", "\\\\?\\UNC\\nas\\share\\g.txt", odd})));
   EXPECT_EQ(seen.Texts(), (std::vector<std::string>{"D:\\long.txt", "\\\\nas\\share\\dir\\f.txt",
                                                     "\\\\nas\\share\\g.txt", odd}));
 
@@ -322,64 +319,6 @@ TEST_F(ChangeMonitorTest, LaunchReportsAndLostChangesArePublished) {
             (std::vector<std::string>{std::string(259, 'a'), "C:\\Program Files\\Tool\\run.exe"}));
   EXPECT_EQ(seen.CountOf(kEvLaunchReport), 2u);
   monitor_.Stop();
-}
-
-TEST_F(ChangeMonitorTest, DispatchOffersWrittenFilesToThePlansUntilStopped) {
-  env_.Src().Write("Docs/Report.doc", "r");
-  env_.Src().Write("Other/skip.txt", "s");
-  PlanList list;
-  CPlan* plan = list.CreatePlan(ScratchEnv::Settings("Docs", "Store"));
-  ASSERT_NE(plan, nullptr);
-  ScratchEnv::IncludeOnly(plan, env_.Src().SystemOf("Docs"));
-
-  ASSERT_EQ(StartMonitor(), 0);
-  CFileDispatchThread dispatch(&list, &monitor_);
-  Subscribe(monitor_.NewFileChannel(), &dispatch);
-  ASSERT_EQ(dispatch.Start(), 0);
-  // The monitor is told the folders the plans protect, whatever the rule's
-  // form, and again when the plans change.
-  const std::vector<std::string> docs{env_.Src().SystemOf("Docs")};
-  EXPECT_TRUE(script_->WaitUntil(
-      [&] { return !script_->toldFolders.empty() && script_->toldFolders.back() == docs; }));
-  ScratchEnv::IncludeOnly(plan, env_.Src().SystemOf("Docs\\*.doc"));
-  EXPECT_EQ(CFileDispatchThread::ProtectedFolders(list), docs);
-  CPlan* second = list.CreatePlan(ScratchEnv::Settings("Other", "Store2"));
-  ASSERT_NE(second, nullptr);
-  ScratchEnv::IncludeOnly(second, env_.Src().SystemOf("Other") + "\\");
-  const std::vector<std::string> both{docs[0], env_.Src().SystemOf("Other")};
-  ASSERT_TRUE(script_->WaitUntil([&] { return script_->toldFolders.back() == both; }));
-  list.DeletePlan(second->Id());
-
-  EventWaiter events;
-  const std::string report = env_.Src().SystemOf("Docs/Report.doc");
-  ASSERT_TRUE(script_->Serve(Records({env_.Src().SystemOf("Other/skip.txt"), plat::ToUpper(report)})));
-  // Paths are dispatched in order: once the report is noted, the other one
-  // has been offered and declined. The event comes before the journal note;
-  // Stop lets the running offer end.
-  const EventData noted = events.WaitFor(kEvFileNoted);
-  dispatch.Stop();
-  EXPECT_EQ(events.CountOf(kEvFileNoted), 1u);
-  EXPECT_EQ(noted.text1, report);
-  EXPECT_EQ(noted.planId, plan->Id());
-  uint64_t offset = 0;
-  EXPECT_TRUE(plan->Database()->Lookup(report, &offset));
-  EXPECT_FALSE(plan->Database()->Lookup(env_.Src().SystemOf("Other/skip.txt"), &offset));
-  dispatch.Enqueue(report);
-  EXPECT_EQ(dispatch.QueuedCount(), 0u) << "after Stop nothing is queued";
-  monitor_.Stop();
-
-  // A stop drops what is queued; a thread started after it ends at once.
-  CFileDispatchThread idle(&list);
-  idle.Enqueue("");
-  EXPECT_EQ(idle.QueuedCount(), 0u);
-  for (int i = 0; i < 3; ++i) idle.Enqueue(report);
-  EXPECT_EQ(idle.QueuedCount(), 3u);
-  idle.Stop();
-  EXPECT_EQ(idle.QueuedCount(), 0u);
-  idle.Stop();
-  ASSERT_EQ(idle.Start(), 0);
-  idle.Join();
-  EXPECT_EQ(events.CountOf(kEvFileNoted), 1u);
 }
 
 }  // namespace

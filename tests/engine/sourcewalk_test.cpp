@@ -183,8 +183,10 @@ TEST_F(SourceWalkTest, WaitsForAnEarlierPlanOnTheSameDestination) {
     enginetest::EventWaiter watcher;
     std::thread release([&] {
       plat::SleepMs(300);
-      if (stop) second->SetStopping(true);
-      else first->SetBusy(false);
+      if (stop)
+        second->SetStopping(true);
+      else
+        first->SetBusy(false);
     });
     RunSourceWalk(second.get());
     release.join();

@@ -288,9 +288,10 @@ TEST_F(TaskTest, ScheduledPlansRunOncePerSlot) {
 // after the sources change and after the journal was recreated, never more.
 TEST_F(TaskTest, CatchUpNotesUnknownAndChangedFilesOnly) {
   const int64_t now = plat::Now();
-  const std::vector<std::string> all = {
-      "new.txt",  "copied.txt", "changed.txt", "gone.txt", "pending.txt", "sub/deep.txt",
-      ".hidden.txt", "skip.tmp", "evol/other-volume.txt", "later/added.txt"};
+  const std::vector<std::string> all = {"new.txt",        "copied.txt",  "changed.txt",
+                                        "gone.txt",       "pending.txt", "sub/deep.txt",
+                                        ".hidden.txt",    "skip.tmp",    "evol/other-volume.txt",
+                                        "later/added.txt"};
   for (const std::string& name : all) env_.Src().Write(name, name);
   // A volume mounted inside the source folder belongs to its own letter.
   env_.SetExtra("[F]\nRoot=" + env_.Src().NativeOf("evol") + "\nType=fixed\nBus=none\n");
@@ -298,7 +299,7 @@ TEST_F(TaskTest, CatchUpNotesUnknownAndChangedFilesOnly) {
   ASSERT_TRUE(plan);
   Record(plan.get(), "copied.txt", now + 10, kLogCopied, 0, 0, now + 10);
   Record(plan.get(), "changed.txt", now - 100, kLogCopied, 0, 0, now - 100);  // written since
-  Record(plan.get(), "gone.txt", now + 10, kLogSourceGone, 0, 0, now + 10);    // back again
+  Record(plan.get(), "gone.txt", now + 10, kLogSourceGone, 0, 0, now + 10);   // back again
   Record(plan.get(), "pending.txt", now - 100, kLogPending, 0, 0, now - 100);
   {  // the rules exclude later/ for now
     std::lock_guard<std::recursive_mutex> g(plan->Lock());
