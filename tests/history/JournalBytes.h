@@ -30,7 +30,6 @@ inline std::string Utf16Le(const std::u16string& s) {
   for (char16_t u : s) Le(&out, u, 2);
   return out;
 }
-
 inline uint64_t HashOf(const std::u16string& path) { return SlowCrc64We(Utf16Le(path)); }
 
 inline std::string Header() {
@@ -69,9 +68,7 @@ inline std::string Record(const Rec& r) {
 inline std::u16string U(const std::string& ascii) {
   return std::u16string(ascii.begin(), ascii.end());
 }
-
 inline std::string DbFile(const bvtest::TempDir& t) { return t.NativeOf("Logging.dat"); }
-
 inline uint64_t FileSize(const std::string& native) { return std::filesystem::file_size(native); }
 
 }  // namespace jb
