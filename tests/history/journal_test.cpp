@@ -194,6 +194,7 @@ TEST_F(Journal, RefusalsAndHeaderReset) {
   EXPECT_EQ(db.WriteRecord(1026, a), 2u) << "not a record's start";
   EXPECT_EQ(db.NoteChangedFile("C:"), 2u);
   EXPECT_EQ(db.NoteChangedFile("docs\\a.txt"), 2u);
+  EXPECT_EQ(db.NoteChangedFile("\\docs\\a.txt"), 2u) << "rooted, without a drive";
   EXPECT_FALSE(LogRecord().SetPath("C:"));
   EXPECT_EQ(FileBytes(), before);
   db.Close();
