@@ -14,8 +14,10 @@
 
 #include "engine/ActivityLog.h"
 #include "engine/ActivityLogger.h"
+#include "plans/PlanList.h"
 #include "platform/Clock.h"
 #include "support/ScopedEnv.h"
+#include "support/ScratchEnv.h"
 #include "support/TempDir.h"
 
 namespace fs = std::filesystem;
@@ -30,6 +32,12 @@ std::string Today() {
   char buf[16];
   strftime(buf, sizeof buf, "%Y%m%d", &lt);
   return buf;
+}
+
+std::string AllLogsBelow(const std::string& folder) {
+  std::string all;
+  for (auto& e : fs::directory_iterator(folder)) all += bvtest::ReadNative(e.path().string());
+  return all;
 }
 
 class ActivityLogTest : public ::testing::Test {
@@ -49,12 +57,7 @@ class ActivityLogTest : public ::testing::Test {
   void TearDown() override { SetPlanInfoProvider(nullptr); }
 
   std::string LogNative(const std::string& name) { return dir_.NativeOf("data/log/" + name); }
-  std::string AllLogs() {
-    std::string all;
-    for (auto& e : fs::directory_iterator(dir_.NativeOf("data/log")))
-      all += bvtest::ReadNative(e.path().string());
-    return all;
-  }
+  std::string AllLogs() { return AllLogsBelow(dir_.NativeOf("data/log")); }
 
   bvtest::TempDir dir_;
   CLogSet log_;
@@ -315,6 +318,27 @@ TEST_F(ActivityLogTest, LoggerWritesEveryPostedEventOnceUntilStopped) {
   PostEvent(kEvUnreadablePlanFile, "C:\\after\\stop.ini");
   logger.Flush();
   EXPECT_EQ(AllLogs().find("after\\stop"), std::string::npos);
+}
+
+// The plan list's own lookup: a plan created on a USB disk logs the disk's
+// model and vendor as the volume table reports them.
+TEST(ActivityLogPlanList, UsbPlanCreationRecordNamesTheDisk) {
+  bvtest::ScratchEnv env;
+  bvtest::TempDir stick;
+  env.SetExtra("[U]\nRoot=" + stick.Native() +
+               "\nType=removable\nBus=usb\nVendor=Acme\nModel=Ultra Fit\nSerial=1234-ABCD\n");
+  PlanList list;
+  PlanSettings settings = bvtest::ScratchEnv::Settings("On USB", "unused");
+  settings.storePath = "U:\\Store\\";
+  settings.storageType = kStorageUsb;
+  CPlan* plan = list.CreatePlan(settings);
+  ASSERT_NE(plan, nullptr);
+  CLogSet log;
+  ASSERT_TRUE(log.SetLogFolder(stick.SystemOf("log")));
+  ASSERT_TRUE(log.LogEvent(EventData(kEvPlanCreated, "On USB", plan->Id(), "", "", 0)));
+  EXPECT_NE(AllLogsBelow(stick.NativeOf("log"))
+                .find("\r\nDestination Model ID = Ultra Fit\r\nDestination Vendor =Acme\r\n"),
+            std::string::npos);
 }
 
 }  // namespace

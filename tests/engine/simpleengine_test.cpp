@@ -209,10 +209,17 @@ TEST_F(SimpleEngineTest, FailuresStoppingAndBadArguments) {
   EXPECT_EQ(failed.value, first);
   EXPECT_EQ(failed.text3, "Code: " + std::to_string(first) +
                               ", Error: " + plat::WinErrorMessage(static_cast<uint32_t>(first)));
+  const CopyHealth failing = engine_->Health();  // what the plan's cell shows
+  EXPECT_EQ(failing.error, static_cast<uint32_t>(first));
+  EXPECT_EQ(failing.root, plan_->DestinationRoot());
+  EXPECT_GT(failing.failingSince, 0);
+  EXPECT_EQ(plan_->LastBackupTime(), 0);
   fs::remove(env_.Store().NativeOf("store1/Latest"));
   ASSERT_EQ(Backup("f.txt"), 0);
   EXPECT_EQ(StateOf("f.txt", &rec), kLogCopied);
   EXPECT_EQ(rec.failedAttempts, 0u);
+  EXPECT_EQ(engine_->Health().error, 0u);
+  EXPECT_GT(plan_->LastBackupTime(), 0);
 
   env_.Src().Write("s.txt", "x");
   plan_->SetStopping(true);
