@@ -14,6 +14,7 @@
 #include "engine/CTask.h"
 #include "engine/CWorkingThread.h"
 #include "engine/CatchUpRequests.h"
+#include "engine/CatchUpWalk.h"
 #include "engine/EngineEvents.h"
 #include "engine/RunFile.h"
 #include "plans/Schedule.h"
@@ -343,6 +344,24 @@ TEST_F(TaskTest, CatchUpNotesUnknownAndChangedFilesOnly) {
   task.Maintain();
   expected.insert("copied.txt");
   EXPECT_EQ(pendingNames(), expected);
+
+  // A clock set back (the last walk seems to lie ahead) makes a walk due; it
+  // notes a file within the size limit in whole MiB, not one above it.
+  SetBackupFileMaxSize(1);
+  env_.Src().Write("fits.bin", std::string((1 << 20) + 1, 'f'));
+  env_.Src().Write("big.bin", std::string(2 << 20, 'b'));
+  CatchUpState state = ReadCatchUpState(plan->GetPlanFolder());
+  state.walked = plat::Now() + 100000;
+  ASSERT_TRUE(WriteCatchUpState(plan->GetPlanFolder(), state));
+  plan->SetInitDone(false);
+  CSimpleTask restarted(plan.get());
+  restarted.Maintain();  // reads the state; no walk before the first backup
+  plan->SetInitDone(true);
+  restarted.Maintain();
+  ResetSettingsCache();
+  LogRecord rec;
+  EXPECT_TRUE(bvtest::ScratchEnv::RecordOf(plan.get(), Src("fits.bin"), &rec));
+  EXPECT_FALSE(bvtest::ScratchEnv::RecordOf(plan.get(), Src("big.bin"), &rec));
 }
 
 // Back up now on a manual plan runs it on its own thread and switches the
