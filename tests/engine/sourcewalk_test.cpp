@@ -280,23 +280,6 @@ TEST_F(SourceWalkTest, FolderRulesAnswerAsTheRuleSetForEveryFile) {
     EXPECT_GT(taken, 0u) << "rule set " << n;
     EXPECT_LT(taken, files) << "rule set " << n;
   }
-
-  // Folders that the usual rules settle whole: a source folder with folder
-  // and "\*" exclusions; only the name masks are looked at per file.
-  CRuleSet usual;
-  usual.AddGroup(kRuleInclude, "g", "t")->AddItem(src, "");
-  usual.AddGroup(kRuleAlwaysExclude, "a", "t")->AddItem("*\\GPUCache\\*", "");
-  usual.AddGroup(kRuleAlwaysExclude, "b", "t")->AddItem("C:\\tmp", "");
-  FolderRules folderRules;
-  for (const char* rel : {"docs", "cache/GPUCache"}) {
-    folderRules.Build(usual, plat::ToUpper(in(rel) + "\\"));
-    EXPECT_TRUE(folderRules.Settled()) << rel;
-  }
-  usual.AddGroup(kRuleAlwaysExclude, "c", "t")->AddItem("*.tmp", "");
-  folderRules.Build(usual, plat::ToUpper(in("docs") + "\\"));
-  EXPECT_FALSE(folderRules.Settled());
-  folderRules.Build(usual, plat::ToUpper(in("cache/GPUCache") + "\\"));
-  EXPECT_TRUE(folderRules.Settled());  // excluded whole all the same
 }
 
 // The catch-up walk reads unchanged files without pausing and pauses only
