@@ -181,7 +181,7 @@ TEST_P(DestinationSuite, ListVersionsFindsExactlyTheRevisionsOfOneFile) {
   for (const char* name :
        {"a(0002).txt", "a(0011).txt", "a(10000).txt", "a(0007)", "a.txt", "A(0040).txt", "a(2).txt",
         "a(00011).txt", "a(0001)(0003).txt", "b(0009).txt", "ab(0040).txt", "a(0012).txt.bak",
-        "a(0013).TXT", "a(-0001).txt", "*(0050).txt", "?(0051).txt"})
+        "a(0013).TXT", "a(-0001).txt", "*(0050).txt", "?(0051).txt", "c(0001).txt"})
     Put(std::string("R/") + name, "v");
   fs::create_directories(NativeOf("R/a(0050).txt"));  // folders are not versions
 
@@ -200,7 +200,7 @@ TEST_P(DestinationSuite, ListVersionsFindsExactlyTheRevisionsOfOneFile) {
   };
   const Case others[] = {
       {"a", "", 7},     {"A", "txt", 40},  {"a(0001)", "txt", 3}, {"*", "txt", 50},
-      {"?", "txt", 51}, {"zzz", "txt", 0}, {"a", "TXT", 13},
+      {"?", "txt", 51}, {"zzz", "txt", 0}, {"a", "TXT", 13},      {"c", "txt", 1},
   };
   for (const Case& c : others) {
     SCOPED_TRACE(std::string(c.stem) + "." + c.ext);
