@@ -483,6 +483,7 @@ TEST(FtpDevice, SweepRemovesOnlyOldLeftoversOfThisProgram) {
       {".~bvtmp-00000000000000aa", true, false},
       {"Latest/C/a/.~bvtmp-0123456789abcdee", false, true},
       {"Latest/C/a/.~bvtmp-notours", true, true},
+      {"Latest/C/a/.~bvtmp-0123", true, true},  // too short to be ours
       {"Latest/C/a/keep.txt", true, true},
       {"Other/.~bvtmp-0123456789abcdef", true, true},
   };

@@ -133,7 +133,10 @@ TEST_F(NetworkTest, ConfigureTakesTheRemoteNameOfTheRootsLetter) {
   EXPECT_EQ(mapped->GetRemoteName(), "");
 }
 
-TEST_F(NetworkTest, SettingsRoundTrip) {
+// Settings round trip, also from a file the disk kind wrote; loading needs
+// the file and a root; a failed root write stops the save and a plan folder
+// that is gone gets nothing.
+TEST_F(NetworkTest, SettingsRoundTripAndFailuresWriteNothing) {
   volumes_.Rewrite(Table(Letter('Z', share_, kShare)));
   for (const std::string& root : {std::string("Z:\\Backup\\"), kShare + "\\Backup ü 日本\\"}) {
     auto saved = NetworkAt(root, &owner_);
@@ -156,10 +159,9 @@ TEST_F(NetworkTest, SettingsRoundTrip) {
   ASSERT_TRUE(fromDisk.LoadSettings());
   EXPECT_EQ(fromDisk.GetRootPath(), "Z:\\old");
   EXPECT_EQ(fromDisk.GetRemoteName(), "");
-}
 
-TEST_F(NetworkTest, LoadNeedsTheFileAndARoot) {
-  volumes_.Rewrite(Table(Letter('Z', share_, kShare)));
+  // Loading needs the file and a root.
+  fs::remove(plan_.NativeOf("Devices.ini"));
   auto dest = NetworkAt("Z:\\Kept", &owner_);
   EXPECT_FALSE(dest->LoadSettings());
   EXPECT_EQ(dest->GetRootPath(), "Z:\\Kept");
@@ -171,17 +173,14 @@ TEST_F(NetworkTest, LoadNeedsTheFileAndARoot) {
   CNetworkDevice noOwner(nullptr);
   EXPECT_FALSE(noOwner.LoadSettings());
   EXPECT_FALSE(noOwner.SaveSettings());
-}
-
-TEST_F(NetworkTest, AFailedRootWriteStopsTheSave) {
   volumes_.Rewrite(Table(Letter('Z', share_, "\\\\new\\share")));
   const std::string before = "[Disk Device]\nRootDir=Z:\\old\nRemoteName=\\\\old\\share\n";
   bvtest::WriteNative(plan_.NativeOf("Devices.ini"), before);
   // A root that a profile line cannot carry: the first write fails, and the
   // remote name, which could be written, is left alone.
-  auto dest = NetworkAt("Z:\\a\nRootDir=Y:\\injected", &owner_);
-  ASSERT_EQ(dest->GetRemoteName(), "\\\\new\\share");
-  EXPECT_FALSE(dest->SaveSettings());
+  auto injected = NetworkAt("Z:\\a\nRootDir=Y:\\injected", &owner_);
+  ASSERT_EQ(injected->GetRemoteName(), "\\\\new\\share");
+  EXPECT_FALSE(injected->SaveSettings());
   EXPECT_EQ(bvtest::ReadNative(plan_.NativeOf("Devices.ini")), before);
 
   // A plan folder that is gone: nothing is written anywhere.
@@ -191,7 +190,9 @@ TEST_F(NetworkTest, AFailedRootWriteStopsTheSave) {
   EXPECT_FALSE(fs::exists(plan_.NativeOf("missing")));
 }
 
-TEST_F(NetworkTest, SharePathFollowsTheShare) {
+// Availability follows the volume table: a share path its share, a mapped
+// letter its share, a letter not connected its local volume.
+TEST_F(NetworkTest, AvailabilityFollowsTheTable) {
   auto dest = NetworkAt(kShare + "\\Backup\\");
   EXPECT_TRUE(dest->IsAvailable()) << "a new destination starts available";
   EXPECT_TRUE(AvailableAfterRefresh(*dest));
@@ -205,14 +206,13 @@ TEST_F(NetworkTest, SharePathFollowsTheShare) {
   EXPECT_TRUE(AvailableAfterRefresh(*NetworkAt("\\\\BVSRV\\Share\\x")));
   for (const std::string bad : {"\\\\bvsrv\\other\\x", "\\\\bvsrv", "\\", ""})
     EXPECT_FALSE(AvailableAfterRefresh(*NetworkAt(bad))) << bad;
-}
 
-TEST_F(NetworkTest, MappedLetterMustKeepItsShare) {
+  // A mapped letter must keep its share.
   const std::string mapped = Letter('Z', share_, kShare);
   volumes_.Rewrite(Table(mapped));
-  auto dest = NetworkAt("Z:\\Backup");
-  ASSERT_EQ(dest->GetRemoteName(), kShare);
-  FollowTables(&volumes_, dest.get(),
+  auto letter = NetworkAt("Z:\\Backup");
+  ASSERT_EQ(letter->GetRemoteName(), kShare);
+  FollowTables(&volumes_, letter.get(),
                {{Table(mapped), true},
                 {Table(), false},  // Z: disconnected
                 {Table(mapped), true},
@@ -222,13 +222,12 @@ TEST_F(NetworkTest, MappedLetterMustKeepItsShare) {
                 {Table(mapped), true},
                 // The letter is what counts, not whether the share is declared online.
                 {"[C]\nRoot=/\n" + ShareSection(share_, "0") + mapped, true}});
-}
 
-TEST_F(NetworkTest, UnconnectedLetterIsAvailableOnlyWhileLocal) {
+  // A letter not connected is available only while it is local.
   volumes_.Rewrite(Table(Letter('Y', local_, "")));
-  auto dest = NetworkAt("Y:\\Backup");
-  ASSERT_EQ(dest->GetRemoteName(), "");
-  FollowTables(&volumes_, dest.get(),
+  auto local = NetworkAt("Y:\\Backup");
+  ASSERT_EQ(local->GetRemoteName(), "");
+  FollowTables(&volumes_, local.get(),
                {{Table(Letter('Y', local_, "")), true},
                 {Table(Letter('Y', share_, kShare)), false},
                 {Table(), false}});

@@ -26,62 +26,44 @@ class StoreMarkerTest : public testing::Test {
   }
 };
 
-TEST_F(StoreMarkerTest, StoreFolderHoldsTheMarker) {
-  Mark(e_, "Store");
+// Markers appear and vanish under one table of paths: a store folder holds
+// the marker; a file lies inside a store at any depth below a marker (the
+// drive root's and the file's own folder count); a store found before counts
+// only while its marker is there; share paths start at the share; paths
+// without a root are never inside.
+TEST_F(StoreMarkerTest, FilesLieInsideAStoreWhileAMarkerStandsAboveThem) {
   e_.Write("Plain/file.txt", "x");
+  ExpectInside({{"E:\\Store\\Latest\\x\\y.doc", false}, {"\\\\nas\\backup\\a\\b.txt", false}});
+  Mark(e_, "Store");
   for (const auto& [path, store] : Cases{{"E:\\Store", true},
                                          {"e:\\Store\\", true},
                                          {"E:\\Plain", false},
                                          {"E:\\Missing", false},
                                          {"", false}})
     EXPECT_EQ(IsStoreFolder(path), store) << path;
-}
-
-TEST_F(StoreMarkerTest, FileInsideAStoreAtAnyDepth) {
-  ExpectInside({{"E:\\Store\\Latest\\x\\y.doc", false}});
-  Mark(e_, "Store");
   ExpectInside({{"E:\\Store\\Latest\\x\\y.doc", true},
                 {"E:\\Store\\y.doc", true},
                 {"\\\\?\\E:\\Store\\Latest\\y.doc", true},
                 {"E:\\Store\\\\Latest\\y.doc", true},
                 {"E:\\Storehouse\\y.doc", false},
                 {"E:\\Other\\y.doc", false}});
-}
-
-TEST_F(StoreMarkerTest, MarkerAtTheDriveRootOrTheFilesOwnFolder) {
+  std::remove(e_.NativeOf("Store/Brevanto.dat").c_str());
+  ExpectInside({{"E:\\Store\\Latest\\a.txt", false}, {"E:\\Store\\b.txt", false}});
   Mark(e_, "Store/Latest/x");
   ExpectInside({{"E:\\Store\\Latest\\x\\y.doc", true},
                 {"E:\\Store\\Latest\\y.doc", false},  // the marker lies below
                 {"E:\\Store\\Latest\\xx\\y.doc", false}});
   Mark(e_, "");
-  ExpectInside({{"E:\\Store\\Latest\\y.doc", true}, {"E:\\y.doc", true}});
-}
-
-// A store found once is remembered as a hint only: it counts while its marker
-// is there, and a marker that appears elsewhere is found as before.
-TEST_F(StoreMarkerTest, AStoreFoundBeforeCountsOnlyWhileItsMarkerIsThere) {
-  Mark(e_, "Store");
-  ExpectInside({{"E:\\Store\\Latest\\a.txt", true}});
-  std::remove(e_.NativeOf("Store/Brevanto.dat").c_str());
-  ExpectInside({{"E:\\Store\\Latest\\a.txt", false}, {"E:\\Store\\b.txt", false}});
-  Mark(e_, "Store/Latest");
-  ExpectInside({{"E:\\Store\\Latest\\a.txt", true}, {"E:\\Store\\b.txt", false}});
-}
-
-TEST_F(StoreMarkerTest, SharePathsStartAtTheShare) {
-  ExpectInside({{"\\\\nas\\backup\\a\\b.txt", false}});
-  Mark(share_, "");
-  ExpectInside({{"\\\\nas\\backup\\a\\b.txt", true}, {"\\\\?\\UNC\\nas\\backup\\a\\b.txt", true}});
-  EXPECT_TRUE(IsStoreFolder("\\\\nas\\backup"));
-}
-
-TEST_F(StoreMarkerTest, PathsWithoutARootAreNeverInside) {
-  Mark(e_, "");
-  ExpectInside({{"y.doc", false},
+  ExpectInside({{"E:\\Store\\Latest\\y.doc", true},
+                {"E:\\y.doc", true},
+                {"y.doc", false},
                 {"Store\\y.doc", false},
                 {"E:y.doc", false},
                 {"\\\\nas", false},
                 {"", false}});
+  Mark(share_, "");
+  ExpectInside({{"\\\\nas\\backup\\a\\b.txt", true}, {"\\\\?\\UNC\\nas\\backup\\a\\b.txt", true}});
+  EXPECT_TRUE(IsStoreFolder("\\\\nas\\backup"));
 }
 
 }  // namespace

@@ -62,22 +62,6 @@ class DefaultsTest : public ::testing::Test {
   bvtest::ScopedEnv volumesVar_{"BREVANTO_VOLUMES", volumes_.NativeOf("volumes.ini")};
 };
 
-TEST_F(DefaultsTest, BuiltinRowsAndTheirLimits) {
-  UseVolumes(SystemC());
-  DefaultPlanRecord r;
-  ASSERT_TRUE(GetDefaultForType(kPlanVideos, &r, nullptr, nullptr));
-  EXPECT_EQ(r.planName, "My Videos");
-  EXPECT_EQ(r.backupFolderName, "Brevanto Videos");
-  EXPECT_EQ(r.schedule, 5);
-  EXPECT_EQ(r.versions, 1);
-  EXPECT_EQ(r.driveKinds, (std::vector<int32_t>{0, 2, 3, 5}));
-  ASSERT_TRUE(GetDefaultForType(kPlanOther, &r, nullptr, nullptr));
-  EXPECT_EQ(r.backupFolderName, "Brevanto Default");
-  EXPECT_EQ(r.versions, 3);
-  EXPECT_FALSE(GetDefaultForType(9, &r, nullptr, nullptr));
-  EXPECT_FALSE(GetDefaultForType(-1, &r, nullptr, nullptr));
-}
-
 // Which drive a default plan gets: the kinds in the row's order (external,
 // removable, network, internal without the system, then the system disk),
 // within a kind the most free space, then the first letter.
@@ -116,6 +100,8 @@ TEST_F(DefaultsTest, DriveChoiceFollowsKindOrderThenFreeSpaceThenLetter) {
        kPlanVideos, 2, 'N'},
       {"only a disc drive", Volume('C', "cdrom", "none", true, 0), kPlanVideos, -1, 0},
   };
+  EXPECT_FALSE(GetDefaultForType(9, nullptr, nullptr, nullptr));
+  EXPECT_FALSE(GetDefaultForType(-1, nullptr, nullptr, nullptr));
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     UseVolumes(c.volumes);
@@ -173,6 +159,8 @@ TEST_F(DefaultsTest, OrdinaryUserGetsAFolderItCanWrite) {
   EXPECT_EQ(WEXITSTATUS(status), 0) << "10 setuid, 11-15 the step that failed";
 }
 
+// "OEM.ini" replaces names only, and only when present and not empty; the
+// table lives until it is reset.
 TEST_F(DefaultsTest, OemIniReplacesNamesOnly) {
   UseVolumes(SystemC());
   program_.Write("OEM.ini",
@@ -180,24 +168,18 @@ TEST_F(DefaultsTest, OemIniReplacesNamesOnly) {
                  "Videos_PlanName=Family Films\nOfficeDocuments_BackupFolderName=Office Copies\n"
                  "OtherPlanTypes_PlanName=\n");
   ResetDefaultPlans();
-  DefaultPlanRecord r;
-  ASSERT_TRUE(GetDefaultForType(kPlanVideos, &r, nullptr, nullptr));
-  EXPECT_EQ(r.planName, "Family Films");
-  EXPECT_EQ(r.backupFolderName, "Brevanto Videos");
-  EXPECT_EQ(r.versions, 1);
-  ASSERT_TRUE(GetDefaultForType(kPlanOfficeDocuments, &r, nullptr, nullptr));
-  EXPECT_EQ(r.planName, "My Office Documents");
-  EXPECT_EQ(r.backupFolderName, "Office Copies");
-  ASSERT_TRUE(GetDefaultForType(kPlanOther, &r, nullptr, nullptr));
-  EXPECT_EQ(r.planName, "Default");
-
-  // The table lives until it is reset: a changed file is not seen before.
+  auto row = [](int32_t type) {
+    DefaultPlanRecord r;
+    EXPECT_TRUE(GetDefaultForType(type, &r, nullptr, nullptr));
+    return r.planName + "|" + r.backupFolderName + "|" + std::to_string(r.versions);
+  };
+  EXPECT_EQ(row(kPlanVideos), "Family Films|Brevanto Videos|1");
+  EXPECT_EQ(row(kPlanOfficeDocuments), "My Office Documents|Office Copies|4");
+  EXPECT_EQ(row(kPlanOther), "Default|Brevanto Default|3");
   program_.Write("OEM.ini", "[Backup_Plan_Default_Setting]\nVideos_PlanName=Other\n");
-  ASSERT_TRUE(GetDefaultForType(kPlanVideos, &r, nullptr, nullptr));
-  EXPECT_EQ(r.planName, "Family Films");
+  EXPECT_EQ(row(kPlanVideos), "Family Films|Brevanto Videos|1");
   ResetDefaultPlans();
-  ASSERT_TRUE(GetDefaultForType(kPlanVideos, &r, nullptr, nullptr));
-  EXPECT_EQ(r.planName, "Other");
+  EXPECT_EQ(row(kPlanVideos), "Other|Brevanto Videos|1");
 }
 
 class DefaultStepTest : public DefaultsTest {
@@ -221,13 +203,13 @@ class DefaultStepTest : public DefaultsTest {
   }
 };
 
-TEST_F(DefaultStepTest, FillsAUniqueFolderOnTheChosenDrive) {
-  UseVolumes(SystemC() + Volume('D', "fixed", "none", false, 100));
+TEST_F(DefaultStepTest, FillsAUniqueFolderOnTheChosenDriveOnce) {
+  UseVolumes(SystemC() + Volume('D', "fixed", "none", false, 100) +
+             Volume('F', "removable", "usb", false, 100));
   fs::create_directories(volumes_.NativeOf("D/Brevanto Videos 1"));
   Install(7, "", kStorageLocal);
   PlanList list;
   ASSERT_TRUE(RunDefaultDestinationStep(7, list));
-
   PlanSettings s;
   ASSERT_TRUE(ReadPlanFile(GetPlanFolder(7) + kPlanFileName, &s));
   EXPECT_EQ(s.storePath, "D:\\Brevanto Videos 2\\");
@@ -243,24 +225,12 @@ TEST_F(DefaultStepTest, FillsAUniqueFolderOnTheChosenDrive) {
   EXPECT_EQ(plat::GetProfileInt(ui, "Wizard4Options", "VersionsToKeep", 0), 1);
   EXPECT_EQ(plat::GetProfileInt(ui, "BackupDestination", "ActiveTabNew", -1), 4);
   EXPECT_EQ(plat::GetProfileInt(ui, "FileTypes", "Videos", 0), 1);  // other keys kept
-
   // Now the plan has a destination: a second run leaves it alone.
   const std::string before = bvtest::ReadNative(data_.NativeOf("PLAN/7/Plan.ini"));
   EXPECT_FALSE(RunDefaultDestinationStep(7, list));
   EXPECT_EQ(bvtest::ReadNative(data_.NativeOf("PLAN/7/Plan.ini")), before);
-}
 
-TEST_F(DefaultStepTest, UsbDiskGetsTheUsbStorageAndTab) {
-  UseVolumes(SystemC() + Volume('F', "removable", "usb", false, 100));
-  Install(8, "", kStorageLocal);
-  PlanList list;
-  ASSERT_TRUE(RunDefaultDestinationStep(8, list));
-  PlanSettings s;
-  ASSERT_TRUE(ReadPlanFile(GetPlanFolder(8) + kPlanFileName, &s));
-  // Videos has no removable kind: the USB stick is passed over for C:.
-  EXPECT_EQ(s.storePath, "C:\\Brevanto Videos 1\\");
-  EXPECT_EQ(s.storageType, kStorageLocal);
-
+  // Music takes the USB disk, with the USB storage type and tab.
   Install(9, "", kStorageLocal);
   plat::WriteProfileString(GetPlanFolder(9) + "UI.ini", "FileTypes", "Videos", "0");
   plat::WriteProfileString(GetPlanFolder(9) + "UI.ini", "FileTypes", "Music and Sound Files", "1");

@@ -52,15 +52,12 @@ TEST(ExcludeMacros, AttributeWordsAndFolderPrefixesExpand) {
     EXPECT_EQ(Expand(c.value, &attrs), c.mask);
     EXPECT_EQ(attrs, c.attributes) << c.value;
   }
-}
-
-TEST(ExcludeMacros, InternetCacheIsTheUserCacheFolder) {
+  // The internet cache is the user's cache folder.
   bvtest::TempDir dir;
   bvtest::ScopedEnv cache("XDG_CACHE_HOME", dir.Native());
   EXPECT_EQ(Expand("$(ie_cache)thumbnails"), dir.System() + "\\thumbnails");
   cache.Set(nullptr);
-  EXPECT_EQ(Expand("$(ie_cache)"),
-            plat::GetShellFolder(plat::ShellFolder::kProfile) + "\\.cache\\");
+  EXPECT_EQ(Expand("$(ie_cache)"), home + "\\.cache\\");
 }
 
 TEST(ExcludeFile, ReadsEntriesAndReportsBadLines) {
@@ -121,26 +118,27 @@ TEST(ExcludeFile, BuiltInListSuitsAWorkstation) {
   EXPECT_EQ(events.CountOf(kEvInvalidContent), 0u);
   const std::string home = plat::GetShellFolder(plat::ShellFolder::kProfile);
   ASSERT_FALSE(home.empty());
-  // Kept: user files and the data of mail and browser programs.
-  EXPECT_TRUE(rules.Match(home + "\\Documents\\report.odt"));
-  EXPECT_TRUE(rules.Match(home + "\\.thunderbird\\abc.default\\Mail\\Inbox"));
-  EXPECT_TRUE(rules.Match(home + "\\.mozilla\\firefox\\abc.default\\places.sqlite"));
-  EXPECT_TRUE(rules.Match(home + "\\.bashrc"));
-  EXPECT_TRUE(rules.Match("C:\\etc\\fstab"));
-  // Left out: caches, trash, volatile system folders, temporary and backup files.
+  // Kept: user files and the data of mail and browser programs. Left out:
+  // caches, trash, volatile system folders, temporary and backup files.
   const char* cache = std::getenv("XDG_CACHE_HOME");
-  if (!cache || !*cache) {
-    EXPECT_FALSE(rules.Match(home + "\\.cache\\thumbnails\\normal\\a.png"));
-  }
-  EXPECT_FALSE(rules.Match(home + "\\.local\\share\\Trash\\files\\old.odt"));
-  EXPECT_FALSE(rules.Match(GetDataFolder() + "PLAN\\1\\Logging.dat"));
-  EXPECT_FALSE(rules.Match("C:\\proc\\1\\status"));
-  EXPECT_FALSE(rules.Match("C:\\tmp\\x"));
-  EXPECT_FALSE(rules.Match("C:\\var\\cache\\apt\\pkgcache.bin"));
-  EXPECT_FALSE(rules.Match(home + "\\Documents\\draft.tmp"));
-  EXPECT_FALSE(rules.Match(home + "\\Documents\\report.odt~"));
-  EXPECT_FALSE(rules.Match(home + "\\Documents\\.~lock.report.odt#"));
-  EXPECT_FALSE(rules.Match(home + "\\.config\\chromium\\Default\\GPUCache\\data_1"));
+  const std::pair<std::string, bool> paths[] = {
+      {home + "\\Documents\\report.odt", true},
+      {home + "\\.thunderbird\\abc.default\\Mail\\Inbox", true},
+      {home + "\\.mozilla\\firefox\\abc.default\\places.sqlite", true},
+      {home + "\\.bashrc", true},
+      {"C:\\etc\\fstab", true},
+      {home + "\\.cache\\thumbnails\\normal\\a.png", cache && *cache},
+      {home + "\\.local\\share\\Trash\\files\\old.odt", false},
+      {GetDataFolder() + "PLAN\\1\\Logging.dat", false},
+      {"C:\\proc\\1\\status", false},
+      {"C:\\tmp\\x", false},
+      {"C:\\var\\cache\\apt\\pkgcache.bin", false},
+      {home + "\\Documents\\draft.tmp", false},
+      {home + "\\Documents\\report.odt~", false},
+      {home + "\\Documents\\.~lock.report.odt#", false},
+      {home + "\\.config\\chromium\\Default\\GPUCache\\data_1", false},
+  };
+  for (const auto& [path, kept] : paths) EXPECT_EQ(rules.Match(path), kept) << path;
 
   // A plan that searches the whole computer for pictures leaves the system's
   // trees and other mounts out; a plan of chosen folders keeps what it chose.

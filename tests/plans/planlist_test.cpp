@@ -3,12 +3,10 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <atomic>
 #include <filesystem>
 #include <functional>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "engine/ActivityLog.h"
@@ -56,73 +54,71 @@ class PlanListTest : public ::testing::Test {
   PlanList list_;
 };
 
-TEST_F(PlanListTest, CreateListsSavesAndAnnounces) {
+// Texts of the events of one code, in order.
+std::vector<std::string> TextsOf(EventCollector& events, int32_t code) {
+  std::vector<std::string> out;
+  for (const auto& e : events.Events())
+    if (e.code == code) out.push_back(e.text1);
+  return out;
+}
+
+// Plans that noted a file, in order.
+std::vector<uint32_t> Takers(EventCollector& events) {
+  std::vector<uint32_t> out;
+  for (const auto& e : events.Events())
+    if (e.code == kEvFileNoted) out.push_back(e.planId);
+  return out;
+}
+
+TEST_F(PlanListTest, CreateFindNameAndRefuse) {
   EventCollector events;
   CPlan* docs = Create("Docs", "Store");
   ASSERT_TRUE(docs);
   EXPECT_EQ(docs->Id(), 1u);
-  EXPECT_EQ(list_.Seed(), 1);
   EXPECT_EQ(ListText(), "SEED=1\nID=1\n");
-  EXPECT_TRUE(fs::exists(PlanDir(1) + "/Plan.ini"));
-  EXPECT_TRUE(fs::exists(PlanDir(1) + "/IncExc.ini"));
+  EXPECT_TRUE(fs::exists(PlanDir(1) + "/Plan.ini") && fs::exists(PlanDir(1) + "/IncExc.ini"));
   EXPECT_FALSE(docs->Enabled()) << "enabling is the wizard's decision";
-  ASSERT_EQ(events.CountOf(kEvPlanCreated), 1u);
-  for (const auto& e : events.Events())
-    if (e.code == kEvPlanCreated) {
-      EXPECT_EQ(e.text1, "Docs");
-      EXPECT_EQ(e.planId, 1u);
-    }
+  EXPECT_EQ(TextsOf(events, kEvPlanCreated), std::vector<std::string>{"Docs"});
+  EXPECT_EQ(events.Events().back().planId, 1u);
 
   // Names differing only in case may coexist; equal names may not.
   CPlan* lower = Create("docs", "Store2");
   ASSERT_TRUE(lower);
-  EXPECT_EQ(lower->Id(), 2u);
-  events.Clear();
   EXPECT_FALSE(Create("  Docs ", "Store3"));
   EXPECT_EQ(events.CountOf(kEvDuplicatePlanName), 1u);
-  EXPECT_EQ(list_.Count(), 2u);
   EXPECT_EQ(ListText(), "SEED=2\nID=1\nID=2\n") << "a refused plan leaves the list file alone";
-
-  // Refused before an identifier is handed out.
+  // Refused before an identifier is handed out, or while applying (the
+  // counter goes back).
   PlanSettings bad = ScratchEnv::Settings("Other", "Store4");
   bad.storePath.clear();
   EXPECT_FALSE(list_.CreatePlan(bad));
-  bad = ScratchEnv::Settings("Other", "Store4", 9);
-  EXPECT_FALSE(list_.CreatePlan(bad));
+  EXPECT_FALSE(list_.CreatePlan(ScratchEnv::Settings("Other", "Store4", 9)));
   EXPECT_EQ(list_.Seed(), 3);
-  // Refused while applying: the counter goes back.
   bad = ScratchEnv::Settings("Other", "Store4");
   bad.storageType = 9;
   EXPECT_FALSE(list_.CreatePlan(bad));
   EXPECT_EQ(list_.Seed(), 3);
 
-  EXPECT_EQ(list_.Find(2), lower);
   EXPECT_EQ(list_.At(0), docs);
   EXPECT_EQ(list_.At(2), nullptr);
   EXPECT_EQ(list_.FindByName("docs"), lower);
   EXPECT_EQ(list_.FindByName("docs", lower), nullptr);
-
   PlanInfoForLog info;
   ASSERT_TRUE(LookUpPlanForLog(1, &info));
-  EXPECT_EQ(info.name, "Docs");
-  EXPECT_EQ(info.storePath, "E:\\Store");
-  EXPECT_EQ(info.storageType, kStorageLocal);
-  EXPECT_EQ(info.scheduleUnit, 1);
+  EXPECT_EQ(info.name + "|" + info.storePath, "Docs|E:\\Store");
   EXPECT_EQ(info.versionNumber, 3);
   EXPECT_FALSE(LookUpPlanForLog(77, &info));
-}
 
-TEST_F(PlanListTest, UniqueNamesAndDestinationFolders) {
-  EXPECT_EQ(list_.MakeUniqueName("Docs"), "Docs 1");
+  // Unique names and destination folders: "Backup 1" is a plan's
+  // destination, "Backup 2" exists on disk.
   ASSERT_TRUE(Create("Docs 1", "Backup 1"));
   ASSERT_TRUE(Create("Docs 2", "x"));
   EXPECT_EQ(list_.MakeUniqueName("Docs"), "Docs 3");
-
-  // "Backup 1" is a plan's destination, "Backup 2" exists on disk.
   fs::create_directories(env_.Store().NativeOf("Backup 2"));
   EXPECT_EQ(list_.MakeUniqueDestinationFolder("E:\\Backup"), "E:\\Backup 3");
-  EXPECT_EQ(list_.FindByDestination("e:\\backup 1\\"), list_.Find(1));
-  EXPECT_EQ(list_.FindByDestination("E:\\BACKUP 1", list_.Find(1)), nullptr);
+  CPlan* backup = list_.FindByName("Docs 1");
+  EXPECT_EQ(list_.FindByDestination("e:\\backup 1\\"), backup);
+  EXPECT_EQ(list_.FindByDestination("E:\\BACKUP 1", backup), nullptr);
 }
 
 TEST_F(PlanListTest, LoadAllSkipsBrokenPlans) {
@@ -140,29 +136,21 @@ TEST_F(PlanListTest, LoadAllSkipsBrokenPlans) {
   CPlan* fresh = list_.At(1);
   EXPECT_EQ(manual->Id(), 3u);
   EXPECT_EQ(fresh->Id(), 6u);
-  EXPECT_EQ(list_.Seed(), 9);
-
   EXPECT_FALSE(manual->Enabled()) << "a manual plan is never started on load";
   EXPECT_EQ(static_cast<CSimplePlan*>(manual)->Thread(), nullptr);
   EXPECT_TRUE(manual->InitDone());
   EXPECT_EQ(manual->BackupTime(), 12345);
-  EXPECT_EQ(manual->ScheduleUnit(), 8);
   EXPECT_EQ(manual->DestinationRoot(), "E:\\Store3");
   EXPECT_FALSE(fresh->InitDone());
   EXPECT_EQ(fresh->Mode(), kModeIdle);
   EXPECT_EQ(fresh->BackupTime(), 0);
-
-  // ID 0 and plan 4's missing rule file raise event 9; plan 5's name is taken.
-  std::vector<std::string> unreadable;
-  for (const auto& e : events.Events())
-    if (e.code == kEvUnreadablePlanFile) unreadable.push_back(e.text1);
-  ASSERT_EQ(unreadable.size(), 2u);
-  EXPECT_EQ(unreadable[0], GetDataFolder() + "plans.ini");
-  EXPECT_EQ(unreadable[1], GetPlanFolder(4) + "IncExc.ini");
+  // ID 0 and plan 4's missing rule file are unreadable; plan 5's name is taken.
+  EXPECT_EQ(
+      TextsOf(events, kEvUnreadablePlanFile),
+      (std::vector<std::string>{GetDataFolder() + "plans.ini", GetPlanFolder(4) + "IncExc.ini"}));
   EXPECT_EQ(events.CountOf(kEvDuplicatePlanName), 1u);
   EXPECT_EQ(events.CountOf(kEvInvalidContent), 2u) << "the line and the rebuilt list";
   EXPECT_FALSE(list_.LoadPlan(3)) << "already listed";
-
   // The next plan made continues the counter.
   CPlan* made = Create("New", "StoreNew");
   ASSERT_TRUE(made);
@@ -177,11 +165,7 @@ TEST(PlanListDamageTest, DamagedListIsRebuiltFromThePlanFolders) {
   const std::string good = "SEED=3\nID=1\nID=2\nID=3\n";
   std::string flipped = good;
   flipped[13] ^= 0x40;  // the "2" of "ID=2"
-  struct Damage {
-    const char* what;
-    std::function<void(const std::string& native)> make;
-  };
-  const Damage damages[] = {
+  const std::pair<const char*, std::function<void(const std::string&)>> damages[] = {
       {"missing", [](const std::string&) {}},
       {"empty", [](const std::string& n) { WriteNative(n, ""); }},
       {"cut", [&](const std::string& n) { WriteNative(n, good.substr(0, 15)); }},
@@ -193,27 +177,26 @@ TEST(PlanListDamageTest, DamagedListIsRebuiltFromThePlanFolders) {
       {"dangling link", [](const std::string& n) { fs::create_symlink(n + ".gone", n); }},
       {"fifo", [](const std::string& n) { ASSERT_EQ(mkfifo(n.c_str(), 0600), 0); }},
   };
-  for (const Damage& d : damages) {
-    SCOPED_TRACE(d.what);
+  for (const auto& [what, make] : damages) {
+    SCOPED_TRACE(what);
     ScratchEnv env;
-    auto planDir = [&](uint32_t id) { return env.Data().NativeOf("PLAN/" + std::to_string(id)); };
     for (uint32_t id : {1u, 2u, 3u}) {
-      WriteNative(planDir(id) + "/Plan.ini",
+      const std::string dir = env.Data().NativeOf("PLAN/" + std::to_string(id));
+      WriteNative(dir + "/Plan.ini",
                   "Mode=1\nName=P" + std::to_string(id) + "\nStorageType=1\nStorePath=E:\\S" +
                       std::to_string(id) +
-                      "\\\nVersionNumber=3\nScheduleNum=1\nScheduleUnit=8\nLastTime=0\n"
-                      "MissingTime=0\nEnabled=0\nLastBackupTime=0\n");
-      WriteNative(planDir(id) + "/IncExc.ini", "");
+                      "\\\nVersionNumber=3\nScheduleNum=1\nScheduleUnit=8\n"
+                      "LastTime=0\nMissingTime=0\nEnabled=0\nLastBackupTime=0\n");
+      WriteNative(dir + "/IncExc.ini", "");
     }
-    fs::create_directories(planDir(7));  // a folder whose plan file is gone
+    fs::create_directories(env.Data().NativeOf("PLAN/7"));  // a folder whose plan file is gone
     const std::string listNative = env.Data().NativeOf("plans.ini");
-    d.make(listNative);
+    make(listNative);
 
     EventCollector events;
     PlanList list;
     EXPECT_FALSE(list.LoadAllPlans());
     ASSERT_EQ(list.Count(), 3u);
-    for (uint32_t id : {1u, 2u, 3u}) EXPECT_TRUE(list.Find(id)) << id;
     // Listed plans keep their order, found ones follow.
     std::string written = ReadNative(listNative);
     ASSERT_EQ(written.rfind("SEED=7\n", 0), 0u) << written;
@@ -226,22 +209,21 @@ TEST(PlanListDamageTest, DamagedListIsRebuiltFromThePlanFolders) {
     for (const auto& e : fs::directory_iterator(env.Data().Native()))
       if (e.path().filename().string().rfind("plans.ini.damaged-", 0) == 0)
         aside.push_back(e.path().filename().string());
-    EXPECT_EQ(aside.size(), std::string(d.what) == "missing" ? 0u : 1u);
+    EXPECT_EQ(aside.size(), std::string(what) == "missing" ? 0u : 1u);
     std::string notice;
-    for (const auto& e : events.Events())
-      if (e.code == kEvInvalidContent && e.text1.find("rebuilt") != std::string::npos)
-        notice = e.text1;
+    for (const std::string& t : TextsOf(events, kEvInvalidContent))
+      if (t.find("rebuilt") != std::string::npos) notice = t;
     EXPECT_NE(notice.find("3 plans"), std::string::npos) << notice;
     if (!aside.empty()) {
       EXPECT_NE(notice.find(aside[0]), std::string::npos) << notice;
     }
-
     CPlan* made = list.CreatePlan(ScratchEnv::Settings("New", "SNew"));
     ASSERT_TRUE(made);
     EXPECT_EQ(made->Id(), 8u);
   }
 
-  // A first start: nothing to rebuild, nothing written, nothing said.
+  // A first start: nothing to rebuild, nothing written, nothing said; a plan
+  // folder left without a list still keeps its identifier.
   ScratchEnv env;
   EventCollector events;
   PlanList list;
@@ -249,78 +231,65 @@ TEST(PlanListDamageTest, DamagedListIsRebuiltFromThePlanFolders) {
   EXPECT_EQ(list.Count(), 0u);
   EXPECT_FALSE(fs::exists(env.Data().NativeOf("plans.ini")));
   EXPECT_EQ(events.CountOf(kEvInvalidContent), 0u);
-  // A plan folder left without a list still keeps its identifier.
   fs::create_directories(env.Data().NativeOf("PLAN/1"));
   CPlan* made = list.CreatePlan(ScratchEnv::Settings("New", "SNew"));
   ASSERT_TRUE(made);
   EXPECT_EQ(made->Id(), 2u);
 }
 
-TEST_F(PlanListTest, EnabledPlanStartsOnLoadAndStopsWithTheList) {
+// Threads: an enabled plan starts on load; engine shut-down ends the thread
+// but keeps the plan enabled; stopped threads are reaped before a plan goes;
+// deleting removes plan and folder; the list joins what is left.
+TEST_F(PlanListTest, ThreadsStartStopAndEndBeforeThePlanGoes) {
   WriteNative(env_.Data().NativeOf("plans.ini"), "SEED=1\nID=1\n");
   WritePlan(1, "Running", 4, "Enabled=1\n");
   auto list = std::make_unique<PlanList>();
   EventCollector events;
   ASSERT_TRUE(list->LoadAllPlans());
-  CPlan* plan = list->Find(1);
+  auto* plan = static_cast<CSimplePlan*>(list->Find(1));
   ASSERT_TRUE(plan);
   EXPECT_TRUE(plan->Enabled());
-  EXPECT_NE(static_cast<CSimplePlan*>(plan)->Thread(), nullptr);
+  EXPECT_NE(plan->Thread(), nullptr);
   EXPECT_NE(plan->Task(), nullptr);
   EXPECT_EQ(events.CountOf(kEvPlanEnabled), 1u);
-
-  // Engine shutdown: the thread ends, the plan stays enabled for next time.
   plan->StopAndWait();
-  EXPECT_EQ(static_cast<CSimplePlan*>(plan)->Thread(), nullptr);
-  EXPECT_EQ(static_cast<CSimplePlan*>(plan)->RetiredThreadCount(), 0u);
-  EXPECT_TRUE(plan->Enabled());
+  EXPECT_EQ(plan->Thread(), nullptr);
+  EXPECT_EQ(plan->RetiredThreadCount(), 0u);
   ASSERT_TRUE(plan->Save());
   EXPECT_NE(ReadNative(PlanDir(1) + "/Plan.ini").find("Enabled=1\n"), std::string::npos);
 
+  // A manual plan: its thread runs but writes nothing into the folder.
+  CPlan* manual = list->CreatePlan(ScratchEnv::Settings("A", "StoreA", 8));
+  ASSERT_TRUE(manual);
+  auto* simple = static_cast<CSimplePlan*>(manual);
+  for (int i = 0; i < 5; ++i) {
+    manual->SetEnabled(true, 0);
+    ASSERT_NE(simple->Thread(), nullptr);
+    EXPECT_NE(manual->Task(), nullptr);
+    manual->SetEnabled(false, 0);
+    EXPECT_EQ(simple->Thread(), nullptr);
+    EXPECT_EQ(manual->Task(), nullptr);
+    EXPECT_FALSE(manual->Stopping());
+  }
+  EXPECT_GE(simple->RetiredThreadCount(), 1u);
+  events.Clear();
+  EXPECT_TRUE(list->DeletePlan(2));  // waits for its old threads
+  EXPECT_FALSE(fs::exists(PlanDir(2)));
+  EXPECT_EQ(list->Find(2), nullptr);
+  EXPECT_EQ(ListText(), "SEED=2\nID=1\n");
+  EXPECT_EQ(events.CountOf(kEvPlanDeleted), 1u);
+  EXPECT_FALSE(list->DeletePlan(2));
+  // Deleting a plan with a running thread hands the deletion to it.
   plan->SetEnabled(false, 0);
   plan->SetEnabled(true, 0);
-  EXPECT_NE(static_cast<CSimplePlan*>(plan)->Thread(), nullptr);
-  list.reset();  // stops and joins the thread before the plan goes
-}
-
-TEST_F(PlanListTest, DeleteRemovesPlanAndFolder) {
-  // A manual plan: its thread runs but writes nothing into the folder.
-  CPlan* a = Create("A", "StoreA", 8);
-  CPlan* b = Create("B", "StoreB");
-  ASSERT_TRUE(a && b);
-  a->SetEnabled(true, 0);  // a working thread to shut down
-  ASSERT_NE(static_cast<CSimplePlan*>(a)->Thread(), nullptr);
-  EventCollector events;
-  EXPECT_TRUE(list_.DeletePlan(1));
-  EXPECT_FALSE(fs::exists(PlanDir(1)));
-  EXPECT_TRUE(fs::exists(PlanDir(2)));
-  EXPECT_EQ(list_.Find(1), nullptr);
-  EXPECT_EQ(list_.Count(), 1u);
-  EXPECT_EQ(ListText(), "SEED=2\nID=2\n");
-  ASSERT_EQ(events.CountOf(kEvPlanDeleted), 1u);
-  EXPECT_FALSE(list_.DeletePlan(1));
-  EXPECT_TRUE(list_.DeletePlan(2));  // no thread: deleted at once
-  EXPECT_EQ(list_.Count(), 0u);
-  EXPECT_EQ(ListText(), "SEED=2\n");
-}
-
-TEST_F(PlanListTest, StoppedThreadsAreReapedBeforeThePlanGoes) {
-  CPlan* a = Create("A", "StoreA", 8);
-  ASSERT_TRUE(a);
-  auto* plan = static_cast<CSimplePlan*>(a);
-  for (int i = 0; i < 5; ++i) {
-    a->SetEnabled(true, 0);
-    ASSERT_NE(plan->Thread(), nullptr);
-    EXPECT_NE(a->Task(), nullptr);
-    a->SetEnabled(false, 0);
-    EXPECT_EQ(plan->Thread(), nullptr);
-    EXPECT_EQ(a->Task(), nullptr);
-    EXPECT_FALSE(a->Stopping());
-  }
-  EXPECT_GE(plan->RetiredThreadCount(), 1u);
-  // Deleting a stopped plan waits for its old threads, then frees it.
-  EXPECT_TRUE(list_.DeletePlan(a->Id()));
-  EXPECT_EQ(list_.Count(), 0u);
+  ASSERT_NE(plan->Thread(), nullptr);
+  CPlan* other = list->CreatePlan(ScratchEnv::Settings("B", "StoreB", 8));
+  ASSERT_TRUE(other);
+  other->SetEnabled(true, 0);
+  EXPECT_TRUE(list->DeletePlan(3));
+  EXPECT_FALSE(fs::exists(PlanDir(3)));
+  EXPECT_EQ(list->Count(), 1u);
+  list.reset();  // stops and joins the running thread before the plan goes
 }
 
 TEST_F(PlanListTest, SharedDestinationTakesAFileOnce) {
@@ -339,17 +308,11 @@ TEST_F(PlanListTest, SharedDestinationTakesAFileOnce) {
   env_.Src().Write("one.txt", "1");
   EventCollector events;
   EXPECT_TRUE(list_.OfferChangedFile(file1));
-  std::vector<uint32_t> takers;
-  for (const auto& e : events.Events())
-    if (e.code == kEvFileNoted) {
-      EXPECT_EQ(e.text1, file1);
-      takers.push_back(e.planId);
-    }
-  EXPECT_EQ(takers, (std::vector<uint32_t>{a->Id(), d->Id()}));
+  EXPECT_EQ(Takers(events), (std::vector<uint32_t>{a->Id(), d->Id()}));
+  EXPECT_EQ(TextsOf(events, kEvFileNoted), (std::vector<std::string>{file1, file1}));
   uint64_t offset;
   EXPECT_TRUE(a->Database()->Lookup(file1, &offset));
   EXPECT_FALSE(b->Database()->Lookup(file1, &offset));
-  EXPECT_FALSE(c->Database()->Lookup(file1, &offset));
   EXPECT_TRUE(d->Database()->Lookup(file1, &offset));
 
   // A no longer matches: the next plan on the destination takes the file.
@@ -358,17 +321,12 @@ TEST_F(PlanListTest, SharedDestinationTakesAFileOnce) {
   env_.Src().Write("two.txt", "2");
   events.Clear();
   EXPECT_TRUE(list_.OfferChangedFile(file2));
-  takers.clear();
-  for (const auto& e : events.Events())
-    if (e.code == kEvFileNoted) takers.push_back(e.planId);
-  EXPECT_EQ(takers, (std::vector<uint32_t>{b->Id(), d->Id()}));
+  EXPECT_EQ(Takers(events), (std::vector<uint32_t>{b->Id(), d->Id()}));
   EXPECT_FALSE(c->Database()->Lookup(file2, &offset));
 
-  // Deleting the middle plan relinks the chain.
+  // Deleting the middle plan relinks the chain; busy goes along the links.
   ASSERT_TRUE(list_.DeletePlan(b->Id()));
   EXPECT_EQ(c->SameDestinationLink(), a);
-
-  // Busy along the links.
   EXPECT_FALSE(c->IsEarlierSameDestinationBusy());
   a->SetBusy(true);
   EXPECT_TRUE(c->IsEarlierSameDestinationBusy());
@@ -380,17 +338,18 @@ TEST_F(PlanListTest, SharedDestinationTakesAFileOnce) {
   c->WaitWhileEarlierSameDestinationBusy();
 }
 
-TEST_F(PlanListTest, OnlyPathsOnInternalFixedDrivesOutsideStoresAreEligible) {
+TEST_F(PlanListTest, OnlyFilesOnInternalFixedDrivesOutsideStoresAreTaken) {
   // The list follows the volume table: a fixed drive that appears is taken.
-  env_.SetExtra("[F]\nRoot=" + env_.Src().Native() +
-                "\nType=removable\nBus=usb\n[G]\nRoot=" + env_.Src().Native() +
-                "\nType=fixed\nBus=usb\n[H]\nRoot=" + env_.Src().Native() + "\nType=fixed\n");
+  const std::string src = env_.Src().Native();
+  const std::string fg = "[F]\nRoot=" + src + "\nType=removable\nBus=usb\n[G]\nRoot=" + src +
+                         "\nType=fixed\nBus=usb\n";
+  env_.SetExtra(fg + "[H]\nRoot=" + src + "\nType=fixed\n");
   EXPECT_EQ(list_.FixedDrives(), "CEH");
   EXPECT_TRUE(list_.IsPathEligible("H:\\a.txt"));
-  env_.SetExtra("[F]\nRoot=" + env_.Src().Native() + "\nType=removable\nBus=usb\n[G]\nRoot=" +
-                env_.Src().Native() + "\nType=fixed\nBus=usb\n");
+  env_.SetExtra(fg);
   EXPECT_EQ(list_.FixedDrives(), "CE");
-  ASSERT_TRUE(Create("A", "Store"));
+  CPlan* a = Create("A", "Store");
+  ASSERT_TRUE(a);
   const std::pair<const char*, bool> cases[] = {
       {"C:\\home\\a.txt", true},
       {"c:\\home\\a.txt", true},
@@ -410,11 +369,8 @@ TEST_F(PlanListTest, OnlyPathsOnInternalFixedDrivesOutsideStoresAreEligible) {
   };
   for (const auto& [path, eligible] : cases)
     EXPECT_EQ(list_.IsPathEligible(path), eligible) << path;
-}
 
-TEST_F(PlanListTest, OfferRefusesDirectoriesStoresAndIneligiblePaths) {
-  CPlan* a = Create("A", "Store");
-  ASSERT_TRUE(a);
+  // Offers: folders, files inside a store and excluded files are refused.
   IncludeSources(a);
   env_.Src().Write("kept/Brevanto.dat", "");
   env_.Src().Write("kept/deep/f.txt", "x");
@@ -425,34 +381,6 @@ TEST_F(PlanListTest, OfferRefusesDirectoriesStoresAndIneligiblePaths) {
   EXPECT_FALSE(list_.OfferChangedFile("D:\\plain\\f.txt"));
   EXPECT_TRUE(list_.OfferChangedFile(env_.Src().SystemOf("plain/f.txt")));
   EXPECT_FALSE(list_.OfferChangedFile("C:\\proc\\self\\status")) << "built-in exclusion";
-}
-
-TEST_F(PlanListTest, OffersRunWhilePlansComeAndGo) {
-  env_.Src().Write("f.txt", "x");
-  const std::string file = env_.Src().SystemOf("f.txt");
-  CPlan* keep = Create("Keep", "Keep");
-  ASSERT_TRUE(keep);
-  IncludeSources(keep);
-  std::atomic<bool> done{false};
-  std::atomic<int> taken{0}, offered{0};
-  std::thread offerer([&] {
-    while (!done.load()) {
-      offered.fetch_add(1);
-      if (list_.OfferChangedFile(file)) taken.fetch_add(1);
-    }
-  });
-  for (int i = 0; i < 20; ++i) {
-    CPlan* p = Create("Temp " + std::to_string(i), "Temp" + std::to_string(i));
-    ASSERT_TRUE(p);
-    IncludeSources(p);
-    ASSERT_TRUE(list_.DeletePlan(p->Id()));
-  }
-  done.store(true);
-  offerer.join();
-  EXPECT_EQ(taken.load(), offered.load()) << "the kept plan takes every offer";
-  EXPECT_EQ(list_.Count(), 1u);
-  uint64_t offset;
-  EXPECT_TRUE(keep->Database()->Lookup(file, &offset));
 }
 
 }  // namespace

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "plans/RuleSet.h"
 #include "support/TempDir.h"
@@ -60,137 +62,106 @@ TEST(RuleMatchHelpers, LiesWithinAndWildcards) {
   for (const Case& c : wild) EXPECT_EQ(WildcardMatch(c.pattern, c.text), c.expected) << c.pattern;
 }
 
-TEST(RuleSetModel, GroupsAndItems) {
-  CRuleSet rules;
-  EXPECT_EQ(rules.AddGroup(kRuleInclude, "", "text"), nullptr);
-  EXPECT_EQ(rules.AddGroup(7, "x", "text"), nullptr);
-  CRuleGroup* a = rules.AddGroup(kRuleInclude, "g", "first");
-  CRuleGroup* b = rules.AddGroup(kRuleInclude, "g", "second");
-  CRuleGroup* quiet = rules.AddGroup(kRuleExclude, "g", "");
-  ASSERT_TRUE(a && b && quiet);
-  EXPECT_FALSE(quiet->Enabled());  // no text: stays disabled
-  EXPECT_EQ(rules.FindGroup(kRuleInclude, "g"), a);
-  EXPECT_EQ(rules.FindGroup(kRuleInclude, "G"), nullptr);
-  EXPECT_EQ(rules.FindGroup(kRuleExclude, "g"), quiet);
-  EXPECT_TRUE(rules.RemoveGroup(kRuleInclude, "g"));
-  EXPECT_EQ(rules.FindGroup(kRuleInclude, "g"), b);
-  EXPECT_EQ(rules.GroupCount(kRuleInclude), 1u);
-  EXPECT_FALSE(rules.RemoveGroup(kRuleAlwaysExclude, "g"));
-
-  b->SetPattern("  c:\\Data\t ");
-  EXPECT_EQ(b->PatternUpper(), "C:\\DATA");
-  EXPECT_EQ(b->AddItem("", "d"), nullptr);
-  const CRuleItem* it = b->AddItem("c:\\data\\*", "desc", true, true, kRuleAttrHidden);
-  ASSERT_NE(it, nullptr);
-  EXPECT_EQ(it->maskUpper, "C:\\DATA\\*");
-  EXPECT_EQ(it->score, 75);
-  EXPECT_EQ(b->Item(1), nullptr);
+// A rule set written as "+mask" (include), "-mask" (exclude), "!mask"
+// (always excluded); a trailing "/" marks a path-only item, "@group=scope" a
+// new group of that kind.
+std::unique_ptr<CRuleSet> Rules(std::initializer_list<std::string> items) {
+  auto rules = std::make_unique<CRuleSet>();
+  CRuleGroup* groups[3] = {rules->AddGroup(kRuleInclude, "group1", "Group1 Text"),
+                           rules->AddGroup(kRuleExclude, "group2", "Group2 Text"),
+                           rules->AddGroup(kRuleAlwaysExclude, "built-in exclude", "Built-in")};
+  for (std::string item : items) {
+    const int kind = item[0] == '+' ? 0 : item[0] == '-' ? 1 : 2;
+    const int32_t kinds[] = {kRuleInclude, kRuleExclude, kRuleAlwaysExclude};
+    item.erase(0, 1);
+    if (item[0] == '@') {
+      const size_t eq = item.find('=');
+      groups[kind] = rules->AddGroup(kinds[kind], item.substr(1, eq - 1), "t");
+      groups[kind]->SetPattern(item.substr(eq + 1));
+      continue;
+    }
+    const bool pathOnly = item.size() > 1 && item.back() == '/';
+    if (pathOnly) item.pop_back();
+    groups[kind]->AddItem(item, "", true, pathOnly);
+  }
+  return rules;
 }
 
-class RuleMatch : public ::testing::Test {
- protected:
-  void Include(const char* mask) { inc_->AddItem(mask, ""); }
-  void Exclude(const char* mask) { exc_->AddItem(mask, ""); }
-  CRuleSet rules_;
-  CRuleGroup* inc_ = rules_.AddGroup(kRuleInclude, "group1", "Group1 Text");
-  CRuleGroup* exc_ = rules_.AddGroup(kRuleExclude, "group2", "Group2 Text");
-  CRuleGroup* alw_ = rules_.AddGroup(kRuleAlwaysExclude, "built-in exclude", "Built-in");
-};
+TEST(RuleMatch, ScoresScopesAndAlwaysExcludesDecide) {
+  struct Case {
+    const char* what;
+    std::unique_ptr<CRuleSet> rules;
+    std::vector<std::pair<const char*, bool>> paths;
+  } cases[] = {
+      {"higher score wins",
+       Rules({"+C:\\DATA", "-C:\\DATA\\TEMP"}),
+       {{"C:\\Data\\Temp\\x.doc", false},
+        {"C:\\Data\\x.doc", true},
+        {"c:\\data", true},
+        {"C:\\DATABASE\\a.doc", false},
+        {"", false}}},
+      {"extension loses to a longer folder",
+       Rules({"+*.DOC", "-C:\\DATA", "+*.*"}),
+       {{"C:\\DATA\\A.DOC", false}, {"C:\\OTHER\\A.doc", true}, {"C:\\NOEXT\\README", true}}},
+      {"equal scores keep the earlier include",
+       Rules({"+C:\\DATA\\*.TXT", "-C:\\DATA\\*.TXT"}),
+       {{"C:\\DATA\\A.TXT", true}}},
+      {"always-exclude beats any score",
+       Rules({"+C:\\DATA\\IMPORTANT\\REPORT.DOC", "!*.DOC"}),
+       {{"C:\\DATA\\IMPORTANT\\REPORT.DOC", false}}},
+      {"path-only items exclude direct entries only",
+       Rules({"+C:\\", "!C:\\WINDOWS\\TEMP/", "!C:\\VAR\\/", "!C:\\SPOOL\\*.JOB/"}),
+       {{"C:\\WINDOWS\\TEMP\\A.TMP", false},
+        {"C:\\WINDOWS\\TEMP\\SUB\\A.TMP", true},
+        {"C:\\WINDOWS\\TEMP", false},
+        {"C:\\WINDOWS\\TEMPLATES\\A", true},
+        {"C:\\VAR\\X", false},
+        {"C:\\VAR\\Y\\X", true},
+        {"C:\\SPOOL\\A\\B.JOB", false}}},  // a wildcard match at any depth
+      {"a group's scope gates its items",
+       Rules({"+@home=C:\\HOME", "+*.TXT", "+@music=*\\MUSIC\\*", "+*"}),
+       {{"C:\\HOME\\ANN\\A.TXT", true},
+        {"C:\\ETC\\A.TXT", false},
+        {"C:\\SRV\\MUSIC\\A.OGG", true},
+        {"C:\\SRV\\VIDEO\\A.OGG", false}}},
+  };
+  for (const Case& c : cases)
+    for (const auto& [path, want] : c.paths)
+      EXPECT_EQ(c.rules->Match(path), want) << c.what << ": " << path;
+  EXPECT_TRUE(cases[3].rules->Match("C:\\DATA\\IMPORTANT\\REPORT.DOC", true)) << "skipped always";
 
-TEST_F(RuleMatch, HigherScoreWins) {
-  Include("C:\\DATA");        // 70
-  Exclude("C:\\DATA\\TEMP");  // 120
-  EXPECT_FALSE(rules_.Match("C:\\Data\\Temp\\x.doc"));
-  EXPECT_TRUE(rules_.Match("C:\\Data\\x.doc"));
-  EXPECT_TRUE(rules_.Match("c:\\data"));  // the folder itself
-  EXPECT_FALSE(rules_.Match("C:\\DATABASE\\a.doc"));
-  EXPECT_FALSE(rules_.Match(""));
-}
-
-TEST_F(RuleMatch, ExtensionLosesToLongerFolder) {
-  Include("*.DOC");     // 50
-  Exclude("C:\\DATA");  // 70
-  EXPECT_FALSE(rules_.Match("C:\\DATA\\A.DOC"));
-  EXPECT_TRUE(rules_.Match("C:\\OTHER\\A.doc"));
-  EXPECT_FALSE(rules_.Match("C:\\OTHER\\A.TXT"));
-  Include("*.*");  // matches every path, also one without an extension
-  EXPECT_TRUE(rules_.Match("C:\\NOEXT\\README"));
-}
-
-TEST_F(RuleMatch, EqualScoresKeepTheEarlierInclude) {
-  Include("C:\\DATA\\*.TXT");
-  Exclude("C:\\DATA\\*.TXT");
-  EXPECT_TRUE(rules_.Match("C:\\DATA\\A.TXT"));
   // Within one list the first of equal scores decides too.
   CRuleSet two;
   two.AddGroup(kRuleExclude, "e", "t")->AddItem("C:\\X", "");
   two.AddGroup(kRuleInclude, "i", "t")->AddItem("C:\\Y", "");
   EXPECT_FALSE(two.Match("C:\\X\\1"));
+  // Disabled groups and items are ignored.
+  auto off = Rules({"+C:\\C"});
+  off->FindGroup(kRuleInclude, "group1")->AddItem("C:\\A", "", false);
+  off->AddGroup(kRuleInclude, "off", "t", false)->AddItem("C:\\B", "");
+  off->AddGroup(kRuleAlwaysExclude, "off", "t", false)->AddItem("*", "");
+  EXPECT_FALSE(off->Match("C:\\A\\X"));
+  EXPECT_FALSE(off->Match("C:\\B\\X"));
+  EXPECT_TRUE(off->Match("C:\\C\\X"));
 }
 
-TEST_F(RuleMatch, AlwaysExcludeOverridesAndCanBeSkipped) {
-  Include("C:\\DATA\\IMPORTANT\\REPORT.DOC");  // very high score
-  alw_->AddItem("*.DOC", "");
-  EXPECT_FALSE(rules_.Match("C:\\DATA\\IMPORTANT\\REPORT.DOC"));
-  EXPECT_TRUE(rules_.Match("C:\\DATA\\IMPORTANT\\REPORT.DOC", true));
-}
-
-TEST_F(RuleMatch, PathOnlyExcludesDirectEntriesOnly) {
-  Include("C:\\");
-  alw_->AddItem("C:\\WINDOWS\\TEMP", "", true, true);
-  EXPECT_FALSE(rules_.Match("C:\\WINDOWS\\TEMP\\A.TMP"));
-  EXPECT_TRUE(rules_.Match("C:\\WINDOWS\\TEMP\\SUB\\A.TMP"));
-  EXPECT_FALSE(rules_.Match("C:\\WINDOWS\\TEMP"));
-  EXPECT_TRUE(rules_.Match("C:\\WINDOWS\\TEMPLATES\\A"));
-  // With a closing separator the rest starts right after it.
-  alw_->AddItem("C:\\VAR\\", "", true, true);
-  EXPECT_FALSE(rules_.Match("C:\\VAR\\X"));
-  EXPECT_TRUE(rules_.Match("C:\\VAR\\Y\\X"));
-  // A wildcard match of a path-only item excludes at any depth.
-  alw_->AddItem("C:\\SPOOL\\*.JOB", "", true, true);
-  EXPECT_FALSE(rules_.Match("C:\\SPOOL\\A\\B.JOB"));
-}
-
-TEST_F(RuleMatch, GroupScopeGatesItsItems) {
-  inc_->SetPattern("C:\\HOME");
-  Include("*.TXT");
-  EXPECT_TRUE(rules_.Match("C:\\HOME\\ANN\\A.TXT"));
-  EXPECT_FALSE(rules_.Match("C:\\ETC\\A.TXT"));
-  CRuleGroup* wild = rules_.AddGroup(kRuleInclude, "music", "!");
-  wild->SetPattern("*\\MUSIC\\*");
-  wild->AddItem("*", "");
-  EXPECT_TRUE(rules_.Match("C:\\SRV\\MUSIC\\A.OGG"));
-  EXPECT_FALSE(rules_.Match("C:\\SRV\\VIDEO\\A.OGG"));
-}
-
-TEST_F(RuleMatch, DisabledGroupsAndItemsAreIgnored) {
-  inc_->AddItem("C:\\A", "", false);
-  EXPECT_FALSE(rules_.Match("C:\\A\\X"));
-  CRuleGroup* off = rules_.AddGroup(kRuleInclude, "off", "t", false);
-  off->AddItem("C:\\B", "");
-  EXPECT_FALSE(rules_.Match("C:\\B\\X"));
-  rules_.AddGroup(kRuleAlwaysExclude, "off", "t", false)->AddItem("*", "");
-  Include("C:\\C");
-  EXPECT_TRUE(rules_.Match("C:\\C\\X"));
-}
-
-TEST_F(RuleMatch, AttributeItemsLookAtTheFileItself) {
+TEST(RuleMatch, AttributeItemsLookAtTheFileItself) {
   bvtest::TempDir dir;
   dir.Write(".secret", "s");
   dir.Write("plain.txt", "p");
   dir.Write("locked.txt", "l");
   ASSERT_EQ(chmod(dir.NativeOf("locked.txt").c_str(), 0444), 0);
-  Include(dir.System().c_str());
-  alw_->AddItem("!", "", true, false, kRuleAttrHidden);
-  EXPECT_FALSE(rules_.Match(dir.SystemOf(".secret")));
-  EXPECT_TRUE(rules_.Match(dir.SystemOf(".ghost")));  // a hidden name, but no such file
-  EXPECT_TRUE(rules_.Match(dir.SystemOf("plain.txt")));
-  EXPECT_TRUE(rules_.Match(dir.SystemOf("locked.txt")));
-  alw_->AddItem("!", "", true, false, kRuleAttrReadOnly);
-  EXPECT_FALSE(rules_.Match(dir.SystemOf("locked.txt")));
-  EXPECT_TRUE(rules_.Match(dir.SystemOf("plain.txt")));
+  auto rules = Rules({"+" + dir.System()});
+  CRuleGroup* always = rules->FindGroup(kRuleAlwaysExclude, "built-in exclude");
+  always->AddItem("!", "", true, false, kRuleAttrHidden);
+  EXPECT_FALSE(rules->Match(dir.SystemOf(".secret")));
+  EXPECT_TRUE(rules->Match(dir.SystemOf(".ghost")));  // a hidden name, but no such file
+  EXPECT_TRUE(rules->Match(dir.SystemOf("locked.txt")));
+  always->AddItem("!", "", true, false, kRuleAttrReadOnly);
+  EXPECT_FALSE(rules->Match(dir.SystemOf("locked.txt")));
+  EXPECT_TRUE(rules->Match(dir.SystemOf("plain.txt")));
   // Attributes are read from the path as given, not its upper-case copy.
-  EXPECT_TRUE(rules_.Match(dir.SystemOf(".SECRET")));
+  EXPECT_TRUE(rules->Match(dir.SystemOf(".SECRET")));
   // An attribute item of an ordinary exclude group wins over an include of
   // the very file.
   CRuleSet own;

@@ -78,17 +78,6 @@ TEST(RuleFile, SavesTheWrittenFormAndLoadsItBack) {
   EXPECT_EQ(again->FindGroup(kRuleInclude, "group1")->ItemCount(), 2u);
 }
 
-TEST(RuleFile, EmptyAndMissingFiles) {
-  bvtest::TempDir dir;
-  EXPECT_EQ(LoadRuleSet(dir.SystemOf("missing.ini")), nullptr);
-  auto empty = LoadText(dir, "");
-  ASSERT_NE(empty, nullptr);
-  EXPECT_EQ(empty->GroupCount(kRuleInclude) + empty->GroupCount(kRuleExclude), 0u);
-  EXPECT_FALSE(empty->Match("C:\\a"));
-  EXPECT_NE(LoadText(dir, "# only a comment\r\n\r\n"), nullptr);
-  EXPECT_FALSE(SaveRuleSet(CRuleSet(), dir.SystemOf("no/such/folder/IncExc.ini")));
-}
-
 TEST(RuleFile, MalformedFilesFailWhole) {
   bvtest::TempDir dir;
   const char* head = "groups.inc.begin\ngroup.begin=g\ngroup.text=t\ngroup.pattern\n";
@@ -118,53 +107,53 @@ TEST(RuleFile, MalformedFilesFailWhole) {
   }
 }
 
-TEST(RuleFile, AlwaysSectionIsSkippedWhateverItHolds) {
+// Files by hand: an always section is skipped whatever it holds; end of
+// file closes an open section; CRLF lines and comments are fine; a second
+// group opener before the pattern drops the unfinished group and ends the
+// section; a group without text loads disabled.
+TEST(RuleFile, LenientReadingOfHandWrittenFiles) {
   bvtest::TempDir dir;
-  auto rules = LoadText(dir,
-                        "groups.alw.begin\n"
-                        "group.begin=built-in exclude\ngroup.text=x\ngroup.pattern\n"
-                        "item.begin\nitem.desc=out of order\nitem.end\nnonsense\n"
-                        "groups.end\n"
-                        "groups.inc.begin\ngroup.begin=g\ngroup.text=t\ngroup.pattern\n"
-                        "item.begin\nitem.mask=C:\\A\nitem.desc\nitem.end\ngroup.end\n"
-                        "groups.end\n");
-  ASSERT_NE(rules, nullptr);
-  EXPECT_EQ(rules->GroupCount(kRuleAlwaysExclude), 0u);
-  EXPECT_TRUE(rules->Match("C:\\A\\b"));
-  // An unfinished always section at the end of the file is fine too.
-  EXPECT_NE(LoadText(dir, "groups.alw.begin\ngroup.begin=x\n"), nullptr);
-}
-
-TEST(RuleFile, LenientEndings) {
-  bvtest::TempDir dir;
-  // End of file closes an open section; CRLF lines and comments are fine.
-  auto open = LoadText(dir,
-                       "# saved by hand\r\ngroups.inc.begin\r\n  group.begin = g \r\n"
-                       "group.text=t\r\n! note\r\ngroup.pattern=\r\n"
-                       "item.begin\r\nitem.mask= C:\\A \r\nitem.desc=\r\nitem.end\r\n");
-  ASSERT_NE(open, nullptr);
-  ASSERT_NE(open->FindGroup(kRuleInclude, "g"), nullptr);
-  EXPECT_EQ(open->FindGroup(kRuleInclude, "g")->Item(0)->mask, "C:\\A");
-
-  // A second group opener before the pattern drops the unfinished group and
-  // ends the section; later sections are still read.
-  auto dropped = LoadText(dir,
-                          "groups.inc.begin\ngroup.begin=a\ngroup.text=t\ngroup.begin=b\n"
-                          "groups.exc.begin\ngroup.begin=e\ngroup.text=t\ngroup.pattern\n"
-                          "item.begin\nitem.mask=C:\\E\nitem.desc\nitem.end\ngroup.end\n"
-                          "groups.end\n");
-  ASSERT_NE(dropped, nullptr);
-  EXPECT_EQ(dropped->GroupCount(kRuleInclude), 0u);
-  EXPECT_EQ(dropped->GroupCount(kRuleExclude), 1u);
-
-  // A group without text loads but stays disabled: it neither matches nor saves.
-  auto untitled = LoadText(dir,
-                           "groups.inc.begin\ngroup.begin=g\ngroup.pattern\n"
-                           "item.begin\nitem.mask=C:\\A\nitem.desc\nitem.end\ngroup.end\n"
-                           "groups.end\n");
-  ASSERT_NE(untitled, nullptr);
-  EXPECT_FALSE(untitled->FindGroup(kRuleInclude, "g")->Enabled());
-  EXPECT_FALSE(untitled->Match("C:\\A"));
+  EXPECT_EQ(LoadRuleSet(dir.SystemOf("missing.ini")), nullptr);
+  EXPECT_FALSE(SaveRuleSet(CRuleSet(), dir.SystemOf("no/such/folder/IncExc.ini")));
+  const std::string inc =
+      "groups.inc.begin\ngroup.begin=g\ngroup.text=t\ngroup.pattern\n"
+      "item.begin\nitem.mask=C:\\A\nitem.desc\nitem.end\ngroup.end\n";
+  struct Case {
+    const char* what;
+    std::string text;
+    size_t include, exclude;
+    bool matches;
+  } cases[] = {
+      {"empty", "", 0, 0, false},
+      {"comments only", "# only a comment\r\n\r\n", 0, 0, false},
+      {"always section skipped",
+       "groups.alw.begin\ngroup.begin=built-in exclude\ngroup.text=x\ngroup.pattern\n"
+       "item.begin\nitem.desc=out of order\nitem.end\nnonsense\ngroups.end\n" +
+           inc + "groups.end\n",
+       1, 0, true},
+      {"unfinished always section", "groups.alw.begin\ngroup.begin=x\n", 0, 0, false},
+      {"open section, CRLF, padding",
+       "# saved by hand\r\ngroups.inc.begin\r\n  group.begin = g \r\ngroup.text=t\r\n! note\r\n"
+       "group.pattern=\r\nitem.begin\r\nitem.mask= C:\\A \r\nitem.desc=\r\nitem.end\r\n",
+       1, 0, true},
+      {"second opener",
+       "groups.inc.begin\ngroup.begin=a\ngroup.text=t\ngroup.begin=b\n"
+       "groups.exc.begin\ngroup.begin=e\ngroup.text=t\ngroup.pattern\n"
+       "item.begin\nitem.mask=C:\\E\nitem.desc\nitem.end\ngroup.end\ngroups.end\n",
+       0, 1, false},
+      {"group without text",
+       "groups.inc.begin\ngroup.begin=g\ngroup.pattern\n"
+       "item.begin\nitem.mask=C:\\A\nitem.desc\nitem.end\ngroup.end\ngroups.end\n",
+       1, 0, false},
+  };
+  for (const Case& c : cases) {
+    auto rules = LoadText(dir, c.text);
+    ASSERT_NE(rules, nullptr) << c.what;
+    EXPECT_EQ(rules->GroupCount(kRuleInclude), c.include) << c.what;
+    EXPECT_EQ(rules->GroupCount(kRuleExclude), c.exclude) << c.what;
+    EXPECT_EQ(rules->GroupCount(kRuleAlwaysExclude), 0u) << c.what;
+    EXPECT_EQ(rules->Match("C:\\A\\b"), c.matches) << c.what;
+  }
 }
 
 // Inputs kept from fuzzing and hand-made damaged files: each must load or fail

@@ -1,7 +1,8 @@
-// Due times of every schedule unit, in a zone with daylight saving.
+// Due times of every schedule unit, in a zone with daylight saving, and the
+// wizard's schedule answers.
 #include <gtest/gtest.h>
 
-#include <ctime>
+#include <cstdio>
 #include <filesystem>
 #include <string>
 
@@ -24,128 +25,75 @@ class ScheduleTest : public ::testing::Test {
                                   : "CET-1CEST,M3.5.0,M10.5.0/3"};
 
   // Seconds of a local wall-clock time (the zone decides daylight saving).
-  static int64_t Local(int y, int mo, int d, int h, int mi, int s = 0) {
+  static int64_t Local(int y, int mo, int d, int h, int mi) {
     plat::LocalTime lt{};
     lt.year = y;
     lt.month = mo;
     lt.day = d;
     lt.hour = h;
     lt.minute = mi;
-    lt.second = s;
     return plat::FromLocalTime(lt);
   }
-  // The C library's conversion with an explicit daylight-saving flag.
-  static int64_t LocalWithDst(int y, int mo, int d, int h, int mi, bool dst) {
-    std::tm tm{};
-    tm.tm_year = y - 1900;
-    tm.tm_mon = mo - 1;
-    tm.tm_mday = d;
-    tm.tm_hour = h;
-    tm.tm_min = mi;
-    tm.tm_isdst = dst ? 1 : 0;
-    return static_cast<int64_t>(std::mktime(&tm));
-  }
-  static void ExpectLocal(int64_t t, int y, int mo, int d, int h, int mi) {
+  // "2026-03-30 21:00": the local wall-clock time of t.
+  static std::string Wall(int64_t t) {
     const plat::LocalTime lt = plat::ToLocalTime(t);
-    EXPECT_EQ(lt.year, y);
-    EXPECT_EQ(lt.month, mo);
-    EXPECT_EQ(lt.day, d);
-    EXPECT_EQ(lt.hour, h);
-    EXPECT_EQ(lt.minute, mi);
+    char s[40];
+    snprintf(s, sizeof s, "%04d-%02d-%02d %02d:%02d", lt.year, lt.month, lt.day, lt.hour,
+             lt.minute);
+    return s;
   }
 };
 
-TEST_F(ScheduleTest, DailyIsDueAtTheSlotSecondAndNotTheDayAfter) {
-  const int64_t start = Local(2026, 6, 9, 20, 0);
-  const int64_t slot = Local(2026, 6, 10, 20, 0);
-  EXPECT_EQ(ComputeDue(kUnitDaily, 1, start, 0, slot - 1, 1000), slot);
-  EXPECT_EQ(ComputeDue(kUnitDaily, 1, start, 0, slot, 1000), slot);
-  EXPECT_EQ(ComputeDue(kUnitDaily, 1, start, 0, slot + 1, 1000), slot + kDay);
-  // A start time still ahead is the due time itself.
-  EXPECT_EQ(ComputeDue(kUnitDaily, 1, slot, 0, start, 1000), slot);
-}
-
-TEST_F(ScheduleTest, DailyStepsAreExactDaysAcrossTheSpringChange) {
-  // 29 March 2026 the clocks move from 2:00 to 3:00.
-  const int64_t start = Local(2026, 3, 27, 20, 0);
-  const int64_t due = ComputeDue(kUnitDaily, 1, start, 0, Local(2026, 3, 30, 12, 0), 1000);
-  EXPECT_EQ(due, start + 3 * kDay);
-  ExpectLocal(due, 2026, 3, 30, 21, 0);  // the local hour moved with the clock
-}
-
-TEST_F(ScheduleTest, WeeklyKeepsAFutureStartAndStepsWholeWeeks) {
-  const int64_t start = Local(2026, 5, 4, 8, 30);
-  EXPECT_EQ(ComputeDue(kUnitWeekly, 1, start, 0, start - 5 * kDay, 0), start);
-  const int64_t now = Local(2026, 5, 20, 9, 0);
-  const int64_t due = ComputeDue(kUnitWeekly, 1, start, 0, now, 0);
-  EXPECT_EQ(due, start + 3 * 7 * kDay);
-  ExpectLocal(due, 2026, 5, 25, 8, 30);
-}
-
-TEST_F(ScheduleTest, PeriodicStepsFromAFarPastStartDoNotOverflow) {
-  const int64_t now = Local(2026, 12, 6, 7, 0);
-  for (int64_t start : {int64_t{0}, int64_t{-5000000000LL}, INT64_MIN / 2}) {
-    const int64_t due = ComputeDue(kUnitDaily, 1, start, 0, now, 0);
-    EXPECT_GE(due, now);
-    EXPECT_LT(due, now + kDay);
-    EXPECT_EQ((due - start) % kDay, 0);
+// Daily and weekly steps are exact seconds (the local hour moves with a
+// clock change); monthly steps are calendar months that keep a lowered day
+// and read each step with the daylight-saving flag of the start.
+TEST_F(ScheduleTest, CalendarUnitsLandOnTheirLocalSlot) {
+  struct Case {
+    const char* what;
+    int32_t unit;
+    int64_t start, now;
+    const char* due;
+  } cases[] = {
+      {"daily across the spring change", kUnitDaily, Local(2026, 3, 27, 20, 0),
+       Local(2026, 3, 30, 12, 0), "2026-03-30 21:00"},
+      {"weekly whole weeks", kUnitWeekly, Local(2026, 5, 4, 8, 30), Local(2026, 5, 20, 9, 0),
+       "2026-05-25 08:30"},
+      {"monthly lowers to February's 28th", kUnitMonthly, Local(2026, 1, 31, 10, 0),
+       Local(2026, 2, 10, 0, 0), "2026-02-28 10:00"},
+      {"monthly keeps the lowered day", kUnitMonthly, Local(2026, 1, 31, 10, 0),
+       Local(2026, 3, 15, 0, 0), "2026-03-28 10:00"},
+      {"leap February", kUnitMonthly, Local(2028, 1, 31, 10, 0), Local(2028, 2, 2, 0, 0),
+       "2028-02-29 10:00"},
+      {"winter flag of the start in summer", kUnitMonthly, Local(2028, 1, 31, 10, 0),
+       Local(2028, 3, 15, 0, 0), "2028-03-29 11:00"},
+      {"the 31st in a month of 30 days", kUnitMonthly, Local(2026, 10, 31, 9, 0),
+       Local(2026, 11, 5, 0, 0), "2026-11-30 09:00"},
+      {"from the 30th of November", kUnitMonthly, Local(2026, 11, 30, 9, 0),
+       Local(2026, 12, 5, 0, 0), "2026-12-30 09:00"},
+      {"over the year end", kUnitMonthly, Local(2026, 12, 31, 9, 0), Local(2027, 1, 2, 0, 0),
+       "2027-01-31 09:00"},
+      {"summer flag of the start in winter", kUnitMonthly, Local(2026, 7, 15, 20, 0),
+       Local(2026, 12, 1, 0, 0), "2026-12-15 19:00"},
+      {"same season keeps the hour", kUnitMonthly, Local(2026, 7, 15, 20, 0),
+       Local(2026, 8, 1, 0, 0), "2026-08-15 20:00"},
+      {"forty years of months", kUnitMonthly, Local(1986, 5, 31, 6, 15), Local(2026, 12, 6, 7, 0),
+       "2026-12-28 05:15"},
+  };
+  for (const Case& c : cases) {
+    const int64_t due = ComputeDue(c.unit, 1, c.start, 0, c.now, 0);
+    EXPECT_EQ(Wall(due), c.due) << c.what;
+    EXPECT_GE(due, c.now) << c.what;
+    if (c.unit != kUnitMonthly) {
+      EXPECT_EQ((due - c.start) % kDay, 0) << c.what;
+    }
+    // A start still ahead is the due time itself.
+    EXPECT_EQ(ComputeDue(c.unit, 1, c.start, 0, c.start - 100, 0), c.start) << c.what;
   }
-}
-
-TEST_F(ScheduleTest, MonthlyLowersTheDayAndKeepsItLowered) {
-  const int64_t start = Local(2026, 1, 31, 10, 0);
-  // February 2026 has 28 days; March would have 31, but the day stays at 28.
-  ExpectLocal(ComputeDue(kUnitMonthly, 1, start, 0, Local(2026, 2, 10, 0, 0), 0), 2026, 2, 28, 10,
-              0);
-  ExpectLocal(ComputeDue(kUnitMonthly, 1, start, 0, Local(2026, 3, 15, 0, 0), 0), 2026, 3, 28, 10,
-              0);
-  // The start itself while it is not past.
-  EXPECT_EQ(ComputeDue(kUnitMonthly, 1, start, 0, start, 0), start);
-  EXPECT_EQ(ComputeDue(kUnitMonthly, 1, start, 0, start - 100, 0), start);
-  // Due at the slot second, the month after one second later.
-  const int64_t slot = ComputeDue(kUnitMonthly, 1, start, 0, Local(2026, 2, 10, 0, 0), 0);
-  EXPECT_EQ(ComputeDue(kUnitMonthly, 1, start, 0, slot, 0), slot);
-  EXPECT_GT(ComputeDue(kUnitMonthly, 1, start, 0, slot + 1, 0), slot + 27 * kDay);
-}
-
-TEST_F(ScheduleTest, MonthlyLeapFebruaryGivesThe29th) {
-  const int64_t start = Local(2028, 1, 31, 10, 0);
-  ExpectLocal(ComputeDue(kUnitMonthly, 1, start, 0, Local(2028, 2, 2, 0, 0), 0), 2028, 2, 29, 10,
-              0);
-  // 29 March 2028 lies in summer time; the winter flag of the start is kept.
-  const int64_t due = ComputeDue(kUnitMonthly, 1, start, 0, Local(2028, 3, 15, 0, 0), 0);
-  EXPECT_EQ(due, LocalWithDst(2028, 3, 29, 10, 0, false));
-  ExpectLocal(due, 2028, 3, 29, 11, 0);
-}
-
-TEST_F(ScheduleTest, MonthlyFromThe30thOfNovemberAndOverTheYearEnd) {
-  const int64_t nov30 = Local(2026, 11, 30, 9, 0);
-  const int64_t due = ComputeDue(kUnitMonthly, 1, nov30, 0, Local(2026, 12, 5, 0, 0), 0);
-  ExpectLocal(due, 2026, 12, 30, 9, 0);
-  const int64_t dec31 = Local(2026, 12, 31, 9, 0);
-  ExpectLocal(ComputeDue(kUnitMonthly, 1, dec31, 0, Local(2027, 1, 2, 0, 0), 0), 2027, 1, 31, 9, 0);
-}
-
-TEST_F(ScheduleTest, MonthlyKeepsTheDaylightSavingFlagOfTheStart) {
-  // A start in summer time, computed in winter: read with the summer offset.
-  const int64_t summer = Local(2026, 7, 15, 20, 0);
-  ASSERT_TRUE(plat::ToLocalTime(summer).dst);
-  const int64_t due = ComputeDue(kUnitMonthly, 1, summer, 0, Local(2026, 12, 1, 0, 0), 0);
-  EXPECT_EQ(due, LocalWithDst(2026, 12, 15, 20, 0, true));
-  ExpectLocal(due, 2026, 12, 15, 19, 0);
-  // In a month of the same season the hour is the start's.
-  ExpectLocal(ComputeDue(kUnitMonthly, 1, summer, 0, Local(2026, 8, 1, 0, 0), 0), 2026, 8, 15, 20,
-              0);
-}
-
-TEST_F(ScheduleTest, MonthlyFromALongPastStartLandsInTheNextMonth) {
-  const int64_t start = Local(1986, 5, 31, 6, 15);
-  const int64_t now = Local(2026, 12, 6, 7, 0);
-  const int64_t due = ComputeDue(kUnitMonthly, 1, start, 0, now, 0);
-  EXPECT_GE(due, now);
-  // The day was lowered to 28 in February 1987 and never rises again; the
-  // summer flag of the start puts a winter slot an hour earlier.
-  ExpectLocal(due, 2026, 12, 28, 5, 15);
+  for (int64_t start : {int64_t{0}, int64_t{-5000000000LL}, INT64_MIN / 2}) {
+    const int64_t now = Local(2026, 12, 6, 7, 0);
+    const int64_t due = ComputeDue(kUnitDaily, 1, start, 0, now, 0);
+    EXPECT_TRUE(due >= now && due < now + kDay && (due - start) % kDay == 0) << start;
+  }
 }
 
 // Each slot runs once: a run marks its slot done, whatever the unit.
@@ -163,10 +111,11 @@ TEST_F(ScheduleTest, EverySlotRunsOnce) {
       {kUnitMinutes, 1, now + 59, now + 59, 0, now + 60},
       {kUnitMinutes, 15, now + 7 * 60, now + 7 * 60, 0, now + 15 * 60},
       {kUnitMinutes, 1, now - 3600, now, 0, now - 3600 + 60},
-      // Every 2 hours (the wizard's other unit).
       {kUnitOtherInterval, 2, now + 10, now + 10, 0, now + 2 * 3600},
-      // Daily: run at the slot second, not again at that second nor the next.
+      // Daily: due at the slot second, not again at that second nor the next.
+      {kUnitDaily, 1, 0, now - 1, 0, now},
       {kUnitDaily, 1, 0, now, 0, now},
+      {kUnitDaily, 1, 0, now + 1, 0, now + kDay},
       {kUnitDaily, 1, now, now, 0, now + kDay},
       {kUnitDaily, 1, now, now + 1, 0, now + kDay},
       {kUnitWeekly, 1, now, now, 0, start + 22 * 7 * kDay},
@@ -186,70 +135,61 @@ TEST_F(ScheduleTest, EverySlotRunsOnce) {
   }
   // A monthly run at its slot moves on to the next month.
   const int64_t monthSlot = ComputeDue(kUnitMonthly, 1, start, 0, now, 0);
+  EXPECT_EQ(ComputeDue(kUnitMonthly, 1, start, 0, monthSlot, 0), monthSlot);
   const int64_t next = ComputeDue(kUnitMonthly, 1, start, monthSlot, monthSlot, 0);
   EXPECT_EQ(next, ComputeDue(kUnitMonthly, 1, start, 0, monthSlot + 1, 0));
   EXPECT_GT(next, monthSlot + 27 * kDay);
-}
-
-TEST_F(ScheduleTest, NowVariantUsesTheClock) {
+  // The clock's variant.
   const int64_t before = plat::Now();
   const int64_t due = ComputeDueNow(kUnitContinuous, 1, 0, 0);
-  const int64_t after = plat::Now();
-  EXPECT_GE(due, before + 3);
-  EXPECT_LE(due, after + 3);
-  const int64_t upSeconds = static_cast<int64_t>(plat::GetUpTimeMs() / 1000);
-  const int64_t startUp = ComputeDueNow(kUnitStartUp, 1, 0, 0);
-  if (upSeconds > 241) {
-    EXPECT_GT(startUp, after + kNever - 10);
-  }
+  EXPECT_TRUE(due >= before + 3 && due <= plat::Now() + 3);
+  // The wizard's start time: local, never before 1970.
+  const int64_t t = WizardStartTime(2026, 7, 1, 20, 15, 123);
+  EXPECT_EQ(Wall(t), "2026-07-01 20:15");
+  EXPECT_EQ(plat::ToLocalTime(t).second, 0);
+  EXPECT_EQ(WizardStartTime(1969, 12, 31, 0, 0, 123), 123);
 }
 
 TEST(WizardSchedule, TheLastChosenAnswerWins) {
   bvtest::TempDir dir;
   const std::string ui = dir.SystemOf("UI.ini");
-  int32_t num = -5;
-  EXPECT_EQ(ReadWizardScheduleUnit(ui, &num), 0);
-  EXPECT_EQ(num, 1);
-  auto set = [&](const char* key, const char* value) {
-    ASSERT_TRUE(plat::WriteProfileString(ui, "WizardPage3Options", key, value));
+  struct Step {
+    const char* key;
+    const char* value;
+    int32_t unit, num;  // num -1: not asked for
+  } steps[] = {
+      {nullptr, nullptr, 0, 1},
+      {"Continuously", "1", kUnitContinuous, 1},
+      {"SaveYouFolder", "1", kUnitOtherInterval, 1},
+      {"Time", "15", kUnitOtherInterval, 15},
+      {"TimeUnit", "minutes", kUnitMinutes, 15},
+      {"TimeUnit", "hours", kUnitOtherInterval, 15},
+      {"Time", "0", kUnitOtherInterval, 1},
+      {"Weekly", "1", kUnitWeekly, 1},
+      {"Daily", "1", kUnitWeekly, 1},  // the count only goes with an interval
+      {"Manually", "1", kUnitManual, -1},
+      {"Manually", "0", kUnitWeekly, -1},
+      {"Starts", "1", kUnitStartUp, -1},
+      {"Starts", "0", kUnitWeekly, -1},
+      {"Weekly", "0", kUnitDaily, -1},
+      {"Monthly", "1", kUnitMonthly, -1},
   };
-  set("Continuously", "1");
-  EXPECT_EQ(ReadWizardScheduleUnit(ui, &num), kUnitContinuous);
-  set("SaveYouFolder", "1");
-  set("Time", "15");
-  set("TimeUnit", "minutes");
-  EXPECT_EQ(ReadWizardScheduleUnit(ui, &num), kUnitMinutes);
-  EXPECT_EQ(num, 15);
-  set("TimeUnit", "hours");
-  set("Time", "0");
-  EXPECT_EQ(ReadWizardScheduleUnit(ui, &num), kUnitOtherInterval);
-  EXPECT_EQ(num, 1);
-  set("Weekly", "1");
-  set("Daily", "1");
-  EXPECT_EQ(ReadWizardScheduleUnit(ui, &num), kUnitWeekly);
-  EXPECT_EQ(num, 1);  // the count only goes with an interval answer
-  set("Manually", "1");
-  EXPECT_EQ(ReadWizardScheduleUnit(ui, nullptr), kUnitManual);
-  set("Manually", "0");
-  set("Starts", "1");
-  EXPECT_EQ(ReadWizardScheduleUnit(ui, nullptr), kUnitStartUp);
-  set("Starts", "0");
-  set("Weekly", "0");
-  set("Monthly", "1");
-  EXPECT_EQ(ReadWizardScheduleUnit(ui, nullptr), kUnitMonthly);
-
+  for (const Step& s : steps) {
+    if (s.key) {
+      ASSERT_TRUE(plat::WriteProfileString(ui, "WizardPage3Options", s.key, s.value));
+    }
+    int32_t num = -5;
+    const std::string what = s.key ? std::string(s.key) + "=" + s.value : "no file";
+    EXPECT_EQ(ReadWizardScheduleUnit(ui, s.num < 0 ? nullptr : &num), s.unit) << what;
+    if (s.num >= 0) {
+      EXPECT_EQ(num, s.num) << what;
+    }
+  }
   EXPECT_EQ(ReadWizardBackupTime(ui), 0);
-  set("BackupTime", "");
+  ASSERT_TRUE(plat::WriteProfileString(ui, "WizardPage3Options", "BackupTime", ""));
   EXPECT_EQ(ReadWizardBackupTime(ui), 0);
-  set("BackupTime", "5000000000");
+  ASSERT_TRUE(plat::WriteProfileString(ui, "WizardPage3Options", "BackupTime", "5000000000"));
   EXPECT_EQ(ReadWizardBackupTime(ui), 5000000000LL);
-}
-
-TEST_F(ScheduleTest, WizardStartTimeIsLocalAndNeverBefore1970) {
-  const int64_t t = WizardStartTime(2026, 7, 1, 20, 15, 123);
-  ExpectLocal(t, 2026, 7, 1, 20, 15);
-  EXPECT_EQ(plat::ToLocalTime(t).second, 0);
-  EXPECT_EQ(WizardStartTime(1969, 12, 31, 0, 0, 123), 123);
 }
 
 }  // namespace

@@ -53,41 +53,36 @@ class SourcesTest : public ::testing::Test {
   bvtest::ScopedEnv home_, config_, data_;
 };
 
-TEST_F(SourcesTest, PlanTypeFromTheWizardAnswers) {
-  EXPECT_EQ(GetPlanType(dir_.System()), kPlanOther);  // no UI.ini at all
-  Set("BackupDestination", "BackupType", "0");
-  EXPECT_EQ(GetPlanType(dir_.System()), kPlanOther);
-  Set("FileTypes", "Document Files", "1");
-  EXPECT_EQ(GetPlanType(dir_.System()), kPlanOfficeDocuments);
-  EXPECT_EQ(GetPlanType(dir_.System() + "\\"), kPlanOfficeDocuments);
-  Set("FileTypes", "Videos", "2");
-  EXPECT_EQ(GetPlanType(dir_.System()), kPlanAllMyDocuments);
-  Set("FileTypes", "Document Files", "0");
-  EXPECT_EQ(GetPlanType(dir_.System()), kPlanVideos);
-  Set("FileTypes", "Videos", "-1");
-  Set("FileTypes", "Photos and Pictures", "1");
-  EXPECT_EQ(GetPlanType(dir_.System()), kPlanPicturesAndPhotos);
-  Set("FileTypes", "Photos and Pictures", "0");
-  Set("FileTypes", "Music and Sound Files", "1");
-  EXPECT_EQ(GetPlanType(dir_.System()), kPlanSoundsAndMusic);
+TEST_F(SourcesTest, PlanTypeAndWebChoicesFromTheWizardAnswers) {
+  struct Step {
+    const char *section, *key, *value;
+    int32_t type;
+  } steps[] = {
+      {nullptr, nullptr, nullptr, kPlanOther},  // no UI.ini at all
+      {"BackupDestination", "BackupType", "0", kPlanOther},
+      {"FileTypes", "Document Files", "1", kPlanOfficeDocuments},
+      {"FileTypes", "Videos", "2", kPlanAllMyDocuments},
+      {"FileTypes", "Document Files", "0", kPlanVideos},
+      {"FileTypes", "Videos", "-1", kPlanOther},
+      {"FileTypes", "Photos and Pictures", "1", kPlanPicturesAndPhotos},
+      {"FileTypes", "Photos and Pictures", "0", kPlanOther},
+      {"FileTypes", "Music and Sound Files", "1", kPlanSoundsAndMusic},
+      {"BackupDestination", "BackupType", "1", kPlanAllMyWebSettings},
+      {"BackupDestination", "BackupType", "2", kPlanOther},  // no tab
+      {"NEW_WIZARD_SELECT_SOURCE", "ActiveTab", "0", kPlanSpecificFolder},
+      {"NEW_WIZARD_SELECT_SOURCE", "ActiveTab", "1", kPlanSpecificExtensions},
+      {"NEW_WIZARD_SELECT_SOURCE", "ActiveTab", "2", kPlanOther},
+      {"BackupDestination", "BackupType", "3", kPlanOther},
+  };
+  for (const Step& s : steps) {
+    if (s.section) Set(s.section, s.key, s.value);
+    EXPECT_EQ(GetPlanType(dir_.System()), s.type)
+        << (s.key ? s.key : "none") << "=" << (s.value ? s.value : "");
+  }
 
-  Set("BackupDestination", "BackupType", "1");
-  EXPECT_EQ(GetPlanType(dir_.System()), kPlanAllMyWebSettings);
-  Set("BackupDestination", "BackupType", "2");
-  EXPECT_EQ(GetPlanType(dir_.System()), kPlanOther);  // no tab
-  Set("NEW_WIZARD_SELECT_SOURCE", "ActiveTab", "0");
-  EXPECT_EQ(GetPlanType(dir_.System()), kPlanSpecificFolder);
-  Set("NEW_WIZARD_SELECT_SOURCE", "ActiveTab", "1");
-  EXPECT_EQ(GetPlanType(dir_.System()), kPlanSpecificExtensions);
-  Set("NEW_WIZARD_SELECT_SOURCE", "ActiveTab", "2");
-  EXPECT_EQ(GetPlanType(dir_.System()), kPlanOther);
-  Set("BackupDestination", "BackupType", "3");
-  EXPECT_EQ(GetPlanType(dir_.System()), kPlanOther);
-}
-
-TEST_F(SourcesTest, WebChoicesMapAnswersToGroups) {
-  // Order: Music, Pictures, Documents, IE, Firefox, Netscape, Opera, Outlook,
-  // Outlook Express, Windows Mail, Windows Live Mail, Messengers.
+  // Web choices, in the order Music, Pictures, Documents, IE, Firefox,
+  // Netscape, Opera, Outlook, Outlook Express, Windows Mail, Windows Live
+  // Mail, Messengers.
   EXPECT_EQ(ReadWebChoices(dir_.System()), WebChoices{});
   Set("ApplicationData", "Internet Favorites", "1");
   EXPECT_EQ(ReadWebChoices(dir_.System()),
@@ -105,33 +100,7 @@ TEST_F(SourcesTest, WebChoicesMapAnswersToGroups) {
   EXPECT_EQ(ReadWebChoices(dir_.System()), (WebChoices{true, false, true, false, true}));
 }
 
-TEST_F(SourcesTest, BuiltinSourcesLieInTheUsersFolders) {
-  const std::string home = dir_.System();
-  const auto docs = BuiltinSourcesOfGroup(2);
-  ASSERT_EQ(docs.size(), 1u);
-  EXPECT_EQ(docs[0].id, "orl:my_documents");
-  EXPECT_EQ(docs[0].folder, home + "\\Documents");
-  const auto firefox = BuiltinSourcesOfGroup(4);
-  ASSERT_EQ(firefox.size(), 1u);
-  EXPECT_EQ(firefox[0].folder, home + "\\.mozilla\\firefox\\");
-  const auto ie = BuiltinSourcesOfGroup(3);
-  ASSERT_EQ(ie.size(), 3u);
-  EXPECT_EQ(ie[0].id, "orl:ie_favorites");
-  EXPECT_EQ(ie[0].folder, home + "\\.config\\chromium\\");
-  EXPECT_EQ(ie[1].folder, home + "\\.config\\google-chrome\\");
-  EXPECT_EQ(BuiltinSourcesOfGroup(11).size(), 5u);
-  EXPECT_TRUE(BuiltinSourcesOfGroup(12).empty());
-
-  // The table is built once: a later change of the home folder is not seen
-  // until it is rebuilt.
-  bvtest::TempDir other;
-  bvtest::ScopedEnv moved("HOME", other.Native().c_str());
-  EXPECT_EQ(BuiltinSourcesOfGroup(2)[0].folder, home + "\\Documents");
-  ResetBuiltinSources();
-  EXPECT_EQ(BuiltinSourcesOfGroup(2)[0].folder, other.System() + "\\Documents");
-}
-
-TEST_F(SourcesTest, ApplyingFavouritesKeepsOnlyBrowserGroups) {
+TEST_F(SourcesTest, WebChoicesAndWizardAnswersMakeTheRules) {
   CRuleSet rules;
   rules.AddGroup(kRuleInclude, "orl:netscape", "!");
   rules.AddGroup(kRuleInclude, "orl:my_documents", "!");
@@ -140,73 +109,49 @@ TEST_F(SourcesTest, ApplyingFavouritesKeepsOnlyBrowserGroups) {
   WebChoices choices{};
   choices[3] = choices[6] = true;
   ASSERT_TRUE(ApplyWebChoices(&rules, choices));
+  ASSERT_TRUE(ApplyWebChoices(&rules, choices));  // nothing twice
   EXPECT_EQ(IncludeNames(rules),
             (std::vector<std::string>{"group1", "orl:ie_favorites", "orl:ie_cookies",
                                       "orl:ie_history", "orl:opera"}));
   const CRuleGroup* opera = rules.FindGroup(kRuleInclude, "orl:opera");
   ASSERT_NE(opera, nullptr);
-  EXPECT_EQ(opera->Text(), "!");
   EXPECT_TRUE(opera->Enabled());
   EXPECT_EQ(opera->Pattern(), dir_.System() + "\\.config\\opera\\");
   EXPECT_EQ(Items(opera), std::vector<std::string>{"*"});
-
-  // Applying again adds nothing twice.
-  ASSERT_TRUE(ApplyWebChoices(&rules, choices));
-  EXPECT_EQ(rules.GroupCount(kRuleInclude), 5u);
-
   // The groups include everything below their folders, and nothing else.
   EXPECT_TRUE(rules.Match(dir_.SystemOf(".config/opera/bookmarks.adr")));
   EXPECT_TRUE(rules.Match(dir_.SystemOf(".config/chromium/Default/Bookmarks")));
   EXPECT_FALSE(rules.Match(dir_.SystemOf(".mozilla/firefox/places.sqlite")));
   EXPECT_FALSE(rules.Match(dir_.SystemOf(".config/operaX/a")));
-}
-
-TEST_F(SourcesTest, MailChoiceSkipsSourcesWithoutAFolder) {
-  CRuleSet rules;
-  WebChoices choices{};
+  // Messengers: a source without a folder is left out; nothing chosen
+  // removes them all again.
+  CRuleSet mail;
+  choices = {};
   choices[11] = true;
-  ASSERT_TRUE(ApplyWebChoices(&rules, choices));
-  EXPECT_EQ(rules.GroupCount(kRuleInclude), 4u);
-  EXPECT_EQ(rules.FindGroup(kRuleInclude, "orl:windowsmessengercontacts"), nullptr);
-  EXPECT_NE(rules.FindGroup(kRuleInclude, "orl:windowslivemessenger"), nullptr);
-  // Nothing chosen removes them all again.
-  ASSERT_TRUE(ApplyWebChoices(&rules, WebChoices{}));
-  EXPECT_EQ(rules.GroupCount(kRuleInclude), 0u);
+  ASSERT_TRUE(ApplyWebChoices(&mail, choices));
+  EXPECT_EQ(mail.GroupCount(kRuleInclude), 4u);
+  EXPECT_EQ(mail.FindGroup(kRuleInclude, "orl:windowsmessengercontacts"), nullptr);
+  ASSERT_TRUE(ApplyWebChoices(&mail, WebChoices{}));
+  EXPECT_EQ(mail.GroupCount(kRuleInclude), 0u);
   EXPECT_FALSE(ApplyWebChoices(nullptr, choices));
-}
 
-TEST_F(SourcesTest, WizardRulesSkipNestedFoldersAndAddMasks) {
-  CRuleSet rules;
-  CRuleGroup* old = rules.AddGroup(kRuleInclude, "group1", "old");
-  old->AddItem("E:\\OLD", "E:\\OLD");
-  WebChoices choices{};
+  // The wizard's folders (nested ones skipped) and masks replace group1.
+  choices = {};
   choices[4] = true;
-  ASSERT_TRUE(BuildRulesFromWizard(&rules, {"C:\\A", "C:\\A\\B", "c:\\a\\c", "C:\\AB", "", "D:\\X"},
-                                   {"*.JPG", ""}, choices));
+  ASSERT_TRUE(BuildRulesFromWizard(
+      &rules, SplitFolderList("C:\\A,C:\\A\\B,,c:\\a\\c,C:\\AB , ,D:\\X"), {"*.JPG", ""}, choices));
   const CRuleGroup* g = rules.FindGroup(kRuleInclude, "group1");
   ASSERT_NE(g, nullptr);
-  EXPECT_EQ(g->Text(), "Group1 Text");
   EXPECT_EQ(Items(g), (std::vector<std::string>{"C:\\A", "C:\\AB", "D:\\X", "*.JPG"}));
   EXPECT_EQ(g->Item(0)->desc, "C:\\A");
   EXPECT_EQ(g->Item(3)->desc, "");
-  EXPECT_NE(rules.FindGroup(kRuleInclude, "orl:firefox"), nullptr);
-  EXPECT_EQ(rules.GroupCount(kRuleInclude), 2u);  // the old group1 is gone
-}
-
-TEST_F(SourcesTest, WholeComputerIgnoresWebChoices) {
-  CRuleSet rules;
-  WebChoices choices{};
+  EXPECT_EQ(IncludeNames(rules), (std::vector<std::string>{"group1", "orl:firefox"}));
+  // The whole computer ignores the web choices and the masks.
   choices.fill(true);
-  ASSERT_TRUE(BuildRulesFromWizard(&rules, {kMyComputerEntry}, {"*.doc"}, choices));
-  EXPECT_EQ(IncludeNames(rules), std::vector<std::string>{"group1"});
-  EXPECT_EQ(Items(rules.FindGroup(kRuleInclude, "group1")), std::vector<std::string>{"*.*"});
-}
-
-TEST(FolderList, EmptyPartsAreLeftOut) {
-  EXPECT_EQ(SplitFolderList("C:\\A,,D:\\B with blank , "),
-            (std::vector<std::string>{"C:\\A", "D:\\B with blank"}));
-  EXPECT_TRUE(SplitFolderList("").empty());
-  EXPECT_TRUE(SplitFolderList(",,,").empty());
+  CRuleSet whole;
+  ASSERT_TRUE(BuildRulesFromWizard(&whole, {kMyComputerEntry}, {"*.doc"}, choices));
+  EXPECT_EQ(IncludeNames(whole), std::vector<std::string>{"group1"});
+  EXPECT_EQ(Items(whole.FindGroup(kRuleInclude, "group1")), std::vector<std::string>{"*.*"});
 }
 
 TEST(ExtensionList, QuotedFieldsAndMissingBars) {
@@ -271,24 +216,6 @@ TEST(ExtensionList, BadInputIsReportedAndTheRestRead) {
   EXPECT_EQ(events.CountOf(kEvInvalidContent), 1u);
 }
 
-TEST(ExtensionList, ShippedListNamesTheWizardCategories) {
-  bvtest::EventCollector events;
-  std::vector<ExtensionCategory> list;
-  ASSERT_TRUE(ReadExtensionList(&list));
-  EXPECT_EQ(events.CountOf(kEvInvalidContent), 0u);
-  for (const char* name :
-       {"Videos", "Music and Sound Files", "Photos and Pictures", "Document Files"}) {
-    bool found = false;
-    for (const auto& c : list) {
-      if (c.name != name) continue;
-      found = true;
-      EXPECT_FALSE(c.entries.empty()) << name;
-      for (const auto& e : c.entries) EXPECT_EQ(e.mask.rfind("*.", 0), 0u) << e.mask;
-    }
-    EXPECT_TRUE(found) << name;
-  }
-}
-
 TEST(ExtensionList, ChosenMasksFollowTheWizardItems) {
   bvtest::TempDir dir;
   const std::string ui = dir.SystemOf("UI.ini");
@@ -348,41 +275,35 @@ class WalkTest : public ::testing::Test {
   PlanList list_;
 };
 
+// The walk copies the chosen sources (hidden files too) but nothing inside a
+// store, nothing excluded and no source chosen in the rules only; a second
+// walk leaves existing copies alone; a stopping or disabled plan copies
+// nothing; an earlier plan on the same destination takes what it matches.
 TEST_F(WalkTest, ChosenSourcesAreBackedUpOnceOutsideStores) {
   auto plan = Make(1, "Store");
   ASSERT_TRUE(plan);
+  plan->SetStopping(true);
   WalkChosenSources(plan.get());
-  EXPECT_EQ(bvtest::ReadNative(Latest("Store", "Documents/a.txt")), "a1");
-  EXPECT_EQ(bvtest::ReadNative(Latest("Store", "Documents/sub/b.txt")), "b1");
-  EXPECT_EQ(bvtest::ReadNative(Latest("Store", "Documents/.hidden/h.txt")), "h1");
-  EXPECT_EQ(bvtest::ReadNative(Latest("Store", ".mozilla/firefox/p1/places.sqlite")), "f1");
-  EXPECT_FALSE(fs::exists(Latest("Store", "Documents/old/in-store.txt")));
-  EXPECT_FALSE(fs::exists(Latest("Store", "Documents/skip.tmp")));
-  // Music is in the rules but not among the answers: not walked.
-  EXPECT_FALSE(fs::exists(Latest("Store", "Music/m.mp3")));
-
-  // A second walk leaves existing copies alone.
+  plan->SetStopping(false);
+  plan->SetEnabled(false, 0);
+  WalkChosenSources(plan.get());
+  WalkChosenSources(nullptr);
+  EXPECT_FALSE(fs::exists(Latest("Store", "Documents/a.txt")));
+  plan->SetEnabled(true, 0);
+  WalkChosenSources(plan.get());
+  for (const auto& [rel, content] : {std::pair<const char*, const char*>{"Documents/a.txt", "a1"},
+                                     {"Documents/sub/b.txt", "b1"},
+                                     {"Documents/.hidden/h.txt", "h1"},
+                                     {".mozilla/firefox/p1/places.sqlite", "f1"}})
+    EXPECT_EQ(bvtest::ReadNative(Latest("Store", rel)), content) << rel;
+  for (const char* rel : {"Documents/old/in-store.txt", "Documents/skip.tmp", "Music/m.mp3"})
+    EXPECT_FALSE(fs::exists(Latest("Store", rel))) << rel;
   homeDir_.Write("Documents/a.txt", "a2");
   homeDir_.Write("Documents/new.txt", "n");
   WalkChosenSources(plan.get());
   EXPECT_EQ(bvtest::ReadNative(Latest("Store", "Documents/a.txt")), "a1");
   EXPECT_EQ(bvtest::ReadNative(Latest("Store", "Documents/new.txt")), "n");
-}
 
-TEST_F(WalkTest, StoppingOrDisabledPlansCopyNothing) {
-  auto plan = Make(2, "Store2");
-  ASSERT_TRUE(plan);
-  plan->SetStopping(true);
-  WalkChosenSources(plan.get());
-  EXPECT_FALSE(fs::exists(Latest("Store2", "Documents/a.txt")));
-  plan->SetStopping(false);
-  plan->SetEnabled(false, 0);
-  WalkChosenSources(plan.get());
-  EXPECT_FALSE(fs::exists(Latest("Store2", "Documents/a.txt")));
-  WalkChosenSources(nullptr);
-}
-
-TEST_F(WalkTest, AnEarlierPlanOnTheSameDestinationTakesTheFile) {
   auto first = Make(3, "Shared");
   auto second = Make(4, "Shared");
   ASSERT_TRUE(first && second);
@@ -393,7 +314,7 @@ TEST_F(WalkTest, AnEarlierPlanOnTheSameDestinationTakesTheFile) {
   }
   second->SetSameDestinationLink(first.get());
   WalkChosenSources(second.get());
-  EXPECT_EQ(bvtest::ReadNative(Latest("Shared", "Documents/a.txt")), "a1");
+  EXPECT_EQ(bvtest::ReadNative(Latest("Shared", "Documents/a.txt")), "a2");
   EXPECT_FALSE(fs::exists(Latest("Shared", ".mozilla/firefox/p1/places.sqlite")));
   second->SetSameDestinationLink(nullptr);
 }

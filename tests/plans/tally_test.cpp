@@ -57,63 +57,52 @@ class TallyTest : public ::testing::Test {
 
 TEST_F(TallyTest, FolderWalkCountsFilesAndBytesOutsideStores) {
   EXPECT_EQ(Tally(dir_.System()), (Totals{141, 5}));
+  EXPECT_EQ(Tally(dir_.System() + "\\"), (Totals{141, 5}));
   // Nothing to count: no folder, a missing one, a file.
   for (const std::string& none : {std::string(), dir_.SystemOf("missing"), dir_.SystemOf("a.txt")})
     EXPECT_EQ(Tally(none), (Totals{0, 0})) << none;
-  EXPECT_EQ(Tally(dir_.System() + "\\"), (Totals{141, 5}));
   // Hidden entries (and everything in hidden folders) left out on request.
   EXPECT_EQ(Tally(dir_.System(), nullptr, 0, false, true), (Totals{123, 3}));
   EXPECT_EQ(Tally(dir_.SystemOf("sub")), (Totals{23, 2}));
-}
-
-// With and without a rule set, the limit is tested before each file: the
-// walk ends after the file that passes it.
-TEST(Tally, ByteLimitEndsTheWalkAtTheFileThatPassesIt) {
-  bvtest::TempDir dir;
-  for (int i = 0; i < 5; ++i) dir.Write("f" + std::to_string(i) + ".txt", std::string(600, 'x'));
+  // A rule set counts only included visible files; always-excludes count.
   CRuleSet rules;
   rules.AddGroup(kRuleInclude, "group1", "Group1 Text")->AddItem("*.txt", "");
-  const CRuleSet* const sets[] = {nullptr, &rules};
-  for (const CRuleSet* r : sets) {
-    SCOPED_TRACE(r ? "rule set" : "folder");
-    EXPECT_EQ(Tally(dir.System(), r, 1000), (Totals{1200, 2}));
-    EXPECT_EQ(Tally(dir.System(), r, 1200), (Totals{1800, 3}));
-    EXPECT_EQ(Tally(dir.System(), r, 100000), (Totals{3000, 5}));
-  }
-}
-
-TEST(Tally, FoldersWithLongPathsAreNotEntered) {
-  bvtest::TempDir dir;
-  // Folder path plus its closing "\" of 247 characters is entered, 248 not.
-  const size_t base = dir.System().size() + 1;  // the "\" after the temp dir
-  const std::string shortName(247 - base - 1, 's');
-  const std::string longName(248 - base - 1, 'l');
-  dir.Write(shortName + "/in.txt", "12345");
-  dir.Write(longName + "/out.txt", "123");
-  ASSERT_EQ((dir.System() + "\\" + shortName + "\\").size(), 247u);
-  EXPECT_EQ(Tally(dir.System()), (Totals{5, 1}));
-}
-
-TEST_F(TallyTest, RuleSetCountsOnlyIncludedVisibleFiles) {
-  CRuleSet rules;
-  CRuleGroup* g = rules.AddGroup(kRuleInclude, "group1", "Group1 Text");
-  g->AddItem("*.txt", "");
   EXPECT_EQ(Tally(dir_.System(), &rules), (Totals{103, 2}));
-  // Always-excludes count.
   rules.AddGroup(kRuleAlwaysExclude, "never", "x")->AddItem("*\\DEEPER\\*", "");
   EXPECT_EQ(Tally(dir_.System(), &rules), (Totals{100, 1}));
   EXPECT_EQ(Tally("", &rules), (Totals{0, 0}));
-}
-
-TEST_F(TallyTest, StoppedBeforeTheFirstEntryCountsNothing) {
+  // Stopped before the first entry: nothing counted.
   CTallyProcess tally;
   tally.SetUp(dir_.System(), nullptr, 0, false, false);
   tally.Stop();
   ASSERT_EQ(tally.Start(), 0);
   tally.Join();
-  EXPECT_EQ(tally.Files(), 0u);
-  EXPECT_EQ(tally.Bytes(), 0u);
+  EXPECT_EQ(tally.Files() + tally.Bytes(), 0u);
   EXPECT_TRUE(tally.Stopped());
+}
+
+// With and without a rule set, the limit is tested before each file: the
+// walk ends after the file that passes it. Folders whose path with its
+// closing "\" has 248 characters or more are not entered.
+TEST(Tally, ByteLimitAndLongPathsEndTheWalk) {
+  bvtest::TempDir dir;
+  for (int i = 0; i < 5; ++i) dir.Write("f" + std::to_string(i) + ".txt", std::string(600, 'x'));
+  CRuleSet rules;
+  rules.AddGroup(kRuleInclude, "group1", "Group1 Text")->AddItem("*.txt", "");
+  for (const CRuleSet* r :
+       {static_cast<const CRuleSet*>(nullptr), static_cast<const CRuleSet*>(&rules)}) {
+    SCOPED_TRACE(r ? "rule set" : "folder");
+    EXPECT_EQ(Tally(dir.System(), r, 1000), (Totals{1200, 2}));
+    EXPECT_EQ(Tally(dir.System(), r, 1200), (Totals{1800, 3}));
+    EXPECT_EQ(Tally(dir.System(), r, 100000), (Totals{3000, 5}));
+  }
+  bvtest::TempDir deep;
+  const size_t base = deep.System().size() + 1;  // the "\" after the temp dir
+  const std::string shortName(247 - base - 1, 's');
+  deep.Write(shortName + "/in.txt", "12345");
+  deep.Write(std::string(248 - base - 1, 'l') + "/out.txt", "123");
+  ASSERT_EQ((deep.System() + "\\" + shortName + "\\").size(), 247u);
+  EXPECT_EQ(Tally(deep.System()), (Totals{5, 1}));
 }
 
 // Drives from a volume override: D: and E: internal, F: on USB, C: a disc.
@@ -147,22 +136,16 @@ class TallyDrivesTest : public ::testing::Test {
   bvtest::ScopedEnv volumes_{"BREVANTO_VOLUMES", nullptr};
 };
 
-TEST_F(TallyDrivesTest, DriveRootReportsUsedSpaceAndCountsFiles) {
+// A drive root reports its used space and counts its files; "My Computer"
+// sums the used space of the internal disks at once; the whole computer
+// walks the internal disks without hidden files.
+TEST_F(TallyDrivesTest, DrivesAndTheWholeComputer) {
   EXPECT_EQ(Tally("D:\\"), (Totals{600, 3}));
   EXPECT_EQ(Tally("D:\\", nullptr, 0, false, true), (Totals{600, 2}));
   EXPECT_EQ(Tally("D:"), (Totals{600, 3}));
-  // A subfolder is an ordinary folder.
   EXPECT_EQ(Tally("D:\\sub"), (Totals{20, 1}));
-}
-
-TEST_F(TallyDrivesTest, MyComputerSumsTheUsedSpaceOfInternalDisks) {
   EXPECT_EQ(Tally(kMyComputerEntry), (Totals{1000, 0}));
-  // As the folder tree asks for it (whole computer, hidden skipped): the used
-  // space at once, no walk.
   EXPECT_EQ(Tally(kMyComputerEntry, nullptr, 0, true, true), (Totals{1000, 0}));
-}
-
-TEST_F(TallyDrivesTest, WholeComputerWalksInternalDisksWithoutHiddenFiles) {
   EXPECT_EQ(Tally("", nullptr, 0, true), (Totals{60, 3}));
   // D: holds 10 bytes at its root, then 20 in a subfolder: over 15 there.
   EXPECT_EQ(Tally("", nullptr, 15, true), (Totals{30, 2}));

@@ -156,7 +156,12 @@ class ChangeDeviceTest : public testing::Test {
   std::vector<std::string> dirs_;
 };
 
-TEST_F(ChangeDeviceTest, WrittenFileReportedOnceWithSystemPath) {
+// Files written (each once per read, under its system path), made in new
+// folders, renamed or linked in, in folders moved in or renamed within the
+// tree, and in folders removed and made again (also folders made and removed
+// before their watch could be set) are all reported.
+TEST_F(ChangeDeviceTest, FilesAreReportedOnceWhereverTheyComeFrom) {
+  fs::create_directories(root_ + "/v/a/b");
   auto dev = OpenStarted();
   ASSERT_TRUE(dev);
   EXPECT_EQ(dev->Source(), ChangeSource::kInotify);
@@ -170,11 +175,7 @@ TEST_F(ChangeDeviceTest, WrittenFileReportedOnceWithSystemPath) {
   EXPECT_EQ(Count(seen, a), 1u);
   EXPECT_EQ(Count(seen, b), 1u);
   EXPECT_EQ(Count(seen, marker), 1u);
-}
 
-TEST_F(ChangeDeviceTest, NewFoldersAndMovesIntoTheTree) {
-  auto dev = OpenStarted();
-  ASSERT_TRUE(dev);
   // A file in a folder created after start (deep, made in one go).
   fs::create_directories(root_ + "/x/y/z");
   WriteFile(root_ + "/x/y/z/d.txt", "d");
@@ -201,6 +202,24 @@ TEST_F(ChangeDeviceTest, NewFoldersAndMovesIntoTheTree) {
   fs::rename(root_ + "/f", root_ + "/g");
   WriteFile(root_ + "/g/after.txt", "a");
   EXPECT_EQ(TimesSeen(dev.get(), root_ + "/g/after.txt"), 1u);
+
+  // Folders that vanish while watched.
+  fs::remove_all(root_ + "/v");
+  for (int i = 0; i < 200; ++i) {
+    const std::string d = root_ + "/brief" + std::to_string(i);
+    fs::create_directories(d + "/inner");
+    WriteFile(d + "/inner/gone.txt", "g");
+    fs::remove_all(d);
+  }
+  fs::create_directories(root_ + "/v/a/b");
+  const std::string again = root_ + "/v/a/b/again.txt";
+  WriteFile(again, "a");
+  seen = ReadUntil(dev.get(), bvtest::NativeToSystemC(again));
+  EXPECT_EQ(Count(seen, again), 1u);
+  // Later writes in the made-again folder are seen through its new watch.
+  const std::string later = root_ + "/v/a/b/later.txt";
+  WriteFile(later, "l");
+  EXPECT_EQ(TimesSeen(dev.get(), later), 1u);
 }
 
 TEST_F(ChangeDeviceTest, StopWakesBlockedReadAndStartResumes) {
@@ -237,7 +256,7 @@ TEST_F(ChangeDeviceTest, StopWakesBlockedReadAndStartResumes) {
   EXPECT_EQ(Count(seen, root_ + "/while-stopped.txt"), 0u);
 }
 
-TEST_F(ChangeDeviceTest, RecordsSplitAcrossSmallBuffers) {
+TEST_F(ChangeDeviceTest, RecordsSplitAcrossSmallBuffersAndOtherControlCodes) {
   auto dev = OpenStarted();
   ASSERT_TRUE(dev);
   std::vector<std::string> want;
@@ -267,14 +286,11 @@ TEST_F(ChangeDeviceTest, RecordsSplitAcrossSmallBuffers) {
   }
   std::sort(seen.begin(), seen.end());
   EXPECT_EQ(seen, want);
-}
 
-TEST_F(ChangeDeviceTest, OtherControlCodes) {
+  // The other control codes, and a device name of no device.
   uint32_t err = 0;
   EXPECT_FALSE(ChangeDevice::Open("\\\\.\\Other", &err));
   EXPECT_NE(err, 0u);
-  auto dev = OpenStarted();
-  ASSERT_TRUE(dev);
   size_t r = 0;
   uint32_t value = 0;
   for (uint32_t code :
@@ -397,31 +413,6 @@ TEST_F(ChangeDeviceTest, FloodBeyondReadBufferAndKernelQueue) {
   } else {
     EXPECT_EQ(seen.size(), files + 1);
   }
-}
-
-// Folders removed while watched (and made again under the same name), and
-// folders made and removed before their watch could be set, leave the watcher
-// working.
-TEST_F(ChangeDeviceTest, FoldersThatVanishWhileWatched) {
-  fs::create_directories(root_ + "/v/a/b");
-  auto dev = OpenStarted();
-  ASSERT_TRUE(dev);
-  fs::remove_all(root_ + "/v");
-  for (int i = 0; i < 200; ++i) {
-    const std::string d = root_ + "/brief" + std::to_string(i);
-    fs::create_directories(d + "/inner");
-    WriteFile(d + "/inner/gone.txt", "g");
-    fs::remove_all(d);
-  }
-  fs::create_directories(root_ + "/v/a/b");
-  const std::string again = root_ + "/v/a/b/again.txt";
-  WriteFile(again, "a");
-  auto seen = ReadUntil(dev.get(), bvtest::NativeToSystemC(again));
-  EXPECT_EQ(Count(seen, again), 1u);
-  // Later writes in the made-again folder are seen through its new watch.
-  const std::string later = root_ + "/v/a/b/later.txt";
-  WriteFile(later, "l");
-  EXPECT_EQ(TimesSeen(dev.get(), later), 1u);
 }
 
 // A folder the user may not read is left out; the device opens and the rest

@@ -106,6 +106,16 @@ TEST(FilesAttributes, HiddenReadOnlyDirectoryAndMissing) {
   EXPECT_EQ(info.name, "sized.bin");
   EXPECT_EQ(info.size, 1234u);
   EXPECT_GT(info.writeTime, 0);
+
+  // Disk space of the volume, also of a folder not yet made.
+  uint64_t freeBytes = 0, total = 0;
+  ASSERT_TRUE(plat::GetDiskSpace(t.System(), &freeBytes, &total));
+  EXPECT_GT(total, 0u);
+  EXPECT_LE(freeBytes, total);
+  // A folder not yet made is measured where it would be.
+  uint64_t total2 = 0;
+  ASSERT_TRUE(plat::GetDiskSpace(t.SystemOf("not\\yet"), nullptr, &total2));
+  EXPECT_EQ(total2, total);
 }
 
 TEST(FilesFolders, CreateRemoveAndDelete) {
@@ -335,7 +345,7 @@ TEST(FilesMove, AcrossFileSystemsCopiesThenDeletes) {
   fs::remove_all(shmFolder);
 }
 
-TEST(FilesAtomic, WritesReplacesAndKeepsMode) {
+TEST(FilesAtomic, WritesReplacesKeepsModeAndReadsBackWhole) {
   TempDir t;
   ASSERT_TRUE(plat::WriteFileAtomic(t.SystemOf("f.ini"), "one"));
   EXPECT_EQ(t.Read("f.ini"), "one");
@@ -364,12 +374,11 @@ TEST(FilesAtomic, WritesReplacesAndKeepsMode) {
   std::string back;
   ASSERT_TRUE(plat::ReadWholeFile(t.SystemOf("bin"), &back));
   EXPECT_TRUE(back == bin);
-}
 
-TEST(FilesRead, LimitsAndErrors) {
-  TempDir t;
+  // Whole-file reads: limits and errors.
+  std::string out;
   t.Write("ten", "0123456789");
-  std::string out = "unchanged";
+  out = "unchanged";
   EXPECT_FALSE(plat::ReadWholeFile(t.SystemOf("ten"), &out, 9));
   EXPECT_EQ(plat::GetLastError(), plat::kErrFileTooLarge);
   EXPECT_EQ(out, "unchanged");
@@ -386,18 +395,6 @@ TEST(FilesRead, LimitsAndErrors) {
   // A path on no volume.
   EXPECT_FALSE(plat::ReadWholeFile("relative\\path.txt", &out));
   EXPECT_NE(plat::GetLastError(), 0u);
-}
-
-TEST(FilesSpace, MeasuresTheVolume) {
-  TempDir t;
-  uint64_t freeBytes = 0, total = 0;
-  ASSERT_TRUE(plat::GetDiskSpace(t.System(), &freeBytes, &total));
-  EXPECT_GT(total, 0u);
-  EXPECT_LE(freeBytes, total);
-  // A folder not yet made is measured where it would be.
-  uint64_t total2 = 0;
-  ASSERT_TRUE(plat::GetDiskSpace(t.SystemOf("not\\yet"), nullptr, &total2));
-  EXPECT_EQ(total2, total);
 }
 
 TEST(FilesSearch, MasksMatchWithoutRegardToCase) {
@@ -435,6 +432,17 @@ TEST(FilesSearch, MasksMatchWithoutRegardToCase) {
   EXPECT_EQ(d.attributes, plat::kAttrDirectory);
   ASSERT_TRUE(s.Open(base + ".hidden", &d));
   EXPECT_EQ(d.attributes, plat::kAttrHidden);
+
+  // The mask matcher on its own.
+  EXPECT_TRUE(plat::MatchFileMask("report.final.doc", "*.doc"));
+  EXPECT_TRUE(plat::MatchFileMask("aXbXc", "a*b*c"));
+  EXPECT_TRUE(plat::MatchFileMask("abcbc", "a*bc"));  // needs backtracking
+  EXPECT_FALSE(plat::MatchFileMask("abcb", "a*bc"));
+  EXPECT_TRUE(plat::MatchFileMask("", "*"));
+  EXPECT_FALSE(plat::MatchFileMask("", "?"));
+  EXPECT_TRUE(plat::MatchFileMask("ÉTÉ.TXT", "été.txt"));
+  EXPECT_FALSE(plat::MatchFileMask("ab", "a"));
+  EXPECT_FALSE(plat::MatchFileMask(std::string(5000, 'a'), "*a*a*a*b"));
 }
 
 TEST(FilesSearch, SkipsNamesAndEntriesThatCannotBeCarried) {
@@ -496,18 +504,6 @@ TEST(FilesSearch, ChildFoldersAreReachedBeyondTheLongestPath) {
   EXPECT_EQ(names, (std::set<std::string>{".", "..", "deep.txt"}));
   plat::DirSearch byName;
   EXPECT_FALSE(byName.Open(system + "\\*", &d));  // too long to open by name
-}
-
-TEST(FilesMask, WildcardMatching) {
-  EXPECT_TRUE(plat::MatchFileMask("report.final.doc", "*.doc"));
-  EXPECT_TRUE(plat::MatchFileMask("aXbXc", "a*b*c"));
-  EXPECT_TRUE(plat::MatchFileMask("abcbc", "a*bc"));  // needs backtracking
-  EXPECT_FALSE(plat::MatchFileMask("abcb", "a*bc"));
-  EXPECT_TRUE(plat::MatchFileMask("", "*"));
-  EXPECT_FALSE(plat::MatchFileMask("", "?"));
-  EXPECT_TRUE(plat::MatchFileMask("ÉTÉ.TXT", "été.txt"));
-  EXPECT_FALSE(plat::MatchFileMask("ab", "a"));
-  EXPECT_FALSE(plat::MatchFileMask(std::string(5000, 'a'), "*a*a*a*b"));
 }
 
 TEST(FilesHandle, DispositionsReadWriteSeekTruncate) {

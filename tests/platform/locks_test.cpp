@@ -70,7 +70,7 @@ class LocksTest : public ::testing::Test {
   EnvScope env_;
 };
 
-TEST_F(LocksTest, LockFileNames) {
+TEST_F(LocksTest, LockFileNamesStayInTheirFolder) {
   EXPECT_EQ(plat::NamedMutexFile("BrevantoIsRunning"),
             tmp_.NativeOf("run/Brevanto-BrevantoIsRunning.lock"));
   EXPECT_EQ(plat::NamedMutexFile("Local\\BrevantoIsRunning"),
@@ -84,9 +84,7 @@ TEST_F(LocksTest, LockFileNames) {
   std::string longA(1000, 'a'), longB = longA + "b";
   EXPECT_LT(std::filesystem::path(plat::NamedMutexFile(longA)).filename().string().size(), 255u);
   EXPECT_NE(plat::NamedMutexFile(longA), plat::NamedMutexFile(longB));
-}
 
-TEST_F(LocksTest, LocalFolderFallsBackToAPrivateTmpFolder) {
   env_.Unset("XDG_RUNTIME_DIR");
   std::string file = plat::NamedMutexFile("X");
   std::string folder = "/tmp/brevanto-" + std::to_string(getuid());
@@ -177,7 +175,7 @@ TEST_F(LocksTest, KilledHolderReleasesTheMutex) {
   EXPECT_EQ(m.Create("BrevantoIsRunning"), MutexResult::kCreated);
 }
 
-TEST_F(LocksTest, InstanceCountsPerProcessAndEntry) {
+TEST_F(LocksTest, InstanceCountsDropKilledProcessesReusedPidsAndJunk) {
   plat::InstanceBlock block("/opt/brevanto/app");
   EXPECT_EQ(block.Count(), 0);
   EXPECT_EQ(block.Increment(), 1);
@@ -189,39 +187,35 @@ TEST_F(LocksTest, InstanceCountsPerProcessAndEntry) {
   EXPECT_EQ(block.Decrement(), 1);
   EXPECT_EQ(block.Decrement(), 0);
   EXPECT_EQ(block.Decrement(), 0);
-}
 
-TEST_F(LocksTest, StaleEntriesOfKilledProcessesDrop) {
-  plat::InstanceBlock block("app");
-  block.Increment();
+  plat::InstanceBlock stale("app");
+  stale.Increment();
   pid_t child = SpawnHolder([] {
     plat::InstanceBlock b("app");
     b.SetWindowHandle("brevanto-socket-child");
     return b.Increment() == 2;
   });
-  EXPECT_EQ(block.Count(), 2);
-  EXPECT_EQ(block.GetWindowHandle(), "brevanto-socket-child");
+  EXPECT_EQ(stale.Count(), 2);
+  EXPECT_EQ(stale.GetWindowHandle(), "brevanto-socket-child");
   // Decrement removes this process's entry, not the child's.
-  EXPECT_EQ(block.Decrement(), 1);
-  EXPECT_EQ(block.Increment(), 2);
+  EXPECT_EQ(stale.Decrement(), 1);
+  EXPECT_EQ(stale.Increment(), 2);
   Kill(child);
-  EXPECT_EQ(block.Count(), 1);
-  EXPECT_EQ(block.GetWindowHandle(), "");  // its socket is gone with it
-  block.SetWindowHandle("mine\nwith newline");
-  EXPECT_EQ(block.GetWindowHandle(), "mine with newline");
-  block.SetWindowHandle("");
-  EXPECT_EQ(block.GetWindowHandle(), "");
-}
+  EXPECT_EQ(stale.Count(), 1);
+  EXPECT_EQ(stale.GetWindowHandle(), "");  // its socket is gone with it
+  stale.SetWindowHandle("mine\nwith newline");
+  EXPECT_EQ(stale.GetWindowHandle(), "mine with newline");
+  stale.SetWindowHandle("");
+  EXPECT_EQ(stale.GetWindowHandle(), "");
 
-TEST_F(LocksTest, ReusedPidsAndJunkDoNotCount) {
-  plat::InstanceBlock block("app2");
+  plat::InstanceBlock reused("app2");
   // This process's pid with another start time: an earlier process that had
   // the same pid. Plus junk of every kind.
-  bvtest::WriteNative(block.FilePath(), std::to_string(getpid()) + " 1\n" + "garbage\n\n-5 7\n" +
-                                            std::string(300, '\xff') + "\nwindow 1 1 stale\n");
-  EXPECT_EQ(block.Count(), 0);
-  EXPECT_EQ(block.GetWindowHandle(), "");
-  EXPECT_EQ(block.Increment(), 1);
+  bvtest::WriteNative(reused.FilePath(), std::to_string(getpid()) + " 1\n" + "garbage\n\n-5 7\n" +
+                                             std::string(300, '\xff') + "\nwindow 1 1 stale\n");
+  EXPECT_EQ(reused.Count(), 0);
+  EXPECT_EQ(reused.GetWindowHandle(), "");
+  EXPECT_EQ(reused.Increment(), 1);
 }
 
 TEST_F(LocksTest, ConcurrentIncrementsAreNotLost) {

@@ -181,20 +181,3 @@ TEST(ProfileHostile, BinaryEmptyAndLongLines) {
   EXPECT_EQ(plat::GetProfileInt(l, "S", "after", 0), 2);
   EXPECT_EQ(fs::file_size(t.NativeOf("long.ini")), longLine.size());
 }
-
-TEST(ProfileHostile, HundredMegabyteFile) {
-  TempDir t;
-  {
-    std::ofstream out(t.NativeOf("big.ini"), std::ios::binary);
-    out << "[Big]\n";
-    const std::string line = "key_filler_line=" + std::string(84, 'v') + "\n";  // 101 bytes
-    for (int i = 0; i < 1100000; ++i) out << line;
-    out << "[Tail]\nlast=end\n";
-  }
-  const std::string p = t.SystemOf("big.ini");
-  EXPECT_GT(fs::file_size(t.NativeOf("big.ini")), 100u << 20);
-  EXPECT_EQ(plat::GetProfileString(p, "tail", "LAST", "d"), "end");
-  EXPECT_EQ(plat::GetProfileSectionNames(p), (std::vector<std::string>{"Big", "Tail"}));
-  ASSERT_TRUE(plat::WriteProfileString(p, "Tail", "last", "changed"));
-  EXPECT_EQ(plat::GetProfileString(p, "Tail", "last", "d"), "changed");
-}

@@ -70,7 +70,7 @@ TEST_F(ShareConnectTest, ConnectionNameIsTheRemoteOfANetworkLetter) {
   }
 }
 
-TEST_F(ShareConnectTest, DeclaredSharesConnectWhileOnline) {
+TEST_F(ShareConnectTest, DeclaredSharesConnectWhileOnlineAndTheLongestNameDecides) {
   FakeGio("exit 0");  // never run while the table is overridden
   std::string table = "[C]\nRoot=/\n[\\\\srv\\share]\nRoot=" + share_.Native() + "\n";
   UseTable(table + "Online=1\n");
@@ -88,17 +88,13 @@ TEST_F(ShareConnectTest, DeclaredSharesConnectWhileOnline) {
   UseTable(table);  // Online defaults to 1 when a root is given
   EXPECT_EQ(ConnectShare("\\\\srv\\share\\Backup"), plat::kErrSuccess);
   EXPECT_EQ(GioLog(), "");
-}
 
-TEST_F(ShareConnectTest, PathsThatNameNoShareAreRefused) {
   UseTable("[C]\nRoot=/\n[\\\\srv\\share]\nRoot=" + share_.Native() + "\n");
   for (const char* path : {"", "C:\\x", "\\\\", "\\\\srv", "\\\\srv\\", "\\\\\\srv\\share",
                            "\\\\.\\Brevanto", "\\\\?\\C:\\x", "\\\\srv\\share\\..\\x",
                            "\\\\srv\\..\\share", "\\srv\\share", "srv\\share"})
     EXPECT_EQ(ConnectShare(path), plat::kErrBadNetName) << path;
-}
 
-TEST_F(ShareConnectTest, LongestShareNameDecidesAndLettersCount) {
   UseTable("[C]\nRoot=/\n[\\\\nas\\export]\nRoot=" + share_.Native() +
            "\nOnline=0\n[\\\\nas\\export\\data]\nRoot=" + share_.Native() +
            "\n[Z]\nRoot=" + tmp_.Native() + "\nType=network\nRemote=\\\\srv\\mapped\n");

@@ -110,7 +110,7 @@ TEST(VolumeTableTest, OverrideFileParses) {
   EXPECT_EQ(v.letter, 'C');
 }
 
-TEST(VolumeTableTest, SerialForms) {
+TEST(VolumeTableTest, SerialFormsAndJunkOverrides) {
   uint32_t s = 0;
   EXPECT_TRUE(plat::detail::ParseVolumeSerial("1234-ABCD", &s));
   EXPECT_EQ(s, 0x1234ABCDu);
@@ -118,9 +118,7 @@ TEST(VolumeTableTest, SerialForms) {
   EXPECT_EQ(s, 0xDEADBEEFu);
   for (const char* bad : {"", "1234", "12-34ABCD", "1234-ABCDE", "1234-ABCG", "123456789"})
     EXPECT_FALSE(plat::detail::ParseVolumeSerial(bad, &s)) << bad;
-}
 
-TEST(VolumeTableTest, JunkOverrideGivesAnEmptyTable) {
   EnvScope env;
   bvtest::TempDir tmp;
   std::string junk(100000, '\0');

@@ -1,0 +1,136 @@
+// The disc engine's images: ISO 9660 with Rock Ridge and Joliet, built from
+// store files and finished into a source for the recorder.
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <thread>
+
+#include "destinations/disc/DiscLibrary.h"
+
+namespace disc {
+
+Image* CreateImage(std::string* error) {
+  auto* image = new Image;
+  if (iso_image_new("BREVANTO", &image->image) < 0) {
+    delete image;
+    Fail(error, "no image can be made");
+    return nullptr;
+  }
+  iso_tree_set_follow_symlinks(image->image, 0);
+  return image;
+}
+
+Node RootNode(Image* image) {
+  return image == nullptr ? nullptr : iso_image_get_root(image->image);
+}
+
+int AddFolder(Image* image, Node parent, std::string_view name, Node* folder, std::string* error) {
+  IsoDir* dir = nullptr;
+  std::string n(name);
+  int r = iso_image_add_new_dir(image->image, static_cast<IsoDir*>(parent), n.c_str(), &dir);
+  if (r < 0) return Fail(error, "the folder " + n + " cannot be put in the image");
+  *folder = dir;
+  return kDiscOk;
+}
+
+int AddFile(Image* image, Node parent, std::string_view name, std::string_view systemPath,
+            std::string* error) {
+  std::string native;
+  std::string n(name);
+  if (!plat::ToNativePath(systemPath, &native)) {
+    return Fail(error, "the file " + std::string(systemPath) + " lies on no volume");
+  }
+  IsoNode* node = nullptr;
+  int r = iso_tree_add_new_node(image->image, static_cast<IsoDir*>(parent), n.c_str(),
+                                native.c_str(), &node);
+  if (r < 0) {
+    return Fail(error, "the file " + std::string(systemPath) +
+                           " cannot be put in the image: " + iso_error_to_msg(r));
+  }
+  ++image->files;
+  return kDiscOk;
+}
+
+uint64_t FileCount(Image* image) { return image == nullptr ? 0 : image->files; }
+
+void SetImageChecksum(Image* image, bool on) {
+  if (image != nullptr) image->checksum = on;
+}
+
+int FinishImage(Image* image, std::string_view label, std::string_view publisher,
+                std::string_view application, std::string* error) {
+  if (image == nullptr) return Fail(error, "no image");
+  std::string l(label), p(publisher), a(application);
+  iso_image_set_volume_id(image->image, l.c_str());
+  iso_image_set_publisher_id(image->image, p.c_str());
+  iso_image_set_application_id(image->image, a.c_str());
+  iso_image_set_data_preparer_id(image->image, a.c_str());
+  IsoWriteOpts* opts = nullptr;
+  if (iso_write_opts_new(&opts, 1) < 0) return Fail(error, "no image options");
+  iso_write_opts_set_iso_level(opts, 3);
+  iso_write_opts_set_rockridge(opts, 1);
+  iso_write_opts_set_joliet(opts, 1);
+  iso_write_opts_set_joliet_long_names(opts, 1);
+  iso_write_opts_set_joliet_longer_paths(opts, 1);
+  iso_write_opts_set_allow_longer_paths(opts, 1);
+  iso_write_opts_set_always_gmt(opts, 1);
+  // The label and identifier texts as given, not cut to ISO 9660 upper case.
+  iso_write_opts_set_relaxed_vol_atts(opts, 1);
+  iso_write_opts_set_record_md5(opts, image->checksum ? 1 : 0, 0);
+  if (image->source != nullptr) {
+    image->source->cancel(image->source);
+    burn_source_free(image->source);
+    image->source = nullptr;
+  }
+  // libisofs declares its own copy of libburn's source type.
+  int r = iso_image_create_burn_source(image->image, opts,
+                                       reinterpret_cast<::burn_source**>(&image->source));
+  iso_write_opts_free(opts);
+  if (r < 0 || image->source == nullptr) {
+    image->source = nullptr;
+    return Fail(error, std::string("the image cannot be laid out: ") + iso_error_to_msg(r));
+  }
+  image->size = uint64_t(image->source->get_size(image->source));
+  return kDiscOk;
+}
+
+uint64_t ImageSize(Image* image) { return image == nullptr ? 0 : image->size; }
+
+void ReleaseImage(Image* image) {
+  if (image == nullptr) return;
+  if (image->source != nullptr) {
+    if (!image->written && image->source->cancel != nullptr) image->source->cancel(image->source);
+    burn_source_free(image->source);
+  }
+  iso_image_unref(image->image);
+  delete image;
+}
+
+std::string JolietMapping(std::string_view name) {
+  // Joliet keeps up to 103 UTF-16 units (long names), no "*/:;?\" and no
+  // control characters; a character beyond 16 bits has no UCS-2 form.
+  std::string out;
+  size_t units = 0;
+  bool changed = false;
+  for (size_t i = 0; i < name.size();) {
+    unsigned char c = static_cast<unsigned char>(name[i]);
+    size_t len = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : 4;
+    if (units >= 103) {
+      changed = true;
+      break;
+    }
+    if (len == 4 || (len == 1 && (c < 0x20 || std::strchr("*/:;?\\", c) != nullptr))) {
+      out += '_';
+      changed = true;
+    } else {
+      out.append(name.substr(i, len));
+    }
+    ++units;
+    i += len;
+  }
+  return changed ? out : std::string();
+}
+
+}  // namespace disc
