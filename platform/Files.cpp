@@ -205,14 +205,17 @@ int CreateTempIn(int dirFd, std::string* name) {
       continue;
     }
     // Held while the copy is made: a sweep of leftovers passes it by. A sweep
-    // that came between the create and the lock takes this name: try another.
-    struct stat st;
-    if (flock(fd, LOCK_EX | LOCK_NB) == 0 && fstat(fd, &st) == 0 && st.st_nlink > 0) return fd;
+    // that holds it already takes this name: try another. (One that came and
+    // went between the create and the lock is found at the rename.)
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0) return fd;
     close(fd);
   }
   errno = EEXIST;
   return -1;
 }
+
+uint32_t CopyOnce(const std::string& src, const std::string& srcBase, const std::string& dst,
+                  const std::string& base, bool failIfExists, bool flushToDevice, bool* swept);
 
 }  // namespace
 
@@ -540,6 +543,21 @@ uint32_t CopyFileWithin(std::string_view source, std::string_view sourceWithin,
     return GetLastError();
   }
   if (fault::Hit()) return GetLastError();
+  // A sweep of leftovers may take the temporary file in the moments it is not
+  // locked (just made, or closed before its rename): the copy is made again.
+  for (int attempt = 1;; ++attempt) {
+    bool swept = false;
+    const uint32_t rc = CopyOnce(src, srcBase, dst, base, failIfExists, flushToDevice, &swept);
+    if (!swept || attempt == 8) return rc;
+  }
+}
+
+namespace {
+
+// One attempt of CopyFileWithin on resolved paths; *swept when the temporary
+// file was gone at its rename.
+uint32_t CopyOnce(const std::string& src, const std::string& srcBase, const std::string& dst,
+                  const std::string& base, bool failIfExists, bool flushToDevice, bool* swept) {
   struct stat st;
   const int in = OpenRegularForRead(src, srcBase, &st);
   if (in < 0) return GetLastError();
@@ -592,11 +610,7 @@ uint32_t CopyFileWithin(std::string_view source, std::string_view sourceWithin,
       ok = Fail(ErrnoToWinError(errno));
     }
   }
-  // The lock stays on until the copy has its final name (a sweep of leftovers
-  // would take it between the close and the rename).
-  int held = -1;
   if (ok) {
-    held = dup(out);
     const int rc = close(out);  // network file systems report write errors here
     out = -1;
     if (rc != 0) ok = Fail(ErrnoToWinError(errno));
@@ -610,16 +624,17 @@ uint32_t CopyFileWithin(std::string_view source, std::string_view sourceWithin,
                                  : (renameat(dir, tmp.c_str(), dir, name) == 0 ? 0 : errno);
     if (err == EEXIST) {
       ok = Fail(kErrFileExists);
+    } else if (err == ENOENT && faccessat(dir, tmp.c_str(), F_OK, AT_SYMLINK_NOFOLLOW) != 0) {
+      *swept = true;
+      ok = Fail(kErrFileNotFound);
     } else if (err != 0) {
       ok = Fail(err == EISDIR ? kErrAccessDenied : ErrnoToWinError(err));
     }
   }
   if (!ok) {
     Discard(out, folder.Fd(), tmp);
-    if (held >= 0) close(held);
     return GetLastError();
   }
-  if (held >= 0) close(held);
   // The data was synced before the rename and the copy is whole under its
   // final name: a folder sync that fails now only delays the name reaching
   // the device, so it does not turn the copy into a failure (and is not a
@@ -627,6 +642,8 @@ uint32_t CopyFileWithin(std::string_view source, std::string_view sourceWithin,
   if (flushToDevice) detail::SyncFolder(folder.Fd());
   return 0;
 }
+
+}  // namespace
 
 uint32_t MoveFile(std::string_view source, std::string_view target) {
   return MoveFile(source, target, {});
