@@ -385,6 +385,15 @@ bool CreateDirectories(std::string_view folder, std::string_view confineTo, bool
       close(fd);
       return true;
     }
+    // Only the last one missing (the first file of a new folder): made in its
+    // parent, opened as above. Anything else goes level by level below.
+    if (below.size() > 1) {
+      const int parent = detail::OpenFolderBelow(
+          base, std::vector<std::string>(below.begin(), below.end() - 1), false);
+      const bool made = parent >= 0 && mkdirat(parent, below.back().c_str(), mode) == 0;
+      if (parent >= 0) close(parent);
+      if (made) return true;
+    }
   }
   // Above the confining folder (and everything when there is none) links are
   // the user's own choice: plain mkdir level by level, unless the confining
@@ -431,21 +440,21 @@ bool MirrorFolderAccess(std::string_view source, std::string_view target,
     ++levels;
   levels = std::min(levels, below.size() - std::min(kept.size(), below.size()));
   if (levels == 0) return true;
-  const int top = open(base.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-  if (top < 0) return Fail(ErrorFor(errno, base));
   const size_t first = below.size() - levels;
-  int fd = detail::OpenFoldersNoFollow(
-      top, std::vector<std::string>(below.begin(), below.begin() + first), 0);
-  close(top);
+  // The first folder to follow is opened with those above it at once.
+  int fd = detail::OpenFolderBelow(
+      base, std::vector<std::string>(below.begin(), below.begin() + first + 1));
   if (fd < 0) return false;
   std::string model = "/";
   for (size_t i = 0; i < from.size() - levels; ++i) model += from[i] + "/";
   for (size_t i = first; i < below.size(); ++i) {
     model += from[i - first + from.size() - levels];
-    const int next = detail::OpenFoldersNoFollow(fd, {below[i]}, 0);
-    close(fd);
-    fd = next;
-    if (fd < 0) return false;
+    if (i > first) {
+      const int next = detail::OpenFoldersNoFollow(fd, {below[i]}, 0);
+      close(fd);
+      fd = next;
+      if (fd < 0) return false;
+    }
     struct stat want, have;
     if (stat(model.c_str(), &want) != 0 || !S_ISDIR(want.st_mode) || fstat(fd, &have) != 0) {
       model += "/";
