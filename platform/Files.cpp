@@ -765,15 +765,17 @@ bool ReadWholeFile(std::string_view path, std::string* out, uint64_t maxBytes) {
     close(fd);
     return Fail(kErrFileTooLarge);
   }
-  std::string data;
-  data.reserve(static_cast<size_t>(st.st_size));
-  std::vector<char> buffer(1u << 20);
+  // Read straight into the text, sized by the file (a byte more tells that it
+  // grew; files that report no size, as under /proc, get room as they fill).
+  std::string data(std::max<size_t>(static_cast<size_t>(st.st_size) + 1, 4096), '\0');
+  size_t used = 0;
   for (;;) {
     if (fault::Hit()) {
       close(fd);
       return false;
     }
-    const ssize_t r = read(fd, buffer.data(), buffer.size());
+    if (used == data.size()) data.resize(data.size() * 2);
+    const ssize_t r = read(fd, data.data() + used, data.size() - used);
     if (r < 0) {
       if (errno == EINTR) continue;
       const uint32_t code = ErrnoToWinError(errno);
@@ -781,13 +783,14 @@ bool ReadWholeFile(std::string_view path, std::string* out, uint64_t maxBytes) {
       return Fail(code);
     }
     if (r == 0) break;
-    if (data.size() + static_cast<uint64_t>(r) > maxBytes) {  // it grew while read
+    used += static_cast<size_t>(r);
+    if (used > maxBytes) {  // it grew while read
       close(fd);
       return Fail(kErrFileTooLarge);
     }
-    data.append(buffer.data(), static_cast<size_t>(r));
   }
   close(fd);
+  data.resize(used);
   *out = std::move(data);
   return true;
 }
