@@ -92,12 +92,23 @@ bool StillOnItsVolume(const std::string& native) {
 }
 
 // The native form of a confining folder; empty stays empty. A folder on a
-// volume that went away gives 1167.
-bool ResolveConfine(std::string_view confineTo, std::string* native) {
+// volume that went away gives 1167 (unless not looked at: lookAtVolume).
+bool ResolveConfine(std::string_view confineTo, std::string* native, bool lookAtVolume = true) {
   native->clear();
   if (confineTo.empty()) return true;
   if (!Resolve(confineTo, native)) return false;
+  if (!lookAtVolume) return true;
   return StillOnItsVolume(*native) ? true : Fail(kErrDeviceNotConnected);
+}
+
+// The last error of a failure below the confining folder base, or 1167 when
+// base's volume went away. A copy needs its folder to exist already, and no
+// folder is made while the volume is away (CreateDirectories looks first),
+// so a copy that found its folder is on the volume: only failures look.
+uint32_t VolumeGoneOr(const std::string& base) {
+  const uint32_t error = GetLastError();
+  if (!base.empty() && !StillOnItsVolume(base)) return FailCode(kErrDeviceNotConnected);
+  return FailCode(error);
 }
 
 // Copies the open source into the open target: copy_file_range while the
@@ -144,16 +155,14 @@ bool CopyData(int in, int out, uint64_t expected) {
 }
 
 // Keeps fd when it names a regular file (special files would block or never
-// end) and makes its reads blocking; closes it otherwise.
+// end); closes it otherwise. The O_NONBLOCK it was opened with stays: reads
+// of a regular file never look at it (only the open did, for a lease).
 int KeepRegular(int fd, struct stat* st) {
   if (fstat(fd, st) != 0 || !S_ISREG(st->st_mode)) {
     close(fd);
     SetLastError(kErrAccessDenied);
     return -1;
   }
-  // Opened with no other status flag that F_SETFL changes: clearing them all
-  // clears O_NONBLOCK.
-  fcntl(fd, F_SETFL, 0);
   return fd;
 }
 
@@ -543,12 +552,12 @@ uint32_t CopyFileWithin(std::string_view source, std::string_view sourceWithin,
                         std::string_view target, std::string_view targetWithin, bool failIfExists,
                         bool flushToDevice) {
   std::string src, dst, base, srcBase;
-  if (!Resolve(source, &src) || !Resolve(target, &dst) || !ResolveConfine(targetWithin, &base))
+  if (!Resolve(source, &src) || !Resolve(target, &dst) ||
+      !ResolveConfine(targetWithin, &base, /*lookAtVolume=*/false))
     return GetLastError();
-  // The same folder is looked at once (whether its volume is still there).
   if (sourceWithin == targetWithin) {
     srcBase = base;
-  } else if (!ResolveConfine(sourceWithin, &srcBase)) {
+  } else if (!ResolveConfine(sourceWithin, &srcBase, /*lookAtVolume=*/false)) {
     return GetLastError();
   }
   if (fault::Hit()) return GetLastError();
@@ -569,11 +578,11 @@ uint32_t CopyOnce(const std::string& src, const std::string& srcBase, const std:
                   const std::string& base, bool failIfExists, bool flushToDevice, bool* swept) {
   struct stat st;
   const int in = OpenRegularForRead(src, srcBase, &st);
-  if (in < 0) return GetLastError();
+  if (in < 0) return VolumeGoneOr(srcBase);
   detail::ParentFolder folder;
   if (!folder.Open(dst, base)) {
     close(in);
-    return GetLastError();
+    return VolumeGoneOr(base);
   }
   struct stat old;
   const int found = folder.Stat(&old);
