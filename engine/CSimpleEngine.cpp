@@ -40,18 +40,31 @@ std::string CopyErrorText(uint32_t code) {
   return buffer;
 }
 
-// False only when the source is really gone (no such file or folder, or a
-// folder now stands in its place). Any other failure to look at it (a name too
-// long, access denied) is left to the copy, which then reports the real error
-// and keeps the record for a retry instead of marking it gone for good.
-bool SourceFileExists(std::string_view path) {
-  const uint32_t attributes = plat::GetFileAttributes(path);
-  if (attributes == plat::kInvalidAttributes) {
-    const uint32_t error = plat::GetLastError();
-    return error != plat::kErrFileNotFound && error != plat::kErrPathNotFound;
+// One look at the source file, kept for the rest of a backup: the copy
+// itself opens it again, so nothing here needs a newer look.
+struct SourceLook {
+  bool taken = false;
+  bool found = false;
+  uint32_t error = 0;  // the look's error when nothing was found
+  plat::FindData info;
+
+  bool Take(std::string_view path) {
+    if (taken) return found;
+    taken = true;
+    found = plat::GetFileInfo(path, &info);
+    if (!found) error = plat::GetLastError();
+    return found;
   }
-  return (attributes & plat::kAttrDirectory) == 0;
-}
+  // False only when the source is really gone (no such file or folder, or a
+  // folder now stands in its place). Any other failure to look at it (a name
+  // too long, access denied) is left to the copy, which then reports the real
+  // error and keeps the record for a retry instead of marking it gone for good.
+  bool Exists(std::string_view path) {
+    Take(path);
+    if (!found) return error != plat::kErrFileNotFound && error != plat::kErrPathNotFound;
+    return (info.attributes & plat::kAttrDirectory) == 0;
+  }
+};
 
 // Writes the record (appending when *offset is 0) and keeps *offset current.
 // A new record whose path another thread appended meanwhile rewrites that one.
@@ -70,12 +83,15 @@ void StoreRecord(CLoggingDatabase* db, const LogRecord& record, uint64_t* offset
 // True when the latest copy is this very version of the source: the same size
 // and modification time, and the copy was made after the second of that time
 // had passed (a later write within that second would look the same).
-bool LatestIsCurrent(CDestination* dest, std::string_view source, const std::string& latest) {
-  plat::FindData info;
-  if (!plat::GetFileInfo(source, &info) || (info.attributes & plat::kAttrDirectory)) return false;
+// *latestExists becomes 1 when the latest copy was seen.
+bool LatestIsCurrent(CDestination* dest, std::string_view source, const std::string& latest,
+                     SourceLook* look, int* latestExists) {
+  if (!look->Take(source) || (look->info.attributes & plat::kAttrDirectory)) return false;
   uint64_t size = 0;
   int64_t written = 0, changed = 0;
   if (!dest->GetFileStamp(latest, &size, &written, &changed)) return false;
+  *latestExists = 1;
+  const plat::FindData& info = look->info;
   return size == info.size && written == info.writeTime && changed > info.writeTime;
 }
 
@@ -205,12 +221,16 @@ int32_t CSimpleEngine::BackupFile(std::string_view source, bool existenceCheck, 
   }
   const StoreNames names = MakeStoreNames(root, source, dest->GetPathSeparator());
   if (existenceCheck && dest->FileExists(names.latestName)) return kBackupExists;
+  // Whether the latest copy exists, for the rotation below: -1 until it has
+  // been looked at.
+  int latestExists = existenceCheck ? 0 : -1;
 
   // The latest copy already is this version (a record set back to pending, a
   // walk over files copied before): record it as copied, and push no genuine
   // revision out for a copy identical to the latest.
   // (A walk has just seen that there is no latest copy at all.)
-  if (!existenceCheck && LatestIsCurrent(dest, source, names.latestName)) {
+  SourceLook look;
+  if (!existenceCheck && LatestIsCurrent(dest, source, names.latestName, &look, &latestExists)) {
     rec->state = kLogCopied;
     rec->lastBackupTime = start;
     rec->failedAttempts = 0;
@@ -229,8 +249,7 @@ int32_t CSimpleEngine::BackupFile(std::string_view source, bool existenceCheck, 
   // The reserve: a copy that would leave less than kMinFreeBytes free is not
   // made. The revisions this backup deletes count as free; the record stays
   // pending and the plan is blocked until the room is there.
-  plat::FindData sourceInfo;
-  if (KeepsReserve(dest, root) && plat::GetFileInfo(source, &sourceInfo)) {
+  if (KeepsReserve(dest, root) && look.Take(source)) {
     uint64_t freed = 0;
     for (const VersionEntry& entry : listed) {
       uint64_t size = 0;
@@ -240,7 +259,7 @@ int32_t CSimpleEngine::BackupFile(std::string_view source, bool existenceCheck, 
         freed += size;
     }
     uint64_t free = 0;
-    const uint64_t wanted = sourceInfo.size + kMinFreeBytes;
+    const uint64_t wanted = look.info.size + kMinFreeBytes;
     if (GetFreeSpace(root, &free) == 0 && free + freed < wanted) {
       rec->state = kLogPending;
       rec->lastAttemptTime = start;
@@ -261,7 +280,7 @@ int32_t CSimpleEngine::BackupFile(std::string_view source, bool existenceCheck, 
   // Rotation: the previous latest copy becomes revision highest + 1, and
   // revisions beyond the version count go. Failures here are not reported;
   // the copy below still replaces the latest copy.
-  if (versions > 1 && dest->FileExists(names.latestName)) {
+  if (versions > 1 && (latestExists < 0 ? dest->FileExists(names.latestName) : latestExists == 1)) {
     const std::string revision =
         VersionName(names.revisionFolder, names.stem, names.extension, highest + 1);
     dest->CreateFolders(revision);
@@ -274,7 +293,7 @@ int32_t CSimpleEngine::BackupFile(std::string_view source, bool existenceCheck, 
   // A file gone before its copy was due (an editor's temporary file renamed
   // or removed, a file deleted) is no failure: its record says so, nothing
   // is reported.
-  if (!SourceFileExists(source)) {
+  if (!look.Exists(source)) {
     if (offset != 0) {
       rec->state = kLogSourceGone;
       StoreRecord(db, *rec, &offset);

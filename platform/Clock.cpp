@@ -162,9 +162,13 @@ uint32_t CurrentThreadId() {
 }
 
 void SetCurrentThreadLowestPriority() {
+  // The batch class at the highest nice: the thread never preempts the user's
+  // work and takes the smallest share beside it, but a share all the same
+  // (the idle class would wait behind every busy process for as long as it
+  // stays busy). The thread's I/O priority follows its nice value.
   sched_param param{};
   param.sched_priority = 0;
-  if (pthread_setschedparam(pthread_self(), SCHED_IDLE, &param) == 0) return;
+  pthread_setschedparam(pthread_self(), SCHED_BATCH, &param);
   setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), 19);  // per thread on Linux
 }
 

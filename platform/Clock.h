@@ -28,7 +28,7 @@ std::string FormatLocalTime(int64_t t, const char* format);
 std::string AscTime(int64_t t);
 
 uint32_t CurrentThreadId();
-// SCHED_IDLE (else nice 19) for the calling thread.
+// SCHED_BATCH at nice 19 for the calling thread.
 void SetCurrentThreadLowestPriority();
 
 enum class PowerStatus { kUnknown, kMains, kBattery };

@@ -223,6 +223,8 @@ int OpenFolderBelow(const std::string& base, const std::vector<std::string>& par
     const long fd = syscall(SYS_openat2, AT_FDCWD, whole.c_str(), &how, sizeof how);
     if (fd >= 0) return static_cast<int>(fd);
     if (errno == ELOOP) behindLink = base;
+    // Missing on a path without links: missing below base just the same.
+    if (errno == ENOENT && !levelByLevel) return -1;
   }
   const int top = open(base.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
   if (top < 0) {

@@ -92,12 +92,23 @@ bool StillOnItsVolume(const std::string& native) {
 }
 
 // The native form of a confining folder; empty stays empty. A folder on a
-// volume that went away gives 1167.
-bool ResolveConfine(std::string_view confineTo, std::string* native) {
+// volume that went away gives 1167 (unless not looked at: lookAtVolume).
+bool ResolveConfine(std::string_view confineTo, std::string* native, bool lookAtVolume = true) {
   native->clear();
   if (confineTo.empty()) return true;
   if (!Resolve(confineTo, native)) return false;
+  if (!lookAtVolume) return true;
   return StillOnItsVolume(*native) ? true : Fail(kErrDeviceNotConnected);
+}
+
+// The last error of a failure below the confining folder base, or 1167 when
+// base's volume went away. A copy needs its folder to exist already, and no
+// folder is made while the volume is away (CreateDirectories looks first),
+// so a copy that found its folder is on the volume: only failures look.
+uint32_t VolumeGoneOr(const std::string& base) {
+  const uint32_t error = GetLastError();
+  if (!base.empty() && !StillOnItsVolume(base)) return FailCode(kErrDeviceNotConnected);
+  return FailCode(error);
 }
 
 // Copies the open source into the open target: copy_file_range while the
@@ -144,16 +155,14 @@ bool CopyData(int in, int out, uint64_t expected) {
 }
 
 // Keeps fd when it names a regular file (special files would block or never
-// end) and makes its reads blocking; closes it otherwise.
+// end); closes it otherwise. The O_NONBLOCK it was opened with stays: reads
+// of a regular file never look at it (only the open did, for a lease).
 int KeepRegular(int fd, struct stat* st) {
   if (fstat(fd, st) != 0 || !S_ISREG(st->st_mode)) {
     close(fd);
     SetLastError(kErrAccessDenied);
     return -1;
   }
-  // Opened with no other status flag that F_SETFL changes: clearing them all
-  // clears O_NONBLOCK.
-  fcntl(fd, F_SETFL, 0);
   return fd;
 }
 
@@ -205,14 +214,17 @@ int CreateTempIn(int dirFd, std::string* name) {
       continue;
     }
     // Held while the copy is made: a sweep of leftovers passes it by. A sweep
-    // that came between the create and the lock takes this name: try another.
-    struct stat st;
-    if (flock(fd, LOCK_EX | LOCK_NB) == 0 && fstat(fd, &st) == 0 && st.st_nlink > 0) return fd;
+    // that holds it already takes this name: try another. (One that came and
+    // went between the create and the lock is found at the rename.)
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0) return fd;
     close(fd);
   }
   errno = EEXIST;
   return -1;
 }
+
+uint32_t CopyOnce(const std::string& src, const std::string& srcBase, const std::string& dst,
+                  const std::string& base, bool failIfExists, bool flushToDevice, bool* swept);
 
 }  // namespace
 
@@ -382,6 +394,15 @@ bool CreateDirectories(std::string_view folder, std::string_view confineTo, bool
       close(fd);
       return true;
     }
+    // Only the last one missing (the first file of a new folder): made in its
+    // parent, opened as above. Anything else goes level by level below.
+    if (below.size() > 1) {
+      const int parent = detail::OpenFolderBelow(
+          base, std::vector<std::string>(below.begin(), below.end() - 1), false);
+      const bool made = parent >= 0 && mkdirat(parent, below.back().c_str(), mode) == 0;
+      if (parent >= 0) close(parent);
+      if (made) return true;
+    }
   }
   // Above the confining folder (and everything when there is none) links are
   // the user's own choice: plain mkdir level by level, unless the confining
@@ -428,21 +449,21 @@ bool MirrorFolderAccess(std::string_view source, std::string_view target,
     ++levels;
   levels = std::min(levels, below.size() - std::min(kept.size(), below.size()));
   if (levels == 0) return true;
-  const int top = open(base.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-  if (top < 0) return Fail(ErrorFor(errno, base));
   const size_t first = below.size() - levels;
-  int fd = detail::OpenFoldersNoFollow(
-      top, std::vector<std::string>(below.begin(), below.begin() + first), 0);
-  close(top);
+  // The first folder to follow is opened with those above it at once.
+  int fd = detail::OpenFolderBelow(
+      base, std::vector<std::string>(below.begin(), below.begin() + first + 1));
   if (fd < 0) return false;
   std::string model = "/";
   for (size_t i = 0; i < from.size() - levels; ++i) model += from[i] + "/";
   for (size_t i = first; i < below.size(); ++i) {
     model += from[i - first + from.size() - levels];
-    const int next = detail::OpenFoldersNoFollow(fd, {below[i]}, 0);
-    close(fd);
-    fd = next;
-    if (fd < 0) return false;
+    if (i > first) {
+      const int next = detail::OpenFoldersNoFollow(fd, {below[i]}, 0);
+      close(fd);
+      fd = next;
+      if (fd < 0) return false;
+    }
     struct stat want, have;
     if (stat(model.c_str(), &want) != 0 || !S_ISDIR(want.st_mode) || fstat(fd, &have) != 0) {
       model += "/";
@@ -531,22 +552,37 @@ uint32_t CopyFileWithin(std::string_view source, std::string_view sourceWithin,
                         std::string_view target, std::string_view targetWithin, bool failIfExists,
                         bool flushToDevice) {
   std::string src, dst, base, srcBase;
-  if (!Resolve(source, &src) || !Resolve(target, &dst) || !ResolveConfine(targetWithin, &base))
+  if (!Resolve(source, &src) || !Resolve(target, &dst) ||
+      !ResolveConfine(targetWithin, &base, /*lookAtVolume=*/false))
     return GetLastError();
-  // The same folder is looked at once (whether its volume is still there).
   if (sourceWithin == targetWithin) {
     srcBase = base;
-  } else if (!ResolveConfine(sourceWithin, &srcBase)) {
+  } else if (!ResolveConfine(sourceWithin, &srcBase, /*lookAtVolume=*/false)) {
     return GetLastError();
   }
   if (fault::Hit()) return GetLastError();
+  // A sweep of leftovers may take the temporary file in the moments it is not
+  // locked (just made, or closed before its rename): the copy is made again.
+  for (int attempt = 1;; ++attempt) {
+    bool swept = false;
+    const uint32_t rc = CopyOnce(src, srcBase, dst, base, failIfExists, flushToDevice, &swept);
+    if (!swept || attempt == 8) return rc;
+  }
+}
+
+namespace {
+
+// One attempt of CopyFileWithin on resolved paths; *swept when the temporary
+// file was gone at its rename.
+uint32_t CopyOnce(const std::string& src, const std::string& srcBase, const std::string& dst,
+                  const std::string& base, bool failIfExists, bool flushToDevice, bool* swept) {
   struct stat st;
   const int in = OpenRegularForRead(src, srcBase, &st);
-  if (in < 0) return GetLastError();
+  if (in < 0) return VolumeGoneOr(srcBase);
   detail::ParentFolder folder;
   if (!folder.Open(dst, base)) {
     close(in);
-    return GetLastError();
+    return VolumeGoneOr(base);
   }
   struct stat old;
   const int found = folder.Stat(&old);
@@ -592,11 +628,7 @@ uint32_t CopyFileWithin(std::string_view source, std::string_view sourceWithin,
       ok = Fail(ErrnoToWinError(errno));
     }
   }
-  // The lock stays on until the copy has its final name (a sweep of leftovers
-  // would take it between the close and the rename).
-  int held = -1;
   if (ok) {
-    held = dup(out);
     const int rc = close(out);  // network file systems report write errors here
     out = -1;
     if (rc != 0) ok = Fail(ErrnoToWinError(errno));
@@ -610,16 +642,17 @@ uint32_t CopyFileWithin(std::string_view source, std::string_view sourceWithin,
                                  : (renameat(dir, tmp.c_str(), dir, name) == 0 ? 0 : errno);
     if (err == EEXIST) {
       ok = Fail(kErrFileExists);
+    } else if (err == ENOENT && faccessat(dir, tmp.c_str(), F_OK, AT_SYMLINK_NOFOLLOW) != 0) {
+      *swept = true;
+      ok = Fail(kErrFileNotFound);
     } else if (err != 0) {
       ok = Fail(err == EISDIR ? kErrAccessDenied : ErrnoToWinError(err));
     }
   }
   if (!ok) {
     Discard(out, folder.Fd(), tmp);
-    if (held >= 0) close(held);
     return GetLastError();
   }
-  if (held >= 0) close(held);
   // The data was synced before the rename and the copy is whole under its
   // final name: a folder sync that fails now only delays the name reaching
   // the device, so it does not turn the copy into a failure (and is not a
@@ -627,6 +660,8 @@ uint32_t CopyFileWithin(std::string_view source, std::string_view sourceWithin,
   if (flushToDevice) detail::SyncFolder(folder.Fd());
   return 0;
 }
+
+}  // namespace
 
 uint32_t MoveFile(std::string_view source, std::string_view target) {
   return MoveFile(source, target, {});
@@ -739,15 +774,17 @@ bool ReadWholeFile(std::string_view path, std::string* out, uint64_t maxBytes) {
     close(fd);
     return Fail(kErrFileTooLarge);
   }
-  std::string data;
-  data.reserve(static_cast<size_t>(st.st_size));
-  std::vector<char> buffer(1u << 20);
+  // Read straight into the text, sized by the file (a byte more tells that it
+  // grew; files that report no size, as under /proc, get room as they fill).
+  std::string data(std::max<size_t>(static_cast<size_t>(st.st_size) + 1, 4096), '\0');
+  size_t used = 0;
   for (;;) {
     if (fault::Hit()) {
       close(fd);
       return false;
     }
-    const ssize_t r = read(fd, buffer.data(), buffer.size());
+    if (used == data.size()) data.resize(data.size() * 2);
+    const ssize_t r = read(fd, data.data() + used, data.size() - used);
     if (r < 0) {
       if (errno == EINTR) continue;
       const uint32_t code = ErrnoToWinError(errno);
@@ -755,13 +792,14 @@ bool ReadWholeFile(std::string_view path, std::string* out, uint64_t maxBytes) {
       return Fail(code);
     }
     if (r == 0) break;
-    if (data.size() + static_cast<uint64_t>(r) > maxBytes) {  // it grew while read
+    used += static_cast<size_t>(r);
+    if (used > maxBytes) {  // it grew while read
       close(fd);
       return Fail(kErrFileTooLarge);
     }
-    data.append(buffer.data(), static_cast<size_t>(r));
   }
   close(fd);
+  data.resize(used);
   *out = std::move(data);
   return true;
 }
