@@ -168,6 +168,7 @@ TEST(CellTextsTest, DatesCountsAndSchedulesForPeople) {
       {"UK", "en_US", t, "07 Mar 2009 14:05"},
       {"NLD", "en_US", t, "07 mrt 2009 14:05"},
       {"ITA", "en_US", t, "07 mar 2009 14:05"},
+      {"UK", "en_US", 864000, "11 Jan 1970 00:00"},  // the first year with dates
       // No format for the country, or none named: the user's locale.
       {"XX", "de_DE", t, "07.03.2009 14:05"},
       {"", "en_GB", t, "07/03/2009 14:05"},

@@ -292,6 +292,10 @@ TEST_F(FrameEventsTest, ProblemsRaiseOneWarningPerKindAndPlan) {
         << PopupText();
     EXPECT_EQ(PopupText().find("C:"), std::string::npos) << PopupText();
     EXPECT_EQ(PopupText().find('\r'), std::string::npos);
+    if (c.code == kEvDatabaseOpenFailed) {  // its own words, not the journal's other problems
+      const std::string words = GetText("MESSAGE_RECEIVER", "PROBLEM_JOURNAL_OPEN");
+      EXPECT_NE(PopupText().find(words.substr(words.find("%s") + 2, 30)), std::string::npos);
+    }
   }
 }
 
