@@ -495,7 +495,11 @@ TEST_F(ViewTest, BackUpNowPauseAndLaunchReachThePlan) {
   EXPECT_EQ(catchup::RequestCount(), catchUps + 1);
 
   CPlanCell* cell = view.Cell(watch->Id());
-  EXPECT_EQ(cell->PauseButton()->toolTip().toStdString(), GetText("MAIN_UI", "BUTTON_TIP_PAUSE"));
+  // The card follows at a refresh that finds the plan's lock free.
+  EXPECT_TRUE(RunUntil([&] {
+    view.Refresh();
+    return cell->PauseButton()->toolTip().toStdString() == GetText("MAIN_UI", "BUTTON_TIP_PAUSE");
+  }));
   cell->PauseButton()->click();
   EXPECT_FALSE(watch->Enabled());
   EXPECT_NE(PlanFile(watch->Id()).find("Enabled=0"), std::string::npos);
