@@ -15,13 +15,13 @@
 #include <QTimer>
 #include <functional>
 
+#include "UiTestKit.h"
 #include "app/Settings.h"
 #include "app/Texts.h"
 #include "destinations/disc_world.h"
 #include "plans/CPlan.h"
 #include "plans/PlanList.h"
 #include "plans/PlanSettings.h"
-#include "support/QtApp.h"
 #include "ui/CDlgBurnDisc.h"
 #include "ui/CDlgBurnSetting.h"
 #include "ui/CDlgEraseBurning.h"
@@ -36,13 +36,7 @@ using bvtest::ReadNative;
 
 std::string Text(const char* section, const char* key) { return GetText(section, key); }
 
-void Shoot(QWidget* w, const char* name) {
-  QPixmap pixmap = w->grab();
-  EXPECT_FALSE(pixmap.isNull());
-  if (const char* out = std::getenv("BV_SCREENSHOT_DIR")) {
-    EXPECT_TRUE(pixmap.save(QString(out) + "/" + name));
-  }
-}
+using bvtest::Shoot;
 
 class BurnDialogsTest : public testing::Test {
  protected:

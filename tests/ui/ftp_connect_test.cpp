@@ -12,6 +12,7 @@
 #include <QPushButton>
 #include <filesystem>
 #include <memory>
+#include <optional>
 
 #include "ManualClock.h"
 #include "app/Texts.h"
@@ -66,73 +67,56 @@ TEST(FtpConnectDialog, SucceedsAtTheNextTickAndFailsOnlyAtTheTwentyFirst) {
   EXPECT_EQ(bad.result(), QDialog::Rejected);
 }
 
-// A server with a self-signed certificate: its fingerprint is shown and,
+// A server whose key nobody vouches for (FTP over TLS with a self-signed
+// certificate; SFTP, asked before any login): its fingerprint is shown and,
 // once trusted, the test passes encrypted; a later new key is refused.
-TEST(FtpConnectDialog, ShowsTheKeyOfAnUnvouchedServerAndTestsAgainOnceTrusted) {
+TEST(FtpConnectDialog, ShowsTheKeyOfAnUnvouchedServerAndRefusesANewOne) {
   bvtest::App();
-  bvtest::FtpServer server(/*tls=*/true);
-  if (!server.Ok()) GTEST_SKIP() << server.Reason();
   bvtest::ManualClock clock;
-  CDlgConnectFtp dialog(server.Settings("tls/"));
-  QString asked;
-  dialog.SetTrustQuestion([&](const QString& question) { return asked = question, true; });
-  ASSERT_TRUE(bvtest::RunUntil([&] { return dialog.WorkerEnded(); }, 30000));
-  clock.Advance(1000);
-  ASSERT_EQ(dialog.AcceptedKey().rfind("sha256//", 0), 0u) << asked.toStdString();
-  EXPECT_TRUE(asked.startsWith(Text("MSG_TLS_UNTRUSTED")));
-  EXPECT_TRUE(asked.contains(QString::fromStdString(dialog.AcceptedKey())));
-  ASSERT_TRUE(bvtest::RunUntil([&] { return dialog.WorkerEnded(); }, 30000));
-  clock.Advance(1000);
-  EXPECT_TRUE(dialog.Succeeded());
-  EXPECT_EQ(dialog.Message()->text(),
-            Text("MSG_CONNECTION_SUCCESSFUL") + "\n" + Text("MSG_ENCRYPTED"));
-  EXPECT_TRUE(fs::exists(server.NativeOf("/bvuser/tls/Brevanto.dat")));
+  bvtest::FtpServer tls(/*tls=*/true);
+  bvtest::SshServer ssh;
+  for (const bool overSsh : {false, true}) {
+    SCOPED_TRACE(overSsh ? "SFTP" : "FTP over TLS");
+    if (!(overSsh ? ssh.Ok() : tls.Ok())) GTEST_SKIP() << (overSsh ? ssh.Reason() : tls.Reason());
+    std::optional<bvtest::ScopedEnv> home;
+    FtpSettings unknown = overSsh ? ssh.Settings("keys/") : tls.Settings("keys/");
+    if (overSsh) {
+      home.emplace("HOME", ssh.ClientHome());
+      unknown.pinnedKey.clear();
+      unknown.port = 21;  // the FTP tab's port, left standing
+      unknown.server += ":" + std::to_string(ssh.Port());
+    }
+    CDlgConnectFtp dialog(unknown);
+    QString asked;
+    dialog.SetTrustQuestion([&](const QString& question) { return asked = question, true; });
+    ASSERT_TRUE(bvtest::RunUntil([&] { return dialog.WorkerEnded(); }, 30000));
+    clock.Advance(1000);
+    const QString key = QString::fromStdString(dialog.AcceptedKey());
+    if (overSsh) {
+      EXPECT_EQ(ssh.Logins(), 0);
+      EXPECT_EQ(dialog.AcceptedKey(), ssh.Fingerprint());
+    } else {
+      EXPECT_EQ(dialog.AcceptedKey().rfind("sha256//", 0), 0u);
+    }
+    EXPECT_TRUE(asked.startsWith(Text(overSsh ? "MSG_SSH_UNTRUSTED" : "MSG_TLS_UNTRUSTED")));
+    EXPECT_TRUE(asked.contains(key)) << asked.toStdString();
+    ASSERT_TRUE(bvtest::RunUntil([&] { return dialog.WorkerEnded(); }, 30000));
+    clock.Advance(1000);
+    EXPECT_TRUE(dialog.Succeeded());
+    EXPECT_EQ(dialog.Message()->text(),
+              Text("MSG_CONNECTION_SUCCESSFUL") + "\n" + Text("MSG_ENCRYPTED"));
+    EXPECT_TRUE(fs::exists(overSsh ? ssh.Home() + "/keys/Brevanto.dat"
+                                   : tls.NativeOf("/bvuser/keys/Brevanto.dat")));
 
-  ASSERT_TRUE(server.ChangeCertificate());
-  FtpSettings pinned = server.Settings("tls/");
-  pinned.pinnedKey = dialog.AcceptedKey();
-  CDlgConnectFtp changed(pinned);
-  ASSERT_TRUE(bvtest::RunUntil([&] { return changed.WorkerEnded(); }, 30000));
-  clock.Advance(1000);
-  EXPECT_FALSE(changed.Succeeded());
-  EXPECT_EQ(changed.Message()->text(), Text("MSG_TLS_KEY_CHANGED"));
-}
-
-// An SFTP server: its host key fingerprint is shown before any login and,
-// once trusted, the test passes; a later new host key is refused.
-TEST(FtpConnectDialog, ShowsTheHostKeyOfAnSftpServerAndRefusesANewOne) {
-  bvtest::App();
-  bvtest::SshServer server;
-  if (!server.Ok()) GTEST_SKIP() << server.Reason();
-  bvtest::ScopedEnv home("HOME", server.ClientHome());
-  bvtest::ManualClock clock;
-  FtpSettings unknown = server.Settings("ssh/");
-  unknown.pinnedKey.clear();
-  unknown.port = 21;  // the FTP tab's port, left standing
-  unknown.server += ":" + std::to_string(server.Port());
-  CDlgConnectFtp dialog(unknown);
-  QString asked;
-  dialog.SetTrustQuestion([&](const QString& question) { return asked = question, true; });
-  ASSERT_TRUE(bvtest::RunUntil([&] { return dialog.WorkerEnded(); }, 30000));
-  clock.Advance(1000);
-  EXPECT_EQ(server.Logins(), 0);
-  EXPECT_EQ(dialog.AcceptedKey(), server.Fingerprint()) << asked.toStdString();
-  EXPECT_TRUE(asked.startsWith(Text("MSG_SSH_UNTRUSTED") + "\n" +
-                               QString::fromStdString(server.Fingerprint())));
-  ASSERT_TRUE(bvtest::RunUntil([&] { return dialog.WorkerEnded(); }, 30000));
-  clock.Advance(1000);
-  EXPECT_TRUE(dialog.Succeeded());
-  EXPECT_EQ(dialog.Message()->text(),
-            Text("MSG_CONNECTION_SUCCESSFUL") + "\n" + Text("MSG_ENCRYPTED"));
-  EXPECT_TRUE(fs::exists(server.Home() + "/ssh/Brevanto.dat"));
-
-  ASSERT_TRUE(server.ChangeHostKey());
-  unknown.pinnedKey = dialog.AcceptedKey();
-  CDlgConnectFtp changed(unknown);
-  ASSERT_TRUE(bvtest::RunUntil([&] { return changed.WorkerEnded(); }, 30000));
-  clock.Advance(1000);
-  EXPECT_FALSE(changed.Succeeded());
-  EXPECT_EQ(changed.Message()->text(), Text("MSG_SSH_KEY_CHANGED"));
+    ASSERT_TRUE(overSsh ? ssh.ChangeHostKey() : tls.ChangeCertificate());
+    unknown.pinnedKey = dialog.AcceptedKey();
+    CDlgConnectFtp changed(unknown);
+    ASSERT_TRUE(bvtest::RunUntil([&] { return changed.WorkerEnded(); }, 30000));
+    clock.Advance(1000);
+    EXPECT_FALSE(changed.Succeeded());
+    EXPECT_EQ(changed.Message()->text(),
+              Text(overSsh ? "MSG_SSH_KEY_CHANGED" : "MSG_TLS_KEY_CHANGED"));
+  }
 }
 
 TEST(FtpConnectDialog, AnAbandonedTestEndsOnItsOwn) {

@@ -17,6 +17,7 @@
 #include <string>
 
 #include "ManualClock.h"
+#include "UiTestKit.h"
 #include "app/Settings.h"
 #include "app/Texts.h"
 #include "app/gui/CHelpKeyFilter.h"
@@ -32,19 +33,8 @@
 namespace {
 
 using bvtest::App;
-
-// Runs action on the timed dialog once it is up (inside its modal loop).
-void WhenDialogShows(std::function<void(CDlgTimer*)> action) {
-  auto* poll = new QTimer;
-  QObject::connect(poll, &QTimer::timeout, [poll, action] {
-    if (auto* dialog = qobject_cast<CDlgTimer*>(QApplication::activeModalWidget())) {
-      poll->stop();
-      poll->deleteLater();
-      action(dialog);
-    }
-  });
-  poll->start(20);
-}
+using bvtest::Shoot;
+using bvtest::WhenModal;
 
 class MainFrameTest : public ::testing::Test {
  protected:
@@ -102,81 +92,69 @@ TEST_F(MainFrameTest, FrameHasCaptionMenuAndStartsTheActivityLog) {
   EXPECT_EQ(menu->actions()[5], frame.ExitAction());
 }
 
+// The exit command from the menu: without the confirmation it closes at
+// once; with it, the timed question (cancelled: nothing changes; accepted or
+// left to run out after 20 s: it closes). Closing stores the position
+// unless the window is minimised; the next frame comes up there.
 TEST_F(MainFrameTest, ExitStoresThePositionAndCloses) {
-  CMainFrame frame;
-  frame.move(123, 77);
-  frame.show();
-  EXPECT_TRUE(ExitThroughMenu(&frame));
-  EXPECT_TRUE(frame.IsExiting());
-  EXPECT_FALSE(frame.isVisible());
-  EXPECT_EQ(Setting("Application Position", "x"), 123);
-  EXPECT_EQ(Setting("Application Position", "y"), 77);
-
-  // The next frame comes up where the last one was.
-  CMainFrame next;
-  EXPECT_EQ(next.pos(), QPoint(123, 77));
-}
-
-TEST_F(MainFrameTest, ExitOfAMinimisedWindowKeepsTheStoredPosition) {
+  enum Answer { kNone, kCancel, kAccept, kRunOut };
+  const struct {
+    Answer answer;
+    bool minimised;
+    bool closes;
+  } cases[] = {{kNone, true, true},
+               {kCancel, false, false},
+               {kAccept, false, true},
+               {kRunOut, false, true},
+               {kNone, false, true}};
   WriteInternalInt("Application Position", "x", 40);
   WriteInternalInt("Application Position", "y", 50);
-  CMainFrame frame;
-  frame.move(300, 200);
-  frame.showMinimized();
-  EXPECT_TRUE(ExitThroughMenu(&frame));
-  EXPECT_EQ(Setting("Application Position", "x"), 40);
-  EXPECT_EQ(Setting("Application Position", "y"), 50);
-}
-
-// Cancelled, the exit changes nothing; accepted, it stores the position and
-// closes.
-TEST_F(MainFrameTest, ConfirmedExitCancelledKeepsRunningAcceptedCloses) {
-  WriteInternalInt("Show Notification", "Confirm", 1);
-  CMainFrame frame;
-  frame.move(60, 70);
-  frame.show();
-  QString message;
-  WhenDialogShows([&message](CDlgTimer* dialog) {
-    message = dialog->findChild<QLabel*>("messageLabel")->text();
-    EXPECT_EQ(dialog->CancelButton()->text().toStdString(), GetText("MAIN_UI", "BUTTON_CANCEL"));
-    EXPECT_EQ(dialog->AcceptButton()->text().toStdString(), GetText("MAIN_UI", "BUTTON_CLOSE"));
-    dialog->CancelButton()->click();
-  });
-  EXPECT_FALSE(ExitThroughMenu(&frame));
-  EXPECT_FALSE(frame.IsExiting());
-  EXPECT_TRUE(frame.isVisible());
-  EXPECT_EQ(Setting("Application Position", "x"), -1);
-  EXPECT_EQ(message.toStdString(), GetText("MAIN_UI", "NO_LONGER_BE_PROTECTED") + " " +
-                                       GetProductName() + ". " +
-                                       GetText("MAIN_UI", "CLICK_OK_TO_SHUTDOWN"));
-
-  WhenDialogShows([](CDlgTimer* dialog) { dialog->AcceptButton()->click(); });
-  EXPECT_TRUE(ExitThroughMenu(&frame));
-  EXPECT_TRUE(frame.IsExiting());
-  EXPECT_EQ(Setting("Application Position", "x"), 60);
-  EXPECT_EQ(Setting("Application Position", "y"), 70);
-}
-
-TEST_F(MainFrameTest, ConfirmedExitUnansweredClosesAfterTwentySeconds) {
-  WriteInternalInt("Show Notification", "Confirm", 1);
   bvtest::ManualClock clock;
-  CMainFrame frame;
-  frame.move(60, 70);
-  frame.show();
-  bool upAfter19 = false;
-  QString countAfter19;
-  WhenDialogShows([&](CDlgTimer* dialog) {
-    EXPECT_EQ(dialog->findChild<QLabel*>("countLabel")->text(), "20");
-    clock.Advance(19000);
-    upAfter19 = dialog->isVisible() && dialog->result() == 0;
-    countAfter19 = dialog->findChild<QLabel*>("countLabel")->text();
-    clock.Advance(1000);  // the last second runs out: as if accepted
-  });
-  EXPECT_TRUE(ExitThroughMenu(&frame));
-  EXPECT_TRUE(upAfter19);
-  EXPECT_EQ(countAfter19, "1");
-  EXPECT_TRUE(frame.IsExiting());
-  EXPECT_EQ(Setting("Application Position", "x"), 60);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.answer);
+    WriteInternalInt("Show Notification", "Confirm", c.answer != kNone);
+    CMainFrame frame;
+    frame.move(123, 77);
+    c.minimised ? frame.showMinimized() : frame.show();
+    QString message, countAfter19;
+    if (c.answer != kNone)
+      WhenModal<CDlgTimer>([&](CDlgTimer* dialog) {
+        message = dialog->findChild<QLabel*>("messageLabel")->text();
+        EXPECT_EQ(dialog->CancelButton()->text().toStdString(),
+                  GetText("MAIN_UI", "BUTTON_CANCEL"));
+        EXPECT_EQ(dialog->AcceptButton()->text().toStdString(), GetText("MAIN_UI", "BUTTON_CLOSE"));
+        if (c.answer == kCancel) dialog->CancelButton()->click();
+        if (c.answer == kAccept) dialog->AcceptButton()->click();
+        if (c.answer != kRunOut) return;
+        EXPECT_EQ(dialog->findChild<QLabel*>("countLabel")->text(), "20");
+        clock.Advance(3000);
+        Shoot(dialog, "exit-countdown.png");
+        clock.Advance(16000);
+        countAfter19 = dialog->findChild<QLabel*>("countLabel")->text();
+        EXPECT_TRUE(dialog->isVisible() && dialog->result() == 0);
+        clock.Advance(1000);  // the last second runs out: as if accepted
+      });
+    EXPECT_EQ(ExitThroughMenu(&frame), c.closes);
+    EXPECT_EQ(frame.IsExiting(), c.closes);
+    EXPECT_EQ(frame.isVisible(), !c.closes);
+    const bool stored = c.closes && !c.minimised;
+    EXPECT_EQ(Setting("Application Position", "x"), stored ? 123 : 40);
+    EXPECT_EQ(Setting("Application Position", "y"), stored ? 77 : 50);
+    if (c.answer != kNone) {
+      EXPECT_EQ(message.toStdString(), GetText("MAIN_UI", "NO_LONGER_BE_PROTECTED") + " " +
+                                           GetProductName() + ". " +
+                                           GetText("MAIN_UI", "CLICK_OK_TO_SHUTDOWN"));
+    }
+    if (c.answer == kRunOut) {
+      EXPECT_EQ(countAfter19, "1");
+    }
+    if (stored) {
+      CMainFrame next;
+      EXPECT_EQ(next.pos(), QPoint(123, 77));
+      WriteInternalInt("Application Position", "x", 40);
+      WriteInternalInt("Application Position", "y", 50);
+    }
+  }
 }
 
 // Neither a notification area nor a task bar (the offscreen desktop): the
@@ -266,7 +244,9 @@ TEST_F(MainFrameTest, ClosingToTheIconSaysSoOnceForGood) {
   EXPECT_FALSE(popup.isVisible());
 }
 
-TEST(DlgTimerTest, CountdownDropsEverySecondAndEndsAsAccepted) {
+// The countdown drops every second once shown and ends as accepted; Escape
+// cancels.
+TEST(DlgTimerTest, CountdownDropsEverySecondAndEscapeCancels) {
   App();
   bvtest::ManualClock clock;
   CDlgTimer dialog("message", "Close", "Cancel", 3);
@@ -284,18 +264,14 @@ TEST(DlgTimerTest, CountdownDropsEverySecondAndEndsAsAccepted) {
   EXPECT_EQ(dialog.exec(), QDialog::Accepted);
   EXPECT_EQ(afterOne, "2");
   EXPECT_EQ(dialog.Remaining(), 0);
-  EXPECT_EQ(count->text(), "0");
-}
 
-TEST(DlgTimerTest, EscapeCancels) {
-  App();
-  CDlgTimer dialog("message", "Close", "Cancel");
-  QTimer::singleShot(0, &dialog, [&dialog] {
+  CDlgTimer escaped("message", "Close", "Cancel");
+  QTimer::singleShot(0, &escaped, [&escaped] {
     QKeyEvent escape(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
-    QApplication::sendEvent(&dialog, &escape);
+    QApplication::sendEvent(&escaped, &escape);
   });
-  EXPECT_EQ(dialog.exec(), QDialog::Rejected);
-  EXPECT_GT(dialog.Remaining(), 0);
+  EXPECT_EQ(escaped.exec(), QDialog::Rejected);
+  EXPECT_GT(escaped.Remaining(), 0);
 }
 
 }  // namespace

@@ -4,7 +4,7 @@
 // versions, ticking a version or a folder, the search, the question about
 // newer files in the original place, the target, what lands on disk, the
 // failures, and the progress display. With BV_SCREENSHOT_DIR set, the
-// picture test writes restore.png, restore-search.png and restore-progress.png.
+// windows' pictures are written there (restore*.png).
 #include <gtest/gtest.h>
 #include <time.h>
 
@@ -33,6 +33,7 @@
 #include <string>
 #include <vector>
 
+#include "UiTestKit.h"
 #include "app/Settings.h"
 #include "app/Texts.h"
 #include "history/RestoreTree.h"
@@ -42,8 +43,6 @@
 #include "plans/PlanList.h"
 #include "plans/PlanSettings.h"
 #include "platform/Volumes.h"
-#include "support/QtApp.h"
-#include "support/TempDir.h"
 #include "ui/CDlgRestore.h"
 #include "ui/CDlgRestoreProgress.h"
 #include "ui/CRestoreTree.h"
@@ -81,8 +80,8 @@ QTreeWidgetItem* Child(QTreeWidgetItem* parent, const std::string& name) {
 // Clicks a button of the next modal box (the question about newer files).
 std::string lastQuestion;  // the text of the last question answered
 
-void AnswerNextQuestion(const char* button) {
-  QTimer::singleShot(0, [button] {
+void AnswerNextQuestion(const char* button, const char* picture = nullptr) {
+  QTimer::singleShot(0, [button, picture] {
     // The restore window is modal too: wait for the question above it.
     auto question = [] {
       QWidget* w = QApplication::activeModalWidget();
@@ -93,6 +92,7 @@ void AnswerNextQuestion(const char* button) {
     ASSERT_TRUE(box);
     if (auto* message = qobject_cast<QMessageBox*>(box))
       lastQuestion = message->text().toStdString();
+    if (picture) bvtest::Shoot(box, picture);
     auto* b = box->findChild<QPushButton*>(button);
     ASSERT_TRUE(b);
     b->click();
@@ -101,85 +101,72 @@ void AnswerNextQuestion(const char* button) {
 
 std::string Restore(const char* key) { return RestoreText(key); }
 
-TEST(RestoreTextsTest, DatesFollowTheCountry) {
+TEST(RestoreTextsTest, DatesTimesSpeedsPatternsAndPlanLines) {
+  App();
   NodeTime t;
   t.year = 2009;
   t.month = 3;
   t.day = 7;
   t.hour = 14;
   t.minute = 5;
-  EXPECT_EQ(FormatNodeDate(t, "DEU"), "07.03.2009 14:05");
-  EXPECT_EQ(FormatNodeDate(t, "US"), "03/07/2009 14:05");
-  EXPECT_EQ(FormatNodeDate(t, "UK"), "07/03/2009 14:05");
-  EXPECT_EQ(FormatNodeDate(t, "NLD"), "07/03/2009 14:05");
-  EXPECT_EQ(FormatNodeDate(t, "XX"), "03/07/2009 14:05") << "unknown countries write month first";
-  t.year = 2000;
-  EXPECT_EQ(FormatNodeDate(t, "US"), "03/07/2000 14:05");
-}
-
-TEST(RestoreTextsTest, TimeSpeedPatternAndPlanLines) {
-  App();
+  // Unknown countries write the month first.
+  for (const auto& [country, text] : {std::pair{"DEU", "07.03.2009 14:05"},
+                                      {"US", "03/07/2009 14:05"},
+                                      {"UK", "07/03/2009 14:05"},
+                                      {"NLD", "07/03/2009 14:05"},
+                                      {"XX", "03/07/2009 14:05"}})
+    EXPECT_EQ(FormatNodeDate(t, country), text) << country;
   EXPECT_EQ(NeededTimeText(3725), "1 h 2 min 5 s");
   EXPECT_EQ(NeededTimeText(0), "0 h 0 min 0 s");
   EXPECT_EQ(SpeedText(5 * 1048576), "5 MB/s");
-  EXPECT_EQ(SearchPatternFor("rep"), "*rep*");
   EXPECT_EQ(VersionCountText(1), "1 version");
   EXPECT_EQ(VersionCountText(3), "3 versions");
-  const int64_t t = 1796651100;  // 2026-12-07 13:05 UTC (the tests run in UTC)
-  const NodeTime local = ToNodeTime(t);
+  EXPECT_EQ(SearchPatternFor("rep"), "*rep*");
+  EXPECT_EQ(SearchPatternFor(""), "");
+  EXPECT_TRUE(MatchSearchPattern("report.doc", SearchPatternFor("REP")));
+  const int64_t at = 1796651100;
+  const NodeTime local = ToNodeTime(at);
   char date[32];
   std::snprintf(date, sizeof date, "%04d-%02d-%02d %02d.%02d", local.year, local.month, local.day,
                 local.hour, local.minute);
-  EXPECT_EQ(RestoredBesideName("report.odt", t), std::string("report (restored ") + date + ").odt");
-  EXPECT_EQ(RestoredBesideName("Makefile", t), std::string("Makefile (restored ") + date + ")");
-  EXPECT_EQ(SearchPatternFor(""), "");
-  EXPECT_TRUE(MatchSearchPattern("report.doc", SearchPatternFor("REP")));
+  EXPECT_EQ(RestoredBesideName("report.odt", at),
+            std::string("report (restored ") + date + ").odt");
+  EXPECT_EQ(RestoredBesideName("Makefile", at), std::string("Makefile (restored ") + date + ")");
 
   PlanSnapshot s;
   s.name = "Docs";
   s.hasDestination = true;
   s.available = true;
-  s.storageType = kStorageLocal;
-  s.root = "C:\\home\\ann\\Backup\\";
-  EXPECT_EQ(PlanLineText(s),
-            "\"Docs\" " + Restore("PLAN_DESTINATION_INTERNAL_HARD_DRIVE") + " (/home/ann/Backup)");
-  s.storageType = kStorageNetwork;
-  EXPECT_EQ(PlanLineText(s), "\"Docs\" " + Restore("PLAN_DESTINATION_NETWORK_DRIVE"));
-  s.storageType = kStorageFtp;
-  s.root = "ftp://backup.example.com/store/";
-  EXPECT_EQ(PlanLineText(s), "\"Docs\" " + Restore("PLAN_DESTINATION_FTP") + "backup.example.com");
-  s.available = false;
-  EXPECT_EQ(PlanLineText(s), "\"Docs\" " + Restore("PLAN_DESTINATION_IS_UNAVAILABLE"));
+  const struct {
+    int32_t type;
+    const char* root;
+    bool available;
+    std::string line;
+  } plans[] = {
+      {kStorageLocal, "C:\\home\\ann\\Backup\\", true,
+       Restore("PLAN_DESTINATION_INTERNAL_HARD_DRIVE") + " (/home/ann/Backup)"},
+      {kStorageNetwork, "C:\\home\\ann\\Backup\\", true, Restore("PLAN_DESTINATION_NETWORK_DRIVE")},
+      {kStorageFtp, "ftp://backup.example.com/store/", true,
+       Restore("PLAN_DESTINATION_FTP") + "backup.example.com"},
+      {kStorageFtp, "ftp://backup.example.com/store/", false,
+       Restore("PLAN_DESTINATION_IS_UNAVAILABLE")},
+  };
+  for (const auto& p : plans) {
+    s.storageType = p.type;
+    s.root = p.root;
+    s.available = p.available;
+    EXPECT_EQ(PlanLineText(s), "\"Docs\" " + p.line);
+  }
 }
 
 // A data folder, a volume table (C: = "/", E: a fixed disk), message boxes
 // into a log, and plans whose stores are written by hand on E:.
-class RestoreWindowTest : public ::testing::Test {
+class RestoreWindowTest : public bvtest::UiTest {
  protected:
-  void SetUp() override {
-    App();
-    for (const char* sub : {"data", "evol"}) fs::create_directories(dir_.NativeOf(sub));
-    setenv("BREVANTO_DATA_DIR", dir_.NativeOf("data").c_str(), 1);
-    setenv("BREVANTO_MESSAGE_LOG", dir_.NativeOf("messages.log").c_str(), 1);
-    setenv("BREVANTO_VOLUMES", dir_.NativeOf("volumes.ini").c_str(), 1);
-    WriteNative(dir_.NativeOf("volumes.ini"),
-                "[C]\nRoot=/\nType=fixed\nSystem=1\n[E]\nRoot=" + dir_.NativeOf("evol") +
-                    "\nType=fixed\n[Power]\nSource=ac\n");
-    plat::VolumeTable::Instance().Reload();
-    ResetSettingsCache();
-    ClearPlans();
-  }
+  std::string Volumes() const override { return Drive("E", "evol", "Type=fixed\n"); }
   void TearDown() override {
     RunUntil([] { return DiscardedRestoreJobsRunning() == 0; });
-    ClearPlans();
-    unsetenv("BREVANTO_VOLUMES");
-    unsetenv("BREVANTO_MESSAGE_LOG");
-    plat::VolumeTable::Instance().Reload();
-    ResetSettingsCache();
-  }
-  static void ClearPlans() {
-    PlanList& list = PlanList::Instance();
-    while (list.Count() > 0) list.DeletePlan(list.At(0)->Id());
+    UiTest::TearDown();
   }
 
   // A plan on E: whose store holds, for the source folder, the files as
@@ -188,15 +175,7 @@ class RestoreWindowTest : public ::testing::Test {
   CPlan* MakePlanWithStore(const std::string& name, const bvtest::TempDir& src,
                            const std::vector<std::pair<std::string, std::string>>& latest,
                            const std::vector<std::pair<std::string, std::string>>& revisions) {
-    PlanSettings s;
-    s.name = name;
-    s.storePath = "E:\\Backup\\" + name + "\\";
-    s.storageType = kStorageLocal;
-    s.scheduleNum = 1;
-    s.scheduleUnit = 8;
-    s.versionNumber = 5;
-    CPlan* plan = PlanList::Instance().CreatePlan(s);
-    EXPECT_NE(plan, nullptr);
+    CPlan* plan = MakePlan(name, "E:\\Backup\\" + name + "\\", 8, false, kStorageLocal, 5);
     const std::string store = dir_.NativeOf("evol/Backup/" + name);
     WriteNative(store + "/Brevanto.dat", "");
     int64_t at = kFirstVersion;
@@ -215,7 +194,6 @@ class RestoreWindowTest : public ::testing::Test {
         native, fs::file_time_type::clock::from_sys(std::chrono::system_clock::from_time_t(mtime)));
   }
 
-  std::string Messages() const { return ReadNative(dir_.NativeOf("messages.log")); }
   // The listing jobs have reported (the first level, folders opened).
   static bool Listed(CDlgRestore& dlg) {
     return RunUntil([&] { return !dlg.IsListing(); });
@@ -225,7 +203,6 @@ class RestoreWindowTest : public ::testing::Test {
   }
 
   static constexpr int64_t kFirstVersion = 1765000000;  // December 2025
-  bvtest::TempDir dir_;
   const std::vector<std::pair<std::string, std::string>> latest_ = {
       {"report.doc", "the report"},
       {"notes10.txt", "ten"},
@@ -286,6 +263,8 @@ TEST_F(RestoreWindowTest, ShowsFoldersAsTheUserKnowsThemAndRestoresTheTickedVers
   EXPECT_EQ(report->checkState(0), Qt::PartiallyChecked) << "an older version is chosen";
   EXPECT_EQ(top->checkState(0), Qt::PartiallyChecked);
 
+  tree->setCurrentItem(report->child(1));
+  bvtest::Shoot(&dlg, "restore.png");
   bvtest::TempDir out;
   dlg.ChooseFolder(QString::fromStdString(out.Native()));
   EXPECT_FALSE(dlg.OriginalLocation());
@@ -326,7 +305,7 @@ TEST_F(RestoreWindowTest, TickedFolderBringsNewestAndNewerFilesAreAskedAbout) {
   src.Write("report.doc", "written today");
   src.Write("a sub/deep/keep.txt", "old");
   SetTime(src.NativeOf("a sub/deep/keep.txt"), kFirstVersion);
-  AnswerNextQuestion("overwriteBeside");
+  AnswerNextQuestion("overwriteBeside", "restore-question.png");
   EXPECT_EQ(dlg.Restore(), CDlgRestoreProgress::kFinished);
   EXPECT_EQ(lastQuestion.rfind(FormatText(Restore("MSG_NEWER_FILES_IN_PLACE"), {"1 file"}), 0), 0u)
       << lastQuestion;
@@ -367,6 +346,7 @@ TEST_F(RestoreWindowTest, SearchFindsFilesWithTheirVersions) {
   EXPECT_EQ(dlg.SearchImage(), "EditSearch_Animate_0");
   ASSERT_TRUE(Searched(dlg));
   EXPECT_EQ(dlg.SearchImage(), "EditSearch_Normal");
+  bvtest::Shoot(&dlg, "restore-search.png");
   CRestoreTree* tree = dlg.Tree();
   std::vector<std::string> rows;
   for (QTreeWidgetItemIterator it(tree); *it; ++it) rows.push_back((*it)->text(0).toStdString());
@@ -544,7 +524,7 @@ TEST_F(RestoreWindowTest, DraggingOffersTheStoreFilesAsNativePaths) {
 
 // The progress window opens centred on its parent with its caption, shows
 // no speed before one is measured, never goes back, creeps while a file is
-// long, and gives way to Close when done.
+// long, and gives way to Close when done; Cancel closes it with 2.
 TEST_F(RestoreWindowTest, ProgressWindowPausesCreepsAndFinishes) {
   bvtest::TempDir src;
   CPlan* plan = MakePlanWithStore("Docs", src, latest_, {});
@@ -589,6 +569,7 @@ TEST_F(RestoreWindowTest, ProgressWindowPausesCreepsAndFinishes) {
   EXPECT_EQ(progress.findChild<QLabel*>("progressTime")->text().toStdString(), "1 h 2 min 5 s");
   EXPECT_EQ(progress.findChild<QLabel*>("progressSpeed")->text().toStdString(), "1 MB/s");
   EXPECT_EQ(progress.findChild<QProgressBar*>("progressBar")->value(), 40);
+  bvtest::Shoot(&progress, "restore-progress.png");
   p.percent = 30;
   progress.ShowProgress(p);
   EXPECT_EQ(progress.PercentShown(), 40u) << "never goes back";
@@ -608,32 +589,22 @@ TEST_F(RestoreWindowTest, ProgressWindowPausesCreepsAndFinishes) {
   EXPECT_EQ(progress.PercentShown(), 100u);
   EXPECT_EQ(progress.FilesCopied(), latest_.size());
   EXPECT_EQ(bvtest::FilesBelow(out.Native() + src.Native()).size(), latest_.size());
-}
 
-TEST_F(RestoreWindowTest, CancelClosesWithTwo) {
-  bvtest::TempDir src;
-  CPlan* plan = MakePlanWithStore("Docs", src, latest_, {});
-  ASSERT_TRUE(plan);
-  RestoreStore store;
-  ASSERT_TRUE(GetRestoreStore(plan, &store));
-  std::unique_ptr<StoreAccess> access = MakeStoreAccess(store);
-  std::unique_ptr<CVersionFolder> folders = ListProtectedFolders(*access, store);
-  ASSERT_TRUE(folders);
-  TickFolder(folders.get(), true);
-  bvtest::TempDir out;
+  // Cancelled while paused: closed with 2, at most the file announced
+  // before the pause copied.
+  bvtest::TempDir other;
   {
-    CDlgRestoreProgress progress(
+    CDlgRestoreProgress cancelled(
         BuildSelection(store, CollectChoices(*access, store.separator, folders.get())), store,
-        out.System());
-    progress.PauseButton()->click();
-    progress.show();
-    progress.CancelButton()->click();
-    EXPECT_FALSE(progress.isVisible());
-    EXPECT_EQ(progress.result(), CDlgRestoreProgress::kFailed);
+        other.System());
+    cancelled.PauseButton()->click();
+    cancelled.show();
+    cancelled.CancelButton()->click();
+    EXPECT_FALSE(cancelled.isVisible());
+    EXPECT_EQ(cancelled.result(), CDlgRestoreProgress::kFailed);
   }
   RunUntil([] { return DiscardedRestoreJobsRunning() == 0; });
-  EXPECT_LE(bvtest::FilesBelow(out.Native()).size(), 1u)
-      << "at most the file announced before the pause";
+  EXPECT_LE(bvtest::FilesBelow(other.Native()).size(), 1u);
 }
 
 // Files that fail are counted and listed with their reasons (the window
@@ -667,15 +638,19 @@ TEST_F(RestoreWindowTest, FailuresAreCountedAndExplained) {
       progress->reject();
       return;
     }
-    RunUntil([] { return false; }, 1300);
-    EXPECT_TRUE(progress->isVisible()) << "stays open when files failed";
-    EXPECT_EQ(progress->findChild<QLabel*>("progressStatus")->text().toStdString(),
-              RestoreResultText(latest_.size() - 1, 1));
-    const std::string list =
-        progress->findChild<QPlainTextEdit*>("progressFailures")->toPlainText().toStdString();
-    EXPECT_NE(list.find(out.Native() + src.Native() + "/a sub/deep/keep.txt"), std::string::npos)
-        << list;
-    EXPECT_NE(list.find(Restore("MSG_CANNOT_COPY_FILE")), std::string::npos) << list;
+    const QString result = QString::fromStdString(RestoreResultText(latest_.size() - 1, 1));
+    auto* failures = progress->findChild<QPlainTextEdit*>("progressFailures");
+    const QString failed =
+        QString::fromStdString(out.Native() + src.Native() + "/a sub/deep/keep.txt");
+    EXPECT_TRUE(RunUntil([&] {
+      return progress->findChild<QLabel*>("progressStatus")->text() == result &&
+             failures->toPlainText().contains(failed) &&
+             failures->toPlainText().contains(
+                 QString::fromStdString(Restore("MSG_CANNOT_COPY_FILE")));
+    })) << failures->toPlainText().toStdString();
+    // All files back would close it after a second: this one stays open.
+    EXPECT_FALSE(RunUntil([&] { return !progress->isVisible(); }, 1500));
+    bvtest::Shoot(progress, "restore-failed.png");
     progress->CloseButton()->click();
   });
   EXPECT_EQ(dlg.Restore(), CDlgRestoreProgress::kFinished);
@@ -692,112 +667,6 @@ TEST_F(RestoreWindowTest, FailuresAreCountedAndExplained) {
   EXPECT_EQ(again.Restore(), CDlgRestoreProgress::kFailed);
   EXPECT_EQ(Messages(), Restore("MSG_ORIGINAL_FILE_IS_INVALID") + " Q:\n");
   EXPECT_FALSE(fs::exists(src.Native())) << "nothing is copied";
-}
-
-// Pictures of the window with a file's versions open, with a search, and of
-// the progress window. With BV_SCREENSHOT_DIR set they are written there.
-TEST_F(RestoreWindowTest, Pictures) {
-  const char* outDir = std::getenv("BV_SCREENSHOT_DIR");
-  const std::string out = outDir ? outDir : "";
-  auto shoot = [&](QWidget* w, const char* name) {
-    QPixmap pixmap = w->grab();
-    EXPECT_FALSE(pixmap.isNull());
-    if (!out.empty()) {
-      EXPECT_TRUE(pixmap.save(QString::fromStdString(out + "/" + name)));
-    }
-  };
-  bvtest::TempDir src(bvtest::TempDir::Where::kHome);
-  CPlan* docs = MakePlanWithStore("Documents", src,
-                                  {{"Reports/report 2025.doc", std::string(48213, 'r')},
-                                   {"Reports/report 2026.doc", std::string(61440, 'r')},
-                                   {"Reports/budget.xlsx", std::string(1320000, 'b')},
-                                   {"Letters/to the bank.odt", std::string(23000, 'l')},
-                                   {"Letters/thank you.odt", std::string(18000, 't')},
-                                   {"Photos/holiday 01.jpg", std::string(2400000, 'p')},
-                                   {"Photos/holiday 02.jpg", std::string(2100000, 'p')},
-                                   {"notes.txt", "notes"}},
-                                  {{"Reports/report 2026(0001).doc", std::string(40960, 'r')},
-                                   {"Reports/report 2026(0002).doc", std::string(52224, 'r')},
-                                   {"Reports/budget(0001).xlsx", std::string(1250000, 'b')}});
-  ASSERT_TRUE(docs);
-  bvtest::TempDir src2;
-  ASSERT_TRUE(MakePlanWithStore("Pictures", src2, {{"cat.png", "cat"}}, {}));
-
-  CDlgRestore dlg(docs->Id());
-  dlg.resize(940, 620);
-  dlg.show();
-  ASSERT_TRUE(Listed(dlg));
-  CRestoreTree* tree = dlg.Tree();
-  QTreeWidgetItem* reports = tree->OpenPath({src.Native(), "Reports"});
-  ASSERT_TRUE(Listed(dlg));
-  ASSERT_TRUE(reports);
-  QTreeWidgetItem* report = Child(reports, "report 2026.doc");
-  ASSERT_TRUE(report);
-  report->setExpanded(true);
-  report->child(1)->setCheckState(0, Qt::Checked);
-  Child(tree->topLevelItem(0), "Photos")->setCheckState(0, Qt::Checked);
-  tree->setCurrentItem(report->child(1));
-  RunUntil([] { return false; }, 200);
-  shoot(&dlg, "restore.png");
-
-  // Back to the original places over files changed since: the question.
-  src.Write("Photos/holiday 01.jpg", "edited since");
-  src.Write("Reports/report 2026.doc", "edited since");
-  QTimer::singleShot(0, [&] {
-    auto question = [] {
-      QWidget* w = QApplication::activeModalWidget();
-      return w != nullptr && w->objectName() == "overwriteQuestion" ? w : nullptr;
-    };
-    RunUntil([&] { return question() != nullptr; }, 5000);
-    QWidget* box = question();
-    ASSERT_TRUE(box);
-    RunUntil([] { return false; }, 200);
-    shoot(box, "restore-question.png");
-    box->findChild<QPushButton*>("overwriteCancel")->click();
-  });
-  EXPECT_EQ(dlg.Restore(), 0);
-
-  dlg.SearchBox()->setText("report");
-  dlg.Search();
-  ASSERT_TRUE(Searched(dlg));
-  RunUntil([] { return false; }, 200);
-  shoot(&dlg, "restore-search.png");
-
-  RestoreStore store;
-  ASSERT_TRUE(GetRestoreStore(docs, &store));
-  std::unique_ptr<StoreAccess> access = MakeStoreAccess(store);
-  std::unique_ptr<CVersionFolder> folders = ListProtectedFolders(*access, store);
-  ASSERT_TRUE(folders);
-  TickFolder(folders.get(), true);
-  bvtest::TempDir target;
-  CDlgRestoreProgress progress(
-      BuildSelection(store, CollectChoices(*access, store.separator, folders.get())), store,
-      target.System(), &dlg);
-  progress.PauseButton()->click();  // the picture shows the display, not a race
-  progress.show();
-  RestoreProgress p;
-  p.currentName = "holiday 01.jpg";
-  p.percent = 42;
-  p.remainingSeconds = 3725;
-  p.bytesPerSecond = 5 * 1048576;
-  p.measured = true;
-  progress.ShowProgress(p);
-  RunUntil([] { return false; }, 200);
-  shoot(&progress, "restore-progress.png");
-  progress.CancelButton()->click();
-  RunUntil([] { return DiscardedRestoreJobsRunning() == 0; });
-
-  // A restore where some files failed: the window stays with the reasons.
-  bvtest::TempDir blocked;
-  WriteNative(blocked.Native() + src.Native() + "/Photos", "in the way");
-  CDlgRestoreProgress failed(
-      BuildSelection(store, CollectChoices(*access, store.separator, folders.get())), store,
-      blocked.System(), &dlg);
-  failed.show();
-  ASSERT_TRUE(RunUntil([&] { return failed.CloseButton()->isVisible(); }));
-  RunUntil([] { return false; }, 200);
-  shoot(&failed, "restore-failed.png");
-  failed.CloseButton()->click();
 }
 
 }  // namespace

@@ -1,0 +1,129 @@
+// The main view's periodic checks: recording-only periods (kept in the
+// plan's "UI.ini") and their warnings, and the destination space check.
+#include "ui/CBrevantoView.h"
+
+#include <mutex>
+#include <string>
+
+#include "app/Settings.h"
+#include "app/Texts.h"
+#include "plans/CPlan.h"
+#include "plans/PlanList.h"
+#include "platform/Clock.h"
+#include "platform/Profile.h"
+#include "ui/BrevantoViewParts.h"
+#include "ui/CellTexts.h"
+#include "ui/TextFormat.h"
+
+namespace {
+
+using view_parts::kTagSpaceCheck;
+using view_parts::Q;
+
+// Where the start of a recording-only period is kept in the plan's "UI.ini".
+constexpr char kLoggingSection[] = "MainWindow";
+constexpr char kLoggingKey[] = "LoggingModeTime";
+
+std::string UiIniPath(uint32_t id) { return GetPlanFolder(id) + "UI.ini"; }
+
+// "%Y%m%d%H%M%S" in local time; 0 when the text is not such a time.
+int64_t ParseStamp(const std::string& text) {
+  if (text.size() != 14 || text.find_first_not_of("0123456789") != std::string::npos) return 0;
+  plat::LocalTime lt{};
+  lt.year = std::stoi(text.substr(0, 4));
+  lt.month = std::stoi(text.substr(4, 2));
+  lt.day = std::stoi(text.substr(6, 2));
+  lt.hour = std::stoi(text.substr(8, 2));
+  lt.minute = std::stoi(text.substr(10, 2));
+  lt.second = std::stoi(text.substr(12, 2));
+  if (lt.month < 1 || lt.month > 12 || lt.day < 1 || lt.day > 31) return 0;
+  const int64_t t = plat::FromLocalTime(lt);
+  return t > 0 ? t : 0;
+}
+
+void WriteLoggingStamp(uint32_t id, int64_t now) {
+  plat::WriteProfileString(UiIniPath(id), kLoggingSection, kLoggingKey,
+                           plat::FormatLocalTime(now, "%Y%m%d%H%M%S").c_str());
+}
+
+std::string ReadLoggingStamp(uint32_t id) {
+  return plat::GetProfileString(UiIniPath(id), kLoggingSection, kLoggingKey, "");
+}
+
+void ClearLoggingStamp(uint32_t id) {
+  const std::string old = ReadLoggingStamp(id);
+  if (!old.empty() && old != "NULL")
+    plat::WriteProfileString(UiIniPath(id), kLoggingSection, kLoggingKey, "NULL");
+}
+
+}  // namespace
+
+void CBrevantoView::TrackBlockedStates(bool onBattery) {
+  std::vector<std::string> newlyBlocked;
+  int blockedCount = 0;
+  const int64_t now = plat::Now();
+  for (uint32_t id : order_) {
+    PlanState& state = plans_[id];
+    bool known = true;
+    // Only a cause the user did not choose makes a recording-only period.
+    const bool blocked =
+        RecordingOnlyCause(state.snap, onBattery, state.space, &known) != RecordingCause::kNone;
+    if (!known) continue;
+    if (blocked) ++blockedCount;
+    const int now01 = blocked ? 1 : 0;
+    if (state.blocked == now01) continue;
+    const bool first = state.blocked == -1;
+    state.blocked = now01;
+    if (!blocked) {
+      ClearLoggingStamp(id);
+    } else if (!first) {
+      WriteLoggingStamp(id, now);
+      newlyBlocked.push_back(state.snap.name);
+    } else {
+      const std::string old = ReadLoggingStamp(id);
+      if (old.empty() || old == "NULL") WriteLoggingStamp(id, now);
+    }
+  }
+  if (newlyBlocked.empty() || !GetShowErrorNotification()) return;
+  const std::string text =
+      blockedCount > 1
+          ? FormatText(GetText("MAIN_UI", "PLANS_CHANGE_LOGGING_MODE"),
+                       {CountText("PLANS", static_cast<uint64_t>(blockedCount))})
+          : FormatText(GetText("MAIN_UI", "PLAN_CHANGE_LOGGING_MODE"), {newlyBlocked[0]});
+  emit messageRequested(Q(text), kWarning);
+}
+
+void CBrevantoView::RunPeriodicChecks() {
+  Refresh();
+  // Recording-only check: the longest period and the files waiting in all
+  // blocked plans.
+  const int64_t now = plat::Now();
+  LoggingReport report;
+  std::vector<uint32_t> blockedIds;
+  for (uint32_t id : order_) {
+    const PlanState& state = plans_[id];
+    if (state.blocked != 1) continue;
+    std::string stamp = ReadLoggingStamp(id);
+    int64_t since = stamp.empty() || stamp == "NULL" ? 0 : ParseStamp(stamp);
+    if (since == 0) {
+      WriteLoggingStamp(id, now);
+      since = now;
+    }
+    const int64_t days = (now > since ? (now - since) / 86400 : 0) + 1;
+    report.days = std::max(report.days, days);
+    report.names.push_back(state.snap.name);
+    blockedIds.push_back(id);
+  }
+  if (!blockedIds.empty()) {
+    const int tag = nextTag_++;
+    loggingReports_[tag] = report;
+    worker_.CountPending(JournalRequests(blockedIds), tag, true);
+  }
+
+  // Destination space check.
+  if (!GetShowErrorNotification()) return;
+  for (uint32_t id : order_) {
+    const PlanState& state = plans_[id];
+    if (HasMeasuredSpace(state.snap) && state.snap.available) Measure(id, state, kTagSpaceCheck);
+  }
+}

@@ -1,0 +1,130 @@
+// The main view's plan commands from a cell's buttons and option row: back
+// up now, pause or launch, delete (with or without the store), rename and
+// archive.
+#include "ui/CBrevantoView.h"
+
+#include <mutex>
+
+#include "app/Settings.h"
+#include "app/Texts.h"
+#include "engine/CTask.h"
+#include "engine/CatchUpRequests.h"
+#include "plans/CPlan.h"
+#include "plans/PlanList.h"
+#include "plans/PlanSettings.h"
+#include "plans/Schedule.h"
+#include "ui/AppMessage.h"
+#include "ui/BrevantoViewParts.h"
+#include "ui/CDlgSureMessage.h"
+#include "ui/CPlanCell.h"
+#include "ui/TextFormat.h"
+
+using view_parts::Main;
+using view_parts::Q;
+
+void CBrevantoView::BackUpNow(uint32_t id) {
+  CPlan* plan = PlanList::Instance().Find(id);
+  if (plan == nullptr) return;
+  const bool wasEnabled = plan->Enabled();
+  if (!wasEnabled) plan->SetEnabled(true, 0);
+  // A continuous plan copies changes as they come: now it also looks
+  // through its folders for what it may have missed, and copies that.
+  if (plan->ScheduleUnit() == kUnitContinuous) catchup::Request(id, "backup-now");
+  {
+    std::lock_guard<std::recursive_mutex> lock(plan->Lock());
+    if (CSimpleTask* task = plan->Task()) task->SetForced(true);
+  }
+  if (!wasEnabled && plan->ScheduleUnit() != kUnitManual) plan->Save();
+  Refresh();
+}
+
+void CBrevantoView::PauseOrLaunch(uint32_t id) {
+  CPlan* plan = PlanList::Instance().Find(id);
+  if (plan == nullptr) return;
+  if (plan->ScheduleUnit() == kUnitManual && plan->Mode() != kModeWorking) {
+    BackUpNow(id);
+    return;
+  }
+  plan->SetEnabled(!plan->Enabled(), 0);
+  bool available = false;
+  {
+    std::lock_guard<std::recursive_mutex> lock(plan->Lock());
+    CDestination* dest = plan->Destination();
+    available = dest != nullptr && dest->IsAvailable();
+  }
+  if (available) {
+    plan->Save();
+  } else {
+    emit destinationStepRequested(id);
+  }
+  Refresh();
+}
+
+void CBrevantoView::DeletePlan(uint32_t id) {
+  auto it = plans_.find(id);
+  if (it == plans_.end() || deleting_.count(id)) return;
+  const PlanSnapshot snap = it->second.snap;
+  const bool offerStore = snap.hasDestination && snap.available && snap.storageType != kStorageFtp;
+  CDlgSureMessage question(Q(FormatText(GetText("MAIN_UI", "SURE_DELETE_PLAN"), {snap.name})),
+                           offerStore ? Main("DELETE_BACKUP_FILES") : QString(),
+                           Main("BUTTON_DELETE"), Main("BUTTON_CANCEL"), this);
+  if (question.Ask() != CDlgSureMessage::kOk) return;
+  if (PlanList::Instance().Find(id) == nullptr) return;  // gone while the question was up
+
+  PendingDelete request;
+  request.removeStore = offerStore && question.Checked();
+  request.storeRoot = snap.root;
+  RemoveCell(id);
+  if (worker_.IsReading(id)) {
+    deleting_[id] = request;  // finished when the journal job is done
+    return;
+  }
+  FinishDelete(id, request);
+}
+
+void CBrevantoView::FinishDelete(uint32_t id, const PendingDelete& request) {
+  deleting_.erase(id);
+  plans_.erase(id);
+  // Unlisting shuts the plan down: its thread is told to stop and the plan
+  // goes with it; the plan folder is deleted.
+  PlanList::Instance().DeletePlan(id);
+  if (request.removeStore) worker_.RemoveStore(request.storeRoot);
+  emit planDeleted(id);
+  Refresh();
+}
+
+void CBrevantoView::FinishDeferredDeletes() {
+  std::vector<std::pair<uint32_t, PendingDelete>> ready;
+  for (const auto& [id, request] : deleting_) {
+    if (!worker_.IsReading(id)) ready.emplace_back(id, request);
+  }
+  for (const auto& [id, request] : ready) FinishDelete(id, request);
+}
+
+void CBrevantoView::RenamePlan(uint32_t id, const QString& name) {
+  PlanList& list = PlanList::Instance();
+  CPlan* plan = list.Find(id);
+  if (plan == nullptr) return;
+  const std::string wanted = name.trimmed().toStdString();
+  if (wanted.empty() || wanted == plan->Name()) {
+    Refresh();
+    return;
+  }
+  if (list.FindByName(wanted, plan) != nullptr) {
+    ShowAppMessage(FormatText(GetText("MAIN_UI", "RENAME_NAME_TAKEN"), {wanted}),
+                   QMessageBox::Warning);
+  } else if (plan->SetName(wanted)) {
+    plan->Save();
+  }
+  Refresh();
+}
+
+void CBrevantoView::ArchivePlan(uint32_t id) {
+  auto it = plans_.find(id);
+  if (it == plans_.end()) return;
+  if (it->second.snap.storageType == kStorageFtp) {
+    ShowAppMessage(GetText("MAIN_UI", "CAN_NOT_ARCHIVE_FTP"), QMessageBox::Information);
+    return;
+  }
+  emit archiveRequested(id);
+}
