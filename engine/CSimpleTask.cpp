@@ -1,5 +1,6 @@
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "app/Texts.h"
 #include "engine/CSimpleEngine.h"
@@ -121,8 +122,9 @@ void CSimpleTask::PreCheck() {
     PostEvent(kEvServerKeyChanged, keyChangedOn, id, {}, GetText("SERVER_KEY", "CHANGED"), 0);
 }
 
-// Copies the journal's records that changed and settled. The database's lock
-// is held for the whole walk, copies included.
+// Copies the journal's pending records that settled, as the journal's set of
+// them names them (no walk over the other records). The database's lock is
+// held for the whole walk, copies included.
 int32_t CSimpleTask::WalkJournal() {
   CLoggingDatabase* db = plan_->Database();
   CSimpleEngine* engine = plan_->Engine();
@@ -130,15 +132,17 @@ int32_t CSimpleTask::WalkJournal() {
   bool working = false;
   WalkGate gate(plan_);
   std::lock_guard<std::recursive_mutex> dbGuard(db->Mutex());
-  uint64_t offset = CLoggingDatabase::kHeaderSize;
+  std::vector<uint64_t> offsets;
+  if (db->PendingOffsets(&offsets) != CLoggingDatabase::kOk) return 0;
   LogRecord record;
-  for (;;) {
+  for (const uint64_t offset : offsets) {
     uint64_t next = 0;
     bool found = false;
+    // A record that cannot be read ends the walk (a rebuild moved them all).
     if (db->ReadRecord(offset, &record, &next, &found) != CLoggingDatabase::kOk || !found) break;
     if (gate.ShouldStop()) break;
-    const int64_t now = record.IsPending() ? plat::Now() : 0;  // the clock only when it matters
-    if (record.changeTime + 1 < now && record.IsPending()) {
+    const int64_t now = plat::Now();
+    if (record.changeTime + 1 < now) {
       const std::string path = record.PathUtf8();
       if (IsTooLargeForBackup(path)) {
         record.state = kLogTooLarge;
@@ -151,8 +155,6 @@ int32_t CSimpleTask::WalkJournal() {
         if (engine->BackupFile(path, false, &record, offset) == 0) ++copied;
       }
     }
-    if (next <= offset) break;
-    offset = next;
   }
   return copied;
 }

@@ -22,6 +22,7 @@ uint32_t CLoggingDatabase::FileFailure() {
   file_.Close();
   open_ = false;
   index_.Clear();
+  pending_.clear();
   indexedEnd_ = kHeaderSize;
   DropCache();
   PostEvent(kEvDatabaseProblem, dbPath_, planId_);
@@ -120,6 +121,8 @@ void CLoggingDatabase::CloseLocked() {
   open_ = false;
   tailDirty_ = false;
   index_.Clear();
+  pending_.clear();
+  stampKnown_ = false;
   indexedEnd_ = kHeaderSize;
   DropCache();
   counters_ = Counters{};
@@ -154,7 +157,9 @@ uint32_t CLoggingDatabase::WriteRecord(uint64_t offset, const LogRecord& record,
     ++counters_.written;
 
     if (offset == 0) {
-      uint64_t fileSize = 0;
+      // Appends go to the tracked end: this object's own writes keep it, and
+      // every read from outside the cache and every SyncPending take it from
+      // the file again (another writer's records, a cut by someone else).
       if (!tailChecked_ && !tailDirty_) {
         uint32_t rc = CheckTail();
         if (rc != kOk) return rc;
@@ -166,15 +171,14 @@ uint32_t CLoggingDatabase::WriteRecord(uint64_t offset, const LogRecord& record,
           return kFileError;
         }
         tailDirty_ = false;
-        fileSize = trackedEnd_;
-      } else if (!file_.GetSize(&fileSize)) {
-        PostEvent(kEvDatabaseProblem, dbPath_, planId_);
-        return kFileError;
       }
-      uint64_t pos = std::max<uint64_t>(fileSize, kHeaderSize);
-      if (!file_.Seek(pos) || !file_.Write(writeBuffer_.data(), size)) {
+      const uint64_t pos = std::max<uint64_t>(trackedEnd_, kHeaderSize);
+      const bool wrote = file_.WriteAt(pos, writeBuffer_.data(), size);
+      NoteOwnWrite();
+      if (!wrote) {
         // No partial record may stay behind.
         if (!file_.Truncate(pos)) tailDirty_ = true;
+        NoteOwnWrite();
         trackedEnd_ = pos;
         PostEvent(kEvDatabaseProblem, dbPath_, planId_);
         return kFileError;
@@ -183,8 +187,10 @@ uint32_t CLoggingDatabase::WriteRecord(uint64_t offset, const LogRecord& record,
       PatchCache(pos, writeBuffer_.data(), size);
       ++counters_.writtenOk;
       if (appendedAt) *appendedAt = pos;
+      NotePending(pos, record.state);
       if (index_.Add(record.pathHash, record.path, pos) == CJournalIndex::AddResult::kNoMemory)
         return kOutOfMemory;
+      if (pos == indexedEnd_) indexedEnd_ = pos + size;
       return kOk;
     }
 
@@ -200,13 +206,16 @@ uint32_t CLoggingDatabase::WriteRecord(uint64_t offset, const LogRecord& record,
         std::memcmp(old + kLogRecordHeadSize, writeBuffer_.data() + kLogRecordHeadSize,
                     size - kLogRecordHeadSize) != 0)
       return kInvalidArgument;
-    if (!file_.Seek(offset) || !file_.Write(writeBuffer_.data(), size)) {
+    const bool wrote = file_.WriteAt(offset, writeBuffer_.data(), size);
+    NoteOwnWrite();
+    if (!wrote) {
       // What reached the disk is unknown; read it again next time.
       DropCache();
       PostEvent(kEvDatabaseProblem, dbPath_, planId_);
       return kFileError;
     }
     PatchCache(offset, writeBuffer_.data(), size);
+    NotePending(offset, record.state);
     ++counters_.writtenOk;
     return kOk;
   } catch (const std::bad_alloc&) {

@@ -14,6 +14,7 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -70,11 +71,15 @@ class CLoggingDatabase {
   // the file as it was. *appendedAt (optional) receives the new record's offset.
   uint32_t WriteRecord(uint64_t offset, const LogRecord& record, uint64_t* appendedAt = nullptr);
 
+  // Offsets of the records in a pending state, in file order, from the set
+  // of them kept beside the index. Records the index does not hold yet (after
+  // opening, or appended by another writer) are walked first, like LoadIndex
+  // walks (a torn tail cut, damage rebuilt); a file written by someone else
+  // while this object wrote nothing is indexed anew.
+  uint32_t PendingOffsets(std::vector<uint64_t>* offsets);
   // Paths (UTF-8) of every record that a backup run would copy: pending, not
-  // too large and not in back-off at time now (0: the current time). Walks
-  // like LoadIndex and writes nothing. While nothing was written since the
-  // last walk (and the file kept its size), the pending records that walk
-  // found are looked at again instead of walking.
+  // too large and not in back-off at time now (0: the current time). Reads
+  // the records PendingOffsets names and writes nothing.
   uint32_t CollectPending(std::vector<std::string>* paths, int64_t now = 0);
 
   // A change notification: re-arms the path's record (state 0, change time
@@ -116,11 +121,11 @@ class CLoggingDatabase {
   const uint8_t* CacheAt(uint64_t offset) const { return cache_.data() + (offset - cacheStart_); }
   void PatchCache(uint64_t offset, const uint8_t* data, size_t n);
   void DropCache();
-  // Walks from the first record; visit is called with each valid record.
-  // Damage met on the way rebuilds the file once, then restart() is called
-  // and the walk begins again.
+  // Walks from the record at from (the first one by default); visit is
+  // called with each valid record. Damage met on the way rebuilds the file
+  // once, then restart() is called and the walk begins again at the first.
   template <class Visit, class Restart>
-  uint32_t Walk(Visit visit, Restart restart);
+  uint32_t Walk(Visit visit, Restart restart, uint64_t from = kHeaderSize);
   // The first valid complete record at or after from and before end.
   // False on a read error.
   bool FindValidRecord(uint64_t from, uint64_t end, uint64_t* at, bool* found);
@@ -130,6 +135,14 @@ class CLoggingDatabase {
   // RebuildLocked, then the index loaded again from the new file.
   uint32_t RebuildAndIndex();
   uint32_t NoteChangedLocked(std::u16string units, uint64_t hash, int64_t now, bool mayRepair);
+  // The record at offset now has this state: in the pending set or not.
+  void NotePending(uint64_t offset, uint16_t state);
+  // Brings the pending set up to the file: walks what the index lacks, or
+  // everything when someone else wrote the file.
+  uint32_t SyncPending();
+  // After this object changed the file: the time, to tell its own writes from
+  // later ones by the file's write stamp.
+  void NoteOwnWrite();
 
   std::recursive_mutex lock_;  // guards everything below
   plat::File file_;
@@ -158,19 +171,18 @@ class CLoggingDatabase {
   // Goes up whenever the file or the index may have changed: writes, cuts,
   // rebuilds, open and close.
   uint64_t generation_ = 0;
-  // The pending records the last complete CollectPending walk found, valid
-  // for that generation and file size; kept only when there are few.
-  struct PendingRecord {
-    std::string path;
-    uint16_t state = 0;
-    uint32_t failedAttempts = 0;
-    int64_t lastAttemptTime = 0;
-  };
-  static constexpr size_t kPendingMemoMax = 4096;
-  bool pendingMemoValid_ = false;
-  uint64_t pendingMemoGeneration_ = 0;
-  uint64_t pendingMemoEnd_ = 0;
-  std::vector<PendingRecord> pendingMemo_;
+  // Offsets of the records in a pending state, for every record the index
+  // holds ([kHeaderSize, indexedEnd_) and this object's appends): emptied
+  // with the index, kept by every read that indexes and every write.
+  std::set<uint64_t> pending_;
+  // The file's size and last-write stamp at the last SyncPending, with the
+  // generation then: a stamp that moved while the generation stayed, or
+  // moved past this object's last write, means another writer.
+  bool stampKnown_ = false;
+  uint64_t stampSize_ = 0;
+  int64_t stamp_ = 0;
+  uint64_t stampGeneration_ = 0;
+  int64_t ownWriteNs_ = 0;  // wall clock (ns since 1970) after the last own change
 };
 
 // True when the file at path is larger than the backup size limit

@@ -31,7 +31,7 @@ bool CLoggingDatabase::Fetch(uint64_t offset, size_t n, bool sequential, bool* s
   if (cache_.size() < want) cache_.resize(want);
   DropCache();
   size_t got = 0;
-  if (!file_.Seek(offset) || !file_.Read(cache_.data(), want, &got)) return false;
+  if (!file_.ReadAt(offset, cache_.data(), want, &got)) return false;
   cacheStart_ = offset;
   cacheLen_ = got;
   if (got < n) {
@@ -109,6 +109,7 @@ uint32_t CLoggingDatabase::ReadRecord(uint64_t offset, LogRecord* record, uint64
           LogRecord* r = record ? record : &scratch_;
           DecodeRecord(p, r);
           if (offset >= indexedEnd_) {
+            NotePending(offset, r->state);
             if (index_.Add(r->pathHash, r->path, offset) == CJournalIndex::AddResult::kNoMemory) {
               indexedEnd_ = kHeaderSize;
               return kOutOfMemory;

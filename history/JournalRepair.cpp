@@ -59,8 +59,10 @@ uint32_t CLoggingDatabase::CutTail(uint64_t pos) {
   }
   DropCache();
   ++generation_;
+  NoteOwnWrite();
   trackedEnd_ = pos;
   indexedEnd_ = std::min(indexedEnd_, pos);
+  pending_.erase(pending_.lower_bound(pos), pending_.end());
   tailChecked_ = true;
   return kOk;
 }
@@ -98,6 +100,7 @@ uint32_t CLoggingDatabase::CheckTail() {
     if (!IsValidRecord(CacheAt(pos))) return RebuildAndIndex();
     pos += need;
   }
+  trackedEnd_ = size;
   tailChecked_ = true;
   return kOk;
 }
@@ -157,8 +160,10 @@ uint32_t CLoggingDatabase::RebuildLocked() {
     return kFileError;
   }
   ++generation_;
+  NoteOwnWrite();
   file_.Close();
   index_.Clear();
+  pending_.clear();
   indexedEnd_ = kHeaderSize;
   DropCache();
   counters_ = Counters{};

@@ -228,6 +228,12 @@ class File {
   bool Truncate(uint64_t size);
   // Data to the device.
   bool Flush();
+  // At a given offset, leaving the position alone (FileAt.cpp): reads up to
+  // n bytes (*got < n only at the end), writes all n bytes or fails (112 when
+  // the disk is full); the size and the last-write stamp (ns) in one look.
+  bool ReadAt(uint64_t offset, void* buffer, size_t n, size_t* got);
+  bool WriteAt(uint64_t offset, const void* buffer, size_t n);
+  bool GetSizeAndStamp(uint64_t* size, int64_t* stamp);
 
  private:
   int fd_ = -1;
