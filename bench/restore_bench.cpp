@@ -59,6 +59,14 @@ bool EnvSet(const char* name) {
   return v != nullptr && *v != '\0' && std::string(v) != "0";
 }
 
+// This thread's CPU seconds so far, in the kernel (system) or outside it.
+double ThreadCpu(bool system) {
+  rusage usage{};
+  getrusage(RUSAGE_THREAD, &usage);
+  const timeval& tv = system ? usage.ru_stime : usage.ru_utime;
+  return static_cast<double>(tv.tv_sec) + static_cast<double>(tv.tv_usec) / 1e6;
+}
+
 double Seconds(Clock::time_point since) {
   return std::chrono::duration<double>(Clock::now() - since).count();
 }
@@ -82,10 +90,12 @@ double PeakMb() {
   return 0;
 }
 
-// Runs a command with its output thrown away: wall seconds, and its own
-// peak in MB (through /usr/bin/time, a small process, when there is one: a
-// child of this big process would count this one's pages before its exec).
-bool RunTool(const std::vector<std::string>& args, double* seconds, double* peakMb) {
+// Runs a command with its output thrown away: wall seconds, its CPU seconds
+// (user and system, when cpu is given), and its own peak in MB (through /usr/bin/time, a small
+// process, when there is one: a child of this big process would count this one's pages before its
+// exec).
+bool RunTool(const std::vector<std::string>& args, double* seconds, double* peakMb,
+             double* cpu = nullptr) {
   std::vector<char*> argv;
   for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
@@ -102,6 +112,10 @@ bool RunTool(const std::vector<std::string>& args, double* seconds, double* peak
   if (wait4(pid, &status, 0, &usage) != pid) return false;
   *seconds = Seconds(start);
   *peakMb = static_cast<double>(usage.ru_maxrss) / 1024.0;
+  auto secs = [](const timeval& tv) {
+    return static_cast<double>(tv.tv_sec) + static_cast<double>(tv.tv_usec) / 1e6;
+  };
+  if (cpu != nullptr) *cpu = secs(usage.ru_utime) + secs(usage.ru_stime);
   return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
@@ -219,14 +233,16 @@ void BM_RestoreListing(benchmark::State& state) {
 
   double lsSeconds = 1e9, lsPeak = 0, lslSeconds = 1e9, lslPeak = 0;
   double wholeSeconds = 1e9, wholePeak = 0, firstSeconds = 1e9, firstPeak = 0;
+  double lsCpu = 1e9, wholeUser = 0, wholeSys = 0;
   double searchSeconds = 1e9, searchPeak = 0;
   size_t listed = 0, versions = 0, found = 0;
   bool ok = true;
   for (auto _ : state) {
     for (int round = 0; round < 4; ++round) {  // round 0 warms the cache
-      double t = 0, peak = 0;
-      ok = ok && RunTool({"ls", "-R", storeNative}, &t, &peak);
+      double t = 0, peak = 0, cpu = 0;
+      ok = ok && RunTool({"ls", "-R", storeNative}, &t, &peak, &cpu);
       if (round > 0 && t < lsSeconds) lsSeconds = t;
+      if (round > 0) lsCpu = std::min(lsCpu, cpu);
       ok = ok && RunTool({"ls", "-lR", storeNative}, &t, &peak);
       if (round > 0 && t < lslSeconds) lslSeconds = t;
       if (round == 1) {
@@ -235,6 +251,7 @@ void BM_RestoreListing(benchmark::State& state) {
       }
 
       ResetPeak();
+      const double cpuBefore[2] = {ThreadCpu(false), ThreadCpu(true)};
       auto start = Clock::now();
       {
         std::unique_ptr<StoreAccess> access = MakeStoreAccess(store);
@@ -247,6 +264,10 @@ void BM_RestoreListing(benchmark::State& state) {
           for (auto& sub : f->folders) stack.push_back(sub.get());
         }
         t = Seconds(start);
+        if (round > 0 && t < wholeSeconds) {
+          wholeUser = ThreadCpu(false) - cpuBefore[0];
+          wholeSys = ThreadCpu(true) - cpuBefore[1];
+        }
         if (!all) ok = false;
         versions = 0;
         if (all) listed = CountFiles(all.get(), &versions);
@@ -289,6 +310,10 @@ void BM_RestoreListing(benchmark::State& state) {
   state.counters["whole_s"] = wholeSeconds;
   state.counters["whole_peak_MB"] = wholePeak;
   state.counters["ratio_to_ls_R"] = wholeSeconds / lsSeconds;
+  state.counters["ls_R_cpu_s"] = lsCpu;
+  state.counters["whole_user_s"] = wholeUser;
+  state.counters["whole_sys_s"] = wholeSys;
+  state.counters["cpu_ratio_to_ls_R"] = (wholeUser + wholeSys) / lsCpu;
   state.counters["first_level_s"] = firstSeconds;
   state.counters["first_level_peak_MB"] = firstPeak;
   state.counters["search_s"] = searchSeconds;
