@@ -11,6 +11,9 @@
 //                 its first level on screen
 //   search_s      the window's search for a name part, from Enter to the
 //                 result on screen
+//   whole_cpu_s   the CPU seconds of the whole listing (user and system), and
+//   ls_R_cpu_s    ls -R's; cpu_ratio_to_ls_R is the steadier figure on a busy
+//                 machine (least of the timed rounds each)
 //   *_peak_MB     the peak resident memory of each (VmHWM reset before it,
 //                 so the window's include Qt's; ls's own through
 //                 /usr/bin/time, -1 without it)
@@ -59,6 +62,14 @@ bool EnvSet(const char* name) {
   return v != nullptr && *v != '\0' && std::string(v) != "0";
 }
 
+// This thread's CPU seconds so far (user and system together: the kernel's
+// split between them is only estimated from ticks).
+double ThreadCpu() {
+  timespec ts{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
 double Seconds(Clock::time_point since) {
   return std::chrono::duration<double>(Clock::now() - since).count();
 }
@@ -82,10 +93,12 @@ double PeakMb() {
   return 0;
 }
 
-// Runs a command with its output thrown away: wall seconds, and its own
-// peak in MB (through /usr/bin/time, a small process, when there is one: a
-// child of this big process would count this one's pages before its exec).
-bool RunTool(const std::vector<std::string>& args, double* seconds, double* peakMb) {
+// Runs a command with its output thrown away: wall seconds, its CPU seconds
+// (user and system, when cpu is given), and its own peak in MB (through /usr/bin/time, a small
+// process, when there is one: a child of this big process would count this one's pages before its
+// exec).
+bool RunTool(const std::vector<std::string>& args, double* seconds, double* peakMb,
+             double* cpu = nullptr) {
   std::vector<char*> argv;
   for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
@@ -102,6 +115,10 @@ bool RunTool(const std::vector<std::string>& args, double* seconds, double* peak
   if (wait4(pid, &status, 0, &usage) != pid) return false;
   *seconds = Seconds(start);
   *peakMb = static_cast<double>(usage.ru_maxrss) / 1024.0;
+  auto secs = [](const timeval& tv) {
+    return static_cast<double>(tv.tv_sec) + static_cast<double>(tv.tv_usec) / 1e6;
+  };
+  if (cpu != nullptr) *cpu = secs(usage.ru_utime) + secs(usage.ru_stime);
   return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
@@ -219,14 +236,16 @@ void BM_RestoreListing(benchmark::State& state) {
 
   double lsSeconds = 1e9, lsPeak = 0, lslSeconds = 1e9, lslPeak = 0;
   double wholeSeconds = 1e9, wholePeak = 0, firstSeconds = 1e9, firstPeak = 0;
+  double lsCpu = 1e9, wholeCpu = 1e9;
   double searchSeconds = 1e9, searchPeak = 0;
   size_t listed = 0, versions = 0, found = 0;
   bool ok = true;
   for (auto _ : state) {
     for (int round = 0; round < 4; ++round) {  // round 0 warms the cache
-      double t = 0, peak = 0;
-      ok = ok && RunTool({"ls", "-R", storeNative}, &t, &peak);
+      double t = 0, peak = 0, cpu = 0;
+      ok = ok && RunTool({"ls", "-R", storeNative}, &t, &peak, &cpu);
       if (round > 0 && t < lsSeconds) lsSeconds = t;
+      if (round > 0) lsCpu = std::min(lsCpu, cpu);
       ok = ok && RunTool({"ls", "-lR", storeNative}, &t, &peak);
       if (round > 0 && t < lslSeconds) lslSeconds = t;
       if (round == 1) {
@@ -235,6 +254,7 @@ void BM_RestoreListing(benchmark::State& state) {
       }
 
       ResetPeak();
+      const double cpuBefore = ThreadCpu();
       auto start = Clock::now();
       {
         std::unique_ptr<StoreAccess> access = MakeStoreAccess(store);
@@ -247,6 +267,7 @@ void BM_RestoreListing(benchmark::State& state) {
           for (auto& sub : f->folders) stack.push_back(sub.get());
         }
         t = Seconds(start);
+        if (round > 0) wholeCpu = std::min(wholeCpu, ThreadCpu() - cpuBefore);
         if (!all) ok = false;
         versions = 0;
         if (all) listed = CountFiles(all.get(), &versions);
@@ -289,6 +310,9 @@ void BM_RestoreListing(benchmark::State& state) {
   state.counters["whole_s"] = wholeSeconds;
   state.counters["whole_peak_MB"] = wholePeak;
   state.counters["ratio_to_ls_R"] = wholeSeconds / lsSeconds;
+  state.counters["ls_R_cpu_s"] = lsCpu;
+  state.counters["whole_cpu_s"] = wholeCpu;
+  state.counters["cpu_ratio_to_ls_R"] = wholeCpu / lsCpu;
   state.counters["first_level_s"] = firstSeconds;
   state.counters["first_level_peak_MB"] = firstPeak;
   state.counters["search_s"] = searchSeconds;

@@ -7,6 +7,7 @@
 #include "destinations/FtpDevice.h"
 #include "history/FtpStoreReader.h"
 #include "history/RestoreJobs.h"
+#include "platform/FolderEntries.h"
 #include "platform/Paths.h"
 
 namespace {
@@ -40,10 +41,14 @@ class LocalStoreAccess final : public StoreAccess {
     } while (search.Next(&entry));
     return true;
   }
+  bool ListSized(std::string_view folder,
+                 const std::function<bool(const plat::FindData&)>& each) override {
+    return ListEntries(folder, /*sizes=*/true, each);
+  }
   bool ListNames(std::string_view folder, const std::function<bool(const plat::FindData&)>& each,
                  bool* brief) override {
     *brief = true;
-    return plat::ListFolderNames(folder, each);
+    return ListEntries(folder, /*sizes=*/false, each);
   }
   bool Info(std::string_view path, plat::FindData* info) override {
     return plat::GetFileInfo(path, info) && (info->attributes & plat::kAttrDirectory) == 0;
@@ -60,6 +65,18 @@ class LocalStoreAccess final : public StoreAccess {
   const char* FetchFailureKey() const override { return "MSG_CANNOT_COPY_FILE"; }
 
  private:
+  static bool ListEntries(std::string_view folder, bool sizes,
+                          const std::function<bool(const plat::FindData&)>& each) {
+    plat::FindData data;
+    return plat::ListFolderEntries(folder, sizes, [&](const plat::FolderEntry& entry) {
+      data.name.assign(entry.name);
+      data.attributes = entry.folder ? static_cast<uint32_t>(plat::kAttrDirectory) : 0u;
+      data.size = entry.size;
+      data.writeTime = entry.writeTime;
+      return each(data);
+    });
+  }
+
   std::string folder_;  // the store folder
 };
 

@@ -33,6 +33,14 @@ class StoreAccess {
     *brief = false;
     return List(folder, each);
   }
+  // Like List, for the version listing: entries come with their names,
+  // kAttrDirectory and a file's size and last write only (a folder's time
+  // and other attributes may be left out), so that a folder costs no call
+  // of its own where the listing says what it is.
+  virtual bool ListSized(std::string_view folder,
+                         const std::function<bool(const plat::FindData&)>& each) {
+    return List(folder, each);
+  }
   // Size and last write of one store file; false when it is gone.
   virtual bool Info(std::string_view, plat::FindData*) { return false; }
   // Copies one store file to a local target, overwriting it: 0 or an error

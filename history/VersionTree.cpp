@@ -19,7 +19,9 @@ bool IsAsciiLetter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 
 char Fold(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + ('a' - 'A')) : c; }
 
 std::string StoreChild(const std::string& parent, std::string_view name, char sep) {
-  std::string path = parent;
+  std::string path;
+  path.reserve(parent.size() + 1 + name.size());
+  path = parent;
   if (!path.empty() && path.back() != '\\' && path.back() != '/') path += sep;
   path += name;
   return path;
@@ -84,7 +86,10 @@ std::vector<CVersionFolder*> Folders(CVersionFolder* top) {
 
 }  // namespace
 
-bool ParseRevisionName(std::string_view name, std::string* fileName, int64_t* number) {
+namespace {
+
+// A revision's name split: the number's "(" and ")" and the number.
+bool SplitRevisionName(std::string_view name, size_t* openAt, size_t* closeAt, int64_t* number) {
   // As the store writes them: "(" the number in at least four digits (more
   // only when it needs them) ")", ending the name or just before its last '.'.
   const size_t close = name.rfind(')');
@@ -101,34 +106,55 @@ bool ParseRevisionName(std::string_view name, std::string* fileName, int64_t* nu
     n = n * 10 + (name[i] - '0');
   }
   if (n <= 0) return false;
-  *fileName = std::string(name.substr(0, open)) + std::string(name.substr(close + 1));
+  *openAt = open;
+  *closeAt = close;
   *number = n;
   return true;
 }
 
-bool NaturalLess(std::string_view a, std::string_view b) {
-  size_t i = 0, j = 0;
-  while (i < a.size() && j < b.size()) {
-    if (IsDigit(a[i]) && IsDigit(b[j])) {
-      size_t ei = i, ej = j;
-      while (ei < a.size() && IsDigit(a[ei])) ++ei;
-      while (ej < b.size() && IsDigit(b[ej])) ++ej;
-      size_t si = i, sj = j;
-      while (si + 1 < ei && a[si] == '0') ++si;
-      while (sj + 1 < ej && b[sj] == '0') ++sj;
-      if (ei - si != ej - sj) return ei - si < ej - sj;
-      const int c = a.substr(si, ei - si).compare(b.substr(sj, ej - sj));
-      if (c != 0) return c < 0;
-      i = ei;
-      j = ej;
+// Appends the name's natural sort key: bytes whose plain byte order is the
+// natural order. Letters are folded to lower case; a run of digits becomes
+// '0' (it sorts among the other characters as any digit would), its length
+// without leading zeros in two bytes (names are far shorter than 65,536
+// bytes) and those digits. Sorting compares keys made once instead of
+// names character by character; names with equal keys go by their bytes.
+void AppendNaturalKey(std::string_view name, std::string* key) {
+  // At most four bytes for each byte of the name (a one-digit run).
+  const size_t at = key->size();
+  key->resize(at + 4 * name.size());
+  char* out = key->data() + at;
+  for (size_t i = 0; i < name.size();) {
+    if (!IsDigit(name[i])) {
+      *out++ = Fold(name[i++]);
       continue;
     }
-    const char ca = Fold(a[i]), cb = Fold(b[j]);
-    if (ca != cb) return static_cast<unsigned char>(ca) < static_cast<unsigned char>(cb);
-    ++i;
-    ++j;
+    size_t end = i;
+    while (end < name.size() && IsDigit(name[end])) ++end;
+    while (i + 1 < end && name[i] == '0') ++i;
+    const size_t length = end - i;
+    *out++ = '0';
+    *out++ = static_cast<char>((length >> 8) & 0xFF);
+    *out++ = static_cast<char>(length & 0xFF);
+    while (i < end) *out++ = name[i++];
   }
-  if (a.size() - i != b.size() - j) return a.size() - i < b.size() - j;
+  key->resize(static_cast<size_t>(out - key->data()));
+}
+
+}  // namespace
+
+bool ParseRevisionName(std::string_view name, std::string* fileName, int64_t* number) {
+  size_t open = 0, close = 0;
+  if (!SplitRevisionName(name, &open, &close, number)) return false;
+  fileName->assign(name.substr(0, open));
+  fileName->append(name.substr(close + 1));
+  return true;
+}
+
+bool NaturalLess(std::string_view a, std::string_view b) {
+  std::string keyA, keyB;
+  AppendNaturalKey(a, &keyA);
+  AppendNaturalKey(b, &keyB);
+  if (const int c = keyA.compare(keyB); c != 0) return c < 0;
   return a < b;
 }
 
@@ -137,14 +163,22 @@ namespace {
 // namesOnly: sizes and times may be left out (FileVersion::sized false).
 bool ListFolder(StoreAccess& access, char sep, CVersionFolder* folder, bool namesOnly) {
   if (folder->listed) return true;
-  // Both store folders' entries first, then one sort brings each name's
-  // entries together: no lookup per entry.
+  // Both store folders' entries first, then one sort in the order shown
+  // brings each name's entries together: no lookup per entry, and the names
+  // of all entries share one buffer.
   struct Entry {
-    std::string name;  // the folder's or file's own name (a revision's without its number)
-    bool isFolder = false;
-    FileVersion version;
+    uint32_t nameAt, nameSize;  // its own name (a revision's without its number) in names
+    uint32_t diskAt, diskSize;  // its name in the store folder, in names
+    uint32_t keyAt, keySize;    // its own name's natural sort key, in names
+    bool isFolder, current, sized;
+    int64_t number;  // a revision's, 0 for the current copy
+    uint64_t size;
+    int64_t time;
   };
   std::vector<Entry> entries;
+  std::string names, revisionName;
+  entries.reserve(128);
+  names.reserve(4096);
   bool listed = false;
   for (const bool latest : {true, false}) {
     const std::string& path = latest ? folder->latestPath : folder->revisionPath;
@@ -152,54 +186,90 @@ bool ListFolder(StoreAccess& access, char sep, CVersionFolder* folder, bool name
     bool brief = false;
     auto each = [&](const plat::FindData& e) {
       if (IsTemporaryCopyName(e.name)) return true;
-      Entry& entry = entries.emplace_back();
+      Entry entry{};
       entry.isFolder = (e.attributes & plat::kAttrDirectory) != 0;
-      entry.version =
-          FileVersion{StoreChild(path, e.name, sep), latest, 0, e.size, e.writeTime, !brief};
-      if (entry.isFolder || latest ||
-          !ParseRevisionName(e.name, &entry.name, &entry.version.number))
-        entry.name = e.name;
+      entry.current = latest;
+      entry.sized = !brief;
+      entry.size = e.size;
+      entry.time = e.writeTime;
+      entry.diskAt = static_cast<uint32_t>(names.size());
+      entry.diskSize = static_cast<uint32_t>(e.name.size());
+      names += e.name;
+      std::string_view own = e.name;
+      size_t open = 0, close = 0;
+      if (!entry.isFolder && !latest && SplitRevisionName(e.name, &open, &close, &entry.number)) {
+        revisionName.assign(e.name, 0, open);
+        revisionName.append(e.name, close + 1);
+        own = revisionName;
+        entry.nameAt = static_cast<uint32_t>(names.size());
+        names += own;
+      } else {
+        entry.nameAt = entry.diskAt;
+      }
+      entry.nameSize = static_cast<uint32_t>(own.size());
+      entry.keyAt = static_cast<uint32_t>(names.size());
+      AppendNaturalKey(own, &names);
+      entry.keySize = static_cast<uint32_t>(names.size() - entry.keyAt);
+      entries.push_back(entry);
       return true;
     };
-    listed |= namesOnly ? access.ListNames(path, each, &brief) : access.List(path, each);
+    listed |= namesOnly ? access.ListNames(path, each, &brief) : access.ListSized(path, each);
   }
   if (!listed) return false;
-  // Folders before files, then by name; a file's versions newest first.
-  std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
+  const char* text = names.data();
+  auto name = [text](const Entry& e) { return std::string_view(text + e.nameAt, e.nameSize); };
+  auto disk = [text](const Entry& e) { return std::string_view(text + e.diskAt, e.diskSize); };
+  auto key = [text](const Entry& e) { return std::string_view(text + e.keyAt, e.keySize); };
+  // Folders before files, then by name in natural order; a file's versions
+  // newest first.
+  std::sort(entries.begin(), entries.end(), [&](const Entry& a, const Entry& b) {
     if (a.isFolder != b.isFolder) return a.isFolder;
-    if (const int c = a.name.compare(b.name); c != 0) return c < 0;
-    if (a.version.current != b.version.current) return a.version.current;
-    return a.version.number > b.version.number;
+    if (const int c = key(a).compare(key(b)); c != 0) return c < 0;
+    if (const int c = name(a).compare(name(b)); c != 0) return c < 0;
+    if (a.current != b.current) return a.current;
+    return a.number > b.number;
   });
-  for (size_t i = 0; i < entries.size();) {
-    Entry& first = entries[i];
-    size_t end = i + 1;
-    while (end < entries.size() && entries[end].isFolder == first.isFolder &&
-           entries[end].name == first.name)
-      ++end;
+  auto storePath = [&](const Entry& e) {
+    return StoreChild(e.current ? folder->latestPath : folder->revisionPath, disk(e), sep);
+  };
+  // Where each name's entries begin, and how many folders and files.
+  std::vector<uint32_t> starts;
+  starts.reserve(entries.size() + 1);
+  size_t folderCount = 0;
+  for (size_t i = 0; i < entries.size(); ++i) {
+    if (i > 0 && entries[i].isFolder == entries[i - 1].isFolder &&
+        name(entries[i]) == name(entries[i - 1]))
+      continue;
+    starts.push_back(static_cast<uint32_t>(i));
+    folderCount += entries[i].isFolder ? 1 : 0;
+  }
+  folder->folders.reserve(folderCount);
+  folder->files.reserve(starts.size() - folderCount);
+  starts.push_back(static_cast<uint32_t>(entries.size()));
+  for (size_t g = 0; g + 1 < starts.size(); ++g) {
+    const size_t i = starts[g], end = starts[g + 1];
+    const Entry& first = entries[i];
     if (first.isFolder) {
       auto child = std::make_unique<CVersionFolder>();
       child->parent = folder;
-      child->sourcePath = SourceChild(folder, first.name);
+      child->name = name(first);
+      child->sourcePath = SourceChild(folder, child->name);
       child->ticked = folder->ticked;
       for (size_t k = i; k < end; ++k)
-        (entries[k].version.current ? child->latestPath : child->revisionPath) =
-            std::move(entries[k].version.storePath);
-      child->name = std::move(first.name);
+        (entries[k].current ? child->latestPath : child->revisionPath) = storePath(entries[k]);
       folder->folders.push_back(std::move(child));
     } else {
       VersionFile& file = folder->files.emplace_back();
+      file.name = name(first);
       file.versions.reserve(end - i);
-      for (size_t k = i; k < end; ++k) file.versions.push_back(std::move(entries[k].version));
-      file.name = std::move(first.name);
+      for (size_t k = i; k < end; ++k) {
+        const Entry& e = entries[k];
+        file.versions.push_back(
+            FileVersion{storePath(e), e.current, e.number, e.size, e.time, e.sized});
+      }
       if (folder->ticked && HasVersion(file)) file.chosen = 0;
     }
-    i = end;
   }
-  std::sort(folder->folders.begin(), folder->folders.end(),
-            [](const auto& a, const auto& b) { return NaturalLess(a->name, b->name); });
-  std::sort(folder->files.begin(), folder->files.end(),
-            [](const VersionFile& a, const VersionFile& b) { return NaturalLess(a.name, b.name); });
   folder->listed = true;
   return true;
 }

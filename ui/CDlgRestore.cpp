@@ -3,13 +3,11 @@
 #include <QAction>
 #include <QComboBox>
 #include <QFileDialog>
-#include <QGridLayout>
 #include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
-#include <QPainter>
 #include <QPushButton>
 #include <QScreen>
 #include <QTimer>
@@ -17,70 +15,31 @@
 #include <mutex>
 #include <vector>
 
-#include "app/Texts.h"
-#include "history/VersionSearch.h"
 #include "history/VersionTree.h"
 #include "plans/CPlan.h"
 #include "plans/PlanList.h"
-#include "platform/Clock.h"
 #include "platform/Files.h"
 #include "platform/Paths.h"
 #include "ui/AppMessage.h"
 #include "ui/CDlgRestoreProgress.h"
 #include "ui/CRestoreTree.h"
 #include "ui/CellTexts.h"
+#include "ui/NewerFilesQuestion.h"
 #include "ui/PlanSnapshot.h"
 #include "ui/RestoreRelay.h"
 #include "ui/RestoreTexts.h"
+#include "ui/SearchIcon.h"
 #include "ui/StyleSheet.h"
-#include "ui/TextFormat.h"
 
 namespace {
 
-constexpr int kAnimationMs = 300;
-constexpr int kWatchMs = 50;  // how often ended jobs are collected
-constexpr char kNormalImage[] = "EditSearch_Normal";
-constexpr char kAnimateImage[] = "EditSearch_Animate";
-constexpr size_t kNewerExamples = 5;  // files the question names
-
 QString T(const char* key) { return QString::fromStdString(RestoreText(key)); }
-
-std::string Native(const std::string& systemPath) {
-  std::string path = systemPath;
-  while (path.size() > 3 && path.back() == '\\') path.pop_back();
-  std::string native;
-  return plat::ToNativePath(path, &native) ? native : path;
-}
 
 // The plan's store as the jobs need it, without waiting for a busy plan.
 bool TryGetStore(CPlan* plan, RestoreStore* out, bool* busy) {
   std::unique_lock<std::recursive_mutex> lock(plan->Lock(), std::try_to_lock);
   *busy = !lock.owns_lock();
   return !*busy && GetRestoreStore(plan, out);
-}
-
-// The search box's images: the program folder's "Icons\<name>.png" when a
-// distribution supplies it, otherwise drawn here (a magnifier; the animation
-// frames turn a blue arc around it a quarter at a time).
-QIcon SearchIcon(const std::string& name) {
-  QIcon icon = ImageIcon("Icons", name.c_str());
-  if (!icon.isNull()) return icon;
-  const int frame = name == kNormalImage ? -1 : name.back() - '0';
-  QPixmap pixmap(40, 40);
-  pixmap.fill(Qt::transparent);
-  QPainter p(&pixmap);
-  p.setRenderHint(QPainter::Antialiasing);
-  const QColor slate(91, 103, 115), blue(31, 111, 178);
-  p.setPen(QPen(frame < 0 ? slate : blue, 3.4, Qt::SolidLine, Qt::RoundCap));
-  p.drawEllipse(QRectF(7, 7, 19, 19));
-  p.drawLine(QPointF(24, 24), QPointF(33, 33));
-  if (frame >= 0) {
-    p.setPen(QPen(QColor(120, 180, 230), 3.4, Qt::SolidLine, Qt::RoundCap));
-    p.drawArc(QRectF(7, 7, 19, 19), (90 - frame * 90) * 16, 80 * 16);
-  }
-  p.end();
-  pixmap.setDevicePixelRatio(2.0);
-  return QIcon(pixmap);
 }
 
 }  // namespace
@@ -115,7 +74,7 @@ CDlgRestore::CDlgRestore(uint32_t planId, QWidget* parent)
     return false;
   });
   FillPlanBox();
-  SetSearchImage(kNormalImage);
+  SetSearchImage(kSearchNormalImage);
   ShowPlan(planId);
 }
 
@@ -284,41 +243,6 @@ void CDlgRestore::StartShowingPlan() {
   UpdateEnabled();
 }
 
-void CDlgRestore::StartListing(CVersionFolder* folder) {
-  if (!haveStore_ || cleaned_ || listers_.count(folder) != 0) return;
-  Job& job = listers_[folder];
-  job.relay = std::make_unique<CRestoreRelay>(this, static_cast<IRestoreObserver*>(this));
-  job.job = std::make_unique<CFolderLister>(job.relay.get(), store_, folder);
-  if (job.job->Begin() != 0) {
-    Discard(&job);
-    listers_.erase(folder);
-    SetStatus(QString::fromStdString(
-        RestoreFailureText("MSG_CANNOT_LIST_FOLDER", Native(store_.folder))));
-    return;
-  }
-  watch_->start(kWatchMs);
-  UpdateEnabled();
-}
-
-void CDlgRestore::StopListing() {
-  for (auto& [folder, job] : listers_) Discard(&job);
-  listers_.clear();
-}
-
-void CDlgRestore::OnFolderListed(CVersionFolder* folder, std::shared_ptr<CVersionFolder> listed,
-                                 const std::string& failure) {
-  if (!listed) {
-    SetStatus(QString::fromStdString(failure));
-  } else if (folder == nullptr) {
-    folders_[planId_] = std::move(listed);
-    ShowFolders();
-  } else {
-    AdoptListing(folder, listed.get());
-    tree_->FolderListed(folder);
-  }
-  UpdateEnabled();
-}
-
 CVersionFolder* CDlgRestore::Folders() const {
   auto it = folders_.find(planId_);
   return it == folders_.end() ? nullptr : it->second.get();
@@ -330,35 +254,6 @@ void CDlgRestore::ShowFolders() {
   // A single protected folder opens at once.
   if (folders != nullptr && folders->folders.size() == 1 && folders->files.empty())
     if (QTreeWidgetItem* item = tree_->topLevelItem(0)) item->setExpanded(true);
-}
-
-void CDlgRestore::Discard(Job* job) {
-  DiscardRestoreJob(std::move(job->job), std::move(job->relay));
-}
-
-void CDlgRestore::StopSearch() {
-  Discard(&finder_);
-  animation_->Stop();
-  SetSearchImage(kNormalImage);
-  pendingSearch_ = false;
-}
-
-void CDlgRestore::WatchJobs() {
-  if (finder_.job && finder_.job->HasEnded()) {
-    Discard(&finder_);
-    animation_->Stop();
-    SetSearchImage(kNormalImage);
-  }
-  for (auto it = listers_.begin(); it != listers_.end();) {
-    if (it->second.job && it->second.job->HasEnded()) {
-      Discard(&it->second);
-      it = listers_.erase(it);
-    } else {
-      ++it;
-    }
-  }
-  if (!finder_.job && listers_.empty()) watch_->stop();
-  UpdateEnabled();
 }
 
 void CDlgRestore::UpdateEnabled() {
@@ -377,69 +272,6 @@ void CDlgRestore::SetStatus(const QString& text) {
 }
 
 QString CDlgRestore::StatusText() const { return status_->text(); }
-
-void CDlgRestore::OnVersionsFound(std::shared_ptr<CVersionFolder> found) {
-  animation_->Stop();
-  SetSearchImage(kNormalImage);
-  found_ = std::move(found);
-  if (!found_) {
-    tree_->ClearTree();
-    SetStatus(QString::fromStdString(
-        RestoreFailureText("MSG_CANNOT_LIST_FOLDER", Native(store_.folder))));
-  } else if (found_->folders.empty() && found_->files.empty()) {
-    tree_->ClearTree();
-    SetStatus(T("SEARCH_FOUND_NOTHING"));
-  } else {
-    SetStatus({});
-    tree_->ShowTree(found_.get(), true);
-  }
-  UpdateEnabled();
-}
-
-void CDlgRestore::Search() {
-  if (!haveStore_ || Folders() == nullptr) return;
-  Discard(&finder_);
-  const std::string text = searchBox_->text().trimmed().toStdString();
-  if (text.empty()) {
-    // An empty search shows the folders again.
-    StopSearch();
-    found_.reset();
-    SetStatus({});
-    ShowFolders();
-    UpdateEnabled();
-    return;
-  }
-  frame_ = 0;
-  SetSearchImage(std::string(kAnimateImage) + "_0");
-  animation_->Start(kAnimationMs);
-  StartSearch(text);
-}
-
-void CDlgRestore::StartSearch(const std::string& text) {
-  if (cleaned_) return;
-  pendingSearch_ = false;
-  finder_.relay = std::make_unique<CRestoreRelay>(this, static_cast<IRestoreObserver*>(this));
-  finder_.job =
-      std::make_unique<CVersionFinder>(finder_.relay.get(), store_, SearchPatternFor(text));
-  if (finder_.job->Begin() != 0) {
-    Discard(&finder_);
-    OnVersionsFound(nullptr);
-    return;
-  }
-  watch_->start(kWatchMs);
-  UpdateEnabled();
-}
-
-void CDlgRestore::AnimateSearch() {
-  frame_ = (frame_ + 1) % 4;
-  SetSearchImage(std::string(kAnimateImage) + "_" + std::to_string(frame_));
-}
-
-void CDlgRestore::SetSearchImage(const std::string& name) {
-  if (name == searchImage_) return;
-  searchImage_ = name;
-  searchAction_->setIcon(SearchIcon(name));
-}
 
 void CDlgRestore::OnTargetChosen() {
   originalLocation_ = targetBox_->currentText() == T("RESTORE_ORIGINAL_FILE_LOCATION");
@@ -462,49 +294,6 @@ void CDlgRestore::OnBrowse() {
   const QString folder =
       QFileDialog::getExistingDirectory(this, T("BROWSE_TITLE"), start, QFileDialog::ShowDirsOnly);
   ChooseFolder(folder);
-}
-
-bool CDlgRestore::SettleNewerFiles(std::vector<RestoreChoice>* choices) {
-  std::vector<RestoreChoice*> newer;
-  std::string examples;
-  for (RestoreChoice& c : *choices) {
-    std::string target, folder;
-    plat::FindData info;
-    if (!MakeRestoreTarget(c.version.storePath, false, store_.folder, "", &target, &folder) ||
-        !plat::GetFileInfo(target, &info) || (info.attributes & plat::kAttrDirectory) != 0 ||
-        info.writeTime <= c.version.time)
-      continue;
-    newer.push_back(&c);
-    if (newer.size() <= kNewerExamples) examples += "\n" + Native(target);
-  }
-  if (newer.empty()) return true;
-  if (newer.size() > kNewerExamples) examples += "\n\u2026";
-  QMessageBox box(QMessageBox::Question, T("OVERWRITE_TITLE"),
-                  QString::fromStdString(FormatText(RestoreText("MSG_NEWER_FILES_IN_PLACE"),
-                                                    {CountText("FILES", newer.size())}) +
-                                         examples),
-                  QMessageBox::NoButton, this);
-  box.setInformativeText(T("OVERWRITE_CHOICES"));
-  // Room for whole paths: a message box is narrow by itself.
-  if (auto* grid = qobject_cast<QGridLayout*>(box.layout()))
-    grid->addItem(new QSpacerItem(560, 0, QSizePolicy::Minimum, QSizePolicy::Expanding),
-                  grid->rowCount(), 0, 1, grid->columnCount());
-  box.setObjectName("overwriteQuestion");
-  box.setTextFormat(Qt::PlainText);
-  QPushButton* replace = box.addButton(T("BUTTON_OVERWRITE"), QMessageBox::DestructiveRole);
-  replace->setObjectName("overwriteReplace");
-  QPushButton* beside = box.addButton(T("BUTTON_RESTORE_BESIDE"), QMessageBox::AcceptRole);
-  beside->setObjectName("overwriteBeside");
-  QPushButton* cancel = box.addButton(T("BUTTON_CANCEL"), QMessageBox::RejectRole);
-  cancel->setObjectName("overwriteCancel");
-  box.setDefaultButton(beside);
-  box.setEscapeButton(cancel);
-  box.exec();
-  if (box.clickedButton() == replace) return true;
-  if (box.clickedButton() != beside) return false;
-  const int64_t now = plat::Now();
-  for (RestoreChoice* c : newer) c->restoreName = RestoredBesideName(c->fileName, now);
-  return true;
 }
 
 int CDlgRestore::Restore() {
@@ -536,7 +325,7 @@ int CDlgRestore::Restore() {
                      QMessageBox::Warning);
       return 0;
     }
-  } else if (!SettleNewerFiles(&choices)) {
+  } else if (!SettleNewerFiles(this, store_.folder, &choices)) {
     return 0;
   }
   CDlgRestoreProgress progress(BuildSelection(store_, choices), store_, target, this);

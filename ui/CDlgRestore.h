@@ -75,6 +75,8 @@ class CDlgRestore : public QDialog, private IRestoreObserver {
   void done(int result) override;
 
  private:
+  static constexpr int kWatchMs = 50;  // how often ended jobs are collected
+
   struct Job {
     std::unique_ptr<CRestoreRelay> relay;
     std::unique_ptr<CRestoreThread> job;
@@ -103,9 +105,6 @@ class CDlgRestore : public QDialog, private IRestoreObserver {
   void AnimateSearch();
   void OnTargetChosen();
   void OnBrowse();
-  // Original places: asks about files there that are newer than the chosen
-  // versions; false when the user cancelled.
-  bool SettleNewerFiles(std::vector<RestoreChoice>* choices);
   void Cleanup();
 
   uint32_t planId_;

@@ -1,0 +1,160 @@
+// The restore window's store jobs: the listings of its first level and of
+// the folders opened, the search and its animation, and the collection of
+// jobs that ended.
+#include <QAction>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTimer>
+#include <string>
+
+#include "history/VersionSearch.h"
+#include "platform/Paths.h"
+#include "ui/CDlgRestore.h"
+#include "ui/CRestoreTree.h"
+#include "ui/RestoreRelay.h"
+#include "ui/RestoreTexts.h"
+#include "ui/SearchIcon.h"
+#include "ui/UiTimer.h"
+
+namespace {
+
+constexpr int kAnimationMs = 300;
+
+QString T(const char* key) { return QString::fromStdString(RestoreText(key)); }
+
+std::string Native(const std::string& systemPath) {
+  std::string path = systemPath;
+  while (path.size() > 3 && path.back() == '\\') path.pop_back();
+  std::string native;
+  return plat::ToNativePath(path, &native) ? native : path;
+}
+
+}  // namespace
+
+void CDlgRestore::StartListing(CVersionFolder* folder) {
+  if (!haveStore_ || cleaned_ || listers_.count(folder) != 0) return;
+  Job& job = listers_[folder];
+  job.relay = std::make_unique<CRestoreRelay>(this, static_cast<IRestoreObserver*>(this));
+  job.job = std::make_unique<CFolderLister>(job.relay.get(), store_, folder);
+  if (job.job->Begin() != 0) {
+    Discard(&job);
+    listers_.erase(folder);
+    SetStatus(QString::fromStdString(
+        RestoreFailureText("MSG_CANNOT_LIST_FOLDER", Native(store_.folder))));
+    return;
+  }
+  watch_->start(kWatchMs);
+  UpdateEnabled();
+}
+
+void CDlgRestore::StopListing() {
+  for (auto& [folder, job] : listers_) Discard(&job);
+  listers_.clear();
+}
+
+void CDlgRestore::OnFolderListed(CVersionFolder* folder, std::shared_ptr<CVersionFolder> listed,
+                                 const std::string& failure) {
+  if (!listed) {
+    SetStatus(QString::fromStdString(failure));
+  } else if (folder == nullptr) {
+    folders_[planId_] = std::move(listed);
+    ShowFolders();
+  } else {
+    AdoptListing(folder, listed.get());
+    tree_->FolderListed(folder);
+  }
+  UpdateEnabled();
+}
+
+void CDlgRestore::Discard(Job* job) {
+  DiscardRestoreJob(std::move(job->job), std::move(job->relay));
+}
+
+void CDlgRestore::StopSearch() {
+  Discard(&finder_);
+  animation_->Stop();
+  SetSearchImage(kSearchNormalImage);
+  pendingSearch_ = false;
+}
+
+void CDlgRestore::WatchJobs() {
+  if (finder_.job && finder_.job->HasEnded()) {
+    Discard(&finder_);
+    animation_->Stop();
+    SetSearchImage(kSearchNormalImage);
+  }
+  for (auto it = listers_.begin(); it != listers_.end();) {
+    if (it->second.job && it->second.job->HasEnded()) {
+      Discard(&it->second);
+      it = listers_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  if (!finder_.job && listers_.empty()) watch_->stop();
+  UpdateEnabled();
+}
+
+void CDlgRestore::OnVersionsFound(std::shared_ptr<CVersionFolder> found) {
+  animation_->Stop();
+  SetSearchImage(kSearchNormalImage);
+  found_ = std::move(found);
+  if (!found_) {
+    tree_->ClearTree();
+    SetStatus(QString::fromStdString(
+        RestoreFailureText("MSG_CANNOT_LIST_FOLDER", Native(store_.folder))));
+  } else if (found_->folders.empty() && found_->files.empty()) {
+    tree_->ClearTree();
+    SetStatus(T("SEARCH_FOUND_NOTHING"));
+  } else {
+    SetStatus({});
+    tree_->ShowTree(found_.get(), true);
+  }
+  UpdateEnabled();
+}
+
+void CDlgRestore::Search() {
+  if (!haveStore_ || Folders() == nullptr) return;
+  Discard(&finder_);
+  const std::string text = searchBox_->text().trimmed().toStdString();
+  if (text.empty()) {
+    // An empty search shows the folders again.
+    StopSearch();
+    found_.reset();
+    SetStatus({});
+    ShowFolders();
+    UpdateEnabled();
+    return;
+  }
+  frame_ = 0;
+  SetSearchImage(std::string(kSearchAnimateImage) + "_0");
+  animation_->Start(kAnimationMs);
+  StartSearch(text);
+}
+
+void CDlgRestore::StartSearch(const std::string& text) {
+  if (cleaned_) return;
+  pendingSearch_ = false;
+  finder_.relay = std::make_unique<CRestoreRelay>(this, static_cast<IRestoreObserver*>(this));
+  finder_.job =
+      std::make_unique<CVersionFinder>(finder_.relay.get(), store_, SearchPatternFor(text));
+  if (finder_.job->Begin() != 0) {
+    Discard(&finder_);
+    OnVersionsFound(nullptr);
+    return;
+  }
+  watch_->start(kWatchMs);
+  UpdateEnabled();
+}
+
+void CDlgRestore::AnimateSearch() {
+  frame_ = (frame_ + 1) % 4;
+  SetSearchImage(std::string(kSearchAnimateImage) + "_" + std::to_string(frame_));
+}
+
+void CDlgRestore::SetSearchImage(const std::string& name) {
+  if (name == searchImage_) return;
+  searchImage_ = name;
+  searchAction_->setIcon(SearchBoxIcon(name));
+}
