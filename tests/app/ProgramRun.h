@@ -65,7 +65,7 @@ inline void ChownTree(const std::string& top, uid_t uid) {
 // source. A crash leaves a core (the core limit raised to the hard limit).
 inline std::unique_ptr<QProcess> StartProgram(
     const DataFolder& data, const std::vector<std::pair<std::string, std::string>>& extra = {},
-    const QStringList& args = {}, bool asNobody = false) {
+    const QStringList& args = {}, bool asNobody = false, const std::string& exe = BV_EXE_PATH) {
   auto p = std::make_unique<QProcess>();
   QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
   auto vars = data.Environment(true);
@@ -90,7 +90,7 @@ inline std::unique_ptr<QProcess> StartProgram(
       _exit(97);
     }
   });
-  p->start(QStringLiteral(BV_EXE_PATH), args);
+  p->start(QString::fromStdString(exe), args);
   if (!p->waitForStarted(10000)) return nullptr;
   return p;
 }

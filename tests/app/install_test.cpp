@@ -43,8 +43,8 @@ std::pair<int, std::string> RunTool(const QString& program, const QStringList& a
   return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1, p.readAll().toStdString()};
 }
 
-std::pair<int, std::string> Validate(const std::string& desktopFile) {
-  return RunTool("desktop-file-validate", {QString::fromStdString(desktopFile)});
+std::pair<int, std::string> Validate(const std::string& file) {
+  return RunTool("desktop-file-validate", {QString::fromStdString(file)});
 }
 
 std::string Line(const std::string& text, const std::string& key) {
@@ -119,21 +119,12 @@ TEST(InstallTest, PrefixHoldsEveryFileTheDesktopFindsAndTheProgramRunsFromIt) {
   data.WritePlanList({1});
   const std::string autostart = data.Work() + "/config/autostart/" + kId + ".desktop";
   auto runInstalled = [&](const std::function<void()>& check) {
-    QProcess p;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    for (const auto& [key, value] : data.Environment(true)) {
-      if (value.empty()) continue;
-      env.insert(QString::fromStdString(key), QString::fromStdString(value));
-    }
-    p.setProcessEnvironment(env);
-    p.setStandardOutputFile(QProcess::nullDevice());
-    p.setStandardErrorFile(QString::fromStdString(data.StderrLog()));
     fs::remove(data.TraceLog());
-    p.start(QString::fromStdString(exe), {"-s"});
-    ASSERT_TRUE(p.waitForStarted(10000));
+    auto program = bvtest::StartProgram(data, {}, {"-s"}, false, exe);
+    ASSERT_NE(program, nullptr);
     ASSERT_TRUE(bvtest::WaitUntilRunning(data)) << bvtest::ReadNative(data.StderrLog());
     check();
-    EXPECT_TRUE(bvtest::ProgramWorld::EndsWithZero(&p, SIGTERM));
+    EXPECT_TRUE(bvtest::ProgramWorld::EndsWithZero(program.get(), SIGTERM));
   };
   runInstalled([&] {
     const std::string started = bvtest::ReadNative(autostart);

@@ -176,15 +176,6 @@ TEST_F(SettingsTest, TextsAreReadOnEveryCallWithTheirEscapeAndLimit) {
   EXPECT_EQ(GetProductName(), "Brevanto Home");
   dir_.Write("OEM.ini", "[OEMSettings]\nProductName=Changed\n");
   EXPECT_EQ(GetProductName(), "Brevanto Home");
-  EXPECT_EQ(GetIconPath("Plan"), dir_.System() + "\\Image\\Icons\\Plan.png");
-  EXPECT_EQ(GetExtensionListPath(), dir_.System() + "\\Ext.txt");
-
-  // Without the override: the real folder, beside the executable.
-  SetProgramFolderForTests("");
-  const std::string real = GetProgramFolder();
-  ASSERT_FALSE(real.empty());
-  EXPECT_EQ(real.back(), '\\');
-  EXPECT_NE(real, dir_.System() + "\\");
 }
 
 TEST(FormatSize, TruncatedSmallUnitsThousandsFormAndTwoDecimalsAbove) {

@@ -53,9 +53,6 @@ TEST(StoreEndToEndTest, HistoriesAccessLinksAndTheReserve) {
   auto in = [&](char letter, const char* tree, const std::string& rel) {
     return w.InStore(rel, tree, letter);
   };
-  auto put = [](const std::string& native, const std::string& bytes) {
-    bvtest::WriteNative(native, bytes);
-  };
   auto plan = [&](uint32_t id, char letter, const std::string& src, bool firstDone,
                   int versions = 3) {
     bvtest::PlanFiles p = w.Plan(id, "Plan " + std::to_string(id),
@@ -63,14 +60,14 @@ TEST(StoreEndToEndTest, HistoriesAccessLinksAndTheReserve) {
     p.versions = versions;
     w.data.WritePlan(p);
     // Plan 3's store is made by the program itself.
-    if (id != 3) put(w.data.Volume(letter) + "/Store/Brevanto.dat", "");
+    if (id != 3) bvtest::WriteNative(w.data.Volume(letter) + "/Store/Brevanto.dat", "");
   };
 
   // Plan 1: the store as earlier runs left it: copies, revisions, and the
   // temporary files of copies that a kill interrupted.
   const std::string longName = std::string(251, 'L') + ".txt";  // 255 bytes
   auto latest = [&](const std::string& f, const std::string& bytes) {
-    put(in('E', "Latest", "src/" + f), bytes);
+    bvtest::WriteNative(in('E', "Latest", "src/" + f), bytes);
     w.Put("src/" + f, bytes);
   };
   for (const char* f : {"report.txt", "Report.txt", "r.txt", "r(0001).txt", "x.txt"})
@@ -79,9 +76,9 @@ TEST(StoreEndToEndTest, HistoriesAccessLinksAndTheReserve) {
   for (const char* f : {"report(0001).txt", "report(0002).txt", "Report(0001).txt",
                         "Report(0002).txt", "r(0001).txt", "r(0002).txt", "r(0001)(0001).txt",
                         "r(0001)(0002).txt", "same(0001).txt", "same(0002).txt"})
-    put(in('E', "Revision", std::string("src/") + f), f);
-  put(in('E', "Latest", "src/" + kTemp), "partial");
-  put(in('E', "Revision", "src/deep/" + kTemp), "partial");
+    bvtest::WriteNative(in('E', "Revision", std::string("src/") + f), f);
+  bvtest::WriteNative(in('E', "Latest", "src/" + kTemp), "partial");
+  bvtest::WriteNative(in('E', "Revision", "src/deep/" + kTemp), "partial");
   // A file whose latest copy is up to date and whose record is pending again.
   latest("same.txt", "same bytes");
   const auto past = fs::file_time_type::clock::now() - std::chrono::hours(1);
@@ -101,13 +98,9 @@ TEST(StoreEndToEndTest, HistoriesAccessLinksAndTheReserve) {
   for (const char* f : {"*.txt", "?.txt"}) w.Put(std::string("src/") + f, f);
 
   // Plan 2: a first backup on a store that ignores case, for twins.
-  {
-    std::string table = bvtest::ReadNative(w.work.NativeOf("volumes.ini"));
-    const std::string f = "[F]\nRoot=" + w.data.Volume('F') + "\nType=fixed\n";
-    ASSERT_NE(table.find(f), std::string::npos);
-    table.replace(table.find(f), f.size(), f + "FileSystem=vfat\n");
-    bvtest::WriteNative(w.work.NativeOf("volumes.ini"), table);
-  }
+  std::string table = bvtest::ReadNative(w.work.NativeOf("volumes.ini"));
+  table.insert(table.find("[G]"), "FileSystem=vfat\n");
+  bvtest::WriteNative(w.work.NativeOf("volumes.ini"), table);
   w.Put("twins/notes.txt", "lower");
   w.Put("twins/Notes.txt", "upper");
   plan(2, 'F', "twins", false);
