@@ -158,6 +158,8 @@ TEST(EndToEndTest, DamagedPlanListAndJournalLoseNothing) {
       w.Put(files.back(), "contents " + files.back());
       ASSERT_EQ(db.NoteChangedFile(w.HomeSys(files.back())), 0u);
     }
+    // A path that names neither a drive nor a server is no file of a plan.
+    EXPECT_EQ(db.NoteChangedFile("\\home\\no-drive.txt"), CLoggingDatabase::kInvalidArgument);
   }
   {
     std::fstream f(w.data.Data("PLAN/1/Logging.dat"),
