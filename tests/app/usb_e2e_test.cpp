@@ -6,7 +6,9 @@
 #include <gtest/gtest.h>
 #include <sys/mount.h>
 
+#include <cstdio>
 #include <cstdlib>
+#include <random>
 #include <string>
 
 #include "ProgramRun.h"
@@ -89,7 +91,10 @@ TEST(UsbEndToEndTest, AVanishedVolumeGetsNothingAndItsFilesWaitForItsReturn) {
   bvtest::ProgramWorld w;
   ASSERT_TRUE(w.Ok());
   const std::string img = w.work.NativeOf("q.img"), mnt = w.work.NativeOf("mnt");
-  const std::string uuid = "5afe7e57-0000-4000-8000-000000000003";
+  // A fresh identity each run: a disk left mounted by a killed run is not this one.
+  char tail[13];
+  std::snprintf(tail, sizeof tail, "%012llx", (unsigned long long)(std::random_device()()) << 16);
+  const std::string uuid = std::string("5afe7e57-0000-4000-8000-") + tail;
   fs::create_directories(mnt);
   fs::create_directories(w.Home("prot"));
   if (std::system(("truncate -s 32M " + img + " && mkfs.ext4 -q -U " + uuid + " " + img).c_str()))
