@@ -13,11 +13,14 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "history/CLoggingDatabase.h"
 #include "support/DataFolder.h"
+#include "support/QtApp.h"
 #include "support/TempDir.h"
 
 namespace bvtest {
@@ -30,6 +33,16 @@ inline bool WaitFor(const std::function<bool()>& done, int seconds = 60) {
     QThread::msleep(100);
   }
   return true;
+}
+
+inline size_t CountOf(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+inline bool Holds(const std::string& native, const std::string& bytes) {
+  return std::filesystem::exists(native) && ReadNative(native) == bytes;
 }
 
 // The user an ordinary-user run of the program runs as.
@@ -45,60 +58,27 @@ inline void ChownTree(const std::string& top, uid_t uid) {
   }
 }
 
-// A folder below /srv, outside every home folder and outside the temporary
-// folders the shipped exclusions leave out, that every user can reach;
-// removed at the end. Native() is empty when it could not be made.
-class SrvFolder {
- public:
-  SrvFolder() {
-    std::error_code ec;
-    std::filesystem::create_directories("/srv", ec);
-    char tmpl[] = "/srv/bvtest-XXXXXX";
-    if (mkdtemp(tmpl) != nullptr) native_ = tmpl;
-    if (!native_.empty()) chmod(native_.c_str(), 0755);
-  }
-  ~SrvFolder() {
-    std::error_code ec;
-    if (!native_.empty()) std::filesystem::remove_all(native_, ec);
-  }
-  SrvFolder(const SrvFolder&) = delete;
-  SrvFolder& operator=(const SrvFolder&) = delete;
-  const std::string& Native() const { return native_; }
-  std::string NativeOf(const std::string& rel) const { return native_ + "/" + rel; }
-  std::string SystemOf(const std::string& rel) const { return NativeToSystemC(NativeOf(rel)); }
-  // Writes a file, making its folders (readable by every user).
-  void Write(const std::string& rel, const std::string& content) const {
-    std::error_code ec;
-    std::filesystem::create_directories(std::filesystem::path(NativeOf(rel)).parent_path(), ec);
-    WriteNative(NativeOf(rel), content);
-  }
-
- private:
-  std::string native_;
-};
-
 // The program started on the data folder (its environment, the trace log on,
-// stderr to the folder's log) with extra variables; null when it did not start.
-// asNobody: as the user kNobodyUid (the test runs as root), so that the
-// program picks the change source of an ordinary user.
+// stderr to the folder's log) with extra variables (an empty value removes
+// one); null when it did not start. asNobody: as the user kNobodyUid (the
+// test runs as root), so that the program picks an ordinary user's change
+// source. A crash leaves a core (the core limit raised to the hard limit).
 inline std::unique_ptr<QProcess> StartProgram(
     const DataFolder& data, const std::vector<std::pair<std::string, std::string>>& extra = {},
-    const QStringList& args = {}, bool asNobody = false) {
+    const QStringList& args = {}, bool asNobody = false, const std::string& exe = BV_EXE_PATH) {
   auto p = std::make_unique<QProcess>();
   QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-  auto add = [&env](const std::string& key, const std::string& value) {
+  auto vars = data.Environment(true);
+  vars.insert(vars.end(), extra.begin(), extra.end());
+  for (const auto& [key, value] : vars) {
     if (value.empty())
       env.remove(QString::fromStdString(key));
     else
       env.insert(QString::fromStdString(key), QString::fromStdString(value));
-  };
-  for (const auto& [key, value] : data.Environment(true)) add(key, value);
-  for (const auto& [key, value] : extra) add(key, value);
+  }
   p->setProcessEnvironment(env);
   p->setStandardOutputFile(QProcess::nullDevice());
-  p->setStandardErrorFile(QString::fromStdString(data.StderrLog()));
-  // A crash of the program leaves a core (in the test's working folder, as
-  // the system's core pattern says) to look at afterwards.
+  p->setStandardErrorFile(QString::fromStdString(data.StderrLog()), QIODevice::Append);
   p->setChildProcessModifier([asNobody] {
     rlimit core{};
     if (getrlimit(RLIMIT_CORE, &core) == 0) {
@@ -110,7 +90,7 @@ inline std::unique_ptr<QProcess> StartProgram(
       _exit(97);
     }
   });
-  p->start(QStringLiteral(BV_EXE_PATH), args);
+  p->start(QString::fromStdString(exe), args);
   if (!p->waitForStarted(10000)) return nullptr;
   return p;
 }
@@ -123,5 +103,139 @@ inline bool WaitUntilRunning(const DataFolder& data) {
     return trace.find("hidden") != std::string::npos || trace.find("shown") != std::string::npos;
   });
 }
+
+// One test's world: a work folder with the data folder and the volume
+// folders, a home folder for the sources (below $HOME, where the shipped
+// exclusions do not reach; below /srv when an ordinary user must reach it),
+// and every program started, killed at the end.
+class ProgramWorld {
+ public:
+  enum class Home { kUnderHome, kUnderSrv };
+  explicit ProgramWorld(const std::string& volumes = "E", Home where = Home::kUnderHome)
+      : data(work.Native(), volumes) {
+    App();
+    if (where == Home::kUnderHome) {
+      homeDir_ = std::make_unique<TempDir>(TempDir::Where::kHome);
+      home_ = homeDir_->Native();
+    } else {
+      std::error_code ec;
+      std::filesystem::create_directories("/srv", ec);
+      char tmpl[] = "/srv/bvtest-XXXXXX";
+      if (mkdtemp(tmpl) != nullptr) home_ = tmpl;
+      chmod(home_.c_str(), 0755);
+      srv_ = home_;
+    }
+  }
+  ~ProgramWorld() {
+    for (auto& p : programs_) Kill(p.get());
+    std::error_code ec;
+    if (!srv_.empty()) std::filesystem::remove_all(srv_, ec);
+  }
+  ProgramWorld(const ProgramWorld&) = delete;
+  ProgramWorld& operator=(const ProgramWorld&) = delete;
+
+  bool Ok() const { return !home_.empty(); }
+  // Native and system paths below the home folder; Put writes a file there.
+  std::string Home(const std::string& rel = "") const {
+    return rel.empty() ? home_ : home_ + "/" + rel;
+  }
+  std::string HomeSys(const std::string& rel) const { return NativeToSystemC(Home(rel)); }
+  void Put(const std::string& rel, const std::string& bytes) const {
+    WriteNative(Home(rel), bytes);
+  }
+  // The copy of the home folder's rel in a store tree on a volume.
+  std::string InStore(const std::string& rel, const char* tree = "Latest", char letter = 'E',
+                      const std::string& store = "Store") const {
+    return data.Volume(letter) + "/" + store + "/" + tree + "/C" + Home(rel);
+  }
+  // Writes plan id protecting the home folder's rels, stored at store.
+  PlanFiles Plan(uint32_t id, const std::string& name, const std::string& store,
+                 const std::vector<std::string>& rels, bool firstDone = true) const {
+    PlanFiles p;
+    p.id = id;
+    p.name = name;
+    p.storePath = store;
+    for (const std::string& r : rels) p.sources.push_back(HomeSys(r));
+    p.firstBackupDone = firstDone;
+    data.WritePlan(p);
+    return p;
+  }
+  // Replaces "key=..." of a plan's "Plan.ini".
+  void SetPlanKey(uint32_t id, const std::string& key, const std::string& value) const {
+    const std::string file = data.Data("PLAN/" + std::to_string(id) + "/Plan.ini");
+    std::string text = ReadNative(file);
+    const size_t at = text.find(key + "=");
+    text.replace(at, text.find('\n', at) - at, key + "=" + value);
+    WriteNative(file, text);
+  }
+  std::string PlanIni(uint32_t id = 1) const {
+    return ReadNative(data.Data("PLAN/" + std::to_string(id) + "/Plan.ini"));
+  }
+  bool FirstBackupDone(uint32_t id = 1) const {
+    const std::string plan = PlanIni(id);
+    return plan.find("Name=") != std::string::npos && plan.find("InitDone=0") == std::string::npos;
+  }
+  // The change source watching the home folder only.
+  std::vector<std::pair<std::string, std::string>> Inotify() const {
+    return {{"BREVANTO_CHANGE_SOURCE", "inotify"}, {"BREVANTO_CHANGE_ROOTS", home_}};
+  }
+
+  // Starts the program (the trace log emptied first); waits until it runs
+  // unless told not to. Null (with a failure) when it did not start.
+  QProcess* Start(const std::vector<std::pair<std::string, std::string>>& extra = {},
+                  const QStringList& args = {"-s"}, bool asNobody = false, bool wait = true) {
+    std::filesystem::remove(data.TraceLog());
+    auto p = StartProgram(data, extra, args, asNobody);
+    EXPECT_NE(p, nullptr);
+    if (!p) return nullptr;
+    programs_.push_back(std::move(p));
+    if (wait) {
+      EXPECT_TRUE(WaitUntilRunning(data)) << Stderr();
+    }
+    return programs_.back().get();
+  }
+  static void Kill(QProcess* p) {
+    if (p == nullptr || p->state() == QProcess::NotRunning) return;
+    p->kill();
+    p->waitForFinished(10000);
+  }
+  // Sends a signal and waits for the end: true when it ended normally with 0.
+  static bool EndsWithZero(QProcess* p, int signal) {
+    ::kill(static_cast<pid_t>(p->processId()), signal);
+    return p->waitForFinished(30000) && p->exitStatus() == QProcess::NormalExit &&
+           p->exitCode() == 0;
+  }
+
+  std::string Log() const { return data.LogText(); }
+  std::string Stderr() const { return ReadNative(data.StderrLog()); }
+  bool TraceHas(const std::string& line) const {
+    return ("\n" + ReadNative(data.TraceLog())).find("\n" + line + "\n") != std::string::npos;
+  }
+  // The journal record of each path that has one (the program must have ended).
+  std::map<std::string, LogRecord> Journal(uint32_t id, const std::vector<std::string>& paths) {
+    std::map<std::string, LogRecord> found;
+    CLoggingDatabase db;
+    const std::string folder = NativeToSystemC(data.Data("PLAN/" + std::to_string(id))) + "\\";
+    EXPECT_EQ(db.Open(folder, id), CLoggingDatabase::kOk);
+    EXPECT_EQ(db.LoadIndex(), CLoggingDatabase::kOk);
+    for (const std::string& p : paths) {
+      uint64_t offset = 0, next = 0;
+      bool there = false;
+      LogRecord r;
+      if (db.Lookup(p, &offset) && db.ReadRecord(offset, &r, &next, &there) == 0 && there)
+        found[p] = r;
+    }
+    db.Close();
+    return found;
+  }
+
+  TempDir work;
+  DataFolder data;
+
+ private:
+  std::unique_ptr<TempDir> homeDir_;
+  std::string home_, srv_;
+  std::vector<std::unique_ptr<QProcess>> programs_;
+};
 
 }  // namespace bvtest

@@ -1,127 +1,48 @@
 #include <gtest/gtest.h>
 
+#include <clocale>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
 
 #include "app/Settings.h"
+#include "app/Texts.h"
 #include "platform/Volumes.h"
+#include "support/ScopedEnv.h"
 #include "support/TempDir.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-// Points the data folder at a fresh temporary folder for each test.
+// A fresh data folder and program folder for each test.
 class SettingsTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    const char* old = std::getenv("BREVANTO_DATA_DIR");
-    hadOld_ = old != nullptr;
-    if (old) old_ = old;
-    setenv("BREVANTO_DATA_DIR", dir_.Native().c_str(), 1);
     ResetSettingsCache();
+    SetProgramFolderForTests(dir_.System());
   }
   void TearDown() override {
-    if (hadOld_)
-      setenv("BREVANTO_DATA_DIR", old_.c_str(), 1);
-    else
-      unsetenv("BREVANTO_DATA_DIR");
     ResetSettingsCache();
+    SetProgramFolderForTests("");
   }
-  void WriteGlobal(const std::string& text) { dir_.Write("Global.ini", text); }
-  void WriteInternal(const std::string& text) { dir_.Write("InternalSettings.ini", text); }
-  std::string Internal() { return dir_.Read("InternalSettings.ini"); }
+  bool Exists(const char* name) { return fs::exists(dir_.NativeOf(name)); }
 
   bvtest::TempDir dir_;
-  bool hadOld_ = false;
-  std::string old_;
+  bvtest::ScopedEnv data_{"BREVANTO_DATA_DIR", dir_.Native()};
 };
 
-TEST_F(SettingsTest, DataFolderAndFilePaths) {
-  const std::string folder = GetDataFolder();
-  ASSERT_FALSE(folder.empty());
-  EXPECT_EQ(folder.back(), '\\');
-  EXPECT_EQ(folder, dir_.System() + "\\");
+TEST_F(SettingsTest, DefaultsWithoutFilesAndReadsThatWriteNothing) {
+  const std::string folder = dir_.System() + "\\";
+  EXPECT_EQ(GetDataFolder(), folder);
   EXPECT_EQ(GetGlobalIniPath(), folder + "Global.ini");
   EXPECT_EQ(GetInternalSettingsPath(), folder + "InternalSettings.ini");
-}
-
-TEST_F(SettingsTest, DriverSettingsWithoutWithEmptyAndWithFilledGlobalIni) {
-  DriverSettings s = ReadDriverSettings();
-  EXPECT_EQ(s.priority, 0);
-  EXPECT_TRUE(s.ignoreTime && s.noOpenBackup && s.backupOnlyWritten);
-  EXPECT_FALSE(fs::exists(dir_.NativeOf("Global.ini")));
-
-  WriteGlobal("");
-  s = ReadDriverSettings();
-  EXPECT_EQ(s.priority, 1);
-  EXPECT_TRUE(s.ignoreTime && s.noOpenBackup && s.backupOnlyWritten);
-
-  WriteGlobal("[Driver]\nPriority=-2\nIgnoreTime=0\nNoOpenBackup=5\n");
-  s = ReadDriverSettings();
-  EXPECT_EQ(s.priority, -2);
-  EXPECT_FALSE(s.ignoreTime);
-  EXPECT_TRUE(s.noOpenBackup);
-  EXPECT_TRUE(s.backupOnlyWritten);
-}
-
-TEST_F(SettingsTest, MaxVersionCountDefaultsAndIsReadOnce) {
+  const DriverSettings driver = ReadDriverSettings();
+  EXPECT_EQ(driver.priority, 0);
+  EXPECT_TRUE(driver.ignoreTime && driver.noOpenBackup && driver.backupOnlyWritten);
   EXPECT_EQ(GetMaxVersionCount(), 3);
-  EXPECT_FALSE(fs::exists(dir_.NativeOf("Global.ini")));  // not created by a read
-
-  WriteGlobal("[APP]\nMaxVersionCount=0\n");
-  ResetSettingsCache();
-  EXPECT_EQ(GetMaxVersionCount(), 3);
-
-  WriteGlobal("[APP]\nMaxVersionCount=12\n");
-  ResetSettingsCache();
-  EXPECT_EQ(GetMaxVersionCount(), 12);
-  WriteGlobal("[APP]\nMaxVersionCount=20\n");
-  EXPECT_EQ(GetMaxVersionCount(), 12);  // cached for the process
-}
-
-TEST_F(SettingsTest, BackupFileMaxSizeNegativeZeroAndImmediateSet) {
   EXPECT_EQ(GetBackupFileMaxSize(), 2048);
-  EXPECT_FALSE(fs::exists(dir_.NativeOf("InternalSettings.ini")));
-
-  WriteInternal("[Backup Settings]\nBackupFileMaxSize=-5\n");
-  ResetSettingsCache();
-  EXPECT_EQ(GetBackupFileMaxSize(), 2048);
-
-  WriteInternal("[Backup Settings]\nBackupFileMaxSize=0\n");
-  ResetSettingsCache();
-  EXPECT_EQ(GetBackupFileMaxSize(), 0);
-
-  WriteInternal("[Backup Settings]\nBackupFileMaxSize=700\n");
-  EXPECT_EQ(GetBackupFileMaxSize(), 0);  // cached
-
-  SetBackupFileMaxSize(100);
-  EXPECT_EQ(GetBackupFileMaxSize(), 100);  // no restart needed
-  EXPECT_NE(Internal().find("BackupFileMaxSize=100"), std::string::npos);
-  ResetSettingsCache();
-  EXPECT_EQ(GetBackupFileMaxSize(), 100);
-
-  SetBackupFileMaxSize(-1);
-  EXPECT_EQ(GetBackupFileMaxSize(), 2048);
-}
-
-TEST_F(SettingsTest, GeneralIntervalsAreWrittenBackWhenMissing) {
-  EXPECT_EQ(GetCheckDiskDelayTime(), 60);
-  EXPECT_EQ(GetCheckDiskTooLowInternalTime(), 86400);
-  EXPECT_EQ(GetRefreshPendingFileInternalTime(), 20);
-  const std::string text = Internal();
-  EXPECT_NE(text.find("CheckDiskDelayTime=60"), std::string::npos) << text;
-  EXPECT_NE(text.find("CheckDiskTooLowInternalTime=86400"), std::string::npos) << text;
-  EXPECT_NE(text.find("RefreshPendingFileInternalTime=20"), std::string::npos) << text;
-
-  WriteInternal("[General]\nCheckDiskDelayTime=5\nRefreshPendingFileInternalTime=7\n");
-  EXPECT_EQ(GetCheckDiskDelayTime(), 5);
-  EXPECT_EQ(GetRefreshPendingFileInternalTime(), 7);
-  EXPECT_EQ(Internal().find("=60"), std::string::npos);  // present keys are not rewritten
-}
-
-TEST_F(SettingsTest, UserOptionsDefaultsAndRoundTrip) {
   EXPECT_EQ(GetRunOnce(), 1);
   EXPECT_TRUE(GetShowStatusNotification());
   EXPECT_TRUE(GetShowErrorNotification());
@@ -131,62 +52,199 @@ TEST_F(SettingsTest, UserOptionsDefaultsAndRoundTrip) {
   EXPECT_FALSE(GetAppPosition(&x, &y));
   EXPECT_EQ(x, -1);
   EXPECT_EQ(y, -1);
-  // Reads never create the file.
-  EXPECT_FALSE(fs::exists(dir_.NativeOf("InternalSettings.ini")));
+  EXPECT_FALSE(Exists("Global.ini"));
+  EXPECT_FALSE(Exists("InternalSettings.ini"));
 
-  SetRunOnce(0);
-  SetShowStatusNotification(false);
-  SetShowErrorNotification(false);
-  SetConfirmShutdown(true);
-  SetBatterySetting(false);
+  // The three intervals are the reads that write their default back.
+  EXPECT_EQ(GetCheckDiskDelayTime(), 60);
+  EXPECT_EQ(GetCheckDiskTooLowInternalTime(), 86400);
+  EXPECT_EQ(GetRefreshPendingFileInternalTime(), 20);
+  const std::string text = dir_.Read("InternalSettings.ini");
+  for (const char* line : {"CheckDiskDelayTime=60", "CheckDiskTooLowInternalTime=86400",
+                           "RefreshPendingFileInternalTime=20"})
+    EXPECT_NE(text.find(line), std::string::npos) << text;
+  dir_.Write("InternalSettings.ini",
+             "[General]\nCheckDiskDelayTime=5\nRefreshPendingFileInternalTime=7\n");
+  EXPECT_EQ(GetCheckDiskDelayTime(), 5);
+  EXPECT_EQ(GetRefreshPendingFileInternalTime(), 7);
+  EXPECT_EQ(dir_.Read("InternalSettings.ini").find("=60"), std::string::npos);
+
   SetAppPosition(120, 0);
-  EXPECT_EQ(GetRunOnce(), 0);
-  EXPECT_FALSE(GetShowStatusNotification());
+  SetShowErrorNotification(false);
+  EXPECT_TRUE(GetAppPosition(&x, &y) && x == 120 && y == 0);
   EXPECT_FALSE(GetShowErrorNotification());
-  EXPECT_TRUE(GetConfirmShutdown());
-  EXPECT_FALSE(GetBatterySetting());
-  EXPECT_TRUE(GetAppPosition(&x, &y));
-  EXPECT_EQ(x, 120);
-  EXPECT_EQ(y, 0);
-
-  const std::string text = Internal();
-  EXPECT_NE(text.find("[General]"), std::string::npos);
-  EXPECT_NE(text.find("RunOnce=0"), std::string::npos);
-  EXPECT_NE(text.find("[Show Notification]"), std::string::npos);
-  EXPECT_NE(text.find("Confirm=1"), std::string::npos);
-  EXPECT_NE(text.find("[Application Position]"), std::string::npos);
-  EXPECT_NE(text.find("x=120"), std::string::npos);
-
-  EXPECT_TRUE(WriteInternalString("Misc", "Name", "a b"));
-  EXPECT_EQ(ReadInternalString("Misc", "Name", "z"), "a b");
-  EXPECT_EQ(ReadInternalString("Misc", "None", "z"), "z");
+  EXPECT_NE(dir_.Read("InternalSettings.ini").find("[Application Position]\nx=120\n"),
+            std::string::npos);
 }
 
-// Battery blocking follows the key and the power status on every call; the
-// power status comes from the volume override's [Power] section.
+// Global.ini and the two cached values: stored values, odd ones, the cache.
+TEST_F(SettingsTest, StoredValuesOddValuesAndTheCache) {
+  dir_.Write("Global.ini", "");
+  EXPECT_EQ(ReadDriverSettings().priority, 1);  // an empty file: missing keys take 1
+  dir_.Write("Global.ini", "[Driver]\nPriority=-2\nIgnoreTime=0\nNoOpenBackup=5\n");
+  const DriverSettings driver = ReadDriverSettings();
+  EXPECT_EQ(driver.priority, -2);
+  EXPECT_FALSE(driver.ignoreTime);
+  EXPECT_TRUE(driver.noOpenBackup && driver.backupOnlyWritten);
+
+  struct Row {
+    const char* global;
+    const char* internal;
+    int versions, maxSize;
+  };
+  const Row rows[] = {{"MaxVersionCount=0", "BackupFileMaxSize=-5", 3, 2048},
+                      {"MaxVersionCount=12", "BackupFileMaxSize=0", 12, 0},
+                      {"MaxVersionCount=1", "BackupFileMaxSize=700", 1, 700}};
+  for (const Row& r : rows) {
+    dir_.Write("Global.ini", std::string("[APP]\n") + r.global + "\n");
+    dir_.Write("InternalSettings.ini", std::string("[Backup Settings]\n") + r.internal + "\n");
+    ResetSettingsCache();
+    EXPECT_EQ(GetMaxVersionCount(), r.versions) << r.global;
+    EXPECT_EQ(GetBackupFileMaxSize(), r.maxSize) << r.internal;
+  }
+  // Cached for the process; a set is seen at once and written.
+  dir_.Write("Global.ini", "[APP]\nMaxVersionCount=20\n");
+  dir_.Write("InternalSettings.ini", "[Backup Settings]\nBackupFileMaxSize=9\n");
+  EXPECT_EQ(GetMaxVersionCount(), 1);
+  EXPECT_EQ(GetBackupFileMaxSize(), 700);
+  SetBackupFileMaxSize(100);
+  EXPECT_EQ(GetBackupFileMaxSize(), 100);
+  ResetSettingsCache();
+  EXPECT_EQ(GetBackupFileMaxSize(), 100);
+  SetBackupFileMaxSize(-1);
+  EXPECT_EQ(GetBackupFileMaxSize(), 2048);
+}
+
+// Battery blocking follows the key and the power status (the volume
+// table's [Power] section) on every call.
 TEST_F(SettingsTest, BatteryBlockingIsReadOnEveryCall) {
-  const char* oldVolumes = std::getenv("BREVANTO_VOLUMES");
-  const std::string saved = oldVolumes ? oldVolumes : "";
-  const std::string table =
-      dir_.Write("volumes.ini", "[C]\nRoot=/\nType=fixed\n[Power]\nSource=battery\n");
-  setenv("BREVANTO_VOLUMES", table.c_str(), 1);
-  plat::VolumeTable::Instance().Reload();
-
+  bvtest::ScopedEnv volumes("BREVANTO_VOLUMES", dir_.NativeOf("volumes.ini"));
+  auto power = [&](const char* source) {
+    dir_.Write("volumes.ini", std::string("[C]\nRoot=/\nType=fixed\n[Power]\nSource=") + source);
+    plat::VolumeTable::Instance().Reload();
+  };
+  power("battery");
   EXPECT_TRUE(IsBatteryBlocking());  // key missing: on
-  WriteInternal("[Backup Settings]\nBattery=0\n");
+  dir_.Write("InternalSettings.ini", "[Backup Settings]\nBattery=0\n");
   EXPECT_FALSE(IsBatteryBlocking());
-  WriteInternal("[Backup Settings]\nBattery=1\n");
+  dir_.Write("InternalSettings.ini", "[Backup Settings]\nBattery=1\n");
   EXPECT_TRUE(IsBatteryBlocking());
-
-  dir_.Write("volumes.ini", "[C]\nRoot=/\nType=fixed\n[Power]\nSource=ac\n");
-  plat::VolumeTable::Instance().Reload();
+  power("ac");
   EXPECT_FALSE(IsBatteryBlocking());
-
-  if (oldVolumes)
-    setenv("BREVANTO_VOLUMES", saved.c_str(), 1);
-  else
-    unsetenv("BREVANTO_VOLUMES");
+  volumes.Restore();
   plat::VolumeTable::Instance().Reload();
+}
+
+TEST_F(SettingsTest, TextsAreReadOnEveryCallWithTheirEscapeAndLimit) {
+  EXPECT_EQ(GetProgramFolder(), dir_.System() + "\\");
+  EXPECT_EQ(GetText("MAIN_UI", "PLAIN"), "");  // no file at all
+  dir_.Write("BV_Texts.ini",
+             "[MAIN_UI]\nTWO_LINES=First line\\nSecond line\nPLAIN=Stopped\nEMPTY=\n"
+             "BACKSLASH=C:\\new\\x\nLONG=" +
+                 std::string(3000, 'a') + "\nWIDE=" + std::string(1023, 'a') +
+                 "\xC3\xA9"
+                 "b\n[main_ui]\nPLAIN=Shadowed\n");
+  EXPECT_EQ(GetText("MAIN_UI", "TWO_LINES"), "First line\nSecond line");
+  EXPECT_EQ(GetText("main_ui", "plain"), "Stopped");
+  EXPECT_EQ(GetText("MAIN_UI", "EMPTY"), "");
+  EXPECT_EQ(GetText("MAIN_UI", "MISSING"), "");
+  EXPECT_EQ(GetText("NO_SECTION", "PLAIN"), "");
+  // Only the pair backslash-n is an escape; "\n" inside a path is one too.
+  EXPECT_EQ(GetText("MAIN_UI", "BACKSLASH"), "C:\new\\x");
+  // Cut at 1024 characters, not bytes.
+  EXPECT_EQ(GetText("MAIN_UI", "LONG"), std::string(1024, 'a'));
+  EXPECT_EQ(GetText("MAIN_UI", "WIDE"), std::string(1023, 'a') + "\xC3\xA9");
+  dir_.Write("BV_Texts.ini", "[MAIN_UI]\nPLAIN=Two\n");
+  EXPECT_EQ(GetText("MAIN_UI", "PLAIN"), "Two");
+
+  // The other side files fall back when a key is missing or empty.
+  EXPECT_EQ(GetConfigString("Links", "Shop", "none"), "none");
+  EXPECT_EQ(GetEditionString("Country", "US"), "US");
+  dir_.Write("config.ini", "[Links]\nShop=https://example.com/buy\nEmpty=\n");
+  dir_.Write("OEM.ini",
+             "[OEMSettings]\nCountry=DE\nEmpty=\nProductName=\n[Backup_Date]\nDay=15\nBad=x\n");
+  EXPECT_EQ(GetConfigString("Links", "Shop", "none"), "https://example.com/buy");
+  EXPECT_EQ(GetConfigString("Links", "Empty", "none"), "none");
+  EXPECT_EQ(GetEditionString("Country", "US"), "DE");
+  EXPECT_EQ(GetEditionString("Empty", "US"), "US");
+  EXPECT_EQ(GetBackupDateSetting("Day"), 15);
+  EXPECT_EQ(GetBackupDateSetting("Bad"), 0);
+  EXPECT_EQ(GetBackupDateSetting("Missing"), 0);
+  EXPECT_EQ(GetProductName(), "Brevanto Essentials");
+  SetProgramFolderForTests(dir_.System());  // forgets the cached product name
+  dir_.Write("OEM.ini", "[OEMSettings]\nProductName=Brevanto Home\n");
+  EXPECT_EQ(GetProductName(), "Brevanto Home");
+  dir_.Write("OEM.ini", "[OEMSettings]\nProductName=Changed\n");
+  EXPECT_EQ(GetProductName(), "Brevanto Home");
+}
+
+TEST(FormatSize, TruncatedSmallUnitsThousandsFormAndTwoDecimalsAbove) {
+  struct Row {
+    uint64_t size;
+    bool thousands;
+    const char* text;
+  };
+  const Row rows[] = {
+      {0, false, "0 B"},
+      {1023, false, "1023 B"},
+      {1024, false, "1 KB"},
+      {1048575, false, "1023 KB"},
+      {1048575, true, "1023 KB"},  // below 1 MiB the thousands form changes nothing
+      {1048576, false, "1 MB"},
+      {1073741823, false, "1023 MB"},
+      {1048576, true, "1,000 KB"},
+      {1572864, true, "1,500 KB"},
+      {1048576 + 1024, true, "1,000 KB"},  // (1 * 1000) >> 10 truncates to 0
+      {1048576 + 2048, true, "1,001 KB"},
+      {1073741823, true, "1023,999 KB"},
+      {1073741824ull, false, "1.00 GB"},
+      {1073741824ull, true, "1.00 GB"},
+      {1610612736ull, false, "1.50 GB"},
+      {0xFFFFFFFFull, false, "4.00 GB"},
+      {(1ull << 40) - 1, false, "1024.00 GB"},
+      {1ull << 40, false, "1.00 TB"},
+      {5ull << 40, false, "5.00 TB"},
+      {UINT64_MAX, false, "16777216.00 TB"},
+      // The high half set goes straight to gigabytes: 4 GiB + 5 bytes, not "5 B".
+      {(1ull << 32) + 5, false, "4.00 GB"},
+      {(1ull << 32) + 2048, true, "4.00 GB"},
+  };
+  for (const Row& r : rows) EXPECT_EQ(FormatSize(r.size, "B", r.thousands), r.text) << r.size;
+
+  // An empty unit takes the byte word of the text store.
+  bvtest::TempDir dir;
+  dir.Write("BV_Texts.ini", "[UTIL_FUNCTIONS]\nSIZE_UNIT=Byte\n");
+  SetProgramFolderForTests(dir.System());
+  EXPECT_EQ(FormatSize(10, "", false), "10 Byte");
+  EXPECT_EQ(FormatSize(2048, "", false), "2 KByte");
+  EXPECT_EQ(FormatSize(10, "b", false), "10 b");
+  SetProgramFolderForTests("");
+}
+
+// The GUI takes the user's locale; a German one prints "1,50" with printf.
+TEST(FormatSize, DecimalPointIgnoresTheLocale) {
+  bvtest::TempDir dir;
+  const std::string cmd =
+      "localedef -i de_DE -f UTF-8 '" + dir.NativeOf("de_DE.UTF-8") + "' >/dev/null 2>&1";
+  if (std::system(cmd.c_str()) != 0) GTEST_SKIP() << "localedef cannot build de_DE";
+  setenv("LOCPATH", dir.Native().c_str(), 1);
+  const std::string old = std::setlocale(LC_NUMERIC, nullptr);
+  ASSERT_NE(std::setlocale(LC_NUMERIC, "de_DE.UTF-8"), nullptr);
+  char probe[16];
+  std::snprintf(probe, sizeof probe, "%.2f", 1.5);
+  const std::string got = FormatSize(1610612736ull, "B", false);
+  std::setlocale(LC_NUMERIC, old.c_str());
+  unsetenv("LOCPATH");
+  EXPECT_STREQ(probe, "1,50");  // the locale really is in effect
+  EXPECT_EQ(got, "1.50 GB");
+}
+
+TEST(FormatDuration, FieldsAndGrowingHours) {
+  const std::pair<int64_t, const char*> rows[] = {
+      {0, "00h 00min 00s"},      {59, "00h 00min 59s"},      {60, "00h 01min 00s"},
+      {3599, "00h 59min 59s"},   {3600, "01h 00min 00s"},    {3661, "01h 01min 01s"},
+      {359999, "99h 59min 59s"}, {360000, "100h 00min 00s"}, {-5, "00h 00min 00s"}};
+  for (const auto& [seconds, text] : rows) EXPECT_EQ(FormatDuration(seconds), text) << seconds;
 }
 
 }  // namespace

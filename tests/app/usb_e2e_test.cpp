@@ -1,141 +1,127 @@
-// The real program with a continuous plan whose store is on a USB disk. The
-// volume table is rewritten as a user unplugs the disk and plugs it back in
-// under another letter: while it is away the plan notes its changes and
-// saves "MissingTime"; when it is back the noted files reach the store at
-// the disk's new letter.
+// The real program with stores on disks that go away while it runs: a USB
+// disk unplugged and plugged back in under another letter (the volume table
+// rewritten as a user would cause it), and a disk unmounted under the
+// machine's own volume table. While a disk is away nothing is written where
+// it was and the plan notes its changes; once it is back they reach it.
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 
-#include <QProcess>
-#include <QThread>
-#include <chrono>
-#include <filesystem>
-#include <functional>
-#include <memory>
+#include <cstdio>
+#include <cstdlib>
+#include <random>
 #include <string>
 
 #include "ProgramRun.h"
-#include "support/DataFolder.h"
-#include "support/QtApp.h"
-#include "support/TempDir.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
+using bvtest::Holds;
 using bvtest::WaitFor;
 
 // A key's value in a key-value text ("Key=Value" lines), "" when missing.
 std::string ValueOf(const std::string& text, const std::string& key) {
-  const std::string head = "\n" + key + "=";
   const std::string padded = "\n" + text;
-  const size_t at = padded.find(head);
+  const size_t at = padded.find("\n" + key + "=");
   if (at == std::string::npos) return {};
-  const size_t from = at + head.size();
+  const size_t from = at + key.size() + 2;
   return padded.substr(from, padded.find_first_of("\r\n", from) - from);
 }
 
-class UsbEndToEndTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    bvtest::App();
-    ASSERT_FALSE(home_.Native().empty()) << "cannot make a folder under $HOME";
-    fs::create_directories(home_.NativeOf("docs"));
-    fs::create_directories(stick_);
-    bvtest::PlanFiles plan;
-    plan.id = 1;
-    plan.name = "Stick";
-    plan.storePath = "E:\\Store\\";
-    plan.sources = {home_.SystemOf("docs")};
-    plan.firstBackupDone = true;
-    data_.WritePlan(plan);
-    data_.WritePlanList({1});
-    // The plan is of the USB kind and knows its disk by identity.
-    const std::string planIni = data_.Data("PLAN/1/Plan.ini");
-    std::string text = bvtest::ReadNative(planIni);
-    const size_t at = text.find("StorageType=1");
-    ASSERT_NE(at, std::string::npos);
-    text.replace(at, 13, "StorageType=2");
-    bvtest::WriteNative(planIni, text);
-    bvtest::WriteNative(data_.Data("PLAN/1/Devices.ini"),
-                        "[USB Device]\nVendor=Acme\nModel=Stick\nRevision=1.0\nSize=0\n"
-                        "RelativePath=\\Store\\\nPartitionSerialNumber=305441741\n");
-    Plug('E');
-  }
-  void TearDown() override {
-    if (program_ && program_->state() != QProcess::NotRunning) {
-      program_->kill();
-      program_->waitForFinished(10000);
-    }
-  }
-
+TEST(UsbEndToEndTest, FollowsTheDiskOutAndBackUnderAnotherLetter) {
+  bvtest::ProgramWorld w;
+  ASSERT_TRUE(w.Ok());
+  const std::string stick = w.Home("stick");
+  fs::create_directories(w.Home("docs"));
+  fs::create_directories(stick);
+  fs::create_directories(w.Home("lookalike"));
+  // The plan is of the USB kind and knows its disk by identity.
+  w.Plan(1, "Stick", "E:\\Store\\", {"docs"});
+  w.data.WritePlanList({1});
+  w.SetPlanKey(1, "StorageType", "2");
+  bvtest::WriteNative(w.data.Data("PLAN/1/Devices.ini"),
+                      "[USB Device]\nVendor=Acme\nModel=Stick\nRevision=1.0\nSize=0\n"
+                      "RelativePath=\\Store\\\nPartitionSerialNumber=305441741\n");
   // The table with the disk under a letter (0: unplugged); 1234-ABCD is
   // 305441741. A look-alike of the same model with another serial stays in.
-  void Plug(char letter) {
-    std::string table = "[C]\nRoot=/\nType=fixed\nSystem=1\n";
-    table +=
-        "[L]\nRoot=" + home_.NativeOf("lookalike") +
-        "\nType=removable\nBus=usb\nVendor=Acme\nModel=Stick\nRevision=1.0\nSerial=0000-0001\n";
-    if (letter != 0) {
-      table += std::string("[") + letter + "]\nRoot=" + stick_ +
-               "\nType=removable\nBus=usb\nVendor=Acme\nModel=Stick\nRevision=1.0\n"
-               "Serial=1234-ABCD\n";
-    }
-    fs::create_directories(home_.NativeOf("lookalike"));
-    bvtest::WriteNative(data_.Work() + "/volumes.ini", table);
-  }
-
-  void Start() {
-    program_ = bvtest::StartProgram(
-        data_,
-        {{"BREVANTO_CHANGE_SOURCE", "inotify"}, {"BREVANTO_CHANGE_ROOTS", home_.NativeOf("docs")}},
-        {"-s"});
-    ASSERT_NE(program_, nullptr);
-    ASSERT_TRUE(bvtest::WaitUntilRunning(data_)) << bvtest::ReadNative(data_.StderrLog());
-  }
-
-  std::string Latest(const std::string& rel) const {
-    return stick_ + "/Store/Latest/C" + home_.NativeOf(rel);
-  }
-  bool HasBytes(const std::string& native, const std::string& bytes) const {
-    return fs::exists(native) && bvtest::ReadNative(native) == bytes;
-  }
-
-  bvtest::TempDir home_{bvtest::TempDir::Where::kHome};
-  std::string stick_ = home_.NativeOf("stick");
-  bvtest::DataFolder data_{home_.Native()};
-  std::unique_ptr<QProcess> program_;
-};
-
-TEST_F(UsbEndToEndTest, FollowsTheDiskOutAndBackUnderAnotherLetter) {
-  Start();
-  home_.Write("docs/a.txt", "first");
-  ASSERT_TRUE(WaitFor([&] { return HasBytes(Latest("docs/a.txt"), "first"); }))
-      << bvtest::ReadNative(data_.StderrLog());
+  auto plug = [&](char letter) {
+    const std::string usb = "\nType=removable\nBus=usb\nVendor=Acme\nModel=Stick\nRevision=1.0\n";
+    std::string table = "[C]\nRoot=/\nType=fixed\nSystem=1\n[L]\nRoot=" + w.Home("lookalike") +
+                        usb + "Serial=0000-0001\n";
+    if (letter != 0)
+      table += std::string("[") + letter + "]\nRoot=" + stick + usb + "Serial=1234-ABCD\n";
+    bvtest::WriteNative(w.work.NativeOf("volumes.ini"), table);
+  };
+  auto latest = [&](const std::string& rel) { return stick + "/Store/Latest/C" + w.Home(rel); };
+  plug('E');
+  QProcess* program =
+      w.Start({{"BREVANTO_CHANGE_SOURCE", "inotify"}, {"BREVANTO_CHANGE_ROOTS", w.Home("docs")}});
+  ASSERT_NE(program, nullptr);
+  w.Put("docs/a.txt", "first");
+  ASSERT_TRUE(WaitFor([&] { return Holds(latest("docs/a.txt"), "first"); })) << w.Stderr();
 
   // Unplugged: the plan saves when its disk went missing and keeps noting.
-  Plug(0);
-  const std::string planIni = data_.Data("PLAN/1/Plan.ini");
+  plug(0);
   ASSERT_TRUE(WaitFor([&] {
-    const std::string missing = ValueOf(bvtest::ReadNative(planIni), "MissingTime");
+    const std::string missing = ValueOf(w.PlanIni(), "MissingTime");
     return !missing.empty() && missing != "0";
-  })) << bvtest::ReadNative(planIni);
-  home_.Write("docs/b.txt", "written while away");
-  home_.Write("docs/a.txt", "second");
+  })) << w.PlanIni();
+  w.Put("docs/b.txt", "written while away");
+  w.Put("docs/a.txt", "second");
   QThread::msleep(6000);  // more than a quiet time, a due interval and a poll
-  EXPECT_FALSE(fs::exists(Latest("docs/b.txt"))) << "copied to a disk that is away";
-  EXPECT_TRUE(HasBytes(Latest("docs/a.txt"), "first"));
+  EXPECT_FALSE(fs::exists(latest("docs/b.txt"))) << "copied to a disk that is away";
+  EXPECT_TRUE(Holds(latest("docs/a.txt"), "first"));
 
   // Back under F: (the look-alike on L: is never taken for it): the noted
   // files reach the store, the old copy of a.txt moves to "Revision".
-  Plug('F');
+  plug('F');
   ASSERT_TRUE(WaitFor([&] {
-    return HasBytes(Latest("docs/b.txt"), "written while away") &&
-           HasBytes(Latest("docs/a.txt"), "second");
-  })) << bvtest::ReadNative(data_.StderrLog());
-  EXPECT_TRUE(HasBytes(stick_ + "/Store/Revision/C" + home_.NativeOf("docs/a(0001).txt"), "first"));
-  EXPECT_TRUE(fs::is_empty(home_.NativeOf("lookalike")));
-  program_->kill();
-  program_->waitForFinished(10000);
+    return Holds(latest("docs/b.txt"), "written while away") &&
+           Holds(latest("docs/a.txt"), "second");
+  })) << w.Stderr();
+  EXPECT_TRUE(Holds(stick + "/Store/Revision/C" + w.Home("docs/a(0001).txt"), "first"));
+  EXPECT_TRUE(fs::is_empty(w.Home("lookalike")));
+}
+
+// A store on a disk unmounted while the program runs (no USB plan, the
+// machine's own volume table): nothing is ever written into the empty mount
+// folder, and the file saved meanwhile is copied once the disk is back.
+TEST(UsbEndToEndTest, AVanishedVolumeGetsNothingAndItsFilesWaitForItsReturn) {
+  bvtest::ProgramWorld w;
+  ASSERT_TRUE(w.Ok());
+  const std::string img = w.work.NativeOf("q.img"), mnt = w.work.NativeOf("mnt");
+  // A fresh identity each run: a disk left mounted by a killed run is not this one.
+  char tail[13];
+  std::snprintf(tail, sizeof tail, "%012llx", (unsigned long long)(std::random_device()()) << 16);
+  const std::string uuid = std::string("5afe7e57-0000-4000-8000-") + tail;
+  fs::create_directories(mnt);
+  fs::create_directories(w.Home("prot"));
+  if (std::system(("truncate -s 32M " + img + " && mkfs.ext4 -q -U " + uuid + " " + img).c_str()))
+    GTEST_SKIP() << "cannot make an ext4 image";
+  auto mount = [&] { return std::system(("mount -o loop " + img + " " + mnt).c_str()) == 0; };
+  if (!mount()) GTEST_SKIP() << "loop mounts are not possible here";
+  struct Unmount {
+    std::string dir;
+    ~Unmount() { umount2(dir.c_str(), MNT_DETACH); }
+  } unmount{mnt};
+  bvtest::WriteNative(w.data.Data("Drives.ini"), "[Drives]\n" + uuid + "=Q\n");
+  w.Plan(1, "On a disk", "Q:\\Store\\", {"prot"});
+  w.data.WritePlanList({1});
+  auto extra = w.Inotify();
+  extra.emplace_back("BREVANTO_VOLUMES", "");
+  ASSERT_NE(w.Start(extra), nullptr);
+  const std::string latest = mnt + "/Store/Latest/C" + w.Home("prot");
+  w.Put("prot/one.txt", "while mounted");
+  ASSERT_TRUE(WaitFor([&] { return Holds(latest + "/one.txt", "while mounted"); })) << w.Stderr();
+
+  ASSERT_EQ(umount2(mnt.c_str(), 0), 0);
+  w.Put("prot/two.txt", "while away");
+  // Well past the quiet second and several polls: the empty mount folder on
+  // the system disk stays empty.
+  EXPECT_FALSE(WaitFor([&] { return !fs::is_empty(mnt); }, 6)) << "written into the mount folder";
+  ASSERT_TRUE(mount());
+  EXPECT_TRUE(WaitFor([&] { return Holds(latest + "/two.txt", "while away"); })) << w.Log();
 }
 
 }  // namespace

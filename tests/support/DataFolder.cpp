@@ -20,6 +20,20 @@ std::string LowerVolumeFolder(char letter) {
   return std::string(1, lower) + "vol";
 }
 
+// Text of an "IncExc.ini" that includes each folder as one item of "group1".
+std::string IncludeFoldersRules(const std::vector<std::string>& folders) {
+  std::string text =
+      "groups.inc.begin\ngroup.begin=group1\ngroup.text=My "
+      "folders\ngroup.pattern=\n";
+  for (const std::string& f : folders) {
+    text += "item.begin\nitem.mask=" + f + "\nitem.desc=Sources\nitem.end\n";
+  }
+  text +=
+      "group.end\ngroups.end\ngroups.exc.begin\ngroups.end\ngroups.alw."
+      "begin\ngroups.end\n";
+  return text;
+}
+
 }  // namespace
 
 DataFolder::DataFolder(std::string work, std::string volumes)
@@ -43,16 +57,6 @@ std::string DataFolder::Volume(char letter) const {
   return work_ + "/" + LowerVolumeFolder(letter);
 }
 
-std::string IncludeFoldersRules(const std::vector<std::string>& folders) {
-  std::string text =
-      "groups.inc.begin\ngroup.begin=group1\ngroup.text=My folders\ngroup.pattern=\n";
-  for (const std::string& f : folders) {
-    text += "item.begin\nitem.mask=" + f + "\nitem.desc=Sources\nitem.end\n";
-  }
-  text += "group.end\ngroups.end\ngroups.exc.begin\ngroups.end\ngroups.alw.begin\ngroups.end\n";
-  return text;
-}
-
 void DataFolder::WritePlan(const PlanFiles& plan) const {
   const std::string folder = "PLAN/" + std::to_string(plan.id) + "/";
   std::string text = "Mode=1\n";
@@ -73,16 +77,6 @@ void DataFolder::WritePlanList(const std::vector<uint32_t>& ids) const {
   std::string text = "SEED=" + std::to_string(ids.empty() ? 0 : ids.back()) + "\n";
   for (uint32_t id : ids) text += "ID=" + std::to_string(id) + "\n";
   WriteNative(Data("plans.ini"), text);
-}
-
-void DataFolder::Clear() const {
-  std::vector<std::string> folders = {work_ + "/data", work_ + "/config"};
-  for (char letter : volumes_) folders.push_back(Volume(letter));
-  for (const std::string& f : folders) {
-    std::error_code ec;
-    fs::remove_all(f, ec);
-    fs::create_directories(f, ec);
-  }
 }
 
 std::string DataFolder::LogText() const {

@@ -42,10 +42,6 @@ class DataFolder {
   void WritePlan(const PlanFiles& plan) const;
   // "plans.ini" listing ids in this order; SEED is the last id.
   void WritePlanList(const std::vector<uint32_t>& ids) const;
-  // Empties the data, config and volume folders (back to a program that
-  // never ran); the volume table stays.
-  void Clear() const;
-
   // The activity log: every file of the "log" folder, concatenated.
   std::string LogText() const;
 
@@ -60,8 +56,5 @@ class DataFolder {
   std::string work_;
   std::string volumes_;
 };
-
-// Text of an "IncExc.ini" that includes each folder as one item of "group1".
-std::string IncludeFoldersRules(const std::vector<std::string>& folders);
 
 }  // namespace bvtest

@@ -1,41 +1,13 @@
 #include "support/FtpRelay.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
+
+#include <algorithm>
+
+#include "support/Loopback.h"
 
 namespace bvtest {
 namespace {
-
-int Listen(uint16_t* port) {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof addr;
-  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-      listen(fd, 16) != 0 || getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-    if (fd >= 0) close(fd);
-    return -1;
-  }
-  *port = ntohs(addr.sin_port);
-  return fd;
-}
-
-int Dial(uint16_t port) {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(port);
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-    close(fd);
-    return -1;
-  }
-  return fd;
-}
 
 bool SendAll(int fd, const char* data, size_t n) {
   while (n > 0) {
@@ -58,7 +30,7 @@ void Abort(int fd) {
 
 FtpRelay::FtpRelay(uint16_t serverPort, uint64_t cutAfter)
     : serverPort_(serverPort), cutAfter_(cutAfter) {
-  listener_ = Listen(&port_);
+  listener_ = ListenLoopback(&port_);
   if (listener_ >= 0) Start(std::thread([this] { Accept(); }));
 }
 
@@ -106,7 +78,7 @@ std::string FtpRelay::Rewrite(const std::string& line) {
   const size_t open = line.find("(|||");
   if (fault_ == Fault::kCutData && line.rfind("229 ", 0) == 0 && open != std::string::npos) {
     uint16_t relayPort = 0;
-    const int data = Listen(&relayPort);
+    const int data = ListenLoopback(&relayPort);
     if (data < 0) return line;
     const auto serverPort = static_cast<uint16_t>(std::stoi(line.substr(open + 4)));
     Start(std::thread([this, data, serverPort] { Data(data, serverPort); }));
@@ -116,7 +88,7 @@ std::string FtpRelay::Rewrite(const std::string& line) {
 }
 
 void FtpRelay::Control(int client) {
-  const int server = Dial(serverPort_);
+  const int server = DialLoopback(serverPort_);
   std::string pending;  // server bytes short of a whole line
   char buffer[4096];
   while (!stop_) {
@@ -149,7 +121,7 @@ void FtpRelay::Data(int listener, uint16_t serverPort) {
     if (poll(&wait, 1, 50) > 0) client = accept(listener, nullptr, nullptr);
   }
   close(listener);
-  const int server = client >= 0 ? Dial(serverPort) : -1;
+  const int server = client >= 0 ? DialLoopback(serverPort) : -1;
   uint64_t carried = 0;
   char buffer[4096];
   bool cut = false;

@@ -1,22 +1,13 @@
 #include "support/FtpServer.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <sstream>
-#include <thread>
 
-extern char** environ;
+#include "support/Loopback.h"
 
 namespace fs = std::filesystem;
 
@@ -35,21 +26,6 @@ void StopGroup(pid_t* pid) {
 }
 
 }  // namespace
-
-uint16_t FreeLoopbackPort() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  if (fd < 0) return 0;
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof addr;
-  uint16_t port = 0;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
-      getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0)
-    port = ntohs(addr.sin_port);
-  close(fd);
-  return port;
-}
 
 FtpServer::FtpServer(bool tls) : tls_(tls) {
   if (access(kFtpd, X_OK) != 0 || access(kAuthd, X_OK) != 0) {
@@ -81,8 +57,7 @@ FtpServer::FtpServer(bool tls) : tls_(tls) {
     reason_ = "pure-authd did not start";
     return;
   }
-  for (int i = 0; i < 50 && !fs::exists(socket); ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  for (int i = 0; i < 50 && !fs::exists(socket); ++i) usleep(20000);
   if (tls_ && !MakeCertificate()) {
     reason_ = "openssl could not make a certificate (scripts/deps.sh installs it)";
     return;
@@ -98,20 +73,8 @@ FtpServer::~FtpServer() {
 }
 
 bool FtpServer::Spawn(const char* const argv[], pid_t* pid) {
-  posix_spawnattr_t attr;
-  posix_spawnattr_init(&attr);
-  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
-  posix_spawnattr_setpgroup(&attr, 0);
-  posix_spawn_file_actions_t files;
-  posix_spawn_file_actions_init(&files);
-  const std::string log = dir_.NativeOf(fs::path(argv[0]).filename().string() + ".log");
-  posix_spawn_file_actions_addopen(&files, 1, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-  posix_spawn_file_actions_adddup2(&files, 1, 2);
-  const int rc = posix_spawn(pid, argv[0], &files, &attr, const_cast<char* const*>(argv), environ);
-  posix_spawn_file_actions_destroy(&files);
-  posix_spawnattr_destroy(&attr);
-  if (rc != 0) *pid = -1;
-  return rc == 0;
+  *pid = SpawnLogged(argv, dir_.NativeOf(fs::path(argv[0]).filename().string() + ".log"), true);
+  return *pid > 0;
 }
 
 bool FtpServer::Start() {
@@ -126,8 +89,7 @@ bool FtpServer::Start() {
   const char* tlsArgs[] = {kFtpd,      "-S",   bind.c_str(), "-l", login.c_str(), "-E",
                            "-f",       "none", "-H",         "-u", "1",           "-L",
                            "100000:5", "-Y",   "3",          "-2", cert.c_str(),  nullptr};
-  if (!Spawn(tls_ ? tlsArgs : args, &ftpd_)) return false;
-  return WaitUntilListening(10);
+  return Spawn(tls_ ? tlsArgs : args, &ftpd_) && WaitUntilListening(port_, ftpd_, 10);
 }
 
 bool FtpServer::MakeCertificate() {
@@ -149,30 +111,7 @@ bool FtpServer::ChangeCertificate() {
 
 void FtpServer::Stop() {
   StopGroup(&ftpd_);
-  // Sessions still dying hold the listening socket they inherited.
-  for (int i = 0; i < 250 && Listening(); ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-}
-
-bool FtpServer::Listening() const {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(port_);
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  const bool up = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-  close(fd);
-  return up;
-}
-
-bool FtpServer::WaitUntilListening(int seconds) const {
-  const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-  while (std::chrono::steady_clock::now() < limit) {
-    if (Listening()) return true;
-    if (waitpid(ftpd_, nullptr, WNOHANG) == ftpd_) return false;  // it gave up
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  return false;
+  WaitUntilClosed(port_);
 }
 
 std::string FtpServer::NativeOf(const std::string& serverPath) const {

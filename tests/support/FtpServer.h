@@ -15,9 +15,6 @@
 
 namespace bvtest {
 
-// A TCP port on 127.0.0.1 that nothing listens on right now (0 if none).
-uint16_t FreeLoopbackPort();
-
 class FtpServer {
  public:
   static constexpr const char* kUser = "bvuser";
@@ -53,8 +50,6 @@ class FtpServer {
 
  private:
   bool Spawn(const char* const argv[], pid_t* pid);
-  bool WaitUntilListening(int seconds) const;
-  bool Listening() const;
   bool MakeCertificate();
 
   TempDir dir_;

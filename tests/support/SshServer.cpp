@@ -1,28 +1,17 @@
 #include "support/SshServer.h"
 
-#include "support/FtpServer.h"
-
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
 #include <pwd.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
-#include <thread>
 #include <vector>
 
-extern char** environ;
+#include "support/Loopback.h"
 
 namespace fs = std::filesystem;
 
@@ -108,27 +97,8 @@ bool SshServer::MakeHostKey() {
 bool SshServer::Start() {
   const std::string cfg = dir_.NativeOf("sshd_config");
   const char* args[] = {kSshd, "-D", "-e", "-f", cfg.c_str(), nullptr};
-  posix_spawn_file_actions_t files;
-  posix_spawn_file_actions_init(&files);
-  const std::string log = dir_.NativeOf("sshd.log");
-  posix_spawn_file_actions_addopen(&files, 2, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-  const int rc =
-      posix_spawn(&sshd_, kSshd, &files, nullptr, const_cast<char* const*>(args), environ);
-  posix_spawn_file_actions_destroy(&files);
-  if (rc != 0) {
-    sshd_ = -1;
-    return false;
-  }
-  const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (std::chrono::steady_clock::now() < limit) {
-    if (Listening()) return true;
-    if (waitpid(sshd_, nullptr, WNOHANG) == sshd_) {  // it gave up
-      sshd_ = -1;
-      return false;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return false;
+  sshd_ = SpawnLogged(args, dir_.NativeOf("sshd.log"), false);
+  return sshd_ > 0 && WaitUntilListening(port_, sshd_, 10);
 }
 
 void SshServer::Stop() {
@@ -136,24 +106,12 @@ void SshServer::Stop() {
   for (pid_t pid : Descendants(sshd_)) kill(pid, SIGKILL);
   waitpid(sshd_, nullptr, 0);
   sshd_ = -1;
-  for (int i = 0; i < 250 && Listening(); ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  WaitUntilClosed(port_);
 }
 
 bool SshServer::ChangeHostKey() {
   Stop();
   return MakeHostKey() && Start();
-}
-
-bool SshServer::Listening() const {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(port_);
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  const bool up = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-  close(fd);
-  return up;
 }
 
 std::string SshServer::Fingerprint() const {

@@ -48,7 +48,6 @@ class SshServer {
 
  private:
   bool MakeHostKey();
-  bool Listening() const;
 
   TempDir dir_;
   uint16_t port_ = 0;
