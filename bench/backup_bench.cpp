@@ -37,8 +37,8 @@
 #include <thread>
 #include <vector>
 
-#include "app/Settings.h"
-#include "engine/ActivityLog.h"
+#include "common/ActivityLog.h"
+#include "common/Settings.h"
 #include "engine/ActivityLogger.h"
 #include "engine/CSimpleEngine.h"
 #include "engine/CTask.h"

@@ -19,7 +19,7 @@
 #include <mutex>
 #include <string>
 
-#include "app/Settings.h"
+#include "common/Settings.h"
 #include "engine/CatchUpWalk.h"
 #include "engine/SourceWalk.h"
 #include "history/CLoggingDatabase.h"

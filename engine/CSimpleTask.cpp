@@ -1,12 +1,12 @@
 #include <mutex>
 #include <string>
 
-#include "app/Texts.h"
+#include "common/EngineEvents.h"
+#include "common/Texts.h"
 #include "engine/CSimpleEngine.h"
 #include "engine/CTask.h"
 #include "engine/CatchUpRequests.h"
 #include "engine/CatchUpWalk.h"
-#include "engine/EngineEvents.h"
 #include "engine/RunFile.h"
 #include "engine/SourceWalk.h"
 #include "history/CLoggingDatabase.h"

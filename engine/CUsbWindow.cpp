@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "engine/EngineEvents.h"
+#include "common/EngineEvents.h"
 #include "plans/CPlan.h"
 #include "plans/PlanList.h"
 #include "platform/Clock.h"

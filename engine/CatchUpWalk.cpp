@@ -3,14 +3,14 @@
 #include <mutex>
 #include <vector>
 
-#include "app/Settings.h"
-#include "engine/EngineEvents.h"
+#include "common/EngineEvents.h"
+#include "common/KeyValueFile.h"
+#include "common/Settings.h"
 #include "engine/FolderRules.h"
 #include "engine/SourceWalk.h"
 #include "history/CLoggingDatabase.h"
 #include "history/Crc64.h"
 #include "plans/CPlan.h"
-#include "plans/KeyValueFile.h"
 #include "plans/PlanList.h"
 #include "plans/PlanSources.h"
 #include "plans/RuleFile.h"

@@ -2,8 +2,8 @@
 
 #include <mutex>
 
-#include "app/Texts.h"
-#include "engine/EngineEvents.h"
+#include "common/EngineEvents.h"
+#include "common/Texts.h"
 #include "plans/CPlan.h"
 #include "plans/PlanList.h"
 #include "platform/Paths.h"

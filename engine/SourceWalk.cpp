@@ -4,7 +4,7 @@
 #include <chrono>
 #include <mutex>
 
-#include "app/Settings.h"
+#include "common/Settings.h"
 #include "destinations/StoreMarker.h"
 #include "engine/CSimpleEngine.h"
 #include "engine/CWorkingThread.h"

@@ -5,7 +5,7 @@
 #include <utility>
 #include <vector>
 
-#include "app/Texts.h"
+#include "common/Texts.h"
 #include "destinations/Destination.h"
 #include "destinations/FtpDevice.h"
 #include "history/StoreAccess.h"

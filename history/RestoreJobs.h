@@ -11,9 +11,9 @@
 #include <string>
 #include <string_view>
 
-#include "engine/CThread.h"
+#include "common/CThread.h"
+#include "common/PlanSettings.h"
 #include "history/RestoreTree.h"
-#include "plans/PlanSettings.h"
 
 class CPlan;
 class CVersionFolder;

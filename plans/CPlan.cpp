@@ -1,8 +1,8 @@
 #include "plans/CPlan.h"
 
-#include "app/Settings.h"
+#include "common/EngineEvents.h"
+#include "common/Settings.h"
 #include "destinations/DestinationFactory.h"
-#include "engine/EngineEvents.h"
 #include "plans/BuiltinExclusions.h"
 #include "plans/PlanFile.h"
 #include "plans/PlanList.h"

@@ -15,9 +15,9 @@
 #include <string_view>
 #include <vector>
 
+#include "common/PlanSettings.h"
 #include "destinations/Destination.h"
 #include "history/CLoggingDatabase.h"
-#include "plans/PlanSettings.h"
 #include "plans/RuleSet.h"
 
 class PlanList;

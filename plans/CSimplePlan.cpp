@@ -1,11 +1,11 @@
 #include <mutex>
 
-#include "app/Settings.h"
+#include "common/EngineEvents.h"
+#include "common/Settings.h"
 #include "destinations/VolumeCapacity.h"
 #include "engine/CSimpleEngine.h"
 #include "engine/CTask.h"
 #include "engine/CWorkingThread.h"
-#include "engine/EngineEvents.h"
 #include "plans/CPlan.h"
 #include "platform/Errors.h"
 

@@ -3,11 +3,11 @@
 #include <mutex>
 #include <string_view>
 
-#include "app/Texts.h"
+#include "common/PlanSettings.h"
+#include "common/Texts.h"
 #include "destinations/VolumeCapacity.h"
 #include "plans/PlanFile.h"
 #include "plans/PlanList.h"
-#include "plans/PlanSettings.h"
 #include "plans/PlanSources.h"
 #include "platform/Files.h"
 #include "platform/FolderAccess.h"

@@ -6,16 +6,16 @@
 #include <initializer_list>
 #include <set>
 
-#include "app/Settings.h"
-#include "app/Texts.h"
+#include "common/ActivityLog.h"
+#include "common/EngineEvents.h"
+#include "common/KeyValueFile.h"
+#include "common/Settings.h"
+#include "common/Texts.h"
 #include "destinations/StoreMarker.h"
 #include "destinations/UsbDevice.h"
-#include "engine/ActivityLog.h"
-#include "engine/EngineEvents.h"
 #include "plans/BuiltinExclusions.h"
 #include "plans/CPlan.h"
 #include "plans/DefaultPlans.h"
-#include "plans/KeyValueFile.h"
 #include "plans/PlanFile.h"
 #include "plans/RuleFile.h"
 #include "plans/RuleSet.h"

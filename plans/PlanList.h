@@ -13,7 +13,7 @@
 #include <string_view>
 #include <vector>
 
-#include "plans/PlanSettings.h"
+#include "common/PlanSettings.h"
 
 class CPlan;
 class CThread;

@@ -12,13 +12,13 @@
 #include <cstdio>
 #include <mutex>
 
-#include "app/Settings.h"
-#include "app/Texts.h"
+#include "common/PlanSettings.h"
+#include "common/Settings.h"
+#include "common/Texts.h"
 #include "engine/CTask.h"
 #include "engine/CatchUpRequests.h"
 #include "plans/CPlan.h"
 #include "plans/PlanList.h"
-#include "plans/PlanSettings.h"
 #include "plans/Schedule.h"
 #include "platform/Clock.h"
 #include "platform/Profile.h"

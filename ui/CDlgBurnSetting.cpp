@@ -10,7 +10,7 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
-#include "app/Texts.h"
+#include "common/Texts.h"
 #include "destinations/Destination.h"
 #include "destinations/disc/CDiscBurn.h"
 #include "destinations/disc/DiscEngine.h"

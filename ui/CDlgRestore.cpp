@@ -17,7 +17,7 @@
 #include <mutex>
 #include <vector>
 
-#include "app/Texts.h"
+#include "common/Texts.h"
 #include "history/VersionSearch.h"
 #include "history/VersionTree.h"
 #include "plans/CPlan.h"

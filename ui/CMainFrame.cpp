@@ -14,10 +14,10 @@
 #include <optional>
 #include <string>
 
-#include "app/Settings.h"
-#include "app/Texts.h"
-#include "engine/ActivityLog.h"
-#include "engine/EngineEvents.h"
+#include "common/ActivityLog.h"
+#include "common/EngineEvents.h"
+#include "common/Settings.h"
+#include "common/Texts.h"
 #include "plans/CPlan.h"
 #include "plans/PlanList.h"
 #include "ui/AppMessage.h"

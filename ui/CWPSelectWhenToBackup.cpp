@@ -11,7 +11,7 @@
 #include <QVBoxLayout>
 #include <algorithm>
 
-#include "app/Settings.h"
+#include "common/Settings.h"
 #include "plans/PlanList.h"
 #include "plans/Schedule.h"
 #include "platform/Clock.h"

@@ -18,8 +18,8 @@
 #include <vector>
 
 #include "ProgramRun.h"
-#include "app/Settings.h"
 #include "app/gui/CBrevantoApp.h"
+#include "common/Settings.h"
 #include "plans/CPlan.h"
 #include "plans/PlanList.h"
 #include "support/DataFolder.h"

@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "app/Texts.h"
+#include "common/Texts.h"
 #include "support/TempDir.h"
 
 namespace {

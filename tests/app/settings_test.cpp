@@ -4,7 +4,7 @@
 #include <filesystem>
 #include <string>
 
-#include "app/Settings.h"
+#include "common/Settings.h"
 #include "platform/Volumes.h"
 #include "support/TempDir.h"
 

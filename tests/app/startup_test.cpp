@@ -23,12 +23,12 @@
 #include <string>
 #include <vector>
 
-#include "app/Settings.h"
-#include "app/Texts.h"
 #include "app/gui/CBrevantoApp.h"
 #include "app/gui/CHelpKeyFilter.h"
 #include "app/gui/CInstanceServer.h"
 #include "app/gui/StartMode.h"
+#include "common/Settings.h"
+#include "common/Texts.h"
 #include "platform/Locks.h"
 #include "platform/Paths.h"
 #include "platform/Profile.h"

@@ -18,8 +18,8 @@
 #include <string>
 
 #include "ProgramRun.h"
-#include "app/Settings.h"
 #include "app/gui/CBrevantoApp.h"
+#include "common/Settings.h"
 #include "history/CLoggingDatabase.h"
 #include "support/DataFolder.h"
 #include "support/QtApp.h"

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "app/Texts.h"
+#include "common/Texts.h"
 #include "support/TempDir.h"
 
 namespace {

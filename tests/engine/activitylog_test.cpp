@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "engine/ActivityLog.h"
+#include "common/ActivityLog.h"
 #include "engine/ActivityLogger.h"
 #include "plans/PlanList.h"
 #include "platform/Clock.h"

@@ -10,10 +10,10 @@
 #include <utility>
 #include <vector>
 
+#include "common/EngineEvents.h"
 #include "engine/CChangeMonitor.h"
 #include "engine/CFileDispatchThread.h"
 #include "engine/CatchUpRequests.h"
-#include "engine/EngineEvents.h"
 #include "plans/CPlan.h"
 #include "plans/PlanList.h"
 #include "plans/RuleSet.h"

@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "engine/EngineEvents.h"
+#include "common/EngineEvents.h"
 #include "platform/Clock.h"
 
 namespace {

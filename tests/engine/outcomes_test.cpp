@@ -21,9 +21,9 @@
 #include <string>
 #include <vector>
 
-#include "app/Settings.h"
+#include "common/EngineEvents.h"
+#include "common/Settings.h"
 #include "engine/CSimpleEngine.h"
-#include "engine/EngineEvents.h"
 #include "engine/SourceWalk.h"
 #include "plans/Schedule.h"
 #include "platform/Errors.h"

@@ -12,8 +12,8 @@
 #include <set>
 #include <vector>
 
+#include "common/EngineEvents.h"
 #include "engine/CSimpleEngine.h"
-#include "engine/EngineEvents.h"
 #include "plans/CPlan.h"
 #include "platform/Clock.h"
 #include "platform/Errors.h"

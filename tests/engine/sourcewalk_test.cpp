@@ -5,10 +5,10 @@
 #include <filesystem>
 #include <thread>
 
-#include "app/Settings.h"
-#include "app/Texts.h"
+#include "common/EngineEvents.h"
+#include "common/Settings.h"
+#include "common/Texts.h"
 #include "engine/CatchUpWalk.h"
-#include "engine/EngineEvents.h"
 #include "engine/FolderRules.h"
 #include "engine/SourceWalk.h"
 #include "plans/PlanList.h"

@@ -10,11 +10,11 @@
 #include <set>
 #include <thread>
 
-#include "app/Settings.h"
+#include "common/EngineEvents.h"
+#include "common/Settings.h"
 #include "engine/CTask.h"
 #include "engine/CWorkingThread.h"
 #include "engine/CatchUpRequests.h"
-#include "engine/EngineEvents.h"
 #include "engine/RunFile.h"
 #include "plans/Schedule.h"
 #include "platform/Clock.h"

@@ -8,9 +8,9 @@
 #include <utility>
 #include <vector>
 
-#include "app/Settings.h"
-#include "plans/KeyValueFile.h"
-#include "plans/PlanSettings.h"
+#include "common/KeyValueFile.h"
+#include "common/PlanSettings.h"
+#include "common/Settings.h"
 #include "support/TempDir.h"
 
 namespace {

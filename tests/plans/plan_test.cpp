@@ -8,8 +8,8 @@
 #include <string>
 #include <thread>
 
-#include "app/Settings.h"
-#include "engine/EngineEvents.h"
+#include "common/EngineEvents.h"
+#include "common/Settings.h"
 #include "plans/CPlan.h"
 #include "plans/PlanFile.h"
 #include "plans/PlanList.h"

@@ -11,8 +11,8 @@
 #include <thread>
 #include <vector>
 
-#include "engine/ActivityLog.h"
-#include "engine/EngineEvents.h"
+#include "common/ActivityLog.h"
+#include "common/EngineEvents.h"
 #include "plans/CPlan.h"
 #include "plans/PlanList.h"
 #include "support/EventCollector.h"

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "app/Texts.h"
+#include "common/Texts.h"
 #include "plans/CPlan.h"
 #include "plans/ExtensionList.h"
 #include "plans/PlanList.h"

@@ -31,14 +31,14 @@
 #include <tuple>
 #include <vector>
 
-#include "app/Settings.h"
-#include "app/Texts.h"
+#include "common/EngineEvents.h"
+#include "common/PlanSettings.h"
+#include "common/Settings.h"
+#include "common/Texts.h"
 #include "engine/CTask.h"
 #include "engine/CatchUpRequests.h"
-#include "engine/EngineEvents.h"
 #include "plans/CPlan.h"
 #include "plans/PlanList.h"
-#include "plans/PlanSettings.h"
 #include "platform/Clock.h"
 #include "platform/Profile.h"
 #include "platform/Volumes.h"

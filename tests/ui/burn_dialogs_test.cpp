@@ -15,12 +15,12 @@
 #include <QTimer>
 #include <functional>
 
-#include "app/Settings.h"
-#include "app/Texts.h"
+#include "common/PlanSettings.h"
+#include "common/Settings.h"
+#include "common/Texts.h"
 #include "destinations/disc_world.h"
 #include "plans/CPlan.h"
 #include "plans/PlanList.h"
-#include "plans/PlanSettings.h"
 #include "support/QtApp.h"
 #include "ui/CDlgBurnDisc.h"
 #include "ui/CDlgBurnSetting.h"

@@ -14,7 +14,7 @@
 #include <memory>
 
 #include "ManualClock.h"
-#include "app/Texts.h"
+#include "common/Texts.h"
 #include "support/FtpServer.h"
 #include "support/QtApp.h"
 #include "support/ScopedEnv.h"

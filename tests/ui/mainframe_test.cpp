@@ -17,10 +17,10 @@
 #include <string>
 
 #include "ManualClock.h"
-#include "app/Settings.h"
-#include "app/Texts.h"
 #include "app/gui/CHelpKeyFilter.h"
-#include "engine/ActivityLog.h"
+#include "common/ActivityLog.h"
+#include "common/Settings.h"
+#include "common/Texts.h"
 #include "platform/Paths.h"
 #include "platform/Profile.h"
 #include "support/QtApp.h"

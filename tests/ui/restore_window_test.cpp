@@ -33,14 +33,14 @@
 #include <string>
 #include <vector>
 
-#include "app/Settings.h"
-#include "app/Texts.h"
+#include "common/PlanSettings.h"
+#include "common/Settings.h"
+#include "common/Texts.h"
 #include "history/RestoreTree.h"
 #include "history/StoreAccess.h"
 #include "history/VersionTree.h"
 #include "plans/CPlan.h"
 #include "plans/PlanList.h"
-#include "plans/PlanSettings.h"
 #include "platform/Volumes.h"
 #include "support/QtApp.h"
 #include "support/TempDir.h"

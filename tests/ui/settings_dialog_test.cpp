@@ -16,11 +16,11 @@
 #include <filesystem>
 #include <string>
 
-#include "app/Settings.h"
-#include "app/Texts.h"
+#include "common/PlanSettings.h"
+#include "common/Settings.h"
+#include "common/Texts.h"
 #include "plans/CPlan.h"
 #include "plans/PlanList.h"
-#include "plans/PlanSettings.h"
 #include "platform/Profile.h"
 #include "support/QtApp.h"
 #include "support/TempDir.h"

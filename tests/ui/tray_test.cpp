@@ -29,9 +29,9 @@
 
 #include "ManualClock.h"
 #include "app/ProgramRun.h"
-#include "app/Settings.h"
-#include "app/Texts.h"
-#include "engine/EngineEvents.h"
+#include "common/EngineEvents.h"
+#include "common/Settings.h"
+#include "common/Texts.h"
 #include "support/QtApp.h"
 #include "support/TempDir.h"
 #include "ui/CBrevantoView.h"

@@ -32,8 +32,8 @@
 #include <mutex>
 #include <string>
 
-#include "app/Settings.h"
-#include "app/Texts.h"
+#include "common/Settings.h"
+#include "common/Texts.h"
 #include "engine/CTask.h"
 #include "plans/CPlan.h"
 #include "plans/ExtensionList.h"
