@@ -41,6 +41,7 @@
 #include "common/Settings.h"
 #include "engine/ActivityLogger.h"
 #include "engine/CSimpleEngine.h"
+#include "engine/CSimplePlan.h"
 #include "engine/CTask.h"
 #include "engine/SourceWalk.h"
 #include "plans/CPlan.h"

@@ -20,6 +20,7 @@
 #include <string>
 
 #include "common/Settings.h"
+#include "engine/CSimplePlan.h"
 #include "engine/CatchUpWalk.h"
 #include "engine/SourceWalk.h"
 #include "history/CLoggingDatabase.h"

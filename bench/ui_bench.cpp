@@ -39,8 +39,8 @@
 
 #include "common/PlanSettings.h"
 #include "common/Settings.h"
+#include "engine/PlanList.h"
 #include "plans/CPlan.h"
-#include "plans/PlanList.h"
 #include "plans/RuleSet.h"
 #include "plans/Schedule.h"
 #include "platform/Volumes.h"

@@ -4,6 +4,7 @@
 #include "common/EngineEvents.h"
 #include "common/Texts.h"
 #include "engine/CSimpleEngine.h"
+#include "engine/CSimplePlan.h"
 #include "engine/CTask.h"
 #include "engine/CatchUpRequests.h"
 #include "engine/CatchUpWalk.h"

@@ -14,7 +14,7 @@
 
 #include "common/Settings.h"
 #include "common/Texts.h"
-#include "plans/PlanList.h"
+#include "engine/PlanList.h"
 #include "platform/Paths.h"
 #include "ui/AppMessage.h"
 #include "ui/Autostart.h"

@@ -18,10 +18,10 @@
 #include <vector>
 
 #include "common/Texts.h"
+#include "engine/PlanList.h"
 #include "history/VersionSearch.h"
 #include "history/VersionTree.h"
 #include "plans/CPlan.h"
-#include "plans/PlanList.h"
 #include "platform/Clock.h"
 #include "platform/Files.h"
 #include "platform/Paths.h"

@@ -12,7 +12,7 @@
 #include <algorithm>
 
 #include "common/Settings.h"
-#include "plans/PlanList.h"
+#include "engine/PlanList.h"
 #include "plans/Schedule.h"
 #include "platform/Clock.h"
 #include "platform/Profile.h"

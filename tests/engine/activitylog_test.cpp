@@ -13,7 +13,7 @@
 
 #include "common/ActivityLog.h"
 #include "engine/ActivityLogger.h"
-#include "plans/PlanList.h"
+#include "engine/PlanList.h"
 #include "platform/Clock.h"
 #include "platform/Paths.h"
 #include "support/ScopedEnv.h"

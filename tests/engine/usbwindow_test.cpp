@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "engine/CUsbWindow.h"
+#include "destinations/CUsbWindow.h"
 #include "support/EventCollector.h"
 
 namespace {

@@ -14,12 +14,12 @@
 #include <vector>
 
 #include "engine/CSimpleEngine.h"
+#include "engine/PlanList.h"
 #include "history/RestoreJobs.h"
 #include "history/RestoreTree.h"
 #include "history/StoreAccess.h"
 #include "history/VersionTree.h"
 #include "plans/CPlan.h"
-#include "plans/PlanList.h"
 #include "platform/Clock.h"
 #include "support/ScratchEnv.h"
 #include "support/TempDir.h"

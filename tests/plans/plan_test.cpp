@@ -10,9 +10,9 @@
 
 #include "common/EngineEvents.h"
 #include "common/Settings.h"
+#include "engine/PlanList.h"
 #include "plans/CPlan.h"
 #include "plans/PlanFile.h"
-#include "plans/PlanList.h"
 #include "plans/RuleFile.h"
 #include "platform/FaultSeam.h"
 #include "support/EventCollector.h"

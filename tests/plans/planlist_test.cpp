@@ -13,8 +13,9 @@
 
 #include "common/ActivityLog.h"
 #include "common/EngineEvents.h"
+#include "engine/CSimplePlan.h"
+#include "engine/PlanList.h"
 #include "plans/CPlan.h"
-#include "plans/PlanList.h"
 #include "support/EventCollector.h"
 #include "support/ScratchEnv.h"
 #include "support/TempDir.h"

@@ -7,9 +7,9 @@
 #include <vector>
 
 #include "common/Texts.h"
+#include "engine/PlanList.h"
 #include "plans/CPlan.h"
 #include "plans/ExtensionList.h"
-#include "plans/PlanList.h"
 #include "plans/PlanSources.h"
 #include "plans/RuleSet.h"
 #include "platform/Profile.h"

@@ -13,6 +13,7 @@
 
 #include "common/PlanSettings.h"
 #include "common/Settings.h"
+#include "engine/CSimplePlan.h"
 #include "history/CLoggingDatabase.h"
 #include "plans/CPlan.h"
 #include "plans/DefaultPlans.h"
