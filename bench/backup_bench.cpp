@@ -37,10 +37,11 @@
 #include <thread>
 #include <vector>
 
-#include "app/Settings.h"
-#include "engine/ActivityLog.h"
+#include "common/ActivityLog.h"
+#include "common/Settings.h"
 #include "engine/ActivityLogger.h"
 #include "engine/CSimpleEngine.h"
+#include "engine/CSimplePlan.h"
 #include "engine/CTask.h"
 #include "engine/SourceWalk.h"
 #include "plans/CPlan.h"

@@ -19,7 +19,8 @@
 #include <mutex>
 #include <string>
 
-#include "app/Settings.h"
+#include "common/Settings.h"
+#include "engine/CSimplePlan.h"
 #include "engine/CatchUpWalk.h"
 #include "engine/SourceWalk.h"
 #include "history/CLoggingDatabase.h"

@@ -38,13 +38,13 @@
 #include <string>
 #include <vector>
 
-#include "app/Settings.h"
+#include "common/PlanSettings.h"
+#include "common/Settings.h"
+#include "engine/PlanList.h"
 #include "history/RestoreJobs.h"
 #include "history/StoreAccess.h"
 #include "history/VersionTree.h"
 #include "plans/CPlan.h"
-#include "plans/PlanList.h"
-#include "plans/PlanSettings.h"
 #include "platform/Volumes.h"
 #include "ui/CDlgRestore.h"
 #include "ui/CRestoreTree.h"

@@ -37,10 +37,10 @@
 #include <thread>
 #include <vector>
 
-#include "app/Settings.h"
+#include "common/PlanSettings.h"
+#include "common/Settings.h"
+#include "engine/PlanList.h"
 #include "plans/CPlan.h"
-#include "plans/PlanList.h"
-#include "plans/PlanSettings.h"
 #include "plans/RuleSet.h"
 #include "plans/Schedule.h"
 #include "platform/Volumes.h"

@@ -1,6 +1,6 @@
 # What `cmake --install` puts under the prefix: the executable in bin/, its
 # side files in share/brevanto/ (where the program looks for them when they
-# are not beside it, see app/Texts.h), the desktop entry, the icons of the
+# are not beside it, see common/Texts.h), the desktop entry, the icons of the
 # hicolor theme and the AppStream metadata. The folder names are fixed: the
 # program finds its side files as ../share/brevanto from its own folder.
 set(BV_APP_ID org.brevanto.Brevanto)

@@ -4,8 +4,7 @@ function(bv_module name)
   cmake_parse_arguments(M "" "" "SOURCES;DEPS" ${ARGN})
   add_library(bv_${name} STATIC ${M_SOURCES})
   target_include_directories(bv_${name} PUBLIC ${PROJECT_SOURCE_DIR})
+  # DEPS name only folders below this one (scripts/include-circles checks the
+  # include lines), so the static libraries link in one pass.
   target_link_libraries(bv_${name} PUBLIC ${M_DEPS})
-  # The modules call each other (plans <-> engine <-> history): repeat the
-  # static libraries on the link line until every reference is resolved.
-  set_target_properties(bv_${name} PROPERTIES LINK_INTERFACE_MULTIPLICITY 4)
 endfunction()

@@ -14,7 +14,7 @@
 #include <unordered_set>
 #include <vector>
 
-#include "plans/PlanSettings.h"
+#include "common/PlanSettings.h"
 
 // Result codes of the file operations. CopyFile of the local kinds returns the
 // Windows error number of the failed copy instead of kDestFailed.

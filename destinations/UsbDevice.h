@@ -9,8 +9,8 @@
 #include <cstdint>
 #include <string>
 
+#include "destinations/CUsbWindow.h"
 #include "destinations/Destination.h"
-#include "engine/CUsbWindow.h"
 #include "platform/DeviceBroadcast.h"
 
 inline constexpr char kUsbDeviceSection[] = "USB Device";

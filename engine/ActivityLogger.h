@@ -9,8 +9,8 @@
 #include <deque>
 #include <mutex>
 
-#include "engine/ActivityLog.h"
-#include "engine/EngineEvents.h"
+#include "common/ActivityLog.h"
+#include "common/EngineEvents.h"
 
 class CActivityLogger : public CBaseClass {
  public:

@@ -6,8 +6,8 @@
 #include <utility>
 #include <vector>
 
-#include "app/Settings.h"
-#include "app/Texts.h"
+#include "common/Settings.h"
+#include "common/Texts.h"
 #include "engine/CatchUpRequests.h"
 #include "platform/Files.h"
 #include "platform/Text.h"

@@ -13,9 +13,9 @@
 #include <string_view>
 #include <vector>
 
-#include "app/Settings.h"
-#include "engine/CThread.h"
-#include "engine/EngineEvents.h"
+#include "common/CThread.h"
+#include "common/EngineEvents.h"
+#include "common/Settings.h"
 #include "platform/ChangeDevice.h"
 
 // Reads written-file records from the device and publishes event 15 with each

@@ -6,8 +6,8 @@
 
 #include "engine/CChangeMonitor.h"
 #include "engine/NotProtectedNames.h"
+#include "engine/PlanList.h"
 #include "plans/CPlan.h"
-#include "plans/PlanList.h"
 #include "plans/RuleSet.h"
 
 namespace {

@@ -13,8 +13,8 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/CThread.h"
-#include "engine/EngineEvents.h"
+#include "common/CThread.h"
+#include "common/EngineEvents.h"
 
 class CChangeMonitor;
 class PlanList;

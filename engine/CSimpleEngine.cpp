@@ -3,10 +3,10 @@
 #include <cstdio>
 #include <vector>
 
+#include "common/ActivityLog.h"
+#include "common/EngineEvents.h"
 #include "destinations/Destination.h"
 #include "destinations/VolumeCapacity.h"
-#include "engine/ActivityLog.h"
-#include "engine/EngineEvents.h"
 #include "history/CLoggingDatabase.h"
 #include "plans/CPlan.h"
 #include "platform/Clock.h"

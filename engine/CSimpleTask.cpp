@@ -2,12 +2,13 @@
 #include <string>
 #include <vector>
 
-#include "app/Texts.h"
+#include "common/EngineEvents.h"
+#include "common/Texts.h"
 #include "engine/CSimpleEngine.h"
+#include "engine/CSimplePlan.h"
 #include "engine/CTask.h"
 #include "engine/CatchUpRequests.h"
 #include "engine/CatchUpWalk.h"
-#include "engine/EngineEvents.h"
 #include "engine/RunFile.h"
 #include "engine/SourceWalk.h"
 #include "history/CLoggingDatabase.h"

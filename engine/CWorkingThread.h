@@ -7,7 +7,7 @@
 #include <list>
 #include <mutex>
 
-#include "engine/CThread.h"
+#include "common/CThread.h"
 
 class CPlan;
 class CTask;

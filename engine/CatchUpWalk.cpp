@@ -1,17 +1,18 @@
 #include "engine/CatchUpWalk.h"
+#include "engine/CSimplePlan.h"
 
 #include <mutex>
 #include <vector>
 
-#include "app/Settings.h"
-#include "engine/EngineEvents.h"
+#include "common/EngineEvents.h"
+#include "common/KeyValueFile.h"
+#include "common/Settings.h"
 #include "engine/FolderRules.h"
+#include "engine/PlanList.h"
 #include "engine/SourceWalk.h"
 #include "history/CLoggingDatabase.h"
 #include "history/Crc64.h"
 #include "plans/CPlan.h"
-#include "plans/KeyValueFile.h"
-#include "plans/PlanList.h"
 #include "plans/PlanSources.h"
 #include "plans/RuleFile.h"
 #include "plans/RuleSet.h"
@@ -192,7 +193,7 @@ class CatchUp {
   // the earlier plans on the same destination, which take what they match)
   // takes them, and the hash of the folder's part of their paths.
   bool EnterFolder(const std::string& folder) {
-    PlanList* list = plan_->Owner();
+    IPlanOwner* list = plan_->Owner();
     if (list != nullptr && !list->IsPathEligible(folder)) return false;
     const std::string upper = plat::ToUpper(folder);
     {

@@ -2,10 +2,10 @@
 
 #include <mutex>
 
-#include "app/Texts.h"
-#include "engine/EngineEvents.h"
+#include "common/EngineEvents.h"
+#include "common/Texts.h"
+#include "engine/PlanList.h"
 #include "plans/CPlan.h"
-#include "plans/PlanList.h"
 #include "platform/Paths.h"
 
 namespace {
@@ -26,7 +26,7 @@ const char* ReasonKey(plat::UnheldReason reason) {
 bool ReportNotProtected(CPlan* plan, const plat::UnheldName& unheld) {
   const std::string folder = plat::WithSeparator(unheld.folder);
   const std::string standIn = folder + plat::StandInName(unheld.name);
-  PlanList* list = plan->Owner();
+  IPlanOwner* list = plan->Owner();
   if (list != nullptr && !list->IsPathEligible(standIn)) return false;
   if (!plan->MatchPath(standIn, false)) return false;
   const std::string shown = folder + plat::ShownName(unheld.name);

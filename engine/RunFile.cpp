@@ -1,6 +1,6 @@
 #include "engine/RunFile.h"
 
-#include "plans/KeyValueFile.h"
+#include "common/KeyValueFile.h"
 #include "platform/Clock.h"
 
 std::string RunFilePath(std::string_view planFolder) {

@@ -1,17 +1,18 @@
 #include "engine/SourceWalk.h"
+#include "engine/CSimplePlan.h"
 
 #include <atomic>
 #include <chrono>
 #include <mutex>
 
-#include "app/Settings.h"
+#include "common/Settings.h"
 #include "destinations/StoreMarker.h"
 #include "engine/CSimpleEngine.h"
 #include "engine/CWorkingThread.h"
 #include "engine/NotProtectedNames.h"
+#include "engine/PlanList.h"
 #include "history/CLoggingDatabase.h"
 #include "plans/CPlan.h"
-#include "plans/PlanList.h"
 #include "plans/PlanSources.h"
 #include "plans/RuleSet.h"
 #include "platform/Clock.h"
@@ -34,7 +35,7 @@ bool StoppingOrDisabled(CSimplePlan* plan) { return plan->Stopping() || !plan->E
 // size: the file's size as the folder's listing gave it (the limit is
 // checked against it, as IsTooLargeForBackup checks it, without looking again).
 bool PathAllowed(CSimplePlan* plan, const std::string& path, uint64_t size) {
-  PlanList* list = plan->Owner();
+  IPlanOwner* list = plan->Owner();
   if (list != nullptr && !list->IsPathEligible(path)) return false;
   if (!plan->MatchPath(path, false)) return false;
   const int limit = GetBackupFileMaxSize();

@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "plans/KeyValueFile.h"
+#include "common/KeyValueFile.h"
 #include "platform/Text.h"
 
 namespace {

@@ -4,9 +4,9 @@
 #include <cstring>
 #include <new>
 
-#include "app/Settings.h"
-#include "app/Texts.h"
-#include "engine/EngineEvents.h"
+#include "common/EngineEvents.h"
+#include "common/Settings.h"
+#include "common/Texts.h"
 #include "history/Crc64.h"
 #include "history/RecordBytes.h"
 #include "platform/Clock.h"

@@ -7,8 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include "common/PlanSettings.h"
 #include "destinations/FtpSession.h"
-#include "plans/PlanSettings.h"
 #include "platform/Files.h"
 
 class FtpStoreReader {

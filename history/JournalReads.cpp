@@ -3,7 +3,7 @@
 #include <cstring>
 #include <new>
 
-#include "engine/EngineEvents.h"
+#include "common/EngineEvents.h"
 #include "history/CLoggingDatabase.h"
 #include "history/RecordBytes.h"
 

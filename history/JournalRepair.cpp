@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "app/Texts.h"
-#include "engine/EngineEvents.h"
+#include "common/EngineEvents.h"
+#include "common/Texts.h"
 #include "history/CLoggingDatabase.h"
 #include "history/RecordBytes.h"
 #include "platform/Paths.h"

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/EngineEvents.h"
+#include "common/EngineEvents.h"
 #include "history/CLoggingDatabase.h"
 #include "platform/Clock.h"
 

@@ -5,12 +5,11 @@
 #include <utility>
 #include <vector>
 
-#include "app/Texts.h"
+#include "common/Texts.h"
 #include "destinations/Destination.h"
 #include "destinations/FtpDevice.h"
 #include "history/StoreAccess.h"
 #include "history/VersionTree.h"
-#include "plans/CPlan.h"
 #include "platform/Clock.h"
 #include "platform/Errors.h"
 #include "platform/Files.h"
@@ -53,18 +52,14 @@ std::string WithoutRevisionSuffix(const std::string& name) {
 
 }  // namespace
 
-bool GetRestoreStore(CPlan* plan, RestoreStore* out) {
-  if (plan == nullptr || out == nullptr) return false;
-  std::lock_guard<std::recursive_mutex> guard(plan->Lock());
-  CDestination* destination = plan->Destination();
-  if (destination == nullptr || destination->GetRootPath().empty()) return false;
+bool GetDestinationStore(uint32_t planId, const CDestination* destination, RestoreStore* out) {
+  if (destination == nullptr || out == nullptr || destination->GetRootPath().empty()) return false;
   RestoreStore store;
-  store.planId = plan->Id();
+  store.planId = planId;
   store.storageType = destination->GetStorageType();
   store.separator = destination->GetPathSeparator();
   store.folder = destination->GetRootPath();
   if (!IsSeparator(store.folder.back())) store.folder += store.separator;
-  store.ftp = plan->Settings().ftp;
   if (const auto* ftp = dynamic_cast<const CFTPDevice*>(destination))
     store.ftp = ftp->GetFtpSettings();
   *out = std::move(store);

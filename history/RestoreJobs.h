@@ -11,11 +11,11 @@
 #include <string>
 #include <string_view>
 
-#include "engine/CThread.h"
+#include "common/CThread.h"
+#include "common/PlanSettings.h"
 #include "history/RestoreTree.h"
-#include "plans/PlanSettings.h"
 
-class CPlan;
+class CDestination;
 class CVersionFolder;
 
 // What the jobs need to know of a plan's store, taken from the plan once
@@ -28,9 +28,10 @@ struct RestoreStore {
   char separator = '\\';  // '/' on an FTP server
   FtpSettings ftp;        // FTP destinations only
 };
-// Reads the plan's identifier and its destination's kind, root and settings
-// under the plan's lock. False when the plan has no destination or no root.
-bool GetRestoreStore(CPlan* plan, RestoreStore* out);
+// The store of a plan's destination: its kind, root and settings. The caller
+// keeps the destination alive meanwhile (a plan reads it under its lock:
+// GetRestoreStore in plans/CPlan.h). False without a destination or a root.
+bool GetDestinationStore(uint32_t planId, const CDestination* destination, RestoreStore* out);
 
 // The carrier's progress record; valid during OnFileProgress only.
 struct RestoreProgress {

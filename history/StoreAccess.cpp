@@ -2,7 +2,7 @@
 
 #include <utility>
 
-#include "app/Texts.h"
+#include "common/Texts.h"
 #include "destinations/Destination.h"
 #include "destinations/FtpDevice.h"
 #include "history/FtpStoreReader.h"

@@ -1,9 +1,9 @@
 #include "plans/BuiltinExclusions.h"
 
-#include "app/Settings.h"
-#include "app/Texts.h"
-#include "engine/EngineEvents.h"
-#include "plans/KeyValueFile.h"
+#include "common/EngineEvents.h"
+#include "common/KeyValueFile.h"
+#include "common/Settings.h"
+#include "common/Texts.h"
 #include "platform/Folders.h"
 #include "platform/Paths.h"
 #include "platform/Text.h"

@@ -1,11 +1,11 @@
 #include "plans/CPlan.h"
 
-#include "app/Settings.h"
+#include "common/EngineEvents.h"
+#include "common/Settings.h"
 #include "destinations/DestinationFactory.h"
-#include "engine/EngineEvents.h"
+#include "history/RestoreJobs.h"
 #include "plans/BuiltinExclusions.h"
 #include "plans/PlanFile.h"
-#include "plans/PlanList.h"
 #include "plans/RuleFile.h"
 #include "platform/Clock.h"
 #include "platform/Files.h"
@@ -35,7 +35,7 @@ size_t CharCount(std::string_view s) {
 
 }  // namespace
 
-CPlan::CPlan(PlanList* owner) : owner_(owner), rules_(std::make_unique<CRuleSet>()) {}
+CPlan::CPlan(IPlanOwner* owner) : owner_(owner), rules_(std::make_unique<CRuleSet>()) {}
 
 CPlan::~CPlan() {
   std::unique_ptr<CLoggingDatabase> database;
@@ -439,4 +439,10 @@ bool CPlan::NoteUnheldName(const std::string& shownPath) {
 size_t CPlan::UnheldNameCount() const {
   std::lock_guard<std::recursive_mutex> g(lock_);
   return unheldNames_.size();
+}
+
+bool GetRestoreStore(CPlan* plan, RestoreStore* out) {
+  if (plan == nullptr || out == nullptr) return false;
+  Guard g(plan->Lock());
+  return GetDestinationStore(plan->Id(), plan->Destination(), out);
 }

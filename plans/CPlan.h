@@ -1,6 +1,7 @@
 // The live backup plan. CPlan holds the fields every plan has and applies a
-// settings record; CSimplePlan is the one concrete kind: it runs on its own
-// working thread and backs files up through its CSimpleEngine.
+// settings record; the one concrete kind, the plan that runs on its own
+// working thread, is the engine's (engine/CSimplePlan.h). The engine and task
+// of a plan are opaque here.
 //
 // Every field is read and written under the plan's lock (Lock()). Where the
 // plan list's lock is also taken, the list lock comes first. No event is
@@ -15,15 +16,15 @@
 #include <string_view>
 #include <vector>
 
+#include "common/PlanSettings.h"
 #include "destinations/Destination.h"
 #include "history/CLoggingDatabase.h"
-#include "plans/PlanSettings.h"
+#include "plans/PlanOwner.h"
 #include "plans/RuleSet.h"
 
-class PlanList;
+struct RestoreStore;
 class CSimpleEngine;
 class CSimpleTask;
-class CWorkingThread;
 
 // Purposes of ApplySettings.
 enum ApplyPurpose : int32_t {
@@ -39,7 +40,7 @@ constexpr uint64_t kMinFreeBytes = 10485760;
 
 class CPlan : public IDestinationOwner {
  public:
-  explicit CPlan(PlanList* owner);
+  explicit CPlan(IPlanOwner* owner);
   // Closes and deletes the destination, the rule set and the database.
   virtual ~CPlan();
   CPlan(const CPlan&) = delete;
@@ -62,6 +63,9 @@ class CPlan : public IDestinationOwner {
   virtual void ShutDown() = 0;
   // Records the path in the journal as changed now.
   virtual void NoteChangedFile(std::string_view path) = 0;
+  // Backs up a file that the walk of the chosen sources found (see
+  // WalkChosenSources); a plan without an engine does nothing.
+  virtual void BackUpWalkedFile(const std::string& path) { (void)path; }
   // Stops the working thread and every stopped one and waits until they have
   // ended (engine shutdown, list teardown). The enabled flag stays as it is,
   // so a save afterwards keeps the plan enabled for the next start. Call it
@@ -80,7 +84,7 @@ class CPlan : public IDestinationOwner {
   uint32_t Id() const;
   void SetId(uint32_t id);
   int32_t Kind() const { return 1; }
-  PlanList* Owner() const { return owner_; }
+  IPlanOwner* Owner() const { return owner_; }
 
   int32_t VersionNumber() const;
   void SetVersionNumber(int32_t n);  // clamped to 1 .. GetMaxVersionCount()
@@ -160,7 +164,7 @@ class CPlan : public IDestinationOwner {
   bool OpenDatabase(int32_t purpose);
 
   mutable std::recursive_mutex lock_;  // guards every field of the plan
-  PlanList* owner_;
+  IPlanOwner* owner_;
   uint32_t id_ = 0;
   std::string name_;
   std::unique_ptr<CRuleSet> rules_;
@@ -188,38 +192,7 @@ class CPlan : public IDestinationOwner {
   std::set<std::string> unheldNames_;  // see NoteUnheldName; under lock_
 };
 
-class CSimplePlan : public CPlan {
- public:
-  explicit CSimplePlan(PlanList* owner);
-  ~CSimplePlan() override;
-
-  void CreateEngine() override;
-  int Start() override;
-  void Stop() override;
-  CSimpleEngine* Engine() override;
-  bool IsBlocked() override;
-  void ShutDown() override;
-  void NoteChangedFile(std::string_view path) override;
-  void StopAndWait() override;
-
-  CWorkingThread* Thread() const;
-  // Stopped threads whose body may still be running.
-  size_t RetiredThreadCount() const;
-  // Entries enumerated since the walk last slept (sleep 1 ms every fifth).
-  uint32_t& WalkCounter() { return walkCounter_; }
-
- private:
-  // Deletes retired threads that have ended; with wait, joins the others first.
-  // Never called with the plan's lock held while waiting.
-  void ReapRetired(bool wait);
-  // Marks the plan stopping and takes its thread and task away (under the
-  // plan's lock); the caller stops the thread with the lock free.
-  CWorkingThread* TakeThreadForStop(uint32_t* id);
-
-  CWorkingThread* thread_ = nullptr;  // the running thread, owned; plan lock
-  // Threads told to stop, owned until their body has ended (a stopped plan
-  // may be deleted only when no thread of it still runs); plan lock.
-  std::vector<CWorkingThread*> retired_;
-  uint32_t walkCounter_ = 0;               // updated atomically (std::atomic_ref) by walks
-  std::unique_ptr<CSimpleEngine> engine_;  // made once by CreateEngine
-};
+// Reads the plan's identifier and its destination's store (history/RestoreJobs.h)
+// under the plan's lock, once, so that a restore job never touches the plan.
+// False when the plan has no destination or no root.
+bool GetRestoreStore(CPlan* plan, RestoreStore* out);

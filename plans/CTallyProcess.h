@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/CThread.h"
+#include "common/CThread.h"
 
 class CRuleSet;
 

@@ -3,11 +3,11 @@
 #include <mutex>
 #include <string_view>
 
-#include "app/Texts.h"
+#include "common/PlanSettings.h"
+#include "common/Texts.h"
 #include "destinations/VolumeCapacity.h"
 #include "plans/PlanFile.h"
-#include "plans/PlanList.h"
-#include "plans/PlanSettings.h"
+#include "plans/PlanOwner.h"
 #include "plans/PlanSources.h"
 #include "platform/Files.h"
 #include "platform/FolderAccess.h"
@@ -239,7 +239,7 @@ std::string BackupFolderBase(char letter) {
   return root;
 }
 
-bool RunDefaultDestinationStep(uint32_t planId, const PlanList& list) {
+bool RunDefaultDestinationStep(uint32_t planId, const IPlanOwner& plans) {
   const std::string folder = GetPlanFolder(planId);
   const std::string planIni = folder + kPlanFileName;
   PlanSettings s;
@@ -254,8 +254,9 @@ bool RunDefaultDestinationStep(uint32_t planId, const PlanList& list) {
   const int32_t storageType = StorageTypeOfKind(kind);
   if (storageType == 0) return false;
 
-  const std::string path = list.MakeUniqueDestinationFolder(drive.folder + record.backupFolderName);
-  const std::string name = list.MakeUniqueName(record.planName);
+  const std::string path =
+      plans.MakeUniqueDestinationFolder(drive.folder + record.backupFolderName);
+  const std::string name = plans.MakeUniqueName(record.planName);
   s.id = planId;
   s.name = name;
   s.storePath = path + "\\";
@@ -269,8 +270,4 @@ bool RunDefaultDestinationStep(uint32_t planId, const PlanList& list) {
   plat::WriteProfileInt(ui, "Wizard4Options", "VersionsToKeep", record.versions);
   plat::WriteProfileInt(ui, "BackupDestination", "ActiveTabNew", DestinationTabOfKind(kind));
   return true;
-}
-
-bool RunDefaultDestinationStep(uint32_t planId) {
-  return RunDefaultDestinationStep(planId, PlanList::Instance());
 }

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-class PlanList;
+class IPlanOwner;
 
 struct DefaultPlanRecord {
   int32_t planType = 8;
@@ -39,10 +39,8 @@ bool GetDefaultForType(int32_t planType, DefaultPlanRecord* record, int32_t* kin
                        DefaultDrive* drive);
 // Fills in a destination for the plan's "Plan.ini" when its path is empty;
 // true when it did (the load then applies the plan as a change). Names and
-// folders are made unique against the given list (the process's list for the
-// one-argument form).
-bool RunDefaultDestinationStep(uint32_t planId, const PlanList& list);
-bool RunDefaultDestinationStep(uint32_t planId);
+// folders are made unique against the plans of the given owner.
+bool RunDefaultDestinationStep(uint32_t planId, const IPlanOwner& plans);
 // Drive kinds: 0 fixed on USB/IEEE 1394, 1 removable on USB/IEEE 1394 with a
 // size, 2 network, 3 other fixed, 4 anything else.
 int32_t DriveKindOf(const DefaultDrive& drive);

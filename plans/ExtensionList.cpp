@@ -2,8 +2,8 @@
 
 #include <cstdio>
 
-#include "app/Texts.h"
-#include "engine/EngineEvents.h"
+#include "common/EngineEvents.h"
+#include "common/Texts.h"
 #include "platform/Errors.h"
 #include "platform/Files.h"
 #include "platform/Profile.h"

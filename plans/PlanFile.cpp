@@ -3,9 +3,9 @@
 #include <array>
 #include <limits>
 
-#include "app/Settings.h"
-#include "engine/EngineEvents.h"
-#include "plans/KeyValueFile.h"
+#include "common/EngineEvents.h"
+#include "common/KeyValueFile.h"
+#include "common/Settings.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "plans/PlanSettings.h"
+#include "common/PlanSettings.h"
 
 inline constexpr char kPlanFileName[] = "Plan.ini";
 inline constexpr char kPlanListFileName[] = "plans.ini";

@@ -4,9 +4,8 @@
 #include <mutex>
 
 #include "destinations/StoreMarker.h"
-#include "engine/CSimpleEngine.h"
 #include "plans/CPlan.h"
-#include "plans/PlanList.h"
+#include "plans/PlanOwner.h"
 #include "plans/RuleSet.h"
 #include "platform/Files.h"
 #include "platform/Folders.h"
@@ -152,7 +151,7 @@ bool PlanStops(CPlan* plan) { return plan->Stopping() || !plan->Enabled(); }
 // The plan takes the file as it would take a changed file: not when an
 // earlier plan on the same destination would take it, else by its rules.
 bool PlanTakes(CPlan* plan, std::string_view path) {
-  PlanList* list = plan->Owner();
+  IPlanOwner* list = plan->Owner();
   std::unique_lock<std::recursive_mutex> guard;
   if (list) guard = std::unique_lock<std::recursive_mutex>(list->Lock());
   for (CPlan* q = plan->SameDestinationLink(); q; q = q->SameDestinationLink()) {
@@ -167,7 +166,7 @@ void WalkSource(CPlan* plan, const BuiltinSource& source) {
   bool lastInStore = false;
   ForEachFile(source.folder, [&](const std::string& path) {
     if (PlanStops(plan)) return false;
-    PlanList* list = plan->Owner();
+    IPlanOwner* list = plan->Owner();
     if (list && !list->IsPathEligible(path)) return true;
     if (!PlanTakes(plan, path)) return true;
     // Files of one folder share the answer.
@@ -177,7 +176,7 @@ void WalkSource(CPlan* plan, const BuiltinSource& source) {
       lastInStore = IsInsideStore(path);
     }
     if (lastInStore) return true;
-    if (CSimpleEngine* engine = plan->Engine()) engine->BackupFile(path, true, nullptr, 0);
+    plan->BackUpWalkedFile(path);
     return true;
   });
 }

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "plans/KeyValueFile.h"
+#include "common/KeyValueFile.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 #include "plans/Schedule.h"
 
-#include "plans/KeyValueFile.h"
+#include "common/KeyValueFile.h"
 #include "platform/Clock.h"
 #include "platform/Profile.h"
 

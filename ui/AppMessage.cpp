@@ -3,7 +3,7 @@
 #include <QFile>
 #include <QString>
 
-#include "app/Texts.h"
+#include "common/Texts.h"
 
 void ShowAppMessage(const std::string& text, QMessageBox::Icon icon) {
   const QString log = qEnvironmentVariable("BREVANTO_MESSAGE_LOG");

@@ -4,7 +4,7 @@
 #include <QString>
 #include <string>
 
-#include "app/Texts.h"
+#include "common/Texts.h"
 
 namespace view_parts {
 

@@ -15,10 +15,10 @@
 #include <cstdio>
 #include <mutex>
 
-#include "app/Settings.h"
-#include "app/Texts.h"
+#include "common/Settings.h"
+#include "common/Texts.h"
+#include "engine/PlanList.h"
 #include "plans/CPlan.h"
-#include "plans/PlanList.h"
 #include "ui/BrevantoViewParts.h"
 #include "ui/CPlanCell.h"
 #include "ui/EngineStartup.h"

@@ -6,11 +6,11 @@
 #include <algorithm>
 #include <mutex>
 
-#include "app/Settings.h"
-#include "app/Texts.h"
+#include "common/PlanSettings.h"
+#include "common/Settings.h"
+#include "common/Texts.h"
+#include "engine/PlanList.h"
 #include "plans/CPlan.h"
-#include "plans/PlanList.h"
-#include "plans/PlanSettings.h"
 #include "ui/BrevantoViewParts.h"
 #include "ui/CPlanCell.h"
 #include "ui/CellTexts.h"

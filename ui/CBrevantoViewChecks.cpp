@@ -5,10 +5,10 @@
 #include <mutex>
 #include <string>
 
-#include "app/Settings.h"
-#include "app/Texts.h"
+#include "common/Settings.h"
+#include "common/Texts.h"
+#include "engine/PlanList.h"
 #include "plans/CPlan.h"
-#include "plans/PlanList.h"
 #include "platform/Clock.h"
 #include "platform/Profile.h"
 #include "ui/BrevantoViewParts.h"

@@ -5,13 +5,13 @@
 
 #include <mutex>
 
-#include "app/Settings.h"
-#include "app/Texts.h"
+#include "common/PlanSettings.h"
+#include "common/Settings.h"
+#include "common/Texts.h"
 #include "engine/CTask.h"
 #include "engine/CatchUpRequests.h"
+#include "engine/PlanList.h"
 #include "plans/CPlan.h"
-#include "plans/PlanList.h"
-#include "plans/PlanSettings.h"
 #include "plans/Schedule.h"
 #include "ui/AppMessage.h"
 #include "ui/BrevantoViewParts.h"

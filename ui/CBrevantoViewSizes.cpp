@@ -4,10 +4,10 @@
 
 #include <mutex>
 
-#include "app/Settings.h"
-#include "app/Texts.h"
+#include "common/Settings.h"
+#include "common/Texts.h"
+#include "engine/PlanList.h"
 #include "plans/CPlan.h"
-#include "plans/PlanList.h"
 #include "ui/BrevantoViewParts.h"
 #include "ui/CellTexts.h"
 #include "ui/TextFormat.h"

@@ -12,12 +12,12 @@
 #include <algorithm>
 #include <climits>
 
-#include "app/Autostart.h"
-#include "app/Settings.h"
-#include "app/Texts.h"
-#include "plans/PlanList.h"
+#include "common/Settings.h"
+#include "common/Texts.h"
+#include "engine/PlanList.h"
 #include "platform/Paths.h"
 #include "ui/AppMessage.h"
+#include "ui/Autostart.h"
 #include "ui/DesktopOpen.h"
 #include "ui/NativePath.h"
 #include "ui/StyleSheet.h"

@@ -8,7 +8,7 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
-#include "app/Texts.h"
+#include "common/Texts.h"
 #include "ui/CDlgErrBurning.h"
 #include "ui/CDlgStopBurning.h"
 #include "ui/StyleSheet.h"

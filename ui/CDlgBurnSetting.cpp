@@ -10,13 +10,13 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
-#include "app/Texts.h"
+#include "common/Texts.h"
 #include "destinations/Destination.h"
 #include "destinations/disc/CDiscBurn.h"
 #include "destinations/disc/DiscEngine.h"
 #include "destinations/disc/PendingFiles.h"
+#include "engine/PlanList.h"
 #include "plans/CPlan.h"
-#include "plans/PlanList.h"
 #include "platform/Paths.h"
 #include "ui/AppMessage.h"
 #include "ui/CDlgBurnDisc.h"

@@ -6,7 +6,7 @@
 #include <QVBoxLayout>
 #include <mutex>
 
-#include "app/Texts.h"
+#include "common/Texts.h"
 #include "destinations/FtpDevice.h"
 #include "ui/UiTimer.h"
 

@@ -14,7 +14,7 @@
 #include <memory>
 #include <thread>
 
-#include "plans/PlanSettings.h"
+#include "common/PlanSettings.h"
 
 class CUiTimer;
 class QLabel;

@@ -1,6 +1,6 @@
 #include "ui/CDlgEraseBurning.h"
 
-#include "app/Texts.h"
+#include "common/Texts.h"
 #include "ui/CDlgErrBurning.h"
 
 namespace {

@@ -9,7 +9,7 @@
 #include <QVBoxLayout>
 #include <algorithm>
 
-#include "app/Texts.h"
+#include "common/Texts.h"
 #include "ui/CDlgErrBurning.h"
 #include "ui/CDlgStopBurning.h"
 #include "ui/StyleSheet.h"

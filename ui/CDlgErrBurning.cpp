@@ -4,7 +4,7 @@
 #include <QPixmap>
 #include <QPushButton>
 
-#include "app/Texts.h"
+#include "common/Texts.h"
 #include "ui/NativePath.h"
 #include "ui/TextFormat.h"
 

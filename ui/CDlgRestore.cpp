@@ -15,9 +15,9 @@
 #include <mutex>
 #include <vector>
 
+#include "engine/PlanList.h"
 #include "history/VersionTree.h"
 #include "plans/CPlan.h"
-#include "plans/PlanList.h"
 #include "platform/Files.h"
 #include "platform/Paths.h"
 #include "ui/AppMessage.h"

@@ -13,7 +13,7 @@
 #include <algorithm>
 #include <utility>
 
-#include "app/Texts.h"
+#include "common/Texts.h"
 #include "ui/AppMessage.h"
 #include "ui/RestoreRelay.h"
 #include "ui/RestoreTexts.h"

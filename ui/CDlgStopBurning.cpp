@@ -1,6 +1,6 @@
 #include "ui/CDlgStopBurning.h"
 
-#include "app/Texts.h"
+#include "common/Texts.h"
 
 namespace {
 QString T(const char* key) { return QString::fromStdString(GetText("DIALOG_STOP_BURNING", key)); }

@@ -7,7 +7,7 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
-#include "app/Texts.h"
+#include "common/Texts.h"
 #include "ui/NativePath.h"
 #include "ui/StyleSheet.h"
 

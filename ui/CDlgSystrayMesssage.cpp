@@ -9,7 +9,7 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 
-#include "app/Texts.h"
+#include "common/Texts.h"
 #include "ui/NativePath.h"
 #include "ui/StyleSheet.h"
 #include "ui/UiTimer.h"

@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <thread>
 
-#include "app/Texts.h"
+#include "common/Texts.h"
 #include "plans/CTallyProcess.h"
 #include "plans/PlanSources.h"
 #include "platform/Files.h"

@@ -14,12 +14,12 @@
 #include <optional>
 #include <string>
 
-#include "app/Settings.h"
-#include "app/Texts.h"
-#include "engine/ActivityLog.h"
-#include "engine/EngineEvents.h"
+#include "common/ActivityLog.h"
+#include "common/EngineEvents.h"
+#include "common/Settings.h"
+#include "common/Texts.h"
+#include "engine/PlanList.h"
 #include "plans/CPlan.h"
-#include "plans/PlanList.h"
 #include "ui/AppMessage.h"
 #include "ui/CBrevantoView.h"
 #include "ui/CDlgAppSettings.h"

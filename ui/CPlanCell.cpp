@@ -16,7 +16,7 @@
 #include <QVBoxLayout>
 #include <atomic>
 
-#include "app/Texts.h"
+#include "common/Texts.h"
 #include "ui/ElidedLabel.h"
 #include "ui/NativePath.h"
 #include "ui/StyleSheet.h"

@@ -9,8 +9,8 @@
 #include <QVBoxLayout>
 
 #include "destinations/DestinationFactory.h"
+#include "engine/PlanList.h"
 #include "plans/CPlan.h"
-#include "plans/PlanList.h"
 #include "platform/Clock.h"
 #include "platform/Profile.h"
 #include "platform/Text.h"

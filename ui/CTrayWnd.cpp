@@ -7,7 +7,7 @@
 #include <QMenu>
 #include <QPixmap>
 
-#include "app/Texts.h"
+#include "common/Texts.h"
 #include "ui/NativePath.h"
 #include "ui/UiTimer.h"
 

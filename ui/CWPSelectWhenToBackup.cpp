@@ -11,8 +11,8 @@
 #include <QVBoxLayout>
 #include <algorithm>
 
-#include "app/Settings.h"
-#include "plans/PlanList.h"
+#include "common/Settings.h"
+#include "engine/PlanList.h"
 #include "plans/Schedule.h"
 #include "platform/Clock.h"
 #include "platform/Profile.h"

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "app/Texts.h"
+#include "common/Texts.h"
 #include "plans/DefaultPlans.h"
 #include "plans/ExtensionList.h"
 #include "ui/AppMessage.h"

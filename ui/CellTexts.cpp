@@ -3,8 +3,8 @@
 #include <cctype>
 #include <cstdio>
 
-#include "app/Texts.h"
-#include "plans/PlanSettings.h"
+#include "common/PlanSettings.h"
+#include "common/Texts.h"
 #include "plans/Schedule.h"
 #include "platform/Clock.h"
 #include "platform/Errors.h"

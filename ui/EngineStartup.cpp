@@ -4,16 +4,16 @@
 #include <mutex>
 #include <vector>
 
-#include "app/Settings.h"
-#include "app/Texts.h"
-#include "engine/ActivityLog.h"
+#include "common/ActivityLog.h"
+#include "common/EngineEvents.h"
+#include "common/Settings.h"
+#include "common/Texts.h"
+#include "destinations/CUsbWindow.h"
 #include "engine/CChangeMonitor.h"
 #include "engine/CFileDispatchThread.h"
 #include "engine/CSimpleEngine.h"
-#include "engine/CUsbWindow.h"
-#include "engine/EngineEvents.h"
+#include "engine/PlanList.h"
 #include "plans/CPlan.h"
-#include "plans/PlanList.h"
 #include "plans/PlanSources.h"
 #include "ui/AppMessage.h"
 #include "ui/StartupTrace.h"

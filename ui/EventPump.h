@@ -9,7 +9,7 @@
 #include <QObject>
 #include <QTimer>
 
-#include "engine/EngineEvents.h"
+#include "common/EngineEvents.h"
 
 class CEventPump : public QObject {
   Q_OBJECT

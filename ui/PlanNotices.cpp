@@ -1,8 +1,8 @@
 #include "ui/PlanNotices.h"
 
-#include "app/Texts.h"
-#include "engine/ActivityLog.h"
-#include "engine/EngineEvents.h"
+#include "common/ActivityLog.h"
+#include "common/EngineEvents.h"
+#include "common/Texts.h"
 #include "ui/CellTexts.h"
 #include "ui/NativePath.h"
 #include "ui/TextFormat.h"

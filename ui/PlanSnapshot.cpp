@@ -2,12 +2,12 @@
 
 #include <mutex>
 
+#include "common/PlanSettings.h"
 #include "destinations/Destination.h"
 #include "destinations/FtpDevice.h"
 #include "engine/CSimpleEngine.h"
 #include "engine/CTask.h"
 #include "plans/CPlan.h"
-#include "plans/PlanSettings.h"
 
 bool TryTakeSnapshot(CPlan* plan, PlanSnapshot* out) {
   std::unique_lock<std::recursive_mutex> lock(plan->Lock(), std::try_to_lock);

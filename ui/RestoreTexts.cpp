@@ -2,8 +2,8 @@
 
 #include <cstdio>
 
-#include "app/Texts.h"
-#include "plans/PlanSettings.h"
+#include "common/PlanSettings.h"
+#include "common/Texts.h"
 #include "platform/Paths.h"
 #include "ui/TextFormat.h"
 

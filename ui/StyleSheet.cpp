@@ -4,7 +4,7 @@
 #include <mutex>
 #include <string>
 
-#include "app/Texts.h"
+#include "common/Texts.h"
 #include "platform/Files.h"
 #include "ui/NativePath.h"
 

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <vector>
 
-#include "app/Texts.h"
+#include "common/Texts.h"
 
 std::string FormatText(std::string_view pattern, std::initializer_list<std::string> values) {
   const std::vector<std::string> args(values);

@@ -6,9 +6,9 @@
 
 #include "destinations/DestinationFactory.h"
 #include "engine/CTask.h"
+#include "engine/PlanList.h"
 #include "plans/BuiltinExclusions.h"
 #include "plans/CPlan.h"
-#include "plans/PlanList.h"
 #include "plans/RuleSet.h"
 #include "plans/Schedule.h"
 #include "platform/Files.h"

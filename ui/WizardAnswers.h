@@ -8,9 +8,9 @@
 #include <string_view>
 #include <vector>
 
+#include "common/PlanSettings.h"
 #include "plans/DefaultPlans.h"
 #include "plans/ExtensionList.h"
-#include "plans/PlanSettings.h"
 #include "plans/PlanSources.h"
 
 class CPlan;

@@ -5,15 +5,15 @@
 #include <QStyleFactory>
 #include <QTimer>
 
-#include "app/Autostart.h"
-#include "app/Settings.h"
-#include "app/Texts.h"
 #include "app/gui/CInstanceServer.h"
 #include "app/gui/StartMode.h"
+#include "common/EngineEvents.h"
+#include "common/Settings.h"
+#include "common/Texts.h"
 #include "engine/ActivityLogger.h"
-#include "engine/EngineEvents.h"
 #include "platform/ExitSignals.h"
 #include "platform/Folders.h"
+#include "ui/Autostart.h"
 #include "ui/CBrevantoView.h"
 #include "ui/CDlgSystrayMesssage.h"
 #include "ui/CMainFrame.h"

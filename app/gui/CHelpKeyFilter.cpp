@@ -3,7 +3,7 @@
 #include <QEvent>
 #include <QKeyEvent>
 
-#include "app/Texts.h"
+#include "common/Texts.h"
 #include "ui/DesktopOpen.h"
 #include "ui/NativePath.h"
 

@@ -2,8 +2,8 @@
 
 #include <QString>
 
-#include "app/Texts.h"
 #include "app/gui/CInstanceServer.h"
+#include "common/Texts.h"
 #include "platform/Clock.h"
 #include "ui/AppMessage.h"
 #include "ui/StartupTrace.h"

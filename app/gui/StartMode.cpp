@@ -1,6 +1,6 @@
 #include "app/gui/StartMode.h"
 
-#include "plans/PlanList.h"
+#include "engine/PlanList.h"
 
 std::string JoinCommandLine(int argc, const char* const* argv) {
   std::string line;

@@ -1,6 +1,6 @@
 #include "destinations/disc/CDiscBurn.h"
 
-#include "engine/ActivityLog.h"
+#include "common/ActivityLog.h"
 #include "platform/Clock.h"
 #include "platform/Paths.h"
 

@@ -11,9 +11,9 @@
 #include <mutex>
 #include <string>
 
+#include "common/CThread.h"
 #include "destinations/disc/DiscEngine.h"
 #include "destinations/disc/PendingFiles.h"
-#include "engine/CThread.h"
 
 namespace disc {
 

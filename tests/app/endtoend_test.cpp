@@ -14,10 +14,10 @@
 #include <vector>
 
 #include "ProgramRun.h"
-#include "app/Settings.h"
 #include "app/gui/CBrevantoApp.h"
-#include "plans/CPlan.h"
-#include "plans/PlanList.h"
+#include "common/Settings.h"
+#include "engine/CSimplePlan.h"
+#include "engine/PlanList.h"
 #include "support/DeepTree.h"
 #include "ui/CMainFrame.h"
 

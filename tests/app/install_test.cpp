@@ -12,12 +12,12 @@
 #include <vector>
 
 #include "ProgramRun.h"
-#include "app/Autostart.h"
-#include "app/Settings.h"
 #include "app/gui/CBrevantoApp.h"
+#include "common/PlanSettings.h"
+#include "common/Settings.h"
+#include "engine/PlanList.h"
 #include "plans/CPlan.h"
-#include "plans/PlanList.h"
-#include "plans/PlanSettings.h"
+#include "ui/Autostart.h"
 #include "ui/CBrevantoView.h"
 #include "ui/CMainFrame.h"
 #include "ui/EventPump.h"

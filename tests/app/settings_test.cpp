@@ -6,8 +6,8 @@
 #include <filesystem>
 #include <string>
 
-#include "app/Settings.h"
-#include "app/Texts.h"
+#include "common/Settings.h"
+#include "common/Texts.h"
 #include "platform/Volumes.h"
 #include "support/ScopedEnv.h"
 #include "support/TempDir.h"

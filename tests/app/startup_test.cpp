@@ -19,11 +19,11 @@
 #include <vector>
 
 #include "ProgramRun.h"
-#include "app/Settings.h"
-#include "app/Texts.h"
 #include "app/gui/CHelpKeyFilter.h"
 #include "app/gui/CInstanceServer.h"
 #include "app/gui/StartMode.h"
+#include "common/Settings.h"
+#include "common/Texts.h"
 #include "platform/Locks.h"
 #include "platform/Paths.h"
 #include "platform/Profile.h"

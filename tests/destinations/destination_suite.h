@@ -15,9 +15,9 @@
 
 #include <gtest/gtest.h>
 
+#include "common/PlanSettings.h"
 #include "destinations/Destination.h"
 #include "destinations/DestinationFactory.h"
-#include "plans/PlanSettings.h"
 #include "support/TempDir.h"
 
 // A server destination (FTP, or SFTP for "sftp://" servers) on these settings.

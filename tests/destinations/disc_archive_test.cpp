@@ -3,9 +3,9 @@
 #include <gtest/gtest.h>
 #include <sys/mount.h>
 
+#include "common/ActivityLog.h"
 #include "destinations/disc/DiscEngine.h"
 #include "disc_world.h"
-#include "engine/ActivityLog.h"
 #include "platform/Paths.h"
 
 namespace {

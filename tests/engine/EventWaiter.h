@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/EngineEvents.h"
+#include "common/EngineEvents.h"
 
 namespace enginetest {
 

@@ -12,9 +12,9 @@
 #include <thread>
 #include <vector>
 
-#include "engine/ActivityLog.h"
+#include "common/ActivityLog.h"
 #include "engine/ActivityLogger.h"
-#include "plans/PlanList.h"
+#include "engine/PlanList.h"
 #include "platform/Clock.h"
 #include "support/ScopedEnv.h"
 #include "support/ScratchEnv.h"

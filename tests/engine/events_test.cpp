@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "EventWaiter.h"
-#include "engine/EngineEvents.h"
+#include "common/EngineEvents.h"
 #include "platform/Clock.h"
 
 using enginetest::EventWaiter;

@@ -18,9 +18,9 @@
 #include <string>
 #include <vector>
 
-#include "app/Settings.h"
+#include "common/EngineEvents.h"
+#include "common/Settings.h"
 #include "engine/CSimpleEngine.h"
-#include "engine/EngineEvents.h"
 #include "plans/Schedule.h"
 #include "platform/Errors.h"
 #include "platform/Volumes.h"

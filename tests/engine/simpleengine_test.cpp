@@ -10,8 +10,8 @@
 #include <filesystem>
 #include <vector>
 
+#include "common/EngineEvents.h"
 #include "engine/CSimpleEngine.h"
-#include "engine/EngineEvents.h"
 #include "plans/CPlan.h"
 #include "platform/Clock.h"
 #include "platform/Errors.h"

@@ -6,13 +6,13 @@
 #include <thread>
 
 #include "EventWaiter.h"
-#include "app/Settings.h"
-#include "app/Texts.h"
+#include "common/EngineEvents.h"
+#include "common/Settings.h"
+#include "common/Texts.h"
 #include "engine/CatchUpWalk.h"
-#include "engine/EngineEvents.h"
 #include "engine/FolderRules.h"
+#include "engine/PlanList.h"
 #include "engine/SourceWalk.h"
-#include "plans/PlanList.h"
 #include "plans/Schedule.h"
 #include "platform/Clock.h"
 #include "platform/Paths.h"

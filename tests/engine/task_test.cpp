@@ -10,12 +10,12 @@
 #include <thread>
 
 #include "EventWaiter.h"
-#include "app/Settings.h"
+#include "common/EngineEvents.h"
+#include "common/Settings.h"
 #include "engine/CTask.h"
 #include "engine/CWorkingThread.h"
 #include "engine/CatchUpRequests.h"
 #include "engine/CatchUpWalk.h"
-#include "engine/EngineEvents.h"
 #include "engine/RunFile.h"
 #include "plans/Schedule.h"
 #include "platform/Clock.h"

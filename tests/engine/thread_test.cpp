@@ -16,8 +16,8 @@
 #include <thread>
 #include <vector>
 
+#include "common/CThread.h"
 #include "engine/CTask.h"
-#include "engine/CThread.h"
 #include "engine/CWorkingThread.h"
 #include "platform/Clock.h"
 

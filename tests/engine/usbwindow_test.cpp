@@ -5,7 +5,7 @@
 #include <mutex>
 #include <vector>
 
-#include "engine/CUsbWindow.h"
+#include "destinations/CUsbWindow.h"
 #include "support/EventCollector.h"
 
 namespace {

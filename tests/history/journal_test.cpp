@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "JournalBytes.h"
-#include "app/Settings.h"
+#include "common/Settings.h"
 #include "history/CLoggingDatabase.h"
 #include "history/Crc64.h"
 #include "platform/Clock.h"

@@ -8,12 +8,12 @@
 #include <filesystem>
 #include <string>
 
-#include "app/Settings.h"
-#include "app/Texts.h"
+#include "common/PlanSettings.h"
+#include "common/Settings.h"
+#include "common/Texts.h"
+#include "engine/PlanList.h"
 #include "plans/DefaultPlans.h"
 #include "plans/PlanFile.h"
-#include "plans/PlanList.h"
-#include "plans/PlanSettings.h"
 #include "plans/PlanSources.h"
 #include "platform/Profile.h"
 #include "platform/Volumes.h"

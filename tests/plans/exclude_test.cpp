@@ -3,8 +3,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "app/Settings.h"
-#include "app/Texts.h"
+#include "common/Settings.h"
+#include "common/Texts.h"
 #include "plans/BuiltinExclusions.h"
 #include "platform/Folders.h"
 #include "support/EventCollector.h"

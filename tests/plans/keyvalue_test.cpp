@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "plans/KeyValueFile.h"
+#include "common/KeyValueFile.h"
 #include "support/TempDir.h"
 
 namespace {

@@ -8,11 +8,11 @@
 #include <string>
 #include <thread>
 
-#include "app/Settings.h"
-#include "engine/EngineEvents.h"
+#include "common/EngineEvents.h"
+#include "common/Settings.h"
+#include "engine/PlanList.h"
 #include "plans/CPlan.h"
 #include "plans/PlanFile.h"
-#include "plans/PlanList.h"
 #include "plans/RuleFile.h"
 #include "platform/FaultSeam.h"
 #include "support/EventCollector.h"

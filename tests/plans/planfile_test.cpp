@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "app/Settings.h"
+#include "common/Settings.h"
 #include "plans/PlanFile.h"
 #include "support/EventCollector.h"
 #include "support/ScratchEnv.h"

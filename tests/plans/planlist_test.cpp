@@ -9,10 +9,11 @@
 #include <string>
 #include <vector>
 
-#include "engine/ActivityLog.h"
-#include "engine/EngineEvents.h"
+#include "common/ActivityLog.h"
+#include "common/EngineEvents.h"
+#include "engine/CSimplePlan.h"
+#include "engine/PlanList.h"
 #include "plans/CPlan.h"
-#include "plans/PlanList.h"
 #include "support/EventCollector.h"
 #include "support/ScratchEnv.h"
 #include "support/TempDir.h"

@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "app/Texts.h"
+#include "common/Texts.h"
+#include "engine/PlanList.h"
 #include "plans/CPlan.h"
 #include "plans/ExtensionList.h"
-#include "plans/PlanList.h"
 #include "plans/PlanSources.h"
 #include "plans/RuleSet.h"
 #include "platform/Profile.h"

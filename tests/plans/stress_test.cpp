@@ -15,10 +15,10 @@
 #include <vector>
 
 #include "engine/CTask.h"
+#include "engine/PlanList.h"
 #include "history/CLoggingDatabase.h"
 #include "plans/CPlan.h"
 #include "plans/PlanFile.h"
-#include "plans/PlanList.h"
 #include "plans/RuleSet.h"
 #include "plans/Schedule.h"
 #include "support/ScratchEnv.h"

@@ -3,7 +3,7 @@
 #include <mutex>
 #include <vector>
 
-#include "engine/EngineEvents.h"
+#include "common/EngineEvents.h"
 
 namespace bvtest {
 

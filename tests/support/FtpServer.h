@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <string>
 
-#include "plans/PlanSettings.h"
+#include "common/PlanSettings.h"
 #include "support/TempDir.h"
 
 namespace bvtest {

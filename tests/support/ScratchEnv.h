@@ -11,11 +11,12 @@
 #include <string>
 #include <vector>
 
-#include "app/Settings.h"
+#include "common/PlanSettings.h"
+#include "common/Settings.h"
+#include "engine/CSimplePlan.h"
 #include "history/CLoggingDatabase.h"
 #include "plans/CPlan.h"
 #include "plans/DefaultPlans.h"
-#include "plans/PlanSettings.h"
 #include "plans/RuleSet.h"
 #include "platform/Volumes.h"
 #include "support/ScopedEnv.h"

@@ -15,11 +15,11 @@
 #include <functional>
 #include <string>
 
-#include "app/Settings.h"
-#include "app/Texts.h"
+#include "common/PlanSettings.h"
+#include "common/Settings.h"
+#include "common/Texts.h"
+#include "engine/PlanList.h"
 #include "plans/CPlan.h"
-#include "plans/PlanList.h"
-#include "plans/PlanSettings.h"
 #include "platform/Volumes.h"
 #include "support/QtApp.h"
 #include "support/TempDir.h"

@@ -17,9 +17,9 @@
 #include <vector>
 
 #include "UiTestKit.h"
+#include "common/EngineEvents.h"
 #include "engine/CTask.h"
 #include "engine/CatchUpRequests.h"
-#include "engine/EngineEvents.h"
 #include "platform/Clock.h"
 #include "platform/Profile.h"
 #include "support/ReadOnlyFolder.h"

@@ -16,12 +16,12 @@
 #include <functional>
 
 #include "UiTestKit.h"
-#include "app/Settings.h"
-#include "app/Texts.h"
+#include "common/PlanSettings.h"
+#include "common/Settings.h"
+#include "common/Texts.h"
 #include "destinations/disc_world.h"
+#include "engine/PlanList.h"
 #include "plans/CPlan.h"
-#include "plans/PlanList.h"
-#include "plans/PlanSettings.h"
 #include "ui/CDlgBurnDisc.h"
 #include "ui/CDlgBurnSetting.h"
 #include "ui/CDlgEraseBurning.h"

@@ -17,10 +17,10 @@
 #include <thread>
 #include <vector>
 
-#include "app/Settings.h"
-#include "engine/ActivityLog.h"
+#include "common/ActivityLog.h"
+#include "common/EngineEvents.h"
+#include "common/Settings.h"
 #include "engine/ActivityLogger.h"
-#include "engine/EngineEvents.h"
 #include "support/QtApp.h"
 #include "support/TempDir.h"
 #include "ui/CBrevantoView.h"

@@ -15,7 +15,7 @@
 #include <optional>
 
 #include "ManualClock.h"
-#include "app/Texts.h"
+#include "common/Texts.h"
 #include "support/FtpServer.h"
 #include "support/QtApp.h"
 #include "support/ScopedEnv.h"

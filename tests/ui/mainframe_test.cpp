@@ -18,10 +18,10 @@
 
 #include "ManualClock.h"
 #include "UiTestKit.h"
-#include "app/Settings.h"
-#include "app/Texts.h"
 #include "app/gui/CHelpKeyFilter.h"
-#include "engine/ActivityLog.h"
+#include "common/ActivityLog.h"
+#include "common/Settings.h"
+#include "common/Texts.h"
 #include "platform/Paths.h"
 #include "platform/Profile.h"
 #include "support/QtApp.h"

@@ -34,14 +34,14 @@
 #include <vector>
 
 #include "UiTestKit.h"
-#include "app/Settings.h"
-#include "app/Texts.h"
+#include "common/PlanSettings.h"
+#include "common/Settings.h"
+#include "common/Texts.h"
+#include "engine/PlanList.h"
 #include "history/RestoreTree.h"
 #include "history/StoreAccess.h"
 #include "history/VersionTree.h"
 #include "plans/CPlan.h"
-#include "plans/PlanList.h"
-#include "plans/PlanSettings.h"
 #include "platform/Volumes.h"
 #include "ui/CDlgRestore.h"
 #include "ui/CDlgRestoreProgress.h"

@@ -17,11 +17,11 @@
 #include <string>
 
 #include "UiTestKit.h"
-#include "app/Settings.h"
-#include "app/Texts.h"
+#include "common/PlanSettings.h"
+#include "common/Settings.h"
+#include "common/Texts.h"
+#include "engine/PlanList.h"
 #include "plans/CPlan.h"
-#include "plans/PlanList.h"
-#include "plans/PlanSettings.h"
 #include "platform/Profile.h"
 #include "ui/CDlgAppSettings.h"
 #include "ui/TextFormat.h"

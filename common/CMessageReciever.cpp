@@ -1,4 +1,4 @@
-#include "engine/EngineEvents.h"
+#include "common/EngineEvents.h"
 
 CMessageReciever::CMessageReciever() {
   Subscribe(&UiChannel(), this);

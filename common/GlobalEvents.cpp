@@ -1,6 +1,6 @@
 #include <atomic>
 
-#include "engine/EngineEvents.h"
+#include "common/EngineEvents.h"
 #include "platform/Clock.h"
 
 namespace {

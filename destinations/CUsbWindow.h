@@ -51,15 +51,18 @@ class CUsbWindow : public plat::IDeviceChangeRecipient {
   // query-deny value when the stopping handler answered 10005, else 1.
   uint32_t OnDeviceChange(uint32_t event, const void* data, size_t size) override;
 
-  // Where "MissingTime" goes; the default stores it in the plan of that
-  // identifier in the plan list (and saves its "Plan.ini").
+  // Where "MissingTime" goes; an empty sink stands for the default one.
   void SetMissingTimeSink(MissingTimeSink sink);
+  // The default sink of every window: the plan list installs one that stores
+  // the time in the plan of that identifier (and saves its "Plan.ini").
+  // Without one, missing times go nowhere.
+  static void SetDefaultMissingTimeSink(MissingTimeSink sink);
 
  private:
   std::recursive_mutex handlersLock_;  // guards handlers_; held while handlers answer
   std::vector<IUsbHandler*> handlers_;
-  std::mutex sinkLock_;  // guards sink_
-  MissingTimeSink sink_;
+  std::mutex sinkLock_;   // guards sink_
+  MissingTimeSink sink_;  // empty: the default sink
 };
 
 // Creates the window on first use (and starts the broadcast thread).

@@ -1,4 +1,4 @@
-#include "app/Texts.h"
+#include "common/Texts.h"
 
 #include <mutex>
 

@@ -1,6 +1,6 @@
-#include "plans/PlanSettings.h"
+#include "common/PlanSettings.h"
 
-#include "app/Settings.h"
+#include "common/Settings.h"
 
 std::string GetPlanFolder(uint32_t id) {
   return GetDataFolder() + "PLAN\\" + std::to_string(id) + "\\";

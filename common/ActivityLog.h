@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/EngineEvents.h"
+#include "common/EngineEvents.h"
 #include "platform/Files.h"
 
 // What a record needs to know about a plan, filled by the plan list.

@@ -1,7 +1,7 @@
 #include <charconv>
 #include <cstdio>
 
-#include "app/Texts.h"
+#include "common/Texts.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 #include <mutex>
 
-#include "engine/ActivityLog.h"
+#include "common/ActivityLog.h"
 
 namespace {
 std::mutex g_providerLock;  // guards g_provider

@@ -1,23 +1,16 @@
-#include "engine/CUsbWindow.h"
+#include "destinations/CUsbWindow.h"
 
 #include <algorithm>
 
-#include "engine/EngineEvents.h"
-#include "plans/CPlan.h"
-#include "plans/PlanList.h"
+#include "common/EngineEvents.h"
 #include "platform/Clock.h"
 
 namespace {
-
-void StoreMissingTimeInPlan(uint32_t planId, int64_t time) {
-  PlanList& list = PlanList::Instance();
-  std::lock_guard<std::recursive_mutex> g(list.Lock());
-  if (CPlan* plan = list.Find(planId)) plan->SetMissingTime(time);
-}
-
+std::mutex gDefaultSinkLock;  // guards gDefaultSink
+CUsbWindow::MissingTimeSink gDefaultSink;
 }  // namespace
 
-CUsbWindow::CUsbWindow() : sink_(StoreMissingTimeInPlan) {}
+CUsbWindow::CUsbWindow() = default;
 
 CUsbWindow::~CUsbWindow() = default;
 
@@ -39,7 +32,12 @@ size_t CUsbWindow::HandlerCount() {
 
 void CUsbWindow::SetMissingTimeSink(MissingTimeSink sink) {
   std::lock_guard<std::mutex> g(sinkLock_);
-  sink_ = sink ? std::move(sink) : MissingTimeSink(StoreMissingTimeInPlan);
+  sink_ = std::move(sink);
+}
+
+void CUsbWindow::SetDefaultMissingTimeSink(MissingTimeSink sink) {
+  std::lock_guard<std::mutex> g(gDefaultSinkLock);
+  gDefaultSink = std::move(sink);
 }
 
 uint32_t CUsbWindow::OnDeviceChange(uint32_t event, const void* data, size_t size) {
@@ -64,8 +62,13 @@ uint32_t CUsbWindow::OnDeviceChange(uint32_t event, const void* data, size_t siz
         std::lock_guard<std::mutex> g(sinkLock_);
         sink = sink_;
       }
+      if (!sink) {
+        std::lock_guard<std::mutex> g(gDefaultSinkLock);
+        sink = gDefaultSink;
+      }
       const int64_t now = plat::Now();
-      for (uint32_t id : notice.missing) sink(id, now);
+      if (sink)
+        for (uint32_t id : notice.missing) sink(id, now);
     }
     if (!notice.list.empty()) {
       const bool gone =

@@ -1,6 +1,6 @@
 #include <algorithm>
 
-#include "engine/EngineEvents.h"
+#include "common/EngineEvents.h"
 
 using engine_detail::ChannelCore;
 

@@ -1,4 +1,4 @@
-#include "plans/KeyValueFile.h"
+#include "common/KeyValueFile.h"
 
 #include <limits>
 

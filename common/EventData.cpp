@@ -1,4 +1,4 @@
-#include "engine/EngineEvents.h"
+#include "common/EngineEvents.h"
 #include "platform/Clock.h"
 
 EventData::EventData() : time(plat::Now()), thread(plat::CurrentThreadId()) {}

@@ -13,12 +13,13 @@
 #include <string_view>
 #include <vector>
 
-#include "plans/PlanSettings.h"
+#include "common/PlanSettings.h"
+#include "plans/PlanOwner.h"
 
 class CPlan;
 class CThread;
 
-class PlanList {
+class PlanList : public IPlanOwner {
  public:
   // The process's list, made on first use.
   static PlanList& Instance();
@@ -26,11 +27,11 @@ class PlanList {
   // Installs this list as the activity log's plan lookup. Tests make their own lists.
   PlanList();
   // Stops every plan's thread, waits for it and deletes the plans.
-  ~PlanList();
+  ~PlanList() override;
   PlanList(const PlanList&) = delete;
   PlanList& operator=(const PlanList&) = delete;
 
-  std::recursive_mutex& Lock() const { return lock_; }
+  std::recursive_mutex& Lock() const override { return lock_; }
 
   size_t Count() const;
   CPlan* Find(uint32_t id) const;
@@ -40,10 +41,10 @@ class PlanList {
   // Destination root path, trailing "\" dropped from both, any case.
   CPlan* FindByDestination(std::string_view path, const CPlan* skip = nullptr) const;
   // base + " " + n for the first n from 1 that no plan is named.
-  std::string MakeUniqueName(std::string_view base) const;
+  std::string MakeUniqueName(std::string_view base) const override;
   // base + " " + n for the first n from 1 that no plan uses as destination
   // and that does not exist on disk.
-  std::string MakeUniqueDestinationFolder(std::string_view base) const;
+  std::string MakeUniqueDestinationFolder(std::string_view base) const override;
 
   // A new plan from the wizard's settings, listed and saved; null when
   // refused (events name the reason).
@@ -61,7 +62,7 @@ class PlanList {
 
   // Whether a changed file may be offered: on a local fixed drive, not in
   // its drive's recycle or system-volume folders, not in any destination.
-  bool IsPathEligible(std::string_view path) const;
+  bool IsPathEligible(std::string_view path) const override;
   // Offers a changed file to every plan; true when any plan took it. Runs on
   // the change dispatch thread.
   bool OfferChangedFile(std::string_view path);

@@ -1,12 +1,14 @@
+#include "engine/CSimplePlan.h"
+
 #include <mutex>
 
-#include "app/Settings.h"
+#include "common/EngineEvents.h"
+#include "common/Settings.h"
 #include "destinations/VolumeCapacity.h"
 #include "engine/CSimpleEngine.h"
 #include "engine/CTask.h"
 #include "engine/CWorkingThread.h"
-#include "engine/EngineEvents.h"
-#include "plans/CPlan.h"
+#include "engine/PlanList.h"
 #include "platform/Errors.h"
 
 namespace {
@@ -165,6 +167,10 @@ bool CSimplePlan::IsBlocked() {
   if (GetFreeSpace(driveRoot, &free) != 0) return true;
   // A copy refused for lack of space blocks the plan until there is room for it.
   return free <= kMinFreeBytes || free < SpaceWanted();
+}
+
+void CSimplePlan::BackUpWalkedFile(const std::string& path) {
+  if (CSimpleEngine* engine = Engine()) engine->BackupFile(path, true, nullptr, 0);
 }
 
 void CSimplePlan::NoteChangedFile(std::string_view path) {

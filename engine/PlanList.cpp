@@ -1,4 +1,4 @@
-#include "plans/PlanList.h"
+#include "engine/PlanList.h"
 
 #include <algorithm>
 #include <atomic>
@@ -6,16 +6,18 @@
 #include <initializer_list>
 #include <set>
 
-#include "app/Settings.h"
-#include "app/Texts.h"
+#include "common/ActivityLog.h"
+#include "common/EngineEvents.h"
+#include "common/KeyValueFile.h"
+#include "common/Settings.h"
+#include "common/Texts.h"
+#include "destinations/CUsbWindow.h"
 #include "destinations/StoreMarker.h"
 #include "destinations/UsbDevice.h"
-#include "engine/ActivityLog.h"
-#include "engine/EngineEvents.h"
+#include "engine/CSimplePlan.h"
 #include "plans/BuiltinExclusions.h"
 #include "plans/CPlan.h"
 #include "plans/DefaultPlans.h"
-#include "plans/KeyValueFile.h"
 #include "plans/PlanFile.h"
 #include "plans/RuleFile.h"
 #include "plans/RuleSet.h"
@@ -64,10 +66,21 @@ bool LookUpForLog(uint32_t id, PlanInfoForLog* info) {
   return true;
 }
 
+// Where a USB disk that went missing notes the time: its plan in the
+// process's list.
+void StoreMissingTimeInPlan(uint32_t planId, int64_t time) {
+  PlanList& list = PlanList::Instance();
+  Guard g(list.Lock());
+  if (CPlan* plan = list.Find(planId)) plan->SetMissingTime(time);
+}
+
 }  // namespace
 
 PlanList& PlanList::Instance() {
   static PlanList list;
+  static const bool usbSinkSet =
+      (CUsbWindow::SetDefaultMissingTimeSink(StoreMissingTimeInPlan), true);
+  (void)usbSinkSet;
   return list;
 }
 

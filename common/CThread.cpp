@@ -1,4 +1,4 @@
-#include "engine/CThread.h"
+#include "common/CThread.h"
 
 #include <system_error>
 

@@ -1,10 +1,10 @@
-#include "engine/ActivityLog.h"
+#include "common/ActivityLog.h"
 
 #include <string>
 #include <vector>
 
-#include "app/Settings.h"
-#include "plans/PlanSettings.h"
+#include "common/PlanSettings.h"
+#include "common/Settings.h"
 #include "platform/Clock.h"
 #include "platform/Files.h"
 #include "platform/Paths.h"

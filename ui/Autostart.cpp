@@ -1,7 +1,7 @@
-#include "app/Autostart.h"
+#include "ui/Autostart.h"
 
-#include "app/Settings.h"
-#include "app/Texts.h"
+#include "common/Settings.h"
+#include "common/Texts.h"
 #include "platform/Files.h"
 #include "platform/Folders.h"
 #include "platform/Paths.h"

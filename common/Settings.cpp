@@ -1,4 +1,4 @@
-#include "app/Settings.h"
+#include "common/Settings.h"
 
 #include <atomic>
 
