@@ -12,6 +12,7 @@
 #include "platform/Paths.h"
 #include "ui/CDlgRestore.h"
 #include "ui/CRestoreTree.h"
+#include "ui/NativePath.h"
 #include "ui/RestoreRelay.h"
 #include "ui/RestoreTexts.h"
 #include "ui/SearchIcon.h"
@@ -22,13 +23,6 @@ namespace {
 constexpr int kAnimationMs = 300;
 
 QString T(const char* key) { return QString::fromStdString(RestoreText(key)); }
-
-std::string Native(const std::string& systemPath) {
-  std::string path = systemPath;
-  while (path.size() > 3 && path.back() == '\\') path.pop_back();
-  std::string native;
-  return plat::ToNativePath(path, &native) ? native : path;
-}
 
 }  // namespace
 
@@ -41,7 +35,7 @@ void CDlgRestore::StartListing(CVersionFolder* folder) {
     Discard(&job);
     listers_.erase(folder);
     SetStatus(QString::fromStdString(
-        RestoreFailureText("MSG_CANNOT_LIST_FOLDER", Native(store_.folder))));
+        RestoreFailureText("MSG_CANNOT_LIST_FOLDER", ReadableFolderPath(store_.folder))));
     return;
   }
   watch_->start(kWatchMs);
@@ -103,7 +97,7 @@ void CDlgRestore::OnVersionsFound(std::shared_ptr<CVersionFolder> found) {
   if (!found_) {
     tree_->ClearTree();
     SetStatus(QString::fromStdString(
-        RestoreFailureText("MSG_CANNOT_LIST_FOLDER", Native(store_.folder))));
+        RestoreFailureText("MSG_CANNOT_LIST_FOLDER", ReadableFolderPath(store_.folder))));
   } else if (found_->folders.empty() && found_->files.empty()) {
     tree_->ClearTree();
     SetStatus(T("SEARCH_FOUND_NOTHING"));

@@ -1,4 +1,5 @@
 #include "ui/CRestoreTree.h"
+#include "ui/NativePath.h"
 
 #include <QDrag>
 #include <QHeaderView>
@@ -25,11 +26,6 @@ Qt::CheckState QtState(int32_t state) {
     default:
       return Qt::Unchecked;
   }
-}
-
-std::string Native(const std::string& systemPath) {
-  std::string native;
-  return plat::ToNativePath(systemPath, &native) ? native : systemPath;
 }
 
 }  // namespace
@@ -242,7 +238,7 @@ void CRestoreTree::Populate(QTreeWidgetItem* item) {
       line->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsUserCheckable |
                      Qt::ItemIsDragEnabled);
       line->setText(kName, Q(texts_.VersionRow(version.current, version.number)));
-      line->setToolTip(kName, Q(Native(version.storePath)));
+      line->setToolTip(kName, Q(ReadablePath(version.storePath)));
       line->setTextAlignment(kSize, Qt::AlignRight | Qt::AlignVCenter);
       line->setText(kSize, Q(texts_.Size(version.size)));
       line->setText(kDate, Q(FormatNodeDate(ToNodeTime(version.time), country_)));

@@ -12,3 +12,9 @@ std::string ReadablePath(const std::string& text) {
   std::string native;
   return plat::ToNativePath(text, &native) ? native : text;
 }
+
+std::string ReadableFolderPath(const std::string& systemPath) {
+  std::string path = systemPath;
+  while (path.size() > 3 && path.back() == '\\') path.pop_back();
+  return ReadablePath(path);
+}

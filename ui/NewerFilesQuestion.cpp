@@ -1,4 +1,5 @@
 #include "ui/NewerFilesQuestion.h"
+#include "ui/NativePath.h"
 
 #include <QGridLayout>
 #include <QMessageBox>
@@ -19,13 +20,6 @@ constexpr size_t kNewerExamples = 5;  // files the question names
 
 QString T(const char* key) { return QString::fromStdString(RestoreText(key)); }
 
-std::string Native(const std::string& systemPath) {
-  std::string path = systemPath;
-  while (path.size() > 3 && path.back() == '\\') path.pop_back();
-  std::string native;
-  return plat::ToNativePath(path, &native) ? native : path;
-}
-
 }  // namespace
 
 bool SettleNewerFiles(QWidget* parent, const std::string& storeFolder,
@@ -40,7 +34,7 @@ bool SettleNewerFiles(QWidget* parent, const std::string& storeFolder,
         info.writeTime <= c.version.time)
       continue;
     newer.push_back(&c);
-    if (newer.size() <= kNewerExamples) examples += "\n" + Native(target);
+    if (newer.size() <= kNewerExamples) examples += "\n" + ReadableFolderPath(target);
   }
   if (newer.empty()) return true;
   if (newer.size() > kNewerExamples) examples += "\n\u2026";
