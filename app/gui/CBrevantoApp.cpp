@@ -3,7 +3,6 @@
 #include <QApplication>
 #include <QSocketNotifier>
 #include <QStyleFactory>
-#include <QTimer>
 
 #include "app/gui/CInstanceServer.h"
 #include "app/gui/StartMode.h"
@@ -19,6 +18,7 @@
 #include "ui/CMainFrame.h"
 #include "ui/EngineStartup.h"
 #include "ui/EventPump.h"
+#include "ui/RunSoon.h"
 #include "ui/StartupTrace.h"
 
 CBrevantoApp::CBrevantoApp(std::string commandLine, QObject* parent)
@@ -93,7 +93,7 @@ bool CBrevantoApp::InitInstance() {
       TraceStartup("shown");
       // The first-use routine: the plan wizard opens once the event loop runs.
       TraceStartup("first-use");
-      QTimer::singleShot(0, frame_.get(), [frame = frame_.get()] { frame->RunFirstUse(); });
+      RunSoon(frame_.get(), [frame = frame_.get()] { frame->RunFirstUse(); });
       break;
   }
   // With plans, the update client is asked here; on this platform it never

@@ -28,6 +28,7 @@
 #include "ui/CDlgEraseDisc.h"
 #include "ui/CDlgErrBurning.h"
 #include "ui/CDlgStopBurning.h"
+#include "ui/RunSoon.h"
 #include "ui/TextFormat.h"
 
 namespace {
@@ -49,7 +50,7 @@ class BurnDialogsTest : public testing::Test {
     // on a timer of its own: an action that opens a question inside it
     // leaves the driver free to answer that question.
     connect_ = QObject::connect(&driver_, &QTimer::timeout, [this] {
-      QTimer::singleShot(0, &driver_, [this] {
+      RunSoon(&driver_, [this] {
         if (QWidget* w = QApplication::activeModalWidget(); w && onModal_) onModal_(w);
       });
     });

@@ -4,6 +4,8 @@
 // activity log, written beside it, gets every record once, also those the
 // pump dropped; the change monitor's own events (15, 16) never reach the log.
 // (The view's own pump runs from its constructor: the view tests wait on it.)
+// Work deferred with RunSoon may open a modal loop and still get what worker
+// threads posted before it began.
 #include <gtest/gtest.h>
 
 #include <QApplication>
@@ -25,6 +27,7 @@
 #include "support/TempDir.h"
 #include "ui/CBrevantoView.h"
 #include "ui/EventPump.h"
+#include "ui/RunSoon.h"
 
 namespace {
 
@@ -190,6 +193,29 @@ TEST_F(EventPumpTest, ChangeMonitorEventsNeverReachTheLog) {
   EXPECT_EQ(CountOf(log, "#Plan Enabled"), 1u);
   EXPECT_EQ(log.find("written"), std::string::npos);
   EXPECT_EQ(log.find("launched"), std::string::npos);
+}
+
+// A window that opens from deferred work and waits inside its own loop for a
+// worker's call, posted before that loop began (the restore's progress, the
+// first-use wizard): the call arrives.
+TEST(RunSoonTest, AModalLoopGetsCallsPostedBeforeItBegan) {
+  App();
+  QObject receiver;
+  bool delivered = false;
+  int ran = 0;
+  bool seenInside = false;
+  RunSoon(nullptr, [&] {
+    ++ran;
+    seenInside = RunUntil([&] { return delivered; }, 3000);
+  });
+  std::thread([&] {
+    QMetaObject::invokeMethod(
+        &receiver, [&] { delivered = true; }, Qt::QueuedConnection);
+  }).join();
+  ASSERT_TRUE(RunUntil([&] { return ran > 0 && delivered; }, 6000));
+  EXPECT_TRUE(seenInside);
+  RunUntil([] { return false; }, 50);
+  EXPECT_EQ(ran, 1);
 }
 
 }  // namespace

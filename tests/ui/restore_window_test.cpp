@@ -50,6 +50,7 @@
 #include "ui/ManualClock.h"
 #include "ui/RestoreRelay.h"
 #include "ui/RestoreTexts.h"
+#include "ui/RunSoon.h"
 #include "ui/TextFormat.h"
 
 namespace fs = std::filesystem;
@@ -81,7 +82,7 @@ QTreeWidgetItem* Child(QTreeWidgetItem* parent, const std::string& name) {
 std::string lastQuestion;  // the text of the last question answered
 
 void AnswerNextQuestion(const char* button, const char* picture = nullptr) {
-  QTimer::singleShot(0, [button, picture] {
+  RunSoon(nullptr, [button, picture] {
     // The restore window is modal too: wait for the question above it.
     auto question = [] {
       QWidget* w = QApplication::activeModalWidget();
@@ -621,7 +622,7 @@ TEST_F(RestoreWindowTest, FailuresAreCountedAndExplained) {
   // A file where the folder "a sub" must go: its file fails.
   WriteNative(out.Native() + src.Native() + "/a sub", "in the way");
   dlg.ChooseFolder(QString::fromStdString(out.Native()));
-  QTimer::singleShot(0, [&] {
+  RunSoon(nullptr, [&] {
     // The progress window wherever it is in the stack of windows (a busy
     // machine may show it late); a test that finds no Close ends it rather
     // than wait for ever.
