@@ -62,8 +62,13 @@ FtpServer::FtpServer(bool tls) : tls_(tls) {
     reason_ = "openssl could not make a certificate (scripts/deps.sh installs it)";
     return;
   }
-  port_ = FreeLoopbackPort();
-  ok_ = port_ != 0 && Start();
+  // The free port is only free until the daemon binds it: another process
+  // may take it in between, and then another port is tried.
+  for (int attempt = 0; attempt < 5 && !ok_; ++attempt) {
+    port_ = FreeLoopbackPort();
+    ok_ = port_ != 0 && Start();
+    if (!ok_) StopGroup(&ftpd_);
+  }
   if (!ok_ && reason_.empty()) reason_ = "pure-ftpd did not start on 127.0.0.1";
 }
 

@@ -4,6 +4,7 @@
 // settings records.
 #pragma once
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -171,7 +172,9 @@ class ScratchEnv {
       if (!storeFileSystem_.empty()) ini += "FileSystem=" + storeFileSystem_ + "\n";
     }
     ini += std::string("[Power]\nSource=") + (battery_ ? "battery" : "ac") + "\n" + extra_;
-    WriteNative(data_.NativeOf("volumes.ini"), ini);
+    // Whole or not at all: the device watcher may read it at any moment.
+    WriteNative(data_.NativeOf("volumes.ini.new"), ini);
+    std::filesystem::rename(data_.NativeOf("volumes.ini.new"), data_.NativeOf("volumes.ini"));
     plat::VolumeTable::Instance().Reload();
   }
 

@@ -69,19 +69,24 @@ SshServer::SshServer() {
     return;
   }
   fs::copy_file(client + ".pub", dir_.NativeOf("authorized_keys"));
-  port_ = FreeLoopbackPort();
-  std::ostringstream cfg;
-  cfg << "ListenAddress 127.0.0.1:" << port_ << "\n"
-      << "HostKey " << dir_.NativeOf("host_key") << "\n"
-      << "PidFile none\nUsePAM no\nPasswordAuthentication no\n"
-      << "KbdInteractiveAuthentication no\nPubkeyAuthentication yes\n"
-      << "PermitRootLogin prohibit-password\n"
-      << "AuthorizedKeysFile " << dir_.NativeOf("authorized_keys") << "\n"
-      << "StrictModes no\nUseDNS no\nLogLevel VERBOSE\n"
-      << "AllowUsers " << me->pw_name << "\n"
-      << "Subsystem sftp internal-sftp\n";
-  WriteNative(dir_.NativeOf("sshd_config"), cfg.str());
-  ok_ = port_ != 0 && Start();
+  // The free port is only free until sshd binds it: another process may
+  // take it in between, and then another port is tried.
+  for (int attempt = 0; attempt < 5 && !ok_; ++attempt) {
+    port_ = FreeLoopbackPort();
+    std::ostringstream cfg;
+    cfg << "ListenAddress 127.0.0.1:" << port_ << "\n"
+        << "HostKey " << dir_.NativeOf("host_key") << "\n"
+        << "PidFile none\nUsePAM no\nPasswordAuthentication no\n"
+        << "KbdInteractiveAuthentication no\nPubkeyAuthentication yes\n"
+        << "PermitRootLogin prohibit-password\n"
+        << "AuthorizedKeysFile " << dir_.NativeOf("authorized_keys") << "\n"
+        << "StrictModes no\nUseDNS no\nLogLevel VERBOSE\n"
+        << "AllowUsers " << me->pw_name << "\n"
+        << "Subsystem sftp internal-sftp\n";
+    WriteNative(dir_.NativeOf("sshd_config"), cfg.str());
+    ok_ = port_ != 0 && Start();
+    if (!ok_) Stop();
+  }
   if (!ok_) reason_ = "sshd did not start on 127.0.0.1: " + ReadNative(dir_.NativeOf("sshd.log"));
 }
 
