@@ -1004,4 +1004,28 @@ TEST_F(WizardTest, EveryWayThroughEndsCleanly) {
   RunUntil([] { return false; }, 300);
 }
 
+// A folder typed while the page still works out the chosen drive's default
+// folder is the one the plan gets: the late default never replaces it.
+TEST_F(WizardTest, ATypedFolderOutlivesTheDrivesLateDefault) {
+  CPlanWizardDlg make(nullptr, 0, CPlanWizardDlg::kPageDest);
+  make.show();
+  ASSERT_TRUE(RunUntil([&] { return make.Worker()->Pending() == 0; }));
+  Answers("Typed early", "", 1, false, home_.System());
+  ASSERT_TRUE(
+      plat::WriteFileAtomic(make.AnswersFile(), ReadNative(dir_.NativeOf("answers.ini")), true));
+  CWPSelectDest* dest = make.DestPage();
+  dest->Tabs()->setCurrentIndex(wiz::kTabExternal);
+  dest->Tabs()->setCurrentIndex(wiz::kTabLocal);  // asks for the drive's default folder
+  const std::string typed = dir_.NativeOf("evol") + "/Typed early";
+  Type(dest->Folder(), typed);
+  ASSERT_TRUE(RunUntil([&] { return make.Worker()->Pending() == 0; }));
+  EXPECT_EQ(dest->Folder()->text().toStdString(), typed);
+  NextTo(make, 3);
+  make.FinishButton()->click();
+  ASSERT_NE(make.ResultPlanId(), 0u) << Messages();
+  CPlan* plan = PlanList::Instance().Find(make.ResultPlanId());
+  ASSERT_NE(plan, nullptr);
+  EXPECT_EQ(plan->Settings().storePath, "E:\\Typed early\\");
+}
+
 }  // namespace
