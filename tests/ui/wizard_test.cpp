@@ -20,7 +20,9 @@
 #include <QTabWidget>
 #include <QToolButton>
 #include <QTreeWidgetItemIterator>
+#include <atomic>
 #include <mutex>
+#include <thread>
 #include <tuple>
 
 #include "UiTestKit.h"
@@ -1026,6 +1028,22 @@ TEST_F(WizardTest, ATypedFolderOutlivesTheDrivesLateDefault) {
   CPlan* plan = PlanList::Instance().Find(make.ResultPlanId());
   ASSERT_NE(plan, nullptr);
   EXPECT_EQ(plan->Settings().storePath, "E:\\Typed early\\");
+}
+
+// The page's probe on its worker and the check of Next or Finish may write
+// their test files into one folder at the same moment: neither may take the
+// other's for a folder that cannot be written.
+TEST_F(WizardTest, ProbesAtTheSameMomentNeverCallAFolderUnwritable) {
+  const std::string folder = dir_.SystemOf("evol") + "\\Probed";
+  std::atomic<int> unwritable{0};
+  auto probe = [&] {
+    for (int i = 0; i < 300; ++i)
+      if (ExamineDestination(folder, SourceAnswers{}, "", true).notWritable) ++unwritable;
+  };
+  std::thread other(probe);
+  probe();
+  other.join();
+  EXPECT_EQ(unwritable.load(), 0);
 }
 
 }  // namespace
