@@ -1,9 +1,8 @@
 // The restore jobs on stores kept on servers on loopback (FTP, FTPS with a
 // pinned key, SFTP with a pinned host key): the filler lists the store
 // without its marker, the carrier downloads byte for byte, and a file gone
-// since the listing, a wrong password, a missing folder or a server key
-// other than the pinned one end with their texts. Skips when a server
-// cannot be started here.
+// since the listing, a wrong password, a missing folder, a server key other
+// than the pinned one end with their texts. Skips when a server cannot start.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -81,9 +80,8 @@ const Files kRestored = {{"doc.txt", "newest words"},
                          {"sub dir/\xc3\xbc.bin", std::string(200000, 'x')}};
 
 TEST(FtpRestore, ListsAndDownloadsAServerStoreAndNamesWhatFails) {
-  for (const char* kind : {"ftp", "sftp"}) {
+  for (const std::string kind : {"ftp", "ftps", "sftp"}) {
     SCOPED_TRACE(kind);
-    const bool sftp = std::string(kind) == "sftp";
     std::unique_ptr<bvtest::FtpServer> ftp;
     std::unique_ptr<bvtest::SshServer> ssh;
     std::unique_ptr<bvtest::ScopedEnv> home;
@@ -92,7 +90,7 @@ TEST(FtpRestore, ListsAndDownloadsAServerStoreAndNamesWhatFails) {
     where.storageType = kStorageFtp;
     where.separator = '/';
     std::string native;  // the store folder
-    if (sftp) {
+    if (kind == "sftp") {
       ssh = std::make_unique<bvtest::SshServer>();
       if (!ssh->Ok()) GTEST_SKIP() << ssh->Reason();
       home = std::make_unique<bvtest::ScopedEnv>("HOME", ssh->ClientHome());
@@ -100,16 +98,24 @@ TEST(FtpRestore, ListsAndDownloadsAServerStoreAndNamesWhatFails) {
       where.folder = native + "/";
       where.ftp = ssh->Settings("ss/");
     } else {
-      ftp = std::make_unique<bvtest::FtpServer>();
+      ftp = std::make_unique<bvtest::FtpServer>(/*tls=*/kind == "ftps");
       if (!ftp->Ok()) GTEST_SKIP() << ftp->Reason();
       native = ftp->NativeOf("/bvuser/rs");
       where.folder = "/bvuser/rs/";
       where.ftp = ftp->Settings("rs/");
     }
     for (const auto& [rel, bytes] : kStore) bvtest::WriteNative(native + "/" + rel, bytes);
-    if (!sftp) {
+    if (ftp) {
       for (const auto& e : fs::recursive_directory_iterator(ftp->NativeOf("/bvuser")))
         EXPECT_EQ(chown(e.path().c_str(), 65534, 65534), 0);
+    }
+    if (kind == "ftps") {  // a self-signed key: nothing is listed until the plan pins it
+      Traces refused;
+      EXPECT_FALSE(List(where, &refused)) << refused.Get();
+      FtpSession probe;
+      probe.SetOptions(FtpSessionOptionsOf(where.ftp));
+      where.ftp.pinnedKey = probe.ProbeKey(3000);
+      ASSERT_EQ(where.ftp.pinnedKey.rfind("sha256//", 0), 0u);
     }
 
     Traces listing;
@@ -127,13 +133,14 @@ TEST(FtpRestore, ListsAndDownloadsAServerStoreAndNamesWhatFails) {
     EXPECT_EQ(Restore(root, where, &carrying, &failed), kRestored) << carrying.Get();
     EXPECT_NE(carrying.Get().find("[finished]"), std::string::npos) << carrying.Get();
 
-    if (sftp) {  // a new host key: nothing is listed
+    if (kind == "sftp") {  // a new host key: nothing is listed
       ASSERT_TRUE(ssh->ChangeHostKey());
       Traces refused;
       EXPECT_FALSE(List(where, &refused));
       EXPECT_NE(refused.Get().find("sftp://127.0.0.1"), std::string::npos) << refused.Get();
       continue;
     }
+    if (kind == "ftps") continue;
     // The store's file vanished since the listing: the download fails the restore.
     fs::remove(native + "/Latest/C/home/ann/doc.txt");
     Traces failing;
@@ -157,33 +164,6 @@ TEST(FtpRestore, ListsAndDownloadsAServerStoreAndNamesWhatFails) {
       EXPECT_NE(t.Get().find(c.argument), std::string::npos) << t.Get();
       EXPECT_NE(t.Get().find("FTP"), std::string::npos) << t.Get();
     }
-  }
-}
-
-// A store on a server whose self-signed key the user trusted: the restore
-// reaches it with the plan's pinned key, and without it lists nothing.
-TEST(FtpRestore, EncryptedStoreIsListedWithThePlansPinnedKey) {
-  bvtest::FtpServer server(/*tls=*/true);
-  if (!server.Ok()) GTEST_SKIP() << server.Reason();
-  bvtest::WriteNative(server.NativeOf("/bvuser/tls/Latest/C/home/ann/doc.txt"), "sealed words");
-  for (const auto& e : fs::recursive_directory_iterator(server.NativeOf("/bvuser")))
-    EXPECT_EQ(chown(e.path().c_str(), 65534, 65534), 0);
-  RestoreStore where;
-  where.planId = 7;
-  where.storageType = kStorageFtp;
-  where.folder = "/bvuser/tls/";
-  where.separator = '/';
-  where.ftp = server.Settings("tls/");
-  for (const bool pinned : {false, true}) {
-    SCOPED_TRACE(pinned ? "pinned" : "not pinned");
-    if (pinned) {
-      FtpSession probe;
-      probe.SetOptions(FtpSessionOptionsOf(where.ftp));
-      where.ftp.pinnedKey = probe.ProbeKey(3000);
-      ASSERT_EQ(where.ftp.pinnedKey.rfind("sha256//", 0), 0u);
-    }
-    Traces listing;
-    EXPECT_EQ(List(where, &listing) != nullptr, pinned) << listing.Get();
   }
 }
 

@@ -1,15 +1,17 @@
-// The journal under failing file calls: a fault loop over appends and in-place
-// updates (call 1, 2, 3 ... fails, once or from then on, also with a full
-// disk), a real partial write cut back, and the damaged journals kept as
-// fixtures opened one by one.
+// The journal when file calls fail (call 1, 2, 3 ... fails once or from then
+// on, also with a full disk; a real partial write) and with several threads
+// on one journal as in the running program.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
 
-#include <filesystem>
+#include <atomic>
+#include <functional>
 #include <map>
+#include <mutex>
 #include <set>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -19,13 +21,10 @@
 #include "platform/FaultSeam.h"
 #include "support/TempDir.h"
 
-namespace fs = std::filesystem;
-
 namespace {
 
-// What each path's record may hold after the run: the (state, failures)
-// pairs acknowledged last or attempted after that, and kAbsent when the
-// record may be missing.
+// The (state, failures) pairs a path's record may hold after a run: those
+// acknowledged last or attempted after that; kAbsent: it may be missing.
 using Allowed = std::set<std::pair<uint16_t, uint32_t>>;
 const std::pair<uint16_t, uint32_t> kAbsent{0xFFFF, 0};
 
@@ -33,19 +32,18 @@ std::string PathOf(int i) {
   return "C:\\fault\\dir" + std::to_string(i % 3) + "\\f" + std::to_string(i) + ".txt";
 }
 
-// Three copied records written without faults; five paths still unknown.
-void SeedJournal(const bvtest::TempDir& t, std::map<std::string, Allowed>* model) {
+// Appends, in-place updates and re-arms on three copied records and five
+// unknown paths, noting in the model what each path may hold.
+void RunCalls(const bvtest::TempDir& t, std::map<std::string, Allowed>* model,
+              const std::function<void()>& arm) {
   std::string recs;
+  for (int i = 0; i < 8; ++i) (*model)[PathOf(i)] = {kAbsent};
   for (int i = 0; i < 3; ++i) {
     recs += jb::Record({.path = jb::U(PathOf(i)), .state = kLogCopied});
     (*model)[PathOf(i)] = {{kLogCopied, 0}};
   }
-  for (int i = 3; i < 8; ++i) (*model)[PathOf(i)] = {kAbsent};
   bvtest::WriteNative(jb::DbFile(t), jb::Header() + recs);
-}
-
-// Appends, in-place updates and re-arms (run with the seam armed).
-void RunCalls(const bvtest::TempDir& t, std::map<std::string, Allowed>* model) {
+  arm();
   CLoggingDatabase db;
   if (db.Open(t.System(), 3) != 0 || db.LoadIndex() != 0) return;
   uint32_t version = 100;
@@ -58,15 +56,13 @@ void RunCalls(const bvtest::TempDir& t, std::map<std::string, Allowed>* model) {
     if (db.ReadRecord(off, &r, &next, &found) != 0 || !found) return;
     r.state = kLogFailed;
     r.failedAttempts = ++version;
-    r.lastAttemptTime = 1234;
     Allowed& a = (*model)[path];
     if (db.WriteRecord(off, r) == 0) a.erase(a.begin(), a.lower_bound(kAbsent));
     a.insert({kLogFailed, version});
   };
   auto note = [&](const std::string& path) {
     Allowed& a = (*model)[path];
-    // A re-arm keeps the failure count of whatever the record held.
-    Allowed rearmed;
+    Allowed rearmed;  // a re-arm keeps the failure count of whatever the record held
     for (const auto& held : a)
       if (held != kAbsent) rearmed.insert({kLogPending, held.second});
     if (rearmed.empty()) rearmed.insert({kLogPending, 0});
@@ -94,13 +90,9 @@ TEST(JournalFaults, EveryFailingCallLeavesAValidJournalWithAcknowledgedRecords) 
                      " call " + std::to_string(nth));
         bvtest::TempDir t;
         std::map<std::string, Allowed> model;
-        SeedJournal(t, &model);
-        plat::fault::Arm(nth, error, persistent);
-        RunCalls(t, &model);
+        RunCalls(t, &model, [&] { plat::fault::Arm(nth, error, persistent); });
         plat::fault::Disarm();
         const bool fired = plat::fault::Fired();
-
-        // The reopened journal is whole, and every path holds what is allowed.
         CLoggingDatabase db;
         ASSERT_EQ(db.Open(t.System(), 3), 0u);
         ASSERT_EQ(db.LoadIndex(), 0u);
@@ -155,37 +147,70 @@ TEST(JournalFaults, PartialAppendIsCutBack) {
   EXPECT_EQ(db.IndexCount(), 2u);
 }
 
-// Damaged journals (hand-made and found by fuzzing): each opens and loads
-// (repaired where damaged), collects, reads and appends with clean result
-// codes; reopened, it holds every record it loaded plus the appended one.
-TEST(JournalFaults, DamagedFixturesOpenCleanly) {
-  const fs::path dir = fs::path(BV_TEST_DATA_DIR) / "journal";
-  int count = 0;
-  for (const auto& entry : fs::directory_iterator(dir)) {
-    if (entry.path().extension() != ".dat") continue;
-    SCOPED_TRACE(entry.path().filename().string());
-    ++count;
-    bvtest::TempDir t;
-    fs::copy_file(entry.path(), jb::DbFile(t));
-    CLoggingDatabase db;
-    ASSERT_EQ(db.Open(t.System(), 1), 0u);
-    EXPECT_EQ(db.LoadIndex(), 0u);
-    const size_t loaded = db.IndexCount();
-    std::vector<std::string> pending;
-    EXPECT_EQ(db.CollectPending(&pending), 0u);
-    uint64_t offset = 0, next = 0;
-    bool found = true;
-    LogRecord r;
-    for (int i = 0; i < 100000 && found; ++i, offset = next)
-      if (db.ReadRecord(offset, &r, &next, &found) != 0 || next <= offset) break;
-    ASSERT_EQ(db.NoteChangedFile("C:\\fixture\\new.txt"), 0u);
-    db.Close();
-    ASSERT_EQ(db.Open(t.System(), 1), 0u);
-    EXPECT_EQ(db.LoadIndex(), 0u);
-    EXPECT_TRUE(db.Lookup("C:\\fixture\\new.txt", nullptr));
-    EXPECT_EQ(db.IndexCount(), loaded + 1);
+// Change notifications from three threads, a backup walk that reads and
+// rewrites records under the lock, and a counter of pending files that
+// reloads the index: one valid record per path at the end.
+TEST(JournalThreads, NotesWalksAndCountsInParallelKeepOneRecordPerPath) {
+  constexpr int kNoters = 3, kRounds = 150, kShared = 40;
+  auto own = [](int n, int i) { return "C:\\own" + std::to_string(n) + "\\f" + std::to_string(i); };
+  auto shared = [](int i) { return "C:\\shared\\file" + std::to_string(i) + ".txt"; };
+  bvtest::TempDir t;
+  CLoggingDatabase db;
+  ASSERT_EQ(db.Open(t.System(), 8), 0u);
+  ASSERT_EQ(db.LoadIndex(), 0u);
+  std::atomic<bool> stop{false};
+  std::atomic<int> failures{0}, copied{0}, passes{0};
+  std::vector<std::thread> threads;
+  for (int n = 0; n < kNoters; ++n) {
+    threads.emplace_back([&, n] {
+      for (int i = 0; i < kRounds; ++i) {
+        failures += db.NoteChangedFile(own(n, i)) != 0;
+        failures += db.NoteChangedFile(shared((i * 7 + n) % kShared)) != 0;
+      }
+    });
   }
-  EXPECT_GE(count, 5);
+  threads.emplace_back([&] {
+    while (!stop.load()) {
+      std::lock_guard<std::recursive_mutex> g(db.Mutex());
+      LogRecord r;
+      uint64_t next = 0;
+      bool found = false;
+      for (uint64_t offset = 1024;; offset = next) {
+        if (db.ReadRecord(offset, &r, &next, &found) != 0) ++failures;
+        if (!found || next <= offset) break;
+        if (r.IsPending()) {
+          r.state = kLogCopied;
+          failures += db.WriteRecord(offset, r) != 0;
+          ++copied;
+        }
+      }
+      ++passes;
+    }
+  });
+  threads.emplace_back([&] {
+    while (!stop.load()) {
+      std::vector<std::string> pending;
+      failures += db.CollectPending(&pending) != 0;
+      failures += db.LoadIndex() != 0;
+    }
+  });
+  for (int n = 0; n < kNoters; ++n) threads[n].join();
+  const int seen = passes.load();  // two whole walks after the last note
+  while (passes.load() < seen + 2) std::this_thread::yield();
+  stop = true;
+  for (size_t i = kNoters; i < threads.size(); ++i) threads[i].join();
+  EXPECT_EQ(failures.load(), 0);
+  EXPECT_GT(copied.load(), 0);
+  const size_t distinct = kNoters * kRounds + kShared;
+  EXPECT_EQ(db.IndexCount(), distinct);
+  db.Close();
+  ASSERT_EQ(db.Open(t.System(), 8), 0u);
+  ASSERT_EQ(db.LoadIndex(), 0u);
+  EXPECT_EQ(db.GetCounters().read, distinct);
+  EXPECT_EQ(db.GetCounters().readValid, distinct);
+  for (int n = 0; n < kNoters; ++n)
+    for (int i = 0; i < kRounds; ++i) EXPECT_TRUE(db.Lookup(own(n, i), nullptr));
+  for (int i = 0; i < kShared; ++i) EXPECT_TRUE(db.Lookup(shared(i), nullptr));
 }
 
 }  // namespace

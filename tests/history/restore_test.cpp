@@ -1,8 +1,7 @@
-// The restore engine: target paths, revision names, patterns and check
-// states as tables; then stores written by hand on E: listed, searched and
-// restored by the jobs, with their failures, links and stops; several jobs
-// at once; and a round trip through the backup engine. (The version tree
-// the window shows runs in the window's tests.)
+// The restore engine: target paths, revision names, natural order, patterns
+// and check states as tables; stores written by hand on E: listed, searched
+// and restored by the jobs with their failures, links and stops; several jobs
+// at once; and a round trip through the backup engine.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -11,7 +10,6 @@
 #include <filesystem>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -35,8 +33,7 @@ using Calls = std::vector<std::string>;
 
 namespace {
 
-// Every callback of a job as a line ("root", "box:text", "fail:file|reason",
-// ...); it may stop its job at the tree's root or at the first file.
+// Every callback of a job as a line; it may stop its job at the root or the first file.
 class Recorder : public IRestoreObserver {
  public:
   void OnTreeRoot(const std::shared_ptr<CDirNode>&) override { Note("root", stopOnRoot); }
@@ -56,10 +53,10 @@ class Recorder : public IRestoreObserver {
   }
   void OnTrace(const std::string& text) override { traces.push_back(text); }
 
-  // Written on the job's thread, read after Wait().
   Calls calls, failures, traces;
   std::vector<RestoreProgress> progress;
   size_t shown = 0;
+  uint64_t copied = 0, failed = 0;
   CRestoreThread* job = nullptr;
   bool stopOnRoot = false, stopOnFile = false;
 
@@ -70,15 +67,10 @@ class Recorder : public IRestoreObserver {
   }
 };
 
-struct Carried : Recorder {
-  uint64_t copied = 0, failed = 0;
-};
-
-// Restores the checked files of root (or all of it) to target ("": to their
-// original places) and returns what the job reported.
-Carried Carry(const std::shared_ptr<CDirNode>& root, const RestoreStore& store,
-              const std::string& target, bool all, bool stopOnFile = false) {
-  Carried out;
+// Restores the checked files of root (or all) to target ("": the original places).
+Recorder Carry(const std::shared_ptr<CDirNode>& root, const RestoreStore& store,
+               const std::string& target, bool all, bool stopOnFile = false) {
+  Recorder out;
   CRestoreCarrier carrier(&out, root, store, target, all);
   out.job = &carrier;
   out.stopOnFile = stopOnFile;
@@ -134,24 +126,20 @@ TEST(RestoreTarget, LatestAndRevisionPathsMapBackToTheirSources) {
       {"E:\\S\\Revision\\D\\x\\a.b(0002).doc", "", "D:\\x\\a.b.doc", "D:\\x"},
       {"E:\\S\\Revision\\D\\x\\big(10000).txt", "", "D:\\x\\big.txt", "D:\\x"},
       {"E:\\S\\Revision\\D\\x\\x(12)(0003).txt", "", "D:\\x\\x(12).txt", "D:\\x"},
-      // A folder named like a revision keeps its name; a latest file too.
       {"E:\\S\\Revision\\D\\x(0001)", "", "D:\\x(0001)", "D:\\x(0001)", true},
       {"E:\\S\\Latest\\D\\r(0001).txt", "", "D:\\r(0001).txt", "D:"},
-      // Below a chosen folder the original folders come back as the user
-      // knows them: no drive level for a drive known here (C: is "/").
+      // Below a chosen folder: no drive level for a drive known here.
       {"E:\\S\\Revision\\C\\Users\\a(0002).txt", "D:\\Out", "D:\\Out\\Users\\a.txt",
        "D:\\Out\\Users"},
       {"E:\\S\\Latest\\C\\Users", "D:\\Out\\", "D:\\Out\\Users", "D:\\Out\\Users", true},
       {"E:\\S\\Latest\\C", "D:\\Out", "D:\\Out", "D:\\Out", true},
       {"E:\\S\\Latest\\Q\\x\\a.txt", "D:\\Out", "D:\\Out\\Q\\x\\a.txt", "D:\\Out\\Q\\x"},
       {"E:\\S\\Latest\\C", "", "C:", "C:", true},
-      // No drive letter below the tree: no original place.
       {"E:\\S\\Latest\\\\\\srv\\share\\a.txt", "", nullptr, nullptr},
       {"E:\\S\\Latest\\Cx\\a.txt", "", nullptr, nullptr},
       {"E:\\S\\Latest", "", nullptr, nullptr, true},
       {"E:\\S\\Latest\\7\\a.txt", "", nullptr, nullptr},
       {"E:\\Other\\Latest\\C\\a.txt", "", nullptr, nullptr},
-      // Tree names compare exactly; "latest" and "Latestfoo" are folders.
       {"E:\\S\\latest\\C\\a.txt", "D:\\Out", "D:\\Out\\latest\\C\\a.txt", "D:\\Out\\latest\\C"},
       {"E:\\S\\Latestfoo\\a.txt", "D:\\Out", "D:\\Out\\Latestfoo\\a.txt", "D:\\Out\\Latestfoo"},
   };
@@ -171,8 +159,9 @@ TEST(RestoreTarget, LatestAndRevisionPathsMapBackToTheirSources) {
   EXPECT_EQ(target, "C:\\Users\\r.doc");
 }
 
-// Revision names, natural order, and search patterns: wildcards over the
-// whole name, '?' one character (not one byte), only A-Z fold.
+// Revision names; natural order (runs of digits by value however long,
+// letters without case, names that differ only there by their bytes); search
+// patterns: wildcards over the whole name, '?' one character, only A-Z fold.
 TEST(RestoreNames, RevisionNamesNaturalOrderAndPatterns) {
   const struct {
     const char* name;
@@ -194,12 +183,29 @@ TEST(RestoreNames, RevisionNamesNaturalOrderAndPatterns) {
     EXPECT_EQ(file, c.file);
     EXPECT_EQ(n, c.number);
   }
-  std::vector<std::string> names = {"notes10.txt", "Notes9.txt", "b",   "A",
-                                    "notes9.txt",  "x007",       "x7a", "x06"};
-  std::sort(names.begin(), names.end(),
-            [](const std::string& a, const std::string& b) { return NaturalLess(a, b); });
-  EXPECT_EQ(names, (std::vector<std::string>{"A", "b", "Notes9.txt", "notes9.txt", "notes10.txt",
-                                             "x06", "x007", "x7a"}));
+  const std::string longRun = "a" + std::string(256, '1'), shorterRun = "a" + std::string(255, '9');
+  for (const auto& [less, more] :
+       std::vector<std::pair<std::string, std::string>>{{"x1b", "x12a"},
+                                                        {"a9", "a10"},
+                                                        {shorterRun, longRun},
+                                                        {"n-1", "n1"},
+                                                        {"n1", "n:1"},
+                                                        {"X1B", "x1b"},
+                                                        {"x007", "x7"},
+                                                        {"abc", "abd"},
+                                                        {"B", "b"},
+                                                        {"A", "b"},
+                                                        {"z", "\xc3\xa9"},
+                                                        {"b9", "B9(0001)"},
+                                                        {"B9(0001)", "b10"},
+                                                        {"x06.txt", "x7"},
+                                                        {"x007", "x7a"},
+                                                        {"Notes9.txt", "notes9.txt"},
+                                                        {"notes9.txt", "notes10.txt"}}) {
+    EXPECT_TRUE(NaturalLess(less, more)) << less.substr(0, 12) << " < " << more.substr(0, 12);
+    EXPECT_FALSE(NaturalLess(more, less)) << more.substr(0, 12) << " !< " << less.substr(0, 12);
+  }
+  EXPECT_FALSE(NaturalLess("same", "same"));
   for (const auto& [name, pattern, match] :
        {std::tuple<const char*, const char*, bool>{"report.doc", "*.DOC", true},
         {"a.txt", "?.txt", true},
@@ -216,6 +222,48 @@ TEST(RestoreNames, RevisionNamesNaturalOrderAndPatterns) {
         {"abcabc", "*a*bd", false},
         {"\xc3\xa4.txt", "\xc3\x84.txt", false}})
     EXPECT_EQ(MatchSearchPattern(name, pattern), match) << name << " / " << pattern;
+}
+
+// The window's folder listing: Latest and Revision merged, folders first,
+// each file once with its versions newest first, in natural order.
+TEST(VersionOrder, FolderListingMergesLatestAndRevisionInNaturalOrder) {
+  ScratchEnv env;
+  const std::string latest = env.Store().NativeOf("store/Latest/C/f/");
+  const std::string revision = env.Store().NativeOf("store/Revision/C/f/");
+  for (const char* name : {"x1b", "X1B", "x12a", "x007", "x7", "x06.txt", "n-1", "n:1", "n1", "b10",
+                           "b9", "B9(0001)", "Sub9/a", "sub10/a", ".~bvtmp-0123456789abcdef"})
+    WriteNative(latest + name, name);
+  for (const char* name :
+       {"b9(0001)", "b9(0002)", "b10(0012)", "only(0001).txt", "x12a(0001)", "zz/a"})
+    WriteNative(revision + name, std::string("revision ") + name);
+  RestoreStore store;
+  store.storageType = kStorageLocal;
+  store.folder = ScratchEnv::OnE("store\\");
+  std::unique_ptr<StoreAccess> access = MakeStoreAccess(store);
+  CVersionFolder folder;
+  folder.latestPath = ScratchEnv::OnE("store\\Latest\\C\\f");
+  folder.revisionPath = ScratchEnv::OnE("store\\Revision\\C\\f");
+  ASSERT_TRUE(ListVersionFolder(*access, '\\', &folder));
+  std::vector<std::string> folders, files;
+  for (const auto& sub : folder.folders)
+    folders.push_back(sub->name + (sub->latestPath.empty() ? " revision only" : ""));
+  EXPECT_EQ(folders, (std::vector<std::string>{"Sub9", "sub10", "zz revision only"}));
+  for (const VersionFile& file : folder.files) {
+    std::string line = file.name;
+    for (const FileVersion& v : file.versions) {
+      line += v.current ? " latest" : " " + std::to_string(v.number);
+      const std::string base = v.storePath.substr(v.storePath.rfind('\\') + 1);
+      EXPECT_EQ(v.size, (v.current ? file.name : "revision " + base).size());
+      EXPECT_TRUE(v.sized);
+    }
+    files.push_back(line);
+  }
+  EXPECT_EQ(files, (std::vector<std::string>{"b9 latest 2 1", "B9(0001) latest", "b10 latest 12",
+                                             "n-1 latest", "n1 latest", "n:1 latest", "only.txt 1",
+                                             "X1B latest", "x1b latest", "x06.txt latest",
+                                             "x007 latest", "x7 latest", "x12a latest 1"}));
+  EXPECT_EQ(folder.files.front().versions[1].storePath,
+            ScratchEnv::OnE("store\\Revision\\C\\f\\b9(0002)"));
 }
 
 // Check states run up and down the tree, totals and selected sizes leave
@@ -348,11 +396,9 @@ TEST_F(RestoreTest, ListingAndSearchingAStore) {
   EXPECT_EQ(umlaut->parent->fileCount, 3u);
   const CDirNode* report = Find(root.get(), "report.doc");
   const plat::LocalTime lt = plat::ToLocalTime(mtime);
-  EXPECT_EQ(report->time.year, lt.year);
-  EXPECT_EQ(report->time.day, lt.day);
-  EXPECT_EQ(report->time.hour, lt.hour);
-  EXPECT_EQ(report->time.minute, lt.minute);
-  EXPECT_EQ(report->time.dayOfWeek, lt.weekday);
+  EXPECT_EQ(std::vector<int>({report->time.year, report->time.day, report->time.hour,
+                              report->time.minute, report->time.dayOfWeek}),
+            std::vector<int>({lt.year, lt.day, lt.hour, lt.minute, lt.weekday}));
   EXPECT_EQ(CDirNodeCache::Instance().Get(77), root);
 
   Recorder found;
@@ -400,7 +446,7 @@ TEST_F(RestoreTest, RestoresToAChosenFolderAndToTheOriginalPlaces) {
   ASSERT_TRUE(root);
   SetCheckState(Find(root.get(), "Latest"), kCheckAll);
   bvtest::TempDir out;
-  Carried got = Carry(root, store_, out.System(), false);
+  Recorder got = Carry(root, store_, out.System(), false);
   EXPECT_EQ(got.calls, Calls{"finished"});
   EXPECT_EQ(got.copied, latest_.size());
   EXPECT_EQ(FilesBelow(Out(out)), latest_);
@@ -489,7 +535,7 @@ TEST_F(RestoreTest, FailuresLinksAndStops) {
       fs::create_directory_symlink(elsewhere.Native(), Out(out) + "/My Files");
     else
       WriteNative(Out(out) + "/My Files", "in the way");
-    const Carried got = Carry(root, store_, out.System(), false);
+    const Recorder got = Carry(root, store_, out.System(), false);
     EXPECT_EQ(got.calls, Calls{"finished"});
     EXPECT_EQ(got.failed, 4u) << "the linked store file and the three files of My Files";
     EXPECT_EQ(got.copied, latest_.size() - 3);
@@ -509,7 +555,7 @@ TEST_F(RestoreTest, FailuresLinksAndStops) {
   root = List(store_);
   SetCheckState(root.get(), kCheckAll);
   bvtest::TempDir out;
-  const Carried stopped = Carry(root, store_, out.System(), false, /*stopOnFile=*/true);
+  const Recorder stopped = Carry(root, store_, out.System(), false, /*stopOnFile=*/true);
   EXPECT_EQ(stopped.progress.size(), 1u);
   EXPECT_EQ(stopped.copied, 1u) << "the file announced is still copied";
   EXPECT_EQ(std::count(stopped.calls.begin(), stopped.calls.end(), "finished"), 0);
