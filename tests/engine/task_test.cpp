@@ -137,9 +137,11 @@ TEST_F(TaskTest, FirstBackupWalksSourcesOnce) {
   ASSERT_TRUE(ReadRunFile(plan->GetPlanFolder(), &last));
   EXPECT_EQ(last, task.LastRun());
   events.Clear();
+  const uint64_t reads = plan->Database()->GetCounters().read;
   task.Run();
   EXPECT_EQ(events.CountOf(kEvScanBegins), 0u);
-  EXPECT_EQ(events.CountOf(kEvFileBackupBegins), 0u) << "nothing is pending";
+  EXPECT_EQ(events.CountOf(kEvFileBackupBegins), 0u);
+  EXPECT_EQ(plan->Database()->GetCounters().read, reads) << "nothing pending: no record read";
 
   auto continuous = env_.MakePlan(4, kUnitContinuous, 3, {env_.Src().System()});
   ASSERT_TRUE(continuous);
@@ -189,6 +191,26 @@ TEST_F(TaskTest, JournalWalkCopiesSettledPendingRecords) {
   EXPECT_EQ(waiter.WaitFor(kEvRunEnds, 5).text2, kRunAskedNow);
   EXPECT_EQ(bvtest::ReadNative(Latest(5, "backoff.txt")), "backoff.txt");
   for (const auto& e : waiter.Events()) EXPECT_NE(e.text1, Src("huge.bin"));
+
+  // Another writer's append and re-arm in place are found (a re-arm keeps the
+  // file's size: its write time tells).
+  CLoggingDatabase other;
+  ASSERT_EQ(other.Open(plan->GetPlanFolder(), 5), 0u);
+  ASSERT_EQ(other.LoadIndex(), 0u);
+  for (const std::string name : {"other.txt", "p1.txt"}) {
+    env_.Src().Write(name, name + " again");
+    LogRecord rec;
+    ASSERT_TRUE(rec.SetPath(Src(name)));
+    rec.changeTime = now - 10;
+    uint64_t at = 0;  // 0: appended
+    other.Lookup(Src(name), &at);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_EQ(other.WriteRecord(at, rec), 0u);
+    task.Run();
+    EXPECT_EQ(task.LastCopiedCount(), 1) << name;
+    EXPECT_EQ(bvtest::ReadNative(Latest(5, name)), name + " again");
+  }
+  other.Close();
 
   // Stops the plan as soon as a file is copied.
   for (const char* name : {"s1.txt", "s2.txt", "s3.txt"}) {

@@ -31,8 +31,8 @@ struct RunLog {
   std::vector<std::thread::id> threads;
   int deleted = 0;
 
-  // Notified under the lock: the waiter may destroy the log at once.
-  void Ran(uint32_t key) {
+  void Ran(uint32_t key) {  // notified under the lock: the waiter may destroy the log
+
     std::lock_guard<std::mutex> g(lock);
     order.push_back(key);
     threads.push_back(std::this_thread::get_id());
@@ -117,8 +117,7 @@ TEST(ThreadBase, RunsOnceOnItsOwnThreadAtTheLowestPriorityWhenAsked) {
   EXPECT_FALSE(t.IsRunning());
   EXPECT_EQ(t.Start(), 1) << "a thread object starts once";
 
-  // Auto-delete: a body held until after Start, then bodies that may end
-  // before Start has returned; the destructor runs on the thread itself.
+  // Auto-delete: a body held until after Start, then bodies that may end before it returns.
   for (int i = 0; i < 50; ++i) {
     std::promise<void> gone, release;
     std::future<void> goneFuture = gone.get_future();
@@ -135,7 +134,7 @@ TEST(ThreadBase, RunsOnceOnItsOwnThreadAtTheLowestPriorityWhenAsked) {
   }
 }
 
-TEST(TaskQueue, OrderUniqueKeysAndRemoval) {
+TEST(TaskQueue, OrderUniqueKeysRemovalAndWhatAPassRuns) {
   RunLog log;
   {
     CTaskQueue queue(nullptr);
@@ -157,10 +156,9 @@ TEST(TaskQueue, OrderUniqueKeysAndRemoval) {
     EXPECT_EQ(queue.Count(), 4u);
   }
   EXPECT_EQ(log.deleted, 7) << "the queue deletes what it holds";
-}
+  log.deleted = 0;
 
-TEST(TaskQueue, ProcessRunsDueForcedAndFreeMissedTasksOncePerPass) {
-  RunLog log;
+  // A pass runs the due, forced and free missed tasks once.
   CTaskQueue queue(nullptr);
   const int64_t now = plat::Now();
   queue.Add(new TestTask(&log, 1, now - 5));
