@@ -438,10 +438,14 @@ TEST_F(RestoreTest, ListingAndSearchingAStore) {
 }
 
 // Checked files to a chosen folder byte for byte (revisions under their plain
-// names), with progress; everything a search left visible to the original
-// places, overwriting what is there, a share's copy counted as failed; a
-// drive this machine lacks fails the restore before any copy until it exists.
-TEST_F(RestoreTest, RestoresToAChosenFolderAndToTheOriginalPlaces) {
+// names) with progress; to the original places, a share's copy counted as
+// failed and a drive this machine lacks restored once it exists; a link in
+// the store is never read, one in the chosen folder never sends files outside
+// it; a stop ends the carrier after the file it announced.
+TEST_F(RestoreTest, RestoresWhereAskedNeverThroughLinksAndStops) {
+  bvtest::TempDir elsewhere;
+  WriteNative(elsewhere.Native() + "/secret.txt", "not backed up");
+  fs::create_symlink(elsewhere.Native() + "/secret.txt", latestNative_ + "/leak.txt");
   std::shared_ptr<CDirNode> root = List(store_);
   ASSERT_TRUE(root);
   SetCheckState(Find(root.get(), "Latest"), kCheckAll);
@@ -449,8 +453,9 @@ TEST_F(RestoreTest, RestoresToAChosenFolderAndToTheOriginalPlaces) {
   Recorder got = Carry(root, store_, out.System(), false);
   EXPECT_EQ(got.calls, Calls{"finished"});
   EXPECT_EQ(got.copied, latest_.size());
+  EXPECT_EQ(got.failed, 1u) << "the linked store file";
   EXPECT_EQ(FilesBelow(Out(out)), latest_);
-  ASSERT_EQ(got.progress.size(), latest_.size());
+  ASSERT_EQ(got.progress.size(), latest_.size() + 1);
   EXPECT_EQ(got.progress.front().percent, 0u);
   EXPECT_EQ(got.progress.front().bytesPerSecond, 2097152u) << "the guess before the first file";
   EXPECT_GT(got.progress.front().remainingSeconds, 0u);
@@ -458,6 +463,20 @@ TEST_F(RestoreTest, RestoresToAChosenFolderAndToTheOriginalPlaces) {
     EXPECT_GE(got.progress[i].percent, got.progress[i - 1].percent);
     EXPECT_LE(got.progress[i].percent, 100u);
   }
+  bvtest::TempDir linked;  // "My Files" in the chosen folder is a link elsewhere
+  fs::create_directories(Out(linked));
+  fs::create_directory_symlink(elsewhere.Native(), Out(linked) + "/My Files");
+  got = Carry(root, store_, linked.System(), false);
+  EXPECT_EQ(got.failed, 4u) << "the linked store file and the three files of My Files";
+  size_t inMyFiles = 0;
+  for (const std::string& f : got.failures)
+    inMyFiles +=
+        f.rfind(Out(linked) + "/My Files/", 0) == 0 &&
+        f.find("|" + RestoreFailureText("MSG_CANNOT_COPY_FILE", "") + " ") != std::string::npos;
+  EXPECT_EQ(inMyFiles, 3u) << testing::PrintToString(got.failures);
+  EXPECT_EQ(FilesBelow(elsewhere.Native()), (Files{{"secret.txt", "not backed up"}}));
+  fs::remove(latestNative_ + "/leak.txt");
+
   bvtest::TempDir revOut;
   SetCheckState(root.get(), kCheckNone);
   SetCheckState(Find(root.get(), "Revision"), kCheckAll);
@@ -473,93 +492,33 @@ TEST_F(RestoreTest, RestoresToAChosenFolderAndToTheOriginalPlaces) {
   WriteNative(src + "/unrelated.txt", "stays");
   // A copy of a file from a share ("\\srv\share" lost its separators).
   WriteNative(env_.Store().NativeOf("store/Latest/srv/share/x.doc"), "from a share");
+  WriteNative(env_.Store().NativeOf("store/Latest/Q/lost/q.txt"), "on a drive this machine lacks");
+  bvtest::TempDir q;
+  env_.SetExtra("[Q]\nRoot=" + q.Native() + "\nType=fixed\nBus=none\n");
   root = List(store_);
-  Recorder find;
-  CRestoreFinder finder(&find, root, store_, "*.doc", false);
-  ASSERT_EQ(finder.Begin(), 0);
-  finder.Wait();
-  SetCheckState(Find(root.get(), "Revision"), kCheckNone);
-  got = Carry(root, store_, "", true);
+  SetCheckState(Find(root.get(), "Latest"), kCheckAll);
+  got = Carry(root, store_, "", false);
   EXPECT_EQ(got.calls, Calls{"finished"});
   EXPECT_EQ(got.failures, Calls{env_.Store().NativeOf("store/Latest/srv/share/x.doc") + "|" +
                                 RestoreFailureText("MSG_ORIGINAL_FILE_IS_INVALID", "srv")});
-  // The revisions go to the same names: check the names, not the contents.
+  EXPECT_EQ(ReadNative(q.Native() + "/lost/q.txt"), "on a drive this machine lacks");
   Files now = FilesBelow(src);
-  EXPECT_EQ(now.size(), 3u);
   EXPECT_EQ(now["unrelated.txt"], "stays");
-  EXPECT_TRUE(now.count("a.b.doc"));
-  EXPECT_NE(now["report.doc"], "changed since the backup, to be overwritten");
+  EXPECT_EQ(now["report.doc"], "latest report");
+  EXPECT_EQ(now.size(), latest_.size() + 1);
 
-  fs::remove_all(src);
-  fs::remove_all(env_.Store().NativeOf("store/Latest/srv"));
-  WriteNative(env_.Store().NativeOf("store/Latest/Q/lost/q.txt"), "on a drive this machine lacks");
-  for (const bool known : {false, true}) {
-    SCOPED_TRACE(known ? "drive known" : "drive unknown");
-    bvtest::TempDir q;
-    if (known) env_.SetExtra("[Q]\nRoot=" + q.Native() + "\nType=fixed\nBus=none\n");
-    root = List(store_);
-    SetCheckState(Find(root.get(), "Latest"), kCheckAll);
-    got = Carry(root, store_, "", false);
-    if (!known) {
-      EXPECT_EQ(got.calls, (Calls{"box:" + RestoreFailureText("MSG_ORIGINAL_FILE_IS_INVALID", "Q:"),
-                                  "failed"}));
-      EXPECT_TRUE(got.progress.empty());
-      EXPECT_TRUE(FilesBelow(src).empty());
-    } else {
-      EXPECT_EQ(got.calls, Calls{"finished"});
-      EXPECT_EQ(ReadNative(q.Native() + "/lost/q.txt"), "on a drive this machine lacks");
-      EXPECT_EQ(FilesBelow(src), latest_);
-    }
-  }
   fs::remove_all(env_.Store().NativeOf("store/Latest"));  // no original place at all
   got = Carry(List(store_), store_, "", true);
   EXPECT_EQ(std::count(got.calls.begin(), got.calls.end(), "failed"), 1);
-}
 
-// A file where a folder must go fails its three files, each named where the
-// user looks for it with its reason; a link in the store pointing elsewhere
-// is never read, and one in the chosen folder never sends files outside it;
-// a stop ends the carrier after the file it announced.
-TEST_F(RestoreTest, FailuresLinksAndStops) {
-  bvtest::TempDir elsewhere;
-  WriteNative(elsewhere.Native() + "/secret.txt", "not backed up");
-  fs::create_symlink(elsewhere.Native() + "/secret.txt", latestNative_ + "/leak.txt");
-  std::shared_ptr<CDirNode> root = List(store_);
-  ASSERT_TRUE(root);
-  SetCheckState(Find(root.get(), "Latest"), kCheckAll);
-  for (const bool link : {false, true}) {
-    SCOPED_TRACE(link ? "link in the way" : "file in the way");
-    bvtest::TempDir out;
-    fs::create_directories(Out(out));
-    if (link)
-      fs::create_directory_symlink(elsewhere.Native(), Out(out) + "/My Files");
-    else
-      WriteNative(Out(out) + "/My Files", "in the way");
-    const Recorder got = Carry(root, store_, out.System(), false);
-    EXPECT_EQ(got.calls, Calls{"finished"});
-    EXPECT_EQ(got.failed, 4u) << "the linked store file and the three files of My Files";
-    EXPECT_EQ(got.copied, latest_.size() - 3);
-    EXPECT_EQ(got.traces.size(), 4u);
-    EXPECT_FALSE(fs::exists(Out(out) + "/leak.txt"));
-    EXPECT_EQ(ReadNative(Out(out) + "/report.doc"), "latest report");
-    size_t inMyFiles = 0;
-    for (const std::string& f : got.failures)
-      inMyFiles +=
-          f.rfind(Out(out) + "/My Files/", 0) == 0 &&
-          f.find("|" + RestoreFailureText("MSG_CANNOT_COPY_FILE", "") + " ") != std::string::npos;
-    EXPECT_EQ(inMyFiles, 3u) << testing::PrintToString(got.failures);
-  }
-  EXPECT_EQ(FilesBelow(elsewhere.Native()), (Files{{"secret.txt", "not backed up"}}));
-
-  fs::remove(latestNative_ + "/leak.txt");
   root = List(store_);
   SetCheckState(root.get(), kCheckAll);
-  bvtest::TempDir out;
-  const Recorder stopped = Carry(root, store_, out.System(), false, /*stopOnFile=*/true);
+  bvtest::TempDir stopOut;
+  const Recorder stopped = Carry(root, store_, stopOut.System(), false, /*stopOnFile=*/true);
   EXPECT_EQ(stopped.progress.size(), 1u);
   EXPECT_EQ(stopped.copied, 1u) << "the file announced is still copied";
   EXPECT_EQ(std::count(stopped.calls.begin(), stopped.calls.end(), "finished"), 0);
-  EXPECT_EQ(FilesBelow(out.Native()).size(), 1u);
+  EXPECT_EQ(FilesBelow(stopOut.Native()).size(), 1u);
 }
 
 TEST_F(RestoreTest, JobsRunSideBySideAndDieStoppedWhileRunning) {
