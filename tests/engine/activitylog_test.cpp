@@ -96,7 +96,8 @@ TEST_F(ActivityLogTest, RecordsGoToTheDaysFilesInTurn) {
 }
 
 // The current file stays open between records; what happens to it on disk
-// meanwhile decides where the next record goes, as if it had been reopened.
+// meanwhile decides where the next record goes, as if it had been reopened;
+// a file or folder that cannot be written loses only that record.
 TEST_F(ActivityLogTest, NextRecordFollowsWhatHappenedToTheCurrentFile) {
   const std::string name = LogNative(Today() + "_1.log");
   const std::string aside = LogNative("aside.txt");
@@ -134,17 +135,14 @@ TEST_F(ActivityLogTest, NextRecordFollowsWhatHappenedToTheCurrentFile) {
     }
     record += c.written;
   }
-}
-
-TEST_F(ActivityLogTest, UnwritableFileLosesOnlyThatRecord) {
+  fs::remove(name);
+  fs::create_directory(name);  // a folder where the file should be
+  EXPECT_FALSE(log_.AppendRecord("lost"));
+  fs::remove(name);
+  ASSERT_TRUE(log_.AppendRecord("kept"));
+  EXPECT_EQ(bvtest::ReadNative(name), "kept\r\r\n");
   CLogSet none;
   EXPECT_FALSE(none.AppendRecord("no folder yet"));
-  const std::string name = Today() + "_1.log";
-  fs::create_directory(LogNative(name));  // a folder where the file should be
-  EXPECT_FALSE(log_.AppendRecord("lost"));
-  fs::remove(LogNative(name));
-  ASSERT_TRUE(log_.AppendRecord("kept"));
-  EXPECT_EQ(bvtest::ReadNative(LogNative(name)), "kept\r\r\n");
   bvtest::WriteNative(dir_.NativeOf("blocker"), "file");  // in the way of the folder
   CLogSet blocked;
   EXPECT_FALSE(blocked.SetLogFolder(dir_.SystemOf("blocker\\log")));
@@ -188,8 +186,7 @@ TEST(LogRecord, ExactTextOfEveryRecordedEvent) {
        "#Plan Initial Backup Start" + head + "\n"},
       {EventData(kEvScanEnds, "", 1, "", "", 0), &continuous,
        "#Plan Initial Backup End " + head + "\n"},
-      // A first backup's run is written by its scan's records alone, a
-      // continuous plan's runs not at all.
+      // A first backup's run is written by its scan's records, a continuous plan's not at all.
       {EventData(kEvRunBegins, "Docs", 1, kRunIsFirstBackup, "", 0), &plan, ""},
       {EventData(kEvRunEnds, "Docs", 1, kRunIsFirstBackup, "", 0), &plan, ""},
       {EventData(kEvRunBegins, "", 1, "", "", 0), &continuous, ""},
@@ -197,15 +194,13 @@ TEST(LogRecord, ExactTextOfEveryRecordedEvent) {
       // Plan events and copies need their plan.
       {EventData(kEvFileFailed, "x", 1, "", "", 0), nullptr, ""},
       {EventData(kEvPlanEnabled, "", 1, "", "", 0), nullptr, ""},
-      // A name never breaks a record: control characters are escaped in
-      // every field and in the plan's name.
+      // Control characters are escaped in every field and in the plan's name.
       {EventData(kEvFileCopied, "C:\\inj\r\n#Plan Deleted\r\nx\t\x7f", 1, "E:\\L\\inj\r\n", "", 0),
        &odd,
        "#Backup File Success\nPlan Name = Do\\x0Acs\nTime = " + t +
            "\nSource Path = C:\\inj\\x0D\\x0A#Plan Deleted\\x0D\\x0Ax\\x09\\x7F"
            "\nDestination Path = E:\\L\\inj\\x0D\\x0A\n"},
-      // What leaves a file or a plan unprotected is written with the plan
-      // when there is one, without it otherwise.
+      // Problems are written with the plan when there is one.
       {EventData(kEvInvalidContent, "Line too long", 0, "C:\\x\\Ext.txt", "", 0), nullptr,
        "#Invalid Content\nTime = " + t + "\nDescription = Line too long\nFile = C:\\x\\Ext.txt\n"},
       {EventData(kEvDatabaseOpenFailed, "C:\\d\\Logging.dat", 1, "", "", 0), &plan,

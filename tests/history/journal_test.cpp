@@ -6,7 +6,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -28,19 +27,12 @@ using jb::U;
 
 namespace {
 
-TEST(Crc64, MatchesTheCatalogueAndABitwiseReference) {
+// The table-driven CRC against the catalogue; every record below is also
+// compared with a bit-by-bit one.
+TEST(Crc64, MatchesTheCatalogue) {
   EXPECT_EQ(Crc64("123456789", 9), 0x62EC59E3F1A4F00Aull);
   EXPECT_EQ(Crc64("", 0), 0ull);
   EXPECT_EQ(PathHashUtf8("C:\\\xc3\x89\xe4\xb8\xad.jpg"), jb::HashOf(u"C:\\\u00c9\u4e2d.jpg"));
-  std::mt19937_64 rng(7);
-  for (int len : {1, 9, 255, 4097}) {
-    std::string data(len, '\0');
-    for (char& c : data) c = static_cast<char>(rng());
-    EXPECT_EQ(Crc64(data.data(), data.size()), jb::SlowCrc64We(data)) << len;
-    const size_t half = data.size() / 2;  // the register runs on across calls
-    EXPECT_EQ(~Crc64Update(Crc64Update(~0ull, data.data(), half), data.data() + half, len - half),
-              jb::SlowCrc64We(data));
-  }
 }
 
 class Journal : public ::testing::Test {

@@ -1,7 +1,7 @@
 // The restore engine: target paths, revision names, natural order, patterns
 // and check states as tables; stores written by hand on E: listed, searched
 // and restored by the jobs with their failures, links and stops; several jobs
-// at once; and a round trip through the backup engine.
+// at once.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -14,7 +14,6 @@
 #include <tuple>
 #include <vector>
 
-#include "engine/CSimpleEngine.h"
 #include "history/RestoreJobs.h"
 #include "history/RestoreTree.h"
 #include "history/StoreAccess.h"
@@ -437,8 +436,8 @@ TEST_F(RestoreTest, ListingAndSearchingAStore) {
   EXPECT_FALSE(List(store_));
 }
 
-// Checked files to a chosen folder byte for byte (revisions under their plain
-// names) with progress; to the original places, a share's copy counted as
+// Checked files to a chosen folder byte for byte with progress; to the
+// original places, a share's copy counted as
 // failed and a drive this machine lacks restored once it exists; a link in
 // the store is never read, one in the chosen folder never sends files outside
 // it; a stop ends the carrier after the file it announced.
@@ -458,11 +457,9 @@ TEST_F(RestoreTest, RestoresWhereAskedNeverThroughLinksAndStops) {
   ASSERT_EQ(got.progress.size(), latest_.size() + 1);
   EXPECT_EQ(got.progress.front().percent, 0u);
   EXPECT_EQ(got.progress.front().bytesPerSecond, 2097152u) << "the guess before the first file";
-  EXPECT_GT(got.progress.front().remainingSeconds, 0u);
-  for (size_t i = 1; i < got.progress.size(); ++i) {
-    EXPECT_GE(got.progress[i].percent, got.progress[i - 1].percent);
-    EXPECT_LE(got.progress[i].percent, 100u);
-  }
+  EXPECT_TRUE(std::is_sorted(got.progress.begin(), got.progress.end(),
+                             [](auto& a, auto& b) { return a.percent < b.percent; }));
+  EXPECT_LT(got.progress.back().percent, 100u);
   bvtest::TempDir linked;  // "My Files" in the chosen folder is a link elsewhere
   fs::create_directories(Out(linked));
   fs::create_directory_symlink(elsewhere.Native(), Out(linked) + "/My Files");
@@ -476,16 +473,6 @@ TEST_F(RestoreTest, RestoresWhereAskedNeverThroughLinksAndStops) {
   EXPECT_EQ(inMyFiles, 3u) << testing::PrintToString(got.failures);
   EXPECT_EQ(FilesBelow(elsewhere.Native()), (Files{{"secret.txt", "not backed up"}}));
   fs::remove(latestNative_ + "/leak.txt");
-
-  bvtest::TempDir revOut;
-  SetCheckState(root.get(), kCheckNone);
-  SetCheckState(Find(root.get(), "Revision"), kCheckAll);
-  EXPECT_EQ(Carry(root, store_, revOut.System(), false).calls, Calls{"finished"});
-  EXPECT_EQ(FilesBelow(Out(revOut)), (Files{{"report.doc", "report seven"},
-                                            {"a.b.doc", "two dots, two"},
-                                            {"noext", "no extension three"},
-                                            {"file(0007).tar.gz", "tarball"},
-                                            {"big.txt", "ten thousand"}}));
 
   const std::string src = env_.Src().Native();
   WriteNative(src + "/report.doc", "changed since the backup, to be overwritten");
@@ -547,44 +534,6 @@ TEST_F(RestoreTest, JobsRunSideBySideAndDieStoppedWhileRunning) {
   EXPECT_EQ(NodeCount(f1->Root().get()), NodeCount(f2->Root().get()));
   EXPECT_EQ(c.calls, Calls{"finished"});
   EXPECT_EQ(carrier->FilesCopied(), latest_.size() + revisions_.size() + 40);
-}
-
-// The whole road: the backup engine writes the store, the plan describes it,
-// the jobs read it back.
-TEST(RestoreRoundTrip, WhatTheEngineStoredComesBackWhole) {
-  ScratchEnv env;
-  std::unique_ptr<bvtest::TestPlan> plan = env.MakePlan(31, 4, 3, {env.Src().System()});
-  ASSERT_TRUE(plan);
-  const std::vector<std::string> names = {"report.doc", "a.b.doc", "Makefile",
-                                          "two words/\xc3\xa9t\xc3\xa9 2026.txt"};
-  for (int version = 1; version <= 2; ++version) {
-    for (const auto& name : names) {
-      env.Src().Write(name, name + " v" + std::to_string(version));
-      ASSERT_EQ(plan->Engine()->BackupFile(env.Src().SystemOf(name), false, nullptr, 0), 0);
-    }
-  }
-  RestoreStore store;
-  ASSERT_TRUE(GetRestoreStore(plan.get(), &store));
-  EXPECT_EQ(store.planId, 31u);
-  EXPECT_EQ(store.storageType, kStorageLocal);
-  EXPECT_EQ(store.folder, "E:\\store31\\");
-  EXPECT_EQ(store.separator, '\\');
-  std::shared_ptr<CDirNode> root = List(store);
-  ASSERT_TRUE(root);
-  ASSERT_EQ(root->fileCount, 2 * names.size());
-  // The first versions under their plain names below a chosen folder, the
-  // latest back where they came from.
-  SetCheckState(Find(root.get(), "Revision"), kCheckAll);
-  bvtest::TempDir out;
-  EXPECT_EQ(Carry(root, store, out.System(), false).calls, Calls{"finished"});
-  fs::remove_all(env.Src().Native());
-  SetCheckState(root.get(), kCheckNone);
-  SetCheckState(Find(root.get(), "Latest"), kCheckAll);
-  EXPECT_EQ(Carry(root, store, "", false).calls, Calls{"finished"});
-  for (const auto& name : names) {
-    EXPECT_EQ(ReadNative(out.Native() + env.Src().Native() + "/" + name), name + " v1") << name;
-    EXPECT_EQ(ReadNative(env.Src().NativeOf(name)), name + " v2") << name;
-  }
 }
 
 }  // namespace
