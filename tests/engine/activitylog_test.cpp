@@ -9,11 +9,9 @@
 #include <functional>
 #include <map>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "common/ActivityLog.h"
-#include "engine/ActivityLogger.h"
 #include "engine/PlanList.h"
 #include "platform/Clock.h"
 #include "support/ScopedEnv.h"
@@ -274,45 +272,6 @@ TEST_F(ActivityLogTest, FileDateAndRecordTimeFollowTheTimeZone) {
     ASSERT_TRUE(fs::exists(file)) << file;
     EXPECT_NE(bvtest::ReadNative(file).find(hour), std::string::npos);
   }
-}
-
-size_t Occurrences(const std::string& text, const std::string& what) {
-  size_t n = 0;
-  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-  return n;
-}
-
-// The logger takes every event of both channels from many posting threads
-// and writes each once, in posting order per thread; after Stop nothing more.
-TEST_F(ActivityLogTest, LoggerWritesEveryPostedEventOnceUntilStopped) {
-  CActivityLogger logger(&log_);
-  logger.Start();
-  constexpr int kThreads = 4, kEach = 500;
-  std::vector<std::thread> workers;
-  for (int t = 0; t < kThreads; ++t) {
-    workers.emplace_back([t] {
-      for (int i = 0; i < kEach; ++i)
-        PostEvent(kEvFileCopied, "C:\\t" + std::to_string(t) + "\\" + std::to_string(i), 1,
-                  "E:\\x");
-    });
-  }
-  PostEvent(kEvFileWritten, "C:\\not\\logged", 1);
-  PostEvent(kEvUnreadablePlanFile, "C:\\plans.ini");
-  for (auto& w : workers) w.join();
-  logger.Flush();
-  const std::string all = AllLogs();
-  EXPECT_EQ(Occurrences(all, "#Backup File Success"), size_t(kThreads * kEach));
-  EXPECT_EQ(Occurrences(all, "#Plan File Unreadable"), 1u);
-  EXPECT_EQ(all.find("not\\logged"), std::string::npos);
-  for (int t = 0; t < kThreads; ++t) {
-    EXPECT_LT(all.find("C:\\t" + std::to_string(t) + "\\498\r"),
-              all.find("C:\\t" + std::to_string(t) + "\\499\r"));
-  }
-  logger.Stop();
-  EXPECT_EQ(logger.Queued(), 0u);
-  PostEvent(kEvUnreadablePlanFile, "C:\\after\\stop.ini");
-  logger.Flush();
-  EXPECT_EQ(AllLogs().find("after\\stop"), std::string::npos);
 }
 
 // The plan list's own lookup: a plan created on a USB disk logs the disk's

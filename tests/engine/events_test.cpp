@@ -18,30 +18,6 @@ using enginetest::EventWaiter;
 
 namespace {
 
-TEST(EventData, StampsTimeOnceAndTheThreadOfEveryConstructionCopyAndMove) {
-  const int64_t before = plat::Now();
-  EventData built, moved;
-  uint32_t worker = 0, mover = 0;
-  std::thread([&] {
-    worker = plat::CurrentThreadId();
-    built = EventData(kEvFileFailed, "C:\\a.txt", 7, "E:\\Latest\\a.txt", "denied", -3);
-  }).join();
-  EXPECT_EQ(built.thread, worker);
-  EXPECT_NE(worker, plat::CurrentThreadId());
-  EXPECT_GE(built.time, before);
-  EXPECT_LE(built.time, plat::Now());
-  const EventData copy(built);
-  EXPECT_EQ(copy.thread, plat::CurrentThreadId());
-  EXPECT_EQ(copy.time, built.time);
-  std::thread([&] {
-    EventData src(built);
-    moved = std::move(src);
-    mover = plat::CurrentThreadId();
-  }).join();
-  EXPECT_EQ(moved.thread, mover);
-  EXPECT_EQ(moved.text3, "denied");
-}
-
 // Leaves, lets another join and publishes again, all from inside OnEvent;
 // or destroys the channel.
 class Editor : public CBaseClass {
