@@ -55,7 +55,6 @@ class ActivityLogTest : public ::testing::Test {
   void TearDown() override { SetPlanInfoProvider(nullptr); }
 
   std::string LogNative(const std::string& name) { return dir_.NativeOf("data/log/" + name); }
-  std::string AllLogs() { return AllLogsBelow(dir_.NativeOf("data/log")); }
 
   bvtest::TempDir dir_;
   CLogSet log_;
@@ -234,7 +233,8 @@ TEST(LogRecord, ExactTextOfEveryRecordedEvent) {
 }
 
 // LogEvent looks the plan up (its current name, not text 1's) and writes
-// nothing for unknown plans, continuous runs or events without a record.
+// nothing for unknown plans, continuous runs or events without a record;
+// the file's date and the record's time follow the time zone.
 TEST_F(ActivityLogTest, LogEventWritesTheRecordOfAKnownPlanWithTheTime) {
   EXPECT_FALSE(log_.LogEvent(EventData(kEvFileCopied, "C:\\a", 99, "E:\\a", "", 0)));
   EXPECT_FALSE(log_.LogEvent(EventData(kEvRunBegins, "Continuous", 2, "", "", 0)));
@@ -249,13 +249,10 @@ TEST_F(ActivityLogTest, LogEventWritesTheRecordOfAKnownPlanWithTheTime) {
     matched =
         got == "#Plan Enabled\r\nPlan Name = On USB\r\nTime = " + plat::AscTime(t) + "\r\n\r\r\n";
   EXPECT_TRUE(matched) << got;
-  SetPlanInfoProvider(nullptr);
-  EXPECT_FALSE(log_.LogEvent(EventData(kEvPlanEnabled, "", 1, "", "", 0)));
-}
 
-TEST_F(ActivityLogTest, FileDateAndRecordTimeFollowTheTimeZone) {
+  // The file's date and the record's time follow the time zone: twenty-six
+  // hours apart, the two zones never share a date.
   bvtest::ScopedEnv tz("TZ", nullptr);
-  // Twenty-six hours apart: the two zones never share a date.
   for (const auto& [zone, offsetSeconds] :
        {std::pair<const char*, int>{"WST+12", -12 * 3600}, {"EST-14", 14 * 3600}}) {
     tz.Set(zone);
@@ -272,6 +269,8 @@ TEST_F(ActivityLogTest, FileDateAndRecordTimeFollowTheTimeZone) {
     ASSERT_TRUE(fs::exists(file)) << file;
     EXPECT_NE(bvtest::ReadNative(file).find(hour), std::string::npos);
   }
+  SetPlanInfoProvider(nullptr);
+  EXPECT_FALSE(log_.LogEvent(EventData(kEvPlanEnabled, "", 1, "", "", 0)));
 }
 
 // The plan list's own lookup: a plan created on a USB disk logs the disk's
