@@ -1,8 +1,10 @@
 // The restore engine: target paths, revision names, natural order, patterns
 // and check states as tables; stores written by hand on E: listed, searched
 // and restored by the jobs with their failures, links and stops; several jobs
-// at once.
+// at once; stores on servers on loopback (FTP, FTPS with a pinned key, SFTP
+// with a pinned host key), skipped when a server cannot start here.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -14,12 +16,16 @@
 #include <tuple>
 #include <vector>
 
+#include "destinations/FtpDevice.h"
 #include "history/RestoreJobs.h"
 #include "history/RestoreTree.h"
 #include "history/StoreAccess.h"
 #include "history/VersionTree.h"
 #include "platform/Clock.h"
+#include "support/FtpServer.h"
+#include "support/ScopedEnv.h"
 #include "support/ScratchEnv.h"
+#include "support/SshServer.h"
 #include "support/TempDir.h"
 
 namespace fs = std::filesystem;
@@ -534,6 +540,107 @@ TEST_F(RestoreTest, JobsRunSideBySideAndDieStoppedWhileRunning) {
   EXPECT_EQ(NodeCount(f1->Root().get()), NodeCount(f2->Root().get()));
   EXPECT_EQ(c.calls, Calls{"finished"});
   EXPECT_EQ(carrier->FilesCopied(), latest_.size() + revisions_.size() + 40);
+}
+
+const Files kStore = {{"Brevanto.dat", ""},
+                      {"Latest/C/home/ann/doc.txt", "newest words"},
+                      {"Latest/C/home/ann/sub dir/\xc3\xbc.bin", std::string(200000, 'x')},
+                      {"Revision/C/home/ann/old(0001).txt", "older words"}};
+const Files kRestored = {{"doc.txt", "newest words"},
+                         {"old.txt", "older words"},
+                         {"sub dir/\xc3\xbc.bin", std::string(200000, 'x')}};
+
+TEST(FtpRestore, ListsAndDownloadsAServerStoreAndNamesWhatFails) {
+  for (const std::string kind : {"ftp", "ftps", "sftp"}) {
+    SCOPED_TRACE(kind);
+    std::unique_ptr<bvtest::FtpServer> ftp;
+    std::unique_ptr<bvtest::SshServer> ssh;
+    std::unique_ptr<bvtest::ScopedEnv> home;
+    RestoreStore where;
+    where.planId = 7;
+    where.storageType = kStorageFtp;
+    where.separator = '/';
+    std::string native;  // the store folder
+    if (kind == "sftp") {
+      ssh = std::make_unique<bvtest::SshServer>();
+      if (!ssh->Ok()) GTEST_SKIP() << ssh->Reason();
+      home = std::make_unique<bvtest::ScopedEnv>("HOME", ssh->ClientHome());
+      native = ssh->Home() + "/ss";
+      where.folder = native + "/";
+      where.ftp = ssh->Settings("ss/");
+    } else {
+      ftp = std::make_unique<bvtest::FtpServer>(/*tls=*/kind == "ftps");
+      if (!ftp->Ok()) GTEST_SKIP() << ftp->Reason();
+      native = ftp->NativeOf("/bvuser/rs");
+      where.folder = "/bvuser/rs/";
+      where.ftp = ftp->Settings("rs/");
+    }
+    for (const auto& [rel, bytes] : kStore) WriteNative(native + "/" + rel, bytes);
+    if (ftp) {
+      for (const auto& e : fs::recursive_directory_iterator(ftp->NativeOf("/bvuser")))
+        EXPECT_EQ(chown(e.path().c_str(), 65534, 65534), 0);
+    }
+    if (kind == "ftps") {  // a self-signed key: nothing is listed until the plan pins it
+      EXPECT_FALSE(List(where));
+      FtpSession probe;
+      probe.SetOptions(FtpSessionOptionsOf(where.ftp));
+      where.ftp.pinnedKey = probe.ProbeKey(3000);
+      ASSERT_EQ(where.ftp.pinnedKey.rfind("sha256//", 0), 0u);
+    }
+
+    Recorder listing;
+    std::shared_ptr<CDirNode> root = List(where, &listing);
+    ASSERT_TRUE(root) << testing::PrintToString(listing.traces);
+    EXPECT_EQ(Find(root.get(), "Brevanto.dat"), nullptr) << "the marker is not a backed-up file";
+    EXPECT_EQ(root->fileCount, 3u);
+    const CDirNode* doc = Find(root.get(), "doc.txt");
+    ASSERT_NE(doc, nullptr);
+    EXPECT_EQ(doc->path, where.folder + "Latest/C/home/ann/doc.txt");
+    EXPECT_EQ(doc->size, 12u);
+    EXPECT_TRUE(Find(root.get(), "sub dir")->isFolder);
+    bvtest::TempDir out;
+    const Recorder carried = Carry(root, where, out.System(), /*all=*/true);
+    EXPECT_EQ(carried.calls, Calls{"finished"}) << testing::PrintToString(carried.traces);
+    Files restored;
+    for (const auto& [rel, bytes] : FilesBelow(out.Native()))
+      restored[rel.substr(rel.find("home/ann/") + 9)] = bytes;
+    EXPECT_EQ(restored, kRestored);
+
+    if (kind == "sftp") {  // a new host key: nothing is listed
+      ASSERT_TRUE(ssh->ChangeHostKey());
+      Recorder refused;
+      EXPECT_FALSE(List(where, &refused));
+      EXPECT_NE(testing::PrintToString(refused.traces).find("sftp://127.0.0.1"), std::string::npos)
+          << testing::PrintToString(refused.traces);
+      continue;
+    }
+    if (kind == "ftps") continue;
+    // The store's file vanished since the listing: the download fails the restore.
+    fs::remove(native + "/Latest/C/home/ann/doc.txt");
+    bvtest::TempDir again;
+    const Recorder failing = Carry(root, where, again.System(), /*all=*/true);
+    EXPECT_EQ(failing.calls, (Calls{"failed", "finished"}))
+        << testing::PrintToString(failing.traces);
+    EXPECT_EQ(failing.failed, 1u);
+    const struct {
+      const char* what;
+      std::string password, folder, argument;
+    } cases[] = {
+        {"wrong password", "wrong", "/bvuser/rs/", "127.0.0.1"},
+        {"missing folder", ftp->kPassword, "/bvuser/none/", "/bvuser/none/"},
+    };
+    for (const auto& c : cases) {
+      SCOPED_TRACE(c.what);
+      RestoreStore bad = where;
+      bad.ftp.password = c.password;
+      bad.folder = c.folder;
+      Recorder t;
+      EXPECT_FALSE(List(bad, &t));
+      const std::string said = testing::PrintToString(t.traces);
+      EXPECT_NE(said.find(c.argument), std::string::npos) << said;
+      EXPECT_NE(said.find("FTP"), std::string::npos) << said;
+    }
+  }
 }
 
 }  // namespace
