@@ -185,6 +185,7 @@ TEST(ExtensionList, ParsesReportsAndFollowsTheChosenItems) {
   EXPECT_EQ(all[0].code, kEvInvalidContent);
   EXPECT_EQ(all[0].text1 + "|" + all[0].text2, "Missing | in Ext.txt file!|NoBar");
   events.Clear();
+  EXPECT_TRUE(ParseExtensionList("\xEF\xBB\xBF").empty()) << "a byte-order mark alone";
   const auto bad = ParseExtensionList("Videos,\"" + std::string(5000, 'x') + "|*.x\"\n" +
                                       std::string("\x01\xFF\xFE\x00junk,\x80|*.bin\n", 17) +
                                       "Document Files,\"Word|*.doc\"");
@@ -228,6 +229,7 @@ class WalkTest : public ::testing::Test {
     homeDir_.Write("Documents/old/in-store.txt", "s");
     homeDir_.Write("Documents/skip.tmp", "t");
     homeDir_.Write(".mozilla/firefox/p1/places.sqlite", "f1");
+    homeDir_.Write(".mozilla/firefox/p1/lock.db", "l1");
     homeDir_.Write("Music/m.mp3", "m1");
   }
   ~WalkTest() override { ResetBuiltinSources(); }
@@ -297,11 +299,14 @@ TEST_F(WalkTest, ChosenSourcesAreBackedUpOnceOutsideStores) {
     // The first plan protects only the browser data.
     std::lock_guard<std::recursive_mutex> g(first->Lock());
     first->Rules()->RemoveGroup(kRuleInclude, "orl:my_documents");
+    first->Rules()->AddGroup(kRuleAlwaysExclude, "own", "x")->AddItem("*\\LOCK.DB", "");
   }
   second->SetSameDestinationLink(first.get());
   WalkChosenSources(second.get());
   EXPECT_EQ(bvtest::ReadNative(Latest("Shared", "Documents/a.txt")), "a2");
   EXPECT_FALSE(fs::exists(Latest("Shared", ".mozilla/firefox/p1/places.sqlite")));
+  EXPECT_EQ(bvtest::ReadNative(Latest("Shared", ".mozilla/firefox/p1/lock.db")), "l1")
+      << "the first plan never backs up what it always excludes";
   second->SetSameDestinationLink(nullptr);
 }
 
