@@ -1,24 +1,42 @@
-// The file-operation suite that every destination kind runs. A kind joins
-// with one line in its own test file:
-//
-//   INSTANTIATE_TEST_SUITE_P(Disk, DestinationSuite, testing::Values(LocalKind("Disk", 1)),
-//                            KindName);
-//
-// Each test gets a fresh DestinationWorld: a destination whose root lies in a
-// new temporary folder, with native access to that folder for arranging and
-// checking files, and a local folder for source files.
+// The file-operation suite that every destination kind runs (a kind joins
+// with one INSTANTIATE_TEST_SUITE_P line in its own file), and the helpers
+// the destination tests share: a plan as owner, a configured destination and
+// an override volume table.
 #pragma once
+#include <gtest/gtest.h>
+
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <ostream>
 #include <string>
 
-#include <gtest/gtest.h>
-
 #include "common/PlanSettings.h"
 #include "destinations/Destination.h"
 #include "destinations/DestinationFactory.h"
+#include "platform/Volumes.h"
+#include "support/ScopedEnv.h"
 #include "support/TempDir.h"
+
+class PlanOwner : public IDestinationOwner {
+ public:
+  explicit PlanOwner(std::string folder, uint32_t id = 0) : folder_(std::move(folder)), id_(id) {}
+  std::string GetPlanFolder() const override { return folder_; }
+  uint32_t GetPlanId() const override { return id_; }
+
+ private:
+  std::string folder_;
+  uint32_t id_;
+};
+
+template <typename Dest>
+std::unique_ptr<Dest> Configured(const std::string& root, IDestinationOwner* owner = nullptr) {
+  auto dest = std::make_unique<Dest>(owner);
+  PlanSettings settings;
+  settings.storePath = root;
+  dest->Configure(settings);
+  return dest;
+}
 
 // A server destination (FTP, or SFTP for "sftp://" servers) on these settings.
 inline std::unique_ptr<CDestination> ServerDestination(const FtpSettings& ftp,
@@ -31,19 +49,40 @@ inline std::unique_ptr<CDestination> ServerDestination(const FtpSettings& ftp,
   return dest;
 }
 
+// The volume table from an override file (BREVANTO_VOLUMES) for the life of
+// the object; Rewrite replaces it whole, as a plug or unplug does.
+class ScopedVolumes {
+ public:
+  explicit ScopedVolumes(const std::string& iniText) { Rewrite(iniText); }
+  ~ScopedVolumes() {
+    env_.Restore();
+    plat::VolumeTable::Instance().Reload();
+  }
+  void Rewrite(const std::string& iniText) {
+    bvtest::WriteNative(path_ + ".new", iniText);
+    std::filesystem::rename(path_ + ".new", path_);
+    plat::VolumeTable::Instance().Reload();
+  }
+
+ private:
+  bvtest::TempDir dir_;
+  std::string path_ = dir_.NativeOf("volumes.ini");
+  bvtest::ScopedEnv env_{"BREVANTO_VOLUMES", path_};
+};
+
+// A destination whose root lies in a fresh folder, with native access to it.
 class DestinationWorld {
  public:
   virtual ~DestinationWorld() = default;
   virtual CDestination& Dest() = 0;
-  // The destination's own path of a store-relative path ("a/b.txt").
+  // The destination's own path, and the native path, of "a/b.txt" in the store.
   virtual std::string PathOf(const std::string& rel) const = 0;
-  // The native path of the same place.
   virtual std::string NativeOf(const std::string& rel) const = 0;
-  // Local folder for the source files of copies.
   bvtest::TempDir& Sources() { return sources_; }
-  // Writes a file straight into the store (a kind whose server works as
-  // another user hands the new file and folders to that user).
-  virtual void Put(const std::string& rel, const std::string& content);
+  // Writes a file straight into the store.
+  virtual void Put(const std::string& rel, const std::string& content) {
+    bvtest::WriteNative(NativeOf(rel), content);
+  }
 
  private:
   bvtest::TempDir sources_;
@@ -52,15 +91,12 @@ class DestinationWorld {
 struct DestinationKind {
   std::string name;
   std::function<std::unique_ptr<DestinationWorld>()> make;
-  bool carriesReadOnly = true;  // moves keep the read-only attribute
-  bool usesFaultSeam = true;    // copies pass the platform's fault seam
-  // Why the kind cannot run here (a server that did not start); empty: it can.
-  std::function<std::string()> unavailable;
+  bool carriesReadOnly = true;                    // moves keep the read-only attribute
+  bool usesFaultSeam = true;                      // copies pass the platform's fault seam
+  std::function<std::string()> unavailable = {};  // why the kind cannot run here
 };
 
-// A kind whose store is a plain local folder reached by a system path on C:
-// (the temporary folder): the destination comes from the factory, configured
-// with that folder and prepared.
+// A kind whose store is a local folder on C:, made by the factory.
 DestinationKind LocalKind(const std::string& name, int32_t storageType);
 
 std::string KindName(const testing::TestParamInfo<DestinationKind>& info);
@@ -74,11 +110,12 @@ class DestinationSuite : public testing::TestWithParam<DestinationKind> {
   CDestination& Dest() { return world_->Dest(); }
   std::string PathOf(const std::string& rel) const { return world_->PathOf(rel); }
   std::string NativeOf(const std::string& rel) const { return world_->NativeOf(rel); }
-  // Writes a source file and returns its system path.
-  std::string Source(const std::string& rel, const std::string& content);
-  // Writes a file straight into the store.
-  void Put(const std::string& rel, const std::string& content);
-  std::string Get(const std::string& rel) const;
+  std::string Source(const std::string& rel, const std::string& content) {
+    world_->Sources().Write(rel, content);
+    return world_->Sources().SystemOf(rel);
+  }
+  void Put(const std::string& rel, const std::string& content) { world_->Put(rel, content); }
+  std::string Get(const std::string& rel) const { return bvtest::ReadNative(NativeOf(rel)); }
   bool Exists(const std::string& rel) const;
 
   std::unique_ptr<DestinationWorld> world_;

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <map>
 #include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -41,27 +42,12 @@ inline std::string Quote(const std::string& s) {
 // Files of an image as xorriso lists them (paths below the root, "/" form).
 inline std::set<std::string> ImageFiles(const std::string& image) {
   std::set<std::string> files;
-  std::string out = Shell("xorriso -indev " + Quote(image) + " -find / -type f -exec lsdl --");
-  // lsdl lines end with the quoted path: '/a/b'
-  size_t pos = 0;
-  while (pos < out.size()) {
-    size_t end = out.find('\n', pos);
-    if (end == std::string::npos) end = out.size();
-    std::string line = out.substr(pos, end - pos);
-    pos = end + 1;
-    size_t q = line.find(" '/");
-    if (line.empty() || line[0] != '-' || q == std::string::npos || line.back() != '\'') continue;
-    std::string path = line.substr(q + 2, line.size() - q - 3);
-    std::string plain;
-    for (size_t i = 0; i < path.size(); ++i) {
-      if (path.compare(i, 4, "'\\''") == 0) {
-        plain += '\'';
-        i += 3;
-      } else {
-        plain += path[i];
-      }
-    }
-    files.insert(plain);
+  std::istringstream lines(Shell("xorriso -indev " + Quote(image) + " -find / -type f"));
+  for (std::string line; std::getline(lines, line);) {
+    if (line.size() < 3 || line.rfind("'/", 0) != 0 || line.back() != '\'') continue;
+    std::string path = line.substr(1, line.size() - 2);  // '/a/it'"'"'s' for /a/it's
+    for (size_t at; (at = path.find("'\"'\"'")) != std::string::npos;) path.replace(at, 5, "'");
+    files.insert(path);
   }
   return files;
 }

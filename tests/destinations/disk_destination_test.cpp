@@ -1,20 +1,16 @@
-// The local disk destination: the shared suite, its settings in
-// "Devices.ini", configuration, preparation, availability and identity; and
-// the factory for every kind.
+// The local disk destination: the shared suite, settings in "Devices.ini",
+// configuration, availability, preparation, identity, long paths and share
+// paths; and the factory for every kind.
+#include <gtest/gtest.h>
+
 #include <filesystem>
 #include <functional>
 
-#include <gtest/gtest.h>
-
 #include "destination_suite.h"
-#include "destinations/DestinationFactory.h"
 #include "destinations/DiskDevice.h"
-#include "plan_owner.h"
 #include "platform/DeviceBroadcast.h"
 #include "platform/Errors.h"
 #include "platform/Profile.h"
-#include "support/TempDir.h"
-#include "volume_override.h"
 
 namespace fs = std::filesystem;
 
@@ -26,74 +22,75 @@ std::unique_ptr<CDiskDevice> DiskAt(const std::string& root, IDestinationOwner* 
   return Configured<CDiskDevice>(root, owner);
 }
 
-class DiskSettingsTest : public testing::Test {
- protected:
-  bvtest::TempDir plan_;
-  PlanOwner owner_{plan_.System() + "\\"};
-  std::string Ini() const { return plan_.NativeOf("Devices.ini"); }
-};
-
 // Saved roots load back; loading needs the file, the disk section and a root
-// in it (without them the configured root stays); other sections survive a
-// save; a root with a line break is refused.
-TEST_F(DiskSettingsTest, RootsSaveLoadAndLeaveTheRestOfTheFileAlone) {
-  auto disk = DiskAt("E:\\Kept", &owner_);
+// in it; other sections survive a save; a root with a line break is refused.
+TEST(DiskDevice, SettingsSaveLoadAndLeaveTheRestOfTheFileAlone) {
+  bvtest::TempDir plan;
+  PlanOwner owner(plan.System() + "\\");
+  auto disk = DiskAt("E:\\Kept", &owner);
   EXPECT_FALSE(disk->LoadSettings());
   EXPECT_EQ(disk->GetRootPath(), "E:\\Kept");
-  EXPECT_FALSE(fs::exists(Ini()));
   for (const char* ini : {"[Disk Device]\nRootDir=\n", "[FTP Device]\nRootDir=E:\\x\n"}) {
-    bvtest::WriteNative(Ini(), ini);
+    bvtest::WriteNative(plan.NativeOf("Devices.ini"), ini);
     EXPECT_FALSE(disk->LoadSettings()) << ini;
   }
   CDiskDevice noOwner(nullptr);
-  EXPECT_FALSE(noOwner.LoadSettings());
-  EXPECT_FALSE(noOwner.SaveSettings());
+  EXPECT_FALSE(noOwner.LoadSettings() || noOwner.SaveSettings());
 
-  bvtest::WriteNative(Ini(),
-                      "[USB Device]\nSize=123456\nRootDir=F:\\usb\\\n"
-                      "[Disk Device]\nRootDir=D:\\old\\\nRemoteName=\\\\nas\\share\n");
-  for (const std::string root :
-       {"E:\\Backup\\", "\"quoted\" at both ends\"", "E:\\ends with a tab\t", "E:\\ünï 日本"}) {
-    ASSERT_TRUE(DiskAt(root, &owner_)->SaveSettings()) << root;
-    CDiskDevice loaded(&owner_);
+  bvtest::WriteNative(plan.NativeOf("Devices.ini"),
+                      "[USB Device]\nSize=123456\n[Disk Device]\nRemoteName=\\\\nas\\share\n");
+  for (const std::string root : {"E:\\Backup\\", "\"quoted\" at both ends\"", "E:\\ünï 日本\t"}) {
+    ASSERT_TRUE(DiskAt(root, &owner)->SaveSettings()) << root;
+    CDiskDevice loaded(&owner);
     EXPECT_TRUE(loaded.LoadSettings());
     EXPECT_EQ(loaded.GetRootPath(), root);
   }
-  EXPECT_FALSE(DiskAt("E:\\a\nRootDir=Z:\\injected", &owner_)->SaveSettings());
-  const std::string ini = plan_.SystemOf("Devices.ini");
-  EXPECT_EQ(plat::GetProfileString(ini, "Disk Device", "RootDir", ""), "E:\\ünï 日本");
+  EXPECT_FALSE(DiskAt("E:\\a\nRootDir=Z:\\injected", &owner)->SaveSettings());
+  const std::string ini = plan.SystemOf("Devices.ini");
+  EXPECT_EQ(plat::GetProfileString(ini, "Disk Device", "RootDir", ""), "E:\\ünï 日本\t");
   EXPECT_EQ(plat::GetProfileString(ini, "Disk Device", "RemoteName", ""), "\\\\nas\\share");
   EXPECT_EQ(plat::GetProfileInt(ini, "USB Device", "Size", 0), 123456);
-  EXPECT_EQ(plat::GetProfileString(ini, "USB Device", "RootDir", ""), "F:\\usb\\");
-}
 
-TEST(DiskConfigure, TrimsLeadingWhiteSpaceAndTrailingSpaces) {
-  const std::pair<const char*, const char*> cases[] = {
+  // Configuring trims leading white space and trailing spaces only.
+  const std::pair<const char*, const char*> trims[] = {
       {"  \t\r\n E:\\Backup", "E:\\Backup"},
-      {"E:\\Backup   ", "E:\\Backup"},
       {"\xC2\xA0\xE3\x80\x80"  // NBSP, U+3000
-       "E:\\B",
-       "E:\\B"},
-      {"E:\\in  side \t", "E:\\in  side \t"},  // only spaces at the end
+       "E:\\ü ",
+       "E:\\ü"},
+      {"E:\\in  side \t", "E:\\in  side \t"},
       {"   ", ""},
-      {"E:\\ü ", "E:\\ü"},
   };
-  for (const auto& [given, root] : cases) EXPECT_EQ(DiskAt(given)->GetRootPath(), root) << given;
+  for (const auto& [given, root] : trims) EXPECT_EQ(DiskAt(given)->GetRootPath(), root) << given;
+
+  // Same destination: same folder, ignoring case and a closing separator.
+  // Same volume: same drive.
+  auto a = DiskAt("D:\\Bäckup");
+  EXPECT_TRUE(a->IsSameDestination(*DiskAt("d:\\BÄCKUP\\")));
+  EXPECT_FALSE(a->IsSameDestination(*DiskAt("D:\\Bäckup2")));
+  EXPECT_FALSE(a->IsSameDestination(*DiskAt("D:\\Bäckup\\sub")));
+  EXPECT_TRUE(a->IsSameVolume(*DiskAt("d:\\two\\three")));
+  EXPECT_FALSE(a->IsSameVolume(*DiskAt("E:\\one")));
 }
 
-// Available exactly while the root's drive is in the volume table; the folder
-// itself is not looked at.
-TEST(DiskRefresh, AvailableExactlyWhileTheDriveExists) {
+// Available exactly while the root's drive is in the volume table (the
+// folder is not looked at); an unplugged drive is seen at once from the
+// device-change broadcast, a plugged one after the next Refresh.
+TEST(DiskDevice, AvailableExactlyWhileTheDriveExists) {
   bvtest::TempDir e;
   const std::string withE = "[C]\nRoot=/\n[E]\nRoot=" + e.Native() + "\n";
   ScopedVolumes volumes(withE);
   const std::pair<const char*, bool> cases[] = {
-      {"E:\\Backup", true},  {"e:\\not\\there\\yet", true},
-      {"C:\\", true},        {"E:", true},
-      {"F:\\Backup", false}, {"A:\\Backup", false},
-      {"b:\\Backup", false}, {"\\\\server\\share\\x", false},
-      {"E", false},          {"", false},
-      {"1:\\x", false},      {"EE:\\x", false},
+      {"E:\\Backup", true},
+      {"e:\\not\\there\\yet", true},
+      {"C:\\", true},
+      {"E:", true},
+      {"F:\\Backup", false},
+      {"b:\\Backup", false},
+      {"\\\\srv\\sh\\x", false},
+      {"E", false},
+      {"", false},
+      {"1:\\x", false},
+      {"EE:\\x", false},
   };
   for (const auto& [root, available] : cases) {
     auto disk = DiskAt(root);
@@ -101,9 +98,6 @@ TEST(DiskRefresh, AvailableExactlyWhileTheDriveExists) {
     disk->Refresh();
     EXPECT_EQ(disk->IsAvailable(), available) << root;
   }
-
-  // Unplugged: unavailable as soon as the device-change broadcast tells,
-  // before any Refresh; plugged again: available after the next Refresh.
   auto disk = DiskAt("E:\\Backup\\");
   disk->Refresh();
   plat::DeviceBroadcaster::Instance().CheckNow();
@@ -118,37 +112,24 @@ TEST(DiskRefresh, AvailableExactlyWhileTheDriveExists) {
   }
 }
 
-// Initializing makes the root (one level only) and an empty marker; reattaching
-// touches nothing.
-TEST(DiskPrepare, InitializeMakesOneLevelAndAnEmptyMarker) {
+// Initializing makes the root (one level only) and an empty marker;
+// reattaching touches nothing. Folders a destination knows it made are
+// looked at again when the store changes between two copies: deleted folders
+// are made again, a folder swapped for a link is refused.
+TEST(DiskDevice, PrepareAndCopiesFollowChangesToTheStore) {
   bvtest::TempDir t;
   EXPECT_TRUE(DiskAt(t.SystemOf("Store"))->Prepare(false));
   EXPECT_FALSE(fs::exists(t.NativeOf("Store")));
   EXPECT_TRUE(DiskAt("")->Prepare(true));
-
-  EXPECT_TRUE(DiskAt(t.SystemOf("Store"))->Prepare(true));
-  ASSERT_TRUE(fs::is_regular_file(t.NativeOf("Store/Brevanto.dat")));
-  EXPECT_EQ(fs::file_size(t.NativeOf("Store/Brevanto.dat")), 0u);
-
-  // An existing marker is emptied; a closing separator gives no double one.
-  bvtest::WriteNative(t.NativeOf("Store/Brevanto.dat"), "junk");
-  EXPECT_TRUE(DiskAt(t.SystemOf("Store") + "\\")->Prepare(true));
-  EXPECT_EQ(fs::file_size(t.NativeOf("Store/Brevanto.dat")), 0u);
-
   EXPECT_TRUE(DiskAt(t.SystemOf("New\\Store"))->Prepare(true));
   EXPECT_FALSE(fs::exists(t.NativeOf("New")));
-}
-
-// Folders a destination knows it made are looked at again when the store
-// changes under it between two copies: deleted folders are made again, a
-// folder swapped for a link is refused, and nothing lands outside the store.
-TEST(DiskCopies, KnownFoldersFollowChangesToTheStore) {
-  bvtest::TempDir t;
-  auto disk = DiskAt(t.SystemOf("Store"));
+  t.Write("Store/Brevanto.dat", "junk");
+  auto disk = DiskAt(t.SystemOf("Store") + "\\");
   ASSERT_TRUE(disk->Prepare(true));
+  EXPECT_EQ(fs::file_size(t.NativeOf("Store/Brevanto.dat")), 0u);
+
   const std::string source = t.SystemOf("src\\a.txt");
   const std::string target = t.SystemOf("Store\\Latest\\C\\x\\a.txt");
-  const std::string revision = t.SystemOf("Store\\Revision\\C\\x\\a(0001).txt");
   fs::create_directories(t.NativeOf("outside"));
   const struct {
     const char* change;
@@ -172,12 +153,13 @@ TEST(DiskCopies, KnownFoldersFollowChangesToTheStore) {
     disk->CreateFolders(target);
     ASSERT_EQ(disk->CopyFile(source, target), c.copy);
     if (c.copy == kDestOk) {
-      EXPECT_EQ(bvtest::ReadNative(t.NativeOf("Store/Latest/C/x/a.txt")), c.change);
+      EXPECT_EQ(t.Read("Store/Latest/C/x/a.txt"), c.change);
     }
   }
   EXPECT_TRUE(fs::is_empty(t.NativeOf("outside")));
   // A copy moves to a revision folder deleted after it was made.
   const std::string other = t.SystemOf("Store\\Latest\\C\\y\\a.txt");
+  const std::string revision = t.SystemOf("Store\\Revision\\C\\x\\a(0001).txt");
   ASSERT_EQ(disk->CreateFolders(other), kDestOk);
   ASSERT_EQ(disk->CopyFile(source, other), kDestOk);
   ASSERT_EQ(disk->CreateFolders(revision), kDestOk);
@@ -186,17 +168,46 @@ TEST(DiskCopies, KnownFoldersFollowChangesToTheStore) {
   EXPECT_TRUE(fs::is_regular_file(t.NativeOf("Store/Revision/C/x/a(0001).txt")));
 }
 
-// Same destination: same folder, ignoring case and a closing separator. Same
-// volume: same drive. (Against other kinds: network_device_test.)
-TEST(DiskIdentity, FolderForTheDestinationDriveForTheVolume) {
-  auto a = DiskAt("D:\\Backup");
-  EXPECT_TRUE(a->IsSameDestination(*a));
-  EXPECT_TRUE(a->IsSameDestination(*DiskAt("d:\\backup\\")));
-  EXPECT_TRUE(DiskAt("D:\\Bäckup\\")->IsSameDestination(*DiskAt("d:\\BÄCKUP")));
-  EXPECT_FALSE(a->IsSameDestination(*DiskAt("D:\\Backup2")));
-  EXPECT_FALSE(a->IsSameDestination(*DiskAt("D:\\Backup\\sub")));
-  EXPECT_TRUE(a->IsSameVolume(*DiskAt("d:\\two\\three")));
-  EXPECT_FALSE(a->IsSameVolume(*DiskAt("E:\\one")));
+// The long-path form prefixes drive and share paths and refuses what does
+// not fit (counted in UTF-16 units) instead of cutting; operations on such
+// paths fail cleanly. Folders on a share start below server and share.
+TEST(DiskDevice, LongPathsAndSharePaths) {
+  const std::pair<std::string, std::string> forms[] = {
+      {"C:\\a\\b.txt", "\\\\?\\C:\\a\\b.txt"},
+      {"\\\\server\\share\\x", "\\\\?\\UNC\\server\\share\\x"},
+      {"\\\\?\\C:\\already", "\\\\?\\C:\\already"},
+      {"C:\\" + std::string(2040, 'a'), "\\\\?\\C:\\" + std::string(2040, 'a')},  // 2047: fits
+      {"C:\\" + std::string(2041, 'a'), ""},
+      {"C:\\" + std::string(2031, 'a') + "\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9", "fits"},
+      {"C:\\" + std::string(2031, 'a') + "\xF0\x9F\x98\x80\xF0\x9F\x98\x80\xF0\x9F\x98\x80" +
+           "\xF0\x9F\x98\x80\xF0\x9F\x98\x80",
+       ""},  // characters outside the basic plane take two units
+  };
+  for (const auto& [path, form] : forms) {
+    std::string out = "x";
+    EXPECT_EQ(ToLongPathForm(path, &out), !form.empty()) << path.substr(0, 20);
+    if (form != "fits") {
+      EXPECT_EQ(out, form) << path.substr(0, 20);
+    }
+  }
+  bvtest::TempDir t, share;
+  CDiskDevice disk(nullptr);
+  const std::string longPath = t.SystemOf(std::string(2100, 'n'));
+  EXPECT_EQ(disk.DeleteFile(longPath), kDestFailed);
+  EXPECT_EQ(disk.MoveFile(longPath, t.SystemOf("x")), kDestFailed);
+  EXPECT_FALSE(disk.FileExists(longPath));
+
+  ScopedVolumes volumes("[C]\nRoot=/\n[\\\\srv\\share]\nRoot=" + share.Native() + "\nOnline=1\n");
+  EXPECT_EQ(disk.CreateFolders("\\\\srv\\share\\a\\b\\f.txt"), kDestOk);
+  EXPECT_EQ(disk.CreateFolders("\\\\?\\UNC\\srv\\share\\c\\f.txt"), kDestOk);
+  EXPECT_EQ(disk.CreateFolders("\\\\srv"), kDestOk);
+  size_t entries = 0;
+  for (auto it = fs::recursive_directory_iterator(share.Native());
+       it != fs::recursive_directory_iterator(); ++it)
+    ++entries;
+  EXPECT_EQ(entries, 3u);  // a, a/b and c
+  EXPECT_TRUE(fs::is_directory(share.NativeOf("a/b")) && fs::is_directory(share.NativeOf("c")));
+  EXPECT_EQ(disk.CreateFolders("\\\\unknown\\share\\a\\f.txt"), plat::kErrBadNetName);
 }
 
 TEST(DestinationFactory, MakesEachKindAndNothingForUnknownTypes) {
@@ -207,8 +218,7 @@ TEST(DestinationFactory, MakesEachKindAndNothingForUnknownTypes) {
     ASSERT_NE(made, nullptr) << type;
     EXPECT_EQ(made->GetStorageType(), type);
     EXPECT_EQ(made->Owner(), &owner);
-    // A USB destination is available only once it holds its disk.
-    EXPECT_EQ(made->IsAvailable(), type != kStorageUsb) << type;
+    EXPECT_EQ(made->IsAvailable(), type != kStorageUsb) << "USB waits for its disk";
   }
   for (int32_t type : {0, 5, -1, 1000}) EXPECT_EQ(CreateDestination(&owner, type), nullptr) << type;
 }

@@ -203,7 +203,7 @@ class DefaultStepTest : public DefaultsTest {
   }
 };
 
-TEST_F(DefaultStepTest, FillsAUniqueFolderOnTheChosenDriveOnce) {
+TEST_F(DefaultStepTest, FillsAUniqueFolderOnTheChosenDriveOnceOrLeavesThePlanAlone) {
   UseVolumes(SystemC() + Volume('D', "fixed", "none", false, 100) +
              Volume('F', "removable", "usb", false, 100));
   fs::create_directories(volumes_.NativeOf("D/Brevanto Videos 1"));
@@ -240,25 +240,19 @@ TEST_F(DefaultStepTest, FillsAUniqueFolderOnTheChosenDriveOnce) {
   EXPECT_EQ(s.storageType, kStorageUsb);
   EXPECT_EQ(
       plat::GetProfileInt(GetPlanFolder(9) + "UI.ini", "BackupDestination", "ActiveTabNew", -1), 1);
-}
 
-TEST_F(DefaultStepTest, LeavesPlansAloneThatNeedNoDestination) {
-  UseVolumes(SystemC() + Volume('D', "fixed", "none", false, 100));
-  PlanList list;
+  // Plans that need no destination, or cannot get one, are left alone.
   Install(10, "E:\\Existing\\", kStorageLocal);
   EXPECT_FALSE(RunDefaultDestinationStep(10, list));
   Install(11, "", kStorageFtp);
   EXPECT_FALSE(RunDefaultDestinationStep(11, list));
   EXPECT_FALSE(RunDefaultDestinationStep(12, list));  // no plan folder at all
-  // A plan file that cannot be read.
   fs::create_directories(data_.NativeOf("PLAN/13"));
   bvtest::WriteNative(data_.NativeOf("PLAN/13/Plan.ini"), std::string("\0\xFF junk", 7));
-  EXPECT_FALSE(RunDefaultDestinationStep(13, list));
-  // No drive of any kind.
+  EXPECT_FALSE(RunDefaultDestinationStep(13, list)) << "unreadable plan file";
   UseVolumes(Volume('C', "cdrom", "none", true, 0));
   Install(14, "", kStorageLocal);
   EXPECT_FALSE(RunDefaultDestinationStep(14, list));
-  PlanSettings s;
   ASSERT_TRUE(ReadPlanFile(GetPlanFolder(14) + kPlanFileName, &s));
   EXPECT_TRUE(s.storePath.empty());
 }

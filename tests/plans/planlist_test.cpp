@@ -1,19 +1,28 @@
+// The plan list: plans made, named, found and refused; loaded from their
+// folders with broken ones skipped and a damaged list rebuilt; threads
+// started, stopped and joined while files are offered from other threads;
+// plans sharing a destination; which files are offered at all.
 #include <gtest/gtest.h>
-
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/ActivityLog.h"
 #include "common/EngineEvents.h"
 #include "engine/CSimplePlan.h"
+#include "engine/CTask.h"
 #include "engine/PlanList.h"
+#include "history/CLoggingDatabase.h"
 #include "plans/CPlan.h"
+#include "plans/PlanFile.h"
 #include "support/EventCollector.h"
 #include "support/ScratchEnv.h"
 #include "support/TempDir.h"
@@ -26,36 +35,17 @@ using bvtest::WriteNative;
 
 namespace {
 
-class PlanListTest : public ::testing::Test {
- protected:
-  std::string PlanDir(uint32_t id) { return env_.Data().NativeOf("PLAN/" + std::to_string(id)); }
-  std::string ListText() { return ReadNative(env_.Data().NativeOf("plans.ini")); }
+// A plan folder as a previous run leaves it.
+void WritePlan(const ScratchEnv& env, uint32_t id, const std::string& name, int unit,
+               const std::string& extra, bool rules = true) {
+  const std::string dir = env.Data().NativeOf("PLAN/" + std::to_string(id));
+  WriteNative(dir + "/Plan.ini",
+              "Mode=1\nName=" + name + "\nStorageType=1\nStorePath=E:\\Store" + std::to_string(id) +
+                  "\nVersionNumber=3\nScheduleNum=1\nScheduleUnit=" + std::to_string(unit) +
+                  "\nLastTime=0\nMissingTime=0\nLastBackupTime=0\n" + extra);
+  if (rules) WriteNative(dir + "/IncExc.ini", "");
+}
 
-  // A plan folder as a previous run leaves it.
-  void WritePlan(uint32_t id, const std::string& name, int unit, const std::string& extra,
-                 bool rules = true) {
-    std::string text = "Mode=1\nName=" + name + "\nStorageType=1\nStorePath=E:\\Store" +
-                       std::to_string(id) +
-                       "\nVersionNumber=3\nScheduleNum=1\nScheduleUnit=" + std::to_string(unit) +
-                       "\nLastTime=0\nMissingTime=0\nLastBackupTime=0\n" + extra;
-    WriteNative(PlanDir(id) + "/Plan.ini", text);
-    if (rules) WriteNative(PlanDir(id) + "/IncExc.ini", "");
-  }
-
-  // Includes everything under the source folder, or only the named subfolder.
-  void IncludeSources(CPlan* plan, const std::string& sub = "") {
-    ScratchEnv::IncludeOnly(plan, sub.empty() ? env_.Src().System() : env_.Src().SystemOf(sub));
-  }
-
-  CPlan* Create(const std::string& name, const std::string& store, int unit = 1) {
-    return list_.CreatePlan(ScratchEnv::Settings(name, store, unit));
-  }
-
-  ScratchEnv env_;
-  PlanList list_;
-};
-
-// Texts of the events of one code, in order.
 std::vector<std::string> TextsOf(EventCollector& events, int32_t code) {
   std::vector<std::string> out;
   for (const auto& e : events.Events())
@@ -63,13 +53,28 @@ std::vector<std::string> TextsOf(EventCollector& events, int32_t code) {
   return out;
 }
 
-// Plans that noted a file, in order.
-std::vector<uint32_t> Takers(EventCollector& events) {
-  std::vector<uint32_t> out;
-  for (const auto& e : events.Events())
-    if (e.code == kEvFileNoted) out.push_back(e.planId);
-  return out;
-}
+class PlanListTest : public ::testing::Test {
+ protected:
+  std::string PlanDir(uint32_t id) { return env_.Data().NativeOf("PLAN/" + std::to_string(id)); }
+  std::string ListText() { return ReadNative(env_.Data().NativeOf("plans.ini")); }
+  CPlan* Create(const std::string& name, const std::string& store, int unit = 1) {
+    return list_.CreatePlan(ScratchEnv::Settings(name, store, unit));
+  }
+  void IncludeSources(CPlan* plan, const std::string& sub = "") {
+    ScratchEnv::IncludeOnly(plan, sub.empty() ? env_.Src().System() : env_.Src().SystemOf(sub));
+  }
+  // Plans that noted a file, in order.
+  static std::vector<uint32_t> Takers(EventCollector& events) {
+    std::vector<uint32_t> out;
+    for (const auto& e : events.Events())
+      if (e.code == kEvFileNoted) out.push_back(e.planId);
+    events.Clear();
+    return out;
+  }
+
+  ScratchEnv env_;
+  PlanList list_;
+};
 
 TEST_F(PlanListTest, CreateFindNameAndRefuse) {
   EventCollector events;
@@ -82,23 +87,21 @@ TEST_F(PlanListTest, CreateFindNameAndRefuse) {
   EXPECT_EQ(TextsOf(events, kEvPlanCreated), std::vector<std::string>{"Docs"});
   EXPECT_EQ(events.Events().back().planId, 1u);
 
-  // Names differing only in case may coexist; equal names may not.
+  // Names differing only in case may coexist; equal names may not. Refused
+  // before an identifier is handed out, or while applying (the counter goes
+  // back); a refused plan leaves the list file alone.
   CPlan* lower = Create("docs", "Store2");
   ASSERT_TRUE(lower);
   EXPECT_FALSE(Create("  Docs ", "Store3"));
   EXPECT_EQ(events.CountOf(kEvDuplicatePlanName), 1u);
-  EXPECT_EQ(ListText(), "SEED=2\nID=1\nID=2\n") << "a refused plan leaves the list file alone";
-  // Refused before an identifier is handed out, or while applying (the
-  // counter goes back).
-  PlanSettings bad = ScratchEnv::Settings("Other", "Store4");
-  bad.storePath.clear();
-  EXPECT_FALSE(list_.CreatePlan(bad));
-  EXPECT_FALSE(list_.CreatePlan(ScratchEnv::Settings("Other", "Store4", 9)));
+  PlanSettings noStore = ScratchEnv::Settings("Other", "Store4");
+  noStore.storePath.clear();
+  PlanSettings badType = ScratchEnv::Settings("Other", "Store4");
+  badType.storageType = 9;
+  for (const PlanSettings& bad : {noStore, ScratchEnv::Settings("Other", "Store4", 9), badType})
+    EXPECT_FALSE(list_.CreatePlan(bad));
   EXPECT_EQ(list_.Seed(), 3);
-  bad = ScratchEnv::Settings("Other", "Store4");
-  bad.storageType = 9;
-  EXPECT_FALSE(list_.CreatePlan(bad));
-  EXPECT_EQ(list_.Seed(), 3);
+  EXPECT_EQ(ListText(), "SEED=2\nID=1\nID=2\n");
 
   EXPECT_EQ(list_.At(0), docs);
   EXPECT_EQ(list_.At(2), nullptr);
@@ -106,18 +109,17 @@ TEST_F(PlanListTest, CreateFindNameAndRefuse) {
   EXPECT_EQ(list_.FindByName("docs", lower), nullptr);
   PlanInfoForLog info;
   ASSERT_TRUE(LookUpPlanForLog(1, &info));
-  EXPECT_EQ(info.name + "|" + info.storePath, "Docs|E:\\Store");
-  EXPECT_EQ(info.versionNumber, 3);
+  EXPECT_EQ(info.name + "|" + info.storePath + "|" + std::to_string(info.versionNumber),
+            "Docs|E:\\Store|3");
   EXPECT_FALSE(LookUpPlanForLog(77, &info));
 
   // Unique names and destination folders: "Backup 1" is a plan's
   // destination, "Backup 2" exists on disk.
-  ASSERT_TRUE(Create("Docs 1", "Backup 1"));
-  ASSERT_TRUE(Create("Docs 2", "x"));
+  CPlan* backup = Create("Docs 1", "Backup 1");
+  ASSERT_TRUE(backup && Create("Docs 2", "x"));
   EXPECT_EQ(list_.MakeUniqueName("Docs"), "Docs 3");
   fs::create_directories(env_.Store().NativeOf("Backup 2"));
   EXPECT_EQ(list_.MakeUniqueDestinationFolder("E:\\Backup"), "E:\\Backup 3");
-  CPlan* backup = list_.FindByName("Docs 1");
   EXPECT_EQ(list_.FindByDestination("e:\\backup 1\\"), backup);
   EXPECT_EQ(list_.FindByDestination("E:\\BACKUP 1", backup), nullptr);
 }
@@ -125,18 +127,17 @@ TEST_F(PlanListTest, CreateFindNameAndRefuse) {
 TEST_F(PlanListTest, LoadAllSkipsBrokenPlans) {
   WriteNative(env_.Data().NativeOf("plans.ini"),
               "SEED=9\nID=3\nID=0\nID=4\nID=5\nID=6\nID=3\nColour=red\n");
-  WritePlan(3, "Manual", 8, "Enabled=1\n");
+  WritePlan(env_, 3, "Manual", 8, "Enabled=1\n");
   WriteNative(PlanDir(3) + "/UI.ini", "[WizardPage3Options]\nBackupTime=12345\n");
-  WritePlan(4, "No rules", 1, "Enabled=0\n", false);
-  WritePlan(5, "Manual", 1, "Enabled=0\n");
-  WritePlan(6, "Fresh", 1, "InitDone=0\nEnabled=0\nMode=2\n");
+  WritePlan(env_, 4, "No rules", 1, "Enabled=0\n", false);
+  WritePlan(env_, 5, "Manual", 1, "Enabled=0\n");
+  WritePlan(env_, 6, "Fresh", 1, "InitDone=0\nEnabled=0\nMode=2\n");
   EventCollector events;
   EXPECT_FALSE(list_.LoadAllPlans()) << "unknown lines: the list is written anew";
   ASSERT_EQ(list_.Count(), 2u);
   CPlan* manual = list_.At(0);
   CPlan* fresh = list_.At(1);
-  EXPECT_EQ(manual->Id(), 3u);
-  EXPECT_EQ(fresh->Id(), 6u);
+  EXPECT_EQ(manual->Id() * 10 + fresh->Id(), 36u);
   EXPECT_FALSE(manual->Enabled()) << "a manual plan is never started on load";
   EXPECT_EQ(static_cast<CSimplePlan*>(manual)->Thread(), nullptr);
   EXPECT_TRUE(manual->InitDone());
@@ -152,16 +153,16 @@ TEST_F(PlanListTest, LoadAllSkipsBrokenPlans) {
   EXPECT_EQ(events.CountOf(kEvDuplicatePlanName), 1u);
   EXPECT_EQ(events.CountOf(kEvInvalidContent), 2u) << "the line and the rebuilt list";
   EXPECT_FALSE(list_.LoadPlan(3)) << "already listed";
-  // The next plan made continues the counter.
   CPlan* made = Create("New", "StoreNew");
   ASSERT_TRUE(made);
-  EXPECT_EQ(made->Id(), 10u);
+  EXPECT_EQ(made->Id(), 10u) << "the counter goes on";
   EXPECT_EQ(ListText(), "SEED=10\nID=3\nID=6\nID=10\n");
 }
 
 // However "plans.ini" is damaged, the plans come back from their folders, the
 // damaged file is kept aside, the list is written anew and the user is told;
-// a new plan never takes the identifier of a folder that exists.
+// a new plan never takes the identifier of a folder that exists. A first
+// start rebuilds, writes and says nothing.
 TEST(PlanListDamageTest, DamagedListIsRebuiltFromThePlanFolders) {
   const std::string good = "SEED=3\nID=1\nID=2\nID=3\n";
   std::string flipped = good;
@@ -181,24 +182,14 @@ TEST(PlanListDamageTest, DamagedListIsRebuiltFromThePlanFolders) {
   for (const auto& [what, make] : damages) {
     SCOPED_TRACE(what);
     ScratchEnv env;
-    for (uint32_t id : {1u, 2u, 3u}) {
-      const std::string dir = env.Data().NativeOf("PLAN/" + std::to_string(id));
-      WriteNative(dir + "/Plan.ini",
-                  "Mode=1\nName=P" + std::to_string(id) + "\nStorageType=1\nStorePath=E:\\S" +
-                      std::to_string(id) +
-                      "\\\nVersionNumber=3\nScheduleNum=1\nScheduleUnit=8\n"
-                      "LastTime=0\nMissingTime=0\nEnabled=0\nLastBackupTime=0\n");
-      WriteNative(dir + "/IncExc.ini", "");
-    }
+    for (uint32_t id : {1u, 2u, 3u}) WritePlan(env, id, "P" + std::to_string(id), 8, "Enabled=0\n");
     fs::create_directories(env.Data().NativeOf("PLAN/7"));  // a folder whose plan file is gone
     const std::string listNative = env.Data().NativeOf("plans.ini");
     make(listNative);
-
     EventCollector events;
     PlanList list;
     EXPECT_FALSE(list.LoadAllPlans());
     ASSERT_EQ(list.Count(), 3u);
-    // Listed plans keep their order, found ones follow.
     std::string written = ReadNative(listNative);
     ASSERT_EQ(written.rfind("SEED=7\n", 0), 0u) << written;
     std::vector<std::string> lines;
@@ -222,9 +213,6 @@ TEST(PlanListDamageTest, DamagedListIsRebuiltFromThePlanFolders) {
     ASSERT_TRUE(made);
     EXPECT_EQ(made->Id(), 8u);
   }
-
-  // A first start: nothing to rebuild, nothing written, nothing said; a plan
-  // folder left without a list still keeps its identifier.
   ScratchEnv env;
   EventCollector events;
   PlanList list;
@@ -238,61 +226,99 @@ TEST(PlanListDamageTest, DamagedListIsRebuiltFromThePlanFolders) {
   EXPECT_EQ(made->Id(), 2u);
 }
 
-// Threads: an enabled plan starts on load; engine shut-down ends the thread
-// but keeps the plan enabled; stopped threads are reaped before a plan goes;
-// deleting removes plan and folder; the list joins what is left.
-TEST_F(PlanListTest, ThreadsStartStopAndEndBeforeThePlanGoes) {
+// An enabled plan starts on load; stopping ends the thread but keeps the
+// plan enabled; stopped threads are reaped before a plan goes; deleting
+// removes plan and folder (a running thread is handed the deletion). All the
+// while two threads keep changing source files and offering them, and a
+// third keeps forcing runs through the list's lock; the list that is left
+// is the one on disk, and every journal reopens valid.
+TEST_F(PlanListTest, ThreadsStartStopAndEndWhileFilesAreOffered) {
   WriteNative(env_.Data().NativeOf("plans.ini"), "SEED=1\nID=1\n");
-  WritePlan(1, "Running", 4, "Enabled=1\n");
+  WritePlan(env_, 1, "Running", 4, "Enabled=1\n");
   auto list = std::make_unique<PlanList>();
   EventCollector events;
   ASSERT_TRUE(list->LoadAllPlans());
   auto* plan = static_cast<CSimplePlan*>(list->Find(1));
   ASSERT_TRUE(plan);
-  EXPECT_TRUE(plan->Enabled());
-  EXPECT_NE(plan->Thread(), nullptr);
-  EXPECT_NE(plan->Task(), nullptr);
+  EXPECT_TRUE(plan->Enabled() && plan->Thread() && plan->Task());
   EXPECT_EQ(events.CountOf(kEvPlanEnabled), 1u);
   plan->StopAndWait();
   EXPECT_EQ(plan->Thread(), nullptr);
   EXPECT_EQ(plan->RetiredThreadCount(), 0u);
   ASSERT_TRUE(plan->Save());
   EXPECT_NE(ReadNative(PlanDir(1) + "/Plan.ini").find("Enabled=1\n"), std::string::npos);
-
-  // A manual plan: its thread runs but writes nothing into the folder.
-  CPlan* manual = list->CreatePlan(ScratchEnv::Settings("A", "StoreA", 8));
-  ASSERT_TRUE(manual);
-  auto* simple = static_cast<CSimplePlan*>(manual);
-  for (int i = 0; i < 5; ++i) {
-    manual->SetEnabled(true, 0);
-    ASSERT_NE(simple->Thread(), nullptr);
-    EXPECT_NE(manual->Task(), nullptr);
-    manual->SetEnabled(false, 0);
-    EXPECT_EQ(simple->Thread(), nullptr);
-    EXPECT_EQ(manual->Task(), nullptr);
-    EXPECT_FALSE(manual->Stopping());
-  }
-  EXPECT_GE(simple->RetiredThreadCount(), 1u);
-  events.Clear();
-  EXPECT_TRUE(list->DeletePlan(2));  // waits for its old threads
-  EXPECT_FALSE(fs::exists(PlanDir(2)));
-  EXPECT_EQ(list->Find(2), nullptr);
-  EXPECT_EQ(ListText(), "SEED=2\nID=1\n");
-  EXPECT_EQ(events.CountOf(kEvPlanDeleted), 1u);
-  EXPECT_FALSE(list->DeletePlan(2));
-  // Deleting a plan with a running thread hands the deletion to it.
+  IncludeSources(plan);
   plan->SetEnabled(false, 0);
   plan->SetEnabled(true, 0);
-  ASSERT_NE(plan->Thread(), nullptr);
-  CPlan* other = list->CreatePlan(ScratchEnv::Settings("B", "StoreB", 8));
-  ASSERT_TRUE(other);
-  other->SetEnabled(true, 0);
-  EXPECT_TRUE(list->DeletePlan(3));
-  EXPECT_FALSE(fs::exists(PlanDir(3)));
-  EXPECT_EQ(list->Count(), 1u);
+  ASSERT_NE(plan->Task(), nullptr);
+  std::atomic<bool> stop{false};
+  std::atomic<uint64_t> taken{0}, forced{0};
+  std::vector<std::thread> workers;
+  for (int w = 0; w < 2; ++w) {
+    workers.emplace_back([&, w] {
+      for (uint64_t i = 0; !stop.load(); ++i) {
+        const std::string rel = "w" + std::to_string(w) + "/f" + std::to_string(i % 16) + ".txt";
+        env_.Src().Write(rel, "round " + std::to_string(i));
+        taken += list->OfferChangedFile(env_.Src().SystemOf(rel));
+      }
+    });
+  }
+  workers.emplace_back([&] {
+    for (; !stop.load(); std::this_thread::sleep_for(std::chrono::milliseconds(5))) {
+      std::lock_guard<std::recursive_mutex> g(list->Lock());
+      for (size_t i = 0; i < list->Count(); ++i) {
+        std::lock_guard<std::recursive_mutex> pg(list->At(i)->Lock());
+        if (CSimpleTask* task = list->At(i)->Task()) {
+          task->SetForced(true);
+          ++forced;
+        }
+      }
+    }
+  });
+  // Manual plans: their threads run but write nothing into the folder.
+  for (int round = 0; round < 8; ++round) {
+    CPlan* manual = list->CreatePlan(
+        ScratchEnv::Settings("M" + std::to_string(round), "S" + std::to_string(round % 3), 8));
+    EXPECT_TRUE(manual);
+    if (!manual) break;
+    IncludeSources(manual);
+    auto* simple = static_cast<CSimplePlan*>(manual);
+    for (int i = 0; i < 3; ++i) {
+      manual->SetEnabled(true, 0);
+      EXPECT_NE(simple->Thread(), nullptr);
+      EXPECT_NE(manual->Task(), nullptr);
+      manual->SetEnabled(false, 0);
+      EXPECT_EQ(simple->Thread(), nullptr);
+      EXPECT_EQ(manual->Task(), nullptr);
+    }
+    EXPECT_GE(simple->RetiredThreadCount(), 1u);
+    manual->SetEnabled(round % 2 == 0, 0);  // a running thread is handed the deletion
+    EXPECT_TRUE(list->DeletePlan(manual->Id()));
+    EXPECT_FALSE(fs::exists(PlanDir(2 + round)));
+    EXPECT_EQ(list->Find(2 + round), nullptr);
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  stop = true;
+  for (auto& t : workers) t.join();
+  EXPECT_GT(taken.load(), 0u);
+  EXPECT_GT(forced.load(), 0u);
+  EXPECT_EQ(events.CountOf(kEvPlanDeleted), 8u);
+  EXPECT_FALSE(list->DeletePlan(2));
+  CPlan* last = list->CreatePlan(ScratchEnv::Settings("Last", "SL", 8));
+  ASSERT_TRUE(last);
+  last->SetEnabled(true, 0);
+  EXPECT_EQ(ListText(), "SEED=10\nID=1\nID=10\n");
+  plan->StopAndWait();
+  plan->Database()->Close();
+  CLoggingDatabase db;
+  EXPECT_EQ(db.Open(plan->GetPlanFolder(), 1), 0u);
+  EXPECT_EQ(db.LoadIndex(), 0u);
+  db.Close();
   list.reset();  // stops and joins the running thread before the plan goes
 }
 
+// Plans on one destination take a changed file once: the first that matches
+// it; deleting the middle plan relinks the chain; busy goes along the links.
 TEST_F(PlanListTest, SharedDestinationTakesAFileOnce) {
   CPlan* a = Create("A", "Shared");
   CPlan* b = Create("B", "shared\\");
@@ -304,28 +330,20 @@ TEST_F(PlanListTest, SharedDestinationTakesAFileOnce) {
   EXPECT_EQ(c->SameDestinationLink(), b);
   EXPECT_EQ(d->SameDestinationLink(), nullptr);
   for (CPlan* p : {a, b, c, d}) IncludeSources(p);
-
   const std::string file1 = env_.Src().SystemOf("one.txt");
   env_.Src().Write("one.txt", "1");
   EventCollector events;
   EXPECT_TRUE(list_.OfferChangedFile(file1));
-  EXPECT_EQ(Takers(events), (std::vector<uint32_t>{a->Id(), d->Id()}));
   EXPECT_EQ(TextsOf(events, kEvFileNoted), (std::vector<std::string>{file1, file1}));
+  EXPECT_EQ(Takers(events), (std::vector<uint32_t>{a->Id(), d->Id()}));
   uint64_t offset;
   EXPECT_TRUE(a->Database()->Lookup(file1, &offset));
   EXPECT_FALSE(b->Database()->Lookup(file1, &offset));
-  EXPECT_TRUE(d->Database()->Lookup(file1, &offset));
-
-  // A no longer matches: the next plan on the destination takes the file.
-  IncludeSources(a, "only-a");
-  const std::string file2 = env_.Src().SystemOf("two.txt");
+  IncludeSources(a, "only-a");  // A no longer matches: the next plan takes the file
   env_.Src().Write("two.txt", "2");
-  events.Clear();
-  EXPECT_TRUE(list_.OfferChangedFile(file2));
+  EXPECT_TRUE(list_.OfferChangedFile(env_.Src().SystemOf("two.txt")));
   EXPECT_EQ(Takers(events), (std::vector<uint32_t>{b->Id(), d->Id()}));
-  EXPECT_FALSE(c->Database()->Lookup(file2, &offset));
 
-  // Deleting the middle plan relinks the chain; busy goes along the links.
   ASSERT_TRUE(list_.DeletePlan(b->Id()));
   EXPECT_EQ(c->SameDestinationLink(), a);
   EXPECT_FALSE(c->IsEarlierSameDestinationBusy());
@@ -339,8 +357,10 @@ TEST_F(PlanListTest, SharedDestinationTakesAFileOnce) {
   c->WaitWhileEarlierSameDestinationBusy();
 }
 
+// Only files on internal fixed drives (the list follows the volume table),
+// outside stores, recycle bins and plan destinations are taken; folders and
+// excluded files are refused.
 TEST_F(PlanListTest, OnlyFilesOnInternalFixedDrivesOutsideStoresAreTaken) {
-  // The list follows the volume table: a fixed drive that appears is taken.
   const std::string src = env_.Src().Native();
   const std::string fg = "[F]\nRoot=" + src + "\nType=removable\nBus=usb\n[G]\nRoot=" + src +
                          "\nType=fixed\nBus=usb\n";
@@ -370,18 +390,15 @@ TEST_F(PlanListTest, OnlyFilesOnInternalFixedDrivesOutsideStoresAreTaken) {
   };
   for (const auto& [path, eligible] : cases)
     EXPECT_EQ(list_.IsPathEligible(path), eligible) << path;
-
-  // Offers: folders, files inside a store and excluded files are refused.
   IncludeSources(a);
   env_.Src().Write("kept/Brevanto.dat", "");
   env_.Src().Write("kept/deep/f.txt", "x");
   env_.Src().Write("plain/f.txt", "x");
-  EXPECT_FALSE(list_.OfferChangedFile(""));
-  EXPECT_FALSE(list_.OfferChangedFile(env_.Src().SystemOf("plain")));
-  EXPECT_FALSE(list_.OfferChangedFile(env_.Src().SystemOf("kept/deep/f.txt")));
-  EXPECT_FALSE(list_.OfferChangedFile("D:\\plain\\f.txt"));
+  for (const std::string& refused :
+       {std::string(), env_.Src().SystemOf("plain"), env_.Src().SystemOf("kept/deep/f.txt"),
+        std::string("D:\\plain\\f.txt"), std::string("C:\\proc\\self\\status")})
+    EXPECT_FALSE(list_.OfferChangedFile(refused)) << refused;
   EXPECT_TRUE(list_.OfferChangedFile(env_.Src().SystemOf("plain/f.txt")));
-  EXPECT_FALSE(list_.OfferChangedFile("C:\\proc\\self\\status")) << "built-in exclusion";
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "common/Texts.h"
@@ -154,57 +155,44 @@ TEST_F(SourcesTest, WebChoicesAndWizardAnswersMakeTheRules) {
   EXPECT_EQ(Items(whole.FindGroup(kRuleInclude, "group1")), std::vector<std::string>{"*.*"});
 }
 
-TEST(ExtensionList, QuotedFieldsAndMissingBars) {
+// The extension list: quoted fields, a byte-order mark, UTF-16 read like
+// UTF-8, entries without "|" and bad lines reported with the rest read; a
+// missing or oversized file fails; the chosen masks follow the wizard items.
+TEST(ExtensionList, ParsesReportsAndFollowsTheChosenItems) {
   bvtest::EventCollector events;
-  const auto list = ParseExtensionList(
+  const std::string text =
       "\xEF\xBB\xBF\"Document Files\",\"Word|*.doc\",\"A, \"\"quoted\"\" kind|*.q\", Plain | *.txt "
-      ",\r\n"
-      "\r\n"
-      "Videos,NoBar,\"Movies|*.mp4\"\n"
-      ",\"No name|*.x\"\n");
-  ASSERT_EQ(list.size(), 2u);
-  EXPECT_EQ(list[0].name, "Document Files");
-  ASSERT_EQ(list[0].entries.size(), 3u);
-  EXPECT_EQ(list[0].entries[0].description, "Word");
-  EXPECT_EQ(list[0].entries[0].mask, "*.doc");
-  EXPECT_EQ(list[0].entries[1].description, "A, \"quoted\" kind");
-  EXPECT_EQ(list[0].entries[2].description, "Plain");
-  EXPECT_EQ(list[0].entries[2].mask, "*.txt");
-  ASSERT_EQ(list[1].entries.size(), 1u);
-  EXPECT_EQ(list[1].entries[0].mask, "*.mp4");
-  const auto all = events.Events();
-  ASSERT_EQ(all.size(), 1u);
-  EXPECT_EQ(all[0].code, kEvInvalidContent);
-  EXPECT_EQ(all[0].text1, "Missing | in Ext.txt file!");
-  EXPECT_EQ(all[0].text2, "NoBar");
-}
-
-TEST(ExtensionList, Utf16LittleEndianReadsLikeUtf8) {
-  const std::string utf8 =
-      "\"Photos and Pictures\",\"Bilder \xC3\xA4|*.jpg\"\r\nVideos,\"M|*.mkv\"";
+      ",\r\n\r\nVideos,NoBar,\"Movies \xC3\xA4|*.mp4\"\n,\"No name|*.x\"\n";
   std::string utf16 = "\xFF\xFE";
-  for (char16_t c : plat::Utf8ToUtf16(utf8)) {
+  for (char16_t c : plat::Utf8ToUtf16(text.substr(3))) {
     utf16.push_back(static_cast<char>(c & 0xFF));
     utf16.push_back(static_cast<char>(c >> 8));
   }
-  const auto a = ParseExtensionList(utf8);
-  const auto b = ParseExtensionList(utf16);
-  ASSERT_EQ(b.size(), 2u);
-  ASSERT_EQ(a.size(), b.size());
-  EXPECT_EQ(b[0].entries[0].description, "Bilder \xC3\xA4");
-  EXPECT_EQ(b[1].entries[0].mask, a[1].entries[0].mask);
-}
-
-TEST(ExtensionList, BadInputIsReportedAndTheRestRead) {
-  bvtest::EventCollector events;
-  std::string text = "Videos,\"" + std::string(5000, 'x') + "|*.x\"\n";
-  text += std::string("\x01\xFF\xFE\x00junk,\x80|*.bin\n", 17);
-  text += "Document Files,\"Word|*.doc\"";
-  const auto list = ParseExtensionList(text);
-  ASSERT_EQ(list.size(), 2u);
-  EXPECT_EQ(list[1].name, "Document Files");
+  for (const std::string& form : {text, utf16}) {
+    const auto list = ParseExtensionList(form);
+    ASSERT_EQ(list.size(), 2u);
+    EXPECT_EQ(list[0].name, "Document Files");
+    ASSERT_EQ(list[0].entries.size(), 3u);
+    EXPECT_EQ(list[0].entries[0].description + "|" + list[0].entries[0].mask, "Word|*.doc");
+    EXPECT_EQ(list[0].entries[1].description, "A, \"quoted\" kind");
+    EXPECT_EQ(list[0].entries[2].description + "|" + list[0].entries[2].mask, "Plain|*.txt");
+    ASSERT_EQ(list[1].entries.size(), 1u);
+    EXPECT_EQ(list[1].entries[0].description + "|" + list[1].entries[0].mask,
+              "Movies \xC3\xA4|*.mp4");
+  }
+  const auto all = events.Events();
+  ASSERT_EQ(all.size(), 2u);
+  EXPECT_EQ(all[0].code, kEvInvalidContent);
+  EXPECT_EQ(all[0].text1 + "|" + all[0].text2, "Missing | in Ext.txt file!|NoBar");
+  events.Clear();
+  EXPECT_TRUE(ParseExtensionList("\xEF\xBB\xBF").empty()) << "a byte-order mark alone";
+  const auto bad = ParseExtensionList("Videos,\"" + std::string(5000, 'x') + "|*.x\"\n" +
+                                      std::string("\x01\xFF\xFE\x00junk,\x80|*.bin\n", 17) +
+                                      "Document Files,\"Word|*.doc\"");
+  ASSERT_EQ(bad.size(), 2u);
+  EXPECT_EQ(bad[1].name, "Document Files");
   EXPECT_EQ(events.CountOf(kEvInvalidContent), 1u);
-  for (const auto& c : list) EXPECT_TRUE(plat::IsValidUtf8(c.name));
+  for (const auto& c : bad) EXPECT_TRUE(plat::IsValidUtf8(c.name));
 
   bvtest::TempDir dir;
   std::vector<ExtensionCategory> out{{"stale", {}}};
@@ -214,18 +202,17 @@ TEST(ExtensionList, BadInputIsReportedAndTheRestRead) {
   events.Clear();
   EXPECT_FALSE(ReadExtensionList(dir.SystemOf("big.txt"), &out));
   EXPECT_EQ(events.CountOf(kEvInvalidContent), 1u);
-}
 
-TEST(ExtensionList, ChosenMasksFollowTheWizardItems) {
-  bvtest::TempDir dir;
   const std::string ui = dir.SystemOf("UI.ini");
   const auto list = ParseExtensionList(
       "Videos,\"A|*.a\",\"B|*.b\",\"C|*.c\"\nDocument Files,\"D|*.d\",\"E|*.e\"\n");
-  plat::WriteProfileString(ui, "FileTypes", "Videos", "1");
-  plat::WriteProfileString(ui, "Videos", "Item1", "1");
-  plat::WriteProfileString(ui, "Videos", "Item2", "0");
-  plat::WriteProfileString(ui, "Videos", "Item3", "1");
-  plat::WriteProfileString(ui, "Document Files", "Item1", "1");  // category not chosen
+  for (const auto& [section, key, value] :
+       {std::tuple{"FileTypes", "Videos", "1"},
+        {"Videos", "Item1", "1"},
+        {"Videos", "Item2", "0"},
+        {"Videos", "Item3", "1"},
+        {"Document Files", "Item1", "1"}})  // category not chosen
+    plat::WriteProfileString(ui, section, key, value);
   EXPECT_EQ(ChosenExtensionMasks(ui, list), (std::vector<std::string>{"*.a", "*.c"}));
 }
 
@@ -242,6 +229,7 @@ class WalkTest : public ::testing::Test {
     homeDir_.Write("Documents/old/in-store.txt", "s");
     homeDir_.Write("Documents/skip.tmp", "t");
     homeDir_.Write(".mozilla/firefox/p1/places.sqlite", "f1");
+    homeDir_.Write(".mozilla/firefox/p1/lock.db", "l1");
     homeDir_.Write("Music/m.mp3", "m1");
   }
   ~WalkTest() override { ResetBuiltinSources(); }
@@ -311,11 +299,14 @@ TEST_F(WalkTest, ChosenSourcesAreBackedUpOnceOutsideStores) {
     // The first plan protects only the browser data.
     std::lock_guard<std::recursive_mutex> g(first->Lock());
     first->Rules()->RemoveGroup(kRuleInclude, "orl:my_documents");
+    first->Rules()->AddGroup(kRuleAlwaysExclude, "own", "x")->AddItem("*\\LOCK.DB", "");
   }
   second->SetSameDestinationLink(first.get());
   WalkChosenSources(second.get());
   EXPECT_EQ(bvtest::ReadNative(Latest("Shared", "Documents/a.txt")), "a2");
   EXPECT_FALSE(fs::exists(Latest("Shared", ".mozilla/firefox/p1/places.sqlite")));
+  EXPECT_EQ(bvtest::ReadNative(Latest("Shared", ".mozilla/firefox/p1/lock.db")), "l1")
+      << "the first plan never backs up what it always excludes";
   second->SetSameDestinationLink(nullptr);
 }
 

@@ -1,0 +1,109 @@
+// Where a path lies: inside a store or not (the marker lookups), and the
+// free space and total size of its volume.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <utility>
+
+#include "destination_suite.h"
+#include "destinations/StoreMarker.h"
+#include "destinations/VolumeCapacity.h"
+
+namespace {
+
+using Cases = std::initializer_list<std::pair<const char*, bool>>;
+
+// Markers appear and vanish under one table of paths: a store folder holds
+// the marker; a file lies inside a store at any depth below a marker (the
+// drive root's and the file's own folder count); a store found before counts
+// only while its marker is there; share paths start at the share; paths
+// without a root are never inside.
+TEST(StoreMarker, FilesLieInsideAStoreWhileAMarkerStandsAboveThem) {
+  bvtest::TempDir e, share;
+  ScopedVolumes volumes("[C]\nRoot=/\n[E]\nRoot=" + e.Native() +
+                        "\n[\\\\nas\\backup]\nRoot=" + share.Native() + "\nOnline=1\n");
+  const auto expectInside = [](Cases cases) {
+    for (const auto& [path, inside] : cases) EXPECT_EQ(IsInsideStore(path), inside) << path;
+  };
+  e.Write("Plain/file.txt", "x");
+  expectInside({{"E:\\Store\\Latest\\x\\y.doc", false}, {"\\\\nas\\backup\\a\\b.txt", false}});
+  e.Write("Store/Brevanto.dat", "");
+  for (const auto& [path, store] : Cases{{"E:\\Store", true},
+                                         {"e:\\Store\\", true},
+                                         {"E:\\Plain", false},
+                                         {"E:\\Missing", false},
+                                         {"", false}})
+    EXPECT_EQ(IsStoreFolder(path), store) << path;
+  expectInside({{"E:\\Store\\Latest\\x\\y.doc", true},
+                {"E:\\Store\\y.doc", true},
+                {"\\\\?\\E:\\Store\\Latest\\y.doc", true},
+                {"E:\\Store\\\\Latest\\y.doc", true},
+                {"E:\\Storehouse\\y.doc", false},
+                {"E:\\Other\\y.doc", false}});
+  std::remove(e.NativeOf("Store/Brevanto.dat").c_str());
+  expectInside({{"E:\\Store\\Latest\\a.txt", false}, {"E:\\Store\\b.txt", false}});
+  e.Write("Store/Latest/x/Brevanto.dat", "");
+  expectInside({{"E:\\Store\\Latest\\x\\y.doc", true},
+                {"E:\\Store\\Latest\\y.doc", false},  // the marker lies below
+                {"E:\\Store\\Latest\\xx\\y.doc", false}});
+  e.Write("Brevanto.dat", "");
+  expectInside({{"E:\\Store\\Latest\\y.doc", true},
+                {"E:\\y.doc", true},
+                {"y.doc", false},
+                {"Store\\y.doc", false},
+                {"E:y.doc", false},
+                {"\\\\nas", false},
+                {"", false}});
+  share.Write("Brevanto.dat", "");
+  expectInside({{"\\\\nas\\backup\\a\\b.txt", true},
+                {"\\\\?\\UNC\\nas\\backup\\a\\b.txt", true},
+                {"\\\\nas\\\\backup\\a\\b.txt", false},  // no share name: no root
+                {"\\\\\\nas\\backup\\a\\b.txt", false}});
+  EXPECT_TRUE(IsStoreFolder("\\\\nas\\backup"));
+}
+
+// The override's figures replace the measured ones, also for a letter up to
+// Z: that shares its folder with another; without them the file system is
+// measured; unknown volumes give failure and zero.
+TEST(VolumeCapacity, OverriddenMeasuredAndUnknownVolumes) {
+  bvtest::TempDir d, e;
+  ScopedVolumes volumes("[C]\nRoot=/\n[D]\nRoot=" + d.Native() + "\n[E]\nRoot=" + e.Native() +
+                        "\nTotalBytes=5000000000000\nFreeBytes=10485759\n[Z]\nRoot=" + e.Native() +
+                        "\nTotalBytes=7000\nFreeBytes=700\n");
+  const struct {
+    const char* path;
+    decltype(&GetFreeSpace) get;
+    uint64_t bytes;
+  } cases[] = {
+      {"E:\\", &GetFreeSpace, 10485759},
+      {"e:\\Store\\not\\made\\yet", &GetTotalSpace, 5000000000000},
+      {"\\\\?\\E:\\Store", &GetFreeSpace, 10485759},
+      {"z:\\x", &GetTotalSpace, 7000},
+      {"Z:\\", &GetFreeSpace, 700},
+  };
+  for (const auto& c : cases) {
+    uint64_t bytes = 1;
+    EXPECT_EQ(c.get(c.path, &bytes), kDestOk) << c.path;
+    EXPECT_EQ(bytes, c.bytes) << c.path;
+  }
+  EXPECT_EQ(GetFreeSpace("E:\\", nullptr), kDestOk);
+
+  uint64_t total = 0, freeBytes = 0;
+  ASSERT_EQ(GetTotalSpace("D:\\", &total), kDestOk);
+  ASSERT_EQ(GetFreeSpace("D:\\", &freeBytes), kDestOk);
+  const std::filesystem::space_info space = std::filesystem::space(d.Native());
+  EXPECT_EQ(total, space.capacity);
+  // Others write to the same disk meanwhile: allow for some drift.
+  EXPECT_LT(freeBytes > space.available ? freeBytes - space.available : space.available - freeBytes,
+            1ull << 30);
+  for (const char* path : {"Q:\\x", "\\\\nowhere\\share\\x", ""}) {
+    for (auto* get : {&GetFreeSpace, &GetTotalSpace}) {
+      uint64_t bytes = 77;
+      EXPECT_EQ(get(path, &bytes), kDestFailed) << path;
+      EXPECT_EQ(bytes, 0u) << path;
+    }
+  }
+}
+
+}  // namespace
