@@ -318,11 +318,14 @@ bool PlanList::LoadAllPlans() {
   int64_t seed = -1;
   bool damaged = false;
   std::set<uint32_t> listed;
+  // Every plan is loaded before any starts: a plan's first walk must know
+  // the destinations of the plans listed after it, to leave them out.
+  std::vector<CPlan*> toStart;
   const bool ok = ReadPlanListFile(
       path, &seed,
       [&](uint32_t id) {
         listed.insert(id);
-        LoadPlan(id);
+        LoadPlan(id, &toStart);
       },
       &damaged);
   const std::vector<uint32_t> folders = PlanFolderIds();
@@ -334,9 +337,10 @@ bool PlanList::LoadAllPlans() {
       PlanSettings s;
       if (listed.count(id) || !ReadPlanFile(GetPlanFolder(id) + kPlanFileName, &s, false)) continue;
       recovered = true;
-      LoadPlan(id);
+      LoadPlan(id, &toStart);
     }
   }
+  for (CPlan* plan : toStart) plan->SetEnabled(true, 0);
   {
     // A new plan must never take an identifier whose folder exists.
     Guard g(lock_);
@@ -355,7 +359,7 @@ bool PlanList::LoadAllPlans() {
   return false;
 }
 
-bool PlanList::LoadPlan(uint32_t id) {
+bool PlanList::LoadPlan(uint32_t id, std::vector<CPlan*>* started) {
   if (Find(id)) return false;
   const bool filled = RunDefaultDestinationStep(id, *this);
   const std::string folder = GetPlanFolder(id);
@@ -390,7 +394,12 @@ bool PlanList::LoadPlan(uint32_t id) {
   plans_.push_back(std::move(plan));
   RebuildSameDestinationLinks();
   // A manual plan runs only on request, so it is never started here.
-  if (s.enabled && s.scheduleUnit != 8) loaded->SetEnabled(true, 0);
+  if (s.enabled && s.scheduleUnit != 8) {
+    if (started != nullptr)
+      started->push_back(loaded);
+    else
+      loaded->SetEnabled(true, 0);
+  }
   return true;
 }
 

@@ -55,8 +55,10 @@ class PlanList : public IPlanOwner {
   // Loads every plan named by "plans.ini"; true when the file opened and held
   // a SEED line. Plans that cannot load are left out with an event.
   bool LoadAllPlans();
-  // Loads one plan from its folder; false when refused.
-  bool LoadPlan(uint32_t id);
+  // Loads one plan from its folder and starts it when it is enabled (or,
+  // with started null, leaves that to the caller, who gets it in *started);
+  // false when refused.
+  bool LoadPlan(uint32_t id, std::vector<CPlan*>* started = nullptr);
   // Writes "plans.ini": SEED, then the identifiers in list order.
   bool SaveList();
 

@@ -226,6 +226,33 @@ TEST(PlanListDamageTest, DamagedListIsRebuiltFromThePlanFolders) {
   EXPECT_EQ(made->Id(), 2u);
 }
 
+// Every listed plan is in the list before the first one starts: a plan's
+// walks leave out the destinations of the plans listed after it.
+TEST_F(PlanListTest, PlansStartOnlyOnceEveryPlanIsLoaded) {
+  WriteNative(env_.Data().NativeOf("plans.ini"), "SEED=2\nID=1\nID=2\n");
+  WritePlan(env_, 1, "First", 1, "Enabled=1\n");
+  WritePlan(env_, 2, "Second", 1, "Enabled=1\n");
+  struct Starts : CBaseClass {
+    explicit Starts(PlanList& l) : list(l) {
+      Subscribe(&UiChannel(), this);
+      Subscribe(&WorkerChannel(), this);
+    }
+    ~Starts() override { DisconnectAll(); }
+    void OnEvent(CMEvent*, const EventData& e) override {
+      if (e.code != kEvPlanEnabled) return;
+      const bool knowsSecond = !list.IsPathEligible("E:\\Store2\\x.txt");
+      std::lock_guard<std::mutex> g(lock);
+      seen.push_back(std::to_string(list.Count()) + (knowsSecond ? " known" : " unknown"));
+    }
+    PlanList& list;
+    std::mutex lock;  // guards seen
+    std::vector<std::string> seen;
+  } starts(list_);
+  EXPECT_TRUE(list_.LoadAllPlans());
+  std::lock_guard<std::mutex> g(starts.lock);
+  EXPECT_EQ(starts.seen, (std::vector<std::string>{"2 known", "2 known"}));
+}
+
 // An enabled plan starts on load; stopping ends the thread but keeps the
 // plan enabled; stopped threads are reaped before a plan goes; deleting
 // removes plan and folder (a running thread is handed the deletion). All the
