@@ -549,51 +549,12 @@ TEST_F(WizardTest, NewPlanFilledInByHandLoadsBackAsTheSamePlan) {
   EXPECT_EQ(GetPlanType(loaded->GetPlanFolder()), kPlanSpecificFolder);
 }
 
-// Every N minutes and every N hours: offered, stored, and kept by a change
-// reopened from the first page (its folders ticked again from the answers).
-TEST_F(WizardTest, IntervalSchedulesSurviveAChange) {
-  for (const auto& [name, unit, count] : {std::tuple{"Quarter hours", kUnitMinutes, 15},
-                                          std::tuple{"Three hours", kUnitOtherInterval, 3}}) {
-    CPlanWizardDlg make(nullptr, 0, CPlanWizardDlg::kPageDest);
-    make.show();
-    Answers(name, "", 1, false, home_.System());  // the other pages' answers, by hand
-    ASSERT_TRUE(
-        plat::WriteFileAtomic(make.AnswersFile(), ReadNative(dir_.NativeOf("answers.ini")), true));
-    ASSERT_TRUE(RunUntil([&] { return make.Worker()->Pending() == 0; }));
-    make.DestPage()->Tabs()->setCurrentIndex(wiz::kTabLocal);
-    Type(make.DestPage()->Folder(), dir_.NativeOf("evol") + "/" + name);
-    NextTo(make, 3);
-    CWPSelectWhenToBackup* when = make.WhenPage();
-    when->Schedule()->setCurrentRow(ScheduleRowOfUnit(unit));
-    EXPECT_TRUE(when->Interval()->isEnabled());
-    when->Interval()->setValue(count);
-    if (unit == kUnitMinutes) Shoot(&make, "wizard-4-interval.png");
-    Type(when->NameEdit(), name);
-    make.FinishButton()->click();
-    CPlan* plan = PlanList::Instance().Find(make.ResultPlanId());
-    ASSERT_NE(plan, nullptr) << Messages();
-    for (int round = 0; round < 2; ++round) {
-      PlanSettings stored;
-      ASSERT_TRUE(ReadPlanFile(plan->GetPlanFolder() + "Plan.ini", &stored, false));
-      EXPECT_EQ(std::make_tuple(stored.scheduleUnit, stored.scheduleNum),
-                std::make_tuple(unit, count))
-          << name;
-      if (round == 1) break;
-      CPlanWizardDlg change(nullptr, plan->Id());
-      change.show();
-      NextTo(change, 3);
-      EXPECT_EQ(change.WhenPage()->Interval()->value(), count);
-      change.FinishButton()->click();
-      ASSERT_TRUE(RunUntil([&] { return change.result() == QDialog::Accepted; })) << Messages();
-    }
-  }
-}
-
 // A change opens at the destination page with the stored destination as the
 // user knows it. The folder is checked as it is chosen: written to (a probe
 // made and removed, also as an ordinary user), not too long, inside a
 // protected folder or on its disk; the tab shown names the kind of plan.
-// Finished, the plan is stopped, changed and running again.
+// Finished with a schedule of every N minutes, the plan is stopped, changed
+// and running again; a later change from the first page keeps the schedule.
 TEST_F(WizardTest, DestinationIsCheckedWhenChosenAndAChangeKeepsThePlanRunning) {
   CPlan* plan = Finish("Home", "E:\\H", 0, false);
   ASSERT_TRUE(plan && plan->Enabled());
@@ -646,8 +607,13 @@ TEST_F(WizardTest, DestinationIsCheckedWhenChosenAndAChangeKeepsThePlanRunning) 
   EXPECT_FALSE(fs::exists(home_.NativeOf(".brevanto-write-probe")));
 
   ASSERT_EQ(wizard.CurrentPage(), 3);
-  EXPECT_EQ(wizard.WhenPage()->NameEdit()->text(), "Home");
-  EXPECT_FALSE(wizard.WhenPage()->InitBackup()->isChecked());
+  CWPSelectWhenToBackup* when = wizard.WhenPage();
+  EXPECT_EQ(when->NameEdit()->text(), "Home");
+  EXPECT_FALSE(when->InitBackup()->isChecked());
+  when->Schedule()->setCurrentRow(ScheduleRowOfUnit(kUnitMinutes));
+  EXPECT_TRUE(when->Interval()->isEnabled());
+  when->Interval()->setValue(15);
+  Shoot(&wizard, "wizard-4-interval.png");
   wizard.FinishButton()->click();
   EXPECT_FALSE(plan->Enabled());  // stopped, its destination let go, then changed
   ASSERT_TRUE(RunUntil([&] { return wizard.result() == QDialog::Accepted; }));
@@ -655,6 +621,19 @@ TEST_F(WizardTest, DestinationIsCheckedWhenChosenAndAChangeKeepsThePlanRunning) 
   EXPECT_EQ(plan->DestinationRoot(), "E:\\Fine\\");
   EXPECT_EQ(Profile(plan->GetPlanFolder() + "UI.ini", "BackupDestination", "StoragePath"),
             "E:\\Fine");
+  for (int round = 0; round < 2; ++round) {
+    PlanSettings stored;
+    ASSERT_TRUE(ReadPlanFile(plan->GetPlanFolder() + "Plan.ini", &stored, false));
+    EXPECT_EQ(std::make_tuple(stored.scheduleUnit, stored.scheduleNum),
+              std::make_tuple(kUnitMinutes, 15));
+    if (round == 1) break;
+    CPlanWizardDlg change(nullptr, plan->Id());  // its folders ticked again from the answers
+    change.show();
+    NextTo(change, 3);
+    EXPECT_EQ(change.WhenPage()->Interval()->value(), 15);
+    change.FinishButton()->click();
+    ASSERT_TRUE(RunUntil([&] { return change.result() == QDialog::Accepted; })) << Messages();
+  }
 
   fs::create_directories(dir_.NativeOf("closed"));
   fs::create_directories(dir_.NativeOf("open"));
