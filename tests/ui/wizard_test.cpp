@@ -210,8 +210,6 @@ TEST_F(WizardTest, AnswersBecomeSettingsSourcesAndDestinationChecks) {
     DC result;
     const char* system;
   } cases[] = {
-      {wiz::kTabLocal, "  ", DC::kEmpty, nullptr},
-      {wiz::kTabLocal, "backup", DC::kInvalid, nullptr},
       {wiz::kTabLocal, e + "/a,b", DC::kInvalid, nullptr},
       {wiz::kTabLocal, e + "/a*b", DC::kInvalid, nullptr},
       {wiz::kTabLocal, e + "/My Backup/", DC::kOk, "E:\\My Backup"},
