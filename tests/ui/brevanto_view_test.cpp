@@ -372,8 +372,11 @@ TEST_F(ViewTest, ShowsOneCellPerPlanWithItsTexts) {
     s.scheduleUnit = 8;
     CPlan* other = PlanList::Instance().CreatePlan(s);
     ASSERT_TRUE(other);
-    Show(view);
-    EXPECT_EQ(ContentOf(view, other->Id()).destination.toStdString(), o.shown);
+    // Its card is made at once and filled in when its lock is free.
+    EXPECT_TRUE(RunUntil([&] {
+      view.Refresh();
+      return ContentOf(view, other->Id()).destination.toStdString() == o.shown;
+    })) << ContentOf(view, other->Id()).destination.toStdString();
     PlanList::Instance().DeletePlan(other->Id());
   }
 
