@@ -443,9 +443,10 @@ TEST_F(WizardTest, NewPlanFilledInByHandLoadsBackAsTheSamePlan) {
   tree->FindItem(kMyComputerEntry)->setCheckState(0, Qt::Checked);
   EXPECT_EQ(tree->Checked(), std::vector<std::string>{kMyComputerEntry});
   EXPECT_EQ(item->checkState(0), Qt::Checked);
-  tree->FindItem(kMyComputerEntry)->setCheckState(0, Qt::Unchecked);
-  item->setCheckState(0, Qt::Checked);
-  EXPECT_EQ(tree->Checked(), std::vector<std::string>{projects});
+  tree->SetChecked({projects});  // as answers read back tick it
+  ASSERT_TRUE(RunUntil([&] { return !tree->Loading(); }));
+  item = tree->FindItem(projects);
+  ASSERT_TRUE(item && tree->Checked() == std::vector<std::string>{projects});
   // Its tool tip counts what it holds.
   tree->scrollToItem(item);
   const QRect rect = tree->visualItemRect(item);
