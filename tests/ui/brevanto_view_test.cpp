@@ -834,6 +834,7 @@ TEST_F(ViewTest, CopiesThatFailShowTheProblemAndOnlyRealCausesPopUp) {
     CPlanCell::SetAnimationsEnabled(false);
     frame.resize(960, 640);
     frame.show();
+    view.findChild<QScrollArea*>("planScroll")->ensureWidgetVisible(view.Cell(id), 0, 0);
     Shoot(&frame, "main-trouble.png");
     CPlanCell::SetAnimationsEnabled(true);
   }
