@@ -49,7 +49,9 @@ TEST_F(MainFrameTest, FrameHasCaptionMenuAndIconCallbacks) {
   for (int i = 0; i < 6; ++i) {
     QAction* action = menu->actions()[i];
     EXPECT_EQ(action->isSeparator(), keys[i] == nullptr) << i;
-    if (keys[i]) EXPECT_EQ(action->text().toStdString(), GetText("TRAYMENU", keys[i]));
+    if (keys[i]) {
+      EXPECT_EQ(action->text().toStdString(), GetText("TRAYMENU", keys[i]));
+    }
   }
   EXPECT_EQ(menu->actions()[4], frame.ShowAction());
   EXPECT_EQ(menu->actions()[5], frame.ExitAction());
