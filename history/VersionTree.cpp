@@ -280,6 +280,10 @@ bool ListVersionFolder(StoreAccess& access, char sep, CVersionFolder* folder) {
   return ListFolder(access, sep, folder, false);
 }
 
+bool ListVersionNames(StoreAccess& access, char sep, CVersionFolder* folder) {
+  return ListFolder(access, sep, folder, true);
+}
+
 void AdoptListing(CVersionFolder* folder, CVersionFolder* listed) {
   if (folder->listed || listed == nullptr || !listed->listed) return;
   folder->folders = std::move(listed->folders);
@@ -329,7 +333,7 @@ std::unique_ptr<CVersionFolder> SearchVersions(StoreAccess& access, const Restor
     if (stopped()) return nullptr;
     CVersionFolder* f = stack.back();
     stack.pop_back();
-    ListFolder(access, store.separator, f, /*namesOnly=*/true);
+    ListVersionNames(access, store.separator, f);
     order.push_back(f);
     for (auto it = f->folders.rbegin(); it != f->folders.rend(); ++it) stack.push_back(it->get());
   }

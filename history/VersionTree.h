@@ -64,6 +64,10 @@ bool NaturalLess(std::string_view a, std::string_view b);
 // Lists a folder's two store folders into folders and files (once). Children
 // of a ticked folder are ticked. False when neither could be listed.
 bool ListVersionFolder(StoreAccess& access, char separator, CVersionFolder* folder);
+// The same with names only where sizes and dates would cost a call per file
+// (FileVersion::sized false; CompleteVersions fetches them), as a search
+// lists the folders it only looks through.
+bool ListVersionNames(StoreAccess& access, char separator, CVersionFolder* folder);
 // Takes over what a listing of a copy of the folder found (children, their
 // parent) when the folder itself is not listed yet; a ticked folder ticks
 // them. A listing job lists such a copy, so it never touches a shown tree.

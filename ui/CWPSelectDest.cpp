@@ -303,15 +303,18 @@ void CWPSelectDest::DriveChosen(int index) {
   const std::string name =
       folderName_.empty() ? GetText(kSection, "DEFAULT_FOLDER_NAME") : folderName_;
   ++busy_;
-  ctx_->worker->Run([l, name, this_ = this]() -> std::function<void()> {
+  const QString shown = folderEdit_->text();
+  ctx_->worker->Run([l, name, shown, this_ = this]() -> std::function<void()> {
     // On a drive whose root takes no folders of the user's: the home folder.
     const std::string unique =
         PlanList::Instance().MakeUniqueDestinationFolder(BackupFolderBase(l) + name);
-    return [unique, page = this_] {
+    return [unique, shown, page = this_] {
       --page->busy_;
-      // Only while the drive is still the chosen one.
+      // Only while the drive is still the chosen one, and never over a
+      // folder typed or picked meanwhile.
       const QChar now = page->driveCombo_->currentData().toChar();
-      if (now.toLatin1() == unique[0]) page->SetFolderSystem(unique);
+      if (now.toLatin1() == unique[0] && page->folderEdit_->text() == shown)
+        page->SetFolderSystem(unique);
     };
   });
 }

@@ -1,8 +1,10 @@
 #include "ui/WizardAnswers.h"
 
 #include <algorithm>
+#include <atomic>
 #include <memory>
 #include <mutex>
+#include <random>
 
 #include "destinations/DestinationFactory.h"
 #include "engine/CTask.h"
@@ -388,7 +390,12 @@ DestFindings ExamineDestination(std::string_view systemPath, const SourceAnswers
     at = plat::PathFolder(at);
     while (at.size() > 3 && at.back() == '\\') at.pop_back();
   }
-  const std::string file = plat::PathAppend(at, ".brevanto-write-probe");
+  // A name of this probe's own: the page's probe and the check of Next may
+  // look at one folder at the same moment, and each deletes only its file.
+  static std::atomic<uint64_t> probes{0};
+  static const uint64_t tag = std::random_device{}();
+  const std::string file = plat::PathAppend(
+      at, ".brevanto-write-probe-" + std::to_string(tag) + "-" + std::to_string(++probes));
   f.notWritable = !plat::WriteFileAtomic(file, "probe") || !plat::DeleteFile(file);
   return f;
 }

@@ -1,6 +1,6 @@
 // Records what the channels it joins publish (both global channels unless
-// told otherwise) and lets a test wait for an event; a hang ends after a
-// minute with a failed wait instead of blocking the suite.
+// told otherwise) and lets a test wait for an event; a wait gives up after a
+// minute instead of blocking the suite.
 #pragma once
 #include <chrono>
 #include <condition_variable>
@@ -36,21 +36,15 @@ class EventWaiter : public CBaseClass {
     std::lock_guard<std::mutex> g(lock_);
     return sources_;
   }
-  size_t Count() {
-    std::lock_guard<std::mutex> g(lock_);
-    return events_.size();
-  }
+  size_t Count() { return Events().size(); }
   size_t CountOf(int32_t code) {
-    std::lock_guard<std::mutex> g(lock_);
     size_t n = 0;
-    for (const auto& e : events_) n += e.code == code;
+    for (const auto& e : Events()) n += e.code == code;
     return n;
   }
-  // Text 1 of every event, in publishing order.
-  std::vector<std::string> Texts() {
-    std::lock_guard<std::mutex> g(lock_);
+  std::vector<std::string> Texts() {  // text 1 of every event, in publishing order
     std::vector<std::string> texts;
-    for (const auto& e : events_) texts.push_back(e.text1);
+    for (const auto& e : Events()) texts.push_back(e.text1);
     return texts;
   }
   // The first event with the code (and the plan, unless 0); code -1 after a hang.
@@ -59,12 +53,8 @@ class EventWaiter : public CBaseClass {
     EventData found;
     found.code = -1;
     changed_.wait_for(g, std::chrono::minutes(1), [&] {
-      for (const auto& e : events_) {
-        if (e.code == code && (planId == 0 || e.planId == planId)) {
-          found = e;
-          return true;
-        }
-      }
+      for (const auto& e : events_)
+        if (e.code == code && (planId == 0 || e.planId == planId)) return (found = e, true);
       return false;
     });
     return found;

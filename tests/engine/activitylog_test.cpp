@@ -9,11 +9,9 @@
 #include <functional>
 #include <map>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "common/ActivityLog.h"
-#include "engine/ActivityLogger.h"
 #include "engine/PlanList.h"
 #include "platform/Clock.h"
 #include "support/ScopedEnv.h"
@@ -57,7 +55,6 @@ class ActivityLogTest : public ::testing::Test {
   void TearDown() override { SetPlanInfoProvider(nullptr); }
 
   std::string LogNative(const std::string& name) { return dir_.NativeOf("data/log/" + name); }
-  std::string AllLogs() { return AllLogsBelow(dir_.NativeOf("data/log")); }
 
   bvtest::TempDir dir_;
   CLogSet log_;
@@ -96,7 +93,8 @@ TEST_F(ActivityLogTest, RecordsGoToTheDaysFilesInTurn) {
 }
 
 // The current file stays open between records; what happens to it on disk
-// meanwhile decides where the next record goes, as if it had been reopened.
+// meanwhile decides where the next record goes, as if it had been reopened;
+// a file or folder that cannot be written loses only that record.
 TEST_F(ActivityLogTest, NextRecordFollowsWhatHappenedToTheCurrentFile) {
   const std::string name = LogNative(Today() + "_1.log");
   const std::string aside = LogNative("aside.txt");
@@ -134,17 +132,14 @@ TEST_F(ActivityLogTest, NextRecordFollowsWhatHappenedToTheCurrentFile) {
     }
     record += c.written;
   }
-}
-
-TEST_F(ActivityLogTest, UnwritableFileLosesOnlyThatRecord) {
+  fs::remove(name);
+  fs::create_directory(name);  // a folder where the file should be
+  EXPECT_FALSE(log_.AppendRecord("lost"));
+  fs::remove(name);
+  ASSERT_TRUE(log_.AppendRecord("kept"));
+  EXPECT_EQ(bvtest::ReadNative(name), "kept\r\r\n");
   CLogSet none;
   EXPECT_FALSE(none.AppendRecord("no folder yet"));
-  const std::string name = Today() + "_1.log";
-  fs::create_directory(LogNative(name));  // a folder where the file should be
-  EXPECT_FALSE(log_.AppendRecord("lost"));
-  fs::remove(LogNative(name));
-  ASSERT_TRUE(log_.AppendRecord("kept"));
-  EXPECT_EQ(bvtest::ReadNative(LogNative(name)), "kept\r\r\n");
   bvtest::WriteNative(dir_.NativeOf("blocker"), "file");  // in the way of the folder
   CLogSet blocked;
   EXPECT_FALSE(blocked.SetLogFolder(dir_.SystemOf("blocker\\log")));
@@ -188,8 +183,7 @@ TEST(LogRecord, ExactTextOfEveryRecordedEvent) {
        "#Plan Initial Backup Start" + head + "\n"},
       {EventData(kEvScanEnds, "", 1, "", "", 0), &continuous,
        "#Plan Initial Backup End " + head + "\n"},
-      // A first backup's run is written by its scan's records alone, a
-      // continuous plan's runs not at all.
+      // A first backup's run is written by its scan's records, a continuous plan's not at all.
       {EventData(kEvRunBegins, "Docs", 1, kRunIsFirstBackup, "", 0), &plan, ""},
       {EventData(kEvRunEnds, "Docs", 1, kRunIsFirstBackup, "", 0), &plan, ""},
       {EventData(kEvRunBegins, "", 1, "", "", 0), &continuous, ""},
@@ -197,15 +191,13 @@ TEST(LogRecord, ExactTextOfEveryRecordedEvent) {
       // Plan events and copies need their plan.
       {EventData(kEvFileFailed, "x", 1, "", "", 0), nullptr, ""},
       {EventData(kEvPlanEnabled, "", 1, "", "", 0), nullptr, ""},
-      // A name never breaks a record: control characters are escaped in
-      // every field and in the plan's name.
+      // Control characters are escaped in every field and in the plan's name.
       {EventData(kEvFileCopied, "C:\\inj\r\n#Plan Deleted\r\nx\t\x7f", 1, "E:\\L\\inj\r\n", "", 0),
        &odd,
        "#Backup File Success\nPlan Name = Do\\x0Acs\nTime = " + t +
            "\nSource Path = C:\\inj\\x0D\\x0A#Plan Deleted\\x0D\\x0Ax\\x09\\x7F"
            "\nDestination Path = E:\\L\\inj\\x0D\\x0A\n"},
-      // What leaves a file or a plan unprotected is written with the plan
-      // when there is one, without it otherwise.
+      // Problems are written with the plan when there is one.
       {EventData(kEvInvalidContent, "Line too long", 0, "C:\\x\\Ext.txt", "", 0), nullptr,
        "#Invalid Content\nTime = " + t + "\nDescription = Line too long\nFile = C:\\x\\Ext.txt\n"},
       {EventData(kEvDatabaseOpenFailed, "C:\\d\\Logging.dat", 1, "", "", 0), &plan,
@@ -241,7 +233,8 @@ TEST(LogRecord, ExactTextOfEveryRecordedEvent) {
 }
 
 // LogEvent looks the plan up (its current name, not text 1's) and writes
-// nothing for unknown plans, continuous runs or events without a record.
+// nothing for unknown plans, continuous runs or events without a record;
+// the file's date and the record's time follow the time zone.
 TEST_F(ActivityLogTest, LogEventWritesTheRecordOfAKnownPlanWithTheTime) {
   EXPECT_FALSE(log_.LogEvent(EventData(kEvFileCopied, "C:\\a", 99, "E:\\a", "", 0)));
   EXPECT_FALSE(log_.LogEvent(EventData(kEvRunBegins, "Continuous", 2, "", "", 0)));
@@ -256,13 +249,10 @@ TEST_F(ActivityLogTest, LogEventWritesTheRecordOfAKnownPlanWithTheTime) {
     matched =
         got == "#Plan Enabled\r\nPlan Name = On USB\r\nTime = " + plat::AscTime(t) + "\r\n\r\r\n";
   EXPECT_TRUE(matched) << got;
-  SetPlanInfoProvider(nullptr);
-  EXPECT_FALSE(log_.LogEvent(EventData(kEvPlanEnabled, "", 1, "", "", 0)));
-}
 
-TEST_F(ActivityLogTest, FileDateAndRecordTimeFollowTheTimeZone) {
+  // The file's date and the record's time follow the time zone: twenty-six
+  // hours apart, the two zones never share a date.
   bvtest::ScopedEnv tz("TZ", nullptr);
-  // Twenty-six hours apart: the two zones never share a date.
   for (const auto& [zone, offsetSeconds] :
        {std::pair<const char*, int>{"WST+12", -12 * 3600}, {"EST-14", 14 * 3600}}) {
     tz.Set(zone);
@@ -279,45 +269,8 @@ TEST_F(ActivityLogTest, FileDateAndRecordTimeFollowTheTimeZone) {
     ASSERT_TRUE(fs::exists(file)) << file;
     EXPECT_NE(bvtest::ReadNative(file).find(hour), std::string::npos);
   }
-}
-
-size_t Occurrences(const std::string& text, const std::string& what) {
-  size_t n = 0;
-  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-  return n;
-}
-
-// The logger takes every event of both channels from many posting threads
-// and writes each once, in posting order per thread; after Stop nothing more.
-TEST_F(ActivityLogTest, LoggerWritesEveryPostedEventOnceUntilStopped) {
-  CActivityLogger logger(&log_);
-  logger.Start();
-  constexpr int kThreads = 4, kEach = 500;
-  std::vector<std::thread> workers;
-  for (int t = 0; t < kThreads; ++t) {
-    workers.emplace_back([t] {
-      for (int i = 0; i < kEach; ++i)
-        PostEvent(kEvFileCopied, "C:\\t" + std::to_string(t) + "\\" + std::to_string(i), 1,
-                  "E:\\x");
-    });
-  }
-  PostEvent(kEvFileWritten, "C:\\not\\logged", 1);
-  PostEvent(kEvUnreadablePlanFile, "C:\\plans.ini");
-  for (auto& w : workers) w.join();
-  logger.Flush();
-  const std::string all = AllLogs();
-  EXPECT_EQ(Occurrences(all, "#Backup File Success"), size_t(kThreads * kEach));
-  EXPECT_EQ(Occurrences(all, "#Plan File Unreadable"), 1u);
-  EXPECT_EQ(all.find("not\\logged"), std::string::npos);
-  for (int t = 0; t < kThreads; ++t) {
-    EXPECT_LT(all.find("C:\\t" + std::to_string(t) + "\\498\r"),
-              all.find("C:\\t" + std::to_string(t) + "\\499\r"));
-  }
-  logger.Stop();
-  EXPECT_EQ(logger.Queued(), 0u);
-  PostEvent(kEvUnreadablePlanFile, "C:\\after\\stop.ini");
-  logger.Flush();
-  EXPECT_EQ(AllLogs().find("after\\stop"), std::string::npos);
+  SetPlanInfoProvider(nullptr);
+  EXPECT_FALSE(log_.LogEvent(EventData(kEvPlanEnabled, "", 1, "", "", 0)));
 }
 
 // The plan list's own lookup: a plan created on a USB disk logs the disk's

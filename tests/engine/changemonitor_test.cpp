@@ -1,4 +1,4 @@
-// Change monitoring on a scripted device: the record walk, path
+// Change monitoring on a scripted device: the record walk and path
 // normalisation, the start and stop requests, launch reports and lost
 // changes. (The dispatch to the plans runs end to end in the program tests.)
 #include <gtest/gtest.h>
@@ -26,7 +26,8 @@ using CallList = std::vector<std::pair<uint32_t, uint32_t>>;
 
 namespace {
 
-// What the scripted device has been asked and what it serves.
+// What the scripted device serves and what it has been asked; shared with
+// the monitor's threads.
 struct DeviceScript {
   std::mutex lock;  // guards every field below
   std::condition_variable changed;
@@ -34,7 +35,6 @@ struct DeviceScript {
   std::deque<std::pair<uint32_t, std::u16string>> launches;  // served by launch polls
   std::deque<uint32_t> losses;                               // served by TakeLostChanges
   CallList calls;                                            // code and 32-bit input
-  std::vector<std::vector<std::string>> toldFolders;         // each WatchFolders list
   size_t reads = 0, servedBy = 0, launchPolls = 0;  // servedBy: the read that took the last buffer
   bool stopped = false, closed = false;
   uint32_t failCode = 0;
@@ -72,46 +72,39 @@ class ScriptedDevice : public plat::ChangeDevice {
                    size_t* returned) override {
     std::unique_lock<std::mutex> g(s_->lock);
     *returned = 0;
+    std::vector<uint8_t> reply;
     if (code == plat::kIoctlReadRecords) {
       ++s_->reads;
       s_->changed.notify_all();
       s_->changed.wait(g, [&] { return s_->stopped || !s_->buffers.empty(); });
       if (s_->buffers.empty()) return 0;
-      std::vector<uint8_t> b = std::move(s_->buffers.front());
+      reply = std::move(s_->buffers.front());
       s_->buffers.pop_front();
       s_->servedBy = s_->reads;
-      *returned = std::min(b.size(), outSize);
-      std::memcpy(out, b.data(), *returned);
-      return 0;
-    }
-    if (code == plat::kIoctlLaunchReport) {
+    } else if (code == plat::kIoctlLaunchReport) {
       ++s_->launchPolls;
       s_->changed.notify_all();
-      uint8_t report[524] = {};
+      reply.assign(524, 0);
       if (!s_->launches.empty()) {
         auto [value, path] = s_->launches.front();
         s_->launches.pop_front();
-        std::memcpy(report, &value, 4);
-        std::memcpy(report + 4, path.data(), std::min<size_t>(path.size() * 2, 520));
+        std::memcpy(reply.data(), &value, 4);
+        std::memcpy(reply.data() + 4, path.data(), std::min<size_t>(path.size() * 2, 520));
       }
-      *returned = std::min(sizeof report, outSize);
-      std::memcpy(out, report, *returned);
+    } else {
+      uint32_t value = 0;
+      if (in && inSize >= 4) std::memcpy(&value, in, 4);
+      s_->calls.emplace_back(code, value);
+      if (code == s_->failCode) return 31;
+      if (code == plat::kIoctlStopReporting) s_->stopped = true;
+      s_->changed.notify_all();
       return 0;
     }
-    uint32_t value = 0;
-    if (in && inSize >= 4) std::memcpy(&value, in, 4);
-    s_->calls.emplace_back(code, value);
-    if (code == s_->failCode) return 31;
-    if (code == plat::kIoctlStopReporting) s_->stopped = true;
-    s_->changed.notify_all();
+    *returned = std::min(reply.size(), outSize);
+    std::memcpy(out, reply.data(), *returned);
     return 0;
   }
   plat::ChangeSource Source() const override { return plat::ChangeSource::kInotify; }
-  void WatchFolders(const std::vector<std::string>& folders) override {
-    std::lock_guard<std::mutex> g(s_->lock);
-    s_->toldFolders.push_back(folders);
-    s_->changed.notify_all();
-  }
   uint32_t TakeLostChanges() override {
     std::lock_guard<std::mutex> g(s_->lock);
     if (s_->losses.empty()) return 0;
@@ -152,17 +145,44 @@ class ChangeMonitorTest : public ::testing::Test {
   CChangeMonitor monitor_;
 };
 
-TEST_F(ChangeMonitorTest, WalkStopsAtMalformedRecordsAndSkipsForeignPaths) {
-  env_.Src().Write("a.txt", "a");
-  const std::string a = env_.Src().SystemOf("a.txt");
+// The walk publishes each record's normalised path: the drive letter as
+// reported, the rest as stored; malformed records end a buffer's walk and
+// foreign paths are skipped, later reads go on.
+TEST_F(ChangeMonitorTest, WalkPublishesNormalisedPathsAndStopsAtMalformedRecords) {
+  env_.Src().Write("MixedCase/Sub Folder/File.TXT", "x");
+  const std::string stored = env_.Src().SystemOf("MixedCase/Sub Folder/File.TXT");
+  const std::string folder = env_.Src().SystemOf("MixedCase");
+  const struct {
+    std::string reported, normal;  // normal empty: refused
+  } cases[] = {
+      {plat::ToLower(stored), plat::ToLower(stored).substr(0, 3) + stored.substr(3)},
+      {plat::ToUpper(stored), stored},
+      {plat::ToUpper(folder) + "\\NoSuch\\Deep.TXT", folder + "\\NoSuch\\Deep.TXT"},
+      // Doubled separators collapse; wildcards are names, not patterns.
+      {plat::ToUpper(folder) + "\\\\SUB FOLDER\\*", folder + "\\Sub Folder\\*"},
+      {"", ""},
+      {"x", ""},
+      {"1:\\a", ""},
+      {"\\a\\b", ""},
+      {"\\??\\C:\\a", ""},
+      {"\\\\\\x", ""},
+      {"\\\\s\\", ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.reported);
+    std::string out;
+    EXPECT_EQ(CDriverThread::NormalizePath(c.reported, &out), !c.normal.empty());
+    if (!c.normal.empty()) {
+      EXPECT_EQ(out, c.normal);
+    }
+  }
+
   ASSERT_EQ(StartMonitor(), 0);
   EXPECT_EQ(monitor_.NewFileChannel()->Name(), "NewFile");
   EventWaiter seen({monitor_.NewFileChannel()});
-
-  // A record claiming more units than remain ends the walk; so do a missing
-  // terminator and trailing bytes too short for a record.
-  std::vector<uint8_t> b;
-  AddRecord(&b, a);
+  // A count beyond the buffer, a missing terminator and trailing bytes too
+  // short for a record end the walk.
+  std::vector<uint8_t> b = Records({plat::ToUpper(stored)});
   AddRecord(&b, "C:\\second.txt", 2000);
   AddRecord(&b, "C:\\third.txt");
   ASSERT_TRUE(script_->Serve(b));
@@ -173,7 +193,7 @@ TEST_F(ChangeMonitorTest, WalkStopsAtMalformedRecordsAndSkipsForeignPaths) {
   b = Records({"D:\\four.txt"});
   b.insert(b.end(), {7, 0, 0});
   ASSERT_TRUE(script_->Serve(b));
-  EXPECT_EQ(seen.Texts(), (std::vector<std::string>{a, "D:\\one.txt", "D:\\four.txt"}));
+  EXPECT_EQ(seen.Texts(), (std::vector<std::string>{stored, "D:\\one.txt", "D:\\four.txt"}));
   EXPECT_EQ(seen.Events()[0].code, kEvFileWritten);
 
   // Relative, rooted, object-manager and device names are skipped, and so is
@@ -204,61 +224,49 @@ TEST_F(ChangeMonitorTest, WalkStopsAtMalformedRecordsAndSkipsForeignPaths) {
   std::vector<uint8_t> junk(65536);
   for (size_t i = 0; i < junk.size(); ++i) junk[i] = static_cast<uint8_t>(i * 131 + 7);
   ASSERT_TRUE(script_->Serve(junk));
-  ASSERT_TRUE(script_->Serve(Records({a})));
-  EXPECT_EQ(seen.Texts(), (std::vector<std::string>{longest, a}));
+  ASSERT_TRUE(script_->Serve(Records({stored})));
+  EXPECT_EQ(seen.Texts(), (std::vector<std::string>{longest, stored}));
 }
 
-TEST_F(ChangeMonitorTest, NormalisationRestoresStoredCaseAndKeepsMissingParts) {
-  env_.Src().Write("MixedCase/Sub Folder/File.TXT", "x");
-  const std::string stored = env_.Src().SystemOf("MixedCase/Sub Folder/File.TXT");
-  const std::string folder = env_.Src().SystemOf("MixedCase");
-  const struct {
-    std::string reported, normal;  // normal empty: refused
-  } cases[] = {
-      // The drive letter stays as reported; everything after it as stored.
-      {plat::ToLower(stored), plat::ToLower(stored).substr(0, 3) + stored.substr(3)},
-      {plat::ToUpper(stored), stored},
-      {plat::ToUpper(folder) + "\\NoSuch\\Deep.TXT", folder + "\\NoSuch\\Deep.TXT"},
-      // Doubled separators collapse; wildcards are names, not patterns.
-      {plat::ToUpper(folder) + "\\\\SUB FOLDER\\*", folder + "\\Sub Folder\\*"},
-      {"", ""},
-      {"x", ""},
-      {"1:\\a", ""},
-      {"\\a\\b", ""},
-      {"\\??\\C:\\a", ""},
-      {"\\\\\\x", ""},
-      {"\\\\s\\", ""},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.reported);
-    std::string out;
-    EXPECT_EQ(CDriverThread::NormalizePath(c.reported, &out), !c.normal.empty());
-    if (!c.normal.empty()) {
-      EXPECT_EQ(out, c.normal);
-    }
-  }
-  // Through the device the published path is the normalised one.
-  ASSERT_EQ(StartMonitor(), 0);
-  EventWaiter seen({monitor_.NewFileChannel()});
-  ASSERT_TRUE(script_->Serve(Records({plat::ToUpper(stored)})));
-  EXPECT_EQ(seen.Texts(), std::vector<std::string>{stored});
-}
-
-// Start sends its requests in order (values from Global.ini), Stop ends the
-// threads and releases the device; a refused request stops what runs.
-TEST_F(ChangeMonitorTest, StartAndStopRequestsAndFailures) {
+// Start sends its requests in order (values from Global.ini); launch reports
+// reach their channel; lost changes, polled at the same pace, ask every plan
+// for a catch-up walk each time and are said (event 14) once per kind; Stop
+// ends the threads and releases the device; a refused request stops what runs.
+TEST_F(ChangeMonitorTest, RequestsLaunchReportsLostChangesAndFailures) {
+  const uint64_t requests = catchup::RequestCount();
+  EventWaiter events;
+  script_->launches = {{0, u"C:\\ignored.exe"},
+                       {1, std::u16string(300, u'a')},
+                       {7, u"C:\\Program Files\\Tool\\run.exe"}};
+  script_->losses = {plat::kChangesLostOverflow, plat::kChangesLostOverflow,
+                     plat::kChangesLostOverflow | plat::kChangesLostWatchLimit};
   ASSERT_EQ(StartMonitor(), 0);
   EXPECT_TRUE(monitor_.IsStarted());
   EXPECT_EQ(StartMonitor(), 0) << "a second start changes nothing";
-  EXPECT_EQ(script_->Calls(), (CallList{{plat::kIoctlStartReporting, 0},
-                                        {plat::kIoctlSetBackupOnlyWritten, 1},
-                                        {plat::kIoctlSetNoOpenBackup, 1},
-                                        {plat::kIoctlSetIgnoreTime, 1}}));
+  EXPECT_EQ(monitor_.LaunchChannel()->Name(), "Launch");
+  EventWaiter seen({monitor_.LaunchChannel()});
+  ASSERT_TRUE(script_->WaitUntil([&] { return script_->losses.empty(); }));
+  ASSERT_TRUE(script_->WaitUntil([&] { return script_->launchPolls >= 5; }));
+  EXPECT_EQ(catchup::RequestCount() - requests, 3u);
+  std::vector<std::string> said;
+  for (const auto& e : events.Events())
+    if (e.code == kEvDriverFailed) said.push_back(e.text1);
+  ASSERT_EQ(said.size(), 2u);
+  EXPECT_NE(said[0].find("changed at once"), std::string::npos) << said[0];
+  EXPECT_NE(said[1].find("limit"), std::string::npos) << said[1];
+  ASSERT_TRUE(seen.WaitForCount(2));
+  EXPECT_EQ(seen.Texts(),
+            (std::vector<std::string>{std::string(259, 'a'), "C:\\Program Files\\Tool\\run.exe"}));
+  EXPECT_EQ(seen.CountOf(kEvLaunchReport), 2u);
   ASSERT_TRUE(script_->WaitUntil([&] { return script_->reads >= 1; }));
   monitor_.Stop();  // completes the waiting read with the stop code
   EXPECT_FALSE(monitor_.IsStarted());
   EXPECT_EQ(monitor_.NewFileChannel(), nullptr);
-  EXPECT_EQ(script_->Calls().back(), (std::pair<uint32_t, uint32_t>{plat::kIoctlStopReporting, 0}));
+  EXPECT_EQ(script_->Calls(), (CallList{{plat::kIoctlStartReporting, 0},
+                                        {plat::kIoctlSetBackupOnlyWritten, 1},
+                                        {plat::kIoctlSetNoOpenBackup, 1},
+                                        {plat::kIoctlSetIgnoreTime, 1},
+                                        {plat::kIoctlStopReporting, 0}}));
   EXPECT_TRUE(script_->closed);
   EXPECT_EQ(script_->reads, 1u) << "the thread ended after the empty completion";
   monitor_.Stop();  // nothing more to do
@@ -289,36 +297,6 @@ TEST_F(ChangeMonitorTest, StartAndStopRequestsAndFailures) {
   }
   script_ = std::make_shared<DeviceScript>();
   EXPECT_EQ(StartMonitor(), 0) << "nothing was left behind";
-}
-
-// Launch reports reach their channel. Lost changes, polled at the same pace,
-// ask every plan for a catch-up walk each time and are said (event 14 with
-// a sentence) once per kind.
-TEST_F(ChangeMonitorTest, LaunchReportsAndLostChangesArePublished) {
-  const uint64_t requests = catchup::RequestCount();
-  EventWaiter events;
-  script_->launches = {{0, u"C:\\ignored.exe"},
-                       {1, std::u16string(300, u'a')},
-                       {7, u"C:\\Program Files\\Tool\\run.exe"}};
-  script_->losses = {plat::kChangesLostOverflow, plat::kChangesLostOverflow,
-                     plat::kChangesLostOverflow | plat::kChangesLostWatchLimit};
-  ASSERT_EQ(StartMonitor(), 0);
-  EXPECT_EQ(monitor_.LaunchChannel()->Name(), "Launch");
-  EventWaiter seen({monitor_.LaunchChannel()});
-  ASSERT_TRUE(script_->WaitUntil([&] { return script_->losses.empty(); }));
-  ASSERT_TRUE(script_->WaitUntil([&] { return script_->launchPolls >= 5; }));
-  EXPECT_EQ(catchup::RequestCount() - requests, 3u);
-  std::vector<std::string> said;
-  for (const auto& e : events.Events())
-    if (e.code == kEvDriverFailed) said.push_back(e.text1);
-  ASSERT_EQ(said.size(), 2u);
-  EXPECT_NE(said[0].find("changed at once"), std::string::npos) << said[0];
-  EXPECT_NE(said[1].find("limit"), std::string::npos) << said[1];
-  ASSERT_TRUE(seen.WaitForCount(2));
-  EXPECT_EQ(seen.Texts(),
-            (std::vector<std::string>{std::string(259, 'a'), "C:\\Program Files\\Tool\\run.exe"}));
-  EXPECT_EQ(seen.CountOf(kEvLaunchReport), 2u);
-  monitor_.Stop();
 }
 
 }  // namespace

@@ -1,20 +1,35 @@
-// The versioned store: names, rotation, journal records and events of the
-// single-file backup, on real files.
+// The versioned store: names, rotation, journal records, events, leftovers
+// and the reserve of the single-file backup on real files, and its outcomes
+// when files misbehave: sources an ordinary user may not read, store folders
+// turned read-only, a journal whose disk is full. (A whole disk turning
+// read-only runs end to end in the program tests.)
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
+#include <functional>
+#include <map>
+#include <sstream>
 #include <vector>
 
 #include "common/EngineEvents.h"
+#include "common/Settings.h"
 #include "engine/CSimpleEngine.h"
 #include "plans/CPlan.h"
+#include "plans/Schedule.h"
 #include "platform/Clock.h"
 #include "platform/Errors.h"
+#include "platform/Volumes.h"
 #include "support/EventCollector.h"
 #include "support/ScratchEnv.h"
 #include "support/TempDir.h"
@@ -34,12 +49,8 @@ TEST(StoreNames, SplitsThePathIntoStoreFoldersStemAndExtension) {
       {"E:\\S\\", "C:\\Users\\a\\report.doc", '\\', "E:\\S\\Latest\\C\\Users\\a\\", "report",
        "doc"},
       {"E:\\S\\", "C:\\x\\a.b.doc", '\\', "E:\\S\\Latest\\C\\x\\", "a.b", "doc"},
-      {"E:\\S\\", "C:\\x\\Makefile", '\\', "E:\\S\\Latest\\C\\x\\", "Makefile", ""},
-      // A root without its closing separator gets one.
-      {"E:\\S", "C:\\x\\f.txt", '\\', "E:\\S\\Latest\\C\\x\\", "f", "txt"},
-      // Every ":" of the folder part goes, not only the drive's.
+      {"E:\\S", "C:\\x\\Makefile", '\\', "E:\\S\\Latest\\C\\x\\", "Makefile", ""},
       {"E:\\S\\", "C:\\odd:dir\\f.txt", '\\', "E:\\S\\Latest\\C\\odddir\\", "f", "txt"},
-      // A "/" destination gets slashes throughout.
       {"\\root\\", "C:\\Users\\a\\report.doc", '/', "/root/Latest/C/Users/a/", "report", "doc"},
   };
   for (const auto& c : cases) {
@@ -47,8 +58,7 @@ TEST(StoreNames, SplitsThePathIntoStoreFoldersStemAndExtension) {
     const StoreNames n = MakeStoreNames(c.root, c.path, c.sep);
     EXPECT_EQ(n.latestFolder, c.latestFolder);
     std::string revision = c.latestFolder;
-    revision.replace(revision.find("Latest"), 6, "Revision");
-    EXPECT_EQ(n.revisionFolder, revision);
+    EXPECT_EQ(n.revisionFolder, revision.replace(revision.find("Latest"), 6, "Revision"));
     EXPECT_EQ(n.stem, c.stem);
     EXPECT_EQ(n.extension, c.extension);
     const std::string file = n.extension.empty() ? n.stem : n.stem + "." + n.extension;
@@ -58,6 +68,31 @@ TEST(StoreNames, SplitsThePathIntoStoreFoldersStemAndExtension) {
   EXPECT_EQ(VersionName("R\\", "report", "doc", 0), "R\\report.doc");
   EXPECT_EQ(VersionName("R\\", "Makefile", "", 1), "R\\Makefile(0001)");
   EXPECT_EQ(VersionName("R\\", "a.b", "doc", 10000), "R\\a.b(10000).doc");
+}
+
+constexpr uid_t kNobody = 65534;
+
+// Runs body in a forked child dropped to the unprivileged user; its
+// "key=value" lines, written to out (a file the child may write), as a map.
+std::map<std::string, std::string> RunAsNobody(const std::string& out,
+                                               const std::function<std::string()>& body) {
+  fflush(nullptr);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const bool dropped = setgroups(0, nullptr) == 0 && setgid(kNobody) == 0 &&
+                         setuid(kNobody) == 0 && geteuid() == kNobody;
+    bvtest::WriteNative(out, dropped ? body() : "SKIP=cannot drop to nobody\n");
+    _exit(0);
+  }
+  int status = 0;
+  if (pid < 0 || waitpid(pid, &status, 0) != pid) return {{"SKIP", "no fork"}};
+  std::map<std::string, std::string> m;
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) m["CRASH"] = std::to_string(status);
+  std::istringstream in(bvtest::ReadNative(out));
+  for (std::string line; std::getline(in, line);)
+    if (const size_t eq = line.find('='); eq != std::string::npos)
+      m[line.substr(0, eq)] = line.substr(eq + 1);
+  return m;
 }
 
 class SimpleEngineTest : public ::testing::Test {
@@ -71,7 +106,13 @@ class SimpleEngineTest : public ::testing::Test {
   int32_t Backup(const std::string& rel, bool existenceCheck = false) {
     return engine_->BackupFile(Src(rel), existenceCheck, nullptr, 0);
   }
-  // Native path of a store file for a source file of the test's source tree.
+  // Backs up with the journal's record handed in, set back to pending.
+  int32_t BackupRecord(const std::string& rel, LogRecord* rec) {
+    uint64_t offset = 0;
+    if (!ScratchEnv::RecordOf(plan_.get(), Src(rel), rec, &offset)) return -1;
+    rec->state = kLogPending;
+    return engine_->BackupFile(Src(rel), false, rec, offset);
+  }
   std::string StoreNative(const std::string& tree, const std::string& rel) {
     return env_.Store().NativeOf("store1/" + tree + "/C" + env_.Src().NativeOf(rel));
   }
@@ -98,14 +139,32 @@ class SimpleEngineTest : public ::testing::Test {
   CSimpleEngine* engine_ = nullptr;
 };
 
-// A first copy, then new versions rotated into numbered revisions (three
-// versions kept), the existence check, a record updated in place, numbers
-// past four digits and a count lowered to one.
-TEST_F(SimpleEngineTest, CopiesRotateAndRecord) {
+// Leftovers of a killed copy swept once per start (links, other names and a
+// copy in progress stay); a first copy, versions rotated into numbered
+// revisions (three kept), the existence check, a record updated in place, an
+// unchanged file that rotates nothing, numbers past four digits and a count
+// lowered to one.
+TEST_F(SimpleEngineTest, SweepsCopiesRotatesAndRecords) {
+  const std::string temp = ".~bvtmp-0123456789abcdef";
+  const std::string latest = env_.Store().NativeOf("store1/Latest/C/x/");
+  const std::string revision = env_.Store().NativeOf("store1/Revision/C/x/y/");
+  bvtest::TempDir outside;
+  outside.Write("folder/" + temp, "outside");
+  for (const std::string& at : {latest, revision}) bvtest::WriteNative(at + temp, "partial");
+  bvtest::WriteNative(latest + ".~bvtmp-notmine", "kept");
+  fs::permissions(revision + temp, fs::perms::owner_read);
+  fs::create_symlink(outside.NativeOf("folder/" + temp), latest + ".~bvtmp-00000000000000aa");
+  fs::create_directory_symlink(outside.NativeOf("folder"), latest + "linked");
+
   env_.Src().Write("docs/report.doc", "v1");
   bvtest::EventCollector events;
   const int64_t before = plat::Now();
   ASSERT_EQ(Backup("docs/report.doc"), 0);
+  EXPECT_FALSE(fs::exists(latest + temp));
+  EXPECT_FALSE(fs::exists(revision + temp));
+  EXPECT_TRUE(fs::exists(latest + ".~bvtmp-notmine"));
+  EXPECT_TRUE(fs::is_symlink(latest + ".~bvtmp-00000000000000aa"));
+  EXPECT_EQ(bvtest::ReadNative(outside.NativeOf("folder/" + temp)), "outside");
   EXPECT_EQ(Stored("Latest", "docs/report.doc"), "v1");
   LogRecord rec;
   EXPECT_EQ(StateOf("docs/report.doc", &rec), kLogCopied);
@@ -121,13 +180,26 @@ TEST_F(SimpleEngineTest, CopiesRotateAndRecord) {
   EXPECT_EQ(list[1].code, kEvFileCopied);
   EXPECT_EQ(list[1].text2, "E:\\store1\\Latest\\C" + Src("docs/report.doc").substr(2));
 
+  bvtest::WriteNative(latest + temp, "partial");
   for (int v = 2; v <= 5; ++v) {
     env_.Src().Write("docs/report.doc", "v" + std::to_string(v));
     ASSERT_EQ(Backup("docs/report.doc"), 0);
   }
+  EXPECT_TRUE(fs::exists(latest + temp)) << "swept once per start";
   EXPECT_EQ(Stored("Latest", "docs/report.doc"), "v5");
   EXPECT_EQ(RevisionFiles("docs/report.doc"), (Names{"report(0003).doc", "report(0004).doc"}));
   EXPECT_EQ(Stored("Revision", "docs/report(0004).doc"), "v4");
+  const std::string busy = latest + ".~bvtmp-00000000000000bb";
+  bvtest::WriteNative(busy, "being copied");
+  const int held = open(busy.c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(held, 0);
+  ASSERT_EQ(flock(held, LOCK_EX), 0);
+  engine_->RequestSweep();
+  env_.Src().Write("any.txt", "x");
+  ASSERT_EQ(Backup("any.txt"), 0);
+  EXPECT_FALSE(fs::exists(latest + temp));
+  EXPECT_TRUE(fs::exists(busy)) << "a copy in progress is not a leftover";
+  close(held);
 
   // With the existence check an existing copy stays as it is.
   env_.Src().Write("docs/report.doc", "v6");
@@ -137,62 +209,49 @@ TEST_F(SimpleEngineTest, CopiesRotateAndRecord) {
   EXPECT_TRUE(events.Events().empty());
 
   // A record handed in is rewritten in place, not appended.
-  CLoggingDatabase* db = plan_->Database();
-  ASSERT_EQ(db->NoteChangedFile(Src("docs/report.doc")), 0u);
-  uint64_t offset = 0;
-  ASSERT_TRUE(ScratchEnv::RecordOf(plan_.get(), Src("docs/report.doc"), &rec, &offset));
-  const uint64_t end = db->TrackedEnd();
-  ASSERT_EQ(engine_->BackupFile(Src("docs/report.doc"), false, &rec, offset), 0);
-  EXPECT_EQ(db->TrackedEnd(), end);
+  const uint64_t end = plan_->Database()->TrackedEnd();
+  ASSERT_EQ(BackupRecord("docs/report.doc", &rec), 0);
+  EXPECT_EQ(plan_->Database()->TrackedEnd(), end);
   EXPECT_EQ(rec.state, kLogCopied);
   EXPECT_EQ(StateOf("docs/report.doc"), kLogCopied);
+  EXPECT_EQ(RevisionFiles("docs/report.doc"), (Names{"report(0004).doc", "report(0005).doc"}));
 
-  bvtest::WriteNative(StoreNative("Revision", "docs/report(9999).doc"), "x");
+  // Pending again while still its latest copy (written well before the copy,
+  // as a file found by a later walk): nothing rotates; a change of the same
+  // size is copied.
+  fs::last_write_time(env_.Src().NativeOf("docs/report.doc"),
+                      fs::file_time_type::clock::now() - std::chrono::minutes(10));
+  ASSERT_EQ(Backup("docs/report.doc"), 0);
+  for (int again = 0; again < 2; ++again) {
+    ASSERT_EQ(BackupRecord("docs/report.doc", &rec), 0);
+    EXPECT_EQ(StateOf("docs/report.doc"), kLogCopied);
+  }
+  const Names revisions = {"report(0005).doc", "report(0006).doc"};
+  EXPECT_EQ(RevisionFiles("docs/report.doc"), revisions);
   env_.Src().Write("docs/report.doc", "v7");
   ASSERT_EQ(Backup("docs/report.doc"), 0);
-  EXPECT_EQ(Stored("Revision", "docs/report(10000).doc"), "v6");
-  EXPECT_EQ(RevisionFiles("docs/report.doc"), (Names{"report(10000).doc", "report(9999).doc"}));
+  EXPECT_EQ(Stored("Latest", "docs/report.doc"), "v7");
+  EXPECT_EQ(RevisionFiles("docs/report.doc"), (Names{"report(0006).doc", "report(0007).doc"}));
 
-  // One version: no revisions, and those an earlier count left go too.
-  plan_->SetVersionNumber(1);
+  bvtest::WriteNative(StoreNative("Revision", "docs/report(9999).doc"), "x");
   env_.Src().Write("docs/report.doc", "v8");
   ASSERT_EQ(Backup("docs/report.doc"), 0);
-  EXPECT_EQ(Stored("Latest", "docs/report.doc"), "v8");
+  EXPECT_EQ(Stored("Revision", "docs/report(10000).doc"), "v7");
+  EXPECT_EQ(RevisionFiles("docs/report.doc"), (Names{"report(10000).doc", "report(9999).doc"}));
+
+  plan_->SetVersionNumber(1);  // no revisions, and those an earlier count left go too
+  env_.Src().Write("docs/report.doc", "v9");
+  ASSERT_EQ(Backup("docs/report.doc"), 0);
+  EXPECT_EQ(Stored("Latest", "docs/report.doc"), "v9");
   EXPECT_TRUE(RevisionFiles("docs/report.doc").empty());
 }
 
-// A source gone before its copy is marked gone (no failure, no record for a
-// path the journal never knew); a folder in its place is no source either.
-TEST_F(SimpleEngineTest, VanishedSourceIsMarkedGone) {
-  env_.Src().Write("gone.doc", "v1");
-  ASSERT_EQ(Backup("gone.doc"), 0);
-  fs::remove(env_.Src().NativeOf("gone.doc"));
-  env_.Src().Write("noted.doc", "n");
-  CLoggingDatabase* db = plan_->Database();
-  ASSERT_EQ(db->NoteChangedFile(Src("noted.doc")), 0u);
-  LogRecord rec;
-  uint64_t offset = 0;
-  ASSERT_TRUE(ScratchEnv::RecordOf(plan_.get(), Src("noted.doc"), &rec, &offset));
-  fs::remove(env_.Src().NativeOf("noted.doc"));
-  fs::create_directory(env_.Src().NativeOf("noted.doc"));
-
-  bvtest::EventCollector events;
-  EXPECT_EQ(Backup("gone.doc"), kBackupSourceMissing);
-  EXPECT_EQ(StateOf("gone.doc"), kLogSourceGone);
-  // The rotation ran first: the old copy is a revision, no latest copy.
-  EXPECT_FALSE(fs::exists(StoreNative("Latest", "gone.doc")));
-  EXPECT_EQ(Stored("Revision", "gone(0001).doc"), "v1");
-  EXPECT_EQ(engine_->BackupFile(Src("noted.doc"), false, &rec, offset), kBackupSourceMissing);
-  EXPECT_EQ(rec.state, kLogSourceGone) << "the record handed in is updated";
-  EXPECT_EQ(StateOf("noted.doc"), kLogSourceGone);
-  EXPECT_EQ(Backup("never.doc"), kBackupSourceMissing);
-  EXPECT_EQ(StateOf("never.doc"), 0xFFFF);
-  EXPECT_EQ(events.CountOf(kEvFileFailed), 0u) << "a vanished source is no failure";
-}
-
-// A failing copy counts and says its error until a copy succeeds; a plan
-// that stops keeps the record pending; bad arguments change nothing.
-TEST_F(SimpleEngineTest, FailuresStoppingAndBadArguments) {
+// A failing copy counts and says its error until a copy succeeds; a copy that
+// would leave less than the reserve free is not made and blocks the plan
+// (said once) until there is room; a source gone before its copy is marked
+// gone, no failure; a stopping plan keeps the record pending; bad arguments
+// change nothing.
+TEST_F(SimpleEngineTest, FailuresTheReserveVanishedSourcesAndStops) {
   env_.Src().Write("f.txt", "data");
   bvtest::WriteNative(env_.Store().NativeOf("store1/Latest"), "in the way");  // no folder
   bvtest::EventCollector events;
@@ -221,112 +280,198 @@ TEST_F(SimpleEngineTest, FailuresStoppingAndBadArguments) {
   EXPECT_EQ(engine_->Health().error, 0u);
   EXPECT_GT(plan_->LastBackupTime(), 0);
 
+  const std::string big(1 << 20, 'b');
+  env_.Src().Write("f.txt", big);
+  env_.Src().Write("b.bin", big);
+  env_.SetFreeBytes(kMinFreeBytes + big.size() / 2);
+  events.Clear();
+  for (const char* f : {"f.txt", "b.bin"}) {
+    EXPECT_EQ(Backup(f), kBackupNoSpace) << f;
+    EXPECT_EQ(StateOf(f), kLogPending) << f;
+  }
+  EXPECT_EQ(Stored("Latest", "f.txt"), "data");
+  EXPECT_TRUE(RevisionFiles("f.txt").empty());
+  EXPECT_FALSE(fs::exists(StoreNative("Latest", "b.bin")));
+  EXPECT_TRUE(plan_->IsBlocked());
+  ASSERT_EQ(events.CountOf(kEvFileFailed), 1u);
+  EXPECT_EQ(events.Events().back().value, static_cast<int32_t>(plat::kErrDiskFull));
+  env_.SetFreeBytes(kMinFreeBytes + 2 * big.size());
+  EXPECT_FALSE(plan_->IsBlocked());
+  EXPECT_EQ(Backup("f.txt"), 0);
+  EXPECT_EQ(Stored("Latest", "f.txt"), big);
+  EXPECT_EQ(plan_->SpaceWanted(), 0u);
+
+  // Gone before its copy: the rotation ran first, no latest copy; a folder in
+  // its place is no source either; a path the journal never knew gets no record.
+  env_.Src().Write("noted.doc", "n");
+  ASSERT_EQ(plan_->Database()->NoteChangedFile(Src("noted.doc")), 0u);
+  fs::remove(env_.Src().NativeOf("f.txt"));
+  fs::remove(env_.Src().NativeOf("noted.doc"));
+  fs::create_directory(env_.Src().NativeOf("noted.doc"));
+  events.Clear();
+  EXPECT_EQ(Backup("f.txt"), kBackupSourceMissing);
+  EXPECT_EQ(StateOf("f.txt"), kLogSourceGone);
+  EXPECT_FALSE(fs::exists(StoreNative("Latest", "f.txt")));
+  EXPECT_EQ(Stored("Revision", "f(0002).txt"), big);
+  EXPECT_EQ(BackupRecord("noted.doc", &rec), kBackupSourceMissing);
+  EXPECT_EQ(rec.state, kLogSourceGone) << "the record handed in is updated";
+  EXPECT_EQ(StateOf("noted.doc"), kLogSourceGone);
+  EXPECT_EQ(Backup("never.doc"), kBackupSourceMissing);
+  EXPECT_EQ(StateOf("never.doc"), 0xFFFF);
+  EXPECT_EQ(events.CountOf(kEvFileFailed), 0u) << "a vanished source is no failure";
+
   env_.Src().Write("s.txt", "x");
   plan_->SetStopping(true);
   EXPECT_EQ(Backup("s.txt"), kBackupStopping);
   plan_->SetStopping(false);
   EXPECT_EQ(StateOf("s.txt"), kLogPending);
   EXPECT_FALSE(fs::exists(StoreNative("Latest", "s.txt")));
-
   EXPECT_EQ(engine_->BackupFile("", false, nullptr, 0), kBackupBadArgument);
   EXPECT_EQ(engine_->BackupFile("C:", false, nullptr, 0), kBackupBadArgument);
   plan_->ReplaceDestination(nullptr);
   EXPECT_EQ(Backup("s.txt"), kBackupBadArgument);
 }
 
-// A record set back to pending for a file that still is its latest copy
-// changes nothing in the store; a change of the same size is copied.
-TEST_F(SimpleEngineTest, UnchangedFileIsRecordedWithoutRotation) {
-  for (int v = 1; v <= 3; ++v) {
-    env_.Src().Write("same.doc", "version " + std::to_string(v));
-    // Written well before it is copied, as a file found by a later walk.
-    fs::last_write_time(env_.Src().NativeOf("same.doc"),
-                        fs::file_time_type::clock::now() - std::chrono::minutes(10 - v));
-    ASSERT_EQ(Backup("same.doc"), 0);
-  }
-  const Names revisions = {"same(0001).doc", "same(0002).doc"};
-  ASSERT_EQ(RevisionFiles("same.doc"), revisions);
-  for (int again = 0; again < 2; ++again) {
+// As an ordinary user: a source only root may read fails with "access
+// denied" and is counted, no copy made; when the store's folder turns
+// read-only, a new file and a new version of a known one fail alike, with
+// nothing left under the new name and the old copy intact.
+TEST_F(SimpleEngineTest, UnreadableSourcesAndReadOnlyStoreFoldersFailWithAccessDenied) {
+  std::string base = "/var/tmp/bv-outc-XXXXXX";  // a folder the unprivileged child may write in
+  if (!mkdtemp(base.data())) GTEST_SKIP() << "no folder for the unprivileged user";
+  struct Remove {
+    std::string at;
+    ~Remove() {
+      std::error_code ec;
+      fs::remove_all(at, ec);
+    }
+  } remove{base};
+  chmod(base.c_str(), 0755);
+  mkdir((base + "/src").c_str(), 0755);
+  bvtest::WriteNative(base + "/src/secret.doc", "secret");
+  chmod((base + "/src/secret.doc").c_str(), 0600);
+  if (chown(base.c_str(), kNobody, kNobody) != 0 ||
+      chown((base + "/src").c_str(), kNobody, kNobody) != 0)
+    GTEST_SKIP() << "cannot hand the folder over";
+
+  const auto m = RunAsNobody(base + "/result.txt", [&]() -> std::string {
+    // A data folder, store and volume table of the child's own: E: = base/store.
+    mkdir((base + "/data").c_str(), 0700);
+    mkdir((base + "/store").c_str(), 0700);
+    const std::string volumes = base + "/data/volumes.ini";
+    bvtest::WriteNative(volumes, "[C]\nRoot=/\nType=fixed\nBus=none\nSystem=1\n[E]\nRoot=" + base +
+                                     "/store\nType=fixed\nBus=none\n[Power]\nSource=ac\n");
+    setenv("BREVANTO_DATA_DIR", (base + "/data").c_str(), 1);
+    setenv("BREVANTO_VOLUMES", volumes.c_str(), 1);
+    ResetSettingsCache();
+    plat::VolumeTable::Instance().Reload();
+    auto plan = env_.MakePlan(1, kUnitDaily, 3, {"C:\\" + base.substr(1)});
+    if (!plan) return "error=no plan\n";
+    std::string folder = "C:" + base + "/src/";
+    for (char& c : folder)
+      if (c == '/') c = '\\';
+    CSimpleEngine* engine = plan->Engine();
+    const std::string latest = base + "/store/store1/Latest/C" + base + "/src";
+    std::ostringstream o;
+    bvtest::WriteNative(base + "/src/old.doc", "v1");
+    o << "first=" << engine->BackupFile(folder + "old.doc", false, nullptr, 0) << "\n";
+
+    bvtest::EventCollector events;
+    o << "secret=" << engine->BackupFile(folder + "secret.doc", false, nullptr, 0) << "\n";
     LogRecord rec;
-    uint64_t offset = 0;
-    ASSERT_TRUE(ScratchEnv::RecordOf(plan_.get(), Src("same.doc"), &rec, &offset));
-    rec.state = kLogPending;
-    ASSERT_EQ(engine_->BackupFile(Src("same.doc"), false, &rec, offset), 0);
-    EXPECT_EQ(StateOf("same.doc"), kLogCopied);
-  }
-  EXPECT_EQ(RevisionFiles("same.doc"), revisions);
-  EXPECT_EQ(Stored("Latest", "same.doc"), "version 3");
-  env_.Src().Write("same.doc", "version 4");
-  ASSERT_EQ(Backup("same.doc"), 0);
-  EXPECT_EQ(Stored("Latest", "same.doc"), "version 4");
-  EXPECT_EQ(RevisionFiles("same.doc"), (Names{"same(0002).doc", "same(0003).doc"}));
+    o << "found=" << ScratchEnv::RecordOf(plan.get(), folder + "secret.doc", &rec) << "\n";
+    o << "state=" << rec.state << "\nfailed=" << rec.failedAttempts
+      << "\nbackup=" << rec.lastBackupTime << "\n";
+    if (!events.Events().empty()) {
+      o << "text3=" << events.Events().back().text3 << "\nvalue=" << events.Events().back().value
+        << "\n";
+    }
+
+    chmod(latest.c_str(), 0555);
+    bvtest::WriteNative(base + "/src/new.doc", "n");
+    bvtest::WriteNative(base + "/src/old.doc", "v2");
+    o << "new=" << engine->BackupFile(folder + "new.doc", false, nullptr, 0) << "\n";
+    o << "old=" << engine->BackupFile(folder + "old.doc", false, nullptr, 0) << "\n";
+    o << "events=" << events.CountOf(kEvFileFailed) << "\n";
+    if (ScratchEnv::RecordOf(plan.get(), folder + "new.doc", &rec))
+      o << "newstate=" << rec.state << "\n";
+    std::string names;
+    std::error_code ec;
+    for (auto& e : fs::directory_iterator(latest, ec)) names += e.path().filename().string() + ",";
+    o << "names=" << names << "\noldcopy=" << bvtest::ReadNative(latest + "/old.doc") << "\n";
+    chmod(latest.c_str(), 0755);
+    return o.str();
+  });
+  if (m.count("SKIP")) GTEST_SKIP() << m.at("SKIP");
+  ASSERT_EQ(m.count("CRASH"), 0u) << m.at("CRASH");
+  ASSERT_EQ(m.count("old"), 1u) << testing::PrintToString(m);
+  const std::string denied = "Code: 5, Error: " + plat::WinErrorMessage(5);
+  const std::map<std::string, std::string> want = {
+      {"first", "0"},        {"secret", "5"},
+      {"found", "1"},        {"state", std::to_string(kLogFailed)},
+      {"failed", "1"},       {"backup", "0"},
+      {"text3", denied},     {"value", "5"},
+      {"new", "5"},          {"old", "5"},
+      {"events", "3"},       {"newstate", std::to_string(kLogFailed)},
+      {"names", "old.doc,"},  // no temporary file, nothing rotated out
+      {"oldcopy", "v1"},
+  };
+  EXPECT_EQ(m, want);
+  EXPECT_EQ(bvtest::ReadNative(base + "/src/secret.doc"), "secret") << "untouched";
 }
 
-// A copy that would leave less than the reserve free is not made: the record
-// stays pending, nothing rotates, the plan is blocked (reported once) until
-// there is room, and then the copy is made.
-TEST_F(SimpleEngineTest, CopiesKeepTheReserveFree) {
-  const std::string big(1 << 20, 'b');
-  env_.Src().Write("full/a.bin", "old");
-  ASSERT_EQ(Backup("full/a.bin"), 0);
-  env_.Src().Write("full/a.bin", big);
-  env_.Src().Write("full/b.bin", big);
-  env_.SetFreeBytes(kMinFreeBytes + big.size() / 2);
+// Changes the journal cannot take (its disk is full) are reported once, with
+// the reason, when such failures begin; again after the journal took one.
+TEST_F(SimpleEngineTest, ChangesTheJournalCannotTakeAreReportedOnce) {
+  const std::string folder = env_.Data().NativeOf("PLAN/2");
+  fs::create_directories(folder);
+  if (mount("tmpfs", folder.c_str(), "tmpfs", 0, "size=64k") != 0)
+    GTEST_SKIP() << "this machine does not let the test mount";
+  struct Unmount {
+    std::string at;
+    ~Unmount() { umount2(at.c_str(), MNT_DETACH); }
+  } unmount{folder};
+  auto plan = env_.MakePlan(2, kUnitDaily, 3, {env_.Src().System()});
+  ASSERT_TRUE(plan);
+  auto fill = [&] {
+    const std::string block(4096, 'f');
+    for (int i = 0;; ++i) {
+      std::FILE* f = std::fopen((folder + "/filler" + std::to_string(i)).c_str(), "w");
+      if (f == nullptr) return;
+      const bool full = std::fwrite(block.data(), 1, block.size(), f) != block.size();
+      if (std::fclose(f) != 0 || full) return;
+    }
+  };
+  auto reports = [](bvtest::EventCollector& events) {
+    std::vector<EventData> out;
+    for (const EventData& e : events.Events())
+      if (e.code == kEvDatabaseProblem && !e.text2.empty()) out.push_back(e);
+    return out;
+  };
+  auto lost = [&](int i) { return Src("lost" + std::to_string(i) + ".txt"); };
   bvtest::EventCollector events;
-  for (const char* f : {"full/a.bin", "full/b.bin"}) {
-    EXPECT_EQ(Backup(f), kBackupNoSpace) << f;
-    EXPECT_EQ(StateOf(f), kLogPending) << f;
-  }
-  EXPECT_EQ(Stored("Latest", "full/a.bin"), "old");
-  EXPECT_TRUE(RevisionFiles("full/a.bin").empty());
-  EXPECT_FALSE(fs::exists(StoreNative("Latest", "full/b.bin")));
-  EXPECT_TRUE(plan_->IsBlocked());
-  ASSERT_EQ(events.CountOf(kEvFileFailed), 1u);
-  EXPECT_EQ(events.Events().back().value, static_cast<int32_t>(plat::kErrDiskFull));
+  fill();
+  for (int i = 0; i < 200; ++i) plan->NoteChangedFile(lost(i));
+  const std::vector<EventData> said = reports(events);
+  ASSERT_EQ(said.size(), 1u);
+  // The page the journal already holds takes a few; the report names the
+  // first change that found no room.
+  int first = 0;
+  LogRecord rec;
+  while (first < 200 && ScratchEnv::RecordOf(plan.get(), lost(first), &rec)) ++first;
+  ASSERT_LT(first, 200);
+  EXPECT_EQ(said[0].text2, lost(first));
+  EXPECT_EQ(said[0].planId, 2u);
+  EXPECT_EQ(said[0].value, static_cast<int32_t>(plat::kErrDiskFull));
+  EXPECT_EQ(said[0].text3.rfind("Code: 112, Error: ", 0), 0u) << said[0].text3;
 
-  env_.SetFreeBytes(kMinFreeBytes + 2 * big.size());
-  EXPECT_FALSE(plan_->IsBlocked());
-  EXPECT_EQ(Backup("full/a.bin"), 0);
-  EXPECT_EQ(Stored("Latest", "full/a.bin"), big);
-  EXPECT_EQ(plan_->SpaceWanted(), 0u);
-}
-
-// Temporary files that a killed copy left are removed once per start of the
-// plan, in both trees; links are neither followed nor removed, other names
-// and a copy another plan is making (its lock held) stay.
-TEST_F(SimpleEngineTest, LeftoverTemporaryCopiesAreSweptAtStart) {
-  const std::string temp = ".~bvtmp-0123456789abcdef";
-  const std::string latest = env_.Store().NativeOf("store1/Latest/C/x/");
-  const std::string revision = env_.Store().NativeOf("store1/Revision/C/x/y/");
-  bvtest::TempDir outside;
-  outside.Write("folder/" + temp, "outside");
-  for (const std::string& at : {latest, revision}) bvtest::WriteNative(at + temp, "partial");
-  bvtest::WriteNative(latest + ".~bvtmp-notmine", "kept");
-  fs::permissions(revision + temp, fs::perms::owner_read);
-  fs::create_symlink(outside.NativeOf("folder/" + temp), latest + ".~bvtmp-00000000000000aa");
-  fs::create_directory_symlink(outside.NativeOf("folder"), latest + "linked");
-
-  env_.Src().Write("any.txt", "x");
-  ASSERT_EQ(Backup("any.txt"), 0);
-  EXPECT_FALSE(fs::exists(latest + temp));
-  EXPECT_FALSE(fs::exists(revision + temp));
-  EXPECT_TRUE(fs::exists(latest + ".~bvtmp-notmine"));
-  EXPECT_TRUE(fs::is_symlink(latest + ".~bvtmp-00000000000000aa"));
-  EXPECT_EQ(bvtest::ReadNative(outside.NativeOf("folder/" + temp)), "outside");
-
-  bvtest::WriteNative(latest + temp, "partial");
-  ASSERT_EQ(Backup("any.txt"), 0);
-  EXPECT_TRUE(fs::exists(latest + temp)) << "swept once per start";
-  const std::string busy = latest + ".~bvtmp-00000000000000bb";
-  bvtest::WriteNative(busy, "being copied");
-  const int held = open(busy.c_str(), O_RDONLY | O_CLOEXEC);
-  ASSERT_GE(held, 0);
-  ASSERT_EQ(flock(held, LOCK_EX), 0);
-  engine_->RequestSweep();
-  ASSERT_EQ(Backup("any.txt"), 0);
-  EXPECT_FALSE(fs::exists(latest + temp));
-  EXPECT_TRUE(fs::exists(busy)) << "a copy in progress is not a leftover";
-  close(held);
+  for (const auto& e : fs::directory_iterator(folder))
+    if (e.path().filename().string().rfind("filler", 0) == 0) fs::remove(e.path());
+  plan->NoteChangedFile(Src("kept.txt"));
+  EXPECT_TRUE(ScratchEnv::RecordOf(plan.get(), Src("kept.txt"), &rec));
+  fill();
+  for (int i = 0; i < 200; ++i) plan->NoteChangedFile(Src("again" + std::to_string(i) + ".txt"));
+  EXPECT_EQ(reports(events).size(), 2u);
 }
 
 }  // namespace

@@ -1,8 +1,9 @@
 // A plan's task: its run file, pre-check, first backup, journal walk, missed
-// scheduled runs, catch-up walks and manual plans, with real plans, files
-// and threads.
+// scheduled runs, catch-up walks and manual plans; the walks over a plan's
+// sources and the rules settled per folder; with real plans, files and threads.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <future>
@@ -16,10 +17,14 @@
 #include "engine/CWorkingThread.h"
 #include "engine/CatchUpRequests.h"
 #include "engine/CatchUpWalk.h"
+#include "engine/FolderRules.h"
+#include "engine/PlanList.h"
 #include "engine/RunFile.h"
+#include "engine/SourceWalk.h"
 #include "plans/Schedule.h"
 #include "platform/Clock.h"
 #include "platform/Paths.h"
+#include "platform/Text.h"
 #include "support/EventCollector.h"
 #include "support/ScratchEnv.h"
 
@@ -46,6 +51,13 @@ class TaskTest : public ::testing::Test {
     rec.lastBackupTime = lastBackup;
     ASSERT_EQ(plan->Database()->WriteRecord(0, rec), 0u);
   }
+  std::unique_ptr<bvtest::TestPlan> Plan(uint32_t id, bool initDone = false) {
+    return env_.MakePlan(id, kUnitDaily, 3, {env_.Src().System()}, nullptr, initDone);
+  }
+  static void AddRule(CPlan* plan, int32_t kind, const std::string& mask) {
+    std::lock_guard<std::recursive_mutex> guard(plan->Lock());
+    plan->Rules()->AddGroup(kind, "rule " + mask, "x")->AddItem(mask, "");
+  }
   uint16_t StateOf(CPlan* plan, const std::string& rel) {
     LogRecord rec;
     if (!bvtest::ScratchEnv::RecordOf(plan, Src(rel), &rec)) return 0xFFFF;
@@ -55,10 +67,12 @@ class TaskTest : public ::testing::Test {
   bvtest::ScratchEnv env_;
 };
 
-// "run.ini": the run time first, the boot time, a line for readers; only a
-// first key "run" counts; the last run comes from it, else from the plan,
-// and a time later than now becomes now.
-TEST_F(TaskTest, LastRunComesFromTheRunFileElseThePlan) {
+// "run.ini" holds the run time first, the boot time, a line for readers; only
+// a first key "run" counts. The pre-check says when the destination comes and
+// goes (event 32); the first run walks the sources, writes "run.ini" and its
+// events in order; the next run reads no record when nothing is pending; the
+// last run comes from the run file, else the plan, and is never later than now.
+TEST_F(TaskTest, RunFileFirstBackupAndTheLastRun) {
   const std::string folder = env_.Data().System() + "\\";
   int64_t last = -1;
   EXPECT_FALSE(ReadRunFile(folder, &last));
@@ -75,37 +89,14 @@ TEST_F(TaskTest, LastRunComesFromTheRunFileElseThePlan) {
   ASSERT_TRUE(ReadRunFile(folder, &last));
   EXPECT_EQ(last, 0);
 
-  auto plan = env_.MakePlan(1, kUnitDaily, 3, {});
+  env_.Src().Write("a.txt", "a");
+  env_.Src().Write("sub/deeper/b.txt", "b");
+  auto plan = env_.MakePlan(3, kUnitDaily, 3, {env_.Src().System()});
   ASSERT_TRUE(plan);
   plan->SetLastTime(5000);
   CSimpleTask task(plan.get());
   task.RestoreLastRun();
   EXPECT_EQ(task.LastRun(), 5000);
-  ASSERT_TRUE(WriteRunFile(plan->GetPlanFolder(), 7000));
-  task.RestoreLastRun();
-  EXPECT_EQ(task.LastRun(), 7000);
-  ASSERT_TRUE(WriteRunFile(plan->GetPlanFolder(), plat::Now() + 100000));
-  const int64_t before = plat::Now();
-  task.RestoreLastRun();
-  EXPECT_GE(task.LastRun(), before);
-  EXPECT_LE(task.LastRun(), plat::Now());
-  task.MarkRun();
-  EXPECT_EQ(plan->LastTime(), task.LastRun());
-  EXPECT_GE(task.NextDue(), task.LastRun());
-}
-
-// The pre-check says when the destination comes and goes (event 32); the
-// first run walks the sources (hidden files and old stores left out), writes
-// "run.ini" and the events in order; the next run walks the journal.
-TEST_F(TaskTest, FirstBackupWalksSourcesOnce) {
-  env_.Src().Write("a.txt", "a");
-  env_.Src().Write("sub/deeper/b.txt", "b");
-  env_.Src().Write(".hidden.txt", "h");
-  env_.Src().Write("old-store/Brevanto.dat", "");
-  env_.Src().Write("old-store/d.txt", "d");
-  auto plan = env_.MakePlan(3, kUnitDaily, 3, {env_.Src().System()});
-  ASSERT_TRUE(plan);
-  CSimpleTask task(plan.get());
   bvtest::EventCollector events;
   for (bool present : {true, false, false, true}) {
     env_.SetStorePresent(present);
@@ -117,14 +108,13 @@ TEST_F(TaskTest, FirstBackupWalksSourcesOnce) {
     EXPECT_EQ(e.text1, "Plan 3");
   }
   EXPECT_EQ(availability, (std::vector<int32_t>{0, 1}));
-
   events.Clear();
   task.MarkRun();
+  EXPECT_EQ(plan->LastTime(), task.LastRun());
+  EXPECT_GE(task.NextDue(), task.LastRun());
   task.Run();
   EXPECT_EQ(bvtest::ReadNative(Latest(3, "a.txt")), "a");
   EXPECT_EQ(bvtest::ReadNative(Latest(3, "sub/deeper/b.txt")), "b");
-  EXPECT_FALSE(fs::exists(Latest(3, ".hidden.txt")));
-  EXPECT_FALSE(fs::exists(Latest(3, "old-store/d.txt")));
   EXPECT_TRUE(plan->InitDone());
   EXPECT_FALSE(plan->Busy());
   EXPECT_EQ(plan->Mode(), kModeIdle);
@@ -133,13 +123,22 @@ TEST_F(TaskTest, FirstBackupWalksSourcesOnce) {
       codes.push_back(e.code);
   EXPECT_EQ(codes, (std::vector<int32_t>{kEvRunBegins, kEvPlanModeChanged, kEvScanBegins,
                                          kEvScanEnds, kEvPlanModeChanged, kEvRunEnds}));
-  int64_t last = 0;
   ASSERT_TRUE(ReadRunFile(plan->GetPlanFolder(), &last));
   EXPECT_EQ(last, task.LastRun());
   events.Clear();
+  const uint64_t reads = plan->Database()->GetCounters().read;
   task.Run();
   EXPECT_EQ(events.CountOf(kEvScanBegins), 0u);
-  EXPECT_EQ(events.CountOf(kEvFileBackupBegins), 0u) << "nothing is pending";
+  EXPECT_EQ(events.CountOf(kEvFileBackupBegins), 0u);
+  EXPECT_EQ(plan->Database()->GetCounters().read, reads) << "nothing pending: no record read";
+  ASSERT_TRUE(WriteRunFile(plan->GetPlanFolder(), 7000));
+  task.RestoreLastRun();
+  EXPECT_EQ(task.LastRun(), 7000);
+  ASSERT_TRUE(WriteRunFile(plan->GetPlanFolder(), plat::Now() + 100000));
+  const int64_t before = plat::Now();
+  task.RestoreLastRun();
+  EXPECT_GE(task.LastRun(), before);
+  EXPECT_LE(task.LastRun(), plat::Now());
 
   auto continuous = env_.MakePlan(4, kUnitContinuous, 3, {env_.Src().System()});
   ASSERT_TRUE(continuous);
@@ -189,6 +188,26 @@ TEST_F(TaskTest, JournalWalkCopiesSettledPendingRecords) {
   EXPECT_EQ(waiter.WaitFor(kEvRunEnds, 5).text2, kRunAskedNow);
   EXPECT_EQ(bvtest::ReadNative(Latest(5, "backoff.txt")), "backoff.txt");
   for (const auto& e : waiter.Events()) EXPECT_NE(e.text1, Src("huge.bin"));
+
+  // Another writer's append and re-arm in place are found (a re-arm keeps the
+  // file's size: its write time tells).
+  CLoggingDatabase other;
+  ASSERT_EQ(other.Open(plan->GetPlanFolder(), 5), 0u);
+  ASSERT_EQ(other.LoadIndex(), 0u);
+  for (const std::string name : {"other.txt", "p1.txt"}) {
+    env_.Src().Write(name, name + " again");
+    LogRecord rec;
+    ASSERT_TRUE(rec.SetPath(Src(name)));
+    rec.changeTime = now - 10;
+    uint64_t at = 0;  // 0: appended
+    other.Lookup(Src(name), &at);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_EQ(other.WriteRecord(at, rec), 0u);
+    task.Run();
+    EXPECT_EQ(task.LastCopiedCount(), 1) << name;
+    EXPECT_EQ(bvtest::ReadNative(Latest(5, name)), name + " again");
+  }
+  other.Close();
 
   // Stops the plan as soon as a file is copied.
   for (const char* name : {"s1.txt", "s2.txt", "s3.txt"}) {
@@ -289,16 +308,25 @@ TEST_F(TaskTest, ScheduledPlansRunOncePerSlot) {
 // after the sources change and after the journal was recreated, never more.
 TEST_F(TaskTest, CatchUpNotesUnknownAndChangedFilesOnly) {
   const int64_t now = plat::Now();
-  const std::vector<std::string> all = {"new.txt",        "copied.txt",  "changed.txt",
-                                        "gone.txt",       "pending.txt", "sub/deep.txt",
-                                        ".hidden.txt",    "skip.tmp",    "evol/other-volume.txt",
-                                        "later/added.txt"};
+  const std::vector<std::string> all = {"new.txt",
+                                        "copied.txt",
+                                        "changed.txt",
+                                        "gone.txt",
+                                        "pending.txt",
+                                        "sub/deep.txt",
+                                        ".hidden.txt",
+                                        "skip.tmp",
+                                        "evol/other-volume.txt",
+                                        "later/added.txt",
+                                        "sub/\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80.doc",
+                                        "\xc3\x84\xc3\x96.doc"};
   for (const std::string& name : all) env_.Src().Write(name, name);
   // A volume mounted inside the source folder belongs to its own letter.
   env_.SetExtra("[F]\nRoot=" + env_.Src().NativeOf("evol") + "\nType=fixed\nBus=none\n");
   auto plan = env_.MakePlan(15, kUnitDaily, 3, {Src("")}, nullptr, true);
   ASSERT_TRUE(plan);
-  Record(plan.get(), "copied.txt", now + 10, kLogCopied, 0, 0, now + 10);
+  for (const std::string& name : {all[1], all[10], all[11]})  // known by names beyond ASCII too
+    Record(plan.get(), name, now + 10, kLogCopied, 0, 0, now + 10);
   Record(plan.get(), "changed.txt", now - 100, kLogCopied, 0, 0, now - 100);  // written since
   Record(plan.get(), "gone.txt", now + 10, kLogSourceGone, 0, 0, now + 10);   // back again
   Record(plan.get(), "pending.txt", now - 100, kLogPending, 0, 0, now - 100);
@@ -320,8 +348,12 @@ TEST_F(TaskTest, CatchUpNotesUnknownAndChangedFilesOnly) {
   std::set<std::string> expected = {"new.txt", "changed.txt", "gone.txt", "pending.txt",
                                     "sub/deep.txt"};
   CSimpleTask task(plan.get());
-  task.Maintain();  // the first look
+  plan->WalkCounter() = 0;
+  ResetWalkPauseStats();
+  task.Maintain();  // the first look: pauses only for the files it notes
   EXPECT_EQ(pendingNames(), expected);
+  EXPECT_EQ(GetWalkPauseStats().entries, 4u) << "pending.txt was noted already";
+  EXPECT_EQ(GetWalkPauseStats().pauses, 0u);
 
   // Nothing changed: a look walks nothing, a requested walk writes nothing.
   const std::string before = bvtest::ReadNative(journal);
@@ -342,7 +374,7 @@ TEST_F(TaskTest, CatchUpNotesUnknownAndChangedFilesOnly) {
   // The journal is recreated: every file is noted again.
   ASSERT_EQ(plan->Database()->Recreate(), 0u);
   task.Maintain();
-  expected.insert("copied.txt");
+  expected.insert({all[1], all[10], all[11]});
   EXPECT_EQ(pendingNames(), expected);
 
   // A clock set back (the last walk seems to lie ahead) makes a walk due; it
@@ -395,6 +427,248 @@ TEST_F(TaskTest, ManualPlansRunOnTheirThreadAndShutDownDeletesThePlan) {
   ASSERT_NE(owned->Thread(), nullptr);
   owned.release()->ShutDown();  // the thread deletes the plan when it ends
   EXPECT_EQ(goneFuture.wait_for(std::chrono::minutes(1)), std::future_status::ready);
+}
+
+// The machine's fixed drives leave out USB, 1394 and removable ones; a plan
+// walks its "group1" folders, or the whole machine when an enabled item
+// there is a mask; without "group1" there is nothing to walk.
+TEST_F(TaskTest, WhatAPlanWalks) {
+  bvtest::TempDir f, g, h, i;
+  env_.SetExtra("[F]\nRoot=" + f.Native() + "\nType=fixed\nBus=usb\n" + "[G]\nRoot=" + g.Native() +
+                "\nType=removable\nBus=none\n" + "[H]\nRoot=" + h.Native() +
+                "\nType=fixed\nBus=1394\n" + "[I]\nRoot=" + i.Native() +
+                "\nType=fixed\nBus=none\n");
+  EXPECT_EQ(FixedDriveRoots(), (std::vector<std::string>{"C:\\", "E:\\", "I:\\"}));
+
+  auto plan = env_.MakePlan(1, kUnitDaily, 3, {"C:\\DATA", "D:\\x"});
+  ASSERT_TRUE(plan);
+  std::vector<std::string> folders;
+  bool whole = true;
+  ASSERT_TRUE(WalkItemsOfPlan(plan.get(), &folders, &whole));
+  EXPECT_FALSE(whole);
+  EXPECT_EQ(folders, (std::vector<std::string>{"C:\\DATA", "D:\\x"}));
+  for (bool enabled : {false, true}) {
+    {
+      std::lock_guard<std::recursive_mutex> guard(plan->Lock());
+      plan->Rules()->FindGroup(kRuleInclude, "group1")->AddItem("*.JPG", "", enabled);
+    }
+    ASSERT_TRUE(WalkItemsOfPlan(plan.get(), &folders, &whole));
+    EXPECT_EQ(whole, enabled) << "a disabled item does not count";
+  }
+  EXPECT_TRUE(folders.empty());
+  {
+    std::lock_guard<std::recursive_mutex> guard(plan->Lock());
+    plan->Rules()->RemoveGroup(kRuleInclude, "group1");
+  }
+  EXPECT_FALSE(WalkItemsOfPlan(plan.get(), &folders, &whole));
+}
+
+// The first-backup walk leaves out excluded, hidden and too large files,
+// stores, other volumes and pseudo file systems, never lists a folder the
+// always-exclude rules hold whole, counts the names the store cannot hold
+// once, pauses after every fifth entry, and leaves existing copies alone.
+TEST_F(TaskTest, WalkSkipsWhatMustNotBeCopied) {
+  env_.Src().Write("keep.doc", "k");
+  env_.Src().Write("deep/er/keep2.doc", "k2");
+  env_.Src().Write("drop.tmp", "t");
+  env_.Src().Write(".dot/inner.doc", "h");
+  env_.Src().Write("big.bin", std::string(2 * 1024 * 1024 + 1, 'b'));
+  env_.Src().Write("nested-store/Brevanto.dat", "");
+  env_.Src().Write("nested-store/Latest/x.doc", "x");
+  env_.Src().Write("disk/on-another-volume.doc", "v");
+  for (int i = 0; i < 40; ++i) env_.Src().Write("cache/c" + std::to_string(i) + ".doc", "c");
+  // Names the store cannot hold: counted when the rules take them.
+  env_.Src().Write("deep/a\\b.doc", "b");
+  env_.Src().Write("\xff\xfe.doc", "u");
+  env_.Src().Write("c\\d.tmp", "t");
+  env_.SetExtra("[F]\nRoot=" + env_.Src().NativeOf("disk") + "\nType=fixed\nBus=none\n");
+  const plat::MountBarriers barriers;
+  EXPECT_TRUE(barriers.Stops("C:\\proc"));
+  EXPECT_TRUE(barriers.Stops("C:\\sys\\"));
+  EXPECT_FALSE(barriers.Stops("C:\\"));
+  EXPECT_FALSE(barriers.Stops(env_.Src().System()));
+  SetBackupFileMaxSize(1);
+  auto plan = Plan(2);
+  ASSERT_TRUE(plan);
+  AddRule(plan.get(), kRuleAlwaysExclude, "*.tmp");
+  AddRule(plan.get(), kRuleAlwaysExclude, env_.Src().SystemOf("cache"));
+  plan->WalkCounter() = 3;
+  ResetWalkPauseStats();
+  WalkFolder(plan.get(), env_.Src().System());
+  ResetSettingsCache();
+  EXPECT_EQ(bvtest::ReadNative(Latest(2, "keep.doc")), "k");
+  EXPECT_EQ(bvtest::ReadNative(Latest(2, "deep/er/keep2.doc")), "k2");
+  for (const char* left : {"drop.tmp", ".dot/inner.doc", "big.bin", "nested-store/Latest/x.doc",
+                           "disk/on-another-volume.doc", "cache/c0.doc"})
+    EXPECT_FALSE(fs::exists(Latest(2, left))) << left;
+  EXPECT_EQ(plan->UnheldNameCount(), 2u);
+  const WalkPauseStats stats = GetWalkPauseStats();
+  EXPECT_GE(stats.entries, 9u);
+  EXPECT_LT(stats.entries, 40u) << "the excluded folder is not listed";
+  EXPECT_EQ(stats.pauses, (3 + stats.entries) / 5);
+  EXPECT_EQ(plan->WalkCounter(), (3 + stats.entries) % 5);
+  EXPECT_GE(stats.pauseMicros, stats.pauses * 1000);
+
+  env_.Src().Write("keep.doc", "changed");
+  env_.Src().Write("new.doc", "n");
+  WalkFolder(plan.get(), env_.Src().System());
+  EXPECT_EQ(bvtest::ReadNative(Latest(2, "keep.doc")), "k");
+  EXPECT_EQ(bvtest::ReadNative(Latest(2, "new.doc")), "n");
+  EXPECT_EQ(plan->UnheldNameCount(), 2u) << "each told once";
+}
+
+// A stopping, disabled or blocked plan walks nothing; a path the plan list
+// refuses (a removable disk) is not taken, which a plan without a list takes.
+TEST_F(TaskTest, WalksOnlyWhatThePlanMayTake) {
+  env_.Src().Write("a.doc", "a");
+  auto plan = Plan(4);
+  ASSERT_TRUE(plan);
+  bvtest::EventCollector events;
+  plan->SetStopping(true);
+  RunSourceWalk(plan.get());
+  plan->SetStopping(false);
+  plan->SetEnabled(false, 0);
+  WalkFolder(plan.get(), env_.Src().System());
+  plan->EnableWithoutThread();
+  env_.SetStorePresent(false);
+  {
+    std::lock_guard<std::recursive_mutex> guard(plan->Lock());
+    plan->Destination()->Refresh();
+  }
+  WalkFolder(plan.get(), env_.Src().System());
+  EXPECT_EQ(events.CountOf(kEvFileBackupBegins), 0u);
+  EXPECT_FALSE(fs::exists(Latest(4, "a.doc")));
+  env_.SetStorePresent(true);
+
+  bvtest::TempDir removable;
+  bvtest::WriteNative(removable.NativeOf("r.doc"), "r");
+  env_.SetExtra("[G]\nRoot=" + removable.Native() + "\nType=removable\nBus=usb\n");
+  PlanList list;
+  auto listed = env_.MakePlan(5, kUnitDaily, 3, {env_.Src().System(), "G:\\"}, &list);
+  auto unlisted = env_.MakePlan(15, kUnitDaily, 3, {"G:\\"});
+  ASSERT_TRUE(listed && unlisted);
+  WalkFolder(listed.get(), "G:\\");
+  WalkFolder(listed.get(), env_.Src().System());
+  EXPECT_EQ(events.CountOf(kEvFileBackupBegins), 1u);
+  EXPECT_EQ(bvtest::ReadNative(Latest(5, "a.doc")), "a");
+  WalkFolder(unlisted.get(), "G:\\");
+  EXPECT_EQ(events.CountOf(kEvFileCopied), 2u);
+}
+
+// A plan waits for an earlier plan on the same destination to finish its
+// first backup; a stop ends the wait without a copy.
+TEST_F(TaskTest, WaitsForAnEarlierPlanOnTheSameDestination) {
+  env_.Src().Write("w.doc", "w");
+  for (const bool stop : {true, false}) {
+    SCOPED_TRACE(stop ? "stopped" : "released");
+    const uint32_t id = stop ? 6 : 8;
+    auto first = env_.MakePlan(id, kUnitDaily, 3, {env_.Src().System()}, nullptr, false, "s");
+    auto second = env_.MakePlan(id + 1, kUnitDaily, 3, {env_.Src().System()}, nullptr, false, "s");
+    ASSERT_TRUE(first && second);
+    second->SetSameDestinationLink(first.get());
+    first->SetBusy(true);
+    // Whether the earlier plan was still busy when the copy began.
+    std::atomic<int> begun{0}, whileBusy{0};
+    enginetest::EventWaiter watcher;
+    std::thread release([&] {
+      plat::SleepMs(300);
+      if (stop)
+        second->SetStopping(true);
+      else
+        first->SetBusy(false);
+    });
+    RunSourceWalk(second.get());
+    release.join();
+    const auto events = watcher.Events();
+    const auto copies = std::count_if(events.begin(), events.end(), [&](const EventData& e) {
+      return e.code == kEvFileBackupBegins && e.planId == id + 1;
+    });
+    EXPECT_EQ(copies, stop ? 0 : 1);
+    EXPECT_EQ(first->Busy(), stop);
+    if (!stop) {
+      EXPECT_TRUE(second->Busy()) << "cleared by the task after the scan";
+    }
+  }
+}
+
+// The rules settled per folder answer as the rule set does for every file:
+// masks that hold folders or one file, wildcards over the whole path (also
+// ending in "\*"), masks of the name alone ("*.tmp", "*\\x", "*\\.#*"),
+// group scopes, folder-only and attribute exclusions, names beyond ASCII,
+// hidden and read-only files.
+TEST_F(TaskTest, FolderRulesAnswerAsTheRuleSetForEveryFile) {
+  for (const char* rel : {"a.doc", "b.JPG", ".hid.doc", "ro.doc", "\xc3\xa9t\xc3\xa9.doc", "x~",
+                          "docs/x.doc", "docs/y.tmp", "docs/deep/z.doc", "docs/deep/Desktop.ini",
+                          "cache/c.doc", "cache2/c.doc", "cache/GPUCache/g.doc", ".#keep/k.doc"}) {
+    env_.Src().Write(rel, "x");
+  }
+  fs::permissions(env_.Src().NativeOf("ro.doc"), fs::perms::owner_write, fs::perm_options::remove);
+  const std::string src = env_.Src().System();
+  auto in = [&](const char* rel) { return env_.Src().SystemOf(rel); };
+  struct Rule {
+    Rule(int32_t k, std::string m, bool p = false, uint32_t a = 0, std::string s = {})
+        : kind(k), mask(std::move(m)), pathOnly(p), attributes(a), scope(std::move(s)) {}
+    int32_t kind;
+    std::string mask;
+    bool pathOnly;
+    uint32_t attributes;
+    std::string scope;
+  };
+  const std::vector<std::vector<Rule>> sets = {
+      {{kRuleInclude, src},
+       {kRuleExclude, "*.tmp"},
+       {kRuleAlwaysExclude, in("docs"), true},
+       {kRuleAlwaysExclude, "!", false, kRuleAttrHidden}},
+      {{kRuleInclude, "*.doc"},
+       {kRuleInclude, "*.jpg"},
+       {kRuleExclude, in("cache")},
+       {kRuleExclude, "*\\deep\\*", false, 0, in("docs")},
+       {kRuleAlwaysExclude, "*\\desktop.ini"},
+       {kRuleExclude, "*\\.h*"},
+       {kRuleAlwaysExclude, "*\\ro.doc"},
+       {kRuleInclude, in("docs\\deep\\z.doc")},
+       {kRuleExclude, "*", false, kRuleAttrReadOnly}},
+      {{kRuleInclude, "C:\\*"},
+       {kRuleAlwaysExclude, in("cache")},
+       {kRuleAlwaysExclude, src, true},
+       {kRuleAlwaysExclude, "*\\GPUCache\\*"},
+       {kRuleAlwaysExclude, "*~"},
+       {kRuleAlwaysExclude, "*\\.#*"}},
+      {{kRuleInclude, src + "*"},
+       {kRuleExclude, in("do?s") + "\\*"},
+       {kRuleInclude, in("docs\\deep\\")},
+       {kRuleAlwaysExclude, in("cache\\c.doc")},
+       {kRuleInclude, "*\\\xc3\x89T\xc3\x89.DOC"}},
+  };
+  for (size_t n = 0; n < sets.size(); ++n) {
+    CRuleSet rules;
+    for (const Rule& rule : sets[n]) {
+      CRuleGroup* group = rules.AddGroup(rule.kind, "g", "text");
+      if (!rule.scope.empty()) group->SetPattern(rule.scope);
+      group->AddItem(rule.mask, "", true, rule.pathOnly, rule.attributes);
+    }
+    size_t files = 0, taken = 0;
+    for (const char* rel :
+         {"", "docs", "docs/deep", "cache", "cache2", "cache/GPUCache", ".#keep"}) {
+      const std::string folder = plat::WithSeparator(in(rel));
+      FolderRules folderRules;
+      folderRules.Build(rules, plat::ToUpper(folder));
+      plat::DirSearch search;
+      plat::FindData entry;
+      ASSERT_TRUE(search.Open(folder + "*", &entry));
+      do {
+        if (entry.attributes & plat::kAttrDirectory) continue;
+        ++files;
+        const bool expected = rules.Match(folder + entry.name);
+        taken += expected;
+        EXPECT_EQ(folderRules.Takes(entry.name, entry.attributes), expected)
+            << "rule set " << n << ": " << folder + entry.name;
+      } while (search.Next(&entry));
+    }
+    EXPECT_EQ(files, 14u);
+    EXPECT_GT(taken, 0u) << "rule set " << n;
+    EXPECT_LT(taken, files) << "rule set " << n;
+  }
 }
 
 }  // namespace

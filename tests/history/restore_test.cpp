@@ -1,9 +1,10 @@
-// The restore engine: target paths, revision names, patterns and check
-// states as tables; then stores written by hand on E: listed, searched and
-// restored by the jobs, with their failures, links and stops; several jobs
-// at once; and a round trip through the backup engine. (The version tree
-// the window shows runs in the window's tests.)
+// The restore engine: target paths, revision names, natural order, patterns
+// and check states as tables; stores written by hand on E: listed, searched
+// and restored by the jobs with their failures, links and stops; several jobs
+// at once; stores on servers on loopback (FTP, FTPS with a pinned key, SFTP
+// with a pinned host key), skipped when a server cannot start here.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -11,18 +12,20 @@
 #include <filesystem>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <tuple>
 #include <vector>
 
-#include "engine/CSimpleEngine.h"
+#include "destinations/FtpDevice.h"
 #include "history/RestoreJobs.h"
 #include "history/RestoreTree.h"
 #include "history/StoreAccess.h"
 #include "history/VersionTree.h"
 #include "platform/Clock.h"
+#include "support/FtpServer.h"
+#include "support/ScopedEnv.h"
 #include "support/ScratchEnv.h"
+#include "support/SshServer.h"
 #include "support/TempDir.h"
 
 namespace fs = std::filesystem;
@@ -35,8 +38,7 @@ using Calls = std::vector<std::string>;
 
 namespace {
 
-// Every callback of a job as a line ("root", "box:text", "fail:file|reason",
-// ...); it may stop its job at the tree's root or at the first file.
+// Every callback of a job as a line; it may stop its job at the root or the first file.
 class Recorder : public IRestoreObserver {
  public:
   void OnTreeRoot(const std::shared_ptr<CDirNode>&) override { Note("root", stopOnRoot); }
@@ -56,10 +58,10 @@ class Recorder : public IRestoreObserver {
   }
   void OnTrace(const std::string& text) override { traces.push_back(text); }
 
-  // Written on the job's thread, read after Wait().
   Calls calls, failures, traces;
   std::vector<RestoreProgress> progress;
   size_t shown = 0;
+  uint64_t copied = 0, failed = 0;
   CRestoreThread* job = nullptr;
   bool stopOnRoot = false, stopOnFile = false;
 
@@ -70,15 +72,10 @@ class Recorder : public IRestoreObserver {
   }
 };
 
-struct Carried : Recorder {
-  uint64_t copied = 0, failed = 0;
-};
-
-// Restores the checked files of root (or all of it) to target ("": to their
-// original places) and returns what the job reported.
-Carried Carry(const std::shared_ptr<CDirNode>& root, const RestoreStore& store,
-              const std::string& target, bool all, bool stopOnFile = false) {
-  Carried out;
+// Restores the checked files of root (or all) to target ("": the original places).
+Recorder Carry(const std::shared_ptr<CDirNode>& root, const RestoreStore& store,
+               const std::string& target, bool all, bool stopOnFile = false) {
+  Recorder out;
   CRestoreCarrier carrier(&out, root, store, target, all);
   out.job = &carrier;
   out.stopOnFile = stopOnFile;
@@ -134,24 +131,20 @@ TEST(RestoreTarget, LatestAndRevisionPathsMapBackToTheirSources) {
       {"E:\\S\\Revision\\D\\x\\a.b(0002).doc", "", "D:\\x\\a.b.doc", "D:\\x"},
       {"E:\\S\\Revision\\D\\x\\big(10000).txt", "", "D:\\x\\big.txt", "D:\\x"},
       {"E:\\S\\Revision\\D\\x\\x(12)(0003).txt", "", "D:\\x\\x(12).txt", "D:\\x"},
-      // A folder named like a revision keeps its name; a latest file too.
       {"E:\\S\\Revision\\D\\x(0001)", "", "D:\\x(0001)", "D:\\x(0001)", true},
       {"E:\\S\\Latest\\D\\r(0001).txt", "", "D:\\r(0001).txt", "D:"},
-      // Below a chosen folder the original folders come back as the user
-      // knows them: no drive level for a drive known here (C: is "/").
+      // Below a chosen folder: no drive level for a drive known here.
       {"E:\\S\\Revision\\C\\Users\\a(0002).txt", "D:\\Out", "D:\\Out\\Users\\a.txt",
        "D:\\Out\\Users"},
       {"E:\\S\\Latest\\C\\Users", "D:\\Out\\", "D:\\Out\\Users", "D:\\Out\\Users", true},
       {"E:\\S\\Latest\\C", "D:\\Out", "D:\\Out", "D:\\Out", true},
       {"E:\\S\\Latest\\Q\\x\\a.txt", "D:\\Out", "D:\\Out\\Q\\x\\a.txt", "D:\\Out\\Q\\x"},
       {"E:\\S\\Latest\\C", "", "C:", "C:", true},
-      // No drive letter below the tree: no original place.
       {"E:\\S\\Latest\\\\\\srv\\share\\a.txt", "", nullptr, nullptr},
       {"E:\\S\\Latest\\Cx\\a.txt", "", nullptr, nullptr},
       {"E:\\S\\Latest", "", nullptr, nullptr, true},
       {"E:\\S\\Latest\\7\\a.txt", "", nullptr, nullptr},
       {"E:\\Other\\Latest\\C\\a.txt", "", nullptr, nullptr},
-      // Tree names compare exactly; "latest" and "Latestfoo" are folders.
       {"E:\\S\\latest\\C\\a.txt", "D:\\Out", "D:\\Out\\latest\\C\\a.txt", "D:\\Out\\latest\\C"},
       {"E:\\S\\Latestfoo\\a.txt", "D:\\Out", "D:\\Out\\Latestfoo\\a.txt", "D:\\Out\\Latestfoo"},
   };
@@ -171,8 +164,9 @@ TEST(RestoreTarget, LatestAndRevisionPathsMapBackToTheirSources) {
   EXPECT_EQ(target, "C:\\Users\\r.doc");
 }
 
-// Revision names, natural order, and search patterns: wildcards over the
-// whole name, '?' one character (not one byte), only A-Z fold.
+// Revision names; natural order (runs of digits by value however long,
+// letters without case, names that differ only there by their bytes); search
+// patterns: wildcards over the whole name, '?' one character, only A-Z fold.
 TEST(RestoreNames, RevisionNamesNaturalOrderAndPatterns) {
   const struct {
     const char* name;
@@ -194,12 +188,29 @@ TEST(RestoreNames, RevisionNamesNaturalOrderAndPatterns) {
     EXPECT_EQ(file, c.file);
     EXPECT_EQ(n, c.number);
   }
-  std::vector<std::string> names = {"notes10.txt", "Notes9.txt", "b",   "A",
-                                    "notes9.txt",  "x007",       "x7a", "x06"};
-  std::sort(names.begin(), names.end(),
-            [](const std::string& a, const std::string& b) { return NaturalLess(a, b); });
-  EXPECT_EQ(names, (std::vector<std::string>{"A", "b", "Notes9.txt", "notes9.txt", "notes10.txt",
-                                             "x06", "x007", "x7a"}));
+  const std::string longRun = "a" + std::string(256, '1'), shorterRun = "a" + std::string(255, '9');
+  for (const auto& [less, more] :
+       std::vector<std::pair<std::string, std::string>>{{"x1b", "x12a"},
+                                                        {"a9", "a10"},
+                                                        {shorterRun, longRun},
+                                                        {"n-1", "n1"},
+                                                        {"n1", "n:1"},
+                                                        {"X1B", "x1b"},
+                                                        {"x007", "x7"},
+                                                        {"abc", "abd"},
+                                                        {"B", "b"},
+                                                        {"A", "b"},
+                                                        {"z", "\xc3\xa9"},
+                                                        {"b9", "B9(0001)"},
+                                                        {"B9(0001)", "b10"},
+                                                        {"x06.txt", "x7"},
+                                                        {"x007", "x7a"},
+                                                        {"Notes9.txt", "notes9.txt"},
+                                                        {"notes9.txt", "notes10.txt"}}) {
+    EXPECT_TRUE(NaturalLess(less, more)) << less.substr(0, 12) << " < " << more.substr(0, 12);
+    EXPECT_FALSE(NaturalLess(more, less)) << more.substr(0, 12) << " !< " << less.substr(0, 12);
+  }
+  EXPECT_FALSE(NaturalLess("same", "same"));
   for (const auto& [name, pattern, match] :
        {std::tuple<const char*, const char*, bool>{"report.doc", "*.DOC", true},
         {"a.txt", "?.txt", true},
@@ -216,6 +227,48 @@ TEST(RestoreNames, RevisionNamesNaturalOrderAndPatterns) {
         {"abcabc", "*a*bd", false},
         {"\xc3\xa4.txt", "\xc3\x84.txt", false}})
     EXPECT_EQ(MatchSearchPattern(name, pattern), match) << name << " / " << pattern;
+}
+
+// The window's folder listing: Latest and Revision merged, folders first,
+// each file once with its versions newest first, in natural order.
+TEST(VersionOrder, FolderListingMergesLatestAndRevisionInNaturalOrder) {
+  ScratchEnv env;
+  const std::string latest = env.Store().NativeOf("store/Latest/C/f/");
+  const std::string revision = env.Store().NativeOf("store/Revision/C/f/");
+  for (const char* name : {"x1b", "X1B", "x12a", "x007", "x7", "x06.txt", "n-1", "n:1", "n1", "b10",
+                           "b9", "B9(0001)", "Sub9/a", "sub10/a", ".~bvtmp-0123456789abcdef"})
+    WriteNative(latest + name, name);
+  for (const char* name :
+       {"b9(0001)", "b9(0002)", "b10(0012)", "only(0001).txt", "x12a(0001)", "zz/a"})
+    WriteNative(revision + name, std::string("revision ") + name);
+  RestoreStore store;
+  store.storageType = kStorageLocal;
+  store.folder = ScratchEnv::OnE("store\\");
+  std::unique_ptr<StoreAccess> access = MakeStoreAccess(store);
+  CVersionFolder folder;
+  folder.latestPath = ScratchEnv::OnE("store\\Latest\\C\\f");
+  folder.revisionPath = ScratchEnv::OnE("store\\Revision\\C\\f");
+  ASSERT_TRUE(ListVersionFolder(*access, '\\', &folder));
+  std::vector<std::string> folders, files;
+  for (const auto& sub : folder.folders)
+    folders.push_back(sub->name + (sub->latestPath.empty() ? " revision only" : ""));
+  EXPECT_EQ(folders, (std::vector<std::string>{"Sub9", "sub10", "zz revision only"}));
+  for (const VersionFile& file : folder.files) {
+    std::string line = file.name;
+    for (const FileVersion& v : file.versions) {
+      line += v.current ? " latest" : " " + std::to_string(v.number);
+      const std::string base = v.storePath.substr(v.storePath.rfind('\\') + 1);
+      EXPECT_EQ(v.size, (v.current ? file.name : "revision " + base).size());
+      EXPECT_TRUE(v.sized);
+    }
+    files.push_back(line);
+  }
+  EXPECT_EQ(files, (std::vector<std::string>{"b9 latest 2 1", "B9(0001) latest", "b10 latest 12",
+                                             "n-1 latest", "n1 latest", "n:1 latest", "only.txt 1",
+                                             "X1B latest", "x1b latest", "x06.txt latest",
+                                             "x007 latest", "x7 latest", "x12a latest 1"}));
+  EXPECT_EQ(folder.files.front().versions[1].storePath,
+            ScratchEnv::OnE("store\\Revision\\C\\f\\b9(0002)"));
 }
 
 // Check states run up and down the tree, totals and selected sizes leave
@@ -348,11 +401,9 @@ TEST_F(RestoreTest, ListingAndSearchingAStore) {
   EXPECT_EQ(umlaut->parent->fileCount, 3u);
   const CDirNode* report = Find(root.get(), "report.doc");
   const plat::LocalTime lt = plat::ToLocalTime(mtime);
-  EXPECT_EQ(report->time.year, lt.year);
-  EXPECT_EQ(report->time.day, lt.day);
-  EXPECT_EQ(report->time.hour, lt.hour);
-  EXPECT_EQ(report->time.minute, lt.minute);
-  EXPECT_EQ(report->time.dayOfWeek, lt.weekday);
+  EXPECT_EQ(std::vector<int>({report->time.year, report->time.day, report->time.hour,
+                              report->time.minute, report->time.dayOfWeek}),
+            std::vector<int>({lt.year, lt.day, lt.hour, lt.minute, lt.weekday}));
   EXPECT_EQ(CDirNodeCache::Instance().Get(77), root);
 
   Recorder found;
@@ -391,129 +442,76 @@ TEST_F(RestoreTest, ListingAndSearchingAStore) {
   EXPECT_FALSE(List(store_));
 }
 
-// Checked files to a chosen folder byte for byte (revisions under their plain
-// names), with progress; everything a search left visible to the original
-// places, overwriting what is there, a share's copy counted as failed; a
-// drive this machine lacks fails the restore before any copy until it exists.
-TEST_F(RestoreTest, RestoresToAChosenFolderAndToTheOriginalPlaces) {
-  std::shared_ptr<CDirNode> root = List(store_);
-  ASSERT_TRUE(root);
-  SetCheckState(Find(root.get(), "Latest"), kCheckAll);
-  bvtest::TempDir out;
-  Carried got = Carry(root, store_, out.System(), false);
-  EXPECT_EQ(got.calls, Calls{"finished"});
-  EXPECT_EQ(got.copied, latest_.size());
-  EXPECT_EQ(FilesBelow(Out(out)), latest_);
-  ASSERT_EQ(got.progress.size(), latest_.size());
-  EXPECT_EQ(got.progress.front().percent, 0u);
-  EXPECT_EQ(got.progress.front().bytesPerSecond, 2097152u) << "the guess before the first file";
-  EXPECT_GT(got.progress.front().remainingSeconds, 0u);
-  for (size_t i = 1; i < got.progress.size(); ++i) {
-    EXPECT_GE(got.progress[i].percent, got.progress[i - 1].percent);
-    EXPECT_LE(got.progress[i].percent, 100u);
-  }
-  bvtest::TempDir revOut;
-  SetCheckState(root.get(), kCheckNone);
-  SetCheckState(Find(root.get(), "Revision"), kCheckAll);
-  EXPECT_EQ(Carry(root, store_, revOut.System(), false).calls, Calls{"finished"});
-  EXPECT_EQ(FilesBelow(Out(revOut)), (Files{{"report.doc", "report seven"},
-                                            {"a.b.doc", "two dots, two"},
-                                            {"noext", "no extension three"},
-                                            {"file(0007).tar.gz", "tarball"},
-                                            {"big.txt", "ten thousand"}}));
-
-  const std::string src = env_.Src().Native();
-  WriteNative(src + "/report.doc", "changed since the backup, to be overwritten");
-  WriteNative(src + "/unrelated.txt", "stays");
-  // A copy of a file from a share ("\\srv\share" lost its separators).
-  WriteNative(env_.Store().NativeOf("store/Latest/srv/share/x.doc"), "from a share");
-  root = List(store_);
-  Recorder find;
-  CRestoreFinder finder(&find, root, store_, "*.doc", false);
-  ASSERT_EQ(finder.Begin(), 0);
-  finder.Wait();
-  SetCheckState(Find(root.get(), "Revision"), kCheckNone);
-  got = Carry(root, store_, "", true);
-  EXPECT_EQ(got.calls, Calls{"finished"});
-  EXPECT_EQ(got.failures, Calls{env_.Store().NativeOf("store/Latest/srv/share/x.doc") + "|" +
-                                RestoreFailureText("MSG_ORIGINAL_FILE_IS_INVALID", "srv")});
-  // The revisions go to the same names: check the names, not the contents.
-  Files now = FilesBelow(src);
-  EXPECT_EQ(now.size(), 3u);
-  EXPECT_EQ(now["unrelated.txt"], "stays");
-  EXPECT_TRUE(now.count("a.b.doc"));
-  EXPECT_NE(now["report.doc"], "changed since the backup, to be overwritten");
-
-  fs::remove_all(src);
-  fs::remove_all(env_.Store().NativeOf("store/Latest/srv"));
-  WriteNative(env_.Store().NativeOf("store/Latest/Q/lost/q.txt"), "on a drive this machine lacks");
-  for (const bool known : {false, true}) {
-    SCOPED_TRACE(known ? "drive known" : "drive unknown");
-    bvtest::TempDir q;
-    if (known) env_.SetExtra("[Q]\nRoot=" + q.Native() + "\nType=fixed\nBus=none\n");
-    root = List(store_);
-    SetCheckState(Find(root.get(), "Latest"), kCheckAll);
-    got = Carry(root, store_, "", false);
-    if (!known) {
-      EXPECT_EQ(got.calls, (Calls{"box:" + RestoreFailureText("MSG_ORIGINAL_FILE_IS_INVALID", "Q:"),
-                                  "failed"}));
-      EXPECT_TRUE(got.progress.empty());
-      EXPECT_TRUE(FilesBelow(src).empty());
-    } else {
-      EXPECT_EQ(got.calls, Calls{"finished"});
-      EXPECT_EQ(ReadNative(q.Native() + "/lost/q.txt"), "on a drive this machine lacks");
-      EXPECT_EQ(FilesBelow(src), latest_);
-    }
-  }
-  fs::remove_all(env_.Store().NativeOf("store/Latest"));  // no original place at all
-  got = Carry(List(store_), store_, "", true);
-  EXPECT_EQ(std::count(got.calls.begin(), got.calls.end(), "failed"), 1);
-}
-
-// A file where a folder must go fails its three files, each named where the
-// user looks for it with its reason; a link in the store pointing elsewhere
-// is never read, and one in the chosen folder never sends files outside it;
-// a stop ends the carrier after the file it announced.
-TEST_F(RestoreTest, FailuresLinksAndStops) {
+// Checked files to a chosen folder byte for byte with progress; to the
+// original places, a share's copy counted as
+// failed and a drive this machine lacks restored once it exists; a link in
+// the store is never read, one in the chosen folder never sends files outside
+// it; a stop ends the carrier after the file it announced.
+TEST_F(RestoreTest, RestoresWhereAskedNeverThroughLinksAndStops) {
   bvtest::TempDir elsewhere;
   WriteNative(elsewhere.Native() + "/secret.txt", "not backed up");
   fs::create_symlink(elsewhere.Native() + "/secret.txt", latestNative_ + "/leak.txt");
   std::shared_ptr<CDirNode> root = List(store_);
   ASSERT_TRUE(root);
   SetCheckState(Find(root.get(), "Latest"), kCheckAll);
-  for (const bool link : {false, true}) {
-    SCOPED_TRACE(link ? "link in the way" : "file in the way");
-    bvtest::TempDir out;
-    fs::create_directories(Out(out));
-    if (link)
-      fs::create_directory_symlink(elsewhere.Native(), Out(out) + "/My Files");
-    else
-      WriteNative(Out(out) + "/My Files", "in the way");
-    const Carried got = Carry(root, store_, out.System(), false);
-    EXPECT_EQ(got.calls, Calls{"finished"});
-    EXPECT_EQ(got.failed, 4u) << "the linked store file and the three files of My Files";
-    EXPECT_EQ(got.copied, latest_.size() - 3);
-    EXPECT_EQ(got.traces.size(), 4u);
-    EXPECT_FALSE(fs::exists(Out(out) + "/leak.txt"));
-    EXPECT_EQ(ReadNative(Out(out) + "/report.doc"), "latest report");
-    size_t inMyFiles = 0;
-    for (const std::string& f : got.failures)
-      inMyFiles +=
-          f.rfind(Out(out) + "/My Files/", 0) == 0 &&
-          f.find("|" + RestoreFailureText("MSG_CANNOT_COPY_FILE", "") + " ") != std::string::npos;
-    EXPECT_EQ(inMyFiles, 3u) << testing::PrintToString(got.failures);
-  }
+  bvtest::TempDir out;
+  Recorder got = Carry(root, store_, out.System(), false);
+  EXPECT_EQ(got.calls, Calls{"finished"});
+  EXPECT_EQ(got.copied, latest_.size());
+  EXPECT_EQ(got.failed, 1u) << "the linked store file";
+  EXPECT_EQ(FilesBelow(Out(out)), latest_);
+  ASSERT_EQ(got.progress.size(), latest_.size() + 1);
+  EXPECT_EQ(got.progress.front().percent, 0u);
+  EXPECT_EQ(got.progress.front().bytesPerSecond, 2097152u) << "the guess before the first file";
+  EXPECT_TRUE(std::is_sorted(got.progress.begin(), got.progress.end(),
+                             [](auto& a, auto& b) { return a.percent < b.percent; }));
+  EXPECT_LT(got.progress.back().percent, 100u);
+  bvtest::TempDir linked;  // "My Files" in the chosen folder is a link elsewhere
+  fs::create_directories(Out(linked));
+  fs::create_directory_symlink(elsewhere.Native(), Out(linked) + "/My Files");
+  got = Carry(root, store_, linked.System(), false);
+  EXPECT_EQ(got.failed, 4u) << "the linked store file and the three files of My Files";
+  size_t inMyFiles = 0;
+  for (const std::string& f : got.failures)
+    inMyFiles +=
+        f.rfind(Out(linked) + "/My Files/", 0) == 0 &&
+        f.find("|" + RestoreFailureText("MSG_CANNOT_COPY_FILE", "") + " ") != std::string::npos;
+  EXPECT_EQ(inMyFiles, 3u) << testing::PrintToString(got.failures);
   EXPECT_EQ(FilesBelow(elsewhere.Native()), (Files{{"secret.txt", "not backed up"}}));
-
   fs::remove(latestNative_ + "/leak.txt");
+
+  const std::string src = env_.Src().Native();
+  WriteNative(src + "/report.doc", "changed since the backup, to be overwritten");
+  WriteNative(src + "/unrelated.txt", "stays");
+  // A copy of a file from a share ("\\srv\share" lost its separators).
+  WriteNative(env_.Store().NativeOf("store/Latest/srv/share/x.doc"), "from a share");
+  WriteNative(env_.Store().NativeOf("store/Latest/Q/lost/q.txt"), "on a drive this machine lacks");
+  bvtest::TempDir q;
+  env_.SetExtra("[Q]\nRoot=" + q.Native() + "\nType=fixed\nBus=none\n");
+  root = List(store_);
+  SetCheckState(Find(root.get(), "Latest"), kCheckAll);
+  got = Carry(root, store_, "", false);
+  EXPECT_EQ(got.calls, Calls{"finished"});
+  EXPECT_EQ(got.failures, Calls{env_.Store().NativeOf("store/Latest/srv/share/x.doc") + "|" +
+                                RestoreFailureText("MSG_ORIGINAL_FILE_IS_INVALID", "srv")});
+  EXPECT_EQ(ReadNative(q.Native() + "/lost/q.txt"), "on a drive this machine lacks");
+  Files now = FilesBelow(src);
+  EXPECT_EQ(now["unrelated.txt"], "stays");
+  EXPECT_EQ(now["report.doc"], "latest report");
+  EXPECT_EQ(now.size(), latest_.size() + 1);
+
+  fs::remove_all(env_.Store().NativeOf("store/Latest"));  // no original place at all
+  got = Carry(List(store_), store_, "", true);
+  EXPECT_EQ(std::count(got.calls.begin(), got.calls.end(), "failed"), 1);
+
   root = List(store_);
   SetCheckState(root.get(), kCheckAll);
-  bvtest::TempDir out;
-  const Carried stopped = Carry(root, store_, out.System(), false, /*stopOnFile=*/true);
+  bvtest::TempDir stopOut;
+  const Recorder stopped = Carry(root, store_, stopOut.System(), false, /*stopOnFile=*/true);
   EXPECT_EQ(stopped.progress.size(), 1u);
   EXPECT_EQ(stopped.copied, 1u) << "the file announced is still copied";
   EXPECT_EQ(std::count(stopped.calls.begin(), stopped.calls.end(), "finished"), 0);
-  EXPECT_EQ(FilesBelow(out.Native()).size(), 1u);
+  EXPECT_EQ(FilesBelow(stopOut.Native()).size(), 1u);
 }
 
 TEST_F(RestoreTest, JobsRunSideBySideAndDieStoppedWhileRunning) {
@@ -544,41 +542,104 @@ TEST_F(RestoreTest, JobsRunSideBySideAndDieStoppedWhileRunning) {
   EXPECT_EQ(carrier->FilesCopied(), latest_.size() + revisions_.size() + 40);
 }
 
-// The whole road: the backup engine writes the store, the plan describes it,
-// the jobs read it back.
-TEST(RestoreRoundTrip, WhatTheEngineStoredComesBackWhole) {
-  ScratchEnv env;
-  std::unique_ptr<bvtest::TestPlan> plan = env.MakePlan(31, 4, 3, {env.Src().System()});
-  ASSERT_TRUE(plan);
-  const std::vector<std::string> names = {"report.doc", "a.b.doc", "Makefile",
-                                          "two words/\xc3\xa9t\xc3\xa9 2026.txt"};
-  for (int version = 1; version <= 2; ++version) {
-    for (const auto& name : names) {
-      env.Src().Write(name, name + " v" + std::to_string(version));
-      ASSERT_EQ(plan->Engine()->BackupFile(env.Src().SystemOf(name), false, nullptr, 0), 0);
+const Files kStore = {{"Brevanto.dat", ""},
+                      {"Latest/C/home/ann/doc.txt", "newest words"},
+                      {"Latest/C/home/ann/sub dir/\xc3\xbc.bin", std::string(200000, 'x')},
+                      {"Revision/C/home/ann/old(0001).txt", "older words"}};
+const Files kRestored = {{"doc.txt", "newest words"},
+                         {"old.txt", "older words"},
+                         {"sub dir/\xc3\xbc.bin", std::string(200000, 'x')}};
+
+TEST(FtpRestore, ListsAndDownloadsAServerStoreAndNamesWhatFails) {
+  for (const std::string kind : {"ftp", "ftps", "sftp"}) {
+    SCOPED_TRACE(kind);
+    std::unique_ptr<bvtest::FtpServer> ftp;
+    std::unique_ptr<bvtest::SshServer> ssh;
+    std::unique_ptr<bvtest::ScopedEnv> home;
+    RestoreStore where;
+    where.planId = 7;
+    where.storageType = kStorageFtp;
+    where.separator = '/';
+    std::string native;  // the store folder
+    if (kind == "sftp") {
+      ssh = std::make_unique<bvtest::SshServer>();
+      if (!ssh->Ok()) GTEST_SKIP() << ssh->Reason();
+      home = std::make_unique<bvtest::ScopedEnv>("HOME", ssh->ClientHome());
+      native = ssh->Home() + "/ss";
+      where.folder = native + "/";
+      where.ftp = ssh->Settings("ss/");
+    } else {
+      ftp = std::make_unique<bvtest::FtpServer>(/*tls=*/kind == "ftps");
+      if (!ftp->Ok()) GTEST_SKIP() << ftp->Reason();
+      native = ftp->NativeOf("/bvuser/rs");
+      where.folder = "/bvuser/rs/";
+      where.ftp = ftp->Settings("rs/");
     }
-  }
-  RestoreStore store;
-  ASSERT_TRUE(GetRestoreStore(plan.get(), &store));
-  EXPECT_EQ(store.planId, 31u);
-  EXPECT_EQ(store.storageType, kStorageLocal);
-  EXPECT_EQ(store.folder, "E:\\store31\\");
-  EXPECT_EQ(store.separator, '\\');
-  std::shared_ptr<CDirNode> root = List(store);
-  ASSERT_TRUE(root);
-  ASSERT_EQ(root->fileCount, 2 * names.size());
-  // The first versions under their plain names below a chosen folder, the
-  // latest back where they came from.
-  SetCheckState(Find(root.get(), "Revision"), kCheckAll);
-  bvtest::TempDir out;
-  EXPECT_EQ(Carry(root, store, out.System(), false).calls, Calls{"finished"});
-  fs::remove_all(env.Src().Native());
-  SetCheckState(root.get(), kCheckNone);
-  SetCheckState(Find(root.get(), "Latest"), kCheckAll);
-  EXPECT_EQ(Carry(root, store, "", false).calls, Calls{"finished"});
-  for (const auto& name : names) {
-    EXPECT_EQ(ReadNative(out.Native() + env.Src().Native() + "/" + name), name + " v1") << name;
-    EXPECT_EQ(ReadNative(env.Src().NativeOf(name)), name + " v2") << name;
+    for (const auto& [rel, bytes] : kStore) WriteNative(native + "/" + rel, bytes);
+    if (ftp) {
+      for (const auto& e : fs::recursive_directory_iterator(ftp->NativeOf("/bvuser")))
+        EXPECT_EQ(chown(e.path().c_str(), 65534, 65534), 0);
+    }
+    if (kind == "ftps") {  // a self-signed key: nothing is listed until the plan pins it
+      EXPECT_FALSE(List(where));
+      FtpSession probe;
+      probe.SetOptions(FtpSessionOptionsOf(where.ftp));
+      where.ftp.pinnedKey = probe.ProbeKey(3000);
+      ASSERT_EQ(where.ftp.pinnedKey.rfind("sha256//", 0), 0u);
+    }
+
+    Recorder listing;
+    std::shared_ptr<CDirNode> root = List(where, &listing);
+    ASSERT_TRUE(root) << testing::PrintToString(listing.traces);
+    EXPECT_EQ(Find(root.get(), "Brevanto.dat"), nullptr) << "the marker is not a backed-up file";
+    EXPECT_EQ(root->fileCount, 3u);
+    const CDirNode* doc = Find(root.get(), "doc.txt");
+    ASSERT_NE(doc, nullptr);
+    EXPECT_EQ(doc->path, where.folder + "Latest/C/home/ann/doc.txt");
+    EXPECT_EQ(doc->size, 12u);
+    EXPECT_TRUE(Find(root.get(), "sub dir")->isFolder);
+    bvtest::TempDir out;
+    const Recorder carried = Carry(root, where, out.System(), /*all=*/true);
+    EXPECT_EQ(carried.calls, Calls{"finished"}) << testing::PrintToString(carried.traces);
+    Files restored;
+    for (const auto& [rel, bytes] : FilesBelow(out.Native()))
+      restored[rel.substr(rel.find("home/ann/") + 9)] = bytes;
+    EXPECT_EQ(restored, kRestored);
+
+    if (kind == "sftp") {  // a new host key: nothing is listed
+      ASSERT_TRUE(ssh->ChangeHostKey());
+      Recorder refused;
+      EXPECT_FALSE(List(where, &refused));
+      EXPECT_NE(testing::PrintToString(refused.traces).find("sftp://127.0.0.1"), std::string::npos)
+          << testing::PrintToString(refused.traces);
+      continue;
+    }
+    if (kind == "ftps") continue;
+    // The store's file vanished since the listing: the download fails the restore.
+    fs::remove(native + "/Latest/C/home/ann/doc.txt");
+    bvtest::TempDir again;
+    const Recorder failing = Carry(root, where, again.System(), /*all=*/true);
+    EXPECT_EQ(failing.calls, (Calls{"failed", "finished"}))
+        << testing::PrintToString(failing.traces);
+    EXPECT_EQ(failing.failed, 1u);
+    const struct {
+      const char* what;
+      std::string password, folder, argument;
+    } cases[] = {
+        {"wrong password", "wrong", "/bvuser/rs/", "127.0.0.1"},
+        {"missing folder", ftp->kPassword, "/bvuser/none/", "/bvuser/none/"},
+    };
+    for (const auto& c : cases) {
+      SCOPED_TRACE(c.what);
+      RestoreStore bad = where;
+      bad.ftp.password = c.password;
+      bad.folder = c.folder;
+      Recorder t;
+      EXPECT_FALSE(List(bad, &t));
+      const std::string said = testing::PrintToString(t.traces);
+      EXPECT_NE(said.find(c.argument), std::string::npos) << said;
+      EXPECT_NE(said.find("FTP"), std::string::npos) << said;
+    }
   }
 }
 

@@ -18,7 +18,9 @@
 #include <QTabWidget>
 #include <QToolButton>
 #include <QTreeWidgetItemIterator>
+#include <atomic>
 #include <mutex>
+#include <thread>
 #include <tuple>
 
 #include "UiTestKit.h"
@@ -862,6 +864,46 @@ TEST_F(WizardTest, EveryWayThroughEndsCleanly) {
   }
   // Jobs that were still running when their windows went come back to nothing.
   RunUntil([] { return false; }, 300);
+}
+
+// A folder typed while the page still works out the chosen drive's default
+// folder is the one the plan gets: the late default never replaces it.
+TEST_F(WizardTest, ATypedFolderOutlivesTheDrivesLateDefault) {
+  CPlanWizardDlg make(nullptr, 0, CPlanWizardDlg::kPageDest);
+  make.show();
+  ASSERT_TRUE(RunUntil([&] { return make.Worker()->Pending() == 0; }));
+  Answers("Typed early", "", 1, false, home_.System());
+  ASSERT_TRUE(
+      plat::WriteFileAtomic(make.AnswersFile(), ReadNative(dir_.NativeOf("answers.ini")), true));
+  CWPSelectDest* dest = make.DestPage();
+  dest->Tabs()->setCurrentIndex(wiz::kTabExternal);
+  dest->Tabs()->setCurrentIndex(wiz::kTabLocal);  // asks for the drive's default folder
+  const std::string typed = dir_.NativeOf("evol") + "/Typed early";
+  Type(dest->Folder(), typed);
+  ASSERT_TRUE(RunUntil([&] { return make.Worker()->Pending() == 0; }));
+  EXPECT_EQ(dest->Folder()->text().toStdString(), typed);
+  NextTo(make, 3);
+  make.FinishButton()->click();
+  ASSERT_NE(make.ResultPlanId(), 0u) << Messages();
+  CPlan* plan = PlanList::Instance().Find(make.ResultPlanId());
+  ASSERT_NE(plan, nullptr);
+  EXPECT_EQ(plan->Settings().storePath, "E:\\Typed early\\");
+}
+
+// The page's probe on its worker and the check of Next or Finish may write
+// their test files into one folder at the same moment: neither may take the
+// other's for a folder that cannot be written.
+TEST_F(WizardTest, ProbesAtTheSameMomentNeverCallAFolderUnwritable) {
+  const std::string folder = dir_.SystemOf("evol") + "\\Probed";
+  std::atomic<int> unwritable{0};
+  auto probe = [&] {
+    for (int i = 0; i < 300; ++i)
+      if (ExamineDestination(folder, SourceAnswers{}, "", true).notWritable) ++unwritable;
+  };
+  std::thread other(probe);
+  probe();
+  other.join();
+  EXPECT_EQ(unwritable.load(), 0);
 }
 
 }  // namespace
