@@ -651,6 +651,20 @@ TEST_F(WizardTest, DestinationIsCheckedWhenChosenAndAChangeKeepsThePlanRunning) 
   int status = 0;
   ASSERT_TRUE(pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 0) << "10 setuid, 11 closed taken as writable, 12 open refused";
+
+  // The page's probe and the check of Next or Finish may write their test
+  // files into one folder at the same moment: neither takes the other's for
+  // a folder that cannot be written.
+  std::atomic<int> unwritable{0};
+  auto probe = [&] {
+    for (int i = 0; i < 300; ++i)
+      unwritable +=
+          ExamineDestination(dir_.SystemOf("evol") + "\\Probed", {}, "", true).notWritable;
+  };
+  std::thread other(probe);
+  probe();
+  other.join();
+  EXPECT_EQ(unwritable.load(), 0);
 }
 
 // Own extensions typed in their editor, one entry of a category, and back
@@ -812,13 +826,30 @@ TEST_F(WizardTest, EveryWayThroughEndsCleanly) {
     EXPECT_EQ(list.Count(), 0u) << cancelAt;
     EXPECT_FALSE(plat::FileExists(WizardWorkingFile())) << cancelAt;
   }
-  // A tab chosen before the page's defaults arrive stays chosen.
+  // A tab chosen before the page's defaults arrive stays chosen; a folder
+  // typed while the chosen drive's default folder is worked out outlives it.
   {
     CPlanWizardDlg wizard(nullptr, 0, CPlanWizardDlg::kPageDest);
     wizard.show();
-    wizard.DestPage()->Tabs()->setCurrentIndex(wiz::kTabNetwork);
+    CWPSelectDest* dest = wizard.DestPage();
+    dest->Tabs()->setCurrentIndex(wiz::kTabNetwork);
     ASSERT_TRUE(RunUntil([&] { return wizard.Worker()->Pending() == 0; }));
-    EXPECT_EQ(wizard.DestPage()->Tabs()->currentIndex(), wiz::kTabNetwork);
+    EXPECT_EQ(dest->Tabs()->currentIndex(), wiz::kTabNetwork);
+    Answers("Typed early", "", 1, false, home_.System());
+    ASSERT_TRUE(plat::WriteFileAtomic(wizard.AnswersFile(),
+                                      ReadNative(dir_.NativeOf("answers.ini")), true));
+    dest->Tabs()->setCurrentIndex(wiz::kTabExternal);
+    dest->Tabs()->setCurrentIndex(wiz::kTabLocal);  // asks for the drive's default folder
+    const std::string typed = dir_.NativeOf("evol") + "/Typed early";
+    Type(dest->Folder(), typed);
+    ASSERT_TRUE(RunUntil([&] { return wizard.Worker()->Pending() == 0; }));
+    EXPECT_EQ(dest->Folder()->text().toStdString(), typed);
+    NextTo(wizard, 3);
+    wizard.FinishButton()->click();
+    CPlan* early = list.Find(wizard.ResultPlanId());
+    ASSERT_NE(early, nullptr) << Messages();
+    EXPECT_EQ(early->Settings().storePath, "E:\\Typed early\\");
+    list.DeletePlan(early->Id());
   }
   CPlanWizardDlg make(nullptr, 0);
   make.show();
@@ -864,46 +895,6 @@ TEST_F(WizardTest, EveryWayThroughEndsCleanly) {
   }
   // Jobs that were still running when their windows went come back to nothing.
   RunUntil([] { return false; }, 300);
-}
-
-// A folder typed while the page still works out the chosen drive's default
-// folder is the one the plan gets: the late default never replaces it.
-TEST_F(WizardTest, ATypedFolderOutlivesTheDrivesLateDefault) {
-  CPlanWizardDlg make(nullptr, 0, CPlanWizardDlg::kPageDest);
-  make.show();
-  ASSERT_TRUE(RunUntil([&] { return make.Worker()->Pending() == 0; }));
-  Answers("Typed early", "", 1, false, home_.System());
-  ASSERT_TRUE(
-      plat::WriteFileAtomic(make.AnswersFile(), ReadNative(dir_.NativeOf("answers.ini")), true));
-  CWPSelectDest* dest = make.DestPage();
-  dest->Tabs()->setCurrentIndex(wiz::kTabExternal);
-  dest->Tabs()->setCurrentIndex(wiz::kTabLocal);  // asks for the drive's default folder
-  const std::string typed = dir_.NativeOf("evol") + "/Typed early";
-  Type(dest->Folder(), typed);
-  ASSERT_TRUE(RunUntil([&] { return make.Worker()->Pending() == 0; }));
-  EXPECT_EQ(dest->Folder()->text().toStdString(), typed);
-  NextTo(make, 3);
-  make.FinishButton()->click();
-  ASSERT_NE(make.ResultPlanId(), 0u) << Messages();
-  CPlan* plan = PlanList::Instance().Find(make.ResultPlanId());
-  ASSERT_NE(plan, nullptr);
-  EXPECT_EQ(plan->Settings().storePath, "E:\\Typed early\\");
-}
-
-// The page's probe on its worker and the check of Next or Finish may write
-// their test files into one folder at the same moment: neither may take the
-// other's for a folder that cannot be written.
-TEST_F(WizardTest, ProbesAtTheSameMomentNeverCallAFolderUnwritable) {
-  const std::string folder = dir_.SystemOf("evol") + "\\Probed";
-  std::atomic<int> unwritable{0};
-  auto probe = [&] {
-    for (int i = 0; i < 300; ++i)
-      if (ExamineDestination(folder, SourceAnswers{}, "", true).notWritable) ++unwritable;
-  };
-  std::thread other(probe);
-  probe();
-  other.join();
-  EXPECT_EQ(unwritable.load(), 0);
 }
 
 }  // namespace
