@@ -1,27 +1,17 @@
 // The disc archiving windows on pseudo-drives: settings, the erase warning
-// and run, the progress window across discs, stop and failure. With
-// BV_SCREENSHOT_DIR set the pictures are written there.
+// and run, the progress window across discs, stop and failure.
 #include <gtest/gtest.h>
 #include <sys/mount.h>
 
-#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
-#include <QPixmap>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QTimer>
-#include <functional>
 
 #include "UiTestKit.h"
-#include "common/PlanSettings.h"
-#include "common/Settings.h"
-#include "common/Texts.h"
 #include "destinations/disc_world.h"
-#include "engine/PlanList.h"
-#include "plans/CPlan.h"
 #include "ui/CDlgBurnDisc.h"
 #include "ui/CDlgBurnSetting.h"
 #include "ui/CDlgEraseBurning.h"
@@ -34,21 +24,18 @@
 namespace {
 
 using bvtest::ReadNative;
+using bvtest::Shoot;
 
 std::string Text(const char* section, const char* key) { return GetText(section, key); }
 
-using bvtest::Shoot;
-
-class BurnDialogsTest : public testing::Test {
+class BurnDialogsTest : public bvtest::UiTest {
  protected:
   void SetUp() override {
-    bvtest::App();
+    UiTest::SetUp();
     ASSERT_EQ(disc::Initialise(&error_), 0) << error_;
-    messages_.Set(dir_.NativeOf("messages.log").c_str());
-    // Acts on whichever modal window is up, inside its own loop.
-    // A timer's slot is not entered again while it runs, so each action runs
-    // on a timer of its own: an action that opens a question inside it
-    // leaves the driver free to answer that question.
+    // Acts on whichever modal window is up, inside its own loop, each action
+    // deferred on its own so that one that opens a question inside it leaves
+    // the driver free to answer that question.
     connect_ = QObject::connect(&driver_, &QTimer::timeout, [this] {
       RunSoon(&driver_, [this] {
         if (QWidget* w = QApplication::activeModalWidget(); w && onModal_) onModal_(w);
@@ -60,6 +47,7 @@ class BurnDialogsTest : public testing::Test {
     disc::Shutdown();
     driver_.stop();
     QObject::disconnect(connect_);
+    UiTest::TearDown();
   }
   std::string Latest() const { return dir_.System() + "\\Store\\Latest"; }
   std::string Drive() const { return dir_.Native() + "/drive.iso"; }
@@ -78,8 +66,6 @@ class BurnDialogsTest : public testing::Test {
   }
 
   std::string error_;
-  bvtest::TempDir dir_;
-  bvtest::ScopedEnv messages_{"BREVANTO_MESSAGE_LOG", nullptr};
   bvtest::ScopedEnv drives_{"BREVANTO_PSEUDO_DRIVES", nullptr};
   QTimer driver_;
   QMetaObject::Connection connect_;
@@ -120,9 +106,7 @@ TEST_F(BurnDialogsTest, ArchiveErasesTheDiscThenSpansDiscs) {
   // A name longer than 16 characters is refused; nothing is written.
   dialog.NameEdit()->setText("A name far too long");
   dialog.ArchiveButton()->click();
-  EXPECT_NE(ReadNative(dir_.NativeOf("messages.log"))
-                .find(Text("DIALOG_BURN_SETTING", "DISC_NAME_MAX_LENGTH")),
-            std::string::npos);
+  EXPECT_TRUE(Said("DIALOG_BURN_SETTING", "DISC_NAME_MAX_LENGTH"));
   EXPECT_EQ(ReadNative(Drive()), "old data on the disc");
 
   dialog.NameEdit()->setText("Holiday 2026");
@@ -256,23 +240,10 @@ TEST_F(BurnDialogsTest, NoRecorderNamesAndSpeedsAndTheFtpRefusal) {
   EXPECT_EQ(CDlgBurnSetting::SpeedLabels(19).size(), 2u);  // BD-RE
 
   // A plan kept on an FTP server is refused with its message.
-  bvtest::ScopedEnv data("BREVANTO_DATA_DIR", dir_.NativeOf("data").c_str());
-  bvtest::Shell("mkdir -p " + bvtest::Quote(dir_.NativeOf("data")));
-  ResetSettingsCache();
-  PlanSettings s;
-  s.name = "On the server";
-  s.storePath = "ftp://backup.example.com/store/";
-  s.storageType = kStorageFtp;
-  s.scheduleUnit = 1;
-  s.scheduleNum = 1;
-  s.versionNumber = 3;
-  CPlan* plan = PlanList::Instance().CreatePlan(s);
+  CPlan* plan = MakePlan("On the server", "ftp://backup.example.com/store/", 1, false, kStorageFtp);
   ASSERT_NE(plan, nullptr);
   ShowBurnSettings(nullptr, plan->Id());
-  EXPECT_NE(ReadNative(dir_.NativeOf("messages.log")).find(Text("MAIN_UI", "CAN_NOT_ARCHIVE_FTP")),
-            std::string::npos);
-  PlanList::Instance().DeletePlan(plan->Id());
-  ResetSettingsCache();
+  EXPECT_TRUE(Said("MAIN_UI", "CAN_NOT_ARCHIVE_FTP"));
 }
 
 }  // namespace

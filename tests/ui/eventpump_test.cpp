@@ -1,11 +1,6 @@
-// The engine-event pump on a real Qt event loop (offscreen): events posted
-// from worker threads and from the UI thread reach the window through it, the
-// receiver's bound of 200 holds while the UI is not draining, while the
-// activity log, written beside it, gets every record once, also those the
-// pump dropped; the change monitor's own events (15, 16) never reach the log.
-// (The view's own pump runs from its constructor: the view tests wait on it.)
-// Work deferred with RunSoon may open a modal loop and still get what worker
-// threads posted before it began.
+// The engine-event pump on a real Qt event loop (offscreen), the activity
+// log written beside it, and work deferred with RunSoon that opens a modal
+// loop and still gets what worker threads posted before it began.
 #include <gtest/gtest.h>
 
 #include <QApplication>
@@ -84,7 +79,15 @@ class EventPumpTest : public ::testing::Test {
   std::vector<std::pair<CMEvent*, EventData>> seen_;
 };
 
-TEST_F(EventPumpTest, EventsFromWorkersAndUiThreadReachTheLog) {
+// Events from worker threads and the UI thread reach the window through
+// the pump and the log once each; the change monitor's own events reach
+// neither; a stopped pump drains nothing while a worker posts more than the
+// bound: the queue holds 200, the log gets every record.
+TEST_F(EventPumpTest, EventsReachTheWindowWithinTheBoundAndTheLogInFull) {
+  CMEvent newFile("NewFile");  // the monitor's channels
+  CMEvent launch("Launch");
+  Counter dispatch;
+  Subscribe(&newFile, &dispatch);
   pump_.Start();
   ASSERT_TRUE(pump_.IsRunning());
   constexpr int kThreads = 4;
@@ -98,77 +101,7 @@ TEST_F(EventPumpTest, EventsFromWorkersAndUiThreadReachTheLog) {
       }
     });
   }
-  PostEvent(kEvPlanDisabled, {}, 1, {}, {}, 3);  // on the UI thread: the UI channel
-  for (auto& w : workers) w.join();
-
-  ASSERT_TRUE(RunUntil([&] { return seen_.size() == kThreads * kPerThread + 1; }));
-  size_t fromUi = 0, fromWorkers = 0;
-  for (const auto& [source, event] : seen_) {
-    if (source == &UiChannel()) {
-      ++fromUi;
-      EXPECT_EQ(event.code, kEvPlanDisabled);
-    } else {
-      EXPECT_EQ(source, &WorkerChannel());
-      ++fromWorkers;
-    }
-  }
-  EXPECT_EQ(fromUi, 1u);
-  EXPECT_EQ(fromWorkers, size_t(kThreads * kPerThread));
-
-  // Each record once: the pump writes none of its own.
-  const std::string log = LogText();
-  EXPECT_EQ(CountOf(log, "#Backup File Success"), size_t(kThreads * kPerThread));
-  EXPECT_EQ(CountOf(log, "#Plan Disabled"), 1u);
-  EXPECT_EQ(CountOf(log, "Plan Name = Pump Plan"), size_t(kThreads * kPerThread + 1));
-  for (int t = 0; t < kThreads; ++t) {
-    EXPECT_NE(log.find("Source Path = C:\\src\\t" + std::to_string(t) + "_24"), std::string::npos);
-  }
-  EXPECT_EQ(pump_.Receiver().Count(), 0u);
-}
-
-// A stopped pump drains nothing; a worker posts more than the bound
-// meanwhile: the queue holds 200, the log gets every record.
-TEST_F(EventPumpTest, QueueHoldsTwoHundredUntilDrainedThenAcceptsAgain) {
-  pump_.Start();
-  pump_.Stop();
-  EXPECT_FALSE(pump_.IsRunning());
-  std::thread worker([] {
-    for (int i = 0; i < 250; ++i) {
-      PostEvent(kEvFileCopied, "C:\\src\\f" + std::to_string(i), 1, "E:\\x");
-    }
-  });
-  worker.join();
-  // A few timer periods pass on the loop; nothing is taken.
-  RunUntil([] { return false; }, 3 * CEventPump::kIntervalMs);
-  EXPECT_EQ(pump_.Receiver().Count(), CMessageReciever::kMaxQueued);
-  EXPECT_TRUE(seen_.empty());
-
-  pump_.Start();
-  ASSERT_TRUE(RunUntil([&] { return pump_.Receiver().Count() == 0 && seen_.size() >= 200; }));
-  std::string log = LogText();
-  // The window saw the first 200; the log has every one.
-  EXPECT_EQ(seen_.size(), 200u);
-  EXPECT_EQ(seen_.back().second.text1, "C:\\src\\f199");
-  EXPECT_EQ(CountOf(log, "#Backup File Success"), 250u);
-  EXPECT_NE(log.find("Source Path = C:\\src\\f249\r"), std::string::npos);
-
-  std::thread again([] { PostEvent(kEvFileCopied, "C:\\src\\after", 1, "E:\\x"); });
-  again.join();
-  ASSERT_TRUE(RunUntil([&] { return seen_.size() == 201; }));
-  log = LogText();
-  EXPECT_EQ(CountOf(log, "#Backup File Success"), 251u);
-  EXPECT_NE(log.find("Source Path = C:\\src\\after"), std::string::npos);
-}
-
-TEST_F(EventPumpTest, ChangeMonitorEventsNeverReachTheLog) {
-  // The monitor's channels, as the driver and launch threads publish on them.
-  CMEvent newFile("NewFile");
-  CMEvent launch("Launch");
-  Counter dispatch;
-  Subscribe(&newFile, &dispatch);
-  pump_.Start();
-
-  std::thread worker([&] {
+  workers.emplace_back([&] {
     const EventData written(kEvFileWritten, "C:\\written\\by\\driver.txt", 0, {}, {}, 0);
     const EventData launched(kEvLaunchReport, "C:\\launched\\app.exe", 0, {}, {}, 0);
     Publish(&newFile, &written);
@@ -178,21 +111,55 @@ TEST_F(EventPumpTest, ChangeMonitorEventsNeverReachTheLog) {
     PostEvent(kEvLaunchReport, "C:\\stray\\launched.exe", 1);
     PostEvent(kEvPlanEnabled, {}, 1, {}, {}, 0);  // marker: everything before it was handled
   });
-  worker.join();
-  ASSERT_TRUE(
-      RunUntil([&] { return !seen_.empty() && seen_.back().second.code == kEvPlanEnabled; }));
-
-  EXPECT_EQ(dispatch.count.load(), 1);
+  PostEvent(kEvPlanDisabled, {}, 1, {}, {}, 3);  // on the UI thread: the UI channel
+  for (auto& w : workers) w.join();
+  size_t fromUi = 0, copies = 0, markers = 0;
+  ASSERT_TRUE(RunUntil([&] {
+    fromUi = copies = markers = 0;
+    for (const auto& [source, event] : seen_) {
+      fromUi += source == &UiChannel();
+      copies += event.code == kEvFileCopied && source == &WorkerChannel();
+      markers += event.code == kEvPlanEnabled;
+    }
+    return copies == kThreads * kPerThread && fromUi == 1 && markers == 1;
+  }));
   for (const auto& [source, event] : seen_) {
-    EXPECT_NE(source, &newFile);
-    EXPECT_NE(source, &launch);
-    EXPECT_NE(event.text1, "C:\\written\\by\\driver.txt");
-    EXPECT_NE(event.text1, "C:\\launched\\app.exe");
+    EXPECT_TRUE(source == &UiChannel() || source == &WorkerChannel());
+    EXPECT_EQ(event.code == kEvPlanDisabled, source == &UiChannel());
+    EXPECT_EQ(event.text1.find("C:\\written"), std::string::npos);
+    EXPECT_EQ(event.text1.find("C:\\launched"), std::string::npos);
   }
-  const std::string log = LogText();
-  EXPECT_EQ(CountOf(log, "#Plan Enabled"), 1u);
+  EXPECT_EQ(dispatch.count.load(), 1);
+  std::string log = LogText();
+  EXPECT_EQ(CountOf(log, "#Backup File Success"), size_t(kThreads * kPerThread));
+  EXPECT_EQ(CountOf(log, "#Plan Disabled"), 1u);
+  EXPECT_EQ(CountOf(log, "Plan Name = Pump Plan"), size_t(kThreads * kPerThread + 2));
+  for (int t = 0; t < kThreads; ++t) {
+    EXPECT_NE(log.find("Source Path = C:\\src\\t" + std::to_string(t) + "_24"), std::string::npos);
+  }
   EXPECT_EQ(log.find("written"), std::string::npos);
   EXPECT_EQ(log.find("launched"), std::string::npos);
+
+  pump_.Stop();
+  EXPECT_FALSE(pump_.IsRunning());
+  seen_.clear();
+  std::thread([] {
+    for (int i = 0; i < 250; ++i)
+      PostEvent(kEvFileCopied, "C:\\src\\f" + std::to_string(i), 1, "E:\\x");
+  }).join();
+  RunUntil([] { return false; }, 3 * CEventPump::kIntervalMs);  // a few periods: nothing taken
+  EXPECT_EQ(pump_.Receiver().Count(), CMessageReciever::kMaxQueued);
+  EXPECT_TRUE(seen_.empty());
+  pump_.Start();
+  ASSERT_TRUE(RunUntil([&] { return pump_.Receiver().Count() == 0 && seen_.size() >= 200; }));
+  log = LogText();
+  EXPECT_EQ(seen_.size(), 200u);
+  EXPECT_EQ(seen_.back().second.text1, "C:\\src\\f199");
+  EXPECT_EQ(CountOf(log, "#Backup File Success"), size_t(kThreads * kPerThread + 250));
+  EXPECT_NE(log.find("Source Path = C:\\src\\f249\r"), std::string::npos);
+  std::thread([] { PostEvent(kEvFileCopied, "C:\\src\\after", 1, "E:\\x"); }).join();
+  ASSERT_TRUE(RunUntil([&] { return seen_.size() == 201; }));
+  EXPECT_NE(LogText().find("Source Path = C:\\src\\after"), std::string::npos);
 }
 
 // A window that opens from deferred work and waits inside its own loop for a

@@ -1,8 +1,5 @@
 // The wizard's FTP connection test dialog against real servers on loopback
-// (skips when it cannot be started), its timer driven by a manual clock: a
-// reachable server succeeds at the next tick, a refused login fails at the
-// 21st tick only, and a test abandoned on a server that never answers ends
-// on its own after the dialog is gone.
+// (skips when none can be started), its timer driven by a manual clock.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>

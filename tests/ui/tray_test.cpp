@@ -1,12 +1,11 @@
 // The notification icon and the message pop-up on real widgets (offscreen),
-// with time driven by a test clock: the busy animation, the icon callbacks,
-// the pop-up's place and its 10 seconds, and the engine events and power
-// changes that the main frame turns into icons and pop-ups.
+// with time driven by a test clock: the busy animation, the pop-up's place
+// and its 10 seconds, the engine events and power changes that the main
+// frame turns into icons and pop-ups, and the icon on a real desktop bus.
 #include <gtest/gtest.h>
 
 #include <signal.h>
 
-#include <QAction>
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusVariant>
@@ -14,31 +13,19 @@
 #include <QFile>
 #include <QGuiApplication>
 #include <QLabel>
-#include <QMenu>
-#include <QMenuBar>
 #include <QProcess>
 #include <QScreen>
 #include <QStandardPaths>
 #include <QToolButton>
-#include <cstdlib>
-#include <filesystem>
-#include <functional>
-#include <memory>
 #include <set>
-#include <string>
 #include <thread>
 
 #include "ManualClock.h"
 #include "UiTestKit.h"
 #include "app/ProgramRun.h"
 #include "common/EngineEvents.h"
-#include "common/Settings.h"
-#include "common/Texts.h"
-#include "support/QtApp.h"
-#include "support/TempDir.h"
 #include "ui/CBrevantoView.h"
 #include "ui/CDlgSystrayMesssage.h"
-#include "ui/CDlgTimer.h"
 #include "ui/CMainFrame.h"
 #include "ui/CTrayWnd.h"
 #include "ui/TextFormat.h"
@@ -52,21 +39,18 @@ using bvtest::WriteNative;
 namespace fs = std::filesystem;
 
 CDlgSystrayMesssage& Popup() { return CDlgSystrayMesssage::Instance(); }
-
 std::string PopupText() { return Popup().Text().toStdString(); }
 
-class TrayTest : public ::testing::Test {
+class TrayTest : public bvtest::UiTest {
  protected:
   void SetUp() override {
-    setenv("BREVANTO_DATA_DIR", dir_.Native().c_str(), 1);
-    unsetenv("BREVANTO_TRACE_LOG");
-    ResetSettingsCache();
-    App();
+    UiTest::SetUp();
     Popup().HideMessage();
   }
-  void TearDown() override { Popup().HideMessage(); }
-
-  bvtest::TempDir dir_;
+  void TearDown() override {
+    Popup().HideMessage();
+    UiTest::TearDown();
+  }
 };
 
 TEST(TextFormatTest, FieldsTakeTheValuesInOrder) {
@@ -75,7 +59,6 @@ TEST(TextFormatTest, FieldsTakeTheValuesInOrder) {
   // A translated text with more fields than values never reads past them.
   EXPECT_EQ(FormatText("%s and %s and %d", {"a"}), "a and  and ");
   EXPECT_EQ(FormatText("100 %", {"x"}), "100 %");
-  EXPECT_EQ(FormatText("no fields", {"x"}), "no fields");
 }
 
 // The pop-up: text and kind's picture at the bottom right of the free area,
@@ -96,7 +79,6 @@ TEST_F(TrayTest, PopupShowsEachMessageForItsFullTenSeconds) {
     EXPECT_EQ(Popup().findChild<QLabel*>("systrayMessageText")->text().toStdString(), text);
     EXPECT_EQ(Popup().Kind(), kind);
     EXPECT_FALSE(Popup().findChild<QLabel*>("systrayMessageIcon")->pixmap().isNull());
-    EXPECT_FALSE(Popup().KindIcon(kind).isNull());
     pictures.insert(Popup().KindIcon(kind).cacheKey());
     bvtest::Shoot(&Popup(), file);
   }
@@ -107,7 +89,6 @@ TEST_F(TrayTest, PopupShowsEachMessageForItsFullTenSeconds) {
   EXPECT_EQ(frame.right(), available.right() - CDlgSystrayMesssage::kEdgeMargin);
   EXPECT_EQ(frame.bottom(), available.bottom() - CDlgSystrayMesssage::kEdgeMargin);
 
-  // Two messages 5 seconds apart: visible until 10 seconds after the second.
   Popup().ShowMessage("one", PopupKind::kInfo);
   clock.Advance(5000);
   Popup().ShowMessage("two", PopupKind::kWarning);
@@ -117,7 +98,6 @@ TEST_F(TrayTest, PopupShowsEachMessageForItsFullTenSeconds) {
   clock.Advance(1);
   EXPECT_FALSE(Popup().isVisible() || Popup().IsShown());
   EXPECT_EQ(clock.ActiveTimers(), 0u);
-
   Popup().ShowMessage("hello", PopupKind::kInfo);
   Popup().findChild<QToolButton*>("systrayMessageClose")->click();
   EXPECT_FALSE(Popup().isVisible() || Popup().IsShown());
@@ -126,8 +106,7 @@ TEST_F(TrayTest, PopupShowsEachMessageForItsFullTenSeconds) {
   CDlgSystrayMesssage::EndIfOpen();
   EXPECT_FALSE(Popup().isVisible());
   EXPECT_EQ(Popup().result(), 2);
-  // Shown again afterwards, it still hides on time.
-  Popup().ShowMessage("later", PopupKind::kInfo);
+  Popup().ShowMessage("later", PopupKind::kInfo);  // shown again, it still hides on time
   clock.Advance(CDlgSystrayMesssage::kShowMs);
   EXPECT_FALSE(Popup().isVisible());
 }
@@ -148,178 +127,30 @@ TEST_F(TrayTest, AnimationCyclesThroughItsFramesOncePerCycle) {
     EXPECT_EQ(wnd.AnimationFrameCount(), 0);
     EXPECT_EQ(wnd.CurrentIcon().cacheKey(), wnd.ReadyIcon().cacheKey());
   }
-
   ASSERT_TRUE(wnd.StartAnimation(GetIconPath("SystrayAnim")));
   const int frames = wnd.AnimationFrameCount();
   ASSERT_GT(frames, 1);
   EXPECT_EQ(wnd.AnimationPeriod(), CTrayWnd::kAnimationCycleMs / frames);
-  EXPECT_EQ(wnd.AnimationFrameIndex(), 0);
   const qint64 first = wnd.CurrentIcon().cacheKey();
   clock.Advance(wnd.AnimationPeriod());
   EXPECT_EQ(wnd.AnimationFrameIndex(), 1);
   EXPECT_NE(wnd.CurrentIcon().cacheKey(), first);
   clock.Advance(static_cast<int64_t>(wnd.AnimationPeriod()) * (frames - 1));
   EXPECT_EQ(wnd.AnimationFrameIndex(), 0);  // back to the first frame after the last
-
   wnd.SetReadyIcon();
   EXPECT_FALSE(wnd.IsAnimating());
   clock.Advance(5000);
   EXPECT_EQ(wnd.CurrentIcon().cacheKey(), wnd.ReadyIcon().cacheKey());
 }
 
-TEST_F(TrayTest, IconCallbacksReachTheirHandlers) {
-  CMainFrame frame;
-  // A single click (what most desktops report) and a double click bring the
-  // window back, minimised or hidden; with callbacks off nothing does.
-  for (auto reason : {QSystemTrayIcon::Trigger, QSystemTrayIcon::DoubleClick}) {
-    for (bool minimised : {true, false}) {
-      minimised ? frame.showMinimized() : frame.hide();
-      frame.EnableCallbacks(false);
-      EXPECT_EQ(frame.CallbackMessage(), 0);
-      frame.HandleActivation(reason, QPoint(5, 5));
-      EXPECT_TRUE(minimised ? frame.isMinimized() : !frame.isVisible()) << reason;
-      frame.EnableCallbacks(true);
-      EXPECT_EQ(frame.CallbackMessage(), CTrayWnd::kCallbackMessage);
-      frame.HandleActivation(reason, QPoint(5, 5));
-      EXPECT_TRUE(frame.isVisible() && !frame.isMinimized()) << reason << " " << minimised;
-    }
-  }
-
-  frame.HandleActivation(QSystemTrayIcon::Context, QPoint(40, 40));
-  EXPECT_TRUE(frame.Menu()->isVisible());
-  frame.Menu()->hide();
-}
-
-// Engine events travel the real way: posted on a channel, queued by the
-// view's receiver, drained by its pump into the frame.
-class FrameEventsTest : public TrayTest {
- protected:
-  void Deliver(CMainFrame& frame, int32_t code, const std::string& text1, uint32_t plan,
-               int32_t value = 0) {
-    // From a worker thread, as the engine posts them.
-    std::thread worker([&] { PostEvent(code, text1, plan, {}, {}, value); });
-    worker.join();
-    frame.View()->EventPump()->Drain();
-  }
-};
-
-TEST_F(FrameEventsTest, BusyPlansAnimateTheIconUntilTheLastIsIdle) {
-  ManualClock clock;
-  CMainFrame frame;
-  EXPECT_FALSE(frame.IsAnimating());
-  Deliver(frame, kEvPlanModeChanged, "", 5, 2);
-  EXPECT_TRUE(frame.IsAnimating());
-  Deliver(frame, kEvPlanModeChanged, "", 6, 2);
-  Deliver(frame, kEvPlanModeChanged, "", 5, 1);
-  EXPECT_TRUE(frame.IsAnimating());  // plan 6 still runs
-  clock.Advance(frame.AnimationPeriod());
-  EXPECT_EQ(frame.AnimationFrameIndex(), 1);
-  Deliver(frame, kEvPlanModeChanged, "", 6, 1);
-  EXPECT_FALSE(frame.IsAnimating());
-  EXPECT_EQ(frame.CurrentIcon().cacheKey(), frame.ReadyIcon().cacheKey());
-
-  // A plan deleted while busy counts as idle.
-  Deliver(frame, kEvPlanModeChanged, "", 7, 2);
-  Deliver(frame, kEvPlanDeleted, "Seven", 7);
-  EXPECT_FALSE(frame.IsAnimating());
-  EXPECT_EQ(frame.BusyPlanCount(), 0u);
-}
-
-TEST_F(FrameEventsTest, FinishedRunsRaiseAPopupOnlyWhenStatusIsOn) {
-  ManualClock clock;
-  CMainFrame frame;
-  const std::string expected = "Backup finished: 12 files copied by the plan \"Documents\".";
-
-  SetShowStatusNotification(false);
-  Deliver(frame, kEvRunEnds, "Documents", 3, 12);
-  EXPECT_FALSE(Popup().isVisible());
-
-  SetShowStatusNotification(true);
-  Deliver(frame, kEvRunEnds, "Documents", 3, 0);  // nothing copied
-  EXPECT_FALSE(Popup().isVisible());
-  Deliver(frame, kEvRunEnds, "Documents", 3, 12);
-  ASSERT_TRUE(Popup().isVisible());
-  EXPECT_EQ(PopupText(), expected);
-  EXPECT_EQ(Popup().Kind(), PopupKind::kInfo);
-  Deliver(frame, kEvRunEnds, "Documents", 3, 1);
-  EXPECT_EQ(PopupText(), "Backup finished: 1 file copied by the plan \"Documents\".");
-
-  // The error switch does not silence status pop-ups.
-  Popup().HideMessage();
-  SetShowErrorNotification(false);
-  Deliver(frame, kEvRunEnds, "Documents", 3, 12);
-  EXPECT_TRUE(Popup().isVisible());
-}
-
-// Whatever leaves a file or a plan unprotected is a warning while error
-// notifications are on: one per kind and plan however many come, names
-// escaped; a monitor that missed changes says so and keeps running.
-TEST_F(FrameEventsTest, ProblemsRaiseOneWarningPerKindAndPlan) {
-  ManualClock clock;
-  CMainFrame frame;
-  auto post = [&](int32_t code, const std::string& text1, uint32_t plan, const std::string& text3) {
-    std::thread worker([&] { PostEvent(code, text1, plan, {}, text3); });
-    worker.join();
-    frame.View()->EventPump()->Drain();
-  };
-  SetShowErrorNotification(false);
-  post(kEvDatabaseProblem, "C:\\d\\Logging.dat", 3, "");
-  EXPECT_FALSE(Popup().isVisible());
-
-  SetShowErrorNotification(true);
-  struct Case {
-    int32_t code;
-    uint32_t plan;
-    bool shown;
-  };
-  const Case cases[] = {
-      {kEvFileFailed, 3, true},       {kEvFileFailed, 3, false},
-      {kEvFileFailed, 4, true},       {kEvDatabaseProblem, 3, true},
-      {kEvDatabaseProblem, 3, false}, {kEvDatabaseOpenFailed, 3, true},
-      {kEvInvalidContent, 0, true},   {kEvUnreadablePlanFile, 0, true},
-      {kEvNotProtected, 3, true},     {kEvDriverFailed, 0, true},
-      {kEvDriverFailed, 0, false},    {kEvPlanEnabled, 3, false},
-      {kEvServerKeyChanged, 3, true}, {kEvServerKeyChanged, 3, false},
-  };
-  for (const Case& c : cases) {
-    Popup().HideMessage();
-    post(c.code, "C:\\inj\r\n#Plan Deleted\r\n", c.plan, "Access is denied.");
-    EXPECT_EQ(Popup().isVisible(), c.shown) << c.code << " " << c.plan;
-    if (!c.shown) continue;
-    EXPECT_EQ(Popup().Kind(), PopupKind::kWarning);
-    // The path as the user knows it ("C:" is "/"), its control characters escaped.
-    EXPECT_NE(PopupText().find("/inj\\x0D\\x0A#Plan Deleted\\x0D\\x0A"), std::string::npos)
-        << PopupText();
-    EXPECT_EQ(PopupText().find("C:"), std::string::npos) << PopupText();
-    EXPECT_EQ(PopupText().find('\r'), std::string::npos);
-    if (c.code == kEvDatabaseOpenFailed) {  // its own words, not the journal's other problems
-      const std::string words = GetText("MESSAGE_RECEIVER", "PROBLEM_JOURNAL_OPEN");
-      EXPECT_NE(PopupText().find(words.substr(words.find("%s") + 2, 30)), std::string::npos);
-    }
-  }
-}
-
-TEST_F(FrameEventsTest, FirstScanCountsTheCopiesSinceItBegan) {
-  ManualClock clock;
-  CMainFrame frame;
-  // Copies before the scan began do not count.
-  Deliver(frame, kEvFileCopied, "C:\\a\\x.txt", 4);
-  Deliver(frame, kEvScanBegins, "Pictures", 4);
-  Deliver(frame, kEvScanEnds, "Pictures", 4);
-  EXPECT_FALSE(Popup().isVisible());
-
-  Deliver(frame, kEvScanBegins, "Pictures", 4);
-  for (int i = 0; i < 3; ++i) Deliver(frame, kEvFileCopied, "C:\\a\\y.txt", 4);
-  Deliver(frame, kEvFileCopied, "C:\\a\\other.txt", 9);  // another plan
-  Deliver(frame, kEvFileFailed, "C:\\a\\z.txt", 4);
-  Deliver(frame, kEvScanEnds, "Pictures", 4);
-  ASSERT_TRUE(Popup().isVisible());
-  EXPECT_EQ(PopupText(), "Backup finished: 3 files copied by the plan \"Pictures\".");
-}
-
-// The first reading sets the icon only; a change to battery shows its icon
-// and a pop-up (with error pop-ups on), staying on battery says nothing new.
-TEST_F(FrameEventsTest, OnlyAPowerChangeCounts) {
+// Engine events travel the real way (posted on a channel from a worker
+// thread, queued by the view's receiver, drained by its pump into the
+// frame): busy plans animate the icon until the last is idle (a deleted one
+// counts as idle); finished runs and first scans say what they copied while
+// status pop-ups are on; whatever leaves files unprotected is one warning
+// per kind and plan, names escaped, while error pop-ups are on; a change to
+// battery shows its icon and a pop-up, the first reading only the icon.
+TEST_F(TrayTest, EngineEventsAndPowerBecomeIconsAndPopups) {
   ManualClock clock;
   {
     CMainFrame starting;
@@ -329,72 +160,106 @@ TEST_F(FrameEventsTest, OnlyAPowerChangeCounts) {
     EXPECT_FALSE(Popup().isVisible());
   }
   CMainFrame frame;
+  auto deliver = [&](int32_t code, const std::string& text1, uint32_t plan, int32_t value = 0,
+                     const std::string& text3 = {}) {
+    std::thread worker([&] { PostEvent(code, text1, plan, {}, text3, value); });
+    worker.join();
+    frame.View()->EventPump()->Drain();
+  };
+  EXPECT_FALSE(frame.IsAnimating());
+  deliver(kEvPlanModeChanged, "", 5, 2);
+  EXPECT_TRUE(frame.IsAnimating());
+  deliver(kEvPlanModeChanged, "", 6, 2);
+  deliver(kEvPlanModeChanged, "", 5, 1);
+  EXPECT_TRUE(frame.IsAnimating());  // plan 6 still runs
+  clock.Advance(frame.AnimationPeriod());
+  EXPECT_EQ(frame.AnimationFrameIndex(), 1);
+  deliver(kEvPlanModeChanged, "", 6, 1);
+  EXPECT_FALSE(frame.IsAnimating());
+  EXPECT_EQ(frame.CurrentIcon().cacheKey(), frame.ReadyIcon().cacheKey());
+  deliver(kEvPlanModeChanged, "", 7, 2);
+  deliver(kEvPlanDeleted, "Seven", 7);
+  EXPECT_FALSE(frame.IsAnimating());
+  EXPECT_EQ(frame.BusyPlanCount(), 0u);
+
+  SetShowStatusNotification(false);
+  deliver(kEvRunEnds, "Documents", 3, 12);
+  EXPECT_FALSE(Popup().isVisible());
+  SetShowStatusNotification(true);
+  SetShowErrorNotification(false);         // does not silence status pop-ups
+  deliver(kEvRunEnds, "Documents", 3, 0);  // nothing copied
+  EXPECT_FALSE(Popup().isVisible());
+  deliver(kEvRunEnds, "Documents", 3, 12);
+  ASSERT_TRUE(Popup().isVisible());
+  EXPECT_EQ(PopupText(), "Backup finished: 12 files copied by the plan \"Documents\".");
+  EXPECT_EQ(Popup().Kind(), PopupKind::kInfo);
+  deliver(kEvRunEnds, "Documents", 3, 1);
+  EXPECT_EQ(PopupText(), "Backup finished: 1 file copied by the plan \"Documents\".");
+  Popup().HideMessage();
+  // A first scan counts the copies since it began, of its own plan.
+  deliver(kEvFileCopied, "C:\\a\\x.txt", 4);
+  deliver(kEvScanBegins, "Pictures", 4);
+  deliver(kEvScanEnds, "Pictures", 4);
+  EXPECT_FALSE(Popup().isVisible());
+  deliver(kEvScanBegins, "Pictures", 4);
+  for (int i = 0; i < 3; ++i) deliver(kEvFileCopied, "C:\\a\\y.txt", 4);
+  deliver(kEvFileCopied, "C:\\a\\other.txt", 9);
+  deliver(kEvFileFailed, "C:\\a\\z.txt", 4);
+  deliver(kEvScanEnds, "Pictures", 4);
+  ASSERT_TRUE(Popup().isVisible());
+  EXPECT_EQ(PopupText(), "Backup finished: 3 files copied by the plan \"Pictures\".");
+
+  Popup().HideMessage();
+  deliver(kEvDatabaseProblem, "C:\\d\\Logging.dat", 3);
   frame.OnPowerStatus(plat::PowerStatus::kMains);
+  frame.OnPowerStatus(plat::PowerStatus::kBattery);  // with error pop-ups off: the icon only
+  EXPECT_TRUE(frame.OnBattery());
+  EXPECT_FALSE(Popup().isVisible());
+  frame.OnPowerStatus(plat::PowerStatus::kMains);
+  SetShowErrorNotification(true);
+  const struct {
+    int32_t code;
+    uint32_t plan;
+    bool shown;
+  } cases[] = {
+      {kEvFileFailed, 3, true},       {kEvFileFailed, 3, false},
+      {kEvFileFailed, 4, true},       {kEvDatabaseProblem, 3, true},
+      {kEvDatabaseProblem, 3, false}, {kEvDatabaseOpenFailed, 3, true},
+      {kEvInvalidContent, 0, true},   {kEvUnreadablePlanFile, 0, true},
+      {kEvNotProtected, 3, true},     {kEvDriverFailed, 0, true},
+      {kEvDriverFailed, 0, false},    {kEvPlanEnabled, 3, false},
+      {kEvServerKeyChanged, 3, true}, {kEvServerKeyChanged, 3, false},
+  };
+  for (const auto& c : cases) {
+    Popup().HideMessage();
+    deliver(c.code, "C:\\inj\r\n#Plan Deleted\r\n", c.plan, 0, "Access is denied.");
+    EXPECT_EQ(Popup().isVisible(), c.shown) << c.code << " " << c.plan;
+    if (!c.shown) continue;
+    EXPECT_EQ(Popup().Kind(), PopupKind::kWarning);
+    // The path as the user knows it ("C:" is "/"), its control characters escaped.
+    EXPECT_NE(PopupText().find("/inj\\x0D\\x0A#Plan Deleted\\x0D\\x0A"), std::string::npos)
+        << PopupText();
+    EXPECT_EQ(PopupText().find("C:"), std::string::npos) << PopupText();
+    if (c.code == kEvDatabaseOpenFailed) {  // its own words, not the journal's other problems
+      const std::string words = GetText("MESSAGE_RECEIVER", "PROBLEM_JOURNAL_OPEN");
+      EXPECT_NE(PopupText().find(words.substr(words.find("%s") + 2, 30)), std::string::npos);
+    }
+  }
+
+  Popup().HideMessage();
   frame.OnPowerStatus(plat::PowerStatus::kUnknown);
   EXPECT_FALSE(Popup().isVisible());
   frame.OnPowerStatus(plat::PowerStatus::kBattery);
-  EXPECT_TRUE(frame.OnBattery());
   ASSERT_TRUE(Popup().isVisible());
   EXPECT_EQ(PopupText(), GetText("MAIN_UI", "POWER_IS_OFFLINE"));
   EXPECT_EQ(Popup().Kind(), PopupKind::kWarning);
   EXPECT_NE(frame.CurrentIcon().cacheKey(), frame.ReadyIcon().cacheKey());
   Popup().HideMessage();
-  frame.OnPowerStatus(plat::PowerStatus::kBattery);
+  frame.OnPowerStatus(plat::PowerStatus::kBattery);  // staying on battery says nothing new
   EXPECT_FALSE(Popup().isVisible());
   frame.OnPowerStatus(plat::PowerStatus::kMains);
   EXPECT_FALSE(frame.OnBattery());
   EXPECT_EQ(frame.CurrentIcon().cacheKey(), frame.ReadyIcon().cacheKey());
-  // With error pop-ups off the icon still changes, silently.
-  SetShowErrorNotification(false);
-  frame.OnPowerStatus(plat::PowerStatus::kBattery);
-  EXPECT_TRUE(frame.OnBattery());
-  EXPECT_FALSE(Popup().isVisible());
-}
-
-// A desktop with a task bar but no notification area (the offscreen one has
-// neither): the window gets the icon's menu as its menu bar, closing it
-// minimises it, and the first time a pop-up says why, once for good.
-class FrameInTaskBar : public CMainFrame {
- public:
-  bool CanMinimise() const override { return true; }
-};
-
-TEST_F(TrayTest, WithoutANotificationAreaTheWindowStaysInTheTaskBar) {
-  const std::string log = dir_.NativeOf("messages.log");
-  setenv("BREVANTO_MESSAGE_LOG", log.c_str(), 1);  // a message box would not hold the test
-  {
-    FrameInTaskBar frame;
-    ASSERT_FALSE(frame.IsIconShown());
-    EXPECT_EQ(frame.menuWidget(), nullptr);
-    frame.show();
-    auto* bar = qobject_cast<QMenuBar*>(frame.menuWidget());
-    ASSERT_NE(bar, nullptr);
-    ASSERT_EQ(bar->actions().size(), 1);
-    EXPECT_EQ(bar->actions()[0]->menu(), frame.Menu());
-    EXPECT_TRUE(frame.Menu()->actions().contains(frame.ExitAction()));
-    for (int i = 0; i < 2; ++i) {
-      frame.close();
-      QCoreApplication::sendPostedEvents();
-      EXPECT_TRUE(frame.isMinimized()) << i;
-      EXPECT_FALSE(frame.IsExiting());
-      EXPECT_EQ(Popup().isVisible(), i == 0) << i;
-      if (i == 0) {
-        EXPECT_EQ(PopupText(),
-                  FormatText(GetText("MAIN_UI", "NO_NOTIFICATION_AREA"), {"Brevanto Essentials"}));
-        EXPECT_NE(PopupText().find("Exit in the menu"), std::string::npos);
-      }
-      Popup().HideMessage();
-      frame.ShowAction()->trigger();
-      EXPECT_TRUE(frame.isVisible() && !frame.isMinimized());
-    }
-  }
-  FrameInTaskBar restarted;
-  restarted.show();
-  restarted.close();
-  EXPECT_TRUE(restarted.isMinimized());
-  EXPECT_FALSE(Popup().isVisible());
-  unsetenv("BREVANTO_MESSAGE_LOG");
-  EXPECT_EQ(ReadNative(log), "");
 }
 
 // The desktop's side of the StatusNotifierItem protocol on a private session
