@@ -1,0 +1,38 @@
+// Small checks shared by the file tests.
+#pragma once
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "platform/Errors.h"
+#include "support/TempDir.h"
+
+inline mode_t ModeOf(const std::string& native) {
+  struct stat st {};
+  EXPECT_EQ(stat(native.c_str(), &st), 0) << native;
+  return st.st_mode & 07777;
+}
+
+// Names of the temporary files a copy or atomic write may leave behind.
+inline std::vector<std::string> TempLeftovers(const std::string& folder) {
+  std::vector<std::string> out;
+  for (const auto& e : std::filesystem::directory_iterator(folder)) {
+    const std::string n = e.path().filename().string();
+    if (n.rfind(".~bvtmp-", 0) == 0) out.push_back(n);
+  }
+  return out;
+}
+
+// n bytes that repeat only every 251, NUL bytes included.
+inline std::string Pattern(size_t n) {
+  std::string s(n, '\0');
+  for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>(i * 131 % 251);
+  return s;
+}
+
+// 0 for success, else the last error: calls that return bool sit in tables of codes.
+inline uint32_t Code(bool ok) { return ok ? 0 : plat::GetLastError(); }
