@@ -20,27 +20,12 @@ class EnvScope {
 
   // Puts every variable back now (the destructor then has nothing to do).
   void Restore() {
-    for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) {
-      if (it->second)
-        setenv(it->first.c_str(), it->second->c_str(), 1);
-      else
-        unsetenv(it->first.c_str());
-    }
+    for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) Put(it->first, it->second);
     saved_.clear();
-    if (volumes_) plat::VolumeTable::Instance().Reload();
-    volumes_ = false;
+    if (std::exchange(volumes_, false)) plat::VolumeTable::Instance().Reload();
   }
-
-  void Set(const std::string& name, const std::string& value) {
-    Save(name);
-    setenv(name.c_str(), value.c_str(), 1);
-    Reread(name);
-  }
-  void Unset(const std::string& name) {
-    Save(name);
-    unsetenv(name.c_str());
-    Reread(name);
-  }
+  void Set(const std::string& name, const std::string& value) { Change(name, value); }
+  void Unset(const std::string& name) { Change(name, std::nullopt); }
   // Writes an override volume table to file (native) and switches to it.
   void Volumes(const std::string& file, const std::string& iniText) {
     bvtest::WriteNative(file, iniText);
@@ -48,18 +33,24 @@ class EnvScope {
   }
 
  private:
-  void Save(const std::string& name) {
-    for (const auto& s : saved_)
-      if (s.first == name) return;
-    const char* v = std::getenv(name.c_str());
-    saved_.emplace_back(name, v ? std::optional<std::string>(v) : std::nullopt);
+  using Value = std::optional<std::string>;
+  static void Put(const std::string& name, const Value& value) {
+    if (value)
+      setenv(name.c_str(), value->c_str(), 1);
+    else
+      unsetenv(name.c_str());
   }
-  void Reread(const std::string& name) {
+  void Change(const std::string& name, const Value& value) {
+    bool saved = false;
+    for (const auto& s : saved_) saved |= s.first == name;
+    const char* old = std::getenv(name.c_str());
+    if (!saved) saved_.emplace_back(name, old ? Value(old) : std::nullopt);
+    Put(name, value);
     if (name != "BREVANTO_VOLUMES") return;
     volumes_ = true;
     plat::VolumeTable::Instance().Reload();
   }
 
-  std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
+  std::vector<std::pair<std::string, Value>> saved_;
   bool volumes_ = false;
 };
