@@ -17,7 +17,6 @@ class EnvScope {
   EnvScope(const EnvScope&) = delete;
   EnvScope& operator=(const EnvScope&) = delete;
   ~EnvScope() { Restore(); }
-
   // Puts every variable back now (the destructor then has nothing to do).
   void Restore() {
     for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) Put(it->first, it->second);

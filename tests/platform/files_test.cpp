@@ -9,7 +9,6 @@
 #include <fstream>
 #include <functional>
 #include <map>
-#include <memory>
 #include <set>
 #include <sstream>
 #include <string>
@@ -20,7 +19,6 @@
 #include "platform/Errors.h"
 #include "platform/Files.h"
 #include "platform/FolderEntries.h"
-#include "support/DeepTree.h"
 
 namespace fs = std::filesystem;
 using bvtest::ReadNative;
@@ -53,7 +51,6 @@ TEST(Files, AFolderLivesThroughLookupsCopiesMovesAndDeletes) {
   chmod(src.c_str(), 0640);
   const timespec times[2] = {{1000000000, 0}, {1000000123, 0}};
   utimensat(AT_FDCWD, src.c_str(), times, 0);
-
   // Hidden is a leading dot, read-only the owner's write bit, nothing else set.
   EXPECT_EQ(plat::GetFileAttributes(S("src\\a file ü;1.bin")), plat::kAttrNormal);
   EXPECT_EQ(plat::GetFileAttributes(S(".dotfile")), plat::kAttrHidden);
@@ -77,7 +74,6 @@ TEST(Files, AFolderLivesThroughLookupsCopiesMovesAndDeletes) {
   EXPECT_LE(freeBytes, total);
   ASSERT_TRUE(plat::GetDiskSpace(S("not\\yet"), nullptr, &total2));  // where it would be
   EXPECT_EQ(total2, total);
-
   // Folders, then copies into them: content, mode and times kept, no
   // temporary file left; with the flush and long-path prefixes the same.
   EXPECT_TRUE(plat::CreateDirectory(S("a")));
@@ -98,7 +94,6 @@ TEST(Files, AFolderLivesThroughLookupsCopiesMovesAndDeletes) {
   ASSERT_EQ(plat::CopyFile(S("empty"), S("a\\flushed.bin"), false), 0u);  // replaces
   EXPECT_EQ(fs::file_size(t.NativeOf("a/flushed.bin")), 0u);
   EXPECT_TRUE(TempLeftovers(t.NativeOf("deep")).empty() && TempLeftovers(t.NativeOf("a")).empty());
-
   // Atomic writes keep a rewritten file's mode, or make it private; binary
   // data comes back whole.
   ASSERT_TRUE(plat::WriteFileAtomic(S("f.ini"), "one"));
@@ -119,7 +114,6 @@ TEST(Files, AFolderLivesThroughLookupsCopiesMovesAndDeletes) {
     EXPECT_EQ(back.substr(0, 65536), kernel.str().substr(0, 65536));
     EXPECT_EQ(back.back(), '\n');
   }
-
   // Moves carry files and whole folders; a replace overwrites.
   EXPECT_EQ(plat::MoveFile(S("deep\\copy.bin"), S("a\\moved.bin")), 0u);
   EXPECT_FALSE(fs::exists(copy));
@@ -127,7 +121,6 @@ TEST(Files, AFolderLivesThroughLookupsCopiesMovesAndDeletes) {
   EXPECT_TRUE(fs::is_directory(t.NativeOf("a/deep2/er/est")));
   EXPECT_EQ(plat::ReplaceFile(S("a\\moved.bin"), S("a\\flushed.bin")), 0u);
   EXPECT_TRUE(t.Read("a/flushed.bin") == data);
-
   // A handle reads, writes, seeks and truncates (a longer size adds zeros),
   // its descriptor closed on exec; the dispositions keep or empty the file.
   F f;
@@ -156,7 +149,6 @@ TEST(Files, AFolderLivesThroughLookupsCopiesMovesAndDeletes) {
   ASSERT_TRUE(f.Open(S("h.bin"), F::kWrite, F::kCreateAlways));
   f.Close();
   EXPECT_EQ(t.Read("h.bin"), "");
-
   // Deletes: a read-only file once read-only is cleared, a dangling link
   // itself, an empty folder, a whole tree.
   chmod(t.NativeOf("a/flushed.bin").c_str(), 0444);
@@ -342,36 +334,4 @@ TEST(Files, ListingsLeaveOutWhatCannotBeCarried) {
   EXPECT_EQ(Code(plat::ListFolderEntries(t.SystemOf("missing"), true,
                                          [](const plat::FolderEntry&) { return true; })),
             plat::kErrPathNotFound);
-}
-
-// A folder below a listed one is opened through the listed folder, so a tree
-// deeper than the system opens by name can be listed; a link is not followed.
-TEST(Files, ChildFoldersAreReachedBeyondTheLongestPath) {
-  TempDir t;
-  const std::string name(250, 'd');
-  ASSERT_TRUE(bvtest::MakeDeepTree(t.Native(), name, 20, {{20, "deep.txt"}}));
-  struct Cleanup {
-    ~Cleanup() { bvtest::RemoveDeepTree(root, name); }
-    std::string root, name;
-  } cleanup{t.Native(), name};
-  symlink(t.NativeOf(name).c_str(), t.NativeOf("link").c_str());
-  std::vector<std::unique_ptr<plat::DirSearch>> levels;
-  plat::FindData d;
-  levels.push_back(std::make_unique<plat::DirSearch>());
-  ASSERT_TRUE(levels.back()->Open(t.System() + "\\*", &d));
-  EXPECT_EQ(Code(plat::DirSearch().OpenChild(*levels.back(), "link", &d)), plat::kErrPathNotFound);
-  std::string system = t.System();
-  for (int level = 1; level <= 20; ++level) {
-    system += "\\" + name;
-    auto next = std::make_unique<plat::DirSearch>();
-    ASSERT_TRUE(next->OpenChild(*levels.back(), name, &d)) << level;
-    EXPECT_EQ(next->NativeLength(), t.Native().size() + 251u * level);
-    levels.push_back(std::move(next));
-  }
-  EXPECT_GT(levels.back()->NativeLength(), plat::kMaxNativePath);
-  std::set<std::string> names;
-  do names.insert(d.name);
-  while (levels.back()->Next(&d));
-  EXPECT_EQ(names, (std::set<std::string>{".", "..", "deep.txt"}));
-  EXPECT_FALSE(plat::DirSearch().Open(system + "\\*", &d));  // too long to open by name
 }

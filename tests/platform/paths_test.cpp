@@ -82,7 +82,6 @@ TEST(PathsTest, PathsMapThroughTheTableBothWays) {
   plat::ShareInfo s;
   ASSERT_TRUE(plat::VolumeTable::Instance().FindShare("\\\\srv\\off\\", &s));
   EXPECT_FALSE(s.online);
-
   // The longest root wins, at component boundaries only.
   for (const auto& [nat, sys] :
        Pairs{{"/home/a", "C:\\home\\a"},
