@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "Checks.h"
 #include "platform/Text.h"
 #include "support/DeepTree.h"
 #include "support/ScopedEnv.h"
@@ -308,17 +309,8 @@ TEST_F(ChangeDeviceTest, FloodBeyondReadBufferAndKernelQueue) {
   }
 }
 
-// Runs step in a child process; true when it succeeded.
-bool InChild(const std::function<bool()>& step) {
-  const pid_t pid = fork();
-  if (pid < 0) return false;
-  if (pid == 0) _exit(step() ? 0 : 1);
-  int status = 0;
-  return waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
-
 bool ChildWrites(const std::string& native, const std::string& text) {
-  return InChild([&] {
+  return Succeeds([&] {
     FILE* f = std::fopen(native.c_str(), "w");
     return f && std::fputs(text.c_str(), f) >= 0 && std::fclose(f) == 0;
   });
@@ -339,13 +331,14 @@ TEST_F(ChangeDeviceTest, UnreadableFolderIsSkipped) {
   fs::permissions(top.NativeOf("locked"), fs::perms::none);
   fs::permissions(top.NativeOf("open"), fs::perms::all);
   roots_.Set(top.Native().c_str());
-  EXPECT_TRUE(InChild([&] {
-    alarm(60);  // a missing record ends the child instead of hanging the test
-    if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) return false;
-    auto dev = OpenStarted();
-    WriteNative(top.NativeOf("open/f.txt"), "x");
-    return dev && TimesSeen(dev.get(), top.NativeOf("open/f.txt")) == 1;
-  }));
+  EXPECT_TRUE(Succeeds(
+      [&] {
+        alarm(60);  // a missing record ends the child instead of hanging the test
+        auto dev = OpenStarted();
+        WriteNative(top.NativeOf("open/f.txt"), "x");
+        return dev && TimesSeen(dev.get(), top.NativeOf("open/f.txt")) == 1;
+      },
+      true));
   fs::permissions(top.NativeOf("locked"), fs::perms::owner_all);
 }
 
@@ -392,14 +385,14 @@ TEST_F(ChangeDeviceTest, FanotifyReportsFilesUnderTheirFinalNames) {
   const std::string doc = root_ + "/doc.txt", swp = root_ + "/.doc.txt.swp";
   EXPECT_EQ(ChildWritten(dev.get(), doc), 1u);
   EXPECT_EQ(ChildWritten(dev.get(), swp), 1u);
-  ASSERT_TRUE(InChild([&] { return std::rename(swp.c_str(), doc.c_str()) == 0; }));
+  ASSERT_TRUE(Succeeds([&] { return std::rename(swp.c_str(), doc.c_str()) == 0; }));
   EXPECT_EQ(TimesSeen(dev.get(), doc), 1u);
-  ASSERT_TRUE(InChild([&] { return link(doc.c_str(), (root_ + "/linked.txt").c_str()) == 0; }));
+  ASSERT_TRUE(Succeeds([&] { return link(doc.c_str(), (root_ + "/linked.txt").c_str()) == 0; }));
   EXPECT_EQ(TimesSeen(dev.get(), root_ + "/linked.txt"), 1u);
   const std::string outside = MakeHomeDir();
   fs::create_directories(outside + "/f/g");
   WriteNative(outside + "/f/g/deep.txt", "d");
-  ASSERT_TRUE(InChild(
+  ASSERT_TRUE(Succeeds(
       [&] { return std::rename((outside + "/f").c_str(), (root_ + "/m f").c_str()) == 0; }));
   EXPECT_EQ(TimesSeen(dev.get(), root_ + "/m f/g/deep.txt"), 1u);
 
@@ -413,7 +406,7 @@ TEST_F(ChangeDeviceTest, FanotifyReportsFilesUnderTheirFinalNames) {
   while (dev->TakeLostChanges() != 0) {
   }
   const std::string level(200, 'd');
-  ASSERT_TRUE(InChild([&] { return bvtest::MakeDeepTree(root_, level, 24, {{24, "deep.txt"}}); }));
+  ASSERT_TRUE(Succeeds([&] { return bvtest::MakeDeepTree(root_, level, 24, {{24, "deep.txt"}}); }));
   ChildWritten(dev.get(), child);
   EXPECT_EQ(dev->TakeLostChanges(), plat::kChangesBeyondLongestPath);
   const int rootFd = open(root_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);

@@ -15,7 +15,7 @@
 #include <tuple>
 #include <vector>
 
-#include "FileChecks.h"
+#include "Checks.h"
 #include "platform/Errors.h"
 #include "platform/Files.h"
 #include "platform/FolderEntries.h"
@@ -174,6 +174,13 @@ TEST(Files, FailuresSayWhyAndChangeNothing) {
   t.Write("dir/inner.txt", "i");
   fs::create_directory(t.NativeOf("empty"));
   ASSERT_EQ(mkfifo(t.NativeOf("pipe").c_str(), 0600), 0);
+  fs::create_directory(t.NativeOf("locked"));
+  chmod(t.Native().c_str(), 0755);
+  chmod(t.NativeOf("a.txt").c_str(), 0644);
+  chmod(t.NativeOf("locked").c_str(), 0555);
+  auto asNobody = [](const std::function<uint32_t()>& call) {
+    return static_cast<uint32_t>(InChild([&] { return static_cast<int>(call()); }, true));
+  };
   plat::File f;
   plat::DirSearch search;
   plat::FindData d;
@@ -214,6 +221,12 @@ TEST(Files, FailuresSayWhyAndChangeNothing) {
       {"open read-only to write", [&] { return open(S("ro.txt"), F::kWrite, F::kOpenExisting); },
        5},
       {"open in no folder", [&] { return open(S("no\\x"), F::kWrite, F::kCreateAlways); }, 3},
+      {"copy where nobody may write",
+       [&] { return asNobody([&] { return plat::CopyFile(S("a.txt"), S("locked\\a"), false); }); },
+       5},
+      {"atomic where nobody may write",
+       [&] { return asNobody([&] { return Code(plat::WriteFileAtomic(S("locked\\b"), "x")); }); },
+       5},
       {"atomic over read-only", [&] { return Code(plat::WriteFileAtomic(S("ro.txt"), "x")); }, 5},
       {"atomic in no folder", [&] { return Code(plat::WriteFileAtomic(S("no\\f"), "x")); }, 3},
       {"move over a file", [&] { return plat::MoveFile(S("a.txt"), S("b.txt")); }, 183},
@@ -242,6 +255,7 @@ TEST(Files, FailuresSayWhyAndChangeNothing) {
   EXPECT_EQ(t.Read("ro.txt"), "ro");
   EXPECT_EQ(t.Read("a.txt"), "new");
   EXPECT_EQ(t.Read("dir/inner.txt"), "i");
+  EXPECT_TRUE(fs::is_empty(t.NativeOf("locked")));
   EXPECT_FALSE(fs::exists(t.NativeOf("c.txt")) || fs::exists(t.NativeOf("d.txt")));
   EXPECT_TRUE(TempLeftovers(t.Native()).empty());
 }

@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "Checks.h"
 #include "EnvScope.h"
 #include "support/TempDir.h"
 
@@ -96,16 +97,13 @@ TEST_F(LocksTest, NamedMutexesSeeTheirHoldersAndNothingElse) {
   if (getuid() != 0) return;
   // Another user sees the holder's user as the kernel reports it.
   auto asNobody = [](const char* name) {
-    const pid_t pid = fork();
-    if (pid == 0) {
-      if (setgid(65534) != 0 || setuid(65534) != 0) _exit(9);
-      NamedMutex m;
-      const int result = int(m.Create(name));
-      _exit(m.HolderUid() == 0 ? result + 10 : result);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return InChild(
+        [name] {
+          NamedMutex m;
+          const int result = int(m.Create(name));
+          return m.HolderUid() == 0 ? result + 10 : result;
+        },
+        true);
   };
   EXPECT_EQ(asNobody("Global\\Running"), int(MutexResult::kAlreadyExists) + 10);
   global.Close();

@@ -1,10 +1,13 @@
-// Small checks shared by the file tests.
+// Small helpers shared by the platform tests.
 #pragma once
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -36,3 +39,19 @@ inline std::string Pattern(size_t n) {
 
 // 0 for success, else the last error: calls that return bool sit in tables of codes.
 inline uint32_t Code(bool ok) { return ok ? 0 : plat::GetLastError(); }
+
+// Runs step in a forked child (as user nobody with asNobody, when root: root
+// reads and writes anywhere) and gives its exit code, -1 when it did not end
+// normally, 255 when it could not become nobody.
+inline int InChild(const std::function<int()>& step, bool asNobody = false) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    if (asNobody && geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(255);
+    _exit(step());
+  }
+  int status = 0;
+  return pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+inline bool Succeeds(const std::function<bool()>& step, bool asNobody = false) {
+  return InChild([&] { return step() ? 0 : 1; }, asNobody) == 0;
+}
