@@ -9,7 +9,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <cstdlib>
+#include <deque>
 #include <filesystem>
 #include <functional>
 #include <future>
@@ -50,16 +50,13 @@ std::string Sys(const std::string& path) {
 // Parses packed records (count, UTF-16LE units, 0); a malformed one fails the test.
 std::vector<std::string> Parse(const uint8_t* p, size_t size) {
   std::vector<std::string> out;
-  size_t at = 0;
   auto unit = [&](size_t i) { return static_cast<char16_t>(p[i] | (p[i + 1] << 8)); };
-  while (at + 4 <= size) {
-    const size_t n = unit(at);
-    if (at + 2 * n + 4 > size) break;
+  size_t at = 0;
+  for (size_t n; at + 4 <= size && at + 2 * (n = unit(at)) + 4 <= size; at += 2 * n + 4) {
     std::u16string s;
     for (size_t i = 0; i < n; ++i) s.push_back(unit(at + 2 + 2 * i));
     EXPECT_EQ(unit(at + 2 + 2 * n), 0);
     out.push_back(plat::Utf16ToUtf8(s));
-    at += 2 * n + 4;
   }
   EXPECT_EQ(at, size);
   return out;
@@ -105,17 +102,8 @@ size_t Written(ChangeDevice* dev, const std::string& native) {
 // through BREVANTO_CHANGE_ROOTS with inotify forced.
 class ChangeDeviceTest : public testing::Test {
  protected:
-  void TearDown() override {
-    unsetenv("BREVANTO_VOLUMES");
-    std::error_code ec;
-    for (const std::string& d : dirs_) fs::remove_all(d, ec);
-  }
   std::string MakeHomeDir() {
-    const char* home = std::getenv("HOME");
-    std::string tmpl = std::string(home && *home ? home : "/root") + "/bv-cdev-XXXXXX";
-    EXPECT_NE(mkdtemp(tmpl.data()), nullptr);
-    dirs_.push_back(fs::canonical(tmpl).string());
-    return dirs_.back();
+    return fs::canonical(dirs_.emplace_back(bvtest::TempDir::Where::kHome).Native()).string();
   }
   std::unique_ptr<ChangeDevice> OpenStarted() {
     uint32_t err = 99;
@@ -124,11 +112,12 @@ class ChangeDeviceTest : public testing::Test {
     EXPECT_TRUE(dev && Send(dev.get(), plat::kIoctlStartReporting) == 0);
     return dev;
   }
-  std::vector<std::string> dirs_;
+  std::deque<bvtest::TempDir> dirs_;
   std::string root_ = MakeHomeDir();
   bvtest::ScopedEnv source_{"BREVANTO_CHANGE_SOURCE", "inotify"};
   bvtest::ScopedEnv roots_{"BREVANTO_CHANGE_ROOTS", root_};
   bvtest::ScopedEnv limit_{"BREVANTO_CHANGE_WATCH_LIMIT", nullptr};
+  bvtest::ScopedEnv volumes_{"BREVANTO_VOLUMES", nullptr};
 };
 
 // Files written (once per read however often written), made in new folders,
@@ -140,9 +129,9 @@ class ChangeDeviceTest : public testing::Test {
 // control codes answer as the device does.
 TEST_F(ChangeDeviceTest, InotifyReportsEveryFileOnceAndObeysItsControls) {
   const std::string outside = MakeHomeDir(), told = MakeHomeDir(), volume = MakeHomeDir();
-  const std::string notYet = told + "-made-later", table = root_ + "/volumes.ini";
+  const std::string notYet = MakeHomeDir() + "/later", table = root_ + "/volumes.ini";
   WriteNative(table, "[C]\nRoot=/\nType=fixed\n");
-  setenv("BREVANTO_VOLUMES", table.c_str(), 1);
+  volumes_.Set(table.c_str());
   roots_.Set(nullptr);
   bvtest::ScopedEnv home("HOME", root_);  // the base roots: root_ and the volumes
   fs::create_directories(root_ + "/v/a/b");
@@ -200,7 +189,6 @@ TEST_F(ChangeDeviceTest, InotifyReportsEveryFileOnceAndObeysItsControls) {
   dev->WatchFolders({NativeToSystemC(told), NativeToSystemC(notYet)});
   EXPECT_EQ(Written(dev.get(), told + "/sub/a.txt"), 1u);
   fs::create_directories(notYet);
-  dirs_.push_back(notYet);
   WriteNative(table, "[C]\nRoot=/\nType=fixed\n[E]\nRoot=" + volume + "\nType=fixed\n");
   std::this_thread::sleep_for(std::chrono::milliseconds(1100));  // a look a second
   Written(dev.get(), root_ + "/marker.txt");
@@ -357,7 +345,7 @@ TEST_F(ChangeDeviceTest, FanotifyReportsFilesUnderTheirFinalNames) {
   }
   const std::string table = root_ + "/volumes.ini";
   WriteNative(table, "[C]\nRoot=/\nType=fixed\n");
-  setenv("BREVANTO_VOLUMES", table.c_str(), 1);
+  volumes_.Set(table.c_str());
   auto dev = OpenStarted();
   ASSERT_TRUE(dev);
 

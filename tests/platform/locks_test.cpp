@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -20,30 +19,6 @@ namespace {
 
 using plat::MutexResult;
 using plat::NamedMutex;
-
-// Forks a child that runs fn, tells the parent whether it succeeded and then
-// waits to be killed (Kill) while it holds what fn took.
-pid_t SpawnHolder(const std::function<bool()>& fn) {
-  int fds[2];
-  EXPECT_EQ(pipe(fds), 0);
-  const pid_t pid = fork();
-  if (pid == 0) {
-    const char ok = fn() ? '1' : '0';
-    (void)!write(fds[1], &ok, 1);
-    for (;;) pause();
-  }
-  close(fds[1]);
-  char c = 0;
-  EXPECT_EQ(read(fds[0], &c, 1), 1);
-  close(fds[0]);
-  EXPECT_EQ(c, '1');
-  return pid;
-}
-
-void Kill(pid_t pid) {
-  kill(pid, SIGKILL);
-  waitpid(pid, nullptr, 0);
-}
 
 // Lock folders point into a temporary folder for each test.
 class LocksTest : public ::testing::Test {
@@ -134,15 +109,23 @@ TEST_F(LocksTest, InstanceCountsKeepOnlyLiveProcesses) {
 
   plat::InstanceBlock app("app");
   app.Increment();
-  pid_t child = SpawnHolder([] {
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  const pid_t child = fork();
+  if (child == 0) {  // counts, publishes its window and waits to be killed
     plat::InstanceBlock b("app");
     b.SetWindowHandle("brevanto-socket-child");
-    return b.Increment() == 2;
-  });
+    (void)!write(ready[1], b.Increment() == 2 ? "1" : "0", 1);
+    for (;;) pause();
+  }
+  char c = 0;
+  ASSERT_TRUE(read(ready[0], &c, 1) == 1 && c == '1');
+  close(ready[0]), close(ready[1]);
   EXPECT_EQ(app.GetWindowHandle(), "brevanto-socket-child");
   EXPECT_EQ(app.Decrement(), 1);  // this process's entry, not the child's
   EXPECT_EQ(app.Increment(), 2);
-  Kill(child);
+  kill(child, SIGKILL);
+  waitpid(child, nullptr, 0);
   EXPECT_EQ(app.Count(), 1);
   EXPECT_EQ(app.GetWindowHandle(), "");  // its socket is gone with it
   app.SetWindowHandle("mine\nwith newline");
