@@ -56,9 +56,8 @@ void Table(const std::string& ini, const std::vector<std::pair<char, std::string
   bvtest::WriteNative(ini, text);
 }
 
-// A handle is a token of the volume as opened, answering after the disk left;
-// a disk re-lettered, or another disk at the same letter, is a removal (to its
-// registered handles first) and then an arrival; nothing changed, nothing said.
+// Handles answer after their disk left; a re-lettered or swapped disk is a
+// removal (its handles first) and an arrival; nothing changed, nothing said.
 TEST(Broadcast, HandlesOutliveTheirDiskAndChangesAreRemovalsThenArrivals) {
   bvtest::TempDir dir;
   EnvScope env;

@@ -70,9 +70,8 @@ TEST(FilesCopy, CopiesStayWholeBesideASweepOfLeftovers) {
   EXPECT_EQ(std::distance(fs::directory_iterator(t.NativeOf("dst")), {}), 500);
 }
 
-// Fails step 1, 2, 3 ... of each write until it passes: after every failure
-// the target holds its old or its whole new content, and no temporary file
-// is left (only the folder sync comes after the rename).
+// Fails step 1, 2, 3 ... of each write until it passes: the target is always
+// old or whole new, no temporary file is left.
 TEST(FilesCopy, EveryFailedStepLeavesTheOldOrTheWholeNewFile) {
   struct DisarmAtEnd {
     ~DisarmAtEnd() { plat::fault::Disarm(); }
@@ -127,9 +126,8 @@ TEST(FilesCopy, EveryFailedStepLeavesTheOldOrTheWholeNewFile) {
   }
 }
 
-// A store with links planted below its root, in place of folders and of a
-// file: every confined write fails with 681 and the outside stays as it was;
-// the same calls pass where no link stands; the store's root may be a link.
+// Links planted below a store's root stop every confined write (681) and the
+// outside stays as it was; the root itself may be a link.
 TEST(FilesCopy, LinksBelowTheStoreRootAreNeverFollowed) {
   TempDir t;
   t.Write("src.txt", "new");
@@ -185,9 +183,8 @@ TEST(FilesCopy, LinksBelowTheStoreRootAreNeverFollowed) {
   EXPECT_TRUE(plat::DeleteFile(in("Revision\\ok\\file(1).txt"), root));
 }
 
-// The folders of a copy take the owner, group and mode of the folders they
-// stand for, from the file upwards while the names agree, never the root or
-// the levels above the names that pair up; the owner keeps full access.
+// Store folders take the owner, group and mode of the folders they stand for
+// while the names pair up from the file upwards; the owner keeps full access.
 TEST(FilesCopy, FoldersMirrorTheAccessOfTheFoldersTheyCopy) {
   TempDir t;
   t.Write("home/ann/private/doc.txt", "x");

@@ -34,9 +34,8 @@ class LocksTest : public ::testing::Test {
   EnvScope env_;
 };
 
-// Local names are lock files that never leave their folder; global names are
-// sockets whose holder's user another user learns (planted files and killed
-// holders are met by the program's own start test).
+// Lock files never leave their folder; a global name's holder is seen by other
+// users (planted files and killed holders: the program's start test).
 TEST_F(LocksTest, NamedMutexesSeeTheirHoldersAndNothingElse) {
   EXPECT_EQ(plat::NamedMutexFile("Local\\Brevanto"), tmp_.NativeOf("run/Brevanto-Brevanto.lock"));
   EXPECT_EQ(plat::NamedMutexFile("Global\\Brevanto"), "");

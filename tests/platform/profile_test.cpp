@@ -58,9 +58,8 @@ TEST(Profile, ReadsTheFirstSectionAndKeyWithoutRegardToCase) {
   EXPECT_EQ(entries[2], (std::pair<std::string, std::string>("Quoted", "  spaced  ")));
 }
 
-// A write changes or removes exactly one line, adds a key after its section's
-// last entry and a section at the end, keeps the file's line ends, refuses
-// names that would break the file, and loses nothing to concurrent writers.
+// A write changes one line, adds keys and sections where they belong, refuses
+// names that would break the file and loses nothing to concurrent writers.
 TEST(Profile, WritesChangeOneLineAndKeepTheRest) {
   TempDir t;
   t.Write("w.ini",

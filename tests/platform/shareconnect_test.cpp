@@ -48,9 +48,8 @@ class ShareConnectTest : public testing::Test {
   bvtest::TempDir tmp_, share_;
 };
 
-// A network letter's connection name is its remote; a declared share connects
-// while online, the longest declared name deciding; gio is never run while
-// the table is overridden.
+// Connection names of network letters; declared shares connect while online,
+// the longest name deciding; gio is never run for an override table.
 TEST_F(ShareConnectTest, OverrideTableNamesAndConnectsItsShares) {
   FakeGio("exit 0");
   const std::string root = "\nRoot=" + share_.Native() + "\n";
@@ -84,9 +83,8 @@ TEST_F(ShareConnectTest, OverrideTableNamesAndConnectsItsShares) {
   EXPECT_EQ(GioLog(), "");
 }
 
-// With the real table gio is asked once per share (any case) and minute, its
-// success is not taken on trust (no mount showed up), and only an executable
-// gio is started.
+// The real table asks an executable gio once per share and minute, and does
+// not take its success on trust.
 TEST_F(ShareConnectTest, RealTableAsksGioOncePerShareAndMinute) {
   FakeGio("exit 2");
   UseRealTable();
@@ -111,8 +109,7 @@ TEST_F(ShareConnectTest, RealTableAsksGioOncePerShareAndMinute) {
   EXPECT_EQ(GioLog(), "mount smb://bv-nosuch.invalid/other\n");
 }
 
-// A killed process takes a moment to finish dying: true once it is gone or a
-// zombie, false after ten seconds.
+// True once the process is gone or a zombie, false after ten seconds.
 bool EventuallyGone(const std::string& pid) {
   for (int i = 0; i < 1000; ++i) {
     const std::string stat = bvtest::ReadNative("/proc/" + pid + "/stat");
