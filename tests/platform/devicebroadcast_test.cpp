@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "EnvScope.h"
+#include "Checks.h"
 #include "platform/DeviceBroadcast.h"
 #include "platform/Errors.h"
 #include "platform/VolumeHandles.h"

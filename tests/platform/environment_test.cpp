@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include "EnvScope.h"
+#include "Checks.h"
 #include "platform/Clock.h"
 #include "platform/Folders.h"
 #include "platform/PowerSupply.h"

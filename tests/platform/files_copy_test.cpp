@@ -9,6 +9,7 @@
 #include <functional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "Checks.h"
 #include "platform/Errors.h"
@@ -60,13 +61,14 @@ TEST(FilesCopy, CopiesStayWholeBesideASweepOfLeftovers) {
       for (const std::string& n : TempLeftovers(t.NativeOf("dst")))
         plat::DeleteLeftoverCopy(t.SystemOf("dst\\" + n));
   });
-  size_t failures = 0;
+  std::vector<uint32_t> failures;
   for (int i = 0; i < 500; ++i)
-    failures +=
-        plat::CopyFile(t.SystemOf("src.txt"), t.SystemOf("dst\\c" + std::to_string(i)), false) != 0;
+    if (const uint32_t rc =
+            plat::CopyFile(t.SystemOf("src.txt"), t.SystemOf("dst\\c" + std::to_string(i)), false))
+      failures.push_back(rc);
   done = true;
   sweeper.join();
-  EXPECT_EQ(failures, 0u);
+  EXPECT_EQ(failures, std::vector<uint32_t>{});  // the codes of failed copies
   EXPECT_EQ(std::distance(fs::directory_iterator(t.NativeOf("dst")), {}), 500);
 }
 

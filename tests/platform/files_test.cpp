@@ -25,7 +25,7 @@ using F = plat::File;
 
 namespace {
 
-std::set<std::string> SearchNames(const std::string& pattern, uint64_t* skipped = nullptr) {
+std::set<std::string> SearchNames(const std::string& pattern) {
   std::set<std::string> names;
   plat::DirSearch search;
   plat::FindData d;
@@ -34,7 +34,6 @@ std::set<std::string> SearchNames(const std::string& pattern, uint64_t* skipped 
     while (search.Next(&d));
     EXPECT_EQ(plat::GetLastError(), plat::kErrNoMoreFiles);
   }
-  if (skipped) *skipped = search.SkippedNames();
   return names;
 }
 
@@ -306,10 +305,6 @@ TEST(Files, ListingsLeaveOutWhatCannotBeCarried) {
   const timespec old[2] = {{1000000000, 0}, {1000000000, 0}};
   ASSERT_EQ(utimensat(AT_FDCWD, t.NativeOf("report.txt").c_str(), old, 0), 0);
 
-  uint64_t skipped = 0;
-  EXPECT_EQ(SearchNames(t.System() + "\\*.txt", &skipped),
-            (std::set<std::string>{"report.txt", "ä notes.txt", "link.txt"}));
-  EXPECT_EQ(skipped, 2u);
   std::map<std::string, std::string> searched;
   plat::DirSearch search;
   plat::FindData d;
@@ -320,6 +315,7 @@ TEST(Files, ListingsLeaveOutWhatCannotBeCarried) {
                              ? "folder"
                              : std::to_string(d.size) + " " + std::to_string(d.writeTime);
   } while (search.Next(&d));
+  EXPECT_EQ(search.SkippedNames(), 2u);  // the backslash and the bytes that are not UTF-8
   ASSERT_EQ(searched.size(), 4u);
   EXPECT_EQ(searched["link.txt"], searched["report.txt"]);
 

@@ -11,7 +11,7 @@
 #include <string>
 #include <thread>
 
-#include "EnvScope.h"
+#include "Checks.h"
 #include "platform/Errors.h"
 #include "platform/Volumes.h"
 #include "support/TempDir.h"

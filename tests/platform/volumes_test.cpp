@@ -1,15 +1,13 @@
 #include "platform/Volumes.h"
 
 #include <gtest/gtest.h>
-#include <sys/mount.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "EnvScope.h"
+#include "Checks.h"
 #include "platform/Paths.h"
 #include "platform/VolumeSources.h"
 #include "support/TempDir.h"
@@ -21,8 +19,6 @@ using plat::ToNativePath;
 using plat::ToSystemPath;
 using plat::VolumeInfo;
 using plat::VolumeTable;
-
-bool Shell(const std::string& cmd) { return std::system((cmd + " >/dev/null 2>&1").c_str()) == 0; }
 
 constexpr uint32_t Bit(char letter) { return 1u << (letter - 'A'); }
 
@@ -163,49 +159,6 @@ TEST(MountTableTest, NetworkMountsAndRememberedLetters) {
       std::string() + snap.volumes[1].letter + snap.volumes[2].letter + snap.volumes[3].letter,
       "EFG");
   EXPECT_EQ(snap.volumes[3].identity, "new:/y");
-}
-
-// A loop-mounted ext4 image: its UUID's serial, and a remembered letter that
-// comes back when it is mounted again.
-TEST(MountTableTest, ALoopVolumeGetsARememberedLetterAndItsSerial) {
-  const std::string identity = "5a17c0de-1111-2222-3333-444455556666";
-  EnvScope env;
-  bvtest::TempDir tmp;
-  const std::string img = tmp.NativeOf("fs.img"), mnt = tmp.NativeOf("mnt");
-  std::filesystem::create_directories(mnt);
-  if (!Shell("truncate -s 16M " + img) || !Shell("mkfs.ext4 -q -U " + identity + " " + img))
-    GTEST_SKIP() << "cannot make the image";
-  if (!Shell("mount -o loop " + img + " " + mnt)) GTEST_SKIP() << "no loop mount here";
-  struct Unmount {
-    std::string dir;
-    ~Unmount() { umount2(dir.c_str(), MNT_DETACH); }
-  } unmount{mnt};
-  env.Set("BREVANTO_DATA_DIR", tmp.NativeOf("data"));
-  bvtest::WriteNative(tmp.NativeOf("data/Drives.ini"), "[Drives]\nsome-other-uuid=D\n");
-  env.Unset("BREVANTO_VOLUMES");
-  VolumeTable& t = VolumeTable::Instance();
-  VolumeInfo v;
-  ASSERT_TRUE(t.FindByNativePath(mnt + "/file.txt", &v));
-  EXPECT_GT(v.letter, 'D');
-  EXPECT_EQ(v.serial, 0x5A17C0DEu);
-  EXPECT_EQ(v.identity, identity);
-  EXPECT_TRUE(v.type == DriveType::kFixed && v.totalBytes > 0);
-  std::string sys;
-  ASSERT_TRUE(plat::ToSystemPath(mnt + "/a b.txt", &sys));
-  EXPECT_EQ(sys, std::string(1, v.letter) + ":\\a b.txt");
-  const std::string drives = bvtest::ReadNative(tmp.NativeOf("data/Drives.ini"));
-  EXPECT_NE(drives.find(identity + "=" + v.letter), std::string::npos) << drives;
-  EXPECT_NE(drives.find("some-other-uuid=D"), std::string::npos);
-  const char letter = v.letter;
-  uint32_t in = 0, out = 0;
-  ASSERT_EQ(umount2(mnt.c_str(), 0), 0);
-  ASSERT_TRUE(t.ReloadIfChanged(&in, &out));
-  EXPECT_EQ(out, Bit(letter));
-  ASSERT_TRUE(Shell("mount -o loop " + img + " " + mnt));
-  ASSERT_TRUE(t.ReloadIfChanged(&in, &out));
-  EXPECT_EQ(in, Bit(letter));
-  ASSERT_TRUE(t.FindByNativePath(mnt, &v));
-  EXPECT_EQ(v.letter, letter);
 }
 
 using Pairs = std::vector<std::pair<std::string, std::string>>;
