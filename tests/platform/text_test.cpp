@@ -55,8 +55,7 @@ TEST(Text, CaseMappingComparisonAndTrimmingIgnoreTheLocale) {
             "A\xff"
             "B😀");  // passed through
   EXPECT_TRUE(plat::EqualsNoCase("C:\\Users\\Ärger", "c:\\USERS\\äRGER"));
-  EXPECT_FALSE(plat::EqualsNoCase("abc", "abd"));
-  EXPECT_FALSE(plat::EqualsNoCase("abc", "abcd"));
+  EXPECT_FALSE(plat::EqualsNoCase("abc", "abd") || plat::EqualsNoCase("abc", "abcd"));
   EXPECT_TRUE(plat::StartsWithNoCase("C:\\Дом\\file", "c:\\дОМ\\"));
   EXPECT_FALSE(plat::StartsWithNoCase("C:\\a", "C:\\ab"));
   EXPECT_FALSE(plat::StartsWithNoCase("Ä", "\xC3"));  // ends inside a character
