@@ -25,10 +25,11 @@ TEST(Text, Utf16RoundTripsAndInvalidInputBecomesReplacementCharacters) {
            {"\xC0\xAF", u"\uFFFD\uFFFD", false},                         // an overlong "/"
            {"\xED\xA0\x80", u"\uFFFD\uFFFD\uFFFD", false},               // an encoded surrogate
            {"\xF4\x90\x80\x80", u"\uFFFD\uFFFD\uFFFD\uFFFD", false}}) {  // past U+10FFFF
-    EXPECT_EQ(plat::Utf8ToUtf16(utf8, &ok), utf16) << utf8;
-    EXPECT_EQ(ok, valid) << utf8;
-    EXPECT_EQ(plat::IsValidUtf8(utf8), valid) << utf8;
-    EXPECT_TRUE(!valid || plat::Utf16ToUtf8(utf16) == utf8) << utf8;
+    const std::string row = testing::PrintToString(utf8);  // escaped: no broken bytes in logs
+    EXPECT_EQ(plat::Utf8ToUtf16(utf8, &ok), utf16) << row;
+    EXPECT_EQ(ok, valid) << row;
+    EXPECT_EQ(plat::IsValidUtf8(utf8), valid) << row;
+    EXPECT_TRUE(!valid || plat::Utf16ToUtf8(utf16) == utf8) << row;
   }
   EXPECT_EQ(plat::Utf8ToUtf16("😀").size(), 2u);  // a surrogate pair
   const char16_t lone[] = {u'x', 0xD800, u'y', 0xDC00}, reversed[] = {0xDC00, 0xD800};
