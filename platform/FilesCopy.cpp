@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <string>
 #include <vector>
 
 #include "platform/Errors.h"
@@ -76,8 +77,19 @@ bool CopyData(int in, int out, uint64_t expected) {
   }
 }
 
-// A new temporary file in the open folder; the fd or -1 with errno set.
+// A new temporary file in the open folder, locked; the fd or -1 with errno set.
 int CreateTempIn(int dirFd, std::string* name) {
+  // Where the file system can, the file is made without a name, locked, and
+  // only then named: a sweep of leftovers never finds it unlocked.
+  if (const int fd = openat(dirFd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600); fd >= 0) {
+    const std::string self = "/proc/self/fd/" + std::to_string(fd);
+    for (int attempt = 0; attempt < 16 && flock(fd, LOCK_EX | LOCK_NB) == 0; ++attempt) {
+      *name = detail::TempName();
+      if (linkat(AT_FDCWD, self.c_str(), dirFd, name->c_str(), AT_SYMLINK_FOLLOW) == 0) return fd;
+      if (errno != EEXIST) break;
+    }
+    close(fd);
+  }
   for (int attempt = 0; attempt < 16; ++attempt) {
     *name = detail::TempName();
     const int fd =
@@ -210,7 +222,11 @@ uint32_t CopyOnce(const std::string& src, const std::string& srcBase, const std:
       ok = Fail(ErrnoToWinError(errno));
     }
   }
+  // The lock belongs to the open file: a second descriptor keeps it through
+  // the rename, so a sweep never takes the file between the close and then.
+  int held = -1;
   if (ok) {
+    held = fcntl(out, F_DUPFD_CLOEXEC, 0);
     const int rc = close(out);  // network file systems report write errors here
     out = -1;
     if (rc != 0) ok = Fail(ErrnoToWinError(errno));
@@ -231,6 +247,7 @@ uint32_t CopyOnce(const std::string& src, const std::string& srcBase, const std:
       ok = Fail(err == EISDIR ? kErrAccessDenied : ErrnoToWinError(err));
     }
   }
+  if (held >= 0) close(held);
   if (!ok) {
     Discard(out, folder.Fd(), tmp);
     return GetLastError();
