@@ -1,0 +1,265 @@
+// Copying a file: through a locked temporary file in the target folder,
+// renamed into place; stops on the thread's cancel flag between chunks.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+#include <vector>
+
+#include "platform/Errors.h"
+#include "platform/FaultSeam.h"
+#include "platform/FileSupport.h"
+#include "platform/Files.h"
+#include "platform/FilesConfine.h"
+
+namespace plat {
+
+using detail::Discard;
+using detail::ErrorFor;
+using detail::Fail;
+using detail::FailCode;
+using detail::NativeParent;
+using detail::OpenRegularForRead;
+using detail::RenameNoReplace;
+using detail::Resolve;
+using detail::ResolveConfine;
+using detail::VolumeGoneOr;
+
+namespace {
+
+thread_local const std::atomic<bool>* tCancel = nullptr;
+
+bool Cancelled() { return tCancel != nullptr && tCancel->load(std::memory_order_relaxed); }
+
+// Copies the open source into the open target: copy_file_range while the
+// file systems allow it, read/write otherwise. Sets the last error on failure.
+bool CopyData(int in, int out, uint64_t expected) {
+  bool useRange = true;
+  uint64_t copied = 0;
+  std::vector<char> buffer;
+  constexpr size_t kChunk = 1u << 20;
+  for (;;) {
+    // A test's slow disk: the pause is cut short by a stop request.
+    for (uint32_t waited = 0, delay = fault::CopyDelay(); waited < delay && !Cancelled();
+         waited += 10)
+      usleep(10000);
+    if (Cancelled()) return Fail(kErrCancelled);
+    if (useRange) {
+      if (fault::Hit()) return false;
+      // Chunks of 4 MiB: a stop request is seen within one of them.
+      const ssize_t r = copy_file_range(in, nullptr, out, nullptr, 4u << 20, 0);
+      if (r > 0) {
+        copied += static_cast<uint64_t>(r);
+        continue;
+      }
+      if (r == 0 && copied >= expected) return true;
+      if (r < 0 && errno == EINTR) continue;
+      if (r < 0 && errno != EXDEV && errno != EINVAL && errno != ENOSYS && errno != ENOTSUP &&
+          errno != EOPNOTSUPP && errno != EBADF && errno != EPERM)
+        return Fail(ErrnoToWinError(errno));
+      // Not supported here, or a file system that reports no data where the
+      // size says there is some: go on with plain reads (offsets are shared).
+      useRange = false;
+      buffer.resize(kChunk);
+      continue;
+    }
+    if (fault::Hit()) return false;
+    const ssize_t r = read(in, buffer.data(), buffer.size());
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      return Fail(ErrnoToWinError(errno));
+    }
+    if (r == 0) return true;
+    if (!detail::WriteAll(out, buffer.data(), static_cast<size_t>(r))) return false;
+  }
+}
+
+// A new temporary file in the open folder, locked; the fd or -1 with errno set.
+int CreateTempIn(int dirFd, std::string* name) {
+  // Where the file system can, the file is made without a name, locked, and
+  // only then named: a sweep of leftovers never finds it unlocked.
+  if (const int fd = openat(dirFd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600); fd >= 0) {
+    const std::string self = "/proc/self/fd/" + std::to_string(fd);
+    for (int attempt = 0; attempt < 16 && flock(fd, LOCK_EX | LOCK_NB) == 0; ++attempt) {
+      *name = detail::TempName();
+      if (linkat(AT_FDCWD, self.c_str(), dirFd, name->c_str(), AT_SYMLINK_FOLLOW) == 0) return fd;
+      if (errno != EEXIST) break;
+    }
+    close(fd);
+  }
+  for (int attempt = 0; attempt < 16; ++attempt) {
+    *name = detail::TempName();
+    const int fd =
+        openat(dirFd, name->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) {
+      if (errno != EEXIST) return -1;
+      continue;
+    }
+    // Held while the copy is made: a sweep of leftovers passes it by. A sweep
+    // that holds it already takes this name: try another. (One that came and
+    // went between the create and the lock is found at the rename.)
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0) return fd;
+    close(fd);
+  }
+  errno = EEXIST;
+  return -1;
+}
+
+uint32_t CopyOnce(const std::string& src, const std::string& srcBase, const std::string& dst,
+                  const std::string& base, bool failIfExists, bool flushToDevice, bool* swept);
+
+}  // namespace
+
+void SetThreadCancelFlag(const std::atomic<bool>* flag) { tCancel = flag; }
+
+bool ThreadCancelRequested() { return Cancelled(); }
+
+bool DeleteLeftoverCopy(std::string_view path) {
+  std::string native;
+  if (!Resolve(path, &native)) return false;
+  const int fd = open(native.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return Fail(ErrorFor(errno, native));
+  // A copy being made holds its lock until it has its final name.
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    close(fd);
+    return Fail(kErrSharingViolation);
+  }
+  const bool deleted = DeleteFile(path);
+  close(fd);
+  return deleted;
+}
+
+uint32_t CopyFile(std::string_view source, std::string_view target, bool failIfExists,
+                  bool flushToDevice) {
+  return CopyFile(source, target, failIfExists, flushToDevice, {});
+}
+
+uint32_t CopyFile(std::string_view source, std::string_view target, bool failIfExists,
+                  bool flushToDevice, std::string_view confineTo) {
+  return CopyFileWithin(source, confineTo, target, confineTo, failIfExists, flushToDevice);
+}
+
+uint32_t CopyFileWithin(std::string_view source, std::string_view sourceWithin,
+                        std::string_view target, std::string_view targetWithin, bool failIfExists,
+                        bool flushToDevice) {
+  std::string src, dst, base, srcBase;
+  if (!Resolve(source, &src) || !Resolve(target, &dst) ||
+      !ResolveConfine(targetWithin, &base, /*lookAtVolume=*/false))
+    return GetLastError();
+  if (sourceWithin == targetWithin) {
+    srcBase = base;
+  } else if (!ResolveConfine(sourceWithin, &srcBase, /*lookAtVolume=*/false)) {
+    return GetLastError();
+  }
+  if (fault::Hit()) return GetLastError();
+  // A sweep of leftovers may take the temporary file in the moments it is not
+  // locked (just made, or closed before its rename): the copy is made again.
+  for (int attempt = 1;; ++attempt) {
+    bool swept = false;
+    const uint32_t rc = CopyOnce(src, srcBase, dst, base, failIfExists, flushToDevice, &swept);
+    if (!swept || attempt == 8) return rc;
+  }
+}
+
+namespace {
+
+// One attempt of CopyFileWithin on resolved paths; *swept when the temporary
+// file was gone at its rename.
+uint32_t CopyOnce(const std::string& src, const std::string& srcBase, const std::string& dst,
+                  const std::string& base, bool failIfExists, bool flushToDevice, bool* swept) {
+  struct stat st;
+  const int in = OpenRegularForRead(src, srcBase, &st);
+  if (in < 0) return VolumeGoneOr(srcBase);
+  detail::ParentFolder folder;
+  if (!folder.Open(dst, base)) {
+    close(in);
+    return VolumeGoneOr(base);
+  }
+  struct stat old;
+  const int found = folder.Stat(&old);
+  if (found == 0 || found == detail::ParentFolder::kLinkFound) {
+    uint32_t code = 0;
+    if (found != 0) {
+      code = kErrStoppedOnLink;
+    } else if (failIfExists) {
+      code = kErrFileExists;
+    } else if (S_ISDIR(old.st_mode) || !(old.st_mode & S_IWUSR)) {
+      code = kErrAccessDenied;  // a folder or a read-only file is never replaced
+    } else if (old.st_dev == st.st_dev && old.st_ino == st.st_ino) {
+      code = kErrSharingViolation;  // copying a file onto itself
+    }
+    if (code) {
+      close(in);
+      return FailCode(code);
+    }
+  }
+  std::string tmp;
+  if (fault::Hit()) {
+    close(in);
+    return GetLastError();
+  }
+  int out = CreateTempIn(folder.Fd(), &tmp);
+  if (out < 0) {
+    const uint32_t code = ErrorFor(errno, NativeParent(dst) + "/" + tmp);
+    close(in);
+    return FailCode(code);
+  }
+  bool ok = CopyData(in, out, static_cast<uint64_t>(st.st_size));
+  close(in);
+  if (ok) {
+    // Mode and times go on after the data, or the writes would change them.
+    const struct timespec times[2] = {st.st_atim, st.st_mtim};
+    if (fchmod(out, st.st_mode & 07777) != 0 || futimens(out, times) != 0)
+      ok = Fail(ErrnoToWinError(errno));
+  }
+  if (ok && flushToDevice) {
+    if (fault::Hit()) {
+      ok = false;
+    } else if (fsync(out) != 0) {
+      ok = Fail(ErrnoToWinError(errno));
+    }
+  }
+  // The lock belongs to the open file: a second descriptor keeps it through
+  // the rename, so a sweep never takes the file between the close and then.
+  int held = -1;
+  if (ok) {
+    held = fcntl(out, F_DUPFD_CLOEXEC, 0);
+    const int rc = close(out);  // network file systems report write errors here
+    out = -1;
+    if (rc != 0) ok = Fail(ErrnoToWinError(errno));
+  }
+  if (ok && fault::Hit()) ok = false;
+  if (ok) {
+    const int dir = folder.Fd();
+    const char* name = folder.Name().c_str();
+    // A link that took the final name meanwhile is replaced, never followed.
+    const int err = failIfExists ? RenameNoReplace(dir, tmp.c_str(), dir, name)
+                                 : (renameat(dir, tmp.c_str(), dir, name) == 0 ? 0 : errno);
+    if (err == EEXIST) {
+      ok = Fail(kErrFileExists);
+    } else if (err == ENOENT && faccessat(dir, tmp.c_str(), F_OK, AT_SYMLINK_NOFOLLOW) != 0) {
+      *swept = true;
+      ok = Fail(kErrFileNotFound);
+    } else if (err != 0) {
+      ok = Fail(err == EISDIR ? kErrAccessDenied : ErrnoToWinError(err));
+    }
+  }
+  if (held >= 0) close(held);
+  if (!ok) {
+    Discard(out, folder.Fd(), tmp);
+    return GetLastError();
+  }
+  // The data was synced before the rename and the copy is whole under its
+  // final name: a folder sync that fails now only delays the name reaching
+  // the device, so it does not turn the copy into a failure (and is not a
+  // step of the fault seam).
+  if (flushToDevice) detail::SyncFolder(folder.Fd());
+  return 0;
+}
+
+}  // namespace
+
+}  // namespace plat

@@ -1,0 +1,104 @@
+// Small helpers shared by the platform tests.
+#pragma once
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/Errors.h"
+#include "platform/Volumes.h"
+#include "support/TempDir.h"
+
+inline mode_t ModeOf(const std::string& native) {
+  struct stat st {};
+  EXPECT_EQ(stat(native.c_str(), &st), 0) << native;
+  return st.st_mode & 07777;
+}
+
+// Names of the temporary files a copy or atomic write may leave behind.
+inline std::vector<std::string> TempLeftovers(const std::string& folder) {
+  std::vector<std::string> out;
+  for (const auto& e : std::filesystem::directory_iterator(folder)) {
+    const std::string n = e.path().filename().string();
+    if (n.rfind(".~bvtmp-", 0) == 0) out.push_back(n);
+  }
+  return out;
+}
+
+// n bytes that repeat only every 251, NUL bytes included.
+inline std::string Pattern(size_t n) {
+  std::string s(n, '\0');
+  for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>(i * 131 % 251);
+  return s;
+}
+
+// 0 for success, else the last error: calls that return bool sit in tables of codes.
+inline uint32_t Code(bool ok) { return ok ? 0 : plat::GetLastError(); }
+
+// Runs step in a forked child (as user nobody with asNobody, when root: root
+// reads and writes anywhere) and gives its exit code, -1 when it did not end
+// normally, 255 when it could not become nobody.
+inline int InChild(const std::function<int()>& step, bool asNobody = false) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    if (asNobody && geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(255);
+    _exit(step());
+  }
+  int status = 0;
+  return pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+inline bool Succeeds(const std::function<bool()>& step, bool asNobody = false) {
+  return InChild([&] { return step() ? 0 : 1; }, asNobody) == 0;
+}
+
+// Environment variables set or removed for one test and put back at its end.
+// Whenever BREVANTO_VOLUMES is touched the volume table is read again, also
+// at the end, so the next test sees the table its environment names.
+class EnvScope {
+ public:
+  EnvScope() = default;
+  EnvScope(const EnvScope&) = delete;
+  EnvScope& operator=(const EnvScope&) = delete;
+  ~EnvScope() {
+    for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) Put(it->first, it->second);
+    if (volumes_) plat::VolumeTable::Instance().Reload();
+  }
+  void Set(const std::string& name, const std::string& value) { Change(name, value); }
+  void Unset(const std::string& name) { Change(name, std::nullopt); }
+  // Writes an override volume table to file (native) and switches to it.
+  void Volumes(const std::string& file, const std::string& iniText) {
+    bvtest::WriteNative(file, iniText);
+    Set("BREVANTO_VOLUMES", file);
+  }
+
+ private:
+  using Value = std::optional<std::string>;
+  static void Put(const std::string& name, const Value& value) {
+    if (value)
+      setenv(name.c_str(), value->c_str(), 1);
+    else
+      unsetenv(name.c_str());
+  }
+  void Change(const std::string& name, const Value& value) {
+    bool saved = false;
+    for (const auto& s : saved_) saved |= s.first == name;
+    const char* old = std::getenv(name.c_str());
+    if (!saved) saved_.emplace_back(name, old ? Value(old) : std::nullopt);
+    Put(name, value);
+    if (name != "BREVANTO_VOLUMES") return;
+    volumes_ = true;
+    plat::VolumeTable::Instance().Reload();
+  }
+
+  std::vector<std::pair<std::string, Value>> saved_;
+  bool volumes_ = false;
+};

@@ -1,0 +1,133 @@
+// What the machine says: clocks, local time in a given zone, thread identity
+// and priority, power, well-known folders from the environment and XDG files.
+#include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "Checks.h"
+#include "platform/Clock.h"
+#include "platform/Folders.h"
+#include "platform/PowerSupply.h"
+#include "support/TempDir.h"
+
+TEST(Clock, CountersThreadsAndTheLowestPriority) {
+  const uint64_t t0 = plat::GetTickCount64();
+  plat::SleepMs(15);
+  const uint64_t t1 = plat::GetTickCount64();
+  EXPECT_GE(t1 - t0, 15u);                 // a sleep never ends early
+  EXPECT_GE(plat::GetUpTimeMs() + 1, t1);  // boot time counts everything monotonic does
+  EXPECT_TRUE(plat::GetBootTime() <= plat::Now() && plat::GetBootTime() > 946684800);
+  EXPECT_EQ(plat::CurrentThreadId(), static_cast<uint32_t>(getpid()));
+  uint32_t other = 0;
+  int policy = -1, niceness = 0;
+  std::thread([&] {
+    other = plat::CurrentThreadId();
+    plat::SetCurrentThreadLowestPriority();
+    policy = sched_getscheduler(0);
+    niceness = getpriority(PRIO_PROCESS, static_cast<id_t>(gettid()));
+  }).join();
+  EXPECT_NE(other, plat::CurrentThreadId());
+  // A small share beside busy processes: the idle class would wait behind them.
+  EXPECT_EQ(policy, SCHED_BATCH);
+  EXPECT_EQ(niceness, 19);
+  EXPECT_EQ(sched_getscheduler(0), SCHED_OTHER);  // only the calling thread changed
+}
+
+TEST(Clock, LocalTimeFollowsTheZone) {
+  EnvScope env;
+  env.Set("TZ", "UTC0");
+  plat::LocalTime lt = plat::ToLocalTime(0);
+  EXPECT_TRUE(lt.year == 1970 && lt.month == 1 && lt.day == 1 && lt.weekday == 4 && !lt.dst);
+  EXPECT_EQ(plat::AscTime(0), "Thu Jan  1 00:00:00 1970");
+  EXPECT_EQ(plat::AscTime(1796534408), "Sun Dec  6 05:20:08 2026");
+  EXPECT_EQ(plat::FormatLocalTime(1796534408, "%Y-%m-%d %H:%M"), "2026-12-06 05:20");
+  EXPECT_EQ(plat::FormatLocalTime(1796534408, ""), "");
+  // Central European time with its summer rule, given without a zone database;
+  // a field out of range is carried over, as mktime does.
+  env.Set("TZ", "CET-1CEST,M3.5.0,M10.5.0/3");
+  const int64_t summer = 1783159200;  // 2026-07-04 10:00 UTC
+  lt = plat::ToLocalTime(summer);
+  EXPECT_TRUE(lt.hour == 12 && lt.dst && lt.yearDay == 184);
+  lt.day += 31;
+  EXPECT_EQ(plat::FromLocalTime(lt), summer + 31 * 86400);
+}
+
+TEST(Clock, PowerFromTheOverrideElseTheSupplyFolder) {
+  bvtest::TempDir t;
+  const std::string root = t.NativeOf("ps");
+  EXPECT_EQ(plat::detail::ReadPowerSupplyFolder(root), plat::PowerStatus::kUnknown);
+  std::filesystem::create_directory(root);
+  using Files = std::vector<std::pair<const char*, const char*>>;
+  const std::pair<Files, plat::PowerStatus> steps[] = {
+      {{}, plat::PowerStatus::kMains},  // an empty folder
+      {{{"BAT0/type", "Battery\n"}, {"BAT0/present", "1\n"}}, plat::PowerStatus::kBattery},
+      {{{"AC/type", "Mains\n"}, {"AC/online", "0\n"}}, plat::PowerStatus::kBattery},
+      {{{"AC/online", "1\n"}}, plat::PowerStatus::kMains},
+      {{{"AC/online", "0\n"}, {"usb/type", "USB_PD\n"}}, plat::PowerStatus::kBattery},
+      {{{"usb/online", "1\n"}}, plat::PowerStatus::kMains},
+  };
+  for (const auto& [files, status] : steps) {
+    for (const auto& [file, text] : files) t.Write(std::string("ps/") + file, text);
+    EXPECT_EQ(plat::detail::ReadPowerSupplyFolder(root), status) << files.size();
+  }
+  EnvScope env;
+  env.Volumes(t.NativeOf("vol.ini"), "[C]\nRoot=/\n\n[Power]\nSource=battery\n");
+  EXPECT_EQ(plat::GetPowerStatus(), plat::PowerStatus::kBattery);
+  env.Volumes(t.NativeOf("vol.ini"), "[C]\nRoot=/\n\n[Power]\nSource=ac\n");
+  EXPECT_EQ(plat::GetPowerStatus(), plat::PowerStatus::kMains);
+}
+
+TEST(Folders, DataShellAndProgramFoldersFromTheEnvironment) {
+  bvtest::TempDir t;
+  EnvScope env;
+  env.Unset("BREVANTO_DATA_DIR");
+  env.Set("XDG_DATA_HOME", t.NativeOf("xdg"));
+  EXPECT_EQ(plat::GetDataFolder(), t.SystemOf("xdg\\Orlimtech\\Brevanto\\"));
+  ASSERT_TRUE(plat::EnsureDataFolder());
+  struct stat st {};
+  ASSERT_EQ(stat(t.NativeOf("xdg/Orlimtech/Brevanto").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
+  EXPECT_TRUE(plat::EnsureDataFolder());  // already there
+  env.Set("HOME", t.NativeOf("home"));
+  env.Set("XDG_DATA_HOME", "relative/ignored");
+  EXPECT_EQ(plat::GetDataFolder(), t.SystemOf("home\\.local\\share\\Orlimtech\\Brevanto\\"));
+  env.Set("BREVANTO_DATA_DIR", t.NativeOf("custom") + "/");
+  EXPECT_EQ(plat::GetDataFolder(), t.SystemOf("custom\\"));
+
+  env.Set("XDG_CONFIG_HOME", t.NativeOf("cfg"));
+  env.Set("XDG_DATA_HOME", t.NativeOf("data"));
+  env.Set("TMPDIR", t.NativeOf("tmp"));
+  EXPECT_EQ(plat::GetShellFolder(plat::ShellFolder::kDocuments), t.SystemOf("home\\Documents"));
+  t.Write("cfg/user-dirs.dirs",
+          "# written by xdg-user-dirs-update\n"
+          "XDG_DOCUMENTS_DIR=\"$HOME/Dokumente\"\nXDG_MUSIC_DIR=\"" +
+              t.NativeOf("elsewhere/Musik") +
+              "\"\nXDG_PICTURES_DIR=\"relative/ignored\"\n"
+              "XDG_DOCUMENTS_DIR=\"$HOME/second\"\n");
+  for (const auto& [folder, path] : std::vector<std::pair<plat::ShellFolder, std::string>>{
+           {plat::ShellFolder::kDocuments, "home\\Dokumente"},
+           {plat::ShellFolder::kMusic, "elsewhere\\Musik"},
+           {plat::ShellFolder::kPictures, "home\\Pictures"},
+           {plat::ShellFolder::kVideos, "home\\Videos"},
+           {plat::ShellFolder::kAppData, "cfg"},
+           {plat::ShellFolder::kLocalAppData, "data"},
+           {plat::ShellFolder::kProfile, "home"},
+           {plat::ShellFolder::kTemp, "tmp"}})
+    EXPECT_EQ(plat::GetShellFolder(folder), t.SystemOf(path)) << path;
+  env.Unset("TMPDIR");
+  EXPECT_EQ(plat::GetShellFolder(plat::ShellFolder::kTemp), "C:\\tmp");
+  EXPECT_EQ(plat::GetRegistryFile(), t.SystemOf("cfg\\Orlimtech\\Registry.ini"));
+
+  const std::string exe = std::filesystem::canonical("/proc/self/exe").string();
+  EXPECT_EQ(plat::GetProgramFile(), bvtest::NativeToSystemC(exe));
+  EXPECT_EQ(plat::GetProgramFolder(),
+            bvtest::NativeToSystemC(std::filesystem::path(exe).parent_path().string()) + "\\");
+}

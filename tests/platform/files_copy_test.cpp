@@ -1,0 +1,237 @@
+// The copy path into a store: stops, sweeps of leftovers, failed steps,
+// links planted below the store's root, other file systems.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Checks.h"
+#include "platform/Errors.h"
+#include "platform/FaultSeam.h"
+#include "platform/Files.h"
+#include "platform/Profile.h"
+
+namespace fs = std::filesystem;
+using bvtest::TempDir;
+
+// A copy stops between chunks once its thread's cancel flag is set, from
+// another thread during the copy too; nothing is left under either name.
+TEST(FilesCopy, StopsWhenTheThreadIsCancelled) {
+  TempDir t;
+  t.Write("big.bin", std::string(64u << 20, 'b'));
+  std::atomic<bool> cancel{true};
+  plat::SetThreadCancelFlag(&cancel);
+  plat::fault::SetCopyDelay(100);  // a slow disk, so the copy is surely running
+  struct Reset {
+    ~Reset() { plat::SetThreadCancelFlag(nullptr), plat::fault::SetCopyDelay(0); }
+  } reset;
+  EXPECT_EQ(plat::CopyFile(t.SystemOf("big.bin"), t.SystemOf("copy.bin"), false),
+            plat::kErrCancelled);
+  cancel = false;
+  std::thread stopper([&] {
+    while (!fs::exists(t.NativeOf("copy.bin")) && TempLeftovers(t.Native()).empty())
+      std::this_thread::yield();
+    cancel = true;
+  });
+  EXPECT_EQ(plat::CopyFile(t.SystemOf("big.bin"), t.SystemOf("copy.bin"), false),
+            plat::kErrCancelled);
+  stopper.join();
+  EXPECT_FALSE(fs::exists(t.NativeOf("copy.bin")));
+  EXPECT_TRUE(TempLeftovers(t.Native()).empty());
+  cancel = false;
+  plat::fault::SetCopyDelay(0);
+  EXPECT_EQ(plat::CopyFile(t.SystemOf("big.bin"), t.SystemOf("copy.bin"), false), 0u);
+}
+
+// Another plan on the same store sweeps leftover copies at its start: a copy
+// being made beside that sweep is never taken from under its writer.
+TEST(FilesCopy, CopiesStayWholeBesideASweepOfLeftovers) {
+  TempDir t;
+  t.Write("src.txt", Pattern(512));
+  fs::create_directory(t.NativeOf("dst"));
+  std::atomic_bool done{false};
+  std::thread sweeper([&] {
+    while (!done)
+      for (const std::string& n : TempLeftovers(t.NativeOf("dst")))
+        plat::DeleteLeftoverCopy(t.SystemOf("dst\\" + n));
+  });
+  std::vector<uint32_t> failures;
+  for (int i = 0; i < 500; ++i)
+    if (const uint32_t rc =
+            plat::CopyFile(t.SystemOf("src.txt"), t.SystemOf("dst\\c" + std::to_string(i)), false))
+      failures.push_back(rc);
+  done = true;
+  sweeper.join();
+  EXPECT_EQ(failures, std::vector<uint32_t>{});  // the codes of failed copies
+  EXPECT_EQ(std::distance(fs::directory_iterator(t.NativeOf("dst")), {}), 500);
+}
+
+// Fails step 1, 2, 3 ... of each write until it passes: the target is always
+// old or whole new, no temporary file is left.
+TEST(FilesCopy, EveryFailedStepLeavesTheOldOrTheWholeNewFile) {
+  struct DisarmAtEnd {
+    ~DisarmAtEnd() { plat::fault::Disarm(); }
+  } disarm;
+  TempDir t;
+  const std::string big = Pattern(5 * 1024 * 1024 + 5);
+  t.Write("src.bin", big);
+  auto S = [&](const char* rel) { return t.SystemOf(rel); };
+  // A fault armed once fires at its step only; a disarmed seam does not count.
+  plat::fault::Arm(2, plat::kErrIoDevice);
+  EXPECT_NE(plat::GetFileAttributes(S("src.bin")), plat::kInvalidAttributes);
+  EXPECT_EQ(Code(plat::GetFileAttributes(S("src.bin")) != plat::kInvalidAttributes), 1117u);
+  EXPECT_NE(plat::GetFileAttributes(S("src.bin")), plat::kInvalidAttributes);
+  EXPECT_EQ(plat::fault::Calls(), 3u);
+  plat::fault::Disarm();
+  const uint64_t calls = plat::fault::Calls();
+  plat::GetFileAttributes(S("src.bin"));
+  EXPECT_EQ(plat::fault::Calls(), calls);
+  const struct Loop {
+    const char* target;
+    std::string old, fresh;
+    std::function<bool()> write;
+    uint64_t steps;  // at least
+  } loops[] = {
+      {"f.ini", "old", big, [&] { return plat::WriteFileAtomic(S("f.ini"), big); }, 8},
+      {"dst.bin", "", big,
+       [&] { return plat::CopyFile(S("src.bin"), S("dst.bin"), true, true) == 0; }, 6},
+      {"p.ini", "; settings\n[A]\nx=1\n\n[B]\ny=2\n", "; settings\n[A]\nx=changed\n\n[B]\ny=2\n",
+       [&] { return plat::WriteProfileString(S("p.ini"), "A", "x", "changed"); }, 4},
+  };
+  for (const Loop& l : loops) {
+    uint64_t step = 1;
+    for (;; ++step) {
+      ASSERT_LT(step, 100u) << l.target;
+      fs::remove(t.NativeOf(l.target));
+      if (!l.old.empty()) t.Write(l.target, l.old);
+      plat::fault::Arm(step, plat::kErrDiskFull, true);
+      const bool ok = l.write();
+      const bool fired = plat::fault::Fired();
+      plat::fault::Disarm();
+      const std::string now = t.Read(l.target);
+      EXPECT_TRUE(TempLeftovers(t.Native()).empty()) << l.target << " step " << step;
+      EXPECT_TRUE(now == l.old || now == l.fresh) << l.target << " step " << step;
+      if (!fired) {
+        EXPECT_TRUE(ok && now == l.fresh) << l.target;
+        break;
+      }
+      EXPECT_FALSE(ok) << l.target << " step " << step;
+      EXPECT_EQ(plat::GetLastError(), plat::kErrDiskFull) << l.target << " step " << step;
+    }
+    EXPECT_GE(step, l.steps) << l.target;
+  }
+}
+
+// Links planted below a store's root stop every confined write (681) and the
+// outside stays as it was; the root itself may be a link.
+TEST(FilesCopy, LinksBelowTheStoreRootAreNeverFollowed) {
+  TempDir t;
+  t.Write("src.txt", "new");
+  t.Write("outside/victim.txt", "keep");
+  t.Write("real/Latest/ok/file.txt", "old");
+  fs::create_directory_symlink(t.NativeOf("real"), t.NativeOf("store"));  // allowed
+  fs::create_directory_symlink(t.NativeOf("outside"), t.NativeOf("real/Latest/sub"));
+  fs::create_symlink(t.NativeOf("outside/victim.txt"), t.NativeOf("real/Latest/file.txt"));
+  chmod(t.NativeOf("outside/victim.txt").c_str(), 0444);
+  const std::string root = t.SystemOf("store"), src = t.SystemOf("src.txt");
+  auto in = [&](const char* rel) { return root + "\\" + rel; };
+  const struct Row {
+    const char* what;
+    std::function<uint32_t()> call;
+  } rows[] = {
+      {"copy into a linked folder",
+       [&] { return plat::CopyFile(src, in("Latest\\sub\\victim.txt"), false, false, root); }},
+      {"copy onto a linked file",
+       [&] { return plat::CopyFile(src, in("Latest\\file.txt"), false, true, root); }},
+      {"move a linked file",
+       [&] { return plat::MoveFile(in("Latest\\file.txt"), in("Latest\\ok\\m.txt"), root); }},
+      {"move into a linked folder",
+       [&] { return plat::MoveFile(in("Latest\\ok\\file.txt"), in("Latest\\sub\\x.txt"), root); }},
+      {"delete a linked file",
+       [&] { return Code(plat::DeleteFile(in("Latest\\file.txt"), root)); }},
+      {"delete through a linked folder",
+       [&] { return Code(plat::DeleteFile(in("Latest\\sub\\victim.txt"), root)); }},
+      {"attributes through a link",
+       [&] {
+         return Code(plat::SetFileAttributes(in("Latest\\file.txt"), plat::kAttrNormal, root));
+       }},
+      {"folders through a link",
+       [&] { return Code(plat::CreateDirectories(in("Latest\\sub\\new\\deeper"), root, true)); }},
+      {"the last folder a link",
+       [&] { return Code(plat::CreateDirectories(in("Latest\\sub"), root, true)); }},
+      {"one folder below a link",
+       [&] { return Code(plat::CreateDirectories(in("Latest\\sub\\b"), root, true)); }},
+  };
+  for (const Row& r : rows) EXPECT_EQ(r.call(), plat::kErrStoppedOnLink) << r.what;
+  EXPECT_EQ(t.Read("outside/victim.txt"), "keep");
+  EXPECT_EQ(ModeOf(t.NativeOf("outside/victim.txt")), 0444u);
+  EXPECT_EQ(std::distance(fs::directory_iterator(t.NativeOf("outside")), {}), 1);
+  EXPECT_TRUE(TempLeftovers(t.NativeOf("real/Latest")).empty());
+  EXPECT_EQ(plat::WinErrorMessage(plat::kErrStoppedOnLink).find("Unknown"), std::string::npos);
+  // Where no link stands the same calls work, and new folders are private:
+  // a last one made in its parent, deeper ones level by level.
+  ASSERT_TRUE(plat::CreateDirectories(in("Latest\\ok\\new"), root, true));
+  EXPECT_EQ(ModeOf(t.NativeOf("real/Latest/ok/new")), 0700u);
+  ASSERT_TRUE(plat::CreateDirectories(in("Revision\\ok"), root, true));
+  EXPECT_EQ(ModeOf(t.NativeOf("real/Revision/ok")), 0700u);
+  EXPECT_EQ(plat::CopyFile(src, in("Latest\\ok\\file.txt"), false, false, root), 0u);
+  EXPECT_EQ(plat::MoveFile(in("Latest\\ok\\file.txt"), in("Revision\\ok\\file(1).txt"), root), 0u);
+  EXPECT_TRUE(plat::DeleteFile(in("Revision\\ok\\file(1).txt"), root));
+}
+
+// Store folders take the owner, group and mode of the folders they stand for
+// while the names pair up from the file upwards; the owner keeps full access.
+TEST(FilesCopy, FoldersMirrorTheAccessOfTheFoldersTheyCopy) {
+  TempDir t;
+  t.Write("home/ann/private/doc.txt", "x");
+  chmod(t.NativeOf("home/ann").c_str(), 0750);
+  chmod(t.NativeOf("home/ann/private").c_str(), 0500);
+  const bool asRoot = geteuid() == 0;
+  ASSERT_TRUE(!asRoot || chown(t.NativeOf("home/ann").c_str(), 65534, 65534) == 0);
+  const std::string root = t.SystemOf("store");
+  ASSERT_TRUE(plat::CreateDirectory(root, true));
+  const std::string doc = t.SystemOf("home/ann/private/doc.txt");
+  const std::string target = root + "\\Latest\\C" + doc.substr(2);
+  ASSERT_TRUE(plat::CreateDirectories(target.substr(0, target.rfind('\\')), root, true));
+  ASSERT_TRUE(plat::MirrorFolderAccess(doc, target, root));
+  const std::string copied = t.NativeOf("store/Latest/C") + t.NativeOf("home");
+  EXPECT_EQ(ModeOf(t.NativeOf("store")), 0700u);
+  EXPECT_EQ(ModeOf(t.NativeOf("store/Latest")), 0700u);
+  EXPECT_EQ(ModeOf(copied + "/ann"), 0750u);
+  EXPECT_EQ(ModeOf(copied + "/ann/private"), 0700u);  // 0500 + the owner's full access
+  EXPECT_EQ(ModeOf(copied), ModeOf(t.NativeOf("home")) | 0700u);
+  struct stat st {};
+  ASSERT_EQ(stat((copied + "/ann").c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, asRoot ? 65534u : geteuid());
+  EXPECT_EQ(plat::CopyFile(doc, target, false, false, root), 0u);
+}
+
+TEST(FilesCopy, MoveAcrossFileSystemsCopiesThenDeletes) {
+  TempDir t;
+  struct stat a {
+  }, b{};
+  if (stat("/dev/shm", &a) != 0 || stat(t.Native().c_str(), &b) != 0 || a.st_dev == b.st_dev)
+    GTEST_SKIP() << "needs /dev/shm on another file system";
+  const std::string shm = "/dev/shm/bv-move-" + std::to_string(getpid());
+  fs::create_directories(shm + "/sub");
+  const std::string data = Pattern(200000);
+  bvtest::WriteNative(shm + "/m.bin", data);
+  chmod((shm + "/m.bin").c_str(), 0604);
+  const std::string moved = bvtest::NativeToSystemC(shm + "/m.bin");
+  t.Write("taken.bin", "T");
+  EXPECT_EQ(plat::MoveFile(moved, t.SystemOf("taken.bin")), plat::kErrAlreadyExists);
+  EXPECT_EQ(t.Read("taken.bin"), "T");
+  EXPECT_EQ(plat::MoveFile(moved, t.SystemOf("moved.bin")), 0u);
+  EXPECT_FALSE(fs::exists(shm + "/m.bin"));
+  EXPECT_TRUE(t.Read("moved.bin") == data);
+  EXPECT_EQ(ModeOf(t.NativeOf("moved.bin")), 0604u);
+  EXPECT_EQ(plat::MoveFile(bvtest::NativeToSystemC(shm + "/sub"), t.SystemOf("sub")),
+            plat::kErrNotSameDevice);  // folders do not cross file systems
+  fs::remove_all(shm);
+}
