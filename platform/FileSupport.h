@@ -1,4 +1,4 @@
-// Internal helpers shared by the file layer (Files.cpp, File.cpp,
+// Internal helpers shared by the file layer (Files*.cpp, File.cpp,
 // DirSearch.cpp, Profile.cpp): path resolution, errno mapping, temp names.
 #pragma once
 #include <sys/types.h>

@@ -79,17 +79,6 @@ bool CopyData(int in, int out, uint64_t expected) {
 
 // A new temporary file in the open folder, locked; the fd or -1 with errno set.
 int CreateTempIn(int dirFd, std::string* name) {
-  // Where the file system can, the file is made without a name, locked, and
-  // only then named: a sweep of leftovers never finds it unlocked.
-  if (const int fd = openat(dirFd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600); fd >= 0) {
-    const std::string self = "/proc/self/fd/" + std::to_string(fd);
-    for (int attempt = 0; attempt < 16 && flock(fd, LOCK_EX | LOCK_NB) == 0; ++attempt) {
-      *name = detail::TempName();
-      if (linkat(AT_FDCWD, self.c_str(), dirFd, name->c_str(), AT_SYMLINK_FOLLOW) == 0) return fd;
-      if (errno != EEXIST) break;
-    }
-    close(fd);
-  }
   for (int attempt = 0; attempt < 16; ++attempt) {
     *name = detail::TempName();
     const int fd =
@@ -222,15 +211,10 @@ uint32_t CopyOnce(const std::string& src, const std::string& srcBase, const std:
       ok = Fail(ErrnoToWinError(errno));
     }
   }
-  // The lock belongs to the open file: a second descriptor keeps it through
-  // the rename, so a sweep never takes the file between the close and then.
-  int held = -1;
-  if (ok) {
-    held = fcntl(out, F_DUPFD_CLOEXEC, 0);
-    const int rc = close(out);  // network file systems report write errors here
-    out = -1;
-    if (rc != 0) ok = Fail(ErrnoToWinError(errno));
-  }
+  // Renamed while still open, and so still locked: a sweep of leftovers
+  // never finds it unlocked between the close and the rename. A close reports
+  // no write error that the flush before it would not have reported first
+  // (stores whose copies count only once on the device are flushed above).
   if (ok && fault::Hit()) ok = false;
   if (ok) {
     const int dir = folder.Fd();
@@ -247,7 +231,11 @@ uint32_t CopyOnce(const std::string& src, const std::string& srcBase, const std:
       ok = Fail(err == EISDIR ? kErrAccessDenied : ErrnoToWinError(err));
     }
   }
-  if (held >= 0) close(held);
+  if (ok) {
+    const int rc = close(out);
+    out = -1;
+    if (rc != 0) ok = Fail(ErrnoToWinError(errno));
+  }
   if (!ok) {
     Discard(out, folder.Fd(), tmp);
     return GetLastError();
