@@ -1,5 +1,5 @@
-// Starting the real program on a hand-written data folder, and waiting for
-// what it does, for the tests that run it as a user would.
+// The real program started on a hand-written data folder, and waits for what
+// it does.
 #pragma once
 #include <grp.h>
 #include <stdlib.h>
@@ -12,8 +12,8 @@
 #include <chrono>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
-#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -24,6 +24,8 @@
 #include "support/TempDir.h"
 
 namespace bvtest {
+
+using Env = std::vector<std::pair<std::string, std::string>>;
 
 // Polls until done() holds; the limit only guards against a hang.
 inline bool WaitFor(const std::function<bool()>& done, int seconds = 60) {
@@ -37,7 +39,7 @@ inline bool WaitFor(const std::function<bool()>& done, int seconds = 60) {
 
 inline size_t CountOf(const std::string& text, const std::string& what) {
   size_t n = 0;
-  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  for (size_t at = 0; (at = text.find(what, at)) != std::string::npos; ++at) ++n;
   return n;
 }
 
@@ -53,55 +55,37 @@ inline void ChownTree(const std::string& top, uid_t uid) {
   std::error_code ec;
   if (chown(top.c_str(), uid, uid) != 0) return;
   for (auto it = std::filesystem::recursive_directory_iterator(top, ec);
-       !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+       !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec))
     if (lchown(it->path().c_str(), uid, uid) != 0) return;
-  }
 }
 
 // The program started on the data folder (its environment, the trace log on,
 // stderr to the folder's log) with extra variables (an empty value removes
-// one); null when it did not start. asNobody: as the user kNobodyUid (the
-// test runs as root), so that the program picks an ordinary user's change
-// source. A crash leaves a core (the core limit raised to the hard limit).
-inline std::unique_ptr<QProcess> StartProgram(
-    const DataFolder& data, const std::vector<std::pair<std::string, std::string>>& extra = {},
-    const QStringList& args = {}, bool asNobody = false, const std::string& exe = BV_EXE_PATH) {
+// one); null when it did not start. asNobody: as the user kNobodyUid. A crash
+// leaves a core (the core limit raised to the hard limit).
+inline std::unique_ptr<QProcess> StartProgram(const DataFolder& data, const Env& extra = {},
+                                              const QStringList& args = {}, bool asNobody = false,
+                                              const std::string& exe = BV_EXE_PATH) {
   auto p = std::make_unique<QProcess>();
   QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-  auto vars = data.Environment(true);
+  Env vars = data.Environment(true);
   vars.insert(vars.end(), extra.begin(), extra.end());
-  for (const auto& [key, value] : vars) {
-    if (value.empty())
-      env.remove(QString::fromStdString(key));
-    else
-      env.insert(QString::fromStdString(key), QString::fromStdString(value));
-  }
+  for (const auto& [key, value] : vars)
+    value.empty() ? env.remove(QString::fromStdString(key))
+                  : env.insert(QString::fromStdString(key), QString::fromStdString(value));
   p->setProcessEnvironment(env);
   p->setStandardOutputFile(QProcess::nullDevice());
   p->setStandardErrorFile(QString::fromStdString(data.StderrLog()), QIODevice::Append);
   p->setChildProcessModifier([asNobody] {
     rlimit core{};
-    if (getrlimit(RLIMIT_CORE, &core) == 0) {
-      core.rlim_cur = core.rlim_max;
-      setrlimit(RLIMIT_CORE, &core);
-    }
+    if (getrlimit(RLIMIT_CORE, &core) == 0)
+      core.rlim_cur = core.rlim_max, setrlimit(RLIMIT_CORE, &core);
     if (asNobody &&
-        (setgroups(0, nullptr) != 0 || setgid(kNobodyUid) != 0 || setuid(kNobodyUid) != 0)) {
+        (setgroups(0, nullptr) != 0 || setgid(kNobodyUid) != 0 || setuid(kNobodyUid) != 0))
       _exit(97);
-    }
   });
   p->start(QString::fromStdString(exe), args);
-  if (!p->waitForStarted(10000)) return nullptr;
-  return p;
-}
-
-// True once the start-up decided on the window: the engine, the change
-// monitor and the plans are running by then.
-inline bool WaitUntilRunning(const DataFolder& data) {
-  return WaitFor([&data] {
-    const std::string trace = ReadNative(data.TraceLog());
-    return trace.find("hidden") != std::string::npos || trace.find("shown") != std::string::npos;
-  });
+  return p->waitForStarted(10000) ? std::move(p) : nullptr;
 }
 
 // One test's world: a work folder with the data folder and the volume
@@ -118,12 +102,10 @@ class ProgramWorld {
       homeDir_ = std::make_unique<TempDir>(TempDir::Where::kHome);
       home_ = homeDir_->Native();
     } else {
-      std::error_code ec;
-      std::filesystem::create_directories("/srv", ec);
+      std::filesystem::create_directories("/srv");
       char tmpl[] = "/srv/bvtest-XXXXXX";
-      if (mkdtemp(tmpl) != nullptr) home_ = tmpl;
+      if (mkdtemp(tmpl) != nullptr) home_ = srv_ = tmpl;
       chmod(home_.c_str(), 0755);
-      srv_ = home_;
     }
   }
   ~ProgramWorld() {
@@ -151,12 +133,8 @@ class ProgramWorld {
   // Writes plan id protecting the home folder's rels, stored at store.
   PlanFiles Plan(uint32_t id, const std::string& name, const std::string& store,
                  const std::vector<std::string>& rels, bool firstDone = true) const {
-    PlanFiles p;
-    p.id = id;
-    p.name = name;
-    p.storePath = store;
+    PlanFiles p{id, name, store, {}, 1, 3, true, firstDone};
     for (const std::string& r : rels) p.sources.push_back(HomeSys(r));
-    p.firstBackupDone = firstDone;
     data.WritePlan(p);
     return p;
   }
@@ -176,22 +154,21 @@ class ProgramWorld {
     return plan.find("Name=") != std::string::npos && plan.find("InitDone=0") == std::string::npos;
   }
   // The change source watching the home folder only.
-  std::vector<std::pair<std::string, std::string>> Inotify() const {
+  Env Inotify() const {
     return {{"BREVANTO_CHANGE_SOURCE", "inotify"}, {"BREVANTO_CHANGE_ROOTS", home_}};
   }
 
-  // Starts the program (the trace log emptied first); waits until it runs
-  // unless told not to. Null (with a failure) when it did not start.
-  QProcess* Start(const std::vector<std::pair<std::string, std::string>>& extra = {},
-                  const QStringList& args = {"-s"}, bool asNobody = false, bool wait = true) {
+  // Starts the program (the trace log emptied); waits until it decided on
+  // its window (the engine and the plans run by then) unless told not to.
+  QProcess* Start(const Env& extra = {}, const QStringList& args = {"-s"}, bool asNobody = false,
+                  bool wait = true, const std::string& exe = BV_EXE_PATH) {
     std::filesystem::remove(data.TraceLog());
-    auto p = StartProgram(data, extra, args, asNobody);
-    EXPECT_NE(p, nullptr);
-    if (!p) return nullptr;
-    programs_.push_back(std::move(p));
-    if (wait) {
-      EXPECT_TRUE(WaitUntilRunning(data)) << Stderr();
-    }
+    programs_.push_back(StartProgram(data, extra, args, asNobody, exe));
+    EXPECT_NE(programs_.back(), nullptr);
+    EXPECT_TRUE(!wait || WaitFor([this] {
+      const std::string trace = ReadNative(data.TraceLog());
+      return trace.find("hidden") != std::string::npos || trace.find("shown") != std::string::npos;
+    })) << Stderr();
     return programs_.back().get();
   }
   static void Kill(QProcess* p) {
@@ -199,10 +176,11 @@ class ProgramWorld {
     p->kill();
     p->waitForFinished(10000);
   }
-  // Sends a signal and waits for the end: true when it ended normally with 0.
-  static bool EndsWithZero(QProcess* p, int signal) {
-    ::kill(static_cast<pid_t>(p->processId()), signal);
-    return p->waitForFinished(30000) && p->exitStatus() == QProcess::NormalExit &&
+  // Sends a signal (none: only waits) and waits for the end: true when it
+  // ended normally with 0.
+  static bool EndsWithZero(QProcess* p, int signal = 0) {
+    if (signal != 0) ::kill(static_cast<pid_t>(p->processId()), signal);
+    return p->waitForFinished(60000) && p->exitStatus() == QProcess::NormalExit &&
            p->exitCode() == 0;
   }
 
@@ -225,7 +203,6 @@ class ProgramWorld {
       if (db.Lookup(p, &offset) && db.ReadRecord(offset, &r, &next, &there) == 0 && there)
         found[p] = r;
     }
-    db.Close();
     return found;
   }
 

@@ -1,12 +1,5 @@
-// The real program with continuous plans and the change source it picks by
-// itself, run as root (fanotify) and as an ordinary user (inotify), on a
-// home folder below /srv, over three starts: saved files (also by an editor's
-// rename) reach "Latest" and push the old copy to "Revision"; an unprotected
-// folder, a new folder, files inside a store or a destination are never
-// taken; of three plans on one destination only the earliest that matches
-// takes a file; a folder outside the home folder is watched; what changed
-// while the program was off, and a folder added to the plan files then, is
-// caught up at the next start; a start with nothing changed writes nothing.
+// The real program with continuous plans and the change source it picks, as
+// root (fanotify) and as an ordinary user (inotify), over three starts.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -29,18 +22,22 @@ uid_t Owner(const std::string& native) {
   return stat(native.c_str(), &st) == 0 ? st.st_uid : uid_t(-1);
 }
 
-class ContinuousEndToEndTest : public ::testing::TestWithParam<bool> {
- protected:
-  bool AsUser() const { return GetParam(); }
-  void SetUp() override {
-    if (AsUser() && geteuid() != 0) GTEST_SKIP() << "needs root to run the program as another user";
-    ASSERT_TRUE(w_.Ok()) << "cannot make a folder below /srv";
-  }
+class ContinuousEndToEndTest : public ::testing::TestWithParam<bool> {};
 
-  // Plans in list order; every first backup counts as done. Plan 1's store
-  // lies inside the folder it protects; plan 2 never runs, but its
-  // destination counts all the same.
-  void WritePlans(const std::vector<std::string>& plan1) {
+// Saves (by rename too) reach "Latest" and push the old copy to "Revision";
+// an unprotected or new folder, files in a store or destination are never
+// taken; of plans on one destination the earliest that matches takes a
+// file; a folder outside home is watched; what changed while off, a folder
+// added then too, is caught up; a start with nothing changed writes nothing.
+TEST_P(ContinuousEndToEndTest, SavesReachTheRightStoreAndWhatChangedWhileOffIsCaughtUp) {
+  const bool asUser = GetParam();
+  if (asUser && geteuid() != 0) GTEST_SKIP() << "needs root to run the program as another user";
+  bvtest::ProgramWorld w_{"E", bvtest::ProgramWorld::Home::kUnderSrv};
+  ASSERT_TRUE(w_.Ok()) << "cannot make a folder below /srv";
+  QProcess* program_ = nullptr;
+  // Plan 1's store lies inside the folder it protects; plan 2 never runs, but
+  // its destination counts all the same; 3-5 share one destination.
+  auto WritePlans = [&](const std::vector<std::string>& plan1) {
     w_.Plan(1, "Continuous", w_.HomeSys("home/prot/Store1") + "\\", plan1);
     w_.Plan(2, "Elsewhere", w_.HomeSys("home/prot/Dest2") + "\\", {"home/elsewhere"});
     w_.SetPlanKey(2, "Enabled", "0");
@@ -48,14 +45,11 @@ class ContinuousEndToEndTest : public ::testing::TestWithParam<bool> {
     w_.Plan(4, "Shared B", "E:\\Shared\\", {"home/three"});
     w_.Plan(5, "Shared C", "E:\\Shared\\", {"home/three"});
     w_.data.WritePlanList({1, 2, 3, 4, 5});
-    if (AsUser()) {
-      bvtest::ChownTree(w_.work.Native(), bvtest::kNobodyUid);
-      bvtest::ChownTree(w_.Home(), bvtest::kNobodyUid);
-    }
-  }
-  // Starts and waits until plan 1's catch-up walk has ended (it writes
-  // "catchup.ini" then).
-  void StartAndCatchUp() {
+    if (asUser) bvtest::ChownTree(w_.work.Native(), bvtest::kNobodyUid);
+    if (asUser) bvtest::ChownTree(w_.Home(), bvtest::kNobodyUid);
+  };
+  // Starts and waits until plan 1's catch-up walk ended ("catchup.ini").
+  auto StartAndCatchUp = [&] {
     const std::string state = w_.data.Data("PLAN/1/catchup.ini");
     fs::remove(state);
     program_ = w_.Start({{"HOME", w_.Home("home")},
@@ -63,39 +57,28 @@ class ContinuousEndToEndTest : public ::testing::TestWithParam<bool> {
                          {"BREVANTO_CHANGE_ROOTS", ""},
                          {"XDG_CACHE_HOME", ""},
                          {"XDG_DATA_HOME", ""}},
-                        {"-s"}, AsUser());
-    ASSERT_NE(program_, nullptr);
-    ASSERT_TRUE(WaitFor([&] { return fs::exists(state); })) << "no catch-up walk\n" << w_.Stderr();
-  }
-  std::string Latest(const std::string& rel) const {
-    return w_.InStore(rel, "Latest", 'E', "Shared");
-  }
-  std::string Store1(const std::string& rel, const char* tree = "Latest") const {
+                        {"-s"}, asUser);
+    EXPECT_TRUE(WaitFor([&] { return fs::exists(state); })) << "no catch-up walk\n" << w_.Stderr();
+  };
+  auto Latest = [&](const std::string& rel) { return w_.InStore(rel, "Latest", 'E', "Shared"); };
+  auto Store1 = [&](const std::string& rel, const char* tree = "Latest") {
     return w_.Home("home/prot/Store1/") + tree + "/C" + w_.Home(rel);
-  }
-  bool Copied(const std::string& rel, const std::string& bytes) const {
+  };
+  auto Copied = [&](const std::string& rel, const std::string& bytes) {
     return Holds(Store1(rel), bytes);
-  }
-  // An editor's save: a hidden file written, renamed over the original
-  // half a second later.
-  void SaveByRename(const std::string& temp, const std::string& target, const std::string& bytes) {
+  };
+  // An editor's save: a hidden file renamed over the original.
+  auto SaveByRename = [&](const std::string& temp, const std::string& target,
+                          const std::string& bytes) {
     w_.Put(temp, bytes);
     QThread::msleep(500);
     fs::rename(w_.Home(temp), w_.Home(target));
-  }
-
-  bvtest::ProgramWorld w_{"E", bvtest::ProgramWorld::Home::kUnderSrv};
-  QProcess* program_ = nullptr;
-};
-
-TEST_P(ContinuousEndToEndTest, SavesReachTheRightStoreAndWhatChangedWhileOffIsCaughtUp) {
+  };
   for (const char* sub : {"home/unprot", "home/three/a", "home/elsewhere", "home/prot/Dest2",
                           "home/prot/Old", "outside"})
     fs::create_directories(w_.Home(sub));
-  // Plan 1's store as its creation left it, and a store no plan uses any more.
   w_.Put("home/prot/Store1/Brevanto.dat", "");
   w_.Put("home/prot/Old/Brevanto.dat", "");
-  // Files that were there before the program ever ran.
   w_.Put("home/prot/a.txt", "a, first");
   w_.Put("home/prot/sub/b.txt", "b");
   w_.Put("home/later/c.txt", "c, in a folder not yet protected");
@@ -108,29 +91,22 @@ TEST_P(ContinuousEndToEndTest, SavesReachTheRightStoreAndWhatChangedWhileOffIsCa
   })) << w_.Stderr();
   EXPECT_FALSE(fs::exists(Store1("home/later/c.txt")));
 
-  // Saved, then saved again: the old copy moves to "Revision" with the first number.
   w_.Put("home/prot/doc.txt", "first version");
   ASSERT_TRUE(WaitFor([&] { return Copied("home/prot/doc.txt", "first version"); })) << w_.Stderr();
   w_.Put("home/prot/doc.txt", "second, longer version");
   ASSERT_TRUE(WaitFor([&] { return Copied("home/prot/doc.txt", "second, longer version"); }));
   EXPECT_EQ(bvtest::ReadNative(Store1("home/prot/doc(0001).txt", "Revision")), "first version");
 
-  // Never taken: an unprotected folder, the plan's own store, another plan's
-  // destination, a store no plan uses, a new folder.
   const std::vector<std::string> never = {
       "home/unprot/unprotected.txt", "home/prot/Store1/in-store.txt",
       "home/prot/Dest2/in-destination.txt", "home/prot/Old/in-old-store.txt"};
   for (const std::string& rel : never) w_.Put(rel, "must not be copied");
   fs::create_directories(w_.Home("home/prot/new folder"));
-  // Three plans on one destination: A protects three\a, B and C all of three.
   w_.Put("home/three/a/for-a.txt", "A takes this");
   w_.Put("home/three/for-b.txt", "B takes this");
-  // Saves by rename: one editor's temporary name is left out by the shipped
-  // rules, the other's is noted and gone when its copy is due.
   SaveByRename("home/prot/.report.txt.swp", "home/prot/report.txt", "report, saved by rename");
   SaveByRename("home/prot/.goutputstream-7Q2ZK1", "home/prot/notes.txt", "notes, saved by rename");
-  // Paths reach the plans in order: once a later file is copied, the ones
-  // above have been offered.
+  // Paths reach the plans in order: once last.txt is copied, the rest was offered.
   w_.Put("home/prot/last.txt", "last");
   const std::string forA = w_.HomeSys("home/three/a/for-a.txt");
   const std::string forB = w_.HomeSys("home/three/for-b.txt");
@@ -141,19 +117,18 @@ TEST_P(ContinuousEndToEndTest, SavesReachTheRightStoreAndWhatChangedWhileOffIsCa
            Holds(Latest("home/three/a/for-a.txt"), "A takes this") &&
            Holds(Latest("home/three/for-b.txt"), "B takes this");
   })) << w_.Stderr();
-  // Outside the home folder: the program is told the plan's folders a moment
-  // after its plans load, so the file is written again until a copy shows up.
+  // Outside home: the folders are told a moment after the plans load, so
+  // the file is written again until a copy shows up.
   EXPECT_TRUE(WaitFor([&] {
     if (Copied("outside/ledger.txt", "ledger")) return true;
     w_.Put("outside/ledger.txt", "ledger");
-    if (AsUser()) bvtest::ChownTree(w_.Home("outside/ledger.txt"), bvtest::kNobodyUid);
+    if (asUser) bvtest::ChownTree(w_.Home("outside/ledger.txt"), bvtest::kNobodyUid);
     return WaitFor([&] { return Copied("outside/ledger.txt", "ledger"); }, 5);
   })) << w_.Stderr();
   ASSERT_EQ(program_->state(), QProcess::Running);
   bvtest::ProgramWorld::Kill(program_);
 
-  // While the program is off (a later second than the copies): a file
-  // changes, one is added, and plan 1 gains a folder that holds a file.
+  // While off (a later second): a change, a new file, a new folder in plan 1.
   QThread::msleep(1100);
   w_.Put("home/prot/a.txt", "a, changed while off");
   w_.Put("home/prot/new.txt", "new while off");
@@ -164,7 +139,6 @@ TEST_P(ContinuousEndToEndTest, SavesReachTheRightStoreAndWhatChangedWhileOffIsCa
            Copied("home/prot/new.txt", "new while off") &&
            Copied("home/later/c.txt", "c, in a folder not yet protected");
   })) << w_.Stderr();
-  // Every pending record has been copied once the journal stops changing.
   const std::string journal = w_.data.Data("PLAN/1/Logging.dat");
   std::string settled;
   ASSERT_TRUE(WaitFor([&] {
@@ -174,14 +148,12 @@ TEST_P(ContinuousEndToEndTest, SavesReachTheRightStoreAndWhatChangedWhileOffIsCa
   }));
   bvtest::ProgramWorld::Kill(program_);
 
-  // Nothing changed: the next start walks and writes nothing to the journal.
   StartAndCatchUp();
   QThread::msleep(4000);  // a continuous plan's runs come and go meanwhile
   EXPECT_EQ(bvtest::ReadNative(journal), settled);
   ASSERT_EQ(program_->state(), QProcess::Running);
   bvtest::ProgramWorld::Kill(program_);
 
-  // Nothing of the never-taken files in any store or destination, nor in the journal.
   std::set<std::string> neverNames = {"new folder"};
   std::vector<std::string> neverPaths = {w_.HomeSys("home/prot/new folder")};
   for (const std::string& rel : never) {
@@ -198,18 +170,16 @@ TEST_P(ContinuousEndToEndTest, SavesReachTheRightStoreAndWhatChangedWhileOffIsCa
     }
   }
   EXPECT_TRUE(w_.Journal(1, neverPaths).empty());
-  // No false alarm; the editor's temporary file left no trace.
   const std::string log = w_.Log();
   EXPECT_EQ(log.find("#Backup File Fail"), std::string::npos) << log;
   EXPECT_EQ(log.find(".goutputstream"), std::string::npos) << log;
-  // Each shared file was taken by the earliest plan that matched it, and only by it.
   EXPECT_EQ(w_.Journal(3, {forA, forB}).size(), 1u);
   EXPECT_EQ(w_.Journal(3, {forA}).size(), 1u);
   EXPECT_EQ(w_.Journal(4, {forB}).size(), 1u);
   EXPECT_EQ(w_.Journal(4, {forA}).size(), 0u);
   EXPECT_TRUE(w_.Journal(5, {forA, forB}).empty());
-  // The runs were the user's: copies, journal and log are the program's own files.
-  const uid_t owner = AsUser() ? bvtest::kNobodyUid : 0u;
+  // The runs were the user's: copies, journal and log are theirs.
+  const uid_t owner = asUser ? bvtest::kNobodyUid : 0u;
   EXPECT_EQ(Owner(Store1("home/prot/doc.txt")), owner);
   EXPECT_EQ(Owner(journal), owner);
   EXPECT_EQ(Owner(w_.data.Data("log")), owner);

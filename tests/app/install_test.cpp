@@ -1,8 +1,5 @@
-// The program as a desktop installs it: `cmake --install` into a temporary
-// prefix checked file by file and by the desktop's own validators, the
-// installed executable finding its side files under share/ and keeping its
-// autostart entry in step with the plans and the user's choice, and the
-// Debian package built from the same tree.
+// The program as a desktop installs it: the install tree, the autostart
+// entry, and the Debian package.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -13,10 +10,9 @@
 
 #include "ProgramRun.h"
 #include "app/gui/CBrevantoApp.h"
-#include "common/PlanSettings.h"
 #include "common/Settings.h"
 #include "engine/PlanList.h"
-#include "plans/CPlan.h"
+#include "support/ScratchEnv.h"
 #include "ui/Autostart.h"
 #include "ui/CBrevantoView.h"
 #include "ui/CMainFrame.h"
@@ -28,8 +24,7 @@ namespace {
 
 constexpr char kId[] = "org.brevanto.Brevanto";
 
-// Runs a tool to its end: its exit code (-1 when it could not start or took
-// too long) and its output.
+// A tool run to its end: its exit code (-1: did not run) and its output.
 std::pair<int, std::string> RunTool(const QString& program, const QStringList& args,
                                     int seconds = 60) {
   QProcess p;
@@ -43,8 +38,9 @@ std::pair<int, std::string> RunTool(const QString& program, const QStringList& a
   return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1, p.readAll().toStdString()};
 }
 
-std::pair<int, std::string> Validate(const std::string& file) {
-  return RunTool("desktop-file-validate", {QString::fromStdString(file)});
+void ExpectValid(const std::string& file) {
+  auto [code, out] = RunTool("desktop-file-validate", {QString::fromStdString(file)});
+  EXPECT_EQ(code, 0) << file << "\n" << out;
 }
 
 std::string Line(const std::string& text, const std::string& key) {
@@ -54,10 +50,9 @@ std::string Line(const std::string& text, const std::string& key) {
   return text.substr(start, text.find('\n', start) - start);
 }
 
-// Checks the tree installed under prefix file by file against the source
-// tree: the side files in share/brevanto/ (all of resources/ but its build
-// notes and desktop/), the metadata and the icons, the executable, and a
-// menu entry whose Exec line is exec. Returns the entry's path.
+// Checks the tree under prefix file by file against resources/ (side files,
+// metadata, icons), the executable and a menu entry whose Exec line is exec.
+// Returns the entry's path.
 std::string ExpectTree(const std::string& prefix, const std::string& exec) {
   std::map<std::string, std::string> want;
   const std::string res = BV_SOURCE_DIR "/resources/";
@@ -86,68 +81,48 @@ std::string ExpectTree(const std::string& prefix, const std::string& exec) {
   return prefix + "/" + app;
 }
 
+// The prefix (with a blank the entry must quote) holds every file and
+// nothing else; the program started from it reads its texts from share/ and,
+// with a plan, asks the session to start it; without plans, not.
 TEST(InstallTest, PrefixHoldsEveryFileTheDesktopFindsAndTheProgramRunsFromIt) {
-  bvtest::App();
-  bvtest::TempDir work;
-  const std::string prefix = work.NativeOf("usr local");  // a blank the entry must quote
-  const std::string exe = prefix + "/bin/brevanto";
+  bvtest::ProgramWorld w;
+  const std::string prefix = w.work.NativeOf("usr local"), exe = prefix + "/bin/brevanto";
   auto [code, out] =
       RunTool(BV_CMAKE, {"--install", BV_BUILD_DIR, "--prefix", QString::fromStdString(prefix)});
   ASSERT_EQ(code, 0) << out;
-  // Every file, and nothing else; the menu entry starts the installed
-  // executable; the desktop's validators accept the entry and the metadata.
-  const std::string entry = ExpectTree(prefix, "\"" + exe + "\"");
-  std::tie(code, out) = Validate(entry);
-  EXPECT_EQ(code, 0) << out;
+  ExpectValid(ExpectTree(prefix, "\"" + exe + "\""));
   std::tie(code, out) =
       RunTool("appstreamcli",
               {"validate", "--no-net",
                QString::fromStdString(prefix + "/share/metainfo/" + kId + ".metainfo.xml")});
   EXPECT_EQ(code, 0) << out;
 
-  // Started from the prefix, the program reads its texts from share/ (the
-  // autostart entry's comment is one) and, with a plan, asks the session to
-  // start it: the installed executable, silently.
-  fs::create_directories(work.NativeOf("run"));
-  fs::create_directories(work.NativeOf("docs"));
-  bvtest::DataFolder data(work.NativeOf("run"));
-  bvtest::PlanFiles plan;
-  plan.name = "Docs";
-  plan.storePath = "E:\\Store\\";
-  plan.sources = {bvtest::NativeToSystemC(work.NativeOf("docs"))};
-  data.WritePlan(plan);
-  data.WritePlanList({1});
-  const std::string autostart = data.Work() + "/config/autostart/" + kId + ".desktop";
-  auto runInstalled = [&](const std::function<void()>& check) {
-    fs::remove(data.TraceLog());
-    auto program = bvtest::StartProgram(data, {}, {"-s"}, false, exe);
-    ASSERT_NE(program, nullptr);
-    ASSERT_TRUE(bvtest::WaitUntilRunning(data)) << bvtest::ReadNative(data.StderrLog());
-    check();
-    EXPECT_TRUE(bvtest::ProgramWorld::EndsWithZero(program.get(), SIGTERM));
-  };
-  runInstalled([&] {
+  fs::create_directories(w.Home("docs"));
+  w.Plan(1, "Docs", "E:\\Store\\", {"docs"});
+  w.data.WritePlanList({1});
+  const std::string autostart = w.data.Work() + "/config/autostart/" + kId + ".desktop";
+  for (const bool plans : {true, false}) {
+    if (!plans) fs::remove_all(w.data.Data("")), fs::create_directories(w.data.Data(""));
+    QProcess* program = w.Start({}, {"-s"}, false, true, exe);
     const std::string started = bvtest::ReadNative(autostart);
-    EXPECT_EQ(Line(started, "Exec"), "\"" + exe + "\" -s");
-    EXPECT_EQ(Line(started, "TryExec"), exe);
-    EXPECT_EQ(Line(started, "Comment"), "Protects your files from the moment you log in");
-    auto [valid, said] = Validate(autostart);
-    EXPECT_EQ(valid, 0) << said;
-  });
-  // The program's data removed: the next start leaves no entry behind.
-  fs::remove_all(data.Data(""));
-  fs::create_directories(data.Data(""));
-  runInstalled([&] { EXPECT_FALSE(fs::exists(autostart)); });
+    EXPECT_EQ(Line(started, "Exec"), plans ? "\"" + exe + "\" -s" : "<none>");
+    if (plans) {
+      EXPECT_EQ(Line(started, "TryExec"), exe);
+      EXPECT_EQ(Line(started, "Comment"), "Protects your files from the moment you log in");
+      ExpectValid(autostart);
+    }
+    EXPECT_TRUE(bvtest::ProgramWorld::EndsWithZero(program, SIGTERM));
+  }
 }
 
 // Exec lines for executables in awkward places, each accepted by the
-// validator; then the running program follows its plans: the first plan made
-// adds the entry, deleting the last one removes it; the desktop switching it
-// off (the entry removed, or hidden) is respected until the user ticks it again.
+// validator; the running program's entry follows its plans (the first made
+// adds it, deleting the last removes it) and the desktop switching it off
+// (removed or hidden) until the user ticks it again.
 TEST(AutostartTest, ExecLinesAndAnEntryThatFollowsPlansAndChoice) {
   bvtest::App();
   bvtest::TempDir dir;
-  const std::vector<std::pair<std::string, std::string>> cases = {
+  const std::pair<std::string, std::string> cases[] = {
       {"/usr/bin/brevanto", "/usr/bin/brevanto -s"},
       {"/opt/My Apps/brevanto", "\"/opt/My Apps/brevanto\" -s"},
       {"/opt/100%/brevanto", "/opt/100%%/brevanto -s"},
@@ -157,37 +132,26 @@ TEST(AutostartTest, ExecLinesAndAnEntryThatFollowsPlansAndChoice) {
   for (const auto& [path, want] : cases) {
     const std::string exec = DesktopExecValue(path, "-s");
     EXPECT_EQ(exec, want) << path;
-    if (exec.empty()) continue;
-    auto [code, out] = Validate(
-        dir.Write("e.desktop", "[Desktop Entry]\nType=Application\nName=B\nExec=" + exec + "\n"));
-    EXPECT_EQ(code, 0) << path << "\n" << out;
+    if (!exec.empty())
+      ExpectValid(
+          dir.Write("e.desktop", "[Desktop Entry]\nType=Application\nName=B\nExec=" + exec + "\n"));
   }
 
   bvtest::DataFolder data(dir.Native());
   data.ApplyEnvironment(false);
   ResetSettingsCache();
   const std::string entry = dir.NativeOf("config/autostart/") + kId + ".desktop";
-  // No event loop runs here, so the first-use wizard never opens; the view's
-  // pump is drained by hand.
+  // No event loop runs, so the first-use wizard never opens; the pump is drained by hand.
   CBrevantoApp app("brevanto");
   ASSERT_TRUE(app.InitInstance());
   CEventPump* pump = app.MainFrame()->View()->EventPump();
   EXPECT_FALSE(fs::exists(entry));
-  PlanSettings settings;
-  settings.name = "Docs";
-  settings.storePath = dir.SystemOf("Store") + "\\";
-  settings.storageType = kStorageLocal;
-  settings.scheduleNum = 1;
-  settings.scheduleUnit = 1;
-  settings.versionNumber = 3;
-  CPlan* plan = PlanList::Instance().CreatePlan(settings);
+  CPlan* plan = PlanList::Instance().CreatePlan(bvtest::ScratchEnv::Settings("Docs", "Store"));
   ASSERT_NE(plan, nullptr);
   pump->Drain();
   EXPECT_NE(bvtest::ReadNative(entry).find("\nExec=" + fs::read_symlink("/proc/self/exe").string() +
                                            " -s\n"),
             std::string::npos);
-  // Switched off by the desktop's own start-up settings (the entry removed,
-  // or hidden): it stays off until the user ticks it again.
   for (const bool hide : {false, true}) {
     if (hide)
       bvtest::WriteNative(entry, bvtest::ReadNative(entry) + "Hidden=true\n");

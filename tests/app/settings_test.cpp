@@ -1,3 +1,4 @@
+// The program's settings, texts and number formats, read from real files.
 #include <gtest/gtest.h>
 
 #include <clocale>
@@ -12,11 +13,8 @@
 #include "support/ScopedEnv.h"
 #include "support/TempDir.h"
 
-namespace fs = std::filesystem;
-
 namespace {
 
-// A fresh data folder and program folder for each test.
 class SettingsTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -27,80 +25,65 @@ class SettingsTest : public ::testing::Test {
     ResetSettingsCache();
     SetProgramFolderForTests("");
   }
-  bool Exists(const char* name) { return fs::exists(dir_.NativeOf(name)); }
 
   bvtest::TempDir dir_;
   bvtest::ScopedEnv data_{"BREVANTO_DATA_DIR", dir_.Native()};
 };
 
-TEST_F(SettingsTest, DefaultsWithoutFilesAndReadsThatWriteNothing) {
+TEST_F(SettingsTest, DefaultsStoredOddAndCachedValuesAndBattery) {
   const std::string folder = dir_.System() + "\\";
   EXPECT_EQ(GetDataFolder(), folder);
   EXPECT_EQ(GetGlobalIniPath(), folder + "Global.ini");
   EXPECT_EQ(GetInternalSettingsPath(), folder + "InternalSettings.ini");
-  const DriverSettings driver = ReadDriverSettings();
+  DriverSettings driver = ReadDriverSettings();
   EXPECT_EQ(driver.priority, 0);
   EXPECT_TRUE(driver.ignoreTime && driver.noOpenBackup && driver.backupOnlyWritten);
   EXPECT_EQ(GetMaxVersionCount(), 3);
   EXPECT_EQ(GetBackupFileMaxSize(), 2048);
   EXPECT_EQ(GetRunOnce(), 1);
-  EXPECT_TRUE(GetShowStatusNotification());
-  EXPECT_TRUE(GetShowErrorNotification());
+  EXPECT_TRUE(GetShowStatusNotification() && GetShowErrorNotification() && GetBatterySetting());
   EXPECT_FALSE(GetConfirmShutdown());
-  EXPECT_TRUE(GetBatterySetting());
   int x = 0, y = 0;
   EXPECT_FALSE(GetAppPosition(&x, &y));
-  EXPECT_EQ(x, -1);
-  EXPECT_EQ(y, -1);
-  EXPECT_FALSE(Exists("Global.ini"));
-  EXPECT_FALSE(Exists("InternalSettings.ini"));
-
-  // The three intervals are the reads that write their default back.
+  EXPECT_TRUE(x == -1 && y == -1);
+  // Reads write nothing, but for the three intervals that write their default back.
+  EXPECT_FALSE(std::filesystem::exists(dir_.NativeOf("Global.ini")));
+  EXPECT_FALSE(std::filesystem::exists(dir_.NativeOf("InternalSettings.ini")));
   EXPECT_EQ(GetCheckDiskDelayTime(), 60);
   EXPECT_EQ(GetCheckDiskTooLowInternalTime(), 86400);
   EXPECT_EQ(GetRefreshPendingFileInternalTime(), 20);
-  const std::string text = dir_.Read("InternalSettings.ini");
   for (const char* line : {"CheckDiskDelayTime=60", "CheckDiskTooLowInternalTime=86400",
                            "RefreshPendingFileInternalTime=20"})
-    EXPECT_NE(text.find(line), std::string::npos) << text;
+    EXPECT_NE(dir_.Read("InternalSettings.ini").find(line), std::string::npos) << line;
   dir_.Write("InternalSettings.ini",
              "[General]\nCheckDiskDelayTime=5\nRefreshPendingFileInternalTime=7\n");
   EXPECT_EQ(GetCheckDiskDelayTime(), 5);
   EXPECT_EQ(GetRefreshPendingFileInternalTime(), 7);
   EXPECT_EQ(dir_.Read("InternalSettings.ini").find("=60"), std::string::npos);
-
   SetAppPosition(120, 0);
   SetShowErrorNotification(false);
   EXPECT_TRUE(GetAppPosition(&x, &y) && x == 120 && y == 0);
   EXPECT_FALSE(GetShowErrorNotification());
   EXPECT_NE(dir_.Read("InternalSettings.ini").find("[Application Position]\nx=120\n"),
             std::string::npos);
-}
 
-// Global.ini and the two cached values: stored values, odd ones, the cache.
-TEST_F(SettingsTest, StoredValuesOddValuesAndTheCache) {
   dir_.Write("Global.ini", "");
   EXPECT_EQ(ReadDriverSettings().priority, 1);  // an empty file: missing keys take 1
   dir_.Write("Global.ini", "[Driver]\nPriority=-2\nIgnoreTime=0\nNoOpenBackup=5\n");
-  const DriverSettings driver = ReadDriverSettings();
+  driver = ReadDriverSettings();
   EXPECT_EQ(driver.priority, -2);
   EXPECT_FALSE(driver.ignoreTime);
   EXPECT_TRUE(driver.noOpenBackup && driver.backupOnlyWritten);
-
-  struct Row {
-    const char* global;
-    const char* internal;
-    int versions, maxSize;
-  };
-  const Row rows[] = {{"MaxVersionCount=0", "BackupFileMaxSize=-5", 3, 2048},
-                      {"MaxVersionCount=12", "BackupFileMaxSize=0", 12, 0},
-                      {"MaxVersionCount=1", "BackupFileMaxSize=700", 1, 700}};
-  for (const Row& r : rows) {
-    dir_.Write("Global.ini", std::string("[APP]\n") + r.global + "\n");
-    dir_.Write("InternalSettings.ini", std::string("[Backup Settings]\n") + r.internal + "\n");
+  const std::tuple<const char*, const char*, int, int> rows[] = {
+      {"MaxVersionCount=0", "BackupFileMaxSize=-5", 3, 2048},
+      {"MaxVersionCount=12", "BackupFileMaxSize=0", 12, 0},
+      {"MaxVersionCount=1", "BackupFileMaxSize=700", 1, 700}};
+  for (const auto& [global, internal, versions, maxSize] : rows) {
+    dir_.Write("Global.ini", std::string("[APP]\n") + global + "\n");
+    dir_.Write("InternalSettings.ini", std::string("[Backup Settings]\n") + internal + "\n");
     ResetSettingsCache();
-    EXPECT_EQ(GetMaxVersionCount(), r.versions) << r.global;
-    EXPECT_EQ(GetBackupFileMaxSize(), r.maxSize) << r.internal;
+    EXPECT_EQ(GetMaxVersionCount(), versions) << global;
+    EXPECT_EQ(GetBackupFileMaxSize(), maxSize) << internal;
   }
   // Cached for the process; a set is seen at once and written.
   dir_.Write("Global.ini", "[APP]\nMaxVersionCount=20\n");
@@ -108,34 +91,29 @@ TEST_F(SettingsTest, StoredValuesOddValuesAndTheCache) {
   EXPECT_EQ(GetMaxVersionCount(), 1);
   EXPECT_EQ(GetBackupFileMaxSize(), 700);
   SetBackupFileMaxSize(100);
-  EXPECT_EQ(GetBackupFileMaxSize(), 100);
   ResetSettingsCache();
   EXPECT_EQ(GetBackupFileMaxSize(), 100);
   SetBackupFileMaxSize(-1);
   EXPECT_EQ(GetBackupFileMaxSize(), 2048);
-}
 
-// Battery blocking follows the key and the power status (the volume
-// table's [Power] section) on every call.
-TEST_F(SettingsTest, BatteryBlockingIsReadOnEveryCall) {
+  // Battery blocking follows the key and the volume table's power source on every call.
   bvtest::ScopedEnv volumes("BREVANTO_VOLUMES", dir_.NativeOf("volumes.ini"));
-  auto power = [&](const char* source) {
+  for (const char* source : {"battery", "ac"}) {
     dir_.Write("volumes.ini", std::string("[C]\nRoot=/\nType=fixed\n[Power]\nSource=") + source);
     plat::VolumeTable::Instance().Reload();
-  };
-  power("battery");
-  EXPECT_TRUE(IsBatteryBlocking());  // key missing: on
-  dir_.Write("InternalSettings.ini", "[Backup Settings]\nBattery=0\n");
-  EXPECT_FALSE(IsBatteryBlocking());
-  dir_.Write("InternalSettings.ini", "[Backup Settings]\nBattery=1\n");
-  EXPECT_TRUE(IsBatteryBlocking());
-  power("ac");
-  EXPECT_FALSE(IsBatteryBlocking());
+    const bool battery = source[0] == 'b';
+    dir_.Write("InternalSettings.ini", "");
+    EXPECT_EQ(IsBatteryBlocking(), battery);  // key missing: on
+    dir_.Write("InternalSettings.ini", "[Backup Settings]\nBattery=0\n");
+    EXPECT_FALSE(IsBatteryBlocking());
+    dir_.Write("InternalSettings.ini", "[Backup Settings]\nBattery=1\n");
+    EXPECT_EQ(IsBatteryBlocking(), battery);
+  }
   volumes.Restore();
   plat::VolumeTable::Instance().Reload();
 }
 
-TEST_F(SettingsTest, TextsAreReadOnEveryCallWithTheirEscapeAndLimit) {
+TEST_F(SettingsTest, TextsAndSideFilesAreReadOnEveryCall) {
   EXPECT_EQ(GetProgramFolder(), dir_.System() + "\\");
   EXPECT_EQ(GetText("MAIN_UI", "PLAIN"), "");  // no file at all
   dir_.Write("BV_Texts.ini",
@@ -143,15 +121,16 @@ TEST_F(SettingsTest, TextsAreReadOnEveryCallWithTheirEscapeAndLimit) {
              "BACKSLASH=C:\\new\\x\nLONG=" +
                  std::string(3000, 'a') + "\nWIDE=" + std::string(1023, 'a') +
                  "\xC3\xA9"
-                 "b\n[main_ui]\nPLAIN=Shadowed\n");
+                 "b\n"
+                 "[main_ui]\nPLAIN=Shadowed\n");
   EXPECT_EQ(GetText("MAIN_UI", "TWO_LINES"), "First line\nSecond line");
   EXPECT_EQ(GetText("main_ui", "plain"), "Stopped");
-  EXPECT_EQ(GetText("MAIN_UI", "EMPTY"), "");
-  EXPECT_EQ(GetText("MAIN_UI", "MISSING"), "");
-  EXPECT_EQ(GetText("NO_SECTION", "PLAIN"), "");
-  // Only the pair backslash-n is an escape; "\n" inside a path is one too.
+  for (const auto& [section, key] :
+       {std::pair{"MAIN_UI", "EMPTY"}, {"MAIN_UI", "MISSING"}, {"NO_SECTION", "PLAIN"}})
+    EXPECT_EQ(GetText(section, key), "") << key;
+  // Only the pair backslash-n is an escape, inside a path too; the cut is at
+  // 1024 characters, not bytes.
   EXPECT_EQ(GetText("MAIN_UI", "BACKSLASH"), "C:\new\\x");
-  // Cut at 1024 characters, not bytes.
   EXPECT_EQ(GetText("MAIN_UI", "LONG"), std::string(1024, 'a'));
   EXPECT_EQ(GetText("MAIN_UI", "WIDE"), std::string(1023, 'a') + "\xC3\xA9");
   dir_.Write("BV_Texts.ini", "[MAIN_UI]\nPLAIN=Two\n");
@@ -168,83 +147,54 @@ TEST_F(SettingsTest, TextsAreReadOnEveryCallWithTheirEscapeAndLimit) {
   EXPECT_EQ(GetEditionString("Country", "US"), "DE");
   EXPECT_EQ(GetEditionString("Empty", "US"), "US");
   EXPECT_EQ(GetBackupDateSetting("Day"), 15);
-  EXPECT_EQ(GetBackupDateSetting("Bad"), 0);
-  EXPECT_EQ(GetBackupDateSetting("Missing"), 0);
+  EXPECT_EQ(GetBackupDateSetting("Bad") + GetBackupDateSetting("Missing"), 0);
   EXPECT_EQ(GetProductName(), "Brevanto Essentials");
   SetProgramFolderForTests(dir_.System());  // forgets the cached product name
   dir_.Write("OEM.ini", "[OEMSettings]\nProductName=Brevanto Home\n");
   EXPECT_EQ(GetProductName(), "Brevanto Home");
   dir_.Write("OEM.ini", "[OEMSettings]\nProductName=Changed\n");
   EXPECT_EQ(GetProductName(), "Brevanto Home");
-}
 
-TEST(FormatSize, TruncatedSmallUnitsThousandsFormAndTwoDecimalsAbove) {
-  struct Row {
-    uint64_t size;
-    bool thousands;
-    const char* text;
-  };
-  const Row rows[] = {
-      {0, false, "0 B"},
-      {1023, false, "1023 B"},
-      {1024, false, "1 KB"},
-      {1048575, false, "1023 KB"},
-      {1048575, true, "1023 KB"},  // below 1 MiB the thousands form changes nothing
-      {1048576, false, "1 MB"},
-      {1073741823, false, "1023 MB"},
-      {1048576, true, "1,000 KB"},
-      {1572864, true, "1,500 KB"},
-      {1048576 + 1024, true, "1,000 KB"},  // (1 * 1000) >> 10 truncates to 0
-      {1048576 + 2048, true, "1,001 KB"},
-      {1073741823, true, "1023,999 KB"},
-      {1073741824ull, false, "1.00 GB"},
-      {1073741824ull, true, "1.00 GB"},
-      {1610612736ull, false, "1.50 GB"},
-      {0xFFFFFFFFull, false, "4.00 GB"},
-      {(1ull << 40) - 1, false, "1024.00 GB"},
-      {1ull << 40, false, "1.00 TB"},
-      {5ull << 40, false, "5.00 TB"},
-      {UINT64_MAX, false, "16777216.00 TB"},
-      // The high half set goes straight to gigabytes: 4 GiB + 5 bytes, not "5 B".
-      {(1ull << 32) + 5, false, "4.00 GB"},
-      {(1ull << 32) + 2048, true, "4.00 GB"},
-  };
-  for (const Row& r : rows) EXPECT_EQ(FormatSize(r.size, "B", r.thousands), r.text) << r.size;
-
-  // An empty unit takes the byte word of the text store.
-  bvtest::TempDir dir;
-  dir.Write("BV_Texts.ini", "[UTIL_FUNCTIONS]\nSIZE_UNIT=Byte\n");
-  SetProgramFolderForTests(dir.System());
+  // Sizes: truncated small units, the thousands form, two decimals above;
+  // the high half set goes straight to gigabytes.
+  // clang-format off
+  const std::tuple<uint64_t, bool, const char*> sizes[] = {
+      {0, false, "0 B"}, {1023, false, "1023 B"}, {1024, false, "1 KB"},
+      {1048575, false, "1023 KB"}, {1048575, true, "1023 KB"}, {1048576, false, "1 MB"},
+      {1073741823, false, "1023 MB"}, {1048576, true, "1,000 KB"}, {1572864, true, "1,500 KB"},
+      {1048576 + 1024, true, "1,000 KB"}, {1048576 + 2048, true, "1,001 KB"},
+      {1073741823, true, "1023,999 KB"}, {1073741824ull, false, "1.00 GB"},
+      {1073741824ull, true, "1.00 GB"}, {1610612736ull, false, "1.50 GB"},
+      {0xFFFFFFFFull, false, "4.00 GB"}, {(1ull << 40) - 1, false, "1024.00 GB"},
+      {1ull << 40, false, "1.00 TB"}, {5ull << 40, false, "5.00 TB"},
+      {UINT64_MAX, false, "16777216.00 TB"}, {(1ull << 32) + 5, false, "4.00 GB"},
+      {(1ull << 32) + 2048, true, "4.00 GB"}};
+  // clang-format on
+  for (const auto& [size, thousands, text] : sizes)
+    EXPECT_EQ(FormatSize(size, "B", thousands), text) << size;
+  dir_.Write("BV_Texts.ini", "[UTIL_FUNCTIONS]\nSIZE_UNIT=Byte\n");  // an empty unit's word
   EXPECT_EQ(FormatSize(10, "", false), "10 Byte");
   EXPECT_EQ(FormatSize(2048, "", false), "2 KByte");
   EXPECT_EQ(FormatSize(10, "b", false), "10 b");
-  SetProgramFolderForTests("");
-}
+  const std::pair<int64_t, const char*> durations[] = {
+      {0, "00h 00min 00s"},      {59, "00h 00min 59s"},      {60, "00h 01min 00s"},
+      {3599, "00h 59min 59s"},   {3600, "01h 00min 00s"},    {3661, "01h 01min 01s"},
+      {359999, "99h 59min 59s"}, {360000, "100h 00min 00s"}, {-5, "00h 00min 00s"}};
+  for (const auto& [seconds, text] : durations) EXPECT_EQ(FormatDuration(seconds), text) << seconds;
 
-// The GUI takes the user's locale; a German one prints "1,50" with printf.
-TEST(FormatSize, DecimalPointIgnoresTheLocale) {
-  bvtest::TempDir dir;
+  // The GUI takes the user's locale: a German one prints "1,50" with printf.
   const std::string cmd =
-      "localedef -i de_DE -f UTF-8 '" + dir.NativeOf("de_DE.UTF-8") + "' >/dev/null 2>&1";
+      "localedef -i de_DE -f UTF-8 '" + dir_.NativeOf("de_DE.UTF-8") + "' >/dev/null 2>&1";
   if (std::system(cmd.c_str()) != 0) GTEST_SKIP() << "localedef cannot build de_DE";
-  setenv("LOCPATH", dir.Native().c_str(), 1);
+  bvtest::ScopedEnv locales("LOCPATH", dir_.Native());
   const std::string old = std::setlocale(LC_NUMERIC, nullptr);
   ASSERT_NE(std::setlocale(LC_NUMERIC, "de_DE.UTF-8"), nullptr);
   char probe[16];
   std::snprintf(probe, sizeof probe, "%.2f", 1.5);
   const std::string got = FormatSize(1610612736ull, "B", false);
   std::setlocale(LC_NUMERIC, old.c_str());
-  unsetenv("LOCPATH");
   EXPECT_STREQ(probe, "1,50");  // the locale really is in effect
   EXPECT_EQ(got, "1.50 GB");
-}
-
-TEST(FormatDuration, FieldsAndGrowingHours) {
-  const std::pair<int64_t, const char*> rows[] = {
-      {0, "00h 00min 00s"},      {59, "00h 00min 59s"},      {60, "00h 01min 00s"},
-      {3599, "00h 59min 59s"},   {3600, "01h 00min 00s"},    {3661, "01h 01min 01s"},
-      {359999, "99h 59min 59s"}, {360000, "100h 00min 00s"}, {-5, "00h 00min 00s"}};
-  for (const auto& [seconds, text] : rows) EXPECT_EQ(FormatDuration(seconds), text) << seconds;
 }
 
 }  // namespace

@@ -1,11 +1,7 @@
-// Start-up of the real program: the silent flag and the window decision, the
-// gate that keeps one instance, waits for an exiting one and refuses another
-// user's, the first-start flag, lock files planted by others, the socket
-// later starts talk to, exit processing, and the help key.
-#include <fcntl.h>
+// Start-up of the real program: the silent flag, the window decision, the gate
+// that keeps one instance, exit processing, and the help key.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/file.h>
 #include <unistd.h>
 
 #include <QApplication>
@@ -14,9 +10,7 @@
 #include <QLineEdit>
 #include <QTextBrowser>
 #include <algorithm>
-#include <filesystem>
 #include <string>
-#include <vector>
 
 #include "ProgramRun.h"
 #include "app/gui/CHelpKeyFilter.h"
@@ -34,46 +28,20 @@ namespace {
 
 using bvtest::WaitFor;
 
-// Holds a lock file with flock, as another process holding the mutex would.
-class HeldLock {
- public:
-  explicit HeldLock(const std::string& path) {
-    fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (fd_ >= 0 && ::flock(fd_, LOCK_EX | LOCK_NB) != 0) Release();
-  }
-  ~HeldLock() { Release(); }
-  bool Held() const { return fd_ >= 0; }
-  void Release() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
-
- private:
-  int fd_ = -1;
-};
-
-int RunOnceValue() {
-  return plat::GetProfileInt(GetInternalSettingsPath(), "General", "RunOnce", 1);
-}
-
 TEST(StartModeTest, SilentFlagCommandLineAndWindowDecision) {
-  const std::vector<std::pair<std::string, bool>> lines = {{"brevanto -s", true},
-                                                           {"-s", true},
-                                                           {"brevanto x-s", true},
-                                                           {"brevanto -sx", false},
-                                                           {"brevanto -s ", false},
-                                                           {"brevanto -S", false},
-                                                           {"brevanto -s -x", false},
-                                                           {"s", false},
-                                                           {"", false}};
-  for (const auto& [line, silent] : lines) EXPECT_EQ(IsSilentCommandLine(line), silent) << line;
-  const char* plain[] = {"/opt/b/brevanto", "-s"};
-  EXPECT_EQ(JoinCommandLine(2, plain), "/opt/b/brevanto -s");
+  for (const char* line : {"brevanto -s", "-s", "brevanto x-s"})
+    EXPECT_TRUE(IsSilentCommandLine(line)) << line;
+  for (const char* line :
+       {"brevanto -sx", "brevanto -s ", "brevanto -S", "brevanto -s -x", "s", ""})
+    EXPECT_FALSE(IsSilentCommandLine(line)) << line;
   // An argument with a blank is quoted, so "a -s" as one argument is not silent.
-  const char* quoted[] = {"/opt/b/brevanto", "a -s"};
-  EXPECT_EQ(JoinCommandLine(2, quoted), "/opt/b/brevanto \"a -s\"");
-  const char* empty[] = {"brevanto", ""};
-  EXPECT_EQ(JoinCommandLine(2, empty), "brevanto \"\"");
+  const std::pair<const char*, const char*> args[] = {{"-s", "/opt/b/brevanto -s"},
+                                                      {"a -s", "/opt/b/brevanto \"a -s\""},
+                                                      {"", "/opt/b/brevanto \"\""}};
+  for (const auto& [arg, line] : args) {
+    const char* argv[] = {"/opt/b/brevanto", arg};
+    EXPECT_EQ(JoinCommandLine(2, argv), line);
+  }
 
   // Hidden only on a later silent start with plans; no plan: the first-use routine.
   EXPECT_EQ(DecideStartWindow(true, 0, 2), StartWindow::kHide);
@@ -86,11 +54,10 @@ TEST(StartModeTest, SilentFlagCommandLineAndWindowDecision) {
   EXPECT_EQ(PlanCount(), 0);
 }
 
-// One data folder, start after start: refused while another initialises,
-// given up while an exiting one stays, refused with a message while another
-// user's runs; then a first start that waits for an exiting instance, a
-// second start that shows the first and ends, and a start after the first
-// was killed; lock files planted in the shared folder stop nobody.
+// Start after start on one data folder: refused while another initialises,
+// while an exiting one stays, while another user's runs; a first start that
+// waits for an exiting one, a second that shows the first, a start after a
+// kill; planted lock files stop nobody.
 TEST(StartupTest, GateRefusesWaitsAndShowsOneInstance) {
   bvtest::ProgramWorld w;
   w.data.ApplyEnvironment(false);
@@ -99,24 +66,24 @@ TEST(StartupTest, GateRefusesWaitsAndShowsOneInstance) {
   auto has = [&](const std::string& name, const std::string& line) {
     return ("\n" + bvtest::ReadNative(trace(name))).find("\n" + line + "\n") != std::string::npos;
   };
-  auto start = [&](const std::string& name, const QStringList& args = {},
-                   std::vector<std::pair<std::string, std::string>> extra = {}) {
+  auto start = [&](const std::string& name, const QStringList& args = {}, bvtest::Env extra = {}) {
     extra.emplace_back("BREVANTO_TRACE_LOG", trace(name));
     return w.Start(extra, args, false, false);
   };
-  auto endsWithZero = [](QProcess* p) {
-    return p->waitForFinished(60000) && p->exitStatus() == QProcess::NormalExit &&
-           p->exitCode() == 0;
+  auto endsWithZero = [](QProcess* p) { return bvtest::ProgramWorld::EndsWithZero(p); };
+  auto runOnce = [] {
+    return plat::GetProfileInt(GetInternalSettingsPath(), "General", "RunOnce", 1);
   };
   const std::string messages = w.data.MessageLog();
-  EXPECT_EQ(RunOnceValue(), 1);
+  EXPECT_EQ(runOnce(), 1);
   {
-    HeldLock initializing(plat::NamedMutexFile("BrevantoInitializing"));
-    ASSERT_TRUE(initializing.Held());
+    plat::NamedMutex initializing;
+    ASSERT_EQ(initializing.Create("BrevantoInitializing"), plat::MutexResult::kCreated);
     ASSERT_TRUE(endsWithZero(start("initializing")));
     EXPECT_EQ(bvtest::ReadNative(trace("initializing")), "refused-initializing\ninstance-exit\n");
-    initializing.Release();
-    HeldLock exiting(plat::NamedMutexFile("BrevantoExiting"));
+    initializing.Close();
+    plat::NamedMutex exiting;
+    ASSERT_EQ(exiting.Create("BrevantoExiting"), plat::MutexResult::kCreated);
     ASSERT_TRUE(endsWithZero(start("gives-up", {}, {{"BREVANTO_EXITING_TRIES", "3"}})));
     EXPECT_TRUE(has("gives-up", "refused-exiting"));
     EXPECT_FALSE(has("gives-up", "shown"));
@@ -142,21 +109,20 @@ TEST(StartupTest, GateRefusesWaitsAndShowsOneInstance) {
   const std::string planted = w.work.NativeOf("global/Brevanto-BrevantoIsRunning.lock");
   fs::remove(planted);
   fs::create_symlink("/etc/passwd", planted);
-  HeldLock exiting(plat::NamedMutexFile("BrevantoExiting"));
-  ASSERT_TRUE(exiting.Held());
+  plat::NamedMutex exiting;
+  ASSERT_EQ(exiting.Create("BrevantoExiting"), plat::MutexResult::kCreated);
   QProcess* first = start("first", {"-s"});
   ASSERT_TRUE(WaitFor([&] { return has("first", "waiting-exiting"); }));
   QThread::msleep(1000);
   EXPECT_FALSE(has("first", "shown"));
-  exiting.Release();
-  // The first start after installing, silent or not, shows the window and
-  // the first-use routine (traced just after it).
+  exiting.Close();
+  // The first start after installing, silent or not, shows the first-use routine.
   ASSERT_TRUE(WaitFor([&] { return has("first", "first-use"); }))
       << bvtest::ReadNative(trace("first"));
   for (const char* line : {"first-start", "start-silent", "shown"})
     EXPECT_TRUE(has("first", line)) << line;
   EXPECT_FALSE(has("first", "refused-another-user"));
-  EXPECT_EQ(RunOnceValue(), 0);
+  EXPECT_EQ(runOnce(), 0);
 
   // The first instance publishes its socket after showing.
   plat::InstanceBlock block(fs::canonical(BV_EXE_PATH).string());
@@ -169,9 +135,8 @@ TEST(StartupTest, GateRefusesWaitsAndShowsOneInstance) {
   EXPECT_EQ(first->state(), QProcess::Running);
   EXPECT_EQ(block.Count(), 1);  // the refused start took its count back
 
-  // Killed without exit processing (its count stays in the block), with a
-  // private lock file of another user planted: the next start runs; "-sx"
-  // is no silent flag.
+  // Killed (its count stays in the block), another user's private lock file
+  // planted: the next start runs.
   bvtest::ProgramWorld::Kill(first);
   fs::remove(planted);
   bvtest::WriteNative(planted, "");
@@ -182,8 +147,7 @@ TEST(StartupTest, GateRefusesWaitsAndShowsOneInstance) {
   EXPECT_TRUE(has("next", "start-normal"));
   for (const char* line : {"refused-running", "refused-another-user", "first-start"})
     EXPECT_FALSE(has("next", line)) << line;
-  // SIGHUP ends it as the exit command does, and exit processing gives
-  // back the count, the socket and the other-user mutex.
+  // SIGHUP ends it as the exit command does: the count, socket and mutex given back.
   ASSERT_TRUE(WaitFor([&] { return !block.GetWindowHandle().empty(); }));
   const std::string handle = block.GetWindowHandle();
   EXPECT_TRUE(plat::NamedMutexExists("Global\\BrevantoIsRunning"));

@@ -2,6 +2,7 @@
 
 #include <stdlib.h>
 
+#include <cctype>
 #include <filesystem>
 
 #include "support/TempDir.h"
@@ -12,26 +13,14 @@ namespace bvtest {
 
 namespace {
 
-const char* const kWorkFolders[] = {"run", "global", "data", "config"};
-
-std::string LowerVolumeFolder(char letter) {
-  const char lower =
-      static_cast<char>(letter >= 'A' && letter <= 'Z' ? letter - 'A' + 'a' : letter);
-  return std::string(1, lower) + "vol";
-}
-
 // Text of an "IncExc.ini" that includes each folder as one item of "group1".
 std::string IncludeFoldersRules(const std::vector<std::string>& folders) {
   std::string text =
-      "groups.inc.begin\ngroup.begin=group1\ngroup.text=My "
-      "folders\ngroup.pattern=\n";
-  for (const std::string& f : folders) {
+      "groups.inc.begin\ngroup.begin=group1\ngroup.text=My folders\ngroup.pattern=\n";
+  for (const std::string& f : folders)
     text += "item.begin\nitem.mask=" + f + "\nitem.desc=Sources\nitem.end\n";
-  }
-  text +=
-      "group.end\ngroups.end\ngroups.exc.begin\ngroups.end\ngroups.alw."
-      "begin\ngroups.end\n";
-  return text;
+  return text +
+         "group.end\ngroups.end\ngroups.exc.begin\ngroups.end\ngroups.alw.begin\ngroups.end\n";
 }
 
 }  // namespace
@@ -39,7 +28,8 @@ std::string IncludeFoldersRules(const std::vector<std::string>& folders) {
 DataFolder::DataFolder(std::string work, std::string volumes)
     : work_(std::move(work)), volumes_(std::move(volumes)) {
   std::error_code ec;
-  for (const char* sub : kWorkFolders) fs::create_directories(work_ + "/" + sub, ec);
+  for (const char* sub : {"run", "global", "data", "config"})
+    fs::create_directories(work_ + "/" + sub, ec);
   for (char letter : volumes_) fs::create_directories(Volume(letter), ec);
   // The runtime folder must be private, as the session's is.
   fs::permissions(work_ + "/run", fs::perms::owner_all, ec);
@@ -54,7 +44,7 @@ DataFolder::DataFolder(std::string work, std::string volumes)
 std::string DataFolder::Data(const std::string& rel) const { return work_ + "/data/" + rel; }
 
 std::string DataFolder::Volume(char letter) const {
-  return work_ + "/" + LowerVolumeFolder(letter);
+  return work_ + "/" + static_cast<char>(std::tolower(letter)) + "vol";
 }
 
 void DataFolder::WritePlan(const PlanFiles& plan) const {
@@ -70,7 +60,6 @@ void DataFolder::WritePlan(const PlanFiles& plan) const {
   WriteNative(Data(folder + "Plan.ini"), text);
   WriteNative(Data(folder + "IncExc.ini"), IncludeFoldersRules(plan.sources));
   WriteNative(Data(folder + "Devices.ini"), "[Disk Device]\nRootDir=" + plan.storePath + "\n");
-  if (!plan.uiIni.empty()) WriteNative(Data(folder + "UI.ini"), plan.uiIni);
 }
 
 void DataFolder::WritePlanList(const std::vector<uint32_t>& ids) const {
@@ -82,9 +71,8 @@ void DataFolder::WritePlanList(const std::vector<uint32_t>& ids) const {
 std::string DataFolder::LogText() const {
   std::string all;
   std::error_code ec;
-  for (const auto& entry : fs::directory_iterator(Data("log"), ec)) {
+  for (const auto& entry : fs::directory_iterator(Data("log"), ec))
     all += ReadNative(entry.path().string());
-  }
   return all;
 }
 
@@ -102,13 +90,8 @@ std::vector<std::pair<std::string, std::string>> DataFolder::Environment(bool tr
 }
 
 void DataFolder::ApplyEnvironment(bool trace) const {
-  for (const auto& [key, value] : Environment(trace)) {
-    if (value.empty()) {
-      unsetenv(key.c_str());
-    } else {
-      setenv(key.c_str(), value.c_str(), 1);
-    }
-  }
+  for (const auto& [key, value] : Environment(trace))
+    value.empty() ? unsetenv(key.c_str()) : setenv(key.c_str(), value.c_str(), 1);
 }
 
 }  // namespace bvtest

@@ -1,8 +1,7 @@
 // A data folder written by hand in the program's file formats, for tests and
-// benchmarks that start the real program: "plans.ini", and per plan
-// "PLAN\<id>\" with "Plan.ini", "IncExc.ini", "Devices.ini" and optionally
-// "UI.ini"; beside it a volume table (BREVANTO_VOLUMES) whose C: is "/" and
-// whose other letters are folders "<letter>vol" below the work folder.
+// benchmarks that start the real program ("plans.ini", and per plan
+// "PLAN\<id>\" with "Plan.ini", "IncExc.ini", "Devices.ini"), beside a volume
+// table whose C: is "/" and whose other letters are folders "<letter>vol".
 #pragma once
 #include <cstdint>
 #include <string>
@@ -21,14 +20,12 @@ struct PlanFiles {
   int versions = 3;
   bool enabled = true;
   bool firstBackupDone = false;  // false writes "InitDone=0": the first backup is still to do
-  std::string uiIni;             // "UI.ini" text; empty: none
 };
 
 class DataFolder {
  public:
   // work: an existing folder that takes "data", "run", "global", "config",
-  // the volume folders and the side files. volumes: the letters besides C:
-  // (each a fixed disk). The folders are made and the volume table written.
+  // the volume folders (volumes: fixed disks besides C:) and the side files.
   explicit DataFolder(std::string work, std::string volumes = "E");
 
   const std::string& Work() const { return work_; }
@@ -45,11 +42,9 @@ class DataFolder {
   // The activity log: every file of the "log" folder, concatenated.
   std::string LogText() const;
 
-  // The environment the program needs to run on this folder (offscreen Qt,
-  // lock folders, data folder, volume table, message log; the trace log when
-  // asked). An empty value means the variable is to be removed.
+  // The environment the program needs to run on this folder (the trace log
+  // when asked; an empty value: removed), and the same set in this process.
   std::vector<std::pair<std::string, std::string>> Environment(bool trace) const;
-  // Sets (or removes) those variables in this process.
   void ApplyEnvironment(bool trace) const;
 
  private:

@@ -37,15 +37,15 @@ FtpRelay::FtpRelay(uint16_t serverPort, uint64_t cutAfter)
 FtpRelay::~FtpRelay() {
   stop_ = true;
   if (listener_ >= 0) shutdown(listener_, SHUT_RDWR);
-  std::vector<std::thread> threads;
-  {
-    std::lock_guard<std::mutex> guard(threadsLock_);
-    threads.swap(threads_);
+  // Joined outside the lock (they may start more), then those started meanwhile.
+  for (int round = 0; round < 2; ++round) {
+    std::vector<std::thread> threads;
+    {
+      std::lock_guard<std::mutex> guard(threadsLock_);
+      threads.swap(threads_);
+    }
+    for (std::thread& t : threads) t.join();
   }
-  for (std::thread& t : threads) t.join();
-  // Threads started while the first ones were ending.
-  std::lock_guard<std::mutex> guard(threadsLock_);
-  for (std::thread& t : threads_) t.join();
   if (listener_ >= 0) close(listener_);
 }
 
@@ -68,8 +68,6 @@ std::string FtpRelay::Rewrite(const std::string& line) {
   if (fault_ == Fault::kWrongSize && line.rfind("213 ", 0) == 0) {
     return "213 " + std::to_string(std::stoull(line.substr(4)) + 1) + "\r\n";
   }
-  // The server's word that a transfer ended well becomes the reply of a
-  // server whose disk filled up while it wrote.
   if ((fault_ == Fault::kDiskFull || fault_ == Fault::kStorageExceeded) &&
       line.rfind("226 ", 0) == 0) {
     return fault_ == Fault::kDiskFull ? "452 Insufficient storage space\r\n"

@@ -1,8 +1,5 @@
-// A go-between on loopback in front of a real FTP server, for faults the
-// server does not make on its own: a server that accepts and never answers,
-// one whose size replies are one byte off, one whose disk fills up during a
-// transfer, and passive data connections cut after a number of bytes. Control lines pass through
-// unchanged otherwise.
+// A go-between on loopback in front of a real FTP server, for the faults the
+// server does not make on its own; otherwise control lines pass unchanged.
 #pragma once
 #include <atomic>
 #include <cstdint>
@@ -15,11 +12,11 @@ namespace bvtest {
 
 class FtpRelay {
  public:
-  // kMute: replies (and new greetings) are swallowed from then on.
+  // kMute: replies (and greetings) are swallowed; kWrongSize: size replies one
+  // byte off; kCutData: passive data connections cut after cutAfter bytes;
   // kDiskFull, kStorageExceeded: a transfer's closing "226" becomes 452, 552.
   enum class Fault { kNone, kMute, kWrongSize, kCutData, kDiskFull, kStorageExceeded };
 
-  // cutAfter: bytes a data connection carries before it is cut (kCutData).
   explicit FtpRelay(uint16_t serverPort, uint64_t cutAfter = 64 << 10);
   ~FtpRelay();
   FtpRelay(const FtpRelay&) = delete;
@@ -28,14 +25,12 @@ class FtpRelay {
   bool Ok() const { return listener_ >= 0; }
   uint16_t Port() const { return port_; }
   void SetFault(Fault fault) { fault_ = fault; }
-  // Data connections cut so far.
-  int Cuts() const { return cuts_; }
+  int Cuts() const { return cuts_; }  // data connections cut so far
 
  private:
   void Accept();
   void Control(int client);
   void Data(int listener, uint16_t serverPort);
-  // A server reply line as the client gets it.
   std::string Rewrite(const std::string& line);
   void Start(std::thread thread);
 

@@ -3,9 +3,11 @@
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <sstream>
+#include <vector>
 
 #include "support/Loopback.h"
 
@@ -50,8 +52,7 @@ FtpServer::FtpServer(bool tls) : tls_(tls) {
          << "else printf 'auth_ok:-1\\nend\\n'; fi\n";
   WriteNative(dir_.NativeOf("auth.sh"), script.str());
   chmod(dir_.NativeOf("auth.sh").c_str(), 0755);
-  const std::string socket = dir_.NativeOf("auth.sock");
-  const std::string authScript = dir_.NativeOf("auth.sh");
+  const std::string socket = dir_.NativeOf("auth.sock"), authScript = dir_.NativeOf("auth.sh");
   const char* authArgs[] = {kAuthd, "-s", socket.c_str(), "-r", authScript.c_str(), nullptr};
   if (!Spawn(authArgs, &authd_)) {
     reason_ = "pure-authd did not start";
@@ -85,27 +86,25 @@ bool FtpServer::Spawn(const char* const argv[], pid_t* pid) {
 bool FtpServer::Start() {
   const std::string bind = "127.0.0.1," + std::to_string(port_);
   const std::string login = "extauth:" + dir_.NativeOf("auth.sock");
-  // No anonymous login, no syslog, no name look-ups, uid 65534 allowed,
-  // listings of up to 100,000 entries (the default stops at 10,000).
-  const char* args[] = {kFtpd,  "-S", bind.c_str(), "-l", login.c_str(), "-E",       "-f",
-                        "none", "-H", "-u",         "1",  "-L",          "100000:5", nullptr};
   const std::string cert = dir_.NativeOf("cert.pem");
-  // Encrypted only: logins and transfers in clear are refused.
-  const char* tlsArgs[] = {kFtpd,      "-S",   bind.c_str(), "-l", login.c_str(), "-E",
-                           "-f",       "none", "-H",         "-u", "1",           "-L",
-                           "100000:5", "-Y",   "3",          "-2", cert.c_str(),  nullptr};
-  return Spawn(tls_ ? tlsArgs : args, &ftpd_) && WaitUntilListening(port_, ftpd_, 10);
+  // No anonymous login, no syslog, no name look-ups, uid 65534 allowed,
+  // listings of up to 100,000 entries (the default stops at 10,000); with
+  // TLS, logins and transfers in clear are refused.
+  std::vector<const char*> args = {kFtpd,  "-S", bind.c_str(), "-l", login.c_str(), "-E",      "-f",
+                                   "none", "-H", "-u",         "1",  "-L",          "100000:5"};
+  if (tls_) args.insert(args.end(), {"-Y", "3", "-2", cert.c_str()});
+  args.push_back(nullptr);
+  return Spawn(args.data(), &ftpd_) && WaitUntilListening(port_, ftpd_, 10);
 }
 
 bool FtpServer::MakeCertificate() {
   const std::string cert = dir_.NativeOf("cert.pem");
+  const std::string q = "'" + cert;  // quoted paths: q + ".key'"
   const std::string command =
-      "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=localhost"
-      " -keyout '" +
-      cert + ".key' -out '" + cert +
-      ".crt' >/dev/null 2>&1"
-      " && cat '" +
-      cert + ".key' '" + cert + ".crt' > '" + cert + "'";
+      "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "
+      "/CN=localhost -keyout " +
+      q + ".key' -out " + q + ".crt' >/dev/null 2>&1 && cat " + q + ".key' " + q + ".crt' > " + q +
+      "'";
   return std::system(command.c_str()) == 0 && chmod(cert.c_str(), 0600) == 0;
 }
 
@@ -125,9 +124,7 @@ std::string FtpServer::NativeOf(const std::string& serverPath) const {
 
 int FtpServer::Logins() const {
   const std::string log = ReadNative(dir_.NativeOf("logins"));
-  int n = 0;
-  for (char c : log) n += c == '\n';
-  return n;
+  return static_cast<int>(std::count(log.begin(), log.end(), '\n'));
 }
 
 FtpSettings FtpServer::Settings(const std::string& sub) const {

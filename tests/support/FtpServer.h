@@ -1,9 +1,7 @@
-// A real FTP server (pure-ftpd) on loopback for the tests, started on a free
-// port with its own configuration in a temporary folder. Its one user logs in
-// to the home folder "/bvuser/"; the server's "/" is not writable for it. An
-// authentication helper checks the password and writes one line per login to
-// a log, so tests can count logins. The server runs as its own process group
-// and is stopped with the object.
+// A real FTP server (pure-ftpd) on loopback, on a free port with its own
+// configuration in a temporary folder. Its one user logs in to "/bvuser/"
+// (the server's "/" is not writable for it); every login is counted. The
+// server and its sessions are stopped with the object.
 #pragma once
 #include <sys/types.h>
 
@@ -32,20 +30,16 @@ class FtpServer {
   const std::string& Reason() const { return reason_; }
   uint16_t Port() const { return port_; }
 
-  // Stops the server (every session with it) and starts it again on the same
-  // port; Start alone after Stop.
+  // Stops the server (every session with it); Start brings it back on the
+  // same port; ChangeCertificate restarts it with a new key.
   void Stop();
   bool Start();
-
-  // Makes a new self-signed certificate (a new key) and restarts with it.
   bool ChangeCertificate();
 
   // The native path of a server path ("/bvuser/a.txt").
   std::string NativeOf(const std::string& serverPath) const;
-  // Logins accepted so far.
-  int Logins() const;
-  // Settings that reach the user's home folder + sub ("store/" gives the
-  // root "/bvuser/store/").
+  int Logins() const;  // accepted so far
+  // Settings whose root is the user's home folder + sub ("/bvuser/" + sub).
   FtpSettings Settings(const std::string& sub) const;
 
  private:

@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 #include <vector>
 
@@ -25,21 +24,9 @@ constexpr const char* kKeygen = "/usr/bin/ssh-keygen";
 std::vector<pid_t> Descendants(pid_t pid) {
   std::vector<pid_t> found = {pid};
   for (size_t i = 0; i < found.size(); ++i) {
-    std::error_code ec;
-    for (const auto& e : fs::directory_iterator("/proc", ec)) {
-      const std::string name = e.path().filename().string();
-      if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-      std::ifstream stat(e.path() / "stat");
-      std::string line;
-      std::getline(stat, line);
-      const size_t close = line.rfind(')');
-      if (close == std::string::npos) continue;
-      std::istringstream rest(line.substr(close + 2));
-      char state = 0;
-      pid_t parent = 0;
-      rest >> state >> parent;
-      if (parent == found[i]) found.push_back(static_cast<pid_t>(std::stoi(name)));
-    }
+    const std::string task = std::to_string(found[i]);
+    std::istringstream children(ReadNative("/proc/" + task + "/task/" + task + "/children"));
+    for (pid_t child = 0; children >> child;) found.push_back(child);
   }
   return found;
 }
@@ -123,11 +110,9 @@ std::string SshServer::Fingerprint() const {
   const std::string command =
       std::string(kKeygen) + " -l -E sha256 -f '" + dir_.NativeOf("host_key.pub") + "'";
   FILE* pipe = popen(command.c_str(), "r");
-  if (pipe == nullptr) return {};
   char line[512] = {};
-  const bool read = fgets(line, sizeof line, pipe) != nullptr;
-  pclose(pipe);
-  if (!read) return {};
+  if (pipe == nullptr || fgets(line, sizeof line, pipe) == nullptr) line[0] = 0;
+  if (pipe != nullptr) pclose(pipe);
   std::istringstream fields(line);  // "256 SHA256:... comment (ED25519)"
   std::string bits, fingerprint;
   fields >> bits >> fingerprint;
@@ -137,9 +122,7 @@ std::string SshServer::Fingerprint() const {
 int SshServer::Logins() const {
   const std::string log = ReadNative(dir_.NativeOf("sshd.log"));
   int n = 0;
-  for (size_t at = log.find("Accepted publickey"); at != std::string::npos;
-       at = log.find("Accepted publickey", at + 1))
-    ++n;
+  for (size_t at = 0; (at = log.find("Accepted publickey", at)) != std::string::npos; ++at) ++n;
   return n;
 }
 

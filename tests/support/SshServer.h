@@ -1,9 +1,7 @@
-// A real SSH server (OpenSSH's sshd) on loopback for the SFTP tests, started
-// on a free port with its own host key and configuration in a temporary
-// folder. The login is the user running the tests, by key: a client key made
-// here, found by the program in ClientHome()/.ssh (set HOME to it). No
-// chroot: server paths are this machine's paths, and the stores lie in
-// Home(). The server and every session it forked are stopped with the object.
+// A real SSH server (sshd) on loopback for the SFTP tests, on a free port with
+// its own host key and configuration in a temporary folder. The login is the
+// user running the tests, by the key in ClientHome()/.ssh (set HOME to it).
+// Server paths are this machine's paths. Stopped with every session.
 #pragma once
 #include <sys/types.h>
 
@@ -28,21 +26,16 @@ class SshServer {
   uint16_t Port() const { return port_; }
 
   // Stops the server (every session with it); Start brings it back on the
-  // same port.
+  // same port; ChangeHostKey restarts it with a new host key.
   void Stop();
   bool Start();
-  // Makes a new host key and restarts with it.
   bool ChangeHostKey();
-  // The host key's fingerprint as "SHA256:BASE64".
-  std::string Fingerprint() const;
+  std::string Fingerprint() const;  // "SHA256:BASE64"
 
-  // The native folder the stores lie in (server paths are the same).
+  // The folder the stores lie in, and one to use as HOME (it holds the key).
   std::string Home() const { return dir_.NativeOf("home"); }
-  // A folder to use as HOME: it holds .ssh/id_ed25519, the key the server
-  // takes.
   std::string ClientHome() const { return dir_.NativeOf("client"); }
-  // Logins accepted so far.
-  int Logins() const;
+  int Logins() const;  // accepted so far
   // Settings that reach Home() + "/" + sub, with the host key trusted.
   FtpSettings Settings(const std::string& sub) const;
 
