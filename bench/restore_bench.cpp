@@ -257,19 +257,26 @@ void BM_RestoreListing(benchmark::State& state) {
         lslPeak = ToolPeakMb({"ls", "-lR", storeNative}, w + "/peak.txt");
       }
 
-      ResetPeak();
-      const double cpuBefore = ThreadCpu();
-      auto start = Clock::now();
-      {
+      // Every folder of the store listed, with sizes and dates or names only.
+      auto listAll = [&](bool namesOnly) {
         std::unique_ptr<StoreAccess> access = MakeStoreAccess(store);
         std::unique_ptr<CVersionFolder> all = ListProtectedFolders(*access, store);
         std::vector<CVersionFolder*> stack{all.get()};
         while (all && !stack.empty()) {
           CVersionFolder* f = stack.back();
           stack.pop_back();
-          ok = ListVersionFolder(*access, store.separator, f) && ok;
+          ok = (namesOnly ? ListVersionNames(*access, store.separator, f)
+                          : ListVersionFolder(*access, store.separator, f)) &&
+               ok;
           for (auto& sub : f->folders) stack.push_back(sub.get());
         }
+        return all;
+      };
+      ResetPeak();
+      const double cpuBefore = ThreadCpu();
+      auto start = Clock::now();
+      {
+        std::unique_ptr<CVersionFolder> all = listAll(false);
         t = Seconds(start);
         if (round > 0) wholeCpu = std::min(wholeCpu, ThreadCpu() - cpuBefore);
         if (!all) ok = false;
@@ -279,18 +286,8 @@ void BM_RestoreListing(benchmark::State& state) {
       if (round > 0 && t < wholeSeconds) wholeSeconds = t, wholePeak = PeakMb();
 
       const double namesBefore = ThreadCpu();
-      {
-        std::unique_ptr<StoreAccess> access = MakeStoreAccess(store);
-        std::unique_ptr<CVersionFolder> all = ListProtectedFolders(*access, store);
-        std::vector<CVersionFolder*> stack{all.get()};
-        while (all && !stack.empty()) {
-          CVersionFolder* f = stack.back();
-          stack.pop_back();
-          ok = ListVersionNames(*access, store.separator, f) && ok;
-          for (auto& sub : f->folders) stack.push_back(sub.get());
-        }
-        if (round > 0) namesCpu = std::min(namesCpu, ThreadCpu() - namesBefore);
-      }
+      if (std::unique_ptr<CVersionFolder> names = listAll(true); round > 0)
+        namesCpu = std::min(namesCpu, ThreadCpu() - namesBefore);
 
       ResetPeak();
       start = Clock::now();
