@@ -304,6 +304,11 @@ TEST_F(WizardTest, FinishingNewAndChangedPlansAlsoOnFtp) {
   EXPECT_EQ(plan->DestinationRoot(), "/bvuser/wiz/");
   EXPECT_TRUE(RunUntil([&] { return fs::exists(server.NativeOf("/bvuser/wiz/Brevanto.dat")); }));
   EXPECT_EQ(Profile(plan->GetPlanFolder() + "Devices.ini", "FTP Device", "Server"), "127.0.0.1");
+  // The password stays in "Devices.ini" alone; changing the plan finds it there.
+  EXPECT_EQ(Profile(plan->GetPlanFolder() + "UI.ini", "BackupDestination", "Password"), "<none>");
+  std::string working;
+  ASSERT_TRUE(BeginAnswers(plan->Id(), &working));
+  EXPECT_EQ(ReadFtpAnswers(working).password, bvtest::FtpServer::kPassword);
   c = BeginPlanChange(first);
   EXPECT_TRUE(CompletePlanChange(list, first, c, ftpAnswers("First", server.Settings("moved/")),
                                  extensions_, true));
