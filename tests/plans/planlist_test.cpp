@@ -8,7 +8,6 @@
 #include <sstream>
 #include <thread>
 
-#include "common/ActivityLog.h"
 #include "engine/CTask.h"
 #include "engine/PlanList.h"
 #include "support/EventCollector.h"
