@@ -1,5 +1,4 @@
-// The engine-event pump on a real Qt event loop (offscreen), the activity
-// log written beside it, and work deferred with RunSoon.
+// The engine-event pump and the activity log on a real Qt event loop; RunSoon.
 #include <gtest/gtest.h>
 
 #include <QApplication>

@@ -1,5 +1,4 @@
-// The wizard's FTP connection test dialog against real servers on loopback
-// (skips when none can be started), its timer driven by a manual clock.
+// The wizard's FTP connection test against real servers on loopback.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
