@@ -10,7 +10,8 @@
 //                   second); all must arrive; time until the last, beside
 //                   `cp -r` copying the same files in the same run (ratio_to_cp,
 //                   and ratio_past_wait_to_cp without the designed 4.5 s
-//                   wait), and at the working thread's scheduling class
+//                   wait; ratio_after_writes_to_cp: from the last write on),
+//                   and at the working thread's scheduling class
 //                   (SCHED_BATCH, nice 19: low_cp_s, ratio_to_low_cp); the
 //                   program's CPU per protected file against cp's
 //                   (cpu_ratio_to_cp)
@@ -357,6 +358,9 @@ void BM_Burst(benchmark::State& state) {
     state.counters["ratio_to_low_cp"] = lowCpSeconds > 0 ? total / lowCpSeconds : 0;
     state.counters["cpu_ratio_to_cp"] = cpCpu > 0 ? cpu / cpCpu : 0;
     state.counters["ratio_to_cp"] = cpSeconds > 0 ? total / cpSeconds : 0;
+    // What the user waits once the burst is written, against cp of the same files.
+    state.counters["ratio_after_writes_to_cp"] =
+        cpSeconds > 0 ? std::max(0.0, total - writeSeconds) / cpSeconds : 0;
     state.counters["ratio_past_wait_to_cp"] =
         cpSeconds > 0 ? std::max(0.0, total - kDesignedWait) / cpSeconds : 0;
     state.counters["cpu_ms_per_file"] = cpu * 1000.0 / static_cast<double>(count);
