@@ -4,6 +4,7 @@
 #pragma once
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <initializer_list>
 #include <mutex>
 #include <string>
@@ -22,11 +23,14 @@ class EventWaiter : public CBaseClass {
   }
   ~EventWaiter() override { DisconnectAll(); }
   void OnEvent(CMEvent* source, const EventData& e) override {
-    std::lock_guard<std::mutex> g(lock_);
-    sources_.push_back(source);
-    events_.push_back(e);
-    if (order_) order_->push_back(tag_);
-    changed_.notify_all();
+    {
+      std::lock_guard<std::mutex> g(lock_);
+      sources_.push_back(source);
+      events_.push_back(e);
+      if (order_) order_->push_back(tag_);
+      changed_.notify_all();
+    }
+    if (onEvent) onEvent(e);
   }
   std::vector<EventData> Events() {
     std::lock_guard<std::mutex> g(lock_);
@@ -63,6 +67,7 @@ class EventWaiter : public CBaseClass {
     std::unique_lock<std::mutex> g(lock_);
     return changed_.wait_for(g, std::chrono::minutes(1), [&] { return events_.size() >= n; });
   }
+  std::function<void(const EventData&)> onEvent;  // called after recording; set while none flow
   void Clear() {
     std::lock_guard<std::mutex> g(lock_);
     events_.clear();
