@@ -2,7 +2,6 @@
 // walks over its sources and the rules settled per folder; real plans, files and threads.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <future>

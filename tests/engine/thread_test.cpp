@@ -10,7 +10,6 @@
 #include <chrono>
 #include <condition_variable>
 #include <functional>
-#include <future>
 #include <list>
 #include <memory>
 #include <mutex>
@@ -18,7 +17,6 @@
 #include <vector>
 
 #include "EventWaiter.h"
-#include "common/CThread.h"
 #include "common/EngineEvents.h"
 #include "engine/CTask.h"
 #include "engine/CWorkingThread.h"
@@ -86,57 +84,6 @@ class TestTask : public CTask {
   int64_t dueAfterRun_;
 };
 
-class BodyThread : public CThread {
- public:
-  explicit BodyThread(std::function<void()> body, std::promise<void>* gone = nullptr)
-      : body_(std::move(body)), gone_(gone) {}
-  ~BodyThread() override {
-    if (gone_) gone_->set_value();
-  }
-
- protected:
-  void Run() override { body_(); }
-
- private:
-  std::function<void()> body_;
-  std::promise<void>* gone_;
-};
-
-// A thread runs once, on its own thread, at the lowest priority when asked; auto-delete is safe.
-TEST(ThreadBase, RunsOnceOnItsOwnThreadAtTheLowestPriorityWhenAsked) {
-  std::thread::id bodyThread;
-  int policy = -1, nice = -100;
-  BodyThread t([&] {
-    bodyThread = std::this_thread::get_id();
-    policy = sched_getscheduler(0);
-    nice = getpriority(PRIO_PROCESS, static_cast<id_t>(gettid()));
-  });
-  ASSERT_EQ(t.Start(true), 0);
-  t.Join();
-  EXPECT_NE(bodyThread, std::this_thread::get_id());
-  EXPECT_NE(bodyThread, std::thread::id());
-  EXPECT_TRUE(policy == SCHED_IDLE || nice == 19) << policy << " " << nice;
-  EXPECT_NE(sched_getscheduler(0), SCHED_IDLE) << "the caller keeps its priority";
-  EXPECT_FALSE(t.IsRunning());
-  EXPECT_EQ(t.Start(), 1) << "a thread object starts once";
-
-  // Auto-delete: a body held until after Start, then bodies that may end before it returns.
-  for (int i = 0; i < 50; ++i) {
-    std::promise<void> gone, release;
-    std::future<void> goneFuture = gone.get_future();
-    std::shared_future<void> released = release.get_future().share();
-    auto* self = new BodyThread(
-        [released, i] {
-          if (i == 0) released.wait();
-        },
-        &gone);
-    self->SetAutoDelete(true);
-    ASSERT_EQ(self->Start(i == 0), 0);
-    release.set_value();
-    goneFuture.wait();
-  }
-}
-
 // The queue orders by due time, refuses a queued unique key, deletes what it drops.
 TEST(TaskQueue, OrderUniqueKeysRemovalAndWhatAPassRuns) {
   RunLog log;
@@ -187,20 +134,28 @@ TEST(TaskQueue, OrderUniqueKeysRemovalAndWhatAPassRuns) {
   EXPECT_FALSE(task->Forced());
 }
 
-// Due tasks run on time on the worker's thread; it stops when told or destroyed, or auto-deletes.
+// Due tasks run on time on the worker's thread (the lowest priority when asked); it starts once,
+// stops when told or destroyed, and auto-deletes even when its body ends before Start returns.
 TEST(WorkingThread, RunsDueTasksOnTimeOnItsThreadAndStopsWhenToldOrDestroyed) {
   auto msOfSecond = [] {
     using namespace std::chrono;
     return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count() % 1000;
   };
-  for (const std::string way : {"stop and join", "stop during a run", "auto-delete", "destroy"}) {
+  for (const std::string way : {"stop and join", "stop during a run", "destroy"}) {
     SCOPED_TRACE(way);
     RunLog log;
     auto* worker = new CWorkingThread(nullptr);
-    const int64_t due = way == "auto-delete" ? plat::Now() + 100000 : plat::Now() - 1;
+    const int64_t due = plat::Now() - 1;
     auto* task = new TestTask(&log, 1, due, true, way == "stop during a run" ? kFarAway : due);
     std::vector<int64_t> late;  // written on the worker's thread, read after Join
-    if (way == "stop during a run") task->onRun = [worker] { worker->SetStop(); };
+    int policy = -1, nice = -100;
+    if (way == "stop during a run") {
+      task->onRun = [&] {
+        policy = sched_getscheduler(0);
+        nice = getpriority(PRIO_PROCESS, static_cast<id_t>(gettid()));
+        worker->SetStop();
+      };
+    }
     if (way == "stop and join") {
       // 300 ms into a second: polls every 500 ms from there would be 300 ms late.
       while (msOfSecond() < 300 || msOfSecond() > 320) plat::SleepMs(2);
@@ -225,12 +180,9 @@ TEST(WorkingThread, RunsDueTasksOnTimeOnItsThreadAndStopsWhenToldOrDestroyed) {
       worker->Join();
       EXPECT_EQ(log.deleted, 1) << "a task out of the queue at the stop is not queued again";
       EXPECT_EQ(worker->Queue().Count(), 0u);
-    } else if (way == "auto-delete") {
-      worker->SetAutoDelete(true);
-      worker->SetStop();
-      log.WaitFor([](RunLog& l) { return l.deleted == 1; });  // with its queue and task
-      EXPECT_TRUE(log.order.empty());
-      continue;
+      EXPECT_TRUE(policy == SCHED_IDLE || nice == 19) << policy << " " << nice;
+      EXPECT_NE(sched_getscheduler(0), SCHED_IDLE) << "the caller keeps its priority";
+      EXPECT_EQ(worker->Start(), 1) << "a thread object starts once";
     } else {
       log.WaitFor([](RunLog& l) { return !l.order.empty(); });
     }
@@ -238,6 +190,15 @@ TEST(WorkingThread, RunsDueTasksOnTimeOnItsThreadAndStopsWhenToldOrDestroyed) {
     delete worker;
     EXPECT_EQ(log.order.size(), runs);
     EXPECT_EQ(log.deleted, 1);
+  }
+  RunLog quick;  // auto-deleting workers told to stop before they start
+  for (int i = 1; i <= 50; ++i) {
+    auto* worker = new CWorkingThread(nullptr);
+    worker->Queue().Add(new TestTask(&quick, 1, kFarAway));
+    worker->SetAutoDelete(true);
+    worker->SetStop();
+    ASSERT_EQ(worker->Start(i % 2), 0);
+    quick.WaitFor([i](RunLog& l) { return l.deleted == i; });  // with its queue and task
   }
 }
 
@@ -316,31 +277,6 @@ TEST(Channel, PublishesInOrderWhileSubscribersComeGoAndEditIt) {
   EXPECT_EQ(never.Count(), 0u) << "the rest of that publish is dropped";
   EXPECT_EQ(never.ChannelCount(), 0u);
   EXPECT_EQ(killer.ChannelCount(), 0u);
-}
-
-// PostEvent picks the global channel by the posting thread; other channels never reach it.
-TEST(GlobalChannels, PostEventPicksTheChannelByThread) {
-  SetUiThread();
-  EXPECT_EQ(GetUiThread(), plat::CurrentThreadId());
-  CMessageReciever receiver;
-  EXPECT_EQ(receiver.ChannelCount(), 2u);
-  PostEvent(kEvPlanEnabled, {}, 4, {}, {}, 9);
-  std::thread([] { PostEvent(kEvFileCopied, "C:\\x", 4, "E:\\Latest\\C\\x"); }).join();
-  const EventData built(kEvPlanDeleted, "Old", 6, {}, {}, 0);
-  std::thread([&] { PostEventRecord(built); }).join();
-  CMEvent newFile("NewFile");  // the change monitor's own channels never reach it
-  Publish(&newFile, &built);
-  CMEvent* src = nullptr;
-  EventData e;
-  ASSERT_EQ(receiver.Count(), 3u);
-  for (const auto& [channel, code] : {std::pair{&UiChannel(), kEvPlanEnabled},
-                                      {&WorkerChannel(), kEvFileCopied},
-                                      {&WorkerChannel(), kEvPlanDeleted}}) {
-    ASSERT_TRUE(receiver.Pop(&src, &e));
-    EXPECT_EQ(src, channel);
-    EXPECT_EQ(e.code, code);
-  }
-  EXPECT_FALSE(receiver.Pop(&src, &e));
 }
 
 // Blocks inside OnEvent until released, to hold a publish open.
