@@ -4,12 +4,10 @@
 #include <time.h>
 
 #include <filesystem>
-#include <map>
 #include <string>
 #include <vector>
 
 #include "common/ActivityLog.h"
-#include "platform/Clock.h"
 #include "support/TempDir.h"
 
 namespace fs = std::filesystem;
@@ -26,69 +24,50 @@ std::string Today() {
   return buf;
 }
 
-class ActivityLogTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    plans_[1] = {"Documents", 3, 5, "E:\\Backup", 1, "", ""};
-    plans_[2] = {"Continuous", 1, 3, "F:\\Store", 1, "", ""};
-    plans_[3] = {"On USB", 4, 2, "G:\\", 2, "Ultra Fit", "Acme"};
-    SetPlanInfoProvider([this](uint32_t id, PlanInfoForLog* info) {
-      auto it = plans_.find(id);
-      if (it == plans_.end()) return false;
-      *info = it->second;
-      return true;
-    });
-    ASSERT_TRUE(log_.SetLogFolder(dir_.SystemOf("data\\log")));
-  }
-  void TearDown() override { SetPlanInfoProvider(nullptr); }
-
-  std::string LogNative(const std::string& name) { return dir_.NativeOf("data/log/" + name); }
-
-  bvtest::TempDir dir_;
-  CLogSet log_;
-  std::map<uint32_t, PlanInfoForLog> plans_;
-};
-
 // Records end in CR CR LF and fill the day's files in turn, a record crossing the limit whole.
-TEST_F(ActivityLogTest, RecordsGoToTheDaysFilesInTurn) {
+TEST(ActivityLog, RecordsGoToTheDaysFilesInTurn) {
+  bvtest::TempDir dir;
+  CLogSet log;
+  ASSERT_TRUE(log.SetLogFolder(dir.SystemOf("data\\log")));
+  auto logNative = [&](const std::string& name) { return dir.NativeOf("data/log/" + name); };
   const std::string day = Today();
-  EXPECT_EQ(log_.LogFolder(), dir_.SystemOf("data\\log") + "\\");
-  ASSERT_TRUE(log_.AppendRecord("line one\nline two"));
-  EXPECT_EQ(log_.CurrentFile(), log_.LogFolder() + day + "_1.log");
-  bvtest::WriteNative(LogNative(day + "_2.log"), "");
-  bvtest::WriteNative(LogNative(day + "_3.log"), "");
-  ASSERT_TRUE(log_.AppendRecord("b\n"));
-  EXPECT_EQ(bvtest::ReadNative(LogNative(day + "_1.log")), "line one\r\nline two\r\r\nb\r\n\r\r\n");
+  EXPECT_EQ(log.LogFolder(), dir.SystemOf("data\\log") + "\\");
+  ASSERT_TRUE(log.AppendRecord("line one\nline two"));
+  EXPECT_EQ(log.CurrentFile(), log.LogFolder() + day + "_1.log");
+  bvtest::WriteNative(logNative(day + "_2.log"), "");
+  bvtest::WriteNative(logNative(day + "_3.log"), "");
+  ASSERT_TRUE(log.AppendRecord("b\n"));
+  EXPECT_EQ(bvtest::ReadNative(logNative(day + "_1.log")), "line one\r\nline two\r\r\nb\r\n\r\r\n");
 
   const std::string big(CLogSet::kMaxFileSize - 10, 'x');
-  bvtest::WriteNative(LogNative(day + "_3.log"), big);
-  bvtest::WriteNative(LogNative("20000101_9.log"), "another day\r\n");  // not counted
+  bvtest::WriteNative(logNative(day + "_3.log"), big);
+  bvtest::WriteNative(logNative("20000101_9.log"), "another day\r\n");  // not counted
   CLogSet restarted;
-  ASSERT_TRUE(restarted.SetLogFolder(log_.LogFolder()));  // exists already, closing "\"
+  ASSERT_TRUE(restarted.SetLogFolder(log.LogFolder()));  // exists already, closing "\"
   ASSERT_TRUE(restarted.AppendRecord(std::string(100, 'r')));
-  EXPECT_EQ(bvtest::ReadNative(LogNative(day + "_3.log")), big + std::string(100, 'r') + "\r\r\n");
+  EXPECT_EQ(bvtest::ReadNative(logNative(day + "_3.log")), big + std::string(100, 'r') + "\r\r\n");
   ASSERT_TRUE(restarted.AppendRecord("next"));
-  EXPECT_EQ(bvtest::ReadNative(LogNative(day + "_4.log")), "next\r\r\n");
+  EXPECT_EQ(bvtest::ReadNative(logNative(day + "_4.log")), "next\r\r\n");
 
-  bvtest::WriteNative(LogNative(day + "_4.log"), std::string(CLogSet::kMaxFileSize, 'x'));
+  bvtest::WriteNative(logNative(day + "_4.log"), std::string(CLogSet::kMaxFileSize, 'x'));
   CLogSet again;
-  ASSERT_TRUE(again.SetLogFolder(log_.LogFolder()));
+  ASSERT_TRUE(again.SetLogFolder(log.LogFolder()));
   ASSERT_TRUE(again.AppendRecord("new"));
-  EXPECT_EQ(bvtest::ReadNative(LogNative(day + "_5.log")), "new\r\r\n");
-  EXPECT_EQ(fs::file_size(LogNative(day + "_4.log")), CLogSet::kMaxFileSize);
+  EXPECT_EQ(bvtest::ReadNative(logNative(day + "_5.log")), "new\r\r\n");
+  EXPECT_EQ(fs::file_size(logNative(day + "_4.log")), CLogSet::kMaxFileSize);
 
   // The open file deleted is made again; a folder in its place loses only that record.
-  fs::remove(LogNative(day + "_5.log"));
+  fs::remove(logNative(day + "_5.log"));
   ASSERT_TRUE(again.AppendRecord("again"));
-  EXPECT_EQ(bvtest::ReadNative(LogNative(day + "_5.log")), "again\r\r\n");
-  fs::remove(LogNative(day + "_5.log"));
-  fs::create_directory(LogNative(day + "_5.log"));
+  EXPECT_EQ(bvtest::ReadNative(logNative(day + "_5.log")), "again\r\r\n");
+  fs::remove(logNative(day + "_5.log"));
+  fs::create_directory(logNative(day + "_5.log"));
   EXPECT_FALSE(again.AppendRecord("lost"));
-  fs::remove(LogNative(day + "_5.log"));
+  fs::remove(logNative(day + "_5.log"));
   ASSERT_TRUE(again.AppendRecord("kept"));
-  EXPECT_EQ(bvtest::ReadNative(LogNative(day + "_5.log")), "kept\r\r\n");
-  bvtest::WriteNative(dir_.NativeOf("blocker"), "file");  // in the way of the folder
-  EXPECT_FALSE(CLogSet().SetLogFolder(dir_.SystemOf("blocker\\log")));
+  EXPECT_EQ(bvtest::ReadNative(logNative(day + "_5.log")), "kept\r\r\n");
+  bvtest::WriteNative(dir.NativeOf("blocker"), "file");  // in the way of the folder
+  EXPECT_FALSE(CLogSet().SetLogFolder(dir.SystemOf("blocker\\log")));
 }
 
 // Every event's record, escaped, and the events that write none.
@@ -164,26 +143,6 @@ TEST(LogRecord, ExactTextOfEveryRecordedEvent) {
                            "b\xe2\x80\xa8"
                            "c\xe2\x80\xa9\xc3\xa9"),
             "a\\u0085b\\u2028c\\u2029\xc3\xa9");
-}
-
-// A known plan's record under its current name, the time when written; nothing for others.
-TEST_F(ActivityLogTest, LogEventWritesTheRecordOfAKnownPlanWithTheTime) {
-  EXPECT_FALSE(log_.LogEvent(EventData(kEvFileCopied, "C:\\a", 99, "E:\\a", "", 0)));
-  EXPECT_FALSE(log_.LogEvent(EventData(kEvRunBegins, "Continuous", 2, "", "", 0)));
-  EXPECT_FALSE(log_.LogEvent(EventData(kEvPlanDeleted, "Documents", 1, "", "", 0)));
-  EXPECT_TRUE(fs::is_empty(dir_.NativeOf("data/log")));
-  const int64_t before = plat::Now();
-  ASSERT_TRUE(log_.LogEvent(EventData(kEvPlanEnabled, "Old name", 3, "", "", 0)));
-  const int64_t after = plat::Now();
-  const std::string got = bvtest::ReadNative(LogNative(Today() + "_1.log"));
-  bool matched = false;
-  for (int64_t t = before; t <= after && !matched; ++t)
-    matched =
-        got == "#Plan Enabled\r\nPlan Name = On USB\r\nTime = " + plat::AscTime(t) + "\r\n\r\r\n";
-  EXPECT_TRUE(matched) << got;
-
-  SetPlanInfoProvider(nullptr);
-  EXPECT_FALSE(log_.LogEvent(EventData(kEvPlanEnabled, "", 1, "", "", 0)));
 }
 
 }  // namespace

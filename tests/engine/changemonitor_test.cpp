@@ -166,9 +166,7 @@ TEST_F(ChangeMonitorTest, WalkPublishesNormalisedPathsAndStopsAtMalformedRecords
   EXPECT_EQ(seen.Texts(), (std::vector<std::string>{stored, "D:\\one.txt", "D:\\four.txt"}));
   EXPECT_EQ(seen.Events()[0].code, kEvFileWritten);
 
-  // The drive letter as reported, the rest as stored; doubled separators collapse, wildcards are
-  // names; relative, rooted, object-manager, device and zero-holding names are skipped; long-path
-  // prefixes go, shares stay; any other character passes unchanged.
+  // Letter as reported, rest as stored, one separator; foreign names skipped; shares kept.
   seen.Clear();
   const std::string odd = "D:\\\u00e4 \u65e5\u672c\\\U0001F600\t%*?.txt";
   ASSERT_TRUE(script_->Serve(

@@ -39,19 +39,16 @@ namespace {
 TEST(StoreNames, SplitsThePathIntoStoreFoldersStemAndExtension) {
   const struct {
     const char *root, *path;
-    char sep;
     const char *latestFolder, *stem, *extension;
   } cases[] = {
-      {"E:\\S\\", "C:\\Users\\a\\report.doc", '\\', "E:\\S\\Latest\\C\\Users\\a\\", "report",
-       "doc"},
-      {"E:\\S\\", "C:\\x\\a.b.doc", '\\', "E:\\S\\Latest\\C\\x\\", "a.b", "doc"},
-      {"E:\\S", "C:\\x\\Makefile", '\\', "E:\\S\\Latest\\C\\x\\", "Makefile", ""},
-      {"E:\\S\\", "C:\\odd:dir\\f.txt", '\\', "E:\\S\\Latest\\C\\odddir\\", "f", "txt"},
-      {"\\root\\", "C:\\Users\\a\\report.doc", '/', "/root/Latest/C/Users/a/", "report", "doc"},
+      {"E:\\S\\", "C:\\Users\\a\\report.doc", "E:\\S\\Latest\\C\\Users\\a\\", "report", "doc"},
+      {"E:\\S\\", "C:\\x\\a.b.doc", "E:\\S\\Latest\\C\\x\\", "a.b", "doc"},
+      {"E:\\S", "C:\\x\\Makefile", "E:\\S\\Latest\\C\\x\\", "Makefile", ""},
+      {"E:\\S\\", "C:\\odd:dir\\f.txt", "E:\\S\\Latest\\C\\odddir\\", "f", "txt"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.path);
-    const StoreNames n = MakeStoreNames(c.root, c.path, c.sep);
+    const StoreNames n = MakeStoreNames(c.root, c.path, '\\');
     EXPECT_EQ(n.latestFolder, c.latestFolder);
     std::string revision = c.latestFolder;
     EXPECT_EQ(n.revisionFolder, revision.replace(revision.find("Latest"), 6, "Revision"));
@@ -200,9 +197,7 @@ TEST_F(SimpleEngineTest, SweepsCopiesRotatesAndRecords) {
   EXPECT_EQ(StateOf("docs/report.doc"), kLogCopied);
   EXPECT_EQ(RevisionFiles("docs/report.doc"), (Names{"report(0004).doc", "report(0005).doc"}));
 
-  // Pending again while still its latest copy (written well before the copy,
-  // as a file found by a later walk): nothing rotates; a change of the same
-  // size is copied.
+  // Pending again while still its latest copy (written well before): nothing rotates.
   fs::last_write_time(env_.Src().NativeOf("docs/report.doc"),
                       fs::file_time_type::clock::now() - std::chrono::minutes(10));
   ASSERT_EQ(Backup("docs/report.doc"), 0);
@@ -281,8 +276,7 @@ TEST_F(SimpleEngineTest, FailuresTheReserveVanishedSourcesAndStops) {
   EXPECT_EQ(Stored("Latest", "f.txt"), big);
   EXPECT_EQ(plan_->SpaceWanted(), 0u);
 
-  // Gone before its copy: the rotation ran first, no latest copy; a folder in
-  // its place is no source either; a path the journal never knew gets no record.
+  // Gone before its copy (also a folder in its place): rotated, no latest copy, no failure.
   env_.Src().Write("noted.doc", "n");
   ASSERT_EQ(plan_->Database()->NoteChangedFile(Src("noted.doc")), 0u);
   fs::remove(env_.Src().NativeOf("f.txt"));
@@ -422,8 +416,7 @@ TEST_F(SimpleEngineTest, ChangesTheJournalCannotTakeAreReportedOnce) {
   for (int i = 0; i < 200; ++i) plan->NoteChangedFile(lost(i));
   const std::vector<EventData> said = reports(events);
   ASSERT_EQ(said.size(), 1u);
-  // The page the journal already holds takes a few; the report names the
-  // first change that found no room.
+  // The journal's last page takes a few; the report names the first change without room.
   int first = 0;
   LogRecord rec;
   while (first < 200 && ScratchEnv::RecordOf(plan.get(), lost(first), &rec)) ++first;
