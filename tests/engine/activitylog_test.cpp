@@ -108,7 +108,6 @@ TEST(LogRecord, ExactTextOfEveryRecordedEvent) {
       // A first backup's run is written by its scan's records, a continuous plan's not at all.
       {EventData(kEvRunBegins, "Docs", 1, kRunIsFirstBackup, "", 0), &plan, ""},
       {EventData(kEvRunBegins, "", 1, "", "", 0), &continuous, ""},
-      // Plan events and copies need their plan.
       {EventData(kEvFileFailed, "x", 1, "", "", 0), nullptr, ""},
       // Control characters are escaped in every field and in the plan's name.
       {EventData(kEvFileCopied, "C:\\inj\r\n#Plan Deleted\r\nx\t\x7f", 1, "E:\\L\\inj\r\n", "", 0),
@@ -116,7 +115,6 @@ TEST(LogRecord, ExactTextOfEveryRecordedEvent) {
        "#Backup File Success\nPlan Name = Do\\x0Acs\nTime = " + t +
            "\nSource Path = C:\\inj\\x0D\\x0A#Plan Deleted\\x0D\\x0Ax\\x09\\x7F"
            "\nDestination Path = E:\\L\\inj\\x0D\\x0A\n"},
-      // Problems are written with the plan when there is one.
       {EventData(kEvInvalidContent, "Line too long", 0, "C:\\x\\Ext.txt", "", 0), nullptr,
        "#Invalid Content\nTime = " + t + "\nDescription = Line too long\nFile = C:\\x\\Ext.txt\n"},
       {EventData(kEvDatabaseOpenFailed, "C:\\d\\Logging.dat", 1, "", "", 0), &plan,

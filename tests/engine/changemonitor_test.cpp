@@ -149,7 +149,6 @@ TEST_F(ChangeMonitorTest, WalkPublishesNormalisedPathsAndStopsAtMalformedRecords
   const std::string folder = env_.Src().SystemOf("MixedCase");
 
   ASSERT_EQ(StartMonitor(), 0);
-  EXPECT_EQ(monitor_.NewFileChannel()->Name(), "NewFile");
   EventWaiter seen({monitor_.NewFileChannel()});
   // A count beyond the buffer, a missing terminator and a too short tail end the walk.
   std::vector<uint8_t> b = Records({plat::ToUpper(stored)});
@@ -212,7 +211,6 @@ TEST_F(ChangeMonitorTest, RequestsLaunchReportsLostChangesAndFailures) {
   ASSERT_EQ(StartMonitor(), 0);
   EXPECT_TRUE(monitor_.IsStarted());
   EXPECT_EQ(StartMonitor(), 0) << "a second start changes nothing";
-  EXPECT_EQ(monitor_.LaunchChannel()->Name(), "Launch");
   EventWaiter seen({monitor_.LaunchChannel()});
   ASSERT_TRUE(script_->WaitUntil([&] { return script_->losses.empty(); }));
   ASSERT_TRUE(script_->WaitUntil([&] { return script_->launchPolls >= 5; }));

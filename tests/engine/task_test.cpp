@@ -200,7 +200,6 @@ TEST_F(TaskTest, JournalWalkCopiesSettledPendingRecords) {
   }
   other.Close();
 
-  // Stops the plan as soon as a file is copied.
   for (const char* name : {"s1.txt", "s2.txt", "s3.txt"}) {
     env_.Src().Write(name, name);
     Record(plan.get(), name, now - 10);
