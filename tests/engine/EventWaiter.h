@@ -4,6 +4,7 @@
 #pragma once
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <initializer_list>
 #include <mutex>
 #include <string>
@@ -21,20 +22,18 @@ class EventWaiter : public CBaseClass {
     for (CMEvent* c : channels) Subscribe(c, this);
   }
   ~EventWaiter() override { DisconnectAll(); }
-  void OnEvent(CMEvent* source, const EventData& e) override {
-    std::lock_guard<std::mutex> g(lock_);
-    sources_.push_back(source);
-    events_.push_back(e);
-    if (order_) order_->push_back(tag_);
-    changed_.notify_all();
+  void OnEvent(CMEvent*, const EventData& e) override {
+    {
+      std::lock_guard<std::mutex> g(lock_);
+      events_.push_back(e);
+      if (order_) order_->push_back(tag_);
+      changed_.notify_all();
+    }
+    if (onEvent) onEvent(e);
   }
   std::vector<EventData> Events() {
     std::lock_guard<std::mutex> g(lock_);
     return events_;
-  }
-  std::vector<CMEvent*> Sources() {
-    std::lock_guard<std::mutex> g(lock_);
-    return sources_;
   }
   size_t Count() { return Events().size(); }
   size_t CountOf(int32_t code) {
@@ -63,16 +62,15 @@ class EventWaiter : public CBaseClass {
     std::unique_lock<std::mutex> g(lock_);
     return changed_.wait_for(g, std::chrono::minutes(1), [&] { return events_.size() >= n; });
   }
+  std::function<void(const EventData&)> onEvent;  // called after recording; set while none flow
   void Clear() {
     std::lock_guard<std::mutex> g(lock_);
     events_.clear();
-    sources_.clear();
   }
 
  private:
-  std::mutex lock_;  // guards events_, sources_ and *order_
+  std::mutex lock_;  // guards events_ and *order_
   std::condition_variable changed_;
-  std::vector<CMEvent*> sources_;
   std::vector<EventData> events_;
   std::vector<int>* order_;
   int tag_;
