@@ -1,8 +1,8 @@
-// The real program started on a hand-written data folder, and waits for what
-// it does.
+// The real program started on a hand-written data folder, and waits for what it does.
 #pragma once
 #include <grp.h>
 #include <stdlib.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -21,6 +21,7 @@
 #include "history/CLoggingDatabase.h"
 #include "support/DataFolder.h"
 #include "support/QtApp.h"
+#include "support/ScopedEnv.h"
 #include "support/TempDir.h"
 
 namespace bvtest {
@@ -47,6 +48,14 @@ inline bool Holds(const std::string& native, const std::string& bytes) {
   return std::filesystem::exists(native) && ReadNative(native) == bytes;
 }
 
+// Detaches the mount on the folder at (if any) when it goes.
+struct Unmount {
+  std::string at;
+  ~Unmount() {
+    if (!at.empty()) umount2(at.c_str(), MNT_DETACH);
+  }
+};
+
 // The user an ordinary-user run of the program runs as.
 constexpr uid_t kNobodyUid = 65534;
 
@@ -59,10 +68,8 @@ inline void ChownTree(const std::string& top, uid_t uid) {
     if (lchown(it->path().c_str(), uid, uid) != 0) return;
 }
 
-// The program started on the data folder (its environment, the trace log on,
-// stderr to the folder's log) with extra variables (an empty value removes
-// one); null when it did not start. asNobody: as the user kNobodyUid. A crash
-// leaves a core (the core limit raised to the hard limit).
+// The program on the data folder with extra variables (empty: removed); null when it did not start.
+// asNobody: as kNobodyUid. A crash leaves a core.
 inline std::unique_ptr<QProcess> StartProgram(const DataFolder& data, const Env& extra = {},
                                               const QStringList& args = {}, bool asNobody = false,
                                               const std::string& exe = BV_EXE_PATH) {
@@ -88,38 +95,29 @@ inline std::unique_ptr<QProcess> StartProgram(const DataFolder& data, const Env&
   return p->waitForStarted(10000) ? std::move(p) : nullptr;
 }
 
-// One test's world: a work folder with the data folder and the volume
-// folders, a home folder for the sources (below $HOME, where the shipped
-// exclusions do not reach; below /srv when an ordinary user must reach it),
-// and every program started, killed at the end.
+// One test's world: data and volume folders, a home folder for the sources (below /srv when
+// an ordinary user must reach it), and every program started, killed at the end.
 class ProgramWorld {
  public:
   enum class Home { kUnderHome, kUnderSrv };
   explicit ProgramWorld(const std::string& volumes = "E", Home where = Home::kUnderHome)
       : data(work.Native(), volumes) {
     App();
-    if (where == Home::kUnderHome) {
-      homeDir_ = std::make_unique<TempDir>(TempDir::Where::kHome);
-      home_ = homeDir_->Native();
-    } else {
-      std::filesystem::create_directories("/srv");
-      char tmpl[] = "/srv/bvtest-XXXXXX";
-      if (mkdtemp(tmpl) != nullptr) home_ = srv_ = tmpl;
-      chmod(home_.c_str(), 0755);
-    }
+    const bool srv = where == Home::kUnderSrv;
+    if (srv) std::filesystem::create_directories("/srv");
+    ScopedEnv tmp("TMPDIR", "/srv");  // where a kTmp folder goes
+    home_ = std::make_unique<TempDir>(srv ? TempDir::Where::kTmp : TempDir::Where::kHome);
+    if (srv) chmod(home_->Native().c_str(), 0755);
   }
   ~ProgramWorld() {
     for (auto& p : programs_) Kill(p.get());
-    std::error_code ec;
-    if (!srv_.empty()) std::filesystem::remove_all(srv_, ec);
   }
   ProgramWorld(const ProgramWorld&) = delete;
   ProgramWorld& operator=(const ProgramWorld&) = delete;
 
-  bool Ok() const { return !home_.empty(); }
   // Native and system paths below the home folder; Put writes a file there.
   std::string Home(const std::string& rel = "") const {
-    return rel.empty() ? home_ : home_ + "/" + rel;
+    return rel.empty() ? home_->Native() : home_->Native() + "/" + rel;
   }
   std::string HomeSys(const std::string& rel) const { return NativeToSystemC(Home(rel)); }
   void Put(const std::string& rel, const std::string& bytes) const {
@@ -140,11 +138,10 @@ class ProgramWorld {
   }
   // Replaces "key=..." of a plan's "Plan.ini".
   void SetPlanKey(uint32_t id, const std::string& key, const std::string& value) const {
-    const std::string file = data.Data("PLAN/" + std::to_string(id) + "/Plan.ini");
-    std::string text = ReadNative(file);
+    std::string text = PlanIni(id);
     const size_t at = text.find(key + "=");
     text.replace(at, text.find('\n', at) - at, key + "=" + value);
-    WriteNative(file, text);
+    WriteNative(data.Data("PLAN/" + std::to_string(id) + "/Plan.ini"), text);
   }
   std::string PlanIni(uint32_t id = 1) const {
     return ReadNative(data.Data("PLAN/" + std::to_string(id) + "/Plan.ini"));
@@ -155,11 +152,10 @@ class ProgramWorld {
   }
   // The change source watching the home folder only.
   Env Inotify() const {
-    return {{"BREVANTO_CHANGE_SOURCE", "inotify"}, {"BREVANTO_CHANGE_ROOTS", home_}};
+    return {{"BREVANTO_CHANGE_SOURCE", "inotify"}, {"BREVANTO_CHANGE_ROOTS", Home()}};
   }
 
-  // Starts the program (the trace log emptied); waits until it decided on
-  // its window (the engine and the plans run by then) unless told not to.
+  // Starts the program; waits until it decided on its window (the plans run by then) if asked.
   QProcess* Start(const Env& extra = {}, const QStringList& args = {"-s"}, bool asNobody = false,
                   bool wait = true, const std::string& exe = BV_EXE_PATH) {
     std::filesystem::remove(data.TraceLog());
@@ -176,8 +172,7 @@ class ProgramWorld {
     p->kill();
     p->waitForFinished(10000);
   }
-  // Sends a signal (none: only waits) and waits for the end: true when it
-  // ended normally with 0.
+  // Sends a signal (0: none) and waits: true when the program ended normally with 0.
   static bool EndsWithZero(QProcess* p, int signal = 0) {
     if (signal != 0) ::kill(static_cast<pid_t>(p->processId()), signal);
     return p->waitForFinished(60000) && p->exitStatus() == QProcess::NormalExit &&
@@ -210,8 +205,7 @@ class ProgramWorld {
   DataFolder data;
 
  private:
-  std::unique_ptr<TempDir> homeDir_;
-  std::string home_, srv_;
+  std::unique_ptr<TempDir> home_;
   std::vector<std::unique_ptr<QProcess>> programs_;
 };
 

@@ -1,9 +1,9 @@
-// The real program with continuous plans and the change source it picks, as
-// root (fanotify) and as an ordinary user (inotify), over three starts.
+// Continuous plans of the real program, as root (fanotify) and as an ordinary user (inotify).
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -24,19 +24,13 @@ uid_t Owner(const std::string& native) {
 
 class ContinuousEndToEndTest : public ::testing::TestWithParam<bool> {};
 
-// Saves (by rename too) reach "Latest" and push the old copy to "Revision";
-// an unprotected or new folder, files in a store or destination are never
-// taken; of plans on one destination the earliest that matches takes a
-// file; a folder outside home is watched; what changed while off, a folder
-// added then too, is caught up; a start with nothing changed writes nothing.
+// Saves reach the right store, never from stores or unprotected folders; offline gaps caught up.
 TEST_P(ContinuousEndToEndTest, SavesReachTheRightStoreAndWhatChangedWhileOffIsCaughtUp) {
   const bool asUser = GetParam();
   if (asUser && geteuid() != 0) GTEST_SKIP() << "needs root to run the program as another user";
   bvtest::ProgramWorld w_{"E", bvtest::ProgramWorld::Home::kUnderSrv};
-  ASSERT_TRUE(w_.Ok()) << "cannot make a folder below /srv";
   QProcess* program_ = nullptr;
-  // Plan 1's store lies inside the folder it protects; plan 2 never runs, but
-  // its destination counts all the same; 3-5 share one destination.
+  // Plan 1's store lies in what it protects; 2 never runs, its store counts; 3-5 share one.
   auto WritePlans = [&](const std::vector<std::string>& plan1) {
     w_.Plan(1, "Continuous", w_.HomeSys("home/prot/Store1") + "\\", plan1);
     w_.Plan(2, "Elsewhere", w_.HomeSys("home/prot/Dest2") + "\\", {"home/elsewhere"});
@@ -64,16 +58,7 @@ TEST_P(ContinuousEndToEndTest, SavesReachTheRightStoreAndWhatChangedWhileOffIsCa
   auto Store1 = [&](const std::string& rel, const char* tree = "Latest") {
     return w_.Home("home/prot/Store1/") + tree + "/C" + w_.Home(rel);
   };
-  auto Copied = [&](const std::string& rel, const std::string& bytes) {
-    return Holds(Store1(rel), bytes);
-  };
-  // An editor's save: a hidden file renamed over the original.
-  auto SaveByRename = [&](const std::string& temp, const std::string& target,
-                          const std::string& bytes) {
-    w_.Put(temp, bytes);
-    QThread::msleep(500);
-    fs::rename(w_.Home(temp), w_.Home(target));
-  };
+  auto Copied = [&](const std::string& r, const std::string& b) { return Holds(Store1(r), b); };
   for (const char* sub : {"home/unprot", "home/three/a", "home/elsewhere", "home/prot/Dest2",
                           "home/prot/Old", "outside"})
     fs::create_directories(w_.Home(sub));
@@ -104,8 +89,13 @@ TEST_P(ContinuousEndToEndTest, SavesReachTheRightStoreAndWhatChangedWhileOffIsCa
   fs::create_directories(w_.Home("home/prot/new folder"));
   w_.Put("home/three/a/for-a.txt", "A takes this");
   w_.Put("home/three/for-b.txt", "B takes this");
-  SaveByRename("home/prot/.report.txt.swp", "home/prot/report.txt", "report, saved by rename");
-  SaveByRename("home/prot/.goutputstream-7Q2ZK1", "home/prot/notes.txt", "notes, saved by rename");
+  // Editors' saves: a hidden file renamed over the original.
+  for (const std::string name : {"report", "notes"}) {
+    const std::string temp = name == "report" ? ".report.txt.swp" : ".goutputstream-7Q2ZK1";
+    w_.Put("home/prot/" + temp, name + ", saved by rename");
+    QThread::msleep(500);
+    fs::rename(w_.Home("home/prot/" + temp), w_.Home("home/prot/" + name + ".txt"));
+  }
   // Paths reach the plans in order: once last.txt is copied, the rest was offered.
   w_.Put("home/prot/last.txt", "last");
   const std::string forA = w_.HomeSys("home/three/a/for-a.txt");
@@ -117,8 +107,7 @@ TEST_P(ContinuousEndToEndTest, SavesReachTheRightStoreAndWhatChangedWhileOffIsCa
            Holds(Latest("home/three/a/for-a.txt"), "A takes this") &&
            Holds(Latest("home/three/for-b.txt"), "B takes this");
   })) << w_.Stderr();
-  // Outside home: the folders are told a moment after the plans load, so
-  // the file is written again until a copy shows up.
+  // Outside home: watched a moment after the plans load, so written until copied.
   EXPECT_TRUE(WaitFor([&] {
     if (Copied("outside/ledger.txt", "ledger")) return true;
     w_.Put("outside/ledger.txt", "ledger");
@@ -173,11 +162,11 @@ TEST_P(ContinuousEndToEndTest, SavesReachTheRightStoreAndWhatChangedWhileOffIsCa
   const std::string log = w_.Log();
   EXPECT_EQ(log.find("#Backup File Fail"), std::string::npos) << log;
   EXPECT_EQ(log.find(".goutputstream"), std::string::npos) << log;
-  EXPECT_EQ(w_.Journal(3, {forA, forB}).size(), 1u);
-  EXPECT_EQ(w_.Journal(3, {forA}).size(), 1u);
-  EXPECT_EQ(w_.Journal(4, {forB}).size(), 1u);
-  EXPECT_EQ(w_.Journal(4, {forA}).size(), 0u);
-  EXPECT_TRUE(w_.Journal(5, {forA, forB}).empty());
+  for (const auto& [id, taken] : std::map<uint32_t, std::string>{{3, forA}, {4, forB}, {5, ""}}) {
+    const auto journal = w_.Journal(id, {forA, forB});
+    EXPECT_TRUE(taken.empty() ? journal.empty() : journal.size() == 1 && journal.count(taken))
+        << id;
+  }
   // The runs were the user's: copies, journal and log are theirs.
   const uid_t owner = asUser ? bvtest::kNobodyUid : 0u;
   EXPECT_EQ(Owner(Store1("home/prot/doc.txt")), owner);

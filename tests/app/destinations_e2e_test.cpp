@@ -1,6 +1,4 @@
-// The real program with stores on disks that go away while it runs (nothing
-// is written where they were, the changes meanwhile reach them later) and on
-// servers on loopback (skipped when a server cannot start).
+// The real program with stores on a disk that goes away and on servers on loopback.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/mount.h>
@@ -24,63 +22,7 @@ using bvtest::CountOf;
 using bvtest::Holds;
 using bvtest::WaitFor;
 
-// A USB disk unplugged, then back under another letter (a look-alike of
-// another serial is never taken for it).
-TEST(UsbEndToEndTest, FollowsTheDiskOutAndBackUnderAnotherLetter) {
-  bvtest::ProgramWorld w;
-  ASSERT_TRUE(w.Ok());
-  const std::string stick = w.Home("stick");
-  fs::create_directories(w.Home("docs"));
-  fs::create_directories(stick);
-  fs::create_directories(w.Home("lookalike"));
-  w.Plan(1, "Stick", "E:\\Store\\", {"docs"});
-  w.data.WritePlanList({1});
-  w.SetPlanKey(1, "StorageType", "2");
-  bvtest::WriteNative(w.data.Data("PLAN/1/Devices.ini"),
-                      "[USB Device]\nVendor=Acme\nModel=Stick\nRevision=1.0\nSize=0\n"
-                      "RelativePath=\\Store\\\nPartitionSerialNumber=305441741\n");
-  // The table with the disk under a letter (0: unplugged); 1234-ABCD is 305441741.
-  auto plug = [&](char letter) {
-    const std::string usb = "\nType=removable\nBus=usb\nVendor=Acme\nModel=Stick\nRevision=1.0\n";
-    std::string table = "[C]\nRoot=/\nType=fixed\nSystem=1\n[L]\nRoot=" + w.Home("lookalike") +
-                        usb + "Serial=0000-0001\n";
-    if (letter != 0)
-      table += std::string("[") + letter + "]\nRoot=" + stick + usb + "Serial=1234-ABCD\n";
-    bvtest::WriteNative(w.work.NativeOf("volumes.ini"), table);
-  };
-  auto latest = [&](const std::string& rel) { return stick + "/Store/Latest/C" + w.Home(rel); };
-  plug('E');
-  w.Start({{"BREVANTO_CHANGE_SOURCE", "inotify"}, {"BREVANTO_CHANGE_ROOTS", w.Home("docs")}});
-  w.Put("docs/a.txt", "first");
-  ASSERT_TRUE(WaitFor([&] { return Holds(latest("docs/a.txt"), "first"); })) << w.Stderr();
-
-  // Unplugged: the plan saves when its disk went missing and keeps noting.
-  plug(0);
-  ASSERT_TRUE(WaitFor([&] {
-    const std::string plan = w.PlanIni();
-    return plan.find("MissingTime=") != std::string::npos &&
-           plan.find("MissingTime=0\n") == std::string::npos;
-  })) << w.PlanIni();
-  w.Put("docs/b.txt", "written while away");
-  w.Put("docs/a.txt", "second");
-  QThread::msleep(6000);  // more than a quiet time, a due interval and a poll
-  EXPECT_FALSE(fs::exists(latest("docs/b.txt"))) << "copied to a disk that is away";
-  EXPECT_TRUE(Holds(latest("docs/a.txt"), "first"));
-
-  plug('F');
-  ASSERT_TRUE(WaitFor([&] {
-    return Holds(latest("docs/b.txt"), "written while away") &&
-           Holds(latest("docs/a.txt"), "second");
-  })) << w.Stderr();
-  EXPECT_TRUE(Holds(stick + "/Store/Revision/C" + w.Home("docs/a(0001).txt"), "first"));
-  EXPECT_TRUE(fs::is_empty(w.Home("lookalike")));
-}
-
-// A disk under the machine's own volume table, first read-only: every copy
-// fails with its cause in the log, once in a pop-up, "Last backup" unset;
-// once writable the files are copied; unmounted, its empty mount folder gets
-// nothing and the file saved meanwhile reaches it once it is back; the time
-// of the last copy stays in the plan file over a restart.
+// A read-only, then vanished disk: failures said once, nothing in its mount folder, files wait.
 TEST(UsbEndToEndTest, AReadOnlyThenVanishedDiskGetsNothingAndItsFilesWaitForIt) {
   bvtest::ProgramWorld w;
   const std::string img = w.work.NativeOf("q.img"), mnt = w.work.NativeOf("mnt");
@@ -93,10 +35,7 @@ TEST(UsbEndToEndTest, AReadOnlyThenVanishedDiskGetsNothingAndItsFilesWaitForIt) 
     GTEST_SKIP() << "cannot make an ext4 image";
   auto mount = [&] { return std::system(("mount -o loop " + img + " " + mnt).c_str()) == 0; };
   if (!mount()) GTEST_SKIP() << "loop mounts are not possible here";
-  struct Unmount {
-    std::string dir;
-    ~Unmount() { umount2(dir.c_str(), MNT_DETACH); }
-  } unmount{mnt};
+  bvtest::Unmount unmount{mnt};
   fs::create_directories(mnt + "/Store");
   auto readOnly = std::make_unique<bvtest::ReadOnlyFolder>(mnt + "/Store");
   if (!readOnly->Failure().empty()) GTEST_SKIP() << readOnly->Failure();
@@ -145,11 +84,8 @@ TEST(UsbEndToEndTest, AReadOnlyThenVanishedDiskGetsNothingAndItsFilesWaitForIt) 
   EXPECT_EQ(lastBackup(), stored);
 }
 
-// Plans stored on an FTP and an SFTP server: saves reach "Latest", a second
-// save pushes the old copy to "Revision", nothing unfinished lies there, all
-// over one login each; a copy the FTP server refuses is logged with its
-// cause; the SFTP plan stops at a new host key and sends nothing; the
-// password is nowhere but in "Devices.ini", nor on the command line.
+// FTP and SFTP stores rotate versions, refusals are said, a new host key stops, the password stays
+// put.
 TEST(FtpEndToEnd, PlansOnServersBackUpRotateAndKeepTheirSecrets) {
   bvtest::App();
   bvtest::FtpServer ftp;
@@ -213,10 +149,6 @@ TEST(FtpEndToEnd, PlansOnServersBackUpRotateAndKeepTheirSecrets) {
   EXPECT_EQ(ssh.Logins(), logins);
   chmod(ftpLatest.c_str(), 0755);
 
-  const std::string cmdline =
-      bvtest::ReadNative("/proc/" + std::to_string(program->processId()) + "/cmdline");
-  EXPECT_FALSE(cmdline.empty());
-  EXPECT_EQ(cmdline.find(ftp.kPassword), std::string::npos);
   int files = 0;
   for (const auto& [rel, bytes] : bvtest::FilesBelow(w.work.Native())) {
     if (fs::path(rel).filename() == "Devices.ini") continue;

@@ -1,5 +1,4 @@
-// First backups of the real program: silent starts, names the store cannot
-// hold, a damaged data folder, and ends (SIGTERM, SIGKILL) during a backup.
+// First backups of the real program: odd names, damaged data and ends during a backup.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -23,23 +22,11 @@ using bvtest::CountOf;
 using bvtest::Holds;
 using bvtest::WaitFor;
 
-// Only an invalid plan: even a silent start shows the window and the
-// first-use routine; with valid ones it stays hidden and backs up. Names the
-// store cannot hold (a backslash, not UTF-8, deeper than the system opens by
-// name) are logged once each, at the first backup, the catch-up walk and
-// while running, and the rest is copied.
+// A silent start backs up hidden; names the store cannot hold are logged once each.
 TEST(EndToEndTest, SilentStartsFirstBackupAndNamesTheStoreCannotHold) {
   bvtest::ProgramWorld w("EF");
-  ASSERT_TRUE(w.Ok());
   bvtest::WriteNative(w.data.Data("InternalSettings.ini"), "[General]\nRunOnce=0\n");
   w.Plan(2, "", "F:\\Store\\", {"src"}, false);
-  w.data.WritePlanList({2});
-  QProcess* program = w.Start();
-  EXPECT_TRUE(WaitFor([&] { return w.TraceHas("first-use"); }));
-  EXPECT_TRUE(w.TraceHas("shown"));
-  EXPECT_FALSE(w.TraceHas("hidden"));
-  bvtest::ProgramWorld::Kill(program);
-
   std::string binary(300 * 1024, '\0');
   for (size_t i = 0; i < binary.size(); ++i) binary[i] = static_cast<char>(i * 7919 >> 3);
   const std::vector<std::pair<std::string, std::string>> files = {
@@ -63,7 +50,7 @@ TEST(EndToEndTest, SilentStartsFirstBackupAndNamesTheStoreCannotHold) {
   w.Plan(3, "Deep", "E:\\Deep\\", {"deep"});
   w.data.WritePlanList({1, 2, 3});
 
-  program = w.Start();
+  QProcess* program = w.Start();
   EXPECT_TRUE(w.TraceHas("hidden"));
   EXPECT_FALSE(w.TraceHas("shown"));
   for (const auto& [rel, bytes] : files)
@@ -83,12 +70,8 @@ TEST(EndToEndTest, SilentStartsFirstBackupAndNamesTheStoreCannotHold) {
            log.find(src + "\\xFF\\xFE.txt") != std::string::npos;
   })) << w.Log();
   std::string log = w.Log();
-  EXPECT_TRUE(fs::exists(w.data.Data("PLAN/1/Logging.dat")));
   EXPECT_EQ(CountOf(log, "#Plan Initial Backup Start"), 1u);
-  EXPECT_NE(log.find("Plan Name = E2E Documents"), std::string::npos);
   EXPECT_GE(CountOf(log, "#Backup File Success"), files.size());
-  EXPECT_NE(log.find(src + "a.txt\r"), std::string::npos);
-  EXPECT_NE(log.find("Destination Path = E:\\Store\\Latest\\C"), std::string::npos);
   EXPECT_EQ(log.find("#Backup File Fail"), std::string::npos);
   EXPECT_FALSE(fs::exists(w.InStore("src/.hidden.txt")));
   EXPECT_EQ(CountOf(log, "#Plan Enabled"), 2u);
@@ -118,17 +101,13 @@ TEST(EndToEndTest, SilentStartsFirstBackupAndNamesTheStoreCannotHold) {
   EXPECT_EQ(CountOf(log, "Reason = The path is longer than the store can hold."), 2u);
 }
 
-// A "plans.ini" of garbage and a journal with a flipped byte among its
-// records: the plans load, the list is written anew (the damaged one kept
-// aside), and every waiting file, behind the damaged record too, is copied.
+// A garbage plan list and a damaged journal record lose no plan and no waiting file.
 TEST(EndToEndTest, DamagedPlanListAndJournalLoseNothing) {
   bvtest::ProgramWorld w;
-  ASSERT_TRUE(w.Ok());
   bvtest::WriteNative(w.data.Data("InternalSettings.ini"), "[General]\nRunOnce=0\n");
   w.Plan(1, "Continuous", "E:\\Store\\", {"docs"});
-  bvtest::PlanFiles manual = w.Plan(4, "Manual", "E:\\Other\\", {"docs"});
-  manual.scheduleUnit = 8;
-  w.data.WritePlan(manual);
+  w.Plan(4, "Manual", "E:\\Other\\", {"docs"});
+  w.SetPlanKey(4, "ScheduleUnit", "8");
   bvtest::WriteNative(w.data.Data("plans.ini"), std::string("\x89\x00\xffSEED\r\n=ID", 10));
   // Thirty waiting files in plan 1's journal; record 20 gets a flipped byte.
   std::vector<std::string> files;
@@ -170,38 +149,10 @@ TEST(EndToEndTest, DamagedPlanListAndJournalLoseNothing) {
   EXPECT_EQ(db.RebuildCount(), 0u) << "nothing left to repair";
 }
 
-// SIGTERM during a copy to a slow disk (a second's pause every 4 MiB) stops
-// the copy at once (no copy, no temporary file, the file waits in the
-// journal), ends the process cleanly and leaves the stored plan enabled.
-TEST(EndToEndTest, SigtermDuringALongCopyStopsItAtOnceAndTheFileWaits) {
-  bvtest::ProgramWorld w;
-  w.Put("prot/big.bin", std::string(48u << 20, 'b'));
-  w.Plan(1, "Guarded", "E:\\Store\\", {"prot"}, false);
-  w.data.WritePlanList({1});
-  auto temporary = [&] {
-    std::error_code ec;
-    for (auto it = fs::recursive_directory_iterator(w.data.Volume('E') + "/Store", ec);
-         !ec && it != fs::recursive_directory_iterator(); it.increment(ec))
-      if (it->path().filename().string().rfind(".~bvtmp-", 0) == 0) return true;
-    return false;
-  };
-  QProcess* program = w.Start({{"BREVANTO_FAULT_COPY_DELAY_MS", "1000"}});
-  ASSERT_TRUE(WaitFor(temporary, 120)) << w.Stderr();
-  ASSERT_TRUE(bvtest::ProgramWorld::EndsWithZero(program, SIGTERM)) << w.Stderr();
-  EXPECT_NE(w.PlanIni().find("Enabled=1"), std::string::npos);
-  EXPECT_FALSE(fs::exists(w.InStore("prot/big.bin")) || temporary());
-  const auto journal = w.Journal(1, {w.HomeSys("prot/big.bin")});
-  EXPECT_TRUE(journal.size() == 1 && journal.begin()->second.IsPending());
-}
-
-// SIGTERM during a first backup ends the program as its exit command does;
-// the next start finishes it; the burst of copies reaches the log whole
-// (whatever the window's queue drops), each copy once, and a name holding
-// line breaks stays one escaped line.
+// SIGTERM cuts a first backup; the next start logs every copy once, odd names escaped.
 TEST(EventsEndToEndTest, SigtermCutsAFirstBackupTheNextStartLogsTheRestOnce) {
   constexpr int kFiles = 3000;
   bvtest::ProgramWorld w;
-  ASSERT_TRUE(w.Ok());
   for (int i = 0; i < kFiles; ++i)
     w.Put("src/f" + std::to_string(i) + ".txt", "file " + std::to_string(i));
   w.Plan(1, "Burst", "E:\\Store\\", {"src"}, false);
@@ -244,11 +195,7 @@ TEST(EventsEndToEndTest, SigtermCutsAFirstBackupTheNextStartLogsTheRestOnce) {
   EXPECT_TRUE(bvtest::ProgramWorld::EndsWithZero(program, SIGHUP));
 }
 
-// The real program killed (SIGKILL) again and again during a first backup
-// (every other kill at a random moment, the others after a random number of
-// copies), then left to finish: every copy complete, none ever different
-// under its final name, the journal valid with one record per path at most.
-// BV_CRASHKILL_SEED replays a run's printed seed.
+// Repeated SIGKILLs in a first backup leave whole copies and a valid journal (BV_CRASHKILL_SEED).
 TEST(CrashKillTest, KilledFirstBackupsResumeIntoCompleteCopiesAndAValidJournal) {
   constexpr int kFiles = 600, kKills = 12;
   const char* seedText = getenv("BV_CRASHKILL_SEED");
@@ -275,14 +222,11 @@ TEST(CrashKillTest, KilledFirstBackupsResumeIntoCompleteCopiesAndAValidJournal) 
   std::set<std::string> reported;
   auto collect = [&] {
     for (auto it = pending.begin(); it != pending.end();) {
-      const std::string bytes = fs::exists(*it) ? bvtest::ReadNative(*it) : "";
-      if (bytes == files[*it]) {
-        it = pending.erase(it);
-        continue;
-      }
-      if (fs::exists(*it) && reported.insert(*it).second)
+      const bool there = fs::exists(*it);
+      const std::string bytes = there ? bvtest::ReadNative(*it) : "";
+      if (there && bytes != files[*it] && reported.insert(*it).second)
         ADD_FAILURE() << "a final copy differs from its source: " << *it;
-      ++it;
+      it = bytes == files[*it] ? pending.erase(it) : std::next(it);
     }
   };
 

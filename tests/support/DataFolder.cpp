@@ -11,37 +11,19 @@ namespace fs = std::filesystem;
 
 namespace bvtest {
 
-namespace {
-
-// Text of an "IncExc.ini" that includes each folder as one item of "group1".
-std::string IncludeFoldersRules(const std::vector<std::string>& folders) {
-  std::string text =
-      "groups.inc.begin\ngroup.begin=group1\ngroup.text=My folders\ngroup.pattern=\n";
-  for (const std::string& f : folders)
-    text += "item.begin\nitem.mask=" + f + "\nitem.desc=Sources\nitem.end\n";
-  return text +
-         "group.end\ngroups.end\ngroups.exc.begin\ngroups.end\ngroups.alw.begin\ngroups.end\n";
-}
-
-}  // namespace
-
-DataFolder::DataFolder(std::string work, std::string volumes)
-    : work_(std::move(work)), volumes_(std::move(volumes)) {
+DataFolder::DataFolder(std::string work, std::string volumes) : work_(std::move(work)) {
   std::error_code ec;
   for (const char* sub : {"run", "global", "data", "config"})
     fs::create_directories(work_ + "/" + sub, ec);
-  for (char letter : volumes_) fs::create_directories(Volume(letter), ec);
   // The runtime folder must be private, as the session's is.
   fs::permissions(work_ + "/run", fs::perms::owner_all, ec);
   std::string table = "[C]\nRoot=/\nType=fixed\nSystem=1\n";
-  for (char letter : volumes_) {
+  for (char letter : volumes) {
+    fs::create_directories(Volume(letter), ec);
     table += "[" + std::string(1, letter) + "]\nRoot=" + Volume(letter) + "\nType=fixed\n";
   }
-  table += "[Power]\nSource=ac\n";
-  WriteNative(work_ + "/volumes.ini", table);
+  WriteNative(work_ + "/volumes.ini", table + "[Power]\nSource=ac\n");
 }
-
-std::string DataFolder::Data(const std::string& rel) const { return work_ + "/data/" + rel; }
 
 std::string DataFolder::Volume(char letter) const {
   return work_ + "/" + static_cast<char>(std::tolower(letter)) + "vol";
@@ -58,7 +40,15 @@ void DataFolder::WritePlan(const PlanFiles& plan) const {
           "\nLastBackupTime=0\n";
   if (!plan.firstBackupDone) text += "InitDone=0\n";
   WriteNative(Data(folder + "Plan.ini"), text);
-  WriteNative(Data(folder + "IncExc.ini"), IncludeFoldersRules(plan.sources));
+  // Each folder one item of "group1".
+  std::string rules =
+      "groups.inc.begin\ngroup.begin=group1\ngroup.text=My folders\ngroup.pattern=\n";
+  for (const std::string& f : plan.sources)
+    rules += "item.begin\nitem.mask=" + f + "\nitem.desc=Sources\nitem.end\n";
+  WriteNative(Data(folder + "IncExc.ini"),
+              rules +
+                  "group.end\ngroups.end\ngroups.exc.begin\ngroups.end\ngroups.alw.begin\n"
+                  "groups.end\n");
   WriteNative(Data(folder + "Devices.ini"), "[Disk Device]\nRootDir=" + plan.storePath + "\n");
 }
 

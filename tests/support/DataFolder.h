@@ -1,6 +1,5 @@
-// A data folder written by hand in the program's file formats, for tests and
-// benchmarks that start the real program ("plans.ini", and per plan
-// "PLAN\<id>\" with "Plan.ini", "IncExc.ini", "Devices.ini"), beside a volume
+// A data folder written by hand in the program's file formats ("plans.ini",
+// "PLAN\<id>\" with "Plan.ini", "IncExc.ini", "Devices.ini") beside a volume
 // table whose C: is "/" and whose other letters are folders "<letter>vol".
 #pragma once
 #include <cstdint>
@@ -29,8 +28,8 @@ class DataFolder {
   explicit DataFolder(std::string work, std::string volumes = "E");
 
   const std::string& Work() const { return work_; }
-  // Native path below the data folder / of a volume's root folder.
-  std::string Data(const std::string& rel) const;
+  // Native paths below the data folder, of a volume's root and of the logs.
+  std::string Data(const std::string& rel) const { return work_ + "/data/" + rel; }
   std::string Volume(char letter) const;
   std::string StderrLog() const { return work_ + "/stderr.log"; }
   std::string MessageLog() const { return work_ + "/messages.log"; }
@@ -42,14 +41,13 @@ class DataFolder {
   // The activity log: every file of the "log" folder, concatenated.
   std::string LogText() const;
 
-  // The environment the program needs to run on this folder (the trace log
-  // when asked; an empty value: removed), and the same set in this process.
+  // The environment the program needs on this folder (the trace log when
+  // asked; an empty value: removed), and the same set in this process.
   std::vector<std::pair<std::string, std::string>> Environment(bool trace) const;
   void ApplyEnvironment(bool trace) const;
 
  private:
   std::string work_;
-  std::string volumes_;
 };
 
 }  // namespace bvtest

@@ -1,5 +1,5 @@
-// Folder trees deeper than the system opens by name (over 4,096 bytes): made
-// and removed through open folder descriptors, level by level.
+// Folder trees deeper than the system opens by name (over 4,096 bytes), made and removed
+// through open folder descriptors.
 #pragma once
 #include <dirent.h>
 #include <fcntl.h>
@@ -12,9 +12,8 @@
 
 namespace bvtest {
 
-// Makes levels nested folders called name below the native folder root and
-// writes each (level, file name) given into the folder of that level (level
-// 0 is root). False when a step failed.
+// Makes levels nested folders called name below root and writes each (level, file name)
+// into the folder of that level (0: root). False when a step failed.
 inline bool MakeDeepTree(const std::string& root, const std::string& name, int levels,
                          const std::vector<std::pair<int, std::string>>& files) {
   int fd = open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);

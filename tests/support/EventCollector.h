@@ -1,5 +1,6 @@
 // Collects every event published on both global channels while it lives.
 #pragma once
+#include <algorithm>
 #include <mutex>
 #include <vector>
 
@@ -24,9 +25,7 @@ class EventCollector : public CBaseClass {
   }
   size_t CountOf(int32_t code) {
     std::lock_guard<std::mutex> g(lock_);
-    size_t n = 0;
-    for (const auto& e : events_) n += e.code == code;
-    return n;
+    return std::count_if(events_.begin(), events_.end(), [&](auto& e) { return e.code == code; });
   }
   void Clear() {
     std::lock_guard<std::mutex> g(lock_);

@@ -39,11 +39,10 @@ FtpRelay::~FtpRelay() {
   if (listener_ >= 0) shutdown(listener_, SHUT_RDWR);
   // Joined outside the lock (they may start more), then those started meanwhile.
   for (int round = 0; round < 2; ++round) {
-    std::vector<std::thread> threads;
-    {
-      std::lock_guard<std::mutex> guard(threadsLock_);
-      threads.swap(threads_);
-    }
+    std::unique_lock<std::mutex> guard(threadsLock_);
+    std::vector<std::thread> threads = std::move(threads_);
+    threads_.clear();
+    guard.unlock();
     for (std::thread& t : threads) t.join();
   }
   if (listener_ >= 0) close(listener_);
@@ -65,14 +64,12 @@ void FtpRelay::Accept() {
 }
 
 std::string FtpRelay::Rewrite(const std::string& line) {
-  if (fault_ == Fault::kWrongSize && line.rfind("213 ", 0) == 0) {
+  if (fault_ == Fault::kWrongSize && line.rfind("213 ", 0) == 0)
     return "213 " + std::to_string(std::stoull(line.substr(4)) + 1) + "\r\n";
-  }
-  if ((fault_ == Fault::kDiskFull || fault_ == Fault::kStorageExceeded) &&
-      line.rfind("226 ", 0) == 0) {
-    return fault_ == Fault::kDiskFull ? "452 Insufficient storage space\r\n"
-                                      : "552 Exceeded storage allocation\r\n";
-  }
+  if (fault_ == Fault::kDiskFull && line.rfind("226 ", 0) == 0)
+    return "452 Insufficient storage space\r\n";
+  if (fault_ == Fault::kStorageExceeded && line.rfind("226 ", 0) == 0)
+    return "552 Exceeded storage allocation\r\n";
   const size_t open = line.find("(|||");
   if (fault_ == Fault::kCutData && line.rfind("229 ", 0) == 0 && open != std::string::npos) {
     uint16_t relayPort = 0;
@@ -115,9 +112,8 @@ void FtpRelay::Control(int client) {
 void FtpRelay::Data(int listener, uint16_t serverPort) {
   pollfd wait{listener, POLLIN, 0};
   int client = -1;
-  for (int i = 0; i < 100 && !stop_ && client < 0; ++i) {
+  for (int i = 0; i < 100 && !stop_ && client < 0; ++i)
     if (poll(&wait, 1, 50) > 0) client = accept(listener, nullptr, nullptr);
-  }
   close(listener);
   const int server = client >= 0 ? DialLoopback(serverPort) : -1;
   uint64_t carried = 0;
@@ -132,10 +128,8 @@ void FtpRelay::Data(int listener, uint16_t serverPort) {
     const ssize_t n = recv(from, buffer, room, 0);
     if (n <= 0 || !SendAll(to, buffer, static_cast<size_t>(n))) break;
     carried += static_cast<uint64_t>(n);
-    if (carried >= cutAfter_) {
-      cut = true;
-      break;
-    }
+    cut = carried >= cutAfter_;
+    if (cut) break;
   }
   if (cut) ++cuts_;
   if (client >= 0) cut ? Abort(client) : void(close(client));

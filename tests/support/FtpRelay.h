@@ -1,5 +1,4 @@
-// A go-between on loopback in front of a real FTP server, for the faults the
-// server does not make on its own; otherwise control lines pass unchanged.
+// A go-between on loopback in front of a real FTP server, for faults it does not make itself.
 #pragma once
 #include <atomic>
 #include <cstdint>

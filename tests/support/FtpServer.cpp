@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
-#include <sstream>
 #include <vector>
 
 #include "support/Loopback.h"
@@ -30,47 +29,37 @@ void StopGroup(pid_t* pid) {
 }  // namespace
 
 FtpServer::FtpServer(bool tls) : tls_(tls) {
-  if (access(kFtpd, X_OK) != 0 || access(kAuthd, X_OK) != 0) {
-    reason_ = "pure-ftpd is not installed (scripts/deps.sh installs it)";
-    return;
-  }
-  if (geteuid() != 0) {
-    reason_ = "pure-ftpd needs to start as root";
-    return;
-  }
+  // reason_ names what the next step needs, until the server runs.
+  reason_ = "pure-ftpd is not installed (scripts/deps.sh installs it)";
+  if (access(kFtpd, X_OK) != 0 || access(kAuthd, X_OK) != 0) return;
+  reason_ = "pure-ftpd needs to start as root";
+  if (geteuid() != 0) return;
   // The sessions run as nobody: the way to the server's root must be open.
   chmod(dir_.Native().c_str(), 0755);
   fs::create_directories(dir_.NativeOf("root/bvuser"));
   chown(dir_.NativeOf("root/bvuser").c_str(), kNobody, kNobody);
-  std::ostringstream script;
-  script << "#!/bin/sh\n"
-         << "echo \"login $AUTHD_ACCOUNT\" >> '" << dir_.NativeOf("logins") << "'\n"
-         << "if [ \"$AUTHD_ACCOUNT\" = '" << kUser << "' ] && [ \"$AUTHD_PASSWORD\" = '"
-         << kPassword << "' ]; then\n"
-         << "  printf 'auth_ok:1\\nuid:" << kNobody << "\\ngid:" << kNobody
-         << "\\ndir:" << dir_.NativeOf("root") << "/./" << kUser << "\\nend\\n'\n"
-         << "else printf 'auth_ok:-1\\nend\\n'; fi\n";
-  WriteNative(dir_.NativeOf("auth.sh"), script.str());
-  chmod(dir_.NativeOf("auth.sh").c_str(), 0755);
   const std::string socket = dir_.NativeOf("auth.sock"), authScript = dir_.NativeOf("auth.sh");
+  const std::string user = kUser, nobody = std::to_string(kNobody);
+  WriteNative(authScript, "#!/bin/sh\necho \"login $AUTHD_ACCOUNT\" >> '" +
+                              dir_.NativeOf("logins") + "'\nif [ \"$AUTHD_ACCOUNT\" = '" + user +
+                              "' ] && [ \"$AUTHD_PASSWORD\" = '" + kPassword +
+                              "' ]; then\n  printf 'auth_ok:1\\nuid:" + nobody +
+                              "\\ngid:" + nobody + "\\ndir:" + dir_.NativeOf("root") + "/./" +
+                              user + "\\nend\\n'\nelse printf 'auth_ok:-1\\nend\\n'; fi\n");
+  chmod(authScript.c_str(), 0755);
   const char* authArgs[] = {kAuthd, "-s", socket.c_str(), "-r", authScript.c_str(), nullptr};
-  if (!Spawn(authArgs, &authd_)) {
-    reason_ = "pure-authd did not start";
-    return;
-  }
+  reason_ = "pure-authd did not start";
+  if (!Spawn(authArgs, &authd_)) return;
   for (int i = 0; i < 50 && !fs::exists(socket); ++i) usleep(20000);
-  if (tls_ && !MakeCertificate()) {
-    reason_ = "openssl could not make a certificate (scripts/deps.sh installs it)";
-    return;
-  }
-  // The free port is only free until the daemon binds it: another process
-  // may take it in between, and then another port is tried.
+  reason_ = "openssl could not make a certificate (scripts/deps.sh installs it)";
+  if (tls_ && !MakeCertificate()) return;
+  // The free port is only free until the daemon binds it: then another is tried.
   for (int attempt = 0; attempt < 5 && !ok_; ++attempt) {
     port_ = FreeLoopbackPort();
     ok_ = port_ != 0 && Start();
     if (!ok_) StopGroup(&ftpd_);
   }
-  if (!ok_ && reason_.empty()) reason_ = "pure-ftpd did not start on 127.0.0.1";
+  reason_ = ok_ ? "" : "pure-ftpd did not start on 127.0.0.1";
 }
 
 FtpServer::~FtpServer() {

@@ -1,7 +1,5 @@
-// A real FTP server (pure-ftpd) on loopback, on a free port with its own
-// configuration in a temporary folder. Its one user logs in to "/bvuser/"
-// (the server's "/" is not writable for it); every login is counted. The
-// server and its sessions are stopped with the object.
+// A real FTP server (pure-ftpd) on a free loopback port, configured in a temporary folder. Its
+// one user logs in to "/bvuser/" ("/" is not writable for it); logins are counted.
 #pragma once
 #include <sys/types.h>
 

@@ -17,27 +17,30 @@ extern char** environ;
 
 namespace bvtest {
 
-inline sockaddr_in LoopbackAddress(uint16_t port) {
+// A socket on 127.0.0.1:port, listening (port 0: a free one, put in *port) or
+// connected; -1 when that fails.
+inline int LoopbackSocket(uint16_t* port, bool listening) {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
-  addr.sin_port = htons(port);
+  addr.sin_port = htons(*port);
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return addr;
+  auto* any = reinterpret_cast<sockaddr*>(&addr);
+  socklen_t len = sizeof addr;
+  const bool ok = fd >= 0 && (listening ? bind(fd, any, len) == 0 && listen(fd, 16) == 0 &&
+                                              getsockname(fd, any, &len) == 0
+                                        : connect(fd, any, len) == 0);
+  if (ok) *port = ntohs(addr.sin_port);
+  if (!ok && fd >= 0) close(fd);
+  return ok ? fd : -1;
 }
 
-// A socket listening on a free loopback port (-1 when none), the port in *port.
 inline int ListenLoopback(uint16_t* port) {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr = LoopbackAddress(0);
-  socklen_t len = sizeof addr;
-  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-      listen(fd, 16) != 0 || getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-    if (fd >= 0) close(fd);
-    return -1;
-  }
-  *port = ntohs(addr.sin_port);
-  return fd;
+  *port = 0;
+  return LoopbackSocket(port, true);
 }
+
+inline int DialLoopback(uint16_t port) { return LoopbackSocket(&port, false); }
 
 // A TCP port on 127.0.0.1 that nothing listens on right now (0 if none).
 inline uint16_t FreeLoopbackPort() {
@@ -45,15 +48,6 @@ inline uint16_t FreeLoopbackPort() {
   const int fd = ListenLoopback(&port);
   if (fd >= 0) close(fd);
   return port;
-}
-
-// A socket connected to the port, -1 when nothing answers.
-inline int DialLoopback(uint16_t port) {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  const sockaddr_in addr = LoopbackAddress(port);
-  if (fd >= 0 && connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0) return fd;
-  if (fd >= 0) close(fd);
-  return -1;
 }
 
 inline bool LoopbackListening(uint16_t port) {
@@ -67,10 +61,8 @@ inline bool LoopbackListening(uint16_t port) {
 inline pid_t SpawnLogged(const char* const argv[], const std::string& log, bool ownGroup) {
   posix_spawnattr_t attr;
   posix_spawnattr_init(&attr);
-  if (ownGroup) {
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
-    posix_spawnattr_setpgroup(&attr, 0);
-  }
+  posix_spawnattr_setflags(&attr, ownGroup ? POSIX_SPAWN_SETPGROUP : 0);
+  posix_spawnattr_setpgroup(&attr, 0);
   posix_spawn_file_actions_t files;
   posix_spawn_file_actions_init(&files);
   posix_spawn_file_actions_addopen(&files, 1, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);

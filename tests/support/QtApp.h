@@ -1,6 +1,5 @@
-// The one QApplication of a Qt test binary, made on first use (offscreen
-// unless the environment says otherwise), and a wait that keeps its event
-// loop running.
+// The one QApplication of a Qt test binary, made on first use (offscreen unless the
+// environment says otherwise), and a wait that keeps its event loop running.
 #pragma once
 #include <QApplication>
 #include <QEventLoop>

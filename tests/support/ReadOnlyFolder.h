@@ -1,5 +1,4 @@
-// A folder turned read-only in place (a read-only bind mount of itself), as a
-// destination whose file system went read-only; undone when it goes.
+// A folder made read-only in place by a read-only bind mount of itself; undone when it goes.
 #pragma once
 #include <sys/mount.h>
 

@@ -1,6 +1,5 @@
-// Sets (or, with a null value, removes) an environment variable for one
-// scope and puts the old value back at its end. "TZ" also resets the C
-// library's zone.
+// Sets (null: removes) an environment variable for one scope, then puts the old value back.
+// "TZ" also resets the C library's zone.
 #pragma once
 #include <stdlib.h>
 #include <time.h>
@@ -22,10 +21,7 @@ class ScopedEnv {
   ScopedEnv& operator=(const ScopedEnv&) = delete;
 
   void Set(const char* value) {
-    if (value)
-      setenv(name_.c_str(), value, 1);
-    else
-      unsetenv(name_.c_str());
+    value ? setenv(name_.c_str(), value, 1) : unsetenv(name_.c_str());
     if (name_ == "TZ") tzset();
   }
   // Puts the old value back now (again at the end of the scope).

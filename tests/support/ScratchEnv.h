@@ -1,7 +1,5 @@
-// A scratch world for plan and engine tests: a data folder of its own, a
-// volume table with C: = "/" and a fixed E: for stores, source files outside
-// /tmp (the built-in exclusions leave /tmp out), and test plans made from
-// settings records.
+// A scratch world for plan and engine tests: its own data folder, a volume table with C: = "/"
+// and a fixed E: for stores, sources outside /tmp (excluded by default), plans from settings.
 #pragma once
 #include <cstdint>
 #include <filesystem>
@@ -74,27 +72,10 @@ class ScratchEnv {
 
   // E: present or not (a missing destination drive), its free space, the
   // power source, and extra volume sections appended as given.
-  void SetStorePresent(bool present) {
-    storePresent_ = present;
-    WriteVolumes();
-  }
-  void SetFreeBytes(uint64_t bytes) {
-    freeBytes_ = bytes;
-    WriteVolumes();
-  }
-  // The file-system type the table states for E: ("vfat": names ignore case).
-  void SetStoreFileSystem(const std::string& type) {
-    storeFileSystem_ = type;
-    WriteVolumes();
-  }
-  void SetBattery(bool battery) {
-    battery_ = battery;
-    WriteVolumes();
-  }
-  void SetExtra(const std::string& text) {
-    extra_ = text;
-    WriteVolumes();
-  }
+  void SetStorePresent(bool present) { Change(storePresent_, present); }
+  void SetFreeBytes(uint64_t bytes) { Change(freeBytes_, std::optional<uint64_t>(bytes)); }
+  void SetBattery(bool battery) { Change(battery_, battery); }
+  void SetExtra(const std::string& text) { Change(extra_, text); }
 
   // A settings record for a local-disk plan on E:.
   static PlanSettings Settings(const std::string& name, const std::string& storeRel,
@@ -109,9 +90,8 @@ class ScratchEnv {
     return s;
   }
 
-  // A local-disk plan with its store in E:\<storeRel> (default "store<id>"),
-  // made as the wizard would, with "group1" holding the given folders, enabled
-  // without a working thread.
+  // A local-disk plan stored in E:\<storeRel> (default "store<id>"), made as the wizard
+  // would, "group1" holding the given folders, enabled without a working thread.
   std::unique_ptr<TestPlan> MakePlan(uint32_t id, int32_t unit, int32_t versions,
                                      const std::vector<std::string>& group1,
                                      PlanList* list = nullptr, bool initDone = false,
@@ -146,8 +126,8 @@ class ScratchEnv {
     CLoggingDatabase* db = plan->Database();
     uint64_t at = 0, next = 0;
     bool found = false;
-    if (!db->Lookup(path, &at)) return false;
-    if (db->ReadRecord(at, rec, &next, &found) != 0 || !found) return false;
+    if (!db->Lookup(path, &at) || db->ReadRecord(at, rec, &next, &found) != 0 || !found)
+      return false;
     if (offset) *offset = at;
     return true;
   }
@@ -164,12 +144,16 @@ class ScratchEnv {
     }
   };
 
+  template <typename T>
+  void Change(T& field, T value) {
+    field = std::move(value);
+    WriteVolumes();
+  }
   void WriteVolumes() {
     std::string ini = "[C]\nRoot=/\nType=fixed\nBus=none\nSystem=1\n";
     if (storePresent_) {
       ini += "[E]\nRoot=" + store_.Native() + "\nType=fixed\nBus=none\n";
       if (freeBytes_) ini += "FreeBytes=" + std::to_string(*freeBytes_) + "\n";
-      if (!storeFileSystem_.empty()) ini += "FileSystem=" + storeFileSystem_ + "\n";
     }
     ini += std::string("[Power]\nSource=") + (battery_ ? "battery" : "ac") + "\n" + extra_;
     // Whole or not at all: the device watcher may read it at any moment.
@@ -188,7 +172,6 @@ class ScratchEnv {
   bool battery_ = false;
   std::optional<uint64_t> freeBytes_;
   std::string extra_;
-  std::string storeFileSystem_;
 };
 
 }  // namespace bvtest

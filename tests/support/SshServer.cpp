@@ -4,7 +4,6 @@
 #include <signal.h>
 #include <sys/stat.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <sstream>
@@ -31,59 +30,52 @@ std::vector<pid_t> Descendants(pid_t pid) {
   return found;
 }
 
-bool Run(const std::string& command) { return std::system(command.c_str()) == 0; }
+bool MakeKey(const std::string& file) {
+  const std::string command = std::string(kKeygen) + " -q -t ed25519 -N '' -C bvtest -f '" + file;
+  return std::system((command + "'").c_str()) == 0;
+}
 
 }  // namespace
 
 SshServer::SshServer() {
-  if (access(kSshd, X_OK) != 0 || access(kKeygen, X_OK) != 0) {
-    reason_ = "OpenSSH's server is not installed (scripts/deps.sh installs openssh-server)";
-    return;
-  }
-  if (geteuid() != 0) {
-    reason_ = "sshd needs to start as root";
-    return;
-  }
+  // reason_ names what the next step needs; the last one gets the server's log.
+  reason_ = "OpenSSH's server is not installed (scripts/deps.sh installs openssh-server)";
+  if (access(kSshd, X_OK) != 0 || access(kKeygen, X_OK) != 0) return;
+  reason_ = "sshd needs to start as root";
+  if (geteuid() != 0) return;
   // sshd's fixed folder for its unprivileged part (the package makes it at boot).
   mkdir("/run/sshd", 0755);
   const passwd* me = getpwuid(geteuid());
   fs::create_directories(Home());
   fs::create_directories(ClientHome() + "/.ssh");
   const std::string client = ClientHome() + "/.ssh/id_ed25519";
-  if (me == nullptr || !MakeHostKey() ||
-      !Run(std::string(kKeygen) + " -q -t ed25519 -N '' -C bvtest -f '" + client + "'")) {
-    reason_ = "ssh-keygen could not make the keys";
-    return;
-  }
+  reason_ = "ssh-keygen could not make the keys";
+  if (me == nullptr || !MakeHostKey() || !MakeKey(client)) return;
   fs::copy_file(client + ".pub", dir_.NativeOf("authorized_keys"));
-  // The free port is only free until sshd binds it: another process may
-  // take it in between, and then another port is tried.
+  // The free port is only free until sshd binds it: then another is tried.
   for (int attempt = 0; attempt < 5 && !ok_; ++attempt) {
     port_ = FreeLoopbackPort();
-    std::ostringstream cfg;
-    cfg << "ListenAddress 127.0.0.1:" << port_ << "\n"
-        << "HostKey " << dir_.NativeOf("host_key") << "\n"
-        << "PidFile none\nUsePAM no\nPasswordAuthentication no\n"
-        << "KbdInteractiveAuthentication no\nPubkeyAuthentication yes\n"
-        << "PermitRootLogin prohibit-password\n"
-        << "AuthorizedKeysFile " << dir_.NativeOf("authorized_keys") << "\n"
-        << "StrictModes no\nUseDNS no\nLogLevel VERBOSE\n"
-        << "AllowUsers " << me->pw_name << "\n"
-        << "Subsystem sftp internal-sftp\n";
-    WriteNative(dir_.NativeOf("sshd_config"), cfg.str());
+    WriteNative(dir_.NativeOf("sshd_config"),
+                "ListenAddress 127.0.0.1:" + std::to_string(port_) + "\nHostKey " +
+                    dir_.NativeOf("host_key") +
+                    "\nPidFile none\nUsePAM no\nPasswordAuthentication no\n"
+                    "KbdInteractiveAuthentication no\nPubkeyAuthentication yes\n"
+                    "PermitRootLogin prohibit-password\nAuthorizedKeysFile " +
+                    dir_.NativeOf("authorized_keys") +
+                    "\nStrictModes no\nUseDNS no\nLogLevel VERBOSE\nAllowUsers " + me->pw_name +
+                    "\nSubsystem sftp internal-sftp\n");
     ok_ = port_ != 0 && Start();
     if (!ok_) Stop();
   }
-  if (!ok_) reason_ = "sshd did not start on 127.0.0.1: " + ReadNative(dir_.NativeOf("sshd.log"));
+  reason_ = ok_ ? "" : "sshd did not start on 127.0.0.1: " + ReadNative(dir_.NativeOf("sshd.log"));
 }
 
 SshServer::~SshServer() { Stop(); }
 
 bool SshServer::MakeHostKey() {
-  const std::string key = dir_.NativeOf("host_key");
-  fs::remove(key);
-  fs::remove(key + ".pub");
-  return Run(std::string(kKeygen) + " -q -t ed25519 -N '' -C bvtest -f '" + key + "'");
+  fs::remove(dir_.NativeOf("host_key"));
+  fs::remove(dir_.NativeOf("host_key.pub"));
+  return MakeKey(dir_.NativeOf("host_key"));
 }
 
 bool SshServer::Start() {
@@ -107,13 +99,11 @@ bool SshServer::ChangeHostKey() {
 }
 
 std::string SshServer::Fingerprint() const {
-  const std::string command =
-      std::string(kKeygen) + " -l -E sha256 -f '" + dir_.NativeOf("host_key.pub") + "'";
-  FILE* pipe = popen(command.c_str(), "r");
-  char line[512] = {};
-  if (pipe == nullptr || fgets(line, sizeof line, pipe) == nullptr) line[0] = 0;
-  if (pipe != nullptr) pclose(pipe);
-  std::istringstream fields(line);  // "256 SHA256:... comment (ED25519)"
+  const std::string out = dir_.NativeOf("fingerprint");
+  const std::string pub = dir_.NativeOf("host_key.pub");
+  const std::string command = std::string(kKeygen) + " -l -E sha256 -f '" + pub + "' > '" + out;
+  if (std::system((command + "'").c_str()) != 0) return "";
+  std::istringstream fields(ReadNative(out));  // "256 SHA256:... comment (ED25519)"
   std::string bits, fingerprint;
   fields >> bits >> fingerprint;
   return fingerprint;

@@ -1,7 +1,6 @@
-// A real SSH server (sshd) on loopback for the SFTP tests, on a free port with
-// its own host key and configuration in a temporary folder. The login is the
-// user running the tests, by the key in ClientHome()/.ssh (set HOME to it).
-// Server paths are this machine's paths. Stopped with every session.
+// A real SSH server (sshd) for the SFTP tests on a free loopback port, its host key and
+// configuration in a temporary folder. The login: the user running the tests, by the key in
+// ClientHome()/.ssh (set HOME to it). Server paths are this machine's paths.
 #pragma once
 #include <sys/types.h>
 

@@ -7,7 +7,6 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
-#include <vector>
 
 namespace fs = std::filesystem;
 
@@ -22,14 +21,11 @@ std::string HomeTestBase() {
 }
 
 TempDir::TempDir(Where where) {
-  const char* base = std::getenv("TMPDIR");
-  std::string tmpl =
-      (where == Where::kHome ? HomeTestBase() : std::string(base && *base ? base : "/tmp")) +
-      "/bv-test-XXXXXX";
-  std::vector<char> buf(tmpl.begin(), tmpl.end());
-  buf.push_back('\0');
-  if (!mkdtemp(buf.data())) throw std::runtime_error("mkdtemp failed");
-  native_ = fs::canonical(buf.data()).string();
+  const char* tmp = std::getenv("TMPDIR");
+  std::string name = (where == Where::kHome ? HomeTestBase() : tmp && *tmp ? tmp : "/tmp");
+  name += "/bv-test-XXXXXX";
+  if (!mkdtemp(name.data())) throw std::runtime_error("mkdtemp failed");
+  native_ = fs::canonical(name).string();
   system_ = NativeToSystemC(native_);
 }
 
@@ -44,19 +40,13 @@ TempDir::~TempDir() {
   fs::remove_all(native_, ec);
 }
 
-std::string TempDir::NativeOf(const std::string& rel) const { return native_ + "/" + rel; }
-
 std::string TempDir::SystemOf(const std::string& rel) const {
-  std::string r = rel;
-  for (char& c : r)
-    if (c == '/') c = '\\';
-  return system_ + "\\" + r;
+  return NativeToSystemC(NativeOf(rel));
 }
 
 std::string TempDir::Write(const std::string& rel, const std::string& content) const {
-  std::string p = NativeOf(rel);
-  WriteNative(p, content);
-  return p;
+  WriteNative(NativeOf(rel), content);
+  return NativeOf(rel);
 }
 
 std::string TempDir::Read(const std::string& rel) const { return ReadNative(NativeOf(rel)); }
@@ -69,20 +59,17 @@ std::string NativeToSystemC(const std::string& native) {
 }
 
 std::string ReadNative(const std::string& native) {
-  std::ifstream in(native, std::ios::binary);
   std::ostringstream ss;
-  ss << in.rdbuf();
+  ss << std::ifstream(native, std::ios::binary).rdbuf();
   return ss.str();
 }
 
 void WriteNative(const std::string& native, const std::string& content) {
   fs::create_directories(fs::path(native).parent_path());
-  std::ofstream out(native, std::ios::binary | std::ios::trunc);
-  out << content;
+  std::ofstream(native, std::ios::binary | std::ios::trunc) << content;
 }
 
 std::map<std::string, std::string> FilesBelow(const std::string& folder) {
-  namespace fs = std::filesystem;
   std::map<std::string, std::string> out;
   if (!fs::exists(folder)) return out;
   for (const auto& e : fs::recursive_directory_iterator(folder))

@@ -20,7 +20,7 @@ class TempDir {
   const std::string& Native() const { return native_; }
   const std::string& System() const { return system_; }
   // Native and system paths of a relative name ("a/b.txt").
-  std::string NativeOf(const std::string& rel) const;
+  std::string NativeOf(const std::string& rel) const { return native_ + "/" + rel; }
   std::string SystemOf(const std::string& rel) const;
   // Writes a file (creating its folders) and returns its native path.
   std::string Write(const std::string& rel, const std::string& content) const;
@@ -36,7 +36,7 @@ std::string HomeTestBase();
 
 // Native /a/b -> "C:\a\b" (valid while C: is "/", the real table's rule).
 std::string NativeToSystemC(const std::string& native);
-// Reads a whole native file ("" when missing).
+// Reads a whole native file ("" when missing); writes one, making its folders.
 std::string ReadNative(const std::string& native);
 void WriteNative(const std::string& native, const std::string& content);
 // Every regular file below a native folder: relative path -> contents
