@@ -92,7 +92,6 @@ struct DestinationKind {
   std::string name;
   std::function<std::unique_ptr<DestinationWorld>()> make;
   bool carriesReadOnly = true;                    // moves keep the read-only attribute
-  bool usesFaultSeam = true;                      // copies pass the platform's fault seam
   std::function<std::string()> unavailable = {};  // why the kind cannot run here
 };
 
@@ -105,7 +104,6 @@ inline void PrintTo(const DestinationKind& kind, std::ostream* os) { *os << kind
 class DestinationSuite : public testing::TestWithParam<DestinationKind> {
  protected:
   void SetUp() override;
-  void TearDown() override;
 
   CDestination& Dest() { return world_->Dest(); }
   std::string PathOf(const std::string& rel) const { return world_->PathOf(rel); }

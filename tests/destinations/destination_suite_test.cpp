@@ -7,7 +7,6 @@
 
 #include "destination_suite.h"
 #include "platform/Errors.h"
-#include "platform/FaultSeam.h"
 
 namespace fs = std::filesystem;
 
@@ -73,8 +72,6 @@ void DestinationSuite::SetUp() {
   world_ = GetParam().make();
   ASSERT_NE(world_, nullptr) << "the factory made no destination of this kind";
 }
-
-void DestinationSuite::TearDown() { plat::fault::Disarm(); }
 
 bool DestinationSuite::Exists(const std::string& rel) const {
   return fs::exists(fs::symlink_status(NativeOf(rel)));
@@ -201,40 +198,4 @@ TEST_P(DestinationSuite, ListVersionsFindsExactlyTheRevisionsOfOneFile) {
   EXPECT_TRUE(Dest().FileExists(PathOf("R/*(0050).txt")));
   EXPECT_FALSE(Dest().FileExists(PathOf("R/*.txt")));
   EXPECT_FALSE(Dest().FileExists(PathOf("R/?.txt")));
-}
-
-// A copy failed at its 1st, 2nd, 3rd ... file call, to a new name and over
-// an older copy, leaves nothing new under the final name and no temporary
-// file, until one copy runs through.
-TEST_P(DestinationSuite, InterruptedCopyLeavesNothingUnderTheFinalName) {
-  if (!GetParam().usesFaultSeam) GTEST_SKIP() << "this kind's copies bypass the fault seam";
-  std::string big(17 * 1024 * 1024 + 17, '\0');  // more than one copy chunk
-  for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>((i * 131) >> 7);
-  std::string src = Source("big.bin", big);
-  ASSERT_EQ(Dest().CreateFolders(PathOf("c/x")), kDestOk);
-  for (bool overwrite : {false, true}) {
-    SCOPED_TRACE(overwrite ? "over an older copy" : "to a new name");
-    int faults = 0;
-    bool completed = false;
-    for (uint64_t nth = 1; nth <= 5000 && !completed && !HasFailure(); ++nth) {
-      fs::remove(NativeOf("c/big.bin"));
-      if (overwrite) Put("c/big.bin", "older copy");
-      plat::fault::Arm(nth, plat::kErrDiskFull);
-      const uint32_t rc = Dest().CopyFile(src, PathOf("c/big.bin"));
-      const bool fired = plat::fault::Fired();
-      plat::fault::Disarm();
-      completed = !fired;
-      if (completed) {
-        EXPECT_EQ(rc, kDestOk);
-        EXPECT_TRUE(Get("c/big.bin") == big) << "copied contents differ";
-        break;
-      }
-      ++faults;
-      EXPECT_EQ(rc, plat::kErrDiskFull) << "fault at call " << nth;
-      EXPECT_EQ(Exists("c/big.bin") ? Get("c/big.bin") : "", overwrite ? "older copy" : "") << nth;
-      EXPECT_EQ(Entries(NativeOf("c")).size(), overwrite ? 1u : 0u) << "fault at call " << nth;
-    }
-    EXPECT_TRUE(completed);
-    EXPECT_GE(faults, 2) << "the copy passed the seam too rarely to be interrupted halfway";
-  }
 }

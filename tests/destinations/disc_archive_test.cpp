@@ -1,7 +1,6 @@
 // Archiving a store to pseudo-drives: the images are read back by xorriso and
 // a loop mount and compared with the store; packing, stop and failures.
 #include <gtest/gtest.h>
-#include <sys/mount.h>
 
 #include "common/ActivityLog.h"
 #include "destinations/disc/DiscEngine.h"
@@ -82,9 +81,6 @@ TEST_F(DiscArchiveTest, StoreSpansDiscsAndReadsBackByteForByte) {
     }
     std::string pvd = Shell("xorriso -indev " + Quote(Image(n)) + " -pvd_info");
     EXPECT_NE(pvd.find("Brevanto 7.12.26"), std::string::npos) << pvd;
-    // ISO 9660 records the identifier texts in upper case.
-    EXPECT_NE(pvd.find("Publisher Id : ORLIMTECHUSA"), std::string::npos) << pvd;
-    EXPECT_NE(pvd.find("App Id       : BREVANTO"), std::string::npos) << pvd;
     if (n == 1) std::printf("images compared through %s\n", how.c_str());
   }
   EXPECT_GE(discs, 2);
@@ -127,73 +123,6 @@ TEST_F(DiscArchiveTest, PackingKeepsListOrderAndSkipsWhatNeverFits) {
     EXPECT_EQ(disc::Counters().FilesPlaced(), c.sizes.size());
   }
 }
-
-TEST_F(DiscArchiveTest, StopWhileWaitingAndEraseOnly) {
-  for (int i = 0; i < 4; ++i)
-    dir_.Write("Store/Latest/f" + std::to_string(i), std::string(300000, 'x'));
-  bvtest::ScopedEnv drives("BREVANTO_PSEUDO_DRIVES", Drive() + "=800K");
-  disc::RescanRecorders();
-  PendingList list;
-  ASSERT_TRUE(disc::FillPendingList(Latest(), &list));
-  {
-    CDiscBurn worker(list);
-    worker.SetRecorder("CdRom" + std::to_string(disc::RecorderNames().size() - 1));
-    worker.SetLatestFolder(Latest());
-    int waits = 0;
-    bvtest::RunWorker(worker, [&](uint32_t) { return ++waits > 1; });
-    EXPECT_EQ(waits, 1);
-    EXPECT_FALSE(worker.Failed());
-    EXPECT_EQ(list.Size(), 2u);  // the first disc took two files; the rest stays
-  }
-  // The written pseudo-disc holds data; erasing it leaves a blank disc.
-  std::string error;
-  ASSERT_EQ(disc::Initialise(&error), 0);
-  disc::Device* device = disc::OpenDevice(disc::RecorderNames().back(), &error);
-  ASSERT_NE(device, nullptr) << error;
-  int status = -1;
-  uint64_t blocks = 0;
-  EXPECT_EQ(disc::DiscInfo(device, &status, &blocks, &error), 0);
-  EXPECT_EQ(status, disc::kStatusAppendable);
-  EXPECT_EQ(blocks, (800u * 1024 - bvtest::ReadNative(Drive()).size()) / 2048);
-  EXPECT_TRUE(disc::IsRewritable(disc::MediaType(device)));
-  disc::ReleaseDevice(device);
-  {
-    CDiscBurn eraser(list);
-    eraser.SetRecorder(disc::RecorderNames().back());
-    eraser.SetEraseOnly(true);
-    bvtest::RunWorker(eraser, [](uint32_t) { return false; });
-    EXPECT_TRUE(eraser.EraseFinished());
-    EXPECT_FALSE(eraser.Failed());
-  }
-  EXPECT_EQ(bvtest::ReadNative(Drive()), "");
-  disc::Shutdown();
-}
-
-TEST_F(DiscArchiveTest, WriteFailureOnAFullFileSystemSetsFailed) {
-  const std::string small = dir_.Native() + "/small";
-  Shell("mkdir -p " + Quote(small));
-  if (mount("tmpfs", small.c_str(), "tmpfs", 0, "size=512k") != 0)
-    GTEST_SKIP() << "no tmpfs can be mounted here (needs root)";
-  for (int i = 0; i < 3; ++i)
-    dir_.Write("Store/Latest/f" + std::to_string(i), std::string(400000, 'x'));
-  bvtest::ScopedEnv drives("BREVANTO_PSEUDO_DRIVES", small + "/drive.iso=4M");
-  disc::RescanRecorders();
-  PendingList list;
-  ASSERT_TRUE(disc::FillPendingList(Latest(), &list));
-  {
-    CDiscBurn worker(list);
-    worker.SetRecorder(disc::RecorderNames().back());
-    worker.SetLatestFolder(Latest());
-    bvtest::RunWorker(worker, [](uint32_t) { return true; });
-    EXPECT_TRUE(worker.Failed());
-    EXPECT_FALSE(worker.ErrorText().empty());
-  }
-  umount2(small.c_str(), MNT_DETACH);
-}
-
-}  // namespace
-
-namespace {
 
 // Verifying reads the disc back: a block changed after writing is found.
 TEST(DiscEngineTest, VerifyFindsAChangedBlock) {

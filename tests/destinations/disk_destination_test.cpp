@@ -210,17 +210,4 @@ TEST(DiskDevice, LongPathsAndSharePaths) {
   EXPECT_EQ(disk.CreateFolders("\\\\unknown\\share\\a\\f.txt"), plat::kErrBadNetName);
 }
 
-TEST(DestinationFactory, MakesEachKindAndNothingForUnknownTypes) {
-  bvtest::TempDir t;
-  PlanOwner owner(t.System() + "\\");
-  for (int32_t type : {kStorageLocal, kStorageUsb, kStorageNetwork}) {
-    auto made = CreateDestination(&owner, type);
-    ASSERT_NE(made, nullptr) << type;
-    EXPECT_EQ(made->GetStorageType(), type);
-    EXPECT_EQ(made->Owner(), &owner);
-    EXPECT_EQ(made->IsAvailable(), type != kStorageUsb) << "USB waits for its disk";
-  }
-  for (int32_t type : {0, 5, -1, 1000}) EXPECT_EQ(CreateDestination(&owner, type), nullptr) << type;
-}
-
 }  // namespace
