@@ -119,8 +119,7 @@ class ChangeDeviceTest : public testing::Test {
 };
 
 // Every file once however it came (written, moved, linked, in new, moved or
-// remade folders, told folders, new volumes), in whole records; stop, start
-// and the other control codes.
+// remade folders, told folders, new volumes), in whole records; stop and start.
 TEST_F(ChangeDeviceTest, InotifyReportsEveryFileOnceAndObeysItsControls) {
   const std::string outside = MakeHomeDir(), told = MakeHomeDir(), volume = MakeHomeDir();
   const std::string notYet = MakeHomeDir() + "/later", table = root_ + "/volumes.ini";
@@ -206,24 +205,6 @@ TEST_F(ChangeDeviceTest, InotifyReportsEveryFileOnceAndObeysItsControls) {
   seen = ReadUntil(dev.get(), root_ + "/next.txt");
   EXPECT_EQ(Count(seen, root_ + "/next.txt"), 1u);
   EXPECT_EQ(Count(seen, root_ + "/while-stopped.txt"), 0u);
-
-  uint32_t err = 0, value = 0;
-  EXPECT_FALSE(ChangeDevice::Open("\\\\.\\Other", &err));
-  EXPECT_NE(err, 0u);
-  size_t r = 0;
-  for (uint32_t code :
-       {plat::kIoctlSetBackupOnlyWritten, plat::kIoctlSetNoOpenBackup, plat::kIoctlSetIgnoreTime}) {
-    EXPECT_EQ(dev->Control(code, &value, sizeof value, nullptr, 0, &r), 0u);
-    EXPECT_EQ(dev->Control(code, &value, 2, nullptr, 0, &r), 87u);
-    EXPECT_EQ(dev->Control(code, nullptr, 0, nullptr, 0, &r), 87u);
-  }
-  std::vector<uint8_t> report(600, 0xAB);
-  EXPECT_EQ(dev->Control(plat::kIoctlLaunchReport, nullptr, 0, report.data(), 524, &r), 0u);
-  EXPECT_TRUE(r == 524 && std::count(report.begin(), report.end(), 0) == 524 &&
-              report[524] == 0xAB);
-  EXPECT_EQ(dev->Control(plat::kIoctlLaunchReport, nullptr, 0, report.data(), 100, &r), 122u);
-  EXPECT_EQ(dev->Control(0x22EC00, nullptr, 0, nullptr, 0, &r), 1u);
-  EXPECT_EQ(dev->Control(plat::kIoctlReadRecords, nullptr, 0, nullptr, 10, &r), 87u);
 }
 
 TEST_F(ChangeDeviceTest, WatchLimitStopsAddingAndSaysSo) {

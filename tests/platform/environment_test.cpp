@@ -1,5 +1,5 @@
-// What the machine says: clocks, local time in a given zone, thread identity
-// and priority, power, well-known folders from the environment and XDG files.
+// What the machine says: clocks, thread identity and priority, power,
+// well-known folders from the environment and XDG files.
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <sys/resource.h>
@@ -39,25 +39,6 @@ TEST(Clock, CountersThreadsAndTheLowestPriority) {
   EXPECT_EQ(policy, SCHED_BATCH);
   EXPECT_EQ(niceness, 19);
   EXPECT_EQ(sched_getscheduler(0), SCHED_OTHER);  // only the calling thread changed
-}
-
-TEST(Clock, LocalTimeFollowsTheZone) {
-  EnvScope env;
-  env.Set("TZ", "UTC0");
-  plat::LocalTime lt = plat::ToLocalTime(0);
-  EXPECT_TRUE(lt.year == 1970 && lt.month == 1 && lt.day == 1 && lt.weekday == 4 && !lt.dst);
-  EXPECT_EQ(plat::AscTime(0), "Thu Jan  1 00:00:00 1970");
-  EXPECT_EQ(plat::AscTime(1796534408), "Sun Dec  6 05:20:08 2026");
-  EXPECT_EQ(plat::FormatLocalTime(1796534408, "%Y-%m-%d %H:%M"), "2026-12-06 05:20");
-  EXPECT_EQ(plat::FormatLocalTime(1796534408, ""), "");
-  // Central European time with its summer rule, given without a zone database;
-  // a field out of range is carried over, as mktime does.
-  env.Set("TZ", "CET-1CEST,M3.5.0,M10.5.0/3");
-  const int64_t summer = 1783159200;  // 2026-07-04 10:00 UTC
-  lt = plat::ToLocalTime(summer);
-  EXPECT_TRUE(lt.hour == 12 && lt.dst && lt.yearDay == 184);
-  lt.day += 31;
-  EXPECT_EQ(plat::FromLocalTime(lt), summer + 31 * 86400);
 }
 
 TEST(Clock, PowerFromTheOverrideElseTheSupplyFolder) {
