@@ -217,8 +217,7 @@ TEST(FilesCopy, FoldersMirrorTheAccessOfTheFoldersTheyCopy) {
 
 TEST(FilesCopy, MoveAcrossFileSystemsCopiesThenDeletes) {
   TempDir t;
-  struct stat a {
-  }, b{};
+  struct stat a = {}, b = {};
   if (stat("/dev/shm", &a) != 0 || stat(t.Native().c_str(), &b) != 0 || a.st_dev == b.st_dev)
     GTEST_SKIP() << "needs /dev/shm on another file system";
   const std::string shm = "/dev/shm/bv-move-" + std::to_string(getpid());

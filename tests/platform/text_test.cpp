@@ -51,10 +51,8 @@ TEST(Text, CaseMappingComparisonAndTrimmingIgnoreTheLocale) {
   // Mappings that would change the byte length are not applied, so offsets hold.
   for (const std::string s : {"ı", "ſ", "İ", "K", "ß"})
     EXPECT_TRUE(plat::ToUpper(s).size() == s.size() && plat::ToLower(s).size() == s.size()) << s;
-  EXPECT_EQ(plat::ToUpper("a\xff"
-                          "b😀"),
-            "A\xff"
-            "B😀");  // passed through
+  // Bytes that are not UTF-8 pass through.
+  EXPECT_EQ(plat::ToUpper(std::string("a\xff") + "b😀"), std::string("A\xff") + "B😀");
   EXPECT_TRUE(plat::EqualsNoCase("C:\\Users\\Ärger", "c:\\USERS\\äRGER"));
   EXPECT_FALSE(plat::EqualsNoCase("abc", "abd") || plat::EqualsNoCase("abc", "abcd"));
   EXPECT_TRUE(plat::StartsWithNoCase("C:\\Дом\\file", "c:\\дОМ\\"));
