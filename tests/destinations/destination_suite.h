@@ -95,8 +95,8 @@ struct DestinationKind {
   std::function<std::string()> unavailable = {};  // why the kind cannot run here
 };
 
-// A kind whose store is a local folder on C:, made by the factory.
-DestinationKind LocalKind(const std::string& name, int32_t storageType);
+// A kind whose store is a local folder, on C: or on a share, made by the factory.
+DestinationKind LocalKind(const std::string& name, int32_t storageType, bool onShare = false);
 
 std::string KindName(const testing::TestParamInfo<DestinationKind>& info);
 inline void PrintTo(const DestinationKind& kind, std::ostream* os) { *os << kind.name; }

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <optional>
 #include <set>
 
 #include "destination_suite.h"
@@ -12,12 +13,16 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// A store "Store" in a fresh folder on C:, or on the share "\\\\bvsrv\\share"
+// that an override volume table maps to that folder.
 class LocalWorld : public DestinationWorld {
  public:
-  explicit LocalWorld(int32_t storageType) : dest_(CreateDestination(nullptr, storageType)) {
-    if (!dest_) return;
+  LocalWorld(int32_t storageType, bool onShare) : dest_(CreateDestination(nullptr, storageType)) {
+    if (onShare)
+      volumes_.emplace("[C]\nRoot=/\n[\\\\bvsrv\\share]\nRoot=" + store_.Native() + "\n");
     PlanSettings settings;
-    settings.storePath = store_.System() + "\\";
+    settings.storePath =
+        (onShare ? std::string("\\\\bvsrv\\share") : store_.System()) + "\\Store\\";
     dest_->Configure(settings);
     dest_->Prepare(true);
   }
@@ -27,37 +32,25 @@ class LocalWorld : public DestinationWorld {
     std::replace(p.begin(), p.end(), '/', '\\');
     return p;
   }
-  std::string NativeOf(const std::string& rel) const override { return store_.NativeOf(rel); }
+  std::string NativeOf(const std::string& rel) const override {
+    return store_.NativeOf("Store/" + rel);
+  }
 
+ private:
   bvtest::TempDir store_;
+  std::optional<ScopedVolumes> volumes_;
   std::unique_ptr<CDestination> dest_;
 };
-
-std::set<std::string> Entries(const std::string& folder) {
-  std::set<std::string> names;
-  std::error_code ec;
-  for (const auto& e : fs::directory_iterator(folder, ec)) names.insert(e.path().filename());
-  return names;
-}
 
 bool OwnerWritable(const std::string& native) {
   struct stat st {};
   return stat(native.c_str(), &st) == 0 && (st.st_mode & S_IWUSR) != 0;
 }
 
-void MakeReadOnly(const std::string& native) {
-  fs::permissions(native, fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
-                  fs::perm_options::remove);
-}
-
 }  // namespace
 
-DestinationKind LocalKind(const std::string& name, int32_t storageType) {
-  return {name, [storageType]() -> std::unique_ptr<DestinationWorld> {
-            auto world = std::make_unique<LocalWorld>(storageType);
-            if (!world->dest_) return nullptr;
-            return world;
-          }};
+DestinationKind LocalKind(const std::string& name, int32_t storageType, bool onShare) {
+  return {name, [=] { return std::make_unique<LocalWorld>(storageType, onShare); }};
 }
 
 std::string KindName(const testing::TestParamInfo<DestinationKind>& info) {
@@ -70,7 +63,6 @@ void DestinationSuite::SetUp() {
     if (!reason.empty()) GTEST_SKIP() << reason;
   }
   world_ = GetParam().make();
-  ASSERT_NE(world_, nullptr) << "the factory made no destination of this kind";
 }
 
 bool DestinationSuite::Exists(const std::string& rel) const {
@@ -103,7 +95,7 @@ TEST_P(DestinationSuite, FoldersCopiesMovesAndDeletes) {
   EXPECT_FALSE(Dest().FileExists(PathOf("no/such/folder/f.txt")));
 
   Put("b.txt", "B");
-  if (GetParam().carriesReadOnly) MakeReadOnly(NativeOf(odd + ".txt"));
+  if (GetParam().carriesReadOnly) chmod(NativeOf(odd + ".txt").c_str(), 0444);
   EXPECT_EQ(Dest().MoveFile(PathOf(odd + ".txt"), PathOf("b.txt")), kDestFailed);
   EXPECT_EQ(Get(odd + ".txt") + Get("b.txt"), "secondB");
   if (GetParam().carriesReadOnly) {
@@ -127,7 +119,7 @@ TEST_P(DestinationSuite, FoldersCopiesMovesAndDeletes) {
   EXPECT_EQ(Dest().DeleteFile(list[0].path), kDestOk);
   EXPECT_FALSE(Dest().FileExists(list[0].path));
   EXPECT_EQ(Dest().DeleteFile(list[0].path), kDestFailed);
-  EXPECT_TRUE(Entries(NativeOf(folder)).empty());
+  EXPECT_TRUE(fs::is_empty(NativeOf(folder)));
 }
 
 // A revision of stem.ext is exactly stem(NNNN).ext, at least four digits,
