@@ -18,15 +18,12 @@
 #include "support/ScopedEnv.h"
 #include "support/TempDir.h"
 
-class PlanOwner : public IDestinationOwner {
- public:
-  explicit PlanOwner(std::string folder, uint32_t id = 0) : folder_(std::move(folder)), id_(id) {}
-  std::string GetPlanFolder() const override { return folder_; }
-  uint32_t GetPlanId() const override { return id_; }
-
- private:
-  std::string folder_;
-  uint32_t id_;
+struct PlanOwner : IDestinationOwner {
+  explicit PlanOwner(std::string f, uint32_t i = 0) : folder(std::move(f)), id(i) {}
+  std::string GetPlanFolder() const override { return folder; }
+  uint32_t GetPlanId() const override { return id; }
+  std::string folder;
+  uint32_t id;
 };
 
 template <typename Dest>
