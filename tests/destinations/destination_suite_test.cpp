@@ -126,27 +126,12 @@ TEST_P(DestinationSuite, FoldersCopiesMovesAndDeletes) {
 // the name compared exactly; files named like revisions, names that differ
 // in case and names holding wildcard characters keep their own revisions.
 TEST_P(DestinationSuite, ListVersionsFindsExactlyTheRevisionsOfOneFile) {
-  for (const char* name : {"a(0002).txt",
-                           "a(0011).txt",
-                           "a(10000).txt",
-                           "a(0007)",
-                           "a.txt",
-                           "A(0040).txt",
-                           "a(2).txt",
-                           "a(00011).txt",
-                           "a(0001)(0003).txt",
-                           "b(0009).txt",
-                           "ab(0040).txt",
-                           "a(0012).txt.bak",
-                           "a(0013).TXT",
-                           "a(-0001).txt",
-                           "*(0050).txt",
-                           "?(0051).txt",
-                           "c(0001).txt",
-                           "z(0000).txt",
-                           "s(0003).txt",
-                           "s(99999999999).txt"})
-    Put(std::string("R/") + name, "v");
+  const char* const names[] = {
+      "a(0002).txt",  "a(0011).txt",     "a(10000).txt", "a(0007)",           "a.txt",
+      "A(0040).txt",  "a(2).txt",        "a(00011).txt", "a(0001)(0003).txt", "b(0009).txt",
+      "ab(0040).txt", "a(0012).txt.bak", "a(0013).TXT",  "a(-0001).txt",      "*(0050).txt",
+      "?(0051).txt",  "c(0001).txt",     "z(0000).txt",  "s(0003).txt",       "s(99999999999).txt"};
+  for (const char* name : names) Put(std::string("R/") + name, "v");
   fs::create_directories(NativeOf("R/a(0050).txt"));  // folders are not versions
 
   std::vector<VersionEntry> list = {{"earlier", 1}};

@@ -12,8 +12,6 @@
 
 namespace {
 
-using Cases = std::initializer_list<std::pair<const char*, bool>>;
-
 // Markers appear and vanish under one table of paths: a store folder holds
 // the marker; a file lies inside a store at any depth below a marker (the
 // drive root's and the file's own folder count); a store found before counts
@@ -23,43 +21,31 @@ TEST(StoreMarker, FilesLieInsideAStoreWhileAMarkerStandsAboveThem) {
   bvtest::TempDir e, share;
   ScopedVolumes volumes("[C]\nRoot=/\n[E]\nRoot=" + e.Native() +
                         "\n[\\\\nas\\backup]\nRoot=" + share.Native() + "\nOnline=1\n");
-  const auto expectInside = [](Cases cases) {
-    for (const auto& [path, inside] : cases) EXPECT_EQ(IsInsideStore(path), inside) << path;
+  const auto expectInside = [](bool inside, std::initializer_list<const char*> paths) {
+    for (const char* path : paths) EXPECT_EQ(IsInsideStore(path), inside) << path;
   };
   e.Write("Plain/file.txt", "x");
-  expectInside({{"E:\\Store\\Latest\\x\\y.doc", false}, {"\\\\nas\\backup\\a\\b.txt", false}});
+  expectInside(false, {"E:\\Store\\Latest\\x\\y.doc", "\\\\nas\\backup\\a\\b.txt"});
   e.Write("Store/Brevanto.dat", "");
-  for (const auto& [path, store] : Cases{{"E:\\Store", true},
-                                         {"e:\\Store\\", true},
-                                         {"E:\\Plain", false},
-                                         {"E:\\Missing", false},
-                                         {"", false}})
-    EXPECT_EQ(IsStoreFolder(path), store) << path;
-  expectInside({{"E:\\Store\\Latest\\x\\y.doc", true},
-                {"E:\\Store\\y.doc", true},
-                {"\\\\?\\E:\\Store\\Latest\\y.doc", true},
-                {"E:\\Store\\\\Latest\\y.doc", true},
-                {"E:\\Storehouse\\y.doc", false},
-                {"E:\\Other\\y.doc", false}});
+  for (const char* path : {"E:\\Store", "e:\\Store\\"}) EXPECT_TRUE(IsStoreFolder(path)) << path;
+  for (const char* path : {"E:\\Plain", "E:\\Missing", ""})
+    EXPECT_FALSE(IsStoreFolder(path)) << path;
+  expectInside(true, {"E:\\Store\\Latest\\x\\y.doc", "E:\\Store\\y.doc",
+                      "\\\\?\\E:\\Store\\Latest\\y.doc", "E:\\Store\\\\Latest\\y.doc"});
+  expectInside(false, {"E:\\Storehouse\\y.doc", "E:\\Other\\y.doc"});
   std::remove(e.NativeOf("Store/Brevanto.dat").c_str());
-  expectInside({{"E:\\Store\\Latest\\a.txt", false}, {"E:\\Store\\b.txt", false}});
+  expectInside(false, {"E:\\Store\\Latest\\a.txt", "E:\\Store\\b.txt"});
   e.Write("Store/Latest/x/Brevanto.dat", "");
-  expectInside({{"E:\\Store\\Latest\\x\\y.doc", true},
-                {"E:\\Store\\Latest\\y.doc", false},  // the marker lies below
-                {"E:\\Store\\Latest\\xx\\y.doc", false}});
+  expectInside(true, {"E:\\Store\\Latest\\x\\y.doc"});
+  // The marker lies below these.
+  expectInside(false, {"E:\\Store\\Latest\\y.doc", "E:\\Store\\Latest\\xx\\y.doc"});
   e.Write("Brevanto.dat", "");
-  expectInside({{"E:\\Store\\Latest\\y.doc", true},
-                {"E:\\y.doc", true},
-                {"y.doc", false},
-                {"Store\\y.doc", false},
-                {"E:y.doc", false},
-                {"\\\\nas", false},
-                {"", false}});
+  expectInside(true, {"E:\\Store\\Latest\\y.doc", "E:\\y.doc"});
+  expectInside(false, {"y.doc", "Store\\y.doc", "E:y.doc", "\\\\nas", ""});
   share.Write("Brevanto.dat", "");
-  expectInside({{"\\\\nas\\backup\\a\\b.txt", true},
-                {"\\\\?\\UNC\\nas\\backup\\a\\b.txt", true},
-                {"\\\\nas\\\\backup\\a\\b.txt", false},  // no share name: no root
-                {"\\\\\\nas\\backup\\a\\b.txt", false}});
+  expectInside(true, {"\\\\nas\\backup\\a\\b.txt", "\\\\?\\UNC\\nas\\backup\\a\\b.txt"});
+  // Without a share name there is no root.
+  expectInside(false, {"\\\\nas\\\\backup\\a\\b.txt", "\\\\\\nas\\backup\\a\\b.txt"});
   EXPECT_TRUE(IsStoreFolder("\\\\nas\\backup"));
 }
 
