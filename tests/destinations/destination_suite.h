@@ -95,7 +95,9 @@ struct DestinationKind {
 // A kind whose store is a local folder, on C: or on a share, made by the factory.
 DestinationKind LocalKind(const std::string& name, int32_t storageType, bool onShare = false);
 
-std::string KindName(const testing::TestParamInfo<DestinationKind>& info);
+inline std::string KindName(const testing::TestParamInfo<DestinationKind>& i) {
+  return i.param.name;
+}
 inline void PrintTo(const DestinationKind& kind, std::ostream* os) { *os << kind.name; }
 
 class DestinationSuite : public testing::TestWithParam<DestinationKind> {
@@ -111,7 +113,9 @@ class DestinationSuite : public testing::TestWithParam<DestinationKind> {
   }
   void Put(const std::string& rel, const std::string& content) { world_->Put(rel, content); }
   std::string Get(const std::string& rel) const { return bvtest::ReadNative(NativeOf(rel)); }
-  bool Exists(const std::string& rel) const;
+  bool Exists(const std::string& rel) const {
+    return std::filesystem::exists(std::filesystem::symlink_status(NativeOf(rel)));
+  }
 
   std::unique_ptr<DestinationWorld> world_;
 };

@@ -53,20 +53,12 @@ DestinationKind LocalKind(const std::string& name, int32_t storageType, bool onS
   return {name, [=] { return std::make_unique<LocalWorld>(storageType, onShare); }};
 }
 
-std::string KindName(const testing::TestParamInfo<DestinationKind>& info) {
-  return info.param.name;
-}
-
 void DestinationSuite::SetUp() {
   if (GetParam().unavailable) {
     const std::string reason = GetParam().unavailable();
     if (!reason.empty()) GTEST_SKIP() << reason;
   }
   world_ = GetParam().make();
-}
-
-bool DestinationSuite::Exists(const std::string& rel) const {
-  return fs::exists(fs::symlink_status(NativeOf(rel)));
 }
 
 // Folders above a file, copies that create and overwrite, failed copies that

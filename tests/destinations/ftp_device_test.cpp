@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -480,19 +481,13 @@ TEST(FtpDevice, SweepRemovesOnlyOldLeftoversOfThisProgram) {
       {"ftp", Ftp().Ok(), Ftp().Settings("sweep/"), Ftp().NativeOf("/bvuser/sweep/")},
       {"sftp", Ssh().Ok(), Ssh().Settings("sweep/"), Ssh().Home() + "/sweep/"},
   };
-  const struct {
-    const char* rel;
-    bool old, stays;
-  } files[] = {
-      {"Latest/C/a/.~bvtmp-0123456789abcdef", true, false},
-      {"Revision/C/a/b/.~bvtmp-fedcba9876543210", true, false},
-      {".~bvtmp-00000000000000aa", true, false},
-      {"Latest/C/a/.~bvtmp-0123456789abcdee", false, true},
-      {"Latest/C/a/.~bvtmp-notours", true, true},
-      {"Latest/C/a/.~bvtmp-0123", true, true},  // too short to be ours
-      {"Latest/C/a/keep.txt", true, true},
-      {"Other/.~bvtmp-0123456789abcdef", true, true},
-  };
+  // Kept: a fresh one, names not of this program's ("0123" is too short), other folders.
+  const std::vector<std::string> swept = {"Latest/C/a/.~bvtmp-0123456789abcdef",
+                                          "Revision/C/a/b/.~bvtmp-fedcba9876543210",
+                                          ".~bvtmp-00000000000000aa"},
+                                 kept = {"Latest/C/a/.~bvtmp-0123456789abcdee",
+                                         "Latest/C/a/.~bvtmp-notours", "Latest/C/a/.~bvtmp-0123",
+                                         "Latest/C/a/keep.txt", "Other/.~bvtmp-0123456789abcdef"};
   int ran = 0;
   for (const auto& kind : kinds) {
     SCOPED_TRACE(kind.name);
@@ -501,14 +496,17 @@ TEST(FtpDevice, SweepRemovesOnlyOldLeftoversOfThisProgram) {
     auto dest = ServerDestination(kind.settings);
     ASSERT_TRUE(dest->Prepare(true));
     const auto old = fs::file_time_type::clock::now() - std::chrono::hours(2);
-    for (const auto& f : files) {
-      bvtest::WriteNative(kind.native + f.rel, "partial");
-      if (f.old) fs::last_write_time(kind.native + f.rel, old);
+    for (const auto* list : {&swept, &kept}) {
+      for (const std::string& rel : *list) {
+        bvtest::WriteNative(kind.native + rel, "partial");
+        if (rel != kept[0]) fs::last_write_time(kind.native + rel, old);
+      }
     }
     for (const auto& e : fs::recursive_directory_iterator(kind.native))
       chown(e.path().c_str(), 65534, 65534);  // the FTP server's user
     EXPECT_EQ(dest->SweepTemporaryCopies(), 3u);
-    for (const auto& f : files) EXPECT_EQ(fs::exists(kind.native + f.rel), f.stays) << f.rel;
+    for (const std::string& rel : swept) EXPECT_FALSE(fs::exists(kind.native + rel)) << rel;
+    for (const std::string& rel : kept) EXPECT_TRUE(fs::exists(kind.native + rel)) << rel;
   }
   if (ran == 0) GTEST_SKIP() << Ftp().Reason() << "; " << Ssh().Reason();
 }

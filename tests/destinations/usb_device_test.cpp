@@ -44,11 +44,7 @@ class UsbDeviceTest : public testing::Test {
     plat::DeviceBroadcaster::Instance().CheckNow();
   }
   std::unique_ptr<CUSBDevice> Captured(const std::string& root) {
-    auto usb = std::unique_ptr<CUSBDevice>(
-        dynamic_cast<CUSBDevice*>(CreateDestination(&owner_, kStorageUsb).release()));
-    PlanSettings s;
-    s.storePath = root;
-    usb->Configure(s);
+    auto usb = Configured<CUSBDevice>(root, &owner_);
     EXPECT_TRUE(usb->Prepare(true));
     return usb;
   }
