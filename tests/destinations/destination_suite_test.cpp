@@ -13,7 +13,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// A store "Store" in a fresh folder on C:, or on the share "\\\\bvsrv\\share"
+// A store "Store" in a fresh folder on C:, or on the share \\bvsrv\share
 // that an override volume table maps to that folder.
 class LocalWorld : public DestinationWorld {
  public:

@@ -380,9 +380,9 @@ TEST(FtpDevice, KeyedServersAreUsedOnlyWithTheirPinnedKey) {
 // The server goes away and comes back: the availability follows it and the
 // first request after its return reconnects. Then faults on the way to the
 // server, one at a time through a relay: each copy fails with the error that
-// names its cause, a mute
-// server within the time-out, a full disk (452, 552) as such; nothing lies
-// under the final name; once the fault is gone the next copy goes through.
+// names its cause, a mute server within the time-out, a full disk (452, 552)
+// as such; nothing lies under the final name; once the fault is gone the next
+// copy goes through.
 TEST(FtpDevice, ServerLossAndFaultsFailTheCopyWithTheirCauseAndHeal) {
   FtpServer server;
   REQUIRE_SERVER(server);
