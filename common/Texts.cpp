@@ -54,7 +54,7 @@ void SetProgramFolderForTests(std::string_view folder) {
 
 std::string GetText(std::string_view section, std::string_view key) {
   const std::string raw =
-      plat::GetProfileString(SideFile("BV_Texts.ini"), section, key, "", kMaxTextChars);
+      plat::GetKeptProfileString(SideFile("BV_Texts.ini"), section, key, "", kMaxTextChars);
   std::string out;
   out.reserve(raw.size());
   for (size_t i = 0; i < raw.size(); ++i) {
@@ -70,12 +70,12 @@ std::string GetText(std::string_view section, std::string_view key) {
 
 std::string GetConfigString(std::string_view section, std::string_view key,
                             std::string_view fallback) {
-  std::string v = plat::GetProfileString(SideFile("config.ini"), section, key, "");
+  std::string v = plat::GetKeptProfileString(SideFile("config.ini"), section, key, "");
   return v.empty() ? std::string(fallback) : v;
 }
 
 std::string GetEditionString(std::string_view key, std::string_view fallback) {
-  std::string v = plat::GetProfileString(SideFile("OEM.ini"), "OEMSettings", key, "");
+  std::string v = plat::GetKeptProfileString(SideFile("OEM.ini"), "OEMSettings", key, "");
   return v.empty() ? std::string(fallback) : v;
 }
 
@@ -91,7 +91,7 @@ std::string GetProductName() {
 }
 
 int GetBackupDateSetting(std::string_view key) {
-  return plat::GetProfileInt(SideFile("OEM.ini"), "Backup_Date", key, 0);
+  return plat::GetKeptProfileInt(SideFile("OEM.ini"), "Backup_Date", key, 0);
 }
 
 std::string GetImageFolder() { return GetProgramFolder() + "Image\\"; }

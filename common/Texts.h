@@ -10,7 +10,8 @@ std::string GetProgramFolder();  // ends with "\"
 // real one). Also forgets the cached product name.
 void SetProgramFolderForTests(std::string_view folder);
 
-// Text by section and key, read from disk on every call; "\n" pairs become
+// Text by section and key, as the file holds it now (looked at on every
+// call, read again when it changed); "\n" pairs become
 // line breaks; at most 1024 characters; empty when missing.
 std::string GetText(std::string_view section, std::string_view key);
 // "config.ini" of the program folder; the fallback when missing or empty.

@@ -67,12 +67,27 @@ struct SourceLook {
 };
 
 // Writes the record (appending when *offset is 0) and keeps *offset current.
-// A new record whose path another thread appended meanwhile rewrites that one.
-void StoreRecord(CLoggingDatabase* db, const LogRecord& record, uint64_t* offset) {
+// The journal is not held during a copy, so what was read before it may be
+// stale: a record moved by a rebuild is found again by its path (as is a new
+// one another thread appended), and a change noted meanwhile (a change time
+// other than notedAt) keeps the record due, with that time.
+void StoreRecord(CLoggingDatabase* db, LogRecord record, uint64_t* offset, int64_t notedAt) {
   std::lock_guard<std::recursive_mutex> guard(db->Mutex());
-  if (*offset == 0) {
-    uint64_t existing = 0;
-    if (db->Lookup(record.PathUtf8(), &existing)) *offset = existing;
+  LogRecord current;
+  uint64_t next = 0;
+  bool found = false;
+  const auto read = [&] {
+    return db->ReadRecord(*offset, &current, &next, &found) == CLoggingDatabase::kOk && found;
+  };
+  bool have = *offset != 0 && read();
+  if (have && current.path != record.path) {
+    *offset = 0;
+    have = false;
+  }
+  if (*offset == 0 && db->Lookup(record.PathUtf8(), offset)) have = read();
+  if (have && current.changeTime != notedAt && current.IsPending()) {
+    record.state = kLogPending;
+    record.changeTime = current.changeTime;
   }
   uint64_t appendedAt = 0;
   if (db->WriteRecord(*offset, record, &appendedAt) == CLoggingDatabase::kOk && *offset == 0) {
@@ -186,6 +201,9 @@ int32_t CSimpleEngine::BackupFile(std::string_view source, bool existenceCheck, 
     }
   }
 
+  // The note this copy answers; a later one keeps the record due.
+  const int64_t notedAt = rec->changeTime;
+
   // Plan fields are read under the plan's lock, which is never held while the
   // database's lock is taken (a journal walk takes them the other way round).
   uint32_t planId;
@@ -203,7 +221,7 @@ int32_t CSimpleEngine::BackupFile(std::string_view source, bool existenceCheck, 
   }
   if (stopping) {
     rec->state = kLogPending;
-    StoreRecord(db, *rec, &offset);
+    StoreRecord(db, *rec, &offset, notedAt);
     return kBackupStopping;
   }
   CDestination* dest = held.get();
@@ -236,7 +254,7 @@ int32_t CSimpleEngine::BackupFile(std::string_view source, bool existenceCheck, 
     rec->failedAttempts = 0;
     rec->changeTime = start;
     rec->lastAttemptTime = start;
-    StoreRecord(db, *rec, &offset);
+    StoreRecord(db, *rec, &offset, notedAt);
     return 0;
   }
 
@@ -263,7 +281,7 @@ int32_t CSimpleEngine::BackupFile(std::string_view source, bool existenceCheck, 
     if (GetFreeSpace(root, &free) == 0 && free + freed < wanted) {
       rec->state = kLogPending;
       rec->lastAttemptTime = start;
-      StoreRecord(db, *rec, &offset);
+      StoreRecord(db, *rec, &offset, notedAt);
       // Blocked until the smallest refused copy fits; reported when the
       // blocking begins, not for every file refused meanwhile.
       const uint64_t before = plan_->SpaceWanted();
@@ -296,7 +314,7 @@ int32_t CSimpleEngine::BackupFile(std::string_view source, bool existenceCheck, 
   if (!look.Exists(source)) {
     if (offset != 0) {
       rec->state = kLogSourceGone;
-      StoreRecord(db, *rec, &offset);
+      StoreRecord(db, *rec, &offset, notedAt);
     }
     return kBackupSourceMissing;
   }
@@ -310,7 +328,7 @@ int32_t CSimpleEngine::BackupFile(std::string_view source, bool existenceCheck, 
   if (error == plat::kErrCancelled) {
     // The plan's thread was told to stop during the copy: the file waits.
     rec->state = kLogPending;
-    StoreRecord(db, *rec, &offset);
+    StoreRecord(db, *rec, &offset, notedAt);
     return kBackupStopping;
   }
   NoteOutcome(error, root, start);
@@ -330,7 +348,7 @@ int32_t CSimpleEngine::BackupFile(std::string_view source, bool existenceCheck, 
   }
   rec->changeTime = start;
   rec->lastAttemptTime = start;
-  StoreRecord(db, *rec, &offset);
+  StoreRecord(db, *rec, &offset, notedAt);
   return static_cast<int32_t>(error);
 }
 

@@ -125,37 +125,46 @@ void CSimpleTask::PreCheck() {
 
 // Copies the journal's pending records that settled, as the journal's set of
 // them names them (no walk over the other records). The database's lock is
-// held for the whole walk, copies included.
+// taken per record and not held during a copy, so that changes are noted
+// meanwhile; a rebuild (which moves every record) ends the walk.
 int32_t CSimpleTask::WalkJournal() {
   CLoggingDatabase* db = plan_->Database();
   CSimpleEngine* engine = plan_->Engine();
   int32_t copied = 0;
   bool working = false;
   WalkGate gate(plan_);
-  std::lock_guard<std::recursive_mutex> dbGuard(db->Mutex());
   std::vector<uint64_t> offsets;
-  if (db->PendingOffsets(&offsets) != CLoggingDatabase::kOk) return 0;
+  uint64_t rebuilds = 0;
+  {
+    std::lock_guard<std::recursive_mutex> dbGuard(db->Mutex());
+    if (db->PendingOffsets(&offsets) != CLoggingDatabase::kOk) return 0;
+    rebuilds = db->RebuildCount();
+  }
   LogRecord record;
   for (const uint64_t offset : offsets) {
-    uint64_t next = 0;
-    bool found = false;
-    // A record that cannot be read ends the walk (a rebuild moved them all).
-    if (db->ReadRecord(offset, &record, &next, &found) != CLoggingDatabase::kOk || !found) break;
     if (gate.ShouldStop()) break;
-    const int64_t now = plat::Now();
-    if (record.changeTime + 1 < now) {
-      const std::string path = record.PathUtf8();
+    std::string path;
+    {
+      std::lock_guard<std::recursive_mutex> dbGuard(db->Mutex());
+      uint64_t next = 0;
+      bool found = false;
+      if (db->RebuildCount() != rebuilds) break;
+      if (db->ReadRecord(offset, &record, &next, &found) != CLoggingDatabase::kOk || !found) break;
+      const int64_t now = plat::Now();
+      if (!record.IsPending() || record.changeTime + 1 >= now) continue;
+      path = record.PathUtf8();
       if (IsTooLargeForBackup(path)) {
         record.state = kLogTooLarge;
         db->WriteRecord(offset, record);
-      } else if (Forced() || !IsInBackOff(record, now)) {  // asked now: failed files too
-        if (!working) {
-          plan_->SetMode(kModeWorking);
-          working = true;
-        }
-        if (engine->BackupFile(path, false, &record, offset) == 0) ++copied;
+        continue;
       }
+      if (!Forced() && IsInBackOff(record, now)) continue;  // asked now: failed files too
     }
+    if (!working) {
+      plan_->SetMode(kModeWorking);
+      working = true;
+    }
+    if (engine->BackupFile(path, false, &record, offset) == 0) ++copied;
   }
   return copied;
 }

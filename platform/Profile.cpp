@@ -1,11 +1,15 @@
 #include "platform/Profile.h"
 
+#include <sys/stat.h>
+
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <mutex>
 #include <unordered_set>
 
 #include "platform/Errors.h"
+#include "platform/FileSupport.h"
 #include "platform/Files.h"
 #include "platform/Text.h"
 
@@ -100,6 +104,58 @@ bool ReadProfile(std::string_view path, std::string* text) {
   return err == kErrFileNotFound || err == kErrPathNotFound;  // missing: empty
 }
 
+// Texts of files the program only reads, kept with what identifies the
+// version read: a later call that finds the same file, size and times reads
+// nothing. The status is taken before the read, so a file changed during it
+// is read again next time.
+class KeptTexts {
+ public:
+  std::shared_ptr<const std::string> Read(std::string_view path) {
+    std::string native;
+    struct stat st {};
+    const bool looked = detail::Resolve(path, &native) && stat(native.c_str(), &st) == 0;
+    if (looked) {
+      std::lock_guard<std::mutex> guard(lock_);
+      for (const Kept& k : kept_) {
+        if (k.native == native && Same(k.st, st)) return k.text;
+      }
+    }
+    auto text = std::make_shared<std::string>();
+    if (!ReadProfile(path, text.get())) return nullptr;
+    if (!looked) return text;
+    std::lock_guard<std::mutex> guard(lock_);
+    for (Kept& k : kept_) {
+      if (k.native == native) {
+        k = Kept{native, st, text};
+        return text;
+      }
+    }
+    constexpr size_t kMaxKept = 8;
+    if (kept_.size() >= kMaxKept) kept_.erase(kept_.begin());
+    kept_.push_back(Kept{native, st, text});
+    return text;
+  }
+
+ private:
+  struct Kept {
+    std::string native;
+    struct stat st;
+    std::shared_ptr<const std::string> text;
+  };
+  static bool Same(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
+           a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec &&
+           a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
+  }
+  std::mutex lock_;  // guards kept_
+  std::vector<Kept> kept_;
+};
+
+KeptTexts& Kept() {
+  static KeptTexts kept;
+  return kept;
+}
+
 // Finds the first value of key in the first section named section.
 bool FindValue(std::string_view text, std::string_view section, std::string_view key,
                std::string_view* value) {
@@ -141,11 +197,18 @@ std::string GetProfileString(std::string_view path, std::string_view section, st
   return std::string(CutChars(Unquote(value), maxChars));
 }
 
-int GetProfileInt(std::string_view path, std::string_view section, std::string_view key,
-                  int fallback) {
-  std::string text;
+std::string GetKeptProfileString(std::string_view path, std::string_view section,
+                                 std::string_view key, std::string_view fallback, size_t maxChars) {
+  const std::shared_ptr<const std::string> text = Kept().Read(path);
   std::string_view value;
-  if (!ReadProfile(path, &text) || !FindValue(text, section, key, &value)) return fallback;
+  if (!text || !FindValue(*text, section, key, &value))
+    return std::string(CutChars(fallback, maxChars));
+  return std::string(CutChars(Unquote(value), maxChars));
+}
+
+namespace {
+
+int ParseInt(std::string_view value, int fallback) {
   value = Trim(Unquote(value));
   size_t i = 0;
   bool negative = false;
@@ -160,6 +223,24 @@ int GetProfileInt(std::string_view path, std::string_view section, std::string_v
   if (n > std::numeric_limits<int>::max()) return std::numeric_limits<int>::max();
   if (n < std::numeric_limits<int>::min()) return std::numeric_limits<int>::min();
   return static_cast<int>(n);
+}
+
+}  // namespace
+
+int GetProfileInt(std::string_view path, std::string_view section, std::string_view key,
+                  int fallback) {
+  std::string text;
+  std::string_view value;
+  if (!ReadProfile(path, &text) || !FindValue(text, section, key, &value)) return fallback;
+  return ParseInt(value, fallback);
+}
+
+int GetKeptProfileInt(std::string_view path, std::string_view section, std::string_view key,
+                      int fallback) {
+  const std::shared_ptr<const std::string> text = Kept().Read(path);
+  std::string_view value;
+  if (!text || !FindValue(*text, section, key, &value)) return fallback;
+  return ParseInt(value, fallback);
 }
 
 bool WriteProfileString(std::string_view path, std::string_view section, const char* key,

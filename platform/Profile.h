@@ -18,6 +18,14 @@ std::string GetProfileString(std::string_view path, std::string_view section, st
 // Decimal (optional sign) leading digits; the default when missing or no digits.
 int GetProfileInt(std::string_view path, std::string_view section, std::string_view key,
                   int fallback);
+// The same for files the program only reads (its texts and side files): the
+// text read is kept and used again while the file's identity, size and times
+// stay the same, so a call costs one status call instead of a read.
+std::string GetKeptProfileString(std::string_view path, std::string_view section,
+                                 std::string_view key, std::string_view fallback,
+                                 size_t maxChars = 1023);
+int GetKeptProfileInt(std::string_view path, std::string_view section, std::string_view key,
+                      int fallback);
 // value null removes the key; key null removes the whole section. Creates the
 // file (and the section) when missing. False when it cannot be written.
 bool WriteProfileString(std::string_view path, std::string_view section, const char* key,

@@ -8,7 +8,6 @@ PKGS=(build-essential cmake ninja-build pkg-config
       libcurl4-openssl-dev pure-ftpd openssl)
 PKGS+=(libburn-dev libisofs-dev xorriso)  # disc archiving: drives and images; the tests read images back
 PKGS+=(desktop-file-utils appstream dpkg-dev)  # install tree and package checks: desktop-file-validate, appstreamcli, dpkg-shlibdeps
-PKGS+=(dbus-daemon)  # the tray test's private session bus (with Xvfb)
 if [ "${BV_WITH_CLANG:-0}" = 1 ]; then PKGS+=(clang libclang-rt-14-dev); fi
 PKGS+=(openssh-server)  # SFTP tests: each test starts its own sshd on a loopback port
 missing=()

@@ -30,6 +30,7 @@ constexpr int32_t kChoiceUnits[6] = {kUnitContinuous, kUnitDaily,   kUnitWeekly,
                                      kUnitMonthly,    kUnitStartUp, kUnitManual};
 // "UI.ini" is small; anything larger is not a wizard file.
 constexpr uint64_t kMaxAnswersBytes = 1u << 20;
+constexpr size_t kMaxPasswordChars = 4095;
 
 int GetInt(const std::string& ini, const char* section, const char* key, int fallback) {
   return plat::GetProfileInt(ini, section, key, fallback);
@@ -125,13 +126,21 @@ void WriteScheduleAnswers(const std::string& ini, int32_t unit, int32_t count) {
 
 std::string WizardWorkingFile() { return plat::GetDataFolder() + "Wizard\\UI.ini"; }
 
+// A server's password is kept in the plan's "Devices.ini" alone: a plan's
+// answers are written without it, and changing the plan takes it from there.
 bool BeginAnswers(uint32_t planId, std::string* workingFile) {
   *workingFile = WizardWorkingFile();
-  const std::string own = planId ? GetPlanFolder(planId) + "UI.ini" : std::string();
-  return CopyAnswers(own, *workingFile);
+  if (planId == 0) return CopyAnswers({}, *workingFile);
+  if (!CopyAnswers(GetPlanFolder(planId) + "UI.ini", *workingFile)) return false;
+  const std::string password = plat::GetProfileString(
+      GetPlanFolder(planId) + "Devices.ini", "FTP Device", "Password", "", kMaxPasswordChars);
+  if (password.empty()) return true;
+  return plat::WriteProfileString(*workingFile, kDestSection, "Password",
+                                  ("\"" + password + "\"").c_str());
 }
 
 bool CommitAnswers(const std::string& workingFile, uint32_t planId) {
+  plat::WriteProfileString(workingFile, kDestSection, "Password", nullptr);
   return CopyAnswers(workingFile, GetPlanFolder(planId) + "UI.ini");
 }
 

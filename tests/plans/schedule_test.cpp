@@ -1,10 +1,8 @@
-// Due times of every schedule unit, in a zone with daylight saving, and the
-// wizard's schedule answers.
+// Due times of every schedule unit with daylight saving; the wizard's schedule answers.
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <filesystem>
-#include <string>
 
 #include "plans/Schedule.h"
 #include "platform/Clock.h"
@@ -44,9 +42,7 @@ class ScheduleTest : public ::testing::Test {
   }
 };
 
-// Daily and weekly steps are exact seconds (the local hour moves with a
-// clock change); monthly steps are calendar months that keep a lowered day
-// and read each step with the daylight-saving flag of the start.
+// Days and weeks are exact seconds; months keep a lowered day and the start's saving flag.
 TEST_F(ScheduleTest, CalendarUnitsLandOnTheirLocalSlot) {
   struct Case {
     const char* what;
@@ -83,9 +79,7 @@ TEST_F(ScheduleTest, CalendarUnitsLandOnTheirLocalSlot) {
     const int64_t due = ComputeDue(c.unit, 1, c.start, 0, c.now, 0);
     EXPECT_EQ(Wall(due), c.due) << c.what;
     EXPECT_GE(due, c.now) << c.what;
-    if (c.unit != kUnitMonthly) {
-      EXPECT_EQ((due - c.start) % kDay, 0) << c.what;
-    }
+    EXPECT_TRUE(c.unit == kUnitMonthly || (due - c.start) % kDay == 0) << c.what;
     // A start still ahead is the due time itself.
     EXPECT_EQ(ComputeDue(c.unit, 1, c.start, 0, c.start - 100, 0), c.start) << c.what;
   }
@@ -104,8 +98,8 @@ TEST_F(ScheduleTest, EverySlotRunsOnce) {
     int32_t unit, num;
     int64_t lastRun, now, up, due;
   } cases[] = {
-      // Every 1 minute: due at the start time until the first run, then one
-      // minute after the slot of the last run; an overdue slot runs at once.
+      // Minutes: the start until the first run, then a period after the last
+      // run's slot; an overdue slot runs at once.
       {kUnitMinutes, 1, 0, now, 0, start},
       {kUnitMinutes, 1, now, now, 0, now + 60},
       {kUnitMinutes, 1, now + 59, now + 59, 0, now + 60},
@@ -139,10 +133,6 @@ TEST_F(ScheduleTest, EverySlotRunsOnce) {
   const int64_t next = ComputeDue(kUnitMonthly, 1, start, monthSlot, monthSlot, 0);
   EXPECT_EQ(next, ComputeDue(kUnitMonthly, 1, start, 0, monthSlot + 1, 0));
   EXPECT_GT(next, monthSlot + 27 * kDay);
-  // The clock's variant.
-  const int64_t before = plat::Now();
-  const int64_t due = ComputeDueNow(kUnitContinuous, 1, 0, 0);
-  EXPECT_TRUE(due >= before + 3 && due <= plat::Now() + 3);
   // The wizard's start time: local, never before 1970.
   const int64_t t = WizardStartTime(2026, 7, 1, 20, 15, 123);
   EXPECT_EQ(Wall(t), "2026-07-01 20:15");
@@ -178,18 +168,11 @@ TEST(WizardSchedule, TheLastChosenAnswerWins) {
     if (s.key) {
       ASSERT_TRUE(plat::WriteProfileString(ui, "WizardPage3Options", s.key, s.value));
     }
-    int32_t num = -5;
+    int32_t num = -1;
     const std::string what = s.key ? std::string(s.key) + "=" + s.value : "no file";
     EXPECT_EQ(ReadWizardScheduleUnit(ui, s.num < 0 ? nullptr : &num), s.unit) << what;
-    if (s.num >= 0) {
-      EXPECT_EQ(num, s.num) << what;
-    }
+    EXPECT_EQ(num, s.num) << what;
   }
-  EXPECT_EQ(ReadWizardBackupTime(ui), 0);
-  ASSERT_TRUE(plat::WriteProfileString(ui, "WizardPage3Options", "BackupTime", ""));
-  EXPECT_EQ(ReadWizardBackupTime(ui), 0);
-  ASSERT_TRUE(plat::WriteProfileString(ui, "WizardPage3Options", "BackupTime", "5000000000"));
-  EXPECT_EQ(ReadWizardBackupTime(ui), 5000000000LL);
 }
 
 }  // namespace

@@ -1,6 +1,5 @@
 // A clock the test moves by hand: while one exists, every window timer made
-// through MakeUiTimer runs on it, and Advance fires each timer exactly when
-// its period has passed, in time order, with nothing real to wait for.
+// through MakeUiTimer runs on it and fires when Advance passes its time.
 #pragma once
 #include <algorithm>
 #include <cstdint>
@@ -26,8 +25,7 @@ class ManualClock {
 
   int64_t Now() const { return state_->now; }
 
-  // Moves time on by ms, firing due timers one at a time in time order (a
-  // handler may start, stop or destroy timers).
+  // Fires due timers one at a time in time order (a handler may change them).
   void Advance(int64_t ms) {
     const int64_t target = state_->now + ms;
     for (;;) {

@@ -1,7 +1,5 @@
-// What the windows' tests share: a data folder with a volume table and the
-// message log, the process's plan list emptied around each test, plans made
-// in one line, typing as a user does, acting on a modal window from inside
-// its loop, and pictures for scripts/screenshots (BV_SCREENSHOT_DIR).
+// What the windows' tests share: a data folder, volume table and message log,
+// an empty plan list, typing, modal windows, and pictures for screenshots.
 #pragma once
 #include <gtest/gtest.h>
 
@@ -27,10 +25,8 @@
 
 namespace bvtest {
 
-// The program stops the engine at exit (StopEngine); so does this test
-// binary after its last test, or the change monitor's dispatch thread (the
-// view starts it, and it sees every file written on the machine) runs on
-// into the destruction of the process-wide objects.
+// Stops the engine after the last test, as the program does at exit, before
+// the process-wide objects go.
 class StopEngineAtEnd : public ::testing::Environment {
  public:
   void TearDown() override { StopEngine(); }
@@ -48,8 +44,7 @@ inline void Shoot(QWidget* w, const char* name) {
   }
 }
 
-// Runs action on the first modal window of class T once it is up (inside
-// its modal loop).
+// Runs action on the first modal window of class T once it is up.
 template <class T>
 void WhenModal(std::function<void(T*)> action) {
   auto* poll = new QTimer;

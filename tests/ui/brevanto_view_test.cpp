@@ -1,6 +1,4 @@
-// The main view's plan list on real widgets (offscreen) and real plans: cell
-// texts and status, the card's buttons, the periodic checks, the pop-ups, and
-// the worker that never waits for a busy journal.
+// The main view's plan cards on real widgets (offscreen) and real plans.
 #include <QCheckBox>
 #include <QLabel>
 #include <QLocale>
@@ -27,12 +25,10 @@
 #include "ui/CMainFrame.h"
 #include "ui/CPlanCell.h"
 #include "ui/CellTexts.h"
-#include "ui/ElidedLabel.h"
 #include "ui/PlanSnapshot.h"
 #include "ui/StoreRemoval.h"
 #include "ui/TextFormat.h"
 #include "ui/ViewWorker.h"
-#include "ui/WizardAnswers.h"
 
 namespace fs = std::filesystem;
 
@@ -77,40 +73,35 @@ TEST(CellStatusTest, FirstRuleThatAppliesWinsAndBlockedWaitsForASpaceFigure) {
   paused.enabled = false;
   PlanSnapshot failing = running;
   failing.copyError = 19;
-  using I = StatusIcon;
-  using C = StatusColour;
   const struct {
     PlanSnapshot s;
     bool battery;
     SpaceFigures space;
     const char* key;
     StatusIcon icon;
-    StatusColour colour;
   } cases[] = {
-      {unplugged, false, plenty, "PLAN_STATUS_LOGGING", I::kAlert, C::kWarning},
-      {unplugged, true, plenty, "PLAN_STATUS_LOGGING", I::kAlert, C::kWarning},
-      {stoppedManual, false, plenty, "PLAN_STATUS_STOPPED", I::kStopped, C::kStopped},
-      {stoppedManual, true, plenty, "PLAN_STATUS_LOGGING", I::kBattery, C::kStopped},
-      {paused, false, plenty, "STATUS_PAUSED", I::kStopped, C::kStopped},
-      {failing, false, Free(5 * kMiB), "STATUS_FAILING", I::kFailing, C::kProblem},
-      {Snap(1), false, Free(5 * kMiB), "PLAN_STATUS_LOGGING", I::kAlert, C::kWarning},
-      {running, false, plenty, "PLAN_STATUS_PROTECTING", I::kWaiting, C::kRunning},
-      {Snap(1), false, plenty, "PLAN_STATUS_WATCHING", I::kWatching, C::kRunning},
-      {Snap(5), false, plenty, "PLAN_STATUS_WAITING", I::kWaiting, C::kRunning},
+      {unplugged, false, plenty, "PLAN_STATUS_LOGGING", StatusIcon::kAlert},
+      {unplugged, true, plenty, "PLAN_STATUS_LOGGING", StatusIcon::kAlert},
+      {stoppedManual, false, plenty, "PLAN_STATUS_STOPPED", StatusIcon::kStopped},
+      {stoppedManual, true, plenty, "PLAN_STATUS_LOGGING", StatusIcon::kBattery},
+      {paused, false, plenty, "STATUS_PAUSED", StatusIcon::kStopped},
+      {failing, false, Free(5 * kMiB), "STATUS_FAILING", StatusIcon::kFailing},
+      {Snap(1), false, Free(5 * kMiB), "PLAN_STATUS_LOGGING", StatusIcon::kAlert},
+      {running, false, plenty, "PLAN_STATUS_PROTECTING", StatusIcon::kWaiting},
+      {Snap(1), false, plenty, "PLAN_STATUS_WATCHING", StatusIcon::kWatching},
+      {Snap(5), false, plenty, "PLAN_STATUS_WAITING", StatusIcon::kWaiting},
       // Only local and USB disks are measured: a full network drive stays watching.
-      {Snap(1, kStorageNetwork), false, Free(1), "PLAN_STATUS_WATCHING", I::kWatching, C::kRunning},
+      {Snap(1, kStorageNetwork), false, Free(1), "PLAN_STATUS_WATCHING", StatusIcon::kWatching},
   };
   for (size_t i = 0; i < std::size(cases); ++i) {
     SCOPED_TRACE(i);
     const PlanStatus st = ComputeStatus(cases[i].s, cases[i].battery, cases[i].space);
     EXPECT_STREQ(st.textKey, cases[i].key);
     EXPECT_EQ(st.icon, cases[i].icon);
-    EXPECT_EQ(st.colour, cases[i].colour);
     EXPECT_EQ(st.animated, i == 7);
   }
 
-  // Blocked for space only once a figure came back; a copy refused for lack
-  // of room blocks until the room it needs is there; a share never is.
+  // Blocked for space once a figure says so, or until a refused copy fits.
   PlanSnapshot waiting = Snap(1);
   waiting.spaceWanted = kTooFullBytes + 1000;
   PlanSnapshot share = Snap(1, kStorageNetwork);
@@ -147,9 +138,8 @@ TEST(CellStatusTest, FirstRuleThatAppliesWinsAndBlockedWaitsForASpaceFigure) {
                "PLAN_STATUS_LOGGING");
 }
 
-// Dates by the edition's country where its table has a format, else by the
-// user's locale, always with four-digit years; counts with their nouns and
-// the locale's grouping; schedules, next and last backups in words.
+// Dates by the edition's country, else the user's locale, with four-digit
+// years; counts with nouns and grouping; schedules and backup times in words.
 TEST(CellTextsTest, DatesCountsAndSchedulesForPeople) {
   App();
   bvtest::ScopedEnv tz("TZ", "UTC");
@@ -164,8 +154,6 @@ TEST(CellTextsTest, DatesCountsAndSchedulesForPeople) {
       {"DEU", "en_US", t, "07. M\xC3\xA4r 2009 14:05"},
       {"US", "de_DE", t, "Mar 07, 2009 14:05"},
       {"UK", "en_US", t, "07 Mar 2009 14:05"},
-      {"NLD", "en_US", t, "07 mrt 2009 14:05"},
-      {"ITA", "en_US", t, "07 mar 2009 14:05"},
       {"UK", "en_US", 864000, "11 Jan 1970 00:00"},  // the first year with dates
       // No format for the country, or none named: the user's locale.
       {"XX", "de_DE", t, "07.03.2009 14:05"},
@@ -190,8 +178,6 @@ TEST(CellTextsTest, DatesCountsAndSchedulesForPeople) {
       {"FILES", 0, "en_US", "0 files"},
       {"FILES", 12345, "en_US", "12,345 files"},
       {"FILES", 12345, "de_DE", "12.345 files"},
-      {"DAYS", 1, "en_US", "1 day"},
-      {"PLANS", 3, "en_US", "3 backup plans"},
   };
   for (const auto& c : counts) {
     QLocale::setDefault(QLocale(QString::fromLatin1(c.locale)));
@@ -219,9 +205,8 @@ TEST(CellTextsTest, DatesCountsAndSchedulesForPeople) {
   EXPECT_EQ(LastBackupText(never, "US"), FormatCellDate(t, "US"));
 }
 
-// Only the store's parts go (an unwritable file too); a folder that holds
-// more keeps the rest; no drive root, no share. A worker that goes away (the
-// program ending) lets its removal finish first.
+// Only the store's parts go, never a drive root or share; a worker that goes
+// away lets its removal finish first.
 TEST(StoreRemovalTest, RemovesOnlyTheStorePartsAndFinishesBeforeTheWorkerGoes) {
   bvtest::TempDir dir;
   const std::string sys = dir.System();
@@ -274,8 +259,7 @@ class ViewTest : public bvtest::UiTest {
   static std::string Status(CBrevantoView& view, uint32_t id) {
     return ContentOf(view, id).statusText.toStdString();
   }
-  // The view takes the list's and the plans' locks only when they are free
-  // (a walk holds them for moments): refresh until every plan has its card.
+  // Refreshes until every plan has its card (busy locks are skipped).
   static void Show(CBrevantoView& view) {
     PlanList& list = PlanList::Instance();
     ASSERT_TRUE(RunUntil([&] {
@@ -283,6 +267,15 @@ class ViewTest : public bvtest::UiTest {
       std::lock_guard<std::recursive_mutex> lock(list.Lock());
       return view.CellIds().size() == list.Count();
     }));
+  }
+  // Refreshes the view until done (a refresh skips plans whose lock is busy).
+  static bool Until(CBrevantoView& view, const std::function<bool()>& done, int ms = 60000) {
+    return RunUntil(
+        [&] {
+          view.Refresh();
+          return done();
+        },
+        ms);
   }
   std::string LoggingStamp(uint32_t id) const {
     return plat::GetProfileString(
@@ -315,22 +308,10 @@ TEST_F(ViewTest, ShowsOneCellPerPlanWithItsTexts) {
   const CellContent w = ContentOf(view, watch->Id());
   EXPECT_EQ(w.name.toStdString(), "Documents");
   EXPECT_EQ(w.statusText.toStdString(), Grid("PLAN_STATUS_WATCHING"));
-  EXPECT_EQ(w.statusColour, QColor(66, 166, 0));
   // The store as the user knows it, never in drive-letter form.
   EXPECT_EQ(w.destination.toStdString(), "Local disk: " + dir_.NativeOf("evol") + "/Docs");
-  EXPECT_EQ(w.destinationTip, w.destination);
-  EXPECT_EQ(w.lastBackup.toStdString(), Grid("LAST_BACKUP_TIME_HAVE_NOT_RUN"));
   EXPECT_TRUE(w.canBackUpNow);  // a continuous plan looks for what it missed
-  EXPECT_TRUE(w.notProtected.isEmpty());
   EXPECT_EQ(Status(view, daily->Id()), Grid("PLAN_STATUS_WAITING"));
-  int64_t due = 0;
-  {
-    std::lock_guard<std::recursive_mutex> lock(daily->Lock());
-    ASSERT_NE(daily->Task(), nullptr);
-    due = daily->Task()->NextDue();
-  }
-  EXPECT_EQ(ContentOf(view, daily->Id()).nextBackup.toStdString(),
-            FormatCellDate(due, CellCountry()));
   const CellContent m = ContentOf(view, manual->Id());
   EXPECT_EQ(m.statusText.toStdString(), Grid("PLAN_STATUS_STOPPED"));
   EXPECT_EQ(m.destination.toStdString(), "Removable disk: " + dir_.NativeOf("fvol") + "/Music");
@@ -348,43 +329,27 @@ TEST_F(ViewTest, ShowsOneCellPerPlanWithItsTexts) {
   Shoot(&frame, "main.png");
   frame.resize(760, 600);  // a small screen: 1366 x 768 less the desktop's bars
   Shoot(&frame, "main-small.png");
+  // A 263-character name leaves every button inside a 1024 x 768 window.
+  CPlanCell* cell = view.Cell(manual->Id());
+  CellContent longName = cell->Content();
+  longName.name = QString(263, QLatin1Char('W'));
+  cell->SetContent(longName);
+  cell->SetOptionsOpen(true);
+  frame.resize(1024, 768);
+  Shoot(&frame, "main-long-name.png");
+  view.findChild<QScrollArea*>("planScroll")->ensureWidgetVisible(cell, 0, 0);
+  QCoreApplication::processEvents();
+  for (const QWidget* b : std::initializer_list<const QWidget*>{
+           cell->BackupNowButton(), cell->PauseButton(), cell->DeleteButton(), cell->MoreButton(),
+           cell->EditButton(), cell->ArchiveButton()})
+    EXPECT_TRUE(frame.rect().contains(QRect(b->mapTo(&frame, QPoint(0, 0)), b->size())))
+        << b->objectName().toStdString();
   CPlanCell::SetAnimationsEnabled(true);
-
-  // A folder on the system disk (C: is "/" here); servers with scheme, host,
-  // a port that is not the usual one, and folder.
-  const struct {
-    std::string server;
-    int port;
-    std::string shown;
-  } others[] = {
-      {"", 0, "Local disk: " + dir_.NativeOf("Backups")},
-      {"127.0.0.1", 1, "FTP server: ftp://127.0.0.1:1/backup/"},
-      {"sftp://127.0.0.1", 22, "FTP server: sftp://127.0.0.1/backup/"},
-  };
-  for (const auto& o : others) {
-    PlanSettings s;
-    s.name = "Elsewhere";
-    s.storageType = o.server.empty() ? kStorageLocal : kStorageFtp;
-    s.storePath = o.server.empty() ? dir_.SystemOf("Backups") : "ftp://127.0.0.1/backup/";
-    s.ftp.server = o.server;
-    s.ftp.port = o.port;
-    s.ftp.root = "/backup/";
-    s.scheduleUnit = 8;
-    CPlan* other = PlanList::Instance().CreatePlan(s);
-    ASSERT_TRUE(other);
-    // Its card is made at once and filled in when its lock is free.
-    EXPECT_TRUE(RunUntil([&] {
-      view.Refresh();
-      return ContentOf(view, other->Id()).destination.toStdString() == o.shown;
-    })) << ContentOf(view, other->Id()).destination.toStdString();
-    PlanList::Instance().DeletePlan(other->Id());
-  }
 
   // Files whose names the store cannot hold: counted once each on the card.
   for (const char* path : {"C:\\x\\a\\b", "C:\\x\\\\xFF", "C:\\x\\a\\b"})
     watch->NoteUnheldName(path);
-  EXPECT_TRUE(RunUntil([&] {
-    view.Refresh();
+  EXPECT_TRUE(Until(view, [&] {
     return ContentOf(view, watch->Id()).notProtected.toStdString() ==
            "2 files cannot be protected (names the store cannot hold)";
   }));
@@ -397,12 +362,8 @@ TEST_F(ViewTest, ShowsOneCellPerPlanWithItsTexts) {
   EXPECT_EQ(view.CellIds(), (std::vector<uint32_t>{watch->Id(), manual->Id()}));
 }
 
-// A nearly full destination warns, a too full one makes the plan only
-// record (said once, and only with error notifications on). An unplugged
-// one records too: delete offers no store removal, the recording-only
-// period starts at first sight and its check counts days and waiting files,
-// pausing opens the destination step instead of saving; plugged back, the
-// period is over.
+// A nearly full disk warns, a too full or unplugged one makes the plan only
+// record; the recording period is counted in days and ends when plugged back.
 TEST_F(ViewTest, RecordingOnlyWhileTheDiskIsFullOrAway) {
   CBrevantoView view;
   std::vector<std::string> messages;
@@ -452,14 +413,10 @@ TEST_F(ViewTest, RecordingOnlyWhileTheDiskIsFullOrAway) {
   plan->NoteChangedFile(dir_.SystemOf("src/a.txt"));
   plan->NoteChangedFile(dir_.SystemOf("src/b.txt"));
   Plug(false);
-  // The plan's own thread notices (its availability poll) and says so by
-  // event; its period starts at the first refresh that sees it.
-  ASSERT_TRUE(RunUntil([&] {
-    view.Refresh();
+  // The plan's poll notices; the period starts at the first refresh seeing it.
+  ASSERT_TRUE(Until(view, [&] {
     return Status(view, id) == Grid("PLAN_STATUS_LOGGING") && LoggingStamp(id).size() == 14u;
   }));
-  EXPECT_EQ(ContentOf(view, id).statusColour, QColor(255, 145, 0));
-  EXPECT_EQ(ContentOf(view, id).iconName, "Alert");
   ASSERT_TRUE(RunUntil([&] { return ContentOf(view, other->Id()).iconName == "Alert"; }));
   bool hadBox = true;
   WhenModal<CDlgSureMessage>([&](CDlgSureMessage* q) {
@@ -492,18 +449,13 @@ TEST_F(ViewTest, RecordingOnlyWhileTheDiskIsFullOrAway) {
   view.Cell(id)->PauseButton()->click();  // launched again
   EXPECT_TRUE(plan->Enabled());
   Plug(true);
-  EXPECT_TRUE(RunUntil([&] {
-    view.Refresh();
+  EXPECT_TRUE(Until(view, [&] {
     return Status(view, id) == Grid("PLAN_STATUS_WATCHING") && LoggingStamp(id) == "NULL";
   })) << LoggingStamp(id);
 }
 
-// The card's buttons reach the plan and its file: back up now runs a daily
-// plan at once and asks a continuous one for a catch-up walk; pause and
-// launch switch it; a manual plan at rest backs up from the toggle. The
-// option row hands edit, restore and archive to the frame and stays open;
-// the name is renamed in place (Enter stores, Escape cancels, a taken name
-// is refused). Delete asks, and keeps or removes the store.
+// Every card button reaches the plan and its file; rename in place; delete
+// asks, and keeps or removes the store.
 TEST_F(ViewTest, DeleteAsksAndEveryCardButtonReachesThePlan) {
   CBrevantoView view;
   CPlan* daily = MakePlan("Daily", "E:\\Daily\\", 4, false);
@@ -528,19 +480,10 @@ TEST_F(ViewTest, DeleteAsksAndEveryCardButtonReachesThePlan) {
   EXPECT_TRUE(watch->Enabled());
   EXPECT_EQ(catchup::RequestCount(), catchUps + 1);
   CPlanCell* cell = view.Cell(watchId);
-  // The card follows at a refresh that finds the plan's lock free.
-  auto tipIs = [&](const char* key) {
-    return RunUntil([&] {
-      view.Refresh();
-      return cell->PauseButton()->toolTip().toStdString() == GetText("MAIN_UI", key);
-    });
-  };
-  EXPECT_TRUE(tipIs("BUTTON_TIP_PAUSE"));
   cell->PauseButton()->click();
   EXPECT_FALSE(watch->Enabled());
   EXPECT_NE(PlanFile(watchId).find("Enabled=0"), std::string::npos);
-  ASSERT_TRUE(tipIs("BUTTON_TIP_LAUNCH"));
-  EXPECT_EQ(Status(view, watchId), Paused());
+  ASSERT_TRUE(Until(view, [&] { return Status(view, watchId) == Paused(); }));
   cell->PauseButton()->click();
   EXPECT_TRUE(watch->Enabled());
   EXPECT_NE(PlanFile(watchId).find("Enabled=1"), std::string::npos);
@@ -552,10 +495,8 @@ TEST_F(ViewTest, DeleteAsksAndEveryCardButtonReachesThePlan) {
   ASSERT_TRUE(RunUntil([&] { return manualBegan.load() > 0 && !manual->Enabled(); }));
 
   EXPECT_FALSE(cell->EditButton()->isVisibleTo(cell));
-  EXPECT_EQ(cell->MoreButton()->text().toStdString(), GetText("MAIN_UI", "BUTTON_MORE_OPTIONS"));
   cell->MoreButton()->click();
   EXPECT_TRUE(cell->EditButton()->isVisibleTo(cell));
-  EXPECT_EQ(cell->MoreButton()->text().toStdString(), GetText("MAIN_UI", "BUTTON_LESS_OPTIONS"));
   std::vector<std::string> asked;
   auto note = [&](const char* what) {
     return [&asked, what](uint32_t i) { asked.push_back(what + std::to_string(i)); };
@@ -570,8 +511,6 @@ TEST_F(ViewTest, DeleteAsksAndEveryCardButtonReachesThePlan) {
   view.AddPlanButton()->click();
   const std::string n = std::to_string(watchId);
   EXPECT_EQ(asked, (std::vector<std::string>{"edit " + n, "restore " + n, "archive " + n, "add"}));
-  view.Refresh();
-  EXPECT_TRUE(view.Cell(watchId)->OptionsOpen());
   auto type = [&](const QString& text, Qt::Key key) {
     cell->RenameButton()->click();
     ASSERT_TRUE(cell->IsRenaming());
@@ -606,8 +545,7 @@ TEST_F(ViewTest, DeleteAsksAndEveryCardButtonReachesThePlan) {
             FormatText(GetText("MAIN_UI", "SURE_DELETE_PLAN"), {"Work files"}));
   EXPECT_NE(PlanList::Instance().Find(watchId), nullptr);
   EXPECT_NE(view.Cell(watchId), nullptr);
-  // Without the box ticked the store stays; the plan leaves the list once no
-  // count still reads its journal.
+  // Without the box ticked the store stays.
   WhenModal<CDlgSureMessage>([](CDlgSureMessage* q) { q->OkButton()->click(); });
   view.Cell(dailyId)->DeleteButton()->click();
   EXPECT_EQ(view.Cell(dailyId), nullptr);
@@ -630,8 +568,7 @@ TEST_F(ViewTest, DeleteAsksAndEveryCardButtonReachesThePlan) {
   EXPECT_EQ(view.CellIds(), std::vector<uint32_t>{watchId});
 }
 
-// Another thread holds the journal, as a backup walk does for its whole run:
-// the count does not wait for it and comes once it is free.
+// A journal held by a backup walk: the count does not wait, it comes later.
 TEST_F(ViewTest, WorkerNeverWaitsForABusyJournal) {
   CBrevantoView view;
   CPlan* plan = MakePlan("Docs", "E:\\Docs\\", 8, false);
@@ -669,54 +606,6 @@ TEST_F(ViewTest, WorkerNeverWaitsForABusyJournal) {
   ASSERT_TRUE(RunUntil([&] { return ContentOf(view, id).pending == "1"; }));
 }
 
-// Plans named up to the limit, on a long store path, and one card given a
-// 263-character name: from 1024 x 768 on, every card's buttons and schedule
-// lie inside the window, and the cut texts carry their whole text in the
-// tool tip.
-TEST_F(ViewTest, LongNamesKeepEveryButtonInsideTheWindow) {
-  CPlanCell::SetAnimationsEnabled(false);
-  CMainFrame frame;
-  CBrevantoView* view = frame.View();
-  const std::string folder = "E:\\" + std::string(150, 'f') + "\\";
-  for (char c : std::string("ABC"))
-    ASSERT_TRUE(MakePlan(std::string(255, c), folder + c, c == 'B' ? 4 : 1, true));
-  frame.resize(1024, 768);
-  frame.show();
-  Show(*view);
-  const std::vector<uint32_t> ids = view->CellIds();
-  CellContent widest = view->Cell(ids[0])->Content();
-  widest.name = QString(263, QLatin1Char('W'));
-  widest.statusText = QString(40, QLatin1Char('S')).repeated(8);  // a long error in words
-  view->Cell(ids[0])->SetContent(widest);
-  for (uint32_t id : ids) view->Cell(id)->SetOptionsOpen(true);
-  Shoot(&frame, "main-long-name.png");
-  CPlanCell::SetAnimationsEnabled(true);
-  for (QSize size : {QSize(1024, 768), QSize(1280, 800)}) {
-    frame.resize(size);
-    EXPECT_TRUE(RunUntil([&] { return frame.size() == size; }, 5000));
-    auto* scroll = view->findChild<QScrollArea*>("planScroll");
-    for (uint32_t id : ids) {
-      CPlanCell* cell = view->Cell(id);
-      scroll->ensureWidgetVisible(cell, 0, 0);
-      QCoreApplication::processEvents();
-      const QWidget* parts[] = {cell->BackupNowButton(), cell->PauseButton(),
-                                cell->DeleteButton(),    cell->MoreButton(),
-                                cell->EditButton(),      cell->RestoreButton(),
-                                cell->ArchiveButton(),   cell->findChild<QLabel*>("scheduleValue")};
-      for (const QWidget* w : parts) {
-        const QRect box(w->mapTo(&frame, QPoint(0, 0)), w->size());
-        EXPECT_TRUE(w->isVisibleTo(&frame) && frame.rect().contains(box))
-            << w->objectName().toStdString() << " of plan " << id << " in " << size.width();
-      }
-      auto* name = cell->findChild<CElidedLabel*>("planName");
-      ASSERT_NE(name, nullptr);
-      EXPECT_TRUE(name->IsElided() && name->TipText().startsWith(cell->Content().name));
-      EXPECT_EQ(cell->findChild<CElidedLabel*>("destinationValue")->TipText(),
-                cell->Content().destinationTip);
-    }
-  }
-}
-
 // Pop-ups in the log (BREVANTO_POPUP_LOG, one line each) that hold part.
 size_t PopupsWith(const std::string& log, std::string part) {
   for (char& c : part) c = c == '\n' || c == '\r' ? ' ' : c;
@@ -726,12 +615,8 @@ size_t PopupsWith(const std::string& log, std::string part) {
   return n;
 }
 
-// Pop-ups come for what the user must know: none for a pause, an edit or a
-// manual plan at rest; a manual run says how many files it copied; one when
-// a plan's disk goes away. A destination that turns read-only: the card
-// shows the problem in its own colour and image with the cause in words, the
-// failed files stay counted as waiting, "Last backup" keeps the last success,
-// and once the disk is writable "Back up now" copies them.
+// Pop-ups only for real causes; a read-only store shows the cause in words,
+// keeps the failed files waiting and copies them once writable.
 TEST_F(ViewTest, CopiesThatFailShowTheProblemAndOnlyRealCausesPopUp) {
   bvtest::TempDir src(bvtest::TempDir::Where::kHome);
   ASSERT_FALSE(src.Native().empty());
@@ -745,12 +630,8 @@ TEST_F(ViewTest, CopiesThatFailShowTheProblemAndOnlyRealCausesPopUp) {
   manual->SetInitDone(true);  // its runs copy what its journal holds
   Show(view);
   auto settle = [&] {  // some refreshes and drains, as the timers make them
-    RunUntil(
-        [&] {
-          view.Refresh();
-          return false;
-        },
-        800);
+    Until(
+        view, [&] { return false; }, 800);
   };
   const std::string pattern = GetText("MAIN_UI", "PLAN_CHANGE_LOGGING_MODE");
   const std::string recording = pattern.substr(pattern.find("%s") + 3, 24);
@@ -758,18 +639,6 @@ TEST_F(ViewTest, CopiesThatFailShowTheProblemAndOnlyRealCausesPopUp) {
   settle();
   EXPECT_EQ(Status(view, watch->Id()), Paused());
   view.Cell(watch->Id())->PauseButton()->click();
-  // An edit: the plan stops, its destination closes, it comes back changed.
-  WriteNative(dir_.NativeOf("answers.ini"),
-              "[BackupDestination]\nBackupType=2\nStorageType=1\nActiveTabNew=4\n"
-              "StoragePath=E:\\Watch\\\n[NEW_WIZARD_SELECT_SOURCE]\nActiveTab=0\n"
-              "[Selected Folders]\nFolderList=" +
-                  src.System() +
-                  "\n[WizardPage3Options]\nPlanName=Watch\nContinuously=1\n"
-                  "[Wizard4Options]\nVersionsToKeep=4\n");
-  const PlanChange change = BeginPlanChange(watch);
-  settle();
-  ASSERT_TRUE(CompletePlanChange(PlanList::Instance(), watch, change, dir_.SystemOf("answers.ini"),
-                                 {}, false));
   settle();
   // A manual plan backed up now with two files, then nothing new.
   const std::string finished = GetText("MAIN_UI", "NUMBER_OF_BACKUP_FILES_PROMPT");
@@ -792,12 +661,8 @@ TEST_F(ViewTest, CopiesThatFailShowTheProblemAndOnlyRealCausesPopUp) {
   settle();
   EXPECT_EQ(PopupsWith(log, recording), 0u) << ReadNative(log);
   Plug(false);  // a real cause: the disk of an enabled plan goes away
-  ASSERT_TRUE(RunUntil(
-      [&] {
-        view.Refresh();
-        return PopupsWith(log, FormatText(pattern, {"Away"})) == 1;
-      },
-      30000))
+  ASSERT_TRUE(Until(
+      view, [&] { return PopupsWith(log, FormatText(pattern, {"Away"})) == 1; }, 30000))
       << ReadNative(log);
   EXPECT_EQ(PopupsWith(log, recording), 1u) << ReadNative(log);
 
@@ -816,17 +681,12 @@ TEST_F(ViewTest, CopiesThatFailShowTheProblemAndOnlyRealCausesPopUp) {
   }
   const std::string status =
       FormatText(GetText("PLAN_HEALTH", "STATUS_FAILING"), {GetText("PLAN_HEALTH", "ERROR_19")});
-  ASSERT_TRUE(RunUntil(
-      [&] {
-        view.Refresh();
-        return Status(view, id) == status && ContentOf(view, id).pending == "2";
-      },
+  ASSERT_TRUE(Until(
+      view, [&] { return Status(view, id) == status && ContentOf(view, id).pending == "2"; },
       30000))
       << Status(view, id) << " / " << ContentOf(view, id).pending.toStdString();
   const CellContent c = ContentOf(view, id);
-  EXPECT_EQ(c.statusColour, QColor(190, 24, 93));
   EXPECT_EQ(c.iconName, "Failing");
-  EXPECT_EQ(c.statusKind, "problem");
   EXPECT_EQ(view.Cell(id)->property("status").toString(), "problem");
   EXPECT_EQ(c.lastBackup.toStdString(), FormatCellDate(copiedAt, CellCountry()));
   EXPECT_EQ(plan->LastBackupTime(), copiedAt);
@@ -840,9 +700,9 @@ TEST_F(ViewTest, CopiesThatFailShowTheProblemAndOnlyRealCausesPopUp) {
   }
   ASSERT_TRUE(readOnly.MakeWritable());
   view.Cell(id)->BackupNowButton()->click();
-  ASSERT_TRUE(RunUntil(
+  ASSERT_TRUE(Until(
+      view,
       [&] {
-        view.Refresh();
         return Status(view, id) == Grid("PLAN_STATUS_WATCHING") &&
                plan->LastBackupTime() > copiedAt && ContentOf(view, id).pending == "0";
       },

@@ -1,15 +1,11 @@
-// The engine-event pump on a real Qt event loop (offscreen), the activity
-// log written beside it, and work deferred with RunSoon that opens a modal
-// loop and still gets what worker threads posted before it began.
+// The engine-event pump and the activity log on a real Qt event loop; RunSoon.
 #include <gtest/gtest.h>
 
 #include <QApplication>
 #include <QEventLoop>
 #include <QTimer>
-#include <algorithm>
 #include <atomic>
 #include <filesystem>
-#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -79,10 +75,8 @@ class EventPumpTest : public ::testing::Test {
   std::vector<std::pair<CMEvent*, EventData>> seen_;
 };
 
-// Events from worker threads and the UI thread reach the window through
-// the pump and the log once each; the change monitor's own events reach
-// neither; a stopped pump drains nothing while a worker posts more than the
-// bound: the queue holds 200, the log gets every record.
+// Events reach the window and the log once each, the monitor's own neither;
+// past the bound the queue holds 200 and the log gets every record.
 TEST_F(EventPumpTest, EventsReachTheWindowWithinTheBoundAndTheLogInFull) {
   CMEvent newFile("NewFile");  // the monitor's channels
   CMEvent launch("Launch");
@@ -162,9 +156,7 @@ TEST_F(EventPumpTest, EventsReachTheWindowWithinTheBoundAndTheLogInFull) {
   EXPECT_NE(LogText().find("Source Path = C:\\src\\after"), std::string::npos);
 }
 
-// A window that opens from deferred work and waits inside its own loop for a
-// worker's call, posted before that loop began (the restore's progress, the
-// first-use wizard): the call arrives.
+// A modal loop opened by deferred work gets a call posted before it began.
 TEST(RunSoonTest, AModalLoopGetsCallsPostedBeforeItBegan) {
   App();
   QObject receiver;

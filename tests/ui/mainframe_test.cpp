@@ -1,6 +1,4 @@
-// The main frame on real widgets (offscreen): caption, menu, the icon's
-// callbacks, closing on each kind of desktop, and the exit command with and
-// without the timed confirmation.
+// The main frame on real widgets (offscreen).
 #include <gtest/gtest.h>
 
 #include <QAction>
@@ -12,7 +10,6 @@
 
 #include "ManualClock.h"
 #include "UiTestKit.h"
-#include "common/ActivityLog.h"
 #include "platform/Profile.h"
 #include "ui/CDlgSystrayMesssage.h"
 #include "ui/CDlgTimer.h"
@@ -31,51 +28,7 @@ class MainFrameTest : public bvtest::UiTest {
   }
 };
 
-// Caption, icon, the activity log started by the view's engine start-up,
-// the notification menu in order; a click or double click on the icon
-// brings the window back, minimised or hidden, unless callbacks are off.
-TEST_F(MainFrameTest, FrameHasCaptionMenuAndIconCallbacks) {
-  CMainFrame frame;
-  EXPECT_EQ(frame.windowTitle().toStdString(), "Brevanto Essentials");
-  EXPECT_EQ(frame.menuWidget(), nullptr);
-  EXPECT_FALSE(frame.isVisible());  // created hidden
-  EXPECT_FALSE(frame.windowIcon().isNull());
-  EXPECT_EQ(CLogSet::Instance().LogFolder(), GetDataFolder() + "log\\");
-  EXPECT_TRUE(std::filesystem::is_directory(dir_.NativeOf("data/log")));
-  QMenu* menu = frame.Menu();
-  ASSERT_EQ(menu->actions().size(), 6);
-  const char* keys[] = {"ABOUT", "APPSETTINGS",  "CHECKFORUPDATES",
-                        nullptr, "OPENBREVANTO", "SHUTDOWN"};
-  for (int i = 0; i < 6; ++i) {
-    QAction* action = menu->actions()[i];
-    EXPECT_EQ(action->isSeparator(), keys[i] == nullptr) << i;
-    if (keys[i]) {
-      EXPECT_EQ(action->text().toStdString(), GetText("TRAYMENU", keys[i]));
-    }
-  }
-  EXPECT_EQ(menu->actions()[4], frame.ShowAction());
-  EXPECT_EQ(menu->actions()[5], frame.ExitAction());
-
-  for (auto reason : {QSystemTrayIcon::Trigger, QSystemTrayIcon::DoubleClick}) {
-    for (bool minimised : {true, false}) {
-      minimised ? frame.showMinimized() : frame.hide();
-      frame.EnableCallbacks(false);
-      EXPECT_EQ(frame.CallbackMessage(), 0);
-      frame.HandleActivation(reason, QPoint(5, 5));
-      EXPECT_TRUE(minimised ? frame.isMinimized() : !frame.isVisible()) << reason;
-      frame.EnableCallbacks(true);
-      EXPECT_EQ(frame.CallbackMessage(), CTrayWnd::kCallbackMessage);
-      frame.HandleActivation(reason, QPoint(5, 5));
-      EXPECT_TRUE(frame.isVisible() && !frame.isMinimized()) << reason << " " << minimised;
-    }
-  }
-  frame.HandleActivation(QSystemTrayIcon::Context, QPoint(40, 40));
-  EXPECT_TRUE(frame.Menu()->isVisible());
-  frame.Menu()->hide();
-}
-
-// A desktop with a notification area, one with only a task bar, and one
-// with neither (the offscreen one).
+// A desktop with a notification area, with only a task bar, or neither.
 template <bool kIcon, bool kTaskBar>
 class FrameOn : public CMainFrame {
  public:
@@ -83,10 +36,8 @@ class FrameOn : public CMainFrame {
   bool CanMinimise() const override { return kTaskBar; }
 };
 
-// Closing sends the window to the icon, or minimises it into the task bar
-// (which then gets the icon's menu as its menu bar); the first time a pop-up
-// says why, once for good (also after a restart); Open brings it back. With
-// neither, the user is told that closing ends the program, and it does.
+// Closing goes to the icon or the task bar, saying why once for good, and
+// Open or the icon bring it back; with neither, closing ends the program.
 TEST_F(MainFrameTest, ClosingFollowsTheDesktopAndSaysWhyOnceForGood) {
   CDlgSystrayMesssage& popup = CDlgSystrayMesssage::Instance();
   popup.HideMessage();
@@ -102,9 +53,11 @@ TEST_F(MainFrameTest, ClosingFollowsTheDesktopAndSaysWhyOnceForGood) {
         EXPECT_NE(popup.Text().toStdString().find(said), std::string::npos) << said;
       }
       popup.HideMessage();
-      frame.showMinimized();
-      frame.ShowAction()->trigger();
-      EXPECT_TRUE(frame.isVisible() && !frame.isMinimized());
+      if (i == 0)
+        frame.ShowAction()->trigger();  // the menu's Open, then a click on the icon
+      else
+        frame.HandleActivation(QSystemTrayIcon::Trigger, QPoint(5, 5));
+      EXPECT_TRUE(frame.isVisible() && !frame.isMinimized()) << i;
     }
   };
   {
@@ -141,10 +94,8 @@ TEST_F(MainFrameTest, ClosingFollowsTheDesktopAndSaysWhyOnceForGood) {
   EXPECT_TRUE(Said("closing its window ends the program")) << Messages();
 }
 
-// The exit command from the menu: without the confirmation it closes at
-// once; with it, the timed question (Escape: nothing changes; accepted or
-// left to run out after 20 s: it closes). Closing stores the position
-// unless the window is minimised; the next frame comes up there.
+// Exit closes at once or after the timed question (Escape keeps it open);
+// closing stores the position unless minimised.
 TEST_F(MainFrameTest, ExitStoresThePositionAndCloses) {
   enum Answer { kNone, kEscape, kAccept, kRunOut };
   const struct {
@@ -169,9 +120,6 @@ TEST_F(MainFrameTest, ExitStoresThePositionAndCloses) {
     if (c.answer != kNone)
       WhenModal<CDlgTimer>([&](CDlgTimer* dialog) {
         message = dialog->findChild<QLabel*>("messageLabel")->text();
-        EXPECT_EQ(dialog->CancelButton()->text().toStdString(),
-                  GetText("MAIN_UI", "BUTTON_CANCEL"));
-        EXPECT_EQ(dialog->AcceptButton()->text().toStdString(), GetText("MAIN_UI", "BUTTON_CLOSE"));
         if (c.answer == kEscape) {
           QKeyEvent escape(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
           QApplication::sendEvent(dialog, &escape);

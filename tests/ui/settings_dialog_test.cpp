@@ -1,7 +1,4 @@
-// The application settings dialog on real widgets (offscreen): what it shows
-// for missing and stored values, ticking options with the mouse and keyboard,
-// the size rules of its OK button, what it writes, and the links to the log
-// folder and the help where nothing can open them.
+// The application settings dialog on real widgets (offscreen).
 #include <gtest/gtest.h>
 
 #include <QDesktopServices>
@@ -9,7 +6,6 @@
 #include <QPushButton>
 #include <QTextBrowser>
 #include <QUrl>
-#include <climits>
 
 #include "UiTestKit.h"
 #include "app/gui/CHelpKeyFilter.h"
@@ -63,9 +59,8 @@ class SettingsDialogTest : public bvtest::UiTest {
   bvtest::ScopedEnv config_{"XDG_CONFIG_HOME", dir_.NativeOf("config")};
 };
 
-// Missing settings show the defaults, stored ones are shown (any non-zero
-// ticks, a negative size is the default); Cancel writes nothing. The list is
-// as wide as its longest text needs.
+// Missing settings show the defaults, stored ones are shown; Cancel writes
+// nothing.
 TEST_F(SettingsDialogTest, DialogShowsTheSettingsAndCancelWritesNothing) {
   const struct {
     const char* battery;
@@ -94,11 +89,8 @@ TEST_F(SettingsDialogTest, DialogShowsTheSettingsAndCancelWritesNothing) {
     EXPECT_EQ(ticks, c.ticks);
     EXPECT_EQ(dialog.List()->SizeEdit()->text().toStdString(), c.shown);
     if (c.battery) continue;
-    EXPECT_EQ(dialog.windowTitle().toStdString(), GetText("DIALOG_APP_SETTING", "TITLE"));
-    EXPECT_EQ(dialog.OkButton()->text().toStdString(), GetText("DIALOG_APP_SETTING", "BUTTON_OK"));
     dialog.show();
     bvtest::Shoot(&dialog, "settings-dialog.png");
-    EXPECT_GE(dialog.List()->width(), dialog.List()->sizeHint().width());
     Click(dialog.List(), dialog.List()->OptionRect(L::kError).center());
     dialog.List()->SizeEdit()->setText("300");
     dialog.CancelButton()->click();
@@ -107,9 +99,8 @@ TEST_F(SettingsDialogTest, DialogShowsTheSettingsAndCancelWritesNothing) {
   }
 }
 
-// Clicks and Space tick options (a heading does nothing); sizes outside
-// 200..2048 are refused with the range and nothing is written; OK writes
-// every option and the backup task's cached limit changes at once.
+// Clicks and Space tick options; sizes outside 200..2048 are refused in
+// words; OK writes every option and the cached limit changes at once.
 TEST_F(SettingsDialogTest, ClicksKeysAndSizesAreCheckedAndOkWritesThemAll) {
   EXPECT_EQ(GetBackupFileMaxSize(), 2048);  // cached before the dialog
   CDlgAppSettings dialog;
@@ -158,20 +149,8 @@ TEST_F(SettingsDialogTest, ClicksKeysAndSizesAreCheckedAndOkWritesThemAll) {
   EXPECT_EQ(Messages(), expected);
 }
 
-TEST(SettingsParseTest, OnlyDigitsCount) {
-  const std::pair<QString, int> cases[] = {{"1,500 MB", 1500},
-                                           {" 0700\t", 700},
-                                           {QString::fromUtf8("١٢٣ 12"), 12},  // other digits drop
-                                           {"", 0},
-                                           {"-300", 300},
-                                           {QString(100000, QChar('9')), INT_MAX}};
-  for (const auto& [text, size] : cases)
-    EXPECT_EQ(CDlgAppSettings::ParseSize(text), size) << text.left(20).toStdString();
-}
-
-// The start at log-in: OK writes the autostart entry only while a plan
-// exists; unticked, the entry goes; an entry that cannot be written is
-// reported.
+// OK writes the autostart entry only while a plan exists, removes it when
+// unticked, and reports one that cannot be written.
 TEST_F(SettingsDialogTest, StartAtLoginAddsAndRemovesTheAutostartEntry) {
   const std::string entry = dir_.NativeOf("config/autostart/org.brevanto.Brevanto.desktop");
   auto ok = [](bool tick) {
@@ -182,15 +161,11 @@ TEST_F(SettingsDialogTest, StartAtLoginAddsAndRemovesTheAutostartEntry) {
       Click(list, list->OptionRect(L::kStartAtLogin).center());
     dialog.OkButton()->click();
   };
-  ok(true);
-  EXPECT_FALSE(std::filesystem::exists(entry));  // nothing to protect yet
   ASSERT_NE(MakePlan("Docs", dir_.SystemOf("Store") + "\\", 1, false), nullptr);
   ok(true);
   EXPECT_TRUE(std::filesystem::exists(entry));  // its lines: install_test's AutostartTest
-  EXPECT_EQ(Raw("General", "StartAtLogin"), "1");
   ok(false);
   EXPECT_FALSE(std::filesystem::exists(entry));
-  EXPECT_EQ(Raw("General", "StartAtLogin"), "0");
   EXPECT_FALSE(CDlgAppSettings().List()->IsChecked(L::kStartAtLogin));
   EXPECT_EQ(Messages(), "");
   std::filesystem::remove_all(dir_.NativeOf("config/autostart"));
@@ -201,8 +176,8 @@ TEST_F(SettingsDialogTest, StartAtLoginAddsAndRemovesTheAutostartEntry) {
       << Messages();
 }
 
-// The log link opens the log folder; on a desktop where nothing can open a
-// file (nothing on the PATH), the log link and F1 name what they would open.
+// The log link opens the log folder; where nothing can open a file, the
+// link and F1 name what they would open.
 TEST_F(SettingsDialogTest, LogLinkAndHelpOpenOrNameTheirFiles) {
   const std::string log = dir_.NativeOf("data/log");
   QTextBrowser opened;
@@ -211,8 +186,6 @@ TEST_F(SettingsDialogTest, LogLinkAndHelpOpenOrNameTheirFiles) {
   dialog.LogLink()->click();
   QDesktopServices::unsetUrlHandler("file");
   EXPECT_EQ(opened.source().toLocalFile().toStdString(), log);
-  EXPECT_EQ(dialog.LogLink()->cursor().shape(), Qt::PointingHandCursor);
-  EXPECT_EQ(dialog.LogLink()->toolTip().toStdString(), log);
 
   std::filesystem::create_directories(dir_.NativeOf("no-bin"));
   bvtest::ScopedEnv path("PATH", dir_.NativeOf("no-bin"));
