@@ -18,15 +18,12 @@
 #include "support/ScopedEnv.h"
 #include "support/TempDir.h"
 
-class PlanOwner : public IDestinationOwner {
- public:
-  explicit PlanOwner(std::string folder, uint32_t id = 0) : folder_(std::move(folder)), id_(id) {}
-  std::string GetPlanFolder() const override { return folder_; }
-  uint32_t GetPlanId() const override { return id_; }
-
- private:
-  std::string folder_;
-  uint32_t id_;
+struct PlanOwner : IDestinationOwner {
+  explicit PlanOwner(std::string f, uint32_t i = 0) : folder(std::move(f)), id(i) {}
+  std::string GetPlanFolder() const override { return folder; }
+  uint32_t GetPlanId() const override { return id; }
+  std::string folder;
+  uint32_t id;
 };
 
 template <typename Dest>
@@ -92,20 +89,20 @@ struct DestinationKind {
   std::string name;
   std::function<std::unique_ptr<DestinationWorld>()> make;
   bool carriesReadOnly = true;                    // moves keep the read-only attribute
-  bool usesFaultSeam = true;                      // copies pass the platform's fault seam
   std::function<std::string()> unavailable = {};  // why the kind cannot run here
 };
 
-// A kind whose store is a local folder on C:, made by the factory.
-DestinationKind LocalKind(const std::string& name, int32_t storageType);
+// A kind whose store is a local folder, on C: or on a share, made by the factory.
+DestinationKind LocalKind(const std::string& name, int32_t storageType, bool onShare = false);
 
-std::string KindName(const testing::TestParamInfo<DestinationKind>& info);
+inline std::string KindName(const testing::TestParamInfo<DestinationKind>& i) {
+  return i.param.name;
+}
 inline void PrintTo(const DestinationKind& kind, std::ostream* os) { *os << kind.name; }
 
 class DestinationSuite : public testing::TestWithParam<DestinationKind> {
  protected:
   void SetUp() override;
-  void TearDown() override;
 
   CDestination& Dest() { return world_->Dest(); }
   std::string PathOf(const std::string& rel) const { return world_->PathOf(rel); }
@@ -116,7 +113,9 @@ class DestinationSuite : public testing::TestWithParam<DestinationKind> {
   }
   void Put(const std::string& rel, const std::string& content) { world_->Put(rel, content); }
   std::string Get(const std::string& rel) const { return bvtest::ReadNative(NativeOf(rel)); }
-  bool Exists(const std::string& rel) const;
+  bool Exists(const std::string& rel) const {
+    return std::filesystem::exists(std::filesystem::symlink_status(NativeOf(rel)));
+  }
 
   std::unique_ptr<DestinationWorld> world_;
 };

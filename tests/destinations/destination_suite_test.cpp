@@ -3,22 +3,26 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <optional>
 #include <set>
 
 #include "destination_suite.h"
 #include "platform/Errors.h"
-#include "platform/FaultSeam.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
+// A store "Store" in a fresh folder on C:, or on the share \\bvsrv\share
+// that an override volume table maps to that folder.
 class LocalWorld : public DestinationWorld {
  public:
-  explicit LocalWorld(int32_t storageType) : dest_(CreateDestination(nullptr, storageType)) {
-    if (!dest_) return;
+  LocalWorld(int32_t storageType, bool onShare) : dest_(CreateDestination(nullptr, storageType)) {
+    if (onShare)
+      volumes_.emplace("[C]\nRoot=/\n[\\\\bvsrv\\share]\nRoot=" + store_.Native() + "\n");
     PlanSettings settings;
-    settings.storePath = store_.System() + "\\";
+    settings.storePath =
+        (onShare ? std::string("\\\\bvsrv\\share") : store_.System()) + "\\Store\\";
     dest_->Configure(settings);
     dest_->Prepare(true);
   }
@@ -28,41 +32,25 @@ class LocalWorld : public DestinationWorld {
     std::replace(p.begin(), p.end(), '/', '\\');
     return p;
   }
-  std::string NativeOf(const std::string& rel) const override { return store_.NativeOf(rel); }
+  std::string NativeOf(const std::string& rel) const override {
+    return store_.NativeOf("Store/" + rel);
+  }
 
+ private:
   bvtest::TempDir store_;
+  std::optional<ScopedVolumes> volumes_;
   std::unique_ptr<CDestination> dest_;
 };
-
-std::set<std::string> Entries(const std::string& folder) {
-  std::set<std::string> names;
-  std::error_code ec;
-  for (const auto& e : fs::directory_iterator(folder, ec)) names.insert(e.path().filename());
-  return names;
-}
 
 bool OwnerWritable(const std::string& native) {
   struct stat st {};
   return stat(native.c_str(), &st) == 0 && (st.st_mode & S_IWUSR) != 0;
 }
 
-void MakeReadOnly(const std::string& native) {
-  fs::permissions(native, fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
-                  fs::perm_options::remove);
-}
-
 }  // namespace
 
-DestinationKind LocalKind(const std::string& name, int32_t storageType) {
-  return {name, [storageType]() -> std::unique_ptr<DestinationWorld> {
-            auto world = std::make_unique<LocalWorld>(storageType);
-            if (!world->dest_) return nullptr;
-            return world;
-          }};
-}
-
-std::string KindName(const testing::TestParamInfo<DestinationKind>& info) {
-  return info.param.name;
+DestinationKind LocalKind(const std::string& name, int32_t storageType, bool onShare) {
+  return {name, [=] { return std::make_unique<LocalWorld>(storageType, onShare); }};
 }
 
 void DestinationSuite::SetUp() {
@@ -71,13 +59,6 @@ void DestinationSuite::SetUp() {
     if (!reason.empty()) GTEST_SKIP() << reason;
   }
   world_ = GetParam().make();
-  ASSERT_NE(world_, nullptr) << "the factory made no destination of this kind";
-}
-
-void DestinationSuite::TearDown() { plat::fault::Disarm(); }
-
-bool DestinationSuite::Exists(const std::string& rel) const {
-  return fs::exists(fs::symlink_status(NativeOf(rel)));
 }
 
 // Folders above a file, copies that create and overwrite, failed copies that
@@ -106,7 +87,7 @@ TEST_P(DestinationSuite, FoldersCopiesMovesAndDeletes) {
   EXPECT_FALSE(Dest().FileExists(PathOf("no/such/folder/f.txt")));
 
   Put("b.txt", "B");
-  if (GetParam().carriesReadOnly) MakeReadOnly(NativeOf(odd + ".txt"));
+  if (GetParam().carriesReadOnly) chmod(NativeOf(odd + ".txt").c_str(), 0444);
   EXPECT_EQ(Dest().MoveFile(PathOf(odd + ".txt"), PathOf("b.txt")), kDestFailed);
   EXPECT_EQ(Get(odd + ".txt") + Get("b.txt"), "secondB");
   if (GetParam().carriesReadOnly) {
@@ -130,34 +111,19 @@ TEST_P(DestinationSuite, FoldersCopiesMovesAndDeletes) {
   EXPECT_EQ(Dest().DeleteFile(list[0].path), kDestOk);
   EXPECT_FALSE(Dest().FileExists(list[0].path));
   EXPECT_EQ(Dest().DeleteFile(list[0].path), kDestFailed);
-  EXPECT_TRUE(Entries(NativeOf(folder)).empty());
+  EXPECT_TRUE(fs::is_empty(NativeOf(folder)));
 }
 
 // A revision of stem.ext is exactly stem(NNNN).ext, at least four digits,
 // the name compared exactly; files named like revisions, names that differ
 // in case and names holding wildcard characters keep their own revisions.
 TEST_P(DestinationSuite, ListVersionsFindsExactlyTheRevisionsOfOneFile) {
-  for (const char* name : {"a(0002).txt",
-                           "a(0011).txt",
-                           "a(10000).txt",
-                           "a(0007)",
-                           "a.txt",
-                           "A(0040).txt",
-                           "a(2).txt",
-                           "a(00011).txt",
-                           "a(0001)(0003).txt",
-                           "b(0009).txt",
-                           "ab(0040).txt",
-                           "a(0012).txt.bak",
-                           "a(0013).TXT",
-                           "a(-0001).txt",
-                           "*(0050).txt",
-                           "?(0051).txt",
-                           "c(0001).txt",
-                           "z(0000).txt",
-                           "s(0003).txt",
-                           "s(99999999999).txt"})
-    Put(std::string("R/") + name, "v");
+  const char* const names[] = {
+      "a(0002).txt",  "a(0011).txt",     "a(10000).txt", "a(0007)",           "a.txt",
+      "A(0040).txt",  "a(2).txt",        "a(00011).txt", "a(0001)(0003).txt", "b(0009).txt",
+      "ab(0040).txt", "a(0012).txt.bak", "a(0013).TXT",  "a(-0001).txt",      "*(0050).txt",
+      "?(0051).txt",  "c(0001).txt",     "z(0000).txt",  "s(0003).txt",       "s(99999999999).txt"};
+  for (const char* name : names) Put(std::string("R/") + name, "v");
   fs::create_directories(NativeOf("R/a(0050).txt"));  // folders are not versions
 
   std::vector<VersionEntry> list = {{"earlier", 1}};
@@ -201,40 +167,4 @@ TEST_P(DestinationSuite, ListVersionsFindsExactlyTheRevisionsOfOneFile) {
   EXPECT_TRUE(Dest().FileExists(PathOf("R/*(0050).txt")));
   EXPECT_FALSE(Dest().FileExists(PathOf("R/*.txt")));
   EXPECT_FALSE(Dest().FileExists(PathOf("R/?.txt")));
-}
-
-// A copy failed at its 1st, 2nd, 3rd ... file call, to a new name and over
-// an older copy, leaves nothing new under the final name and no temporary
-// file, until one copy runs through.
-TEST_P(DestinationSuite, InterruptedCopyLeavesNothingUnderTheFinalName) {
-  if (!GetParam().usesFaultSeam) GTEST_SKIP() << "this kind's copies bypass the fault seam";
-  std::string big(17 * 1024 * 1024 + 17, '\0');  // more than one copy chunk
-  for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>((i * 131) >> 7);
-  std::string src = Source("big.bin", big);
-  ASSERT_EQ(Dest().CreateFolders(PathOf("c/x")), kDestOk);
-  for (bool overwrite : {false, true}) {
-    SCOPED_TRACE(overwrite ? "over an older copy" : "to a new name");
-    int faults = 0;
-    bool completed = false;
-    for (uint64_t nth = 1; nth <= 5000 && !completed && !HasFailure(); ++nth) {
-      fs::remove(NativeOf("c/big.bin"));
-      if (overwrite) Put("c/big.bin", "older copy");
-      plat::fault::Arm(nth, plat::kErrDiskFull);
-      const uint32_t rc = Dest().CopyFile(src, PathOf("c/big.bin"));
-      const bool fired = plat::fault::Fired();
-      plat::fault::Disarm();
-      completed = !fired;
-      if (completed) {
-        EXPECT_EQ(rc, kDestOk);
-        EXPECT_TRUE(Get("c/big.bin") == big) << "copied contents differ";
-        break;
-      }
-      ++faults;
-      EXPECT_EQ(rc, plat::kErrDiskFull) << "fault at call " << nth;
-      EXPECT_EQ(Exists("c/big.bin") ? Get("c/big.bin") : "", overwrite ? "older copy" : "") << nth;
-      EXPECT_EQ(Entries(NativeOf("c")).size(), overwrite ? 1u : 0u) << "fault at call " << nth;
-    }
-    EXPECT_TRUE(completed);
-    EXPECT_GE(faults, 2) << "the copy passed the seam too rarely to be interrupted halfway";
-  }
 }

@@ -1,7 +1,7 @@
 // Archiving a store to pseudo-drives: the images are read back by xorriso and
-// a loop mount and compared with the store; packing, stop and failures.
+// compared with the store; packing; verifying. Stop, erase and a failed
+// write: the burn windows' tests.
 #include <gtest/gtest.h>
-#include <sys/mount.h>
 
 #include "common/ActivityLog.h"
 #include "destinations/disc/DiscEngine.h"
@@ -13,7 +13,6 @@ namespace {
 using bvtest::Quote;
 using bvtest::Shell;
 using disc::CDiscBurn;
-using disc::PendingList;
 
 class DiscArchiveTest : public testing::Test {
  protected:
@@ -24,15 +23,14 @@ class DiscArchiveTest : public testing::Test {
   std::string lastError_;
 
   // Fills the list from the store and runs a worker on the pseudo-drive,
-  // moving each written "disc" aside as the next one is asked for.
-  void Archive(uint64_t capacity, bool verify, bool* failed) {
+  // moving each written "disc" aside as the next one is asked for. True when
+  // the worker failed (its text in lastError_).
+  bool Archive(uint64_t capacity, bool verify) {
     bvtest::ScopedEnv drives("BREVANTO_PSEUDO_DRIVES", Drive() + "=" + std::to_string(capacity));
     disc::RescanRecorders();
-    PendingList list;
-    ASSERT_TRUE(disc::FillPendingList(Latest(), &list));
+    disc::PendingList list;
+    EXPECT_TRUE(disc::FillPendingList(Latest(), &list));
     CDiscBurn worker(list);
-    ASSERT_EQ(disc::RecorderNames().back(),
-              "CdRom" + std::to_string(disc::RecorderNames().size() - 1));
     worker.SetRecorder(disc::RecorderNames().back());
     worker.SetDiscName("Brevanto 7.12.26");
     worker.SetLatestFolder(Latest());
@@ -41,9 +39,9 @@ class DiscArchiveTest : public testing::Test {
     bvtest::RunWorker(
         worker, [&](uint32_t n) { return std::rename(Drive().c_str(), Image(n).c_str()) == 0; });
     std::rename(Drive().c_str(), Image(disc::Counters().discNumber.load()).c_str());
-    *failed = worker.Failed();
     lastError_ = worker.ErrorText();
     EXPECT_TRUE(list.Empty() || worker.Failed());
+    return worker.Failed();
   }
 };
 
@@ -64,28 +62,16 @@ TEST_F(DiscArchiveTest, StoreSpansDiscsAndReadsBackByteForByte) {
     store[folder + "/" + name] = content;
     dir_.Write("Store/Latest/" + folder + "/" + name, content);
   }
-  bool failed = true;
-  Archive(1 << 20, true, &failed);
-  ASSERT_FALSE(failed) << lastError_;
+  ASSERT_FALSE(Archive(1 << 20, true)) << lastError_;
   // Every file on exactly one disc, each disc within its capacity, the labels kept.
   std::map<std::string, std::string> seen;
   int discs = 0;
   for (int n = 1; n <= int(disc::Counters().discNumber.load()); ++n, ++discs) {
     ASSERT_LE(bvtest::ReadNative(Image(n)).size(), size_t(1) << 20) << n;
-    std::set<std::string> listed = bvtest::ImageFiles(Image(n));
-    std::string how;
-    auto contents = bvtest::ImageContents(Image(n), dir_.Native(), &how);
-    EXPECT_EQ(listed.size(), contents.size()) << how;
-    for (const auto& [path, data] : contents) {
-      EXPECT_TRUE(listed.count("/" + path)) << path;
+    for (const auto& [path, data] : bvtest::ImageContents(Image(n), dir_.Native()))
       EXPECT_TRUE(seen.emplace(path, data).second) << path << " twice";
-    }
     std::string pvd = Shell("xorriso -indev " + Quote(Image(n)) + " -pvd_info");
     EXPECT_NE(pvd.find("Brevanto 7.12.26"), std::string::npos) << pvd;
-    // ISO 9660 records the identifier texts in upper case.
-    EXPECT_NE(pvd.find("Publisher Id : ORLIMTECHUSA"), std::string::npos) << pvd;
-    EXPECT_NE(pvd.find("App Id       : BREVANTO"), std::string::npos) << pvd;
-    if (n == 1) std::printf("images compared through %s\n", how.c_str());
   }
   EXPECT_GE(discs, 2);
   EXPECT_EQ(seen, store);
@@ -118,9 +104,7 @@ TEST_F(DiscArchiveTest, PackingKeepsListOrderAndSkipsWhatNeverFits) {
     Shell("rm -rf " + Quote(dir_.Native()) + "/Store " + Quote(dir_.Native()) + "/disc-*.iso");
     for (size_t i = 0; i < c.sizes.size(); ++i)
       dir_.Write("Store/Latest/f" + std::to_string(i), std::string(c.sizes[i], 'x'));
-    bool failed = true;
-    Archive(c.capacity, false, &failed);
-    EXPECT_FALSE(failed) << lastError_;
+    EXPECT_FALSE(Archive(c.capacity, false)) << lastError_;
     ASSERT_EQ(disc::Counters().discNumber.load(), c.discs.size());
     for (size_t n = 0; n < c.discs.size(); ++n)
       EXPECT_EQ(bvtest::ImageFiles(Image(int(n) + 1)), c.discs[n]) << "disc " << n + 1;
@@ -128,93 +112,26 @@ TEST_F(DiscArchiveTest, PackingKeepsListOrderAndSkipsWhatNeverFits) {
   }
 }
 
-TEST_F(DiscArchiveTest, StopWhileWaitingAndEraseOnly) {
-  for (int i = 0; i < 4; ++i)
-    dir_.Write("Store/Latest/f" + std::to_string(i), std::string(300000, 'x'));
-  bvtest::ScopedEnv drives("BREVANTO_PSEUDO_DRIVES", Drive() + "=800K");
-  disc::RescanRecorders();
-  PendingList list;
-  ASSERT_TRUE(disc::FillPendingList(Latest(), &list));
-  {
-    CDiscBurn worker(list);
-    worker.SetRecorder("CdRom" + std::to_string(disc::RecorderNames().size() - 1));
-    worker.SetLatestFolder(Latest());
-    int waits = 0;
-    bvtest::RunWorker(worker, [&](uint32_t) { return ++waits > 1; });
-    EXPECT_EQ(waits, 1);
-    EXPECT_FALSE(worker.Failed());
-    EXPECT_EQ(list.Size(), 2u);  // the first disc took two files; the rest stays
-  }
-  // The written pseudo-disc holds data; erasing it leaves a blank disc.
-  std::string error;
-  ASSERT_EQ(disc::Initialise(&error), 0);
-  disc::Device* device = disc::OpenDevice(disc::RecorderNames().back(), &error);
-  ASSERT_NE(device, nullptr) << error;
-  int status = -1;
-  uint64_t blocks = 0;
-  EXPECT_EQ(disc::DiscInfo(device, &status, &blocks, &error), 0);
-  EXPECT_EQ(status, disc::kStatusAppendable);
-  EXPECT_EQ(blocks, (800u * 1024 - bvtest::ReadNative(Drive()).size()) / 2048);
-  EXPECT_TRUE(disc::IsRewritable(disc::MediaType(device)));
-  disc::ReleaseDevice(device);
-  {
-    CDiscBurn eraser(list);
-    eraser.SetRecorder(disc::RecorderNames().back());
-    eraser.SetEraseOnly(true);
-    bvtest::RunWorker(eraser, [](uint32_t) { return false; });
-    EXPECT_TRUE(eraser.EraseFinished());
-    EXPECT_FALSE(eraser.Failed());
-  }
-  EXPECT_EQ(bvtest::ReadNative(Drive()), "");
-  disc::Shutdown();
-}
-
-TEST_F(DiscArchiveTest, WriteFailureOnAFullFileSystemSetsFailed) {
-  const std::string small = dir_.Native() + "/small";
-  Shell("mkdir -p " + Quote(small));
-  if (mount("tmpfs", small.c_str(), "tmpfs", 0, "size=512k") != 0)
-    GTEST_SKIP() << "no tmpfs can be mounted here (needs root)";
-  for (int i = 0; i < 3; ++i)
-    dir_.Write("Store/Latest/f" + std::to_string(i), std::string(400000, 'x'));
-  bvtest::ScopedEnv drives("BREVANTO_PSEUDO_DRIVES", small + "/drive.iso=4M");
-  disc::RescanRecorders();
-  PendingList list;
-  ASSERT_TRUE(disc::FillPendingList(Latest(), &list));
-  {
-    CDiscBurn worker(list);
-    worker.SetRecorder(disc::RecorderNames().back());
-    worker.SetLatestFolder(Latest());
-    bvtest::RunWorker(worker, [](uint32_t) { return true; });
-    EXPECT_TRUE(worker.Failed());
-    EXPECT_FALSE(worker.ErrorText().empty());
-  }
-  umount2(small.c_str(), MNT_DETACH);
-}
-
-}  // namespace
-
-namespace {
-
 // Verifying reads the disc back: a block changed after writing is found.
-TEST(DiscEngineTest, VerifyFindsAChangedBlock) {
-  bvtest::TempDir dir;
-  dir.Write("a.txt", std::string(100000, 'a'));
-  bvtest::ScopedEnv drives("BREVANTO_PSEUDO_DRIVES", dir.Native() + "/d.iso=2M");
+TEST_F(DiscArchiveTest, VerifyFindsAChangedBlock) {
+  dir_.Write("a.txt", std::string(100000, 'a'));
+  bvtest::ScopedEnv drives("BREVANTO_PSEUDO_DRIVES", Drive() + "=2M");
   disc::RescanRecorders();
   std::string error;
   ASSERT_EQ(disc::Initialise(&error), 0) << error;
   disc::Device* device = disc::OpenDevice(disc::RecorderNames().back(), &error);
   ASSERT_NE(device, nullptr) << error;
   disc::Image* image = disc::CreateImage(&error);
-  ASSERT_EQ(disc::AddFile(image, disc::RootNode(image), "a.txt", dir.SystemOf("a.txt"), &error), 0);
+  ASSERT_EQ(disc::AddFile(image, disc::RootNode(image), "a.txt", dir_.SystemOf("a.txt"), &error),
+            0);
   ASSERT_EQ(disc::FinishImage(image, "V", "P", "A", &error), 0) << error;
   ASSERT_EQ(disc::WriteImage(device, image, disc::kModeSao, {}, &error), 0) << error;
   EXPECT_EQ(disc::Verify(device, image, {}, &error), 0) << error;
-  std::string bytes = bvtest::ReadNative(dir.Native() + "/d.iso");
+  std::string bytes = bvtest::ReadNative(Drive());
   size_t at = bytes.find(std::string(64, 'a'));
   ASSERT_NE(at, std::string::npos);
   bytes[at] = 'b';
-  bvtest::WriteNative(dir.Native() + "/d.iso", bytes);
+  bvtest::WriteNative(Drive(), bytes);
   EXPECT_EQ(disc::Verify(device, image, {}, &error), disc::kDiscMismatch) << error;
   disc::ReleaseImage(image);
   disc::ReleaseDevice(device);

@@ -1,10 +1,8 @@
 // A store's "Latest" tree in a temporary folder, pseudo-drives (image files
-// standing for discs) and readers of the written images that nobody here
-// wrote: xorriso lists and extracts them, and a loop mount (where the
-// kernel offers ISO 9660) reads them as Linux does.
+// standing for discs) and a reader of the written images that nobody here
+// wrote: xorriso lists and extracts them.
 #pragma once
 #include <gtest/gtest.h>
-#include <sys/mount.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -52,22 +50,11 @@ inline std::set<std::string> ImageFiles(const std::string& image) {
   return files;
 }
 
-// The image's files with their contents: through a loop mount when the
-// kernel reads ISO 9660 (Rock Ridge names), else extracted by xorriso.
-// *how says which.
+// The image's files with their contents, extracted by xorriso into scratch.
 inline std::map<std::string, std::string> ImageContents(const std::string& image,
-                                                        const std::string& scratch,
-                                                        std::string* how) {
+                                                        const std::string& scratch) {
   const std::string dir = scratch + "/view";
   Shell("rm -rf " + Quote(dir) + " && mkdir -p " + Quote(dir));
-  if (Shell("mount -o loop,ro -t iso9660 " + Quote(image) + " " + Quote(dir) + " && echo ok") ==
-      "ok\n") {
-    *how = "loop mount";
-    auto files = FilesBelow(dir);
-    Shell("umount " + Quote(dir));
-    return files;
-  }
-  *how = "xorriso extraction (no ISO 9660 in this kernel: loop mount skipped)";
   Shell("xorriso -osirrox on -indev " + Quote(image) + " -extract / " + Quote(dir));
   Shell("chmod -R u+rwX " + Quote(dir));
   return FilesBelow(dir);

@@ -1,13 +1,21 @@
-// The local disk destination: the shared suite, settings in "Devices.ini",
-// configuration, availability, preparation, identity, long paths and share
-// paths; and the factory for every kind.
+// The local disk and network share destinations: the shared suite (on a
+// share path too), settings in "Devices.ini", configuration, the remote name
+// of a mapped letter, availability as the volume table changes, preparation,
+// identity, long paths and share paths. Where a path lies: inside a store or
+// not (the marker lookups), and the free space and total size of its volume.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <functional>
+#include <utility>
+#include <vector>
 
 #include "destination_suite.h"
 #include "destinations/DiskDevice.h"
+#include "destinations/NetworkDevice.h"
+#include "destinations/StoreMarker.h"
+#include "destinations/VolumeCapacity.h"
 #include "platform/DeviceBroadcast.h"
 #include "platform/Errors.h"
 #include "platform/Profile.h"
@@ -15,6 +23,8 @@
 namespace fs = std::filesystem;
 
 INSTANTIATE_TEST_SUITE_P(Disk, DestinationSuite, testing::Values(LocalKind("Disk", 1)), KindName);
+INSTANTIATE_TEST_SUITE_P(Network, DestinationSuite,
+                         testing::Values(LocalKind("SharePath", kStorageNetwork, true)), KindName);
 
 namespace {
 
@@ -79,25 +89,16 @@ TEST(DiskDevice, AvailableExactlyWhileTheDriveExists) {
   bvtest::TempDir e;
   const std::string withE = "[C]\nRoot=/\n[E]\nRoot=" + e.Native() + "\n";
   ScopedVolumes volumes(withE);
-  const std::pair<const char*, bool> cases[] = {
-      {"E:\\Backup", true},
-      {"e:\\not\\there\\yet", true},
-      {"C:\\", true},
-      {"E:", true},
-      {"F:\\Backup", false},
-      {"b:\\Backup", false},
-      {"\\\\srv\\sh\\x", false},
-      {"E", false},
-      {"", false},
-      {"1:\\x", false},
-      {"EE:\\x", false},
-  };
-  for (const auto& [root, available] : cases) {
+  const auto refreshed = [](const char* root) {
     auto disk = DiskAt(root);
     EXPECT_TRUE(disk->IsAvailable()) << "a new disk destination starts available";
     disk->Refresh();
-    EXPECT_EQ(disk->IsAvailable(), available) << root;
-  }
+    return disk->IsAvailable();
+  };
+  for (const char* root : {"E:\\Backup", "e:\\not\\there\\yet", "E:"})
+    EXPECT_TRUE(refreshed(root)) << root;
+  for (const char* root : {"F:\\Backup", "\\\\srv\\sh\\x", "E", "", "1:\\x", "EE:\\x"})
+    EXPECT_FALSE(refreshed(root)) << root;
   auto disk = DiskAt("E:\\Backup\\");
   disk->Refresh();
   plat::DeviceBroadcaster::Instance().CheckNow();
@@ -210,17 +211,239 @@ TEST(DiskDevice, LongPathsAndSharePaths) {
   EXPECT_EQ(disk.CreateFolders("\\\\unknown\\share\\a\\f.txt"), plat::kErrBadNetName);
 }
 
-TEST(DestinationFactory, MakesEachKindAndNothingForUnknownTypes) {
-  bvtest::TempDir t;
-  PlanOwner owner(t.System() + "\\");
-  for (int32_t type : {kStorageLocal, kStorageUsb, kStorageNetwork}) {
-    auto made = CreateDestination(&owner, type);
-    ASSERT_NE(made, nullptr) << type;
-    EXPECT_EQ(made->GetStorageType(), type);
-    EXPECT_EQ(made->Owner(), &owner);
-    EXPECT_EQ(made->IsAvailable(), type != kStorageUsb) << "USB waits for its disk";
+const std::string kShare = "\\\\bvsrv\\share";
+
+std::string ShareSection(const bvtest::TempDir& folder, const char* online = "1") {
+  return "[" + kShare + "]\nRoot=" + folder.Native() + "\nOnline=" + online + "\n";
+}
+
+std::string Letter(char letter, const bvtest::TempDir& folder, const std::string& remote) {
+  std::string s = std::string("[") + letter + "]\nRoot=" + folder.Native() + "\n";
+  if (!remote.empty()) s += "Type=network\nRemote=" + remote + "\n";
+  return s;
+}
+
+std::unique_ptr<CNetworkDevice> NetworkAt(const std::string& root,
+                                          IDestinationOwner* owner = nullptr) {
+  return Configured<CNetworkDevice>(root, owner);
+}
+
+class NetworkTest : public testing::Test {
+ protected:
+  bvtest::TempDir share_, other_, local_, plan_;
+  PlanOwner owner_{plan_.System() + "\\"};
+  ScopedVolumes volumes_{Table()};
+
+  std::string Table(const std::string& rest = "") const {
+    return "[C]\nRoot=/\n" + ShareSection(share_) + rest;
   }
-  for (int32_t type : {0, 5, -1, 1000}) EXPECT_EQ(CreateDestination(&owner, type), nullptr) << type;
+  // Rewrites the table step by step and checks the availability after each.
+  void Follow(CNetworkDevice* dest, const std::vector<std::pair<std::string, bool>>& steps) {
+    for (size_t i = 0; i < steps.size(); ++i) {
+      volumes_.Rewrite(steps[i].first);
+      dest->Refresh();
+      EXPECT_EQ(dest->IsAvailable(), steps[i].second) << "step " << i;
+    }
+  }
+};
+
+// A root on a mapped letter takes the letter's remote name; settings round
+// trip (also from a file the disk kind wrote); a failed load keeps both; a
+// root a profile line cannot carry writes nothing, nor does a plan folder
+// that is gone.
+TEST_F(NetworkTest, RemoteNamesAndSettings) {
+  volumes_.Rewrite(Table(Letter('Z', share_, kShare) + Letter('E', local_, "")));
+  const std::pair<const char*, std::string> names[] = {
+      {"  \tZ:\\Backup  ", kShare},
+      {"z:\\Backup", kShare},
+      {"Z:", kShare},
+      {"E:\\Backup", ""},  // a local letter
+      {"Y:\\Backup", ""},  // not connected
+      {"Z", ""},
+      {"", ""},
+  };
+  for (const auto& [root, remote] : names) EXPECT_EQ(NetworkAt(root)->GetRemoteName(), remote);
+  auto mapped = NetworkAt("  \tZ:\\Backup  ");
+  EXPECT_EQ(mapped->GetRootPath(), "Z:\\Backup");
+  EXPECT_EQ(NetworkAt(kShare + "\\Backup")->GetRemoteName(), "");
+  mapped->Configure(PlanSettings{});
+  EXPECT_EQ(mapped->GetRemoteName(), "") << "configuring again replaces the name";
+
+  for (const std::string& root : {std::string("Z:\\Backup\\"), kShare + "\\Backup ü 日本\\"}) {
+    auto saved = NetworkAt(root, &owner_);
+    ASSERT_TRUE(saved->SaveSettings()) << root;
+    CNetworkDevice loaded(&owner_);
+    ASSERT_TRUE(loaded.LoadSettings()) << root;
+    EXPECT_EQ(loaded.GetRootPath(), root);
+    EXPECT_EQ(loaded.GetRemoteName(), saved->GetRemoteName());
+  }
+  const std::string ini = plan_.NativeOf("Devices.ini");
+  EXPECT_EQ(plat::GetProfileString(plan_.SystemOf("Devices.ini"), "Disk Device", "RemoteName", "x"),
+            "");
+  const std::pair<const char*, const char*> files[] = {
+      {"[Disk Device]\nRootDir=Z:\\old\nRemoteName=\\\\a\\b\n", "\\\\a\\b"},
+  };
+  for (const auto& [text, remote] : files) {
+    bvtest::WriteNative(ini, text);
+    CNetworkDevice fromDisk(&owner_);
+    ASSERT_TRUE(fromDisk.LoadSettings()) << text;
+    EXPECT_EQ(fromDisk.GetRootPath() + "|" + fromDisk.GetRemoteName(),
+              "Z:\\old|" + std::string(remote));
+  }
+  auto dest = NetworkAt("Z:\\Kept", &owner_);
+  fs::remove(ini);
+  EXPECT_FALSE(dest->LoadSettings());
+  EXPECT_EQ(dest->GetRootPath() + "|" + dest->GetRemoteName(), "Z:\\Kept|" + kShare);
+
+  volumes_.Rewrite(Table(Letter('Z', share_, "\\\\new\\share")));
+  const std::string before = "[Disk Device]\nRootDir=Z:\\old\nRemoteName=\\\\old\\share\n";
+  bvtest::WriteNative(ini, before);
+  auto injected = NetworkAt("Z:\\a\nRootDir=Y:\\injected", &owner_);
+  ASSERT_EQ(injected->GetRemoteName(), "\\\\new\\share");
+  EXPECT_FALSE(injected->SaveSettings());
+  EXPECT_EQ(bvtest::ReadNative(ini), before) << "the remote name is not written either";
+  PlanOwner gone(plan_.System() + "\\missing\\");
+  EXPECT_FALSE(NetworkAt("Z:\\b", &gone)->SaveSettings());
+  EXPECT_FALSE(fs::exists(plan_.NativeOf("missing")));
+}
+
+// Availability follows the volume table: a share path its share, a mapped
+// letter its share, a letter not connected its local volume. Preparing a
+// share that is down makes nothing. Identity ignores case but not the kind.
+TEST_F(NetworkTest, AvailabilityPreparationAndIdentity) {
+  auto dest = NetworkAt(kShare + "\\Backup\\");
+  EXPECT_TRUE(dest->IsAvailable()) << "a new destination starts available";
+  Follow(dest.get(), {{Table(), true},
+                      {"[C]\nRoot=/\n" + ShareSection(share_, "0"), false},
+                      {Table(), true},
+                      {"[C]\nRoot=/\n", false},  // no longer declared at all
+                      {Table(), true}});
+  // Share names are not case-sensitive; other shares and bad names are down.
+  const auto refreshed = [](const char* root) {
+    auto d = NetworkAt(root);
+    d->Refresh();
+    return d->IsAvailable();
+  };
+  EXPECT_TRUE(refreshed("\\\\BVSRV\\Share\\x"));
+  for (const char* root : {"\\\\bvsrv\\other\\x", "\\\\bvsrv", "\\", "", "1:\\x"})
+    EXPECT_FALSE(refreshed(root)) << root;
+  const std::string mapped = Letter('Z', share_, kShare);
+  volumes_.Rewrite(Table(mapped));
+  auto letter = NetworkAt("Z:\\Backup");
+  ASSERT_EQ(letter->GetRemoteName(), kShare);
+  Follow(letter.get(), {{Table(mapped), true},
+                        {Table(), false},  // Z: disconnected
+                        {Table(mapped), true},
+                        {Table(Letter('Z', other_, "\\\\bvsrv\\other")), false},  // remapped
+                        {Table(Letter('Z', share_, "\\\\BVSRV\\share")), false},  // case differs
+                        {Table(Letter('Z', share_, "")), false},  // now a local letter
+                        // The letter counts, not whether the share is declared online.
+                        {"[C]\nRoot=/\n" + ShareSection(share_, "0") + mapped, true}});
+  volumes_.Rewrite(Table(Letter('Y', local_, "")));
+  auto local = NetworkAt("Y:\\Backup");
+  ASSERT_EQ(local->GetRemoteName(), "");
+  Follow(local.get(), {{Table(Letter('Y', local_, "")), true},
+                       {Table(Letter('Y', share_, kShare)), false},
+                       {Table(), false}});
+
+  volumes_.Rewrite("[C]\nRoot=/\n" + ShareSection(share_, "0"));
+  auto store = NetworkAt(kShare + "\\Store");
+  EXPECT_TRUE(store->Prepare(true));
+  EXPECT_TRUE(fs::is_empty(share_.Native()));
+  volumes_.Rewrite(Table());
+  EXPECT_TRUE(store->Prepare(false));
+  EXPECT_TRUE(fs::is_empty(share_.Native()));
+  EXPECT_TRUE(store->Prepare(true));
+  EXPECT_EQ(fs::file_size(share_.NativeOf("Store/Brevanto.dat")), 0u);
+
+  // A share path is the same destination whatever its case, and never the
+  // same as a disk destination of the same path (either way round).
+  auto share = NetworkAt(kShare + "\\Backup");
+  EXPECT_TRUE(share->IsSameDestination(*NetworkAt("\\\\BVSRV\\share\\backup\\")));
+  EXPECT_FALSE(share->IsSameDestination(*NetworkAt(kShare + "\\Backup2")));
+  auto disk = Configured<CDiskDevice>(kShare + "\\Backup");
+  EXPECT_FALSE(share->IsSameDestination(*disk) || disk->IsSameDestination(*share));
+  EXPECT_FALSE(share->IsSameVolume(*disk) || disk->IsSameVolume(*share));
+}
+
+// Markers appear and vanish under one table of paths: a store folder holds
+// the marker; a file lies inside a store at any depth below a marker (the
+// drive root's and the file's own folder count); a store found before counts
+// only while its marker is there; share paths start at the share; paths
+// without a root are never inside.
+TEST(StoreMarker, FilesLieInsideAStoreWhileAMarkerStandsAboveThem) {
+  bvtest::TempDir e, share;
+  ScopedVolumes volumes("[C]\nRoot=/\n[E]\nRoot=" + e.Native() +
+                        "\n[\\\\nas\\backup]\nRoot=" + share.Native() + "\nOnline=1\n");
+  const auto expectInside = [](bool inside, std::initializer_list<const char*> paths) {
+    for (const char* path : paths) EXPECT_EQ(IsInsideStore(path), inside) << path;
+  };
+  e.Write("Plain/file.txt", "x");
+  expectInside(false, {"E:\\Store\\Latest\\x\\y.doc", "\\\\nas\\backup\\a\\b.txt"});
+  e.Write("Store/Brevanto.dat", "");
+  for (const char* path : {"E:\\Store", "e:\\Store\\"}) EXPECT_TRUE(IsStoreFolder(path)) << path;
+  for (const char* path : {"E:\\Plain", "E:\\Missing", ""})
+    EXPECT_FALSE(IsStoreFolder(path)) << path;
+  expectInside(true, {"E:\\Store\\Latest\\x\\y.doc", "E:\\Store\\y.doc",
+                      "\\\\?\\E:\\Store\\Latest\\y.doc", "E:\\Store\\\\Latest\\y.doc"});
+  expectInside(false, {"E:\\Storehouse\\y.doc", "E:\\Other\\y.doc"});
+  std::remove(e.NativeOf("Store/Brevanto.dat").c_str());
+  expectInside(false, {"E:\\Store\\Latest\\a.txt", "E:\\Store\\b.txt"});
+  e.Write("Store/Latest/x/Brevanto.dat", "");
+  expectInside(true, {"E:\\Store\\Latest\\x\\y.doc"});
+  // The marker lies below these.
+  expectInside(false, {"E:\\Store\\Latest\\y.doc", "E:\\Store\\Latest\\xx\\y.doc"});
+  e.Write("Brevanto.dat", "");
+  expectInside(true, {"E:\\Store\\Latest\\y.doc", "E:\\y.doc"});
+  expectInside(false, {"y.doc", "Store\\y.doc", "E:y.doc", "\\\\nas", ""});
+  share.Write("Brevanto.dat", "");
+  expectInside(true, {"\\\\nas\\backup\\a\\b.txt", "\\\\?\\UNC\\nas\\backup\\a\\b.txt"});
+  // Without a share name there is no root.
+  expectInside(false, {"\\\\nas\\\\backup\\a\\b.txt", "\\\\\\nas\\backup\\a\\b.txt"});
+  EXPECT_TRUE(IsStoreFolder("\\\\nas\\backup"));
+}
+
+// The override's figures replace the measured ones, also for a letter up to
+// Z: that shares its folder with another; without them the file system is
+// measured; unknown volumes give failure and zero.
+TEST(VolumeCapacity, OverriddenMeasuredAndUnknownVolumes) {
+  bvtest::TempDir d, e;
+  ScopedVolumes volumes("[C]\nRoot=/\n[D]\nRoot=" + d.Native() + "\n[E]\nRoot=" + e.Native() +
+                        "\nTotalBytes=5000000000000\nFreeBytes=10485759\n[Z]\nRoot=" + e.Native() +
+                        "\nTotalBytes=7000\nFreeBytes=700\n");
+  const struct {
+    const char* path;
+    decltype(&GetFreeSpace) get;
+    uint64_t bytes;
+  } cases[] = {
+      {"E:\\", &GetFreeSpace, 10485759},
+      {"e:\\Store\\not\\made\\yet", &GetTotalSpace, 5000000000000},
+      {"\\\\?\\E:\\Store", &GetFreeSpace, 10485759},
+      {"z:\\x", &GetTotalSpace, 7000},
+      {"Z:\\", &GetFreeSpace, 700},
+  };
+  for (const auto& c : cases) {
+    uint64_t bytes = 1;
+    EXPECT_EQ(c.get(c.path, &bytes), kDestOk) << c.path;
+    EXPECT_EQ(bytes, c.bytes) << c.path;
+  }
+  EXPECT_EQ(GetFreeSpace("E:\\", nullptr), kDestOk);
+
+  uint64_t total = 0, freeBytes = 0;
+  ASSERT_EQ(GetTotalSpace("D:\\", &total), kDestOk);
+  ASSERT_EQ(GetFreeSpace("D:\\", &freeBytes), kDestOk);
+  const std::filesystem::space_info space = std::filesystem::space(d.Native());
+  EXPECT_EQ(total, space.capacity);
+  // Others write to the same disk meanwhile: allow for some drift.
+  EXPECT_LT(freeBytes > space.available ? freeBytes - space.available : space.available - freeBytes,
+            1ull << 30);
+  for (const char* path : {"Q:\\x", "\\\\nowhere\\share\\x", ""}) {
+    for (auto* get : {&GetFreeSpace, &GetTotalSpace}) {
+      uint64_t bytes = 77;
+      EXPECT_EQ(get(path, &bytes), kDestFailed) << path;
+      EXPECT_EQ(bytes, 0u) << path;
+    }
+  }
 }
 
 }  // namespace

@@ -7,15 +7,16 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <deque>
 #include <filesystem>
 #include <functional>
-#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "platform/Errors.h"
 #include "platform/Volumes.h"
+#include "support/ScopedEnv.h"
 #include "support/TempDir.h"
 
 inline mode_t ModeOf(const std::string& native) {
@@ -60,20 +61,17 @@ inline bool Succeeds(const std::function<bool()>& step, bool asNobody = false) {
   return InChild([&] { return step() ? 0 : 1; }, asNobody) == 0;
 }
 
-// Environment variables set or removed for one test and put back at its end.
-// Whenever BREVANTO_VOLUMES is touched the volume table is read again, also
-// at the end, so the next test sees the table its environment names.
+// Environment variables set or removed for one test and put back at its end
+// (last change first); the volume table is read again on each change of
+// BREVANTO_VOLUMES and at the end, so the next test sees its own table.
 class EnvScope {
  public:
-  EnvScope() = default;
-  EnvScope(const EnvScope&) = delete;
-  EnvScope& operator=(const EnvScope&) = delete;
   ~EnvScope() {
-    for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) Put(it->first, it->second);
-    if (volumes_) plat::VolumeTable::Instance().Reload();
+    while (!vars_.empty()) vars_.pop_back();
+    plat::VolumeTable::Instance().Reload();
   }
-  void Set(const std::string& name, const std::string& value) { Change(name, value); }
-  void Unset(const std::string& name) { Change(name, std::nullopt); }
+  void Set(const std::string& name, const std::string& value) { Change(name, value.c_str()); }
+  void Unset(const std::string& name) { Change(name, nullptr); }
   // Writes an override volume table to file (native) and switches to it.
   void Volumes(const std::string& file, const std::string& iniText) {
     bvtest::WriteNative(file, iniText);
@@ -81,24 +79,9 @@ class EnvScope {
   }
 
  private:
-  using Value = std::optional<std::string>;
-  static void Put(const std::string& name, const Value& value) {
-    if (value)
-      setenv(name.c_str(), value->c_str(), 1);
-    else
-      unsetenv(name.c_str());
+  void Change(const std::string& name, const char* value) {
+    vars_.emplace_back(name.c_str(), value);
+    if (name == "BREVANTO_VOLUMES") plat::VolumeTable::Instance().Reload();
   }
-  void Change(const std::string& name, const Value& value) {
-    bool saved = false;
-    for (const auto& s : saved_) saved |= s.first == name;
-    const char* old = std::getenv(name.c_str());
-    if (!saved) saved_.emplace_back(name, old ? Value(old) : std::nullopt);
-    Put(name, value);
-    if (name != "BREVANTO_VOLUMES") return;
-    volumes_ = true;
-    plat::VolumeTable::Instance().Reload();
-  }
-
-  std::vector<std::pair<std::string, Value>> saved_;
-  bool volumes_ = false;
+  std::deque<bvtest::ScopedEnv> vars_;
 };

@@ -72,8 +72,9 @@ TEST(FilesCopy, CopiesStayWholeBesideASweepOfLeftovers) {
   EXPECT_EQ(std::distance(fs::directory_iterator(t.NativeOf("dst")), {}), 500);
 }
 
-// Fails step 1, 2, 3 ... of each write until it passes: the target is always
-// old or whole new, no temporary file is left.
+// Fails step 1, 2, 3 ... of each write (copies to a new name and over an older
+// copy too) until it passes: the target is always old or whole new, no
+// temporary file is left.
 TEST(FilesCopy, EveryFailedStepLeavesTheOldOrTheWholeNewFile) {
   struct DisarmAtEnd {
     ~DisarmAtEnd() { plat::fault::Disarm(); }
@@ -99,8 +100,10 @@ TEST(FilesCopy, EveryFailedStepLeavesTheOldOrTheWholeNewFile) {
     uint64_t steps;  // at least
   } loops[] = {
       {"f.ini", "old", big, [&] { return plat::WriteFileAtomic(S("f.ini"), big); }, 8},
-      {"dst.bin", "", big,
-       [&] { return plat::CopyFile(S("src.bin"), S("dst.bin"), true, true) == 0; }, 6},
+      {"new.bin", "", big,
+       [&] { return plat::CopyFile(S("src.bin"), S("new.bin"), true, true) == 0; }, 6},
+      {"dst.bin", "older copy", big,
+       [&] { return plat::CopyFile(S("src.bin"), S("dst.bin"), false) == 0; }, 6},
       {"p.ini", "; settings\n[A]\nx=1\n\n[B]\ny=2\n", "; settings\n[A]\nx=changed\n\n[B]\ny=2\n",
        [&] { return plat::WriteProfileString(S("p.ini"), "A", "x", "changed"); }, 4},
   };
@@ -214,8 +217,7 @@ TEST(FilesCopy, FoldersMirrorTheAccessOfTheFoldersTheyCopy) {
 
 TEST(FilesCopy, MoveAcrossFileSystemsCopiesThenDeletes) {
   TempDir t;
-  struct stat a {
-  }, b{};
+  struct stat a = {}, b = {};
   if (stat("/dev/shm", &a) != 0 || stat(t.Native().c_str(), &b) != 0 || a.st_dev == b.st_dev)
     GTEST_SKIP() << "needs /dev/shm on another file system";
   const std::string shm = "/dev/shm/bv-move-" + std::to_string(getpid());

@@ -64,11 +64,8 @@ TEST(Files, AFolderLivesThroughLookupsCopiesMovesAndDeletes) {
   plat::FindData info;
   ASSERT_TRUE(plat::GetFileInfo(S("src\\a file ü;1.bin"), &info));
   EXPECT_TRUE(info.name == "a file ü;1.bin" && info.size == data.size());
-  uint64_t freeBytes = 0, total = 0, total2 = 0;
-  ASSERT_TRUE(plat::GetDiskSpace(t.System(), &freeBytes, &total));
-  EXPECT_LE(freeBytes, total);
-  ASSERT_TRUE(plat::GetDiskSpace(S("not\\yet"), nullptr, &total2));  // where it would be
-  EXPECT_EQ(total2, total);
+  uint64_t total = 0;  // where the path would be (measured volumes: the destination tests)
+  EXPECT_TRUE(plat::GetDiskSpace(S("not\\yet"), nullptr, &total) && total > 0);
   // Folders, then copies into them: content, mode and times kept, no
   // temporary file left; with the flush and long-path prefixes the same.
   EXPECT_TRUE(plat::CreateDirectory(S("a")));

@@ -1,6 +1,9 @@
-// Profile (INI) files: lookups, edits that change one line, hostile input.
+// Profile (INI) files: lookups, edits that change one line, hostile input,
+// kept texts read again when their file changes.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -119,4 +122,29 @@ TEST(Profile, EmptyBinaryAndHugeFilesAreReadAndKept) {
   ASSERT_TRUE(plat::WriteProfileString(l, "S", "after", "2"));
   EXPECT_EQ(plat::GetProfileInt(l, "S", "after", 0), 2);
   EXPECT_EQ(std::filesystem::file_size(t.NativeOf("long.ini")), huge.size());
+}
+
+// Kept profile texts are read again whenever the file changes: rewritten in
+// place at the same size, replaced by a rename with its old times, removed.
+TEST(KeptProfile, IsReadAgainWhenTheFileChanges) {
+  bvtest::TempDir dir;
+  const std::string ini = dir.SystemOf("side.ini");
+  const auto expect = [&](const char* text, int n) {
+    EXPECT_EQ(plat::GetKeptProfileString(ini, "s", "K", "-"), text);
+    EXPECT_EQ(plat::GetKeptProfileInt(ini, "S", "n", 0), n);
+  };
+  dir.Write("side.ini", "[S]\nk=one\nn=1\n");
+  expect("one", 1);
+  expect("one", 1);
+  // The file system's clock is coarse: a later write gets a later time.
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  dir.Write("side.ini", "[S]\nk=two\nn=2\n");
+  expect("two", 2);
+  const std::string other = dir.Write("other.ini", "[S]\nk=six\nn=6\n");
+  std::filesystem::last_write_time(other,
+                                   std::filesystem::last_write_time(dir.NativeOf("side.ini")));
+  ASSERT_EQ(std::rename(other.c_str(), dir.NativeOf("side.ini").c_str()), 0);
+  expect("six", 6);
+  ASSERT_EQ(std::remove(dir.NativeOf("side.ini").c_str()), 0);
+  expect("-", 0);
 }
