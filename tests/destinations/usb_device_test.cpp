@@ -65,8 +65,7 @@ class UsbDeviceTest : public testing::Test {
   bvtest::EventCollector events_;
 };
 
-// Following the disk out and back under another letter is the program
-// tests' part (app/usb_e2e_test.cpp).
+// The disk is captured, saved, loaded and found again under another letter.
 TEST_F(UsbDeviceTest, CapturesSavesAndFindsTheDiskAgain) {
   auto usb = Captured("E:\\Backup");
   const std::string stick = disks_.Native() + "/disk-ABCD-1234";

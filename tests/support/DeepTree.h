@@ -23,7 +23,10 @@ inline bool MakeDeepTree(const std::string& root, const std::string& name, int l
       const int f = openat(fd, file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
       const bool written = f >= 0 && write(f, file.data(), file.size()) > 0;
       if (f >= 0) close(f);
-      if (!written) break;
+      if (!written) {
+        close(fd);
+        return false;
+      }
     }
     if (level == levels) break;
     mkdirat(fd, name.c_str(), 0755);
