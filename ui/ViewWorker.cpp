@@ -73,7 +73,7 @@ void CViewWorker::CountPending(std::vector<JournalRequest> requests, int tag, bo
       JournalCount c;
       c.id = r.id;
       if (r.db) {
-        // A backup walk holds the journal's lock for its whole run: skip it.
+        // The journal may be held by a walk or a note: skipped, never waited for.
         std::unique_lock<std::recursive_mutex> lock(r.db->Mutex(), std::try_to_lock);
         if (lock.owns_lock()) {
           std::vector<std::string> paths;

@@ -23,8 +23,12 @@ inline bool RunUntil(const std::function<bool()>& done, int limitMs = 60000) {
   if (done()) return true;
   QEventLoop loop;
   QTimer poll;
+  bool met = false;  // a state that holds for a moment counts once seen
   QObject::connect(&poll, &QTimer::timeout, [&] {
-    if (done()) loop.quit();
+    if (done()) {
+      met = true;
+      loop.quit();
+    }
   });
   QTimer guard;
   guard.setSingleShot(true);
@@ -32,7 +36,7 @@ inline bool RunUntil(const std::function<bool()>& done, int limitMs = 60000) {
   poll.start(10);
   guard.start(limitMs);
   loop.exec();
-  return done();
+  return met || done();
 }
 
 }  // namespace bvtest
