@@ -186,28 +186,6 @@ bool EndsWithBlankLine(std::string_view text, size_t start) {
 
 bool HasLineBreak(std::string_view s) { return s.find_first_of("\r\n") != std::string_view::npos; }
 
-}  // namespace
-
-std::string GetProfileString(std::string_view path, std::string_view section, std::string_view key,
-                             std::string_view fallback, size_t maxChars) {
-  std::string text;
-  std::string_view value;
-  if (!ReadProfile(path, &text) || !FindValue(text, section, key, &value))
-    return std::string(CutChars(fallback, maxChars));
-  return std::string(CutChars(Unquote(value), maxChars));
-}
-
-std::string GetKeptProfileString(std::string_view path, std::string_view section,
-                                 std::string_view key, std::string_view fallback, size_t maxChars) {
-  const std::shared_ptr<const std::string> text = Kept().Read(path);
-  std::string_view value;
-  if (!text || !FindValue(*text, section, key, &value))
-    return std::string(CutChars(fallback, maxChars));
-  return std::string(CutChars(Unquote(value), maxChars));
-}
-
-namespace {
-
 int ParseInt(std::string_view value, int fallback) {
   value = Trim(Unquote(value));
   size_t i = 0;
@@ -225,22 +203,43 @@ int ParseInt(std::string_view value, int fallback) {
   return static_cast<int>(n);
 }
 
+// The value of key in text (null: the file could not be read), else the fallback.
+std::string StringOf(const std::string* text, std::string_view section, std::string_view key,
+                     std::string_view fallback, size_t maxChars) {
+  std::string_view value;
+  if (!text || !FindValue(*text, section, key, &value))
+    return std::string(CutChars(fallback, maxChars));
+  return std::string(CutChars(Unquote(value), maxChars));
+}
+
+int IntOf(const std::string* text, std::string_view section, std::string_view key, int fallback) {
+  std::string_view value;
+  if (!text || !FindValue(*text, section, key, &value)) return fallback;
+  return ParseInt(value, fallback);
+}
+
 }  // namespace
+
+std::string GetProfileString(std::string_view path, std::string_view section, std::string_view key,
+                             std::string_view fallback, size_t maxChars) {
+  std::string text;
+  return StringOf(ReadProfile(path, &text) ? &text : nullptr, section, key, fallback, maxChars);
+}
+
+std::string GetKeptProfileString(std::string_view path, std::string_view section,
+                                 std::string_view key, std::string_view fallback, size_t maxChars) {
+  return StringOf(Kept().Read(path).get(), section, key, fallback, maxChars);
+}
 
 int GetProfileInt(std::string_view path, std::string_view section, std::string_view key,
                   int fallback) {
   std::string text;
-  std::string_view value;
-  if (!ReadProfile(path, &text) || !FindValue(text, section, key, &value)) return fallback;
-  return ParseInt(value, fallback);
+  return IntOf(ReadProfile(path, &text) ? &text : nullptr, section, key, fallback);
 }
 
 int GetKeptProfileInt(std::string_view path, std::string_view section, std::string_view key,
                       int fallback) {
-  const std::shared_ptr<const std::string> text = Kept().Read(path);
-  std::string_view value;
-  if (!text || !FindValue(*text, section, key, &value)) return fallback;
-  return ParseInt(value, fallback);
+  return IntOf(Kept().Read(path).get(), section, key, fallback);
 }
 
 bool WriteProfileString(std::string_view path, std::string_view section, const char* key,
