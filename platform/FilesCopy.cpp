@@ -109,7 +109,31 @@ int CreateTempIn(int dirFd, std::string* name) {
 }
 
 uint32_t CopyOnce(const std::string& src, const std::string& srcBase, const std::string& dst,
-                  const std::string& base, bool failIfExists, bool flushToDevice, bool* swept);
+                  const std::string& base, bool failIfExists, bool flushToDevice, CopyWatch* watch,
+                  bool* swept);
+
+uint32_t CopyResolved(std::string_view source, std::string_view sourceWithin,
+                      std::string_view target, std::string_view targetWithin, bool failIfExists,
+                      bool flushToDevice, CopyWatch* watch) {
+  std::string src, dst, base, srcBase;
+  if (!Resolve(source, &src) || !Resolve(target, &dst) ||
+      !ResolveConfine(targetWithin, &base, /*lookAtVolume=*/false))
+    return GetLastError();
+  if (sourceWithin == targetWithin) {
+    srcBase = base;
+  } else if (!ResolveConfine(sourceWithin, &srcBase, /*lookAtVolume=*/false)) {
+    return GetLastError();
+  }
+  if (fault::Hit()) return GetLastError();
+  // A sweep of leftovers may take the temporary file in the moments it is not
+  // locked (just made, or closed before its rename): the copy is made again.
+  for (int attempt = 1;; ++attempt) {
+    bool swept = false;
+    const uint32_t rc =
+        CopyOnce(src, srcBase, dst, base, failIfExists, flushToDevice, watch, &swept);
+    if (!swept || attempt == 8) return rc;
+  }
+}
 
 }  // namespace
 
@@ -145,23 +169,14 @@ uint32_t CopyFile(std::string_view source, std::string_view target, bool failIfE
 uint32_t CopyFileWithin(std::string_view source, std::string_view sourceWithin,
                         std::string_view target, std::string_view targetWithin, bool failIfExists,
                         bool flushToDevice) {
-  std::string src, dst, base, srcBase;
-  if (!Resolve(source, &src) || !Resolve(target, &dst) ||
-      !ResolveConfine(targetWithin, &base, /*lookAtVolume=*/false))
-    return GetLastError();
-  if (sourceWithin == targetWithin) {
-    srcBase = base;
-  } else if (!ResolveConfine(sourceWithin, &srcBase, /*lookAtVolume=*/false)) {
-    return GetLastError();
-  }
-  if (fault::Hit()) return GetLastError();
-  // A sweep of leftovers may take the temporary file in the moments it is not
-  // locked (just made, or closed before its rename): the copy is made again.
-  for (int attempt = 1;; ++attempt) {
-    bool swept = false;
-    const uint32_t rc = CopyOnce(src, srcBase, dst, base, failIfExists, flushToDevice, &swept);
-    if (!swept || attempt == 8) return rc;
-  }
+  return CopyResolved(source, sourceWithin, target, targetWithin, failIfExists, flushToDevice,
+                      nullptr);
+}
+
+uint32_t CopyFileWatched(std::string_view source, std::string_view target, bool flushToDevice,
+                         std::string_view confineTo, CopyWatch* watch) {
+  return CopyResolved(source, confineTo, target, confineTo, /*failIfExists=*/false, flushToDevice,
+                      watch);
 }
 
 namespace {
@@ -169,10 +184,12 @@ namespace {
 // One attempt of CopyFileWithin on resolved paths; *swept when the temporary
 // file was gone at its rename.
 uint32_t CopyOnce(const std::string& src, const std::string& srcBase, const std::string& dst,
-                  const std::string& base, bool failIfExists, bool flushToDevice, bool* swept) {
+                  const std::string& base, bool failIfExists, bool flushToDevice, CopyWatch* watch,
+                  bool* swept) {
   struct stat st;
   const int in = OpenRegularForRead(src, srcBase, &st);
   if (in < 0) return VolumeGoneOr(srcBase);
+  if (watch) watch->before = watch->after = detail::StampOf(st);
   detail::ParentFolder folder;
   if (!folder.Open(dst, base)) {
     close(in);
@@ -208,6 +225,16 @@ uint32_t CopyOnce(const std::string& src, const std::string& srcBase, const std:
     return FailCode(code);
   }
   bool ok = CopyData(in, out, static_cast<uint64_t>(st.st_size));
+  if (ok && watch) {
+    // The same open file once more: a write meanwhile moved its times or size.
+    struct stat now;
+    if (fstat(in, &now) != 0) {
+      ok = Fail(ErrnoToWinError(errno));
+    } else {
+      watch->after = detail::StampOf(now);
+      if (!watch->Steady()) ok = Fail(kErrSourceChanged);
+    }
+  }
   close(in);
   if (ok) {
     // Mode and times go on after the data, or the writes would change them.

@@ -1,5 +1,6 @@
 // The single-file backup on real files: store names, rotation, records, events, leftovers, the
-// reserve, and failures (unreadable sources, read-only store folders, a full journal disk).
+// reserve, and failures (unreadable sources, read-only store folders, a full journal disk,
+// sources written while they are copied).
 #include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
@@ -10,12 +11,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <sstream>
+#include <thread>
 #include <vector>
 
 #include "common/EngineEvents.h"
@@ -25,6 +28,7 @@
 #include "plans/Schedule.h"
 #include "platform/Clock.h"
 #include "platform/Errors.h"
+#include "platform/FaultSeam.h"
 #include "platform/Volumes.h"
 #include "support/EventCollector.h"
 #include "support/ScratchEnv.h"
@@ -224,7 +228,8 @@ TEST_F(SimpleEngineTest, SweepsCopiesRotatesAndRecords) {
   EXPECT_TRUE(RevisionFiles("docs/report.doc").empty());
 }
 
-// Failures are counted and said; the reserve, vanished sources, stops and bad arguments.
+// Failures are counted and said; the reserve, vanished sources, torn copies, stops and bad
+// arguments.
 TEST_F(SimpleEngineTest, FailuresTheReserveVanishedSourcesAndStops) {
   env_.Src().Write("f.txt", "data");
   bvtest::WriteNative(env_.Store().NativeOf("store1/Latest"), "in the way");  // no folder
@@ -292,6 +297,43 @@ TEST_F(SimpleEngineTest, FailuresTheReserveVanishedSourcesAndStops) {
   EXPECT_EQ(Backup("never.doc"), kBackupSourceMissing);
   EXPECT_EQ(StateOf("never.doc"), 0xFFFF);
   EXPECT_EQ(events.CountOf(kEvFileFailed), 0u) << "a vanished source is no failure";
+
+  // Written in place while it is copied (a slow disk): nothing torn is kept or called good;
+  // the record's stamp is the copy's. A file written during every copy is said once.
+  const std::string image = env_.Src().NativeOf("vm.img");
+  env_.Src().Write("vm.img", std::string(1 << 20, 'a'));
+  ASSERT_EQ(Backup("vm.img"), 0);
+  EXPECT_EQ(StateOf("vm.img", &rec), kLogCopied);
+  struct stat st {};
+  ASSERT_EQ(stat(image.c_str(), &st), 0);
+  EXPECT_EQ(rec.stamp.writeNs, st.st_mtim.tv_sec * 1000000000ll + st.st_mtim.tv_nsec);
+  EXPECT_EQ(rec.stamp.inode, st.st_ino);
+  events.Clear();
+  plat::fault::SetCopyDelay(100);
+  std::atomic<bool> writing{true};
+  std::thread writer([&] {
+    const int fd = open(image.c_str(), O_WRONLY | O_CLOEXEC);
+    for (char c = 'b'; writing; c = c == 'z' ? 'b' : c + 1) {
+      for (off_t at = 0; at < (1 << 20); at += 1 << 18) pwrite(fd, &c, 1, at);
+      usleep(20000);
+    }
+    close(fd);
+  });
+  for (uint32_t torn = 1; torn <= 4; ++torn) {
+    EXPECT_EQ(Backup("vm.img"), static_cast<int32_t>(plat::kErrSourceChanged));
+    EXPECT_EQ(StateOf("vm.img", &rec), kLogFailed);
+    EXPECT_EQ(rec.failedAttempts, torn);
+  }
+  writing = false;
+  writer.join();
+  plat::fault::SetCopyDelay(0);
+  EXPECT_FALSE(fs::exists(StoreNative("Latest", "vm.img"))) << "no torn copy";
+  EXPECT_EQ(Stored("Revision", "vm(0001).img"), std::string(1 << 20, 'a'));
+  EXPECT_EQ(events.CountOf(kEvFileCopied) + events.CountOf(kEvFileFailed), 0u);
+  ASSERT_EQ(events.CountOf(kEvSourceKeepsChanging), 1u);
+  EXPECT_EQ(engine_->Health().error, 0u) << "the store is fine";
+  ASSERT_EQ(Backup("vm.img"), 0) << "settled";
+  EXPECT_EQ(Stored("Latest", "vm.img"), bvtest::ReadNative(image));
 
   env_.Src().Write("s.txt", "x");
   plan_->SetStopping(true);
