@@ -155,7 +155,9 @@ StoreNames MakeStoreNames(std::string_view root, std::string_view source, char s
   const std::string_view fileName =
       slash == std::string_view::npos ? source : source.substr(slash + 1);
   const size_t dot = fileName.rfind('.');
-  if (dot == std::string_view::npos) {
+  // A name ending in "." is its own stem: "r." keeps revisions "r.(0001)"
+  // apart from those of "r" ("r(0001)").
+  if (dot == std::string_view::npos || dot + 1 == fileName.size()) {
     names.stem = std::string(fileName);
   } else {
     names.stem = std::string(fileName.substr(0, dot));

@@ -49,6 +49,8 @@ TEST(StoreNames, SplitsThePathIntoStoreFoldersStemAndExtension) {
       {"E:\\S\\", "C:\\x\\a.b.doc", "E:\\S\\Latest\\C\\x\\", "a.b", "doc"},
       {"E:\\S", "C:\\x\\Makefile", "E:\\S\\Latest\\C\\x\\", "Makefile", ""},
       {"E:\\S\\", "C:\\odd:dir\\f.txt", "E:\\S\\Latest\\C\\odddir\\", "f", "txt"},
+      {"E:\\S\\", "C:\\x\\r.", "E:\\S\\Latest\\C\\x\\", "r.", ""},
+      {"E:\\S\\", "C:\\x\\r.", "E:\\S\\Latest\\C\\x\\", "r.", ""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.path);
@@ -220,6 +222,16 @@ TEST_F(SimpleEngineTest, SweepsCopiesRotatesAndRecords) {
   ASSERT_EQ(Backup("docs/report.doc"), 0);
   EXPECT_EQ(Stored("Revision", "docs/report(10000).doc"), "v7");
   EXPECT_EQ(RevisionFiles("docs/report.doc"), (Names{"report(10000).doc", "report(9999).doc"}));
+
+  // "r" and "r." keep revisions of their own.
+  for (const std::string v : {"1", "2", "3"}) {
+    for (const std::string name : {"odd/r", "odd/r."}) {
+      env_.Src().Write(name, name + v);
+      ASSERT_EQ(Backup(name), 0);
+    }
+  }
+  EXPECT_EQ(Stored("Revision", "odd/r(0002)"), "odd/r2");
+  EXPECT_EQ(Stored("Revision", "odd/r.(0002)"), "odd/r.2");
 
   plan_->SetVersionNumber(1);  // no revisions, and those an earlier count left go too
   env_.Src().Write("docs/report.doc", "v9");
