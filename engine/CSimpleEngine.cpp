@@ -259,7 +259,7 @@ int32_t CSimpleEngine::BackupFile(std::string_view source, bool existenceCheck, 
     rec->changeTime = start;
     rec->lastAttemptTime = start;
     StoreRecord(db, *rec, &offset, notedAt);
-    return 0;
+    return kBackupUnchanged;  // nothing copied: a run does not count it
   }
 
   if (dest->IgnoresCase()) ReportSharedStoreName(source, planId, names.latestName);

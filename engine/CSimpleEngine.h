@@ -21,6 +21,7 @@ enum BackupResult : int32_t {
   kBackupSourceMissing = -3,  // the source file does not exist
   kBackupRecordFailed = -4,   // reading the journal record failed
   kBackupNoSpace = -5,        // the copy would eat into the destination's reserve; record pending
+  kBackupUnchanged = -6,      // the latest copy already is this version; record stored as copied
   kBackupBadArgument = 2,     // empty or too short path, or no destination
 };
 

@@ -72,6 +72,9 @@ std::optional<PlanNotice> CPlanNotices::OnEvent(const EventData& event, int64_t 
 std::optional<PlanNotice> CPlanNotices::RunFinished(const EventData& event, int64_t copied) {
   const bool asked = event.code == kEvRunEnds && event.text2 == kRunAskedNow;
   if ((copied <= 0 && !asked) || !statusOn_()) return std::nullopt;
+  // A continuous plan runs at every save: its copies are no news, only its
+  // first backup (the scan) and a run the user asked for are.
+  if (event.code == kEvRunEnds && !asked && continuous_(event.planId)) return std::nullopt;
   std::string name = event.text1;  // both run events carry the plan's name
   if (name.empty()) name = names_(event.planId);
   name = EscapeControls(name);

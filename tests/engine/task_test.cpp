@@ -146,7 +146,20 @@ TEST_F(TaskTest, RunFileFirstBackupAndTheLastRun) {
   ASSERT_TRUE(continuous);
   CSimpleTask(continuous.get()).Run();
   EXPECT_TRUE(continuous->InitDone());
-  EXPECT_FALSE(fs::exists(env_.Data().NativeOf("PLAN/4/run.ini"))) << "none for continuous plans";
+  // No run time for a continuous plan, but where its store is, and since
+  // when it is away, for the next start.
+  const AwayState seen = ReadAwayState(continuous->GetPlanFolder());
+  EXPECT_EQ(seen.folder, env_.Store().NativeOf("store4"));
+  EXPECT_EQ(seen.since, 0);
+  env_.SetStorePresent(false);
+  const int64_t gone = plat::Now();
+  CSimpleTask later(continuous.get());  // as a plan's start makes it
+  later.RestoreLastRun();
+  later.Run();
+  CSimpleTask restarted(continuous.get());
+  restarted.RestoreLastRun();
+  EXPECT_GE(restarted.Away().since, gone);
+  EXPECT_EQ(restarted.Away().folder, seen.folder);
 }
 
 // The journal walk copies settled pending records, failed ones after their back-off, and stops.
@@ -371,7 +384,6 @@ TEST_F(TaskTest, ManualPlansRunOnTheirThreadAndShutDownDeletesThePlan) {
   EXPECT_EQ(waiter.WaitFor(kEvPlanDisabled, 9).value, 0);
   EXPECT_FALSE(plan->Enabled());
   EXPECT_EQ(bvtest::ReadNative(Latest(9, "m.txt")), "m");
-  EXPECT_FALSE(fs::exists(env_.Data().NativeOf("PLAN/9/run.ini")));
 
   std::promise<void> gone;
   std::future<void> goneFuture = gone.get_future();
