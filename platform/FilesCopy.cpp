@@ -13,6 +13,7 @@
 #include "platform/FaultSeam.h"
 #include "platform/FileSupport.h"
 #include "platform/Files.h"
+#include "platform/FilesBelow.h"
 #include "platform/FilesConfine.h"
 
 namespace plat {
@@ -108,8 +109,33 @@ int CreateTempIn(int dirFd, std::string* name) {
   return -1;
 }
 
-uint32_t CopyOnce(const std::string& src, const std::string& srcBase, const std::string& dst,
-                  const std::string& base, bool failIfExists, bool flushToDevice, bool* swept);
+// How a copy is made.
+struct CopyWay {
+  bool failIfExists = false;
+  bool flushToDevice = false;
+  bool ownerOfFolder = false;
+};
+
+uint32_t CopyOnce(int in, const struct stat& st, const std::string& dst, const std::string& base,
+                  const CopyWay& way, bool* swept);
+
+// A sweep of leftovers may take the temporary file in the moments it is not
+// locked (just made, or closed before its rename): the copy is made again.
+// open gives the source for each attempt (-1 ends with the last error).
+template <typename Open>
+uint32_t CopyAttempts(const std::string& dst, const std::string& base, const CopyWay& way,
+                      const Open& open) {
+  if (fault::Hit()) return GetLastError();
+  for (int attempt = 1;; ++attempt) {
+    struct stat st;
+    bool swept = false, owned = false;
+    const int in = open(&st, &owned);
+    if (in < 0) return GetLastError();
+    const uint32_t rc = CopyOnce(in, st, dst, base, way, &swept);
+    if (owned) close(in);
+    if (!swept || attempt == 8) return rc;
+  }
+}
 
 }  // namespace
 
@@ -145,6 +171,13 @@ uint32_t CopyFile(std::string_view source, std::string_view target, bool failIfE
 uint32_t CopyFileWithin(std::string_view source, std::string_view sourceWithin,
                         std::string_view target, std::string_view targetWithin, bool failIfExists,
                         bool flushToDevice) {
+  return CopyFileWithin(source, sourceWithin, target, targetWithin, failIfExists, flushToDevice,
+                        false);
+}
+
+uint32_t CopyFileWithin(std::string_view source, std::string_view sourceWithin,
+                        std::string_view target, std::string_view targetWithin, bool failIfExists,
+                        bool flushToDevice, bool ownerOfFolder) {
   std::string src, dst, base, srcBase;
   if (!Resolve(source, &src) || !Resolve(target, &dst) ||
       !ResolveConfine(targetWithin, &base, /*lookAtVolume=*/false))
@@ -154,30 +187,31 @@ uint32_t CopyFileWithin(std::string_view source, std::string_view sourceWithin,
   } else if (!ResolveConfine(sourceWithin, &srcBase, /*lookAtVolume=*/false)) {
     return GetLastError();
   }
-  if (fault::Hit()) return GetLastError();
-  // A sweep of leftovers may take the temporary file in the moments it is not
-  // locked (just made, or closed before its rename): the copy is made again.
-  for (int attempt = 1;; ++attempt) {
-    bool swept = false;
-    const uint32_t rc = CopyOnce(src, srcBase, dst, base, failIfExists, flushToDevice, &swept);
-    if (!swept || attempt == 8) return rc;
-  }
+  return CopyAttempts(dst, base, {failIfExists, flushToDevice, ownerOfFolder},
+                      [&](struct stat* st, bool* owned) {
+                        // A source opened already is read from its start.
+                        if (const int open = detail::ReadFromFor(src); open >= 0) {
+                          *owned = false;
+                          if (lseek(open, 0, SEEK_SET) == 0 && fstat(open, st) == 0) return open;
+                          SetLastError(ErrnoToWinError(errno));
+                          return -1;
+                        }
+                        *owned = true;
+                        const int in = OpenRegularForRead(src, srcBase, st);
+                        if (in < 0) VolumeGoneOr(srcBase);
+                        return in;
+                      });
 }
 
 namespace {
 
 // One attempt of CopyFileWithin on resolved paths; *swept when the temporary
 // file was gone at its rename.
-uint32_t CopyOnce(const std::string& src, const std::string& srcBase, const std::string& dst,
-                  const std::string& base, bool failIfExists, bool flushToDevice, bool* swept) {
-  struct stat st;
-  const int in = OpenRegularForRead(src, srcBase, &st);
-  if (in < 0) return VolumeGoneOr(srcBase);
+uint32_t CopyOnce(int in, const struct stat& st, const std::string& dst, const std::string& base,
+                  const CopyWay& way, bool* swept) {
+  const bool failIfExists = way.failIfExists, flushToDevice = way.flushToDevice;
   detail::ParentFolder folder;
-  if (!folder.Open(dst, base)) {
-    close(in);
-    return VolumeGoneOr(base);
-  }
+  if (!folder.Open(dst, base)) return VolumeGoneOr(base);
   struct stat old;
   const int found = folder.Stat(&old);
   if (found == 0 || found == detail::ParentFolder::kLinkFound) {
@@ -191,26 +225,20 @@ uint32_t CopyOnce(const std::string& src, const std::string& srcBase, const std:
     } else if (old.st_dev == st.st_dev && old.st_ino == st.st_ino) {
       code = kErrSharingViolation;  // copying a file onto itself
     }
-    if (code) {
-      close(in);
-      return FailCode(code);
-    }
+    if (code) return FailCode(code);
   }
   std::string tmp;
-  if (fault::Hit()) {
-    close(in);
-    return GetLastError();
-  }
+  if (fault::Hit()) return GetLastError();
   int out = CreateTempIn(folder.Fd(), &tmp);
-  if (out < 0) {
-    const uint32_t code = ErrorFor(errno, NativeParent(dst) + "/" + tmp);
-    close(in);
-    return FailCode(code);
-  }
+  if (out < 0) return FailCode(ErrorFor(errno, NativeParent(dst) + "/" + tmp));
   bool ok = CopyData(in, out, static_cast<uint64_t>(st.st_size));
-  close(in);
+  struct stat into;
+  if (ok && way.ownerOfFolder &&
+      (fstat(folder.Fd(), &into) != 0 || fchown(out, into.st_uid, into.st_gid) != 0))
+    ok = Fail(ErrnoToWinError(errno));
   if (ok) {
-    // Mode and times go on after the data, or the writes would change them.
+    // Mode and times go on after the data and the owner, or the writes
+    // would change them (and a new owner would clear the set-id bits).
     const struct timespec times[2] = {st.st_atim, st.st_mtim};
     if (fchmod(out, st.st_mode & 07777) != 0 || futimens(out, times) != 0)
       ok = Fail(ErrnoToWinError(errno));
