@@ -8,11 +8,13 @@
 #include "common/Texts.h"
 #include "destinations/Destination.h"
 #include "destinations/VolumeCapacity.h"
+#include "engine/SourceWalk.h"
 #include "history/CLoggingDatabase.h"
 #include "plans/CPlan.h"
 #include "platform/Clock.h"
 #include "platform/Errors.h"
 #include "platform/Files.h"
+#include "platform/FilesBelow.h"
 #include "platform/Text.h"
 
 namespace {
@@ -323,9 +325,28 @@ int32_t CSimpleEngine::BackupFile(std::string_view source, bool existenceCheck, 
     return kBackupSourceMissing;
   }
 
+  // The copy reads what this open found: below the plan's source folder no
+  // link is followed, so a file or folder swapped for one hands nothing out.
+  plat::SourceFile in;
+  const bool opened = in.Open(source, SourceFolderOf(plan_, source));
+  const uint32_t openError = opened ? 0 : plat::GetLastError();
+  if (openError == plat::kErrStoppedOnLink) {
+    // A link where the file was, or on its way, is no file of the source
+    // folder: said once, and the record rests as gone until written again.
+    rec->state = kLogSourceGone;
+    rec->lastAttemptTime = start;
+    StoreRecord(db, *rec, &offset, notedAt);
+    PostEvent(kEvFileFailed, source, planId, names.latestName, CopyErrorText(openError),
+              static_cast<int32_t>(openError));
+    return static_cast<int32_t>(openError);
+  }
   const uint32_t folderError = dest->CreateFolders(names.latestName);
   plat::CopyWatch watch;
-  uint32_t error = dest->CopyFileWatched(source, names.latestName, &watch);
+  uint32_t error = openError;
+  if (opened) {
+    const plat::CopiesReadFrom reading(in);
+    error = dest->CopyFileWatched(source, names.latestName, &watch);
+  }
   // A copy into a folder that could not be made finds no path: the folder's
   // own error is the cause (a read-only disk, no room, a name too long).
   if (folderError != 0 && (error == plat::kErrPathNotFound || error == plat::kErrFileNotFound))

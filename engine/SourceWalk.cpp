@@ -45,6 +45,14 @@ bool PathAllowed(CSimplePlan* plan, const std::string& path, uint64_t size) {
 // A drive path: at least two characters, the second a ":".
 bool IsDrivePath(std::string_view item) { return item.size() >= 2 && item[1] == ':'; }
 
+// The longer of best and folder when path lies in folder (exactly as spelt:
+// another case may be another folder here).
+void KeepLongestHolder(std::string_view folder, std::string_view path, size_t* best) {
+  while (folder.size() > 3 && folder.back() == '\\') folder.remove_suffix(1);
+  if (folder.size() <= *best || folder.size() >= path.size() || !path.starts_with(folder)) return;
+  if (folder.back() == '\\' || path[folder.size()] == '\\') *best = folder.size();
+}
+
 }  // namespace
 
 // The plan's counter is touched atomically: a working thread told to stop may
@@ -120,7 +128,8 @@ void FolderWalker::WalkOne(const std::string& base, plat::DirSearch* parent, std
     if (!withHidden && (entry.attributes & plat::kAttrHidden)) continue;
     if (entry.attributes & plat::kAttrDirectory) {
       if (!(entry.attributes & plat::kAttrTemporary)) subfolders.push_back(entry.name);
-    } else if (!files) {
+    } else if (!files || (entry.attributes & plat::kAttrReparsePoint)) {
+      // A link is not a file of the folder: what it points at is not copied.
       continue;
     } else if (search.NativeLength() + 1 + entry.name.size() > plat::kMaxNativePath) {
       ReportNotProtected(plan_, {base, entry.name, plat::UnheldReason::kTooLong});
@@ -188,6 +197,29 @@ bool WalkItemsOfPlan(CSimplePlan* plan, std::vector<std::string>* folders, bool*
     folders->push_back(item->mask);
   }
   return true;
+}
+
+std::string SourceFolderOf(CPlan* plan, std::string_view path) {
+  size_t best = 0;
+  {
+    std::lock_guard<std::recursive_mutex> guard(plan->Lock());
+    const CRuleSet* rules = plan->Rules();
+    const CRuleGroup* group = rules ? rules->FindGroup(kRuleInclude, "group1") : nullptr;
+    for (size_t i = 0; group != nullptr && i < group->ItemCount(); ++i) {
+      const CRuleItem* item = group->Item(i);
+      if (item != nullptr && item->enabled && IsDrivePath(item->mask))
+        KeepLongestHolder(item->mask, path, &best);
+    }
+  }
+  if (best == 0) {
+    const WebChoices choices = ReadWebChoices(plan->GetPlanFolder());
+    for (size_t g = 0; g < choices.size(); ++g) {
+      if (!choices[g]) continue;
+      for (const BuiltinSource& source : BuiltinSourcesOfGroup(g))
+        KeepLongestHolder(source.folder, path, &best);
+    }
+  }
+  return std::string(path.substr(0, best));
 }
 
 void WaitForSameDestination(CSimplePlan* plan) {

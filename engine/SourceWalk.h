@@ -88,6 +88,11 @@ std::vector<std::string> FixedDriveRoots();
 // The folders "group1" names; empty with *wholeMachine set when an enabled
 // item is not a drive path. False when the plan has no "group1".
 bool WalkItemsOfPlan(CSimplePlan* plan, std::vector<std::string>* folders, bool* wholeMachine);
+// The source folder of the plan that holds path (system path): the longest
+// folder of "group1" or of the built-in sources the plan chose that path lies
+// in, spelt as in path; empty when none does. A backup follows no link below
+// it (the folder itself may be one).
+std::string SourceFolderOf(CPlan* plan, std::string_view path);
 // Waits in 1 s steps while a plan on the same destination runs its first
 // backup; returns when that ends or this plan is stopping or disabled.
 void WaitForSameDestination(CSimplePlan* plan);

@@ -8,6 +8,8 @@
 
 #include "destinations/FtpDevice.h"
 #include "platform/Errors.h"
+#include "platform/FilesBelow.h"
+#include "platform/FolderAccess.h"
 #include "platform/Folders.h"
 
 namespace {
@@ -68,8 +70,9 @@ uint32_t FtpStoreReader::Fetch(std::string_view source, std::string_view target,
   const std::string local = temp + "\\brevanto-restore-" + std::to_string(std::random_device{}()) +
                             "-" + std::to_string(++gDownloads);
   if (session_.Download(source, local, kDownloadWaitMs) != FtpSession::kDone) return kFetchFailed;
-  const uint32_t error = plat::CopyFileWithin(local, "", target, targetWithin,
-                                              /*failIfExists=*/false, /*flushToDevice=*/false);
+  const uint32_t error =
+      plat::CopyFileWithin(local, "", target, targetWithin, /*failIfExists=*/false,
+                           /*flushToDevice=*/false, plat::RunsAsAdministrator());
   plat::DeleteFile(local);
   return error;
 }

@@ -13,6 +13,8 @@
 #include "platform/Clock.h"
 #include "platform/Errors.h"
 #include "platform/Files.h"
+#include "platform/FilesBelow.h"
+#include "platform/FolderAccess.h"
 #include "platform/Paths.h"
 #include "platform/Volumes.h"
 
@@ -381,6 +383,11 @@ void CRestoreCarrier::Work() {
   progress_ = RestoreProgress{};
   progress_.bytesPerSecond = access->InitialSpeed();
   startTick_ = plat::GetTickCount64();
+  // Run by root, the restore neither writes through a link below the drive
+  // of an original place (the user's own folders may hold links to places
+  // only root may write) nor leaves the user's files to root: what it makes
+  // takes the owner of the folder it lands in.
+  const bool administrator = plat::RunsAsAdministrator();
 
   WalkTree(root.get(), [&](CDirNode* node) {
     if (StopRequested()) return false;
@@ -396,8 +403,10 @@ void CRestoreCarrier::Work() {
     if (!node->isFolder && !node->restoreName.empty())
       target = plat::PathAppend(folder, node->restoreName);
     // Below a chosen folder no link is followed: one planted there must not
-    // send restored files elsewhere. The original places are the user's own.
-    if (folder.size() > 3) plat::CreateDirectories(folder, targetFolder_, false);
+    // send restored files elsewhere.
+    std::string within = targetFolder_;
+    if (within.empty() && administrator) within = target.substr(0, 3);  // "C:\"
+    if (folder.size() > 3) plat::CreateDirectories(folder, within, false, administrator);
     if (node->isFolder) return true;
 
     const uint64_t elapsed = plat::GetTickCount64() - startTick_;
@@ -415,7 +424,7 @@ void CRestoreCarrier::Work() {
     progress_.currentName = node->restoreName.empty() ? node->name : node->restoreName;
     if (observer != nullptr) observer->OnFileProgress(progress_);
 
-    const uint32_t error = access->Fetch(node->path, target, targetFolder_);
+    const uint32_t error = access->Fetch(node->path, target, within);
     if (error != 0) {
       Fail(Readable(target), FailureText(access->FetchFailureKey(), plat::WinErrorMessage(error)));
       if (access->FetchFailureFailsRestore()) {

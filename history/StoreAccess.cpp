@@ -7,6 +7,8 @@
 #include "destinations/FtpDevice.h"
 #include "history/FtpStoreReader.h"
 #include "history/RestoreJobs.h"
+#include "platform/FilesBelow.h"
+#include "platform/FolderAccess.h"
 #include "platform/FolderEntries.h"
 #include "platform/Paths.h"
 
@@ -58,7 +60,7 @@ class LocalStoreAccess final : public StoreAccess {
   uint32_t Fetch(std::string_view source, std::string_view target,
                  std::string_view targetWithin) override {
     return plat::CopyFileWithin(source, folder_, target, targetWithin, /*failIfExists=*/false,
-                                /*flushToDevice=*/false);
+                                /*flushToDevice=*/false, plat::RunsAsAdministrator());
   }
   uint64_t InitialSpeed() const override { return kLocalSpeedGuess; }
   bool FetchFailureFailsRestore() const override { return false; }

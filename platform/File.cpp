@@ -8,6 +8,7 @@
 #include "platform/FaultSeam.h"
 #include "platform/FileSupport.h"
 #include "platform/Files.h"
+#include "platform/FilesConfine.h"
 
 namespace plat {
 
@@ -58,7 +59,11 @@ bool File::Open(std::string_view path, Access access, Disposition disposition) {
         disposition != kCreateNew)
       return Fail(kErrAccessDenied);
   }
-  const int fd = open(native.c_str(), flags, 0666);
+  // A source opened already (CopiesReadFrom) is read from its start.
+  const int given =
+      access == kRead && disposition == kOpenExisting ? detail::ReadFromFor(native) : -1;
+  const int fd = given >= 0 ? fcntl(given, F_DUPFD_CLOEXEC, 0) : open(native.c_str(), flags, 0666);
+  if (given >= 0 && fd >= 0) lseek(fd, 0, SEEK_SET);
   if (fd < 0) {
     const int err = errno;
     if (err == EEXIST) return Fail(kErrFileExists);

@@ -246,7 +246,15 @@ int OpenFolderBelow(const std::string& base, const std::vector<std::string>& par
   return fd;
 }
 
-int OpenFoldersNoFollow(int dirFd, const std::vector<std::string>& parts, mode_t createMode) {
+void TakeOwnerOfFolder(int dirFd, const char* name) {
+  struct stat st;
+  // What the file system cannot keep (FAT) stays as it is.
+  if (fstat(dirFd, &st) == 0)
+    (void)fchownat(dirFd, name, st.st_uid, st.st_gid, AT_SYMLINK_NOFOLLOW);
+}
+
+int OpenFoldersNoFollow(int dirFd, const std::vector<std::string>& parts, mode_t createMode,
+                        bool ownerOfParent) {
   if (const int whole = OpenFoldersAtOnce(dirFd, parts); whole >= 0) return whole;
   // Folders to be made usually lie at the end: the longest beginning that
   // exists is opened at once, and only the rest level by level.
@@ -267,7 +275,9 @@ int OpenFoldersNoFollow(int dirFd, const std::vector<std::string>& parts, mode_t
   for (const std::string& part : std::vector<std::string>(parts.begin() + done, parts.end())) {
     int next = openat(fd, part.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (next < 0 && errno == ENOENT && createMode != 0) {
-      if (mkdirat(fd, part.c_str(), createMode) == 0 || errno == EEXIST)
+      const bool made = mkdirat(fd, part.c_str(), createMode) == 0;
+      if (made && ownerOfParent) TakeOwnerOfFolder(fd, part.c_str());
+      if (made || errno == EEXIST)
         next = openat(fd, part.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     }
     if (next < 0) {

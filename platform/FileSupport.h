@@ -92,10 +92,14 @@ class ParentFolder {
 bool ComponentsBelow(const std::string& native, const std::string& folder,
                      std::vector<std::string>* parts);
 // Opens each of parts in turn below the open folder dirFd, never following a
-// link (681), making a missing one with createMode (0: none are made).
+// link (681), making a missing one with createMode (0: none are made), with
+// ownerOfParent owned as the folder it is made in.
 // Returns the last folder's descriptor (a new one even for no parts), or -1
 // with the last error set.
-int OpenFoldersNoFollow(int dirFd, const std::vector<std::string>& parts, mode_t createMode);
+int OpenFoldersNoFollow(int dirFd, const std::vector<std::string>& parts, mode_t createMode,
+                        bool ownerOfParent = false);
+// Gives the entry name in the open folder dirFd that folder's owner and group.
+void TakeOwnerOfFolder(int dirFd, const char* name);
 // The folder base + parts, opened (O_PATH) without following a link below
 // the native folder base (base itself may be a link): the descriptor, or -1
 // with the last error set as OpenFoldersNoFollow sets it.

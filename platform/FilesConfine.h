@@ -27,6 +27,10 @@ int OpenRegularForRead(const std::string& native, struct stat* st);
 // a link (681 for a link).
 int OpenRegularForRead(const std::string& native, const std::string& within, struct stat* st);
 
+// The descriptor of the file the calling thread's copies of native read
+// instead of opening it (CopiesReadFrom), or -1.
+int ReadFromFor(const std::string& native);
+
 // Rename between open folders that never replaces the target. Returns 0 or
 // an errno value.
 int RenameNoReplace(int fromDir, const char* from, int toDir, const char* to);

@@ -13,6 +13,7 @@
 #include "platform/FaultSeam.h"
 #include "platform/FileSupport.h"
 #include "platform/Files.h"
+#include "platform/FilesBelow.h"
 #include "platform/FilesConfine.h"
 
 namespace plat {
@@ -108,29 +109,33 @@ int CreateTempIn(int dirFd, std::string* name) {
   return -1;
 }
 
-uint32_t CopyOnce(const std::string& src, const std::string& srcBase, const std::string& dst,
-                  const std::string& base, bool failIfExists, bool flushToDevice, CopyWatch* watch,
-                  bool* swept);
+// How a copy is made.
+struct CopyWay {
+  bool failIfExists = false;
+  bool flushToDevice = false;
+  bool ownerOfFolder = false;
+  CopyWatch* watch = nullptr;  // told what the copy saw of its source
+};
 
+uint32_t CopyOnce(int in, const struct stat& st, const std::string& dst, const std::string& base,
+                  const CopyWay& way, bool* swept);
 uint32_t CopyResolved(std::string_view source, std::string_view sourceWithin,
-                      std::string_view target, std::string_view targetWithin, bool failIfExists,
-                      bool flushToDevice, CopyWatch* watch) {
-  std::string src, dst, base, srcBase;
-  if (!Resolve(source, &src) || !Resolve(target, &dst) ||
-      !ResolveConfine(targetWithin, &base, /*lookAtVolume=*/false))
-    return GetLastError();
-  if (sourceWithin == targetWithin) {
-    srcBase = base;
-  } else if (!ResolveConfine(sourceWithin, &srcBase, /*lookAtVolume=*/false)) {
-    return GetLastError();
-  }
+                      std::string_view target, std::string_view targetWithin, const CopyWay& way);
+
+// A sweep of leftovers may take the temporary file in the moments it is not
+// locked (just made, or closed before its rename): the copy is made again.
+// open gives the source for each attempt (-1 ends with the last error).
+template <typename Open>
+uint32_t CopyAttempts(const std::string& dst, const std::string& base, const CopyWay& way,
+                      const Open& open) {
   if (fault::Hit()) return GetLastError();
-  // A sweep of leftovers may take the temporary file in the moments it is not
-  // locked (just made, or closed before its rename): the copy is made again.
   for (int attempt = 1;; ++attempt) {
-    bool swept = false;
-    const uint32_t rc =
-        CopyOnce(src, srcBase, dst, base, failIfExists, flushToDevice, watch, &swept);
+    struct stat st;
+    bool swept = false, owned = false;
+    const int in = open(&st, &owned);
+    if (in < 0) return GetLastError();
+    const uint32_t rc = CopyOnce(in, st, dst, base, way, &swept);
+    if (owned) close(in);
     if (!swept || attempt == 8) return rc;
   }
 }
@@ -169,32 +174,59 @@ uint32_t CopyFile(std::string_view source, std::string_view target, bool failIfE
 uint32_t CopyFileWithin(std::string_view source, std::string_view sourceWithin,
                         std::string_view target, std::string_view targetWithin, bool failIfExists,
                         bool flushToDevice) {
-  return CopyResolved(source, sourceWithin, target, targetWithin, failIfExists, flushToDevice,
-                      nullptr);
+  return CopyFileWithin(source, sourceWithin, target, targetWithin, failIfExists, flushToDevice,
+                        false);
+}
+
+uint32_t CopyFileWithin(std::string_view source, std::string_view sourceWithin,
+                        std::string_view target, std::string_view targetWithin, bool failIfExists,
+                        bool flushToDevice, bool ownerOfFolder) {
+  return CopyResolved(source, sourceWithin, target, targetWithin,
+                      {failIfExists, flushToDevice, ownerOfFolder, nullptr});
 }
 
 uint32_t CopyFileWatched(std::string_view source, std::string_view target, bool flushToDevice,
                          std::string_view confineTo, CopyWatch* watch) {
-  return CopyResolved(source, confineTo, target, confineTo, /*failIfExists=*/false, flushToDevice,
-                      watch);
+  return CopyResolved(source, confineTo, target, confineTo, {false, flushToDevice, false, watch});
 }
 
 namespace {
 
+uint32_t CopyResolved(std::string_view source, std::string_view sourceWithin,
+                      std::string_view target, std::string_view targetWithin, const CopyWay& way) {
+  std::string src, dst, base, srcBase;
+  if (!Resolve(source, &src) || !Resolve(target, &dst) ||
+      !ResolveConfine(targetWithin, &base, /*lookAtVolume=*/false))
+    return GetLastError();
+  if (sourceWithin == targetWithin) {
+    srcBase = base;
+  } else if (!ResolveConfine(sourceWithin, &srcBase, /*lookAtVolume=*/false)) {
+    return GetLastError();
+  }
+  return CopyAttempts(dst, base, way,
+                      [&](struct stat* st, bool* owned) {
+                        // A source opened already is read from its start.
+                        if (const int open = detail::ReadFromFor(src); open >= 0) {
+                          *owned = false;
+                          if (lseek(open, 0, SEEK_SET) == 0 && fstat(open, st) == 0) return open;
+                          SetLastError(ErrnoToWinError(errno));
+                          return -1;
+                        }
+                        *owned = true;
+                        const int in = OpenRegularForRead(src, srcBase, st);
+                        if (in < 0) VolumeGoneOr(srcBase);
+                        return in;
+                      });
+}
+
 // One attempt of CopyFileWithin on resolved paths; *swept when the temporary
 // file was gone at its rename.
-uint32_t CopyOnce(const std::string& src, const std::string& srcBase, const std::string& dst,
-                  const std::string& base, bool failIfExists, bool flushToDevice, CopyWatch* watch,
-                  bool* swept) {
-  struct stat st;
-  const int in = OpenRegularForRead(src, srcBase, &st);
-  if (in < 0) return VolumeGoneOr(srcBase);
-  if (watch) watch->before = watch->after = detail::StampOf(st);
+uint32_t CopyOnce(int in, const struct stat& st, const std::string& dst, const std::string& base,
+                  const CopyWay& way, bool* swept) {
+  const bool failIfExists = way.failIfExists, flushToDevice = way.flushToDevice;
   detail::ParentFolder folder;
-  if (!folder.Open(dst, base)) {
-    close(in);
-    return VolumeGoneOr(base);
-  }
+  if (way.watch) way.watch->before = way.watch->after = detail::StampOf(st);
+  if (!folder.Open(dst, base)) return VolumeGoneOr(base);
   struct stat old;
   const int found = folder.Stat(&old);
   if (found == 0 || found == detail::ParentFolder::kLinkFound) {
@@ -208,36 +240,30 @@ uint32_t CopyOnce(const std::string& src, const std::string& srcBase, const std:
     } else if (old.st_dev == st.st_dev && old.st_ino == st.st_ino) {
       code = kErrSharingViolation;  // copying a file onto itself
     }
-    if (code) {
-      close(in);
-      return FailCode(code);
-    }
+    if (code) return FailCode(code);
   }
   std::string tmp;
-  if (fault::Hit()) {
-    close(in);
-    return GetLastError();
-  }
+  if (fault::Hit()) return GetLastError();
   int out = CreateTempIn(folder.Fd(), &tmp);
-  if (out < 0) {
-    const uint32_t code = ErrorFor(errno, NativeParent(dst) + "/" + tmp);
-    close(in);
-    return FailCode(code);
-  }
+  if (out < 0) return FailCode(ErrorFor(errno, NativeParent(dst) + "/" + tmp));
   bool ok = CopyData(in, out, static_cast<uint64_t>(st.st_size));
-  if (ok && watch) {
+  if (ok && way.watch) {
     // The same open file once more: a write meanwhile moved its times or size.
     struct stat now;
     if (fstat(in, &now) != 0) {
       ok = Fail(ErrnoToWinError(errno));
     } else {
-      watch->after = detail::StampOf(now);
-      if (!watch->Steady()) ok = Fail(kErrSourceChanged);
+      way.watch->after = detail::StampOf(now);
+      if (!way.watch->Steady()) ok = Fail(kErrSourceChanged);
     }
   }
-  close(in);
+  struct stat into;
+  if (ok && way.ownerOfFolder &&
+      (fstat(folder.Fd(), &into) != 0 || fchown(out, into.st_uid, into.st_gid) != 0))
+    ok = Fail(ErrnoToWinError(errno));
   if (ok) {
-    // Mode and times go on after the data, or the writes would change them.
+    // Mode and times go on after the data and the owner, or the writes
+    // would change them (and a new owner would clear the set-id bits).
     const struct timespec times[2] = {st.st_atim, st.st_mtim};
     if (fchmod(out, st.st_mode & 07777) != 0 || futimens(out, times) != 0)
       ok = Fail(ErrnoToWinError(errno));

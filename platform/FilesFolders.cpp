@@ -12,6 +12,7 @@
 #include "platform/FaultSeam.h"
 #include "platform/FileSupport.h"
 #include "platform/Files.h"
+#include "platform/FilesBelow.h"
 #include "platform/FilesConfine.h"
 #include "platform/Paths.h"
 
@@ -54,6 +55,11 @@ bool CreateDirectories(std::string_view path) {
 }
 
 bool CreateDirectories(std::string_view folder, std::string_view confineTo, bool privateMode) {
+  return CreateDirectories(folder, confineTo, privateMode, false);
+}
+
+bool CreateDirectories(std::string_view folder, std::string_view confineTo, bool privateMode,
+                       bool ownerOfParent) {
   const mode_t mode = privateMode ? 0700 : 0777;
   std::string native, base;
   if (!Resolve(folder, &native) || !ResolveConfine(confineTo, &base)) return false;
@@ -74,6 +80,7 @@ bool CreateDirectories(std::string_view folder, std::string_view confineTo, bool
       const int parent = detail::OpenFolderBelow(
           base, std::vector<std::string>(below.begin(), below.end() - 1), false);
       const bool made = parent >= 0 && mkdirat(parent, below.back().c_str(), mode) == 0;
+      if (made && ownerOfParent) detail::TakeOwnerOfFolder(parent, below.back().c_str());
       if (parent >= 0) close(parent);
       if (made) return true;
     }
@@ -96,7 +103,7 @@ bool CreateDirectories(std::string_view folder, std::string_view confineTo, bool
   }
   if (top < 0) top = open(base.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
   if (top < 0) return Fail(ErrorFor(errno, base));
-  const int fd = detail::OpenFoldersNoFollow(top, below, mode);
+  const int fd = detail::OpenFoldersNoFollow(top, below, mode, ownerOfParent);
   close(top);
   if (fd < 0) return false;
   close(fd);

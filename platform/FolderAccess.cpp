@@ -22,4 +22,6 @@ bool MayCreateIn(std::string_view folder) {
   return true;
 }
 
+bool RunsAsAdministrator() { return geteuid() == 0; }
+
 }  // namespace plat

@@ -36,7 +36,7 @@ TEST_P(ContinuousEndToEndTest, SavesReachTheRightStoreAndWhatChangedWhileOffIsCa
     w_.Plan(1, "Continuous", w_.HomeSys("home/prot/Store1") + "\\", plan1);
     w_.Plan(2, "Elsewhere", w_.HomeSys("home/prot/Dest2") + "\\", {"home/elsewhere"});
     w_.SetPlanKey(2, "Enabled", "0");
-    w_.Plan(3, "Shared A", "E:\\Shared\\", {"home/three/a"});
+    w_.Plan(3, "Shared A", "E:\\Shared\\", {"home/three/a"}, /*firstDone=*/false);
     w_.Plan(4, "Shared B", "E:\\Shared\\", {"home/three"});
     w_.Plan(5, "Shared C", "E:\\Shared\\", {"home/three"});
     w_.data.WritePlanList({1, 2, 3, 4, 5});
@@ -70,6 +70,12 @@ TEST_P(ContinuousEndToEndTest, SavesReachTheRightStoreAndWhatChangedWhileOffIsCa
   w_.Put("home/later/c.txt", "c, in a folder not yet protected");
   w_.Put("home/prot/report.txt", "report, old");
   w_.Put("home/prot/notes.txt", "notes, old");
+  // Only root may read the secret; links to it meet the first and catch-up walks and the copies.
+  bvtest::TempDir secret;
+  const std::string kSecret = secret.Write("shadow", "only root may read this");
+  chmod(secret.Native().c_str(), 0700);
+  for (const char* rel : {"home/prot/walked.txt", "home/three/a/walked.txt"})
+    fs::create_symlink(kSecret, w_.Home(rel));
   WritePlans({"home/prot", "outside"});
   StartAndCatchUp();
   ASSERT_TRUE(WaitFor([&] {
@@ -87,6 +93,15 @@ TEST_P(ContinuousEndToEndTest, SavesReachTheRightStoreAndWhatChangedWhileOffIsCa
       "home/unprot/unprotected.txt", "home/prot/Store1/in-store.txt",
       "home/prot/Dest2/in-destination.txt", "home/prot/Old/in-old-store.txt"};
   for (const std::string& rel : never) w_.Put(rel, "must not be copied");
+  // A link planted; a file and a folder swapped for links once noted, within their quiet second.
+  fs::create_symlink(kSecret, w_.Home("home/prot/planted.txt"));
+  w_.Put("home/prot/swapped.txt", "the user's own");
+  w_.Put("home/prot/moved/shadow", "the user's own");
+  QThread::msleep(600);
+  fs::create_symlink(kSecret, w_.Home("home/prot/swap.lnk"));
+  fs::rename(w_.Home("home/prot/swap.lnk"), w_.Home("home/prot/swapped.txt"));
+  fs::rename(w_.Home("home/prot/moved"), w_.Home("home/prot/moved.old"));
+  fs::create_directory_symlink(secret.Native(), w_.Home("home/prot/moved"));
   fs::create_directories(w_.Home("home/prot/new folder"));
   w_.Put("home/three/a/for-a.txt", "A takes this");
   w_.Put("home/three/for-b.txt", "B takes this");
@@ -169,13 +184,19 @@ TEST_P(ContinuousEndToEndTest, SavesReachTheRightStoreAndWhatChangedWhileOffIsCa
     for (const char* tree : {"/Latest", "/Revision"}) {
       std::error_code ec;
       for (auto it = fs::recursive_directory_iterator(store + tree, ec);
-           !ec && it != fs::recursive_directory_iterator(); it.increment(ec))
+           !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
         EXPECT_EQ(neverNames.count(it->path().filename().string()), 0u) << "taken: " << it->path();
+        EXPECT_FALSE(it->is_regular_file() &&
+                     bvtest::ReadNative(it->path()) == "only root may read this")
+            << "read through a link: " << it->path();
+      }
     }
   }
   EXPECT_TRUE(w_.Journal(1, neverPaths).empty());
   const std::string log = w_.Log();
-  EXPECT_EQ(log.find("#Backup File Fail"), std::string::npos) << log;
+  // The swapped names were refused once each at their links; nothing else failed.
+  EXPECT_GE(bvtest::CountOf(log, "Code: 681"), 2u) << log;
+  EXPECT_EQ(bvtest::CountOf(log, "#Backup File Fail"), bvtest::CountOf(log, "Code: 681")) << log;
   EXPECT_EQ(log.find(".goutputstream"), std::string::npos) << log;
   for (const auto& [id, taken] : std::map<uint32_t, std::string>{{3, forA}, {4, forB}, {5, ""}}) {
     const auto journal = w_.Journal(id, {forA, forB});

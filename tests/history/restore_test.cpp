@@ -1,6 +1,7 @@
 // The restore engine: target paths, revision names and patterns as tables;
 // stores on E: and on loopback servers listed, searched and restored by jobs.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -88,6 +89,11 @@ std::shared_ptr<CDirNode> List(const RestoreStore& store, Recorder* rec = nullpt
   EXPECT_TRUE(filler.HasEnded());
   EXPECT_FALSE(filler.IsJobRunning());
   return filler.Root();
+}
+
+uid_t OwnerOf(const std::string& native) {
+  struct stat st {};
+  return lstat(native.c_str(), &st) == 0 ? st.st_uid : uid_t(-1);
 }
 
 CDirNode* Find(CDirNode* root, const std::string& name) {
@@ -361,6 +367,8 @@ TEST_F(RestoreTest, RestoresWhereAskedNeverThroughLinksAndStops) {
   const std::string src = env_.Src().Native();
   WriteNative(src + "/report.doc", "changed since the backup, to be overwritten");
   WriteNative(src + "/unrelated.txt", "stays");
+  const bool asRoot = geteuid() == 0;  // root restores the user's files as the user's
+  ASSERT_TRUE(!asRoot || chown(src.c_str(), 65534, 65534) == 0);
   // A copy of a file from a share ("\\srv\share" lost its separators).
   WriteNative(env_.Store().NativeOf("store/Latest/srv/share/x.doc"), "from a share");
   WriteNative(env_.Store().NativeOf("store/Latest/Q/lost/q.txt"), "on a drive this machine lacks");
@@ -377,6 +385,19 @@ TEST_F(RestoreTest, RestoresWhereAskedNeverThroughLinksAndStops) {
   EXPECT_EQ(now["unrelated.txt"], "stays");
   EXPECT_EQ(now["report.doc"], "latest report");
   EXPECT_EQ(now.size(), latest_.size() + 1);
+  for (const char* rel : {"report.doc", "My Files/deep", "My Files/deep/er/a.txt"})
+    EXPECT_EQ(OwnerOf(src + "/" + rel), asRoot ? 65534u : geteuid()) << rel;
+  if (asRoot) {  // root follows no link of the user's: not in a folder, not the folder itself
+    fs::remove_all(src + "/My Files/deep");
+    fs::create_directory_symlink(elsewhere.Native(), src + "/My Files/deep");
+    EXPECT_EQ(Carry(root, store_, "", false).failed, 1u + 2u) << "x.doc and the two in deep";
+    fs::rename(src, src + ".real");
+    fs::create_directory_symlink(elsewhere.Native(), src);
+    EXPECT_EQ(Carry(root, store_, "", false).failed, 1u + latest_.size());
+    fs::remove(src);
+    fs::rename(src + ".real", src);
+    EXPECT_EQ(FilesBelow(elsewhere.Native()), (Files{{"secret.txt", "not backed up"}}));
+  }
 
   fs::remove_all(env_.Store().NativeOf("store/Latest"));  // no original place at all
   got = Carry(List(store_), store_, "", true);

@@ -15,6 +15,7 @@
 #include "platform/Errors.h"
 #include "platform/FaultSeam.h"
 #include "platform/Files.h"
+#include "platform/FilesBelow.h"
 #include "platform/Profile.h"
 
 namespace fs = std::filesystem;
@@ -131,8 +132,8 @@ TEST(FilesCopy, EveryFailedStepLeavesTheOldOrTheWholeNewFile) {
   }
 }
 
-// Links planted below a store's root stop every confined write (681) and the
-// outside stays as it was; the root itself may be a link.
+// Links planted below a store's root stop every confined write and read
+// (681) and the outside stays as it was; the root itself may be a link.
 TEST(FilesCopy, LinksBelowTheStoreRootAreNeverFollowed) {
   TempDir t;
   t.Write("src.txt", "new");
@@ -170,6 +171,12 @@ TEST(FilesCopy, LinksBelowTheStoreRootAreNeverFollowed) {
        [&] { return Code(plat::CreateDirectories(in("Latest\\sub"), root, true)); }},
       {"one folder below a link",
        [&] { return Code(plat::CreateDirectories(in("Latest\\sub\\b"), root, true)); }},
+      {"read a linked file",
+       [&] { return Code(plat::SourceFile().Open(in("Latest\\file.txt"), root)); }},
+      {"read through a linked folder",
+       [&] { return Code(plat::SourceFile().Open(in("Latest\\sub\\victim.txt"), root)); }},
+      {"read below the volume's root",
+       [&] { return Code(plat::SourceFile().Open(in("Latest\\ok\\file.txt"), "")); }},
   };
   for (const Row& r : rows) EXPECT_EQ(r.call(), plat::kErrStoppedOnLink) << r.what;
   EXPECT_EQ(t.Read("outside/victim.txt"), "keep");
@@ -183,6 +190,17 @@ TEST(FilesCopy, LinksBelowTheStoreRootAreNeverFollowed) {
   EXPECT_EQ(ModeOf(t.NativeOf("real/Latest/ok/new")), 0700u);
   ASSERT_TRUE(plat::CreateDirectories(in("Revision\\ok"), root, true));
   EXPECT_EQ(ModeOf(t.NativeOf("real/Revision/ok")), 0700u);
+  plat::SourceFile read;  // copies read what was opened, again from its start
+  ASSERT_TRUE(read.Open(in("Latest\\ok\\file.txt"), root));
+  fs::rename(t.NativeOf("real/Latest/ok/file.txt"), t.NativeOf("real/Latest/ok/kept.txt"));
+  t.Write("real/Latest/ok/file.txt", "swapped");
+  {
+    const plat::CopiesReadFrom reading(read);
+    for (const char* copy : {"Latest\\ok\\copy.txt", "Latest\\ok\\again.txt"})
+      EXPECT_EQ(plat::CopyFile(in("Latest\\ok\\file.txt"), in(copy), false, false, root), 0u);
+  }
+  EXPECT_EQ(t.Read("real/Latest/ok/again.txt"), "old");
+  EXPECT_EQ(plat::SourceFile().Open(in("Latest\\ok"), root), false) << "a folder";
   EXPECT_EQ(plat::CopyFile(src, in("Latest\\ok\\file.txt"), false, false, root), 0u);
   EXPECT_EQ(plat::MoveFile(in("Latest\\ok\\file.txt"), in("Revision\\ok\\file(1).txt"), root), 0u);
   EXPECT_TRUE(plat::DeleteFile(in("Revision\\ok\\file(1).txt"), root));

@@ -1,0 +1,75 @@
+// Opening a file to read it without following a link below a folder: what a
+// backup reads is the file its folder holds, never what a link points at.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "platform/FaultSeam.h"
+#include "platform/FileSupport.h"
+#include "platform/FilesBelow.h"
+#include "platform/FilesConfine.h"
+#include "platform/Volumes.h"
+
+namespace plat {
+
+namespace {
+
+thread_local const SourceFile* tReadFrom = nullptr;  // the calling thread's copies read it
+
+// The folder below which nothing of native is followed: within when native
+// lies below it, else the root of native's volume ("/" outside every volume).
+std::string LimitFor(const std::string& native, std::string_view within) {
+  std::string base;
+  std::vector<std::string> parts;
+  if (!within.empty() && detail::Resolve(within, &base) &&
+      detail::ComponentsBelow(native, base, &parts) && !parts.empty())
+    return base;
+  VolumeInfo volume;
+  std::string root = "/";
+  if (VolumeTable::Instance().FindByNativePath(native, &volume) && !volume.root.empty())
+    root = volume.root;
+  while (root.size() > 1 && root.back() == '/') root.pop_back();
+  return root;
+}
+
+}  // namespace
+
+SourceFile::~SourceFile() { Close(); }
+
+void SourceFile::Close() {
+  if (fd_ >= 0) close(fd_);
+  fd_ = -1;
+  native_.clear();
+}
+
+bool SourceFile::Open(std::string_view path, std::string_view within) {
+  Close();
+  std::string native;
+  if (!detail::Resolve(path, &native)) return false;
+  if (fault::Hit()) return false;
+  struct stat st;
+  const int fd = detail::OpenRegularForRead(native, LimitFor(native, within), &st);
+  if (fd < 0) return false;
+  fcntl(fd, F_SETFL, 0);  // clears O_NONBLOCK, as File::Open does
+  fd_ = fd;
+  native_ = std::move(native);
+  return true;
+}
+
+CopiesReadFrom::CopiesReadFrom(const SourceFile& file) : previous_(tReadFrom) { tReadFrom = &file; }
+
+CopiesReadFrom::~CopiesReadFrom() { tReadFrom = previous_; }
+
+namespace detail {
+
+int ReadFromFor(const std::string& native) {
+  if (tReadFrom == nullptr || !tReadFrom->IsOpen() || tReadFrom->NativePath() != native) return -1;
+  return tReadFrom->Descriptor();
+}
+
+}  // namespace detail
+
+}  // namespace plat

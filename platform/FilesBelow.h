@@ -1,0 +1,62 @@
+// Reading a source file without following a link below its folder, handed to
+// the copies that read it; the writes of a restore run by root.
+#pragma once
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace plat {
+
+// A source file open for reading.
+class SourceFile {
+ public:
+  SourceFile() = default;
+  ~SourceFile();
+  SourceFile(const SourceFile&) = delete;
+  SourceFile& operator=(const SourceFile&) = delete;
+
+  // Opens an existing regular file for reading without following a link
+  // below the folder within (a system path; empty, or a folder the path does
+  // not lie in: the root of the path's volume). within itself may be a link
+  // or lie below one; every folder below it and the file itself are opened
+  // without following one (681), so no file or folder swapped for a link
+  // hands out another file. 5 for anything but a regular file.
+  bool Open(std::string_view path, std::string_view within);
+  bool IsOpen() const { return fd_ >= 0; }
+  void Close();
+  // The descriptor (-1 when closed).
+  int Descriptor() const { return fd_; }
+  // The native path it was opened by.
+  const std::string& NativePath() const { return native_; }
+
+ private:
+  int fd_ = -1;
+  std::string native_;
+};
+
+// While alive, the calling thread's copies of the file's path (CopyFile,
+// CopyFileWithin) and its opens of it for reading (File::Open) read the open
+// file from its start instead of opening the path again: whatever kind of
+// destination copies it, it copies what was opened. The file must outlive it.
+class CopiesReadFrom {
+ public:
+  explicit CopiesReadFrom(const SourceFile& file);
+  ~CopiesReadFrom();
+  CopiesReadFrom(const CopiesReadFrom&) = delete;
+  CopiesReadFrom& operator=(const CopiesReadFrom&) = delete;
+
+ private:
+  const SourceFile* previous_;
+};
+
+// CopyFileWithin (Files.h) whose copy, with ownerOfFolder, takes the owner
+// and group of the folder it lands in, and CreateDirectories whose folders,
+// with ownerOfParent, take those of the folder each is made in: a restore run
+// by root leaves the user's files and folders the user's.
+uint32_t CopyFileWithin(std::string_view source, std::string_view sourceWithin,
+                        std::string_view target, std::string_view targetWithin, bool failIfExists,
+                        bool flushToDevice, bool ownerOfFolder);
+bool CreateDirectories(std::string_view folder, std::string_view confineTo, bool privateMode,
+                       bool ownerOfParent);
+
+}  // namespace plat
