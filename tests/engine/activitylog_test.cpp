@@ -123,6 +123,9 @@ TEST(LogRecord, ExactTextOfEveryRecordedEvent) {
        "#File Not Protected" + head + "\nSource Path = C:\\a\\b\\c\nReason = The name holds \\.\n"},
       {EventData(kEvServerKeyChanged, "sftp://host:22", 1, "", "Nothing was sent.", 0), &plan,
        "#Server Key Changed" + head + "\nServer = sftp://host:22\nReason = Nothing was sent.\n"},
+      {EventData(kEvSourceKeepsChanging, "C:\\vm.img", 1, "E:\\S\\vm.img", "It changed.", 0), &plan,
+       "#Backup File Changes During Every Copy" + head +
+           "\nSource Path = C:\\vm.img\nDestination Path = E:\\S\\vm.img\nReason = It changed.\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.event.code);
@@ -132,7 +135,8 @@ TEST(LogRecord, ExactTextOfEveryRecordedEvent) {
       EXPECT_EQ(text, c.text);
     }
   }
-  for (int32_t code : {0, 1, 5, 8, 9, 14, 33, 35}) EXPECT_TRUE(IsProtectionProblem(code)) << code;
+  for (int32_t code : {0, 1, 5, 8, 9, 14, 33, 35, 36})
+    EXPECT_TRUE(IsProtectionProblem(code)) << code;
   for (int32_t code : {2, 12, 13, 15, 16, 20, 21, 27, 30, 31, 32}) {
     std::string text;
     EXPECT_FALSE(BuildLogRecord(EventData(code, "x", 1, "", "", 0), &plan, t, &text)) << code;
