@@ -95,7 +95,7 @@ class CBrevantoView : public QWidget {
     bool remeasure = false;
     bool pendingKnown = false;
     uint64_t pending = 0;
-    int blocked = -1;  // -1 not known yet, 0 or 1
+    int blocked = -1;  // -1 not known yet, 0 copying, 1 recording only, 2 its cause not known yet
     PlanProblem problem;
     bool keyRefused = false;  // its server showed another key; until a copy succeeds
     bool seenRead = false;

@@ -68,29 +68,35 @@ void CBrevantoView::TrackBlockedStates(bool onBattery) {
     // Only a cause the user did not choose makes a recording-only period.
     const RecordingCause cause = RecordingOnlyCause(state.snap, onBattery, state.space, &known);
     if (!known) continue;
-    const bool blocked = cause != RecordingCause::kNone;
-    const int now01 = blocked ? 1 : 0;
-    if (state.blocked == now01) continue;
-    const bool first = state.blocked == -1;
-    state.blocked = now01;
+    // blocked: -1 not known yet, 0 copying, 1 only recording (said), 2 only
+    // recording, said once its cause is known (free space that could not be
+    // read just as the disk went away is no cause to name).
+    if (cause == RecordingCause::kNone) {
+      if (state.blocked != 0) ClearLoggingStamp(id);
+      state.blocked = 0;
+      continue;
+    }
+    if (state.blocked == 1) continue;
     // A destination away counts from when the plan's task found it away,
     // which survives a restart.
     const int64_t since =
         cause == RecordingCause::kAway && state.snap.awaySince > 0 ? state.snap.awaySince : now;
-    if (!blocked) {
-      ClearLoggingStamp(id);
-    } else if (!first) {
-      WriteLoggingStamp(id, since);
-      PlanProblem said = state.problem;
-      if (cause == RecordingCause::kBattery)
-        said.words = GetText("PLAN_PROBLEM", "ON_BATTERY");
-      else if (!said.Any())
-        said.words = GetText("PLAN_PROBLEM", "DISK_FULL");
-      lines.push_back(ProblemLine(state.snap.name, said));
-    } else {
+    if (state.blocked == -1) {
       const std::string old = ReadLoggingStamp(id);
       if (old.empty() || old == "NULL") WriteLoggingStamp(id, since);
+      state.blocked = 1;
+      continue;
     }
+    if (state.blocked == 0) WriteLoggingStamp(id, since);
+    const bool battery = cause == RecordingCause::kBattery;
+    if (!battery && !state.problem.Any()) {
+      state.blocked = 2;
+      continue;
+    }
+    state.blocked = 1;
+    PlanProblem said = state.problem;
+    if (battery) said.words = GetText("PLAN_PROBLEM", "ON_BATTERY");
+    lines.push_back(ProblemLine(state.snap.name, said));
   }
   if (lines.empty() || !GetShowErrorNotification()) return;
   emit messageRequested(Q(ProblemPopupText(lines)), kWarning);
@@ -105,7 +111,7 @@ void CBrevantoView::RunPeriodicChecks() {
   std::vector<uint32_t> blockedIds;
   for (uint32_t id : order_) {
     const PlanState& state = plans_[id];
-    if (state.blocked != 1) continue;
+    if (state.blocked < 1) continue;
     std::string stamp = ReadLoggingStamp(id);
     int64_t since = stamp.empty() || stamp == "NULL" ? 0 : ParseStamp(stamp);
     // A destination away: since the plan's task found it away (kept across
