@@ -79,6 +79,7 @@ bool IsProtectionProblem(int32_t code) {
     case kEvDriverFailed:
     case kEvNotProtected:
     case kEvServerKeyChanged:
+    case kEvStoreState:
       return true;
     default:
       return false;
@@ -138,6 +139,11 @@ std::string ProblemRecord(const EventData& event, const PlanInfoForLog* plan,
     case kEvServerKeyChanged:
       head = "#Server Key Changed";
       text1 = "Server = ";
+      text3 = "Reason = ";
+      break;
+    case kEvStoreState:
+      head = event.value == 0 ? "#Backup Disk Not Connected" : "#Fresh First Backup";
+      text1 = "Destination = ";
       text3 = "Reason = ";
       break;
     default:

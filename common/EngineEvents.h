@@ -53,6 +53,11 @@ enum EventCode : int32_t {
   // trusted for it, so nothing was sent: text 1 = the server ("host:port"),
   // plan identifier, text 3 = the reason. Once for each change.
   kEvServerKeyChanged = 35,
+  // The plan's store: value 0, another disk answers to the store's place and
+  // the plan only records changes; value 1, a fresh first backup fills a new
+  // store (the plan was pointed elsewhere, or its store was lost on its own
+  // disk). Text 1 = the store root, plan identifier, text 3 = the sentence.
+  kEvStoreState = 36,
 };
 
 // Text 2 of the run events (24, 25) of a plan's first backup: the log writes

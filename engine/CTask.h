@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 
+#include "destinations/StoreBinding.h"
+
 class CPlan;
 
 class CTask {
@@ -95,4 +97,8 @@ class CSimpleTask : public CTask {
   std::string catchUpFingerprint_;  // what the last complete walk saw
   int64_t catchUpWalked_ = 0;
   std::atomic<int32_t> lastCopied_{0};
+  // The store the plan fills ("Store.ini"), read once; working thread only.
+  StoreRecord store_;
+  bool storeRecordRead_ = false;
+  bool storeAwaySaid_ = false;  // the plan's disk was said to be away
 };

@@ -23,6 +23,8 @@ const char* ProblemKey(int32_t code) {
       return "PROBLEM_PLAN_FILE";
     case kEvServerKeyChanged:
       return "PROBLEM_SERVER_KEY_CHANGED";
+    case kEvStoreState:
+      return "PROBLEM_STORE";
     default:
       return "PROBLEM_MONITOR";
   }
@@ -107,7 +109,8 @@ std::optional<PlanNotice> CPlanNotices::Problem(const EventData& event, int64_t 
   const std::string path = EscapeControls(ReadablePath(event.text1));
   const std::string pattern = GetText("MESSAGE_RECEIVER", ProblemKey(event.code));
   const bool withPlan = event.code == kEvNotProtected || event.code == kEvDatabaseOpenFailed ||
-                        event.code == kEvDatabaseProblem || event.code == kEvServerKeyChanged;
+                        event.code == kEvDatabaseProblem || event.code == kEvServerKeyChanged ||
+                        event.code == kEvStoreState;
   return PlanNotice{
       withPlan ? FormatText(pattern, {EscapeControls(name), path, EscapeControls(event.text3)})
                : FormatText(pattern, {path}),
