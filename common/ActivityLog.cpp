@@ -80,6 +80,7 @@ bool IsProtectionProblem(int32_t code) {
     case kEvNotProtected:
     case kEvServerKeyChanged:
     case kEvSourceKeepsChanging:
+    case kEvStoreState:
       return true;
     default:
       return false;
@@ -145,6 +146,11 @@ std::string ProblemRecord(const EventData& event, const PlanInfoForLog* plan,
       head = "#Backup File Changes During Every Copy";
       text1 = "Source Path = ";
       text2 = "Destination Path = ";
+      text3 = "Reason = ";
+      break;
+    case kEvStoreState:
+      head = event.value == 0 ? "#Backup Disk Not Connected" : "#Fresh First Backup";
+      text1 = "Destination = ";
       text3 = "Reason = ";
       break;
     default:

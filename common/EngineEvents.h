@@ -58,6 +58,11 @@ enum EventCode : int32_t {
   // identifier; text 2 = its latest name; text 3 = the reason. Once per file
   // and run of the program; the copies go on being tried.
   kEvSourceKeepsChanging = 36,
+  // The plan's store: value 0, another disk answers to the store's place and
+  // the plan only records changes; value 1, a fresh first backup fills a new
+  // store (the plan was pointed elsewhere, or its store was lost on its own
+  // disk). Text 1 = the store root, plan identifier, text 3 = the sentence.
+  kEvStoreState = 37,
 };
 
 // Text 2 of the run events (24, 25) of a plan's first backup: the log writes

@@ -7,6 +7,7 @@
 // A destination has no lock of its own: the plan serialises the settings
 // calls under its lock, and the file operations run on the plan's thread.
 #pragma once
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -132,11 +133,18 @@ class CDestination {
 
   IDestinationOwner* Owner() const { return owner_; }
 
+  // The plan's own store is not at the root (another disk answers to its
+  // letter, see StoreBinding.h): the local kinds then report themselves
+  // unavailable. Set by the plan's task under the plan's lock.
+  void SetStoreAway(bool away) { storeAway_ = away; }
+  bool StoreAway() const { return storeAway_; }
+
  protected:
   // Plan folder + "Devices.ini"; empty when there is no owner.
   std::string DevicesIniPath() const;
   // Removable and network kinds set this: copies are synced to the device.
   bool flushCopies_ = false;
+  std::atomic<bool> storeAway_{false};  // see SetStoreAway
 
  private:
   IDestinationOwner* owner_;

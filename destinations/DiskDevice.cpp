@@ -74,7 +74,7 @@ uint32_t LetterBit(const std::string& root) {
 }  // namespace
 
 bool CDiskDevice::IsAvailable() const {
-  return available_ && (VolumeWatch::Instance().Gone() & LetterBit(root_)) == 0;
+  return available_ && !storeAway_ && (VolumeWatch::Instance().Gone() & LetterBit(root_)) == 0;
 }
 
 bool CDiskDevice::LoadSettings() {
@@ -108,13 +108,10 @@ bool CDiskDevice::Prepare(bool initialize) {
   if (!initialize || root_.empty()) return true;
   // The store holds copies of private files: only its owner may enter it.
   if (!plat::IsDirectory(root_)) plat::CreateDirectory(root_, /*privateMode=*/true);  // one level
-  std::string marker = root_;
-  if (marker.back() != '\\') marker.push_back('\\');
-  marker += kStoreMarkerName;
-  // An existing marker is replaced by an empty one (a link planted under its
-  // name is replaced, never written through). Hidden is a name convention on
-  // some platforms (a leading dot there), so the attribute may have no effect.
-  if (plat::WriteFileAtomic(marker, "")) plat::SetFileAttributes(marker, plat::kAttrHidden, root_);
+  // A store there keeps its name (plans may share one); anything else under
+  // the marker's name is replaced by a marker naming a new store.
+  std::string id;
+  TakeOrMakeStoreMarker(root_, &id);
   return true;
 }
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <mutex>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -28,10 +29,45 @@ size_t RootLength(const std::string& path) {
   return 0;
 }
 
+std::string WithSeparator(std::string_view folder) {
+  std::string f(folder);
+  if (!f.empty() && f.back() != '\\') f += '\\';
+  return f;
+}
+
+bool IsHex(std::string_view s) {
+  for (char c : s)
+    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'))) return false;
+  return true;
+}
+
+// The identifier of a marker's text: "[Store]" first, then "Id=<32 hex>".
+bool ParseMarker(std::string_view text, std::string* id) {
+  bool inStore = false, first = true;
+  while (!text.empty()) {
+    size_t nl = text.find('\n');
+    std::string_view line = text.substr(0, nl);
+    text.remove_prefix(nl == std::string_view::npos ? text.size() : nl + 1);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    if (first) {
+      inStore = line == "[Store]";
+      first = false;
+      if (!inStore) return false;
+      continue;
+    }
+    if (line.rfind("Id=", 0) == 0 && line.size() == 35 && IsHex(line.substr(3))) {
+      *id = std::string(line.substr(3));
+      std::transform(id->begin(), id->end(), id->begin(),
+                     [](char c) { return c >= 'A' && c <= 'F' ? char(c - 'A' + 'a') : c; });
+      return true;
+    }
+  }
+  return false;
+}
+
 bool HoldsMarker(std::string_view folderWithSeparator) {
-  std::string marker(folderWithSeparator);
-  marker += kStoreMarkerName;
-  return plat::EntryExists(marker);
+  std::string id;
+  return ReadStoreMarker(folderWithSeparator, &id);
 }
 
 // Folders (with their closing "\") where IsInsideStore last found a marker.
@@ -80,9 +116,50 @@ KnownStores& Known() {
 
 }  // namespace
 
-bool IsStoreFolder(std::string_view folder) {
+bool ReadStoreMarker(std::string_view folder, std::string* id) {
   if (folder.empty()) return false;
-  return plat::EntryExists(plat::PathAppend(folder, kStoreMarkerName));
+  const std::string marker = WithSeparator(folder) + kStoreMarkerName;
+  // Most folders hold none: a look first, the read only when there is one.
+  if (!plat::EntryExists(marker)) return false;
+  std::string text;
+  return plat::ReadOwnFile(marker, &text, 4096) && ParseMarker(text, id);
+}
+
+bool WriteStoreMarker(std::string_view folder, const std::string& id) {
+  const std::string marker = WithSeparator(folder) + kStoreMarkerName;
+  // A link planted under its name is replaced, never written through. Hidden
+  // is a name convention on some platforms, so the attribute may do nothing.
+  if (!plat::WriteFileAtomic(marker, StoreMarkerText(id))) return false;
+  plat::SetFileAttributes(marker, plat::kAttrHidden, folder);
+  return true;
+}
+
+bool TakeOrMakeStoreMarker(std::string_view folder, std::string* id) {
+  static std::mutex lock;  // serialises the look and the write
+  std::lock_guard<std::mutex> g(lock);
+  if (ReadStoreMarker(folder, id)) return true;
+  *id = NewStoreId();
+  return WriteStoreMarker(folder, *id);
+}
+
+std::string NewStoreId() {
+  static std::mutex lock;  // guards engine
+  static std::mt19937_64 engine{std::random_device{}() ^ (uint64_t(std::random_device{}()) << 32)};
+  static const char kHex[] = "0123456789abcdef";
+  std::lock_guard<std::mutex> g(lock);
+  std::string id;
+  for (int half = 0; half < 2; ++half) {
+    uint64_t v = engine();
+    for (int i = 0; i < 16; ++i, v >>= 4) id += kHex[v & 15];
+  }
+  return id;
+}
+
+std::string StoreMarkerText(const std::string& id) { return "[Store]\nId=" + id + "\n"; }
+
+bool IsStoreFolder(std::string_view folder) {
+  std::string id;
+  return ReadStoreMarker(folder, &id);
 }
 
 bool IsInsideStore(std::string_view filePath) {

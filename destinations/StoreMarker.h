@@ -1,15 +1,34 @@
-// The store marker "Brevanto.dat": an empty file in a destination root that
-// marks the folder as a backup store, and the two lookups that keep stores out
-// of every backup. Paths are system paths.
+// The store marker "Brevanto.dat" in a destination root marks the folder as a
+// backup store and names it: "[Store]" and "Id=" with 32 hexadecimal digits,
+// the store's own identifier, so that a plan knows its store from any other.
+// Only a marker this user's program wrote counts (a plain file of this user
+// naming a store), so an empty or foreign "Brevanto.dat" in a shared folder
+// hides nothing from a backup. Also the two lookups that keep stores out of
+// every backup. Paths are system paths.
 #pragma once
+#include <string>
 #include <string_view>
 
 inline constexpr char kStoreMarkerName[] = "Brevanto.dat";
 
-// True when folder + "Brevanto.dat" exists.
+// True when folder + "Brevanto.dat" is a marker that counts.
 bool IsStoreFolder(std::string_view folder);
 
 // True when any folder on the file's path, from the drive root ("C:\" or
-// "\\server\share\") down to the file's own folder, holds the marker. False
-// for a path without such a root.
+// "\\server\share\") down to the file's own folder, holds a marker that
+// counts. False for a path without such a root.
 bool IsInsideStore(std::string_view filePath);
+
+// The store identifier named by the marker in folder; false when there is no
+// marker that counts.
+bool ReadStoreMarker(std::string_view folder, std::string* id);
+// Writes the marker naming id into folder (an existing one is replaced).
+bool WriteStoreMarker(std::string_view folder, const std::string& id);
+// The store the marker in folder names, or, when none counts, a new store
+// whose marker is written there; false when that cannot be written. Plans of
+// this process that share a folder thus agree on one store.
+bool TakeOrMakeStoreMarker(std::string_view folder, std::string* id);
+// A new store identifier (32 hexadecimal digits).
+std::string NewStoreId();
+// The marker's text for id.
+std::string StoreMarkerText(const std::string& id);

@@ -109,7 +109,7 @@ void CUSBDevice::Configure(const PlanSettings& settings) {
 
 bool CUSBDevice::IsAvailable() const {
   Guard g(window_->HandlerLock());
-  return volume_ != plat::kInvalidVolume;
+  return volume_ != plat::kInvalidVolume && !storeAway_;
 }
 
 bool CUSBDevice::IsSameDestination(const CDestination& other) const {
@@ -177,12 +177,14 @@ uint32_t CUSBDevice::Attach(char letter, bool capture) {
   }
   const std::string driveRoot = std::string(1, letter) + ":\\";
   if (same) {
+    // A volume that nothing names is a new disk: it never passes for the one
+    // captured (a device node is no identity: another disk may come up on it).
     uint32_t serial = 0;
-    plat::GetVolumeSerialNumber(driveRoot, &serial);
+    const bool named = plat::GetVolumeSerialNumber(driveRoot, &serial);
     if (capture)
       serial_ = static_cast<int32_t>(serial);
     else
-      same = static_cast<int32_t>(serial) == serial_;
+      same = named && static_cast<int32_t>(serial) == serial_;
   }
   if (same) {
     uint64_t total = 0;

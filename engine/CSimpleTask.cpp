@@ -4,6 +4,7 @@
 
 #include "common/EngineEvents.h"
 #include "common/Texts.h"
+#include "destinations/StoreBinding.h"
 #include "engine/CSimpleEngine.h"
 #include "engine/CSimplePlan.h"
 #include "engine/CTask.h"
@@ -136,16 +137,34 @@ void CSimpleTask::Maintain() {
 }
 
 void CSimpleTask::PreCheck() {
-  std::string name, keyChangedOn, root;
+  std::string name, keyChangedOn, root, disk;
   uint32_t id;
-  bool before, after;
+  bool before, after, filledBefore = false, looked = false;
+  StoreVerdict verdict = StoreVerdict::kOwn;
   {
     // The destination has no lock of its own; the plan's lock serialises it.
     Guard guard(plan_->Lock());
     CDestination* dest = plan_->Destination();
     if (dest == nullptr) return;
     before = dest->IsAvailable();
+    dest->SetStoreAway(false);
     dest->Refresh();
+    if (dest->IsAvailable()) {
+      // Before anything is written: is the store there the plan's own?
+      const std::string folder = plan_->GetPlanFolder();
+      if (!storeRecordRead_) ReadStoreRecord(folder, &store_);
+      storeRecordRead_ = true;
+      root = dest->GetRootPath();
+      filledBefore = plan_->InitDone();
+      verdict = LookAtStore(folder, dest->GetStorageType(), root, filledBefore, &store_);
+      looked = true;
+      dest->SetStoreAway(verdict == StoreVerdict::kNotConnected);
+      disk = StoreDiskName(store_, root);
+      if (verdict == StoreVerdict::kFresh && filledBefore) {
+        plan_->SetInitDone(false);  // a store new to the plan is filled from scratch
+        plan_->SavePlanFile();
+      }
+    }
     after = dest->IsAvailable();
     keyChangedOn = dest->TakeServerKeyChange();
     root = dest->GetRootPath();
@@ -156,6 +175,15 @@ void CSimpleTask::PreCheck() {
   if (before != after) PostEvent(kEvAvailabilityChanged, name, id, {}, {}, after ? 1 : 0);
   if (!keyChangedOn.empty())
     PostEvent(kEvServerKeyChanged, keyChangedOn, id, {}, GetText("SERVER_KEY", "CHANGED"), 0);
+  // Said once while the plan's disk stays away, and once for each refill.
+  if (verdict == StoreVerdict::kNotConnected && !storeAwaySaid_) {
+    std::string said = GetText("STORE", "NOT_CONNECTED");
+    if (const size_t at = said.find("%s"); at != std::string::npos) said.replace(at, 2, disk);
+    PostEvent(kEvStoreState, root, id, {}, said, 0);
+  }
+  if (looked) storeAwaySaid_ = verdict == StoreVerdict::kNotConnected;
+  if (verdict == StoreVerdict::kFresh && filledBefore)
+    PostEvent(kEvStoreState, root, id, {}, GetText("STORE", "REFILLED"), 1);
 }
 
 // Copies the journal's pending records that settled, as the journal's set of
@@ -220,6 +248,7 @@ void CSimpleTask::Run() {
   const std::string runKind = first ? kRunIsFirstBackup : Forced() ? kRunAskedNow : "";
   PostEvent(kEvRunBegins, name, id, runKind);
   PreCheck();
+  first = !plan->InitDone();  // a store new to the plan is filled from scratch
   int32_t copied = 0;
   bool blocked = plan->IsBlocked();
   if (!blocked) {

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "engine/RunFile.h"
+#include "destinations/StoreBinding.h"
 
 class CPlan;
 
@@ -107,4 +108,8 @@ class CSimpleTask : public CTask {
   std::atomic<int32_t> lastCopied_{0};
   mutable std::mutex awayLock_;  // guards away_
   AwayState away_;
+  // The store the plan fills ("Store.ini"), read once; working thread only.
+  StoreRecord store_;
+  bool storeRecordRead_ = false;
+  bool storeAwaySaid_ = false;  // the plan's disk was said to be away
 };

@@ -158,6 +158,8 @@ std::string WinErrorMessage(uint32_t code) {
       return "The network name cannot be found.";
     case kErrFileExists:
       return "The file exists.";
+    case kErrUnrecognizedVolume:
+      return "The volume does not contain a recognized file system.";
     case kErrCannotMake:
       return "The directory or file cannot be created.";
     case kErrInvalidParameter:

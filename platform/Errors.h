@@ -45,7 +45,8 @@ enum : uint32_t {
   kErrFileTooLarge = 223,
   kErrNoMoreItems = 259,
   kErrDirectory = 267,
-  kErrStoppedOnLink = 681,  // a link where a store folder or file was expected
+  kErrStoppedOnLink = 681,        // a link where a store folder or file was expected
+  kErrUnrecognizedVolume = 1005,  // nothing this user can read names the volume
   kErrNoMediaInDrive = 1112,
   kErrIoDevice = 1117,
   kErrTooManyLinks = 1142,

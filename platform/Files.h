@@ -167,6 +167,9 @@ uint32_t ReplaceFile(std::string_view source, std::string_view target);
 bool WriteFileAtomic(std::string_view path, std::string_view data, bool privateMode = false);
 // Reads a whole file; fails (223) when it is larger than maxBytes.
 bool ReadWholeFile(std::string_view path, std::string* out, uint64_t maxBytes = 1ull << 30);
+// Reads a small file only when it is a plain file (not reached through a
+// link at its own name) that belongs to the calling user; else 5 (or 223).
+bool ReadOwnFile(std::string_view path, std::string* out, uint64_t maxBytes);
 
 // Free bytes available to the caller and total bytes of the volume holding
 // the path (or its nearest existing folder); the volume override's figures

@@ -1,15 +1,23 @@
 // The real volume table: mounts from /proc/self/mountinfo, device facts from
-// sysfs and libblkid, letters remembered per volume identity in Drives.ini.
+// sysfs, identities from what this user can read (the file system itself,
+// libblkid, udev), letters remembered per volume identity in Drives.ini.
 #include <blkid.h>
 #include <dirent.h>
+#include <fcntl.h>
 #include <limits.h>
+#include <linux/fs.h>
 #include <pwd.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
+#include <map>
+#include <mutex>
 #include <set>
 
 #include "platform/IniText.h"
@@ -19,6 +27,7 @@ namespace plat::detail {
 namespace {
 
 struct MountLine {
+  std::string id;     // the mount's own number, new for every mount
   std::string devno;  // "major:minor"
   std::string root;   // folder of the file system mounted here ("/" unless a bind)
   std::string mountPoint;
@@ -51,6 +60,7 @@ std::vector<MountLine> ParseMountInfo(std::string_view text) {
     while (dash < f.size() && f[dash] != "-") ++dash;
     if (f.size() < 7 || dash + 2 >= f.size()) continue;
     MountLine m;
+    m.id = std::string(f[0]);
     m.devno = std::string(f[2]);
     m.root = UnescapeMountField(f[3]);
     m.mountPoint = UnescapeMountField(f[4]);
@@ -152,16 +162,19 @@ std::string UnescapeMountField(std::string_view s) {
   return out;
 }
 
-// File-system UUID and type through libblkid (no udev on these machines).
-void ProbeUuid(const std::string& device, std::string* uuid, std::string* type) {
+// File-system UUID, type and label through libblkid (needs read access to
+// the device: root, or the disk group).
+void ProbeUuid(const std::string& device, std::string* uuid, std::string* type,
+               std::string* label) {
   blkid_probe pr = blkid_new_probe_from_filename(device.c_str());
   if (!pr) return;
   blkid_probe_enable_superblocks(pr, 1);
-  blkid_probe_set_superblocks_flags(pr, BLKID_SUBLKS_UUID | BLKID_SUBLKS_TYPE);
+  blkid_probe_set_superblocks_flags(pr, BLKID_SUBLKS_UUID | BLKID_SUBLKS_TYPE | BLKID_SUBLKS_LABEL);
   if (blkid_do_safeprobe(pr) == 0) {
     const char* val = nullptr;
     if (blkid_probe_lookup_value(pr, "UUID", &val, nullptr) == 0 && val) *uuid = val;
     if (blkid_probe_lookup_value(pr, "TYPE", &val, nullptr) == 0 && val) *type = val;
+    if (label && blkid_probe_lookup_value(pr, "LABEL", &val, nullptr) == 0 && val) *label = val;
   }
   blkid_free_probe(pr);
 }
@@ -180,6 +193,100 @@ uint32_t SerialFromUuid(const std::string& uuid, const std::string& type) {
 }
 
 namespace {
+
+// The mounted file system answers for itself: its UUID (Linux 6.5 and later)
+// and its label, asked through its root folder, which any user who may open
+// that folder may do. Only a 16-byte UUID is taken (spelt as libblkid does).
+struct FsUuidRequest {
+  uint8_t len;
+  uint8_t uuid[16];
+};
+constexpr unsigned long kGetFsUuid = _IOR(0x15, 0, FsUuidRequest);
+#ifndef FS_IOC_GETFSLABEL
+#define FS_IOC_GETFSLABEL _IOR(0x94, 49, char[256])
+#endif
+
+void AskFileSystem(const std::string& mountPoint, std::string* uuid, std::string* label) {
+  int fd = ::open(mountPoint.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0) return;
+  FsUuidRequest u{};
+  if (uuid->empty() && ::ioctl(fd, kGetFsUuid, &u) == 0 && u.len == 16) {
+    static const char kHex[] = "0123456789abcdef";
+    for (int i = 0; i < 16; ++i) {
+      if (i == 4 || i == 6 || i == 8 || i == 10) *uuid += '-';
+      *uuid += kHex[u.uuid[i] >> 4];
+      *uuid += kHex[u.uuid[i] & 15];
+    }
+  }
+  char buf[257] = {};
+  if (label->empty() && ::ioctl(fd, FS_IOC_GETFSLABEL, buf) == 0) *label = buf;
+  ::close(fd);
+}
+
+// udev's database entry of a block device ("E:ID_FS_UUID=..." lines).
+void AskUdev(const std::string& devno, std::string* uuid, std::string* label) {
+  std::string text;
+  if (!ReadNativeFile("/run/udev/data/b" + devno, &text, 1u << 16)) return;
+  size_t at = 0;
+  while (at < text.size()) {
+    size_t nl = text.find('\n', at);
+    std::string_view line = std::string_view(text).substr(at, nl - at);
+    at = nl == std::string::npos ? text.size() : nl + 1;
+    if (uuid->empty() && line.rfind("E:ID_FS_UUID=", 0) == 0) *uuid = std::string(line.substr(13));
+    if (label->empty() && line.rfind("E:ID_FS_LABEL=", 0) == 0)
+      *label = std::string(line.substr(14));
+  }
+}
+
+// The name of the link in a /dev/disk/by-* folder that leads to the device
+// (udev spells some bytes "\x2f"), or "".
+std::string LinkNameFor(const char* folder, dev_t device) {
+  std::string found;
+  DIR* d = ::opendir(folder);
+  if (!d) return found;
+  while (dirent* e = ::readdir(d)) {
+    struct stat st;
+    const std::string path = std::string(folder) + "/" + e->d_name;
+    if (e->d_name[0] == '.' || ::stat(path.c_str(), &st) != 0) continue;
+    if (!S_ISBLK(st.st_mode) || st.st_rdev != device) continue;
+    for (const char* n = e->d_name; *n; ++n) {
+      unsigned int byte = 0;
+      if (n[0] == '\\' && n[1] == 'x' && std::sscanf(n + 2, "%2x", &byte) == 1) {
+        found += char(byte);
+        n += 3;
+      } else {
+        found += *n;
+      }
+    }
+    break;
+  }
+  ::closedir(d);
+  return found;
+}
+
+// Identity and label of a block-device volume from what this user can read:
+// the file system itself, libblkid (with read access to the device), udev's
+// database, its links. The device node never names a volume: another disk
+// may come up on it. Nothing found leaves the identity empty (unknown).
+void Identify(const MountLine& m, VolumeInfo* v, std::string* type) {
+  std::string uuid, label;
+  AskFileSystem(m.mountPoint, &uuid, &label);
+  if (uuid.empty() || label.empty()) {
+    std::string u, l;
+    ProbeUuid(m.source, &u, type, &l);
+    if (uuid.empty()) uuid = u;
+    if (label.empty()) label = l;
+  }
+  if (uuid.empty() || label.empty()) AskUdev(m.devno, &uuid, &label);
+  unsigned major = 0, minor = 0;
+  if ((uuid.empty() || label.empty()) &&
+      std::sscanf(m.devno.c_str(), "%u:%u", &major, &minor) == 2) {
+    if (uuid.empty()) uuid = LinkNameFor("/dev/disk/by-uuid", makedev(major, minor));
+    if (label.empty()) label = LinkNameFor("/dev/disk/by-label", makedev(major, minor));
+  }
+  v->identity = uuid;
+  v->label = label;
+}
 
 void FillCapacity(VolumeInfo* v) {
   struct statvfs sv;
@@ -265,13 +372,14 @@ VolumeSnapshot LoadRealVolumes(std::string_view mountinfo, const std::string& dr
   for (const auto& m : mounts) {
     if (m.mountPoint == "/") {
       sys.fileSystem = m.fsType;
+      sys.instance = m.id + "@" + m.devno;
       if (m.source.rfind("/dev/", 0) == 0) {
-        std::string uuid, type;
-        ProbeUuid(m.source, &uuid, &type);
-        if (!uuid.empty()) {
-          sys.identity = uuid;
-          sys.serial = SerialFromUuid(uuid, type);
-        }
+        std::string type = m.fsType;
+        Identify(m, &sys, &type);
+        if (sys.identity.empty())
+          sys.identity = "/";  // there is only one system volume
+        else
+          sys.serial = SerialFromUuid(sys.identity, type);
         FillFromSysfs(m, &sys);
         sys.type = DriveType::kFixed;  // the system volume is fixed
       }
@@ -280,6 +388,7 @@ VolumeSnapshot LoadRealVolumes(std::string_view mountinfo, const std::string& dr
     if (m.mountPoint.empty() || m.mountPoint[0] != '/') continue;
     VolumeInfo v;
     v.root = NormalizeRoot(m.mountPoint);
+    v.instance = m.id + "@" + m.devno;
     if (IsNetworkFs(m.fsType)) {
       v.type = DriveType::kRemote;
       v.remote = ShareNameOf(m);
@@ -295,25 +404,26 @@ VolumeSnapshot LoadRealVolumes(std::string_view mountinfo, const std::string& dr
       // (the system's included), is not another volume.
       if (m.root != "/" || m.devno == rootDevno || !seenDev.insert(m.devno).second) continue;
       v.type = DriveType::kFixed;
-      std::string uuid, type;
-      ProbeUuid(m.source, &uuid, &type);
+      std::string type;
+      Identify(m, &v, &type);
       if (type.empty()) type = m.fsType;
-      v.identity = uuid.empty() ? "dev:" + m.source : uuid;
       v.fileSystem = type;
-      v.serial = SerialFromUuid(uuid, type);
+      v.serial = SerialFromUuid(v.identity, type);
       FillFromSysfs(m, &v);
       if (type == "iso9660" || type == "udf") v.type = DriveType::kCdRom;
       FillCapacity(&v);
     } else {
       continue;  // pseudo file systems
     }
-    if (!seenIdentity.insert(v.identity).second) continue;
+    if (!v.identity.empty() && !seenIdentity.insert(v.identity).second) continue;
     others.push_back(std::move(v));
   }
   FillCapacity(&sys);
 
   // Letters: remembered ones first, then the lowest letter neither present nor
-  // remembered for another volume (else the lowest not present).
+  // remembered for another volume (else the lowest not present). A volume
+  // without identity is never remembered and never takes a remembered letter;
+  // it keeps the letter it got while this mount of it lasts.
   std::string iniText;
   std::vector<IniSection> ini;
   if (!drivesIni.empty() && ReadNativeFile(drivesIni, &iniText, 1u << 20)) ini = ParseIni(iniText);
@@ -322,22 +432,41 @@ VolumeSnapshot LoadRealVolumes(std::string_view mountinfo, const std::string& dr
   if (known)
     for (const auto& e : known->entries) {
       char l = e.second.size() == 1 ? char(std::toupper((unsigned char)e.second[0])) : 0;
-      if (l >= 'D' && l <= 'Z') remembered.emplace_back(e.first, l);
+      // Device nodes named volumes once; they never name one now.
+      if (l >= 'D' && l <= 'Z' && e.first.rfind("dev:", 0) != 0)
+        remembered.emplace_back(e.first, l);
     }
   uint32_t taken = 1u << ('C' - 'A');
   uint32_t reserved = 0;
   for (const auto& r : remembered) reserved |= 1u << (r.second - 'A');
   for (auto& v : others) {
     for (const auto& r : remembered)
-      if (EqualsAsciiNoCase(r.first, v.identity) && !(taken & (1u << (r.second - 'A')))) {
+      if (!v.identity.empty() && EqualsAsciiNoCase(r.first, v.identity) &&
+          !(taken & (1u << (r.second - 'A')))) {
         v.letter = r.second;
         taken |= 1u << (r.second - 'A');
         break;
       }
   }
+  static std::mutex sessionLock;                      // guards sessionLetters
+  static std::map<std::string, char> sessionLetters;  // mount instance -> letter
+  std::lock_guard<std::mutex> sessionGuard(sessionLock);
+  std::map<std::string, char> stillMounted;
+  for (auto& v : others) {
+    if (!v.identity.empty()) continue;
+    auto it = sessionLetters.find(v.instance);
+    char l = it == sessionLetters.end() ? 0 : it->second;
+    if (l && !((taken | reserved) & (1u << (l - 'A')))) v.letter = l;
+    for (char c = 'D'; c <= 'Z' && !v.letter; ++c)
+      if (!((taken | reserved) & (1u << (c - 'A')))) v.letter = c;
+    if (!v.letter) continue;
+    taken |= 1u << (v.letter - 'A');
+    stillMounted[v.instance] = v.letter;
+  }
+  sessionLetters = std::move(stillMounted);
   bool changed = false;
   for (auto& v : others) {
-    if (v.letter) continue;
+    if (v.letter || v.identity.empty()) continue;
     char pick = 0;
     for (char l = 'D'; l <= 'Z' && !pick; ++l)
       if (!((taken | reserved) & (1u << (l - 'A')))) pick = l;

@@ -68,14 +68,18 @@ bool GetVolumeSerialNumber(std::string_view root, uint32_t* serial) {
     SetLastError(3);
     return false;
   }
+  if (info.identity.empty()) {
+    SetLastError(kErrUnrecognizedVolume);  // no serial to compare
+    return false;
+  }
   if (serial) *serial = info.serial;
   return true;
 }
 
 bool SameVolumeInfo(const VolumeInfo& a, const VolumeInfo& b) {
-  return a.letter == b.letter && a.root == b.root && a.identity == b.identity && a.type == b.type &&
-         a.serial == b.serial && a.vendor == b.vendor && a.model == b.model &&
-         a.revision == b.revision;
+  return a.letter == b.letter && a.root == b.root && a.identity == b.identity &&
+         a.instance == b.instance && a.type == b.type && a.serial == b.serial &&
+         a.vendor == b.vendor && a.model == b.model && a.revision == b.revision;
 }
 
 size_t OpenVolumeHandleCount() {

@@ -26,9 +26,9 @@ bool VolumeHandleInfo(VolumeHandle handle, VolumeInfo* out);
 bool QueryStorageDescriptor(VolumeHandle handle, std::string* vendor, std::string* product,
                             std::string* revision);
 // The volume serial number of a drive root ("X:\" or "X:"); false (0) when
-// the drive does not exist.
+// the drive does not exist (3) or nothing names its volume (1005).
 bool GetVolumeSerialNumber(std::string_view root, uint32_t* serial);
-// Same volume: letter, root, identity, type, serial and descriptor texts.
+// Same volume: letter, root, identity, mount, type, serial and descriptor texts.
 bool SameVolumeInfo(const VolumeInfo& a, const VolumeInfo& b);
 // Handles open now (for tests and diagnostics).
 size_t OpenVolumeHandleCount();

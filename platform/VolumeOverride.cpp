@@ -91,6 +91,7 @@ VolumeSnapshot ParseVolumeOverride(std::string_view iniText) {
       v.system = sec.Get("System") == "1";
       v.remote = NormalizeShareName(sec.Get("Remote"));
       v.identity = "override:" + v.root;
+      v.label = sec.Get("Label");
       v.fileSystem = sec.Get("FileSystem");
       v.hasTotalBytes = ParseU64(sec.Get("TotalBytes"), &v.totalBytes);
       v.hasFreeBytes = ParseU64(sec.Get("FreeBytes"), &v.freeBytes);

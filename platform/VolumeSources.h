@@ -23,9 +23,10 @@ bool ParseVolumeSerial(std::string_view text, uint32_t* serial);
 // Builds the real table from /proc/self/mountinfo text, sysfs and libblkid;
 // letters remembered in drivesIni (a native path; empty: nothing remembered).
 VolumeSnapshot LoadRealVolumes(std::string_view mountinfo, const std::string& drivesIni);
-// UUID and type of the file system on a device (or image file); left empty
-// when libblkid finds none.
-void ProbeUuid(const std::string& device, std::string* uuid, std::string* type);
+// UUID, type and label of the file system on a device (or image file); left
+// empty when libblkid finds none (or may not read the device).
+void ProbeUuid(const std::string& device, std::string* uuid, std::string* type,
+               std::string* label = nullptr);
 // The volume serial a UUID spells: FAT and exFAT "1234-ABCD" as it stands,
 // NTFS its last eight hex digits, others the first eight.
 uint32_t SerialFromUuid(const std::string& uuid, const std::string& type);

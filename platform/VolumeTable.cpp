@@ -53,8 +53,9 @@ std::string CurrentStamp(std::string* content) {
 }
 
 bool SameVolume(const VolumeInfo& a, const VolumeInfo& b) {
-  return a.root == b.root && a.identity == b.identity && a.type == b.type && a.serial == b.serial &&
-         a.vendor == b.vendor && a.model == b.model && a.revision == b.revision;
+  return a.root == b.root && a.identity == b.identity && a.instance == b.instance &&
+         a.type == b.type && a.serial == b.serial && a.vendor == b.vendor && a.model == b.model &&
+         a.revision == b.revision;
 }
 
 }  // namespace

@@ -28,9 +28,14 @@ struct VolumeInfo {
   BusType bus = BusType::kOther;
   uint32_t serial = 0;  // volume serial number
   std::string vendor, model, revision;
-  bool system = false;                               // holds the operating system
-  std::string remote;                                // network letter: "\\server\share"
-  std::string identity;                              // file-system UUID or network source
+  bool system = false;  // holds the operating system
+  std::string remote;   // network letter: "\\server\share"
+  // File-system UUID or network source; empty when nothing this user can
+  // read names the volume (never the device node: another disk may come up on
+  // it). A volume without identity is never taken for one seen before.
+  std::string identity;
+  std::string label;                                 // file-system label ("" unknown)
+  std::string instance;                              // this mount of it (mount id, device)
   std::string fileSystem;                            // its type ("ext4", "vfat"; "" unknown)
   bool hasTotalBytes = false, hasFreeBytes = false;  // override figures given
   uint64_t totalBytes = 0, freeBytes = 0;

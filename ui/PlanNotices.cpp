@@ -25,6 +25,8 @@ const char* ProblemKey(int32_t code) {
       return "PROBLEM_SERVER_KEY_CHANGED";
     case kEvSourceKeepsChanging:
       return "PROBLEM_KEEPS_CHANGING";
+    case kEvStoreState:
+      return "PROBLEM_STORE";
     default:
       return "PROBLEM_MONITOR";
   }
@@ -113,7 +115,8 @@ std::optional<PlanNotice> CPlanNotices::Problem(const EventData& event, int64_t 
   const std::string pattern = GetText("MESSAGE_RECEIVER", ProblemKey(event.code));
   const bool withPlan = event.code == kEvNotProtected || event.code == kEvDatabaseOpenFailed ||
                         event.code == kEvDatabaseProblem || event.code == kEvServerKeyChanged ||
-                        event.code == kEvSourceKeepsChanging;
+                        event.code == kEvSourceKeepsChanging ||
+                         event.code == kEvStoreState;
   return PlanNotice{
       withPlan ? FormatText(pattern, {EscapeControls(name), path, EscapeControls(event.text3)})
                : FormatText(pattern, {path}),

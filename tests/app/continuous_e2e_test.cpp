@@ -28,6 +28,7 @@ class ContinuousEndToEndTest : public ::testing::TestWithParam<bool> {};
 // Saves reach the right store, never from stores or unprotected folders; offline gaps caught up.
 TEST_P(ContinuousEndToEndTest, SavesReachTheRightStoreAndWhatChangedWhileOffIsCaughtUp) {
   const bool asUser = GetParam();
+  const std::string kMarker = "[Store]\nId=5afe57015afe57015afe57015afe5701\n";
   if (asUser && geteuid() != 0) GTEST_SKIP() << "needs root to run the program as another user";
   bvtest::ProgramWorld w_{"E", bvtest::ProgramWorld::Home::kUnderSrv};
   QProcess* program_ = nullptr;
@@ -42,6 +43,9 @@ TEST_P(ContinuousEndToEndTest, SavesReachTheRightStoreAndWhatChangedWhileOffIsCa
     w_.data.WritePlanList({1, 2, 3, 4, 5});
     if (asUser) bvtest::ChownTree(w_.work.Native(), bvtest::kNobodyUid);
     if (asUser) bvtest::ChownTree(w_.Home(), bvtest::kNobodyUid);
+    // Another user's marker above the protected folders hides nothing.
+    w_.Put("home/Brevanto.dat", kMarker);
+    EXPECT_EQ(chown(w_.Home("home/Brevanto.dat").c_str(), asUser ? 0 : bvtest::kNobodyUid, 0), 0);
   };
   // Starts and waits until plan 1's catch-up walk ended ("catchup.ini").
   auto StartAndCatchUp = [&] {
@@ -64,7 +68,7 @@ TEST_P(ContinuousEndToEndTest, SavesReachTheRightStoreAndWhatChangedWhileOffIsCa
                           "home/prot/Old", "outside"})
     fs::create_directories(w_.Home(sub));
   w_.Put("home/prot/Store1/Brevanto.dat", "");
-  w_.Put("home/prot/Old/Brevanto.dat", "");
+  w_.Put("home/prot/Old/Brevanto.dat", kMarker);
   w_.Put("home/prot/a.txt", "a, first");
   w_.Put("home/prot/sub/b.txt", "b");
   w_.Put("home/later/c.txt", "c, in a folder not yet protected");

@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <random>
 #include <string>
 
@@ -22,14 +23,49 @@ using bvtest::CountOf;
 using bvtest::Holds;
 using bvtest::WaitFor;
 
+// A loop disk: an ext4 image attached to a loop device and mounted, for the ordinary user.
+struct LoopDisk {
+  std::string img, mnt, node;
+  LoopDisk(const std::string& image, const std::string& label, const std::string& uuid)
+      : img(image + ".img"), mnt(image) {
+    fs::create_directories(mnt);
+    made = !std::system(
+        ("truncate -s 32M " + img + " && mkfs.ext4 -q -L " + label + " -U " + uuid + " " + img)
+            .c_str());
+  }
+  ~LoopDisk() { Detach(); }
+  // On the given node, else on the first free one; mounted, its root the user's.
+  bool Attach(const std::string& on = "") {
+    const std::string cmd = on.empty() ? "losetup --show -f " + img : "losetup " + on + " " + img;
+    FILE* p = popen(cmd.c_str(), "r");
+    char line[64] = {};
+    const bool read = p && (on.empty() ? fgets(line, sizeof line, p) != nullptr : true);
+    if (p == nullptr || pclose(p) != 0 || !read) return false;
+    node = on.empty() ? std::string(line, strcspn(line, "\n")) : on;
+    return std::system(("mount " + node + " " + mnt).c_str()) == 0 &&
+           chown(mnt.c_str(), bvtest::kNobodyUid, bvtest::kNobodyUid) == 0;
+  }
+  void Detach() {
+    if (node.empty()) return;
+    umount2(mnt.c_str(), 0);
+    if (std::system(("losetup -d " + node).c_str()) != 0) ADD_FAILURE() << "losetup -d " << node;
+    node.clear();
+  }
+  bool made = false;
+};
+
+// A fresh identity: a disk left mounted by a killed run is not this one.
+std::string NewUuid() {
+  char tail[13];
+  std::snprintf(tail, sizeof tail, "%012llx", (unsigned long long)(std::random_device()()) << 16);
+  return std::string("5afe7e57-0000-4000-8000-") + tail;
+}
+
 // A read-only, then vanished disk: failures said once, nothing in its mount folder, files wait.
 TEST(UsbEndToEndTest, AReadOnlyThenVanishedDiskGetsNothingAndItsFilesWaitForIt) {
   bvtest::ProgramWorld w;
   const std::string img = w.work.NativeOf("q.img"), mnt = w.work.NativeOf("mnt");
-  // A fresh identity: a disk left mounted by a killed run is not this one.
-  char tail[13];
-  std::snprintf(tail, sizeof tail, "%012llx", (unsigned long long)(std::random_device()()) << 16);
-  const std::string uuid = std::string("5afe7e57-0000-4000-8000-") + tail;
+  const std::string uuid = NewUuid();
   fs::create_directories(mnt);
   if (std::system(("truncate -s 32M " + img + " && mkfs.ext4 -q -U " + uuid + " " + img).c_str()))
     GTEST_SKIP() << "cannot make an ext4 image";
@@ -83,6 +119,71 @@ TEST(UsbEndToEndTest, AReadOnlyThenVanishedDiskGetsNothingAndItsFilesWaitForIt) 
   ASSERT_TRUE(bvtest::ProgramWorld::EndsWithZero(w.Start(env), SIGTERM));
   EXPECT_EQ(lastBackup(), stored);
 }
+
+// Another disk on the plan's device node, as an ordinary user, gets nothing, not even as a clone
+// of its identity; the plan's disk back on another node gets what waited, a lost or new store
+// is filled again.
+class DiskSwapTest : public ::testing::TestWithParam<bool> {};
+
+TEST_P(DiskSwapTest, OnlyThePlansOwnDiskIsWrittenAndAStoreNewToThePlanIsFilled) {
+  const bool clone = GetParam();
+  if (geteuid() != 0) GTEST_SKIP() << "needs root for loop disks and the ordinary user";
+  bvtest::ProgramWorld w{"E", bvtest::ProgramWorld::Home::kUnderSrv};
+  const std::string uuid = NewUuid();
+  LoopDisk backup(w.work.NativeOf("backup"), "BACKUP", uuid);
+  LoopDisk other(w.work.NativeOf("friend"), "FRIEND", clone ? uuid : NewUuid());
+  if (!backup.made || !other.made) GTEST_SKIP() << "cannot make ext4 images";
+  if (!backup.Attach()) GTEST_SKIP() << "loop mounts are not possible here";
+  // Letters remembered as they were when a device node named a disk.
+  bvtest::WriteNative(w.data.Data("Drives.ini"),
+                      "[Drives]\ndev:" + backup.node + "=Q\n" + uuid + "=Q\n");
+  for (const char* f : {"a", "b", "c"}) w.Put(std::string("docs/") + f + ".txt", f);
+  w.Plan(1, "On a disk", "Q:\\Store\\", {"docs"}, false);
+  w.data.WritePlanList({1});
+  bvtest::ChownTree(w.work.Native(), bvtest::kNobodyUid);
+  bvtest::ChownTree(w.Home(), bvtest::kNobodyUid);
+  auto env = w.Inotify();
+  env.insert(env.end(), {{"BREVANTO_VOLUMES", ""}, {"HOME", w.Home()}});
+  QProcess* program = w.Start(env, {"-s"}, true);
+  auto latest = [&](const std::string& store, const std::string& name) {
+    return backup.mnt + "/" + store + "/Latest/C" + w.Home("docs/" + name);
+  };
+  ASSERT_TRUE(WaitFor([&] { return Holds(latest("Store", "c.txt"), "c"); })) << w.Stderr();
+
+  const std::string node = backup.node;
+  backup.Detach();
+  ASSERT_TRUE(other.Attach(node)) << "the node was taken meanwhile";
+  w.Put("docs/salary.txt", "salary");
+  bvtest::ChownTree(w.Home("docs/salary.txt"), bvtest::kNobodyUid);
+  EXPECT_FALSE(WaitFor([&] { return fs::exists(other.mnt + "/Store"); }, 8)) << w.Log();
+  const std::string away = "The backup disk BACKUP is not connected";
+  EXPECT_EQ(WaitFor([&] { return w.Log().find(away) != std::string::npos; }, clone ? 60 : 1), clone)
+      << w.Log();
+  ASSERT_TRUE(backup.Attach());
+  if (clone) other.Detach();  // one identity, one letter
+  EXPECT_TRUE(WaitFor([&] { return Holds(latest("Store", "salary.txt"), "salary"); })) << w.Log();
+  EXPECT_FALSE(fs::exists(other.mnt + "/Store"));
+  if (clone) return;
+
+  // The store lost on the plan's own disk, then the plan pointed at another: filled anew.
+  fs::rename(backup.mnt + "/Store", backup.mnt + "/Lost");
+  EXPECT_TRUE(WaitFor([&] {
+    return Holds(latest("Store", "a.txt"), "a") && Holds(latest("Store", "salary.txt"), "salary");
+  })) << w.Log();
+  ASSERT_TRUE(bvtest::ProgramWorld::EndsWithZero(program, SIGTERM));
+  w.SetPlanKey(1, "StorePath", "Q:\\Store2\\");
+  bvtest::WriteNative(w.data.Data("PLAN/1/Devices.ini"), "[Disk Device]\nRootDir=Q:\\Store2\\\n");
+  bvtest::ChownTree(w.work.Native(), bvtest::kNobodyUid);
+  program = w.Start(env, {"-s"}, true);
+  EXPECT_TRUE(WaitFor([&] {
+    return Holds(latest("Store2", "b.txt"), "b") && Holds(latest("Store2", "salary.txt"), "salary");
+  })) << w.Log();
+  EXPECT_EQ(bvtest::CountOf(w.Log(), "#Fresh First Backup"), 2u) << w.Log();
+  EXPECT_TRUE(bvtest::ProgramWorld::EndsWithZero(program, SIGTERM));
+}
+
+INSTANTIATE_TEST_SUITE_P(SwappedAndCloned, DiskSwapTest, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "Clone" : "AnotherDisk"; });
 
 // FTP and SFTP stores rotate versions, refusals are said, a new host key stops, the password stays
 // put.

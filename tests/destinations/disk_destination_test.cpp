@@ -5,6 +5,8 @@
 // not (the marker lookups), and the free space and total size of its volume.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <filesystem>
 #include <functional>
@@ -14,6 +16,7 @@
 #include "destination_suite.h"
 #include "destinations/DiskDevice.h"
 #include "destinations/NetworkDevice.h"
+#include "destinations/StoreBinding.h"
 #include "destinations/StoreMarker.h"
 #include "destinations/VolumeCapacity.h"
 #include "platform/DeviceBroadcast.h"
@@ -113,7 +116,8 @@ TEST(DiskDevice, AvailableExactlyWhileTheDriveExists) {
   }
 }
 
-// Initializing makes the root (one level only) and an empty marker;
+// Initializing makes the root (one level only) and a marker naming a new
+// store, or keeps one that names a store;
 // reattaching touches nothing. Folders a destination knows it made are
 // looked at again when the store changes between two copies: deleted folders
 // are made again, a folder swapped for a link is refused.
@@ -127,7 +131,10 @@ TEST(DiskDevice, PrepareAndCopiesFollowChangesToTheStore) {
   t.Write("Store/Brevanto.dat", "junk");
   auto disk = DiskAt(t.SystemOf("Store") + "\\");
   ASSERT_TRUE(disk->Prepare(true));
-  EXPECT_EQ(fs::file_size(t.NativeOf("Store/Brevanto.dat")), 0u);
+  std::string id, again;
+  EXPECT_TRUE(ReadStoreMarker(t.SystemOf("Store"), &id));
+  ASSERT_TRUE(DiskAt(t.SystemOf("Store"))->Prepare(true));
+  EXPECT_TRUE(ReadStoreMarker(t.SystemOf("Store"), &again) && again == id);
 
   const std::string source = t.SystemOf("src\\a.txt");
   const std::string target = t.SystemOf("Store\\Latest\\C\\x\\a.txt");
@@ -354,7 +361,7 @@ TEST_F(NetworkTest, AvailabilityPreparationAndIdentity) {
   EXPECT_TRUE(store->Prepare(false));
   EXPECT_TRUE(fs::is_empty(share_.Native()));
   EXPECT_TRUE(store->Prepare(true));
-  EXPECT_EQ(fs::file_size(share_.NativeOf("Store/Brevanto.dat")), 0u);
+  EXPECT_TRUE(IsStoreFolder(kShare + "\\Store"));
 
   // A share path is the same destination whatever its case, and never the
   // same as a disk destination of the same path (either way round).
@@ -370,7 +377,8 @@ TEST_F(NetworkTest, AvailabilityPreparationAndIdentity) {
 // the marker; a file lies inside a store at any depth below a marker (the
 // drive root's and the file's own folder count); a store found before counts
 // only while its marker is there; share paths start at the share; paths
-// without a root are never inside.
+// without a root are never inside; an empty marker or another user's counts
+// for nothing.
 TEST(StoreMarker, FilesLieInsideAStoreWhileAMarkerStandsAboveThem) {
   bvtest::TempDir e, share;
   ScopedVolumes volumes("[C]\nRoot=/\n[E]\nRoot=" + e.Native() +
@@ -378,29 +386,70 @@ TEST(StoreMarker, FilesLieInsideAStoreWhileAMarkerStandsAboveThem) {
   const auto expectInside = [](bool inside, std::initializer_list<const char*> paths) {
     for (const char* path : paths) EXPECT_EQ(IsInsideStore(path), inside) << path;
   };
+  const std::string marker = StoreMarkerText(NewStoreId());
   e.Write("Plain/file.txt", "x");
   expectInside(false, {"E:\\Store\\Latest\\x\\y.doc", "\\\\nas\\backup\\a\\b.txt"});
-  e.Write("Store/Brevanto.dat", "");
+  e.Write("Store/Brevanto.dat", marker);
   for (const char* path : {"E:\\Store", "e:\\Store\\"}) EXPECT_TRUE(IsStoreFolder(path)) << path;
   for (const char* path : {"E:\\Plain", "E:\\Missing", ""})
     EXPECT_FALSE(IsStoreFolder(path)) << path;
   expectInside(true, {"E:\\Store\\Latest\\x\\y.doc", "E:\\Store\\y.doc",
                       "\\\\?\\E:\\Store\\Latest\\y.doc", "E:\\Store\\\\Latest\\y.doc"});
   expectInside(false, {"E:\\Storehouse\\y.doc", "E:\\Other\\y.doc"});
+  for (const std::string& text : {std::string(), std::string("[Store]\nId=12\n"), marker}) {
+    e.Write("Plain/Brevanto.dat", text);
+    if (text == marker && chown(e.NativeOf("Plain/Brevanto.dat").c_str(), 65534, 65534) != 0) break;
+    expectInside(false, {"E:\\Plain\\file.txt"});
+  }
   std::remove(e.NativeOf("Store/Brevanto.dat").c_str());
   expectInside(false, {"E:\\Store\\Latest\\a.txt", "E:\\Store\\b.txt"});
-  e.Write("Store/Latest/x/Brevanto.dat", "");
+  e.Write("Store/Latest/x/Brevanto.dat", marker);
   expectInside(true, {"E:\\Store\\Latest\\x\\y.doc"});
   // The marker lies below these.
   expectInside(false, {"E:\\Store\\Latest\\y.doc", "E:\\Store\\Latest\\xx\\y.doc"});
-  e.Write("Brevanto.dat", "");
+  e.Write("Brevanto.dat", marker);
   expectInside(true, {"E:\\Store\\Latest\\y.doc", "E:\\y.doc"});
   expectInside(false, {"y.doc", "Store\\y.doc", "E:y.doc", "\\\\nas", ""});
-  share.Write("Brevanto.dat", "");
+  share.Write("Brevanto.dat", marker);
   expectInside(true, {"\\\\nas\\backup\\a\\b.txt", "\\\\?\\UNC\\nas\\backup\\a\\b.txt"});
   // Without a share name there is no root.
   expectInside(false, {"\\\\nas\\\\backup\\a\\b.txt", "\\\\\\nas\\backup\\a\\b.txt"});
   EXPECT_TRUE(IsStoreFolder("\\\\nas\\backup"));
+}
+
+// Whether the store at a plan's root is its own: made for a new plan, kept,
+// made again when lost on its own disk, never on another disk at its letter,
+// and taken afresh at another root.
+TEST(StoreBinding, AStoreIsMadeOnlyOnThePlansOwnDisk) {
+  bvtest::TempDir e, friendDisk, plan;
+  auto table = [&](const bvtest::TempDir& d, const char* label) {
+    return "[C]\nRoot=/\n[E]\nRoot=" + d.Native() + "\nLabel=" + label + "\n";
+  };
+  ScopedVolumes volumes(table(e, "BACKUP"));
+  const std::string folder = plan.System() + "\\";
+  StoreRecord record;
+  const struct {
+    const char* root;
+    bool lose, onFriend;
+    StoreVerdict verdict;
+  } rows[] = {{"E:\\Store\\", false, false, StoreVerdict::kOwn},
+              {"E:\\Store", false, false, StoreVerdict::kOwn},
+              {"E:\\Store\\", true, true, StoreVerdict::kNotConnected},
+              {"E:\\Store\\", true, false, StoreVerdict::kFresh},
+              {"E:\\Store\\", false, false, StoreVerdict::kOwn},
+              {"E:\\Store2\\", false, false, StoreVerdict::kFresh}};
+  for (const auto& row : rows) {
+    if (row.lose) fs::remove_all(e.NativeOf("Store"));
+    volumes.Rewrite(table(row.onFriend ? friendDisk : e, row.onFriend ? "FRIEND" : "BACKUP"));
+    EXPECT_EQ(LookAtStore(folder, kStorageLocal, row.root, true, &record), row.verdict) << row.root;
+    std::string id;
+    EXPECT_TRUE(row.onFriend ? fs::is_empty(friendDisk.Native())
+                             : ReadStoreMarker(row.root, &id) && id == record.id);
+  }
+  EXPECT_EQ(StoreDiskName(record, "E:\\Store2\\"), "BACKUP");
+  StoreRecord read;
+  EXPECT_TRUE(ReadStoreRecord(folder, &read) && read.id == record.id &&
+              read.root == "E:\\Store2\\");
 }
 
 // The override's figures replace the measured ones, also for a letter up to

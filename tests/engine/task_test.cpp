@@ -13,6 +13,7 @@
 #include "EventWaiter.h"
 #include "common/EngineEvents.h"
 #include "common/Settings.h"
+#include "destinations/StoreMarker.h"
 #include "engine/CSimpleEngine.h"
 #include "engine/CTask.h"
 #include "engine/CWorkingThread.h"
@@ -431,7 +432,7 @@ TEST_F(TaskTest, WalkSkipsWhatMustNotBeCopied) {
   env_.Src().Write("drop.tmp", "t");
   env_.Src().Write(".dot/inner.doc", "h");
   env_.Src().Write("big.bin", std::string(2 * 1024 * 1024 + 1, 'b'));
-  env_.Src().Write("nested-store/Brevanto.dat", "");
+  env_.Src().Write("nested-store/Brevanto.dat", StoreMarkerText(NewStoreId()));
   env_.Src().Write("nested-store/Latest/x.doc", "x");
   env_.Src().Write("disk/on-another-volume.doc", "v");
   for (int i = 0; i < 40; ++i) env_.Src().Write("cache/c" + std::to_string(i) + ".doc", "c");

@@ -8,6 +8,7 @@
 #include <sstream>
 #include <thread>
 
+#include "destinations/StoreMarker.h"
 #include "engine/CTask.h"
 #include "engine/PlanList.h"
 #include "support/EventCollector.h"
@@ -156,7 +157,6 @@ TEST_F(PlanListTest, PlansStartOnlyOnceEveryPlanIsLoaded) {
   std::lock_guard<std::mutex> g(starts.lock);
   EXPECT_EQ(starts.seen, (std::vector<std::string>{"2 known", "2 known"}));
 }
-
 
 // A damaged "plans.ini" is kept aside and named, the plans come back from their folders, and a
 // new plan never takes an existing folder's number. A first start says nothing.
@@ -355,7 +355,7 @@ TEST_F(PlanListTest, OnlyFilesOnInternalFixedDrivesOutsideStoresAreTaken) {
   for (const auto& [path, eligible] : cases)
     EXPECT_EQ(list_.IsPathEligible(path), eligible) << path;
   IncludeSources(a);
-  env_.Src().Write("kept/Brevanto.dat", "");
+  env_.Src().Write("kept/Brevanto.dat", StoreMarkerText(NewStoreId()));
   env_.Src().Write("kept/deep/f.txt", "x");
   env_.Src().Write("plain/f.txt", "x");
   for (const std::string& refused :

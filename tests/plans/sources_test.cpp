@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "common/Texts.h"
+#include "destinations/StoreMarker.h"
 #include "engine/PlanList.h"
 #include "plans/CPlan.h"
 #include "plans/ExtensionList.h"
@@ -207,7 +208,7 @@ class WalkTest : public ::testing::Test {
     homeDir_.Write("Documents/a.txt", "a1");
     homeDir_.Write("Documents/sub/b.txt", "b1");
     homeDir_.Write("Documents/.hidden/h.txt", "h1");
-    homeDir_.Write("Documents/old/Brevanto.dat", "");
+    homeDir_.Write("Documents/old/Brevanto.dat", StoreMarkerText(NewStoreId()));
     homeDir_.Write("Documents/old/in-store.txt", "s");
     homeDir_.Write("Documents/skip.tmp", "t");
     homeDir_.Write(".mozilla/firefox/p1/places.sqlite", "f1");

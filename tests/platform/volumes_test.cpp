@@ -150,18 +150,22 @@ TEST(MountTableTest, NetworkMountsAndRememberedLetters) {
   EXPECT_EQ(snap.shares.size(), 3u);
   EXPECT_NE(bvtest::ReadNative(drives).find("//Srv/Share/sub=D"), std::string::npos);
   // The cifs mount is gone: the others keep their letters, and a new mount
-  // takes the lowest letter nobody remembers (not D:).
+  // takes the lowest letter nobody remembers (not D:). A disk that nothing
+  // names takes a free letter and is never remembered; a device node
+  // remembered once names nothing.
+  bvtest::WriteNative(drives, bvtest::ReadNative(drives) + "dev:/dev/loop99=H\n");
   snap = plat::detail::LoadRealVolumes(
       "26 1 254:0 / / rw,relatime - ext4 /dev/vda rw\n"
       "41 26 0:51 / /mnt/nfs rw - nfs4 nas:/export/data rw\n"
       "44 26 0:53 / /mnt/old rw - nfs other:/x rw\n"
+      "47 26 7:99 / /mnt/nothing-names-it rw - ext4 /dev/loop99 rw\n"
       "46 26 0:54 / /mnt/new rw - nfs new:/y rw\n",
       drives);
-  ASSERT_EQ(snap.volumes.size(), 4u);
-  EXPECT_EQ(
-      std::string() + snap.volumes[1].letter + snap.volumes[2].letter + snap.volumes[3].letter,
-      "EFG");
-  EXPECT_EQ(snap.volumes[3].identity, "new:/y");
+  std::string letters;
+  for (const auto& v : snap.volumes) letters += v.letter;
+  EXPECT_EQ(letters, "CEFGH");
+  EXPECT_TRUE(snap.volumes[3].identity.empty() && snap.volumes[4].identity == "new:/y");
+  EXPECT_EQ(bvtest::ReadNative(drives).find("dev:"), std::string::npos);
 }
 
 using Pairs = std::vector<std::pair<std::string, std::string>>;

@@ -1,0 +1,125 @@
+#include "destinations/StoreBinding.h"
+
+#include "common/PlanSettings.h"
+#include "destinations/StoreMarker.h"
+#include "platform/Files.h"
+#include "platform/Profile.h"
+#include "platform/Text.h"
+#include "platform/Volumes.h"
+
+namespace {
+
+constexpr char kRecordFile[] = "Store.ini";
+constexpr char kSection[] = "Store";
+
+struct VolumeFacts {
+  std::string identity, label, root;  // root: "X:\" or "\\server\share\"
+  bool declared = false;              // a letter the user fixed (the volume override)
+};
+
+// The volume (or share) that holds a system path.
+VolumeFacts VolumeOf(const std::string& root) {
+  VolumeFacts f;
+  if (root.size() >= 2 && root[1] == ':') {
+    plat::VolumeInfo v;
+    if (plat::VolumeTable::Instance().Find(root[0], &v)) {
+      f.identity = v.identity;
+      f.label = v.label;
+      f.declared = plat::VolumeTable::Instance().IsOverridden();
+    }
+    f.root = root.substr(0, 2) + "\\";
+  } else if (root.rfind("\\\\", 0) == 0) {
+    const size_t server = root.find('\\', 2);
+    const size_t share = server == std::string::npos ? server : root.find('\\', server + 1);
+    f.root = share == std::string::npos ? root + "\\" : root.substr(0, share + 1);
+    f.identity = plat::ToUpper(f.root);
+    f.label = f.root.substr(0, f.root.size() - 1);
+  }
+  return f;
+}
+
+std::string WithSeparator(std::string s) {
+  if (!s.empty() && s.back() != '\\') s += '\\';
+  return s;
+}
+
+}  // namespace
+
+bool ReadStoreRecord(const std::string& planFolder, StoreRecord* out) {
+  const std::string ini = planFolder + kRecordFile;
+  if (!plat::FileExists(ini)) return false;
+  auto read = [&](const char* key) { return plat::GetProfileString(ini, kSection, key, "", 1023); };
+  out->id = read("Id");
+  out->root = read("Root");
+  out->type = plat::GetProfileInt(ini, kSection, "Type", 0);
+  out->volume = read("Volume");
+  out->label = read("Label");
+  return !out->id.empty();
+}
+
+bool WriteStoreRecord(const std::string& planFolder, const StoreRecord& r) {
+  const std::string text = "[" + std::string(kSection) + "]\nId=" + r.id + "\nRoot=" + r.root +
+                           "\nType=" + std::to_string(r.type) + "\nVolume=" + r.volume +
+                           "\nLabel=" + r.label + "\n";
+  for (const std::string* v : {&r.root, &r.volume, &r.label})
+    if (v->find_first_of("\r\n") != std::string::npos) return false;
+  return plat::WriteFileAtomic(planFolder + kRecordFile, text);
+}
+
+StoreVerdict LookAtStore(const std::string& planFolder, int32_t type, const std::string& rootIn,
+                         bool filledBefore, StoreRecord* record) {
+  if (type != kStorageLocal && type != kStorageUsb && type != kStorageNetwork) {
+    return StoreVerdict::kOwn;
+  }
+  const std::string root = WithSeparator(plat::TrimBlanks(rootIn));
+  if (root.size() < 3) return StoreVerdict::kOwn;  // nothing to look at; copies will say why
+  std::string found;
+  const bool marked = ReadStoreMarker(root, &found);
+  const VolumeFacts volume = VolumeOf(root);
+  const bool known = !record->id.empty();
+  if (known && marked && found == record->id) {
+    // Its own store, wherever it lies now (a USB disk under another letter).
+    if (!plat::EqualsNoCase(record->root, root) || record->type != type) {
+      record->root = root;
+      record->type = type;
+      WriteStoreRecord(planFolder, *record);
+    }
+    return StoreVerdict::kOwn;
+  }
+  // Makes (or takes) the store here and remembers it. A store that cannot be
+  // made now (a read-only disk) is looked at again later; meanwhile the
+  // copies say why they fail.
+  auto bind = [&](StoreVerdict verdict) {
+    if (!plat::IsDirectory(root)) plat::CreateDirectories(root, volume.root, true);
+    std::string id;
+    if (TakeOrMakeStoreMarker(root, &id)) {
+      *record = StoreRecord{id, root, type, volume.identity, volume.label};
+      WriteStoreRecord(planFolder, *record);
+    }
+    return verdict;
+  };
+  if (!known) {
+    // A new plan, or one from before stores were named: a store found here is
+    // its own; a missing one is made only where nothing says it lies elsewhere.
+    if (marked || !filledBefore || plat::IsDirectory(root) || volume.declared ||
+        type == kStorageUsb) {
+      return bind(StoreVerdict::kOwn);
+    }
+    return StoreVerdict::kNotConnected;
+  }
+  if (!plat::EqualsNoCase(record->root, root) || record->type != type) {
+    return bind(StoreVerdict::kFresh);  // pointed at another store: fill it
+  }
+  // Its store is missing here, or another one is: lost only on its own disk.
+  if (!volume.identity.empty() && volume.identity == record->volume &&
+      volume.label == record->label) {
+    return bind(StoreVerdict::kFresh);
+  }
+  return StoreVerdict::kNotConnected;
+}
+
+std::string StoreDiskName(const StoreRecord& record, const std::string& root) {
+  if (!record.label.empty()) return record.label;
+  if (root.size() >= 2 && root[1] == ':') return root.substr(0, 2);
+  return VolumeOf(root).label;
+}

@@ -1,0 +1,40 @@
+// Whether the store at a plan's destination is the plan's own, looked at
+// before the plan writes. A plan remembers the store it fills in "Store.ini"
+// in its folder: the identifier its marker names, where it was found, and the
+// volume (identity and label) that held it. A store missing where the plan
+// left it is taken for lost only when the volume there is provably the same
+// (same identity and label); on any other volume the plan writes nothing, so
+// a new store never starts on a disk that merely answers to the plan's letter.
+#pragma once
+#include <cstdint>
+#include <string>
+
+struct StoreRecord {
+  std::string id;      // the marker's store identifier ("" none yet)
+  std::string root;    // the destination root it lies at
+  int32_t type = 0;    // the storage type then
+  std::string volume;  // identity of the volume that held it ("" unknown)
+  std::string label;   // that volume's label ("" unknown)
+};
+
+// "Store.ini" in the plan folder (a system path ending with "\").
+bool ReadStoreRecord(const std::string& planFolder, StoreRecord* out);
+bool WriteStoreRecord(const std::string& planFolder, const StoreRecord& record);
+
+enum class StoreVerdict {
+  kOwn,           // the plan's store is there: write
+  kNotConnected,  // the plan's store is elsewhere: write nothing, record changes
+  kFresh,         // a store was made or found here for the plan: fill it anew
+};
+
+// Looks at the store at root for a local kind (disk, USB, network); other
+// kinds are always kOwn. filledBefore: the plan made its first backup (a
+// plan from before stores were named then gets no new store on a volume that
+// does not hold its folder). Makes the root and its marker when the store is
+// to be made, and rewrites the record when it changed.
+StoreVerdict LookAtStore(const std::string& planFolder, int32_t storageType,
+                         const std::string& root, bool filledBefore, StoreRecord* record);
+
+// How people know the plan's disk: the remembered label, else the root's
+// drive ("E:") or share.
+std::string StoreDiskName(const StoreRecord& record, const std::string& root);
