@@ -155,8 +155,15 @@ std::string ProblemRecord(const EventData& event, const PlanInfoForLog* plan,
   r += "\n";
   if (plan) r += "Plan Name = " + EscapeControls(plan->name) + "\n";
   r += "Time = " + time + "\n";
-  if (!event.text1.empty())
+  const std::string& folder = event.text2;
+  if (event.code == kEvNotProtected && !folder.empty() && event.text1.rfind(folder, 0) == 0) {
+    // The folder as a path, the name as shown (it may hold a "\").
+    std::string native = ReadablePath(folder);
+    if (native != folder && !native.empty() && native.back() != '/') native += '/';
+    r += text1 + EscapeControls(native + event.text1.substr(folder.size())) + "\n";
+  } else if (!event.text1.empty()) {
     r += text1 + (text1IsPath ? LogPath(event.text1) : EscapeControls(event.text1)) + "\n";
+  }
   if (text2 && !event.text2.empty()) r += text2 + LogPath(event.text2) + "\n";
   if (text3 && !event.text3.empty()) r += text3 + EscapeControls(event.text3) + "\n";
   return r;

@@ -121,8 +121,8 @@ TEST(LogRecord, ExactTextOfEveryRecordedEvent) {
        "#Invalid Content\nTime = " + t + "\nDescription = Line too long\nFile = /x/Ext.txt\n"},
       {EventData(kEvDatabaseOpenFailed, "C:\\d\\Logging.dat", 1, "", "", 0), &plan,
        "#Journal Cannot Be Opened" + head + "\nPath = /d/Logging.dat\n"},
-      {EventData(kEvNotProtected, "C:\\a\\b\\c", 1, "", "The name holds \\.", 0), &plan,
-       "#File Not Protected" + head + "\nSource Path = /a/b/c\nReason = The name holds \\.\n"},
+      {EventData(kEvNotProtected, "C:\\a\\b\\c", 1, "C:\\a\\", "The name holds \\.", 0), &plan,
+       "#File Not Protected" + head + "\nSource Path = /a/b\\c\nReason = The name holds \\.\n"},
       {EventData(kEvServerKeyChanged, "sftp://host:22", 1, "", "Nothing was sent.", 0), &plan,
        "#Server Key Changed" + head + "\nServer = sftp://host:22\nReason = Nothing was sent.\n"},
   };
