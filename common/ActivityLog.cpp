@@ -5,6 +5,7 @@
 
 #include "common/PlanSettings.h"
 #include "common/Settings.h"
+#include "common/Texts.h"
 #include "platform/Clock.h"
 #include "platform/Files.h"
 #include "platform/Paths.h"
@@ -69,6 +70,10 @@ std::string EscapeControls(std::string_view text) {
   return out;
 }
 
+std::string LogPath(std::string_view path) {
+  return EscapeControls(ReadablePath(std::string(path)));
+}
+
 bool IsProtectionProblem(int32_t code) {
   switch (code) {
     case kEvInvalidContent:
@@ -113,10 +118,12 @@ std::string ProblemRecord(const EventData& event, const PlanInfoForLog* plan,
   const char* text1 = "Path = ";
   const char* text2 = nullptr;
   const char* text3 = nullptr;
+  bool text1IsPath = true;
   switch (event.code) {
     case kEvInvalidContent:
       head = "#Invalid Content";
       text1 = "Description = ";
+      text1IsPath = false;
       text2 = "File = ";
       break;
     case kEvDatabaseOpenFailed:
@@ -131,6 +138,7 @@ std::string ProblemRecord(const EventData& event, const PlanInfoForLog* plan,
     case kEvDriverFailed:
       head = "#Change Monitoring Problem";
       text1 = "Description = ";
+      text1IsPath = false;
       break;
     case kEvNotProtected:
       head = "#File Not Protected";
@@ -160,8 +168,16 @@ std::string ProblemRecord(const EventData& event, const PlanInfoForLog* plan,
   r += "\n";
   if (plan) r += "Plan Name = " + EscapeControls(plan->name) + "\n";
   r += "Time = " + time + "\n";
-  if (!event.text1.empty()) r += text1 + EscapeControls(event.text1) + "\n";
-  if (text2 && !event.text2.empty()) r += text2 + EscapeControls(event.text2) + "\n";
+  const std::string& folder = event.text2;
+  if (event.code == kEvNotProtected && !folder.empty() && event.text1.rfind(folder, 0) == 0) {
+    // The folder as a path, the name as shown (it may hold a "\").
+    std::string native = ReadablePath(folder);
+    if (native != folder && !native.empty() && native.back() != '/') native += '/';
+    r += text1 + EscapeControls(native + event.text1.substr(folder.size())) + "\n";
+  } else if (!event.text1.empty()) {
+    r += text1 + (text1IsPath ? LogPath(event.text1) : EscapeControls(event.text1)) + "\n";
+  }
+  if (text2 && !event.text2.empty()) r += text2 + LogPath(event.text2) + "\n";
   if (text3 && !event.text3.empty()) r += text3 + EscapeControls(event.text3) + "\n";
   return r;
 }
@@ -182,11 +198,12 @@ bool BuildLogRecord(const EventData& event, const PlanInfoForLog* plan, std::str
   switch (event.code) {
     case kEvFileCopied:
       r = "#Backup File Success\nPlan Name = " + name + "\nTime = " + t +
-          "\nSource Path = " + esc(event.text1) + "\nDestination Path = " + esc(event.text2) + "\n";
+          "\nSource Path = " + LogPath(event.text1) +
+          "\nDestination Path = " + LogPath(event.text2) + "\n";
       break;
     case kEvFileFailed:
       r = "#Backup File Fail\nPlan Name = " + name + "\nTime = " + t +
-          "\nSource Path = " + esc(event.text1) + "\nError = " + esc(event.text3) + "\n";
+          "\nSource Path = " + LogPath(event.text1) + "\nError = " + esc(event.text3) + "\n";
       break;
     case kEvPlanEnabled:
       r = "#Plan Enabled\nPlan Name = " + name + "\nTime = " + t + "\n";
@@ -206,7 +223,7 @@ bool BuildLogRecord(const EventData& event, const PlanInfoForLog* plan, std::str
     case kEvPlanCreated:
       r = "#Plan Create\nPlan Name = " + name + "\nTime = " + t +
           "\nVersions = " + std::to_string(plan->versionNumber) +
-          "\nDestination = " + esc(plan->storePath) + "\n";
+          "\nDestination = " + LogPath(plan->storePath) + "\n";
       if (plan->storageType == kStorageUsb) {
         r += "Destination Model ID = " + esc(plan->usbModel) +
              "\nDestination Vendor =" + esc(plan->usbVendor) + "\n";

@@ -35,6 +35,10 @@ bool LookUpPlanForLog(uint32_t planId, PlanInfoForLog* info);
 // never break a log line or a message in two.
 std::string EscapeControls(std::string_view text);
 
+// A path for a record: the native path when it names a volume or share
+// (people read the log), escaped as EscapeControls does.
+std::string LogPath(std::string_view path);
+
 // True for the events that say a file or a plan is not protected (problems
 // the user has to hear about).
 bool IsProtectionProblem(int32_t code);

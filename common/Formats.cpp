@@ -2,6 +2,7 @@
 #include <cstdio>
 
 #include "common/Texts.h"
+#include "platform/Paths.h"
 
 namespace {
 
@@ -50,4 +51,9 @@ std::string FormatDuration(int64_t seconds) {
   char buf[64];
   std::snprintf(buf, sizeof buf, "%.2lldh %.2lldmin %.2llds", h, m, s);
   return buf;
+}
+
+std::string ReadablePath(const std::string& text) {
+  std::string native;
+  return plat::ToNativePath(text, &native) ? native : text;
 }

@@ -33,5 +33,9 @@ std::string GetExtensionListPath();  // program folder + "Ext.txt"
 // thousands form), "1.50 GB", "2.00 TB". An empty unit takes the text store's
 // byte unit. The decimal point is always ".".
 std::string FormatSize(uint64_t size, std::string_view unit, bool thousands);
+// A text that may be a system path, as a person reads it: the native path
+// when it names a volume or share ("C:\home\ann\a.txt" -> "/home/ann/a.txt"),
+// otherwise the text unchanged.
+std::string ReadablePath(const std::string& text);
 // "HHh MMmin SSs"; hours grow past 99; negative counts print as zero.
 std::string FormatDuration(int64_t seconds);

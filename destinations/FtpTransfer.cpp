@@ -274,7 +274,13 @@ FtpSession::Outcome FtpSession::Download(std::string_view remote, std::string_vi
   Prepare(UrlOf(remote, false), waitMs);
   curl_easy_setopt(H(handle_), CURLOPT_WRITEFUNCTION, WriteChunk);
   curl_easy_setopt(H(handle_), CURLOPT_WRITEDATA, &file);
+  curl_easy_setopt(H(handle_), CURLOPT_FILETIME, 1L);
   const Outcome outcome = Perform();
+  // The copy keeps the server file's last write where the server tells it.
+  curl_off_t written = -1;
+  if (outcome == kDone &&
+      curl_easy_getinfo(H(handle_), CURLINFO_FILETIME_T, &written) == CURLE_OK && written >= 0)
+    file.SetWriteTime(static_cast<int64_t>(written));
   file.Close();
   if (outcome == kDone && plat::ReplaceFile(partial, target) == 0) return kDone;
   plat::DeleteFile(partial);

@@ -444,7 +444,7 @@ void CSimpleEngine::ReportSharedStoreName(std::string_view source, uint32_t plan
   }
   CLogSet::Instance().AppendRecord(
       "#Backup File Shares Store Name\nPlan Name = " + EscapeControls(planName) +
-      "\nTime = " + plat::AscTime(plat::Now()) + "\nSource Path = " + EscapeControls(source) +
-      "\nOther Source Path = " + EscapeControls(twin) +
-      "\nDestination Path = " + EscapeControls(latestName) + "\n");
+      "\nTime = " + plat::AscTime(plat::Now()) + "\nSource Path = " + LogPath(source) +
+      "\nOther Source Path = " + LogPath(twin) + "\nDestination Path = " + LogPath(latestName) +
+      "\n");
 }

@@ -31,7 +31,9 @@ bool ReportNotProtected(CPlan* plan, const plat::UnheldName& unheld) {
   if (!plan->MatchPath(standIn, false)) return false;
   const std::string shown = folder + plat::ShownName(unheld.name);
   if (!plan->NoteUnheldName(shown)) return false;
-  PostEvent(kEvNotProtected, shown, plan->Id(), {},
+  // Text 2 is the folder: the shown name may hold a "\", so only the
+  // folder part may be read as a path.
+  PostEvent(kEvNotProtected, shown, plan->Id(), folder,
             GetText("NOT_PROTECTED", ReasonKey(unheld.reason)));
   return true;
 }

@@ -168,8 +168,9 @@ CPlan* PlanList::FindByDestination(std::string_view path, const CPlan* skip) con
 
 std::string PlanList::MakeUniqueName(std::string_view base) const {
   Guard g(lock_);
+  // The base itself while it is free, then "base 2", "base 3", ...
   for (uint64_t n = 1;; ++n) {
-    std::string name = std::string(base) + " " + std::to_string(n);
+    std::string name = std::string(base) + (n == 1 ? std::string() : " " + std::to_string(n));
     if (!FindByName(name)) return name;
   }
 }
@@ -177,7 +178,7 @@ std::string PlanList::MakeUniqueName(std::string_view base) const {
 std::string PlanList::MakeUniqueDestinationFolder(std::string_view base) const {
   Guard g(lock_);
   for (uint64_t n = 1;; ++n) {
-    std::string path = std::string(base) + " " + std::to_string(n);
+    std::string path = std::string(base) + (n == 1 ? std::string() : " " + std::to_string(n));
     if (!FindByDestination(path) && !plat::FileExists(path)) return path;
   }
 }

@@ -40,9 +40,9 @@ class PlanList : public IPlanOwner {
   CPlan* FindByName(std::string_view name, const CPlan* skip = nullptr) const;
   // Destination root path, trailing "\" dropped from both, any case.
   CPlan* FindByDestination(std::string_view path, const CPlan* skip = nullptr) const;
-  // base + " " + n for the first n from 1 that no plan is named.
+  // base when no plan is named so, else base + " " + n for the first free n from 2.
   std::string MakeUniqueName(std::string_view base) const override;
-  // base + " " + n for the first n from 1 that no plan uses as destination
+  // base, else base + " " + n for the first n from 2, that no plan uses as destination
   // and that does not exist on disk.
   std::string MakeUniqueDestinationFolder(std::string_view base) const override;
 

@@ -70,7 +70,7 @@ bool GetDestinationStore(uint32_t planId, const CDestination* destination, Resto
 
 bool MakeRestoreTarget(std::string_view nodePath, bool isFolder, std::string_view storeFolder,
                        std::string_view chosenFolder, std::string* target,
-                       std::string* targetFolder) {
+                       std::string* targetFolder, const std::vector<std::string>& keepFrom) {
   // 1. The part below the store folder (the store folder itself gives "").
   std::string_view rest;
   if (nodePath.substr(0, storeFolder.size()) == storeFolder) {
@@ -105,10 +105,25 @@ bool MakeRestoreTarget(std::string_view nodePath, bool isFolder, std::string_vie
   } else {
     // 4. Below the chosen folder, the original folders as the user knows
     // them: "\C\home\ann" lands in "<chosen>\home\ann", a drive known
-    // here by its native place; an unknown drive keeps its letter.
+    // here by its native place; an unknown drive keeps its letter. A path
+    // below a folder of keepFrom keeps that folder's name and what follows.
     const size_t first = part.find_first_not_of('\\');
-    if (first != std::string::npos && IsAsciiLetter(part[first]) &&
-        (first + 1 == part.size() || part[first + 1] == '\\')) {
+    const bool drive = first != std::string::npos && IsAsciiLetter(part[first]) &&
+                       (first + 1 == part.size() || part[first + 1] == '\\');
+    const std::string original = drive ? part.substr(first, 1) + ":" + part.substr(first + 1) : "";
+    size_t kept = 0;  // where the kept part of the original path begins
+    for (const std::string& from : keepFrom) {
+      std::string folder = from;
+      while (!folder.empty() && folder.back() == '\\') folder.pop_back();
+      const size_t name = folder.rfind('\\');
+      if (name == std::string::npos || name + 1 >= folder.size() || name + 1 <= kept) continue;
+      if (original.compare(0, folder.size(), folder) == 0 &&
+          (original.size() == folder.size() || original[folder.size()] == '\\'))
+        kept = name + 1;
+    }
+    if (kept != 0) {
+      part = original.substr(kept);
+    } else if (drive) {
       const std::string below = part.substr(first + 1);
       std::string native;
       if (plat::ToNativePath(part.substr(first, 1) + ":" + (below.empty() ? "\\" : below),
@@ -299,10 +314,12 @@ void CRestoreFinder::Work() {
 // ---------------------------------------------------------------- carrier
 
 CRestoreCarrier::CRestoreCarrier(IRestoreObserver* observer, std::shared_ptr<CDirNode> root,
-                                 RestoreStore store, std::string targetFolder, bool restoreAll)
+                                 RestoreStore store, std::string targetFolder, bool restoreAll,
+                                 std::vector<std::string> keepFrom)
     : CRestoreThread(observer, std::move(root), std::move(store)),
       targetFolder_(std::move(targetFolder)),
-      restoreAll_(restoreAll) {}
+      restoreAll_(restoreAll),
+      keepFrom_(std::move(keepFrom)) {}
 
 CRestoreCarrier::~CRestoreCarrier() { StopAndJoin(); }
 
@@ -394,7 +411,7 @@ void CRestoreCarrier::Work() {
     if (node->hidden || (!restoreAll_ && node->checkState != kCheckAll)) return true;
     std::string target, folder;
     if (!MakeRestoreTarget(node->path, node->isFolder, Store().folder, targetFolder_, &target,
-                           &folder)) {
+                           &folder, keepFrom_)) {
       // A file that has no place to go back to (a copy from a network path)
       // counts as failed, so the window can say so.
       if (!node->isFolder) Fail(Readable(node->path), NoPlaceText(node->path));

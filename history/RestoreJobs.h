@@ -10,6 +10,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "common/CThread.h"
 #include "common/PlanSettings.h"
@@ -184,8 +185,11 @@ class CRestoreCarrier final : public CRestoreThread {
  public:
   // targetFolder empty: back to the original location. restoreAll: every
   // visible node, regardless of check marks.
+  // keepFrom: below a chosen folder, files below one of these folders (system
+  // paths) keep only the folders from that one down (MakeRestoreTarget).
   CRestoreCarrier(IRestoreObserver* observer, std::shared_ptr<CDirNode> root, RestoreStore store,
-                  std::string targetFolder, bool restoreAll);
+                  std::string targetFolder, bool restoreAll,
+                  std::vector<std::string> keepFrom = {});
   ~CRestoreCarrier() override;
 
   // Files copied and files that failed, for the caller once the job ended.
@@ -204,6 +208,7 @@ class CRestoreCarrier final : public CRestoreThread {
 
   const std::string targetFolder_;
   const bool restoreAll_;
+  const std::vector<std::string> keepFrom_;
   // Touched by the job's thread only while it runs.
   uint64_t totalBytes_ = 0, doneBytes_ = 0;
   uint64_t startTick_ = 0;
@@ -218,9 +223,13 @@ class CRestoreCarrier final : public CRestoreThread {
 // first folder must be a drive letter, "X\a\b" becoming "X:\a\b". Otherwise
 // the chosen folder followed by the original folders as the user knows them
 // ("X\a\b" of a drive whose native place is "/mnt/x" becomes
-// "<chosen>\mnt\x\a\b"; an unknown drive keeps its letter). '/' becomes '\'. *targetFolder is
-// the folder to create (the target itself for a folder node). False when no
-// target can be formed.
+// "<chosen>\mnt\x\a\b"; an unknown drive keeps its letter), except that an
+// original path below one of keepFrom (system folders, not drive roots; the
+// longest wins) keeps that folder's name and what lies below it
+// ("C:\home\ann\Docs\a.txt" with keepFrom "C:\home\ann\Docs" becomes
+// "<chosen>\Docs\a.txt"). '/' becomes '\'. *targetFolder is the folder to
+// create (the target itself for a folder node). False when no target can be
+// formed.
 bool MakeRestoreTarget(std::string_view nodePath, bool isFolder, std::string_view storeFolder,
                        std::string_view chosenFolder, std::string* target,
-                       std::string* targetFolder);
+                       std::string* targetFolder, const std::vector<std::string>& keepFrom = {});

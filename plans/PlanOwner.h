@@ -16,9 +16,9 @@ class IPlanOwner {
   // Whether a changed file may be offered: on a local fixed drive, not in
   // its drive's recycle or system-volume folders, not in any destination.
   virtual bool IsPathEligible(std::string_view path) const = 0;
-  // base + " " + n for the first n from 1 that no plan is named.
+  // base when no plan is named so, else base + " " + n for the first free n from 2.
   virtual std::string MakeUniqueName(std::string_view base) const = 0;
-  // base + " " + n for the first n from 1 that no plan uses as destination
+  // base, else base + " " + n for the first n from 2, that no plan uses as destination
   // and that does not exist on disk.
   virtual std::string MakeUniqueDestinationFolder(std::string_view base) const = 0;
 };

@@ -149,4 +149,11 @@ bool File::Flush() {
   return true;
 }
 
+bool File::SetWriteTime(int64_t seconds) {
+  if (fd_ < 0) return Fail(kErrInvalidHandle);
+  const struct timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(seconds), 0}};
+  if (futimens(fd_, times) != 0) return Fail(ErrnoToWinError(errno));
+  return true;
+}
+
 }  // namespace plat

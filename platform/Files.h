@@ -258,6 +258,8 @@ class File {
   bool Truncate(uint64_t size);
   // Data to the device.
   bool Flush();
+  // Sets the last write (seconds since 1970 UTC); writes later change it again.
+  bool SetWriteTime(int64_t seconds);
   // At a given offset, leaving the position alone (FileAt.cpp): reads up to
   // n bytes (*got < n only at the end), writes all n bytes or fails (112 when
   // the disk is full); the size and the last-write stamp (ns) in one look.

@@ -21,6 +21,7 @@
 #include "plans/CPlan.h"
 #include "ui/BrevantoViewParts.h"
 #include "ui/CPlanCell.h"
+#include "ui/DesktopOpen.h"
 #include "ui/EngineStartup.h"
 #include "ui/NativePath.h"
 #include "ui/StyleSheet.h"
@@ -82,6 +83,11 @@ void CBrevantoView::BuildWidgets() {
   headerLayout->addWidget(logo);
   headerLayout->addWidget(MakeLabel(Q(GetProductName()), header, "productLabel"));
   headerLayout->addStretch(1);
+  help_ = new QPushButton(Main("BUTTON_HELP"), header);
+  help_->setObjectName("helpButton");
+  help_->setCursor(Qt::PointingHandCursor);
+  connect(help_, &QPushButton::clicked, this, [] { OpenHelp(); });
+  headerLayout->addWidget(help_);
 
   // Title line of the list with the add-plan button.
   auto* title = MakeLabel(Main("BUTTON_TITLE"), this, "plansTitle");

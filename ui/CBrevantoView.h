@@ -68,6 +68,7 @@ class CBrevantoView : public QWidget {
   // Identifiers of the cells shown, top to bottom.
   std::vector<uint32_t> CellIds() const;
   QPushButton* AddPlanButton() const { return addPlan_; }
+  QPushButton* HelpButton() const { return help_; }
 
  signals:
   void addPlanRequested();
@@ -147,6 +148,7 @@ class CBrevantoView : public QWidget {
   QTimer recountTimer_;     // a recount soon after journal changes, at most one waiting
 
   QPushButton* addPlan_ = nullptr;
+  QPushButton* help_ = nullptr;
   QScrollArea* scroll_ = nullptr;
   QWidget* list_ = nullptr;
   QVBoxLayout* listLayout_ = nullptr;

@@ -122,7 +122,6 @@ std::vector<CBrevantoView::ProblemEntry> CBrevantoView::Problems() const {
 
 CellContent CBrevantoView::ContentFor(const PlanState& state, bool onBattery) const {
   const PlanSnapshot& s = state.snap;
-  const std::string country = CellCountry();
   const PlanStatus status = ComputeStatus(s, onBattery, state.space);
   CellContent c;
   c.name = Q(s.name);
@@ -152,8 +151,8 @@ CellContent CBrevantoView::ContentFor(const PlanState& state, bool onBattery) co
                       FormatSize(state.space.totalBytes, "", false), FormatSize(used, "", false)}));
   }
   c.schedule = Q(ScheduleText(s.scheduleUnit, s.scheduleNum));
-  c.nextBackup = Q(NextBackupText(s, country));
-  c.lastBackup = Q(LastBackupText(s, country));
+  c.nextBackup = Q(NextBackupText(s));
+  c.lastBackup = Q(LastBackupText(s));
   c.pending = state.pendingKnown ? Q(LocaleNumber(state.pending)) : QStringLiteral("\u2013");
   if (s.notProtected > 0) {
     c.notProtected = Q(FormatText(GetText("NOT_PROTECTED", "PLAN_CARD_COUNT"),

@@ -213,8 +213,17 @@ void CDlgBurnSetting::FindRecorders() {
     disc::Capabilities caps;
     const bool writes = disc::GetCapabilities(device, &caps, &error) == disc::kDiscOk &&
                         (caps.writesCd || caps.writesDvd);
+    std::string model, where;
+    disc::DescribeDevice(device, &model, &where);
+    const bool imageFile = disc::IsPseudo(device);
     disc::ReleaseDevice(device);
-    if (writes) recorders_->addItem(Q(name), Q(name));
+    if (!writes) continue;
+    // The drive by its model and device, an image file by its path.
+    std::string shown = imageFile       ? FormatText(T("RECORDER_IMAGE_FILE"), {where})
+                        : model.empty() ? where
+                        : where.empty() ? model
+                                        : FormatText(T("RECORDER_DRIVE"), {model, where});
+    recorders_->addItem(Q(shown.empty() ? name : shown), Q(name));
   }
   if (recorders_->count() == 0) recorders_->addItem(Q(T("NO_RECORDER")), QString());
   ShowMedia();

@@ -1,6 +1,7 @@
 #include "ui/CDlgRestore.h"
 
 #include <QAction>
+#include <QCheckBox>
 #include <QComboBox>
 #include <QFileDialog>
 #include <QGuiApplication>
@@ -50,7 +51,7 @@ void ShowRestoreWindow(QWidget* parent, uint32_t planId) {
 }
 
 CDlgRestore::CDlgRestore(uint32_t planId, QWidget* parent)
-    : QDialog(parent), planId_(planId), animation_(MakeUiTimer()), country_(CellCountry()) {
+    : QDialog(parent), planId_(planId), animation_(MakeUiTimer()) {
   setObjectName("restoreWindow");
   setWindowTitle(T("TITLE"));
   setStyleSheet(AppStyleSheet());
@@ -114,7 +115,6 @@ void CDlgRestore::BuildWidgets() {
   layout->addLayout(top);
 
   tree_ = new CRestoreTree(this);
-  tree_->SetCountry(country_);
   layout->addWidget(tree_, 1);
   status_ = new QLabel(this);
   status_->setObjectName("restoreStatus");
@@ -144,6 +144,11 @@ void CDlgRestore::BuildWidgets() {
   target->addWidget(targetBox_, 1);
   target->addWidget(browseButton_);
   layout->addLayout(target);
+  fullPath_ = new QCheckBox(T("FULL_PATH"), this);
+  fullPath_->setObjectName("restoreFullPath");
+  fullPath_->setToolTip(T("FULL_PATH_TIP"));
+  fullPath_->setEnabled(false);  // with the original places there is nothing to choose
+  layout->addWidget(fullPath_);
 
   auto* buttons = new QHBoxLayout;
   buttons->addStretch(1);
@@ -275,6 +280,7 @@ QString CDlgRestore::StatusText() const { return status_->text(); }
 
 void CDlgRestore::OnTargetChosen() {
   originalLocation_ = targetBox_->currentText() == T("RESTORE_ORIGINAL_FILE_LOCATION");
+  fullPath_->setEnabled(!originalLocation_);
 }
 
 void CDlgRestore::ChooseFolder(const QString& nativeFolder) {
@@ -287,6 +293,7 @@ void CDlgRestore::ChooseFolder(const QString& nativeFolder) {
   targetBox_->setCurrentIndex(index);
   targetBox_->setEditText(nativeFolder);
   originalLocation_ = false;
+  fullPath_->setEnabled(true);
 }
 
 void CDlgRestore::OnBrowse() {
@@ -329,13 +336,56 @@ int CDlgRestore::Restore() {
     return 0;
   }
   CDlgRestoreProgress progress(BuildSelection(store_, choices), store_, target, this);
+  if (!originalLocation_ && !fullPath_->isChecked()) {
+    // Each file keeps the folders from its protected folder down.
+    std::vector<std::string> protectedFolders;
+    for (const auto& folder : shown->folders)
+      if (!folder->sourcePath.empty()) protectedFolders.push_back(folder->sourcePath);
+    progress.KeepFoldersFrom(std::move(protectedFolders));
+  }
   const int result = progress.exec();
+  if (progress.FilesCopied() > 0) ReadAgainAfterRestore();
   if (progress.FilesFailed() > 0)
     SetStatus(
         QString::fromStdString(RestoreResultText(progress.FilesCopied(), progress.FilesFailed())));
   else
     SetStatus({});
   return result;
+}
+
+void CDlgRestore::ReadAgain() {
+  StopSearch();
+  StopListing();
+  tree_->ClearTree();
+  found_.reset();
+  searchBox_->clear();
+  folders_.erase(planId_);
+  ShowPlan(planId_);
+}
+
+void CDlgRestore::ReadAgainAfterRestore() {
+  ReadAgain();
+  CPlan* plan = PlanList::Instance().Find(planId_);
+  PlanSnapshot snap;
+  if (plan == nullptr || !TryTakeSnapshot(plan, &snap)) return;
+  // A continuous plan copies a restored file back into the store a few
+  // seconds later: its versions change once more.
+  const uint32_t id = planId_;
+  const int64_t before = snap.lastBackupTime;
+  auto* poll = new QTimer(this);
+  poll->setInterval(500);
+  auto left = std::make_shared<int>(20);
+  connect(poll, &QTimer::timeout, this, [this, poll, id, before, left] {
+    CPlan* p = PlanList::Instance().Find(id);
+    PlanSnapshot now;
+    const bool copied = p != nullptr && TryTakeSnapshot(p, &now) && now.lastBackupTime != before;
+    if (copied && id == planId_ && !cleaned_) ReadAgain();
+    if (copied || --*left <= 0 || cleaned_ || id != planId_) {
+      poll->stop();
+      poll->deleteLater();
+    }
+  });
+  poll->start();
 }
 
 void CDlgRestore::Cleanup() {

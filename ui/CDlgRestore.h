@@ -21,6 +21,7 @@
 #include "ui/UiTimer.h"
 
 class QAction;
+class QCheckBox;
 class QComboBox;
 class QLabel;
 class QLineEdit;
@@ -70,6 +71,10 @@ class CDlgRestore : public QDialog, private IRestoreObserver {
   QLineEdit* SearchBox() const { return searchBox_; }
   QPushButton* RestoreButton() const { return restoreButton_; }
   QPushButton* BrowseButton() const { return browseButton_; }
+  // Ticked: a restore into a chosen folder recreates each file's whole
+  // original path there; unticked (the default) only the folders from the
+  // protected folder down ("<chosen>/Documents/report.odt").
+  QCheckBox* FullPathBox() const { return fullPath_; }
 
  public slots:
   void done(int result) override;
@@ -105,6 +110,12 @@ class CDlgRestore : public QDialog, private IRestoreObserver {
   void AnimateSearch();
   void OnTargetChosen();
   void OnBrowse();
+  // Lists the plan's folders again (what a restore changed, a copy the plan
+  // made of a restored file); the search and the ticks go.
+  void ReadAgain();
+  // After a restore: reads the list again now, and once more when the plan
+  // copies something within the next seconds (a restored file backed up).
+  void ReadAgainAfterRestore();
   void Cleanup();
 
   uint32_t planId_;
@@ -122,7 +133,6 @@ class CDlgRestore : public QDialog, private IRestoreObserver {
   int frame_ = 0;
   std::string searchImage_;
   bool originalLocation_ = true;
-  std::string country_;
   bool cleaned_ = false;
 
   QComboBox* planBox_ = nullptr;
@@ -132,6 +142,7 @@ class CDlgRestore : public QDialog, private IRestoreObserver {
   QLineEdit* searchBox_ = nullptr;
   QAction* searchAction_ = nullptr;
   QPushButton* browseButton_ = nullptr;
+  QCheckBox* fullPath_ = nullptr;
   QPushButton* restoreButton_ = nullptr;
   QPushButton* closeButton_ = nullptr;
   QTimer* watch_ = nullptr;

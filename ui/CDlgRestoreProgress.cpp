@@ -147,7 +147,8 @@ bool CDlgRestoreProgress::Start() {
   started_ = true;
   relay_ = std::make_unique<CRestoreRelay>(this, static_cast<IRestoreObserver*>(this));
   relay_->Hold(paused_);
-  carrier_ = std::make_unique<CRestoreCarrier>(relay_.get(), root_, store_, target_, false);
+  carrier_ =
+      std::make_unique<CRestoreCarrier>(relay_.get(), root_, store_, target_, false, keepFrom_);
   percent_ = 0;
   Redraw();
   timer_->Start(kTickMs);

@@ -33,6 +33,9 @@ class CDlgRestoreProgress : public QDialog, private IRestoreObserver {
                       QWidget* parent = nullptr);
   ~CDlgRestoreProgress() override;
 
+  // Below the chosen folder, files below one of these folders keep only the
+  // folders from that one down (CRestoreCarrier's keepFrom). Before Start.
+  void KeepFoldersFrom(std::vector<std::string> folders) { keepFrom_ = std::move(folders); }
   // Starts the carrier (also done by the first show); false when it could
   // not be started.
   bool Start();
@@ -81,6 +84,7 @@ class CDlgRestoreProgress : public QDialog, private IRestoreObserver {
   const std::shared_ptr<CDirNode> root_;
   const RestoreStore store_;
   const std::string target_;
+  std::vector<std::string> keepFrom_;
   std::unique_ptr<CRestoreRelay> relay_;
   std::unique_ptr<CRestoreCarrier> carrier_;
   std::unique_ptr<CUiTimer> timer_;

@@ -32,6 +32,7 @@
 #include "ui/CDlgSystrayMesssage.h"
 #include "ui/CDlgTimer.h"
 #include "ui/CPlanWizardDlg.h"
+#include "ui/DesktopOpen.h"
 #include "ui/NativePath.h"
 #include "ui/PlanProblem.h"
 #include "ui/StartupTrace.h"
@@ -42,7 +43,6 @@ namespace {
 constexpr char kPositionSection[] = "Application Position";
 // One-time notices already given ("InternalSettings.ini").
 constexpr char kNoticeSection[] = "Notices";
-constexpr char kProductVersion[] = "3.0.0.0";
 
 QString MainText(const char* key) { return QString::fromStdString(GetText("MAIN_UI", key)); }
 QString MenuText(const char* key) { return QString::fromStdString(GetText("TRAYMENU", key)); }
@@ -59,6 +59,8 @@ QIcon SizedTrayImage(const std::string& name) {
 }
 
 }  // namespace
+
+const char* ProductVersion() { return BV_VERSION; }
 
 CMainFrame::CMainFrame(QWidget* parent)
     : CTrayWnd(parent),
@@ -124,13 +126,15 @@ void CMainFrame::BuildMenu() {
   menu_->setObjectName("trayMenu");
   aboutAction_ = menu_->addAction(MenuText("ABOUT"));
   settingsAction_ = menu_->addAction(MenuText("APPSETTINGS"));
-  updatesAction_ = menu_->addAction(MenuText("CHECKFORUPDATES"));
+  helpAction_ = menu_->addAction(MenuText("HELP"));
   menu_->addSeparator();
+  restoreAction_ = menu_->addAction(MenuText("RESTORE"));
   showAction_ = menu_->addAction(MenuText("OPENBREVANTO"));
   exitAction_ = menu_->addAction(MenuText("SHUTDOWN"));
   connect(aboutAction_, &QAction::triggered, this, &CMainFrame::ShowAbout);
   connect(settingsAction_, &QAction::triggered, this, &CMainFrame::ShowSettings);
-  connect(updatesAction_, &QAction::triggered, this, &CMainFrame::CheckForUpdates);
+  connect(helpAction_, &QAction::triggered, this, [] { OpenHelp(); });
+  connect(restoreAction_, &QAction::triggered, this, &CMainFrame::ShowRestore);
   connect(showAction_, &QAction::triggered, this, &CMainFrame::ShowMainWindow);
   connect(exitAction_, &QAction::triggered, this, &CMainFrame::ExitCommand);
 }
@@ -181,7 +185,7 @@ void CMainFrame::PlaceAtStoredPosition() {
 }
 
 void CMainFrame::ShowAbout() {
-  ShowAppMessage(FormatText(GetText("MAIN_UI", "ABOUT_TEXT"), {GetProductName(), kProductVersion}),
+  ShowAppMessage(FormatText(GetText("MAIN_UI", "ABOUT_TEXT"), {GetProductName(), ProductVersion()}),
                  QMessageBox::Information);
 }
 
@@ -190,11 +194,19 @@ void CMainFrame::ShowSettings() {
   dialog.exec();
 }
 
-void CMainFrame::CheckForUpdates() {
-  // No update client runs on this platform: the system's packages bring
-  // new versions.
-  ShowAppMessage(FormatText(GetText("MAIN_UI", "UPDATES_BY_PACKAGES"), {GetProductName()}),
-                 QMessageBox::Information);
+void CMainFrame::ShowRestore() {
+  // The restore window starts at the first plan; its plan box offers the others.
+  uint32_t first = 0;
+  {
+    PlanList& list = PlanList::Instance();
+    std::lock_guard<std::recursive_mutex> guard(list.Lock());
+    if (CPlan* plan = list.Count() > 0 ? list.At(0) : nullptr) first = plan->Id();
+  }
+  if (first == 0) {
+    ShowAppMessage(GetText("MAIN_UI", "RESTORE_NO_PLAN"), QMessageBox::Information);
+    return;
+  }
+  ShowRestoreWindow(isVisible() ? this : nullptr, first);
 }
 
 void CMainFrame::ExitCommand() {

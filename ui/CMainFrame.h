@@ -23,6 +23,9 @@ class CBrevantoView;
 class CMEvent;
 struct EventData;
 
+// The program's version ("3.0.0", the project's).
+const char* ProductVersion();
+
 class CMainFrame : public CTrayWnd {
   Q_OBJECT
  public:
@@ -36,7 +39,8 @@ class CMainFrame : public CTrayWnd {
   QMenu* Menu() const { return menu_.get(); }
   QAction* AboutAction() const { return aboutAction_; }
   QAction* SettingsAction() const { return settingsAction_; }
-  QAction* UpdatesAction() const { return updatesAction_; }
+  QAction* HelpAction() const { return helpAction_; }
+  QAction* RestoreAction() const { return restoreAction_; }
   QAction* ShowAction() const { return showAction_; }
   QAction* ExitAction() const { return exitAction_; }
   // "Problems: n — show", first in the menu while plans cannot copy.
@@ -98,7 +102,8 @@ class CMainFrame : public CTrayWnd {
   void TellProblems();
   void ShowAbout();
   void ShowSettings();
-  void CheckForUpdates();
+  // The restore window at the first plan (a message when there is none).
+  void ShowRestore();
   // The icon shown while no plan is busy: the battery image on battery.
   void ShowRestingIcon();
   void PlanModeChanged(uint32_t planId, int32_t mode);
@@ -107,7 +112,8 @@ class CMainFrame : public CTrayWnd {
   std::unique_ptr<QMenu> menu_;
   QAction* aboutAction_ = nullptr;
   QAction* settingsAction_ = nullptr;
-  QAction* updatesAction_ = nullptr;
+  QAction* helpAction_ = nullptr;
+  QAction* restoreAction_ = nullptr;
   QAction* showAction_ = nullptr;
   QAction* exitAction_ = nullptr;
   QAction* problemsAction_ = nullptr;

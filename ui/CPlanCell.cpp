@@ -197,13 +197,11 @@ CPlanCell::CPlanCell(uint32_t id, QWidget* parent) : QFrame(parent), id_(id) {
   optionRow_ = new QWidget(this);
   optionRow_->setObjectName("optionRow");
   edit_ = OptionButton("editButton", "Edit", "BUTTON_EDIT_PLAN", optionRow_);
-  restore_ = OptionButton("restoreButton", "Restore", "BUTTON_RESTORE", optionRow_);
   archive_ = OptionButton("archiveButton", "Burn", "BUTTON_BURN", optionRow_);
   auto* optionLayout = new QHBoxLayout(optionRow_);
   optionLayout->setContentsMargins(0, 4, 0, 0);
   optionLayout->setSpacing(8);
   optionLayout->addWidget(edit_);
-  optionLayout->addWidget(restore_);
   optionLayout->addWidget(archive_);
   optionLayout->addStretch(1);
   optionRow_->hide();
@@ -215,6 +213,9 @@ CPlanCell::CPlanCell(uint32_t id, QWidget* parent) : QFrame(parent), id_(id) {
   title->addWidget(nameEdit_, 1);
   title->addWidget(rename_);
   title->addStretch(1);
+  // Restore is always in view, not under the option row.
+  restore_ = OptionButton("restoreButton", "Restore", "BUTTON_RESTORE", this);
+  title->addWidget(restore_);
   title->addWidget(backupNow_);
   title->addWidget(pause_);
   title->addWidget(delete_);

@@ -1,6 +1,7 @@
 // One plan in the main view's list: its name (renamed in place), status with
 // icon and colour, destination, schedule, next and last backup, the files
-// waiting, the buttons that act on the plan and the option row. The cell
+// waiting, the buttons that act on the plan (restore among them) and the
+// option row. The cell
 // holds no reference to the plan, only its identifier; the view fills it
 // from snapshots and acts on its signals.
 #pragma once

@@ -95,7 +95,7 @@ CRestoreTree::CRestoreTree(QWidget* parent) : QTreeWidget(parent) {
   const QFontMetrics metrics(font());
   const int pad = metrics.horizontalAdvance(QStringLiteral("MMMM"));
   const QString samples[] = {Q(VersionCountText(9999)), Q(NodeSizeText(999ull << 30)),
-                             Q(FormatNodeDate(NodeTime{2000, 12, 0, 28, 23, 59, 0, 0}, "US"))};
+                             Q(FormatNodeDate(NodeTime{2000, 12, 0, 28, 23, 59, 59, 0}))};
   for (int c : {kVersions, kSize, kDate}) {
     head->setSectionResizeMode(c, QHeaderView::Interactive);
     const int text = std::max(metrics.horizontalAdvance(samples[c - 1]),
@@ -205,7 +205,7 @@ QTreeWidgetItem* CRestoreTree::MakeFile(CVersionFolder* folder, VersionFile* fil
   item->setText(kVersions, Q(texts_.VersionCount(file->versions.size())));
   if (!file->versions.empty()) {
     item->setText(kSize, Q(texts_.Size(file->versions[0].size)));
-    item->setText(kDate, Q(FormatNodeDate(ToNodeTime(file->versions[0].time), country_)));
+    item->setText(kDate, Q(FormatNodeDate(ToNodeTime(file->versions[0].time))));
   }
   item->setCheckState(kName, QtState(FileCheck(*file)));
   item->setChildIndicatorPolicy(QTreeWidgetItem::ShowIndicator);
@@ -241,7 +241,7 @@ void CRestoreTree::Populate(QTreeWidgetItem* item) {
       line->setToolTip(kName, Q(ReadablePath(version.storePath)));
       line->setTextAlignment(kSize, Qt::AlignRight | Qt::AlignVCenter);
       line->setText(kSize, Q(texts_.Size(version.size)));
-      line->setText(kDate, Q(FormatNodeDate(ToNodeTime(version.time), country_)));
+      line->setText(kDate, Q(FormatNodeDate(ToNodeTime(version.time))));
       line->setCheckState(kName, file->chosen == static_cast<int>(v) ? Qt::Checked : Qt::Unchecked);
       rows.append(line);
     }

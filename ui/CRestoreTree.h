@@ -29,8 +29,6 @@ class CRestoreTree : public QTreeWidget {
 
   explicit CRestoreTree(QWidget* parent = nullptr);
 
-  // The country of the date column ("Country" of the edition).
-  void SetCountry(std::string country) { country_ = std::move(country); }
   // Asked for a folder that is not listed yet when its row opens: true when
   // it is listed now; false when the listing comes later (FolderListed) or
   // cannot be had.
@@ -83,7 +81,6 @@ class CRestoreTree : public QTreeWidget {
   void OnItemChanged(QTreeWidgetItem* item, int column);
   void RefreshChecks();
 
-  std::string country_ = "US";
   std::function<bool(CVersionFolder*)> lister_;
   bool dragFromStore_ = false;
   bool updating_ = false;  // rows being filled from the model: no check events

@@ -25,8 +25,9 @@ namespace {
 
 constexpr char kSection[] = "WIZARD_WHEN_TO_BACKUP";
 constexpr int kMaxNameChars = 255;
-// What the interval shows until the user chooses one.
+// What the interval shows until the user chooses one, in minutes or hours.
 constexpr int kDefaultIntervalMinutes = 15;
+constexpr int kDefaultIntervalHours = 4;
 
 QString Text(const char* key) { return WizText(kSection, key); }
 
@@ -157,7 +158,15 @@ void CWPSelectWhenToBackup::UpdateFields() {
   const bool timed = interval || unit == kUnitDaily || unit == kUnitWeekly || unit == kUnitMonthly;
   const bool day = unit == kUnitWeekly || unit == kUnitMonthly;
   interval_->setEnabled(interval);
-  const int count = interval_->value();
+  int count = interval_->value();
+  // Going between minutes and hours, a count the user left at one unit's
+  // default becomes the other's.
+  if (interval && intervalUnitShown_ != 0 && intervalUnitShown_ != unit) {
+    const bool toHours = unit == kUnitOtherInterval;
+    if (count == (toHours ? kDefaultIntervalMinutes : kDefaultIntervalHours))
+      count = toHours ? kDefaultIntervalHours : kDefaultIntervalMinutes;
+  }
+  if (interval) intervalUnitShown_ = unit;
   // A day of minutes, a week of hours.
   interval_->setRange(1, unit == kUnitOtherInterval ? 168 : 1440);
   interval_->setValue(count);
@@ -193,10 +202,10 @@ void CWPSelectWhenToBackup::Enter() {
     int32_t num = 1;
     const int row = ScheduleRowOfUnit(ReadWizardScheduleUnit(ini, &num));
     interval_->setRange(1, 1440);
-    interval_->setValue(row == ScheduleRowOfUnit(kUnitMinutes) ||
-                                row == ScheduleRowOfUnit(kUnitOtherInterval)
-                            ? num
-                            : kDefaultIntervalMinutes);
+    const bool hours = row == ScheduleRowOfUnit(kUnitOtherInterval);
+    const bool interval = hours || row == ScheduleRowOfUnit(kUnitMinutes);
+    interval_->setValue(interval ? num : kDefaultIntervalMinutes);
+    intervalUnitShown_ = hours ? kUnitOtherInterval : kUnitMinutes;
     schedule_->setCurrentRow(row >= 0 ? row : 0);
     versions_->setValue(plat::GetProfileInt(ini, wiz::kVersionsSection, "VersionsToKeep", 3));
     // Changing a plan asks afresh whether to back up at once.

@@ -50,4 +50,5 @@ class CWPSelectWhenToBackup : public CWizardPage {
   bool loaded_ = false;
   bool edited_ = false;  // the user changed a field: defaults stay away
   int defaultsFor_ = -1;
+  int intervalUnitShown_ = 0;  // the unit the interval's count was last shown in
 };

@@ -3,6 +3,7 @@
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QLocale>
 #include <QToolButton>
 #include <QVBoxLayout>
 
@@ -28,8 +29,7 @@ QString Text(const char* key) { return QString::fromStdString(GetText(kSection, 
 CWizardCalendar::CWizardCalendar(QWidget* parent) : QWidget(parent) {
   setObjectName("wizardCalendar");
   setAttribute(Qt::WA_StyledBackground, true);
-  const int first = GetBackupDateSetting("FirstDayOfWeek");
-  firstDay_ = first >= 0 && first <= 6 ? first : 0;
+  firstDay_ = QLocale().firstDayOfWeek() % 7;  // Qt counts Monday 1 .. Sunday 7
 
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(8, 6, 8, 8);

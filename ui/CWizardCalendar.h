@@ -1,7 +1,6 @@
-// The wizard's calendar: one month at a time, the week starting at the
-// edition's first weekday ("FirstDayOfWeek" of "OEM.ini" [Backup_Date]),
-// day and month names from the text store. The user picks the day of a
-// weekly or monthly backup.
+// The wizard's calendar: one month at a time, the week starting on the
+// user's locale's first weekday, day and month names from the text store. The user picks the day of
+// a weekly or monthly backup.
 #pragma once
 #include <QDate>
 #include <QWidget>

@@ -16,31 +16,6 @@ namespace {
 
 std::string Grid(const char* key) { return GetText("UGGRID", key); }
 
-// Month abbreviations by language; the "%b" of each country's format.
-const char* const kEnglish[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                  "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-const char* const kFrench[12] = {"janv.",
-                                 "f\xC3\xA9vr.",
-                                 "mars",
-                                 "avr.",
-                                 "mai",
-                                 "juin",
-                                 "juil.",
-                                 "ao\xC3\xBBt",
-                                 "sept.",
-                                 "oct.",
-                                 "nov.",
-                                 "d\xC3\xA9"
-                                 "c."};
-const char* const kSpanish[12] = {"ene", "feb", "mar", "abr", "may", "jun",
-                                  "jul", "ago", "sep", "oct", "nov", "dic"};
-const char* const kItalian[12] = {"gen", "feb", "mar", "apr", "mag", "giu",
-                                  "lug", "ago", "set", "ott", "nov", "dic"};
-const char* const kGerman[12] = {"Jan", "Feb", "M\xC3\xA4r", "Apr", "Mai", "Jun",
-                                 "Jul", "Aug", "Sep",        "Okt", "Nov", "Dez"};
-const char* const kDutch[12] = {"jan", "feb", "mrt", "apr", "mei", "jun",
-                                "jul", "aug", "sep", "okt", "nov", "dec"};
-
 // The drive letter of a "X:..." path, 0 when it has none.
 char DriveLetter(const std::string& path) {
   if (path.size() >= 2 && path[1] == ':' && std::isalpha(static_cast<unsigned char>(path[0])))
@@ -55,51 +30,7 @@ std::string WithoutSeparator(std::string path) {
 
 }  // namespace
 
-std::string FormatCellDate(int64_t t, std::string_view country) {
-  if (t <= 0) return {};
-  const char* const* months = nullptr;
-  enum { kUs, kDayFirst, kGermanForm } form = kDayFirst;
-  if (country == "US") {
-    months = kEnglish;
-    form = kUs;
-  } else if (country == "UK") {
-    months = kEnglish;
-  } else if (country == "FRA") {
-    months = kFrench;
-  } else if (country == "ESP") {
-    months = kSpanish;
-  } else if (country == "ITA") {
-    months = kItalian;
-  } else if (country == "DEU") {
-    months = kGerman;
-    form = kGermanForm;
-  } else if (country == "NLD") {
-    months = kDutch;
-  } else {
-    return LocaleDateTime(t);  // no format for the country: the user's own
-  }
-  const plat::LocalTime lt = plat::ToLocalTime(t);
-  if (lt.month < 1 || lt.month > 12 || lt.year < 1970 || lt.year > 9999) return {};
-  const char* month = months[lt.month - 1];
-  char buf[96];
-  switch (form) {
-    case kUs:
-      std::snprintf(buf, sizeof buf, "%s %02d, %04d %02d:%02d", month, lt.day, lt.year, lt.hour,
-                    lt.minute);
-      break;
-    case kDayFirst:
-      std::snprintf(buf, sizeof buf, "%02d %s %04d %02d:%02d", lt.day, month, lt.year, lt.hour,
-                    lt.minute);
-      break;
-    case kGermanForm:
-      std::snprintf(buf, sizeof buf, "%02d. %s %04d %02d:%02d", lt.day, month, lt.year, lt.hour,
-                    lt.minute);
-      break;
-  }
-  return buf;
-}
-
-std::string CellCountry() { return GetEditionString("Country", ""); }
+std::string FormatCellDate(int64_t t) { return LocaleDateTime(t); }
 
 std::string DestinationText(const PlanSnapshot& s) {
   const std::string kind = DestinationKindText(s);
@@ -187,7 +118,9 @@ std::string ScheduleText(int32_t unit, int32_t num) {
   return GetText("WIZARD_WHEN_TO_BACKUP", key);
 }
 
-std::string NextBackupText(const PlanSnapshot& s, std::string_view country) {
+std::string NextBackupText(const PlanSnapshot& s) {
+  // A paused plan makes no backup until it is launched again.
+  if (!s.enabled && s.scheduleUnit != kUnitManual) return Grid("NEXT_BACKUP_TIME_STOPPED");
   switch (s.scheduleUnit) {
     case kUnitContinuous:
       return Grid("NEXT_BACKUP_TIME_CONTINUOUS");
@@ -197,7 +130,7 @@ std::string NextBackupText(const PlanSnapshot& s, std::string_view country) {
     case kUnitWeekly:
     case kUnitMonthly:
       if (!s.hasTask) return Grid("NEXT_BACKUP_TIME_STOPPED");
-      return FormatCellDate(s.nextDue, country);
+      return FormatCellDate(s.nextDue);
     case kUnitStartUp:
       return Grid("NEXT_BACKUP_TIME_STARTUP");
     default:
@@ -205,9 +138,8 @@ std::string NextBackupText(const PlanSnapshot& s, std::string_view country) {
   }
 }
 
-std::string LastBackupText(const PlanSnapshot& s, std::string_view country) {
-  std::string date =
-      s.lastBackupTime == 0 ? std::string() : FormatCellDate(s.lastBackupTime, country);
+std::string LastBackupText(const PlanSnapshot& s) {
+  std::string date = s.lastBackupTime == 0 ? std::string() : FormatCellDate(s.lastBackupTime);
   return date.empty() ? Grid("LAST_BACKUP_TIME_HAVE_NOT_RUN") : date;
 }
 

@@ -1,5 +1,5 @@
 // The texts of a plan cell, from the text store (sections "UGGRID" and
-// "WIZARD_WHEN_TO_BACKUP") and the edition's country for dates.
+// "WIZARD_WHEN_TO_BACKUP"), dates in the user's locale.
 #pragma once
 #include <cstdint>
 #include <string>
@@ -7,15 +7,10 @@
 
 #include "ui/PlanSnapshot.h"
 
-// A date as the country writes it, with that language's month abbreviations:
-// "US" "%b %d, %Y %H:%M"; "UK", "FRA", "ESP", "ITA", "NLD" "%d %b %Y %H:%M";
-// "DEU" "%d. %b %Y %H:%M"; for any other country (or none) the user's locale
-// with a four-digit year (LocaleDateTime). Empty for a time that cannot be
-// written (not positive, or beyond the year 9999).
-std::string FormatCellDate(int64_t t, std::string_view country);
-// The edition's country ("Country" of "OEM.ini"; empty when it names none,
-// and the user's locale decides).
-std::string CellCountry();
+// A date and time in the user's locale with a four-digit year
+// (LocaleDateTime). Empty for a time that cannot be written (not positive,
+// or beyond the year 9999).
+std::string FormatCellDate(int64_t t);
 
 std::string DestinationText(const PlanSnapshot& s);
 // The whole destination text when it names a folder (the card may cut it).
@@ -29,9 +24,10 @@ std::string DestinationKindText(const PlanSnapshot& s);
 std::string ReadableStoreFolder(const PlanSnapshot& s);
 std::string ScheduleText(int32_t unit, int32_t num = 1);
 // "NEXT_BACKUP_TIME_PREFIX" / "LAST_BACKUP_TIME_PREFIX" are the labels; these
-// are the values that follow them.
-std::string NextBackupText(const PlanSnapshot& s, std::string_view country);
-std::string LastBackupText(const PlanSnapshot& s, std::string_view country);
+// are the values that follow them. A paused plan has no next backup (unless
+// it is manual).
+std::string NextBackupText(const PlanSnapshot& s);
+std::string LastBackupText(const PlanSnapshot& s);
 
 // The status line: the status's text; for failing copies with their cause.
 std::string StatusText(const PlanStatus& status, const PlanSnapshot& s);

@@ -3,7 +3,9 @@
 #include <QDesktopServices>
 #include <QUrl>
 
+#include "common/Texts.h"
 #include "ui/AppMessage.h"
+#include "ui/NativePath.h"
 #include "ui/TextFormat.h"
 
 bool OpenInDesktop(const QString& nativePath, const std::string& failedText) {
@@ -11,4 +13,9 @@ bool OpenInDesktop(const QString& nativePath, const std::string& failedText) {
     return true;
   ShowAppMessage(FormatText(failedText, {nativePath.toStdString()}), QMessageBox::Information);
   return false;
+}
+
+bool OpenHelp() {
+  return OpenInDesktop(NativeQPath(GetProgramFolder() + "Help\\Brevanto.html"),
+                       GetText("MAIN_UI", "HELP_NOT_OPENED"));
 }

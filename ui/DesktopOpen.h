@@ -9,3 +9,7 @@
 // whose one field takes the native path) as a message. False when it could
 // not be opened.
 bool OpenInDesktop(const QString& nativePath, const std::string& failedText);
+
+// Opens the help, "Help/Brevanto.html" of the program folder, in the
+// desktop's browser; where none can, says so and where the file is.
+bool OpenHelp();

@@ -8,11 +8,6 @@ QString NativeQPath(const std::string& systemPath) {
   return QString::fromStdString(native);
 }
 
-std::string ReadablePath(const std::string& text) {
-  std::string native;
-  return plat::ToNativePath(text, &native) ? native : text;
-}
-
 std::string ReadableFolderPath(const std::string& systemPath) {
   std::string path = systemPath;
   while (path.size() > 3 && path.back() == '\\') path.pop_back();

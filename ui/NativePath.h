@@ -3,12 +3,10 @@
 #include <QString>
 #include <string>
 
+#include "common/Texts.h"  // ReadablePath
+
 // Empty when the system path names no volume.
 QString NativeQPath(const std::string& systemPath);
-
-// A text that may be a system path, as a person reads it: the native path
-// when it names a volume or share, otherwise the text unchanged.
-std::string ReadablePath(const std::string& text);
 
 // A system path as a person reads it, without trailing separators (a volume's
 // root keeps its own).

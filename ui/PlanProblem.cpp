@@ -59,7 +59,7 @@ PlanProblem Full(uint64_t needed) {
 std::string SinceText(int64_t t, int64_t now) {
   if (plat::FormatLocalTime(t, "%Y%m%d") == plat::FormatLocalTime(now, "%Y%m%d"))
     return plat::FormatLocalTime(t, "%H:%M");
-  return FormatCellDate(t, CellCountry());
+  return FormatCellDate(t);
 }
 
 std::string ProblemLine(const std::string& planName, const PlanProblem& problem) {

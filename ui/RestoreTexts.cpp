@@ -50,22 +50,8 @@ std::string PlanLineText(const PlanSnapshot& s) {
   }
 }
 
-std::string FormatNodeDate(const NodeTime& t, std::string_view country) {
-  int first = t.month, second = t.day;
-  char sep = '/';
-  if (country == "UK" || country == "FRA" || country == "ESP" || country == "ITA" ||
-      country == "NLD") {
-    first = t.day;
-    second = t.month;
-  } else if (country == "DEU") {
-    first = t.day;
-    second = t.month;
-    sep = '.';
-  }
-  char buf[64];
-  std::snprintf(buf, sizeof buf, "%02d%c%02d%c%04d %02d:%02d", first, sep, second, sep, t.year,
-                t.hour, t.minute);
-  return buf;
+std::string FormatNodeDate(const NodeTime& t) {
+  return LocaleDateTime(t.year, t.month, t.day, t.hour, t.minute, t.second, /*withSeconds=*/true);
 }
 
 RowTexts RowTexts::Load() {

@@ -1,6 +1,6 @@
 // Texts of the restore and progress windows (sections "DIALOG_RESTORE" and
-// "DIALOG_RESTORE_PROGRESS"): plan lines, tree columns, dates by the
-// edition's country, search patterns, speed and remaining time.
+// "DIALOG_RESTORE_PROGRESS"): plan lines, tree columns, dates, search
+// patterns, speed and remaining time.
 #pragma once
 #include <cstdint>
 #include <string>
@@ -18,9 +18,8 @@ std::string ProgressText(const char* key);  // "DIALOG_RESTORE_PROGRESS"
 // network drive; FTP with the server joined to the text.
 std::string PlanLineText(const PlanSnapshot& s);
 
-// "%02d/%02d/%02d %02d:%02d": month first for "US" and unknown countries, day
-// first for "UK", "FRA", "ESP", "ITA", "NLD"; "DEU" with dots.
-std::string FormatNodeDate(const NodeTime& t, std::string_view country);
+// A version's time in the user's locale, to the second (LocaleDateTime).
+std::string FormatNodeDate(const NodeTime& t);
 std::string VersionCountText(uint64_t versions);  // "1 version", "3 versions"
 // A version row: "Current copy", or "Earlier version 7".
 std::string VersionRowText(bool current, int64_t number);

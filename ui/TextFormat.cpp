@@ -41,19 +41,38 @@ std::string FormatText(std::string_view pattern, std::initializer_list<std::stri
   return out;
 }
 
-std::string LocaleDateTime(int64_t t) {
-  // 253402300799 is the last second of the year 9999 (UTC).
-  if (t <= 0 || t > 253402300799LL) return {};
+namespace {
+
+std::string LocaleText(const QDateTime& when, bool withSeconds) {
+  if (!when.isValid() || when.date().year() > 9999) return {};
   const QLocale locale;
   QString format = locale.dateTimeFormat(QLocale::ShortFormat);
-  // Short forms often carry a two-digit year ("M/d/yy h:mm AP"); seconds,
-  // where a locale shows them, say nothing on a backup time.
+  // Short forms often carry a two-digit year ("M/d/yy h:mm AP").
   if (!format.contains(QLatin1String("yyyy")))
     format.replace(QLatin1String("yy"), QLatin1String("yyyy"));
-  format.remove(QLatin1String(":ss"));
-  const QDateTime when = QDateTime::fromSecsSinceEpoch(t);
-  if (!when.isValid() || when.date().year() > 9999) return {};
+  // Seconds tell apart two versions saved within one minute; a backup
+  // time needs none.
+  if (!withSeconds)
+    format.remove(QLatin1String(":ss"));
+  else if (!format.contains(QLatin1String("ss")))
+    format.replace(QLatin1String("mm"), QLatin1String("mm:ss"));
   return locale.toString(when, format).toStdString();
+}
+
+}  // namespace
+
+std::string LocaleDateTime(int64_t t, bool withSeconds) {
+  // 253402300799 is the last second of the year 9999 (UTC).
+  if (t <= 0 || t > 253402300799LL) return {};
+  return LocaleText(QDateTime::fromSecsSinceEpoch(t), withSeconds);
+}
+
+std::string LocaleDateTime(int year, int month, int day, int hour, int minute, int second,
+                           bool withSeconds) {
+  const QDate date(year, month, day);
+  const QTime time(hour, minute, second);
+  if (!date.isValid() || !time.isValid()) return {};
+  return LocaleText(QDateTime(date, time), withSeconds);
 }
 
 std::string LocaleNumber(uint64_t n) {

@@ -14,10 +14,13 @@ std::string FormatText(std::string_view pattern, std::initializer_list<std::stri
 // Dates and counts for a person, in the user's locale (QLocale(), which
 // tests may set with QLocale::setDefault).
 //
-// A local date and time to the minute in the locale's short form, always
-// with a four-digit year; empty for a time that is not positive or past the
-// year 9999.
-std::string LocaleDateTime(int64_t t);
+// A local date and time in the locale's short form, always with a
+// four-digit year, to the minute or (withSeconds) to the second; empty for a
+// time that is not positive or past the year 9999.
+std::string LocaleDateTime(int64_t t, bool withSeconds = false);
+// The same for a local calendar time; empty when it is no valid time.
+std::string LocaleDateTime(int year, int month, int day, int hour, int minute, int second,
+                           bool withSeconds);
 // A count with the locale's digits and grouping ("12,345").
 std::string LocaleNumber(uint64_t n);
 // A count with its noun from the text store's "COUNTS" section: key

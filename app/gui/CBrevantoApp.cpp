@@ -41,7 +41,7 @@ bool CBrevantoApp::InitInstance() {
   QApplication::setQuitOnLastWindowClosed(false);
   QCoreApplication::setOrganizationName(QStringLiteral("Orlimtech"));
   QCoreApplication::setApplicationName(QStringLiteral("Brevanto"));
-  QCoreApplication::setApplicationVersion(QStringLiteral("3.0.0.0"));
+  QCoreApplication::setApplicationVersion(QString::fromLatin1(ProductVersion()));
   SetUiThread();
   if (QStyle* style = QStyleFactory::create(QStringLiteral("Fusion"))) {
     QApplication::setStyle(style);

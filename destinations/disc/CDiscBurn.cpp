@@ -248,12 +248,12 @@ Node CDiscBurn::FolderChain(Image* image, const std::string& folder, bool* made)
     Node child = nullptr;
     std::string error;
     if (AddFolder(image, node, name, &child, &error) != kDiscOk) {
-      LogRecord("Disc Archive Folder Skipped", "Source Path = " + EscapeControls(path) +
-                                                   "\nReason = " + EscapeControls(error) + "\n");
+      LogRecord("Disc Archive Folder Skipped",
+                "Source Path = " + LogPath(path) + "\nReason = " + EscapeControls(error) + "\n");
       return nullptr;
     }
     if (std::string mapped = JolietMapping(name); !mapped.empty()) {
-      LogRecord("Disc Archive Name Mapped", "Source Path = " + EscapeControls(path) +
+      LogRecord("Disc Archive Name Mapped", "Source Path = " + LogPath(path) +
                                                 "\nJoliet Name = " + EscapeControls(mapped) + "\n");
     }
     *made = true;
@@ -291,9 +291,9 @@ Image* CDiscBurn::PackDisc(uint64_t capacity, uint64_t* placedBytes, bool* stopp
       if (kImageReserve + cost < capacity) break;  // the disc is full: the file opens the next
       list_.PopFront();
       Counters().AddFilePlaced();
-      LogRecord("Disc Archive File Skipped",
-                "Source Path = " + EscapeControls(file.folder + file.name) +
-                    "\nReason = larger than a disc (" + std::to_string(capacity) + " bytes)\n");
+      LogRecord("Disc Archive File Skipped", "Source Path = " + LogPath(file.folder + file.name) +
+                                                 "\nReason = larger than a disc (" +
+                                                 std::to_string(capacity) + " bytes)\n");
       continue;
     }
     list_.PopFront();
@@ -303,12 +303,12 @@ Image* CDiscBurn::PackDisc(uint64_t capacity, uint64_t* placedBytes, bool* stopp
     if (folder == nullptr) continue;
     const std::string source = file.folder + file.name;
     if (AddFile(image, folder, file.name, source, &error) != kDiscOk) {
-      LogRecord("Disc Archive File Skipped", "Source Path = " + EscapeControls(source) +
-                                                 "\nReason = " + EscapeControls(error) + "\n");
+      LogRecord("Disc Archive File Skipped",
+                "Source Path = " + LogPath(source) + "\nReason = " + EscapeControls(error) + "\n");
       continue;
     }
     if (std::string mapped = JolietMapping(file.name); !mapped.empty()) {
-      LogRecord("Disc Archive Name Mapped", "Source Path = " + EscapeControls(source) +
+      LogRecord("Disc Archive Name Mapped", "Source Path = " + LogPath(source) +
                                                 "\nJoliet Name = " + EscapeControls(mapped) + "\n");
     }
     used += cost;

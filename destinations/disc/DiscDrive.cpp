@@ -272,6 +272,27 @@ void ReleaseDevice(Device* device, bool eject) {
 
 bool IsPseudo(Device* device) { return device != nullptr && device->pseudo; }
 
+void DescribeDevice(Device* device, std::string* model, std::string* where) {
+  model->clear();
+  where->clear();
+  if (device == nullptr) return;
+  if (device->pseudo) {
+    *where = device->file;
+    return;
+  }
+  const auto trimmed = [](const char* text, size_t size) {
+    std::string s(text, strnlen(text, size));
+    while (!s.empty() && s.back() == ' ') s.pop_back();
+    return s;
+  };
+  const burn_drive_info& info = device->info[0];
+  const std::string vendor = trimmed(info.vendor, sizeof info.vendor);
+  const std::string product = trimmed(info.product, sizeof info.product);
+  *model = vendor.empty() || product.empty() ? vendor + product : vendor + " " + product;
+  char adr[BURN_DRIVE_ADR_LEN] = {};
+  if (burn_drive_d_get_adr(device->drive, adr) > 0) *where = adr;
+}
+
 int MediaType(Device* device) {
   if (device == nullptr) return kMediaUnknown;
   if (burn_disc_get_status(device->drive) == BURN_DISC_EMPTY) return kMediaNone;

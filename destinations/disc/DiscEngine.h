@@ -89,6 +89,10 @@ std::vector<int> WriteSpeeds(Device* device);
 // Read speed 65535 (and 0) ask for the fastest; write 0 too.
 int SetSpeeds(Device* device, int readKbs, int writeKbs, std::string* error);
 bool IsPseudo(Device* device);
+// What names the recorder for a person: a drive's vendor and model with its
+// device ("ACME DVD-RW X1", "/dev/sr0"; either may be empty), a pseudo-drive's
+// image file (model empty, the file's native path).
+void DescribeDevice(Device* device, std::string* model, std::string* where);
 // Erases a rewritable disc (fast: only what makes it blank).
 int Erase(Device* device, bool fast, const Progress& progress, std::string* error);
 

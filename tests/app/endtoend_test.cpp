@@ -55,9 +55,10 @@ TEST(EndToEndTest, SilentStartsFirstBackupAndNamesTheStoreCannotHold) {
   EXPECT_FALSE(w.TraceHas("shown"));
   for (const auto& [rel, bytes] : files)
     ASSERT_TRUE(WaitFor([&] { return Holds(w.InStore(rel), bytes); }, 120)) << rel;
-  const std::string src = "Source Path = " + w.HomeSys("src") + "\\";
-  std::string far = "Source Path = " + w.HomeSys("deep") + "\\";
-  for (int i = 0; i < 18; ++i) far += name + "\\";
+  // The log names files by their native paths.
+  const std::string src = "Source Path = " + w.Home("src") + "/";
+  std::string far = "Source Path = " + w.Home("deep") + "/";
+  for (int i = 0; i < 18; ++i) far += name + "/";
   const std::string deepLater = far + "later.txt";
   far += "far.txt";
   const std::string near =
@@ -184,9 +185,9 @@ TEST(EventsEndToEndTest, SigtermCutsAFirstBackupTheNextStartLogsTheRestOnce) {
   EXPECT_EQ(CountOf(log, "#Plan Initial Backup Start"), 2u);
   EXPECT_EQ(CountOf(log, "#Plan Initial Backup End "), 2u);
   EXPECT_EQ(log.find("#Backup File Fail"), std::string::npos);
-  EXPECT_EQ(CountOf(log, "Source Path = " + w.HomeSys("src/f2999.txt") + "\r"), 1u);
+  EXPECT_EQ(CountOf(log, "Source Path = " + w.Home("src/f2999.txt") + "\r"), 1u);
   // The odd name is one line with its breaks escaped; nothing forged.
-  EXPECT_EQ(CountOf(log, "Source Path = " + w.HomeSys("src/inj") +
+  EXPECT_EQ(CountOf(log, "Source Path = " + w.Home("src/inj") +
                              "\\x0D\\x0A#Plan Deleted\\x0D\\x0APlan Name = Burst\\x0D\\x0Ax.txt\r"),
             1u);
   EXPECT_EQ(log.find("\n#Plan Deleted"), std::string::npos);

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common/ActivityLog.h"
+#include "support/ScratchEnv.h"
 #include "support/TempDir.h"
 
 namespace fs = std::filesystem;
@@ -70,9 +71,10 @@ TEST(ActivityLog, RecordsGoToTheDaysFilesInTurn) {
   EXPECT_FALSE(CLogSet().SetLogFolder(dir.SystemOf("blocker\\log")));
 }
 
-// Every event's record, escaped, and the events that write none.
+// Every event's record, paths native, escaped, and the events that write none.
 TEST(LogRecord, ExactTextOfEveryRecordedEvent) {
-  const PlanInfoForLog plan{"Docs", 3, 5, "E:\\Backup", 1, "", ""};
+  bvtest::ScratchEnv env;  // C: is "/", Q: is unknown
+  const PlanInfoForLog plan{"Docs", 3, 5, "C:\\Backup", 1, "", ""};
   PlanInfoForLog usb = plan, continuous = plan, odd = plan;
   usb.storageType = 2;
   usb.usbModel = "Ultra Fit";
@@ -87,21 +89,21 @@ TEST(LogRecord, ExactTextOfEveryRecordedEvent) {
     std::string text;  // empty: no record
   };
   const Case cases[] = {
-      {EventData(kEvFileCopied, "C:\\a.doc", 1, "E:\\Backup\\Latest\\C\\a.doc", "", 0), &plan,
+      {EventData(kEvFileCopied, "C:\\a.doc", 1, "C:\\Backup\\Latest\\C\\a.doc", "", 0), &plan,
        "#Backup File Success" + head +
-           "\nSource Path = C:\\a.doc\nDestination Path = E:\\Backup\\Latest\\C\\a.doc\n"},
+           "\nSource Path = /a.doc\nDestination Path = /Backup/Latest/C/a.doc\n"},
       {EventData(kEvFileFailed, "C:\\b.doc", 1, "E:\\x", "Access is denied.", 5), &plan,
-       "#Backup File Fail" + head + "\nSource Path = C:\\b.doc\nError = Access is denied.\n"},
+       "#Backup File Fail" + head + "\nSource Path = /b.doc\nError = Access is denied.\n"},
       {EventData(kEvPlanEnabled, "", 1, "", "", 0), &plan, "#Plan Enabled" + head + "\n"},
       {EventData(kEvRunBegins, "Docs", 1, "", "", 0), &plan,
        "#Scheduled Backup Start\nDocs\n" + t + "\n"},
       {EventData(kEvRunEnds, "Docs", 1, "", "", 12), &plan,
        "#Scheduled Backup Complete\nDocs\n" + t + "\n"},
       {EventData(kEvPlanCreated, "Docs", 1, "", "", 0), &plan,
-       "#Plan Create" + head + "\nVersions = 5\nDestination = E:\\Backup\n"},
+       "#Plan Create" + head + "\nVersions = 5\nDestination = /Backup\n"},
       {EventData(kEvPlanCreated, "", 1, "", "", 0), &usb,
        "#Plan Create" + head +
-           "\nVersions = 5\nDestination = E:\\Backup\nDestination Model ID = Ultra Fit\n"
+           "\nVersions = 5\nDestination = /Backup\nDestination Model ID = Ultra Fit\n"
            "Destination Vendor =Acme\n"},
       {EventData(kEvScanEnds, "", 1, "", "", 0), &continuous,
        "#Plan Initial Backup End " + head + "\n"},
@@ -110,17 +112,17 @@ TEST(LogRecord, ExactTextOfEveryRecordedEvent) {
       {EventData(kEvRunBegins, "", 1, "", "", 0), &continuous, ""},
       {EventData(kEvFileFailed, "x", 1, "", "", 0), nullptr, ""},
       // Control characters are escaped in every field and in the plan's name.
-      {EventData(kEvFileCopied, "C:\\inj\r\n#Plan Deleted\r\nx\t\x7f", 1, "E:\\L\\inj\r\n", "", 0),
+      {EventData(kEvFileCopied, "C:\\inj\r\n#Plan Deleted\r\nx\t\x7f", 1, "Q:\\L\\inj\r\n", "", 0),
        &odd,
        "#Backup File Success\nPlan Name = Do\\x0Acs\nTime = " + t +
-           "\nSource Path = C:\\inj\\x0D\\x0A#Plan Deleted\\x0D\\x0Ax\\x09\\x7F"
-           "\nDestination Path = E:\\L\\inj\\x0D\\x0A\n"},
+           "\nSource Path = /inj\\x0D\\x0A#Plan Deleted\\x0D\\x0Ax\\x09\\x7F"
+           "\nDestination Path = Q:\\L\\inj\\x0D\\x0A\n"},
       {EventData(kEvInvalidContent, "Line too long", 0, "C:\\x\\Ext.txt", "", 0), nullptr,
-       "#Invalid Content\nTime = " + t + "\nDescription = Line too long\nFile = C:\\x\\Ext.txt\n"},
+       "#Invalid Content\nTime = " + t + "\nDescription = Line too long\nFile = /x/Ext.txt\n"},
       {EventData(kEvDatabaseOpenFailed, "C:\\d\\Logging.dat", 1, "", "", 0), &plan,
-       "#Journal Cannot Be Opened" + head + "\nPath = C:\\d\\Logging.dat\n"},
-      {EventData(kEvNotProtected, "C:\\a\\b\\c", 1, "", "The name holds \\.", 0), &plan,
-       "#File Not Protected" + head + "\nSource Path = C:\\a\\b\\c\nReason = The name holds \\.\n"},
+       "#Journal Cannot Be Opened" + head + "\nPath = /d/Logging.dat\n"},
+      {EventData(kEvNotProtected, "C:\\a\\b\\c", 1, "C:\\a\\", "The name holds \\.", 0), &plan,
+       "#File Not Protected" + head + "\nSource Path = /a/b\\c\nReason = The name holds \\.\n"},
       {EventData(kEvServerKeyChanged, "sftp://host:22", 1, "", "Nothing was sent.", 0), &plan,
        "#Server Key Changed" + head + "\nServer = sftp://host:22\nReason = Nothing was sent.\n"},
       {EventData(kEvSourceKeepsChanging, "C:\\vm.img", 1, "E:\\S\\vm.img", "It changed.", 0), &plan,

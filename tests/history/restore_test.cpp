@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -151,7 +152,26 @@ TEST(RestoreTarget, LatestAndRevisionPathsMapBackToTheirSources) {
     EXPECT_EQ(target, c.target);
     EXPECT_EQ(folder, c.folderToMake);
   }
-  std::string target, folder;  // a server store names its paths with '/'
+  // Below a chosen folder, a path below a kept folder (the longest; never a
+  // drive root) starts at that folder's name; the original places ignore them.
+  const std::vector<std::string> keep = {"C:\\Users", "C:\\Users\\ann\\Docs\\", "Q:\\"};
+  const std::pair<const char*, const char*> kept[] = {
+      {"Latest\\C\\Users\\ann\\Docs\\a.txt", "D:\\Out\\Docs\\a.txt"},
+      {"Revision\\C\\Users\\b(0002).txt", "D:\\Out\\Users\\b.txt"},
+      {"Latest\\C\\Usersx\\c.txt", "D:\\Out\\Usersx\\c.txt"},
+      {"Latest\\Q\\x\\d.txt", "D:\\Out\\Q\\x\\d.txt"},
+  };
+  for (const auto& [node, want] : kept) {
+    std::string target, folder;
+    ASSERT_TRUE(MakeRestoreTarget(std::string("E:\\S\\") + node, false, "E:\\S\\", "D:\\Out",
+                                  &target, &folder, keep));
+    EXPECT_EQ(target, want);
+  }
+  std::string target, folder;
+  ASSERT_TRUE(MakeRestoreTarget("E:\\S\\Latest\\C\\Users\\a.txt", false, "E:\\S\\", "", &target,
+                                &folder, keep));
+  EXPECT_EQ(target, "C:\\Users\\a.txt");
+  // a server store names its paths with '/'
   ASSERT_TRUE(
       MakeRestoreTarget("/bk/Revision/C/Users/r(0001).doc", false, "/bk/", "", &target, &folder));
   EXPECT_EQ(target, "C:\\Users\\r.doc");
@@ -447,6 +467,9 @@ TEST(FtpRestore, ListsAndDownloadsAServerStoreAndNamesWhatFails) {
       where.ftp = ftp->Settings("rs/");
     }
     for (const auto& [rel, bytes] : kStore) WriteNative(native + "/" + rel, bytes);
+    const auto written = fs::file_time_type::clock::from_sys(
+        std::chrono::system_clock::from_time_t(1765000000));  // restored with the file
+    fs::last_write_time(native + "/Latest/C/home/ann/doc.txt", written);
     if (ftp) {
       for (const auto& e : fs::recursive_directory_iterator(ftp->NativeOf("/bvuser")))
         EXPECT_EQ(chown(e.path().c_str(), 65534, 65534), 0);
@@ -476,6 +499,7 @@ TEST(FtpRestore, ListsAndDownloadsAServerStoreAndNamesWhatFails) {
     for (const auto& [rel, bytes] : FilesBelow(out.Native()))
       restored[rel.substr(rel.find("home/ann/") + 9)] = bytes;
     EXPECT_EQ(restored, kRestored);
+    EXPECT_EQ(fs::last_write_time(out.Native() + "/home/ann/doc.txt"), written);
 
     if (kind == "sftp") {  // a new host key: nothing is listed
       ASSERT_TRUE(ssh->ChangeHostKey());

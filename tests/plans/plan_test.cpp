@@ -79,7 +79,7 @@ TEST_F(DefaultsTest, DefaultStepFillsAUniqueFolderOnTheChosenDriveOnce) {
   };
   UseVolumes(SystemC() + Volume('D', "fixed", "none", false, 100) +
              Volume('F', "removable", "usb", false, 100));
-  fs::create_directories(volumes_.NativeOf("D/Brevanto Videos 1"));
+  fs::create_directories(volumes_.NativeOf("D/Brevanto Videos"));
   install(7, "", kStorageLocal, "Videos");
   install(9, "", kStorageLocal, "Music and Sound Files");
   PlanList list;
@@ -87,8 +87,8 @@ TEST_F(DefaultsTest, DefaultStepFillsAUniqueFolderOnTheChosenDriveOnce) {
     uint32_t id;
     const char *name, *storePath;
     int32_t storageType, tab;
-  } filled[] = {{7, "My Videos 1", "D:\\Brevanto Videos 2\\", kStorageLocal, 4},
-                {9, "", "F:\\Brevanto SoundsAndMusics 1\\", kStorageUsb, 1}};
+  } filled[] = {{7, "My Videos", "D:\\Brevanto Videos 2\\", kStorageLocal, 4},
+                {9, "", "F:\\Brevanto Sounds and Music\\", kStorageUsb, 1}};
   for (const auto& f : filled) {
     ASSERT_TRUE(RunDefaultDestinationStep(f.id, list)) << f.id;
     PlanSettings s;

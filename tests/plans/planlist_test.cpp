@@ -91,8 +91,11 @@ TEST_F(PlanListTest, CreateFindNameAndRefuse) {
   CPlan* backup = Create("Docs 1", "Backup 1");
   ASSERT_TRUE(backup && Create("Docs 2", "x"));
   EXPECT_EQ(list_.MakeUniqueName("Docs"), "Docs 3");
+  EXPECT_EQ(list_.MakeUniqueName("Photos"), "Photos");  // a free name takes no number
   fs::create_directories(env_.Store().NativeOf("Backup 2"));
+  fs::create_directories(env_.Store().NativeOf("Backup"));
   EXPECT_EQ(list_.MakeUniqueDestinationFolder("E:\\Backup"), "E:\\Backup 3");
+  EXPECT_EQ(list_.MakeUniqueDestinationFolder("E:\\Fresh"), "E:\\Fresh");
   EXPECT_EQ(list_.FindByDestination("e:\\backup 1\\"), backup);
   EXPECT_EQ(list_.FindByDestination("E:\\BACKUP 1", backup), nullptr);
 }

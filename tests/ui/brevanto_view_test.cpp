@@ -1,5 +1,6 @@
 // The main view's plan cards on real widgets (offscreen) and real plans.
 #include <QCheckBox>
+#include <QDateTime>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLocale>
@@ -142,36 +143,31 @@ TEST(CellStatusTest, FirstRuleThatAppliesWinsAndBlockedWaitsForASpaceFigure) {
                "PLAN_STATUS_LOGGING");
 }
 
-// Dates by the edition's country, else the user's locale, with four-digit
-// years; counts with nouns and grouping; schedules and backup times in words.
+// Dates in the user's locale with four-digit years; counts with nouns and
+// grouping; schedules and backup times in words.
 TEST(CellTextsTest, DatesCountsAndSchedulesForPeople) {
   App();
   bvtest::ScopedEnv tz("TZ", "UTC");
   const QLocale userLocale;
   const int64_t t = 1236434700;  // 7 March 2009 14:05 UTC
   const struct {
-    const char* country;
     const char* locale;
     int64_t time;
     const char* text;
   } dates[] = {
-      {"DEU", "en_US", t, "07. M\xC3\xA4r 2009 14:05"},
-      {"US", "de_DE", t, "Mar 07, 2009 14:05"},
-      {"UK", "en_US", t, "07 Mar 2009 14:05"},
-      {"UK", "en_US", 864000, "11 Jan 1970 00:00"},  // the first year with dates
-      // No format for the country, or none named: the user's locale.
-      {"XX", "de_DE", t, "07.03.2009 14:05"},
-      {"", "en_GB", t, "07/03/2009 14:05"},
-      {"US", "en_US", 0, ""},
-      {"", "en_US", -5, ""},
+      {"de_DE", t, "07.03.2009 14:05"},
+      {"en_GB", t, "07/03/2009 14:05"},
+      {"en_GB", 864000, "11/01/1970 00:00"},  // the first year with dates
+      {"en_US", 0, ""},
+      {"en_US", -5, ""},
   };
   for (const auto& c : dates) {
     QLocale::setDefault(QLocale(QString::fromLatin1(c.locale)));
-    EXPECT_EQ(FormatCellDate(c.time, c.country), c.text) << c.country << " " << c.locale;
+    EXPECT_EQ(FormatCellDate(c.time), c.text) << c.locale;
   }
   // The US short form has a two-digit year; the card's has four.
   QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
-  EXPECT_NE(FormatCellDate(t, "").find("3/7/2009"), std::string::npos) << FormatCellDate(t, "");
+  EXPECT_NE(FormatCellDate(t).find("3/7/2009"), std::string::npos) << FormatCellDate(t);
   const struct {
     const char* noun;
     uint64_t n;
@@ -196,17 +192,25 @@ TEST(CellTextsTest, DatesCountsAndSchedulesForPeople) {
   EXPECT_EQ(ScheduleText(3, 3), "Every 3 hours");
   EXPECT_EQ(ScheduleText(9), GetText("WIZARD_WHEN_TO_BACKUP", "BACKUP_MODE_MANUALLY"));
   PlanSnapshot daily = Snap(4);
-  EXPECT_EQ(NextBackupText(daily, "US"), Grid("NEXT_BACKUP_TIME_STOPPED"));  // no task
+  EXPECT_EQ(NextBackupText(daily), Grid("NEXT_BACKUP_TIME_STOPPED"));  // no task
   daily.hasTask = true;
   daily.nextDue = t;
-  EXPECT_EQ(NextBackupText(daily, "US"), FormatCellDate(t, "US"));
-  EXPECT_EQ(NextBackupText(Snap(1), "US"), Grid("NEXT_BACKUP_TIME_CONTINUOUS"));
-  EXPECT_EQ(NextBackupText(Snap(7), "US"), Grid("NEXT_BACKUP_TIME_STARTUP"));
-  EXPECT_EQ(NextBackupText(Snap(8), "US"), Grid("NEXT_BACKUP_TIME_MANUALLY"));
+  EXPECT_EQ(NextBackupText(daily), FormatCellDate(t));
+  EXPECT_EQ(NextBackupText(Snap(1)), Grid("NEXT_BACKUP_TIME_CONTINUOUS"));
+  EXPECT_EQ(NextBackupText(Snap(7)), Grid("NEXT_BACKUP_TIME_STARTUP"));
+  EXPECT_EQ(NextBackupText(Snap(8)), Grid("NEXT_BACKUP_TIME_MANUALLY"));
+  for (int32_t unit : {1, 4, 7, 8}) {  // paused: no next backup, unless by hand
+    PlanSnapshot paused = Snap(unit);
+    paused.enabled = false;
+    paused.hasTask = true;
+    EXPECT_EQ(NextBackupText(paused),
+              Grid(unit == 8 ? "NEXT_BACKUP_TIME_MANUALLY" : "NEXT_BACKUP_TIME_STOPPED"))
+        << unit;
+  }
   PlanSnapshot never = Snap(1);
-  EXPECT_EQ(LastBackupText(never, "US"), Grid("LAST_BACKUP_TIME_HAVE_NOT_RUN"));
+  EXPECT_EQ(LastBackupText(never), Grid("LAST_BACKUP_TIME_HAVE_NOT_RUN"));
   never.lastBackupTime = t;
-  EXPECT_EQ(LastBackupText(never, "US"), FormatCellDate(t, "US"));
+  EXPECT_EQ(LastBackupText(never), FormatCellDate(t));
 
   // Why a plan cannot copy, in words; a disk away keeps its folder.
   PlanSnapshot away = Snap(1);
@@ -240,7 +244,7 @@ TEST(CellTextsTest, DatesCountsAndSchedulesForPeople) {
       {away, plenty, false, "BACKUP", t + 60, ProblemKind::kDiskAway,
        "the disk BACKUP is not connected since 14:05"},
       {away, plenty, false, "", t + 86400, ProblemKind::kDiskAway,
-       "the backup disk is not connected since " + FormatCellDate(t, CellCountry())},
+       "the backup disk is not connected since " + FormatCellDate(t)},
       {Snap(1), Free(4 * kMiB), false, "", t, ProblemKind::kDiskFull,
        "the backup disk is full: 6 MB more is needed"},
       {readOnly, plenty, false, "", t, ProblemKind::kNotWritable,
@@ -403,7 +407,7 @@ TEST_F(ViewTest, ShowsOneCellPerPlanWithItsTexts) {
   QCoreApplication::processEvents();
   for (const QWidget* b : std::initializer_list<const QWidget*>{
            cell->BackupNowButton(), cell->PauseButton(), cell->DeleteButton(), cell->MoreButton(),
-           cell->EditButton(), cell->ArchiveButton()})
+           cell->RestoreButton(), cell->EditButton(), cell->ArchiveButton()})
     EXPECT_TRUE(frame.rect().contains(QRect(b->mapTo(&frame, QPoint(0, 0)), b->size())))
         << b->objectName().toStdString();
   CPlanCell::SetAnimationsEnabled(true);
@@ -563,6 +567,7 @@ TEST_F(ViewTest, DeleteAsksAndEveryCardButtonReachesThePlan) {
   ASSERT_TRUE(RunUntil([&] { return manualBegan.load() > 0 && !manual->Enabled(); }));
 
   EXPECT_FALSE(cell->EditButton()->isVisibleTo(cell));
+  EXPECT_TRUE(cell->RestoreButton()->isVisibleTo(cell)) << "restore needs no more options";
   cell->MoreButton()->click();
   EXPECT_TRUE(cell->EditButton()->isVisibleTo(cell));
   std::vector<std::string> asked;
@@ -690,6 +695,8 @@ TEST_F(ViewTest, CopiesThatFailShowTheProblemAndOnlyRealCausesPopUp) {
   ASSERT_FALSE(src.Native().empty());
   const std::string log = dir_.NativeOf("popups.log");
   bvtest::ScopedEnv popups("BREVANTO_POPUP_LOG", log);
+  const QLocale userLocale;
+  QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedKingdom));
   CMainFrame frame;
   CBrevantoView& view = *frame.View();
   // The notification icon with its tool tip, as a desktop shows them (pictures only).
@@ -783,7 +790,8 @@ TEST_F(ViewTest, CopiesThatFailShowTheProblemAndOnlyRealCausesPopUp) {
   const CellContent c = ContentOf(view, id);
   EXPECT_EQ(c.iconName, "Failing");
   EXPECT_EQ(view.Cell(id)->property("status").toString(), "problem");
-  EXPECT_EQ(c.lastBackup.toStdString(), FormatCellDate(copiedAt, CellCountry()));
+  EXPECT_EQ(c.lastBackup,  // the user's locale, whatever the edition
+            QDateTime::fromSecsSinceEpoch(copiedAt).toString("dd/MM/yyyy HH:mm"));
   EXPECT_EQ(plan->LastBackupTime(), copiedAt);
   // Copies that fail: the failure icon, both plans in the menu and its pop-up.
   EXPECT_TRUE(Until(
@@ -792,6 +800,7 @@ TEST_F(ViewTest, CopiesThatFailShowTheProblemAndOnlyRealCausesPopUp) {
   frame.ProblemsAction()->trigger();
   EXPECT_EQ(PopupsWith(log, "Docs: the backup folder cannot be written to: "), 1u)
       << ReadNative(log);
+  QLocale::setDefault(userLocale);
   if (std::getenv("BV_SCREENSHOT_DIR")) {
     CPlanCell::SetAnimationsEnabled(false);
     frame.resize(960, 640);

@@ -84,6 +84,8 @@ TEST_F(BurnDialogsTest, ArchiveErasesTheDiscThenSpansDiscs) {
   UseDrive(Drive() + "=640K");
   CDlgBurnSetting dialog(Latest());
   dialog.show();
+  EXPECT_EQ(dialog.findChild<QComboBox*>("recorderBox")->currentText().toStdString(),
+            "Image file " + Drive());
   EXPECT_EQ(dialog.DiscsNeededLabel()->text().toStdString(),
             FormatText(Text("DIALOG_BURN_SETTING", "LBL_DISCS_NEEDED"), {"2"}));
   const QString name = dialog.NameEdit()->text();

@@ -2,15 +2,23 @@
 #include <gtest/gtest.h>
 
 #include <QAction>
+#include <QDesktopServices>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
 #include <QPushButton>
+#include <QTextBrowser>
+#include <QUrl>
+#include <functional>
 
 #include "ManualClock.h"
 #include "UiTestKit.h"
+#include "plans/CPlan.h"
+#include "platform/Paths.h"
 #include "platform/Profile.h"
+#include "ui/CBrevantoView.h"
+#include "ui/CDlgRestore.h"
 #include "ui/CDlgSystrayMesssage.h"
 #include "ui/CDlgTimer.h"
 #include "ui/CMainFrame.h"
@@ -92,6 +100,41 @@ TEST_F(MainFrameTest, ClosingFollowsTheDesktopAndSaysWhyOnceForGood) {
   EXPECT_TRUE(closed);
   EXPECT_EQ(Setting("Application Position", "x"), 10);
   EXPECT_TRUE(Said("closing its window ends the program")) << Messages();
+}
+
+// The icon's menu and the window open the help; the menu's restore opens the
+// restore window at the first plan (without one it says why); About names the
+// project's version.
+TEST_F(MainFrameTest, HelpRestoreAndVersionAreWithinReach) {
+  CMainFrame frame;
+  const QList<QAction*> menu = frame.Menu()->actions();
+  EXPECT_TRUE(menu.contains(frame.HelpAction()) && menu.contains(frame.RestoreAction()));
+  QTextBrowser opened;
+  QDesktopServices::setUrlHandler("file", &opened, "setSource");
+  std::string help;
+  ASSERT_TRUE(plat::ToNativePath(GetProgramFolder() + "Help\\Brevanto.html", &help));
+  for (const auto& open : {std::function<void()>([&] { frame.HelpAction()->trigger(); }),
+                           std::function<void()>([&] { frame.View()->HelpButton()->click(); })}) {
+    opened.setSource(QUrl());
+    open();
+    EXPECT_EQ(opened.source().toLocalFile().toStdString(), help);
+  }
+  QDesktopServices::unsetUrlHandler("file");
+
+  frame.RestoreAction()->trigger();
+  EXPECT_TRUE(Said("MAIN_UI", "RESTORE_NO_PLAN")) << Messages();
+  CPlan* plan = MakePlan("Docs", dir_.SystemOf("Store") + "\\", 8, false);
+  ASSERT_NE(plan, nullptr);
+  uint32_t shown = 0;
+  WhenModal<CDlgRestore>([&](CDlgRestore* dialog) {
+    shown = dialog->PlanId();
+    dialog->reject();
+  });
+  frame.RestoreAction()->trigger();
+  EXPECT_EQ(shown, plan->Id());
+
+  frame.AboutAction()->trigger();
+  EXPECT_TRUE(Said("Version 3.0.0 ")) << Messages();
 }
 
 // Exit closes at once or after the timed question (Escape keeps it open);

@@ -2,8 +2,11 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QComboBox>
+#include <QDateTime>
 #include <QLabel>
+#include <QLocale>
 #include <QMessageBox>
 #include <QMimeData>
 #include <QPlainTextEdit>
@@ -21,7 +24,6 @@
 #include "ui/CDlgRestore.h"
 #include "ui/CDlgRestoreProgress.h"
 #include "ui/CRestoreTree.h"
-#include "ui/CellTexts.h"
 #include "ui/RestoreRelay.h"
 #include "ui/RestoreTexts.h"
 #include "ui/RunSoon.h"
@@ -141,6 +143,8 @@ class RestoreWindowTest : public bvtest::UiTest {
 // nothing starts without ticks or with a bad target; the one version ticked
 // lands below the chosen folder; the search.
 TEST_F(RestoreWindowTest, ShowsFoldersAsTheUserKnowsThemAndRestoresTheTickedVersion) {
+  const QLocale userLocale;
+  QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedKingdom));
   auto window = Open(revisions_);
   CDlgRestore& dlg = *window;
   const bvtest::TempDir& src = src_;
@@ -173,8 +177,9 @@ TEST_F(RestoreWindowTest, ShowsFoldersAsTheUserKnowsThemAndRestoresTheTickedVers
   EXPECT_EQ(Rows(tree, report),
             (std::vector<std::string>{Restore("VERSION_CURRENT"), Earlier(2), Earlier(1)}));
   EXPECT_EQ(report->child(1)->text(2).toStdString(), "18 " + Restore("LIST_ITEM_SUFFIX_BYTE"));
-  EXPECT_EQ(report->child(1)->text(3).toStdString(),
-            FormatNodeDate(ToNodeTime(kFirstVersion + 2 * 3600), CellCountry()));
+  EXPECT_EQ(
+      report->child(1)->text(3),  // the user's locale, to the second
+      QDateTime::fromSecsSinceEpoch(kFirstVersion + 2 * 3600).toString("dd/MM/yyyy HH:mm:ss"));
   // Dragged rows offer the store's files as native paths; folders none.
   const std::string store = dir_.NativeOf("evol/Backup/Docs/");
   for (auto [item, path] :
@@ -197,15 +202,20 @@ TEST_F(RestoreWindowTest, ShowsFoldersAsTheUserKnowsThemAndRestoresTheTickedVers
   bvtest::TempDir out;
   dlg.ChooseFolder(QString::fromStdString(out.Native()));
   EXPECT_FALSE(dlg.OriginalLocation());
+  EXPECT_TRUE(dlg.FullPathBox()->isEnabled() && !dlg.FullPathBox()->isChecked());
+  // A version the plan stores meanwhile shows once the restore is done.
+  Put(dir_.NativeOf("evol/Backup/Docs/Revision/C" + src.Native() + "/report(0003).doc"), "3", 9);
   dlg.RestoreButton()->click();  // runs the modal progress window to its end
-  EXPECT_EQ(FilesBelow(out.Native()),
-            (std::map<std::string, std::string>{
-                {src.Native().substr(1) + "/report.doc", "report two, longer"}}));
+  const std::string protectedName = fs::path(src.Native()).filename().string();
+  EXPECT_EQ(
+      FilesBelow(out.Native()),
+      (std::map<std::string, std::string>{{protectedName + "/report.doc", "report two, longer"}}));
   EXPECT_EQ(dlg.StatusText().toStdString(), "");
+  ASSERT_TRUE(Listed(dlg));
+  EXPECT_EQ(Child(tree->topLevelItem(0), "report.doc")->text(1).toStdString(), "4 versions");
 
   // A search finds files by name with their versions; nothing found is said;
   // an empty search shows the folders again.
-  report->child(1)->setCheckState(0, Qt::Unchecked);
   dlg.SearchBox()->setText("KEEP");
   emit dlg.SearchBox()->returnPressed();
   ASSERT_TRUE(Searched(dlg));
@@ -220,10 +230,12 @@ TEST_F(RestoreWindowTest, ShowsFoldersAsTheUserKnowsThemAndRestoresTheTickedVers
       ->setCheckState(0, Qt::Checked);
   bvtest::TempDir found;
   dlg.ChooseFolder(QString::fromStdString(found.Native()));
+  dlg.FullPathBox()->setChecked(true);
   EXPECT_EQ(dlg.Restore(), CDlgRestoreProgress::kFinished);
   EXPECT_EQ(FilesBelow(found.Native()),
             (std::map<std::string, std::string>{
                 {src.Native().substr(1) + "/a sub/deep/keep.txt", "keep one"}}));
+  ASSERT_TRUE(Listed(dlg));  // read again after the restore
   dlg.SearchBox()->setText("zzz");
   dlg.Search();
   ASSERT_TRUE(Searched(dlg));
@@ -235,6 +247,7 @@ TEST_F(RestoreWindowTest, ShowsFoldersAsTheUserKnowsThemAndRestoresTheTickedVers
   dlg.SearchBox()->clear();
   dlg.Search();
   EXPECT_EQ(Rows(tree, nullptr), std::vector<std::string>{src.Native()});
+  QLocale::setDefault(userLocale);
 }
 
 // A ticked folder brings the newest of every file below it, also unopened;
@@ -273,8 +286,13 @@ TEST_F(RestoreWindowTest, TickedFolderBringsNewestAndNewerFilesAreAskedAbout) {
   });
   ASSERT_NE(beside, got.end());
   EXPECT_EQ(beside->second, "the report");
-  // Cancelled: nothing happens; replaced: the newer file is gone.
+  // Cancelled: nothing happens; replaced: the newer file is gone. The list
+  // was read again after the restore, without its ticks.
   fs::remove(src.NativeOf(beside->first));
+  ASSERT_TRUE(Listed(dlg));
+  top = dlg.Tree()->topLevelItem(0);
+  Child(top, "a sub")->setCheckState(0, Qt::Checked);
+  Child(top, "report.doc")->setCheckState(0, Qt::Checked);
   AnswerNextQuestion("overwriteCancel");
   EXPECT_EQ(dlg.Restore(), 0);
   EXPECT_EQ(FilesBelow(src.Native()).size(), 2u);
@@ -342,7 +360,9 @@ TEST_F(RestoreWindowTest, FailuresAreCountedAndExplained) {
   const bvtest::TempDir& src = src_;
   dlg.Tree()->topLevelItem(0)->setCheckState(0, Qt::Checked);
   bvtest::TempDir out;
-  WriteNative(out.Native() + src.Native() + "/a sub", "in the way");  // where a folder must go
+  // Where a folder must go: below the chosen folder from the protected folder down.
+  const std::string kept = out.Native() + "/" + fs::path(src.Native()).filename().string();
+  WriteNative(kept + "/a sub", "in the way");
   dlg.ChooseFolder(QString::fromStdString(out.Native()));
   const std::string result = RestoreResultText(latest_.size() - 1, 1);
   RunSoon(nullptr, [&] {
@@ -361,8 +381,7 @@ TEST_F(RestoreWindowTest, FailuresAreCountedAndExplained) {
       return;
     }
     auto* failures = progress->findChild<QPlainTextEdit*>("progressFailures");
-    const QString failed =
-        QString::fromStdString(out.Native() + src.Native() + "/a sub/deep/keep.txt");
+    const QString failed = QString::fromStdString(kept + "/a sub/deep/keep.txt");
     EXPECT_TRUE(RunUntil([&] {
       return progress->findChild<QLabel*>("progressStatus")->text().toStdString() == result &&
              failures->toPlainText().contains(failed) &&

@@ -7,6 +7,7 @@
 #include <QComboBox>
 #include <QLabel>
 #include <QListWidget>
+#include <QLocale>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QRegularExpression>
@@ -364,6 +365,8 @@ TEST_F(WizardTest, NewPlanFilledInByHandLoadsBackAsTheSamePlan) {
   home_.Write("Projects/sub/b.txt", "0123456789");
   home_.Write("Other/c.txt", "c");
   const std::string projects = home_.SystemOf("Projects");
+  const QLocale userLocale;
+  QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedKingdom));  // weeks from Monday
   CPlanWizardDlg wizard(nullptr, 0);
   wizard.show();
   wizard.TypePage()->findChild<QRadioButton*>("typeFolders")->click();
@@ -414,7 +417,7 @@ TEST_F(WizardTest, NewPlanFilledInByHandLoadsBackAsTheSamePlan) {
   CWPSelectDest* dest = wizard.DestPage();
   ASSERT_TRUE(RunUntil([&] { return !dest->Busy() && !dest->Folder()->text().isEmpty(); }));
   EXPECT_EQ(dest->Tabs()->currentIndex(), wiz::kTabExternal);
-  EXPECT_EQ(dest->Folder()->text().toStdString(), dir_.NativeOf("uvol") + "/Brevanto Folder 1");
+  EXPECT_EQ(dest->Folder()->text().toStdString(), dir_.NativeOf("uvol") + "/Brevanto Folder");
   ASSERT_TRUE(RunUntil([&] { return !dest->Space()->text().isEmpty(); }));
   Shoot(&wizard, "wizard-3-dest.png");
   dest->Tabs()->setCurrentIndex(wiz::kTabLocal);
@@ -425,13 +428,14 @@ TEST_F(WizardTest, NewPlanFilledInByHandLoadsBackAsTheSamePlan) {
   EXPECT_EQ(Profile(wizard.AnswersFile(), "BackupDestination", "StoragePath"), "E:\\My Projects");
 
   CWPSelectWhenToBackup* when = wizard.WhenPage();
-  ASSERT_TRUE(RunUntil([&] { return when->NameEdit()->text() == "My Folder 1"; }));
+  ASSERT_TRUE(RunUntil([&] { return when->NameEdit()->text() == "My Folder"; }));
   EXPECT_EQ(when->Schedule()->currentRow(), 0);  // the type's default: continuously
   Type(when->NameEdit(), "Projects");
   when->Schedule()->setCurrentRow(ScheduleRowOfUnit(kUnitMonthly));
   EXPECT_TRUE(when->Calendar()->isEnabled());
   CWizardCalendar* calendar = when->Calendar();
-  EXPECT_EQ(calendar->FirstDayOfWeek(), GetBackupDateSetting("FirstDayOfWeek"));
+  EXPECT_EQ(calendar->FirstDayOfWeek(), 1);
+  QLocale::setDefault(userLocale);
   calendar->SetSelectedDate(QDate(2028, 2, 10));
   EXPECT_TRUE(calendar->DayButton(29) && !calendar->DayButton(30));  // a leap year
   EXPECT_TRUE(calendar->DayButton(10)->isChecked());
@@ -522,9 +526,12 @@ TEST_F(WizardTest, DestinationIsCheckedWhenChosenAndAChangeKeepsThePlanRunning) 
   CWPSelectWhenToBackup* when = wizard.WhenPage();
   EXPECT_EQ(when->NameEdit()->text(), "Home");
   EXPECT_FALSE(when->InitBackup()->isChecked());
+  // Each unit offers its own count until the user picks one.
+  when->Schedule()->setCurrentRow(ScheduleRowOfUnit(kUnitOtherInterval));
+  EXPECT_EQ(when->Interval()->value(), 4);
   when->Schedule()->setCurrentRow(ScheduleRowOfUnit(kUnitMinutes));
   EXPECT_TRUE(when->Interval()->isEnabled());
-  when->Interval()->setValue(15);
+  EXPECT_EQ(when->Interval()->value(), 15);
   Shoot(&wizard, "wizard-4-interval.png");
   wizard.FinishButton()->click();
   EXPECT_FALSE(plan->Enabled());  // stopped, its destination let go, then changed
