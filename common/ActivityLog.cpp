@@ -79,6 +79,7 @@ bool IsProtectionProblem(int32_t code) {
     case kEvDriverFailed:
     case kEvNotProtected:
     case kEvServerKeyChanged:
+    case kEvSourceKeepsChanging:
       return true;
     default:
       return false;
@@ -138,6 +139,12 @@ std::string ProblemRecord(const EventData& event, const PlanInfoForLog* plan,
     case kEvServerKeyChanged:
       head = "#Server Key Changed";
       text1 = "Server = ";
+      text3 = "Reason = ";
+      break;
+    case kEvSourceKeepsChanging:
+      head = "#Backup File Changes During Every Copy";
+      text1 = "Source Path = ";
+      text2 = "Destination Path = ";
       text3 = "Reason = ";
       break;
     default:

@@ -53,6 +53,11 @@ enum EventCode : int32_t {
   // trusted for it, so nothing was sent: text 1 = the server ("host:port"),
   // plan identifier, text 3 = the reason. Once for each change.
   kEvServerKeyChanged = 35,
+  // A file changed during every one of several copies in a row (a disk image
+  // in use, a database), so none of them was kept: text 1 = source path; plan
+  // identifier; text 2 = its latest name; text 3 = the reason. Once per file
+  // and run of the program; the copies go on being tried.
+  kEvSourceKeepsChanging = 36,
 };
 
 // Text 2 of the run events (24, 25) of a plan's first backup: the log writes

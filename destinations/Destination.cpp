@@ -386,6 +386,11 @@ bool NothingMadeFor(const std::string& fresh, std::string_view target) {
 }  // namespace
 
 uint32_t CDestination::CopyFile(std::string_view source, std::string_view target) {
+  return CopyFileWatched(source, target, nullptr);
+}
+
+uint32_t CDestination::CopyFileWatched(std::string_view source, std::string_view target,
+                                       plat::CopyWatch* watch) {
   if (source.empty() || target.empty()) return plat::kErrPathNotFound;
   const std::string root = GetRootPath();
   // The folders just made for the copy take the owner, group and mode of the
@@ -393,7 +398,7 @@ uint32_t CDestination::CopyFile(std::string_view source, std::string_view target
   const std::string fresh = TakeFreshBelow();
   if (!fresh.empty() && !NothingMadeFor(fresh, target))
     plat::MirrorFolderAccess(source, target, root, fresh);
-  uint32_t error = plat::CopyFile(source, target, /*failIfExists=*/false, flushCopies_, root);
+  uint32_t error = plat::CopyFileWatched(source, target, flushCopies_, root, watch);
   // A folder known to exist may have been deleted since: made again, once.
   if (error != 0 && ForgetKnownFolders(target) &&
       (error == plat::kErrPathNotFound || error == plat::kErrFileNotFound) &&
@@ -401,7 +406,7 @@ uint32_t CDestination::CopyFile(std::string_view source, std::string_view target
     const std::string made = TakeFreshBelow();
     if (!made.empty() && !NothingMadeFor(made, target))
       plat::MirrorFolderAccess(source, target, root, made);
-    error = plat::CopyFile(source, target, /*failIfExists=*/false, flushCopies_, root);
+    error = plat::CopyFileWatched(source, target, flushCopies_, root, watch);
   }
   return error;
 }

@@ -16,6 +16,10 @@
 
 #include "common/PlanSettings.h"
 
+namespace plat {
+struct CopyWatch;
+}
+
 // Result codes of the file operations. CopyFile of the local kinds returns the
 // Windows error number of the failed copy instead of kDestFailed.
 enum : uint32_t {
@@ -99,6 +103,12 @@ class CDestination {
 
   // Operations added after the fixed ones.
   //
+  // CopyFile that tells what it saw of the source (*watch, when not null):
+  // one open source looked at before and after it was read. A source written
+  // meanwhile fails the copy with plat::kErrSourceChanged and leaves no torn
+  // copy under the target's name.
+  virtual uint32_t CopyFileWatched(std::string_view source, std::string_view target,
+                                   plat::CopyWatch* watch);
   // True when the store's file system treats names that differ only in case
   // as one name (FAT, exFAT, a case-folded folder, many network shares): the
   // volume's file-system type, else a look at the store's "Latest" folder

@@ -380,6 +380,11 @@ uint32_t CFTPDevice::DeleteFile(std::string_view path) {
 }
 
 uint32_t CFTPDevice::CopyFile(std::string_view source, std::string_view target) {
+  return CopyFileWatched(source, target, nullptr);
+}
+
+uint32_t CFTPDevice::CopyFileWatched(std::string_view source, std::string_view target,
+                                     plat::CopyWatch* watch) {
   if (source.empty() || target.empty()) return kDestMissingArgument;
   plat::FindData info;
   if (!plat::GetFileInfo(source, &info)) return kDestFailed;
@@ -388,7 +393,7 @@ uint32_t CFTPDevice::CopyFile(std::string_view source, std::string_view target) 
       static_cast<long>(std::min<uint64_t>(info.size / 1024 + 180, LONG_MAX / 1000) * 1000);
   uint32_t error = kDestFailed;
   const FtpSession::Outcome outcome =
-      WithReconnect([&] { return session_.Upload(source, target, waitMs, &error); });
+      WithReconnect([&] { return session_.Upload(source, target, waitMs, &error, watch); });
   // A reconnect that failed: the server is gone or mute.
   if (outcome == FtpSession::kLost && error == 0) error = plat::kErrUnexpNetErr;
   return error;

@@ -66,6 +66,9 @@ class CFTPDevice : public CDestination {
   // size: 0, 2 for an empty path, otherwise the error number FtpSession::
   // Upload gives (1223 when the thread was told to stop).
   uint32_t CopyFile(std::string_view source, std::string_view target) override;
+  // The upload's own open source, looked at before and after it was sent.
+  uint32_t CopyFileWatched(std::string_view source, std::string_view target,
+                           plat::CopyWatch* watch) override;
   // Renames on the server; 0 without contacting it when a name is empty.
   uint32_t MoveFile(std::string_view source, std::string_view target) override;
   // The server compares names as it does; nothing to look at locally.

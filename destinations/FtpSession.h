@@ -12,7 +12,8 @@
 
 namespace plat {
 class File;
-}
+struct CopyWatch;
+}  // namespace plat
 
 struct FtpSessionOptions {
   std::string server;  // host name or address
@@ -113,7 +114,11 @@ class FtpSession {
   // 112: the server's disk is full; 5: the server refused to write; 29: the
   // server failed to write or its size differs; 1460: no answer in time; 30: the local file
   // could not be read; 59: the connection failed).
-  Outcome Upload(std::string_view local, std::string_view remote, long waitMs, uint32_t* error);
+  // With watch: the open local file is looked at before and after it was
+  // sent; a file written meanwhile is taken away from the server again
+  // (kRefused, *error plat::kErrSourceChanged).
+  Outcome Upload(std::string_view local, std::string_view remote, long waitMs, uint32_t* error,
+                 plat::CopyWatch* watch = nullptr);
   // Downloads a file to a local system path (overwritten). A failed download
   // leaves no file under the local name.
   Outcome Download(std::string_view remote, std::string_view local, long waitMs);
@@ -134,6 +139,9 @@ class FtpSession {
   std::string UrlOf(std::string_view path, bool folder) const;
   // A path as one argument of an SFTP command (quoted, quotes escaped).
   static std::string SftpArgument(std::string_view path);
+  // Upload of a file already open.
+  Outcome UploadOpen(plat::File* file, uint64_t size, std::string_view remote, long waitMs,
+                     uint32_t* error);
   Outcome UploadSftp(plat::File* file, uint64_t size, const std::string& temporary,
                      std::string_view remote, long waitMs, uint32_t* error);
   // SFTP: the server's size of a file.

@@ -153,12 +153,30 @@ bool IsUploadInFlight(const FtpSessionOptions& server, std::string_view path) {
 }
 
 FtpSession::Outcome FtpSession::Upload(std::string_view local, std::string_view remote, long waitMs,
-                                       uint32_t* error) {
+                                       uint32_t* error, plat::CopyWatch* watch) {
   *error = plat::kErrReadFault;
   plat::File file;
   uint64_t size = 0;
   if (!file.Open(local, plat::File::kRead, plat::File::kOpenExisting) || !file.GetSize(&size))
     return kRefused;
+  if (watch != nullptr) {
+    if (!file.GetStamp(&watch->before)) return kRefused;
+    watch->after = watch->before;
+  }
+  const Outcome outcome = UploadOpen(&file, size, remote, waitMs, error);
+  if (outcome != kDone || watch == nullptr) return outcome;
+  // Written while it was sent: what the server holds is no version of it.
+  if (file.GetStamp(&watch->after) && watch->Steady()) return kDone;
+  *error = plat::kErrSourceChanged;
+  if (options_.sftp)
+    return Commands({"*rm " + SftpArgument(std::string(remote))}, waitMs) == kLost ? kLost
+                                                                                   : kRefused;
+  return Commands({"*DELE " + std::string(remote)}, waitMs) == kLost ? kLost : kRefused;
+}
+
+FtpSession::Outcome FtpSession::UploadOpen(plat::File* opened, uint64_t size,
+                                           std::string_view remote, long waitMs, uint32_t* error) {
+  plat::File& file = *opened;
   if (!Open()) return kLost;
   const auto [folder, name] = SplitPath(remote);
   const std::string temporary = folder + ".~bvtmp-" + RandomHex();

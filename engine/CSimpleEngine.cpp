@@ -5,6 +5,7 @@
 
 #include "common/ActivityLog.h"
 #include "common/EngineEvents.h"
+#include "common/Texts.h"
 #include "destinations/Destination.h"
 #include "destinations/VolumeCapacity.h"
 #include "engine/SourceWalk.h"
@@ -156,7 +157,9 @@ StoreNames MakeStoreNames(std::string_view root, std::string_view source, char s
   const std::string_view fileName =
       slash == std::string_view::npos ? source : source.substr(slash + 1);
   const size_t dot = fileName.rfind('.');
-  if (dot == std::string_view::npos) {
+  // A name ending in "." is its own stem: "r." keeps revisions "r.(0001)"
+  // apart from those of "r" ("r(0001)").
+  if (dot == std::string_view::npos || dot + 1 == fileName.size()) {
     names.stem = std::string(fileName);
   } else {
     names.stem = std::string(fileName.substr(0, dot));
@@ -251,13 +254,14 @@ int32_t CSimpleEngine::BackupFile(std::string_view source, bool existenceCheck, 
   // (A walk has just seen that there is no latest copy at all.)
   SourceLook look;
   if (!existenceCheck && LatestIsCurrent(dest, source, names.latestName, &look, &latestExists)) {
+    rec->stamp = look.info.stamp;
     rec->state = kLogCopied;
     rec->lastBackupTime = start;
     rec->failedAttempts = 0;
     rec->changeTime = start;
     rec->lastAttemptTime = start;
     StoreRecord(db, *rec, &offset, notedAt);
-    return 0;
+    return kBackupUnchanged;  // nothing copied: a run does not count it
   }
 
   if (dest->IgnoresCase()) ReportSharedStoreName(source, planId, names.latestName);
@@ -337,10 +341,11 @@ int32_t CSimpleEngine::BackupFile(std::string_view source, bool existenceCheck, 
     return static_cast<int32_t>(openError);
   }
   const uint32_t folderError = dest->CreateFolders(names.latestName);
+  plat::CopyWatch watch;
   uint32_t error = openError;
   if (opened) {
     const plat::CopiesReadFrom reading(in);
-    error = dest->CopyFile(source, names.latestName);
+    error = dest->CopyFileWatched(source, names.latestName, &watch);
   }
   // A copy into a folder that could not be made finds no path: the folder's
   // own error is the cause (a read-only disk, no room, a name too long).
@@ -352,6 +357,19 @@ int32_t CSimpleEngine::BackupFile(std::string_view source, bool existenceCheck, 
     StoreRecord(db, *rec, &offset, notedAt);
     return kBackupStopping;
   }
+  if (error == plat::kErrSourceChanged) {
+    // Written while it was read: no copy of it is kept, nothing is called
+    // good. Tried again once it has held still for a moment (the record's
+    // change time is now), with the back-off of failing files.
+    NoteChangingSource(source, planId, names.latestName);
+    rec->state = kLogFailed;
+    rec->failedAttempts += 1;
+    rec->changeTime = plat::Now();
+    rec->lastAttemptTime = rec->changeTime;
+    StoreRecord(db, *rec, &offset, notedAt);
+    return static_cast<int32_t>(error);
+  }
+  ForgetChangingSource(source);
   NoteOutcome(error, root, start);
   if (error == 0) {
     if (plan_->SpaceWanted() != 0) plan_->SetSpaceWanted(0);
@@ -360,6 +378,7 @@ int32_t CSimpleEngine::BackupFile(std::string_view source, bool existenceCheck, 
     rec->state = kLogCopied;
     rec->lastBackupTime = start;
     rec->failedAttempts = 0;
+    rec->stamp = watch.before;
     PostEvent(kEvFileCopied, source, planId, names.latestName, {}, 0);
   } else {
     rec->state = kLogFailed;
@@ -371,6 +390,22 @@ int32_t CSimpleEngine::BackupFile(std::string_view source, bool existenceCheck, 
   rec->lastAttemptTime = start;
   StoreRecord(db, *rec, &offset, notedAt);
   return static_cast<int32_t>(error);
+}
+
+void CSimpleEngine::NoteChangingSource(std::string_view source, uint32_t planId,
+                                       const std::string& latestName) {
+  {
+    std::lock_guard<std::mutex> guard(changingLock_);
+    const std::string key(source);
+    if (++changingInARow_[key] < kChangingCopiesToTell || !changingTold_.insert(key).second) return;
+  }
+  PostEvent(kEvSourceKeepsChanging, source, planId, latestName, GetText("KEEPS_CHANGING", "REASON"),
+            0);
+}
+
+void CSimpleEngine::ForgetChangingSource(std::string_view source) {
+  std::lock_guard<std::mutex> guard(changingLock_);
+  changingInARow_.erase(std::string(source));
 }
 
 void CSimpleEngine::NoteOutcome(uint32_t error, const std::string& root, int64_t when) {

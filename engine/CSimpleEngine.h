@@ -4,6 +4,7 @@
 #pragma once
 #include <atomic>
 #include <cstdint>
+#include <map>
 #include <mutex>
 #include <set>
 #include <string>
@@ -20,6 +21,7 @@ enum BackupResult : int32_t {
   kBackupSourceMissing = -3,  // the source file does not exist
   kBackupRecordFailed = -4,   // reading the journal record failed
   kBackupNoSpace = -5,        // the copy would eat into the destination's reserve; record pending
+  kBackupUnchanged = -6,      // the latest copy already is this version; record stored as copied
   kBackupBadArgument = 2,     // empty or too short path, or no destination
 };
 
@@ -74,6 +76,12 @@ class CSimpleEngine {
                              const std::string& latestName);
 
   void NoteOutcome(uint32_t error, const std::string& root, int64_t when);
+  // A copy of source found it written meanwhile: counted, and told (event
+  // and activity-log record) once per file when it happens this many times
+  // in a row. A copy that is kept, or fails otherwise, ends the row.
+  static constexpr uint32_t kChangingCopiesToTell = 3;
+  void NoteChangingSource(std::string_view source, uint32_t planId, const std::string& latestName);
+  void ForgetChangingSource(std::string_view source);
 
   CPlan* plan_;
   std::atomic<bool> sweepDue_{true};
@@ -83,4 +91,7 @@ class CSimpleEngine {
       false};                             // set by the starting thread, taken by the plan's thread
   std::mutex reportedLock_;               // guards reportedShared_
   std::set<std::string> reportedShared_;  // store names reported as shared (lower case)
+  std::mutex changingLock_;               // guards changingInARow_ and changingTold_
+  std::map<std::string, uint32_t> changingInARow_;  // source -> copies torn in a row
+  std::set<std::string> changingTold_;              // sources told of
 };

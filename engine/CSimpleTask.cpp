@@ -15,6 +15,7 @@
 #include "plans/CPlan.h"
 #include "plans/Schedule.h"
 #include "platform/Clock.h"
+#include "platform/Paths.h"
 
 namespace {
 
@@ -56,6 +57,38 @@ void CSimpleTask::RestoreLastRun() {
   if (last > now) last = now;
   SetLastRun(last);
   RecomputeDue();
+  AwayState away = ReadAwayState(plan_->GetPlanFolder());
+  if (away.since > now) away.since = now;
+  std::lock_guard<std::mutex> guard(awayLock_);
+  away_ = std::move(away);
+}
+
+AwayState CSimpleTask::Away() const {
+  std::lock_guard<std::mutex> guard(awayLock_);
+  return away_;
+}
+
+void CSimpleTask::NoteAvailability(bool available, const std::string& root) {
+  AwayState seen;
+  {
+    std::lock_guard<std::mutex> guard(awayLock_);
+    seen = away_;
+  }
+  if (available) {
+    std::string folder = root;
+    while (folder.size() > 3 && folder.back() == '\\') folder.pop_back();
+    std::string native;
+    if (plat::ToNativePath(folder, &native)) seen.folder = native;
+    seen.since = 0;
+  } else if (seen.since == 0) {
+    seen.since = plat::Now();
+  }
+  {
+    std::lock_guard<std::mutex> guard(awayLock_);
+    if (seen.since == away_.since && seen.folder == away_.folder) return;
+    away_ = seen;
+  }
+  WriteAwayState(plan_->GetPlanFolder(), seen, plan_->LastTime());
 }
 
 bool CSimpleTask::CatchUpDue(std::string* fingerprint) {
@@ -103,7 +136,7 @@ void CSimpleTask::Maintain() {
 }
 
 void CSimpleTask::PreCheck() {
-  std::string name, keyChangedOn;
+  std::string name, keyChangedOn, root;
   uint32_t id;
   bool before, after;
   {
@@ -115,9 +148,11 @@ void CSimpleTask::PreCheck() {
     dest->Refresh();
     after = dest->IsAvailable();
     keyChangedOn = dest->TakeServerKeyChange();
+    root = dest->GetRootPath();
     name = plan_->Name();
     id = plan_->Id();
   }
+  NoteAvailability(after, root);
   if (before != after) PostEvent(kEvAvailabilityChanged, name, id, {}, {}, after ? 1 : 0);
   if (!keyChangedOn.empty())
     PostEvent(kEvServerKeyChanged, keyChangedOn, id, {}, GetText("SERVER_KEY", "CHANGED"), 0);

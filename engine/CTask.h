@@ -3,7 +3,10 @@
 #pragma once
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <string>
+
+#include "engine/RunFile.h"
 
 class CPlan;
 
@@ -76,6 +79,10 @@ class CSimpleTask : public CTask {
   void RestoreLastRun();
   // Files the last run copied (the value of its run-ends event).
   int32_t LastCopiedCount() const { return lastCopied_.load(); }
+  // Since when the destination is away (0 while present) and the store
+  // folder as a person last read it: kept in "run.ini" from the pre-check's
+  // findings, so both survive a restart (read back by RestoreLastRun).
+  AwayState Away() const;
 
  private:
   struct Facts {
@@ -86,6 +93,9 @@ class CSimpleTask : public CTask {
   static Facts ReadFacts(CPlan* plan);
   CSimpleTask(CPlan* plan, const Facts& facts);
   int32_t WalkJournal();
+  // The pre-check's finding: present (with the store's native folder when it
+  // resolves) or away; "run.ini" is written when that changes what it holds.
+  void NoteAvailability(bool available, const std::string& root);
   bool CatchUpDue(std::string* fingerprint);
   CPlan* plan_;
   // Catch-up bookkeeping, touched by the working thread only.
@@ -95,4 +105,6 @@ class CSimpleTask : public CTask {
   std::string catchUpFingerprint_;  // what the last complete walk saw
   int64_t catchUpWalked_ = 0;
   std::atomic<int32_t> lastCopied_{0};
+  mutable std::mutex awayLock_;  // guards away_
+  AwayState away_;
 };

@@ -27,10 +27,23 @@ constexpr char kStateFile[] = "catchup.ini";
 constexpr size_t kReadBatch = 2048;
 constexpr size_t kNoteBatch = 256;
 
+// A digest of a file stamp; 0 for a stamp not known.
+uint64_t StampDigest(const plat::FileStamp& stamp) {
+  if (!stamp.Known()) return 0;
+  uint64_t h = 0xCBF29CE484222325ull;
+  for (const uint64_t v : {static_cast<uint64_t>(stamp.writeNs),
+                           static_cast<uint64_t>(stamp.changeNs), stamp.size, stamp.inode}) {
+    h = (h ^ v) * 0x100000001B3ull;
+    h ^= h >> 29;
+  }
+  return h == 0 ? 1 : h;
+}
+
 // What the journal knew of a path when the walk began.
 struct Known {
   uint64_t hash = 0;
   int64_t lastBackupTime = 0;
+  uint64_t stamp = 0;  // StampDigest of the source as its last copy saw it
   uint16_t state = 0;
   bool used = false;
   bool ambiguous = false;  // two records share the hash: ask the journal itself
@@ -40,7 +53,7 @@ struct Known {
 // allocation per record.
 class KnownTable {
  public:
-  void Note(uint64_t hash, int64_t lastBackupTime, uint16_t state) {
+  void Note(uint64_t hash, int64_t lastBackupTime, uint64_t stamp, uint16_t state) {
     if ((count_ + 1) * 2 > slots_.size()) Grow();
     Known& k = Slot(hash);
     if (k.used) {
@@ -51,6 +64,7 @@ class KnownTable {
       ++count_;
     }
     k.lastBackupTime = lastBackupTime;
+    k.stamp = stamp;
     k.state = state;
   }
   const Known* Find(uint64_t hash) const {
@@ -104,17 +118,25 @@ void ReadKnown(CLoggingDatabase* db, KnownTable* known) {
         more = false;
         break;
       }
-      known->Note(record.pathHash, record.lastBackupTime, record.state);
+      known->Note(record.pathHash, record.lastBackupTime, StampDigest(record.stamp), record.state);
       offset = next;
     }
   }
 }
 
-// Whether a file the plan takes must be noted, given its record.
-bool Stale(uint16_t state, int64_t lastBackupTime, const plat::FindData& entry) {
+// Whether a file the plan takes must be noted, given its record. A copied
+// file changed when its stamp differs from the one its copy saw (a write,
+// also one within the second of the copy; a file put back with an older
+// time, which still moves the status time; another file under the name), or
+// when its time is not older than the second the copy began: a write in
+// that very second may look like the copy on a file system whose times are
+// coarse (a second copy settles it). Records without a stamp know only the
+// time.
+bool Stale(uint16_t state, int64_t lastBackupTime, uint64_t stamp, const plat::FindData& entry) {
   if (LogRecord::IsPendingState(state)) return false;  // waits for its copy already
-  if (state & kLogCopied) return entry.writeTime > lastBackupTime;
-  return true;  // gone or too large before, back (or small enough) now
+  if (!(state & kLogCopied)) return true;  // gone or too large before, back (or small enough) now
+  if (entry.writeTime >= lastBackupTime) return true;
+  return stamp != 0 && stamp != StampDigest(entry.stamp);
 }
 
 // CRC-64 register over text as UTF-16LE, text being valid UTF-8: the journal's
@@ -229,7 +251,7 @@ class CatchUp {
     const Known* known = known_.Find(~HashUtf8AsUtf16(folderHash_, entry.name));
     bool stale = true;
     if (known != nullptr && !known->ambiguous) {
-      stale = Stale(known->state, known->lastBackupTime, entry);
+      stale = Stale(known->state, known->lastBackupTime, known->stamp, entry);
     } else if (known != nullptr) {
       std::lock_guard<std::recursive_mutex> guard(db_->Mutex());
       uint64_t offset = 0, next = 0;
@@ -237,7 +259,7 @@ class CatchUp {
       LogRecord record;
       if (db_->Lookup(folder + entry.name, &offset) &&
           db_->ReadRecord(offset, &record, &next, &found) == CLoggingDatabase::kOk && found) {
-        stale = Stale(record.state, record.lastBackupTime, entry);
+        stale = Stale(record.state, record.lastBackupTime, StampDigest(record.stamp), entry);
       }
     }
     if (!stale) return;

@@ -151,9 +151,32 @@ uint32_t CLoggingDatabase::WriteRecord(uint64_t offset, const LogRecord& record,
       return kInvalidArgument;
     if (!open_) return kNotOpen;
     ++generation_;
-    size_t size = record.Size();
+    // Appends are stamped; a record rewritten in place keeps the form it has
+    // in the file.
+    LogRecord form;
+    const LogRecord* put = &record;
+    if (offset == 0 && record.magic != kLogRecordStampedMagic) {
+      form = record;
+      form.magic = kLogRecordStampedMagic;
+      put = &form;
+    } else if (offset != 0) {
+      bool shortRead = false;
+      if (!Fetch(offset, kLogRecordHeadSize, false, &shortRead)) {
+        if (shortRead) return kInvalidArgument;
+        PostEvent(kEvDatabaseProblem, dbPath_, planId_);
+        return kFileError;
+      }
+      const uint32_t there = Get32(CacheAt(offset));
+      if (!IsLogRecordMagic(there)) return kInvalidArgument;
+      if (there != record.magic) {
+        form = record;
+        form.magic = there;
+        put = &form;
+      }
+    }
+    size_t size = put->Size();
     if (writeBuffer_.size() < size) writeBuffer_.resize(size);
-    EncodeRecord(record, writeBuffer_.data());
+    EncodeRecord(*put, writeBuffer_.data());
     ++counters_.written;
 
     if (offset == 0) {
@@ -202,9 +225,9 @@ uint32_t CLoggingDatabase::WriteRecord(uint64_t offset, const LogRecord& record,
       return kFileError;
     }
     const uint8_t* old = CacheAt(offset);
-    if (Get32(old) != kLogRecordMagic || Get16(old + 46) != record.pathLength ||
+    if (Get32(old) != Get32(writeBuffer_.data()) || Get16(old + 46) != record.pathLength ||
         std::memcmp(old + kLogRecordHeadSize, writeBuffer_.data() + kLogRecordHeadSize,
-                    size - kLogRecordHeadSize) != 0)
+                    2 * size_t{record.pathLength} + 2) != 0)
       return kInvalidArgument;
     const bool wrote = file_.WriteAt(offset, writeBuffer_.data(), size);
     NoteOwnWrite();

@@ -95,7 +95,7 @@ uint32_t CLoggingDatabase::ReadRecord(uint64_t offset, LogRecord* record, uint64
         failed = true;
         damaged_ = shortRead && !tailDirty_;
       } else {
-        size_t need = RecordSize(Get16(CacheAt(offset) + 46));
+        size_t need = RecordSizeOf(CacheAt(offset));
         if (tailDirty_ && offset + need > end) {
           failed = true;
         } else if (!Fetch(offset, need, sequential, &shortRead)) {

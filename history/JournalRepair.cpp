@@ -30,8 +30,8 @@ bool CLoggingDatabase::IsTornTail(uint64_t pos, uint64_t end, bool* torn) {
   if (!Fetch(pos, kLogRecordHeadSize, lastNext_ == pos, &shortRead)) return shortRead;
   const uint8_t* p = CacheAt(pos);
   uint16_t len = Get16(p + 46);
-  if (Get32(p) == kLogRecordMagic && len >= kLogRecordMinPathLength) {
-    if (RecordSize(len) <= end - pos) return true;
+  if (IsLogRecordMagic(Get32(p)) && len >= kLogRecordMinPathLength) {
+    if (RecordSizeOf(p) <= end - pos) return true;
     // It runs past the end. Torn only when nothing valid lies behind its
     // head: a damaged length in the middle must not cut the records after it.
     uint64_t at = 0;
@@ -89,9 +89,9 @@ uint32_t CLoggingDatabase::CheckTail() {
       return kFileError;
     }
     const uint8_t* head = CacheAt(pos);
-    if (Get32(head) != kLogRecordMagic || Get16(head + 46) < kLogRecordMinPathLength)
+    if (!IsLogRecordMagic(Get32(head)) || Get16(head + 46) < kLogRecordMinPathLength)
       return RebuildAndIndex();
-    size_t need = RecordSize(Get16(head + 46));
+    size_t need = RecordSizeOf(head);
     if (!Fetch(pos, need, true, &shortRead)) {
       if (shortRead) return RebuildAndIndex();
       PostEvent(kEvDatabaseProblem, dbPath_, planId_);
@@ -110,11 +110,12 @@ bool CLoggingDatabase::FindValidRecord(uint64_t from, uint64_t end, uint64_t* at
   bool shortRead = false;
   for (uint64_t pos = from; end >= pos && end - pos >= RecordSize(kLogRecordMinPathLength); ++pos) {
     if (!Fetch(pos, 4, true, &shortRead)) return shortRead;
-    if (Get32(CacheAt(pos)) != kLogRecordMagic) continue;
+    if (!IsLogRecordMagic(Get32(CacheAt(pos)))) continue;
     if (!Fetch(pos, kLogRecordHeadSize, true, &shortRead)) return shortRead;
     const uint16_t len = Get16(CacheAt(pos) + 46);
-    if (len < kLogRecordMinPathLength || RecordSize(len) > end - pos) continue;
-    if (!Fetch(pos, RecordSize(len), true, &shortRead)) {
+    const size_t need = RecordSizeOf(CacheAt(pos));
+    if (len < kLogRecordMinPathLength || need > end - pos) continue;
+    if (!Fetch(pos, need, true, &shortRead)) {
       if (shortRead) continue;
       return false;
     }
@@ -142,7 +143,7 @@ uint32_t CLoggingDatabase::RebuildLocked() {
     bool found = false;
     if (!FindValidRecord(pos, size, &at, &found)) ok = false;
     if (!ok || !found) break;
-    const size_t n = RecordSize(Get16(CacheAt(at) + 46));  // still in the cache
+    const size_t n = RecordSizeOf(CacheAt(at));  // still in the cache
     out.insert(out.end(), CacheAt(at), CacheAt(at) + n);
     ++kept;
     pos = at + n;

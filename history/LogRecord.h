@@ -1,14 +1,25 @@
 // One file record of a plan's journal ("Logging.dat"): 48-byte head, then the
 // path in UTF-16LE with a terminating zero unit; 2 * length + 50 bytes in all.
+// A record with the stamped magic carries the source's FileStamp as of its
+// last copy behind the path: 32 bytes more. Records without it (written
+// before stamps were kept) stay as they are; rewriting one keeps its form.
 #pragma once
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
 
+#include "platform/Files.h"
+
 constexpr uint32_t kLogRecordMagic = 0x9793AA55u;
+constexpr uint32_t kLogRecordStampedMagic = 0x9793AA56u;
 constexpr size_t kLogRecordHeadSize = 48;
+constexpr size_t kLogRecordStampSize = 32;
 constexpr uint16_t kLogRecordMinPathLength = 3;
+
+inline bool IsLogRecordMagic(uint32_t magic) {
+  return magic == kLogRecordMagic || magic == kLogRecordStampedMagic;
+}
 
 enum LogState : uint16_t {
   kLogPending = 0,     // changed, waiting to be backed up
@@ -19,7 +30,9 @@ enum LogState : uint16_t {
 };
 
 struct LogRecord {
-  uint32_t magic = kLogRecordMagic;
+  // The form in the file: a new record is appended stamped; one read keeps
+  // the form it was read in (the write in place keeps the file's form anyway).
+  uint32_t magic = kLogRecordStampedMagic;
   uint32_t reserved = 0;
   uint64_t pathHash = 0;
   int64_t changeTime = 0;       // seconds since 1970 UTC
@@ -29,6 +42,9 @@ struct LogRecord {
   uint16_t state = kLogPending;
   uint16_t pathLength = 0;  // UTF-16 units without the terminator
   std::u16string path;      // pathLength units, no terminator
+  // The source as its last copy saw it; not known (all zero) until a copy,
+  // and always in a record of the plain form.
+  plat::FileStamp stamp;
 
   // Sets path, pathLength and pathHash from a UTF-8 system path. False when
   // the path cannot be a record's path (see IsValidLogPath).
@@ -36,7 +52,10 @@ struct LogRecord {
   bool SetPath(std::u16string_view units);
   std::string PathUtf8() const;
   // Bytes the record takes in the file.
-  size_t Size() const { return 2 * static_cast<size_t>(pathLength) + 50; }
+  size_t Size() const {
+    return 2 * static_cast<size_t>(pathLength) + 50 +
+           (magic != kLogRecordMagic ? kLogRecordStampSize : 0);
+  }
   bool IsPending() const { return IsPendingState(state); }
 
   // None of the bits 2, 4 and 8 set.

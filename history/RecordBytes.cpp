@@ -8,7 +8,7 @@
 namespace journal_bytes {
 
 bool IsValidRecord(const uint8_t* p) {
-  if (Get32(p) != kLogRecordMagic) return false;
+  if (!IsLogRecordMagic(Get32(p))) return false;
   uint16_t len = Get16(p + 46);
   if (len < kLogRecordMinPathLength) return false;
   const uint8_t* path = p + kLogRecordHeadSize;
@@ -43,10 +43,19 @@ void DecodeRecord(const uint8_t* p, LogRecord* r) {
   } else {
     for (size_t i = 0; i < r->pathLength; ++i) r->path[i] = Get16(p + 48 + 2 * i);
   }
+  r->stamp = {};
+  if (r->magic == kLogRecordStampedMagic) {
+    const uint8_t* t = p + RecordSize(r->pathLength);
+    r->stamp.writeNs = static_cast<int64_t>(Get64(t));
+    r->stamp.changeNs = static_cast<int64_t>(Get64(t + 8));
+    r->stamp.size = Get64(t + 16);
+    r->stamp.inode = Get64(t + 24);
+  }
 }
 
 void EncodeRecord(const LogRecord& r, uint8_t* p) {
-  Put32(p, kLogRecordMagic);
+  const bool stamped = r.magic != kLogRecordMagic;
+  Put32(p, stamped ? kLogRecordStampedMagic : kLogRecordMagic);
   Put32(p + 4, 0);  // reserved word, never read
   Put64(p + 8, r.pathHash);
   Put64(p + 16, static_cast<uint64_t>(r.changeTime));
@@ -57,6 +66,13 @@ void EncodeRecord(const LogRecord& r, uint8_t* p) {
   Put16(p + 46, r.pathLength);
   for (size_t i = 0; i < r.pathLength; ++i) Put16(p + 48 + 2 * i, r.path[i]);
   Put16(p + 48 + 2 * r.pathLength, 0);
+  if (stamped) {
+    uint8_t* t = p + RecordSize(r.pathLength);
+    Put64(t, static_cast<uint64_t>(r.stamp.writeNs));
+    Put64(t + 8, static_cast<uint64_t>(r.stamp.changeNs));
+    Put64(t + 16, r.stamp.size);
+    Put64(t + 24, r.stamp.inode);
+  }
 }
 
 std::vector<uint8_t> HeaderBytes() {

@@ -27,13 +27,18 @@ inline void Put64(uint8_t* p, uint64_t v) {
   for (int i = 0; i < 8; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
 }
 
-// Bytes a record with a path of length units takes.
+// Bytes a plain record with a path of length units takes (the smallest).
 inline size_t RecordSize(uint16_t length) { return 2 * static_cast<size_t>(length) + 50; }
+// Bytes the record whose head (kLogRecordHeadSize bytes) is at p takes.
+inline size_t RecordSizeOf(const uint8_t* p) {
+  return RecordSize(Get16(p + 46)) + (Get32(p) == kLogRecordStampedMagic ? kLogRecordStampSize : 0);
+}
 
 // The validity rule of a complete record at p (RecordSize bytes of it).
 bool IsValidRecord(const uint8_t* p);
 void DecodeRecord(const uint8_t* p, LogRecord* r);
-// Writes r.Size() bytes; the magic is set and the reserved word written as 0.
+// Writes r.Size() bytes in r's form (r.magic: plain or stamped); the
+// reserved word is written as 0.
 void EncodeRecord(const LogRecord& r, uint8_t* p);
 // The 1024-byte header of an empty journal.
 std::vector<uint8_t> HeaderBytes();

@@ -56,6 +56,8 @@ enum : uint32_t {
   kErrFileCorrupt = 1392,  // the file system reports damage
   kErrNoSystemResources = 1450,
   kErrCantResolveFilename = 1921,  // too many levels of symbolic links
+  // Our own (the customer bit): the source was written while it was copied.
+  kErrSourceChanged = 0x20000001,
 };
 
 // The Windows error number for an errno value (0 gives 0; unknown values 31).

@@ -63,4 +63,13 @@ bool File::GetSizeAndStamp(uint64_t* size, int64_t* stamp) {
   return true;
 }
 
+bool File::GetStamp(FileStamp* stamp) {
+  if (fd_ < 0) return Fail(kErrInvalidHandle);
+  if (fault::Hit()) return false;
+  struct stat st;
+  if (fstat(fd_, &st) != 0) return Fail(ErrnoToWinError(errno));
+  *stamp = detail::StampOf(st);
+  return true;
+}
+
 }  // namespace plat

@@ -33,6 +33,16 @@ void FillFindData(const struct stat& st, std::string_view name, FindData* out) {
   out->size = S_ISREG(st.st_mode) ? static_cast<uint64_t>(st.st_size) : 0;
   out->writeTime = st.st_mtim.tv_sec;
   out->createTime = st.st_ctim.tv_sec;
+  out->stamp = StampOf(st);
+}
+
+FileStamp StampOf(const struct stat& st) {
+  FileStamp stamp;
+  stamp.writeNs = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  stamp.changeNs = static_cast<int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
+  stamp.size = static_cast<uint64_t>(st.st_size);
+  stamp.inode = static_cast<uint64_t>(st.st_ino);
+  return stamp;
 }
 
 bool Resolve(std::string_view systemPath, std::string* native) {

@@ -12,13 +12,15 @@ struct stat;
 
 namespace plat {
 struct FindData;
-}
+struct FileStamp;
+}  // namespace plat
 
 namespace plat::detail {
 
 // Attributes and find data of an entry from its stat and its name.
 uint32_t AttributesOf(const struct stat& st, std::string_view name);
 void FillFindData(const struct stat& st, std::string_view name, FindData* out);
+FileStamp StampOf(const struct stat& st);
 
 // System path -> native path without a closing "/" (except the root). Sets
 // the last error (3 and the like) and returns false when it names nothing.

@@ -28,12 +28,28 @@ constexpr uint32_t kInvalidAttributes = 0xFFFFFFFFu;
 // path is longer can be listed but neither read nor copied.
 constexpr size_t kMaxNativePath = 4095;
 
+// One version of a file as its status tells it, without reading it: the
+// modification and status-change times in nanoseconds since 1970 UTC, the
+// size and the inode number. A write, a truncation, a file put back with an
+// older time (which changes the status time) or another file under the name
+// each change it. All zero: not known.
+struct FileStamp {
+  int64_t writeNs = 0;
+  int64_t changeNs = 0;
+  uint64_t size = 0;
+  uint64_t inode = 0;
+
+  bool Known() const { return writeNs != 0 || changeNs != 0 || size != 0 || inode != 0; }
+  bool operator==(const FileStamp&) const = default;
+};
+
 struct FindData {
   std::string name;  // the entry's name only, UTF-8
   uint32_t attributes = 0;
   uint64_t size = 0;
   int64_t writeTime = 0;   // seconds since 1970 UTC
   int64_t createTime = 0;  // status-change time on Linux
+  FileStamp stamp;         // from the same look
 };
 
 // True when name matches mask: "*" any run, "?" one character, compared
@@ -118,6 +134,17 @@ uint32_t CopyFile(std::string_view source, std::string_view target, bool failIfE
 uint32_t CopyFileWithin(std::string_view source, std::string_view sourceWithin,
                         std::string_view target, std::string_view targetWithin, bool failIfExists,
                         bool flushToDevice);
+// What a copy saw of its source: the stamp of the open source before its
+// first byte was read and after its last (one open file, looked at twice).
+struct CopyWatch {
+  FileStamp before, after;
+  bool Steady() const { return before == after; }
+};
+// CopyFile that fills *watch (when not null). A source that changed while
+// it was read (its size, modification or status-change time moved) leaves
+// nothing under the final name: kErrSourceChanged, the target as it was.
+uint32_t CopyFileWatched(std::string_view source, std::string_view target, bool flushToDevice,
+                         std::string_view confineTo, CopyWatch* watch);
 // Rename that fails with 183 when the target exists (also across volumes,
 // where it copies and deletes). Returns 0 or the Windows error number.
 uint32_t MoveFile(std::string_view source, std::string_view target);
@@ -234,6 +261,8 @@ class File {
   bool ReadAt(uint64_t offset, void* buffer, size_t n, size_t* got);
   bool WriteAt(uint64_t offset, const void* buffer, size_t n);
   bool GetSizeAndStamp(uint64_t* size, int64_t* stamp);
+  // The open file's FileStamp.
+  bool GetStamp(FileStamp* stamp);
 
  private:
   int fd_ = -1;

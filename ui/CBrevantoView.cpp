@@ -170,6 +170,13 @@ void CBrevantoView::OnEngineEvent(const EventData& event) {
       auto it = plans_.find(event.planId);
       if (it != plans_.end() && it->second.pendingKnown && it->second.pending > 0)
         --it->second.pending;
+      if (it != plans_.end()) it->second.keyRefused = false;  // the server took a copy
+      dirty_ = true;
+      break;
+    }
+    case kEvServerKeyChanged: {
+      auto it = plans_.find(event.planId);
+      if (it != plans_.end()) it->second.keyRefused = true;
       dirty_ = true;
       break;
     }

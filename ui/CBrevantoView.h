@@ -14,7 +14,9 @@
 #include <string>
 #include <vector>
 
+#include "engine/RunFile.h"
 #include "ui/EventPump.h"
+#include "ui/PlanProblem.h"
 #include "ui/PlanSnapshot.h"
 #include "ui/ViewWorker.h"
 
@@ -54,6 +56,14 @@ class CBrevantoView : public QWidget {
   void RenamePlan(uint32_t id, const QString& name);
   void ArchivePlan(uint32_t id);
 
+  // The plans that cannot copy now and why, in list order.
+  struct ProblemEntry {
+    uint32_t id = 0;
+    std::string name;
+    PlanProblem problem;
+  };
+  std::vector<ProblemEntry> Problems() const;
+
   CPlanCell* Cell(uint32_t id) const;
   // Identifiers of the cells shown, top to bottom.
   std::vector<uint32_t> CellIds() const;
@@ -71,6 +81,8 @@ class CBrevantoView : public QWidget {
   void messageRequested(const QString& text, int kind);
   // The plan is gone from the plan list.
   void planDeleted(uint32_t id);
+  // A plan's problem began, changed or ended (Problems() says what is now).
+  void problemsChanged();
   // A store removal asked for by a delete has ended.
   void storeRemovalFinished(const QString& storeRoot, bool ok);
 
@@ -84,6 +96,10 @@ class CBrevantoView : public QWidget {
     bool pendingKnown = false;
     uint64_t pending = 0;
     int blocked = -1;  // -1 not known yet, 0 or 1
+    PlanProblem problem;
+    bool keyRefused = false;  // its server showed another key; until a copy succeeds
+    bool seenRead = false;
+    AwayState seen;  // what "run.ini" said of the destination (a plan without a task)
   };
   struct PendingDelete {
     bool removeStore = false;
@@ -102,6 +118,8 @@ class CBrevantoView : public QWidget {
   void UpdateCells();
   void Measure(uint32_t id, const PlanState& state, int tag);
   void TrackBlockedStates(bool onBattery);
+  // Each plan's problem from its snapshot; problemsChanged when one changed.
+  void UpdateProblems();
   void OnPendingCounted(int tag, const std::vector<JournalCount>& counts, uint64_t distinct);
   void OnSpaceMeasured(int tag, uint32_t id, bool ok, uint64_t freeBytes, uint64_t totalBytes);
   void FinishDelete(uint32_t id, const PendingDelete& request);
@@ -118,6 +136,7 @@ class CBrevantoView : public QWidget {
   std::map<uint32_t, PendingDelete> deleting_;
   std::map<int, LoggingReport> loggingReports_;
   int nextTag_ = 100;
+  size_t problemCount_ = 0;  // problems when problemsChanged was last emitted
   bool dirty_ = false;
   bool recountWanted_ = false;
 

@@ -11,6 +11,7 @@
 #include "common/Texts.h"
 #include "engine/PlanList.h"
 #include "plans/CPlan.h"
+#include "platform/Clock.h"
 #include "ui/BrevantoViewParts.h"
 #include "ui/CPlanCell.h"
 #include "ui/CellTexts.h"
@@ -44,6 +45,21 @@ void CBrevantoView::Refresh() {
       const bool back = !state.snap.available && snap.available;
       if (moved) state.space = SpaceFigures{};
       if (moved || back) state.remeasure = true;
+      if (!state.seenRead) {
+        state.seenRead = true;
+        state.seen = ReadAwayState(plan->GetPlanFolder());
+      }
+      // The folder the store was last seen in, for a plan whose task is not
+      // running (paused) or has not seen it yet.
+      if (moved && !state.snap.root.empty()) {
+        state.seen.folder.clear();
+        state.keyRefused = false;  // another store, perhaps another server
+      }
+      if (snap.storeFolder.empty()) {
+        snap.storeFolder = state.seen.folder;
+      } else {
+        state.seen.folder = snap.storeFolder;
+      }
       state.snap = std::move(snap);
     } else if (it == plans_.end()) {
       dirty_ = true;  // never seen whole yet: shown once its lock is free
@@ -71,8 +87,37 @@ void CBrevantoView::Refresh() {
     }
   }
   const bool onBattery = IsBatteryBlocking();
+  UpdateProblems();
   TrackBlockedStates(onBattery);
   UpdateCells();
+}
+
+void CBrevantoView::UpdateProblems() {
+  const int64_t now = plat::Now();
+  bool changed = false;
+  for (uint32_t id : order_) {
+    PlanState& state = plans_[id];
+    PlanProblem problem = FindProblem(state.snap, state.space, state.keyRefused, {}, now);
+    if (problem == state.problem) continue;
+    state.problem = std::move(problem);
+    changed = true;
+  }
+  // A plan with a problem may also have gone from the list.
+  const size_t count = Problems().size();
+  if (changed || count != problemCount_) {
+    problemCount_ = count;
+    emit problemsChanged();
+  }
+}
+
+std::vector<CBrevantoView::ProblemEntry> CBrevantoView::Problems() const {
+  std::vector<ProblemEntry> out;
+  for (uint32_t id : order_) {
+    auto it = plans_.find(id);
+    if (it == plans_.end() || !it->second.problem.Any()) continue;
+    out.push_back({id, it->second.snap.name, it->second.problem});
+  }
+  return out;
 }
 
 CellContent CBrevantoView::ContentFor(const PlanState& state, bool onBattery) const {
@@ -81,7 +126,11 @@ CellContent CBrevantoView::ContentFor(const PlanState& state, bool onBattery) co
   const PlanStatus status = ComputeStatus(s, onBattery, state.space);
   CellContent c;
   c.name = Q(s.name);
-  c.statusText = Q(StatusText(status, s));
+  // The cause behind a plan that only records or whose copies fail.
+  c.statusText = state.problem.Any() && status.icon != StatusIcon::kFailing
+                     ? Q(FormatText(GetText("PLAN_PROBLEM", "STATUS"),
+                                    {StatusText(status, s), state.problem.words}))
+                     : Q(StatusText(status, s));
   int r = 0, g = 0, b = 0;
   StatusRgb(status.colour, &r, &g, &b);
   c.statusColour = QColor(r, g, b);

@@ -13,6 +13,7 @@
 #include "platform/Profile.h"
 #include "ui/BrevantoViewParts.h"
 #include "ui/CellTexts.h"
+#include "ui/PlanProblem.h"
 #include "ui/TextFormat.h"
 
 namespace {
@@ -59,38 +60,40 @@ void ClearLoggingStamp(uint32_t id) {
 }  // namespace
 
 void CBrevantoView::TrackBlockedStates(bool onBattery) {
-  std::vector<std::string> newlyBlocked;
-  int blockedCount = 0;
+  std::vector<std::string> lines;  // the plans newly blocked, each with its cause
   const int64_t now = plat::Now();
   for (uint32_t id : order_) {
     PlanState& state = plans_[id];
     bool known = true;
     // Only a cause the user did not choose makes a recording-only period.
-    const bool blocked =
-        RecordingOnlyCause(state.snap, onBattery, state.space, &known) != RecordingCause::kNone;
+    const RecordingCause cause = RecordingOnlyCause(state.snap, onBattery, state.space, &known);
     if (!known) continue;
-    if (blocked) ++blockedCount;
+    const bool blocked = cause != RecordingCause::kNone;
     const int now01 = blocked ? 1 : 0;
     if (state.blocked == now01) continue;
     const bool first = state.blocked == -1;
     state.blocked = now01;
+    // A destination away counts from when the plan's task found it away,
+    // which survives a restart.
+    const int64_t since =
+        cause == RecordingCause::kAway && state.snap.awaySince > 0 ? state.snap.awaySince : now;
     if (!blocked) {
       ClearLoggingStamp(id);
     } else if (!first) {
-      WriteLoggingStamp(id, now);
-      newlyBlocked.push_back(state.snap.name);
+      WriteLoggingStamp(id, since);
+      PlanProblem said = state.problem;
+      if (cause == RecordingCause::kBattery)
+        said.words = GetText("PLAN_PROBLEM", "ON_BATTERY");
+      else if (!said.Any())
+        said.words = GetText("PLAN_PROBLEM", "DISK_FULL");
+      lines.push_back(ProblemLine(state.snap.name, said));
     } else {
       const std::string old = ReadLoggingStamp(id);
-      if (old.empty() || old == "NULL") WriteLoggingStamp(id, now);
+      if (old.empty() || old == "NULL") WriteLoggingStamp(id, since);
     }
   }
-  if (newlyBlocked.empty() || !GetShowErrorNotification()) return;
-  const std::string text =
-      blockedCount > 1
-          ? FormatText(GetText("MAIN_UI", "PLANS_CHANGE_LOGGING_MODE"),
-                       {CountText("PLANS", static_cast<uint64_t>(blockedCount))})
-          : FormatText(GetText("MAIN_UI", "PLAN_CHANGE_LOGGING_MODE"), {newlyBlocked[0]});
-  emit messageRequested(Q(text), kWarning);
+  if (lines.empty() || !GetShowErrorNotification()) return;
+  emit messageRequested(Q(ProblemPopupText(lines)), kWarning);
 }
 
 void CBrevantoView::RunPeriodicChecks() {
@@ -105,6 +108,10 @@ void CBrevantoView::RunPeriodicChecks() {
     if (state.blocked != 1) continue;
     std::string stamp = ReadLoggingStamp(id);
     int64_t since = stamp.empty() || stamp == "NULL" ? 0 : ParseStamp(stamp);
+    // A destination away: since the plan's task found it away (kept across
+    // restarts), even when the period's own stamp is younger.
+    if (state.snap.awaySince > 0 && (since == 0 || state.snap.awaySince < since))
+      since = state.snap.awaySince;
     if (since == 0) {
       WriteLoggingStamp(id, now);
       since = now;

@@ -100,6 +100,7 @@ void CBrevantoView::OnSpaceMeasured(int tag, uint32_t id, bool ok, uint64_t free
     if (key)
       emit messageRequested(Q(FormatText(GetText("MAIN_UI", key), {state.snap.name})), kWarning);
   }
+  UpdateProblems();
   TrackBlockedStates(IsBatteryBlocking());
   UpdateCells();
 }

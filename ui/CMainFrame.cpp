@@ -3,16 +3,19 @@
 #include <QAction>
 #include <QCloseEvent>
 #include <QCoreApplication>
+#include <QFile>
 #include <QGuiApplication>
 #include <QIcon>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMetaObject>
 #include <QScreen>
+#include <algorithm>
 #include <cstdlib>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "common/ActivityLog.h"
 #include "common/EngineEvents.h"
@@ -20,6 +23,7 @@
 #include "common/Texts.h"
 #include "engine/PlanList.h"
 #include "plans/CPlan.h"
+#include "plans/Schedule.h"
 #include "ui/AppMessage.h"
 #include "ui/CBrevantoView.h"
 #include "ui/CDlgAppSettings.h"
@@ -29,6 +33,7 @@
 #include "ui/CDlgTimer.h"
 #include "ui/CPlanWizardDlg.h"
 #include "ui/NativePath.h"
+#include "ui/PlanProblem.h"
 #include "ui/StartupTrace.h"
 #include "ui/TextFormat.h"
 
@@ -42,6 +47,17 @@ constexpr char kProductVersion[] = "3.0.0.0";
 QString MainText(const char* key) { return QString::fromStdString(GetText("MAIN_UI", key)); }
 QString MenuText(const char* key) { return QString::fromStdString(GetText("TRAYMENU", key)); }
 
+// A notification-area image drawn at the icon theme's sizes
+// ("Icons\<name>-<size>.png"); the desktop picks the size it shows.
+QIcon SizedTrayImage(const std::string& name) {
+  QIcon icon;
+  for (int size : {16, 22, 24, 32, 48, 64}) {
+    const QString file = NativeQPath(GetIconPath(name + "-" + std::to_string(size)));
+    if (QFile::exists(file)) icon.addFile(file, QSize(size, size));
+  }
+  return icon;
+}
+
 }  // namespace
 
 CMainFrame::CMainFrame(QWidget* parent)
@@ -52,6 +68,12 @@ CMainFrame::CMainFrame(QWidget* parent)
             std::lock_guard<std::recursive_mutex> guard(list.Lock());
             CPlan* plan = list.Find(id);
             return plan ? plan->Name() : std::string();
+          },
+          [](uint32_t id) {
+            PlanList& list = PlanList::Instance();
+            std::lock_guard<std::recursive_mutex> guard(list.Lock());
+            CPlan* plan = list.Find(id);
+            return plan != nullptr && plan->ScheduleUnit() == kUnitContinuous;
           },
           [] { return GetShowStatusNotification(); }, [] { return GetShowErrorNotification(); }) {
   // The view brings up the engine in its constructor, before anything shows.
@@ -64,6 +86,10 @@ CMainFrame::CMainFrame(QWidget* parent)
   PlaceAtStoredPosition();
 
   BuildMenu();
+  warningIcon_ = SizedTrayImage("SystrayWarning");
+  failureIcon_ = SizedTrayImage("SystrayFailure");
+  AddProblemsEntry();
+  connect(view_, &CBrevantoView::problemsChanged, this, &CMainFrame::ShowProblems);
   CEventPump* pump = view_->EventPump();
   connect(pump, &CEventPump::eventArrived, this, &CMainFrame::OnEngineEvent, Qt::DirectConnection);
   connect(pump, &CEventPump::drained, this, [this] { OnPowerStatus(plat::GetPowerStatus()); });
@@ -110,6 +136,40 @@ void CMainFrame::BuildMenu() {
 }
 
 QMenu* CMainFrame::ContextMenu() { return menu_.get(); }
+
+void CMainFrame::AddProblemsEntry() {
+  problemsAction_ = new QAction(menu_.get());
+  problemsAction_->setObjectName("problemsAction");
+  problemsAction_->setVisible(false);
+  menu_->insertAction(menu_->actions().value(0), problemsAction_);
+  connect(problemsAction_, &QAction::triggered, this, &CMainFrame::TellProblems);
+  ShowProblems();
+}
+
+void CMainFrame::ShowProblems() {
+  const std::vector<CBrevantoView::ProblemEntry> problems = view_->Problems();
+  QString tip = QString::fromStdString(GetProductName());
+  int level = 0;
+  for (const CBrevantoView::ProblemEntry& entry : problems) {
+    tip += "\n" + QString::fromStdString(ProblemLine(entry.name, entry.problem));
+    level = std::max(level, entry.problem.Failure() ? 2 : 1);
+  }
+  SetTooltip(tip);
+  problemsAction_->setText(QString::fromStdString(
+      FormatText(GetText("PLAN_PROBLEM", "MENU_ENTRY"), {LocaleNumber(problems.size())})));
+  problemsAction_->setVisible(!problems.empty());
+  if (level == problemLevel_) return;
+  problemLevel_ = level;
+  if (busy_.empty()) ShowRestingIcon();
+}
+
+void CMainFrame::TellProblems() {
+  ShowMainWindow();
+  std::string text;
+  for (const CBrevantoView::ProblemEntry& entry : view_->Problems())
+    text += (text.empty() ? "" : "\n") + ProblemLine(entry.name, entry.problem);
+  if (!text.empty()) ShowMessage(QString::fromStdString(text), PopupKind::kWarning);
+}
 
 void CMainFrame::PlaceAtStoredPosition() {
   const int x = ReadInternalInt(kPositionSection, "x", -1);
@@ -249,7 +309,11 @@ void CMainFrame::PlanModeChanged(uint32_t planId, int32_t mode) {
 }
 
 void CMainFrame::ShowRestingIcon() {
-  if (onBattery_) {
+  if (problemLevel_ == 2) {
+    SetIcon(failureIcon_);
+  } else if (problemLevel_ == 1) {
+    SetIcon(warningIcon_);
+  } else if (onBattery_) {
     SetIcon(QIcon(NativeQPath(GetIconPath("SystrayBatteryMode"))));
   } else {
     SetReadyIcon();
@@ -273,7 +337,7 @@ void CMainFrame::OnPowerStatus(plat::PowerStatus status) {
     SetIcon(QIcon(NativeQPath(GetIconPath("SystrayBatteryMode"))));
     if (GetShowErrorNotification()) ShowMessage(MainText("POWER_IS_OFFLINE"), PopupKind::kWarning);
   } else if (busy_.empty()) {
-    SetReadyIcon();
+    ShowRestingIcon();
   } else {
     StartAnimation(GetIconPath("SystrayAnim"));
   }

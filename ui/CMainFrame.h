@@ -39,6 +39,12 @@ class CMainFrame : public CTrayWnd {
   QAction* UpdatesAction() const { return updatesAction_; }
   QAction* ShowAction() const { return showAction_; }
   QAction* ExitAction() const { return exitAction_; }
+  // "Problems: n — show", first in the menu while plans cannot copy.
+  QAction* ProblemsAction() const { return problemsAction_; }
+  // The resting icon while some plan only records (warning) or its copies
+  // fail (failure).
+  const QIcon& WarningIcon() const { return warningIcon_; }
+  const QIcon& FailureIcon() const { return failureIcon_; }
 
   // Restores the window when minimised, shows it and brings it to the front.
   void ShowFromTray() { ShowMainWindow(); }
@@ -83,6 +89,13 @@ class CMainFrame : public CTrayWnd {
   // area: a pop-up says the window stays minimised and how to end it.
   void TellNoNotificationArea();
   void BuildMenu();
+  // The problems entry, hidden while every plan is well.
+  void AddProblemsEntry();
+  // The view's problems changed: the tool tip names each plan and its
+  // problem, the resting icon and the menu entry follow.
+  void ShowProblems();
+  // The problems in a pop-up (the menu entry), the window shown.
+  void TellProblems();
   void ShowAbout();
   void ShowSettings();
   void CheckForUpdates();
@@ -97,7 +110,10 @@ class CMainFrame : public CTrayWnd {
   QAction* updatesAction_ = nullptr;
   QAction* showAction_ = nullptr;
   QAction* exitAction_ = nullptr;
+  QAction* problemsAction_ = nullptr;
   bool exiting_ = false;
+  QIcon warningIcon_, failureIcon_;
+  int problemLevel_ = 0;  // 0 every plan is well, 1 a warning, 2 a failure
 
   std::set<uint32_t> busy_;  // plans in run state 2
   CPlanNotices notices_;     // which events become pop-ups (UI thread only)

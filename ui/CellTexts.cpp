@@ -145,6 +145,8 @@ std::string ReadableStoreFolder(const PlanSnapshot& s) {
   const std::string root = WithoutSeparator(s.root);
   std::string native;
   if (plat::ToNativePath(root, &native)) return native;
+  // A disk that is away: the folder as it was when last seen.
+  if (!s.storeFolder.empty()) return s.storeFolder;
   // A share that is not mounted now: its name with forward slashes.
   if (root.rfind("\\\\", 0) == 0) {
     std::string share = root;

@@ -23,9 +23,9 @@ std::string DestinationToolTip(const PlanSnapshot& s);
 // "Local disk", "USB disk", ... without a drive letter.
 std::string DestinationKindText(const PlanSnapshot& s);
 // The store folder as a person reads it: the native folder of a drive or
-// mounted share path ("/home/ann/Backups"), "//server/share/x" for a share
-// that is not mounted, "ftp://server/root" for FTP; empty when unknown (a
-// USB disk that is away).
+// mounted share path ("/home/ann/Backups"), the folder the plan last saw for
+// a disk that is away, "//server/share/x" for a share that is not mounted,
+// "ftp://server/root" for FTP; empty when unknown (a disk never seen).
 std::string ReadableStoreFolder(const PlanSnapshot& s);
 std::string ScheduleText(int32_t unit, int32_t num = 1);
 // "NEXT_BACKUP_TIME_PREFIX" / "LAST_BACKUP_TIME_PREFIX" are the labels; these

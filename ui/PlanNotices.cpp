@@ -23,6 +23,8 @@ const char* ProblemKey(int32_t code) {
       return "PROBLEM_PLAN_FILE";
     case kEvServerKeyChanged:
       return "PROBLEM_SERVER_KEY_CHANGED";
+    case kEvSourceKeepsChanging:
+      return "PROBLEM_KEEPS_CHANGING";
     default:
       return "PROBLEM_MONITOR";
   }
@@ -70,6 +72,9 @@ std::optional<PlanNotice> CPlanNotices::OnEvent(const EventData& event, int64_t 
 std::optional<PlanNotice> CPlanNotices::RunFinished(const EventData& event, int64_t copied) {
   const bool asked = event.code == kEvRunEnds && event.text2 == kRunAskedNow;
   if ((copied <= 0 && !asked) || !statusOn_()) return std::nullopt;
+  // A continuous plan runs at every save: its copies are no news, only its
+  // first backup (the scan) and a run the user asked for are.
+  if (event.code == kEvRunEnds && !asked && continuous_(event.planId)) return std::nullopt;
   std::string name = event.text1;  // both run events carry the plan's name
   if (name.empty()) name = names_(event.planId);
   name = EscapeControls(name);
@@ -107,7 +112,8 @@ std::optional<PlanNotice> CPlanNotices::Problem(const EventData& event, int64_t 
   const std::string path = EscapeControls(ReadablePath(event.text1));
   const std::string pattern = GetText("MESSAGE_RECEIVER", ProblemKey(event.code));
   const bool withPlan = event.code == kEvNotProtected || event.code == kEvDatabaseOpenFailed ||
-                        event.code == kEvDatabaseProblem || event.code == kEvServerKeyChanged;
+                        event.code == kEvDatabaseProblem || event.code == kEvServerKeyChanged ||
+                        event.code == kEvSourceKeepsChanging;
   return PlanNotice{
       withPlan ? FormatText(pattern, {EscapeControls(name), path, EscapeControls(event.text3)})
                : FormatText(pattern, {path}),

@@ -30,6 +30,12 @@ bool TryTakeSnapshot(CPlan* plan, PlanSnapshot* out) {
   if (CSimpleTask* task = plan->Task()) {
     s.hasTask = true;
     s.nextDue = task->NextDue();
+    AwayState away = task->Away();
+    s.awaySince = away.since;
+    s.storeFolder = std::move(away.folder);
+    // A destination not looked at yet since the start counts as present;
+    // the task knows better when it found it away before.
+    if (s.awaySince != 0) s.available = false;
   }
   s.lastBackupTime = plan->LastBackupTime();
   s.spaceWanted = plan->SpaceWanted();

@@ -15,7 +15,9 @@ struct PlanSnapshot {
   int32_t mode = 1;         // 1 idle, 2 backing up
   bool enabled = false;
   bool hasDestination = false;
-  bool available = false;  // the destination's last known availability
+  bool available = false;   // the destination's last known availability
+  int64_t awaySince = 0;    // since when the plan's task finds it away (0: present)
+  std::string storeFolder;  // the store's native folder the task last saw
   int32_t storageType = 0;
   std::string root;         // destination root (system path; FTP: its own syntax)
   std::string serverStore;  // a server's store as a person reads it ("ftp://host/root/")

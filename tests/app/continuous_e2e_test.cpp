@@ -1,4 +1,5 @@
 // Continuous plans of the real program, as root (fanotify) and as an ordinary user (inotify).
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -132,14 +133,28 @@ TEST_P(ContinuousEndToEndTest, SavesReachTheRightStoreAndWhatChangedWhileOffIsCa
   ASSERT_EQ(program_->state(), QProcess::Running);
   bvtest::ProgramWorld::Kill(program_);
 
-  // While off (a later second): a change, a new file, a new folder in plan 1.
+  // While off: a change within the second doc.txt's copy began (the program stopped in
+  // that second), a file put back with an older time (as "cp -p" does); in a later second a
+  // change, a new file, a new folder in plan 1.
+  const int64_t copiedAt = w_.Journal(1, {w_.HomeSys("home/prot/doc.txt")})
+                               .at(w_.HomeSys("home/prot/doc.txt"))
+                               .lastBackupTime;
+  auto PutAt = [&](const std::string& rel, const std::string& bytes, int64_t s, long ns) {
+    w_.Put(rel, bytes);
+    const timespec times[2] = {{s, ns}, {s, ns}};
+    ASSERT_EQ(utimensat(AT_FDCWD, w_.Home(rel).c_str(), times, 0), 0);
+  };
+  PutAt("home/prot/doc.txt", "second, longer VERSION", copiedAt, 999999999);
+  PutAt("home/prot/sub/b.txt", "B", copiedAt - 3600, 0);
   QThread::msleep(1100);
   w_.Put("home/prot/a.txt", "a, changed while off");
   w_.Put("home/prot/new.txt", "new while off");
   WritePlans({"home/prot", "outside", "home/later"});
   StartAndCatchUp();
   ASSERT_TRUE(WaitFor([&] {
-    return Copied("home/prot/a.txt", "a, changed while off") &&
+    return Copied("home/prot/doc.txt", "second, longer VERSION") &&
+           Copied("home/prot/sub/b.txt", "B") &&
+           Copied("home/prot/a.txt", "a, changed while off") &&
            Copied("home/prot/new.txt", "new while off") &&
            Copied("home/later/c.txt", "c, in a folder not yet protected");
   })) << w_.Stderr();

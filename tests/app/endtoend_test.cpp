@@ -126,7 +126,7 @@ TEST(EndToEndTest, DamagedPlanListAndJournalLoseNothing) {
   {
     std::fstream f(w.data.Data("PLAN/1/Logging.dat"),
                    std::ios::in | std::ios::out | std::ios::binary);
-    f.seekp(static_cast<std::streamoff>(1024 + 20 * (2 * w.HomeSys(files[0]).size() + 50)));
+    f.seekp(static_cast<std::streamoff>(1024 + 20 * (2 * w.HomeSys(files[0]).size() + 82)));
     f.put('\x13');  // the magic's first byte
   }
   QProcess* program = w.Start();

@@ -1,5 +1,6 @@
 // The single-file backup on real files: store names, rotation, records, events, leftovers, the
-// reserve, and failures (unreadable sources, read-only store folders, a full journal disk).
+// reserve, and failures (unreadable sources, read-only store folders, a full journal disk,
+// sources written while they are copied).
 #include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
@@ -10,12 +11,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <sstream>
+#include <thread>
 #include <vector>
 
 #include "common/EngineEvents.h"
@@ -25,6 +28,7 @@
 #include "plans/Schedule.h"
 #include "platform/Clock.h"
 #include "platform/Errors.h"
+#include "platform/FaultSeam.h"
 #include "platform/Volumes.h"
 #include "support/EventCollector.h"
 #include "support/ScratchEnv.h"
@@ -45,6 +49,8 @@ TEST(StoreNames, SplitsThePathIntoStoreFoldersStemAndExtension) {
       {"E:\\S\\", "C:\\x\\a.b.doc", "E:\\S\\Latest\\C\\x\\", "a.b", "doc"},
       {"E:\\S", "C:\\x\\Makefile", "E:\\S\\Latest\\C\\x\\", "Makefile", ""},
       {"E:\\S\\", "C:\\odd:dir\\f.txt", "E:\\S\\Latest\\C\\odddir\\", "f", "txt"},
+      {"E:\\S\\", "C:\\x\\r.", "E:\\S\\Latest\\C\\x\\", "r.", ""},
+      {"E:\\S\\", "C:\\x\\r.", "E:\\S\\Latest\\C\\x\\", "r.", ""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.path);
@@ -200,8 +206,8 @@ TEST_F(SimpleEngineTest, SweepsCopiesRotatesAndRecords) {
   fs::last_write_time(env_.Src().NativeOf("docs/report.doc"),
                       fs::file_time_type::clock::now() - std::chrono::minutes(10));
   ASSERT_EQ(Backup("docs/report.doc"), 0);
-  for (int again = 0; again < 2; ++again) {
-    ASSERT_EQ(BackupRecord("docs/report.doc", &rec), 0);
+  for (int again = 0; again < 2; ++again) {  // not counted as a copy (a restored file)
+    ASSERT_EQ(BackupRecord("docs/report.doc", &rec), kBackupUnchanged);
     EXPECT_EQ(StateOf("docs/report.doc"), kLogCopied);
   }
   const Names revisions = {"report(0005).doc", "report(0006).doc"};
@@ -217,6 +223,16 @@ TEST_F(SimpleEngineTest, SweepsCopiesRotatesAndRecords) {
   EXPECT_EQ(Stored("Revision", "docs/report(10000).doc"), "v7");
   EXPECT_EQ(RevisionFiles("docs/report.doc"), (Names{"report(10000).doc", "report(9999).doc"}));
 
+  // "r" and "r." keep revisions of their own.
+  for (const std::string v : {"1", "2", "3"}) {
+    for (const std::string name : {"odd/r", "odd/r."}) {
+      env_.Src().Write(name, name + v);
+      ASSERT_EQ(Backup(name), 0);
+    }
+  }
+  EXPECT_EQ(Stored("Revision", "odd/r(0002)"), "odd/r2");
+  EXPECT_EQ(Stored("Revision", "odd/r.(0002)"), "odd/r.2");
+
   plan_->SetVersionNumber(1);  // no revisions, and those an earlier count left go too
   env_.Src().Write("docs/report.doc", "v9");
   ASSERT_EQ(Backup("docs/report.doc"), 0);
@@ -224,7 +240,8 @@ TEST_F(SimpleEngineTest, SweepsCopiesRotatesAndRecords) {
   EXPECT_TRUE(RevisionFiles("docs/report.doc").empty());
 }
 
-// Failures are counted and said; the reserve, vanished sources, stops and bad arguments.
+// Failures are counted and said; the reserve, vanished sources, torn copies, stops and bad
+// arguments.
 TEST_F(SimpleEngineTest, FailuresTheReserveVanishedSourcesAndStops) {
   env_.Src().Write("f.txt", "data");
   bvtest::WriteNative(env_.Store().NativeOf("store1/Latest"), "in the way");  // no folder
@@ -292,6 +309,43 @@ TEST_F(SimpleEngineTest, FailuresTheReserveVanishedSourcesAndStops) {
   EXPECT_EQ(Backup("never.doc"), kBackupSourceMissing);
   EXPECT_EQ(StateOf("never.doc"), 0xFFFF);
   EXPECT_EQ(events.CountOf(kEvFileFailed), 0u) << "a vanished source is no failure";
+
+  // Written in place while it is copied (a slow disk): nothing torn is kept or called good;
+  // the record's stamp is the copy's. A file written during every copy is said once.
+  const std::string image = env_.Src().NativeOf("vm.img");
+  env_.Src().Write("vm.img", std::string(1 << 20, 'a'));
+  ASSERT_EQ(Backup("vm.img"), 0);
+  EXPECT_EQ(StateOf("vm.img", &rec), kLogCopied);
+  struct stat st {};
+  ASSERT_EQ(stat(image.c_str(), &st), 0);
+  EXPECT_EQ(rec.stamp.writeNs, st.st_mtim.tv_sec * 1000000000ll + st.st_mtim.tv_nsec);
+  EXPECT_EQ(rec.stamp.inode, st.st_ino);
+  events.Clear();
+  plat::fault::SetCopyDelay(100);
+  std::atomic<bool> writing{true};
+  std::thread writer([&] {
+    const int fd = open(image.c_str(), O_WRONLY | O_CLOEXEC);
+    for (char c = 'b'; writing; c = c == 'z' ? 'b' : c + 1) {
+      for (off_t at = 0; at < (1 << 20); at += 1 << 18) pwrite(fd, &c, 1, at);
+      usleep(20000);
+    }
+    close(fd);
+  });
+  for (uint32_t torn = 1; torn <= 4; ++torn) {
+    EXPECT_EQ(Backup("vm.img"), static_cast<int32_t>(plat::kErrSourceChanged));
+    EXPECT_EQ(StateOf("vm.img", &rec), kLogFailed);
+    EXPECT_EQ(rec.failedAttempts, torn);
+  }
+  writing = false;
+  writer.join();
+  plat::fault::SetCopyDelay(0);
+  EXPECT_FALSE(fs::exists(StoreNative("Latest", "vm.img"))) << "no torn copy";
+  EXPECT_EQ(Stored("Revision", "vm(0001).img"), std::string(1 << 20, 'a'));
+  EXPECT_EQ(events.CountOf(kEvFileCopied) + events.CountOf(kEvFileFailed), 0u);
+  ASSERT_EQ(events.CountOf(kEvSourceKeepsChanging), 1u);
+  EXPECT_EQ(engine_->Health().error, 0u) << "the store is fine";
+  ASSERT_EQ(Backup("vm.img"), 0) << "settled";
+  EXPECT_EQ(Stored("Latest", "vm.img"), bvtest::ReadNative(image));
 
   env_.Src().Write("s.txt", "x");
   plan_->SetStopping(true);

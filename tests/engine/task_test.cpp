@@ -1,6 +1,8 @@
 // A plan's task (run file, first backup, journal and catch-up walks, missed and manual runs), the
 // walks over its sources and the rules settled per folder; real plans, files and threads.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <chrono>
 #include <filesystem>
@@ -11,6 +13,7 @@
 #include "EventWaiter.h"
 #include "common/EngineEvents.h"
 #include "common/Settings.h"
+#include "engine/CSimpleEngine.h"
 #include "engine/CTask.h"
 #include "engine/CWorkingThread.h"
 #include "engine/CatchUpRequests.h"
@@ -59,6 +62,10 @@ class TaskTest : public ::testing::Test {
   static void AddRule(CPlan* plan, int32_t kind, const std::string& mask) {
     EditRules(plan,
               [&](CRuleSet* r) { r->AddGroup(kind, "rule " + mask, "x")->AddItem(mask, ""); });
+  }
+  void SetWriteTime(const std::string& rel, int64_t seconds, long nanoseconds) {
+    const timespec times[2] = {{seconds, nanoseconds}, {seconds, nanoseconds}};
+    ASSERT_EQ(utimensat(AT_FDCWD, env_.Src().NativeOf(rel).c_str(), times, 0), 0);
   }
   uint16_t StateOf(CPlan* plan, const std::string& rel) {
     LogRecord rec;
@@ -139,7 +146,20 @@ TEST_F(TaskTest, RunFileFirstBackupAndTheLastRun) {
   ASSERT_TRUE(continuous);
   CSimpleTask(continuous.get()).Run();
   EXPECT_TRUE(continuous->InitDone());
-  EXPECT_FALSE(fs::exists(env_.Data().NativeOf("PLAN/4/run.ini"))) << "none for continuous plans";
+  // No run time for a continuous plan, but where its store is, and since
+  // when it is away, for the next start.
+  const AwayState seen = ReadAwayState(continuous->GetPlanFolder());
+  EXPECT_EQ(seen.folder, env_.Store().NativeOf("store4"));
+  EXPECT_EQ(seen.since, 0);
+  env_.SetStorePresent(false);
+  const int64_t gone = plat::Now();
+  CSimpleTask later(continuous.get());  // as a plan's start makes it
+  later.RestoreLastRun();
+  later.Run();
+  CSimpleTask restarted(continuous.get());
+  restarted.RestoreLastRun();
+  EXPECT_GE(restarted.Away().since, gone);
+  EXPECT_EQ(restarted.Away().folder, seen.folder);
 }
 
 // The journal walk copies settled pending records, failed ones after their back-off, and stops.
@@ -250,18 +270,18 @@ TEST_F(TaskTest, BlockedScheduledRunIsMadeUpWhenUnblocked) {
 // The catch-up walk notes unknown and changed files only, and runs only when there is cause.
 TEST_F(TaskTest, CatchUpNotesUnknownAndChangedFilesOnly) {
   const int64_t now = plat::Now();
-  const std::vector<std::string> all = {"new.txt",
-                                        "copied.txt",
-                                        "changed.txt",
-                                        "gone.txt",
-                                        "pending.txt",
-                                        "sub/deep.txt",
-                                        ".hidden.txt",
-                                        "skip.tmp",
-                                        "evol/other-volume.txt",
-                                        "later/added.txt",
-                                        "sub/\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80.doc",
-                                        "\xc3\x84\xc3\x96.doc"};
+  std::vector<std::string> all = {"new.txt",
+                                  "copied.txt",
+                                  "changed.txt",
+                                  "gone.txt",
+                                  "pending.txt",
+                                  "sub/deep.txt",
+                                  ".hidden.txt",
+                                  "skip.tmp",
+                                  "evol/other-volume.txt",
+                                  "later/added.txt",
+                                  "sub/\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80.doc",
+                                  "\xc3\x84\xc3\x96.doc"};
   for (const std::string& name : all) env_.Src().Write(name, name);
   // A volume mounted inside the source folder belongs to its own letter.
   env_.SetExtra("[F]\nRoot=" + env_.Src().NativeOf("evol") + "\nType=fixed\nBus=none\n");
@@ -272,6 +292,20 @@ TEST_F(TaskTest, CatchUpNotesUnknownAndChangedFilesOnly) {
   Record(plan.get(), "changed.txt", now - 100, kLogCopied, 0, 0, now - 100);  // written since
   Record(plan.get(), "gone.txt", now + 10, kLogSourceGone, 0, 0, now + 10);   // back again
   Record(plan.get(), "pending.txt", now - 100, kLogPending, 0, 0, now - 100);
+  // Copied for real (the copy keeps the file's stamp), then written again within the second
+  // the copy began, or put back with an older time (as "cp -p" does): both are noted.
+  for (const char* name : {"steady.txt", "racy.txt", "put-back.txt"}) {
+    env_.Src().Write(name, "copied");
+    SetWriteTime(name, now - 100, 0);
+    ASSERT_EQ(plan->Engine()->BackupFile(Src(name), false, nullptr, 0), 0);
+  }
+  LogRecord copied;
+  ASSERT_TRUE(bvtest::ScratchEnv::RecordOf(plan.get(), Src("racy.txt"), &copied));
+  env_.Src().Write("racy.txt", "changed");
+  SetWriteTime("racy.txt", copied.lastBackupTime, 900000000);
+  env_.Src().Write("put-back.txt", "an old");
+  SetWriteTime("put-back.txt", now - 200, 0);
+  all.insert(all.end(), {"steady.txt", "racy.txt", "put-back.txt"});
   AddRule(plan.get(), kRuleExclude, Src("later"));  // for now
   std::string journal;
   ASSERT_TRUE(plat::ToNativePath(plan->Database()->DatabasePath(), &journal));
@@ -284,15 +318,15 @@ TEST_F(TaskTest, CatchUpNotesUnknownAndChangedFilesOnly) {
     }
     return names;
   };
-  std::set<std::string> expected = {"new.txt", "changed.txt", "gone.txt", "pending.txt",
-                                    "sub/deep.txt"};
+  std::set<std::string> expected = {"new.txt",      "changed.txt", "gone.txt",    "pending.txt",
+                                    "sub/deep.txt", "racy.txt",    "put-back.txt"};
   CSimpleTask task(plan.get());
   plan->WalkCounter() = 0;
   ResetWalkPauseStats();
   task.Maintain();  // the first look: pauses only for the files it notes
   EXPECT_EQ(pendingNames(), expected);
-  EXPECT_EQ(GetWalkPauseStats().entries, 4u) << "pending.txt was noted already";
-  EXPECT_EQ(GetWalkPauseStats().pauses, 0u);
+  EXPECT_EQ(GetWalkPauseStats().entries, 6u) << "pending.txt was noted already";
+  EXPECT_EQ(GetWalkPauseStats().pauses, 1u) << "after the fifth";
 
   // Nothing changed: a look walks nothing, a requested walk writes nothing.
   const std::string before = bvtest::ReadNative(journal);
@@ -310,7 +344,7 @@ TEST_F(TaskTest, CatchUpNotesUnknownAndChangedFilesOnly) {
   // The journal is recreated: every file is noted again.
   ASSERT_EQ(plan->Database()->Recreate(), 0u);
   task.Maintain();
-  expected.insert({all[1], all[10], all[11]});
+  expected.insert({all[1], all[10], all[11], "steady.txt"});
   EXPECT_EQ(pendingNames(), expected);
 
   // A clock set back makes a walk due; the size limit counts whole MiB.
@@ -350,7 +384,6 @@ TEST_F(TaskTest, ManualPlansRunOnTheirThreadAndShutDownDeletesThePlan) {
   EXPECT_EQ(waiter.WaitFor(kEvPlanDisabled, 9).value, 0);
   EXPECT_FALSE(plan->Enabled());
   EXPECT_EQ(bvtest::ReadNative(Latest(9, "m.txt")), "m");
-  EXPECT_FALSE(fs::exists(env_.Data().NativeOf("PLAN/9/run.ini")));
 
   std::promise<void> gone;
   std::future<void> goneFuture = gone.get_future();

@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <sys/resource.h>
 
+#include <array>
 #include <atomic>
 #include <filesystem>
 #include <fstream>
@@ -62,9 +63,11 @@ struct Rec {
   int64_t change = 0, backup = 0, attempt = 0;
   uint32_t failures = 0;
   uint16_t state = 0;
-  int length = -1;     // -1: the path's length
-  int terminator = 0;  // unit written behind the path
+  int length = -1;                  // -1: the path's length
+  int terminator = 0;               // unit written behind the path
+  std::array<uint64_t, 4> stamp{};  // the stamped form's tail
 };
+constexpr uint32_t kStamped = 0x9793AA56u;
 
 std::string Record(const Rec& r) {
   std::string out;
@@ -77,6 +80,8 @@ std::string Record(const Rec& r) {
   Le(&out, r.length < 0 ? r.path.size() : static_cast<size_t>(r.length), 2);
   out += Utf16Le(r.path);
   Le(&out, static_cast<uint16_t>(r.terminator), 2);
+  if (r.magic == kStamped)
+    for (uint64_t v : r.stamp) Le(&out, v, 8);
   return out;
 }
 
@@ -153,25 +158,31 @@ TEST_F(Journal, RecordsMatchAnIndependentWriterAndReArmInPlace) {
   a.lastAttemptTime = 0x123456789ABCll;
   a.failedAttempts = 7;
   a.reserved = 0xDEADBEEF;  // the writer writes 0
-  a.magic = 0;              // and its own magic
+  a.magic = 0;              // and its own magic: appends are stamped
+  a.stamp = {-2, 1700000000123456789, 0xFFFFFFFFFFull, 77};
   uint64_t at = 0;
   ASSERT_EQ(db.WriteRecord(0, a, &at), 0u);
   EXPECT_EQ(at, 1024u);
   ASSERT_EQ(db.WriteRecord(0, MakeRecord("\\\\nas\\share\\\xc3\xa9t\xc3\xa9\xe4\xb8\xad.txt"), &at),
             0u);
   Rec recA{.path = U("C:\\Users\\ann\\report.doc"),
+           .magic = jb::kStamped,
            .change = 1700000000,
            .backup = -5,
            .attempt = 0x123456789ABCll,
            .failures = 7,
-           .state = kLogFailed};
-  const std::string recB = jb::Record({.path = u"\\\\nas\\share\\\u00e9t\u00e9\u4e2d.txt"});
+           .state = kLogFailed,
+           .stamp = {uint64_t(-2), 1700000000123456789, 0xFFFFFFFFFFull, 77}};
+  const std::string recB =
+      jb::Record({.path = u"\\\\nas\\share\\\u00e9t\u00e9\u4e2d.txt", .magic = jb::kStamped});
   EXPECT_EQ(at, 1024u + jb::Record(recA).size());
   EXPECT_EQ(FileBytes(), jb::Header() + jb::Record(recA) + recB);
-  // A change re-arms in place: pending, a new change time, the history kept.
+  // A change re-arms in place: pending, a new change time, the history (and
+  // the stamp of the last copy) kept.
   const int64_t before = plat::Now();
   ASSERT_EQ(db.NoteChangedFile("C:\\Users\\ann\\report.doc"), 0u);
   ASSERT_EQ(db.ReadRecord(1024, &r, &next, &found), 0u);
+  EXPECT_EQ(r.stamp, a.stamp);
   EXPECT_EQ(r.state, 0u);
   EXPECT_GE(r.changeTime, before);
   EXPECT_LE(r.changeTime, plat::Now());
@@ -197,6 +208,7 @@ TEST_F(Journal, RecordsMatchAnIndependentWriterAndReArmInPlace) {
   ASSERT_EQ(db.ReadRecord(next, &r, &next, &found), 0u);
   EXPECT_EQ(r.path, p2);
   EXPECT_EQ(r.pathHash, 0x1122334455667788ull) << "the stored hash is not recomputed";
+  EXPECT_FALSE(r.stamp.Known()) << "records of the plain form have no stamp";
   const uint64_t end = next;
   EXPECT_EQ(end, jb::FileSize(db_path));
   for (uint64_t off : {end, end + 1, end + 100000}) {
@@ -211,6 +223,21 @@ TEST_F(Journal, RecordsMatchAnIndependentWriterAndReArmInPlace) {
   EXPECT_FALSE(db.Lookup("C:\\Users\\ann\\report.doc", nullptr)) << "the file changed by hand";
   EXPECT_EQ(db.GetCounters().read, 2u);
   EXPECT_EQ(db.GetCounters().readValid, 2u);
+  // A plain record rewritten keeps its form: same bytes but the fields set.
+  ASSERT_EQ(db.ReadRecord(0, &r, &next, &found), 0u);
+  r.state = kLogCopied;
+  r.stamp.size = 5;
+  r.magic = kLogRecordStampedMagic;
+  const std::string hand = FileBytes();
+  ASSERT_EQ(db.WriteRecord(1024, r), 0u);
+  EXPECT_EQ(FileBytes(), jb::Header() +
+                             jb::Record({.path = p1,
+                                         .change = 11,
+                                         .backup = 22,
+                                         .attempt = 33,
+                                         .failures = 4,
+                                         .state = kLogCopied}) +
+                             hand.substr(1024 + r1.size()));
   ASSERT_EQ(db.Recreate(), 0u);
   EXPECT_TRUE(db.IsOpen());
   EXPECT_EQ(FileBytes(), jb::Header());
@@ -295,7 +322,9 @@ TEST_F(Journal, RefusalsAndHeaderReset) {
 // later change is found. The damaged journals kept as fixtures too.
 TEST_F(Journal, DamageIsRebuiltAndTornTailsAreCut) {
   const std::string good = jb::Record({.path = U("C:\\good\\one.txt")});
-  const std::string after = jb::Record({.path = U("C:\\good\\after.txt")}), two = good + after;
+  const std::string after =
+      jb::Record({.path = U("C:\\good\\after.txt"), .magic = jb::kStamped, .stamp = {1, 2, 3, 4}});
+  const std::string two = good + after;
   std::string many, garbage(777, '\0');
   for (int i = 0; i < 400; ++i) many += jb::Record({.path = U("C:\\m\\" + std::to_string(i))});
   const std::string rec320 = jb::Record({.path = U("C:\\m\\320")});
@@ -310,6 +339,7 @@ TEST_F(Journal, DamageIsRebuiltAndTornTailsAreCut) {
   };
   const std::string a = jb::Record({.path = U("C:\\t\\a.txt")});
   const std::string torn = jb::Record({.path = U("C:\\t\\torn-record.txt"), .state = 1});
+  const std::string tornStamped = jb::Record({.path = U("C:\\t\\torn.txt"), .magic = jb::kStamped});
   struct Case {
     std::string what, bytes, kept;  // kept: the valid records, in file order
     size_t count;
@@ -327,6 +357,7 @@ TEST_F(Journal, DamageIsRebuiltAndTornTailsAreCut) {
       {"torn: head less a byte", a + torn.substr(0, 47), a, 1, false},
       {"torn: head only", a + torn.substr(0, 48), a, 1, false},
       {"torn: all but a byte", a + torn.substr(0, torn.size() - 1), a, 1, false},
+      {"torn: a stamp short", a + tornStamped.substr(0, tornStamped.size() - 8), a, 1, false},
       {"torn: zeros, data never landed", a + std::string(300, '\0'), a, 1, false},
   };
   const std::pair<const char*, Rec> between[] = {
@@ -338,7 +369,7 @@ TEST_F(Journal, DamageIsRebuiltAndTornTailsAreCut) {
       {"terminator missing", {.path = U("C:\\abcdef"), .terminator = 'x'}},
       {"zero unit inside", {.path = std::u16string(u"C:\\ab\0cd", 8)}},
       {"zero unit near the end", {.path = std::u16string(u"C:\\abcdef\0g", 11)}},
-      {"wrong magic", {.path = U("C:\\x.txt"), .magic = 0x9793AA56u}},
+      {"wrong magic", {.path = U("C:\\x.txt"), .magic = 0x9793AA57u}},
   };
   for (const auto& [what, bad] : between)
     cases.push_back({what, good + jb::Record(bad) + after, two, 2, true});
@@ -358,7 +389,7 @@ TEST_F(Journal, DamageIsRebuiltAndTornTailsAreCut) {
         EXPECT_TRUE(c.damage || d.GetCounters().read == d.GetCounters().readValid);
       }
       ASSERT_EQ(d.NoteChangedFile(change), 0u);
-      EXPECT_EQ(jb::FileSize(db_path), 1024u + c.kept.size() + 50 + 2 * change.size());
+      EXPECT_EQ(jb::FileSize(db_path), 1024u + c.kept.size() + 82 + 2 * change.size());
       std::vector<std::string> pending;
       EXPECT_EQ(d.CollectPending(&pending), 0u);
       EXPECT_EQ(pending.size(), c.count + 1);
@@ -433,7 +464,7 @@ TEST_F(Journal, SelfCheckRecreatesBelowSeventyPercentValid) {
     EXPECT_EQ(events.Events().back().planId, 5u);
     EXPECT_EQ(d.IndexCount(), 0u);
     ASSERT_EQ(d.NoteChangedFile("C:\\after\\recreate.txt"), 0u);
-    EXPECT_EQ(jb::FileSize(db_path), 1024u + 2 * 21 + 50) << "in the new file alone";
+    EXPECT_EQ(jb::FileSize(db_path), 1024u + 2 * 21 + 82) << "in the new file alone";
   }
 }
 
@@ -443,10 +474,10 @@ TEST_F(Journal, IndexKeysCompareHashThenPathIgnoringCase) {
   ASSERT_EQ(db.NoteChangedFile("C:\\Docs\\Report.txt"), 0u);
   ASSERT_EQ(db.NoteChangedFile("C:\\docs\\report.TXT"), 0u);
   ASSERT_EQ(db.NoteChangedFile("C:\\docs\\report.TXT"), 0u);  // re-arms, no third
-  EXPECT_EQ(jb::FileSize(db_path), 1024u + 2 * (2 * 18 + 50));
+  EXPECT_EQ(jb::FileSize(db_path), 1024u + 2 * (2 * 18 + 82));
   uint64_t off = 0;
   ASSERT_TRUE(db.Lookup("C:\\docs\\report.TXT", &off));
-  EXPECT_EQ(off, 1024u + 2 * 18 + 50);
+  EXPECT_EQ(off, 1024u + 2 * 18 + 82);
   EXPECT_FALSE(db.Lookup("C:\\DOCS\\REPORT.TXT", nullptr)) << "its own hash is unknown";
   db.Close();
 

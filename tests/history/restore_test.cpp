@@ -122,6 +122,7 @@ TEST(RestoreTarget, LatestAndRevisionPathsMapBackToTheirSources) {
       {"E:\\S\\Revision\\D\\x\\file(0007).tar.gz", "", "D:\\x\\file(0007).tar.gz", "D:\\x"},
       {"E:\\S\\Revision\\D\\x\\a.b(0002).doc", "", "D:\\x\\a.b.doc", "D:\\x"},
       {"E:\\S\\Revision\\D\\x\\big(10000).txt", "", "D:\\x\\big.txt", "D:\\x"},
+      {"E:\\S\\Revision\\D\\x\\r.(0002)", "", "D:\\x\\r.", "D:\\x"},
       {"E:\\S\\Revision\\D\\x\\x(12)(0003).txt", "", "D:\\x\\x(12).txt", "D:\\x"},
       {"E:\\S\\Revision\\D\\x(0001)", "", "D:\\x(0001)", "D:\\x(0001)", true},
       {"E:\\S\\Latest\\D\\r(0001).txt", "", "D:\\r(0001).txt", "D:"},

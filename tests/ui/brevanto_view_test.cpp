@@ -1,5 +1,6 @@
 // The main view's plan cards on real widgets (offscreen) and real plans.
 #include <QCheckBox>
+#include <QHBoxLayout>
 #include <QLabel>
 #include <QLocale>
 #include <QPushButton>
@@ -10,12 +11,14 @@
 #include <mutex>
 #include <sstream>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "UiTestKit.h"
 #include "common/EngineEvents.h"
 #include "engine/CTask.h"
 #include "engine/CatchUpRequests.h"
+#include "engine/RunFile.h"
 #include "platform/Clock.h"
 #include "platform/Profile.h"
 #include "support/ReadOnlyFolder.h"
@@ -25,6 +28,7 @@
 #include "ui/CMainFrame.h"
 #include "ui/CPlanCell.h"
 #include "ui/CellTexts.h"
+#include "ui/PlanProblem.h"
 #include "ui/PlanSnapshot.h"
 #include "ui/StoreRemoval.h"
 #include "ui/TextFormat.h"
@@ -203,6 +207,62 @@ TEST(CellTextsTest, DatesCountsAndSchedulesForPeople) {
   EXPECT_EQ(LastBackupText(never, "US"), Grid("LAST_BACKUP_TIME_HAVE_NOT_RUN"));
   never.lastBackupTime = t;
   EXPECT_EQ(LastBackupText(never, "US"), FormatCellDate(t, "US"));
+
+  // Why a plan cannot copy, in words; a disk away keeps its folder.
+  PlanSnapshot away = Snap(1);
+  away.available = false;
+  away.awaySince = t;
+  away.root = "Q:\\Store\\";  // no such drive now
+  away.storeFolder = "/media/ann/BACKUP/Store";
+  EXPECT_EQ(DestinationText(away), "Local disk: /media/ann/BACKUP/Store");
+  PlanSnapshot share = away;
+  share.storageType = kStorageNetwork;
+  share.root = "\\\\nas\\backup\\";
+  PlanSnapshot ftp = away;
+  ftp.storageType = kStorageFtp;
+  ftp.serverStore = "ftp://nas.local/backup/";
+  PlanSnapshot readOnly = Snap(1), broken = Snap(1), pausedAway = away;
+  readOnly.copyError = 19;
+  broken.copyError = 1117;
+  pausedAway.enabled = false;
+  const SpaceFigures plenty = Free(500 * kMiB);
+  const struct {
+    PlanSnapshot s;
+    SpaceFigures space;
+    bool keyRefused;
+    const char* label;
+    int64_t now;
+    ProblemKind kind;
+    std::string words;
+  } problems[] = {
+      {away, plenty, false, "", t + 60, ProblemKind::kDiskAway,
+       "the backup disk is not connected since 14:05"},
+      {away, plenty, false, "BACKUP", t + 60, ProblemKind::kDiskAway,
+       "the disk BACKUP is not connected since 14:05"},
+      {away, plenty, false, "", t + 86400, ProblemKind::kDiskAway,
+       "the backup disk is not connected since " + FormatCellDate(t, CellCountry())},
+      {Snap(1), Free(4 * kMiB), false, "", t, ProblemKind::kDiskFull,
+       "the backup disk is full: 6 MB more is needed"},
+      {readOnly, plenty, false, "", t, ProblemKind::kNotWritable,
+       "the backup folder cannot be written to: " + GetText("PLAN_HEALTH", "ERROR_19")},
+      {share, plenty, false, "", t + 60, ProblemKind::kServerUnreachable,
+       "the server nas cannot be reached since 14:05"},
+      {ftp, plenty, false, "", t + 60, ProblemKind::kServerUnreachable,
+       "the server nas.local cannot be reached since 14:05"},
+      {ftp, plenty, true, "", t, ProblemKind::kKeyNotTrusted,
+       GetText("PLAN_PROBLEM", "KEY_NOT_TRUSTED")},
+      {broken, plenty, false, "", t, ProblemKind::kOther,
+       "copies fail: " + GetText("PLAN_HEALTH", "ERROR_1117")},
+      {pausedAway, plenty, false, "", t, ProblemKind::kNone, ""},
+      {Snap(1), plenty, false, "", t, ProblemKind::kNone, ""},
+  };
+  for (const auto& p : problems) {
+    const PlanProblem found = FindProblem(p.s, p.space, p.keyRefused, p.label, p.now);
+    EXPECT_EQ(found.kind, p.kind) << p.words;
+    EXPECT_EQ(found.words, p.words);
+  }
+  EXPECT_EQ(ProblemLine("Documents", FindProblem(away, plenty, false, "BACKUP", t + 60)),
+            "Documents: the disk BACKUP is not connected since 14:05");
 }
 
 // Only the store's parts go, never a drive root or share; a worker that goes
@@ -236,7 +296,8 @@ TEST(StoreRemovalTest, RemovesOnlyTheStorePartsAndFinishesBeforeTheWorkerGoes) {
   EXPECT_FALSE(fs::exists(dir.NativeOf("big")));
 }
 
-// E: a fixed disk, F: a removable USB disk, G: present only while plugged.
+// E: a fixed disk, F: a removable USB disk, G: present only while plugged,
+// H: a full disk.
 class ViewTest : public bvtest::UiTest {
  protected:
   std::string Volumes() const override {
@@ -246,6 +307,7 @@ class ViewTest : public bvtest::UiTest {
                  "Type=removable\nBus=usb\nSerial=12AB34CD\nTotalBytes=64424509440\n"
                  "FreeBytes=22548578304\n");
     if (gPlugged_) ini += Drive("G", "gvol", "Type=fixed\n");
+    ini += Drive("H", "hvol", "Type=fixed\nTotalBytes=32212254720\nFreeBytes=4194304\n");
     return ini;
   }
   void Plug(bool plugged) {
@@ -376,8 +438,9 @@ TEST_F(ViewTest, RecordingOnlyWhileTheDiskIsFullOrAway) {
   ASSERT_TRUE(docs);
   const std::string willFull = FormatText(GetText("MAIN_UI", "DISK_WILL_FULL_MESSAGE"), {"Docs"});
   const std::string full = FormatText(GetText("MAIN_UI", "DISK_FULL_MESSAGE"), {"Docs"});
-  const std::string recording =
-      FormatText(GetText("MAIN_UI", "PLAN_CHANGE_LOGGING_MODE"), {"Docs"});
+  // Recording only, with the cause.
+  const std::string recording = FormatText(GetText("PLAN_PROBLEM", "POPUP_ONE"),
+                                           {"Docs: the backup disk is full: 5 MB more is needed"});
   const struct {
     uint64_t free;
     bool errorsOn;
@@ -402,7 +465,8 @@ TEST_F(ViewTest, RecordingOnlyWhileTheDiskIsFullOrAway) {
       EXPECT_EQ(has(text), std::count(c.said.begin(), c.said.end(), text) > 0) << text;
   }
   SetShowErrorNotification(true);
-  EXPECT_EQ(Status(view, docs->Id()), Grid("PLAN_STATUS_LOGGING"));
+  EXPECT_EQ(Status(view, docs->Id()),
+            Grid("PLAN_STATUS_LOGGING") + ": the backup disk is full: 5 MB more is needed");
   EXPECT_EQ(LoggingStamp(docs->Id()).size(), 14u);
   PlanList::Instance().DeletePlan(docs->Id());  // its period would join the report below
 
@@ -415,7 +479,8 @@ TEST_F(ViewTest, RecordingOnlyWhileTheDiskIsFullOrAway) {
   Plug(false);
   // The plan's poll notices; the period starts at the first refresh seeing it.
   ASSERT_TRUE(Until(view, [&] {
-    return Status(view, id) == Grid("PLAN_STATUS_LOGGING") && LoggingStamp(id).size() == 14u;
+    return Status(view, id).rfind(Grid("PLAN_STATUS_LOGGING"), 0) == 0 &&
+           LoggingStamp(id).size() == 14u;
   }));
   ASSERT_TRUE(RunUntil([&] { return ContentOf(view, other->Id()).iconName == "Alert"; }));
   bool hadBox = true;
@@ -428,17 +493,10 @@ TEST_F(ViewTest, RecordingOnlyWhileTheDiskIsFullOrAway) {
   EXPECT_FALSE(hadBox);
   EXPECT_TRUE(RunUntil([&] { return PlanList::Instance().Find(otherId) == nullptr; }));
 
-  // Three days and an hour ago.
-  plat::WriteProfileString(
-      dir_.System() + "\\data\\PLAN\\" + std::to_string(id) + "\\UI.ini", "MainWindow",
-      "LoggingModeTime",
-      plat::FormatLocalTime(plat::Now() - 3 * 86400 - 3600, "%Y%m%d%H%M%S").c_str());
-  view.RunPeriodicChecks();
-  ASSERT_TRUE(RunUntil([&] {
-    return has(
-        "The plan \"Away\" has only been recording changes for 4 days, with 2 files "
-        "waiting to be backed up.");
-  }));
+  // The disk went away three days and an hour ago, as the plan's run file
+  // says; the plan starts again (as after a log-in) and counts from then.
+  ASSERT_TRUE(WriteAwayState(plan->GetPlanFolder(),
+                             {plat::Now() - 3 * 86400 - 3600, dir_.NativeOf("gvol") + "/Away"}, 0));
   uint32_t asked = 0;
   QObject::connect(&view, &CBrevantoView::destinationStepRequested, [&](uint32_t i) { asked = i; });
   const std::string before = PlanFile(id);
@@ -446,8 +504,18 @@ TEST_F(ViewTest, RecordingOnlyWhileTheDiskIsFullOrAway) {
   EXPECT_EQ(asked, id);
   EXPECT_FALSE(plan->Enabled());
   EXPECT_EQ(PlanFile(id), before);
-  view.Cell(id)->PauseButton()->click();  // launched again
+  Show(view);
+  EXPECT_EQ(ContentOf(view, id).destination.toStdString(),
+            "Local disk: " + dir_.NativeOf("gvol") + "/Away");  // paused, the folder stays
+  view.Cell(id)->PauseButton()->click();                        // launched again
   EXPECT_TRUE(plan->Enabled());
+  ASSERT_TRUE(Until(view, [&] { return Status(view, id).find("since") != std::string::npos; }));
+  view.RunPeriodicChecks();
+  ASSERT_TRUE(RunUntil([&] {
+    return has(
+        "The plan \"Away\" has only been recording changes for 4 days, with 2 files "
+        "waiting to be backed up.");
+  }));
   Plug(true);
   EXPECT_TRUE(Until(view, [&] {
     return Status(view, id) == Grid("PLAN_STATUS_WATCHING") && LoggingStamp(id) == "NULL";
@@ -624,17 +692,30 @@ TEST_F(ViewTest, CopiesThatFailShowTheProblemAndOnlyRealCausesPopUp) {
   bvtest::ScopedEnv popups("BREVANTO_POPUP_LOG", log);
   CMainFrame frame;
   CBrevantoView& view = *frame.View();
+  // The notification icon with its tool tip, as a desktop shows them (pictures only).
+  auto shootTray = [&](const char* file) {
+    if (!std::getenv("BV_SCREENSHOT_DIR")) return;
+    QFrame picture;
+    picture.setStyleSheet("background: #f4f4f4; color: #202020;");
+    auto* layout = new QHBoxLayout(&picture);
+    auto* image = new QLabel(&picture);
+    image->setPixmap(frame.CurrentIcon().pixmap(22, 22));
+    layout->addWidget(image, 0, Qt::AlignTop);
+    layout->addWidget(new QLabel(frame.Tooltip(), &picture));
+    picture.show();
+    Shoot(&picture, file);
+  };
   CPlan* watch = MakePlan("Watch", "E:\\Watch\\", 1, true);
   CPlan* manual = MakePlan("Manual", "E:\\Manual\\", 8, false);
-  ASSERT_TRUE(watch && manual && MakePlan("Away", "G:\\Away\\", 1, true));
+  CPlan* away = MakePlan("Away", "G:\\Away\\", 1, true);
+  ASSERT_TRUE(watch && manual && away);
   manual->SetInitDone(true);  // its runs copy what its journal holds
   Show(view);
   auto settle = [&] {  // some refreshes and drains, as the timers make them
     Until(
         view, [&] { return false; }, 800);
   };
-  const std::string pattern = GetText("MAIN_UI", "PLAN_CHANGE_LOGGING_MODE");
-  const std::string recording = pattern.substr(pattern.find("%s") + 3, 24);
+  const std::string recording = "changes are recorded and will be copied";
   view.Cell(watch->Id())->PauseButton()->click();
   settle();
   EXPECT_EQ(Status(view, watch->Id()), Paused());
@@ -660,11 +741,23 @@ TEST_F(ViewTest, CopiesThatFailShowTheProblemAndOnlyRealCausesPopUp) {
   }
   settle();
   EXPECT_EQ(PopupsWith(log, recording), 0u) << ReadNative(log);
-  Plug(false);  // a real cause: the disk of an enabled plan goes away
+  Plug(false);  // a real cause: the disk of an enabled plan goes away, said with its cause
+  const std::string awayLine = "Away: the backup disk is not connected since ";
   ASSERT_TRUE(Until(
-      view, [&] { return PopupsWith(log, FormatText(pattern, {"Away"})) == 1; }, 30000))
+      view, [&] { return PopupsWith(log, awayLine) == 1; }, 30000))
       << ReadNative(log);
   EXPECT_EQ(PopupsWith(log, recording), 1u) << ReadNative(log);
+  // Its card keeps the folder and says why; the icon warns, and its tool tip
+  // and menu name the plan and its problem until it ends.
+  const CellContent a = ContentOf(view, away->Id());
+  EXPECT_EQ(a.destination.toStdString(), "Local disk: " + dir_.NativeOf("gvol") + "/Away");
+  EXPECT_NE(a.statusText.toStdString().find(awayLine.substr(6)), std::string::npos);
+  EXPECT_EQ(frame.CurrentIcon().cacheKey(), frame.WarningIcon().cacheKey());
+  EXPECT_TRUE(frame.WarningIcon().availableSizes().contains(QSize(22, 22)));
+  EXPECT_NE(frame.Tooltip().toStdString().find(awayLine), std::string::npos);
+  EXPECT_TRUE(frame.ProblemsAction()->isVisible());
+  EXPECT_EQ(frame.ProblemsAction()->text().toStdString(), "Problems: 1 \u2014 show");
+  shootTray("tray-warning.png");
 
   CPlan* plan = MakePlan("Docs", "E:\\Docs\\", 1, true);
   ASSERT_TRUE(plan);
@@ -673,6 +766,8 @@ TEST_F(ViewTest, CopiesThatFailShowTheProblemAndOnlyRealCausesPopUp) {
   plan->NoteChangedFile(src.SystemOf("a.txt"));
   ASSERT_TRUE(RunUntil([&] { return plan->LastBackupTime() > 0; }, 30000));
   const int64_t copiedAt = plan->LastBackupTime();
+  settle();  // a continuous plan's copies raise no pop-up
+  EXPECT_EQ(PopupsWith(log, "copied by the plan \"Docs\""), 0u) << ReadNative(log);
   bvtest::ReadOnlyFolder readOnly(dir_.NativeOf("evol/Docs"));  // the store, not the volume
   if (!readOnly.Failure().empty()) GTEST_SKIP() << readOnly.Failure();
   for (const char* rel : {"new/b.txt", "new/c.txt"}) {
@@ -690,14 +785,44 @@ TEST_F(ViewTest, CopiesThatFailShowTheProblemAndOnlyRealCausesPopUp) {
   EXPECT_EQ(view.Cell(id)->property("status").toString(), "problem");
   EXPECT_EQ(c.lastBackup.toStdString(), FormatCellDate(copiedAt, CellCountry()));
   EXPECT_EQ(plan->LastBackupTime(), copiedAt);
+  // Copies that fail: the failure icon, both plans in the menu and its pop-up.
+  EXPECT_TRUE(Until(
+      view, [&] { return frame.CurrentIcon().cacheKey() == frame.FailureIcon().cacheKey(); }));
+  EXPECT_EQ(frame.ProblemsAction()->text().toStdString(), "Problems: 2 \u2014 show");
+  frame.ProblemsAction()->trigger();
+  EXPECT_EQ(PopupsWith(log, "Docs: the backup folder cannot be written to: "), 1u)
+      << ReadNative(log);
   if (std::getenv("BV_SCREENSHOT_DIR")) {
     CPlanCell::SetAnimationsEnabled(false);
     frame.resize(960, 640);
     frame.show();
     view.findChild<QScrollArea*>("planScroll")->ensureWidgetVisible(view.Cell(id), 0, 0);
     Shoot(&frame, "main-trouble.png");
+    shootTray("tray-failure.png");
     CPlanCell::SetAnimationsEnabled(true);
   }
+  // A card for each other cause: a full disk, a server away, another key.
+  std::vector<uint32_t> more;
+  for (const auto& [name, store, type] :
+       {std::tuple<const char*, const char*, int32_t>{"Full", "H:\\Full\\", kStorageLocal},
+        {"Share", "\\\\nas\\backup\\", kStorageNetwork},
+        {"Server", "\\\\nas\\keys\\", kStorageNetwork}})
+    more.push_back(MakePlan(name, store, 1, true, type)->Id());
+  std::thread([&] { PostEvent(kEvServerKeyChanged, "nas:445", more[2]); }).join();
+  ASSERT_TRUE(Until(view, [&] { return view.Problems().size() == 5u; }));
+  const std::string recordingOnly = Grid("PLAN_STATUS_LOGGING") + ": ";
+  EXPECT_EQ(Status(view, more[0]), recordingOnly + "the backup disk is full: 6 MB more is needed");
+  EXPECT_EQ(
+      Status(view, more[1]).rfind(recordingOnly + "the server nas cannot be reached since ", 0),
+      0u);
+  EXPECT_EQ(Status(view, more[2]), recordingOnly + GetText("PLAN_PROBLEM", "KEY_NOT_TRUSTED"));
+  if (std::getenv("BV_SCREENSHOT_DIR")) {
+    CPlanCell::SetAnimationsEnabled(false);
+    frame.resize(960, 1500);
+    Shoot(&frame, "main-problems.png");
+    CPlanCell::SetAnimationsEnabled(true);
+  }
+  for (uint32_t extra : more) PlanList::Instance().DeletePlan(extra);
   ASSERT_TRUE(readOnly.MakeWritable());
   view.Cell(id)->BackupNowButton()->click();
   ASSERT_TRUE(Until(
@@ -709,6 +834,13 @@ TEST_F(ViewTest, CopiesThatFailShowTheProblemAndOnlyRealCausesPopUp) {
       30000))
       << Status(view, id);
   EXPECT_EQ(dir_.Read("evol/Docs/Latest/C" + src.Native() + "/new/c.txt"), "new/c.txt");
+  Plug(true);  // every plan well: the usual icon, tool tip and menu
+  EXPECT_TRUE(Until(view, [&] {
+    return frame.CurrentIcon().cacheKey() == frame.ReadyIcon().cacheKey() &&
+           !frame.ProblemsAction()->isVisible();
+  }));
+  EXPECT_EQ(frame.Tooltip().toStdString(), GetProductName());
+  shootTray("tray-normal.png");
 }
 
 }  // namespace

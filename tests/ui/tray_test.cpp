@@ -11,6 +11,8 @@
 #include "ui/CBrevantoView.h"
 #include "ui/CDlgSystrayMesssage.h"
 #include "ui/CMainFrame.h"
+#include "ui/PlanNotices.h"
+#include "ui/PlanProblem.h"
 #include "ui/TextFormat.h"
 
 namespace {
@@ -59,6 +61,36 @@ TEST_F(TrayTest, PopupShowsEachMessageForItsFullTenSeconds) {
     bvtest::Shoot(&Popup(), file);
   }
   EXPECT_EQ(pictures.size(), 3u) << "every kind has its own picture";
+  if (std::getenv("BV_SCREENSHOT_DIR")) {  // a pop-up per cause (pictures only)
+    PlanSnapshot disk, away, server;
+    disk.enabled = disk.hasDestination = disk.available = true;
+    away = server = disk;
+    away.available = server.available = false;
+    server.storageType = kStorageNetwork;
+    server.root = "\\\\nas\\backup\\";
+    auto said = [](const PlanSnapshot& snap, uint64_t free) {
+      return ProblemPopupText(
+          {ProblemLine("Documents", FindProblem(snap, {true, true, free, 1000 * free}, false, "",
+                                                plat::Now()))});
+    };
+    CPlanNotices notices([](uint32_t) { return std::string("Documents"); },
+                         [](uint32_t) { return false; }, [] { return true; }, [] { return true; });
+    const std::pair<const char*, std::string> causes[] = {
+        {"popup-disk-away.png", said(away, 0)},
+        {"popup-disk-full.png", said(disk, 4194304)},
+        {"popup-server-unreachable.png", said(server, 0)},
+        {"popup-not-writable.png",
+         notices.OnEvent({kEvFileFailed, "C:\\a.odt", 1, "", "", 19}, 0)->text},
+        {"popup-key-not-trusted.png",
+         notices
+             .OnEvent({kEvServerKeyChanged, "nas:21", 1, "", GetText("SERVER_KEY", "CHANGED"), 0},
+                      0)
+             ->text}};
+    for (const auto& [file, text] : causes) {
+      Popup().ShowMessage(QString::fromStdString(text), PopupKind::kWarning);
+      bvtest::Shoot(&Popup(), file);
+    }
+  }
 
   Popup().ShowMessage("one", PopupKind::kInfo);
   clock.Advance(5000);

@@ -1,0 +1,120 @@
+#include "ui/PlanProblem.h"
+
+#include <algorithm>
+
+#include "common/ActivityLog.h"
+#include "common/PlanSettings.h"
+#include "common/Texts.h"
+#include "platform/Clock.h"
+#include "platform/Errors.h"
+#include "ui/CellTexts.h"
+#include "ui/TextFormat.h"
+
+namespace {
+
+std::string Words(const char* key) { return GetText("PLAN_PROBLEM", key); }
+
+// The server of a store: "host" of "ftp://host/root/", "server" of
+// "\\server\share"; empty when the store names none.
+std::string ServerOf(const PlanSnapshot& s) {
+  if (s.storageType == kStorageFtp) {
+    const size_t start = s.serverStore.find("://");
+    if (start == std::string::npos) return {};
+    const size_t end = s.serverStore.find('/', start + 3);
+    return s.serverStore.substr(start + 3, end == std::string::npos ? end : end - start - 3);
+  }
+  if (s.root.rfind("\\\\", 0) != 0) return {};
+  return s.root.substr(2, s.root.find('\\', 2) - 2);
+}
+
+PlanProblem Away(const PlanSnapshot& s, const std::string& label, int64_t since, int64_t now) {
+  PlanProblem p;
+  p.since = since;
+  const std::string when = SinceText(since > 0 ? since : now, now);
+  if (s.storageType == kStorageNetwork || s.storageType == kStorageFtp) {
+    p.kind = ProblemKind::kServerUnreachable;
+    const std::string server = ServerOf(s);
+    p.words = server.empty() ? FormatText(Words("NETWORK_UNREACHABLE"), {when})
+                             : FormatText(Words("SERVER_UNREACHABLE"), {server, when});
+    return p;
+  }
+  p.kind = ProblemKind::kDiskAway;
+  p.label = label;
+  p.words = label.empty() ? FormatText(Words("DISK_AWAY"), {when})
+                          : FormatText(Words("DISK_AWAY_LABEL"), {label, when});
+  return p;
+}
+
+PlanProblem Full(uint64_t needed) {
+  PlanProblem p;
+  p.kind = ProblemKind::kDiskFull;
+  p.needed = needed;
+  p.words = needed == 0 ? Words("DISK_FULL")
+                        : FormatText(Words("DISK_FULL_NEEDED"), {FormatSize(needed, "", false)});
+  return p;
+}
+
+}  // namespace
+
+std::string SinceText(int64_t t, int64_t now) {
+  if (plat::FormatLocalTime(t, "%Y%m%d") == plat::FormatLocalTime(now, "%Y%m%d"))
+    return plat::FormatLocalTime(t, "%H:%M");
+  return FormatCellDate(t, CellCountry());
+}
+
+std::string ProblemLine(const std::string& planName, const PlanProblem& problem) {
+  return FormatText(Words("PLAN_LINE"), {EscapeControls(planName), problem.words});
+}
+
+PlanProblem FindProblem(const PlanSnapshot& s, const SpaceFigures& space, bool keyRefused,
+                        const std::string& label, int64_t now) {
+  PlanProblem none;
+  if (!s.enabled || !s.hasDestination) return none;
+  if (keyRefused) {
+    PlanProblem p;
+    p.kind = ProblemKind::kKeyNotTrusted;
+    p.words = Words("KEY_NOT_TRUSTED");
+    return p;
+  }
+  if (!s.available) return Away(s, label, s.awaySince, now);
+  if (s.copyError == plat::kErrDiskFull) {
+    PlanProblem p = Full(s.spaceWanted > space.freeBytes && space.measured && space.ok
+                             ? s.spaceWanted - space.freeBytes
+                             : 0);
+    p.since = s.failingSince;
+    return p;
+  }
+  if (s.copyError != 0) {
+    PlanProblem p;
+    p.since = s.failingSince;
+    switch (s.copyError) {
+      case 5:   // access denied
+      case 19:  // write protected
+        p.kind = ProblemKind::kNotWritable;
+        p.words = FormatText(Words("NOT_WRITABLE"), {CopyErrorWords(s.copyError)});
+        return p;
+      case 21:    // device not ready
+      case 53:    // network path not found
+      case 64:    // network name gone
+      case 1167:  // device not connected
+        return Away(s, label, s.failingSince, now);
+      default:
+        p.kind = ProblemKind::kOther;
+        p.words = FormatText(Words("OTHER"), {CopyErrorWords(s.copyError)});
+        return p;
+    }
+  }
+  if (HasMeasuredSpace(s) && space.measured && space.ok) {
+    const uint64_t wanted = std::max<uint64_t>(kTooFullBytes, s.spaceWanted);
+    if (space.freeBytes < wanted) return Full(wanted - space.freeBytes);
+  } else if (s.spaceWanted != 0 && SpaceBlocks(s)) {
+    return Full(0);
+  }
+  return none;
+}
+
+std::string ProblemPopupText(const std::vector<std::string>& lines) {
+  std::string joined;
+  for (const std::string& line : lines) joined += (joined.empty() ? "" : ".\n") + line;
+  return FormatText(Words(lines.size() > 1 ? "POPUP_MANY" : "POPUP_ONE"), {joined});
+}
