@@ -114,7 +114,7 @@ struct CopyWay {
   bool failIfExists = false;
   bool flushToDevice = false;
   bool ownerOfFolder = false;
-  CopyWatch* watch = nullptr;  // told what the copy saw of its source
+  CopyWatch* watch = nullptr;  // what the copy saw of its source (may be null)
 };
 
 uint32_t CopyOnce(int in, const struct stat& st, const std::string& dst, const std::string& base,
@@ -178,16 +178,16 @@ uint32_t CopyFileWithin(std::string_view source, std::string_view sourceWithin,
                         false);
 }
 
+uint32_t CopyFileWatched(std::string_view source, std::string_view target, bool flushToDevice,
+                         std::string_view confineTo, CopyWatch* watch) {
+  return CopyResolved(source, confineTo, target, confineTo, {false, flushToDevice, false, watch});
+}
+
 uint32_t CopyFileWithin(std::string_view source, std::string_view sourceWithin,
                         std::string_view target, std::string_view targetWithin, bool failIfExists,
                         bool flushToDevice, bool ownerOfFolder) {
   return CopyResolved(source, sourceWithin, target, targetWithin,
                       {failIfExists, flushToDevice, ownerOfFolder, nullptr});
-}
-
-uint32_t CopyFileWatched(std::string_view source, std::string_view target, bool flushToDevice,
-                         std::string_view confineTo, CopyWatch* watch) {
-  return CopyResolved(source, confineTo, target, confineTo, {false, flushToDevice, false, watch});
 }
 
 namespace {
@@ -203,29 +203,33 @@ uint32_t CopyResolved(std::string_view source, std::string_view sourceWithin,
   } else if (!ResolveConfine(sourceWithin, &srcBase, /*lookAtVolume=*/false)) {
     return GetLastError();
   }
-  return CopyAttempts(dst, base, way,
-                      [&](struct stat* st, bool* owned) {
-                        // A source opened already is read from its start.
-                        if (const int open = detail::ReadFromFor(src); open >= 0) {
-                          *owned = false;
-                          if (lseek(open, 0, SEEK_SET) == 0 && fstat(open, st) == 0) return open;
-                          SetLastError(ErrnoToWinError(errno));
-                          return -1;
-                        }
-                        *owned = true;
-                        const int in = OpenRegularForRead(src, srcBase, st);
-                        if (in < 0) VolumeGoneOr(srcBase);
-                        return in;
-                      });
+  return CopyAttempts(dst, base, way, [&](struct stat* st, bool* owned) {
+    // A source opened already is read from its start.
+    if (const int open = detail::ReadFromFor(src); open >= 0) {
+      *owned = false;
+      if (lseek(open, 0, SEEK_SET) == 0 && fstat(open, st) == 0) return open;
+      SetLastError(ErrnoToWinError(errno));
+      return -1;
+    }
+    *owned = true;
+    const int in = OpenRegularForRead(src, srcBase, st);
+    if (in < 0) VolumeGoneOr(srcBase);
+    return in;
+  });
 }
+
+}  // namespace
+
+namespace {
 
 // One attempt of CopyFileWithin on resolved paths; *swept when the temporary
 // file was gone at its rename.
 uint32_t CopyOnce(int in, const struct stat& st, const std::string& dst, const std::string& base,
                   const CopyWay& way, bool* swept) {
   const bool failIfExists = way.failIfExists, flushToDevice = way.flushToDevice;
+  CopyWatch* watch = way.watch;
+  if (watch) watch->before = watch->after = detail::StampOf(st);
   detail::ParentFolder folder;
-  if (way.watch) way.watch->before = way.watch->after = detail::StampOf(st);
   if (!folder.Open(dst, base)) return VolumeGoneOr(base);
   struct stat old;
   const int found = folder.Stat(&old);
@@ -247,20 +251,20 @@ uint32_t CopyOnce(int in, const struct stat& st, const std::string& dst, const s
   int out = CreateTempIn(folder.Fd(), &tmp);
   if (out < 0) return FailCode(ErrorFor(errno, NativeParent(dst) + "/" + tmp));
   bool ok = CopyData(in, out, static_cast<uint64_t>(st.st_size));
-  if (ok && way.watch) {
+  struct stat into;
+  if (ok && way.ownerOfFolder &&
+      (fstat(folder.Fd(), &into) != 0 || fchown(out, into.st_uid, into.st_gid) != 0))
+    ok = Fail(ErrnoToWinError(errno));
+  if (ok && watch) {
     // The same open file once more: a write meanwhile moved its times or size.
     struct stat now;
     if (fstat(in, &now) != 0) {
       ok = Fail(ErrnoToWinError(errno));
     } else {
-      way.watch->after = detail::StampOf(now);
-      if (!way.watch->Steady()) ok = Fail(kErrSourceChanged);
+      watch->after = detail::StampOf(now);
+      if (!watch->Steady()) ok = Fail(kErrSourceChanged);
     }
   }
-  struct stat into;
-  if (ok && way.ownerOfFolder &&
-      (fstat(folder.Fd(), &into) != 0 || fchown(out, into.st_uid, into.st_gid) != 0))
-    ok = Fail(ErrnoToWinError(errno));
   if (ok) {
     // Mode and times go on after the data and the owner, or the writes
     // would change them (and a new owner would clear the set-id bits).
