@@ -406,9 +406,15 @@ DestFindings ExamineDestination(std::string_view systemPath, const SourceAnswers
   f.sameDisk = SharesDiskWithSources(sys, sourceLetters);
   // A store hides what lies in it from every plan: it must hold no folder
   // that this plan or another protects, nor lie around one.
-  CRuleSet own;
-  BuildRulesFromWizard(&own, sources.folders, sources.masks, sources.web);
-  const std::vector<std::string> ownFolders = IncludedFolders(own);
+  // Without sources (a look at the folder alone) nothing is built, so the
+  // look stays light enough for any thread or process.
+  std::vector<std::string> ownFolders;
+  const bool anyWeb = std::find(sources.web.begin(), sources.web.end(), true) != sources.web.end();
+  if (!sources.folders.empty() || !sources.masks.empty() || anyWeb) {
+    CRuleSet own;
+    BuildRulesFromWizard(&own, sources.folders, sources.masks, sources.web);
+    ownFolders = IncludedFolders(own);
+  }
   for (const std::string& folder : ownFolders) f.holdsSources |= StoreHoldsFolder(sys, folder);
   for (const OtherPlanPlace& other : others) {
     for (const std::string& folder : other.folders)
