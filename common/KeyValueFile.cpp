@@ -71,6 +71,7 @@ void CKeyValueReader::Close() {
   pos_ = 0;
   eof_ = false;
   failed_ = false;
+  bomChecked_ = false;
   skipped_ = 0;
   key_.clear();
   value_.clear();
@@ -140,6 +141,9 @@ bool CKeyValueReader::Next(std::string* key, std::string* value) {
   std::string raw;
   while (ReadLine(&raw)) {
     std::string_view text(raw);
+    // A byte-order mark that an editor put at the start of the file.
+    if (!bomChecked_ && text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
+    bomChecked_ = true;
     const size_t nul = text.find('\0');
     if (nul != std::string_view::npos) text = text.substr(0, nul);
     while (!text.empty() && IsBlank(text.front())) text.remove_prefix(1);

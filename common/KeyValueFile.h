@@ -19,7 +19,8 @@ int64_t KeyValueToInt64(std::string_view value, int64_t def);
 // Reads entries one by one through a fixed-size buffer, so input of any size
 // or shape costs bounded memory. Lines longer than kMaxLine bytes are skipped
 // whole (counted in SkippedLines); a NUL byte ends a line's text; bytes that
-// are not UTF-8 become U+FFFD.
+// are not UTF-8 become U+FFFD; a UTF-8 byte-order mark before the first line
+// is skipped.
 class CKeyValueReader {
  public:
   static constexpr size_t kMaxLine = 64 * 1024;
@@ -53,6 +54,7 @@ class CKeyValueReader {
   size_t pos_ = 0;
   bool eof_ = false;
   bool failed_ = false;
+  bool bomChecked_ = false;  // the first line was looked at for a byte-order mark
   uint64_t skipped_ = 0;
   std::string key_, value_, line_;
 };

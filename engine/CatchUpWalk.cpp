@@ -211,8 +211,7 @@ class CatchUp {
   }
 
  private:
-  // Settles what can be settled for the folder's files: whether the plan (and
-  // the earlier plans on the same destination, which take what they match)
+  // Settles what can be settled for the folder's files: whether the plan
   // takes them, and the hash of the folder's part of their paths.
   bool EnterFolder(const std::string& folder) {
     IPlanOwner* list = plan_->Owner();
@@ -225,24 +224,11 @@ class CatchUp {
       own_.Build(*rules, upper);
     }
     if (own_.Settled() && !own_.Takes({}, 0)) return false;
-    earlier_.clear();
-    if (list != nullptr) {
-      std::lock_guard<std::recursive_mutex> guard(list->Lock());
-      for (CPlan* q = plan_->SameDestinationLink(); q; q = q->SameDestinationLink()) {
-        std::lock_guard<std::recursive_mutex> planGuard(q->Lock());
-        if (const CRuleSet* rules = q->Rules()) earlier_.emplace_back().Build(*rules, upper);
-      }
-    }
     folderHash_ = HashUtf8AsUtf16(~0ull, folder);
     return true;
   }
 
-  bool Takes(const plat::FindData& entry) {
-    for (FolderRules& earlier : earlier_) {
-      if (earlier.Takes(entry.name, entry.attributes)) return false;
-    }
-    return own_.Takes(entry.name, entry.attributes);
-  }
+  bool Takes(const plat::FindData& entry) { return own_.Takes(entry.name, entry.attributes); }
 
   void Consider(const std::string& folder, const plat::FindData& entry) {
     if (limitMiB_ != 0 && (entry.size >> 20) > limitMiB_) return;
@@ -287,9 +273,8 @@ class CatchUp {
   CLoggingDatabase* db_;
   uint64_t limitMiB_ = 0;
   KnownTable known_;
-  FolderRules own_;                   // this plan's rules for the current folder
-  std::vector<FolderRules> earlier_;  // the same for earlier plans on the destination
-  uint64_t folderHash_ = 0;           // CRC register over the current folder's path
+  FolderRules own_;          // this plan's rules for the current folder
+  uint64_t folderHash_ = 0;  // CRC register over the current folder's path
   std::vector<std::string> batch_;
   uint64_t files_ = 0, noted_ = 0;
 };

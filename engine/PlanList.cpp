@@ -40,6 +40,33 @@ std::string WithoutTrailingSeparator(std::string_view path) {
 
 std::string TrimName(std::string_view s) { return plat::TrimSpace(s); }
 
+// Whether names on the volume of a system path ignore case (FAT and exFAT);
+// every other file system here compares names exactly.
+bool VolumeIgnoresCase(std::string_view path) {
+  plat::VolumeInfo volume;
+  if (path.size() < 2 || path[1] != ':' ||
+      !plat::VolumeTable::Instance().Find(plat::ToUpper(path.substr(0, 1))[0], &volume))
+    return false;
+  for (std::string_view t : {"vfat", "msdos", "fat", "exfat", "umsdos"})
+    if (volume.fileSystem == t) return true;
+  return false;
+}
+
+// Two store roots name one folder: exactly, or without regard to case on a
+// volume that ignores it; a closing "\" does not count.
+bool SameStoreFolder(std::string_view a, std::string_view b) {
+  const std::string x = WithoutTrailingSeparator(a), y = WithoutTrailingSeparator(b);
+  return x == y || (VolumeIgnoresCase(x) && plat::EqualsNoCase(x, y));
+}
+
+// The path lies within the store root, compared as the store's volume
+// compares names.
+bool LiesWithinStore(std::string_view root, std::string_view path) {
+  if (root.empty()) return false;
+  if (VolumeIgnoresCase(root)) return LiesWithin(plat::ToUpper(root), plat::ToUpper(path));
+  return LiesWithin(root, path);
+}
+
 std::atomic<PlanList*> g_logList{nullptr};  // the list the activity log asks
 
 bool LookUpForLog(uint32_t id, PlanInfoForLog* info) {
@@ -117,6 +144,11 @@ std::string PlanList::FixedDrives() const {
   return drives;
 }
 
+size_t PlanList::SetAsideCount() const {
+  Guard g(lock_);
+  return setAside_;
+}
+
 int64_t PlanList::Seed() const {
   Guard g(lock_);
   return seed_;
@@ -161,7 +193,7 @@ CPlan* PlanList::FindByDestination(std::string_view path, const CPlan* skip) con
   Guard g(lock_);
   for (const auto& p : plans_) {
     if (p.get() == skip) continue;
-    if (plat::EqualsNoCase(WithoutTrailingSeparator(p->DestinationRoot()), wanted)) return p.get();
+    if (SameStoreFolder(p->DestinationRoot(), wanted)) return p.get();
   }
   return nullptr;
 }
@@ -210,22 +242,36 @@ std::vector<uint32_t> PlanList::IdsLocked() const {
   return ids;
 }
 
+bool PlanList::IdFreeLocked(int64_t id) const {
+  // A number whose folder exists, or whose plan was set aside, belongs to a
+  // plan that is not listed: its files are never taken over.
+  return id >= 1 && id <= int64_t{UINT32_MAX} && reserved_.count(static_cast<uint32_t>(id)) == 0 &&
+         !Find(static_cast<uint32_t>(id)) &&
+         !plat::FileExists(GetPlanFolder(static_cast<uint32_t>(id)));
+}
+
 CPlan* PlanList::CreatePlan(PlanSettings settings) {
   if (settings.storePath.empty() || settings.scheduleUnit < 1 || settings.scheduleUnit > 8 ||
       settings.kind != 1)
     return nullptr;
   Guard g(lock_);
-  // An identifier whose folder exists belongs to a plan that is not listed
-  // (a damaged list): its files are never taken over.
-  do {
-    ++seed_;
-  } while (seed_ < 1 || seed_ > int64_t{UINT32_MAX} || Find(static_cast<uint32_t>(seed_)) ||
-           plat::FileExists(GetPlanFolder(static_cast<uint32_t>(seed_))));
-  settings.id = static_cast<uint32_t>(seed_);
+  const int64_t oldSeed = seed_;
+  int64_t id = std::clamp<int64_t>(seed_, 0, UINT32_MAX) + 1;
+  while (id <= int64_t{UINT32_MAX} && !IdFreeLocked(id)) ++id;
+  if (id <= int64_t{UINT32_MAX}) {
+    seed_ = id;
+  } else {
+    // The counter is at its end: the lowest number no plan ever had. The
+    // counter stays, so the next plan looks here again.
+    for (id = 1; id <= int64_t{UINT32_MAX} && !IdFreeLocked(id); ++id) {
+    }
+    if (id > int64_t{UINT32_MAX}) return nullptr;
+  }
+  settings.id = static_cast<uint32_t>(id);
   if (!ValidateLocked(settings)) return nullptr;
   auto plan = std::make_unique<CSimplePlan>(this);
   if (!plan->ApplySettings(settings, kApplyCreate)) {
-    --seed_;
+    seed_ = oldSeed;
     return nullptr;
   }
   CPlan* made = plan.get();
@@ -237,7 +283,25 @@ CPlan* PlanList::CreatePlan(PlanSettings settings) {
   return made;
 }
 
-bool PlanList::DeletePlan(uint32_t id) {
+std::vector<uint32_t> PlanList::SharingStore(uint32_t id) const {
+  std::vector<uint32_t> out;
+  Guard g(lock_);
+  CPlan* plan = Find(id);
+  if (plan == nullptr) return out;
+  // As when the links are rebuilt: destinations change on the UI thread only.
+  for (const auto& p : plans_) {
+    if (p.get() == plan) continue;
+    CDestination* mine = plan->Destination();
+    CDestination* theirs = p->Destination();
+    if (mine && theirs && theirs->IsSameDestination(*mine) &&
+        (mine->GetStorageType() == kStorageFtp ||
+         SameStoreFolder(plan->DestinationRoot(), p->DestinationRoot())))
+      out.push_back(p->Id());
+  }
+  return out;
+}
+
+bool PlanList::DeletePlan(uint32_t id, const std::string& keepJournalIn) {
   CPlan* plan = nullptr;
   std::string folder;
   {
@@ -264,24 +328,38 @@ bool PlanList::DeletePlan(uint32_t id) {
   // The plan file goes first: a folder that cannot be deleted whole is never
   // taken for a plan the list lost.
   plat::DeleteFile(folder + kPlanFileName);
+  if (!keepJournalIn.empty() && plat::CreateDirectories(keepJournalIn)) {
+    const std::string kept = plat::WithSeparator(keepJournalIn) + CLoggingDatabase::kFileName;
+    plat::DeleteFile(kept);  // left by an earlier plan of this number
+    plat::MoveFile(folder + CLoggingDatabase::kFileName, kept);
+  }
   return plat::DeleteTree(folder);
 }
 
 namespace {
 
-// Identifiers of the folders below the data folder's "PLAN", ascending.
-std::vector<uint32_t> PlanFolderIds() {
+constexpr char kAsideMark[] = ".damaged-";
+
+// Identifiers of the folders below the data folder's "PLAN", ascending, and
+// (aside may be null) those of plan folders set aside ("<id>.damaged-...").
+std::vector<uint32_t> PlanFolderIds(std::set<uint32_t>* aside = nullptr) {
   std::vector<uint32_t> ids;
   plat::DirSearch search;
   plat::FindData entry;
   if (!search.Open(GetDataFolder() + "PLAN\\*", &entry)) return ids;
   do {
     if (!(entry.attributes & plat::kAttrDirectory)) continue;
-    const std::string& name = entry.name;
+    std::string name = entry.name;
+    const size_t mark = name.find(kAsideMark);
+    if (mark != std::string::npos) name.resize(mark);
     if (name.empty() || name.size() > 10 || name[0] == '0') continue;
     if (name.find_first_not_of("0123456789") != std::string::npos) continue;
     const uint64_t id = std::stoull(name);
-    if (id <= UINT32_MAX) ids.push_back(static_cast<uint32_t>(id));
+    if (id > UINT32_MAX) continue;
+    if (mark == std::string::npos)
+      ids.push_back(static_cast<uint32_t>(id));
+    else if (aside != nullptr)
+      aside->insert(static_cast<uint32_t>(id));
   } while (search.Next(&entry));
   std::sort(ids.begin(), ids.end());
   return ids;
@@ -298,6 +376,12 @@ std::string SetDamagedListAside(const std::string& path) {
     if (rc != plat::kErrAlreadyExists) break;
   }
   return std::string();
+}
+
+// A system path as people see it.
+std::string ShownPath(const std::string& path) {
+  std::string native;
+  return plat::ToNativePath(path, &native) ? native : path;
 }
 
 // The text store's pattern with each "%s" replaced by the next value.
@@ -318,6 +402,10 @@ bool PlanList::LoadAllPlans() {
   const std::string path = GetDataFolder() + kPlanListFileName;
   int64_t seed = -1;
   bool damaged = false;
+  {
+    Guard g(lock_);
+    setAside_ = 0;
+  }
   std::set<uint32_t> listed;
   // Every plan is loaded before any starts: a plan's first walk must know
   // the destinations of the plans listed after it, to leave them out.
@@ -341,13 +429,19 @@ bool PlanList::LoadAllPlans() {
       LoadPlan(id, &toStart);
     }
   }
+  ReportNestedStores();
   for (CPlan* plan : toStart) plan->SetEnabled(true, 0);
   {
-    // A new plan must never take an identifier whose folder exists.
+    // A new plan must never take an identifier whose folder exists, nor that
+    // of a plan set aside.
+    std::set<uint32_t> aside;
+    PlanFolderIds(&aside);
     Guard g(lock_);
-    seed_ = std::max<int64_t>(seed, 0);
+    reserved_.insert(aside.begin(), aside.end());
+    seed_ = std::clamp<int64_t>(seed, 0, UINT32_MAX);
     for (uint32_t id : listed) seed_ = std::max<int64_t>(seed_, id);
     if (!folders.empty()) seed_ = std::max<int64_t>(seed_, folders.back());
+    if (!reserved_.empty()) seed_ = std::max<int64_t>(seed_, *reserved_.rbegin());
   }
   if (ok && !damaged && !recovered) return true;
   const std::string aside = SetDamagedListAside(path);
@@ -367,6 +461,10 @@ bool PlanList::LoadPlan(uint32_t id, std::vector<CPlan*>* started) {
   PlanSettings s;
   if (!ReadPlanFile(folder + kPlanFileName, &s)) return false;
   s.id = id;
+  if (const char* problem = PlanFileProblem(s)) {
+    SetPlanAside(id, s.name, problem);
+    return false;
+  }
 
   Guard g(lock_);
   if (!ValidateLocked(s)) return false;
@@ -404,6 +502,54 @@ bool PlanList::LoadPlan(uint32_t id, std::vector<CPlan*>* started) {
   return true;
 }
 
+void PlanList::SetPlanAside(uint32_t id, const std::string& name, const char* problem) {
+  const std::string folder = GetPlanFolder(id);
+  std::string kept = folder.substr(0, folder.size() - 1) + kAsideMark +
+                     plat::FormatLocalTime(plat::Now(), "%Y%m%d-%H%M%S");
+  for (int n = 1; plat::FileExists(kept) && n < 100; ++n) kept += "-" + std::to_string(n);
+  const std::string shown = ShownPath(plat::MoveFile(folder, kept) == 0 ? kept : folder);
+  {
+    Guard g(lock_);
+    reserved_.insert(id);
+    seed_ = std::max<int64_t>(seed_, id);
+    ++setAside_;
+  }
+  std::string shownName = plat::TrimSpace(name);
+  if (shownName.size() > 80) {
+    size_t cut = 80;
+    while (cut > 0 && (static_cast<unsigned char>(shownName[cut]) & 0xC0) == 0x80) --cut;
+    shownName = shownName.substr(0, cut) + "...";
+  }
+  PostEvent(kEvInvalidContent,
+            FillIn(GetText("PLAN_LIST", "SET_ASIDE"),
+                   {std::to_string(id), shownName, GetText("PLAN_LIST", problem), shown}));
+}
+
+void PlanList::ReportNestedStores() {
+  std::vector<std::string> texts;
+  {
+    Guard g(lock_);
+    std::vector<std::vector<std::string>> folders;
+    for (const auto& p : plans_) {
+      Guard planGuard(p->Lock());
+      folders.push_back(p->Rules() ? IncludedFolders(*p->Rules()) : std::vector<std::string>{});
+    }
+    for (const auto& p : plans_) {
+      const std::string root = p->DestinationRoot();
+      if (p->StorageType() == kStorageFtp || root.empty()) continue;
+      for (size_t q = 0; q < plans_.size(); ++q) {
+        for (const std::string& f : folders[q]) {
+          if (!StoreHoldsFolder(root, f)) continue;
+          texts.push_back(FillIn(GetText("PLAN_LIST", "STORE_HOLDS_SOURCES"),
+                                 {p->Name(), ShownPath(root), ShownPath(f), plans_[q]->Name()}));
+          break;
+        }
+      }
+    }
+  }
+  for (const std::string& text : texts) PostEvent(kEvInvalidContent, text);
+}
+
 bool PlanList::SaveList() {
   Guard g(lock_);
   return WritePlanListFile(GetDataFolder() + kPlanListFileName, seed_, IdsLocked());
@@ -414,15 +560,20 @@ void PlanList::RebuildSameDestinationLinks() {
   // Destinations are replaced only on the UI thread, which also rebuilds the
   // links, so the pointers hold without keeping two plan locks at once.
   std::vector<CDestination*> dests;
+  std::vector<std::string> roots;
   dests.reserve(plans_.size());
   for (auto& p : plans_) {
     p->SetSameDestinationLink(nullptr);
     dests.push_back(p->Destination());
+    roots.push_back(p->DestinationRoot());
   }
+  // The destinations match roots without regard to case; a volume that
+  // tells "Store" from "store" holds two stores.
   for (size_t i = 0; i < plans_.size(); ++i) {
     if (!dests[i]) continue;
     for (size_t j = i + 1; j < plans_.size(); ++j) {
-      if (dests[j] && dests[j]->IsSameDestination(*dests[i])) {
+      if (dests[j] && dests[j]->IsSameDestination(*dests[i]) &&
+          (dests[i]->GetStorageType() == kStorageFtp || SameStoreFolder(roots[i], roots[j]))) {
         plans_[j]->SetSameDestinationLink(plans_[i].get());
         break;
       }
@@ -446,8 +597,8 @@ bool PlanList::IsPathEligible(std::string_view path) const {
     if (LiesWithin(f, upper)) return false;
   }
   for (const auto& p : plans_) {
-    const std::string root = plat::ToUpper(p->DestinationRoot());
-    if (!root.empty() && LiesWithin(root, upper)) return false;
+    if (p->StorageType() == kStorageFtp) continue;  // a server's path names no local folder
+    if (LiesWithinStore(WithoutTrailingSeparator(p->DestinationRoot()), path)) return false;
   }
   return true;
 }
@@ -456,24 +607,13 @@ bool PlanList::OfferChangedFile(std::string_view path) {
   if (path.empty() || plat::IsDirectory(path) || IsInsideStore(path) || !IsPathEligible(path))
     return false;
   Guard g(lock_);
-  // Links point to earlier plans, whose flags this pass has already set.
+  // Every plan whose rules take the file notes it, whatever the other plans
+  // on its destination do: a disabled or manual plan listed first must not
+  // keep a running plan from copying it (the second copy of one file into a
+  // shared store finds the first one current and rotates nothing).
   std::vector<CPlan*> takers;
-  for (const auto& p : plans_) {
-    bool declined = false;
-    for (CPlan* q = p->SameDestinationLink(); q; q = q->SameDestinationLink()) {
-      if (q->TookLastOffered()) {
-        declined = true;
-        break;
-      }
-    }
-    if (declined) {
-      p->SetTookLastOffered(false);
-      continue;
-    }
-    const bool took = p->MatchPath(path, false);
-    p->SetTookLastOffered(took);
-    if (took) takers.push_back(p.get());
-  }
+  for (const auto& p : plans_)
+    if (p->MatchPath(path, false)) takers.push_back(p.get());
   for (CPlan* p : takers) {
     PostEvent(kEvFileNoted, path, p->Id());
     p->NoteChangedFile(path);

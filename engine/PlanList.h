@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -50,8 +51,12 @@ class PlanList : public IPlanOwner {
   // refused (events name the reason).
   CPlan* CreatePlan(PlanSettings settings);
   // Removes the plan, shuts it down, saves the list and deletes its folder;
-  // true when the folder could be deleted.
-  bool DeletePlan(uint32_t id);
+  // true when the folder could be deleted. keepJournalIn (a folder, made
+  // when missing) receives the plan's "Logging.dat" first, to tell later
+  // which files the plan wrote.
+  bool DeletePlan(uint32_t id, const std::string& keepJournalIn = {});
+  // The other plans that keep their copies in the same store as this plan.
+  std::vector<uint32_t> SharingStore(uint32_t id) const;
   // Loads every plan named by "plans.ini"; true when the file opened and held
   // a SEED line. Plans that cannot load are left out with an event.
   bool LoadAllPlans();
@@ -72,6 +77,9 @@ class PlanList : public IPlanOwner {
   // same destination.
   void RebuildSameDestinationLinks();
 
+  // Plans that the last LoadAllPlans set aside (see SetPlanAside).
+  size_t SetAsideCount() const;
+
   // Local fixed drive letters (upper case) of the volume table as it is now.
   std::string FixedDrives() const;
   int64_t Seed() const;
@@ -85,10 +93,21 @@ class PlanList : public IPlanOwner {
   // Name, identifier and destination checks for a new or loaded plan; posts
   // events 2, 11 or 12. Caller holds the lock.
   bool ValidateLocked(const PlanSettings& settings) const;
+  // Not listed, no folder, not set aside, within 1 .. 2^32-1. Caller holds the lock.
+  bool IdFreeLocked(int64_t id) const;
+  // A plan whose "Plan.ini" holds a value no plan can have: its folder is
+  // renamed "<id>.damaged-<local time>", its number kept from new plans, and
+  // event 0 says which plan, why and where its files are.
+  void SetPlanAside(uint32_t id, const std::string& name, const char* problem);
+  // Event 0 for every plan whose store holds a folder that it or another
+  // plan protects (nothing there is ever backed up).
+  void ReportNestedStores();
   std::vector<uint32_t> IdsLocked() const;
 
-  mutable std::recursive_mutex lock_;  // guards plans_, seed_, dispatch_
+  mutable std::recursive_mutex lock_;  // guards plans_, seed_, reserved_, setAside_, dispatch_
   std::vector<std::unique_ptr<CPlan>> plans_;
   int64_t seed_ = 0;
+  std::set<uint32_t> reserved_;  // numbers of plans set aside
+  size_t setAside_ = 0;          // plans set aside by the last load
   CThread* dispatch_ = nullptr;
 };

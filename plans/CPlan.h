@@ -111,8 +111,6 @@ class CPlan : public IDestinationOwner {
   void SetBusy(bool busy);
   bool MissScheduledBackup() const;
   void SetMissScheduledBackup(bool missed);
-  bool TookLastOffered() const { return tookLastOffered_; }
-  void SetTookLastOffered(bool took) { tookLastOffered_ = took; }
   CPlan* SameDestinationLink() const;
   void SetSameDestinationLink(CPlan* plan);
   // Free bytes the destination must have before the copy that was refused for
@@ -178,10 +176,9 @@ class CPlan : public IDestinationOwner {
   bool stopping_ = false;
   CSimpleTask* task_ = nullptr;
   CPlan* sameDestLink_ = nullptr;
-  std::atomic<bool> tookLastOffered_{false};  // touched by the offering thread only
-  uint64_t spaceWanted_ = 0;                  // see SpaceWanted
-  int64_t spaceWantedAt_ = 0;                 // when it was set (seconds)
-  bool noteFailureShown_ = false;             // a journal write failure was reported
+  uint64_t spaceWanted_ = 0;       // see SpaceWanted
+  int64_t spaceWantedAt_ = 0;      // when it was set (seconds)
+  bool noteFailureShown_ = false;  // a journal write failure was reported
   bool busy_ = false;
   bool missScheduledBackup_ = false;
   std::shared_ptr<CDestination> destination_;

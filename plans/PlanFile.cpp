@@ -6,6 +6,7 @@
 #include "common/EngineEvents.h"
 #include "common/KeyValueFile.h"
 #include "common/Settings.h"
+#include "platform/Text.h"
 
 namespace {
 
@@ -49,6 +50,17 @@ void PostInvalidLine(std::string_view path, const std::string& line) {
 }
 
 }  // namespace
+
+const char* PlanFileProblem(const PlanSettings& s) {
+  const std::string name = plat::TrimSpace(s.name);
+  if (name.empty()) return "NAME_EMPTY";
+  size_t chars = 0;
+  for (unsigned char c : name) chars += (c & 0xC0) != 0x80;
+  if (chars >= 256) return "NAME_TOO_LONG";
+  if (s.storageType < kStorageLocal || s.storageType > kStorageFtp) return "STORAGE_TYPE";
+  if (s.scheduleUnit < 1 || s.scheduleUnit > 8) return "SCHEDULE_UNIT";
+  return nullptr;
+}
 
 bool ReadPlanFile(std::string_view path, PlanSettings* s, bool raiseEvents) {
   CKeyValueReader reader;
@@ -193,6 +205,12 @@ bool ReadPlanListFile(std::string_view path, int64_t* seed,
     } else if (key == "SEED") {
       const int64_t v = reader.Int64(0);
       if (v < 0) return result(false);
+      if (v > int64_t{std::numeric_limits<uint32_t>::max()}) {
+        // Beyond every identifier: a counter no plan could have been given.
+        PostInvalidLine(path, reader.Line());
+        harmed = true;
+        continue;
+      }
       *seed = v;
       lastSeed = v;
       seedSeen = true;

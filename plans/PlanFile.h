@@ -22,6 +22,11 @@ inline constexpr char kPlanListFileName[] = "plans.ini";
 // absent. raiseEvents false reads quietly (a look before the real load).
 bool ReadPlanFile(std::string_view path, PlanSettings* settings, bool raiseEvents = true);
 
+// A value of "Plan.ini" that no plan can have: the key of its text in
+// section [PLAN_LIST] of the text store ("NAME_EMPTY", "NAME_TOO_LONG",
+// "STORAGE_TYPE", "SCHEDULE_UNIT"), or null when the values can make a plan.
+const char* PlanFileProblem(const PlanSettings& settings);
+
 // How "Plan.ini" is written: by the plan (InitDone only while the scan is not
 // done, MissScheduledBackup always) or by the default-destination step
 // (InitDone always, no MissScheduledBackup).
@@ -37,7 +42,8 @@ bool WritePlanFile(std::string_view path, const PlanSettings& settings,
 // Reads "plans.ini" line by line: each valid ID (1 .. 2^32-1) is handed to
 // onId as it is read; an ID out of range raises event 9 (the file path) and
 // reading goes on; other keys raise event 0. A SEED below 0 stops reading and
-// fails. True when the file opened and a SEED line was seen; *seed gets the
+// fails; a SEED above 2^32-1 is an invalid line (event 0, not taken). True
+// when the file opened and a SEED line was seen; *seed gets the
 // last SEED read (unchanged when none). *damaged (may be null) turns true
 // when the file opened but is not a list as the program writes it: no SEED,
 // a negative SEED, a line that is neither SEED nor a valid ID, an ID above

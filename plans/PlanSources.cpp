@@ -148,17 +148,8 @@ void ForEachFile(const std::string& folder, OnFile onFile) {
 
 bool PlanStops(CPlan* plan) { return plan->Stopping() || !plan->Enabled(); }
 
-// The plan takes the file as it would take a changed file: not when an
-// earlier plan on the same destination would take it, else by its rules.
-bool PlanTakes(CPlan* plan, std::string_view path) {
-  IPlanOwner* list = plan->Owner();
-  std::unique_lock<std::recursive_mutex> guard;
-  if (list) guard = std::unique_lock<std::recursive_mutex>(list->Lock());
-  for (CPlan* q = plan->SameDestinationLink(); q; q = q->SameDestinationLink()) {
-    if (q->MatchPath(path, false)) return false;
-  }
-  return plan->MatchPath(path, false);
-}
+// The plan takes the file as it would take a changed file: by its rules.
+bool PlanTakes(CPlan* plan, std::string_view path) { return plan->MatchPath(path, false); }
 
 void WalkSource(CPlan* plan, const BuiltinSource& source) {
   if (source.folder.empty()) return;

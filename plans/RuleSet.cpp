@@ -1,5 +1,7 @@
 #include "plans/RuleSet.h"
 
+#include <algorithm>
+
 #include "platform/Files.h"
 #include "platform/Text.h"
 
@@ -226,4 +228,54 @@ bool CRuleSet::Match(std::string_view path, bool skipAlways) const {
   consult(exclude_, false, false);
   if (!skipAlways && consult(always_, false, true)) return false;
   return include;
+}
+
+namespace {
+
+std::string FolderOfMask(std::string_view mask) {
+  const bool drive = mask.size() >= 2 && mask[1] == ':' &&
+                     ((mask[0] >= 'A' && mask[0] <= 'Z') || (mask[0] >= 'a' && mask[0] <= 'z'));
+  if (!drive) return {};
+  const size_t wild = mask.find_first_of("*?");
+  if (wild != std::string_view::npos) {
+    const size_t sep = mask.rfind('\\', wild);
+    if (sep == std::string_view::npos) return {};
+    mask = mask.substr(0, sep + 1);
+  }
+  std::string folder(mask);
+  while (folder.size() > 3 && folder.back() == '\\') folder.pop_back();
+  if (folder.size() == 2) folder += '\\';
+  return folder;
+}
+
+std::string_view WithoutClosingSeparator(std::string_view path) {
+  while (!path.empty() && path.back() == '\\') path.remove_suffix(1);
+  return path;
+}
+
+}  // namespace
+
+std::vector<std::string> IncludedFolders(const CRuleSet& rules) {
+  std::vector<std::string> out;
+  auto add = [&out](std::string_view mask) {
+    std::string f = FolderOfMask(mask);
+    if (!f.empty() && std::find(out.begin(), out.end(), f) == out.end()) out.push_back(f);
+  };
+  for (size_t g = 0; g < rules.GroupCount(kRuleInclude); ++g) {
+    const CRuleGroup* group = rules.Group(kRuleInclude, g);
+    if (group == nullptr || !group->Enabled()) continue;
+    add(group->Pattern());
+    for (size_t n = 0; n < group->ItemCount(); ++n) {
+      const CRuleItem* item = group->Item(n);
+      if (item != nullptr && item->enabled) add(item->mask);
+    }
+  }
+  return out;
+}
+
+bool StoreHoldsFolder(std::string_view storeRoot, std::string_view folder) {
+  const std::string_view root = WithoutClosingSeparator(storeRoot);
+  const std::string_view f = WithoutClosingSeparator(folder);
+  if (root.empty()) return false;
+  return LiesWithin(root, f);
 }

@@ -111,3 +111,13 @@ class CRuleSet {
   std::vector<std::unique_ptr<CRuleGroup>> exclude_;
   std::vector<std::unique_ptr<CRuleGroup>> always_;
 };
+
+// The folders the enabled include groups and items of a rule set name: the
+// part of each mask before any wildcard, up to its last "\", without a
+// closing "\" except at a drive root ("C:\a\b*.doc" gives "C:\a"). Masks
+// without a drive name none.
+std::vector<std::string> IncludedFolders(const CRuleSet& rules);
+// A store at storeRoot holds the folder: the folder is the root or lies
+// below it. Compared exactly, as Linux compares names; a closing "\" on
+// either side is ignored.
+bool StoreHoldsFolder(std::string_view storeRoot, std::string_view folder);

@@ -107,9 +107,11 @@ int64_t ComputeDue(int32_t unit, int32_t num, int64_t startTime, int64_t lastRun
       return now + kContinuousDelay;
     case kUnitMinutes:
     case kUnitOtherInterval: {
-      if (lastRun < startTime) return startTime;
       const int64_t period =
           (num < 1 ? 1 : static_cast<int64_t>(num)) * (unit == kUnitMinutes ? kMinute : kHour);
+      // Not run since the start time: no slot was missed, so the first one
+      // not earlier than now.
+      if (lastRun < startTime) return NextPeriodic(startTime, now, period);
       return startTime + ((lastRun - startTime) / period + 1) * period;
     }
     case kUnitDaily:

@@ -17,8 +17,9 @@ enum ScheduleUnit : int32_t {
 
 // Each slot runs once: lastRun (0 when never run) is the time of the last run.
 // Every N minutes (unit 2) or hours (unit 3): the slots are start + k * N
-// units; due at the start time until a run, then one period after the slot
-// of the last run (at once when the program was off over that slot). Daily,
+// units; until a run since the start time, the first slot not earlier than
+// now; then one period after the slot of the last run (at once when the
+// program was off over that slot). Daily,
 // weekly, monthly: the first slot not earlier than now and later than the
 // last run. Start-up: due when the machine has been up for 240 s or less and
 // the plan has not run since it started. now and upTimeSeconds are passed in

@@ -4,6 +4,8 @@
 #include "ui/CBrevantoView.h"
 
 #include <mutex>
+#include <string>
+#include <vector>
 
 #include "common/PlanSettings.h"
 #include "common/Settings.h"
@@ -17,6 +19,7 @@
 #include "ui/BrevantoViewParts.h"
 #include "ui/CDlgSureMessage.h"
 #include "ui/CPlanCell.h"
+#include "ui/StoreRemoval.h"
 #include "ui/TextFormat.h"
 
 using view_parts::Main;
@@ -65,11 +68,22 @@ void CBrevantoView::DeletePlan(uint32_t id) {
   if (it == plans_.end() || deleting_.count(id)) return;
   const PlanSnapshot snap = it->second.snap;
   const bool offerStore = snap.hasDestination && snap.available && snap.storageType != kStorageFtp;
-  CDlgSureMessage question(Q(FormatText(GetText("MAIN_UI", "SURE_DELETE_PLAN"), {snap.name})),
-                           offerStore ? Main("DELETE_BACKUP_FILES") : QString(),
+  PlanList& list = PlanList::Instance();
+  // Plans sharing the store keep their files, and the question says so.
+  std::string message = FormatText(GetText("MAIN_UI", "SURE_DELETE_PLAN"), {snap.name});
+  std::vector<std::string> sharing;
+  for (uint32_t other : list.SharingStore(id)) {
+    if (const CPlan* plan = list.Find(other)) sharing.push_back("\"" + plan->Name() + "\"");
+  }
+  if (offerStore && !sharing.empty()) {
+    std::string names;
+    for (const std::string& name : sharing) names += (names.empty() ? "" : ", ") + name;
+    message += "\n\n" + FormatText(GetText("MAIN_UI", "DELETE_SHARED_STORE"), {names});
+  }
+  CDlgSureMessage question(Q(message), offerStore ? Main("DELETE_BACKUP_FILES") : QString(),
                            Main("BUTTON_DELETE"), Main("BUTTON_CANCEL"), this);
   if (question.Ask() != CDlgSureMessage::kOk) return;
-  if (PlanList::Instance().Find(id) == nullptr) return;  // gone while the question was up
+  if (list.Find(id) == nullptr) return;  // gone while the question was up
 
   PendingDelete request;
   request.removeStore = offerStore && question.Checked();
@@ -86,9 +100,18 @@ void CBrevantoView::FinishDelete(uint32_t id, const PendingDelete& request) {
   deleting_.erase(id);
   plans_.erase(id);
   // Unlisting shuts the plan down: its thread is told to stop and the plan
-  // goes with it; the plan folder is deleted.
-  PlanList::Instance().DeletePlan(id);
-  if (request.removeStore) worker_.RemoveStore(request.storeRoot);
+  // goes with it; the plan folder is deleted. Its journal is kept for the
+  // removal of its files, which leaves the files of plans sharing the store.
+  StoreRemoval removal;
+  if (request.removeStore) {
+    removal.storeRoot = request.storeRoot;
+    removal.planId = id;
+    removal.journalFolder = GetDataFolder() + "PLAN\\" + std::to_string(id) + ".removing";
+    for (uint32_t other : PlanList::Instance().SharingStore(id))
+      removal.otherRuleFiles.push_back(GetPlanFolder(other) + "IncExc.ini");
+  }
+  PlanList::Instance().DeletePlan(id, removal.journalFolder);
+  if (request.removeStore) worker_.RemoveStore(std::move(removal));
   emit planDeleted(id);
   Refresh();
 }

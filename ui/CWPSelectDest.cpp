@@ -21,6 +21,7 @@
 #include "platform/Profile.h"
 #include "platform/Text.h"
 #include "platform/Volumes.h"
+#include "ui/AppMessage.h"
 #include "ui/CDlgConnectFtp.h"
 #include "ui/TextFormat.h"
 #include "ui/WizardAnswers.h"
@@ -33,6 +34,13 @@ constexpr char kSection[] = "WIZARD_BACKUP_DEST";
 constexpr int kProbeDelayMs = 300;
 
 QString Text(const char* key) { return WizText(kSection, key); }
+
+// Why a store and another plan's folders cannot nest.
+QString NestedPlanText(const DestFindings& f) {
+  return QString::fromStdString(FormatText(
+      GetText(kSection, f.otherStoreHolds ? "SOURCES_IN_OTHER_STORE" : "STORE_HOLDS_OTHER_PLAN"),
+      {f.nestedPlan}));
+}
 
 QString NativeOf(const std::string& systemPath) {
   std::string native;
@@ -339,7 +347,7 @@ void CWPSelectDest::ShowFindings() {
   probeTimer_->stop();
   const bool known = !typed.empty() && typed.front() == '/' && plat::ToSystemPath(typed, &sys);
   const DestFindings f =
-      known ? ExamineDestination(sys, sources_, sourceLetters_, false) : DestFindings{};
+      known ? ExamineDestination(sys, sources_, sourceLetters_, false, others_) : DestFindings{};
   sameDisk_->setVisible(f.sameDisk);
   ShowFindingsText(f);
   probed_.clear();
@@ -351,8 +359,10 @@ void CWPSelectDest::ShowFindingsText(const DestFindings& f) {
   if (f.tooLong) lines << Text("DESTINATION_PATH_TOO_LONG");
   if (f.notWritable) lines << Text("DESTINATION_FOLDER_NOT_WRITABLE");
   if (f.insideSource) lines << Text("STORE_INSIDE_SOURCE");
+  if (f.holdsSources) lines << Text("STORE_HOLDS_SOURCES");
+  if (!f.nestedPlan.empty()) lines << NestedPlanText(f);
   findings_->setText(lines.join("\n"));
-  findings_->setProperty("problem", f.tooLong || f.notWritable);
+  findings_->setProperty("problem", f.Refused());
   findings_->setVisible(!lines.isEmpty());
 }
 
@@ -361,25 +371,26 @@ void CWPSelectDest::ProbeFolder() {
   const std::string typed = Trimmed(folderEdit_);
   if (typed.empty() || !plat::ToSystemPath(typed, &sys)) return;
   ++busy_;
-  ctx_->worker->Run(
-      [sys, sources = sources_, letters = sourceLetters_, page = this]() -> std::function<void()> {
-        const DestFindings f = ExamineDestination(sys, sources, letters, true);
-        return [sys, f, page] {
-          --page->busy_;
-          std::string now;
-          // Only for the folder still shown.
-          if (!plat::ToSystemPath(Trimmed(page->folderEdit_), &now) || now != sys) return;
-          page->probed_ = sys;
-          page->probedWritable_ = !f.notWritable;
-          page->ShowFindingsText(f);
-        };
-      });
+  ctx_->worker->Run([sys, sources = sources_, letters = sourceLetters_, others = others_,
+                     page = this]() -> std::function<void()> {
+    const DestFindings f = ExamineDestination(sys, sources, letters, true, others);
+    return [sys, f, page] {
+      --page->busy_;
+      std::string now;
+      // Only for the folder still shown.
+      if (!plat::ToSystemPath(Trimmed(page->folderEdit_), &now) || now != sys) return;
+      page->probed_ = sys;
+      page->probedWritable_ = !f.notWritable;
+      page->ShowFindingsText(f);
+    };
+  });
 }
 
 void CWPSelectDest::Enter() {
   const std::string& ini = ctx_->ini;
   sources_ = ReadSourceAnswers(ini, ctx_->extensions);
   sourceLetters_ = SourceDriveLetters(sources_);
+  others_ = OtherPlanPlaces(PlanList::Instance(), ctx_->newPlan ? 0 : ctx_->planId);
   ShowFindings();
   const std::string stored =
       plat::GetProfileString(ini, wiz::kDestSection, "StoragePath", "", 4095);
@@ -467,12 +478,17 @@ bool CWPSelectDest::Check() {
   }
   // A share may keep the page waiting: its probe on the worker decides.
   const bool share = tab == wiz::kTabNetwork;
-  DestFindings f = ExamineDestination(sys, sources_, sourceLetters_, !share);
+  DestFindings f = ExamineDestination(sys, sources_, sourceLetters_, !share, others_);
   if (share && probed_ == sys) f.notWritable = !probedWritable_;
   ShowFindingsText(f);
-  if (f.tooLong || f.notWritable) {
-    WizMessage(kSection,
-               f.tooLong ? "DESTINATION_PATH_TOO_LONG" : "DESTINATION_FOLDER_NOT_WRITABLE");
+  if (!f.nestedPlan.empty() && !f.tooLong && !f.notWritable && !f.holdsSources) {
+    ShowAppMessage(NestedPlanText(f).toStdString(), QMessageBox::Warning);
+    return false;
+  }
+  if (f.Refused()) {
+    WizMessage(kSection, f.tooLong       ? "DESTINATION_PATH_TOO_LONG"
+                         : f.notWritable ? "DESTINATION_FOLDER_NOT_WRITABLE"
+                                         : "STORE_HOLDS_SOURCES");
     return false;
   }
   return true;

@@ -83,10 +83,11 @@ class CWPSelectDest : public CWizardPage {
   QSpinBox* timeout_;
 
   std::vector<Drive> drives_;
-  std::string folderName_;     // default backup folder name of the plan type
-  SourceAnswers sources_;      // what the plan protects
-  std::string sourceLetters_;  // drives the chosen sources lie on
-  std::string probed_;         // the folder the last probe on the worker was for
+  std::string folderName_;              // default backup folder name of the plan type
+  SourceAnswers sources_;               // what the plan protects
+  std::string sourceLetters_;           // drives the chosen sources lie on
+  std::vector<OtherPlanPlace> others_;  // the other plans' stores and folders
+  std::string probed_;                  // the folder the last probe on the worker was for
   bool probedWritable_ = true;
   bool filling_ = false;     // the combo is being filled: no choice yet
   bool edited_ = false;      // the user typed a folder: defaults stay away

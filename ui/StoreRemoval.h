@@ -1,13 +1,26 @@
-// Removing a plan's store when the plan is deleted together with its backup
-// files. Runs on a worker: a store may hold many files on a slow disk.
+// Removing a deleted plan's backup files from its store. Runs on a worker: a
+// store may hold many files on a slow disk.
 #pragma once
 #include <atomic>
+#include <cstdint>
 #include <string>
+#include <vector>
 
-// Deletes "Latest" and "Revision" with everything in them and the marker
-// "Brevanto.dat" from the store folder (a system path, with or without a
-// closing "\"). The folder itself goes too when it held nothing else (or
-// could not be listed); a folder with other entries keeps them. A drive root
-// or an empty path is refused. cancel (may be null) ends the work early.
-// True when every part that was asked for is gone.
-bool RemoveStoreFolder(const std::string& storeRoot, const std::atomic<bool>* cancel);
+// What deleting a plan together with its backup files removes.
+struct StoreRemoval {
+  std::string storeRoot;  // the store folder (system path, with or without a closing "\")
+  // The folder the deleted plan's "Logging.dat" was kept in; removed at the end.
+  std::string journalFolder;
+  uint32_t planId = 0;
+  // "IncExc.ini" of every plan that keeps its copies in the same store.
+  std::vector<std::string> otherRuleFiles;
+};
+
+// Removes the newest copy and every revision of each file the plan's journal
+// names, except files that a plan sharing the store protects (its rules
+// take the path; when a rule file cannot be read, nothing is removed), then
+// the folders this left empty. A store no other plan uses loses "Latest",
+// "Revision" and its marker "Brevanto.dat" once they hold nothing more, and
+// the store folder once it is empty (never a drive root or a share). cancel
+// (may be null) ends the work early. True when everything asked for is gone.
+bool RemovePlanFiles(const StoreRemoval& what, const std::atomic<bool>* cancel);

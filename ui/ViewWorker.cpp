@@ -111,11 +111,12 @@ void CViewWorker::MeasureSpace(uint32_t id, std::string path, int tag) {
   });
 }
 
-void CViewWorker::RemoveStore(std::string storeRoot) {
-  Launch(false, [this, storeRoot = std::move(storeRoot)] {
-    const bool ok = RemoveStoreFolder(storeRoot, nullptr);
-    return std::function<void()>(
-        [this, storeRoot, ok] { emit storeRemoved(QString::fromStdString(storeRoot), ok); });
+void CViewWorker::RemoveStore(StoreRemoval what) {
+  Launch(false, [this, what = std::move(what)] {
+    const bool ok = RemovePlanFiles(what, nullptr);
+    return std::function<void()>([this, storeRoot = what.storeRoot, ok] {
+      emit storeRemoved(QString::fromStdString(storeRoot), ok);
+    });
   });
 }
 

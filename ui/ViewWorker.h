@@ -1,6 +1,6 @@
 // Work of the main view that may wait: counting the files that wait in plan
 // journals, measuring destination free space, removing a deleted plan's
-// store. Each job runs on a thread of its own; its result comes back to the
+// files from its store. Each job runs on a thread of its own; its result comes back to the
 // UI thread as a queued call and is emitted from there.
 //
 // A journal job never waits for a journal: when a backup walk holds the
@@ -16,6 +16,8 @@
 #include <mutex>
 #include <string>
 #include <vector>
+
+#include "ui/StoreRemoval.h"
 
 class CLoggingDatabase;
 
@@ -44,7 +46,8 @@ class CViewWorker : public QObject {
   void CountPending(std::vector<JournalRequest> requests, int tag, bool distinct);
   // Free and total bytes of the volume that holds the path.
   void MeasureSpace(uint32_t id, std::string path, int tag);
-  void RemoveStore(std::string storeRoot);
+  // A deleted plan's files in its store (ui/StoreRemoval.h).
+  void RemoveStore(StoreRemoval what);
 
   // True while a journal job reads the plan's journal.
   bool IsReading(uint32_t id) const;

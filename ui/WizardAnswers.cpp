@@ -366,8 +366,25 @@ const char* DestCheckKey(DestCheck result) {
   }
 }
 
+std::vector<OtherPlanPlace> OtherPlanPlaces(const PlanList& list, uint32_t skipId) {
+  std::vector<OtherPlanPlace> out;
+  std::lock_guard<std::recursive_mutex> listLock(list.Lock());
+  for (size_t i = 0; i < list.Count(); ++i) {
+    CPlan* plan = list.At(i);
+    if (plan->Id() == skipId) continue;
+    OtherPlanPlace place;
+    place.name = plan->Name();
+    if (plan->StorageType() != kStorageFtp) place.storeRoot = plan->DestinationRoot();
+    std::lock_guard<std::recursive_mutex> planLock(plan->Lock());
+    if (const CRuleSet* rules = plan->Rules()) place.folders = IncludedFolders(*rules);
+    out.push_back(std::move(place));
+  }
+  return out;
+}
+
 DestFindings ExamineDestination(std::string_view systemPath, const SourceAnswers& sources,
-                                std::string_view sourceLetters, bool probe) {
+                                std::string_view sourceLetters, bool probe,
+                                const std::vector<OtherPlanPlace>& others) {
   DestFindings f;
   std::string sys(systemPath);
   while (sys.size() > 3 && sys.back() == '\\') sys.pop_back();
@@ -387,6 +404,28 @@ DestFindings ExamineDestination(std::string_view systemPath, const SourceAnswers
       f.insideSource = true;
   }
   f.sameDisk = SharesDiskWithSources(sys, sourceLetters);
+  // A store hides what lies in it from every plan: it must hold no folder
+  // that this plan or another protects, nor lie around one.
+  // Without sources (a look at the folder alone) nothing is built, so the
+  // look stays light enough for any thread or process.
+  std::vector<std::string> ownFolders;
+  const bool anyWeb = std::find(sources.web.begin(), sources.web.end(), true) != sources.web.end();
+  if (!sources.folders.empty() || !sources.masks.empty() || anyWeb) {
+    CRuleSet own;
+    BuildRulesFromWizard(&own, sources.folders, sources.masks, sources.web);
+    ownFolders = IncludedFolders(own);
+  }
+  for (const std::string& folder : ownFolders) f.holdsSources |= StoreHoldsFolder(sys, folder);
+  for (const OtherPlanPlace& other : others) {
+    for (const std::string& folder : other.folders)
+      if (f.nestedPlan.empty() && StoreHoldsFolder(sys, folder)) f.nestedPlan = other.name;
+    for (const std::string& folder : ownFolders) {
+      if (f.nestedPlan.empty() && StoreHoldsFolder(other.storeRoot, folder)) {
+        f.nestedPlan = other.name;
+        f.otherStoreHolds = true;
+      }
+    }
+  }
   if (!probe || f.tooLong) return f;
   // The folder is made when the plan starts: until then its nearest folder
   // that exists is where it would be made.

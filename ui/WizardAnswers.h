@@ -144,21 +144,38 @@ enum class DestCheck {
 DestCheck CheckDestinationFolder(int32_t tab, std::string_view native, std::string* systemPath);
 const char* DestCheckKey(DestCheck result);
 
+// Where another plan keeps its copies and what it protects (system paths).
+struct OtherPlanPlace {
+  std::string name;
+  std::string storeRoot;  // empty for a server
+  std::vector<std::string> folders;
+};
+// Every listed plan but the one of skipId (0: none).
+std::vector<OtherPlanPlace> OtherPlanPlaces(const PlanList& list, uint32_t skipId);
+
 // What the destination page finds out about a folder (system path) when it is
-// chosen. A path too long or a folder that cannot be written refuses Next;
+// chosen. A path too long, a folder that cannot be written, and a store that
+// holds protected folders (nothing in a store is ever backed up) refuse Next;
 // the others are said on the page.
 struct DestFindings {
   bool tooLong = false;       // a name over 255 bytes, or the path over kMaxDestChars
   bool notWritable = false;   // no probe file could be made and removed there
   bool insideSource = false;  // inside a protected folder: the walks skip its store
   bool sameDisk = false;      // on a disk that holds sources
+  bool holdsSources = false;  // holds a folder the plan protects
+  // Another plan whose protected folders the folder holds, or whose store
+  // holds folders this plan protects (otherStoreHolds).
+  std::string nestedPlan;
+  bool otherStoreHolds = false;
+  bool Refused() const { return tooLong || notWritable || holdsSources || !nestedPlan.empty(); }
 };
 // Room left below the store's root for the protected files' own paths.
 inline constexpr size_t kMaxDestChars = 1024;
 // probe: create and remove a file in the folder (or the nearest folder
 // above it that exists, where it would be made); may wait on the disk.
 DestFindings ExamineDestination(std::string_view systemPath, const SourceAnswers& sources,
-                                std::string_view sourceLetters, bool probe);
+                                std::string_view sourceLetters, bool probe,
+                                const std::vector<OtherPlanPlace>& others = {});
 
 // A settings record from the answers: name, storage type and path (closing
 // "\" added; for FTP the FTP block), schedule, versions; kind 1, idle, not

@@ -10,6 +10,7 @@
 #include "common/Settings.h"
 #include "common/Texts.h"
 #include "engine/ActivityLogger.h"
+#include "engine/PlanList.h"
 #include "platform/ExitSignals.h"
 #include "platform/Folders.h"
 #include "ui/Autostart.h"
@@ -73,7 +74,8 @@ bool CBrevantoApp::InitInstance() {
             if (event.code == kEvPlanCreated || event.code == kEvPlanDeleted)
               SyncAutostartEntry(PlanCount() > 0);
           });
-  switch (DecideStartWindow(silent, runOnce, plans)) {
+  switch (DecideStartWindow(silent, runOnce, plans,
+                            static_cast<int>(PlanList::Instance().SetAsideCount()))) {
     case StartWindow::kHide:
       if (!frame_->IsIconShown() && frame_->CanMinimise()) {
         // No notification area to live in: the task bar keeps the window

@@ -24,8 +24,8 @@ bool IsSilentCommandLine(std::string_view commandLine) {
 
 int PlanCount() { return static_cast<int>(PlanList::Instance().Count()); }
 
-StartWindow DecideStartWindow(bool silent, int runOnce, int planCount) {
-  if (planCount <= 0) return StartWindow::kShowFirstUse;
+StartWindow DecideStartWindow(bool silent, int runOnce, int planCount, int setAside) {
+  if (planCount <= 0) return setAside > 0 ? StartWindow::kShow : StartWindow::kShowFirstUse;
   if (silent && runOnce == 0) return StartWindow::kHide;
   return StartWindow::kShow;
 }

@@ -20,5 +20,7 @@ enum class StartWindow {
   kHide,          // keep it hidden: the program lives in the notification area
 };
 // runOnce is the value of General/RunOnce as read at this start (before it is
-// cleared): not 0 on the first start after installation.
-StartWindow DecideStartWindow(bool silent, int runOnce, int planCount);
+// cleared): not 0 on the first start after installation. setAside: plans this
+// start could not load; without plans the window then shows what was said
+// about them rather than the first-use routine of a fresh install.
+StartWindow DecideStartWindow(bool silent, int runOnce, int planCount, int setAside = 0);

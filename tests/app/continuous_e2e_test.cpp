@@ -32,12 +32,14 @@ TEST_P(ContinuousEndToEndTest, SavesReachTheRightStoreAndWhatChangedWhileOffIsCa
   if (asUser && geteuid() != 0) GTEST_SKIP() << "needs root to run the program as another user";
   bvtest::ProgramWorld w_{"E", bvtest::ProgramWorld::Home::kUnderSrv};
   QProcess* program_ = nullptr;
-  // Plan 1's store lies in what it protects; 2 never runs, its store counts; 3-5 share one.
+  // Plan 1's store lies in what it protects; 2 never runs, its store counts; 3-5 share one,
+  // 3 (listed first) manual.
   auto WritePlans = [&](const std::vector<std::string>& plan1) {
     w_.Plan(1, "Continuous", w_.HomeSys("home/prot/Store1") + "\\", plan1);
     w_.Plan(2, "Elsewhere", w_.HomeSys("home/prot/Dest2") + "\\", {"home/elsewhere"});
     w_.SetPlanKey(2, "Enabled", "0");
     w_.Plan(3, "Shared A", "E:\\Shared\\", {"home/three/a"}, /*firstDone=*/false);
+    w_.SetPlanKey(3, "ScheduleUnit", "8");
     w_.Plan(4, "Shared B", "E:\\Shared\\", {"home/three"});
     w_.Plan(5, "Shared C", "E:\\Shared\\", {"home/three"});
     w_.data.WritePlanList({1, 2, 3, 4, 5});
@@ -109,6 +111,7 @@ TEST_P(ContinuousEndToEndTest, SavesReachTheRightStoreAndWhatChangedWhileOffIsCa
   fs::create_directories(w_.Home("home/prot/new folder"));
   w_.Put("home/three/a/for-a.txt", "A takes this");
   w_.Put("home/three/for-b.txt", "B takes this");
+  w_.Put("home/prot/store1/beside.txt", "beside Store1");  // another folder: names keep case
   // Editors' saves: a hidden file renamed over the original.
   for (const std::string name : {"report", "notes"}) {
     const std::string temp = name == "report" ? ".report.txt.swp" : ".goutputstream-7Q2ZK1";
@@ -124,6 +127,7 @@ TEST_P(ContinuousEndToEndTest, SavesReachTheRightStoreAndWhatChangedWhileOffIsCa
     return Copied("home/prot/last.txt", "last") &&
            Copied("home/prot/report.txt", "report, saved by rename") &&
            Copied("home/prot/notes.txt", "notes, saved by rename") &&
+           Copied("home/prot/store1/beside.txt", "beside Store1") &&
            Holds(Latest("home/three/a/for-a.txt"), "A takes this") &&
            Holds(Latest("home/three/for-b.txt"), "B takes this");
   })) << w_.Stderr();
@@ -202,11 +206,9 @@ TEST_P(ContinuousEndToEndTest, SavesReachTheRightStoreAndWhatChangedWhileOffIsCa
   EXPECT_GE(bvtest::CountOf(log, "Code: 681"), 2u) << log;
   EXPECT_EQ(bvtest::CountOf(log, "#Backup File Fail"), bvtest::CountOf(log, "Code: 681")) << log;
   EXPECT_EQ(log.find(".goutputstream"), std::string::npos) << log;
-  for (const auto& [id, taken] : std::map<uint32_t, std::string>{{3, forA}, {4, forB}, {5, ""}}) {
-    const auto journal = w_.Journal(id, {forA, forB});
-    EXPECT_TRUE(taken.empty() ? journal.empty() : journal.size() == 1 && journal.count(taken))
-        << id;
-  }
+  // Every plan whose folders hold a file notes it.
+  for (const auto& [id, taken] : std::map<uint32_t, size_t>{{3, 1}, {4, 2}, {5, 2}})
+    EXPECT_EQ(w_.Journal(id, {forA, forB}).size(), taken) << id;
   // The runs were the user's: copies, journal and log are theirs.
   const uid_t owner = asUser ? bvtest::kNobodyUid : 0u;
   EXPECT_EQ(Owner(Store1("home/prot/doc.txt")), owner);

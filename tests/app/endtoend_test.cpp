@@ -102,13 +102,19 @@ TEST(EndToEndTest, SilentStartsFirstBackupAndNamesTheStoreCannotHold) {
   EXPECT_EQ(CountOf(log, "Reason = The path is longer than the store can hold."), 2u);
 }
 
-// A garbage plan list and a damaged journal record lose no plan and no waiting file.
+// A garbage plan list and a damaged journal record lose no plan and no waiting file; a plan
+// with a value no plan can have is told and set aside, one whose store holds its folders told.
 TEST(EndToEndTest, DamagedPlanListAndJournalLoseNothing) {
   bvtest::ProgramWorld w;
   bvtest::WriteNative(w.data.Data("InternalSettings.ini"), "[General]\nRunOnce=0\n");
   w.Plan(1, "Continuous", "E:\\Store\\", {"docs"});
   w.Plan(4, "Manual", "E:\\Other\\", {"docs"});
   w.SetPlanKey(4, "ScheduleUnit", "8");
+  fs::create_directories(w.Home("five/src"));
+  w.Plan(5, "Holds", w.HomeSys("five"), {"five/src"});
+  w.SetPlanKey(5, "ScheduleUnit", "8");
+  w.Plan(6, "Unit nine", "E:\\Six\\", {"docs"});
+  w.SetPlanKey(6, "ScheduleUnit", "9");
   bvtest::WriteNative(w.data.Data("plans.ini"), std::string("\x89\x00\xffSEED\r\n=ID", 10));
   // Thirty waiting files in plan 1's journal; record 20 gets a flipped byte.
   std::vector<std::string> files;
@@ -137,11 +143,20 @@ TEST(EndToEndTest, DamagedPlanListAndJournalLoseNothing) {
         << files[i] << " never copied";
   }
   bvtest::ProgramWorld::Kill(program);
-  EXPECT_EQ(bvtest::ReadNative(w.data.Data("plans.ini")), "SEED=4\nID=1\nID=4\n");
+  EXPECT_EQ(bvtest::ReadNative(w.data.Data("plans.ini")), "SEED=6\nID=1\nID=4\nID=5\n");
   int aside = 0;
   for (const auto& e : fs::directory_iterator(w.data.Data("")))
     aside += e.path().filename().string().rfind("plans.ini.damaged-", 0) == 0;
-  EXPECT_EQ(aside, 1);
+  for (const auto& e : fs::directory_iterator(w.data.Data("PLAN")))
+    aside += e.path().filename().string().rfind("6.damaged-", 0) == 0;
+  EXPECT_EQ(aside, 2);
+  const std::string log = w.Log();
+  EXPECT_NE(log.find("(\"Unit nine\") could not be loaded: its schedule"), std::string::npos)
+      << log;
+  EXPECT_NE(log.find("\"Holds\" keeps its copies in " + w.Home("five") + ", which holds " +
+                     w.Home("five/src")),
+            std::string::npos)
+      << log;
   // The journal was rebuilt: every record but the damaged one is readable.
   CLoggingDatabase db;
   ASSERT_EQ(db.Open(folder, 1), 0u);

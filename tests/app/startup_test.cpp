@@ -102,9 +102,14 @@ TEST(StartupTest, GateRefusesWaitsAndShowsOneInstance) {
   bvtest::WriteNative(planted, "");
   chmod(planted.c_str(), 0600);
   ASSERT_TRUE(geteuid() != 0 || chown(planted.c_str(), 65534, 65534) == 0);
+  // Its only plan cannot be loaded: the window says so instead of starting afresh.
+  w.Plan(9, "Unit nine", "E:\\Store\\", {"docs"});
+  w.SetPlanKey(9, "ScheduleUnit", "9");
+  w.data.WritePlanList({9});
   QProcess* next = start("next", {"-sx"});
   ASSERT_TRUE(WaitFor([&] { return has("next", "shown"); })) << bvtest::ReadNative(trace("next"));
-  traced("next", {"start-normal"}, {"refused-running", "refused-another-user", "first-start"});
+  traced("next", {"start-normal"},
+         {"refused-running", "refused-another-user", "first-start", "first-use"});
   // SIGHUP ends it as the exit command does: the count, socket and mutex given back.
   ASSERT_TRUE(WaitFor([&] { return !block.GetWindowHandle().empty(); }));
   const std::string handle = block.GetWindowHandle();

@@ -96,14 +96,23 @@ TEST_F(PlanListTest, CreateFindNameAndRefuse) {
   fs::create_directories(env_.Store().NativeOf("Backup"));
   EXPECT_EQ(list_.MakeUniqueDestinationFolder("E:\\Backup"), "E:\\Backup 3");
   EXPECT_EQ(list_.MakeUniqueDestinationFolder("E:\\Fresh"), "E:\\Fresh");
-  EXPECT_EQ(list_.FindByDestination("e:\\backup 1\\"), backup);
+  EXPECT_EQ(list_.FindByDestination("E:\\Backup 1\\"), backup);
+  EXPECT_EQ(list_.FindByDestination("e:\\backup 1"), nullptr);
   EXPECT_EQ(list_.FindByDestination("E:\\BACKUP 1", backup), nullptr);
 }
 
 // Broken plans are skipped and told; a manual plan is never started; the counter goes on.
+// Plans with values no plan can have are set aside, named, and keep their numbers.
 TEST_F(PlanListTest, LoadAllSkipsBrokenPlans) {
   WriteNative(env_.Data().NativeOf("plans.ini"),
-              "SEED=9\nID=3\nID=0\nID=-3\nID=99999999999\nID=4\nID=5\nID=6\nID=3\nColour=red\n");
+              "SEED=9\nID=3\nID=0\nID=-3\nID=99999999999\nID=4\nID=5\nID=6\nID=3\nColour=red\n"
+              "ID=7\nID=8\nID=9\nID=12\n");
+  WritePlan(env_, 7, "Kind q", 1, "Enabled=0\n");
+  std::string kindQ = ReadNative(PlanDir(7) + "/Plan.ini");
+  WriteNative(PlanDir(7) + "/Plan.ini", kindQ.replace(kindQ.find("Type=1"), 6, "Type=q"));
+  WritePlan(env_, 8, "Unit -1", -1, "Enabled=0\n");
+  WritePlan(env_, 9, " ", 1, "Enabled=0\n");
+  WritePlan(env_, 12, std::string(256, 'n'), 1, "Enabled=0\n");
   WritePlan(env_, 3, "Manual", 8, "Enabled=1\n");
   WriteNative(PlanDir(3) + "/UI.ini", "[WizardPage3Options]\nBackupTime=12345\n");
   WritePlan(env_, 4, "No rules", 1, "Enabled=0\n", false);
@@ -126,18 +135,33 @@ TEST_F(PlanListTest, LoadAllSkipsBrokenPlans) {
   EXPECT_EQ(TextsOf(events, kEvUnreadablePlanFile),
             (std::vector<std::string>{list, list, list, GetPlanFolder(4) + "IncExc.ini"}));
   EXPECT_EQ(events.CountOf(kEvDuplicatePlanName), 1u);
-  EXPECT_EQ(events.CountOf(kEvInvalidContent), 2u) << "the line and the rebuilt list";
+  std::string told;
+  for (const std::string& t : TextsOf(events, kEvInvalidContent)) told += t + "\n";
+  EXPECT_EQ(events.CountOf(kEvInvalidContent), 6u) << told;
+  EXPECT_EQ(list_.SetAsideCount(), 4u);
+  for (const char* why :
+       {"(\"Kind q\") could not be loaded: its kind of destination",
+        "(\"Unit -1\") could not be loaded: its schedule", "it has no name", "longer than 255"})
+    EXPECT_NE(told.find(why), std::string::npos) << why;
+  for (uint32_t id : {7u, 8u, 9u, 12u}) {
+    EXPECT_FALSE(fs::exists(PlanDir(id)));
+    int kept = 0;
+    for (const auto& e : fs::directory_iterator(env_.Data().NativeOf("PLAN")))
+      kept += e.path().filename().string().rfind(std::to_string(id) + ".damaged-", 0) == 0;
+    EXPECT_EQ(kept, 1) << id;
+  }
   EXPECT_FALSE(list_.LoadPlan(3)) << "already listed";
   CPlan* made = Create("New", "StoreNew");
   ASSERT_TRUE(made);
-  EXPECT_EQ(made->Id(), 10u) << "the counter goes on";
-  EXPECT_EQ(ListText(), "SEED=10\nID=3\nID=6\nID=10\n");
+  EXPECT_EQ(made->Id(), 13u) << "the counter goes on past the plans set aside";
+  EXPECT_EQ(ListText(), "SEED=13\nID=3\nID=6\nID=13\n");
 }
 
 // Every listed plan is in the list before the first one starts: a plan's
 // walks leave out the destinations of the plans listed after it.
 TEST_F(PlanListTest, PlansStartOnlyOnceEveryPlanIsLoaded) {
-  WriteNative(env_.Data().NativeOf("plans.ini"), "SEED=2\nID=1\nID=2\n");
+  // As an editor may save it: a byte-order mark and CRLF.
+  WriteNative(env_.Data().NativeOf("plans.ini"), "\xEF\xBB\xBFSEED=2\r\nID=1\r\nID=2\r\n");
   WritePlan(env_, 1, "First", 1, "Enabled=1\n");
   WritePlan(env_, 2, "Second", 1, "Enabled=1\n");
   struct Starts : CBaseClass {
@@ -218,6 +242,28 @@ TEST(PlanListDamageTest, DamagedListIsRebuiltFromThePlanFolders) {
   }
 }
 
+// A counter at its end or beyond, or a folder of the last number, still gives new plans a
+// free number; a counter no plan could have is told.
+TEST(PlanListDamageTest, CounterAtItsEndStillMakesPlans) {
+  for (const std::string seed : {"4294967295", "99999999999999999999", "folder"}) {
+    SCOPED_TRACE(seed);
+    ScratchEnv env;
+    WritePlan(env, 1, "P1", 8, "Enabled=0\n");
+    if (seed == "folder") fs::create_directories(env.Data().NativeOf("PLAN/4294967295"));
+    WriteNative(env.Data().NativeOf("plans.ini"),
+                "SEED=" + (seed == "folder" ? "1" : seed) + "\nID=1\n");
+    EventCollector events;
+    PlanList list;
+    EXPECT_EQ(list.LoadAllPlans(), seed != "99999999999999999999");
+    EXPECT_EQ(events.CountOf(kEvInvalidContent), seed == "99999999999999999999" ? 2u : 0u);
+    for (uint32_t id : {2u, 3u}) {
+      CPlan* made = list.CreatePlan(ScratchEnv::Settings("New" + std::to_string(id), "S"));
+      ASSERT_NE(made, nullptr);
+      EXPECT_EQ(made->Id(), id);
+    }
+  }
+}
+
 // Threads start, stop and take their plan's deletion while other threads offer files and force
 // runs; the list left is the one on disk, the journal reopens valid.
 TEST_F(PlanListTest, ThreadsStartStopAndEndWhileFilesAreOffered) {
@@ -294,36 +340,37 @@ TEST_F(PlanListTest, ThreadsStartStopAndEndWhileFilesAreOffered) {
   list.reset();  // stops and joins the running thread before the plan goes
 }
 
-// Of plans on one destination the first that matches takes a file; a deletion relinks them.
-TEST_F(PlanListTest, SharedDestinationTakesAFileOnce) {
-  CPlan* a = Create("A", "Shared");
+// Every plan whose rules match takes a file, whatever plans share its store (a manual plan listed
+// first keeps nothing from the others); "Shared" and "shared" are two stores where names keep
+// their case. A deletion relinks the plans of one store.
+TEST_F(PlanListTest, EveryMatchingPlanTakesAFile) {
+  CPlan* a = Create("A", "Shared", 8);
   CPlan* b = Create("B", "shared\\");
-  CPlan* c = Create("C", "Shared");
+  CPlan* c = Create("C", "Shared\\");
   CPlan* d = Create("D", "Other");
   ASSERT_TRUE(a && b && c && d);
-  EXPECT_EQ(a->SameDestinationLink(), nullptr);
-  EXPECT_EQ(b->SameDestinationLink(), a);
-  EXPECT_EQ(c->SameDestinationLink(), b);
-  EXPECT_EQ(d->SameDestinationLink(), nullptr);
+  EXPECT_EQ(std::vector<CPlan*>(
+                {b->SameDestinationLink(), c->SameDestinationLink(), d->SameDestinationLink()}),
+            std::vector<CPlan*>({nullptr, a, nullptr}));
+  EXPECT_EQ(list_.FindByDestination("E:\\shared"), b);
   for (CPlan* p : {a, b, c, d}) IncludeSources(p);
   const std::string file1 = env_.Src().SystemOf("one.txt");
   env_.Src().Write("one.txt", "1");
   EventCollector events;
   EXPECT_TRUE(list_.OfferChangedFile(file1));
-  EXPECT_EQ(TextsOf(events, kEvFileNoted), (std::vector<std::string>{file1, file1}));
-  EXPECT_EQ(Takers(events), (std::vector<uint32_t>{a->Id(), d->Id()}));
+  EXPECT_EQ(Takers(events), (std::vector<uint32_t>{a->Id(), b->Id(), c->Id(), d->Id()}));
   uint64_t offset;
-  EXPECT_TRUE(a->Database()->Lookup(file1, &offset));
-  EXPECT_FALSE(b->Database()->Lookup(file1, &offset));
-  IncludeSources(a, "only-a");  // A no longer matches: the next plan takes the file
+  EXPECT_TRUE(c->Database()->Lookup(file1, &offset));
+  IncludeSources(a, "only-a");
   env_.Src().Write("two.txt", "2");
   EXPECT_TRUE(list_.OfferChangedFile(env_.Src().SystemOf("two.txt")));
-  EXPECT_EQ(Takers(events), (std::vector<uint32_t>{b->Id(), d->Id()}));
+  EXPECT_EQ(Takers(events), (std::vector<uint32_t>{b->Id(), c->Id(), d->Id()}));
 
   ASSERT_TRUE(list_.DeletePlan(b->Id()));
-  EXPECT_EQ(c->SameDestinationLink(), a);
   a->SetBusy(true);
   EXPECT_TRUE(c->IsEarlierSameDestinationBusy() && !a->IsEarlierSameDestinationBusy());
+  ASSERT_TRUE(list_.DeletePlan(a->Id()));
+  EXPECT_EQ(c->SameDestinationLink(), nullptr);
 }
 
 // Only files on internal fixed drives outside stores, bins and destinations are taken.
@@ -352,7 +399,8 @@ TEST_F(PlanListTest, OnlyFilesOnInternalFixedDrivesOutsideStoresAreTaken) {
       {"C:\\System Volume Information\\tracking.log", false},
       {"C:\\RecyclerX\\x", true},
       {"E:\\Store\\Latest\\x", false},  // a plan's destination
-      {"e:\\store", false},
+      {"E:\\Store", false},
+      {"E:\\store\\x", true},  // a folder beside it whose name differs in case
       {"E:\\Store2\\x", true},
   };
   for (const auto& [path, eligible] : cases)

@@ -98,9 +98,11 @@ TEST_F(ScheduleTest, EverySlotRunsOnce) {
     int32_t unit, num;
     int64_t lastRun, now, up, due;
   } cases[] = {
-      // Minutes: the start until the first run, then a period after the last
-      // run's slot; an overdue slot runs at once.
-      {kUnitMinutes, 1, 0, now, 0, start},
+      // Minutes and hours: the next slot until the first run (never one
+      // missed before it), then a period after the last run's slot; an
+      // overdue slot runs at once.
+      {kUnitMinutes, 1, 0, now, 0, now},
+      {kUnitOtherInterval, 1, 0, now - 40, 0, now},
       {kUnitMinutes, 1, now, now, 0, now + 60},
       {kUnitMinutes, 1, now + 59, now + 59, 0, now + 60},
       {kUnitMinutes, 15, now + 7 * 60, now + 7 * 60, 0, now + 15 * 60},

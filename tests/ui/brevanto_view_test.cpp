@@ -20,6 +20,7 @@
 #include "engine/CTask.h"
 #include "engine/CatchUpRequests.h"
 #include "engine/RunFile.h"
+#include "plans/RuleFile.h"
 #include "platform/Clock.h"
 #include "platform/Profile.h"
 #include "support/ReadOnlyFolder.h"
@@ -269,33 +270,59 @@ TEST(CellTextsTest, DatesCountsAndSchedulesForPeople) {
             "Documents: the disk BACKUP is not connected since 14:05");
 }
 
-// Only the store's parts go, never a drive root or share; a worker that goes
-// away lets its removal finish first.
-TEST(StoreRemovalTest, RemovesOnlyTheStorePartsAndFinishesBeforeTheWorkerGoes) {
+// Only the files the plan's journal names go, never those a plan sharing the store protects
+// (nothing when its rules cannot be read); a store left empty goes; a worker that goes away
+// lets its removal finish first.
+TEST(StoreRemovalTest, RemovesOnlyThePlansFilesAndFinishesBeforeTheWorkerGoes) {
   bvtest::TempDir dir;
   const std::string sys = dir.System();
+  auto journal = [&](const std::string& rel, const std::vector<std::string>& paths) {
+    fs::create_directories(dir.NativeOf(rel));
+    CLoggingDatabase db;
+    EXPECT_EQ(db.Open(sys + "\\" + rel + "\\", 1), 0u);
+    for (const std::string& p : paths) EXPECT_EQ(db.NoteChangedFile(p), 0u);
+    return sys + "\\" + rel;
+  };
   dir.Write("only/Brevanto.dat", "");
-  dir.Write("only/Latest/C/a.txt", "a");
-  dir.Write("only/Revision/C/a(0001).txt", "a");
-  fs::permissions(dir.NativeOf("only/Latest/C/a.txt"), fs::perms::owner_read);
-  EXPECT_TRUE(RemoveStoreFolder(sys + "\\only\\", nullptr));
+  dir.Write("only/Latest/C/src/a.txt", "a");
+  dir.Write("only/Revision/C/src/a(0001).txt", "a");
+  fs::permissions(dir.NativeOf("only/Latest/C/src/a.txt"), fs::perms::owner_read);
+  EXPECT_TRUE(
+      RemovePlanFiles({sys + "\\only\\", journal("j1", {"C:\\src\\a.txt"}), 1, {}}, nullptr));
   EXPECT_FALSE(fs::exists(dir.NativeOf("only")));
-  dir.Write("mixed/Brevanto.dat", "");
-  dir.Write("mixed/Latest/C/a.txt", "a");
-  dir.Write("mixed/notes.txt", "mine");
-  EXPECT_TRUE(RemoveStoreFolder(sys + "\\mixed", nullptr));
-  EXPECT_FALSE(fs::exists(dir.NativeOf("mixed/Latest")));
-  EXPECT_FALSE(fs::exists(dir.NativeOf("mixed/Brevanto.dat")));
-  EXPECT_EQ(dir.Read("mixed/notes.txt"), "mine");
-  for (const char* refused : {"C:\\", "", "\\\\nas\\share\\"})
-    EXPECT_FALSE(RemoveStoreFolder(refused, nullptr)) << refused;
+  EXPECT_FALSE(fs::exists(dir.NativeOf("j1")));
 
+  const std::vector<std::string> kept = {"Brevanto.dat", "Latest/C/other/o.txt",
+                                         "Latest/C/src/both.txt", "Revision/C/src/a(0001) x.txt"};
+  for (const std::string& rel : kept) dir.Write("mixed/" + rel, rel);
+  for (const char* rel :
+       {"Latest/C/src/a.txt", "Revision/C/src/a(0001).txt", "Revision/C/src/a(0002).txt"})
+    dir.Write(std::string("mixed/") + rel, "gone");
+  CRuleSet other;
+  other.AddGroup(kRuleInclude, "group1", "Sources")->AddItem("C:\\other", "");
+  other.Group(kRuleInclude, 0)->AddItem("C:\\src\\both.txt", "");
+  ASSERT_TRUE(SaveRuleSet(other, sys + "\\rules.ini"));
+  const std::vector<std::string> paths = {"C:\\src\\a.txt", "C:\\src\\both.txt",
+                                          "C:\\other\\o.txt"};
+  EXPECT_FALSE(
+      RemovePlanFiles({sys + "\\mixed", journal("j2", paths), 1, {sys + "\\none.ini"}}, nullptr));
+  EXPECT_TRUE(
+      RemovePlanFiles({sys + "\\mixed", journal("j3", paths), 1, {sys + "\\rules.ini"}}, nullptr));
+  for (const std::string& rel : kept) EXPECT_EQ(dir.Read("mixed/" + rel), rel);
+  EXPECT_FALSE(fs::exists(dir.NativeOf("mixed/Latest/C/src/a.txt")));
+  EXPECT_FALSE(fs::exists(dir.NativeOf("mixed/Revision/C/src/a(0002).txt")));
+  EXPECT_FALSE(RemovePlanFiles({"", journal("j4", paths), 1, {}}, nullptr));
+
+  std::vector<std::string> many;
   dir.Write("big/Brevanto.dat", "");
-  for (int i = 0; i < 600; ++i)
-    dir.Write("big/Latest/C/d" + std::to_string(i % 30) + "/f" + std::to_string(i), "x");
+  for (int i = 0; i < 600; ++i) {
+    const std::string rel = "d" + std::to_string(i % 30) + "/f" + std::to_string(i);
+    dir.Write("big/Latest/C/" + rel, "x");
+    many.push_back("C:\\d" + std::to_string(i % 30) + "\\f" + std::to_string(i));
+  }
   {
     CViewWorker worker;
-    worker.RemoveStore(sys + "\\big\\");
+    worker.RemoveStore({sys + "\\big\\", journal("j5", many), 1, {}});
   }
   EXPECT_FALSE(fs::exists(dir.NativeOf("big")));
 }
@@ -605,6 +632,18 @@ TEST_F(ViewTest, DeleteAsksAndEveryCardButtonReachesThePlan) {
   dir_.Write("evol/Daily/Latest/C/a.txt", "a");
   dir_.Write("evol/Manual/Latest/C/a.txt", "a");
   dir_.Write("evol/Manual/Revision/C/a(0001).txt", "a");
+  dir_.Write("evol/Manual/Latest/C/b/b.txt", "another plan's");
+  ASSERT_EQ(manual->Database()->NoteChangedFile("C:\\a.txt"), 0u);
+  ASSERT_EQ(manual->Database()->NoteChangedFile("C:\\b\\b.txt"), 0u);
+  CPlan* sharing = MakePlan("Sharing", "E:\\Manual", 8, false);  // the same store
+  ASSERT_TRUE(sharing);
+  const uint32_t sharingId = sharing->Id();
+  auto rules = std::make_unique<CRuleSet>();
+  rules->AddGroup(kRuleInclude, "group1", "Sources")->AddItem("C:\\b", "");
+  sharing->ReplaceRules(std::move(rules));
+  ASSERT_TRUE(sharing->Save());
+  ASSERT_EQ(sharing->Database()->NoteChangedFile("C:\\b\\b.txt"), 0u);
+  Show(view);
   QString question;
   WhenModal<CDlgSureMessage>([&](CDlgSureMessage* q) {
     question = q->findChild<QLabel*>("messageLabel")->text();
@@ -625,17 +664,33 @@ TEST_F(ViewTest, DeleteAsksAndEveryCardButtonReachesThePlan) {
   EXPECT_TRUE(RunUntil([&] { return PlanList::Instance().Find(dailyId) == nullptr; }));
   EXPECT_FALSE(fs::exists(dir_.NativeOf("data/PLAN/" + std::to_string(dailyId))));
   EXPECT_EQ(dir_.Read("evol/Daily/Latest/C/a.txt"), "a");
-  // With the box ticked the store goes too (on the worker).
+  // With the box ticked the plan's files go (on the worker). A store shared with another plan:
+  // the question says so, and only this plan's files go.
   bool removed = false;
   QObject::connect(&view, &CBrevantoView::storeRemovalFinished,
                    [&](const QString&, bool ok) { removed = ok; });
-  WhenModal<CDlgSureMessage>([](CDlgSureMessage* q) {
+  WhenModal<CDlgSureMessage>([&](CDlgSureMessage* q) {
+    question = q->findChild<QLabel*>("messageLabel")->text();
     q->CheckBox()->setChecked(true);
     q->OkButton()->click();
   });
   view.Cell(manualId)->DeleteButton()->click();
+  EXPECT_EQ(question.toStdString(),
+            FormatText(GetText("MAIN_UI", "SURE_DELETE_PLAN"), {"Manual"}) + "\n\n" +
+                FormatText(GetText("MAIN_UI", "DELETE_SHARED_STORE"), {"\"Sharing\""}));
   ASSERT_TRUE(RunUntil([&] { return removed; }));
   EXPECT_TRUE(RunUntil([&] { return PlanList::Instance().Find(manualId) == nullptr; }));
+  EXPECT_FALSE(fs::exists(dir_.NativeOf("evol/Manual/Latest/C/a.txt")));
+  EXPECT_FALSE(fs::exists(dir_.NativeOf("evol/Manual/Revision")));
+  EXPECT_EQ(dir_.Read("evol/Manual/Latest/C/b/b.txt"), "another plan's");
+  // The last plan of a store takes it along.
+  removed = false;
+  WhenModal<CDlgSureMessage>([](CDlgSureMessage* q) {
+    q->CheckBox()->setChecked(true);
+    q->OkButton()->click();
+  });
+  view.Cell(sharingId)->DeleteButton()->click();
+  ASSERT_TRUE(RunUntil([&] { return removed; }));
   EXPECT_FALSE(fs::exists(dir_.NativeOf("evol/Manual")));
   EXPECT_TRUE(fs::exists(dir_.NativeOf("evol/Daily/Latest")));
   EXPECT_EQ(view.CellIds(), std::vector<uint32_t>{watchId});

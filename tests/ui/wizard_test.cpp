@@ -481,6 +481,8 @@ TEST_F(WizardTest, NewPlanFilledInByHandLoadsBackAsTheSamePlan) {
 TEST_F(WizardTest, DestinationIsCheckedWhenChosenAndAChangeKeepsThePlanRunning) {
   CPlan* plan = Finish("Home", "E:\\H", 0, false);
   ASSERT_TRUE(plan && plan->Enabled());
+  ASSERT_TRUE(FinishNewPlan(PlanList::Instance(),
+                            Answers("Other", "E:\\O", 0, false, "E:\\deep\\src"), extensions_));
   dir_.Write("evol/a file", "x");
   CPlanWizardDlg wizard(nullptr, plan->Id(), CPlanWizardDlg::kPageDest);
   wizard.show();
@@ -494,17 +496,22 @@ TEST_F(WizardTest, DestinationIsCheckedWhenChosenAndAChangeKeepsThePlanRunning) 
     const char* said;  // on the page, and as the message when Next refuses
     bool sameDisk;
     bool goesOn;
+    std::string plan = {};  // the other plan the text names
   } cases[] = {
       {home_.NativeOf("Backups"), "STORE_INSIDE_SOURCE", true, true},
       {evol + "/a file/Backups", "DESTINATION_FOLDER_NOT_WRITABLE", false, false},
       {evol + "/" + std::string(256, 'n'), "DESTINATION_PATH_TOO_LONG", false, false},
+      // A store hides what it holds: its own plan's folders, or another's.
+      {fs::path(home_.Native()).parent_path().string(), "STORE_HOLDS_SOURCES", true, false},
+      {evol + "/deep", "STORE_HOLDS_OTHER_PLAN", false, false, "Other"},
       {evol + "/Fine", nullptr, false, true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.folder);
     Type(dest->Folder(), c.folder);
     const QString said =
-        c.said ? QString::fromStdString(GetText("WIZARD_BACKUP_DEST", c.said)) : "";
+        c.said ? QString::fromStdString(FormatText(GetText("WIZARD_BACKUP_DEST", c.said), {c.plan}))
+               : "";
     EXPECT_TRUE(RunUntil([&] {
       return !dest->Busy() && dest->Findings()->isVisible() == (c.said != nullptr) &&
              (!c.said || dest->Findings()->text() == said) &&
@@ -515,7 +522,7 @@ TEST_F(WizardTest, DestinationIsCheckedWhenChosenAndAChangeKeepsThePlanRunning) 
     wizard.NextButton()->click();
     EXPECT_EQ(wizard.CurrentPage(), c.goesOn ? 3 : 2);
     if (!c.goesOn) {
-      EXPECT_TRUE(Said("WIZARD_BACKUP_DEST", c.said));
+      EXPECT_TRUE(Said(said.toStdString())) << Messages();
     }
     if (c.goesOn && c.said) wizard.BackButton()->click();
   }
