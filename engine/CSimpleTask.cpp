@@ -5,6 +5,7 @@
 #include "common/EngineEvents.h"
 #include "common/Texts.h"
 #include "destinations/StoreBinding.h"
+#include "engine/CFileDispatchThread.h"
 #include "engine/CSimpleEngine.h"
 #include "engine/CSimplePlan.h"
 #include "engine/CTask.h"
@@ -127,6 +128,8 @@ void CSimpleTask::Maintain() {
   const uint64_t rebuilds = plan_->Database()->RebuildCount();
   CSimplePlan* simple = dynamic_cast<CSimplePlan*>(plan_);
   if (simple == nullptr) return;
+  // Watched first: a file written after the walk passed its folder is noted.
+  WatchBeforeWalk(plan_);
   const CatchUpResult result = RunCatchUpWalk(simple);
   if (!result.complete) return;  // asked again at the next look
   catchUpAtStart_ = false;
@@ -262,6 +265,8 @@ void CSimpleTask::Run() {
         if (!plan->Stopping() && plan->Enabled()) {
           plan->SetMode(kModeWorking);
           PostEvent(kEvScanBegins, name, id);
+          // Watched first: what is written during the walk is noted either way.
+          WatchBeforeWalk(plan);
           RunSourceWalk(simple);
           PostEvent(kEvScanEnds, name, id);
           plan->SetBusy(false);
