@@ -3,6 +3,7 @@
 #include "common/ActivityLog.h"
 #include "common/EngineEvents.h"
 #include "common/Texts.h"
+#include "platform/Errors.h"
 #include "ui/CellTexts.h"
 #include "ui/NativePath.h"
 #include "ui/TextFormat.h"
@@ -105,7 +106,11 @@ std::optional<PlanNotice> CPlanNotices::Problem(const EventData& event, int64_t 
   const std::string name = event.planId != 0 ? names_(event.planId) : std::string();
   // Names and paths come from the disk: escaped, they cannot shape the text.
   const std::string path = EscapeControls(ReadablePath(event.text1));
-  const std::string pattern = GetText("MESSAGE_RECEIVER", ProblemKey(event.code));
+  // A journal that cannot grow says why: the data folder's disk is full.
+  const bool diskFull =
+      event.code == kEvDatabaseProblem && event.value == static_cast<int32_t>(plat::kErrDiskFull);
+  const std::string pattern =
+      GetText("MESSAGE_RECEIVER", diskFull ? "PROBLEM_JOURNAL_DISK_FULL" : ProblemKey(event.code));
   const bool withPlan = event.code == kEvNotProtected || event.code == kEvDatabaseOpenFailed ||
                         event.code == kEvDatabaseProblem || event.code == kEvServerKeyChanged;
   return PlanNotice{
