@@ -347,7 +347,7 @@ TEST_F(ViewTest, ShowsOneCellPerPlanWithItsTexts) {
     watch->NoteUnheldName(path);
   bvtest::TempDir big(bvtest::TempDir::Where::kHome);
   big.Write("v.mkv", "");
-  fs::resize_file(big.NativeOf("v.mkv"), (2 << 20) + 1);
+  fs::resize_file(big.NativeOf("v.mkv"), 3 << 20);  // over 2 MB in whole MB
   SetBackupFileMaxSize(2);
   for (int i = 0; i < 2; ++i)
     EXPECT_EQ(watch->Engine()->BackupFile(big.System() + "\\v.mkv", false, nullptr, 0),
