@@ -11,7 +11,7 @@ namespace {
 
 constexpr int kUnknown = -1;  // cache not filled yet (both cached values are >= 0)
 constexpr int kDefaultMaxVersionCount = 3;
-constexpr int kDefaultBackupFileMaxSize = 2048;
+constexpr int kDefaultBackupFileMaxSize = 0;  // no limit
 
 std::atomic<int> g_maxVersionCount{kUnknown};
 std::atomic<int> g_backupFileMaxSize{kUnknown};

@@ -11,8 +11,9 @@ std::string GetInternalSettingsPath();
 
 // Global.ini [APP] MaxVersionCount; below 1 or no file gives 3. Cached.
 int GetMaxVersionCount();
-// InternalSettings.ini [Backup Settings] BackupFileMaxSize in MiB; negative
-// gives 2048, 0 means no limit. Cached; Set writes the key and the cache.
+// InternalSettings.ini [Backup Settings] BackupFileMaxSize in MiB; 0 (the
+// default, also for a negative value) means no limit. Cached; Set writes the
+// key and the cache.
 int GetBackupFileMaxSize();
 void SetBackupFileMaxSize(int mib);
 

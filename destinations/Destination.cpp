@@ -6,6 +6,7 @@
 #include <limits>
 #include <utility>
 
+#include "destinations/StoreDisk.h"
 #include "platform/Errors.h"
 #include "platform/Files.h"
 #include "platform/Paths.h"
@@ -86,14 +87,6 @@ int64_t RevisionNumberOf(std::string_view found, std::string_view stem, std::str
     if (ignoreCase ? plat::EqualsNoCase(found, expected) : found == expected) return n;
   }
   return 0;
-}
-
-// File systems that ignore case in names whatever the folder.
-bool CaseFoldingFileSystem(std::string_view type) {
-  for (std::string_view t : {"vfat", "msdos", "fat", "exfat", "umsdos"}) {
-    if (type == t) return true;
-  }
-  return false;
 }
 
 }  // namespace

@@ -1,12 +1,15 @@
 #include "engine/CSimpleEngine.h"
 
 #include <cstdio>
+#include <initializer_list>
 #include <vector>
 
 #include "common/ActivityLog.h"
 #include "common/EngineEvents.h"
+#include "common/Settings.h"
 #include "common/Texts.h"
 #include "destinations/Destination.h"
+#include "destinations/StoreDisk.h"
 #include "destinations/VolumeCapacity.h"
 #include "engine/SourceWalk.h"
 #include "history/CLoggingDatabase.h"
@@ -143,6 +146,23 @@ std::string CaseTwinOf(std::string_view source) {
   return {};
 }
 
+// "5200 MB (5452595200 bytes)": whole MiB, rounded down, and the bytes.
+std::string Megabytes(uint64_t bytes) {
+  return std::to_string(bytes >> 20) + " MB (" + std::to_string(bytes) + " bytes)";
+}
+
+// The pattern with its "%s" filled in order.
+std::string Fill(std::string pattern, std::initializer_list<std::string> values) {
+  size_t at = 0;
+  for (const std::string& value : values) {
+    at = pattern.find("%s", at);
+    if (at == std::string::npos) break;
+    pattern.replace(at, 2, value);
+    at += value.size();
+  }
+  return pattern;
+}
+
 }  // namespace
 
 StoreNames MakeStoreNames(std::string_view root, std::string_view source, char sep) {
@@ -243,6 +263,27 @@ int32_t CSimpleEngine::BackupFile(std::string_view source, bool existenceCheck, 
     }
   }
   const StoreNames names = MakeStoreNames(root, source, dest->GetPathSeparator());
+  // What the store's disk cannot take is not tried again until the file is
+  // noted anew: said once, in its own record.
+  SourceLook look;
+  // (Kept out of the pending set as a file too large is.)
+  if (RefusesSpecialNamesOn(root) &&
+      HasSpecialName(std::string_view(names.latestName).substr(root.size()))) {
+    rec->state = kLogTooLarge;
+    rec->lastAttemptTime = start;
+    StoreRecord(db, *rec, &offset, notedAt);
+    if (plan_->NoteUnheldName(std::string(source)))
+      PostEvent(kEvNotProtected, source, planId, {},
+                GetText("NOT_PROTECTED", "REASON_STORE_NAMES"));
+    return kBackupNameRefused;
+  }
+  if (look.Take(source) && !(look.info.attributes & plat::kAttrDirectory) &&
+      TooLarge(root, source, look.info.size, planId)) {
+    rec->state = kLogTooLarge;
+    rec->lastAttemptTime = start;
+    StoreRecord(db, *rec, &offset, notedAt);
+    return kBackupTooLarge;
+  }
   if (existenceCheck && dest->FileExists(names.latestName)) return kBackupExists;
   // Whether the latest copy exists, for the rotation below: -1 until it has
   // been looked at.
@@ -252,7 +293,6 @@ int32_t CSimpleEngine::BackupFile(std::string_view source, bool existenceCheck, 
   // walk over files copied before): record it as copied, and push no genuine
   // revision out for a copy identical to the latest.
   // (A walk has just seen that there is no latest copy at all.)
-  SourceLook look;
   if (!existenceCheck && LatestIsCurrent(dest, source, names.latestName, &look, &latestExists)) {
     rec->stamp = look.info.stamp;
     rec->state = kLogCopied;
@@ -271,8 +311,9 @@ int32_t CSimpleEngine::BackupFile(std::string_view source, bool existenceCheck, 
       dest->ListVersions(names.revisionFolder, names.stem, names.extension, &listed);
 
   // The reserve: a copy that would leave less than kMinFreeBytes free is not
-  // made. The revisions this backup deletes count as free; the record stays
-  // pending and the plan is blocked until the room is there.
+  // made. The revisions this backup deletes count as free. The file is
+  // skipped and the others go on; it stays pending and is tried again once
+  // the store has the room (WaitsForRoom), said once in its own record.
   if (KeepsReserve(dest, root) && look.Take(source)) {
     uint64_t freed = 0;
     for (const VersionEntry& entry : listed) {
@@ -288,11 +329,12 @@ int32_t CSimpleEngine::BackupFile(std::string_view source, bool existenceCheck, 
       rec->state = kLogPending;
       rec->lastAttemptTime = start;
       StoreRecord(db, *rec, &offset, notedAt);
-      // Blocked until the smallest refused copy fits; reported when the
-      // blocking begins, not for every file refused meanwhile.
-      const uint64_t before = plan_->SpaceWanted();
-      if (before == 0 || wanted - freed < before) plan_->SetSpaceWanted(wanted - freed);
-      if (before == 0) {
+      bool fresh;
+      {
+        std::lock_guard<std::mutex> guard(reportedLock_);
+        fresh = noRoom_.insert_or_assign(std::string(source), wanted - freed).second;
+      }
+      if (fresh) {
         PostEvent(kEvFileFailed, source, planId, names.latestName,
                   CopyErrorText(plat::kErrDiskFull), static_cast<int32_t>(plat::kErrDiskFull));
       }
@@ -318,6 +360,8 @@ int32_t CSimpleEngine::BackupFile(std::string_view source, bool existenceCheck, 
   // or removed, a file deleted) is no failure: its record says so, nothing
   // is reported.
   if (!look.Exists(source)) {
+    ForgetNoRoom(source);
+    ForgetTooLarge(source);
     if (offset != 0) {
       rec->state = kLogSourceGone;
       StoreRecord(db, *rec, &offset, notedAt);
@@ -372,7 +416,8 @@ int32_t CSimpleEngine::BackupFile(std::string_view source, bool existenceCheck, 
   ForgetChangingSource(source);
   NoteOutcome(error, root, start);
   if (error == 0) {
-    if (plan_->SpaceWanted() != 0) plan_->SetSpaceWanted(0);
+    ForgetNoRoom(source);
+    ForgetTooLarge(source);
     plan_->SetLastBackupTime(start);
     backupTimeUnsaved_ = true;
     rec->state = kLogCopied;
@@ -417,6 +462,57 @@ void CSimpleEngine::NoteOutcome(uint32_t error, const std::string& root, int64_t
   if (health_.error == 0 || health_.root != root) health_.failingSince = when;
   health_.error = error;
   health_.root = root;
+}
+
+bool CSimpleEngine::TooLarge(const std::string& root, std::string_view source, uint64_t size,
+                             uint32_t planId) {
+  const int mib = GetBackupFileMaxSize();
+  const uint64_t largest = LargestFileOn(root);
+  std::string reason;
+  if (mib > 0 && (size >> 20) > static_cast<uint64_t>(mib)) {
+    reason = Fill(GetText("NOT_PROTECTED", "REASON_TOO_LARGE"),
+                  {Megabytes(size), Megabytes(static_cast<uint64_t>(mib) << 20)});
+  } else if (largest != 0 && size > largest) {
+    reason = Fill(GetText("NOT_PROTECTED", "REASON_TOO_LARGE_FOR_DISK"),
+                  {Megabytes(size), Megabytes(largest)});
+  } else {
+    return false;
+  }
+  bool fresh;
+  {
+    std::lock_guard<std::mutex> guard(reportedLock_);
+    fresh = tooLarge_.insert(std::string(source)).second;
+  }
+  if (fresh) PostEvent(kEvNotProtected, source, planId, {}, reason);
+  return true;
+}
+
+size_t CSimpleEngine::TooLargeCount() {
+  std::lock_guard<std::mutex> guard(reportedLock_);
+  return tooLarge_.size();
+}
+
+void CSimpleEngine::ForgetTooLarge(std::string_view source) {
+  std::lock_guard<std::mutex> guard(reportedLock_);
+  if (!tooLarge_.empty()) tooLarge_.erase(std::string(source));
+}
+
+bool CSimpleEngine::WaitsForRoom(std::string_view source) {
+  uint64_t wanted = 0;
+  {
+    std::lock_guard<std::mutex> guard(reportedLock_);
+    const auto it = noRoom_.find(std::string(source));
+    if (it == noRoom_.end()) return false;
+    wanted = it->second;
+  }
+  const std::shared_ptr<CDestination> dest = plan_->SharedDestination();
+  uint64_t free = 0;
+  return dest && GetFreeSpace(dest->GetRootPath(), &free) == 0 && free < wanted;
+}
+
+void CSimpleEngine::ForgetNoRoom(std::string_view source) {
+  std::lock_guard<std::mutex> guard(reportedLock_);
+  if (!noRoom_.empty()) noRoom_.erase(std::string(source));
 }
 
 CopyHealth CSimpleEngine::Health() const {

@@ -22,6 +22,8 @@ enum BackupResult : int32_t {
   kBackupRecordFailed = -4,   // reading the journal record failed
   kBackupNoSpace = -5,        // the copy would eat into the destination's reserve; record pending
   kBackupUnchanged = -6,      // the latest copy already is this version; record stored as copied
+  kBackupTooLarge = -7,       // larger than the size limit or the store's disk holds
+  kBackupNameRefused = -8,    // the store's disk cannot hold the name
   kBackupBadArgument = 2,     // empty or too short path, or no destination
 };
 
@@ -60,6 +62,13 @@ class CSimpleEngine {
   // that interrupted copies left in the store. Due from construction on.
   void RequestSweep() { sweepDue_ = true; }
 
+  // A file skipped for want of room on the store, while the store still
+  // lacks the room it needed (one look at the free space).
+  bool WaitsForRoom(std::string_view source);
+  // Files skipped as larger than the size limit (or than the store's disk
+  // holds) since the program started and not copied since.
+  size_t TooLargeCount();
+
   // The outcome of the last copy (any thread).
   CopyHealth Health() const;
   // A successful copy sets the plan's last backup time; this writes it to
@@ -82,6 +91,11 @@ class CSimpleEngine {
   static constexpr uint32_t kChangingCopiesToTell = 3;
   void NoteChangingSource(std::string_view source, uint32_t planId, const std::string& latestName);
   void ForgetChangingSource(std::string_view source);
+  void ForgetNoRoom(std::string_view source);
+  // Larger than the size limit, or than the largest file the store's disk
+  // holds: said once per file until it is copied, with its size and the limit.
+  bool TooLarge(const std::string& root, std::string_view source, uint64_t size, uint32_t planId);
+  void ForgetTooLarge(std::string_view source);
 
   CPlan* plan_;
   std::atomic<bool> sweepDue_{true};
@@ -89,9 +103,12 @@ class CSimpleEngine {
   CopyHealth health_;
   std::atomic<bool> backupTimeUnsaved_{
       false};                             // set by the starting thread, taken by the plan's thread
-  std::mutex reportedLock_;               // guards reportedShared_
+  std::mutex reportedLock_;               // guards reportedShared_, noRoom_ and tooLarge_
   std::set<std::string> reportedShared_;  // store names reported as shared (lower case)
   std::mutex changingLock_;               // guards changingInARow_ and changingTold_
   std::map<std::string, uint32_t> changingInARow_;  // source -> copies torn in a row
   std::set<std::string> changingTold_;              // sources told of
+  // Sources skipped for want of room: the free bytes each needs.
+  std::map<std::string, uint64_t> noRoom_;
+  std::set<std::string> tooLarge_;  // sources skipped as too large
 };

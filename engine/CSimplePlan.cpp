@@ -1,6 +1,7 @@
 #include "engine/CSimplePlan.h"
 
 #include <mutex>
+#include <utility>
 
 #include "common/EngineEvents.h"
 #include "common/Settings.h"
@@ -165,8 +166,22 @@ bool CSimplePlan::IsBlocked() {
   driveRoot += ":\\";
   uint64_t free = 0;
   if (GetFreeSpace(driveRoot, &free) != 0) return true;
-  // A copy refused for lack of space blocks the plan until there is room for it.
-  return free <= kMinFreeBytes || free < SpaceWanted();
+  return free <= kMinFreeBytes;
+}
+
+void CSimplePlan::NoteChangesMissed() {
+  Guard g(lock_);
+  changesMissed_ = true;
+}
+
+bool CSimplePlan::ChangesMissed() const {
+  Guard g(lock_);
+  return changesMissed_;
+}
+
+bool CSimplePlan::TakeChangesMissed() {
+  Guard g(lock_);
+  return std::exchange(changesMissed_, false);
 }
 
 void CSimplePlan::BackUpWalkedFile(const std::string& path) {
@@ -192,6 +207,8 @@ void CSimplePlan::NoteChangedFile(std::string_view path) {
     Guard g(lock_);
     report = rc != CLoggingDatabase::kOk && !noteFailureShown_;
     noteFailureShown_ = rc != CLoggingDatabase::kOk;
+    // A full disk: a walk finds the lost changes once it has room again.
+    if (rc != CLoggingDatabase::kOk && error == plat::kErrDiskFull) changesMissed_ = true;
   }
   if (!report) return;
   if (error == 0) error = rc;

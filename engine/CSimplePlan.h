@@ -32,6 +32,12 @@ class CSimplePlan : public CPlan {
   size_t RetiredThreadCount() const;
   // Entries enumerated since the walk last slept (sleep 1 ms every fifth).
   uint32_t& WalkCounter() { return walkCounter_; }
+  // A change the journal could not record for a full disk: a catch-up walk
+  // is due once the journal's disk has room again. Take clears it and says
+  // whether it was set.
+  void NoteChangesMissed();
+  bool ChangesMissed() const;
+  bool TakeChangesMissed();
 
  private:
   // Deletes retired threads that have ended; with wait, joins the others first.
@@ -46,5 +52,6 @@ class CSimplePlan : public CPlan {
   // may be deleted only when no thread of it still runs); plan lock.
   std::vector<CWorkingThread*> retired_;
   uint32_t walkCounter_ = 0;               // updated atomically (std::atomic_ref) by walks
+  bool changesMissed_ = false;             // see NoteChangesMissed; plan lock
   std::unique_ptr<CSimpleEngine> engine_;  // made once by CreateEngine
 };

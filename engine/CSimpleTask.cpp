@@ -6,6 +6,7 @@
 #include "common/Texts.h"
 #include "destinations/StoreBinding.h"
 #include "engine/CFileDispatchThread.h"
+#include "destinations/VolumeCapacity.h"
 #include "engine/CSimpleEngine.h"
 #include "engine/CSimplePlan.h"
 #include "engine/CTask.h"
@@ -27,6 +28,14 @@ using Guard = std::lock_guard<std::recursive_mutex>;
 constexpr uint32_t kForcedRunDelayMs = 2000;
 // A plan's files are walked again at least this often.
 constexpr int64_t kCatchUpPeriod = 86400;
+// Free bytes on the journal's disk that let a walk note what it missed.
+constexpr uint64_t kJournalRoom = 65536;
+constexpr int64_t kMissedWalkGap = 10;
+
+bool JournalHasRoom(CLoggingDatabase* db) {
+  uint64_t free = 0;
+  return GetFreeSpace(db->DatabasePath(), &free) == 0 && free >= kJournalRoom;
+}
 
 }  // namespace
 
@@ -112,6 +121,12 @@ bool CSimpleTask::CatchUpDue(std::string* fingerprint) {
   if (*fingerprint != catchUpFingerprint_) due = true;
   const int64_t now = plat::Now();
   if (now - catchUpWalked_ >= kCatchUpPeriod || now < catchUpWalked_) due = true;
+  // Changes the journal could not record: found by a walk once it has room.
+  // (At most every few seconds: the room may be too little after all.)
+  CSimplePlan* simple = dynamic_cast<CSimplePlan*>(plan_);
+  if (simple != nullptr && simple->ChangesMissed() && now - missedWalkAt_ >= kMissedWalkGap &&
+      JournalHasRoom(db))
+    due = true;
   if (catchUpAtStart_) due = true;
   if (!plan_->InitDone()) {
     // The first backup walks everything; afterwards the files are known.
@@ -130,8 +145,14 @@ void CSimpleTask::Maintain() {
   if (simple == nullptr) return;
   // Watched first: a file written after the walk passed its folder is noted.
   WatchBeforeWalk(plan_);
+  // Taken now: a note the walk itself cannot write sets it again.
+  const bool missed = simple->TakeChangesMissed();
+  if (missed) missedWalkAt_ = plat::Now();
   const CatchUpResult result = RunCatchUpWalk(simple);
-  if (!result.complete) return;  // asked again at the next look
+  if (!result.complete) {
+    if (missed) simple->NoteChangesMissed();
+    return;  // asked again at the next look
+  }
   catchUpAtStart_ = false;
   rebuildsSeen_ = rebuilds;
   catchUpFingerprint_ = fingerprint;
@@ -219,13 +240,9 @@ int32_t CSimpleTask::WalkJournal() {
       const int64_t now = plat::Now();
       if (!record.IsPending() || record.changeTime + 1 >= now) continue;
       path = record.PathUtf8();
-      if (IsTooLargeForBackup(path)) {
-        record.state = kLogTooLarge;
-        db->WriteRecord(offset, record);
-        continue;
-      }
       if (!Forced() && IsInBackOff(record, now)) continue;  // asked now: failed files too
     }
+    if (!Forced() && engine->WaitsForRoom(path)) continue;
     if (!working) {
       plan_->SetMode(kModeWorking);
       working = true;

@@ -105,6 +105,7 @@ class CSimpleTask : public CTask {
   uint64_t rebuildsSeen_ = 0;
   std::string catchUpFingerprint_;  // what the last complete walk saw
   int64_t catchUpWalked_ = 0;
+  int64_t missedWalkAt_ = 0;  // the last walk for changes the journal could not take
   std::atomic<int32_t> lastCopied_{0};
   mutable std::mutex awayLock_;  // guards away_
   AwayState away_;

@@ -16,6 +16,7 @@
 #include "plans/PlanSources.h"
 #include "plans/RuleFile.h"
 #include "plans/RuleSet.h"
+#include "platform/Errors.h"
 #include "platform/MountPoints.h"
 #include "platform/Paths.h"
 #include "platform/Text.h"
@@ -231,10 +232,13 @@ class CatchUp {
   bool Takes(const plat::FindData& entry) { return own_.Takes(entry.name, entry.attributes); }
 
   void Consider(const std::string& folder, const plat::FindData& entry) {
-    if (limitMiB_ != 0 && (entry.size >> 20) > limitMiB_) return;
     if (!Takes(entry)) return;
     ++files_;
     const Known* known = known_.Find(~HashUtf8AsUtf16(folderHash_, entry.name));
+    // A file still too large stays so; a new one is noted, so that the
+    // journal's walk says it is skipped.
+    const bool tooLarge = limitMiB_ != 0 && (entry.size >> 20) > limitMiB_;
+    if (tooLarge && known != nullptr && (known->state & kLogTooLarge)) return;
     bool stale = true;
     if (known != nullptr && !known->ambiguous) {
       stale = Stale(known->state, known->lastBackupTime, known->stamp, entry);
@@ -261,7 +265,11 @@ class CatchUp {
     {
       std::lock_guard<std::recursive_mutex> guard(db_->Mutex());
       for (const std::string& path : batch_) {
-        if (db_->NoteChangedFile(path) == CLoggingDatabase::kOk) ++noted_;
+        if (db_->NoteChangedFile(path) == CLoggingDatabase::kOk) {
+          ++noted_;
+        } else if (plat::GetLastError() == plat::kErrDiskFull) {
+          plan_->NoteChangesMissed();  // walked again once the journal has room
+        }
       }
     }
     // One notice per batch: the window counts the journal again.

@@ -5,7 +5,6 @@
 #include <chrono>
 #include <mutex>
 
-#include "common/Settings.h"
 #include "destinations/StoreMarker.h"
 #include "engine/CSimpleEngine.h"
 #include "engine/CWorkingThread.h"
@@ -32,14 +31,11 @@ std::atomic<uint64_t> g_pauseMicros{0};
 
 bool StoppingOrDisabled(CSimplePlan* plan) { return plan->Stopping() || !plan->Enabled(); }
 
-// size: the file's size as the folder's listing gave it (the limit is
-// checked against it, as IsTooLargeForBackup checks it, without looking again).
-bool PathAllowed(CSimplePlan* plan, const std::string& path, uint64_t size) {
+// Files too large for the store reach the engine, which says so once.
+bool PathAllowed(CSimplePlan* plan, const std::string& path) {
   IPlanOwner* list = plan->Owner();
   if (list != nullptr && !list->IsPathEligible(path)) return false;
-  if (!plan->MatchPath(path, false)) return false;
-  const int limit = GetBackupFileMaxSize();
-  return limit <= 0 || (size >> 20) <= static_cast<uint64_t>(limit);
+  return plan->MatchPath(path, false);
 }
 
 // A drive path: at least two characters, the second a ":".
@@ -238,7 +234,7 @@ void WalkFolder(CSimplePlan* plan, std::string_view folder) {
   FolderWalker walker(plan, &gate);
   walker.Walk(folder, false, {}, [&](const std::string& base, const plat::FindData& entry) {
     const std::string path = base + entry.name;
-    if (PathAllowed(plan, path, entry.size)) engine->BackupFile(path, true, nullptr, 0);
+    if (PathAllowed(plan, path)) engine->BackupFile(path, true, nullptr, 0);
   });
 }
 

@@ -26,7 +26,7 @@ enum LogState : uint16_t {
   kLogFailed = 1,      // the last copy attempt failed; retried later
   kLogSourceGone = 2,  // the source file no longer exists
   kLogCopied = 4,      // backed up
-  kLogTooLarge = 8,    // larger than the size limit
+  kLogTooLarge = 8,    // beyond what the store takes (size limit, the disk's own limits)
 };
 
 struct LogRecord {

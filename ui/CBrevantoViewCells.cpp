@@ -154,10 +154,17 @@ CellContent CBrevantoView::ContentFor(const PlanState& state, bool onBattery) co
   c.nextBackup = Q(NextBackupText(s));
   c.lastBackup = Q(LastBackupText(s));
   c.pending = state.pendingKnown ? Q(LocaleNumber(state.pending)) : QStringLiteral("\u2013");
+  std::string skipped;
   if (s.notProtected > 0) {
-    c.notProtected = Q(FormatText(GetText("NOT_PROTECTED", "PLAN_CARD_COUNT"),
-                                  {CountText("FILES", s.notProtected)}));
+    skipped = FormatText(GetText("NOT_PROTECTED", "PLAN_CARD_COUNT"),
+                         {CountText("FILES", s.notProtected)});
   }
+  if (s.tooLarge > 0) {
+    if (!skipped.empty()) skipped += "\n";
+    skipped +=
+        FormatText(GetText("TOO_LARGE", "PLAN_CARD_COUNT"), {CountText("FILES", s.tooLarge)});
+  }
+  c.notProtected = Q(skipped);
   // A stopped plan, or a manual plan that is not running, offers launch.
   c.showLaunch = !s.enabled || (s.scheduleUnit == 8 && s.mode != 2);
   c.canBackUpNow = true;  // a continuous plan looks for what it missed

@@ -233,9 +233,8 @@ CDlgAppSettings::CDlgAppSettings(QWidget* parent) : QDialog(parent) {
   list_->SetChecked(CAppSettingsList::kStatus, ReadInternalInt(kNotifySection, "Status", 1) != 0);
   list_->SetChecked(CAppSettingsList::kConfirm, ReadInternalInt(kNotifySection, "Confirm", 0) != 0);
   list_->SetChecked(CAppSettingsList::kStartAtLogin, GetStartAtLogin());
-  int size = ReadInternalInt(kBackupSection, "BackupFileMaxSize", 2048);
-  if (size < 0) size = 2048;
-  list_->SizeEdit()->setText(QString::number(size));
+  const int size = ReadInternalInt(kBackupSection, "BackupFileMaxSize", 0);
+  list_->SizeEdit()->setText(size > 0 ? QString::number(size) : QString());
 
   auto* hint = new QLabel(Text("HINT"), this);
   hint->setObjectName("appSettingsHint");
@@ -283,11 +282,15 @@ CDlgAppSettings::CDlgAppSettings(QWidget* parent) : QDialog(parent) {
 
 int CDlgAppSettings::ParseSize(const QString& text) {
   long long value = 0;
+  bool digits = false;
   for (QChar c : text) {
     if (c < QLatin1Char('0') || c > QLatin1Char('9')) continue;
+    digits = true;
     value = value * 10 + (c.unicode() - '0');
     if (value > INT_MAX) return INT_MAX;
   }
+  // Nothing but blanks: no limit; words without a number: no size at all.
+  if (!digits) return text.trimmed().isEmpty() ? 0 : -1;
   return static_cast<int>(value);
 }
 
@@ -299,7 +302,7 @@ void CDlgAppSettings::accept() {
 
 bool CDlgAppSettings::Save() {
   const int size = ParseSize(list_->SizeEdit()->text());
-  if (size < kMinSizeMiB || size > kMaxSizeMiB) {
+  if (size != 0 && (size < kMinSizeMiB || size > kMaxSizeMiB)) {
     ShowAppMessage(FormatText(GetText(kSection, "ERROR_INPUT"),
                               {std::to_string(kMinSizeMiB), std::to_string(kMaxSizeMiB)}),
                    QMessageBox::Warning);

@@ -68,7 +68,9 @@ class CDlgAppSettings : public QDialog {
   Q_OBJECT
  public:
   static constexpr int kMinSizeMiB = 200;
-  static constexpr int kMaxSizeMiB = 2048;
+  // The largest file a local disk holds (16 TiB); the store's own disk may
+  // hold less, and the engine skips what it cannot. 0 (empty) is no limit.
+  static constexpr int kMaxSizeMiB = 16777216;
 
   // Reads the six settings (defaults for missing keys).
   explicit CDlgAppSettings(QWidget* parent = nullptr);
@@ -79,7 +81,8 @@ class CDlgAppSettings : public QDialog {
   QPushButton* LogLink() const { return logLink_; }
 
   // The digits of the text as a decimal number (every other character
-  // dropped; no digit gives 0; more digits than an int holds give INT_MAX).
+  // dropped; blanks alone give 0, no limit; other text without a digit -1;
+  // more digits than an int holds give INT_MAX).
   static int ParseSize(const QString& text);
   // The folder the log link opens (native path).
   static QString LogFolder();

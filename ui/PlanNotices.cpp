@@ -3,6 +3,7 @@
 #include "common/ActivityLog.h"
 #include "common/EngineEvents.h"
 #include "common/Texts.h"
+#include "platform/Errors.h"
 #include "ui/CellTexts.h"
 #include "ui/NativePath.h"
 #include "ui/TextFormat.h"
@@ -113,10 +114,15 @@ std::optional<PlanNotice> CPlanNotices::Problem(const EventData& event, int64_t 
   // Names and paths come from the disk: escaped, they cannot shape the text.
   const std::string path = EscapeControls(ReadablePath(event.text1));
   // A journal rebuilt after damage says so in its own words (text 2): it
-  // records changes again.
+  // records changes again. A journal that cannot grow says why: the data
+  // folder's disk is full.
   const bool rebuilt = event.code == kEvDatabaseOpenFailed && !event.text2.empty();
+  const bool diskFull =
+      event.code == kEvDatabaseProblem && event.value == static_cast<int32_t>(plat::kErrDiskFull);
   const std::string pattern =
-      GetText("MESSAGE_RECEIVER", rebuilt ? "PROBLEM_JOURNAL_REBUILT" : ProblemKey(event.code));
+      GetText("MESSAGE_RECEIVER", rebuilt    ? "PROBLEM_JOURNAL_REBUILT"
+                                  : diskFull ? "PROBLEM_JOURNAL_DISK_FULL"
+                                             : ProblemKey(event.code));
   const bool withPlan = event.code == kEvNotProtected || event.code == kEvDatabaseOpenFailed ||
                         event.code == kEvDatabaseProblem || event.code == kEvServerKeyChanged ||
                         event.code == kEvSourceKeepsChanging || event.code == kEvStoreState;

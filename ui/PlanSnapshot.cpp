@@ -38,9 +38,9 @@ bool TryTakeSnapshot(CPlan* plan, PlanSnapshot* out) {
     if (s.awaySince != 0) s.available = false;
   }
   s.lastBackupTime = plan->LastBackupTime();
-  s.spaceWanted = plan->SpaceWanted();
   s.notProtected = plan->UnheldNameCount();
   if (CSimpleEngine* engine = plan->Engine()) {
+    s.tooLarge = engine->TooLargeCount();
     // Failures in another store (the plan was moved since) are history.
     const CopyHealth health = engine->Health();
     if (health.error != 0 && health.root == s.root) {
@@ -73,8 +73,7 @@ PlanStatus ComputeStatus(const PlanSnapshot& s, bool onBattery, const SpaceFigur
     return {"PLAN_STATUS_STOPPED", StatusColour::kStopped, StatusIcon::kStopped, false};
   if (onBattery)
     return {"PLAN_STATUS_LOGGING", StatusColour::kStopped, StatusIcon::kBattery, false};
-  if (HasMeasuredSpace(s) && space.measured && space.ok &&
-      (space.freeBytes < kTooFullBytes || space.freeBytes < s.spaceWanted))
+  if (HasMeasuredSpace(s) && space.measured && space.ok && space.freeBytes < kTooFullBytes)
     return {"PLAN_STATUS_LOGGING", StatusColour::kWarning, StatusIcon::kAlert, false};
   if (s.mode == 2)
     return {"PLAN_STATUS_PROTECTING", StatusColour::kRunning, StatusIcon::kWaiting, true};
@@ -94,7 +93,7 @@ bool IsSnapshotBlocked(const PlanSnapshot& s, bool onBattery, const SpaceFigures
     *known = false;
     return false;
   }
-  return !space.ok || space.freeBytes <= kTooFullBytes || space.freeBytes < s.spaceWanted;
+  return !space.ok || space.freeBytes <= kTooFullBytes;
 }
 
 RecordingCause RecordingOnlyCause(const PlanSnapshot& s, bool onBattery, const SpaceFigures& space,

@@ -24,8 +24,8 @@ struct PlanSnapshot {
   bool hasTask = false;
   int64_t nextDue = 0;
   int64_t lastBackupTime = 0;
-  uint64_t spaceWanted = 0;   // free bytes a copy refused for lack of room waits for
   uint64_t notProtected = 0;  // files whose names the store cannot hold
+  uint64_t tooLarge = 0;      // files skipped as too large
   uint32_t copyError = 0;     // error of the last copy into this store when it failed, else 0
   int64_t failingSince = 0;   // first of the failed copies since the last success
 };

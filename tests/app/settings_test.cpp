@@ -36,7 +36,7 @@ TEST_F(SettingsTest, DefaultsStoredOddAndCachedValuesAndBattery) {
   EXPECT_EQ(driver.priority, 0);
   EXPECT_TRUE(driver.ignoreTime && driver.noOpenBackup && driver.backupOnlyWritten);
   EXPECT_EQ(GetMaxVersionCount(), 3);
-  EXPECT_EQ(GetBackupFileMaxSize(), 2048);
+  EXPECT_EQ(GetBackupFileMaxSize(), 0);
   EXPECT_EQ(GetRunOnce(), 1);
   EXPECT_TRUE(GetShowStatusNotification() && GetShowErrorNotification() && GetBatterySetting());
   EXPECT_FALSE(GetConfirmShutdown());
@@ -72,7 +72,7 @@ TEST_F(SettingsTest, DefaultsStoredOddAndCachedValuesAndBattery) {
   EXPECT_FALSE(driver.ignoreTime);
   EXPECT_TRUE(driver.noOpenBackup && driver.backupOnlyWritten);
   const std::tuple<const char*, const char*, int, int> rows[] = {
-      {"MaxVersionCount=0", "BackupFileMaxSize=-5", 3, 2048},
+      {"MaxVersionCount=0", "BackupFileMaxSize=-5", 3, 0},
       {"MaxVersionCount=12", "BackupFileMaxSize=0", 12, 0},
       {"MaxVersionCount=1", "BackupFileMaxSize=700", 1, 700}};
   for (const auto& [global, internal, versions, maxSize] : rows) {
@@ -91,7 +91,7 @@ TEST_F(SettingsTest, DefaultsStoredOddAndCachedValuesAndBattery) {
   ResetSettingsCache();
   EXPECT_EQ(GetBackupFileMaxSize(), 100);
   SetBackupFileMaxSize(-1);
-  EXPECT_EQ(GetBackupFileMaxSize(), 2048);
+  EXPECT_EQ(GetBackupFileMaxSize(), 0);
 
   // Battery blocking follows the key (missing: on) and the power source on every call.
   bvtest::ScopedEnv volumes("BREVANTO_VOLUMES", dir_.NativeOf("volumes.ini"));

@@ -24,6 +24,7 @@
 #include "common/EngineEvents.h"
 #include "common/Settings.h"
 #include "engine/CSimpleEngine.h"
+#include "engine/CTask.h"
 #include "plans/CPlan.h"
 #include "plans/Schedule.h"
 #include "platform/Clock.h"
@@ -287,14 +288,16 @@ TEST_F(SimpleEngineTest, FailuresTheReserveVanishedSourcesAndStops) {
   EXPECT_EQ(Stored("Latest", "f.txt"), "data");
   EXPECT_TRUE(RevisionFiles("f.txt").empty());
   EXPECT_FALSE(fs::exists(StoreNative("Latest", "b.bin")));
-  EXPECT_TRUE(plan_->IsBlocked());
-  ASSERT_EQ(events.CountOf(kEvFileFailed), 1u);
-  EXPECT_EQ(events.Events().back().value, static_cast<int32_t>(plat::kErrDiskFull));
-  env_.SetFreeBytes(kMinFreeBytes + 2 * big.size());
+  // Each is skipped and said once; neither holds the plan (and other files) back.
   EXPECT_FALSE(plan_->IsBlocked());
+  EXPECT_EQ(Backup("b.bin"), kBackupNoSpace);
+  ASSERT_EQ(events.CountOf(kEvFileFailed), 2u);
+  EXPECT_EQ(events.Events().back().value, static_cast<int32_t>(plat::kErrDiskFull));
+  EXPECT_TRUE(engine_->WaitsForRoom(Src("b.bin")));
+  env_.SetFreeBytes(kMinFreeBytes + 2 * big.size());
+  EXPECT_FALSE(engine_->WaitsForRoom(Src("b.bin")));
   EXPECT_EQ(Backup("f.txt"), 0);
   EXPECT_EQ(Stored("Latest", "f.txt"), big);
-  EXPECT_EQ(plan_->SpaceWanted(), 0u);
 
   // Gone before its copy (also a folder in its place): rotated, no latest copy, no failure.
   env_.Src().Write("noted.doc", "n");
@@ -437,18 +440,21 @@ TEST_F(SimpleEngineTest, UnreadableSourcesAndReadOnlyStoreFoldersFailWithAccessD
   EXPECT_EQ(bvtest::ReadNative(base + "/src/secret.doc"), "secret") << "untouched";
 }
 
-// Changes a full journal disk refuses are said once when such failures begin, with the reason.
+// Changes a full journal disk refuses are said once when such failures begin, with the reason,
+// and a walk finds them once the disk has room again.
 TEST_F(SimpleEngineTest, ChangesTheJournalCannotTakeAreReportedOnce) {
   const std::string folder = env_.Data().NativeOf("PLAN/2");
   fs::create_directories(folder);
-  if (mount("tmpfs", folder.c_str(), "tmpfs", 0, "size=64k") != 0)
+  if (mount("tmpfs", folder.c_str(), "tmpfs", 0, "size=512k") != 0)
     GTEST_SKIP() << "this machine does not let the test mount";
   struct Unmount {
     std::string at;
     ~Unmount() { umount2(at.c_str(), MNT_DETACH); }
   } unmount{folder};
-  auto plan = env_.MakePlan(2, kUnitDaily, 3, {env_.Src().System()});
+  auto plan = env_.MakePlan(2, kUnitDaily, 3, {env_.Src().System()}, nullptr, true);
   ASSERT_TRUE(plan);
+  CSimpleTask task(plan.get());
+  task.Maintain();  // the first look's walk, before the lost files exist
   auto fill = [&] {
     const std::string block(4096, 'f');
     for (int i = 0;; ++i) {
@@ -466,6 +472,7 @@ TEST_F(SimpleEngineTest, ChangesTheJournalCannotTakeAreReportedOnce) {
   };
   auto lost = [&](int i) { return Src("lost" + std::to_string(i) + ".txt"); };
   bvtest::EventCollector events;
+  for (int i = 0; i < 200; ++i) env_.Src().Write("lost" + std::to_string(i) + ".txt", "lost");
   fill();
   for (int i = 0; i < 200; ++i) plan->NoteChangedFile(lost(i));
   const std::vector<EventData> said = reports(events);
@@ -480,8 +487,12 @@ TEST_F(SimpleEngineTest, ChangesTheJournalCannotTakeAreReportedOnce) {
   EXPECT_EQ(said[0].value, static_cast<int32_t>(plat::kErrDiskFull));
   EXPECT_EQ(said[0].text3.rfind("Code: 112, Error: ", 0), 0u) << said[0].text3;
 
+  task.Maintain();  // no room yet: no walk
+  EXPECT_FALSE(ScratchEnv::RecordOf(plan.get(), lost(199), &rec));
   for (const auto& e : fs::directory_iterator(folder))
     if (e.path().filename().string().rfind("filler", 0) == 0) fs::remove(e.path());
+  task.Maintain();
+  EXPECT_TRUE(ScratchEnv::RecordOf(plan.get(), lost(199), &rec));
   plan->NoteChangedFile(Src("kept.txt"));
   EXPECT_TRUE(ScratchEnv::RecordOf(plan.get(), Src("kept.txt"), &rec));
   fill();

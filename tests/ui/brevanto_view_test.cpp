@@ -17,6 +17,8 @@
 
 #include "UiTestKit.h"
 #include "common/EngineEvents.h"
+#include "common/Settings.h"
+#include "engine/CSimpleEngine.h"
 #include "engine/CTask.h"
 #include "engine/CatchUpRequests.h"
 #include "engine/RunFile.h"
@@ -107,9 +109,7 @@ TEST(CellStatusTest, FirstRuleThatAppliesWinsAndBlockedWaitsForASpaceFigure) {
     EXPECT_EQ(st.animated, i == 7);
   }
 
-  // Blocked for space once a figure says so, or until a refused copy fits.
-  PlanSnapshot waiting = Snap(1);
-  waiting.spaceWanted = kTooFullBytes + 1000;
+  // Blocked for space once a figure says so.
   PlanSnapshot share = Snap(1, kStorageNetwork);
   share.root = "\\\\nas\\backup\\";
   PlanSnapshot pausedShare = share;
@@ -126,8 +126,6 @@ TEST(CellStatusTest, FirstRuleThatAppliesWinsAndBlockedWaitsForASpaceFigure) {
       {Snap(1), false, Free(kTooFullBytes + 1), false, -1},
       {Snap(1), false, SpaceFigures{true, false, 0, 0}, true, -1},
       {Snap(1), true, Free(kTooFullBytes + 1), true, -1},
-      {waiting, false, Free(kTooFullBytes + 999), true, -1},
-      {waiting, false, Free(kTooFullBytes + 1000), false, -1},
       {share, false, SpaceFigures{}, false, 1},
       {pausedShare, false, SpaceFigures{}, true, -1},
   };
@@ -140,8 +138,6 @@ TEST(CellStatusTest, FirstRuleThatAppliesWinsAndBlockedWaitsForASpaceFigure) {
       EXPECT_EQ(known, blocks[i].known == 1);
     }
   }
-  EXPECT_STREQ(ComputeStatus(waiting, false, Free(kTooFullBytes + 999)).textKey,
-               "PLAN_STATUS_LOGGING");
 }
 
 // Dates in the user's locale with four-digit years; counts with nouns and
@@ -439,12 +435,21 @@ TEST_F(ViewTest, ShowsOneCellPerPlanWithItsTexts) {
         << b->objectName().toStdString();
   CPlanCell::SetAnimationsEnabled(true);
 
-  // Files whose names the store cannot hold: counted once each on the card.
+  // Files whose names the store cannot hold, and files too large: counted once each on the card.
   for (const char* path : {"C:\\x\\a\\b", "C:\\x\\\\xFF", "C:\\x\\a\\b"})
     watch->NoteUnheldName(path);
+  bvtest::TempDir big(bvtest::TempDir::Where::kHome);
+  big.Write("v.mkv", "");
+  fs::resize_file(big.NativeOf("v.mkv"), 3 << 20);  // over 2 MB in whole MB
+  SetBackupFileMaxSize(2);
+  for (int i = 0; i < 2; ++i)
+    EXPECT_EQ(watch->Engine()->BackupFile(big.System() + "\\v.mkv", false, nullptr, 0),
+              kBackupTooLarge);
+  SetBackupFileMaxSize(0);
   EXPECT_TRUE(Until(view, [&] {
     return ContentOf(view, watch->Id()).notProtected.toStdString() ==
-           "2 files cannot be protected (names the store cannot hold)";
+           "2 files cannot be protected (names the store cannot hold)\n"
+           "1 file too large \u2014 change the limit";
   }));
   EXPECT_TRUE(view.Cell(watch->Id())->findChild<QLabel*>("notProtectedValue")->isVisibleTo(&view));
   EXPECT_TRUE(ContentOf(view, manual->Id()).notProtected.isEmpty());

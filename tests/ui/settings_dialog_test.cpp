@@ -70,9 +70,9 @@ TEST_F(SettingsDialogTest, DialogShowsTheSettingsAndCancelWritesNothing) {
     std::vector<bool> ticks;  // battery, error, status, confirm, start at log-in
     const char* shown;
   } cases[] = {
-      {nullptr, nullptr, nullptr, nullptr, {true, true, true, false, true}, "2048"},
+      {nullptr, nullptr, nullptr, nullptr, {true, true, true, false, true}, ""},  // no limit
       {"0", "700", "0", "5", {false, false, true, true, true}, "700"},
-      {"1", "-5", "1", "0", {true, true, true, false, true}, "2048"},
+      {"1", "-5", "1", "0", {true, true, true, false, true}, ""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.shown);
@@ -99,10 +99,11 @@ TEST_F(SettingsDialogTest, DialogShowsTheSettingsAndCancelWritesNothing) {
   }
 }
 
-// Clicks and Space tick options; sizes outside 200..2048 are refused in
-// words; OK writes every option and the cached limit changes at once.
+// Clicks and Space tick options; sizes outside 200..16 TiB (but none: no
+// limit) are refused in words; OK writes every option and the cached limit
+// changes at once.
 TEST_F(SettingsDialogTest, ClicksKeysAndSizesAreCheckedAndOkWritesThemAll) {
-  EXPECT_EQ(GetBackupFileMaxSize(), 2048);  // cached before the dialog
+  EXPECT_EQ(GetBackupFileMaxSize(), 0);  // cached before the dialog
   CDlgAppSettings dialog;
   dialog.show();
   CAppSettingsList* list = dialog.List();
@@ -118,9 +119,9 @@ TEST_F(SettingsDialogTest, ClicksKeysAndSizesAreCheckedAndOkWritesThemAll) {
   EXPECT_FALSE(list->IsChecked(L::kStatus));
 
   const std::string error =
-      FormatText(GetText("DIALOG_APP_SETTING", "ERROR_INPUT"), {"200", "2048"});
+      FormatText(GetText("DIALOG_APP_SETTING", "ERROR_INPUT"), {"200", "16777216"});
   std::string expected;
-  for (const char* text : {"199", "2049", "", "MB", "0", "99999999999999999999", "2,0,4,9"}) {
+  for (const char* text : {"199", "16777217", "MB", "99999999999999999999", "1,9,9"}) {
     SCOPED_TRACE(text);
     TypeSizeAndOk(dialog, QString::fromUtf8(text));
     expected += error + "\n";
@@ -128,7 +129,7 @@ TEST_F(SettingsDialogTest, ClicksKeysAndSizesAreCheckedAndOkWritesThemAll) {
     EXPECT_TRUE(dialog.isVisible());  // stays open for a correction
   }
   EXPECT_FALSE(SettingsFileExists());
-  EXPECT_EQ(GetBackupFileMaxSize(), 2048);
+  EXPECT_EQ(GetBackupFileMaxSize(), 0);
   TypeSizeAndOk(dialog, "1,500 MB");
   EXPECT_EQ(dialog.result(), QDialog::Accepted);
   EXPECT_FALSE(dialog.isVisible());
@@ -139,7 +140,8 @@ TEST_F(SettingsDialogTest, ClicksKeysAndSizesAreCheckedAndOkWritesThemAll) {
   EXPECT_EQ(Raw("Backup Settings", "BackupFileMaxSize"), "1500");
   EXPECT_EQ(GetBackupFileMaxSize(), 1500);
   EXPECT_TRUE(GetConfirmShutdown());
-  for (const char* bound : {"200", "2048 MB"}) {  // the bounds themselves are accepted
+  // The bounds themselves, a size above 2 GB, and none (no limit) are accepted.
+  for (const char* bound : {"200", "16777216 MB", "4096", ""}) {
     CDlgAppSettings again;
     again.show();
     TypeSizeAndOk(again, bound);

@@ -218,6 +218,11 @@ TEST_F(TrayTest, EngineEventsAndPowerBecomeIconsAndPopups) {
       << PopupText();
   EXPECT_EQ(PopupText().find("not being recorded"), std::string::npos) << PopupText();
 
+  // A journal that cannot grow for a full disk says where the room is missing.
+  Popup().HideMessage();
+  deliver(kEvDatabaseProblem, "C:\\d\\PLAN\\5\\Logging.dat", 5, 112, "Code: 112");
+  EXPECT_NE(PopupText().find("The disk of the data folder is full"), std::string::npos);
+
   Popup().HideMessage();
   frame.OnPowerStatus(plat::PowerStatus::kUnknown);
   EXPECT_FALSE(Popup().isVisible());
