@@ -78,8 +78,8 @@ PlanProblem FindProblem(const PlanSnapshot& s, const SpaceFigures& space, bool k
   }
   if (!s.available) return Away(s, label, s.awaySince, now);
   if (s.copyError == plat::kErrDiskFull) {
-    PlanProblem p = Full(s.spaceWanted > space.freeBytes && space.measured && space.ok
-                             ? s.spaceWanted - space.freeBytes
+    PlanProblem p = Full(space.measured && space.ok && space.freeBytes < kTooFullBytes
+                             ? kTooFullBytes - space.freeBytes
                              : 0);
     p.since = s.failingSince;
     return p;
@@ -105,10 +105,7 @@ PlanProblem FindProblem(const PlanSnapshot& s, const SpaceFigures& space, bool k
     }
   }
   if (HasMeasuredSpace(s) && space.measured && space.ok) {
-    const uint64_t wanted = std::max<uint64_t>(kTooFullBytes, s.spaceWanted);
-    if (space.freeBytes < wanted) return Full(wanted - space.freeBytes);
-  } else if (s.spaceWanted != 0 && SpaceBlocks(s)) {
-    return Full(0);
+    if (space.freeBytes < kTooFullBytes) return Full(kTooFullBytes - space.freeBytes);
   }
   return none;
 }

@@ -130,7 +130,7 @@ TEST(StoreEndToEndTest, HistoriesAccessLinksAndTheReserve) {
   ASSERT_TRUE(WaitFor([&] {
     const std::string log = w.Log();
     return log.find("Code: 681") != std::string::npos &&
-           log.find(w.HomeSys("prot/sub/b.txt")) != std::string::npos &&
+           log.find(w.Home("prot/sub/b.txt")) != std::string::npos &&
            Holds(w.InStore("prot/doc.txt", "Latest", 'G'), "version two");
   })) << w.Log();
   // Files too large for the limit or for FAT, and a name FAT refuses: each said in its own record.
@@ -143,7 +143,7 @@ TEST(StoreEndToEndTest, HistoriesAccessLinksAndTheReserve) {
            log.find(
                "disk.img\r\nReason = The file is 4096 MB (4294967297 bytes), larger "
                "than the 4095 MB (4294967295 bytes) the backup disk") != std::string::npos &&
-           log.find("Source Path = " + w.HomeSys("twins/a:b.txt") +
+           log.find("Source Path = " + w.Home("twins/a:b.txt") +
                     "\r\nReason = The backup "
                     "disk cannot hold names") != std::string::npos;
   })) << w.Log();
@@ -190,15 +190,15 @@ TEST(StoreEndToEndTest, HistoriesAccessLinksAndTheReserve) {
   const std::string log = w.Log();
   const size_t at = log.find("#Backup File Shares Store Name");
   EXPECT_EQ(log.find("#Backup File Shares Store Name", at + 1), std::string::npos);
-  EXPECT_NE(log.find(w.HomeSys("twins/Notes.txt"), at), std::string::npos);
-  EXPECT_NE(log.find(w.HomeSys("twins/notes.txt"), at), std::string::npos);
+  EXPECT_NE(log.find(w.Home("twins/Notes.txt"), at), std::string::npos);
+  EXPECT_NE(log.find(w.Home("twins/notes.txt"), at), std::string::npos);
   EXPECT_TRUE(fs::is_empty(outside)) << "a copy went through a planted link";
   EXPECT_TRUE(fs::is_symlink(w.InStore("prot/sub", "Latest", 'G')));
   for (const auto& [rel, bytes] : bvtest::FilesBelow(g))
     EXPECT_EQ(rel.find(".~bvtmp-"), std::string::npos) << rel;
   // Said once each, however many runs came after; not waiting to be tried again.
   for (const char* rel : {"twins/a:b.txt", "src/video.bin", "twins/disk.img", "big/huge.bin"})
-    EXPECT_EQ(bvtest::CountOf(log, "Source Path = " + w.HomeSys(rel) + "\r"),
+    EXPECT_EQ(bvtest::CountOf(log, "Source Path = " + w.Home(rel) + "\r"),
               std::string(rel) != "big/huge.bin" ? 1u
               : small                            ? 2u
                                                  : 0u)

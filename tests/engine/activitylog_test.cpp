@@ -125,9 +125,9 @@ TEST(LogRecord, ExactTextOfEveryRecordedEvent) {
        "#File Not Protected" + head + "\nSource Path = /a/b\\c\nReason = The name holds \\.\n"},
       {EventData(kEvServerKeyChanged, "sftp://host:22", 1, "", "Nothing was sent.", 0), &plan,
        "#Server Key Changed" + head + "\nServer = sftp://host:22\nReason = Nothing was sent.\n"},
-      {EventData(kEvSourceKeepsChanging, "C:\\vm.img", 1, "E:\\S\\vm.img", "It changed.", 0), &plan,
+      {EventData(kEvSourceKeepsChanging, "C:\\vm.img", 1, "C:\\S\\vm.img", "It changed.", 0), &plan,
        "#Backup File Changes During Every Copy" + head +
-           "\nSource Path = C:\\vm.img\nDestination Path = E:\\S\\vm.img\nReason = It changed.\n"},
+           "\nSource Path = /vm.img\nDestination Path = /S/vm.img\nReason = It changed.\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.event.code);
