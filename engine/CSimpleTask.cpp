@@ -5,7 +5,6 @@
 #include "common/EngineEvents.h"
 #include "common/Texts.h"
 #include "destinations/StoreBinding.h"
-#include "engine/CFileDispatchThread.h"
 #include "destinations/VolumeCapacity.h"
 #include "engine/CSimpleEngine.h"
 #include "engine/CSimplePlan.h"
@@ -143,8 +142,6 @@ void CSimpleTask::Maintain() {
   const uint64_t rebuilds = plan_->Database()->RebuildCount();
   CSimplePlan* simple = dynamic_cast<CSimplePlan*>(plan_);
   if (simple == nullptr) return;
-  // Watched first: a file written after the walk passed its folder is noted.
-  WatchBeforeWalk(plan_);
   // Taken now: a note the walk itself cannot write sets it again.
   const bool missed = simple->TakeChangesMissed();
   if (missed) missedWalkAt_ = plat::Now();
@@ -282,8 +279,6 @@ void CSimpleTask::Run() {
         if (!plan->Stopping() && plan->Enabled()) {
           plan->SetMode(kModeWorking);
           PostEvent(kEvScanBegins, name, id);
-          // Watched first: what is written during the walk is noted either way.
-          WatchBeforeWalk(plan);
           RunSourceWalk(simple);
           PostEvent(kEvScanEnds, name, id);
           plan->SetBusy(false);
