@@ -6,8 +6,8 @@
 #include <mutex>
 #include <string>
 
-#include "engine/RunFile.h"
 #include "destinations/StoreBinding.h"
+#include "engine/RunFile.h"
 
 class CPlan;
 
