@@ -16,8 +16,10 @@ enum class MutexResult {
 
 // Names beginning with "Global\" are abstract Unix sockets that every user
 // of the machine sees (named after the global folder, $BREVANTO_GLOBAL_LOCK_
-// DIR or /tmp, and the name): the holder listens, and a second creator asks
-// the kernel who holds it. Nothing lies on disk, so no planted file counts.
+// DIR or /tmp, the name and the holder's user): the holder listens, and a
+// second creator looks for a listener on any user's name whose user the
+// kernel confirms (a socket another user holds under this user's name does
+// not count). Nothing lies on disk, so no planted file counts.
 // Other names are lock files in the user's own runtime folder
 // ($XDG_RUNTIME_DIR, /tmp/brevanto-<uid> or a folder in the home's cache), opened without following
 // links.

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstddef>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -117,10 +118,13 @@ void NamedMutex::Close() {
 
 namespace {
 
-// The abstract socket address of a global name: nothing on disk that another
-// user could plant or hold open. The global folder's path is part of the
-// name, so programs given different folders (tests) never meet.
-socklen_t GlobalAddress(std::string_view name, sockaddr_un* addr) {
+// The abstract socket name of a global name for one user: nothing on disk
+// that another user could plant or hold open. The global folder's path is
+// part of the name, so programs given different folders (tests) never meet.
+// Each user has names of its own ("-u<uid>", then "-u<uid>-<n>" when one is
+// taken by somebody else), and a holder counts only when the kernel says it
+// is the user its name says: another user cannot hold a name for this one.
+std::string GlobalKey(std::string_view name) {
   name.remove_prefix(kGlobalPrefix.size());
   uint64_t h = 1469598103934665603ull;
   for (unsigned char c : detail::GlobalLockFolder()) h = (h ^ c) * 1099511628211ull;
@@ -131,52 +135,99 @@ socklen_t GlobalAddress(std::string_view name, sockaddr_un* addr) {
   for (int i = 15; i >= 0; --i) key += kHex[(h >> (i * 4)) & 15];
   std::string readable = FileNameOf(name);
   readable.resize(readable.size() - 5);  // no ".lock"
-  key += "-" + readable.substr(9, 60);
+  return key + "-" + readable.substr(9, 60) + "-u";
+}
+
+constexpr int kOwnNames = 8;
+
+socklen_t AddressOf(const std::string& key, sockaddr_un* addr) {
   std::memset(addr, 0, sizeof *addr);
   addr->sun_family = AF_UNIX;
   std::memcpy(addr->sun_path + 1, key.data(), key.size());  // sun_path[0] = 0: abstract
   return socklen_t(offsetof(sockaddr_un, sun_path) + 1 + key.size());
 }
 
+// The user of the process listening on key; -1 when nobody listens there.
+long ListenerUid(const std::string& key) {
+  sockaddr_un addr;
+  const socklen_t len = AddressOf(key, &addr);
+  const int probe = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (probe < 0) return -1;
+  long uid = -1;
+  ucred cred = {};
+  socklen_t credLen = sizeof cred;
+  if (::connect(probe, reinterpret_cast<sockaddr*>(&addr), len) == 0 &&
+      ::getsockopt(probe, SOL_SOCKET, SO_PEERCRED, &cred, &credLen) == 0)
+    uid = cred.uid;
+  ::close(probe);
+  return uid;
+}
+
+// The user of a holder of any user's name of key (prefix), its name and the
+// kernel agreeing; -1 when there is none.
+long FindHolder(const std::string& prefix) {
+  FILE* f = std::fopen("/proc/net/unix", "re");
+  if (f == nullptr) return -1;
+  long found = -1;
+  char line[512];
+  const std::string at = "@" + prefix;
+  while (found < 0 && std::fgets(line, sizeof line, f)) {
+    const char* p = std::strstr(line, at.c_str());
+    if (p == nullptr) continue;
+    std::string key(p + 1);
+    while (!key.empty() && (key.back() == '\n' || key.back() == ' ')) key.pop_back();
+    char* end = nullptr;
+    const long uid = std::strtol(key.c_str() + prefix.size(), &end, 10);
+    if (end == key.c_str() + prefix.size() || (*end != '\0' && *end != '-')) continue;
+    if (uid >= 0 && ListenerUid(key) == uid) found = uid;
+  }
+  std::fclose(f);
+  return found;
+}
+
 }  // namespace
 
 MutexResult NamedMutex::CreateGlobal(std::string_view name) {
-  sockaddr_un addr;
-  const socklen_t len = GlobalAddress(name, &addr);
-  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) {
-    SetLastError(ErrnoToWinError(errno));
-    return MutexResult::kError;
+  const std::string prefix = GlobalKey(name);
+  const long holder = FindHolder(prefix);
+  if (holder >= 0) {
+    holderUid_ = holder;
+    SetLastError(kErrAlreadyExists);
+    return MutexResult::kAlreadyExists;
   }
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), len) == 0 && ::listen(fd, 16) == 0) {
-    fd_ = fd;
-    SetLastError(kErrSuccess);
-    return MutexResult::kCreated;
+  const long self = static_cast<long>(::getuid());
+  for (int n = 0; n < kOwnNames; ++n) {
+    const std::string key = prefix + std::to_string(self) + (n ? "-" + std::to_string(n) : "");
+    sockaddr_un addr;
+    const socklen_t len = AddressOf(key, &addr);
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+      SetLastError(ErrnoToWinError(errno));
+      return MutexResult::kError;
+    }
+    // Nothing is accepted: each look by another start stays queued, so the
+    // queue is as long as the system allows.
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), len) == 0 && ::listen(fd, SOMAXCONN) == 0) {
+      fd_ = fd;
+      SetLastError(kErrSuccess);
+      return MutexResult::kCreated;
+    }
+    const int bindErr = errno;
+    ::close(fd);
+    if (bindErr != EADDRINUSE) {
+      SetLastError(ErrnoToWinError(bindErr));
+      return MutexResult::kError;
+    }
+    // Taken since the look, by this user: held. By anybody else: not ours.
+    if (ListenerUid(key) == self) {
+      holderUid_ = self;
+      SetLastError(kErrAlreadyExists);
+      return MutexResult::kAlreadyExists;
+    }
   }
-  const int bindErr = errno;
-  ::close(fd);
-  if (bindErr != EADDRINUSE) {
-    SetLastError(ErrnoToWinError(bindErr));
-    return MutexResult::kError;
-  }
-  // Taken: ask the holder who it is. The kernel vouches for the answer.
-  const int probe = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  if (probe < 0) {
-    SetLastError(ErrnoToWinError(errno));
-    return MutexResult::kError;
-  }
-  MutexResult result = MutexResult::kAlreadyExists;
-  if (::connect(probe, reinterpret_cast<sockaddr*>(&addr), len) == 0) {
-    ucred cred = {};
-    socklen_t credLen = sizeof cred;
-    if (::getsockopt(probe, SOL_SOCKET, SO_PEERCRED, &cred, &credLen) == 0) holderUid_ = cred.uid;
-  } else if (errno == ECONNREFUSED) {
-    // Bound by something that takes no connections: not a running program.
-    result = MutexResult::kCreated;
-  }
-  ::close(probe);
-  SetLastError(result == MutexResult::kCreated ? kErrSuccess : kErrAlreadyExists);
-  return result;
+  // Every name of this user is held by others: nobody can hold it for them.
+  SetLastError(kErrSuccess);
+  return MutexResult::kCreated;
 }
 
 MutexResult NamedMutex::Create(std::string_view name) {

@@ -1,13 +1,21 @@
 #include "platform/Locks.h"
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstddef>
+#include <cstring>
 #include <filesystem>
+#include <memory>
+#include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "Checks.h"
@@ -17,6 +25,17 @@ namespace {
 
 using plat::MutexResult;
 using plat::NamedMutex;
+
+// The abstract socket names listened on now.
+std::vector<std::string> AbstractNames() {
+  std::vector<std::string> out;
+  std::istringstream table(bvtest::ReadNative("/proc/net/unix"));
+  for (std::string line; std::getline(table, line);) {
+    const size_t at = line.find(" @");
+    if (at != std::string::npos) out.push_back(line.substr(at + 2));
+  }
+  return out;
+}
 
 // Lock folders point into a temporary folder for each test.
 class LocksTest : public ::testing::Test {
@@ -70,6 +89,47 @@ TEST_F(LocksTest, NamedMutexesSeeTheirHoldersAndNothingElse) {
   EXPECT_EQ(asNobody("Global\\Running"), int(MutexResult::kAlreadyExists) + 10);
   global.Close();
   EXPECT_EQ(asNobody("Global\\Running"), int(MutexResult::kCreated));
+  // Held by the other user, seen here; then its socket names taken by this user (as
+  // anyone may listen on any name): they do not count, the other user still takes it.
+  const std::vector<std::string> before = AbstractNames();
+  int ready[2], quit[2];
+  ASSERT_EQ(pipe(ready), 0);
+  ASSERT_EQ(pipe(quit), 0);
+  const pid_t holder = fork();
+  if (holder == 0) {
+    close(quit[1]);
+    NamedMutex m;
+    char c = char('0' + (setgid(65534) || setuid(65534) ? 9 : int(m.Create("Global\\Running"))));
+    _exit(write(ready[1], &c, 1) == 1 && read(quit[0], &c, 1) >= 0 ? 0 : 1);
+  }
+  close(ready[1]);
+  close(quit[0]);
+  std::shared_ptr<void> end(nullptr, [&](void*) {  // the holder lets go and ends
+    if (quit[1] >= 0) close(std::exchange(quit[1], -1)), waitpid(holder, nullptr, 0);
+  });
+  char c = 0;
+  ASSERT_EQ(read(ready[0], &c, 1), 1);
+  ASSERT_EQ(c, '0' + int(MutexResult::kCreated));
+  EXPECT_EQ(second.Create("Global\\Running"), MutexResult::kAlreadyExists);
+  EXPECT_EQ(second.HolderUid(), 65534);
+  std::vector<std::string> names;  // a probe's unaccepted connection shows the name again
+  for (const std::string& name : AbstractNames())
+    if (std::find(before.begin(), before.end(), name) == before.end() &&
+        std::find(names.begin(), names.end(), name) == names.end() &&
+        name.rfind("Brevanto-", 0) == 0 && name.find("Running") != std::string::npos)
+      names.push_back(name);
+  ASSERT_EQ(names.size(), 1u);
+  end.reset();
+  const int squatter = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::memcpy(addr.sun_path + 1, names[0].data(), names[0].size());
+  ASSERT_EQ(bind(squatter, reinterpret_cast<sockaddr*>(&addr),
+                 socklen_t(offsetof(sockaddr_un, sun_path) + 1 + names[0].size())),
+            0);
+  ASSERT_EQ(listen(squatter, 4), 0);
+  EXPECT_EQ(asNobody("Global\\Running"), int(MutexResult::kCreated));
+  close(squatter);
   // A runtime folder that is not this user's is passed over.
   std::filesystem::create_directories(tmp_.NativeOf("theirs"));
   ASSERT_EQ(chown(tmp_.NativeOf("theirs").c_str(), 65534, 65534), 0);
