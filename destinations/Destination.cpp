@@ -303,16 +303,21 @@ uint32_t CDestination::SweepTemporaryCopies() {
         folders.push_back(base + entry.name + "\\");
     } while (search.Next(&entry));
   }
+  // The root's own files too (the store's marker is rewritten through a
+  // temporary file there), but none of the root's other folders.
+  bool atRoot = true;
+  folders.push_back(base);
   while (!folders.empty()) {
     const std::string folder = std::move(folders.back());
     folders.pop_back();
+    const bool root = std::exchange(atRoot, false);
     plat::DirSearch search;
     plat::FindData entry;
     if (!search.Open(folder + "*", &entry)) continue;
     do {
       if (entry.name == "." || entry.name == "..") continue;
       if (entry.attributes & plat::kAttrDirectory) {
-        folders.push_back(folder + entry.name + "\\");
+        if (!root) folders.push_back(folder + entry.name + "\\");
       } else if (!(entry.attributes & plat::kAttrReparsePoint) && IsTemporaryCopyName(entry.name)) {
         const std::string path = folder + entry.name;
         std::string longPath;

@@ -121,7 +121,7 @@ class CDestination {
   virtual bool GetFileStamp(std::string_view path, uint64_t* size, int64_t* writeTime,
                             int64_t* changeTime);
   // Removes what interrupted copies left in the store's "Latest" and
-  // "Revision" trees: plain files named as the platform copy names its
+  // "Revision" trees and at its root: plain files named as the platform copy names its
   // temporary files. Only real folders below the root are entered; links are
   // never followed nor removed. Returns how many files it removed.
   virtual uint32_t SweepTemporaryCopies();

@@ -136,9 +136,11 @@ TEST_F(SimpleEngineTest, SweepsCopiesRotatesAndRecords) {
   const std::string temp = ".~bvtmp-0123456789abcdef";
   const std::string latest = env_.Store().NativeOf("store1/Latest/C/x/");
   const std::string revision = env_.Store().NativeOf("store1/Revision/C/x/y/");
+  const std::string root = env_.Store().NativeOf("store1/"), other = root + "Other/";
   bvtest::TempDir outside;
   outside.Write("folder/" + temp, "outside");
-  for (const std::string& at : {latest, revision}) bvtest::WriteNative(at + temp, "partial");
+  for (const std::string& at : {latest, revision, root, other})
+    bvtest::WriteNative(at + temp, "partial");
   bvtest::WriteNative(latest + ".~bvtmp-notmine", "kept");
   fs::permissions(revision + temp, fs::perms::owner_read);
   fs::create_symlink(outside.NativeOf("folder/" + temp), latest + ".~bvtmp-00000000000000aa");
@@ -150,6 +152,8 @@ TEST_F(SimpleEngineTest, SweepsCopiesRotatesAndRecords) {
   ASSERT_EQ(Backup("docs/report.doc"), 0);
   EXPECT_FALSE(fs::exists(latest + temp));
   EXPECT_FALSE(fs::exists(revision + temp));
+  EXPECT_FALSE(fs::exists(root + temp));
+  EXPECT_TRUE(fs::exists(other + temp)) << "only the root's own files and the two trees";
   EXPECT_TRUE(fs::exists(latest + ".~bvtmp-notmine"));
   EXPECT_TRUE(fs::is_symlink(latest + ".~bvtmp-00000000000000aa"));
   EXPECT_EQ(bvtest::ReadNative(outside.NativeOf("folder/" + temp)), "outside");
