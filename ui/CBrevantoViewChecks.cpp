@@ -122,8 +122,11 @@ void CBrevantoView::RunPeriodicChecks() {
       WriteLoggingStamp(id, now);
       since = now;
     }
-    const int64_t days = (now > since ? (now - since) / 86400 : 0) + 1;
-    report.days = std::max(report.days, days);
+    // Counted (the day begun included) once a whole day has passed: a period
+    // of minutes is no news.
+    const int64_t whole = now > since ? (now - since) / 86400 : 0;
+    if (whole < 1) continue;
+    report.days = std::max(report.days, whole + 1);
     report.names.push_back(state.snap.name);
     blockedIds.push_back(id);
   }

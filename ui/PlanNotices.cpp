@@ -113,16 +113,22 @@ std::optional<PlanNotice> CPlanNotices::Problem(const EventData& event, int64_t 
   const std::string name = event.planId != 0 ? names_(event.planId) : std::string();
   // Names and paths come from the disk: escaped, they cannot shape the text.
   const std::string path = EscapeControls(ReadablePath(event.text1));
-  // A journal that cannot grow says why: the data folder's disk is full.
+  // A journal rebuilt after damage says so in its own words (text 2): it
+  // records changes again. A journal that cannot grow says why: the data
+  // folder's disk is full.
+  const bool rebuilt = event.code == kEvDatabaseOpenFailed && !event.text2.empty();
   const bool diskFull =
       event.code == kEvDatabaseProblem && event.value == static_cast<int32_t>(plat::kErrDiskFull);
   const std::string pattern =
-      GetText("MESSAGE_RECEIVER", diskFull ? "PROBLEM_JOURNAL_DISK_FULL" : ProblemKey(event.code));
+      GetText("MESSAGE_RECEIVER", rebuilt    ? "PROBLEM_JOURNAL_REBUILT"
+                                  : diskFull ? "PROBLEM_JOURNAL_DISK_FULL"
+                                             : ProblemKey(event.code));
   const bool withPlan = event.code == kEvNotProtected || event.code == kEvDatabaseOpenFailed ||
                         event.code == kEvDatabaseProblem || event.code == kEvServerKeyChanged ||
                         event.code == kEvSourceKeepsChanging || event.code == kEvStoreState;
-  return PlanNotice{
-      withPlan ? FormatText(pattern, {EscapeControls(name), path, EscapeControls(event.text3)})
-               : FormatText(pattern, {path}),
-      true};
+  const std::string& words = rebuilt ? event.text2 : event.text3;
+  return PlanNotice{withPlan
+                        ? FormatText(pattern, {EscapeControls(name), path, EscapeControls(words)})
+                        : FormatText(pattern, {path}),
+                    true};
 }

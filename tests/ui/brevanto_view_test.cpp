@@ -499,6 +499,8 @@ TEST_F(ViewTest, RecordingOnlyWhileTheDiskIsFullOrAway) {
     QCoreApplication::processEvents();
     for (const std::string& text : {willFull, full, recording})
       EXPECT_EQ(has(text), std::count(c.said.begin(), c.said.end(), text) > 0) << text;
+    for (const std::string& m : messages)  // recording for minutes only: no count of days yet
+      EXPECT_EQ(m.find("only been recording"), std::string::npos) << m;
   }
   SetShowErrorNotification(true);
   EXPECT_EQ(Status(view, docs->Id()),

@@ -208,6 +208,15 @@ TEST_F(TrayTest, EngineEventsAndPowerBecomeIconsAndPopups) {
       EXPECT_NE(PopupText().find(words.substr(words.find("%s") + 2, 30)), std::string::npos);
     }
   }
+  // A journal rebuilt after damage (its words in text 2) records changes: it says so.
+  Popup().HideMessage();
+  const std::string rebuilt = GetText("LOGGING_DATABASE", "REBUILT");
+  std::thread([&] { PostEvent(kEvDatabaseOpenFailed, "C:\\j\\Logging.dat", 4, rebuilt); }).join();
+  frame.View()->EventPump()->Drain();
+  ASSERT_TRUE(Popup().isVisible());
+  EXPECT_NE(PopupText().find(rebuilt.substr(0, rebuilt.find("%s"))), std::string::npos)
+      << PopupText();
+  EXPECT_EQ(PopupText().find("not being recorded"), std::string::npos) << PopupText();
 
   // A journal that cannot grow for a full disk says where the room is missing.
   Popup().HideMessage();
