@@ -98,6 +98,8 @@ void CSimpleTask::NoteAvailability(bool available, const std::string& root) {
     if (seen.since == away_.since && seen.folder == away_.folder) return;
     away_ = seen;
   }
+  // A plan being deleted keeps its folder untouched: the deletion removes it.
+  if (plan_->Stopping()) return;
   WriteAwayState(plan_->GetPlanFolder(), seen, plan_->LastTime());
 }
 
@@ -158,6 +160,7 @@ void CSimpleTask::Maintain() {
 }
 
 void CSimpleTask::PreCheck() {
+  if (plan_->Stopping()) return;  // nothing is looked at or written for a plan going away
   std::string name, keyChangedOn, root, disk;
   uint32_t id;
   bool before, after, filledBefore = false, looked = false;

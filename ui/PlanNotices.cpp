@@ -119,10 +119,9 @@ std::optional<PlanNotice> CPlanNotices::Problem(const EventData& event, int64_t 
   const bool rebuilt = event.code == kEvDatabaseOpenFailed && !event.text2.empty();
   const bool diskFull =
       event.code == kEvDatabaseProblem && event.value == static_cast<int32_t>(plat::kErrDiskFull);
-  const std::string pattern =
-      GetText("MESSAGE_RECEIVER", rebuilt    ? "PROBLEM_JOURNAL_REBUILT"
-                                  : diskFull ? "PROBLEM_JOURNAL_DISK_FULL"
-                                             : ProblemKey(event.code));
+  const std::string pattern = GetText("MESSAGE_RECEIVER", rebuilt    ? "PROBLEM_JOURNAL_REBUILT"
+                                                          : diskFull ? "PROBLEM_JOURNAL_DISK_FULL"
+                                                                     : ProblemKey(event.code));
   const bool withPlan = event.code == kEvNotProtected || event.code == kEvDatabaseOpenFailed ||
                         event.code == kEvDatabaseProblem || event.code == kEvServerKeyChanged ||
                         event.code == kEvSourceKeepsChanging || event.code == kEvStoreState;

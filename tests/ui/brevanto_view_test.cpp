@@ -880,8 +880,12 @@ TEST_F(ViewTest, CopiesThatFailShowTheProblemAndOnlyRealCausesPopUp) {
         {"Server", "\\\\nas\\keys\\", kStorageNetwork}})
     more.push_back(MakePlan(name, store, 1, true, type)->Id());
   std::thread([&] { PostEvent(kEvServerKeyChanged, "nas:445", more[2]); }).join();
-  ASSERT_TRUE(Until(view, [&] { return view.Problems().size() == 5u; }));
   const std::string recordingOnly = Grid("PLAN_STATUS_LOGGING") + ": ";
+  // The refused key reaches the view after the server's own look: waited for too.
+  ASSERT_TRUE(Until(view, [&] {
+    return view.Problems().size() == 5u &&
+           Status(view, more[2]) == recordingOnly + GetText("PLAN_PROBLEM", "KEY_NOT_TRUSTED");
+  }));
   EXPECT_EQ(Status(view, more[0]), recordingOnly + "the backup disk is full: 6 MB more is needed");
   EXPECT_EQ(
       Status(view, more[1]).rfind(recordingOnly + "the server nas cannot be reached since ", 0),
