@@ -380,7 +380,8 @@ int32_t CSimpleEngine::BackupFile(std::string_view source, bool existenceCheck, 
     rec->state = kLogSourceGone;
     rec->lastAttemptTime = start;
     StoreRecord(db, *rec, &offset, notedAt);
-    PostEvent(kEvFileFailed, source, planId, names.latestName, CopyErrorText(openError),
+    PostEvent(kEvFileFailed, source, planId, names.latestName,
+              "Code: " + std::to_string(openError) + ", Error: " + GetText("SOURCE_LINK", "REASON"),
               static_cast<int32_t>(openError));
     return static_cast<int32_t>(openError);
   }

@@ -205,6 +205,7 @@ TEST_P(ContinuousEndToEndTest, SavesReachTheRightStoreAndWhatChangedWhileOffIsCa
   // A swapped name noted before its swap is refused once at its link (one noted only after it
   // is no file and is never tried); nothing else failed.
   EXPECT_LE(bvtest::CountOf(log, "Code: 681"), 3u) << log;
+  EXPECT_EQ(bvtest::CountOf(log, "Code: 681"), bvtest::CountOf(log, "links below a protected"));
   EXPECT_EQ(bvtest::CountOf(log, "#Backup File Fail"), bvtest::CountOf(log, "Code: 681")) << log;
   EXPECT_EQ(log.find(".goutputstream"), std::string::npos) << log;
   // Every plan whose folders hold a file notes it.
