@@ -10,28 +10,6 @@
 #include "plans/CPlan.h"
 #include "plans/RuleSet.h"
 
-namespace {
-
-// The folder a rule names: the part before any wildcard, up to its last
-// separator ("C:\a\b*.doc" gives "C:\a"); empty for a mask without a drive.
-std::string FolderOfMask(std::string_view mask) {
-  const bool drive = mask.size() >= 2 && mask[1] == ':' &&
-                     ((mask[0] >= 'A' && mask[0] <= 'Z') || (mask[0] >= 'a' && mask[0] <= 'z'));
-  if (!drive) return {};
-  const size_t wild = mask.find_first_of("*?");
-  if (wild != std::string_view::npos) {
-    const size_t sep = mask.rfind('\\', wild);
-    if (sep == std::string_view::npos) return {};
-    mask = mask.substr(0, sep + 1);
-  }
-  std::string folder(mask);
-  while (folder.size() > 3 && folder.back() == '\\') folder.pop_back();
-  if (folder.size() == 2) folder += '\\';
-  return folder;
-}
-
-}  // namespace
-
 CFileDispatchThread::CFileDispatchThread(PlanList* list, CChangeMonitor* monitor)
     : list_(list), monitor_(monitor) {}
 

@@ -230,8 +230,6 @@ bool CRuleSet::Match(std::string_view path, bool skipAlways) const {
   return include;
 }
 
-namespace {
-
 std::string FolderOfMask(std::string_view mask) {
   const bool drive = mask.size() >= 2 && mask[1] == ':' &&
                      ((mask[0] >= 'A' && mask[0] <= 'Z') || (mask[0] >= 'a' && mask[0] <= 'z'));
@@ -247,6 +245,8 @@ std::string FolderOfMask(std::string_view mask) {
   if (folder.size() == 2) folder += '\\';
   return folder;
 }
+
+namespace {
 
 std::string_view WithoutClosingSeparator(std::string_view path) {
   while (!path.empty() && path.back() == '\\') path.remove_suffix(1);

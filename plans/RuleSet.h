@@ -121,3 +121,6 @@ std::vector<std::string> IncludedFolders(const CRuleSet& rules);
 // below it. Compared exactly, as Linux compares names; a closing "\" on
 // either side is ignored.
 bool StoreHoldsFolder(std::string_view storeRoot, std::string_view folder);
+// The folder a rule names: the part before any wildcard, up to its last
+// separator ("C:\a\b*.doc" gives "C:\a"); empty for a mask without a drive.
+std::string FolderOfMask(std::string_view mask);
