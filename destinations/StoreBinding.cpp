@@ -79,9 +79,16 @@ StoreVerdict LookAtStore(const std::string& planFolder, int32_t type, const std:
   const bool known = !record->id.empty();
   if (known && marked && found == record->id) {
     // Its own store, wherever it lies now (a USB disk under another letter).
-    if (!plat::EqualsNoCase(record->root, root) || record->type != type) {
+    // ... or on a disk that was given another label since.
+    const bool relabelled = !volume.identity.empty() &&
+                            (record->volume != volume.identity || record->label != volume.label);
+    if (!plat::EqualsNoCase(record->root, root) || record->type != type || relabelled) {
       record->root = root;
       record->type = type;
+      if (relabelled) {
+        record->volume = volume.identity;
+        record->label = volume.label;
+      }
       WriteStoreRecord(planFolder, *record);
     }
     return StoreVerdict::kOwn;

@@ -69,6 +69,8 @@ void CSimpleTask::RestoreLastRun() {
   RecomputeDue();
   AwayState away = ReadAwayState(plan_->GetPlanFolder());
   if (away.since > now) away.since = now;
+  StoreRecord store;
+  if (ReadStoreRecord(plan_->GetPlanFolder(), &store)) away.label = store.label;
   std::lock_guard<std::mutex> guard(awayLock_);
   away_ = std::move(away);
 }
@@ -95,6 +97,7 @@ void CSimpleTask::NoteAvailability(bool available, const std::string& root) {
   }
   {
     std::lock_guard<std::mutex> guard(awayLock_);
+    seen.label = away_.label;
     if (seen.since == away_.since && seen.folder == away_.folder) return;
     away_ = seen;
   }
@@ -184,6 +187,8 @@ void CSimpleTask::PreCheck() {
       looked = true;
       dest->SetStoreAway(verdict == StoreVerdict::kNotConnected);
       disk = StoreDiskName(store_, root);
+      std::lock_guard<std::mutex> awayGuard(awayLock_);
+      away_.label = store_.label;
       if (verdict == StoreVerdict::kFresh && filledBefore) {
         plan_->SetInitDone(false);  // a store new to the plan is filled from scratch
         plan_->SavePlanFile();

@@ -11,10 +11,12 @@
 
 // What the plan's task saw of its destination: since when it is away (0
 // while it is present) and the store folder as a person read it the last time
-// it was there (its native path; empty when never seen).
+// it was there (its native path; empty when never seen). label is the label of
+// the disk the plan's store lies on, from "Store.ini" (never kept in run.ini).
 struct AwayState {
   int64_t since = 0;
   std::string folder;
+  std::string label;
 };
 
 // planFolder ends with "\".

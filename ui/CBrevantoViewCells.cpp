@@ -97,7 +97,7 @@ void CBrevantoView::UpdateProblems() {
   bool changed = false;
   for (uint32_t id : order_) {
     PlanState& state = plans_[id];
-    PlanProblem problem = FindProblem(state.snap, state.space, state.keyRefused, {}, now);
+    PlanProblem problem = FindProblem(state.snap, state.space, state.keyRefused, state.snap.diskLabel, now);
     if (problem == state.problem) continue;
     state.problem = std::move(problem);
     changed = true;

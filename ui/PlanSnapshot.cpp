@@ -33,6 +33,7 @@ bool TryTakeSnapshot(CPlan* plan, PlanSnapshot* out) {
     AwayState away = task->Away();
     s.awaySince = away.since;
     s.storeFolder = std::move(away.folder);
+    s.diskLabel = std::move(away.label);
     // A destination not looked at yet since the start counts as present;
     // the task knows better when it found it away before.
     if (s.awaySince != 0) s.available = false;

@@ -18,6 +18,7 @@ struct PlanSnapshot {
   bool available = false;   // the destination's last known availability
   int64_t awaySince = 0;    // since when the plan's task finds it away (0: present)
   std::string storeFolder;  // the store's native folder the task last saw
+  std::string diskLabel;    // the label of the disk the plan's store lies on, if known
   int32_t storageType = 0;
   std::string root;         // destination root (system path; FTP: its own syntax)
   std::string serverStore;  // a server's store as a person reads it ("ftp://host/root/")

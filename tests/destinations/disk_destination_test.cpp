@@ -432,15 +432,19 @@ TEST(StoreBinding, AStoreIsMadeOnlyOnThePlansOwnDisk) {
     const char* root;
     bool lose, onFriend;
     StoreVerdict verdict;
+    const char* label = "BACKUP";
   } rows[] = {{"E:\\Store\\", false, false, StoreVerdict::kOwn},
               {"E:\\Store", false, false, StoreVerdict::kOwn},
               {"E:\\Store\\", true, true, StoreVerdict::kNotConnected},
               {"E:\\Store\\", true, false, StoreVerdict::kFresh},
+              // relabelled: still its own disk when the store is lost there
+              {"E:\\Store\\", false, false, StoreVerdict::kOwn, "SAFE"},
+              {"E:\\Store\\", true, false, StoreVerdict::kFresh, "SAFE"},
               {"E:\\Store\\", false, false, StoreVerdict::kOwn},
               {"E:\\Store2\\", false, false, StoreVerdict::kFresh}};
   for (const auto& row : rows) {
     if (row.lose) fs::remove_all(e.NativeOf("Store"));
-    volumes.Rewrite(table(row.onFriend ? friendDisk : e, row.onFriend ? "FRIEND" : "BACKUP"));
+    volumes.Rewrite(table(row.onFriend ? friendDisk : e, row.onFriend ? "FRIEND" : row.label));
     EXPECT_EQ(LookAtStore(folder, kStorageLocal, row.root, true, &record), row.verdict) << row.root;
     std::string id;
     EXPECT_TRUE(row.onFriend ? fs::is_empty(friendDisk.Native())

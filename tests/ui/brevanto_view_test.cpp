@@ -18,6 +18,7 @@
 #include "UiTestKit.h"
 #include "common/EngineEvents.h"
 #include "common/Settings.h"
+#include "destinations/StoreBinding.h"
 #include "engine/CSimpleEngine.h"
 #include "engine/CTask.h"
 #include "engine/CatchUpRequests.h"
@@ -514,6 +515,9 @@ TEST_F(ViewTest, RecordingOnlyWhileTheDiskIsFullOrAway) {
   const uint32_t id = plan->Id();
   plan->NoteChangedFile(dir_.SystemOf("src/a.txt"));
   plan->NoteChangedFile(dir_.SystemOf("src/b.txt"));
+  const std::string awayFolder = "Local disk: " + dir_.NativeOf("gvol") + "/Away";
+  ASSERT_TRUE(
+      Until(view, [&] { return ContentOf(view, id).destination.toStdString() == awayFolder; }));
   Plug(false);
   // The plan's poll notices; the period starts at the first refresh seeing it.
   ASSERT_TRUE(Until(view, [&] {
@@ -531,10 +535,6 @@ TEST_F(ViewTest, RecordingOnlyWhileTheDiskIsFullOrAway) {
   EXPECT_FALSE(hadBox);
   EXPECT_TRUE(RunUntil([&] { return PlanList::Instance().Find(otherId) == nullptr; }));
 
-  // The disk went away three days and an hour ago, as the plan's run file
-  // says; the plan starts again (as after a log-in) and counts from then.
-  ASSERT_TRUE(WriteAwayState(plan->GetPlanFolder(),
-                             {plat::Now() - 3 * 86400 - 3600, dir_.NativeOf("gvol") + "/Away"}, 0));
   uint32_t asked = 0;
   QObject::connect(&view, &CBrevantoView::destinationStepRequested, [&](uint32_t i) { asked = i; });
   const std::string before = PlanFile(id);
@@ -543,11 +543,21 @@ TEST_F(ViewTest, RecordingOnlyWhileTheDiskIsFullOrAway) {
   EXPECT_FALSE(plan->Enabled());
   EXPECT_EQ(PlanFile(id), before);
   Show(view);
-  EXPECT_EQ(ContentOf(view, id).destination.toStdString(),
-            "Local disk: " + dir_.NativeOf("gvol") + "/Away");  // paused, the folder stays
-  view.Cell(id)->PauseButton()->click();                        // launched again
+  EXPECT_EQ(ContentOf(view, id).destination.toStdString(), awayFolder);  // paused, it stays
+  // The disk BACKUP went away three days and an hour ago, as the plan's files
+  // say; the plan starts again (as after a log-in) and counts from then.
+  ASSERT_TRUE(WriteAwayState(plan->GetPlanFolder(),
+                             {plat::Now() - 3 * 86400 - 3600, dir_.NativeOf("gvol") + "/Away", ""},
+                             0));
+  StoreRecord store;
+  ASSERT_TRUE(ReadStoreRecord(plan->GetPlanFolder(), &store));
+  store.label = "BACKUP";
+  ASSERT_TRUE(WriteStoreRecord(plan->GetPlanFolder(), store));
+  view.Cell(id)->PauseButton()->click();  // launched again
   EXPECT_TRUE(plan->Enabled());
-  ASSERT_TRUE(Until(view, [&] { return Status(view, id).find("since") != std::string::npos; }));
+  ASSERT_TRUE(Until(view, [&] {
+    return Status(view, id).find("the disk BACKUP is not connected since") != std::string::npos;
+  })) << Status(view, id);
   view.RunPeriodicChecks();
   ASSERT_TRUE(RunUntil([&] {
     return has(
