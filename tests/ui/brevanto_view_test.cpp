@@ -18,7 +18,6 @@
 #include "UiTestKit.h"
 #include "common/EngineEvents.h"
 #include "common/Settings.h"
-#include "destinations/StoreBinding.h"
 #include "engine/CSimpleEngine.h"
 #include "engine/CTask.h"
 #include "engine/CatchUpRequests.h"
@@ -334,7 +333,7 @@ class ViewTest : public bvtest::UiTest {
     ini += Drive("F", "fvol",
                  "Type=removable\nBus=usb\nSerial=12AB34CD\nTotalBytes=64424509440\n"
                  "FreeBytes=22548578304\n");
-    if (gPlugged_) ini += Drive("G", "gvol", "Type=fixed\n");
+    if (gPlugged_) ini += Drive("G", "gvol", "Type=fixed\nLabel=BACKUP\n");
     ini += Drive("H", "hvol", "Type=fixed\nTotalBytes=32212254720\nFreeBytes=4194304\n");
     return ini;
   }
@@ -549,10 +548,6 @@ TEST_F(ViewTest, RecordingOnlyWhileTheDiskIsFullOrAway) {
   ASSERT_TRUE(WriteAwayState(plan->GetPlanFolder(),
                              {plat::Now() - 3 * 86400 - 3600, dir_.NativeOf("gvol") + "/Away", ""},
                              0));
-  StoreRecord store;
-  ASSERT_TRUE(ReadStoreRecord(plan->GetPlanFolder(), &store));
-  store.label = "BACKUP";
-  ASSERT_TRUE(WriteStoreRecord(plan->GetPlanFolder(), store));
   view.Cell(id)->PauseButton()->click();  // launched again
   EXPECT_TRUE(plan->Enabled());
   ASSERT_TRUE(Until(view, [&] {
@@ -820,8 +815,10 @@ TEST_F(ViewTest, CopiesThatFailShowTheProblemAndOnlyRealCausesPopUp) {
   }
   settle();
   EXPECT_EQ(PopupsWith(log, recording), 0u) << ReadNative(log);
+  ASSERT_TRUE(
+      Until(view, [&] { return ContentOf(view, away->Id()).destination.contains("gvol"); }));
   Plug(false);  // a real cause: the disk of an enabled plan goes away, said with its cause
-  const std::string awayLine = "Away: the backup disk is not connected since ";
+  const std::string awayLine = "Away: the disk BACKUP is not connected since ";
   ASSERT_TRUE(Until(
       view, [&] { return PopupsWith(log, awayLine) == 1; }, 30000))
       << ReadNative(log);
@@ -892,10 +889,13 @@ TEST_F(ViewTest, CopiesThatFailShowTheProblemAndOnlyRealCausesPopUp) {
   std::thread([&] { PostEvent(kEvServerKeyChanged, "nas:445", more[2]); }).join();
   const std::string recordingOnly = Grid("PLAN_STATUS_LOGGING") + ": ";
   // The refused key reaches the view after the server's own look: waited for too.
-  ASSERT_TRUE(Until(view, [&] {
-    return view.Problems().size() == 5u &&
-           Status(view, more[2]) == recordingOnly + GetText("PLAN_PROBLEM", "KEY_NOT_TRUSTED");
-  }));
+  ASSERT_TRUE(Until(view,
+                    [&] {
+                      return view.Problems().size() == 5u &&
+                             Status(view, more[2]) ==
+                                 recordingOnly + GetText("PLAN_PROBLEM", "KEY_NOT_TRUSTED");
+                    }))
+      << view.Problems().size() << " problems; " << Status(view, more[2]);
   EXPECT_EQ(Status(view, more[0]), recordingOnly + "the backup disk is full: 6 MB more is needed");
   EXPECT_EQ(
       Status(view, more[1]).rfind(recordingOnly + "the server nas cannot be reached since ", 0),
