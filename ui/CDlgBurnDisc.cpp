@@ -9,12 +9,14 @@
 #include <QVBoxLayout>
 
 #include "common/Texts.h"
+#include "ui/CDlgEraseBurning.h"
 #include "ui/CDlgErrBurning.h"
 #include "ui/CDlgStopBurning.h"
 #include "ui/StyleSheet.h"
 #include "ui/TextFormat.h"
 
 namespace {
+CDlgBurnDisc* gOpen = nullptr;  // the window whose job runs (interface thread only)
 std::string T(const char* key) { return GetText("DIALOG_BURN_DISC", key); }
 QString Q(const std::string& s) { return QString::fromStdString(s); }
 std::string Num(uint64_t n) { return std::to_string(n); }
@@ -65,7 +67,6 @@ CDlgBurnDisc::CDlgBurnDisc(const BurnJob& job, disc::PendingList& list, QWidget*
   connect(continue_, &QPushButton::clicked, this, [this] {
     continue_->hide();
     message_->clear();
-    pausedMs_ += QDateTime::currentMSecsSinceEpoch() - waitSinceMs_;
     worker_->NextDisc();
   });
   connect(cancel_, &QPushButton::clicked, this, &CDlgBurnDisc::reject);
@@ -79,11 +80,23 @@ CDlgBurnDisc::CDlgBurnDisc(const BurnJob& job, disc::PendingList& list, QWidget*
   connect(timer_, &QTimer::timeout, this, &CDlgBurnDisc::Poll);
 }
 
-CDlgBurnDisc::~CDlgBurnDisc() = default;
+CDlgBurnDisc::~CDlgBurnDisc() {
+  if (gOpen == this) gOpen = nullptr;
+}
+
+void CDlgBurnDisc::EndIfOpen() {
+  CDlgBurnDisc* open = gOpen;
+  if (open == nullptr || open->outcome_ != 0) return;
+  open->ending_ = true;
+  open->worker_->Stop();
+  open->Finish();
+  open->done(open->outcome_);
+}
 
 bool CDlgBurnDisc::Start() {
   if (started_) return true;
   started_ = true;
+  gOpen = this;
   startedMs_ = QDateTime::currentMSecsSinceEpoch();
   startedAt_->setText(
       Q(FormatText(T("BURN_PROCESS_STARTED_AT"),
@@ -109,30 +122,61 @@ void CDlgBurnDisc::Poll() {
       Q(FormatText(T("BURN_DISC_PHASE"), {Num(discNo), Num(std::max(job_.discsNeeded, discNo))})));
   report_->setText(Q(FormatText(T("BURN_REPORT"), {CountText("FILES", c.FilesPlaced())})));
   const qint64 now = QDateTime::currentMSecsSinceEpoch();
+  const bool waiting = worker_->Waiting();
+  if (!waiting && waitSinceMs_ != 0) {  // the time spent waiting for a disc is no writing time
+    pausedMs_ += now - waitSinceMs_;
+    waitSinceMs_ = 0;
+  }
   const qint64 busyMs = std::max<qint64>(now - startedMs_ - pausedMs_, 1);
   const uint64_t perSecond = written * 1000 / uint64_t(busyMs);
-  if (perSecond > 0) {
+  if (perSecond > 0 && !waiting) {  // frozen while waiting
     speed_->setText(Q(FormatText(
         T("BURN_SPEED"), {FormatText(T("BURN_SPEED_PER"), {FormatSize(perSecond, "", false)})})));
     timeLeft_->setText(Q(FormatText(T("BURN_ESTIMATED_TIME"),
                                     {FormatDuration(int64_t((total - written) / perSecond))})));
   }
   if (!worker_->Running()) return Finish();
-  if (worker_->Waiting()) {
-    if (!continue_->isVisible()) {
-      waitSinceMs_ = now;
-      const std::string done = FormatText(
-          T(job_.verify ? "BURN_VERIFY_COMPLETED" : "BURN_PROCESS_COMPLETED"), {Num(discNo)});
-      leadIn_->setText(Q(done));
-      message_->setText(Q(FormatText(T("BURN_PLEASE_INSERT_NEXT_DISC"), {Num(discNo)})));
-      continue_->show();
-      continue_->setDefault(true);
-      adjustSize();
-    }
+  if (waiting) {
+    if (worker_->WaitNumber() != shownWait_) ShowWait(discNo, now);
     return;
   }
   leadIn_->setText(Q(FormatText(T(worker_->Verifying() ? "VERIFYING_LEAD_IN" : "WRITING_LEAD_IN"),
                                 {Num(discNo)})));
+}
+
+// A new wait for a disc: after a finished disc, or because the disc put in
+// was refused. A rewritable disc with data is erased only after the warning.
+void CDlgBurnDisc::ShowWait(uint32_t discNo, qint64 now) {
+  shownWait_ = worker_->WaitNumber();
+  const disc::NextDiscRefusal refusal = worker_->Refusal();
+  if (waitSinceMs_ == 0) waitSinceMs_ = now;
+  if (refusal == disc::NextDiscRefusal::kNone) {
+    const std::string done = FormatText(
+        T(job_.verify ? "BURN_VERIFY_COMPLETED" : "BURN_PROCESS_COMPLETED"), {Num(discNo)});
+    leadIn_->setText(Q(done));
+  }
+  const char* key = "BURN_PLEASE_INSERT_NEXT_DISC";
+  if (refusal == disc::NextDiscRefusal::kJustWritten) key = "DISC_JUST_WRITTEN";
+  if (refusal == disc::NextDiscRefusal::kHoldsData) key = "DISC_HOLDS_DATA";
+  if (refusal == disc::NextDiscRefusal::kNoDisc) key = "DISC_MISSING";
+  if (refusal == disc::NextDiscRefusal::kAskErase) {
+    key = "DISC_HOLDS_DATA";
+    if (CDlgEraseBurning(this).Ask() == CDlgSureMessage::kOk) {
+      message_->clear();
+      worker_->EraseAndContinue();
+      return;
+    }
+  }
+  message_->setText(Q(FormatText(T(key), {Num(discNo)})));
+  continue_->show();
+  continue_->setDefault(true);
+  adjustSize();
+}
+
+std::string CDlgBurnDisc::Skipped() const {
+  const uint64_t skipped = worker_->FilesSkipped();
+  return skipped == 0 ? std::string()
+                      : " " + FormatText(T("BURN_SKIPPED"), {CountText("FILES", skipped)});
 }
 
 void CDlgBurnDisc::Finish() {
@@ -140,23 +184,30 @@ void CDlgBurnDisc::Finish() {
   worker_->Join();
   continue_->hide();
   cancel_->setText(Q(T("BUTTON_CLOSE")));
-  disc::BurnCounters& c = disc::Counters();
+  if (gOpen == this) gOpen = nullptr;
   if (worker_->Failed()) {
     outcome_ = kFailed;
     message_->setText(Q(worker_->ErrorText()));
-    if (worker_->BadStructure()) {
+    if (ending_) {
+      // no question while the program ends
+    } else if (worker_->BadStructure()) {
       CDlgErrBurning(T("BAD_STRUCTURE"), T("BAD_STRUCTURE_TITLE"), this).Ask();
     } else {
       CDlgErrBurning(worker_->ErrorText(), {}, this).Ask();
     }
   } else if (worker_->StopRequested()) {
     outcome_ = kStopped;
+    leadIn_->clear();
+    message_->setText(Q(FormatText(T("BURN_STOPPED"), {CountText("FILES", worker_->FilesOnDiscs()),
+                                                       Discs(worker_->DiscsWritten())}) +
+                        Skipped()));
   } else {
     outcome_ = kFinished;
     bar_->setValue(1000);
     leadIn_->clear();
-    message_->setText(Q(FormatText(
-        T("BURN_FINISHED"), {CountText("FILES", c.FilesPlaced()), Discs(c.discNumber.load())})));
+    message_->setText(Q(FormatText(T("BURN_FINISHED"), {CountText("FILES", worker_->FilesOnDiscs()),
+                                                        Discs(worker_->DiscsWritten())}) +
+                        Skipped()));
   }
   adjustSize();
 }

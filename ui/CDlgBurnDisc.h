@@ -36,6 +36,9 @@ class CDlgBurnDisc : public QDialog {
   ~CDlgBurnDisc() override;
 
   bool Start();  // also done when the window is first shown
+  // The program is asked to end (a log-out): the job open in a window stops
+  // at once, without a question, and the window closes as stopped.
+  static void EndIfOpen();
   int Outcome() const { return outcome_; }
   disc::CDiscBurn& Worker() { return *worker_; }
   QPushButton* ContinueButton() const { return continue_; }
@@ -52,7 +55,9 @@ class CDlgBurnDisc : public QDialog {
 
  private:
   void Poll();
+  void ShowWait(uint32_t discNo, qint64 now);
   void Finish();
+  std::string Skipped() const;  // " 2 files were left out ..." or nothing
 
   BurnJob job_;
   std::unique_ptr<disc::CDiscBurn> worker_;
@@ -68,9 +73,11 @@ class CDlgBurnDisc : public QDialog {
   QPushButton* cancel_;
   QTimer* timer_;
   qint64 startedMs_ = 0;
-  qint64 pausedMs_ = 0;  // time spent waiting for discs (left out of the speed)
-  qint64 waitSinceMs_ = 0;
+  qint64 pausedMs_ = 0;     // time spent waiting for discs (left out of the speed)
+  qint64 waitSinceMs_ = 0;  // since when the worker waits for a disc (0: it does not)
+  uint32_t shownWait_ = 0;  // the worker's wait the window shows
   uint32_t discShown_ = 0;
   bool started_ = false;
+  bool ending_ = false;  // the program ends: nothing more is asked
   int outcome_ = 0;
 };

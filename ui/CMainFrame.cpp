@@ -1,5 +1,7 @@
 #include "ui/CMainFrame.h"
 
+#include "ui/CDlgBurnDisc.h"
+
 #include <QAction>
 #include <QCloseEvent>
 #include <QCoreApplication>
@@ -27,6 +29,7 @@
 #include "ui/AppMessage.h"
 #include "ui/CBrevantoView.h"
 #include "ui/CDlgAppSettings.h"
+#include "ui/CDlgBurnDisc.h"
 #include "ui/CDlgBurnSetting.h"
 #include "ui/CDlgRestore.h"
 #include "ui/CDlgSystrayMesssage.h"
@@ -240,6 +243,7 @@ void CMainFrame::ExitWithoutQuestion() {
 void CMainFrame::closeEvent(QCloseEvent* event) {
   if (exiting_) {
     ClosePopups();
+    CDlgBurnDisc::EndIfOpen();
     event->accept();
     emit frameClosed();
     return;

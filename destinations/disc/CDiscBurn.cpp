@@ -88,6 +88,13 @@ void CDiscBurn::NextDisc() {
   nextDiscSignal_.notify_all();
 }
 
+void CDiscBurn::EraseAndContinue() {
+  std::lock_guard<std::mutex> hold(lock_);
+  eraseAllowed_ = true;
+  nextDisc_ = true;
+  nextDiscSignal_.notify_all();
+}
+
 void CDiscBurn::Stop() {
   std::lock_guard<std::mutex> hold(lock_);
   stopRequested_ = true;
@@ -133,6 +140,20 @@ void CDiscBurn::Run() {
     EraseOnly();
   } else {
     Archive();
+    // How the job ended, with its true counts, for a finish and a stop as for a failure.
+    const BurnCounters& c = Counters();
+    const std::string counts = "Recorder = " + recorder_ +
+                               "\nFiles On Discs = " + std::to_string(filesOnDiscs_.load()) +
+                               "\nFiles Skipped = " + std::to_string(filesSkipped_.load()) +
+                               "\nDiscs Written = " + std::to_string(discsWritten_.load()) + "\n";
+    if (!failed_.load() && StopRequested()) {
+      LogRecord(
+          "Disc Archive Stopped",
+          counts + (unfinished_ ? "Unfinished Disc = " + std::to_string(c.discNumber.load()) + "\n"
+                                : ""));
+    } else if (!failed_.load()) {
+      LogRecord("Disc Archive Finished", counts);
+    }
   }
   ReleaseRecorder(eject_);
   verifying_ = false;
@@ -162,6 +183,10 @@ void CDiscBurn::Archive() {
   c.verify = verifyAfter_;
   c.discNumber = 0;
   c.SetFilesPlaced(0);
+  discsWritten_ = 0;
+  filesOnDiscs_ = 0;
+  filesSkipped_ = 0;
+  unfinished_ = false;
   if (list_.Empty()) return;
   uint64_t doneBefore = 0;
   while (true) {
@@ -202,28 +227,90 @@ void CDiscBurn::Archive() {
       };
     };
     int r = WriteImage(device_, image, caps.modes, report(doneBefore), &error);
+    if (r != kDiscOk) {
+      // What a stopped or failed write left is no disc: an image file of it goes.
+      unfinished_ = true;
+      DiscardUnfinishedImage(device_);
+    }
     if (r == kDiscOk && verifyAfter_) {
       verifying_ = true;
       r = Verify(device_, image, report(doneBefore + placed), &error);
       verifying_ = false;
     }
+    const uint64_t files = FileCount(image);
     ReleaseImage(image);
     if (r == kDiscCancelled) return;
     if (r != kDiscOk) return SetFailed(error);
+    ++discsWritten_;
+    filesOnDiscs_ += files;
     doneBefore += share;
     c.writtenBytes = doneBefore;
     if (StopRequested() || list_.Empty()) return;
+    lastIdentity_ = DiscIdentity(device_);
+    if (!TakeNextDisc()) return;
+  }
+}
+
+bool CDiscBurn::TakeNextDisc() {
+  refusal_ = int(NextDiscRefusal::kNone);
+  while (true) {
     // The drive is let go so that the next disc can be put in.
     ReleaseRecorder(eject_);
+    bool eraseAllowed = false;
     {
       std::unique_lock<std::mutex> hold(lock_);
       nextDisc_ = false;
+      eraseAllowed_ = false;
+      ++waits_;
       waiting_ = true;
       nextDiscSignal_.wait(hold, [this] { return nextDisc_; });
+      eraseAllowed = eraseAllowed_;
+      if (stopRequested_) {
+        waiting_ = false;
+        return false;
+      }
+    }
+    // Waiting ends only with a disc taken, so that nobody reads the old wait as a new one.
+    const NextDiscRefusal refusal = LookAtNextDisc(eraseAllowed);
+    refusal_ = int(refusal);
+    if (refusal == NextDiscRefusal::kNone) {
       waiting_ = false;
-      if (stopRequested_) return;
+      return !failed_.load() && !StopRequested();
+    }
+    const char* why =
+        refusal == NextDiscRefusal::kJustWritten ? "the disc just written is still in the recorder"
+        : refusal == NextDiscRefusal::kHoldsData ? "the disc holds data and cannot be erased"
+        : refusal == NextDiscRefusal::kNoDisc    ? "no disc that can be read is in the recorder"
+                                                 : nullptr;
+    if (why != nullptr) {
+      LogRecord("Disc Archive Disc Refused", "Recorder = " + recorder_ + "\nDisc = " +
+                                                 std::to_string(Counters().discNumber + 1) +
+                                                 "\nReason = " + why + "\n");
     }
   }
+}
+
+NextDiscRefusal CDiscBurn::LookAtNextDisc(bool eraseAllowed) {
+  std::string error;
+  if (device_ == nullptr) device_ = OpenDevice(recorder_, &error);
+  if (device_ == nullptr) return NextDiscRefusal::kNoDisc;
+  int status = kStatusNone;
+  uint64_t freeBlocks = 0;
+  if (DiscInfo(device_, &status, &freeBlocks, &error) != kDiscOk) return NextDiscRefusal::kNoDisc;
+  if (status == kStatusBlank) return NextDiscRefusal::kNone;
+  // Above all never the disc just written: it is refused even when it could be erased.
+  if (!lastIdentity_.empty() && DiscIdentity(device_) == lastIdentity_) {
+    return NextDiscRefusal::kJustWritten;
+  }
+  if (!IsRewritable(MediaType(device_))) return NextDiscRefusal::kHoldsData;
+  if (!eraseAllowed) return NextDiscRefusal::kAskErase;
+  erasing_ = true;
+  const int r = Erase(
+      device_, true, [this](uint64_t, uint64_t) { return !StopRequested(); }, &error);
+  erasing_ = false;
+  if (r == kDiscCancelled) return NextDiscRefusal::kNone;  // the stop is seen by the caller
+  if (r != kDiscOk) SetFailed(error);
+  return NextDiscRefusal::kNone;
 }
 
 Node CDiscBurn::FolderChain(Image* image, const std::string& folder, bool* made) {
@@ -291,6 +378,7 @@ Image* CDiscBurn::PackDisc(uint64_t capacity, uint64_t* placedBytes, bool* stopp
       if (kImageReserve + cost < capacity) break;  // the disc is full: the file opens the next
       list_.PopFront();
       Counters().AddFilePlaced();
+      ++filesSkipped_;
       LogRecord("Disc Archive File Skipped", "Source Path = " + LogPath(file.folder + file.name) +
                                                  "\nReason = larger than a disc (" +
                                                  std::to_string(capacity) + " bytes)\n");
@@ -300,9 +388,13 @@ Image* CDiscBurn::PackDisc(uint64_t capacity, uint64_t* placedBytes, bool* stopp
     Counters().AddFilePlaced();
     bool made = false;
     Node folder = FolderChain(image, file.folder, &made);
-    if (folder == nullptr) continue;
+    if (folder == nullptr) {
+      ++filesSkipped_;  // its folder could not be made (said in the log)
+      continue;
+    }
     const std::string source = file.folder + file.name;
     if (AddFile(image, folder, file.name, source, &error) != kDiscOk) {
+      ++filesSkipped_;
       LogRecord("Disc Archive File Skipped",
                 "Source Path = " + LogPath(source) + "\nReason = " + EscapeControls(error) + "\n");
       continue;

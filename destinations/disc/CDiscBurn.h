@@ -38,6 +38,15 @@ BurnCounters& Counters();
 // media table); 0 when the system's size of the drive is meant.
 uint64_t CompleteDiscCapacity(int mediaType);
 
+// Why the disc put in for the next part of the job is not written (yet).
+enum class NextDiscRefusal : int {
+  kNone,
+  kJustWritten,  // the disc this job just wrote: it is still in the recorder
+  kHoldsData,    // a disc that holds data and cannot be erased
+  kAskErase,     // a rewritable disc that holds data: erased only when allowed
+  kNoDisc,       // no disc (or none that can be read) in the recorder
+};
+
 class CDiscBurn : public CThread {
  public:
   static constexpr uint64_t kDefaultCapacity = 681574400;  // 650 MiB
@@ -63,11 +72,17 @@ class CDiscBurn : public CThread {
   int StartJob();
   // The next disc is in the drive.
   void NextDisc();
+  // The rewritable disc that holds data may be erased and written.
+  void EraseAndContinue();
   // Stops at the next step (also while waiting for the next disc).
   void Stop();
 
   bool Running() const { return running_.load(); }
   bool Waiting() const { return waiting_.load(); }
+  // Counts the waits for a disc: a new one starts after each refusal too.
+  uint32_t WaitNumber() const { return waits_.load(); }
+  // Why the disc put in last was not taken (kNone for the first wait).
+  NextDiscRefusal Refusal() const { return NextDiscRefusal(refusal_.load()); }
   bool Failed() const { return failed_.load(); }
   bool Verifying() const { return verifying_.load(); }
   bool Erasing() const { return erasing_.load(); }
@@ -78,6 +93,11 @@ class CDiscBurn : public CThread {
   std::string ErrorText();
   uint64_t DiscCapacity() const { return capacity_.load(); }
   uint32_t DiscsNeeded() const { return discsNeeded_; }
+  // The true counts of the job so far: discs written whole, the files on
+  // them, and the files left out.
+  uint32_t DiscsWritten() const { return discsWritten_.load(); }
+  uint64_t FilesOnDiscs() const { return filesOnDiscs_.load(); }
+  uint64_t FilesSkipped() const { return filesSkipped_.load(); }
 
  protected:
   void Run() override;
@@ -92,6 +112,10 @@ class CDiscBurn : public CThread {
   bool OpenRecorder();
   void ReleaseRecorder(bool eject);
   void SetFailed(const std::string& why);
+  // Waits until the next disc is put in and can be written; false after a
+  // stop or a failure.
+  bool TakeNextDisc();
+  NextDiscRefusal LookAtNextDisc(bool eraseAllowed);
 
   PendingList& list_;
   Device* device_ = nullptr;
@@ -108,6 +132,13 @@ class CDiscBurn : public CThread {
   std::atomic<bool> erasing_{false};
   std::atomic<bool> eraseFinished_{false};
   std::atomic<bool> badStructure_{false};
+  std::atomic<uint32_t> waits_{0};
+  std::atomic<int> refusal_{0};
+  std::string lastIdentity_;  // of the disc written last (worker thread only)
+  std::atomic<uint32_t> discsWritten_{0};
+  std::atomic<uint64_t> filesOnDiscs_{0};  // files on the discs written whole
+  std::atomic<uint64_t> filesSkipped_{0};  // files left out (each said in the log)
+  bool unfinished_ = false;                // a disc was left part written (worker thread only)
   bool verifyAfter_ = false;
   bool eraseOnly_ = false;
   bool eject_ = false;
@@ -115,10 +146,11 @@ class CDiscBurn : public CThread {
   bool engineUp_ = false;
   std::map<std::string, Node> folders_;  // image folders by store folder (worker thread only)
 
-  std::mutex lock_;  // guards stopRequested_, nextDisc_ and error_
+  std::mutex lock_;  // guards stopRequested_, nextDisc_, eraseAllowed_ and error_
   std::condition_variable nextDiscSignal_;
   bool stopRequested_ = false;
   bool nextDisc_ = false;  // the next-disc event (manual reset)
+  bool eraseAllowed_ = false;
   std::string error_;
 };
 

@@ -122,6 +122,13 @@ void ReleaseImage(Image* image);
 // is refused (kDiscTooLarge) before anything is written.
 int WriteImage(Device* device, Image* image, uint32_t modes, const Progress& progress,
                std::string* error);
+// Removes what an unfinished write left on a pseudo-drive (its image file);
+// a real disc keeps what it got. True when something was removed.
+bool DiscardUnfinishedImage(Device* device);
+// What tells one written disc from another: the volume identifier and the
+// creation time of the ISO 9660 file system on the disc in the drive. Empty
+// when the disc holds none (blank, or data of another kind).
+std::string DiscIdentity(Device* device);
 // Reads the written session back and compares its checksum with the one
 // computed while writing.
 int Verify(Device* device, Image* image, const Progress& progress, std::string* error);

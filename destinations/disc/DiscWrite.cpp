@@ -7,6 +7,8 @@
 #include <thread>
 
 #include "destinations/disc/DiscLibrary.h"
+#include "platform/Files.h"
+#include "platform/Paths.h"
 
 namespace disc {
 
@@ -99,6 +101,26 @@ int WriteImage(Device* device, Image* image, uint32_t modes, const Progress& pro
     return Fail(error, "the image was not written whole");
   }
   return kDiscOk;
+}
+
+bool DiscardUnfinishedImage(Device* device) {
+  std::string path;
+  if (device == nullptr || !device->pseudo || !plat::ToSystemPath(device->file, &path))
+    return false;
+  return plat::DeleteFile(path);
+}
+
+std::string DiscIdentity(Device* device) {
+  if (device == nullptr || DataBytes(device) < 17 * kBlock) return {};
+  // The primary volume descriptor: block 16, type 1, "CD001".
+  std::vector<char> block(kBlock);
+  off_t got = 0;
+  if (burn_read_data(device->drive, 16 * off_t(kBlock), block.data(), off_t(kBlock), &got, 2) !=
+          1 ||
+      got != off_t(kBlock) || block[0] != 1 || std::string_view(&block[1], 5) != "CD001") {
+    return {};
+  }
+  return std::string(&block[40], 32) + std::string(&block[813], 17);
 }
 
 int Verify(Device* device, Image* image, const Progress& progress, std::string* error) {

@@ -3,6 +3,8 @@
 // write: the burn windows' tests.
 #include <gtest/gtest.h>
 
+#include <utility>
+
 #include "common/ActivityLog.h"
 #include "destinations/disc/DiscEngine.h"
 #include "disc_world.h"
@@ -22,10 +24,13 @@ class DiscArchiveTest : public testing::Test {
   std::string Drive() const { return dir_.Native() + "/drive.iso"; }
   std::string lastError_;
 
+  std::vector<disc::NextDiscRefusal> refusals_;  // seen at each wait for a disc
+
   // Fills the list from the store and runs a worker on the pseudo-drive,
-  // moving each written "disc" aside as the next one is asked for. True when
-  // the worker failed (its text in lastError_).
-  bool Archive(uint64_t capacity, bool verify) {
+  // moving each written "disc" aside as the next one is asked for (after
+  // first going on once with the written one still in, when sameDiscOnce).
+  // True when the worker failed (its text in lastError_).
+  bool Archive(uint64_t capacity, bool verify, bool sameDiscOnce = false) {
     bvtest::ScopedEnv drives("BREVANTO_PSEUDO_DRIVES", Drive() + "=" + std::to_string(capacity));
     disc::RescanRecorders();
     disc::PendingList list;
@@ -36,8 +41,12 @@ class DiscArchiveTest : public testing::Test {
     worker.SetLatestFolder(Latest());
     worker.SetTotalBytes(list.TotalBytes());
     worker.SetVerify(verify);
-    bvtest::RunWorker(
-        worker, [&](uint32_t n) { return std::rename(Drive().c_str(), Image(n).c_str()) == 0; });
+    refusals_.clear();
+    bvtest::RunWorker(worker, [&](uint32_t n) {
+      refusals_.push_back(worker.Refusal());
+      if (std::exchange(sameDiscOnce, false)) return true;
+      return std::rename(Drive().c_str(), Image(n).c_str()) == 0;
+    });
     std::rename(Drive().c_str(), Image(disc::Counters().discNumber.load()).c_str());
     lastError_ = worker.ErrorText();
     EXPECT_TRUE(list.Empty() || worker.Failed());
@@ -62,7 +71,11 @@ TEST_F(DiscArchiveTest, StoreSpansDiscsAndReadsBackByteForByte) {
     store[folder + "/" + name] = content;
     dir_.Write("Store/Latest/" + folder + "/" + name, content);
   }
-  ASSERT_FALSE(Archive(1 << 20, true)) << lastError_;
+  // Continue with disc 1 still in the recorder: refused, disc 1 kept whole.
+  ASSERT_FALSE(Archive(1 << 20, true, true)) << lastError_;
+  ASSERT_GE(refusals_.size(), 2u);
+  EXPECT_EQ(refusals_[0], disc::NextDiscRefusal::kNone);
+  EXPECT_EQ(refusals_[1], disc::NextDiscRefusal::kJustWritten);
   // Every file on exactly one disc, each disc within its capacity, the labels kept.
   std::map<std::string, std::string> seen;
   int discs = 0;

@@ -67,14 +67,15 @@ template <typename OnWait>
 void RunWorker(disc::CDiscBurn& worker, OnWait onWait) {
   ASSERT_EQ(worker.StartJob(), 0);
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  uint32_t answered = 0;
   while (worker.Running() && std::chrono::steady_clock::now() < deadline) {
-    if (worker.Waiting()) {
+    if (worker.Waiting() && worker.WaitNumber() != answered) {
+      answered = worker.WaitNumber();
       if (onWait(disc::Counters().discNumber.load())) {
         worker.NextDisc();
       } else {
         worker.Stop();
       }
-      while (worker.Waiting()) std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }

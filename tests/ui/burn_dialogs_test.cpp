@@ -10,6 +10,9 @@
 #include <QPushButton>
 
 #include "UiTestKit.h"
+#include "common/ActivityLog.h"
+#include "platform/Paths.h"
+#include "ui/CMainFrame.h"
 #include "destinations/disc_world.h"
 #include "ui/CDlgBurnDisc.h"
 #include "ui/CDlgBurnSetting.h"
@@ -118,7 +121,7 @@ TEST_F(BurnDialogsTest, ArchiveErasesTheDiscThenSpansDiscs) {
       if (b->ContinueButton()->isVisible()) {
         if (shots++ == 0) Shoot(b, "burn-next-disc.png");
         const int n = int(disc::Counters().discNumber.load());
-        ASSERT_EQ(std::rename(Drive().c_str(), Image(n).c_str()), 0);
+        ASSERT_EQ(std::rename(Drive().c_str(), Image(n).c_str()), 0) << int(b->Worker().Refusal()) << " wait " << b->Worker().WaitNumber() << b->MessageLabel()->text().toStdString();
         seen.push_back("disc " + std::to_string(n));
         b->ContinueButton()->click();
       } else if (b->Outcome() != 0) {
@@ -197,6 +200,41 @@ TEST_F(BurnDialogsTest, StopWhileWaitingAndAFailedWriteAskAndTell) {
     EXPECT_FALSE(burn.Worker().ErrorText().empty());
   }
   umount2(small.c_str(), MNT_DETACH);
+}
+
+// A log-out while a disc is written ends the job at once, without a
+// question: the part-written image goes and the log says so.
+TEST_F(BurnDialogsTest, AnExitRequestEndsTheJobWithoutAQuestion) {
+  for (int i = 0; i < 6; ++i)
+    dir_.Write("Store/Latest/big/f" + std::to_string(i), std::string(16 << 20, char('a' + i)));
+  UseDrive(Drive() + "=300M");
+  disc::PendingList list;
+  ASSERT_TRUE(disc::FillPendingList(Latest(), &list));
+  CMainFrame frame;
+  ASSERT_TRUE(CLogSet::Instance().SetLogFolder(dir_.SystemOf("log")));
+  BurnJob job = Job(list.TotalBytes());
+  job.verify = true;
+  CDlgBurnDisc burn(job, list);
+  bool asked = false, exiting = false;
+  onModal_ = [&](QWidget* w) {
+    if (w != &burn) {
+      asked = true;
+      if (auto* q = qobject_cast<CDlgSureMessage*>(w)) q->CancelButton()->click();
+    } else if (!exiting && disc::Counters().writtenBytes.load() > 0) {
+      exiting = true;
+      frame.ExitWithoutQuestion();
+    } else if (burn.Outcome() != 0) {
+      burn.CancelButton()->click();  // ended on its own: Close
+    }
+  };
+  EXPECT_EQ(burn.exec(), CDlgBurnDisc::kStopped);
+  EXPECT_FALSE(asked);
+  const std::string log =
+      ReadNative(dir_.NativeOf("log/" + plat::PathName(CLogSet::Instance().CurrentFile())));
+  EXPECT_NE(log.find("#Disc Archive Stopped"), std::string::npos) << log;
+  // Stopped while writing: no image is left; while verifying: the disc is whole.
+  EXPECT_EQ(std::filesystem::exists(Drive()), log.find("Unfinished Disc = 1") == std::string::npos)
+      << log;
 }
 
 // A plan kept on an FTP server is refused in words.
