@@ -2,6 +2,7 @@
 
 #include "common/ActivityLog.h"
 #include "platform/Clock.h"
+#include "platform/Files.h"
 #include "platform/Paths.h"
 
 namespace disc {
@@ -367,6 +368,20 @@ Image* CDiscBurn::PackDisc(uint64_t capacity, uint64_t* placedBytes, bool* stopp
       *stopped = true;
       return nullptr;
     }
+    // Measured now: the store changes while a job runs (a backup replaces
+    // a file), and a file that grew may have to open the next disc.
+    plat::FindData now;
+    if (!plat::GetFileInfo(file.folder + file.name, &now) ||
+        (now.attributes & plat::kAttrDirectory) != 0) {
+      list_.PopFront();
+      Counters().AddFilePlaced();
+      ++filesSkipped_;
+      LogRecord("Disc Archive File Skipped", "Source Path = " + LogPath(file.folder + file.name) +
+                                                 "\nReason = gone from the backup since it was "
+                                                 "counted\n");
+      continue;
+    }
+    file.size = now.size;
     // Folders not yet on this disc cost their own blocks.
     uint64_t newFolders = 0;
     for (size_t pos = file.folder.find('\\', latest_.size()); pos != std::string::npos;

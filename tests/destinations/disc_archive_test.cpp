@@ -3,6 +3,7 @@
 // write: the burn windows' tests.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <utility>
 
 #include "common/ActivityLog.h"
@@ -30,11 +31,13 @@ class DiscArchiveTest : public testing::Test {
   // moving each written "disc" aside as the next one is asked for (after
   // first going on once with the written one still in, when sameDiscOnce).
   // True when the worker failed (its text in lastError_).
-  bool Archive(uint64_t capacity, bool verify, bool sameDiscOnce = false) {
+  bool Archive(uint64_t capacity, bool verify, bool sameDiscOnce = false,
+               const std::function<void()>& afterCount = {}) {
     bvtest::ScopedEnv drives("BREVANTO_PSEUDO_DRIVES", Drive() + "=" + std::to_string(capacity));
     disc::RescanRecorders();
     disc::PendingList list;
     EXPECT_TRUE(disc::FillPendingList(Latest(), &list));
+    if (afterCount) afterCount();
     CDiscBurn worker(list);
     worker.SetRecorder(disc::RecorderNames().back());
     worker.SetDiscName("Brevanto 7.12.26");
@@ -106,7 +109,9 @@ TEST_F(DiscArchiveTest, PackingKeepsListOrderAndSkipsWhatNeverFits) {
     uint64_t capacity;
     std::vector<uint64_t> sizes;               // files f0, f1, ... in list order
     std::vector<std::set<std::string>> discs;  // what each disc holds
+    int grows = -1;                            // this file grows to 500 MiB once counted
   } cases[] = {
+      {"f1 grew", kCd, {300 * kMiB, 300 * kMiB, 100 * kMiB}, {{"/f0"}, {"/f1", "/f2"}}, 1},
       {"300+300+100 MiB", kCd, {300 * kMiB, 300 * kMiB, 100 * kMiB}, {{"/f0", "/f1"}, {"/f2"}}},
       {"exactly the capacity", kCd, {kCd, 10 * kMiB}, {{"/f1"}}},
       {"700 MiB on a CD", kCd, {700 * kMiB, 10 * kMiB}, {{"/f1"}}},
@@ -117,7 +122,10 @@ TEST_F(DiscArchiveTest, PackingKeepsListOrderAndSkipsWhatNeverFits) {
     Shell("rm -rf " + Quote(dir_.Native()) + "/Store " + Quote(dir_.Native()) + "/disc-*.iso");
     for (size_t i = 0; i < c.sizes.size(); ++i)
       dir_.Write("Store/Latest/f" + std::to_string(i), std::string(c.sizes[i], 'x'));
-    EXPECT_FALSE(Archive(c.capacity, false)) << lastError_;
+    EXPECT_FALSE(Archive(c.capacity, false, false, [&] {
+      if (c.grows >= 0)
+        dir_.Write("Store/Latest/f" + std::to_string(c.grows), std::string(500 * kMiB, 'y'));
+    })) << lastError_;
     ASSERT_EQ(disc::Counters().discNumber.load(), c.discs.size());
     for (size_t n = 0; n < c.discs.size(); ++n)
       EXPECT_EQ(bvtest::ImageFiles(Image(int(n) + 1)), c.discs[n]) << "disc " << n + 1;
