@@ -65,7 +65,8 @@ bool Walk(const std::string& folder, PendingList* list) {
     if (data.name == "." || data.name == "..") continue;
     if (data.attributes & plat::kAttrDirectory) {
       folders.push_back(data);
-    } else if (!IsTemporaryCopy(data.name)) {
+    } else if (!IsTemporaryCopy(data.name) && (data.attributes & plat::kAttrReparsePoint) == 0) {
+      // A link was planted by someone else: backups never make one.
       files.push_back(data);
     }
   } while (search.Next(&data));

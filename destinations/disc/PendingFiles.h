@@ -35,8 +35,8 @@ class PendingList {
 
 // Walks latestFolder (a store's "Latest" folder, system path) and appends
 // every file to the list, folder by folder in name order, files of a folder
-// before its subfolders. Temporary copies of an unfinished backup are left
-// out. False when the folder cannot be read.
+// before its subfolders. Temporary copies of an unfinished backup and links
+// (which backups never make) are left out. False when the folder cannot be read.
 bool FillPendingList(std::string_view latestFolder, PendingList* list);
 
 // Discs needed for total bytes on discs of the given capacity (at least 1).

@@ -3,6 +3,7 @@
 // write: the burn windows' tests.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <functional>
 #include <utility>
 
@@ -74,6 +75,8 @@ TEST_F(DiscArchiveTest, StoreSpansDiscsAndReadsBackByteForByte) {
     store[folder + "/" + name] = content;
     dir_.Write("Store/Latest/" + folder + "/" + name, content);
   }
+  // A link planted in the store is no backup: left out.
+  std::filesystem::create_symlink("/etc/hostname", dir_.NativeOf("Store/Latest/D/planted"));
   // Continue with disc 1 still in the recorder: refused, disc 1 kept whole.
   ASSERT_FALSE(Archive(1 << 20, true, true)) << lastError_;
   ASSERT_GE(refusals_.size(), 2u);
