@@ -2,13 +2,17 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QCoreApplication>
 #include <QDate>
 #include <QFormLayout>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPointer>
 #include <QPushButton>
 #include <QVBoxLayout>
+#include <memory>
+#include <thread>
 
 #include "common/Texts.h"
 #include "destinations/Destination.h"
@@ -102,11 +106,7 @@ CDlgBurnSetting::CDlgBurnSetting(std::string latestFolder, QWidget* parent)
   std::string error;
   engineUp_ = disc::Initialise(&error) == disc::kDiscOk;
 
-  disc::PendingList& list = disc::PendingList::Instance();
-  list.Clear();
-  disc::FillPendingList(latest_, &list);
-  total_ = list.TotalBytes();
-  files_ = list.Size();
+  disc::PendingList::Instance().Clear();
 
   auto* layout = new QVBoxLayout(this);
   auto* hint = new QLabel(Q(T("HINT")), this);
@@ -137,8 +137,7 @@ CDlgBurnSetting::CDlgBurnSetting(std::string latestFolder, QWidget* parent)
     return l;
   };
   size_ = label("archiveSize");
-  size_->setText(Q(FormatText(T("LBL_ARCHIVE_SIZE"),
-                              {FormatSize(total_, "", false), CountText("FILES", files_)})));
+  size_->setText(Q(T("COUNTING")));
   free_ = label("freeSpace");
   used_ = label("usedSpace");
   needed_ = label("discsNeeded");
@@ -192,6 +191,30 @@ CDlgBurnSetting::CDlgBurnSetting(std::string latestFolder, QWidget* parent)
   connect(erase_, &QPushButton::clicked, this, &CDlgBurnSetting::OnErase);
   connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
   FindRecorders();
+  CountFiles();
+}
+
+// The store is walked on a thread of its own (a network share takes long):
+// the window stays live and Archive waits for the count.
+void CDlgBurnSetting::CountFiles() {
+  QPointer<CDlgBurnSetting> self(this);
+  std::thread([self, latest = latest_] {
+    auto list = std::make_shared<disc::PendingList>();
+    disc::FillPendingList(latest, list.get());
+    QMetaObject::invokeMethod(qApp, [self, list] {
+      if (self) self->Counted(*list);
+    });
+  }).detach();
+}
+
+void CDlgBurnSetting::Counted(disc::PendingList& list) {
+  total_ = list.TotalBytes();
+  files_ = list.Size();
+  disc::PendingList::Instance().TakeFrom(list);
+  counted_ = true;
+  size_->setText(Q(FormatText(T("LBL_ARCHIVE_SIZE"),
+                              {FormatSize(total_, "", false), CountText("FILES", files_)})));
+  ShowMedia();
 }
 
 CDlgBurnSetting::~CDlgBurnSetting() {
@@ -277,7 +300,7 @@ void CDlgBurnSetting::ShowMedia() {
     for (const std::string& l : SpeedLabels(mediaType_))
       writeSpeed_->addItem(Q(l + T("DISC_SPEED_UNIT")), SpeedOfLabel(l));
   }
-  archive_->setEnabled(writable_);
+  archive_->setEnabled(writable_ && counted_);
   erase_->setEnabled(hasData_ && disc::IsRewritable(mediaType_));
 }
 

@@ -10,6 +10,10 @@
 #include <string>
 #include <vector>
 
+namespace disc {
+class PendingList;
+}
+
 class QCheckBox;
 class QComboBox;
 class QLabel;
@@ -59,6 +63,8 @@ class CDlgBurnSetting : public QDialog {
 
  private:
   void FindRecorders();
+  void CountFiles();
+  void Counted(disc::PendingList& list);
   void OnArchive();
   void OnErase();
   // Asks and erases when the disc is rewritable and holds data; false when
@@ -74,6 +80,7 @@ class CDlgBurnSetting : public QDialog {
   bool hasData_ = false;
   bool writable_ = false;
   bool engineUp_ = false;
+  bool counted_ = false;  // the store's files are counted (Archive waits for it)
 
   QComboBox* recorders_;
   QLabel* kind_;

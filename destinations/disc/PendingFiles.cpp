@@ -52,6 +52,13 @@ uint64_t PendingList::TotalBytes() {
   return total;
 }
 
+void PendingList::TakeFrom(PendingList& other) {
+  if (&other == this) return;
+  std::scoped_lock hold(lock_, other.lock_);
+  files_ = std::move(other.files_);
+  other.files_.clear();
+}
+
 namespace {
 
 bool IsTemporaryCopy(std::string_view name) { return name.rfind(".~bvtmp-", 0) == 0; }

@@ -27,6 +27,8 @@ class PendingList {
   bool Empty();
   size_t Size();
   uint64_t TotalBytes();
+  // Takes every file of other (which is left empty) in place of its own.
+  void TakeFrom(PendingList& other);
 
  private:
   std::mutex lock_;  // guards files_

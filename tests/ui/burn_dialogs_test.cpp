@@ -87,6 +87,12 @@ TEST_F(BurnDialogsTest, ArchiveErasesTheDiscThenSpansDiscs) {
   UseDrive(Drive() + "=640K");
   CDlgBurnSetting dialog(Latest());
   dialog.show();
+  // The store is counted on a thread: the window is up at once, Archive waits.
+  EXPECT_EQ(dialog.findChild<QLabel*>("archiveSize")->text().toStdString(),
+            Text("DIALOG_BURN_SETTING", "COUNTING"));
+  EXPECT_FALSE(dialog.ArchiveButton()->isEnabled());
+  ASSERT_TRUE(bvtest::RunUntil([&] { return dialog.ArchiveButton()->isEnabled(); }));
+  EXPECT_EQ(dialog.TotalBytes(), 40 * 20000u + 39 * 20);
   EXPECT_EQ(dialog.findChild<QComboBox*>("recorderBox")->currentText().toStdString(),
             "Image file " + Drive());
   EXPECT_EQ(dialog.DiscsNeededLabel()->text().toStdString(),
