@@ -120,7 +120,7 @@ void CDlgBurnDisc::Poll() {
   bar_->setValue(int(written * 1000 / total));
   phase_->setText(
       Q(FormatText(T("BURN_DISC_PHASE"), {Num(discNo), Num(std::max(job_.discsNeeded, discNo))})));
-  report_->setText(Q(FormatText(T("BURN_REPORT"), {CountText("FILES", c.FilesPlaced())})));
+  report_->setText(Q(FormatText(T("BURN_REPORT"), {CountText("FILES", worker_->FilesOnDiscs())})));
   const qint64 now = QDateTime::currentMSecsSinceEpoch();
   const bool waiting = worker_->Waiting();
   if (!waiting && waitSinceMs_ != 0) {  // the time spent waiting for a disc is no writing time
@@ -187,7 +187,10 @@ void CDlgBurnDisc::Finish() {
   if (gOpen == this) gOpen = nullptr;
   if (worker_->Failed()) {
     outcome_ = kFailed;
-    message_->setText(Q(worker_->ErrorText()));
+    message_->setText(Q(FormatText(T("BURN_FAILED"), {worker_->ErrorText(),
+                                                      CountText("FILES", worker_->FilesOnDiscs()),
+                                                      Discs(worker_->DiscsWritten())}) +
+                        Skipped()));
     if (ending_) {
       // no question while the program ends
     } else if (worker_->BadStructure()) {

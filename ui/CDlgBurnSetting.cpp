@@ -306,7 +306,7 @@ void CDlgBurnSetting::ShowMedia() {
 
 bool CDlgBurnSetting::EraseIfNeeded(bool thenArchive) {
   if (!hasData_ || !disc::IsRewritable(mediaType_)) return true;
-  if (CDlgEraseBurning(this).Ask() != CDlgSureMessage::kOk) return false;
+  if (CDlgEraseBurning(this, thenArchive).Ask() != CDlgSureMessage::kOk) return false;
   CDlgEraseDisc erase(Recorder(), thenArchive, this);
   return erase.exec() == CDlgEraseDisc::kErased;
 }

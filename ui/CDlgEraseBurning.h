@@ -6,5 +6,6 @@
 class CDlgEraseBurning : public CDlgSureMessage {
   Q_OBJECT
  public:
-  explicit CDlgEraseBurning(QWidget* parent = nullptr);
+  // thenArchive: the disc is erased to be archived onto (else only erased).
+  explicit CDlgEraseBurning(QWidget* parent = nullptr, bool thenArchive = true);
 };

@@ -179,6 +179,10 @@ TEST_F(BurnDialogsTest, StopWhileWaitingAndAFailedWriteAskAndTell) {
     };
     EXPECT_EQ(burn.exec(), CDlgBurnDisc::kStopped);
     EXPECT_TRUE(asked);
+    EXPECT_EQ(burn.MessageLabel()->text().toStdString(),  // how it ended, not "Disc 1 is done"
+              FormatText(Text("DIALOG_BURN_DISC", "BURN_STOPPED"),
+                         {CountText("FILES", 2),
+                          FormatText(Text("DIALOG_BURN_DISC", "DISCS_ONE"), {"1"})}));
     EXPECT_FALSE(burn.Worker().Failed());
     EXPECT_EQ(list.Size(), 2u);
   }
