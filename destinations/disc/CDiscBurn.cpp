@@ -201,6 +201,10 @@ void CDiscBurn::Archive() {
         status == kStatusComplete ? CompleteDiscCapacity(MediaType(device_)) : freeBlocks * kBlock;
     SetSpeeds(device_, 65535, writeSpeed_, &error);
 
+    if (capacity_ < kImageReserve + kPerFile + kPerFolder + kBlock) {
+      return SetFailed("the disc is too small for its own file system and one file (" +
+                       std::to_string(capacity_.load()) + " bytes free)");
+    }
     uint64_t placed = 0;
     bool stopped = false;
     Image* image = PackDisc(capacity_, &placed, &stopped);

@@ -134,6 +134,9 @@ TEST_F(DiscArchiveTest, PackingKeepsListOrderAndSkipsWhatNeverFits) {
       EXPECT_EQ(bvtest::ImageFiles(Image(int(n) + 1)), c.discs[n]) << "disc " << n + 1;
     EXPECT_EQ(disc::Counters().FilesPlaced(), c.sizes.size());
   }
+  // A disc too small for its own file system says so.
+  EXPECT_TRUE(Archive(100 * 1024, false));
+  EXPECT_NE(lastError_.find("too small"), std::string::npos) << lastError_;
 }
 
 // Verifying reads the disc back: a block changed after writing is found.
