@@ -301,6 +301,11 @@ std::vector<uint32_t> PlanList::SharingStore(uint32_t id) const {
   return out;
 }
 
+namespace {
+// A deleted plan's folder while it is deleted ("<id>.deleted-<time>").
+constexpr char kDeletedMark[] = ".deleted-";
+}  // namespace
+
 bool PlanList::DeletePlan(uint32_t id, const std::string& keepJournalIn) {
   CPlan* plan = nullptr;
   std::string folder;
@@ -325,6 +330,14 @@ bool PlanList::DeletePlan(uint32_t id, const std::string& keepJournalIn) {
   // without the list's lock: the plan may wait for a stopped thread that
   // needs it.
   plan->ShutDown();  // the plan may be gone from here on
+  // Its thread may still be ending and write by name (its plan file after a
+  // last copy, its run file): the folder is renamed first, so that nothing
+  // new arrives under the plan's own name and no plan comes back at the next
+  // start from what was written meanwhile.
+  std::string name = folder;
+  while (!name.empty() && name.back() == '\\') name.pop_back();
+  const std::string gone = name + kDeletedMark + std::to_string(plat::Now()) + "\\";
+  if (plat::MoveFile(name, gone.substr(0, gone.size() - 1)) == 0) folder = gone;
   // The plan file goes first: a folder that cannot be deleted whole is never
   // taken for a plan the list lost.
   plat::DeleteFile(folder + kPlanFileName);
@@ -333,7 +346,7 @@ bool PlanList::DeletePlan(uint32_t id, const std::string& keepJournalIn) {
     plat::DeleteFile(kept);  // left by an earlier plan of this number
     plat::MoveFile(folder + CLoggingDatabase::kFileName, kept);
   }
-  return plat::DeleteTree(folder);
+  return plat::DeleteTree(folder) || folder == gone;  // what is left goes at the next start
 }
 
 namespace {
@@ -363,6 +376,22 @@ std::vector<uint32_t> PlanFolderIds(std::set<uint32_t>* aside = nullptr) {
   } while (search.Next(&entry));
   std::sort(ids.begin(), ids.end());
   return ids;
+}
+
+// What deletions left behind ("<id>.deleted-<time>" folders) goes.
+void SweepDeletedPlanFolders() {
+  const std::string plans = GetDataFolder() + "PLAN\\";
+  plat::DirSearch search;
+  plat::FindData entry;
+  std::vector<std::string> left;
+  if (!search.Open(plans + "*", &entry)) return;
+  do {
+    if ((entry.attributes & plat::kAttrDirectory) &&
+        entry.name.find(kDeletedMark) != std::string::npos)
+      left.push_back(plans + entry.name);
+  } while (search.Next(&entry));
+  search.Close();
+  for (const std::string& folder : left) plat::DeleteTree(folder);
 }
 
 // Moves a damaged list file aside under a name of its own; the new name, or
@@ -417,6 +446,7 @@ bool PlanList::LoadAllPlans() {
         LoadPlan(id, &toStart);
       },
       &damaged);
+  SweepDeletedPlanFolders();
   const std::vector<uint32_t> folders = PlanFolderIds();
   // A plan folder with a readable "Plan.ini" that the list does not name is a
   // plan the list lost (a deleted plan's file goes first).

@@ -448,8 +448,10 @@ VolumeSnapshot LoadRealVolumes(std::string_view mountinfo, const std::string& dr
         break;
       }
   }
-  static std::mutex sessionLock;                      // guards sessionLetters
-  static std::map<std::string, char> sessionLetters;  // mount instance -> letter
+  // Never destroyed: the device thread may still look while the process ends.
+  static std::mutex& sessionLock = *new std::mutex;  // guards sessionLetters
+  static std::map<std::string, char>& sessionLetters =
+      *new std::map<std::string, char>;  // mount instance -> letter
   std::lock_guard<std::mutex> sessionGuard(sessionLock);
   std::map<std::string, char> stillMounted;
   for (auto& v : others) {
