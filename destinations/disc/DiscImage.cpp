@@ -63,6 +63,12 @@ int FinishImage(Image* image, std::string_view label, std::string_view publisher
                 std::string_view application, std::string* error) {
   if (image == nullptr) return Fail(error, "no image");
   std::string l(label), p(publisher), a(application);
+  // The primary descriptor holds 32 bytes: cut before a character, never in it.
+  if (l.size() > 32) {
+    size_t end = 32;
+    while (end > 0 && (static_cast<unsigned char>(l[end]) & 0xC0) == 0x80) --end;
+    l.resize(end);
+  }
   iso_image_set_volume_id(image->image, l.c_str());
   iso_image_set_publisher_id(image->image, p.c_str());
   iso_image_set_application_id(image->image, a.c_str());

@@ -151,9 +151,14 @@ TEST_F(DiscArchiveTest, VerifyFindsAChangedBlock) {
   disc::Image* image = disc::CreateImage(&error);
   ASSERT_EQ(disc::AddFile(image, disc::RootNode(image), "a.txt", dir_.SystemOf("a.txt"), &error),
             0);
-  ASSERT_EQ(disc::FinishImage(image, "V", "P", "A", &error), 0) << error;
+  // A label of 16 characters of 3 bytes each: cut between characters.
+  ASSERT_EQ(disc::FinishImage(image, "写真写真写真写真写真写真写真写真", "P", "A", &error), 0)
+      << error;
   ASSERT_EQ(disc::WriteImage(device, image, disc::kModeSao, {}, &error), 0) << error;
   EXPECT_EQ(disc::Verify(device, image, {}, &error), 0) << error;
+  std::string label = bvtest::ReadNative(Drive()).substr(16 * 2048 + 40, 32);
+  label.erase(label.find_last_not_of(' ') + 1);
+  EXPECT_EQ(label, "写真写真写真写真写真");
   std::string bytes = bvtest::ReadNative(Drive());
   size_t at = bytes.find(std::string(64, 'a'));
   ASSERT_NE(at, std::string::npos);
