@@ -232,7 +232,13 @@ void CDlgBurnSetting::FindRecorders() {
     const std::string name = "CdRom" + std::to_string(n);
     std::string error;
     disc::Device* device = disc::OpenDevice(name, &error);
-    if (device == nullptr) continue;
+    if (device == nullptr) {
+      // An image file that cannot be made where it should lie is named, not hidden.
+      const std::string file = disc::PseudoDriveFile(name);
+      if (!file.empty())
+        recorders_->addItem(Q(FormatText(T("RECORDER_IMAGE_FILE_UNUSABLE"), {file})), Q(name));
+      continue;
+    }
     disc::Capabilities caps;
     const bool writes = disc::GetCapabilities(device, &caps, &error) == disc::kDiscOk &&
                         (caps.writesCd || caps.writesDvd);
@@ -257,6 +263,7 @@ void CDlgBurnSetting::ShowMedia() {
   mediaType_ = disc::kMediaNone;
   hasData_ = false;
   writable_ = false;
+  imageFileLocked_ = false;
   uint64_t freeBytes = 0, usedBytes = 0;
   std::string error;
   if (disc::Device* device = Recorder().empty() ? nullptr : disc::OpenDevice(Recorder(), &error)) {
@@ -275,6 +282,8 @@ void CDlgBurnSetting::ShowMedia() {
       if (rewritable && hasData_) capacity_ = std::max(capacity_, freeBytes + usedBytes);
       writable_ = (status != disc::kStatusComplete || rewritable) && capacity_ > 0 &&
                   mediaType_ != 1 && mediaType_ != 4 && mediaType_ != 17 && mediaType_ != 20;
+      imageFileLocked_ = !disc::ImageFileWritable(device);
+      if (imageFileLocked_) writable_ = false;
     } else {
       mediaType_ = disc::kMediaNone;
     }
@@ -288,9 +297,10 @@ void CDlgBurnSetting::ShowMedia() {
     used_->clear();
     needed_->setText(Q(FormatText(T("LBL_DISCS_NEEDED"), {T("DISC_NEEDED_NOT_SURE")})));
   } else {
-    kind_->setText(Q(writable_
-                         ? disc::MediaTypeName(mediaType_)
-                         : disc::MediaTypeName(mediaType_) + " - " + T("DISC_CANNOT_BE_RECORDED")));
+    kind_->setText(Q(writable_ ? disc::MediaTypeName(mediaType_)
+                               : disc::MediaTypeName(mediaType_) + " - " +
+                                     T(imageFileLocked_ ? "IMAGE_FILE_NOT_WRITABLE"
+                                                        : "DISC_CANNOT_BE_RECORDED")));
     free_->setText(Q(FormatText(T("FREE_SPACE"), {FormatSize(freeBytes, "", false)})));
     used_->setText(Q(FormatText(T("USED_SPACE"), {FormatSize(usedBytes, "", false)})));
     needed_->setText(

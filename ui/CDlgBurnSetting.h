@@ -79,6 +79,7 @@ class CDlgBurnSetting : public QDialog {
   int mediaType_ = 0;
   bool hasData_ = false;
   bool writable_ = false;
+  bool imageFileLocked_ = false;  // a pseudo-drive's image file cannot be written there
   bool engineUp_ = false;
   bool counted_ = false;  // the store's files are counted (Archive waits for it)
 

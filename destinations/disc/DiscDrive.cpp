@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "destinations/disc/DiscLibrary.h"
+#include "platform/FolderAccess.h"
 
 namespace disc {
 
@@ -271,6 +272,30 @@ void ReleaseDevice(Device* device, bool eject) {
 }
 
 bool IsPseudo(Device* device) { return device != nullptr && device->pseudo; }
+
+bool ImageFileWritable(Device* device) {
+  if (device == nullptr || !device->pseudo) return device != nullptr;
+  std::string path;
+  if (!plat::ToSystemPath(device->file, &path)) return false;
+  plat::FindData data;
+  if (plat::GetFileInfo(path, &data) && (data.attributes & plat::kAttrReadOnly) != 0) return false;
+  return plat::MayCreateIn(plat::PathFolder(path));
+}
+
+std::string PseudoDriveFile(std::string_view name) {
+  std::lock_guard<std::mutex> hold(g_lock);
+  ScanLocked();
+  const std::string_view prefix(kNamePrefix);
+  if (name.substr(0, prefix.size()) != prefix) return {};
+  size_t index = 0;
+  for (char c : name.substr(prefix.size())) {
+    if (c < '0' || c > '9') return {};
+    index = index * 10 + size_t(c - '0');
+  }
+  const size_t real = g_addresses.size() - g_pseudo.size();
+  if (index < real || index >= g_addresses.size()) return {};
+  return g_pseudo[index - real].path;
+}
 
 void DescribeDevice(Device* device, std::string* model, std::string* where) {
   model->clear();

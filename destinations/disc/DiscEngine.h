@@ -89,6 +89,12 @@ std::vector<int> WriteSpeeds(Device* device);
 // Read speed 65535 (and 0) ask for the fastest; write 0 too.
 int SetSpeeds(Device* device, int readKbs, int writeKbs, std::string* error);
 bool IsPseudo(Device* device);
+// A pseudo-drive whose image file can be made or rewritten where it lies;
+// true for every real drive.
+bool ImageFileWritable(Device* device);
+// The image file (native path) of the pseudo-drive of that name; empty for
+// a real drive or an unknown name. Known even when the drive cannot open.
+std::string PseudoDriveFile(std::string_view name);
 // What names the recorder for a person: a drive's vendor and model with its
 // device ("ACME DVD-RW X1", "/dev/sr0"; either may be empty), a pseudo-drive's
 // image file (model empty, the file's native path).

@@ -247,6 +247,29 @@ TEST_F(BurnDialogsTest, AnExitRequestEndsTheJobWithoutAQuestion) {
       << log;
 }
 
+// Image files that cannot be written where they should lie are named as such,
+// never offered as blank discs.
+TEST_F(BurnDialogsTest, ImageFilesThatCannotBeWrittenSaySo) {
+  dir_.Write("Store/Latest/a.txt", "a");
+  dir_.Write("locked.iso", "old");
+  std::filesystem::permissions(dir_.NativeOf("locked.iso"), std::filesystem::perms::owner_read);
+  const std::string missing = dir_.NativeOf("gone/disc.iso");
+  UseDrive(missing + ";" + dir_.NativeOf("locked.iso"));
+  CDlgBurnSetting dialog(Latest());
+  ASSERT_TRUE(bvtest::RunUntil([&] { return dialog.TotalBytes() == 1; }));
+  QComboBox* box = dialog.RecorderBox();
+  ASSERT_EQ(box->count(), 2);
+  EXPECT_EQ(box->itemText(0).toStdString(),
+            FormatText(Text("DIALOG_BURN_SETTING", "RECORDER_IMAGE_FILE_UNUSABLE"), {missing}));
+  EXPECT_FALSE(dialog.ArchiveButton()->isEnabled());
+  box->setCurrentIndex(1);
+  EXPECT_NE(dialog.DiscKindLabel()->text().toStdString().find(
+                Text("DIALOG_BURN_SETTING", "IMAGE_FILE_NOT_WRITABLE")),
+            std::string::npos)
+      << dialog.DiscKindLabel()->text().toStdString();
+  EXPECT_FALSE(dialog.ArchiveButton()->isEnabled());
+}
+
 // A plan kept on an FTP server is refused in words.
 TEST_F(BurnDialogsTest, APlanOnAnFtpServerIsRefused) {
   CPlan* plan = MakePlan("On the server", "ftp://backup.example.com/store/", 1, false, kStorageFtp);
