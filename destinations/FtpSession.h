@@ -157,12 +157,13 @@ class FtpSession {
   static std::string SftpArgument(std::string_view path);
   // Sends the open source (an UploadSource) to temporary; with rename (its
   // command lines), renames it to the target in the same request. *renamed:
-  // whether it took the target's name.
+  // whether it took the target's name; *refused: the server refused that.
   Outcome Send(void* source, const std::string& temporary, const std::vector<std::string>& rename,
-               long waitMs, uint32_t* error, bool* renamed);
+               long waitMs, uint32_t* error, bool* renamed, bool* refused);
   // Moves a whole temporary file to its target, deleting the target first
-  // when the server refuses to replace it.
-  Outcome PutInPlace(const std::string& temporary, std::string_view remote, long waitMs);
+  // when the server refuses to replace it (refused: it did already).
+  Outcome PutInPlace(const std::string& temporary, std::string_view remote, long waitMs,
+                     bool refused);
   // The size the server's listing gives for path (servers without SIZE).
   Outcome ListedSize(std::string_view path, long waitMs, uint64_t* size);
   // Whether folder lists name exactly after a rename; otherwise deletes what

@@ -225,16 +225,16 @@ FtpSession::Outcome FtpSession::Upload(std::string_view local, std::string_view 
   // and a rotation goes between the upload and the rename: both take the
   // rename out of the upload's request.
   const bool odd = !IsPlainServerPath(remote);
-  bool renamed = false;
+  bool renamed = false, refused = false;
   Outcome outcome =
       Send(&source, temporary, beforeReplace || odd ? std::vector<std::string>{} : rename, waitMs,
-           error, &renamed);
+           error, &renamed, &refused);
   if (outcome != kDone) return outcome;
   std::vector<FtpEntry> before;
   if (!renamed) {
     if (odd && List(folder, waitMs, &before) == kLost) outcome = kLost;
     if (outcome == kDone && beforeReplace) beforeReplace();
-    if (outcome == kDone) outcome = PutInPlace(temporary, remote, waitMs);
+    if (outcome == kDone) outcome = PutInPlace(temporary, remote, waitMs, refused);
     if (outcome != kDone) {
       *error = outcome == kLost ? plat::kErrUnexpNetErr : plat::kErrAccessDenied;
       std::string drop;
@@ -256,9 +256,9 @@ FtpSession::Outcome FtpSession::Upload(std::string_view local, std::string_view 
 
 FtpSession::Outcome FtpSession::Send(void* data, const std::string& temporary,
                                      const std::vector<std::string>& rename, long waitMs,
-                                     uint32_t* error, bool* renamed) {
+                                     uint32_t* error, bool* renamed, bool* refused) {
   auto* source = static_cast<UploadSource*>(data);
-  *renamed = false;
+  *renamed = *refused = false;
   // FTP: the server's size of the data before the final name is given.
   Replies replies;
   replies.want = source->size;
@@ -287,7 +287,10 @@ FtpSession::Outcome FtpSession::Send(void* data, const std::string& temporary,
     return kDone;
   }
   if (rc == CURLE_QUOTE_ERROR && whole) {
-    if (!replies.asked || replies.answered) return kDone;  // the rename was refused: retried apart
+    if (!replies.asked || replies.answered) {
+      *refused = renaming;  // the rename was refused: made apart
+      return kDone;
+    }
     // No SIZE here: the folder's listing says how much the server holds.
     if (reply == 500 || reply == 502 || reply == 504) sizeUnknown_ = true;
     uint64_t listed = 0;
@@ -324,9 +327,11 @@ void* FtpSession::PrepareUpload(const std::string& temporary, void* source, long
 }
 
 FtpSession::Outcome FtpSession::PutInPlace(const std::string& temporary, std::string_view remote,
-                                           long waitMs) {
-  const Outcome outcome = Rename(temporary, remote, waitMs);
-  if (outcome != kRefused) return outcome;
+                                           long waitMs, bool refused) {
+  if (!refused) {
+    const Outcome outcome = Rename(temporary, remote, waitMs);
+    if (outcome != kRefused) return outcome;
+  }
   // A server that never renames onto an existing file (SFTP's rename among
   // them): the older copy goes just before.
   std::string drop;
