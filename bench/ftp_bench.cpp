@@ -7,6 +7,8 @@
 //   - one 256 MiB file;
 //   - listing a folder of 10,000 revisions of one file (ListVersions), against
 //     `curl --list-only` of that folder;
+//   - the 1,000 small files again over FTPS (explicit TLS, the server's key
+//     pinned), beside one `curl --ssl-reqd` invocation;
 //   - the 1,000 small files again over SFTP, to the loopback sshd the tests
 //     start, beside one `curl` invocation uploading them over SFTP.
 // Needs root (the servers start as root), pure-ftpd and openssh-server;
@@ -39,6 +41,11 @@ bvtest::FtpServer& Server() {
   return server;
 }
 
+bvtest::FtpServer& TlsServer() {
+  static bvtest::FtpServer server(/*tls=*/true);
+  return server;
+}
+
 bvtest::SshServer& SshServer() {
   static bvtest::SshServer server;
   return server;
@@ -48,12 +55,16 @@ double Seconds(std::chrono::steady_clock::time_point since) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
 }
 
-std::unique_ptr<CDestination> Destination(const std::string& sub) {
+// A destination on server; an encrypted server's key is trusted first.
+std::unique_ptr<CDestination> Destination(const std::string& sub,
+                                          bvtest::FtpServer& server = Server()) {
   auto dest = CreateDestination(nullptr, kStorageFtp);
   PlanSettings settings;
   settings.storageType = kStorageFtp;
-  settings.ftp = Server().Settings(sub);
+  settings.ftp = server.Settings(sub);
   dest->Configure(settings);
+  auto* ftp = static_cast<CFTPDevice*>(dest.get());
+  if (&server == &TlsServer()) ftp->SetPinnedKey(ftp->ProbeServerKey());
   return dest->Prepare(true) ? std::move(dest) : nullptr;
 }
 
@@ -74,21 +85,22 @@ double TimeCurl(const bvtest::TempDir& dir, const std::string& lines, const std:
   return rc == 0 ? seconds : -1;
 }
 
-std::string UrlOf(const std::string& serverPath) {
-  return "ftp://127.0.0.1:" + std::to_string(Server().Port()) + "/%2F" + serverPath.substr(1);
+std::string UrlOf(const std::string& serverPath, const bvtest::FtpServer& server = Server()) {
+  return "ftp://127.0.0.1:" + std::to_string(server.Port()) + "/%2F" + serverPath.substr(1);
 }
 
 // Uploads the files both ways; the destination's time is the iteration time.
 void Upload(benchmark::State& state, const std::string& label,
-            const std::vector<std::string>& names, const bvtest::TempDir& sources) {
-  if (!Server().Ok()) {
-    state.SkipWithError(Server().Reason().c_str());
+            const std::vector<std::string>& names, const bvtest::TempDir& sources,
+            bvtest::FtpServer& server = Server()) {
+  if (!server.Ok()) {
+    state.SkipWithError(server.Reason().c_str());
     return;
   }
   static int run = 0;
   const std::string sub = label + std::to_string(++run) + "/";
   for (auto _ : state) {
-    auto dest = Destination("ours-" + sub);
+    auto dest = Destination("ours-" + sub, server);
     if (!dest) {
       state.SkipWithError("the destination did not connect");
       return;
@@ -105,10 +117,12 @@ void Upload(benchmark::State& state, const std::string& label,
     const double ours = Seconds(start);
     state.SetIterationTime(ours);
 
-    std::string lines = "ftp-create-dirs\n";
+    // An encrypted server: TLS required, its self-signed certificate taken.
+    std::string lines =
+        std::string("ftp-create-dirs\n") + (&server == &TlsServer() ? "ssl-reqd\ninsecure\n" : "");
     for (const std::string& name : names) {
       lines += "upload-file = \"" + sources.NativeOf(name) + "\"\nurl = \"" +
-               UrlOf("/bvuser/curl-" + sub + "Latest/C/docs/" + name) + "\"\n";
+               UrlOf("/bvuser/curl-" + sub + "Latest/C/docs/" + name, server) + "\"\n";
     }
     const double curl = TimeCurl(sources, lines, "");
     if (curl < 0) {
@@ -121,7 +135,7 @@ void Upload(benchmark::State& state, const std::string& label,
   }
 }
 
-void BM_Upload1000Files4KiB(benchmark::State& state) {
+void Upload1000Files4KiB(benchmark::State& state, bvtest::FtpServer& server) {
   bvtest::TempDir sources;
   std::vector<std::string> names;
   const std::string block(4096, 'x');
@@ -129,8 +143,15 @@ void BM_Upload1000Files4KiB(benchmark::State& state) {
     names.push_back("f" + std::to_string(i) + ".txt");
     sources.Write(names.back(), block);
   }
-  Upload(state, "small", names, sources);
+  Upload(state, "small", names, sources, server);
   state.counters["files"] = 1000;
+}
+
+void BM_Upload1000Files4KiB(benchmark::State& state) { Upload1000Files4KiB(state, Server()); }
+
+// The same over explicit TLS (control and data encrypted).
+void BM_FtpsUpload1000Files4KiB(benchmark::State& state) {
+  Upload1000Files4KiB(state, TlsServer());
 }
 
 void BM_UploadOneFile256MiB(benchmark::State& state) {
@@ -253,6 +274,10 @@ void BM_ListTenThousandRevisions(benchmark::State& state) {
 }  // namespace
 
 BENCHMARK(BM_Upload1000Files4KiB)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_FtpsUpload1000Files4KiB)
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_UploadOneFile256MiB)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_SftpUpload1000Files4KiB)
     ->Iterations(1)

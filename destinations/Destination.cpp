@@ -388,15 +388,21 @@ uint32_t CDestination::CopyFile(std::string_view source, std::string_view target
 }
 
 uint32_t CDestination::CopyFileWatched(std::string_view source, std::string_view target,
-                                       plat::CopyWatch* watch) {
+                                       plat::CopyWatch* watch,
+                                       const std::function<void()>& beforeReplace) {
   if (source.empty() || target.empty()) return plat::kErrPathNotFound;
+  bool replacing = false;  // beforeReplace ran (a copy tried again runs it no more)
+  const std::function<void()> once = [&] {
+    if (!replacing && beforeReplace) beforeReplace();
+    replacing = true;
+  };
   const std::string root = GetRootPath();
   // The folders just made for the copy take the owner, group and mode of the
   // folders they stand for (a private source folder stays private in the store).
   const std::string fresh = TakeFreshBelow();
   if (!fresh.empty() && !NothingMadeFor(fresh, target))
     plat::MirrorFolderAccess(source, target, root, fresh);
-  uint32_t error = plat::CopyFileWatched(source, target, flushCopies_, root, watch);
+  uint32_t error = plat::CopyFileWatched(source, target, flushCopies_, root, watch, once);
   // A folder known to exist may have been deleted since: made again, once.
   if (error != 0 && ForgetKnownFolders(target) &&
       (error == plat::kErrPathNotFound || error == plat::kErrFileNotFound) &&
@@ -404,7 +410,7 @@ uint32_t CDestination::CopyFileWatched(std::string_view source, std::string_view
     const std::string made = TakeFreshBelow();
     if (!made.empty() && !NothingMadeFor(made, target))
       plat::MirrorFolderAccess(source, target, root, made);
-    error = plat::CopyFileWatched(source, target, flushCopies_, root, watch);
+    error = plat::CopyFileWatched(source, target, flushCopies_, root, watch, once);
   }
   return error;
 }

@@ -9,6 +9,7 @@
 #pragma once
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -107,9 +108,13 @@ class CDestination {
   // CopyFile that tells what it saw of the source (*watch, when not null):
   // one open source looked at before and after it was read. A source written
   // meanwhile fails the copy with plat::kErrSourceChanged and leaves no torn
-  // copy under the target's name.
+  // copy under the target's name. beforeReplace (when set) runs once, when
+  // the new copy is whole under its temporary name and just before it takes
+  // the target's name; a copy that fails before that never runs it (the
+  // engine moves the previous copy into the revisions there).
   virtual uint32_t CopyFileWatched(std::string_view source, std::string_view target,
-                                   plat::CopyWatch* watch);
+                                   plat::CopyWatch* watch,
+                                   const std::function<void()>& beforeReplace = {});
   // True when the store's file system treats names that differ only in case
   // as one name (FAT, exFAT, a case-folded folder, many network shares): the
   // volume's file-system type, else a look at the store's "Latest" folder

@@ -20,6 +20,7 @@ constexpr long kPrepareWaitMs = 200;
 constexpr long kSshPrepareWaitMs = 2000;
 constexpr long kMaxConnectWaitMs = 120000;
 constexpr uint32_t kMarkerPauseMs = 500;
+constexpr size_t kMaxKnownFolders = 4096;
 // A temporary file untouched this long is no upload in flight: a stalled
 // transfer ends within the longest reply wait (120 s).
 constexpr int64_t kLeftoverAgeSeconds = 3600;
@@ -262,6 +263,7 @@ bool CFTPDevice::Connect(long waitMs) {
   std::lock_guard<std::recursive_mutex> guard(sessionLock_);
   session_.SetOptions(SessionOptions());
   session_.Disconnect();
+  knownFolders_.clear();
   for (int32_t attempt = 0; attempt <= s.retryCount; ++attempt) {
     if (session_.Login(waitMs) == FtpSession::kDone) {
       connected_ = true;
@@ -357,13 +359,18 @@ int32_t CFTPDevice::ListVersions(std::string_view folder, std::string_view name,
 
 uint32_t CFTPDevice::CreateFolders(std::string_view path) {
   if (path.empty() || path.front() != '/') return kDestMissingArgument;
+  std::lock_guard<std::recursive_mutex> guard(sessionLock_);
   std::vector<std::string> folders;
   for (size_t slash = path.find('/', 1); slash != std::string_view::npos;
        slash = path.find('/', slash + 1)) {
-    folders.push_back(std::string(path.substr(0, slash)));
+    std::string folder(path.substr(0, slash));
+    if (knownFolders_.count(folder) == 0) folders.push_back(std::move(folder));
   }
-  if (!folders.empty()) {
-    WithReconnect([&] { return session_.MakeFolders(folders, kRequestWaitMs); });
+  if (folders.empty()) return kDestOk;
+  if (WithReconnect([&] { return session_.MakeFolders(folders, kRequestWaitMs); }) ==
+      FtpSession::kDone) {
+    if (knownFolders_.size() + folders.size() > kMaxKnownFolders) knownFolders_.clear();
+    knownFolders_.insert(folders.begin(), folders.end());
   }
   return kDestOk;
 }
@@ -384,7 +391,8 @@ uint32_t CFTPDevice::CopyFile(std::string_view source, std::string_view target) 
 }
 
 uint32_t CFTPDevice::CopyFileWatched(std::string_view source, std::string_view target,
-                                     plat::CopyWatch* watch) {
+                                     plat::CopyWatch* watch,
+                                     const std::function<void()>& beforeReplace) {
   if (source.empty() || target.empty()) return kDestMissingArgument;
   plat::FindData info;
   if (!plat::GetFileInfo(source, &info)) return kDestFailed;
@@ -392,20 +400,33 @@ uint32_t CFTPDevice::CopyFileWatched(std::string_view source, std::string_view t
   const long waitMs =
       static_cast<long>(std::min<uint64_t>(info.size / 1024 + 180, LONG_MAX / 1000) * 1000);
   uint32_t error = kDestFailed;
+  // An upload tried again after a lost connection replaces nothing twice.
+  bool replacing = false;
+  std::function<void()> once;
+  if (beforeReplace) {
+    once = [&] {
+      if (!replacing) beforeReplace();
+      replacing = true;
+    };
+  }
+  std::lock_guard<std::recursive_mutex> guard(sessionLock_);
   const FtpSession::Outcome outcome =
-      WithReconnect([&] { return session_.Upload(source, target, waitMs, &error, watch); });
+      WithReconnect([&] { return session_.Upload(source, target, waitMs, &error, watch, once); });
   // A reconnect that failed: the server is gone or mute.
   if (outcome == FtpSession::kLost && error == 0) error = plat::kErrUnexpNetErr;
+  if (error != 0) knownFolders_.clear();  // a folder deleted meanwhile is made again
   return error;
 }
 
 uint32_t CFTPDevice::MoveFile(std::string_view source, std::string_view target) {
   if (source.empty() || target.empty()) return kDestOk;
   if (FileExists(target)) return kDestFailed;  // a move never replaces a file
-  return WithReconnect([&] { return session_.Rename(source, target, kRequestWaitMs); }) ==
-                 FtpSession::kDone
-             ? kDestOk
-             : kDestFailed;
+  std::lock_guard<std::recursive_mutex> guard(sessionLock_);
+  if (WithReconnect([&] { return session_.Rename(source, target, kRequestWaitMs); }) ==
+      FtpSession::kDone)
+    return kDestOk;
+  knownFolders_.clear();
+  return kDestFailed;
 }
 
 uint32_t CFTPDevice::SweepTemporaryCopies() {

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <mutex>
 #include <string>
+#include <unordered_set>
 
 #include "destinations/Destination.h"
 #include "destinations/FtpSession.h"
@@ -58,17 +59,22 @@ class CFTPDevice : public CDestination {
   void Refresh() override;
   int32_t ListVersions(std::string_view folder, std::string_view name, std::string_view extension,
                        std::vector<VersionEntry>* list) override;
-  // 2 for an empty path or one not beginning with "/"; otherwise 0.
+  // 2 for an empty path or one not beginning with "/"; otherwise 0. The
+  // folders made or found are remembered for the connection: the next file
+  // of the same folder sends nothing.
   uint32_t CreateFolders(std::string_view path) override;
   bool FileExists(std::string_view path) override;
   uint32_t DeleteFile(std::string_view path) override;
   // Uploads under a temporary name and renames once whole and of the local
   // size: 0, 2 for an empty path, otherwise the error number FtpSession::
-  // Upload gives (1223 when the thread was told to stop).
+  // Upload gives (1223 when the thread was told to stop,
+  // plat::kErrNameNotCarried for a name no command can carry,
+  // plat::kErrNameChanged when the server stored it under another name).
   uint32_t CopyFile(std::string_view source, std::string_view target) override;
-  // The upload's own open source, looked at before and after it was sent.
-  uint32_t CopyFileWatched(std::string_view source, std::string_view target,
-                           plat::CopyWatch* watch) override;
+  // The upload's own open source, looked at before and after it was read;
+  // beforeReplace runs between the upload and the rename, once.
+  uint32_t CopyFileWatched(std::string_view source, std::string_view target, plat::CopyWatch* watch,
+                           const std::function<void()>& beforeReplace = {}) override;
   // Renames on the server; 0 without contacting it when a name is empty.
   uint32_t MoveFile(std::string_view source, std::string_view target) override;
   // The server compares names as it does; nothing to look at locally.
@@ -117,8 +123,11 @@ class CFTPDevice : public CDestination {
 
   mutable std::mutex settingsLock_;  // guards settings_
   FtpSettings settings_;
-  std::recursive_mutex sessionLock_;  // guards session_: one request at a time
+  std::recursive_mutex sessionLock_;  // guards session_ and knownFolders_: one request at a time
   FtpSession session_;
+  // Folders made or found on the server since the connection was made;
+  // forgotten at a new connection and when a copy or move fails.
+  std::unordered_set<std::string> knownFolders_;
   std::atomic<bool> opened_{false};     // the client handle exists
   std::atomic<bool> connected_{false};  // logged in as of the last request
   // The server's key changed: 0 no, 1 yes and not told yet, 2 told.

@@ -225,6 +225,7 @@ FtpSession::Outcome FtpSession::Perform() {
 
 FtpSession::Outcome FtpSession::Login(long waitMs) {
   encrypted_ = false;
+  sizeUnknown_ = false;
   tlsFault_ = FtpTlsFault::kNone;
   if (!Open()) return kLost;
   Prepare(UrlOf("/", true), waitMs);
@@ -271,11 +272,22 @@ std::string FtpSession::ProbeKey(long waitMs) {
   return key;
 }
 
+bool FtpSession::CommandOf(std::string_view verb, std::initializer_list<std::string_view> paths,
+                           std::string* line) const {
+  *line = verb;
+  for (std::string_view path : paths) {
+    if (path.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos) return false;
+    *line += ' ';
+    *line += options_.sftp ? SftpArgument(path) : std::string(path);
+  }
+  return true;
+}
+
 FtpSession::Outcome FtpSession::Commands(const std::vector<std::string>& commands, long waitMs) {
   if (!Open()) return kLost;
   SList quote;
   for (const std::string& c : commands) {
-    if (c.find_first_of("\r\n") != std::string::npos) return kRefused;
+    if (c.find_first_of(std::string_view("\r\n\0", 3)) != std::string::npos) return kRefused;
     quote.Add(c);
   }
   Prepare(UrlOf("/", true), waitMs);
@@ -286,24 +298,38 @@ FtpSession::Outcome FtpSession::Commands(const std::vector<std::string>& command
 
 FtpSession::Outcome FtpSession::MakeFolders(const std::vector<std::string>& folders, long waitMs) {
   std::vector<std::string> commands;
-  for (const std::string& f : folders)
-    commands.push_back(options_.sftp ? "*mkdir " + SftpArgument(f) : "*MKD " + f);
-  return Commands(commands, waitMs);
+  for (const std::string& f : folders) {
+    // A folder that cannot be named ends the walk: none below it can be made.
+    if (!CommandOf(options_.sftp ? "*mkdir" : "*MKD", {f}, &commands.emplace_back())) {
+      commands.pop_back();
+      break;
+    }
+  }
+  return commands.empty() ? kRefused : Commands(commands, waitMs);
 }
 
 FtpSession::Outcome FtpSession::Delete(std::string_view path, long waitMs) {
-  return Commands({options_.sftp ? "rm " + SftpArgument(path) : "DELE " + std::string(path)},
-                  waitMs);
+  std::string line;
+  if (!CommandOf(options_.sftp ? "rm" : "DELE", {path}, &line)) return kRefused;
+  return Commands({line}, waitMs);
 }
 
 FtpSession::Outcome FtpSession::Rename(std::string_view from, std::string_view to, long waitMs) {
-  if (options_.sftp)
-    return Commands({"rename " + SftpArgument(from) + " " + SftpArgument(to)}, waitMs);
-  return Commands({"RNFR " + std::string(from), "RNTO " + std::string(to)}, waitMs);
+  std::string rnfr, rnto;
+  if (options_.sftp) {
+    if (!CommandOf("rename", {from, to}, &rnfr)) return kRefused;
+    return Commands({rnfr}, waitMs);
+  }
+  if (!CommandOf("RNFR", {from}, &rnfr) || !CommandOf("RNTO", {to}, &rnto)) return kRefused;
+  return Commands({rnfr, rnto}, waitMs);
 }
 
 FtpSession::Outcome FtpSession::CheckFolder(std::string_view folder, long waitMs) {
-  if (!options_.sftp) return Commands({"CWD " + std::string(folder)}, waitMs);
+  if (!options_.sftp) {
+    std::string line;
+    if (!CommandOf("CWD", {folder}, &line)) return kRefused;
+    return Commands({line}, waitMs);
+  }
   if (!Open()) return kLost;
   // A folder that cannot be read fails its listing; the names are not kept.
   Prepare(UrlOf(folder, true), waitMs);
@@ -321,19 +347,6 @@ FtpSession::Outcome FtpSession::FileTime(std::string_view path, long waitMs, int
   if (outcome != kDone) return outcome;
   if (curl_easy_getinfo(H(handle_), CURLINFO_FILETIME_T, &t) != CURLE_OK || t < 0) return kRefused;
   *time = static_cast<int64_t>(t);
-  return kDone;
-}
-
-FtpSession::Outcome FtpSession::SizeOf(std::string_view path, long waitMs, uint64_t* size) {
-  if (!Open()) return kLost;
-  Prepare(UrlOf(path, false), waitMs);
-  curl_easy_setopt(H(handle_), CURLOPT_NOBODY, 1L);
-  const Outcome outcome = Perform();
-  curl_off_t n = -1;
-  if (outcome != kDone) return outcome;
-  if (curl_easy_getinfo(H(handle_), CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &n) != CURLE_OK || n < 0)
-    return kRefused;
-  *size = static_cast<uint64_t>(n);
   return kDone;
 }
 

@@ -6,6 +6,8 @@
 // the requests.
 #pragma once
 #include <cstdint>
+#include <functional>
+#include <initializer_list>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -90,10 +92,16 @@ class FtpSession {
   // "SHA256:BASE64", learnt before any password is sent); empty when the
   // server offers no encryption or cannot be reached.
   std::string ProbeKey(long waitMs);
-  // Sends raw commands of the protocol in turn ("MKD /a", SFTP "mkdir /a"); a
-  // command with a leading "*" may fail. kDone when every other command
-  // succeeded.
+  // Sends commands of the protocol in turn ("MKD /a", SFTP "mkdir \"/a\""),
+  // each made by CommandOf; a command with a leading "*" may fail. kDone when
+  // every other command succeeded. A line holding CR, LF or NUL is refused
+  // whole before anything is sent.
   Outcome Commands(const std::vector<std::string>& commands, long waitMs);
+  // The one builder of a command line from server paths: verb, then each
+  // path (SFTP: quoted). False for a path holding CR, LF or NUL: such a path
+  // would end the line early and start a command of its own (or cut it).
+  bool CommandOf(std::string_view verb, std::initializer_list<std::string_view> paths,
+                 std::string* line) const;
   // The same requests in either protocol. MakeFolders makes each folder in
   // turn, an existing one being no failure.
   Outcome MakeFolders(const std::vector<std::string>& folders, long waitMs);
@@ -107,18 +115,26 @@ class FtpSession {
   // Whether a file of this exact path exists (asks for its size).
   Outcome Exists(std::string_view path, long waitMs);
   // Uploads a local file (system path) under a temporary name in the
-  // target's folder and renames it to the target once it is whole and the
-  // server's size of it (SIZE) is the local size, so a failed or short
-  // upload never leaves a file under the final name. *error: 0, or the
-  // error number that says why (1223: the calling thread was told to stop;
-  // 112: the server's disk is full; 5: the server refused to write; 29: the
-  // server failed to write or its size differs; 1460: no answer in time; 30: the local file
-  // could not be read; 59: the connection failed).
-  // With watch: the open local file is looked at before and after it was
-  // sent; a file written meanwhile is taken away from the server again
+  // target's folder and renames it to the target once it is whole (FTP: the
+  // server's SIZE of it, or its listing where SIZE is unknown, is the local
+  // size; SFTP: every write acknowledged), so a failed or short upload never
+  // leaves a file under the final name. A server that refuses to rename onto
+  // an existing file gets it deleted first. A name with blanks at either end
+  // or control characters is looked up in its folder afterwards: a server
+  // that stored it under another name fails it (plat::kErrNameChanged, what
+  // it stored is deleted unless it was there before). *error: 0, or the error
+  // number that says why (plat::kErrNameNotCarried: the name holds CR, LF or
+  // NUL, nothing was sent; 1223: the calling thread was told to stop; 112:
+  // the server's disk is full; 5: the server refused to write; 29: the server
+  // failed to write or its size differs; 1460: no answer in time; 30: the
+  // local file could not be read; 59: the connection failed).
+  // With watch: the open local file is looked at before its first byte is
+  // read and after its last; a file written meanwhile takes no final name
   // (kRefused, *error plat::kErrSourceChanged).
+  // beforeReplace (when set) runs once the copy is whole under its temporary
+  // name, just before it takes the target's name; never after a failure.
   Outcome Upload(std::string_view local, std::string_view remote, long waitMs, uint32_t* error,
-                 plat::CopyWatch* watch = nullptr);
+                 plat::CopyWatch* watch = nullptr, const std::function<void()>& beforeReplace = {});
   // Downloads a file to a local system path (overwritten). A failed download
   // leaves no file under the local name.
   Outcome Download(std::string_view remote, std::string_view local, long waitMs);
@@ -139,16 +155,25 @@ class FtpSession {
   std::string UrlOf(std::string_view path, bool folder) const;
   // A path as one argument of an SFTP command (quoted, quotes escaped).
   static std::string SftpArgument(std::string_view path);
-  // Upload of a file already open.
-  Outcome UploadOpen(plat::File* file, uint64_t size, std::string_view remote, long waitMs,
-                     uint32_t* error);
-  Outcome UploadSftp(plat::File* file, uint64_t size, const std::string& temporary,
-                     std::string_view remote, long waitMs, uint32_t* error);
-  // SFTP: the server's size of a file.
-  Outcome SizeOf(std::string_view path, long waitMs, uint64_t* size);
+  // Sends the open source (an UploadSource) to temporary; with rename (its
+  // command lines), renames it to the target in the same request. *renamed:
+  // whether it took the target's name; *refused: the server refused that.
+  Outcome Send(void* source, const std::string& temporary, const std::vector<std::string>& rename,
+               long waitMs, uint32_t* error, bool* renamed, bool* refused);
+  // Moves a whole temporary file to its target, deleting the target first
+  // when the server refuses to replace it (refused: it did already).
+  Outcome PutInPlace(const std::string& temporary, std::string_view remote, long waitMs,
+                     bool refused);
+  // The size the server's listing gives for path (servers without SIZE).
+  Outcome ListedSize(std::string_view path, long waitMs, uint64_t* size);
+  // Whether folder lists name exactly after a rename; otherwise deletes what
+  // appeared since before (the name the server made) and says kRefused.
+  Outcome Landed(std::string_view folder, std::string_view name,
+                 const std::vector<FtpEntry>& before, long waitMs);
 
   FtpSessionOptions options_;
   bool encrypted_ = false;
+  bool sizeUnknown_ = false;  // the server answers no SIZE: sizes come from listings
   FtpTlsFault tlsFault_ = FtpTlsFault::kNone;
   void* handle_ = nullptr;  // CURL*
   void* multi_ = nullptr;   // CURLM*, holding the open connection

@@ -2,6 +2,7 @@
 // the final one only when the server's size agrees, and downloads.
 #include <curl/curl.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <mutex>
 #include <random>
@@ -62,12 +63,22 @@ std::string RandomHex() {
 }
 
 // The error number a failed upload reports, so that its event says what
-// went wrong: reply is the server's last reply code.
-uint32_t UploadErrorOf(CURLcode rc, long reply) {
+// went wrong: reply is the server's last reply code, text its last reply line.
+uint32_t UploadErrorOf(CURLcode rc, long reply, std::string_view text) {
   if (rc == CURLE_ABORTED_BY_CALLBACK && plat::ThreadCancelRequested()) return plat::kErrCancelled;
   if (reply == 452 || reply == 552) return plat::kErrDiskFull;
   if (reply == 450 || reply == 550 || reply == 553 || reply == 532) return plat::kErrAccessDenied;
-  if (reply == 451) return plat::kErrWriteFault;  // the server failed to write or saw a cut
+  if (reply == 451) {
+    // "Local error in processing": a full disk when its words say so, or
+    // when the server could not write what it received (a full disk or
+    // quota nearly always; pure-ftpd says "Error during write to file").
+    std::string lower(text);
+    for (char& c : lower) c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+    for (const char* word : {"full", "space", "quota", "storage", "write"}) {
+      if (lower.find(word) != std::string::npos) return plat::kErrDiskFull;
+    }
+    return plat::kErrWriteFault;  // the server failed to write or saw a cut
+  }
   switch (rc) {
     case CURLE_WRITE_ERROR:  // the size check stopped it
       return plat::kErrWriteFault;
@@ -87,10 +98,21 @@ uint32_t UploadErrorOf(CURLcode rc, long reply) {
   }
 }
 
+// The open local file being sent; with a watch, it is looked at again once
+// its last byte is read, before the server is told the copy is whole.
 struct UploadSource {
   plat::File* file;
   uint64_t size;
+  plat::CopyWatch* watch = nullptr;
   uint64_t sent = 0;
+  bool torn = false;  // written while it was read
+
+  bool Steady() {
+    if (watch == nullptr) return true;
+    if (!file->GetStamp(&watch->after)) return false;
+    torn = !watch->Steady();
+    return !torn;
+  }
 };
 
 size_t ReadChunk(char* buffer, size_t size, size_t count, void* data) {
@@ -104,23 +126,33 @@ size_t ReadChunk(char* buffer, size_t size, size_t count, void* data) {
     return CURL_READFUNC_ABORT;  // unreadable, or shrank under the upload
   }
   source->sent += got;
+  if (source->sent == source->size && !source->Steady()) return CURL_READFUNC_ABORT;
   return got;
 }
 
-// The server's size of an uploaded file, asked for before it takes its final
-// name. Every reply line of the server passes here; the first "213 <n>" is
-// the answer to that question.
-struct SizeCheck {
+// What the server answered during an upload: every reply line passes here.
+// With asked, the first "213 <n>" answers the SIZE of the temporary file,
+// sent before it takes its final name.
+struct Replies {
   uint64_t want = 0;
+  bool asked = false;
   bool answered = false;
   uint64_t got = 0;
+  std::string last;   // the last reply, all its lines
+  bool open = false;  // its last line said more lines follow
 };
 
-size_t CheckSizeReply(char* data, size_t size, size_t count, void* out) {
-  auto* check = static_cast<SizeCheck*>(out);
+size_t NoteReply(char* data, size_t size, size_t count, void* out) {
+  auto* replies = static_cast<Replies*>(out);
   const size_t n = size * count;
-  const std::string_view line(data, n);
-  if (check->answered || line.rfind("213 ", 0) != 0) return n;
+  std::string_view line(data, n);
+  while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
+  // The whole of the last reply, its continuation lines ("451-...") too.
+  if (line.size() >= 4 && line[0] >= '1' && line[0] <= '5') {
+    replies->last = replies->open ? replies->last + "\n" + std::string(line) : std::string(line);
+    replies->open = line[3] == '-';
+  }
+  if (!replies->asked || replies->answered || line.rfind("213 ", 0) != 0) return n;
   uint64_t value = 0;
   size_t digits = 0;
   for (size_t i = 4; i < line.size() && line[i] >= '0' && line[i] <= '9'; ++i, ++digits) {
@@ -128,10 +160,22 @@ size_t CheckSizeReply(char* data, size_t size, size_t count, void* out) {
     value = value * 10 + static_cast<uint64_t>(line[i] - '0');
   }
   if (digits == 0) return 0;
-  check->answered = true;
-  check->got = value;
+  replies->answered = true;
+  replies->got = value;
   // Stopping here keeps the rename that follows from being sent.
-  return value == check->want ? n : 0;
+  return value == replies->want ? n : 0;
+}
+
+// A path no server is known to store under another name: no control
+// characters, and no name in it that begins or ends with a blank.
+bool IsPlainServerPath(std::string_view path) {
+  for (size_t i = 0; i < path.size(); ++i) {
+    const auto c = static_cast<unsigned char>(path[i]);
+    if (c < 0x20 || c == 0x7F) return false;
+    if (c == ' ' && (i == 0 || path[i - 1] == '/' || i + 1 == path.size() || path[i + 1] == '/'))
+      return false;
+  }
+  return true;
 }
 
 size_t WriteChunk(char* data, size_t size, size_t count, void* out) {
@@ -153,66 +197,121 @@ bool IsUploadInFlight(const FtpSessionOptions& server, std::string_view path) {
 }
 
 FtpSession::Outcome FtpSession::Upload(std::string_view local, std::string_view remote, long waitMs,
-                                       uint32_t* error, plat::CopyWatch* watch) {
+                                       uint32_t* error, plat::CopyWatch* watch,
+                                       const std::function<void()>& beforeReplace) {
+  const auto [folder, name] = SplitPath(remote);
+  const std::string temporary = folder + ".~bvtmp-" + RandomHex();
+  std::vector<std::string> rename(options_.sftp ? 1 : 2);
+  const bool named = options_.sftp ? CommandOf("rename", {temporary, remote}, &rename[0])
+                                   : CommandOf("RNFR", {temporary}, &rename[0]) &&
+                                         CommandOf("RNTO", {remote}, &rename[1]);
+  if (!named) {
+    *error = plat::kErrNameNotCarried;  // nothing is sent
+    return kRefused;
+  }
   *error = plat::kErrReadFault;
   plat::File file;
   uint64_t size = 0;
   if (!file.Open(local, plat::File::kRead, plat::File::kOpenExisting) || !file.GetSize(&size))
     return kRefused;
+  UploadSource source{&file, size, watch};
   if (watch != nullptr) {
     if (!file.GetStamp(&watch->before)) return kRefused;
     watch->after = watch->before;
   }
-  const Outcome outcome = UploadOpen(&file, size, remote, waitMs, error);
-  if (outcome != kDone || watch == nullptr) return outcome;
-  // Written while it was sent: what the server holds is no version of it.
-  if (file.GetStamp(&watch->after) && watch->Steady()) return kDone;
-  *error = plat::kErrSourceChanged;
-  if (options_.sftp)
-    return Commands({"*rm " + SftpArgument(std::string(remote))}, waitMs) == kLost ? kLost
-                                                                                   : kRefused;
-  return Commands({"*DELE " + std::string(remote)}, waitMs) == kLost ? kLost : kRefused;
+  if (!Open()) return kLost;
+  const UploadInFlight inFlight(options_, temporary);
+  // A name the server may store otherwise is looked for after its rename,
+  // and a rotation goes between the upload and the rename: both take the
+  // rename out of the upload's request.
+  const bool odd = !IsPlainServerPath(remote);
+  bool renamed = false, refused = false;
+  Outcome outcome =
+      Send(&source, temporary, beforeReplace || odd ? std::vector<std::string>{} : rename, waitMs,
+           error, &renamed, &refused);
+  if (outcome != kDone) return outcome;
+  std::vector<FtpEntry> before;
+  if (!renamed) {
+    if (odd && List(folder, waitMs, &before) == kLost) outcome = kLost;
+    if (outcome == kDone && beforeReplace) beforeReplace();
+    if (outcome == kDone) outcome = PutInPlace(temporary, remote, waitMs, refused);
+    if (outcome != kDone) {
+      *error = outcome == kLost ? plat::kErrUnexpNetErr : plat::kErrAccessDenied;
+      std::string drop;
+      if (outcome == kRefused && CommandOf(options_.sftp ? "*rm" : "*DELE", {temporary}, &drop))
+        Commands({drop}, waitMs);
+      return outcome;
+    }
+  }
+  if (odd) {
+    outcome = Landed(folder, name, before, waitMs);
+    if (outcome != kDone) {
+      *error = outcome == kLost ? plat::kErrUnexpNetErr : plat::kErrNameChanged;
+      return outcome;
+    }
+  }
+  *error = 0;
+  return kDone;
 }
 
-FtpSession::Outcome FtpSession::UploadOpen(plat::File* opened, uint64_t size,
-                                           std::string_view remote, long waitMs, uint32_t* error) {
-  plat::File& file = *opened;
-  if (!Open()) return kLost;
-  const auto [folder, name] = SplitPath(remote);
-  const std::string temporary = folder + ".~bvtmp-" + RandomHex();
-  const UploadInFlight inFlight(options_, temporary);
-  if (options_.sftp) return UploadSftp(&file, size, temporary, remote, waitMs, error);
-  // Once the data is in: the server's size of it, then the final name, sent
-  // only when the sizes agree.
+FtpSession::Outcome FtpSession::Send(void* data, const std::string& temporary,
+                                     const std::vector<std::string>& rename, long waitMs,
+                                     uint32_t* error, bool* renamed, bool* refused) {
+  auto* source = static_cast<UploadSource*>(data);
+  *renamed = *refused = false;
+  // FTP: the server's size of the data before the final name is given.
+  Replies replies;
+  replies.want = source->size;
   SList after;
-  after.Add("SIZE " + temporary);
-  after.Add("RNFR " + temporary);
-  after.Add("RNTO " + std::string(remote));
-  UploadSource source{&file, size};
-  SizeCheck check;
-  check.want = size;
-  CURL* h = H(PrepareUpload(temporary, &source, waitMs));
-  curl_easy_setopt(h, CURLOPT_POSTQUOTE, after.list);
-  curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, CheckSizeReply);
-  curl_easy_setopt(h, CURLOPT_HEADERDATA, &check);
-  const CURLcode rc = static_cast<CURLcode>(Run());
-  if (rc == CURLE_OK && source.sent == size && check.answered && check.got == size) {
-    *error = 0;
-    return kDone;
+  std::string sizeLine;
+  if (!options_.sftp && !sizeUnknown_ && CommandOf("SIZE", {temporary}, &sizeLine)) {
+    after.Add(sizeLine);
+    replies.asked = true;
   }
+  const bool renaming = !rename.empty() && (options_.sftp || replies.asked);
+  if (renaming) {
+    for (const std::string& line : rename) after.Add(line);
+  }
+  CURL* h = H(PrepareUpload(temporary, source, waitMs));
+  if (after.list != nullptr) curl_easy_setopt(h, CURLOPT_POSTQUOTE, after.list);
+  if (!options_.sftp) {
+    curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, NoteReply);
+    curl_easy_setopt(h, CURLOPT_HEADERDATA, &replies);
+  }
+  const CURLcode rc = static_cast<CURLcode>(Run());
   long reply = 0;
   curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &reply);
-  *error = rc == CURLE_OK ? plat::kErrWriteFault : UploadErrorOf(rc, reply);
+  const bool whole = source->sent == source->size && !source->torn;
+  if (rc == CURLE_OK && whole) {
+    *renamed = renaming;
+    return kDone;
+  }
+  if (rc == CURLE_QUOTE_ERROR && whole) {
+    if (!replies.asked || replies.answered) {
+      *refused = renaming;  // the rename was refused: made apart
+      return kDone;
+    }
+    // No SIZE here: the folder's listing says how much the server holds.
+    if (reply == 500 || reply == 502 || reply == 504) sizeUnknown_ = true;
+    uint64_t listed = 0;
+    const Outcome outcome = ListedSize(temporary, waitMs, &listed);
+    if (outcome == kDone && listed == source->size) return kDone;
+    if (outcome == kLost) {
+      *error = plat::kErrUnexpNetErr;
+      return kLost;
+    }
+  }
+  *error = source->torn                                ? plat::kErrSourceChanged
+           : rc == CURLE_OK || rc == CURLE_QUOTE_ERROR ? plat::kErrWriteFault
+                                                       : UploadErrorOf(rc, reply, replies.last);
   if (rc != CURLE_OK && !IsRefusal(rc) && reply < 400) {
-    Disconnect();
+    Disconnect();  // the temporary file stays for the sweep of leftovers
     return kLost;
   }
-  // Whatever reached the server stays under the temporary name only (a
-  // server that took the final name without answering the size: not even
-  // there).
-  std::vector<std::string> cleanup = {"*DELE " + temporary};
-  if (rc == CURLE_OK) cleanup.push_back("*DELE " + std::string(remote));
-  Commands(cleanup, waitMs);
+  // Whatever reached the server stays under the temporary name only, and
+  // goes.
+  std::string drop;
+  if (CommandOf(options_.sftp ? "*rm" : "*DELE", {temporary}, &drop)) Commands({drop}, waitMs);
   return kRefused;
 }
 
@@ -227,39 +326,61 @@ void* FtpSession::PrepareUpload(const std::string& temporary, void* source, long
   return h;
 }
 
-FtpSession::Outcome FtpSession::UploadSftp(plat::File* file, uint64_t size,
-                                           const std::string& temporary, std::string_view remote,
-                                           long waitMs, uint32_t* error) {
-  UploadSource source{file, size};
-  PrepareUpload(temporary, &source, waitMs);
-  const CURLcode rc = static_cast<CURLcode>(Run());
-  if (rc != CURLE_OK) {
-    *error = UploadErrorOf(rc, 0);
-    if (!IsRefusal(rc)) {
-      Disconnect();  // the temporary file stays for the sweep of leftovers
-      return kLost;
+FtpSession::Outcome FtpSession::PutInPlace(const std::string& temporary, std::string_view remote,
+                                           long waitMs, bool refused) {
+  if (!refused) {
+    const Outcome outcome = Rename(temporary, remote, waitMs);
+    if (outcome != kRefused) return outcome;
+  }
+  // A server that never renames onto an existing file (SFTP's rename among
+  // them): the older copy goes just before.
+  std::string drop;
+  if (!CommandOf(options_.sftp ? "*rm" : "*DELE", {remote}, &drop)) return kRefused;
+  std::vector<std::string> lines = {drop, "", ""};
+  if (options_.sftp) {
+    CommandOf("rename", {temporary, remote}, &lines[1]);
+    lines.pop_back();
+  } else {
+    CommandOf("RNFR", {temporary}, &lines[1]);
+    CommandOf("RNTO", {remote}, &lines[2]);
+  }
+  return Commands(lines, waitMs);
+}
+
+FtpSession::Outcome FtpSession::ListedSize(std::string_view path, long waitMs, uint64_t* size) {
+  const auto [folder, name] = SplitPath(path);
+  std::vector<FtpEntry> entries;
+  const Outcome outcome = List(folder, waitMs, &entries);
+  if (outcome != kDone) return outcome;
+  for (const FtpEntry& entry : entries) {
+    if (!entry.folder && entry.name == name) {
+      *size = entry.size;
+      return kDone;
     }
-    Commands({"*rm " + SftpArgument(temporary)}, waitMs);
-    return kRefused;
   }
-  // Whole on the server: its size of it, then the final name. SFTP renames
-  // never replace a file, so an older copy under the final name goes first.
-  uint64_t stored = 0;
-  Outcome outcome = SizeOf(temporary, waitMs, &stored);
-  if (outcome == kDone && (source.sent != size || stored != size)) outcome = kRefused;
-  if (outcome == kDone) outcome = Rename(temporary, remote, waitMs);
-  if (outcome == kRefused && stored == size && source.sent == size) {
-    outcome = Commands({"*rm " + SftpArgument(remote),
-                        "rename " + SftpArgument(temporary) + " " + SftpArgument(remote)},
-                       waitMs);
+  return kRefused;
+}
+
+FtpSession::Outcome FtpSession::Landed(std::string_view folder, std::string_view name,
+                                       const std::vector<FtpEntry>& before, long waitMs) {
+  std::vector<FtpEntry> after;
+  const Outcome outcome = List(folder, waitMs, &after);
+  if (outcome == kLost) return kLost;
+  for (const FtpEntry& entry : after) {
+    if (!entry.folder && entry.name == name) return kDone;
   }
-  if (outcome == kDone) {
-    *error = 0;
-    return kDone;
+  // Stored under a name of the server's making: what appeared goes again.
+  std::vector<std::string> drops;
+  for (const FtpEntry& entry : after) {
+    const bool known = std::any_of(before.begin(), before.end(),
+                                   [&](const FtpEntry& old) { return old.name == entry.name; });
+    if (entry.folder || known || entry.name.rfind(".~bvtmp-", 0) == 0) continue;
+    if (!CommandOf(options_.sftp ? "*rm" : "*DELE", {std::string(folder) + entry.name},
+                   &drops.emplace_back()))
+      drops.pop_back();
   }
-  *error = outcome == kLost ? plat::kErrUnexpNetErr : plat::kErrWriteFault;
-  if (outcome == kRefused) Commands({"*rm " + SftpArgument(temporary)}, waitMs);
-  return outcome;
+  if (!drops.empty()) Commands(drops, waitMs);
+  return kRefused;
 }
 
 FtpSession::Outcome FtpSession::Download(std::string_view remote, std::string_view local,

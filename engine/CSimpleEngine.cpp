@@ -1,6 +1,8 @@
 #include "engine/CSimpleEngine.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <functional>
 #include <initializer_list>
 #include <vector>
 
@@ -344,16 +346,27 @@ int32_t CSimpleEngine::BackupFile(std::string_view source, bool existenceCheck, 
   PostEvent(kEvFileBackupBegins, source, planId);
 
   // Rotation: the previous latest copy becomes revision highest + 1, and
-  // revisions beyond the version count go. Failures here are not reported;
-  // the copy below still replaces the latest copy.
-  if (versions > 1 && (latestExists < 0 ? dest->FileExists(names.latestName) : latestExists == 1)) {
-    const std::string revision =
-        VersionName(names.revisionFolder, names.stem, names.extension, highest + 1);
-    dest->CreateFolders(revision);
-    dest->MoveFile(names.latestName, revision);
-  }
-  for (const VersionEntry& entry : listed) {
-    if (entry.number < highest - versions + 3) dest->DeleteFile(entry.path);
+  // revisions beyond the version count go, once the new copy is whole under
+  // its temporary name (a copy that fails, is torn or finds no source keeps
+  // every version). Failures here are not reported; the copy then replaces
+  // the latest copy.
+  const bool movesLatest =
+      versions > 1 && (latestExists < 0 ? dest->FileExists(names.latestName) : latestExists == 1);
+  std::function<void()> rotate;
+  if (movesLatest || std::any_of(listed.begin(), listed.end(), [&](const VersionEntry& entry) {
+        return entry.number < highest - versions + 3;
+      })) {
+    rotate = [&] {
+      if (movesLatest) {
+        const std::string revision =
+            VersionName(names.revisionFolder, names.stem, names.extension, highest + 1);
+        dest->CreateFolders(revision);
+        dest->MoveFile(names.latestName, revision);
+      }
+      for (const VersionEntry& entry : listed) {
+        if (entry.number < highest - versions + 3) dest->DeleteFile(entry.path);
+      }
+    };
   }
 
   // A file gone before its copy was due (an editor's temporary file renamed
@@ -390,7 +403,7 @@ int32_t CSimpleEngine::BackupFile(std::string_view source, bool existenceCheck, 
   uint32_t error = openError;
   if (opened) {
     const plat::CopiesReadFrom reading(in);
-    error = dest->CopyFileWatched(source, names.latestName, &watch);
+    error = dest->CopyFileWatched(source, names.latestName, &watch, rotate);
   }
   // A copy into a folder that could not be made finds no path: the folder's
   // own error is the cause (a read-only disk, no room, a name too long).
@@ -415,6 +428,19 @@ int32_t CSimpleEngine::BackupFile(std::string_view source, bool existenceCheck, 
     return static_cast<int32_t>(error);
   }
   ForgetChangingSource(source);
+  if (error == plat::kErrNameNotCarried || error == plat::kErrNameChanged) {
+    // The server cannot keep the file under its own name: said once, and
+    // kept out of the pending set until the file is noted anew.
+    rec->state = kLogTooLarge;
+    rec->lastAttemptTime = start;
+    StoreRecord(db, *rec, &offset, notedAt);
+    if (plan_->NoteUnheldName(std::string(source)))
+      PostEvent(
+          kEvNotProtected, source, planId, {},
+          GetText("NOT_PROTECTED", error == plat::kErrNameNotCarried ? "REASON_LINE_BREAK"
+                                                                     : "REASON_SERVER_RENAMED"));
+    return kBackupNameRefused;
+  }
   NoteOutcome(error, root, start);
   if (error == 0) {
     ForgetNoRoom(source);

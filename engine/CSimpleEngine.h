@@ -23,7 +23,7 @@ enum BackupResult : int32_t {
   kBackupNoSpace = -5,        // the copy would eat into the destination's reserve; record pending
   kBackupUnchanged = -6,      // the latest copy already is this version; record stored as copied
   kBackupTooLarge = -7,       // larger than the size limit or the store's disk holds
-  kBackupNameRefused = -8,    // the store's disk cannot hold the name
+  kBackupNameRefused = -8,    // the store cannot hold the name (its disk, or its server)
   kBackupBadArgument = 2,     // empty or too short path, or no destination
 };
 

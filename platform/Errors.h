@@ -59,6 +59,11 @@ enum : uint32_t {
   kErrCantResolveFilename = 1921,  // too many levels of symbolic links
   // Our own (the customer bit): the source was written while it was copied.
   kErrSourceChanged = 0x20000001,
+  // A server copy refused before anything was sent: the name holds CR, LF or
+  // NUL, which a command of the protocol cannot carry.
+  kErrNameNotCarried = 0x20000002,
+  // The server stored the file under a name other than the one it was sent.
+  kErrNameChanged = 0x20000003,
 };
 
 // The Windows error number for an errno value (0 gives 0; unknown values 31).

@@ -143,8 +143,11 @@ struct CopyWatch {
 // CopyFile that fills *watch (when not null). A source that changed while
 // it was read (its size, modification or status-change time moved) leaves
 // nothing under the final name: kErrSourceChanged, the target as it was.
+// beforeRename (when set) runs when the copy is whole under its temporary
+// name, just before the rename (again for a copy made anew).
 uint32_t CopyFileWatched(std::string_view source, std::string_view target, bool flushToDevice,
-                         std::string_view confineTo, CopyWatch* watch);
+                         std::string_view confineTo, CopyWatch* watch,
+                         const std::function<void()>& beforeRename = {});
 // Rename that fails with 183 when the target exists (also across volumes,
 // where it copies and deletes). Returns 0 or the Windows error number.
 uint32_t MoveFile(std::string_view source, std::string_view target);

@@ -115,6 +115,7 @@ struct CopyWay {
   bool flushToDevice = false;
   bool ownerOfFolder = false;
   CopyWatch* watch = nullptr;  // what the copy saw of its source (may be null)
+  const std::function<void()>* beforeRename = nullptr;  // runs when the data is whole
 };
 
 uint32_t CopyOnce(int in, const struct stat& st, const std::string& dst, const std::string& base,
@@ -179,8 +180,10 @@ uint32_t CopyFileWithin(std::string_view source, std::string_view sourceWithin,
 }
 
 uint32_t CopyFileWatched(std::string_view source, std::string_view target, bool flushToDevice,
-                         std::string_view confineTo, CopyWatch* watch) {
-  return CopyResolved(source, confineTo, target, confineTo, {false, flushToDevice, false, watch});
+                         std::string_view confineTo, CopyWatch* watch,
+                         const std::function<void()>& beforeRename) {
+  return CopyResolved(source, confineTo, target, confineTo,
+                      {false, flushToDevice, false, watch, &beforeRename});
 }
 
 uint32_t CopyFileWithin(std::string_view source, std::string_view sourceWithin,
@@ -284,6 +287,7 @@ uint32_t CopyOnce(int in, const struct stat& st, const std::string& dst, const s
   // no write error that the flush before it would not have reported first
   // (stores whose copies count only once on the device are flushed above).
   if (ok && fault::Hit()) ok = false;
+  if (ok && way.beforeRename != nullptr && *way.beforeRename) (*way.beforeRename)();
   if (ok) {
     const int dir = folder.Fd();
     const char* name = folder.Name().c_str();

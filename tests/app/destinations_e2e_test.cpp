@@ -185,8 +185,8 @@ TEST_P(DiskSwapTest, OnlyThePlansOwnDiskIsWrittenAndAStoreNewToThePlanIsFilled) 
 INSTANTIATE_TEST_SUITE_P(SwappedAndCloned, DiskSwapTest, ::testing::Values(false, true),
                          [](const auto& info) { return info.param ? "Clone" : "AnotherDisk"; });
 
-// FTP and SFTP stores rotate versions, refusals are said, a new host key stops, the password stays
-// put.
+// FTP and SFTP stores rotate versions, names the server cannot keep are not protected,
+// refusals are said, a new host key stops, the password stays put.
 TEST(FtpEndToEnd, PlansOnServersBackUpRotateAndKeepTheirSecrets) {
   bvtest::App();
   bvtest::FtpServer ftp;
@@ -234,6 +234,19 @@ TEST(FtpEndToEnd, PlansOnServersBackUpRotateAndKeepTheirSecrets) {
   }
   EXPECT_LE(ftp.Logins(), 2);
   EXPECT_LE(ssh.Logins(), 2);
+
+  // Names a server cannot keep are not protected, said once per plan: a line break (it would
+  // rename the store away), trailing blanks (pure-ftpd stores "report__"; sshd keeps them).
+  w.Put("docs/inj\r\nRNFR e2e\r\nRNTO e2e-hijacked", "x");
+  w.Put("docs/report  ", "r");
+  w.Put("docs/after.txt", "after");
+  EXPECT_TRUE(WaitFor([&] {
+    const std::string log = w.Log();
+    return CountOf(log, "line break") == 2 && CountOf(log, "changed the name") == 1 &&
+           Holds(latest(0, "after.txt"), "after") && Holds(latest(1, "after.txt"), "after");
+  })) << w.Log();
+  EXPECT_TRUE(Holds(latest(1, "report  "), "r"));
+  for (const std::string& root : roots) EXPECT_TRUE(fs::exists(root + "Brevanto.dat")) << root;
 
   const std::string ftpLatest = latest(0, "");
   chmod(ftpLatest.c_str(), 0555);

@@ -77,12 +77,27 @@ TEST_P(DestinationSuite, FoldersCopiesMovesAndDeletes) {
   EXPECT_EQ(Dest().CopyFile(one, PathOf(odd + ".txt")), kDestOk);
   EXPECT_EQ(Get(odd + ".txt"), "first contents");
   EXPECT_TRUE(Dest().FileExists(PathOf(odd + ".txt")));
-  EXPECT_EQ(Dest().CopyFile(Source("two.txt", "second"), PathOf(odd + ".txt")), kDestOk);
+  // What runs before a copy replaces the target (the engine's rotation) sees
+  // the new copy whole under a temporary name beside the old one; a failed
+  // copy never runs it.
+  std::string seen;
+  const auto look = [&] {
+    seen += Get(odd + ".txt");
+    for (const auto& e : fs::directory_iterator(fs::path(NativeOf(odd)).parent_path()))
+      if (IsTemporaryCopyName(e.path().filename().string()))
+        seen += "|" + bvtest::ReadNative(e.path());
+  };
+  EXPECT_EQ(
+      Dest().CopyFileWatched(Source("two.txt", "second"), PathOf(odd + ".txt"), nullptr, look),
+      kDestOk);
   EXPECT_EQ(Get(odd + ".txt"), "second");
-  EXPECT_NE(Dest().CopyFile(world_->Sources().SystemOf("nothing.txt"), PathOf(odd + ".txt")),
+  EXPECT_EQ(seen, "first contents|second");
+  EXPECT_NE(Dest().CopyFileWatched(world_->Sources().SystemOf("nothing.txt"), PathOf(odd + ".txt"),
+                                   nullptr, look),
             kDestOk);
   EXPECT_EQ(Get(odd + ".txt"), "second");
-  EXPECT_NE(Dest().CopyFile(one, PathOf("no/such/folder/f.txt")), kDestOk);
+  EXPECT_NE(Dest().CopyFileWatched(one, PathOf("no/such/folder/f.txt"), nullptr, look), kDestOk);
+  EXPECT_EQ(seen, "first contents|second");
   EXPECT_FALSE(Exists("no"));
   EXPECT_FALSE(Dest().FileExists(PathOf("no/such/folder/f.txt")));
 

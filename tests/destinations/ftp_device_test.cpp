@@ -407,7 +407,8 @@ TEST(FtpDevice, ServerLossAndFaultsFailTheCopyWithTheirCauseAndHeal) {
   EXPECT_EQ(dest->MoveFile(target, dest->GetRootPath() + "a(0001).txt"), kDestOk);
   EXPECT_EQ(bvtest::ReadNative(server.NativeOf("/bvuser/r/a(0001).txt")), "alpha");
 
-  bvtest::FtpRelay relay(server.Port(), 256 << 10);
+  bvtest::FtpRelay relay(server.Port(), 256 << 10,
+                         [&](const std::string& path) { return server.NativeOf(path); });
   ASSERT_TRUE(relay.Ok());
   std::string data(1u << 20, '\0');
   for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7 + (i >> 9));
@@ -433,7 +434,7 @@ TEST(FtpDevice, ServerLossAndFaultsFailTheCopyWithTheirCauseAndHeal) {
        [](const std::string& folder) { return chmod(folder.c_str(), 0555) == 0; },
        [](const std::string& folder) { chmod(folder.c_str(), 0755); }},
       // This server answers a full disk (and a cut on its side) with 451.
-      {"full", plat::kErrWriteFault, plat::kErrUnexpNetErr,
+      {"full", plat::kErrDiskFull, plat::kErrUnexpNetErr,
        [](const std::string& folder) {
          return mount("bvtest", folder.c_str(), "tmpfs", 0, "size=256k,mode=0755,uid=65534") == 0;
        },
@@ -451,8 +452,11 @@ TEST(FtpDevice, ServerLossAndFaultsFailTheCopyWithTheirCauseAndHeal) {
     ASSERT_TRUE(c.on(where)) << "the fault could not be set up";
     faulty->Close();  // the next request logs in anew, under the fault
     const auto start = std::chrono::steady_clock::now();
-    const uint32_t failed = faulty->CopyFile(sources.SystemOf("d.bin"), to);
+    int replaced = 0;  // a failed copy leaves every version where it was
+    const uint32_t failed =
+        faulty->CopyFileWatched(sources.SystemOf("d.bin"), to, nullptr, [&] { ++replaced; });
     EXPECT_TRUE(failed == c.want || failed == c.orWant) << failed;
+    EXPECT_EQ(replaced, 0);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30)) << "hangs";
     EXPECT_FALSE(fs::exists(where + "/d.bin"));
     if (failed == plat::kErrDiskFull) {  // the server answered: its partial file is gone too
@@ -464,6 +468,67 @@ TEST(FtpDevice, ServerLossAndFaultsFailTheCopyWithTheirCauseAndHeal) {
     EXPECT_TRUE(bvtest::ReadNative(where + "/d.bin") == data) << "contents differ";
   }
   EXPECT_GT(relay.Cuts(), 0);
+
+  // A server without SIZE (the listing says how much it holds), and one that
+  // never renames onto an existing file: every later version still lands.
+  for (const Fault fault : {Fault::kNoSize, Fault::kNoOverwrite}) {
+    relay.SetFault(fault);
+    FtpSettings viaRelayFtp = server.Settings("strict/");
+    viaRelayFtp.port = relay.Port();
+    auto strict = ServerDestination(viaRelayFtp);
+    ASSERT_TRUE(strict->Prepare(true));
+    for (const char* version : {"one", "two, longer"}) {
+      sources.Write("v.txt", version);
+      EXPECT_EQ(strict->CopyFile(sources.SystemOf("v.txt"), strict->GetRootPath() + "v.txt"),
+                kDestOk);
+      EXPECT_EQ(bvtest::ReadNative(server.NativeOf("/bvuser/strict/v.txt")), version);
+    }
+  }
+}
+
+// Names a server cannot keep: a line break in a name would smuggle commands
+// of its own (here: renaming the whole store away); nothing is sent, the
+// store stays, the next file goes through. A name the server stores
+// otherwise (pure-ftpd turns trailing blanks and tabs into "_", sshd keeps
+// them) fails as changed and leaves nothing under the changed name.
+TEST(FtpDevice, NamesTheServerCannotKeepAreRefusedAndTheStoreStays) {
+  bvtest::ScopedEnv home("HOME", Ssh().ClientHome());
+  const struct {
+    const char* name;
+    bool ok;
+    FtpSettings settings;
+    std::string native;
+    uint32_t odd;  // the copy of a name with trailing blanks and a tab
+  } kinds[] = {
+      {"ftp", Ftp().Ok(), Ftp().Settings("inj/"), Ftp().NativeOf("/bvuser/inj/"),
+       plat::kErrNameChanged},
+      {"sftp", Ssh().Ok(), Ssh().Settings("inj/"), Ssh().Home() + "/inj/", kDestOk},
+  };
+  bvtest::TempDir sources;
+  sources.Write("a.txt", "alpha");
+  int ran = 0;
+  for (const auto& kind : kinds) {
+    SCOPED_TRACE(kind.name);
+    if (!kind.ok) continue;
+    ++ran;
+    auto dest = ServerDestination(kind.settings);
+    ASSERT_TRUE(dest->Prepare(true));
+    const std::string root = dest->GetRootPath();
+    dest->CreateFolders(root + "Latest/x");
+    const std::string hijack =
+        "Latest/inj\r\nRNFR " + root + "\r\nRNTO " + root.substr(0, root.size() - 1) + "-hijacked";
+    EXPECT_EQ(dest->CopyFile(sources.SystemOf("a.txt"), root + hijack), plat::kErrNameNotCarried);
+    EXPECT_EQ(dest->CopyFile(sources.SystemOf("a.txt"), root + "Latest/next.txt"), kDestOk);
+    EXPECT_EQ(bvtest::ReadNative(kind.native + "Latest/next.txt"), "alpha");
+    EXPECT_TRUE(fs::exists(kind.native + "Brevanto.dat"));
+    for (const char* odd : {"Latest/report  ", "Latest/tab\tname"}) {
+      EXPECT_EQ(dest->CopyFile(sources.SystemOf("a.txt"), root + odd), kind.odd) << odd;
+      EXPECT_EQ(fs::exists(kind.native + odd), kind.odd == kDestOk) << odd;
+    }
+    for (const auto& [rel, bytes] : bvtest::FilesBelow(kind.native))
+      EXPECT_TRUE(rel == "Brevanto.dat" || rel == "Latest/next.txt" || kind.odd == kDestOk) << rel;
+  }
+  if (ran == 0) GTEST_SKIP() << Ftp().Reason() << "; " << Ssh().Reason();
 }
 
 // Leftovers of interrupted uploads: the sweep removes those of this

@@ -1,6 +1,7 @@
 #include "support/FtpRelay.h"
 
 #include <poll.h>
+#include <unistd.h>
 
 #include <algorithm>
 
@@ -28,8 +29,9 @@ void Abort(int fd) {
 
 }  // namespace
 
-FtpRelay::FtpRelay(uint16_t serverPort, uint64_t cutAfter)
-    : serverPort_(serverPort), cutAfter_(cutAfter) {
+FtpRelay::FtpRelay(uint16_t serverPort, uint64_t cutAfter,
+                   std::function<std::string(const std::string&)> nativeOf)
+    : serverPort_(serverPort), cutAfter_(cutAfter), nativeOf_(std::move(nativeOf)) {
   listener_ = ListenLoopback(&port_);
   if (listener_ >= 0) Start(std::thread([this] { Accept(); }));
 }
@@ -82,16 +84,35 @@ std::string FtpRelay::Rewrite(const std::string& line) {
   return line;
 }
 
+std::string FtpRelay::Answer(const std::string& line) {
+  if (fault_ == Fault::kNoSize && line.rfind("SIZE ", 0) == 0) return "500 Unknown command\r\n";
+  std::string path = line.substr(std::min<size_t>(5, line.size()));
+  while (!path.empty() && (path.back() == '\n' || path.back() == '\r')) path.pop_back();
+  if (fault_ == Fault::kNoOverwrite && line.rfind("RNTO ", 0) == 0 && nativeOf_ &&
+      access(nativeOf_(path).c_str(), F_OK) == 0)
+    return "553 Prohibited file name\r\n";
+  return {};
+}
+
 void FtpRelay::Control(int client) {
   const int server = DialLoopback(serverPort_);
-  std::string pending;  // server bytes short of a whole line
+  std::string pending, asked;  // server and client bytes short of a whole line
   char buffer[4096];
   while (!stop_) {
     pollfd p[2] = {{client, POLLIN, 0}, {server, POLLIN, 0}};
     if (poll(p, server >= 0 ? 2 : 1, 50) <= 0) continue;
     if (p[0].revents != 0) {
       const ssize_t n = recv(client, buffer, sizeof buffer, 0);
-      if (n <= 0 || (server >= 0 && !SendAll(server, buffer, static_cast<size_t>(n)))) break;
+      if (n <= 0) break;
+      asked.append(buffer, static_cast<size_t>(n));
+      bool sent = true;
+      for (size_t end; sent && (end = asked.find('\n')) != std::string::npos;) {
+        const std::string line = asked.substr(0, end + 1), answer = Answer(line);
+        asked.erase(0, end + 1);
+        sent = answer.empty() ? server < 0 || SendAll(server, line.data(), line.size())
+                              : SendAll(client, answer.data(), answer.size());
+      }
+      if (!sent) break;
     }
     if (server >= 0 && p[1].revents != 0) {
       const ssize_t n = recv(server, buffer, sizeof buffer, 0);

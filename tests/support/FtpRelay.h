@@ -2,6 +2,7 @@
 #pragma once
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -13,10 +14,22 @@ class FtpRelay {
  public:
   // kMute: replies (and greetings) are swallowed; kWrongSize: size replies one
   // byte off; kCutData: passive data connections cut after cutAfter bytes;
-  // kDiskFull, kStorageExceeded: a transfer's closing "226" becomes 452, 552.
-  enum class Fault { kNone, kMute, kWrongSize, kCutData, kDiskFull, kStorageExceeded };
+  // kDiskFull, kStorageExceeded: a transfer's closing "226" becomes 452, 552;
+  // kNoSize: SIZE is an unknown command; kNoOverwrite: RNTO onto an existing
+  // file is refused (files looked up through nativeOf).
+  enum class Fault {
+    kNone,
+    kMute,
+    kWrongSize,
+    kCutData,
+    kDiskFull,
+    kStorageExceeded,
+    kNoSize,
+    kNoOverwrite
+  };
 
-  explicit FtpRelay(uint16_t serverPort, uint64_t cutAfter = 64 << 10);
+  explicit FtpRelay(uint16_t serverPort, uint64_t cutAfter = 64 << 10,
+                    std::function<std::string(const std::string&)> nativeOf = {});
   ~FtpRelay();
   FtpRelay(const FtpRelay&) = delete;
   FtpRelay& operator=(const FtpRelay&) = delete;
@@ -31,11 +44,14 @@ class FtpRelay {
   void Control(int client);
   void Data(int listener, uint16_t serverPort);
   std::string Rewrite(const std::string& line);
+  // The relay's own answer to a client's command line; empty: passed on.
+  std::string Answer(const std::string& line);
   void Start(std::thread thread);
 
   const uint16_t serverPort_;
   std::atomic<Fault> fault_{Fault::kNone};
   const uint64_t cutAfter_;
+  const std::function<std::string(const std::string&)> nativeOf_;
   int listener_ = -1;
   uint16_t port_ = 0;
   std::atomic<bool> stop_{false};
