@@ -271,6 +271,7 @@ int32_t CSimpleEngine::BackupFile(std::string_view source, bool existenceCheck, 
   // (Kept out of the pending set as a file too large is.)
   if (RefusesSpecialNamesOn(root) &&
       HasSpecialName(std::string_view(names.latestName).substr(root.size()))) {
+    ForgetFailure(source);
     rec->state = kLogTooLarge;
     rec->lastAttemptTime = start;
     StoreRecord(db, *rec, &offset, notedAt);
@@ -311,6 +312,12 @@ int32_t CSimpleEngine::BackupFile(std::string_view source, bool existenceCheck, 
   std::vector<VersionEntry> listed;
   const int64_t highest =
       dest->ListVersions(names.revisionFolder, names.stem, names.extension, &listed);
+  // The previous latest copy becomes a revision when there is one; a copy
+  // killed between its rotation and its replacement left none, and then no
+  // revision is added, so one more of the old ones stays.
+  const bool movesLatest =
+      versions > 1 && (latestExists < 0 ? dest->FileExists(names.latestName) : latestExists == 1);
+  const int64_t keepFrom = highest - versions + (movesLatest ? 3 : 2);
 
   // The reserve: a copy that would leave less than kMinFreeBytes free is not
   // made. The revisions this backup deletes count as free. The file is
@@ -321,8 +328,7 @@ int32_t CSimpleEngine::BackupFile(std::string_view source, bool existenceCheck, 
     for (const VersionEntry& entry : listed) {
       uint64_t size = 0;
       int64_t written = 0, changed = 0;
-      if (entry.number < highest - versions + 3 &&
-          dest->GetFileStamp(entry.path, &size, &written, &changed))
+      if (entry.number < keepFrom && dest->GetFileStamp(entry.path, &size, &written, &changed))
         freed += size;
     }
     uint64_t free = 0;
@@ -350,11 +356,9 @@ int32_t CSimpleEngine::BackupFile(std::string_view source, bool existenceCheck, 
   // its temporary name (a copy that fails, is torn or finds no source keeps
   // every version). Failures here are not reported; the copy then replaces
   // the latest copy.
-  const bool movesLatest =
-      versions > 1 && (latestExists < 0 ? dest->FileExists(names.latestName) : latestExists == 1);
   std::function<void()> rotate;
   if (movesLatest || std::any_of(listed.begin(), listed.end(), [&](const VersionEntry& entry) {
-        return entry.number < highest - versions + 3;
+        return entry.number < keepFrom;
       })) {
     rotate = [&] {
       if (movesLatest) {
@@ -364,7 +368,7 @@ int32_t CSimpleEngine::BackupFile(std::string_view source, bool existenceCheck, 
         dest->MoveFile(names.latestName, revision);
       }
       for (const VersionEntry& entry : listed) {
-        if (entry.number < highest - versions + 3) dest->DeleteFile(entry.path);
+        if (entry.number < keepFrom) dest->DeleteFile(entry.path);
       }
     };
   }
@@ -375,6 +379,7 @@ int32_t CSimpleEngine::BackupFile(std::string_view source, bool existenceCheck, 
   if (!look.Exists(source)) {
     ForgetNoRoom(source);
     ForgetTooLarge(source);
+    ForgetFailure(source);
     if (offset != 0) {
       rec->state = kLogSourceGone;
       StoreRecord(db, *rec, &offset, notedAt);
@@ -388,6 +393,7 @@ int32_t CSimpleEngine::BackupFile(std::string_view source, bool existenceCheck, 
   const bool opened = in.Open(source, SourceFolderOf(plan_, source));
   const uint32_t openError = opened ? 0 : plat::GetLastError();
   if (openError == plat::kErrStoppedOnLink) {
+    ForgetFailure(source);
     // A link where the file was, or on its way, is no file of the source
     // folder: said once, and the record rests as gone until written again.
     rec->state = kLogSourceGone;
@@ -441,7 +447,7 @@ int32_t CSimpleEngine::BackupFile(std::string_view source, bool existenceCheck, 
                                                                      : "REASON_SERVER_RENAMED"));
     return kBackupNameRefused;
   }
-  NoteOutcome(error, root, start);
+  NoteOutcome(source, error, root, start);
   if (error == 0) {
     ForgetNoRoom(source);
     ForgetTooLarge(source);
@@ -480,15 +486,27 @@ void CSimpleEngine::ForgetChangingSource(std::string_view source) {
   changingInARow_.erase(std::string(source));
 }
 
-void CSimpleEngine::NoteOutcome(uint32_t error, const std::string& root, int64_t when) {
+void CSimpleEngine::NoteOutcome(std::string_view source, uint32_t error, const std::string& root,
+                                int64_t when) {
   std::lock_guard<std::mutex> guard(healthLock_);
+  // Failures in another store (the plan was moved) are history.
+  if (health_.root != root) failing_.clear();
   if (error == 0) {
-    health_ = CopyHealth{};
+    failing_.erase(std::string(source));
+    // One good copy does not hide the files whose copies still fail.
+    if (failing_.empty()) health_ = CopyHealth{};
+    health_.root = root;
     return;
   }
+  failing_.emplace(std::string(source), when);
   if (health_.error == 0 || health_.root != root) health_.failingSince = when;
   health_.error = error;
   health_.root = root;
+}
+
+void CSimpleEngine::ForgetFailure(std::string_view source) {
+  std::lock_guard<std::mutex> guard(healthLock_);
+  if (failing_.erase(std::string(source)) != 0 && failing_.empty()) health_ = CopyHealth{};
 }
 
 bool CSimpleEngine::TooLarge(const std::string& root, std::string_view source, uint64_t size,

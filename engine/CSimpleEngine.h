@@ -84,7 +84,10 @@ class CSimpleEngine {
   void ReportSharedStoreName(std::string_view source, uint32_t planId,
                              const std::string& latestName);
 
-  void NoteOutcome(uint32_t error, const std::string& root, int64_t when);
+  // The copy of source failed with error (0: it succeeded). The plan stays
+  // failing while any file's last copy into its store failed.
+  void NoteOutcome(std::string_view source, uint32_t error, const std::string& root, int64_t when);
+  void ForgetFailure(std::string_view source);
   // A copy of source found it written meanwhile: counted, and told (event
   // and activity-log record) once per file when it happens this many times
   // in a row. A copy that is kept, or fails otherwise, ends the row.
@@ -99,8 +102,9 @@ class CSimpleEngine {
 
   CPlan* plan_;
   std::atomic<bool> sweepDue_{true};
-  mutable std::mutex healthLock_;  // guards health_
-  CopyHealth health_;
+  mutable std::mutex healthLock_;           // guards health_ and failing_
+  CopyHealth health_;                       // the last failure; error 0 while no file fails
+  std::map<std::string, int64_t> failing_;  // source -> since when its copies fail
   std::atomic<bool> backupTimeUnsaved_{
       false};                             // set by the starting thread, taken by the plan's thread
   std::mutex reportedLock_;               // guards reportedShared_, noRoom_ and tooLarge_

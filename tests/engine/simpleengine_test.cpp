@@ -181,6 +181,12 @@ TEST_F(SimpleEngineTest, SweepsCopiesRotatesAndRecords) {
   EXPECT_EQ(Stored("Latest", "docs/report.doc"), "v5");
   EXPECT_EQ(RevisionFiles("docs/report.doc"), (Names{"report(0003).doc", "report(0004).doc"}));
   EXPECT_EQ(Stored("Revision", "docs/report(0004).doc"), "v4");
+  // A copy killed between its rotation and its replacement left no latest
+  // copy: the next copy keeps every revision.
+  fs::remove(StoreNative("Latest", "docs/report.doc"));
+  env_.Src().Write("docs/report.doc", "v5");
+  ASSERT_EQ(Backup("docs/report.doc"), 0);
+  EXPECT_EQ(RevisionFiles("docs/report.doc"), (Names{"report(0003).doc", "report(0004).doc"}));
   const std::string busy = latest + ".~bvtmp-00000000000000bb";
   bvtest::WriteNative(busy, "being copied");
   const int held = open(busy.c_str(), O_RDONLY | O_CLOEXEC);
@@ -275,6 +281,16 @@ TEST_F(SimpleEngineTest, FailuresTheReserveVanishedSourcesAndStops) {
   EXPECT_EQ(rec.failedAttempts, 0u);
   EXPECT_EQ(engine_->Health().error, 0u);
   EXPECT_GT(plan_->LastBackupTime(), 0);
+  // One good copy does not hide a file whose copies still fail.
+  env_.Src().Write("sub/g.txt", "g");
+  bvtest::WriteNative(StoreNative("Latest", "sub"), "in the way");
+  EXPECT_GT(Backup("sub/g.txt"), 0);
+  env_.Src().Write("h.txt", "h");
+  ASSERT_EQ(Backup("h.txt"), 0);
+  EXPECT_NE(engine_->Health().error, 0u);
+  fs::remove(StoreNative("Latest", "sub"));
+  ASSERT_EQ(Backup("sub/g.txt"), 0);
+  EXPECT_EQ(engine_->Health().error, 0u);
 
   const std::string big(1 << 20, 'b');
   env_.Src().Write("f.txt", big);
