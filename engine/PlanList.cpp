@@ -489,7 +489,13 @@ bool PlanList::LoadPlan(uint32_t id, std::vector<CPlan*>* started) {
   const bool filled = RunDefaultDestinationStep(id, *this);
   const std::string folder = GetPlanFolder(id);
   PlanSettings s;
-  if (!ReadPlanFile(folder + kPlanFileName, &s)) return false;
+  if (!ReadPlanFile(folder + kPlanFileName, &s)) {
+    // A plan file that is there but cannot be read (damaged) is kept aside
+    // and named, never dropped in silence as if the plan had never been.
+    if (plat::FileExists(folder + kPlanFileName))
+      SetPlanAside(id, GetText("PLAN_LIST", "NAME_UNKNOWN"), "UNREADABLE");
+    return false;
+  }
   s.id = id;
   if (const char* problem = PlanFileProblem(s)) {
     SetPlanAside(id, s.name, problem);
@@ -512,6 +518,7 @@ bool PlanList::LoadPlan(uint32_t id, std::vector<CPlan*>* started) {
   std::unique_ptr<CRuleSet> rules = LoadRuleSet(rulePath);
   if (!rules) {
     PostEvent(kEvUnreadablePlanFile, rulePath, id);
+    SetPlanAside(id, s.name, "RULES_UNREADABLE");
     return false;
   }
   AddBuiltinExclusions(rules.get());
