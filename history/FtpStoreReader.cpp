@@ -45,9 +45,9 @@ bool FtpStoreReader::List(std::string_view folder,
                           const std::function<bool(const plat::FindData&)>& each) {
   std::vector<FtpEntry> entries;
   if (session_.List(folder, kRequestWaitMs, &entries) != FtpSession::kDone) return false;
-  for (const FtpEntry& entry : entries) {
-    plat::FindData data;
-    data.name = entry.name;
+  plat::FindData data;
+  for (FtpEntry& entry : entries) {
+    data.name = std::move(entry.name);
     data.attributes = entry.folder ? plat::kAttrDirectory : plat::kAttrNormal;
     data.size = entry.folder ? 0 : entry.size;
     data.writeTime = entry.writeTime;
