@@ -10,6 +10,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -18,6 +19,7 @@
 #include "history/RestoreJobs.h"
 #include "history/RestoreTree.h"
 #include "history/StoreAccess.h"
+#include "history/VersionSearch.h"
 #include "history/VersionTree.h"
 #include "support/EndlessFtpServer.h"
 #include "support/FtpRelay.h"
@@ -594,6 +596,23 @@ TEST(FtpRestore, FoldersWithoutEndAreWalkedWithinLimits) {
       }
     }
   }
+  // A server that goes mute: a stopped job does not wait for its answer.
+  bvtest::EndlessFtpServer server(true);
+  bvtest::FtpRelay mute(server.Port());
+  mute.SetFault(bvtest::FtpRelay::Fault::kMute);
+  RestoreStore store;
+  store.storageType = kStorageFtp;
+  store.folder = "/s/";
+  store.ftp.server = "127.0.0.1";
+  store.ftp.port = mute.Port();
+  Recorder quiet;
+  CChoiceCollector job(&quiet, store, {});
+  ASSERT_EQ(job.Begin(), 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  const auto stopped = std::chrono::steady_clock::now();
+  job.Stop();
+  job.Wait();
+  EXPECT_LT(std::chrono::steady_clock::now() - stopped, std::chrono::seconds(1));
 }
 
 }  // namespace
