@@ -81,6 +81,35 @@ bool ParseNumber(std::string_view text, int64_t limit, int64_t* out) {
   return true;
 }
 
+// "0644", "644" or "100644" -> the permission bits; -1 when it is not octal.
+int32_t ParseOctalMode(std::string_view text) {
+  if (text.empty() || text.size() > 7) return -1;
+  uint32_t n = 0;
+  for (char c : text) {
+    if (c < '0' || c > '7') return -1;
+    n = n * 8 + static_cast<uint32_t>(c - '0');
+  }
+  return static_cast<int32_t>(n & 0777);
+}
+
+// "-rw-r-----" -> 0640; -1 when the letters are not those of a mode.
+int32_t ParseModeLetters(std::string_view mode) {
+  if (mode.size() < 10) return -1;
+  int32_t bits = 0;
+  for (int i = 0; i < 9; ++i) {
+    const char c = mode[1 + i];
+    const char want = "rwx"[i % 3];
+    // An execute place may also hold s, S, t or T (set-id and sticky bits).
+    const bool executePlace = i % 3 == 2;
+    if (c == want || (executePlace && (c == 's' || c == 't'))) {
+      bits |= 1 << (8 - i);
+    } else if (c != '-' && !(executePlace && (c == 'S' || c == 'T'))) {
+      return -1;
+    }
+  }
+  return bits;
+}
+
 }  // namespace
 
 bool IsPlainEntryName(std::string_view name) {
@@ -123,6 +152,8 @@ bool ParseMlsdLine(std::string_view line, FtpEntry* out) {
       entry.size = n;
     } else if (EqualsNoCase(key, "modify")) {
       entry.writeTime = ParseMlsdTime(value);
+    } else if (EqualsNoCase(key, "unix.mode")) {
+      entry.mode = ParseOctalMode(value);
     }
   }
   if (!typed) return false;
@@ -176,6 +207,7 @@ bool ParseLongListLine(std::string_view line, int64_t now, FtpEntry* out) {
   entry.folder = mode[0] == 'd';
   entry.size = entry.folder ? 0 : static_cast<uint64_t>(size);
   entry.writeTime = std::max<int64_t>(0, time);
+  entry.mode = ParseModeLetters(mode);
   *out = std::move(entry);
   return true;
 }

@@ -53,6 +53,7 @@ struct FtpEntry {
   uint64_t size = 0;
   int64_t writeTime = 0;  // seconds since 1970 UTC, 0 when unknown
   bool folder = false;
+  int32_t mode = -1;  // permission bits where the server tells them, else -1
 };
 
 class FtpSession {
@@ -135,9 +136,15 @@ class FtpSession {
   // name, just before it takes the target's name; never after a failure.
   Outcome Upload(std::string_view local, std::string_view remote, long waitMs, uint32_t* error,
                  plat::CopyWatch* watch = nullptr, const std::function<void()>& beforeReplace = {});
-  // Downloads a file to a local system path (overwritten). A failed download
-  // leaves no file under the local name.
-  Outcome Download(std::string_view remote, std::string_view local, long waitMs);
+  // Downloads a file, handing each piece to sink, which returns 0 or an error
+  // number that stops the download. *error: 0, or why it failed: the sink's
+  // error, 2 (not on the server), 5 (refused), 64 (the connection dropped),
+  // 1460 (no answer in time), 1223 (the calling thread was told to stop),
+  // 1225 (no connection), 59 (any other failure of the server). *writeTime:
+  // the server's last write of the file, -1 when it does not say.
+  Outcome Download(std::string_view remote,
+                   const std::function<uint32_t(const char*, size_t)>& sink, long waitMs,
+                   uint32_t* error, int64_t* writeTime);
   // Lists a folder (machine listing; names only when the server lacks it).
   // Entries that cannot be names in a folder (".", "..", names holding "/",
   // empty or overlong names) and unreadable lines are left out.

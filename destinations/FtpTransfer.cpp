@@ -1,5 +1,5 @@
 // The FTP session's transfers: uploads under a temporary name that takes
-// the final one only when the server's size agrees, and downloads.
+// the final one only when the server's size agrees.
 #include <curl/curl.h>
 
 #include <algorithm>
@@ -176,11 +176,6 @@ bool IsPlainServerPath(std::string_view path) {
       return false;
   }
   return true;
-}
-
-size_t WriteChunk(char* data, size_t size, size_t count, void* out) {
-  const size_t n = size * count;
-  return static_cast<plat::File*>(out)->Write(data, n) ? n : 0;
 }
 
 std::pair<std::string, std::string> SplitPath(std::string_view path) {
@@ -381,29 +376,4 @@ FtpSession::Outcome FtpSession::Landed(std::string_view folder, std::string_view
   }
   if (!drops.empty()) Commands(drops, waitMs);
   return kRefused;
-}
-
-FtpSession::Outcome FtpSession::Download(std::string_view remote, std::string_view local,
-                                         long waitMs) {
-  if (!Open()) return kLost;
-  const std::string target(local);
-  const size_t slash = target.rfind('\\');
-  const std::string partial =
-      target.substr(0, slash == std::string::npos ? 0 : slash + 1) + ".~bvtmp-" + RandomHex();
-  plat::File file;
-  if (!file.Open(partial, plat::File::kWrite, plat::File::kCreateAlways)) return kRefused;
-  Prepare(UrlOf(remote, false), waitMs);
-  curl_easy_setopt(H(handle_), CURLOPT_WRITEFUNCTION, WriteChunk);
-  curl_easy_setopt(H(handle_), CURLOPT_WRITEDATA, &file);
-  curl_easy_setopt(H(handle_), CURLOPT_FILETIME, 1L);
-  const Outcome outcome = Perform();
-  // The copy keeps the server file's last write where the server tells it.
-  curl_off_t written = -1;
-  if (outcome == kDone &&
-      curl_easy_getinfo(H(handle_), CURLINFO_FILETIME_T, &written) == CURLE_OK && written >= 0)
-    file.SetWriteTime(static_cast<int64_t>(written));
-  file.Close();
-  if (outcome == kDone && plat::ReplaceFile(partial, target) == 0) return kDone;
-  plat::DeleteFile(partial);
-  return outcome == kDone ? kRefused : outcome;
 }

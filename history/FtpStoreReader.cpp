@@ -1,8 +1,6 @@
 #include "history/FtpStoreReader.h"
 
 #include <algorithm>
-#include <atomic>
-#include <random>
 #include <utility>
 #include <vector>
 
@@ -10,14 +8,11 @@
 #include "platform/Errors.h"
 #include "platform/FilesBelow.h"
 #include "platform/FolderAccess.h"
-#include "platform/Folders.h"
 
 namespace {
 
 constexpr long kRequestWaitMs = 30000;
 constexpr long kDownloadWaitMs = 24L * 3600 * 1000;  // a transfer that stalls ends earlier
-constexpr uint32_t kFetchFailed = 104;
-std::atomic<uint64_t> gDownloads{0};  // numbers the temporary files of downloads
 
 }  // namespace
 
@@ -50,9 +45,9 @@ bool FtpStoreReader::List(std::string_view folder,
                           const std::function<bool(const plat::FindData&)>& each) {
   std::vector<FtpEntry> entries;
   if (session_.List(folder, kRequestWaitMs, &entries) != FtpSession::kDone) return false;
-  for (const FtpEntry& entry : entries) {
-    plat::FindData data;
-    data.name = entry.name;
+  plat::FindData data;
+  for (FtpEntry& entry : entries) {
+    data.name = std::move(entry.name);
     data.attributes = entry.folder ? plat::kAttrDirectory : plat::kAttrNormal;
     data.size = entry.folder ? 0 : entry.size;
     data.writeTime = entry.writeTime;
@@ -61,18 +56,49 @@ bool FtpStoreReader::List(std::string_view folder,
   return true;
 }
 
+int32_t FtpStoreReader::ListedMode(std::string_view source, int64_t* time) {
+  // The files of one folder are fetched one after another: one listing each.
+  const size_t slash = source.rfind('/');
+  if (slash == std::string_view::npos) return -1;
+  const std::string_view folder = source.substr(0, slash + 1);
+  if (folder != modesFolder_) {
+    modesFolder_ = std::string(folder);
+    modes_.clear();
+    std::vector<FtpEntry> entries;
+    if (session_.List(folder, kRequestWaitMs, &entries) == FtpSession::kDone) {
+      for (FtpEntry& e : entries)
+        if (!e.folder) modes_[std::move(e.name)] = {e.mode, e.writeTime};
+    }
+  }
+  const auto it = modes_.find(std::string(source.substr(slash + 1)));
+  if (it == modes_.end()) return -1;
+  if (it->second.second > 0) *time = it->second.second;
+  return it->second.first;
+}
+
 uint32_t FtpStoreReader::Fetch(std::string_view source, std::string_view target,
                                std::string_view targetWithin) {
-  // Downloaded to the temporary folder first, then copied into place by the
-  // platform, which never writes through a link below the chosen folder.
-  const std::string temp = plat::GetShellFolder(plat::ShellFolder::kTemp);
-  if (temp.empty()) return kFetchFailed;
-  const std::string local = temp + "\\brevanto-restore-" + std::to_string(std::random_device{}()) +
-                            "-" + std::to_string(++gDownloads);
-  if (session_.Download(source, local, kDownloadWaitMs) != FtpSession::kDone) return kFetchFailed;
-  const uint32_t error =
-      plat::CopyFileWithin(local, "", target, targetWithin, /*failIfExists=*/false,
-                           /*flushToDevice=*/false, plat::RunsAsAdministrator());
-  plat::DeleteFile(local);
-  return error;
+  // Written beside the target under a private temporary name and renamed
+  // into place once whole; no link below targetWithin is followed.
+  plat::IncomingFile file;
+  uint32_t error = 0;
+  int64_t time = -1;
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    error = file.Begin(target, targetWithin, plat::RunsAsAdministrator());
+    if (error != 0) return error;
+    const FtpSession::Outcome outcome = session_.Download(
+        source,
+        [&file](const char* data, size_t n) {
+          return file.Write(data, n) ? 0u : std::max<uint32_t>(plat::GetLastError(), 1);
+        },
+        kDownloadWaitMs, &error, &time);
+    // A dropped connection is made again once.
+    if (outcome != FtpSession::kLost || error == plat::kErrCancelled) break;
+  }
+  if (error != 0) return error;
+  int64_t listedTime = -1;
+  int32_t mode = ListedMode(source, &listedTime);
+  // A server that does not say: the mode of the file replaced, else private.
+  if (mode < 0) mode = file.TargetMode() != 0 ? static_cast<int32_t>(file.TargetMode()) : 0600;
+  return file.Commit(static_cast<uint32_t>(mode), time >= 0 ? time : listedTime);
 }

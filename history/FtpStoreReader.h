@@ -4,8 +4,10 @@
 #pragma once
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "common/PlanSettings.h"
 #include "destinations/FtpSession.h"
@@ -23,12 +25,21 @@ class FtpStoreReader {
   // Calls each for every entry of a server folder until it returns false;
   // false when the folder cannot be listed.
   bool List(std::string_view folder, const std::function<bool(const plat::FindData&)>& each);
-  // Downloads a server file over a local target; no link is followed below
-  // targetWithin (when not empty). 0 or an error number.
+  // Downloads a server file over a local target, into a private file beside
+  // it first; no link is followed below targetWithin (when not empty). The
+  // copy takes the server file's last write and mode (where the server
+  // lists modes; else the mode of the file it replaces, or 0600). 0 or an
+  // error number (FtpSession::Download's, or a local file's).
   uint32_t Fetch(std::string_view source, std::string_view target, std::string_view targetWithin);
 
  private:
+  // The mode (-1 unknown) and, in *time when known, the last write of a
+  // server file as its folder's listing gives them.
+  int32_t ListedMode(std::string_view source, int64_t* time);
+
   FtpSettings settings_;
   std::string folder_;
-  FtpSession session_;  // used by the job's thread only
+  FtpSession session_;       // used by the job's thread only
+  std::string modesFolder_;  // the folder listed last for modes, and what it held
+  std::map<std::string, std::pair<int32_t, int64_t>> modes_;
 };

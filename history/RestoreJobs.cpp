@@ -177,7 +177,10 @@ int CRestoreThread::Begin() {
   return 0;
 }
 
-void CRestoreThread::Stop() { stop_.exchange(1); }
+void CRestoreThread::Stop() {
+  stop_.exchange(1);
+  cancel_.store(true);  // a transfer or a server's answer under way ends at once
+}
 
 bool CRestoreThread::IsJobRunning() const {
   std::lock_guard<std::mutex> guard(lock_);
@@ -210,7 +213,9 @@ void CRestoreThread::Trace(const std::string& text) {
 }
 
 void CRestoreThread::Run() {
+  if (StopEndsTransfers()) plat::SetThreadCancelFlag(&cancel_);
   Work();
+  plat::SetThreadCancelFlag(nullptr);
   std::lock_guard<std::mutex> guard(lock_);
   ended_ = true;
 }
@@ -443,7 +448,7 @@ void CRestoreCarrier::Work() {
 
     const uint32_t error = access->Fetch(node->path, target, within);
     if (error != 0) {
-      Fail(Readable(target), FailureText(access->FetchFailureKey(), plat::WinErrorMessage(error)));
+      Fail(Readable(target), FailureText(access->FetchFailureKey(), RestoreReasonText(error)));
       if (access->FetchFailureFailsRestore()) {
         if (observer != nullptr) observer->OnRestoreFailed();
         return true;

@@ -18,6 +18,7 @@
 
 class CDestination;
 class CVersionFolder;
+struct RestoreChoice;
 
 // What the jobs need to know of a plan's store, taken from the plan once
 // when the job is made, so a job never touches the plan or its destination
@@ -78,6 +79,21 @@ class IRestoreObserver {
     (void)failure;
   }
 
+  // Choice collector: how far its walk has come (folders listed, files
+  // found so far).
+  virtual void OnChoicesProgress(uint64_t folders, uint64_t files) {
+    (void)folders;
+    (void)files;
+  }
+  // Choice collector: every file to restore (null with a failure text when
+  // the store could not be reached or the walk went beyond its limits). Not
+  // called after a stop.
+  virtual void OnChoicesCollected(std::shared_ptr<std::vector<RestoreChoice>> choices,
+                                  const std::string& failure) {
+    (void)choices;
+    (void)failure;
+  }
+
   // Carrier: one file is about to be copied.
   virtual void OnFileProgress(const RestoreProgress& progress) { (void)progress; }
   // Carrier: the restore has finished (not sent when it was stopped).
@@ -131,6 +147,9 @@ class CRestoreThread : public CThread {
   // Whether the job's thread runs at the lowest priority (work nobody waits
   // for at the screen); jobs whose result the window waits for say no.
   virtual bool InBackground() const { return true; }
+  // Whether a stop also ends a transfer or a wait for a server under way
+  // (listings); a job that finishes the file it began says no.
+  virtual bool StopEndsTransfers() const { return true; }
   // Every final job calls this first in its destructor, so its thread never
   // runs Work on a half-destroyed object.
   void StopAndJoin();
@@ -145,6 +164,7 @@ class CRestoreThread : public CThread {
   void Run() final;
 
   std::atomic<int32_t> stop_{0};      // 0 running, 1 stop; the only field two threads write
+  std::atomic<bool> cancel_{false};   // the same for the job thread's transfers (set with stop_)
   IRestoreObserver* const observer_;  // may be null
   const RestoreStore store_;
   mutable std::mutex lock_;  // guards root_, started_ and ended_
@@ -198,6 +218,7 @@ class CRestoreCarrier final : public CRestoreThread {
 
  protected:
   void Work() override;
+  bool StopEndsTransfers() const override { return false; }  // the file begun is finished
 
  private:
   // False with the drive (or the store's "Latest" folder) that is missing.

@@ -7,6 +7,7 @@
 #include "destinations/FtpDevice.h"
 #include "history/FtpStoreReader.h"
 #include "history/RestoreJobs.h"
+#include "platform/Errors.h"
 #include "platform/FilesBelow.h"
 #include "platform/FolderAccess.h"
 #include "platform/FolderEntries.h"
@@ -126,4 +127,9 @@ std::string RestoreFailureText(const char* key, std::string_view argument) {
     text += argument;
   }
   return text;
+}
+
+std::string RestoreReasonText(uint32_t error) {
+  std::string text = GetText("DIALOG_RESTORE", "REASON_" + std::to_string(error));
+  return text.empty() ? plat::WinErrorMessage(error) : text;
 }

@@ -59,3 +59,6 @@ std::unique_ptr<StoreAccess> MakeStoreAccess(const RestoreStore& store);
 // A failure text of section "DIALOG_RESTORE", a blank and its argument; the
 // key stands in when the text store lacks it.
 std::string RestoreFailureText(const char* key, std::string_view argument);
+// Why a file could not be restored, in the words of section
+// "DIALOG_RESTORE" ("REASON_" and the error number), else the system's.
+std::string RestoreReasonText(uint32_t error);

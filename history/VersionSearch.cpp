@@ -1,8 +1,10 @@
 #include "history/VersionSearch.h"
 
 #include <utility>
+#include <vector>
 
 #include "history/StoreAccess.h"
+#include "platform/Clock.h"
 
 CVersionFinder::CVersionFinder(IRestoreObserver* observer, RestoreStore store, std::string pattern)
     : CRestoreThread(observer, nullptr, std::move(store)), pattern_(std::move(pattern)) {}
@@ -41,7 +43,7 @@ void CFolderLister::Work() {
   std::shared_ptr<CVersionFolder> listed;
   if (access->Reach(&failure)) {
     if (target_ == nullptr) {
-      listed = ListProtectedFolders(*access, Store());
+      listed = ListProtectedFolders(*access, Store(), &StopFlag());
       if (!listed) failure = RestoreFailureText("MSG_CANNOT_LIST_FOLDER", Store().folder);
     } else {
       auto copy = std::make_shared<CVersionFolder>();
@@ -59,4 +61,43 @@ void CFolderLister::Work() {
   if (StopRequested()) return;
   if (!listed) Trace(failure);
   if (Observer() != nullptr) Observer()->OnFolderListed(target_, std::move(listed), failure);
+}
+
+CChoiceCollector::CChoiceCollector(IRestoreObserver* observer, RestoreStore store,
+                                   PendingChoices pending, WalkLimits limits)
+    : CRestoreThread(observer, nullptr, std::move(store)),
+      pending_(std::move(pending)),
+      limits_(limits) {}
+
+CChoiceCollector::~CChoiceCollector() { StopAndJoin(); }
+
+void CChoiceCollector::Work() {
+  IRestoreObserver* observer = Observer();
+  std::unique_ptr<StoreAccess> access = MakeStoreAccess(Store());
+  std::string failure;
+  if (!access->Reach(&failure)) {
+    Trace(failure);
+    if (!StopRequested() && observer != nullptr) observer->OnChoicesCollected(nullptr, failure);
+    return;
+  }
+  // Told at most every tenth of a second: a window has no use for more.
+  uint64_t told = 0;
+  const WalkEnd end =
+      FinishChoices(*access, Store(), &pending_, &StopFlag(), limits_, [&](const WalkProgress& p) {
+        const uint64_t now = plat::GetTickCount64();
+        if (observer == nullptr || (told != 0 && now - told < 100)) return;
+        told = now;
+        observer->OnChoicesProgress(p.folders, p.files);
+      });
+  if (end == WalkEnd::kStopped || StopRequested()) return;
+  if (end == WalkEnd::kTooDeep)
+    failure = RestoreFailureText("MSG_FOLDERS_TOO_DEEP", std::to_string(limits_.maxDepth));
+  if (end == WalkEnd::kTooMany)
+    failure = RestoreFailureText("MSG_TOO_MANY_FOLDERS", std::to_string(limits_.maxFolders));
+  if (!failure.empty()) Trace(failure);
+  if (observer == nullptr) return;
+  observer->OnChoicesCollected(
+      failure.empty() ? std::make_shared<std::vector<RestoreChoice>>(std::move(pending_.choices))
+                      : nullptr,
+      failure);
 }

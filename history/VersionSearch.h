@@ -4,6 +4,9 @@
 // IRestoreObserver::OnVersionsFound. CFolderLister lists the protected
 // folders, or one folder of a shown tree into a copy of its own, and hands
 // it over through OnFolderListed (the window adopts it: AdoptListing).
+// CChoiceCollector finds the files below the folders ticked before they were
+// opened (FinishChoices) and hands every choice over through
+// OnChoicesCollected, telling its progress on the way.
 #pragma once
 #include <memory>
 #include <string>
@@ -39,4 +42,19 @@ class CFolderLister final : public CRestoreThread {
   CVersionFolder* const target_;  // never touched by the job
   std::string latestPath_, revisionPath_, sourcePath_;
   bool storeRoot_ = false;
+};
+
+class CChoiceCollector final : public CRestoreThread {
+ public:
+  CChoiceCollector(IRestoreObserver* observer, RestoreStore store, PendingChoices pending,
+                   WalkLimits limits = {});
+  ~CChoiceCollector() override;
+
+ protected:
+  void Work() override;
+  bool InBackground() const override { return false; }  // the window waits for it
+
+ private:
+  PendingChoices pending_;  // the job's own until it hands the choices over
+  const WalkLimits limits_;
 };

@@ -45,6 +45,15 @@ std::string Readable(const std::string& systemPath) {
 
 bool HasVersion(const VersionFile& f) { return !f.versions.empty(); }
 
+// How many folders below the store folder a folder lies.
+int StoreDepth(const CVersionFolder& f, const RestoreStore& store) {
+  const std::string& path = f.latestPath.empty() ? f.revisionPath : f.latestPath;
+  int depth = 0;
+  for (size_t i = std::min(store.folder.size(), path.size()); i < path.size(); ++i)
+    depth += path[i] == store.separator ? 1 : 0;
+  return depth;
+}
+
 void UpdateUp(CVersionFolder* folder) {
   for (CVersionFolder* f = folder; f != nullptr; f = f->parent) {
     bool all = f->listed && (!f->folders.empty() || !f->files.empty());
@@ -296,18 +305,22 @@ void AdoptListing(CVersionFolder* folder, CVersionFolder* listed) {
   folder->listed = true;
 }
 
-std::unique_ptr<CVersionFolder> ListProtectedFolders(StoreAccess& access,
-                                                     const RestoreStore& store) {
+std::unique_ptr<CVersionFolder> ListProtectedFolders(StoreAccess& access, const RestoreStore& store,
+                                                     const std::atomic<int32_t>* stop,
+                                                     const WalkLimits& limits) {
+  auto stopped = [stop] { return stop != nullptr && stop->load() != 0; };
   auto root = std::make_unique<CVersionFolder>();
   root->storeRoot = true;
   root->latestPath = StoreChild(store.folder, kLatest, store.separator);
   root->revisionPath = StoreChild(store.folder, kRevision, store.separator);
   if (!ListVersionFolder(access, store.separator, root.get())) return nullptr;
   // A folder that holds one folder and nothing else is only the way to it:
-  // the protected folder shown is the deepest such one.
+  // the protected folder shown is the deepest such one (within the limit).
   for (auto& top : root->folders) {
+    if (stopped()) return nullptr;
     ListVersionFolder(access, store.separator, top.get());
-    while (top->listed && top->folders.size() == 1 && top->files.empty()) {
+    while (top->listed && top->folders.size() == 1 && top->files.empty() && !stopped() &&
+           StoreDepth(*top->folders.front(), store) <= limits.maxDepth) {
       std::unique_ptr<CVersionFolder> only = std::move(top->folders.front());
       only->parent = root.get();
       top = std::move(only);
@@ -316,6 +329,7 @@ std::unique_ptr<CVersionFolder> ListProtectedFolders(StoreAccess& access,
     for (auto& child : top->folders) child->parent = top.get();
     if (!top->sourcePath.empty()) top->name = Readable(top->sourcePath);
   }
+  if (stopped()) return nullptr;
   std::sort(root->folders.begin(), root->folders.end(),
             [](const auto& a, const auto& b) { return NaturalLess(a->name, b->name); });
   return root;
@@ -323,18 +337,22 @@ std::unique_ptr<CVersionFolder> ListProtectedFolders(StoreAccess& access,
 
 std::unique_ptr<CVersionFolder> SearchVersions(StoreAccess& access, const RestoreStore& store,
                                                std::string_view pattern,
-                                               const std::atomic<int32_t>* stop) {
+                                               const std::atomic<int32_t>* stop,
+                                               const WalkLimits& limits) {
   auto stopped = [stop] { return stop != nullptr && stop->load() != 0; };
-  std::unique_ptr<CVersionFolder> root = ListProtectedFolders(access, store);
+  std::unique_ptr<CVersionFolder> root = ListProtectedFolders(access, store, stop, limits);
   if (!root) return nullptr;
-  // Every folder listed, parents before children.
+  // Every folder listed within the limits, parents before children.
   std::vector<CVersionFolder*> order, stack{root.get()};
+  uint64_t listed = 0;
   while (!stack.empty()) {
     if (stopped()) return nullptr;
     CVersionFolder* f = stack.back();
     stack.pop_back();
-    ListVersionNames(access, store.separator, f);
     order.push_back(f);
+    if (!f->listed && (++listed > limits.maxFolders || StoreDepth(*f, store) > limits.maxDepth))
+      continue;
+    ListVersionNames(access, store.separator, f);
     for (auto it = f->folders.rbegin(); it != f->folders.rend(); ++it) stack.push_back(it->get());
   }
   // Children before parents: a folder is kept when something below it is.
@@ -382,21 +400,74 @@ int32_t FolderCheck(const CVersionFolder* folder) {
   return kCheckNone;
 }
 
-std::vector<RestoreChoice> CollectChoices(StoreAccess& access, char sep, CVersionFolder* root) {
-  std::vector<RestoreChoice> out;
+PendingChoices TakeChoices(CVersionFolder* root) {
+  PendingChoices out;
   std::vector<std::pair<CVersionFolder*, bool>> stack{{root, root->ticked}};
   while (!stack.empty()) {
     auto [f, all] = stack.back();
     stack.pop_back();
-    if (all) ListVersionFolder(access, sep, f);
+    if (all && !f->listed) {
+      auto copy = std::make_unique<CVersionFolder>();
+      copy->name = f->name;
+      copy->latestPath = f->latestPath;
+      copy->revisionPath = f->revisionPath;
+      copy->sourcePath = f->sourcePath;
+      copy->storeRoot = f->storeRoot;
+      copy->ticked = true;
+      out.unlisted.push_back(std::move(copy));
+      continue;
+    }
     for (const VersionFile& file : f->files) {
       const int v = all ? (HasVersion(file) ? 0 : -1) : file.chosen;
-      if (v >= 0) out.push_back(RestoreChoice{file.versions[v], file.name, f->sourcePath, {}});
+      if (v >= 0)
+        out.choices.push_back(RestoreChoice{file.versions[v], file.name, f->sourcePath, {}});
     }
     for (auto it = f->folders.rbegin(); it != f->folders.rend(); ++it)
       stack.push_back({it->get(), all || (*it)->ticked});
   }
   return out;
+}
+
+WalkEnd FinishChoices(StoreAccess& access, const RestoreStore& store, PendingChoices* pending,
+                      const std::atomic<int32_t>* stop, const WalkLimits& limits,
+                      const std::function<void(const WalkProgress&)>& progress) {
+  WalkProgress done;
+  done.files = pending->choices.size();
+  // Depth first, each folder dropped once its files are taken, so a big
+  // store never stands in memory whole.
+  std::vector<std::unique_ptr<CVersionFolder>> stack;
+  for (auto it = pending->unlisted.rbegin(); it != pending->unlisted.rend(); ++it)
+    stack.push_back(std::move(*it));
+  pending->unlisted.clear();
+  while (!stack.empty()) {
+    if (stop != nullptr && stop->load() != 0) return WalkEnd::kStopped;
+    std::unique_ptr<CVersionFolder> f = std::move(stack.back());
+    stack.pop_back();
+    if (StoreDepth(*f, store) > limits.maxDepth) return WalkEnd::kTooDeep;
+    if (done.folders >= limits.maxFolders) return WalkEnd::kTooMany;
+    ListVersionFolder(access, store.separator, f.get());
+    ++done.folders;
+    for (VersionFile& file : f->files) {
+      if (!HasVersion(file)) continue;
+      pending->choices.push_back(
+          RestoreChoice{std::move(file.versions.front()), file.name, f->sourcePath, {}});
+    }
+    done.files = pending->choices.size();
+    for (auto it = f->folders.rbegin(); it != f->folders.rend(); ++it) {
+      (*it)->parent = nullptr;
+      stack.push_back(std::move(*it));
+    }
+    if (progress) progress(done);
+  }
+  return WalkEnd::kDone;
+}
+
+std::vector<RestoreChoice> CollectChoices(StoreAccess& access, char sep, CVersionFolder* root) {
+  PendingChoices pending = TakeChoices(root);
+  RestoreStore store;
+  store.separator = sep;
+  FinishChoices(access, store, &pending, nullptr, WalkLimits{INT32_MAX, UINT64_MAX}, {});
+  return std::move(pending.choices);
 }
 
 std::shared_ptr<CDirNode> BuildSelection(const RestoreStore& store,

@@ -10,6 +10,7 @@
 #pragma once
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -61,6 +62,21 @@ bool ParseRevisionName(std::string_view name, std::string* fileName, int64_t* nu
 // Natural order: runs of digits by value, letters without regard to case.
 bool NaturalLess(std::string_view a, std::string_view b);
 
+// How far a walk over the store goes. A damaged or hostile server may nest
+// folders without end: folders deeper than maxDepth below the store folder
+// are not entered, and a walk ends after listing maxFolders folders.
+struct WalkLimits {
+  int maxDepth = 512;
+  uint64_t maxFolders = 200000;
+};
+// How a walk ended.
+enum class WalkEnd { kDone, kStopped, kTooDeep, kTooMany };
+// A walk's progress so far, given to its observer after each folder.
+struct WalkProgress {
+  uint64_t folders = 0;  // listed
+  uint64_t files = 0;    // chosen
+};
+
 // Lists a folder's two store folders into folders and files (once). Children
 // of a ticked folder are ticked. False when neither could be listed.
 bool ListVersionFolder(StoreAccess& access, char separator, CVersionFolder* folder);
@@ -74,16 +90,20 @@ bool ListVersionNames(StoreAccess& access, char separator, CVersionFolder* folde
 void AdoptListing(CVersionFolder* folder, CVersionFolder* listed);
 // The store's protected folders: a root (without a name of its own) whose
 // folders are the deepest folders above which nothing else was backed up,
-// named by their paths as the user knows them. Null when the store cannot be
-// listed at all.
-std::unique_ptr<CVersionFolder> ListProtectedFolders(StoreAccess& access,
-                                                     const RestoreStore& store);
+// named by their paths as the user knows them (going down no deeper than
+// limits.maxDepth). Null when the store cannot be listed at all or stop
+// became non-zero (stop may be null).
+std::unique_ptr<CVersionFolder> ListProtectedFolders(StoreAccess& access, const RestoreStore& store,
+                                                     const std::atomic<int32_t>* stop = nullptr,
+                                                     const WalkLimits& limits = {});
 // The protected folders with only the files whose names match the pattern
-// (MatchSearchPattern) and the folders above them, all listed. Null when the
-// store cannot be listed or stop became non-zero (stop may be null).
+// (MatchSearchPattern) and the folders above them, all listed within the
+// limits (what lies beyond them is not searched). Null when the store cannot
+// be listed or stop became non-zero (stop may be null).
 std::unique_ptr<CVersionFolder> SearchVersions(StoreAccess& access, const RestoreStore& store,
                                                std::string_view pattern,
-                                               const std::atomic<int32_t>* stop);
+                                               const std::atomic<int32_t>* stop,
+                                               const WalkLimits& limits = {});
 
 // Ticking: a folder and everything listed below it; a file's version
 // (-1 none). Both bring the folders above up to date: a folder is ticked
@@ -101,8 +121,22 @@ struct RestoreChoice {
   std::string sourceFolder;  // its original folder (system path)
   std::string restoreName;   // restore under this name instead (empty: its own)
 };
-// Every choice below the root: the chosen versions, and the newest version
-// of every file below a ticked folder (listing what was not listed yet).
+// The choices a tree holds, taken on the thread that owns the tree without
+// reading the store: the chosen versions of listed folders, and copies of
+// the ticked folders not listed yet, whose files a walk still has to find.
+struct PendingChoices {
+  std::vector<RestoreChoice> choices;
+  std::vector<std::unique_ptr<CVersionFolder>> unlisted;  // paths only, ticked
+};
+PendingChoices TakeChoices(CVersionFolder* root);
+// Lists the unlisted folders and everything below them, adding the newest
+// version of every file to pending->choices; progress (may be empty) is
+// told after each folder. Ends early when stop (may be null) becomes
+// non-zero or a limit is reached; folders that cannot be listed are passed by.
+WalkEnd FinishChoices(StoreAccess& access, const RestoreStore& store, PendingChoices* pending,
+                      const std::atomic<int32_t>* stop, const WalkLimits& limits,
+                      const std::function<void(const WalkProgress&)>& progress);
+// Both at once, without limits.
 std::vector<RestoreChoice> CollectChoices(StoreAccess& access, char separator,
                                           CVersionFolder* root);
 // The chosen store files as a tree for the carrier: below the store folder,

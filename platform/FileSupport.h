@@ -48,6 +48,11 @@ std::string TempNameIn(const std::string& folder);
 // -1 with errno set. *tmpPath receives its native path.
 int CreateTempNextTo(const std::string& target, mode_t mode, std::string* tmpPath);
 
+// A new temporary file (0600, made exclusively, never through a link) in
+// the open folder, locked while it is being written; the fd or -1 with errno
+// set. *name receives its name in the folder.
+int CreateTempIn(int dirFd, std::string* name);
+
 // Writes all of data in chunks, each passing the fault seam. False with the
 // last error set (112 when the disk is full).
 bool WriteAll(int fd, const void* data, size_t n);

@@ -1,11 +1,17 @@
 // Reading a source file without following a link below its folder, handed to
 // the copies that read it; the writes of a restore run by root.
 #pragma once
+#include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 
 namespace plat {
+
+namespace detail {
+class ParentFolder;
+}
 
 // A source file open for reading.
 class SourceFile {
@@ -58,5 +64,43 @@ uint32_t CopyFileWithin(std::string_view source, std::string_view sourceWithin,
                         bool flushToDevice, bool ownerOfFolder);
 bool CreateDirectories(std::string_view folder, std::string_view confineTo, bool privateMode,
                        bool ownerOfParent);
+
+// A file that arrives from elsewhere (a download from a server): written to
+// a private temporary file beside its target, on the target's file system,
+// and put in place only once whole. Used by one thread.
+class IncomingFile {
+ public:
+  IncomingFile();
+  // Removes the temporary file unless it was put in place.
+  ~IncomingFile();
+  IncomingFile(const IncomingFile&) = delete;
+  IncomingFile& operator=(const IncomingFile&) = delete;
+
+  // Opens the target's folder without following a link below within (a
+  // system path; empty: no limit) and makes the temporary file in it: mode
+  // 0600, made exclusively, never through a link. A link standing at the
+  // target's name below within fails (681), so do a folder and a read-only
+  // file there (5). With ownerOfFolder the file takes the owner and group of
+  // the folder. 0 or the error number.
+  uint32_t Begin(std::string_view target, std::string_view within, bool ownerOfFolder);
+  // Appends; false with the last error set (112 when the disk is full).
+  bool Write(const void* data, size_t n);
+  // The permission bits of the file at the target's name when Begin looked
+  // (0 when there was none).
+  uint32_t TargetMode() const { return targetMode_; }
+  // Gives the file its permission bits and last write (seconds since 1970
+  // UTC; negative leaves it) and renames it over the target. 0 or the error
+  // number; the temporary file is gone either way.
+  uint32_t Commit(uint32_t mode, int64_t writeTime);
+  // Removes the temporary file.
+  void Abandon();
+
+ private:
+  std::unique_ptr<detail::ParentFolder> folder_;
+  std::string temp_;  // its name in the folder
+  int fd_ = -1;
+  bool ownerOfFolder_ = false;
+  uint32_t targetMode_ = 0;
+};
 
 }  // namespace plat

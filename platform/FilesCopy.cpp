@@ -29,6 +29,42 @@ using detail::Resolve;
 using detail::ResolveConfine;
 using detail::VolumeGoneOr;
 
+namespace detail {
+
+int CreateTempIn(int dirFd, std::string* name) {
+  // Where the file system can, the file is made without a name, locked, and
+  // only then named: a sweep of leftovers never finds it unlocked.
+  if (const int fd = openat(dirFd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600); fd >= 0) {
+    const std::string self = "/proc/self/fd/" + std::to_string(fd);
+    for (int attempt = 0; attempt < 16 && flock(fd, LOCK_EX | LOCK_NB) == 0; ++attempt) {
+      *name = detail::TempName();
+      if (linkat(AT_FDCWD, self.c_str(), dirFd, name->c_str(), AT_SYMLINK_FOLLOW) == 0) return fd;
+      if (errno != EEXIST) break;
+    }
+    close(fd);
+  }
+  for (int attempt = 0; attempt < 16; ++attempt) {
+    *name = detail::TempName();
+    const int fd =
+        openat(dirFd, name->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) {
+      if (errno != EEXIST) return -1;
+      continue;
+    }
+    // Held while the copy is made: a sweep of leftovers passes it by. A sweep
+    // that holds it already takes this name: try another. (One that came and
+    // went between the create and the lock is found at the rename.)
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0) return fd;
+    close(fd);
+  }
+  errno = EEXIST;
+  return -1;
+}
+
+}  // namespace detail
+
+using detail::CreateTempIn;
+
 namespace {
 
 thread_local const std::atomic<bool>* tCancel = nullptr;
@@ -76,37 +112,6 @@ bool CopyData(int in, int out, uint64_t expected) {
     if (r == 0) return true;
     if (!detail::WriteAll(out, buffer.data(), static_cast<size_t>(r))) return false;
   }
-}
-
-// A new temporary file in the open folder, locked; the fd or -1 with errno set.
-int CreateTempIn(int dirFd, std::string* name) {
-  // Where the file system can, the file is made without a name, locked, and
-  // only then named: a sweep of leftovers never finds it unlocked.
-  if (const int fd = openat(dirFd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600); fd >= 0) {
-    const std::string self = "/proc/self/fd/" + std::to_string(fd);
-    for (int attempt = 0; attempt < 16 && flock(fd, LOCK_EX | LOCK_NB) == 0; ++attempt) {
-      *name = detail::TempName();
-      if (linkat(AT_FDCWD, self.c_str(), dirFd, name->c_str(), AT_SYMLINK_FOLLOW) == 0) return fd;
-      if (errno != EEXIST) break;
-    }
-    close(fd);
-  }
-  for (int attempt = 0; attempt < 16; ++attempt) {
-    *name = detail::TempName();
-    const int fd =
-        openat(dirFd, name->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0) {
-      if (errno != EEXIST) return -1;
-      continue;
-    }
-    // Held while the copy is made: a sweep of leftovers passes it by. A sweep
-    // that holds it already takes this name: try another. (One that came and
-    // went between the create and the lock is found at the rename.)
-    if (flock(fd, LOCK_EX | LOCK_NB) == 0) return fd;
-    close(fd);
-  }
-  errno = EEXIST;
-  return -1;
 }
 
 // How a copy is made.

@@ -170,7 +170,12 @@ void CDlgRestore::BuildWidgets() {
   connect(searchAction_, &QAction::triggered, this, &CDlgRestore::Search);
   connect(targetBox_, &QComboBox::currentTextChanged, this, &CDlgRestore::OnTargetChosen);
   connect(browseButton_, &QPushButton::clicked, this, &CDlgRestore::OnBrowse);
-  connect(restoreButton_, &QPushButton::clicked, this, [this] { Restore(); });
+  connect(restoreButton_, &QPushButton::clicked, this, [this] {
+    if (IsCollecting())
+      StopCollecting();
+    else
+      Restore();
+  });
   connect(closeButton_, &QPushButton::clicked, this, &QDialog::reject);
 }
 
@@ -208,7 +213,7 @@ void CDlgRestore::ShowPlan(uint32_t planId) {
   found_.reset();
   SetStatus({});
   haveStore_ = false;
-  access_.reset();
+  StopCollecting();
   StartShowingPlan();
 }
 
@@ -234,7 +239,6 @@ void CDlgRestore::StartShowingPlan() {
     return;
   }
   tree_->SetDragFromStore(store_.storageType != kStorageFtp);
-  access_ = MakeStoreAccess(store_);
 
   auto cached = folders_.find(planId_);
   if (cached != folders_.end()) {
@@ -265,7 +269,7 @@ void CDlgRestore::UpdateEnabled() {
   const bool ready = haveStore_ && tree_->Shown() != nullptr;
   restoreButton_->setEnabled(ready && !IsSearching());
   searchBox_->setEnabled(haveStore_ && Folders() != nullptr);
-  if (IsSearching() || IsListing())
+  if (IsSearching() || IsListing() || IsCollecting())
     setCursor(Qt::BusyCursor);
   else
     unsetCursor();
@@ -304,22 +308,21 @@ void CDlgRestore::OnBrowse() {
 }
 
 int CDlgRestore::Restore() {
-  if (listers_.count(nullptr) != 0) return 0;  // the first level is on its way
+  if (listers_.count(nullptr) != 0 || IsCollecting()) return 0;  // the first level is on its way
   CVersionFolder* shown = tree_->Shown();
-  if (!haveStore_ || !access_ || shown == nullptr ||
-      (shown->folders.empty() && shown->files.empty())) {
+  if (!haveStore_ || shown == nullptr || (shown->folders.empty() && shown->files.empty())) {
     ShowAppMessage(RestoreText("MSG_RESTORATION_LOCATION_IS_EMPTY"), QMessageBox::Information);
     return 0;
   }
   if (IsSearching()) return 0;
-  std::string failure;
-  if (!access_->Reach(&failure)) {
-    ShowAppMessage(failure, QMessageBox::Warning);
+  // Folders ticked before they were opened are looked through on a job;
+  // the window goes on meanwhile and can stop it.
+  PendingChoices pending = TakeChoices(shown);
+  std::vector<RestoreChoice> choices;
+  if (pending.unlisted.empty())
+    choices = std::move(pending.choices);
+  else if (!Collect(std::move(pending), &choices))
     return 0;
-  }
-  // Folders ticked before they were opened are listed here, with the
-  // restore's own access (a listing job only ever fills a copy).
-  std::vector<RestoreChoice> choices = CollectChoices(*access_, store_.separator, shown);
   if (choices.empty()) {
     ShowAppMessage(RestoreText("MSG_NO_FILES_TO_BE_RESTORED"), QMessageBox::Information);
     return 0;
@@ -391,6 +394,7 @@ void CDlgRestore::ReadAgainAfterRestore() {
 void CDlgRestore::Cleanup() {
   if (cleaned_) return;
   cleaned_ = true;
+  StopCollecting();
   StopSearch();
   StopListing();
   watch_->stop();

@@ -23,6 +23,7 @@
 class QAction;
 class QCheckBox;
 class QComboBox;
+class QEventLoop;
 class QLabel;
 class QLineEdit;
 class QPushButton;
@@ -57,6 +58,9 @@ class CDlgRestore : public QDialog, private IRestoreObserver {
   bool IsSearching() const { return finder_.job != nullptr || pendingSearch_; }
   // A listing job runs (the plan's first level, or a folder being opened).
   bool IsListing() const { return !listers_.empty(); }
+  // Restore is looking through ticked folders that were never opened (the
+  // Restore button then stops it).
+  bool IsCollecting() const { return collectLoop_ != nullptr; }
   int ListingsStarted() const { return listingsStarted_; }
   bool OriginalLocation() const { return originalLocation_; }
   // The image the search box shows now ("EditSearch_Normal", ...).
@@ -91,6 +95,14 @@ class CDlgRestore : public QDialog, private IRestoreObserver {
   void OnVersionsFound(std::shared_ptr<CVersionFolder> found) override;
   void OnFolderListed(CVersionFolder* folder, std::shared_ptr<CVersionFolder> listed,
                       const std::string& failure) override;
+  void OnChoicesProgress(uint64_t folders, uint64_t files) override;
+  void OnChoicesCollected(std::shared_ptr<std::vector<RestoreChoice>> choices,
+                          const std::string& failure) override;
+  // Finds the files of the ticked folders not listed yet on a job while the
+  // window goes on (progress below the tree, Restore turned into Stop).
+  // False when it was stopped or failed (a message said why).
+  bool Collect(PendingChoices pending, std::vector<RestoreChoice>* choices);
+  void StopCollecting();
 
   void BuildWidgets();
   void FillPlanBox();
@@ -120,7 +132,6 @@ class CDlgRestore : public QDialog, private IRestoreObserver {
 
   uint32_t planId_;
   RestoreStore store_;
-  std::unique_ptr<StoreAccess> access_;  // for a restore's own listings
   bool haveStore_ = false;
   // The listed folders of each plan shown while the window is open.
   std::map<uint32_t, std::shared_ptr<CVersionFolder>> folders_;
@@ -128,6 +139,10 @@ class CDlgRestore : public QDialog, private IRestoreObserver {
   std::shared_ptr<CVersionFolder> found_;   // the search's result while one is shown
   bool pendingSearch_ = false;              // a search waits for a stopped one to end
   Job finder_;
+  Job collector_;
+  QEventLoop* collectLoop_ = nullptr;  // runs while the collector does
+  std::shared_ptr<std::vector<RestoreChoice>> collected_;
+  std::string collectFailure_;
   int listingsStarted_ = 0;
   std::unique_ptr<CUiTimer> animation_;
   int frame_ = 0;

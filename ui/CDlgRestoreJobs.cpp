@@ -1,21 +1,25 @@
 // The restore window's store jobs: the listings of its first level and of
-// the folders opened, the search and its animation, and the collection of
-// jobs that ended.
+// the folders opened, the search and its animation, the look through ticked
+// folders before a restore, and the collection of jobs that ended.
 #include <QAction>
+#include <QEventLoop>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QTimer>
 #include <string>
 
 #include "history/VersionSearch.h"
 #include "platform/Paths.h"
+#include "ui/AppMessage.h"
 #include "ui/CDlgRestore.h"
 #include "ui/CRestoreTree.h"
 #include "ui/NativePath.h"
 #include "ui/RestoreRelay.h"
 #include "ui/RestoreTexts.h"
 #include "ui/SearchIcon.h"
+#include "ui/TextFormat.h"
 #include "ui/UiTimer.h"
 
 namespace {
@@ -151,4 +155,53 @@ void CDlgRestore::SetSearchImage(const std::string& name) {
   if (name == searchImage_) return;
   searchImage_ = name;
   searchAction_->setIcon(SearchBoxIcon(name));
+}
+
+bool CDlgRestore::Collect(PendingChoices pending, std::vector<RestoreChoice>* choices) {
+  collected_.reset();
+  collectFailure_.clear();
+  collector_.relay = std::make_unique<CRestoreRelay>(this, static_cast<IRestoreObserver*>(this));
+  collector_.job =
+      std::make_unique<CChoiceCollector>(collector_.relay.get(), store_, std::move(pending));
+  if (collector_.job->Begin() != 0) {
+    Discard(&collector_);
+    return false;
+  }
+  QEventLoop loop;
+  collectLoop_ = &loop;
+  restoreButton_->setText(T("BUTTON_STOP"));
+  OnChoicesProgress(0, 0);
+  UpdateEnabled();
+  loop.exec();  // until the job hands its choices over or is stopped
+  collectLoop_ = nullptr;
+  Discard(&collector_);
+  restoreButton_->setText(T("BUTTON_RESTORE"));
+  SetStatus({});
+  UpdateEnabled();
+  if (!collected_) {
+    if (!collectFailure_.empty()) ShowAppMessage(collectFailure_, QMessageBox::Warning);
+    return false;
+  }
+  *choices = std::move(*collected_);
+  collected_.reset();
+  return !cleaned_;
+}
+
+void CDlgRestore::StopCollecting() {
+  if (collectLoop_ == nullptr) return;
+  Discard(&collector_);
+  collectLoop_->quit();
+}
+
+void CDlgRestore::OnChoicesProgress(uint64_t folders, uint64_t files) {
+  if (collectLoop_ == nullptr) return;
+  SetStatus(QString::fromStdString(
+      FormatText(RestoreText("COLLECTING"), {std::to_string(folders), std::to_string(files)})));
+}
+
+void CDlgRestore::OnChoicesCollected(std::shared_ptr<std::vector<RestoreChoice>> choices,
+                                     const std::string& failure) {
+  collected_ = std::move(choices);
+  collectFailure_ = failure;
+  if (collectLoop_ != nullptr) collectLoop_->quit();
 }

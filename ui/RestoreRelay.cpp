@@ -85,6 +85,14 @@ void CRestoreRelay::OnFolderListed(CVersionFolder* folder, std::shared_ptr<CVers
            failure](IRestoreObserver* t) { t->OnFolderListed(folder, listed, failure); },
           true);
 }
+void CRestoreRelay::OnChoicesProgress(uint64_t folders, uint64_t files) {
+  Forward([folders, files](IRestoreObserver* t) { t->OnChoicesProgress(folders, files); }, false);
+}
+void CRestoreRelay::OnChoicesCollected(std::shared_ptr<std::vector<RestoreChoice>> choices,
+                                       const std::string& failure) {
+  Forward([choices, failure](IRestoreObserver* t) { t->OnChoicesCollected(choices, failure); },
+          true);
+}
 void CRestoreRelay::OnFileFailed(const std::string& file, const std::string& reason) {
   Forward([file, reason](IRestoreObserver* t) { t->OnFileFailed(file, reason); }, true);
 }

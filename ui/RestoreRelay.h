@@ -38,6 +38,9 @@ class CRestoreRelay final : public IRestoreObserver {
   void OnVersionsFound(std::shared_ptr<CVersionFolder> found) override;
   void OnFolderListed(CVersionFolder* folder, std::shared_ptr<CVersionFolder> listed,
                       const std::string& failure) override;
+  void OnChoicesProgress(uint64_t folders, uint64_t files) override;
+  void OnChoicesCollected(std::shared_ptr<std::vector<RestoreChoice>> choices,
+                          const std::string& failure) override;
   void OnFileFailed(const std::string& file, const std::string& reason) override;
   void OnFileProgress(const RestoreProgress& progress) override;
   void OnRestoreFinished() override;

@@ -203,9 +203,11 @@ TEST(FtpDevice, ListingLinesKeepOnlyPlainEntries) {
     uint64_t size;
     bool folder;
     int64_t time;
+    int32_t mode = -1;  // permission bits, -1 not told
   };
   const Case cases[] = {
-      {true, "type=file;size=12;modify=20261207010203; a b.txt\r\n", "a b.txt", 12, false, now},
+      {true, "type=file;size=12;modify=20261207010203;UNIX.mode=0640; a b.txt\r\n", "a b.txt", 12,
+       false, now, 0640},
       {true, "Type=DIR;Modify=20261207010203; sub", "sub", 0, true, now},
       {true, "type=dir; ..", nullptr, 0, false, 0},
       {true, "type=pdir; x", nullptr, 0, false, 0},
@@ -218,9 +220,10 @@ TEST(FtpDevice, ListingLinesKeepOnlyPlainEntries) {
       {true, "garbage without facts", nullptr, 0, false, 0},
       {true, "", nullptr, 0, false, 0},
       {false, "-rw-------    1 ann   ann    12 Dec  7 01:02 a  b.txt\r", "a  b.txt", 12, false,
-       1796605320},
-      {false, "drwx------    2 ann   ann  4096 Dec 30  2025 sub", "sub", 0, true, 1767052800},
-      {false, "-rw-r--r--    1 ann   ann     5 Dec 30 10:00 old", "old", 5, false, 1767088800},
+       1796605320, 0600},
+      {false, "drwx------    2 ann   ann  4096 Dec 30  2025 sub", "sub", 0, true, 1767052800, 0700},
+      {false, "-rwSr-xr-t    1 ann   ann     5 Dec 30 10:00 old", "old", 5, false, 1767088800,
+       0655},
       {false, "drwxr-xr-x    3 ann   ann  4096 Dec  7 01:02 ..", nullptr, 0, false, 0},
       {false, "lrwxrwxrwx    1 ann   ann     4 Dec  7 01:02 l -> /etc", nullptr, 0, false, 0},
       {false, "-rw-r--r--    1 ann   ann     1 Dec  7 01:02 a\\b", nullptr, 0, false, 0},
@@ -243,6 +246,7 @@ TEST(FtpDevice, ListingLinesKeepOnlyPlainEntries) {
     EXPECT_EQ(entry.size, c.size);
     EXPECT_EQ(entry.folder, c.folder);
     EXPECT_EQ(entry.writeTime, c.time);
+    EXPECT_EQ(entry.mode, c.mode);
   }
 }
 

@@ -10,14 +10,19 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
+#include "common/Texts.h"
 #include "destinations/FtpDevice.h"
 #include "history/RestoreJobs.h"
 #include "history/RestoreTree.h"
 #include "history/StoreAccess.h"
+#include "history/VersionSearch.h"
 #include "history/VersionTree.h"
+#include "support/EndlessFtpServer.h"
+#include "support/FtpRelay.h"
 #include "support/FtpServer.h"
 #include "support/ScopedEnv.h"
 #include "support/ScratchEnv.h"
@@ -470,6 +475,7 @@ TEST(FtpRestore, ListsAndDownloadsAServerStoreAndNamesWhatFails) {
     const auto written = fs::file_time_type::clock::from_sys(
         std::chrono::system_clock::from_time_t(1765000000));  // restored with the file
     fs::last_write_time(native + "/Latest/C/home/ann/doc.txt", written);
+    fs::permissions(native + "/Latest/C/home/ann/doc.txt", fs::perms(0600));  // comes back so
     if (ftp) {
       for (const auto& e : fs::recursive_directory_iterator(ftp->NativeOf("/bvuser")))
         EXPECT_EQ(chown(e.path().c_str(), 65534, 65534), 0);
@@ -493,13 +499,20 @@ TEST(FtpRestore, ListsAndDownloadsAServerStoreAndNamesWhatFails) {
     EXPECT_EQ(doc->size, 12u);
     EXPECT_TRUE(Find(root.get(), "sub dir")->isFolder);
     bvtest::TempDir out;
-    const Recorder carried = Carry(root, where, out.System(), /*all=*/true);
+    Recorder carried;
+    {
+      // Downloads land beside their targets: a temporary folder without room is no matter.
+      const bvtest::ScopedEnv noTemp("TMPDIR", out.NativeOf("no such folder"));
+      carried = Carry(root, where, out.System(), /*all=*/true);
+    }
     EXPECT_EQ(carried.calls, Calls{"finished"}) << testing::PrintToString(carried.traces);
     Files restored;
     for (const auto& [rel, bytes] : FilesBelow(out.Native()))
       restored[rel.substr(rel.find("home/ann/") + 9)] = bytes;
     EXPECT_EQ(restored, kRestored);
     EXPECT_EQ(fs::last_write_time(out.Native() + "/home/ann/doc.txt"), written);
+    EXPECT_EQ(fs::status(out.Native() + "/home/ann/doc.txt").permissions(), fs::perms(0600));
+    EXPECT_EQ(fs::status(out.Native() + "/home/ann/old.txt").permissions(), fs::perms(0644));
 
     if (kind == "sftp") {  // a new host key: nothing is listed
       ASSERT_TRUE(ssh->ChangeHostKey());
@@ -510,13 +523,22 @@ TEST(FtpRestore, ListsAndDownloadsAServerStoreAndNamesWhatFails) {
       continue;
     }
     if (kind == "ftps") continue;
-    // The store's file vanished since the listing: the download fails the restore.
+    // A file that vanished since the listing and a transfer cut short fail the
+    // restore, each in its own words, and leave nothing behind.
     fs::remove(native + "/Latest/C/home/ann/doc.txt");
+    bvtest::FtpRelay relay(ftp->Port(), 64 << 10);
+    relay.SetFault(bvtest::FtpRelay::Fault::kCutData);
+    RestoreStore cut = where;
+    cut.ftp.port = relay.Port();
     bvtest::TempDir again;
-    const Recorder failing = Carry(root, where, again.System(), /*all=*/true);
-    EXPECT_EQ(failing.calls, (Calls{"failed", "finished"}))
+    const Recorder failing = Carry(root, cut, again.System(), /*all=*/true);
+    EXPECT_EQ(failing.calls, (Calls{"failed", "failed", "finished"}))
         << testing::PrintToString(failing.traces);
-    EXPECT_EQ(failing.failed, 1u);
+    EXPECT_EQ(failing.failed, 2u);
+    const std::string reasons = testing::PrintToString(failing.failures);
+    for (const char* reason : {"REASON_2", "REASON_64"})
+      EXPECT_NE(reasons.find(GetText("DIALOG_RESTORE", reason)), std::string::npos) << reasons;
+    EXPECT_EQ(FilesBelow(again.Native()).size(), 1u) << "only old.txt, no partial file";
     const struct {
       const char* what;
       std::string password, folder, argument;
@@ -536,6 +558,61 @@ TEST(FtpRestore, ListsAndDownloadsAServerStoreAndNamesWhatFails) {
       EXPECT_NE(said.find("FTP"), std::string::npos) << said;
     }
   }
+}
+
+// A server nesting folders without end: the chain of single folders and the
+// walk below ticked folders end at their limits; a stopped walk ends at once.
+TEST(FtpRestore, FoldersWithoutEndAreWalkedWithinLimits) {
+  for (const bool wide : {false, true}) {
+    SCOPED_TRACE(wide);
+    bvtest::EndlessFtpServer server(wide);
+    ASSERT_TRUE(server.Ok());
+    RestoreStore store;
+    store.storageType = kStorageFtp;
+    store.separator = '/';
+    store.folder = "/s/";
+    store.ftp.server = "127.0.0.1";
+    store.ftp.port = server.Port();
+    store.ftp.user = "ann";
+    std::unique_ptr<StoreAccess> access = MakeStoreAccess(store);
+    std::string failure;
+    ASSERT_TRUE(access->Reach(&failure)) << failure;
+    const WalkLimits limits{wide ? 1000 : 20, 60};
+    std::unique_ptr<CVersionFolder> folders = ListProtectedFolders(*access, store, nullptr, limits);
+    ASSERT_TRUE(folders);
+    ASSERT_EQ(folders->folders.size(), wide ? 2u : 1u);  // drives A: and B:, or D:
+    TickFolder(folders.get(), true);
+    for (const int32_t stop : {1, 0}) {
+      const std::atomic<int32_t> flag{stop};
+      PendingChoices pending = TakeChoices(folders.get());
+      const int before = server.Listings();
+      WalkProgress last;
+      const WalkEnd end = FinishChoices(*access, store, &pending, &flag, limits,
+                                        [&](const WalkProgress& p) { last = p; });
+      EXPECT_EQ(end, stop ? WalkEnd::kStopped : wide ? WalkEnd::kTooMany : WalkEnd::kTooDeep);
+      EXPECT_LE(server.Listings() - before, 2 * 60);
+      if (!stop && wide) {
+        EXPECT_EQ(last.files, last.folders + 3) << "one f.txt in each";
+      }
+    }
+  }
+  // A server that goes mute: a stopped job does not wait for its answer.
+  bvtest::EndlessFtpServer server(true);
+  bvtest::FtpRelay mute(server.Port());
+  mute.SetFault(bvtest::FtpRelay::Fault::kMute);
+  RestoreStore store;
+  store.storageType = kStorageFtp;
+  store.folder = "/s/";
+  store.ftp.server = "127.0.0.1";
+  store.ftp.port = mute.Port();
+  Recorder quiet;
+  CChoiceCollector job(&quiet, store, {});
+  ASSERT_EQ(job.Begin(), 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  const auto stopped = std::chrono::steady_clock::now();
+  job.Stop();
+  job.Wait();
+  EXPECT_LT(std::chrono::steady_clock::now() - stopped, std::chrono::seconds(1));
 }
 
 }  // namespace

@@ -11,16 +11,20 @@
 #include <QMimeData>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QTimer>
 #include <QUrl>
 #include <chrono>
+#include <functional>
 #include <map>
 #include <memory>
 
 #include "ManualClock.h"
 #include "UiTestKit.h"
+#include "engine/PlanList.h"
 #include "history/RestoreTree.h"
 #include "history/StoreAccess.h"
 #include "history/VersionTree.h"
+#include "support/EndlessFtpServer.h"
 #include "ui/CDlgRestore.h"
 #include "ui/CDlgRestoreProgress.h"
 #include "ui/CRestoreTree.h"
@@ -57,25 +61,34 @@ QTreeWidgetItem* Child(QTreeWidgetItem* parent, const std::string& name) {
 std::string Restore(const char* key) { return RestoreText(key); }
 std::string Earlier(int n) { return FormatText(Restore("VERSION_EARLIER"), {std::to_string(n)}); }
 
+// Acts on a window once find sees it, looking every 20 ms for up to 10 s
+// without waiting inside a handler (Restore runs loops of its own before its
+// modal windows open).
+void WhenShown(std::function<QWidget*()> find, std::function<void(QWidget*)> act, int tries = 500) {
+  RunSoon(nullptr, [=] {
+    if (QWidget* w = find()) return act(w);
+    if (tries == 0) return ADD_FAILURE() << "never shown";
+    QTimer::singleShot(20, [=] { WhenShown(find, act, tries - 1); });
+  });
+}
+
 // Clicks a button of the next question about newer files (above the modal
 // restore window); returns where its text will be.
 std::string lastQuestion;
 void AnswerNextQuestion(const char* button, const char* picture = nullptr) {
-  RunSoon(nullptr, [button, picture] {
-    auto question = [] {
-      QWidget* w = QApplication::activeModalWidget();
-      return w != nullptr && w->objectName() == "overwriteQuestion" ? w : nullptr;
-    };
-    RunUntil([&] { return question() != nullptr; }, 5000);
-    QWidget* box = question();
-    ASSERT_TRUE(box);
-    if (auto* message = qobject_cast<QMessageBox*>(box))
-      lastQuestion = message->text().toStdString();
-    if (picture) bvtest::Shoot(box, picture);
-    auto* b = box->findChild<QPushButton*>(button);
-    ASSERT_TRUE(b);
-    b->click();
-  });
+  WhenShown(
+      [] {
+        QWidget* w = QApplication::activeModalWidget();
+        return w != nullptr && w->objectName() == "overwriteQuestion" ? w : nullptr;
+      },
+      [button, picture](QWidget* box) {
+        if (auto* message = qobject_cast<QMessageBox*>(box))
+          lastQuestion = message->text().toStdString();
+        if (picture) bvtest::Shoot(box, picture);
+        auto* b = box->findChild<QPushButton*>(button);
+        ASSERT_TRUE(b);
+        b->click();
+      });
 }
 
 // E: a fixed disk holding plans' stores written by hand.
@@ -365,16 +378,14 @@ TEST_F(RestoreWindowTest, FailuresAreCountedAndExplained) {
   WriteNative(kept + "/a sub", "in the way");
   dlg.ChooseFolder(QString::fromStdString(out.Native()));
   const std::string result = RestoreResultText(latest_.size() - 1, 1);
-  RunSoon(nullptr, [&] {
-    // The progress window wherever it is; without Close the test ends it.
-    auto shown = []() -> CDlgRestoreProgress* {
-      for (QWidget* w : QApplication::topLevelWidgets())
-        if (auto* p = qobject_cast<CDlgRestoreProgress*>(w); p && p->isVisible()) return p;
-      return nullptr;
-    };
-    RunUntil([&] { return shown() != nullptr; });
-    CDlgRestoreProgress* progress = shown();
-    ASSERT_TRUE(progress);
+  // The progress window wherever it is; without Close the test ends it.
+  auto shown = []() -> QWidget* {
+    for (QWidget* w : QApplication::topLevelWidgets())
+      if (auto* p = qobject_cast<CDlgRestoreProgress*>(w); p && p->isVisible()) return p;
+    return nullptr;
+  };
+  WhenShown(shown, [&](QWidget* w) {
+    auto* progress = qobject_cast<CDlgRestoreProgress*>(w);
     if (!RunUntil([&] { return progress->CloseButton()->isVisible(); })) {
       ADD_FAILURE() << "the progress window never offered Close";
       progress->reject();
@@ -407,6 +418,51 @@ TEST_F(RestoreWindowTest, FailuresAreCountedAndExplained) {
   EXPECT_EQ(again.Restore(), CDlgRestoreProgress::kFailed);
   EXPECT_EQ(Messages(), Restore("MSG_ORIGINAL_FILE_IS_INVALID") + " Q:\n");
   EXPECT_FALSE(fs::exists(src.Native())) << "nothing is copied";
+}
+
+// A server nesting folders without end: the first level still comes; a
+// ticked folder is looked through on a job, with its progress shown, while
+// the window goes on; Stop ends it.
+TEST_F(RestoreWindowTest, AServerWithoutEndNeitherHangsNorHoldsTheWindow) {
+  for (const bool wide : {false, true}) {
+    SCOPED_TRACE(wide);
+    bvtest::EndlessFtpServer server(wide, 5000);
+    ASSERT_TRUE(server.Ok());
+    PlanSettings s;
+    s.name = wide ? "Wide" : "Chain";
+    s.storageType = kStorageFtp;
+    s.scheduleNum = 1;
+    s.scheduleUnit = 8;
+    s.ftp.server = "127.0.0.1";
+    s.ftp.port = server.Port();
+    s.ftp.root = s.storePath = "/s/";
+    CPlan* plan = PlanList::Instance().CreatePlan(s);
+    ASSERT_TRUE(plan);
+    CDlgRestore dlg(plan->Id());
+    dlg.show();
+    ASSERT_TRUE(RunUntil([&] { return !dlg.IsListing(); }, 30000)) << server.Listings();
+    EXPECT_LE(server.Listings(), 2 * (WalkLimits{}.maxDepth + 2)) << "went no deeper";
+    ASSERT_EQ(dlg.Tree()->topLevelItemCount(), wide ? 3 : 1);
+    if (!wide) continue;
+    dlg.Tree()->topLevelItem(0)->setCheckState(0, Qt::Checked);
+    const auto start = std::chrono::steady_clock::now();
+    int listings = 0;
+    RunSoon(nullptr, [&] {
+      EXPECT_TRUE(RunUntil([&] { return server.Listings() > 50; }, 20000));
+      EXPECT_TRUE(dlg.IsCollecting());
+      EXPECT_TRUE(dlg.StatusText().contains(" folders, ")) << dlg.StatusText().toStdString();
+      EXPECT_EQ(dlg.RestoreButton()->text().toStdString(), Restore("BUTTON_STOP"));
+      listings = server.Listings();
+      dlg.RestoreButton()->click();
+    });
+    EXPECT_EQ(dlg.Restore(), 0);
+    EXPECT_FALSE(dlg.IsCollecting());
+    EXPECT_GT(listings, 50) << "looked through while the window went on";
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(25));
+    EXPECT_TRUE(RunUntil([] { return DiscardedRestoreJobsRunning() == 0; }, 3000));
+    EXPECT_LE(server.Listings(), listings + 4) << "and stopped";
+    EXPECT_EQ(dlg.RestoreButton()->text().toStdString(), Restore("BUTTON_RESTORE"));
+  }
 }
 
 }  // namespace
