@@ -207,6 +207,7 @@ void CSimplePlan::NoteChangedFile(std::string_view path) {
     Guard g(lock_);
     report = rc != CLoggingDatabase::kOk && !noteFailureShown_;
     noteFailureShown_ = rc != CLoggingDatabase::kOk;
+    unrecordedError_ = rc == CLoggingDatabase::kOk ? 0 : error != 0 ? error : rc;
     // A full disk: a walk finds the lost changes once it has room again.
     if (rc != CLoggingDatabase::kOk && error == plat::kErrDiskFull) changesMissed_ = true;
   }

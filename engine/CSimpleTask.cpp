@@ -156,6 +156,8 @@ void CSimpleTask::Maintain() {
     return;  // asked again at the next look
   }
   catchUpAtStart_ = false;
+  // The walk found what the journal could not take: it records again.
+  if (missed) plan_->SetUnrecordedError(0);
   rebuildsSeen_ = rebuilds;
   catchUpFingerprint_ = fingerprint;
   catchUpWalked_ = plat::Now();

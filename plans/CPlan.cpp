@@ -190,6 +190,16 @@ void CPlan::SetInitDone(bool done) {
   initDone_ = done;
 }
 
+uint32_t CPlan::UnrecordedError() const {
+  Guard g(lock_);
+  return unrecordedError_;
+}
+
+void CPlan::SetUnrecordedError(uint32_t error) {
+  Guard g(lock_);
+  unrecordedError_ = error;
+}
+
 bool CPlan::Stopping() const {
   Guard g(lock_);
   return stopping_;

@@ -106,6 +106,10 @@ class CPlan : public IDestinationOwner {
   bool InitDone() const;
   void SetInitDone(bool done);
   bool Stopping() const;
+  // Why the journal cannot record the plan's changes now (the error of its
+  // last failed write; 0 while it records them).
+  uint32_t UnrecordedError() const;
+  void SetUnrecordedError(uint32_t error);
   void SetStopping(bool stopping);
   bool Busy() const;
   void SetBusy(bool busy);
@@ -179,6 +183,7 @@ class CPlan : public IDestinationOwner {
   uint64_t spaceWanted_ = 0;       // see SpaceWanted
   int64_t spaceWantedAt_ = 0;      // when it was set (seconds)
   bool noteFailureShown_ = false;  // a journal write failure was reported
+  uint32_t unrecordedError_ = 0;   // why changes are not recorded now (0: they are)
   bool busy_ = false;
   bool missScheduledBackup_ = false;
   std::shared_ptr<CDestination> destination_;

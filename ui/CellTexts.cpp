@@ -146,7 +146,7 @@ std::string LastBackupText(const PlanSnapshot& s) {
 std::string StatusText(const PlanStatus& status, const PlanSnapshot& s) {
   const std::string text = GetText(status.section, status.textKey);
   if (status.icon != StatusIcon::kFailing) return text;
-  return FormatText(text, {CopyErrorWords(s.copyError)});
+  return FormatText(text, {CopyErrorWords(s.unrecorded != 0 ? s.unrecorded : s.copyError)});
 }
 
 std::string CopyErrorWords(uint32_t code) {

@@ -70,6 +70,12 @@ PlanProblem FindProblem(const PlanSnapshot& s, const SpaceFigures& space, bool k
                         const std::string& label, int64_t now) {
   PlanProblem none;
   if (!s.enabled || !s.hasDestination) return none;
+  if (s.unrecorded != 0) {
+    PlanProblem p;
+    p.kind = ProblemKind::kNotRecording;
+    p.words = FormatText(Words("NOT_RECORDING"), {CopyErrorWords(s.unrecorded)});
+    return p;
+  }
   if (keyRefused) {
     PlanProblem p;
     p.kind = ProblemKind::kKeyNotTrusted;

@@ -18,6 +18,7 @@ enum class ProblemKind {
   kNotWritable,        // the store cannot be written (read-only, no permission)
   kServerUnreachable,  // the server or network folder cannot be reached
   kKeyNotTrusted,      // the server's key is not the one trusted for it
+  kNotRecording,       // the journal cannot record changes (the data folder's disk)
   kOther,              // copies fail for another reason
 };
 

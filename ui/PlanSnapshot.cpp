@@ -40,6 +40,7 @@ bool TryTakeSnapshot(CPlan* plan, PlanSnapshot* out) {
   }
   s.lastBackupTime = plan->LastBackupTime();
   s.notProtected = plan->UnheldNameCount();
+  s.unrecorded = plan->UnrecordedError();
   if (CSimpleEngine* engine = plan->Engine()) {
     s.tooLarge = engine->TooLargeCount();
     // Failures in another store (the plan was moved since) are history.
@@ -66,6 +67,11 @@ bool SpaceBlocks(const PlanSnapshot& s) {
 PlanStatus ComputeStatus(const PlanSnapshot& s, bool onBattery, const SpaceFigures& space) {
   if (!s.enabled && s.scheduleUnit != 8)
     return {"STATUS_PAUSED", StatusColour::kStopped, StatusIcon::kStopped, false, "PLAN_HEALTH"};
+  // Changes the journal cannot take are lost until a walk finds them: worse
+  // than any copy held back.
+  if (s.unrecorded != 0)
+    return {"STATUS_NOT_RECORDING", StatusColour::kProblem, StatusIcon::kFailing, false,
+            "PLAN_HEALTH"};
   if (!s.hasDestination || !s.available)
     return {"PLAN_STATUS_LOGGING", StatusColour::kWarning, StatusIcon::kAlert, false};
   if (s.copyError != 0)

@@ -29,6 +29,7 @@ struct PlanSnapshot {
   uint64_t tooLarge = 0;      // files skipped as too large
   uint32_t copyError = 0;     // error of the last copy into this store when it failed, else 0
   int64_t failingSince = 0;   // first of the failed copies since the last success
+  uint32_t unrecorded = 0;    // why the journal cannot record changes now (0: it does)
 };
 
 // Fills *out under the plan's lock. False (and *out untouched) when the lock

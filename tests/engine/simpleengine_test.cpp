@@ -505,12 +505,14 @@ TEST_F(SimpleEngineTest, ChangesTheJournalCannotTakeAreReportedOnce) {
   EXPECT_EQ(said[0].value, static_cast<int32_t>(plat::kErrDiskFull));
   EXPECT_EQ(said[0].text3.rfind("Code: 112, Error: ", 0), 0u) << said[0].text3;
 
+  EXPECT_EQ(plan->UnrecordedError(), plat::kErrDiskFull) << "shown until the walk";
   task.Maintain();  // no room yet: no walk
   EXPECT_FALSE(ScratchEnv::RecordOf(plan.get(), lost(199), &rec));
   for (const auto& e : fs::directory_iterator(folder))
     if (e.path().filename().string().rfind("filler", 0) == 0) fs::remove(e.path());
   task.Maintain();
   EXPECT_TRUE(ScratchEnv::RecordOf(plan.get(), lost(199), &rec));
+  EXPECT_EQ(plan->UnrecordedError(), 0u);
   plan->NoteChangedFile(Src("kept.txt"));
   EXPECT_TRUE(ScratchEnv::RecordOf(plan.get(), Src("kept.txt"), &rec));
   fill();

@@ -225,6 +225,8 @@ TEST(CellTextsTest, DatesCountsAndSchedulesForPeople) {
   PlanSnapshot readOnly = Snap(1), broken = Snap(1), pausedAway = away;
   readOnly.copyError = 19;
   broken.copyError = 1117;
+  PlanSnapshot unrecorded = away;  // worse than the disk away: changes are lost
+  unrecorded.unrecorded = 112;
   pausedAway.enabled = false;
   const SpaceFigures plenty = Free(500 * kMiB);
   const struct {
@@ -254,6 +256,8 @@ TEST(CellTextsTest, DatesCountsAndSchedulesForPeople) {
        GetText("PLAN_PROBLEM", "KEY_NOT_TRUSTED")},
       {broken, plenty, false, "", t, ProblemKind::kOther,
        "copies fail: " + GetText("PLAN_HEALTH", "ERROR_1117")},
+      {unrecorded, plenty, false, "", t, ProblemKind::kNotRecording,
+       "changes are not recorded, the data folder's disk says: the disk is full"},
       {pausedAway, plenty, false, "", t, ProblemKind::kNone, ""},
       {Snap(1), plenty, false, "", t, ProblemKind::kNone, ""},
   };
