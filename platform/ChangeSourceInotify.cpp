@@ -1,7 +1,9 @@
 // inotify source: watches set recursively on the folders the plans protect,
 // the home folder and the roots of the fixed volumes other than C: (or, in
 // place of the last two, BREVANTO_CHANGE_ROOTS: folders separated by ':'),
-// with watches added as folders appear and as volumes are mounted. The number
+// with watches added as folders appear and as volumes are mounted; files
+// closed after writing, moved or linked in, and (throttled) modified without
+// a close, such as a truncation. The number
 // of watches stays a margin below the user's limit.
 #include <dirent.h>
 #include <fcntl.h>
@@ -24,7 +26,7 @@
 namespace plat {
 namespace {
 
-constexpr uint32_t kMask = IN_CLOSE_WRITE | IN_MOVED_TO | IN_MOVED_FROM | IN_CREATE;
+constexpr uint32_t kMask = IN_CLOSE_WRITE | IN_MODIFY | IN_MOVED_TO | IN_MOVED_FROM | IN_CREATE;
 
 std::vector<std::string> SplitRoots(std::string_view list) {
   std::vector<std::string> out;
@@ -152,10 +154,18 @@ class InotifyWatcher : public ChangeWatcher {
     }
   }
 
+  // A folder that is a link, or lies below one, is watched where it lies
+  // (watches never follow links), and its files are named from there.
   void WatchFolders(const std::vector<std::string>& folders) override {
-    folders_ = folders;
+    folders_.clear();
+    for (const std::string& f : folders) {
+      const std::string real = ResolvedFolder(f);
+      folders_.push_back(real.empty() ? f : real);
+    }
     Reconcile();
   }
+
+  std::string ReportedFolder(const std::string& folder) override { return ResolvedFolder(folder); }
 
   void FollowVolumes() override {
     // A root that was missing (a folder not made yet, a volume not mounted)
@@ -192,13 +202,14 @@ class InotifyWatcher : public ChangeWatcher {
     for (;;) {
       ssize_t n = read(fd_, buf, sizeof buf);
       if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) return;
+      if (n <= 0) break;
       for (char* p = buf; p < buf + n;) {
         auto* ev = reinterpret_cast<inotify_event*>(p);
         p += sizeof(inotify_event) + ev->len;
         Take(*ev, written);
       }
     }
+    throttle_.TakeDue(written);
   }
 
  private:
@@ -231,7 +242,10 @@ class InotifyWatcher : public ChangeWatcher {
     } else if (ev.mask & (IN_CLOSE_WRITE | IN_MOVED_TO | IN_CREATE)) {
       // Written in place, renamed in (a save through a temporary file) or
       // linked in under this name.
+      throttle_.Reported(path);
       written->push_back(std::move(path));
+    } else if ((ev.mask & IN_MODIFY) && throttle_.Modified(path)) {
+      written->push_back(std::move(path));  // changed without a close (a truncation)
     }
   }
 
@@ -270,6 +284,7 @@ class InotifyWatcher : public ChangeWatcher {
   std::set<std::string> unwatched_;            // roots missing or lost, tried again
   bool limitSaid_ = false;
   bool overflowSaid_ = false;
+  ModifyThrottle throttle_;
 };
 
 }  // namespace
