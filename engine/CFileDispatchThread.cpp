@@ -127,11 +127,21 @@ void CFileDispatchThread::Run() {
     if (!toldOnce || folders != told) monitor.WatchFolders(folders);
     told = std::move(folders);
     toldOnce = true;
-    // Looked at again each time: a link may point elsewhere by now.
-    aliases.clear();
+    // Where a folder's files are reported is asked once, while it stays told:
+    // a link swapped in later redirects nothing. A folder inside another
+    // told folder has none: a link inside a source is never followed.
+    std::erase_if(aliases, [&](const Alias& a) {
+      return !std::binary_search(told.begin(), told.end(), a.folder);
+    });
     for (const std::string& folder : told) {
+      const bool known = std::any_of(aliases.begin(), aliases.end(),
+                                     [&](const Alias& a) { return a.folder == folder; });
+      const bool inner = std::any_of(told.begin(), told.end(), [&](const std::string& other) {
+        return other != folder && LiesWithin(other, folder);
+      });
+      if (known || inner) continue;
       std::string reported = monitor.ReportedFolder(folder);
-      if (!reported.empty() && reported != folder) aliases.push_back({std::move(reported), folder});
+      if (!reported.empty()) aliases.push_back({std::move(reported), folder});
     }
   };
   tellFolders();
@@ -168,7 +178,8 @@ void CFileDispatchThread::Run() {
       list.OfferChangedFile(path);
       std::string mapped;
       for (const Alias& alias : aliases) {
-        if (MapBelow(path, alias.reported, alias.folder, &mapped)) list.OfferChangedFile(mapped);
+        if (alias.reported != alias.folder && MapBelow(path, alias.reported, alias.folder, &mapped))
+          list.OfferChangedFile(mapped);
       }
     }
   }

@@ -135,7 +135,8 @@ TEST_P(ContinuousEndToEndTest, SavesReachTheRightStoreAndWhatChangedWhileOffIsCa
   w_.Put("home/prot/.~bvtmp-0123456789abcdef", "a user's file under a temporary-looking name");
   w_.Put("home/linked/through-link.txt", "through the link");
   w_.Put("home/bound/through-mount.txt", "through the mount");
-  if (asUser) bvtest::ChownTree(w_.Home(), bvtest::kNobodyUid);
+  // The user's own file; the other user's marker above stays the other user's.
+  if (asUser) bvtest::ChownTree(w_.Home("home/prot/.~bvtmp-0123456789abcdef"), bvtest::kNobodyUid);
   // Paths reach the plans in order: once last.txt is copied, the rest was offered.
   w_.Put("home/prot/last.txt", "last");
   const std::string forA = w_.HomeSys("home/three/a/for-a.txt");
