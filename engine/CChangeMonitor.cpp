@@ -326,6 +326,11 @@ void CChangeMonitor::WatchFolders(const std::vector<std::string>& folders) {
   if (device_) device_->WatchFolders(folders);
 }
 
+std::string CChangeMonitor::ReportedFolder(const std::string& folder) {
+  std::lock_guard<std::mutex> guard(lock_);
+  return device_ ? device_->ReportedFolder(folder) : std::string();
+}
+
 std::vector<plat::UnheldName> CChangeMonitor::TakeUnheldNames() {
   std::lock_guard<std::mutex> guard(lock_);
   return device_ ? device_->TakeUnheldNames() : std::vector<plat::UnheldName>{};

@@ -115,6 +115,10 @@ class CChangeMonitor {
   // The folders the plans protect (system paths), handed to the device so
   // that they are watched wherever they lie; nothing while not started.
   void WatchFolders(const std::vector<std::string>& folders);
+  // The system path under which the files of a protected folder are reported
+  // (where it really lies when it is a link, lies below one or is a mount of
+  // another folder); empty when it is missing or the monitor is not started.
+  std::string ReportedFolder(const std::string& folder);
   // Written files whose names no record can carry, since the last call.
   std::vector<plat::UnheldName> TakeUnheldNames();
 

@@ -6,6 +6,7 @@
 #include "common/Texts.h"
 #include "destinations/StoreBinding.h"
 #include "destinations/VolumeCapacity.h"
+#include "engine/CFileDispatchThread.h"
 #include "engine/CSimpleEngine.h"
 #include "engine/CSimplePlan.h"
 #include "engine/CTask.h"
@@ -150,6 +151,8 @@ void CSimpleTask::Maintain() {
   // Taken now: a note the walk itself cannot write sets it again.
   const bool missed = simple->TakeChangesMissed();
   if (missed) missedWalkAt_ = plat::Now();
+  // Watched first: a file written after the walk passed its folder is noted.
+  WatchBeforeWalk(plan_);
   const CatchUpResult result = RunCatchUpWalk(simple);
   if (!result.complete) {
     if (missed) simple->NoteChangesMissed();
@@ -289,6 +292,8 @@ void CSimpleTask::Run() {
         if (!plan->Stopping() && plan->Enabled()) {
           plan->SetMode(kModeWorking);
           PostEvent(kEvScanBegins, name, id);
+          // Watched first: what is written during the walk is noted either way.
+          WatchBeforeWalk(plan);
           RunSourceWalk(simple);
           PostEvent(kEvScanEnds, name, id);
           plan->SetBusy(false);

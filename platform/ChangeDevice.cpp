@@ -63,6 +63,45 @@ std::vector<std::string> FixedVolumeRoots() {
   return out;
 }
 
+std::string ResolvedFolder(const std::string& folder) {
+  char* real = realpath(folder.c_str(), nullptr);
+  if (real == nullptr) return {};
+  std::string out = real;
+  free(real);
+  return out;
+}
+
+bool ModifyThrottle::Modified(const std::string& path) {
+  const auto now = std::chrono::steady_clock::now();
+  auto [it, fresh] = files_.try_emplace(path, Entry{now, false});
+  if (fresh || now - it->second.reported >= kGap) {
+    it->second = Entry{now, false};
+    return true;
+  }
+  it->second.waiting = true;
+  return false;
+}
+
+void ModifyThrottle::Reported(const std::string& path) {
+  auto it = files_.find(path);
+  if (it != files_.end()) it->second = Entry{std::chrono::steady_clock::now(), false};
+}
+
+void ModifyThrottle::TakeDue(std::vector<std::string>* written) {
+  const auto now = std::chrono::steady_clock::now();
+  for (auto it = files_.begin(); it != files_.end();) {
+    if (now - it->second.reported < kGap) {
+      ++it;
+    } else if (it->second.waiting) {
+      written->push_back(it->first);
+      it->second = Entry{now, false};
+      ++it;
+    } else {
+      it = files_.erase(it);  // quiet for a whole gap: forgotten
+    }
+  }
+}
+
 void ListFilesBelow(const std::string& folder, const std::vector<std::string>& quiet,
                     std::vector<std::string>* files) {
   std::vector<std::string> stack{folder};
@@ -134,6 +173,18 @@ class LinuxChangeDevice : public ChangeDevice {
     natives.erase(std::unique(natives.begin(), natives.end()), natives.end());
     std::lock_guard<std::mutex> g(lock_);
     watcher_->WatchFolders(natives);
+  }
+
+  std::string ReportedFolder(const std::string& folder) override {
+    std::string native, system;
+    if (!ToNativePath(folder, &native)) return {};
+    while (native.size() > 1 && native.back() == '/') native.pop_back();
+    {
+      std::lock_guard<std::mutex> g(lock_);
+      native = watcher_->ReportedFolder(native);
+    }
+    if (native.empty() || !ToSystemPath(native, &system)) return {};
+    return system;
   }
 
   uint32_t TakeLostChanges() override {

@@ -56,6 +56,10 @@ class ChangeDevice {
   // The folders the plans protect (system paths): watched from now on
   // wherever they lie, in place of the previous list.
   virtual void WatchFolders(const std::vector<std::string>& folders) { (void)folders; }
+  // The system path under which the files of folder (a system path) are
+  // reported: folder itself, or where it really lies when it is a link, lies
+  // below one or is a mount of another folder. Empty when folder is missing.
+  virtual std::string ReportedFolder(const std::string& folder) { return folder; }
   // The kinds of loss (kChangesLost*) since the last call; 0 when none.
   virtual uint32_t TakeLostChanges() { return 0; }
   // Written files whose names a system path cannot carry, since the last call.

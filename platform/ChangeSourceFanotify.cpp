@@ -2,7 +2,8 @@
 // and the file system of every folder the plans protect.
 //
 // A group that reports the folder and name of each event
-// (FAN_REPORT_DFID_NAME) hears close-after-write for writes in place and the
+// (FAN_REPORT_DFID_NAME) hears close-after-write for writes in place, modify
+// events (throttled) for changes without one, such as a truncation, and the
 // directory-entry events for files that arrive by rename, hard link or
 // creation. The name is the one the file had when the event happened, so a
 // save that writes a temporary file and renames it over the original is
@@ -10,7 +11,7 @@
 // handle (open_by_handle_at) when the event is drained.
 //
 // File systems without handles (and kernels without that group) get a second
-// group of close-after-write events whose descriptor is resolved through
+// group of close-after-write and modify events whose descriptor is resolved through
 // /proc/self/fd; renames are not seen there.
 #include <fcntl.h>
 #include <sys/epoll.h>
@@ -33,7 +34,9 @@
 namespace plat {
 namespace {
 
-constexpr uint64_t kNamedMask = FAN_CLOSE_WRITE | FAN_MOVED_TO | FAN_CREATE | FAN_ONDIR;
+constexpr uint64_t kNamedMask =
+    FAN_CLOSE_WRITE | FAN_MODIFY | FAN_MOVED_TO | FAN_CREATE | FAN_ONDIR;
+constexpr uint64_t kPlainMask = FAN_CLOSE_WRITE | FAN_MODIFY;
 
 using FsId = std::pair<int, int>;
 
@@ -107,7 +110,7 @@ class FanotifyWatcher : public ChangeWatcher {
       }
       // No handles on this file system: writes in place at least.
       if (plain_ < 0 && (plain_ = OpenGroup(false)) >= 0) Poll(plain_);
-      if (Mark(plain_, FAN_CLOSE_WRITE, place)) {
+      if (Mark(plain_, kPlainMask, place)) {
         plain.insert(id);
         continue;
       }
@@ -140,6 +143,23 @@ class FanotifyWatcher : public ChangeWatcher {
     MarkAll();
   }
 
+  // Named events find their folder again through the handle, opened from the
+  // place marked for its file system: the folder is looked up the same way.
+  std::string ReportedFolder(const std::string& folder) override {
+    FsId id;
+    if (!FsIdOf(folder, &id)) return {};
+    auto place = fileSystems_.find(id);
+    // Descriptor events name a file as it was opened: links resolved.
+    if (place == fileSystems_.end()) return ResolvedFolder(folder);
+    std::vector<char> buf(sizeof(file_handle) + MAX_HANDLE_SZ);
+    auto* fh = reinterpret_cast<file_handle*>(buf.data());
+    fh->handle_bytes = MAX_HANDLE_SZ;
+    int mountId = 0;
+    if (name_to_handle_at(AT_FDCWD, folder.c_str(), fh, &mountId, AT_SYMLINK_FOLLOW) != 0)
+      return ResolvedFolder(folder);
+    return PathOfHandle(place->second, fh);
+  }
+
   bool Start() {
     volumes_ = FixedVolumeRoots();
     return MarkAll();
@@ -148,6 +168,9 @@ class FanotifyWatcher : public ChangeWatcher {
   void Drain(std::vector<std::string>* written) override {
     if (named_ >= 0) DrainGroup(named_, true, written);
     if (plain_ >= 0) DrainGroup(plain_, false, written);
+    std::vector<std::string> due;
+    throttle_.TakeDue(&due);
+    for (std::string& path : due) Offer(std::move(path), false, written);
   }
 
  private:
@@ -218,7 +241,8 @@ class FanotifyWatcher : public ChangeWatcher {
   // md is a copy of the header of the record that starts at record.
   void TakeNamed(const fanotify_event_metadata& md, const char* record,
                  std::vector<std::string>* written) {
-    if (md.pid == self_ || !(md.mask & (FAN_CLOSE_WRITE | FAN_MOVED_TO | FAN_CREATE))) return;
+    constexpr uint64_t kWritten = FAN_CLOSE_WRITE | FAN_MOVED_TO | FAN_CREATE;
+    if (md.pid == self_ || !(md.mask & (kWritten | FAN_MODIFY))) return;
     // Only a folder moved in is of interest; a new folder is empty.
     const bool folder = (md.mask & FAN_ONDIR) != 0;
     if (folder && !(md.mask & FAN_MOVED_TO)) return;
@@ -231,7 +255,13 @@ class FanotifyWatcher : public ChangeWatcher {
       if (hdr.len < sizeof hdr || at + hdr.len > end) return;
       if (hdr.info_type == FAN_EVENT_INFO_TYPE_DFID_NAME) {
         std::string path = Resolve(at, hdr.len);
-        if (!path.empty()) Offer(std::move(path), folder, written);
+        if (path.empty()) return;
+        if (md.mask & kWritten) {
+          throttle_.Reported(path);
+        } else if (!throttle_.Modified(path)) {
+          return;  // reported when its gap ends
+        }
+        Offer(std::move(path), folder, written);
         return;
       }
       at += hdr.len;
@@ -258,31 +288,43 @@ class FanotifyWatcher : public ChangeWatcher {
 
     auto place = fileSystems_.find({fsid[0], fsid[1]});
     if (place == fileSystems_.end()) return {};
-    // Opened only for this event: a held descriptor would keep a disk busy.
-    // (open_by_handle_at refuses O_PATH descriptors here.)
-    const int mountFd = open(place->second.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (mountFd < 0) return {};
     std::vector<char> copy(handleAt, handleAt + handleSize);
-    const int dirFd =
-        open_by_handle_at(mountFd, reinterpret_cast<file_handle*>(copy.data()), O_PATH | O_CLOEXEC);
+    const std::string dir =
+        PathOfHandle(place->second, reinterpret_cast<file_handle*>(copy.data()));
+    if (dir.empty()) return {};
+    return dir == "/" ? "/" + std::string(name) : dir + "/" + std::string(name);
+  }
+
+  // The native path of a folder's handle, opened from place (a folder on its
+  // file system); empty when it is gone.
+  std::string PathOfHandle(const std::string& place, file_handle* handle) {
+    // Opened only for this lookup: a held descriptor would keep a disk busy.
+    // (open_by_handle_at refuses O_PATH descriptors here.)
+    const int mountFd = open(place.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (mountFd < 0) return {};
+    const int dirFd = open_by_handle_at(mountFd, handle, O_PATH | O_CLOEXEC);
     close(mountFd);
     if (dirFd < 0) return {};
     bool tooLong = false;
     std::string dir = ReadFdLink(dirFd, &tooLong);
     close(dirFd);
     if (tooLong) losses_ |= kChangesBeyondLongestPath;
-    if (dir.empty()) return {};
-    return dir == "/" ? "/" + std::string(name) : dir + "/" + std::string(name);
+    return dir;
   }
 
   void TakeDescriptor(const fanotify_event_metadata& md, std::vector<std::string>* written) {
-    if (md.pid == self_ || !(md.mask & FAN_CLOSE_WRITE)) return;
+    if (md.pid == self_ || !(md.mask & kPlainMask)) return;
     struct stat st;
     if (fstat(md.fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink == 0) return;
     bool tooLong = false;
     std::string path = ReadFdLink(md.fd, &tooLong);
     if (tooLong) losses_ |= kChangesBeyondLongestPath;
     if (path.empty() || IsUnderAny(path, quiet_)) return;
+    if (md.mask & FAN_CLOSE_WRITE) {
+      throttle_.Reported(path);
+    } else if (!throttle_.Modified(path)) {
+      return;
+    }
     written->push_back(std::move(path));
   }
 
@@ -296,6 +338,7 @@ class FanotifyWatcher : public ChangeWatcher {
   std::map<FsId, std::string> fileSystems_;  // marked by the named group -> a folder on it
   std::set<FsId> plainSystems_;              // marked by the descriptor group
   std::set<std::string> failSaid_;           // places whose mark failure was said
+  ModifyThrottle throttle_;
   bool overflowSaid_ = false;
 };
 

@@ -1,7 +1,9 @@
 // inotify source: watches set recursively on the folders the plans protect,
 // the home folder and the roots of the fixed volumes other than C: (or, in
 // place of the last two, BREVANTO_CHANGE_ROOTS: folders separated by ':'),
-// with watches added as folders appear and as volumes are mounted. The number
+// with watches added as folders appear and as volumes are mounted; files
+// closed after writing, moved or linked in, and (throttled) modified without
+// a close, such as a truncation. The number
 // of watches stays a margin below the user's limit.
 #include <dirent.h>
 #include <fcntl.h>
@@ -14,6 +16,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <iterator>
+#include <map>
 #include <set>
 #include <string_view>
 #include <unordered_map>
@@ -24,7 +28,7 @@
 namespace plat {
 namespace {
 
-constexpr uint32_t kMask = IN_CLOSE_WRITE | IN_MOVED_TO | IN_MOVED_FROM | IN_CREATE;
+constexpr uint32_t kMask = IN_CLOSE_WRITE | IN_MODIFY | IN_MOVED_TO | IN_MOVED_FROM | IN_CREATE;
 
 std::vector<std::string> SplitRoots(std::string_view list) {
   std::vector<std::string> out;
@@ -127,9 +131,12 @@ class InotifyWatcher : public ChangeWatcher {
         if (errno == ENOSPC) return SayLimit();
         if (errno == ENAMETOOLONG) losses_ |= kChangesBeyondLongestPath;
         if (dir == top && errno == ENOENT) unwatched_.insert(top);
-        continue;  // unreadable or vanished: nothing to watch there
+        continue;  // unreadable, vanished or a link: nothing to watch there
       }
-      dirs_[wd] = dir;
+      // A folder reached under two names (a source below a link, a bind
+      // mount) has one watch: it keeps both names.
+      std::vector<std::string>& names = dirs_[wd];
+      if (std::find(names.begin(), names.end(), dir) == names.end()) names.push_back(dir);
       DIR* d = opendir(dir.c_str());
       if (!d) continue;
       while (dirent* e = readdir(d)) {
@@ -152,9 +159,22 @@ class InotifyWatcher : public ChangeWatcher {
     }
   }
 
+  // A told folder that is a link, or lies below one, is watched where it
+  // lay when first told as well (watches never follow links); one inside
+  // another told folder is not: a link inside a source is never followed.
   void WatchFolders(const std::vector<std::string>& folders) override {
-    folders_ = folders;
+    told_ = folders;
+    for (auto it = places_.begin(); it != places_.end();) {
+      it = std::binary_search(told_.begin(), told_.end(), it->first) ? std::next(it)
+                                                                     : places_.erase(it);
+    }
+    PlaceFolders();
     Reconcile();
+  }
+
+  std::string ReportedFolder(const std::string& folder) override {
+    auto it = places_.find(folder);
+    return it != places_.end() ? it->second : folder;
   }
 
   void FollowVolumes() override {
@@ -166,9 +186,33 @@ class InotifyWatcher : public ChangeWatcher {
       if (std::binary_search(roots_.begin(), roots_.end(), root)) AddTree(root, nullptr);
     }
     std::vector<std::string> base = BaseRoots();
-    if (base == base_) return;
+    const bool placed = PlaceFolders();  // a told folder made since
+    if (base == base_ && !placed) return;
     base_ = std::move(base);
     Reconcile();
+  }
+
+  // folders_ from told_: each told folder, and where an outermost one really
+  // lies, found once and kept (a link swapped later redirects nothing).
+  // True when folders_ changed.
+  bool PlaceFolders() {
+    std::vector<std::string> folders = told_;
+    for (const std::string& f : told_) {
+      const bool inner = std::any_of(told_.begin(), told_.end(), [&](const std::string& g) {
+        return g != f && IsUnderAny(f, {g});
+      });
+      if (inner) continue;
+      auto it = places_.find(f);
+      if (it == places_.end()) {
+        const std::string real = ResolvedFolder(f);
+        if (real.empty()) continue;  // missing: looked for again
+        it = places_.emplace(f, real).first;
+      }
+      if (it->second != f) folders.push_back(it->second);
+    }
+    if (folders == folders_) return false;
+    folders_ = std::move(folders);
+    return true;
   }
 
   // Watches the outermost of the told folders and the base roots: the trees
@@ -192,13 +236,14 @@ class InotifyWatcher : public ChangeWatcher {
     for (;;) {
       ssize_t n = read(fd_, buf, sizeof buf);
       if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) return;
+      if (n <= 0) break;
       for (char* p = buf; p < buf + n;) {
         auto* ev = reinterpret_cast<inotify_event*>(p);
         p += sizeof(inotify_event) + ev->len;
         Take(*ev, written);
       }
     }
+    throttle_.TakeDue(written);
   }
 
  private:
@@ -213,16 +258,23 @@ class InotifyWatcher : public ChangeWatcher {
     if (ev.mask & IN_IGNORED) {
       auto gone = dirs_.find(ev.wd);
       if (gone == dirs_.end()) return;
-      if (std::binary_search(roots_.begin(), roots_.end(), gone->second)) {
-        unwatched_.insert(gone->second);
+      for (const std::string& name : gone->second) {
+        if (std::binary_search(roots_.begin(), roots_.end(), name)) unwatched_.insert(name);
       }
       dirs_.erase(gone);
       return;
     }
     auto it = dirs_.find(ev.wd);
     if (it == dirs_.end() || ev.len == 0 || ev.name[0] == '\0') return;
-    std::string path =
-        it->second == "/" ? "/" + std::string(ev.name) : it->second + "/" + std::string(ev.name);
+    // Copied: a folder added or forgotten below changes the map.
+    const std::vector<std::string> names = it->second;
+    for (const std::string& dir : names) {
+      Take(ev, dir == "/" ? "/" + std::string(ev.name) : dir + "/" + std::string(ev.name), written);
+    }
+  }
+
+  // One event under one of its folder's names.
+  void Take(const inotify_event& ev, std::string path, std::vector<std::string>* written) {
     if (ev.mask & IN_ISDIR) {
       if (ev.mask & IN_MOVED_FROM) Forget(path);
       // A new or moved-in folder: watch it and report the files it already
@@ -231,17 +283,23 @@ class InotifyWatcher : public ChangeWatcher {
     } else if (ev.mask & (IN_CLOSE_WRITE | IN_MOVED_TO | IN_CREATE)) {
       // Written in place, renamed in (a save through a temporary file) or
       // linked in under this name.
+      throttle_.Reported(path);
       written->push_back(std::move(path));
+    } else if ((ev.mask & IN_MODIFY) && throttle_.Modified(path)) {
+      written->push_back(std::move(path));  // changed without a close (a truncation)
     }
   }
 
-  // Drops the watches of a folder tree that moved away (a move within the
-  // watched tree adds them again under the new name).
+  // Drops the names of a folder tree that moved away (a move within the
+  // watched tree adds them again under the new name), and a watch once it
+  // has no name left: a folder still reached under another name keeps it.
   void Forget(const std::string& dir) {
     for (auto it = dirs_.begin(); it != dirs_.end();) {
-      const std::string& p = it->second;
-      if (p == dir ||
-          (p.size() > dir.size() && p.compare(0, dir.size(), dir) == 0 && p[dir.size()] == '/')) {
+      std::vector<std::string>& names = it->second;
+      names.erase(std::remove_if(names.begin(), names.end(),
+                                 [&](const std::string& p) { return IsUnderAny(p, {dir}); }),
+                  names.end());
+      if (names.empty()) {
         inotify_rm_watch(fd_, it->first);
         it = dirs_.erase(it);
       } else {
@@ -263,13 +321,16 @@ class InotifyWatcher : public ChangeWatcher {
   int fd_;
   size_t budget_;
   std::vector<std::string> quiet_;
-  std::unordered_map<int, std::string> dirs_;  // watch descriptor -> native folder
-  std::vector<std::string> folders_;           // folders the plans protect
+  std::unordered_map<int, std::vector<std::string>> dirs_;  // watch -> its folder's names
+  std::vector<std::string> told_;                           // folders the plans protect
+  std::map<std::string, std::string> places_;  // told folder -> where it lay when first told
+  std::vector<std::string> folders_;           // told_ and those places
   std::vector<std::string> base_;              // home and fixed volumes, at the last look
   std::vector<std::string> roots_;             // the outermost watched trees, sorted
   std::set<std::string> unwatched_;            // roots missing or lost, tried again
   bool limitSaid_ = false;
   bool overflowSaid_ = false;
+  ModifyThrottle throttle_;
 };
 
 }  // namespace

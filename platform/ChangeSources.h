@@ -3,9 +3,11 @@
 // blocking and returns the native paths of files written since. The device
 // calls every member under its own lock, so a watcher needs none.
 #pragma once
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace plat {
@@ -22,6 +24,10 @@ class ChangeWatcher {
   // Looks at the volume table again: fixed volumes mounted since are watched,
   // the watches of volumes gone are let go.
   virtual void FollowVolumes() = 0;
+  // The native path under which Drain names the files of folder (a link, a
+  // folder below one or a mount of another folder is named where it really
+  // lies); empty when folder is missing.
+  virtual std::string ReportedFolder(const std::string& folder) = 0;
   // The kinds of loss (kChangesLost* of ChangeDevice.h) since the last call.
   uint32_t TakeLosses() {
     const uint32_t lost = losses_;
@@ -31,6 +37,28 @@ class ChangeWatcher {
 
  protected:
   uint32_t losses_ = 0;
+};
+
+// Files changed without a close after writing (truncated by path, written
+// through a mapping or still open) are reported from their modify events, at
+// most once per kGap per file: a long write is not reported at every block,
+// and a change within the gap is reported when it ends.
+class ModifyThrottle {
+ public:
+  static constexpr std::chrono::milliseconds kGap{2000};
+  // A modify event of path: true when it is to be reported now.
+  bool Modified(const std::string& path);
+  // path is reported for another reason (closed after writing, moved in).
+  void Reported(const std::string& path);
+  // Appends the paths whose changes waited for their gap to end.
+  void TakeDue(std::vector<std::string>* written);
+
+ private:
+  struct Entry {
+    std::chrono::steady_clock::time_point reported;
+    bool waiting = false;
+  };
+  std::unordered_map<std::string, Entry> files_;
 };
 
 // Null when fanotify cannot be used (no privilege, no kernel support, or "/"
@@ -47,6 +75,8 @@ std::vector<std::string> QuietFolders();
 bool IsUnderAny(const std::string& path, const std::vector<std::string>& folders);
 // The roots of the fixed local volumes of the volume table, "/" included.
 std::vector<std::string> FixedVolumeRoots();
+// folder with every link resolved (realpath); empty when it is missing.
+std::string ResolvedFolder(const std::string& folder);
 // Appends the regular files below folder (links not followed, quiet folders
 // left out).
 void ListFilesBelow(const std::string& folder, const std::vector<std::string>& quiet,

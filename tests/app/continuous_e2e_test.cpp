@@ -1,7 +1,9 @@
 // Continuous plans of the real program, as root (fanotify) and as an ordinary user (inotify).
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <map>
@@ -67,8 +69,14 @@ TEST_P(ContinuousEndToEndTest, SavesReachTheRightStoreAndWhatChangedWhileOffIsCa
   };
   auto Copied = [&](const std::string& r, const std::string& b) { return Holds(Store1(r), b); };
   for (const char* sub : {"home/unprot", "home/three/a", "home/elsewhere", "home/prot/Dest2",
-                          "home/prot/Old", "outside"})
+                          "home/prot/Old", "outside", "real/linked", "real/bound", "home/bound"})
     fs::create_directories(w_.Home(sub));
+  // Sources reached through a link and a bind mount: changes are reported where they lie.
+  fs::create_directory_symlink(w_.Home("real/linked"), w_.Home("home/linked"));
+  bvtest::Unmount bound;
+  if (mount(w_.Home("real/bound").c_str(), w_.Home("home/bound").c_str(), nullptr, MS_BIND,
+            nullptr) == 0)
+    bound.at = w_.Home("home/bound");
   w_.Put("home/prot/Store1/Brevanto.dat", "");
   w_.Put("home/prot/Old/Brevanto.dat", kMarker);
   w_.Put("home/prot/a.txt", "a, first");
@@ -76,16 +84,20 @@ TEST_P(ContinuousEndToEndTest, SavesReachTheRightStoreAndWhatChangedWhileOffIsCa
   w_.Put("home/later/c.txt", "c, in a folder not yet protected");
   w_.Put("home/prot/report.txt", "report, old");
   w_.Put("home/prot/notes.txt", "notes, old");
+  w_.Put("home/prot/cut.txt", "cut short by its path");
   // Only root may read the secret; links to it meet the first and catch-up walks and the copies.
   bvtest::TempDir secret;
   const std::string kSecret = secret.Write("shadow", "only root may read this");
   chmod(secret.Native().c_str(), 0700);
   for (const char* rel : {"home/prot/walked.txt", "home/three/a/walked.txt"})
     fs::create_symlink(kSecret, w_.Home(rel));
-  WritePlans({"home/prot", "outside"});
+  WritePlans({"home/prot", "outside", "home/linked", "home/bound"});
   StartAndCatchUp();
+  // Watched before the walk: a file written just after it is taken at once.
+  w_.Put("outside/ledger.txt", "ledger");
   ASSERT_TRUE(WaitFor([&] {
-    return Copied("home/prot/a.txt", "a, first") && Copied("home/prot/sub/b.txt", "b");
+    return Copied("home/prot/a.txt", "a, first") && Copied("home/prot/sub/b.txt", "b") &&
+           Copied("home/prot/cut.txt", "cut short by its path");
   })) << w_.Stderr();
   EXPECT_FALSE(fs::exists(Store1("home/later/c.txt")));
 
@@ -119,6 +131,12 @@ TEST_P(ContinuousEndToEndTest, SavesReachTheRightStoreAndWhatChangedWhileOffIsCa
     QThread::msleep(500);
     fs::rename(w_.Home("home/prot/" + temp), w_.Home("home/prot/" + name + ".txt"));
   }
+  ASSERT_EQ(truncate(w_.Home("home/prot/cut.txt").c_str(), 3), 0);
+  w_.Put("home/prot/.~bvtmp-0123456789abcdef", "a user's file under a temporary-looking name");
+  w_.Put("home/linked/through-link.txt", "through the link");
+  w_.Put("home/bound/through-mount.txt", "through the mount");
+  // The user's own file; the other user's marker above stays the other user's.
+  if (asUser) bvtest::ChownTree(w_.Home("home/prot/.~bvtmp-0123456789abcdef"), bvtest::kNobodyUid);
   // Paths reach the plans in order: once last.txt is copied, the rest was offered.
   w_.Put("home/prot/last.txt", "last");
   const std::string forA = w_.HomeSys("home/three/a/for-a.txt");
@@ -131,13 +149,12 @@ TEST_P(ContinuousEndToEndTest, SavesReachTheRightStoreAndWhatChangedWhileOffIsCa
            Holds(Latest("home/three/a/for-a.txt"), "A takes this") &&
            Holds(Latest("home/three/for-b.txt"), "B takes this");
   })) << w_.Stderr();
-  // Outside home: watched a moment after the plans load, so written until copied.
-  EXPECT_TRUE(WaitFor([&] {
-    if (Copied("outside/ledger.txt", "ledger")) return true;
-    w_.Put("outside/ledger.txt", "ledger");
-    if (asUser) bvtest::ChownTree(w_.Home("outside/ledger.txt"), bvtest::kNobodyUid);
-    return WaitFor([&] { return Copied("outside/ledger.txt", "ledger"); }, 5);
-  })) << w_.Stderr();
+  EXPECT_TRUE(Copied("outside/ledger.txt", "ledger"));
+  EXPECT_TRUE(WaitFor([&] { return Copied("home/prot/cut.txt", "cut"); }, 5)) << "truncated";
+  EXPECT_TRUE(
+      Copied("home/prot/.~bvtmp-0123456789abcdef", "a user's file under a temporary-looking name"));
+  EXPECT_TRUE(Copied("home/linked/through-link.txt", "through the link"));
+  EXPECT_TRUE(bound.at.empty() || Copied("home/bound/through-mount.txt", "through the mount"));
   ASSERT_EQ(program_->state(), QProcess::Running);
   bvtest::ProgramWorld::Kill(program_);
 
@@ -157,7 +174,7 @@ TEST_P(ContinuousEndToEndTest, SavesReachTheRightStoreAndWhatChangedWhileOffIsCa
   QThread::msleep(1100);
   w_.Put("home/prot/a.txt", "a, changed while off");
   w_.Put("home/prot/new.txt", "new while off");
-  WritePlans({"home/prot", "outside", "home/later"});
+  WritePlans({"home/prot", "outside", "home/linked", "home/bound", "home/later"});
   StartAndCatchUp();
   ASSERT_TRUE(WaitFor([&] {
     return Copied("home/prot/doc.txt", "second, longer VERSION") &&

@@ -129,6 +129,8 @@ TEST_F(ChangeDeviceTest, InotifyReportsEveryFileOnceAndObeysItsControls) {
   roots_.Set(nullptr);
   bvtest::ScopedEnv home("HOME", root_);  // the base roots: root_ and the volumes
   fs::create_directories(root_ + "/v/a/b");
+  fs::create_directories(root_ + "/real/prot");  // also told through a link below
+  fs::create_directory_symlink(root_ + "/real", outside + "/via");
   auto dev = OpenStarted();
   ASSERT_TRUE(dev);
   EXPECT_EQ(dev->Source(), ChangeSource::kInotify);
@@ -176,7 +178,8 @@ TEST_F(ChangeDeviceTest, InotifyReportsEveryFileOnceAndObeysItsControls) {
   EXPECT_EQ(Written(dev.get(), root_ + "/v/a/b/again.txt"), 1u);
 
   fs::create_directories(told + "/sub");
-  dev->WatchFolders({NativeToSystemC(told), NativeToSystemC(notYet)});
+  dev->WatchFolders(
+      {NativeToSystemC(told), NativeToSystemC(notYet), NativeToSystemC(outside + "/via/prot")});
   EXPECT_EQ(Written(dev.get(), told + "/sub/a.txt"), 1u);
   fs::create_directories(notYet);
   WriteNative(table, "[C]\nRoot=/\nType=fixed\n[E]\nRoot=" + volume + "\nType=fixed\n");
@@ -186,6 +189,7 @@ TEST_F(ChangeDeviceTest, InotifyReportsEveryFileOnceAndObeysItsControls) {
   WriteNative(volume + "/on-e.txt", "e");
   EXPECT_EQ(TimesSeen(dev.get(), "E:\\on-e.txt"), 1u);
   dev->WatchFolders({});
+  EXPECT_EQ(Written(dev.get(), root_ + "/real/prot/kept.txt"), 1u);  // one watch, two names
   WriteNative(told + "/sub/b.txt", "b");
   WriteNative(root_ + "/marker2.txt", "m");
   EXPECT_EQ(Count(ReadUntil(dev.get(), root_ + "/marker2.txt"), told + "/sub/b.txt"), 0u);
