@@ -292,6 +292,7 @@ uint32_t CDestination::SweepTemporaryCopies() {
   // folder, so neither the trees' own names nor anything below them can lead
   // out of the store.
   std::vector<std::string> folders;
+  const std::string latest = base + "Latest\\";
   for (const char* tree : {"Latest", "Revision"}) {
     plat::DirSearch search;
     plat::FindData entry;
@@ -320,6 +321,14 @@ uint32_t CDestination::SweepTemporaryCopies() {
         if (!root) folders.push_back(folder + entry.name + "\\");
       } else if (!(entry.attributes & plat::kAttrReparsePoint) && IsTemporaryCopyName(entry.name)) {
         const std::string path = folder + entry.name;
+        // The latest copy of a user's own file of that name: its source
+        // ("Latest\C\home\ann\x" for "C:\home\ann\x") is there.
+        if (path.compare(0, latest.size(), latest) == 0 && path.size() > latest.size() + 2 &&
+            path[latest.size() + 1] == '\\') {
+          const std::string source =
+              path.substr(latest.size(), 1) + ":" + path.substr(latest.size() + 1);
+          if (plat::EntryExists(source)) continue;
+        }
         std::string longPath;
         if (!ToLongPathForm(path, &longPath)) continue;
         if (entry.attributes & plat::kAttrReadOnly)

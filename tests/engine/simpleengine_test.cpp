@@ -192,11 +192,14 @@ TEST_F(SimpleEngineTest, SweepsCopiesRotatesAndRecords) {
   const int held = open(busy.c_str(), O_RDONLY | O_CLOEXEC);
   ASSERT_GE(held, 0);
   ASSERT_EQ(flock(held, LOCK_EX), 0);
+  env_.Src().Write("docs/" + temp, "the user's own");  // named like a leftover
+  ASSERT_EQ(Backup("docs/" + temp), 0);
   engine_->RequestSweep();
   env_.Src().Write("any.txt", "x");
   ASSERT_EQ(Backup("any.txt"), 0);
   EXPECT_FALSE(fs::exists(latest + temp));
   EXPECT_TRUE(fs::exists(busy)) << "a copy in progress is not a leftover";
+  EXPECT_EQ(Stored("Latest", "docs/" + temp), "the user's own");
   close(held);
 
   env_.Src().Write("docs/report.doc", "v6");
