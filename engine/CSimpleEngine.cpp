@@ -532,6 +532,13 @@ bool CSimpleEngine::TooLarge(const std::string& root, std::string_view source, u
   return true;
 }
 
+uint64_t CSimpleEngine::RoomWanted() {
+  std::lock_guard<std::mutex> guard(reportedLock_);
+  uint64_t most = 0;
+  for (const auto& [source, wanted] : noRoom_) most = std::max(most, wanted);
+  return most;
+}
+
 size_t CSimpleEngine::TooLargeCount() {
   std::lock_guard<std::mutex> guard(reportedLock_);
   return tooLarge_.size();

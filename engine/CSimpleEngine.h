@@ -68,6 +68,9 @@ class CSimpleEngine {
   // Files skipped as larger than the size limit (or than the store's disk
   // holds) since the program started and not copied since.
   size_t TooLargeCount();
+  // The most room one skipped file waits for on the store (its size and the
+  // reserve), 0 when none waits: shown until the file is copied or gone.
+  uint64_t RoomWanted();
 
   // The outcome of the last copy (any thread).
   CopyHealth Health() const;

@@ -113,6 +113,11 @@ PlanProblem FindProblem(const PlanSnapshot& s, const SpaceFigures& space, bool k
   if (HasMeasuredSpace(s) && space.measured && space.ok) {
     if (space.freeBytes < kTooFullBytes) return Full(kTooFullBytes - space.freeBytes);
   }
+  // Other files are copied, but one waits for room: said until it is copied.
+  if (s.roomWanted != 0) {
+    const bool known = space.measured && space.ok;
+    return Full(known && s.roomWanted > space.freeBytes ? s.roomWanted - space.freeBytes : 0);
+  }
   return none;
 }
 

@@ -43,6 +43,7 @@ bool TryTakeSnapshot(CPlan* plan, PlanSnapshot* out) {
   s.unrecorded = plan->UnrecordedError();
   if (CSimpleEngine* engine = plan->Engine()) {
     s.tooLarge = engine->TooLargeCount();
+    s.roomWanted = engine->RoomWanted();
     // Failures in another store (the plan was moved since) are history.
     const CopyHealth health = engine->Health();
     if (health.error != 0 && health.root == s.root) {

@@ -27,6 +27,7 @@ struct PlanSnapshot {
   int64_t lastBackupTime = 0;
   uint64_t notProtected = 0;  // files whose names the store cannot hold
   uint64_t tooLarge = 0;      // files skipped as too large
+  uint64_t roomWanted = 0;    // free bytes a skipped file waits for (0: none waits)
   uint32_t copyError = 0;     // error of the last copy into this store when it failed, else 0
   int64_t failingSince = 0;   // first of the failed copies since the last success
   uint32_t unrecorded = 0;    // why the journal cannot record changes now (0: it does)

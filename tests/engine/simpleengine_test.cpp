@@ -313,10 +313,13 @@ TEST_F(SimpleEngineTest, FailuresTheReserveVanishedSourcesAndStops) {
   ASSERT_EQ(events.CountOf(kEvFileFailed), 2u);
   EXPECT_EQ(events.Events().back().value, static_cast<int32_t>(plat::kErrDiskFull));
   EXPECT_TRUE(engine_->WaitsForRoom(Src("b.bin")));
+  EXPECT_EQ(engine_->RoomWanted(), big.size() + kMinFreeBytes);  // what the card says
   env_.SetFreeBytes(kMinFreeBytes + 2 * big.size());
   EXPECT_FALSE(engine_->WaitsForRoom(Src("b.bin")));
   EXPECT_EQ(Backup("f.txt"), 0);
   EXPECT_EQ(Stored("Latest", "f.txt"), big);
+  EXPECT_EQ(Backup("b.bin"), 0);
+  EXPECT_EQ(engine_->RoomWanted(), 0u);
 
   // Gone before its copy (also a folder in its place): no failure, and nothing rotates.
   env_.Src().Write("noted.doc", "n");

@@ -225,6 +225,8 @@ TEST(CellTextsTest, DatesCountsAndSchedulesForPeople) {
   PlanSnapshot readOnly = Snap(1), broken = Snap(1), pausedAway = away;
   readOnly.copyError = 19;
   broken.copyError = 1117;
+  PlanSnapshot waitsForRoom = Snap(1);  // one file waits, the others are copied
+  waitsForRoom.roomWanted = 70 * kMiB;
   PlanSnapshot unrecorded = away;  // worse than the disk away: changes are lost
   unrecorded.unrecorded = 112;
   pausedAway.enabled = false;
@@ -256,6 +258,8 @@ TEST(CellTextsTest, DatesCountsAndSchedulesForPeople) {
        GetText("PLAN_PROBLEM", "KEY_NOT_TRUSTED")},
       {broken, plenty, false, "", t, ProblemKind::kOther,
        "copies fail: " + GetText("PLAN_HEALTH", "ERROR_1117")},
+      {waitsForRoom, Free(49 * kMiB), false, "", t, ProblemKind::kDiskFull,
+       "the backup disk is full: 21 MB more is needed"},
       {unrecorded, plenty, false, "", t, ProblemKind::kNotRecording,
        "changes are not recorded, the data folder's disk says: the disk is full"},
       {pausedAway, plenty, false, "", t, ProblemKind::kNone, ""},
