@@ -14,6 +14,7 @@ constexpr char kSection[] = "Store";
 
 struct VolumeFacts {
   std::string identity, label, root;  // root: "X:\" or "\\server\share\"
+  std::string name;                   // the label, else the mount folder's name
   bool declared = false;              // a letter the user fixed (the volume override)
 };
 
@@ -25,6 +26,12 @@ VolumeFacts VolumeOf(const std::string& root) {
     if (plat::VolumeTable::Instance().Find(root[0], &v)) {
       f.identity = v.identity;
       f.label = v.label;
+      f.name = v.label;
+      // A disk without a label (or whose label cannot be read, as through
+      // FUSE) is known by the folder it is mounted on: "/media/ann/EXF".
+      const size_t slash = v.root.find_last_of('/');
+      if (f.name.empty() && slash != std::string::npos && slash + 1 < v.root.size())
+        f.name = v.root.substr(slash + 1);
       f.declared = plat::VolumeTable::Instance().IsOverridden();
     }
     f.root = root.substr(0, 2) + "\\";
@@ -34,6 +41,7 @@ VolumeFacts VolumeOf(const std::string& root) {
     f.root = share == std::string::npos ? root + "\\" : root.substr(0, share + 1);
     f.identity = plat::ToUpper(f.root);
     f.label = f.root.substr(0, f.root.size() - 1);
+    f.name = f.label;
   }
   return f;
 }
@@ -54,14 +62,15 @@ bool ReadStoreRecord(const std::string& planFolder, StoreRecord* out) {
   out->type = plat::GetProfileInt(ini, kSection, "Type", 0);
   out->volume = read("Volume");
   out->label = read("Label");
+  out->name = read("Name");
   return !out->id.empty();
 }
 
 bool WriteStoreRecord(const std::string& planFolder, const StoreRecord& r) {
   const std::string text = "[" + std::string(kSection) + "]\nId=" + r.id + "\nRoot=" + r.root +
                            "\nType=" + std::to_string(r.type) + "\nVolume=" + r.volume +
-                           "\nLabel=" + r.label + "\n";
-  for (const std::string* v : {&r.root, &r.volume, &r.label})
+                           "\nLabel=" + r.label + "\nName=" + r.name + "\n";
+  for (const std::string* v : {&r.root, &r.volume, &r.label, &r.name})
     if (v->find_first_of("\r\n") != std::string::npos) return false;
   return plat::WriteFileAtomic(planFolder + kRecordFile, text);
 }
@@ -82,13 +91,15 @@ StoreVerdict LookAtStore(const std::string& planFolder, int32_t type, const std:
     // ... or on a disk that was given another label since.
     const bool relabelled = !volume.identity.empty() &&
                             (record->volume != volume.identity || record->label != volume.label);
-    if (!plat::EqualsNoCase(record->root, root) || record->type != type || relabelled) {
+    const bool renamed = !volume.name.empty() && record->name != volume.name;
+    if (!plat::EqualsNoCase(record->root, root) || record->type != type || relabelled || renamed) {
       record->root = root;
       record->type = type;
       if (relabelled) {
         record->volume = volume.identity;
         record->label = volume.label;
       }
+      if (!volume.name.empty()) record->name = volume.name;
       WriteStoreRecord(planFolder, *record);
     }
     return StoreVerdict::kOwn;
@@ -100,7 +111,7 @@ StoreVerdict LookAtStore(const std::string& planFolder, int32_t type, const std:
     if (!plat::IsDirectory(root)) plat::CreateDirectories(root, volume.root, true);
     std::string id;
     if (TakeOrMakeStoreMarker(root, &id)) {
-      *record = StoreRecord{id, root, type, volume.identity, volume.label};
+      *record = StoreRecord{id, root, type, volume.identity, volume.label, volume.name};
       WriteStoreRecord(planFolder, *record);
     }
     return verdict;
@@ -127,6 +138,7 @@ StoreVerdict LookAtStore(const std::string& planFolder, int32_t type, const std:
 
 std::string StoreDiskName(const StoreRecord& record, const std::string& root) {
   if (!record.label.empty()) return record.label;
+  if (!record.name.empty()) return record.name;
   if (root.size() >= 2 && root[1] == ':') return root.substr(0, 2);
   return VolumeOf(root).label;
 }

@@ -15,6 +15,7 @@ struct StoreRecord {
   int32_t type = 0;    // the storage type then
   std::string volume;  // identity of the volume that held it ("" unknown)
   std::string label;   // that volume's label ("" unknown)
+  std::string name;    // how people know it: the label, else its mount folder's name
 };
 
 // "Store.ini" in the plan folder (a system path ending with "\").
@@ -35,6 +36,6 @@ enum class StoreVerdict {
 StoreVerdict LookAtStore(const std::string& planFolder, int32_t storageType,
                          const std::string& root, bool filledBefore, StoreRecord* record);
 
-// How people know the plan's disk: the remembered label, else the root's
-// drive ("E:") or share.
+// How people know the plan's disk: the remembered label, else the name of
+// the folder it was mounted on, else the root's drive ("E:") or share.
 std::string StoreDiskName(const StoreRecord& record, const std::string& root);

@@ -71,7 +71,8 @@ void CSimpleTask::RestoreLastRun() {
   AwayState away = ReadAwayState(plan_->GetPlanFolder());
   if (away.since > now) away.since = now;
   StoreRecord store;
-  if (ReadStoreRecord(plan_->GetPlanFolder(), &store)) away.label = store.label;
+  if (ReadStoreRecord(plan_->GetPlanFolder(), &store))
+    away.label = store.label.empty() ? store.name : store.label;
   std::lock_guard<std::mutex> guard(awayLock_);
   away_ = std::move(away);
 }
@@ -193,7 +194,7 @@ void CSimpleTask::PreCheck() {
       dest->SetStoreAway(verdict == StoreVerdict::kNotConnected);
       disk = StoreDiskName(store_, root);
       std::lock_guard<std::mutex> awayGuard(awayLock_);
-      away_.label = store_.label;
+      away_.label = store_.label.empty() ? store_.name : store_.label;
       if (verdict == StoreVerdict::kFresh && filledBefore) {
         plan_->SetInitDone(false);  // a store new to the plan is filled from scratch
         plan_->SavePlanFile();

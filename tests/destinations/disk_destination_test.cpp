@@ -451,6 +451,13 @@ TEST(StoreBinding, AStoreIsMadeOnlyOnThePlansOwnDisk) {
                              : ReadStoreMarker(row.root, &id) && id == record.id);
   }
   EXPECT_EQ(StoreDiskName(record, "E:\\Store2\\"), "BACKUP");
+  // A disk whose label cannot be read is known by the folder it is mounted on.
+  volumes.Rewrite("[C]\nRoot=/\n[E]\nRoot=" + e.Native() + "\n");
+  EXPECT_EQ(LookAtStore(folder, kStorageLocal, "E:\\Store2\\", true, &record), StoreVerdict::kOwn);
+  StoreRecord unlabelled;
+  ASSERT_TRUE(ReadStoreRecord(folder, &unlabelled));
+  EXPECT_EQ(StoreDiskName(unlabelled, "E:\\Store2\\"),
+            std::filesystem::path(e.Native()).filename().string());
   StoreRecord read;
   EXPECT_TRUE(ReadStoreRecord(folder, &read) && read.id == record.id &&
               read.root == "E:\\Store2\\");
