@@ -3,6 +3,7 @@
 #include <poll.h>
 
 #include <algorithm>
+#include <chrono>
 
 #include "support/Loopback.h"
 
@@ -83,20 +84,38 @@ std::string FtpRelay::Rewrite(const std::string& line) {
 }
 
 void FtpRelay::Control(int client) {
+  ++connections_;
   const int server = DialLoopback(serverPort_);
   std::string pending;  // server bytes short of a whole line
+  std::string asked;    // client bytes short of a whole line (kNoTls: never encrypted)
   char buffer[4096];
   while (!stop_) {
     pollfd p[2] = {{client, POLLIN, 0}, {server, POLLIN, 0}};
     if (poll(p, server >= 0 ? 2 : 1, 50) <= 0) continue;
     if (p[0].revents != 0) {
       const ssize_t n = recv(client, buffer, sizeof buffer, 0);
-      if (n <= 0 || (server >= 0 && !SendAll(server, buffer, static_cast<size_t>(n)))) break;
+      if (n <= 0) break;
+      if (fault_ != Fault::kNoTls) {
+        if (server >= 0 && !SendAll(server, buffer, static_cast<size_t>(n))) break;
+      } else {
+        asked.append(buffer, static_cast<size_t>(n));
+        for (size_t end; (end = asked.find('\n')) != std::string::npos;) {
+          const std::string line = asked.substr(0, end + 1);
+          asked.erase(0, end + 1);
+          if (line.rfind("PASS", 0) == 0) ++passwords_;
+          const std::string no = "502 Command not implemented\r\n";
+          if (line.rfind("AUTH", 0) == 0
+                  ? !SendAll(client, no.data(), no.size())
+                  : server >= 0 && !SendAll(server, line.data(), line.size()))
+            break;
+        }
+      }
     }
     if (server >= 0 && p[1].revents != 0) {
       const ssize_t n = recv(server, buffer, sizeof buffer, 0);
       if (n <= 0) break;
       if (fault_ == Fault::kMute) continue;
+      if (fault_ == Fault::kSlow) std::this_thread::sleep_for(std::chrono::milliseconds(1000));
       pending.append(buffer, static_cast<size_t>(n));
       for (size_t end; (end = pending.find('\n')) != std::string::npos;) {
         const std::string out = Rewrite(pending.substr(0, end + 1));

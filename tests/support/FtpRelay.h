@@ -13,8 +13,19 @@ class FtpRelay {
  public:
   // kMute: replies (and greetings) are swallowed; kWrongSize: size replies one
   // byte off; kCutData: passive data connections cut after cutAfter bytes;
-  // kDiskFull, kStorageExceeded: a transfer's closing "226" becomes 452, 552.
-  enum class Fault { kNone, kMute, kWrongSize, kCutData, kDiskFull, kStorageExceeded };
+  // kDiskFull, kStorageExceeded: a transfer's closing "226" becomes 452, 552;
+  // kNoTls: "AUTH" is answered 502 here (a go-between stripping encryption);
+  // kSlow: every reply of the server waits 1 s.
+  enum class Fault {
+    kNone,
+    kMute,
+    kWrongSize,
+    kCutData,
+    kDiskFull,
+    kStorageExceeded,
+    kNoTls,
+    kSlow
+  };
 
   explicit FtpRelay(uint16_t serverPort, uint64_t cutAfter = 64 << 10);
   ~FtpRelay();
@@ -25,6 +36,9 @@ class FtpRelay {
   uint16_t Port() const { return port_; }
   void SetFault(Fault fault) { fault_ = fault; }
   int Cuts() const { return cuts_; }  // data connections cut so far
+  // Passwords ("PASS") seen in clear under kNoTls, and connections so far.
+  int Passwords() const { return passwords_; }
+  int Connections() const { return connections_; }
 
  private:
   void Accept();
@@ -40,6 +54,8 @@ class FtpRelay {
   uint16_t port_ = 0;
   std::atomic<bool> stop_{false};
   std::atomic<int> cuts_{0};
+  std::atomic<int> passwords_{0};
+  std::atomic<int> connections_{0};
   std::mutex threadsLock_;  // guards threads_
   std::vector<std::thread> threads_;
 };
