@@ -53,7 +53,7 @@ void CBrevantoView::Refresh() {
       // running (paused) or has not seen it yet.
       if (moved && !state.snap.root.empty()) {
         state.seen.folder.clear();
-        state.keyRefused = false;  // another store, perhaps another server
+        state.serverRefused = 0;  // another store, perhaps another server
       }
       if (snap.storeFolder.empty()) {
         snap.storeFolder = state.seen.folder;
@@ -97,7 +97,7 @@ void CBrevantoView::UpdateProblems() {
   bool changed = false;
   for (uint32_t id : order_) {
     PlanState& state = plans_[id];
-    PlanProblem problem = FindProblem(state.snap, state.space, state.keyRefused, {}, now);
+    PlanProblem problem = FindProblem(state.snap, state.space, state.serverRefused, {}, now);
     if (problem == state.problem) continue;
     state.problem = std::move(problem);
     changed = true;
