@@ -125,6 +125,8 @@ CellContent CBrevantoView::ContentFor(const PlanState& state, bool onBattery) co
   const PlanStatus status = ComputeStatus(s, onBattery, state.space);
   CellContent c;
   c.name = Q(s.name);
+  c.checkServer = state.problem.kind == ProblemKind::kKeyNotTrusted ||
+                  state.problem.kind == ProblemKind::kNotEncrypted;
   // The cause behind a plan that only records or whose copies fail.
   c.statusText = state.problem.Any() && status.icon != StatusIcon::kFailing
                      ? Q(FormatText(GetText("PLAN_PROBLEM", "STATUS"),
@@ -186,6 +188,8 @@ void CBrevantoView::UpdateCells() {
       connect(cell, &CPlanCell::editClicked, this, &CBrevantoView::editPlanRequested);
       connect(cell, &CPlanCell::restoreClicked, this, &CBrevantoView::restoreRequested);
       connect(cell, &CPlanCell::archiveClicked, this, &CBrevantoView::ArchivePlan);
+      // The wizard's server step: its connection test shows the key to accept.
+      connect(cell, &CPlanCell::checkServerClicked, this, &CBrevantoView::destinationStepRequested);
       connect(cell, &CPlanCell::renameRequested, this, &CBrevantoView::RenamePlan);
     }
     if (listLayout_->indexOf(cell) != index) {

@@ -198,8 +198,7 @@ TEST(FtpEndToEnd, PlansOnServersBackUpRotateAndKeepTheirSecrets) {
   fs::create_directories(w.Home("docs"));
   const std::string sftpRoot = ssh.Home() + "/e2e/";
   const std::string roots[] = {ftp.NativeOf("/bvuser/e2e/"), sftpRoot};
-  // The third plan, made before the security choice existed, requires
-  // encryption: a go-between refusing it never gets the password.
+  // The third plan, made before the security choice, requires encryption.
   bvtest::FtpRelay strip(ftp.Port());
   strip.SetFault(bvtest::FtpRelay::Fault::kNoTls);
   const std::string devices[] = {

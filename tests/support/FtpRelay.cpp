@@ -84,7 +84,6 @@ std::string FtpRelay::Rewrite(const std::string& line) {
 }
 
 void FtpRelay::Control(int client) {
-  ++connections_;
   const int server = DialLoopback(serverPort_);
   std::string pending;  // server bytes short of a whole line
   std::string asked;    // client bytes short of a whole line (kNoTls: never encrypted)

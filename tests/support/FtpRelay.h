@@ -35,10 +35,8 @@ class FtpRelay {
   bool Ok() const { return listener_ >= 0; }
   uint16_t Port() const { return port_; }
   void SetFault(Fault fault) { fault_ = fault; }
-  int Cuts() const { return cuts_; }  // data connections cut so far
-  // Passwords ("PASS") seen in clear under kNoTls, and connections so far.
-  int Passwords() const { return passwords_; }
-  int Connections() const { return connections_; }
+  int Cuts() const { return cuts_; }            // data connections cut so far
+  int Passwords() const { return passwords_; }  // "PASS" seen in clear under kNoTls
 
  private:
   void Accept();
@@ -55,7 +53,6 @@ class FtpRelay {
   std::atomic<bool> stop_{false};
   std::atomic<int> cuts_{0};
   std::atomic<int> passwords_{0};
-  std::atomic<int> connections_{0};
   std::mutex threadsLock_;  // guards threads_
   std::vector<std::thread> threads_;
 };

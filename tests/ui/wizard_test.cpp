@@ -315,8 +315,7 @@ TEST_F(WizardTest, PageChecksKeepTheUserOnThePage) {
        },
        "FTP_SERVER_ADDRESS_IS_EMPTY"},
       {[&] {
-         // "sftp://" typed chooses SFTP and its port; FTPS chosen again
-         // takes both back.
+         // "sftp://" typed chooses SFTP and its port; FTPS takes both back.
          auto* security = dest->findChild<QComboBox*>("ftpSecurityCombo");
          Type(field("ftpPortEdit"), "21");
          Type(field("ftpServerEdit"), "sftp://ftp.example.com");
