@@ -84,6 +84,8 @@ bool IsProtectionProblem(int32_t code) {
     case kEvDriverFailed:
     case kEvNotProtected:
     case kEvServerKeyChanged:
+    case kEvServerKeyUntrusted:
+    case kEvServerNotEncrypted:
     case kEvSourceKeepsChanging:
     case kEvStoreState:
       return true;
@@ -102,6 +104,7 @@ bool WritesLogRecord(int32_t code) {
     case kEvPlanCreated:
     case kEvScanBegins:
     case kEvScanEnds:
+    case kEvServerUnreachable:
       return true;
     default:
       return IsProtectionProblem(code);
@@ -146,7 +149,13 @@ std::string ProblemRecord(const EventData& event, const PlanInfoForLog* plan,
       text3 = "Reason = ";
       break;
     case kEvServerKeyChanged:
-      head = "#Server Key Changed";
+    case kEvServerKeyUntrusted:
+    case kEvServerNotEncrypted:
+    case kEvServerUnreachable:
+      head = event.code == kEvServerKeyChanged     ? "#Server Key Changed"
+             : event.code == kEvServerKeyUntrusted ? "#Server Key Not Trusted"
+             : event.code == kEvServerNotEncrypted ? "#Server Not Encrypted"
+                                                   : "#Server Unreachable";
       text1 = "Server = ";
       text3 = "Reason = ";
       break;
@@ -187,7 +196,8 @@ std::string ProblemRecord(const EventData& event, const PlanInfoForLog* plan,
 bool BuildLogRecord(const EventData& event, const PlanInfoForLog* plan, std::string_view time,
                     std::string* text) {
   const std::string t(time);
-  if (event.code != kEvFileFailed && IsProtectionProblem(event.code)) {
+  if ((event.code != kEvFileFailed && IsProtectionProblem(event.code)) ||
+      event.code == kEvServerUnreachable) {
     *text = ProblemRecord(event, plan, t);
     return !text->empty();
   }

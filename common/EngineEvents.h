@@ -63,6 +63,15 @@ enum EventCode : int32_t {
   // store (the plan was pointed elsewhere, or its store was lost on its own
   // disk). Text 1 = the store root, plan identifier, text 3 = the sentence.
   kEvStoreState = 37,
+  // The server of an FTP or SFTP store was not used, so nothing was sent:
+  // its key was never trusted (38; the plan's connection test shows it for
+  // acceptance), or it refused the encryption the plan requires (39), or it
+  // could not be reached or refused the login within the plan's time-out
+  // (40). Text 1 = the server ("host:port"), plan identifier, text 3 = the
+  // reason in words. Once for each new reason.
+  kEvServerKeyUntrusted = 38,
+  kEvServerNotEncrypted = 39,
+  kEvServerUnreachable = 40,
 };
 
 // Text 2 of the run events (24, 25) of a plan's first backup: the log writes

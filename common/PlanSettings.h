@@ -11,8 +11,19 @@ enum StorageType : int32_t {
   kStorageFtp = 4,
 };
 
+// How a plan's server is reached: FTP that must be encrypted (explicit TLS
+// for the login and every transfer; a server that does not offer it is
+// refused before the password is sent), SFTP (the server is "sftp://host"),
+// or FTP in clear, chosen knowingly. Settings written before the choice
+// existed read as kFtpsRequired.
+enum FtpSecurity : int32_t {
+  kFtpsRequired = 0,
+  kSftp = 1,
+  kFtpPlain = 2,
+};
+
 struct FtpSettings {
-  std::string server;  // lower case, without "ftp://"
+  std::string server;  // lower case, without "ftp://"; "sftp://host" for SFTP
   int32_t port = 0;
   std::string root = "/";
   std::string proxy;
@@ -25,6 +36,7 @@ struct FtpSettings {
   // The server key trusted in place of an authority's word ("sha256//...");
   // empty: none.
   std::string pinnedKey;
+  int32_t security = kFtpsRequired;
 };
 
 struct PlanSettings {

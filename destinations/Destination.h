@@ -130,11 +130,15 @@ class CDestination {
   // temporary files. Only real folders below the root are entered; links are
   // never followed nor removed. Returns how many files it removed.
   virtual uint32_t SweepTemporaryCopies();
-  // The server ("host:port") whose key changed since it was trusted, once for
-  // each change: after a connection was refused for that, the first call
-  // gives it, later ones nothing until a connection succeeds again. Kinds
-  // without a server: always empty.
-  virtual std::string TakeServerKeyChange() { return {}; }
+  // Why the server of the store was not used, once for each new reason:
+  // after a connection failed, the first call gives the reason with the
+  // server ("host:port") and the cause in words; later ones kNone until
+  // the reason changes or a connection succeeds again. Kinds without a
+  // server: always kNone.
+  enum class ServerRefusal { kNone, kKeyChanged, kKeyUntrusted, kNotEncrypted, kUnreachable };
+  virtual ServerRefusal TakeServerRefusal(std::string* /*server*/, std::string* /*cause*/) {
+    return ServerRefusal::kNone;
+  }
 
   IDestinationOwner* Owner() const { return owner_; }
 

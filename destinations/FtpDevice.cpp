@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <climits>
 
+#include "common/Texts.h"
 #include "destinations/StoreMarker.h"
 #include "platform/Clock.h"
 #include "platform/Errors.h"
@@ -74,9 +75,14 @@ void NormaliseFtpSettings(FtpSettings* s) {
   if (host.size() > 2 && host.front() == '[' && host.back() == ']')
     host = host.substr(1, host.size() - 2);
   if (explicitPort > 0 && explicitPort < 65536) s->port = explicitPort;
+  // A server typed as "sftp://" is SFTP whatever was chosen.
+  if (sftp)
+    s->security = kSftp;
+  else if (s->security != kSftp && s->security != kFtpPlain)
+    s->security = kFtpsRequired;
   // The FTP tab's port (21) left standing for an SFTP server means SSH's.
-  if (sftp && explicitPort == 0 && (s->port == 0 || s->port == 21)) s->port = 22;
-  s->server = sftp ? kSftpScheme + host : host;
+  if (s->security == kSftp && explicitPort == 0 && (s->port == 0 || s->port == 21)) s->port = 22;
+  s->server = s->security == kSftp ? kSftpScheme + host : host;
   s->root = Trimmed(s->root);
   s->proxy = Trimmed(s->proxy);
   s->user = Trimmed(s->user);
@@ -113,6 +119,7 @@ bool CFTPDevice::LoadSettings() {
   s.password = text("Password", "");
   s.root = text("Root", "/");
   s.pinnedKey = text("PinnedKey", "");
+  s.security = number("Security");  // missing: encryption required
   NormaliseFtpSettings(&s);
   std::lock_guard<std::mutex> guard(settingsLock_);
   settings_ = std::move(s);
@@ -144,6 +151,7 @@ bool CFTPDevice::SaveSettings() {
   ok = put("RetryCount", std::to_string(s.retryCount)) && ok;
   ok = put("Root", s.root) && ok;
   ok = put("PinnedKey", s.pinnedKey) && ok;
+  ok = put("Security", std::to_string(s.security)) && ok;
   return ok;
 }
 
@@ -151,7 +159,9 @@ void CFTPDevice::Configure(const PlanSettings& settings) {
   FtpSettings s = settings.ftp;
   NormaliseFtpSettings(&s);
   std::lock_guard<std::mutex> guard(settingsLock_);
-  if (s.pinnedKey.empty()) s.pinnedKey = settings_.pinnedKey;
+  // A key trusted for this server stays; another server's never carries over.
+  if (s.pinnedKey.empty() && s.server == settings_.server && s.port == settings_.port)
+    s.pinnedKey = settings_.pinnedKey;
   settings_ = std::move(s);
 }
 
@@ -207,6 +217,7 @@ FtpSessionOptions FtpSessionOptionsOf(const FtpSettings& s) {
   const long seconds = s.timeout > 0 ? s.timeout : kRequestWaitMs / 1000;
   o.replyWaitMs = std::min(seconds * 1000, kMaxConnectWaitMs);
   o.pinnedKey = s.pinnedKey;
+  o.requireTls = s.security != kFtpPlain;
   return o;
 }
 
@@ -267,21 +278,72 @@ bool CFTPDevice::Connect(long waitMs) {
   for (int32_t attempt = 0; attempt <= s.retryCount; ++attempt) {
     if (session_.Login(waitMs) == FtpSession::kDone) {
       connected_ = true;
-      keyChange_ = 0;
+      refusal_ = told_ = ServerRefusal::kNone;
       return true;
     }
+    // Waiting again does not mend a refused encryption.
+    if (session_.TlsFault() != FtpTlsFault::kNone) break;
   }
   connected_ = false;
-  int none = 0;
-  if (session_.TlsFault() == FtpTlsFault::kKeyChanged) keyChange_.compare_exchange_strong(none, 1);
+  switch (session_.TlsFault()) {
+    case FtpTlsFault::kKeyChanged:
+      refusal_ = ServerRefusal::kKeyChanged;
+      break;
+    case FtpTlsFault::kUntrusted:
+      refusal_ = ServerRefusal::kKeyUntrusted;
+      break;
+    case FtpTlsFault::kNotOffered:
+      refusal_ = ServerRefusal::kNotEncrypted;
+      break;
+    case FtpTlsFault::kNone:
+      refusal_ = ServerRefusal::kUnreachable;
+      failure_ = session_.Failure();
+      break;
+  }
   return false;
 }
 
-std::string CFTPDevice::TakeServerKeyChange() {
-  int untold = 1;
-  if (!keyChange_.compare_exchange_strong(untold, 2)) return {};
+CDestination::ServerRefusal CFTPDevice::TakeServerRefusal(std::string* server, std::string* cause) {
+  const ServerRefusal now = refusal_;
+  if (now == ServerRefusal::kNone || told_.exchange(now) == now) return ServerRefusal::kNone;
   const FtpSettings s = GetFtpSettings();
-  return s.server + ":" + std::to_string(s.port);
+  *server = s.server + ":" + std::to_string(s.port);
+  const char* section = "SERVER_REFUSED";
+  const char* key = "CAUSE_OTHER";
+  switch (now) {
+    case ServerRefusal::kKeyChanged:
+      section = "SERVER_KEY";
+      key = "CHANGED";
+      break;
+    case ServerRefusal::kKeyUntrusted:
+      key = "KEY_UNTRUSTED";
+      break;
+    case ServerRefusal::kNotEncrypted:
+      key = "NOT_ENCRYPTED";
+      break;
+    default:
+      switch (failure_.load()) {
+        case FtpFailure::kTimeout:
+          key = "CAUSE_TIMEOUT";
+          break;
+        case FtpFailure::kConnect:
+          key = "CAUSE_CONNECT";
+          break;
+        case FtpFailure::kResolve:
+          key = "CAUSE_RESOLVE";
+          break;
+        case FtpFailure::kLogin:
+          key = "CAUSE_LOGIN";
+          break;
+        default:
+          break;
+      }
+  }
+  std::string words = GetText(section, key);
+  if (const size_t at = words.find("%s"); at != std::string::npos)
+    words.replace(at, 2, std::to_string(s.timeout > 0 ? s.timeout : kRequestWaitMs / 1000));
+  *cause = std::move(words);
+  return now;
 }
 
 void CFTPDevice::Disconnect() {
@@ -333,7 +395,9 @@ void CFTPDevice::Refresh() {
     session_.SetOptions(SessionOptions());
     opened_ = session_.Open();
   }
-  if (opened_ && Connect(kRequestWaitMs)) PlaceMarker();
+  // The whole time-out setting: a slow server's login completes, however
+  // many round trips it takes.
+  if (opened_ && Connect(0)) PlaceMarker();
 }
 
 int32_t CFTPDevice::ListVersions(std::string_view folder, std::string_view name,
@@ -479,13 +543,19 @@ uint32_t CFTPDevice::SweepTemporaryCopies() {
 
 bool CFTPDevice::PlaceMarker() {
   if (!IsAvailable()) return false;
-  const std::string temp = plat::GetShellFolder(plat::ShellFolder::kTemp);
-  if (temp.empty()) return false;
-  const std::string local = temp + "\\" + kStoreMarkerName;
+  // The empty file the marker is uploaded from: made anew in the user's own
+  // data folder (never in a shared one), without following a link put under
+  // its name, and removed afterwards.
+  if (!plat::EnsureDataFolder()) return false;
+  const std::string local = plat::GetDataFolder() + ".marker-" + NewStoreId() + ".tmp";
   {
     plat::File file;
-    if (!file.Open(local, plat::File::kWrite, plat::File::kCreateAlways)) return false;
+    if (!file.Open(local, plat::File::kWrite, plat::File::kCreateNew)) return false;
   }
+  struct Remove {
+    const std::string& path;
+    ~Remove() { plat::DeleteFile(path); }
+  } remove{local};
   auto placeIn = [&](const std::string& root) {
     const std::string remote = root + kStoreMarkerName;
     CreateFolders(remote);

@@ -19,7 +19,9 @@ inline constexpr char kSftpScheme[] = "sftp://";
 
 // Server trimmed, lower-cased and without a leading "ftp://" ("sftp://"
 // stays); a port given with the host ("host:2121") becomes the port; an SFTP
-// server's port 0 or 21 (the FTP default) becomes 22. Root, proxy, user and
+// server's port 0 or 21 (the FTP default) becomes 22. The security follows
+// the server: an "sftp://" server is kSftp, a server chosen as kSftp gets
+// "sftp://", an unknown value is kFtpsRequired. Root, proxy, user and
 // password trimmed; a negative retry count becomes 0; the root uses "/" and
 // begins and ends with one.
 void NormaliseFtpSettings(FtpSettings* settings);
@@ -106,7 +108,7 @@ class CFTPDevice : public CDestination {
   FtpTlsFault TlsFault();
   // The key the server shows, read without checking its certificate.
   std::string ProbeServerKey();
-  std::string TakeServerKeyChange() override;
+  ServerRefusal TakeServerRefusal(std::string* server, std::string* cause) override;
 
  private:
   enum class Step { kDone, kFailed };
@@ -130,6 +132,9 @@ class CFTPDevice : public CDestination {
   std::unordered_set<std::string> knownFolders_;
   std::atomic<bool> opened_{false};     // the client handle exists
   std::atomic<bool> connected_{false};  // logged in as of the last request
-  // The server's key changed: 0 no, 1 yes and not told yet, 2 told.
-  std::atomic<int> keyChange_{0};
+  // Why the last connection failed, and the reason told last (both
+  // ServerRefusal values; kNone after a connection succeeded).
+  std::atomic<ServerRefusal> refusal_{ServerRefusal::kNone};
+  std::atomic<ServerRefusal> told_{ServerRefusal::kNone};
+  std::atomic<FtpFailure> failure_{FtpFailure::kNone};  // the cause behind kUnreachable
 };

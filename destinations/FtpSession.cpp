@@ -33,12 +33,6 @@ int StopWhenCancelled(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
 
 size_t Discard(char*, size_t size, size_t count, void*) { return size * count; }
 
-size_t NoteTlsReply(char* data, size_t size, size_t count, void* out) {
-  const size_t n = size * count;
-  if (std::string_view(data, n).rfind("234", 0) == 0) *static_cast<bool*>(out) = true;
-  return n;
-}
-
 // Takes the server's key out of the library's account of the pin check
 // (" public key hash: sha256//BASE64").
 int NoteKeyText(CURL*, curl_infotype type, char* data, size_t size, void* out) {
@@ -191,9 +185,12 @@ void FtpSession::Prepare(const std::string& url, long waitMs) {
     curl_easy_setopt(h, CURLOPT_NEW_DIRECTORY_PERMS, 0700L);
     return;
   }
-  // Encrypted whenever the server offers it. A pinned key stands in for the
-  // authorities: the certificate itself is not checked then, only its key.
-  curl_easy_setopt(h, CURLOPT_USE_SSL, static_cast<long>(CURLUSESSL_TRY));
+  // Encrypted login and transfers, or none at all: a server (or a go-between)
+  // that refuses AUTH TLS never sees the user name or the password. A pinned
+  // key stands in for the authorities: the certificate itself is not checked
+  // then, only its key.
+  curl_easy_setopt(h, CURLOPT_USE_SSL,
+                   static_cast<long>(options_.requireTls ? CURLUSESSL_ALL : CURLUSESSL_NONE));
   if (!options_.pinnedKey.empty()) {
     curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 0L);
     curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 0L);
@@ -208,9 +205,40 @@ void FtpSession::Prepare(const std::string& url, long waitMs) {
   }
 }
 
+static FtpFailure FailureOf(CURLcode rc) {
+  switch (rc) {
+    case CURLE_OK:
+      return FtpFailure::kNone;
+    case CURLE_OPERATION_TIMEDOUT:
+    case CURLE_FTP_ACCEPT_TIMEOUT:
+      return FtpFailure::kTimeout;
+    case CURLE_COULDNT_CONNECT:
+    case CURLE_COULDNT_RESOLVE_PROXY:
+    case CURLE_WEIRD_SERVER_REPLY:
+    case CURLE_RECV_ERROR:
+    case CURLE_SEND_ERROR:
+    case CURLE_GOT_NOTHING:
+      return FtpFailure::kConnect;
+    case CURLE_COULDNT_RESOLVE_HOST:
+      return FtpFailure::kResolve;
+    case CURLE_LOGIN_DENIED:
+    case CURLE_AUTH_ERROR:
+      return FtpFailure::kLogin;
+    case CURLE_USE_SSL_FAILED:
+    case CURLE_SSL_CONNECT_ERROR:
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
+      return FtpFailure::kEncryption;
+    default:
+      return FtpFailure::kOther;
+  }
+}
+
 FtpSession::Outcome FtpSession::Perform() {
   const CURLcode rc = static_cast<CURLcode>(Run());
+  failure_ = FailureOf(rc);
   if (rc == CURLE_OK) return kDone;
+  if (rc == CURLE_USE_SSL_FAILED) tlsFault_ = FtpTlsFault::kNotOffered;
   if (rc == CURLE_PEER_FAILED_VERIFICATION) {
     // SFTP: refused by the host key check, which always runs.
     tlsFault_ = options_.sftp && options_.pinnedKey.rfind(kSshKeyLead, 0) == 0
@@ -235,9 +263,11 @@ FtpSession::Outcome FtpSession::Login(long waitMs) {
     encrypted_ = outcome == kDone;  // SSH always is
     return outcome;
   }
-  // "234": the server took the request to encrypt.
-  curl_easy_setopt(H(handle_), CURLOPT_HEADERFUNCTION, NoteTlsReply);
-  curl_easy_setopt(H(handle_), CURLOPT_HEADERDATA, &encrypted_);
+  if (options_.requireTls) {
+    const Outcome outcome = Perform();
+    encrypted_ = outcome == kDone;  // nothing goes in clear then
+    return outcome;
+  }
   return Perform();
 }
 

@@ -35,7 +35,10 @@ struct FtpSessionOptions {
   // shows); a server whose key is not this one is refused, and so is every
   // server while it is empty.
   std::string pinnedKey;
-  bool sftp = false;    // SSH file transfer instead of FTP
+  bool sftp = false;  // SSH file transfer instead of FTP
+  // FTP: the login and every transfer are encrypted (explicit TLS) or the
+  // connection fails before the user name is sent; false: FTP in clear.
+  bool requireTls = true;
   std::string keyFile;  // SFTP: a private key (native path) offered before the password
 };
 
@@ -45,6 +48,18 @@ enum class FtpTlsFault {
   kNone,
   kUntrusted,   // no authority vouches for the certificate and no key is pinned
   kKeyChanged,  // the server's key is not the pinned one
+  kNotOffered,  // encryption is required and the server refused to start it
+};
+
+// Why the last request could not reach or log in to the server.
+enum class FtpFailure {
+  kNone,
+  kTimeout,     // no answer within the wait
+  kConnect,     // the connection was refused or the host cannot be reached
+  kResolve,     // the server's name is not known
+  kLogin,       // the user name or password was refused
+  kEncryption,  // the encryption failed (key, certificate, refused TLS)
+  kOther,
 };
 
 // One entry of a server folder.
@@ -81,13 +96,15 @@ class FtpSession {
   // Drops the connection and the handle.
   void Close();
 
-  // Connects and logs in. Explicit encryption (AUTH TLS) is used whenever
-  // the server offers it.
+  // Connects and logs in; FTP asks for explicit encryption (AUTH TLS) first
+  // unless requireTls is off, and goes no further when the server refuses it.
   Outcome Login(long waitMs);
   // After a Login: whether the control connection is encrypted.
   bool Encrypted() const { return encrypted_; }
   // After any request: why its encryption failed.
   FtpTlsFault TlsFault() const { return tlsFault_; }
+  // After any request: why it failed to reach the server or log in.
+  FtpFailure Failure() const { return failure_; }
   // Connects once without checking the certificate and gives the server's
   // public key as "sha256//BASE64" (SFTP: the host key's fingerprint as
   // "SHA256:BASE64", learnt before any password is sent); empty when the
@@ -182,6 +199,7 @@ class FtpSession {
   bool encrypted_ = false;
   bool sizeUnknown_ = false;  // the server answers no SIZE: sizes come from listings
   FtpTlsFault tlsFault_ = FtpTlsFault::kNone;
+  FtpFailure failure_ = FtpFailure::kNone;
   void* handle_ = nullptr;  // CURL*
   void* multi_ = nullptr;   // CURLM*, holding the open connection
 };

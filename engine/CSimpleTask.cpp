@@ -170,7 +170,8 @@ void CSimpleTask::Maintain() {
 
 void CSimpleTask::PreCheck() {
   if (plan_->Stopping()) return;  // nothing is looked at or written for a plan going away
-  std::string name, keyChangedOn, root, disk;
+  std::string name, refusedServer, refusedWhy, root, disk;
+  CDestination::ServerRefusal refusal = CDestination::ServerRefusal::kNone;
   uint32_t id;
   bool before, after, filledBefore = false, looked = false;
   StoreVerdict verdict = StoreVerdict::kOwn;
@@ -201,15 +202,21 @@ void CSimpleTask::PreCheck() {
       }
     }
     after = dest->IsAvailable();
-    keyChangedOn = dest->TakeServerKeyChange();
+    refusal = dest->TakeServerRefusal(&refusedServer, &refusedWhy);
     root = dest->GetRootPath();
     name = plan_->Name();
     id = plan_->Id();
   }
   NoteAvailability(after, root);
   if (before != after) PostEvent(kEvAvailabilityChanged, name, id, {}, {}, after ? 1 : 0);
-  if (!keyChangedOn.empty())
-    PostEvent(kEvServerKeyChanged, keyChangedOn, id, {}, GetText("SERVER_KEY", "CHANGED"), 0);
+  if (refusal != CDestination::ServerRefusal::kNone) {
+    using R = CDestination::ServerRefusal;
+    const EventCode code = refusal == R::kKeyChanged     ? kEvServerKeyChanged
+                           : refusal == R::kKeyUntrusted ? kEvServerKeyUntrusted
+                           : refusal == R::kNotEncrypted ? kEvServerNotEncrypted
+                                                         : kEvServerUnreachable;
+    PostEvent(code, refusedServer, id, {}, refusedWhy, 0);
+  }
   // Said once while the plan's disk stays away, and once for each refill.
   if (verdict == StoreVerdict::kNotConnected && !storeAwaySaid_) {
     std::string said = GetText("STORE", "NOT_CONNECTED");

@@ -176,13 +176,15 @@ void CBrevantoView::OnEngineEvent(const EventData& event) {
       auto it = plans_.find(event.planId);
       if (it != plans_.end() && it->second.pendingKnown && it->second.pending > 0)
         --it->second.pending;
-      if (it != plans_.end()) it->second.keyRefused = false;  // the server took a copy
+      if (it != plans_.end()) it->second.serverRefused = 0;  // the server took a copy
       dirty_ = true;
       break;
     }
-    case kEvServerKeyChanged: {
+    case kEvServerKeyChanged:
+    case kEvServerKeyUntrusted:
+    case kEvServerNotEncrypted: {
       auto it = plans_.find(event.planId);
-      if (it != plans_.end()) it->second.keyRefused = true;
+      if (it != plans_.end()) it->second.serverRefused = event.code;
       dirty_ = true;
       break;
     }
@@ -201,6 +203,9 @@ void CBrevantoView::OnEngineEvent(const EventData& event) {
     case kEvUsbRemoved: {
       auto it = plans_.find(event.planId);
       if (it != plans_.end()) it->second.remeasure = true;
+      // Reached: its server was taken as it is now.
+      if (it != plans_.end() && event.code == kEvAvailabilityChanged && event.value == 1)
+        it->second.serverRefused = 0;
       recountWanted_ = true;
       dirty_ = true;
       break;

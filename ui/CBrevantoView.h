@@ -98,7 +98,10 @@ class CBrevantoView : public QWidget {
     uint64_t pending = 0;
     int blocked = -1;  // -1 not known yet, 0 copying, 1 recording only, 2 its cause not known yet
     PlanProblem problem;
-    bool keyRefused = false;  // its server showed another key; until a copy succeeds
+    // The event that said its server was not used (key changed or not
+    // trusted yet, no encryption), 0 for none; until a copy succeeds or the
+    // server is reached.
+    int32_t serverRefused = 0;
     bool seenRead = false;
     AwayState seen;  // what "run.ini" said of the destination (a plan without a task)
   };

@@ -53,7 +53,7 @@ void CBrevantoView::Refresh() {
       // running (paused) or has not seen it yet.
       if (moved && !state.snap.root.empty()) {
         state.seen.folder.clear();
-        state.keyRefused = false;  // another store, perhaps another server
+        state.serverRefused = 0;  // another store, perhaps another server
       }
       if (snap.storeFolder.empty()) {
         snap.storeFolder = state.seen.folder;
@@ -97,7 +97,8 @@ void CBrevantoView::UpdateProblems() {
   bool changed = false;
   for (uint32_t id : order_) {
     PlanState& state = plans_[id];
-    PlanProblem problem = FindProblem(state.snap, state.space, state.keyRefused, state.snap.diskLabel, now);
+    PlanProblem problem =
+        FindProblem(state.snap, state.space, state.serverRefused, state.snap.diskLabel, now);
     if (problem == state.problem) continue;
     state.problem = std::move(problem);
     changed = true;
@@ -125,6 +126,8 @@ CellContent CBrevantoView::ContentFor(const PlanState& state, bool onBattery) co
   const PlanStatus status = ComputeStatus(s, onBattery, state.space);
   CellContent c;
   c.name = Q(s.name);
+  c.checkServer = state.problem.kind == ProblemKind::kKeyNotTrusted ||
+                  state.problem.kind == ProblemKind::kNotEncrypted;
   // The cause behind a plan that only records or whose copies fail.
   c.statusText = state.problem.Any() && status.icon != StatusIcon::kFailing
                      ? Q(FormatText(GetText("PLAN_PROBLEM", "STATUS"),
@@ -186,6 +189,8 @@ void CBrevantoView::UpdateCells() {
       connect(cell, &CPlanCell::editClicked, this, &CBrevantoView::editPlanRequested);
       connect(cell, &CPlanCell::restoreClicked, this, &CBrevantoView::restoreRequested);
       connect(cell, &CPlanCell::archiveClicked, this, &CBrevantoView::ArchivePlan);
+      // The wizard's server step: its connection test shows the key to accept.
+      connect(cell, &CPlanCell::checkServerClicked, this, &CBrevantoView::destinationStepRequested);
       connect(cell, &CPlanCell::renameRequested, this, &CBrevantoView::RenamePlan);
     }
     if (listLayout_->indexOf(cell) != index) {

@@ -53,7 +53,10 @@ void RunTest(const FtpSettings& settings, const std::shared_ptr<CDlgConnectFtp::
       for (int i = 0; i < 2 && !ok; ++i) ok = device.PlaceMarker();
     }
     if (fault == FtpTlsFault::kNone) fault = device.TlsFault();
-    if (fault == FtpTlsFault::kUntrusted) serverKey = device.ProbeServerKey();
+    // A key never trusted, or another than the trusted one: the key the
+    // server shows now, offered for trust.
+    if (fault == FtpTlsFault::kUntrusted || fault == FtpTlsFault::kKeyChanged)
+      serverKey = device.ProbeServerKey();
     device.Close();
   }
   std::lock_guard<std::mutex> guard(state->lock);
@@ -137,14 +140,22 @@ void CDlgConnectFtp::OnTick() {
   FtpSettings normal = settings_;
   NormaliseFtpSettings(&normal);
   const bool ssh = IsSftpServer(normal.server);
-  if (done && fault == FtpTlsFault::kKeyChanged) {
+  if (done && fault == FtpTlsFault::kNotOffered) {
+    if (worker_.joinable()) worker_.join();
+    Finish(Text("MSG_TLS_NOT_OFFERED"));
+    return;
+  }
+  const bool changed = fault == FtpTlsFault::kKeyChanged;
+  if (done && changed && serverKey.empty()) {
     if (worker_.joinable()) worker_.join();
     Finish(Text(ssh ? "MSG_SSH_KEY_CHANGED" : "MSG_TLS_KEY_CHANGED"));
     return;
   }
-  if (done && fault == FtpTlsFault::kUntrusted && !serverKey.empty()) {
+  if (done && (changed || fault == FtpTlsFault::kUntrusted) && !serverKey.empty()) {
     if (worker_.joinable()) worker_.join();
-    const QString shown = Text(ssh ? "MSG_SSH_UNTRUSTED" : "MSG_TLS_UNTRUSTED") + "\n" +
+    const char* key = changed ? (ssh ? "MSG_SSH_KEY_CHANGED" : "MSG_TLS_KEY_CHANGED")
+                              : (ssh ? "MSG_SSH_UNTRUSTED" : "MSG_TLS_UNTRUSTED");
+    const QString shown = Text(key) + "\n" + Text(changed ? "MSG_NEW_KEY" : "MSG_KEY") + "\n" +
                           QString::fromStdString(serverKey);
     Finish(shown);
     if (trust_ && trust_(shown + "\n\n" + Text("MSG_TLS_ACCEPT"))) {

@@ -169,6 +169,12 @@ CPlanCell::CPlanCell(uint32_t id, QWidget* parent) : QFrame(parent), id_(id) {
   status_->setObjectName("planStatus");
   status_->setTextFormat(Qt::PlainText);
 
+  checkServer_ = new QPushButton(Text("UGGRID", "CHECK_SERVER"), this);
+  checkServer_->setObjectName("checkServerButton");
+  checkServer_->setFlat(true);
+  checkServer_->setCursor(Qt::PointingHandCursor);
+  checkServer_->hide();
+
   backupNow_ =
       IconButton("backupNowButton", "BackupNow", Text("MAIN_UI", "BUTTON_TIP_BACKUPNOW"), this);
   pause_ = IconButton("pauseButton", "Pause", Text("MAIN_UI", "BUTTON_TIP_PAUSE"), this);
@@ -247,6 +253,7 @@ CPlanCell::CPlanCell(uint32_t id, QWidget* parent) : QFrame(parent), id_(id) {
   body->setSpacing(2);
   body->addLayout(title);
   body->addWidget(status_);
+  body->addWidget(checkServer_, 0, Qt::AlignLeft);
   body->addSpacing(8);
   body->addLayout(grid);
   body->addWidget(notProtected_);
@@ -269,6 +276,7 @@ CPlanCell::CPlanCell(uint32_t id, QWidget* parent) : QFrame(parent), id_(id) {
   connect(edit_, &QPushButton::clicked, this, [this] { emit editClicked(id_); });
   connect(restore_, &QPushButton::clicked, this, [this] { emit restoreClicked(id_); });
   connect(archive_, &QPushButton::clicked, this, [this] { emit archiveClicked(id_); });
+  connect(checkServer_, &QPushButton::clicked, this, [this] { emit checkServerClicked(id_); });
   connect(more_, &QPushButton::clicked, this, [this] { SetOptionsOpen(!optionsOpen_); });
   connect(rename_, &QToolButton::clicked, this, [this] { StartRename(); });
   SetOptionsOpen(false);
@@ -280,6 +288,7 @@ void CPlanCell::SetContent(const CellContent& c) {
   content_ = c;
   if (!renaming_) name_->setText(c.name);
   status_->setText(c.statusText);
+  checkServer_->setVisible(c.checkServer);
   QPalette palette = status_->palette();
   palette.setColor(QPalette::WindowText, c.statusColour);
   status_->setPalette(palette);

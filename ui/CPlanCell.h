@@ -35,6 +35,9 @@ struct CellContent {
   QString notProtected;      // files the plan cannot protect; empty: none
   bool showLaunch = false;   // the toggle launches (plan stopped) rather than pauses
   bool canBackUpNow = true;  // false for continuous plans
+  // Its server was not used (key not trusted, encryption refused): the card
+  // offers to check the server, where its key can be accepted.
+  bool checkServer = false;
 };
 
 class CPlanCell : public QFrame {
@@ -64,6 +67,7 @@ class CPlanCell : public QFrame {
   QPushButton* EditButton() const { return edit_; }
   QPushButton* RestoreButton() const { return restore_; }
   QPushButton* ArchiveButton() const { return archive_; }
+  QPushButton* CheckServerButton() const { return checkServer_; }
   QLineEdit* NameEdit() const { return nameEdit_; }
 
  signals:
@@ -73,6 +77,7 @@ class CPlanCell : public QFrame {
   void editClicked(uint32_t id);
   void restoreClicked(uint32_t id);
   void archiveClicked(uint32_t id);
+  void checkServerClicked(uint32_t id);
   void renameRequested(uint32_t id, const QString& name);
 
  protected:
@@ -97,6 +102,7 @@ class CPlanCell : public QFrame {
   QLabel* last_;
   QLabel* pending_;
   QLabel* notProtected_;
+  QPushButton* checkServer_;
   QToolButton* backupNow_;
   QToolButton* pause_;
   QToolButton* delete_;

@@ -15,6 +15,7 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include "destinations/FtpDevice.h"
 #include "engine/PlanList.h"
 #include "platform/Files.h"
 #include "platform/Paths.h"
@@ -143,6 +144,16 @@ CWPSelectDest::CWPSelectDest(WizardContext* context, QWidget* parent)
   auto* ftpForm = new QFormLayout(ftp);
   ftpForm->setContentsMargins(0, 8, 0, 0);
   ftpForm->setVerticalSpacing(8);
+  security_ = new QComboBox(ftp);
+  security_->setObjectName("ftpSecurityCombo");
+  for (const char* key : {"FTP_SECURITY_FTPS", "FTP_SECURITY_SFTP", "FTP_SECURITY_PLAIN"})
+    security_->addItem(Text(key));
+  ftpForm->addRow(Text("FTP_SECURITY"), security_);
+  clearWarning_ = new QLabel(Text("FTP_SECURITY_PLAIN_WARNING"), ftp);
+  clearWarning_->setObjectName("ftpClearWarning");
+  clearWarning_->setWordWrap(true);
+  clearWarning_->setVisible(false);
+  ftpForm->addRow(QString(), clearWarning_);
   server_ = MakeEdit("ftpServerEdit", ftp);
   port_ = MakeEdit("ftpPortEdit", ftp);
   port_->setValidator(new QIntValidator(1, 65535, port_));
@@ -213,6 +224,15 @@ CWPSelectDest::CWPSelectDest(WizardContext* context, QWidget* parent)
   connect(driveCombo_, &QComboBox::currentIndexChanged, this, &CWPSelectDest::DriveChosen);
   connect(folderEdit_, &QLineEdit::textEdited, this, [this] { edited_ = true; });
   connect(folderEdit_, &QLineEdit::textChanged, this, &CWPSelectDest::ShowFindings);
+  connect(security_, &QComboBox::activated, this, &CWPSelectDest::SecurityChosen);
+  connect(server_, &QLineEdit::textEdited, this, [this](const QString& text) {
+    // "sftp://host" typed: SFTP.
+    if (text.trimmed().startsWith(QLatin1String(kSftpScheme), Qt::CaseInsensitive) &&
+        security_->currentIndex() != kSftp) {
+      security_->setCurrentIndex(kSftp);
+      SecurityChosen(kSftp);
+    }
+  });
   connect(useProxy_, &QCheckBox::toggled, this, [this](bool on) {
     proxy_->setEnabled(on);
     proxyPort_->setEnabled(on);
@@ -229,6 +249,16 @@ CWPSelectDest::CWPSelectDest(WizardContext* context, QWidget* parent)
 }
 
 QString CWPSelectDest::Title() const { return Text("TITLE"); }
+
+void CWPSelectDest::SecurityChosen(int security) {
+  clearWarning_->setVisible(security == kFtpPlain);
+  const QString port = port_->text().trimmed();
+  if (security == kSftp && (port.isEmpty() || port == "21")) port_->setText("22");
+  if (security != kSftp && port == "22") port_->setText("21");
+  const QString server = server_->text().trimmed();
+  if (security != kSftp && server.startsWith(QLatin1String(kSftpScheme), Qt::CaseInsensitive))
+    server_->setText(server.mid(static_cast<int>(std::size(kSftpScheme)) - 1));
+}
 
 bool CWPSelectDest::Busy() const { return busy_ > 0 || probeTimer_->isActive(); }
 
@@ -402,7 +432,9 @@ void CWPSelectDest::Enter() {
   const FtpSettings f = ReadFtpAnswers(ini);
   if (server_->text().isEmpty()) {
     server_->setText(QString::fromStdString(f.server));
-    port_->setText(QString::number(f.port > 0 ? f.port : 21));
+    port_->setText(QString::number(f.port > 0 ? f.port : f.security == kSftp ? 22 : 21));
+    security_->setCurrentIndex(f.security);
+    clearWarning_->setVisible(f.security == kFtpPlain);
     root_->setText(QString::fromStdString(f.root));
     user_->setText(QString::fromStdString(f.user));
     password_->setText(QString::fromStdString(f.password));
@@ -501,7 +533,10 @@ void CWPSelectDest::Store() {
   plat::WriteProfileInt(ini, wiz::kDestSection, "StorageType", StorageTypeOfTab(tab));
   // The FTP fields are kept whatever the tab, so a return to it finds them.
   FtpSettings f;
+  f.security = security_->currentIndex();
   f.server = Trimmed(server_);
+  if (f.security == kSftp && plat::ToLower(f.server).rfind(kSftpScheme, 0) != 0)
+    f.server = kSftpScheme + f.server;
   f.port = port_->text().toInt();
   f.root = Trimmed(root_);
   f.proxy = useProxy_->isChecked() ? Trimmed(proxy_) : std::string();

@@ -59,6 +59,8 @@ class CWPSelectDest : public CWizardPage {
   void ShowFindings();
   void ShowFindingsText(const DestFindings& findings);
   void ProbeFolder();
+  // The port and server follow the security chosen (22 for SFTP, 21 for FTP).
+  void SecurityChosen(int security);
 
   QTabBar* tabs_;
   QStackedWidget* panels_;
@@ -70,6 +72,10 @@ class CWPSelectDest : public CWizardPage {
   QLabel* findings_;
   QLabel* kind_;
   QTimer* probeTimer_;
+  // The security choice (FtpSecurity order) and the warning shown with FTP
+  // in clear.
+  QComboBox* security_;
+  QLabel* clearWarning_;
   QLineEdit* server_;
   QLineEdit* port_;
   QLineEdit* root_;

@@ -60,7 +60,7 @@ std::string DestinationKindText(const PlanSnapshot& s) {
       key = "NETWORK_DRIVE";
       break;
     case kStorageFtp:
-      key = "FTP_SERVER";
+      key = s.serverStore.rfind("sftp://", 0) == 0 ? "SFTP_SERVER" : "FTP_SERVER";
       break;
     default:
       break;

@@ -24,6 +24,10 @@ const char* ProblemKey(int32_t code) {
       return "PROBLEM_PLAN_FILE";
     case kEvServerKeyChanged:
       return "PROBLEM_SERVER_KEY_CHANGED";
+    case kEvServerKeyUntrusted:
+      return "PROBLEM_SERVER_KEY_UNTRUSTED";
+    case kEvServerNotEncrypted:
+      return "PROBLEM_SERVER_NOT_ENCRYPTED";
     case kEvSourceKeepsChanging:
       return "PROBLEM_KEEPS_CHANGING";
     case kEvStoreState:
@@ -124,6 +128,8 @@ std::optional<PlanNotice> CPlanNotices::Problem(const EventData& event, int64_t 
                                                                      : ProblemKey(event.code));
   const bool withPlan = event.code == kEvNotProtected || event.code == kEvDatabaseOpenFailed ||
                         event.code == kEvDatabaseProblem || event.code == kEvServerKeyChanged ||
+                        event.code == kEvServerKeyUntrusted ||
+                        event.code == kEvServerNotEncrypted ||
                         event.code == kEvSourceKeepsChanging || event.code == kEvStoreState;
   const std::string& words = rebuilt ? event.text2 : event.text3;
   return PlanNotice{withPlan

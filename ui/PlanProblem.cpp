@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "common/ActivityLog.h"
+#include "common/EngineEvents.h"
 #include "common/PlanSettings.h"
 #include "common/Texts.h"
 #include "platform/Clock.h"
@@ -66,7 +67,7 @@ std::string ProblemLine(const std::string& planName, const PlanProblem& problem)
   return FormatText(Words("PLAN_LINE"), {EscapeControls(planName), problem.words});
 }
 
-PlanProblem FindProblem(const PlanSnapshot& s, const SpaceFigures& space, bool keyRefused,
+PlanProblem FindProblem(const PlanSnapshot& s, const SpaceFigures& space, int32_t serverRefused,
                         const std::string& label, int64_t now) {
   PlanProblem none;
   if (!s.enabled || !s.hasDestination) return none;
@@ -76,10 +77,13 @@ PlanProblem FindProblem(const PlanSnapshot& s, const SpaceFigures& space, bool k
     p.words = FormatText(Words("NOT_RECORDING"), {CopyErrorWords(s.unrecorded)});
     return p;
   }
-  if (keyRefused) {
+  if (serverRefused != 0) {
     PlanProblem p;
-    p.kind = ProblemKind::kKeyNotTrusted;
-    p.words = Words("KEY_NOT_TRUSTED");
+    p.kind = serverRefused == kEvServerNotEncrypted ? ProblemKind::kNotEncrypted
+                                                    : ProblemKind::kKeyNotTrusted;
+    p.words = Words(serverRefused == kEvServerNotEncrypted   ? "NOT_ENCRYPTED"
+                    : serverRefused == kEvServerKeyUntrusted ? "KEY_UNTRUSTED_YET"
+                                                             : "KEY_NOT_TRUSTED");
     return p;
   }
   if (!s.available) return Away(s, label, s.awaySince, now);

@@ -17,7 +17,8 @@ enum class ProblemKind {
   kDiskFull,           // too little room on it
   kNotWritable,        // the store cannot be written (read-only, no permission)
   kServerUnreachable,  // the server or network folder cannot be reached
-  kKeyNotTrusted,      // the server's key is not the one trusted for it
+  kKeyNotTrusted,      // the server's key is not the one trusted for it, or not trusted yet
+  kNotEncrypted,       // the server refused the encryption the plan requires
   kNotRecording,       // the journal cannot record changes (the data folder's disk)
   kOther,              // copies fail for another reason
 };
@@ -43,8 +44,10 @@ struct PlanProblem {
 
 // The plan's problem now; none for a plan the user paused or one at rest
 // (a manual plan), which copy nothing by choice. label is the disk's volume
-// label when known ("" otherwise); keyRefused: its server showed another key.
-PlanProblem FindProblem(const PlanSnapshot& s, const SpaceFigures& space, bool keyRefused,
+// label when known ("" otherwise); serverRefused: the event that said its
+// server was not used (kEvServerKeyUntrusted, kEvServerNotEncrypted; any other
+// non-zero value: its server showed another key), 0 for none.
+PlanProblem FindProblem(const PlanSnapshot& s, const SpaceFigures& space, int32_t serverRefused,
                         const std::string& label, int64_t now);
 
 // "14:05" for a time of today, else the date and time as the cards write them.

@@ -37,13 +37,8 @@ std::string PlanLineText(const PlanSnapshot& s) {
              NativeFolder(s.root) + ")";
     case kStorageNetwork:
       return name + " " + RestoreText("PLAN_DESTINATION_NETWORK_DRIVE");
-    case kStorageFtp: {
-      std::string server = s.root;
-      if (server.rfind("ftp://", 0) == 0) server.erase(0, 6);
-      const size_t slash = server.find('/');
-      if (slash != std::string::npos) server.erase(slash);
-      return name + " " + RestoreText("PLAN_DESTINATION_FTP") + server;
-    }
+    case kStorageFtp:  // "ftp://host/root/", "sftp://host:2222/root/"
+      return name + " " + FormatText(RestoreText("PLAN_DESTINATION_FTP"), {s.serverStore});
     default:
       return name + " " + RestoreText("PLAN_DESTINATION_UNKNOWN") + " (" + NativeFolder(s.root) +
              ")";

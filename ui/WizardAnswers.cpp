@@ -276,6 +276,10 @@ FtpSettings ReadFtpAnswers(const std::string& ini) {
   f.retryCount = std::max(0, GetInt(ini, kDestSection, "RetryCount", 0));
   f.timeout = std::clamp(GetInt(ini, kDestSection, "TimeOut", 30), 0, 120);
   f.pinnedKey = plat::TrimSpace(GetString(ini, kDestSection, "PinnedKey"));
+  // Missing (answers kept before the choice existed): encryption required.
+  f.security = GetInt(ini, kDestSection, "Security", kFtpsRequired);
+  if (server.rfind("sftp://", 0) == 0) f.security = kSftp;
+  if (f.security != kSftp && f.security != kFtpPlain) f.security = kFtpsRequired;
   return f;
 }
 
@@ -292,6 +296,7 @@ void WriteFtpAnswers(const std::string& ini, const FtpSettings& f) {
   plat::WriteProfileInt(ini, kDestSection, "RetryCount", f.retryCount);
   plat::WriteProfileInt(ini, kDestSection, "TimeOut", f.timeout);
   plat::WriteProfileString(ini, kDestSection, "PinnedKey", f.pinnedKey.c_str());
+  plat::WriteProfileInt(ini, kDestSection, "Security", f.security);
 }
 
 WizardDefaults ComputeWizardDefaults(const std::string& ini, const PlanList& list) {

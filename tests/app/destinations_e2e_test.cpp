@@ -11,6 +11,7 @@
 #include <string>
 
 #include "ProgramRun.h"
+#include "support/FtpRelay.h"
 #include "support/FtpServer.h"
 #include "support/ReadOnlyFolder.h"
 #include "support/SshServer.h"
@@ -197,18 +198,24 @@ TEST(FtpEndToEnd, PlansOnServersBackUpRotateAndKeepTheirSecrets) {
   fs::create_directories(w.Home("docs"));
   const std::string sftpRoot = ssh.Home() + "/e2e/";
   const std::string roots[] = {ftp.NativeOf("/bvuser/e2e/"), sftpRoot};
+  // The third plan, made before the security choice, requires encryption.
+  bvtest::FtpRelay strip(ftp.Port());
+  strip.SetFault(bvtest::FtpRelay::Fault::kNoTls);
   const std::string devices[] = {
       "Passive=1\nServer=127.0.0.1\nPort=" + std::to_string(ftp.Port()) + "\nUser=" + ftp.kUser +
-          "\nPassword=" + ftp.kPassword + "\nTimeOut=10\nRoot=/bvuser/e2e/\n",
+          "\nPassword=" + ftp.kPassword + "\nTimeOut=10\nRoot=/bvuser/e2e/\nSecurity=2\n",
       "Server=sftp://127.0.0.1:" + std::to_string(ssh.Port()) + "\nUser=" + ssh.Settings("").user +
-          "\nTimeOut=5\nRoot=" + sftpRoot + "\nPinnedKey=" + ssh.Fingerprint() + "\n"};
-  for (uint32_t id : {1, 2}) {
-    w.Plan(id, "Offsite " + std::to_string(id), id == 1 ? "/bvuser/e2e/" : sftpRoot, {"docs"});
+          "\nTimeOut=5\nRoot=" + sftpRoot + "\nPinnedKey=" + ssh.Fingerprint() + "\n",
+      "Server=127.0.0.1\nPort=" + std::to_string(strip.Port()) + "\nUser=" + ftp.kUser +
+          "\nPassword=" + ftp.kPassword + "\nTimeOut=5\nRoot=/bvuser/e2e3/\n"};
+  for (uint32_t id : {1, 2, 3}) {
+    const std::string root = id == 1 ? "/bvuser/e2e/" : id == 2 ? sftpRoot : "/bvuser/e2e3/";
+    w.Plan(id, "Offsite " + std::to_string(id), root, {"docs"});
     w.SetPlanKey(id, "StorageType", "4");
     bvtest::WriteNative(w.data.Data("PLAN/" + std::to_string(id) + "/Devices.ini"),
                         "[FTP Device]\n" + devices[id - 1]);
   }
-  w.data.WritePlanList({1, 2});
+  w.data.WritePlanList({1, 2, 3});
   auto env = w.Inotify();
   env.emplace_back("HOME", ssh.ClientHome());
   QProcess* program = w.Start(env);
@@ -256,11 +263,13 @@ TEST(FtpEndToEnd, PlansOnServersBackUpRotateAndKeepTheirSecrets) {
   EXPECT_TRUE(WaitFor([&] {
     const std::string log = w.Log();
     return log.find("Access is denied.") != std::string::npos &&
+           log.find("#Server Not Encrypted") != std::string::npos &&
            log.find("#Server Key Changed") != std::string::npos &&
            log.find("nothing was sent") != std::string::npos;
   })) << w.Log();
   EXPECT_FALSE(fs::exists(latest(0, "b.txt")) || fs::exists(latest(1, "b.txt")));
   EXPECT_EQ(ssh.Logins(), logins);
+  EXPECT_EQ(strip.Passwords(), 0);
   chmod(ftpLatest.c_str(), 0755);
 
   int files = 0;

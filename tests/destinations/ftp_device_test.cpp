@@ -15,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include "common/Texts.h"
 #include "destination_suite.h"
 #include "destinations/FtpDevice.h"
 #include "platform/Errors.h"
@@ -114,6 +115,7 @@ TEST(FtpDevice, SettingsAreNormalisedAndKeptInDevicesIni) {
     ftp.user = " ann ";
     ftp.password = " pass word ";
     ftp.pinnedKey = std::string(" sha256//") + c.wantServer + " ";
+    ftp.security = kFtpPlain;
     auto dest = ServerDestination(ftp, &owner);
     auto* device = static_cast<CFTPDevice*>(dest.get());
     ftp.pinnedKey.clear();
@@ -144,6 +146,7 @@ TEST(FtpDevice, SettingsAreNormalisedAndKeptInDevicesIni) {
     EXPECT_EQ(loaded.GetFtpSettings().user + "|" + loaded.GetFtpSettings().password,
               "ann|pass word");
     EXPECT_EQ(loaded.GetPinnedKey(), std::string("sha256//") + c.wantServer);
+    EXPECT_EQ(loaded.GetFtpSettings().security, kFtpPlain);
     EXPECT_TRUE(loaded.IsSameDestination(*dest));
     FtpSettings other = device->GetFtpSettings();
     other.server = std::string(c.wantServer) + ".other";
@@ -151,6 +154,9 @@ TEST(FtpDevice, SettingsAreNormalisedAndKeptInDevicesIni) {
     other = device->GetFtpSettings();
     other.port = 2121;
     EXPECT_FALSE(ServerDestination(other)->IsSameDestination(*dest));
+    again.ftp.port = 2121;  // the plan moves to another server
+    dest->Configure(again);
+    EXPECT_EQ(device->GetPinnedKey(), "") << "a key trusted for another server";
   }
   bvtest::TempDir empty;
   PlanOwner owner(empty.System() + "\\");
@@ -159,6 +165,7 @@ TEST(FtpDevice, SettingsAreNormalisedAndKeptInDevicesIni) {
   bvtest::WriteNative(empty.NativeOf("Devices.ini"), "[FTP Device]\nServer=x\n");
   ASSERT_TRUE(device.LoadSettings());
   EXPECT_EQ(device.GetRootPath(), "/");
+  EXPECT_EQ(device.GetFtpSettings().security, kFtpsRequired) << "made before the choice";
 
   const struct {
     const char* server;
@@ -166,23 +173,28 @@ TEST(FtpDevice, SettingsAreNormalisedAndKeptInDevicesIni) {
     const char* wantServer;
     int32_t wantPort;
     bool sftp;
+    int32_t security = kFtpsRequired, wantSecurity = kFtpsRequired;
   } texts[] = {
-      {" SFTP://Backup.Example.org ", 21, "sftp://backup.example.org", 22, true},
-      {"sftp://host", 0, "sftp://host", 22, true},
-      {"sftp://host:2222/", 21, "sftp://host", 2222, true},
-      {"sftp://host", 2200, "sftp://host", 2200, true},
-      {"sftp://[::1]:21", 0, "sftp://::1", 21, true},
-      {"ftp://host:2121", 21, "host", 2121, false},
-      {"fe80::1", 21, "fe80::1", 21, false},
+      {" SFTP://Backup.Example.org ", 21, "sftp://backup.example.org", 22, true, kFtpPlain, kSftp},
+      {"sftp://host", 0, "sftp://host", 22, true, kSftp, kSftp},
+      {"sftp://host:2222/", 21, "sftp://host", 2222, true, kSftp, kSftp},
+      {"sftp://host", 2200, "sftp://host", 2200, true, kSftp, kSftp},
+      {"sftp://[::1]:21", 0, "sftp://::1", 21, true, kSftp, kSftp},
+      {"host", 21, "sftp://host", 22, true, kSftp, kSftp},  // chosen, not typed
+      {"ftp://host:2121", 21, "host", 2121, false, kFtpPlain, kFtpPlain},
+      {"fe80::1", 21, "fe80::1", 21, false, 7, kFtpsRequired},
   };
   for (const auto& c : texts) {
     FtpSettings s;
     s.server = c.server;
     s.port = c.port;
+    s.security = c.security;
     NormaliseFtpSettings(&s);
     EXPECT_EQ(s.server + ":" + std::to_string(s.port),
               c.wantServer + std::string(":") + std::to_string(c.wantPort));
+    EXPECT_EQ(s.security, c.wantSecurity) << c.server;
     const FtpSessionOptions o = FtpSessionOptionsOf(s);
+    EXPECT_EQ(o.requireTls, c.wantSecurity != kFtpPlain) << c.server;
     EXPECT_EQ(o.sftp, c.sftp) << c.server;
     EXPECT_EQ(o.server.find("://"), std::string::npos) << o.server;
   }
@@ -260,7 +272,14 @@ TEST(FtpDevice, HomeFolderLoginsProxyAndActiveMode) {
   FtpSettings ftp = Ftp().Settings("");
   ftp.root = "/backup/";
   auto dest = ServerDestination(ftp, &owner);
+  // The marker's local file: no link in the shared temporary folder is followed.
+  bvtest::TempDir shared, data;
+  shared.Write("victim", "precious");
+  fs::create_symlink(shared.NativeOf("victim"), shared.NativeOf("Brevanto.dat"));
+  bvtest::ScopedEnv tmp("TMPDIR", shared.Native()), dataDir("BREVANTO_DATA_DIR", data.Native());
   ASSERT_TRUE(dest->Prepare(true));
+  EXPECT_EQ(bvtest::ReadNative(shared.NativeOf("victim")), "precious");
+  EXPECT_TRUE(bvtest::FilesBelow(data.Native()).empty());
   EXPECT_TRUE(dest->IsAvailable());
   EXPECT_EQ(dest->GetRootPath(), "/bvuser/backup/");
   EXPECT_TRUE(fs::is_regular_file(Ftp().NativeOf("/bvuser/backup/Brevanto.dat")));
@@ -297,10 +316,12 @@ TEST(FtpDevice, HomeFolderLoginsProxyAndActiveMode) {
   EXPECT_EQ(bvtest::ReadNative(Ftp().NativeOf("/bvuser/active/c/f.txt")), "active");
 }
 
-// A server with a key no authority vouches for (FTP that takes only
-// encrypted connections; SFTP) is refused before any login until its key is
-// pinned; then copies go encrypted over one login; a new key is refused
-// again, without a login. A plain FTP server is used in clear.
+// A plan that requires encryption never sends its password to a server (or
+// a go-between) that refuses it, and says so once. A server with a key no
+// authority vouches for (FTP that takes only encrypted connections; SFTP) is
+// refused before any login until its key is pinned, and says so once; then
+// copies go encrypted over one login; a new key is refused again, without a
+// login. A plain FTP server chosen knowingly is used in clear.
 TEST(FtpDevice, KeyedServersAreUsedOnlyWithTheirPinnedKey) {
   REQUIRE_SERVER(Ftp());
   auto plain = ServerDestination(Ftp().Settings("plain/"));
@@ -309,6 +330,19 @@ TEST(FtpDevice, KeyedServersAreUsedOnlyWithTheirPinnedKey) {
   EXPECT_FALSE(plainDevice->Encrypted());
   EXPECT_EQ(plainDevice->TlsFault(), FtpTlsFault::kNone);
   EXPECT_EQ(plainDevice->ProbeServerKey(), "");
+  using Refusal = CDestination::ServerRefusal;
+  std::string server, cause;
+  bvtest::FtpRelay strip(Ftp().Port());
+  strip.SetFault(bvtest::FtpRelay::Fault::kNoTls);
+  FtpSettings stripped = Ftp().Settings("plain/");
+  stripped.port = strip.Port();
+  stripped.security = kFtpsRequired;
+  auto refused = ServerDestination(stripped);
+  refused->Refresh();
+  EXPECT_EQ(refused->TakeServerRefusal(&server, &cause), Refusal::kNotEncrypted);
+  EXPECT_EQ(cause, GetText("SERVER_REFUSED", "NOT_ENCRYPTED"));
+  EXPECT_EQ(refused->TakeServerRefusal(&server, &cause), Refusal::kNone) << "said once";
+  EXPECT_EQ(strip.Passwords(), 0) << "the password went in clear";
 
   FtpServer tls(/*tls=*/true);
   SshServer ssh;
@@ -343,6 +377,8 @@ TEST(FtpDevice, KeyedServersAreUsedOnlyWithTheirPinnedKey) {
     EXPECT_FALSE(dest->IsAvailable());
     EXPECT_EQ(device->TlsFault(), FtpTlsFault::kUntrusted);
     EXPECT_EQ(kind.logins(), 0) << "no password sent to an unchecked server";
+    EXPECT_EQ(dest->TakeServerRefusal(&server, &cause), Refusal::kKeyUntrusted);
+    EXPECT_EQ(cause, GetText("SERVER_REFUSED", "KEY_UNTRUSTED"));
 
     const std::string key = device->ProbeServerKey();
     if (kind.name[0] == 's')
@@ -374,6 +410,7 @@ TEST(FtpDevice, KeyedServersAreUsedOnlyWithTheirPinnedKey) {
     dest->Refresh();
     EXPECT_FALSE(dest->IsAvailable());
     EXPECT_EQ(device->TlsFault(), FtpTlsFault::kKeyChanged);
+    EXPECT_EQ(dest->TakeServerRefusal(&server, &cause), Refusal::kKeyChanged);
     EXPECT_NE(dest->CopyFile(sources.SystemOf("f1.txt"), dest->GetRootPath() + "new.txt"), kDestOk);
     EXPECT_FALSE(fs::exists(kind.native("new.txt")));
     EXPECT_EQ(kind.logins(), logins);
@@ -404,6 +441,9 @@ TEST(FtpDevice, ServerLossAndFaultsFailTheCopyWithTheirCauseAndHeal) {
   server.Stop();
   dest->Refresh();
   EXPECT_FALSE(dest->IsAvailable());
+  std::string said, cause;
+  EXPECT_EQ(dest->TakeServerRefusal(&said, &cause), CDestination::ServerRefusal::kUnreachable);
+  EXPECT_EQ(cause, GetText("SERVER_REFUSED", "CAUSE_CONNECT"));
   EXPECT_NE(dest->DeleteFile(target), kDestOk);
   ASSERT_TRUE(server.Start());
   dest->Refresh();
@@ -488,6 +528,14 @@ TEST(FtpDevice, ServerLossAndFaultsFailTheCopyWithTheirCauseAndHeal) {
       EXPECT_EQ(bvtest::ReadNative(server.NativeOf("/bvuser/strict/v.txt")), version);
     }
   }
+  // 1 s for every reply: a login longer than any fixed wait ends within the time-out.
+  relay.SetFault(Fault::kSlow);
+  FtpSettings slow = server.Settings("slow/");
+  slow.port = relay.Port();
+  auto patient = ServerDestination(slow);
+  patient->Prepare(true);  // a first look, as short as a plan's load allows
+  patient->Refresh();
+  EXPECT_TRUE(patient->IsAvailable());
 }
 
 // Names a server cannot keep: a line break in a name would smuggle commands

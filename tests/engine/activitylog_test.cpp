@@ -125,6 +125,10 @@ TEST(LogRecord, ExactTextOfEveryRecordedEvent) {
        "#File Not Protected" + head + "\nSource Path = /a/b\\c\nReason = The name holds \\.\n"},
       {EventData(kEvServerKeyChanged, "sftp://host:22", 1, "", "Nothing was sent.", 0), &plan,
        "#Server Key Changed" + head + "\nServer = sftp://host:22\nReason = Nothing was sent.\n"},
+      {EventData(kEvServerUnreachable, "nas:21", 1, "", "No answer.", 0), &plan,
+       "#Server Unreachable" + head + "\nServer = nas:21\nReason = No answer.\n"},
+      {EventData(kEvServerNotEncrypted, "nas:21", 1, "", "Refused.", 0), &plan,
+       "#Server Not Encrypted" + head + "\nServer = nas:21\nReason = Refused.\n"},
       {EventData(kEvSourceKeepsChanging, "C:\\vm.img", 1, "C:\\S\\vm.img", "It changed.", 0), &plan,
        "#Backup File Changes During Every Copy" + head +
            "\nSource Path = /vm.img\nDestination Path = /S/vm.img\nReason = It changed.\n"},

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 
 #include "support/Loopback.h"
 
@@ -86,6 +87,8 @@ std::string FtpRelay::Rewrite(const std::string& line) {
 
 std::string FtpRelay::Answer(const std::string& line) {
   if (fault_ == Fault::kNoSize && line.rfind("SIZE ", 0) == 0) return "500 Unknown command\r\n";
+  if (fault_ == Fault::kNoTls && line.rfind("AUTH", 0) == 0)
+    return "502 Command not implemented\r\n";
   std::string path = line.substr(std::min<size_t>(5, line.size()));
   while (!path.empty() && (path.back() == '\n' || path.back() == '\r')) path.pop_back();
   if (fault_ == Fault::kNoOverwrite && line.rfind("RNTO ", 0) == 0 && nativeOf_ &&
@@ -96,7 +99,8 @@ std::string FtpRelay::Answer(const std::string& line) {
 
 void FtpRelay::Control(int client) {
   const int server = DialLoopback(serverPort_);
-  std::string pending, asked;  // server and client bytes short of a whole line
+  std::string pending;  // server bytes short of a whole line
+  std::string asked;    // client bytes short of a whole line (the control connection is plain)
   char buffer[4096];
   while (!stop_) {
     pollfd p[2] = {{client, POLLIN, 0}, {server, POLLIN, 0}};
@@ -109,6 +113,7 @@ void FtpRelay::Control(int client) {
       for (size_t end; sent && (end = asked.find('\n')) != std::string::npos;) {
         const std::string line = asked.substr(0, end + 1), answer = Answer(line);
         asked.erase(0, end + 1);
+        if (line.rfind("PASS", 0) == 0) ++passwords_;
         sent = answer.empty() ? server < 0 || SendAll(server, line.data(), line.size())
                               : SendAll(client, answer.data(), answer.size());
       }
@@ -118,6 +123,7 @@ void FtpRelay::Control(int client) {
       const ssize_t n = recv(server, buffer, sizeof buffer, 0);
       if (n <= 0) break;
       if (fault_ == Fault::kMute) continue;
+      if (fault_ == Fault::kSlow) std::this_thread::sleep_for(std::chrono::milliseconds(1000));
       pending.append(buffer, static_cast<size_t>(n));
       for (size_t end; (end = pending.find('\n')) != std::string::npos;) {
         const std::string out = Rewrite(pending.substr(0, end + 1));

@@ -16,7 +16,9 @@ class FtpRelay {
   // byte off; kCutData: passive data connections cut after cutAfter bytes;
   // kDiskFull, kStorageExceeded: a transfer's closing "226" becomes 452, 552;
   // kNoSize: SIZE is an unknown command; kNoOverwrite: RNTO onto an existing
-  // file is refused (files looked up through nativeOf).
+  // file is refused (files looked up through nativeOf); kNoTls: "AUTH" is
+  // answered 502 here (a go-between stripping encryption); kSlow: every reply
+  // of the server waits 1 s.
   enum class Fault {
     kNone,
     kMute,
@@ -25,7 +27,9 @@ class FtpRelay {
     kDiskFull,
     kStorageExceeded,
     kNoSize,
-    kNoOverwrite
+    kNoOverwrite,
+    kNoTls,
+    kSlow
   };
 
   explicit FtpRelay(uint16_t serverPort, uint64_t cutAfter = 64 << 10,
@@ -37,7 +41,8 @@ class FtpRelay {
   bool Ok() const { return listener_ >= 0; }
   uint16_t Port() const { return port_; }
   void SetFault(Fault fault) { fault_ = fault; }
-  int Cuts() const { return cuts_; }  // data connections cut so far
+  int Cuts() const { return cuts_; }            // data connections cut so far
+  int Passwords() const { return passwords_; }  // "PASS" seen in clear under kNoTls
 
  private:
   void Accept();
@@ -56,6 +61,7 @@ class FtpRelay {
   uint16_t port_ = 0;
   std::atomic<bool> stop_{false};
   std::atomic<int> cuts_{0};
+  std::atomic<int> passwords_{0};
   std::mutex threadsLock_;  // guards threads_
   std::vector<std::thread> threads_;
 };

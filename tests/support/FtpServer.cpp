@@ -125,6 +125,7 @@ FtpSettings FtpServer::Settings(const std::string& sub) const {
   s.root = "/" + std::string(kUser) + "/" + sub;
   s.passive = 1;
   s.timeout = 10;
+  s.security = tls_ ? kFtpsRequired : kFtpPlain;  // the plain server offers no encryption
   return s;
 }
 

@@ -34,6 +34,7 @@
 #include "ui/CellTexts.h"
 #include "ui/PlanProblem.h"
 #include "ui/PlanSnapshot.h"
+#include "ui/RestoreTexts.h"
 #include "ui/StoreRemoval.h"
 #include "ui/TextFormat.h"
 #include "ui/ViewWorker.h"
@@ -222,6 +223,12 @@ TEST(CellTextsTest, DatesCountsAndSchedulesForPeople) {
   PlanSnapshot ftp = away;
   ftp.storageType = kStorageFtp;
   ftp.serverStore = "ftp://nas.local/backup/";
+  PlanSnapshot sftp = ftp;  // the restore window names the server, its protocol and folder
+  sftp.name = "Offsite";
+  sftp.available = true;
+  sftp.serverStore = "sftp://nas.local:2222/backup/";
+  EXPECT_EQ(PlanLineText(sftp), "\"Offsite\" on the server sftp://nas.local:2222/backup/");
+  EXPECT_EQ(DestinationKindText(sftp), Grid("SFTP_SERVER"));
   PlanSnapshot readOnly = Snap(1), broken = Snap(1), pausedAway = away;
   readOnly.copyError = 19;
   broken.copyError = 1117;
@@ -234,7 +241,7 @@ TEST(CellTextsTest, DatesCountsAndSchedulesForPeople) {
   const struct {
     PlanSnapshot s;
     SpaceFigures space;
-    bool keyRefused;
+    int32_t serverRefused;  // the event that said so; 1: another key
     const char* label;
     int64_t now;
     ProblemKind kind;
@@ -254,8 +261,12 @@ TEST(CellTextsTest, DatesCountsAndSchedulesForPeople) {
        "the server nas cannot be reached since 14:05"},
       {ftp, plenty, false, "", t + 60, ProblemKind::kServerUnreachable,
        "the server nas.local cannot be reached since 14:05"},
-      {ftp, plenty, true, "", t, ProblemKind::kKeyNotTrusted,
+      {ftp, plenty, 1, "", t, ProblemKind::kKeyNotTrusted,
        GetText("PLAN_PROBLEM", "KEY_NOT_TRUSTED")},
+      {ftp, plenty, kEvServerKeyUntrusted, "", t, ProblemKind::kKeyNotTrusted,
+       GetText("PLAN_PROBLEM", "KEY_UNTRUSTED_YET")},
+      {ftp, plenty, kEvServerNotEncrypted, "", t, ProblemKind::kNotEncrypted,
+       GetText("PLAN_PROBLEM", "NOT_ENCRYPTED")},
       {broken, plenty, false, "", t, ProblemKind::kOther,
        "copies fail: " + GetText("PLAN_HEALTH", "ERROR_1117")},
       {waitsForRoom, Free(49 * kMiB), false, "", t, ProblemKind::kDiskFull,
@@ -266,11 +277,11 @@ TEST(CellTextsTest, DatesCountsAndSchedulesForPeople) {
       {Snap(1), plenty, false, "", t, ProblemKind::kNone, ""},
   };
   for (const auto& p : problems) {
-    const PlanProblem found = FindProblem(p.s, p.space, p.keyRefused, p.label, p.now);
+    const PlanProblem found = FindProblem(p.s, p.space, p.serverRefused, p.label, p.now);
     EXPECT_EQ(found.kind, p.kind) << p.words;
     EXPECT_EQ(found.words, p.words);
   }
-  EXPECT_EQ(ProblemLine("Documents", FindProblem(away, plenty, false, "BACKUP", t + 60)),
+  EXPECT_EQ(ProblemLine("Documents", FindProblem(away, plenty, 0, "BACKUP", t + 60)),
             "Documents: the disk BACKUP is not connected since 14:05");
 }
 
@@ -894,21 +905,31 @@ TEST_F(ViewTest, CopiesThatFailShowTheProblemAndOnlyRealCausesPopUp) {
         {"Share", "\\\\nas\\backup\\", kStorageNetwork},
         {"Server", "\\\\nas\\keys\\", kStorageNetwork}})
     more.push_back(MakePlan(name, store, 1, true, type)->Id());
-  std::thread([&] { PostEvent(kEvServerKeyChanged, "nas:445", more[2]); }).join();
+  std::thread([&] { PostEvent(kEvServerKeyUntrusted, "nas:445", more[2]); }).join();
   const std::string recordingOnly = Grid("PLAN_STATUS_LOGGING") + ": ";
   // The refused key reaches the view after the server's own look: waited for too.
   ASSERT_TRUE(Until(view,
                     [&] {
                       return view.Problems().size() == 5u &&
                              Status(view, more[2]) ==
-                                 recordingOnly + GetText("PLAN_PROBLEM", "KEY_NOT_TRUSTED");
+                                 recordingOnly + GetText("PLAN_PROBLEM", "KEY_UNTRUSTED_YET");
                     }))
       << view.Problems().size() << " problems; " << Status(view, more[2]);
   EXPECT_EQ(Status(view, more[0]), recordingOnly + "the backup disk is full: 6 MB more is needed");
   EXPECT_EQ(
       Status(view, more[1]).rfind(recordingOnly + "the server nas cannot be reached since ", 0),
       0u);
-  EXPECT_EQ(Status(view, more[2]), recordingOnly + GetText("PLAN_PROBLEM", "KEY_NOT_TRUSTED"));
+  EXPECT_EQ(Status(view, more[2]), recordingOnly + GetText("PLAN_PROBLEM", "KEY_UNTRUSTED_YET"));
+  // Its card leads to the server step, where the key is shown for acceptance
+  // (the frame's modal wizard left out).
+  QObject::disconnect(&view, &CBrevantoView::destinationStepRequested, &frame, nullptr);
+  uint32_t checked = 0;
+  const auto link = QObject::connect(&view, &CBrevantoView::destinationStepRequested,
+                                     [&](uint32_t id) { checked = id; });
+  EXPECT_FALSE(view.Cell(more[1])->CheckServerButton()->isVisibleTo(view.Cell(more[1])));
+  view.Cell(more[2])->CheckServerButton()->click();
+  EXPECT_EQ(checked, more[2]);
+  QObject::disconnect(link);
   if (std::getenv("BV_SCREENSHOT_DIR")) {
     CPlanCell::SetAnimationsEnabled(false);
     frame.resize(960, 1500);

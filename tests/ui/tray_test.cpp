@@ -185,13 +185,14 @@ TEST_F(TrayTest, EngineEventsAndPowerBecomeIconsAndPopups) {
     uint32_t plan;
     bool shown;
   } cases[] = {
-      {kEvFileFailed, 3, true},       {kEvFileFailed, 3, false},
-      {kEvFileFailed, 4, true},       {kEvDatabaseProblem, 3, true},
-      {kEvDatabaseProblem, 3, false}, {kEvDatabaseOpenFailed, 3, true},
-      {kEvInvalidContent, 0, true},   {kEvUnreadablePlanFile, 0, true},
-      {kEvNotProtected, 3, true},     {kEvDriverFailed, 0, true},
-      {kEvDriverFailed, 0, false},    {kEvPlanEnabled, 3, false},
-      {kEvServerKeyChanged, 3, true}, {kEvServerKeyChanged, 3, false},
+      {kEvFileFailed, 3, true},         {kEvFileFailed, 3, false},
+      {kEvFileFailed, 4, true},         {kEvDatabaseProblem, 3, true},
+      {kEvDatabaseProblem, 3, false},   {kEvDatabaseOpenFailed, 3, true},
+      {kEvInvalidContent, 0, true},     {kEvUnreadablePlanFile, 0, true},
+      {kEvNotProtected, 3, true},       {kEvDriverFailed, 0, true},
+      {kEvDriverFailed, 0, false},      {kEvPlanEnabled, 3, false},
+      {kEvServerKeyChanged, 3, true},   {kEvServerKeyChanged, 3, false},
+      {kEvServerKeyUntrusted, 3, true}, {kEvServerNotEncrypted, 3, true},
   };
   for (const auto& c : cases) {
     Popup().HideMessage();

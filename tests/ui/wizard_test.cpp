@@ -315,7 +315,16 @@ TEST_F(WizardTest, PageChecksKeepTheUserOnThePage) {
        },
        "FTP_SERVER_ADDRESS_IS_EMPTY"},
       {[&] {
-         Type(field("ftpServerEdit"), "ftp.example.com");
+         // "sftp://" typed chooses SFTP and its port; FTPS takes both back.
+         auto* security = dest->findChild<QComboBox*>("ftpSecurityCombo");
+         Type(field("ftpPortEdit"), "21");
+         Type(field("ftpServerEdit"), "sftp://ftp.example.com");
+         EXPECT_EQ(std::make_pair(security->currentIndex(), field("ftpPortEdit")->text()),
+                   std::make_pair(int{kSftp}, QString("22")));
+         security->setCurrentIndex(kFtpsRequired);
+         emit security->activated(kFtpsRequired);
+         EXPECT_EQ(field("ftpServerEdit")->text() + ":" + field("ftpPortEdit")->text(),
+                   "ftp.example.com:21");
          Type(field("ftpPortEdit"), "");
        },
        "FTP_PORT_IS_EMPTY"},
@@ -339,7 +348,7 @@ TEST_F(WizardTest, PageChecksKeepTheUserOnThePage) {
   const std::pair<const char*, const char*> stored[] = {
       {"StorageType", "4"},   {"ActiveTabNew", "3"}, {"Server", "ftp.example.com"},
       {"Port", "2121"},       {"User", "ann"},       {"Password", "s3cret"},
-      {"Proxy", "proxy.lan"}, {"ProxyPort", "8021"}};
+      {"Proxy", "proxy.lan"}, {"ProxyPort", "8021"}, {"Security", "0"}};
   for (const auto& [key, value] : stored) EXPECT_EQ(Profile(ini, "BackupDestination", key), value);
 
   QLineEdit* name = wizard.WhenPage()->NameEdit();
