@@ -574,6 +574,7 @@ TEST(FtpRestore, FoldersWithoutEndAreWalkedWithinLimits) {
     store.ftp.server = "127.0.0.1";
     store.ftp.port = server.Port();
     store.ftp.user = "ann";
+    store.ftp.security = kFtpPlain;  // the hostile server speaks no TLS
     std::unique_ptr<StoreAccess> access = MakeStoreAccess(store);
     std::string failure;
     ASSERT_TRUE(access->Reach(&failure)) << failure;

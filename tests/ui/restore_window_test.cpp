@@ -435,6 +435,7 @@ TEST_F(RestoreWindowTest, AServerWithoutEndNeitherHangsNorHoldsTheWindow) {
     s.scheduleUnit = 8;
     s.ftp.server = "127.0.0.1";
     s.ftp.port = server.Port();
+    s.ftp.security = kFtpPlain;  // the hostile server speaks no TLS
     s.ftp.root = s.storePath = "/s/";
     CPlan* plan = PlanList::Instance().CreatePlan(s);
     ASSERT_TRUE(plan);
