@@ -11,15 +11,15 @@
 
 #include "UiTestKit.h"
 #include "common/ActivityLog.h"
-#include "platform/Paths.h"
-#include "ui/CMainFrame.h"
 #include "destinations/disc_world.h"
+#include "platform/Paths.h"
 #include "ui/CDlgBurnDisc.h"
 #include "ui/CDlgBurnSetting.h"
 #include "ui/CDlgEraseBurning.h"
 #include "ui/CDlgEraseDisc.h"
 #include "ui/CDlgErrBurning.h"
 #include "ui/CDlgStopBurning.h"
+#include "ui/CMainFrame.h"
 #include "ui/RunSoon.h"
 #include "ui/TextFormat.h"
 
@@ -127,7 +127,9 @@ TEST_F(BurnDialogsTest, ArchiveErasesTheDiscThenSpansDiscs) {
       if (b->ContinueButton()->isVisible()) {
         if (shots++ == 0) Shoot(b, "burn-next-disc.png");
         const int n = int(disc::Counters().discNumber.load());
-        ASSERT_EQ(std::rename(Drive().c_str(), Image(n).c_str()), 0) << int(b->Worker().Refusal()) << " wait " << b->Worker().WaitNumber() << b->MessageLabel()->text().toStdString();
+        ASSERT_EQ(std::rename(Drive().c_str(), Image(n).c_str()), 0)
+            << int(b->Worker().Refusal()) << " wait " << b->Worker().WaitNumber()
+            << b->MessageLabel()->text().toStdString();
         seen.push_back("disc " + std::to_string(n));
         b->ContinueButton()->click();
       } else if (b->Outcome() != 0) {
