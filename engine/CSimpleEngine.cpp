@@ -437,6 +437,7 @@ int32_t CSimpleEngine::BackupFile(std::string_view source, bool existenceCheck, 
   if (error == plat::kErrNameNotCarried || error == plat::kErrNameChanged) {
     // The server cannot keep the file under its own name: said once, and
     // kept out of the pending set until the file is noted anew.
+    ForgetFailure(source);
     rec->state = kLogTooLarge;
     rec->lastAttemptTime = start;
     StoreRecord(db, *rec, &offset, notedAt);
