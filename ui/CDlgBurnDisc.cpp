@@ -201,9 +201,12 @@ void CDlgBurnDisc::Finish() {
   } else if (worker_->StopRequested()) {
     outcome_ = kStopped;
     leadIn_->clear();
-    message_->setText(Q(FormatText(T("BURN_STOPPED"), {CountText("FILES", worker_->FilesOnDiscs()),
-                                                       Discs(worker_->DiscsWritten())}) +
-                        Skipped()));
+    speed_->clear();
+    timeLeft_->clear();
+    message_->setText(Q(
+        FormatText(T(worker_->Unfinished() ? "BURN_STOPPED" : "BURN_STOPPED_BETWEEN"),
+                   {CountText("FILES", worker_->FilesOnDiscs()), Discs(worker_->DiscsWritten())}) +
+        Skipped()));
   } else {
     outcome_ = kFinished;
     bar_->setValue(1000);
@@ -220,7 +223,7 @@ void CDlgBurnDisc::reject() {
     done(outcome_ != 0 ? outcome_ : kStopped);
     return;
   }
-  if (CDlgStopBurning(this).Ask() == CDlgSureMessage::kOk) {
+  if (CDlgStopBurning(this, worker_->Waiting()).Ask() == CDlgSureMessage::kOk) {
     worker_->Stop();
     continue_->hide();
   }

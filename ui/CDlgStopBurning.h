@@ -6,5 +6,6 @@
 class CDlgStopBurning : public CDlgSureMessage {
   Q_OBJECT
  public:
-  explicit CDlgStopBurning(QWidget* parent = nullptr);
+  // betweenDiscs: the job waits for the next disc, none is being written.
+  explicit CDlgStopBurning(QWidget* parent = nullptr, bool betweenDiscs = false);
 };

@@ -98,6 +98,8 @@ class CDiscBurn : public CThread {
   uint32_t DiscsWritten() const { return discsWritten_.load(); }
   uint64_t FilesOnDiscs() const { return filesOnDiscs_.load(); }
   uint64_t FilesSkipped() const { return filesSkipped_.load(); }
+  // A disc was left part written by a stop or a failure.
+  bool Unfinished() const { return unfinished_.load(); }
 
  protected:
   void Run() override;
@@ -138,7 +140,7 @@ class CDiscBurn : public CThread {
   std::atomic<uint32_t> discsWritten_{0};
   std::atomic<uint64_t> filesOnDiscs_{0};  // files on the discs written whole
   std::atomic<uint64_t> filesSkipped_{0};  // files left out (each said in the log)
-  bool unfinished_ = false;                // a disc was left part written (worker thread only)
+  std::atomic<bool> unfinished_{false};    // a disc was left part written
   bool verifyAfter_ = false;
   bool eraseOnly_ = false;
   bool eject_ = false;

@@ -182,7 +182,7 @@ TEST_F(BurnDialogsTest, StopWhileWaitingAndAFailedWriteAskAndTell) {
     EXPECT_EQ(burn.exec(), CDlgBurnDisc::kStopped);
     EXPECT_TRUE(asked);
     EXPECT_EQ(burn.MessageLabel()->text().toStdString(),  // how it ended, not "Disc 1 is done"
-              FormatText(Text("DIALOG_BURN_DISC", "BURN_STOPPED"),
+              FormatText(Text("DIALOG_BURN_DISC", "BURN_STOPPED_BETWEEN"),
                          {CountText("FILES", 2),
                           FormatText(Text("DIALOG_BURN_DISC", "DISCS_ONE"), {"1"})}));
     EXPECT_FALSE(burn.Worker().Failed());
