@@ -303,8 +303,9 @@ void CDlgBurnSetting::ShowMedia() {
                                                         : "DISC_CANNOT_BE_RECORDED")));
     free_->setText(Q(FormatText(T("FREE_SPACE"), {FormatSize(freeBytes, "", false)})));
     used_->setText(Q(FormatText(T("USED_SPACE"), {FormatSize(usedBytes, "", false)})));
-    needed_->setText(
-        Q(FormatText(T("LBL_DISCS_NEEDED"), {LocaleNumber(disc::DiscsNeeded(total_, capacity_))})));
+    needed_->setText(Q(FormatText(
+        T("LBL_DISCS_NEEDED"),
+        {LocaleNumber(disc::DiscsNeededFor(disc::PendingList::Instance(), capacity_))})));
     readSpeed_->setText(Q(T("READ_SPEED_FASTEST")));
     writeSpeed_->addItem(Q(T("SPEED_FASTEST")), 0);
     for (const std::string& l : SpeedLabels(mediaType_))
@@ -351,7 +352,7 @@ void CDlgBurnSetting::OnArchive() {
   job.discName = name;
   job.latest = latest_;
   job.totalBytes = total_;
-  job.discsNeeded = disc::DiscsNeeded(total_, capacity_);
+  job.discsNeeded = disc::DiscsNeededFor(disc::PendingList::Instance(), capacity_);
   job.verify = verify_->isChecked();
   job.eject = eject_->isChecked();
   job.writeSpeed = writeSpeed_->currentData().toInt();

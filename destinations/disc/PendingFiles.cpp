@@ -52,6 +52,14 @@ uint64_t PendingList::TotalBytes() {
   return total;
 }
 
+uint64_t PendingList::BytesBelow(uint64_t limit) {
+  std::lock_guard<std::mutex> hold(lock_);
+  uint64_t total = 0;
+  for (const PendingFile& f : files_)
+    if (f.size < limit) total += f.size;
+  return total;
+}
+
 void PendingList::TakeFrom(PendingList& other) {
   if (&other == this) return;
   std::scoped_lock hold(lock_, other.lock_);
@@ -90,6 +98,12 @@ bool Walk(const std::string& folder, PendingList* list) {
 
 bool FillPendingList(std::string_view latestFolder, PendingList* list) {
   return Walk(plat::WithSeparator(latestFolder), list);
+}
+
+uint32_t DiscsNeededFor(PendingList& list, uint64_t capacity) {
+  // What an empty disc keeps for its own file system (as the packing counts).
+  constexpr uint64_t kReserve = 64 * 2048 + 768;
+  return DiscsNeeded(list.BytesBelow(capacity > kReserve ? capacity - kReserve : 0), capacity);
 }
 
 uint32_t DiscsNeeded(uint64_t totalBytes, uint64_t capacity) {

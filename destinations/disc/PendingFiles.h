@@ -27,6 +27,8 @@ class PendingList {
   bool Empty();
   size_t Size();
   uint64_t TotalBytes();
+  // The bytes of the files smaller than limit (those a disc can take).
+  uint64_t BytesBelow(uint64_t limit);
   // Takes every file of other (which is left empty) in place of its own.
   void TakeFrom(PendingList& other);
 
@@ -43,5 +45,8 @@ bool FillPendingList(std::string_view latestFolder, PendingList* list);
 
 // Discs needed for total bytes on discs of the given capacity (at least 1).
 uint32_t DiscsNeeded(uint64_t totalBytes, uint64_t capacity);
+// Discs needed for the list's files on discs of that capacity, leaving out
+// the files too large for any disc (they are skipped when archiving).
+uint32_t DiscsNeededFor(PendingList& list, uint64_t capacity);
 
 }  // namespace disc

@@ -133,6 +133,9 @@ TEST_F(DiscArchiveTest, PackingKeepsListOrderAndSkipsWhatNeverFits) {
     for (size_t n = 0; n < c.discs.size(); ++n)
       EXPECT_EQ(bvtest::ImageFiles(Image(int(n) + 1)), c.discs[n]) << "disc " << n + 1;
     EXPECT_EQ(disc::Counters().FilesPlaced(), c.sizes.size());
+    disc::PendingList counted;  // what the settings window says is needed
+    ASSERT_TRUE(disc::FillPendingList(Latest(), &counted));
+    EXPECT_EQ(disc::DiscsNeededFor(counted, c.capacity), c.discs.size());
   }
   // A disc too small for its own file system says so.
   EXPECT_TRUE(Archive(100 * 1024, false));
