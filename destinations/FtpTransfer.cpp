@@ -224,6 +224,13 @@ FtpSession::Outcome FtpSession::Upload(std::string_view local, std::string_view 
   Outcome outcome =
       Send(&source, temporary, beforeReplace || odd ? std::vector<std::string>{} : rename, waitMs,
            error, &renamed, &refused);
+  if (outcome == kLost && Open()) {
+    // What reached the server before the connection broke lies under the
+    // temporary name: it goes as soon as the server answers again (else the
+    // sweep of leftovers takes it).
+    std::string drop;
+    if (CommandOf(options_.sftp ? "*rm" : "*DELE", {temporary}, &drop)) Commands({drop}, waitMs);
+  }
   if (outcome != kDone) return outcome;
   std::vector<FtpEntry> before;
   if (!renamed) {
