@@ -283,6 +283,16 @@ bool IsTemporaryCopyName(std::string_view name) {
   return true;
 }
 
+std::string SourceOfLatestCopy(std::string_view latest, std::string_view path, char separator) {
+  if (path.size() <= latest.size() + 2 || path.substr(0, latest.size()) != latest ||
+      path[latest.size() + 1] != separator)
+    return {};
+  std::string source = std::string(path.substr(latest.size(), 1)) + ":" +
+                       std::string(path.substr(latest.size() + 1));
+  std::replace(source.begin(), source.end(), separator, '\\');
+  return source;
+}
+
 uint32_t CDestination::SweepTemporaryCopies() {
   const std::string root = GetRootPath();
   if (root.empty()) return 0;
@@ -323,12 +333,8 @@ uint32_t CDestination::SweepTemporaryCopies() {
         const std::string path = folder + entry.name;
         // The latest copy of a user's own file of that name: its source
         // ("Latest\C\home\ann\x" for "C:\home\ann\x") is there.
-        if (path.compare(0, latest.size(), latest) == 0 && path.size() > latest.size() + 2 &&
-            path[latest.size() + 1] == '\\') {
-          const std::string source =
-              path.substr(latest.size(), 1) + ":" + path.substr(latest.size() + 1);
-          if (plat::EntryExists(source)) continue;
-        }
+        const std::string source = SourceOfLatestCopy(latest, path, '\\');
+        if (!source.empty() && plat::EntryExists(source)) continue;
         std::string longPath;
         if (!ToLongPathForm(path, &longPath)) continue;
         if (entry.attributes & plat::kAttrReadOnly)

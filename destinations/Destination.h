@@ -183,6 +183,9 @@ class CDestination {
 // True for the temporary name of a copy in progress: ".~bvtmp-" and sixteen
 // hexadecimal digits, as the platform copy makes it.
 bool IsTemporaryCopyName(std::string_view name);
+// The source of a latest copy: "C:\home\ann\x" for "<latest>C<sep>home<sep>ann<sep>x"
+// (latest ends with the separator); empty for a path outside latest.
+std::string SourceOfLatestCopy(std::string_view latest, std::string_view path, char separator);
 
 // Longest file name, in bytes, that the store writes.
 constexpr size_t kMaxStoreNameBytes = 255;

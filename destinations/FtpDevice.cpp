@@ -519,12 +519,8 @@ uint32_t CFTPDevice::SweepTemporaryCopies() {
         // source ("Latest/C/home/ann/x" for "C:\home\ann\x") is there.
         const std::string latest = s.root + "Latest/";
         const std::string path = folder + entry.name;
-        if (path.compare(0, latest.size(), latest) == 0 && path.size() > latest.size() + 2 &&
-            path[latest.size() + 1] == '/') {
-          std::string source = path.substr(latest.size(), 1) + ":" + path.substr(latest.size() + 1);
-          std::replace(source.begin(), source.end(), '/', '\\');
-          if (plat::EntryExists(source)) continue;
-        }
+        const std::string source = SourceOfLatestCopy(latest, path, '/');
+        if (!source.empty() && plat::EntryExists(source)) continue;
         candidates.push_back(path);
       }
     }
