@@ -17,6 +17,7 @@
 #include "platform/Clock.h"
 #include "platform/Files.h"
 #include "platform/Paths.h"
+#include "platform/Pressure.h"
 #include "platform/Text.h"
 #include "platform/Volumes.h"
 
@@ -51,13 +52,17 @@ void KeepLongestHolder(std::string_view folder, std::string_view path, size_t* b
 
 }  // namespace
 
-// The plan's counter is touched atomically: a working thread told to stop may
-// still be finishing a walk of the plan while its successor thread starts one.
+// The walk already runs at the lowest priorities, so on an idle machine a
+// pause only wastes time: it pauses only while other work waits for the
+// processor or the disks, or on battery. The plan's counter is touched
+// atomically: a working thread told to stop may still be finishing a walk of
+// the plan while its successor thread starts one.
 void PaceEntry(CSimplePlan* plan) {
   g_entries.fetch_add(1, std::memory_order_relaxed);
   std::atomic_ref<uint32_t> counter(plan->WalkCounter());
   if (counter.fetch_add(1, std::memory_order_relaxed) + 1 < kPauseEvery) return;
   counter.store(0, std::memory_order_relaxed);
+  if (!plat::MachineBusy()) return;
   const auto begin = std::chrono::steady_clock::now();
   plat::SleepMs(1);
   const auto spent = std::chrono::steady_clock::now() - begin;

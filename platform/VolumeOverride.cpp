@@ -108,6 +108,9 @@ VolumeSnapshot ParseVolumeOverride(std::string_view iniText) {
       std::string src = sec.Get("Source");
       if (EqualsAsciiNoCase(src, "ac")) snap.power = PowerOverride::kAc;
       if (EqualsAsciiNoCase(src, "battery")) snap.power = PowerOverride::kBattery;
+      const std::string pressure = sec.Get("Pressure");
+      if (EqualsAsciiNoCase(pressure, "busy")) snap.pressure = PressureOverride::kBusy;
+      if (EqualsAsciiNoCase(pressure, "idle")) snap.pressure = PressureOverride::kIdle;
     }
   }
   std::sort(snap.volumes.begin(), snap.volumes.end(),

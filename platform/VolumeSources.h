@@ -13,6 +13,7 @@ struct VolumeSnapshot {
   std::vector<VolumeInfo> volumes;  // sorted by letter
   std::vector<ShareInfo> shares;
   PowerOverride power = PowerOverride::kNone;
+  PressureOverride pressure = PressureOverride::kNone;
 };
 
 // Reads an override INI text ([C]..[Z], [\\server\share], [Power]).

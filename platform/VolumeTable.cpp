@@ -84,6 +84,7 @@ void VolumeTable::LoadLocked() {
   volumes_ = std::move(snap.volumes);
   shares_ = std::move(snap.shares);
   power_ = snap.power;
+  pressure_ = snap.pressure;
   loaded_ = true;
 }
 
@@ -211,6 +212,12 @@ PowerOverride VolumeTable::Power() const {
   std::lock_guard<std::mutex> g(lock_);
   EnsureLoadedLocked();
   return power_;
+}
+
+PressureOverride VolumeTable::Pressure() const {
+  std::lock_guard<std::mutex> g(lock_);
+  EnsureLoadedLocked();
+  return pressure_;
 }
 
 bool VolumeTable::IsOverridden() const {

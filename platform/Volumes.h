@@ -48,6 +48,8 @@ struct ShareInfo {
 };
 
 enum class PowerOverride { kNone, kAc, kBattery };
+// [Power] Pressure=busy|idle: what the machine's load gauge says (tests).
+enum class PressureOverride { kNone, kBusy, kIdle };
 
 class VolumeTable {
  public:
@@ -72,6 +74,7 @@ class VolumeTable {
   // when no volume holds the path).
   bool FindShareByNativePath(std::string_view nativePath, ShareInfo* out) const;
   PowerOverride Power() const;
+  PressureOverride Pressure() const;
   bool IsOverridden() const;
 
  private:
@@ -82,6 +85,7 @@ class VolumeTable {
   std::vector<VolumeInfo> volumes_;
   std::vector<ShareInfo> shares_;
   PowerOverride power_ = PowerOverride::kNone;
+  PressureOverride pressure_ = PressureOverride::kNone;
   std::string stamp_;   // what the last read saw (override content or mountinfo text)
   std::string source_;  // BREVANTO_VOLUMES at the last read ("" for the real table)
   void LoadLocked();

@@ -330,6 +330,7 @@ TEST_F(TaskTest, CatchUpNotesUnknownAndChangedFilesOnly) {
   CSimpleTask task(plan.get());
   plan->WalkCounter() = 0;
   ResetWalkPauseStats();
+  env_.SetPressure("busy");
   task.Maintain();  // the first look: pauses only for the files it notes
   EXPECT_EQ(pendingNames(), expected);
   EXPECT_EQ(GetWalkPauseStats().entries, 6u) << "pending.txt was noted already";
@@ -460,6 +461,7 @@ TEST_F(TaskTest, WalkSkipsWhatMustNotBeCopied) {
   AddRule(plan.get(), kRuleAlwaysExclude, env_.Src().SystemOf("cache"));
   plan->WalkCounter() = 3;
   ResetWalkPauseStats();
+  env_.SetPressure("busy");
   WalkFolder(plan.get(), env_.Src().System());
   ResetSettingsCache();
   EXPECT_EQ(bvtest::ReadNative(Latest(2, "keep.doc")), "k");
@@ -475,9 +477,14 @@ TEST_F(TaskTest, WalkSkipsWhatMustNotBeCopied) {
   EXPECT_EQ(plan->WalkCounter(), (3 + stats.entries) % 5);
   EXPECT_GE(stats.pauseMicros, stats.pauses * 1000);
 
+  // On an idle machine the walk does not pause at all.
+  env_.SetPressure("idle");
+  ResetWalkPauseStats();
   env_.Src().Write("keep.doc", "changed");
   env_.Src().Write("new.doc", "n");
   WalkFolder(plan.get(), env_.Src().System());
+  EXPECT_GE(GetWalkPauseStats().entries, 9u);
+  EXPECT_EQ(GetWalkPauseStats().pauses, 0u);
   EXPECT_EQ(bvtest::ReadNative(Latest(2, "keep.doc")), "k");
   EXPECT_EQ(bvtest::ReadNative(Latest(2, "new.doc")), "n");
   EXPECT_EQ(plan->UnheldNameCount(), 2u) << "each told once";

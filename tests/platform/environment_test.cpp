@@ -15,6 +15,7 @@
 #include "platform/Clock.h"
 #include "platform/Folders.h"
 #include "platform/PowerSupply.h"
+#include "platform/Pressure.h"
 #include "support/TempDir.h"
 
 TEST(Clock, CountersThreadsAndTheLowestPriority) {
@@ -58,6 +59,39 @@ TEST(Clock, PowerFromTheSupplyFolder) {
     for (const auto& [file, text] : files) t.Write(std::string("ps/") + file, text);
     EXPECT_EQ(plat::detail::ReadPowerSupplyFolder(root), status) << files.size();
   }
+}
+
+// The load gauge over a folder laid out like /proc/pressure, read at every call.
+TEST(Clock, PressureGaugeSaysWhenOtherWorkWaits) {
+  bvtest::TempDir t;
+  plat::PressureGauge gauge(t.NativeOf("p"), 10, 0);
+  EXPECT_TRUE(gauge.Busy()) << "figures that cannot be read: pace as if busy";
+  auto line = [](const char* avg10, uint64_t total) {
+    return std::string("some avg10=") + avg10 +
+           " avg60=0.00 avg300=0.00 total=" + std::to_string(total) +
+           "\nfull avg10=0.00 avg60=0.00 avg300=0.00 total=0\n";
+  };
+  const struct {
+    std::string cpu, io;
+    bool busy;
+  } steps[] = {
+      {line("0.00", 1000), line("0.00", 500), false},
+      {line("0.40", 1000), line("9.99", 500), false},
+      {line("12.50", 1000), line("0.00", 500), true},      // the last ten seconds
+      {line("0.00", 1000), line("0.00", 60000500), true},  // a minute stalled since the last look
+      {line("0.00", 1000), line("0.00", 60000500), false},
+      {line("0.00", 1000), "some avg10=x total=1\n", true},  // unreadable
+      {line("0.00", 1000), "full avg10=0.00 total=1\n", true},
+  };
+  for (const auto& step : steps) {
+    t.Write("p/cpu", step.cpu);
+    t.Write("p/io", step.io);
+    EXPECT_EQ(gauge.Busy(), step.busy) << step.cpu << step.io;
+  }
+  const plat::StallFigures figures = plat::ParseStallSome(line("3.25", 123456789));
+  EXPECT_TRUE(figures.known);
+  EXPECT_DOUBLE_EQ(figures.avg10, 3.25);
+  EXPECT_EQ(figures.totalMicros, 123456789u);
 }
 
 TEST(Folders, DataAndShellFoldersFromTheEnvironment) {

@@ -75,6 +75,8 @@ class ScratchEnv {
   void SetStorePresent(bool present) { Change(storePresent_, present); }
   void SetFreeBytes(uint64_t bytes) { Change(freeBytes_, std::optional<uint64_t>(bytes)); }
   void SetBattery(bool battery) { Change(battery_, battery); }
+  // "busy", "idle" or "" (the machine's real load decides).
+  void SetPressure(std::string pressure) { Change(pressure_, std::move(pressure)); }
   void SetExtra(const std::string& text) { Change(extra_, text); }
 
   // A settings record for a local-disk plan on E:.
@@ -155,7 +157,9 @@ class ScratchEnv {
       ini += "[E]\nRoot=" + store_.Native() + "\nType=fixed\nBus=none\n";
       if (freeBytes_) ini += "FreeBytes=" + std::to_string(*freeBytes_) + "\n";
     }
-    ini += std::string("[Power]\nSource=") + (battery_ ? "battery" : "ac") + "\n" + extra_;
+    ini += std::string("[Power]\nSource=") + (battery_ ? "battery" : "ac") + "\n";
+    if (!pressure_.empty()) ini += "Pressure=" + pressure_ + "\n";
+    ini += extra_;
     // Whole or not at all: the device watcher may read it at any moment.
     WriteNative(data_.NativeOf("volumes.ini.new"), ini);
     std::filesystem::rename(data_.NativeOf("volumes.ini.new"), data_.NativeOf("volumes.ini"));
@@ -170,6 +174,7 @@ class ScratchEnv {
   Resetter resetAfterSetUp_;
   bool storePresent_ = true;
   bool battery_ = false;
+  std::string pressure_;
   std::optional<uint64_t> freeBytes_;
   std::string extra_;
 };
