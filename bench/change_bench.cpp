@@ -46,6 +46,7 @@
 #include <thread>
 #include <vector>
 
+#include "BlackBox.h"
 #include "history/CLoggingDatabase.h"
 #include "history/Crc64.h"
 #include "platform/ChangeDevice.h"
@@ -53,19 +54,9 @@
 #include "support/DataFolder.h"
 #include "support/TempDir.h"
 
-extern char** environ;
-
 namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
 
 namespace {
-
-bool Full() {
-  const char* v = std::getenv("BV_BENCH_FULL");
-  return v != nullptr && *v != '\0' && std::string(v) != "0";
-}
-
-double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
 void WriteWhole(const std::string& native, const std::string& bytes) {
   const int fd = ::open(native.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
@@ -91,40 +82,11 @@ long long SizeOf(const std::string& native) {
   return ec ? -1 : static_cast<long long>(n);
 }
 
-// utime + stime of a process, in seconds.
-double CpuSeconds(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  const size_t close = text.rfind(')');
-  if (close == std::string::npos) return -1;
-  std::vector<std::string> fields;
-  size_t at = close + 2;
-  while (at < text.size()) {
-    size_t end = text.find(' ', at);
-    if (end == std::string::npos) end = text.size();
-    fields.push_back(text.substr(at, end - at));
-    at = end + 1;
-  }
-  // After the name: state is field 3; utime and stime are fields 14 and 15.
-  if (fields.size() < 13) return -1;
-  const double ticks = static_cast<double>(sysconf(_SC_CLK_TCK));
-  return (std::stod(fields[11]) + std::stod(fields[12])) / ticks;
-}
-
-double RusageSeconds(const rusage& u) {
-  return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
-         static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
-
-// Peak resident memory of a process (VmHWM), in MB; -1 when unknown.
-double PeakRssMb(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  while (std::getline(in, line)) {
-    if (line.rfind("VmHWM:", 0) == 0) return std::atof(line.c_str() + 6) / 1024.0;
-  }
-  return -1;
-}
+using bvbench::Clock;
+using bvbench::CpuSecondsOf;
+using bvbench::Full;
+using bvbench::PeakRssMbOf;
+using bvbench::Seconds;
 
 // The real program on a continuous plan protecting home/"prot", its store in
 // the E: volume folder.
@@ -148,64 +110,16 @@ class Program {
   std::string Latest(const std::string& name) const {
     return data_.Volume('E') + "/Store/Latest/C" + Source(name);
   }
-  pid_t Pid() const { return pid_; }
+  pid_t Pid() const { return run_.Pid(); }
 
   // Starts the program and waits until its change monitor runs.
   bool Start() {
-    std::map<std::string, std::string> env;
-    for (char** e = environ; *e; ++e) {
-      const char* eq = std::strchr(*e, '=');
-      if (eq) env[std::string(*e, static_cast<size_t>(eq - *e))] = eq + 1;
-    }
-    for (const auto& [k, v] : data_.Environment(true)) {
-      if (v.empty()) {
-        env.erase(k);
-      } else {
-        env[k] = v;
-      }
-    }
-    env["BREVANTO_CHANGE_SOURCE"] = "inotify";
-    env["BREVANTO_CHANGE_ROOTS"] = home_.Native();
-    std::vector<std::string> texts;
-    for (const auto& [k, v] : env) texts.push_back(k + "=" + v);
-    std::vector<char*> envp;
-    for (std::string& t : texts) envp.push_back(t.data());
-    envp.push_back(nullptr);
-    const std::string err = data_.StderrLog();
-    pid_ = fork();
-    if (pid_ == 0) {
-      const int fd = ::open(err.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-      if (fd >= 0) dup2(fd, 2);
-      const int null = ::open("/dev/null", O_WRONLY);
-      if (null >= 0) dup2(null, 1);
-      char exe[] = BV_EXE_PATH;
-      char silent[] = "-s";
-      char* argv[] = {exe, silent, nullptr};
-      execve(exe, argv, envp.data());
-      _exit(127);
-    }
-    if (pid_ < 0) return false;
-    const auto limit = Clock::now() + std::chrono::seconds(60);
-    while (Clock::now() < limit) {
-      // The change monitor runs once the start-up decided on the window.
-      const std::string trace = bvtest::ReadNative(data_.TraceLog());
-      if (trace.find("hidden") != std::string::npos || trace.find("shown") != std::string::npos)
-        return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    std::fprintf(stderr, "the program did not start; its stderr:\n%s\ntrace:\n%s\n",
-                 Stderr().c_str(), bvtest::ReadNative(data_.TraceLog()).c_str());
-    return false;
+    return run_.Start(
+        {{"BREVANTO_CHANGE_SOURCE", "inotify"}, {"BREVANTO_CHANGE_ROOTS", home_.Native()}});
   }
+  void Stop() { run_.Kill(); }
 
-  void Stop() {
-    if (pid_ <= 0) return;
-    kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
-    pid_ = -1;
-  }
-
-  std::string Stderr() const { return bvtest::ReadNative(data_.StderrLog()); }
+  std::string Stderr() const { return run_.Stderr(); }
 
  private:
   // Copied records for files in folders of 100 below the protected folder.
@@ -236,7 +150,7 @@ class Program {
   bvtest::TempDir work_;
   bvtest::TempDir home_{bvtest::TempDir::Where::kHome};
   bvtest::DataFolder data_;
-  pid_t pid_ = -1;
+  bvbench::ProgramRun run_{data_};
 };
 
 void BM_ChangeToLatest(benchmark::State& state) {
@@ -247,7 +161,7 @@ void BM_ChangeToLatest(benchmark::State& state) {
       state.SkipWithError("the program did not start");
       return;
     }
-    const double cpuBefore = CpuSeconds(program.Pid());
+    const double cpuBefore = CpuSecondsOf(program.Pid());
     std::vector<Clock::time_point> written(count);
     std::vector<double> latency(count, -1);
     std::vector<std::string> bytes(count);
@@ -292,11 +206,11 @@ void BM_ChangeToLatest(benchmark::State& state) {
       state.SkipWithError("not every file arrived within the deadline");
       return;
     }
-    const double cpu = CpuSeconds(program.Pid()) - cpuBefore;
+    const double cpu = CpuSecondsOf(program.Pid()) - cpuBefore;
     std::sort(latency.begin(), latency.end());
     state.counters["files"] = static_cast<double>(count);
     state.counters["cpu_ms_per_file"] = cpu * 1000.0 / static_cast<double>(count);
-    state.counters["peak_rss_MB"] = PeakRssMb(program.Pid());
+    state.counters["peak_rss_MB"] = PeakRssMbOf(program.Pid());
     state.counters["median_s"] = latency[count / 2];
     state.counters["p95_s"] = latency[std::min(count - 1, (count * 95 + 99) / 100 - 1)];
     state.counters["max_s"] = latency.back();
@@ -313,7 +227,7 @@ void BM_Burst(benchmark::State& state) {
       return;
     }
     const std::string payload = Content(1, 1024);
-    const double cpuBefore = CpuSeconds(program.Pid());
+    const double cpuBefore = CpuSecondsOf(program.Pid());
     const auto begin = Clock::now();
     for (size_t i = 0; i < count; ++i) {
       WriteWhole(program.Source("b" + std::to_string(i) + ".dat"), payload);
@@ -329,24 +243,19 @@ void BM_Burst(benchmark::State& state) {
       if (next < count) std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     const double total = Seconds(Clock::now() - begin);
-    const double cpu = CpuSeconds(program.Pid()) - cpuBefore;
+    const double cpu = CpuSecondsOf(program.Pid()) - cpuBefore;
     // cp copies the same files, warm, to a folder outside the watched home.
     bvtest::TempDir target;
     const std::string from = program.Source("");
     const std::string to = target.Native() + "/cp";
-    const std::string cp = "cp -r '" + from + "' '" + to + "'";
-    rusage children{};
-    getrusage(RUSAGE_CHILDREN, &children);
-    const double cpCpuBefore = RusageSeconds(children);
-    auto cpBegin = Clock::now();
-    if (std::system(cp.c_str()) != 0) state.SkipWithError("cp failed");
-    const double cpSeconds = Seconds(Clock::now() - cpBegin);
-    getrusage(RUSAGE_CHILDREN, &children);
-    const double cpCpu = RusageSeconds(children) - cpCpuBefore;
-    const std::string lowCp = "chrt --batch 0 nice -n 19 cp -r '" + from + "' '" + to + "-low'";
-    cpBegin = Clock::now();
-    if (std::system(lowCp.c_str()) != 0) state.SkipWithError("chrt cp failed");
-    const double lowCpSeconds = Seconds(Clock::now() - cpBegin);
+    const bvbench::CommandCost cp = bvbench::RunTimed("cp -r '" + from + "' '" + to + "'");
+    if (!cp.ok) state.SkipWithError("cp failed");
+    const double cpSeconds = cp.wall;
+    const double cpCpu = cp.cpu;
+    const bvbench::CommandCost lowCp =
+        bvbench::RunTimed("chrt --batch 0 nice -n 19 cp -r '" + from + "' '" + to + "-low'");
+    if (!lowCp.ok) state.SkipWithError("chrt cp failed");
+    const double lowCpSeconds = lowCp.wall;
     constexpr double kDesignedWait = 4.5;  // quiet time + due interval + poll
     state.counters["files"] = static_cast<double>(count);
     state.counters["write_s"] = writeSeconds;
@@ -364,7 +273,7 @@ void BM_Burst(benchmark::State& state) {
     state.counters["ratio_past_wait_to_cp"] =
         cpSeconds > 0 ? std::max(0.0, total - kDesignedWait) / cpSeconds : 0;
     state.counters["cpu_ms_per_file"] = cpu * 1000.0 / static_cast<double>(count);
-    state.counters["peak_rss_MB"] = PeakRssMb(program.Pid());
+    state.counters["peak_rss_MB"] = PeakRssMbOf(program.Pid());
     if (next < count) {
       std::fprintf(stderr, "burst: %zu of %zu arrived; program stderr:\n%s\n", next, count,
                    program.Stderr().c_str());
@@ -383,14 +292,14 @@ void IdleCpu(benchmark::State& state, size_t journal) {
       return;
     }
     std::this_thread::sleep_for(std::chrono::seconds(5));  // start-up settles
-    const double before = CpuSeconds(program.Pid());
+    const double before = CpuSecondsOf(program.Pid());
     std::this_thread::sleep_for(std::chrono::seconds(seconds));
-    const double after = CpuSeconds(program.Pid());
+    const double after = CpuSecondsOf(program.Pid());
     state.counters["window_s"] = seconds;
     state.counters["cpu_s"] = after - before;
     state.counters["cpu_s_per_60s"] = (after - before) * 60.0 / seconds;
     state.counters["journal_records"] = static_cast<double>(journal);
-    state.counters["peak_rss_MB"] = PeakRssMb(program.Pid());
+    state.counters["peak_rss_MB"] = PeakRssMbOf(program.Pid());
   }
 }
 void BM_IdleCpu(benchmark::State& state) { IdleCpu(state, 0); }
