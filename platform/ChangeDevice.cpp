@@ -138,6 +138,10 @@ constexpr uint32_t kInvalidFunction = 1;
 // Volumes are looked at again at least this often (the override file has no
 // change signal; the mount table wakes the read at once).
 constexpr auto kVolumeLook = std::chrono::seconds(1);
+// After the first event of a quiet spell, the time the source's queue is left
+// to fill: the program's own copies make several events each, and one read of
+// a full buffer costs what one read of a single event does.
+constexpr auto kGather = std::chrono::milliseconds(20);
 constexpr size_t kLaunchReportSize = 524;
 // The longest path whose record fits the reader's 65,536-byte buffer.
 constexpr size_t kMaxUnits = 32766;
@@ -265,6 +269,10 @@ class LinuxChangeDevice : public ChangeDevice {
                              static_cast<int>(std::chrono::milliseconds(kVolumeLook).count()));
       if (ready < 0 && errno != EINTR) return kErrGenFailure;
       if (ready > 0 && (fds[2].revents & (POLLPRI | POLLERR))) mountsChanged_ = true;
+      if (ready > 0 && (fds[0].revents & POLLIN) && !(fds[1].revents & POLLIN)) {
+        pollfd stop = {stopFd_, POLLIN, 0};
+        poll(&stop, 1, static_cast<int>(kGather.count()));
+      }
     }
   }
 

@@ -187,11 +187,12 @@ class FanotifyWatcher : public ChangeWatcher {
   }
 
   void DrainGroup(int group, bool named, std::vector<std::string>* written) {
-    // A small buffer: in descriptor mode every event carries an open
+    // A small read in descriptor mode: every event carries an open
     // descriptor, and a large batch could run the process out of them.
-    alignas(fanotify_event_metadata) char buf[4096];
+    alignas(fanotify_event_metadata) char buf[65536];
+    const size_t size = named ? sizeof buf : 4096;
     for (;;) {
-      ssize_t n = read(group, buf, sizeof buf);
+      ssize_t n = read(group, buf, size);
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) return;
       // Records with names are only 4-byte aligned: each header is copied
@@ -218,6 +219,8 @@ class FanotifyWatcher : public ChangeWatcher {
         }
         at += md.event_len;
       }
+      // Far from full: the queue was empty (the next event wakes the poll).
+      if (got < size / 2) return;
     }
   }
 

@@ -242,6 +242,8 @@ class InotifyWatcher : public ChangeWatcher {
         p += sizeof(inotify_event) + ev->len;
         Take(*ev, written);
       }
+      // Far from full: the queue was empty (the next event wakes the poll).
+      if (static_cast<size_t>(n) < sizeof buf / 2) break;
     }
     throttle_.TakeDue(written);
   }
