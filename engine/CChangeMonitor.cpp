@@ -20,32 +20,6 @@ uint16_t ReadUnit(const uint8_t* at) {
   return v;
 }
 
-bool HasWildcard(std::string_view s) { return s.find_first_of("*?") != std::string_view::npos; }
-
-// The name the file system keeps for component inside folder (which ends with
-// a separator): an exact match first, else the first entry equal to it
-// without regard to case.
-bool StoredName(const std::string& folder, std::string_view component, std::string* out) {
-  plat::FindData fd;
-  if (!HasWildcard(component)) {
-    plat::DirSearch exact;
-    if (exact.Open(folder + std::string(component), &fd)) {
-      *out = fd.name;
-      return true;
-    }
-  }
-  plat::DirSearch all;
-  if (!all.Open(folder + "*", &fd)) return false;
-  do {
-    if (fd.name == "." || fd.name == "..") continue;
-    if (plat::EqualsNoCase(fd.name, component)) {
-      *out = fd.name;
-      return true;
-    }
-  } while (all.Next(&fd));
-  return false;
-}
-
 }  // namespace
 
 // ---------------------------------------------------------------- driver thread
@@ -104,17 +78,10 @@ bool CDriverThread::NormalizePath(std::string_view reported, std::string* out) {
     at = end + 1;
   }
 
-  // Once a component is missing nothing below it can exist.
-  bool exists = true;
+  // The change sources report the names the file system keeps: nothing is
+  // looked up (a vanished temporary file would cost a listing of its folder).
   for (size_t i = 0; i < parts.size(); ++i) {
-    const std::string_view part = parts[i];
-    std::string stored;
-    if (exists && part != "." && part != ".." && StoredName(result, part, &stored)) {
-      result += stored;
-    } else {
-      exists = exists && (part == "." || part == "..");
-      result.append(part);
-    }
+    result.append(parts[i]);
     if (i + 1 < parts.size()) result += '\\';
   }
   *out = std::move(result);

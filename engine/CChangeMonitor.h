@@ -36,9 +36,10 @@ class CDriverThread : public CThread {
   bool StopRequested() const { return stop_.load(std::memory_order_relaxed) != 0; }
 
   // The reported path in its stored form: the drive ("X:\") or share
-  // ("\\server\share\") prefix as reported, then each existing component
-  // under the name the file system keeps for it, and each missing one as
-  // reported. False for paths that name neither a drive nor a share.
+  // ("\\server\share\") prefix as reported, then its components as reported
+  // (the change sources report the names the file system keeps), one
+  // separator between them. False for paths that name neither a drive nor a
+  // share.
   static bool NormalizePath(std::string_view reported, std::string* out);
 
   // Walks one buffer of packed records: stops at fewer than 4 bytes left, at
