@@ -49,6 +49,11 @@ uint32_t GetFreeSpace(std::string_view path, uint64_t* bytes) {
   return Measure(path, Figure::kFree, bytes);
 }
 
+bool FreeSpaceStated(std::string_view path) {
+  uint64_t bytes = 0;
+  return OverrideFigure(plat::StripLongPathPrefix(path), Figure::kFree, &bytes);
+}
+
 uint32_t GetTotalSpace(std::string_view path, uint64_t* bytes) {
   return Measure(path, Figure::kTotal, bytes);
 }

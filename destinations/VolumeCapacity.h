@@ -9,5 +9,8 @@
 
 // Bytes available to this user on the volume that holds the path.
 uint32_t GetFreeSpace(std::string_view path, uint64_t* bytes);
+// Whether the override states the free bytes of the path's drive (nothing
+// is measured then, so nothing is worth keeping).
+bool FreeSpaceStated(std::string_view path);
 // Total bytes of the volume that holds the path.
 uint32_t GetTotalSpace(std::string_view path, uint64_t* bytes);

@@ -309,9 +309,12 @@ int32_t CSimpleEngine::BackupFile(std::string_view source, bool existenceCheck, 
 
   if (dest->IgnoresCase()) ReportSharedStoreName(source, planId, names.latestName);
 
+  // Without a latest copy nothing becomes a revision now: the revisions are
+  // listed (and any beyond the count go) at the file's next backup.
   std::vector<VersionEntry> listed;
-  const int64_t highest =
-      dest->ListVersions(names.revisionFolder, names.stem, names.extension, &listed);
+  const int64_t highest = latestExists == 0 ? 0
+                                            : dest->ListVersions(names.revisionFolder, names.stem,
+                                                                 names.extension, &listed);
   // The previous latest copy becomes a revision when there is one; a copy
   // killed between its rotation and its replacement left none, and then no
   // revision is added, so one more of the old ones stays.
@@ -331,9 +334,8 @@ int32_t CSimpleEngine::BackupFile(std::string_view source, bool existenceCheck, 
       if (entry.number < keepFrom && dest->GetFileStamp(entry.path, &size, &written, &changed))
         freed += size;
     }
-    uint64_t free = 0;
     const uint64_t wanted = look.info.size + kMinFreeBytes;
-    if (GetFreeSpace(root, &free) == 0 && free + freed < wanted) {
+    if (LacksRoom(root, wanted > freed ? wanted - freed : 0)) {
       rec->state = kLogPending;
       rec->lastAttemptTime = start;
       StoreRecord(db, *rec, &offset, notedAt);
@@ -508,6 +510,26 @@ void CSimpleEngine::NoteOutcome(std::string_view source, uint32_t error, const s
 void CSimpleEngine::ForgetFailure(std::string_view source) {
   std::lock_guard<std::mutex> guard(healthLock_);
   if (failing_.erase(std::string(source)) != 0 && failing_.empty()) health_ = CopyHealth{};
+}
+
+bool CSimpleEngine::LacksRoom(const std::string& root, uint64_t wanted) {
+  std::lock_guard<std::mutex> guard(roomLock_);
+  const uint64_t now = plat::GetTickCount64();
+  if (roomTick_ != 0 && root == roomRoot_ && now - roomTick_ < 1000 && !FreeSpaceStated(root) &&
+      roomFree_ >= roomSpent_ + wanted + kRoomMargin) {
+    roomSpent_ += wanted;
+    return false;
+  }
+  uint64_t free = 0;
+  if (GetFreeSpace(root, &free) != 0) {
+    roomTick_ = 0;
+    return false;  // not measured: the copy itself says whether it fits
+  }
+  roomRoot_ = root;
+  roomFree_ = free;
+  roomTick_ = now;
+  roomSpent_ = wanted;
+  return free < wanted;
 }
 
 bool CSimpleEngine::TooLarge(const std::string& root, std::string_view source, uint64_t size,

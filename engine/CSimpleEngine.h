@@ -102,6 +102,11 @@ class CSimpleEngine {
   // holds: said once per file until it is copied, with its size and the limit.
   bool TooLarge(const std::string& root, std::string_view source, uint64_t size, uint32_t planId);
   void ForgetTooLarge(std::string_view source);
+  // Whether the store at root has fewer than wanted bytes free. A
+  // measurement is kept for a second: copies far below it (by more than
+  // kRoomMargin, counting what was copied since) do not measure again.
+  bool LacksRoom(const std::string& root, uint64_t wanted);
+  static constexpr uint64_t kRoomMargin = 256ull << 20;
 
   CPlan* plan_;
   std::atomic<bool> sweepDue_{true};
@@ -118,4 +123,9 @@ class CSimpleEngine {
   // Sources skipped for want of room: the free bytes each needs.
   std::map<std::string, uint64_t> noRoom_;
   std::set<std::string> tooLarge_;  // sources skipped as too large
+  std::mutex roomLock_;             // guards the four fields below
+  std::string roomRoot_;            // the store last measured
+  uint64_t roomFree_ = 0;           // its free bytes then
+  uint64_t roomTick_ = 0;           // when (0: never)
+  uint64_t roomSpent_ = 0;          // bytes asked for since
 };

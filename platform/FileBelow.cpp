@@ -2,6 +2,7 @@
 // backup reads is the file its folder holds, never what a link points at.
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <string>
@@ -50,10 +51,12 @@ bool SourceFile::Open(std::string_view path, std::string_view within) {
   std::string native;
   if (!detail::Resolve(path, &native)) return false;
   if (fault::Hit()) return false;
-  struct stat st;
-  const int fd = detail::OpenRegularForRead(native, LimitFor(native, within), &st);
+  const int fd = detail::OpenRegularForRead(native, LimitFor(native, within), &status_);
   if (fd < 0) return false;
-  fcntl(fd, F_SETFL, 0);  // clears O_NONBLOCK, as File::Open does
+  // Opened without blocking (a fifo swapped in must not hang the open). A
+  // disk's file system ignores that for reads; one without a device of its
+  // own (network, FUSE) may not, so there it is cleared as File::Open does.
+  if (major(status_.st_dev) == 0) fcntl(fd, F_SETFL, 0);
   fd_ = fd;
   native_ = std::move(native);
   return true;
@@ -65,8 +68,9 @@ CopiesReadFrom::~CopiesReadFrom() { tReadFrom = previous_; }
 
 namespace detail {
 
-int ReadFromFor(const std::string& native) {
+int ReadFromFor(const std::string& native, struct stat* opened) {
   if (tReadFrom == nullptr || !tReadFrom->IsOpen() || tReadFrom->NativePath() != native) return -1;
+  if (opened != nullptr) *opened = tReadFrom->Status();
   return tReadFrom->Descriptor();
 }
 

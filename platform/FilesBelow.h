@@ -1,6 +1,8 @@
 // Reading a source file without following a link below its folder, handed to
 // the copies that read it; the writes of a restore run by root.
 #pragma once
+#include <sys/stat.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -34,10 +36,13 @@ class SourceFile {
   int Descriptor() const { return fd_; }
   // The native path it was opened by.
   const std::string& NativePath() const { return native_; }
+  // What the open file was like when it was opened.
+  const struct stat& Status() const { return status_; }
 
  private:
   int fd_ = -1;
   std::string native_;
+  struct stat status_ {};
 };
 
 // While alive, the calling thread's copies of the file's path (CopyFile,

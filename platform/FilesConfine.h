@@ -28,8 +28,9 @@ int OpenRegularForRead(const std::string& native, struct stat* st);
 int OpenRegularForRead(const std::string& native, const std::string& within, struct stat* st);
 
 // The descriptor of the file the calling thread's copies of native read
-// instead of opening it (CopiesReadFrom), or -1.
-int ReadFromFor(const std::string& native);
+// instead of opening it (CopiesReadFrom), or -1; opened: its status when it
+// was opened.
+int ReadFromFor(const std::string& native, struct stat* opened = nullptr);
 
 // Rename between open folders that never replaces the target. Returns 0 or
 // an errno value.

@@ -32,17 +32,6 @@ using detail::VolumeGoneOr;
 namespace detail {
 
 int CreateTempIn(int dirFd, std::string* name) {
-  // Where the file system can, the file is made without a name, locked, and
-  // only then named: a sweep of leftovers never finds it unlocked.
-  if (const int fd = openat(dirFd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600); fd >= 0) {
-    const std::string self = "/proc/self/fd/" + std::to_string(fd);
-    for (int attempt = 0; attempt < 16 && flock(fd, LOCK_EX | LOCK_NB) == 0; ++attempt) {
-      *name = detail::TempName();
-      if (linkat(AT_FDCWD, self.c_str(), dirFd, name->c_str(), AT_SYMLINK_FOLLOW) == 0) return fd;
-      if (errno != EEXIST) break;
-    }
-    close(fd);
-  }
   for (int attempt = 0; attempt < 16; ++attempt) {
     *name = detail::TempName();
     const int fd =
@@ -73,7 +62,10 @@ bool Cancelled() { return tCancel != nullptr && tCancel->load(std::memory_order_
 
 // Copies the open source into the open target: copy_file_range while the
 // file systems allow it, read/write otherwise. Sets the last error on failure.
-bool CopyData(int in, int out, uint64_t expected) {
+// Copies in's data from its start. watched: the caller compares the source's
+// status after the copy, so a file that grew is caught there and the copy
+// may end at the expected size without asking for more.
+bool CopyData(int in, int out, uint64_t expected, bool watched) {
   bool useRange = true;
   uint64_t copied = 0;
   std::vector<char> buffer;
@@ -87,9 +79,11 @@ bool CopyData(int in, int out, uint64_t expected) {
     if (useRange) {
       if (fault::Hit()) return false;
       // Chunks of 4 MiB: a stop request is seen within one of them.
-      const ssize_t r = copy_file_range(in, nullptr, out, nullptr, 4u << 20, 0);
+      loff_t from = static_cast<loff_t>(copied);
+      const ssize_t r = copy_file_range(in, &from, out, nullptr, 4u << 20, 0);
       if (r > 0) {
         copied += static_cast<uint64_t>(r);
+        if (watched && copied == expected) return true;
         continue;
       }
       if (r == 0 && copied >= expected) return true;
@@ -98,19 +92,20 @@ bool CopyData(int in, int out, uint64_t expected) {
           errno != EOPNOTSUPP && errno != EBADF && errno != EPERM)
         return Fail(ErrnoToWinError(errno));
       // Not supported here, or a file system that reports no data where the
-      // size says there is some: go on with plain reads (offsets are shared).
+      // size says there is some: go on with plain reads from where it got.
       useRange = false;
       buffer.resize(kChunk);
       continue;
     }
     if (fault::Hit()) return false;
-    const ssize_t r = read(in, buffer.data(), buffer.size());
+    const ssize_t r = pread(in, buffer.data(), buffer.size(), static_cast<off_t>(copied));
     if (r < 0) {
       if (errno == EINTR) continue;
       return Fail(ErrnoToWinError(errno));
     }
     if (r == 0) return true;
     if (!detail::WriteAll(out, buffer.data(), static_cast<size_t>(r))) return false;
+    copied += static_cast<uint64_t>(r);
   }
 }
 
@@ -213,11 +208,11 @@ uint32_t CopyResolved(std::string_view source, std::string_view sourceWithin,
   }
   return CopyAttempts(dst, base, way, [&](struct stat* st, bool* owned) {
     // A source opened already is read from its start.
-    if (const int open = detail::ReadFromFor(src); open >= 0) {
+    // (The copy reads at offsets of its own; a change since the open shows
+    // in the status taken after the copy.)
+    if (const int open = detail::ReadFromFor(src, st); open >= 0) {
       *owned = false;
-      if (lseek(open, 0, SEEK_SET) == 0 && fstat(open, st) == 0) return open;
-      SetLastError(ErrnoToWinError(errno));
-      return -1;
+      return open;
     }
     *owned = true;
     const int in = OpenRegularForRead(src, srcBase, st);
@@ -258,7 +253,7 @@ uint32_t CopyOnce(int in, const struct stat& st, const std::string& dst, const s
   if (fault::Hit()) return GetLastError();
   int out = CreateTempIn(folder.Fd(), &tmp);
   if (out < 0) return FailCode(ErrorFor(errno, NativeParent(dst) + "/" + tmp));
-  bool ok = CopyData(in, out, static_cast<uint64_t>(st.st_size));
+  bool ok = CopyData(in, out, static_cast<uint64_t>(st.st_size), watch != nullptr);
   struct stat into;
   if (ok && way.ownerOfFolder &&
       (fstat(folder.Fd(), &into) != 0 || fchown(out, into.st_uid, into.st_gid) != 0))
