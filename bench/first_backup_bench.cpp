@@ -14,6 +14,12 @@
 //                     first backup under `strace -f -c`, and cp -a's the same
 //                     way (BV_BENCH_STRACE=0 leaves it out)
 //
+//   Unobtrusive       a CPU-bound job (xz -9 of a fixed file) and an I/O-bound
+//                     one (reading a cold 1 GiB file) alone and while a first
+//                     backup of generated files runs (100,000; 20,000 by
+//                     default): xz_ratio and read_ratio, each against the
+//                     mean of a run before and a run after
+//
 //   BV_BENCH_FULL=1        20,000 files (default 5,000)
 //   BV_BENCH_SOURCE=inotify the change source a user without privileges gets
 #include <benchmark/benchmark.h>
@@ -226,6 +232,93 @@ void BM_FirstBackupCalls(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_FirstBackupCalls)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+
+// count files of 1-8 KiB in folders of 100, below to.
+size_t MakeGenerated(const std::string& to, size_t count) {
+  std::string bytes(8192, '\0');
+  uint32_t seed = 7;
+  for (char& c : bytes) {
+    seed = seed * 1103515245u + 12345u;
+    c = static_cast<char>('a' + (seed >> 16) % 26);
+  }
+  size_t made = 0;
+  for (size_t i = 0; i < count; ++i) {
+    const std::string folder = to + "/d" + std::to_string(i / 100);
+    if (i % 100 == 0) fs::create_directories(folder);
+    std::ofstream out(folder + "/f" + std::to_string(i) + ".txt", std::ios::binary);
+    out.write(bytes.data(), static_cast<std::streamsize>(1024 + (i * 977) % 7168));
+    if (out) ++made;
+  }
+  return made;
+}
+
+// Drops a file's pages from the page cache, so the next read goes to the disk.
+bool MakeCold(const std::string& file) {
+  return std::system(("dd if='" + file + "' iflag=nocache count=0 status=none").c_str()) == 0;
+}
+
+void BM_Unobtrusive(benchmark::State& state) {
+  const size_t count = bvbench::Full() ? 100000 : 20000;
+  for (auto _ : state) {
+    bvtest::TempDir work;
+    bvtest::TempDir home{bvtest::TempDir::Where::kHome};
+    const std::string xzInput = work.NativeOf("xz-input");
+    const std::string big = work.NativeOf("big");
+    // A fixed, fairly compressible file for xz; 1 GiB of data for the read.
+    if (std::system(("head -c 24M /usr/bin/* 2>/dev/null > '" + xzInput +
+                     "' ; head -c 1G /dev/urandom > '" + big + "'")
+                        .c_str()) != 0) {
+      state.SkipWithError("could not make the input files");
+      return;
+    }
+    const std::string xz = "xz -9 -T1 -c '" + xzInput + "' > /dev/null";
+    const std::string read = "cat '" + big + "' > /dev/null";
+    auto alone = [&](double* xzSeconds, double* readSeconds) {
+      *xzSeconds = bvbench::RunTimed(xz).wall;
+      MakeCold(big);
+      *readSeconds = bvbench::RunTimed(read).wall;
+    };
+    double xzBefore = 0, readBefore = 0, xzAfter = 0, readAfter = 0;
+    alone(&xzBefore, &readBefore);
+
+    bvtest::DataFolder data(work.Native());
+    const size_t files = MakeGenerated(home.NativeOf("prot"), count);
+    bvtest::PlanFiles plan;
+    plan.name = "Bench";
+    plan.storePath = "E:\\Store\\";
+    plan.sources = {home.SystemOf("prot")};
+    data.WritePlan(plan);
+    data.WritePlanList({1});
+    MakeCold(big);
+    bvbench::ProgramRun program(data);
+    if (!program.Start(SourceEnv(home.Native()))) {
+      state.SkipWithError("the program did not start");
+      return;
+    }
+    bvbench::LogTail log(data);
+    const auto limit = Clock::now() + std::chrono::minutes(5);
+    while (!log.Has("#Plan Initial Backup Start") && Clock::now() < limit)
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    const double xzDuring = bvbench::RunTimed(xz).wall;
+    const double readDuring = bvbench::RunTimed(read).wall;
+    const bool throughout = !log.Has("#Plan Initial Backup End");
+    const auto backupEnds = Clock::now() + std::chrono::minutes(20);
+    while (!log.Has("#Plan Initial Backup End") && Clock::now() < backupEnds)
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    program.Terminate(30);
+    alone(&xzAfter, &readAfter);
+    state.counters["files"] = static_cast<double>(files);
+    state.counters["xz_alone_s"] = (xzBefore + xzAfter) / 2;
+    state.counters["xz_during_s"] = xzDuring;
+    state.counters["xz_ratio"] = xzDuring / ((xzBefore + xzAfter) / 2);
+    state.counters["read_alone_s"] = (readBefore + readAfter) / 2;
+    state.counters["read_during_s"] = readDuring;
+    state.counters["read_ratio"] = readDuring / ((readBefore + readAfter) / 2);
+    state.counters["backup_ran_throughout"] = throughout ? 1 : 0;
+    if (!throughout) state.SkipWithError("the backup ended before both jobs did: use more files");
+  }
+}
+BENCHMARK(BM_Unobtrusive)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
 
 }  // namespace
 

@@ -56,6 +56,10 @@ struct SourceLook {
   uint32_t error = 0;  // the look's error when nothing was found
   plat::FindData info;
 
+  void Seen(const plat::FindData& listed) {
+    taken = found = true;
+    info = listed;
+  }
   bool Take(std::string_view path) {
     if (taken) return found;
     taken = true;
@@ -204,7 +208,7 @@ std::string VersionName(std::string_view folder, std::string_view stem, std::str
 }
 
 int32_t CSimpleEngine::BackupFile(std::string_view source, bool existenceCheck, LogRecord* record,
-                                  uint64_t offset) {
+                                  uint64_t offset, const plat::FindData* seen) {
   const int64_t start = plat::Now();
   if (plan_ == nullptr || CharCount(source) <= 2) return kBackupBadArgument;
   CLoggingDatabase* db = plan_->Database();
@@ -268,6 +272,7 @@ int32_t CSimpleEngine::BackupFile(std::string_view source, bool existenceCheck, 
   // What the store's disk cannot take is not tried again until the file is
   // noted anew: said once, in its own record.
   SourceLook look;
+  if (seen != nullptr) look.Seen(*seen);
   // (Kept out of the pending set as a file too large is.)
   if (RefusesSpecialNamesOn(root) &&
       HasSpecialName(std::string_view(names.latestName).substr(root.size()))) {

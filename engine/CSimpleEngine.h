@@ -12,6 +12,10 @@
 
 #include "history/LogRecord.h"
 
+namespace plat {
+struct FindData;
+}
+
 class CPlan;
 
 // Results besides 0 (copied) and a system error number of the copy.
@@ -55,9 +59,10 @@ class CSimpleEngine {
  public:
   explicit CSimpleEngine(CPlan* plan) : plan_(plan) {}
   virtual ~CSimpleEngine() = default;
-  // record/offset may be null/0: the record is looked up by path.
+  // record/offset may be null/0: the record is looked up by path. seen: what
+  // a walk's listing just found for the source (else it is looked at).
   virtual int32_t BackupFile(std::string_view source, bool existenceCheck, LogRecord* record,
-                             uint64_t offset);
+                             uint64_t offset, const plat::FindData* seen = nullptr);
   // The plan (re)starts: the next backup first removes the temporary files
   // that interrupted copies left in the store. Due from construction on.
   void RequestSweep() { sweepDue_ = true; }

@@ -239,7 +239,7 @@ void WalkFolder(CSimplePlan* plan, std::string_view folder) {
   FolderWalker walker(plan, &gate);
   walker.Walk(folder, false, {}, [&](const std::string& base, const plat::FindData& entry) {
     const std::string path = base + entry.name;
-    if (PathAllowed(plan, path)) engine->BackupFile(path, true, nullptr, 0);
+    if (PathAllowed(plan, path)) engine->BackupFile(path, true, nullptr, 0, &entry);
   });
 }
 
