@@ -20,6 +20,7 @@ bool AskAsOfTime(QWidget* parent, const QString& what, int64_t start, int64_t* w
   QDialog dialog(parent);
   dialog.setObjectName("asOfQuestion");
   dialog.setWindowTitle(T("AS_OF_TITLE"));
+  dialog.setMinimumWidth(440);
   auto* layout = new QVBoxLayout(&dialog);
   auto* hint = new QLabel(
       QString::fromStdString(FormatText(RestoreText("AS_OF_HINT"), {what.toStdString()})), &dialog);

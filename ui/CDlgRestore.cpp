@@ -343,8 +343,10 @@ int CDlgRestore::RestoreAsOf() {
   QTreeWidgetItem* current = tree_->currentItem();
   if (current != nullptr && CRestoreTree::KindOf(current) == CRestoreTree::kFolderRow)
     folder = CRestoreTree::FolderOf(current);
-  const QString what = folder != nullptr ? QString::fromStdString("\"" + folder->name + "\"")
-                                         : T("AS_OF_WHOLE_PLAN");
+  std::string native;
+  if (folder != nullptr && !plat::ToNativePath(folder->sourcePath, &native)) native = folder->name;
+  const QString what =
+      folder != nullptr ? QString::fromStdString("\"" + native + "\"") : T("AS_OF_WHOLE_PLAN");
   int64_t when = 0;
   if (!AskAsOfTime(this, what, QDateTime::currentSecsSinceEpoch(), &when)) return 0;
   return RestoreAsOf(folder, when);

@@ -525,6 +525,7 @@ TEST_F(RestoreWindowTest, HistoryByDayAndRestoreAsItWasOn) {
   WhenShown([] { return QApplication::activeModalWidget(); },
             [&](QWidget* question) {
               ASSERT_EQ(question->objectName(), "asOfQuestion");
+              bvtest::Shoot(question, "restore-as-of.png");
               question->findChild<QDateTimeEdit*>("asOfTime")
                   ->setDateTime(QDateTime::fromSecsSinceEpoch(local(6, 20, 0, 0)));
               question->findChild<QPushButton*>("asOfRestore")->click();
