@@ -339,20 +339,28 @@ int CDlgRestore::Restore() {
 }
 
 int CDlgRestore::RestoreAsOf() {
-  CVersionFolder* folder = nullptr;
+  CVersionFolder* folder = tree_->Shown();
   QTreeWidgetItem* current = tree_->currentItem();
-  if (current != nullptr && CRestoreTree::KindOf(current) == CRestoreTree::kFolderRow)
-    folder = CRestoreTree::FolderOf(current);
+  const bool whole =
+      current == nullptr || CRestoreTree::KindOf(current) != CRestoreTree::kFolderRow;
+  if (!whole) folder = CRestoreTree::FolderOf(current);
+  if (folder == nullptr) return RestoreAt({});
+  // The folder's store paths are taken before the question: the tree may
+  // be read again while it is open.
+  PendingChoices pending = ChoicesAt(*folder, 0);
   std::string native;
-  if (folder != nullptr && !plat::ToNativePath(folder->sourcePath, &native)) native = folder->name;
-  const QString what =
-      folder != nullptr ? QString::fromStdString("\"" + native + "\"") : T("AS_OF_WHOLE_PLAN");
-  int64_t when = 0;
-  if (!AskAsOfTime(this, what, QDateTime::currentSecsSinceEpoch(), &when)) return 0;
-  return RestoreAsOf(folder, when);
+  if (!plat::ToNativePath(folder->sourcePath, &native)) native = folder->name;
+  const QString what = whole ? T("AS_OF_WHOLE_PLAN") : QString::fromStdString("\"" + native + "\"");
+  if (!AskAsOfTime(this, what, QDateTime::currentSecsSinceEpoch(), &pending.asOf)) return 0;
+  return RestoreAt(std::move(pending));
 }
 
 int CDlgRestore::RestoreAsOf(CVersionFolder* folder, int64_t when) {
+  if (folder == nullptr) folder = tree_->Shown();
+  return RestoreAt(folder != nullptr ? ChoicesAt(*folder, when) : PendingChoices{});
+}
+
+int CDlgRestore::RestoreAt(PendingChoices pending) {
   if (listers_.count(nullptr) != 0 || IsCollecting() || IsSearching()) return 0;
   CVersionFolder* shown = tree_->Shown();
   if (!haveStore_ || shown == nullptr || (shown->folders.empty() && shown->files.empty())) {
@@ -362,7 +370,7 @@ int CDlgRestore::RestoreAsOf(CVersionFolder* folder, int64_t when) {
   // Always walked anew on the collector: a listed folder holds only what it
   // held when opened, and its folders may not be listed at all.
   std::vector<RestoreChoice> choices;
-  if (!Collect(ChoicesAt(folder != nullptr ? *folder : *shown, when), &choices)) return 0;
+  if (!Collect(std::move(pending), &choices)) return 0;
   const uint64_t leftOut = collectedLeftOut_;
   const QString note = leftOut > 0 ? QString::fromStdString(LeftOutText(leftOut)) : QString();
   if (choices.empty()) {

@@ -112,6 +112,8 @@ class CDlgRestore : public QDialog, private IRestoreObserver {
   // Brings the choices back where the target says (the newer-files question
   // first for the original places), under the progress window.
   int RestoreChoices(std::vector<RestoreChoice> choices);
+  // Walks the pending folder as it was (ChoicesAt) and restores what it finds.
+  int RestoreAt(PendingChoices pending);
   // Finds the files of the ticked folders not listed yet on a job while the
   // window goes on (progress below the tree, Restore turned into Stop).
   // False when it was stopped or failed (a message said why).
