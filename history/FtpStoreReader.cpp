@@ -30,7 +30,21 @@ bool FtpStoreReader::Reach(const char** key, std::string* argument) {
   }
   const long wait = std::clamp(settings_.timeout, 3, 120) * 1000L;
   if (session_.Login(wait) != FtpSession::kDone) {
-    *key = "MSG_CANNOT_CONNECT_TO_FTP_SERVER";
+    // A key or an encryption refused is said as such: checking the user
+    // name or password would not help.
+    switch (session_.TlsFault()) {
+      case FtpTlsFault::kKeyChanged:
+        *key = "MSG_SERVER_KEY_CHANGED";
+        break;
+      case FtpTlsFault::kUntrusted:
+        *key = "MSG_SERVER_KEY_UNTRUSTED";
+        break;
+      case FtpTlsFault::kNotOffered:
+        *key = "MSG_SERVER_NOT_ENCRYPTED";
+        break;
+      default:
+        *key = "MSG_CANNOT_CONNECT_TO_FTP_SERVER";
+    }
     return false;
   }
   if (session_.CheckFolder(folder_, wait) != FtpSession::kDone) {

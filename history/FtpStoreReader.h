@@ -18,9 +18,10 @@ class FtpStoreReader {
   FtpStoreReader(const FtpSettings& settings, std::string folder);
 
   // Connects and makes the store folder current. On failure *key names the
-  // text ("MSG_FTP_IS_UNAVAILABLE", "MSG_CANNOT_CONNECT_TO_FTP_SERVER",
-  // "MSG_CANNOT_SET_CURRENT_DIR_OF_FTP_SERVER") and *argument the server or
-  // the folder.
+  // text ("MSG_FTP_IS_UNAVAILABLE", "MSG_CANNOT_CONNECT_TO_FTP_SERVER", the
+  // refused key or encryption "MSG_SERVER_KEY_CHANGED", "MSG_SERVER_KEY_UNTRUSTED",
+  // "MSG_SERVER_NOT_ENCRYPTED", "MSG_CANNOT_SET_CURRENT_DIR_OF_FTP_SERVER")
+  // and *argument the server or the folder.
   bool Reach(const char** key, std::string* argument);
   // Calls each for every entry of a server folder until it returns false;
   // false when the folder cannot be listed.
