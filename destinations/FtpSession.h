@@ -192,9 +192,10 @@ class FtpSession {
   Outcome Send(void* source, const std::string& temporary, const std::vector<std::string>& rename,
                long waitMs, uint32_t* error, bool* renamed, bool* refused);
   // Moves a whole temporary file to its target, deleting the target first
-  // when the server refuses to replace it (refused: it did already).
+  // when the server refuses to replace it (refused: it did already), and
+  // sends the attribute commands after the rename in the same request.
   Outcome PutInPlace(const std::string& temporary, std::string_view remote, long waitMs,
-                     bool refused);
+                     bool refused, const std::vector<std::string>& attributes);
   // The commands that give a server file its permission bits and last write
   // (FTP: SITE CHMOD, then MFMT or SITE UTIME; SFTP: chmod, mtime), each
   // allowed to fail; empty for a path no command can carry.

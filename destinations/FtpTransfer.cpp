@@ -274,7 +274,7 @@ FtpSession::Outcome FtpSession::Upload(std::string_view local, std::string_view 
   if (!renamed) {
     if (odd && List(folder, waitMs, &before) == kLost) outcome = kLost;
     if (outcome == kDone && beforeReplace) beforeReplace();
-    if (outcome == kDone) outcome = PutInPlace(temporary, remote, waitMs, refused);
+    if (outcome == kDone) outcome = PutInPlace(temporary, remote, waitMs, refused, attributes);
     if (outcome != kDone) {
       *error = outcome == kLost ? plat::kErrUnexpNetErr : plat::kErrAccessDenied;
       std::string drop;
@@ -282,7 +282,6 @@ FtpSession::Outcome FtpSession::Upload(std::string_view local, std::string_view 
         Commands({drop}, waitMs);
       return outcome;
     }
-    if (!attributes.empty()) Commands(attributes, waitMs);
   } else if (!attributes.empty() && !options_.sftp && !timeCommandUnknown_ &&
              (lastReply_ == 500 || lastReply_ == 502 || lastReply_ == 504)) {
     // The server knows no MFMT (its reply was the request's last): SITE
@@ -395,23 +394,23 @@ std::vector<std::string> FtpSession::AttributeCommands(std::string_view remote, 
 }
 
 FtpSession::Outcome FtpSession::PutInPlace(const std::string& temporary, std::string_view remote,
-                                           long waitMs, bool refused) {
+                                           long waitMs, bool refused,
+                                           const std::vector<std::string>& attributes) {
+  std::vector<std::string> lines(options_.sftp ? 1 : 2);
+  const bool named = options_.sftp ? CommandOf("rename", {temporary, remote}, &lines[0])
+                                   : CommandOf("RNFR", {temporary}, &lines[0]) &&
+                                         CommandOf("RNTO", {remote}, &lines[1]);
+  if (!named) return kRefused;
+  lines.insert(lines.end(), attributes.begin(), attributes.end());
   if (!refused) {
-    const Outcome outcome = Rename(temporary, remote, waitMs);
+    const Outcome outcome = Commands(lines, waitMs);
     if (outcome != kRefused) return outcome;
   }
   // A server that never renames onto an existing file (SFTP's rename among
   // them): the older copy goes just before.
   std::string drop;
   if (!CommandOf(options_.sftp ? "*rm" : "*DELE", {remote}, &drop)) return kRefused;
-  std::vector<std::string> lines = {drop, "", ""};
-  if (options_.sftp) {
-    CommandOf("rename", {temporary, remote}, &lines[1]);
-    lines.pop_back();
-  } else {
-    CommandOf("RNFR", {temporary}, &lines[1]);
-    CommandOf("RNTO", {remote}, &lines[2]);
-  }
+  lines.insert(lines.begin(), drop);
   return Commands(lines, waitMs);
 }
 
