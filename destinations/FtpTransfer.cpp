@@ -282,7 +282,7 @@ FtpSession::Outcome FtpSession::Upload(std::string_view local, std::string_view 
         Commands({drop}, waitMs);
       return outcome;
     }
-  } else if (!attributes.empty() && !options_.sftp && !timeCommandUnknown_ &&
+  } else if (attributes.size() == 2 && !options_.sftp && !timeCommandUnknown_ &&
              (lastReply_ == 500 || lastReply_ == 502 || lastReply_ == 504)) {
     // The server knows no MFMT (its reply was the request's last): SITE
     // UTIME from now on.
