@@ -79,7 +79,7 @@ void CChoiceCollector::Work() {
   std::string failure;
   if (!access->Reach(&failure)) {
     Trace(failure);
-    if (!StopRequested() && observer != nullptr) observer->OnChoicesCollected(nullptr, failure);
+    if (!StopRequested() && observer != nullptr) observer->OnChoicesCollected(nullptr, failure, 0);
     return;
   }
   // Told at most every tenth of a second: a window has no use for more.
@@ -101,5 +101,5 @@ void CChoiceCollector::Work() {
   observer->OnChoicesCollected(
       failure.empty() ? std::make_shared<std::vector<RestoreChoice>>(std::move(pending_.choices))
                       : nullptr,
-      failure);
+      failure, pending_.leftOut);
 }

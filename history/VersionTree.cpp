@@ -488,6 +488,30 @@ PendingChoices TakeChoices(CVersionFolder* root) {
   return out;
 }
 
+int VersionAt(const VersionFile& file, int64_t when) {
+  int best = -1;
+  for (size_t v = 0; v < file.versions.size(); ++v) {
+    const int64_t t = file.versions[v].time;
+    if (t <= when && (best < 0 || t > file.versions[best].time)) best = static_cast<int>(v);
+  }
+  return best;
+}
+
+PendingChoices ChoicesAt(const CVersionFolder& folder, int64_t when) {
+  PendingChoices out;
+  auto copy = std::make_unique<CVersionFolder>();
+  copy->name = folder.name;
+  copy->latestPath = folder.latestPath;
+  copy->revisionPath = folder.revisionPath;
+  copy->sourcePath = folder.sourcePath;
+  copy->storeRoot = folder.storeRoot;
+  copy->ticked = true;
+  out.unlisted.push_back(std::move(copy));
+  out.byTime = true;
+  out.asOf = when;
+  return out;
+}
+
 WalkEnd FinishChoices(StoreAccess& access, const RestoreStore& store, PendingChoices* pending,
                       const std::atomic<int32_t>* stop, const WalkLimits& limits,
                       const std::function<void(const WalkProgress&)>& progress) {
@@ -509,8 +533,13 @@ WalkEnd FinishChoices(StoreAccess& access, const RestoreStore& store, PendingCho
     ++done.folders;
     for (VersionFile& file : f->files) {
       if (!HasVersion(file)) continue;
+      const int v = pending->byTime ? VersionAt(file, pending->asOf) : 0;
+      if (v < 0) {
+        ++pending->leftOut;
+        continue;
+      }
       pending->choices.push_back(
-          RestoreChoice{std::move(file.versions.front()), file.name, f->sourcePath, {}});
+          RestoreChoice{std::move(file.versions[v]), file.name, f->sourcePath, {}});
     }
     done.files = pending->choices.size();
     for (auto it = f->folders.rbegin(); it != f->folders.rend(); ++it) {

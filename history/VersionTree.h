@@ -135,12 +135,25 @@ struct RestoreChoice {
 struct PendingChoices {
   std::vector<RestoreChoice> choices;
   std::vector<std::unique_ptr<CVersionFolder>> unlisted;  // paths only, ticked
+  // "As it was on": each file found below the unlisted folders brings its
+  // version at asOf (VersionAt) instead of its newest; the files that had
+  // none then are counted in leftOut.
+  bool byTime = false;
+  int64_t asOf = 0;
+  uint64_t leftOut = 0;
 };
 PendingChoices TakeChoices(CVersionFolder* root);
+// The version a file had at time when (seconds since 1970 UTC): of those
+// last written no later than when, the newest (the first in the file's
+// order among equal times); -1 when all are newer (it did not exist yet).
+int VersionAt(const VersionFile& file, int64_t when);
+// Everything below folder as it was at time when: the folder's store paths
+// to be walked anew (FinishChoices), whether it is listed or not.
+PendingChoices ChoicesAt(const CVersionFolder& folder, int64_t when);
 // Lists the unlisted folders and everything below them, adding the newest
-// version of every file to pending->choices; progress (may be empty) is
-// told after each folder. Ends early when stop (may be null) becomes
-// non-zero or a limit is reached; folders that cannot be listed are passed by.
+// version of every file (or its version at pending->asOf) to pending->choices; progress (may be
+// empty) is told after each folder. Ends early when stop (may be null) becomes non-zero or a limit
+// is reached; folders that cannot be listed are passed by.
 WalkEnd FinishChoices(StoreAccess& access, const RestoreStore& store, PendingChoices* pending,
                       const std::atomic<int32_t>* stop, const WalkLimits& limits,
                       const std::function<void(const WalkProgress&)>& progress);

@@ -163,6 +163,7 @@ void CDlgRestore::SetSearchImage(const std::string& name) {
 bool CDlgRestore::Collect(PendingChoices pending, std::vector<RestoreChoice>* choices) {
   collected_.reset();
   collectFailure_.clear();
+  collectedLeftOut_ = 0;
   collector_.relay = std::make_unique<CRestoreRelay>(this, static_cast<IRestoreObserver*>(this));
   collector_.job =
       std::make_unique<CChoiceCollector>(collector_.relay.get(), store_, std::move(pending));
@@ -203,8 +204,9 @@ void CDlgRestore::OnChoicesProgress(uint64_t folders, uint64_t files) {
 }
 
 void CDlgRestore::OnChoicesCollected(std::shared_ptr<std::vector<RestoreChoice>> choices,
-                                     const std::string& failure) {
+                                     const std::string& failure, uint64_t leftOut) {
   collected_ = std::move(choices);
   collectFailure_ = failure;
+  collectedLeftOut_ = leftOut;
   if (collectLoop_ != nullptr) collectLoop_->quit();
 }
