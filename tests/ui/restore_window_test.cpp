@@ -500,10 +500,10 @@ TEST_F(RestoreWindowTest, AServerFilesVersionsComeWithSizesWhenOpened) {
   ASSERT_TRUE(RunUntil([&] { return folder->childCount() == 1; }, 10000));
   QTreeWidgetItem* file = folder->child(0);
   file->setExpanded(true);
-  ASSERT_TRUE(RunUntil([&] { return file->childCount() == 3; }, 10000));
-  for (int v = 0; v < 3; ++v) {
-    EXPECT_FALSE(file->child(v)->text(CRestoreTree::kSize).isEmpty()) << v;
-    EXPECT_FALSE(file->child(v)->text(CRestoreTree::kDate).isEmpty()) << v;
+  ASSERT_TRUE(RunUntil([&] { return CRestoreTree::VersionRows(file).size() == 3; }, 10000));
+  for (QTreeWidgetItem* v : CRestoreTree::VersionRows(file)) {
+    EXPECT_FALSE(v->text(CRestoreTree::kSize).isEmpty());
+    EXPECT_FALSE(v->text(CRestoreTree::kDate).isEmpty());
   }
 }
 
