@@ -70,6 +70,30 @@ bool FtpStoreReader::List(std::string_view folder,
   return true;
 }
 
+bool FtpStoreReader::ListNames(std::string_view folder,
+                               const std::function<bool(const plat::FindData&)>& each) {
+  std::vector<std::string> names;
+  if (session_.ListNames(folder, kRequestWaitMs, &names) != FtpSession::kDone) return false;
+  plat::FindData data;
+  for (std::string& name : names) {
+    data.name = std::move(name);
+    if (!each(data)) break;
+  }
+  return true;
+}
+
+bool FtpStoreReader::Info(std::string_view path, plat::FindData* info) {
+  uint64_t size = 0;
+  int64_t time = 0;
+  if (session_.Stat(path, kRequestWaitMs, &size, &time) != FtpSession::kDone) return false;
+  const size_t slash = path.rfind('/');
+  info->name = std::string(slash == std::string_view::npos ? path : path.substr(slash + 1));
+  info->attributes = plat::kAttrNormal;
+  info->size = size;
+  info->writeTime = time;
+  return true;
+}
+
 int32_t FtpStoreReader::ListedMode(std::string_view source, int64_t* time) {
   // The files of one folder are fetched one after another: one listing each.
   const size_t slash = source.rfind('/');

@@ -26,6 +26,10 @@ class FtpStoreReader {
   // Calls each for every entry of a server folder until it returns false;
   // false when the folder cannot be listed.
   bool List(std::string_view folder, const std::function<bool(const plat::FindData&)>& each);
+  // The same with names only (attributes 0): no look at each entry.
+  bool ListNames(std::string_view folder, const std::function<bool(const plat::FindData&)>& each);
+  // Size and last write of one server file; false when it is not there.
+  bool Info(std::string_view path, plat::FindData* info);
   // Downloads a server file over a local target, into a private file beside
   // it first; no link is followed below targetWithin (when not empty). The
   // copy takes the server file's last write and mode (where the server

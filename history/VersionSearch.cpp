@@ -32,6 +32,7 @@ CFolderLister::CFolderLister(IRestoreObserver* observer, RestoreStore store, CVe
     revisionPath_ = folder->revisionPath;
     sourcePath_ = folder->sourcePath;
     storeRoot_ = folder->storeRoot;
+    sizes_ = folder->listed;
   }
 }
 
@@ -51,7 +52,8 @@ void CFolderLister::Work() {
       copy->revisionPath = revisionPath_;
       copy->sourcePath = sourcePath_;
       copy->storeRoot = storeRoot_;
-      if (ListVersionFolder(*access, Store().separator, copy.get()))
+      if (sizes_ ? ListVersionSizes(*access, Store().separator, copy.get())
+                 : ListVersionFolder(*access, Store().separator, copy.get()))
         listed = std::move(copy);
       else
         failure = RestoreFailureText("MSG_CANNOT_LIST_FOLDER",

@@ -29,6 +29,7 @@ struct FileVersion {
   uint64_t size = 0;
   int64_t time = 0;   // last write, seconds since 1970 UTC
   bool sized = true;  // size and time known (a search fills them in before it hands over)
+  bool exact = true;  // time to the second (not so from an SFTP listing)
 };
 
 // A file with its versions, newest first: the current copy, then the
@@ -78,8 +79,15 @@ struct WalkProgress {
 };
 
 // Lists a folder's two store folders into folders and files (once). Children
-// of a ticked folder are ticked. False when neither could be listed.
+// of a ticked folder are ticked. False when neither could be listed. Where
+// sizes cost a server a look per entry (FTP), "Revision" is listed by names
+// (its revisions' FileVersion::sized false until ListVersionSizes).
 bool ListVersionFolder(StoreAccess& access, char separator, CVersionFolder* folder);
+// The same with every size and time the store's listings give.
+bool ListVersionSizes(StoreAccess& access, char separator, CVersionFolder* folder);
+// Takes the sizes and times a ListVersionSizes of a copy of the (listed)
+// folder found for the versions that lack them.
+void AdoptSizes(CVersionFolder* folder, CVersionFolder* listed);
 // The same with names only where sizes and dates would cost a call per file
 // (FileVersion::sized false; CompleteVersions fetches them), as a search
 // lists the folders it only looks through.
@@ -149,6 +157,9 @@ PendingChoices ChoicesAt(const CVersionFolder& folder, int64_t when);
 WalkEnd FinishChoices(StoreAccess& access, const RestoreStore& store, PendingChoices* pending,
                       const std::atomic<int32_t>* stop, const WalkLimits& limits,
                       const std::function<void(const WalkProgress&)>& progress);
+// Whether the choices need no walk: no folder to list, and every version's
+// size and time (to the second) known. FinishChoices fetches what is not.
+bool ChoicesKnown(const PendingChoices& pending);
 // Both at once, without limits.
 std::vector<RestoreChoice> CollectChoices(StoreAccess& access, char separator,
                                           CVersionFolder* root);

@@ -323,11 +323,12 @@ int CDlgRestore::Restore() {
     return 0;
   }
   if (IsSearching()) return 0;
-  // Folders ticked before they were opened are looked through on a job;
+  // Folders ticked before they were opened are looked through on a job
+  // (so are versions whose size or time a listing left out or gave roughly);
   // the window goes on meanwhile and can stop it.
   PendingChoices pending = TakeChoices(shown);
   std::vector<RestoreChoice> choices;
-  if (pending.unlisted.empty())
+  if (ChoicesKnown(pending))
     choices = std::move(pending.choices);
   else if (!Collect(std::move(pending), &choices))
     return 0;

@@ -59,7 +59,10 @@ void CDlgRestore::OnFolderListed(CVersionFolder* folder, std::shared_ptr<CVersio
     folders_[planId_] = std::move(listed);
     ShowFolders();
   } else {
-    AdoptListing(folder, listed.get());
+    if (folder->listed)
+      AdoptSizes(folder, listed.get());  // listed again for sizes and dates
+    else
+      AdoptListing(folder, listed.get());
     tree_->FolderListed(folder);
   }
   UpdateEnabled();

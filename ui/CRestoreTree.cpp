@@ -45,6 +45,7 @@ class CRestoreTree::Row : public QTreeWidgetItem {
   const int version;             // index into the file's versions, -1 on other rows
   const int rank;                // place among the rows of its kind in natural order
   bool populated = false;        // its child rows are made
+  bool askedSizes = false;       // a file row asked for its versions' sizes once
 
   bool operator<(const QTreeWidgetItem& otherItem) const override {
     const Row& other = static_cast<const Row&>(otherItem);
@@ -208,7 +209,7 @@ QTreeWidgetItem* CRestoreTree::MakeFile(CVersionFolder* folder, VersionFile* fil
   item->setTextAlignment(kVersions, Qt::AlignRight | Qt::AlignVCenter);
   item->setTextAlignment(kSize, Qt::AlignRight | Qt::AlignVCenter);
   item->setText(kVersions, Q(texts_.VersionCount(file->versions.size())));
-  if (!file->versions.empty()) {
+  if (!file->versions.empty() && file->versions[0].sized) {
     item->setText(kSize, Q(texts_.Size(file->versions[0].size)));
     item->setText(kDate, Q(texts_.When(file->versions[0].time)));
   }
@@ -234,8 +235,20 @@ void CRestoreTree::Populate(QTreeWidgetItem* item) {
     if (folder->folders.empty() && folder->files.empty())
       row->setChildIndicatorPolicy(QTreeWidgetItem::DontShowIndicator);
   } else if (row->kind == kFileRow) {
+    VersionFile* file = row->file;
+    // A listing by names left the sizes and dates out: the folder is listed
+    // with them first (once; what it cannot tell stays blank).
+    const bool unsized = std::any_of(file->versions.begin(), file->versions.end(),
+                                     [](const FileVersion& v) { return !v.sized; });
+    if (unsized && !row->askedSizes && lister_) {
+      row->askedSizes = true;
+      if (!lister_(folder)) {
+        updating_ = wasUpdating;
+        return;
+      }
+    }
     row->populated = true;
-    const QList<QTreeWidgetItem*> days = MakeHistory(folder, row->file);
+    const QList<QTreeWidgetItem*> days = MakeHistory(folder, file);
     AddRows(row, days);
     // The history shows whole: every day open.
     for (QTreeWidgetItem* day : days) day->setExpanded(true);
@@ -277,8 +290,10 @@ QList<QTreeWidgetItem*> CRestoreTree::MakeHistory(CVersionFolder* folder, Versio
     // shows where the file grew or shrank.
     if (v + 1 < file->versions.size())
       line->setText(kVersions, Q(texts_.SizeChange(version.size, file->versions[v + 1].size)));
-    line->setText(kSize, Q(texts_.Size(version.size)));
-    line->setText(kDate, Q(texts_.When(version.time)));
+    if (version.sized) {
+      line->setText(kSize, Q(texts_.Size(version.size)));
+      line->setText(kDate, Q(texts_.When(version.time)));
+    }
     line->setCheckState(kName, file->chosen == static_cast<int>(v) ? Qt::Checked : Qt::Unchecked);
     day->addChild(line);
   }
@@ -306,6 +321,20 @@ void CRestoreTree::FolderListed(const CVersionFolder* folder) {
   } else if (folder->folders.empty() && folder->files.empty()) {
     item->setChildIndicatorPolicy(QTreeWidgetItem::DontShowIndicator);
   }
+  // Sizes and dates arrived: the file rows show them, open ones their versions.
+  const bool wasUpdating = updating_;
+  updating_ = true;
+  for (int i = 0; i < item->childCount(); ++i) {
+    auto* row = dynamic_cast<Row*>(item->child(i));
+    if (row == nullptr || row->kind != kFileRow || row->file->versions.empty()) continue;
+    const FileVersion& newest = row->file->versions[0];
+    if (newest.sized) {
+      row->setText(kSize, Q(texts_.Size(newest.size)));
+      row->setText(kDate, Q(texts_.When(newest.time)));
+    }
+    if (row->isExpanded() && !row->populated) Populate(row);
+  }
+  updating_ = wasUpdating;
 }
 
 void CRestoreTree::RefreshChecks() {

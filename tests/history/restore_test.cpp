@@ -517,6 +517,7 @@ const Files kStore = {{"Brevanto.dat", ""},
                       {"Latest/C/home/ann/sub dir/\xc3\xbc.bin", std::string(200000, 'x')},
                       {"Revision/C/home/ann/old(0001).txt", "older words"}};
 const Files kRestored = {{"doc.txt", "newest words"},
+                         {"kept.txt", "private words"},
                          {"old.txt", "older words"},
                          {"sub dir/\xc3\xbc.bin", std::string(200000, 'x')}};
 
@@ -562,11 +563,45 @@ TEST(FtpRestore, ListsAndDownloadsAServerStoreAndNamesWhatFails) {
       ASSERT_EQ(where.ftp.pinnedKey.rfind("sha256//", 0), 0u);
     }
 
+    // A private file of 2019 backed up keeps its mode and time on the server:
+    // the listing's version says that time, and the restore gives both back.
+    bvtest::TempDir source;
+    const int64_t kOld = 1552645800;  // 2019-03-15 10:30:00 UTC
+    WriteNative(source.NativeOf("kept.txt"), "private words");
+    fs::permissions(source.NativeOf("kept.txt"), fs::perms(0600));
+    fs::last_write_time(
+        source.NativeOf("kept.txt"),
+        fs::file_time_type::clock::from_sys(std::chrono::system_clock::from_time_t(kOld)));
+    {
+      FtpSession up;
+      up.SetOptions(FtpSessionOptionsOf(where.ftp));
+      uint32_t error = 1;
+      ASSERT_EQ(up.Upload(source.System() + "\\kept.txt",
+                          where.folder + "Latest/C/home/ann/kept.txt", 10000, &error),
+                FtpSession::kDone);
+      EXPECT_EQ(error, 0u);
+    }
+    {
+      std::unique_ptr<StoreAccess> access = MakeStoreAccess(where);
+      std::string failure;
+      ASSERT_TRUE(access->Reach(&failure)) << failure;
+      std::unique_ptr<CVersionFolder> tree = ListProtectedFolders(*access, where);
+      ASSERT_TRUE(tree);
+      TickFolder(tree.get(), true);
+      const std::vector<RestoreChoice> choices = CollectChoices(*access, '/', tree.get());
+      const auto kept = std::find_if(choices.begin(), choices.end(), [](const RestoreChoice& c) {
+        return c.fileName == "kept.txt";
+      });
+      ASSERT_NE(kept, choices.end());
+      EXPECT_EQ(kept->version.time, kOld)
+          << "an unchanged file in place is not newer than its copy";
+    }
+
     Recorder listing;
     std::shared_ptr<CDirNode> root = List(where, &listing);
     ASSERT_TRUE(root) << testing::PrintToString(listing.traces);
     EXPECT_EQ(Find(root.get(), "Brevanto.dat"), nullptr) << "the marker is not a backed-up file";
-    EXPECT_EQ(root->fileCount, 3u);
+    EXPECT_EQ(root->fileCount, 4u);
     const CDirNode* doc = Find(root.get(), "doc.txt");
     ASSERT_NE(doc, nullptr);
     EXPECT_EQ(doc->path, where.folder + "Latest/C/home/ann/doc.txt");
@@ -587,6 +622,9 @@ TEST(FtpRestore, ListsAndDownloadsAServerStoreAndNamesWhatFails) {
     EXPECT_EQ(fs::last_write_time(out.Native() + "/home/ann/doc.txt"), written);
     EXPECT_EQ(fs::status(out.Native() + "/home/ann/doc.txt").permissions(), fs::perms(0600));
     EXPECT_EQ(fs::status(out.Native() + "/home/ann/old.txt").permissions(), fs::perms(0644));
+    EXPECT_EQ(fs::status(out.Native() + "/home/ann/kept.txt").permissions(), fs::perms(0600));
+    EXPECT_EQ(fs::last_write_time(out.Native() + "/home/ann/kept.txt"),
+              fs::file_time_type::clock::from_sys(std::chrono::system_clock::from_time_t(kOld)));
 
     WriteStoreWithGaps(native + "/", "C/home/ann");
     CheckStoreWithGaps(where);
@@ -617,7 +655,7 @@ TEST(FtpRestore, ListsAndDownloadsAServerStoreAndNamesWhatFails) {
     const std::string reasons = testing::PrintToString(failing.failures);
     for (const char* reason : {"REASON_2", "REASON_64"})
       EXPECT_NE(reasons.find(GetText("DIALOG_RESTORE", reason)), std::string::npos) << reasons;
-    EXPECT_EQ(FilesBelow(again.Native()).size(), 1u) << "only old.txt, no partial file";
+    EXPECT_EQ(FilesBelow(again.Native()).size(), 2u) << "old.txt and kept.txt, no partial file";
     const struct {
       const char* what;
       std::string password, folder, argument;

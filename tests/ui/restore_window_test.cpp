@@ -1,6 +1,7 @@
 // The restore and progress windows (offscreen) over stores written by hand.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
@@ -26,6 +27,7 @@
 #include "history/StoreAccess.h"
 #include "history/VersionTree.h"
 #include "support/EndlessFtpServer.h"
+#include "support/FtpServer.h"
 #include "ui/CDlgRestore.h"
 #include "ui/CDlgRestoreProgress.h"
 #include "ui/CRestoreTree.h"
@@ -463,6 +465,45 @@ TEST_F(RestoreWindowTest, AServerWithoutEndNeitherHangsNorHoldsTheWindow) {
     EXPECT_TRUE(RunUntil([] { return DiscardedRestoreJobsRunning() == 0; }, 3000));
     EXPECT_LE(server.Listings(), listings + 4) << "and stopped";
     EXPECT_EQ(dlg.RestoreButton()->text().toStdString(), Restore("BUTTON_RESTORE"));
+  }
+}
+
+// A server store lists its revisions by names: opening a file fetches
+// their sizes and dates on a job, and its version rows show them.
+TEST_F(RestoreWindowTest, AServerFilesVersionsComeWithSizesWhenOpened) {
+  bvtest::FtpServer ftp;
+  if (!ftp.Ok()) GTEST_SKIP() << ftp.Reason();
+  const std::string native = ftp.NativeOf("/bvuser/w/");
+  for (const auto& [rel, bytes] :
+       std::map<std::string, std::string>{{"Brevanto.dat", "[Store]\n"},
+                                          {"Latest/C/docs/r.txt", "three"},
+                                          {"Revision/C/docs/r(0001).txt", "1"},
+                                          {"Revision/C/docs/r(0002).txt", "22"}})
+    WriteNative(native + rel, bytes);
+  for (const auto& e : fs::recursive_directory_iterator(ftp.NativeOf("/bvuser")))
+    ASSERT_EQ(chown(e.path().c_str(), 65534, 65534), 0);
+  PlanSettings s;
+  s.name = "Server";
+  s.storageType = kStorageFtp;
+  s.scheduleNum = 1;
+  s.scheduleUnit = 8;
+  s.ftp = ftp.Settings("w/");
+  s.storePath = s.ftp.root;
+  CPlan* plan = PlanList::Instance().CreatePlan(s);
+  ASSERT_TRUE(plan);
+  CDlgRestore dlg(plan->Id());
+  dlg.show();
+  ASSERT_TRUE(RunUntil([&] { return !dlg.IsListing(); }, 30000));
+  ASSERT_EQ(dlg.Tree()->topLevelItemCount(), 1);
+  QTreeWidgetItem* folder = dlg.Tree()->topLevelItem(0);
+  folder->setExpanded(true);
+  ASSERT_TRUE(RunUntil([&] { return folder->childCount() == 1; }, 10000));
+  QTreeWidgetItem* file = folder->child(0);
+  file->setExpanded(true);
+  ASSERT_TRUE(RunUntil([&] { return CRestoreTree::VersionRows(file).size() == 3; }, 10000));
+  for (QTreeWidgetItem* v : CRestoreTree::VersionRows(file)) {
+    EXPECT_FALSE(v->text(CRestoreTree::kSize).isEmpty());
+    EXPECT_FALSE(v->text(CRestoreTree::kDate).isEmpty());
   }
 }
 
