@@ -12,6 +12,7 @@
 #include "platform/Paths.h"
 #include "platform/Profile.h"
 #include "platform/Text.h"
+#include "platform/ThisMachine.h"
 
 namespace {
 
@@ -170,6 +171,45 @@ FtpSettings CFTPDevice::GetFtpSettings() const {
   return settings_;
 }
 
+std::vector<std::string> LocalFoldersOfServerStore(const FtpSettings& settings) {
+  FtpSettings s = settings;
+  NormaliseFtpSettings(&s);
+  const bool sftp = IsSftpServer(s.server);
+  std::string host = sftp ? s.server.substr(std::size(kSftpScheme) - 1) : s.server;
+  if (!plat::IsThisMachine(host)) return {};
+  std::vector<std::string> out;
+  auto add = [&](std::string native) {
+    while (native.size() > 1 && native.back() == '/') native.pop_back();
+    std::string sys;
+    if (!plat::ToSystemPath(native, &sys)) return;
+    if (std::find(out.begin(), out.end(), sys) == out.end()) out.push_back(sys);
+  };
+  const bool underHome = sftp && s.root.rfind("/~/", 0) == 0;
+  if (!underHome) add(s.root);
+  std::string home;
+  std::string homeNative;
+  if ((underHome || !sftp) && plat::HomeFolderOfUser(s.user, &home) &&
+      plat::ToNativePath(home, &homeNative)) {
+    add(homeNative + (underHome ? s.root.substr(2) : s.root));
+  }
+  return out;
+}
+
+std::vector<std::string> CFTPDevice::LocalStoreFolders() const {
+  std::lock_guard<std::mutex> guard(settingsLock_);
+  const std::string key = settings_.server + '\n' + settings_.user + '\n' + settings_.root;
+  if (key != localFoldersOf_) {
+    // The trees the copies go to: a root as wide as a drive keeps the
+    // user's own files there in the backup.
+    localFolders_.clear();
+    for (const std::string& root : LocalFoldersOfServerStore(settings_))
+      for (const char* tree : {"Latest", "Revision"})
+        localFolders_.push_back(plat::WithSeparator(root) + tree);
+    localFoldersOf_ = key;
+  }
+  return localFolders_;
+}
+
 std::string CFTPDevice::GetRootPath() const {
   std::lock_guard<std::mutex> guard(settingsLock_);
   return settings_.root;
@@ -187,7 +227,9 @@ std::string ReadableFtpStore(const FtpSettings& settings) {
   FtpSettings s = settings;
   NormaliseFtpSettings(&s);
   const bool sftp = IsSftpServer(s.server);
-  std::string text = sftp ? s.server : "ftp://" + s.server;
+  // FTPS here is FTP made encrypted on its usual port ("AUTH TLS").
+  const char* scheme = s.security == kFtpPlain ? "ftp://" : "ftps://";
+  std::string text = sftp ? s.server : scheme + s.server;
   if (s.port != 0 && s.port != (sftp ? 22 : 21)) text += ":" + std::to_string(s.port);
   return text + s.root;
 }

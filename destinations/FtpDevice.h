@@ -9,6 +9,7 @@
 #include <mutex>
 #include <string>
 #include <unordered_set>
+#include <vector>
 
 #include "destinations/Destination.h"
 #include "destinations/FtpSession.h"
@@ -27,9 +28,17 @@ inline constexpr char kSftpScheme[] = "sftp://";
 void NormaliseFtpSettings(FtpSettings* settings);
 // Whether a normalised server is an SFTP server.
 bool IsSftpServer(std::string_view server);
-// The store as a person reads it: "ftp://host/root/" or "sftp://host/root/",
-// with the port where it is not the protocol's usual one.
+// The store as a person reads it: "ftps://host/root/" (encrypted FTP),
+// "ftp://host/root/" (unencrypted) or "sftp://host/root/", with the port
+// where it is not the protocol's usual one.
 std::string ReadableFtpStore(const FtpSettings& settings);
+
+// Where a store's root lies on this machine when its server is this very
+// machine (plat::IsThisMachine), as system paths: the root itself, and for
+// FTP (whose servers often show the user's home folder as "/") the root
+// below the login user's home folder; an SFTP root "/~/x" is only the
+// latter. Empty for a server elsewhere.
+std::vector<std::string> LocalFoldersOfServerStore(const FtpSettings& settings);
 
 // The session options of a plan's FTP settings: server, login, mode, proxy,
 // the time-out setting as the longest wait for a reply, the pinned key; for
@@ -109,6 +118,11 @@ class CFTPDevice : public CDestination {
   // The key the server shows, read without checking its certificate.
   std::string ProbeServerKey();
   ServerRefusal TakeServerRefusal(std::string* server, std::string* cause) override;
+  // The "Latest" and "Revision" folders below LocalFoldersOfServerStore of
+  // the settings, worked out once per server, user and root: folders of this
+  // machine that hold the store's copies, which the walks and change
+  // monitoring leave out.
+  std::vector<std::string> LocalStoreFolders() const;
 
  private:
   enum class Step { kDone, kFailed };
@@ -123,8 +137,10 @@ class CFTPDevice : public CDestination {
   FtpSession::Outcome WithReconnect(Request request);
   FtpSessionOptions SessionOptions() const;
 
-  mutable std::mutex settingsLock_;  // guards settings_
+  mutable std::mutex settingsLock_;  // guards settings_ and the local folders below
   FtpSettings settings_;
+  mutable std::string localFoldersOf_;  // server, user and root they were worked out for
+  mutable std::vector<std::string> localFolders_;
   std::recursive_mutex sessionLock_;  // guards session_ and knownFolders_: one request at a time
   FtpSession session_;
   // Folders made or found on the server since the connection was made;

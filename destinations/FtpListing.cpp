@@ -269,3 +269,27 @@ FtpSession::Outcome FtpSession::List(std::string_view folder, long waitMs,
   }
   return kDone;
 }
+
+FtpSession::Outcome FtpSession::ListNames(std::string_view folder, long waitMs,
+                                          std::vector<std::string>* names) {
+  if (!Open()) return kLost;
+  std::string text;
+  Prepare(UrlOf(folder, true), waitMs);
+  curl_easy_setopt(H(handle_), CURLOPT_DIRLISTONLY, 1L);
+  curl_easy_setopt(H(handle_), CURLOPT_WRITEFUNCTION, AppendText);
+  curl_easy_setopt(H(handle_), CURLOPT_WRITEDATA, &text);
+  const Outcome outcome = Perform();
+  if (outcome != kDone) return outcome;
+  size_t pos = 0;
+  while (pos < text.size()) {
+    size_t end = text.find('\n', pos);
+    if (end == std::string::npos) end = text.size();
+    std::string_view line(text.data() + pos, end - pos);
+    pos = end + 1;
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    const size_t slash = line.rfind('/');  // some servers answer with paths
+    if (slash != std::string_view::npos) line = line.substr(slash + 1);
+    if (IsPlainEntryName(line)) names->emplace_back(line);
+  }
+  return kDone;
+}

@@ -254,6 +254,7 @@ FtpSession::Outcome FtpSession::Perform() {
 FtpSession::Outcome FtpSession::Login(long waitMs) {
   encrypted_ = false;
   sizeUnknown_ = false;
+  timeCommandUnknown_ = false;
   tlsFault_ = FtpTlsFault::kNone;
   if (!Open()) return kLost;
   Prepare(UrlOf("/", true), waitMs);
@@ -365,6 +366,23 @@ FtpSession::Outcome FtpSession::CheckFolder(std::string_view folder, long waitMs
   Prepare(UrlOf(folder, true), waitMs);
   curl_easy_setopt(H(handle_), CURLOPT_DIRLISTONLY, 1L);
   return Perform();
+}
+
+FtpSession::Outcome FtpSession::Stat(std::string_view path, long waitMs, uint64_t* size,
+                                     int64_t* time) {
+  if (!Open()) return kLost;
+  Prepare(UrlOf(path, false), waitMs);
+  curl_easy_setopt(H(handle_), CURLOPT_NOBODY, 1L);
+  curl_easy_setopt(H(handle_), CURLOPT_FILETIME, 1L);
+  const Outcome outcome = Perform();
+  if (outcome != kDone) return outcome;
+  curl_off_t t = -1, n = -1;
+  curl_easy_getinfo(H(handle_), CURLINFO_FILETIME_T, &t);
+  if (curl_easy_getinfo(H(handle_), CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &n) != CURLE_OK || n < 0)
+    return kRefused;  // no such file (or a folder)
+  *size = static_cast<uint64_t>(n);
+  *time = t >= 0 ? static_cast<int64_t>(t) : 0;
+  return kDone;
 }
 
 FtpSession::Outcome FtpSession::FileTime(std::string_view path, long waitMs, int64_t* time) {

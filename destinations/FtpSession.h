@@ -130,6 +130,9 @@ class FtpSession {
   Outcome CheckFolder(std::string_view folder, long waitMs);
   // The last write of a file, seconds since 1970 UTC (FTP: MDTM).
   Outcome FileTime(std::string_view path, long waitMs, int64_t* time);
+  // Size and last write of a file (FTP: SIZE and MDTM; SFTP: stat); *time 0
+  // when the server does not say. kRefused when there is no such file.
+  Outcome Stat(std::string_view path, long waitMs, uint64_t* size, int64_t* time);
   // Whether a file of this exact path exists (asks for its size).
   Outcome Exists(std::string_view path, long waitMs);
   // Uploads a local file (system path) under a temporary name in the
@@ -166,6 +169,10 @@ class FtpSession {
   // Entries that cannot be names in a folder (".", "..", names holding "/",
   // empty or overlong names) and unreadable lines are left out.
   Outcome List(std::string_view folder, long waitMs, std::vector<FtpEntry>* entries);
+  // The names of a folder's entries only (FTP: NLST, which costs the server
+  // no look at each entry, unlike MLSD), whether file or folder unknown;
+  // names that cannot be entries are left out as by List.
+  Outcome ListNames(std::string_view folder, long waitMs, std::vector<std::string>* names);
 
  private:
   // Resets the handle to the common options for a request on url.
@@ -185,9 +192,15 @@ class FtpSession {
   Outcome Send(void* source, const std::string& temporary, const std::vector<std::string>& rename,
                long waitMs, uint32_t* error, bool* renamed, bool* refused);
   // Moves a whole temporary file to its target, deleting the target first
-  // when the server refuses to replace it (refused: it did already).
+  // when the server refuses to replace it (refused: it did already), and
+  // sends the attribute commands after the rename in the same request.
   Outcome PutInPlace(const std::string& temporary, std::string_view remote, long waitMs,
-                     bool refused);
+                     bool refused, const std::vector<std::string>& attributes);
+  // The commands that give a server file its permission bits and last write
+  // (FTP: SITE CHMOD, then MFMT or SITE UTIME; SFTP: chmod, mtime), each
+  // allowed to fail; empty for a path no command can carry.
+  std::vector<std::string> AttributeCommands(std::string_view remote, uint32_t mode,
+                                             int64_t writeTime) const;
   // The size the server's listing gives for path (servers without SIZE).
   Outcome ListedSize(std::string_view path, long waitMs, uint64_t* size);
   // Whether folder lists name exactly after a rename; otherwise deletes what
@@ -197,7 +210,9 @@ class FtpSession {
 
   FtpSessionOptions options_;
   bool encrypted_ = false;
-  bool sizeUnknown_ = false;  // the server answers no SIZE: sizes come from listings
+  bool sizeUnknown_ = false;         // the server answers no SIZE: sizes come from listings
+  bool timeCommandUnknown_ = false;  // the server answers no MFMT: SITE UTIME instead
+  long lastReply_ = 0;               // the server's last reply code of an upload's request
   FtpTlsFault tlsFault_ = FtpTlsFault::kNone;
   FtpFailure failure_ = FtpFailure::kNone;
   void* handle_ = nullptr;  // CURL*

@@ -178,6 +178,36 @@ bool IsPlainServerPath(std::string_view path) {
   return true;
 }
 
+// A UTC time as "YYYYMMDDHHMMSS" (MFMT, SITE UTIME) or, with sftp, as
+// "DD Mon YYYY HH:MM:SS GMT" (the date the library's SFTP "mtime" reads).
+std::string ServerTimeText(int64_t t, bool sftp) {
+  int64_t days = t >= 0 ? t / 86400 : (t - 86399) / 86400;
+  const int64_t secs = t - days * 86400;
+  // Civil date from days since 1970-01-01 (proleptic Gregorian).
+  days += 719468;
+  const int64_t era = (days >= 0 ? days : days - 146096) / 146097;
+  const int64_t doe = days - era * 146097;
+  const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const int64_t mp = (5 * doy + 2) / 153;
+  const int day = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
+  const int month = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
+  const long long year = yoe + era * 400 + (month <= 2 ? 1 : 0);
+  const int hour = static_cast<int>(secs / 3600), minute = static_cast<int>(secs / 60 % 60),
+            second = static_cast<int>(secs % 60);
+  char text[48];
+  if (sftp) {
+    static constexpr const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                              "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    std::snprintf(text, sizeof text, "%02d %s %04lld %02d:%02d:%02d GMT", day, kMonths[month - 1],
+                  year, hour, minute, second);
+  } else {
+    std::snprintf(text, sizeof text, "%04lld%02d%02d%02d%02d%02d", year, month, day, hour, minute,
+                  second);
+  }
+  return text;
+}
+
 std::pair<std::string, std::string> SplitPath(std::string_view path) {
   const size_t slash = path.rfind('/');
   if (slash == std::string_view::npos) return {"/", std::string(path)};
@@ -209,6 +239,13 @@ FtpSession::Outcome FtpSession::Upload(std::string_view local, std::string_view 
   uint64_t size = 0;
   if (!file.Open(local, plat::File::kRead, plat::File::kOpenExisting) || !file.GetSize(&size))
     return kRefused;
+  // The copy takes the source's permission bits and last write, asked for
+  // after its rename (a server that cannot set them keeps its own).
+  uint32_t mode = 0;
+  int64_t written = 0;
+  const std::vector<std::string> attributes = file.GetModeAndTime(&mode, &written)
+                                                  ? AttributeCommands(remote, mode, written)
+                                                  : std::vector<std::string>{};
   UploadSource source{&file, size, watch};
   if (watch != nullptr) {
     if (!file.GetStamp(&watch->before)) return kRefused;
@@ -221,6 +258,7 @@ FtpSession::Outcome FtpSession::Upload(std::string_view local, std::string_view 
   // rename out of the upload's request.
   const bool odd = !IsPlainServerPath(remote);
   bool renamed = false, refused = false;
+  if (!beforeReplace && !odd) rename.insert(rename.end(), attributes.begin(), attributes.end());
   Outcome outcome =
       Send(&source, temporary, beforeReplace || odd ? std::vector<std::string>{} : rename, waitMs,
            error, &renamed, &refused);
@@ -236,7 +274,7 @@ FtpSession::Outcome FtpSession::Upload(std::string_view local, std::string_view 
   if (!renamed) {
     if (odd && List(folder, waitMs, &before) == kLost) outcome = kLost;
     if (outcome == kDone && beforeReplace) beforeReplace();
-    if (outcome == kDone) outcome = PutInPlace(temporary, remote, waitMs, refused);
+    if (outcome == kDone) outcome = PutInPlace(temporary, remote, waitMs, refused, attributes);
     if (outcome != kDone) {
       *error = outcome == kLost ? plat::kErrUnexpNetErr : plat::kErrAccessDenied;
       std::string drop;
@@ -244,6 +282,12 @@ FtpSession::Outcome FtpSession::Upload(std::string_view local, std::string_view 
         Commands({drop}, waitMs);
       return outcome;
     }
+  } else if (attributes.size() == 2 && !options_.sftp && !timeCommandUnknown_ &&
+             (lastReply_ == 500 || lastReply_ == 502 || lastReply_ == 504)) {
+    // The server knows no MFMT (its reply was the request's last): SITE
+    // UTIME from now on.
+    timeCommandUnknown_ = true;
+    Commands(AttributeCommands(remote, mode, written), waitMs);
   }
   if (odd) {
     outcome = Landed(folder, name, before, waitMs);
@@ -283,6 +327,7 @@ FtpSession::Outcome FtpSession::Send(void* data, const std::string& temporary,
   const CURLcode rc = static_cast<CURLcode>(Run());
   long reply = 0;
   curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &reply);
+  lastReply_ = reply;
   const bool whole = source->sent == source->size && !source->torn;
   if (rc == CURLE_OK && whole) {
     *renamed = renaming;
@@ -328,24 +373,44 @@ void* FtpSession::PrepareUpload(const std::string& temporary, void* source, long
   return h;
 }
 
+std::vector<std::string> FtpSession::AttributeCommands(std::string_view remote, uint32_t mode,
+                                                       int64_t writeTime) const {
+  char bits[8];
+  std::snprintf(bits, sizeof bits, "%03o", mode & 0777u);
+  std::vector<std::string> lines(2);
+  bool made = false;
+  if (options_.sftp) {
+    made = CommandOf("*chmod", {bits, remote}, &lines[0]) &&
+           CommandOf("*mtime", {ServerTimeText(writeTime, true), remote}, &lines[1]);
+  } else {
+    const std::string when = ServerTimeText(writeTime, false);
+    made = CommandOf(std::string("*SITE CHMOD ") + bits, {remote}, &lines[0]) &&
+           (timeCommandUnknown_ ? CommandOf("*SITE UTIME " + when, {remote}, &lines[1])
+                                : CommandOf("*MFMT " + when, {remote}, &lines[1]));
+  }
+  if (!made || writeTime <= 0) lines.pop_back();
+  if (!made) lines.clear();
+  return lines;
+}
+
 FtpSession::Outcome FtpSession::PutInPlace(const std::string& temporary, std::string_view remote,
-                                           long waitMs, bool refused) {
+                                           long waitMs, bool refused,
+                                           const std::vector<std::string>& attributes) {
+  std::vector<std::string> lines(options_.sftp ? 1 : 2);
+  const bool named = options_.sftp ? CommandOf("rename", {temporary, remote}, &lines[0])
+                                   : CommandOf("RNFR", {temporary}, &lines[0]) &&
+                                         CommandOf("RNTO", {remote}, &lines[1]);
+  if (!named) return kRefused;
+  lines.insert(lines.end(), attributes.begin(), attributes.end());
   if (!refused) {
-    const Outcome outcome = Rename(temporary, remote, waitMs);
+    const Outcome outcome = Commands(lines, waitMs);
     if (outcome != kRefused) return outcome;
   }
   // A server that never renames onto an existing file (SFTP's rename among
   // them): the older copy goes just before.
   std::string drop;
   if (!CommandOf(options_.sftp ? "*rm" : "*DELE", {remote}, &drop)) return kRefused;
-  std::vector<std::string> lines = {drop, "", ""};
-  if (options_.sftp) {
-    CommandOf("rename", {temporary, remote}, &lines[1]);
-    lines.pop_back();
-  } else {
-    CommandOf("RNFR", {temporary}, &lines[1]);
-    CommandOf("RNTO", {remote}, &lines[2]);
-  }
+  lines.insert(lines.begin(), drop);
   return Commands(lines, waitMs);
 }
 

@@ -12,6 +12,7 @@
 #include "common/Settings.h"
 #include "common/Texts.h"
 #include "destinations/CUsbWindow.h"
+#include "destinations/FtpDevice.h"
 #include "destinations/StoreMarker.h"
 #include "destinations/UsbDevice.h"
 #include "engine/CSimplePlan.h"
@@ -634,8 +635,20 @@ bool PlanList::IsPathEligible(std::string_view path) const {
     if (LiesWithin(f, upper)) return false;
   }
   for (const auto& p : plans_) {
-    if (p->StorageType() == kStorageFtp) continue;  // a server's path names no local folder
-    if (LiesWithinStore(WithoutTrailingSeparator(p->DestinationRoot()), path)) return false;
+    if (p->StorageType() != kStorageFtp) {
+      if (LiesWithinStore(WithoutTrailingSeparator(p->DestinationRoot()), path)) return false;
+      continue;
+    }
+    // A server's path names no local folder, unless the server is this
+    // machine: then its copies must not be copied again.
+    std::vector<std::string> local;
+    {
+      Guard planGuard(p->Lock());
+      if (const auto* ftp = dynamic_cast<const CFTPDevice*>(p->Destination()))
+        local = ftp->LocalStoreFolders();
+    }
+    for (const std::string& folder : local)
+      if (LiesWithin(folder, path)) return false;
   }
   return true;
 }

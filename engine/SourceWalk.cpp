@@ -90,6 +90,12 @@ FolderWalker::FolderWalker(CSimplePlan* plan, WalkGate* gate, bool pacePerEntry)
 
 bool FolderWalker::Pruned(const std::string& folder) const {
   if (IsStoreFolder(folder) || barriers_.Stops(folder)) return true;
+  // A folder no file of which may be offered (another plan's store on a
+  // server that is this machine, a recycle folder) is not entered.
+  IPlanOwner* owner = plan_->Owner();
+  if (owner != nullptr &&
+      !owner->IsPathEligible(std::string_view(folder).substr(0, folder.size() - 1)))
+    return true;
   if (excluded_.empty()) return false;
   std::string upper = plat::ToUpper(folder);
   if (!upper.empty() && upper.back() == '\\') upper.pop_back();

@@ -30,7 +30,21 @@ bool FtpStoreReader::Reach(const char** key, std::string* argument) {
   }
   const long wait = std::clamp(settings_.timeout, 3, 120) * 1000L;
   if (session_.Login(wait) != FtpSession::kDone) {
-    *key = "MSG_CANNOT_CONNECT_TO_FTP_SERVER";
+    // A key or an encryption refused is said as such: checking the user
+    // name or password would not help.
+    switch (session_.TlsFault()) {
+      case FtpTlsFault::kKeyChanged:
+        *key = "MSG_SERVER_KEY_CHANGED";
+        break;
+      case FtpTlsFault::kUntrusted:
+        *key = "MSG_SERVER_KEY_UNTRUSTED";
+        break;
+      case FtpTlsFault::kNotOffered:
+        *key = "MSG_SERVER_NOT_ENCRYPTED";
+        break;
+      default:
+        *key = "MSG_CANNOT_CONNECT_TO_FTP_SERVER";
+    }
     return false;
   }
   if (session_.CheckFolder(folder_, wait) != FtpSession::kDone) {
@@ -53,6 +67,30 @@ bool FtpStoreReader::List(std::string_view folder,
     data.writeTime = entry.writeTime;
     if (!each(data)) break;
   }
+  return true;
+}
+
+bool FtpStoreReader::ListNames(std::string_view folder,
+                               const std::function<bool(const plat::FindData&)>& each) {
+  std::vector<std::string> names;
+  if (session_.ListNames(folder, kRequestWaitMs, &names) != FtpSession::kDone) return false;
+  plat::FindData data;
+  for (std::string& name : names) {
+    data.name = std::move(name);
+    if (!each(data)) break;
+  }
+  return true;
+}
+
+bool FtpStoreReader::Info(std::string_view path, plat::FindData* info) {
+  uint64_t size = 0;
+  int64_t time = 0;
+  if (session_.Stat(path, kRequestWaitMs, &size, &time) != FtpSession::kDone) return false;
+  const size_t slash = path.rfind('/');
+  info->name = std::string(slash == std::string_view::npos ? path : path.substr(slash + 1));
+  info->attributes = plat::kAttrNormal;
+  info->size = size;
+  info->writeTime = time;
   return true;
 }
 

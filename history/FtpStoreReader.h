@@ -18,13 +18,18 @@ class FtpStoreReader {
   FtpStoreReader(const FtpSettings& settings, std::string folder);
 
   // Connects and makes the store folder current. On failure *key names the
-  // text ("MSG_FTP_IS_UNAVAILABLE", "MSG_CANNOT_CONNECT_TO_FTP_SERVER",
-  // "MSG_CANNOT_SET_CURRENT_DIR_OF_FTP_SERVER") and *argument the server or
-  // the folder.
+  // text ("MSG_FTP_IS_UNAVAILABLE", "MSG_CANNOT_CONNECT_TO_FTP_SERVER", the
+  // refused key or encryption "MSG_SERVER_KEY_CHANGED", "MSG_SERVER_KEY_UNTRUSTED",
+  // "MSG_SERVER_NOT_ENCRYPTED", "MSG_CANNOT_SET_CURRENT_DIR_OF_FTP_SERVER")
+  // and *argument the server or the folder.
   bool Reach(const char** key, std::string* argument);
   // Calls each for every entry of a server folder until it returns false;
   // false when the folder cannot be listed.
   bool List(std::string_view folder, const std::function<bool(const plat::FindData&)>& each);
+  // The same with names only (attributes 0): no look at each entry.
+  bool ListNames(std::string_view folder, const std::function<bool(const plat::FindData&)>& each);
+  // Size and last write of one server file; false when it is not there.
+  bool Info(std::string_view path, plat::FindData* info);
   // Downloads a server file over a local target, into a private file beside
   // it first; no link is followed below targetWithin (when not empty). The
   // copy takes the server file's last write and mode (where the server

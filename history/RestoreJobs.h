@@ -86,12 +86,14 @@ class IRestoreObserver {
     (void)files;
   }
   // Choice collector: every file to restore (null with a failure text when
-  // the store could not be reached or the walk went beyond its limits). Not
-  // called after a stop.
+  // the store could not be reached or the walk went beyond its limits), and
+  // how many files had no version at the time asked for (PendingChoices::
+  // leftOut). Not called after a stop.
   virtual void OnChoicesCollected(std::shared_ptr<std::vector<RestoreChoice>> choices,
-                                  const std::string& failure) {
+                                  const std::string& failure, uint64_t leftOut) {
     (void)choices;
     (void)failure;
+    (void)leftOut;
   }
 
   // Carrier: one file is about to be copied.

@@ -86,7 +86,8 @@ class LocalStoreAccess final : public StoreAccess {
 // An FTP store, read through its own connection (FtpStoreReader.h).
 class FtpStoreAccess final : public StoreAccess {
  public:
-  FtpStoreAccess(const FtpSettings& ftp, std::string folder) : reader_(ftp, std::move(folder)) {}
+  FtpStoreAccess(const FtpSettings& ftp, std::string folder)
+      : reader_(ftp, std::move(folder)), sftp_(IsSftpServer(ftp.server)) {}
   bool Reach(std::string* failure) override {
     const char* key = nullptr;
     std::string argument;
@@ -99,6 +100,17 @@ class FtpStoreAccess final : public StoreAccess {
             const std::function<bool(const plat::FindData&)>& each) override {
     return reader_.List(folder, each);
   }
+  // A server's name listing looks at no entry (a machine listing looks at
+  // each); an SFTP server looks at each either way.
+  bool ListRevisions(std::string_view folder,
+                     const std::function<bool(const plat::FindData&)>& each, bool* bare) override {
+    *bare = !sftp_;
+    return sftp_ ? reader_.List(folder, each) : reader_.ListNames(folder, each);
+  }
+  bool Info(std::string_view path, plat::FindData* info) override {
+    return reader_.Info(path, info);
+  }
+  bool ExactTimes() const override { return !sftp_; }
   uint32_t Fetch(std::string_view source, std::string_view target,
                  std::string_view targetWithin) override {
     return reader_.Fetch(source, target, targetWithin);
@@ -109,6 +121,7 @@ class FtpStoreAccess final : public StoreAccess {
 
  private:
   FtpStoreReader reader_;
+  const bool sftp_;
 };
 
 }  // namespace

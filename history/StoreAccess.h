@@ -41,6 +41,18 @@ class StoreAccess {
                          const std::function<bool(const plat::FindData&)>& each) {
     return List(folder, each);
   }
+  // Like ListSized, for a "Revision" folder as the version listing opens
+  // it: where the server looks at every entry to tell its kind, size and
+  // time, entries come with their names only (attributes 0) and *bare is
+  // set; the caller tells revisions from folders by their names.
+  virtual bool ListRevisions(std::string_view folder,
+                             const std::function<bool(const plat::FindData&)>& each, bool* bare) {
+    *bare = false;
+    return ListSized(folder, each);
+  }
+  // Whether listed times are to the second (an SFTP server's long listing
+  // gives minutes, or only days for older files).
+  virtual bool ExactTimes() const { return true; }
   // Size and last write of one store file; false when it is gone.
   virtual bool Info(std::string_view, plat::FindData*) { return false; }
   // Copies one store file to a local target, overwriting it: 0 or an error

@@ -32,6 +32,7 @@ CFolderLister::CFolderLister(IRestoreObserver* observer, RestoreStore store, CVe
     revisionPath_ = folder->revisionPath;
     sourcePath_ = folder->sourcePath;
     storeRoot_ = folder->storeRoot;
+    sizes_ = folder->listed;
   }
 }
 
@@ -51,7 +52,8 @@ void CFolderLister::Work() {
       copy->revisionPath = revisionPath_;
       copy->sourcePath = sourcePath_;
       copy->storeRoot = storeRoot_;
-      if (ListVersionFolder(*access, Store().separator, copy.get()))
+      if (sizes_ ? ListVersionSizes(*access, Store().separator, copy.get())
+                 : ListVersionFolder(*access, Store().separator, copy.get()))
         listed = std::move(copy);
       else
         failure = RestoreFailureText("MSG_CANNOT_LIST_FOLDER",
@@ -77,7 +79,7 @@ void CChoiceCollector::Work() {
   std::string failure;
   if (!access->Reach(&failure)) {
     Trace(failure);
-    if (!StopRequested() && observer != nullptr) observer->OnChoicesCollected(nullptr, failure);
+    if (!StopRequested() && observer != nullptr) observer->OnChoicesCollected(nullptr, failure, 0);
     return;
   }
   // Told at most every tenth of a second: a window has no use for more.
@@ -99,5 +101,5 @@ void CChoiceCollector::Work() {
   observer->OnChoicesCollected(
       failure.empty() ? std::make_shared<std::vector<RestoreChoice>>(std::move(pending_.choices))
                       : nullptr,
-      failure);
+      failure, pending_.leftOut);
 }

@@ -42,6 +42,7 @@ class CFolderLister final : public CRestoreThread {
   CVersionFolder* const target_;  // never touched by the job
   std::string latestPath_, revisionPath_, sourcePath_;
   bool storeRoot_ = false;
+  bool sizes_ = false;  // the folder was listed: again, with every size and time
 };
 
 class CChoiceCollector final : public CRestoreThread {

@@ -73,7 +73,7 @@ bool CompleteVersions(StoreAccess& access, VersionFile* file) {
     if (!access.Info(v.storePath, &info)) return true;
     v.size = info.size;
     v.time = info.writeTime;
-    v.sized = true;
+    v.sized = v.exact = true;
     return false;
   };
   file->versions.erase(std::remove_if(file->versions.begin(), file->versions.end(), gone),
@@ -169,8 +169,13 @@ bool NaturalLess(std::string_view a, std::string_view b) {
 
 namespace {
 
-// namesOnly: sizes and times may be left out (FileVersion::sized false).
-bool ListFolder(StoreAccess& access, char sep, CVersionFolder* folder, bool namesOnly) {
+// How a folder is listed: every size and time; "Revision" by names where
+// sizes cost the server a look per entry (the window's listing); names
+// wherever they are cheaper (a search). Left-out sizes and times leave
+// FileVersion::sized false.
+enum class ListMode { kSized, kCheapRevisions, kNames };
+
+bool ListFolder(StoreAccess& access, char sep, CVersionFolder* folder, ListMode mode) {
   if (folder->listed) return true;
   // Both store folders' entries first, then one sort in the order shown
   // brings each name's entries together: no lookup per entry, and the names
@@ -179,26 +184,42 @@ bool ListFolder(StoreAccess& access, char sep, CVersionFolder* folder, bool name
     uint32_t nameAt, nameSize;  // its own name (a revision's without its number) in names
     uint32_t diskAt, diskSize;  // its name in the store folder, in names
     uint32_t keyAt, keySize;    // its own name's natural sort key, in names
-    bool isFolder, current, sized;
+    bool isFolder, current, sized, exact;
     int64_t number;  // a revision's, 0 for the current copy
     uint64_t size;
     int64_t time;
   };
   std::vector<Entry> entries;
   std::string names, revisionName;
+  std::vector<std::string> latestFolders;  // sorted: tells a bare name's kind
   entries.reserve(128);
   names.reserve(4096);
   bool listed = false;
   for (const bool latest : {true, false}) {
     const std::string& path = latest ? folder->latestPath : folder->revisionPath;
     if (path.empty()) continue;
-    bool brief = false;
+    bool brief = false, bare = false, unresolved = false;
     auto each = [&](const plat::FindData& e) {
       if (IsTemporaryCopyName(e.name)) return true;
       Entry entry{};
       entry.isFolder = (e.attributes & plat::kAttrDirectory) != 0;
+      if (bare) {
+        // "Revision" holds revisions and the folders "Latest" holds: a name
+        // of a folder in "Latest" is a folder, another name a revision. A
+        // name that is neither has the folder listed with its kinds.
+        size_t open = 0, close = 0;
+        int64_t number = 0;
+        entry.isFolder = std::binary_search(latestFolders.begin(), latestFolders.end(), e.name);
+        if (!entry.isFolder && !SplitRevisionName(e.name, &open, &close, &number)) {
+          unresolved = true;
+          return false;
+        }
+      } else if (latest && entry.isFolder && mode == ListMode::kCheapRevisions) {
+        latestFolders.push_back(e.name);
+      }
       entry.current = latest;
-      entry.sized = !brief;
+      entry.sized = !brief && !bare;
+      entry.exact = entry.sized && access.ExactTimes();
       entry.size = e.size;
       entry.time = e.writeTime;
       entry.diskAt = static_cast<uint32_t>(names.size());
@@ -222,7 +243,23 @@ bool ListFolder(StoreAccess& access, char sep, CVersionFolder* folder, bool name
       entries.push_back(entry);
       return true;
     };
-    listed |= namesOnly ? access.ListNames(path, each, &brief) : access.ListSized(path, each);
+    if (mode == ListMode::kNames) {
+      listed |= access.ListNames(path, each, &brief);
+    } else if (mode == ListMode::kCheapRevisions && !latest) {
+      std::sort(latestFolders.begin(), latestFolders.end());
+      const size_t entriesBefore = entries.size(), namesBefore = names.size();
+      const bool revisions = access.ListRevisions(path, each, &bare);
+      if (unresolved) {
+        entries.resize(entriesBefore);
+        names.resize(namesBefore);
+        bare = false;
+        listed |= access.ListSized(path, each);
+      } else {
+        listed |= revisions;
+      }
+    } else {
+      listed |= access.ListSized(path, each);
+    }
   }
   if (!listed) return false;
   const char* text = names.data();
@@ -274,7 +311,7 @@ bool ListFolder(StoreAccess& access, char sep, CVersionFolder* folder, bool name
       for (size_t k = i; k < end; ++k) {
         const Entry& e = entries[k];
         file.versions.push_back(
-            FileVersion{storePath(e), e.current, e.number, e.size, e.time, e.sized});
+            FileVersion{storePath(e), e.current, e.number, e.size, e.time, e.sized, e.exact});
       }
       if (folder->ticked && HasVersion(file)) file.chosen = 0;
     }
@@ -286,11 +323,34 @@ bool ListFolder(StoreAccess& access, char sep, CVersionFolder* folder, bool name
 }  // namespace
 
 bool ListVersionFolder(StoreAccess& access, char sep, CVersionFolder* folder) {
-  return ListFolder(access, sep, folder, false);
+  return ListFolder(access, sep, folder, ListMode::kCheapRevisions);
+}
+
+bool ListVersionSizes(StoreAccess& access, char sep, CVersionFolder* folder) {
+  return ListFolder(access, sep, folder, ListMode::kSized);
 }
 
 bool ListVersionNames(StoreAccess& access, char sep, CVersionFolder* folder) {
-  return ListFolder(access, sep, folder, true);
+  return ListFolder(access, sep, folder, ListMode::kNames);
+}
+
+void AdoptSizes(CVersionFolder* folder, CVersionFolder* listed) {
+  if (listed == nullptr) return;
+  std::map<std::string_view, const FileVersion*> known;
+  for (const VersionFile& file : listed->files)
+    for (const FileVersion& v : file.versions)
+      if (v.sized) known.emplace(v.storePath, &v);
+  for (VersionFile& file : folder->files) {
+    for (FileVersion& v : file.versions) {
+      if (v.sized) continue;
+      const auto it = known.find(v.storePath);
+      if (it == known.end()) continue;
+      v.size = it->second->size;
+      v.time = it->second->time;
+      v.sized = true;
+      v.exact = it->second->exact;
+    }
+  }
 }
 
 void AdoptListing(CVersionFolder* folder, CVersionFolder* listed) {
@@ -428,6 +488,30 @@ PendingChoices TakeChoices(CVersionFolder* root) {
   return out;
 }
 
+int VersionAt(const VersionFile& file, int64_t when) {
+  int best = -1;
+  for (size_t v = 0; v < file.versions.size(); ++v) {
+    const int64_t t = file.versions[v].time;
+    if (t <= when && (best < 0 || t > file.versions[best].time)) best = static_cast<int>(v);
+  }
+  return best;
+}
+
+PendingChoices ChoicesAt(const CVersionFolder& folder, int64_t when) {
+  PendingChoices out;
+  auto copy = std::make_unique<CVersionFolder>();
+  copy->name = folder.name;
+  copy->latestPath = folder.latestPath;
+  copy->revisionPath = folder.revisionPath;
+  copy->sourcePath = folder.sourcePath;
+  copy->storeRoot = folder.storeRoot;
+  copy->ticked = true;
+  out.unlisted.push_back(std::move(copy));
+  out.byTime = true;
+  out.asOf = when;
+  return out;
+}
+
 WalkEnd FinishChoices(StoreAccess& access, const RestoreStore& store, PendingChoices* pending,
                       const std::atomic<int32_t>* stop, const WalkLimits& limits,
                       const std::function<void(const WalkProgress&)>& progress) {
@@ -445,12 +529,17 @@ WalkEnd FinishChoices(StoreAccess& access, const RestoreStore& store, PendingCho
     stack.pop_back();
     if (StoreDepth(*f, store) > limits.maxDepth) return WalkEnd::kTooDeep;
     if (done.folders >= limits.maxFolders) return WalkEnd::kTooMany;
-    ListVersionFolder(access, store.separator, f.get());
+    ListVersionSizes(access, store.separator, f.get());  // its newest versions, sized
     ++done.folders;
     for (VersionFile& file : f->files) {
       if (!HasVersion(file)) continue;
+      const int v = pending->byTime ? VersionAt(file, pending->asOf) : 0;
+      if (v < 0) {
+        ++pending->leftOut;
+        continue;
+      }
       pending->choices.push_back(
-          RestoreChoice{std::move(file.versions.front()), file.name, f->sourcePath, {}});
+          RestoreChoice{std::move(file.versions[v]), file.name, f->sourcePath, {}});
     }
     done.files = pending->choices.size();
     for (auto it = f->folders.rbegin(); it != f->folders.rend(); ++it) {
@@ -459,7 +548,24 @@ WalkEnd FinishChoices(StoreAccess& access, const RestoreStore& store, PendingCho
     }
     if (progress) progress(done);
   }
+  // Sizes and times a listing left out or gave roughly: the size for the
+  // progress, the time to tell a newer file in place.
+  for (RestoreChoice& c : pending->choices) {
+    if (stop != nullptr && stop->load() != 0) return WalkEnd::kStopped;
+    if (c.version.sized && c.version.exact) continue;
+    plat::FindData info;
+    if (!access.Info(c.version.storePath, &info)) continue;  // the fetch says why
+    c.version.size = info.size;
+    c.version.time = info.writeTime;
+    c.version.sized = c.version.exact = true;
+  }
   return WalkEnd::kDone;
+}
+
+bool ChoicesKnown(const PendingChoices& pending) {
+  if (!pending.unlisted.empty()) return false;
+  return std::all_of(pending.choices.begin(), pending.choices.end(),
+                     [](const RestoreChoice& c) { return c.version.sized && c.version.exact; });
 }
 
 std::vector<RestoreChoice> CollectChoices(StoreAccess& access, char sep, CVersionFolder* root) {

@@ -29,6 +29,7 @@ struct FileVersion {
   uint64_t size = 0;
   int64_t time = 0;   // last write, seconds since 1970 UTC
   bool sized = true;  // size and time known (a search fills them in before it hands over)
+  bool exact = true;  // time to the second (not so from an SFTP listing)
 };
 
 // A file with its versions, newest first: the current copy, then the
@@ -78,8 +79,15 @@ struct WalkProgress {
 };
 
 // Lists a folder's two store folders into folders and files (once). Children
-// of a ticked folder are ticked. False when neither could be listed.
+// of a ticked folder are ticked. False when neither could be listed. Where
+// sizes cost a server a look per entry (FTP), "Revision" is listed by names
+// (its revisions' FileVersion::sized false until ListVersionSizes).
 bool ListVersionFolder(StoreAccess& access, char separator, CVersionFolder* folder);
+// The same with every size and time the store's listings give.
+bool ListVersionSizes(StoreAccess& access, char separator, CVersionFolder* folder);
+// Takes the sizes and times a ListVersionSizes of a copy of the (listed)
+// folder found for the versions that lack them.
+void AdoptSizes(CVersionFolder* folder, CVersionFolder* listed);
 // The same with names only where sizes and dates would cost a call per file
 // (FileVersion::sized false; CompleteVersions fetches them), as a search
 // lists the folders it only looks through.
@@ -127,15 +135,31 @@ struct RestoreChoice {
 struct PendingChoices {
   std::vector<RestoreChoice> choices;
   std::vector<std::unique_ptr<CVersionFolder>> unlisted;  // paths only, ticked
+  // "As it was on": each file found below the unlisted folders brings its
+  // version at asOf (VersionAt) instead of its newest; the files that had
+  // none then are counted in leftOut.
+  bool byTime = false;
+  int64_t asOf = 0;
+  uint64_t leftOut = 0;
 };
 PendingChoices TakeChoices(CVersionFolder* root);
+// The version a file had at time when (seconds since 1970 UTC): of those
+// last written no later than when, the newest (the first in the file's
+// order among equal times); -1 when all are newer (it did not exist yet).
+int VersionAt(const VersionFile& file, int64_t when);
+// Everything below folder as it was at time when: the folder's store paths
+// to be walked anew (FinishChoices), whether it is listed or not.
+PendingChoices ChoicesAt(const CVersionFolder& folder, int64_t when);
 // Lists the unlisted folders and everything below them, adding the newest
-// version of every file to pending->choices; progress (may be empty) is
-// told after each folder. Ends early when stop (may be null) becomes
-// non-zero or a limit is reached; folders that cannot be listed are passed by.
+// version of every file (or its version at pending->asOf) to pending->choices; progress (may be
+// empty) is told after each folder. Ends early when stop (may be null) becomes non-zero or a limit
+// is reached; folders that cannot be listed are passed by.
 WalkEnd FinishChoices(StoreAccess& access, const RestoreStore& store, PendingChoices* pending,
                       const std::atomic<int32_t>* stop, const WalkLimits& limits,
                       const std::function<void(const WalkProgress&)>& progress);
+// Whether the choices need no walk: no folder to list, and every version's
+// size and time (to the second) known. FinishChoices fetches what is not.
+bool ChoicesKnown(const PendingChoices& pending);
 // Both at once, without limits.
 std::vector<RestoreChoice> CollectChoices(StoreAccess& access, char separator,
                                           CVersionFolder* root);

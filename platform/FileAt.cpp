@@ -72,4 +72,13 @@ bool File::GetStamp(FileStamp* stamp) {
   return true;
 }
 
+bool File::GetModeAndTime(uint32_t* mode, int64_t* writeTime) {
+  if (fd_ < 0) return Fail(kErrInvalidHandle);
+  struct stat st;
+  if (fstat(fd_, &st) != 0) return Fail(ErrnoToWinError(errno));
+  *mode = static_cast<uint32_t>(st.st_mode & 07777);
+  *writeTime = static_cast<int64_t>(st.st_mtim.tv_sec);
+  return true;
+}
+
 }  // namespace plat

@@ -271,6 +271,9 @@ class File {
   bool GetSizeAndStamp(uint64_t* size, int64_t* stamp);
   // The open file's FileStamp.
   bool GetStamp(FileStamp* stamp);
+  // The open file's permission bits (07777) and last write (seconds since
+  // 1970 UTC), from one look.
+  bool GetModeAndTime(uint32_t* mode, int64_t* writeTime);
 
  private:
   int fd_ = -1;

@@ -55,7 +55,11 @@ void CBrevantoView::PauseOrLaunch(uint32_t id) {
     CDestination* dest = plan->Destination();
     available = dest != nullptr && dest->IsAvailable();
   }
-  if (available) {
+  // A server that refused the plan (its key, its encryption) answers: the
+  // card's own action leads to it, and the toggle only pauses or launches.
+  auto it = plans_.find(id);
+  const bool refused = it != plans_.end() && it->second.serverRefused != 0;
+  if (available || refused) {
     plan->Save();
   } else {
     emit destinationStepRequested(id);

@@ -1,9 +1,11 @@
 #include "ui/CDlgConnectFtp.h"
 
 #include <QLabel>
+#include <QLayout>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QVBoxLayout>
+#include <algorithm>
 #include <mutex>
 
 #include "common/Texts.h"
@@ -14,7 +16,14 @@ namespace {
 
 constexpr char kSection[] = "DIALOG_CONNECT_FTP";
 constexpr int kTickMs = 1000;
-constexpr int kTickLimit = 21;
+// The fewest ticks a test is given, and the longest wait of one attempt.
+constexpr int kMinTicks = 21;
+constexpr int kLongestWait = 120;
+// A test's attempts: the connection's (retries + 1) and the two of the marker.
+int TickLimit(const FtpSettings& s) {
+  const int wait = s.timeout > 0 ? std::min(s.timeout, kLongestWait) : 30;
+  return std::max(kMinTicks, (std::max(s.retryCount, 0) + 3) * wait + 5);
+}
 
 QString Text(const char* key) { return QString::fromStdString(GetText(kSection, key)); }
 
@@ -29,6 +38,7 @@ struct CDlgConnectFtp::State {
   bool encrypted = false;
   FtpTlsFault fault = FtpTlsFault::kNone;
   std::string serverKey;  // for an unvouched certificate: the key it shows
+  std::string cause;      // why it failed, in words
 };
 
 namespace {
@@ -38,7 +48,7 @@ namespace {
 void RunTest(const FtpSettings& settings, const std::shared_ptr<CDlgConnectFtp::State>& state) {
   bool ok = false, encrypted = false;
   FtpTlsFault fault = FtpTlsFault::kNone;
-  std::string serverKey;
+  std::string serverKey, cause;
   {
     CFTPDevice device(nullptr);
     PlanSettings plan;
@@ -51,6 +61,10 @@ void RunTest(const FtpSettings& settings, const std::shared_ptr<CDlgConnectFtp::
     if (device.IsAvailable()) {
       encrypted = device.Encrypted();
       for (int i = 0; i < 2 && !ok; ++i) ok = device.PlaceMarker();
+      if (!ok) cause = GetText(kSection, "MSG_FOLDER_NOT_WRITABLE");
+    } else {
+      std::string server;
+      device.TakeServerRefusal(&server, &cause);
     }
     if (fault == FtpTlsFault::kNone) fault = device.TlsFault();
     // A key never trusted, or another than the trusted one: the key the
@@ -65,6 +79,7 @@ void RunTest(const FtpSettings& settings, const std::shared_ptr<CDlgConnectFtp::
   state->encrypted = encrypted;
   state->fault = fault;
   state->serverKey = std::move(serverKey);
+  state->cause = std::move(cause);
 }
 
 }  // namespace
@@ -77,6 +92,10 @@ CDlgConnectFtp::CDlgConnectFtp(const FtpSettings& settings, QWidget* parent)
   message_ = new QLabel(Text("MSG_CONNECTING"), this);
   message_->setObjectName("connectFtpMessage");
   message_->setWordWrap(true);
+  message_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  // Room for a key fingerprint on one line; the window grows with the text.
+  message_->setMinimumWidth(message_->fontMetrics().averageCharWidth() * 72);
+  layout->setSizeConstraint(QLayout::SetMinimumSize);
   layout->addWidget(message_);
   button_ = new QPushButton(Text("BTN_CANCEL"), this);
   button_->setObjectName("connectFtpButton");
@@ -98,6 +117,7 @@ CDlgConnectFtp::CDlgConnectFtp(const FtpSettings& settings, QWidget* parent)
 void CDlgConnectFtp::StartWorker() {
   state_ = std::make_shared<State>();
   ticks_ = 0;
+  tickLimit_ = TickLimit(settings_);
   running_ = true;
   message_->setText(Text("MSG_CONNECTING"));
   button_->setText(Text("BTN_CANCEL"));
@@ -119,9 +139,10 @@ void CDlgConnectFtp::OnTick() {
   if (!running_) return;
   bool done, ok, encrypted;
   FtpTlsFault fault;
-  std::string serverKey;
+  std::string serverKey, cause;
   {
     std::lock_guard<std::mutex> guard(state_->lock);
+    cause = state_->cause;
     done = state_->done;
     ok = state_->ok;
     encrypted = state_->encrypted;
@@ -165,9 +186,15 @@ void CDlgConnectFtp::OnTick() {
     }
     return;
   }
-  if (++ticks_ >= kTickLimit) {
+  if (done) {  // failed otherwise: said with its cause
+    if (worker_.joinable()) worker_.join();
+    Finish(Text("MSG_CONNECTION_FAIL") +
+           (cause.empty() ? "" : "\n" + QString::fromStdString(cause)));
+    return;
+  }
+  if (++ticks_ >= tickLimit_) {
     Abandon();
-    Finish(Text("MSG_CONNECTION_FAIL"));
+    Finish(Text("MSG_CONNECTION_FAIL") + "\n" + Text("MSG_NO_ANSWER"));
   }
 }
 
@@ -176,6 +203,7 @@ void CDlgConnectFtp::Finish(const QString& text) {
   timer_->Stop();
   message_->setText(text);
   button_->setText(Text("BTN_CLOSE"));
+  adjustSize();
 }
 
 void CDlgConnectFtp::Abandon() {

@@ -1,7 +1,9 @@
 // The wizard's FTP connection test: connects to the server with a copy of
 // the wizard's FTP settings on a worker thread and places the store marker,
-// while a one-second timer reads the result. Without success by the 21st
-// tick the test counts as failed and is abandoned. Pressing the button while
+// while a one-second timer reads the result. A test that failed says so with
+// its cause at the next tick; one still running when the plan's time-out
+// allowed every attempt its wait (at least 21 ticks) counts as failed and is
+// abandoned. The window grows to show its whole text. Pressing the button while
 // the test runs asks whether to stop waiting. An abandoned worker finishes on
 // its own and never touches the dialog: it writes only to a state record it
 // shares with the dialog. The result says whether the connection is
@@ -64,6 +66,7 @@ class CDlgConnectFtp : public QDialog {
   QLabel* message_;
   QPushButton* button_;
   int ticks_ = 0;
+  int tickLimit_ = 21;  // from the time-out and retries of the settings
   bool running_ = true;
   bool succeeded_ = false;
 };

@@ -3,6 +3,7 @@
 #include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDateTime>
 #include <QFileDialog>
 #include <QGuiApplication>
 #include <QHBoxLayout>
@@ -22,6 +23,7 @@
 #include "platform/Files.h"
 #include "platform/Paths.h"
 #include "ui/AppMessage.h"
+#include "ui/AsOfQuestion.h"
 #include "ui/CDlgRestoreProgress.h"
 #include "ui/CRestoreTree.h"
 #include "ui/CellTexts.h"
@@ -151,6 +153,10 @@ void CDlgRestore::BuildWidgets() {
   layout->addWidget(fullPath_);
 
   auto* buttons = new QHBoxLayout;
+  asOfButton_ = new QPushButton(T("BUTTON_AS_OF"), this);
+  asOfButton_->setObjectName("restoreAsOf");
+  asOfButton_->setAutoDefault(false);
+  buttons->addWidget(asOfButton_);
   buttons->addStretch(1);
   restoreButton_ = new QPushButton(T("BUTTON_RESTORE"), this);
   restoreButton_->setObjectName("restoreButton");
@@ -176,6 +182,7 @@ void CDlgRestore::BuildWidgets() {
     else
       Restore();
   });
+  connect(asOfButton_, &QPushButton::clicked, this, [this] { RestoreAsOf(); });
   connect(closeButton_, &QPushButton::clicked, this, &QDialog::reject);
 }
 
@@ -268,6 +275,7 @@ void CDlgRestore::ShowFolders() {
 void CDlgRestore::UpdateEnabled() {
   const bool ready = haveStore_ && tree_->Shown() != nullptr;
   restoreButton_->setEnabled(ready && !IsSearching());
+  asOfButton_->setEnabled(ready && !IsSearching() && !IsCollecting());
   searchBox_->setEnabled(haveStore_ && Folders() != nullptr);
   if (IsSearching() || IsListing() || IsCollecting())
     setCursor(Qt::BusyCursor);
@@ -315,11 +323,12 @@ int CDlgRestore::Restore() {
     return 0;
   }
   if (IsSearching()) return 0;
-  // Folders ticked before they were opened are looked through on a job;
+  // Folders ticked before they were opened are looked through on a job
+  // (so are versions whose size or time a listing left out or gave roughly);
   // the window goes on meanwhile and can stop it.
   PendingChoices pending = TakeChoices(shown);
   std::vector<RestoreChoice> choices;
-  if (pending.unlisted.empty())
+  if (ChoicesKnown(pending))
     choices = std::move(pending.choices);
   else if (!Collect(std::move(pending), &choices))
     return 0;
@@ -327,6 +336,56 @@ int CDlgRestore::Restore() {
     ShowAppMessage(RestoreText("MSG_NO_FILES_TO_BE_RESTORED"), QMessageBox::Information);
     return 0;
   }
+  return RestoreChoices(std::move(choices));
+}
+
+int CDlgRestore::RestoreAsOf() {
+  CVersionFolder* folder = tree_->Shown();
+  QTreeWidgetItem* current = tree_->currentItem();
+  const bool whole =
+      current == nullptr || CRestoreTree::KindOf(current) != CRestoreTree::kFolderRow;
+  if (!whole) folder = CRestoreTree::FolderOf(current);
+  if (folder == nullptr) return RestoreAt({});
+  // The folder's store paths are taken before the question: the tree may
+  // be read again while it is open.
+  PendingChoices pending = ChoicesAt(*folder, 0);
+  std::string native;
+  if (!plat::ToNativePath(folder->sourcePath, &native)) native = folder->name;
+  const QString what = whole ? T("AS_OF_WHOLE_PLAN") : QString::fromStdString("\"" + native + "\"");
+  if (!AskAsOfTime(this, what, QDateTime::currentSecsSinceEpoch(), &pending.asOf)) return 0;
+  return RestoreAt(std::move(pending));
+}
+
+int CDlgRestore::RestoreAsOf(CVersionFolder* folder, int64_t when) {
+  if (folder == nullptr) folder = tree_->Shown();
+  return RestoreAt(folder != nullptr ? ChoicesAt(*folder, when) : PendingChoices{});
+}
+
+int CDlgRestore::RestoreAt(PendingChoices pending) {
+  if (listers_.count(nullptr) != 0 || IsCollecting() || IsSearching()) return 0;
+  CVersionFolder* shown = tree_->Shown();
+  if (!haveStore_ || shown == nullptr || (shown->folders.empty() && shown->files.empty())) {
+    ShowAppMessage(RestoreText("MSG_RESTORATION_LOCATION_IS_EMPTY"), QMessageBox::Information);
+    return 0;
+  }
+  // Always walked anew on the collector: a listed folder holds only what it
+  // held when opened, and its folders may not be listed at all.
+  std::vector<RestoreChoice> choices;
+  if (!Collect(std::move(pending), &choices)) return 0;
+  const uint64_t leftOut = collectedLeftOut_;
+  const QString note = leftOut > 0 ? QString::fromStdString(LeftOutText(leftOut)) : QString();
+  if (choices.empty()) {
+    ShowAppMessage(RestoreText("MSG_NOTHING_AT_THAT_TIME"), QMessageBox::Information);
+    SetStatus(note);
+    return 0;
+  }
+  const int result = RestoreChoices(std::move(choices));
+  if (!note.isEmpty()) SetStatus(StatusText().isEmpty() ? note : StatusText() + "\n" + note);
+  return result;
+}
+
+int CDlgRestore::RestoreChoices(std::vector<RestoreChoice> choices) {
+  CVersionFolder* shown = tree_->Shown();
   std::string target;
   if (!originalLocation_) {
     const std::string native = targetBox_->currentText().trimmed().toStdString();

@@ -6,7 +6,10 @@
 // button: the ticked choices become store files for the carrier, which runs
 // under the modal progress window. Before files go back to their original
 // places, the window asks about files there that are newer than the chosen
-// versions (replace them, or restore beside them).
+// versions (replace them, or restore beside them). "Restore as it was on…"
+// brings back everything below the chosen folder (or the whole plan) as it
+// was at a time the user picks: each file's newest version not newer than
+// that time; the files that did not exist then are left out and counted.
 #pragma once
 #include <QDialog>
 #include <QString>
@@ -50,6 +53,13 @@ class CDlgRestore : public QDialog, private IRestoreObserver {
   // The Restore button. Returns the progress window's result, or 0 when no
   // restore started (a message said why, or the question was cancelled).
   int Restore();
+  // "Restore as it was on…": asks for the time (starting now) for the folder
+  // of the current row, or the whole plan when that is no folder row. Returns
+  // as Restore does.
+  int RestoreAsOf();
+  // The same for this folder of the shown tree (null: the whole plan) at
+  // this time (seconds since 1970 UTC), without asking.
+  int RestoreAsOf(CVersionFolder* folder, int64_t when);
 
   uint32_t PlanId() const { return planId_; }
   // The protected folders of the plan shown, and a search's result.
@@ -74,6 +84,7 @@ class CDlgRestore : public QDialog, private IRestoreObserver {
   QComboBox* TargetBox() const { return targetBox_; }
   QLineEdit* SearchBox() const { return searchBox_; }
   QPushButton* RestoreButton() const { return restoreButton_; }
+  QPushButton* AsOfButton() const { return asOfButton_; }
   QPushButton* BrowseButton() const { return browseButton_; }
   // Ticked: a restore into a chosen folder recreates each file's whole
   // original path there; unticked (the default) only the folders from the
@@ -97,7 +108,12 @@ class CDlgRestore : public QDialog, private IRestoreObserver {
                       const std::string& failure) override;
   void OnChoicesProgress(uint64_t folders, uint64_t files) override;
   void OnChoicesCollected(std::shared_ptr<std::vector<RestoreChoice>> choices,
-                          const std::string& failure) override;
+                          const std::string& failure, uint64_t leftOut) override;
+  // Brings the choices back where the target says (the newer-files question
+  // first for the original places), under the progress window.
+  int RestoreChoices(std::vector<RestoreChoice> choices);
+  // Walks the pending folder as it was (ChoicesAt) and restores what it finds.
+  int RestoreAt(PendingChoices pending);
   // Finds the files of the ticked folders not listed yet on a job while the
   // window goes on (progress below the tree, Restore turned into Stop).
   // False when it was stopped or failed (a message said why).
@@ -143,6 +159,7 @@ class CDlgRestore : public QDialog, private IRestoreObserver {
   QEventLoop* collectLoop_ = nullptr;  // runs while the collector does
   std::shared_ptr<std::vector<RestoreChoice>> collected_;
   std::string collectFailure_;
+  uint64_t collectedLeftOut_ = 0;  // files without a version at the time asked for
   int listingsStarted_ = 0;
   std::unique_ptr<CUiTimer> animation_;
   int frame_ = 0;
@@ -159,6 +176,7 @@ class CDlgRestore : public QDialog, private IRestoreObserver {
   QPushButton* browseButton_ = nullptr;
   QCheckBox* fullPath_ = nullptr;
   QPushButton* restoreButton_ = nullptr;
+  QPushButton* asOfButton_ = nullptr;
   QPushButton* closeButton_ = nullptr;
   QTimer* watch_ = nullptr;
 };

@@ -59,7 +59,10 @@ void CDlgRestore::OnFolderListed(CVersionFolder* folder, std::shared_ptr<CVersio
     folders_[planId_] = std::move(listed);
     ShowFolders();
   } else {
-    AdoptListing(folder, listed.get());
+    if (folder->listed)
+      AdoptSizes(folder, listed.get());  // listed again for sizes and dates
+    else
+      AdoptListing(folder, listed.get());
     tree_->FolderListed(folder);
   }
   UpdateEnabled();
@@ -160,6 +163,7 @@ void CDlgRestore::SetSearchImage(const std::string& name) {
 bool CDlgRestore::Collect(PendingChoices pending, std::vector<RestoreChoice>* choices) {
   collected_.reset();
   collectFailure_.clear();
+  collectedLeftOut_ = 0;
   collector_.relay = std::make_unique<CRestoreRelay>(this, static_cast<IRestoreObserver*>(this));
   collector_.job =
       std::make_unique<CChoiceCollector>(collector_.relay.get(), store_, std::move(pending));
@@ -200,8 +204,9 @@ void CDlgRestore::OnChoicesProgress(uint64_t folders, uint64_t files) {
 }
 
 void CDlgRestore::OnChoicesCollected(std::shared_ptr<std::vector<RestoreChoice>> choices,
-                                     const std::string& failure) {
+                                     const std::string& failure, uint64_t leftOut) {
   collected_ = std::move(choices);
   collectFailure_ = failure;
+  collectedLeftOut_ = leftOut;
   if (collectLoop_ != nullptr) collectLoop_->quit();
 }

@@ -45,6 +45,7 @@ class CRestoreTree::Row : public QTreeWidgetItem {
   const int version;             // index into the file's versions, -1 on other rows
   const int rank;                // place among the rows of its kind in natural order
   bool populated = false;        // its child rows are made
+  bool askedSizes = false;       // a file row asked for its versions' sizes once
 
   bool operator<(const QTreeWidgetItem& otherItem) const override {
     const Row& other = static_cast<const Row&>(otherItem);
@@ -53,6 +54,7 @@ class CRestoreTree::Row : public QTreeWidgetItem {
     const bool ascending =
         tree == nullptr || tree->header()->sortIndicatorOrder() == Qt::AscendingOrder;
     if (kind != other.kind) return (kind < other.kind) == ascending;
+    if (kind == kDayRow) return rank < other.rank;  // newest first
     const VersionFile* a = file;
     const VersionFile* b = other.file;
     if (kind == kVersionRow && a != nullptr && b != nullptr) {
@@ -94,12 +96,16 @@ CRestoreTree::CRestoreTree(QWidget* parent) : QTreeWidget(parent) {
   head->setSectionResizeMode(kName, QHeaderView::Stretch);
   const QFontMetrics metrics(font());
   const int pad = metrics.horizontalAdvance(QStringLiteral("MMMM"));
-  const QString samples[] = {Q(VersionCountText(9999)), Q(NodeSizeText(999ull << 30)),
-                             Q(FormatNodeDate(NodeTime{2000, 12, 0, 28, 23, 59, 59, 0}))};
+  const RowTexts texts = RowTexts::Load();
+  const QString samples[][2] = {
+      {Q(VersionCountText(9999)), Q(texts.SizeChange(0, 999ull << 20))},
+      {Q(NodeSizeText(999ull << 30)), {}},
+      {Q(FormatNodeDate(NodeTime{2000, 12, 0, 28, 23, 59, 59, 0})), Q(texts.When(texts.now - 60))}};
   for (int c : {kVersions, kSize, kDate}) {
     head->setSectionResizeMode(c, QHeaderView::Interactive);
-    const int text = std::max(metrics.horizontalAdvance(samples[c - 1]),
-                              metrics.horizontalAdvance(headerItem()->text(c)));
+    const int text = std::max({metrics.horizontalAdvance(samples[c - 1][0]),
+                               metrics.horizontalAdvance(samples[c - 1][1]),
+                               metrics.horizontalAdvance(headerItem()->text(c))});
     head->resizeSection(c, text + pad);
   }
   headerItem()->setTextAlignment(kVersions, Qt::AlignRight | Qt::AlignVCenter);
@@ -126,7 +132,7 @@ void CRestoreTree::ShowTree(CVersionFolder* root, bool openAll) {
   ClearTree();
   root_ = root;
   if (root == nullptr) return;
-  texts_ = RowTexts::Load();
+  texts_ = RowTexts::Load(now_);
   updating_ = true;
   const QList<QTreeWidgetItem*> top = MakeRows(root);
   // Opening all: every folder's rows are made before the rows go into the
@@ -203,9 +209,9 @@ QTreeWidgetItem* CRestoreTree::MakeFile(CVersionFolder* folder, VersionFile* fil
   item->setTextAlignment(kVersions, Qt::AlignRight | Qt::AlignVCenter);
   item->setTextAlignment(kSize, Qt::AlignRight | Qt::AlignVCenter);
   item->setText(kVersions, Q(texts_.VersionCount(file->versions.size())));
-  if (!file->versions.empty()) {
+  if (!file->versions.empty() && file->versions[0].sized) {
     item->setText(kSize, Q(texts_.Size(file->versions[0].size)));
-    item->setText(kDate, Q(FormatNodeDate(ToNodeTime(file->versions[0].time))));
+    item->setText(kDate, Q(texts_.When(file->versions[0].time)));
   }
   item->setCheckState(kName, QtState(FileCheck(*file)));
   item->setChildIndicatorPolicy(QTreeWidgetItem::ShowIndicator);
@@ -228,26 +234,83 @@ void CRestoreTree::Populate(QTreeWidgetItem* item) {
     AddRows(row, MakeRows(folder));
     if (folder->folders.empty() && folder->files.empty())
       row->setChildIndicatorPolicy(QTreeWidgetItem::DontShowIndicator);
-  } else {
-    row->populated = true;
+  } else if (row->kind == kFileRow) {
     VersionFile* file = row->file;
-    QList<QTreeWidgetItem*> rows;
-    for (size_t v = 0; v < file->versions.size(); ++v) {
-      const FileVersion& version = file->versions[v];
-      auto* line = new Row(kVersionRow, folder, file, static_cast<int>(v), static_cast<int>(v));
-      line->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsUserCheckable |
-                     Qt::ItemIsDragEnabled);
-      line->setText(kName, Q(texts_.VersionRow(version.current, version.number)));
-      line->setToolTip(kName, Q(ReadablePath(version.storePath)));
-      line->setTextAlignment(kSize, Qt::AlignRight | Qt::AlignVCenter);
-      line->setText(kSize, Q(texts_.Size(version.size)));
-      line->setText(kDate, Q(FormatNodeDate(ToNodeTime(version.time))));
-      line->setCheckState(kName, file->chosen == static_cast<int>(v) ? Qt::Checked : Qt::Unchecked);
-      rows.append(line);
+    // A listing by names left the sizes and dates out: the folder is listed
+    // with them first (once; what it cannot tell stays blank).
+    const bool unsized = std::any_of(file->versions.begin(), file->versions.end(),
+                                     [](const FileVersion& v) { return !v.sized; });
+    if (unsized && !row->askedSizes && lister_) {
+      row->askedSizes = true;
+      if (!lister_(folder)) {
+        updating_ = wasUpdating;
+        return;
+      }
     }
-    AddRows(row, rows);
+    row->populated = true;
+    const QList<QTreeWidgetItem*> days = MakeHistory(folder, file);
+    AddRows(row, days);
+    // The history shows whole: every day open.
+    for (QTreeWidgetItem* day : days) day->setExpanded(true);
   }
   updating_ = wasUpdating;
+}
+
+QList<QTreeWidgetItem*> CRestoreTree::MakeHistory(CVersionFolder* folder, VersionFile* file) {
+  QList<QTreeWidgetItem*> days;
+  Row* day = nullptr;
+  std::string dayText;
+  uint64_t onDay = 0;
+  auto closeDay = [&] {
+    if (day != nullptr) day->setText(kVersions, Q(texts_.VersionCount(onDay)));
+  };
+  for (size_t v = 0; v < file->versions.size(); ++v) {
+    const FileVersion& version = file->versions[v];
+    std::string text = texts_.Day(version.time);
+    if (day == nullptr || text != dayText) {
+      closeDay();
+      day = new Row(kDayRow, folder, file, -1, static_cast<int>(days.size()));
+      day->setFlags(Qt::ItemIsEnabled);
+      day->setText(kName, Q(text));
+      day->setTextAlignment(kVersions, Qt::AlignRight | Qt::AlignVCenter);
+      day->populated = true;
+      days.append(day);
+      dayText = std::move(text);
+      onDay = 0;
+    }
+    ++onDay;
+    auto* line = new Row(kVersionRow, folder, file, static_cast<int>(v), static_cast<int>(v));
+    line->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsUserCheckable |
+                   Qt::ItemIsDragEnabled);
+    line->setText(kName, Q(texts_.TimeRow(version.current, version.time)));
+    line->setToolTip(kName, Q(ReadablePath(version.storePath)));
+    line->setTextAlignment(kVersions, Qt::AlignRight | Qt::AlignVCenter);
+    line->setTextAlignment(kSize, Qt::AlignRight | Qt::AlignVCenter);
+    // Each version against the one before it, so a glance down the column
+    // shows where the file grew or shrank.
+    if (v + 1 < file->versions.size())
+      line->setText(kVersions, Q(texts_.SizeChange(version.size, file->versions[v + 1].size)));
+    if (version.sized) {
+      line->setText(kSize, Q(texts_.Size(version.size)));
+      line->setText(kDate, Q(texts_.When(version.time)));
+    }
+    line->setCheckState(kName, file->chosen == static_cast<int>(v) ? Qt::Checked : Qt::Unchecked);
+    day->addChild(line);
+  }
+  closeDay();
+  return days;
+}
+
+QList<QTreeWidgetItem*> CRestoreTree::VersionRows(const QTreeWidgetItem* fileItem) {
+  QList<QTreeWidgetItem*> rows;
+  for (int d = 0; fileItem != nullptr && d < fileItem->childCount(); ++d) {
+    const QTreeWidgetItem* day = fileItem->child(d);
+    for (int v = 0; v < day->childCount(); ++v) rows.append(day->child(v));
+  }
+  std::sort(rows.begin(), rows.end(), [](const QTreeWidgetItem* a, const QTreeWidgetItem* b) {
+    return VersionOf(a) < VersionOf(b);
+  });
+  return rows;
 }
 
 void CRestoreTree::FolderListed(const CVersionFolder* folder) {
@@ -258,6 +321,20 @@ void CRestoreTree::FolderListed(const CVersionFolder* folder) {
   } else if (folder->folders.empty() && folder->files.empty()) {
     item->setChildIndicatorPolicy(QTreeWidgetItem::DontShowIndicator);
   }
+  // Sizes and dates arrived: the file rows show them, open ones their versions.
+  const bool wasUpdating = updating_;
+  updating_ = true;
+  for (int i = 0; i < item->childCount(); ++i) {
+    auto* row = dynamic_cast<Row*>(item->child(i));
+    if (row == nullptr || row->kind != kFileRow || row->file->versions.empty()) continue;
+    const FileVersion& newest = row->file->versions[0];
+    if (newest.sized) {
+      row->setText(kSize, Q(texts_.Size(newest.size)));
+      row->setText(kDate, Q(texts_.When(newest.time)));
+    }
+    if (row->isExpanded() && !row->populated) Populate(row);
+  }
+  updating_ = wasUpdating;
 }
 
 void CRestoreTree::RefreshChecks() {
@@ -274,6 +351,8 @@ void CRestoreTree::RefreshChecks() {
       case kVersionRow:
         item->setCheckState(kName,
                             FileOf(item)->chosen == VersionOf(item) ? Qt::Checked : Qt::Unchecked);
+        break;
+      case kDayRow:
         break;
     }
   }
@@ -295,6 +374,8 @@ void CRestoreTree::OnItemChanged(QTreeWidgetItem* item, int column) {
     case kVersionRow:
       ChooseVersion(folder, FileOf(item), on ? VersionOf(item) : -1);
       break;
+    case kDayRow:
+      return;
   }
   RefreshChecks();
   emit checksChanged();
@@ -354,7 +435,7 @@ QMimeData* CRestoreTree::DragData(const QList<QTreeWidgetItem*>& items) const {
   QList<QUrl> urls;
   for (const QTreeWidgetItem* item : items) {
     const VersionFile* file = FileOf(item);
-    if (file == nullptr || file->versions.empty()) continue;
+    if (file == nullptr || file->versions.empty() || KindOf(item) == kDayRow) continue;
     const int v = std::max(VersionOf(item), 0);
     std::string native;
     if (plat::ToNativePath(file->versions[v].storePath, &native))

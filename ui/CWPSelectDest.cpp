@@ -1,5 +1,6 @@
 #include "ui/CWPSelectDest.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFileDialog>
@@ -24,6 +25,7 @@
 #include "platform/Volumes.h"
 #include "ui/AppMessage.h"
 #include "ui/CDlgConnectFtp.h"
+#include "ui/CDlgSureMessage.h"
 #include "ui/TextFormat.h"
 #include "ui/WizardAnswers.h"
 #include "ui/WizardWorker.h"
@@ -142,8 +144,8 @@ CWPSelectDest::CWPSelectDest(WizardContext* context, QWidget* parent)
   // FTP tab.
   auto* ftp = new QWidget(panels_);
   auto* ftpForm = new QFormLayout(ftp);
-  ftpForm->setContentsMargins(0, 8, 0, 0);
-  ftpForm->setVerticalSpacing(8);
+  ftpForm->setContentsMargins(0, 4, 0, 0);
+  ftpForm->setVerticalSpacing(6);
   security_ = new QComboBox(ftp);
   security_->setObjectName("ftpSecurityCombo");
   for (const char* key : {"FTP_SECURITY_FTPS", "FTP_SECURITY_SFTP", "FTP_SECURITY_PLAIN"})
@@ -171,12 +173,18 @@ CWPSelectDest::CWPSelectDest(WizardContext* context, QWidget* parent)
   password_ = MakeEdit("ftpPasswordEdit", ftp);
   password_->setEchoMode(QLineEdit::Password);
   ftpForm->addRow(Text("FTP_PASSWORD"), password_);
+  // Two options to a row, and the test beside the numbers: the page keeps
+  // room for the warning of unencrypted FTP at the wizard's first size.
   passive_ = new QCheckBox(Text("FTP_PASSIVE"), ftp);
   passive_->setObjectName("ftpPassiveCheck");
-  ftpForm->addRow(QString(), passive_);
   useProxy_ = new QCheckBox(Text("FTP_USE_PROXY"), ftp);
   useProxy_->setObjectName("ftpProxyCheck");
-  ftpForm->addRow(QString(), useProxy_);
+  auto* options = new QHBoxLayout;
+  options->setSpacing(16);
+  options->addWidget(passive_);
+  options->addWidget(useProxy_);
+  options->addStretch(1);
+  ftpForm->addRow(QString(), options);
   proxy_ = MakeEdit("ftpProxyEdit", ftp);
   proxyPort_ = MakeEdit("ftpProxyPortEdit", ftp);
   proxyPort_->setValidator(new QIntValidator(1, 65535, proxyPort_));
@@ -200,10 +208,10 @@ CWPSelectDest::CWPSelectDest(WizardContext* context, QWidget* parent)
   numbers->addWidget(new QLabel(Text("FTP_TIMEOUT"), ftp));
   numbers->addWidget(timeout_);
   numbers->addStretch(1);
-  ftpForm->addRow(Text("FTP_RETRY"), numbers);
   auto* testFtp = new QPushButton(Text("FTP_TEST_CONNECTION"), ftp);
   testFtp->setObjectName("ftpTestButton");
-  ftpForm->addRow(QString(), testFtp);
+  numbers->addWidget(testFtp);
+  ftpForm->addRow(Text("FTP_RETRY"), numbers);
   connect(testFtp, &QPushButton::clicked, this, [this] {
     Store();  // the answers as Next would keep them
     FtpSettings f = ReadFtpAnswers(ctx_->ini);
@@ -217,6 +225,7 @@ CWPSelectDest::CWPSelectDest(WizardContext* context, QWidget* parent)
   panels_->addWidget(ftp);
   layout->addSpacing(4);
 
+  tabs_->installEventFilter(this);
   connect(tabs_, &QTabBar::currentChanged, this, [this](int tab) {
     if (!settingTab_) tabChosen_ = true;
     ShowTab(tab);
@@ -249,6 +258,41 @@ CWPSelectDest::CWPSelectDest(WizardContext* context, QWidget* parent)
 }
 
 QString CWPSelectDest::Title() const { return Text("TITLE"); }
+
+void CWPSelectDest::showEvent(QShowEvent* event) {
+  shown_.start();
+  CWizardPage::showEvent(event);
+}
+
+bool CWPSelectDest::eventFilter(QObject* watched, QEvent* event) {
+  // The page may open where the user was clicking (a card's button): a
+  // click on the tabs that soon after it appeared chooses nothing.
+  const QEvent::Type type = event->type();
+  if (watched == tabs_ &&
+      (type == QEvent::MouseButtonPress || type == QEvent::MouseButtonDblClick ||
+       type == QEvent::MouseButtonRelease) &&
+      shown_.isValid() && shown_.elapsed() < QApplication::doubleClickInterval())
+    return true;
+  return CWizardPage::eventFilter(watched, event);
+}
+
+bool CWPSelectDest::KindChangeConfirmed() {
+  const int tab = tabs_->currentIndex();
+  const int32_t kind = StorageTypeOfTab(tab);
+  if (ctx_->newPlan || planTab_ < 0 || kind == StorageTypeOfTab(planTab_) || kind == confirmedKind_)
+    return true;
+  const std::string question =
+      FormatText(GetText(kSection, "CHANGE_KIND_QUESTION"),
+                 {tabs_->tabText(planTab_).toStdString(), tabs_->tabText(tab).toStdString()});
+  CDlgSureMessage sure(QString::fromStdString(question), QString(), Text("CHANGE_KIND_OK"),
+                       Text("CHANGE_KIND_KEEP"), this);
+  if (sure.Ask() == CDlgSureMessage::kOk) {
+    confirmedKind_ = kind;  // asked once
+    return true;
+  }
+  SetTab(planTab_);
+  return false;
+}
 
 void CWPSelectDest::SecurityChosen(int security) {
   clearWarning_->setVisible(security == kFtpPlain);
@@ -448,6 +492,7 @@ void CWPSelectDest::Enter() {
     proxyPort_->setEnabled(useProxy_->isChecked());
   }
   if (tab < 0 || tab > 4) tab = wiz::kTabLocal;
+  if (planTab_ < 0 && !ctx_->newPlan) planTab_ = tab;
   SetTab(tab);
 
   // Drives (and, for a new plan without an answer, the type's defaults).
@@ -486,6 +531,7 @@ void CWPSelectDest::Enter() {
 }
 
 bool CWPSelectDest::Check() {
+  if (!KindChangeConfirmed()) return false;
   const int tab = tabs_->currentIndex();
   if (tab == wiz::kTabFtp) {
     const char* key = nullptr;
@@ -499,8 +545,22 @@ bool CWPSelectDest::Check() {
       key = "FTP_PROXY_ADDRESS_IS_EMPTY";
     else if (useProxy_->isChecked() && Trimmed(proxyPort_).empty())
       key = "FTP_PROXY_PORT_IS_EMPTY";
-    if (key) WizMessage(kSection, key);
-    return key == nullptr;
+    if (key) {
+      WizMessage(kSection, key);
+      return false;
+    }
+    // A server that is this machine keeping its copies inside a protected
+    // folder: the plan would back up its own copies again and again.
+    for (const std::string& folder : LocalFoldersOfServerStore(ServerFields())) {
+      const DestFindings f = ExamineDestination(folder, sources_, sourceLetters_, false);
+      if (f.insideSource) {
+        ShowAppMessage(FormatText(GetText(kSection, "SERVER_STORE_INSIDE_SOURCE"),
+                                  {NativeOf(folder).toStdString()}),
+                       QMessageBox::Warning);
+        return false;
+      }
+    }
+    return true;
   }
   std::string sys;
   const DestCheck result = CheckDestinationFolder(tab, folderEdit_->text().toStdString(), &sys);
@@ -526,12 +586,7 @@ bool CWPSelectDest::Check() {
   return true;
 }
 
-void CWPSelectDest::Store() {
-  const std::string& ini = ctx_->ini;
-  const int tab = tabs_->currentIndex();
-  plat::WriteProfileInt(ini, wiz::kDestSection, "ActiveTabNew", tab);
-  plat::WriteProfileInt(ini, wiz::kDestSection, "StorageType", StorageTypeOfTab(tab));
-  // The FTP fields are kept whatever the tab, so a return to it finds them.
+FtpSettings CWPSelectDest::ServerFields() const {
   FtpSettings f;
   f.security = security_->currentIndex();
   f.server = Trimmed(server_);
@@ -546,6 +601,16 @@ void CWPSelectDest::Store() {
   f.passive = passive_->isChecked() ? 1 : 0;
   f.retryCount = retries_->value();
   f.timeout = timeout_->value();
+  return f;
+}
+
+void CWPSelectDest::Store() {
+  const std::string& ini = ctx_->ini;
+  const int tab = tabs_->currentIndex();
+  plat::WriteProfileInt(ini, wiz::kDestSection, "ActiveTabNew", tab);
+  plat::WriteProfileInt(ini, wiz::kDestSection, "StorageType", StorageTypeOfTab(tab));
+  // The FTP fields are kept whatever the tab, so a return to it finds them.
+  FtpSettings f = ServerFields();
   // A trusted server key stays with the server it was trusted for.
   const FtpSettings before = ReadFtpAnswers(ini);
   if (before.server == plat::ToLower(f.server) && before.port == f.port)

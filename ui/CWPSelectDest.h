@@ -4,6 +4,7 @@
 // FTP tab the server's fields. Drives, free space and default folders are
 // read on the wizard's worker.
 #pragma once
+#include <QElapsedTimer>
 #include <vector>
 
 #include "ui/CWizardPage.h"
@@ -41,6 +42,10 @@ class CWPSelectDest : public CWizardPage {
   // True while drives, defaults or the folder's probe are pending.
   bool Busy() const;
 
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override;
+  void showEvent(QShowEvent* event) override;
+
  private:
   struct Drive {
     char letter = 0;
@@ -61,6 +66,11 @@ class CWPSelectDest : public CWizardPage {
   void ProbeFolder();
   // The port and server follow the security chosen (22 for SFTP, 21 for FTP).
   void SecurityChosen(int security);
+  // A changed plan whose tab now makes another kind of plan: true once the
+  // user confirmed the change; otherwise its own tab is shown again.
+  bool KindChangeConfirmed();
+  // The server fields as settings (an SFTP server with its "sftp://").
+  FtpSettings ServerFields() const;
 
   QTabBar* tabs_;
   QStackedWidget* panels_;
@@ -101,4 +111,7 @@ class CWPSelectDest : public CWizardPage {
   bool settingTab_ = false;  // the page itself is changing the tab
   int busy_ = 0;
   int spaceRequest_ = 0;
+  int planTab_ = -1;        // a changed plan's own tab, as the page first showed it
+  int confirmedKind_ = -1;  // the other kind of plan the user confirmed
+  QElapsedTimer shown_;  // since the page appeared: a click at once was meant for the window below
 };

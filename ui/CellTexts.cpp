@@ -60,7 +60,9 @@ std::string DestinationKindText(const PlanSnapshot& s) {
       key = "NETWORK_DRIVE";
       break;
     case kStorageFtp:
-      key = s.serverStore.rfind("sftp://", 0) == 0 ? "SFTP_SERVER" : "FTP_SERVER";
+      key = s.serverStore.rfind("sftp://", 0) == 0   ? "SFTP_SERVER"
+            : s.serverStore.rfind("ftps://", 0) == 0 ? "FTPS_SERVER"
+                                                     : "FTP_SERVER";
       break;
     default:
       break;

@@ -9,6 +9,7 @@
 #include "common/Settings.h"
 #include "common/Texts.h"
 #include "destinations/CUsbWindow.h"
+#include "destinations/disc/DiscEngine.h"
 #include "engine/CChangeMonitor.h"
 #include "engine/CFileDispatchThread.h"
 #include "engine/CSimpleEngine.h"
@@ -21,6 +22,9 @@
 void RunEngineStartup() {
   // 1. Activity log files go to "log" in the data folder (created here).
   CLogSet::Instance().SetLogFolder(GetDataFolder() + "log");
+  //    A disc image that an archiving run cut by the end of the process left
+  //    part-written is no disc: it goes (said in the log).
+  disc::SweepPartialImages();
 
   // 2. The table of built-in sources (mail, browser, messenger and user
   //    folders of this machine).

@@ -89,8 +89,9 @@ void CRestoreRelay::OnChoicesProgress(uint64_t folders, uint64_t files) {
   Forward([folders, files](IRestoreObserver* t) { t->OnChoicesProgress(folders, files); }, false);
 }
 void CRestoreRelay::OnChoicesCollected(std::shared_ptr<std::vector<RestoreChoice>> choices,
-                                       const std::string& failure) {
-  Forward([choices, failure](IRestoreObserver* t) { t->OnChoicesCollected(choices, failure); },
+                                       const std::string& failure, uint64_t leftOut) {
+  Forward([choices, failure,
+           leftOut](IRestoreObserver* t) { t->OnChoicesCollected(choices, failure, leftOut); },
           true);
 }
 void CRestoreRelay::OnFileFailed(const std::string& file, const std::string& reason) {

@@ -40,7 +40,7 @@ class CRestoreRelay final : public IRestoreObserver {
                       const std::string& failure) override;
   void OnChoicesProgress(uint64_t folders, uint64_t files) override;
   void OnChoicesCollected(std::shared_ptr<std::vector<RestoreChoice>> choices,
-                          const std::string& failure) override;
+                          const std::string& failure, uint64_t leftOut) override;
   void OnFileFailed(const std::string& file, const std::string& reason) override;
   void OnFileProgress(const RestoreProgress& progress) override;
   void OnRestoreFinished() override;

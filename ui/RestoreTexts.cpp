@@ -1,5 +1,6 @@
 #include "ui/RestoreTexts.h"
 
+#include <QDateTime>
 #include <cstdio>
 
 #include "common/PlanSettings.h"
@@ -49,8 +50,15 @@ std::string FormatNodeDate(const NodeTime& t) {
   return LocaleDateTime(t.year, t.month, t.day, t.hour, t.minute, t.second, /*withSeconds=*/true);
 }
 
-RowTexts RowTexts::Load() {
+RowTexts RowTexts::Load(int64_t now) {
   RowTexts t;
+  t.now = now != 0 ? now : QDateTime::currentSecsSinceEpoch();
+  t.today = RestoreText("DAY_TODAY");
+  t.yesterday = RestoreText("DAY_YESTERDAY");
+  t.currentAt = RestoreText("VERSION_CURRENT_AT");
+  t.grew = RestoreText("VERSION_SIZE_GREW");
+  t.shrank = RestoreText("VERSION_SIZE_SHRANK");
+  t.sameSize = RestoreText("VERSION_SIZE_SAME");
   t.oneVersion = RestoreText("LIST_ITEM_ONE_VERSION");
   t.versions = RestoreText("LIST_ITEM_VERSIONS");
   t.current = RestoreText("VERSION_CURRENT");
@@ -68,6 +76,34 @@ std::string RowTexts::VersionRow(bool isCurrent, int64_t number) const {
 }
 
 std::string RowTexts::Size(uint64_t bytes) const { return FormatSize(bytes, byteSuffix, false); }
+
+std::string RowTexts::Day(int64_t t) const {
+  const int64_t before = LocalDaysBefore(t, now);
+  if (before == 0) return today;
+  if (before == 1) return yesterday;
+  return LocaleLongDate(t);
+}
+
+std::string RowTexts::When(int64_t t) const {
+  const int64_t before = LocalDaysBefore(t, now);
+  if (before == 0 || before == 1) return Day(t) + " " + LocaleTimeOfDay(t);
+  return FormatNodeDate(ToNodeTime(t));
+}
+
+std::string RowTexts::TimeRow(bool isCurrent, int64_t t) const {
+  const std::string time = LocaleTimeOfDay(t);
+  return isCurrent ? FormatText(currentAt, {time}) : time;
+}
+
+std::string RowTexts::SizeChange(uint64_t size, uint64_t before) const {
+  if (size == before) return sameSize;
+  return size > before ? FormatText(grew, {Size(size - before)})
+                       : FormatText(shrank, {Size(before - size)});
+}
+
+std::string LeftOutText(uint64_t files) {
+  return FormatText(RestoreText("AS_OF_LEFT_OUT"), {CountText("FILES", files)});
+}
 
 std::string VersionCountText(uint64_t versions) {
   RowTexts t;

@@ -31,15 +31,32 @@ std::string RestoreResultText(uint64_t copied, uint64_t failed);
 std::string NodeSizeText(uint64_t bytes);  // "5 MB"
 
 // The tree's row texts above, read from the texts file once (every text read
-// reads the file) for the many rows of a listing.
+// reads the file) for the many rows of a listing. Days are named from now
+// (seconds since 1970 UTC; 0 when loaded: the clock's time).
 struct RowTexts {
-  static RowTexts Load();
+  static RowTexts Load(int64_t now = 0);
   std::string VersionCount(uint64_t versions) const;
   std::string VersionRow(bool current, int64_t number) const;
   std::string Size(uint64_t bytes) const;
+  // A version's day: "Today", "Yesterday", else the long local date.
+  std::string Day(int64_t t) const;
+  // A version's time to the second with its day: "Today 14:05:31",
+  // "Yesterday 09:12:03", else the local date and time (FormatNodeDate).
+  std::string When(int64_t t) const;
+  // A version row below its day: the time of day, marked when it is the
+  // current copy ("14:05:31 (current copy)").
+  std::string TimeRow(bool current, int64_t t) const;
+  // A version's size against the version before it: "+12 B", "-3 B", "same size".
+  std::string SizeChange(uint64_t size, uint64_t before) const;
 
   std::string oneVersion, versions, current, earlier, byteSuffix;
+  std::string today, yesterday, currentAt, grew, shrank, sameSize;
+  int64_t now = 0;
 };
+
+// The line after a restore as it was on a time: how many files were left
+// out because they did not exist then.
+std::string LeftOutText(uint64_t files);
 
 // The finder's pattern for the search box's text: "*text*", or "" for "".
 std::string SearchPatternFor(std::string_view text);

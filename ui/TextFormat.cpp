@@ -43,10 +43,8 @@ std::string FormatText(std::string_view pattern, std::initializer_list<std::stri
 
 namespace {
 
-std::string LocaleText(const QDateTime& when, bool withSeconds) {
-  if (!when.isValid() || when.date().year() > 9999) return {};
-  const QLocale locale;
-  QString format = locale.dateTimeFormat(QLocale::ShortFormat);
+QString DateTimeFormat(bool withSeconds) {
+  QString format = QLocale().dateTimeFormat(QLocale::ShortFormat);
   // Short forms often carry a two-digit year ("M/d/yy h:mm AP").
   if (!format.contains(QLatin1String("yyyy")))
     format.replace(QLatin1String("yy"), QLatin1String("yyyy"));
@@ -56,7 +54,12 @@ std::string LocaleText(const QDateTime& when, bool withSeconds) {
     format.remove(QLatin1String(":ss"));
   else if (!format.contains(QLatin1String("ss")))
     format.replace(QLatin1String("mm"), QLatin1String("mm:ss"));
-  return locale.toString(when, format).toStdString();
+  return format;
+}
+
+std::string LocaleText(const QDateTime& when, bool withSeconds) {
+  if (!when.isValid() || when.date().year() > 9999) return {};
+  return QLocale().toString(when, DateTimeFormat(withSeconds)).toStdString();
 }
 
 }  // namespace
@@ -73,6 +76,28 @@ std::string LocaleDateTime(int year, int month, int day, int hour, int minute, i
   const QTime time(hour, minute, second);
   if (!date.isValid() || !time.isValid()) return {};
   return LocaleText(QDateTime(date, time), withSeconds);
+}
+
+std::string LocaleDateTimeFormat(bool withSeconds) {
+  return DateTimeFormat(withSeconds).toStdString();
+}
+
+std::string LocaleTimeOfDay(int64_t t) {
+  const QLocale locale;
+  QString format = locale.timeFormat(QLocale::ShortFormat);
+  if (!format.contains(QLatin1String("ss")))
+    format.replace(QLatin1String("mm"), QLatin1String("mm:ss"));
+  return locale.toString(QDateTime::fromSecsSinceEpoch(t).time(), format).toStdString();
+}
+
+std::string LocaleLongDate(int64_t t) {
+  return QLocale()
+      .toString(QDateTime::fromSecsSinceEpoch(t).date(), QLocale::LongFormat)
+      .toStdString();
+}
+
+int64_t LocalDaysBefore(int64_t t, int64_t now) {
+  return QDateTime::fromSecsSinceEpoch(t).date().daysTo(QDateTime::fromSecsSinceEpoch(now).date());
 }
 
 std::string LocaleNumber(uint64_t n) {

@@ -21,6 +21,16 @@ std::string LocaleDateTime(int64_t t, bool withSeconds = false);
 // The same for a local calendar time; empty when it is no valid time.
 std::string LocaleDateTime(int year, int month, int day, int hour, int minute, int second,
                            bool withSeconds);
+// The pattern of the two above (QDateTime's format letters), for editors.
+std::string LocaleDateTimeFormat(bool withSeconds);
+// A local time of day in the locale's short form with seconds ("14:05:31").
+std::string LocaleTimeOfDay(int64_t t);
+// A local date in the locale's long form, with the day's name ("Saturday, 5
+// December 2026").
+std::string LocaleLongDate(int64_t t);
+// How many local calendar days t lies before now (0: the same day, 1: the
+// day before; negative for a later day).
+int64_t LocalDaysBefore(int64_t t, int64_t now);
 // A count with the locale's digits and grouping ("12,345").
 std::string LocaleNumber(uint64_t n);
 // A count with its noun from the text store's "COUNTS" section: key

@@ -222,6 +222,11 @@ void CDiscBurn::Archive() {
       ReleaseImage(image);
       return SetFailed(error);
     }
+    // The Joliet names as laid out, said before the disc is written.
+    for (const auto& [path, joliet] : JolietRenames(image)) {
+      LogRecord("Disc Archive Name Mapped", "Source Path = " + LogPath(latest_ + path) +
+                                                "\nJoliet Name = " + EscapeControls(joliet) + "\n");
+    }
     Capabilities caps;
     GetCapabilities(device_, &caps, &error);
     const uint64_t imageBytes = std::max<uint64_t>(ImageSize(image), 1);
@@ -344,10 +349,6 @@ Node CDiscBurn::FolderChain(Image* image, const std::string& folder, bool* made)
                 "Source Path = " + LogPath(path) + "\nReason = " + EscapeControls(error) + "\n");
       return nullptr;
     }
-    if (std::string mapped = JolietMapping(name); !mapped.empty()) {
-      LogRecord("Disc Archive Name Mapped", "Source Path = " + LogPath(path) +
-                                                "\nJoliet Name = " + EscapeControls(mapped) + "\n");
-    }
     *made = true;
     folders_[path] = child;
     node = child;
@@ -417,10 +418,6 @@ Image* CDiscBurn::PackDisc(uint64_t capacity, uint64_t* placedBytes, bool* stopp
       LogRecord("Disc Archive File Skipped",
                 "Source Path = " + LogPath(source) + "\nReason = " + EscapeControls(error) + "\n");
       continue;
-    }
-    if (std::string mapped = JolietMapping(file.name); !mapped.empty()) {
-      LogRecord("Disc Archive Name Mapped", "Source Path = " + LogPath(source) +
-                                                "\nJoliet Name = " + EscapeControls(mapped) + "\n");
     }
     used += cost;
     *placedBytes += file.size;

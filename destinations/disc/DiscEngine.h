@@ -10,6 +10,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace disc {
@@ -103,8 +104,9 @@ void DescribeDevice(Device* device, std::string* model, std::string* where);
 int Erase(Device* device, bool fast, const Progress& progress, std::string* error);
 
 // Images. Folders and files are nodes of the image tree; the root is
-// RootNode(image). File names are kept whole for Rock Ridge; Joliet and
-// ISO 9660 get forms derived from them.
+// RootNode(image). File names are kept whole for Rock Ridge; ISO 9660 gets
+// forms libisofs derives, Joliet the names FinishImage chooses per folder
+// (JolietRenames).
 using Node = void*;
 Image* CreateImage(std::string* error);
 Node RootNode(Image* image);
@@ -131,6 +133,11 @@ int WriteImage(Device* device, Image* image, uint32_t modes, const Progress& pro
 // Removes what an unfinished write left on a pseudo-drive (its image file);
 // a real disc keeps what it got. True when something was removed.
 bool DiscardUnfinishedImage(Device* device);
+// Removes the image files of pseudo-drives whose write was cut by the end of
+// the process (killed, or the machine went down), each said in the log. Only
+// a file this program noted before writing it, and still the same file
+// (inode), is removed. The number removed.
+uint32_t SweepPartialImages();
 // What tells one written disc from another: the volume identifier and the
 // creation time of the ISO 9660 file system on the disc in the drive. Empty
 // when the disc holds none (blank, or data of another kind).
@@ -139,9 +146,10 @@ std::string DiscIdentity(Device* device);
 // computed while writing.
 int Verify(Device* device, Image* image, const Progress& progress, std::string* error);
 
-// How a file name appears on the Joliet side when it cannot be kept as it
-// is (too long, characters Joliet refuses, characters beyond 16 bits);
-// empty when the name is kept.
-std::string JolietMapping(std::string_view name);
+// The entries whose Joliet name on the disc is not their own name (case
+// twins, names Windows cannot open, names over 103 characters), each as its
+// path below the image root (names joined by "\\") and its Joliet name.
+// Known once FinishImage has laid the image out.
+std::vector<std::pair<std::string, std::string>> JolietRenames(Image* image);
 
 }  // namespace disc

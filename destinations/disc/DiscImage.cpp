@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "destinations/disc/DiscLibrary.h"
+#include "destinations/disc/JolietNames.h"
 
 namespace disc {
 
@@ -32,6 +33,8 @@ int AddFolder(Image* image, Node parent, std::string_view name, Node* folder, st
   int r = iso_image_add_new_dir(image->image, static_cast<IsoDir*>(parent), n.c_str(), &dir);
   if (r < 0) return Fail(error, "the folder " + n + " cannot be put in the image");
   *folder = dir;
+  image->children[static_cast<IsoDir*>(parent)].push_back(
+      {n, reinterpret_cast<IsoNode*>(dir), true});
   return kDiscOk;
 }
 
@@ -50,6 +53,7 @@ int AddFile(Image* image, Node parent, std::string_view name, std::string_view s
                            " cannot be put in the image: " + iso_error_to_msg(r));
   }
   ++image->files;
+  image->children[static_cast<IsoDir*>(parent)].push_back({n, node, false});
   return kDiscOk;
 }
 
@@ -73,6 +77,7 @@ int FinishImage(Image* image, std::string_view label, std::string_view publisher
   iso_image_set_publisher_id(image->image, p.c_str());
   iso_image_set_application_id(image->image, a.c_str());
   iso_image_set_data_preparer_id(image->image, a.c_str());
+  if (int r = GiveJolietNames(image, error); r != kDiscOk) return r;
   IsoWriteOpts* opts = nullptr;
   if (iso_write_opts_new(&opts, 1) < 0) return Fail(error, "no image options");
   iso_write_opts_set_iso_level(opts, 3);
@@ -112,31 +117,6 @@ void ReleaseImage(Image* image) {
   }
   iso_image_unref(image->image);
   delete image;
-}
-
-std::string JolietMapping(std::string_view name) {
-  // Joliet keeps up to 103 UTF-16 units (long names), no "*/:;?\" and no
-  // control characters; a character beyond 16 bits has no UCS-2 form.
-  std::string out;
-  size_t units = 0;
-  bool changed = false;
-  for (size_t i = 0; i < name.size();) {
-    unsigned char c = static_cast<unsigned char>(name[i]);
-    size_t len = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : 4;
-    if (units >= 103) {
-      changed = true;
-      break;
-    }
-    if (len == 4 || (len == 1 && (c < 0x20 || std::strchr("*/:;?\\", c) != nullptr))) {
-      out += '_';
-      changed = true;
-    } else {
-      out.append(name.substr(i, len));
-    }
-    ++units;
-    i += len;
-  }
-  return changed ? out : std::string();
 }
 
 }  // namespace disc

@@ -8,6 +8,9 @@
 #include <chrono>
 #include <string>
 #include <thread>
+#include <unordered_map>
+#include <utility>
+#include <vector>
 
 #include "destinations/disc/DiscEngine.h"
 #include "platform/Files.h"
@@ -28,6 +31,13 @@ struct Device {
   std::string file;       // pseudo-drive: the image file (native path)
 };
 
+// A file or folder put in an image, for its Joliet name.
+struct ImageEntry {
+  std::string name;
+  IsoNode* node = nullptr;
+  bool folder = false;
+};
+
 struct Image {
   IsoImage* image = nullptr;
   burn::burn_source* source = nullptr;  // made by FinishImage
@@ -35,6 +45,12 @@ struct Image {
   uint64_t size = 0;
   bool written = false;
   bool checksum = true;
+  // Each folder's entries in the order added (the root's under its node).
+  std::unordered_map<IsoDir*, std::vector<ImageEntry>> children;
+  // Entries whose Joliet name is not their own: path below the root ("\\"
+  // between names) and the Joliet name. Made once by GiveJolietNames.
+  std::vector<std::pair<std::string, std::string>> jolietRenames;
+  bool jolietNamed = false;
 };
 
 // The engines' queued messages of severity SORRY and above, joined.

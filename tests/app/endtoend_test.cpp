@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -49,8 +50,19 @@ TEST(EndToEndTest, SilentStartsFirstBackupAndNamesTheStoreCannotHold) {
   w.Plan(1, "E2E Documents", "E:\\Store\\", {"src"}, false);
   w.Plan(3, "Deep", "E:\\Deep\\", {"deep"});
   w.data.WritePlanList({1, 2, 3});
+  // A disc image that a killed archiving run noted and left part-written goes
+  // at the start; a noted name that holds another file now stays.
+  w.Put("left.iso", std::string(8192, 'i'));
+  w.Put("mine.iso", "mine");
+  struct stat left {};
+  ASSERT_EQ(stat(w.Home("left.iso").c_str(), &left), 0);
+  bvtest::WriteNative(w.data.Data("PartialImages.ini"),
+                      "[" + std::to_string(left.st_ino) + "]\nPath=" + w.HomeSys("left.iso") +
+                          "\n[1]\nPath=" + w.HomeSys("mine.iso") + "\n");
 
   QProcess* program = w.Start();
+  EXPECT_TRUE(WaitFor([&] { return !fs::exists(w.Home("left.iso")); })) << w.Log();
+  EXPECT_TRUE(Holds(w.Home("mine.iso"), "mine"));
   EXPECT_TRUE(w.TraceHas("hidden"));
   EXPECT_FALSE(w.TraceHas("shown"));
   for (const auto& [rel, bytes] : files)

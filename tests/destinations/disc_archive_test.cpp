@@ -2,6 +2,7 @@
 // compared with the store; packing; verifying. Stop, erase and a failed
 // write: the burn windows' tests.
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <filesystem>
 #include <functional>
@@ -143,6 +144,7 @@ TEST_F(DiscArchiveTest, PackingKeepsListOrderAndSkipsWhatNeverFits) {
 }
 
 // Verifying reads the disc back: a block changed after writing is found.
+// Joliet names are chosen per folder; the label is cut between characters.
 TEST_F(DiscArchiveTest, VerifyFindsAChangedBlock) {
   dir_.Write("a.txt", std::string(100000, 'a'));
   bvtest::ScopedEnv drives("BREVANTO_PSEUDO_DRIVES", Drive() + "=2M");
@@ -152,13 +154,35 @@ TEST_F(DiscArchiveTest, VerifyFindsAChangedBlock) {
   disc::Device* device = disc::OpenDevice(disc::RecorderNames().back(), &error);
   ASSERT_NE(device, nullptr) << error;
   disc::Image* image = disc::CreateImage(&error);
-  ASSERT_EQ(disc::AddFile(image, disc::RootNode(image), "a.txt", dir_.SystemOf("a.txt"), &error),
-            0);
+  // Joliet names: legal for Windows and unique per folder without regard to
+  // case; Rock Ridge keeps every name; a file's Joliet twin shares its data.
+  const std::set<std::string> rockRidge = {"/a.txt",          "/Report.txt",   "/report.txt",
+                                           "/a<b>|\"c\".txt", "/Q: x|y/f.txt", "/Docs/f.txt",
+                                           "/docs/f.txt"};
+  for (const std::string& path : rockRidge) {
+    disc::Node parent = disc::RootNode(image);
+    std::string name = path.substr(1);
+    if (size_t slash = name.find('/'); slash != std::string::npos) {
+      ASSERT_EQ(disc::AddFolder(image, parent, name.substr(0, slash), &parent, &error), 0);
+      name = name.substr(slash + 1);
+    }
+    ASSERT_EQ(disc::AddFile(image, parent, name, dir_.SystemOf("a.txt"), &error), 0) << path;
+  }
   // A label of 16 characters of 3 bytes each: cut between characters.
   ASSERT_EQ(disc::FinishImage(image, "写真写真写真写真写真写真写真写真", "P", "A", &error), 0)
       << error;
   ASSERT_EQ(disc::WriteImage(device, image, disc::kModeSao, {}, &error), 0) << error;
   EXPECT_EQ(disc::Verify(device, image, {}, &error), 0) << error;
+  EXPECT_EQ(bvtest::ImageFiles(Drive()), rockRidge);
+  EXPECT_EQ(bvtest::ImageFiles(Drive(), true),
+            (std::set<std::string>{"/a.txt", "/Report.txt", "/report (2).txt", "/a_b___c_.txt",
+                                   "/Q_ x_y/f.txt", "/Docs/f.txt", "/docs (2)/f.txt"}));
+  EXPECT_EQ(disc::JolietRenames(image),
+            (std::vector<std::pair<std::string, std::string>>{{"Q: x|y", "Q_ x_y"},
+                                                              {"a<b>|\"c\".txt", "a_b___c_.txt"},
+                                                              {"docs", "docs (2)"},
+                                                              {"report.txt", "report (2).txt"}}));
+  EXPECT_LT(disc::ImageSize(image), 200000u);  // the data of a.txt once
   std::string label = bvtest::ReadNative(Drive()).substr(16 * 2048 + 40, 32);
   label.erase(label.find_last_not_of(' ') + 1);
   EXPECT_EQ(label, "写真写真写真写真写真");
@@ -171,6 +195,53 @@ TEST_F(DiscArchiveTest, VerifyFindsAChangedBlock) {
   disc::ReleaseImage(image);
   disc::ReleaseDevice(device);
   disc::Shutdown();
+}
+
+// A write cut by the end of the process leaves a partial image: the next
+// start removes it, and never a file put under its name since.
+TEST_F(DiscArchiveTest, PartialImageOfAKilledWriteGoesAtTheNextStart) {
+  bvtest::ScopedEnv data("BREVANTO_DATA_DIR", dir_.NativeOf("data"));
+  bvtest::ScopedEnv drives("BREVANTO_PSEUDO_DRIVES", Drive() + "=8M");
+  dir_.Write("big.bin", std::string(6 << 20, 'b'));
+  // Writes an image of big.bin; progress answers what to do part way.
+  auto write = [&](const disc::Progress& progress) {
+    disc::RescanRecorders();
+    std::string error;
+    if (disc::Initialise(&error) != 0) return -1;
+    disc::Device* device = disc::OpenDevice(disc::RecorderNames().back(), &error);
+    disc::Image* image = disc::CreateImage(&error);
+    disc::AddFile(image, disc::RootNode(image), "big.bin", dir_.SystemOf("big.bin"), &error);
+    disc::SetImageChecksum(image, false);
+    disc::FinishImage(image, "Killed", "P", "A", &error);
+    const int r = disc::WriteImage(device, image, disc::kModeSao, progress, &error);
+    disc::ReleaseImage(image);
+    disc::ReleaseDevice(device);
+    disc::Shutdown();
+    return r;
+  };
+  EXPECT_EXIT(write([](uint64_t done, uint64_t) {
+                if (done > 0) raise(SIGKILL);
+                return true;
+              }),
+              testing::KilledBySignal(SIGKILL), "");
+  ASSERT_TRUE(std::filesystem::exists(Drive()));
+  CLogSet::Instance().SetLogFolder(dir_.SystemOf("log"));
+  EXPECT_EQ(disc::SweepPartialImages(), 1u);
+  EXPECT_FALSE(std::filesystem::exists(Drive()));
+  const std::string log =
+      bvtest::ReadNative(dir_.NativeOf("log/") + plat::PathName(CLogSet::Instance().CurrentFile()));
+  EXPECT_NE(log.find("Image File = " + Drive()), std::string::npos) << log;
+  // The image file moved aside mid-write and a file of the user's under its name.
+  EXPECT_EQ(write([&](uint64_t done, uint64_t) {
+              if (done == 0) return true;
+              std::rename(Drive().c_str(), (Drive() + ".aside").c_str());
+              bvtest::WriteNative(Drive(), "mine");
+              return false;
+            }),
+            disc::kDiscCancelled);
+  EXPECT_EQ(disc::SweepPartialImages(), 0u);
+  EXPECT_EQ(bvtest::ReadNative(Drive()), "mine");
+  EXPECT_EQ(disc::SweepPartialImages(), 0u);  // the note went with the first look
 }
 
 }  // namespace

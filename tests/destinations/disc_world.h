@@ -37,10 +37,12 @@ inline std::string Quote(const std::string& s) {
   return q + "'";
 }
 
-// Files of an image as xorriso lists them (paths below the root, "/" form).
-inline std::set<std::string> ImageFiles(const std::string& image) {
+// Files of an image as xorriso lists them (paths below the root, "/" form),
+// with their Rock Ridge names or, joliet, their Joliet names.
+inline std::set<std::string> ImageFiles(const std::string& image, bool joliet = false) {
   std::set<std::string> files;
-  std::istringstream lines(Shell("xorriso -indev " + Quote(image) + " -find / -type f"));
+  std::istringstream lines(Shell(std::string("xorriso ") + (joliet ? "-read_fs norock " : "") +
+                                 "-indev " + Quote(image) + " -find / -type f"));
   for (std::string line; std::getline(lines, line);) {
     if (line.size() < 3 || line.rfind("'/", 0) != 0 || line.back() != '\'') continue;
     std::string path = line.substr(1, line.size() - 2);  // '/a/it'"'"'s' for /a/it's

@@ -349,6 +349,10 @@ TEST(FtpDevice, KeyedServersAreUsedOnlyWithTheirPinnedKey) {
   bvtest::ScopedEnv home("HOME", ssh.ClientHome());
   bvtest::TempDir sources;
   for (int i = 0; i < 20; ++i) sources.Write("f" + std::to_string(i) + ".txt", std::to_string(i));
+  const auto kOld = fs::file_time_type::clock::from_sys(
+      std::chrono::system_clock::from_time_t(1552645800));  // 2019-03-15 10:30:00 UTC
+  fs::permissions(sources.NativeOf("f7.txt"), fs::perms(0640));
+  fs::last_write_time(sources.NativeOf("f7.txt"), kOld);
   const struct {
     const char* name;
     bool ok;
@@ -399,9 +403,11 @@ TEST(FtpDevice, KeyedServersAreUsedOnlyWithTheirPinnedKey) {
     EXPECT_EQ(kind.logins(), logins) << "a copy logged in anew";
     EXPECT_EQ(bvtest::FilesBelow(kind.native("docs")).size(), 20u);
     EXPECT_EQ(bvtest::ReadNative(kind.native("docs/f7.txt")), "7");
-    if (kind.name[0] == 's') {  // private files and folders
-      EXPECT_EQ(fs::status(kind.native("docs/f7.txt")).permissions() & fs::perms::all,
-                fs::perms::owner_read | fs::perms::owner_write);
+    // A copy takes its source's mode and time; SFTP folders stay private.
+    EXPECT_EQ(fs::status(kind.native("docs/f7.txt")).permissions() & fs::perms::all,
+              fs::perms(0640));
+    EXPECT_EQ(fs::last_write_time(kind.native("docs/f7.txt")), kOld);
+    if (kind.name[0] == 's') {
       EXPECT_EQ(fs::status(kind.native("docs")).permissions() & fs::perms::all,
                 fs::perms::owner_all);
     }

@@ -117,6 +117,76 @@ CDirNode* AddNode(CDirNode* parent, const std::string& name, bool folder, uint64
   return parent->AddChild(std::move(n));
 }
 
+// Below the store folder native (ending in "/"), in the store's folder for
+// source (e.g. "C/home/ann"), the folder "g": g.txt with revisions 1, 4 and
+// 17 (numbers with gaps, as rotation by age leaves them), later.txt written
+// after them and gone.txt, only a revision (deleted since). Times from kAt
+// on, in whole minutes of the last days (a server's long listing gives no more).
+const int64_t kAt =
+    (std::chrono::system_clock::to_time_t(std::chrono::system_clock::now()) - 86400) / 60 * 60;
+void WriteStoreWithGaps(const std::string& native, const std::string& source) {
+  const struct {
+    const char *tree, *name, *bytes;
+    int64_t at;
+  } files[] = {
+      {"Revision", "g(0001).txt", "one", 60},        {"Revision", "g(0004).txt", "four!", 120},
+      {"Revision", "g(0017).txt", "seventeen", 180}, {"Latest", "g.txt", "now", 240},
+      {"Latest", "later.txt", "later", 600},         {"Revision", "gone(0002).txt", "gone", 0}};
+  for (const auto& f : files) {
+    const std::string path = native + f.tree + "/" + source + "/g/" + f.name;
+    WriteNative(path, f.bytes);
+    fs::last_write_time(path, fs::file_time_type::clock::from_sys(
+                                  std::chrono::system_clock::from_time_t(kAt + f.at)));
+  }
+}
+
+// Every version of g.txt lists in order and comes back byte for byte; the
+// folder as it was at given times brings each file's version then and
+// leaves out the files that did not exist yet.
+void CheckStoreWithGaps(const RestoreStore& store) {
+  std::unique_ptr<StoreAccess> access = MakeStoreAccess(store);
+  std::string failure;
+  ASSERT_TRUE(access->Reach(&failure)) << failure;
+  std::unique_ptr<CVersionFolder> root = ListProtectedFolders(*access, store);
+  ASSERT_TRUE(root && root->folders.size() == 1);
+  CVersionFolder* top = root->folders.front().get();
+  auto g = std::find_if(top->folders.begin(), top->folders.end(),
+                        [](const auto& f) { return f->name == "g"; });
+  ASSERT_NE(g, top->folders.end());
+  ASSERT_TRUE(ListVersionFolder(*access, store.separator, g->get()));
+  const VersionFile& file = (*g)->files.front();
+  ASSERT_EQ(file.name, "g.txt");
+  std::vector<RestoreChoice> every;  // newest first, each under a name with its number
+  for (const FileVersion& v : file.versions)
+    every.push_back({v, file.name, (*g)->sourcePath, std::to_string(v.number) + "," + file.name});
+  const std::pair<int64_t, Files> times[] = {
+      {kAt + 50, {{"gone.txt", "gone"}}},
+      {kAt + 150, {{"g.txt", "four!"}, {"gone.txt", "gone"}}},
+      {kAt + 180, {{"g.txt", "seventeen"}, {"gone.txt", "gone"}}},
+      {kAt + 5000, {{"g.txt", "now"}, {"gone.txt", "gone"}, {"later.txt", "later"}}}};
+  auto restored = [&](const std::vector<RestoreChoice>& choices) {
+    bvtest::TempDir out;
+    const Recorder got = Carry(BuildSelection(store, choices), store, out.System(), false);
+    EXPECT_EQ(got.failed, 0u) << testing::PrintToString(got.failures);
+    Files files;
+    for (const auto& [rel, bytes] : FilesBelow(out.Native()))
+      files[rel.substr(rel.rfind('/') + 1)] = bytes;
+    return files;
+  };
+  EXPECT_EQ(every.back().version.number, 1);
+  EXPECT_EQ(restored(every), (Files{{"0,g.txt", "now"},
+                                    {"17,g.txt", "seventeen"},
+                                    {"4,g.txt", "four!"},
+                                    {"1,g.txt", "one"}}));
+  for (const auto& [when, want] : times) {
+    SCOPED_TRACE(when - kAt);
+    PendingChoices pending = ChoicesAt(**g, when);
+    EXPECT_EQ(FinishChoices(*access, store, &pending, nullptr, {}, {}), WalkEnd::kDone);
+    EXPECT_EQ(pending.leftOut, 3u - want.size());
+    EXPECT_EQ(restored(pending.choices), want);
+  }
+}
+
 TEST(RestoreTarget, LatestAndRevisionPathsMapBackToTheirSources) {
   ScratchEnv env;  // C: is "/", Q: is unknown
   const struct {
@@ -303,7 +373,7 @@ class RestoreTest : public ::testing::Test {
 };
 
 // A store is listed without its marker and searched; a stop at the root lists
-// nothing; a missing store gives a trace.
+// nothing; revision numbers with gaps; a missing store gives a trace.
 TEST_F(RestoreTest, ListingAndSearchingAStore) {
   Recorder rec;
   std::shared_ptr<CDirNode> root = List(store_, &rec);
@@ -339,6 +409,10 @@ TEST_F(RestoreTest, ListingAndSearchingAStore) {
   stopped.stopOnRoot = true;
   ASSERT_TRUE(List(store_, &stopped));
   EXPECT_EQ(stopped.calls, Calls{"root"});
+
+  const std::string latestTree = env_.Store().NativeOf("store/Latest/");
+  WriteStoreWithGaps(env_.Store().NativeOf("store/"), latestNative_.substr(latestTree.size()));
+  CheckStoreWithGaps(store_);
 
   fs::remove_all(env_.Store().NativeOf("store/Latest"));
   fs::remove_all(env_.Store().NativeOf("store/Revision"));
@@ -443,6 +517,7 @@ const Files kStore = {{"Brevanto.dat", ""},
                       {"Latest/C/home/ann/sub dir/\xc3\xbc.bin", std::string(200000, 'x')},
                       {"Revision/C/home/ann/old(0001).txt", "older words"}};
 const Files kRestored = {{"doc.txt", "newest words"},
+                         {"kept.txt", "private words"},
                          {"old.txt", "older words"},
                          {"sub dir/\xc3\xbc.bin", std::string(200000, 'x')}};
 
@@ -488,11 +563,45 @@ TEST(FtpRestore, ListsAndDownloadsAServerStoreAndNamesWhatFails) {
       ASSERT_EQ(where.ftp.pinnedKey.rfind("sha256//", 0), 0u);
     }
 
+    // A private file of 2019 backed up keeps its mode and time on the server:
+    // the listing's version says that time, and the restore gives both back.
+    bvtest::TempDir source;
+    const int64_t kOld = 1552645800;  // 2019-03-15 10:30:00 UTC
+    WriteNative(source.NativeOf("kept.txt"), "private words");
+    fs::permissions(source.NativeOf("kept.txt"), fs::perms(0600));
+    fs::last_write_time(
+        source.NativeOf("kept.txt"),
+        fs::file_time_type::clock::from_sys(std::chrono::system_clock::from_time_t(kOld)));
+    {
+      FtpSession up;
+      up.SetOptions(FtpSessionOptionsOf(where.ftp));
+      uint32_t error = 1;
+      ASSERT_EQ(up.Upload(source.System() + "\\kept.txt",
+                          where.folder + "Latest/C/home/ann/kept.txt", 10000, &error),
+                FtpSession::kDone);
+      EXPECT_EQ(error, 0u);
+    }
+    {
+      std::unique_ptr<StoreAccess> access = MakeStoreAccess(where);
+      std::string failure;
+      ASSERT_TRUE(access->Reach(&failure)) << failure;
+      std::unique_ptr<CVersionFolder> tree = ListProtectedFolders(*access, where);
+      ASSERT_TRUE(tree);
+      TickFolder(tree.get(), true);
+      const std::vector<RestoreChoice> choices = CollectChoices(*access, '/', tree.get());
+      const auto kept = std::find_if(choices.begin(), choices.end(), [](const RestoreChoice& c) {
+        return c.fileName == "kept.txt";
+      });
+      ASSERT_NE(kept, choices.end());
+      EXPECT_EQ(kept->version.time, kOld)
+          << "an unchanged file in place is not newer than its copy";
+    }
+
     Recorder listing;
     std::shared_ptr<CDirNode> root = List(where, &listing);
     ASSERT_TRUE(root) << testing::PrintToString(listing.traces);
     EXPECT_EQ(Find(root.get(), "Brevanto.dat"), nullptr) << "the marker is not a backed-up file";
-    EXPECT_EQ(root->fileCount, 3u);
+    EXPECT_EQ(root->fileCount, 4u);
     const CDirNode* doc = Find(root.get(), "doc.txt");
     ASSERT_NE(doc, nullptr);
     EXPECT_EQ(doc->path, where.folder + "Latest/C/home/ann/doc.txt");
@@ -513,13 +622,21 @@ TEST(FtpRestore, ListsAndDownloadsAServerStoreAndNamesWhatFails) {
     EXPECT_EQ(fs::last_write_time(out.Native() + "/home/ann/doc.txt"), written);
     EXPECT_EQ(fs::status(out.Native() + "/home/ann/doc.txt").permissions(), fs::perms(0600));
     EXPECT_EQ(fs::status(out.Native() + "/home/ann/old.txt").permissions(), fs::perms(0644));
+    EXPECT_EQ(fs::status(out.Native() + "/home/ann/kept.txt").permissions(), fs::perms(0600));
+    EXPECT_EQ(fs::last_write_time(out.Native() + "/home/ann/kept.txt"),
+              fs::file_time_type::clock::from_sys(std::chrono::system_clock::from_time_t(kOld)));
+
+    WriteStoreWithGaps(native + "/", "C/home/ann");
+    CheckStoreWithGaps(where);
 
     if (kind == "sftp") {  // a new host key: nothing is listed
       ASSERT_TRUE(ssh->ChangeHostKey());
       Recorder refused;
       EXPECT_FALSE(List(where, &refused));
-      EXPECT_NE(testing::PrintToString(refused.traces).find("sftp://127.0.0.1"), std::string::npos)
-          << testing::PrintToString(refused.traces);
+      const std::string said = testing::PrintToString(refused.traces);
+      EXPECT_NE(said.find("sftp://127.0.0.1"), std::string::npos) << said;
+      EXPECT_NE(said.find(GetText("DIALOG_RESTORE", "MSG_SERVER_KEY_CHANGED")), std::string::npos)
+          << said;
       continue;
     }
     if (kind == "ftps") continue;
@@ -538,7 +655,7 @@ TEST(FtpRestore, ListsAndDownloadsAServerStoreAndNamesWhatFails) {
     const std::string reasons = testing::PrintToString(failing.failures);
     for (const char* reason : {"REASON_2", "REASON_64"})
       EXPECT_NE(reasons.find(GetText("DIALOG_RESTORE", reason)), std::string::npos) << reasons;
-    EXPECT_EQ(FilesBelow(again.Native()).size(), 1u) << "only old.txt, no partial file";
+    EXPECT_EQ(FilesBelow(again.Native()).size(), 2u) << "old.txt and kept.txt, no partial file";
     const struct {
       const char* what;
       std::string password, folder, argument;

@@ -418,6 +418,21 @@ TEST_F(PlanListTest, OnlyFilesOnInternalFixedDrivesOutsideStoresAreTaken) {
         std::string("D:\\plain\\f.txt"), std::string("C:\\proc\\self\\status")})
     EXPECT_FALSE(list_.OfferChangedFile(refused)) << refused;
   EXPECT_TRUE(list_.OfferChangedFile(env_.Src().SystemOf("plain/f.txt")));
+  // A server that is this machine, its folder inside the protected one: its
+  // copies are never offered again (nor walked), the rest of the folder is.
+  PlanSettings server = ScratchEnv::Settings("Server", "", 1);
+  server.storageType = kStorageFtp;
+  server.ftp.server = "sftp://localhost";
+  server.ftp.port = 1;  // nothing answers there: the plan is made all the same
+  server.ftp.user = "nobody";
+  server.ftp.root = env_.Src().Native() + "/srv";
+  env_.SetExtra("");  // the folder is C: alone
+  ASSERT_NE(list_.CreatePlan(server), nullptr);
+  env_.Src().Write("srv/Latest/C/x.txt", "x");
+  env_.Src().Write("srv/note.txt", "n");
+  EXPECT_FALSE(list_.OfferChangedFile(env_.Src().SystemOf("srv/Latest/C/x.txt")));
+  EXPECT_FALSE(list_.IsPathEligible(env_.Src().SystemOf("srv/Revision")));
+  EXPECT_TRUE(list_.OfferChangedFile(env_.Src().SystemOf("srv/note.txt")));
 }
 
 }  // namespace

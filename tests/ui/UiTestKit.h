@@ -6,6 +6,7 @@
 #include <QApplication>
 #include <QKeyEvent>
 #include <QLineEdit>
+#include <QMouseEvent>
 #include <QPixmap>
 #include <QTimer>
 #include <cstdlib>
@@ -56,6 +57,16 @@ void WhenModal(std::function<void(T*)> action) {
     }
   });
   poll->start(20);
+}
+
+// A left click the way the window system delivers it.
+inline void Click(QWidget* widget, QPoint at) {
+  for (QEvent::Type type : {QEvent::MouseButtonPress, QEvent::MouseButtonRelease}) {
+    QMouseEvent event(type, at, widget->mapToGlobal(at), Qt::LeftButton,
+                      type == QEvent::MouseButtonPress ? Qt::LeftButton : Qt::NoButton,
+                      Qt::NoModifier);
+    QApplication::sendEvent(widget, &event);
+  }
 }
 
 // Replaces the field's text by typing, as a user does (textEdited fires).

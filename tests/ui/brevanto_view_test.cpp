@@ -18,6 +18,7 @@
 #include "UiTestKit.h"
 #include "common/EngineEvents.h"
 #include "common/Settings.h"
+#include "destinations/FtpDevice.h"
 #include "engine/CSimpleEngine.h"
 #include "engine/CTask.h"
 #include "engine/CatchUpRequests.h"
@@ -229,6 +230,15 @@ TEST(CellTextsTest, DatesCountsAndSchedulesForPeople) {
   sftp.serverStore = "sftp://nas.local:2222/backup/";
   EXPECT_EQ(PlanLineText(sftp), "\"Offsite\" on the server sftp://nas.local:2222/backup/");
   EXPECT_EQ(DestinationKindText(sftp), Grid("SFTP_SERVER"));
+  FtpSettings encrypted;  // the card of encrypted FTP says so
+  encrypted.server = "nas.local";
+  encrypted.root = "/backup/";
+  PlanSnapshot ftps = ftp;
+  ftps.serverStore = ReadableFtpStore(encrypted);
+  EXPECT_EQ(ftps.serverStore, "ftps://nas.local/backup/");
+  EXPECT_EQ(DestinationKindText(ftps), Grid("FTPS_SERVER"));
+  encrypted.security = kFtpPlain;
+  EXPECT_EQ(ReadableFtpStore(encrypted), "ftp://nas.local/backup/");
   PlanSnapshot readOnly = Snap(1), broken = Snap(1), pausedAway = away;
   readOnly.copyError = 19;
   broken.copyError = 1117;
@@ -311,7 +321,7 @@ TEST(StoreRemovalTest, RemovesOnlyThePlansFilesAndFinishesBeforeTheWorkerGoes) {
                                          "Latest/C/src/both.txt", "Revision/C/src/a(0001) x.txt"};
   for (const std::string& rel : kept) dir.Write("mixed/" + rel, rel);
   for (const char* rel :
-       {"Latest/C/src/a.txt", "Revision/C/src/a(0001).txt", "Revision/C/src/a(0002).txt"})
+       {"Latest/C/src/a.txt", "Revision/C/src/a(0001).txt", "Revision/C/src/a(0017).txt"})
     dir.Write(std::string("mixed/") + rel, "gone");
   CRuleSet other;
   other.AddGroup(kRuleInclude, "group1", "Sources")->AddItem("C:\\other", "");
@@ -325,7 +335,7 @@ TEST(StoreRemovalTest, RemovesOnlyThePlansFilesAndFinishesBeforeTheWorkerGoes) {
       RemovePlanFiles({sys + "\\mixed", journal("j3", paths), 1, {sys + "\\rules.ini"}}, nullptr));
   for (const std::string& rel : kept) EXPECT_EQ(dir.Read("mixed/" + rel), rel);
   EXPECT_FALSE(fs::exists(dir.NativeOf("mixed/Latest/C/src/a.txt")));
-  EXPECT_FALSE(fs::exists(dir.NativeOf("mixed/Revision/C/src/a(0002).txt")));
+  EXPECT_FALSE(fs::exists(dir.NativeOf("mixed/Revision/C/src/a(0017).txt")));
   EXPECT_FALSE(RemovePlanFiles({"", journal("j4", paths), 1, {}}, nullptr));
 
   std::vector<std::string> many;
@@ -929,6 +939,12 @@ TEST_F(ViewTest, CopiesThatFailShowTheProblemAndOnlyRealCausesPopUp) {
   EXPECT_FALSE(view.Cell(more[1])->CheckServerButton()->isVisibleTo(view.Cell(more[1])));
   view.Cell(more[2])->CheckServerButton()->click();
   EXPECT_EQ(checked, more[2]);
+  // Its pause only pauses (and is kept): no wizard opens where the user clicked.
+  checked = 0;
+  view.Cell(more[2])->PauseButton()->click();
+  EXPECT_EQ(checked, 0u);
+  EXPECT_FALSE(PlanList::Instance().Find(more[2])->Enabled());
+  EXPECT_NE(PlanFile(more[2]).find("Enabled=0"), std::string::npos) << PlanFile(more[2]);
   QObject::disconnect(link);
   if (std::getenv("BV_SCREENSHOT_DIR")) {
     CPlanCell::SetAnimationsEnabled(false);

@@ -1,10 +1,12 @@
 // The restore and progress windows (offscreen) over stores written by hand.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDateTime>
+#include <QDateTimeEdit>
 #include <QLabel>
 #include <QLocale>
 #include <QMessageBox>
@@ -25,6 +27,7 @@
 #include "history/StoreAccess.h"
 #include "history/VersionTree.h"
 #include "support/EndlessFtpServer.h"
+#include "support/FtpServer.h"
 #include "ui/CDlgRestore.h"
 #include "ui/CDlgRestoreProgress.h"
 #include "ui/CRestoreTree.h"
@@ -59,7 +62,6 @@ QTreeWidgetItem* Child(QTreeWidgetItem* parent, const std::string& name) {
 }
 
 std::string Restore(const char* key) { return RestoreText(key); }
-std::string Earlier(int n) { return FormatText(Restore("VERSION_EARLIER"), {std::to_string(n)}); }
 
 // Acts on a window once find sees it, looking every 20 ms for up to 10 s
 // without waiting inside a handler (Restore runs loops of its own before its
@@ -182,35 +184,36 @@ TEST_F(RestoreWindowTest, ShowsFoldersAsTheUserKnowsThemAndRestoresTheTickedVers
   EXPECT_TRUE(dlg.OriginalLocation());
   top->setCheckState(0, Qt::Unchecked);
 
-  // Opening a file shows its versions, newest first, with size and date.
+  // Opening a file shows its versions by day, newest first, with size and date.
   QTreeWidgetItem* report = Child(top, "report.doc");
   ASSERT_TRUE(report);
   EXPECT_EQ(report->text(1).toStdString(), "3 versions");
   report->setExpanded(true);
-  EXPECT_EQ(Rows(tree, report),
-            (std::vector<std::string>{Restore("VERSION_CURRENT"), Earlier(2), Earlier(1)}));
-  EXPECT_EQ(report->child(1)->text(2).toStdString(), "18 " + Restore("LIST_ITEM_SUFFIX_BYTE"));
+  const QList<QTreeWidgetItem*> versions = CRestoreTree::VersionRows(report);
+  ASSERT_EQ(versions.size(), 3);
+  EXPECT_EQ(versions[1]->text(2).toStdString(), "18 " + Restore("LIST_ITEM_SUFFIX_BYTE"));
   EXPECT_EQ(
-      report->child(1)->text(3),  // the user's locale, to the second
+      versions[1]->text(3),  // the user's locale, to the second
       QDateTime::fromSecsSinceEpoch(kFirstVersion + 2 * 3600).toString("dd/MM/yyyy HH:mm:ss"));
   // Dragged rows offer the store's files as native paths; folders none.
   const std::string store = dir_.NativeOf("evol/Backup/Docs/");
   for (auto [item, path] :
        {std::pair{report, "Latest/C" + src.Native() + "/report.doc"},
-        std::pair{report->child(2), "Revision/C" + src.Native() + "/report(0001).doc"}}) {
+        std::pair{versions[2], "Revision/C" + src.Native() + "/report(0001).doc"}}) {
     std::unique_ptr<QMimeData> data(tree->DragData({item}));
     ASSERT_TRUE(data && data->urls().size() == 1);
     EXPECT_EQ(data->urls().front().toLocalFile().toStdString(), store + path);
   }
   EXPECT_EQ(tree->DragData({top}), nullptr);
+  EXPECT_EQ(tree->DragData({report->child(0)}), nullptr) << "a day row";
 
   // One version per file: ticking another moves the tick.
-  report->child(2)->setCheckState(0, Qt::Checked);
-  report->child(1)->setCheckState(0, Qt::Checked);
-  EXPECT_EQ(report->child(2)->checkState(0), Qt::Unchecked);
+  versions[2]->setCheckState(0, Qt::Checked);
+  versions[1]->setCheckState(0, Qt::Checked);
+  EXPECT_EQ(versions[2]->checkState(0), Qt::Unchecked);
   EXPECT_EQ(report->checkState(0), Qt::PartiallyChecked) << "an older version is chosen";
   EXPECT_EQ(top->checkState(0), Qt::PartiallyChecked);
-  tree->setCurrentItem(report->child(1));
+  tree->setCurrentItem(versions[1]);
   bvtest::Shoot(&dlg, "restore.png");
   bvtest::TempDir out;
   dlg.ChooseFolder(QString::fromStdString(out.Native()));
@@ -235,11 +238,10 @@ TEST_F(RestoreWindowTest, ShowsFoldersAsTheUserKnowsThemAndRestoresTheTickedVers
   bvtest::Shoot(&dlg, "restore-search.png");
   std::vector<std::string> rows;
   for (QTreeWidgetItemIterator it(tree); *it; ++it) rows.push_back((*it)->text(0).toStdString());
-  EXPECT_EQ(rows, (std::vector<std::string>{src.Native(), "a sub", "deep", "keep.txt",
-                                            Restore("VERSION_CURRENT"), Earlier(1)}));
-  tree->OpenPath({src.Native(), "a sub", "deep"})
-      ->child(0)
-      ->child(1)
+  ASSERT_EQ(rows.size(), 7u) << "a day and two versions below keep.txt";
+  EXPECT_EQ(std::vector<std::string>(rows.begin(), rows.begin() + 4),
+            (std::vector<std::string>{src.Native(), "a sub", "deep", "keep.txt"}));
+  CRestoreTree::VersionRows(tree->OpenPath({src.Native(), "a sub", "deep"})->child(0))[1]
       ->setCheckState(0, Qt::Checked);
   bvtest::TempDir found;
   dlg.ChooseFolder(QString::fromStdString(found.Native()));
@@ -466,4 +468,121 @@ TEST_F(RestoreWindowTest, AServerWithoutEndNeitherHangsNorHoldsTheWindow) {
   }
 }
 
+// A server store lists its revisions by names: opening a file fetches
+// their sizes and dates on a job, and its version rows show them.
+TEST_F(RestoreWindowTest, AServerFilesVersionsComeWithSizesWhenOpened) {
+  bvtest::FtpServer ftp;
+  if (!ftp.Ok()) GTEST_SKIP() << ftp.Reason();
+  const std::string native = ftp.NativeOf("/bvuser/w/");
+  for (const auto& [rel, bytes] :
+       std::map<std::string, std::string>{{"Brevanto.dat", "[Store]\n"},
+                                          {"Latest/C/docs/r.txt", "three"},
+                                          {"Revision/C/docs/r(0001).txt", "1"},
+                                          {"Revision/C/docs/r(0002).txt", "22"}})
+    WriteNative(native + rel, bytes);
+  for (const auto& e : fs::recursive_directory_iterator(ftp.NativeOf("/bvuser")))
+    ASSERT_EQ(chown(e.path().c_str(), 65534, 65534), 0);
+  PlanSettings s;
+  s.name = "Server";
+  s.storageType = kStorageFtp;
+  s.scheduleNum = 1;
+  s.scheduleUnit = 8;
+  s.ftp = ftp.Settings("w/");
+  s.storePath = s.ftp.root;
+  CPlan* plan = PlanList::Instance().CreatePlan(s);
+  ASSERT_TRUE(plan);
+  CDlgRestore dlg(plan->Id());
+  dlg.show();
+  ASSERT_TRUE(RunUntil([&] { return !dlg.IsListing(); }, 30000));
+  ASSERT_EQ(dlg.Tree()->topLevelItemCount(), 1);
+  QTreeWidgetItem* folder = dlg.Tree()->topLevelItem(0);
+  folder->setExpanded(true);
+  ASSERT_TRUE(RunUntil([&] { return folder->childCount() == 1; }, 10000));
+  QTreeWidgetItem* file = folder->child(0);
+  file->setExpanded(true);
+  ASSERT_TRUE(RunUntil([&] { return CRestoreTree::VersionRows(file).size() == 3; }, 10000));
+  for (QTreeWidgetItem* v : CRestoreTree::VersionRows(file)) {
+    EXPECT_FALSE(v->text(CRestoreTree::kSize).isEmpty());
+    EXPECT_FALSE(v->text(CRestoreTree::kDate).isEmpty());
+  }
+}
+
 }  // namespace
+
+// A file's history by day, to the second, sizes side by side; "Restore as it
+// was on…" brings each file's version at the time chosen and says how many
+// files did not exist then.
+TEST_F(RestoreWindowTest, HistoryByDayAndRestoreAsItWasOn) {
+  const QLocale userLocale;
+  QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedKingdom));
+  auto local = [](int day, int h, int m, int s) {
+    return QDateTime(QDate(2026, 12, day), QTime(h, m, s)).toSecsSinceEpoch();
+  };
+  const int64_t now = local(7, 15, 0, 0);
+  CPlan* plan = MakePlanWithStore("Hist", src_, {}, {});
+  ASSERT_TRUE(plan);
+  const std::string store = dir_.NativeOf("evol/Backup/Hist/");
+  const std::string at = "C" + src_.Native() + "/";
+  const struct {
+    std::string path, bytes;
+    int64_t time;
+  } files[] = {{"Latest/" + at + "report.doc", "report v17", local(7, 14, 0, 0)},
+               {"Revision/" + at + "report(0017).doc", "report v4 ok", local(7, 12, 0, 0)},
+               {"Revision/" + at + "report(0004).doc", "report v1 ok", local(6, 9, 12, 3)},
+               {"Revision/" + at + "report(0001).doc", "first", local(1, 8, 0, 0)},
+               {"Latest/" + at + "notes.txt", "new today", local(7, 14, 30, 0)},
+               {"Latest/" + at + "sub/old.txt", "old", local(1, 7, 0, 0)}};
+  for (const auto& f : files) Put(store + f.path, f.bytes, f.time);
+  CDlgRestore dlg(plan->Id());
+  dlg.Tree()->SetNow(now);
+  dlg.show();
+  ASSERT_TRUE(Listed(dlg));
+  CRestoreTree* tree = dlg.Tree();
+  QTreeWidgetItem* top = tree->topLevelItem(0);
+  QTreeWidgetItem* report = Child(top, "report.doc");
+  ASSERT_TRUE(report);
+  EXPECT_EQ(report->text(3).toStdString(), "Today 14:00:00");
+  report->setExpanded(true);
+  EXPECT_EQ(Rows(tree, report),
+            (std::vector<std::string>{"Today", "Yesterday", "Tuesday, 1 December 2026"}));
+  EXPECT_EQ(report->child(0)->text(1).toStdString(), "2 versions");
+  const std::string b = " " + Restore("LIST_ITEM_SUFFIX_BYTE");
+  std::vector<std::vector<std::string>> got;
+  for (QTreeWidgetItem* v : CRestoreTree::VersionRows(report))
+    got.push_back({v->text(0).toStdString(), v->text(1).toStdString(), v->text(2).toStdString(),
+                   v->text(3).toStdString()});
+  EXPECT_EQ(got, (std::vector<std::vector<std::string>>{
+                     {"14:00:00 (current copy)", "-2" + b, "10" + b, "Today 14:00:00"},
+                     {"12:00:00", "same size", "12" + b, "Today 12:00:00"},
+                     {"09:12:03", "+7" + b, "12" + b, "Yesterday 09:12:03"},
+                     {"08:00:00", "", "5" + b, "01/12/2026 08:00:00"}}));
+  tree->setCurrentItem(CRestoreTree::VersionRows(report)[2]);
+  bvtest::Shoot(&dlg, "restore-history.png");
+
+  // The protected folder as it was yesterday evening, into a chosen folder.
+  bvtest::TempDir out;
+  dlg.ChooseFolder(QString::fromStdString(out.Native()));
+  tree->setCurrentItem(top);
+  WhenShown([] { return QApplication::activeModalWidget(); },
+            [&](QWidget* question) {
+              ASSERT_EQ(question->objectName(), "asOfQuestion");
+              bvtest::Shoot(question, "restore-as-of.png");
+              question->findChild<QDateTimeEdit*>("asOfTime")
+                  ->setDateTime(QDateTime::fromSecsSinceEpoch(local(6, 20, 0, 0)));
+              question->findChild<QPushButton*>("asOfRestore")->click();
+            });
+  dlg.AsOfButton()->click();
+  const std::string name = fs::path(src_.Native()).filename().string();
+  EXPECT_EQ(FilesBelow(out.Native()),
+            (std::map<std::string, std::string>{{name + "/report.doc", "report v1 ok"},
+                                                {name + "/sub/old.txt", "old"}}));
+  EXPECT_EQ(dlg.StatusText().toStdString(),
+            "Left out, as they did not exist at that time: 1 file.");
+  // Before anything was saved: nothing comes back, and the window says so.
+  ASSERT_TRUE(Listed(dlg));
+  EXPECT_EQ(dlg.RestoreAsOf(nullptr, local(1, 6, 0, 0)), 0);
+  EXPECT_EQ(Messages(), Restore("MSG_NOTHING_AT_THAT_TIME") + "\n");
+  EXPECT_EQ(dlg.StatusText().toStdString(),
+            "Left out, as they did not exist at that time: 3 files.");
+  QLocale::setDefault(userLocale);
+}

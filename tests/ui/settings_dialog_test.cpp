@@ -19,16 +19,9 @@ namespace {
 
 using L = CAppSettingsList;
 
-// Input the way the window system delivers it.
-void Click(QWidget* widget, QPoint at) {
-  for (QEvent::Type type : {QEvent::MouseButtonPress, QEvent::MouseButtonRelease}) {
-    QMouseEvent event(type, at, widget->mapToGlobal(at), Qt::LeftButton,
-                      type == QEvent::MouseButtonPress ? Qt::LeftButton : Qt::NoButton,
-                      Qt::NoModifier);
-    QApplication::sendEvent(widget, &event);
-  }
-}
+using bvtest::Click;
 
+// Input the way the window system delivers it.
 void Key(QWidget* widget, int key, const QString& text = {}) {
   for (QEvent::Type type : {QEvent::KeyPress, QEvent::KeyRelease}) {
     QKeyEvent event(type, key, Qt::NoModifier, text);

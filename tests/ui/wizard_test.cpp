@@ -14,6 +14,7 @@
 #include <QSpinBox>
 #include <QTabBar>
 #include <QTabWidget>
+#include <QThread>
 #include <QToolButton>
 #include <QTreeWidgetItemIterator>
 #include <atomic>
@@ -30,6 +31,7 @@
 #include "platform/Files.h"
 #include "platform/Profile.h"
 #include "support/FtpServer.h"
+#include "ui/CDlgSureMessage.h"
 #include "ui/CExtFileDlg.h"
 #include "ui/CFileTreeCtrl.h"
 #include "ui/CPlanWizardDlg.h"
@@ -343,6 +345,20 @@ TEST_F(WizardTest, PageChecksKeepTheUserOnThePage) {
     EXPECT_TRUE(Said("WIZARD_BACKUP_DEST", said)) << said;
     EXPECT_EQ(wizard.CurrentPage(), 2) << said;
   }
+  // Unencrypted FTP chosen: its warning shows whole at the wizard's first size.
+  auto* security = dest->findChild<QComboBox*>("ftpSecurityCombo");
+  security->setCurrentIndex(kFtpPlain);
+  emit security->activated(kFtpPlain);
+  QApplication::processEvents();
+  auto* warning = dest->findChild<QLabel*>("ftpClearWarning");
+  ASSERT_TRUE(warning->isVisible());
+  EXPECT_GE(warning->height(), warning->heightForWidth(warning->width()));
+  const QWidget* last = dest->findChild<QPushButton*>("ftpTestButton");
+  EXPECT_LE(last->mapTo(&wizard, QPoint(0, last->height())).y(),
+            wizard.findChild<QWidget*>("wizardFooter")->y())
+      << "the page's last row is cut off";
+  security->setCurrentIndex(kFtpsRequired);
+  emit security->activated(kFtpsRequired);
   Type(field("ftpProxyPortEdit"), "8021");
   NextTo(wizard, 3);
   const std::pair<const char*, const char*> stored[] = {
@@ -497,8 +513,52 @@ TEST_F(WizardTest, DestinationIsCheckedWhenChosenAndAChangeKeepsThePlanRunning) 
   wizard.show();
   ASSERT_EQ(wizard.CurrentPage(), 2);
   CWPSelectDest* dest = wizard.DestPage();
+  // A click on the tabs as the page appears was meant for the window below;
+  // another kind of plan only once the user says so.
+  QTabBar* tabs = dest->Tabs();
+  bvtest::Click(tabs, tabs->tabRect(wiz::kTabFtp).center());
+  EXPECT_EQ(tabs->currentIndex(), wiz::kTabLocal);
   ASSERT_TRUE(RunUntil([&] { return !dest->Busy(); }));
   EXPECT_EQ(dest->Folder()->text().toStdString(), dir_.NativeOf("evol") + "/H");
+  QThread::msleep(QApplication::doubleClickInterval());
+  for (bool change : {false, true}) {
+    bvtest::Click(tabs, tabs->tabRect(wiz::kTabUsbKey).center());
+    ASSERT_EQ(tabs->currentIndex(), wiz::kTabUsbKey);
+    QString asked;
+    bvtest::WhenModal<CDlgSureMessage>([&](CDlgSureMessage* sure) {
+      for (const QLabel* label : sure->findChildren<QLabel*>()) asked += label->text();
+      (change ? sure->OkButton() : sure->CancelButton())->click();
+    });
+    wizard.NextButton()->click();  // kept: its own tab again; changed: the folder is checked
+    EXPECT_TRUE(asked.contains(tabs->tabText(wiz::kTabLocal)) &&
+                asked.contains(tabs->tabText(wiz::kTabUsbKey)))
+        << asked.toStdString();
+    EXPECT_EQ(tabs->currentIndex(), change ? wiz::kTabUsbKey : wiz::kTabLocal);
+    if (wizard.CurrentPage() == 3) wizard.BackButton()->click();
+  }
+  // A server that is this machine keeping the copies in a protected folder.
+  tabs->setCurrentIndex(wiz::kTabFtp);
+  auto field = [&](const char* name) { return dest->findChild<QLineEdit*>(name); };
+  const std::string looped = home_.NativeOf("Backups");
+  Type(field("ftpServerEdit"), "localhost");
+  Type(field("ftpRootEdit"), looped);
+  Type(field("ftpUserEdit"), "ann");
+  bvtest::WhenModal<CDlgSureMessage>([](CDlgSureMessage* sure) { sure->OkButton()->click(); });
+  // Another machine's folder of that name is no loop.
+  const std::pair<const char*, int> servers[] = {{"localhost", 2}, {"sftp://192.0.2.7", 3}};
+  for (const auto& [server, page] : servers) {
+    Type(field("ftpServerEdit"), server);
+    fs::remove(dir_.NativeOf("messages.log"));
+    wizard.NextButton()->click();
+    EXPECT_EQ(wizard.CurrentPage(), page) << server;
+    EXPECT_EQ(
+        Said(FormatText(GetText("WIZARD_BACKUP_DEST", "SERVER_STORE_INSIDE_SOURCE"), {looped})),
+        page == 2)
+        << server << Messages();
+  }
+  wizard.BackButton()->click();
+  tabs->setCurrentIndex(wiz::kTabLocal);  // back to its own kind: nothing to ask
+  ASSERT_TRUE(RunUntil([&] { return !dest->Busy(); }));
   const std::string evol = dir_.NativeOf("evol");
   const struct {
     std::string folder;

@@ -1,0 +1,19 @@
+// Whether a server is this very machine, and where a user's home folder is:
+// what a server store on localhost needs to be known as a local folder.
+#pragma once
+#include <string>
+#include <string_view>
+
+namespace plat {
+
+// True for "localhost" (and names ending in ".localhost"), "ip6-localhost",
+// a loopback address (127.0.0.0/8, ::1, in brackets or not), an address of
+// one of this machine's interfaces, and the machine's own host name (with or
+// without its domain). Asks no name server.
+bool IsThisMachine(std::string_view host);
+
+// The home folder of a user of this machine, as a system path; false when
+// the user is unknown here or the folder lies on no volume.
+bool HomeFolderOfUser(std::string_view user, std::string* systemPath);
+
+}  // namespace plat
