@@ -184,7 +184,8 @@ int32_t CDestination::ListVersions(std::string_view folder, std::string_view nam
     if (entry.attributes & plat::kAttrDirectory) continue;
     const int64_t number = RevisionNumberOf(entry.name, name, extension, ignoreCase);
     if (number <= 0) continue;
-    if (list) list->push_back({std::string(folder) + entry.name, number});
+    if (list)
+      list->push_back({std::string(folder) + entry.name, number, entry.size, entry.writeTime});
     if (number > highest) highest = number;
   } while (search.Next(&entry));
   constexpr int64_t kMax = std::numeric_limits<int32_t>::max();

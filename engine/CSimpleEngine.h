@@ -12,6 +12,7 @@
 
 #include "history/LogRecord.h"
 
+class CDestination;
 class CPlan;
 
 // Results besides 0 (copied) and a system error number of the copy.
@@ -72,6 +73,10 @@ class CSimpleEngine {
   // reserve), 0 when none waits: shown until the file is copied or gone.
   uint64_t RoomWanted();
 
+  // Revisions removed to make room on a full disk since the program started
+  // (the plan's card counts them).
+  uint64_t RemovedForRoom() const { return removedForRoom_; }
+
   // The outcome of the last copy (any thread).
   CopyHealth Health() const;
   // A successful copy sets the plan's last backup time; this writes it to
@@ -102,6 +107,11 @@ class CSimpleEngine {
   // holds: said once per file until it is copied, with its size and the limit.
   bool TooLarge(const std::string& root, std::string_view source, uint64_t size, uint32_t planId);
   void ForgetTooLarge(std::string_view source);
+  // Removes the store's oldest revisions (never a latest copy; not those in
+  // spared) until need bytes are free, each with its own record in the
+  // activity log. Returns the bytes removed.
+  uint64_t MakeRoom(CDestination* dest, const std::string& root, uint64_t need,
+                    const std::set<std::string>& spared);
 
   CPlan* plan_;
   std::atomic<bool> sweepDue_{true};
@@ -118,4 +128,5 @@ class CSimpleEngine {
   // Sources skipped for want of room: the free bytes each needs.
   std::map<std::string, uint64_t> noRoom_;
   std::set<std::string> tooLarge_;  // sources skipped as too large
+  std::atomic<uint64_t> removedForRoom_{0};
 };
