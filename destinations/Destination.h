@@ -42,7 +42,8 @@ class IDestinationOwner {
 };
 
 // One numbered copy found by ListVersions: full path, its number, and the
-// size and modification time the same listing gave (time 0: not told).
+// size and modification time where the listing tells them (a server's
+// listing); 0 where it does not (the local kinds list names only).
 struct VersionEntry {
   std::string path;
   int64_t number = 0;

@@ -28,30 +28,43 @@ int64_t KeepWindowOfAge(int64_t age) {
   return kWeek;
 }
 
-std::vector<int64_t> RevisionsToKeep(const std::vector<StoredVersion>& revisions, int64_t now,
-                                     int32_t keepDays, int32_t maxRevisions) {
-  std::vector<size_t> order(revisions.size());  // newest first
-  for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+namespace {
+
+// RevisionsToKeep as a flag per revision.
+std::vector<bool> KeepFlags(const std::vector<StoredVersion>& revisions, int64_t now,
+                            int32_t keepDays, int32_t maxRevisions) {
+  struct Ranked {
+    StoredVersion v;
+    size_t index;
+  };
+  std::vector<Ranked> order(revisions.size());  // newest first
+  for (size_t i = 0; i < order.size(); ++i) order[i] = {revisions[i], i};
   std::sort(order.begin(), order.end(),
-            [&](size_t a, size_t b) { return Newer(revisions[a], revisions[b]); });
+            [](const Ranked& a, const Ranked& b) { return Newer(a.v, b.v); });
   std::vector<bool> keep(revisions.size(), false);
   size_t kept = 0;
   const size_t most = static_cast<size_t>(std::max(maxRevisions, 0));
   for (size_t at = 0; at < order.size() && kept < most; ++at) {
-    const StoredVersion& v = revisions[order[at]];
+    const StoredVersion& v = order[at].v;
     // When this version was replaced: the time of the next newer revision
     // (the newest revision is the one the latest copy replaced: never old).
-    if (at > 0 && keepDays > 0 && now - revisions[order[at - 1]].time > int64_t{keepDays} * kDay)
-      break;
+    if (at > 0 && keepDays > 0 && now - order[at - 1].v.time > int64_t{keepDays} * kDay) break;
     // A newer revision in v's window lies between v and it in this order, so
     // the next newer one tells whether the window has a newer one.
     const int64_t width = KeepWindowOfAge(now - v.time);
-    if (width > 0 && at > 0 &&
-        WindowOf(revisions[order[at - 1]].time, width) == WindowOf(v.time, width))
+    if (width > 0 && at > 0 && WindowOf(order[at - 1].v.time, width) == WindowOf(v.time, width))
       continue;
-    keep[order[at]] = true;
+    keep[order[at].index] = true;
     ++kept;
   }
+  return keep;
+}
+
+}  // namespace
+
+std::vector<int64_t> RevisionsToKeep(const std::vector<StoredVersion>& revisions, int64_t now,
+                                     int32_t keepDays, int32_t maxRevisions) {
+  const std::vector<bool> keep = KeepFlags(revisions, now, keepDays, maxRevisions);
   std::vector<int64_t> numbers;
   for (size_t i = 0; i < revisions.size(); ++i)
     if (keep[i]) numbers.push_back(revisions[i].number);
@@ -76,9 +89,7 @@ std::vector<bool> RevisionsToRemove(const std::vector<VersionEntry>& listed, int
   revisions.reserve(listed.size() + 1);
   for (const VersionEntry& entry : listed) revisions.push_back({entry.number, entry.time});
   if (movesLatest) revisions.push_back({highest + 1, latestTime});
-  std::vector<int64_t> kept = RevisionsToKeep(revisions, now, keepDays, versions - 1);
-  std::sort(kept.begin(), kept.end());
-  for (size_t i = 0; i < listed.size(); ++i)
-    removes[i] = !std::binary_search(kept.begin(), kept.end(), listed[i].number);
+  const std::vector<bool> keep = KeepFlags(revisions, now, keepDays, versions - 1);
+  for (size_t i = 0; i < listed.size(); ++i) removes[i] = !keep[i];
   return removes;
 }

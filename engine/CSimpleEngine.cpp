@@ -109,14 +109,16 @@ void StoreRecord(CLoggingDatabase* db, LogRecord record, uint64_t* offset, int64
 // and modification time, and the copy was made after the second of that time
 // had passed (a later write within that second would look the same).
 // *latestExists becomes 1 when the latest copy was seen.
-// *latestTime becomes the latest copy's modification time when it was seen.
+// *latestSize and *latestTime become the latest copy's when it was seen.
 bool LatestIsCurrent(CDestination* dest, std::string_view source, const std::string& latest,
-                     SourceLook* look, int* latestExists, int64_t* latestTime) {
+                     SourceLook* look, int* latestExists, uint64_t* latestSize,
+                     int64_t* latestTime) {
   if (!look->Take(source) || (look->info.attributes & plat::kAttrDirectory)) return false;
   uint64_t size = 0;
   int64_t written = 0, changed = 0;
   if (!dest->GetFileStamp(latest, &size, &written, &changed)) return false;
   *latestExists = 1;
+  *latestSize = size;
   *latestTime = written;
   const plat::FindData& info = look->info;
   return size == info.size && written == info.writeTime && changed > info.writeTime;
@@ -298,14 +300,15 @@ int32_t CSimpleEngine::BackupFile(std::string_view source, bool existenceCheck, 
   // Whether the latest copy exists, for the rotation below: -1 until it has
   // been looked at.
   int latestExists = existenceCheck ? 0 : -1;
+  uint64_t latestSize = 0;
   int64_t latestTime = 0;  // its modification time, 0 until seen
 
   // The latest copy already is this version (a record set back to pending, a
   // walk over files copied before): record it as copied, and push no genuine
   // revision out for a copy identical to the latest.
   // (A walk has just seen that there is no latest copy at all.)
-  if (!existenceCheck &&
-      LatestIsCurrent(dest, source, names.latestName, &look, &latestExists, &latestTime)) {
+  if (!existenceCheck && LatestIsCurrent(dest, source, names.latestName, &look, &latestExists,
+                                         &latestSize, &latestTime)) {
     rec->stamp = look.info.stamp;
     rec->state = kLogCopied;
     rec->lastBackupTime = start;
@@ -318,21 +321,28 @@ int32_t CSimpleEngine::BackupFile(std::string_view source, bool existenceCheck, 
 
   if (dest->IgnoresCase()) ReportSharedStoreName(source, planId, names.latestName);
 
-  // One listing of the file's revisions, with their sizes and times, serves
-  // the whole rotation.
+  // One listing of the file's revisions serves the whole rotation.
   std::vector<VersionEntry> listed;
   const int64_t highest =
       dest->ListVersions(names.revisionFolder, names.stem, names.extension, &listed);
   // The previous latest copy becomes a revision when there is one.
   const bool movesLatest =
       versions > 1 && (latestExists < 0 ? dest->FileExists(names.latestName) : latestExists == 1);
-  if (movesLatest && latestTime == 0 && keepDays != kKeepByCount) {
-    uint64_t size = 0;
-    int64_t changed = 0;
-    if (!dest->GetFileStamp(names.latestName, &size, &latestTime, &changed)) latestTime = start;
+  const std::string filesKey = names.revisionFolder + names.stem + "." + names.extension;
+  if (keepDays != kKeepByCount) {
+    if (movesLatest && latestTime == 0) {
+      int64_t changed = 0;
+      if (!dest->GetFileStamp(names.latestName, &latestSize, &latestTime, &changed))
+        latestTime = start;
+    }
+    FillStamps(dest, root, filesKey, &listed, [](const VersionEntry&) { return true; });
   }
   const std::vector<bool> removes =
       RevisionsToRemove(listed, highest, movesLatest, latestTime, versions, keepDays, start);
+  // What the rotation removes counts as free room: their sizes are needed.
+  FillStamps(dest, root, filesKey, &listed, [&](const VersionEntry& entry) {
+    return removes[static_cast<size_t>(&entry - listed.data())];
+  });
 
   // The reserve: a copy that would leave less than kMinFreeBytes free is not
   // made. The revisions this backup deletes count as free; a plan that may
@@ -380,9 +390,11 @@ int32_t CSimpleEngine::BackupFile(std::string_view source, bool existenceCheck, 
   std::function<void()> rotate;
   const std::string movedTo =
       VersionName(names.revisionFolder, names.stem, names.extension, highest + 1);
-  bool moved = false;  // the latest copy went to movedTo
+  bool moved = false;    // the latest copy went to movedTo
+  bool rotated = false;  // the rotation ran
   if (movesLatest || std::find(removes.begin(), removes.end(), true) != removes.end()) {
     rotate = [&] {
+      rotated = true;
       if (movesLatest) {
         dest->CreateFolders(movedTo);
         moved = dest->MoveFile(names.latestName, movedTo) == kDestOk;
@@ -433,8 +445,12 @@ int32_t CSimpleEngine::BackupFile(std::string_view source, bool existenceCheck, 
   }
   // The new copy did not take the latest name after the old one had left
   // it: the old one goes back, so the store never lacks a latest copy.
-  if (moved && error != 0 && !dest->FileExists(names.latestName))
+  if (moved && error != 0 && !dest->FileExists(names.latestName)) {
     dest->MoveFile(movedTo, names.latestName);
+  } else if (rotated) {
+    const VersionEntry made{movedTo, highest + 1, latestSize, latestTime};
+    RememberRotation(root, filesKey, moved && latestTime != 0 ? &made : nullptr, listed, removes);
+  }
   // A copy into a folder that could not be made finds no path: the folder's
   // own error is the cause (a read-only disk, no room, a name too long).
   if (folderError != 0 && (error == plat::kErrPathNotFound || error == plat::kErrFileNotFound))
@@ -599,6 +615,65 @@ CopyHealth CSimpleEngine::Health() const {
 
 void CSimpleEngine::PersistLastBackupTime() {
   if (backupTimeUnsaved_.exchange(false)) plan_->SavePlanFile();
+}
+
+void CSimpleEngine::FillStamps(CDestination* dest, const std::string& root, const std::string& key,
+                               std::vector<VersionEntry>* listed,
+                               const std::function<bool(const VersionEntry&)>& wanted) {
+  std::lock_guard<std::mutex> guard(stampsLock_);
+  if (stampsRoot_ != root) {
+    stamps_.clear();
+    stampsRoot_ = root;
+  }
+  auto it = std::find_if(stamps_.begin(), stamps_.end(),
+                         [&](const FileStamps& file) { return file.key == key; });
+  if (it == stamps_.end()) {
+    if (stamps_.size() >= kStampsKept) stamps_.pop_back();
+    stamps_.push_front({key, {}});
+  } else if (it != stamps_.begin()) {
+    stamps_.splice(stamps_.begin(), stamps_, it);  // the most recent first
+  }
+  auto& known = stamps_.front().known;
+  size_t present = 0;  // listed numbers that known holds
+  for (VersionEntry& entry : *listed) {
+    if (entry.time != 0) continue;  // the listing told it
+    const auto at = known.find(entry.number);
+    if (at != known.end()) {
+      entry.size = at->second.first;
+      entry.time = at->second.second;
+      ++present;
+    } else if (wanted(entry)) {
+      int64_t changed = 0;
+      if (!dest->GetFileStamp(entry.path, &entry.size, &entry.time, &changed)) {
+        entry.time = 0;
+      } else {
+        known.emplace(entry.number, std::make_pair(entry.size, entry.time));
+        ++present;
+      }
+    }
+  }
+  // Revisions gone otherwise than by a rotation of this engine are forgotten.
+  if (known.size() > present) {
+    std::unordered_map<int64_t, std::pair<uint64_t, int64_t>> still;
+    for (const VersionEntry& entry : *listed) {
+      const auto at = known.find(entry.number);
+      if (at != known.end()) still.insert(*at);
+    }
+    known = std::move(still);
+  }
+}
+
+void CSimpleEngine::RememberRotation(const std::string& root, const std::string& key,
+                                     const VersionEntry* made,
+                                     const std::vector<VersionEntry>& listed,
+                                     const std::vector<bool>& removed) {
+  std::lock_guard<std::mutex> guard(stampsLock_);
+  if (stampsRoot_ != root || stamps_.empty() || stamps_.front().key != key) return;
+  auto& known = stamps_.front().known;
+  for (size_t i = 0; i < listed.size(); ++i) {
+    if (removed[i]) known.erase(listed[i].number);
+  }
+  if (made != nullptr) known[made->number] = {made->size, made->time};
 }
 
 uint64_t CSimpleEngine::MakeRoom(CDestination* dest, const std::string& root, uint64_t need,

@@ -4,15 +4,19 @@
 #pragma once
 #include <atomic>
 #include <cstdint>
+#include <functional>
+#include <list>
 #include <map>
 #include <mutex>
 #include <set>
 #include <string>
 #include <string_view>
+#include <unordered_map>
+#include <vector>
 
+#include "destinations/Destination.h"
 #include "history/LogRecord.h"
 
-class CDestination;
 class CPlan;
 
 // Results besides 0 (copied) and a system error number of the copy.
@@ -61,7 +65,12 @@ class CSimpleEngine {
                              uint64_t offset);
   // The plan (re)starts: the next backup first removes the temporary files
   // that interrupted copies left in the store. Due from construction on.
-  void RequestSweep() { sweepDue_ = true; }
+  // It also forgets the revisions' sizes and times it remembers.
+  void RequestSweep() {
+    sweepDue_ = true;
+    std::lock_guard<std::mutex> guard(stampsLock_);
+    stamps_.clear();
+  }
 
   // A file skipped for want of room on the store, while the store still
   // lacks the room it needed (one look at the free space).
@@ -112,6 +121,18 @@ class CSimpleEngine {
   // activity log. Returns the bytes removed.
   uint64_t MakeRoom(CDestination* dest, const std::string& root, uint64_t need,
                     const std::set<std::string>& spared);
+  // Sizes and times of the listed revisions of one file (key: its revision
+  // folder, stem and extension) that the listing did not tell: remembered
+  // from the file's earlier rotations (a store's revisions never change),
+  // else looked at, for the entries wanted says. What the listing no longer
+  // holds is forgotten.
+  void FillStamps(CDestination* dest, const std::string& root, const std::string& key,
+                  std::vector<VersionEntry>* listed,
+                  const std::function<bool(const VersionEntry&)>& wanted);
+  // What a rotation did, for the file's next rotation: the revision it made
+  // (may be null) and the listed revisions it removed.
+  void RememberRotation(const std::string& root, const std::string& key, const VersionEntry* made,
+                        const std::vector<VersionEntry>& listed, const std::vector<bool>& removed);
 
   CPlan* plan_;
   std::atomic<bool> sweepDue_{true};
@@ -129,4 +150,14 @@ class CSimpleEngine {
   std::map<std::string, uint64_t> noRoom_;
   std::set<std::string> tooLarge_;  // sources skipped as too large
   std::atomic<uint64_t> removedForRoom_{0};
+  // The revisions' sizes and times of the files rotated last, most recent
+  // first, for the store at stampsRoot_.
+  struct FileStamps {
+    std::string key;
+    std::unordered_map<int64_t, std::pair<uint64_t, int64_t>> known;  // number -> size, time
+  };
+  static constexpr size_t kStampsKept = 64;
+  std::mutex stampsLock_;  // guards stamps_ and stampsRoot_
+  std::list<FileStamps> stamps_;
+  std::string stampsRoot_;
 };
