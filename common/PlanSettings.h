@@ -39,6 +39,18 @@ struct FtpSettings {
   int32_t security = kFtpsRequired;
 };
 
+// How long a plan keeps the revisions of its files ("KeepDays" of
+// "Plan.ini"): by count only (a plan written before ages were kept), as many
+// as fit (up to its version count), or for so many days.
+enum KeepVersions : int32_t {
+  kKeepByCount = -1,
+  kKeepAsManyAsFit = 0,
+  kKeepDay = 1,
+  kKeepWeek = 7,
+  kKeepMonth = 30,
+  kKeepYear = 365,
+};
+
 struct PlanSettings {
   std::string name;
   uint32_t id = 0;
@@ -49,6 +61,9 @@ struct PlanSettings {
   int32_t mode = 1;
   int32_t storageType = 0;
   int32_t versionNumber = 0;
+  int32_t keepDays = kKeepByCount;  // KeepVersions
+  // The oldest revisions of the store may go when its disk is full.
+  uint8_t makeRoom = 0;
   int64_t lastTime = 0;
   int64_t missingTime = 0;
   int64_t lastBackupTime = 0;
