@@ -17,12 +17,20 @@ constexpr const char* kGateway = "/usr/bin/radosgw";
 const char* const kNeeded[] = {"/usr/bin/ceph-mon", "/usr/bin/ceph-osd", kGateway,
                                "/usr/bin/radosgw-admin", "/usr/bin/ceph"};
 
+// Whether pid is a live process (an ended daemon stays a zombie until the
+// process that adopted it reaps it).
+bool Running(pid_t pid) {
+  const std::string stat = ReadNative("/proc/" + std::to_string(pid) + "/stat");
+  const size_t close = stat.rfind(')');
+  return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] != 'Z';
+}
+
 // Stops a daemon the script left running (not this process's child): asks,
 // then waits until it is gone, then forces it.
 void StopDaemon(const std::string& pidFile) {
   const pid_t pid = static_cast<pid_t>(std::atol(ReadNative(pidFile).c_str()));
   if (pid <= 0 || kill(pid, SIGTERM) != 0) return;
-  for (int i = 0; i < 100 && kill(pid, 0) == 0; ++i)
+  for (int i = 0; i < 100 && Running(pid); ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   kill(pid, SIGKILL);
 }
@@ -78,7 +86,8 @@ bool CephGateway::Admin(const std::string& arguments) const {
 }
 
 CephGateway::~CephGateway() {
-  StopGateway();
+  if (gateway_ > 0 && kill(gateway_, SIGKILL) == 0) waitpid(gateway_, nullptr, 0);  // all goes
+  gateway_ = -1;
   StopDaemon(dir_.NativeOf("osd.pid"));
   StopDaemon(dir_.NativeOf("mon.pid"));
 }
@@ -100,8 +109,13 @@ bool CephGateway::StartGateway() {
 
 void CephGateway::StopGateway() {
   if (gateway_ <= 0) return;
-  kill(gateway_, SIGKILL);
-  waitpid(gateway_, nullptr, 0);
+  // Asked to stop, the gateway drops its connections and also its watches
+  // on the cluster; killed, its watches would stay for the OSD's watch
+  // time-out and hold up every bucket made meanwhile.
+  kill(gateway_, SIGTERM);
+  for (int i = 0; i < 200 && waitpid(gateway_, nullptr, WNOHANG) == 0; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(25));
+  if (kill(gateway_, SIGKILL) == 0) waitpid(gateway_, nullptr, 0);
   gateway_ = -1;
   WaitUntilClosed(port_);
 }
