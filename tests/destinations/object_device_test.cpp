@@ -3,8 +3,8 @@
 #include <sys/stat.h>
 
 #include <atomic>
-#include <set>
 #include <chrono>
+#include <set>
 #include <thread>
 
 #include "common/Texts.h"
@@ -212,4 +212,41 @@ TEST(ObjectDevice, GatewayStoppedMidUpload) {
       world.Dest().CopyFile(world.Sources().SystemOf("small.bin"), world.PathOf("Latest/big.bin")),
       kDestOk);
   EXPECT_EQ(world.Get("Latest/big.bin"), "new");
+}
+
+// A gateway busy with another request answers 503 "SlowDown": the copy is
+// tried again after growing pauses and goes through once the gateway is
+// free; one that stays busy fails with its cause in words.
+TEST(ObjectDevice, BusyGatewayTriedAgain) {
+  CephGateway busy(1);
+  ASSERT_TRUE(busy.Ok()) << busy.Reason();
+  ASSERT_TRUE(busy.MakeBucket("busy"));
+  ObjectStoreSettings s = StoreSettings("busy");
+  s.endpoint = busy.Endpoint();
+  auto dest = ObjectDestination(s);
+  ASSERT_TRUE(dest->Prepare(false));
+  bvtest::TempDir src;
+  src.Write("f.txt", "copy");
+  for (const int heldKiB : {100, 500}) {  // held about 1 s, then 5 s (past the tries)
+    SCOPED_TRACE(heldKiB);
+    std::thread holder([&] {
+      busy.Request("PUT", "/busy/held", std::string(heldKiB << 10, 'h'), nullptr, 100 << 10);
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const auto start = std::chrono::steady_clock::now();
+    const uint32_t result = dest->CopyFile(src.SystemOf("f.txt"), "/store/f.txt");
+    const auto waited = std::chrono::steady_clock::now() - start;
+    holder.join();
+    EXPECT_GE(waited, std::chrono::milliseconds(200));
+    if (heldKiB == 100) {
+      EXPECT_EQ(result, kDestOk);
+      EXPECT_EQ(Refusal(*dest), "");
+    } else {
+      EXPECT_EQ(result, 59u);
+      EXPECT_EQ(Refusal(*dest), GetText("OBJECT_STORE_REFUSED", "BUSY"));
+    }
+  }
+  std::string body;
+  EXPECT_EQ(busy.Request("GET", "/busy/store/f.txt", "", &body), 200);
+  EXPECT_EQ(body, "copy");
 }

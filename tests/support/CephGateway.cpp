@@ -57,7 +57,7 @@ std::string UriEncode(const std::string& text, bool keepSlash) {
   return out;
 }
 
-CephGateway::CephGateway() {
+CephGateway::CephGateway(int busyAbove) {
   for (const char* tool : kNeeded) {
     if (access(tool, X_OK) != 0) {
       reason_ = std::string(tool) + " is missing (scripts/deps.sh installs radosgw, ceph-mon, " +
@@ -74,6 +74,11 @@ CephGateway::CephGateway() {
   if (std::system(command.c_str()) != 0) {
     reason_ = "the cluster did not start: " + ReadNative(dir_.NativeOf("setup.log"));
     return;
+  }
+  if (busyAbove > 0) {
+    const std::string conf = dir_.NativeOf("ceph.conf");
+    WriteNative(conf, ReadNative(conf) +
+                          "rgw max concurrent requests = " + std::to_string(busyAbove) + "\n");
   }
   ok_ = StartGateway();
   if (!ok_) reason_ = "the gateway did not start: " + ReadNative(dir_.NativeOf("log/gateway"));
@@ -121,7 +126,7 @@ void CephGateway::StopGateway() {
 }
 
 long CephGateway::Request(const std::string& method, const std::string& path,
-                          const std::string& body, std::string* out) const {
+                          const std::string& body, std::string* out, long bytesPerSecond) const {
   CURL* curl = curl_easy_init();
   std::string answer;
   const std::string url = Endpoint() + path;
@@ -141,6 +146,7 @@ long CephGateway::Request(const std::string& method, const std::string& path,
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, Collect);
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, &answer);
   curl_easy_setopt(curl, CURLOPT_TIMEOUT, 20L);
+  curl_easy_setopt(curl, CURLOPT_MAX_SEND_SPEED_LARGE, static_cast<curl_off_t>(bytesPerSecond));
   long status = 0;
   if (curl_easy_perform(curl) == CURLE_OK) curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
   curl_slist_free_all(headers);

@@ -16,7 +16,9 @@ namespace bvtest {
 
 class CephGateway {
  public:
-  CephGateway();
+  // busyAbove > 0: the gateway answers 503 "SlowDown" to a request beyond
+  // that many in flight.
+  explicit CephGateway(int busyAbove = 0);
   ~CephGateway();
   CephGateway(const CephGateway&) = delete;
   CephGateway& operator=(const CephGateway&) = delete;
@@ -37,10 +39,11 @@ class CephGateway {
   bool StartGateway();
 
   // One signed request: method ("GET", "PUT", "DELETE", "HEAD"), path
-  // ("/bucket/key", query included, already encoded), the body of a PUT.
+  // ("/bucket/key", query included, already encoded), the body of a PUT
+  // (sent at most bytesPerSecond fast when that is not 0).
   // The HTTP status (0 when the gateway did not answer); *out: the answer.
   long Request(const std::string& method, const std::string& path, const std::string& body = "",
-               std::string* out = nullptr) const;
+               std::string* out = nullptr, long bytesPerSecond = 0) const;
   bool MakeBucket(const std::string& bucket) const { return Request("PUT", "/" + bucket) == 200; }
   // Runs radosgw-admin on the cluster with these arguments; true when it succeeded.
   bool Admin(const std::string& arguments) const;
