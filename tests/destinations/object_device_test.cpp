@@ -141,9 +141,18 @@ TEST(ObjectDevice, SettingsAndLayout) {
   bvtest::TempDir src;
   src.Write("a.txt", "content");
   EXPECT_EQ(dest->CopyFile(src.SystemOf("a.txt"), "/team/ann/Latest/C/home/a.txt"), kDestOk);
-  const auto keys = Gateway().Keys(s.bucket, "");
+  // Revisions come through every page of the folder's listing (1,000 a page).
+  for (int n = 1; n <= 1001; ++n) {
+    const std::string key = "team/ann/Revision/" + RevisionFileName("r", "txt", n);
+    ASSERT_EQ(Gateway().Request("PUT", "/" + s.bucket + "/" + UriEncode(key, true), "r"), 200);
+  }
+  std::vector<VersionEntry> revisions;
+  EXPECT_EQ(dest->ListVersions("/team/ann/Revision/", "r", "txt", &revisions), 1001);
+  EXPECT_EQ(revisions.size(), 1001u);
+  const auto keys = Gateway().Keys(s.bucket, "team/ann/L");
   EXPECT_EQ(std::set<std::string>(keys.begin(), keys.end()),
-            (std::set<std::string>{"team/ann/Brevanto.dat", "team/ann/Latest/C/home/a.txt"}));
+            (std::set<std::string>{"team/ann/Latest/C/home/a.txt"}));
+  EXPECT_EQ(Gateway().Request("HEAD", "/" + s.bucket + "/team/ann/Brevanto.dat"), 200);
 }
 
 // Wrong keys, a deleted bucket and a full quota fail with their error and
