@@ -141,7 +141,9 @@ ObjectReply CObjectDevice::Retried(Request request) {
   }
   connected_ = reply.status != 0 && reply.status != 403 && reply.code != "NoSuchBucket";
   ObjectFailure failure = ObjectFailure::kNone;
-  if (reply.status == 0)
+  if (reply.status == 0 && (reply.transport == 60 || reply.transport == 90))
+    failure = ObjectFailure::kCertificate;  // peer not verified; pinned key differs
+  else if (reply.status == 0)
     failure = ObjectFailure::kUnreachable;
   else if (reply.code == "QuotaExceeded")
     failure = ObjectFailure::kQuota;
@@ -313,6 +315,9 @@ CDestination::ServerRefusal CObjectDevice::TakeServerRefusal(std::string* server
   switch (now) {
     case ObjectFailure::kUnreachable:
       key = "UNREACHABLE";
+      break;
+    case ObjectFailure::kCertificate:
+      key = "CERTIFICATE";
       break;
     case ObjectFailure::kKeys:
       key = "KEYS";

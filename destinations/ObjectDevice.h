@@ -16,7 +16,16 @@
 inline constexpr char kObjectDeviceSection[] = "Object Store Device";
 
 // Why the last request to the store failed, for the words told once.
-enum class ObjectFailure { kNone, kUnreachable, kKeys, kNoBucket, kQuota, kBusy, kOther };
+enum class ObjectFailure {
+  kNone,
+  kUnreachable,
+  kCertificate,  // no authority vouches for it, or its key is not the pinned one
+  kKeys,
+  kNoBucket,
+  kQuota,
+  kBusy,
+  kOther
+};
 
 class CObjectDevice : public CDestination {
  public:

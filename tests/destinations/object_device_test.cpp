@@ -259,3 +259,31 @@ TEST(ObjectDevice, BusyGatewayTriedAgain) {
   EXPECT_EQ(busy.Request("GET", "/busy/store/f.txt", "", &body), 200);
   EXPECT_EQ(body, "copy");
 }
+
+// TLS is always verified: a certificate no authority vouches for is refused
+// unless its key is the pinned one; another key is refused too.
+TEST(ObjectDevice, CertificateVerifiedOrPinned) {
+  CephGateway tls(0, true);
+  ASSERT_TRUE(tls.Ok()) << tls.Reason();
+  ASSERT_TRUE(tls.MakeBucket("sealed"));
+  bvtest::TempDir src;
+  src.Write("f.txt", "sealed");
+  ObjectStoreSettings s = StoreSettings("sealed");
+  s.endpoint = tls.Endpoint();
+  const struct {
+    std::string pin;
+    uint32_t copied;
+  } rows[] = {{"", 59u},
+              {"sha256//47DEQpj8HBSa+/TImW+5JCeuQeRkm5NMpJWZG3hSuFU=", 59u},
+              {tls.PinnedKey(), kDestOk}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.pin);
+    s.pinnedKey = row.pin;
+    auto dest = ObjectDestination(s);
+    EXPECT_EQ(dest->Prepare(false), row.copied == kDestOk);
+    EXPECT_EQ(dest->CopyFile(src.SystemOf("f.txt"), "/store/f.txt"), row.copied);
+    EXPECT_EQ(Refusal(*dest),
+              row.copied == kDestOk ? "" : GetText("OBJECT_STORE_REFUSED", "CERTIFICATE"));
+  }
+  EXPECT_EQ(tls.Keys("sealed", ""), std::vector<std::string>{"store/f.txt"});
+}

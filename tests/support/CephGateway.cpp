@@ -57,7 +57,7 @@ std::string UriEncode(const std::string& text, bool keepSlash) {
   return out;
 }
 
-CephGateway::CephGateway(int busyAbove) {
+CephGateway::CephGateway(int busyAbove, bool tls) : tls_(tls) {
   for (const char* tool : kNeeded) {
     if (access(tool, X_OK) != 0) {
       reason_ = std::string(tool) + " is missing (scripts/deps.sh installs radosgw, ceph-mon, " +
@@ -75,11 +75,26 @@ CephGateway::CephGateway(int busyAbove) {
     reason_ = "the cluster did not start: " + ReadNative(dir_.NativeOf("setup.log"));
     return;
   }
-  if (busyAbove > 0) {
-    const std::string conf = dir_.NativeOf("ceph.conf");
-    WriteNative(conf, ReadNative(conf) +
-                          "rgw max concurrent requests = " + std::to_string(busyAbove) + "\n");
+  const std::string conf = dir_.NativeOf("ceph.conf");
+  std::string settings = ReadNative(conf);
+  if (busyAbove > 0)
+    settings += "rgw max concurrent requests = " + std::to_string(busyAbove) + "\n";
+  if (tls) {
+    const std::string cert = dir_.NativeOf("cert.pem"), key = dir_.NativeOf("key.pem");
+    const std::string make =
+        "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=127.0.0.1"
+        " -addext subjectAltName=IP:127.0.0.1 -keyout '" +
+        key + "' -out '" + cert + "' >/dev/null 2>&1";
+    if (std::system(make.c_str()) != 0) {
+      reason_ = "openssl could not make the gateway's certificate";
+      return;
+    }
+    const std::string plain = "beast endpoint=127.0.0.1:" + std::to_string(port_);
+    settings.replace(settings.find(plain), plain.size(),
+                     "beast ssl_endpoint=127.0.0.1:" + std::to_string(port_) +
+                         " ssl_certificate=" + cert + " ssl_private_key=" + key);
   }
+  WriteNative(conf, settings);
   ok_ = StartGateway();
   if (!ok_) reason_ = "the gateway did not start: " + ReadNative(dir_.NativeOf("log/gateway"));
 }
@@ -97,7 +112,21 @@ CephGateway::~CephGateway() {
   StopDaemon(dir_.NativeOf("mon.pid"));
 }
 
-std::string CephGateway::Endpoint() const { return "http://127.0.0.1:" + std::to_string(port_); }
+std::string CephGateway::Endpoint() const {
+  return (tls_ ? "https://127.0.0.1:" : "http://127.0.0.1:") + std::to_string(port_);
+}
+
+std::string CephGateway::PinnedKey() const {
+  const std::string out = dir_.NativeOf("pin");
+  const std::string command = "openssl x509 -pubkey -noout -in '" + dir_.NativeOf("cert.pem") +
+                              "' | openssl pkey -pubin -outform der | openssl dgst -sha256 "
+                              "-binary | base64 > '" +
+                              out + "'";
+  if (std::system(command.c_str()) != 0) return "";
+  std::string pin = ReadNative(out);
+  while (!pin.empty() && (pin.back() == '\n' || pin.back() == '\r')) pin.pop_back();
+  return "sha256//" + pin;
+}
 
 bool CephGateway::StartGateway() {
   const std::string conf = dir_.NativeOf("ceph.conf");
@@ -146,6 +175,7 @@ long CephGateway::Request(const std::string& method, const std::string& path,
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, Collect);
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, &answer);
   curl_easy_setopt(curl, CURLOPT_TIMEOUT, 20L);
+  curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 0L);  // the tests' own requests only
   curl_easy_setopt(curl, CURLOPT_MAX_SEND_SPEED_LARGE, static_cast<curl_off_t>(bytesPerSecond));
   long status = 0;
   if (curl_easy_perform(curl) == CURLE_OK) curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);

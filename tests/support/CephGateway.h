@@ -18,7 +18,9 @@ class CephGateway {
  public:
   // busyAbove > 0: the gateway answers 503 "SlowDown" to a request beyond
   // that many in flight.
-  explicit CephGateway(int busyAbove = 0);
+  // tls: the gateway speaks HTTPS only, with a self-signed certificate for
+  // 127.0.0.1 that no authority vouches for (PinnedKey() is its key).
+  explicit CephGateway(int busyAbove = 0, bool tls = false);
   ~CephGateway();
   CephGateway(const CephGateway&) = delete;
   CephGateway& operator=(const CephGateway&) = delete;
@@ -27,8 +29,10 @@ class CephGateway {
   // packages name scripts/deps.sh, which installs them).
   bool Ok() const { return ok_; }
   const std::string& Reason() const { return reason_; }
-  // "http://127.0.0.1:PORT", the region the gateway signs for, the user's keys.
+  // "http(s)://127.0.0.1:PORT", the region the gateway signs for, the user's keys.
   std::string Endpoint() const;
+  // The certificate's public key as "sha256//BASE64" (TLS only).
+  std::string PinnedKey() const;
   static std::string Region() { return "default"; }
   static std::string AccessKey() { return "BVTESTACCESSKEY00001"; }
   static std::string SecretKey() { return "bvtestsecretkey0000000000000000000000001"; }
@@ -55,6 +59,7 @@ class CephGateway {
   uint16_t port_ = 0;
   pid_t gateway_ = -1;
   bool ok_ = false;
+  bool tls_ = false;
   std::string reason_;
 };
 
