@@ -14,6 +14,9 @@ namespace {
 
 constexpr int kBusyTries = 5;
 constexpr int kFirstPauseMs = 200;
+// Files above this go up in parts of kPartBytes (one part in memory at a time).
+constexpr uint64_t kMultipartAbove = 64ull << 20;
+constexpr size_t kPartBytes = 16u << 20;
 
 std::string Trimmed(std::string_view s) {
   size_t begin = 0;
@@ -272,8 +275,6 @@ uint32_t CObjectDevice::CopyFileWatched(std::string_view source, std::string_vie
     if (!file.GetStamp(&watch->before)) return 30;
     watch->after = watch->before;
   }
-  const std::string md5 = ObjectFileMd5(&file);
-  if (md5.empty()) return 30;
   bool torn = false;
   const std::function<bool()> stillSame = [&] {
     if (watch == nullptr) return true;
@@ -281,6 +282,15 @@ uint32_t CObjectDevice::CopyFileWatched(std::string_view source, std::string_vie
     return !torn;
   };
   std::lock_guard<std::recursive_mutex> guard(sessionLock_);
+  if (size > kMultipartAbove) {
+    if (beforeReplace) beforeReplace();
+    const uint32_t sent = PutInParts(key, &file, size, stillSame);
+    if (torn) return plat::kErrSourceChanged;
+    if (sent == kDestOk) Known(key, true, size);
+    return sent;
+  }
+  const std::string md5 = ObjectFileMd5(&file);
+  if (md5.empty()) return 30;
   if (beforeReplace) beforeReplace();
   const ObjectReply reply = Retried([&] {
     file.Seek(0);
@@ -290,6 +300,33 @@ uint32_t CObjectDevice::CopyFileWatched(std::string_view source, std::string_vie
   if (!reply.Ok()) return ErrorOf(reply);
   Known(key, true, size);
   return kDestOk;
+}
+
+uint32_t CObjectDevice::PutInParts(const std::string& key, plat::File* file, uint64_t size,
+                                   const std::function<bool()>& stillSame) {
+  std::string uploadId;
+  ObjectReply reply = Retried([&] { return session_.StartParts(key, &uploadId); });
+  if (!reply.Ok()) return ErrorOf(reply);
+  std::vector<std::string> etags;
+  std::string part;
+  for (uint64_t sent = 0; reply.Ok() && sent < size; sent += part.size()) {
+    part.resize(static_cast<size_t>(std::min<uint64_t>(kPartBytes, size - sent)));
+    size_t got = 0;
+    if (!file->ReadAt(sent, part.data(), part.size(), &got) || got != part.size() ||
+        (sent + got == size && !stillSame())) {
+      reply.code = "SourceUnread";
+      break;
+    }
+    const int number = static_cast<int>(etags.size()) + 1;
+    reply = Retried([&] { return session_.PutPart(key, uploadId, number, part); });
+    etags.push_back(reply.etag);
+  }
+  if (reply.Ok()) reply = Retried([&] { return session_.CompleteParts(key, uploadId, etags); });
+  if (reply.Ok()) return kDestOk;
+  // The parts sent are dropped; when the store cannot be reached now, the
+  // upload stays unfinished (never under the key) until it is swept.
+  session_.AbortParts(key, uploadId);
+  return reply.code == "SourceUnread" ? 30 : ErrorOf(reply);
 }
 
 uint32_t CObjectDevice::MoveFile(std::string_view source, std::string_view target) {

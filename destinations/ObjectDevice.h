@@ -52,8 +52,9 @@ class CObjectDevice : public CDestination {
   bool FileExists(std::string_view path) override;
   uint32_t DeleteFile(std::string_view path) override;
   uint32_t CopyFile(std::string_view source, std::string_view target) override;
-  // One PUT: the object appears whole or not at all, so there is no
-  // temporary name. beforeReplace runs once the local file was read whole
+  // One PUT (in parts above 64 MiB, completed only once every part is
+  // in): the object appears whole or not at all, so there is no temporary
+  // name. beforeReplace runs once the local file was read whole
   // for its MD5, just before the PUT (the copy it rotates stays in the store).
   uint32_t CopyFileWatched(std::string_view source, std::string_view target, plat::CopyWatch* watch,
                            const std::function<void()>& beforeReplace = {}) override;
@@ -77,6 +78,10 @@ class CObjectDevice : public CDestination {
   // The error number of a failed reply (5 keys refused, 3 no bucket, 2 no
   // such key, 112 quota, 1460 no answer in time, 59 no connection or busy).
   uint32_t ErrorOf(const ObjectReply& reply) const;
+  // Sends a file above 64 MiB in parts and completes the upload; aborts it
+  // on any failure. 0 or the error number.
+  uint32_t PutInParts(const std::string& key, plat::File* file, uint64_t size,
+                      const std::function<bool()>& stillSame);
   std::string KeyOf(std::string_view path) const;
   // The folder's listing (name -> size), listed when not kept; null when the
   // listing failed.

@@ -33,6 +33,19 @@ size_t ToSink(char* data, size_t size, size_t n, void* p) {
   return (*sink->take)(data, size * n) ? size * n : 0;
 }
 
+// Keeps the value of an ETag header line.
+size_t EtagOf(char* data, size_t size, size_t n, void* out) {
+  const std::string_view line(data, size * n);
+  if (line.size() > 5 && (line.rfind("ETag:", 0) == 0 || line.rfind("etag:", 0) == 0)) {
+    std::string value(line.substr(5));
+    while (!value.empty() && (value.front() == ' ')) value.erase(value.begin());
+    while (!value.empty() && (value.back() == '\r' || value.back() == '\n' || value.back() == ' '))
+      value.pop_back();
+    *static_cast<std::string*>(out) = value;
+  }
+  return size * n;
+}
+
 struct Upload {
   plat::File* file;
   uint64_t left;
@@ -218,6 +231,8 @@ ObjectReply ObjectSession::Run(std::vector<std::string> headers, bool keepBody) 
   for (const std::string& h : headers) list = curl_slist_append(list, h.c_str());
   curl_easy_setopt(curl, CURLOPT_HTTPHEADER, list);
   std::string body;
+  curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, EtagOf);
+  curl_easy_setopt(curl, CURLOPT_HEADERDATA, &reply.etag);
   if (body_ == nullptr) {
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, Collect);
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, &body);
@@ -261,15 +276,51 @@ ObjectReply ObjectSession::Put(std::string_view key, plat::File* file, uint64_t 
   return Run({"Content-MD5: " + md5}, false);
 }
 
-ObjectReply ObjectSession::PutText(std::string_view key, const std::string& text) {
+ObjectReply ObjectSession::RunWithBody(const std::string& text, bool keepBody) {
   EVP_MD_CTX* md = EVP_MD_CTX_new();
   EVP_DigestInit_ex(md, EVP_md5(), nullptr);
   EVP_DigestUpdate(md, text.data(), text.size());
   const std::string md5 = Base64Md5(md);
+  curl_easy_setopt(Handle(handle_), CURLOPT_POSTFIELDSIZE_LARGE,
+                   static_cast<curl_off_t>(text.size()));
+  curl_easy_setopt(Handle(handle_), CURLOPT_POSTFIELDS, text.data());
+  return Run({"Content-MD5: " + md5}, keepBody);
+}
+
+ObjectReply ObjectSession::PutText(std::string_view key, const std::string& text) {
   Prepare("PUT", key, "");
-  curl_easy_setopt(Handle(handle_), CURLOPT_POSTFIELDSIZE, static_cast<long>(text.size()));
-  curl_easy_setopt(Handle(handle_), CURLOPT_POSTFIELDS, text.c_str());
-  return Run({"Content-MD5: " + md5}, false);
+  return RunWithBody(text, false);
+}
+
+ObjectReply ObjectSession::StartParts(std::string_view key, std::string* uploadId) {
+  Prepare("POST", key, "uploads=");  // not a bare "uploads": the signature wants the "="
+  ObjectReply reply = RunWithBody("", true);
+  size_t at = 0;
+  if (reply.Ok() && !Element(reply.body, "UploadId", &at, uploadId)) reply.code = "NoUploadId";
+  return reply;
+}
+
+ObjectReply ObjectSession::PutPart(std::string_view key, const std::string& uploadId, int number,
+                                   const std::string& data) {
+  Prepare("PUT", key,
+          "partNumber=" + std::to_string(number) + "&uploadId=" + ObjectUriEncode(uploadId, false));
+  return RunWithBody(data, false);
+}
+
+ObjectReply ObjectSession::CompleteParts(std::string_view key, const std::string& uploadId,
+                                         const std::vector<std::string>& etags) {
+  std::string xml = "<CompleteMultipartUpload>";
+  for (size_t i = 0; i < etags.size(); ++i)
+    xml += "<Part><PartNumber>" + std::to_string(i + 1) + "</PartNumber><ETag>" + etags[i] +
+           "</ETag></Part>";
+  xml += "</CompleteMultipartUpload>";
+  Prepare("POST", key, "uploadId=" + ObjectUriEncode(uploadId, false));
+  return RunWithBody(xml, false);
+}
+
+ObjectReply ObjectSession::AbortParts(std::string_view key, const std::string& uploadId) {
+  Prepare("DELETE", key, "uploadId=" + ObjectUriEncode(uploadId, false));
+  return Run({}, false);
 }
 
 ObjectReply ObjectSession::Copy(std::string_view from, std::string_view to) {

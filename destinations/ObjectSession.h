@@ -25,7 +25,7 @@ struct ObjectReply {
   int transport = 0;  // CURLcode
   std::string code;
   std::string body;
-  std::string etag;
+  std::string etag;  // the ETag header, quotes included
   bool Ok() const { return status >= 200 && status < 300 && code.empty(); }
 };
 
@@ -60,6 +60,16 @@ class ObjectSession {
   ObjectReply PutText(std::string_view key, const std::string& text);
   // Copies a key on the server side.
   ObjectReply Copy(std::string_view from, std::string_view to);
+  // A multipart upload: started (its id), parts of at least 5 MiB but the
+  // last numbered from 1 (each with its Content-MD5; the part's ETag comes
+  // back in the reply), completed from the parts' ETags in order, or aborted
+  // (the parts sent are dropped).
+  ObjectReply StartParts(std::string_view key, std::string* uploadId);
+  ObjectReply PutPart(std::string_view key, const std::string& uploadId, int number,
+                      const std::string& data);
+  ObjectReply CompleteParts(std::string_view key, const std::string& uploadId,
+                            const std::vector<std::string>& etags);
+  ObjectReply AbortParts(std::string_view key, const std::string& uploadId);
   // GET of a key, each piece handed to sink (false stops it).
   ObjectReply Get(std::string_view key, const std::function<bool(const char*, size_t)>& sink);
   // Every key and common prefix directly below prefix, through all pages.
@@ -72,6 +82,8 @@ class ObjectSession {
   // parameters in sorted order, as the signature wants them).
   void Prepare(const char* method, std::string_view key, const std::string& query);
   ObjectReply Run(std::vector<std::string> headers, bool keepBody);
+  // Sends text as the whole body of the prepared request, with its Content-MD5.
+  ObjectReply RunWithBody(const std::string& text, bool keepBody);
 
   ObjectStoreSettings options_;
   void* handle_ = nullptr;  // CURL*

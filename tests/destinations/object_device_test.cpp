@@ -221,6 +221,14 @@ TEST(ObjectDevice, GatewayStoppedMidUpload) {
       world.Dest().CopyFile(world.Sources().SystemOf("small.bin"), world.PathOf("Latest/big.bin")),
       kDestOk);
   EXPECT_EQ(world.Get("Latest/big.bin"), "new");
+  // Whole, in parts (96 MiB: six of them), its bytes in order.
+  std::string parts(96 << 20, 'p');
+  for (size_t at = 0; at < parts.size(); at += 4096) parts[at] = static_cast<char>('a' + at % 23);
+  world.Sources().Write("big.bin", parts);
+  EXPECT_EQ(
+      world.Dest().CopyFile(world.Sources().SystemOf("big.bin"), world.PathOf("Latest/big.bin")),
+      kDestOk);
+  EXPECT_TRUE(world.Get("Latest/big.bin") == parts);
 }
 
 // A gateway busy with another request answers 503 "SlowDown": the copy is
