@@ -9,6 +9,7 @@
 #include "platform/Errors.h"
 #include "platform/Files.h"
 #include "platform/Profile.h"
+#include "platform/Text.h"
 
 namespace {
 
@@ -124,6 +125,20 @@ void CObjectDevice::Configure(const PlanSettings& settings) {
 ObjectStoreSettings CObjectDevice::GetObjectSettings() const {
   std::lock_guard<std::mutex> guard(settingsLock_);
   return settings_;
+}
+
+bool CObjectDevice::IsSameVolume(const CDestination& other) const {
+  if (&other == this) return true;
+  const auto* object = dynamic_cast<const CObjectDevice*>(&other);
+  if (object == nullptr) return false;
+  const ObjectStoreSettings a = GetObjectSettings(), b = object->GetObjectSettings();
+  return plat::ToLower(a.endpoint) == plat::ToLower(b.endpoint) && a.bucket == b.bucket;
+}
+
+bool CObjectDevice::IsSameDestination(const CDestination& other) const {
+  const auto* object = dynamic_cast<const CObjectDevice*>(&other);
+  return IsSameVolume(other) &&
+         (&other == this || GetObjectSettings().prefix == object->GetObjectSettings().prefix);
 }
 
 std::string CObjectDevice::GetRootPath() const { return "/" + GetObjectSettings().prefix; }

@@ -38,6 +38,10 @@ class CObjectDevice : public CDestination {
   void Configure(const PlanSettings& settings) override;
   int32_t GetStorageType() const override { return kStorageObject; }
   bool IsAvailable() const override { return connected_; }
+  // Same endpoint (case aside) and bucket, and for the destination the same
+  // prefix exactly: keys are case-sensitive.
+  bool IsSameDestination(const CDestination& other) const override;
+  bool IsSameVolume(const CDestination& other) const override;
   // Reaches the bucket and places the store marker below the prefix.
   bool Prepare(bool initialize) override;
   void Close() override;

@@ -153,6 +153,22 @@ TEST(ObjectDevice, SettingsAndLayout) {
   EXPECT_EQ(std::set<std::string>(keys.begin(), keys.end()),
             (std::set<std::string>{"team/ann/Latest/C/home/a.txt"}));
   EXPECT_EQ(Gateway().Request("HEAD", "/" + s.bucket + "/team/ann/Brevanto.dat"), 200);
+
+  // Virtual-hosted addressing (bucket.localhost) reaches the same store; a
+  // destination is the same only with the same endpoint, bucket and prefix.
+  ObjectStoreSettings hosted = s;
+  hosted.pathStyle = 0;
+  hosted.endpoint = "HTTP://localhost:" + s.endpoint.substr(s.endpoint.rfind(':') + 1);
+  auto byHost = ObjectDestination(hosted);
+  ASSERT_TRUE(byHost->Prepare(false));
+  EXPECT_TRUE(byHost->FileExists("/team/ann/Latest/C/home/a.txt"));
+  ObjectStoreSettings other = s;
+  other.prefix = "Team/ann";
+  EXPECT_TRUE(dest->IsSameDestination(*ObjectDestination(s)));
+  EXPECT_FALSE(dest->IsSameDestination(*ObjectDestination(other)));
+  EXPECT_TRUE(dest->IsSameVolume(*ObjectDestination(other)));
+  other.bucket += "x";
+  EXPECT_FALSE(dest->IsSameVolume(*ObjectDestination(other)));
 }
 
 // Wrong keys, a deleted bucket and a full quota fail with their error and
