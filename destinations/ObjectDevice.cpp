@@ -3,6 +3,7 @@
 #include <chrono>
 #include <climits>
 #include <thread>
+#include <unordered_set>
 
 #include "common/Texts.h"
 #include "destinations/StoreMarker.h"
@@ -59,6 +60,28 @@ int64_t RevisionNumber(std::string_view entry, std::string_view stem, std::strin
     if (RevisionFileName(stem, ext, n) == entry) return n;
   }
   return 0;
+}
+
+// The multipart uploads this process is sending (their ids): the sweep
+// passes them by.
+std::mutex inFlightLock;                   // guards inFlight
+std::unordered_set<std::string> inFlight;  // upload ids
+
+struct InFlight {
+  explicit InFlight(std::string id) : id_(std::move(id)) {
+    std::lock_guard<std::mutex> guard(inFlightLock);
+    inFlight.insert(id_);
+  }
+  ~InFlight() {
+    std::lock_guard<std::mutex> guard(inFlightLock);
+    inFlight.erase(id_);
+  }
+  std::string id_;
+};
+
+bool IsInFlight(const std::string& id) {
+  std::lock_guard<std::mutex> guard(inFlightLock);
+  return inFlight.count(id) != 0;
 }
 
 bool Busy(const ObjectReply& r) { return r.status == 503 || r.code == "SlowDown"; }
@@ -322,6 +345,7 @@ uint32_t CObjectDevice::PutInParts(const std::string& key, plat::File* file, uin
   std::string uploadId;
   ObjectReply reply = Retried([&] { return session_.StartParts(key, &uploadId); });
   if (!reply.Ok()) return ErrorOf(reply);
+  const InFlight sending(uploadId);
   std::vector<std::string> etags;
   std::string part;
   for (uint64_t sent = 0; reply.Ok() && sent < size; sent += part.size()) {
@@ -342,6 +366,18 @@ uint32_t CObjectDevice::PutInParts(const std::string& key, plat::File* file, uin
   // upload stays unfinished (never under the key) until it is swept.
   session_.AbortParts(key, uploadId);
   return reply.code == "SourceUnread" ? 30 : ErrorOf(reply);
+}
+
+uint32_t CObjectDevice::SweepTemporaryCopies() {
+  std::lock_guard<std::recursive_mutex> guard(sessionLock_);
+  std::vector<std::pair<std::string, std::string>> uploads;
+  const std::string prefix = GetObjectSettings().prefix;
+  if (!Retried([&] { return session_.ListParts(prefix, &uploads); }).Ok()) return 0;
+  uint32_t aborted = 0;
+  for (const auto& [key, id] : uploads) {
+    if (!IsInFlight(id) && Retried([&] { return session_.AbortParts(key, id); }).Ok()) ++aborted;
+  }
+  return aborted;
 }
 
 uint32_t CObjectDevice::MoveFile(std::string_view source, std::string_view target) {

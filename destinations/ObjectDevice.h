@@ -67,7 +67,10 @@ class CObjectDevice : public CDestination {
   uint32_t MoveFile(std::string_view source, std::string_view target) override;
   bool IgnoresCase() override { return false; }
   bool GetFileStamp(std::string_view, uint64_t*, int64_t*, int64_t*) override { return false; }
-  uint32_t SweepTemporaryCopies() override { return 0; }
+  // Aborts the unfinished multipart uploads below the prefix (what an upload
+  // cut off while the store was unreachable left), except those this
+  // process is sending. Returns how many it aborted.
+  uint32_t SweepTemporaryCopies() override;
   ServerRefusal TakeServerRefusal(std::string* server, std::string* cause) override;
 
   ObjectStoreSettings GetObjectSettings() const;

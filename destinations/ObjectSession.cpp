@@ -395,6 +395,38 @@ ObjectReply ObjectSession::List(std::string_view prefix, std::vector<ObjectEntry
   }
 }
 
+ObjectReply ObjectSession::ListParts(std::string_view prefix,
+                                     std::vector<std::pair<std::string, std::string>>* uploads) {
+  std::string keyMarker, idMarker;
+  for (;;) {
+    std::string query;
+    if (!keyMarker.empty()) query = "key-marker=" + ObjectUriEncode(keyMarker, false) + "&";
+    query += "prefix=" + ObjectUriEncode(prefix, false);
+    if (!idMarker.empty()) query += "&upload-id-marker=" + ObjectUriEncode(idMarker, false);
+    query += "&uploads=";
+    Prepare("GET", "", query);
+    ObjectReply reply = Run({}, true);
+    if (!reply.Ok()) return reply;
+    const std::string& xml = reply.body;
+    std::string text;
+    for (size_t at = 0; Element(xml, "Upload", &at, &text);) {
+      size_t in = 0;
+      std::string key, id;
+      if (!Element(text, "Key", &in, &key)) continue;
+      in = 0;
+      if (Element(text, "UploadId", &in, &id)) uploads->push_back({XmlUnescape(key), id});
+    }
+    size_t at = 0;
+    std::string truncated;
+    Element(xml, "IsTruncated", &at, &truncated);
+    at = 0;
+    if (truncated != "true" || !Element(xml, "NextKeyMarker", &at, &keyMarker)) return reply;
+    keyMarker = XmlUnescape(keyMarker);
+    at = 0;
+    Element(xml, "NextUploadIdMarker", &at, &idMarker);
+  }
+}
+
 ObjectReply ObjectSession::Probe() {
   Prepare("GET", "", "list-type=2&max-keys=0");
   return Run({}, false);

@@ -70,6 +70,9 @@ class ObjectSession {
   ObjectReply CompleteParts(std::string_view key, const std::string& uploadId,
                             const std::vector<std::string>& etags);
   ObjectReply AbortParts(std::string_view key, const std::string& uploadId);
+  // The unfinished multipart uploads below prefix (key, upload id), every page.
+  ObjectReply ListParts(std::string_view prefix,
+                        std::vector<std::pair<std::string, std::string>>* uploads);
   // GET of a key, each piece handed to sink (false stops it).
   ObjectReply Get(std::string_view key, const std::function<bool(const char*, size_t)>& sink);
   // Every key and common prefix directly below prefix, through all pages.

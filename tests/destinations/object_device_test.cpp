@@ -232,6 +232,9 @@ TEST(ObjectDevice, GatewayStoppedMidUpload) {
   EXPECT_EQ(world.Names("Latest/"), std::vector<std::string>{"big.bin"});
   world.Dest().Refresh();
   EXPECT_TRUE(world.Dest().IsAvailable());
+  // The upload cut off (in parts) is left unfinished; the sweep aborts it.
+  EXPECT_EQ(world.Dest().SweepTemporaryCopies(), 1u);
+  EXPECT_EQ(world.Dest().SweepTemporaryCopies(), 0u);
   world.Sources().Write("small.bin", "new");
   EXPECT_EQ(
       world.Dest().CopyFile(world.Sources().SystemOf("small.bin"), world.PathOf("Latest/big.bin")),
