@@ -9,6 +9,7 @@ enum StorageType : int32_t {
   kStorageUsb = 2,
   kStorageNetwork = 3,
   kStorageFtp = 4,
+  kStorageObject = 5,  // a bucket of an S3-compatible object store
 };
 
 // How a plan's server is reached: FTP that must be encrypted (explicit TLS
@@ -51,6 +52,21 @@ enum KeepVersions : int32_t {
   kKeepYear = 365,
 };
 
+// How a plan's bucket is reached. The secret key is kept in "Devices.ini" only.
+struct ObjectStoreSettings {
+  std::string endpoint;  // "https://host[:port]"; "http://" only for a loopback test gateway
+  std::string region = "us-east-1";
+  std::string bucket;
+  std::string prefix;  // keys of the store begin with it ("" or ending with "/")
+  std::string accessKey;
+  std::string secretKey;
+  int32_t pathStyle = 1;  // 1: host/bucket/key; 0: bucket.host/key
+  // The endpoint's public key trusted in place of an authority's word
+  // ("sha256//BASE64"); empty: the system authorities decide.
+  std::string pinnedKey;
+  int32_t timeout = 30;  // seconds
+};
+
 struct PlanSettings {
   std::string name;
   uint32_t id = 0;
@@ -71,6 +87,7 @@ struct PlanSettings {
   uint8_t initialScanDone = 0;
   uint8_t missedScheduledRun = 0;
   FtpSettings ftp;
+  ObjectStoreSettings objectStore;
 };
 
 // Data folder + "PLAN\" + id + "\".
