@@ -45,7 +45,10 @@ void CBrevantoView::Refresh() {
       const bool back = !state.snap.available && snap.available;
       if (moved) state.space = SpaceFigures{};
       if (moved || back) state.remeasure = true;
-      if (!state.seenRead) {
+      // Read at the first look, and again when the task stops (paused): the
+      // task saved where it last saw the store, which a refresh skipped
+      // while the plan was busy may never have shown.
+      if (!state.seenRead || (state.snap.hasTask && !snap.hasTask)) {
         state.seenRead = true;
         state.seen = ReadAwayState(plan->GetPlanFolder());
       }

@@ -558,7 +558,7 @@ TEST_F(ViewTest, RecordingOnlyWhileTheDiskIsFullOrAway) {
   view.Cell(docs->Id())->MakeRoomButton()->click();
   EXPECT_TRUE(docs->MakeRoom());
   EXPECT_NE(PlanFile(docs->Id()).find("MakeRoom=1\n"), std::string::npos);
-  EXPECT_FALSE(ContentOf(view, docs->Id()).offerMakeRoom);
+  EXPECT_TRUE(Until(view, [&] { return !ContentOf(view, docs->Id()).offerMakeRoom; }));
   offeredFor = 0;
   messages.clear();
   view.RunPeriodicChecks();
