@@ -449,6 +449,7 @@ int32_t CSimpleEngine::BackupFile(std::string_view source, bool existenceCheck, 
   }
   const uint32_t folderError = dest->CreateFolders(names.latestName);
   plat::CopyWatch watch;
+  watch.targetAbsent = latestExists == 0;  // just looked at above
   uint32_t error = openError;
   if (opened) {
     const plat::CopiesReadFrom reading(in);

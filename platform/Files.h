@@ -138,6 +138,9 @@ uint32_t CopyFileWithin(std::string_view source, std::string_view sourceWithin,
 // first byte was read and after its last (one open file, looked at twice).
 struct CopyWatch {
   FileStamp before, after;
+  // Set by a caller that has just seen nothing under the target's name: the
+  // copy does not look again before writing.
+  bool targetAbsent = false;
   bool Steady() const { return before == after; }
 };
 // CopyFile that fills *watch (when not null). A source that changed while

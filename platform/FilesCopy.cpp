@@ -235,7 +235,7 @@ uint32_t CopyOnce(int in, const struct stat& st, const std::string& dst, const s
   detail::ParentFolder folder;
   if (!folder.Open(dst, base)) return VolumeGoneOr(base);
   struct stat old;
-  const int found = folder.Stat(&old);
+  const int found = watch && watch->targetAbsent ? ENOENT : folder.Stat(&old);
   if (found == 0 || found == detail::ParentFolder::kLinkFound) {
     uint32_t code = 0;
     if (found != 0) {
