@@ -242,7 +242,7 @@ TEST_F(DiscArchiveTest, PartialImageGoesButNeverAFileThatIsNotIt) {
   } rows[] = {{"killed", true, 0, {}},
               {"killed, a file written over it", true, 0, over},
               {"killed, an earlier image copied over it", true, 0, copy},
-              {"stopped", false, 0, {}},
+              {"stopped at 1 kB/s", false, 1, {}},
               {"stopped, moved aside, a file under its name", false, 0, aside},
               {"stopped, a file written over it", false, 0, over}};
   for (const auto& row : rows) {
