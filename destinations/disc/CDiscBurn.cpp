@@ -238,7 +238,8 @@ void CDiscBurn::Archive() {
     };
     int r = WriteImage(device_, image, caps.modes, report(doneBefore), &error);
     if (r != kDiscOk) {
-      // What a stopped or failed write left is no disc: an image file of it goes.
+      // What a stopped or failed write left is no disc: its partial image goes
+      // (only that very file, never another under its name).
       unfinished_ = true;
       DiscardUnfinishedImage(device_);
     }

@@ -15,6 +15,8 @@ namespace disc {
 
 namespace {
 
+constexpr int kSlowestImageKbs = 1385;  // a DVD written at 1x
+
 std::mutex g_lock;  // guards g_users, g_scanned and g_addresses
 int g_users = 0;
 bool g_scanned = false;
@@ -416,6 +418,10 @@ std::vector<int> WriteSpeeds(Device* device) {
 
 int SetSpeeds(Device* device, int readKbs, int writeKbs, std::string* error) {
   if (device == nullptr) return Fail(error, "no recorder", kDiscNoDevice);
+  // libburn paces an image file by sleeping between its writes, and at a
+  // crawl one sleep would outlast a stop: a pseudo-drive is written at a
+  // DVD's 1x at the slowest (a stop then takes effect within a second).
+  if (device->pseudo && writeKbs > 0) writeKbs = std::max(writeKbs, kSlowestImageKbs);
   burn_drive_set_speed(device->drive, readKbs == 65535 ? 0 : readKbs, writeKbs);
   return kDiscOk;
 }

@@ -130,13 +130,16 @@ void ReleaseImage(Image* image);
 // is refused (kDiscTooLarge) before anything is written.
 int WriteImage(Device* device, Image* image, uint32_t modes, const Progress& progress,
                std::string* error);
-// Removes what an unfinished write left on a pseudo-drive (its image file);
-// a real disc keeps what it got. True when something was removed.
+// Removes what an unfinished write left on a pseudo-drive (its image file),
+// only when the file under its name is still the very file written and
+// begins as the image did; anything else is kept. Either is logged. A real
+// disc keeps what it got. True when something was removed.
 bool DiscardUnfinishedImage(Device* device);
 // Removes the image files of pseudo-drives whose write was cut by the end of
 // the process (killed, or the machine went down), each said in the log. Only
-// a file this program noted before writing it, and still the same file
-// (inode), is removed. The number removed.
+// a file this program noted before writing it, still the same file (device
+// and inode), no larger than the image and beginning as the image did, is
+// removed; a file kept is logged with why. The number removed.
 uint32_t SweepPartialImages();
 // What tells one written disc from another: the volume identifier and the
 // creation time of the ISO 9660 file system on the disc in the drive. Empty

@@ -1,7 +1,9 @@
 // The disc engine's images: ISO 9660 with Rock Ridge and Joliet, built from
 // store files and finished into a source for the recorder.
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -11,6 +13,30 @@
 #include "destinations/disc/JolietNames.h"
 
 namespace disc {
+
+namespace {
+
+// Now as "YYYYMMDDhhmmsscc" (UTC), a hundredth later than the last one
+// given when the clock has not moved on: it tells this image from any other.
+std::string CreationStamp() {
+  using namespace std::chrono;
+  static std::atomic<int64_t> last{0};
+  int64_t cs = duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count() / 10;
+  for (int64_t seen = last.load();;) {
+    cs = std::max(cs, seen + 1);
+    if (last.compare_exchange_weak(seen, cs)) break;
+  }
+  constexpr int64_t kPerDay = 24 * 3600 * 100;
+  const year_month_day date{sys_days{days{cs / kPerDay}}};
+  const int64_t t = cs % kPerDay;
+  char text[32];
+  std::snprintf(text, sizeof text, "%04d%02u%02u%02d%02d%02d%02d", int(date.year()),
+                unsigned(date.month()), unsigned(date.day()), int(t / 360000), int(t / 6000 % 60),
+                int(t / 100 % 60), int(t % 100));
+  return text;
+}
+
+}  // namespace
 
 Image* CreateImage(std::string* error) {
   auto* image = new Image;
@@ -90,6 +116,10 @@ int FinishImage(Image* image, std::string_view label, std::string_view publisher
   // The label and identifier texts as given, not cut to ISO 9660 upper case.
   iso_write_opts_set_relaxed_vol_atts(opts, 1);
   iso_write_opts_set_record_md5(opts, image->checksum ? 1 : 0, 0);
+  // The creation (and modification) time of the volume: the image's own,
+  // known before it is written, so that a partial image can be told.
+  image->created = CreationStamp();
+  iso_write_opts_set_pvd_times(opts, 0, 0, 0, 0, image->created.data());
   if (image->source != nullptr) {
     image->source->cancel(image->source);
     burn_source_free(image->source);

@@ -6,6 +6,7 @@
 #include <libisofs/libisofs.h>
 
 #include <chrono>
+#include <memory>
 #include <string>
 #include <thread>
 #include <unordered_map>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "destinations/disc/DiscEngine.h"
+#include "platform/FileId.h"
 #include "platform/Files.h"
 #include "platform/Paths.h"
 
@@ -23,12 +25,25 @@ using namespace burn;
 
 constexpr uint64_t kBlock = 2048;
 
+// What proves a pseudo-drive's image file to be the partial image of a
+// write: noted before the first block goes out (PartialImages.cpp).
+struct PartialNote {
+  std::string path;  // system path
+  plat::FileId id;
+  uint64_t imageBytes = 0;  // the whole image
+  std::string created;      // the image's creation stamp
+};
+
 struct Device {
   burn_drive_info* info = nullptr;
   burn_drive* drive = nullptr;
   bool pseudo = false;
   uint64_t capacity = 0;  // pseudo-drive capacity (0: the file system's)
   std::string file;       // pseudo-drive: the image file (native path)
+  // While its image file is written: the file, held open so that its inode
+  // stays its own, and its note.
+  std::unique_ptr<plat::File> writing;
+  PartialNote note;
 };
 
 // A file or folder put in an image, for its Joliet name.
@@ -44,6 +59,9 @@ struct Image {
   uint64_t files = 0;
   uint64_t size = 0;
   bool written = false;
+  // The creation time recorded in its volume descriptors ("YYYYMMDDhhmmsscc",
+  // UTC), never the same for two images of a process: made by FinishImage.
+  std::string created;
   bool checksum = true;
   // Each folder's entries in the order added (the root's under its node).
   std::unordered_map<IsoDir*, std::vector<ImageEntry>> children;
@@ -52,6 +70,11 @@ struct Image {
   std::vector<std::pair<std::string, std::string>> jolietRenames;
   bool jolietNamed = false;
 };
+
+// Notes the pseudo-drive's image file before the image is written to it
+// (the file is made, empty, when missing); takes the note away.
+void MarkPartialImage(Device* device, const Image* image);
+void UnmarkPartialImage(Device* device);
 
 // The engines' queued messages of severity SORRY and above, joined.
 inline std::string TakeMessages() {

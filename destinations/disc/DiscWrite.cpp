@@ -6,80 +6,9 @@
 #include <mutex>
 #include <thread>
 
-#include "common/ActivityLog.h"
-#include "common/Settings.h"
 #include "destinations/disc/DiscLibrary.h"
-#include "platform/Clock.h"
-#include "platform/Files.h"
-#include "platform/Folders.h"
-#include "platform/Paths.h"
-#include "platform/Profile.h"
 
 namespace disc {
-
-namespace {
-
-// The image files of pseudo-drives being written: a section per file named
-// by its inode number, with its system path. A write that ends (well or
-// not) takes its section away; one that is left was cut by the end of the
-// process, and its file is a partial image.
-std::string PartialImagesFile() { return GetDataFolder() + "PartialImages.ini"; }
-
-uint64_t InodeOf(const std::string& systemPath) {
-  plat::FindData data;
-  if (!plat::GetFileInfo(systemPath, &data) || (data.attributes & plat::kAttrDirectory) != 0)
-    return 0;
-  return data.stamp.inode;
-}
-
-// Made before the first block goes out; the file is made (empty, which is
-// still a blank disc) when it is missing, so that it has its inode.
-void MarkPartialImage(Device* device) {
-  std::string path;
-  if (!device->pseudo || !plat::ToSystemPath(device->file, &path) || !plat::EnsureDataFolder())
-    return;
-  if (!plat::FileExists(path)) {
-    plat::File file;
-    file.Open(path, plat::File::kWrite, plat::File::kCreateNew);
-  }
-  if (const uint64_t inode = InodeOf(path); inode != 0)
-    plat::WriteProfileString(PartialImagesFile(), std::to_string(inode), "Path", path.c_str());
-}
-
-void UnmarkPartialImage(Device* device) {
-  std::string path;
-  if (!device->pseudo || !plat::ToSystemPath(device->file, &path)) return;
-  const std::string list = PartialImagesFile();
-  for (const std::string& section : plat::GetProfileSectionNames(list)) {
-    if (plat::GetProfileString(list, section, "Path", "", 4095) == path)
-      plat::WriteProfileString(list, section, nullptr, nullptr);
-  }
-}
-
-}  // namespace
-
-uint32_t SweepPartialImages() {
-  const std::string list = PartialImagesFile();
-  if (!plat::FileExists(list)) return 0;
-  uint32_t removed = 0;
-  for (const std::string& section : plat::GetProfileSectionNames(list)) {
-    const std::string path = plat::GetProfileString(list, section, "Path", "", 4095);
-    // Only the very file that was being written: a file put under its name
-    // since is another file (another inode), and stays.
-    const uint64_t inode = InodeOf(path);
-    if (inode != 0 && std::to_string(inode) == section && plat::DeleteFile(path)) {
-      ++removed;
-      std::string native;
-      plat::ToNativePath(path, &native);
-      CLogSet::Instance().AppendRecord(
-          "#Disc Archive Partial Image Removed\nTime = " + plat::AscTime(plat::Now()) +
-          "\nImage File = " + native + "\nReason = left unfinished when the program ended\n");
-    }
-    plat::WriteProfileString(list, section, nullptr, nullptr);
-  }
-  if (plat::GetProfileSectionNames(list).empty()) plat::DeleteFile(list);
-  return removed;
-}
 
 int WriteImage(Device* device, Image* image, uint32_t modes, const Progress& progress,
                std::string* error) {
@@ -132,7 +61,7 @@ int WriteImage(Device* device, Image* image, uint32_t modes, const Progress& pro
     return Fail(error, std::string("the recorder takes none of the recording modes: ") + reasons);
   }
   image->written = true;
-  MarkPartialImage(device);
+  MarkPartialImage(device, image);
   // The library's thread of the drive's last operation may still be ending
   // although the drive reads idle: the write is refused then, and asked for
   // again.
@@ -172,15 +101,6 @@ int WriteImage(Device* device, Image* image, uint32_t modes, const Progress& pro
     return Fail(error, "the image was not written whole");
   }
   return kDiscOk;
-}
-
-bool DiscardUnfinishedImage(Device* device) {
-  std::string path;
-  if (device == nullptr || !device->pseudo || !plat::ToSystemPath(device->file, &path))
-    return false;
-  const bool removed = plat::DeleteFile(path);
-  UnmarkPartialImage(device);
-  return removed;
 }
 
 std::string DiscIdentity(Device* device) {

@@ -51,14 +51,19 @@ TEST(EndToEndTest, SilentStartsFirstBackupAndNamesTheStoreCannotHold) {
   w.Plan(3, "Deep", "E:\\Deep\\", {"deep"});
   w.data.WritePlanList({1, 2, 3});
   // A disc image that a killed archiving run noted and left part-written goes
-  // at the start; a noted name that holds another file now stays.
-  w.Put("left.iso", std::string(8192, 'i'));
+  // at the start; a noted file that does not begin as the image stays.
+  w.Put("left.iso", std::string(8192, '\0'));
   w.Put("mine.iso", "mine");
-  struct stat left {};
-  ASSERT_EQ(stat(w.Home("left.iso").c_str(), &left), 0);
-  bvtest::WriteNative(w.data.Data("PartialImages.ini"),
-                      "[" + std::to_string(left.st_ino) + "]\nPath=" + w.HomeSys("left.iso") +
-                          "\n[1]\nPath=" + w.HomeSys("mine.iso") + "\n");
+  std::string notes;
+  for (const char* iso : {"left.iso", "mine.iso"}) {
+    struct stat st {};
+    ASSERT_EQ(stat(w.Home(iso).c_str(), &st), 0);
+    const std::string id = std::to_string(st.st_dev) + "-" + std::to_string(st.st_ino);
+    notes += "[" + id + "]\nPath=" + w.HomeSys(iso) + "\nDevice=" + std::to_string(st.st_dev) +
+             "\nInode=" + std::to_string(st.st_ino) +
+             "\nImage Size=65536\nCreated=2026120805401183\n";
+  }
+  bvtest::WriteNative(w.data.Data("PartialImages.ini"), notes);
 
   QProcess* program = w.Start();
   EXPECT_TRUE(WaitFor([&] { return !fs::exists(w.Home("left.iso")); })) << w.Log();

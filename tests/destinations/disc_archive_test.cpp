@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <utility>
@@ -197,51 +198,106 @@ TEST_F(DiscArchiveTest, VerifyFindsAChangedBlock) {
   disc::Shutdown();
 }
 
-// A write cut by the end of the process leaves a partial image: the next
-// start removes it, and never a file put under its name since.
-TEST_F(DiscArchiveTest, PartialImageOfAKilledWriteGoesAtTheNextStart) {
+// A write cut by the end of the process, or stopped, leaves a partial image:
+// the next start (or the stop) removes it, and never a file that is not it.
+TEST_F(DiscArchiveTest, PartialImageGoesButNeverAFileThatIsNotIt) {
   bvtest::ScopedEnv data("BREVANTO_DATA_DIR", dir_.NativeOf("data"));
   bvtest::ScopedEnv drives("BREVANTO_PSEUDO_DRIVES", Drive() + "=8M");
   dir_.Write("big.bin", std::string(6 << 20, 'b'));
-  // Writes an image of big.bin; progress answers what to do part way.
-  auto write = [&](const disc::Progress& progress) {
+  CLogSet::Instance().SetLogFolder(dir_.SystemOf("log"));
+  // Writes an image of big.bin; progress answers what to do part way. An
+  // unfinished write is discarded as the worker does (*removed).
+  bool removed = false;
+  auto write = [&](const disc::Progress& progress, int kbs) {
     disc::RescanRecorders();
     std::string error;
     if (disc::Initialise(&error) != 0) return -1;
     disc::Device* device = disc::OpenDevice(disc::RecorderNames().back(), &error);
+    disc::SetSpeeds(device, 0, kbs, &error);
     disc::Image* image = disc::CreateImage(&error);
     disc::AddFile(image, disc::RootNode(image), "big.bin", dir_.SystemOf("big.bin"), &error);
     disc::SetImageChecksum(image, false);
     disc::FinishImage(image, "Killed", "P", "A", &error);
     const int r = disc::WriteImage(device, image, disc::kModeSao, progress, &error);
+    removed = r != 0 && disc::DiscardUnfinishedImage(device);
     disc::ReleaseImage(image);
     disc::ReleaseDevice(device);
     disc::Shutdown();
     return r;
   };
-  EXPECT_EXIT(write([](uint64_t done, uint64_t) {
-                if (done > 0) raise(SIGKILL);
-                return true;
-              }),
-              testing::KilledBySignal(SIGKILL), "");
-  ASSERT_TRUE(std::filesystem::exists(Drive()));
-  CLogSet::Instance().SetLogFolder(dir_.SystemOf("log"));
-  EXPECT_EQ(disc::SweepPartialImages(), 1u);
-  EXPECT_FALSE(std::filesystem::exists(Drive()));
-  const std::string log =
-      bvtest::ReadNative(dir_.NativeOf("log/") + plat::PathName(CLogSet::Instance().CurrentFile()));
-  EXPECT_NE(log.find("Image File = " + Drive()), std::string::npos) << log;
-  // The image file moved aside mid-write and a file of the user's under its name.
-  EXPECT_EQ(write([&](uint64_t done, uint64_t) {
-              if (done == 0) return true;
-              std::rename(Drive().c_str(), (Drive() + ".aside").c_str());
-              bvtest::WriteNative(Drive(), "mine");
-              return false;
-            }),
-            disc::kDiscCancelled);
-  EXPECT_EQ(disc::SweepPartialImages(), 0u);
-  EXPECT_EQ(bvtest::ReadNative(Drive()), "mine");
-  EXPECT_EQ(disc::SweepPartialImages(), 0u);  // the note went with the first look
+  // A whole image of the same files, for the user to copy over a partial one.
+  ASSERT_EQ(write({}, 0), 0);
+  ASSERT_EQ(std::rename(Drive().c_str(), Image(0).c_str()), 0);
+  auto over = [&] { bvtest::WriteNative(Drive(), "my thesis"); };
+  auto copy = [&] { Shell("cp " + Quote(Image(0)) + " " + Quote(Drive())); };
+  auto aside = [&] {
+    std::rename(Drive().c_str(), (Drive() + ".aside").c_str());
+    bvtest::WriteNative(Drive(), "my thesis");
+  };
+  const struct {
+    const char* what;
+    bool killed;  // else stopped
+    int kbs;
+    std::function<void()> then;  // the user's doing once the first blocks are out
+  } rows[] = {{"killed", true, 0, {}},
+              {"killed, a file written over it", true, 0, over},
+              {"killed, an earlier image copied over it", true, 0, copy},
+              {"stopped at 1 kB/s", false, 1, {}},
+              {"stopped, moved aside, a file under its name", false, 0, aside},
+              {"stopped, a file written over it", false, 0, over}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    std::string left;  // the file under the image's name when the write ended
+    if (row.killed) {
+      EXPECT_EXIT(write(
+                      [](uint64_t done, uint64_t) {
+                        if (done > 0) raise(SIGKILL);
+                        return true;
+                      },
+                      0),
+                  testing::KilledBySignal(SIGKILL), "");
+      ASSERT_TRUE(std::filesystem::exists(Drive()));
+      if (row.then) row.then();
+      left = bvtest::ReadNative(Drive());
+      EXPECT_EQ(disc::SweepPartialImages(), row.then ? 0u : 1u);
+    } else {
+      const auto start = std::chrono::steady_clock::now();
+      std::chrono::steady_clock::time_point stop{};
+      EXPECT_EQ(write(
+                    [&](uint64_t done, uint64_t) {
+                      if (done == 0 &&
+                          std::chrono::steady_clock::now() - start < std::chrono::milliseconds(300))
+                        return true;
+                      if (stop == std::chrono::steady_clock::time_point{}) {
+                        if (row.then) row.then();
+                        stop = std::chrono::steady_clock::now();
+                      }
+                      return false;
+                    },
+                    row.kbs),
+                disc::kDiscCancelled);
+      // A stop is obeyed within about a second whatever the speed.
+      EXPECT_LT(std::chrono::steady_clock::now() - stop, std::chrono::seconds(2));
+      if (std::filesystem::exists(Drive())) left = bvtest::ReadNative(Drive());
+      EXPECT_EQ(removed, !row.then);
+      EXPECT_EQ(disc::SweepPartialImages(), 0u);  // the note went with the stop
+    }
+    // Only the partial image goes; whatever else bears its name stays as it is.
+    EXPECT_EQ(std::filesystem::exists(Drive()), bool(row.then));
+    if (row.then) {
+      EXPECT_TRUE(bvtest::ReadNative(Drive()) == left);
+    }
+    const std::string log = bvtest::ReadNative(dir_.NativeOf("log/") +
+                                               plat::PathName(CLogSet::Instance().CurrentFile()));
+    const size_t last = log.rfind("#Disc Archive Partial Image ");
+    ASSERT_NE(last, std::string::npos) << log;
+    const std::string title = row.then ? "Kept\r" : "Removed\r";
+    EXPECT_EQ(log.substr(last + 28, title.size()), title) << log.substr(last);
+    EXPECT_NE(log.find("Image File = " + Drive(), last), std::string::npos) << log.substr(last);
+    std::filesystem::remove(Drive());
+    std::filesystem::remove(Drive() + ".aside");
+  }
+  EXPECT_EQ(disc::SweepPartialImages(), 0u);  // every note went with its first look
 }
 
 }  // namespace
