@@ -41,8 +41,27 @@ bool IsHex(std::string_view s) {
   return true;
 }
 
+// The identifiers of the stores this process fills on servers.
+struct ServerStores {
+  std::mutex lock;  // guards ids
+  std::vector<std::string> ids;
+};
+
+ServerStores& NotedServerStores() {
+  static ServerStores* stores = new ServerStores;  // never destroyed: walks may outlive statics
+  return *stores;
+}
+
+bool IsServerStore(const std::string& id) {
+  ServerStores& stores = NotedServerStores();
+  std::lock_guard<std::mutex> guard(stores.lock);
+  return std::find(stores.ids.begin(), stores.ids.end(), id) != stores.ids.end();
+}
+
+}  // namespace
+
 // The identifier of a marker's text: "[Store]" first, then "Id=<32 hex>".
-bool ParseMarker(std::string_view text, std::string* id) {
+bool ParseStoreMarker(std::string_view text, std::string* id) {
   bool inStore = false, first = true;
   while (!text.empty()) {
     size_t nl = text.find('\n');
@@ -64,6 +83,17 @@ bool ParseMarker(std::string_view text, std::string* id) {
   }
   return false;
 }
+
+void NoteServerStore(const std::string& id) {
+  std::string lower;
+  if (id.empty() || !ParseStoreMarker(StoreMarkerText(id), &lower)) return;
+  ServerStores& stores = NotedServerStores();
+  std::lock_guard<std::mutex> guard(stores.lock);
+  if (std::find(stores.ids.begin(), stores.ids.end(), lower) == stores.ids.end())
+    stores.ids.push_back(std::move(lower));
+}
+
+namespace {
 
 bool HoldsMarker(std::string_view folderWithSeparator) {
   std::string id;
@@ -122,7 +152,10 @@ bool ReadStoreMarker(std::string_view folder, std::string* id) {
   // Most folders hold none: a look first, the read only when there is one.
   if (!plat::EntryExists(marker)) return false;
   std::string text;
-  return plat::ReadOwnFile(marker, &text, 4096) && ParseMarker(text, id);
+  if (plat::ReadOwnFile(marker, &text, 4096)) return ParseStoreMarker(text, id);
+  // A server's marker, written under the user the server maps its login to.
+  return plat::ReadOwnFile(marker, &text, 4096, /*anyOwner=*/true) && ParseStoreMarker(text, id) &&
+         IsServerStore(*id);
 }
 
 bool WriteStoreMarker(std::string_view folder, const std::string& id) {
