@@ -7,6 +7,8 @@
 #include <vector>
 
 #include "platform/Files.h"
+#include "platform/FolderEntries.h"
+#include "platform/MountPoints.h"
 #include "platform/Paths.h"
 
 namespace {
@@ -217,4 +219,41 @@ bool IsInsideStore(std::string_view filePath) {
     if (!emptyComponent && holds(begin)) return true;
   }
   return false;
+}
+
+std::string FindStoreFolderBelow(const std::vector<std::string>& folders, const std::string& id,
+                                 size_t maxFolders) {
+  std::string wanted;
+  if (!ParseStoreMarker(StoreMarkerText(id), &wanted)) return {};
+  const plat::MountBarriers barriers;
+  std::vector<std::string> next;
+  for (const std::string& f : folders) next.push_back(WithSeparator(f));
+  size_t looked = 0;
+  while (!next.empty() && looked < maxFolders) {
+    std::vector<std::string> now = std::move(next);
+    next.clear();
+    for (const std::string& folder : now) {
+      if (looked++ >= maxFolders) break;
+      if (barriers.Stops(folder)) continue;
+      bool marked = false;
+      std::vector<std::string> below;
+      plat::ListFolderEntries(folder, false, [&](const plat::FolderEntry& e) {
+        if (e.folder) {
+          below.push_back(folder + std::string(e.name) + "\\");
+        } else if (e.name == kStoreMarkerName) {
+          marked = true;
+        }
+        return true;
+      });
+      if (marked) {
+        std::string text, named;
+        if (plat::ReadOwnFile(folder + kStoreMarkerName, &text, 4096, /*anyOwner=*/true) &&
+            ParseStoreMarker(text, &named) && named == wanted)
+          return folder.substr(0, folder.size() - 1);
+        if (HoldsMarker(folder)) continue;  // another store: nothing of ours below
+      }
+      next.insert(next.end(), below.begin(), below.end());
+    }
+  }
+  return {};
 }

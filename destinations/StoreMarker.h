@@ -11,6 +11,7 @@
 #pragma once
 #include <string>
 #include <string_view>
+#include <vector>
 
 inline constexpr char kStoreMarkerName[] = "Brevanto.dat";
 
@@ -37,6 +38,12 @@ std::string NewStoreId();
 // case; false when it names none).
 std::string StoreMarkerText(const std::string& id);
 bool ParseStoreMarker(std::string_view text, std::string* id);
+// The first folder, at or below one of folders (system paths), whose marker
+// names id, whoever owns it; breadth first over at most maxFolders folders,
+// never into another store, another volume or a pseudo file system. Empty
+// when none was found.
+std::string FindStoreFolderBelow(const std::vector<std::string>& folders, const std::string& id,
+                                 size_t maxFolders);
 // Notes the identifier of a store on a server: its marker counts wherever it
 // shows up on this machine, whoever owns it. Kept for the process's life.
 void NoteServerStore(const std::string& id);
