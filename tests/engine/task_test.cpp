@@ -515,6 +515,9 @@ TEST_F(TaskTest, AServerStoreInsideTheSourcesIsNotCopiedIntoItself) {
   EXPECT_EQ(bvtest::ReadNative(latest + ftp.NativeOf("/bvuser/docs/b.txt")), "b");
   for (const auto& [rel, bytes] : bvtest::FilesBelow(latest))
     EXPECT_EQ(rel.find("/loop/"), std::string::npos) << rel;
+  std::string copy;  // nor is a change there offered again
+  ASSERT_TRUE(plat::ToSystemPath(latest + ftp.NativeOf("/bvuser/docs/b.txt"), &copy));
+  EXPECT_TRUE(IsInsideStore(copy));
 }
 
 // A disabled plan walks nothing; the plan list refuses removable disks.
