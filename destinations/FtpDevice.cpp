@@ -634,20 +634,12 @@ bool CFTPDevice::PlaceMarker() {
     std::string id = ServerStoreId(root);
     if (id.empty()) id = StoreId();
     if (id.empty()) id = NewStoreId();
-    // The file the marker is uploaded from: made anew in the user's own data
-    // folder (never in a shared one), without following a link put under its
-    // name, and removed afterwards.
+    // The file the marker is uploaded from: written anew in the user's own
+    // data folder (never in a shared one), never through a link put under its
+    // name, readable by the user only (the copy takes its mode, so no one else
+    // on the server learns the store's name), and removed afterwards.
     const std::string local = plat::GetDataFolder() + ".marker-" + NewStoreId() + ".tmp";
-    {
-      plat::File file;
-      const std::string text = StoreMarkerText(id);
-      if (!file.Open(local, plat::File::kWrite, plat::File::kCreateNew)) return false;
-      if (!file.Write(text.data(), text.size())) {
-        file.Close();
-        plat::DeleteFile(local);
-        return false;
-      }
-    }
+    if (!plat::WriteFileAtomic(local, StoreMarkerText(id), /*privateMode=*/true)) return false;
     const std::string remote = root + kStoreMarkerName;
     CreateFolders(remote);
     plat::SleepMs(kMarkerPauseMs);
