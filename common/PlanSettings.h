@@ -9,6 +9,7 @@ enum StorageType : int32_t {
   kStorageUsb = 2,
   kStorageNetwork = 3,
   kStorageFtp = 4,
+  kStorageObject = 5,  // a bucket of an S3-compatible object store
 };
 
 // How a plan's server is reached: FTP that must be encrypted (explicit TLS
@@ -39,6 +40,33 @@ struct FtpSettings {
   int32_t security = kFtpsRequired;
 };
 
+// How long a plan keeps the revisions of its files ("KeepDays" of
+// "Plan.ini"): by count only (a plan written before ages were kept), as many
+// as fit (up to its version count), or for so many days.
+enum KeepVersions : int32_t {
+  kKeepByCount = -1,
+  kKeepAsManyAsFit = 0,
+  kKeepDay = 1,
+  kKeepWeek = 7,
+  kKeepMonth = 30,
+  kKeepYear = 365,
+};
+
+// How a plan's bucket is reached. The secret key is kept in "Devices.ini" only.
+struct ObjectStoreSettings {
+  std::string endpoint;  // "https://host[:port]"; "http://" only for a loopback test gateway
+  std::string region = "us-east-1";
+  std::string bucket;
+  std::string prefix;  // keys of the store begin with it ("" or ending with "/")
+  std::string accessKey;
+  std::string secretKey;
+  int32_t pathStyle = 1;  // 1: host/bucket/key; 0: bucket.host/key
+  // The endpoint's public key trusted in place of an authority's word
+  // ("sha256//BASE64"); empty: the system authorities decide.
+  std::string pinnedKey;
+  int32_t timeout = 30;  // seconds
+};
+
 struct PlanSettings {
   std::string name;
   uint32_t id = 0;
@@ -49,6 +77,9 @@ struct PlanSettings {
   int32_t mode = 1;
   int32_t storageType = 0;
   int32_t versionNumber = 0;
+  int32_t keepDays = kKeepByCount;  // KeepVersions
+  // The oldest revisions of the store may go when its disk is full.
+  uint8_t makeRoom = 0;
   int64_t lastTime = 0;
   int64_t missingTime = 0;
   int64_t lastBackupTime = 0;
@@ -56,6 +87,7 @@ struct PlanSettings {
   uint8_t initialScanDone = 0;
   uint8_t missedScheduledRun = 0;
   FtpSettings ftp;
+  ObjectStoreSettings objectStore;
 };
 
 // Data folder + "PLAN\" + id + "\".

@@ -1,7 +1,10 @@
 #include "common/Settings.h"
 
+#include <algorithm>
 #include <atomic>
+#include <cstdlib>
 
+#include "common/Texts.h"
 #include "platform/Clock.h"
 #include "platform/Files.h"
 #include "platform/Folders.h"
@@ -9,8 +12,8 @@
 
 namespace {
 
-constexpr int kUnknown = -1;  // cache not filled yet (both cached values are >= 0)
-constexpr int kDefaultMaxVersionCount = 3;
+constexpr int kUnknown = -1;                  // cache not filled yet (both cached values are >= 0)
+constexpr int kDefaultMaxVersionCount = 999;  // also the ceiling
 constexpr int kDefaultBackupFileMaxSize = 0;  // no limit
 
 std::atomic<int> g_maxVersionCount{kUnknown};
@@ -40,11 +43,15 @@ int GetMaxVersionCount() {
   int v = g_maxVersionCount.load();
   if (v != kUnknown) return v;
   v = kDefaultMaxVersionCount;
+  // The data folder's "Global.ini" and the distribution's "config.ini" may
+  // each say less; a value below 1 says nothing.
   const std::string path = GetGlobalIniPath();
   if (plat::FileExists(path)) {
-    v = plat::GetProfileInt(path, "APP", "MaxVersionCount", kDefaultMaxVersionCount);
-    if (v < 1) v = kDefaultMaxVersionCount;
+    const int global = plat::GetProfileInt(path, "APP", "MaxVersionCount", 0);
+    if (global >= 1) v = std::min(v, global);
   }
+  const int config = std::atoi(GetConfigString("APP", "MaxVersionCount", "0").c_str());
+  if (config >= 1) v = std::min(v, config);
   g_maxVersionCount.store(v);
   return v;
 }

@@ -9,7 +9,9 @@ std::string GetDataFolder();  // ends with "\"
 std::string GetGlobalIniPath();
 std::string GetInternalSettingsPath();
 
-// Global.ini [APP] MaxVersionCount; below 1 or no file gives 3. Cached.
+// The most versions a plan keeps of a file: 999, or less where Global.ini
+// [APP] MaxVersionCount or the program folder's "config.ini" [APP]
+// MaxVersionCount says less (values below 1 say nothing). Cached.
 int GetMaxVersionCount();
 // InternalSettings.ini [Backup Settings] BackupFileMaxSize in MiB; 0 (the
 // default, also for a negative value) means no limit. Cached; Set writes the

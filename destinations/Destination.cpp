@@ -9,6 +9,7 @@
 #include "destinations/StoreDisk.h"
 #include "platform/Errors.h"
 #include "platform/Files.h"
+#include "platform/FolderEntries.h"
 #include "platform/Paths.h"
 #include "platform/Text.h"
 #include "platform/Volumes.h"
@@ -73,6 +74,34 @@ uint32_t NameHash(std::string_view s) {
 
 // The revision number of found when found is exactly one of the names
 // RevisionFileName gives for stem and ext; 0 otherwise.
+int64_t RevisionNumberOf(std::string_view found, std::string_view stem, std::string_view ext,
+                         bool ignoreCase);
+
+// RevisionNumberOf for a name compared exactly whose revisions keep the whole
+// stem: stem + "(" + the number with at least four digits, no more leading
+// zeros + ")" [+ "." + ext], read without making the name.
+int64_t WholeStemRevisionNumber(std::string_view found, std::string_view stem,
+                                std::string_view ext) {
+  const size_t tail = ext.empty() ? 0 : ext.size() + 1;
+  if (found.size() < stem.size() + 6 + tail || found.substr(0, stem.size()) != stem ||
+      found[stem.size()] != '(')
+    return 0;
+  if (tail != 0 &&
+      (found[found.size() - tail] != '.' || found.substr(found.size() - ext.size()) != ext))
+    return 0;
+  const std::string_view digits =
+      found.substr(stem.size() + 1, found.size() - tail - stem.size() - 2);
+  if (found[found.size() - tail - 1] != ')' || digits.size() < 4 || digits.size() > 18) return 0;
+  int64_t n = 0;
+  for (char c : digits) {
+    if (c < '0' || c > '9') return 0;
+    n = n * 10 + (c - '0');
+  }
+  // Padded to four digits only: "(00012)" is nobody's revision.
+  if (n <= 0 || (digits.size() > 4 && digits[0] == '0')) return 0;
+  return n;
+}
+
 int64_t RevisionNumberOf(std::string_view found, std::string_view stem, std::string_view ext,
                          bool ignoreCase) {
   for (size_t open = found.find('('); open != std::string_view::npos;
@@ -169,24 +198,25 @@ std::string RevisionFileName(std::string_view stem, std::string_view ext, int64_
 int32_t CDestination::ListVersions(std::string_view folder, std::string_view name,
                                    std::string_view extension, std::vector<VersionEntry>* list) {
   const bool ignoreCase = IgnoresCase();
-  // The search mask only narrows the listing (it ignores case and takes "*"
-  // and "?" in the name as wildcards); RevisionNumberOf decides. Names whose
-  // revisions may be shortened are looked for among all entries.
-  const std::string dotExt = extension.empty() ? std::string() : "." + std::string(extension);
-  std::string mask = "*";
-  if (name.size() + dotExt.size() + 20 <= kMaxStoreNameBytes)
-    mask = std::string(name) + "(*)" + dotExt;
-  plat::DirSearch search;
-  plat::FindData entry;
-  if (!search.Open(std::string(folder) + mask, &entry)) return 0;
+  // Names only (no look at each file: a folder of 999 revisions is read in a
+  // few calls); RevisionNumberOf decides. Where names are compared exactly
+  // and the revisions keep the whole stem, a name must begin with it, which
+  // passes most other names by cheaply.
+  const bool wholeStem = !ignoreCase && name.size() + extension.size() + 22 <= kMaxStoreNameBytes;
   int64_t highest = 0;
-  do {
-    if (entry.attributes & plat::kAttrDirectory) continue;
-    const int64_t number = RevisionNumberOf(entry.name, name, extension, ignoreCase);
-    if (number <= 0) continue;
-    if (list) list->push_back({std::string(folder) + entry.name, number});
+  const std::string base(folder);
+  plat::ListFolderEntries(folder, false, [&](const plat::FolderEntry& entry) {
+    if (entry.folder) return true;
+    const int64_t number = wholeStem ? WholeStemRevisionNumber(entry.name, name, extension)
+                                     : RevisionNumberOf(entry.name, name, extension, ignoreCase);
+    if (number <= 0) return true;
+    if (list) {
+      list->push_back({base, number});
+      list->back().path += entry.name;
+    }
     if (number > highest) highest = number;
-  } while (search.Next(&entry));
+    return true;
+  });
   constexpr int64_t kMax = std::numeric_limits<int32_t>::max();
   return static_cast<int32_t>(highest > kMax ? kMax : highest);
 }

@@ -41,10 +41,14 @@ class IDestinationOwner {
   virtual uint32_t GetPlanId() const { return 0; }
 };
 
-// One numbered copy found by ListVersions: full path and its number.
+// One numbered copy found by ListVersions: full path, its number, and the
+// size and modification time where the listing tells them (a server's
+// listing); 0 where it does not (the local kinds list names only).
 struct VersionEntry {
   std::string path;
   int64_t number = 0;
+  uint64_t size = 0;
+  int64_t time = 0;
 };
 
 class CDestination {

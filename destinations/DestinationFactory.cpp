@@ -3,6 +3,7 @@
 #include "destinations/DiskDevice.h"
 #include "destinations/FtpDevice.h"
 #include "destinations/NetworkDevice.h"
+#include "destinations/ObjectDevice.h"
 #include "destinations/UsbDevice.h"
 
 std::unique_ptr<CDestination> CreateDestination(IDestinationOwner* owner, int32_t storageType) {
@@ -15,6 +16,8 @@ std::unique_ptr<CDestination> CreateDestination(IDestinationOwner* owner, int32_
       return std::make_unique<CNetworkDevice>(owner);
     case kStorageFtp:
       return std::make_unique<CFTPDevice>(owner);
+    case kStorageObject:
+      return std::make_unique<CObjectDevice>(owner);
     default:
       return nullptr;
   }

@@ -480,7 +480,7 @@ int32_t CFTPDevice::ListVersions(std::string_view folder, std::string_view name,
     if (entry.folder) continue;
     const int64_t n = RevisionNumber(entry.name, name, extension);
     if (n == 0) continue;
-    list->push_back({std::string(folder) + entry.name, n});
+    list->push_back({std::string(folder) + entry.name, n, entry.size, entry.writeTime});
     if (n > highest) highest = n;
   }
   return static_cast<int32_t>(std::min<int64_t>(highest, INT32_MAX));

@@ -12,6 +12,8 @@
 #include "common/Texts.h"
 #include "destinations/Destination.h"
 #include "destinations/StoreDisk.h"
+#include "destinations/StoreRevisions.h"
+#include "destinations/VersionKeeping.h"
 #include "destinations/VolumeCapacity.h"
 #include "engine/SourceWalk.h"
 #include "history/CLoggingDatabase.h"
@@ -111,13 +113,17 @@ void StoreRecord(CLoggingDatabase* db, LogRecord record, uint64_t* offset, int64
 // and modification time, and the copy was made after the second of that time
 // had passed (a later write within that second would look the same).
 // *latestExists becomes 1 when the latest copy was seen.
+// *latestSize and *latestTime become the latest copy's when it was seen.
 bool LatestIsCurrent(CDestination* dest, std::string_view source, const std::string& latest,
-                     SourceLook* look, int* latestExists) {
+                     SourceLook* look, int* latestExists, uint64_t* latestSize,
+                     int64_t* latestTime) {
   if (!look->Take(source) || (look->info.attributes & plat::kAttrDirectory)) return false;
   uint64_t size = 0;
   int64_t written = 0, changed = 0;
   if (!dest->GetFileStamp(latest, &size, &written, &changed)) return false;
   *latestExists = 1;
+  *latestSize = size;
+  *latestTime = written;
   const plat::FindData& info = look->info;
   return size == info.size && written == info.writeTime && changed > info.writeTime;
 }
@@ -238,7 +244,8 @@ int32_t CSimpleEngine::BackupFile(std::string_view source, bool existenceCheck, 
   // Plan fields are read under the plan's lock, which is never held while the
   // database's lock is taken (a journal walk takes them the other way round).
   uint32_t planId;
-  int32_t versions;
+  int32_t versions, keepDays;
+  bool makeRoom;
   // Held for the whole copy: a change of the plan may replace the destination
   // meanwhile, and the old one must outlive this use.
   std::shared_ptr<CDestination> held;
@@ -247,6 +254,8 @@ int32_t CSimpleEngine::BackupFile(std::string_view source, bool existenceCheck, 
     std::lock_guard<std::recursive_mutex> guard(plan_->Lock());
     planId = plan_->Id();
     versions = plan_->VersionNumber();
+    keepDays = plan_->KeepDays();
+    makeRoom = plan_->MakeRoom();
     held = plan_->SharedDestination();
     stopping = plan_->Stopping();
   }
@@ -296,12 +305,15 @@ int32_t CSimpleEngine::BackupFile(std::string_view source, bool existenceCheck, 
   // Whether the latest copy exists, for the rotation below: -1 until it has
   // been looked at.
   int latestExists = existenceCheck ? 0 : -1;
+  uint64_t latestSize = 0;
+  int64_t latestTime = 0;  // its modification time, 0 until seen
 
   // The latest copy already is this version (a record set back to pending, a
   // walk over files copied before): record it as copied, and push no genuine
   // revision out for a copy identical to the latest.
   // (A walk has just seen that there is no latest copy at all.)
-  if (!existenceCheck && LatestIsCurrent(dest, source, names.latestName, &look, &latestExists)) {
+  if (!existenceCheck && LatestIsCurrent(dest, source, names.latestName, &look, &latestExists,
+                                         &latestSize, &latestTime)) {
     rec->stamp = look.info.stamp;
     rec->state = kLogCopied;
     rec->lastBackupTime = start;
@@ -314,33 +326,56 @@ int32_t CSimpleEngine::BackupFile(std::string_view source, bool existenceCheck, 
 
   if (dest->IgnoresCase()) ReportSharedStoreName(source, planId, names.latestName);
 
-  // Without a latest copy nothing becomes a revision now: the revisions are
-  // listed (and any beyond the count go) at the file's next backup.
+  // One listing of the file's revisions serves the whole rotation. Without a
+  // latest copy nothing becomes a revision now: the revisions are listed (and
+  // any the rule lets go removed) at the file's next backup.
   std::vector<VersionEntry> listed;
   const int64_t highest = latestExists == 0 ? 0
                                             : dest->ListVersions(names.revisionFolder, names.stem,
                                                                  names.extension, &listed);
-  // The previous latest copy becomes a revision when there is one; a copy
-  // killed between its rotation and its replacement left none, and then no
-  // revision is added, so one more of the old ones stays.
+  // The previous latest copy becomes a revision when there is one.
   const bool movesLatest =
       versions > 1 && (latestExists < 0 ? dest->FileExists(names.latestName) : latestExists == 1);
-  const int64_t keepFrom = highest - versions + (movesLatest ? 3 : 2);
+  const std::string filesKey = names.revisionFolder + names.stem + "." + names.extension;
+  if (keepDays != kKeepByCount) {
+    if (movesLatest && latestTime == 0) {
+      int64_t changed = 0;
+      if (!dest->GetFileStamp(names.latestName, &latestSize, &latestTime, &changed))
+        latestTime = start;
+    }
+    FillStamps(dest, root, filesKey, &listed, [](const VersionEntry&) { return true; });
+  }
+  const std::vector<bool> removes =
+      RevisionsToRemove(listed, highest, movesLatest, latestTime, versions, keepDays, start);
+  // What the rotation removes counts as free room: their sizes are needed.
+  FillStamps(dest, root, filesKey, &listed, [&](const VersionEntry& entry) {
+    return removes[static_cast<size_t>(&entry - listed.data())];
+  });
 
   // The reserve: a copy that would leave less than kMinFreeBytes free is not
-  // made. The revisions this backup deletes count as free. The file is
+  // made. The revisions this backup deletes count as free; a plan that may
+  // make room removes the store's oldest revisions first. Else the file is
   // skipped and the others go on; it stays pending and is tried again once
   // the store has the room (WaitsForRoom), said once in its own record.
   if (KeepsReserve(dest, root) && look.Take(source)) {
     uint64_t freed = 0;
-    for (const VersionEntry& entry : listed) {
-      uint64_t size = 0;
-      int64_t written = 0, changed = 0;
-      if (entry.number < keepFrom && dest->GetFileStamp(entry.path, &size, &written, &changed))
-        freed += size;
+    for (size_t i = 0; i < listed.size(); ++i) {
+      if (removes[i]) freed += listed[i].size;
     }
     const uint64_t wanted = look.info.size + kMinFreeBytes;
-    if (LacksRoom(root, wanted > freed ? wanted - freed : 0)) {
+    uint64_t need = wanted > freed ? wanted - freed : 0;
+    bool lacks = LacksRoom(root, need);
+    uint64_t free = 0;
+    if (lacks && makeRoom && GetFreeSpace(root, &free) == 0 && free < need) {
+      std::set<std::string> going;  // removed by this rotation anyway
+      for (size_t i = 0; i < listed.size(); ++i) {
+        if (removes[i]) going.insert(listed[i].path);
+      }
+      freed += MakeRoom(dest, root, need - free, going);
+      need = wanted > freed ? wanted - freed : 0;
+      lacks = LacksRoom(root, need);
+    }
+    if (lacks) {
       rec->state = kLogPending;
       rec->lastAttemptTime = start;
       StoreRecord(db, *rec, &offset, notedAt);
@@ -358,24 +393,25 @@ int32_t CSimpleEngine::BackupFile(std::string_view source, bool existenceCheck, 
   }
   PostEvent(kEvFileBackupBegins, source, planId);
 
-  // Rotation: the previous latest copy becomes revision highest + 1, and
-  // revisions beyond the version count go, once the new copy is whole under
-  // its temporary name (a copy that fails, is torn or finds no source keeps
-  // every version). Failures here are not reported; the copy then replaces
-  // the latest copy.
+  // Rotation: the previous latest copy becomes revision highest + 1, and the
+  // revisions the plan's rule lets go are deleted, once the new copy is whole
+  // under its temporary name (a copy that fails, is torn or finds no source
+  // keeps every version). Failures here are not reported; the copy then
+  // replaces the latest copy.
   std::function<void()> rotate;
-  if (movesLatest || std::any_of(listed.begin(), listed.end(), [&](const VersionEntry& entry) {
-        return entry.number < keepFrom;
-      })) {
+  const std::string movedTo =
+      VersionName(names.revisionFolder, names.stem, names.extension, highest + 1);
+  bool moved = false;    // the latest copy went to movedTo
+  bool rotated = false;  // the rotation ran
+  if (movesLatest || std::find(removes.begin(), removes.end(), true) != removes.end()) {
     rotate = [&] {
+      rotated = true;
       if (movesLatest) {
-        const std::string revision =
-            VersionName(names.revisionFolder, names.stem, names.extension, highest + 1);
-        dest->CreateFolders(revision);
-        dest->MoveFile(names.latestName, revision);
+        dest->CreateFolders(movedTo);
+        moved = dest->MoveFile(names.latestName, movedTo) == kDestOk;
       }
-      for (const VersionEntry& entry : listed) {
-        if (entry.number < keepFrom) dest->DeleteFile(entry.path);
+      for (size_t i = 0; i < listed.size(); ++i) {
+        if (removes[i]) dest->DeleteFile(listed[i].path);
       }
     };
   }
@@ -417,6 +453,14 @@ int32_t CSimpleEngine::BackupFile(std::string_view source, bool existenceCheck, 
   if (opened) {
     const plat::CopiesReadFrom reading(in);
     error = dest->CopyFileWatched(source, names.latestName, &watch, rotate);
+  }
+  // The new copy did not take the latest name after the old one had left
+  // it: the old one goes back, so the store never lacks a latest copy.
+  if (moved && error != 0 && !dest->FileExists(names.latestName)) {
+    dest->MoveFile(movedTo, names.latestName);
+  } else if (rotated) {
+    const VersionEntry made{movedTo, highest + 1, latestSize, latestTime};
+    RememberRotation(root, filesKey, moved && latestTime != 0 ? &made : nullptr, listed, removes);
   }
   // A copy into a folder that could not be made finds no path, or a server
   // refuses it there: the folder's own error is the cause (a read-only disk,
@@ -604,6 +648,97 @@ CopyHealth CSimpleEngine::Health() const {
 
 void CSimpleEngine::PersistLastBackupTime() {
   if (backupTimeUnsaved_.exchange(false)) plan_->SavePlanFile();
+}
+
+void CSimpleEngine::FillStamps(CDestination* dest, const std::string& root, const std::string& key,
+                               std::vector<VersionEntry>* listed,
+                               const std::function<bool(const VersionEntry&)>& wanted) {
+  std::lock_guard<std::mutex> guard(stampsLock_);
+  if (stampsRoot_ != root) {
+    stamps_.clear();
+    stampsRoot_ = root;
+  }
+  auto it = std::find_if(stamps_.begin(), stamps_.end(),
+                         [&](const FileStamps& file) { return file.key == key; });
+  if (it == stamps_.end()) {
+    if (stamps_.size() >= kStampsKept) stamps_.pop_back();
+    stamps_.push_front({key, {}});
+  } else if (it != stamps_.begin()) {
+    stamps_.splice(stamps_.begin(), stamps_, it);  // the most recent first
+  }
+  auto& known = stamps_.front().known;
+  size_t present = 0;  // listed numbers that known holds
+  for (VersionEntry& entry : *listed) {
+    if (entry.time != 0) continue;  // the listing told it
+    const auto at = known.find(entry.number);
+    if (at != known.end()) {
+      entry.size = at->second.first;
+      entry.time = at->second.second;
+      ++present;
+    } else if (wanted(entry)) {
+      int64_t changed = 0;
+      if (!dest->GetFileStamp(entry.path, &entry.size, &entry.time, &changed)) {
+        entry.time = 0;
+      } else {
+        known.emplace(entry.number, std::make_pair(entry.size, entry.time));
+        ++present;
+      }
+    }
+  }
+  // Revisions gone otherwise than by a rotation of this engine are forgotten.
+  if (known.size() > present) {
+    std::unordered_map<int64_t, std::pair<uint64_t, int64_t>> still;
+    for (const VersionEntry& entry : *listed) {
+      const auto at = known.find(entry.number);
+      if (at != known.end()) still.insert(*at);
+    }
+    known = std::move(still);
+  }
+}
+
+void CSimpleEngine::RememberRotation(const std::string& root, const std::string& key,
+                                     const VersionEntry* made,
+                                     const std::vector<VersionEntry>& listed,
+                                     const std::vector<bool>& removed) {
+  std::lock_guard<std::mutex> guard(stampsLock_);
+  if (stampsRoot_ != root || stamps_.empty() || stamps_.front().key != key) return;
+  auto& known = stamps_.front().known;
+  for (size_t i = 0; i < listed.size(); ++i) {
+    if (removed[i]) known.erase(listed[i].number);
+  }
+  if (made != nullptr) known[made->number] = {made->size, made->time};
+}
+
+uint64_t CSimpleEngine::MakeRoom(CDestination* dest, const std::string& root, uint64_t need,
+                                 const std::set<std::string>& spared) {
+  // Oldest first: by time, then by path. Called on the plan's thread only,
+  // when a copy finds the disk full, so one walk per such copy is paid.
+  std::vector<RevisionFile> files;
+  WalkRevisionFiles(root, [&](const RevisionFile& file) {
+    if (spared.count(file.path) == 0) files.push_back(file);
+    return true;
+  });
+  std::sort(files.begin(), files.end(), [](const RevisionFile& a, const RevisionFile& b) {
+    return a.time != b.time ? a.time < b.time : a.path < b.path;
+  });
+  std::string planName;
+  {
+    std::lock_guard<std::recursive_mutex> guard(plan_->Lock());
+    planName = plan_->Name();
+  }
+  uint64_t removed = 0;
+  for (const RevisionFile& file : files) {
+    if (removed >= need) break;
+    if (dest->DeleteFile(file.path) != kDestOk) continue;
+    removed += file.size;
+    ++removedForRoom_;
+    CLogSet::Instance().AppendRecord(
+        "#Old Version Removed To Make Room\nPlan Name = " + EscapeControls(planName) +
+        "\nTime = " + plat::AscTime(plat::Now()) + "\nDestination Path = " + LogPath(file.path) +
+        "\nVersion Time = " + plat::AscTime(file.time) + "\nSize = " + std::to_string(file.size) +
+        "\n");
+  }
+  return removed;
 }
 
 void CSimpleEngine::ReportSharedStoreName(std::string_view source, uint32_t planId,

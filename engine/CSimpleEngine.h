@@ -4,12 +4,17 @@
 #pragma once
 #include <atomic>
 #include <cstdint>
+#include <functional>
+#include <list>
 #include <map>
 #include <mutex>
 #include <set>
 #include <string>
 #include <string_view>
+#include <unordered_map>
+#include <vector>
 
+#include "destinations/Destination.h"
 #include "history/LogRecord.h"
 
 namespace plat {
@@ -65,7 +70,12 @@ class CSimpleEngine {
                              uint64_t offset, const plat::FindData* seen = nullptr);
   // The plan (re)starts: the next backup first removes the temporary files
   // that interrupted copies left in the store. Due from construction on.
-  void RequestSweep() { sweepDue_ = true; }
+  // It also forgets the revisions' sizes and times it remembers.
+  void RequestSweep() {
+    sweepDue_ = true;
+    std::lock_guard<std::mutex> guard(stampsLock_);
+    stamps_.clear();
+  }
 
   // A file skipped for want of room on the store, while the store still
   // lacks the room it needed (one look at the free space).
@@ -76,6 +86,10 @@ class CSimpleEngine {
   // The most room one skipped file waits for on the store (its size and the
   // reserve), 0 when none waits: shown until the file is copied or gone.
   uint64_t RoomWanted();
+
+  // Revisions removed to make room on a full disk since the program started
+  // (the plan's card counts them).
+  uint64_t RemovedForRoom() const { return removedForRoom_; }
 
   // The outcome of the last copy (any thread).
   CopyHealth Health() const;
@@ -112,6 +126,23 @@ class CSimpleEngine {
   // kRoomMargin, counting what was copied since) do not measure again.
   bool LacksRoom(const std::string& root, uint64_t wanted);
   static constexpr uint64_t kRoomMargin = 256ull << 20;
+  // Removes the store's oldest revisions (never a latest copy; not those in
+  // spared) until need bytes are free, each with its own record in the
+  // activity log. Returns the bytes removed.
+  uint64_t MakeRoom(CDestination* dest, const std::string& root, uint64_t need,
+                    const std::set<std::string>& spared);
+  // Sizes and times of the listed revisions of one file (key: its revision
+  // folder, stem and extension) that the listing did not tell: remembered
+  // from the file's earlier rotations (a store's revisions never change),
+  // else looked at, for the entries wanted says. What the listing no longer
+  // holds is forgotten.
+  void FillStamps(CDestination* dest, const std::string& root, const std::string& key,
+                  std::vector<VersionEntry>* listed,
+                  const std::function<bool(const VersionEntry&)>& wanted);
+  // What a rotation did, for the file's next rotation: the revision it made
+  // (may be null) and the listed revisions it removed.
+  void RememberRotation(const std::string& root, const std::string& key, const VersionEntry* made,
+                        const std::vector<VersionEntry>& listed, const std::vector<bool>& removed);
 
   CPlan* plan_;
   std::atomic<bool> sweepDue_{true};
@@ -133,4 +164,15 @@ class CSimpleEngine {
   uint64_t roomFree_ = 0;           // its free bytes then
   uint64_t roomTick_ = 0;           // when (0: never)
   uint64_t roomSpent_ = 0;          // bytes asked for since
+  std::atomic<uint64_t> removedForRoom_{0};
+  // The revisions' sizes and times of the files rotated last, most recent
+  // first, for the store at stampsRoot_.
+  struct FileStamps {
+    std::string key;
+    std::unordered_map<int64_t, std::pair<uint64_t, int64_t>> known;  // number -> size, time
+  };
+  static constexpr size_t kStampsKept = 64;
+  std::mutex stampsLock_;  // guards stamps_ and stampsRoot_
+  std::list<FileStamps> stamps_;
+  std::string stampsRoot_;
 };

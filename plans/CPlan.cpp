@@ -93,6 +93,26 @@ void CPlan::SetVersionNumber(int32_t n) {
   versionNumber_ = n;
 }
 
+int32_t CPlan::KeepDays() const {
+  Guard g(lock_);
+  return keepDays_;
+}
+
+void CPlan::SetKeepDays(int32_t days) {
+  Guard g(lock_);
+  keepDays_ = days;
+}
+
+bool CPlan::MakeRoom() const {
+  Guard g(lock_);
+  return makeRoom_;
+}
+
+void CPlan::SetMakeRoom(bool on) {
+  Guard g(lock_);
+  makeRoom_ = on;
+}
+
 int32_t CPlan::ScheduleNum() const {
   Guard g(lock_);
   return scheduleNum_;
@@ -320,6 +340,8 @@ PlanSettings CPlan::Settings() const {
   }
   s.mode = mode_;
   s.versionNumber = versionNumber_;
+  s.keepDays = keepDays_;
+  s.makeRoom = makeRoom_ ? 1 : 0;
   s.lastTime = lastTime_;
   s.missingTime = missingTime_;
   s.lastBackupTime = lastBackupTime_;
@@ -432,6 +454,8 @@ bool CPlan::ApplySettings(const PlanSettings& s, int32_t purpose) {
   CreateEngine();
   if (!OpenDatabase(purpose)) return false;
   SetVersionNumber(s.versionNumber);
+  SetKeepDays(s.keepDays);
+  SetMakeRoom(s.makeRoom != 0);
   if (purpose == kApplyCreate || purpose == kApplyLoad) Database()->LoadIndex();
   SetMode(s.mode);
   SetInitDone(s.initialScanDone != 0);

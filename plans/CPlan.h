@@ -88,6 +88,12 @@ class CPlan : public IDestinationOwner {
 
   int32_t VersionNumber() const;
   void SetVersionNumber(int32_t n);  // clamped to 1 .. GetMaxVersionCount()
+  // KeepVersions (PlanSettings.h): kKeepByCount, or how long revisions stay.
+  int32_t KeepDays() const;
+  void SetKeepDays(int32_t days);
+  // Whether the oldest revisions may go when the store's disk is full.
+  bool MakeRoom() const;
+  void SetMakeRoom(bool on);
   int32_t ScheduleNum() const;
   int32_t ScheduleUnit() const;
   bool Enabled() const;
@@ -171,6 +177,8 @@ class CPlan : public IDestinationOwner {
   std::string name_;
   std::unique_ptr<CRuleSet> rules_;
   int32_t versionNumber_ = 3;
+  int32_t keepDays_ = kKeepByCount;
+  bool makeRoom_ = false;
   int32_t scheduleNum_ = 1;
   int32_t scheduleUnit_ = 1;
   bool enabled_ = false;

@@ -25,13 +25,26 @@ enum PlanKey : int {
   kKeyEnabled,
   kKeyLastBackupTime,
   kKeyMissScheduledBackup,
+  kKeyKeepDays,
+  kKeyMakeRoom,
   kKeyCount
 };
 
-constexpr std::array<const char*, kKeyCount> kKeyNames = {
-    "Mode",        "Name",           "StorageType",        "StorePath",   "VersionNumber",
-    "ScheduleNum", "ScheduleUnit",   "LastTime",           "MissingTime", "InitDone",
-    "Enabled",     "LastBackupTime", "MissScheduledBackup"};
+constexpr std::array<const char*, kKeyCount> kKeyNames = {"Mode",
+                                                          "Name",
+                                                          "StorageType",
+                                                          "StorePath",
+                                                          "VersionNumber",
+                                                          "ScheduleNum",
+                                                          "ScheduleUnit",
+                                                          "LastTime",
+                                                          "MissingTime",
+                                                          "InitDone",
+                                                          "Enabled",
+                                                          "LastBackupTime",
+                                                          "MissScheduledBackup",
+                                                          "KeepDays",
+                                                          "MakeRoom"};
 
 int FindKey(const std::string& key) {
   for (int i = 0; i < kKeyCount; ++i)
@@ -39,7 +52,17 @@ int FindKey(const std::string& key) {
   return -1;
 }
 
-bool IsRequired(int key) { return key != kKeyInitDone && key != kKeyMissScheduledBackup; }
+bool IsRequired(int key) {
+  return key != kKeyInitDone && key != kKeyMissScheduledBackup && key != kKeyKeepDays &&
+         key != kKeyMakeRoom;
+}
+
+// One of the offered lengths; anything else keeps versions by count.
+int32_t KeepDaysOf(int32_t days) {
+  for (int32_t offered : {kKeepAsManyAsFit, kKeepDay, kKeepWeek, kKeepMonth, kKeepYear})
+    if (days == offered) return days;
+  return kKeepByCount;
+}
 
 void PostInvalidLine(std::string_view path, const std::string& line) {
   std::string text = "Invalid line in ";
@@ -128,10 +151,19 @@ bool ReadPlanFile(std::string_view path, PlanSettings* s, bool raiseEvents) {
       case kKeyMissScheduledBackup:
         s->missedScheduledRun = reader.Int(0) != 0 ? 1 : 0;
         break;
+      case kKeyKeepDays:
+        s->keepDays = KeepDaysOf(reader.Int(kKeepByCount));
+        break;
+      case kKeyMakeRoom:
+        s->makeRoom = reader.Int(0) != 0 ? 1 : 0;
+        break;
     }
   }
   if (!initDoneSeen) s->initialScanDone = 1;
   if (!seen[kKeyMissScheduledBackup]) s->missedScheduledRun = 0;
+  // A plan written before versions were kept by age keeps its count rule.
+  if (!seen[kKeyKeepDays]) s->keepDays = kKeepByCount;
+  if (!seen[kKeyMakeRoom]) s->makeRoom = 0;
   bool complete = !reader.Failed();
   for (int k = 0; k < kKeyCount; ++k)
     if (IsRequired(k) && !seen[k]) complete = false;
@@ -163,6 +195,8 @@ CKeyValueWriter MakePlanWriter(const PlanSettings& s, PlanFileStyle style) {
   w.Add(kKeyNames[kKeyLastBackupTime], s.lastBackupTime);
   if (style == PlanFileStyle::kPlan)
     w.Add(kKeyNames[kKeyMissScheduledBackup], int32_t{s.missedScheduledRun ? 1 : 0});
+  if (s.keepDays != kKeepByCount) w.Add(kKeyNames[kKeyKeepDays], s.keepDays);
+  if (s.makeRoom) w.Add(kKeyNames[kKeyMakeRoom], int32_t{1});
   return w;
 }
 

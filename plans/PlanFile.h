@@ -16,7 +16,8 @@ inline constexpr char kPlanListFileName[] = "plans.ini";
 // Reads "Plan.ini" into *settings (fields not in the file keep their values;
 // the identifier is the caller's). Clamps as it reads: Mode is always 1,
 // VersionNumber 1 .. GetMaxVersionCount() (3 when empty), ScheduleNum at
-// least 1. A missing InitDone counts as done. Every line with a key outside
+// least 1. A missing InitDone counts as done; a missing KeepDays keeps
+// versions by count (kKeepByCount), a missing MakeRoom is off. Every line with a key outside
 // the table raises event 0 and reading goes on. False, with event 9 naming
 // the file, when it cannot be opened or one of the eleven required keys is
 // absent. raiseEvents false reads quietly (a look before the real load).

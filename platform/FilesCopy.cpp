@@ -286,8 +286,10 @@ uint32_t CopyOnce(int in, const struct stat& st, const std::string& dst, const s
   // never finds it unlocked between the close and the rename. A close reports
   // no write error that the flush before it would not have reported first
   // (stores whose copies count only once on the device are flushed above).
-  if (ok && fault::Hit()) ok = false;
   if (ok && way.beforeRename != nullptr && *way.beforeRename) (*way.beforeRename)();
+  // The rename's step of the fault seam comes after the hook: a rename that
+  // fails does so after the caller made room for it.
+  if (ok && fault::Hit()) ok = false;
   if (ok) {
     const int dir = folder.Fd();
     const char* name = folder.Name().c_str();

@@ -10,6 +10,7 @@ PKGS+=(libburn-dev libisofs-dev xorriso)  # disc archiving: drives and images; t
 PKGS+=(desktop-file-utils appstream dpkg-dev)  # install tree and package checks: desktop-file-validate, appstreamcli, dpkg-shlibdeps
 if [ "${BV_WITH_CLANG:-0}" = 1 ]; then PKGS+=(clang libclang-rt-14-dev); fi
 PKGS+=(openssh-server)  # SFTP tests: each test starts its own sshd on a loopback port
+PKGS+=(radosgw ceph-mon ceph-osd)  # object storage tests: a one-node cluster and its S3 gateway
 missing=()
 for p in "${PKGS[@]}"; do
   if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then

@@ -54,6 +54,7 @@ CBrevantoView::CBrevantoView(QWidget* parent) : QWidget(parent) {
   connect(&pump_, &CEventPump::drained, this, [this] { OnDrained(); });
   connect(&worker_, &CViewWorker::pendingCounted, this, &CBrevantoView::OnPendingCounted);
   connect(&worker_, &CViewWorker::spaceMeasured, this, &CBrevantoView::OnSpaceMeasured);
+  connect(&worker_, &CViewWorker::revisionsMeasured, this, &CBrevantoView::OnRevisionsMeasured);
   connect(&worker_, &CViewWorker::storeRemoved, this, &CBrevantoView::storeRemovalFinished);
   connect(&worker_, &CViewWorker::jobFinished, this, [this] { FinishDeferredDeletes(); });
 

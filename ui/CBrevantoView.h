@@ -55,6 +55,9 @@ class CBrevantoView : public QWidget {
   void DeletePlan(uint32_t id);
   void RenamePlan(uint32_t id, const QString& name);
   void ArchivePlan(uint32_t id);
+  // Lets the plan remove the oldest versions of its store when the disk is
+  // full (the card's and the pop-up's offer); saved in its "Plan.ini".
+  void MakeRoomFor(uint32_t id);
 
   // The plans that cannot copy now and why, in list order.
   struct ProblemEntry {
@@ -80,6 +83,8 @@ class CBrevantoView : public QWidget {
   void destinationStepRequested(uint32_t id);
   // A pop-up message for the notification area (MessageKind).
   void messageRequested(const QString& text, int kind);
+  // A pop-up (MessageKind) that offers the plan to make room (MakeRoomFor).
+  void makeRoomOffered(const QString& text, int kind, uint32_t id);
   // The plan is gone from the plan list.
   void planDeleted(uint32_t id);
   // A plan's problem began, changed or ended (Problems() says what is now).
@@ -94,6 +99,8 @@ class CBrevantoView : public QWidget {
     SpaceFigures space;
     bool measuring = false;
     bool remeasure = false;
+    bool revisionsKnown = false;  // revisionBytes measured for snap.root
+    uint64_t revisionBytes = 0;
     bool pendingKnown = false;
     uint64_t pending = 0;
     int blocked = -1;  // -1 not known yet, 0 copying, 1 recording only, 2 its cause not known yet
@@ -126,6 +133,7 @@ class CBrevantoView : public QWidget {
   void UpdateProblems();
   void OnPendingCounted(int tag, const std::vector<JournalCount>& counts, uint64_t distinct);
   void OnSpaceMeasured(int tag, uint32_t id, bool ok, uint64_t freeBytes, uint64_t totalBytes);
+  void OnRevisionsMeasured(uint32_t id, const QString& root, uint64_t bytes);
   void FinishDelete(uint32_t id, const PendingDelete& request);
   void FinishDeferredDeletes();
   void RemoveCell(uint32_t id);

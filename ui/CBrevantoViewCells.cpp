@@ -45,7 +45,10 @@ void CBrevantoView::Refresh() {
       const bool back = !state.snap.available && snap.available;
       if (moved) state.space = SpaceFigures{};
       if (moved || back) state.remeasure = true;
-      if (!state.seenRead) {
+      // Read at the first look, and again when the task stops (paused): the
+      // task saved where it last saw the store, which a refresh skipped
+      // while the plan was busy may never have shown.
+      if (!state.seenRead || (state.snap.hasTask && !snap.hasTask)) {
         state.seenRead = true;
         state.seen = ReadAwayState(plan->GetPlanFolder());
       }
@@ -168,6 +171,8 @@ CellContent CBrevantoView::ContentFor(const PlanState& state, bool onBattery) co
         FormatText(GetText("TOO_LARGE", "PLAN_CARD_COUNT"), {CountText("FILES", s.tooLarge)});
   }
   c.notProtected = Q(skipped);
+  c.versions = Q(VersionsText(s, state.revisionsKnown, state.revisionBytes));
+  c.offerMakeRoom = state.problem.kind == ProblemKind::kDiskFull && !s.makeRoom && SpaceBlocks(s);
   // A stopped plan, or a manual plan that is not running, offers launch.
   c.showLaunch = !s.enabled || (s.scheduleUnit == 8 && s.mode != 2);
   c.canBackUpNow = true;  // a continuous plan looks for what it missed
@@ -192,6 +197,7 @@ void CBrevantoView::UpdateCells() {
       // The wizard's server step: its connection test shows the key to accept.
       connect(cell, &CPlanCell::checkServerClicked, this, &CBrevantoView::destinationStepRequested);
       connect(cell, &CPlanCell::renameRequested, this, &CBrevantoView::RenamePlan);
+      connect(cell, &CPlanCell::makeRoomClicked, this, &CBrevantoView::MakeRoomFor);
     }
     if (listLayout_->indexOf(cell) != index) {
       listLayout_->removeWidget(cell);

@@ -155,3 +155,11 @@ void CBrevantoView::ArchivePlan(uint32_t id) {
   }
   emit archiveRequested(id);
 }
+
+void CBrevantoView::MakeRoomFor(uint32_t id) {
+  CPlan* plan = PlanList::Instance().Find(id);
+  if (plan == nullptr) return;
+  plan->SetMakeRoom(true);
+  plan->SavePlanFile();
+  Refresh();
+}

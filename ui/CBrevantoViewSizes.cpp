@@ -54,6 +54,16 @@ void CBrevantoView::Measure(uint32_t id, const PlanState& state, int tag) {
     plans_[id].remeasure = false;
   }
   worker_.MeasureSpace(id, root, tag);
+  // The revisions' room, on a job of its own: a walk of the whole tree.
+  worker_.MeasureRevisions(id, state.snap.root);
+}
+
+void CBrevantoView::OnRevisionsMeasured(uint32_t id, const QString& root, uint64_t bytes) {
+  auto it = plans_.find(id);
+  if (it == plans_.end() || it->second.snap.root != root.toStdString()) return;
+  it->second.revisionsKnown = true;
+  it->second.revisionBytes = bytes;
+  UpdateCells();
 }
 
 void CBrevantoView::OnPendingCounted(int tag, const std::vector<JournalCount>& counts,
@@ -97,8 +107,12 @@ void CBrevantoView::OnSpaceMeasured(int tag, uint32_t id, bool ok, uint64_t free
     const char* key = freeBytes < kTooFullBytes      ? "DISK_FULL_MESSAGE"
                       : freeBytes < kNearlyFullBytes ? "DISK_WILL_FULL_MESSAGE"
                                                      : nullptr;
-    if (key)
-      emit messageRequested(Q(FormatText(GetText("MAIN_UI", key), {state.snap.name})), kWarning);
+    const QString text =
+        key ? Q(FormatText(GetText("MAIN_UI", key), {state.snap.name})) : QString();
+    if (key && std::string_view(key) == "DISK_FULL_MESSAGE" && !state.snap.makeRoom)
+      emit makeRoomOffered(text, kWarning, id);
+    else if (key)
+      emit messageRequested(text, kWarning);
   }
   UpdateProblems();
   TrackBlockedStates(IsBatteryBlocking());

@@ -5,6 +5,7 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPainter>
+#include <QPushButton>
 #include <QScreen>
 #include <QToolButton>
 #include <QVBoxLayout>
@@ -101,6 +102,17 @@ CDlgSystrayMesssage::CDlgSystrayMesssage() : QDialog(nullptr) {
   layout->setSpacing(10);
   layout->addLayout(header);
   layout->addLayout(body);
+  actionButton_ = new QPushButton(this);
+  actionButton_->setObjectName("systrayMessageAction");
+  actionButton_->setCursor(Qt::PointingHandCursor);
+  actionButton_->hide();
+  connect(actionButton_, &QPushButton::clicked, this, [this] {
+    const std::function<void()> action = std::move(action_);
+    action_ = nullptr;
+    HideMessage();
+    if (action) action();
+  });
+  layout->addWidget(actionButton_, 0, Qt::AlignRight);
   layout->setSizeConstraint(QLayout::SetFixedSize);
   textLabel_->setFixedWidth(kWidth - 12 - 8 - kKindIconSide - 12);
 }
@@ -109,7 +121,20 @@ CDlgSystrayMesssage::~CDlgSystrayMesssage() {
   if (g_instance == this) g_instance = nullptr;
 }
 
+void CDlgSystrayMesssage::ShowMessage(const QString& text, PopupKind kind,
+                                      const QString& actionText, std::function<void()> action) {
+  ShowMessage(text, kind);
+  action_ = std::move(action);
+  actionButton_->setText(actionText);
+  actionButton_->setVisible(static_cast<bool>(action_));
+  adjustSize();
+  const QScreen* screen = QGuiApplication::primaryScreen();
+  if (screen != nullptr) move(PlaceFor(screen->availableGeometry(), frameGeometry().size()));
+}
+
 void CDlgSystrayMesssage::ShowMessage(const QString& text, PopupKind kind) {
+  action_ = nullptr;
+  actionButton_->hide();
   // BREVANTO_POPUP_LOG: each pop-up also goes to that file as one line, so
   // that a run of the program can be checked for what it told the user.
   const QString log = qEnvironmentVariable("BREVANTO_POPUP_LOG");

@@ -9,10 +9,12 @@
 #include <QRect>
 #include <QSize>
 #include <QString>
+#include <functional>
 #include <memory>
 #include <mutex>
 
 class QLabel;
+class QPushButton;
 class QToolButton;
 class CUiTimer;
 
@@ -34,6 +36,11 @@ class CDlgSystrayMesssage : public QDialog {
   // topmost at the bottom right of the primary screen's free area. With
   // BREVANTO_POPUP_LOG set, the text is also appended to that file (one line).
   void ShowMessage(const QString& text, PopupKind kind);
+  // The same with a button under the text that hides the pop-up and runs
+  // action (UI thread); a message without one hides the button.
+  void ShowMessage(const QString& text, PopupKind kind, const QString& actionText,
+                   std::function<void()> action);
+  QPushButton* ActionButton() const { return actionButton_; }
   // Hides the pop-up now (its close button, the hide timer).
   void HideMessage();
 
@@ -62,4 +69,6 @@ class CDlgSystrayMesssage : public QDialog {
   QLabel* kindLabel_;
   QLabel* textLabel_;
   QToolButton* closeButton_;
+  QPushButton* actionButton_;
+  std::function<void()> action_;  // UI thread only
 };

@@ -11,6 +11,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QMetaObject>
+#include <QPointer>
 #include <QScreen>
 #include <algorithm>
 #include <cstdlib>
@@ -115,6 +116,15 @@ CMainFrame::CMainFrame(QWidget* parent)
   connect(view_, &CBrevantoView::messageRequested, this, [](const QString& text, int kind) {
     CDlgSystrayMesssage::Instance().ShowMessage(text, static_cast<PopupKind>(kind));
   });
+  connect(view_, &CBrevantoView::makeRoomOffered, this,
+          [this](const QString& text, int kind, uint32_t id) {
+            CDlgSystrayMesssage::Instance().ShowMessage(
+                text, static_cast<PopupKind>(kind),
+                QString::fromStdString(GetText("UGGRID", "MAKE_ROOM")),
+                [view = QPointer<CBrevantoView>(view_), id] {
+                  if (view) view->MakeRoomFor(id);
+                });
+          });
   AddIcon();
 }
 

@@ -174,6 +174,11 @@ CPlanCell::CPlanCell(uint32_t id, QWidget* parent) : QFrame(parent), id_(id) {
   checkServer_->setFlat(true);
   checkServer_->setCursor(Qt::PointingHandCursor);
   checkServer_->hide();
+  makeRoom_ = new QPushButton(Text("UGGRID", "MAKE_ROOM"), this);
+  makeRoom_->setObjectName("makeRoomButton");
+  makeRoom_->setFlat(true);
+  makeRoom_->setCursor(Qt::PointingHandCursor);
+  makeRoom_->hide();
 
   backupNow_ =
       IconButton("backupNowButton", "BackupNow", Text("MAIN_UI", "BUTTON_TIP_BACKUPNOW"), this);
@@ -193,6 +198,8 @@ CPlanCell::CPlanCell(uint32_t id, QWidget* parent) : QFrame(parent), id_(id) {
   pending_ = Value("pendingValue", this);
   notProtected_ = Value("notProtectedValue", this);
   notProtected_->hide();
+  versions_ = Value("versionsValue", this);
+  versions_->hide();
 
   more_ = new QPushButton(this);
   more_->setObjectName("moreButton");
@@ -254,8 +261,10 @@ CPlanCell::CPlanCell(uint32_t id, QWidget* parent) : QFrame(parent), id_(id) {
   body->addLayout(title);
   body->addWidget(status_);
   body->addWidget(checkServer_, 0, Qt::AlignLeft);
+  body->addWidget(makeRoom_, 0, Qt::AlignLeft);
   body->addSpacing(8);
   body->addLayout(grid);
+  body->addWidget(versions_);
   body->addWidget(notProtected_);
   body->addSpacing(4);
   auto* moreLine = new QHBoxLayout;
@@ -277,6 +286,7 @@ CPlanCell::CPlanCell(uint32_t id, QWidget* parent) : QFrame(parent), id_(id) {
   connect(restore_, &QPushButton::clicked, this, [this] { emit restoreClicked(id_); });
   connect(archive_, &QPushButton::clicked, this, [this] { emit archiveClicked(id_); });
   connect(checkServer_, &QPushButton::clicked, this, [this] { emit checkServerClicked(id_); });
+  connect(makeRoom_, &QPushButton::clicked, this, [this] { emit makeRoomClicked(id_); });
   connect(more_, &QPushButton::clicked, this, [this] { SetOptionsOpen(!optionsOpen_); });
   connect(rename_, &QToolButton::clicked, this, [this] { StartRename(); });
   SetOptionsOpen(false);
@@ -289,6 +299,9 @@ void CPlanCell::SetContent(const CellContent& c) {
   if (!renaming_) name_->setText(c.name);
   status_->setText(c.statusText);
   checkServer_->setVisible(c.checkServer);
+  makeRoom_->setVisible(c.offerMakeRoom);
+  versions_->setText(c.versions);
+  versions_->setVisible(!c.versions.isEmpty());
   QPalette palette = status_->palette();
   palette.setColor(QPalette::WindowText, c.statusColour);
   status_->setPalette(palette);

@@ -38,6 +38,12 @@ struct CellContent {
   // Its server was not used (key not trusted, encryption refused): the card
   // offers to check the server, where its key can be accepted.
   bool checkServer = false;
+  // How long and how many versions stay, the room the revisions take and
+  // how many went to make room; empty: not said.
+  QString versions;
+  // The store's disk is full and the plan keeps its old versions: the card
+  // offers to remove the oldest ones.
+  bool offerMakeRoom = false;
 };
 
 class CPlanCell : public QFrame {
@@ -68,6 +74,8 @@ class CPlanCell : public QFrame {
   QPushButton* RestoreButton() const { return restore_; }
   QPushButton* ArchiveButton() const { return archive_; }
   QPushButton* CheckServerButton() const { return checkServer_; }
+  QPushButton* MakeRoomButton() const { return makeRoom_; }
+  QLabel* VersionsLabel() const { return versions_; }
   QLineEdit* NameEdit() const { return nameEdit_; }
 
  signals:
@@ -78,6 +86,7 @@ class CPlanCell : public QFrame {
   void restoreClicked(uint32_t id);
   void archiveClicked(uint32_t id);
   void checkServerClicked(uint32_t id);
+  void makeRoomClicked(uint32_t id);
   void renameRequested(uint32_t id, const QString& name);
 
  protected:
@@ -103,6 +112,8 @@ class CPlanCell : public QFrame {
   QLabel* pending_;
   QLabel* notProtected_;
   QPushButton* checkServer_;
+  QPushButton* makeRoom_;
+  QLabel* versions_;
   QToolButton* backupNow_;
   QToolButton* pause_;
   QToolButton* delete_;

@@ -1,6 +1,7 @@
 #include "ui/CWPSelectWhenToBackup.h"
 
 #include <QCheckBox>
+#include <QComboBox>
 #include <QDateTime>
 #include <QGridLayout>
 #include <QHBoxLayout>
@@ -10,6 +11,7 @@
 #include <QSpinBox>
 #include <QVBoxLayout>
 #include <algorithm>
+#include <utility>
 
 #include "common/Settings.h"
 #include "engine/PlanList.h"
@@ -120,25 +122,43 @@ CWPSelectWhenToBackup::CWPSelectWhenToBackup(WizardContext* context, QWidget* pa
   right->addWidget(dayHint_);
   calendar_ = new CWizardCalendar(this);
   right->addWidget(calendar_);
+  // Under the calendar, where the left column is longer anyway.
+  initBackup_ = new QCheckBox(Text("DO_INIT_BACKUP"), this);
+  initBackup_->setObjectName("initBackupCheck");
+  right->addSpacing(6);
+  right->addWidget(initBackup_);
   right->addStretch(1);
   columns->addLayout(right, 1);
   layout->addLayout(columns);
   layout->addSpacing(8);
 
-  auto* bottom = new QHBoxLayout;
+  // How long versions stay, and how many at most.
+  auto* keepRow = new QHBoxLayout;
+  auto* keepLabel = new QLabel(Text("KEEP_LABEL"), this);
+  keepLabel->setObjectName("wizardFieldLabel");
+  keep_ = new QComboBox(this);
+  keep_->setObjectName("keepCombo");
+  for (const auto& [key, days] :
+       {std::pair{"KEEP_DAY", kKeepDay}, std::pair{"KEEP_WEEK", kKeepWeek},
+        std::pair{"KEEP_MONTH", kKeepMonth}, std::pair{"KEEP_YEAR", kKeepYear},
+        std::pair{"KEEP_AS_MANY_AS_FIT", kKeepAsManyAsFit}})
+    keep_->addItem(Text(key), days);
   auto* versionsLabel = new QLabel(Text("VERSIONS_LABEL"), this);
   versionsLabel->setObjectName("wizardFieldLabel");
   versions_ = new QSpinBox(this);
   versions_->setObjectName("versionsSpin");
   versions_->setRange(1, std::max(1, GetMaxVersionCount()));
-  bottom->addWidget(versionsLabel);
-  bottom->addWidget(versions_);
-  bottom->addSpacing(24);
-  initBackup_ = new QCheckBox(Text("DO_INIT_BACKUP"), this);
-  initBackup_->setObjectName("initBackupCheck");
-  bottom->addWidget(initBackup_);
-  bottom->addStretch(1);
-  layout->addLayout(bottom);
+  auto* versionsUnit = new QLabel(Text("VERSIONS_UNIT"), this);
+  keepRow->addWidget(keepLabel);
+  keepRow->addWidget(keep_);
+  keepRow->addSpacing(12);
+  keepRow->addWidget(versionsLabel);
+  keepRow->addWidget(versions_);
+  keepRow->addWidget(versionsUnit);
+  keepRow->addStretch(1);
+  layout->addLayout(keepRow);
+  connect(versions_, &QSpinBox::valueChanged, this, [this] { UpdateKeepTexts(); });
+
   layout->addStretch(1);
 
   connect(schedule_, &QListWidget::currentRowChanged, this, [this] {
@@ -187,7 +207,9 @@ void CWPSelectWhenToBackup::ApplyDefaults() {
   const bool wasEdited = edited_;
   schedule_->setCurrentRow(ScheduleRowOfUnit(UnitOfScheduleChoice(d.schedule)));
   edited_ = wasEdited;
-  versions_->setValue(d.versions);
+  // A type that keeps versions keeps them for a month, as many as allowed.
+  versions_->setValue(d.versions > 1 ? GetMaxVersionCount() : d.versions);
+  SetKeepDays(kKeepMonth);
   initBackup_->setChecked(d.firstBackup != 0);
   defaultsFor_ = d.planType;
 }
@@ -208,6 +230,8 @@ void CWPSelectWhenToBackup::Enter() {
     intervalUnitShown_ = hours ? kUnitOtherInterval : kUnitMinutes;
     schedule_->setCurrentRow(row >= 0 ? row : 0);
     versions_->setValue(plat::GetProfileInt(ini, wiz::kVersionsSection, "VersionsToKeep", 3));
+    // A plan made before versions were kept by age shows its count rule.
+    SetKeepDays(ctx_->newPlan ? kKeepMonth : ReadWizardKeepDays(ini));
     // Changing a plan asks afresh whether to back up at once.
     initBackup_->setChecked(ctx_->newPlan &&
                             plat::GetProfileInt(ini, wiz::kWhenSection, "DoInitBackup", 0) != 0);
@@ -252,4 +276,28 @@ void CWPSelectWhenToBackup::Store() {
   plat::WriteProfileString(ini, wiz::kWhenSection, "BackupTime", std::to_string(start).c_str());
   plat::WriteProfileInt(ini, wiz::kWhenSection, "DoInitBackup", initBackup_->isChecked() ? 1 : 0);
   plat::WriteProfileInt(ini, wiz::kVersionsSection, "VersionsToKeep", versions_->value());
+  plat::WriteProfileInt(ini, wiz::kVersionsSection, "KeepDays", KeepDays());
+}
+
+int CWPSelectWhenToBackup::KeepDays() const {
+  return keep_->currentIndex() < 0 ? kKeepMonth : keep_->currentData().toInt();
+}
+
+void CWPSelectWhenToBackup::SetKeepDays(int days) {
+  int at = keep_->findData(days);
+  if (at < 0 && days == kKeepByCount) {
+    keep_->addItem(Text("KEEP_BY_COUNT"), kKeepByCount);
+    at = keep_->count() - 1;
+  }
+  keep_->setCurrentIndex(at >= 0 ? at : keep_->findData(kKeepMonth));
+  UpdateKeepTexts();
+}
+
+void CWPSelectWhenToBackup::UpdateKeepTexts() {
+  for (const auto& [key, days] : {std::pair{"KEEP_AS_MANY_AS_FIT", kKeepAsManyAsFit},
+                                  std::pair{"KEEP_BY_COUNT", kKeepByCount}}) {
+    const int at = keep_->findData(days);
+    if (at >= 0)
+      keep_->setItemText(at, Text(key).replace("%d", QString::number(versions_->value())));
+  }
 }

@@ -1,6 +1,6 @@
 // Wizard page 4: the plan's name, when it runs (the six schedule choices,
-// with hour, minute and the calendar's day where they apply), how many
-// versions to keep and whether the first backup starts at once.
+// with hour, minute and the calendar's day where they apply), how long and
+// how many versions to keep and whether the first backup starts at once.
 #pragma once
 #include <QDate>
 
@@ -8,6 +8,7 @@
 
 class CWizardCalendar;
 class QCheckBox;
+class QComboBox;
 class QLabel;
 class QLineEdit;
 class QListWidget;
@@ -30,12 +31,19 @@ class CWPSelectWhenToBackup : public CWizardPage {
   QSpinBox* Minute() const { return minute_; }
   CWizardCalendar* Calendar() const { return calendar_; }
   QSpinBox* Versions() const { return versions_; }
+  // How long versions stay: items for a day, week, month, year and as many
+  // as fit (their data: KeepVersions), and the count rule of an older plan.
+  QComboBox* Keep() const { return keep_; }
   QCheckBox* InitBackup() const { return initBackup_; }
   QLabel* DayHint() const { return dayHint_; }
 
  private:
   void UpdateFields();
   void ApplyDefaults();
+  int KeepDays() const;
+  void SetKeepDays(int days);
+  // The items that name the count show the versions field's value.
+  void UpdateKeepTexts();
 
   QLineEdit* name_;
   QListWidget* schedule_;
@@ -46,6 +54,7 @@ class CWPSelectWhenToBackup : public CWizardPage {
   CWizardCalendar* calendar_;
   QLabel* dayHint_;
   QSpinBox* versions_;
+  QComboBox* keep_;
   QCheckBox* initBackup_;
   bool loaded_ = false;
   bool edited_ = false;  // the user changed a field: defaults stay away

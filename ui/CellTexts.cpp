@@ -1,5 +1,6 @@
 #include "ui/CellTexts.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 
@@ -157,4 +158,25 @@ std::string CopyErrorWords(uint32_t code) {
   if (!words.empty()) return words;
   return FormatText(GetText("PLAN_HEALTH", "ERROR_OTHER"),
                     {std::to_string(code), plat::WinErrorMessage(code)});
+}
+
+std::string VersionsText(const PlanSnapshot& s, bool revisionsKnown, uint64_t revisionBytes) {
+  const std::string count = LocaleNumber(static_cast<uint64_t>(std::max(s.versionNumber, 1)));
+  std::string text;
+  if (s.keepDays == kKeepByCount) {
+    text = FormatText(GetText("UGGRID", "VERSIONS_KEPT_BY_COUNT"), {count});
+  } else {
+    const std::string length =
+        s.keepDays > 0 ? FormatText(GetText("UGGRID", "KEEP_FOR"),
+                                    {CountText("DAYS", static_cast<uint64_t>(s.keepDays))})
+                       : GetText("UGGRID", "KEEP_AS_MANY_AS_FIT");
+    text = FormatText(GetText("UGGRID", "VERSIONS_KEPT"), {length, count});
+  }
+  if (revisionsKnown)
+    text = FormatText(GetText("UGGRID", "REVISIONS_TAKE"),
+                      {text, FormatSize(revisionBytes, "", false)});
+  if (s.removedForRoom > 0)
+    text = FormatText(GetText("UGGRID", "REMOVED_FOR_ROOM"),
+                      {text, CountText("VERSIONS", s.removedForRoom)});
+  return text;
 }

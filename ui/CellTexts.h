@@ -29,6 +29,12 @@ std::string ScheduleText(int32_t unit, int32_t num = 1);
 std::string NextBackupText(const PlanSnapshot& s);
 std::string LastBackupText(const PlanSnapshot& s);
 
+// "Versions kept: for 30 days (up to 999)", then the room the revisions
+// take (revisionBytes; not said while unknown) and how many were removed to
+// make room since the start. A plan that keeps its newest by count:
+// "Versions kept: the newest 3".
+std::string VersionsText(const PlanSnapshot& s, bool revisionsKnown, uint64_t revisionBytes);
+
 // The status line: the status's text; for failing copies with their cause.
 std::string StatusText(const PlanStatus& status, const PlanSnapshot& s);
 // The cause of a failed copy in words, from its system error number

@@ -41,9 +41,13 @@ bool TryTakeSnapshot(CPlan* plan, PlanSnapshot* out) {
   s.lastBackupTime = plan->LastBackupTime();
   s.notProtected = plan->UnheldNameCount();
   s.unrecorded = plan->UnrecordedError();
+  s.versionNumber = plan->VersionNumber();
+  s.keepDays = plan->KeepDays();
+  s.makeRoom = plan->MakeRoom();
   if (CSimpleEngine* engine = plan->Engine()) {
     s.tooLarge = engine->TooLargeCount();
     s.roomWanted = engine->RoomWanted();
+    s.removedForRoom = engine->RemovedForRoom();
     // Failures in another store (the plan was moved since) are history.
     const CopyHealth health = engine->Health();
     if (health.error != 0 && health.root == s.root) {

@@ -25,12 +25,16 @@ struct PlanSnapshot {
   bool hasTask = false;
   int64_t nextDue = 0;
   int64_t lastBackupTime = 0;
-  uint64_t notProtected = 0;  // files whose names the store cannot hold
-  uint64_t tooLarge = 0;      // files skipped as too large
-  uint64_t roomWanted = 0;    // free bytes a skipped file waits for (0: none waits)
-  uint32_t copyError = 0;     // error of the last copy into this store when it failed, else 0
-  int64_t failingSince = 0;   // first of the failed copies since the last success
-  uint32_t unrecorded = 0;    // why the journal cannot record changes now (0: it does)
+  uint64_t notProtected = 0;    // files whose names the store cannot hold
+  uint64_t tooLarge = 0;        // files skipped as too large
+  uint64_t roomWanted = 0;      // free bytes a skipped file waits for (0: none waits)
+  uint32_t copyError = 0;       // error of the last copy into this store when it failed, else 0
+  int64_t failingSince = 0;     // first of the failed copies since the last success
+  uint32_t unrecorded = 0;      // why the journal cannot record changes now (0: it does)
+  int32_t versionNumber = 0;    // versions kept of each file, the latest copy among them
+  int32_t keepDays = -1;        // KeepVersions (common/PlanSettings.h)
+  bool makeRoom = false;        // the oldest revisions may go when the disk is full
+  uint64_t removedForRoom = 0;  // revisions removed for room since the program started
 };
 
 // Fills *out under the plan's lock. False (and *out untouched) when the lock

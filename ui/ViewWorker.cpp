@@ -7,6 +7,7 @@
 #include <set>
 #include <thread>
 
+#include "destinations/StoreRevisions.h"
 #include "destinations/VolumeCapacity.h"
 #include "history/CLoggingDatabase.h"
 #include "platform/Clock.h"
@@ -107,6 +108,15 @@ void CViewWorker::MeasureSpace(uint32_t id, std::string path, int tag) {
     const bool ok = GetFreeSpace(path, &freeBytes) == 0 && GetTotalSpace(path, &totalBytes) == 0;
     return std::function<void()>([this, id, ok, freeBytes, totalBytes, tag] {
       emit spaceMeasured(tag, id, ok, freeBytes, totalBytes);
+    });
+  });
+}
+
+void CViewWorker::MeasureRevisions(uint32_t id, std::string root) {
+  Launch(false, [this, id, root = std::move(root)] {
+    const uint64_t bytes = RevisionBytes(root);
+    return std::function<void()>([this, id, root, bytes] {
+      emit revisionsMeasured(id, QString::fromStdString(root), bytes);
     });
   });
 }

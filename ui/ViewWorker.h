@@ -46,6 +46,8 @@ class CViewWorker : public QObject {
   void CountPending(std::vector<JournalRequest> requests, int tag, bool distinct);
   // Free and total bytes of the volume that holds the path.
   void MeasureSpace(uint32_t id, std::string path, int tag);
+  // Bytes the revisions of a local store take (below root + "Revision\").
+  void MeasureRevisions(uint32_t id, std::string root);
   // A deleted plan's files in its store (ui/StoreRemoval.h).
   void RemoveStore(StoreRemoval what);
 
@@ -57,6 +59,7 @@ class CViewWorker : public QObject {
   void pendingCounted(int tag, const std::vector<JournalCount>& counts, uint64_t distinct);
   void spaceMeasured(int tag, uint32_t id, bool ok, uint64_t freeBytes, uint64_t totalBytes);
   void storeRemoved(const QString& storeRoot, bool ok);
+  void revisionsMeasured(uint32_t id, const QString& root, uint64_t bytes);
   // After each result of any kind has been emitted.
   void jobFinished();
 

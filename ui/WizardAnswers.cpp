@@ -453,6 +453,14 @@ DestFindings ExamineDestination(std::string_view systemPath, const SourceAnswers
   return f;
 }
 
+int32_t ReadWizardKeepDays(std::string_view uiIniPath) {
+  const int32_t days =
+      plat::GetProfileInt(uiIniPath, wiz::kVersionsSection, "KeepDays", kKeepByCount);
+  for (int32_t offered : {kKeepAsManyAsFit, kKeepDay, kKeepWeek, kKeepMonth, kKeepYear})
+    if (days == offered) return days;
+  return kKeepByCount;
+}
+
 bool SettingsFromAnswers(const std::string& ini, PlanSettings* s) {
   *s = PlanSettings{};
   s->name = plat::TrimSpace(GetString(ini, wiz::kWhenSection, "PlanName"));
@@ -470,6 +478,7 @@ bool SettingsFromAnswers(const std::string& ini, PlanSettings* s) {
   s->scheduleUnit = ReadWizardScheduleUnit(ini, &num);
   s->scheduleNum = num;
   s->versionNumber = GetInt(ini, wiz::kVersionsSection, "VersionsToKeep", 3);
+  s->keepDays = ReadWizardKeepDays(ini);
   s->kind = 1;
   s->mode = kModeIdle;
   s->enabled = 0;
@@ -531,6 +540,7 @@ bool CompletePlanChange(PlanList& list, CPlan* plan, const PlanChange& change,
     s.missingTime = old.missingTime;
     s.lastBackupTime = old.lastBackupTime;
     s.initialScanDone = old.initialScanDone;
+    s.makeRoom = old.makeRoom;  // chosen on the card, not in the wizard
     plan->SetStopping(true);
     ok = plan->ApplySettings(s, kApplyReapply);
     if (ok) {

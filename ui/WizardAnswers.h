@@ -55,6 +55,10 @@ enum DestTab : int32_t {
 
 }  // namespace wiz
 
+// "Wizard4Options" KeepDays: one of KeepVersions (PlanSettings.h); missing
+// or any other value: kKeepByCount (a plan made before ages were kept).
+int32_t ReadWizardKeepDays(std::string_view uiIniPath);
+
 // Tab 0/1 -> 2 (USB disk), 2 -> 3, 3 -> 4, 4 -> 1; 0 for any other tab.
 int32_t StorageTypeOfTab(int32_t tab);
 // The schedule list shows the units in their order: row 0..7 -> unit 1..8 (0

@@ -189,7 +189,11 @@ TEST(EventsEndToEndTest, SigtermCutsAFirstBackupTheNextStartLogsTheRestOnce) {
   // The window takes its events every 3 s: far more copies than its queue holds.
   auto env = w.Inotify();
   env.emplace_back("BREVANTO_PUMP_INTERVAL_MS", "3000");
-  QProcess* program = w.Start(env);
+  // Copies held 3 ms each: an idle machine copies these files faster than
+  // the signal could reach the program mid-walk.
+  auto slow = env;
+  slow.emplace_back("BREVANTO_FAULT_COPY_DELAY_MS", "3");
+  QProcess* program = w.Start(slow);
   ASSERT_TRUE(
       WaitFor([&] { return w.Log().find("#Backup File Success") != std::string::npos; }, 300))
       << w.Stderr();

@@ -35,7 +35,7 @@ TEST_F(SettingsTest, DefaultsStoredOddAndCachedValuesAndBattery) {
   DriverSettings driver = ReadDriverSettings();
   EXPECT_EQ(driver.priority, 0);
   EXPECT_TRUE(driver.ignoreTime && driver.noOpenBackup && driver.backupOnlyWritten);
-  EXPECT_EQ(GetMaxVersionCount(), 3);
+  EXPECT_EQ(GetMaxVersionCount(), 999);
   EXPECT_EQ(GetBackupFileMaxSize(), 0);
   EXPECT_EQ(GetRunOnce(), 1);
   EXPECT_TRUE(GetShowStatusNotification() && GetShowErrorNotification() && GetBatterySetting());
@@ -72,7 +72,8 @@ TEST_F(SettingsTest, DefaultsStoredOddAndCachedValuesAndBattery) {
   EXPECT_FALSE(driver.ignoreTime);
   EXPECT_TRUE(driver.noOpenBackup && driver.backupOnlyWritten);
   const std::tuple<const char*, const char*, int, int> rows[] = {
-      {"MaxVersionCount=0", "BackupFileMaxSize=-5", 3, 0},
+      {"MaxVersionCount=0", "BackupFileMaxSize=-5", 999, 0},
+      {"MaxVersionCount=5000", "BackupFileMaxSize=0", 999, 0},
       {"MaxVersionCount=12", "BackupFileMaxSize=0", 12, 0},
       {"MaxVersionCount=1", "BackupFileMaxSize=700", 1, 700}};
   for (const auto& [global, internal, versions, maxSize] : rows) {
@@ -87,6 +88,11 @@ TEST_F(SettingsTest, DefaultsStoredOddAndCachedValuesAndBattery) {
   dir_.Write("InternalSettings.ini", "[Backup Settings]\nBackupFileMaxSize=9\n");
   EXPECT_EQ(GetMaxVersionCount(), 1);
   EXPECT_EQ(GetBackupFileMaxSize(), 700);
+  // The distribution's "config.ini" also says less.
+  dir_.Write("config.ini", "[APP]\nMaxVersionCount=7\n");
+  ResetSettingsCache();
+  EXPECT_EQ(GetMaxVersionCount(), 7);
+  std::filesystem::remove(dir_.NativeOf("config.ini"));
   SetBackupFileMaxSize(100);
   ResetSettingsCache();
   EXPECT_EQ(GetBackupFileMaxSize(), 100);

@@ -10,6 +10,7 @@
 #include <memory>
 #include <ostream>
 #include <string>
+#include <vector>
 
 #include "common/PlanSettings.h"
 #include "destinations/Destination.h"
@@ -76,9 +77,26 @@ class DestinationWorld {
   virtual std::string PathOf(const std::string& rel) const = 0;
   virtual std::string NativeOf(const std::string& rel) const = 0;
   bvtest::TempDir& Sources() { return sources_; }
-  // Writes a file straight into the store.
+  // Writes a file straight into the store; reads one; whether a file or
+  // folder is there; the names in a folder; makes a folder (or what stands
+  // for one in a store without folders).
   virtual void Put(const std::string& rel, const std::string& content) {
     bvtest::WriteNative(NativeOf(rel), content);
+  }
+  virtual std::string Get(const std::string& rel) const {
+    return bvtest::ReadNative(NativeOf(rel));
+  }
+  virtual bool Exists(const std::string& rel) const {
+    return std::filesystem::exists(std::filesystem::symlink_status(NativeOf(rel)));
+  }
+  virtual std::vector<std::string> Names(const std::string& folder) const {
+    std::vector<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(NativeOf(folder)))
+      names.push_back(e.path().filename().string());
+    return names;
+  }
+  virtual void MakeFolder(const std::string& rel) {
+    std::filesystem::create_directories(NativeOf(rel));
   }
 
  private:
@@ -88,7 +106,9 @@ class DestinationWorld {
 struct DestinationKind {
   std::string name;
   std::function<std::unique_ptr<DestinationWorld>()> make;
-  bool carriesReadOnly = true;                    // moves keep the read-only attribute
+  bool carriesReadOnly = true;  // moves keep the read-only attribute
+  bool hasFolders = true;       // CreateFolders makes folders (object stores have none)
+  bool stagesCopies = true;     // a copy lies whole under a temporary name before it replaces
   std::function<std::string()> unavailable = {};  // why the kind cannot run here
 };
 
@@ -112,10 +132,8 @@ class DestinationSuite : public testing::TestWithParam<DestinationKind> {
     return world_->Sources().SystemOf(rel);
   }
   void Put(const std::string& rel, const std::string& content) { world_->Put(rel, content); }
-  std::string Get(const std::string& rel) const { return bvtest::ReadNative(NativeOf(rel)); }
-  bool Exists(const std::string& rel) const {
-    return std::filesystem::exists(std::filesystem::symlink_status(NativeOf(rel)));
-  }
+  std::string Get(const std::string& rel) const { return world_->Get(rel); }
+  bool Exists(const std::string& rel) const { return world_->Exists(rel); }
 
   std::unique_ptr<DestinationWorld> world_;
 };

@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/ActivityLog.h"
 #include "common/EngineEvents.h"
 #include "common/Settings.h"
 #include "engine/CSimpleEngine.h"
@@ -387,6 +388,78 @@ TEST_F(SimpleEngineTest, FailuresTheReserveVanishedSourcesAndStops) {
   EXPECT_EQ(engine_->BackupFile("", false, nullptr, 0), kBackupBadArgument);
   plan_->ReplaceDestination(nullptr);
   EXPECT_EQ(Backup("s.txt"), kBackupBadArgument);
+}
+
+// Versions kept by age: each copy thins the windows, numbers keep their gaps; a fault at any
+// step of a copy and its rotation keeps a latest copy and a store that lists; a full disk makes
+// room from the oldest revisions only when the plan allows it.
+TEST_F(SimpleEngineTest, KeepsVersionsByAgeSurvivesFaultsAndMakesRoom) {
+  plan_->SetVersionNumber(999);
+  plan_->SetKeepDays(kKeepMonth);
+  const auto save = [&](const std::string& rel, const std::string& text, int64_t when) {
+    env_.Src().Write(rel, text);
+    const timespec times[2] = {{when, 0}, {when, 0}};
+    EXPECT_EQ(utimensat(AT_FDCWD, env_.Src().NativeOf(rel).c_str(), times, 0), 0);
+    return Backup(rel);
+  };
+  const int64_t now = plat::Now();
+  const int64_t window = (now - 3 * 3600) / 600 * 600 + 10;  // a 10-minute window 3 hours ago
+  ASSERT_EQ(save("age.txt", "v1", window), 0);
+  ASSERT_EQ(save("age.txt", "v2", window + 100), 0);
+  ASSERT_EQ(save("age.txt", "v3", now - 1200), 0);
+  ASSERT_EQ(save("age.txt", "v4", now), 0);
+  EXPECT_EQ(RevisionFiles("age.txt"), (Names{"age(0002).txt", "age(0003).txt"}));
+  ASSERT_EQ(save("age.txt", "v5 longer", now), 0);
+  EXPECT_EQ(RevisionFiles("age.txt"), (Names{"age(0002).txt", "age(0003).txt", "age(0004).txt"}))
+      << "after a gap, the highest number + 1";
+
+  // Every counted step of a copy with its rotation (the move, and the ceiling's deletion) fails
+  // in turn, each time on a file with the same history in a folder of its own.
+  plan_->SetVersionNumber(4);
+  uint64_t nth = 1;
+  for (bool fired = true; fired; ++nth) {
+    const std::string rel = "fault" + std::to_string(nth) + "/f.txt";
+    // (Sizes differ: a copy of the same size and time would be the latest copy already.)
+    for (const char* text : {"f1", "f22", "f333", "f4444"}) ASSERT_EQ(save(rel, text, now), 0);
+    env_.Src().Write(rel, "f55555");
+    plat::fault::Arm(nth, plat::kErrIoDevice);
+    Backup(rel);
+    plat::fault::Disarm();
+    fired = plat::fault::Fired();
+    const std::string latest = Stored("Latest", rel);
+    ASSERT_TRUE(latest == "f55555" || latest == "f4444") << "step " << nth << ": " << latest;
+    for (const std::string& name : RevisionFiles(rel))
+      ASSERT_EQ(name.rfind("f(000", 0), 0u) << "step " << nth << ": " << name;
+    EXPECT_EQ(save(rel, "f666666", now), 0) << "step " << nth;
+    EXPECT_EQ(Stored("Latest", rel), "f666666") << "step " << nth;
+  }
+  EXPECT_GT(nth, 10u);
+  EXPECT_EQ(Stored("Revision", "age(0003).txt"), "v3") << "another file's revisions untouched";
+  plan_->SetVersionNumber(999);
+
+  // A full disk: the copy waits until the plan may remove old versions; then the store's oldest
+  // revision goes (not this file's, never a latest copy), logged in its own record.
+  const std::string page(64 << 10, 'p');
+  ASSERT_EQ(save("old.txt", page, now - 9 * 86400), 0);
+  ASSERT_EQ(save("old.txt", page + "2", now - 8 * 86400), 0);
+  ASSERT_EQ(save("old.txt", page + "3", now - 7 * 86400), 0);
+  ASSERT_TRUE(CLogSet::Instance().SetLogFolder(env_.Data().SystemOf("log")));
+  env_.SetFreeBytes(kMinFreeBytes + 1024);
+  env_.Src().Write("room.txt", page);
+  EXPECT_EQ(Backup("room.txt"), kBackupNoSpace);
+  plan_->SetMakeRoom(true);
+  EXPECT_EQ(Backup("room.txt"), 0);
+  EXPECT_EQ(Stored("Latest", "room.txt"), page);
+  const Names left = RevisionFiles("old.txt");
+  EXPECT_EQ(std::count(left.begin(), left.end(), "old(0001).txt"), 0);
+  EXPECT_EQ(std::count(left.begin(), left.end(), "old(0002).txt"), 1);
+  EXPECT_EQ(Stored("Latest", "old.txt"), page + "3");
+  EXPECT_EQ(engine_->RemovedForRoom(), 1u);
+  std::string log;
+  for (const auto& entry : fs::directory_iterator(env_.Data().NativeOf("log")))
+    log += bvtest::ReadNative(entry.path().string());
+  EXPECT_NE(log.find("#Old Version Removed To Make Room"), std::string::npos) << log;
+  EXPECT_NE(log.find("old(0001).txt"), std::string::npos) << log;
 }
 
 // As an ordinary user, unreadable sources and read-only store folders fail as access denied.

@@ -209,6 +209,11 @@ TEST_F(PlanFileTest, WritesKeysInOrderAndReadsThemBack) {
   EXPECT_EQ(FormatPlanFile(s), head + "Enabled=1\nLastBackupTime=12\nMissScheduledBackup=1\n");
   EXPECT_EQ(FormatPlanFile(s, PlanFileStyle::kDefaultStep),
             head + "InitDone=1\nEnabled=1\nLastBackupTime=12\n");
+  s.keepDays = kKeepMonth;  // written only for a plan that keeps versions by age
+  s.makeRoom = 1;
+  EXPECT_EQ(FormatPlanFile(s), head +
+                                   "Enabled=1\nLastBackupTime=12\nMissScheduledBackup=1\n"
+                                   "KeepDays=30\nMakeRoom=1\n");
   ASSERT_TRUE(WritePlanFile(path_, s));
   EXPECT_EQ(ReadNative(env_.Data().NativeOf("Plan.ini")), FormatPlanFile(s));
   PlanSettings back;
@@ -238,6 +243,12 @@ TEST_F(PlanFileTest, WritesKeysInOrderAndReadsThemBack) {
       {"Enabled=", FIELD(enabled), 1},
       {"MissScheduledBackup=", FIELD(missedScheduledRun), 0},
       {"MissScheduledBackup=1", FIELD(missedScheduledRun), 1},
+      {"", FIELD(keepDays), kKeepByCount},  // an older plan keeps its count rule
+      {"KeepDays=365", FIELD(keepDays), kKeepYear},
+      {"KeepDays=0", FIELD(keepDays), kKeepAsManyAsFit},
+      {"KeepDays=12", FIELD(keepDays), kKeepByCount},
+      {"", FIELD(makeRoom), 0},
+      {"MakeRoom=1", FIELD(makeRoom), 1},
   };
 #undef FIELD
   for (const Case& c : cases) {

@@ -415,10 +415,14 @@ TEST_F(ViewTest, ShowsOneCellPerPlanWithItsTexts) {
   EXPECT_TRUE(view.findChild<QWidget*>("emptyCard")->isVisibleTo(&view));
   Shoot(&frame, "main-empty.png");
 
-  CPlan* watch = MakePlan("Documents", "E:\\Docs\\", 1, true);
+  CPlan* watch = MakePlan("Documents", "E:\\Docs\\", 1, true, kStorageLocal, 999);
   CPlan* daily = MakePlan("Pictures", "E:\\Pics\\", 4, true);
   CPlan* manual = MakePlan("Music", "F:\\Music\\", 8, false, kStorageUsb);
   ASSERT_TRUE(watch && daily && manual);
+  watch->SetKeepDays(kKeepMonth);
+  // Two revisions of 1,000 bytes each in the store, measured on a job.
+  for (const char* name : {"Revision/C/a(0001).txt", "Revision/C/x/a(0002).txt"})
+    bvtest::WriteNative(dir_.NativeOf(std::string("evol/Docs/") + name), std::string(1000, 'r'));
   Show(view);
   EXPECT_EQ(view.CellIds(), (std::vector<uint32_t>{watch->Id(), daily->Id(), manual->Id()}));
   EXPECT_FALSE(view.findChild<QWidget*>("emptyCard")->isVisibleTo(&view));
@@ -443,6 +447,14 @@ TEST_F(ViewTest, ShowsOneCellPerPlanWithItsTexts) {
            !ContentOf(view, watch->Id()).space.isEmpty();
   }));
   EXPECT_NE(ContentOf(view, watch->Id()).space.toStdString().find("500.00 G"), std::string::npos);
+  // How long and how many versions stay, and the room they take.
+  ASSERT_TRUE(RunUntil([&] {
+    return ContentOf(view, watch->Id()).versions.toStdString() ==
+           "Versions kept: for 30 days (up to 999); they take " + FormatSize(2000, "", false);
+  })) << ContentOf(view, watch->Id()).versions.toStdString();
+  EXPECT_EQ(
+      ContentOf(view, daily->Id()).versions.toStdString().rfind("Versions kept: the newest 3", 0),
+      0u);
   view.Cell(daily->Id())->SetOptionsOpen(true);
   Shoot(&frame, "main.png");
   frame.resize(760, 600);  // a small screen: 1366 x 768 less the desktop's bars
@@ -496,6 +508,12 @@ TEST_F(ViewTest, RecordingOnlyWhileTheDiskIsFullOrAway) {
   std::vector<std::string> messages;
   QObject::connect(&view, &CBrevantoView::messageRequested,
                    [&](const QString& text, int) { messages.push_back(text.toStdString()); });
+  uint32_t offeredFor = 0;  // the full disk's pop-up offers to make room
+  QObject::connect(&view, &CBrevantoView::makeRoomOffered,
+                   [&](const QString& text, int, uint32_t id) {
+                     messages.push_back(text.toStdString());
+                     offeredFor = id;
+                   });
   auto has = [&](const std::string& text) {
     return std::find(messages.begin(), messages.end(), text) != messages.end();
   };
@@ -534,6 +552,20 @@ TEST_F(ViewTest, RecordingOnlyWhileTheDiskIsFullOrAway) {
   SetShowErrorNotification(true);
   EXPECT_EQ(Status(view, docs->Id()),
             Grid("PLAN_STATUS_LOGGING") + ": the backup disk is full: 5 MB more is needed");
+  // The pop-up and the card offer to make room; once taken, neither offers it again.
+  EXPECT_EQ(offeredFor, docs->Id());
+  ASSERT_TRUE(ContentOf(view, docs->Id()).offerMakeRoom);
+  view.Cell(docs->Id())->MakeRoomButton()->click();
+  EXPECT_TRUE(docs->MakeRoom());
+  EXPECT_NE(PlanFile(docs->Id()).find("MakeRoom=1\n"), std::string::npos);
+  EXPECT_TRUE(Until(view, [&] { return !ContentOf(view, docs->Id()).offerMakeRoom; }));
+  offeredFor = 0;
+  messages.clear();
+  view.RunPeriodicChecks();
+  RunUntil([&] { return view.Worker()->RunningJobs() == 0; });
+  QCoreApplication::processEvents();
+  EXPECT_TRUE(has(full));
+  EXPECT_EQ(offeredFor, 0u);
   EXPECT_EQ(LoggingStamp(docs->Id()).size(), 14u);
   PlanList::Instance().DeletePlan(docs->Id());  // its period would join the report below
 

@@ -1,6 +1,8 @@
 // The notification icon and the pop-up (offscreen), time on a test clock.
 #include <gtest/gtest.h>
 
+#include <QPushButton>
+
 #include <QToolButton>
 #include <set>
 #include <thread>
@@ -61,6 +63,20 @@ TEST_F(TrayTest, PopupShowsEachMessageForItsFullTenSeconds) {
     bvtest::Shoot(&Popup(), file);
   }
   EXPECT_EQ(pictures.size(), 3u) << "every kind has its own picture";
+  // A full disk's pop-up offers to make room: the button acts once and hides the pop-up; the next
+  // message has none.
+  int madeRoom = 0;
+  Popup().ShowMessage(
+      QString::fromStdString(FormatText(GetText("MAIN_UI", "DISK_FULL_MESSAGE"), {"Documents"})),
+      PopupKind::kWarning, QString::fromStdString(GetText("UGGRID", "MAKE_ROOM")),
+      [&] { ++madeRoom; });
+  ASSERT_TRUE(Popup().ActionButton()->isVisible());
+  bvtest::Shoot(&Popup(), "popup-make-room.png");
+  Popup().ActionButton()->click();
+  EXPECT_EQ(madeRoom, 1);
+  EXPECT_FALSE(Popup().IsShown());
+  Popup().ShowMessage("Another message", PopupKind::kInfo);
+  EXPECT_FALSE(Popup().ActionButton()->isVisible());
   if (std::getenv("BV_SCREENSHOT_DIR")) {  // a pop-up per cause (pictures only)
     PlanSnapshot disk, away, server;
     disk.enabled = disk.hasDestination = disk.available = true;

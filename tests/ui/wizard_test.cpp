@@ -471,11 +471,16 @@ TEST_F(WizardTest, NewPlanFilledInByHandLoadsBackAsTheSamePlan) {
   EXPECT_EQ(calendar->SelectedDate(), QDate(2030, 5, 17));
   when->Hour()->setValue(25);  // held at 23
   when->Minute()->setValue(7);
-  when->Versions()->setValue(99);
+  when->Versions()->setValue(5000);
   EXPECT_EQ(when->Versions()->value(), GetMaxVersionCount());
+  // A new plan keeps versions for a month; the last choice names the count.
+  EXPECT_EQ(when->Keep()->currentData().toInt(), kKeepMonth);
+  EXPECT_EQ(when->Keep()->count(), 5);
   when->Versions()->setValue(2);
+  EXPECT_EQ(when->Keep()->itemText(4).toStdString(), "as many as fit (up to 2)");
   when->InitBackup()->setChecked(false);
   Shoot(&wizard, "wizard-4-when.png");
+  when->Keep()->setCurrentIndex(when->Keep()->findData(kKeepWeek));
   wizard.FinishButton()->click();
   ASSERT_TRUE(RunUntil([&] { return wizard.result() == QDialog::Accepted; })) << Messages();
   const uint32_t id = wizard.ResultPlanId();
@@ -495,6 +500,7 @@ TEST_F(WizardTest, NewPlanFilledInByHandLoadsBackAsTheSamePlan) {
                             loaded->VersionNumber()),
             std::make_tuple(kStorageLocal, kUnitMonthly, 1, 2));
   EXPECT_EQ(loaded->BackupTime(), WizardStartTime(2030, 5, 17, 23, 7, 0));
+  EXPECT_EQ(loaded->KeepDays(), kKeepWeek);
   EXPECT_TRUE(loaded->Enabled());
   EXPECT_TRUE(loaded->MatchPath(home_.SystemOf("Projects/sub/b.txt"), false));
   EXPECT_FALSE(loaded->MatchPath(home_.SystemOf("Other/c.txt"), false));

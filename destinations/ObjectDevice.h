@@ -1,0 +1,106 @@
+// CObjectDevice, storage type 5: a bucket of an S3-compatible object store
+// (a cloud service or a self-hosted gateway), reached through ObjectSession.
+// The store lies below the key prefix with the layout of every other kind
+// ("Latest/C/...", "Revision/.../name(NNNN).ext"); paths are "/" + prefix +
+// the store path, with "/" between names. Settings: "Devices.ini" section
+// "Object Store Device", private to its owner (it holds the secret key).
+#pragma once
+#include <atomic>
+#include <map>
+#include <mutex>
+#include <string>
+
+#include "destinations/Destination.h"
+#include "destinations/ObjectSession.h"
+
+inline constexpr char kObjectDeviceSection[] = "Object Store Device";
+
+// Why the last request to the store failed, for the words told once.
+enum class ObjectFailure {
+  kNone,
+  kUnreachable,
+  kCertificate,  // no authority vouches for it, or its key is not the pinned one
+  kKeys,
+  kNoBucket,
+  kQuota,
+  kBusy,
+  kOther
+};
+
+class CObjectDevice : public CDestination {
+ public:
+  explicit CObjectDevice(IDestinationOwner* owner) : CDestination(owner) {}
+  ~CObjectDevice() override;
+
+  char GetPathSeparator() const override { return '/'; }
+  bool LoadSettings() override;
+  bool SaveSettings() override;
+  void Configure(const PlanSettings& settings) override;
+  int32_t GetStorageType() const override { return kStorageObject; }
+  bool IsAvailable() const override { return connected_; }
+  // Same endpoint (case aside) and bucket, and for the destination the same
+  // prefix exactly: keys are case-sensitive.
+  bool IsSameDestination(const CDestination& other) const override;
+  bool IsSameVolume(const CDestination& other) const override;
+  // Reaches the bucket and places the store marker below the prefix.
+  bool Prepare(bool initialize) override;
+  void Close() override;
+  std::string GetRootPath() const override;
+  void Refresh() override;
+  // From one listing of the folder (all its pages), kept until Close and
+  // kept up to date by this destination's own writes.
+  int32_t ListVersions(std::string_view folder, std::string_view name, std::string_view extension,
+                       std::vector<VersionEntry>* list) override;
+  // Keys need no folders: 0 for any path, 2 for an empty one.
+  uint32_t CreateFolders(std::string_view path) override;
+  bool FileExists(std::string_view path) override;
+  uint32_t DeleteFile(std::string_view path) override;
+  uint32_t CopyFile(std::string_view source, std::string_view target) override;
+  // One PUT (in parts above 64 MiB, completed only once every part is
+  // in): the object appears whole or not at all, so there is no temporary
+  // name. beforeReplace runs once the local file was read whole
+  // for its MD5, just before the PUT (the copy it rotates stays in the store).
+  uint32_t CopyFileWatched(std::string_view source, std::string_view target, plat::CopyWatch* watch,
+                           const std::function<void()>& beforeReplace = {}) override;
+  // A server-side copy, then the delete of the source; never over an
+  // existing target.
+  uint32_t MoveFile(std::string_view source, std::string_view target) override;
+  bool IgnoresCase() override { return false; }
+  bool GetFileStamp(std::string_view, uint64_t*, int64_t*, int64_t*) override { return false; }
+  // Aborts the unfinished multipart uploads below the prefix (what an upload
+  // cut off while the store was unreachable left), except those this
+  // process is sending. Returns how many it aborted.
+  uint32_t SweepTemporaryCopies() override;
+  ServerRefusal TakeServerRefusal(std::string* server, std::string* cause) override;
+
+  ObjectStoreSettings GetObjectSettings() const;
+  ObjectFailure LastFailure() const { return failure_; }
+
+ private:
+  // Runs a request, again after a pause while the store says it is busy
+  // (503, "SlowDown"; pauses doubling from 200 ms, five tries); notes
+  // reachability and the cause of a failure.
+  template <typename Request>
+  ObjectReply Retried(Request request);
+  // The error number of a failed reply (5 keys refused, 3 no bucket, 2 no
+  // such key, 112 quota, 1460 no answer in time, 59 no connection or busy).
+  uint32_t ErrorOf(const ObjectReply& reply) const;
+  // Sends a file above 64 MiB in parts and completes the upload; aborts it
+  // on any failure. 0 or the error number.
+  uint32_t PutInParts(const std::string& key, plat::File* file, uint64_t size,
+                      const std::function<bool()>& stillSame);
+  std::string KeyOf(std::string_view path) const;
+  // The folder's listing (name -> size), listed when not kept; null when the
+  // listing failed.
+  const std::map<std::string, uint64_t>* Listing(const std::string& folderKey);
+  void Known(const std::string& key, bool present, uint64_t size);
+
+  mutable std::mutex settingsLock_;  // guards settings_
+  ObjectStoreSettings settings_;
+  std::recursive_mutex sessionLock_;  // guards session_ and listed_: one request at a time
+  ObjectSession session_;
+  std::map<std::string, std::map<std::string, uint64_t>> listed_;  // folder key -> its keys
+  std::atomic<bool> connected_{false};
+  std::atomic<ObjectFailure> failure_{ObjectFailure::kNone};
+  std::atomic<ObjectFailure> told_{ObjectFailure::kNone};
+};

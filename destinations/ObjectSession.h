@@ -1,0 +1,99 @@
+// ObjectSession: requests to an S3-compatible object store over one libcurl
+// handle kept between requests (its connection is reused). Each request is
+// signed by libcurl (AWS signature version 4) and carries the
+// x-amz-content-sha256 header the signature covers. TLS is always verified:
+// by the system authorities, or by the pinned public key. Not thread-safe:
+// its user serialises the requests.
+#pragma once
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/PlanSettings.h"
+
+namespace plat {
+class File;
+}
+
+// The end of one request: the HTTP status (0: no answer; curl tells why in
+// transport), the error code of the answer's XML ("NoSuchBucket", "SlowDown"),
+// and the answer's body when it was kept.
+struct ObjectReply {
+  long status = 0;
+  int transport = 0;  // CURLcode
+  std::string code;
+  std::string body;
+  std::string etag;  // the ETag header, quotes included
+  bool Ok() const { return status >= 200 && status < 300 && code.empty(); }
+};
+
+// One entry of a listing below a prefix: a key, or a common prefix ending
+// with "/" (a "folder").
+struct ObjectEntry {
+  std::string name;  // relative to the listed prefix
+  uint64_t size = 0;
+  bool folder = false;
+};
+
+class ObjectSession {
+ public:
+  ObjectSession();
+  ~ObjectSession();
+  ObjectSession(const ObjectSession&) = delete;
+  ObjectSession& operator=(const ObjectSession&) = delete;
+
+  void SetOptions(const ObjectStoreSettings& options);
+  void Close();
+
+  // HEAD of a key; Ok() when it exists.
+  ObjectReply Head(std::string_view key);
+  // Deletes a key (the store answers 204 also for a missing one).
+  ObjectReply Delete(std::string_view key);
+  // Uploads the open file whole under key in one PUT, its MD5 in
+  // Content-MD5 (the store refuses a body that differs). stillSame is asked
+  // after the last byte was read; false aborts the upload.
+  ObjectReply Put(std::string_view key, plat::File* file, uint64_t size, const std::string& md5,
+                  const std::function<bool()>& stillSame);
+  // Uploads a short text whole under key, with its Content-MD5.
+  ObjectReply PutText(std::string_view key, const std::string& text);
+  // Copies a key on the server side.
+  ObjectReply Copy(std::string_view from, std::string_view to);
+  // A multipart upload: started (its id), parts of at least 5 MiB but the
+  // last numbered from 1 (each with its Content-MD5; the part's ETag comes
+  // back in the reply), completed from the parts' ETags in order, or aborted
+  // (the parts sent are dropped).
+  ObjectReply StartParts(std::string_view key, std::string* uploadId);
+  ObjectReply PutPart(std::string_view key, const std::string& uploadId, int number,
+                      const std::string& data);
+  ObjectReply CompleteParts(std::string_view key, const std::string& uploadId,
+                            const std::vector<std::string>& etags);
+  ObjectReply AbortParts(std::string_view key, const std::string& uploadId);
+  // The unfinished multipart uploads below prefix (key, upload id), every page.
+  ObjectReply ListParts(std::string_view prefix,
+                        std::vector<std::pair<std::string, std::string>>* uploads);
+  // GET of a key, each piece handed to sink (false stops it).
+  ObjectReply Get(std::string_view key, const std::function<bool(const char*, size_t)>& sink);
+  // Every key and common prefix directly below prefix, through all pages.
+  ObjectReply List(std::string_view prefix, std::vector<ObjectEntry>* entries);
+  // Whether the bucket answers (a listing of no keys).
+  ObjectReply Probe();
+
+ private:
+  // Resets the handle for a request on key with an encoded query (its
+  // parameters in sorted order, as the signature wants them).
+  void Prepare(const char* method, std::string_view key, const std::string& query);
+  ObjectReply Run(std::vector<std::string> headers, bool keepBody);
+  // Sends text as the whole body of the prepared request, with its Content-MD5.
+  ObjectReply RunWithBody(const std::string& text, bool keepBody);
+
+  ObjectStoreSettings options_;
+  void* handle_ = nullptr;  // CURL*
+  std::string* body_ = nullptr;
+};
+
+// Percent-encodes every byte outside A-Z a-z 0-9 - . _ ~ ("/" too unless keepSlash).
+std::string ObjectUriEncode(std::string_view text, bool keepSlash);
+// The base64 MD5 of a whole open file read from its start; empty when it cannot be read.
+std::string ObjectFileMd5(plat::File* file);

@@ -1,0 +1,316 @@
+// The object storage kind against a real S3 gateway (tests/support/CephGateway):
+// the shared suite, its settings file, and each failure in words.
+#include <sys/stat.h>
+
+#include <atomic>
+#include <chrono>
+#include <set>
+#include <thread>
+
+#include "common/Texts.h"
+#include "destination_suite.h"
+#include "destinations/ObjectDevice.h"
+#include "platform/Errors.h"
+#include "support/CephGateway.h"
+
+using bvtest::CephGateway;
+using bvtest::UriEncode;
+
+namespace {
+
+CephGateway& Gateway() {
+  static CephGateway gateway;
+  return gateway;
+}
+
+ObjectStoreSettings StoreSettings(const std::string& bucket) {
+  ObjectStoreSettings s;
+  s.endpoint = Gateway().Endpoint();
+  s.region = CephGateway::Region();
+  s.bucket = bucket;
+  s.prefix = "store";
+  s.accessKey = CephGateway::AccessKey();
+  s.secretKey = CephGateway::SecretKey();
+  s.timeout = 5;
+  return s;
+}
+
+std::unique_ptr<CDestination> ObjectDestination(const ObjectStoreSettings& s,
+                                                IDestinationOwner* owner = nullptr) {
+  auto dest = CreateDestination(owner, kStorageObject);
+  PlanSettings settings;
+  settings.storageType = kStorageObject;
+  settings.objectStore = s;
+  dest->Configure(settings);
+  return dest;
+}
+
+std::string NewBucket() {
+  static int n = 0;
+  const std::string bucket = "bv" + std::to_string(getpid()) + "-" + std::to_string(++n);
+  EXPECT_EQ(Gateway().Request("PUT", "/" + bucket), 200);
+  return bucket;
+}
+
+// A fresh bucket; the store lies below "store/" in it.
+class ObjectWorld : public DestinationWorld {
+ public:
+  ObjectWorld() : bucket_(NewBucket()), dest_(ObjectDestination(StoreSettings(bucket_))) {
+    EXPECT_TRUE(dest_->Prepare(true));
+  }
+  CDestination& Dest() override { return *dest_; }
+  std::string PathOf(const std::string& rel) const override { return dest_->GetRootPath() + rel; }
+  std::string NativeOf(const std::string& rel) const override { return "/no-such-folder/" + rel; }
+  void Put(const std::string& rel, const std::string& content) override {
+    EXPECT_EQ(Gateway().Request("PUT", UrlOf(rel), content), 200);
+  }
+  std::string Get(const std::string& rel) const override {
+    std::string body;
+    return Gateway().Request("GET", UrlOf(rel), "", &body) == 200 ? body : "";
+  }
+  bool Exists(const std::string& rel) const override {
+    for (const std::string& key : Gateway().Keys(bucket_, "store/" + rel))
+      if (key == "store/" + rel || key.rfind("store/" + rel + "/", 0) == 0) return true;
+    return false;
+  }
+  std::vector<std::string> Names(const std::string& folder) const override {
+    std::set<std::string> names;
+    for (const std::string& key : Gateway().Keys(bucket_, "store/" + folder)) {
+      const std::string rest = key.substr(6 + folder.size());
+      names.insert(rest.substr(0, rest.find('/')));
+    }
+    return {names.begin(), names.end()};
+  }
+  void MakeFolder(const std::string& rel) override { Put(rel + "/inside", "x"); }
+
+ private:
+  std::string UrlOf(const std::string& rel) const {
+    return "/" + bucket_ + "/" + UriEncode("store/" + rel, true);
+  }
+  std::string bucket_;
+  std::unique_ptr<CDestination> dest_;
+};
+
+DestinationKind ObjectKind() {
+  DestinationKind kind{"ObjectStore", [] { return std::make_unique<ObjectWorld>(); }};
+  kind.carriesReadOnly = false;
+  kind.hasFolders = false;
+  kind.stagesCopies = false;
+  kind.unavailable = [] { return Gateway().Ok() ? "" : Gateway().Reason(); };
+  return kind;
+}
+
+// The packages are installed by the README's test command: a missing
+// gateway is a failure, not a skip.
+#define REQUIRE_GATEWAY() ASSERT_TRUE(Gateway().Ok()) << Gateway().Reason()
+
+std::string Refusal(CDestination& dest) {
+  std::string server, cause;
+  dest.TakeServerRefusal(&server, &cause);
+  return cause;
+}
+
+}  // namespace
+
+INSTANTIATE_TEST_SUITE_P(Object, DestinationSuite, testing::Values(ObjectKind()), KindName);
+
+// Settings go to "Devices.ini", private to its owner, and read back the same;
+// the store keeps its layout below the prefix and its marker.
+TEST(ObjectDevice, SettingsAndLayout) {
+  REQUIRE_GATEWAY();
+  bvtest::TempDir plan;
+  PlanOwner owner(plan.System() + "\\");
+  ObjectStoreSettings s = StoreSettings(NewBucket());
+  s.prefix = "  /team\\ann ";
+  s.pinnedKey = "sha256//AAAA";
+  auto dest = ObjectDestination(s, &owner);
+  ASSERT_TRUE(dest->SaveSettings());
+  struct stat st {};
+  ASSERT_EQ(stat(plan.NativeOf("Devices.ini").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  CObjectDevice again(&owner);
+  ASSERT_TRUE(again.LoadSettings());
+  const ObjectStoreSettings back = again.GetObjectSettings();
+  EXPECT_EQ(back.prefix, "team/ann/");
+  EXPECT_EQ(back.secretKey, CephGateway::SecretKey());
+  EXPECT_EQ(back.pinnedKey, "sha256//AAAA");
+  EXPECT_EQ(back.endpoint + back.bucket + back.region, s.endpoint + s.bucket + s.region);
+  EXPECT_EQ(again.GetRootPath(), "/team/ann/");
+
+  ASSERT_TRUE(dest->Prepare(true));
+  bvtest::TempDir src;
+  src.Write("a.txt", "content");
+  EXPECT_EQ(dest->CopyFile(src.SystemOf("a.txt"), "/team/ann/Latest/C/home/a.txt"), kDestOk);
+  // Revisions come through every page of the folder's listing (1,000 a page).
+  for (int n = 1; n <= 1001; ++n) {
+    const std::string key = "team/ann/Revision/" + RevisionFileName("r", "txt", n);
+    ASSERT_EQ(Gateway().Request("PUT", "/" + s.bucket + "/" + UriEncode(key, true), "r"), 200);
+  }
+  std::vector<VersionEntry> revisions;
+  EXPECT_EQ(dest->ListVersions("/team/ann/Revision/", "r", "txt", &revisions), 1001);
+  EXPECT_EQ(revisions.size(), 1001u);
+  const auto keys = Gateway().Keys(s.bucket, "team/ann/L");
+  EXPECT_EQ(std::set<std::string>(keys.begin(), keys.end()),
+            (std::set<std::string>{"team/ann/Latest/C/home/a.txt"}));
+  EXPECT_EQ(Gateway().Request("HEAD", "/" + s.bucket + "/team/ann/Brevanto.dat"), 200);
+
+  // Virtual-hosted addressing (bucket.localhost) reaches the same store; a
+  // destination is the same only with the same endpoint, bucket and prefix.
+  ObjectStoreSettings hosted = s;
+  hosted.pathStyle = 0;
+  hosted.endpoint = "HTTP://localhost:" + s.endpoint.substr(s.endpoint.rfind(':') + 1);
+  auto byHost = ObjectDestination(hosted);
+  ASSERT_TRUE(byHost->Prepare(false));
+  EXPECT_TRUE(byHost->FileExists("/team/ann/Latest/C/home/a.txt"));
+  ObjectStoreSettings other = s;
+  other.prefix = "Team/ann";
+  EXPECT_TRUE(dest->IsSameDestination(*ObjectDestination(s)));
+  EXPECT_FALSE(dest->IsSameDestination(*ObjectDestination(other)));
+  EXPECT_TRUE(dest->IsSameVolume(*ObjectDestination(other)));
+  other.bucket += "x";
+  EXPECT_FALSE(dest->IsSameVolume(*ObjectDestination(other)));
+}
+
+// Wrong keys, a deleted bucket and a full quota fail with their error and
+// their cause in words, told once.
+TEST(ObjectDevice, FailuresInWords) {
+  REQUIRE_GATEWAY();
+  bvtest::TempDir src;
+  src.Write("f.txt", std::string(4096, 'f'));
+  const std::string file = src.SystemOf("f.txt");
+
+  ObjectStoreSettings wrong = StoreSettings(NewBucket());
+  wrong.secretKey = "not-the-secret";
+  auto refused = ObjectDestination(wrong);
+  EXPECT_FALSE(refused->Prepare(true));
+  EXPECT_FALSE(refused->IsAvailable());
+  EXPECT_EQ(refused->CopyFile(file, "/store/f.txt"), 5u);
+  EXPECT_EQ(Refusal(*refused), GetText("OBJECT_STORE_REFUSED", "KEYS"));
+  EXPECT_EQ(Refusal(*refused), "");  // once
+
+  const std::string gone = NewBucket();
+  auto dest = ObjectDestination(StoreSettings(gone));
+  ASSERT_TRUE(dest->Prepare(false));
+  ASSERT_EQ(Gateway().Request("DELETE", "/" + gone), 204);
+  EXPECT_EQ(dest->CopyFile(file, "/store/f.txt"), 3u);
+  EXPECT_FALSE(dest->IsAvailable());
+  EXPECT_EQ(Refusal(*dest), GetText("OBJECT_STORE_REFUSED", "NO_BUCKET"));
+
+  const std::string small = NewBucket();
+  ASSERT_TRUE(
+      Gateway().Admin("quota set --quota-scope=bucket --bucket=" + small + " --max-size=1024"));
+  ASSERT_TRUE(Gateway().Admin("quota enable --quota-scope=bucket --bucket=" + small));
+  auto full = ObjectDestination(StoreSettings(small));
+  ASSERT_TRUE(full->Prepare(false));
+  EXPECT_EQ(full->CopyFile(file, "/store/f.txt"), 112u);  // disk full
+  EXPECT_EQ(Refusal(*full), GetText("OBJECT_STORE_REFUSED", "QUOTA"));
+  EXPECT_TRUE(Gateway().Keys(small, "store/").empty());
+}
+
+// The gateway stopped in the middle of an upload: the copy fails, the old
+// copy stays under its key and nothing half-written appears; once the gateway
+// is back, the same destination carries on.
+TEST(ObjectDevice, GatewayStoppedMidUpload) {
+  REQUIRE_GATEWAY();
+  ObjectWorld world;
+  world.Put("Latest/big.bin", "old");
+  const std::string big = world.Sources().Write("big.bin", std::string(96 << 20, 'b'));
+  std::atomic<bool> sending{false};
+  std::thread stopper([&] {
+    while (!sending) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    Gateway().StopGateway();
+  });
+  const uint32_t result = world.Dest().CopyFileWatched(world.Sources().SystemOf("big.bin"),
+                                                       world.PathOf("Latest/big.bin"), nullptr,
+                                                       [&] { sending = true; });
+  stopper.join();
+  EXPECT_NE(result, kDestOk);
+  EXPECT_FALSE(world.Dest().IsAvailable());
+  ASSERT_TRUE(Gateway().StartGateway());
+  EXPECT_EQ(world.Get("Latest/big.bin"), "old");
+  EXPECT_EQ(world.Names("Latest/"), std::vector<std::string>{"big.bin"});
+  world.Dest().Refresh();
+  EXPECT_TRUE(world.Dest().IsAvailable());
+  // The upload cut off (in parts) is left unfinished; the sweep aborts it.
+  EXPECT_EQ(world.Dest().SweepTemporaryCopies(), 1u);
+  EXPECT_EQ(world.Dest().SweepTemporaryCopies(), 0u);
+  world.Sources().Write("small.bin", "new");
+  EXPECT_EQ(
+      world.Dest().CopyFile(world.Sources().SystemOf("small.bin"), world.PathOf("Latest/big.bin")),
+      kDestOk);
+  EXPECT_EQ(world.Get("Latest/big.bin"), "new");
+  // Whole, in parts (96 MiB: six of them), its bytes in order.
+  std::string parts(96 << 20, 'p');
+  for (size_t at = 0; at < parts.size(); at += 4096) parts[at] = static_cast<char>('a' + at % 23);
+  world.Sources().Write("big.bin", parts);
+  EXPECT_EQ(
+      world.Dest().CopyFile(world.Sources().SystemOf("big.bin"), world.PathOf("Latest/big.bin")),
+      kDestOk);
+  EXPECT_TRUE(world.Get("Latest/big.bin") == parts);
+}
+
+// A gateway busy with another request answers 503 "SlowDown": the copy is
+// tried again after growing pauses and goes through once the gateway is
+// free; one that stays busy fails with its cause in words.
+TEST(ObjectDevice, BusyGatewayTriedAgain) {
+  CephGateway busy(1);
+  ASSERT_TRUE(busy.Ok()) << busy.Reason();
+  ASSERT_TRUE(busy.MakeBucket("busy"));
+  ObjectStoreSettings s = StoreSettings("busy");
+  s.endpoint = busy.Endpoint();
+  auto dest = ObjectDestination(s);
+  ASSERT_TRUE(dest->Prepare(false));
+  bvtest::TempDir src;
+  src.Write("f.txt", "copy");
+  for (const int heldKiB : {100, 500}) {  // held about 1 s, then 5 s (past the tries)
+    SCOPED_TRACE(heldKiB);
+    std::thread holder([&] {
+      busy.Request("PUT", "/busy/held", std::string(heldKiB << 10, 'h'), nullptr, 100 << 10);
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const auto start = std::chrono::steady_clock::now();
+    const uint32_t result = dest->CopyFile(src.SystemOf("f.txt"), "/store/f.txt");
+    const auto waited = std::chrono::steady_clock::now() - start;
+    holder.join();
+    EXPECT_GE(waited, std::chrono::milliseconds(200));
+    if (heldKiB == 100) {
+      EXPECT_EQ(result, kDestOk);
+      EXPECT_EQ(Refusal(*dest), "");
+    } else {
+      EXPECT_EQ(result, 59u);
+      EXPECT_EQ(Refusal(*dest), GetText("OBJECT_STORE_REFUSED", "BUSY"));
+    }
+  }
+  std::string body;
+  EXPECT_EQ(busy.Request("GET", "/busy/store/f.txt", "", &body), 200);
+  EXPECT_EQ(body, "copy");
+}
+
+// TLS is always verified: a certificate no authority vouches for is refused
+// unless its key is the pinned one; another key is refused too.
+TEST(ObjectDevice, CertificateVerifiedOrPinned) {
+  CephGateway tls(0, true);
+  ASSERT_TRUE(tls.Ok()) << tls.Reason();
+  ASSERT_TRUE(tls.MakeBucket("sealed"));
+  bvtest::TempDir src;
+  src.Write("f.txt", "sealed");
+  ObjectStoreSettings s = StoreSettings("sealed");
+  s.endpoint = tls.Endpoint();
+  const struct {
+    std::string pin;
+    uint32_t copied;
+  } rows[] = {{"", 59u},
+              {"sha256//47DEQpj8HBSa+/TImW+5JCeuQeRkm5NMpJWZG3hSuFU=", 59u},
+              {tls.PinnedKey(), kDestOk}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.pin);
+    s.pinnedKey = row.pin;
+    auto dest = ObjectDestination(s);
+    EXPECT_EQ(dest->Prepare(false), row.copied == kDestOk);
+    EXPECT_EQ(dest->CopyFile(src.SystemOf("f.txt"), "/store/f.txt"), row.copied);
+    EXPECT_EQ(Refusal(*dest),
+              row.copied == kDestOk ? "" : GetText("OBJECT_STORE_REFUSED", "CERTIFICATE"));
+  }
+  EXPECT_EQ(tls.Keys("sealed", ""), std::vector<std::string>{"store/f.txt"});
+}

@@ -1,0 +1,69 @@
+// A real S3 gateway for the object storage tests: a one-node cluster (a
+// monitor, one OSD keeping its data in memory) and its gateway on a free
+// loopback port, started by tests/support/ceph-gateway in a temporary folder
+// and stopped with the object (gateway, OSD, monitor). Requests() reads and
+// writes the store behind the destination's back, signed as the S3 user.
+#pragma once
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "support/TempDir.h"
+
+namespace bvtest {
+
+class CephGateway {
+ public:
+  // busyAbove > 0: the gateway answers 503 "SlowDown" to a request beyond
+  // that many in flight.
+  // tls: the gateway speaks HTTPS only, with a self-signed certificate for
+  // 127.0.0.1 that no authority vouches for (PinnedKey() is its key).
+  explicit CephGateway(int busyAbove = 0, bool tls = false);
+  ~CephGateway();
+  CephGateway(const CephGateway&) = delete;
+  CephGateway& operator=(const CephGateway&) = delete;
+
+  // False when the cluster could not be started; Reason() says why (missing
+  // packages name scripts/deps.sh, which installs them).
+  bool Ok() const { return ok_; }
+  const std::string& Reason() const { return reason_; }
+  // "http(s)://127.0.0.1:PORT", the region the gateway signs for, the user's keys.
+  std::string Endpoint() const;
+  // The certificate's public key as "sha256//BASE64" (TLS only).
+  std::string PinnedKey() const;
+  static std::string Region() { return "default"; }
+  static std::string AccessKey() { return "BVTESTACCESSKEY00001"; }
+  static std::string SecretKey() { return "bvtestsecretkey0000000000000000000000001"; }
+
+  // Stops the gateway alone (connections drop; the cluster keeps its data)
+  // and starts it again on the same port.
+  void StopGateway();
+  bool StartGateway();
+
+  // One signed request: method ("GET", "PUT", "DELETE", "HEAD"), path
+  // ("/bucket/key", query included, already encoded), the body of a PUT
+  // (sent at most bytesPerSecond fast when that is not 0).
+  // The HTTP status (0 when the gateway did not answer); *out: the answer.
+  long Request(const std::string& method, const std::string& path, const std::string& body = "",
+               std::string* out = nullptr, long bytesPerSecond = 0) const;
+  bool MakeBucket(const std::string& bucket) const { return Request("PUT", "/" + bucket) == 200; }
+  // Runs radosgw-admin on the cluster with these arguments; true when it succeeded.
+  bool Admin(const std::string& arguments) const;
+  // The keys below prefix in bucket (one listing of up to 1,000).
+  std::vector<std::string> Keys(const std::string& bucket, const std::string& prefix) const;
+
+ private:
+  TempDir dir_;
+  uint16_t port_ = 0;
+  pid_t gateway_ = -1;
+  bool ok_ = false;
+  bool tls_ = false;
+  std::string reason_;
+};
+
+// Percent-encodes every byte outside A-Z a-z 0-9 - . _ ~ (and "/" when keepSlash).
+std::string UriEncode(const std::string& text, bool keepSlash);
+
+}  // namespace bvtest
