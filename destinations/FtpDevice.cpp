@@ -16,13 +16,18 @@
 
 namespace {
 
+// The reply wait when the settings give no time-out.
 constexpr long kRequestWaitMs = 3000;
+// Replies a login waits for at most: greeting, AUTH, USER, PASS, PBSZ, PROT,
+// PWD, TYPE. A request may have to log in anew before its own commands.
+constexpr long kLoginReplies = 8;
 constexpr long kPrepareWaitMs = 200;
 // An SSH login takes a key exchange and signatures on top of the round trips.
 constexpr long kSshPrepareWaitMs = 2000;
 constexpr long kMaxConnectWaitMs = 120000;
 constexpr uint32_t kMarkerPauseMs = 500;
 constexpr size_t kMaxKnownFolders = 4096;
+constexpr uint64_t kMaxMarkerBytes = 4096;
 // A temporary file untouched this long is no upload in flight: a stalled
 // transfer ends within the longest reply wait (120 s).
 constexpr int64_t kLeftoverAgeSeconds = 3600;
@@ -122,8 +127,12 @@ bool CFTPDevice::LoadSettings() {
   s.pinnedKey = text("PinnedKey", "");
   s.security = number("Security");  // missing: encryption required
   NormaliseFtpSettings(&s);
+  std::string id;
+  ParseStoreMarker(StoreMarkerText(text("StoreId", "")), &id);
+  NoteServerStore(id);
   std::lock_guard<std::mutex> guard(settingsLock_);
   settings_ = std::move(s);
+  if (!id.empty()) storeId_ = id;
   return true;
 }
 
@@ -153,6 +162,8 @@ bool CFTPDevice::SaveSettings() {
   ok = put("Root", s.root) && ok;
   ok = put("PinnedKey", s.pinnedKey) && ok;
   ok = put("Security", std::to_string(s.security)) && ok;
+  const std::string id = StoreId();
+  if (!id.empty()) ok = put("StoreId", id) && ok;
   return ok;
 }
 
@@ -267,6 +278,20 @@ FtpSessionOptions CFTPDevice::SessionOptions() const {
   return FtpSessionOptionsOf(GetFtpSettings());
 }
 
+long CFTPDevice::RequestWaitMs(long replies) const {
+  return FtpSessionOptionsOf(GetFtpSettings()).replyWaitMs * (replies + kLoginReplies);
+}
+
+std::string CFTPDevice::StoreId() const {
+  std::lock_guard<std::mutex> guard(settingsLock_);
+  return storeId_;
+}
+
+uint32_t CFTPDevice::LostError() {
+  std::lock_guard<std::recursive_mutex> guard(sessionLock_);
+  return session_.Failure() == FtpFailure::kTimeout ? plat::kErrTimeout : plat::kErrUnexpNetErr;
+}
+
 std::string CFTPDevice::GetPinnedKey() const {
   std::lock_guard<std::mutex> guard(settingsLock_);
   return settings_.pinnedKey;
@@ -290,7 +315,7 @@ FtpTlsFault CFTPDevice::TlsFault() {
 std::string CFTPDevice::ProbeServerKey() {
   FtpSession probe;
   probe.SetOptions(SessionOptions());
-  return probe.ProbeKey(kRequestWaitMs);
+  return probe.ProbeKey(RequestWaitMs(0));
 }
 
 bool CFTPDevice::IsSameDestination(const CDestination& other) const {
@@ -309,10 +334,8 @@ bool CFTPDevice::IsSameVolume(const CDestination& other) const {
 
 bool CFTPDevice::Connect(long waitMs) {
   const FtpSettings s = GetFtpSettings();
-  if (waitMs <= 0) {
-    const long seconds = s.timeout > 0 ? s.timeout : kRequestWaitMs / 1000;
-    waitMs = std::min(seconds * 1000, kMaxConnectWaitMs);
-  }
+  // Each reply of the login within the time-out setting, however many.
+  if (waitMs <= 0) waitMs = RequestWaitMs(0);
   std::lock_guard<std::recursive_mutex> guard(sessionLock_);
   session_.SetOptions(SessionOptions());
   session_.Disconnect();
@@ -429,7 +452,7 @@ void CFTPDevice::Close() {
 void CFTPDevice::Refresh() {
   if (connected_) {
     const std::string root = GetRootPath();
-    WithReconnect([&] { return session_.CheckFolder(root, kRequestWaitMs); });
+    WithReconnect([&] { return session_.CheckFolder(root, RequestWaitMs(1)); });
     return;
   }
   {
@@ -448,7 +471,7 @@ int32_t CFTPDevice::ListVersions(std::string_view folder, std::string_view name,
   std::vector<FtpEntry> entries;
   const FtpSession::Outcome outcome = WithReconnect([&] {
     entries.clear();
-    return session_.List(folder, kRequestWaitMs, &entries);
+    return session_.List(folder, RequestWaitMs(4), &entries);
   });
   if (outcome == FtpSession::kLost) return -1;
   if (outcome != FtpSession::kDone) return 0;
@@ -473,21 +496,26 @@ uint32_t CFTPDevice::CreateFolders(std::string_view path) {
     if (knownFolders_.count(folder) == 0) folders.push_back(std::move(folder));
   }
   if (folders.empty()) return kDestOk;
-  if (WithReconnect([&] { return session_.MakeFolders(folders, kRequestWaitMs); }) ==
-      FtpSession::kDone) {
+  const long waitMs = RequestWaitMs(static_cast<long>(folders.size()));
+  const FtpSession::Outcome outcome =
+      WithReconnect([&] { return session_.MakeFolders(folders, waitMs); });
+  if (outcome == FtpSession::kDone) {
     if (knownFolders_.size() + folders.size() > kMaxKnownFolders) knownFolders_.clear();
     knownFolders_.insert(folders.begin(), folders.end());
   }
-  return kDestOk;
+  // A server that stopped answering is the cause of the copy's failure that
+  // follows; a folder refused is for the copy to say.
+  return outcome == FtpSession::kLost ? LostError() : kDestOk;
 }
 
 bool CFTPDevice::FileExists(std::string_view path) {
   if (path.empty()) return false;
-  return WithReconnect([&] { return session_.Exists(path, kRequestWaitMs); }) == FtpSession::kDone;
+  return WithReconnect([&] { return session_.Exists(path, RequestWaitMs(3)); }) ==
+         FtpSession::kDone;
 }
 
 uint32_t CFTPDevice::DeleteFile(std::string_view path) {
-  return WithReconnect([&] { return session_.Delete(path, kRequestWaitMs); }) == FtpSession::kDone
+  return WithReconnect([&] { return session_.Delete(path, RequestWaitMs(1)); }) == FtpSession::kDone
              ? kDestOk
              : kDestFailed;
 }
@@ -518,8 +546,8 @@ uint32_t CFTPDevice::CopyFileWatched(std::string_view source, std::string_view t
   std::lock_guard<std::recursive_mutex> guard(sessionLock_);
   const FtpSession::Outcome outcome =
       WithReconnect([&] { return session_.Upload(source, target, waitMs, &error, watch, once); });
-  // A reconnect that failed: the server is gone or mute.
-  if (outcome == FtpSession::kLost && error == 0) error = plat::kErrUnexpNetErr;
+  // A reconnect that failed: the server is gone, mute or too slow.
+  if (outcome == FtpSession::kLost && error == 0) error = LostError();
   if (error != 0) knownFolders_.clear();  // a folder deleted meanwhile is made again
   return error;
 }
@@ -528,7 +556,7 @@ uint32_t CFTPDevice::MoveFile(std::string_view source, std::string_view target) 
   if (source.empty() || target.empty()) return kDestOk;
   if (FileExists(target)) return kDestFailed;  // a move never replaces a file
   std::lock_guard<std::recursive_mutex> guard(sessionLock_);
-  if (WithReconnect([&] { return session_.Rename(source, target, kRequestWaitMs); }) ==
+  if (WithReconnect([&] { return session_.Rename(source, target, RequestWaitMs(2)); }) ==
       FtpSession::kDone)
     return kDestOk;
   knownFolders_.clear();
@@ -542,7 +570,7 @@ uint32_t CFTPDevice::SweepTemporaryCopies() {
   if (!connected_) return 0;
   // The server's clock: it has passed the time it gave the marker.
   int64_t marked = 0;
-  if (session_.FileTime(s.root + kStoreMarkerName, kRequestWaitMs, &marked) != FtpSession::kDone)
+  if (session_.FileTime(s.root + kStoreMarkerName, RequestWaitMs(2), &marked) != FtpSession::kDone)
     return 0;
   std::vector<std::string> candidates;
   std::vector<std::string> folders = {s.root};
@@ -550,7 +578,7 @@ uint32_t CFTPDevice::SweepTemporaryCopies() {
     const std::string folder = std::move(folders.back());
     folders.pop_back();
     std::vector<FtpEntry> entries;
-    if (session_.List(folder, kRequestWaitMs, &entries) == FtpSession::kLost) return 0;
+    if (session_.List(folder, RequestWaitMs(4), &entries) == FtpSession::kLost) return 0;
     for (const FtpEntry& entry : entries) {
       const bool top = folder == s.root;
       if (entry.folder) {
@@ -571,34 +599,54 @@ uint32_t CFTPDevice::SweepTemporaryCopies() {
   for (const std::string& path : candidates) {
     int64_t written = 0;
     if (IsUploadInFlight(options, path) ||
-        session_.FileTime(path, kRequestWaitMs, &written) != FtpSession::kDone ||
+        session_.FileTime(path, RequestWaitMs(2), &written) != FtpSession::kDone ||
         written > marked - kLeftoverAgeSeconds)
       continue;
-    if (session_.Delete(path, kRequestWaitMs) == FtpSession::kDone) ++removed;
+    if (session_.Delete(path, RequestWaitMs(1)) == FtpSession::kDone) ++removed;
   }
   return removed;
 }
 
+std::string CFTPDevice::ServerStoreId(const std::string& root) {
+  std::string text, id;
+  uint32_t error = 0;
+  int64_t written = 0;
+  auto take = [&](const char* data, size_t n) -> uint32_t {
+    if (text.size() + n > kMaxMarkerBytes) return plat::kErrFileTooLarge;
+    text.append(data, n);
+    return 0;
+  };
+  std::lock_guard<std::recursive_mutex> guard(sessionLock_);
+  const FtpSession::Outcome outcome = WithReconnect([&] {
+    text.clear();
+    return session_.Download(root + kStoreMarkerName, take, RequestWaitMs(4), &error, &written);
+  });
+  if (outcome != FtpSession::kDone || !ParseStoreMarker(text, &id)) return {};
+  return id;
+}
+
 bool CFTPDevice::PlaceMarker() {
   if (!IsAvailable()) return false;
-  // The empty file the marker is uploaded from: made anew in the user's own
-  // data folder (never in a shared one), without following a link put under
-  // its name, and removed afterwards.
   if (!plat::EnsureDataFolder()) return false;
-  const std::string local = plat::GetDataFolder() + ".marker-" + NewStoreId() + ".tmp";
-  {
-    plat::File file;
-    if (!file.Open(local, plat::File::kWrite, plat::File::kCreateNew)) return false;
-  }
-  struct Remove {
-    const std::string& path;
-    ~Remove() { plat::DeleteFile(path); }
-  } remove{local};
   auto placeIn = [&](const std::string& root) {
+    // The store the server's marker names stays (plans sharing the folder
+    // agree on it); else the one this device filled before, or a new one.
+    std::string id = ServerStoreId(root);
+    if (id.empty()) id = StoreId();
+    if (id.empty()) id = NewStoreId();
+    // The file the marker is uploaded from: written anew in the user's own
+    // data folder (never in a shared one), never through a link put under its
+    // name, readable by the user only (the copy takes its mode, so no one else
+    // on the server learns the store's name), and removed afterwards.
+    const std::string local = plat::GetDataFolder() + ".marker-" + NewStoreId() + ".tmp";
+    if (!plat::WriteFileAtomic(local, StoreMarkerText(id), /*privateMode=*/true)) return false;
     const std::string remote = root + kStoreMarkerName;
     CreateFolders(remote);
     plat::SleepMs(kMarkerPauseMs);
-    return CopyFile(local, remote) == kDestOk || FileExists(remote);
+    const bool placed = CopyFile(local, remote) == kDestOk || FileExists(remote);
+    plat::DeleteFile(local);
+    if (placed) TakeStoreId(id);
+    return placed;
   };
   const FtpSettings s = GetFtpSettings();
   if (placeIn(s.root)) return true;
@@ -609,4 +657,20 @@ bool CFTPDevice::PlaceMarker() {
   std::lock_guard<std::mutex> guard(settingsLock_);
   settings_.root = home;
   return true;
+}
+
+void CFTPDevice::TakeStoreId(const std::string& id) {
+  // Noted first: the walks know the store's marker before anything is
+  // copied into it.
+  NoteServerStore(id);
+  {
+    std::lock_guard<std::mutex> guard(settingsLock_);
+    if (storeId_ == id) return;
+    storeId_ = id;
+  }
+  // Kept with the plan's settings, so that the next start knows the store
+  // before it reaches the server.
+  const std::string ini = DevicesIniPath();
+  if (!ini.empty() && plat::FileExists(ini))
+    plat::WriteProfileString(ini, kFtpDeviceSection, "StoreId", id.c_str());
 }

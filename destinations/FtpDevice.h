@@ -102,8 +102,14 @@ class CFTPDevice : public CDestination {
   FtpSettings GetFtpSettings() const;
   // Proves that the root can be written by uploading the marker; on a server
   // that logs the user into a home folder and refuses the root, tries the
-  // root below "/" + user and keeps it when that works.
+  // root below "/" + user and keeps it when that works. The marker names the
+  // store: the one the server's marker named already, else StoreId(), else
+  // a new one; the identifier is noted (NoteServerStore) and kept as
+  // StoreId in "Devices.ini".
   bool PlaceMarker();
+  // The identifier of the store as its marker names it; empty before the
+  // first marker was placed.
+  std::string StoreId() const;
   // The proxy text the session is given (empty: no proxy).
   std::string ProxyText() const;
   // The server key accepted in place of an authority's word ("sha256//..."),
@@ -136,9 +142,20 @@ class CFTPDevice : public CDestination {
   template <typename Request>
   FtpSession::Outcome WithReconnect(Request request);
   FtpSessionOptions SessionOptions() const;
+  // The longest wait of a request that waits for that many replies: each
+  // may take the time-out setting, and a login may come first.
+  long RequestWaitMs(long replies) const;
+  // Why a request whose connection could not be made again failed:
+  // plat::kErrTimeout when the server answered too slowly, else
+  // plat::kErrUnexpNetErr.
+  uint32_t LostError();
+  // The store the server's marker in root names; empty when it names none.
+  std::string ServerStoreId(const std::string& root);
+  void TakeStoreId(const std::string& id);
 
-  mutable std::mutex settingsLock_;  // guards settings_ and the local folders below
+  mutable std::mutex settingsLock_;  // guards settings_, storeId_ and the local folders below
   FtpSettings settings_;
+  std::string storeId_;
   mutable std::string localFoldersOf_;  // server, user and root they were worked out for
   mutable std::vector<std::string> localFolders_;
   std::recursive_mutex sessionLock_;  // guards session_ and knownFolders_: one request at a time

@@ -7,6 +7,8 @@
 #include <vector>
 
 #include "platform/Files.h"
+#include "platform/FolderEntries.h"
+#include "platform/MountPoints.h"
 #include "platform/Paths.h"
 
 namespace {
@@ -41,8 +43,27 @@ bool IsHex(std::string_view s) {
   return true;
 }
 
+// The identifiers of the stores this process fills on servers.
+struct ServerStores {
+  std::mutex lock;  // guards ids
+  std::vector<std::string> ids;
+};
+
+ServerStores& NotedServerStores() {
+  static ServerStores* stores = new ServerStores;  // never destroyed: walks may outlive statics
+  return *stores;
+}
+
+bool IsServerStore(const std::string& id) {
+  ServerStores& stores = NotedServerStores();
+  std::lock_guard<std::mutex> guard(stores.lock);
+  return std::find(stores.ids.begin(), stores.ids.end(), id) != stores.ids.end();
+}
+
+}  // namespace
+
 // The identifier of a marker's text: "[Store]" first, then "Id=<32 hex>".
-bool ParseMarker(std::string_view text, std::string* id) {
+bool ParseStoreMarker(std::string_view text, std::string* id) {
   bool inStore = false, first = true;
   while (!text.empty()) {
     size_t nl = text.find('\n');
@@ -64,6 +85,17 @@ bool ParseMarker(std::string_view text, std::string* id) {
   }
   return false;
 }
+
+void NoteServerStore(const std::string& id) {
+  std::string lower;
+  if (id.empty() || !ParseStoreMarker(StoreMarkerText(id), &lower)) return;
+  ServerStores& stores = NotedServerStores();
+  std::lock_guard<std::mutex> guard(stores.lock);
+  if (std::find(stores.ids.begin(), stores.ids.end(), lower) == stores.ids.end())
+    stores.ids.push_back(std::move(lower));
+}
+
+namespace {
 
 bool HoldsMarker(std::string_view folderWithSeparator) {
   std::string id;
@@ -122,7 +154,10 @@ bool ReadStoreMarker(std::string_view folder, std::string* id) {
   // Most folders hold none: a look first, the read only when there is one.
   if (!plat::EntryExists(marker)) return false;
   std::string text;
-  return plat::ReadOwnFile(marker, &text, 4096) && ParseMarker(text, id);
+  if (plat::ReadOwnFile(marker, &text, 4096)) return ParseStoreMarker(text, id);
+  // A server's marker, written under the user the server maps its login to.
+  return plat::ReadOwnFile(marker, &text, 4096, /*anyOwner=*/true) && ParseStoreMarker(text, id) &&
+         IsServerStore(*id);
 }
 
 bool WriteStoreMarker(std::string_view folder, const std::string& id) {
@@ -184,4 +219,41 @@ bool IsInsideStore(std::string_view filePath) {
     if (!emptyComponent && holds(begin)) return true;
   }
   return false;
+}
+
+std::string FindStoreFolderBelow(const std::vector<std::string>& folders, const std::string& id,
+                                 size_t maxFolders) {
+  std::string wanted;
+  if (!ParseStoreMarker(StoreMarkerText(id), &wanted)) return {};
+  const plat::MountBarriers barriers;
+  std::vector<std::string> next;
+  for (const std::string& f : folders) next.push_back(WithSeparator(f));
+  size_t looked = 0;
+  while (!next.empty() && looked < maxFolders) {
+    std::vector<std::string> now = std::move(next);
+    next.clear();
+    for (const std::string& folder : now) {
+      if (looked++ >= maxFolders) break;
+      if (barriers.Stops(folder)) continue;
+      bool marked = false;
+      std::vector<std::string> below;
+      plat::ListFolderEntries(folder, false, [&](const plat::FolderEntry& e) {
+        if (e.folder) {
+          below.push_back(folder + std::string(e.name) + "\\");
+        } else if (e.name == kStoreMarkerName) {
+          marked = true;
+        }
+        return true;
+      });
+      if (marked) {
+        std::string text, named;
+        if (plat::ReadOwnFile(folder + kStoreMarkerName, &text, 4096, /*anyOwner=*/true) &&
+            ParseStoreMarker(text, &named) && named == wanted)
+          return folder.substr(0, folder.size() - 1);
+        if (HoldsMarker(folder)) continue;  // another store: nothing of ours below
+      }
+      next.insert(next.end(), below.begin(), below.end());
+    }
+  }
+  return {};
 }

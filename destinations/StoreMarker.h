@@ -3,11 +3,15 @@
 // the store's own identifier, so that a plan knows its store from any other.
 // Only a marker this user's program wrote counts (a plain file of this user
 // naming a store), so an empty or foreign "Brevanto.dat" in a shared folder
-// hides nothing from a backup. Also the two lookups that keep stores out of
-// every backup. Paths are system paths.
+// hides nothing from a backup; so does, whoever owns it, a marker naming a
+// store this process fills on a server (noted by NoteServerStore): a server
+// that is this machine writes as whatever user it maps the login to. Also
+// the two lookups that keep stores out of every backup. Paths are system
+// paths.
 #pragma once
 #include <string>
 #include <string_view>
+#include <vector>
 
 inline constexpr char kStoreMarkerName[] = "Brevanto.dat";
 
@@ -30,5 +34,16 @@ bool WriteStoreMarker(std::string_view folder, const std::string& id);
 bool TakeOrMakeStoreMarker(std::string_view folder, std::string* id);
 // A new store identifier (32 hexadecimal digits).
 std::string NewStoreId();
-// The marker's text for id.
+// The marker's text for id, and the identifier such a text names (lower
+// case; false when it names none).
 std::string StoreMarkerText(const std::string& id);
+bool ParseStoreMarker(std::string_view text, std::string* id);
+// The first folder, at or below one of folders (system paths), whose marker
+// names id, whoever owns it; breadth first over at most maxFolders folders,
+// never into another store, another volume or a pseudo file system. Empty
+// when none was found.
+std::string FindStoreFolderBelow(const std::vector<std::string>& folders, const std::string& id,
+                                 size_t maxFolders);
+// Notes the identifier of a store on a server: its marker counts wherever it
+// shows up on this machine, whoever owns it. Kept for the process's life.
+void NoteServerStore(const std::string& id);

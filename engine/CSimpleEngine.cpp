@@ -463,9 +463,11 @@ int32_t CSimpleEngine::BackupFile(std::string_view source, bool existenceCheck, 
     const VersionEntry made{movedTo, highest + 1, latestSize, latestTime};
     RememberRotation(root, filesKey, moved && latestTime != 0 ? &made : nullptr, listed, removes);
   }
-  // A copy into a folder that could not be made finds no path: the folder's
-  // own error is the cause (a read-only disk, no room, a name too long).
-  if (folderError != 0 && (error == plat::kErrPathNotFound || error == plat::kErrFileNotFound))
+  // A copy into a folder that could not be made finds no path, or a server
+  // refuses it there: the folder's own error is the cause (a read-only disk,
+  // no room, a name too long, a server that stopped answering).
+  if (folderError != 0 && (error == plat::kErrPathNotFound || error == plat::kErrFileNotFound ||
+                           error == plat::kErrAccessDenied))
     error = folderError;
   if (error == plat::kErrCancelled) {
     // The plan's thread was told to stop during the copy: the file waits.

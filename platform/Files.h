@@ -175,7 +175,9 @@ bool WriteFileAtomic(std::string_view path, std::string_view data, bool privateM
 bool ReadWholeFile(std::string_view path, std::string* out, uint64_t maxBytes = 1ull << 30);
 // Reads a small file only when it is a plain file (not reached through a
 // link at its own name) that belongs to the calling user; else 5 (or 223).
-bool ReadOwnFile(std::string_view path, std::string* out, uint64_t maxBytes);
+// anyOwner: whoever owns it (a file a server wrote for a login it maps to
+// another user).
+bool ReadOwnFile(std::string_view path, std::string* out, uint64_t maxBytes, bool anyOwner = false);
 
 // Free bytes available to the caller and total bytes of the volume holding
 // the path (or its nearest existing folder); the volume override's figures

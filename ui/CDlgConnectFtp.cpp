@@ -10,6 +10,10 @@
 
 #include "common/Texts.h"
 #include "destinations/FtpDevice.h"
+#include "destinations/StoreMarker.h"
+#include "platform/Paths.h"
+#include "platform/ThisMachine.h"
+#include "ui/TextFormat.h"
 #include "ui/UiTimer.h"
 
 namespace {
@@ -19,6 +23,8 @@ constexpr int kTickMs = 1000;
 // The fewest ticks a test is given, and the longest wait of one attempt.
 constexpr int kMinTicks = 21;
 constexpr int kLongestWait = 120;
+// The most folders looked at for the store's marker below the sources.
+constexpr size_t kMostFoldersLooked = 50000;
 // A test's attempts: the connection's (retries + 1) and the two of the marker.
 int TickLimit(const FtpSettings& s) {
   const int wait = s.timeout > 0 ? std::min(s.timeout, kLongestWait) : 30;
@@ -39,16 +45,18 @@ struct CDlgConnectFtp::State {
   FtpTlsFault fault = FtpTlsFault::kNone;
   std::string serverKey;  // for an unvouched certificate: the key it shows
   std::string cause;      // why it failed, in words
+  std::string loop;       // the store's folder found below the sources
 };
 
 namespace {
 
 // The test itself, on the worker thread: a throw-away destination without a
 // plan, connected, refreshed and asked to place the marker.
-void RunTest(const FtpSettings& settings, const std::shared_ptr<CDlgConnectFtp::State>& state) {
+void RunTest(const FtpSettings& settings, const std::vector<std::string>& sources,
+             const std::shared_ptr<CDlgConnectFtp::State>& state) {
   bool ok = false, encrypted = false;
   FtpTlsFault fault = FtpTlsFault::kNone;
-  std::string serverKey, cause;
+  std::string serverKey, cause, loop;
   {
     CFTPDevice device(nullptr);
     PlanSettings plan;
@@ -62,6 +70,15 @@ void RunTest(const FtpSettings& settings, const std::shared_ptr<CDlgConnectFtp::
       encrypted = device.Encrypted();
       for (int i = 0; i < 2 && !ok; ++i) ok = device.PlaceMarker();
       if (!ok) cause = GetText(kSection, "MSG_FOLDER_NOT_WRITABLE");
+      // A server that is this machine may keep the store inside a protected
+      // folder, wherever it maps the login: its marker tells.
+      FtpSettings normal = settings;
+      NormaliseFtpSettings(&normal);
+      const std::string host = IsSftpServer(normal.server)
+                                   ? normal.server.substr(std::size(kSftpScheme) - 1)
+                                   : normal.server;
+      if (ok && !sources.empty() && plat::IsThisMachine(host))
+        loop = FindStoreFolderBelow(sources, device.StoreId(), kMostFoldersLooked);
     } else {
       std::string server;
       device.TakeServerRefusal(&server, &cause);
@@ -80,12 +97,14 @@ void RunTest(const FtpSettings& settings, const std::shared_ptr<CDlgConnectFtp::
   state->fault = fault;
   state->serverKey = std::move(serverKey);
   state->cause = std::move(cause);
+  state->loop = std::move(loop);
 }
 
 }  // namespace
 
-CDlgConnectFtp::CDlgConnectFtp(const FtpSettings& settings, QWidget* parent)
-    : QDialog(parent), timer_(MakeUiTimer()), settings_(settings) {
+CDlgConnectFtp::CDlgConnectFtp(const FtpSettings& settings, QWidget* parent,
+                               std::vector<std::string> sources)
+    : QDialog(parent), timer_(MakeUiTimer()), settings_(settings), sources_(std::move(sources)) {
   setObjectName("connectFtpDialog");
   setWindowTitle(Text("TITLE"));
   auto* layout = new QVBoxLayout(this);
@@ -122,7 +141,7 @@ void CDlgConnectFtp::StartWorker() {
   message_->setText(Text("MSG_CONNECTING"));
   button_->setText(Text("BTN_CANCEL"));
   timer_->Start(kTickMs);
-  worker_ = std::thread(RunTest, settings_, state_);
+  worker_ = std::thread(RunTest, settings_, sources_, state_);
 }
 
 CDlgConnectFtp::~CDlgConnectFtp() {
@@ -143,6 +162,7 @@ void CDlgConnectFtp::OnTick() {
   {
     std::lock_guard<std::mutex> guard(state_->lock);
     cause = state_->cause;
+    loopFolder_ = state_->loop;
     done = state_->done;
     ok = state_->ok;
     encrypted = state_->encrypted;
@@ -152,8 +172,13 @@ void CDlgConnectFtp::OnTick() {
   if (done && ok) {
     succeeded_ = true;
     if (worker_.joinable()) worker_.join();
-    Finish(Text("MSG_CONNECTION_SUCCESSFUL") + "\n" +
-           Text(encrypted ? "MSG_ENCRYPTED" : "MSG_NOT_ENCRYPTED"));
+    QString text = Text("MSG_CONNECTION_SUCCESSFUL") + "\n" +
+                   Text(encrypted ? "MSG_ENCRYPTED" : "MSG_NOT_ENCRYPTED");
+    std::string native;
+    if (!loopFolder_.empty() && plat::ToNativePath(loopFolder_, &native))
+      text += "\n\n" + QString::fromStdString(FormatText(
+                           GetText("WIZARD_BACKUP_DEST", "SERVER_STORE_INSIDE_SOURCE"), {native}));
+    Finish(text);
     return;
   }
   // Faults of the encryption are told at once: waiting does not mend them.

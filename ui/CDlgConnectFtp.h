@@ -9,12 +9,16 @@
 // shares with the dialog. The result says whether the connection is
 // encrypted; a server whose certificate no authority vouches for shows its
 // key fingerprint and the user is asked whether to trust it; when they do,
-// the test runs again with that key pinned (AcceptedKey()).
+// the test runs again with that key pinned (AcceptedKey()). A server that is
+// this machine whose marker turns up below the plan's folders (sources) is
+// said with the success: the plan would back up its own copies.
 #pragma once
 #include <QDialog>
 #include <functional>
 #include <memory>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "common/PlanSettings.h"
 
@@ -25,7 +29,8 @@ class QPushButton;
 class CDlgConnectFtp : public QDialog {
   Q_OBJECT
  public:
-  explicit CDlgConnectFtp(const FtpSettings& settings, QWidget* parent = nullptr);
+  explicit CDlgConnectFtp(const FtpSettings& settings, QWidget* parent = nullptr,
+                          std::vector<std::string> sources = {});
   ~CDlgConnectFtp() override;
 
   // The question asked when the button is pressed during the test (true:
@@ -39,6 +44,9 @@ class CDlgConnectFtp : public QDialog {
   // Ticks counted so far without success.
   int Ticks() const { return ticks_; }
   bool Succeeded() const { return succeeded_; }
+  // After a success: the folder of this machine holding the store's marker
+  // below the sources (a system path); empty when none was found.
+  const std::string& LoopFolder() const { return loopFolder_; }
   QLabel* Message() const { return message_; }
   QPushButton* Button() const { return button_; }
 
@@ -62,7 +70,9 @@ class CDlgConnectFtp : public QDialog {
   std::function<bool()> ask_;
   std::function<bool(const QString&)> trust_;
   FtpSettings settings_;
+  std::vector<std::string> sources_;
   std::string acceptedKey_;
+  std::string loopFolder_;
   QLabel* message_;
   QPushButton* button_;
   int ticks_ = 0;

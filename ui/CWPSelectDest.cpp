@@ -215,8 +215,10 @@ CWPSelectDest::CWPSelectDest(WizardContext* context, QWidget* parent)
   connect(testFtp, &QPushButton::clicked, this, [this] {
     Store();  // the answers as Next would keep them
     FtpSettings f = ReadFtpAnswers(ctx_->ini);
-    CDlgConnectFtp test(f, this);
+    CDlgConnectFtp test(f, this, sources_.folders);
     test.exec();
+    serverLoop_ = test.LoopFolder();
+    serverLoopOf_ = ReadableFtpStore(f) + '\n' + f.user;
     if (!test.AcceptedKey().empty()) {  // trusted there: kept for the plan's "Devices.ini"
       f.pinnedKey = test.AcceptedKey();
       WriteFtpAnswers(ctx_->ini, f);
@@ -551,7 +553,13 @@ bool CWPSelectDest::Check() {
     }
     // A server that is this machine keeping its copies inside a protected
     // folder: the plan would back up its own copies again and again.
-    for (const std::string& folder : LocalFoldersOfServerStore(ServerFields())) {
+    // The connection test found the store's marker there (the server's own
+    // mapping of the login is known to the server only).
+    const FtpSettings fields = ServerFields();
+    std::vector<std::string> local = LocalFoldersOfServerStore(fields);
+    if (!serverLoop_.empty() && serverLoopOf_ == ReadableFtpStore(fields) + '\n' + fields.user)
+      local.push_back(serverLoop_);
+    for (const std::string& folder : local) {
       const DestFindings f = ExamineDestination(folder, sources_, sourceLetters_, false);
       if (f.insideSource) {
         ShowAppMessage(FormatText(GetText(kSection, "SERVER_STORE_INSIDE_SOURCE"),

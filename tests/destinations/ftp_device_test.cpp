@@ -544,6 +544,21 @@ TEST(FtpDevice, ServerLossAndFaultsFailTheCopyWithTheirCauseAndHeal) {
   patient->Prepare(true);  // a first look, as short as a plan's load allows
   patient->Refresh();
   EXPECT_TRUE(patient->IsAvailable());
+  // 0.3 s for every reply, well within a time-out of 2 s: a copy whose folders take a dozen
+  // replies lands. A server slower than the time-out fails the copy as timed out, not refused.
+  relay.SetReplyDelay(300);
+  slow.timeout = 2;
+  auto deep = ServerDestination(slow);
+  deep->Refresh();
+  ASSERT_TRUE(deep->IsAvailable());
+  const std::string far = deep->GetRootPath() + "Latest/C/a/b/c/d/e/f/g/h/i/j/k/far.txt";
+  EXPECT_EQ(deep->CreateFolders(far), kDestOk);
+  EXPECT_EQ(deep->CopyFile(sources.SystemOf("v.txt"), far), kDestOk);
+  EXPECT_EQ(bvtest::ReadNative(server.NativeOf(far)), "two, longer");
+  relay.SetReplyDelay(3000);
+  const std::string late = deep->GetRootPath() + "Latest/x/y/z.txt";
+  EXPECT_EQ(deep->CreateFolders(late), plat::kErrTimeout);
+  EXPECT_EQ(deep->CopyFile(sources.SystemOf("v.txt"), late), plat::kErrTimeout);
 }
 
 // Names a server cannot keep: a line break in a name would smuggle commands

@@ -28,6 +28,7 @@
 #include "platform/Paths.h"
 #include "platform/Text.h"
 #include "support/EventCollector.h"
+#include "support/FtpServer.h"
 #include "support/ScratchEnv.h"
 
 namespace fs = std::filesystem;
@@ -488,6 +489,35 @@ TEST_F(TaskTest, WalkSkipsWhatMustNotBeCopied) {
   EXPECT_EQ(bvtest::ReadNative(Latest(2, "keep.doc")), "k");
   EXPECT_EQ(bvtest::ReadNative(Latest(2, "new.doc")), "n");
   EXPECT_EQ(plan->UnheldNameCount(), 2u) << "each told once";
+}
+
+// A server on this machine whose login lands in a folder nothing here names (a virtual user):
+// a plan protecting the whole served tree copies what is there, never its own store again.
+TEST_F(TaskTest, AServerStoreInsideTheSourcesIsNotCopiedIntoItself) {
+  bvtest::FtpServer ftp;
+  if (!ftp.Ok()) GTEST_SKIP() << ftp.Reason();
+  bvtest::WriteNative(ftp.NativeOf("/bvuser/docs/a.txt"), "a");
+  PlanSettings s = bvtest::ScratchEnv::Settings("Served", "");
+  s.id = 6;
+  s.storageType = kStorageFtp;
+  s.ftp = ftp.Settings("loop/");
+  auto plan = std::make_unique<bvtest::TestPlan>(nullptr);
+  ASSERT_TRUE(plan->ApplySettings(s, kApplyCreate));
+  std::string served;
+  ASSERT_TRUE(plat::ToSystemPath(ftp.NativeOf(""), &served));
+  bvtest::ScratchEnv::IncludeOnly(plan.get(), served);
+  plan->EnableWithoutThread();
+  CSimpleTask(plan.get()).Run();
+  const std::string latest = ftp.NativeOf("/bvuser/loop/Latest/C");
+  EXPECT_EQ(bvtest::ReadNative(latest + ftp.NativeOf("/bvuser/docs/a.txt")), "a");
+  bvtest::WriteNative(ftp.NativeOf("/bvuser/docs/b.txt"), "b");
+  WalkFolder(plan.get(), served);
+  EXPECT_EQ(bvtest::ReadNative(latest + ftp.NativeOf("/bvuser/docs/b.txt")), "b");
+  for (const auto& [rel, bytes] : bvtest::FilesBelow(latest))
+    EXPECT_EQ(rel.find("/loop/"), std::string::npos) << rel;
+  std::string copy;  // nor is a change there offered again
+  ASSERT_TRUE(plat::ToSystemPath(latest + ftp.NativeOf("/bvuser/docs/b.txt"), &copy));
+  EXPECT_TRUE(IsInsideStore(copy));
 }
 
 // A disabled plan walks nothing; the plan list refuses removable disks.

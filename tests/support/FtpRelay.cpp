@@ -123,7 +123,8 @@ void FtpRelay::Control(int client) {
       const ssize_t n = recv(server, buffer, sizeof buffer, 0);
       if (n <= 0) break;
       if (fault_ == Fault::kMute) continue;
-      if (fault_ == Fault::kSlow) std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+      if (fault_ == Fault::kSlow)
+        std::this_thread::sleep_for(std::chrono::milliseconds(delayMs_.load()));
       pending.append(buffer, static_cast<size_t>(n));
       for (size_t end; (end = pending.find('\n')) != std::string::npos;) {
         const std::string out = Rewrite(pending.substr(0, end + 1));

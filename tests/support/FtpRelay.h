@@ -18,7 +18,7 @@ class FtpRelay {
   // kNoSize: SIZE is an unknown command; kNoOverwrite: RNTO onto an existing
   // file is refused (files looked up through nativeOf); kNoTls: "AUTH" is
   // answered 502 here (a go-between stripping encryption); kSlow: every reply
-  // of the server waits 1 s.
+  // of the server waits (1 s, or what SetReplyDelay says).
   enum class Fault {
     kNone,
     kMute,
@@ -41,6 +41,7 @@ class FtpRelay {
   bool Ok() const { return listener_ >= 0; }
   uint16_t Port() const { return port_; }
   void SetFault(Fault fault) { fault_ = fault; }
+  void SetReplyDelay(int ms) { delayMs_ = ms; }
   int Cuts() const { return cuts_; }            // data connections cut so far
   int Passwords() const { return passwords_; }  // "PASS" seen in clear under kNoTls
 
@@ -55,6 +56,7 @@ class FtpRelay {
 
   const uint16_t serverPort_;
   std::atomic<Fault> fault_{Fault::kNone};
+  std::atomic<int> delayMs_{1000};  // how long kSlow holds each reply
   const uint64_t cutAfter_;
   const std::function<std::string(const std::string&)> nativeOf_;
   int listener_ = -1;

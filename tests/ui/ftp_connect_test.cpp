@@ -13,11 +13,13 @@
 
 #include "ManualClock.h"
 #include "common/Texts.h"
+#include "platform/Paths.h"
 #include "support/FtpServer.h"
 #include "support/QtApp.h"
 #include "support/ScopedEnv.h"
 #include "support/SshServer.h"
 #include "ui/CDlgConnectFtp.h"
+#include "ui/TextFormat.h"
 
 namespace fs = std::filesystem;
 
@@ -41,6 +43,17 @@ TEST(FtpConnectDialog, SucceedsOrFailsWithItsCauseAtTheNextTick) {
   EXPECT_EQ(good.Message()->text(),
             Text("MSG_CONNECTION_SUCCESSFUL") + "\n" + Text("MSG_NOT_ENCRYPTED"));
   EXPECT_TRUE(fs::exists(server.NativeOf("/bvuser/tested/Brevanto.dat")));
+  // This machine's server keeps the store inside a folder the plan protects: said as well.
+  std::string served;
+  ASSERT_TRUE(plat::ToSystemPath(server.NativeOf(""), &served));
+  CDlgConnectFtp looped(server.Settings("tested/"), nullptr, {served});
+  ASSERT_TRUE(bvtest::RunUntil([&] { return looped.WorkerEnded(); }, 30000));
+  clock.Advance(1000);
+  const std::string store = server.NativeOf("/bvuser/tested");
+  EXPECT_TRUE(looped.Message()->text().endsWith(QString::fromStdString(
+      FormatText(GetText("WIZARD_BACKUP_DEST", "SERVER_STORE_INSIDE_SOURCE"), {store}))))
+      << looped.Message()->text().toStdString();
+  EXPECT_EQ(looped.LoopFolder(), served + "\\bvuser\\tested");
 
   FtpSettings wrong = server.Settings("tested/");
   wrong.password = "not it";
