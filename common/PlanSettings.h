@@ -12,6 +12,10 @@ enum StorageType : int32_t {
   kStorageObject = 5,  // a bucket of an S3-compatible object store
 };
 
+// A store on a server (FTP, SFTP or an object store): it names no local
+// folder and may be out of reach when its plan loads.
+inline bool IsServerStorage(int32_t type) { return type == kStorageFtp || type == kStorageObject; }
+
 // How a plan's server is reached: FTP that must be encrypted (explicit TLS
 // for the login and every transfer; a server that does not offer it is
 // refused before the password is sent), SFTP (the server is "sftp://host"),

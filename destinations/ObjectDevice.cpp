@@ -86,9 +86,66 @@ bool IsInFlight(const std::string& id) {
 
 bool Busy(const ObjectReply& r) { return r.status == 503 || r.code == "SlowDown"; }
 
+ObjectFailure FailureOf(const ObjectReply& reply) {
+  if (reply.status == 0 && (reply.transport == 60 || reply.transport == 90))
+    return ObjectFailure::kCertificate;  // peer not verified; pinned key differs
+  if (reply.status == 0) return ObjectFailure::kUnreachable;
+  if (reply.code == "QuotaExceeded") return ObjectFailure::kQuota;
+  if (reply.code == "RequestTimeTooSkewed") return ObjectFailure::kClockSkew;
+  if (reply.status == 403) return ObjectFailure::kKeys;
+  if (reply.code == "NoSuchBucket") return ObjectFailure::kNoBucket;
+  if (Busy(reply)) return ObjectFailure::kBusy;
+  if (reply.status >= 500) return ObjectFailure::kOther;
+  return ObjectFailure::kNone;
+}
+
 }  // namespace
 
+std::string ReadableObjectStore(const ObjectStoreSettings& s) {
+  return "s3://" + s.bucket + "/" + s.prefix;
+}
+
+std::string ObjectEndpointHost(std::string_view endpoint) {
+  const size_t scheme = endpoint.find("://");
+  std::string_view host = scheme == std::string_view::npos ? endpoint : endpoint.substr(scheme + 3);
+  host = host.substr(0, host.find('/'));
+  if (!host.empty() && host.front() == '[') return std::string(host.substr(0, host.find(']') + 1));
+  return std::string(host.substr(0, host.find(':')));
+}
+
 CObjectDevice::~CObjectDevice() { Close(); }
+
+ObjectProbeResult CObjectDevice::TestConnection() {
+  std::lock_guard<std::recursive_mutex> guard(sessionLock_);
+  const ObjectStoreSettings s = GetObjectSettings();
+  session_.SetOptions(s);
+  ObjectProbeResult result;
+  const auto failed = [&](ObjectProbeStep step, const ObjectReply& reply) {
+    result.failedAt = step;
+    result.cause = FailureOf(reply);
+    if (result.cause == ObjectFailure::kNone) result.cause = ObjectFailure::kOther;
+    return result;
+  };
+  ObjectReply reply = Retried([&] { return session_.Probe(); });
+  if (!reply.Ok()) return failed(ObjectProbeStep::kReach, reply);
+  const std::string key = s.prefix + ".~bvprobe-" + NewStoreId();
+  const std::string text = "probe " + key;
+  reply = Retried([&] { return session_.PutText(key, text); });
+  if (!reply.Ok()) return failed(ObjectProbeStep::kWrite, reply);
+  std::string back;
+  reply = Retried([&] {
+    back.clear();
+    return session_.Get(key, [&](const char* data, size_t size) {
+      back.append(data, size);
+      return back.size() <= text.size();
+    });
+  });
+  const ObjectReply read = reply;
+  reply = Retried([&] { return session_.Delete(key); });
+  if (!read.Ok() || back != text) return failed(ObjectProbeStep::kRead, read);
+  if (!reply.Ok()) return failed(ObjectProbeStep::kDelete, reply);
+  return result;
+}
 
 bool CObjectDevice::LoadSettings() {
   const std::string ini = DevicesIniPath();
@@ -181,21 +238,7 @@ ObjectReply CObjectDevice::Retried(Request request) {
     reply = request();
   }
   connected_ = reply.status != 0 && reply.status != 403 && reply.code != "NoSuchBucket";
-  ObjectFailure failure = ObjectFailure::kNone;
-  if (reply.status == 0 && (reply.transport == 60 || reply.transport == 90))
-    failure = ObjectFailure::kCertificate;  // peer not verified; pinned key differs
-  else if (reply.status == 0)
-    failure = ObjectFailure::kUnreachable;
-  else if (reply.code == "QuotaExceeded")
-    failure = ObjectFailure::kQuota;
-  else if (reply.status == 403)
-    failure = ObjectFailure::kKeys;
-  else if (reply.code == "NoSuchBucket")
-    failure = ObjectFailure::kNoBucket;
-  else if (Busy(reply))
-    failure = ObjectFailure::kBusy;
-  else if (reply.status >= 500)
-    failure = ObjectFailure::kOther;
+  const ObjectFailure failure = FailureOf(reply);
   if (failure != ObjectFailure::kNone || reply.Ok()) failure_ = failure;
   if (!connected_) listed_.clear();  // another connection: its listings are not known
   return reply;
@@ -290,6 +333,10 @@ bool CObjectDevice::FileExists(std::string_view path) {
 uint32_t CObjectDevice::DeleteFile(std::string_view path) {
   const std::string key = KeyOf(path);
   std::lock_guard<std::recursive_mutex> guard(sessionLock_);
+  if (!rotation_.target.empty() && !key.empty() && key != rotation_.target) {
+    rotation_.deletes.push_back(key);
+    return kDestOk;
+  }
   if (key.empty() || !Retried([&] { return session_.Head(key); }).Ok()) return kDestFailed;
   if (!Retried([&] { return session_.Delete(key); }).Ok()) return kDestFailed;
   Known(key, false, 0);
@@ -321,23 +368,39 @@ uint32_t CObjectDevice::CopyFileWatched(std::string_view source, std::string_vie
   };
   std::lock_guard<std::recursive_mutex> guard(sessionLock_);
   if (size > kMultipartAbove) {
-    if (beforeReplace) beforeReplace();
+    Rotate(key, beforeReplace);
     const uint32_t sent = PutInParts(key, &file, size, stillSame);
+    Settle(sent == kDestOk && !torn);
     if (torn) return plat::kErrSourceChanged;
     if (sent == kDestOk) Known(key, true, size);
     return sent;
   }
   const std::string md5 = ObjectFileMd5(&file);
   if (md5.empty()) return 30;
-  if (beforeReplace) beforeReplace();
+  Rotate(key, beforeReplace);
   const ObjectReply reply = Retried([&] {
     file.Seek(0);
     return session_.Put(key, &file, size, md5, stillSame);
   });
+  Settle(reply.Ok() && !torn);
   if (torn) return plat::kErrSourceChanged;
   if (!reply.Ok()) return ErrorOf(reply);
   Known(key, true, size);
   return kDestOk;
+}
+
+void CObjectDevice::Rotate(const std::string& target, const std::function<void()>& beforeReplace) {
+  if (!beforeReplace) return;
+  rotation_ = Rotation{target, {}, {}};
+  beforeReplace();
+}
+
+void CObjectDevice::Settle(bool whole) {
+  Rotation done = std::move(rotation_);
+  rotation_ = Rotation{};
+  for (const std::string& key : whole ? done.deletes : done.copied) {
+    if (Retried([&] { return session_.Delete(key); }).Ok()) Known(key, false, 0);
+  }
 }
 
 uint32_t CObjectDevice::PutInParts(const std::string& key, plat::File* file, uint64_t size,
@@ -388,6 +451,10 @@ uint32_t CObjectDevice::MoveFile(std::string_view source, std::string_view targe
   const ObjectReply copied = Retried([&] { return session_.Copy(from, to); });
   if (!copied.Ok()) return kDestFailed;
   Known(to, true, 0);
+  if (!rotation_.target.empty() && from == rotation_.target) {
+    rotation_.copied.push_back(to);
+    return kDestOk;
+  }
   if (!Retried([&] { return session_.Delete(from); }).Ok()) return kDestFailed;
   Known(from, false, 0);
   return kDestOk;
@@ -412,6 +479,9 @@ CDestination::ServerRefusal CObjectDevice::TakeServerRefusal(std::string* server
       break;
     case ObjectFailure::kNoBucket:
       key = "NO_BUCKET";
+      break;
+    case ObjectFailure::kClockSkew:
+      key = "CLOCK_SKEW";
       break;
     case ObjectFailure::kQuota:
       key = "QUOTA";

@@ -22,10 +22,23 @@ enum class ObjectFailure {
   kCertificate,  // no authority vouches for it, or its key is not the pinned one
   kKeys,
   kNoBucket,
+  kClockSkew,  // the store's clock and ours differ too much for a signature
   kQuota,
   kBusy,
   kOther
 };
+
+// The connection test's steps, in order; kNone: every step went through.
+enum class ObjectProbeStep { kNone, kReach, kWrite, kRead, kDelete };
+struct ObjectProbeResult {
+  ObjectProbeStep failedAt = ObjectProbeStep::kNone;
+  ObjectFailure cause = ObjectFailure::kNone;
+};
+
+// A store as a person reads it: "s3://bucket/prefix/".
+std::string ReadableObjectStore(const ObjectStoreSettings& s);
+// The host name of an endpoint ("s3.example.com" of "https://s3.example.com:9000/").
+std::string ObjectEndpointHost(std::string_view endpoint);
 
 class CObjectDevice : public CDestination {
  public:
@@ -58,12 +71,16 @@ class CObjectDevice : public CDestination {
   uint32_t CopyFile(std::string_view source, std::string_view target) override;
   // One PUT (in parts above 64 MiB, completed only once every part is
   // in): the object appears whole or not at all, so there is no temporary
-  // name. beforeReplace runs once the local file was read whole
-  // for its MD5, just before the PUT (the copy it rotates stays in the store).
+  // name. beforeReplace runs once the local file was read whole for its
+  // MD5, just before the PUT; the rotation it runs completes only once the
+  // new copy is whole: the latest copy moved to a revision is copied there
+  // and stays under its key, and the deletes wait. A copy that fails deletes
+  // those revision copies again and nothing else.
   uint32_t CopyFileWatched(std::string_view source, std::string_view target, plat::CopyWatch* watch,
                            const std::function<void()>& beforeReplace = {}) override;
   // A server-side copy, then the delete of the source; never over an
-  // existing target.
+  // existing target. During a copy's rotation, a move of its target is the
+  // copy alone (the PUT replaces the source).
   uint32_t MoveFile(std::string_view source, std::string_view target) override;
   bool IgnoresCase() override { return false; }
   bool GetFileStamp(std::string_view, uint64_t*, int64_t*, int64_t*) override { return false; }
@@ -72,6 +89,10 @@ class CObjectDevice : public CDestination {
   // process is sending. Returns how many it aborted.
   uint32_t SweepTemporaryCopies() override;
   ServerRefusal TakeServerRefusal(std::string* server, std::string* cause) override;
+
+  // Lists the bucket, then writes, reads back and deletes a probe object
+  // below the prefix: the first step that failed and its cause.
+  ObjectProbeResult TestConnection();
 
   ObjectStoreSettings GetObjectSettings() const;
   ObjectFailure LastFailure() const { return failure_; }
@@ -100,6 +121,15 @@ class CObjectDevice : public CDestination {
   std::recursive_mutex sessionLock_;  // guards session_ and listed_: one request at a time
   ObjectSession session_;
   std::map<std::string, std::map<std::string, uint64_t>> listed_;  // folder key -> its keys
+  // The rotation of the copy in flight, under sessionLock_ too.
+  struct Rotation {
+    std::string target;                // the key the copy replaces; empty: none running
+    std::vector<std::string> copied;   // revision copies made of the target
+    std::vector<std::string> deletes;  // keys deleted once the copy is whole
+  } rotation_;
+  // Runs beforeReplace with the rotation held back; Settle ends it.
+  void Rotate(const std::string& target, const std::function<void()>& beforeReplace);
+  void Settle(bool whole);
   std::atomic<bool> connected_{false};
   std::atomic<ObjectFailure> failure_{ObjectFailure::kNone};
   std::atomic<ObjectFailure> told_{ObjectFailure::kNone};

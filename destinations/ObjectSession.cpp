@@ -4,6 +4,7 @@
 #include <openssl/evp.h>
 
 #include <cctype>
+#include <cstdio>
 
 #include "platform/Files.h"
 
@@ -74,6 +75,21 @@ bool Element(const std::string& xml, const char* tag, size_t* at, std::string* t
   *text = xml.substr(begin + open.size(), end - begin - open.size());
   *at = end;
   return true;
+}
+
+// "2026-12-08T05:56:18.123Z" as seconds since 1970 UTC; 0 when unreadable.
+int64_t IsoTime(const std::string& text) {
+  int y = 0, mo = 0, d = 0, h = 0, mi = 0, s = 0;
+  if (std::sscanf(text.c_str(), "%d-%d-%dT%d:%d:%d", &y, &mo, &d, &h, &mi, &s) != 6 || mo < 1 ||
+      mo > 12)
+    return 0;
+  // Days from the civil date (March-based years).
+  y -= mo <= 2;
+  const int64_t era = (y >= 0 ? y : y - 399) / 400;
+  const int64_t yoe = y - era * 400;
+  const int64_t doy = (153 * (mo + (mo > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+  const int64_t days = era * 146097 + yoe * 365 + yoe / 4 - yoe / 100 + doy - 719468;
+  return days * 86400 + h * 3600 + mi * 60 + s;
 }
 
 int HexValue(char c) {
@@ -369,14 +385,16 @@ ObjectReply ObjectSession::List(std::string_view prefix, std::vector<ObjectEntry
     std::string text;
     for (size_t at = 0; Element(xml, "Contents", &at, &text);) {
       size_t in = 0;
-      std::string key, size;
+      std::string key, size, modified;
       if (!Element(text, "Key", &in, &key)) continue;
       in = 0;
       Element(text, "Size", &in, &size);
+      in = 0;
+      Element(text, "LastModified", &in, &modified);
       key = UrlDecode(XmlUnescape(key));
       if (key.size() <= prefix.size()) continue;
-      entries->push_back(
-          {key.substr(prefix.size()), std::strtoull(size.c_str(), nullptr, 10), false});
+      entries->push_back({key.substr(prefix.size()), std::strtoull(size.c_str(), nullptr, 10),
+                          false, IsoTime(modified)});
     }
     for (size_t at = 0; Element(xml, "CommonPrefixes", &at, &text);) {
       size_t in = 0;
@@ -384,7 +402,7 @@ ObjectReply ObjectSession::List(std::string_view prefix, std::vector<ObjectEntry
       if (!Element(text, "Prefix", &in, &key)) continue;
       key = UrlDecode(XmlUnescape(key));
       if (key.size() <= prefix.size() + 1) continue;
-      entries->push_back({key.substr(prefix.size(), key.size() - prefix.size() - 1), 0, true});
+      entries->push_back({key.substr(prefix.size(), key.size() - prefix.size() - 1), 0, true, 0});
     }
     size_t at = 0;
     std::string truncated;

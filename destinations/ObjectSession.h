@@ -35,6 +35,7 @@ struct ObjectEntry {
   std::string name;  // relative to the listed prefix
   uint64_t size = 0;
   bool folder = false;
+  int64_t time = 0;  // when it was written, seconds since 1970 UTC (0: not said)
 };
 
 class ObjectSession {

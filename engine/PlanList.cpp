@@ -295,7 +295,7 @@ std::vector<uint32_t> PlanList::SharingStore(uint32_t id) const {
     CDestination* mine = plan->Destination();
     CDestination* theirs = p->Destination();
     if (mine && theirs && theirs->IsSameDestination(*mine) &&
-        (mine->GetStorageType() == kStorageFtp ||
+        (IsServerStorage(mine->GetStorageType()) ||
          SameStoreFolder(plan->DestinationRoot(), p->DestinationRoot())))
       out.push_back(p->Id());
   }
@@ -574,7 +574,7 @@ void PlanList::ReportNestedStores() {
     }
     for (const auto& p : plans_) {
       const std::string root = p->DestinationRoot();
-      if (p->StorageType() == kStorageFtp || root.empty()) continue;
+      if (IsServerStorage(p->StorageType()) || root.empty()) continue;
       for (size_t q = 0; q < plans_.size(); ++q) {
         for (const std::string& f : folders[q]) {
           if (!StoreHoldsFolder(root, f)) continue;
@@ -611,7 +611,7 @@ void PlanList::RebuildSameDestinationLinks() {
     if (!dests[i]) continue;
     for (size_t j = i + 1; j < plans_.size(); ++j) {
       if (dests[j] && dests[j]->IsSameDestination(*dests[i]) &&
-          (dests[i]->GetStorageType() == kStorageFtp || SameStoreFolder(roots[i], roots[j]))) {
+          (IsServerStorage(dests[i]->GetStorageType()) || SameStoreFolder(roots[i], roots[j]))) {
         plans_[j]->SetSameDestinationLink(plans_[i].get());
         break;
       }
@@ -635,7 +635,7 @@ bool PlanList::IsPathEligible(std::string_view path) const {
     if (LiesWithin(f, upper)) return false;
   }
   for (const auto& p : plans_) {
-    if (p->StorageType() != kStorageFtp) {
+    if (!IsServerStorage(p->StorageType())) {
       if (LiesWithinStore(WithoutTrailingSeparator(p->DestinationRoot()), path)) return false;
       continue;
     }

@@ -8,6 +8,7 @@
 #include "common/Texts.h"
 #include "destinations/Destination.h"
 #include "destinations/FtpDevice.h"
+#include "destinations/ObjectDevice.h"
 #include "history/StoreAccess.h"
 #include "history/VersionTree.h"
 #include "platform/Clock.h"
@@ -64,6 +65,8 @@ bool GetDestinationStore(uint32_t planId, const CDestination* destination, Resto
   if (!IsSeparator(store.folder.back())) store.folder += store.separator;
   if (const auto* ftp = dynamic_cast<const CFTPDevice*>(destination))
     store.ftp = ftp->GetFtpSettings();
+  if (const auto* object = dynamic_cast<const CObjectDevice*>(destination))
+    store.objectStore = object->GetObjectSettings();
   *out = std::move(store);
   return true;
 }

@@ -29,6 +29,7 @@ struct RestoreStore {
   std::string folder;     // the store folder (destination root) with its closing separator
   char separator = '\\';  // '/' on an FTP server
   FtpSettings ftp;        // FTP destinations only
+  ObjectStoreSettings objectStore;  // object storage only
 };
 // The store of a plan's destination: its kind, root and settings. The caller
 // keeps the destination alive meanwhile (a plan reads it under its lock:

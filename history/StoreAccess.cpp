@@ -6,6 +6,7 @@
 #include "destinations/Destination.h"
 #include "destinations/FtpDevice.h"
 #include "history/FtpStoreReader.h"
+#include "history/ObjectStoreAccess.h"
 #include "history/RestoreJobs.h"
 #include "platform/Errors.h"
 #include "platform/FilesBelow.h"
@@ -129,6 +130,7 @@ class FtpStoreAccess final : public StoreAccess {
 std::unique_ptr<StoreAccess> MakeStoreAccess(const RestoreStore& store) {
   if (store.storageType == kStorageFtp)
     return std::make_unique<FtpStoreAccess>(store.ftp, store.folder);
+  if (store.storageType == kStorageObject) return MakeObjectStoreAccess(store.objectStore);
   return std::make_unique<LocalStoreAccess>(store.folder);
 }
 

@@ -387,7 +387,7 @@ bool CPlan::PrepareDestination(const PlanSettings& s, int32_t purpose) {
   }
   if (!destination_) return false;
   storePath_ = s.storePath;
-  const bool absentAllowed = s.storageType == kStorageFtp || s.storageType == kStorageUsb;
+  const bool absentAllowed = IsServerStorage(s.storageType) || s.storageType == kStorageUsb;
   if (purpose == kApplyLoad) {
     missScheduledBackup_ = s.missedScheduledRun != 0;
     // Without "Devices.ini" (a plan folder copied by hand, or a lost file) the
@@ -396,7 +396,7 @@ bool CPlan::PrepareDestination(const PlanSettings& s, int32_t purpose) {
     if (!destination_->Prepare(false) && !absentAllowed) return false;
   } else {
     destination_->Configure(s);
-    if (!destination_->Prepare(true) && s.storageType != kStorageFtp) return false;
+    if (!destination_->Prepare(true) && !IsServerStorage(s.storageType)) return false;
     destination_->SaveSettings();
   }
   return true;

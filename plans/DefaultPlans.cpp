@@ -245,7 +245,7 @@ bool RunDefaultDestinationStep(uint32_t planId, const IPlanOwner& plans) {
   PlanSettings s;
   s.id = planId;
   if (!ReadPlanFile(planIni, &s, false)) return false;  // the load reports problems
-  if (!s.storePath.empty() || s.storageType == kStorageFtp) return false;
+  if (!s.storePath.empty() || IsServerStorage(s.storageType)) return false;
 
   DefaultPlanRecord record;
   int32_t kind = 4;

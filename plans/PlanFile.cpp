@@ -80,7 +80,7 @@ const char* PlanFileProblem(const PlanSettings& s) {
   size_t chars = 0;
   for (unsigned char c : name) chars += (c & 0xC0) != 0x80;
   if (chars >= 256) return "NAME_TOO_LONG";
-  if (s.storageType < kStorageLocal || s.storageType > kStorageFtp) return "STORAGE_TYPE";
+  if (s.storageType < kStorageLocal || s.storageType > kStorageObject) return "STORAGE_TYPE";
   if (s.scheduleUnit < 1 || s.scheduleUnit > 8) return "SCHEDULE_UNIT";
   return nullptr;
 }

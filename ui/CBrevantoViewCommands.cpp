@@ -71,7 +71,8 @@ void CBrevantoView::DeletePlan(uint32_t id) {
   auto it = plans_.find(id);
   if (it == plans_.end() || deleting_.count(id)) return;
   const PlanSnapshot snap = it->second.snap;
-  const bool offerStore = snap.hasDestination && snap.available && snap.storageType != kStorageFtp;
+  const bool offerStore =
+      snap.hasDestination && snap.available && !IsServerStorage(snap.storageType);
   PlanList& list = PlanList::Instance();
   // Plans sharing the store keep their files, and the question says so.
   std::string message = FormatText(GetText("MAIN_UI", "SURE_DELETE_PLAN"), {snap.name});
@@ -149,8 +150,11 @@ void CBrevantoView::RenamePlan(uint32_t id, const QString& name) {
 void CBrevantoView::ArchivePlan(uint32_t id) {
   auto it = plans_.find(id);
   if (it == plans_.end()) return;
-  if (it->second.snap.storageType == kStorageFtp) {
-    ShowAppMessage(GetText("MAIN_UI", "CAN_NOT_ARCHIVE_FTP"), QMessageBox::Information);
+  if (IsServerStorage(it->second.snap.storageType)) {
+    ShowAppMessage(GetText("MAIN_UI", it->second.snap.storageType == kStorageFtp
+                                          ? "CAN_NOT_ARCHIVE_FTP"
+                                          : "CAN_NOT_ARCHIVE_OBJECT_STORE"),
+                   QMessageBox::Information);
     return;
   }
   emit archiveRequested(id);

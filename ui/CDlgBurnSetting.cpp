@@ -45,8 +45,10 @@ void ShowBurnSettings(QWidget* parent, uint32_t planId) {
     storage = plan->StorageType();
     if (CDestination* dest = plan->Destination()) root = dest->GetRootPath();
   }
-  if (storage == kStorageFtp) {
-    ShowAppMessage(GetText("MAIN_UI", "CAN_NOT_ARCHIVE_FTP"), QMessageBox::Information);
+  if (IsServerStorage(storage)) {
+    ShowAppMessage(GetText("MAIN_UI", storage == kStorageFtp ? "CAN_NOT_ARCHIVE_FTP"
+                                                             : "CAN_NOT_ARCHIVE_OBJECT_STORE"),
+                   QMessageBox::Information);
     return;
   }
   if (root.empty()) return;

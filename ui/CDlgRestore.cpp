@@ -201,7 +201,7 @@ void CDlgRestore::FillPlanBox() {
     }
     planBox_->addItem(QString::fromStdString(PlanLineText(snap)), snap.id);
     std::string native;
-    if (snap.hasDestination && snap.storageType != kStorageFtp &&
+    if (snap.hasDestination && !IsServerStorage(snap.storageType) &&
         plat::ToNativePath(snap.root, &native))
       planBox_->setItemData(planBox_->count() - 1, QString::fromStdString(native), Qt::ToolTipRole);
   }
@@ -245,7 +245,7 @@ void CDlgRestore::StartShowingPlan() {
     UpdateEnabled();
     return;
   }
-  tree_->SetDragFromStore(store_.storageType != kStorageFtp);
+  tree_->SetDragFromStore(!IsServerStorage(store_.storageType));
 
   auto cached = folders_.find(planId_);
   if (cached != folders_.end()) {

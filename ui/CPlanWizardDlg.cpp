@@ -9,6 +9,7 @@
 #include <QVBoxLayout>
 
 #include "destinations/DestinationFactory.h"
+#include "destinations/ObjectDevice.h"
 #include "engine/PlanList.h"
 #include "plans/CPlan.h"
 #include "platform/Clock.h"
@@ -41,8 +42,13 @@ CPlanWizardDlg::CPlanWizardDlg(QWidget* parent, uint32_t planId, int startPage) 
   ctx_.worker = new CWizardWorker(this);
   BeginAnswers(ctx_.planId, &ctx_.ini);
   // The card renames a plan without its answers: the plan's own name counts.
-  if (const CPlan* plan = ctx_.newPlan ? nullptr : PlanList::Instance().Find(ctx_.planId))
+  if (CPlan* plan = ctx_.newPlan ? nullptr : PlanList::Instance().Find(ctx_.planId)) {
     plat::WriteProfileString(ctx_.ini, wiz::kWhenSection, "PlanName", plan->Name().c_str());
+    // An object storage plan's secret is in its "Devices.ini" only.
+    std::lock_guard<std::recursive_mutex> hold(plan->Lock());
+    if (const auto* object = dynamic_cast<const CObjectDevice*>(plan->Destination()))
+      ctx_.objectSecret = object->GetObjectSettings().secretKey;
+  }
   ReadExtensionList(&ctx_.extensions);
   setWindowTitle(Text(ctx_.newPlan ? "TITLE_NEW" : "TITLE_EDIT"));
 
@@ -209,7 +215,7 @@ void CPlanWizardDlg::Finish() {
     return;
   }
   if (ctx_.newPlan) {
-    CPlan* plan = FinishNewPlan(list, ctx_.ini, ctx_.extensions);
+    CPlan* plan = FinishNewPlan(list, ctx_.ini, ctx_.extensions, ctx_.objectSecret);
     if (plan == nullptr) {
       WizMessage(kSection, "PLAN_CREATE_FAILED");
       QDialog::reject();
@@ -237,8 +243,8 @@ void CPlanWizardDlg::CompleteChange() {
     QDialog::reject();
     return;
   }
-  const bool ok =
-      CompletePlanChange(list, plan, change_, ctx_.ini, ctx_.extensions, honourInitBackup_);
+  const bool ok = CompletePlanChange(list, plan, change_, ctx_.ini, ctx_.extensions,
+                                     honourInitBackup_, ctx_.objectSecret);
   if (!ok) WizMessage(kSection, "PLAN_CHANGE_FAILED");
   resultId_ = ok ? change_.id : 0;
   changed_ = ok;

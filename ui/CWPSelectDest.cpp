@@ -17,6 +17,7 @@
 #include <QVBoxLayout>
 
 #include "destinations/FtpDevice.h"
+#include "destinations/ObjectDevice.h"
 #include "engine/PlanList.h"
 #include "platform/Files.h"
 #include "platform/Paths.h"
@@ -25,6 +26,7 @@
 #include "platform/Volumes.h"
 #include "ui/AppMessage.h"
 #include "ui/CDlgConnectFtp.h"
+#include "ui/CDlgConnectObjectStore.h"
 #include "ui/CDlgSureMessage.h"
 #include "ui/TextFormat.h"
 #include "ui/WizardAnswers.h"
@@ -71,8 +73,9 @@ CWPSelectDest::CWPSelectDest(WizardContext* context, QWidget* parent)
   tabs_->setObjectName("destTabs");
   tabs_->setExpanding(false);
   tabs_->setDrawBase(false);
-  for (const char* key : {"TAB_NAME_EXTERNAL_HARD_DRIVE", "TAB_NAME_USB_KEY",
-                          "TAB_NAME_NETWORK_DRIVE", "TAB_NAME_FTP_SERVER", "TAB_NAME_LOCAL_DRIVE"})
+  for (const char* key :
+       {"TAB_NAME_EXTERNAL_HARD_DRIVE", "TAB_NAME_USB_KEY", "TAB_NAME_NETWORK_DRIVE",
+        "TAB_NAME_FTP_SERVER", "TAB_NAME_LOCAL_DRIVE", "TAB_NAME_OBJECT_STORE"})
     tabs_->addTab(Text(key));
   layout->addWidget(tabs_);
 
@@ -225,6 +228,7 @@ CWPSelectDest::CWPSelectDest(WizardContext* context, QWidget* parent)
     }
   });
   panels_->addWidget(ftp);
+  panels_->addWidget(MakeObjectPanel());
   layout->addSpacing(4);
 
   tabs_->installEventFilter(this);
@@ -257,6 +261,57 @@ CWPSelectDest::CWPSelectDest(WizardContext* context, QWidget* parent)
     folderEdit_->setText(chosen);
     edited_ = true;
   });
+}
+
+QWidget* CWPSelectDest::MakeObjectPanel() {
+  auto* panel = new QWidget(panels_);
+  auto* form = new QFormLayout(panel);
+  form->setContentsMargins(0, 4, 0, 0);
+  form->setVerticalSpacing(6);
+  endpoint_ = MakeEdit("objectEndpointEdit", panel);
+  form->addRow(Text("OBJECT_ENDPOINT"), endpoint_);
+  region_ = MakeEdit("objectRegionEdit", panel);
+  form->addRow(Text("OBJECT_REGION"), region_);
+  bucket_ = MakeEdit("objectBucketEdit", panel);
+  form->addRow(Text("OBJECT_BUCKET"), bucket_);
+  prefix_ = MakeEdit("objectPrefixEdit", panel);
+  form->addRow(Text("OBJECT_PREFIX"), prefix_);
+  accessKey_ = MakeEdit("objectAccessKeyEdit", panel);
+  form->addRow(Text("OBJECT_ACCESS_KEY"), accessKey_);
+  secretKey_ = MakeEdit("objectSecretKeyEdit", panel);
+  secretKey_->setEchoMode(QLineEdit::Password);
+  form->addRow(Text("OBJECT_SECRET_KEY"), secretKey_);
+  pathStyle_ = new QCheckBox(Text("OBJECT_PATH_STYLE"), panel);
+  pathStyle_->setObjectName("objectPathStyleCheck");
+  auto* row = new QHBoxLayout;
+  row->addWidget(pathStyle_);
+  row->addStretch(1);
+  auto* test = new QPushButton(Text("FTP_TEST_CONNECTION"), panel);
+  test->setObjectName("objectTestButton");
+  row->addWidget(test);
+  form->addRow(QString(), row);
+  connect(test, &QPushButton::clicked, this, [this] {
+    Store();  // the answers as Next would keep them
+    CDlgConnectObjectStore dialog(ObjectFields(), this);
+    dialog.exec();
+  });
+  return panel;
+}
+
+ObjectStoreSettings CWPSelectDest::ObjectFields() const {
+  ObjectStoreSettings s;
+  s.endpoint = Trimmed(endpoint_);
+  s.region = Trimmed(region_);
+  if (s.region.empty()) s.region = "us-east-1";
+  s.bucket = Trimmed(bucket_);
+  s.prefix = Trimmed(prefix_);
+  s.accessKey = Trimmed(accessKey_);
+  s.secretKey = plat::TrimSpace(secretKey_->text().toStdString());
+  s.pathStyle = pathStyle_->isChecked() ? 1 : 0;
+  // A key trusted for the endpoint stays with it.
+  const ObjectStoreSettings before = ReadObjectAnswers(ctx_->ini);
+  if (plat::ToLower(before.endpoint) == plat::ToLower(s.endpoint)) s.pinnedKey = before.pinnedKey;
+  return s;
 }
 
 QString CWPSelectDest::Title() const { return Text("TITLE"); }
@@ -325,15 +380,15 @@ bool CWPSelectDest::DriveFitsTab(const Drive& d, int tab) const {
 }
 
 void CWPSelectDest::ShowTab(int tab) {
-  static const char* kHints[5] = {"TAB_HINT_EXTERNAL_HARD_DRIVE", "TAB_HINT_USB_KEY",
-                                  "TAB_HINT_NETWORK_DRIVE", "TAB_HINT_FTP_SERVER",
-                                  "TAB_HINT_LOCAL_DRIVE"};
-  if (tab < 0 || tab > 4) return;
+  static const char* kHints[6] = {"TAB_HINT_EXTERNAL_HARD_DRIVE", "TAB_HINT_USB_KEY",
+                                  "TAB_HINT_NETWORK_DRIVE",       "TAB_HINT_FTP_SERVER",
+                                  "TAB_HINT_LOCAL_DRIVE",         "TAB_HINT_OBJECT_STORE"};
+  if (tab < 0 || tab > wiz::kTabObject) return;
   tabHint_->setText(Text(kHints[tab]));
   kind_->setText(QString::fromStdString(
       FormatText(GetText(kSection, "PLAN_KIND"), {tabs_->tabText(tab).toStdString()})));
-  panels_->setCurrentIndex(tab == wiz::kTabFtp ? 1 : 0);
-  if (tab != wiz::kTabFtp) FillDrives();
+  panels_->setCurrentIndex(tab == wiz::kTabFtp ? 1 : tab == wiz::kTabObject ? 2 : 0);
+  if (tab != wiz::kTabFtp && tab != wiz::kTabObject) FillDrives();
 }
 
 void CWPSelectDest::SetTab(int tab) {
@@ -471,9 +526,20 @@ void CWPSelectDest::Enter() {
   const std::string stored =
       plat::GetProfileString(ini, wiz::kDestSection, "StoragePath", "", 4095);
   int tab = plat::GetProfileInt(ini, wiz::kDestSection, "ActiveTabNew", -1);
-  const bool answered = !stored.empty() || tab == wiz::kTabFtp;
+  const bool server = tab == wiz::kTabFtp || tab == wiz::kTabObject;
+  const bool answered = !stored.empty() || server;
   if (answered && !edited_) {
-    if (!stored.empty() && tab != wiz::kTabFtp) SetFolderSystem(stored);
+    if (!stored.empty() && !server) SetFolderSystem(stored);
+  }
+  if (endpoint_->text().isEmpty()) {
+    const ObjectStoreSettings o = ReadObjectAnswers(ini);
+    endpoint_->setText(QString::fromStdString(o.endpoint));
+    region_->setText(QString::fromStdString(o.region));
+    bucket_->setText(QString::fromStdString(o.bucket));
+    prefix_->setText(QString::fromStdString(o.prefix));
+    accessKey_->setText(QString::fromStdString(o.accessKey));
+    secretKey_->setText(QString::fromStdString(ctx_->objectSecret));
+    pathStyle_->setChecked(o.pathStyle != 0);
   }
   const FtpSettings f = ReadFtpAnswers(ini);
   if (server_->text().isEmpty()) {
@@ -493,7 +559,7 @@ void CWPSelectDest::Enter() {
     proxy_->setEnabled(useProxy_->isChecked());
     proxyPort_->setEnabled(useProxy_->isChecked());
   }
-  if (tab < 0 || tab > 4) tab = wiz::kTabLocal;
+  if (tab < 0 || tab > wiz::kTabObject) tab = wiz::kTabLocal;
   if (planTab_ < 0 && !ctx_->newPlan) planTab_ = tab;
   SetTab(tab);
 
@@ -535,6 +601,15 @@ void CWPSelectDest::Enter() {
 bool CWPSelectDest::Check() {
   if (!KindChangeConfirmed()) return false;
   const int tab = tabs_->currentIndex();
+  if (tab == wiz::kTabObject) {
+    const ObjectStoreSettings o = ObjectFields();
+    const char* key = o.endpoint.empty()                           ? "OBJECT_ENDPOINT_IS_EMPTY"
+                      : o.bucket.empty()                           ? "OBJECT_BUCKET_IS_EMPTY"
+                      : o.accessKey.empty() || o.secretKey.empty() ? "OBJECT_KEYS_ARE_EMPTY"
+                                                                   : nullptr;
+    if (key) WizMessage(kSection, key);
+    return key == nullptr;
+  }
   if (tab == wiz::kTabFtp) {
     const char* key = nullptr;
     if (Trimmed(server_).empty())
@@ -624,6 +699,15 @@ void CWPSelectDest::Store() {
   if (before.server == plat::ToLower(f.server) && before.port == f.port)
     f.pinnedKey = before.pinnedKey;
   WriteFtpAnswers(ini, f);
+  const ObjectStoreSettings o = ObjectFields();
+  WriteObjectAnswers(ini, o);
+  ctx_->objectSecret = o.secretKey;
+  if (tab == wiz::kTabObject) {
+    const std::string path = ReadableObjectStore(ReadObjectAnswers(ini));
+    plat::WriteProfileString(ini, wiz::kDestSection, "StoragePath", path.c_str());
+    plat::WriteProfileString(ini, wiz::kDestSection, "SelectedDrive", "");
+    return;
+  }
   if (tab == wiz::kTabFtp) {
     const FtpSettings normal = ReadFtpAnswers(ini);
     const std::string path = FtpStorePath(normal);

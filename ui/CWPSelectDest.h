@@ -1,7 +1,9 @@
-// Wizard page 3: where the copies go. Five tabs (external hard drive, USB
-// key, network drive, FTP server, local drive); the disk tabs offer the
-// drives of their kind and a folder (typed or browsed as a native path), the
-// FTP tab the server's fields. Drives, free space and default folders are
+// Wizard page 3: where the copies go. Six tabs (external hard drive, USB
+// key, network drive, FTP server, local drive, cloud / object storage); the
+// disk tabs offer the drives of their kind and a folder (typed or browsed as
+// a native path), the FTP tab the server's fields, the object storage tab
+// the bucket's (its secret key stays in the wizard's context, never in the
+// answers). Drives, free space and default folders are
 // read on the wizard's worker.
 #pragma once
 #include <QElapsedTimer>
@@ -71,6 +73,9 @@ class CWPSelectDest : public CWizardPage {
   bool KindChangeConfirmed();
   // The server fields as settings (an SFTP server with its "sftp://").
   FtpSettings ServerFields() const;
+  // The object storage fields as settings, the secret key included.
+  ObjectStoreSettings ObjectFields() const;
+  QWidget* MakeObjectPanel();
 
   QTabBar* tabs_;
   QStackedWidget* panels_;
@@ -97,6 +102,14 @@ class CWPSelectDest : public CWizardPage {
   QLineEdit* proxyPort_;
   QSpinBox* retries_;
   QSpinBox* timeout_;
+  // The object storage tab.
+  QLineEdit* endpoint_;
+  QLineEdit* region_;
+  QLineEdit* bucket_;
+  QLineEdit* prefix_;
+  QLineEdit* accessKey_;
+  QLineEdit* secretKey_;
+  QCheckBox* pathStyle_;
 
   std::vector<Drive> drives_;
   std::string folderName_;     // default backup folder name of the plan type

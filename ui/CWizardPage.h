@@ -25,6 +25,8 @@ struct WizardContext {
   bool haveDefaults = false;
   int32_t defaultsType = -1;
   DefaultPlanRecord defaults;
+  // The object storage tab's secret key: kept here, never among the answers.
+  std::string objectSecret;
 };
 
 class CWizardPage : public QWidget {

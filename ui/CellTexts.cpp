@@ -65,6 +65,8 @@ std::string DestinationKindText(const PlanSnapshot& s) {
             : s.serverStore.rfind("ftps://", 0) == 0 ? "FTPS_SERVER"
                                                      : "FTP_SERVER";
       break;
+    case kStorageObject:
+      return FormatText(Grid("OBJECT_STORE"), {s.endpointHost});
     default:
       break;
   }
@@ -75,7 +77,7 @@ std::string DestinationKindText(const PlanSnapshot& s) {
 
 std::string ReadableStoreFolder(const PlanSnapshot& s) {
   if (!s.hasDestination || s.root.empty()) return {};
-  if (s.storageType == kStorageFtp) return s.serverStore;
+  if (IsServerStorage(s.storageType)) return s.serverStore;
   const std::string root = WithoutSeparator(s.root);
   std::string native;
   if (plat::ToNativePath(root, &native)) return native;

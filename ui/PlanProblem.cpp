@@ -18,6 +18,7 @@ std::string Words(const char* key) { return GetText("PLAN_PROBLEM", key); }
 // The server of a store: "host" of "ftp://host/root/", "server" of
 // "\\server\share"; empty when the store names none.
 std::string ServerOf(const PlanSnapshot& s) {
+  if (s.storageType == kStorageObject) return s.endpointHost;
   if (s.storageType == kStorageFtp) {
     const size_t start = s.serverStore.find("://");
     if (start == std::string::npos) return {};
@@ -32,7 +33,7 @@ PlanProblem Away(const PlanSnapshot& s, const std::string& label, int64_t since,
   PlanProblem p;
   p.since = since;
   const std::string when = SinceText(since > 0 ? since : now, now);
-  if (s.storageType == kStorageNetwork || s.storageType == kStorageFtp) {
+  if (s.storageType == kStorageNetwork || IsServerStorage(s.storageType)) {
     p.kind = ProblemKind::kServerUnreachable;
     const std::string server = ServerOf(s);
     p.words = server.empty() ? FormatText(Words("NETWORK_UNREACHABLE"), {when})

@@ -5,6 +5,7 @@
 #include "common/PlanSettings.h"
 #include "destinations/Destination.h"
 #include "destinations/FtpDevice.h"
+#include "destinations/ObjectDevice.h"
 #include "engine/CSimpleEngine.h"
 #include "engine/CTask.h"
 #include "plans/CPlan.h"
@@ -26,6 +27,11 @@ bool TryTakeSnapshot(CPlan* plan, PlanSnapshot* out) {
     s.root = dest->GetRootPath();
     if (const auto* ftp = dynamic_cast<const CFTPDevice*>(dest))
       s.serverStore = ReadableFtpStore(ftp->GetFtpSettings());
+    if (const auto* object = dynamic_cast<const CObjectDevice*>(dest)) {
+      const ObjectStoreSettings settings = object->GetObjectSettings();
+      s.serverStore = ReadableObjectStore(settings);
+      s.endpointHost = ObjectEndpointHost(settings.endpoint);
+    }
   }
   if (CSimpleTask* task = plan->Task()) {
     s.hasTask = true;

@@ -20,8 +20,9 @@ struct PlanSnapshot {
   std::string storeFolder;  // the store's native folder the task last saw
   std::string diskLabel;    // the label of the disk the plan's store lies on, if known
   int32_t storageType = 0;
-  std::string root;         // destination root (system path; FTP: its own syntax)
-  std::string serverStore;  // a server's store as a person reads it ("ftp://host/root/")
+  std::string root;          // destination root (system path; FTP: its own syntax)
+  std::string serverStore;   // a server's store as a person reads it ("ftp://host/root/")
+  std::string endpointHost;  // an object store's endpoint host
   bool hasTask = false;
   int64_t nextDue = 0;
   int64_t lastBackupTime = 0;

@@ -40,6 +40,10 @@ std::string PlanLineText(const PlanSnapshot& s) {
       return name + " " + RestoreText("PLAN_DESTINATION_NETWORK_DRIVE");
     case kStorageFtp:  // "ftp://host/root/", "sftp://host:2222/root/"
       return name + " " + FormatText(RestoreText("PLAN_DESTINATION_FTP"), {s.serverStore});
+    case kStorageObject:  // "s3://bucket/prefix/"
+      return name + " " +
+             FormatText(RestoreText("PLAN_DESTINATION_OBJECT_STORE"),
+                        {s.serverStore, s.endpointHost});
     default:
       return name + " " + RestoreText("PLAN_DESTINATION_UNKNOWN") + " (" + NativeFolder(s.root) +
              ")";

@@ -7,6 +7,7 @@
 #include <random>
 
 #include "destinations/DestinationFactory.h"
+#include "destinations/ObjectDevice.h"
 #include "engine/CTask.h"
 #include "engine/PlanList.h"
 #include "plans/BuiltinExclusions.h"
@@ -97,6 +98,8 @@ int32_t StorageTypeOfTab(int32_t tab) {
       return kStorageFtp;
     case wiz::kTabLocal:
       return kStorageLocal;
+    case wiz::kTabObject:
+      return kStorageObject;
     default:
       return 0;
   }
@@ -299,6 +302,31 @@ void WriteFtpAnswers(const std::string& ini, const FtpSettings& f) {
   plat::WriteProfileInt(ini, kDestSection, "Security", f.security);
 }
 
+ObjectStoreSettings ReadObjectAnswers(const std::string& ini) {
+  ObjectStoreSettings s;
+  s.endpoint = plat::TrimSpace(GetString(ini, kDestSection, "ObjectEndpoint"));
+  s.region = plat::TrimSpace(GetString(ini, kDestSection, "ObjectRegion"));
+  s.bucket = plat::TrimSpace(GetString(ini, kDestSection, "ObjectBucket"));
+  std::string prefix = plat::TrimSpace(GetString(ini, kDestSection, "ObjectPrefix"));
+  while (!prefix.empty() && prefix.front() == '/') prefix.erase(prefix.begin());
+  if (!prefix.empty() && prefix.back() != '/') prefix += '/';
+  s.prefix = prefix;
+  s.accessKey = plat::TrimSpace(GetString(ini, kDestSection, "ObjectAccessKey"));
+  s.pathStyle = GetInt(ini, kDestSection, "ObjectPathStyle", 1) != 0 ? 1 : 0;
+  s.pinnedKey = plat::TrimSpace(GetString(ini, kDestSection, "ObjectPinnedKey"));
+  return s;
+}
+
+void WriteObjectAnswers(const std::string& ini, const ObjectStoreSettings& s) {
+  plat::WriteProfileString(ini, kDestSection, "ObjectEndpoint", s.endpoint.c_str());
+  plat::WriteProfileString(ini, kDestSection, "ObjectRegion", s.region.c_str());
+  plat::WriteProfileString(ini, kDestSection, "ObjectBucket", s.bucket.c_str());
+  plat::WriteProfileString(ini, kDestSection, "ObjectPrefix", s.prefix.c_str());
+  plat::WriteProfileString(ini, kDestSection, "ObjectAccessKey", s.accessKey.c_str());
+  plat::WriteProfileInt(ini, kDestSection, "ObjectPathStyle", s.pathStyle);
+  plat::WriteProfileString(ini, kDestSection, "ObjectPinnedKey", s.pinnedKey.c_str());
+}
+
 WizardDefaults ComputeWizardDefaults(const std::string& ini, const PlanList& list) {
   WizardDefaults d;
   d.planType = GetPlanType(plat::PathFolder(ini));
@@ -379,7 +407,7 @@ std::vector<OtherPlanPlace> OtherPlanPlaces(const PlanList& list, uint32_t skipI
     if (plan->Id() == skipId) continue;
     OtherPlanPlace place;
     place.name = plan->Name();
-    if (plan->StorageType() != kStorageFtp) place.storeRoot = plan->DestinationRoot();
+    if (!IsServerStorage(plan->StorageType())) place.storeRoot = plan->DestinationRoot();
     std::lock_guard<std::recursive_mutex> planLock(plan->Lock());
     if (const CRuleSet* rules = plan->Rules()) place.folders = IncludedFolders(*rules);
     out.push_back(std::move(place));
@@ -465,12 +493,16 @@ bool SettingsFromAnswers(const std::string& ini, PlanSettings* s) {
   *s = PlanSettings{};
   s->name = plat::TrimSpace(GetString(ini, wiz::kWhenSection, "PlanName"));
   s->storageType = GetInt(ini, kDestSection, "StorageType", 0);
-  if (s->storageType < kStorageLocal || s->storageType > kStorageFtp)
+  if (s->storageType < kStorageLocal || s->storageType > kStorageObject)
     s->storageType = StorageTypeOfTab(GetInt(ini, kDestSection, "ActiveTabNew", -1));
   s->storePath = plat::TrimSpace(GetString(ini, kDestSection, "StoragePath"));
   if (s->storageType == kStorageFtp) {
     s->ftp = ReadFtpAnswers(ini);
     if (s->storePath.empty() && !s->ftp.server.empty()) s->storePath = FtpStorePath(s->ftp);
+  } else if (s->storageType == kStorageObject) {
+    s->objectStore = ReadObjectAnswers(ini);
+    if (s->storePath.empty() && !s->objectStore.bucket.empty())
+      s->storePath = ReadableObjectStore(s->objectStore);
   } else if (!s->storePath.empty() && s->storePath.back() != '\\') {
     s->storePath += '\\';
   }
@@ -486,10 +518,12 @@ bool SettingsFromAnswers(const std::string& ini, PlanSettings* s) {
 }
 
 CPlan* FinishNewPlan(PlanList& list, const std::string& workingFile,
-                     const std::vector<ExtensionCategory>& extensions) {
+                     const std::vector<ExtensionCategory>& extensions,
+                     const std::string& objectSecret) {
   NormaliseAnswers(workingFile);
   PlanSettings s;
   if (!SettingsFromAnswers(workingFile, &s)) return nullptr;
+  s.objectStore.secretKey = objectSecret;
   CPlan* plan = list.CreatePlan(s);
   if (plan == nullptr) return nullptr;
   CommitAnswers(workingFile, plan->Id());
@@ -525,10 +559,12 @@ PlanChange BeginPlanChange(CPlan* plan) {
 
 bool CompletePlanChange(PlanList& list, CPlan* plan, const PlanChange& change,
                         const std::string& workingFile,
-                        const std::vector<ExtensionCategory>& extensions, bool honourInitBackup) {
+                        const std::vector<ExtensionCategory>& extensions, bool honourInitBackup,
+                        const std::string& objectSecret) {
   NormaliseAnswers(workingFile);
   PlanSettings s;
   bool ok = SettingsFromAnswers(workingFile, &s);
+  s.objectStore.secretKey = objectSecret;
   // A storage type without a destination class would leave the plan with none.
   if (ok && !CreateDestination(nullptr, s.storageType)) ok = false;
   if (ok && list.FindByName(plat::TrimSpace(s.name), plan) != nullptr) ok = false;

@@ -50,7 +50,8 @@ enum DestTab : int32_t {
   kTabUsbKey = 1,
   kTabNetwork = 2,
   kTabFtp = 3,
-  kTabLocal = 4
+  kTabLocal = 4,
+  kTabObject = 5
 };
 
 }  // namespace wiz
@@ -59,7 +60,7 @@ enum DestTab : int32_t {
 // or any other value: kKeepByCount (a plan made before ages were kept).
 int32_t ReadWizardKeepDays(std::string_view uiIniPath);
 
-// Tab 0/1 -> 2 (USB disk), 2 -> 3, 3 -> 4, 4 -> 1; 0 for any other tab.
+// Tab 0/1 -> 2 (USB disk), 2 -> 3, 3 -> 4, 4 -> 1, 5 -> 5; 0 for any other tab.
 int32_t StorageTypeOfTab(int32_t tab);
 // The schedule list shows the units in their order: row 0..7 -> unit 1..8 (0
 // for another row) and back (-1 for an unknown unit).
@@ -120,6 +121,11 @@ void WriteFtpAnswers(const std::string& uiIni, const FtpSettings& ftp);
 // The store path shown for an FTP store: "ftp://host/root/", or
 // "sftp://host/root/" for a server entered as "sftp://host".
 std::string FtpStorePath(const FtpSettings& ftp);
+
+// The object storage fields of section "BackupDestination"; the secret key
+// is never among the answers (it goes to the plan's "Devices.ini" only).
+ObjectStoreSettings ReadObjectAnswers(const std::string& uiIni);
+void WriteObjectAnswers(const std::string& uiIni, const ObjectStoreSettings& store);
 
 // The defaults of the plan type the answers give so far: the default-plan
 // record, and when a drive of one of its kinds exists, that drive, its
@@ -191,8 +197,10 @@ bool SettingsFromAnswers(const std::string& uiIni, PlanSettings* settings);
 // its "UI.ini", builds its rules, stores the start time, enables it (unless
 // manual) or starts its first backup at once, and saves it. Null when the
 // list refuses the plan (its events say why).
+// objectSecret: an object storage plan's secret key (not among the answers).
 CPlan* FinishNewPlan(PlanList& list, const std::string& workingFile,
-                     const std::vector<ExtensionCategory>& extensions);
+                     const std::vector<ExtensionCategory>& extensions,
+                     const std::string& objectSecret = {});
 
 // Finishing the wizard for an existing plan, in two steps with the caller's
 // half-second pause between them (the destination is closed in the first).
@@ -209,4 +217,5 @@ PlanChange BeginPlanChange(CPlan* plan);
 // were not applied yet).
 bool CompletePlanChange(PlanList& list, CPlan* plan, const PlanChange& change,
                         const std::string& workingFile,
-                        const std::vector<ExtensionCategory>& extensions, bool honourInitBackup);
+                        const std::vector<ExtensionCategory>& extensions, bool honourInitBackup,
+                        const std::string& objectSecret = {});

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "ProgramRun.h"
+#include "support/CephGateway.h"
 #include "support/FtpRelay.h"
 #include "support/FtpServer.h"
 #include "support/ReadOnlyFolder.h"
@@ -283,3 +284,49 @@ TEST(FtpEndToEnd, PlansOnServersBackUpRotateAndKeepTheirSecrets) {
 }
 
 }  // namespace
+
+// A plan on an object store backs up, rotates its versions and rides out the gateway's
+// restart: while it is away the cause is said once and the files wait.
+TEST(ObjectStoreEndToEnd, BacksUpRotatesAndWaitsForTheGatewayToComeBack) {
+  bvtest::App();
+  bvtest::CephGateway gw;
+  ASSERT_TRUE(gw.Ok()) << gw.Reason();
+  ASSERT_TRUE(gw.MakeBucket("e2e"));
+  bvtest::ProgramWorld w;
+  w.Put("docs/a.txt", "one");
+  w.Plan(1, "In the cloud", "s3://e2e/team/", {"docs"}, false);
+  w.SetPlanKey(1, "StorageType", "5");
+  bvtest::WriteNative(
+      w.data.Data("PLAN/1/Devices.ini"),
+      "[Object Store Device]\nEndpoint=" + gw.Endpoint() +
+          "\nRegion=" + bvtest::CephGateway::Region() + "\nBucket=e2e\nPrefix=team\n" +
+          "AccessKey=" + bvtest::CephGateway::AccessKey() +
+          "\nSecretKey=" + bvtest::CephGateway::SecretKey() + "\nPathStyle=1\nTimeOut=3\n");
+  w.data.WritePlanList({1});
+  QProcess* program = w.Start(w.Inotify());
+  auto stored = [&](const std::string& tree, const std::string& rel) {
+    std::string body;
+    const std::string key = "team/" + tree + "/C" + w.Home("docs/" + rel);
+    return gw.Request("GET", "/e2e/" + bvtest::UriEncode(key, true), "", &body) == 200
+               ? body
+               : "(missing)";
+  };
+  ASSERT_TRUE(WaitFor([&] { return stored("Latest", "a.txt") == "one"; })) << w.Log();
+  for (const char* bytes : {"two", "three"}) {
+    w.Put("docs/a.txt", bytes);
+    EXPECT_TRUE(WaitFor([&] { return stored("Latest", "a.txt") == bytes; })) << w.Log();
+  }
+  EXPECT_EQ(stored("Revision", "a(0001).txt"), "one");
+  EXPECT_EQ(stored("Revision", "a(0002).txt"), "two");
+
+  gw.StopGateway();
+  w.Put("docs/b.txt", "while away");
+  const std::string cause = "The object store cannot be reached.";
+  EXPECT_TRUE(WaitFor([&] { return CountOf(w.Log(), cause) == 1; })) << w.Log();
+  QThread::msleep(4000);  // retried meanwhile, not said again
+  EXPECT_EQ(CountOf(w.Log(), cause), 1u) << w.Log();
+  ASSERT_TRUE(gw.StartGateway());
+  EXPECT_TRUE(WaitFor([&] { return stored("Latest", "b.txt") == "while away"; }, 120)) << w.Log();
+  EXPECT_EQ(CountOf(w.Log(), cause), 1u);
+  EXPECT_TRUE(bvtest::ProgramWorld::EndsWithZero(program, SIGTERM));
+}

@@ -11,6 +11,7 @@
 #include "destination_suite.h"
 #include "destinations/ObjectDevice.h"
 #include "platform/Errors.h"
+#include "platform/Files.h"
 #include "support/CephGateway.h"
 
 using bvtest::CephGateway;
@@ -248,6 +249,36 @@ TEST(ObjectDevice, GatewayStoppedMidUpload) {
       world.Dest().CopyFile(world.Sources().SystemOf("big.bin"), world.PathOf("Latest/big.bin")),
       kDestOk);
   EXPECT_TRUE(world.Get("Latest/big.bin") == parts);
+}
+
+// The rotation run before the PUT takes nothing from the latest key: the
+// revision is a server-side copy and the deletes wait for the new copy to be
+// whole; a copy that fails takes the revision back and deletes nothing.
+TEST(ObjectDevice, RotationCompletesOnlyOnceTheNewCopyIsWhole) {
+  REQUIRE_GATEWAY();
+  ObjectWorld world;
+  world.Put("Latest/a.txt", "old");
+  world.Put("Revision/a(0001).txt", "older");
+  const std::string source = world.Sources().SystemOf("a.txt");
+  for (const bool torn : {true, false}) {
+    SCOPED_TRACE(torn);
+    world.Sources().Write("a.txt", "new");
+    plat::CopyWatch watch;
+    const uint32_t result =
+        world.Dest().CopyFileWatched(source, world.PathOf("Latest/a.txt"), &watch, [&] {
+          EXPECT_EQ(world.Dest().MoveFile(world.PathOf("Latest/a.txt"),
+                                          world.PathOf("Revision/a(0002).txt")),
+                    kDestOk);
+          world.Dest().DeleteFile(world.PathOf("Revision/a(0001).txt"));
+          EXPECT_EQ(world.Get("Latest/a.txt"), "old");
+          EXPECT_EQ(world.Get("Revision/a(0001).txt"), "older");
+          if (torn) world.Sources().Write("a.txt", "written meanwhile");
+        });
+    EXPECT_EQ(result, torn ? uint32_t{plat::kErrSourceChanged} : uint32_t{kDestOk});
+    EXPECT_EQ(world.Get("Latest/a.txt"), torn ? "old" : "new");
+    EXPECT_EQ(world.Get("Revision/a(0001).txt"), torn ? "older" : "");
+    EXPECT_EQ(world.Get("Revision/a(0002).txt"), torn ? "" : "old");
+  }
 }
 
 // A gateway busy with another request answers 503 "SlowDown": the copy is

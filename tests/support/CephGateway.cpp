@@ -116,6 +116,19 @@ std::string CephGateway::Endpoint() const {
   return (tls_ ? "https://127.0.0.1:" : "http://127.0.0.1:") + std::to_string(port_);
 }
 
+ObjectStoreSettings CephGateway::Settings(const std::string& bucket,
+                                          const std::string& prefix) const {
+  ObjectStoreSettings s;
+  s.endpoint = Endpoint();
+  s.region = Region();
+  s.bucket = bucket;
+  s.prefix = prefix;
+  s.accessKey = AccessKey();
+  s.secretKey = SecretKey();
+  s.timeout = 5;
+  return s;
+}
+
 std::string CephGateway::PinnedKey() const {
   const std::string out = dir_.NativeOf("pin");
   const std::string command = "openssl x509 -pubkey -noout -in '" + dir_.NativeOf("cert.pem") +

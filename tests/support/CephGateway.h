@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "common/PlanSettings.h"
 #include "support/TempDir.h"
 
 namespace bvtest {
@@ -36,6 +37,8 @@ class CephGateway {
   static std::string Region() { return "default"; }
   static std::string AccessKey() { return "BVTESTACCESSKEY00001"; }
   static std::string SecretKey() { return "bvtestsecretkey0000000000000000000000001"; }
+  // A plan's settings for a store below prefix in bucket, as the S3 user.
+  ObjectStoreSettings Settings(const std::string& bucket, const std::string& prefix) const;
 
   // Stops the gateway alone (connections drop; the cluster keeps its data)
   // and starts it again on the same port.

@@ -19,6 +19,7 @@
 #include "common/EngineEvents.h"
 #include "common/Settings.h"
 #include "destinations/FtpDevice.h"
+#include "destinations/ObjectDevice.h"
 #include "engine/CSimpleEngine.h"
 #include "engine/CTask.h"
 #include "engine/CatchUpRequests.h"
@@ -239,6 +240,17 @@ TEST(CellTextsTest, DatesCountsAndSchedulesForPeople) {
   EXPECT_EQ(DestinationKindText(ftps), Grid("FTPS_SERVER"));
   encrypted.security = kFtpPlain;
   EXPECT_EQ(ReadableFtpStore(encrypted), "ftp://nas.local/backup/");
+  PlanSnapshot bucket = sftp;  // a bucket: its store and its endpoint's host
+  bucket.storageType = kStorageObject;
+  ObjectStoreSettings files;
+  files.endpoint = "https://s3.example.com:9000/";
+  files.bucket = "files";
+  files.prefix = "ann/";
+  bucket.serverStore = ReadableObjectStore(files);
+  bucket.endpointHost = ObjectEndpointHost(files.endpoint);
+  EXPECT_EQ(DestinationText(bucket), "Object storage at s3.example.com: s3://files/ann/");
+  EXPECT_EQ(PlanLineText(bucket),
+            "\"Offsite\" in the object store s3://files/ann/ at s3.example.com");
   PlanSnapshot readOnly = Snap(1), broken = Snap(1), pausedAway = away;
   readOnly.copyError = 19;
   broken.copyError = 1117;

@@ -273,11 +273,15 @@ TEST_F(BurnDialogsTest, ImageFilesThatCannotBeWrittenSaySo) {
 }
 
 // A plan kept on an FTP server is refused in words.
-TEST_F(BurnDialogsTest, APlanOnAnFtpServerIsRefused) {
+TEST_F(BurnDialogsTest, APlanOnAServerOrInABucketIsRefused) {
   CPlan* plan = MakePlan("On the server", "ftp://backup.example.com/store/", 1, false, kStorageFtp);
   ASSERT_NE(plan, nullptr);
   ShowBurnSettings(nullptr, plan->Id());
   EXPECT_TRUE(Said("MAIN_UI", "CAN_NOT_ARCHIVE_FTP"));
+  plan = MakePlan("In a bucket", "s3://bucket/store/", 1, false, kStorageObject);
+  ASSERT_NE(plan, nullptr);
+  ShowBurnSettings(nullptr, plan->Id());
+  EXPECT_TRUE(Said("MAIN_UI", "CAN_NOT_ARCHIVE_OBJECT_STORE"));
 }
 
 }  // namespace

@@ -14,11 +14,13 @@
 #include "ManualClock.h"
 #include "common/Texts.h"
 #include "platform/Paths.h"
+#include "support/CephGateway.h"
 #include "support/FtpServer.h"
 #include "support/QtApp.h"
 #include "support/ScopedEnv.h"
 #include "support/SshServer.h"
 #include "ui/CDlgConnectFtp.h"
+#include "ui/CDlgConnectObjectStore.h"
 #include "ui/TextFormat.h"
 
 namespace fs = std::filesystem;
@@ -70,6 +72,38 @@ TEST(FtpConnectDialog, SucceedsOrFailsWithItsCauseAtTheNextTick) {
   EXPECT_LE(text->geometry().right(), bad.width());
   clock.Advance(5000);
   EXPECT_EQ(bad.Ticks(), 0) << "the timer stopped";
+}
+
+// The object storage test lists, writes, reads back and deletes its probe,
+// or names the step that failed and why.
+TEST(ObjectConnectDialog, PassesOrNamesTheFailingStepAndItsCause) {
+  bvtest::App();
+  bvtest::CephGateway gw;
+  ASSERT_TRUE(gw.Ok()) << gw.Reason();
+  ASSERT_TRUE(gw.MakeBucket("probed"));
+  const ObjectStoreSettings good = gw.Settings("probed", "team/");
+  ObjectStoreSettings wrongKey = good, noBucket = good, away = good;
+  wrongKey.secretKey = "not the secret";
+  noBucket.bucket = "never-made";
+  away.endpoint = "http://127.0.0.1:1";
+  auto words = [](const char* step, const char* cause) {
+    return GetText("DIALOG_CONNECT_OBJECT_STORE", step) + " " +
+           GetText("OBJECT_STORE_REFUSED", cause);
+  };
+  const struct {
+    ObjectStoreSettings settings;
+    std::string said;
+  } rows[] = {{good, GetText("DIALOG_CONNECT_OBJECT_STORE", "MSG_SUCCESS")},
+              {wrongKey, words("STEP_REACH", "KEYS")},
+              {noBucket, words("STEP_REACH", "NO_BUCKET")},
+              {away, words("STEP_REACH", "UNREACHABLE")}};
+  for (const auto& row : rows) {
+    CDlgConnectObjectStore dialog(row.settings);
+    dialog.show();
+    ASSERT_TRUE(bvtest::RunUntil([&] { return dialog.Finished(); }, 30000));
+    EXPECT_EQ(dialog.Message()->text().toStdString(), row.said);
+  }
+  EXPECT_TRUE(gw.Keys("probed", "").empty()) << "the probe is gone";
 }
 
 // An unvouched server key (TLS, SSH) is shown before any login and, once

@@ -26,6 +26,7 @@
 #include "history/RestoreTree.h"
 #include "history/StoreAccess.h"
 #include "history/VersionTree.h"
+#include "support/CephGateway.h"
 #include "support/EndlessFtpServer.h"
 #include "support/FtpServer.h"
 #include "ui/CDlgRestore.h"
@@ -505,6 +506,47 @@ TEST_F(RestoreWindowTest, AServerFilesVersionsComeWithSizesWhenOpened) {
     EXPECT_FALSE(v->text(CRestoreTree::kSize).isEmpty());
     EXPECT_FALSE(v->text(CRestoreTree::kDate).isEmpty());
   }
+}
+
+// A store in a bucket: listed with sizes and dates on the window's jobs, and
+// a chosen revision comes back byte for byte, through a private file beside it.
+TEST_F(RestoreWindowTest, AnObjectStoreRestoresAChosenRevision) {
+  bvtest::CephGateway gw;
+  ASSERT_TRUE(gw.Ok()) << gw.Reason();
+  ASSERT_TRUE(gw.MakeBucket("restore"));
+  std::string older(300000, 'o');
+  for (size_t at = 0; at < older.size(); at += 7) older[at] = static_cast<char>(at % 251);
+  for (const auto& [rel, bytes] :
+       std::map<std::string, std::string>{{"Latest/C/docs/r.txt", "three"},
+                                          {"Revision/C/docs/r(0001).txt", "1"},
+                                          {"Revision/C/docs/r(0002).txt", older}})
+    ASSERT_EQ(gw.Request("PUT", "/restore/" + bvtest::UriEncode("team/" + rel, true), bytes), 200);
+  PlanSettings s;
+  s.name = "Bucket";
+  s.storageType = kStorageObject;
+  s.scheduleNum = 1;
+  s.scheduleUnit = 8;
+  s.objectStore = gw.Settings("restore", "team");
+  s.storePath = "s3://restore/team/";
+  CPlan* plan = PlanList::Instance().CreatePlan(s);
+  ASSERT_TRUE(plan);
+  CDlgRestore dlg(plan->Id());
+  dlg.show();
+  ASSERT_TRUE(RunUntil([&] { return !dlg.IsListing(); }, 30000));
+  ASSERT_EQ(dlg.Tree()->topLevelItemCount(), 1);
+  QTreeWidgetItem* folder = dlg.Tree()->topLevelItem(0);
+  folder->setExpanded(true);
+  ASSERT_TRUE(RunUntil([&] { return folder->childCount() == 1; }, 10000));
+  QTreeWidgetItem* file = folder->child(0);
+  file->setExpanded(true);
+  ASSERT_TRUE(RunUntil([&] { return CRestoreTree::VersionRows(file).size() == 3; }, 10000));
+  const QList<QTreeWidgetItem*> versions = CRestoreTree::VersionRows(file);
+  EXPECT_FALSE(versions[1]->text(CRestoreTree::kDate).isEmpty());
+  versions[1]->setCheckState(0, Qt::Checked);
+  bvtest::TempDir out;
+  dlg.ChooseFolder(QString::fromStdString(out.Native()));
+  EXPECT_EQ(dlg.Restore(), CDlgRestoreProgress::kFinished);
+  EXPECT_EQ(FilesBelow(out.Native()), (std::map<std::string, std::string>{{"docs/r.txt", older}}));
 }
 
 }  // namespace

@@ -30,6 +30,7 @@
 #include "plans/Schedule.h"
 #include "platform/Files.h"
 #include "platform/Profile.h"
+#include "support/CephGateway.h"
 #include "support/FtpServer.h"
 #include "ui/CDlgSureMessage.h"
 #include "ui/CExtFileDlg.h"
@@ -264,6 +265,28 @@ TEST_F(WizardTest, FinishingNewAndChangedPlansAlsoOnFtp) {
                                  extensions_, true));
   EXPECT_EQ(first->DestinationRoot(), "/bvuser/moved/");
   EXPECT_TRUE(RunUntil([&] { return fs::exists(server.NativeOf("/bvuser/moved/Brevanto.dat")); }));
+
+  // A bucket: its secret goes to "Devices.ini" alone, and a change keeps it.
+  bvtest::CephGateway gw;
+  ASSERT_TRUE(gw.Ok()) << gw.Reason();
+  ASSERT_TRUE(gw.MakeBucket("wiz"));
+  const std::string ini = Answers("Bucket", "", 1, false, home_.System());
+  plat::WriteProfileInt(ini, "BackupDestination", "StorageType", 5);
+  plat::WriteProfileInt(ini, "BackupDestination", "ActiveTabNew", wiz::kTabObject);
+  WriteObjectAnswers(ini, gw.Settings("wiz", "team"));
+  CPlan* bucket = FinishNewPlan(list, ini, extensions_, bvtest::CephGateway::SecretKey());
+  ASSERT_NE(bucket, nullptr);
+  EXPECT_EQ(std::make_tuple(bucket->StorageType(), bucket->DestinationRoot()),
+            std::make_tuple(int32_t{kStorageObject}, std::string("/team/")));
+  EXPECT_EQ(gw.Keys("wiz", ""), std::vector<std::string>{"team/Brevanto.dat"});
+  const std::string devices = bucket->GetPlanFolder() + "Devices.ini";
+  EXPECT_EQ(Profile(devices, "Object Store Device", "SecretKey"), bvtest::CephGateway::SecretKey());
+  EXPECT_EQ(PlanFile(bucket->Id(), "UI.ini").find(bvtest::CephGateway::SecretKey()),
+            std::string::npos);
+  CPlanWizardDlg change(nullptr, bucket->Id(), CPlanWizardDlg::kPageDest);
+  EXPECT_EQ(change.DestPage()->Tabs()->currentIndex(), wiz::kTabObject);
+  EXPECT_EQ(change.DestPage()->findChild<QLineEdit*>("objectSecretKeyEdit")->text().toStdString(),
+            bvtest::CephGateway::SecretKey());
 }
 
 // Each page refuses Next without an answer and says why; FTP fields are
@@ -310,6 +333,14 @@ TEST_F(WizardTest, PageChecksKeepTheUserOnThePage) {
       {[&] { Type(dest->Folder(), dir_.NativeOf("uvol") + "/Backup"); },
        "DESTINATION_FOLDER_IS_NOT_HARDDISK"},
       {[&] { Type(dest->Folder(), "relative/folder"); }, "DESTINATION_FOLDER_IS_INVALID"},
+      {[&] { dest->Tabs()->setCurrentIndex(wiz::kTabObject); }, "OBJECT_ENDPOINT_IS_EMPTY"},
+      {[&] { Type(field("objectEndpointEdit"), "https://s3.example.com"); },
+       "OBJECT_BUCKET_IS_EMPTY"},
+      {[&] {
+         Type(field("objectBucketEdit"), "files");
+         Type(field("objectSecretKeyEdit"), "Top-Secret-Key");
+       },
+       "OBJECT_KEYS_ARE_EMPTY"},
       {[&] {
          dest->Tabs()->setCurrentIndex(wiz::kTabFtp);
          Type(field("ftpServerEdit"), "");
@@ -366,6 +397,10 @@ TEST_F(WizardTest, PageChecksKeepTheUserOnThePage) {
       {"Port", "2121"},       {"User", "ann"},       {"Password", "s3cret"},
       {"Proxy", "proxy.lan"}, {"ProxyPort", "8021"}, {"Security", "0"}};
   for (const auto& [key, value] : stored) EXPECT_EQ(Profile(ini, "BackupDestination", key), value);
+  EXPECT_EQ(Profile(ini, "BackupDestination", "ObjectBucket"), "files");
+  std::string answers;
+  ASSERT_TRUE(plat::ReadWholeFile(ini, &answers));
+  EXPECT_EQ(answers.find("Top-Secret"), std::string::npos);
 
   QLineEdit* name = wizard.WhenPage()->NameEdit();
   Type(name, " Taken ");
