@@ -89,6 +89,7 @@ bool Busy(const ObjectReply& r) { return r.status == 503 || r.code == "SlowDown"
 ObjectFailure FailureOf(const ObjectReply& reply) {
   if (reply.status == 0 && (reply.transport == 60 || reply.transport == 90))
     return ObjectFailure::kCertificate;  // peer not verified; pinned key differs
+  if (reply.status == 0 && reply.transport == 1) return ObjectFailure::kNotEncrypted;
   if (reply.status == 0) return ObjectFailure::kUnreachable;
   if (reply.code == "QuotaExceeded") return ObjectFailure::kQuota;
   if (reply.code == "RequestTimeTooSkewed") return ObjectFailure::kClockSkew;
@@ -473,6 +474,9 @@ CDestination::ServerRefusal CObjectDevice::TakeServerRefusal(std::string* server
       break;
     case ObjectFailure::kCertificate:
       key = "CERTIFICATE";
+      break;
+    case ObjectFailure::kNotEncrypted:
+      key = "NOT_ENCRYPTED";
       break;
     case ObjectFailure::kKeys:
       key = "KEYS";

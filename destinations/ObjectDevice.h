@@ -19,7 +19,8 @@ inline constexpr char kObjectDeviceSection[] = "Object Store Device";
 enum class ObjectFailure {
   kNone,
   kUnreachable,
-  kCertificate,  // no authority vouches for it, or its key is not the pinned one
+  kCertificate,   // no authority vouches for it, or its key is not the pinned one
+  kNotEncrypted,  // plain http to another machine: nothing was sent
   kKeys,
   kNoBucket,
   kClockSkew,  // the store's clock and ours differ too much for a signature

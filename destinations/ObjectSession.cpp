@@ -239,9 +239,39 @@ void ObjectSession::Prepare(const char* method, std::string_view key, const std:
   if (std::string_view(method) == "HEAD") curl_easy_setopt(curl, CURLOPT_NOBODY, 1L);
 }
 
+bool SendsInClear(std::string_view endpoint) {
+  constexpr std::string_view kPlain = "http://";
+  if (endpoint.size() < kPlain.size()) return false;
+  for (size_t i = 0; i < kPlain.size(); ++i) {
+    if (std::tolower(static_cast<unsigned char>(endpoint[i])) != kPlain[i]) return false;
+  }
+  std::string_view host = endpoint.substr(kPlain.size());
+  host = host.substr(0, host.find_first_of("/?#"));
+  host = host.substr(host.rfind('@') == std::string_view::npos ? 0 : host.rfind('@') + 1);
+  if (!host.empty() && host.front() == '[') {
+    host = host.substr(1, host.find(']') == std::string_view::npos ? 0 : host.find(']') - 1);
+    return host != "::1";
+  }
+  host = host.substr(0, host.find(':'));
+  std::string lower(host);
+  for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (lower == "localhost") return false;
+  // 127.0.0.0/8, written as four numbers.
+  int parts = 0;
+  unsigned first = 0;
+  if (std::sscanf(lower.c_str(), "%u.%*u.%*u.%*u%n", &first, &parts) == 1 &&
+      static_cast<size_t>(parts) == lower.size() && first == 127)
+    return false;
+  return true;
+}
+
 ObjectReply ObjectSession::Run(std::vector<std::string> headers, bool keepBody) {
   CURL* curl = Handle(handle_);
   ObjectReply reply;
+  if (SendsInClear(options_.endpoint)) {
+    reply.transport = CURLE_UNSUPPORTED_PROTOCOL;  // nothing sent
+    return reply;
+  }
   headers.push_back("x-amz-content-sha256: UNSIGNED-PAYLOAD");
   curl_slist* list = nullptr;
   for (const std::string& h : headers) list = curl_slist_append(list, h.c_str());

@@ -38,6 +38,10 @@ struct ObjectEntry {
   int64_t time = 0;  // when it was written, seconds since 1970 UTC (0: not said)
 };
 
+// An endpoint that would carry requests and data in clear to another machine
+// ("http://" to anything but this machine's loopback): no request goes there.
+bool SendsInClear(std::string_view endpoint);
+
 class ObjectSession {
  public:
   ObjectSession();

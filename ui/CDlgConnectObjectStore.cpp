@@ -37,6 +37,8 @@ const char* CauseKey(ObjectFailure cause) {
       return "UNREACHABLE";
     case ObjectFailure::kCertificate:
       return "CERTIFICATE";
+    case ObjectFailure::kNotEncrypted:
+      return "NOT_ENCRYPTED";
     case ObjectFailure::kKeys:
       return "KEYS";
     case ObjectFailure::kNoBucket:

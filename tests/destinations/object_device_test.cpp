@@ -344,4 +344,11 @@ TEST(ObjectDevice, CertificateVerifiedOrPinned) {
               row.copied == kDestOk ? "" : GetText("OBJECT_STORE_REFUSED", "CERTIFICATE"));
   }
   EXPECT_EQ(tls.Keys("sealed", ""), std::vector<std::string>{"store/f.txt"});
+  // Plain http to anything but this machine: nothing is sent, and it says why.
+  s.endpoint = "http://s3.example.invalid:9";
+  s.pinnedKey.clear();
+  auto plain = ObjectDestination(s);
+  EXPECT_FALSE(plain->Prepare(false));
+  EXPECT_EQ(plain->CopyFile(src.SystemOf("f.txt"), "/store/f.txt"), 59u);
+  EXPECT_EQ(Refusal(*plain), GetText("OBJECT_STORE_REFUSED", "NOT_ENCRYPTED"));
 }
