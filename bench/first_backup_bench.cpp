@@ -265,7 +265,7 @@ void BM_Unobtrusive(benchmark::State& state) {
     const std::string xzInput = work.NativeOf("xz-input");
     const std::string big = work.NativeOf("big");
     // A fixed, fairly compressible file for xz; 1 GiB of data for the read.
-    if (std::system(("head -c 24M /usr/bin/* 2>/dev/null > '" + xzInput +
+    if (std::system(("cat /usr/bin/* 2>/dev/null | head -c 24M > '" + xzInput +
                      "' ; head -c 1G /dev/urandom > '" + big + "'")
                         .c_str()) != 0) {
       state.SkipWithError("could not make the input files");
