@@ -41,8 +41,17 @@ void Normalise(ObjectStoreSettings* s) {
   for (char& c : prefix) {
     if (c == '\\') c = '/';
   }
-  while (!prefix.empty() && prefix.front() == '/') prefix.erase(prefix.begin());
-  if (!prefix.empty() && prefix.back() != '/') prefix.push_back('/');
+  // "a/./b//" is "a/b/"; a ".." stays, and no request goes with it.
+  std::string kept;
+  size_t begin = 0;
+  while (begin <= prefix.size()) {
+    size_t end = prefix.find('/', begin);
+    if (end == std::string::npos) end = prefix.size();
+    const std::string part = prefix.substr(begin, end - begin);
+    if (!part.empty() && part != ".") kept += part + "/";
+    begin = end + 1;
+  }
+  prefix = kept;
   s->prefix = prefix;
   if (s->pathStyle != 0) s->pathStyle = 1;
 }
@@ -90,6 +99,7 @@ ObjectFailure FailureOf(const ObjectReply& reply) {
   if (reply.status == 0 && (reply.transport == 60 || reply.transport == 90))
     return ObjectFailure::kCertificate;  // peer not verified; pinned key differs
   if (reply.status == 0 && reply.transport == 1) return ObjectFailure::kNotEncrypted;
+  if (reply.status == 0 && reply.transport == 3) return ObjectFailure::kBadName;
   if (reply.status == 0) return ObjectFailure::kUnreachable;
   if (reply.code == "QuotaExceeded") return ObjectFailure::kQuota;
   if (reply.code == "RequestTimeTooSkewed") return ObjectFailure::kClockSkew;
@@ -246,6 +256,7 @@ ObjectReply CObjectDevice::Retried(Request request) {
 }
 
 uint32_t CObjectDevice::ErrorOf(const ObjectReply& reply) const {
+  if (reply.status == 0 && reply.transport == 3) return 123;        // a name with a ".." step
   if (reply.status == 0) return reply.transport == 28 ? 1460 : 59;  // 28: the wait ran out
   if (reply.code == "QuotaExceeded") return 112;
   if (reply.status == 403) return 5;
@@ -477,6 +488,9 @@ CDestination::ServerRefusal CObjectDevice::TakeServerRefusal(std::string* server
       break;
     case ObjectFailure::kNotEncrypted:
       key = "NOT_ENCRYPTED";
+      break;
+    case ObjectFailure::kBadName:
+      key = "NAME";
       break;
     case ObjectFailure::kKeys:
       key = "KEYS";

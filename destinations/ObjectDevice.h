@@ -21,6 +21,7 @@ enum class ObjectFailure {
   kUnreachable,
   kCertificate,   // no authority vouches for it, or its key is not the pinned one
   kNotEncrypted,  // plain http to another machine: nothing was sent
+  kBadName,       // a ".." step in a name would climb out of the bucket: nothing was sent
   kKeys,
   kNoBucket,
   kClockSkew,  // the store's clock and ours differ too much for a signature

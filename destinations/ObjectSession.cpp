@@ -206,6 +206,15 @@ void ObjectSession::Prepare(const char* method, std::string_view key, const std:
   if (handle_ == nullptr) handle_ = curl_easy_init();
   CURL* curl = Handle(handle_);
   curl_easy_reset(curl);  // keeps the open connection
+  // A ".." step would be taken out of the path on its way (into another
+  // bucket, even): such a key is never asked for.
+  climbs_ = false;
+  for (size_t begin = 0; begin <= key.size();) {
+    size_t end = key.find('/', begin);
+    if (end == std::string_view::npos) end = key.size();
+    if (key.substr(begin, end - begin) == "..") climbs_ = true;
+    begin = end + 1;
+  }
   std::string base = options_.endpoint;
   while (!base.empty() && base.back() == '/') base.pop_back();
   std::string url;
@@ -270,6 +279,10 @@ ObjectReply ObjectSession::Run(std::vector<std::string> headers, bool keepBody) 
   ObjectReply reply;
   if (SendsInClear(options_.endpoint)) {
     reply.transport = CURLE_UNSUPPORTED_PROTOCOL;  // nothing sent
+    return reply;
+  }
+  if (climbs_) {
+    reply.transport = CURLE_URL_MALFORMAT;  // nothing sent
     return reply;
   }
   headers.push_back("x-amz-content-sha256: UNSIGNED-PAYLOAD");

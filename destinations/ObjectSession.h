@@ -95,6 +95,7 @@ class ObjectSession {
 
   ObjectStoreSettings options_;
   void* handle_ = nullptr;  // CURL*
+  bool climbs_ = false;     // the prepared key holds a ".." step
   std::string* body_ = nullptr;
 };
 

@@ -39,6 +39,8 @@ const char* CauseKey(ObjectFailure cause) {
       return "CERTIFICATE";
     case ObjectFailure::kNotEncrypted:
       return "NOT_ENCRYPTED";
+    case ObjectFailure::kBadName:
+      return "NAME";
     case ObjectFailure::kKeys:
       return "KEYS";
     case ObjectFailure::kNoBucket:

@@ -122,7 +122,7 @@ TEST(ObjectDevice, SettingsAndLayout) {
   bvtest::TempDir plan;
   PlanOwner owner(plan.System() + "\\");
   ObjectStoreSettings s = StoreSettings(NewBucket());
-  s.prefix = "  /team\\ann ";
+  s.prefix = "  /team\\.\\ann/./ ";
   s.pinnedKey = "sha256//AAAA";
   auto dest = ObjectDestination(s, &owner);
   ASSERT_TRUE(dest->SaveSettings());
@@ -206,6 +206,15 @@ TEST(ObjectDevice, FailuresInWords) {
   EXPECT_EQ(full->CopyFile(file, "/store/f.txt"), 112u);  // disk full
   EXPECT_EQ(Refusal(*full), GetText("OBJECT_STORE_REFUSED", "QUOTA"));
   EXPECT_TRUE(Gateway().Keys(small, "store/").empty());
+
+  // A ".." step in the folder would climb into another bucket: nothing goes.
+  const std::string victim = NewBucket();
+  ObjectStoreSettings up = StoreSettings(NewBucket());
+  up.prefix = "../" + victim + "/";
+  auto climbing = ObjectDestination(up);
+  EXPECT_EQ(climbing->CopyFile(file, climbing->GetRootPath() + "f.txt"), 123u);
+  EXPECT_EQ(Refusal(*climbing), GetText("OBJECT_STORE_REFUSED", "NAME"));
+  EXPECT_TRUE(Gateway().Keys(victim, "").empty());
 }
 
 // The gateway stopped in the middle of an upload: the copy fails, the old

@@ -342,6 +342,12 @@ TEST_F(WizardTest, PageChecksKeepTheUserOnThePage) {
        },
        "OBJECT_KEYS_ARE_EMPTY"},
       {[&] {
+         Type(field("objectAccessKeyEdit"), "AKIA");
+         Type(field("objectPrefixEdit"), "team\\..\\other");
+       },
+       "OBJECT_PREFIX_CLIMBS"},
+      {[&] {
+         Type(field("objectPrefixEdit"), "");
          dest->Tabs()->setCurrentIndex(wiz::kTabFtp);
          Type(field("ftpServerEdit"), "");
          Shoot(&wizard, "wizard-3-ftp.png");
