@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/Errors.h"
 #include "platform/Files.h"
 #include "platform/FolderEntries.h"
 #include "platform/MountPoints.h"
@@ -60,6 +61,12 @@ bool IsServerStore(const std::string& id) {
   return std::find(stores.ids.begin(), stores.ids.end(), id) != stores.ids.end();
 }
 
+bool AnyServerStore() {
+  ServerStores& stores = NotedServerStores();
+  std::lock_guard<std::mutex> guard(stores.lock);
+  return !stores.ids.empty();
+}
+
 }  // namespace
 
 // The identifier of a marker's text: "[Store]" first, then "Id=<32 hex>".
@@ -99,7 +106,16 @@ namespace {
 
 bool HoldsMarker(std::string_view folderWithSeparator) {
   std::string id;
-  return ReadStoreMarker(folderWithSeparator, &id);
+  if (ReadStoreMarker(folderWithSeparator, &id)) return true;
+  // A server on this machine may keep its files private to the user it maps
+  // the login to: while this process fills a server store, a marker it may
+  // not read is taken for that store's, or the store would be copied into
+  // itself without end.
+  const std::string marker = WithSeparator(folderWithSeparator) + kStoreMarkerName;
+  std::string text;
+  return AnyServerStore() && plat::EntryExists(marker) &&
+         !plat::ReadOwnFile(marker, &text, 4096, /*anyOwner=*/true) &&
+         plat::GetLastError() == plat::kErrAccessDenied;
 }
 
 // Folders (with their closing "\") where IsInsideStore last found a marker.
@@ -192,10 +208,7 @@ std::string NewStoreId() {
 
 std::string StoreMarkerText(const std::string& id) { return "[Store]\nId=" + id + "\n"; }
 
-bool IsStoreFolder(std::string_view folder) {
-  std::string id;
-  return ReadStoreMarker(folder, &id);
-}
+bool IsStoreFolder(std::string_view folder) { return !folder.empty() && HoldsMarker(folder); }
 
 bool IsInsideStore(std::string_view filePath) {
   std::string folder = plat::PathFolder(plat::StripLongPathPrefix(filePath));

@@ -5,6 +5,8 @@
 // not (the marker lookups), and the free space and total size of its volume.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -415,6 +417,23 @@ TEST(StoreMarker, FilesLieInsideAStoreWhileAMarkerStandsAboveThem) {
   // Without a share name there is no root.
   expectInside(false, {"\\\\nas\\\\backup\\a\\b.txt", "\\\\\\nas\\backup\\a\\b.txt"});
   EXPECT_TRUE(IsStoreFolder("\\\\nas\\backup"));
+
+  // A server on this machine wrote the marker of a store this process fills
+  // as the user it maps the login to, private to it: an ordinary user who
+  // cannot read it still keeps out of that store.
+  const std::string served = NewStoreId();
+  NoteServerStore(served);
+  e.Write("Served/Brevanto.dat", StoreMarkerText(served));
+  ASSERT_EQ(chmod(e.NativeOf("Served/Brevanto.dat").c_str(), 0600), 0);
+  ASSERT_EQ(chmod(e.Native().c_str(), 0755), 0);
+  const pid_t child = fork();
+  if (child == 0) {
+    if (setgid(65534) != 0 || setuid(65534) != 0) _exit(2);
+    _exit(IsStoreFolder("E:\\Served") && IsInsideStore("E:\\Served\\Latest\\a.txt") ? 0 : 1);
+  }
+  int status = -1;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 // Whether the store at a plan's root is its own: made for a new plan, kept,
