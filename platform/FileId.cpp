@@ -17,7 +17,8 @@ bool GetFileId(std::string_view path, FileId* id) {
   if (!detail::Resolve(path, &native)) return false;
   if (fault::Hit()) return false;
   struct stat st;
-  if (stat(native.c_str(), &st) != 0) return detail::Fail(detail::ErrorFor(errno, native));
+  if (lstat(native.c_str(), &st) != 0) return detail::Fail(detail::ErrorFor(errno, native));
+  if (S_ISLNK(st.st_mode)) return detail::Fail(kErrStoppedOnLink);
   if (!S_ISREG(st.st_mode)) return detail::Fail(kErrAccessDenied);
   id->device = static_cast<uint64_t>(st.st_dev);
   id->inode = static_cast<uint64_t>(st.st_ino);

@@ -14,8 +14,9 @@ struct FileId {
   bool operator==(const FileId&) const = default;
 };
 
-// The identity of the regular file a system path names (links followed);
-// false, with the last error set, when it names none (5 for a folder).
+// The identity of the regular file a system path names; false, with the
+// last error set, when it names none (5 for a folder, kErrStoppedOnLink for
+// a symbolic link, which is never followed).
 bool GetFileId(std::string_view path, FileId* id);
 
 }  // namespace plat

@@ -7,6 +7,9 @@
 #include <thread>
 
 #include "destinations/disc/DiscLibrary.h"
+#include "platform/Errors.h"
+#include "platform/FileId.h"
+#include "platform/Paths.h"
 
 namespace disc {
 
@@ -15,6 +18,13 @@ int WriteImage(Device* device, Image* image, uint32_t modes, const Progress& pro
   if (device == nullptr) return Fail(error, "no recorder", kDiscNoDevice);
   if (image == nullptr || image->source == nullptr) return Fail(error, "the image is not finished");
   if (modes == 0) return kDiscOk;
+  // An image file is never written through a link planted in its place.
+  std::string imagePath;
+  plat::FileId imageId;
+  if (device->pseudo && plat::ToSystemPath(device->file, &imagePath) &&
+      !plat::GetFileId(imagePath, &imageId) && plat::GetLastError() == plat::kErrStoppedOnLink)
+    return Fail(error,
+                "the image file " + device->file + " is a link: nothing is written through it");
   int status = 0;
   uint64_t freeBlocks = 0;
   if (int r = DiscInfo(device, &status, &freeBlocks, error); r != kDiscOk) return r;

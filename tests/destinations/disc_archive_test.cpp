@@ -298,6 +298,12 @@ TEST_F(DiscArchiveTest, PartialImageGoesButNeverAFileThatIsNotIt) {
     std::filesystem::remove(Drive() + ".aside");
   }
   EXPECT_EQ(disc::SweepPartialImages(), 0u);  // every note went with its first look
+  // A link planted where the image goes: nothing is written through it.
+  bvtest::WriteNative(dir_.NativeOf("victim.txt"), "my thesis");
+  ASSERT_EQ(symlink(dir_.NativeOf("victim.txt").c_str(), Drive().c_str()), 0);
+  EXPECT_EQ(write({}, 0), disc::kDiscFailed);
+  EXPECT_TRUE(bvtest::ReadNative(dir_.NativeOf("victim.txt")) == "my thesis");
+  std::filesystem::remove(Drive());
 }
 
 }  // namespace
