@@ -159,7 +159,9 @@ void FtpSession::Prepare(const std::string& url, long waitMs) {
   // the reply wait, whatever the request's own wait.
   const long replyMs = std::max(1000L, options_.replyWaitMs);
   curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, waitMs);
-  curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, std::min(waitMs, replyMs));
+  // The connection includes the login, several replies each given the wait.
+  constexpr long kLoginReplies = 8;
+  curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, std::min(waitMs, replyMs * kLoginReplies));
   curl_easy_setopt(h, CURLOPT_SERVER_RESPONSE_TIMEOUT, replyMs / 1000);
   curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
   curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, replyMs / 1000);

@@ -546,8 +546,14 @@ TEST(FtpDevice, ServerLossAndFaultsFailTheCopyWithTheirCauseAndHeal) {
   EXPECT_TRUE(patient->IsAvailable());
   // 0.3 s for every reply, well within a time-out of 2 s: a copy whose folders take a dozen
   // replies lands. A server slower than the time-out fails the copy as timed out, not refused.
-  relay.SetReplyDelay(300);
+  // 0.8 s for every reply: the login as a whole takes longer than the time-out
+  // of 2 s, each of its replies does not; it is taken.
+  relay.SetReplyDelay(800);
   slow.timeout = 2;
+  auto login = ServerDestination(slow);
+  login->Refresh();
+  EXPECT_TRUE(login->IsAvailable());
+  relay.SetReplyDelay(300);
   auto deep = ServerDestination(slow);
   deep->Refresh();
   ASSERT_TRUE(deep->IsAvailable());
