@@ -88,6 +88,16 @@ std::map<std::string, std::string> SourceEnv(const std::string& home) {
   return {};
 }
 
+// One continuous plan over home's "prot" folder, its store on disk E.
+void WriteBenchPlan(bvtest::DataFolder& data, const bvtest::TempDir& home) {
+  bvtest::PlanFiles plan;
+  plan.name = "Bench";
+  plan.storePath = "E:\\Store\\";
+  plan.sources = {home.SystemOf("prot")};
+  data.WritePlan(plan);
+  data.WritePlanList({1});
+}
+
 // A continuous plan over home/"prot" with its store on the E: folder.
 struct World {
   bvtest::TempDir work;
@@ -97,12 +107,7 @@ struct World {
 
   explicit World(size_t count) {
     files = MakeTree(home.NativeOf("prot"), count);
-    bvtest::PlanFiles plan;
-    plan.name = "Bench";
-    plan.storePath = "E:\\Store\\";
-    plan.sources = {home.SystemOf("prot")};
-    data.WritePlan(plan);
-    data.WritePlanList({1});
+    WriteBenchPlan(data, home);
   }
   std::string Latest() const { return data.Volume('E') + "/Store/Latest"; }
 };
@@ -283,12 +288,7 @@ void BM_Unobtrusive(benchmark::State& state) {
 
     bvtest::DataFolder data(work.Native());
     const size_t files = MakeGenerated(home.NativeOf("prot"), count);
-    bvtest::PlanFiles plan;
-    plan.name = "Bench";
-    plan.storePath = "E:\\Store\\";
-    plan.sources = {home.SystemOf("prot")};
-    data.WritePlan(plan);
-    data.WritePlanList({1});
+    WriteBenchPlan(data, home);
     MakeCold(big);
     bvbench::ProgramRun program(data);
     if (!program.Start(SourceEnv(home.Native()))) {

@@ -117,6 +117,21 @@ bool IsPlainEntryName(std::string_view name) {
          name.find_first_of(std::string_view("/\\\0\r\n", 5)) == std::string_view::npos;
 }
 
+namespace {
+
+// The name a names-only listing's line gives (some servers answer with
+// paths); false for a line that names nothing this program would keep.
+bool NameOfListedLine(std::string_view line, std::string* name) {
+  if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+  const size_t slash = line.rfind('/');
+  if (slash != std::string_view::npos) line = line.substr(slash + 1);
+  if (!IsPlainEntryName(line)) return false;
+  *name = std::string(line);
+  return true;
+}
+
+}  // namespace
+
 bool ParseMlsdLine(std::string_view line, FtpEntry* out) {
   while (!line.empty() && (line.back() == '\r' || line.back() == '\n')) line.remove_suffix(1);
   const size_t gap = line.find("; ");
@@ -257,11 +272,7 @@ FtpSession::Outcome FtpSession::List(std::string_view folder, long waitMs,
     pos = end + 1;
     FtpEntry entry;
     if (namesOnly) {
-      if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-      const size_t slash = line.rfind('/');  // some servers answer with paths
-      if (slash != std::string_view::npos) line = line.substr(slash + 1);
-      if (!IsPlainEntryName(line)) continue;
-      entry.name = std::string(line);
+      if (!NameOfListedLine(line, &entry.name)) continue;
     } else if (!ParseMlsdLine(line, &entry)) {
       continue;
     }
@@ -286,10 +297,8 @@ FtpSession::Outcome FtpSession::ListNames(std::string_view folder, long waitMs,
     if (end == std::string::npos) end = text.size();
     std::string_view line(text.data() + pos, end - pos);
     pos = end + 1;
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    const size_t slash = line.rfind('/');  // some servers answer with paths
-    if (slash != std::string_view::npos) line = line.substr(slash + 1);
-    if (IsPlainEntryName(line)) names->emplace_back(line);
+    std::string name;
+    if (NameOfListedLine(line, &name)) names->push_back(std::move(name));
   }
   return kDone;
 }
