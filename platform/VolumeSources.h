@@ -35,6 +35,19 @@ uint32_t SerialFromUuid(const std::string& uuid, const std::string& type);
 // environment directly: the profile and folder functions need the table).
 std::string NativeDrivesIniPath();
 
+// One line of /proc/self/mountinfo, the fields the table uses.
+struct MountLine {
+  std::string id;     // the mount's own number, new for every mount
+  std::string devno;  // "major:minor"
+  std::string root;   // folder of the file system mounted here ("/" unless a bind)
+  std::string mountPoint;
+  std::string fsType;
+  std::string source;
+};
+// Identity and label of a block-device volume (type: the file system type
+// libblkid found, left as it is when it found none).
+void Identify(const MountLine& m, VolumeInfo* v, std::string* type);
+
 // A native root in normal form: absolute, no trailing "/" except for "/".
 std::string NormalizeRoot(std::string_view root);
 // True when path lies in root (equal, or root followed by "/").
