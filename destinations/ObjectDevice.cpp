@@ -159,6 +159,13 @@ uint32_t CObjectDevice::ErrorOf(const ObjectReply& reply) const {
   return 59;
 }
 
+std::string CObjectDevice::ProbeServerKey() {
+  std::lock_guard<std::recursive_mutex> guard(sessionLock_);
+  session_.SetOptions(GetObjectSettings());
+  listed_.clear();
+  return session_.ServerKey();
+}
+
 bool CObjectDevice::Prepare(bool initialize) {
   {
     std::lock_guard<std::recursive_mutex> guard(sessionLock_);

@@ -95,6 +95,9 @@ class CObjectDevice : public CDestination {
   // Lists the bucket, then writes, reads back and deletes a probe object
   // below the prefix: the first step that failed and its cause.
   ObjectProbeResult TestConnection();
+  // The key the endpoint's certificate holds ("sha256//BASE64"), offered
+  // for trust when the certificate failed; empty when none was seen.
+  std::string ProbeServerKey();
 
   ObjectStoreSettings GetObjectSettings() const;
   ObjectFailure LastFailure() const { return failure_; }

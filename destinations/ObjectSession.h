@@ -97,6 +97,10 @@ class ObjectSession {
   ObjectReply List(std::string_view prefix, std::vector<ObjectEntry>* entries);
   // Whether the bucket answers (a listing of no keys).
   ObjectReply Probe();
+  // The public key the endpoint's TLS certificate holds, as a pin
+  // ("sha256//BASE64"), whoever vouches for it; nothing is sent past the
+  // handshake. Empty when there is no TLS or no answer.
+  std::string ServerKey();
 
  private:
   // Resets the handle for a request on key with an encoded query (its
