@@ -241,7 +241,13 @@ uint32_t CObjectDevice::CreateFolders(std::string_view path) {
 
 bool CObjectDevice::FileExists(std::string_view path) {
   const std::string key = KeyOf(path);
-  return !key.empty() && Retried([&] { return session_.Head(key); }).Ok();
+  if (key.empty()) return false;
+  // From the folder's one listing, kept: no request per file.
+  const size_t slash = key.rfind('/');
+  std::lock_guard<std::recursive_mutex> guard(sessionLock_);
+  if (const auto* names = Listing(slash == std::string::npos ? "" : key.substr(0, slash + 1)))
+    return names->count(key.substr(slash + 1)) != 0;
+  return Retried([&] { return session_.Head(key); }).Ok();
 }
 
 uint32_t CObjectDevice::DeleteFile(std::string_view path) {

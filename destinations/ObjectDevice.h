@@ -68,6 +68,7 @@ class CObjectDevice : public CDestination {
                        std::vector<VersionEntry>* list) override;
   // Keys need no folders: 0 for any path, 2 for an empty one.
   uint32_t CreateFolders(std::string_view path) override;
+  // From the folder's listing, like ListVersions (one listing a folder).
   bool FileExists(std::string_view path) override;
   uint32_t DeleteFile(std::string_view path) override;
   uint32_t CopyFile(std::string_view source, std::string_view target) override;
