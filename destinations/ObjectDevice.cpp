@@ -424,6 +424,17 @@ std::string CObjectDevice::LeftoverRevision(const std::string& from, const std::
     }
   }
   if (below == nullptr || below->etag.empty()) return "";
+  // The source's folder is listed already (FileExists): a differing ETag
+  // there costs no request.
+  const size_t fromSlash = from.rfind('/');
+  const std::string fromFolder =
+      fromSlash == std::string::npos ? "" : from.substr(0, fromSlash + 1);
+  if (const auto* sources = Listing(fromFolder)) {
+    const auto listed = sources->find(from.substr(fromFolder.size()));
+    if (listed != sources->end() && !listed->second.etag.empty() &&
+        listed->second.etag != below->etag)
+      return "";
+  }
   const ObjectReply source = Retried([&] { return session_.Head(from); });
   if (!source.Ok() || source.etag != below->etag) return "";
   // The same bytes: the same attributes too, or it is an older version
