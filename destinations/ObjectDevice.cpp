@@ -1,16 +1,14 @@
 #include "destinations/ObjectDevice.h"
 
+#include <algorithm>
 #include <chrono>
 #include <climits>
 #include <thread>
 #include <unordered_set>
 
-#include "common/Texts.h"
 #include "destinations/StoreMarker.h"
 #include "platform/Errors.h"
 #include "platform/Files.h"
-#include "platform/Profile.h"
-#include "platform/Text.h"
 
 namespace {
 
@@ -19,42 +17,8 @@ constexpr int kFirstPauseMs = 200;
 // Files above this go up in parts of kPartBytes (one part in memory at a time).
 constexpr uint64_t kMultipartAbove = 64ull << 20;
 constexpr size_t kPartBytes = 16u << 20;
-
-std::string Trimmed(std::string_view s) {
-  size_t begin = 0;
-  while (begin < s.size() && (s[begin] == ' ' || (s[begin] >= '\t' && s[begin] <= '\r'))) ++begin;
-  size_t end = s.size();
-  while (end > begin && (s[end - 1] == ' ' || (s[end - 1] >= '\t' && s[end - 1] <= '\r'))) --end;
-  return std::string(s.substr(begin, end - begin));
-}
-
-void Normalise(ObjectStoreSettings* s) {
-  s->endpoint = Trimmed(s->endpoint);
-  while (!s->endpoint.empty() && s->endpoint.back() == '/') s->endpoint.pop_back();
-  s->region = Trimmed(s->region);
-  if (s->region.empty()) s->region = "us-east-1";
-  s->bucket = Trimmed(s->bucket);
-  s->accessKey = Trimmed(s->accessKey);
-  s->secretKey = Trimmed(s->secretKey);
-  s->pinnedKey = Trimmed(s->pinnedKey);
-  std::string prefix = Trimmed(s->prefix);
-  for (char& c : prefix) {
-    if (c == '\\') c = '/';
-  }
-  // "a/./b//" is "a/b/"; a ".." stays, and no request goes with it.
-  std::string kept;
-  size_t begin = 0;
-  while (begin <= prefix.size()) {
-    size_t end = prefix.find('/', begin);
-    if (end == std::string::npos) end = prefix.size();
-    const std::string part = prefix.substr(begin, end - begin);
-    if (!part.empty() && part != ".") kept += part + "/";
-    begin = end + 1;
-  }
-  prefix = kept;
-  s->prefix = prefix;
-  if (s->pathStyle != 0) s->pathStyle = 1;
-}
+// The longest key an S3 store takes, in bytes.
+constexpr size_t kMaxKeyBytes = 1024;
 
 // The revision number of entry when it is exactly RevisionFileName(stem, ext,
 // n) for some n > 0; 0 otherwise.
@@ -67,6 +31,21 @@ int64_t RevisionNumber(std::string_view entry, std::string_view stem, std::strin
       n = n * 10 + (entry[close++] - '0');
     if (close - open - 1 < 4 || close >= entry.size() || entry[close] != ')' || n <= 0) continue;
     if (RevisionFileName(stem, ext, n) == entry) return n;
+  }
+  return 0;
+}
+
+// The revision number in a revision's name: the last "(NNNN)" of four digits
+// or more; *before and *after get what stands around it. 0 when there is none.
+int64_t NumberIn(std::string_view name, std::string_view* before, std::string_view* after) {
+  for (size_t close = name.rfind(')'); close != std::string_view::npos && close > 0;
+       close = name.rfind(')', close - 1)) {
+    size_t open = close;
+    while (open > 0 && name[open - 1] >= '0' && name[open - 1] <= '9') --open;
+    if (open == 0 || name[open - 1] != '(' || close - open < 4 || close - open > 18) continue;
+    *before = name.substr(0, open - 1);
+    *after = name.substr(close + 1);
+    return std::strtoll(std::string(name.substr(open, close - open)).c_str(), nullptr, 10);
   }
   return 0;
 }
@@ -112,18 +91,6 @@ ObjectFailure FailureOf(const ObjectReply& reply) {
 
 }  // namespace
 
-std::string ReadableObjectStore(const ObjectStoreSettings& s) {
-  return "s3://" + s.bucket + "/" + s.prefix;
-}
-
-std::string ObjectEndpointHost(std::string_view endpoint) {
-  const size_t scheme = endpoint.find("://");
-  std::string_view host = scheme == std::string_view::npos ? endpoint : endpoint.substr(scheme + 3);
-  host = host.substr(0, host.find('/'));
-  if (!host.empty() && host.front() == '[') return std::string(host.substr(0, host.find(']') + 1));
-  return std::string(host.substr(0, host.find(':')));
-}
-
 CObjectDevice::~CObjectDevice() { Close(); }
 
 ObjectProbeResult CObjectDevice::TestConnection() {
@@ -156,80 +123,6 @@ ObjectProbeResult CObjectDevice::TestConnection() {
   if (!read.Ok() || back != text) return failed(ObjectProbeStep::kRead, read);
   if (!reply.Ok()) return failed(ObjectProbeStep::kDelete, reply);
   return result;
-}
-
-bool CObjectDevice::LoadSettings() {
-  const std::string ini = DevicesIniPath();
-  if (ini.empty() || !plat::FileExists(ini)) return false;
-  auto text = [&](const char* key, const char* fallback) {
-    return plat::GetProfileString(ini, kObjectDeviceSection, key, fallback, 1023);
-  };
-  ObjectStoreSettings s;
-  s.endpoint = text("Endpoint", "");
-  s.region = text("Region", "us-east-1");
-  s.bucket = text("Bucket", "");
-  s.prefix = text("Prefix", "");
-  s.accessKey = text("AccessKey", "");
-  s.secretKey = text("SecretKey", "");
-  s.pinnedKey = text("PinnedKey", "");
-  s.pathStyle = plat::GetProfileInt(ini, kObjectDeviceSection, "PathStyle", 1);
-  s.timeout = plat::GetProfileInt(ini, kObjectDeviceSection, "TimeOut", 30);
-  Normalise(&s);
-  std::lock_guard<std::mutex> guard(settingsLock_);
-  settings_ = std::move(s);
-  return true;
-}
-
-bool CObjectDevice::SaveSettings() {
-  const std::string ini = DevicesIniPath();
-  if (ini.empty()) return false;
-  // The file holds the secret key: readable by its owner only, an existing
-  // one too (it keeps that mode through the writes below).
-  std::string before;
-  if (plat::FileExists(ini) && !plat::ReadWholeFile(ini, &before)) return false;
-  if (!plat::WriteFileAtomic(ini, before, /*privateMode=*/true)) return false;
-  const ObjectStoreSettings s = GetObjectSettings();
-  auto put = [&](const char* key, const std::string& value) {
-    std::string safe;
-    return ProfileSafeValue(value, &safe) &&
-           plat::WriteProfileString(ini, kObjectDeviceSection, key, safe.c_str());
-  };
-  bool ok = put("Endpoint", s.endpoint);
-  ok = put("Region", s.region) && ok;
-  ok = put("Bucket", s.bucket) && ok;
-  ok = put("Prefix", s.prefix) && ok;
-  ok = put("AccessKey", s.accessKey) && ok;
-  ok = put("SecretKey", s.secretKey) && ok;
-  ok = put("PathStyle", std::to_string(s.pathStyle)) && ok;
-  ok = put("PinnedKey", s.pinnedKey) && ok;
-  ok = put("TimeOut", std::to_string(s.timeout)) && ok;
-  return ok;
-}
-
-void CObjectDevice::Configure(const PlanSettings& settings) {
-  ObjectStoreSettings s = settings.objectStore;
-  Normalise(&s);
-  std::lock_guard<std::mutex> guard(settingsLock_);
-  settings_ = std::move(s);
-}
-
-ObjectStoreSettings CObjectDevice::GetObjectSettings() const {
-  std::lock_guard<std::mutex> guard(settingsLock_);
-  return settings_;
-}
-
-bool CObjectDevice::IsSameVolume(const CDestination& other) const {
-  if (&other == this) return true;
-  const auto* object = dynamic_cast<const CObjectDevice*>(&other);
-  if (object == nullptr) return false;
-  const ObjectStoreSettings a = GetObjectSettings(), b = object->GetObjectSettings();
-  return plat::ToLower(a.endpoint) == plat::ToLower(b.endpoint) && a.bucket == b.bucket;
-}
-
-bool CObjectDevice::IsSameDestination(const CDestination& other) const {
-  const auto* object = dynamic_cast<const CObjectDevice*>(&other);
-  return IsSameVolume(other) &&
-         (&other == this || GetObjectSettings().prefix == object->GetObjectSettings().prefix);
 }
 
 std::string CObjectDevice::GetRootPath() const { return "/" + GetObjectSettings().prefix; }
@@ -266,6 +159,13 @@ uint32_t CObjectDevice::ErrorOf(const ObjectReply& reply) const {
   return 59;
 }
 
+std::string CObjectDevice::ProbeServerKey() {
+  std::lock_guard<std::recursive_mutex> guard(sessionLock_);
+  session_.SetOptions(GetObjectSettings());
+  listed_.clear();
+  return session_.ServerKey();
+}
+
 bool CObjectDevice::Prepare(bool initialize) {
   {
     std::lock_guard<std::recursive_mutex> guard(sessionLock_);
@@ -293,25 +193,27 @@ void CObjectDevice::Refresh() {
   Retried([&] { return session_.Probe(); });
 }
 
-const std::map<std::string, uint64_t>* CObjectDevice::Listing(const std::string& folderKey) {
+const std::map<std::string, CObjectDevice::Listed>* CObjectDevice::Listing(
+    const std::string& folderKey) {
   const auto kept = listed_.find(folderKey);
   if (kept != listed_.end()) return &kept->second;
   std::vector<ObjectEntry> entries;
   if (!Retried([&] { return session_.List(folderKey, &entries); }).Ok()) return nullptr;
   auto& names = listed_[folderKey];
   for (const ObjectEntry& e : entries) {
-    if (!e.folder) names[e.name] = e.size;
+    if (!e.folder) names[e.name] = {e.size, e.etag};
   }
   return &names;
 }
 
-void CObjectDevice::Known(const std::string& key, bool present, uint64_t size) {
+void CObjectDevice::Known(const std::string& key, bool present, uint64_t size,
+                          const std::string& etag) {
   const size_t slash = key.rfind('/');
   const std::string folder = slash == std::string::npos ? "" : key.substr(0, slash + 1);
   const auto kept = listed_.find(folder);
   if (kept == listed_.end()) return;
   if (present)
-    kept->second[key.substr(folder.size())] = size;
+    kept->second[key.substr(folder.size())] = {size, etag};
   else
     kept->second.erase(key.substr(folder.size()));
 }
@@ -324,7 +226,7 @@ int32_t CObjectDevice::ListVersions(std::string_view folder, std::string_view na
   const auto* names = Listing(folderKey);
   if (names == nullptr) return 0;
   int64_t highest = 0;
-  for (const auto& [entry, size] : *names) {
+  for (const auto& [entry, listed] : *names) {
     const int64_t n = RevisionNumber(entry, name, extension);
     if (n == 0) continue;
     list->push_back({"/" + folderKey + entry, n});
@@ -339,7 +241,13 @@ uint32_t CObjectDevice::CreateFolders(std::string_view path) {
 
 bool CObjectDevice::FileExists(std::string_view path) {
   const std::string key = KeyOf(path);
-  return !key.empty() && Retried([&] { return session_.Head(key); }).Ok();
+  if (key.empty()) return false;
+  // From the folder's one listing, kept: no request per file.
+  const size_t slash = key.rfind('/');
+  std::lock_guard<std::recursive_mutex> guard(sessionLock_);
+  if (const auto* names = Listing(slash == std::string::npos ? "" : key.substr(0, slash + 1)))
+    return names->count(key.substr(slash + 1)) != 0;
+  return Retried([&] { return session_.Head(key); }).Ok();
 }
 
 uint32_t CObjectDevice::DeleteFile(std::string_view path) {
@@ -364,10 +272,16 @@ uint32_t CObjectDevice::CopyFileWatched(std::string_view source, std::string_vie
                                         const std::function<void()>& beforeReplace) {
   const std::string key = KeyOf(target);
   if (key.empty() || source.empty()) return 3;
+  // The store refuses a longer key whenever it is sent: nothing goes.
+  if (key.size() > kMaxKeyBytes) return plat::kErrNameTooLong;
   plat::File file;
   if (!file.Open(source, plat::File::kRead, plat::File::kOpenExisting)) return 2;
   uint64_t size = 0;
   if (!file.GetSize(&size)) return 30;
+  // Restores give the file back its permission bits and last write.
+  ObjectAttributes attributes;
+  uint32_t mode = 0;
+  if (file.GetModeAndTime(&mode, &attributes.time)) attributes.mode = static_cast<int32_t>(mode);
   if (watch != nullptr) {
     if (!file.GetStamp(&watch->before)) return 30;
     watch->after = watch->before;
@@ -381,7 +295,7 @@ uint32_t CObjectDevice::CopyFileWatched(std::string_view source, std::string_vie
   std::lock_guard<std::recursive_mutex> guard(sessionLock_);
   if (size > kMultipartAbove) {
     Rotate(key, beforeReplace);
-    const uint32_t sent = PutInParts(key, &file, size, stillSame);
+    const uint32_t sent = PutInParts(key, &file, size, stillSame, attributes);
     Settle(sent == kDestOk && !torn);
     if (torn) return plat::kErrSourceChanged;
     if (sent == kDestOk) Known(key, true, size);
@@ -392,12 +306,12 @@ uint32_t CObjectDevice::CopyFileWatched(std::string_view source, std::string_vie
   Rotate(key, beforeReplace);
   const ObjectReply reply = Retried([&] {
     file.Seek(0);
-    return session_.Put(key, &file, size, md5, stillSame);
+    return session_.Put(key, &file, size, md5, stillSame, attributes);
   });
   Settle(reply.Ok() && !torn);
   if (torn) return plat::kErrSourceChanged;
   if (!reply.Ok()) return ErrorOf(reply);
-  Known(key, true, size);
+  Known(key, true, size, reply.etag);
   return kDestOk;
 }
 
@@ -410,15 +324,25 @@ void CObjectDevice::Rotate(const std::string& target, const std::function<void()
 void CObjectDevice::Settle(bool whole) {
   Rotation done = std::move(rotation_);
   rotation_ = Rotation{};
+  // No revision was added: the youngest one the rule let go stays instead.
+  if (done.reused && !done.deletes.empty()) {
+    const auto youngest =
+        std::max_element(done.deletes.begin(), done.deletes.end(), [](auto& a, auto& b) {
+          std::string_view before, after;
+          return NumberIn(a, &before, &after) < NumberIn(b, &before, &after);
+        });
+    done.deletes.erase(youngest);
+  }
   for (const std::string& key : whole ? done.deletes : done.copied) {
     if (Retried([&] { return session_.Delete(key); }).Ok()) Known(key, false, 0);
   }
 }
 
 uint32_t CObjectDevice::PutInParts(const std::string& key, plat::File* file, uint64_t size,
-                                   const std::function<bool()>& stillSame) {
+                                   const std::function<bool()>& stillSame,
+                                   const ObjectAttributes& attributes) {
   std::string uploadId;
-  ObjectReply reply = Retried([&] { return session_.StartParts(key, &uploadId); });
+  ObjectReply reply = Retried([&] { return session_.StartParts(key, &uploadId, attributes); });
   if (!reply.Ok()) return ErrorOf(reply);
   const InFlight sending(uploadId);
   std::vector<std::string> etags;
@@ -460,6 +384,14 @@ uint32_t CObjectDevice::MoveFile(std::string_view source, std::string_view targe
   if (from.empty() || to.empty()) return kDestOk;
   std::lock_guard<std::recursive_mutex> guard(sessionLock_);
   if (Retried([&] { return session_.Head(to); }).status != 404) return kDestFailed;
+  // A rotation cut off after its copy (the store went away before the new
+  // copy replaced the latest one) left that copy as the highest revision:
+  // it serves, so no content is kept twice and no number is skipped.
+  if (!rotation_.target.empty() && from == rotation_.target &&
+      !LeftoverRevision(from, to).empty()) {
+    rotation_.reused = true;
+    return kDestOk;
+  }
   const ObjectReply copied = Retried([&] { return session_.Copy(from, to); });
   if (!copied.Ok()) return kDestFailed;
   Known(to, true, 0);
@@ -472,44 +404,44 @@ uint32_t CObjectDevice::MoveFile(std::string_view source, std::string_view targe
   return kDestOk;
 }
 
-CDestination::ServerRefusal CObjectDevice::TakeServerRefusal(std::string* server,
-                                                             std::string* cause) {
-  const ObjectFailure now = failure_;
-  if (now == ObjectFailure::kNone || told_.exchange(now) == now) return ServerRefusal::kNone;
-  const ObjectStoreSettings s = GetObjectSettings();
-  *server = "s3://" + s.bucket + "/" + s.prefix + " (" + s.endpoint + ")";
-  const char* key = "OTHER";
-  switch (now) {
-    case ObjectFailure::kUnreachable:
-      key = "UNREACHABLE";
-      break;
-    case ObjectFailure::kCertificate:
-      key = "CERTIFICATE";
-      break;
-    case ObjectFailure::kNotEncrypted:
-      key = "NOT_ENCRYPTED";
-      break;
-    case ObjectFailure::kBadName:
-      key = "NAME";
-      break;
-    case ObjectFailure::kKeys:
-      key = "KEYS";
-      break;
-    case ObjectFailure::kNoBucket:
-      key = "NO_BUCKET";
-      break;
-    case ObjectFailure::kClockSkew:
-      key = "CLOCK_SKEW";
-      break;
-    case ObjectFailure::kQuota:
-      key = "QUOTA";
-      break;
-    case ObjectFailure::kBusy:
-      key = "BUSY";
-      break;
-    default:
-      break;
+std::string CObjectDevice::LeftoverRevision(const std::string& from, const std::string& to) {
+  const size_t slash = to.rfind('/');
+  const std::string folder = slash == std::string::npos ? "" : to.substr(0, slash + 1);
+  std::string_view before, after;
+  const int64_t number = NumberIn(std::string_view(to).substr(folder.size()), &before, &after);
+  const auto* names = number > 0 ? Listing(folder) : nullptr;
+  if (names == nullptr) return "";
+  int64_t highest = 0;
+  const Listed* below = nullptr;
+  std::string name;
+  for (const auto& [entry, listed] : *names) {
+    std::string_view b, a;
+    const int64_t n = NumberIn(entry, &b, &a);
+    if (b == before && a == after && n < number && n > highest) {
+      highest = n;
+      below = &listed;
+      name = entry;
+    }
   }
-  *cause = GetText("OBJECT_STORE_REFUSED", key);
-  return ServerRefusal::kUnreachable;
+  if (below == nullptr || below->etag.empty()) return "";
+  // The source's folder is listed already (FileExists): a differing ETag
+  // there costs no request.
+  const size_t fromSlash = from.rfind('/');
+  const std::string fromFolder =
+      fromSlash == std::string::npos ? "" : from.substr(0, fromSlash + 1);
+  if (const auto* sources = Listing(fromFolder)) {
+    const auto listed = sources->find(from.substr(fromFolder.size()));
+    if (listed != sources->end() && !listed->second.etag.empty() &&
+        listed->second.etag != below->etag)
+      return "";
+  }
+  const ObjectReply source = Retried([&] { return session_.Head(from); });
+  if (!source.Ok() || source.etag != below->etag) return "";
+  // The same bytes: the same attributes too, or it is an older version
+  // whose content came back.
+  const ObjectReply revision = Retried([&] { return session_.Head(folder + name); });
+  if (!revision.Ok() || revision.etag != source.etag || revision.kept.time != source.kept.time ||
+      revision.kept.mode != source.kept.mode)
+    return "";
+  return folder + name;
 }

@@ -68,6 +68,7 @@ class CObjectDevice : public CDestination {
                        std::vector<VersionEntry>* list) override;
   // Keys need no folders: 0 for any path, 2 for an empty one.
   uint32_t CreateFolders(std::string_view path) override;
+  // From the folder's listing, like ListVersions (one listing a folder).
   bool FileExists(std::string_view path) override;
   uint32_t DeleteFile(std::string_view path) override;
   uint32_t CopyFile(std::string_view source, std::string_view target) override;
@@ -95,6 +96,9 @@ class CObjectDevice : public CDestination {
   // Lists the bucket, then writes, reads back and deletes a probe object
   // below the prefix: the first step that failed and its cause.
   ObjectProbeResult TestConnection();
+  // The key the endpoint's certificate holds ("sha256//BASE64"), offered
+  // for trust when the certificate failed; empty when none was seen.
+  std::string ProbeServerKey();
 
   ObjectStoreSettings GetObjectSettings() const;
   ObjectFailure LastFailure() const { return failure_; }
@@ -111,23 +115,33 @@ class CObjectDevice : public CDestination {
   // Sends a file above 64 MiB in parts and completes the upload; aborts it
   // on any failure. 0 or the error number.
   uint32_t PutInParts(const std::string& key, plat::File* file, uint64_t size,
-                      const std::function<bool()>& stillSame);
+                      const std::function<bool()>& stillSame, const ObjectAttributes& attributes);
   std::string KeyOf(std::string_view path) const;
-  // The folder's listing (name -> size), listed when not kept; null when the
-  // listing failed.
-  const std::map<std::string, uint64_t>* Listing(const std::string& folderKey);
-  void Known(const std::string& key, bool present, uint64_t size);
+  struct Listed {
+    uint64_t size = 0;
+    std::string etag;  // empty: not known
+  };
+  // The folder's listing (name -> size and ETag), listed when not kept; null
+  // when the listing failed.
+  const std::map<std::string, Listed>* Listing(const std::string& folderKey);
+  void Known(const std::string& key, bool present, uint64_t size, const std::string& etag = "");
+  // The revision below the one "to" names (the highest number under it, in
+  // its folder) when it holds what "from" holds, bytes and attributes: the
+  // copy of a rotation that was cut before "from" was replaced. Empty when
+  // there is none.
+  std::string LeftoverRevision(const std::string& from, const std::string& to);
 
   mutable std::mutex settingsLock_;  // guards settings_
   ObjectStoreSettings settings_;
   std::recursive_mutex sessionLock_;  // guards session_ and listed_: one request at a time
   ObjectSession session_;
-  std::map<std::string, std::map<std::string, uint64_t>> listed_;  // folder key -> its keys
+  std::map<std::string, std::map<std::string, Listed>> listed_;  // folder key -> its keys
   // The rotation of the copy in flight, under sessionLock_ too.
   struct Rotation {
     std::string target;                // the key the copy replaces; empty: none running
     std::vector<std::string> copied;   // revision copies made of the target
     std::vector<std::string> deletes;  // keys deleted once the copy is whole
+    bool reused = false;  // the revision a cut rotation left stands for the target's copy
   } rotation_;
   // Runs beforeReplace with the rotation held back; Settle ends it.
   void Rotate(const std::string& target, const std::function<void()>& beforeReplace);

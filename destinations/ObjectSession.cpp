@@ -21,28 +21,54 @@ size_t Collect(char* data, size_t size, size_t n, void* out) {
 
 struct Sink {
   const std::function<bool(const char*, size_t)>* take;
-  long* status;
-  std::string error;  // the body of a refusal
+  const ObjectReply* const* running;  // its status is known once the headers are in
+  std::string error;                  // the body of a refusal
 };
 
 size_t ToSink(char* data, size_t size, size_t n, void* p) {
   auto* sink = static_cast<Sink*>(p);
-  if (*sink->status >= 300) {
+  if ((*sink->running)->status >= 300) {
     sink->error.append(data, size * n);
     return size * n;
   }
   return (*sink->take)(data, size * n) ? size * n : 0;
 }
 
-// Keeps the value of an ETag header line.
-size_t EtagOf(char* data, size_t size, size_t n, void* out) {
+bool StartsNoCase(std::string_view line, std::string_view start) {
+  if (line.size() < start.size()) return false;
+  for (size_t i = 0; i < start.size(); ++i) {
+    if (std::tolower(static_cast<unsigned char>(line[i])) != start[i]) return false;
+  }
+  return true;
+}
+
+// One header line of an answer: its status line, its ETag and the
+// attributes its metadata holds.
+size_t HeaderOf(char* data, size_t size, size_t n, void* out) {
+  auto* reply = static_cast<ObjectReply*>(out);
   const std::string_view line(data, size * n);
-  if (line.size() > 5 && (line.rfind("ETag:", 0) == 0 || line.rfind("etag:", 0) == 0)) {
-    std::string value(line.substr(5));
-    while (!value.empty() && (value.front() == ' ')) value.erase(value.begin());
-    while (!value.empty() && (value.back() == '\r' || value.back() == '\n' || value.back() == ' '))
-      value.pop_back();
-    *static_cast<std::string*>(out) = value;
+  if (line.rfind("HTTP/", 0) == 0 && line.size() > 12) {
+    reply->status = std::atol(std::string(line.substr(9, 3)).c_str());
+    reply->kept = {};
+    return size * n;
+  }
+  const size_t colon = line.find(':');
+  if (colon == std::string_view::npos) return size * n;
+  std::string value(line.substr(colon + 1));
+  while (!value.empty() && value.front() == ' ') value.erase(value.begin());
+  while (!value.empty() && (value.back() == '\r' || value.back() == '\n' || value.back() == ' '))
+    value.pop_back();
+  const std::string_view name = line.substr(0, colon);
+  char* end = nullptr;
+  if (StartsNoCase(name, "etag") && name.size() == 4) {
+    reply->etag = value;
+  } else if (StartsNoCase(name, "x-amz-meta-mode") && name.size() == 15) {
+    const long mode = std::strtol(value.c_str(), &end, 8);
+    if (end != value.c_str() && *end == '\0' && mode >= 0 && mode <= 07777)
+      reply->kept.mode = static_cast<int32_t>(mode);
+  } else if (StartsNoCase(name, "x-amz-meta-mtime") && name.size() == 16) {
+    const long long time = std::strtoll(value.c_str(), &end, 10);
+    if (end != value.c_str() && (*end == '\0' || *end == '.') && time >= 0) reply->kept.time = time;
   }
   return size * n;
 }
@@ -63,83 +89,6 @@ size_t ReadPiece(char* buffer, size_t size, size_t count, void* p) {
   up->left -= got;
   if (up->left == 0 && *up->stillSame && !(*up->stillSame)()) return CURL_READFUNC_ABORT;
   return got;
-}
-
-// The text of the first element named tag at or after *at (moves *at past it).
-bool Element(const std::string& xml, const char* tag, size_t* at, std::string* text) {
-  const std::string open = std::string("<") + tag + ">";
-  const size_t begin = xml.find(open, *at);
-  if (begin == std::string::npos) return false;
-  const size_t end = xml.find(std::string("</") + tag + ">", begin);
-  if (end == std::string::npos) return false;
-  *text = xml.substr(begin + open.size(), end - begin - open.size());
-  *at = end;
-  return true;
-}
-
-// "2026-12-08T05:56:18.123Z" as seconds since 1970 UTC; 0 when unreadable.
-int64_t IsoTime(const std::string& text) {
-  int y = 0, mo = 0, d = 0, h = 0, mi = 0, s = 0;
-  if (std::sscanf(text.c_str(), "%d-%d-%dT%d:%d:%d", &y, &mo, &d, &h, &mi, &s) != 6 || mo < 1 ||
-      mo > 12)
-    return 0;
-  // Days from the civil date (March-based years).
-  y -= mo <= 2;
-  const int64_t era = (y >= 0 ? y : y - 399) / 400;
-  const int64_t yoe = y - era * 400;
-  const int64_t doy = (153 * (mo + (mo > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-  const int64_t days = era * 146097 + yoe * 365 + yoe / 4 - yoe / 100 + doy - 719468;
-  return days * 86400 + h * 3600 + mi * 60 + s;
-}
-
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-// Undoes the URL encoding a listing asked for with encoding-type=url.
-std::string UrlDecode(const std::string& text) {
-  std::string out;
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '%' && i + 2 < text.size() && HexValue(text[i + 1]) >= 0 &&
-        HexValue(text[i + 2]) >= 0) {
-      out += static_cast<char>(HexValue(text[i + 1]) * 16 + HexValue(text[i + 2]));
-      i += 2;
-    } else {
-      out += text[i] == '+' ? ' ' : text[i];
-    }
-  }
-  return out;
-}
-
-std::string XmlUnescape(const std::string& text) {
-  std::string out;
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] != '&') {
-      out += text[i];
-      continue;
-    }
-    const size_t end = text.find(';', i);
-    const std::string name = end == std::string::npos ? "" : text.substr(i + 1, end - i - 1);
-    if (name == "amp")
-      out += '&';
-    else if (name == "lt")
-      out += '<';
-    else if (name == "gt")
-      out += '>';
-    else if (name == "quot")
-      out += '"';
-    else if (name == "apos")
-      out += '\'';
-    else {
-      out += '&';
-      continue;
-    }
-    i = end;
-  }
-  return out;
 }
 
 }  // namespace
@@ -290,21 +239,28 @@ ObjectReply ObjectSession::Run(std::vector<std::string> headers, bool keepBody) 
   for (const std::string& h : headers) list = curl_slist_append(list, h.c_str());
   curl_easy_setopt(curl, CURLOPT_HTTPHEADER, list);
   std::string body;
-  curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, EtagOf);
-  curl_easy_setopt(curl, CURLOPT_HEADERDATA, &reply.etag);
+  curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, HeaderOf);
+  curl_easy_setopt(curl, CURLOPT_HEADERDATA, &reply);
+  curl_easy_setopt(curl, CURLOPT_FILETIME, 1L);
+  running_ = &reply;
   if (body_ == nullptr) {
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, Collect);
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, &body);
   }
   reply.transport = curl_easy_perform(curl);
+  running_ = nullptr;
   curl_slist_free_all(list);
+  reply.status = 0;
   if (reply.transport == CURLE_OK || reply.transport == CURLE_WRITE_ERROR)
     curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &reply.status);
+  curl_off_t modified = -1;
+  if (reply.status != 0 && curl_easy_getinfo(curl, CURLINFO_FILETIME_T, &modified) == CURLE_OK)
+    reply.modified = modified;
   if (body_ != nullptr) body = *body_;
   size_t at = 0;
   std::string code;
   // An error can also come inside a 200 (a copy that failed midway).
-  if (body.find("<Error>") != std::string::npos && Element(body, "Code", &at, &code))
+  if (body.find("<Error>") != std::string::npos && ObjectXmlElement(body, "Code", &at, &code))
     reply.code = code;
   else if (reply.status >= 300)
     reply.code = "Http" + std::to_string(reply.status);
@@ -322,8 +278,21 @@ ObjectReply ObjectSession::Delete(std::string_view key) {
   return Run({}, false);
 }
 
+std::vector<std::string> ObjectSession::MetadataHeaders(const ObjectAttributes& attributes) {
+  std::vector<std::string> headers;
+  char text[40];
+  if (attributes.mode >= 0) {
+    std::snprintf(text, sizeof text, "%o", static_cast<unsigned>(attributes.mode & 07777));
+    headers.push_back(std::string("x-amz-meta-mode: ") + text);
+  }
+  if (attributes.time >= 0)
+    headers.push_back("x-amz-meta-mtime: " + std::to_string(attributes.time));
+  return headers;
+}
+
 ObjectReply ObjectSession::Put(std::string_view key, plat::File* file, uint64_t size,
-                               const std::string& md5, const std::function<bool()>& stillSame) {
+                               const std::string& md5, const std::function<bool()>& stillSame,
+                               const ObjectAttributes& attributes) {
   Prepare("PUT", key, "");
   CURL* curl = Handle(handle_);
   Upload up{file, size, &stillSame};
@@ -332,10 +301,13 @@ ObjectReply ObjectSession::Put(std::string_view key, plat::File* file, uint64_t 
   curl_easy_setopt(curl, CURLOPT_READDATA, &up);
   curl_easy_setopt(curl, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(size));
   // No "Expect:" override: the signature would name a header that is not sent.
-  return Run({"Content-MD5: " + md5}, false);
+  std::vector<std::string> headers = MetadataHeaders(attributes);
+  headers.push_back("Content-MD5: " + md5);
+  return Run(std::move(headers), false);
 }
 
-ObjectReply ObjectSession::RunWithBody(const std::string& text, bool keepBody) {
+ObjectReply ObjectSession::RunWithBody(const std::string& text, bool keepBody,
+                                       std::vector<std::string> headers) {
   EVP_MD_CTX* md = EVP_MD_CTX_new();
   EVP_DigestInit_ex(md, EVP_md5(), nullptr);
   EVP_DigestUpdate(md, text.data(), text.size());
@@ -343,7 +315,8 @@ ObjectReply ObjectSession::RunWithBody(const std::string& text, bool keepBody) {
   curl_easy_setopt(Handle(handle_), CURLOPT_POSTFIELDSIZE_LARGE,
                    static_cast<curl_off_t>(text.size()));
   curl_easy_setopt(Handle(handle_), CURLOPT_POSTFIELDS, text.data());
-  return Run({"Content-MD5: " + md5}, keepBody);
+  headers.push_back("Content-MD5: " + md5);
+  return Run(std::move(headers), keepBody);
 }
 
 ObjectReply ObjectSession::PutText(std::string_view key, const std::string& text) {
@@ -351,11 +324,13 @@ ObjectReply ObjectSession::PutText(std::string_view key, const std::string& text
   return RunWithBody(text, false);
 }
 
-ObjectReply ObjectSession::StartParts(std::string_view key, std::string* uploadId) {
+ObjectReply ObjectSession::StartParts(std::string_view key, std::string* uploadId,
+                                      const ObjectAttributes& attributes) {
   Prepare("POST", key, "uploads=");  // not a bare "uploads": the signature wants the "="
-  ObjectReply reply = RunWithBody("", true);
+  ObjectReply reply = RunWithBody("", true, MetadataHeaders(attributes));
   size_t at = 0;
-  if (reply.Ok() && !Element(reply.body, "UploadId", &at, uploadId)) reply.code = "NoUploadId";
+  if (reply.Ok() && !ObjectXmlElement(reply.body, "UploadId", &at, uploadId))
+    reply.code = "NoUploadId";
   return reply;
 }
 
@@ -394,98 +369,47 @@ ObjectReply ObjectSession::Copy(std::string_view from, std::string_view to) {
 ObjectReply ObjectSession::Get(std::string_view key,
                                const std::function<bool(const char*, size_t)>& sink) {
   Prepare("GET", key, "");
-  ObjectReply reply;
-  Sink s{&sink, &reply.status, {}};
-  // The status is known once the headers are in: read it before the body.
-  curl_easy_setopt(
-      Handle(handle_), CURLOPT_HEADERFUNCTION,
-      +[](char* data, size_t size, size_t n, void* p) -> size_t {
-        auto* sink = static_cast<Sink*>(p);
-        std::string_view line(data, size * n);
-        if (line.rfind("HTTP/", 0) == 0 && line.size() > 12)
-          *sink->status = std::atol(std::string(line.substr(9, 3)).c_str());
-        return size * n;
-      });
-  curl_easy_setopt(Handle(handle_), CURLOPT_HEADERDATA, &s);
+  Sink s{&sink, &running_, {}};
   curl_easy_setopt(Handle(handle_), CURLOPT_WRITEFUNCTION, ToSink);
   curl_easy_setopt(Handle(handle_), CURLOPT_WRITEDATA, &s);
   body_ = &s.error;
-  reply = Run({}, false);
+  ObjectReply reply = Run({}, false);
   body_ = nullptr;
   return reply;
 }
 
-ObjectReply ObjectSession::List(std::string_view prefix, std::vector<ObjectEntry>* entries) {
-  std::string token;
-  for (;;) {
-    std::string query;
-    if (!token.empty()) query = "continuation-token=" + ObjectUriEncode(token, false) + "&";
-    query += "delimiter=%2F&encoding-type=url&list-type=2&prefix=" + ObjectUriEncode(prefix, false);
-    Prepare("GET", "", query);
-    ObjectReply reply = Run({}, true);
-    if (!reply.Ok()) return reply;
-    const std::string& xml = reply.body;
-    std::string text;
-    for (size_t at = 0; Element(xml, "Contents", &at, &text);) {
-      size_t in = 0;
-      std::string key, size, modified;
-      if (!Element(text, "Key", &in, &key)) continue;
-      in = 0;
-      Element(text, "Size", &in, &size);
-      in = 0;
-      Element(text, "LastModified", &in, &modified);
-      key = UrlDecode(XmlUnescape(key));
-      if (key.size() <= prefix.size()) continue;
-      entries->push_back({key.substr(prefix.size()), std::strtoull(size.c_str(), nullptr, 10),
-                          false, IsoTime(modified)});
-    }
-    for (size_t at = 0; Element(xml, "CommonPrefixes", &at, &text);) {
-      size_t in = 0;
-      std::string key;
-      if (!Element(text, "Prefix", &in, &key)) continue;
-      key = UrlDecode(XmlUnescape(key));
-      if (key.size() <= prefix.size() + 1) continue;
-      entries->push_back({key.substr(prefix.size(), key.size() - prefix.size() - 1), 0, true, 0});
-    }
-    size_t at = 0;
-    std::string truncated;
-    Element(xml, "IsTruncated", &at, &truncated);
-    at = 0;
-    if (truncated != "true" || !Element(xml, "NextContinuationToken", &at, &token)) return reply;
-    token = XmlUnescape(token);
-  }
+namespace {
+// Takes the server's key out of the library's account of the pin check
+// (" public key hash: sha256//BASE64").
+int NoteKeyText(CURL*, curl_infotype type, char* data, size_t size, void* out) {
+  if (type != CURLINFO_TEXT) return 0;
+  std::string_view line(data, size);
+  constexpr std::string_view kLead = "public key hash: ";
+  const size_t at = line.find(kLead);
+  if (at == std::string_view::npos) return 0;
+  line = line.substr(at + kLead.size());
+  while (!line.empty() && (line.back() == '\n' || line.back() == '\r' || line.back() == ' '))
+    line.remove_suffix(1);
+  if (line.rfind("sha256//", 0) == 0) *static_cast<std::string*>(out) = std::string(line);
+  return 0;
 }
+}  // namespace
 
-ObjectReply ObjectSession::ListParts(std::string_view prefix,
-                                     std::vector<std::pair<std::string, std::string>>* uploads) {
-  std::string keyMarker, idMarker;
-  for (;;) {
-    std::string query;
-    if (!keyMarker.empty()) query = "key-marker=" + ObjectUriEncode(keyMarker, false) + "&";
-    query += "prefix=" + ObjectUriEncode(prefix, false);
-    if (!idMarker.empty()) query += "&upload-id-marker=" + ObjectUriEncode(idMarker, false);
-    query += "&uploads=";
-    Prepare("GET", "", query);
-    ObjectReply reply = Run({}, true);
-    if (!reply.Ok()) return reply;
-    const std::string& xml = reply.body;
-    std::string text;
-    for (size_t at = 0; Element(xml, "Upload", &at, &text);) {
-      size_t in = 0;
-      std::string key, id;
-      if (!Element(text, "Key", &in, &key)) continue;
-      in = 0;
-      if (Element(text, "UploadId", &in, &id)) uploads->push_back({XmlUnescape(key), id});
-    }
-    size_t at = 0;
-    std::string truncated;
-    Element(xml, "IsTruncated", &at, &truncated);
-    at = 0;
-    if (truncated != "true" || !Element(xml, "NextKeyMarker", &at, &keyMarker)) return reply;
-    keyMarker = XmlUnescape(keyMarker);
-    at = 0;
-    Element(xml, "NextUploadIdMarker", &at, &idMarker);
-  }
+std::string ObjectSession::ServerKey() {
+  // A pin no key has fails every handshake after the library has told the
+  // key it saw; the connection made for it is not kept.
+  const ObjectStoreSettings kept = options_;
+  Close();
+  options_.pinnedKey = "sha256//AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA=";
+  std::string key;
+  Prepare("HEAD", "", "");
+  curl_easy_setopt(Handle(handle_), CURLOPT_VERBOSE, 1L);
+  curl_easy_setopt(Handle(handle_), CURLOPT_DEBUGFUNCTION, NoteKeyText);
+  curl_easy_setopt(Handle(handle_), CURLOPT_DEBUGDATA, &key);
+  Run({}, false);
+  Close();
+  options_ = kept;
+  return key;
 }
 
 ObjectReply ObjectSession::Probe() {

@@ -17,6 +17,14 @@ namespace plat {
 class File;
 }
 
+// What a copy keeps of its source besides its bytes, as the object's
+// metadata (x-amz-meta-mode, x-amz-meta-mtime): the permission bits and the
+// last write.
+struct ObjectAttributes {
+  int32_t mode = -1;  // 07777 at most; -1: not said
+  int64_t time = -1;  // seconds since 1970 UTC; -1: not said
+};
+
 // The end of one request: the HTTP status (0: no answer; curl tells why in
 // transport), the error code of the answer's XML ("NoSuchBucket", "SlowDown"),
 // and the answer's body when it was kept.
@@ -25,7 +33,9 @@ struct ObjectReply {
   int transport = 0;  // CURLcode
   std::string code;
   std::string body;
-  std::string etag;  // the ETag header, quotes included
+  std::string etag;       // the ETag header, quotes included
+  ObjectAttributes kept;  // the metadata the answer carried (GET, HEAD)
+  int64_t modified = -1;  // its Last-Modified, seconds since 1970 UTC; -1: not said
   bool Ok() const { return status >= 200 && status < 300 && code.empty(); }
 };
 
@@ -36,6 +46,7 @@ struct ObjectEntry {
   uint64_t size = 0;
   bool folder = false;
   int64_t time = 0;  // when it was written, seconds since 1970 UTC (0: not said)
+  std::string etag;  // quotes included
 };
 
 // An endpoint that would carry requests and data in clear to another machine
@@ -58,9 +69,10 @@ class ObjectSession {
   ObjectReply Delete(std::string_view key);
   // Uploads the open file whole under key in one PUT, its MD5 in
   // Content-MD5 (the store refuses a body that differs). stillSame is asked
-  // after the last byte was read; false aborts the upload.
+  // after the last byte was read; false aborts the upload. The object keeps
+  // the attributes said.
   ObjectReply Put(std::string_view key, plat::File* file, uint64_t size, const std::string& md5,
-                  const std::function<bool()>& stillSame);
+                  const std::function<bool()>& stillSame, const ObjectAttributes& attributes = {});
   // Uploads a short text whole under key, with its Content-MD5.
   ObjectReply PutText(std::string_view key, const std::string& text);
   // Copies a key on the server side.
@@ -69,7 +81,8 @@ class ObjectSession {
   // last numbered from 1 (each with its Content-MD5; the part's ETag comes
   // back in the reply), completed from the parts' ETags in order, or aborted
   // (the parts sent are dropped).
-  ObjectReply StartParts(std::string_view key, std::string* uploadId);
+  ObjectReply StartParts(std::string_view key, std::string* uploadId,
+                         const ObjectAttributes& attributes = {});
   ObjectReply PutPart(std::string_view key, const std::string& uploadId, int number,
                       const std::string& data);
   ObjectReply CompleteParts(std::string_view key, const std::string& uploadId,
@@ -84,22 +97,32 @@ class ObjectSession {
   ObjectReply List(std::string_view prefix, std::vector<ObjectEntry>* entries);
   // Whether the bucket answers (a listing of no keys).
   ObjectReply Probe();
+  // The public key the endpoint's TLS certificate holds, as a pin
+  // ("sha256//BASE64"), whoever vouches for it; nothing is sent past the
+  // handshake. Empty when there is no TLS or no answer.
+  std::string ServerKey();
 
  private:
   // Resets the handle for a request on key with an encoded query (its
   // parameters in sorted order, as the signature wants them).
   void Prepare(const char* method, std::string_view key, const std::string& query);
   ObjectReply Run(std::vector<std::string> headers, bool keepBody);
+  // The metadata headers of attributes.
+  static std::vector<std::string> MetadataHeaders(const ObjectAttributes& attributes);
   // Sends text as the whole body of the prepared request, with its Content-MD5.
-  ObjectReply RunWithBody(const std::string& text, bool keepBody);
+  ObjectReply RunWithBody(const std::string& text, bool keepBody,
+                          std::vector<std::string> headers = {});
 
   ObjectStoreSettings options_;
   void* handle_ = nullptr;  // CURL*
   bool climbs_ = false;     // the prepared key holds a ".." step
   std::string* body_ = nullptr;
+  const ObjectReply* running_ = nullptr;  // the reply of the request in flight (its status)
 };
 
 // Percent-encodes every byte outside A-Z a-z 0-9 - . _ ~ ("/" too unless keepSlash).
 std::string ObjectUriEncode(std::string_view text, bool keepSlash);
 // The base64 MD5 of a whole open file read from its start; empty when it cannot be read.
 std::string ObjectFileMd5(plat::File* file);
+// The text of the first element named tag at or after *at in xml (moves *at past it).
+bool ObjectXmlElement(const std::string& xml, const char* tag, size_t* at, std::string* text);

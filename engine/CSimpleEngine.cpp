@@ -488,18 +488,19 @@ int32_t CSimpleEngine::BackupFile(std::string_view source, bool existenceCheck, 
     return static_cast<int32_t>(error);
   }
   ForgetChangingSource(source);
-  if (error == plat::kErrNameNotCarried || error == plat::kErrNameChanged) {
+  if (error == plat::kErrNameNotCarried || error == plat::kErrNameChanged ||
+      error == plat::kErrNameTooLong) {
     // The server cannot keep the file under its own name: said once, and
     // kept out of the pending set until the file is noted anew.
     ForgetFailure(source);
     rec->state = kLogTooLarge;
     rec->lastAttemptTime = start;
     StoreRecord(db, *rec, &offset, notedAt);
+    const char* reason = error == plat::kErrNameNotCarried ? "REASON_LINE_BREAK"
+                         : error == plat::kErrNameTooLong  ? "REASON_TOO_LONG"
+                                                           : "REASON_SERVER_RENAMED";
     if (plan_->NoteUnheldName(std::string(source)))
-      PostEvent(
-          kEvNotProtected, source, planId, {},
-          GetText("NOT_PROTECTED", error == plat::kErrNameNotCarried ? "REASON_LINE_BREAK"
-                                                                     : "REASON_SERVER_RENAMED"));
+      PostEvent(kEvNotProtected, source, planId, {}, GetText("NOT_PROTECTED", reason));
     return kBackupNameRefused;
   }
   NoteOutcome(source, error, root, start);

@@ -68,8 +68,6 @@ class ObjectStoreAccess final : public StoreAccess {
   }
   uint32_t Fetch(std::string_view source, std::string_view target,
                  std::string_view targetWithin) override {
-    plat::FindData listed;
-    const int64_t time = Info(source, &listed) ? listed.writeTime : -1;
     plat::IncomingFile file;
     uint32_t error = file.Begin(target, targetWithin, plat::RunsAsAdministrator());
     if (error != 0) return error;
@@ -80,8 +78,13 @@ class ObjectStoreAccess final : public StoreAccess {
     });
     if (error != 0) return error;
     if (!reply.Ok()) return DownloadError(reply);
-    // The store keeps no mode: the file replaced gives its own, else private.
-    return file.Commit(file.TargetMode() != 0 ? file.TargetMode() : 0600, time);
+    // The copy's metadata holds the source's mode and last write; an object
+    // written without them gives the mode of the file replaced, else
+    // private, and the time it was written.
+    const uint32_t mode = reply.kept.mode >= 0     ? static_cast<uint32_t>(reply.kept.mode) & 0777u
+                          : file.TargetMode() != 0 ? file.TargetMode()
+                                                   : 0600u;
+    return file.Commit(mode, reply.kept.time >= 0 ? reply.kept.time : reply.modified);
   }
   uint64_t InitialSpeed() const override { return kObjectSpeedGuess; }
   bool FetchFailureFailsRestore() const override { return true; }

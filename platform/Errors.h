@@ -64,6 +64,9 @@ enum : uint32_t {
   kErrNameNotCarried = 0x20000002,
   // The server stored the file under a name other than the one it was sent.
   kErrNameChanged = 0x20000003,
+  // A server copy refused before anything was sent: its name on the server
+  // would be longer than the server takes (an object key over 1,024 bytes).
+  kErrNameTooLong = 0x20000004,
 };
 
 // The Windows error number for an errno value (0 gives 0; unknown values 31).

@@ -2,6 +2,7 @@
 
 #include <QLabel>
 #include <QLayout>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -60,14 +61,15 @@ const char* CauseKey(ObjectFailure cause) {
 
 // What the worker and the dialog share; the worker keeps its own reference.
 struct CDlgConnectObjectStore::State {
-  std::mutex lock;  // guards done and text
+  std::mutex lock;  // guards done, ok, text and serverKey
   bool done = false;
   bool ok = false;
   std::string text;
+  std::string serverKey;  // the certificate's key, when it was refused
 };
 
 CDlgConnectObjectStore::CDlgConnectObjectStore(const ObjectStoreSettings& settings, QWidget* parent)
-    : QDialog(parent), state_(std::make_shared<State>()), timer_(new QTimer(this)) {
+    : QDialog(parent), settings_(settings), timer_(new QTimer(this)) {
   setObjectName("connectObjectStoreDialog");
   setWindowTitle(Text("TITLE"));
   auto* layout = new QVBoxLayout(this);
@@ -82,14 +84,27 @@ CDlgConnectObjectStore::CDlgConnectObjectStore(const ObjectStoreSettings& settin
   layout->addWidget(button_, 0, Qt::AlignRight);
   connect(button_, &QPushButton::clicked, this, &QDialog::accept);
   connect(timer_, &QTimer::timeout, this, &CDlgConnectObjectStore::OnTick);
+  trust_ = [this](const QString& question) {
+    return QMessageBox::question(this, windowTitle(), question, QMessageBox::Yes | QMessageBox::No,
+                                 QMessageBox::No) == QMessageBox::Yes;
+  };
+  StartWorker();
+}
+
+void CDlgConnectObjectStore::StartWorker() {
+  state_ = std::make_shared<State>();
+  finished_ = false;
+  message_->setText(Text("MSG_TESTING"));
   timer_->start(kTickMs);
-  std::thread([settings, state = state_] {
+  std::thread([settings = settings_, state = state_] {
     CObjectDevice device(nullptr);
     PlanSettings plan;
     plan.storageType = kStorageObject;
     plan.objectStore = settings;
     device.Configure(plan);
     const ObjectProbeResult result = device.TestConnection();
+    std::string serverKey;
+    if (result.cause == ObjectFailure::kCertificate) serverKey = device.ProbeServerKey();
     device.Close();
     std::string text = GetText(kSection, "MSG_SUCCESS");
     if (result.failedAt != ObjectProbeStep::kNone)
@@ -99,6 +114,7 @@ CDlgConnectObjectStore::CDlgConnectObjectStore(const ObjectStoreSettings& settin
     state->done = true;
     state->ok = result.failedAt == ObjectProbeStep::kNone;
     state->text = std::move(text);
+    state->serverKey = std::move(serverKey);
   }).detach();
 }
 
@@ -111,4 +127,18 @@ void CDlgConnectObjectStore::OnTick() {
   finished_ = true;
   succeeded_ = state_->ok;
   message_->setText(QString::fromStdString(state_->text));
+  if (state_->ok || state_->serverKey.empty()) return;
+  // The certificate was refused: its key, offered for trust.
+  const bool changed = !settings_.pinnedKey.empty();
+  const QString shown = message_->text() + "\n" +
+                        Text(changed ? "MSG_CERT_KEY_CHANGED" : "MSG_CERT_UNTRUSTED") + "\n" +
+                        Text(changed ? "MSG_NEW_KEY" : "MSG_KEY") + "\n" +
+                        QString::fromStdString(state_->serverKey);
+  message_->setText(shown);
+  const std::string key = state_->serverKey;
+  if (trust_ && trust_(shown + "\n\n" + Text("MSG_TRUST_KEY"))) {
+    acceptedKey_ = key;
+    settings_.pinnedKey = key;
+    StartWorker();
+  }
 }

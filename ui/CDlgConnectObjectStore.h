@@ -4,9 +4,14 @@
 // the step that failed and why (keys, bucket, clock, certificate,
 // reachability). The worker shares only a small state record, so a dialog
 // closed meanwhile leaves it to end on its own (bounded by the time-out).
+// A certificate no authority vouches for (or whose key is not the pinned
+// one) shows the key it holds, and the user is asked whether to trust it;
+// when they do, the test runs again with that key pinned (AcceptedKey()).
 #pragma once
 #include <QDialog>
+#include <functional>
 #include <memory>
+#include <string>
 
 #include "common/PlanSettings.h"
 
@@ -23,12 +28,21 @@ class CDlgConnectObjectStore : public QDialog {
   bool Finished() const { return finished_; }
   bool Succeeded() const { return succeeded_; }
   QLabel* Message() const { return message_; }
+  // The question whether to trust a key (true: trust it); a message box
+  // unless replaced.
+  void SetTrustQuestion(std::function<bool(const QString&)> ask) { trust_ = std::move(ask); }
+  // The key the user chose to trust in this dialog; empty when none.
+  const std::string& AcceptedKey() const { return acceptedKey_; }
 
   struct State;
 
  private:
   void OnTick();
+  void StartWorker();
 
+  ObjectStoreSettings settings_;
+  std::function<bool(const QString&)> trust_;
+  std::string acceptedKey_;
   std::shared_ptr<State> state_;
   QTimer* timer_;
   QLabel* message_;

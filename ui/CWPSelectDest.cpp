@@ -294,6 +294,11 @@ QWidget* CWPSelectDest::MakeObjectPanel() {
     Store();  // the answers as Next would keep them
     CDlgConnectObjectStore dialog(ObjectFields(), this);
     dialog.exec();
+    if (!dialog.AcceptedKey().empty()) {  // trusted there: kept for the plan's "Devices.ini"
+      ObjectStoreSettings o = ReadObjectAnswers(ctx_->ini);
+      o.pinnedKey = dialog.AcceptedKey();
+      WriteObjectAnswers(ctx_->ini, o);
+    }
   });
   return panel;
 }

@@ -1,4 +1,5 @@
 // The real program with stores on a disk that goes away and on servers on loopback.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/mount.h>
@@ -11,11 +12,17 @@
 #include <string>
 
 #include "ProgramRun.h"
+#include "app/gui/CBrevantoApp.h"
+#include "common/Settings.h"
+#include "common/Texts.h"
 #include "support/CephGateway.h"
 #include "support/FtpRelay.h"
 #include "support/FtpServer.h"
 #include "support/ReadOnlyFolder.h"
 #include "support/SshServer.h"
+#include "ui/CDlgRestore.h"
+#include "ui/CDlgRestoreProgress.h"
+#include "ui/CRestoreTree.h"
 
 namespace fs = std::filesystem;
 
@@ -294,6 +301,11 @@ TEST(ObjectStoreEndToEnd, BacksUpRotatesAndWaitsForTheGatewayToComeBack) {
   ASSERT_TRUE(gw.MakeBucket("e2e"));
   bvtest::ProgramWorld w;
   w.Put("docs/a.txt", "one");
+  // The first version's mode and last write, to come back with it.
+  const std::string first = w.Home("docs/a.txt");
+  const struct timespec written[2] = {{1600000000, 0}, {1600000000, 0}};
+  ASSERT_EQ(chmod(first.c_str(), 0640), 0);
+  ASSERT_EQ(utimensat(AT_FDCWD, first.c_str(), written, 0), 0);
   w.Plan(1, "In the cloud", "s3://e2e/team/", {"docs"}, false);
   w.SetPlanKey(1, "StorageType", "5");
   bvtest::WriteNative(
@@ -319,6 +331,19 @@ TEST(ObjectStoreEndToEnd, BacksUpRotatesAndWaitsForTheGatewayToComeBack) {
   EXPECT_EQ(stored("Revision", "a(0001).txt"), "one");
   EXPECT_EQ(stored("Revision", "a(0002).txt"), "two");
 
+  // A path whose key would pass the store's 1,024 bytes is not protected,
+  // said once, and not tried again; the files after it go on.
+  constexpr size_t kKey = 1030;  // "team/Latest/C" + the path: 13 bytes more than the path
+  std::string deep = "docs";
+  while (kKey - 13 - w.Home(deep).size() - 1 > 250) deep += "/" + std::string(200, 'd');
+  deep += "/" + std::string(kKey - 13 - w.Home(deep).size() - 1, 'f');
+  w.Put(deep, "deep");
+  w.Put("docs/after.txt", "after");
+  const std::string tooLong = GetText("NOT_PROTECTED", "REASON_TOO_LONG");
+  EXPECT_TRUE(WaitFor([&] {
+    return CountOf(w.Log(), tooLong) == 1 && stored("Latest", "after.txt") == "after";
+  })) << w.Log();
+
   gw.StopGateway();
   w.Put("docs/b.txt", "while away");
   const std::string cause = "The object store cannot be reached.";
@@ -328,5 +353,52 @@ TEST(ObjectStoreEndToEnd, BacksUpRotatesAndWaitsForTheGatewayToComeBack) {
   ASSERT_TRUE(gw.StartGateway());
   EXPECT_TRUE(WaitFor([&] { return stored("Latest", "b.txt") == "while away"; }, 120)) << w.Log();
   EXPECT_EQ(CountOf(w.Log(), cause), 1u);
+  EXPECT_EQ(CountOf(w.Log(), tooLong), 1u);
   EXPECT_TRUE(bvtest::ProgramWorld::EndsWithZero(program, SIGTERM));
+
+  // The program's restore window, in this process on the program's data
+  // folder, brings the first version back byte for byte, with its mode and
+  // last write.
+  w.data.ApplyEnvironment(false);
+  ResetSettingsCache();
+  CBrevantoApp app("brevanto");
+  ASSERT_TRUE(app.InitInstance());
+  bvtest::TempDir out;
+  {
+    CDlgRestore dlg(1);
+    dlg.show();
+    ASSERT_TRUE(bvtest::RunUntil([&] { return !dlg.IsListing(); }, 30000));
+    QTreeWidgetItem* file = nullptr;
+    // Down the folders to the file, each listed when opened.
+    for (QTreeWidgetItem* item = dlg.Tree()->topLevelItem(0); item && !file;) {
+      item->setExpanded(true);
+      bvtest::RunUntil([&] { return item->childCount() > 0 && !dlg.IsListing(); }, 10000);
+      QTreeWidgetItem* next = nullptr;
+      for (int i = 0; i < item->childCount(); ++i) {
+        const std::string name = item->child(i)->text(0).toStdString();
+        if (name == "a.txt") file = item->child(i);
+        if (name == "docs" || (first.find("/" + name + "/") != std::string::npos && !next))
+          next = item->child(i);
+      }
+      if (item->text(0).toStdString() == "a.txt") file = item;
+      item = next;
+    }
+    ASSERT_NE(file, nullptr);
+    file->setExpanded(true);
+    ASSERT_TRUE(
+        bvtest::RunUntil([&] { return CRestoreTree::VersionRows(file).size() == 3; }, 10000));
+    CRestoreTree::VersionRows(file)[2]->setCheckState(0, Qt::Checked);
+    dlg.ChooseFolder(QString::fromStdString(out.Native()));
+    EXPECT_EQ(dlg.Restore(), CDlgRestoreProgress::kFinished);
+  }
+  EXPECT_EQ(app.ExitInstance(), 0);
+  std::string restored;
+  for (const auto& [rel, bytes] : bvtest::FilesBelow(out.Native()))
+    if (fs::path(rel).filename() == "a.txt") restored = rel;
+  ASSERT_FALSE(restored.empty());
+  EXPECT_EQ(bvtest::ReadNative(out.NativeOf(restored)), "one");
+  struct stat st {};
+  ASSERT_EQ(stat(out.NativeOf(restored).c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+  EXPECT_EQ(st.st_mtime, 1600000000);
 }

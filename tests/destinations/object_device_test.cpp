@@ -1,5 +1,6 @@
 // The object storage kind against a real S3 gateway (tests/support/CephGateway):
 // the shared suite, its settings file, and each failure in words.
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <atomic>
@@ -10,6 +11,7 @@
 #include "common/Texts.h"
 #include "destination_suite.h"
 #include "destinations/ObjectDevice.h"
+#include "history/ObjectStoreAccess.h"
 #include "platform/Errors.h"
 #include "platform/Files.h"
 #include "support/CephGateway.h"
@@ -142,14 +144,31 @@ TEST(ObjectDevice, SettingsAndLayout) {
   bvtest::TempDir src;
   src.Write("a.txt", "content");
   EXPECT_EQ(dest->CopyFile(src.SystemOf("a.txt"), "/team/ann/Latest/C/home/a.txt"), kDestOk);
+  // A key may be 1,024 bytes long; a longer one is refused before anything
+  // is sent (the store would refuse it every time).
+  const std::string longName(1024 - 9 - 2, 'k');
+  EXPECT_EQ(dest->CopyFile(src.SystemOf("a.txt"), "/team/ann/" + longName + "/x"), kDestOk);
+  EXPECT_EQ(dest->CopyFile(src.SystemOf("a.txt"), "/team/ann/" + longName + "k/x"),
+            uint32_t{plat::kErrNameTooLong});
+  EXPECT_EQ(Gateway().Keys(s.bucket, "team/ann/k").size(), 1u);
   // Revisions come through every page of the folder's listing (1,000 a page).
-  for (int n = 1; n <= 1001; ++n) {
-    const std::string key = "team/ann/Revision/" + RevisionFileName("r", "txt", n);
-    ASSERT_EQ(Gateway().Request("PUT", "/" + s.bucket + "/" + UriEncode(key, true), "r"), 200);
+  constexpr int kRevisions = 10000;
+  std::vector<std::thread> putters;
+  std::atomic<int> next{1}, refused{0};
+  for (int t = 0; t < 8; ++t) {
+    putters.emplace_back([&] {
+      for (int n = next++; n <= kRevisions; n = next++) {
+        const std::string key = "team/ann/Revision/" + RevisionFileName("r", "txt", n);
+        if (Gateway().Request("PUT", "/" + s.bucket + "/" + UriEncode(key, true), "r") != 200)
+          ++refused;
+      }
+    });
   }
+  for (std::thread& t : putters) t.join();
+  ASSERT_EQ(refused, 0);
   std::vector<VersionEntry> revisions;
-  EXPECT_EQ(dest->ListVersions("/team/ann/Revision/", "r", "txt", &revisions), 1001);
-  EXPECT_EQ(revisions.size(), 1001u);
+  EXPECT_EQ(dest->ListVersions("/team/ann/Revision/", "r", "txt", &revisions), kRevisions);
+  EXPECT_EQ(revisions.size(), size_t{kRevisions});
   const auto keys = Gateway().Keys(s.bucket, "team/ann/L");
   EXPECT_EQ(std::set<std::string>(keys.begin(), keys.end()),
             (std::set<std::string>{"team/ann/Latest/C/home/a.txt"}));
@@ -288,6 +307,94 @@ TEST(ObjectDevice, RotationCompletesOnlyOnceTheNewCopyIsWhole) {
     EXPECT_EQ(world.Get("Revision/a(0001).txt"), torn ? "older" : "");
     EXPECT_EQ(world.Get("Revision/a(0002).txt"), torn ? "" : "old");
   }
+}
+
+// A rotation cut off between its two steps (the revision copied, the new
+// copy not sent: the gateway stopped) leaves the latest copy also as the
+// highest revision; the next rotation takes that one for its revision, so
+// nothing is kept twice, no number is skipped and the rule keeps as many.
+TEST(ObjectDevice, ARotationCutOffLeavesNoTwin) {
+  REQUIRE_GATEWAY();
+  ObjectWorld world;
+  CDestination& dest = world.Dest();
+  const std::string source = world.Sources().SystemOf("a.txt");
+  const std::string latest = world.PathOf("Latest/a.txt");
+  auto revision = [&](int n) {
+    return world.PathOf("Revision/" + RevisionFileName("a", "txt", n));
+  };
+  world.Sources().Write("a.txt", "first");
+  ASSERT_EQ(dest.CopyFile(source, world.PathOf("Revision/a(0001).txt")), kDestOk);
+  world.Sources().Write("a.txt", "old");
+  ASSERT_EQ(dest.CopyFile(source, latest), kDestOk);
+  // As the engine rotates: the latest copy becomes revision highest + 1 and
+  // the rule (two revisions) lets the oldest go.
+  time_t written = 1700000000;
+  auto backUp = [&](const std::string& bytes, bool cut) {
+    world.Sources().Write("a.txt", bytes);
+    written += 60;
+    const struct timespec times[2] = {{written, 0}, {written, 0}};
+    EXPECT_EQ(utimensat(AT_FDCWD, world.Sources().NativeOf("a.txt").c_str(), times, 0), 0);
+    std::vector<VersionEntry> listed;
+    const int highest = dest.ListVersions(world.PathOf("Revision/"), "a", "txt", &listed);
+    return dest.CopyFileWatched(source, latest, nullptr, [&] {
+      EXPECT_EQ(dest.MoveFile(latest, revision(highest + 1)), kDestOk);
+      if (highest + 1 > 2) dest.DeleteFile(revision(highest - 1));
+      if (cut) Gateway().StopGateway();
+    });
+  };
+  EXPECT_NE(backUp("new", true), kDestOk);
+  ASSERT_TRUE(Gateway().StartGateway());
+  dest.Refresh();
+  EXPECT_EQ(world.Names("Revision/"), (std::vector<std::string>{"a(0001).txt", "a(0002).txt"}));
+  EXPECT_EQ(backUp("new", false), kDestOk);
+  EXPECT_EQ(world.Names("Revision/"), (std::vector<std::string>{"a(0001).txt", "a(0002).txt"}));
+  EXPECT_EQ(world.Get("Revision/a(0001).txt") + world.Get("Revision/a(0002).txt") +
+                world.Get("Latest/a.txt"),
+            "firstoldnew");
+  // The same bytes under another version are no leftover: a new revision.
+  EXPECT_EQ(backUp("new", false), kDestOk);
+  EXPECT_EQ(world.Names("Revision/"), (std::vector<std::string>{"a(0002).txt", "a(0003).txt"}));
+  EXPECT_EQ(world.Get("Revision/a(0003).txt"), "new");
+}
+
+// A copy keeps its source's mode and last write in its metadata (a large
+// one sent in parts too); the restore gives them back. An object written
+// without them comes back private, with the time it was written.
+TEST(ObjectDevice, RestoreGivesBackModeAndTime) {
+  REQUIRE_GATEWAY();
+  const std::string bucket = NewBucket();
+  const ObjectStoreSettings s = StoreSettings(bucket);
+  auto dest = ObjectDestination(s);
+  ASSERT_TRUE(dest->Prepare(true));
+  bvtest::TempDir src, out;
+  const struct {
+    std::string name;
+    size_t bytes;
+    mode_t mode;
+    time_t time;
+  } rows[] = {{"small.txt", 10, 0640, 1500000000}, {"large.bin", (65u << 20) + 3, 0751, 86400}};
+  auto access = MakeObjectStoreAccess(s);
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    const std::string native = src.Write(row.name, std::string(row.bytes, 'm'));
+    ASSERT_EQ(chmod(native.c_str(), row.mode), 0);
+    const struct timespec times[2] = {{row.time, 0}, {row.time, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, native.c_str(), times, 0), 0);
+    ASSERT_EQ(dest->CopyFile(src.SystemOf(row.name), "/store/Latest/" + row.name), kDestOk);
+    ASSERT_EQ(access->Fetch("/store/Latest/" + row.name, out.SystemOf(row.name), ""), 0u);
+    struct stat st {};
+    ASSERT_EQ(stat(out.NativeOf(row.name).c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, row.mode);
+    EXPECT_EQ(st.st_mtime, row.time);
+    EXPECT_EQ(st.st_size, static_cast<off_t>(row.bytes));
+  }
+  const time_t before = time(nullptr);
+  ASSERT_EQ(Gateway().Request("PUT", "/" + bucket + "/store/Latest/bare.txt", "bare"), 200);
+  ASSERT_EQ(access->Fetch("/store/Latest/bare.txt", out.SystemOf("bare.txt"), ""), 0u);
+  struct stat st {};
+  ASSERT_EQ(stat(out.NativeOf("bare.txt").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+  EXPECT_NEAR(static_cast<double>(st.st_mtime), static_cast<double>(before), 5);
 }
 
 // A gateway busy with another request answers 503 "SlowDown": the copy is

@@ -106,6 +106,46 @@ TEST(ObjectConnectDialog, PassesOrNamesTheFailingStepAndItsCause) {
   EXPECT_TRUE(gw.Keys("probed", "").empty()) << "the probe is gone";
 }
 
+// A self-hosted gateway's own certificate: its key is shown and offered for
+// trust, and once trusted the test passes with it pinned; a pinned key the
+// gateway no longer shows is offered as changed. Declined, nothing is kept.
+TEST(ObjectConnectDialog, OffersTheKeyOfAnUnvouchedCertificate) {
+  bvtest::App();
+  bvtest::CephGateway tls(0, true);
+  ASSERT_TRUE(tls.Ok()) << tls.Reason();
+  ASSERT_TRUE(tls.MakeBucket("sealed"));
+  ObjectStoreSettings s = tls.Settings("sealed", "team/");
+  auto text = [](const char* key) {
+    return QString::fromStdString(GetText("DIALOG_CONNECT_OBJECT_STORE", key));
+  };
+  const struct {
+    std::string pinned;
+    const char* said;
+    bool trust;
+  } rows[] = {
+      {"", "MSG_CERT_UNTRUSTED", true},
+      {"sha256//47DEQpj8HBSa+/TImW+5JCeuQeRkm5NMpJWZG3hSuFU=", "MSG_CERT_KEY_CHANGED", true},
+      {"", "MSG_CERT_UNTRUSTED", false}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.said);
+    s.pinnedKey = row.pinned;
+    CDlgConnectObjectStore dialog(s);
+    QString asked;
+    dialog.SetTrustQuestion([&](const QString& question) { return asked = question, row.trust; });
+    dialog.show();
+    ASSERT_TRUE(bvtest::RunUntil([&] { return !asked.isEmpty(); }, 30000));
+    EXPECT_TRUE(asked.contains(text(row.said))) << asked.toStdString();
+    EXPECT_TRUE(asked.contains(QString::fromStdString(tls.PinnedKey()))) << asked.toStdString();
+    ASSERT_TRUE(bvtest::RunUntil([&] { return dialog.Finished(); }, 30000));
+    EXPECT_EQ(dialog.Succeeded(), row.trust);
+    EXPECT_EQ(dialog.AcceptedKey(), row.trust ? tls.PinnedKey() : "");
+    if (row.trust) {
+      EXPECT_EQ(dialog.Message()->text(), text("MSG_SUCCESS"));
+    }
+  }
+  EXPECT_TRUE(tls.Keys("sealed", "").empty()) << "the probe is gone";
+}
+
 // An unvouched server key (TLS, SSH) is shown before any login and, once
 // trusted, pinned: the test passes encrypted; a later new key is refused,
 // shown and, once trusted, pinned in its turn.

@@ -1,0 +1,176 @@
+// CObjectDevice's settings ("Devices.ini"), what makes two of them the same
+// store, and the cause of a failure in words.
+#include "destinations/ObjectDevice.h"
+
+#include "common/Texts.h"
+#include "platform/Files.h"
+#include "platform/Profile.h"
+#include "platform/Text.h"
+
+namespace {
+
+std::string Trimmed(std::string_view s) {
+  size_t begin = 0;
+  while (begin < s.size() && (s[begin] == ' ' || (s[begin] >= '\t' && s[begin] <= '\r'))) ++begin;
+  size_t end = s.size();
+  while (end > begin && (s[end - 1] == ' ' || (s[end - 1] >= '\t' && s[end - 1] <= '\r'))) --end;
+  return std::string(s.substr(begin, end - begin));
+}
+
+void Normalise(ObjectStoreSettings* s) {
+  s->endpoint = Trimmed(s->endpoint);
+  while (!s->endpoint.empty() && s->endpoint.back() == '/') s->endpoint.pop_back();
+  s->region = Trimmed(s->region);
+  if (s->region.empty()) s->region = "us-east-1";
+  s->bucket = Trimmed(s->bucket);
+  s->accessKey = Trimmed(s->accessKey);
+  s->secretKey = Trimmed(s->secretKey);
+  s->pinnedKey = Trimmed(s->pinnedKey);
+  std::string prefix = Trimmed(s->prefix);
+  for (char& c : prefix) {
+    if (c == '\\') c = '/';
+  }
+  // "a/./b//" is "a/b/"; a ".." stays, and no request goes with it.
+  std::string kept;
+  size_t begin = 0;
+  while (begin <= prefix.size()) {
+    size_t end = prefix.find('/', begin);
+    if (end == std::string::npos) end = prefix.size();
+    const std::string part = prefix.substr(begin, end - begin);
+    if (!part.empty() && part != ".") kept += part + "/";
+    begin = end + 1;
+  }
+  prefix = kept;
+  s->prefix = prefix;
+  if (s->pathStyle != 0) s->pathStyle = 1;
+}
+
+}  // namespace
+
+std::string ReadableObjectStore(const ObjectStoreSettings& s) {
+  return "s3://" + s.bucket + "/" + s.prefix;
+}
+
+std::string ObjectEndpointHost(std::string_view endpoint) {
+  const size_t scheme = endpoint.find("://");
+  std::string_view host = scheme == std::string_view::npos ? endpoint : endpoint.substr(scheme + 3);
+  host = host.substr(0, host.find('/'));
+  if (!host.empty() && host.front() == '[') return std::string(host.substr(0, host.find(']') + 1));
+  return std::string(host.substr(0, host.find(':')));
+}
+
+bool CObjectDevice::LoadSettings() {
+  const std::string ini = DevicesIniPath();
+  if (ini.empty() || !plat::FileExists(ini)) return false;
+  auto text = [&](const char* key, const char* fallback) {
+    return plat::GetProfileString(ini, kObjectDeviceSection, key, fallback, 1023);
+  };
+  ObjectStoreSettings s;
+  s.endpoint = text("Endpoint", "");
+  s.region = text("Region", "us-east-1");
+  s.bucket = text("Bucket", "");
+  s.prefix = text("Prefix", "");
+  s.accessKey = text("AccessKey", "");
+  s.secretKey = text("SecretKey", "");
+  s.pinnedKey = text("PinnedKey", "");
+  s.pathStyle = plat::GetProfileInt(ini, kObjectDeviceSection, "PathStyle", 1);
+  s.timeout = plat::GetProfileInt(ini, kObjectDeviceSection, "TimeOut", 30);
+  Normalise(&s);
+  std::lock_guard<std::mutex> guard(settingsLock_);
+  settings_ = std::move(s);
+  return true;
+}
+
+bool CObjectDevice::SaveSettings() {
+  const std::string ini = DevicesIniPath();
+  if (ini.empty()) return false;
+  // The file holds the secret key: readable by its owner only, an existing
+  // one too (it keeps that mode through the writes below).
+  std::string before;
+  if (plat::FileExists(ini) && !plat::ReadWholeFile(ini, &before)) return false;
+  if (!plat::WriteFileAtomic(ini, before, /*privateMode=*/true)) return false;
+  const ObjectStoreSettings s = GetObjectSettings();
+  auto put = [&](const char* key, const std::string& value) {
+    std::string safe;
+    return ProfileSafeValue(value, &safe) &&
+           plat::WriteProfileString(ini, kObjectDeviceSection, key, safe.c_str());
+  };
+  bool ok = put("Endpoint", s.endpoint);
+  ok = put("Region", s.region) && ok;
+  ok = put("Bucket", s.bucket) && ok;
+  ok = put("Prefix", s.prefix) && ok;
+  ok = put("AccessKey", s.accessKey) && ok;
+  ok = put("SecretKey", s.secretKey) && ok;
+  ok = put("PathStyle", std::to_string(s.pathStyle)) && ok;
+  ok = put("PinnedKey", s.pinnedKey) && ok;
+  ok = put("TimeOut", std::to_string(s.timeout)) && ok;
+  return ok;
+}
+
+void CObjectDevice::Configure(const PlanSettings& settings) {
+  ObjectStoreSettings s = settings.objectStore;
+  Normalise(&s);
+  std::lock_guard<std::mutex> guard(settingsLock_);
+  settings_ = std::move(s);
+}
+
+ObjectStoreSettings CObjectDevice::GetObjectSettings() const {
+  std::lock_guard<std::mutex> guard(settingsLock_);
+  return settings_;
+}
+
+bool CObjectDevice::IsSameVolume(const CDestination& other) const {
+  if (&other == this) return true;
+  const auto* object = dynamic_cast<const CObjectDevice*>(&other);
+  if (object == nullptr) return false;
+  const ObjectStoreSettings a = GetObjectSettings(), b = object->GetObjectSettings();
+  return plat::ToLower(a.endpoint) == plat::ToLower(b.endpoint) && a.bucket == b.bucket;
+}
+
+bool CObjectDevice::IsSameDestination(const CDestination& other) const {
+  const auto* object = dynamic_cast<const CObjectDevice*>(&other);
+  return IsSameVolume(other) &&
+         (&other == this || GetObjectSettings().prefix == object->GetObjectSettings().prefix);
+}
+
+CDestination::ServerRefusal CObjectDevice::TakeServerRefusal(std::string* server,
+                                                             std::string* cause) {
+  const ObjectFailure now = failure_;
+  if (now == ObjectFailure::kNone || told_.exchange(now) == now) return ServerRefusal::kNone;
+  const ObjectStoreSettings s = GetObjectSettings();
+  *server = "s3://" + s.bucket + "/" + s.prefix + " (" + s.endpoint + ")";
+  const char* key = "OTHER";
+  switch (now) {
+    case ObjectFailure::kUnreachable:
+      key = "UNREACHABLE";
+      break;
+    case ObjectFailure::kCertificate:
+      key = "CERTIFICATE";
+      break;
+    case ObjectFailure::kNotEncrypted:
+      key = "NOT_ENCRYPTED";
+      break;
+    case ObjectFailure::kBadName:
+      key = "NAME";
+      break;
+    case ObjectFailure::kKeys:
+      key = "KEYS";
+      break;
+    case ObjectFailure::kNoBucket:
+      key = "NO_BUCKET";
+      break;
+    case ObjectFailure::kClockSkew:
+      key = "CLOCK_SKEW";
+      break;
+    case ObjectFailure::kQuota:
+      key = "QUOTA";
+      break;
+    case ObjectFailure::kBusy:
+      key = "BUSY";
+      break;
+    default:
+      break;
+  }
+  *cause = GetText("OBJECT_STORE_REFUSED", key);
+  return ServerRefusal::kUnreachable;
+}

@@ -1,0 +1,163 @@
+// The listings of a bucket (keys, unfinished uploads) and the XML they come in.
+#include "destinations/ObjectSession.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+bool ObjectXmlElement(const std::string& xml, const char* tag, size_t* at, std::string* text) {
+  const std::string open = std::string("<") + tag + ">";
+  const size_t begin = xml.find(open, *at);
+  if (begin == std::string::npos) return false;
+  const size_t end = xml.find(std::string("</") + tag + ">", begin);
+  if (end == std::string::npos) return false;
+  *text = xml.substr(begin + open.size(), end - begin - open.size());
+  *at = end;
+  return true;
+}
+
+namespace {
+
+// "2026-12-08T05:56:18.123Z" as seconds since 1970 UTC; 0 when unreadable.
+int64_t IsoTime(const std::string& text) {
+  int y = 0, mo = 0, d = 0, h = 0, mi = 0, s = 0;
+  if (std::sscanf(text.c_str(), "%d-%d-%dT%d:%d:%d", &y, &mo, &d, &h, &mi, &s) != 6 || mo < 1 ||
+      mo > 12)
+    return 0;
+  // Days from the civil date (March-based years).
+  y -= mo <= 2;
+  const int64_t era = (y >= 0 ? y : y - 399) / 400;
+  const int64_t yoe = y - era * 400;
+  const int64_t doy = (153 * (mo + (mo > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+  const int64_t days = era * 146097 + yoe * 365 + yoe / 4 - yoe / 100 + doy - 719468;
+  return days * 86400 + h * 3600 + mi * 60 + s;
+}
+
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// Undoes the URL encoding a listing asked for with encoding-type=url.
+std::string UrlDecode(const std::string& text) {
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '%' && i + 2 < text.size() && HexValue(text[i + 1]) >= 0 &&
+        HexValue(text[i + 2]) >= 0) {
+      out += static_cast<char>(HexValue(text[i + 1]) * 16 + HexValue(text[i + 2]));
+      i += 2;
+    } else {
+      out += text[i] == '+' ? ' ' : text[i];
+    }
+  }
+  return out;
+}
+
+std::string XmlUnescape(const std::string& text) {
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '&') {
+      out += text[i];
+      continue;
+    }
+    const size_t end = text.find(';', i);
+    const std::string name = end == std::string::npos ? "" : text.substr(i + 1, end - i - 1);
+    if (name == "amp")
+      out += '&';
+    else if (name == "lt")
+      out += '<';
+    else if (name == "gt")
+      out += '>';
+    else if (name == "quot")
+      out += '"';
+    else if (name == "apos")
+      out += '\'';
+    else {
+      out += '&';
+      continue;
+    }
+    i = end;
+  }
+  return out;
+}
+
+}  // namespace
+
+ObjectReply ObjectSession::List(std::string_view prefix, std::vector<ObjectEntry>* entries) {
+  std::string token;
+  for (;;) {
+    std::string query;
+    if (!token.empty()) query = "continuation-token=" + ObjectUriEncode(token, false) + "&";
+    query += "delimiter=%2F&encoding-type=url&list-type=2&prefix=" + ObjectUriEncode(prefix, false);
+    Prepare("GET", "", query);
+    ObjectReply reply = Run({}, true);
+    if (!reply.Ok()) return reply;
+    const std::string& xml = reply.body;
+    std::string text;
+    for (size_t at = 0; ObjectXmlElement(xml, "Contents", &at, &text);) {
+      size_t in = 0;
+      std::string key, size, modified, etag;
+      if (!ObjectXmlElement(text, "Key", &in, &key)) continue;
+      in = 0;
+      ObjectXmlElement(text, "Size", &in, &size);
+      in = 0;
+      ObjectXmlElement(text, "LastModified", &in, &modified);
+      in = 0;
+      ObjectXmlElement(text, "ETag", &in, &etag);
+      key = UrlDecode(XmlUnescape(key));
+      if (key.size() <= prefix.size()) continue;
+      entries->push_back({key.substr(prefix.size()), std::strtoull(size.c_str(), nullptr, 10),
+                          false, IsoTime(modified), XmlUnescape(etag)});
+    }
+    for (size_t at = 0; ObjectXmlElement(xml, "CommonPrefixes", &at, &text);) {
+      size_t in = 0;
+      std::string key;
+      if (!ObjectXmlElement(text, "Prefix", &in, &key)) continue;
+      key = UrlDecode(XmlUnescape(key));
+      if (key.size() <= prefix.size() + 1) continue;
+      entries->push_back(
+          {key.substr(prefix.size(), key.size() - prefix.size() - 1), 0, true, 0, ""});
+    }
+    size_t at = 0;
+    std::string truncated;
+    ObjectXmlElement(xml, "IsTruncated", &at, &truncated);
+    at = 0;
+    if (truncated != "true" || !ObjectXmlElement(xml, "NextContinuationToken", &at, &token))
+      return reply;
+    token = XmlUnescape(token);
+  }
+}
+
+ObjectReply ObjectSession::ListParts(std::string_view prefix,
+                                     std::vector<std::pair<std::string, std::string>>* uploads) {
+  std::string keyMarker, idMarker;
+  for (;;) {
+    std::string query;
+    if (!keyMarker.empty()) query = "key-marker=" + ObjectUriEncode(keyMarker, false) + "&";
+    query += "prefix=" + ObjectUriEncode(prefix, false);
+    if (!idMarker.empty()) query += "&upload-id-marker=" + ObjectUriEncode(idMarker, false);
+    query += "&uploads=";
+    Prepare("GET", "", query);
+    ObjectReply reply = Run({}, true);
+    if (!reply.Ok()) return reply;
+    const std::string& xml = reply.body;
+    std::string text;
+    for (size_t at = 0; ObjectXmlElement(xml, "Upload", &at, &text);) {
+      size_t in = 0;
+      std::string key, id;
+      if (!ObjectXmlElement(text, "Key", &in, &key)) continue;
+      in = 0;
+      if (ObjectXmlElement(text, "UploadId", &in, &id)) uploads->push_back({XmlUnescape(key), id});
+    }
+    size_t at = 0;
+    std::string truncated;
+    ObjectXmlElement(xml, "IsTruncated", &at, &truncated);
+    at = 0;
+    if (truncated != "true" || !ObjectXmlElement(xml, "NextKeyMarker", &at, &keyMarker))
+      return reply;
+    keyMarker = XmlUnescape(keyMarker);
+    at = 0;
+    ObjectXmlElement(xml, "NextUploadIdMarker", &at, &idMarker);
+  }
+}
