@@ -565,6 +565,21 @@ TEST(FtpDevice, ServerLossAndFaultsFailTheCopyWithTheirCauseAndHeal) {
   const std::string late = deep->GetRootPath() + "Latest/x/y/z.txt";
   EXPECT_EQ(deep->CreateFolders(late), plat::kErrTimeout);
   EXPECT_EQ(deep->CopyFile(sources.SystemOf("v.txt"), late), plat::kErrTimeout);
+
+  // A server taking 400 KB/s: the upload keeps moving for many time-outs of 1 s, and what
+  // the connection holds drains for seconds before the server's last reply; it lands.
+  ASSERT_TRUE(server.LimitBandwidth(400));
+  std::string big;
+  for (int i = 0; i < 6; ++i) big += data;
+  sources.Write("big.bin", big);
+  FtpSettings throttled = server.Settings("throttled/");
+  throttled.timeout = 1;
+  auto steady = ServerDestination(throttled);
+  steady->Refresh();
+  ASSERT_TRUE(steady->IsAvailable());
+  EXPECT_EQ(steady->CopyFile(sources.SystemOf("big.bin"), steady->GetRootPath() + "big.bin"),
+            kDestOk);
+  EXPECT_TRUE(bvtest::ReadNative(server.NativeOf("/bvuser/throttled/big.bin")) == big);
 }
 
 // Names a server cannot keep: a line break in a name would smuggle commands
