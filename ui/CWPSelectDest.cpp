@@ -639,7 +639,7 @@ bool CWPSelectDest::Check() {
       local.push_back(serverLoop_);
     for (const std::string& folder : local) {
       const DestFindings f = ExamineDestination(folder, sources_, sourceLetters_, false);
-      if (f.insideSource) {
+      if (f.insideSource || f.holdsSources) {
         ShowAppMessage(FormatText(GetText(kSection, "SERVER_STORE_INSIDE_SOURCE"),
                                   {NativeOf(folder).toStdString()}),
                        QMessageBox::Warning);

@@ -420,20 +420,34 @@ TEST(StoreMarker, FilesLieInsideAStoreWhileAMarkerStandsAboveThem) {
 
   // A server on this machine wrote the marker of a store this process fills
   // as the user it maps the login to, private to it: an ordinary user who
-  // cannot read it still keeps out of that store.
+  // cannot read it still keeps out of that store, where it is pinned. Copies
+  // planted elsewhere by another user, readable or not, hide nothing.
+  std::remove(e.NativeOf("Brevanto.dat").c_str());
   const std::string served = NewStoreId();
   NoteServerStore(served);
-  e.Write("Served/Brevanto.dat", StoreMarkerText(served));
-  ASSERT_EQ(chmod(e.NativeOf("Served/Brevanto.dat").c_str(), 0600), 0);
+  for (const char* folder : {"Served", "Planted", "Hidden"}) {
+    e.Write(std::string(folder) + "/Brevanto.dat", StoreMarkerText(served));
+    const std::string marker = e.NativeOf(std::string(folder) + "/Brevanto.dat");
+    ASSERT_EQ(chown(marker.c_str(), 4242, 4242), 0);
+    ASSERT_EQ(chmod(marker.c_str(), std::string(folder) == "Planted" ? 0644 : 0600), 0);
+  }
+  PinServerStore(served, "E:\\Served");
   ASSERT_EQ(chmod(e.Native().c_str(), 0755), 0);
+  expectInside(false, {"E:\\Planted\\a.txt", "E:\\Planted\\Latest\\a.txt"});
   const pid_t child = fork();
   if (child == 0) {
     if (setgid(65534) != 0 || setuid(65534) != 0) _exit(2);
-    _exit(IsStoreFolder("E:\\Served") && IsInsideStore("E:\\Served\\Latest\\a.txt") ? 0 : 1);
+    const bool served = IsStoreFolder("E:\\Served") && IsInsideStore("E:\\Served\\Latest\\a.txt");
+    const bool planted = IsStoreFolder("E:\\Planted") || IsStoreFolder("E:\\Hidden") ||
+                         IsInsideStore("E:\\Hidden\\a.txt");
+    _exit(served && !planted ? 0 : 1);
   }
   int status = -1;
   ASSERT_EQ(waitpid(child, &status, 0), child);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  // Unpinned (a server elsewhere): not even the store's own folder counts.
+  PinServerStore(served, "");
+  expectInside(false, {"E:\\Served\\Latest\\a.txt"});
 }
 
 // Whether the store at a plan's root is its own: made for a new plan, kept,

@@ -510,6 +510,13 @@ TEST(FtpDevice, ServerLossAndFaultsFailTheCopyWithTheirCauseAndHeal) {
     EXPECT_TRUE(failed == c.want || failed == c.orWant) << failed;
     EXPECT_EQ(replaced, 0);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30)) << "hangs";
+    if (c.want == plat::kErrTimeout) {  // said in words, one second as such
+      faulty->Refresh();
+      std::string server, cause;
+      EXPECT_EQ(faulty->TakeServerRefusal(&server, &cause),
+                CDestination::ServerRefusal::kUnreachable);
+      EXPECT_EQ(cause, GetText("SERVER_REFUSED", "CAUSE_TIMEOUT_ONE"));
+    }
     EXPECT_FALSE(fs::exists(where + "/d.bin"));
     if (failed == plat::kErrDiskFull) {  // the server answered: its partial file is gone too
       for (const auto& [rel, bytes] : bvtest::FilesBelow(where))
