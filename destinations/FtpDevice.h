@@ -104,7 +104,8 @@ class CFTPDevice : public CDestination {
   // root below "/" + user and keeps it when that works. The marker names the
   // store: the one the server's marker named already, else StoreId(), else
   // a new one; the identifier is noted (NoteServerStore) and kept as
-  // StoreId in "Devices.ini".
+  // StoreId in "Devices.ini". Each marker written holds a nonce of its own
+  // (see FindLocalStore).
   bool PlaceMarker();
   // The identifier of the store as its marker names it; empty before the
   // first marker was placed.
