@@ -166,7 +166,9 @@ std::string ProblemRecord(const EventData& event, const PlanInfoForLog* plan,
       text3 = "Reason = ";
       break;
     case kEvStoreState:
-      head = event.value == 0 ? "#Backup Disk Not Connected" : "#Fresh First Backup";
+      head = event.value == 0   ? "#Backup Disk Not Connected"
+             : event.value == 1 ? "#Fresh First Backup"
+                                : "#Backup Store Holds Protected Folder";
       text1 = "Destination = ";
       text3 = "Reason = ";
       break;

@@ -61,7 +61,9 @@ enum EventCode : int32_t {
   // The plan's store: value 0, another disk answers to the store's place and
   // the plan only records changes; value 1, a fresh first backup fills a new
   // store (the plan was pointed elsewhere, or its store was lost on its own
-  // disk). Text 1 = the store root, plan identifier, text 3 = the sentence.
+  // disk); value 2, the store on a server that is this machine lies in or
+  // above a folder the plan protects, so nothing is sent. Text 1 = the store
+  // root, plan identifier, text 3 = the sentence.
   kEvStoreState = 37,
   // The server of an FTP or SFTP store was not used, so nothing was sent:
   // its key was never trusted (38; the plan's connection test shows it for

@@ -182,45 +182,6 @@ FtpSettings CFTPDevice::GetFtpSettings() const {
   return settings_;
 }
 
-std::vector<std::string> LocalFoldersOfServerStore(const FtpSettings& settings) {
-  FtpSettings s = settings;
-  NormaliseFtpSettings(&s);
-  const bool sftp = IsSftpServer(s.server);
-  std::string host = sftp ? s.server.substr(std::size(kSftpScheme) - 1) : s.server;
-  if (!plat::IsThisMachine(host)) return {};
-  std::vector<std::string> out;
-  auto add = [&](std::string native) {
-    while (native.size() > 1 && native.back() == '/') native.pop_back();
-    std::string sys;
-    if (!plat::ToSystemPath(native, &sys)) return;
-    if (std::find(out.begin(), out.end(), sys) == out.end()) out.push_back(sys);
-  };
-  const bool underHome = sftp && s.root.rfind("/~/", 0) == 0;
-  if (!underHome) add(s.root);
-  std::string home;
-  std::string homeNative;
-  if ((underHome || !sftp) && plat::HomeFolderOfUser(s.user, &home) &&
-      plat::ToNativePath(home, &homeNative)) {
-    add(homeNative + (underHome ? s.root.substr(2) : s.root));
-  }
-  return out;
-}
-
-std::vector<std::string> CFTPDevice::LocalStoreFolders() const {
-  std::lock_guard<std::mutex> guard(settingsLock_);
-  const std::string key = settings_.server + '\n' + settings_.user + '\n' + settings_.root;
-  if (key != localFoldersOf_) {
-    // The trees the copies go to: a root as wide as a drive keeps the
-    // user's own files there in the backup.
-    localFolders_.clear();
-    for (const std::string& root : LocalFoldersOfServerStore(settings_))
-      for (const char* tree : {"Latest", "Revision"})
-        localFolders_.push_back(plat::WithSeparator(root) + tree);
-    localFoldersOf_ = key;
-  }
-  return localFolders_;
-}
-
 std::string CFTPDevice::GetRootPath() const {
   std::lock_guard<std::mutex> guard(settingsLock_);
   return settings_.root;
@@ -404,9 +365,11 @@ CDestination::ServerRefusal CFTPDevice::TakeServerRefusal(std::string* server, s
           break;
       }
   }
+  const long seconds = s.timeout > 0 ? s.timeout : kRequestWaitMs / 1000;
+  if (seconds == 1 && std::string_view(key) == "CAUSE_TIMEOUT") key = "CAUSE_TIMEOUT_ONE";
   std::string words = GetText(section, key);
   if (const size_t at = words.find("%s"); at != std::string::npos)
-    words.replace(at, 2, std::to_string(s.timeout > 0 ? s.timeout : kRequestWaitMs / 1000));
+    words.replace(at, 2, std::to_string(seconds));
   *cause = std::move(words);
   return now;
 }
@@ -638,14 +601,20 @@ bool CFTPDevice::PlaceMarker() {
     // data folder (never in a shared one), never through a link put under its
     // name, readable by the user only (the copy takes its mode, so no one else
     // on the server learns the store's name), and removed afterwards.
+    // A nonce new at each connection tells this marker from any copy of an
+    // older one (where the store lies on this machine, see FindLocalStore).
+    const std::string nonce = NewStoreId();
     const std::string local = plat::GetDataFolder() + ".marker-" + NewStoreId() + ".tmp";
-    if (!plat::WriteFileAtomic(local, StoreMarkerText(id), /*privateMode=*/true)) return false;
+    if (!plat::WriteFileAtomic(local, StoreMarkerText(id, nonce), /*privateMode=*/true))
+      return false;
     const std::string remote = root + kStoreMarkerName;
     CreateFolders(remote);
     plat::SleepMs(kMarkerPauseMs);
-    const bool placed = CopyFile(local, remote) == kDestOk || FileExists(remote);
+    const bool written = CopyFile(local, remote) == kDestOk;
+    const bool placed = written || FileExists(remote);
     plat::DeleteFile(local);
     if (placed) TakeStoreId(id);
+    if (written) NoteMarkerWritten(remote, nonce);
     return placed;
   };
   const FtpSettings s = GetFtpSettings();

@@ -57,7 +57,6 @@ class CFTPDevice : public CDestination {
   bool SaveSettings() override;
   void Configure(const PlanSettings& settings) override;
   int32_t GetStorageType() const override { return kStorageFtp; }
-  bool IsAvailable() const override { return opened_ && connected_; }
   bool IsSameDestination(const CDestination& other) const override;
   bool IsSameVolume(const CDestination& other) const override;
   // Connects (briefly) and places the marker; false when the server cannot
@@ -105,7 +104,8 @@ class CFTPDevice : public CDestination {
   // root below "/" + user and keeps it when that works. The marker names the
   // store: the one the server's marker named already, else StoreId(), else
   // a new one; the identifier is noted (NoteServerStore) and kept as
-  // StoreId in "Devices.ini".
+  // StoreId in "Devices.ini". Each marker written holds a nonce of its own
+  // (see FindLocalStore).
   bool PlaceMarker();
   // The identifier of the store as its marker names it; empty before the
   // first marker was placed.
@@ -129,6 +129,21 @@ class CFTPDevice : public CDestination {
   // machine that hold the store's copies, which the walks and change
   // monitoring leave out.
   std::vector<std::string> LocalStoreFolders() const;
+  // Where the store lies on this machine when its server is this machine:
+  // the folder whose marker is the one this device wrote at its last
+  // connection (the nonce, or the server's time of it where this user may
+  // not read it), looked for where it lay before and where the settings
+  // point, else around sources (system paths: above them, at and below them,
+  // bounded). Looked for once per connection; empty when none was found, the
+  // server is elsewhere or no marker was written.
+  std::string FindLocalStore(const std::vector<std::string>& sources);
+  // FindLocalStore, and the folder found pinned as where the store lies
+  // (PinServerStore): only there does a marker this user does not own count.
+  // A server elsewhere pins nothing.
+  std::string PinLocalStore(const std::vector<std::string>& sources);
+  // The plan holds nothing of its store on this server now (it protects a
+  // folder the store holds): the device reports itself unavailable.
+  bool IsAvailable() const override { return opened_ && connected_ && !storeAway_; }
 
  private:
   enum class Step { kDone, kFailed };
@@ -152,10 +167,18 @@ class CFTPDevice : public CDestination {
   // The store the server's marker in root names; empty when it names none.
   std::string ServerStoreId(const std::string& root);
   void TakeStoreId(const std::string& id);
+  // Notes the nonce of the marker just written at remote and the server's
+  // time of it, when the server is this machine.
+  void NoteMarkerWritten(const std::string& remote, const std::string& nonce);
 
-  mutable std::mutex settingsLock_;  // guards settings_, storeId_ and the local folders below
+  // guards settings_, storeId_, the marker's nonce and time and the local folders below
+  mutable std::mutex settingsLock_;
   FtpSettings settings_;
   std::string storeId_;
+  std::string markerNonce_;  // of the marker written at the last connection
+  int64_t markerTime_ = 0;   // the server's time of it (0: unknown)
+  std::string localStore_;   // where FindLocalStore found it, for that nonce
+  std::string localStoreNonce_;
   mutable std::string localFoldersOf_;  // server, user and root they were worked out for
   mutable std::vector<std::string> localFolders_;
   std::recursive_mutex sessionLock_;  // guards session_ and knownFolders_: one request at a time

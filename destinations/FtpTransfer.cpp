@@ -106,6 +106,11 @@ struct UploadSource {
   plat::CopyWatch* watch = nullptr;
   uint64_t sent = 0;
   bool torn = false;  // written while it was read
+  // When its first and its last byte were handed over (monotonic ms; 0: not yet).
+  uint64_t firstMs = 0;
+  uint64_t lastMs = 0;
+  void* handle = nullptr;  // CURL* sending it
+  long replyMs = 1000;     // the wait for one reply
 
   bool Steady() {
     if (watch == nullptr) return true;
@@ -114,6 +119,20 @@ struct UploadSource {
     return !torn;
   }
 };
+
+// How long the server's reply after an upload's last byte may take, in whole
+// seconds. The connection still holds what the server has yet to take in (many
+// megabytes on a fast link to a server that limits its pace), so the reply
+// waits for that to drain: at least as long as handing the data over took, and
+// at least as long as the most a connection holds (16 MiB) takes at 16 KiB/s,
+// both on top of the reply wait. A server that stopped taking data in while it
+// was being handed over failed already (no progress within the reply wait).
+long FinalReplyWaitSeconds(const UploadSource& source, long replyMs) {
+  constexpr uint64_t kMostHeld = 16u << 20, kSlowestPace = 16u << 10;
+  const uint64_t handing = source.lastMs - source.firstMs;
+  const uint64_t draining = std::min(source.size, kMostHeld) * 1000 / kSlowestPace;
+  return static_cast<long>((static_cast<uint64_t>(replyMs) + std::max(handing, draining)) / 1000);
+}
 
 size_t ReadChunk(char* buffer, size_t size, size_t count, void* data) {
   auto* source = static_cast<UploadSource*>(data);
@@ -125,8 +144,17 @@ size_t ReadChunk(char* buffer, size_t size, size_t count, void* data) {
   if (!source->file->Read(buffer, want, &got) || got == 0) {
     return CURL_READFUNC_ABORT;  // unreadable, or shrank under the upload
   }
+  if (source->firstMs == 0) source->firstMs = plat::GetTickCount64();
   source->sent += got;
-  if (source->sent == source->size && !source->Steady()) return CURL_READFUNC_ABORT;
+  if (source->sent == source->size) {
+    if (!source->Steady()) return CURL_READFUNC_ABORT;
+    // The per-reply wait governs the replies before the data; the final
+    // reply, awaited as soon as this returns, gets the time the data takes
+    // to drain.
+    source->lastMs = plat::GetTickCount64();
+    curl_easy_setopt(H(source->handle), CURLOPT_SERVER_RESPONSE_TIMEOUT,
+                     FinalReplyWaitSeconds(*source, source->replyMs));
+  }
   return got;
 }
 
@@ -324,6 +352,8 @@ FtpSession::Outcome FtpSession::Send(void* data, const std::string& temporary,
     curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, NoteReply);
     curl_easy_setopt(h, CURLOPT_HEADERDATA, &replies);
   }
+  source->handle = h;
+  source->replyMs = std::max(1000L, options_.replyWaitMs);
   const CURLcode rc = static_cast<CURLcode>(Run());
   long reply = 0;
   curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &reply);

@@ -1,12 +1,16 @@
 #include "destinations/StoreMarker.h"
 
 #include <algorithm>
+#include <functional>
 #include <mutex>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "common/EngineEvents.h"
+#include "common/Texts.h"
 #include "platform/Errors.h"
+#include "platform/FileId.h"
 #include "platform/Files.h"
 #include "platform/FolderEntries.h"
 #include "platform/MountPoints.h"
@@ -44,10 +48,14 @@ bool IsHex(std::string_view s) {
   return true;
 }
 
-// The identifiers of the stores this process fills on servers.
+// The identifiers of the stores this process fills on servers, the folders
+// where those on this machine lie, and the folders whose foreign marker
+// naming one of them was not obeyed.
 struct ServerStores {
-  std::mutex lock;  // guards ids
+  std::mutex lock;  // guards every field
   std::vector<std::string> ids;
+  std::vector<std::pair<std::string, plat::FileId>> pinned;
+  std::vector<std::string> told;
 };
 
 ServerStores& NotedServerStores() {
@@ -61,36 +69,71 @@ bool IsServerStore(const std::string& id) {
   return std::find(stores.ids.begin(), stores.ids.end(), id) != stores.ids.end();
 }
 
-bool AnyServerStore() {
+// Whether folder is the one pinned for id (any store for an empty id).
+bool IsPinnedFolder(std::string_view folder, const std::string& id) {
+  {
+    ServerStores& stores = NotedServerStores();
+    std::lock_guard<std::mutex> guard(stores.lock);
+    if (stores.pinned.empty()) return false;
+  }
+  plat::FileId at;
+  if (!plat::GetFolderId(folder, &at)) return false;
   ServerStores& stores = NotedServerStores();
   std::lock_guard<std::mutex> guard(stores.lock);
-  return !stores.ids.empty();
+  return std::any_of(stores.pinned.begin(), stores.pinned.end(), [&](const auto& pin) {
+    return (id.empty() || pin.first == id) && pin.second == at;
+  });
+}
+
+// Logs, once per folder, a marker naming a server store that is not ours and
+// not where that store lies: a copy planted to hide the folder from backups.
+void TellUnobeyed(const std::string& marker) {
+  {
+    ServerStores& stores = NotedServerStores();
+    std::lock_guard<std::mutex> guard(stores.lock);
+    if (std::find(stores.told.begin(), stores.told.end(), marker) != stores.told.end()) return;
+    constexpr size_t kMostTold = 256;
+    if (stores.told.size() >= kMostTold) stores.told.erase(stores.told.begin());
+    stores.told.push_back(marker);
+  }
+  std::string native = marker, words = GetText("STORE", "FOREIGN_MARKER");
+  plat::ToNativePath(marker, &native);
+  if (const size_t at = words.find("%s"); at != std::string::npos) words.replace(at, 2, native);
+  PostEvent(kEvInvalidContent, words, 0, native);
 }
 
 }  // namespace
 
-// The identifier of a marker's text: "[Store]" first, then "Id=<32 hex>".
-bool ParseStoreMarker(std::string_view text, std::string* id) {
-  bool inStore = false, first = true;
+// The identifier of a marker's text: "[Store]" first, then "Id=<32 hex>";
+// "Nonce=<32 hex>" too, in any order.
+bool ParseStoreMarker(std::string_view text, std::string* id, std::string* nonce) {
+  bool first = true, named = false;
+  if (nonce != nullptr) nonce->clear();
+  auto lower = [](std::string_view hex) {
+    std::string out(hex);
+    std::transform(out.begin(), out.end(), out.begin(),
+                   [](char c) { return c >= 'A' && c <= 'F' ? char(c - 'A' + 'a') : c; });
+    return out;
+  };
   while (!text.empty()) {
     size_t nl = text.find('\n');
     std::string_view line = text.substr(0, nl);
     text.remove_prefix(nl == std::string_view::npos ? text.size() : nl + 1);
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
     if (first) {
-      inStore = line == "[Store]";
       first = false;
-      if (!inStore) return false;
+      if (line != "[Store]") return false;
       continue;
     }
-    if (line.rfind("Id=", 0) == 0 && line.size() == 35 && IsHex(line.substr(3))) {
-      *id = std::string(line.substr(3));
-      std::transform(id->begin(), id->end(), id->begin(),
-                     [](char c) { return c >= 'A' && c <= 'F' ? char(c - 'A' + 'a') : c; });
-      return true;
+    if (!named && line.rfind("Id=", 0) == 0 && line.size() == 35 && IsHex(line.substr(3))) {
+      *id = lower(line.substr(3));
+      named = true;
+    } else if (nonce != nullptr && nonce->empty() && line.rfind("Nonce=", 0) == 0 &&
+               line.size() == 38 && IsHex(line.substr(6))) {
+      *nonce = lower(line.substr(6));
     }
   }
-  return false;
+  return named;
 }
 
 void NoteServerStore(const std::string& id) {
@@ -102,20 +145,34 @@ void NoteServerStore(const std::string& id) {
     stores.ids.push_back(std::move(lower));
 }
 
+void PinServerStore(const std::string& id, const std::string& folder) {
+  std::string lower;
+  if (id.empty() || !ParseStoreMarker(StoreMarkerText(id), &lower)) return;
+  NoteServerStore(lower);
+  plat::FileId at;
+  const bool found = !folder.empty() && plat::GetFolderId(folder, &at);
+  ServerStores& stores = NotedServerStores();
+  std::lock_guard<std::mutex> guard(stores.lock);
+  auto& pins = stores.pinned;
+  pins.erase(
+      std::remove_if(pins.begin(), pins.end(), [&](const auto& p) { return p.first == lower; }),
+      pins.end());
+  if (found) pins.emplace_back(lower, at);
+}
+
 namespace {
 
 bool HoldsMarker(std::string_view folderWithSeparator) {
   std::string id;
   if (ReadStoreMarker(folderWithSeparator, &id)) return true;
   // A server on this machine may keep its files private to the user it maps
-  // the login to: while this process fills a server store, a marker it may
-  // not read is taken for that store's, or the store would be copied into
-  // itself without end.
+  // the login to: in the folder pinned as where a store this process fills
+  // lies, a marker it may not read is taken for that store's, or the store
+  // would be copied into itself without end.
   const std::string marker = WithSeparator(folderWithSeparator) + kStoreMarkerName;
   std::string text;
-  return AnyServerStore() && plat::EntryExists(marker) &&
-         !plat::ReadOwnFile(marker, &text, 4096, /*anyOwner=*/true) &&
-         plat::GetLastError() == plat::kErrAccessDenied;
+  return plat::EntryExists(marker) && !plat::ReadOwnFile(marker, &text, 4096, /*anyOwner=*/true) &&
+         plat::GetLastError() == plat::kErrAccessDenied && IsPinnedFolder(folderWithSeparator, {});
 }
 
 // Folders (with their closing "\") where IsInsideStore last found a marker.
@@ -171,9 +228,14 @@ bool ReadStoreMarker(std::string_view folder, std::string* id) {
   if (!plat::EntryExists(marker)) return false;
   std::string text;
   if (plat::ReadOwnFile(marker, &text, 4096)) return ParseStoreMarker(text, id);
-  // A server's marker, written under the user the server maps its login to.
-  return plat::ReadOwnFile(marker, &text, 4096, /*anyOwner=*/true) && ParseStoreMarker(text, id) &&
-         IsServerStore(*id);
+  // A server's marker, written under the user the server maps its login to,
+  // counts where that store lies; a copy of it elsewhere hides nothing.
+  if (!plat::ReadOwnFile(marker, &text, 4096, /*anyOwner=*/true) || !ParseStoreMarker(text, id) ||
+      !IsServerStore(*id))
+    return false;
+  if (IsPinnedFolder(folder, *id)) return true;
+  TellUnobeyed(marker);
+  return false;
 }
 
 bool WriteStoreMarker(std::string_view folder, const std::string& id) {
@@ -206,7 +268,9 @@ std::string NewStoreId() {
   return id;
 }
 
-std::string StoreMarkerText(const std::string& id) { return "[Store]\nId=" + id + "\n"; }
+std::string StoreMarkerText(const std::string& id, const std::string& nonce) {
+  return "[Store]\nId=" + id + "\n" + (nonce.empty() ? "" : "Nonce=" + nonce + "\n");
+}
 
 bool IsStoreFolder(std::string_view folder) { return !folder.empty() && HoldsMarker(folder); }
 
@@ -234,10 +298,13 @@ bool IsInsideStore(std::string_view filePath) {
   return false;
 }
 
-std::string FindStoreFolderBelow(const std::vector<std::string>& folders, const std::string& id,
-                                 size_t maxFolders) {
-  std::string wanted;
-  if (!ParseStoreMarker(StoreMarkerText(id), &wanted)) return {};
+namespace {
+
+// Breadth first below folders (over at most maxFolders of them, never into
+// another store, another volume or a pseudo file system): the first folder
+// (with its closing "\\") holding a marker that is the one wanted.
+std::string FindMarkedBelow(const std::vector<std::string>& folders, size_t maxFolders,
+                            const std::function<bool(const std::string&)>& wanted) {
   const plat::MountBarriers barriers;
   std::vector<std::string> next;
   for (const std::string& f : folders) next.push_back(WithSeparator(f));
@@ -259,14 +326,62 @@ std::string FindStoreFolderBelow(const std::vector<std::string>& folders, const 
         return true;
       });
       if (marked) {
-        std::string text, named;
-        if (plat::ReadOwnFile(folder + kStoreMarkerName, &text, 4096, /*anyOwner=*/true) &&
-            ParseStoreMarker(text, &named) && named == wanted)
-          return folder.substr(0, folder.size() - 1);
+        if (wanted(folder)) return folder;
         if (HoldsMarker(folder)) continue;  // another store: nothing of ours below
       }
       next.insert(next.end(), below.begin(), below.end());
     }
   }
   return {};
+}
+
+std::string WithoutSeparator(std::string folder) {
+  if (folder.size() > 3 && folder.back() == '\\') folder.pop_back();
+  return folder;
+}
+
+// Whether folder's marker is the server's as it was written last: it names
+// the store with the nonce, or, unreadable to this user, it was last written
+// when the server says it wrote its marker.
+bool IsServerMarkerIn(const std::string& folder, const ServerMarker& m) {
+  const std::string marker = WithSeparator(folder) + kStoreMarkerName;
+  std::string text, id, nonce;
+  if (plat::ReadOwnFile(marker, &text, 4096, /*anyOwner=*/true))
+    return ParseStoreMarker(text, &id, &nonce) && id == m.id && !m.nonce.empty() &&
+           nonce == m.nonce;
+  if (plat::GetLastError() != plat::kErrAccessDenied || m.writeTime == 0) return false;
+  plat::FindData info;
+  return plat::GetFileInfo(marker, &info) && info.writeTime == m.writeTime;
+}
+
+}  // namespace
+
+std::string FindStoreFolderBelow(const std::vector<std::string>& folders, const std::string& id,
+                                 size_t maxFolders) {
+  std::string wanted;
+  if (!ParseStoreMarker(StoreMarkerText(id), &wanted)) return {};
+  return WithoutSeparator(FindMarkedBelow(folders, maxFolders, [&](const std::string& folder) {
+    std::string text, named;
+    return plat::ReadOwnFile(folder + kStoreMarkerName, &text, 4096, /*anyOwner=*/true) &&
+           ParseStoreMarker(text, &named) && named == wanted;
+  }));
+}
+
+std::string FindServerStoreFolder(const std::vector<std::string>& folders,
+                                  const ServerMarker& marker, size_t maxFolders) {
+  ServerMarker m = marker;
+  if (!ParseStoreMarker(StoreMarkerText(marker.id, marker.nonce), &m.id, &m.nonce)) return {};
+  // Above each folder first: a store there holds it.
+  for (const std::string& f : folders) {
+    const std::string folder = WithSeparator(f);
+    const size_t root = RootLength(folder);
+    if (root == 0) continue;
+    for (size_t end = root; end < folder.size(); end = folder.find('\\', end) + 1) {
+      const std::string above = folder.substr(0, end);
+      if (plat::EntryExists(above + kStoreMarkerName) && IsServerMarkerIn(above, m))
+        return WithoutSeparator(above);
+    }
+  }
+  return WithoutSeparator(FindMarkedBelow(
+      folders, maxFolders, [&](const std::string& folder) { return IsServerMarkerIn(folder, m); }));
 }

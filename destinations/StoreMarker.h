@@ -1,14 +1,16 @@
 // The store marker "Brevanto.dat" in a destination root marks the folder as a
 // backup store and names it: "[Store]" and "Id=" with 32 hexadecimal digits,
-// the store's own identifier, so that a plan knows its store from any other.
-// Only a marker this user's program wrote counts (a plain file of this user
-// naming a store), so an empty or foreign "Brevanto.dat" in a shared folder
-// hides nothing from a backup; so does, whoever owns it, a marker naming a
-// store this process fills on a server (noted by NoteServerStore): a server
-// that is this machine writes as whatever user it maps the login to. Also
-// the two lookups that keep stores out of every backup. Paths are system
-// paths.
+// the store's own identifier, so that a plan knows its store from any other;
+// a server's marker also holds "Nonce=", new at each connection. Only a
+// marker this user's program wrote counts (a plain file of this user naming a
+// store), so an empty or foreign "Brevanto.dat" in a shared folder hides
+// nothing from a backup; so does, whoever owns it, the marker in the one
+// folder pinned (PinServerStore) as where a store this process fills on a
+// server that is this machine lies: such a server writes as whatever user it
+// maps the login to. Also the two lookups that keep stores out of every
+// backup. Paths are system paths.
 #pragma once
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -34,16 +36,37 @@ bool WriteStoreMarker(std::string_view folder, const std::string& id);
 bool TakeOrMakeStoreMarker(std::string_view folder, std::string* id);
 // A new store identifier (32 hexadecimal digits).
 std::string NewStoreId();
-// The marker's text for id, and the identifier such a text names (lower
-// case; false when it names none).
-std::string StoreMarkerText(const std::string& id);
-bool ParseStoreMarker(std::string_view text, std::string* id);
+// The marker's text for id (with a nonce when given), and the identifier such
+// a text names (lower case; false when it names none) and its nonce (empty
+// when it holds none).
+std::string StoreMarkerText(const std::string& id, const std::string& nonce = {});
+bool ParseStoreMarker(std::string_view text, std::string* id, std::string* nonce = nullptr);
 // The first folder, at or below one of folders (system paths), whose marker
 // names id, whoever owns it; breadth first over at most maxFolders folders,
 // never into another store, another volume or a pseudo file system. Empty
 // when none was found.
 std::string FindStoreFolderBelow(const std::vector<std::string>& folders, const std::string& id,
                                  size_t maxFolders);
-// Notes the identifier of a store on a server: its marker counts wherever it
-// shows up on this machine, whoever owns it. Kept for the process's life.
+// What a server's marker was written as at the last connection: the store,
+// its nonce, and the server's time of its last write (seconds since 1970; 0
+// when unknown).
+struct ServerMarker {
+  std::string id;
+  std::string nonce;
+  int64_t writeTime = 0;
+};
+// Where the server's marker lies on this machine: the first folder, among
+// the folders above each of folders and then at or below them (breadth first
+// over at most maxFolders folders, as FindStoreFolderBelow), whose marker
+// names the store with this nonce, or, where this user may not read it, was
+// last written at that time. Empty when none was found.
+std::string FindServerStoreFolder(const std::vector<std::string>& folders,
+                                  const ServerMarker& marker, size_t maxFolders);
+// Notes the identifier of a store on a server. Kept for the process's life.
 void NoteServerStore(const std::string& id);
+// Pins folder (its device and inode) as where the noted server store id lies
+// on this machine: its marker counts whoever owns it, and so does one this
+// user may not read. An empty folder unpins the store. Any other marker
+// naming the store and not this user's own counts for nothing; each such
+// folder is logged once.
+void PinServerStore(const std::string& id, const std::string& folder);

@@ -4,6 +4,7 @@
 
 #include "common/EngineEvents.h"
 #include "common/Texts.h"
+#include "destinations/FtpDevice.h"
 #include "destinations/StoreBinding.h"
 #include "destinations/VolumeCapacity.h"
 #include "engine/CFileDispatchThread.h"
@@ -16,6 +17,7 @@
 #include "engine/SourceWalk.h"
 #include "history/CLoggingDatabase.h"
 #include "plans/CPlan.h"
+#include "plans/RuleSet.h"
 #include "plans/Schedule.h"
 #include "platform/Clock.h"
 #include "platform/Paths.h"
@@ -170,7 +172,7 @@ void CSimpleTask::Maintain() {
 
 void CSimpleTask::PreCheck() {
   if (plan_->Stopping()) return;  // nothing is looked at or written for a plan going away
-  std::string name, refusedServer, refusedWhy, root, disk;
+  std::string name, refusedServer, refusedWhy, root, disk, serverStore, heldSource;
   CDestination::ServerRefusal refusal = CDestination::ServerRefusal::kNone;
   uint32_t id;
   bool before, after, filledBefore = false, looked = false;
@@ -193,6 +195,19 @@ void CSimpleTask::PreCheck() {
       verdict = LookAtStore(folder, dest->GetStorageType(), root, filledBefore, &store_);
       looked = true;
       dest->SetStoreAway(verdict == StoreVerdict::kNotConnected);
+      // A server that is this machine: where its store lies is pinned, and a
+      // store that holds a folder the plan protects takes nothing in.
+      if (auto* ftp = dynamic_cast<CFTPDevice*>(dest)) {
+        const std::vector<std::string> sources =
+            plan_->Rules() ? IncludedFolders(*plan_->Rules()) : std::vector<std::string>{};
+        serverStore = ftp->PinLocalStore(sources);
+        for (const std::string& source : sources) {
+          if (serverStore.empty() || !StoreHoldsFolder(serverStore, source)) continue;
+          heldSource = source;
+          dest->SetStoreAway(true);
+          break;
+        }
+      }
       disk = StoreDiskName(store_, root);
       std::lock_guard<std::mutex> awayGuard(awayLock_);
       away_.label = store_.label.empty() ? store_.name : store_.label;
@@ -224,6 +239,17 @@ void CSimpleTask::PreCheck() {
     PostEvent(kEvStoreState, root, id, {}, said, 0);
   }
   if (looked) storeAwaySaid_ = verdict == StoreVerdict::kNotConnected;
+  // Said once while the server's store holds a protected folder.
+  if (looked && !heldSource.empty() && !storeHoldsSaid_) {
+    std::string said = GetText("STORE", "SERVER_STORE_HOLDS_SOURCES");
+    for (const std::string& path : {serverStore, heldSource}) {
+      std::string native = path;
+      plat::ToNativePath(path, &native);
+      if (const size_t at = said.find("%s"); at != std::string::npos) said.replace(at, 2, native);
+    }
+    PostEvent(kEvStoreState, root, id, {}, said, 2);
+  }
+  if (looked) storeHoldsSaid_ = !heldSource.empty();
   if (verdict == StoreVerdict::kFresh && filledBefore)
     PostEvent(kEvStoreState, root, id, {}, GetText("STORE", "REFILLED"), 1);
 }

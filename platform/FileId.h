@@ -18,5 +18,8 @@ struct FileId {
 // last error set, when it names none (5 for a folder, kErrStoppedOnLink for
 // a symbolic link, which is never followed).
 bool GetFileId(std::string_view path, FileId* id);
+// The identity of the folder a system path names (a link to one is not
+// followed); false, with the last error set, when it names none.
+bool GetFolderId(std::string_view path, FileId* id);
 
 }  // namespace plat

@@ -10,9 +10,8 @@
 
 #include "common/Texts.h"
 #include "destinations/FtpDevice.h"
-#include "destinations/StoreMarker.h"
+#include "plans/RuleSet.h"
 #include "platform/Paths.h"
-#include "platform/ThisMachine.h"
 #include "ui/TextFormat.h"
 #include "ui/UiTimer.h"
 
@@ -20,15 +19,18 @@ namespace {
 
 constexpr char kSection[] = "DIALOG_CONNECT_FTP";
 constexpr int kTickMs = 1000;
-// The fewest ticks a test is given, and the longest wait of one attempt.
+// The fewest ticks a test is given, and the longest wait of one reply.
 constexpr int kMinTicks = 21;
 constexpr int kLongestWait = 120;
-// The most folders looked at for the store's marker below the sources.
-constexpr size_t kMostFoldersLooked = 50000;
-// A test's attempts: the connection's (retries + 1) and the two of the marker.
+// Replies a login of the device waits for at most, each within the time-out.
+constexpr int kLoginReplies = 8;
+// As long as the device may take: each of its (retries + 1) logins, and the
+// two tries of the marker (each a login and its four requests' replies).
 int TickLimit(const FtpSettings& s) {
   const int wait = s.timeout > 0 ? std::min(s.timeout, kLongestWait) : 30;
-  return std::max(kMinTicks, (std::max(s.retryCount, 0) + 3) * wait + 5);
+  const int logins = (std::max(s.retryCount, 0) + 1) * kLoginReplies * wait;
+  const int marker = 2 * (kLoginReplies + 4) * wait;
+  return std::max(kMinTicks, logins + marker + 5);
 }
 
 QString Text(const char* key) { return QString::fromStdString(GetText(kSection, key)); }
@@ -45,7 +47,8 @@ struct CDlgConnectFtp::State {
   FtpTlsFault fault = FtpTlsFault::kNone;
   std::string serverKey;  // for an unvouched certificate: the key it shows
   std::string cause;      // why it failed, in words
-  std::string loop;       // the store's folder found below the sources
+  std::string loop;       // the store's folder found around the sources
+  bool refused = false;   // that folder holds a source: said in cause alone
 };
 
 namespace {
@@ -54,7 +57,7 @@ namespace {
 // plan, connected, refreshed and asked to place the marker.
 void RunTest(const FtpSettings& settings, const std::vector<std::string>& sources,
              const std::shared_ptr<CDlgConnectFtp::State>& state) {
-  bool ok = false, encrypted = false;
+  bool ok = false, encrypted = false, refused = false;
   FtpTlsFault fault = FtpTlsFault::kNone;
   std::string serverKey, cause, loop;
   {
@@ -71,14 +74,20 @@ void RunTest(const FtpSettings& settings, const std::vector<std::string>& source
       for (int i = 0; i < 2 && !ok; ++i) ok = device.PlaceMarker();
       if (!ok) cause = GetText(kSection, "MSG_FOLDER_NOT_WRITABLE");
       // A server that is this machine may keep the store inside a protected
-      // folder, wherever it maps the login: its marker tells.
-      FtpSettings normal = settings;
-      NormaliseFtpSettings(&normal);
-      const std::string host = IsSftpServer(normal.server)
-                                   ? normal.server.substr(std::size(kSftpScheme) - 1)
-                                   : normal.server;
-      if (ok && !sources.empty() && plat::IsThisMachine(host))
-        loop = FindStoreFolderBelow(sources, device.StoreId(), kMostFoldersLooked);
+      // folder, wherever it maps the login: its marker tells. A store that
+      // holds a protected folder would take it for its own: refused.
+      if (ok && !sources.empty()) loop = device.FindLocalStore(sources);
+      for (const std::string& source : sources) {
+        if (loop.empty() || !StoreHoldsFolder(loop, source)) continue;
+        ok = false;
+        std::string store = loop, held = source;
+        plat::ToNativePath(loop, &store);
+        plat::ToNativePath(source, &held);
+        cause =
+            FormatText(GetText("WIZARD_BACKUP_DEST", "SERVER_STORE_HOLDS_SOURCES"), {store, held});
+        refused = true;
+        break;
+      }
     } else {
       std::string server;
       device.TakeServerRefusal(&server, &cause);
@@ -98,6 +107,7 @@ void RunTest(const FtpSettings& settings, const std::vector<std::string>& source
   state->serverKey = std::move(serverKey);
   state->cause = std::move(cause);
   state->loop = std::move(loop);
+  state->refused = refused;
 }
 
 }  // namespace
@@ -156,7 +166,7 @@ bool CDlgConnectFtp::WorkerEnded() const {
 
 void CDlgConnectFtp::OnTick() {
   if (!running_) return;
-  bool done, ok, encrypted;
+  bool done, ok, encrypted, refused;
   FtpTlsFault fault;
   std::string serverKey, cause;
   {
@@ -166,6 +176,7 @@ void CDlgConnectFtp::OnTick() {
     done = state_->done;
     ok = state_->ok;
     encrypted = state_->encrypted;
+    refused = state_->refused;
     fault = state_->fault;
     serverKey = state_->serverKey;
   }
@@ -209,6 +220,11 @@ void CDlgConnectFtp::OnTick() {
       settings_.pinnedKey = serverKey;
       StartWorker();
     }
+    return;
+  }
+  if (done && refused) {  // the store would hold a protected folder
+    if (worker_.joinable()) worker_.join();
+    Finish(QString::fromStdString(cause));
     return;
   }
   if (done) {  // failed otherwise: said with its cause

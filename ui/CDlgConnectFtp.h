@@ -11,7 +11,9 @@
 // key fingerprint and the user is asked whether to trust it; when they do,
 // the test runs again with that key pinned (AcceptedKey()). A server that is
 // this machine whose marker turns up below the plan's folders (sources) is
-// said with the success: the plan would back up its own copies.
+// said with the success: the plan would back up its own copies; one whose
+// marker lies at or above one of them fails the test (the store would take
+// that folder for its own).
 #pragma once
 #include <QDialog>
 #include <functional>
@@ -44,8 +46,8 @@ class CDlgConnectFtp : public QDialog {
   // Ticks counted so far without success.
   int Ticks() const { return ticks_; }
   bool Succeeded() const { return succeeded_; }
-  // After a success: the folder of this machine holding the store's marker
-  // below the sources (a system path); empty when none was found.
+  // After the test: the folder of this machine holding the store's marker
+  // around the sources (a system path); empty when none was found.
   const std::string& LoopFolder() const { return loopFolder_; }
   QLabel* Message() const { return message_; }
   QPushButton* Button() const { return button_; }

@@ -19,6 +19,7 @@
 #include "destinations/FtpDevice.h"
 #include "destinations/ObjectDevice.h"
 #include "engine/PlanList.h"
+#include "plans/RuleSet.h"
 #include "platform/Files.h"
 #include "platform/Paths.h"
 #include "platform/Profile.h"
@@ -644,7 +645,17 @@ bool CWPSelectDest::Check() {
       local.push_back(serverLoop_);
     for (const std::string& folder : local) {
       const DestFindings f = ExamineDestination(folder, sources_, sourceLetters_, false);
-      if (f.insideSource) {
+      if (f.holdsSources) {  // the store would take a protected folder for its own
+        for (const std::string& source : sources_.folders) {
+          if (!StoreHoldsFolder(folder, source)) continue;
+          ShowAppMessage(
+              FormatText(GetText(kSection, "SERVER_STORE_HOLDS_SOURCES"),
+                         {NativeOf(folder).toStdString(), NativeOf(source).toStdString()}),
+              QMessageBox::Warning);
+          return false;
+        }
+      }
+      if (f.insideSource || f.holdsSources) {
         ShowAppMessage(FormatText(GetText(kSection, "SERVER_STORE_INSIDE_SOURCE"),
                                   {NativeOf(folder).toStdString()}),
                        QMessageBox::Warning);

@@ -114,7 +114,7 @@ class CWPSelectDest : public CWizardPage {
   std::vector<Drive> drives_;
   std::string folderName_;     // default backup folder name of the plan type
   SourceAnswers sources_;      // what the plan protects
-  std::string serverLoop_;     // where the last connection test found the store below sources_
+  std::string serverLoop_;     // where the last connection test found the store around sources_
   std::string serverLoopOf_;   // the store and user that test was for
   std::string sourceLetters_;  // drives the chosen sources lie on
   std::vector<OtherPlanPlace> others_;  // the other plans' stores and folders

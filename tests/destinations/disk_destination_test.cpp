@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -420,20 +421,46 @@ TEST(StoreMarker, FilesLieInsideAStoreWhileAMarkerStandsAboveThem) {
 
   // A server on this machine wrote the marker of a store this process fills
   // as the user it maps the login to, private to it: an ordinary user who
-  // cannot read it still keeps out of that store.
+  // cannot read it still keeps out of that store, where it is pinned. Copies
+  // planted elsewhere by another user, readable or not, hide nothing.
+  std::remove(e.NativeOf("Brevanto.dat").c_str());
   const std::string served = NewStoreId();
   NoteServerStore(served);
-  e.Write("Served/Brevanto.dat", StoreMarkerText(served));
-  ASSERT_EQ(chmod(e.NativeOf("Served/Brevanto.dat").c_str(), 0600), 0);
+  for (const char* folder : {"Served", "Planted", "Hidden"}) {
+    e.Write(std::string(folder) + "/Brevanto.dat", StoreMarkerText(served));
+    const std::string marker = e.NativeOf(std::string(folder) + "/Brevanto.dat");
+    ASSERT_EQ(chown(marker.c_str(), 4242, 4242), 0);
+    ASSERT_EQ(chmod(marker.c_str(), std::string(folder) == "Planted" ? 0644 : 0600), 0);
+  }
+  PinServerStore(served, "E:\\Served");
   ASSERT_EQ(chmod(e.Native().c_str(), 0755), 0);
+  // Where the server's marker lies, told by the server's time of it where it cannot be read.
+  const timeval older[2] = {{1000000000, 0}, {1000000000, 0}};
+  ASSERT_EQ(utimes(e.NativeOf("Hidden/Brevanto.dat").c_str(), older), 0);
+  struct stat servedMarker {};
+  ASSERT_EQ(stat(e.NativeOf("Served/Brevanto.dat").c_str(), &servedMarker), 0);
+  const ServerMarker written{served, NewStoreId(), servedMarker.st_mtime};
+  // The volume table stays readable for the ordinary user (its search reloads it).
+  const fs::path volumesIni = getenv("BREVANTO_VOLUMES");
+  ASSERT_EQ(chmod(volumesIni.parent_path().c_str(), 0755), 0);
+  ASSERT_EQ(chmod(volumesIni.c_str(), 0644), 0);
+  expectInside(false, {"E:\\Planted\\a.txt", "E:\\Planted\\Latest\\a.txt"});
   const pid_t child = fork();
   if (child == 0) {
     if (setgid(65534) != 0 || setuid(65534) != 0) _exit(2);
-    _exit(IsStoreFolder("E:\\Served") && IsInsideStore("E:\\Served\\Latest\\a.txt") ? 0 : 1);
+    const bool served = IsStoreFolder("E:\\Served") && IsInsideStore("E:\\Served\\Latest\\a.txt");
+    const bool planted = IsStoreFolder("E:\\Planted") || IsStoreFolder("E:\\Hidden") ||
+                         IsInsideStore("E:\\Hidden\\a.txt");
+    const bool found = FindServerStoreFolder({"E:\\Served"}, written, 100) == "E:\\Served" &&
+                       FindServerStoreFolder({"E:\\Hidden"}, written, 100).empty();
+    _exit(!served ? 3 : planted ? 4 : !found ? 5 : 0);
   }
   int status = -1;
   ASSERT_EQ(waitpid(child, &status, 0), child);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << WEXITSTATUS(status);
+  // Unpinned (a server elsewhere): not even the store's own folder counts.
+  PinServerStore(served, "");
+  expectInside(false, {"E:\\Served\\Latest\\a.txt"});
 }
 
 // Whether the store at a plan's root is its own: made for a new plan, kept,

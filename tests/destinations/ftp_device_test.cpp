@@ -510,6 +510,13 @@ TEST(FtpDevice, ServerLossAndFaultsFailTheCopyWithTheirCauseAndHeal) {
     EXPECT_TRUE(failed == c.want || failed == c.orWant) << failed;
     EXPECT_EQ(replaced, 0);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30)) << "hangs";
+    if (c.want == plat::kErrTimeout) {  // said in words, one second as such
+      faulty->Refresh();
+      std::string server, cause;
+      EXPECT_EQ(faulty->TakeServerRefusal(&server, &cause),
+                CDestination::ServerRefusal::kUnreachable);
+      EXPECT_EQ(cause, GetText("SERVER_REFUSED", "CAUSE_TIMEOUT_ONE"));
+    }
     EXPECT_FALSE(fs::exists(where + "/d.bin"));
     if (failed == plat::kErrDiskFull) {  // the server answered: its partial file is gone too
       for (const auto& [rel, bytes] : bvtest::FilesBelow(where))
@@ -565,6 +572,21 @@ TEST(FtpDevice, ServerLossAndFaultsFailTheCopyWithTheirCauseAndHeal) {
   const std::string late = deep->GetRootPath() + "Latest/x/y/z.txt";
   EXPECT_EQ(deep->CreateFolders(late), plat::kErrTimeout);
   EXPECT_EQ(deep->CopyFile(sources.SystemOf("v.txt"), late), plat::kErrTimeout);
+
+  // A server taking 400 KB/s: the upload keeps moving for many time-outs of 1 s, and what
+  // the connection holds drains for seconds before the server's last reply; it lands.
+  ASSERT_TRUE(server.LimitBandwidth(400));
+  std::string big;
+  for (int i = 0; i < 6; ++i) big += data;
+  sources.Write("big.bin", big);
+  FtpSettings throttled = server.Settings("throttled/");
+  throttled.timeout = 1;
+  auto steady = ServerDestination(throttled);
+  steady->Refresh();
+  ASSERT_TRUE(steady->IsAvailable());
+  EXPECT_EQ(steady->CopyFile(sources.SystemOf("big.bin"), steady->GetRootPath() + "big.bin"),
+            kDestOk);
+  EXPECT_TRUE(bvtest::ReadNative(server.NativeOf("/bvuser/throttled/big.bin")) == big);
 }
 
 // Names a server cannot keep: a line break in a name would smuggle commands

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "EventWaiter.h"
+#include "common/ActivityLog.h"
 #include "common/EngineEvents.h"
 #include "common/Settings.h"
 #include "destinations/StoreMarker.h"
@@ -518,6 +519,55 @@ TEST_F(TaskTest, AServerStoreInsideTheSourcesIsNotCopiedIntoItself) {
   std::string copy;  // nor is a change there offered again
   ASSERT_TRUE(plat::ToSystemPath(latest + ftp.NativeOf("/bvuser/docs/b.txt"), &copy));
   EXPECT_TRUE(IsInsideStore(copy));
+
+  // Copies of the store's marker planted in the served tree by another user hide nothing,
+  // and are told once: the real store, pinned at the plan's connection, is still left out.
+  bvtest::EventCollector events;
+  for (const char* planted : {"/bvuser/docs/shared/", "/bvuser/docs/private/"}) {
+    const std::string folder = ftp.NativeOf(planted);
+    fs::create_directories(folder);
+    fs::copy_file(ftp.NativeOf("/bvuser/loop/Brevanto.dat"), folder + "Brevanto.dat");
+    bvtest::WriteNative(folder + "p.txt", planted);
+    ASSERT_EQ(chown((folder + "Brevanto.dat").c_str(), 4242, 4242), 0);
+  }
+  chmod(ftp.NativeOf("/bvuser/docs/private/Brevanto.dat").c_str(), 0600);
+  CSimpleTask(plan.get()).Run();
+  WalkFolder(plan.get(), served);
+  for (const char* planted : {"/bvuser/docs/shared/", "/bvuser/docs/private/"})
+    EXPECT_EQ(bvtest::ReadNative(latest + ftp.NativeOf(planted) + "p.txt"), planted);
+  for (const auto& [rel, bytes] : bvtest::FilesBelow(latest))
+    EXPECT_EQ(rel.find("/loop/"), std::string::npos) << rel;
+  WalkFolder(plan.get(), served);
+  EXPECT_EQ(events.CountOf(kEvInvalidContent), 2u) << "each planted marker told once";
+
+  // The login's folder is itself protected: the store would hold it, so nothing is sent and
+  // the plan says why, once.
+  ASSERT_EQ(chown(ftp.NativeOf("/bvuser/docs").c_str(), 65534, 65534), 0);  // the server's user
+  PlanSettings held = s;
+  held.id = 7;
+  held.ftp = ftp.Settings("docs/");
+  auto holder = std::make_unique<bvtest::TestPlan>(nullptr);
+  ASSERT_TRUE(holder->ApplySettings(held, kApplyCreate));
+  std::string docs;
+  ASSERT_TRUE(plat::ToSystemPath(ftp.NativeOf("/bvuser/docs"), &docs));
+  bvtest::ScratchEnv::IncludeOnly(holder.get(), docs);
+  holder->EnableWithoutThread();
+  events.Clear();
+  CSimpleTask task(holder.get());
+  for (int run = 0; run < 2; ++run) task.Run();
+  EXPECT_FALSE(fs::exists(ftp.NativeOf("/bvuser/docs/Latest")));
+  const std::vector<EventData> said = events.Events();
+  const auto holds = std::find_if(said.begin(), said.end(), [](const EventData& e) {
+    return e.code == kEvStoreState && e.value == 2;
+  });
+  ASSERT_NE(holds, said.end());
+  EXPECT_EQ(
+      std::count_if(holds + 1, said.end(),
+                    [](const EventData& e) { return e.code == kEvStoreState && e.value == 2; }),
+      0);
+  std::string record;  // the log says it in words
+  ASSERT_TRUE(BuildLogRecord(*holds, nullptr, "now", &record));
+  EXPECT_NE(record.find(ftp.NativeOf("/bvuser/docs")), std::string::npos) << record;
 }
 
 // A disabled plan walks nothing; the plan list refuses removable disks.

@@ -82,6 +82,8 @@ bool FtpServer::Start() {
   std::vector<const char*> args = {kFtpd,  "-S", bind.c_str(), "-l", login.c_str(), "-E",      "-f",
                                    "none", "-H", "-u",         "1",  "-L",          "100000:5"};
   if (tls_) args.insert(args.end(), {"-Y", "3", "-2", cert.c_str()});
+  const std::string kbps = std::to_string(kbps_);
+  if (kbps_ > 0) args.insert(args.end(), {"-T", kbps.c_str()});
   args.push_back(nullptr);
   return Spawn(args.data(), &ftpd_) && WaitUntilListening(port_, ftpd_, 10);
 }
@@ -100,6 +102,12 @@ bool FtpServer::MakeCertificate() {
 bool FtpServer::ChangeCertificate() {
   Stop();
   return MakeCertificate() && Start();
+}
+
+bool FtpServer::LimitBandwidth(int kbps) {
+  Stop();
+  kbps_ = kbps;
+  return Start();
 }
 
 void FtpServer::Stop() {

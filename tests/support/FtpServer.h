@@ -33,6 +33,8 @@ class FtpServer {
   void Stop();
   bool Start();
   bool ChangeCertificate();
+  // Restarts the server with every transfer limited to kbps KB/s (0: no limit).
+  bool LimitBandwidth(int kbps);
 
   // The native path of a server path ("/bvuser/a.txt").
   std::string NativeOf(const std::string& serverPath) const;
@@ -49,6 +51,7 @@ class FtpServer {
   pid_t authd_ = -1;
   pid_t ftpd_ = -1;
   bool tls_ = false;
+  int kbps_ = 0;
   bool ok_ = false;
   std::string reason_;
 };

@@ -56,6 +56,19 @@ TEST(FtpConnectDialog, SucceedsOrFailsWithItsCauseAtTheNextTick) {
       FormatText(GetText("WIZARD_BACKUP_DEST", "SERVER_STORE_INSIDE_SOURCE"), {store}))))
       << looped.Message()->text().toStdString();
   EXPECT_EQ(looped.LoopFolder(), served + "\\bvuser\\tested");
+  // A store at or above a protected folder would take it for its own: refused, saying why.
+  for (const std::string& held : {std::string("tested"), std::string("tested/inner")}) {
+    fs::create_directories(server.NativeOf("/bvuser/" + held));
+    std::string source;
+    ASSERT_TRUE(plat::ToSystemPath(server.NativeOf("/bvuser/" + held), &source));
+    CDlgConnectFtp holds(server.Settings("tested/"), nullptr, {source});
+    ASSERT_TRUE(bvtest::RunUntil([&] { return holds.WorkerEnded(); }, 30000));
+    clock.Advance(1000);
+    EXPECT_FALSE(holds.Succeeded()) << held;
+    EXPECT_EQ(holds.Message()->text().toStdString(),
+              FormatText(GetText("WIZARD_BACKUP_DEST", "SERVER_STORE_HOLDS_SOURCES"),
+                         {store, server.NativeOf("/bvuser/" + held)}));
+  }
 
   FtpSettings wrong = server.Settings("tested/");
   wrong.password = "not it";
@@ -246,6 +259,12 @@ TEST(FtpConnectDialog, AnAbandonedTestEndsOnItsOwn) {
   CDlgConnectFtp patient(silent);
   clock.Advance(30000);
   EXPECT_EQ(patient.Message()->text(), Text("MSG_CONNECTING"));
+  // Two logins of up to eight replies of 10 s each: waited for as long.
+  silent.timeout = 10;
+  silent.retryCount = 1;
+  CDlgConnectFtp twoLogins(silent);
+  clock.Advance(150000);
+  EXPECT_EQ(twoLogins.Message()->text(), Text("MSG_CONNECTING"));
   close(mute);
   ASSERT_TRUE(bvtest::RunUntil([&] { return patient.WorkerEnded(); }, 30000));
   clock.Advance(1000);

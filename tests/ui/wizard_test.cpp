@@ -603,7 +603,17 @@ TEST_F(WizardTest, DestinationIsCheckedWhenChosenAndAChangeKeepsThePlanRunning) 
         page == 2)
         << server << Messages();
   }
+  // One that would hold a protected folder: refused in its own words, naming both.
   wizard.BackButton()->click();
+  const std::string above = fs::path(home_.Native()).parent_path().string();
+  Type(field("ftpServerEdit"), "localhost");
+  Type(field("ftpRootEdit"), above);
+  fs::remove(dir_.NativeOf("messages.log"));
+  wizard.NextButton()->click();
+  EXPECT_EQ(wizard.CurrentPage(), 2);
+  EXPECT_TRUE(Said(FormatText(GetText("WIZARD_BACKUP_DEST", "SERVER_STORE_HOLDS_SOURCES"),
+                              {above, home_.Native()})))
+      << Messages();
   tabs->setCurrentIndex(wiz::kTabLocal);  // back to its own kind: nothing to ask
   ASSERT_TRUE(RunUntil([&] { return !dest->Busy(); }));
   const std::string evol = dir_.NativeOf("evol");

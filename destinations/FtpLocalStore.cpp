@@ -1,0 +1,107 @@
+// Where a server store lies when its server is this very machine: the
+// folders its settings point to, and the folder its marker is found in,
+// pinned so that only there does a marker the server wrote count.
+#include <algorithm>
+
+#include "destinations/FtpDevice.h"
+#include "destinations/StoreMarker.h"
+#include "platform/Paths.h"
+#include "platform/ThisMachine.h"
+
+namespace {
+
+// The most folders looked at for the store's marker around the sources.
+constexpr size_t kMostFoldersLooked = 50000;
+
+bool ServerIsThisMachine(const FtpSettings& settings) {
+  FtpSettings s = settings;
+  NormaliseFtpSettings(&s);
+  const bool sftp = IsSftpServer(s.server);
+  return plat::IsThisMachine(sftp ? s.server.substr(std::size(kSftpScheme) - 1) : s.server);
+}
+
+}  // namespace
+
+std::vector<std::string> LocalFoldersOfServerStore(const FtpSettings& settings) {
+  FtpSettings s = settings;
+  NormaliseFtpSettings(&s);
+  const bool sftp = IsSftpServer(s.server);
+  std::string host = sftp ? s.server.substr(std::size(kSftpScheme) - 1) : s.server;
+  if (!plat::IsThisMachine(host)) return {};
+  std::vector<std::string> out;
+  auto add = [&](std::string native) {
+    while (native.size() > 1 && native.back() == '/') native.pop_back();
+    std::string sys;
+    if (!plat::ToSystemPath(native, &sys)) return;
+    if (std::find(out.begin(), out.end(), sys) == out.end()) out.push_back(sys);
+  };
+  const bool underHome = sftp && s.root.rfind("/~/", 0) == 0;
+  if (!underHome) add(s.root);
+  std::string home;
+  std::string homeNative;
+  if ((underHome || !sftp) && plat::HomeFolderOfUser(s.user, &home) &&
+      plat::ToNativePath(home, &homeNative)) {
+    add(homeNative + (underHome ? s.root.substr(2) : s.root));
+  }
+  return out;
+}
+
+std::vector<std::string> CFTPDevice::LocalStoreFolders() const {
+  std::lock_guard<std::mutex> guard(settingsLock_);
+  const std::string key = settings_.server + '\n' + settings_.user + '\n' + settings_.root;
+  if (key != localFoldersOf_) {
+    // The trees the copies go to: a root as wide as a drive keeps the
+    // user's own files there in the backup.
+    localFolders_.clear();
+    for (const std::string& root : LocalFoldersOfServerStore(settings_))
+      for (const char* tree : {"Latest", "Revision"})
+        localFolders_.push_back(plat::WithSeparator(root) + tree);
+    localFoldersOf_ = key;
+  }
+  return localFolders_;
+}
+
+void CFTPDevice::NoteMarkerWritten(const std::string& remote, const std::string& nonce) {
+  if (!ServerIsThisMachine(GetFtpSettings())) return;
+  // The server's time of the marker tells it where this user may not read it.
+  int64_t written = 0;
+  {
+    std::lock_guard<std::recursive_mutex> guard(sessionLock_);
+    if (session_.FileTime(remote, RequestWaitMs(2), &written) != FtpSession::kDone) written = 0;
+  }
+  std::lock_guard<std::mutex> guard(settingsLock_);
+  markerNonce_ = nonce;
+  markerTime_ = written;
+}
+
+std::string CFTPDevice::FindLocalStore(const std::vector<std::string>& sources) {
+  const FtpSettings s = GetFtpSettings();
+  ServerMarker marker;
+  std::string last;
+  {
+    std::lock_guard<std::mutex> guard(settingsLock_);
+    marker = {storeId_, markerNonce_, markerTime_};
+    last = localStore_;
+    if (!marker.nonce.empty() && marker.nonce == localStoreNonce_) return last;
+  }
+  if (marker.id.empty() || !ServerIsThisMachine(s)) return {};
+  if (marker.nonce.empty()) return last;  // no marker written yet: where it was
+  // Where it was last, and where the settings point, before the sources.
+  std::vector<std::string> near = LocalFoldersOfServerStore(s);
+  if (!last.empty()) near.insert(near.begin(), last);
+  std::string found;
+  for (const std::string& folder : near) {
+    if (found.empty()) found = FindServerStoreFolder({folder}, marker, 1);
+  }
+  if (found.empty()) found = FindServerStoreFolder(sources, marker, kMostFoldersLooked);
+  std::lock_guard<std::mutex> guard(settingsLock_);
+  localStore_ = found;
+  localStoreNonce_ = marker.nonce;
+  return found;
+}
+
+std::string CFTPDevice::PinLocalStore(const std::vector<std::string>& sources) {
+  const std::string found = FindLocalStore(sources);
+  PinServerStore(StoreId(), found);
+  return found;
+}
