@@ -3,16 +3,12 @@
 #include <algorithm>
 #include <cstdio>
 #include <functional>
-#include <initializer_list>
 #include <vector>
 
-#include "common/ActivityLog.h"
 #include "common/EngineEvents.h"
-#include "common/Settings.h"
 #include "common/Texts.h"
 #include "destinations/Destination.h"
 #include "destinations/StoreDisk.h"
-#include "destinations/StoreRevisions.h"
 #include "destinations/VersionKeeping.h"
 #include "destinations/VolumeCapacity.h"
 #include "engine/SourceWalk.h"
@@ -22,7 +18,6 @@
 #include "platform/Errors.h"
 #include "platform/Files.h"
 #include "platform/FilesBelow.h"
-#include "platform/Text.h"
 
 namespace {
 
@@ -31,13 +26,6 @@ size_t CharCount(std::string_view text) {
   size_t n = 0;
   for (unsigned char c : text) n += (c & 0xC0) != 0x80;
   return n;
-}
-
-void ToSeparator(std::string* path, char sep) {
-  if (sep == '\\') return;
-  for (char& c : *path) {
-    if (c == '\\') c = sep;
-  }
 }
 
 // "Code: %d, Error: %s", or empty when the system has no text for the code.
@@ -136,82 +124,7 @@ bool KeepsReserve(CDestination* dest, const std::string& root) {
   return type == kStorageNetwork && root.rfind("\\\\", 0) != 0;
 }
 
-// Another entry of the source's folder whose name differs from the source's
-// only in case; empty when there is none. The search ignores case; "?" for
-// the first character keeps it a search even for a name without wildcards.
-std::string CaseTwinOf(std::string_view source) {
-  const size_t slash = source.rfind('\\');
-  if (slash == std::string_view::npos || slash + 1 >= source.size()) return {};
-  const std::string_view name = source.substr(slash + 1);
-  size_t first = 1;
-  while (first < name.size() && (static_cast<unsigned char>(name[first]) & 0xC0) == 0x80) ++first;
-  const std::string mask =
-      std::string(source.substr(0, slash + 1)) + "?" + std::string(name.substr(first));
-  plat::DirSearch search;
-  plat::FindData entry;
-  if (!search.Open(mask, &entry)) return {};
-  do {
-    if (entry.name != name && plat::EqualsNoCase(entry.name, name)) {
-      return std::string(source.substr(0, slash + 1)) + entry.name;
-    }
-  } while (search.Next(&entry));
-  return {};
-}
-
-// "5200 MB (5452595200 bytes)": whole MiB, rounded down, and the bytes.
-std::string Megabytes(uint64_t bytes) {
-  return std::to_string(bytes >> 20) + " MB (" + std::to_string(bytes) + " bytes)";
-}
-
-// The pattern with its "%s" filled in order.
-std::string Fill(std::string pattern, std::initializer_list<std::string> values) {
-  size_t at = 0;
-  for (const std::string& value : values) {
-    at = pattern.find("%s", at);
-    if (at == std::string::npos) break;
-    pattern.replace(at, 2, value);
-    at += value.size();
-  }
-  return pattern;
-}
-
 }  // namespace
-
-StoreNames MakeStoreNames(std::string_view root, std::string_view source, char sep) {
-  StoreNames names;
-  const size_t slash = source.rfind('\\');
-  std::string relative;
-  if (slash != std::string_view::npos) {
-    for (char c : source.substr(0, slash + 1)) {
-      if (c != ':') relative += c;
-    }
-  }
-  const std::string_view fileName =
-      slash == std::string_view::npos ? source : source.substr(slash + 1);
-  const size_t dot = fileName.rfind('.');
-  // A name ending in "." is its own stem: "r." keeps revisions "r.(0001)"
-  // apart from those of "r" ("r(0001)").
-  if (dot == std::string_view::npos || dot + 1 == fileName.size()) {
-    names.stem = std::string(fileName);
-  } else {
-    names.stem = std::string(fileName.substr(0, dot));
-    names.extension = std::string(fileName.substr(dot + 1));
-  }
-  // Roots are stored with or without their closing separator.
-  std::string base(root);
-  if (!base.empty() && base.back() != '\\' && base.back() != '/') base += '\\';
-  names.latestFolder = base + "Latest\\" + relative;
-  names.revisionFolder = base + "Revision\\" + relative;
-  ToSeparator(&names.latestFolder, sep);
-  ToSeparator(&names.revisionFolder, sep);
-  names.latestName = names.latestFolder + std::string(fileName);
-  return names;
-}
-
-std::string VersionName(std::string_view folder, std::string_view stem, std::string_view ext,
-                        int64_t n) {
-  return std::string(folder) + RevisionFileName(stem, ext, n);
-}
 
 int32_t CSimpleEngine::BackupFile(std::string_view source, bool existenceCheck, LogRecord* record,
                                   uint64_t offset, const plat::FindData* seen) {
@@ -524,242 +437,4 @@ int32_t CSimpleEngine::BackupFile(std::string_view source, bool existenceCheck, 
   rec->lastAttemptTime = start;
   StoreRecord(db, *rec, &offset, notedAt);
   return static_cast<int32_t>(error);
-}
-
-void CSimpleEngine::NoteChangingSource(std::string_view source, uint32_t planId,
-                                       const std::string& latestName) {
-  {
-    std::lock_guard<std::mutex> guard(changingLock_);
-    const std::string key(source);
-    if (++changingInARow_[key] < kChangingCopiesToTell || !changingTold_.insert(key).second) return;
-  }
-  PostEvent(kEvSourceKeepsChanging, source, planId, latestName, GetText("KEEPS_CHANGING", "REASON"),
-            0);
-}
-
-void CSimpleEngine::ForgetChangingSource(std::string_view source) {
-  std::lock_guard<std::mutex> guard(changingLock_);
-  changingInARow_.erase(std::string(source));
-}
-
-void CSimpleEngine::NoteOutcome(std::string_view source, uint32_t error, const std::string& root,
-                                int64_t when) {
-  std::lock_guard<std::mutex> guard(healthLock_);
-  // Failures in another store (the plan was moved) are history.
-  if (health_.root != root) failing_.clear();
-  if (error == 0) {
-    failing_.erase(std::string(source));
-    // One good copy does not hide the files whose copies still fail.
-    if (failing_.empty()) health_ = CopyHealth{};
-    health_.root = root;
-    return;
-  }
-  failing_.emplace(std::string(source), when);
-  if (health_.error == 0 || health_.root != root) health_.failingSince = when;
-  health_.error = error;
-  health_.root = root;
-}
-
-void CSimpleEngine::ForgetFailure(std::string_view source) {
-  std::lock_guard<std::mutex> guard(healthLock_);
-  if (failing_.erase(std::string(source)) != 0 && failing_.empty()) health_ = CopyHealth{};
-}
-
-bool CSimpleEngine::LacksRoom(const std::string& root, uint64_t wanted) {
-  std::lock_guard<std::mutex> guard(roomLock_);
-  const uint64_t now = plat::GetTickCount64();
-  if (roomTick_ != 0 && root == roomRoot_ && now - roomTick_ < 1000 && !FreeSpaceStated(root) &&
-      roomFree_ >= roomSpent_ + wanted + kRoomMargin) {
-    roomSpent_ += wanted;
-    return false;
-  }
-  uint64_t free = 0;
-  if (GetFreeSpace(root, &free) != 0) {
-    roomTick_ = 0;
-    return false;  // not measured: the copy itself says whether it fits
-  }
-  roomRoot_ = root;
-  roomFree_ = free;
-  roomTick_ = now;
-  roomSpent_ = wanted;
-  return free < wanted;
-}
-
-bool CSimpleEngine::TooLarge(const std::string& root, std::string_view source, uint64_t size,
-                             uint32_t planId) {
-  const int mib = GetBackupFileMaxSize();
-  const uint64_t largest = LargestFileOn(root);
-  std::string reason;
-  if (mib > 0 && (size >> 20) > static_cast<uint64_t>(mib)) {
-    reason = Fill(GetText("NOT_PROTECTED", "REASON_TOO_LARGE"),
-                  {Megabytes(size), Megabytes(static_cast<uint64_t>(mib) << 20)});
-  } else if (largest != 0 && size > largest) {
-    reason = Fill(GetText("NOT_PROTECTED", "REASON_TOO_LARGE_FOR_DISK"),
-                  {Megabytes(size), Megabytes(largest)});
-  } else {
-    return false;
-  }
-  bool fresh;
-  {
-    std::lock_guard<std::mutex> guard(reportedLock_);
-    fresh = tooLarge_.insert(std::string(source)).second;
-  }
-  if (fresh) PostEvent(kEvNotProtected, source, planId, {}, reason);
-  return true;
-}
-
-uint64_t CSimpleEngine::RoomWanted() {
-  std::lock_guard<std::mutex> guard(reportedLock_);
-  uint64_t most = 0;
-  for (const auto& [source, wanted] : noRoom_) most = std::max(most, wanted);
-  return most;
-}
-
-size_t CSimpleEngine::TooLargeCount() {
-  std::lock_guard<std::mutex> guard(reportedLock_);
-  return tooLarge_.size();
-}
-
-void CSimpleEngine::ForgetTooLarge(std::string_view source) {
-  std::lock_guard<std::mutex> guard(reportedLock_);
-  if (!tooLarge_.empty()) tooLarge_.erase(std::string(source));
-}
-
-bool CSimpleEngine::WaitsForRoom(std::string_view source) {
-  uint64_t wanted = 0;
-  {
-    std::lock_guard<std::mutex> guard(reportedLock_);
-    const auto it = noRoom_.find(std::string(source));
-    if (it == noRoom_.end()) return false;
-    wanted = it->second;
-  }
-  const std::shared_ptr<CDestination> dest = plan_->SharedDestination();
-  uint64_t free = 0;
-  return dest && GetFreeSpace(dest->GetRootPath(), &free) == 0 && free < wanted;
-}
-
-void CSimpleEngine::ForgetNoRoom(std::string_view source) {
-  std::lock_guard<std::mutex> guard(reportedLock_);
-  if (!noRoom_.empty()) noRoom_.erase(std::string(source));
-}
-
-CopyHealth CSimpleEngine::Health() const {
-  std::lock_guard<std::mutex> guard(healthLock_);
-  return health_;
-}
-
-void CSimpleEngine::PersistLastBackupTime() {
-  if (backupTimeUnsaved_.exchange(false)) plan_->SavePlanFile();
-}
-
-void CSimpleEngine::FillStamps(CDestination* dest, const std::string& root, const std::string& key,
-                               std::vector<VersionEntry>* listed,
-                               const std::function<bool(const VersionEntry&)>& wanted) {
-  std::lock_guard<std::mutex> guard(stampsLock_);
-  if (stampsRoot_ != root) {
-    stamps_.clear();
-    stampsRoot_ = root;
-  }
-  auto it = std::find_if(stamps_.begin(), stamps_.end(),
-                         [&](const FileStamps& file) { return file.key == key; });
-  if (it == stamps_.end()) {
-    if (stamps_.size() >= kStampsKept) stamps_.pop_back();
-    stamps_.push_front({key, {}});
-  } else if (it != stamps_.begin()) {
-    stamps_.splice(stamps_.begin(), stamps_, it);  // the most recent first
-  }
-  auto& known = stamps_.front().known;
-  size_t present = 0;  // listed numbers that known holds
-  for (VersionEntry& entry : *listed) {
-    if (entry.time != 0) continue;  // the listing told it
-    const auto at = known.find(entry.number);
-    if (at != known.end()) {
-      entry.size = at->second.first;
-      entry.time = at->second.second;
-      ++present;
-    } else if (wanted(entry)) {
-      int64_t changed = 0;
-      if (!dest->GetFileStamp(entry.path, &entry.size, &entry.time, &changed)) {
-        entry.time = 0;
-      } else {
-        known.emplace(entry.number, std::make_pair(entry.size, entry.time));
-        ++present;
-      }
-    }
-  }
-  // Revisions gone otherwise than by a rotation of this engine are forgotten.
-  if (known.size() > present) {
-    std::unordered_map<int64_t, std::pair<uint64_t, int64_t>> still;
-    for (const VersionEntry& entry : *listed) {
-      const auto at = known.find(entry.number);
-      if (at != known.end()) still.insert(*at);
-    }
-    known = std::move(still);
-  }
-}
-
-void CSimpleEngine::RememberRotation(const std::string& root, const std::string& key,
-                                     const VersionEntry* made,
-                                     const std::vector<VersionEntry>& listed,
-                                     const std::vector<bool>& removed) {
-  std::lock_guard<std::mutex> guard(stampsLock_);
-  if (stampsRoot_ != root || stamps_.empty() || stamps_.front().key != key) return;
-  auto& known = stamps_.front().known;
-  for (size_t i = 0; i < listed.size(); ++i) {
-    if (removed[i]) known.erase(listed[i].number);
-  }
-  if (made != nullptr) known[made->number] = {made->size, made->time};
-}
-
-uint64_t CSimpleEngine::MakeRoom(CDestination* dest, const std::string& root, uint64_t need,
-                                 const std::set<std::string>& spared) {
-  // Oldest first: by time, then by path. Called on the plan's thread only,
-  // when a copy finds the disk full, so one walk per such copy is paid.
-  std::vector<RevisionFile> files;
-  WalkRevisionFiles(root, [&](const RevisionFile& file) {
-    if (spared.count(file.path) == 0) files.push_back(file);
-    return true;
-  });
-  std::sort(files.begin(), files.end(), [](const RevisionFile& a, const RevisionFile& b) {
-    return a.time != b.time ? a.time < b.time : a.path < b.path;
-  });
-  std::string planName;
-  {
-    std::lock_guard<std::recursive_mutex> guard(plan_->Lock());
-    planName = plan_->Name();
-  }
-  uint64_t removed = 0;
-  for (const RevisionFile& file : files) {
-    if (removed >= need) break;
-    if (dest->DeleteFile(file.path) != kDestOk) continue;
-    removed += file.size;
-    ++removedForRoom_;
-    CLogSet::Instance().AppendRecord(
-        "#Old Version Removed To Make Room\nPlan Name = " + EscapeControls(planName) +
-        "\nTime = " + plat::AscTime(plat::Now()) + "\nDestination Path = " + LogPath(file.path) +
-        "\nVersion Time = " + plat::AscTime(file.time) + "\nSize = " + std::to_string(file.size) +
-        "\n");
-  }
-  return removed;
-}
-
-void CSimpleEngine::ReportSharedStoreName(std::string_view source, uint32_t planId,
-                                          const std::string& latestName) {
-  const std::string twin = CaseTwinOf(source);
-  if (twin.empty()) return;
-  {
-    std::lock_guard<std::mutex> guard(reportedLock_);
-    if (!reportedShared_.insert(plat::ToLower(latestName)).second) return;
-  }
-  PostEvent(kEvStoreNameShared, source, planId, twin, latestName, 0);
-  std::string planName;
-  {
-    std::lock_guard<std::recursive_mutex> guard(plan_->Lock());
-    planName = plan_->Name();
-  }
-  CLogSet::Instance().AppendRecord(
-      "#Backup File Shares Store Name\nPlan Name = " + EscapeControls(planName) +
-      "\nTime = " + plat::AscTime(plat::Now()) + "\nSource Path = " + LogPath(source) +
-      "\nOther Source Path = " + LogPath(twin) + "\nDestination Path = " + LogPath(latestName) +
-      "\n");
 }

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "destinations/Destination.h"
+#include "engine/StoreNames.h"
 #include "history/LogRecord.h"
 
 namespace plat {
@@ -35,21 +36,6 @@ enum BackupResult : int32_t {
   kBackupNameRefused = -8,    // the store cannot hold the name (its disk, or its server)
   kBackupBadArgument = 2,     // empty or too short path, or no destination
 };
-
-// Store names of one source path.
-struct StoreNames {
-  std::string latestFolder;    // root + "Latest\" + relative folder
-  std::string revisionFolder;  // root + "Revision\" + relative folder
-  std::string stem, extension;
-  std::string latestName;  // latest folder + file name
-};
-// sep is the destination's path separator; a root without its closing
-// separator gets one.
-StoreNames MakeStoreNames(std::string_view root, std::string_view source, char sep);
-// folder + RevisionFileName: stem + "(nnnn)" + "." + extension (no number
-// for n = 0), the stem shortened when the name would be too long.
-std::string VersionName(std::string_view folder, std::string_view stem, std::string_view ext,
-                        int64_t n);
 
 // How the plan's copies fare: the error of the last copy when it failed
 // (0 when it succeeded, or when none was tried yet), the store it was made
