@@ -75,7 +75,14 @@ class CWPSelectDest : public CWizardPage {
   FtpSettings ServerFields() const;
   // The object storage fields as settings, the secret key included.
   ObjectStoreSettings ObjectFields() const;
+  // The panels of the disk tabs, the server tab and the object storage tab,
+  // and the checks of what each holds (false: a message said why not).
+  QWidget* MakeDiskPanel();
+  QWidget* MakeServerPanel();
   QWidget* MakeObjectPanel();
+  bool CheckDiskFolder(int tab);
+  bool CheckServer();
+  bool CheckObjectStore();
 
   QTabBar* tabs_;
   QStackedWidget* panels_;
