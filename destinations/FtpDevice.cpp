@@ -5,12 +5,10 @@
 
 #include "common/Texts.h"
 #include "destinations/StoreMarker.h"
-#include "platform/Clock.h"
 #include "platform/Errors.h"
 #include "platform/Files.h"
 #include "platform/Folders.h"
 #include "platform/Paths.h"
-#include "platform/Profile.h"
 #include "platform/Text.h"
 #include "platform/ThisMachine.h"
 
@@ -25,20 +23,10 @@ constexpr long kPrepareWaitMs = 200;
 // An SSH login takes a key exchange and signatures on top of the round trips.
 constexpr long kSshPrepareWaitMs = 2000;
 constexpr long kMaxConnectWaitMs = 120000;
-constexpr uint32_t kMarkerPauseMs = 500;
 constexpr size_t kMaxKnownFolders = 4096;
-constexpr uint64_t kMaxMarkerBytes = 4096;
 // A temporary file untouched this long is no upload in flight: a stalled
 // transfer ends within the longest reply wait (120 s).
 constexpr int64_t kLeftoverAgeSeconds = 3600;
-
-std::string Trimmed(std::string_view s) {
-  size_t begin = 0;
-  while (begin < s.size() && (s[begin] == ' ' || (s[begin] >= '\t' && s[begin] <= '\r'))) ++begin;
-  size_t end = s.size();
-  while (end > begin && s[end - 1] == ' ') --end;
-  return std::string(s.substr(begin, end - begin));
-}
 
 // The revision number of entry when it is exactly RevisionFileName(stem, ext,
 // n) for some n > 0; 0 otherwise.
@@ -57,154 +45,7 @@ int64_t RevisionNumber(std::string_view entry, std::string_view stem, std::strin
 
 }  // namespace
 
-void NormaliseFtpSettings(FtpSettings* s) {
-  s->server = plat::ToLower(Trimmed(s->server));
-  if (s->server.rfind("ftp://", 0) == 0) s->server.erase(0, 6);
-  const bool sftp = s->server.rfind(kSftpScheme, 0) == 0;
-  std::string host = sftp ? s->server.substr(std::size(kSftpScheme) - 1) : s->server;
-  while (!host.empty() && host.back() == '/') host.pop_back();
-  // A port given with the host ("host:2222", "[::1]:2222") wins.
-  size_t colon = std::string::npos;
-  if (!host.empty() && host.front() == '[') {
-    const size_t close = host.find(']');
-    if (close != std::string::npos && close + 1 < host.size() && host[close + 1] == ':')
-      colon = close + 1;
-  } else if (host.find(':') == host.rfind(':')) {
-    colon = host.find(':');
-  }
-  int32_t explicitPort = 0;
-  if (colon != std::string::npos && colon + 1 < host.size() && host.size() - colon <= 6 &&
-      host.find_first_not_of("0123456789", colon + 1) == std::string::npos) {
-    explicitPort = std::stoi(host.substr(colon + 1));
-    host.erase(colon);
-  }
-  if (host.size() > 2 && host.front() == '[' && host.back() == ']')
-    host = host.substr(1, host.size() - 2);
-  if (explicitPort > 0 && explicitPort < 65536) s->port = explicitPort;
-  // A server typed as "sftp://" is SFTP whatever was chosen.
-  if (sftp)
-    s->security = kSftp;
-  else if (s->security != kSftp && s->security != kFtpPlain)
-    s->security = kFtpsRequired;
-  // The FTP tab's port (21) left standing for an SFTP server means SSH's.
-  if (s->security == kSftp && explicitPort == 0 && (s->port == 0 || s->port == 21)) s->port = 22;
-  s->server = s->security == kSftp ? kSftpScheme + host : host;
-  s->root = Trimmed(s->root);
-  s->proxy = Trimmed(s->proxy);
-  s->user = Trimmed(s->user);
-  s->password = Trimmed(s->password);
-  s->pinnedKey = Trimmed(s->pinnedKey);
-  if (s->retryCount < 0) s->retryCount = 0;
-  for (char& c : s->root) {
-    if (c == '\\') c = '/';
-  }
-  if (s->root.empty() || s->root.front() != '/') s->root.insert(s->root.begin(), '/');
-  if (s->root.back() != '/') s->root.push_back('/');
-}
-
 CFTPDevice::~CFTPDevice() { Close(); }
-
-bool CFTPDevice::LoadSettings() {
-  const std::string ini = DevicesIniPath();
-  if (ini.empty() || !plat::FileExists(ini)) return false;
-  auto number = [&](const char* key) {
-    return plat::GetProfileInt(ini, kFtpDeviceSection, key, 0);
-  };
-  auto text = [&](const char* key, const char* fallback) {
-    return plat::GetProfileString(ini, kFtpDeviceSection, key, fallback, 1023);
-  };
-  FtpSettings s;
-  s.port = number("Port");
-  s.passive = number("Passive");
-  s.proxyPort = number("ProxyPort");
-  s.timeout = number("TimeOut");
-  s.retryCount = number("RetryCount");
-  s.server = text("Server", "");
-  s.proxy = text("Proxy", "");
-  s.user = text("User", "");
-  s.password = text("Password", "");
-  s.root = text("Root", "/");
-  s.pinnedKey = text("PinnedKey", "");
-  s.security = number("Security");  // missing: encryption required
-  NormaliseFtpSettings(&s);
-  std::string id;
-  ParseStoreMarker(StoreMarkerText(text("StoreId", "")), &id);
-  NoteServerStore(id);
-  std::lock_guard<std::mutex> guard(settingsLock_);
-  settings_ = std::move(s);
-  if (!id.empty()) storeId_ = id;
-  return true;
-}
-
-bool CFTPDevice::SaveSettings() {
-  const std::string ini = DevicesIniPath();
-  if (ini.empty()) return false;
-  // The file holds the password: it is made readable by its owner only, an
-  // existing one too (it keeps that mode through the writes below).
-  std::string before;
-  if (plat::FileExists(ini) && !plat::ReadWholeFile(ini, &before)) return false;
-  if (!plat::WriteFileAtomic(ini, before, /*privateMode=*/true)) return false;
-  const FtpSettings s = GetFtpSettings();
-  auto put = [&](const char* key, const std::string& value) {
-    std::string safe;
-    return ProfileSafeValue(value, &safe) &&
-           plat::WriteProfileString(ini, kFtpDeviceSection, key, safe.c_str());
-  };
-  bool ok = put("Passive", std::to_string(s.passive));
-  ok = put("Server", s.server) && ok;
-  ok = put("Port", std::to_string(s.port)) && ok;
-  ok = put("Proxy", s.proxy) && ok;
-  ok = put("ProxyPort", std::to_string(s.proxyPort)) && ok;
-  ok = put("User", s.user) && ok;
-  ok = put("Password", s.password) && ok;
-  ok = put("TimeOut", std::to_string(s.timeout)) && ok;
-  ok = put("RetryCount", std::to_string(s.retryCount)) && ok;
-  ok = put("Root", s.root) && ok;
-  ok = put("PinnedKey", s.pinnedKey) && ok;
-  ok = put("Security", std::to_string(s.security)) && ok;
-  const std::string id = StoreId();
-  if (!id.empty()) ok = put("StoreId", id) && ok;
-  return ok;
-}
-
-void CFTPDevice::Configure(const PlanSettings& settings) {
-  FtpSettings s = settings.ftp;
-  NormaliseFtpSettings(&s);
-  std::lock_guard<std::mutex> guard(settingsLock_);
-  // A key trusted for this server stays; another server's never carries over.
-  if (s.pinnedKey.empty() && s.server == settings_.server && s.port == settings_.port)
-    s.pinnedKey = settings_.pinnedKey;
-  settings_ = std::move(s);
-}
-
-FtpSettings CFTPDevice::GetFtpSettings() const {
-  std::lock_guard<std::mutex> guard(settingsLock_);
-  return settings_;
-}
-
-std::string CFTPDevice::GetRootPath() const {
-  std::lock_guard<std::mutex> guard(settingsLock_);
-  return settings_.root;
-}
-
-std::string CFTPDevice::ProxyText() const {
-  FtpSession probe;
-  probe.SetOptions(SessionOptions());
-  return probe.ProxyText();
-}
-
-bool IsSftpServer(std::string_view server) { return server.rfind(kSftpScheme, 0) == 0; }
-
-std::string ReadableFtpStore(const FtpSettings& settings) {
-  FtpSettings s = settings;
-  NormaliseFtpSettings(&s);
-  const bool sftp = IsSftpServer(s.server);
-  // FTPS here is FTP made encrypted on its usual port ("AUTH TLS").
-  const char* scheme = s.security == kFtpPlain ? "ftp://" : "ftps://";
-  std::string text = sftp ? s.server : scheme + s.server;
-  if (s.port != 0 && s.port != (sftp ? 22 : 21)) text += ":" + std::to_string(s.port);
-  return text + s.root;
-}
 
 std::string UserSshKeyFile() {
   const std::string home = plat::GetShellFolder(plat::ShellFolder::kProfile);
@@ -243,24 +84,9 @@ long CFTPDevice::RequestWaitMs(long replies) const {
   return FtpSessionOptionsOf(GetFtpSettings()).replyWaitMs * (replies + kLoginReplies);
 }
 
-std::string CFTPDevice::StoreId() const {
-  std::lock_guard<std::mutex> guard(settingsLock_);
-  return storeId_;
-}
-
 uint32_t CFTPDevice::LostError() {
   std::lock_guard<std::recursive_mutex> guard(sessionLock_);
   return session_.Failure() == FtpFailure::kTimeout ? plat::kErrTimeout : plat::kErrUnexpNetErr;
-}
-
-std::string CFTPDevice::GetPinnedKey() const {
-  std::lock_guard<std::mutex> guard(settingsLock_);
-  return settings_.pinnedKey;
-}
-
-void CFTPDevice::SetPinnedKey(std::string key) {
-  std::lock_guard<std::mutex> guard(settingsLock_);
-  settings_.pinnedKey = Trimmed(key);
 }
 
 bool CFTPDevice::Encrypted() {
@@ -378,19 +204,6 @@ void CFTPDevice::Disconnect() {
   std::lock_guard<std::recursive_mutex> guard(sessionLock_);
   session_.Disconnect();
   connected_ = false;
-}
-
-template <typename Request>
-FtpSession::Outcome CFTPDevice::WithReconnect(Request request) {
-  std::lock_guard<std::recursive_mutex> guard(sessionLock_);
-  FtpSession::Outcome outcome = request();
-  if (outcome == FtpSession::kLost) {
-    connected_ = false;
-    if (!Connect(0)) return FtpSession::kLost;
-    outcome = request();
-  }
-  connected_ = outcome != FtpSession::kLost;
-  return outcome;
 }
 
 bool CFTPDevice::Prepare(bool /*initialize*/) {
@@ -568,78 +381,4 @@ uint32_t CFTPDevice::SweepTemporaryCopies() {
     if (session_.Delete(path, RequestWaitMs(1)) == FtpSession::kDone) ++removed;
   }
   return removed;
-}
-
-std::string CFTPDevice::ServerStoreId(const std::string& root) {
-  std::string text, id;
-  uint32_t error = 0;
-  int64_t written = 0;
-  auto take = [&](const char* data, size_t n) -> uint32_t {
-    if (text.size() + n > kMaxMarkerBytes) return plat::kErrFileTooLarge;
-    text.append(data, n);
-    return 0;
-  };
-  std::lock_guard<std::recursive_mutex> guard(sessionLock_);
-  const FtpSession::Outcome outcome = WithReconnect([&] {
-    text.clear();
-    return session_.Download(root + kStoreMarkerName, take, RequestWaitMs(4), &error, &written);
-  });
-  if (outcome != FtpSession::kDone || !ParseStoreMarker(text, &id)) return {};
-  return id;
-}
-
-bool CFTPDevice::PlaceMarker() {
-  if (!IsAvailable()) return false;
-  if (!plat::EnsureDataFolder()) return false;
-  auto placeIn = [&](const std::string& root) {
-    // The store the server's marker names stays (plans sharing the folder
-    // agree on it); else the one this device filled before, or a new one.
-    std::string id = ServerStoreId(root);
-    if (id.empty()) id = StoreId();
-    if (id.empty()) id = NewStoreId();
-    // The file the marker is uploaded from: written anew in the user's own
-    // data folder (never in a shared one), never through a link put under its
-    // name, readable by the user only (the copy takes its mode, so no one else
-    // on the server learns the store's name), and removed afterwards.
-    // A nonce new at each connection tells this marker from any copy of an
-    // older one (where the store lies on this machine, see FindLocalStore).
-    const std::string nonce = NewStoreId();
-    const std::string local = plat::GetDataFolder() + ".marker-" + NewStoreId() + ".tmp";
-    if (!plat::WriteFileAtomic(local, StoreMarkerText(id, nonce), /*privateMode=*/true))
-      return false;
-    const std::string remote = root + kStoreMarkerName;
-    CreateFolders(remote);
-    plat::SleepMs(kMarkerPauseMs);
-    const bool written = CopyFile(local, remote) == kDestOk;
-    const bool placed = written || FileExists(remote);
-    plat::DeleteFile(local);
-    if (placed) TakeStoreId(id);
-    if (written) NoteMarkerWritten(remote, nonce);
-    return placed;
-  };
-  const FtpSettings s = GetFtpSettings();
-  if (placeIn(s.root)) return true;
-  // A server that logs the user into a home folder: try the root below it.
-  if (s.root.compare(1, s.user.size(), s.user) == 0) return false;
-  const std::string home = "/" + s.user + s.root;
-  if (!placeIn(home)) return false;
-  std::lock_guard<std::mutex> guard(settingsLock_);
-  settings_.root = home;
-  return true;
-}
-
-void CFTPDevice::TakeStoreId(const std::string& id) {
-  // Noted first: the walks know the store's marker before anything is
-  // copied into it.
-  NoteServerStore(id);
-  {
-    std::lock_guard<std::mutex> guard(settingsLock_);
-    if (storeId_ == id) return;
-    storeId_ = id;
-  }
-  // Kept with the plan's settings, so that the next start knows the store
-  // before it reaches the server.
-  const std::string ini = DevicesIniPath();
-  if (!ini.empty() && plat::FileExists(ini))
-    plat::WriteProfileString(ini, kFtpDeviceSection, "StoreId", id.c_str());
 }

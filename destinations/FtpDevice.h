@@ -194,3 +194,16 @@ class CFTPDevice : public CDestination {
   std::atomic<ServerRefusal> told_{ServerRefusal::kNone};
   std::atomic<FtpFailure> failure_{FtpFailure::kNone};  // the cause behind kUnreachable
 };
+
+template <typename Request>
+FtpSession::Outcome CFTPDevice::WithReconnect(Request request) {
+  std::lock_guard<std::recursive_mutex> guard(sessionLock_);
+  FtpSession::Outcome outcome = request();
+  if (outcome == FtpSession::kLost) {
+    connected_ = false;
+    if (!Connect(0)) return FtpSession::kLost;
+    outcome = request();
+  }
+  connected_ = outcome != FtpSession::kLost;
+  return outcome;
+}

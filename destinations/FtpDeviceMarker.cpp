@@ -1,0 +1,99 @@
+// The FTP store's marker: the store's identity read from the server, the
+// marker placed there, and the identity kept with the plan's settings.
+#include "destinations/FtpDevice.h"
+
+#include <mutex>
+
+#include "destinations/StoreMarker.h"
+#include "platform/Clock.h"
+#include "platform/Errors.h"
+#include "platform/Files.h"
+#include "platform/Folders.h"
+#include "platform/Profile.h"
+
+namespace {
+
+constexpr uint32_t kMarkerPauseMs = 500;
+
+constexpr uint64_t kMaxMarkerBytes = 4096;
+
+}  // namespace
+
+std::string CFTPDevice::StoreId() const {
+  std::lock_guard<std::mutex> guard(settingsLock_);
+  return storeId_;
+}
+
+std::string CFTPDevice::ServerStoreId(const std::string& root) {
+  std::string text, id;
+  uint32_t error = 0;
+  int64_t written = 0;
+  auto take = [&](const char* data, size_t n) -> uint32_t {
+    if (text.size() + n > kMaxMarkerBytes) return plat::kErrFileTooLarge;
+    text.append(data, n);
+    return 0;
+  };
+  std::lock_guard<std::recursive_mutex> guard(sessionLock_);
+  const FtpSession::Outcome outcome = WithReconnect([&] {
+    text.clear();
+    return session_.Download(root + kStoreMarkerName, take, RequestWaitMs(4), &error, &written);
+  });
+  if (outcome != FtpSession::kDone || !ParseStoreMarker(text, &id)) return {};
+  return id;
+}
+
+bool CFTPDevice::PlaceMarker() {
+  if (!IsAvailable()) return false;
+  if (!plat::EnsureDataFolder()) return false;
+  auto placeIn = [&](const std::string& root) {
+    // The store the server's marker names stays (plans sharing the folder
+    // agree on it); else the one this device filled before, or a new one.
+    std::string id = ServerStoreId(root);
+    if (id.empty()) id = StoreId();
+    if (id.empty()) id = NewStoreId();
+    // The file the marker is uploaded from: written anew in the user's own
+    // data folder (never in a shared one), never through a link put under its
+    // name, readable by the user only (the copy takes its mode, so no one else
+    // on the server learns the store's name), and removed afterwards.
+    // A nonce new at each connection tells this marker from any copy of an
+    // older one (where the store lies on this machine, see FindLocalStore).
+    const std::string nonce = NewStoreId();
+    const std::string local = plat::GetDataFolder() + ".marker-" + NewStoreId() + ".tmp";
+    if (!plat::WriteFileAtomic(local, StoreMarkerText(id, nonce), /*privateMode=*/true))
+      return false;
+    const std::string remote = root + kStoreMarkerName;
+    CreateFolders(remote);
+    plat::SleepMs(kMarkerPauseMs);
+    const bool written = CopyFile(local, remote) == kDestOk;
+    const bool placed = written || FileExists(remote);
+    plat::DeleteFile(local);
+    if (placed) TakeStoreId(id);
+    if (written) NoteMarkerWritten(remote, nonce);
+    return placed;
+  };
+  const FtpSettings s = GetFtpSettings();
+  if (placeIn(s.root)) return true;
+  // A server that logs the user into a home folder: try the root below it.
+  if (s.root.compare(1, s.user.size(), s.user) == 0) return false;
+  const std::string home = "/" + s.user + s.root;
+  if (!placeIn(home)) return false;
+  std::lock_guard<std::mutex> guard(settingsLock_);
+  settings_.root = home;
+  return true;
+}
+
+void CFTPDevice::TakeStoreId(const std::string& id) {
+  // Noted first: the walks know the store's marker before anything is
+  // copied into it.
+  NoteServerStore(id);
+  {
+    std::lock_guard<std::mutex> guard(settingsLock_);
+    if (storeId_ == id) return;
+    storeId_ = id;
+  }
+  // Kept with the plan's settings, so that the next start knows the store
+  // before it reaches the server.
+  const std::string ini = DevicesIniPath();
+  if (!ini.empty() && plat::FileExists(ini))
+    plat::WriteProfileString(ini, kFtpDeviceSection, "StoreId", id.c_str());
+}
