@@ -876,7 +876,10 @@ TEST_F(ViewTest, CopiesThatFailShowTheProblemAndOnlyRealCausesPopUp) {
       view, [&] { return PopupsWith(log, awayLine) == 1; }, 30000))
       << ReadNative(log);
   EXPECT_EQ(PopupsWith(log, recording), 1u) << ReadNative(log);
-  // The icon warns, and its tool tip and menu name the plan and its problem until it ends.
+  // Its card keeps the folder the task last saw; the icon warns, and its tool tip and menu name
+  // the plan and its problem until it ends.
+  EXPECT_EQ(ContentOf(view, away->Id()).destination.toStdString(),
+            "Local disk: " + dir_.NativeOf("gvol") + "/Away");
   EXPECT_EQ(frame.CurrentIcon().cacheKey(), frame.WarningIcon().cacheKey());
   EXPECT_TRUE(frame.WarningIcon().availableSizes().contains(QSize(22, 22)));
   EXPECT_NE(frame.Tooltip().toStdString().find(awayLine), std::string::npos);
