@@ -250,8 +250,8 @@ TEST_F(BurnDialogsTest, AnExitRequestEndsTheJobWithoutAQuestion) {
 }
 
 // Image files that cannot be written where they should lie are named as such,
-// never offered as blank discs.
-TEST_F(BurnDialogsTest, ImageFilesThatCannotBeWrittenSaySo) {
+// never offered as blank discs; a plan on a server or in a bucket is refused in words.
+TEST_F(BurnDialogsTest, ImageFilesThatCannotBeWrittenAndServerPlansSaySo) {
   dir_.Write("Store/Latest/a.txt", "a");
   dir_.Write("locked.iso", "old");
   std::filesystem::permissions(dir_.NativeOf("locked.iso"), std::filesystem::perms::owner_read);
@@ -270,10 +270,7 @@ TEST_F(BurnDialogsTest, ImageFilesThatCannotBeWrittenSaySo) {
             std::string::npos)
       << dialog.DiscKindLabel()->text().toStdString();
   EXPECT_FALSE(dialog.ArchiveButton()->isEnabled());
-}
 
-// A plan kept on an FTP server is refused in words.
-TEST_F(BurnDialogsTest, APlanOnAServerOrInABucketIsRefused) {
   CPlan* plan = MakePlan("On the server", "ftp://backup.example.com/store/", 1, false, kStorageFtp);
   ASSERT_NE(plan, nullptr);
   ShowBurnSettings(nullptr, plan->Id());

@@ -64,9 +64,8 @@ class EventPumpTest : public ::testing::Test {
     CActivityLogger::Instance().Flush();
     std::string all;
     std::error_code ec;
-    for (const auto& entry : std::filesystem::directory_iterator(dir_.NativeOf("log"), ec)) {
+    for (const auto& entry : std::filesystem::directory_iterator(dir_.NativeOf("log"), ec))
       all += bvtest::ReadNative(entry.path().string());
-    }
     return all;
   }
 
@@ -128,9 +127,8 @@ TEST_F(EventPumpTest, EventsReachTheWindowWithinTheBoundAndTheLogInFull) {
   EXPECT_EQ(CountOf(log, "#Backup File Success"), size_t(kThreads * kPerThread));
   EXPECT_EQ(CountOf(log, "#Plan Disabled"), 1u);
   EXPECT_EQ(CountOf(log, "Plan Name = Pump Plan"), size_t(kThreads * kPerThread + 2));
-  for (int t = 0; t < kThreads; ++t) {
+  for (int t = 0; t < kThreads; ++t)
     EXPECT_NE(log.find("Source Path = /src/t" + std::to_string(t) + "_24"), std::string::npos);
-  }
   EXPECT_EQ(log.find("written"), std::string::npos);
   EXPECT_EQ(log.find("launched"), std::string::npos);
 
