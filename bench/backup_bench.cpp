@@ -47,8 +47,8 @@
 #include "plans/CPlan.h"
 #include "plans/RuleSet.h"
 #include "plans/Schedule.h"
-#include "platform/Files.h"
-#include "platform/Volumes.h"
+#include "platform/files/Files.h"
+#include "platform/volumes/Volumes.h"
 
 namespace fs = std::filesystem;
 

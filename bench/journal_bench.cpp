@@ -19,7 +19,7 @@
 
 #include "history/CLoggingDatabase.h"
 #include "history/Crc64.h"
-#include "platform/Text.h"
+#include "platform/base/Text.h"
 
 namespace fs = std::filesystem;
 

@@ -48,10 +48,10 @@
 #include "history/StoreAccess.h"
 #include "history/VersionTree.h"
 #include "plans/CPlan.h"
-#include "platform/Volumes.h"
-#include "ui/CDlgRestore.h"
-#include "ui/CRestoreTree.h"
-#include "ui/RestoreRelay.h"
+#include "platform/volumes/Volumes.h"
+#include "ui/restore/CDlgRestore.h"
+#include "ui/restore/CRestoreTree.h"
+#include "ui/restore/RestoreRelay.h"
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;

@@ -30,8 +30,8 @@
 #include "plans/CPlan.h"
 #include "plans/RuleSet.h"
 #include "plans/Schedule.h"
-#include "platform/Clock.h"
-#include "platform/Volumes.h"
+#include "platform/process/Clock.h"
+#include "platform/volumes/Volumes.h"
 
 namespace fs = std::filesystem;
 

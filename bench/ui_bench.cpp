@@ -43,11 +43,11 @@
 #include "plans/CPlan.h"
 #include "plans/RuleSet.h"
 #include "plans/Schedule.h"
-#include "platform/Volumes.h"
+#include "platform/volumes/Volumes.h"
 #include "support/TempDir.h"
-#include "ui/CBrevantoView.h"
-#include "ui/CMainFrame.h"
-#include "ui/ViewWorker.h"
+#include "ui/main/CBrevantoView.h"
+#include "ui/main/CMainFrame.h"
+#include "ui/main/ViewWorker.h"
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;

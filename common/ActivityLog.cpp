@@ -6,9 +6,9 @@
 #include "common/PlanSettings.h"
 #include "common/Settings.h"
 #include "common/Texts.h"
-#include "platform/Clock.h"
-#include "platform/Files.h"
-#include "platform/Paths.h"
+#include "platform/process/Clock.h"
+#include "platform/files/Files.h"
+#include "platform/volumes/Paths.h"
 
 namespace {
 

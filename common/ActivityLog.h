@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "common/EngineEvents.h"
-#include "platform/Files.h"
+#include "platform/files/Files.h"
 
 // What a record needs to know about a plan, filled by the plan list.
 struct PlanInfoForLog {

@@ -2,7 +2,7 @@
 
 #include <system_error>
 
-#include "platform/Clock.h"
+#include "platform/process/Clock.h"
 
 CThread::~CThread() {
   std::lock_guard<std::mutex> guard(startLock_);

@@ -1,5 +1,5 @@
 #include "common/EngineEvents.h"
-#include "platform/Clock.h"
+#include "platform/process/Clock.h"
 
 EventData::EventData() : time(plat::Now()), thread(plat::CurrentThreadId()) {}
 

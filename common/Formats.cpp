@@ -2,7 +2,7 @@
 #include <cstdio>
 
 #include "common/Texts.h"
-#include "platform/Paths.h"
+#include "platform/volumes/Paths.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 #include <atomic>
 
 #include "common/EngineEvents.h"
-#include "platform/Clock.h"
+#include "platform/process/Clock.h"
 
 namespace {
 std::atomic<uint32_t> g_uiThread{0};  // 0 until start-up names the UI thread

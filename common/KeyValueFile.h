@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/Files.h"
+#include "platform/files/Files.h"
 
 // Integer of a value as atoi reads it: leading white space, optional sign,
 // leading digits; anything else ends the number (no digits gives 0). Values

@@ -5,10 +5,10 @@
 #include <cstdlib>
 
 #include "common/Texts.h"
-#include "platform/Clock.h"
-#include "platform/Files.h"
-#include "platform/Folders.h"
-#include "platform/Profile.h"
+#include "platform/process/Clock.h"
+#include "platform/files/Files.h"
+#include "platform/profile/Folders.h"
+#include "platform/profile/Profile.h"
 
 namespace {
 

@@ -2,9 +2,9 @@
 
 #include <mutex>
 
-#include "platform/Files.h"
-#include "platform/Folders.h"
-#include "platform/Profile.h"
+#include "platform/files/Files.h"
+#include "platform/profile/Folders.h"
+#include "platform/profile/Profile.h"
 
 namespace {
 

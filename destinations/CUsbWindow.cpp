@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "common/EngineEvents.h"
-#include "platform/Clock.h"
+#include "platform/process/Clock.h"
 
 namespace {
 std::mutex gDefaultSinkLock;  // guards gDefaultSink

@@ -10,7 +10,7 @@
 #include <mutex>
 #include <vector>
 
-#include "platform/DeviceBroadcast.h"
+#include "platform/volumes/DeviceBroadcast.h"
 
 // What a handler may add while answering arrival, query-remove,
 // query-remove-failed or remove-complete.

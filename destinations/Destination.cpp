@@ -7,12 +7,12 @@
 #include <utility>
 
 #include "destinations/StoreDisk.h"
-#include "platform/Errors.h"
-#include "platform/Files.h"
-#include "platform/FolderEntries.h"
-#include "platform/Paths.h"
-#include "platform/Text.h"
-#include "platform/Volumes.h"
+#include "platform/base/Errors.h"
+#include "platform/files/Files.h"
+#include "platform/files/FolderEntries.h"
+#include "platform/volumes/Paths.h"
+#include "platform/base/Text.h"
+#include "platform/volumes/Volumes.h"
 
 namespace {
 

@@ -3,11 +3,11 @@
 #include <atomic>
 #include "destinations/StoreMarker.h"
 
-#include "platform/DeviceBroadcast.h"
-#include "platform/Files.h"
-#include "platform/Profile.h"
-#include "platform/Text.h"
-#include "platform/Volumes.h"
+#include "platform/volumes/DeviceBroadcast.h"
+#include "platform/files/Files.h"
+#include "platform/profile/Profile.h"
+#include "platform/base/Text.h"
+#include "platform/volumes/Volumes.h"
 
 namespace {
 

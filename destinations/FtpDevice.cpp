@@ -5,12 +5,12 @@
 
 #include "common/Texts.h"
 #include "destinations/StoreMarker.h"
-#include "platform/Errors.h"
-#include "platform/Files.h"
-#include "platform/Folders.h"
-#include "platform/Paths.h"
-#include "platform/Text.h"
-#include "platform/ThisMachine.h"
+#include "platform/base/Errors.h"
+#include "platform/files/Files.h"
+#include "platform/profile/Folders.h"
+#include "platform/volumes/Paths.h"
+#include "platform/base/Text.h"
+#include "platform/process/ThisMachine.h"
 
 namespace {
 

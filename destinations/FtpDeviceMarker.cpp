@@ -5,11 +5,11 @@
 #include <mutex>
 
 #include "destinations/StoreMarker.h"
-#include "platform/Clock.h"
-#include "platform/Errors.h"
-#include "platform/Files.h"
-#include "platform/Folders.h"
-#include "platform/Profile.h"
+#include "platform/process/Clock.h"
+#include "platform/base/Errors.h"
+#include "platform/files/Files.h"
+#include "platform/profile/Folders.h"
+#include "platform/profile/Profile.h"
 
 namespace {
 

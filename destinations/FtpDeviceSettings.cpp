@@ -5,9 +5,9 @@
 #include <mutex>
 
 #include "destinations/StoreMarker.h"
-#include "platform/Files.h"
-#include "platform/Profile.h"
-#include "platform/Text.h"
+#include "platform/files/Files.h"
+#include "platform/profile/Profile.h"
+#include "platform/base/Text.h"
 
 namespace {
 

@@ -4,8 +4,8 @@
 
 #include "destinations/FtpCurl.h"
 #include "destinations/FtpSession.h"
-#include "platform/Errors.h"
-#include "platform/Files.h"
+#include "platform/base/Errors.h"
+#include "platform/files/Files.h"
 
 using ftpcurl::H;
 using ftpcurl::IsRefusal;

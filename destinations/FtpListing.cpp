@@ -6,7 +6,7 @@
 
 #include "destinations/FtpCurl.h"
 #include "destinations/FtpSession.h"
-#include "platform/Clock.h"
+#include "platform/process/Clock.h"
 
 using ftpcurl::H;
 

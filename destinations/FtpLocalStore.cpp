@@ -5,8 +5,8 @@
 
 #include "destinations/FtpDevice.h"
 #include "destinations/StoreMarker.h"
-#include "platform/Paths.h"
-#include "platform/ThisMachine.h"
+#include "platform/volumes/Paths.h"
+#include "platform/process/ThisMachine.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <mutex>
 
 #include "destinations/FtpCurl.h"
-#include "platform/Files.h"
+#include "platform/files/Files.h"
 
 using ftpcurl::H;
 using ftpcurl::IsRefusal;

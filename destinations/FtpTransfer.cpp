@@ -10,9 +10,9 @@
 
 #include "destinations/FtpCurl.h"
 #include "destinations/FtpSession.h"
-#include "platform/Clock.h"
-#include "platform/Errors.h"
-#include "platform/Files.h"
+#include "platform/process/Clock.h"
+#include "platform/base/Errors.h"
+#include "platform/files/Files.h"
 
 using ftpcurl::H;
 using ftpcurl::IsRefusal;

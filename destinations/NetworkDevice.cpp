@@ -1,9 +1,9 @@
 #include "destinations/NetworkDevice.h"
 
-#include "platform/Files.h"
-#include "platform/Profile.h"
-#include "platform/ShareConnect.h"
-#include "platform/Volumes.h"
+#include "platform/files/Files.h"
+#include "platform/profile/Profile.h"
+#include "platform/volumes/ShareConnect.h"
+#include "platform/volumes/Volumes.h"
 
 namespace {
 

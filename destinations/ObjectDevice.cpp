@@ -7,8 +7,8 @@
 #include <unordered_set>
 
 #include "destinations/StoreMarker.h"
-#include "platform/Errors.h"
-#include "platform/Files.h"
+#include "platform/base/Errors.h"
+#include "platform/files/Files.h"
 
 namespace {
 

@@ -3,9 +3,9 @@
 #include "destinations/ObjectDevice.h"
 
 #include "common/Texts.h"
-#include "platform/Files.h"
-#include "platform/Profile.h"
-#include "platform/Text.h"
+#include "platform/files/Files.h"
+#include "platform/profile/Profile.h"
+#include "platform/base/Text.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <cctype>
 #include <cstdio>
 
-#include "platform/Files.h"
+#include "platform/files/Files.h"
 
 namespace {
 

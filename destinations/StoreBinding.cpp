@@ -2,10 +2,10 @@
 
 #include "common/PlanSettings.h"
 #include "destinations/StoreMarker.h"
-#include "platform/Files.h"
-#include "platform/Profile.h"
-#include "platform/Text.h"
-#include "platform/Volumes.h"
+#include "platform/files/Files.h"
+#include "platform/profile/Profile.h"
+#include "platform/base/Text.h"
+#include "platform/volumes/Volumes.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <cctype>
 #include <string>
 
-#include "platform/Volumes.h"
+#include "platform/volumes/Volumes.h"
 
 namespace {
 

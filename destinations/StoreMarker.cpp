@@ -9,12 +9,12 @@
 
 #include "common/EngineEvents.h"
 #include "common/Texts.h"
-#include "platform/Errors.h"
-#include "platform/FileId.h"
-#include "platform/Files.h"
-#include "platform/FolderEntries.h"
-#include "platform/MountPoints.h"
-#include "platform/Paths.h"
+#include "platform/base/Errors.h"
+#include "platform/files/FileId.h"
+#include "platform/files/Files.h"
+#include "platform/files/FolderEntries.h"
+#include "platform/volumes/MountPoints.h"
+#include "platform/volumes/Paths.h"
 
 namespace {
 

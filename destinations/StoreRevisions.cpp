@@ -3,9 +3,9 @@
 #include <utility>
 #include <vector>
 
-#include "platform/Errors.h"
-#include "platform/Files.h"
-#include "platform/Paths.h"
+#include "platform/base/Errors.h"
+#include "platform/files/Files.h"
+#include "platform/volumes/Paths.h"
 
 bool WalkRevisionFiles(const std::string& root,
                        const std::function<bool(const RevisionFile&)>& each) {

@@ -5,9 +5,9 @@
 #include <mutex>
 
 #include "destinations/VolumeCapacity.h"
-#include "platform/Files.h"
-#include "platform/Profile.h"
-#include "platform/Volumes.h"
+#include "platform/files/Files.h"
+#include "platform/profile/Profile.h"
+#include "platform/volumes/Volumes.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 
 #include "destinations/CUsbWindow.h"
 #include "destinations/Destination.h"
-#include "platform/DeviceBroadcast.h"
+#include "platform/volumes/DeviceBroadcast.h"
 
 inline constexpr char kUsbDeviceSection[] = "USB Device";
 

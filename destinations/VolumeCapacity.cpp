@@ -3,9 +3,9 @@
 #include <string>
 
 #include "destinations/Destination.h"
-#include "platform/Files.h"
-#include "platform/Paths.h"
-#include "platform/Volumes.h"
+#include "platform/files/Files.h"
+#include "platform/volumes/Paths.h"
+#include "platform/volumes/Volumes.h"
 
 namespace {
 

@@ -16,7 +16,7 @@
 #include "common/CThread.h"
 #include "common/EngineEvents.h"
 #include "common/Settings.h"
-#include "platform/ChangeDevice.h"
+#include "platform/changes/ChangeDevice.h"
 
 // Reads written-file records from the device and publishes event 15 with each
 // normalised path on its own "NewFile" channel.

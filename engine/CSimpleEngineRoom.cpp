@@ -14,7 +14,7 @@
 #include "destinations/StoreRevisions.h"
 #include "destinations/VolumeCapacity.h"
 #include "plans/CPlan.h"
-#include "platform/Clock.h"
+#include "platform/process/Clock.h"
 
 namespace {
 

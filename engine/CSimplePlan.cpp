@@ -10,7 +10,7 @@
 #include "engine/CTask.h"
 #include "engine/CWorkingThread.h"
 #include "engine/PlanList.h"
-#include "platform/Errors.h"
+#include "platform/base/Errors.h"
 
 namespace {
 using Guard = std::lock_guard<std::recursive_mutex>;

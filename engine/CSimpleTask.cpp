@@ -19,8 +19,8 @@
 #include "plans/CPlan.h"
 #include "plans/RuleSet.h"
 #include "plans/Schedule.h"
-#include "platform/Clock.h"
-#include "platform/Paths.h"
+#include "platform/process/Clock.h"
+#include "platform/volumes/Paths.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 #include "engine/CTask.h"
 
 #include "plans/Schedule.h"
-#include "platform/Clock.h"
+#include "platform/process/Clock.h"
 
 CTask::CTask(int64_t baseTime, int32_t scheduleNum, int32_t scheduleUnit, uint32_t key, bool unique)
     : scheduleUnit_(scheduleUnit),

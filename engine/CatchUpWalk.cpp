@@ -16,10 +16,10 @@
 #include "plans/PlanSources.h"
 #include "plans/RuleFile.h"
 #include "plans/RuleSet.h"
-#include "platform/Errors.h"
-#include "platform/MountPoints.h"
-#include "platform/Paths.h"
-#include "platform/Text.h"
+#include "platform/base/Errors.h"
+#include "platform/volumes/MountPoints.h"
+#include "platform/volumes/Paths.h"
+#include "platform/base/Text.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 #include "engine/FolderRules.h"
 
 #include "plans/RuleSet.h"
-#include "platform/Text.h"
+#include "platform/base/Text.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include "common/Texts.h"
 #include "engine/PlanList.h"
 #include "plans/CPlan.h"
-#include "platform/Paths.h"
+#include "platform/volumes/Paths.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 // Files whose names the store cannot hold: each is told once per plan and
 // run of the program (kEvNotProtected) and counted in the plan.
 
-#include "platform/UnheldNames.h"
+#include "platform/files/UnheldNames.h"
 
 class CPlan;
 class PlanList;

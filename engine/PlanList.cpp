@@ -14,9 +14,9 @@
 #include "engine/CSimplePlan.h"
 #include "plans/CPlan.h"
 #include "plans/RuleSet.h"
-#include "platform/Files.h"
-#include "platform/Text.h"
-#include "platform/Volumes.h"
+#include "platform/files/Files.h"
+#include "platform/base/Text.h"
+#include "platform/volumes/Volumes.h"
 
 namespace {
 

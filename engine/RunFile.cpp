@@ -1,7 +1,7 @@
 #include "engine/RunFile.h"
 
 #include "common/KeyValueFile.h"
-#include "platform/Clock.h"
+#include "platform/process/Clock.h"
 
 namespace {
 

@@ -14,12 +14,12 @@
 #include "plans/CPlan.h"
 #include "plans/PlanSources.h"
 #include "plans/RuleSet.h"
-#include "platform/Clock.h"
-#include "platform/Files.h"
-#include "platform/Paths.h"
-#include "platform/Pressure.h"
-#include "platform/Text.h"
-#include "platform/Volumes.h"
+#include "platform/process/Clock.h"
+#include "platform/files/Files.h"
+#include "platform/volumes/Paths.h"
+#include "platform/process/Pressure.h"
+#include "platform/base/Text.h"
+#include "platform/volumes/Volumes.h"
 
 namespace {
 

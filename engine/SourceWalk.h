@@ -9,8 +9,8 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/Files.h"
-#include "platform/MountPoints.h"
+#include "platform/files/Files.h"
+#include "platform/volumes/MountPoints.h"
 
 class CPlan;
 class CSimplePlan;

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "common/KeyValueFile.h"
-#include "platform/Text.h"
+#include "platform/base/Text.h"
 
 namespace {
 

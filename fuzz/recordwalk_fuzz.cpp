@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "engine/CChangeMonitor.h"
-#include "platform/Text.h"
+#include "platform/base/Text.h"
 
 namespace fs = std::filesystem;
 

@@ -21,7 +21,7 @@
 
 #include "history/JournalIndex.h"
 #include "history/LogRecord.h"
-#include "platform/Files.h"
+#include "platform/files/Files.h"
 
 class CLoggingDatabase {
  public:

@@ -11,7 +11,7 @@
 
 #include "common/PlanSettings.h"
 #include "destinations/FtpSession.h"
-#include "platform/Files.h"
+#include "platform/files/Files.h"
 
 class FtpStoreReader {
  public:

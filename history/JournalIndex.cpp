@@ -4,7 +4,7 @@
 #include <new>
 #include <string>
 
-#include "platform/Text.h"
+#include "platform/base/Text.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include "common/Texts.h"
 #include "history/CLoggingDatabase.h"
 #include "history/RecordBytes.h"
-#include "platform/Paths.h"
+#include "platform/volumes/Paths.h"
 
 using namespace journal_bytes;
 

@@ -8,7 +8,7 @@
 
 #include "common/EngineEvents.h"
 #include "history/CLoggingDatabase.h"
-#include "platform/Clock.h"
+#include "platform/process/Clock.h"
 
 // ---- Walks -----------------------------------------------------------------------
 

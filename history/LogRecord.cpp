@@ -1,7 +1,7 @@
 #include "history/LogRecord.h"
 
 #include "history/Crc64.h"
-#include "platform/Text.h"
+#include "platform/base/Text.h"
 
 bool IsValidLogPath(std::u16string_view path) {
   if (path.size() < kLogRecordMinPathLength || path.size() > 0xFFFF) return false;

@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/Files.h"
+#include "platform/files/Files.h"
 
 constexpr uint32_t kLogRecordMagic = 0x9793AA55u;
 constexpr uint32_t kLogRecordStampedMagic = 0x9793AA56u;

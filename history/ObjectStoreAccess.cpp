@@ -5,9 +5,9 @@
 
 #include "destinations/ObjectDevice.h"
 #include "destinations/ObjectSession.h"
-#include "platform/Errors.h"
-#include "platform/FilesBelow.h"
-#include "platform/FolderAccess.h"
+#include "platform/base/Errors.h"
+#include "platform/files/FilesBelow.h"
+#include "platform/files/FolderAccess.h"
 
 namespace {
 

@@ -11,13 +11,13 @@
 #include "destinations/ObjectDevice.h"
 #include "history/StoreAccess.h"
 #include "history/VersionTree.h"
-#include "platform/Clock.h"
-#include "platform/Errors.h"
-#include "platform/Files.h"
-#include "platform/FilesBelow.h"
-#include "platform/FolderAccess.h"
-#include "platform/Paths.h"
-#include "platform/Volumes.h"
+#include "platform/process/Clock.h"
+#include "platform/base/Errors.h"
+#include "platform/files/Files.h"
+#include "platform/files/FilesBelow.h"
+#include "platform/files/FolderAccess.h"
+#include "platform/volumes/Paths.h"
+#include "platform/volumes/Volumes.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <mutex>
 #include <utility>
 
-#include "platform/Clock.h"
+#include "platform/process/Clock.h"
 
 NodeTime ToNodeTime(int64_t utcSeconds) {
   // The C library's time-zone state is rewritten by every conversion under a

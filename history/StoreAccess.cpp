@@ -8,11 +8,11 @@
 #include "history/FtpStoreReader.h"
 #include "history/ObjectStoreAccess.h"
 #include "history/RestoreJobs.h"
-#include "platform/Errors.h"
-#include "platform/FilesBelow.h"
-#include "platform/FolderAccess.h"
-#include "platform/FolderEntries.h"
-#include "platform/Paths.h"
+#include "platform/base/Errors.h"
+#include "platform/files/FilesBelow.h"
+#include "platform/files/FolderAccess.h"
+#include "platform/files/FolderEntries.h"
+#include "platform/volumes/Paths.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/Files.h"
+#include "platform/files/Files.h"
 
 struct RestoreStore;
 

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "history/StoreAccess.h"
-#include "platform/Clock.h"
+#include "platform/process/Clock.h"
 
 CVersionFinder::CVersionFinder(IRestoreObserver* observer, RestoreStore store, std::string pattern)
     : CRestoreThread(observer, nullptr, std::move(store)), pattern_(std::move(pattern)) {}

@@ -8,7 +8,7 @@
 #include "history/RestoreJobs.h"
 #include "history/StoreAccess.h"
 #include "history/VersionStorePaths.h"
-#include "platform/Paths.h"
+#include "platform/volumes/Paths.h"
 
 namespace version_tree {
 

@@ -6,10 +6,10 @@
 #include "destinations/VolumeCapacity.h"
 #include "plans/PlanSources.h"
 #include "plans/RuleSet.h"
-#include "platform/Files.h"
-#include "platform/MountPoints.h"
-#include "platform/Paths.h"
-#include "platform/Volumes.h"
+#include "platform/files/Files.h"
+#include "platform/volumes/MountPoints.h"
+#include "platform/volumes/Paths.h"
+#include "platform/volumes/Volumes.h"
 
 namespace {
 

@@ -9,11 +9,11 @@
 #include "plans/PlanFile.h"
 #include "plans/PlanOwner.h"
 #include "plans/PlanSources.h"
-#include "platform/Files.h"
-#include "platform/FolderAccess.h"
-#include "platform/Folders.h"
-#include "platform/Profile.h"
-#include "platform/Volumes.h"
+#include "platform/files/Files.h"
+#include "platform/files/FolderAccess.h"
+#include "platform/profile/Folders.h"
+#include "platform/profile/Profile.h"
+#include "platform/volumes/Volumes.h"
 
 namespace {
 

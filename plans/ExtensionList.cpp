@@ -4,10 +4,10 @@
 
 #include "common/EngineEvents.h"
 #include "common/Texts.h"
-#include "platform/Errors.h"
-#include "platform/Files.h"
-#include "platform/Profile.h"
-#include "platform/Text.h"
+#include "platform/base/Errors.h"
+#include "platform/files/Files.h"
+#include "platform/profile/Profile.h"
+#include "platform/base/Text.h"
 
 namespace {
 

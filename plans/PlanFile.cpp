@@ -6,7 +6,7 @@
 #include "common/EngineEvents.h"
 #include "common/KeyValueFile.h"
 #include "common/Settings.h"
-#include "platform/Text.h"
+#include "platform/base/Text.h"
 
 namespace {
 

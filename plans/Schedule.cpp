@@ -1,8 +1,8 @@
 #include "plans/Schedule.h"
 
 #include "common/KeyValueFile.h"
-#include "platform/Clock.h"
-#include "platform/Profile.h"
+#include "platform/process/Clock.h"
+#include "platform/profile/Profile.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <QEvent>
 #include <QKeyEvent>
 
-#include "ui/DesktopOpen.h"
+#include "ui/widgets/DesktopOpen.h"
 
 bool CHelpKeyFilter::eventFilter(QObject* watched, QEvent* event) {
   if (event->type() == QEvent::KeyPress && static_cast<QKeyEvent*>(event)->key() == Qt::Key_F1) {

@@ -1,5 +1,5 @@
 // Application-wide F1 handling: the key is consumed everywhere and opens the
-// help (OpenHelp, ui/DesktopOpen.h).
+// help (OpenHelp, ui/widgets/DesktopOpen.h).
 #pragma once
 #include <QObject>
 

@@ -4,9 +4,9 @@
 
 #include "app/gui/CInstanceServer.h"
 #include "common/Texts.h"
-#include "platform/Clock.h"
-#include "ui/AppMessage.h"
-#include "ui/StartupTrace.h"
+#include "platform/process/Clock.h"
+#include "ui/widgets/AppMessage.h"
+#include "ui/widgets/StartupTrace.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #pragma once
 #include <string>
 
-#include "platform/Locks.h"
+#include "platform/process/Locks.h"
 
 class CInstanceGate {
  public:

@@ -1,9 +1,9 @@
 #include "destinations/disc/CDiscBurn.h"
 
 #include "common/ActivityLog.h"
-#include "platform/Clock.h"
-#include "platform/Files.h"
-#include "platform/Paths.h"
+#include "platform/process/Clock.h"
+#include "platform/files/Files.h"
+#include "platform/volumes/Paths.h"
 
 namespace disc {
 

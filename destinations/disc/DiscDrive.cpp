@@ -9,7 +9,7 @@
 #include <thread>
 
 #include "destinations/disc/DiscLibrary.h"
-#include "platform/FolderAccess.h"
+#include "platform/files/FolderAccess.h"
 
 namespace disc {
 

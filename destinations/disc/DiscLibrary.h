@@ -14,9 +14,9 @@
 #include <vector>
 
 #include "destinations/disc/DiscEngine.h"
-#include "platform/FileId.h"
-#include "platform/Files.h"
-#include "platform/Paths.h"
+#include "platform/files/FileId.h"
+#include "platform/files/Files.h"
+#include "platform/volumes/Paths.h"
 
 namespace disc {
 

@@ -7,9 +7,9 @@
 #include <thread>
 
 #include "destinations/disc/DiscLibrary.h"
-#include "platform/Errors.h"
-#include "platform/FileId.h"
-#include "platform/Paths.h"
+#include "platform/base/Errors.h"
+#include "platform/files/FileId.h"
+#include "platform/volumes/Paths.h"
 
 namespace disc {
 

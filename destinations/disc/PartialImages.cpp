@@ -12,10 +12,10 @@
 #include "common/ActivityLog.h"
 #include "common/Settings.h"
 #include "destinations/disc/DiscLibrary.h"
-#include "platform/Clock.h"
-#include "platform/Errors.h"
-#include "platform/Folders.h"
-#include "platform/Profile.h"
+#include "platform/process/Clock.h"
+#include "platform/base/Errors.h"
+#include "platform/profile/Folders.h"
+#include "platform/profile/Profile.h"
 
 namespace disc {
 

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <vector>
 
-#include "platform/Files.h"
-#include "platform/Paths.h"
+#include "platform/files/Files.h"
+#include "platform/volumes/Paths.h"
 
 namespace disc {
 

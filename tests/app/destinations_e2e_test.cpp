@@ -20,9 +20,9 @@
 #include "support/FtpServer.h"
 #include "support/ReadOnlyFolder.h"
 #include "support/SshServer.h"
-#include "ui/CDlgRestore.h"
-#include "ui/CDlgRestoreProgress.h"
-#include "ui/CRestoreTree.h"
+#include "ui/restore/CDlgRestore.h"
+#include "ui/restore/CDlgRestoreProgress.h"
+#include "ui/restore/CRestoreTree.h"
 
 namespace fs = std::filesystem;
 

@@ -11,10 +11,10 @@
 #include "common/Settings.h"
 #include "engine/PlanList.h"
 #include "support/ScratchEnv.h"
-#include "ui/Autostart.h"
-#include "ui/CBrevantoView.h"
-#include "ui/CMainFrame.h"
-#include "ui/EventPump.h"
+#include "ui/settings/Autostart.h"
+#include "ui/main/CBrevantoView.h"
+#include "ui/main/CMainFrame.h"
+#include "ui/main/EventPump.h"
 
 namespace fs = std::filesystem;
 

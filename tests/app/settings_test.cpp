@@ -6,7 +6,7 @@
 
 #include "common/Settings.h"
 #include "common/Texts.h"
-#include "platform/Volumes.h"
+#include "platform/volumes/Volumes.h"
 #include "support/ScopedEnv.h"
 #include "support/TempDir.h"
 

@@ -11,8 +11,8 @@
 #include "app/gui/CInstanceServer.h"
 #include "common/Settings.h"
 #include "common/Texts.h"
-#include "platform/Locks.h"
-#include "platform/Profile.h"
+#include "platform/process/Locks.h"
+#include "platform/profile/Profile.h"
 
 namespace fs = std::filesystem;
 

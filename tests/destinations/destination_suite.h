@@ -15,7 +15,7 @@
 #include "common/PlanSettings.h"
 #include "destinations/Destination.h"
 #include "destinations/DestinationFactory.h"
-#include "platform/Volumes.h"
+#include "platform/volumes/Volumes.h"
 #include "support/ScopedEnv.h"
 #include "support/TempDir.h"
 

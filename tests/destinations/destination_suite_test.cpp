@@ -7,7 +7,7 @@
 #include <set>
 
 #include "destination_suite.h"
-#include "platform/Errors.h"
+#include "platform/base/Errors.h"
 
 namespace fs = std::filesystem;
 

@@ -12,7 +12,7 @@
 #include "common/ActivityLog.h"
 #include "destinations/disc/DiscEngine.h"
 #include "disc_world.h"
-#include "platform/Paths.h"
+#include "platform/volumes/Paths.h"
 
 namespace {
 

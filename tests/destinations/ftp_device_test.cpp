@@ -18,7 +18,7 @@
 #include "common/Texts.h"
 #include "destination_suite.h"
 #include "destinations/FtpDevice.h"
-#include "platform/Errors.h"
+#include "platform/base/Errors.h"
 #include "support/FtpRelay.h"
 #include "support/FtpServer.h"
 #include "support/ScopedEnv.h"

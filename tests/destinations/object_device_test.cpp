@@ -12,8 +12,8 @@
 #include "destination_suite.h"
 #include "destinations/ObjectDevice.h"
 #include "history/ObjectStoreAccess.h"
-#include "platform/Errors.h"
-#include "platform/Files.h"
+#include "platform/base/Errors.h"
+#include "platform/files/Files.h"
 #include "support/CephGateway.h"
 
 using bvtest::CephGateway;

@@ -7,7 +7,7 @@
 
 #include "destination_suite.h"
 #include "destinations/UsbDevice.h"
-#include "platform/Profile.h"
+#include "platform/profile/Profile.h"
 #include "support/EventCollector.h"
 
 namespace fs = std::filesystem;

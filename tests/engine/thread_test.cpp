@@ -20,7 +20,7 @@
 #include "common/EngineEvents.h"
 #include "engine/CTask.h"
 #include "engine/CWorkingThread.h"
-#include "platform/Clock.h"
+#include "platform/process/Clock.h"
 
 using enginetest::EventWaiter;
 

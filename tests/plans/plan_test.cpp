@@ -8,8 +8,8 @@
 #include "engine/PlanList.h"
 #include "plans/PlanFile.h"
 #include "plans/RuleFile.h"
-#include "platform/FaultSeam.h"
-#include "platform/Profile.h"
+#include "platform/base/FaultSeam.h"
+#include "platform/profile/Profile.h"
 #include "support/EventCollector.h"
 #include "support/ScratchEnv.h"
 

@@ -11,7 +11,7 @@
 #include "plans/BuiltinExclusions.h"
 #include "plans/RuleFile.h"
 #include "plans/RuleSet.h"
-#include "platform/Folders.h"
+#include "platform/profile/Folders.h"
 #include "support/EventCollector.h"
 #include "support/ScopedEnv.h"
 #include "support/TempDir.h"

@@ -5,8 +5,8 @@
 #include <filesystem>
 
 #include "plans/Schedule.h"
-#include "platform/Clock.h"
-#include "platform/Profile.h"
+#include "platform/process/Clock.h"
+#include "platform/profile/Profile.h"
 #include "support/ScopedEnv.h"
 #include "support/TempDir.h"
 

@@ -14,8 +14,8 @@
 #include <utility>
 #include <vector>
 
-#include "platform/Errors.h"
-#include "platform/Volumes.h"
+#include "platform/base/Errors.h"
+#include "platform/volumes/Volumes.h"
 #include "support/ScopedEnv.h"
 #include "support/TempDir.h"
 

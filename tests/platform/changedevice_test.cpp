@@ -1,4 +1,4 @@
-#include "platform/ChangeDevice.h"
+#include "platform/changes/ChangeDevice.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "Checks.h"
-#include "platform/Text.h"
+#include "platform/base/Text.h"
 #include "support/DeepTree.h"
 #include "support/ScopedEnv.h"
 #include "support/TempDir.h"

@@ -12,10 +12,10 @@
 #include <vector>
 
 #include "Checks.h"
-#include "platform/Clock.h"
-#include "platform/Folders.h"
-#include "platform/PowerSupply.h"
-#include "platform/Pressure.h"
+#include "platform/process/Clock.h"
+#include "platform/profile/Folders.h"
+#include "platform/process/PowerSupply.h"
+#include "platform/process/Pressure.h"
 #include "support/TempDir.h"
 
 TEST(Clock, CountersThreadsAndTheLowestPriority) {

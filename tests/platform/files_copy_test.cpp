@@ -12,11 +12,11 @@
 #include <vector>
 
 #include "Checks.h"
-#include "platform/Errors.h"
-#include "platform/FaultSeam.h"
-#include "platform/Files.h"
-#include "platform/FilesBelow.h"
-#include "platform/Profile.h"
+#include "platform/base/Errors.h"
+#include "platform/base/FaultSeam.h"
+#include "platform/files/Files.h"
+#include "platform/files/FilesBelow.h"
+#include "platform/profile/Profile.h"
 
 namespace fs = std::filesystem;
 using bvtest::TempDir;

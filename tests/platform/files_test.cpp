@@ -14,9 +14,9 @@
 #include <vector>
 
 #include "Checks.h"
-#include "platform/Errors.h"
-#include "platform/Files.h"
-#include "platform/FolderEntries.h"
+#include "platform/base/Errors.h"
+#include "platform/files/Files.h"
+#include "platform/files/FolderEntries.h"
 
 namespace fs = std::filesystem;
 using bvtest::ReadNative;

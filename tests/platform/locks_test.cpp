@@ -1,4 +1,4 @@
-#include "platform/Locks.h"
+#include "platform/process/Locks.h"
 
 #include <gtest/gtest.h>
 #include <sys/socket.h>

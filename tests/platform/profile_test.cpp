@@ -10,8 +10,8 @@
 #include <tuple>
 #include <vector>
 
-#include "platform/Errors.h"
-#include "platform/Profile.h"
+#include "platform/base/Errors.h"
+#include "platform/profile/Profile.h"
 #include "support/TempDir.h"
 
 using bvtest::TempDir;

@@ -1,7 +1,7 @@
 // Network letters' connection names and connecting to shares: through the
 // override table, and through the real table with a stand-in `gio` command
 // (a script on PATH that records how it was called).
-#include "platform/ShareConnect.h"
+#include "platform/volumes/ShareConnect.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -12,8 +12,8 @@
 #include <thread>
 
 #include "Checks.h"
-#include "platform/Errors.h"
-#include "platform/Volumes.h"
+#include "platform/base/Errors.h"
+#include "platform/volumes/Volumes.h"
 #include "support/TempDir.h"
 
 using plat::ConnectShare;

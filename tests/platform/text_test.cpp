@@ -10,8 +10,8 @@
 #include <tuple>
 #include <vector>
 
-#include "platform/Errors.h"
-#include "platform/Text.h"
+#include "platform/base/Errors.h"
+#include "platform/base/Text.h"
 
 TEST(Text, Utf16RoundTripsAndInvalidInputBecomesReplacementCharacters) {
   bool ok = false;

@@ -1,4 +1,4 @@
-#include "platform/Volumes.h"
+#include "platform/volumes/Volumes.h"
 
 #include <gtest/gtest.h>
 
@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "Checks.h"
-#include "platform/Paths.h"
-#include "platform/VolumeSources.h"
+#include "platform/volumes/Paths.h"
+#include "platform/volumes/VolumeSources.h"
 #include "support/TempDir.h"
 
 namespace {

@@ -17,7 +17,7 @@
 #include "plans/CPlan.h"
 #include "plans/DefaultPlans.h"
 #include "plans/RuleSet.h"
-#include "platform/Volumes.h"
+#include "platform/volumes/Volumes.h"
 #include "support/ScopedEnv.h"
 #include "support/TempDir.h"
 

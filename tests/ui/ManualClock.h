@@ -6,7 +6,7 @@
 #include <memory>
 #include <vector>
 
-#include "ui/UiTimer.h"
+#include "ui/widgets/UiTimer.h"
 
 namespace bvtest {
 

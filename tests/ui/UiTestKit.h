@@ -19,10 +19,10 @@
 #include "common/Texts.h"
 #include "engine/PlanList.h"
 #include "plans/CPlan.h"
-#include "platform/Volumes.h"
+#include "platform/volumes/Volumes.h"
 #include "support/QtApp.h"
 #include "support/TempDir.h"
-#include "ui/EngineStartup.h"
+#include "ui/main/EngineStartup.h"
 
 namespace bvtest {
 

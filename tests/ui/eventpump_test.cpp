@@ -16,9 +16,9 @@
 #include "engine/ActivityLogger.h"
 #include "support/QtApp.h"
 #include "support/TempDir.h"
-#include "ui/CBrevantoView.h"
-#include "ui/EventPump.h"
-#include "ui/RunSoon.h"
+#include "ui/main/CBrevantoView.h"
+#include "ui/main/EventPump.h"
+#include "ui/main/RunSoon.h"
 
 namespace {
 

@@ -13,15 +13,15 @@
 
 #include "ManualClock.h"
 #include "common/Texts.h"
-#include "platform/Paths.h"
+#include "platform/volumes/Paths.h"
 #include "support/CephGateway.h"
 #include "support/FtpServer.h"
 #include "support/QtApp.h"
 #include "support/ScopedEnv.h"
 #include "support/SshServer.h"
-#include "ui/CDlgConnectFtp.h"
-#include "ui/CDlgConnectObjectStore.h"
-#include "ui/TextFormat.h"
+#include "ui/wizard/CDlgConnectFtp.h"
+#include "ui/wizard/CDlgConnectObjectStore.h"
+#include "ui/widgets/TextFormat.h"
 
 namespace fs = std::filesystem;
 

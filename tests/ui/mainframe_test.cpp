@@ -15,14 +15,14 @@
 #include "ManualClock.h"
 #include "UiTestKit.h"
 #include "plans/CPlan.h"
-#include "platform/Paths.h"
-#include "platform/Profile.h"
-#include "ui/CBrevantoView.h"
-#include "ui/CDlgRestore.h"
-#include "ui/CDlgSystrayMesssage.h"
-#include "ui/CDlgTimer.h"
-#include "ui/CMainFrame.h"
-#include "ui/TextFormat.h"
+#include "platform/volumes/Paths.h"
+#include "platform/profile/Profile.h"
+#include "ui/main/CBrevantoView.h"
+#include "ui/restore/CDlgRestore.h"
+#include "ui/tray/CDlgSystrayMesssage.h"
+#include "ui/widgets/CDlgTimer.h"
+#include "ui/main/CMainFrame.h"
+#include "ui/widgets/TextFormat.h"
 
 namespace {
 

@@ -29,13 +29,13 @@
 #include "support/CephGateway.h"
 #include "support/EndlessFtpServer.h"
 #include "support/FtpServer.h"
-#include "ui/CDlgRestore.h"
-#include "ui/CDlgRestoreProgress.h"
-#include "ui/CRestoreTree.h"
-#include "ui/RestoreRelay.h"
-#include "ui/RestoreTexts.h"
-#include "ui/RunSoon.h"
-#include "ui/TextFormat.h"
+#include "ui/restore/CDlgRestore.h"
+#include "ui/restore/CDlgRestoreProgress.h"
+#include "ui/restore/CRestoreTree.h"
+#include "ui/restore/RestoreRelay.h"
+#include "ui/restore/RestoreTexts.h"
+#include "ui/main/RunSoon.h"
+#include "ui/widgets/TextFormat.h"
 
 namespace fs = std::filesystem;
 

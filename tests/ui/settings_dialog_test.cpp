@@ -9,11 +9,11 @@
 
 #include "UiTestKit.h"
 #include "app/gui/CHelpKeyFilter.h"
-#include "platform/Paths.h"
-#include "platform/Profile.h"
+#include "platform/volumes/Paths.h"
+#include "platform/profile/Profile.h"
 #include "support/ScopedEnv.h"
-#include "ui/CDlgAppSettings.h"
-#include "ui/TextFormat.h"
+#include "ui/settings/CDlgAppSettings.h"
+#include "ui/widgets/TextFormat.h"
 
 namespace {
 

@@ -10,12 +10,12 @@
 #include "ManualClock.h"
 #include "UiTestKit.h"
 #include "common/EngineEvents.h"
-#include "ui/CBrevantoView.h"
-#include "ui/CDlgSystrayMesssage.h"
-#include "ui/CMainFrame.h"
-#include "ui/PlanNotices.h"
-#include "ui/PlanProblem.h"
-#include "ui/TextFormat.h"
+#include "ui/main/CBrevantoView.h"
+#include "ui/tray/CDlgSystrayMesssage.h"
+#include "ui/main/CMainFrame.h"
+#include "ui/main/PlanNotices.h"
+#include "ui/main/PlanProblem.h"
+#include "ui/widgets/TextFormat.h"
 
 namespace {
 

@@ -1,0 +1,88 @@
+// A file that arrives from elsewhere, written beside its target under a
+// private temporary name and renamed into place once whole.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <ctime>
+
+#include "platform/base/Errors.h"
+#include "platform/base/FaultSeam.h"
+#include "platform/files/FileSupport.h"
+#include "platform/files/FilesBelow.h"
+#include "platform/files/FilesConfine.h"
+
+namespace plat {
+
+IncomingFile::IncomingFile() : folder_(std::make_unique<detail::ParentFolder>()) {}
+
+IncomingFile::~IncomingFile() { Abandon(); }
+
+uint32_t IncomingFile::Begin(std::string_view target, std::string_view within, bool ownerOfFolder) {
+  Abandon();
+  ownerOfFolder_ = ownerOfFolder;
+  targetMode_ = 0;
+  std::string native, base;
+  if (!detail::Resolve(target, &native) ||
+      !detail::ResolveConfine(within, &base, /*lookAtVolume=*/false))
+    return GetLastError();
+  if (!folder_->Open(native, base)) return detail::VolumeGoneOr(base);
+  struct stat old;
+  const int found = folder_->Stat(&old);
+  if (found == detail::ParentFolder::kLinkFound) return detail::FailCode(kErrStoppedOnLink);
+  if (found == 0) {
+    // A folder or a read-only file is never replaced.
+    if (S_ISDIR(old.st_mode) || !(old.st_mode & S_IWUSR)) return detail::FailCode(kErrAccessDenied);
+    targetMode_ = old.st_mode & 0777;
+  }
+  if (fault::Hit()) return GetLastError();
+  fd_ = detail::CreateTempIn(folder_->Fd(), &temp_);
+  if (fd_ < 0) {
+    temp_.clear();
+    return detail::FailCode(detail::ErrorFor(errno, detail::NativeParent(native)));
+  }
+  return 0;
+}
+
+bool IncomingFile::Write(const void* data, size_t n) {
+  if (fd_ < 0) return detail::Fail(kErrInvalidHandle);
+  return detail::WriteAll(fd_, data, n);
+}
+
+uint32_t IncomingFile::Commit(uint32_t mode, int64_t writeTime) {
+  if (fd_ < 0) return detail::FailCode(kErrInvalidHandle);
+  uint32_t error = 0;
+  struct stat into;
+  // The owner first: a new owner would clear bits set before it.
+  if (ownerOfFolder_ &&
+      (fstat(folder_->Fd(), &into) != 0 || fchown(fd_, into.st_uid, into.st_gid) != 0))
+    error = ErrnoToWinError(errno);
+  if (error == 0 && fchmod(fd_, static_cast<mode_t>(mode & 0777)) != 0)
+    error = ErrnoToWinError(errno);
+  if (error == 0 && writeTime >= 0) {
+    const struct timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(writeTime), 0}};
+    if (futimens(fd_, times) != 0) error = ErrnoToWinError(errno);
+  }
+  // Renamed while still open and locked: a sweep of leftovers never takes it.
+  if (error == 0 &&
+      renameat(folder_->Fd(), temp_.c_str(), folder_->Fd(), folder_->Name().c_str()) != 0)
+    error = errno == EISDIR ? kErrAccessDenied : ErrnoToWinError(errno);
+  if (error == 0) {
+    temp_.clear();
+    if (close(fd_) != 0) error = ErrnoToWinError(errno);
+    fd_ = -1;
+  }
+  if (error != 0) {
+    Abandon();
+    return detail::FailCode(error);
+  }
+  return 0;
+}
+
+void IncomingFile::Abandon() {
+  if (fd_ >= 0 || !temp_.empty()) detail::Discard(fd_, folder_->Fd(), temp_);
+  fd_ = -1;
+  temp_.clear();
+}
+
+}  // namespace plat

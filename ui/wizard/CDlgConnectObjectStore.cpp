@@ -1,0 +1,144 @@
+#include "ui/wizard/CDlgConnectObjectStore.h"
+
+#include <QLabel>
+#include <QLayout>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTimer>
+#include <QVBoxLayout>
+#include <mutex>
+#include <thread>
+
+#include "common/Texts.h"
+#include "destinations/ObjectDevice.h"
+
+namespace {
+
+constexpr char kSection[] = "DIALOG_CONNECT_OBJECT_STORE";
+constexpr int kTickMs = 200;
+
+QString Text(const char* key) { return QString::fromStdString(GetText(kSection, key)); }
+
+const char* StepKey(ObjectProbeStep step) {
+  switch (step) {
+    case ObjectProbeStep::kReach:
+      return "STEP_REACH";
+    case ObjectProbeStep::kWrite:
+      return "STEP_WRITE";
+    case ObjectProbeStep::kRead:
+      return "STEP_READ";
+    default:
+      return "STEP_DELETE";
+  }
+}
+
+const char* CauseKey(ObjectFailure cause) {
+  switch (cause) {
+    case ObjectFailure::kUnreachable:
+      return "UNREACHABLE";
+    case ObjectFailure::kCertificate:
+      return "CERTIFICATE";
+    case ObjectFailure::kNotEncrypted:
+      return "NOT_ENCRYPTED";
+    case ObjectFailure::kBadName:
+      return "NAME";
+    case ObjectFailure::kKeys:
+      return "KEYS";
+    case ObjectFailure::kNoBucket:
+      return "NO_BUCKET";
+    case ObjectFailure::kClockSkew:
+      return "CLOCK_SKEW";
+    case ObjectFailure::kQuota:
+      return "QUOTA";
+    case ObjectFailure::kBusy:
+      return "BUSY";
+    default:
+      return "OTHER";
+  }
+}
+
+}  // namespace
+
+// What the worker and the dialog share; the worker keeps its own reference.
+struct CDlgConnectObjectStore::State {
+  std::mutex lock;  // guards done, ok, text and serverKey
+  bool done = false;
+  bool ok = false;
+  std::string text;
+  std::string serverKey;  // the certificate's key, when it was refused
+};
+
+CDlgConnectObjectStore::CDlgConnectObjectStore(const ObjectStoreSettings& settings, QWidget* parent)
+    : QDialog(parent), settings_(settings), timer_(new QTimer(this)) {
+  setObjectName("connectObjectStoreDialog");
+  setWindowTitle(Text("TITLE"));
+  auto* layout = new QVBoxLayout(this);
+  layout->setSizeConstraint(QLayout::SetMinimumSize);
+  message_ = new QLabel(Text("MSG_TESTING"), this);
+  message_->setObjectName("connectObjectStoreMessage");
+  message_->setWordWrap(true);
+  message_->setMinimumWidth(message_->fontMetrics().averageCharWidth() * 60);
+  layout->addWidget(message_);
+  button_ = new QPushButton(Text("BTN_CLOSE"), this);
+  button_->setObjectName("connectObjectStoreButton");
+  layout->addWidget(button_, 0, Qt::AlignRight);
+  connect(button_, &QPushButton::clicked, this, &QDialog::accept);
+  connect(timer_, &QTimer::timeout, this, &CDlgConnectObjectStore::OnTick);
+  trust_ = [this](const QString& question) {
+    return QMessageBox::question(this, windowTitle(), question, QMessageBox::Yes | QMessageBox::No,
+                                 QMessageBox::No) == QMessageBox::Yes;
+  };
+  StartWorker();
+}
+
+void CDlgConnectObjectStore::StartWorker() {
+  state_ = std::make_shared<State>();
+  finished_ = false;
+  message_->setText(Text("MSG_TESTING"));
+  timer_->start(kTickMs);
+  std::thread([settings = settings_, state = state_] {
+    CObjectDevice device(nullptr);
+    PlanSettings plan;
+    plan.storageType = kStorageObject;
+    plan.objectStore = settings;
+    device.Configure(plan);
+    const ObjectProbeResult result = device.TestConnection();
+    std::string serverKey;
+    if (result.cause == ObjectFailure::kCertificate) serverKey = device.ProbeServerKey();
+    device.Close();
+    std::string text = GetText(kSection, "MSG_SUCCESS");
+    if (result.failedAt != ObjectProbeStep::kNone)
+      text = GetText(kSection, StepKey(result.failedAt)) + " " +
+             GetText("OBJECT_STORE_REFUSED", CauseKey(result.cause));
+    std::lock_guard<std::mutex> guard(state->lock);
+    state->done = true;
+    state->ok = result.failedAt == ObjectProbeStep::kNone;
+    state->text = std::move(text);
+    state->serverKey = std::move(serverKey);
+  }).detach();
+}
+
+CDlgConnectObjectStore::~CDlgConnectObjectStore() = default;
+
+void CDlgConnectObjectStore::OnTick() {
+  std::lock_guard<std::mutex> guard(state_->lock);
+  if (!state_->done) return;
+  timer_->stop();
+  finished_ = true;
+  succeeded_ = state_->ok;
+  message_->setText(QString::fromStdString(state_->text));
+  if (state_->ok || state_->serverKey.empty()) return;
+  // The certificate was refused: its key, offered for trust.
+  const bool changed = !settings_.pinnedKey.empty();
+  const QString shown = message_->text() + "\n" +
+                        Text(changed ? "MSG_CERT_KEY_CHANGED" : "MSG_CERT_UNTRUSTED") + "\n" +
+                        Text(changed ? "MSG_NEW_KEY" : "MSG_KEY") + "\n" +
+                        QString::fromStdString(state_->serverKey);
+  message_->setText(shown);
+  const std::string key = state_->serverKey;
+  if (trust_ && trust_(shown + "\n\n" + Text("MSG_TRUST_KEY"))) {
+    acceptedKey_ = key;
+    settings_.pinnedKey = key;
+    StartWorker();
+  }
+}
