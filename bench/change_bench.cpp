@@ -94,6 +94,7 @@ class Program {
  public:
   // journal: records of copied files written into the plan's journal.
   explicit Program(size_t journal = 0) : data_(work_.Native()) {
+    data_.PaceByMachineLoad();
     fs::create_directories(home_.NativeOf("prot"));
     bvtest::PlanFiles plan;
     plan.name = "Bench";

@@ -50,6 +50,7 @@ void SetProgramFolderForTests(std::string_view folder) {
   g_folderOverride = std::string(folder);
   if (!g_folderOverride.empty() && g_folderOverride.back() != '\\') g_folderOverride += '\\';
   g_productName.clear();
+  plat::ForgetKeptProfiles();
 }
 
 std::string GetText(std::string_view section, std::string_view key) {

@@ -7,11 +7,11 @@
 
 std::string GetProgramFolder();  // ends with "\"
 // Replaces the program folder for tests (a system path; empty restores the
-// real one). Also forgets the cached product name.
+// real one). Also forgets the cached product name and the kept side files.
 void SetProgramFolderForTests(std::string_view folder);
 
-// Text by section and key, as the file holds it now (looked at on every
-// call, read again when it changed); "\n" pairs become
+// Text by section and key, as the file holds it (looked at once a second at
+// most, read again when it changed); "\n" pairs become
 // line breaks; at most 1024 characters; empty when missing.
 std::string GetText(std::string_view section, std::string_view key);
 // "config.ini" of the program folder; the fallback when missing or empty.

@@ -16,8 +16,8 @@
 #include "plans/RuleSet.h"
 #include "platform/process/Clock.h"
 #include "platform/files/Files.h"
+#include "platform/process/MachineLoad.h"
 #include "platform/volumes/Paths.h"
-#include "platform/process/Pressure.h"
 #include "platform/base/Text.h"
 #include "platform/volumes/Volumes.h"
 
@@ -53,18 +53,24 @@ void KeepLongestHolder(std::string_view folder, std::string_view path, size_t* b
 }  // namespace
 
 // The walk already runs at the lowest priorities, so on an idle machine a
-// pause only wastes time: it pauses only while other work waits for the
-// processor or the disks, or on battery. The plan's counter is touched
-// atomically: a working thread told to stop may still be finishing a walk of
-// the plan while its successor thread starts one.
+// pause only wastes time; but on a machine whose processors share more than
+// the scheduler divides, any work of ours slows what the user runs. So the
+// walk waits while other processes keep a processor busy or use the disks,
+// looking again four times a second, and pauses briefly on battery. The
+// plan's counter is touched atomically: a working thread told to stop may
+// still be finishing a walk of the plan while its successor thread starts one.
 void PaceEntry(CSimplePlan* plan) {
   g_entries.fetch_add(1, std::memory_order_relaxed);
   std::atomic_ref<uint32_t> counter(plan->WalkCounter());
   if (counter.fetch_add(1, std::memory_order_relaxed) + 1 < kPauseEvery) return;
   counter.store(0, std::memory_order_relaxed);
-  if (!plat::MachineBusy()) return;
+  const plat::Pace pace = plat::MachinePace();
+  if (pace == plat::Pace::kNone) return;
   const auto begin = std::chrono::steady_clock::now();
   plat::SleepMs(1);
+  while (pace == plat::Pace::kWait && !StoppingOrDisabled(plan) &&
+         plat::MachinePace() == plat::Pace::kWait)
+    plat::SleepMs(250);
   const auto spent = std::chrono::steady_clock::now() - begin;
   g_pauses.fetch_add(1, std::memory_order_relaxed);
   g_pauseMicros.fetch_add(std::chrono::duration_cast<std::chrono::microseconds>(spent).count(),

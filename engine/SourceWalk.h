@@ -42,8 +42,9 @@ class WalkGate {
 // opened through their parent's open folder, so paths longer than the system
 // opens by name are reached, and each file there that the plan takes is
 // reported as not protected (its path is too long to be read or stored).
-// With pacing, the walk sleeps 1 ms after every fifth entry (the first
-// backup); the catch-up walk paces only the files it notes (PaceEntry).
+// With pacing (the first backup), every fifth entry the walk looks at the
+// machine and steps aside (PaceEntry); the catch-up walk paces only the files
+// it notes.
 class FolderWalker {
  public:
   // folder: the folder's path with its closing ""; entry: what the listing
@@ -72,7 +73,8 @@ class FolderWalker {
   bool stopped_ = false;
 };
 
-// Counts one entry of a walk of the plan and sleeps 1 ms after every fifth.
+// Counts one entry of a walk of the plan; after every fifth, sleeps 1 ms on
+// battery and waits while other processes keep the machine busy.
 void PaceEntry(CSimplePlan* plan);
 
 // The whole source walk. Marks the plan busy (the caller clears the flag).

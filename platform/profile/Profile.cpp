@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <chrono>
 #include <cstdint>
 #include <limits>
 #include <memory>
@@ -106,42 +107,64 @@ bool ReadProfile(std::string_view path, std::string* text) {
 
 // Texts of files the program only reads, kept with what identifies the
 // version read: a later call that finds the same file, size and times reads
-// nothing. The status is taken before the read, so a file changed during it
-// is read again next time.
+// nothing, and within a second of the last look it does not even look (a
+// window shows dozens of texts ten times a second). The status is taken
+// before the read, so a file changed during it is read again next time.
 class KeptTexts {
  public:
   std::shared_ptr<const std::string> Read(std::string_view path) {
     std::string native;
-    struct stat st {};
-    const bool looked = detail::Resolve(path, &native) && stat(native.c_str(), &st) == 0;
-    if (looked) {
+    if (!detail::Resolve(path, &native)) return ReadUnkept(path);
+    const auto now = std::chrono::steady_clock::now();
+    {
       std::lock_guard<std::mutex> guard(lock_);
       for (const Kept& k : kept_) {
-        if (k.native == native && Same(k.st, st)) return k.text;
+        if (k.native == native && now - k.looked < kLookEvery) return k.text;
+      }
+    }
+    struct stat st {};
+    if (stat(native.c_str(), &st) != 0) return ReadUnkept(path);
+    {
+      std::lock_guard<std::mutex> guard(lock_);
+      for (Kept& k : kept_) {
+        if (k.native != native || !Same(k.st, st)) continue;
+        k.looked = now;
+        return k.text;
       }
     }
     auto text = std::make_shared<std::string>();
     if (!ReadProfile(path, text.get())) return nullptr;
-    if (!looked) return text;
     std::lock_guard<std::mutex> guard(lock_);
     for (Kept& k : kept_) {
       if (k.native == native) {
-        k = Kept{native, st, text};
+        k = Kept{native, st, now, text};
         return text;
       }
     }
     constexpr size_t kMaxKept = 8;
     if (kept_.size() >= kMaxKept) kept_.erase(kept_.begin());
-    kept_.push_back(Kept{native, st, text});
+    kept_.push_back(Kept{native, st, now, text});
     return text;
   }
 
+  void Forget() {
+    std::lock_guard<std::mutex> guard(lock_);
+    kept_.clear();
+  }
+
  private:
+  static constexpr std::chrono::milliseconds kLookEvery{1000};
   struct Kept {
     std::string native;
     struct stat st;
+    std::chrono::steady_clock::time_point looked;  // when the status was last taken
     std::shared_ptr<const std::string> text;
   };
+  // A file that cannot be looked at (missing, say) is read as it is, and not kept.
+  static std::shared_ptr<const std::string> ReadUnkept(std::string_view path) {
+    auto text = std::make_shared<std::string>();
+    return ReadProfile(path, text.get()) ? text : nullptr;
+  }
   static bool Same(const struct stat& a, const struct stat& b) {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
            a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec &&
@@ -230,6 +253,8 @@ std::string GetKeptProfileString(std::string_view path, std::string_view section
                                  std::string_view key, std::string_view fallback, size_t maxChars) {
   return StringOf(Kept().Read(path).get(), section, key, fallback, maxChars);
 }
+
+void ForgetKeptProfiles() { Kept().Forget(); }
 
 int GetProfileInt(std::string_view path, std::string_view section, std::string_view key,
                   int fallback) {

@@ -20,12 +20,16 @@ int GetProfileInt(std::string_view path, std::string_view section, std::string_v
                   int fallback);
 // The same for files the program only reads (its texts and side files): the
 // text read is kept and used again while the file's identity, size and times
-// stay the same, so a call costs one status call instead of a read.
+// stay the same, so a call costs one status call instead of a read, and no
+// call at all within a second of the last status call: an edit shows within
+// a second.
 std::string GetKeptProfileString(std::string_view path, std::string_view section,
                                  std::string_view key, std::string_view fallback,
                                  size_t maxChars = 1023);
 int GetKeptProfileInt(std::string_view path, std::string_view section, std::string_view key,
                       int fallback);
+// Drops every kept text: the next call looks at and reads its file.
+void ForgetKeptProfiles();
 // value null removes the key; key null removes the whole section. Creates the
 // file (and the section) when missing. False when it cannot be written.
 bool WriteProfileString(std::string_view path, std::string_view section, const char* key,

@@ -1,8 +1,10 @@
 // The program's settings, texts and number formats, read from real files.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <string>
+#include <thread>
 
 #include "common/Settings.h"
 #include "common/Texts.h"
@@ -113,7 +115,7 @@ TEST_F(SettingsTest, DefaultsStoredOddAndCachedValuesAndBattery) {
   plat::VolumeTable::Instance().Reload();
 }
 
-TEST_F(SettingsTest, TextsAndSideFilesAreReadOnEveryCall) {
+TEST_F(SettingsTest, TextsAndSideFilesAndAnEditShownWithinASecond) {
   EXPECT_EQ(GetProgramFolder(), dir_.System() + "\\");
   EXPECT_EQ(GetText("MAIN_UI", "PLAIN"), "");  // no file at all
   dir_.Write("BV_Texts.ini",
@@ -132,8 +134,21 @@ TEST_F(SettingsTest, TextsAndSideFilesAreReadOnEveryCall) {
   EXPECT_EQ(GetText("MAIN_UI", "BACKSLASH"), "C:\new\\x");
   EXPECT_EQ(GetText("MAIN_UI", "LONG"), std::string(1024, 'a'));
   EXPECT_EQ(GetText("MAIN_UI", "WIDE"), std::string(1023, 'a') + "\xC3\xA9");
+  // A text looked at a moment ago is not looked at again; an edit shows within a second
+  // of the last look (2 s leaves room for a loaded machine).
+  const auto shows = [&](const char* text) {
+    const auto edited = std::chrono::steady_clock::now();
+    while (GetText("MAIN_UI", "PLAIN") != text &&
+           std::chrono::steady_clock::now() - edited < std::chrono::seconds(4))
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    return std::chrono::steady_clock::now() - edited;
+  };
   dir_.Write("BV_Texts.ini", "[MAIN_UI]\nPLAIN=Two\n");
+  EXPECT_LT(shows("Two"), std::chrono::seconds(2));
+  dir_.Write("BV_Texts.ini", "[MAIN_UI]\nPLAIN=Three\n");
   EXPECT_EQ(GetText("MAIN_UI", "PLAIN"), "Two");
+  EXPECT_LT(shows("Three"), std::chrono::seconds(2));
+  EXPECT_EQ(GetText("MAIN_UI", "PLAIN"), "Three");
 
   // The other side files fall back when a key is missing or empty.
   EXPECT_EQ(GetConfigString("Links", "Shop", "none"), "none");
@@ -166,6 +181,7 @@ TEST_F(SettingsTest, TextsAndSideFilesAreReadOnEveryCall) {
   for (const auto& [size, thousands, text] : sizes)
     EXPECT_EQ(FormatSize(size, "B", thousands), text) << size;
   dir_.Write("BV_Texts.ini", "[UTIL_FUNCTIONS]\nSIZE_UNIT=Byte\n");  // an empty unit's word
+  SetProgramFolderForTests(dir_.System());                           // forgets the kept texts
   EXPECT_EQ(FormatSize(10, "", false), "10 Byte");
   EXPECT_EQ(FormatSize(2048, "", false), "2 KByte");
   EXPECT_EQ(FormatSize(10, "b", false), "10 b");

@@ -486,8 +486,9 @@ TEST_F(SimpleEngineTest, UnreadableSourcesAndReadOnlyStoreFoldersFailWithAccessD
     mkdir((base + "/data").c_str(), 0700);
     mkdir((base + "/store").c_str(), 0700);
     const std::string volumes = base + "/data/volumes.ini";
-    bvtest::WriteNative(volumes, "[C]\nRoot=/\nType=fixed\nBus=none\nSystem=1\n[E]\nRoot=" + base +
-                                     "/store\nType=fixed\nBus=none\n[Power]\nSource=ac\n");
+    bvtest::WriteNative(volumes,
+                        "[C]\nRoot=/\nType=fixed\nBus=none\nSystem=1\n[E]\nRoot=" + base +
+                            "/store\nType=fixed\nBus=none\n[Power]\nSource=ac\nPressure=idle\n");
     setenv("BREVANTO_DATA_DIR", (base + "/data").c_str(), 1);
     setenv("BREVANTO_VOLUMES", volumes.c_str(), 1);
     ResetSettingsCache();

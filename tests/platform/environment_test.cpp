@@ -3,8 +3,11 @@
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -14,8 +17,8 @@
 #include "Checks.h"
 #include "platform/process/Clock.h"
 #include "platform/profile/Folders.h"
+#include "platform/process/MachineLoad.h"
 #include "platform/process/PowerSupply.h"
-#include "platform/process/Pressure.h"
 #include "support/TempDir.h"
 
 TEST(Clock, CountersThreadsAndTheLowestPriority) {
@@ -61,37 +64,74 @@ TEST(Clock, PowerFromTheSupplyFolder) {
   }
 }
 
-// The load gauge over a folder laid out like /proc/pressure, read at every call.
-TEST(Clock, PressureGaugeSaysWhenOtherWorkWaits) {
+// The load gauge: others' processor time and disk transfers are what the machine did less
+// this process's own share. A real busy process first, then a folder laid out like /proc
+// and /sys/block, each step judged against the one before.
+TEST(Clock, MachineLoadCountsOnlyOtherProcesses) {
+  const pid_t busy = fork();
+  if (busy == 0) {
+    volatile uint64_t n = 0;
+    for (;;) n = n + 1;
+  }
+  ASSERT_GT(busy, 0);
+  plat::MachineLoad real("/proc", "/sys/block", 0, 400);
+  real.OthersBusy();
+  std::this_thread::sleep_for(std::chrono::milliseconds(600));
+  EXPECT_TRUE(real.OthersBusy());
+  EXPECT_GT(real.OthersCores(), 0.5);
+  kill(busy, SIGKILL);
+  waitpid(busy, nullptr, 0);
+
   bvtest::TempDir t;
-  plat::PressureGauge gauge(t.NativeOf("p"), 10, 0);
-  EXPECT_TRUE(gauge.Busy()) << "figures that cannot be read: pace as if busy";
-  auto line = [](const char* avg10, uint64_t total) {
-    return std::string("some avg10=") + avg10 +
-           " avg60=0.00 avg300=0.00 total=" + std::to_string(total) +
-           "\nfull avg10=0.00 avg60=0.00 avg300=0.00 total=0\n";
+  std::filesystem::create_directories(t.NativeOf("p/self"));
+  std::filesystem::create_directories(t.NativeOf("b"));
+  std::filesystem::create_symlink("../devices/pci0000:00/virtio1/block/vda", t.NativeOf("b/vda"));
+  std::filesystem::create_symlink("../devices/virtual/block/loop0", t.NativeOf("b/loop0"));
+  plat::MachineLoad load(t.NativeOf("p"), t.NativeOf("b"), 0, 0);
+  EXPECT_FALSE(load.OthersBusy()) << "nothing readable: nothing to go by";
+  // Ticks: the machine's busy ones and this process's; bytes: the disk's read and written
+  // (vda's sectors; its partition and the loop device would count them twice) and this
+  // process's. A step adds its figures within about 20 ms.
+  const uint64_t hz = static_cast<uint64_t>(sysconf(_SC_CLK_TCK));
+  uint64_t machine = 1000, own = 100, diskRead = 0, diskWritten = 0, ownRead = 0, ownWritten = 0;
+  auto write = [&] {
+    t.Write("p/stat", "cpu  " + std::to_string(machine) + " 0 0 999999 50 0 0 7 0 0\ncpu0 1 2\n");
+    t.Write("p/self/stat",
+            "42 (a (b) c) S 1 1 1 0 -1 0 0 0 0 0 " + std::to_string(own) + " 0 0 0 20 0 3 0\n");
+    t.Write("p/self/io", "rchar: 9\nread_bytes: " + std::to_string(ownRead) +
+                             "\nwrite_bytes: " + std::to_string(ownWritten) + "\n");
+    const std::string disk = " 0 0 " + std::to_string(diskRead / 512) + " 0 0 0 " +
+                             std::to_string(diskWritten / 512) + " 0 0 0 0\n";
+    t.Write("p/diskstats", " 253 0 vda" + disk + " 253 1 vda1" + disk + "   7 0 loop0" + disk);
   };
+  write();
+  EXPECT_FALSE(load.OthersBusy());
   const struct {
-    std::string cpu, io;
+    uint64_t machine, own, diskRead, ownRead, diskWritten, ownWritten;
     bool busy;
   } steps[] = {
-      {line("0.00", 1000), line("0.00", 500), false},
-      {line("0.40", 1000), line("9.99", 500), false},
-      {line("12.50", 1000), line("0.00", 500), true},      // the last ten seconds
-      {line("0.00", 1000), line("0.00", 60000500), true},  // a minute stalled since the last look
-      {line("0.00", 1000), line("0.00", 60000500), false},
-      {line("0.00", 1000), "some avg10=x total=1\n", true},  // unreadable
-      {line("0.00", 1000), "full avg10=0.00 total=1\n", true},
+      {hz, hz, 0, 0, 0, 0, false},              // only this process worked
+      {hz, 0, 0, 0, 0, 0, true},                // another one did
+      {0, 0, 1 << 20, 1 << 20, 0, 0, false},    // own reads
+      {0, 0, 1 << 20, 0, 0, 0, true},           // another's
+      {0, 0, 0, 0, 64 << 20, 64 << 20, false},  // own writes on the disk at once
+      {0, 0, 0, 0, 0, 64 << 20, false},         // ... or later
+      {0, 0, 0, 0, 64 << 20, 0, false},
+      {0, 0, 0, 0, 64 << 20, 0, true},  // another's
+      {0, 0, 0, 0, 0, 0, false},
   };
   for (const auto& step : steps) {
-    t.Write("p/cpu", step.cpu);
-    t.Write("p/io", step.io);
-    EXPECT_EQ(gauge.Busy(), step.busy) << step.cpu << step.io;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    machine += step.machine;
+    own += step.own;
+    diskRead += step.diskRead;
+    ownRead += step.ownRead;
+    diskWritten += step.diskWritten;
+    ownWritten += step.ownWritten;
+    write();
+    EXPECT_EQ(load.OthersBusy(), step.busy)
+        << step.machine << " " << step.own << " " << step.diskRead << " " << step.diskWritten;
   }
-  const plat::StallFigures figures = plat::ParseStallSome(line("3.25", 123456789));
-  EXPECT_TRUE(figures.known);
-  EXPECT_DOUBLE_EQ(figures.avg10, 3.25);
-  EXPECT_EQ(figures.totalMicros, 123456789u);
 }
 
 TEST(Folders, DataAndShellFoldersFromTheEnvironment) {

@@ -35,6 +35,9 @@ class DataFolder {
   std::string MessageLog() const { return work_ + "/messages.log"; }
   std::string TraceLog() const { return work_ + "/trace.log"; }
 
+  // The program paces its walks by the machine's real load (tests: never).
+  void PaceByMachineLoad() const;
+
   void WritePlan(const PlanFiles& plan) const;
   // "plans.ini" listing ids in this order; SEED is the last id.
   void WritePlanList(const std::vector<uint32_t>& ids) const;

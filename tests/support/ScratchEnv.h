@@ -174,7 +174,7 @@ class ScratchEnv {
   Resetter resetAfterSetUp_;
   bool storePresent_ = true;
   bool battery_ = false;
-  std::string pressure_;
+  std::string pressure_ = "idle";  // walks do not wait for the tests beside this one
   std::optional<uint64_t> freeBytes_;
   std::string extra_;
 };

@@ -111,8 +111,8 @@ class UiTest : public ::testing::Test {
   // The drives beside C:, as volume table sections.
   virtual std::string Volumes() const { return {}; }
   void WriteVolumes() {
-    WriteNative(dir_.NativeOf("volumes.ini"),
-                "[C]\nRoot=/\nType=fixed\nSystem=1\n" + Volumes() + "[Power]\nSource=ac\n");
+    WriteNative(dir_.NativeOf("volumes.ini"), "[C]\nRoot=/\nType=fixed\nSystem=1\n" + Volumes() +
+                                                  "[Power]\nSource=ac\nPressure=idle\n");
     plat::VolumeTable::Instance().Reload();
   }
   // "[X]\nRoot=<folder>\n..." with the folder made.
