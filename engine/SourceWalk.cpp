@@ -14,11 +14,11 @@
 #include "plans/CPlan.h"
 #include "plans/PlanSources.h"
 #include "plans/RuleSet.h"
-#include "platform/process/Clock.h"
+#include "platform/base/Text.h"
 #include "platform/files/Files.h"
+#include "platform/process/Clock.h"
 #include "platform/process/MachineLoad.h"
 #include "platform/volumes/Paths.h"
-#include "platform/base/Text.h"
 #include "platform/volumes/Volumes.h"
 
 namespace {
@@ -59,6 +59,14 @@ void KeepLongestHolder(std::string_view folder, std::string_view path, size_t* b
 // looking again four times a second, and pauses briefly on battery. The
 // plan's counter is touched atomically: a working thread told to stop may
 // still be finishing a walk of the plan while its successor thread starts one.
+// While others keep the machine busy the walk waits for them, but never more
+// than kLongestWait in one go: then it walks at the brief pace for kWalkSpell
+// before it waits again, so that a machine that is never quiet still gets its
+// backup (at about a sixth of the speed).
+constexpr auto kLongestWait = std::chrono::seconds(5);
+constexpr auto kWalkSpell = std::chrono::seconds(1);
+thread_local std::chrono::steady_clock::time_point t_walkSpellEnds{};
+
 void PaceEntry(CSimplePlan* plan) {
   g_entries.fetch_add(1, std::memory_order_relaxed);
   std::atomic_ref<uint32_t> counter(plan->WalkCounter());
@@ -68,9 +76,15 @@ void PaceEntry(CSimplePlan* plan) {
   if (pace == plat::Pace::kNone) return;
   const auto begin = std::chrono::steady_clock::now();
   plat::SleepMs(1);
-  while (pace == plat::Pace::kWait && !StoppingOrDisabled(plan) &&
-         plat::MachinePace() == plat::Pace::kWait)
-    plat::SleepMs(250);
+  if (pace == plat::Pace::kWait && begin >= t_walkSpellEnds) {
+    while (!StoppingOrDisabled(plan) && plat::MachinePace() == plat::Pace::kWait) {
+      if (std::chrono::steady_clock::now() - begin >= kLongestWait) {
+        t_walkSpellEnds = std::chrono::steady_clock::now() + kWalkSpell;
+        break;
+      }
+      plat::SleepMs(250);
+    }
+  }
   const auto spent = std::chrono::steady_clock::now() - begin;
   g_pauses.fetch_add(1, std::memory_order_relaxed);
   g_pauseMicros.fetch_add(std::chrono::duration_cast<std::chrono::microseconds>(spent).count(),

@@ -7,8 +7,8 @@
 #include <charconv>
 #include <string_view>
 
-#include "platform/process/Clock.h"
 #include "platform/base/IniText.h"
+#include "platform/process/Clock.h"
 #include "platform/volumes/Volumes.h"
 
 namespace plat {
@@ -184,6 +184,8 @@ Pace MachinePace() {
       return Pace::kBrief;
     case PressureOverride::kIdle:
       return Pace::kNone;
+    case PressureOverride::kLoaded:
+      return Pace::kWait;
     case PressureOverride::kNone:
       break;
   }

@@ -54,8 +54,8 @@ class MachineLoad {
 };
 
 // Override ("[Power] Pressure=busy" pauses briefly after every fifth entry,
-// "idle" never), on battery brief pauses, else the machine's load: kWait
-// while others are busy.
+// "idle" never, "loaded" as others busy without end), on battery brief pauses, else the machine's
+// load: kWait while others are busy.
 enum class Pace { kNone, kBrief, kWait };
 Pace MachinePace();
 

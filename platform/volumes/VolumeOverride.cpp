@@ -111,6 +111,7 @@ VolumeSnapshot ParseVolumeOverride(std::string_view iniText) {
       const std::string pressure = sec.Get("Pressure");
       if (EqualsAsciiNoCase(pressure, "busy")) snap.pressure = PressureOverride::kBusy;
       if (EqualsAsciiNoCase(pressure, "idle")) snap.pressure = PressureOverride::kIdle;
+      if (EqualsAsciiNoCase(pressure, "loaded")) snap.pressure = PressureOverride::kLoaded;
     }
   }
   std::sort(snap.volumes.begin(), snap.volumes.end(),

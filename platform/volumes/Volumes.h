@@ -49,7 +49,7 @@ struct ShareInfo {
 
 enum class PowerOverride { kNone, kAc, kBattery };
 // [Power] Pressure=busy|idle: what the machine's load gauge says (tests).
-enum class PressureOverride { kNone, kBusy, kIdle };
+enum class PressureOverride { kNone, kBusy, kIdle, kLoaded };
 
 class VolumeTable {
  public:

@@ -25,9 +25,9 @@
 #include "engine/RunFile.h"
 #include "engine/SourceWalk.h"
 #include "plans/Schedule.h"
+#include "platform/base/Text.h"
 #include "platform/process/Clock.h"
 #include "platform/volumes/Paths.h"
-#include "platform/base/Text.h"
 #include "support/EventCollector.h"
 #include "support/FtpServer.h"
 #include "support/ScratchEnv.h"
@@ -351,9 +351,19 @@ TEST_F(TaskTest, CatchUpNotesUnknownAndChangedFilesOnly) {
   expected.insert("later/added.txt");
   EXPECT_EQ(pendingNames(), expected);
 
-  // The journal is recreated: every file is noted again.
+  // The journal is recreated: every file is noted again, while others keep the machine busy
+  // without end: the walk waits for them, but not for ever.
   ASSERT_EQ(plan->Database()->Recreate(), 0u);
-  task.Maintain();
+  env_.SetPressure("loaded");
+  ResetWalkPauseStats();
+  auto walked = std::async(std::launch::async, [&] { task.Maintain(); });
+  if (walked.wait_for(std::chrono::seconds(60)) != std::future_status::ready) {
+    ADD_FAILURE() << "the walk waits for a machine that never quiets";
+    plan->SetEnabled(false, 0);
+  }
+  walked.wait();
+  EXPECT_GE(GetWalkPauseStats().pauseMicros, 2'000'000u) << "it waited for the others first";
+  env_.SetPressure("busy");
   expected.insert({all[1], all[10], all[11], "steady.txt"});
   EXPECT_EQ(pendingNames(), expected);
 
