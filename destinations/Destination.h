@@ -139,6 +139,12 @@ class CDestination {
   // server ("host:port") and the cause in words; later ones kNone until
   // the reason changes or a connection succeeds again. Kinds without a
   // server: always kNone.
+  // The store marker of a kind whose store lies behind a connection (an
+  // object store), looked at by LookAtRemoteStore: 1 a marker naming *id, 0
+  // none there, -1 not known now (the request failed). Other kinds: -1.
+  virtual int32_t ReadStoreMarkerId(std::string* /*id*/) { return -1; }
+  // Writes the marker naming id at the store's root; false when it failed.
+  virtual bool PlaceStoreMarker(const std::string& /*id*/) { return false; }
   enum class ServerRefusal { kNone, kKeyChanged, kKeyUntrusted, kNotEncrypted, kUnreachable };
   virtual ServerRefusal TakeServerRefusal(std::string* /*server*/, std::string* /*cause*/) {
     return ServerRefusal::kNone;

@@ -9,6 +9,7 @@
 #include "destinations/StoreMarker.h"
 #include "platform/base/Errors.h"
 #include "platform/files/Files.h"
+#include "platform/process/Clock.h"
 
 namespace {
 
@@ -19,6 +20,11 @@ constexpr uint64_t kMultipartAbove = 64ull << 20;
 constexpr size_t kPartBytes = 16u << 20;
 // The longest key an S3 store takes, in bytes.
 constexpr size_t kMaxKeyBytes = 1024;
+// A marker is a few lines; more is not one.
+constexpr size_t kMaxMarkerBytes = 4096;
+// How long a marker seen stands for the store before it is looked at again
+// (a store emptied behind the plan's back is noticed within this).
+constexpr int64_t kMarkerLookSeconds = 60;
 
 // The revision number of entry when it is exactly RevisionFileName(stem, ext,
 // n) for some n > 0; 0 otherwise.
@@ -144,7 +150,10 @@ ObjectReply CObjectDevice::Retried(Request request) {
   connected_ = reply.status != 0 && reply.status != 403 && reply.code != "NoSuchBucket";
   const ObjectFailure failure = FailureOf(reply);
   if (failure != ObjectFailure::kNone || reply.Ok()) failure_ = failure;
-  if (!connected_) listed_.clear();  // another connection: its listings are not known
+  if (!connected_) {
+    listed_.clear();  // another connection: its listings and marker are not known
+    markerLookedAt_ = 0;
+  }
   return reply;
 }
 
@@ -166,18 +175,11 @@ std::string CObjectDevice::ProbeServerKey() {
   return session_.ServerKey();
 }
 
-bool CObjectDevice::Prepare(bool initialize) {
-  {
-    std::lock_guard<std::recursive_mutex> guard(sessionLock_);
-    session_.SetOptions(GetObjectSettings());
-  }
-  if (!Retried([&] { return session_.Probe(); }).Ok()) return false;
-  if (initialize) {
-    const std::string marker = KeyOf(GetRootPath()) + kStoreMarkerName;
-    if (!Retried([&] { return session_.Head(marker); }).Ok())
-      Retried([&] { return session_.PutText(marker, StoreMarkerText(NewStoreId())); });
-  }
-  return true;
+bool CObjectDevice::Prepare(bool /*initialize*/) {
+  // The marker is the plan's task's to place (LookAtRemoteStore): it first
+  // looks whether the prefix holds another plan's store.
+  Refresh();
+  return connected_;
 }
 
 void CObjectDevice::Close() {
@@ -185,12 +187,55 @@ void CObjectDevice::Close() {
   session_.Close();
   listed_.clear();
   connected_ = false;
+  markerLookedAt_ = 0;
 }
 
 void CObjectDevice::Refresh() {
   std::lock_guard<std::recursive_mutex> guard(sessionLock_);
   session_.SetOptions(GetObjectSettings());
   Retried([&] { return session_.Probe(); });
+}
+
+bool CObjectDevice::SweepIfDue() {
+  std::lock_guard<std::recursive_mutex> guard(sessionLock_);
+  if (!sweepDue_ || !connected_) return false;
+  if (SweepListed()) sweepDue_ = false;
+  return true;
+}
+
+int32_t CObjectDevice::ReadStoreMarkerId(std::string* id) {
+  std::lock_guard<std::recursive_mutex> guard(sessionLock_);
+  const int64_t now = plat::Now();
+  if (markerLookedAt_ != 0 && now - markerLookedAt_ < kMarkerLookSeconds && !markerId_.empty()) {
+    *id = markerId_;
+    return 1;
+  }
+  const std::string key = KeyOf(GetRootPath()) + kStoreMarkerName;
+  std::string text;
+  const ObjectReply reply = Retried([&] {
+    text.clear();
+    return session_.Get(key, [&](const char* data, size_t size) {
+      text.append(data, size);
+      return text.size() <= kMaxMarkerBytes;
+    });
+  });
+  if (reply.status == 404 && reply.code != "NoSuchBucket") return 0;
+  // Unreadable text under the marker's name names no store: one is put there.
+  if (reply.Ok() && !ParseStoreMarker(text, id)) return 0;
+  if (!reply.Ok()) return -1;
+  markerId_ = *id;
+  markerLookedAt_ = now;
+  return 1;
+}
+
+bool CObjectDevice::PlaceStoreMarker(const std::string& id) {
+  std::lock_guard<std::recursive_mutex> guard(sessionLock_);
+  const std::string key = KeyOf(GetRootPath()) + kStoreMarkerName;
+  if (!Retried([&] { return session_.PutText(key, StoreMarkerText(id)); }).Ok()) return false;
+  listed_.clear();  // a new store: what was listed of the old one is gone
+  markerId_ = id;
+  markerLookedAt_ = plat::Now();
+  return true;
 }
 
 const std::map<std::string, CObjectDevice::Listed>* CObjectDevice::Listing(
@@ -363,20 +408,30 @@ uint32_t CObjectDevice::PutInParts(const std::string& key, plat::File* file, uin
   if (reply.Ok()) return kDestOk;
   // The parts sent are dropped; when the store cannot be reached now, the
   // upload stays unfinished (never under the key) until it is swept.
-  session_.AbortParts(key, uploadId);
+  // Cut off with the store away: aborted once it is back.
+  if (!session_.AbortParts(key, uploadId).Ok()) sweepDue_ = true;
   return reply.code == "SourceUnread" ? 30 : ErrorOf(reply);
 }
 
 uint32_t CObjectDevice::SweepTemporaryCopies() {
   std::lock_guard<std::recursive_mutex> guard(sessionLock_);
+  uint32_t aborted = 0;
+  if (SweepListed(&aborted)) sweepDue_ = false;
+  return aborted;
+}
+
+bool CObjectDevice::SweepListed(uint32_t* aborted) {
   std::vector<std::pair<std::string, std::string>> uploads;
   const std::string prefix = GetObjectSettings().prefix;
-  if (!Retried([&] { return session_.ListParts(prefix, &uploads); }).Ok()) return 0;
-  uint32_t aborted = 0;
+  if (!Retried([&] { return session_.ListParts(prefix, &uploads); }).Ok()) return false;
+  bool all = true;
   for (const auto& [key, id] : uploads) {
-    if (!IsInFlight(id) && Retried([&] { return session_.AbortParts(key, id); }).Ok()) ++aborted;
+    if (IsInFlight(id)) continue;
+    const bool done = Retried([&] { return session_.AbortParts(key, id); }).Ok();
+    if (done && aborted != nullptr) ++*aborted;
+    all = all && done;
   }
-  return aborted;
+  return all;
 }
 
 uint32_t CObjectDevice::MoveFile(std::string_view source, std::string_view target) {

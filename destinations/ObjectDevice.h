@@ -52,13 +52,19 @@ class CObjectDevice : public CDestination {
   bool SaveSettings() override;
   void Configure(const PlanSettings& settings) override;
   int32_t GetStorageType() const override { return kStorageObject; }
-  bool IsAvailable() const override { return connected_; }
+  bool IsAvailable() const override { return connected_ && !storeAway_; }
   // Same endpoint (case aside) and bucket, and for the destination the same
   // prefix exactly: keys are case-sensitive.
   bool IsSameDestination(const CDestination& other) const override;
   bool IsSameVolume(const CDestination& other) const override;
-  // Reaches the bucket and places the store marker below the prefix.
+  // Reaches the bucket. The store marker is
+  // placed by LookAtRemoteStore, once it knows the prefix holds no other
+  // plan's store.
   bool Prepare(bool initialize) override;
+  // The marker "Brevanto.dat" below the prefix; one seen stands for a minute
+  // while the store stays reachable.
+  int32_t ReadStoreMarkerId(std::string* id) override;
+  bool PlaceStoreMarker(const std::string& id) override;
   void Close() override;
   std::string GetRootPath() const override;
   void Refresh() override;
@@ -91,6 +97,11 @@ class CObjectDevice : public CDestination {
   // cut off while the store was unreachable left), except those this
   // process is sending. Returns how many it aborted.
   uint32_t SweepTemporaryCopies() override;
+  // The sweep, when due: at the first reach of a start, and once the store
+  // is back after an upload was cut off (its abort failed). The plan's task
+  // runs it once the store is known to be the plan's own (never on another
+  // plan's uploads). True when it listed.
+  bool SweepIfDue();
   ServerRefusal TakeServerRefusal(std::string* server, std::string* cause) override;
 
   // Lists the bucket, then writes, reads back and deletes a probe object
@@ -146,6 +157,12 @@ class CObjectDevice : public CDestination {
   // Runs beforeReplace with the rotation held back; Settle ends it.
   void Rotate(const std::string& target, const std::function<void()>& beforeReplace);
   void Settle(bool whole);
+  // Lists the unfinished uploads and aborts them (under sessionLock_): true
+  // when every one listed was aborted.
+  bool SweepListed(uint32_t* aborted = nullptr);
+  bool sweepDue_ = true;        // under sessionLock_: the sweep is to run at the next reach
+  std::string markerId_;        // under sessionLock_: the marker last seen or placed
+  int64_t markerLookedAt_ = 0;  // under sessionLock_: when (0: look again)
   std::atomic<bool> connected_{false};
   std::atomic<ObjectFailure> failure_{ObjectFailure::kNone};
   std::atomic<ObjectFailure> told_{ObjectFailure::kNone};

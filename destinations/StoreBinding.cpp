@@ -1,10 +1,11 @@
 #include "destinations/StoreBinding.h"
 
 #include "common/PlanSettings.h"
+#include "destinations/Destination.h"
 #include "destinations/StoreMarker.h"
+#include "platform/base/Text.h"
 #include "platform/files/Files.h"
 #include "platform/profile/Profile.h"
-#include "platform/base/Text.h"
 #include "platform/volumes/Volumes.h"
 
 namespace {
@@ -141,4 +142,30 @@ std::string StoreDiskName(const StoreRecord& record, const std::string& root) {
   if (!record.name.empty()) return record.name;
   if (root.size() >= 2 && root[1] == ':') return root.substr(0, 2);
   return VolumeOf(root).label;
+}
+
+StoreVerdict LookAtRemoteStore(const std::string& planFolder, CDestination& destination,
+                               bool filledBefore, StoreRecord* record) {
+  const std::string root = destination.GetRootPath();
+  const int32_t type = destination.GetStorageType();
+  std::string found;
+  const int32_t marked = destination.ReadStoreMarkerId(&found);
+  if (marked < 0) return StoreVerdict::kOwn;
+  const auto remember = [&](const std::string& id) {
+    *record = StoreRecord{id, root, type, "", "", ""};
+    WriteStoreRecord(planFolder, *record);
+  };
+  if (marked > 0) {
+    if (found == record->id || (record->id.empty() && filledBefore)) {
+      if (found != record->id || record->root != root || record->type != type) remember(found);
+      return StoreVerdict::kOwn;
+    }
+    return StoreVerdict::kForeign;
+  }
+  // No marker: a new place, or the plan's store was emptied behind its back.
+  const std::string id = NewStoreId();
+  if (!destination.PlaceStoreMarker(id)) return StoreVerdict::kOwn;
+  const bool lost = !record->id.empty();
+  remember(id);
+  return lost ? StoreVerdict::kFresh : StoreVerdict::kOwn;
 }

@@ -26,7 +26,10 @@ enum class StoreVerdict {
   kOwn,           // the plan's store is there: write
   kNotConnected,  // the plan's store is elsewhere: write nothing, record changes
   kFresh,         // a store was made or found here for the plan: fill it anew
+  kForeign,       // another plan's store is there: write nothing, say why
 };
+
+class CDestination;
 
 // Looks at the store at root for a local kind (disk, USB, network); other
 // kinds are always kOwn. filledBefore: the plan made its first backup (a
@@ -39,3 +42,14 @@ StoreVerdict LookAtStore(const std::string& planFolder, int32_t storageType,
 // How people know the plan's disk: the remembered label, else the name of
 // the folder it was mounted on, else the root's drive ("E:") or share.
 std::string StoreDiskName(const StoreRecord& record, const std::string& root);
+
+// Looks at the store of a kind that lies behind a connection (an object
+// store) through its marker: the plan's own marker there is its store; a
+// store that lost its marker (emptied, the bucket made again) gets a new one
+// and is filled anew; a marker naming another store is another plan's (or
+// another computer's) and is refused. A plan without a record takes a place
+// without a marker, and a marked one only when it filled a store before
+// (plans from before object stores were recorded). A marker that cannot be
+// looked at now changes nothing: the copies say why they fail.
+StoreVerdict LookAtRemoteStore(const std::string& planFolder, CDestination& destination,
+                               bool filledBefore, StoreRecord* record);

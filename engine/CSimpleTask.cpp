@@ -5,6 +5,7 @@
 #include "common/EngineEvents.h"
 #include "common/Texts.h"
 #include "destinations/FtpDevice.h"
+#include "destinations/ObjectDevice.h"
 #include "destinations/StoreBinding.h"
 #include "destinations/VolumeCapacity.h"
 #include "engine/CFileDispatchThread.h"
@@ -172,7 +173,7 @@ void CSimpleTask::Maintain() {
 
 void CSimpleTask::PreCheck() {
   if (plan_->Stopping()) return;  // nothing is looked at or written for a plan going away
-  std::string name, refusedServer, refusedWhy, root, disk, serverStore, heldSource;
+  std::string name, refusedServer, refusedWhy, root, disk, serverStore, heldSource, foreignStore;
   CDestination::ServerRefusal refusal = CDestination::ServerRefusal::kNone;
   uint32_t id;
   bool before, after, filledBefore = false, looked = false;
@@ -192,9 +193,15 @@ void CSimpleTask::PreCheck() {
       storeRecordRead_ = true;
       root = dest->GetRootPath();
       filledBefore = plan_->InitDone();
-      verdict = LookAtStore(folder, dest->GetStorageType(), root, filledBefore, &store_);
+      auto* bucket = dynamic_cast<CObjectDevice*>(dest);
+      verdict = bucket != nullptr
+                    ? LookAtRemoteStore(folder, *dest, filledBefore, &store_)
+                    : LookAtStore(folder, dest->GetStorageType(), root, filledBefore, &store_);
       looked = true;
-      dest->SetStoreAway(verdict == StoreVerdict::kNotConnected);
+      dest->SetStoreAway(verdict == StoreVerdict::kNotConnected ||
+                         verdict == StoreVerdict::kForeign);
+      if (bucket != nullptr && verdict != StoreVerdict::kForeign) bucket->SweepIfDue();
+      if (bucket != nullptr) foreignStore = ReadableObjectStore(bucket->GetObjectSettings());
       // A server that is this machine: where its store lies is pinned, and a
       // store that holds a folder the plan protects takes nothing in.
       if (auto* ftp = dynamic_cast<CFTPDevice*>(dest)) {
@@ -239,6 +246,14 @@ void CSimpleTask::PreCheck() {
     PostEvent(kEvStoreState, root, id, {}, said, 0);
   }
   if (looked) storeAwaySaid_ = verdict == StoreVerdict::kNotConnected;
+  // Said once while the place holds another plan's store.
+  if (verdict == StoreVerdict::kForeign && !foreignSaid_) {
+    std::string said = GetText("STORE", "ANOTHER_PLANS_STORE");
+    if (const size_t at = said.find("%s"); at != std::string::npos)
+      said.replace(at, 2, foreignStore);
+    PostEvent(kEvStoreState, root, id, {}, said, 2);
+  }
+  if (looked) foreignSaid_ = verdict == StoreVerdict::kForeign;
   // Said once while the server's store holds a protected folder.
   if (looked && !heldSource.empty() && !storeHoldsSaid_) {
     std::string said = GetText("STORE", "SERVER_STORE_HOLDS_SOURCES");

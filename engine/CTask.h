@@ -114,4 +114,5 @@ class CSimpleTask : public CTask {
   bool storeRecordRead_ = false;
   bool storeAwaySaid_ = false;   // the plan's disk was said to be away
   bool storeHoldsSaid_ = false;  // the server's store was said to hold a protected folder
+  bool foreignSaid_ = false;     // the destination was said to hold another plan's store
 };

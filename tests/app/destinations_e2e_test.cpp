@@ -15,6 +15,7 @@
 #include "app/gui/CBrevantoApp.h"
 #include "common/Settings.h"
 #include "common/Texts.h"
+#include "destinations/ObjectSession.h"
 #include "support/CephGateway.h"
 #include "support/FtpRelay.h"
 #include "support/FtpServer.h"
@@ -290,7 +291,87 @@ TEST(FtpEndToEnd, PlansOnServersBackUpRotateAndKeepTheirSecrets) {
   EXPECT_TRUE(bvtest::ProgramWorld::EndsWithZero(program, SIGTERM));
 }
 
+// Plan 1 of w protects its "docs" in s3://bucket/team/ on the gateway.
+void ObjectPlan(const bvtest::ProgramWorld& w, const bvtest::CephGateway& gw,
+                const std::string& bucket) {
+  w.Plan(1, "In the cloud", "s3://" + bucket + "/team/", {"docs"}, false);
+  w.SetPlanKey(1, "StorageType", "5");
+  bvtest::WriteNative(w.data.Data("PLAN/1/Devices.ini"),
+                      "[Object Store Device]\nEndpoint=" + gw.Endpoint() +
+                          "\nRegion=" + bvtest::CephGateway::Region() + "\nBucket=" + bucket +
+                          "\nPrefix=team\nAccessKey=" + bvtest::CephGateway::AccessKey() +
+                          "\nSecretKey=" + bvtest::CephGateway::SecretKey() +
+                          "\nPathStyle=1\nTimeOut=3\n");
+  w.data.WritePlanList({1});
+}
+
 }  // namespace
+
+// Two computers on one bucket and prefix: the second is refused in words
+// before it writes anything, and sweeps none of the first one's uploads;
+// the first one's store, emptied with its bucket, is filled anew whole.
+TEST(ObjectStoreEndToEnd, AStoreIsItsPlansOwnAndFilledAgainWhenEmptied) {
+  bvtest::App();
+  bvtest::CephGateway gw;
+  ASSERT_TRUE(gw.Ok()) << gw.Reason();
+  ASSERT_TRUE(gw.MakeBucket("own"));
+  bvtest::ProgramWorld a, b;
+  a.Put("docs/a.txt", "a");
+  a.Put("docs/b.txt", "b");
+  b.Put("docs/a.txt", "machine b");
+  ObjectPlan(a, gw, "own");
+  ObjectPlan(b, gw, "own");
+  auto stored = [&](const bvtest::ProgramWorld& w, const std::string& rel) {
+    std::string body;
+    const std::string key = "team/Latest/C" + w.Home("docs/" + rel);
+    return gw.Request("GET", "/own/" + bvtest::UriEncode(key, true), "", &body) == 200
+               ? body
+               : "(missing)";
+  };
+  auto unfinished = [&] {
+    ObjectSession session;
+    session.SetOptions(gw.Settings("own", "team/"));
+    std::vector<std::pair<std::string, std::string>> uploads;
+    EXPECT_TRUE(session.ListParts("team/", &uploads).Ok());
+    return uploads.size();
+  };
+  QProcess* program = a.Start(a.Inotify());
+  ASSERT_TRUE(WaitFor([&] { return stored(a, "b.txt") == "b" && a.FirstBackupDone(); })) << a.Log();
+  EXPECT_TRUE(bvtest::ProgramWorld::EndsWithZero(program, SIGTERM));
+  {
+    ObjectSession cut;  // an upload an earlier run could not finish
+    cut.SetOptions(gw.Settings("own", "team/"));
+    std::string id;
+    ASSERT_TRUE(cut.StartParts("team/Latest/big.bin", &id).Ok());
+  }
+
+  program = b.Start(b.Inotify());
+  std::string refused = GetText("STORE", "ANOTHER_PLANS_STORE");
+  refused = refused.substr(refused.find("%s") + 2, 40);
+  ASSERT_TRUE(WaitFor([&] { return CountOf(b.Log(), refused) == 1; })) << b.Log();
+  QThread::msleep(3000);
+  EXPECT_EQ(CountOf(b.Log(), refused), 1u) << b.Log();
+  EXPECT_EQ(stored(b, "a.txt"), "(missing)");
+  EXPECT_EQ(stored(a, "a.txt"), "a");
+  EXPECT_TRUE(gw.Keys("own", "team/Revision/").empty());
+  EXPECT_EQ(unfinished(), 1u);
+  EXPECT_TRUE(bvtest::ProgramWorld::EndsWithZero(program, SIGTERM));
+
+  // A start with nothing to back up still sweeps what earlier runs left.
+  program = a.Start(a.Inotify());
+  EXPECT_TRUE(WaitFor([&] { return unfinished() == 0; }, 30)) << a.Log();
+  // The bucket emptied and deleted, then made again: every file goes up anew.
+  for (const std::string& key : gw.Keys("own", ""))
+    ASSERT_EQ(gw.Request("DELETE", "/own/" + bvtest::UriEncode(key, true)), 204);
+  ASSERT_EQ(gw.Request("DELETE", "/own"), 204);
+  const std::string noBucket = GetText("OBJECT_STORE_REFUSED", "NO_BUCKET");
+  ASSERT_TRUE(WaitFor([&] { return CountOf(a.Log(), noBucket) == 1; })) << a.Log();
+  ASSERT_TRUE(gw.MakeBucket("own"));
+  EXPECT_TRUE(WaitFor([&] { return stored(a, "a.txt") == "a" && stored(a, "b.txt") == "b"; }, 120))
+      << a.Log();
+  EXPECT_EQ(CountOf(a.Log(), GetText("STORE", "REFILLED")), 1u) << a.Log();
+  EXPECT_TRUE(bvtest::ProgramWorld::EndsWithZero(program, SIGTERM));
+}
 
 // A plan on an object store backs up, rotates its versions and rides out the gateway's
 // restart: while it is away the cause is said once and the files wait.
@@ -306,15 +387,7 @@ TEST(ObjectStoreEndToEnd, BacksUpRotatesAndWaitsForTheGatewayToComeBack) {
   const struct timespec written[2] = {{1600000000, 0}, {1600000000, 0}};
   ASSERT_EQ(chmod(first.c_str(), 0640), 0);
   ASSERT_EQ(utimensat(AT_FDCWD, first.c_str(), written, 0), 0);
-  w.Plan(1, "In the cloud", "s3://e2e/team/", {"docs"}, false);
-  w.SetPlanKey(1, "StorageType", "5");
-  bvtest::WriteNative(
-      w.data.Data("PLAN/1/Devices.ini"),
-      "[Object Store Device]\nEndpoint=" + gw.Endpoint() +
-          "\nRegion=" + bvtest::CephGateway::Region() + "\nBucket=e2e\nPrefix=team\n" +
-          "AccessKey=" + bvtest::CephGateway::AccessKey() +
-          "\nSecretKey=" + bvtest::CephGateway::SecretKey() + "\nPathStyle=1\nTimeOut=3\n");
-  w.data.WritePlanList({1});
+  ObjectPlan(w, gw, "e2e");
   QProcess* program = w.Start(w.Inotify());
   auto stored = [&](const std::string& tree, const std::string& rel) {
     std::string body;

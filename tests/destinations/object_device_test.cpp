@@ -11,6 +11,8 @@
 #include "common/Texts.h"
 #include "destination_suite.h"
 #include "destinations/ObjectDevice.h"
+#include "destinations/StoreBinding.h"
+#include "destinations/StoreMarker.h"
 #include "history/ObjectStoreAccess.h"
 #include "platform/base/Errors.h"
 #include "platform/files/Files.h"
@@ -172,7 +174,6 @@ TEST(ObjectDevice, SettingsAndLayout) {
   const auto keys = Gateway().Keys(s.bucket, "team/ann/L");
   EXPECT_EQ(std::set<std::string>(keys.begin(), keys.end()),
             (std::set<std::string>{"team/ann/Latest/C/home/a.txt"}));
-  EXPECT_EQ(Gateway().Request("HEAD", "/" + s.bucket + "/team/ann/Brevanto.dat"), 200);
 
   // Virtual-hosted addressing (bucket.localhost) reaches the same store; a
   // destination is the same only with the same endpoint, bucket and prefix.
@@ -243,6 +244,8 @@ TEST(ObjectDevice, GatewayStoppedMidUpload) {
   REQUIRE_GATEWAY();
   ObjectWorld world;
   world.Put("Latest/big.bin", "old");
+  world.Dest().Refresh();
+  ASSERT_TRUE(dynamic_cast<CObjectDevice&>(world.Dest()).SweepIfDue());  // the start's sweep
   const std::string big = world.Sources().Write("big.bin", std::string(96 << 20, 'b'));
   std::atomic<bool> sending{false};
   std::thread stopper([&] {
@@ -261,9 +264,33 @@ TEST(ObjectDevice, GatewayStoppedMidUpload) {
   EXPECT_EQ(world.Names("Latest/"), std::vector<std::string>{"big.bin"});
   world.Dest().Refresh();
   EXPECT_TRUE(world.Dest().IsAvailable());
-  // The upload cut off (in parts) is left unfinished; the sweep aborts it.
-  EXPECT_EQ(world.Dest().SweepTemporaryCopies(), 1u);
-  EXPECT_EQ(world.Dest().SweepTemporaryCopies(), 0u);
+  // The upload cut off (in parts) is aborted once the store is back; an
+  // unfinished one left by an earlier run is aborted at the next start.
+  auto* dest = dynamic_cast<CObjectDevice*>(&world.Dest());
+  ASSERT_NE(dest, nullptr);
+  const ObjectStoreSettings s = dest->GetObjectSettings();
+  auto unfinished = [&] {
+    ObjectSession session;
+    session.SetOptions(s);
+    std::vector<std::pair<std::string, std::string>> uploads;
+    EXPECT_TRUE(session.ListParts(s.prefix, &uploads).Ok());
+    return uploads.size();
+  };
+  EXPECT_EQ(unfinished(), 1u);
+  EXPECT_TRUE(dest->SweepIfDue());
+  EXPECT_EQ(unfinished(), 0u);
+  EXPECT_FALSE(dest->SweepIfDue());
+  {
+    ObjectSession earlier;
+    earlier.SetOptions(s);
+    std::string id;
+    ASSERT_TRUE(earlier.StartParts(s.prefix + "Latest/left.bin", &id).Ok());
+  }
+  EXPECT_EQ(unfinished(), 1u);
+  auto started = ObjectDestination(s);
+  ASSERT_TRUE(started->Prepare(false));
+  EXPECT_TRUE(dynamic_cast<CObjectDevice&>(*started).SweepIfDue());
+  EXPECT_EQ(unfinished(), 0u);
   world.Sources().Write("small.bin", "new");
   EXPECT_EQ(
       world.Dest().CopyFile(world.Sources().SystemOf("small.bin"), world.PathOf("Latest/big.bin")),
@@ -277,6 +304,58 @@ TEST(ObjectDevice, GatewayStoppedMidUpload) {
       world.Dest().CopyFile(world.Sources().SystemOf("big.bin"), world.PathOf("Latest/big.bin")),
       kDestOk);
   EXPECT_TRUE(world.Get("Latest/big.bin") == parts);
+}
+
+// The marker below the prefix names whose store it is: the first plan there
+// places it; another plan (another computer) is refused before it writes; a
+// store emptied behind its plan's back is filled anew. Each look is a fresh
+// destination, as at a start of the program.
+TEST(ObjectDevice, StoreMarkerTellsWhoseStoreItIs) {
+  REQUIRE_GATEWAY();
+  const ObjectStoreSettings s = StoreSettings(NewBucket());
+  bvtest::TempDir mine, other, older;
+  struct Look {
+    bvtest::TempDir* plan;
+    bool filledBefore;
+    StoreVerdict verdict;
+  };
+  auto look = [&](const Look& row) {
+    PlanOwner owner(row.plan->System() + "\\");
+    auto dest = ObjectDestination(s, &owner);
+    EXPECT_TRUE(dest->Prepare(false));
+    StoreRecord record;
+    ReadStoreRecord(owner.GetPlanFolder(), &record);
+    EXPECT_EQ(LookAtRemoteStore(owner.GetPlanFolder(), *dest, row.filledBefore, &record),
+              row.verdict)
+        << row.plan->System();
+    ReadStoreRecord(owner.GetPlanFolder(), &record);
+    return record.id;
+  };
+  auto marker = [&] {
+    std::string text, id;
+    Gateway().Request("GET", "/" + s.bucket + "/store/Brevanto.dat", "", &text);
+    return ParseStoreMarker(text, &id) ? id : "(none)";
+  };
+  const std::string first = look({&mine, false, StoreVerdict::kOwn});
+  EXPECT_EQ(marker(), first);
+  EXPECT_EQ(look({&mine, true, StoreVerdict::kOwn}), first);
+  ASSERT_EQ(Gateway().Request("PUT", "/" + s.bucket + "/store/Latest/a.txt", "a"), 200);
+  // Another plan new to the place writes nothing there, not even a record.
+  EXPECT_EQ(look({&other, false, StoreVerdict::kForeign}), "");
+  EXPECT_EQ(marker(), first);
+  // A plan that filled this place before its store was recorded keeps it.
+  EXPECT_EQ(look({&older, true, StoreVerdict::kOwn}), first);
+  // Emptied behind the plans' back: a new store, filled anew by its plan.
+  for (const std::string& key : Gateway().Keys(s.bucket, "store/"))
+    ASSERT_EQ(Gateway().Request("DELETE", "/" + s.bucket + "/" + UriEncode(key, true)), 204);
+  const std::string second = look({&mine, true, StoreVerdict::kFresh});
+  EXPECT_NE(second, first);
+  EXPECT_EQ(marker(), second);
+  EXPECT_EQ(look({&mine, true, StoreVerdict::kOwn}), second);
+  EXPECT_EQ(look({&older, true, StoreVerdict::kForeign}), first);
+  // Text under the marker's name that names no store is replaced.
+  ASSERT_EQ(Gateway().Request("PUT", "/" + s.bucket + "/store/Brevanto.dat", "junk"), 200);
+  EXPECT_NE(look({&mine, true, StoreVerdict::kFresh}), second);
 }
 
 // The rotation run before the PUT takes nothing from the latest key: the

@@ -32,7 +32,9 @@
 #include "platform/profile/Profile.h"
 #include "support/CephGateway.h"
 #include "support/FtpServer.h"
+#include "ui/main/RunSoon.h"
 #include "ui/widgets/CDlgSureMessage.h"
+#include "ui/widgets/TextFormat.h"
 #include "ui/wizard/CExtFileDlg.h"
 #include "ui/wizard/CFileTreeCtrl.h"
 #include "ui/wizard/CPlanWizardDlg.h"
@@ -42,8 +44,6 @@
 #include "ui/wizard/CWPSelectSource.h"
 #include "ui/wizard/CWPSelectWhenToBackup.h"
 #include "ui/wizard/CWizardCalendar.h"
-#include "ui/main/RunSoon.h"
-#include "ui/widgets/TextFormat.h"
 #include "ui/wizard/WizardAnswers.h"
 #include "ui/wizard/WizardWorker.h"
 
@@ -278,7 +278,8 @@ TEST_F(WizardTest, FinishingNewAndChangedPlansAlsoOnFtp) {
   ASSERT_NE(bucket, nullptr);
   EXPECT_EQ(std::make_tuple(bucket->StorageType(), bucket->DestinationRoot()),
             std::make_tuple(int32_t{kStorageObject}, std::string("/team/")));
-  EXPECT_EQ(gw.Keys("wiz", ""), std::vector<std::string>{"team/Brevanto.dat"});
+  EXPECT_TRUE(RunUntil(
+      [&] { return gw.Keys("wiz", "") == std::vector<std::string>{"team/Brevanto.dat"}; }));
   const std::string devices = bucket->GetPlanFolder() + "Devices.ini";
   EXPECT_EQ(Profile(devices, "Object Store Device", "SecretKey"), bvtest::CephGateway::SecretKey());
   EXPECT_EQ(PlanFile(bucket->Id(), "UI.ini").find(bvtest::CephGateway::SecretKey()),
