@@ -72,6 +72,8 @@ bool IsInFlight(const std::string& id) {
   return inFlight.count(id) != 0;
 }
 
+constexpr uint32_t kErrBadDigest = 23;  // data error: the store holds other bytes
+
 bool Busy(const ObjectReply& r) { return r.status == 503 || r.code == "SlowDown"; }
 
 ObjectFailure FailureOf(const ObjectReply& reply) {
@@ -82,6 +84,8 @@ ObjectFailure FailureOf(const ObjectReply& reply) {
   if (reply.status == 0) return ObjectFailure::kUnreachable;
   if (reply.code == "QuotaExceeded") return ObjectFailure::kQuota;
   if (reply.code == "RequestTimeTooSkewed") return ObjectFailure::kClockSkew;
+  if (reply.code == kEndlessListing) return ObjectFailure::kEndlessListing;
+  if (reply.status >= 300 && reply.status < 400) return ObjectFailure::kRedirect;
   if (reply.status == 403) return ObjectFailure::kKeys;
   if (reply.code == "NoSuchBucket") return ObjectFailure::kNoBucket;
   if (Busy(reply)) return ObjectFailure::kBusy;
@@ -141,8 +145,13 @@ ObjectReply CObjectDevice::Retried(Request request) {
     std::this_thread::sleep_for(std::chrono::milliseconds(pause));
     reply = request();
   }
-  connected_ = reply.status != 0 && reply.status != 403 && reply.code != "NoSuchBucket";
+  connected_ = reply.status != 0 && reply.status != 403 && reply.code != "NoSuchBucket" &&
+               (reply.status < 300 || reply.status >= 400);
   const ObjectFailure failure = FailureOf(reply);
+  if (failure == ObjectFailure::kRedirect) {
+    std::lock_guard<std::mutex> settingsGuard(settingsLock_);
+    redirectHost_ = ObjectEndpointHost(reply.location);
+  }
   if (failure != ObjectFailure::kNone || reply.Ok()) failure_ = failure;
   if (!connected_) listed_.clear();  // another connection: its listings are not known
   return reply;
@@ -155,7 +164,7 @@ uint32_t CObjectDevice::ErrorOf(const ObjectReply& reply) const {
   if (reply.status == 403) return 5;
   if (reply.code == "NoSuchBucket") return 3;
   if (reply.status == 404) return 2;
-  if (reply.code == "BadDigest") return 23;
+  if (reply.code == "BadDigest") return kErrBadDigest;
   return 59;
 }
 
@@ -167,6 +176,11 @@ std::string CObjectDevice::ProbeServerKey() {
 }
 
 bool CObjectDevice::Prepare(bool initialize) {
+  if (ObjectPrefixHasDots(GetObjectSettings().prefix)) {
+    failure_ = ObjectFailure::kBadName;
+    connected_ = false;
+    return false;
+  }
   {
     std::lock_guard<std::recursive_mutex> guard(sessionLock_);
     session_.SetOptions(GetObjectSettings());
@@ -188,9 +202,23 @@ void CObjectDevice::Close() {
 }
 
 void CObjectDevice::Refresh() {
+  constexpr std::chrono::milliseconds kFirstProbePause{1000}, kLongestProbePause{60000};
   std::lock_guard<std::recursive_mutex> guard(sessionLock_);
-  session_.SetOptions(GetObjectSettings());
-  Retried([&] { return session_.Probe(); });
+  const ObjectStoreSettings s = GetObjectSettings();
+  if (ObjectPrefixHasDots(s.prefix)) {  // said once; nothing is sent
+    failure_ = ObjectFailure::kBadName;
+    connected_ = false;
+    return;
+  }
+  const auto now = std::chrono::steady_clock::now();
+  if (connected_ || now < nextProbe_) return;
+  session_.SetOptions(s);
+  if (Retried([&] { return session_.Probe(); }).Ok()) {
+    probePause_ = std::chrono::milliseconds(0);
+    return;
+  }
+  probePause_ = std::min(kLongestProbePause, std::max(kFirstProbePause, probePause_ * 2));
+  nextProbe_ = now + probePause_;
 }
 
 const std::map<std::string, CObjectDevice::Listed>* CObjectDevice::Listing(
@@ -311,6 +339,11 @@ uint32_t CObjectDevice::CopyFileWatched(std::string_view source, std::string_vie
   Settle(reply.Ok() && !torn);
   if (torn) return plat::kErrSourceChanged;
   if (!reply.Ok()) return ErrorOf(reply);
+  if (!ObjectETagMatches(reply.etag, md5)) {
+    // Not the bytes sent: the object goes, the copy is tried again.
+    if (Retried([&] { return session_.Delete(key); }).Ok()) Known(key, false, 0);
+    return kErrBadDigest;
+  }
   Known(key, true, size, reply.etag);
   return kDestOk;
 }

@@ -32,7 +32,9 @@
 #include "platform/profile/Profile.h"
 #include "support/CephGateway.h"
 #include "support/FtpServer.h"
+#include "ui/main/RunSoon.h"
 #include "ui/widgets/CDlgSureMessage.h"
+#include "ui/widgets/TextFormat.h"
 #include "ui/wizard/CExtFileDlg.h"
 #include "ui/wizard/CFileTreeCtrl.h"
 #include "ui/wizard/CPlanWizardDlg.h"
@@ -42,8 +44,6 @@
 #include "ui/wizard/CWPSelectSource.h"
 #include "ui/wizard/CWPSelectWhenToBackup.h"
 #include "ui/wizard/CWizardCalendar.h"
-#include "ui/main/RunSoon.h"
-#include "ui/widgets/TextFormat.h"
 #include "ui/wizard/WizardAnswers.h"
 #include "ui/wizard/WizardWorker.h"
 
@@ -346,6 +346,7 @@ TEST_F(WizardTest, PageChecksKeepTheUserOnThePage) {
          Type(field("objectPrefixEdit"), "team\\..\\other");
        },
        "OBJECT_PREFIX_CLIMBS"},
+      {[&] { Type(field("objectPrefixEdit"), "team/./other"); }, "OBJECT_PREFIX_CLIMBS"},
       {[&] {
          Type(field("objectPrefixEdit"), "");
          dest->Tabs()->setCurrentIndex(wiz::kTabFtp);
