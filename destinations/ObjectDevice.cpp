@@ -72,8 +72,6 @@ bool IsInFlight(const std::string& id) {
   return inFlight.count(id) != 0;
 }
 
-constexpr uint32_t kErrBadDigest = 23;  // data error: the store holds other bytes
-
 bool Busy(const ObjectReply& r) { return r.status == 503 || r.code == "SlowDown"; }
 
 ObjectFailure FailureOf(const ObjectReply& reply) {
@@ -148,6 +146,8 @@ ObjectReply CObjectDevice::Retried(Request request) {
   connected_ = reply.status != 0 && reply.status != 403 && reply.code != "NoSuchBucket" &&
                (reply.status < 300 || reply.status >= 400);
   const ObjectFailure failure = FailureOf(reply);
+  int none = 0;
+  if (failure == ObjectFailure::kEndlessListing) endless_.compare_exchange_strong(none, 1);
   if (failure == ObjectFailure::kRedirect) {
     std::lock_guard<std::mutex> settingsGuard(settingsLock_);
     redirectHost_ = ObjectEndpointHost(reply.location);
@@ -164,7 +164,7 @@ uint32_t CObjectDevice::ErrorOf(const ObjectReply& reply) const {
   if (reply.status == 403) return 5;
   if (reply.code == "NoSuchBucket") return 3;
   if (reply.status == 404) return 2;
-  if (reply.code == "BadDigest") return kErrBadDigest;
+  if (reply.code == "BadDigest") return plat::kErrCrc;
   return 59;
 }
 
@@ -198,6 +198,7 @@ void CObjectDevice::Close() {
   std::lock_guard<std::recursive_mutex> guard(sessionLock_);
   session_.Close();
   listed_.clear();
+  endlessFolders_.clear();
   connected_ = false;
 }
 
@@ -225,8 +226,14 @@ const std::map<std::string, CObjectDevice::Listed>* CObjectDevice::Listing(
     const std::string& folderKey) {
   const auto kept = listed_.find(folderKey);
   if (kept != listed_.end()) return &kept->second;
+  // A folder whose listing did not end is not listed again: its keys are
+  // asked for one by one.
+  if (endlessFolders_.count(folderKey) != 0) return nullptr;
   std::vector<ObjectEntry> entries;
-  if (!Retried([&] { return session_.List(folderKey, &entries); }).Ok()) return nullptr;
+  const ObjectReply reply = Retried([&] { return session_.List(folderKey, &entries); });
+  if (reply.code == kEndlessListing && endlessFolders_.size() < 4096)
+    endlessFolders_.insert(folderKey);
+  if (!reply.Ok()) return nullptr;
   auto& names = listed_[folderKey];
   for (const ObjectEntry& e : entries) {
     if (!e.folder) names[e.name] = {e.size, e.etag};
@@ -342,7 +349,7 @@ uint32_t CObjectDevice::CopyFileWatched(std::string_view source, std::string_vie
   if (!ObjectETagMatches(reply.etag, md5)) {
     // Not the bytes sent: the object goes, the copy is tried again.
     if (Retried([&] { return session_.Delete(key); }).Ok()) Known(key, false, 0);
-    return kErrBadDigest;
+    return plat::kErrCrc;
   }
   Known(key, true, size, reply.etag);
   return kDestOk;

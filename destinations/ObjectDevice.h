@@ -9,6 +9,7 @@
 #include <chrono>
 #include <map>
 #include <mutex>
+#include <set>
 #include <string>
 
 #include "destinations/Destination.h"
@@ -143,10 +144,12 @@ class CObjectDevice : public CDestination {
 
   mutable std::mutex settingsLock_;  // guards settings_ and redirectHost_
   ObjectStoreSettings settings_;
-  std::string redirectHost_;          // where the last redirect pointed
-  std::recursive_mutex sessionLock_;  // guards session_ and listed_: one request at a time
+  std::string redirectHost_;  // where the last redirect pointed
+  std::recursive_mutex
+      sessionLock_;  // guards session_, listed_, endlessFolders_: one request at a time
   ObjectSession session_;
   std::map<std::string, std::map<std::string, Listed>> listed_;  // folder key -> its keys
+  std::set<std::string> endlessFolders_;  // folder keys whose listing did not end
   // The rotation of the copy in flight, under sessionLock_ too.
   struct Rotation {
     std::string target;                // the key the copy replaces; empty: none running
@@ -164,4 +167,7 @@ class CObjectDevice : public CDestination {
   std::atomic<bool> connected_{false};
   std::atomic<ObjectFailure> failure_{ObjectFailure::kNone};
   std::atomic<ObjectFailure> told_{ObjectFailure::kNone};
+  // A listing stopped before its end, said once for the destination even
+  // when the requests after it went through: 0 none, 1 to say, 2 said.
+  std::atomic<int> endless_{0};
 };

@@ -164,8 +164,15 @@ bool CObjectDevice::IsSameDestination(const CDestination& other) const {
 
 CDestination::ServerRefusal CObjectDevice::TakeServerRefusal(std::string* server,
                                                              std::string* cause) {
-  const ObjectFailure now = failure_;
-  if (now == ObjectFailure::kNone || told_.exchange(now) == now) return ServerRefusal::kNone;
+  ObjectFailure now = failure_;
+  int pending = 1;
+  if (now == ObjectFailure::kEndlessListing) {
+    if (!endless_.compare_exchange_strong(pending, 2)) return ServerRefusal::kNone;
+    told_ = now;
+  } else if (now == ObjectFailure::kNone || told_.exchange(now) == now) {
+    if (!endless_.compare_exchange_strong(pending, 2)) return ServerRefusal::kNone;
+    now = ObjectFailure::kEndlessListing;
+  }
   const ObjectStoreSettings s = GetObjectSettings();
   *server = "s3://" + s.bucket + "/" + s.prefix + " (" + s.endpoint + ")";
   const char* key = "OTHER";

@@ -86,7 +86,7 @@ std::string XmlUnescape(const std::string& text) {
 // A listing stops when its pages pass these, or when a page names the marker
 // of one before: an endpoint that never ends its listing costs bounded time
 // and memory. No store of this program's own holds that much in one folder.
-constexpr int kMostPages = 2000;
+constexpr int kMostPages = 1000;
 constexpr size_t kMostEntries = 500000;
 
 // Marks reply as a listing stopped before its end.

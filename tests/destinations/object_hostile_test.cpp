@@ -51,6 +51,10 @@ TEST(ObjectHostile, EndlessListingsStop) {
     std::vector<VersionEntry> versions;
     EXPECT_EQ(dest->ListVersions("/store/Revision/C/", "a", ".txt", &versions), 0);
     EXPECT_TRUE(versions.empty());
+    // Said at the next look of the engine, past the copies that went through.
+    bvtest::TempDir src;
+    src.Write("f.txt", "endless");
+    EXPECT_EQ(dest->CopyFile(src.SystemOf("f.txt"), "/store/Latest/f.txt"), kDestOk);
     EXPECT_EQ(Cause(*dest), GetText("OBJECT_STORE_REFUSED", "ENDLESS_LISTING"));
     EXPECT_EQ(Cause(*dest), "");  // once
     EXPECT_EQ(dest->SweepTemporaryCopies(), 0u);
@@ -58,6 +62,11 @@ TEST(ObjectHostile, EndlessListingsStop) {
     for (const std::string& line : s3.Lines()) aborts += line.rfind("DELETE", 0) == 0;
     EXPECT_EQ(aborts, 0);
     EXPECT_LE(s3.Requests(), manner == HostileS3::kEndless ? 1010 : 10);
+    const int before = s3.Requests();
+    dest->ListVersions("/store/Revision/C/", "a", ".txt", &versions);
+    EXPECT_EQ(s3.Requests(), before);  // not listed again
+    dest->ListVersions("/store/Latest/", "f", ".txt", &versions);
+    EXPECT_EQ(Cause(*dest), "");  // once for the destination
   }
 }
 
