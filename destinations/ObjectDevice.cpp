@@ -88,6 +88,8 @@ ObjectFailure FailureOf(const ObjectReply& reply) {
   if (reply.status == 0) return ObjectFailure::kUnreachable;
   if (reply.code == "QuotaExceeded") return ObjectFailure::kQuota;
   if (reply.code == "RequestTimeTooSkewed") return ObjectFailure::kClockSkew;
+  if (reply.code == kEndlessListing) return ObjectFailure::kEndlessListing;
+  if (reply.status >= 300 && reply.status < 400) return ObjectFailure::kRedirect;
   if (reply.status == 403) return ObjectFailure::kKeys;
   if (reply.code == "NoSuchBucket") return ObjectFailure::kNoBucket;
   if (Busy(reply)) return ObjectFailure::kBusy;
@@ -147,8 +149,15 @@ ObjectReply CObjectDevice::Retried(Request request) {
     std::this_thread::sleep_for(std::chrono::milliseconds(pause));
     reply = request();
   }
-  connected_ = reply.status != 0 && reply.status != 403 && reply.code != "NoSuchBucket";
+  connected_ = reply.status != 0 && reply.status != 403 && reply.code != "NoSuchBucket" &&
+               (reply.status < 300 || reply.status >= 400);
   const ObjectFailure failure = FailureOf(reply);
+  int none = 0;
+  if (failure == ObjectFailure::kEndlessListing) endless_.compare_exchange_strong(none, 1);
+  if (failure == ObjectFailure::kRedirect) {
+    std::lock_guard<std::mutex> settingsGuard(settingsLock_);
+    redirectHost_ = ObjectEndpointHost(reply.location);
+  }
   if (failure != ObjectFailure::kNone || reply.Ok()) failure_ = failure;
   if (!connected_) {
     listed_.clear();  // another connection: its listings and marker are not known
@@ -164,7 +173,7 @@ uint32_t CObjectDevice::ErrorOf(const ObjectReply& reply) const {
   if (reply.status == 403) return 5;
   if (reply.code == "NoSuchBucket") return 3;
   if (reply.status == 404) return 2;
-  if (reply.code == "BadDigest") return 23;
+  if (reply.code == "BadDigest") return plat::kErrCrc;
   return 59;
 }
 
@@ -186,14 +195,29 @@ void CObjectDevice::Close() {
   std::lock_guard<std::recursive_mutex> guard(sessionLock_);
   session_.Close();
   listed_.clear();
+  endlessFolders_.clear();
   connected_ = false;
   markerLookedAt_ = 0;
 }
 
 void CObjectDevice::Refresh() {
+  constexpr std::chrono::milliseconds kFirstProbePause{1000}, kLongestProbePause{60000};
   std::lock_guard<std::recursive_mutex> guard(sessionLock_);
-  session_.SetOptions(GetObjectSettings());
-  Retried([&] { return session_.Probe(); });
+  const ObjectStoreSettings s = GetObjectSettings();
+  if (ObjectPrefixHasDots(s.prefix)) {  // said once; nothing is sent
+    failure_ = ObjectFailure::kBadName;
+    connected_ = false;
+    return;
+  }
+  const auto now = std::chrono::steady_clock::now();
+  if (connected_ || now < nextProbe_) return;
+  session_.SetOptions(s);
+  if (Retried([&] { return session_.Probe(); }).Ok()) {
+    probePause_ = std::chrono::milliseconds(0);
+    return;
+  }
+  probePause_ = std::min(kLongestProbePause, std::max(kFirstProbePause, probePause_ * 2));
+  nextProbe_ = now + probePause_;
 }
 
 bool CObjectDevice::SweepIfDue() {
@@ -242,8 +266,14 @@ const std::map<std::string, CObjectDevice::Listed>* CObjectDevice::Listing(
     const std::string& folderKey) {
   const auto kept = listed_.find(folderKey);
   if (kept != listed_.end()) return &kept->second;
+  // A folder whose listing did not end is not listed again: its keys are
+  // asked for one by one.
+  if (endlessFolders_.count(folderKey) != 0) return nullptr;
   std::vector<ObjectEntry> entries;
-  if (!Retried([&] { return session_.List(folderKey, &entries); }).Ok()) return nullptr;
+  const ObjectReply reply = Retried([&] { return session_.List(folderKey, &entries); });
+  if (reply.code == kEndlessListing && endlessFolders_.size() < 4096)
+    endlessFolders_.insert(folderKey);
+  if (!reply.Ok()) return nullptr;
   auto& names = listed_[folderKey];
   for (const ObjectEntry& e : entries) {
     if (!e.folder) names[e.name] = {e.size, e.etag};
@@ -356,6 +386,11 @@ uint32_t CObjectDevice::CopyFileWatched(std::string_view source, std::string_vie
   Settle(reply.Ok() && !torn);
   if (torn) return plat::kErrSourceChanged;
   if (!reply.Ok()) return ErrorOf(reply);
+  if (!ObjectETagMatches(reply.etag, md5)) {
+    // Not the bytes sent: the object goes, the copy is tried again.
+    if (Retried([&] { return session_.Delete(key); }).Ok()) Known(key, false, 0);
+    return plat::kErrCrc;
+  }
   Known(key, true, size, reply.etag);
   return kDestOk;
 }

@@ -6,8 +6,10 @@
 // "Object Store Device", private to its owner (it holds the secret key).
 #pragma once
 #include <atomic>
+#include <chrono>
 #include <map>
 #include <mutex>
+#include <set>
 #include <string>
 
 #include "destinations/Destination.h"
@@ -27,6 +29,8 @@ enum class ObjectFailure {
   kClockSkew,  // the store's clock and ours differ too much for a signature
   kQuota,
   kBusy,
+  kRedirect,        // the store pointed elsewhere (a wrong endpoint or region): not followed
+  kEndlessListing,  // a listing's pages did not end: it was stopped
   kOther
 };
 
@@ -39,6 +43,9 @@ struct ObjectProbeResult {
 
 // A store as a person reads it: "s3://bucket/prefix/".
 std::string ReadableObjectStore(const ObjectStoreSettings& s);
+// Whether a prefix holds a "." or ".." part: its keys would not stay as
+// written (or would climb out of the bucket); nothing is sent for them.
+bool ObjectPrefixHasDots(std::string_view prefix);
 // The host name of an endpoint ("s3.example.com" of "https://s3.example.com:9000/").
 std::string ObjectEndpointHost(std::string_view endpoint);
 
@@ -67,6 +74,8 @@ class CObjectDevice : public CDestination {
   bool PlaceStoreMarker(const std::string& id) override;
   void Close() override;
   std::string GetRootPath() const override;
+  // Probes the bucket when it was not reached, on a growing pause; looks at
+  // nothing while it answers.
   void Refresh() override;
   // From one listing of the folder (all its pages), kept until Close and
   // kept up to date by this destination's own writes.
@@ -78,6 +87,8 @@ class CObjectDevice : public CDestination {
   bool FileExists(std::string_view path) override;
   uint32_t DeleteFile(std::string_view path) override;
   uint32_t CopyFile(std::string_view source, std::string_view target) override;
+  // A single PUT answered with an MD5 ETag other than the file's fails with
+  // 23 and what it left under the key is deleted (the rotation stands).
   // One PUT (in parts above 64 MiB, completed only once every part is
   // in): the object appears whole or not at all, so there is no temporary
   // name. beforeReplace runs once the local file was read whole for its
@@ -142,11 +153,14 @@ class CObjectDevice : public CDestination {
   // there is none.
   std::string LeftoverRevision(const std::string& from, const std::string& to);
 
-  mutable std::mutex settingsLock_;  // guards settings_
+  mutable std::mutex settingsLock_;  // guards settings_ and redirectHost_
   ObjectStoreSettings settings_;
-  std::recursive_mutex sessionLock_;  // guards session_ and listed_: one request at a time
+  std::string redirectHost_;  // where the last redirect pointed
+  std::recursive_mutex
+      sessionLock_;  // guards session_, listed_, endlessFolders_: one request at a time
   ObjectSession session_;
   std::map<std::string, std::map<std::string, Listed>> listed_;  // folder key -> its keys
+  std::set<std::string> endlessFolders_;  // folder keys whose listing did not end
   // The rotation of the copy in flight, under sessionLock_ too.
   struct Rotation {
     std::string target;                // the key the copy replaces; empty: none running
@@ -163,7 +177,14 @@ class CObjectDevice : public CDestination {
   bool sweepDue_ = true;        // under sessionLock_: the sweep is to run at the next reach
   std::string markerId_;        // under sessionLock_: the marker last seen or placed
   int64_t markerLookedAt_ = 0;  // under sessionLock_: when (0: look again)
+  // While the store answers, nothing is probed (the copies tell when it
+  // stops); while it does not, probes come after pauses doubling to a minute.
+  std::chrono::steady_clock::time_point nextProbe_{};  // under sessionLock_
+  std::chrono::milliseconds probePause_{0};            // under sessionLock_
   std::atomic<bool> connected_{false};
   std::atomic<ObjectFailure> failure_{ObjectFailure::kNone};
   std::atomic<ObjectFailure> told_{ObjectFailure::kNone};
+  // A listing stopped before its end, said once for the destination even
+  // when the requests after it went through: 0 none, 1 to say, 2 said.
+  std::atomic<int> endless_{0};
 };

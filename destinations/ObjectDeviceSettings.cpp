@@ -2,10 +2,12 @@
 // store, and the cause of a failure in words.
 #include "destinations/ObjectDevice.h"
 
+#include "common/EngineEvents.h"
 #include "common/Texts.h"
+#include "platform/base/Text.h"
 #include "platform/files/Files.h"
 #include "platform/profile/Profile.h"
-#include "platform/base/Text.h"
+#include "platform/volumes/Paths.h"
 
 namespace {
 
@@ -30,14 +32,14 @@ void Normalise(ObjectStoreSettings* s) {
   for (char& c : prefix) {
     if (c == '\\') c = '/';
   }
-  // "a/./b//" is "a/b/"; a ".." stays, and no request goes with it.
+  // "a//b/" is "a/b/"; a "." or ".." stays, and no request goes with it.
   std::string kept;
   size_t begin = 0;
   while (begin <= prefix.size()) {
     size_t end = prefix.find('/', begin);
     if (end == std::string::npos) end = prefix.size();
     const std::string part = prefix.substr(begin, end - begin);
-    if (!part.empty() && part != ".") kept += part + "/";
+    if (!part.empty()) kept += part + "/";
     begin = end + 1;
   }
   prefix = kept;
@@ -49,6 +51,17 @@ void Normalise(ObjectStoreSettings* s) {
 
 std::string ReadableObjectStore(const ObjectStoreSettings& s) {
   return "s3://" + s.bucket + "/" + s.prefix;
+}
+
+bool ObjectPrefixHasDots(std::string_view prefix) {
+  for (size_t begin = 0; begin <= prefix.size();) {
+    size_t end = prefix.find_first_of("/\\", begin);
+    if (end == std::string_view::npos) end = prefix.size();
+    const std::string_view part = prefix.substr(begin, end - begin);
+    if (part == "." || part == "..") return true;
+    begin = end + 1;
+  }
+  return false;
 }
 
 std::string ObjectEndpointHost(std::string_view endpoint) {
@@ -76,6 +89,22 @@ bool CObjectDevice::LoadSettings() {
   s.pathStyle = plat::GetProfileInt(ini, kObjectDeviceSection, "PathStyle", 1);
   s.timeout = plat::GetProfileInt(ini, kObjectDeviceSection, "TimeOut", 30);
   Normalise(&s);
+  // Written by hand or copied, the file holding the secret may be readable
+  // by others: it is made the owner's alone, and that is said.
+  plat::File file;
+  uint32_t mode = 0;
+  int64_t written = 0;
+  std::string whole;
+  if (!s.secretKey.empty() && file.Open(ini, plat::File::kRead, plat::File::kOpenExisting) &&
+      file.GetModeAndTime(&mode, &written) && (mode & 077) != 0) {
+    file.Close();
+    if (plat::ReadWholeFile(ini, &whole) && plat::WriteFileAtomic(ini, whole, true)) {
+      std::string native = ini, words = GetText("OBJECT_STORE_REFUSED", "SECRET_TIGHTENED");
+      plat::ToNativePath(ini, &native);
+      if (const size_t at = words.find("%s"); at != std::string::npos) words.replace(at, 2, native);
+      PostEvent(kEvInvalidContent, words, 0, native);
+    }
+  }
   std::lock_guard<std::mutex> guard(settingsLock_);
   settings_ = std::move(s);
   return true;
@@ -135,8 +164,15 @@ bool CObjectDevice::IsSameDestination(const CDestination& other) const {
 
 CDestination::ServerRefusal CObjectDevice::TakeServerRefusal(std::string* server,
                                                              std::string* cause) {
-  const ObjectFailure now = failure_;
-  if (now == ObjectFailure::kNone || told_.exchange(now) == now) return ServerRefusal::kNone;
+  ObjectFailure now = failure_;
+  int pending = 1;
+  if (now == ObjectFailure::kEndlessListing) {
+    if (!endless_.compare_exchange_strong(pending, 2)) return ServerRefusal::kNone;
+    told_ = now;
+  } else if (now == ObjectFailure::kNone || told_.exchange(now) == now) {
+    if (!endless_.compare_exchange_strong(pending, 2)) return ServerRefusal::kNone;
+    now = ObjectFailure::kEndlessListing;
+  }
   const ObjectStoreSettings s = GetObjectSettings();
   *server = "s3://" + s.bucket + "/" + s.prefix + " (" + s.endpoint + ")";
   const char* key = "OTHER";
@@ -168,9 +204,19 @@ CDestination::ServerRefusal CObjectDevice::TakeServerRefusal(std::string* server
     case ObjectFailure::kBusy:
       key = "BUSY";
       break;
+    case ObjectFailure::kRedirect:
+      key = "REDIRECT";
+      break;
+    case ObjectFailure::kEndlessListing:
+      key = "ENDLESS_LISTING";
+      break;
     default:
       break;
   }
   *cause = GetText("OBJECT_STORE_REFUSED", key);
+  if (const size_t at = cause->find("%s"); at != std::string::npos) {
+    std::lock_guard<std::mutex> guard(settingsLock_);
+    cause->replace(at, 2, redirectHost_.empty() ? s.endpoint : redirectHost_);
+  }
   return ServerRefusal::kUnreachable;
 }

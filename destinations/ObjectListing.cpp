@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <set>
 
 bool ObjectXmlElement(const std::string& xml, const char* tag, size_t* at, std::string* text) {
   const std::string open = std::string("<") + tag + ">";
@@ -82,11 +83,25 @@ std::string XmlUnescape(const std::string& text) {
   return out;
 }
 
+// A listing stops when its pages pass these, or when a page names the marker
+// of one before: an endpoint that never ends its listing costs bounded time
+// and memory. No store of this program's own holds that much in one folder.
+constexpr int kMostPages = 1000;
+constexpr size_t kMostEntries = 500000;
+
+// Marks reply as a listing stopped before its end.
+ObjectReply& Endless(ObjectReply& reply) {
+  reply.code = kEndlessListing;
+  reply.body.clear();
+  return reply;
+}
+
 }  // namespace
 
 ObjectReply ObjectSession::List(std::string_view prefix, std::vector<ObjectEntry>* entries) {
   std::string token;
-  for (;;) {
+  std::set<std::string> markers;
+  for (int page = 1;; ++page) {
     std::string query;
     if (!token.empty()) query = "continuation-token=" + ObjectUriEncode(token, false) + "&";
     query += "delimiter=%2F&encoding-type=url&list-type=2&prefix=" + ObjectUriEncode(prefix, false);
@@ -126,13 +141,18 @@ ObjectReply ObjectSession::List(std::string_view prefix, std::vector<ObjectEntry
     if (truncated != "true" || !ObjectXmlElement(xml, "NextContinuationToken", &at, &token))
       return reply;
     token = XmlUnescape(token);
+    if (page >= kMostPages || entries->size() > kMostEntries || !markers.insert(token).second) {
+      entries->clear();
+      return Endless(reply);
+    }
   }
 }
 
 ObjectReply ObjectSession::ListParts(std::string_view prefix,
                                      std::vector<std::pair<std::string, std::string>>* uploads) {
   std::string keyMarker, idMarker;
-  for (;;) {
+  std::set<std::string> markers;
+  for (int page = 1;; ++page) {
     std::string query;
     if (!keyMarker.empty()) query = "key-marker=" + ObjectUriEncode(keyMarker, false) + "&";
     query += "prefix=" + ObjectUriEncode(prefix, false);
@@ -159,5 +179,10 @@ ObjectReply ObjectSession::ListParts(std::string_view prefix,
     keyMarker = XmlUnescape(keyMarker);
     at = 0;
     ObjectXmlElement(xml, "NextUploadIdMarker", &at, &idMarker);
+    if (page >= kMostPages || uploads->size() > kMostEntries ||
+        !markers.insert(keyMarker + '\n' + idMarker).second) {
+      uploads->clear();
+      return Endless(reply);
+    }
   }
 }

@@ -3,6 +3,7 @@
 #include <curl/curl.h>
 #include <openssl/evp.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 
@@ -62,6 +63,8 @@ size_t HeaderOf(char* data, size_t size, size_t n, void* out) {
   char* end = nullptr;
   if (StartsNoCase(name, "etag") && name.size() == 4) {
     reply->etag = value;
+  } else if (StartsNoCase(name, "location") && name.size() == 8) {
+    reply->location = value;
   } else if (StartsNoCase(name, "x-amz-meta-mode") && name.size() == 15) {
     const long mode = std::strtol(value.c_str(), &end, 8);
     if (end != value.c_str() && *end == '\0' && mode >= 0 && mode <= 07777)
@@ -155,13 +158,14 @@ void ObjectSession::Prepare(const char* method, std::string_view key, const std:
   if (handle_ == nullptr) handle_ = curl_easy_init();
   CURL* curl = Handle(handle_);
   curl_easy_reset(curl);  // keeps the open connection
-  // A ".." step would be taken out of the path on its way (into another
+  // A "." or ".." step would be taken out of the path on its way (into another
   // bucket, even): such a key is never asked for.
   climbs_ = false;
   for (size_t begin = 0; begin <= key.size();) {
     size_t end = key.find('/', begin);
     if (end == std::string_view::npos) end = key.size();
-    if (key.substr(begin, end - begin) == "..") climbs_ = true;
+    if (key.substr(begin, end - begin) == ".." || key.substr(begin, end - begin) == ".")
+      climbs_ = true;
     begin = end + 1;
   }
   std::string base = options_.endpoint;
@@ -415,4 +419,34 @@ std::string ObjectSession::ServerKey() {
 ObjectReply ObjectSession::Probe() {
   Prepare("GET", "", "list-type=2&max-keys=0");
   return Run({}, false);
+}
+
+// The ETag answered against the MD5 sent.
+bool ObjectETagMatches(const std::string& etag, const std::string& md5Base64) {
+  std::string hex = etag;
+  if (hex.size() >= 2 && hex.front() == '"' && hex.back() == '"')
+    hex = hex.substr(1, hex.size() - 2);
+  if (hex.size() != 32 || !std::all_of(hex.begin(), hex.end(), [](char c) {
+        return std::isxdigit(static_cast<unsigned char>(c));
+      }))
+    return true;
+  static const std::string alphabet =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string sent;
+  uint32_t bits = 0;
+  int count = 0;
+  for (char c : md5Base64) {
+    const size_t v = alphabet.find(c);
+    if (v == std::string::npos) break;
+    bits = (bits << 6) | static_cast<uint32_t>(v);
+    count += 6;
+    if (count >= 8) {
+      count -= 8;
+      char two[3];
+      std::snprintf(two, sizeof two, "%02x", (bits >> count) & 0xffu);
+      sent += two;
+    }
+  }
+  for (char& c : hex) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return hex == sent;
 }

@@ -34,10 +34,15 @@ struct ObjectReply {
   std::string code;
   std::string body;
   std::string etag;       // the ETag header, quotes included
+  std::string location;   // the Location header (a redirect's)
   ObjectAttributes kept;  // the metadata the answer carried (GET, HEAD)
   int64_t modified = -1;  // its Last-Modified, seconds since 1970 UTC; -1: not said
   bool Ok() const { return status >= 200 && status < 300 && code.empty(); }
 };
+
+// The code of a listing stopped before its end: its pages never ended, or
+// one named the marker of a page before.
+inline constexpr char kEndlessListing[] = "EndlessListing";
 
 // One entry of a listing below a prefix: a key, or a common prefix ending
 // with "/" (a "folder").
@@ -88,12 +93,14 @@ class ObjectSession {
   ObjectReply CompleteParts(std::string_view key, const std::string& uploadId,
                             const std::vector<std::string>& etags);
   ObjectReply AbortParts(std::string_view key, const std::string& uploadId);
-  // The unfinished multipart uploads below prefix (key, upload id), every page.
+  // The unfinished multipart uploads below prefix (key, upload id), every
+  // page; none and kEndlessListing when the pages do not end.
   ObjectReply ListParts(std::string_view prefix,
                         std::vector<std::pair<std::string, std::string>>* uploads);
   // GET of a key, each piece handed to sink (false stops it).
   ObjectReply Get(std::string_view key, const std::function<bool(const char*, size_t)>& sink);
-  // Every key and common prefix directly below prefix, through all pages.
+  // Every key and common prefix directly below prefix, through all pages;
+  // none and kEndlessListing when the pages do not end.
   ObjectReply List(std::string_view prefix, std::vector<ObjectEntry>* entries);
   // Whether the bucket answers (a listing of no keys).
   ObjectReply Probe();
@@ -124,5 +131,9 @@ class ObjectSession {
 std::string ObjectUriEncode(std::string_view text, bool keepSlash);
 // The base64 MD5 of a whole open file read from its start; empty when it cannot be read.
 std::string ObjectFileMd5(plat::File* file);
+// False when etag is an MD5 (32 hex digits, quoted or not) other than the
+// base64 MD5 sent; an ETag in another form (a store that encrypts with keys
+// of its own) tells nothing and is taken.
+bool ObjectETagMatches(const std::string& etag, const std::string& md5Base64);
 // The text of the first element named tag at or after *at in xml (moves *at past it).
 bool ObjectXmlElement(const std::string& xml, const char* tag, size_t* at, std::string* text);

@@ -129,6 +129,8 @@ std::string WinErrorMessage(uint32_t code) {
       return "The media is write protected.";
     case kErrNotReady:
       return "The device is not ready.";
+    case kErrCrc:
+      return "Data error (cyclic redundancy check).";
     case kErrSeek:
       return "The drive cannot locate a specific area or track on the disk.";
     case kErrWriteFault:

@@ -17,6 +17,7 @@ enum : uint32_t {
   kErrNoMoreFiles = 18,
   kErrWriteProtect = 19,  // a read-only file system
   kErrNotReady = 21,
+  kErrCrc = 23,
   kErrSeek = 25,
   kErrWriteFault = 29,
   kErrReadFault = 30,

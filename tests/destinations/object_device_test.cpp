@@ -126,7 +126,7 @@ TEST(ObjectDevice, SettingsAndLayout) {
   bvtest::TempDir plan;
   PlanOwner owner(plan.System() + "\\");
   ObjectStoreSettings s = StoreSettings(NewBucket());
-  s.prefix = "  /team\\.\\ann/./ ";
+  s.prefix = "  /team\\\\ann// ";
   s.pinnedKey = "sha256//AAAA";
   auto dest = ObjectDestination(s, &owner);
   ASSERT_TRUE(dest->SaveSettings());

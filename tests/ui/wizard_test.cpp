@@ -347,6 +347,7 @@ TEST_F(WizardTest, PageChecksKeepTheUserOnThePage) {
          Type(field("objectPrefixEdit"), "team\\..\\other");
        },
        "OBJECT_PREFIX_CLIMBS"},
+      {[&] { Type(field("objectPrefixEdit"), "team/./other"); }, "OBJECT_PREFIX_CLIMBS"},
       {[&] {
          Type(field("objectPrefixEdit"), "");
          dest->Tabs()->setCurrentIndex(wiz::kTabFtp);

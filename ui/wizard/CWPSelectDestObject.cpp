@@ -78,12 +78,10 @@ ObjectStoreSettings CWPSelectDest::ObjectFields() const {
 
 bool CWPSelectDest::CheckObjectStore() {
   const ObjectStoreSettings o = ObjectFields();
-  std::string steps = "/" + o.prefix + "/";
-  for (char& c : steps) c = c == '\\' ? '/' : c;
   const char* key = o.endpoint.empty()                           ? "OBJECT_ENDPOINT_IS_EMPTY"
                     : o.bucket.empty()                           ? "OBJECT_BUCKET_IS_EMPTY"
                     : o.accessKey.empty() || o.secretKey.empty() ? "OBJECT_KEYS_ARE_EMPTY"
-                    : steps.find("/../") != std::string::npos    ? "OBJECT_PREFIX_CLIMBS"
+                    : ObjectPrefixHasDots(o.prefix)              ? "OBJECT_PREFIX_CLIMBS"
                                                                  : nullptr;
   if (key) WizMessage(kSection, key);
   return key == nullptr;

@@ -1,0 +1,172 @@
+// The object storage kind against an endpoint that lies or costs: listings
+// that never end, redirects, ETags that are not what was sent, and the
+// requests an idle plan costs (tests/support/HostileS3).
+#include <sys/stat.h>
+
+#include <chrono>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "common/EngineEvents.h"
+#include "common/Texts.h"
+#include "destination_suite.h"
+#include "destinations/DestinationFactory.h"
+#include "destinations/ObjectDevice.h"
+#include "support/EventCollector.h"
+#include "support/HostileS3.h"
+#include "support/TempDir.h"
+
+using bvtest::HostileS3;
+
+namespace {
+
+std::unique_ptr<CDestination> Hostile(const HostileS3& s3, const std::string& prefix = "store") {
+  auto dest = CreateDestination(nullptr, kStorageObject);
+  PlanSettings settings;
+  settings.storageType = kStorageObject;
+  settings.objectStore = s3.Settings(prefix);
+  dest->Configure(settings);
+  return dest;
+}
+
+std::string Cause(CDestination& dest) {
+  std::string server, cause;
+  dest.TakeServerRefusal(&server, &cause);
+  return cause;
+}
+
+}  // namespace
+
+// A listing whose pages never end (new marker each page, or the same one
+// again) stops with its cause in words, told once; the sweep of unfinished
+// uploads ends too and aborts none of what it could not list whole.
+TEST(ObjectHostile, EndlessListingsStop) {
+  for (const auto manner : {HostileS3::kEndless, HostileS3::kRepeatedMarker}) {
+    SCOPED_TRACE(manner);
+    HostileS3 s3(manner);
+    ASSERT_TRUE(s3.Ok());
+    auto dest = Hostile(s3);
+    ASSERT_TRUE(dest->Prepare(false));
+    std::vector<VersionEntry> versions;
+    EXPECT_EQ(dest->ListVersions("/store/Revision/C/", "a", ".txt", &versions), 0);
+    EXPECT_TRUE(versions.empty());
+    // Said at the next look of the engine, past the copies that went through.
+    bvtest::TempDir src;
+    src.Write("f.txt", "endless");
+    EXPECT_EQ(dest->CopyFile(src.SystemOf("f.txt"), "/store/Latest/f.txt"), kDestOk);
+    EXPECT_EQ(Cause(*dest), GetText("OBJECT_STORE_REFUSED", "ENDLESS_LISTING"));
+    EXPECT_EQ(Cause(*dest), "");  // once
+    EXPECT_EQ(dest->SweepTemporaryCopies(), 0u);
+    int aborts = 0;
+    for (const std::string& line : s3.Lines()) aborts += line.rfind("DELETE", 0) == 0;
+    EXPECT_EQ(aborts, 0);
+    EXPECT_LE(s3.Requests(), manner == HostileS3::kEndless ? 1010 : 10);
+    const int before = s3.Requests();
+    dest->ListVersions("/store/Revision/C/", "a", ".txt", &versions);
+    EXPECT_EQ(s3.Requests(), before);  // not listed again
+    dest->ListVersions("/store/Latest/", "f", ".txt", &versions);
+    EXPECT_EQ(Cause(*dest), "");  // once for the destination
+  }
+}
+
+// A redirect is not followed: the copy fails, the store counts as away and
+// the cause names the host it pointed to, once.
+TEST(ObjectHostile, RedirectSaidOnceWithItsHost) {
+  HostileS3 s3(HostileS3::kRedirect);
+  ASSERT_TRUE(s3.Ok());
+  bvtest::TempDir src;
+  src.Write("f.txt", "redirected");
+  auto dest = Hostile(s3);
+  EXPECT_FALSE(dest->Prepare(false));
+  EXPECT_NE(dest->CopyFile(src.SystemOf("f.txt"), "/store/f.txt"), kDestOk);
+  EXPECT_FALSE(dest->IsAvailable());
+  std::string said = GetText("OBJECT_STORE_REFUSED", "REDIRECT");
+  said.replace(said.find("%s"), 2, "127.0.0.2");
+  EXPECT_EQ(Cause(*dest), said);
+  EXPECT_NE(dest->CopyFile(src.SystemOf("f.txt"), "/store/f.txt"), kDestOk);
+  EXPECT_EQ(Cause(*dest), "");
+}
+
+// A single-part PUT answered with an MD5 ETag other than the one sent failed;
+// an ETag in another form (a store encrypting with its own keys) is taken.
+TEST(ObjectHostile, ETagOfASinglePut) {
+  bvtest::TempDir src;
+  src.Write("f.txt", "etag");
+  const struct {
+    HostileS3::Manner manner;
+    uint32_t copied;
+  } rows[] = {{HostileS3::kHonest, kDestOk},
+              {HostileS3::kWrongETag, 23u},
+              {HostileS3::kOpaqueETag, kDestOk}};
+  for (const auto& [manner, copied] : rows) {
+    SCOPED_TRACE(manner);
+    HostileS3 s3(manner);
+    auto dest = Hostile(s3);
+    ASSERT_TRUE(dest->Prepare(false));
+    EXPECT_EQ(dest->CopyFile(src.SystemOf("f.txt"), "/store/f.txt"), copied);
+  }
+}
+
+// Looked at every tick of the engine, an idle plan's store costs a request
+// now and then, not one a tick: none while it answers, and probes on a
+// growing pause while it does not.
+TEST(ObjectHostile, IdleCostsNoRequests) {
+  for (const auto manner : {HostileS3::kHonest, HostileS3::kRedirect}) {
+    SCOPED_TRACE(manner);
+    HostileS3 s3(manner);
+    auto dest = Hostile(s3);
+    dest->Prepare(false);
+    const int before = s3.Requests();
+    for (int tick = 0; tick < 40; ++tick) {  // 4 s of ticks
+      dest->Refresh();
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    EXPECT_LE(s3.Requests() - before, manner == HostileS3::kHonest ? 0 : 3);
+  }
+}
+
+// A Devices.ini holding the secret, readable by others (written by hand,
+// copied), is made its owner's alone on load, and that is said once.
+TEST(ObjectHostile, SecretFileTightenedOnLoad) {
+  bvtest::TempDir plan;
+  PlanOwner owner(plan.System() + "\\");
+  const std::string ini = plan.NativeOf("Devices.ini");
+  for (const mode_t mode : {0644, 0640, 0600}) {
+    SCOPED_TRACE(mode);
+    plan.Write("Devices.ini", "[Object Store Device]\nBucket=b\nSecretKey=s3cret\n");
+    ASSERT_EQ(chmod(ini.c_str(), mode), 0);
+    bvtest::EventCollector events;
+    CObjectDevice dest(&owner);
+    ASSERT_TRUE(dest.LoadSettings());
+    struct stat st {};
+    ASSERT_EQ(stat(ini.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_EQ(dest.GetObjectSettings().secretKey, "s3cret");
+    std::string said = GetText("OBJECT_STORE_REFUSED", "SECRET_TIGHTENED");
+    said.replace(said.find("%s"), 2, ini);
+    std::vector<std::string> told;
+    for (const EventData& e : events.Events())
+      if (e.code == kEvInvalidContent) told.push_back(e.text1);
+    EXPECT_EQ(told, mode == 0600 ? std::vector<std::string>{} : std::vector<std::string>{said});
+  }
+}
+
+// A folder in the bucket with a "." or ".." part (a plan written by hand):
+// nothing is sent, the store counts as away and the cause is said once.
+TEST(ObjectHostile, DottedPrefixRefusedOnce) {
+  for (const char* prefix : {"a/../b", "..", "team/./ann", "."}) {
+    SCOPED_TRACE(prefix);
+    HostileS3 s3(HostileS3::kHonest);
+    auto dest = Hostile(s3, prefix);
+    EXPECT_TRUE(ObjectPrefixHasDots(prefix));
+    EXPECT_FALSE(dest->Prepare(true));
+    dest->Refresh();
+    EXPECT_FALSE(dest->IsAvailable());
+    EXPECT_EQ(Cause(*dest), GetText("OBJECT_STORE_REFUSED", "NAME"));
+    dest->Refresh();
+    EXPECT_EQ(Cause(*dest), "");
+    EXPECT_EQ(s3.Requests(), 0);
+  }
+  EXPECT_FALSE(ObjectPrefixHasDots("a.b/..c/d../.e"));
+}

@@ -1,0 +1,56 @@
+// A hostile S3 endpoint on loopback: it takes any signature, keeps what is
+// put in memory, and counts the requests it served. Its manner says how it
+// lies: listings that never end (a new marker every page, or the same marker
+// again), a redirect to another host for every request, or an ETag that is
+// not the MD5 of the body put (or one in a form that is no MD5 at all, as
+// stores that encrypt with their own keys give).
+#pragma once
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/PlanSettings.h"
+
+namespace bvtest {
+
+class HostileS3 {
+ public:
+  enum Manner { kHonest, kEndless, kRepeatedMarker, kRedirect, kWrongETag, kOpaqueETag };
+  explicit HostileS3(Manner manner);
+  ~HostileS3();
+  HostileS3(const HostileS3&) = delete;
+  HostileS3& operator=(const HostileS3&) = delete;
+
+  bool Ok() const { return listener_ >= 0; }
+  std::string Endpoint() const { return "http://127.0.0.1:" + std::to_string(port_); }
+  // A plan's settings for a store below prefix in bucket "hostile".
+  ObjectStoreSettings Settings(const std::string& prefix) const;
+  int Requests() const { return requests_; }
+  // The request lines served ("GET /hostile?list-type=2...").
+  std::vector<std::string> Lines() const;
+  // The keys held (put and not deleted).
+  std::vector<std::string> Keys() const;
+
+ private:
+  void Accept();
+  void Session(int client);
+  std::string Answer(const std::string& method, const std::string& target,
+                     const std::string& headers, const std::string& body);
+
+  const Manner manner_;
+  int listener_ = -1;
+  uint16_t port_ = 0;
+  std::atomic<bool> stop_{false};
+  std::atomic<int> requests_{0};
+  std::atomic<int> pages_{0};
+  mutable std::mutex lock_;  // guards objects_, lines_ and threads_
+  std::map<std::string, std::string> objects_;
+  std::vector<std::string> lines_;
+  std::vector<std::thread> threads_;
+};
+
+}  // namespace bvtest
