@@ -531,6 +531,29 @@ TEST_F(TaskTest, AServerStoreInsideTheSourcesIsNotCopiedIntoItself) {
   ASSERT_TRUE(plat::ToSystemPath(latest + ftp.NativeOf("/bvuser/docs/b.txt"), &copy));
   EXPECT_TRUE(IsInsideStore(copy));
 
+  // Two more plans on the same store, both connected before either looks for it: each writes
+  // its own nonce over the one marker, and whichever wrote last, no plan copies the store.
+  std::vector<std::unique_ptr<bvtest::TestPlan>> sharing;
+  for (uint32_t twin : {9u, 10u}) {
+    PlanSettings t = s;
+    t.id = twin;
+    sharing.push_back(std::make_unique<bvtest::TestPlan>(nullptr));
+    ASSERT_TRUE(sharing.back()->ApplySettings(t, kApplyCreate));
+    bvtest::ScratchEnv::IncludeOnly(sharing.back().get(), served);
+    sharing.back()->EnableWithoutThread();
+    sharing.back()->Destination()->Refresh();
+  }
+  for (int round = 0; round < 2; ++round) {
+    bvtest::WriteNative(ftp.NativeOf("/bvuser/docs/c.txt"), std::string(round + 1, 'c'));
+    for (auto& twin : sharing) {
+      CSimpleTask(twin.get()).Run();
+      WalkFolder(twin.get(), served);
+    }
+  }
+  EXPECT_TRUE(fs::exists(latest + ftp.NativeOf("/bvuser/docs/c.txt")));
+  for (const auto& [rel, bytes] : bvtest::FilesBelow(latest))
+    EXPECT_EQ(rel.find("/loop/"), std::string::npos) << rel;
+
   // Copies of the store's marker planted in the served tree by another user hide nothing,
   // and are told once: the real store, pinned at the plan's connection, is still left out.
   bvtest::EventCollector events;
