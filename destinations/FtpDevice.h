@@ -144,6 +144,10 @@ class CFTPDevice : public CDestination {
   // The plan holds nothing of its store on this server now (it protects a
   // folder the store holds): the device reports itself unavailable.
   bool IsAvailable() const override { return opened_ && connected_ && !storeAway_; }
+  // False when the server refused to make the marker written at the last
+  // connection readable by its owner only: every copy then stays as readable
+  // to the server's other users as the server makes files.
+  bool KeepsModes() const { return modesKept_; }
 
  private:
   enum class Step { kDone, kFailed };
@@ -170,6 +174,9 @@ class CFTPDevice : public CDestination {
   // Notes the nonce of the marker just written at remote and the server's
   // time of it, when the server is this machine.
   void NoteMarkerWritten(const std::string& remote, const std::string& nonce);
+  // Asks again, now without leave to fail, that the marker at remote be
+  // readable by its owner only (its copy asked already); false when refused.
+  bool MarkerKeptPrivate(const std::string& remote);
 
   // guards settings_, storeId_, the marker's nonce and time and the local folders below
   mutable std::mutex settingsLock_;
@@ -188,6 +195,7 @@ class CFTPDevice : public CDestination {
   std::unordered_set<std::string> knownFolders_;
   std::atomic<bool> opened_{false};     // the client handle exists
   std::atomic<bool> connected_{false};  // logged in as of the last request
+  std::atomic<bool> modesKept_{true};   // see KeepsModes
   // Why the last connection failed, and the reason told last (both
   // ServerRefusal values; kNone after a connection succeeded).
   std::atomic<ServerRefusal> refusal_{ServerRefusal::kNone};

@@ -5,9 +5,9 @@
 #include <mutex>
 
 #include "destinations/StoreMarker.h"
-#include "platform/process/Clock.h"
 #include "platform/base/Errors.h"
 #include "platform/files/Files.h"
+#include "platform/process/Clock.h"
 #include "platform/profile/Folders.h"
 #include "platform/profile/Profile.h"
 
@@ -68,7 +68,10 @@ bool CFTPDevice::PlaceMarker() {
     const bool placed = written || FileExists(remote);
     plat::DeleteFile(local);
     if (placed) TakeStoreId(id);
-    if (written) NoteMarkerWritten(remote, nonce);
+    if (written) {
+      NoteMarkerWritten(remote, nonce);
+      modesKept_ = MarkerKeptPrivate(remote);
+    }
     return placed;
   };
   const FtpSettings s = GetFtpSettings();
@@ -80,6 +83,17 @@ bool CFTPDevice::PlaceMarker() {
   std::lock_guard<std::mutex> guard(settingsLock_);
   settings_.root = home;
   return true;
+}
+
+bool CFTPDevice::MarkerKeptPrivate(const std::string& remote) {
+  std::lock_guard<std::recursive_mutex> guard(sessionLock_);
+  std::string line;
+  const bool made = IsSftpServer(GetFtpSettings().server)
+                        ? session_.CommandOf("chmod", {"600", remote}, &line)
+                        : session_.CommandOf("SITE CHMOD 600", {remote}, &line);
+  if (!made) return true;
+  return WithReconnect([&] { return session_.Commands({line}, RequestWaitMs(1)); }) !=
+         FtpSession::kRefused;
 }
 
 void CFTPDevice::TakeStoreId(const std::string& id) {

@@ -175,7 +175,7 @@ void CSimpleTask::PreCheck() {
   std::string name, refusedServer, refusedWhy, root, disk, serverStore, heldSource;
   CDestination::ServerRefusal refusal = CDestination::ServerRefusal::kNone;
   uint32_t id;
-  bool before, after, filledBefore = false, looked = false;
+  bool before, after, filledBefore = false, looked = false, modesKept = true;
   StoreVerdict verdict = StoreVerdict::kOwn;
   {
     // The destination has no lock of its own; the plan's lock serialises it.
@@ -201,6 +201,7 @@ void CSimpleTask::PreCheck() {
         const std::vector<std::string> sources =
             plan_->Rules() ? IncludedFolders(*plan_->Rules()) : std::vector<std::string>{};
         serverStore = ftp->PinLocalStore(sources);
+        modesKept = ftp->KeepsModes();
         for (const std::string& source : sources) {
           if (serverStore.empty() || !StoreHoldsFolder(serverStore, source)) continue;
           heldSource = source;
@@ -250,6 +251,10 @@ void CSimpleTask::PreCheck() {
     PostEvent(kEvStoreState, root, id, {}, said, 2);
   }
   if (looked) storeHoldsSaid_ = !heldSource.empty();
+  // Said once while the server keeps every copy readable by its other users.
+  if (looked && !modesKept && !modesRefusedSaid_)
+    PostEvent(kEvStoreState, root, id, {}, GetText("STORE", "SERVER_KEEPS_COPIES_READABLE"), 2);
+  if (looked) modesRefusedSaid_ = !modesKept;
   if (verdict == StoreVerdict::kFresh && filledBefore)
     PostEvent(kEvStoreState, root, id, {}, GetText("STORE", "REFILLED"), 1);
 }

@@ -112,6 +112,7 @@ class CSimpleTask : public CTask {
   // The store the plan fills ("Store.ini"), read once; working thread only.
   StoreRecord store_;
   bool storeRecordRead_ = false;
-  bool storeAwaySaid_ = false;   // the plan's disk was said to be away
-  bool storeHoldsSaid_ = false;  // the server's store was said to hold a protected folder
+  bool storeAwaySaid_ = false;     // the plan's disk was said to be away
+  bool storeHoldsSaid_ = false;    // the server's store was said to hold a protected folder
+  bool modesRefusedSaid_ = false;  // the server was said to keep copies readable by others
 };

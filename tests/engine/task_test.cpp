@@ -14,6 +14,7 @@
 #include "common/ActivityLog.h"
 #include "common/EngineEvents.h"
 #include "common/Settings.h"
+#include "common/Texts.h"
 #include "destinations/StoreMarker.h"
 #include "engine/CSimpleEngine.h"
 #include "engine/CTask.h"
@@ -602,6 +603,28 @@ TEST_F(TaskTest, AServerStoreInsideTheSourcesIsNotCopiedIntoItself) {
   std::string record;  // the log says it in words
   ASSERT_TRUE(BuildLogRecord(*holds, nullptr, "now", &record));
   EXPECT_NE(record.find(ftp.NativeOf("/bvuser/docs")), std::string::npos) << record;
+
+  // A server that refuses to change modes leaves every copy readable by its other users: the
+  // plan says so once, as a warning, and only there.
+  const std::string readable = GetText("STORE", "SERVER_KEEPS_COPIES_READABLE");
+  auto warnings = [&] {
+    const std::vector<EventData> all = events.Events();
+    return std::count_if(all.begin(), all.end(), [&](const EventData& e) {
+      return e.code == kEvStoreState && e.value == 2 && e.text3 == readable;
+    });
+  };
+  EXPECT_EQ(warnings(), 0);
+  ASSERT_TRUE(ftp.RefuseModes());
+  PlanSettings open = s;
+  open.id = 8;
+  open.ftp = ftp.Settings("open/");
+  auto exposed = std::make_unique<bvtest::TestPlan>(nullptr);
+  ASSERT_TRUE(exposed->ApplySettings(open, kApplyCreate));
+  bvtest::ScratchEnv::IncludeOnly(exposed.get(), docs);
+  exposed->EnableWithoutThread();
+  CSimpleTask refused(exposed.get());
+  for (int run = 0; run < 2; ++run) refused.Run();
+  EXPECT_EQ(warnings(), 1);
 }
 
 // A disabled plan walks nothing; the plan list refuses removable disks.
