@@ -186,16 +186,18 @@ class CFTPDevice : public CDestination {
   int64_t markerTime_ = 0;   // the server's time of it (0: unknown)
   std::string localStore_;   // where FindLocalStore found it, for that nonce
   std::string localStoreNonce_;
-  mutable std::string localFoldersOf_;  // server, user and root they were worked out for
+  std::vector<std::string> pinSources_;  // what PinLocalStore was last given
+  mutable std::string localFoldersOf_;   // server, user and root they were worked out for
   mutable std::vector<std::string> localFolders_;
   std::recursive_mutex sessionLock_;  // guards session_ and knownFolders_: one request at a time
   FtpSession session_;
   // Folders made or found on the server since the connection was made;
   // forgotten at a new connection and when a copy or move fails.
   std::unordered_set<std::string> knownFolders_;
-  std::atomic<bool> opened_{false};     // the client handle exists
-  std::atomic<bool> connected_{false};  // logged in as of the last request
-  std::atomic<bool> modesKept_{true};   // see KeepsModes
+  std::atomic<bool> opened_{false};         // the client handle exists
+  std::atomic<bool> connected_{false};      // logged in as of the last request
+  std::atomic<bool> modesKept_{true};       // see KeepsModes
+  std::atomic<bool> placingMarker_{false};  // PlaceMarker runs: its folders need no marker
   // Why the last connection failed, and the reason told last (both
   // ServerRefusal values; kNone after a connection succeeded).
   std::atomic<ServerRefusal> refusal_{ServerRefusal::kNone};

@@ -45,6 +45,11 @@ std::string CFTPDevice::ServerStoreId(const std::string& root) {
 bool CFTPDevice::PlaceMarker() {
   if (!IsAvailable()) return false;
   if (!plat::EnsureDataFolder()) return false;
+  placingMarker_ = true;
+  struct Placed {
+    std::atomic<bool>& placing;
+    ~Placed() { placing = false; }
+  } marking{placingMarker_};
   auto placeIn = [&](const std::string& root) {
     // The store the server's marker names stays (plans sharing the folder
     // agree on it); else the one this device filled before, or a new one.

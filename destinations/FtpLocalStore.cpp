@@ -106,6 +106,10 @@ std::string CFTPDevice::FindLocalStore(const std::vector<std::string>& sources) 
 }
 
 std::string CFTPDevice::PinLocalStore(const std::vector<std::string>& sources) {
+  {
+    std::lock_guard<std::mutex> guard(settingsLock_);
+    pinSources_ = sources;
+  }
   const std::string found = FindLocalStore(sources);
   PinServerStore(StoreId(), found);
   return found;

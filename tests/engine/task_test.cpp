@@ -552,6 +552,13 @@ TEST_F(TaskTest, AServerStoreInsideTheSourcesIsNotCopiedIntoItself) {
     }
   }
   EXPECT_TRUE(fs::exists(latest + ftp.NativeOf("/bvuser/docs/c.txt")));
+  // The store deleted on the server while the plan runs: its marker is placed and pinned again
+  // before a copy makes its folders anew, so the new store is never copied into itself.
+  fs::remove_all(ftp.NativeOf("/bvuser/loop"));
+  bvtest::WriteNative(ftp.NativeOf("/bvuser/docs/d.txt"), "d");
+  for (int walk = 0; walk < 3; ++walk) WalkFolder(plan.get(), served);
+  EXPECT_TRUE(fs::exists(ftp.NativeOf("/bvuser/loop/Brevanto.dat")));
+  EXPECT_EQ(bvtest::ReadNative(latest + ftp.NativeOf("/bvuser/docs/d.txt")), "d");
   for (const auto& [rel, bytes] : bvtest::FilesBelow(latest))
     EXPECT_EQ(rel.find("/loop/"), std::string::npos) << rel;
 
