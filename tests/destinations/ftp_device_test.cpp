@@ -587,6 +587,18 @@ TEST(FtpDevice, ServerLossAndFaultsFailTheCopyWithTheirCauseAndHeal) {
   EXPECT_EQ(steady->CopyFile(sources.SystemOf("big.bin"), steady->GetRootPath() + "big.bin"),
             kDestOk);
   EXPECT_TRUE(bvtest::ReadNative(server.NativeOf("/bvuser/throttled/big.bin")) == big);
+  // A few KB/s with a time-out of 2 s: what the connection holds after the last byte is handed
+  // over takes far longer than the time-out to drain, at the pace the upload kept; it lands.
+  ASSERT_TRUE(server.LimitBandwidth(8));
+  sources.Write("slow.bin", data.substr(0, 256u << 10));
+  throttled.timeout = 2;
+  auto crawling = ServerDestination(throttled);
+  crawling->Refresh();
+  ASSERT_TRUE(crawling->IsAvailable());
+  EXPECT_EQ(crawling->CopyFile(sources.SystemOf("slow.bin"), crawling->GetRootPath() + "slow.bin"),
+            kDestOk);
+  EXPECT_TRUE(bvtest::ReadNative(server.NativeOf("/bvuser/throttled/slow.bin")) ==
+              data.substr(0, 256u << 10));
 }
 
 // Names a server cannot keep: a line break in a name would smuggle commands
