@@ -148,6 +148,9 @@ class CFTPDevice : public CDestination {
   // connection readable by its owner only: every copy then stays as readable
   // to the server's other users as the server makes files.
   bool KeepsModes() const { return modesKept_; }
+  // True once after a marker was placed where the store this device filled
+  // had none (deleted or moved on the server): the store is new, to be filled.
+  bool TakeStoreRenewed() { return storeRenewed_.exchange(false); }
 
  private:
   enum class Step { kDone, kFailed };
@@ -197,6 +200,7 @@ class CFTPDevice : public CDestination {
   std::atomic<bool> opened_{false};         // the client handle exists
   std::atomic<bool> connected_{false};      // logged in as of the last request
   std::atomic<bool> modesKept_{true};       // see KeepsModes
+  std::atomic<bool> storeRenewed_{false};   // see TakeStoreRenewed
   std::atomic<bool> placingMarker_{false};  // PlaceMarker runs: its folders need no marker
   // Why the last connection failed, and the reason told last (both
   // ServerRefusal values; kNone after a connection succeeded).

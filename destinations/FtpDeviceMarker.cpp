@@ -54,6 +54,7 @@ bool CFTPDevice::PlaceMarker() {
     // The store the server's marker names stays (plans sharing the folder
     // agree on it); else the one this device filled before, or a new one.
     std::string id = ServerStoreId(root);
+    const bool renewed = id.empty() && !StoreId().empty();
     if (id.empty()) id = StoreId();
     if (id.empty()) id = NewStoreId();
     // The file the marker is uploaded from: written anew in the user's own
@@ -73,6 +74,7 @@ bool CFTPDevice::PlaceMarker() {
     const bool placed = written || FileExists(remote);
     plat::DeleteFile(local);
     if (placed) TakeStoreId(id);
+    if (placed && renewed) storeRenewed_ = true;
     if (written) {
       NoteMarkerWritten(remote, nonce);
       modesKept_ = MarkerKeptPrivate(remote);

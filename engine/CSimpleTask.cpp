@@ -175,7 +175,7 @@ void CSimpleTask::PreCheck() {
   std::string name, refusedServer, refusedWhy, root, disk, serverStore, heldSource;
   CDestination::ServerRefusal refusal = CDestination::ServerRefusal::kNone;
   uint32_t id;
-  bool before, after, filledBefore = false, looked = false, modesKept = true;
+  bool before, after, filledBefore = false, looked = false, modesKept = true, renewed = false;
   StoreVerdict verdict = StoreVerdict::kOwn;
   {
     // The destination has no lock of its own; the plan's lock serialises it.
@@ -202,6 +202,7 @@ void CSimpleTask::PreCheck() {
             plan_->Rules() ? IncludedFolders(*plan_->Rules()) : std::vector<std::string>{};
         serverStore = ftp->PinLocalStore(sources);
         modesKept = ftp->KeepsModes();
+        renewed = ftp->TakeStoreRenewed();
         for (const std::string& source : sources) {
           if (serverStore.empty() || !StoreHoldsFolder(serverStore, source)) continue;
           heldSource = source;
@@ -212,7 +213,7 @@ void CSimpleTask::PreCheck() {
       disk = StoreDiskName(store_, root);
       std::lock_guard<std::mutex> awayGuard(awayLock_);
       away_.label = store_.label.empty() ? store_.name : store_.label;
-      if (verdict == StoreVerdict::kFresh && filledBefore) {
+      if ((verdict == StoreVerdict::kFresh || renewed) && filledBefore) {
         plan_->SetInitDone(false);  // a store new to the plan is filled from scratch
         plan_->SavePlanFile();
       }
@@ -255,7 +256,7 @@ void CSimpleTask::PreCheck() {
   if (looked && !modesKept && !modesRefusedSaid_)
     PostEvent(kEvStoreState, root, id, {}, GetText("STORE", "SERVER_KEEPS_COPIES_READABLE"), 2);
   if (looked) modesRefusedSaid_ = !modesKept;
-  if (verdict == StoreVerdict::kFresh && filledBefore)
+  if ((verdict == StoreVerdict::kFresh || renewed) && filledBefore)
     PostEvent(kEvStoreState, root, id, {}, GetText("STORE", "REFILLED"), 1);
 }
 

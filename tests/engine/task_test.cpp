@@ -559,6 +559,11 @@ TEST_F(TaskTest, AServerStoreInsideTheSourcesIsNotCopiedIntoItself) {
   for (int walk = 0; walk < 3; ++walk) WalkFolder(plan.get(), served);
   EXPECT_TRUE(fs::exists(ftp.NativeOf("/bvuser/loop/Brevanto.dat")));
   EXPECT_EQ(bvtest::ReadNative(latest + ftp.NativeOf("/bvuser/docs/d.txt")), "d");
+  // Deleted while the plan was not connected: the store is filled anew at the next connection.
+  fs::remove_all(ftp.NativeOf("/bvuser/loop"));
+  plan->Destination()->Close();
+  CSimpleTask(plan.get()).Run();
+  EXPECT_EQ(bvtest::ReadNative(latest + ftp.NativeOf("/bvuser/docs/a.txt")), "a");
   for (const auto& [rel, bytes] : bvtest::FilesBelow(latest))
     EXPECT_EQ(rel.find("/loop/"), std::string::npos) << rel;
 
