@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -599,6 +600,18 @@ TEST(FtpDevice, ServerLossAndFaultsFailTheCopyWithTheirCauseAndHeal) {
             kDestOk);
   EXPECT_TRUE(bvtest::ReadNative(server.NativeOf("/bvuser/throttled/slow.bin")) ==
               data.substr(0, 256u << 10));
+  // The same server hangs mid-upload: little sits unsent, so the stall shows within the
+  // time-out and the copy fails as timed out, long before a megabyte could drain at that pace.
+  std::thread hang([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    server.Freeze(true);
+  });
+  const auto began = std::chrono::steady_clock::now();
+  EXPECT_EQ(crawling->CopyFile(sources.SystemOf("d.bin"), crawling->GetRootPath() + "hung.bin"),
+            plat::kErrTimeout);
+  EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(50));
+  hang.join();
+  server.Freeze(false);
 }
 
 // Names a server cannot keep: a line break in a name would smuggle commands

@@ -111,6 +111,10 @@ bool FtpServer::LimitBandwidth(int kbps) {
   return Start();
 }
 
+void FtpServer::Freeze(bool frozen) {
+  if (ftpd_ > 0) kill(-ftpd_, frozen ? SIGSTOP : SIGCONT);
+}
+
 bool FtpServer::RefuseModes() {
   Stop();
   refuseModes_ = true;

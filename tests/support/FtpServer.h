@@ -35,6 +35,8 @@ class FtpServer {
   bool ChangeCertificate();
   // Restarts the server with every transfer limited to kbps KB/s (0: no limit).
   bool LimitBandwidth(int kbps);
+  // Stops (or lets go on) the server and every session, as a machine that hangs.
+  void Freeze(bool frozen);
   // Restarts the server refusing every change of a file's mode (SITE CHMOD).
   bool RefuseModes();
 
