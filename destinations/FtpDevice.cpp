@@ -6,11 +6,11 @@
 #include "common/Texts.h"
 #include "destinations/StoreMarker.h"
 #include "platform/base/Errors.h"
+#include "platform/base/Text.h"
 #include "platform/files/Files.h"
+#include "platform/process/ThisMachine.h"
 #include "platform/profile/Folders.h"
 #include "platform/volumes/Paths.h"
-#include "platform/base/Text.h"
-#include "platform/process/ThisMachine.h"
 
 namespace {
 
@@ -272,6 +272,20 @@ uint32_t CFTPDevice::CreateFolders(std::string_view path) {
     if (knownFolders_.count(folder) == 0) folders.push_back(std::move(folder));
   }
   if (folders.empty()) return kDestOk;
+  // The store's own folder, unseen since the connection: a store that lost its
+  // marker (moved or deleted on the server) gets it back, and is pinned again
+  // where the server is this machine, before anything is made in it.
+  const std::string root = GetRootPath();
+  if (!placingMarker_ && root.size() > 1 &&
+      std::find(folders.begin(), folders.end(), root.substr(0, root.size() - 1)) != folders.end() &&
+      !FileExists(root + kStoreMarkerName)) {
+    std::vector<std::string> sources;
+    {
+      std::lock_guard<std::mutex> settings(settingsLock_);
+      sources = pinSources_;
+    }
+    if (PlaceMarker()) PinLocalStore(sources);
+  }
   const long waitMs = RequestWaitMs(static_cast<long>(folders.size()));
   const FtpSession::Outcome outcome =
       WithReconnect([&] { return session_.MakeFolders(folders, waitMs); });

@@ -144,6 +144,13 @@ class CFTPDevice : public CDestination {
   // The plan holds nothing of its store on this server now (it protects a
   // folder the store holds): the device reports itself unavailable.
   bool IsAvailable() const override { return opened_ && connected_ && !storeAway_; }
+  // False when the server refused to make the marker written at the last
+  // connection readable by its owner only: every copy then stays as readable
+  // to the server's other users as the server makes files.
+  bool KeepsModes() const { return modesKept_; }
+  // True once after a marker was placed where the store this device filled
+  // had none (deleted or moved on the server): the store is new, to be filled.
+  bool TakeStoreRenewed() { return storeRenewed_.exchange(false); }
 
  private:
   enum class Step { kDone, kFailed };
@@ -170,6 +177,9 @@ class CFTPDevice : public CDestination {
   // Notes the nonce of the marker just written at remote and the server's
   // time of it, when the server is this machine.
   void NoteMarkerWritten(const std::string& remote, const std::string& nonce);
+  // Asks again, now without leave to fail, that the marker at remote be
+  // readable by its owner only (its copy asked already); false when refused.
+  bool MarkerKeptPrivate(const std::string& remote);
 
   // guards settings_, storeId_, the marker's nonce and time and the local folders below
   mutable std::mutex settingsLock_;
@@ -179,15 +189,19 @@ class CFTPDevice : public CDestination {
   int64_t markerTime_ = 0;   // the server's time of it (0: unknown)
   std::string localStore_;   // where FindLocalStore found it, for that nonce
   std::string localStoreNonce_;
-  mutable std::string localFoldersOf_;  // server, user and root they were worked out for
+  std::vector<std::string> pinSources_;  // what PinLocalStore was last given
+  mutable std::string localFoldersOf_;   // server, user and root they were worked out for
   mutable std::vector<std::string> localFolders_;
   std::recursive_mutex sessionLock_;  // guards session_ and knownFolders_: one request at a time
   FtpSession session_;
   // Folders made or found on the server since the connection was made;
   // forgotten at a new connection and when a copy or move fails.
   std::unordered_set<std::string> knownFolders_;
-  std::atomic<bool> opened_{false};     // the client handle exists
-  std::atomic<bool> connected_{false};  // logged in as of the last request
+  std::atomic<bool> opened_{false};         // the client handle exists
+  std::atomic<bool> connected_{false};      // logged in as of the last request
+  std::atomic<bool> modesKept_{true};       // see KeepsModes
+  std::atomic<bool> storeRenewed_{false};   // see TakeStoreRenewed
+  std::atomic<bool> placingMarker_{false};  // PlaceMarker runs: its folders need no marker
   // Why the last connection failed, and the reason told last (both
   // ServerRefusal values; kNone after a connection succeeded).
   std::atomic<ServerRefusal> refusal_{ServerRefusal::kNone};

@@ -5,9 +5,9 @@
 #include <mutex>
 
 #include "destinations/StoreMarker.h"
-#include "platform/process/Clock.h"
 #include "platform/base/Errors.h"
 #include "platform/files/Files.h"
+#include "platform/process/Clock.h"
 #include "platform/profile/Folders.h"
 #include "platform/profile/Profile.h"
 
@@ -45,10 +45,16 @@ std::string CFTPDevice::ServerStoreId(const std::string& root) {
 bool CFTPDevice::PlaceMarker() {
   if (!IsAvailable()) return false;
   if (!plat::EnsureDataFolder()) return false;
+  placingMarker_ = true;
+  struct Placed {
+    std::atomic<bool>& placing;
+    ~Placed() { placing = false; }
+  } marking{placingMarker_};
   auto placeIn = [&](const std::string& root) {
     // The store the server's marker names stays (plans sharing the folder
     // agree on it); else the one this device filled before, or a new one.
     std::string id = ServerStoreId(root);
+    const bool renewed = id.empty() && !StoreId().empty();
     if (id.empty()) id = StoreId();
     if (id.empty()) id = NewStoreId();
     // The file the marker is uploaded from: written anew in the user's own
@@ -68,7 +74,11 @@ bool CFTPDevice::PlaceMarker() {
     const bool placed = written || FileExists(remote);
     plat::DeleteFile(local);
     if (placed) TakeStoreId(id);
-    if (written) NoteMarkerWritten(remote, nonce);
+    if (placed && renewed) storeRenewed_ = true;
+    if (written) {
+      NoteMarkerWritten(remote, nonce);
+      modesKept_ = MarkerKeptPrivate(remote);
+    }
     return placed;
   };
   const FtpSettings s = GetFtpSettings();
@@ -80,6 +90,17 @@ bool CFTPDevice::PlaceMarker() {
   std::lock_guard<std::mutex> guard(settingsLock_);
   settings_.root = home;
   return true;
+}
+
+bool CFTPDevice::MarkerKeptPrivate(const std::string& remote) {
+  std::lock_guard<std::recursive_mutex> guard(sessionLock_);
+  std::string line;
+  const bool made = IsSftpServer(GetFtpSettings().server)
+                        ? session_.CommandOf("chmod", {"600", remote}, &line)
+                        : session_.CommandOf("SITE CHMOD 600", {remote}, &line);
+  if (!made) return true;
+  return WithReconnect([&] { return session_.Commands({line}, RequestWaitMs(1)); }) !=
+         FtpSession::kRefused;
 }
 
 void CFTPDevice::TakeStoreId(const std::string& id) {

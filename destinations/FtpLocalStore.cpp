@@ -5,8 +5,8 @@
 
 #include "destinations/FtpDevice.h"
 #include "destinations/StoreMarker.h"
-#include "platform/volumes/Paths.h"
 #include "platform/process/ThisMachine.h"
+#include "platform/volumes/Paths.h"
 
 namespace {
 
@@ -69,9 +69,14 @@ void CFTPDevice::NoteMarkerWritten(const std::string& remote, const std::string&
     std::lock_guard<std::recursive_mutex> guard(sessionLock_);
     if (session_.FileTime(remote, RequestWaitMs(2), &written) != FtpSession::kDone) written = 0;
   }
-  std::lock_guard<std::mutex> guard(settingsLock_);
-  markerNonce_ = nonce;
-  markerTime_ = written;
+  ServerMarker marker;
+  {
+    std::lock_guard<std::mutex> guard(settingsLock_);
+    markerNonce_ = nonce;
+    markerTime_ = written;
+    marker = {storeId_, nonce, written};
+  }
+  NoteServerMarker(marker);
 }
 
 std::string CFTPDevice::FindLocalStore(const std::vector<std::string>& sources) {
@@ -101,6 +106,10 @@ std::string CFTPDevice::FindLocalStore(const std::vector<std::string>& sources) 
 }
 
 std::string CFTPDevice::PinLocalStore(const std::vector<std::string>& sources) {
+  {
+    std::lock_guard<std::mutex> guard(settingsLock_);
+    pinSources_ = sources;
+  }
   const std::string found = FindLocalStore(sources);
   PinServerStore(StoreId(), found);
   return found;

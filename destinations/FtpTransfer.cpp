@@ -10,9 +10,10 @@
 
 #include "destinations/FtpCurl.h"
 #include "destinations/FtpSession.h"
-#include "platform/process/Clock.h"
 #include "platform/base/Errors.h"
 #include "platform/files/Files.h"
+#include "platform/process/Clock.h"
+#include "platform/process/ThisMachine.h"
 
 using ftpcurl::H;
 using ftpcurl::IsRefusal;
@@ -106,8 +107,10 @@ struct UploadSource {
   plat::CopyWatch* watch = nullptr;
   uint64_t sent = 0;
   bool torn = false;  // written while it was read
-  // When its first and its last byte were handed over (monotonic ms; 0: not yet).
-  uint64_t firstMs = 0;
+  // When the bytes handed over first passed what the connection holds, how
+  // many they were then, and when the last byte went (monotonic ms; 0: not yet).
+  uint64_t markMs = 0;
+  uint64_t markSent = 0;
   uint64_t lastMs = 0;
   void* handle = nullptr;  // CURL* sending it
   long replyMs = 1000;     // the wait for one reply
@@ -120,18 +123,31 @@ struct UploadSource {
   }
 };
 
+// What an upload's connection holds unsent: the send buffer is capped at
+// kSendBuffer (the system doubles it), so a server that stops taking data in
+// shows as no progress within the reply wait, not only after the last byte.
+constexpr int kSendBuffer = 128 << 10;
+constexpr uint64_t kMostHeld = 512u << 10, kSlowestPace = 2u << 10;
+
+int CapSendBuffer(void*, curl_socket_t socket, curlsocktype) {
+  plat::LimitSendBuffer(socket, kSendBuffer);  // a refusal keeps the system's size
+  return CURL_SOCKOPT_OK;
+}
+
 // How long the server's reply after an upload's last byte may take, in whole
-// seconds. The connection still holds what the server has yet to take in (many
-// megabytes on a fast link to a server that limits its pace), so the reply
-// waits for that to drain: at least as long as handing the data over took, and
-// at least as long as the most a connection holds (16 MiB) takes at 16 KiB/s,
-// both on top of the reply wait. A server that stopped taking data in while it
-// was being handed over failed already (no progress within the reply wait).
+// seconds: the reply wait, plus what the connection still holds drained at the
+// pace the server took data in once the connection was full (measured past the
+// first kMostHeld bytes, halved for a margin; kSlowestPace for a file the
+// connection held whole), and no less than that measuring took (the server's
+// receive window may have grown meanwhile); at most kLongestDrainMs.
 long FinalReplyWaitSeconds(const UploadSource& source, long replyMs) {
-  constexpr uint64_t kMostHeld = 16u << 20, kSlowestPace = 16u << 10;
-  const uint64_t handing = source.lastMs - source.firstMs;
-  const uint64_t draining = std::min(source.size, kMostHeld) * 1000 / kSlowestPace;
-  return static_cast<long>((static_cast<uint64_t>(replyMs) + std::max(handing, draining)) / 1000);
+  constexpr uint64_t kLongestDrainMs = 300000;
+  uint64_t pace = kSlowestPace, span = 0;
+  if (source.markMs != 0) span = source.lastMs - source.markMs;
+  if (span >= 1000) pace = std::max(pace, (source.sent - source.markSent) * 1000 / span / 2);
+  const uint64_t drain = std::max(span, std::min(source.size, kMostHeld) * 1000 / pace);
+  return static_cast<long>((static_cast<uint64_t>(replyMs) + std::min(drain, kLongestDrainMs)) /
+                           1000);
 }
 
 size_t ReadChunk(char* buffer, size_t size, size_t count, void* data) {
@@ -144,13 +160,14 @@ size_t ReadChunk(char* buffer, size_t size, size_t count, void* data) {
   if (!source->file->Read(buffer, want, &got) || got == 0) {
     return CURL_READFUNC_ABORT;  // unreadable, or shrank under the upload
   }
-  if (source->firstMs == 0) source->firstMs = plat::GetTickCount64();
   source->sent += got;
+  if (source->markMs == 0 && source->sent > kMostHeld) {
+    source->markMs = plat::GetTickCount64();
+    source->markSent = source->sent;
+  }
   if (source->sent == source->size) {
     if (!source->Steady()) return CURL_READFUNC_ABORT;
-    // The per-reply wait governs the replies before the data; the final
-    // reply, awaited as soon as this returns, gets the time the data takes
-    // to drain.
+    // The final reply, awaited as soon as this returns, waits for the data to drain.
     source->lastMs = plat::GetTickCount64();
     curl_easy_setopt(H(source->handle), CURLOPT_SERVER_RESPONSE_TIMEOUT,
                      FinalReplyWaitSeconds(*source, source->replyMs));
@@ -398,6 +415,7 @@ void* FtpSession::PrepareUpload(const std::string& temporary, void* source, long
   curl_easy_setopt(h, CURLOPT_UPLOAD, 1L);
   curl_easy_setopt(h, CURLOPT_READFUNCTION, ReadChunk);
   curl_easy_setopt(h, CURLOPT_READDATA, source);
+  curl_easy_setopt(h, CURLOPT_SOCKOPTFUNCTION, CapSendBuffer);
   curl_easy_setopt(h, CURLOPT_INFILESIZE_LARGE,
                    static_cast<curl_off_t>(static_cast<UploadSource*>(source)->size));
   return h;

@@ -56,6 +56,7 @@ struct ServerStores {
   std::vector<std::string> ids;
   std::vector<std::pair<std::string, plat::FileId>> pinned;
   std::vector<std::string> told;
+  std::vector<ServerMarker> written;  // the last markers written, oldest first
 };
 
 ServerStores& NotedServerStores() {
@@ -343,15 +344,19 @@ std::string WithoutSeparator(std::string folder) {
 // Whether folder's marker is the server's as it was written last: it names
 // the store with the nonce, or, unreadable to this user, it was last written
 // when the server says it wrote its marker.
-bool IsServerMarkerIn(const std::string& folder, const ServerMarker& m) {
+bool IsServerMarkerIn(const std::string& folder, const std::vector<ServerMarker>& ms) {
   const std::string marker = WithSeparator(folder) + kStoreMarkerName;
   std::string text, id, nonce;
-  if (plat::ReadOwnFile(marker, &text, 4096, /*anyOwner=*/true))
-    return ParseStoreMarker(text, &id, &nonce) && id == m.id && !m.nonce.empty() &&
-           nonce == m.nonce;
-  if (plat::GetLastError() != plat::kErrAccessDenied || m.writeTime == 0) return false;
+  if (plat::ReadOwnFile(marker, &text, 4096, /*anyOwner=*/true)) {
+    return ParseStoreMarker(text, &id, &nonce) && !nonce.empty() &&
+           std::any_of(ms.begin(), ms.end(),
+                       [&](const ServerMarker& m) { return id == m.id && nonce == m.nonce; });
+  }
   plat::FindData info;
-  return plat::GetFileInfo(marker, &info) && info.writeTime == m.writeTime;
+  return plat::GetLastError() == plat::kErrAccessDenied && plat::GetFileInfo(marker, &info) &&
+         std::any_of(ms.begin(), ms.end(), [&](const ServerMarker& m) {
+           return m.writeTime != 0 && info.writeTime == m.writeTime;
+         });
 }
 
 }  // namespace
@@ -367,10 +372,30 @@ std::string FindStoreFolderBelow(const std::vector<std::string>& folders, const 
   }));
 }
 
+void NoteServerMarker(const ServerMarker& marker) {
+  constexpr size_t kMostKept = 16;
+  ServerMarker m = marker;
+  if (!ParseStoreMarker(StoreMarkerText(marker.id, marker.nonce), &m.id, &m.nonce)) return;
+  ServerStores& stores = NotedServerStores();
+  std::lock_guard<std::mutex> guard(stores.lock);
+  stores.written.push_back(m);
+  if (stores.written.size() > kMostKept) stores.written.erase(stores.written.begin());
+}
+
 std::string FindServerStoreFolder(const std::vector<std::string>& folders,
                                   const ServerMarker& marker, size_t maxFolders) {
-  ServerMarker m = marker;
-  if (!ParseStoreMarker(StoreMarkerText(marker.id, marker.nonce), &m.id, &m.nonce)) return {};
+  ServerMarker wanted = marker;
+  if (!ParseStoreMarker(StoreMarkerText(marker.id, marker.nonce), &wanted.id, &wanted.nonce))
+    return {};
+  // The store's marker as any of its devices here wrote it last: plans
+  // sharing the store each write their own over the one marker.
+  std::vector<ServerMarker> m = {wanted};
+  {
+    ServerStores& stores = NotedServerStores();
+    std::lock_guard<std::mutex> guard(stores.lock);
+    for (const ServerMarker& written : stores.written)
+      if (written.id == wanted.id) m.push_back(written);
+  }
   // Above each folder first: a store there holds it.
   for (const std::string& f : folders) {
     const std::string folder = WithSeparator(f);

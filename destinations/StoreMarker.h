@@ -55,11 +55,16 @@ struct ServerMarker {
   std::string nonce;
   int64_t writeTime = 0;
 };
+// Notes a server's marker this process wrote (the last 16 are kept): the
+// search below takes it as well as the one it is given, so that plans
+// sharing a store find it whichever wrote the marker last.
+void NoteServerMarker(const ServerMarker& marker);
 // Where the server's marker lies on this machine: the first folder, among
 // the folders above each of folders and then at or below them (breadth first
 // over at most maxFolders folders, as FindStoreFolderBelow), whose marker
-// names the store with this nonce, or, where this user may not read it, was
-// last written at that time. Empty when none was found.
+// names the store with this nonce (or a noted one's), or, where this user may
+// not read it, was last written at that time (or a noted one's). Empty when
+// none was found.
 std::string FindServerStoreFolder(const std::vector<std::string>& folders,
                                   const ServerMarker& marker, size_t maxFolders);
 // Notes the identifier of a store on a server. Kept for the process's life.

@@ -176,7 +176,7 @@ void CSimpleTask::PreCheck() {
   std::string name, refusedServer, refusedWhy, root, disk, serverStore, heldSource, foreignStore;
   CDestination::ServerRefusal refusal = CDestination::ServerRefusal::kNone;
   uint32_t id;
-  bool before, after, filledBefore = false, looked = false;
+  bool before, after, filledBefore = false, looked = false, modesKept = true, renewed = false;
   StoreVerdict verdict = StoreVerdict::kOwn;
   {
     // The destination has no lock of its own; the plan's lock serialises it.
@@ -208,6 +208,8 @@ void CSimpleTask::PreCheck() {
         const std::vector<std::string> sources =
             plan_->Rules() ? IncludedFolders(*plan_->Rules()) : std::vector<std::string>{};
         serverStore = ftp->PinLocalStore(sources);
+        modesKept = ftp->KeepsModes();
+        renewed = ftp->TakeStoreRenewed();
         for (const std::string& source : sources) {
           if (serverStore.empty() || !StoreHoldsFolder(serverStore, source)) continue;
           heldSource = source;
@@ -218,7 +220,7 @@ void CSimpleTask::PreCheck() {
       disk = StoreDiskName(store_, root);
       std::lock_guard<std::mutex> awayGuard(awayLock_);
       away_.label = store_.label.empty() ? store_.name : store_.label;
-      if (verdict == StoreVerdict::kFresh && filledBefore) {
+      if ((verdict == StoreVerdict::kFresh || renewed) && filledBefore) {
         plan_->SetInitDone(false);  // a store new to the plan is filled from scratch
         plan_->SavePlanFile();
       }
@@ -265,7 +267,11 @@ void CSimpleTask::PreCheck() {
     PostEvent(kEvStoreState, root, id, {}, said, 2);
   }
   if (looked) storeHoldsSaid_ = !heldSource.empty();
-  if (verdict == StoreVerdict::kFresh && filledBefore)
+  // Said once while the server keeps every copy readable by its other users.
+  if (looked && !modesKept && !modesRefusedSaid_)
+    PostEvent(kEvStoreState, root, id, {}, GetText("STORE", "SERVER_KEEPS_COPIES_READABLE"), 2);
+  if (looked) modesRefusedSaid_ = !modesKept;
+  if ((verdict == StoreVerdict::kFresh || renewed) && filledBefore)
     PostEvent(kEvStoreState, root, id, {}, GetText("STORE", "REFILLED"), 1);
 }
 

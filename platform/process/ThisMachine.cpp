@@ -4,13 +4,14 @@
 #include <ifaddrs.h>
 #include <netinet/in.h>
 #include <pwd.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstring>
 #include <vector>
 
-#include "platform/volumes/Paths.h"
 #include "platform/base/Text.h"
+#include "platform/volumes/Paths.h"
 
 namespace plat {
 
@@ -79,6 +80,10 @@ bool HomeFolderOfUser(std::string_view user, std::string* systemPath) {
       found == nullptr || found->pw_dir == nullptr || found->pw_dir[0] != '/')
     return false;
   return ToSystemPath(found->pw_dir, systemPath);
+}
+
+bool LimitSendBuffer(long long socket, int bytes) {
+  return setsockopt(static_cast<int>(socket), SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes) == 0;
 }
 
 }  // namespace plat

@@ -16,4 +16,8 @@ bool IsThisMachine(std::string_view host);
 // the user is unknown here or the folder lies on no volume.
 bool HomeFolderOfUser(std::string_view user, std::string* systemPath);
 
+// Caps what a connected socket of this machine holds unsent at about bytes
+// (the system may double it); false when the socket refuses.
+bool LimitSendBuffer(long long socket, int bytes);
+
 }  // namespace plat

@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -587,6 +588,30 @@ TEST(FtpDevice, ServerLossAndFaultsFailTheCopyWithTheirCauseAndHeal) {
   EXPECT_EQ(steady->CopyFile(sources.SystemOf("big.bin"), steady->GetRootPath() + "big.bin"),
             kDestOk);
   EXPECT_TRUE(bvtest::ReadNative(server.NativeOf("/bvuser/throttled/big.bin")) == big);
+  // A few KB/s with a time-out of 2 s: what the connection holds after the last byte is handed
+  // over takes far longer than the time-out to drain, at the pace the upload kept; it lands.
+  ASSERT_TRUE(server.LimitBandwidth(8));
+  sources.Write("slow.bin", data.substr(0, 256u << 10));
+  throttled.timeout = 2;
+  auto crawling = ServerDestination(throttled);
+  crawling->Refresh();
+  ASSERT_TRUE(crawling->IsAvailable());
+  EXPECT_EQ(crawling->CopyFile(sources.SystemOf("slow.bin"), crawling->GetRootPath() + "slow.bin"),
+            kDestOk);
+  EXPECT_TRUE(bvtest::ReadNative(server.NativeOf("/bvuser/throttled/slow.bin")) ==
+              data.substr(0, 256u << 10));
+  // The same server hangs mid-upload: little sits unsent, so the stall shows within the
+  // time-out and the copy fails as timed out, long before a megabyte could drain at that pace.
+  std::thread hang([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    server.Freeze(true);
+  });
+  const auto began = std::chrono::steady_clock::now();
+  EXPECT_EQ(crawling->CopyFile(sources.SystemOf("d.bin"), crawling->GetRootPath() + "hung.bin"),
+            plat::kErrTimeout);
+  EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(50));
+  hang.join();
+  server.Freeze(false);
 }
 
 // Names a server cannot keep: a line break in a name would smuggle commands

@@ -14,6 +14,7 @@
 #include "common/ActivityLog.h"
 #include "common/EngineEvents.h"
 #include "common/Settings.h"
+#include "common/Texts.h"
 #include "destinations/StoreMarker.h"
 #include "engine/CSimpleEngine.h"
 #include "engine/CTask.h"
@@ -531,6 +532,41 @@ TEST_F(TaskTest, AServerStoreInsideTheSourcesIsNotCopiedIntoItself) {
   ASSERT_TRUE(plat::ToSystemPath(latest + ftp.NativeOf("/bvuser/docs/b.txt"), &copy));
   EXPECT_TRUE(IsInsideStore(copy));
 
+  // Two more plans on the same store, both connected before either looks for it: each writes
+  // its own nonce over the one marker, and whichever wrote last, no plan copies the store.
+  std::vector<std::unique_ptr<bvtest::TestPlan>> sharing;
+  for (uint32_t twin : {9u, 10u}) {
+    PlanSettings t = s;
+    t.id = twin;
+    sharing.push_back(std::make_unique<bvtest::TestPlan>(nullptr));
+    ASSERT_TRUE(sharing.back()->ApplySettings(t, kApplyCreate));
+    bvtest::ScratchEnv::IncludeOnly(sharing.back().get(), served);
+    sharing.back()->EnableWithoutThread();
+    sharing.back()->Destination()->Refresh();
+  }
+  for (int round = 0; round < 2; ++round) {
+    bvtest::WriteNative(ftp.NativeOf("/bvuser/docs/c.txt"), std::string(round + 1, 'c'));
+    for (auto& twin : sharing) {
+      CSimpleTask(twin.get()).Run();
+      WalkFolder(twin.get(), served);
+    }
+  }
+  EXPECT_TRUE(fs::exists(latest + ftp.NativeOf("/bvuser/docs/c.txt")));
+  // The store deleted on the server while the plan runs: its marker is placed and pinned again
+  // before a copy makes its folders anew, so the new store is never copied into itself.
+  fs::remove_all(ftp.NativeOf("/bvuser/loop"));
+  bvtest::WriteNative(ftp.NativeOf("/bvuser/docs/d.txt"), "d");
+  for (int walk = 0; walk < 3; ++walk) WalkFolder(plan.get(), served);
+  EXPECT_TRUE(fs::exists(ftp.NativeOf("/bvuser/loop/Brevanto.dat")));
+  EXPECT_EQ(bvtest::ReadNative(latest + ftp.NativeOf("/bvuser/docs/d.txt")), "d");
+  // Deleted while the plan was not connected: the store is filled anew at the next connection.
+  fs::remove_all(ftp.NativeOf("/bvuser/loop"));
+  plan->Destination()->Close();
+  CSimpleTask(plan.get()).Run();
+  EXPECT_EQ(bvtest::ReadNative(latest + ftp.NativeOf("/bvuser/docs/a.txt")), "a");
+  for (const auto& [rel, bytes] : bvtest::FilesBelow(latest))
+    EXPECT_EQ(rel.find("/loop/"), std::string::npos) << rel;
+
   // Copies of the store's marker planted in the served tree by another user hide nothing,
   // and are told once: the real store, pinned at the plan's connection, is still left out.
   bvtest::EventCollector events;
@@ -579,6 +615,28 @@ TEST_F(TaskTest, AServerStoreInsideTheSourcesIsNotCopiedIntoItself) {
   std::string record;  // the log says it in words
   ASSERT_TRUE(BuildLogRecord(*holds, nullptr, "now", &record));
   EXPECT_NE(record.find(ftp.NativeOf("/bvuser/docs")), std::string::npos) << record;
+
+  // A server that refuses to change modes leaves every copy readable by its other users: the
+  // plan says so once, as a warning, and only there.
+  const std::string readable = GetText("STORE", "SERVER_KEEPS_COPIES_READABLE");
+  auto warnings = [&] {
+    const std::vector<EventData> all = events.Events();
+    return std::count_if(all.begin(), all.end(), [&](const EventData& e) {
+      return e.code == kEvStoreState && e.value == 2 && e.text3 == readable;
+    });
+  };
+  EXPECT_EQ(warnings(), 0);
+  ASSERT_TRUE(ftp.RefuseModes());
+  PlanSettings open = s;
+  open.id = 8;
+  open.ftp = ftp.Settings("open/");
+  auto exposed = std::make_unique<bvtest::TestPlan>(nullptr);
+  ASSERT_TRUE(exposed->ApplySettings(open, kApplyCreate));
+  bvtest::ScratchEnv::IncludeOnly(exposed.get(), docs);
+  exposed->EnableWithoutThread();
+  CSimpleTask refused(exposed.get());
+  for (int run = 0; run < 2; ++run) refused.Run();
+  EXPECT_EQ(warnings(), 1);
 }
 
 // A disabled plan walks nothing; the plan list refuses removable disks.

@@ -84,6 +84,7 @@ bool FtpServer::Start() {
   if (tls_) args.insert(args.end(), {"-Y", "3", "-2", cert.c_str()});
   const std::string kbps = std::to_string(kbps_);
   if (kbps_ > 0) args.insert(args.end(), {"-T", kbps.c_str()});
+  if (refuseModes_) args.push_back("-R");
   args.push_back(nullptr);
   return Spawn(args.data(), &ftpd_) && WaitUntilListening(port_, ftpd_, 10);
 }
@@ -107,6 +108,16 @@ bool FtpServer::ChangeCertificate() {
 bool FtpServer::LimitBandwidth(int kbps) {
   Stop();
   kbps_ = kbps;
+  return Start();
+}
+
+void FtpServer::Freeze(bool frozen) {
+  if (ftpd_ > 0) kill(-ftpd_, frozen ? SIGSTOP : SIGCONT);
+}
+
+bool FtpServer::RefuseModes() {
+  Stop();
+  refuseModes_ = true;
   return Start();
 }
 

@@ -35,6 +35,10 @@ class FtpServer {
   bool ChangeCertificate();
   // Restarts the server with every transfer limited to kbps KB/s (0: no limit).
   bool LimitBandwidth(int kbps);
+  // Stops (or lets go on) the server and every session, as a machine that hangs.
+  void Freeze(bool frozen);
+  // Restarts the server refusing every change of a file's mode (SITE CHMOD).
+  bool RefuseModes();
 
   // The native path of a server path ("/bvuser/a.txt").
   std::string NativeOf(const std::string& serverPath) const;
@@ -52,6 +56,7 @@ class FtpServer {
   pid_t ftpd_ = -1;
   bool tls_ = false;
   int kbps_ = 0;
+  bool refuseModes_ = false;
   bool ok_ = false;
   std::string reason_;
 };
