@@ -20,11 +20,6 @@ constexpr uint64_t kMultipartAbove = 64ull << 20;
 constexpr size_t kPartBytes = 16u << 20;
 // The longest key an S3 store takes, in bytes.
 constexpr size_t kMaxKeyBytes = 1024;
-// A marker is a few lines; more is not one.
-constexpr size_t kMaxMarkerBytes = 4096;
-// How long a marker seen stands for the store before it is looked at again
-// (a store emptied behind the plan's back is noticed within this).
-constexpr int64_t kMarkerLookSeconds = 60;
 
 // The revision number of entry when it is exactly RevisionFileName(stem, ext,
 // n) for some n > 0; 0 otherwise.
@@ -140,8 +135,7 @@ std::string CObjectDevice::KeyOf(std::string_view path) const {
   return std::string(path.substr(1));
 }
 
-template <typename Request>
-ObjectReply CObjectDevice::Retried(Request request) {
+ObjectReply CObjectDevice::Retried(const std::function<ObjectReply()>& request) {
   std::lock_guard<std::recursive_mutex> guard(sessionLock_);
   ObjectReply reply = request();
   for (int pause = kFirstPauseMs, tries = 1; Busy(reply) && tries < kBusyTries;
@@ -218,48 +212,6 @@ void CObjectDevice::Refresh() {
   }
   probePause_ = std::min(kLongestProbePause, std::max(kFirstProbePause, probePause_ * 2));
   nextProbe_ = now + probePause_;
-}
-
-bool CObjectDevice::SweepIfDue() {
-  std::lock_guard<std::recursive_mutex> guard(sessionLock_);
-  if (!sweepDue_ || !connected_) return false;
-  if (SweepListed()) sweepDue_ = false;
-  return true;
-}
-
-int32_t CObjectDevice::ReadStoreMarkerId(std::string* id) {
-  std::lock_guard<std::recursive_mutex> guard(sessionLock_);
-  const int64_t now = plat::Now();
-  if (markerLookedAt_ != 0 && now - markerLookedAt_ < kMarkerLookSeconds && !markerId_.empty()) {
-    *id = markerId_;
-    return 1;
-  }
-  const std::string key = KeyOf(GetRootPath()) + kStoreMarkerName;
-  std::string text;
-  const ObjectReply reply = Retried([&] {
-    text.clear();
-    return session_.Get(key, [&](const char* data, size_t size) {
-      text.append(data, size);
-      return text.size() <= kMaxMarkerBytes;
-    });
-  });
-  if (reply.status == 404 && reply.code != "NoSuchBucket") return 0;
-  // Unreadable text under the marker's name names no store: one is put there.
-  if (reply.Ok() && !ParseStoreMarker(text, id)) return 0;
-  if (!reply.Ok()) return -1;
-  markerId_ = *id;
-  markerLookedAt_ = now;
-  return 1;
-}
-
-bool CObjectDevice::PlaceStoreMarker(const std::string& id) {
-  std::lock_guard<std::recursive_mutex> guard(sessionLock_);
-  const std::string key = KeyOf(GetRootPath()) + kStoreMarkerName;
-  if (!Retried([&] { return session_.PutText(key, StoreMarkerText(id)); }).Ok()) return false;
-  listed_.clear();  // a new store: what was listed of the old one is gone
-  markerId_ = id;
-  markerLookedAt_ = plat::Now();
-  return true;
 }
 
 const std::map<std::string, CObjectDevice::Listed>* CObjectDevice::Listing(
@@ -446,13 +398,6 @@ uint32_t CObjectDevice::PutInParts(const std::string& key, plat::File* file, uin
   // Cut off with the store away: aborted once it is back.
   if (!session_.AbortParts(key, uploadId).Ok()) sweepDue_ = true;
   return reply.code == "SourceUnread" ? 30 : ErrorOf(reply);
-}
-
-uint32_t CObjectDevice::SweepTemporaryCopies() {
-  std::lock_guard<std::recursive_mutex> guard(sessionLock_);
-  uint32_t aborted = 0;
-  if (SweepListed(&aborted)) sweepDue_ = false;
-  return aborted;
 }
 
 bool CObjectDevice::SweepListed(uint32_t* aborted) {

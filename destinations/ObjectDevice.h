@@ -6,6 +6,7 @@
 // "Object Store Device", private to its owner (it holds the secret key).
 #pragma once
 #include <atomic>
+#include <functional>
 #include <chrono>
 #include <map>
 #include <mutex>
@@ -129,8 +130,7 @@ class CObjectDevice : public CDestination {
   // Runs a request, again after a pause while the store says it is busy
   // (503, "SlowDown"; pauses doubling from 200 ms, five tries); notes
   // reachability and the cause of a failure.
-  template <typename Request>
-  ObjectReply Retried(Request request);
+  ObjectReply Retried(const std::function<ObjectReply()>& request);
   // The error number of a failed reply (5 keys refused, 3 no bucket, 2 no
   // such key, 112 quota, 1460 no answer in time, 59 no connection or busy).
   uint32_t ErrorOf(const ObjectReply& reply) const;
