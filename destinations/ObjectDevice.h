@@ -6,8 +6,8 @@
 // "Object Store Device", private to its owner (it holds the secret key).
 #pragma once
 #include <atomic>
-#include <functional>
 #include <chrono>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <set>
