@@ -1,6 +1,7 @@
 // The FTP session: the connection and its login, the key probe, and the
 // commands that change or ask about one path.
 #include "destinations/FtpSession.h"
+#include "destinations/CurlKeys.h"
 
 #include <curl/curl.h>
 
@@ -32,21 +33,6 @@ int StopWhenCancelled(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
 }
 
 size_t Discard(char*, size_t size, size_t count, void*) { return size * count; }
-
-// Takes the server's key out of the library's account of the pin check
-// (" public key hash: sha256//BASE64").
-int NoteKeyText(CURL*, curl_infotype type, char* data, size_t size, void* out) {
-  if (type != CURLINFO_TEXT) return 0;
-  std::string_view line(data, size);
-  constexpr std::string_view kLead = "public key hash: ";
-  const size_t at = line.find(kLead);
-  if (at == std::string_view::npos) return 0;
-  line = line.substr(at + kLead.size());
-  while (!line.empty() && (line.back() == '\n' || line.back() == '\r' || line.back() == ' '))
-    line.remove_suffix(1);
-  if (line.rfind("sha256//", 0) == 0) *static_cast<std::string*>(out) = std::string(line);
-  return 0;
-}
 
 // Takes the host key out of the library's refusal ("... Remote BASE64= is
 // not equal to ...") as "SHA256:BASE64" without its padding.
@@ -299,7 +285,7 @@ std::string FtpSession::ProbeKey(long waitMs) {
   curl_easy_setopt(h, CURLOPT_NOBODY, 1L);
   curl_easy_setopt(h, CURLOPT_USE_SSL, static_cast<long>(CURLUSESSL_CONTROL));
   curl_easy_setopt(h, CURLOPT_VERBOSE, 1L);
-  curl_easy_setopt(h, CURLOPT_DEBUGFUNCTION, NoteKeyText);
+  curl_easy_setopt(h, CURLOPT_DEBUGFUNCTION, NoteCurlKeyText);
   curl_easy_setopt(h, CURLOPT_DEBUGDATA, &key);
   probe.Run();
   return key;

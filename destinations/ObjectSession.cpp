@@ -7,6 +7,7 @@
 #include <cctype>
 #include <cstdio>
 
+#include "destinations/CurlKeys.h"
 #include "platform/files/Files.h"
 
 namespace {
@@ -382,22 +383,7 @@ ObjectReply ObjectSession::Get(std::string_view key,
   return reply;
 }
 
-namespace {
-// Takes the server's key out of the library's account of the pin check
-// (" public key hash: sha256//BASE64").
-int NoteKeyText(CURL*, curl_infotype type, char* data, size_t size, void* out) {
-  if (type != CURLINFO_TEXT) return 0;
-  std::string_view line(data, size);
-  constexpr std::string_view kLead = "public key hash: ";
-  const size_t at = line.find(kLead);
-  if (at == std::string_view::npos) return 0;
-  line = line.substr(at + kLead.size());
-  while (!line.empty() && (line.back() == '\n' || line.back() == '\r' || line.back() == ' '))
-    line.remove_suffix(1);
-  if (line.rfind("sha256//", 0) == 0) *static_cast<std::string*>(out) = std::string(line);
-  return 0;
-}
-}  // namespace
+namespace {}  // namespace
 
 std::string ObjectSession::ServerKey() {
   // A pin no key has fails every handshake after the library has told the
@@ -408,7 +394,7 @@ std::string ObjectSession::ServerKey() {
   std::string key;
   Prepare("HEAD", "", "");
   curl_easy_setopt(Handle(handle_), CURLOPT_VERBOSE, 1L);
-  curl_easy_setopt(Handle(handle_), CURLOPT_DEBUGFUNCTION, NoteKeyText);
+  curl_easy_setopt(Handle(handle_), CURLOPT_DEBUGFUNCTION, NoteCurlKeyText);
   curl_easy_setopt(Handle(handle_), CURLOPT_DEBUGDATA, &key);
   Run({}, false);
   Close();
