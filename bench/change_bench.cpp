@@ -49,8 +49,8 @@
 #include "BlackBox.h"
 #include "history/CLoggingDatabase.h"
 #include "history/Crc64.h"
-#include "platform/changes/ChangeDevice.h"
 #include "platform/base/Text.h"
+#include "platform/changes/ChangeDevice.h"
 #include "support/DataFolder.h"
 #include "support/TempDir.h"
 

@@ -6,8 +6,8 @@
 #include "common/PlanSettings.h"
 #include "common/Settings.h"
 #include "common/Texts.h"
-#include "platform/process/Clock.h"
 #include "platform/files/Files.h"
+#include "platform/process/Clock.h"
 #include "platform/volumes/Paths.h"
 
 namespace {

@@ -5,8 +5,8 @@
 #include <cstdlib>
 
 #include "common/Texts.h"
-#include "platform/process/Clock.h"
 #include "platform/files/Files.h"
+#include "platform/process/Clock.h"
 #include "platform/profile/Folders.h"
 #include "platform/profile/Profile.h"
 

@@ -8,10 +8,10 @@
 
 #include "destinations/StoreDisk.h"
 #include "platform/base/Errors.h"
+#include "platform/base/Text.h"
 #include "platform/files/Files.h"
 #include "platform/files/FolderEntries.h"
 #include "platform/volumes/Paths.h"
-#include "platform/base/Text.h"
 #include "platform/volumes/Volumes.h"
 
 namespace {

@@ -3,10 +3,10 @@
 #include <atomic>
 #include "destinations/StoreMarker.h"
 
-#include "platform/volumes/DeviceBroadcast.h"
+#include "platform/base/Text.h"
 #include "platform/files/Files.h"
 #include "platform/profile/Profile.h"
-#include "platform/base/Text.h"
+#include "platform/volumes/DeviceBroadcast.h"
 #include "platform/volumes/Volumes.h"
 
 namespace {

@@ -5,9 +5,9 @@
 #include <mutex>
 
 #include "destinations/StoreMarker.h"
+#include "platform/base/Text.h"
 #include "platform/files/Files.h"
 #include "platform/profile/Profile.h"
-#include "platform/base/Text.h"
 
 namespace {
 

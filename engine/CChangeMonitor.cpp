@@ -9,8 +9,8 @@
 #include "common/Settings.h"
 #include "common/Texts.h"
 #include "engine/CatchUpRequests.h"
-#include "platform/files/Files.h"
 #include "platform/base/Text.h"
+#include "platform/files/Files.h"
 
 namespace {
 

@@ -14,10 +14,10 @@
 #include "engine/SourceWalk.h"
 #include "history/CLoggingDatabase.h"
 #include "plans/CPlan.h"
-#include "platform/process/Clock.h"
 #include "platform/base/Errors.h"
 #include "platform/files/Files.h"
 #include "platform/files/FilesBelow.h"
+#include "platform/process/Clock.h"
 
 namespace {
 

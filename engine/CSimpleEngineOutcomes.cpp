@@ -8,9 +8,9 @@
 #include "common/EngineEvents.h"
 #include "common/Texts.h"
 #include "plans/CPlan.h"
-#include "platform/process/Clock.h"
-#include "platform/files/Files.h"
 #include "platform/base/Text.h"
+#include "platform/files/Files.h"
+#include "platform/process/Clock.h"
 
 namespace {
 

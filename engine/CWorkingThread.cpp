@@ -6,8 +6,8 @@
 
 #include "engine/CTask.h"
 #include "plans/CPlan.h"
-#include "platform/process/Clock.h"
 #include "platform/files/Files.h"
+#include "platform/process/Clock.h"
 
 CTaskQueue::~CTaskQueue() {
   std::lock_guard<std::recursive_mutex> guard(lock_);

@@ -17,9 +17,9 @@
 #include "plans/RuleFile.h"
 #include "plans/RuleSet.h"
 #include "platform/base/Errors.h"
+#include "platform/base/Text.h"
 #include "platform/volumes/MountPoints.h"
 #include "platform/volumes/Paths.h"
-#include "platform/base/Text.h"
 
 namespace {
 

@@ -14,8 +14,8 @@
 #include "engine/CSimplePlan.h"
 #include "plans/CPlan.h"
 #include "plans/RuleSet.h"
-#include "platform/files/Files.h"
 #include "platform/base/Text.h"
+#include "platform/files/Files.h"
 #include "platform/volumes/Volumes.h"
 
 namespace {

@@ -23,12 +23,12 @@
 #include "plans/PlanFile.h"
 #include "plans/RuleFile.h"
 #include "plans/RuleSet.h"
-#include "platform/process/Clock.h"
 #include "platform/base/Errors.h"
-#include "platform/files/Files.h"
-#include "platform/volumes/Paths.h"
-#include "platform/profile/Profile.h"
 #include "platform/base/Text.h"
+#include "platform/files/Files.h"
+#include "platform/process/Clock.h"
+#include "platform/profile/Profile.h"
+#include "platform/volumes/Paths.h"
 
 namespace {
 

@@ -9,9 +9,9 @@
 #include "common/Texts.h"
 #include "history/Crc64.h"
 #include "history/RecordBytes.h"
+#include "platform/base/Text.h"
 #include "platform/process/Clock.h"
 #include "platform/volumes/Paths.h"
-#include "platform/base/Text.h"
 
 using namespace journal_bytes;
 

@@ -11,11 +11,11 @@
 #include "destinations/ObjectDevice.h"
 #include "history/StoreAccess.h"
 #include "history/VersionTree.h"
-#include "platform/process/Clock.h"
 #include "platform/base/Errors.h"
 #include "platform/files/Files.h"
 #include "platform/files/FilesBelow.h"
 #include "platform/files/FolderAccess.h"
+#include "platform/process/Clock.h"
 #include "platform/volumes/Paths.h"
 #include "platform/volumes/Volumes.h"
 

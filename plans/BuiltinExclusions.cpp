@@ -4,9 +4,9 @@
 #include "common/KeyValueFile.h"
 #include "common/Settings.h"
 #include "common/Texts.h"
+#include "platform/base/Text.h"
 #include "platform/profile/Folders.h"
 #include "platform/volumes/Paths.h"
-#include "platform/base/Text.h"
 
 namespace {
 

@@ -7,9 +7,9 @@
 #include "plans/BuiltinExclusions.h"
 #include "plans/PlanFile.h"
 #include "plans/RuleFile.h"
-#include "platform/process/Clock.h"
-#include "platform/files/Files.h"
 #include "platform/base/Text.h"
+#include "platform/files/Files.h"
+#include "platform/process/Clock.h"
 
 namespace {
 

@@ -5,9 +5,9 @@
 #include "common/EngineEvents.h"
 #include "common/Texts.h"
 #include "platform/base/Errors.h"
+#include "platform/base/Text.h"
 #include "platform/files/Files.h"
 #include "platform/profile/Profile.h"
-#include "platform/base/Text.h"
 
 namespace {
 

@@ -7,11 +7,11 @@
 #include "plans/CPlan.h"
 #include "plans/PlanOwner.h"
 #include "plans/RuleSet.h"
+#include "platform/base/Text.h"
 #include "platform/files/Files.h"
 #include "platform/profile/Folders.h"
-#include "platform/volumes/Paths.h"
 #include "platform/profile/Profile.h"
-#include "platform/base/Text.h"
+#include "platform/volumes/Paths.h"
 
 const char* const kMyComputerEntry = "{4266F874-72FC-412e-B9E1-80FA5CBFB09E}( My Computer )";
 

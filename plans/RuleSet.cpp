@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "platform/files/Files.h"
 #include "platform/base/Text.h"
+#include "platform/files/Files.h"
 
 namespace {
 

@@ -13,13 +13,13 @@
 #include "engine/PlanList.h"
 #include "platform/process/ExitSignals.h"
 #include "platform/profile/Folders.h"
-#include "ui/settings/Autostart.h"
 #include "ui/main/CBrevantoView.h"
-#include "ui/tray/CDlgSystrayMesssage.h"
 #include "ui/main/CMainFrame.h"
 #include "ui/main/EngineStartup.h"
 #include "ui/main/EventPump.h"
 #include "ui/main/RunSoon.h"
+#include "ui/settings/Autostart.h"
+#include "ui/tray/CDlgSystrayMesssage.h"
 #include "ui/widgets/StartupTrace.h"
 
 CBrevantoApp::CBrevantoApp(std::string commandLine, QObject* parent)

@@ -1,8 +1,8 @@
 #include "destinations/disc/CDiscBurn.h"
 
 #include "common/ActivityLog.h"
-#include "platform/process/Clock.h"
 #include "platform/files/Files.h"
+#include "platform/process/Clock.h"
 #include "platform/volumes/Paths.h"
 
 namespace disc {

@@ -12,8 +12,8 @@
 #include "common/ActivityLog.h"
 #include "common/Settings.h"
 #include "destinations/disc/DiscLibrary.h"
-#include "platform/process/Clock.h"
 #include "platform/base/Errors.h"
+#include "platform/process/Clock.h"
 #include "platform/profile/Folders.h"
 #include "platform/profile/Profile.h"
 

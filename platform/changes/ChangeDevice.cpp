@@ -19,11 +19,11 @@
 #include <mutex>
 #include <unordered_set>
 
-#include "platform/changes/ChangeSources.h"
 #include "platform/base/Errors.h"
+#include "platform/base/Text.h"
+#include "platform/changes/ChangeSources.h"
 #include "platform/profile/Folders.h"
 #include "platform/volumes/Paths.h"
-#include "platform/base/Text.h"
 #include "platform/volumes/Volumes.h"
 
 namespace plat {

@@ -8,11 +8,11 @@
 
 #include "platform/base/Errors.h"
 #include "platform/base/FaultSeam.h"
+#include "platform/base/Text.h"
 #include "platform/files/FileSupport.h"
 #include "platform/files/Files.h"
 #include "platform/files/FilesConfine.h"
 #include "platform/volumes/Paths.h"
-#include "platform/base/Text.h"
 #include "platform/volumes/Volumes.h"
 
 namespace plat {

@@ -9,8 +9,8 @@
 
 #include "platform/base/Errors.h"
 #include "platform/base/FaultSeam.h"
-#include "platform/files/FileSupport.h"
 #include "platform/base/Text.h"
+#include "platform/files/FileSupport.h"
 
 namespace plat {
 

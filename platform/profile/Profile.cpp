@@ -10,9 +10,9 @@
 #include <unordered_set>
 
 #include "platform/base/Errors.h"
+#include "platform/base/Text.h"
 #include "platform/files/FileSupport.h"
 #include "platform/files/Files.h"
-#include "platform/base/Text.h"
 
 namespace plat {
 

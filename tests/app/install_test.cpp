@@ -11,10 +11,10 @@
 #include "common/Settings.h"
 #include "engine/PlanList.h"
 #include "support/ScratchEnv.h"
-#include "ui/settings/Autostart.h"
 #include "ui/main/CBrevantoView.h"
 #include "ui/main/CMainFrame.h"
 #include "ui/main/EventPump.h"
+#include "ui/settings/Autostart.h"
 
 namespace fs = std::filesystem;
 

@@ -22,9 +22,9 @@
 #include "destinations/StoreBinding.h"
 #include "destinations/StoreMarker.h"
 #include "destinations/VolumeCapacity.h"
-#include "platform/volumes/DeviceBroadcast.h"
 #include "platform/base/Errors.h"
 #include "platform/profile/Profile.h"
+#include "platform/volumes/DeviceBroadcast.h"
 
 namespace fs = std::filesystem;
 

@@ -19,8 +19,8 @@
 #include "engine/CFileDispatchThread.h"
 #include "engine/CatchUpRequests.h"
 #include "engine/PlanList.h"
-#include "platform/changes/ChangeDevice.h"
 #include "platform/base/Text.h"
+#include "platform/changes/ChangeDevice.h"
 #include "support/ScratchEnv.h"
 #include "support/TempDir.h"
 

@@ -8,8 +8,8 @@
 #include "EventWaiter.h"
 #include "engine/CTask.h"
 #include "plans/Schedule.h"
-#include "platform/process/Clock.h"
 #include "platform/base/FaultSeam.h"
+#include "platform/process/Clock.h"
 #include "support/ScratchEnv.h"
 
 namespace {

@@ -16,9 +16,9 @@
 
 #include "Checks.h"
 #include "platform/process/Clock.h"
-#include "platform/profile/Folders.h"
 #include "platform/process/MachineLoad.h"
 #include "platform/process/PowerSupply.h"
+#include "platform/profile/Folders.h"
 #include "support/TempDir.h"
 
 TEST(Clock, CountersThreadsAndTheLowestPriority) {

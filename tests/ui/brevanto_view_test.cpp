@@ -30,16 +30,16 @@
 #include "support/ReadOnlyFolder.h"
 #include "support/ScopedEnv.h"
 #include "ui/main/CBrevantoView.h"
-#include "ui/widgets/CDlgSureMessage.h"
 #include "ui/main/CMainFrame.h"
 #include "ui/main/CPlanCell.h"
-#include "ui/model/CellTexts.h"
 #include "ui/main/PlanProblem.h"
+#include "ui/main/StoreRemoval.h"
+#include "ui/main/ViewWorker.h"
+#include "ui/model/CellTexts.h"
 #include "ui/model/PlanSnapshot.h"
 #include "ui/restore/RestoreTexts.h"
-#include "ui/main/StoreRemoval.h"
+#include "ui/widgets/CDlgSureMessage.h"
 #include "ui/widgets/TextFormat.h"
-#include "ui/main/ViewWorker.h"
 
 namespace fs = std::filesystem;
 

@@ -19,9 +19,9 @@
 #include "support/QtApp.h"
 #include "support/ScopedEnv.h"
 #include "support/SshServer.h"
+#include "ui/widgets/TextFormat.h"
 #include "ui/wizard/CDlgConnectFtp.h"
 #include "ui/wizard/CDlgConnectObjectStore.h"
-#include "ui/widgets/TextFormat.h"
 
 namespace fs = std::filesystem;
 

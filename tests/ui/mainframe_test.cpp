@@ -15,13 +15,13 @@
 #include "ManualClock.h"
 #include "UiTestKit.h"
 #include "plans/CPlan.h"
-#include "platform/volumes/Paths.h"
 #include "platform/profile/Profile.h"
+#include "platform/volumes/Paths.h"
 #include "ui/main/CBrevantoView.h"
+#include "ui/main/CMainFrame.h"
 #include "ui/restore/CDlgRestore.h"
 #include "ui/tray/CDlgSystrayMesssage.h"
 #include "ui/widgets/CDlgTimer.h"
-#include "ui/main/CMainFrame.h"
 #include "ui/widgets/TextFormat.h"
 
 namespace {

@@ -29,12 +29,12 @@
 #include "support/CephGateway.h"
 #include "support/EndlessFtpServer.h"
 #include "support/FtpServer.h"
+#include "ui/main/RunSoon.h"
 #include "ui/restore/CDlgRestore.h"
 #include "ui/restore/CDlgRestoreProgress.h"
 #include "ui/restore/CRestoreTree.h"
 #include "ui/restore/RestoreRelay.h"
 #include "ui/restore/RestoreTexts.h"
-#include "ui/main/RunSoon.h"
 #include "ui/widgets/TextFormat.h"
 
 namespace fs = std::filesystem;

@@ -9,8 +9,8 @@
 
 #include "UiTestKit.h"
 #include "app/gui/CHelpKeyFilter.h"
-#include "platform/volumes/Paths.h"
 #include "platform/profile/Profile.h"
+#include "platform/volumes/Paths.h"
 #include "support/ScopedEnv.h"
 #include "ui/settings/CDlgAppSettings.h"
 #include "ui/widgets/TextFormat.h"

@@ -11,10 +11,10 @@
 #include "UiTestKit.h"
 #include "common/EngineEvents.h"
 #include "ui/main/CBrevantoView.h"
-#include "ui/tray/CDlgSystrayMesssage.h"
 #include "ui/main/CMainFrame.h"
 #include "ui/main/PlanNotices.h"
 #include "ui/main/PlanProblem.h"
+#include "ui/tray/CDlgSystrayMesssage.h"
 #include "ui/widgets/TextFormat.h"
 
 namespace {

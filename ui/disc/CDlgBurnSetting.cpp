@@ -22,10 +22,10 @@
 #include "engine/PlanList.h"
 #include "plans/CPlan.h"
 #include "platform/volumes/Paths.h"
-#include "ui/widgets/AppMessage.h"
 #include "ui/disc/CDlgBurnDisc.h"
 #include "ui/disc/CDlgEraseBurning.h"
 #include "ui/disc/CDlgEraseDisc.h"
+#include "ui/widgets/AppMessage.h"
 #include "ui/widgets/StyleSheet.h"
 #include "ui/widgets/TextFormat.h"
 

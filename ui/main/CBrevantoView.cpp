@@ -21,8 +21,8 @@
 #include "plans/CPlan.h"
 #include "ui/main/BrevantoViewParts.h"
 #include "ui/main/CPlanCell.h"
-#include "ui/widgets/DesktopOpen.h"
 #include "ui/main/EngineStartup.h"
+#include "ui/widgets/DesktopOpen.h"
 #include "ui/widgets/NativePath.h"
 #include "ui/widgets/StyleSheet.h"
 

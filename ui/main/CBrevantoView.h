@@ -17,8 +17,8 @@
 #include "engine/RunFile.h"
 #include "ui/main/EventPump.h"
 #include "ui/main/PlanProblem.h"
-#include "ui/model/PlanSnapshot.h"
 #include "ui/main/ViewWorker.h"
+#include "ui/model/PlanSnapshot.h"
 
 class QLabel;
 class QPushButton;

@@ -12,8 +12,8 @@
 #include "platform/process/Clock.h"
 #include "platform/profile/Profile.h"
 #include "ui/main/BrevantoViewParts.h"
-#include "ui/model/CellTexts.h"
 #include "ui/main/PlanProblem.h"
+#include "ui/model/CellTexts.h"
 #include "ui/widgets/TextFormat.h"
 
 namespace {

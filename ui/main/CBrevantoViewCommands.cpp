@@ -15,11 +15,11 @@
 #include "engine/PlanList.h"
 #include "plans/CPlan.h"
 #include "plans/Schedule.h"
-#include "ui/widgets/AppMessage.h"
 #include "ui/main/BrevantoViewParts.h"
-#include "ui/widgets/CDlgSureMessage.h"
 #include "ui/main/CPlanCell.h"
 #include "ui/main/StoreRemoval.h"
+#include "ui/widgets/AppMessage.h"
+#include "ui/widgets/CDlgSureMessage.h"
 #include "ui/widgets/TextFormat.h"
 
 using view_parts::Main;

@@ -14,8 +14,8 @@
 #include <utility>
 
 #include "platform/process/Clock.h"
-#include "ui/tray/CTrayWnd.h"
 #include "ui/main/PlanNotices.h"
+#include "ui/tray/CTrayWnd.h"
 
 class QAction;
 class QMenu;

@@ -6,8 +6,8 @@
 #include "common/EngineEvents.h"
 #include "common/PlanSettings.h"
 #include "common/Texts.h"
-#include "platform/process/Clock.h"
 #include "platform/base/Errors.h"
+#include "platform/process/Clock.h"
 #include "ui/model/CellTexts.h"
 #include "ui/widgets/TextFormat.h"
 

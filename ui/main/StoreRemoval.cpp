@@ -10,9 +10,9 @@
 #include "history/CLoggingDatabase.h"
 #include "plans/RuleFile.h"
 #include "plans/RuleSet.h"
+#include "platform/base/Text.h"
 #include "platform/files/Files.h"
 #include "platform/volumes/Paths.h"
-#include "platform/base/Text.h"
 
 namespace {
 

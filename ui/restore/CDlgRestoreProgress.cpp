@@ -14,9 +14,9 @@
 #include <utility>
 
 #include "common/Texts.h"
-#include "ui/widgets/AppMessage.h"
 #include "ui/restore/RestoreRelay.h"
 #include "ui/restore/RestoreTexts.h"
+#include "ui/widgets/AppMessage.h"
 #include "ui/widgets/StyleSheet.h"
 
 namespace {

@@ -7,8 +7,8 @@
 #include <QSpacerItem>
 
 #include "history/RestoreJobs.h"
-#include "platform/process/Clock.h"
 #include "platform/files/Files.h"
+#include "platform/process/Clock.h"
 #include "platform/volumes/Paths.h"
 #include "ui/model/CellTexts.h"
 #include "ui/restore/RestoreTexts.h"

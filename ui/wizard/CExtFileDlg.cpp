@@ -9,8 +9,8 @@
 #include <QVBoxLayout>
 
 #include "platform/base/Text.h"
-#include "ui/wizard/CWizardPage.h"
 #include "ui/widgets/StyleSheet.h"
+#include "ui/wizard/CWizardPage.h"
 #include "ui/wizard/WizardAnswers.h"
 
 namespace {

@@ -12,15 +12,15 @@
 #include "destinations/ObjectDevice.h"
 #include "engine/PlanList.h"
 #include "plans/CPlan.h"
+#include "platform/base/Text.h"
 #include "platform/process/Clock.h"
 #include "platform/profile/Profile.h"
-#include "platform/base/Text.h"
+#include "ui/widgets/StyleSheet.h"
+#include "ui/widgets/TextFormat.h"
 #include "ui/wizard/CWPBackupType.h"
 #include "ui/wizard/CWPSelectDest.h"
 #include "ui/wizard/CWPSelectSource.h"
 #include "ui/wizard/CWPSelectWhenToBackup.h"
-#include "ui/widgets/StyleSheet.h"
-#include "ui/widgets/TextFormat.h"
 #include "ui/wizard/WizardWorker.h"
 
 namespace {

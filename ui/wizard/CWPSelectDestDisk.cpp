@@ -19,8 +19,8 @@
 #include "platform/volumes/Paths.h"
 #include "platform/volumes/Volumes.h"
 #include "ui/widgets/AppMessage.h"
-#include "ui/wizard/DestPageParts.h"
 #include "ui/widgets/TextFormat.h"
+#include "ui/wizard/DestPageParts.h"
 #include "ui/wizard/WizardAnswers.h"
 #include "ui/wizard/WizardWorker.h"
 

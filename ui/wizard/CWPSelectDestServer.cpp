@@ -18,9 +18,9 @@
 #include "plans/RuleSet.h"
 #include "platform/base/Text.h"
 #include "ui/widgets/AppMessage.h"
+#include "ui/widgets/TextFormat.h"
 #include "ui/wizard/CDlgConnectFtp.h"
 #include "ui/wizard/DestPageParts.h"
-#include "ui/widgets/TextFormat.h"
 #include "ui/wizard/WizardAnswers.h"
 
 using dest_parts::kSection;

@@ -9,12 +9,12 @@
 #include <QVBoxLayout>
 
 #include "plans/PlanSources.h"
-#include "platform/volumes/Paths.h"
 #include "platform/profile/Profile.h"
+#include "platform/volumes/Paths.h"
+#include "ui/widgets/TextFormat.h"
 #include "ui/wizard/CExtFileDlg.h"
 #include "ui/wizard/CFileTreeCtrl.h"
 #include "ui/wizard/CSpecificExtList.h"
-#include "ui/widgets/TextFormat.h"
 #include "ui/wizard/WizardAnswers.h"
 
 namespace {

@@ -6,10 +6,10 @@
 #include <string>
 
 #include "common/Texts.h"
-#include "platform/volumes/Paths.h"
 #include "platform/base/Text.h"
-#include "ui/wizard/CWizardPage.h"
+#include "platform/volumes/Paths.h"
 #include "ui/widgets/TextFormat.h"
+#include "ui/wizard/CWizardPage.h"
 #include "ui/wizard/WizardAnswers.h"
 
 namespace dest_parts {

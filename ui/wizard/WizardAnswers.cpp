@@ -8,11 +8,11 @@
 #include "plans/CPlan.h"
 #include "plans/RuleSet.h"
 #include "plans/Schedule.h"
+#include "platform/base/Text.h"
 #include "platform/files/Files.h"
 #include "platform/profile/Folders.h"
-#include "platform/volumes/Paths.h"
 #include "platform/profile/Profile.h"
-#include "platform/base/Text.h"
+#include "platform/volumes/Paths.h"
 
 namespace {
 

@@ -10,10 +10,10 @@
 #include "engine/PlanList.h"
 #include "plans/CPlan.h"
 #include "plans/RuleSet.h"
+#include "platform/base/Text.h"
 #include "platform/files/Files.h"
 #include "platform/profile/Folders.h"
 #include "platform/volumes/Paths.h"
-#include "platform/base/Text.h"
 #include "platform/volumes/Volumes.h"
 
 std::string SourceDriveLetters(const SourceAnswers& sources) {

@@ -12,8 +12,8 @@
 #include "plans/CPlan.h"
 #include "plans/RuleSet.h"
 #include "plans/Schedule.h"
-#include "platform/profile/Profile.h"
 #include "platform/base/Text.h"
+#include "platform/profile/Profile.h"
 
 namespace {
 
