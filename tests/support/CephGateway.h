@@ -6,8 +6,10 @@
 #pragma once
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstdint>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/PlanSettings.h"
@@ -51,7 +53,17 @@ class CephGateway {
   // The HTTP status (0 when the gateway did not answer); *out: the answer.
   long Request(const std::string& method, const std::string& path, const std::string& body = "",
                std::string* out = nullptr, long bytesPerSecond = 0) const;
-  bool MakeBucket(const std::string& bucket) const { return Request("PUT", "/" + bucket) == 200; }
+  // A gateway that takes one request at a time may still be busy with its own
+  // start: a "SlowDown" (or a connection not yet taken) is asked again.
+  bool MakeBucket(const std::string& bucket) const {
+    for (int tries = 0; tries < 30; ++tries) {
+      const int status = Request("PUT", "/" + bucket);
+      if (status == 200) return true;
+      if (status != 503 && status != 0) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return false;
+  }
   // Runs radosgw-admin on the cluster with these arguments; true when it succeeded.
   bool Admin(const std::string& arguments) const;
   // The keys below prefix in bucket (one listing of up to 1,000).
