@@ -58,6 +58,15 @@ bool CSimpleTask::MissedScheduledBackup() { return plan_->MissScheduledBackup();
 
 bool CSimpleTask::PlanStopping() { return plan_->Stopping(); }
 
+// How often a continuous plan's last backup time is saved at most.
+constexpr int64_t kPersistEverySeconds = 3;
+
+bool CSimpleTask::ChangesSettled() {
+  if (ScheduleUnit() != kUnitContinuous) return false;
+  CSimplePlan* simple = dynamic_cast<CSimplePlan*>(plan_);
+  return simple != nullptr && simple->Recent().Settled(plat::GetTickCount64());
+}
+
 void CSimpleTask::MarkRun() {
   CTask::MarkRun();
   Guard guard(plan_->Lock());
@@ -292,6 +301,12 @@ int32_t CSimpleTask::WalkJournal() {
     if (db->PendingOffsets(&offsets) != CLoggingDatabase::kOk) return 0;
     rebuilds = db->RebuildCount();
   }
+  // A continuous plan copies a file once a second has passed since its last
+  // note, on the monotonic clock; other records once their whole-second
+  // change time says so.
+  CSimplePlan* simple = dynamic_cast<CSimplePlan*>(plan_);
+  RecentChanges* recent = ScheduleUnit() == kUnitContinuous && simple ? &simple->Recent() : nullptr;
+  if (recent) recent->BeginWalk(plat::GetTickCount64());
   LogRecord record;
   for (const uint64_t offset : offsets) {
     if (gate.ShouldStop()) break;
@@ -303,8 +318,10 @@ int32_t CSimpleTask::WalkJournal() {
       if (db->RebuildCount() != rebuilds) break;
       if (db->ReadRecord(offset, &record, &next, &found) != CLoggingDatabase::kOk || !found) break;
       const int64_t now = plat::Now();
-      if (!record.IsPending() || record.changeTime + 1 >= now) continue;
+      if (!record.IsPending()) continue;
       path = record.PathUtf8();
+      if (record.changeTime + 1 >= now && !(recent && recent->Quiet(path, plat::GetTickCount64())))
+        continue;
       if (!Forced() && IsInBackOff(record, now)) continue;  // asked now: failed files too
     }
     if (!Forced() && engine->WaitsForRoom(path)) continue;
@@ -391,6 +408,12 @@ void CSimpleTask::Run() {
   // The last successful copy's time survives a restart (written once the
   // plan is in the state it rests in). A plan being stopped may be on its
   // way out with its folder: exit processing saves for the plans that stay.
-  if (!plan->Stopping())
+  // A continuous plan runs as often as changes settle: its time is saved at
+  // most once per due interval.
+  const int64_t now = plat::Now();
+  if (!plan->Stopping() &&
+      (unit != kUnitContinuous || now >= persistedAt_ + kPersistEverySeconds)) {
+    persistedAt_ = now;
     if (CSimpleEngine* engine = plan->Engine()) engine->PersistLastBackupTime();
+  }
 }

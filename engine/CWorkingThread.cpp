@@ -83,7 +83,7 @@ void CTaskQueue::Process() {
       task->PreCheck();
       task->Maintain();
       // A missed scheduled backup runs as soon as the plan is not blocked.
-      due = task->NextDue() <= plat::Now() || task->Forced() ||
+      due = task->NextDue() <= plat::Now() || task->Forced() || task->ChangesSettled() ||
             (task->MissedScheduledBackup() && !task->IsBlocked());
     }
     if (StopRequested()) {
