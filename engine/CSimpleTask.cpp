@@ -306,7 +306,6 @@ int32_t CSimpleTask::WalkJournal() {
   // change time says so.
   CSimplePlan* simple = dynamic_cast<CSimplePlan*>(plan_);
   RecentChanges* recent = ScheduleUnit() == kUnitContinuous && simple ? &simple->Recent() : nullptr;
-  if (recent) recent->BeginWalk(plat::GetTickCount64());
   LogRecord record;
   for (const uint64_t offset : offsets) {
     if (gate.ShouldStop()) break;
@@ -348,6 +347,10 @@ void CSimpleTask::Run() {
     first = !plan->InitDone();
   }
   const std::string runKind = first ? kRunIsFirstBackup : Forced() ? kRunAskedNow : "";
+  // The changes settled by now are this run's, whatever it finds (a blocked
+  // plan is not run again at every poll for them).
+  if (CSimplePlan* simple = dynamic_cast<CSimplePlan*>(plan); simple && unit == kUnitContinuous)
+    simple->Recent().BeginWalk(plat::GetTickCount64());
   PostEvent(kEvRunBegins, name, id, runKind);
   PreCheck();
   first = !plan->InitDone();  // a store new to the plan is filled from scratch

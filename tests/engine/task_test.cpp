@@ -282,6 +282,13 @@ TEST_F(TaskTest, BlockedScheduledRunIsMadeUpWhenUnblocked) {
   EXPECT_TRUE(daily->MissScheduledBackup());
   EXPECT_FALSE(continuous->MissScheduledBackup());
   EXPECT_FALSE(daily->InitDone());
+  // A change that settled while the plan is blocked is the run's that finds
+  // it blocked: the queue does not run the plan again at every look for it.
+  continuous->NoteChangedFile(Src("a.txt"));
+  std::this_thread::sleep_for(std::chrono::milliseconds(1050));
+  ASSERT_TRUE(continuousTask.ChangesSettled());
+  continuousTask.Run();
+  EXPECT_FALSE(continuousTask.ChangesSettled());
 
   // Queued and not due: while blocked it waits, once free it runs at once, once.
   CTaskQueue queue(nullptr);
