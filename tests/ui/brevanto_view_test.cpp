@@ -1,23 +1,13 @@
 // The main view's plan cards on real widgets (offscreen) and real plans.
-#include <QCheckBox>
 #include <QDateTime>
 #include <QHBoxLayout>
-#include <QLabel>
-#include <QLocale>
-#include <QPushButton>
 #include <QScrollArea>
-#include <QToolButton>
-#include <atomic>
 #include <future>
 #include <mutex>
 #include <sstream>
-#include <thread>
 #include <tuple>
-#include <vector>
 
 #include "UiTestKit.h"
-#include "common/EngineEvents.h"
-#include "common/Settings.h"
 #include "destinations/FtpDevice.h"
 #include "destinations/ObjectDevice.h"
 #include "engine/CSimpleEngine.h"
@@ -26,11 +16,7 @@
 #include "engine/RunFile.h"
 #include "plans/RuleFile.h"
 #include "platform/process/Clock.h"
-#include "platform/profile/Profile.h"
 #include "support/ReadOnlyFolder.h"
-#include "support/ScopedEnv.h"
-#include "ui/main/CBrevantoView.h"
-#include "ui/main/CMainFrame.h"
 #include "ui/main/CPlanCell.h"
 #include "ui/main/PlanProblem.h"
 #include "ui/main/StoreRemoval.h"
@@ -39,7 +25,6 @@
 #include "ui/model/PlanSnapshot.h"
 #include "ui/restore/RestoreTexts.h"
 #include "ui/widgets/CDlgSureMessage.h"
-#include "ui/widgets/TextFormat.h"
 
 namespace fs = std::filesystem;
 

@@ -1,25 +1,16 @@
 // The wizard's FTP connection test against real servers on loopback.
-#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <QApplication>
-#include <QLabel>
-#include <QPushButton>
-#include <filesystem>
 #include <memory>
 #include <optional>
 
 #include "ManualClock.h"
-#include "common/Texts.h"
-#include "platform/volumes/Paths.h"
+#include "UiTestKit.h"
 #include "support/CephGateway.h"
 #include "support/FtpServer.h"
-#include "support/QtApp.h"
-#include "support/ScopedEnv.h"
 #include "support/SshServer.h"
-#include "ui/widgets/TextFormat.h"
 #include "ui/wizard/CDlgConnectFtp.h"
 #include "ui/wizard/CDlgConnectObjectStore.h"
 

@@ -1,16 +1,10 @@
 // The application settings dialog on real widgets (offscreen).
 #include <QDesktopServices>
-#include <QPushButton>
 #include <QTextBrowser>
-#include <QUrl>
 
 #include "UiTestKit.h"
 #include "app/gui/CHelpKeyFilter.h"
-#include "platform/profile/Profile.h"
-#include "platform/volumes/Paths.h"
-#include "support/ScopedEnv.h"
 #include "ui/settings/CDlgAppSettings.h"
-#include "ui/widgets/TextFormat.h"
 
 namespace {
 

@@ -1,21 +1,11 @@
 // The notification icon and the pop-up (offscreen), time on a test clock.
-#include <gtest/gtest.h>
-
-#include <QPushButton>
-
-#include <QToolButton>
 #include <set>
-#include <thread>
 
 #include "ManualClock.h"
 #include "UiTestKit.h"
-#include "common/EngineEvents.h"
-#include "ui/main/CBrevantoView.h"
-#include "ui/main/CMainFrame.h"
 #include "ui/main/PlanNotices.h"
 #include "ui/main/PlanProblem.h"
 #include "ui/tray/CDlgSystrayMesssage.h"
-#include "ui/widgets/TextFormat.h"
 
 namespace {
 
