@@ -61,10 +61,12 @@ bool CSimpleTask::PlanStopping() { return plan_->Stopping(); }
 // How often a continuous plan's last backup time is saved at most.
 constexpr int64_t kPersistEverySeconds = 3;
 
-bool CSimpleTask::ChangesSettled() {
-  if (ScheduleUnit() != kUnitContinuous) return false;
+bool CSimpleTask::ChangesSettled() { return MsUntilChangesSettle() == 0; }
+
+int64_t CSimpleTask::MsUntilChangesSettle() {
+  if (ScheduleUnit() != kUnitContinuous) return -1;
   CSimplePlan* simple = dynamic_cast<CSimplePlan*>(plan_);
-  return simple != nullptr && simple->Recent().Settled(plat::GetTickCount64());
+  return simple != nullptr ? simple->Recent().MsUntilSettled(plat::GetTickCount64()) : -1;
 }
 
 void CSimpleTask::MarkRun() {

@@ -33,6 +33,9 @@ class CTask {
   // Changes noted since the last run have settled: the task is due now,
   // whatever its schedule says (a continuous plan's burst of changes).
   virtual bool ChangesSettled() { return false; }
+  // Milliseconds until noted changes settle (-1: none waits, or the task
+  // does not run for them).
+  virtual int64_t MsUntilChangesSettle() { return -1; }
   // The owning plan is being stopped: the queue runs nothing.
   virtual bool PlanStopping() { return false; }
 
@@ -78,6 +81,7 @@ class CSimpleTask : public CTask {
   bool MissedScheduledBackup() override;
   bool PlanStopping() override;
   bool ChangesSettled() override;
+  int64_t MsUntilChangesSettle() override;
 
   // Last run from "run.ini" (first key "run"), else the plan's LastTime; a
   // time later than now becomes now.
