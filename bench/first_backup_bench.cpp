@@ -18,8 +18,11 @@
 //                     one (reading a cold 1 GiB file) alone and while a first
 //                     backup of generated files runs (100,000; 20,000 by
 //                     default): xz_ratio and read_ratio, each against the
-//                     mean of a run before and a run after
+//                     mean of a run before and a run after; during the read,
+//                     the program's CPU and disk traffic and the dirty pages
+//                     at its start (read_program_*, read_dirty_at_start_MB)
 //
+//   BV_BENCH_SYNC_FIRST=1  dirty pages written out (sync) before that read
 //   BV_BENCH_FULL=1        20,000 files (default 5,000)
 //   BV_BENCH_SOURCE=inotify the change source a user without privileges gets
 #include <benchmark/benchmark.h>
@@ -332,6 +335,10 @@ void BM_Unobtrusive(benchmark::State& state) {
     // What may slow the read down: the program's own disk traffic and CPU
     // while it runs, and the dirty pages the kernel still has to write out.
     const pid_t pid = program.ProgramPid();
+    // BV_BENCH_SYNC_FIRST=1: the dirty pages are written out before the
+    // read, to tell their writing from the program's own work.
+    if (const char* v = std::getenv("BV_BENCH_SYNC_FIRST"); v != nullptr && std::string(v) == "1")
+      state.counters["sync_before_read_s"] = bvbench::RunTimed("sync").wall;
     const double dirtyAtRead = MeminfoMb("Dirty:") + MeminfoMb("Writeback:");
     const IoBytes ioBefore = IoOf(pid);
     const double cpuBefore = bvbench::CpuSecondsOf(pid);
