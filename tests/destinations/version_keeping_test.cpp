@@ -71,36 +71,30 @@ TEST(VersionKeeping, AgeLimitCeilingAndTheCountRule) {
   const int64_t now = 1'800'000'000;
   struct Row {
     const char* what;
-    std::vector<StoredVersion> revisions;
-    int32_t keepDays, most;
+    int32_t keepDays;
     std::vector<int64_t> kept;
+    std::vector<StoredVersion> revisions;
+    int32_t most = 998;
   } rows[] = {
       {"replaced over a day ago goes",
-       {{1, now - 3 * kDay}, {2, now - 2 * kDay}, {3, now - 60}},
        kKeepDay,
-       998,
-       {2, 3}},
-      {"the newest revision never goes for its age", {{1, now - 400 * kDay}}, kKeepMonth, 998, {1}},
-      {"no limit of age",
-       {{1, now - 400 * kDay}, {2, now - 300 * kDay}},
-       kKeepAsManyAsFit,
-       998,
-       {1, 2}},
+       {2, 3},
+       {{1, now - 3 * kDay}, {2, now - 2 * kDay}, {3, now - 60}}},
+      {"the newest revision never goes for its age", kKeepMonth, {1}, {{1, now - 400 * kDay}}},
+      {"no limit of age", kKeepAsManyAsFit, {1, 2}, {{1, now - 400 * kDay}, {2, now - 300 * kDay}}},
       {"the ceiling drops the oldest",
+       kKeepYear,
+       {3, 4},
        {{1, now - 50}, {2, now - 40}, {3, now - 30}, {4, now - 20}},
-       kKeepYear,
-       2,
-       {3, 4}},
+       2},
       {"under a week old: one per hour, even two in one day",
-       {{1, now - 6 * kDay - 14 * kHour}, {2, now - 6 * kDay - 12 * kHour}, {3, now - 60}},
        kKeepYear,
-       998,
-       {1, 2, 3}},
+       {1, 2, 3},
+       {{1, now - 6 * kDay - 14 * kHour}, {2, now - 6 * kDay - 12 * kHour}, {3, now - 60}}},
       {"equal times: the higher number is newer",
-       {{7, now - 2 * kHour}, {8, now - 2 * kHour}},
        kKeepYear,
-       998,
-       {8}},
+       {8},
+       {{7, now - 2 * kHour}, {8, now - 2 * kHour}}},
   };
   for (const Row& row : rows)
     EXPECT_EQ(RevisionsToKeep(row.revisions, now, row.keepDays, row.most), row.kept) << row.what;

@@ -5,7 +5,6 @@
 
 #include <filesystem>
 #include <string>
-#include <vector>
 
 #include "common/ActivityLog.h"
 #include "support/ScratchEnv.h"

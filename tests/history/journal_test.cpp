@@ -221,8 +221,6 @@ TEST_F(Journal, RecordsMatchAnIndependentWriterAndReArmInPlace) {
   EXPECT_TRUE(db.Lookup(0x1122334455667788ull, p2, &off));
   EXPECT_EQ(off, 1024u + r1.size());
   EXPECT_FALSE(db.Lookup("C:\\Users\\ann\\report.doc", nullptr)) << "the file changed by hand";
-  EXPECT_EQ(db.GetCounters().read, 2u);
-  EXPECT_EQ(db.GetCounters().readValid, 2u);
   // A plain record rewritten keeps its form: same bytes but the fields set.
   ASSERT_EQ(db.ReadRecord(0, &r, &next, &found), 0u);
   r.state = kLogCopied;

@@ -664,18 +664,22 @@ TEST(FtpRestore, ListsAndDownloadsAServerStoreAndNamesWhatFails) {
 // A server nesting folders without end: the chain of single folders and the
 // walk below ticked folders end at their limits; a stopped walk ends at once.
 TEST(FtpRestore, FoldersWithoutEndAreWalkedWithinLimits) {
-  for (const bool wide : {false, true}) {
-    SCOPED_TRACE(wide);
-    bvtest::EndlessFtpServer server(wide);
-    ASSERT_TRUE(server.Ok());
+  auto storeAt = [](uint16_t port) {
     RestoreStore store;
     store.storageType = kStorageFtp;
     store.separator = '/';
     store.folder = "/s/";
     store.ftp.server = "127.0.0.1";
-    store.ftp.port = server.Port();
+    store.ftp.port = port;
     store.ftp.user = "ann";
     store.ftp.security = kFtpPlain;  // the hostile server speaks no TLS
+    return store;
+  };
+  for (const bool wide : {false, true}) {
+    SCOPED_TRACE(wide);
+    bvtest::EndlessFtpServer server(wide);
+    ASSERT_TRUE(server.Ok());
+    const RestoreStore store = storeAt(server.Port());
     std::unique_ptr<StoreAccess> access = MakeStoreAccess(store);
     std::string failure;
     ASSERT_TRUE(access->Reach(&failure)) << failure;
@@ -702,13 +706,8 @@ TEST(FtpRestore, FoldersWithoutEndAreWalkedWithinLimits) {
   bvtest::EndlessFtpServer server(true);
   bvtest::FtpRelay mute(server.Port());
   mute.SetFault(bvtest::FtpRelay::Fault::kMute);
-  RestoreStore store;
-  store.storageType = kStorageFtp;
-  store.folder = "/s/";
-  store.ftp.server = "127.0.0.1";
-  store.ftp.port = mute.Port();
   Recorder quiet;
-  CChoiceCollector job(&quiet, store, {});
+  CChoiceCollector job(&quiet, storeAt(mute.Port()), {});
   ASSERT_EQ(job.Begin(), 0);
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   const auto stopped = std::chrono::steady_clock::now();

@@ -195,8 +195,8 @@ TEST_F(PlanTest, ApplySettingsCreatesReappliesLoadsAndRefuses) {
   EXPECT_EQ(events.Events().back().text1, GetPlanFolder(3) + "Logging.dat");
 }
 
-// Names and versions in their bounds (a long name told), saving stored idle, noting, blocking.
-TEST_F(PlanTest, NameVersionsSaveNoteAndBlock) {
+// Names and versions in their bounds (a long name told), saving, blocking.
+TEST_F(PlanTest, NameVersionsSaveAndBlock) {
   WriteNative(env_.Data().NativeOf("Global.ini"), "[APP]\nMaxVersionCount=6\n");
   ResetSettingsCache();
   PlanSettings s = ScratchEnv::Settings("Docs", "Store", 4);
@@ -232,17 +232,6 @@ TEST_F(PlanTest, NameVersionsSaveNoteAndBlock) {
   // Missing-since time is saved at once.
   plan->SetMissingTime(4242);
   EXPECT_NE(ReadNative(folder + "/Plan.ini").find("MissingTime=4242\n"), std::string::npos);
-
-  // A noted file is pending in the journal; noting again re-arms that record.
-  const std::string file = env_.Src().SystemOf("report.doc");
-  env_.Src().Write("report.doc", "hello");
-  plan->NoteChangedFile(file);
-  LogRecord record;
-  ASSERT_TRUE(ScratchEnv::RecordOf(plan.get(), file, &record));
-  EXPECT_EQ(record.state, kLogPending);
-  const size_t count = plan->Database()->IndexCount();
-  plan->NoteChangedFile(file);
-  EXPECT_EQ(plan->Database()->IndexCount(), count);
 
   // A plan file that cannot be replaced fails the save.
   fs::remove(folder + "/Plan.ini");

@@ -3,14 +3,12 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/mount.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <deque>
 #include <filesystem>
-#include <functional>
 #include <future>
 #include <string>
 #include <thread>

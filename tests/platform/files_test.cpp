@@ -10,8 +10,6 @@
 #include <map>
 #include <set>
 #include <string>
-#include <tuple>
-#include <vector>
 
 #include "Checks.h"
 #include "platform/base/Errors.h"
