@@ -133,6 +133,10 @@ class FtpSession {
   // Size and last write of a file (FTP: SIZE and MDTM; SFTP: stat); *time 0
   // when the server does not say. kRefused when there is no such file.
   Outcome Stat(std::string_view path, long waitMs, uint64_t* size, int64_t* time);
+  // FTP: the facts the server's MLST gives about a path ("type=file;...;
+  // unique=...;"), without the path. kRefused for SFTP, and where the server
+  // knows no MLST or no such path.
+  Outcome Facts(std::string_view path, long waitMs, std::string* facts);
   // Whether a file of this exact path exists (asks for its size).
   Outcome Exists(std::string_view path, long waitMs);
   // Uploads a local file (system path) under a temporary name in the

@@ -587,6 +587,31 @@ TEST_F(TaskTest, AServerStoreInsideTheSourcesIsNotCopiedIntoItself) {
   WalkFolder(plan.get(), served);
   EXPECT_EQ(events.CountOf(kEvInvalidContent), 2u) << "each planted marker told once";
 
+  // A plan whose store lies outside its folders: copies of its marker, nonce and all (readable
+  // where the server keeps files readable), planted by another user above its folder and
+  // inside it, neither pin the store there nor stop the plan; both folders are backed up.
+  const std::string team = ftp.NativeOf("/bvuser/team/");
+  PlanSettings farSettings = s;
+  farSettings.id = 11;
+  farSettings.ftp = ftp.Settings("far/");
+  auto far = std::make_unique<bvtest::TestPlan>(nullptr);
+  ASSERT_TRUE(far->ApplySettings(farSettings, kApplyCreate));
+  std::string ledger;
+  ASSERT_TRUE(plat::ToSystemPath(team + "ledger", &ledger));
+  bvtest::WriteNative(team + "ledger/inner/l.txt", "l");
+  bvtest::ScratchEnv::IncludeOnly(far.get(), ledger);
+  far->EnableWithoutThread();
+  far->Destination()->Refresh();
+  for (const std::string& planted : {team, team + "ledger/inner/"}) {
+    fs::copy_file(ftp.NativeOf("/bvuser/far/Brevanto.dat"), planted + "Brevanto.dat");
+    ASSERT_EQ(chown((planted + "Brevanto.dat").c_str(), 4242, 4242), 0);
+  }
+  events.Clear();
+  CSimpleTask(far.get()).Run();
+  EXPECT_EQ(bvtest::ReadNative(ftp.NativeOf("/bvuser/far/Latest/C") + team + "ledger/inner/l.txt"),
+            "l");
+  EXPECT_EQ(events.CountOf(kEvStoreState), 0u);
+
   // The login's folder is itself protected: the store would hold it, so nothing is sent and
   // the plan says why, once.
   ASSERT_EQ(chown(ftp.NativeOf("/bvuser/docs").c_str(), 65534, 65534), 0);  // the server's user
