@@ -95,9 +95,12 @@ std::string CFTPDevice::FindLocalStore(const std::vector<std::string>& sources) 
   }
   if (marker.id.empty() || !ServerIsThisMachine(s)) return {};
   if (marker.nonce.empty()) return last;  // no marker written yet: where it was
-  // Where it was last, and where the settings point, before the sources.
+  // Where it was last (for any plan on the store), and where the settings
+  // point, before the sources.
   std::vector<std::string> near = LocalFoldersOfServerStore(s);
   if (!last.empty()) near.insert(near.begin(), last);
+  if (const std::string pinned = PinnedServerStoreFolder(marker.id); !pinned.empty())
+    near.insert(near.begin(), pinned);
   std::string found;
   for (const std::string& folder : near) {
     if (found.empty()) found = FindServerStoreFolder({folder}, marker, 1);
@@ -125,5 +128,13 @@ std::string CFTPDevice::PinLocalStore(const std::vector<std::string>& sources) {
   // Nothing tells the store's marker from a copy of it: nothing is pinned,
   // so a store inside the plan's folders is backed up like any folder.
   storeUnproven_ = found.empty() && !identified && ServerIsThisMachine(GetFtpSettings());
+  // The stores of this process's other plans on servers here lie out of this
+  // plan's walks too, wherever their own plans' folders are.
+  if (!ServerIsThisMachine(GetFtpSettings())) return found;
+  for (const ServerMarker& other : NotedServerMarkers()) {
+    if (other.id == id || !PinnedServerStoreFolder(other.id).empty()) continue;
+    const std::string there = FindServerStoreFolder(sources, other, kMostFoldersLooked);
+    if (!there.empty()) PinServerStore(other.id, there);
+  }
   return found;
 }

@@ -589,7 +589,8 @@ TEST_F(TaskTest, AServerStoreInsideTheSourcesIsNotCopiedIntoItself) {
 
   // A plan whose store lies outside its folders: copies of its marker, nonce and all (readable
   // where the server keeps files readable), planted by another user above its folder and
-  // inside it, neither pin the store there nor stop the plan; both folders are backed up.
+  // inside it, neither pin the store there nor stop the plan; both folders are backed up. Its
+  // store, inside the first plan's folders, is left out of that plan's walks.
   const std::string team = ftp.NativeOf("/bvuser/team/");
   PlanSettings farSettings = s;
   farSettings.id = 11;
@@ -611,6 +612,9 @@ TEST_F(TaskTest, AServerStoreInsideTheSourcesIsNotCopiedIntoItself) {
   EXPECT_EQ(bvtest::ReadNative(ftp.NativeOf("/bvuser/far/Latest/C") + team + "ledger/inner/l.txt"),
             "l");
   EXPECT_EQ(events.CountOf(kEvStoreState), 0u);
+  CSimpleTask(plan.get()).Run();
+  WalkFolder(plan.get(), served);
+  EXPECT_FALSE(fs::exists(latest + ftp.NativeOf("/bvuser/far")));
 
   // The login's folder is itself protected: the store would hold it, so nothing is sent and
   // the plan says why, once.
