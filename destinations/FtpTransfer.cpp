@@ -115,6 +115,7 @@ struct UploadSource {
   uint64_t lastMs = 0;
   void* handle = nullptr;  // CURL* sending it
   long replyMs = 1000;     // the wait for one reply
+  bool append = false;     // added to the temporary file made for it (FTP: APPE)
 
   bool Steady() {
     if (watch == nullptr) return true;
@@ -253,16 +254,25 @@ FtpSession::Outcome FtpSession::Upload(std::string_view local, std::string_view 
   // after its rename (a server that cannot set them keeps its own).
   uint32_t mode = 0;
   int64_t written = 0;
-  const std::vector<std::string> attributes = file.GetModeAndTime(&mode, &written)
+  std::vector<std::string> attributes = file.GetModeAndTime(&mode, &written)
                                             ? AttributeCommands(remote, mode, written)
                                             : std::vector<std::string>{};
   UploadSource source{&file, size, watch};
+  // Timed and moded: a server that knows no MFMT answers the last of them.
+  const bool timed = attributes.size() == 2;
   if (watch != nullptr) {
     if (!file.GetStamp(&watch->before)) return kRefused;
     watch->after = watch->before;
   }
   if (!Open()) return kLost;
   const UploadInFlight inFlight(options_, temporary);
+  // A file others may not read here gets its bits before its first byte is
+  // sent (FTP makes files as readable as the server likes): then they need
+  // not be asked again after the rename.
+  if (!attributes.empty() && (mode & 044) != 044 && MakePrivate(temporary, mode, waitMs)) {
+    source.append = true;
+    attributes.erase(attributes.begin());
+  }
   // A name the server may store otherwise is looked for after its rename,
   // and a rotation goes between the upload and the rename: both take the
   // rename out of the upload's request.
@@ -292,7 +302,7 @@ FtpSession::Outcome FtpSession::Upload(std::string_view local, std::string_view 
         Commands({drop}, waitMs);
       return outcome;
     }
-  } else if (attributes.size() == 2 && !options_.sftp && !timeCommandUnknown_ &&
+  } else if (timed && !options_.sftp && !timeCommandUnknown_ &&
              (lastReply_ == 500 || lastReply_ == 502 || lastReply_ == 504)) {
     // The server knows no MFMT (its reply was the request's last): SITE
     // UTIME from now on.
@@ -374,10 +384,31 @@ FtpSession::Outcome FtpSession::Send(void* data, const std::string& temporary,
   return kRefused;
 }
 
+bool FtpSession::MakePrivate(const std::string& temporary, uint32_t mode, long waitMs) {
+  // SFTP makes every new file private already; a server that refused once
+  // refuses again (the marker's refusal is what the plan says).
+  std::string line;
+  char bits[16];
+  std::snprintf(bits, sizeof bits, "SITE CHMOD %03o", mode & 0777u);
+  if (options_.sftp || modesRefused_ || !CommandOf(bits, {temporary}, &line)) return false;
+  UploadSource empty{nullptr, 0};
+  SList after;
+  after.Add(line);
+  CURL* h = H(PrepareUpload(temporary, &empty, waitMs));
+  curl_easy_setopt(h, CURLOPT_POSTQUOTE, after.list);
+  empty.handle = h;
+  const CURLcode rc = static_cast<CURLcode>(Run());
+  if (rc == CURLE_QUOTE_ERROR) modesRefused_ = true;
+  // Made but not private: its data still goes on after it (the name is
+  // taken), as readable as any copy on this server.
+  return rc == CURLE_OK || rc == CURLE_QUOTE_ERROR;
+}
+
 void* FtpSession::PrepareUpload(const std::string& temporary, void* source, long waitMs) {
   Prepare(UrlOf(temporary, false), waitMs);
   CURL* h = H(handle_);
   curl_easy_setopt(h, CURLOPT_UPLOAD, 1L);
+  if (static_cast<UploadSource*>(source)->append) curl_easy_setopt(h, CURLOPT_APPEND, 1L);
   curl_easy_setopt(h, CURLOPT_READFUNCTION, ReadChunk);
   curl_easy_setopt(h, CURLOPT_READDATA, source);
   curl_easy_setopt(h, CURLOPT_SOCKOPTFUNCTION, CapSendBuffer);
