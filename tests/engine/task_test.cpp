@@ -30,6 +30,7 @@
 #include "platform/process/Clock.h"
 #include "platform/volumes/Paths.h"
 #include "support/EventCollector.h"
+#include "support/FtpRelay.h"
 #include "support/FtpServer.h"
 #include "support/ScratchEnv.h"
 
@@ -666,6 +667,26 @@ TEST_F(TaskTest, AServerStoreInsideTheSourcesIsNotCopiedIntoItself) {
   CSimpleTask refused(exposed.get());
   for (int run = 0; run < 2; ++run) refused.Run();
   EXPECT_EQ(warnings(), 1);
+
+  // A server that tells nothing of its files (no MLST) and writes as another user: nothing
+  // proves which folder here holds its marker, so nothing is pinned, and the plan says so once.
+  bvtest::FtpRelay relay(ftp.Port());
+  relay.SetFault(bvtest::FtpRelay::Fault::kNoMlst);
+  PlanSettings blind = open;
+  blind.id = 12;
+  blind.ftp = ftp.Settings("blind/");
+  blind.ftp.port = relay.Port();
+  auto unproven = std::make_unique<bvtest::TestPlan>(nullptr);
+  ASSERT_TRUE(unproven->ApplySettings(blind, kApplyCreate));
+  bvtest::ScratchEnv::IncludeOnly(unproven.get(), docs);
+  unproven->EnableWithoutThread();
+  CSimpleTask told(unproven.get());
+  for (int run = 0; run < 2; ++run) told.Run();
+  const std::string unprovenWords = GetText("STORE", "SERVER_STORE_UNPROVEN");
+  const std::vector<EventData> all = events.Events();
+  EXPECT_EQ(std::count_if(all.begin(), all.end(),
+                          [&](const EventData& e) { return e.text3 == unprovenWords; }),
+            1);
 }
 
 // A disabled plan walks nothing; the plan list refuses removable disks.
