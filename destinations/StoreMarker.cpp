@@ -358,12 +358,15 @@ std::string WithoutSeparator(std::string folder) {
 // file the server wrote, told by the identity the server gave of it, or this
 // user's own file naming the store with the nonce. Neither its time (anyone
 // may read it and set a file's to it) nor a nonce in a file of another user
-// (a server that keeps files readable shows it to all) proves anything.
+// (a server that keeps files readable shows it to all) proves anything, and
+// an identity proves nothing while the file has a second name (a hard link
+// another user made elsewhere).
 bool IsServerMarkerIn(const std::string& folder, const std::vector<ServerMarker>& ms) {
   const std::string marker = WithSeparator(folder) + kStoreMarkerName;
   plat::FileId at;
-  if (!plat::GetFileId(marker, &at)) return false;
-  if (std::any_of(ms.begin(), ms.end(), [&](const ServerMarker& m) {
+  uint64_t links = 0;
+  if (!plat::GetFileId(marker, &at, &links)) return false;
+  if (links == 1 && std::any_of(ms.begin(), ms.end(), [&](const ServerMarker& m) {
         return m.identified && m.identity.inode == at.inode &&
                (m.identity.device == at.device || m.identity.device == (at.device & 0xffffffffu));
       }))

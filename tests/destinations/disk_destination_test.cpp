@@ -470,6 +470,12 @@ TEST(StoreMarker, FilesLieInsideAStoreWhileAMarkerStandsAboveThem) {
   int status = -1;
   ASSERT_EQ(waitpid(child, &status, 0), child);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << WEXITSTATUS(status);
+  // A second name of the marker (a hard link another user made) proves neither folder.
+  fs::create_directories(e.NativeOf("Linked"));
+  ASSERT_EQ(
+      link(e.NativeOf("Served/Brevanto.dat").c_str(), e.NativeOf("Linked/Brevanto.dat").c_str()),
+      0);
+  EXPECT_EQ(FindServerStoreFolder({"E:\\Linked", "E:\\Served"}, written, 100), "");
   // Unpinned (a server elsewhere): not even the store's own folder counts.
   PinServerStore(served, "");
   expectInside(false, {"E:\\Served\\Latest\\a.txt"});
