@@ -195,8 +195,9 @@ class CFTPDevice : public CDestination {
   bool markerIdentified_ = false;  // the server gave that identity
   std::string localStore_;         // where FindLocalStore found it, for that nonce
   std::string localStoreNonce_;
-  std::vector<std::string> pinSources_;  // what PinLocalStore was last given
-  mutable std::string localFoldersOf_;   // server, user and root they were worked out for
+  std::vector<std::string> pinSources_;    // what PinLocalStore was last given
+  std::vector<std::string> othersLooked_;  // other plans' markers (id + nonce) looked for
+  mutable std::string localFoldersOf_;     // server, user and root they were worked out for
   mutable std::vector<std::string> localFolders_;
   std::recursive_mutex sessionLock_;  // guards session_ and knownFolders_: one request at a time
   FtpSession session_;

@@ -129,10 +129,20 @@ std::string CFTPDevice::PinLocalStore(const std::vector<std::string>& sources) {
   // so a store inside the plan's folders is backed up like any folder.
   storeUnproven_ = found.empty() && !identified && ServerIsThisMachine(GetFtpSettings());
   // The stores of this process's other plans on servers here lie out of this
-  // plan's walks too, wherever their own plans' folders are.
+  // plan's walks too, wherever their own plans' folders are. Each marker
+  // written is looked for once (a store elsewhere would cost a search a run).
   if (!ServerIsThisMachine(GetFtpSettings())) return found;
   for (const ServerMarker& other : NotedServerMarkers()) {
     if (other.id == id || !PinnedServerStoreFolder(other.id).empty()) continue;
+    {
+      std::lock_guard<std::mutex> guard(settingsLock_);
+      const std::string key = other.id + other.nonce;
+      if (std::find(othersLooked_.begin(), othersLooked_.end(), key) != othersLooked_.end())
+        continue;
+      constexpr size_t kMostRemembered = 16;
+      if (othersLooked_.size() >= kMostRemembered) othersLooked_.erase(othersLooked_.begin());
+      othersLooked_.push_back(key);
+    }
     const std::string there = FindServerStoreFolder(sources, other, kMostFoldersLooked);
     if (!there.empty()) PinServerStore(other.id, there);
   }
