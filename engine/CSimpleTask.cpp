@@ -271,11 +271,11 @@ void CSimpleTask::PreCheck() {
   if (looked) storeHoldsSaid_ = !heldSource.empty();
   // Said once while the server keeps every copy readable by its other users.
   if (looked && !modesKept && !modesRefusedSaid_)
-    PostEvent(kEvStoreState, root, id, {}, GetText("STORE", "SERVER_KEEPS_COPIES_READABLE"), 2);
+    PostEvent(kEvStoreState, root, id, {}, GetText("STORE", "SERVER_KEEPS_COPIES_READABLE"), 3);
   if (looked) modesRefusedSaid_ = !modesKept;
   // Said once while nothing tells where on this computer the server's store lies.
   if (looked && unproven && !unprovenSaid_)
-    PostEvent(kEvStoreState, root, id, {}, GetText("STORE", "SERVER_STORE_UNPROVEN"), 2);
+    PostEvent(kEvStoreState, root, id, {}, GetText("STORE", "SERVER_STORE_UNPROVEN"), 3);
   if (looked) unprovenSaid_ = unproven;
   if ((verdict == StoreVerdict::kFresh || renewed) && filledBefore)
     PostEvent(kEvStoreState, root, id, {}, GetText("STORE", "REFILLED"), 1);
