@@ -90,6 +90,22 @@ bool IsPinnedFolder(std::string_view folder, const std::string& id) {
                      [&](const auto& pin) { return (id.empty() || pin.id == id) && pin.at == at; });
 }
 
+bool IsServerMarkerIn(const std::string& folder, const std::vector<ServerMarker>& ms);
+
+// Whether folder's marker is one a device of this process wrote last on a
+// server here, known by the identity the server gave of it (a marker of the
+// store id, or of any store for an empty id).
+bool IsWrittenServerMarker(std::string_view folder, const std::string& id) {
+  std::vector<ServerMarker> ms;
+  {
+    ServerStores& stores = NotedServerStores();
+    std::lock_guard<std::mutex> guard(stores.lock);
+    for (const ServerMarker& m : stores.written)
+      if (m.identified && (id.empty() || m.id == id)) ms.push_back(m);
+  }
+  return !ms.empty() && IsServerMarkerIn(std::string(folder), ms);
+}
+
 // Logs, once per folder, a marker naming a server store that is not ours and
 // not where that store lies: a copy planted to hide the folder from backups.
 void TellUnobeyed(const std::string& marker) {
@@ -186,7 +202,9 @@ bool HoldsMarker(std::string_view folderWithSeparator) {
   const std::string marker = WithSeparator(folderWithSeparator) + kStoreMarkerName;
   std::string text;
   return plat::EntryExists(marker) && !plat::ReadOwnFile(marker, &text, 4096, /*anyOwner=*/true) &&
-         plat::GetLastError() == plat::kErrAccessDenied && IsPinnedFolder(folderWithSeparator, {});
+         plat::GetLastError() == plat::kErrAccessDenied &&
+         (IsPinnedFolder(folderWithSeparator, {}) ||
+          IsWrittenServerMarker(folderWithSeparator, {}));
 }
 
 // Folders (with their closing "\") where IsInsideStore last found a marker.
@@ -243,11 +261,12 @@ bool ReadStoreMarker(std::string_view folder, std::string* id) {
   std::string text;
   if (plat::ReadOwnFile(marker, &text, 4096)) return ParseStoreMarker(text, id);
   // A server's marker, written under the user the server maps its login to,
-  // counts where that store lies; a copy of it elsewhere hides nothing.
+  // counts where that store lies (pinned, or the very file the server named);
+  // a copy of it elsewhere hides nothing.
   if (!plat::ReadOwnFile(marker, &text, 4096, /*anyOwner=*/true) || !ParseStoreMarker(text, id) ||
       !IsServerStore(*id))
     return false;
-  if (IsPinnedFolder(folder, *id)) return true;
+  if (IsPinnedFolder(folder, *id) || IsWrittenServerMarker(folder, *id)) return true;
   TellUnobeyed(marker);
   return false;
 }

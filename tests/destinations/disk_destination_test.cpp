@@ -470,15 +470,20 @@ TEST(StoreMarker, FilesLieInsideAStoreWhileAMarkerStandsAboveThem) {
   int status = -1;
   ASSERT_EQ(waitpid(child, &status, 0), child);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << WEXITSTATUS(status);
-  // A second name of the marker (a hard link another user made) proves neither folder.
+  // Unpinned (a server elsewhere): not even the store's own folder counts.
+  PinServerStore(served, "");
+  expectInside(false, {"E:\\Served\\Latest\\a.txt"});
+  // The marker a device here just wrote, known by the identity the server gave of it, counts
+  // unpinned too (a store outside the plan's folders is still no foreign marker), but not
+  // while it has a second name (a hard link another user made), which proves neither folder.
+  NoteServerMarker(written);
+  expectInside(true, {"E:\\Served\\Latest\\a.txt"});
   fs::create_directories(e.NativeOf("Linked"));
   ASSERT_EQ(
       link(e.NativeOf("Served/Brevanto.dat").c_str(), e.NativeOf("Linked/Brevanto.dat").c_str()),
       0);
   EXPECT_EQ(FindServerStoreFolder({"E:\\Linked", "E:\\Served"}, written, 100), "");
-  // Unpinned (a server elsewhere): not even the store's own folder counts.
-  PinServerStore(served, "");
-  expectInside(false, {"E:\\Served\\Latest\\a.txt"});
+  expectInside(false, {"E:\\Linked\\a.txt", "E:\\Served\\Latest\\b.txt"});
 }
 
 // Whether the store at a plan's root is its own: made for a new plan, kept,
