@@ -4,6 +4,8 @@
 #include <curl/curl.h>
 
 #include <string>
+#include <string_view>
+#include <utility>
 
 namespace ftpcurl {
 
@@ -39,5 +41,12 @@ struct SList {
   ~SList() { curl_slist_free_all(list); }
   void Add(const std::string& line) { list = curl_slist_append(list, line.c_str()); }
 };
+
+// A server path's folder (with its closing "/") and name.
+inline std::pair<std::string, std::string> SplitPath(std::string_view path) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string_view::npos) return {"/", std::string(path)};
+  return {std::string(path.substr(0, slash + 1)), std::string(path.substr(slash + 1))};
+}
 
 }  // namespace ftpcurl

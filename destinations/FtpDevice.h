@@ -13,6 +13,7 @@
 
 #include "destinations/Destination.h"
 #include "destinations/FtpSession.h"
+#include "platform/files/FileId.h"
 
 inline constexpr char kFtpDeviceSection[] = "FTP Device";
 // A server entered as "sftp://host" is reached over SSH.
@@ -131,8 +132,8 @@ class CFTPDevice : public CDestination {
   std::vector<std::string> LocalStoreFolders() const;
   // Where the store lies on this machine when its server is this machine:
   // the folder whose marker is the one this device wrote at its last
-  // connection (the nonce, or the server's time of it where this user may
-  // not read it), looked for where it lay before and where the settings
+  // connection (the file the server named by its identity, or this user's
+  // own file with the nonce), looked for where it lay before and where the settings
   // point, else around sources (system paths: above them, at and below them,
   // bounded). Looked for once per connection; empty when none was found, the
   // server is elsewhere or no marker was written.
@@ -148,6 +149,10 @@ class CFTPDevice : public CDestination {
   // connection readable by its owner only: every copy then stays as readable
   // to the server's other users as the server makes files.
   bool KeepsModes() const { return modesKept_; }
+  // After PinLocalStore: true when the server is this machine but nothing
+  // proves which folder here holds the marker it wrote (the server gives no
+  // identity of it and this user does not own it), so nothing is pinned.
+  bool StoreUnproven() const { return storeUnproven_; }
   // True once after a marker was placed where the store this device filled
   // had none (deleted or moved on the server): the store is new, to be filled.
   bool TakeStoreRenewed() { return storeRenewed_.exchange(false); }
@@ -185,12 +190,14 @@ class CFTPDevice : public CDestination {
   mutable std::mutex settingsLock_;
   FtpSettings settings_;
   std::string storeId_;
-  std::string markerNonce_;  // of the marker written at the last connection
-  int64_t markerTime_ = 0;   // the server's time of it (0: unknown)
-  std::string localStore_;   // where FindLocalStore found it, for that nonce
+  std::string markerNonce_;        // of the marker written at the last connection
+  plat::FileId markerIdentity_;    // the server's identity of it
+  bool markerIdentified_ = false;  // the server gave that identity
+  std::string localStore_;         // where FindLocalStore found it, for that nonce
   std::string localStoreNonce_;
-  std::vector<std::string> pinSources_;  // what PinLocalStore was last given
-  mutable std::string localFoldersOf_;   // server, user and root they were worked out for
+  std::vector<std::string> pinSources_;    // what PinLocalStore was last given
+  std::vector<std::string> othersLooked_;  // other plans' markers (id + nonce) looked for
+  mutable std::string localFoldersOf_;     // server, user and root they were worked out for
   mutable std::vector<std::string> localFolders_;
   std::recursive_mutex sessionLock_;  // guards session_ and knownFolders_: one request at a time
   FtpSession session_;
@@ -201,6 +208,7 @@ class CFTPDevice : public CDestination {
   std::atomic<bool> connected_{false};      // logged in as of the last request
   std::atomic<bool> modesKept_{true};       // see KeepsModes
   std::atomic<bool> storeRenewed_{false};   // see TakeStoreRenewed
+  std::atomic<bool> storeUnproven_{false};  // see StoreUnproven
   std::atomic<bool> placingMarker_{false};  // PlaceMarker runs: its folders need no marker
   // Why the last connection failed, and the reason told last (both
   // ServerRefusal values; kNone after a connection succeeded).

@@ -63,18 +63,22 @@ std::vector<std::string> CFTPDevice::LocalStoreFolders() const {
 
 void CFTPDevice::NoteMarkerWritten(const std::string& remote, const std::string& nonce) {
   if (!ServerIsThisMachine(GetFtpSettings())) return;
-  // The server's time of the marker tells it where this user may not read it.
-  int64_t written = 0;
-  {
-    std::lock_guard<std::recursive_mutex> guard(sessionLock_);
-    if (session_.FileTime(remote, RequestWaitMs(2), &written) != FtpSession::kDone) written = 0;
-  }
+  // The identity the server gives of the file it wrote (device and inode)
+  // tells the marker where this user may not read it, or where any user may.
   ServerMarker marker;
+  {
+    std::string facts;
+    std::lock_guard<std::recursive_mutex> guard(sessionLock_);
+    if (session_.Facts(remote, RequestWaitMs(1), &facts) == FtpSession::kDone)
+      marker.identified = IdentityOfFacts(facts, &marker.identity);
+  }
   {
     std::lock_guard<std::mutex> guard(settingsLock_);
     markerNonce_ = nonce;
-    markerTime_ = written;
-    marker = {storeId_, nonce, written};
+    markerIdentity_ = marker.identity;
+    markerIdentified_ = marker.identified;
+    marker.id = storeId_;
+    marker.nonce = nonce;
   }
   NoteServerMarker(marker);
 }
@@ -85,15 +89,18 @@ std::string CFTPDevice::FindLocalStore(const std::vector<std::string>& sources) 
   std::string last;
   {
     std::lock_guard<std::mutex> guard(settingsLock_);
-    marker = {storeId_, markerNonce_, markerTime_};
+    marker = {storeId_, markerNonce_, markerIdentity_, markerIdentified_};
     last = localStore_;
     if (!marker.nonce.empty() && marker.nonce == localStoreNonce_) return last;
   }
   if (marker.id.empty() || !ServerIsThisMachine(s)) return {};
   if (marker.nonce.empty()) return last;  // no marker written yet: where it was
-  // Where it was last, and where the settings point, before the sources.
+  // Where it was last (for any plan on the store), and where the settings
+  // point, before the sources.
   std::vector<std::string> near = LocalFoldersOfServerStore(s);
   if (!last.empty()) near.insert(near.begin(), last);
+  if (const std::string pinned = PinnedServerStoreFolder(marker.id); !pinned.empty())
+    near.insert(near.begin(), pinned);
   std::string found;
   for (const std::string& folder : near) {
     if (found.empty()) found = FindServerStoreFolder({folder}, marker, 1);
@@ -111,6 +118,33 @@ std::string CFTPDevice::PinLocalStore(const std::vector<std::string>& sources) {
     pinSources_ = sources;
   }
   const std::string found = FindLocalStore(sources);
-  PinServerStore(StoreId(), found);
+  const std::string id = StoreId();
+  PinServerStore(id, found);
+  bool identified = false;
+  {
+    std::lock_guard<std::mutex> guard(settingsLock_);
+    identified = markerIdentified_;
+  }
+  // Nothing tells the store's marker from a copy of it: nothing is pinned,
+  // so a store inside the plan's folders is backed up like any folder.
+  storeUnproven_ = found.empty() && !identified && ServerIsThisMachine(GetFtpSettings());
+  // The stores of this process's other plans on servers here lie out of this
+  // plan's walks too, wherever their own plans' folders are. Each marker
+  // written is looked for once (a store elsewhere would cost a search a run).
+  if (!ServerIsThisMachine(GetFtpSettings())) return found;
+  for (const ServerMarker& other : NotedServerMarkers()) {
+    if (other.id == id || !PinnedServerStoreFolder(other.id).empty()) continue;
+    {
+      std::lock_guard<std::mutex> guard(settingsLock_);
+      const std::string key = other.id + other.nonce;
+      if (std::find(othersLooked_.begin(), othersLooked_.end(), key) != othersLooked_.end())
+        continue;
+      constexpr size_t kMostRemembered = 16;
+      if (othersLooked_.size() >= kMostRemembered) othersLooked_.erase(othersLooked_.begin());
+      othersLooked_.push_back(key);
+    }
+    const std::string there = FindServerStoreFolder(sources, other, kMostFoldersLooked);
+    if (!there.empty()) PinServerStore(other.id, there);
+  }
   return found;
 }

@@ -34,6 +34,20 @@ int StopWhenCancelled(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
 
 size_t Discard(char*, size_t size, size_t count, void*) { return size * count; }
 
+// Keeps the facts line of an MLST reply (" type=...; /path"): the one reply
+// line that begins with a blank.
+size_t KeepFacts(char* data, size_t size, size_t count, void* out) {
+  const size_t n = size * count;
+  std::string_view line(data, n);
+  while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
+  auto* facts = static_cast<std::string*>(out);
+  if (facts->empty() && line.size() > 1 && line[0] == ' ') {
+    line.remove_prefix(1);
+    *facts = std::string(line.substr(0, line.find(' ')));
+  }
+  return n;
+}
+
 // Takes the host key out of the library's refusal ("... Remote BASE64= is
 // not equal to ...") as "SHA256:BASE64" without its padding.
 std::string SshKeyOfRefusal(std::string_view text) {
@@ -384,6 +398,23 @@ FtpSession::Outcome FtpSession::FileTime(std::string_view path, long waitMs, int
   if (curl_easy_getinfo(H(handle_), CURLINFO_FILETIME_T, &t) != CURLE_OK || t < 0) return kRefused;
   *time = static_cast<int64_t>(t);
   return kDone;
+}
+
+FtpSession::Outcome FtpSession::Facts(std::string_view path, long waitMs, std::string* facts) {
+  facts->clear();
+  std::string line;
+  if (options_.sftp || !CommandOf("MLST", {path}, &line)) return kRefused;
+  if (!Open()) return kLost;
+  SList quote;
+  quote.Add(line);
+  Prepare(UrlOf("/", true), waitMs);
+  curl_easy_setopt(H(handle_), CURLOPT_NOBODY, 1L);
+  curl_easy_setopt(H(handle_), CURLOPT_QUOTE, quote.list);
+  curl_easy_setopt(H(handle_), CURLOPT_HEADERFUNCTION, KeepFacts);
+  curl_easy_setopt(H(handle_), CURLOPT_HEADERDATA, facts);
+  const Outcome outcome = Perform();
+  if (outcome == kDone && facts->empty()) return kRefused;
+  return outcome;
 }
 
 FtpSession::Outcome FtpSession::Exists(std::string_view path, long waitMs) {

@@ -133,6 +133,10 @@ class FtpSession {
   // Size and last write of a file (FTP: SIZE and MDTM; SFTP: stat); *time 0
   // when the server does not say. kRefused when there is no such file.
   Outcome Stat(std::string_view path, long waitMs, uint64_t* size, int64_t* time);
+  // FTP: the facts the server's MLST gives about a path ("type=file;...;
+  // unique=...;"), without the path. kRefused for SFTP, and where the server
+  // knows no MLST or no such path.
+  Outcome Facts(std::string_view path, long waitMs, std::string* facts);
   // Whether a file of this exact path exists (asks for its size).
   Outcome Exists(std::string_view path, long waitMs);
   // Uploads a local file (system path) under a temporary name in the
@@ -201,6 +205,12 @@ class FtpSession {
   // allowed to fail; empty for a path no command can carry.
   std::vector<std::string> AttributeCommands(std::string_view remote, uint32_t mode,
                                              int64_t writeTime) const;
+  // FTP: makes temporary as an empty file with these permission bits, so
+  // that no byte sent after it is readable by more users; true when it was
+  // made (its bits may stay the server's when it refuses them: then
+  // modesRefused_, and no file is made so any more). False for SFTP, whose
+  // new files are private anyway.
+  bool MakePrivate(const std::string& temporary, uint32_t mode, long waitMs);
   // The size the server's listing gives for path (servers without SIZE).
   Outcome ListedSize(std::string_view path, long waitMs, uint64_t* size);
   // Whether folder lists name exactly after a rename; otherwise deletes what
@@ -212,6 +222,7 @@ class FtpSession {
   bool encrypted_ = false;
   bool sizeUnknown_ = false;         // the server answers no SIZE: sizes come from listings
   bool timeCommandUnknown_ = false;  // the server answers no MFMT: SITE UTIME instead
+  bool modesRefused_ = false;        // the server refused SITE CHMOD
   long lastReply_ = 0;               // the server's last reply code of an upload's request
   FtpTlsFault tlsFault_ = FtpTlsFault::kNone;
   FtpFailure failure_ = FtpFailure::kNone;

@@ -18,6 +18,7 @@
 using ftpcurl::H;
 using ftpcurl::IsRefusal;
 using ftpcurl::SList;
+using ftpcurl::SplitPath;
 
 namespace {
 
@@ -114,6 +115,7 @@ struct UploadSource {
   uint64_t lastMs = 0;
   void* handle = nullptr;  // CURL* sending it
   long replyMs = 1000;     // the wait for one reply
+  bool append = false;     // added to the temporary file made for it (FTP: APPE)
 
   bool Steady() {
     if (watch == nullptr) return true;
@@ -223,42 +225,6 @@ bool IsPlainServerPath(std::string_view path) {
   return true;
 }
 
-// A UTC time as "YYYYMMDDHHMMSS" (MFMT, SITE UTIME) or, with sftp, as
-// "DD Mon YYYY HH:MM:SS GMT" (the date the library's SFTP "mtime" reads).
-std::string ServerTimeText(int64_t t, bool sftp) {
-  int64_t days = t >= 0 ? t / 86400 : (t - 86399) / 86400;
-  const int64_t secs = t - days * 86400;
-  // Civil date from days since 1970-01-01 (proleptic Gregorian).
-  days += 719468;
-  const int64_t era = (days >= 0 ? days : days - 146096) / 146097;
-  const int64_t doe = days - era * 146097;
-  const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-  const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-  const int64_t mp = (5 * doy + 2) / 153;
-  const int day = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
-  const int month = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
-  const long long year = yoe + era * 400 + (month <= 2 ? 1 : 0);
-  const int hour = static_cast<int>(secs / 3600), minute = static_cast<int>(secs / 60 % 60),
-            second = static_cast<int>(secs % 60);
-  char text[48];
-  if (sftp) {
-    static constexpr const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                              "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-    std::snprintf(text, sizeof text, "%02d %s %04lld %02d:%02d:%02d GMT", day, kMonths[month - 1],
-                  year, hour, minute, second);
-  } else {
-    std::snprintf(text, sizeof text, "%04lld%02d%02d%02d%02d%02d", year, month, day, hour, minute,
-                  second);
-  }
-  return text;
-}
-
-std::pair<std::string, std::string> SplitPath(std::string_view path) {
-  const size_t slash = path.rfind('/');
-  if (slash == std::string_view::npos) return {"/", std::string(path)};
-  return {std::string(path.substr(0, slash + 1)), std::string(path.substr(slash + 1))};
-}
-
 }  // namespace
 
 bool IsUploadInFlight(const FtpSessionOptions& server, std::string_view path) {
@@ -288,16 +254,25 @@ FtpSession::Outcome FtpSession::Upload(std::string_view local, std::string_view 
   // after its rename (a server that cannot set them keeps its own).
   uint32_t mode = 0;
   int64_t written = 0;
-  const std::vector<std::string> attributes = file.GetModeAndTime(&mode, &written)
-                                                  ? AttributeCommands(remote, mode, written)
-                                                  : std::vector<std::string>{};
+  std::vector<std::string> attributes = file.GetModeAndTime(&mode, &written)
+                                            ? AttributeCommands(remote, mode, written)
+                                            : std::vector<std::string>{};
   UploadSource source{&file, size, watch};
+  // Timed and moded: a server that knows no MFMT answers the last of them.
+  const bool timed = attributes.size() == 2;
   if (watch != nullptr) {
     if (!file.GetStamp(&watch->before)) return kRefused;
     watch->after = watch->before;
   }
   if (!Open()) return kLost;
   const UploadInFlight inFlight(options_, temporary);
+  // A file others may not read here gets its bits before its first byte is
+  // sent (FTP makes files as readable as the server likes): then they need
+  // not be asked again after the rename.
+  if (!attributes.empty() && (mode & 044) != 044 && MakePrivate(temporary, mode, waitMs)) {
+    source.append = true;
+    attributes.erase(attributes.begin());
+  }
   // A name the server may store otherwise is looked for after its rename,
   // and a rotation goes between the upload and the rename: both take the
   // rename out of the upload's request.
@@ -327,7 +302,7 @@ FtpSession::Outcome FtpSession::Upload(std::string_view local, std::string_view 
         Commands({drop}, waitMs);
       return outcome;
     }
-  } else if (attributes.size() == 2 && !options_.sftp && !timeCommandUnknown_ &&
+  } else if (timed && !options_.sftp && !timeCommandUnknown_ &&
              (lastReply_ == 500 || lastReply_ == 502 || lastReply_ == 504)) {
     // The server knows no MFMT (its reply was the request's last): SITE
     // UTIME from now on.
@@ -409,91 +384,35 @@ FtpSession::Outcome FtpSession::Send(void* data, const std::string& temporary,
   return kRefused;
 }
 
+bool FtpSession::MakePrivate(const std::string& temporary, uint32_t mode, long waitMs) {
+  // SFTP makes every new file private already; a server that refused once
+  // refuses again (the marker's refusal is what the plan says).
+  std::string line;
+  char bits[16];
+  std::snprintf(bits, sizeof bits, "SITE CHMOD %03o", mode & 0777u);
+  if (options_.sftp || modesRefused_ || !CommandOf(bits, {temporary}, &line)) return false;
+  UploadSource empty{nullptr, 0};
+  SList after;
+  after.Add(line);
+  CURL* h = H(PrepareUpload(temporary, &empty, waitMs));
+  curl_easy_setopt(h, CURLOPT_POSTQUOTE, after.list);
+  empty.handle = h;
+  const CURLcode rc = static_cast<CURLcode>(Run());
+  if (rc == CURLE_QUOTE_ERROR) modesRefused_ = true;
+  // Made but not private: its data still goes on after it (the name is
+  // taken), as readable as any copy on this server.
+  return rc == CURLE_OK || rc == CURLE_QUOTE_ERROR;
+}
+
 void* FtpSession::PrepareUpload(const std::string& temporary, void* source, long waitMs) {
   Prepare(UrlOf(temporary, false), waitMs);
   CURL* h = H(handle_);
   curl_easy_setopt(h, CURLOPT_UPLOAD, 1L);
+  if (static_cast<UploadSource*>(source)->append) curl_easy_setopt(h, CURLOPT_APPEND, 1L);
   curl_easy_setopt(h, CURLOPT_READFUNCTION, ReadChunk);
   curl_easy_setopt(h, CURLOPT_READDATA, source);
   curl_easy_setopt(h, CURLOPT_SOCKOPTFUNCTION, CapSendBuffer);
   curl_easy_setopt(h, CURLOPT_INFILESIZE_LARGE,
                    static_cast<curl_off_t>(static_cast<UploadSource*>(source)->size));
   return h;
-}
-
-std::vector<std::string> FtpSession::AttributeCommands(std::string_view remote, uint32_t mode,
-                                                       int64_t writeTime) const {
-  char bits[8];
-  std::snprintf(bits, sizeof bits, "%03o", mode & 0777u);
-  std::vector<std::string> lines(2);
-  bool made = false;
-  if (options_.sftp) {
-    made = CommandOf("*chmod", {bits, remote}, &lines[0]) &&
-           CommandOf("*mtime", {ServerTimeText(writeTime, true), remote}, &lines[1]);
-  } else {
-    const std::string when = ServerTimeText(writeTime, false);
-    made = CommandOf(std::string("*SITE CHMOD ") + bits, {remote}, &lines[0]) &&
-           (timeCommandUnknown_ ? CommandOf("*SITE UTIME " + when, {remote}, &lines[1])
-                                : CommandOf("*MFMT " + when, {remote}, &lines[1]));
-  }
-  if (!made || writeTime <= 0) lines.pop_back();
-  if (!made) lines.clear();
-  return lines;
-}
-
-FtpSession::Outcome FtpSession::PutInPlace(const std::string& temporary, std::string_view remote,
-                                           long waitMs, bool refused,
-                                           const std::vector<std::string>& attributes) {
-  std::vector<std::string> lines(options_.sftp ? 1 : 2);
-  const bool named = options_.sftp ? CommandOf("rename", {temporary, remote}, &lines[0])
-                                   : CommandOf("RNFR", {temporary}, &lines[0]) &&
-                                         CommandOf("RNTO", {remote}, &lines[1]);
-  if (!named) return kRefused;
-  lines.insert(lines.end(), attributes.begin(), attributes.end());
-  if (!refused) {
-    const Outcome outcome = Commands(lines, waitMs);
-    if (outcome != kRefused) return outcome;
-  }
-  // A server that never renames onto an existing file (SFTP's rename among
-  // them): the older copy goes just before.
-  std::string drop;
-  if (!CommandOf(options_.sftp ? "*rm" : "*DELE", {remote}, &drop)) return kRefused;
-  lines.insert(lines.begin(), drop);
-  return Commands(lines, waitMs);
-}
-
-FtpSession::Outcome FtpSession::ListedSize(std::string_view path, long waitMs, uint64_t* size) {
-  const auto [folder, name] = SplitPath(path);
-  std::vector<FtpEntry> entries;
-  const Outcome outcome = List(folder, waitMs, &entries);
-  if (outcome != kDone) return outcome;
-  for (const FtpEntry& entry : entries) {
-    if (!entry.folder && entry.name == name) {
-      *size = entry.size;
-      return kDone;
-    }
-  }
-  return kRefused;
-}
-
-FtpSession::Outcome FtpSession::Landed(std::string_view folder, std::string_view name,
-                                       const std::vector<FtpEntry>& before, long waitMs) {
-  std::vector<FtpEntry> after;
-  const Outcome outcome = List(folder, waitMs, &after);
-  if (outcome == kLost) return kLost;
-  for (const FtpEntry& entry : after) {
-    if (!entry.folder && entry.name == name) return kDone;
-  }
-  // Stored under a name of the server's making: what appeared goes again.
-  std::vector<std::string> drops;
-  for (const FtpEntry& entry : after) {
-    const bool known = std::any_of(before.begin(), before.end(),
-                                   [&](const FtpEntry& old) { return old.name == entry.name; });
-    if (entry.folder || known || entry.name.rfind(".~bvtmp-", 0) == 0) continue;
-    if (!CommandOf(options_.sftp ? "*rm" : "*DELE", {std::string(folder) + entry.name},
-                   &drops.emplace_back()))
-      drops.pop_back();
-  }
-  if (!drops.empty()) Commands(drops, waitMs);
-  return kRefused;
 }

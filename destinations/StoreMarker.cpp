@@ -51,10 +51,15 @@ bool IsHex(std::string_view s) {
 // The identifiers of the stores this process fills on servers, the folders
 // where those on this machine lie, and the folders whose foreign marker
 // naming one of them was not obeyed.
+struct Pin {
+  std::string id;
+  plat::FileId at;
+  std::string folder;
+};
 struct ServerStores {
   std::mutex lock;  // guards every field
   std::vector<std::string> ids;
-  std::vector<std::pair<std::string, plat::FileId>> pinned;
+  std::vector<Pin> pinned;
   std::vector<std::string> told;
   std::vector<ServerMarker> written;  // the last markers written, oldest first
 };
@@ -81,9 +86,24 @@ bool IsPinnedFolder(std::string_view folder, const std::string& id) {
   if (!plat::GetFolderId(folder, &at)) return false;
   ServerStores& stores = NotedServerStores();
   std::lock_guard<std::mutex> guard(stores.lock);
-  return std::any_of(stores.pinned.begin(), stores.pinned.end(), [&](const auto& pin) {
-    return (id.empty() || pin.first == id) && pin.second == at;
-  });
+  return std::any_of(stores.pinned.begin(), stores.pinned.end(),
+                     [&](const auto& pin) { return (id.empty() || pin.id == id) && pin.at == at; });
+}
+
+bool IsServerMarkerIn(const std::string& folder, const std::vector<ServerMarker>& ms);
+
+// Whether folder's marker is one a device of this process wrote last on a
+// server here, known by the identity the server gave of it (a marker of the
+// store id, or of any store for an empty id).
+bool IsWrittenServerMarker(std::string_view folder, const std::string& id) {
+  std::vector<ServerMarker> ms;
+  {
+    ServerStores& stores = NotedServerStores();
+    std::lock_guard<std::mutex> guard(stores.lock);
+    for (const ServerMarker& m : stores.written)
+      if (m.identified && (id.empty() || m.id == id)) ms.push_back(m);
+  }
+  return !ms.empty() && IsServerMarkerIn(std::string(folder), ms);
 }
 
 // Logs, once per folder, a marker naming a server store that is not ours and
@@ -155,10 +175,19 @@ void PinServerStore(const std::string& id, const std::string& folder) {
   ServerStores& stores = NotedServerStores();
   std::lock_guard<std::mutex> guard(stores.lock);
   auto& pins = stores.pinned;
-  pins.erase(
-      std::remove_if(pins.begin(), pins.end(), [&](const auto& p) { return p.first == lower; }),
-      pins.end());
-  if (found) pins.emplace_back(lower, at);
+  pins.erase(std::remove_if(pins.begin(), pins.end(), [&](const Pin& p) { return p.id == lower; }),
+             pins.end());
+  if (found) pins.push_back({lower, at, folder});
+}
+
+std::string PinnedServerStoreFolder(const std::string& id) {
+  std::string lower;
+  if (id.empty() || !ParseStoreMarker(StoreMarkerText(id), &lower)) return {};
+  ServerStores& stores = NotedServerStores();
+  std::lock_guard<std::mutex> guard(stores.lock);
+  for (const Pin& pin : stores.pinned)
+    if (pin.id == lower) return pin.folder;
+  return {};
 }
 
 namespace {
@@ -173,7 +202,9 @@ bool HoldsMarker(std::string_view folderWithSeparator) {
   const std::string marker = WithSeparator(folderWithSeparator) + kStoreMarkerName;
   std::string text;
   return plat::EntryExists(marker) && !plat::ReadOwnFile(marker, &text, 4096, /*anyOwner=*/true) &&
-         plat::GetLastError() == plat::kErrAccessDenied && IsPinnedFolder(folderWithSeparator, {});
+         plat::GetLastError() == plat::kErrAccessDenied &&
+         (IsPinnedFolder(folderWithSeparator, {}) ||
+          IsWrittenServerMarker(folderWithSeparator, {}));
 }
 
 // Folders (with their closing "\") where IsInsideStore last found a marker.
@@ -230,11 +261,12 @@ bool ReadStoreMarker(std::string_view folder, std::string* id) {
   std::string text;
   if (plat::ReadOwnFile(marker, &text, 4096)) return ParseStoreMarker(text, id);
   // A server's marker, written under the user the server maps its login to,
-  // counts where that store lies; a copy of it elsewhere hides nothing.
+  // counts where that store lies (pinned, or the very file the server named);
+  // a copy of it elsewhere hides nothing.
   if (!plat::ReadOwnFile(marker, &text, 4096, /*anyOwner=*/true) || !ParseStoreMarker(text, id) ||
       !IsServerStore(*id))
     return false;
-  if (IsPinnedFolder(folder, *id)) return true;
+  if (IsPinnedFolder(folder, *id) || IsWrittenServerMarker(folder, *id)) return true;
   TellUnobeyed(marker);
   return false;
 }
@@ -341,21 +373,27 @@ std::string WithoutSeparator(std::string folder) {
   return folder;
 }
 
-// Whether folder's marker is the server's as it was written last: it names
-// the store with the nonce, or, unreadable to this user, it was last written
-// when the server says it wrote its marker.
+// Whether folder's marker is the server's as it was written last: the very
+// file the server wrote, told by the identity the server gave of it, or this
+// user's own file naming the store with the nonce. Neither its time (anyone
+// may read it and set a file's to it) nor a nonce in a file of another user
+// (a server that keeps files readable shows it to all) proves anything, and
+// an identity proves nothing while the file has a second name (a hard link
+// another user made elsewhere).
 bool IsServerMarkerIn(const std::string& folder, const std::vector<ServerMarker>& ms) {
   const std::string marker = WithSeparator(folder) + kStoreMarkerName;
+  plat::FileId at;
+  uint64_t links = 0;
+  if (!plat::GetFileId(marker, &at, &links)) return false;
+  if (links == 1 && std::any_of(ms.begin(), ms.end(), [&](const ServerMarker& m) {
+        return m.identified && m.identity.inode == at.inode &&
+               (m.identity.device == at.device || m.identity.device == (at.device & 0xffffffffu));
+      }))
+    return true;
   std::string text, id, nonce;
-  if (plat::ReadOwnFile(marker, &text, 4096, /*anyOwner=*/true)) {
-    return ParseStoreMarker(text, &id, &nonce) && !nonce.empty() &&
-           std::any_of(ms.begin(), ms.end(),
-                       [&](const ServerMarker& m) { return id == m.id && nonce == m.nonce; });
-  }
-  plat::FindData info;
-  return plat::GetLastError() == plat::kErrAccessDenied && plat::GetFileInfo(marker, &info) &&
-         std::any_of(ms.begin(), ms.end(), [&](const ServerMarker& m) {
-           return m.writeTime != 0 && info.writeTime == m.writeTime;
+  return plat::ReadOwnFile(marker, &text, 4096) && ParseStoreMarker(text, &id, &nonce) &&
+         !nonce.empty() && std::any_of(ms.begin(), ms.end(), [&](const ServerMarker& m) {
+           return id == m.id && nonce == m.nonce;
          });
 }
 
@@ -409,4 +447,41 @@ std::string FindServerStoreFolder(const std::vector<std::string>& folders,
   }
   return WithoutSeparator(FindMarkedBelow(
       folders, maxFolders, [&](const std::string& folder) { return IsServerMarkerIn(folder, m); }));
+}
+
+std::vector<ServerMarker> NotedServerMarkers() {
+  std::vector<ServerMarker> out;
+  ServerStores& stores = NotedServerStores();
+  std::lock_guard<std::mutex> guard(stores.lock);
+  for (auto m = stores.written.rbegin(); m != stores.written.rend(); ++m) {
+    if (std::none_of(out.begin(), out.end(), [&](const ServerMarker& o) { return o.id == m->id; }))
+      out.push_back(*m);
+  }
+  return out;
+}
+
+bool IdentityOfFacts(std::string_view facts, plat::FileId* identity) {
+  // Fact names are case-insensitive.
+  std::string lower(facts);
+  std::transform(lower.begin(), lower.end(), lower.begin(),
+                 [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; });
+  size_t at = lower.find("unique=");
+  while (at != std::string::npos && at != 0 && lower[at - 1] != ';')
+    at = lower.find("unique=", at + 1);
+  if (at == std::string::npos) return false;
+  std::string_view value = std::string_view(lower).substr(at + 7);
+  value = value.substr(0, value.find(';'));
+  size_t cut = 0;
+  while (cut < value.size() && IsHex(value.substr(cut, 1))) ++cut;
+  const std::string_view device = value.substr(0, cut);
+  const std::string_view inode = cut < value.size() ? value.substr(cut + 1) : std::string_view();
+  if (device.empty() || inode.empty() || device.size() > 16 || inode.size() > 16 || !IsHex(inode))
+    return false;
+  auto number = [](std::string_view hex) {
+    uint64_t v = 0;
+    for (char c : hex) v = v * 16 + static_cast<uint64_t>(c <= '9' ? c - '0' : c - 'a' + 10);
+    return v;
+  };
+  *identity = {number(device), number(inode)};
+  return true;
 }

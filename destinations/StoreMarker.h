@@ -15,6 +15,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/files/FileId.h"
+
 inline constexpr char kStoreMarkerName[] = "Brevanto.dat";
 
 // True when folder + "Brevanto.dat" is a marker that counts.
@@ -48,25 +50,32 @@ bool ParseStoreMarker(std::string_view text, std::string* id, std::string* nonce
 std::string FindStoreFolderBelow(const std::vector<std::string>& folders, const std::string& id,
                                  size_t maxFolders);
 // What a server's marker was written as at the last connection: the store,
-// its nonce, and the server's time of its last write (seconds since 1970; 0
-// when unknown).
+// its nonce, and the identity of the file the server wrote (its device and
+// inode, where the server tells them).
 struct ServerMarker {
   std::string id;
   std::string nonce;
-  int64_t writeTime = 0;
+  plat::FileId identity;
+  bool identified = false;
 };
 // Notes a server's marker this process wrote (the last 16 are kept): the
 // search below takes it as well as the one it is given, so that plans
 // sharing a store find it whichever wrote the marker last.
 void NoteServerMarker(const ServerMarker& marker);
+// The stores of the markers noted, each once.
+std::vector<ServerMarker> NotedServerMarkers();
 // Where the server's marker lies on this machine: the first folder, among
 // the folders above each of folders and then at or below them (breadth first
-// over at most maxFolders folders, as FindStoreFolderBelow), whose marker
-// names the store with this nonce (or a noted one's), or, where this user may
-// not read it, was last written at that time (or a noted one's). Empty when
-// none was found.
+// over at most maxFolders folders, as FindStoreFolderBelow), whose marker is
+// the very file the server wrote (or a noted one of the same store), by its
+// identity, or is this user's own file naming the store with the nonce (or a
+// noted one's). A marker another user made or copied never is, whatever it
+// holds or whenever it was written. Empty when none was found.
 std::string FindServerStoreFolder(const std::vector<std::string>& folders,
                                   const ServerMarker& marker, size_t maxFolders);
+// Parses the "unique" fact of a server's MLST facts ("...;unique=803g2a1d;"):
+// two hexadecimal numbers, the device and the inode, around one separator.
+bool IdentityOfFacts(std::string_view facts, plat::FileId* identity);
 // Notes the identifier of a store on a server. Kept for the process's life.
 void NoteServerStore(const std::string& id);
 // Pins folder (its device and inode) as where the noted server store id lies
@@ -75,3 +84,5 @@ void NoteServerStore(const std::string& id);
 // naming the store and not this user's own counts for nothing; each such
 // folder is logged once.
 void PinServerStore(const std::string& id, const std::string& folder);
+// The folder pinned for the store id; empty when none is.
+std::string PinnedServerStoreFolder(const std::string& id);

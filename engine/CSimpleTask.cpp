@@ -187,7 +187,8 @@ void CSimpleTask::PreCheck() {
   std::string name, refusedServer, refusedWhy, root, disk, serverStore, heldSource, foreignStore;
   CDestination::ServerRefusal refusal = CDestination::ServerRefusal::kNone;
   uint32_t id;
-  bool before, after, filledBefore = false, looked = false, modesKept = true, renewed = false;
+  bool before, after, filledBefore = false, looked = false, modesKept = true, renewed = false,
+                      unproven = false;
   StoreVerdict verdict = StoreVerdict::kOwn;
   {
     // The destination has no lock of its own; the plan's lock serialises it.
@@ -221,6 +222,7 @@ void CSimpleTask::PreCheck() {
         serverStore = ftp->PinLocalStore(sources);
         modesKept = ftp->KeepsModes();
         renewed = ftp->TakeStoreRenewed();
+        unproven = ftp->StoreUnproven();
         for (const std::string& source : sources) {
           if (serverStore.empty() || !StoreHoldsFolder(serverStore, source)) continue;
           heldSource = source;
@@ -280,8 +282,12 @@ void CSimpleTask::PreCheck() {
   if (looked) storeHoldsSaid_ = !heldSource.empty();
   // Said once while the server keeps every copy readable by its other users.
   if (looked && !modesKept && !modesRefusedSaid_)
-    PostEvent(kEvStoreState, root, id, {}, GetText("STORE", "SERVER_KEEPS_COPIES_READABLE"), 2);
+    PostEvent(kEvStoreState, root, id, {}, GetText("STORE", "SERVER_KEEPS_COPIES_READABLE"), 3);
   if (looked) modesRefusedSaid_ = !modesKept;
+  // Said once while nothing tells where on this computer the server's store lies.
+  if (looked && unproven && !unprovenSaid_)
+    PostEvent(kEvStoreState, root, id, {}, GetText("STORE", "SERVER_STORE_UNPROVEN"), 3);
+  if (looked) unprovenSaid_ = unproven;
   if ((verdict == StoreVerdict::kFresh || renewed) && filledBefore)
     PostEvent(kEvStoreState, root, id, {}, GetText("STORE", "REFILLED"), 1);
 }

@@ -125,4 +125,5 @@ class CSimpleTask : public CTask {
   bool storeHoldsSaid_ = false;    // the server's store was said to hold a protected folder
   bool foreignSaid_ = false;       // the destination was said to hold another plan's store
   bool modesRefusedSaid_ = false;  // the server was said to keep copies readable by others
+  bool unprovenSaid_ = false;      // the server's store was said to lie nowhere known here
 };

@@ -14,7 +14,7 @@ namespace plat {
 
 namespace {
 
-bool IdOf(std::string_view path, bool folder, FileId* id) {
+bool IdOf(std::string_view path, bool folder, FileId* id, uint64_t* links) {
   std::string native;
   if (!detail::Resolve(path, &native)) return false;
   if (fault::Hit()) return false;
@@ -27,13 +27,16 @@ bool IdOf(std::string_view path, bool folder, FileId* id) {
     return detail::Fail(folder ? kErrDirectory : kErrAccessDenied);
   id->device = static_cast<uint64_t>(st.st_dev);
   id->inode = static_cast<uint64_t>(st.st_ino);
+  if (links != nullptr) *links = static_cast<uint64_t>(st.st_nlink);
   return true;
 }
 
 }  // namespace
 
-bool GetFileId(std::string_view path, FileId* id) { return IdOf(path, false, id); }
+bool GetFileId(std::string_view path, FileId* id, uint64_t* links) {
+  return IdOf(path, false, id, links);
+}
 
-bool GetFolderId(std::string_view path, FileId* id) { return IdOf(path, true, id); }
+bool GetFolderId(std::string_view path, FileId* id) { return IdOf(path, true, id, nullptr); }
 
 }  // namespace plat

@@ -14,10 +14,11 @@ struct FileId {
   bool operator==(const FileId&) const = default;
 };
 
-// The identity of the regular file a system path names; false, with the
-// last error set, when it names none (5 for a folder, kErrStoppedOnLink for
-// a symbolic link, which is never followed).
-bool GetFileId(std::string_view path, FileId* id);
+// The identity of the regular file a system path names, and with links how
+// many names (hard links) it has; false, with the last error set, when it
+// names none (5 for a folder, kErrStoppedOnLink for a symbolic link, which is
+// never followed).
+bool GetFileId(std::string_view path, FileId* id, uint64_t* links = nullptr);
 // The identity of the folder a system path names (a link to one is not
 // followed); false, with the last error set, when it names none.
 bool GetFolderId(std::string_view path, FileId* id);

@@ -413,24 +413,36 @@ TEST(StoreMarker, FilesLieInsideAStoreWhileAMarkerStandsAboveThem) {
   // A server on this machine wrote the marker of a store this process fills
   // as the user it maps the login to, private to it: an ordinary user who
   // cannot read it still keeps out of that store, where it is pinned. Copies
-  // planted elsewhere by another user, readable or not, hide nothing.
+  // planted elsewhere by another user, readable or not, hide nothing, and the
+  // search for the store takes none of them: not one unreadable with the
+  // marker's very time, nor a readable one with its nonce.
   std::remove(e.NativeOf("Brevanto.dat").c_str());
   const std::string served = NewStoreId();
   NoteServerStore(served);
+  const std::string nonce = NewStoreId();
   for (const char* folder : {"Served", "Planted", "Hidden"}) {
-    e.Write(std::string(folder) + "/Brevanto.dat", StoreMarkerText(served));
+    e.Write(std::string(folder) + "/Brevanto.dat", StoreMarkerText(served, nonce));
     const std::string marker = e.NativeOf(std::string(folder) + "/Brevanto.dat");
     ASSERT_EQ(chown(marker.c_str(), 4242, 4242), 0);
     ASSERT_EQ(chmod(marker.c_str(), std::string(folder) == "Planted" ? 0644 : 0600), 0);
   }
   PinServerStore(served, "E:\\Served");
   ASSERT_EQ(chmod(e.Native().c_str(), 0755), 0);
-  // Where the server's marker lies, told by the server's time of it where it cannot be read.
-  const timeval older[2] = {{1000000000, 0}, {1000000000, 0}};
-  ASSERT_EQ(utimes(e.NativeOf("Hidden/Brevanto.dat").c_str(), older), 0);
+  // Where the server's marker lies, told by the identity the server gives of it.
   struct stat servedMarker {};
   ASSERT_EQ(stat(e.NativeOf("Served/Brevanto.dat").c_str(), &servedMarker), 0);
-  const ServerMarker written{served, NewStoreId(), servedMarker.st_mtime};
+  const timeval twin[2] = {{servedMarker.st_mtime, 0}, {servedMarker.st_mtime, 0}};
+  ASSERT_EQ(utimes(e.NativeOf("Hidden/Brevanto.dat").c_str(), twin), 0);
+  ServerMarker written{served, nonce, {}, false};
+  char facts[96];
+  std::snprintf(facts, sizeof facts, "type=file;UNIX.mode=0600;Unique=%llxg%llx;",
+                static_cast<unsigned long long>(servedMarker.st_dev),
+                static_cast<unsigned long long>(servedMarker.st_ino));
+  ASSERT_TRUE(IdentityOfFacts(facts, &written.identity));
+  written.identified = true;
+  plat::FileId none;
+  for (const char* odd : {"type=file;", "type=file;xunique=1g2;", "unique=12;", "unique=1g2g3;"})
+    EXPECT_FALSE(IdentityOfFacts(odd, &none)) << odd;
   // The volume table stays readable for the ordinary user (its search reloads it).
   const fs::path volumesIni = getenv("BREVANTO_VOLUMES");
   ASSERT_EQ(chmod(volumesIni.parent_path().c_str(), 0755), 0);
@@ -443,7 +455,7 @@ TEST(StoreMarker, FilesLieInsideAStoreWhileAMarkerStandsAboveThem) {
     const bool planted = IsStoreFolder("E:\\Planted") || IsStoreFolder("E:\\Hidden") ||
                          IsInsideStore("E:\\Hidden\\a.txt");
     const bool found = FindServerStoreFolder({"E:\\Served"}, written, 100) == "E:\\Served" &&
-                       FindServerStoreFolder({"E:\\Hidden"}, written, 100).empty();
+                       FindServerStoreFolder({"E:\\Hidden", "E:\\Planted"}, written, 100).empty();
     _exit(!served ? 3 : planted ? 4 : !found ? 5 : 0);
   }
   int status = -1;
@@ -452,6 +464,17 @@ TEST(StoreMarker, FilesLieInsideAStoreWhileAMarkerStandsAboveThem) {
   // Unpinned (a server elsewhere): not even the store's own folder counts.
   PinServerStore(served, "");
   expectInside(false, {"E:\\Served\\Latest\\a.txt"});
+  // The marker a device here just wrote, known by the identity the server gave of it, counts
+  // unpinned too (a store outside the plan's folders is still no foreign marker), but not
+  // while it has a second name (a hard link another user made), which proves neither folder.
+  NoteServerMarker(written);
+  expectInside(true, {"E:\\Served\\Latest\\a.txt"});
+  fs::create_directories(e.NativeOf("Linked"));
+  ASSERT_EQ(
+      link(e.NativeOf("Served/Brevanto.dat").c_str(), e.NativeOf("Linked/Brevanto.dat").c_str()),
+      0);
+  EXPECT_EQ(FindServerStoreFolder({"E:\\Linked", "E:\\Served"}, written, 100), "");
+  expectInside(false, {"E:\\Linked\\a.txt", "E:\\Served\\Latest\\b.txt"});
 }
 
 // Whether the store at a plan's root is its own: made for a new plan, kept,

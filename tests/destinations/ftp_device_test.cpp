@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <functional>
@@ -575,18 +576,37 @@ TEST(FtpDevice, ServerLossAndFaultsFailTheCopyWithTheirCauseAndHeal) {
   EXPECT_EQ(deep->CopyFile(sources.SystemOf("v.txt"), late), plat::kErrTimeout);
 
   // A server taking 400 KB/s: the upload keeps moving for many time-outs of 1 s, and what
-  // the connection holds drains for seconds before the server's last reply; it lands.
+  // the connection holds drains for seconds before the server's last reply; it lands. The
+  // file is private: its bytes on the server are never readable by others, not even while
+  // they arrive under the temporary name.
   ASSERT_TRUE(server.LimitBandwidth(400));
   std::string big;
   for (int i = 0; i < 6; ++i) big += data;
   sources.Write("big.bin", big);
+  ASSERT_EQ(chmod(sources.NativeOf("big.bin").c_str(), 0600), 0);
   FtpSettings throttled = server.Settings("throttled/");
   throttled.timeout = 1;
   auto steady = ServerDestination(throttled);
   steady->Refresh();
   ASSERT_TRUE(steady->IsAvailable());
+  std::atomic<bool> sent{false};
+  std::atomic<int> arriving{-1};  // the temporary file's mode once it holds bytes
+  std::thread look([&] {
+    while (!sent && arriving < 0) {
+      for (const auto& e : fs::directory_iterator(server.NativeOf("/bvuser/throttled"))) {
+        struct stat st {};
+        if (e.path().filename().string().rfind(".~bvtmp-", 0) == 0 &&
+            stat(e.path().c_str(), &st) == 0 && st.st_size > 0)
+          arriving = static_cast<int>(st.st_mode & 0777);
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  });
   EXPECT_EQ(steady->CopyFile(sources.SystemOf("big.bin"), steady->GetRootPath() + "big.bin"),
             kDestOk);
+  sent = true;
+  look.join();
+  EXPECT_EQ(arriving, 0600);
   EXPECT_TRUE(bvtest::ReadNative(server.NativeOf("/bvuser/throttled/big.bin")) == big);
   // A few KB/s with a time-out of 2 s: what the connection holds after the last byte is handed
   // over takes far longer than the time-out to drain, at the pace the upload kept; it lands.

@@ -30,6 +30,7 @@
 #include "platform/process/Clock.h"
 #include "platform/volumes/Paths.h"
 #include "support/EventCollector.h"
+#include "support/FtpRelay.h"
 #include "support/FtpServer.h"
 #include "support/ScratchEnv.h"
 
@@ -616,6 +617,35 @@ TEST_F(TaskTest, AServerStoreInsideTheSourcesIsNotCopiedIntoItself) {
   WalkFolder(plan.get(), served);
   EXPECT_EQ(events.CountOf(kEvInvalidContent), 2u) << "each planted marker told once";
 
+  // A plan whose store lies outside its folders: copies of its marker, nonce and all (readable
+  // where the server keeps files readable), planted by another user above its folder and
+  // inside it, neither pin the store there nor stop the plan; both folders are backed up. Its
+  // store, inside the first plan's folders, is left out of that plan's walks.
+  const std::string team = ftp.NativeOf("/bvuser/team/");
+  PlanSettings farSettings = s;
+  farSettings.id = 11;
+  farSettings.ftp = ftp.Settings("far/");
+  auto far = std::make_unique<bvtest::TestPlan>(nullptr);
+  ASSERT_TRUE(far->ApplySettings(farSettings, kApplyCreate));
+  std::string ledger;
+  ASSERT_TRUE(plat::ToSystemPath(team + "ledger", &ledger));
+  bvtest::WriteNative(team + "ledger/inner/l.txt", "l");
+  bvtest::ScratchEnv::IncludeOnly(far.get(), ledger);
+  far->EnableWithoutThread();
+  far->Destination()->Refresh();
+  for (const std::string& planted : {team, team + "ledger/inner/"}) {
+    fs::copy_file(ftp.NativeOf("/bvuser/far/Brevanto.dat"), planted + "Brevanto.dat");
+    ASSERT_EQ(chown((planted + "Brevanto.dat").c_str(), 4242, 4242), 0);
+  }
+  events.Clear();
+  CSimpleTask(far.get()).Run();
+  EXPECT_EQ(bvtest::ReadNative(ftp.NativeOf("/bvuser/far/Latest/C") + team + "ledger/inner/l.txt"),
+            "l");
+  EXPECT_EQ(events.CountOf(kEvStoreState), 0u);
+  CSimpleTask(plan.get()).Run();
+  WalkFolder(plan.get(), served);
+  EXPECT_FALSE(fs::exists(latest + ftp.NativeOf("/bvuser/far")));
+
   // The login's folder is itself protected: the store would hold it, so nothing is sent and
   // the plan says why, once.
   ASSERT_EQ(chown(ftp.NativeOf("/bvuser/docs").c_str(), 65534, 65534), 0);  // the server's user
@@ -646,15 +676,18 @@ TEST_F(TaskTest, AServerStoreInsideTheSourcesIsNotCopiedIntoItself) {
   EXPECT_NE(record.find(ftp.NativeOf("/bvuser/docs")), std::string::npos) << record;
 
   // A server that refuses to change modes leaves every copy readable by its other users: the
-  // plan says so once, as a warning, and only there.
-  const std::string readable = GetText("STORE", "SERVER_KEEPS_COPIES_READABLE");
-  auto warnings = [&] {
+  // plan says so once, as a warning (logged as one, not as a store that stops the plan), and
+  // only there.
+  auto warnings = [&](const char* key) {
     const std::vector<EventData> all = events.Events();
     return std::count_if(all.begin(), all.end(), [&](const EventData& e) {
-      return e.code == kEvStoreState && e.value == 2 && e.text3 == readable;
+      std::string record;
+      return e.code == kEvStoreState && e.text3 == GetText("STORE", key) &&
+             BuildLogRecord(e, nullptr, "now", &record) &&
+             record.rfind("#Backup Store Warning\n", 0) == 0;
     });
   };
-  EXPECT_EQ(warnings(), 0);
+  EXPECT_EQ(warnings("SERVER_KEEPS_COPIES_READABLE"), 0);
   ASSERT_TRUE(ftp.RefuseModes());
   PlanSettings open = s;
   open.id = 8;
@@ -665,7 +698,23 @@ TEST_F(TaskTest, AServerStoreInsideTheSourcesIsNotCopiedIntoItself) {
   exposed->EnableWithoutThread();
   CSimpleTask refused(exposed.get());
   for (int run = 0; run < 2; ++run) refused.Run();
-  EXPECT_EQ(warnings(), 1);
+  EXPECT_EQ(warnings("SERVER_KEEPS_COPIES_READABLE"), 1);
+
+  // A server that tells nothing of its files (no MLST) and writes as another user: nothing
+  // proves which folder here holds its marker, so nothing is pinned, and the plan says so once.
+  bvtest::FtpRelay relay(ftp.Port());
+  relay.SetFault(bvtest::FtpRelay::Fault::kNoMlst);
+  PlanSettings blind = open;
+  blind.id = 12;
+  blind.ftp = ftp.Settings("blind/");
+  blind.ftp.port = relay.Port();
+  auto unproven = std::make_unique<bvtest::TestPlan>(nullptr);
+  ASSERT_TRUE(unproven->ApplySettings(blind, kApplyCreate));
+  bvtest::ScratchEnv::IncludeOnly(unproven.get(), docs);
+  unproven->EnableWithoutThread();
+  CSimpleTask told(unproven.get());
+  for (int run = 0; run < 2; ++run) told.Run();
+  EXPECT_EQ(warnings("SERVER_STORE_UNPROVEN"), 1);
 }
 
 // A disabled plan walks nothing; the plan list refuses removable disks.

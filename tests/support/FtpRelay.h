@@ -18,7 +18,8 @@ class FtpRelay {
   // kNoSize: SIZE is an unknown command; kNoOverwrite: RNTO onto an existing
   // file is refused (files looked up through nativeOf); kNoTls: "AUTH" is
   // answered 502 here (a go-between stripping encryption); kSlow: every reply
-  // of the server waits (1 s, or what SetReplyDelay says).
+  // of the server waits (1 s, or what SetReplyDelay says); kNoMlst: MLST is an
+  // unknown command (a server that tells no facts of a file).
   enum class Fault {
     kNone,
     kMute,
@@ -29,7 +30,8 @@ class FtpRelay {
     kNoSize,
     kNoOverwrite,
     kNoTls,
-    kSlow
+    kSlow,
+    kNoMlst
   };
 
   explicit FtpRelay(uint16_t serverPort, uint64_t cutAfter = 64 << 10,

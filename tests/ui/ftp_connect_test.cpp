@@ -66,6 +66,16 @@ TEST(FtpConnectDialog, SucceedsOrFailsWithItsCauseAtTheNextTick) {
                          {store, server.NativeOf("/bvuser/" + held)}));
   }
 
+  // A server that refuses to make files private: the test warns that the copies stay readable.
+  ASSERT_TRUE(server.RefuseModes());
+  CDlgConnectFtp open(server.Settings("tested/"));
+  ASSERT_TRUE(bvtest::RunUntil([&] { return open.WorkerEnded(); }, 30000));
+  clock.Advance(1000);
+  EXPECT_EQ(open.Message()->text().toStdString(),
+            (Text("MSG_CONNECTION_SUCCESSFUL") + "\n" + Text("MSG_NOT_ENCRYPTED") + "\n\n" +
+             Text("MSG_COPIES_READABLE"))
+                .toStdString());
+
   FtpSettings wrong = server.Settings("tested/");
   wrong.password = "not it";
   CDlgConnectFtp bad(wrong);

@@ -49,6 +49,7 @@ struct CDlgConnectFtp::State {
   std::string cause;      // why it failed, in words
   std::string loop;       // the store's folder found around the sources
   bool refused = false;   // that folder holds a source: said in cause alone
+  bool readable = false;  // the server refused to make the marker private
 };
 
 namespace {
@@ -57,7 +58,7 @@ namespace {
 // plan, connected, refreshed and asked to place the marker.
 void RunTest(const FtpSettings& settings, const std::vector<std::string>& sources,
              const std::shared_ptr<CDlgConnectFtp::State>& state) {
-  bool ok = false, encrypted = false, refused = false;
+  bool ok = false, encrypted = false, refused = false, readable = false;
   FtpTlsFault fault = FtpTlsFault::kNone;
   std::string serverKey, cause, loop;
   {
@@ -73,6 +74,7 @@ void RunTest(const FtpSettings& settings, const std::vector<std::string>& source
       encrypted = device.Encrypted();
       for (int i = 0; i < 2 && !ok; ++i) ok = device.PlaceMarker();
       if (!ok) cause = GetText(kSection, "MSG_FOLDER_NOT_WRITABLE");
+      readable = ok && !device.KeepsModes();
       // A server that is this machine may keep the store inside a protected
       // folder, wherever it maps the login: its marker tells. A store that
       // holds a protected folder would take it for its own: refused.
@@ -108,6 +110,7 @@ void RunTest(const FtpSettings& settings, const std::vector<std::string>& source
   state->cause = std::move(cause);
   state->loop = std::move(loop);
   state->refused = refused;
+  state->readable = readable;
 }
 
 }  // namespace
@@ -166,7 +169,7 @@ bool CDlgConnectFtp::WorkerEnded() const {
 
 void CDlgConnectFtp::OnTick() {
   if (!running_) return;
-  bool done, ok, encrypted, refused;
+  bool done, ok, encrypted, refused, readable;
   FtpTlsFault fault;
   std::string serverKey, cause;
   {
@@ -179,6 +182,7 @@ void CDlgConnectFtp::OnTick() {
     refused = state_->refused;
     fault = state_->fault;
     serverKey = state_->serverKey;
+    readable = state_->readable;
   }
   if (done && ok) {
     succeeded_ = true;
@@ -189,6 +193,7 @@ void CDlgConnectFtp::OnTick() {
     if (!loopFolder_.empty() && plat::ToNativePath(loopFolder_, &native))
       text += "\n\n" + QString::fromStdString(FormatText(
                            GetText("WIZARD_BACKUP_DEST", "SERVER_STORE_INSIDE_SOURCE"), {native}));
+    if (readable) text += "\n\n" + Text("MSG_COPIES_READABLE");
     Finish(text);
     return;
   }
