@@ -71,8 +71,8 @@ class CObjectDevice : public CDestination {
   bool Prepare(bool initialize) override;
   // The marker "Brevanto.dat" below the prefix; one seen stands for a minute
   // while the store stays reachable.
-  int32_t ReadStoreMarkerId(std::string* id) override;
-  bool PlaceStoreMarker(const std::string& id) override;
+  int32_t ReadStoreMarkerId(std::string* id, std::string* installation) override;
+  int32_t PlaceStoreMarker(const std::string& id) override;
   void Close() override;
   std::string GetRootPath() const override;
   // Probes the bucket when it was not reached, on a growing pause; looks at
@@ -174,9 +174,10 @@ class CObjectDevice : public CDestination {
   // Lists the unfinished uploads and aborts them (under sessionLock_): true
   // when every one listed was aborted.
   bool SweepListed(uint32_t* aborted = nullptr);
-  bool sweepDue_ = true;        // under sessionLock_: the sweep is to run at the next reach
-  std::string markerId_;        // under sessionLock_: the marker last seen or placed
-  int64_t markerLookedAt_ = 0;  // under sessionLock_: when (0: look again)
+  bool sweepDue_ = true;            // under sessionLock_: the sweep is to run at the next reach
+  std::string markerId_;            // under sessionLock_: the marker last seen or placed
+  std::string markerInstallation_;  // under sessionLock_: the installation it names
+  int64_t markerLookedAt_ = 0;      // under sessionLock_: when (0: look again)
   // While the store answers, nothing is probed (the copies tell when it
   // stops); while it does not, probes come after pauses doubling to a minute.
   std::chrono::steady_clock::time_point nextProbe_{};  // under sessionLock_

@@ -21,11 +21,12 @@ bool CObjectDevice::SweepIfDue() {
   return true;
 }
 
-int32_t CObjectDevice::ReadStoreMarkerId(std::string* id) {
+int32_t CObjectDevice::ReadStoreMarkerId(std::string* id, std::string* installation) {
   std::lock_guard<std::recursive_mutex> guard(sessionLock_);
   const int64_t now = plat::Now();
   if (markerLookedAt_ != 0 && now - markerLookedAt_ < kMarkerLookSeconds && !markerId_.empty()) {
     *id = markerId_;
+    *installation = markerInstallation_;
     return 1;
   }
   const std::string key = KeyOf(GetRootPath()) + kStoreMarkerName;
@@ -38,22 +39,28 @@ int32_t CObjectDevice::ReadStoreMarkerId(std::string* id) {
     });
   });
   if (reply.status == 404 && reply.code != "NoSuchBucket") return 0;
-  // Unreadable text under the marker's name names no store: one is put there.
-  if (reply.Ok() && !ParseStoreMarker(text, id)) return 0;
+  // A marker is a few lines: anything else under its name (cut off for its
+  // length, or no marker's text) may be someone's object, never replaced.
+  if (text.size() > kMaxMarkerBytes) return 2;
   if (!reply.Ok()) return -1;
+  if (!ParseStoreMarker(text, id, nullptr, installation)) return 2;
   markerId_ = *id;
+  markerInstallation_ = *installation;
   markerLookedAt_ = now;
   return 1;
 }
 
-bool CObjectDevice::PlaceStoreMarker(const std::string& id) {
+int32_t CObjectDevice::PlaceStoreMarker(const std::string& id) {
   std::lock_guard<std::recursive_mutex> guard(sessionLock_);
   const std::string key = KeyOf(GetRootPath()) + kStoreMarkerName;
-  if (!Retried([&] { return session_.PutText(key, StoreMarkerText(id)); }).Ok()) return false;
+  const std::string installation = InstallationId();
+  const std::string text = StoreMarkerText(id, {}, installation);
+  if (!Retried([&] { return session_.PutText(key, text); }).Ok()) return -1;
   listed_.clear();  // a new store: what was listed of the old one is gone
   markerId_ = id;
+  markerInstallation_ = installation;
   markerLookedAt_ = plat::Now();
-  return true;
+  return 1;
 }
 
 uint32_t CObjectDevice::SweepTemporaryCopies() {

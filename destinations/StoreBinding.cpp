@@ -148,15 +148,18 @@ StoreVerdict LookAtRemoteStore(const std::string& planFolder, CDestination& dest
                                bool filledBefore, StoreRecord* record) {
   const std::string root = destination.GetRootPath();
   const int32_t type = destination.GetStorageType();
-  std::string found;
-  const int32_t marked = destination.ReadStoreMarkerId(&found);
+  std::string found, installation;
+  const int32_t marked = destination.ReadStoreMarkerId(&found, &installation);
   if (marked < 0) return StoreVerdict::kOwn;
+  if (marked == 2) return StoreVerdict::kNotAMarker;
   const auto remember = [&](const std::string& id) {
     *record = StoreRecord{id, root, type, "", "", ""};
     WriteStoreRecord(planFolder, *record);
   };
   if (marked > 0) {
-    if (found == record->id || (record->id.empty() && filledBefore)) {
+    if (!installation.empty() && installation != InstallationId())
+      return StoreVerdict::kOtherInstallation;
+    if (found == record->id || (record->id.empty() && filledBefore && installation.empty())) {
       if (found != record->id || record->root != root || record->type != type) remember(found);
       return StoreVerdict::kOwn;
     }
@@ -164,7 +167,8 @@ StoreVerdict LookAtRemoteStore(const std::string& planFolder, CDestination& dest
   }
   // No marker: a new place, or the plan's store was emptied behind its back.
   const std::string id = NewStoreId();
-  if (!destination.PlaceStoreMarker(id)) return StoreVerdict::kOwn;
+  const int32_t placed = destination.PlaceStoreMarker(id);
+  if (placed < 0) return StoreVerdict::kOwn;
   const bool lost = !record->id.empty();
   remember(id);
   return lost ? StoreVerdict::kFresh : StoreVerdict::kOwn;

@@ -198,9 +198,8 @@ void CSimpleTask::PreCheck() {
                     ? LookAtRemoteStore(folder, *dest, filledBefore, &store_)
                     : LookAtStore(folder, dest->GetStorageType(), root, filledBefore, &store_);
       looked = true;
-      dest->SetStoreAway(verdict == StoreVerdict::kNotConnected ||
-                         verdict == StoreVerdict::kForeign);
-      if (bucket != nullptr && verdict != StoreVerdict::kForeign) bucket->SweepIfDue();
+      dest->SetStoreAway(verdict == StoreVerdict::kNotConnected || RefusesStore(verdict));
+      if (bucket != nullptr && !RefusesStore(verdict)) bucket->SweepIfDue();
       if (bucket != nullptr) foreignStore = ReadableObjectStore(bucket->GetObjectSettings());
       // A server that is this machine: where its store lies is pinned, and a
       // store that holds a folder the plan protects takes nothing in.
@@ -248,14 +247,18 @@ void CSimpleTask::PreCheck() {
     PostEvent(kEvStoreState, root, id, {}, said, 0);
   }
   if (looked) storeAwaySaid_ = verdict == StoreVerdict::kNotConnected;
-  // Said once while the place holds another plan's store.
-  if (verdict == StoreVerdict::kForeign && !foreignSaid_) {
-    std::string said = GetText("STORE", "ANOTHER_PLANS_STORE");
+  // Said once while the place holds another plan's (or installation's)
+  // store, or an object under the marker's name that is no marker.
+  if (RefusesStore(verdict) && verdict != foreignSaid_) {
+    std::string said = GetText("STORE", verdict == StoreVerdict::kForeign ? "ANOTHER_PLANS_STORE"
+                                        : verdict == StoreVerdict::kOtherInstallation
+                                            ? "ANOTHER_INSTALLATIONS_STORE"
+                                            : "NOT_A_MARKER");
     if (const size_t at = said.find("%s"); at != std::string::npos)
       said.replace(at, 2, foreignStore);
     PostEvent(kEvStoreState, root, id, {}, said, 2);
   }
-  if (looked) foreignSaid_ = verdict == StoreVerdict::kForeign;
+  if (looked) foreignSaid_ = verdict;
   // Said once while the server's store holds a protected folder.
   if (looked && !heldSource.empty() && !storeHoldsSaid_) {
     std::string said = GetText("STORE", "SERVER_STORE_HOLDS_SOURCES");

@@ -346,7 +346,7 @@ TEST(ObjectStoreEndToEnd, AStoreIsItsPlansOwnAndFilledAgainWhenEmptied) {
   }
 
   program = b.Start(b.Inotify());
-  std::string refused = GetText("STORE", "ANOTHER_PLANS_STORE");
+  std::string refused = GetText("STORE", "ANOTHER_INSTALLATIONS_STORE");
   refused = refused.substr(refused.find("%s") + 2, 40);
   ASSERT_TRUE(WaitFor([&] { return CountOf(b.Log(), refused) == 1; })) << b.Log();
   QThread::msleep(3000);

@@ -17,6 +17,7 @@
 #include "platform/base/Errors.h"
 #include "platform/files/Files.h"
 #include "support/CephGateway.h"
+#include "support/ScopedEnv.h"
 
 using bvtest::CephGateway;
 using bvtest::UriEncode;
@@ -306,14 +307,17 @@ TEST(ObjectDevice, GatewayStoppedMidUpload) {
   EXPECT_TRUE(world.Get("Latest/big.bin") == parts);
 }
 
-// The marker below the prefix names whose store it is: the first plan there
-// places it; another plan (another computer) is refused before it writes; a
-// store emptied behind its plan's back is filled anew. Each look is a fresh
-// destination, as at a start of the program.
+// The marker below the prefix names whose store it is and which installation
+// (data folder) fills it: the first plan there places it; another plan, or
+// any plan of another installation whatever its record says, is refused
+// before it writes; a store emptied behind its plan's back is filled anew;
+// an object under the marker's name that is no marker is never replaced.
+// Each look is a fresh destination, as at a start of the program.
 TEST(ObjectDevice, StoreMarkerTellsWhoseStoreItIs) {
   REQUIRE_GATEWAY();
   const ObjectStoreSettings s = StoreSettings(NewBucket());
-  bvtest::TempDir mine, other, older;
+  bvtest::TempDir here, there, mine, other, older, far;
+  bvtest::ScopedEnv data("BREVANTO_DATA_DIR", here.Native());
   struct Look {
     bvtest::TempDir* plan;
     bool filledBefore;
@@ -331,31 +335,54 @@ TEST(ObjectDevice, StoreMarkerTellsWhoseStoreItIs) {
     ReadStoreRecord(owner.GetPlanFolder(), &record);
     return record.id;
   };
+  const std::string markerUrl = "/" + s.bucket + "/store/Brevanto.dat";
   auto marker = [&] {
     std::string text, id;
-    Gateway().Request("GET", "/" + s.bucket + "/store/Brevanto.dat", "", &text);
+    Gateway().Request("GET", markerUrl, "", &text);
     return ParseStoreMarker(text, &id) ? id : "(none)";
   };
   const std::string first = look({&mine, false, StoreVerdict::kOwn});
   EXPECT_EQ(marker(), first);
   EXPECT_EQ(look({&mine, true, StoreVerdict::kOwn}), first);
   ASSERT_EQ(Gateway().Request("PUT", "/" + s.bucket + "/store/Latest/a.txt", "a"), 200);
-  // Another plan new to the place writes nothing there, not even a record.
+  // Another plan writes nothing there, not even a record: new to the place,
+  // or one that filled a store before and lost its record.
   EXPECT_EQ(look({&other, false, StoreVerdict::kForeign}), "");
+  EXPECT_EQ(look({&older, true, StoreVerdict::kForeign}), "");
+  // Another installation: refused too, even with a record naming this store
+  // (taken over by an earlier version of the program).
+  {
+    bvtest::ScopedEnv elsewhere("BREVANTO_DATA_DIR", there.Native());
+    EXPECT_EQ(look({&far, true, StoreVerdict::kOtherInstallation}), "");
+    ASSERT_TRUE(
+        WriteStoreRecord(far.System() + "\\", {first, "/store/", kStorageObject, "", "", ""}));
+    EXPECT_EQ(look({&far, true, StoreVerdict::kOtherInstallation}), first);
+  }
   EXPECT_EQ(marker(), first);
-  // A plan that filled this place before its store was recorded keeps it.
-  EXPECT_EQ(look({&older, true, StoreVerdict::kOwn}), first);
+  EXPECT_EQ(Gateway().Request("GET", "/" + s.bucket + "/store/Latest/a.txt", "", nullptr), 200);
+  // A marker from before installations were named: a plan that filled this
+  // place before its store was recorded keeps it.
+  const std::string legacy = NewStoreId();
+  ASSERT_EQ(Gateway().Request("PUT", markerUrl, StoreMarkerText(legacy)), 200);
+  EXPECT_EQ(look({&older, true, StoreVerdict::kOwn}), legacy);
   // Emptied behind the plans' back: a new store, filled anew by its plan.
   for (const std::string& key : Gateway().Keys(s.bucket, "store/"))
     ASSERT_EQ(Gateway().Request("DELETE", "/" + s.bucket + "/" + UriEncode(key, true)), 204);
-  const std::string second = look({&mine, true, StoreVerdict::kFresh});
-  EXPECT_NE(second, first);
+  const std::string second = look({&older, true, StoreVerdict::kFresh});
+  EXPECT_NE(second, legacy);
   EXPECT_EQ(marker(), second);
-  EXPECT_EQ(look({&mine, true, StoreVerdict::kOwn}), second);
-  EXPECT_EQ(look({&older, true, StoreVerdict::kForeign}), first);
-  // Text under the marker's name that names no store is replaced.
-  ASSERT_EQ(Gateway().Request("PUT", "/" + s.bucket + "/store/Brevanto.dat", "junk"), 200);
-  EXPECT_NE(look({&mine, true, StoreVerdict::kFresh}), second);
+  EXPECT_EQ(look({&older, true, StoreVerdict::kOwn}), second);
+  EXPECT_EQ(look({&mine, true, StoreVerdict::kForeign}), first);
+  // Text under the marker's name that is no marker, or a marker far too long
+  // (someone's object, a damaged store): refused, never replaced.
+  for (const std::string& junk :
+       {std::string("junk"), StoreMarkerText(second) + std::string(1 << 20, '#')}) {
+    ASSERT_EQ(Gateway().Request("PUT", markerUrl, junk), 200);
+    EXPECT_EQ(look({&older, true, StoreVerdict::kNotAMarker}), second);
+    std::string kept;
+    EXPECT_EQ(Gateway().Request("GET", markerUrl, "", &kept), 200);
+    EXPECT_TRUE(kept == junk);
+  }
 }
 
 // The rotation run before the PUT takes nothing from the latest key: the
