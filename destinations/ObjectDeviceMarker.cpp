@@ -1,5 +1,8 @@
 // The object store's marker "Brevanto.dat" below the prefix (whose store the
 // prefix holds), and the sweep of unfinished multipart uploads.
+#include <chrono>
+#include <thread>
+
 #include "destinations/ObjectDevice.h"
 #include "destinations/StoreMarker.h"
 #include "platform/process/Clock.h"
@@ -11,6 +14,10 @@ constexpr size_t kMaxMarkerBytes = 4096;
 // How long a marker seen stands for the store before it is looked at again
 // (a store emptied behind the plan's back is noticed within this).
 constexpr int64_t kMarkerLookSeconds = 60;
+// How long after placing its marker a plan reads it back: another plan
+// placing one at the same moment on a store that does not refuse the second
+// has written it by then.
+constexpr int kReadBackMs = 500;
 
 }  // namespace
 
@@ -55,7 +62,24 @@ int32_t CObjectDevice::PlaceStoreMarker(const std::string& id) {
   const std::string key = KeyOf(GetRootPath()) + kStoreMarkerName;
   const std::string installation = InstallationId();
   const std::string text = StoreMarkerText(id, {}, installation);
-  if (!Retried([&] { return session_.PutText(key, text); }).Ok()) return -1;
+  // Only where none is: two plans placing theirs at once would each write
+  // into the other's store. A store that does not honour the condition
+  // takes the last marker written, so the marker is read back a moment later.
+  const ObjectReply put = Retried([&] { return session_.PutText(key, text, true); });
+  if (put.status == 412) return 0;
+  if (!put.Ok()) return -1;
+  std::this_thread::sleep_for(std::chrono::milliseconds(kReadBackMs));
+  std::string back;
+  const ObjectReply read = Retried([&] {
+    back.clear();
+    return session_.Get(key, [&](const char* data, size_t size) {
+      back.append(data, size);
+      return back.size() <= kMaxMarkerBytes;
+    });
+  });
+  if (!read.Ok()) return read.status == 404 ? 0 : -1;
+  std::string named;
+  if (!ParseStoreMarker(back, &named) || named != id) return 0;
   listed_.clear();  // a new store: what was listed of the old one is gone
   markerId_ = id;
   markerInstallation_ = installation;

@@ -78,8 +78,10 @@ class ObjectSession {
   // the attributes said.
   ObjectReply Put(std::string_view key, plat::File* file, uint64_t size, const std::string& md5,
                   const std::function<bool()>& stillSame, const ObjectAttributes& attributes = {});
-  // Uploads a short text whole under key, with its Content-MD5.
-  ObjectReply PutText(std::string_view key, const std::string& text);
+  // Uploads a short text whole under key, with its Content-MD5; onlyNew:
+  // only where no object is (If-None-Match: *; 412 when one is, on a store
+  // that honours it).
+  ObjectReply PutText(std::string_view key, const std::string& text, bool onlyNew = false);
   // Copies a key on the server side.
   ObjectReply Copy(std::string_view from, std::string_view to);
   // A multipart upload: started (its id), parts of at least 5 MiB but the

@@ -169,6 +169,13 @@ StoreVerdict LookAtRemoteStore(const std::string& planFolder, CDestination& dest
   const std::string id = NewStoreId();
   const int32_t placed = destination.PlaceStoreMarker(id);
   if (placed < 0) return StoreVerdict::kOwn;
+  if (placed == 0) {
+    // Another plan placed its marker at the same moment, and won.
+    if (destination.ReadStoreMarkerId(&found, &installation) == 2) return StoreVerdict::kNotAMarker;
+    return !installation.empty() && installation != InstallationId()
+               ? StoreVerdict::kOtherInstallation
+               : StoreVerdict::kForeign;
+  }
   const bool lost = !record->id.empty();
   remember(id);
   return lost ? StoreVerdict::kFresh : StoreVerdict::kOwn;

@@ -17,6 +17,7 @@
 #include "platform/base/Errors.h"
 #include "platform/files/Files.h"
 #include "support/CephGateway.h"
+#include "support/HostileS3.h"
 #include "support/ScopedEnv.h"
 
 using bvtest::CephGateway;
@@ -382,6 +383,51 @@ TEST(ObjectDevice, StoreMarkerTellsWhoseStoreItIs) {
     std::string kept;
     EXPECT_EQ(Gateway().Request("GET", markerUrl, "", &kept), 200);
     EXPECT_TRUE(kept == junk);
+  }
+}
+
+// Two plans new to one prefix look at it at the same moment: one places its
+// marker, the other is refused at once, on a store that honours the
+// condition on the marker's PUT (the gateway) and on one that does not.
+TEST(ObjectDevice, TwoPlansStartingTogetherOnOnePrefixOneWins) {
+  REQUIRE_GATEWAY();
+  bvtest::HostileS3 careless(bvtest::HostileS3::kHonest);
+  ASSERT_TRUE(careless.Ok());
+  bvtest::TempDir data;
+  bvtest::ScopedEnv dataDir("BREVANTO_DATA_DIR", data.Native());
+  const std::string bucket = NewBucket();
+  int round = 0;
+  for (const bool honours : {true, false, true, false}) {
+    SCOPED_TRACE(honours);
+    const std::string prefix = "race" + std::to_string(++round);
+    ObjectStoreSettings s = honours ? StoreSettings(bucket) : careless.Settings(prefix);
+    s.prefix = prefix;
+    bvtest::TempDir plans[2];
+    StoreVerdict verdicts[2];
+    std::atomic<int> ready{0};
+    std::vector<std::thread> starts;
+    for (int i = 0; i < 2; ++i)
+      starts.emplace_back([&, i] {
+        PlanOwner owner(plans[i].System() + "\\");
+        auto dest = ObjectDestination(s, &owner);
+        EXPECT_TRUE(dest->Prepare(false));
+        StoreRecord record;
+        for (++ready; ready < 2;) std::this_thread::yield();
+        verdicts[i] = LookAtRemoteStore(owner.GetPlanFolder(), *dest, false, &record);
+      });
+    for (auto& start : starts) start.join();
+    EXPECT_NE(verdicts[0], verdicts[1]);
+    for (int i = 0; i < 2; ++i) {
+      StoreRecord record;
+      const bool won = verdicts[i] == StoreVerdict::kOwn;
+      EXPECT_TRUE(won || verdicts[i] == StoreVerdict::kForeign);
+      EXPECT_EQ(ReadStoreRecord(plans[i].System() + "\\", &record), won);
+      std::string text, id;
+      if (won && honours) {
+        Gateway().Request("GET", "/" + bucket + "/" + prefix + "/Brevanto.dat", "", &text);
+        EXPECT_TRUE(ParseStoreMarker(text, &id) && id == record.id);
+      }
+    }
   }
 }
 
