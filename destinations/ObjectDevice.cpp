@@ -192,7 +192,10 @@ void CObjectDevice::Refresh() {
   if (connected_ || now < nextProbe_) return;
   session_.SetOptions(s);
   if (Retried([&] { return session_.Probe(); }).Ok()) {
-    probePause_ = std::chrono::milliseconds(0);
+    // A marker refused before is read again: until it is, the store stays away.
+    std::string id, installation;
+    if (markerDenied_) ReadStoreMarkerId(&id, &installation);
+    if (!markerDenied_) probePause_ = std::chrono::milliseconds(0);
     return;
   }
   probePause_ = std::min(kLongestProbePause, std::max(kFirstProbePause, probePause_ * 2));

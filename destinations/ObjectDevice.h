@@ -32,6 +32,7 @@ enum class ObjectFailure {
   kBusy,
   kRedirect,        // the store pointed elsewhere (a wrong endpoint or region): not followed
   kEndlessListing,  // a listing's pages did not end: it was stopped
+  kMarkerDenied,    // the bucket answers, but reading the store's marker is refused
   kOther
 };
 
@@ -182,6 +183,11 @@ class CObjectDevice : public CDestination {
   // stops); while it does not, probes come after pauses doubling to a minute.
   std::chrono::steady_clock::time_point nextProbe_{};  // under sessionLock_
   std::chrono::milliseconds probePause_{0};            // under sessionLock_
+  // Reading the marker was refused (403) though the bucket answers: the
+  // probes read the marker too, and the store stays away until it is read.
+  bool markerDenied_ = false;  // under sessionLock_
+  // Notes a refused read of the marker: away, its cause, the next probe later.
+  void MarkerDenied();
   std::atomic<bool> connected_{false};
   std::atomic<ObjectFailure> failure_{ObjectFailure::kNone};
   std::atomic<ObjectFailure> told_{ObjectFailure::kNone};

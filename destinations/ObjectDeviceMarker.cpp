@@ -1,5 +1,6 @@
 // The object store's marker "Brevanto.dat" below the prefix (whose store the
 // prefix holds), and the sweep of unfinished multipart uploads.
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
@@ -45,6 +46,11 @@ int32_t CObjectDevice::ReadStoreMarkerId(std::string* id, std::string* installat
       return text.size() <= kMaxMarkerBytes;
     });
   });
+  if (reply.status == 403 && reply.code != "RequestTimeTooSkewed") {
+    MarkerDenied();
+    return -1;
+  }
+  markerDenied_ = false;
   if (reply.status == 404 && reply.code != "NoSuchBucket") return 0;
   // A marker is a few lines: anything else under its name (cut off for its
   // length, or no marker's text) may be someone's object, never replaced.
@@ -55,6 +61,15 @@ int32_t CObjectDevice::ReadStoreMarkerId(std::string* id, std::string* installat
   markerInstallation_ = *installation;
   markerLookedAt_ = now;
   return 1;
+}
+
+void CObjectDevice::MarkerDenied() {
+  constexpr std::chrono::milliseconds kFirstPause{1000}, kLongestPause{60000};
+  markerDenied_ = true;
+  connected_ = false;
+  failure_ = ObjectFailure::kMarkerDenied;
+  probePause_ = std::min(kLongestPause, std::max(kFirstPause, probePause_ * 2));
+  nextProbe_ = std::chrono::steady_clock::now() + probePause_;
 }
 
 int32_t CObjectDevice::PlaceStoreMarker(const std::string& id) {
