@@ -368,7 +368,11 @@ uint32_t CObjectDevice::PutInParts(const std::string& key, plat::File* file, uin
 bool CObjectDevice::SweepListed(uint32_t* aborted) {
   std::vector<std::pair<std::string, std::string>> uploads;
   const std::string prefix = GetObjectSettings().prefix;
-  if (!Retried([&] { return session_.ListParts(prefix, &uploads); }).Ok()) return false;
+  const ObjectReply listed = Retried([&] { return session_.ListParts(prefix, &uploads); });
+  // A listing cut off as endless is not asked for again in this start: it
+  // would cost its thousand pages at every look.
+  if (listed.code == kEndlessListing) return true;
+  if (!listed.Ok()) return false;
   bool all = true;
   for (const auto& [key, id] : uploads) {
     if (IsInFlight(id)) continue;

@@ -173,7 +173,8 @@ class CObjectDevice : public CDestination {
   void Rotate(const std::string& target, const std::function<void()>& beforeReplace);
   void Settle(bool whole);
   // Lists the unfinished uploads and aborts them (under sessionLock_): true
-  // when every one listed was aborted.
+  // when every one listed was aborted, or the listing did not end (nothing
+  // is aborted then, and the sweep is not run again in this start).
   bool SweepListed(uint32_t* aborted = nullptr);
   bool sweepDue_ = true;            // under sessionLock_: the sweep is to run at the next reach
   std::string markerId_;            // under sessionLock_: the marker last seen or placed
