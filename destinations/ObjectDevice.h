@@ -180,6 +180,7 @@ class CObjectDevice : public CDestination {
   std::string markerId_;            // under sessionLock_: the marker last seen or placed
   std::string markerInstallation_;  // under sessionLock_: the installation it names
   int64_t markerLookedAt_ = 0;      // under sessionLock_: when (0: look again)
+  int markerLookSeconds_ = 0;       // under sessionLock_: how long it stands (0: not read yet)
   // While the store answers, nothing is probed (the copies tell when it
   // stops); while it does not, probes come after pauses doubling to a minute.
   std::chrono::steady_clock::time_point nextProbe_{};  // under sessionLock_

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <thread>
 
+#include "common/Settings.h"
 #include "destinations/ObjectDevice.h"
 #include "destinations/StoreMarker.h"
 #include "platform/process/Clock.h"
@@ -13,8 +14,10 @@ namespace {
 // A marker is a few lines; more is not one.
 constexpr size_t kMaxMarkerBytes = 4096;
 // How long a marker seen stands for the store before it is looked at again
-// (a store emptied behind the plan's back is noticed within this).
-constexpr int64_t kMarkerLookSeconds = 60;
+// (a store emptied, or its marker replaced, behind the plan's back is
+// noticed within this): "InternalSettings.ini" [General] StoreMarkerLookTime
+// in seconds, else a minute.
+constexpr int kMarkerLookSeconds = 60;
 // How long after placing its marker a plan reads it back: another plan
 // placing one at the same moment on a store that does not refuse the second
 // has written it by then.
@@ -32,7 +35,10 @@ bool CObjectDevice::SweepIfDue() {
 int32_t CObjectDevice::ReadStoreMarkerId(std::string* id, std::string* installation) {
   std::lock_guard<std::recursive_mutex> guard(sessionLock_);
   const int64_t now = plat::Now();
-  if (markerLookedAt_ != 0 && now - markerLookedAt_ < kMarkerLookSeconds && !markerId_.empty()) {
+  if (markerLookSeconds_ <= 0)
+    markerLookSeconds_ =
+        std::max(1, ReadInternalInt("General", "StoreMarkerLookTime", kMarkerLookSeconds));
+  if (markerLookedAt_ != 0 && now - markerLookedAt_ < markerLookSeconds_ && !markerId_.empty()) {
     *id = markerId_;
     *installation = markerInstallation_;
     return 1;

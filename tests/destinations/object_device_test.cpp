@@ -8,6 +8,7 @@
 #include <set>
 #include <thread>
 
+#include "common/Settings.h"
 #include "common/Texts.h"
 #include "destination_suite.h"
 #include "destinations/ObjectDevice.h"
@@ -383,6 +384,32 @@ TEST(ObjectDevice, StoreMarkerTellsWhoseStoreItIs) {
     std::string kept;
     EXPECT_EQ(Gateway().Request("GET", markerUrl, "", &kept), 200);
     EXPECT_TRUE(kept == junk);
+  }
+  // While the plan runs (one destination, its marker looked at again every
+  // StoreMarkerLookTime seconds): the marker spoiled, replaced by another
+  // installation's, or gone with the whole prefix is noticed.
+  ASSERT_TRUE(WriteInternalString("General", "StoreMarkerLookTime", "1"));
+  PlanOwner owner(older.System() + "\\");
+  auto running = ObjectDestination(s, &owner);
+  ASSERT_TRUE(running->Prepare(false));
+  StoreRecord record;
+  ReadStoreRecord(owner.GetPlanFolder(), &record);
+  ASSERT_EQ(Gateway().Request("PUT", markerUrl, StoreMarkerText(second)), 200);
+  const std::string foreign = StoreMarkerText(second, {}, NewStoreId());
+  const std::string spoiled = "junk", emptied = "";
+  for (const auto& [text, verdict] : std::vector<std::pair<const std::string*, StoreVerdict>>{
+           {nullptr, StoreVerdict::kOwn},
+           {&spoiled, StoreVerdict::kNotAMarker},
+           {&foreign, StoreVerdict::kOtherInstallation},
+           {&emptied, StoreVerdict::kFresh}}) {
+    if (text == &emptied) {
+      for (const std::string& key : Gateway().Keys(s.bucket, "store/"))
+        ASSERT_EQ(Gateway().Request("DELETE", "/" + s.bucket + "/" + UriEncode(key, true)), 204);
+    } else if (text != nullptr) {
+      ASSERT_EQ(Gateway().Request("PUT", markerUrl, *text), 200);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    EXPECT_EQ(LookAtRemoteStore(owner.GetPlanFolder(), *running, true, &record), verdict);
   }
 }
 
