@@ -168,6 +168,7 @@ std::string ProblemRecord(const EventData& event, const PlanInfoForLog* plan,
     case kEvStoreState:
       head = event.value == 0   ? "#Backup Disk Not Connected"
              : event.value == 1 ? "#Fresh First Backup"
+             : event.value == 3 ? "#Backup Store Refused"
                                 : "#Backup Store Holds Protected Folder";
       text1 = "Destination = ";
       text3 = "Reason = ";

@@ -256,7 +256,7 @@ void CSimpleTask::PreCheck() {
                                             : "NOT_A_MARKER");
     if (const size_t at = said.find("%s"); at != std::string::npos)
       said.replace(at, 2, foreignStore);
-    PostEvent(kEvStoreState, root, id, {}, said, 2);
+    PostEvent(kEvStoreState, root, id, {}, said, 3);
   }
   if (looked) foreignSaid_ = verdict;
   // Said once while the server's store holds a protected folder.

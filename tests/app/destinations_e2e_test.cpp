@@ -351,6 +351,7 @@ TEST(ObjectStoreEndToEnd, AStoreIsItsPlansOwnAndFilledAgainWhenEmptied) {
   ASSERT_TRUE(WaitFor([&] { return CountOf(b.Log(), refused) == 1; })) << b.Log();
   QThread::msleep(3000);
   EXPECT_EQ(CountOf(b.Log(), refused), 1u) << b.Log();
+  EXPECT_EQ(CountOf(b.Log(), "#Backup Store Refused"), 1u) << b.Log();
   EXPECT_EQ(stored(b, "a.txt"), "(missing)");
   EXPECT_EQ(stored(a, "a.txt"), "a");
   EXPECT_TRUE(gw.Keys("own", "team/Revision/").empty());
