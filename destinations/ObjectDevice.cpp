@@ -128,8 +128,10 @@ ObjectReply CObjectDevice::Retried(const std::function<ObjectReply()>& request) 
     std::this_thread::sleep_for(std::chrono::milliseconds(pause));
     reply = request();
   }
+  // A store still busy after the pauses counts as away too: the files wait
+  // for it, and the probes come on a growing pause.
   connected_ = reply.status != 0 && reply.status != 403 && reply.code != "NoSuchBucket" &&
-               (reply.status < 300 || reply.status >= 400);
+               (reply.status < 300 || reply.status >= 400) && !Busy(reply);
   const ObjectFailure failure = FailureOf(reply);
   int none = 0;
   if (failure == ObjectFailure::kEndlessListing) endless_.compare_exchange_strong(none, 1);

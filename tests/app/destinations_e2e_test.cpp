@@ -309,7 +309,8 @@ void ObjectPlan(const bvtest::ProgramWorld& w, const bvtest::CephGateway& gw,
 
 // Two computers on one bucket and prefix: the second is refused in words
 // before it writes anything, and sweeps none of the first one's uploads;
-// the first one's store, emptied with its bucket, is filled anew whole.
+// the first one's store, emptied with its bucket or alone, is filled anew
+// whole.
 TEST(ObjectStoreEndToEnd, AStoreIsItsPlansOwnAndFilledAgainWhenEmptied) {
   bvtest::App();
   bvtest::CephGateway gw;
@@ -321,6 +322,8 @@ TEST(ObjectStoreEndToEnd, AStoreIsItsPlansOwnAndFilledAgainWhenEmptied) {
   b.Put("docs/a.txt", "machine b");
   ObjectPlan(a, gw, "own");
   ObjectPlan(b, gw, "own");
+  // a looks at its marker again every 2 s while it runs (a minute unless set).
+  bvtest::WriteNative(a.data.Data("InternalSettings.ini"), "[General]\nStoreMarkerLookTime=2\n");
   auto stored = [&](const bvtest::ProgramWorld& w, const std::string& rel) {
     std::string body;
     const std::string key = "team/Latest/C" + w.Home("docs/" + rel);
@@ -371,6 +374,14 @@ TEST(ObjectStoreEndToEnd, AStoreIsItsPlansOwnAndFilledAgainWhenEmptied) {
   EXPECT_TRUE(WaitFor([&] { return stored(a, "a.txt") == "a" && stored(a, "b.txt") == "b"; }, 120))
       << a.Log();
   EXPECT_EQ(CountOf(a.Log(), GetText("STORE", "REFILLED")), 1u) << a.Log();
+  // Only the prefix emptied (a lifecycle rule), the bucket kept, nothing
+  // changed here: noticed at the marker's next look, said once more, and
+  // every file goes up again.
+  for (const std::string& key : gw.Keys("own", "team/"))
+    ASSERT_EQ(gw.Request("DELETE", "/own/" + bvtest::UriEncode(key, true)), 204);
+  EXPECT_TRUE(WaitFor([&] { return stored(a, "a.txt") == "a" && stored(a, "b.txt") == "b"; }, 30))
+      << a.Log();
+  EXPECT_EQ(CountOf(a.Log(), GetText("STORE", "REFILLED")), 2u) << a.Log();
   EXPECT_TRUE(bvtest::ProgramWorld::EndsWithZero(program, SIGTERM));
 }
 
@@ -424,6 +435,7 @@ TEST(ObjectStoreEndToEnd, BacksUpRotatesAndWaitsForTheGatewayToComeBack) {
   EXPECT_TRUE(WaitFor([&] { return CountOf(w.Log(), cause) == 1; })) << w.Log();
   QThread::msleep(4000);  // retried meanwhile, not said again
   EXPECT_EQ(CountOf(w.Log(), cause), 1u) << w.Log();
+  EXPECT_EQ(CountOf(w.Log(), "#Backup File Fail"), 0u) << w.Log();  // the file waits
   ASSERT_TRUE(gw.StartGateway());
   EXPECT_TRUE(WaitFor([&] { return stored("Latest", "b.txt") == "while away"; }, 120)) << w.Log();
   EXPECT_EQ(CountOf(w.Log(), cause), 1u);

@@ -578,7 +578,8 @@ TEST(ObjectDevice, RestoreGivesBackModeAndTime) {
 
 // A gateway busy with another request answers 503 "SlowDown": the copy is
 // tried again after growing pauses and goes through once the gateway is
-// free; one that stays busy fails with its cause in words.
+// free; one that stays busy fails with its cause in words and the store
+// counts as away until a probe finds it free.
 TEST(ObjectDevice, BusyGatewayTriedAgain) {
   CephGateway busy(1);
   ASSERT_TRUE(busy.Ok()) << busy.Reason();
@@ -604,9 +605,15 @@ TEST(ObjectDevice, BusyGatewayTriedAgain) {
       EXPECT_EQ(result, kDestOk);
       EXPECT_EQ(Refusal(*dest), "");
     } else {
+      // Still busy: away (the files wait), the cause said once, probed again
+      // once the pause is over.
       EXPECT_EQ(result, 59u);
       EXPECT_EQ(Refusal(*dest), GetText("OBJECT_STORE_REFUSED", "BUSY"));
+      EXPECT_FALSE(dest->IsAvailable());
+      std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+      dest->Refresh();
     }
+    EXPECT_TRUE(dest->IsAvailable());
   }
   std::string body;
   EXPECT_EQ(busy.Request("GET", "/busy/store/f.txt", "", &body), 200);
