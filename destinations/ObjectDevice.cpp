@@ -110,6 +110,7 @@ ObjectProbeResult CObjectDevice::TestConnection() {
   reply = Retried([&] { return session_.Delete(key); });
   if (!read.Ok() || back != text) return failed(ObjectProbeStep::kRead, read);
   if (!reply.Ok()) return failed(ObjectProbeStep::kDelete, reply);
+  session_.Versioning(&result.keepsVersions);  // a refused question says nothing
   return result;
 }
 

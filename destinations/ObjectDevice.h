@@ -41,6 +41,7 @@ enum class ObjectProbeStep { kNone, kReach, kWrite, kRead, kDelete };
 struct ObjectProbeResult {
   ObjectProbeStep failedAt = ObjectProbeStep::kNone;
   ObjectFailure cause = ObjectFailure::kNone;
+  bool keepsVersions = false;  // the bucket keeps old and deleted versions itself
 };
 
 // A store as a person reads it: "s3://bucket/prefix/".
@@ -116,6 +117,10 @@ class CObjectDevice : public CDestination {
   // plan's uploads). True when it listed.
   bool SweepIfDue();
   ServerRefusal TakeServerRefusal(std::string* server, std::string* cause) override;
+  // True once for the destination (a plan's start) when its bucket keeps the
+  // old versions of what the plan replaces or deletes (versioning enabled):
+  // the store then grows past what the plan keeps. Asked at the first look.
+  bool TakeKeepsVersions();
 
   // Lists the bucket, then writes, reads back and deletes a probe object
   // below the prefix: the first step that failed and its cause.
@@ -187,7 +192,8 @@ class CObjectDevice : public CDestination {
   std::chrono::milliseconds probePause_{0};            // under sessionLock_
   // Reading the marker was refused (403) though the bucket answers: the
   // probes read the marker too, and the store stays away until it is read.
-  bool markerDenied_ = false;  // under sessionLock_
+  bool markerDenied_ = false;     // under sessionLock_
+  bool versioningAsked_ = false;  // under sessionLock_: the bucket's versioning was asked
   // Notes a refused read of the marker: away, its cause, the next probe later.
   void MarkerDenied();
   std::atomic<bool> connected_{false};

@@ -1,5 +1,6 @@
 // The object store's marker "Brevanto.dat" below the prefix (whose store the
-// prefix holds), and the sweep of unfinished multipart uploads.
+// prefix holds), the sweep of unfinished multipart uploads, and the bucket's
+// versioning asked at a start.
 #include <algorithm>
 #include <chrono>
 #include <thread>
@@ -113,4 +114,16 @@ uint32_t CObjectDevice::SweepTemporaryCopies() {
   uint32_t aborted = 0;
   if (SweepListed(&aborted)) sweepDue_ = false;
   return aborted;
+}
+
+bool CObjectDevice::TakeKeepsVersions() {
+  std::lock_guard<std::recursive_mutex> guard(sessionLock_);
+  if (versioningAsked_ || !connected_) return false;
+  bool keeps = false;
+  // Asked beside the requests that tell whether the store answers: a key
+  // not allowed to ask (403) or a store that knows no versioning leaves the
+  // store as it was, with nothing to say.
+  const ObjectReply reply = session_.Versioning(&keeps);
+  versioningAsked_ = reply.status != 0 && reply.status != 503;
+  return keeps;
 }

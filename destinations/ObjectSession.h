@@ -106,6 +106,9 @@ class ObjectSession {
   ObjectReply List(std::string_view prefix, std::vector<ObjectEntry>* entries);
   // Whether the bucket answers (a listing of no keys).
   ObjectReply Probe();
+  // Whether the bucket keeps the old versions of what is replaced or
+  // deleted itself (its versioning is enabled).
+  ObjectReply Versioning(bool* keepsVersions);
   // The public key the endpoint's TLS certificate holds, as a pin
   // ("sha256//BASE64"), whoever vouches for it; nothing is sent past the
   // handshake. Empty when there is no TLS or no answer.

@@ -176,7 +176,8 @@ void CSimpleTask::PreCheck() {
   std::string name, refusedServer, refusedWhy, root, disk, serverStore, heldSource, foreignStore;
   CDestination::ServerRefusal refusal = CDestination::ServerRefusal::kNone;
   uint32_t id;
-  bool before, after, filledBefore = false, looked = false, modesKept = true, renewed = false;
+  bool before, after, filledBefore = false, looked = false, modesKept = true, renewed = false,
+                      keepsVersions = false;
   StoreVerdict verdict = StoreVerdict::kOwn;
   {
     // The destination has no lock of its own; the plan's lock serialises it.
@@ -199,7 +200,10 @@ void CSimpleTask::PreCheck() {
                     : LookAtStore(folder, dest->GetStorageType(), root, filledBefore, &store_);
       looked = true;
       dest->SetStoreAway(verdict == StoreVerdict::kNotConnected || RefusesStore(verdict));
-      if (bucket != nullptr && !RefusesStore(verdict)) bucket->SweepIfDue();
+      if (bucket != nullptr && !RefusesStore(verdict)) {
+        bucket->SweepIfDue();
+        keepsVersions = bucket->TakeKeepsVersions();
+      }
       if (bucket != nullptr) foreignStore = ReadableObjectStore(bucket->GetObjectSettings());
       // A server that is this machine: where its store lies is pinned, and a
       // store that holds a folder the plan protects takes nothing in.
@@ -276,6 +280,13 @@ void CSimpleTask::PreCheck() {
   if (looked) modesRefusedSaid_ = !modesKept;
   if ((verdict == StoreVerdict::kFresh || renewed) && filledBefore)
     PostEvent(kEvStoreState, root, id, {}, GetText("STORE", "REFILLED"), 1);
+  // Said once a start: the bucket keeps what the plan removes.
+  if (keepsVersions) {
+    std::string said = GetText("STORE", "BUCKET_KEEPS_VERSIONS");
+    if (const size_t at = said.find("%s"); at != std::string::npos)
+      said.replace(at, 2, foreignStore);
+    PostEvent(kEvStoreState, root, id, {}, said, 4);
+  }
 }
 
 // Copies the journal's pending records that settled, as the journal's set of

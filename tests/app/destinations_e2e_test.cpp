@@ -386,12 +386,18 @@ TEST(ObjectStoreEndToEnd, AStoreIsItsPlansOwnAndFilledAgainWhenEmptied) {
 }
 
 // A plan on an object store backs up, rotates its versions and rides out the gateway's
-// restart: while it is away the cause is said once and the files wait.
+// restart: while it is away the cause is said once and the files wait. Its
+// bucket keeps old versions itself: said once.
 TEST(ObjectStoreEndToEnd, BacksUpRotatesAndWaitsForTheGatewayToComeBack) {
   bvtest::App();
   bvtest::CephGateway gw;
   ASSERT_TRUE(gw.Ok()) << gw.Reason();
   ASSERT_TRUE(gw.MakeBucket("e2e"));
+  // The bucket keeps old versions itself: said once.
+  ASSERT_EQ(
+      gw.Request("PUT", "/e2e?versioning=",
+                 "<VersioningConfiguration><Status>Enabled</Status></VersioningConfiguration>"),
+      200);
   bvtest::ProgramWorld w;
   w.Put("docs/a.txt", "one");
   // The first version's mode and last write, to come back with it.
@@ -440,6 +446,7 @@ TEST(ObjectStoreEndToEnd, BacksUpRotatesAndWaitsForTheGatewayToComeBack) {
   EXPECT_TRUE(WaitFor([&] { return stored("Latest", "b.txt") == "while away"; }, 120)) << w.Log();
   EXPECT_EQ(CountOf(w.Log(), cause), 1u);
   EXPECT_EQ(CountOf(w.Log(), tooLong), 1u);
+  EXPECT_EQ(CountOf(w.Log(), "#Backup Store Keeps Old Versions"), 1u) << w.Log();
   EXPECT_TRUE(bvtest::ProgramWorld::EndsWithZero(program, SIGTERM));
 
   // The program's restore window, in this process on the program's data

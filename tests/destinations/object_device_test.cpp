@@ -458,6 +458,29 @@ TEST(ObjectDevice, TwoPlansStartingTogetherOnOnePrefixOneWins) {
   }
 }
 
+// A bucket that keeps old versions itself (versioning enabled) is said once
+// a start; a plain one never.
+TEST(ObjectDevice, VersionedBucketSaidOncePerStart) {
+  REQUIRE_GATEWAY();
+  const std::string versioned = NewBucket();
+  ASSERT_EQ(Gateway().Request("PUT", "/" + versioned + "?versioning=",
+                              "<VersioningConfiguration><Status>Enabled</Status>"
+                              "</VersioningConfiguration>"),
+            200);
+  for (const auto& [bucket, keeps] : {std::pair{versioned, true}, std::pair{NewBucket(), false}}) {
+    SCOPED_TRACE(bucket);
+    for (int start = 0; start < 2; ++start) {
+      auto dest = ObjectDestination(StoreSettings(bucket));
+      auto& device = dynamic_cast<CObjectDevice&>(*dest);
+      EXPECT_FALSE(device.TakeKeepsVersions());  // not reached yet
+      ASSERT_TRUE(dest->Prepare(false));
+      EXPECT_EQ(device.TakeKeepsVersions(), keeps);
+      EXPECT_FALSE(device.TakeKeepsVersions());
+      EXPECT_TRUE(dest->IsAvailable());
+    }
+  }
+}
+
 // The rotation run before the PUT takes nothing from the latest key: the
 // revision is a server-side copy and the deletes wait for the new copy to be
 // whole; a copy that fails takes the revision back and deletes nothing.

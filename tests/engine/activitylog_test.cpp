@@ -134,6 +134,8 @@ TEST(LogRecord, ExactTextOfEveryRecordedEvent) {
            "\nSource Path = /vm.img\nDestination Path = /S/vm.img\nReason = It changed.\n"},
       {EventData(kEvStoreState, "/team/", 1, "", "Not ours.", 3), &plan,
        "#Backup Store Refused" + head + "\nDestination = /team/\nReason = Not ours.\n"},
+      {EventData(kEvStoreState, "/team/", 1, "", "Kept.", 4), &plan,
+       "#Backup Store Keeps Old Versions" + head + "\nDestination = /team/\nReason = Kept.\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.event.code);
