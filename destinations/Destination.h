@@ -148,8 +148,9 @@ class CDestination {
     return -1;
   }
   // Writes the marker naming id and this installation at the store's root
-  // where none is: 1 written, 0 another one was there first, -1 failed.
-  virtual int32_t PlaceStoreMarker(const std::string& /*id*/) { return -1; }
+  // where none is (replace: over the one there, which names id): 1 written,
+  // 0 another one was there first, -1 failed.
+  virtual int32_t PlaceStoreMarker(const std::string& /*id*/, bool /*replace*/) { return -1; }
   enum class ServerRefusal { kNone, kKeyChanged, kKeyUntrusted, kNotEncrypted, kUnreachable };
   virtual ServerRefusal TakeServerRefusal(std::string* /*server*/, std::string* /*cause*/) {
     return ServerRefusal::kNone;

@@ -74,7 +74,7 @@ class CObjectDevice : public CDestination {
   // The marker "Brevanto.dat" below the prefix; one seen stands for a minute
   // while the store stays reachable.
   int32_t ReadStoreMarkerId(std::string* id, std::string* installation) override;
-  int32_t PlaceStoreMarker(const std::string& id) override;
+  int32_t PlaceStoreMarker(const std::string& id, bool replace) override;
   void Close() override;
   std::string GetRootPath() const override;
   // Probes the bucket when it was not reached, on a growing pause; looks at

@@ -79,7 +79,7 @@ void CObjectDevice::MarkerDenied() {
   nextProbe_ = std::chrono::steady_clock::now() + probePause_;
 }
 
-int32_t CObjectDevice::PlaceStoreMarker(const std::string& id) {
+int32_t CObjectDevice::PlaceStoreMarker(const std::string& id, bool replace) {
   std::lock_guard<std::recursive_mutex> guard(sessionLock_);
   const std::string key = KeyOf(GetRootPath()) + kStoreMarkerName;
   const std::string installation = InstallationId();
@@ -87,7 +87,7 @@ int32_t CObjectDevice::PlaceStoreMarker(const std::string& id) {
   // Only where none is: two plans placing theirs at once would each write
   // into the other's store. A store that does not honour the condition
   // takes the last marker written, so the marker is read back a moment later.
-  const ObjectReply put = Retried([&] { return session_.PutText(key, text, true); });
+  const ObjectReply put = Retried([&] { return session_.PutText(key, text, !replace); });
   if (put.status == 412) return 0;
   if (!put.Ok()) return -1;
   std::this_thread::sleep_for(std::chrono::milliseconds(kReadBackMs));

@@ -161,13 +161,16 @@ StoreVerdict LookAtRemoteStore(const std::string& planFolder, CDestination& dest
       return StoreVerdict::kOtherInstallation;
     if (found == record->id || (record->id.empty() && filledBefore && installation.empty())) {
       if (found != record->id || record->root != root || record->type != type) remember(found);
+      // A marker from before installations were named names this one from
+      // now on: another installation that took the store over is refused.
+      if (installation.empty()) destination.PlaceStoreMarker(found, true);
       return StoreVerdict::kOwn;
     }
     return StoreVerdict::kForeign;
   }
   // No marker: a new place, or the plan's store was emptied behind its back.
   const std::string id = NewStoreId();
-  const int32_t placed = destination.PlaceStoreMarker(id);
+  const int32_t placed = destination.PlaceStoreMarker(id, false);
   if (placed < 0) return StoreVerdict::kOwn;
   if (placed == 0) {
     // Another plan placed its marker at the same moment, and won.

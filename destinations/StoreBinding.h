@@ -60,7 +60,8 @@ std::string StoreDiskName(const StoreRecord& record, const std::string& root);
 // under the marker's name that is no marker is never replaced (kNotAMarker).
 // A plan without a record takes a place without a marker, and an older marker
 // naming no installation only when it filled a store before (plans from
-// before object stores were recorded). A marker that cannot be looked at now
-// changes nothing: the copies say why they fail.
+// before object stores were recorded); such a marker taken as the plan's
+// own is rewritten naming this installation. A marker that cannot be looked
+// at now changes nothing: the copies say why they fail.
 StoreVerdict LookAtRemoteStore(const std::string& planFolder, CDestination& destination,
                                bool filledBefore, StoreRecord* record);

@@ -367,6 +367,18 @@ TEST(ObjectDevice, StoreMarkerTellsWhoseStoreItIs) {
   const std::string legacy = NewStoreId();
   ASSERT_EQ(Gateway().Request("PUT", markerUrl, StoreMarkerText(legacy)), 200);
   EXPECT_EQ(look({&older, true, StoreVerdict::kOwn}), legacy);
+  // ... and names this installation in it from then on: another installation
+  // that took the same store over before is refused now.
+  std::string text, id, installation;
+  Gateway().Request("GET", markerUrl, "", &text);
+  EXPECT_TRUE(ParseStoreMarker(text, &id, nullptr, &installation) && id == legacy);
+  EXPECT_EQ(installation, InstallationId());
+  {
+    bvtest::ScopedEnv elsewhere("BREVANTO_DATA_DIR", there.Native());
+    ASSERT_TRUE(
+        WriteStoreRecord(far.System() + "\\", {legacy, "/store/", kStorageObject, "", "", ""}));
+    EXPECT_EQ(look({&far, true, StoreVerdict::kOtherInstallation}), legacy);
+  }
   // Emptied behind the plans' back: a new store, filled anew by its plan.
   for (const std::string& key : Gateway().Keys(s.bucket, "store/"))
     ASSERT_EQ(Gateway().Request("DELETE", "/" + s.bucket + "/" + UriEncode(key, true)), 204);

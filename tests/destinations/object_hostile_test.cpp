@@ -133,7 +133,8 @@ TEST(ObjectHostile, IdleCostsNoRequests) {
     SCOPED_TRACE(manner);
     HostileS3 s3(manner);
     auto dest = Hostile(s3);
-    if (dest->Prepare(false) && manner == HostileS3::kHonest) dest->PlaceStoreMarker(NewStoreId());
+    if (dest->Prepare(false) && manner == HostileS3::kHonest)
+      dest->PlaceStoreMarker(NewStoreId(), false);
     const int before = s3.Requests();
     std::string id, installation, said;
     for (int tick = 0; tick < 40; ++tick) {  // 4 s of ticks
