@@ -1,6 +1,5 @@
 // The object store's marker against a real S3 gateway: whose store a prefix
-// holds (plan and installation), two plans placing theirs at once, and a
-// bucket that keeps old versions itself.
+// holds (plan and installation), and two plans placing theirs at once.
 #include <atomic>
 #include <chrono>
 #include <thread>
@@ -171,29 +170,6 @@ TEST(ObjectDevice, TwoPlansStartingTogetherOnOnePrefixOneWins) {
         Gateway().Request("GET", "/" + bucket + "/" + prefix + "/Brevanto.dat", "", &text);
         EXPECT_TRUE(ParseStoreMarker(text, &id) && id == record.id);
       }
-    }
-  }
-}
-
-// A bucket that keeps old versions itself (versioning enabled) is said once
-// a start; a plain one never.
-TEST(ObjectDevice, VersionedBucketSaidOncePerStart) {
-  REQUIRE_GATEWAY();
-  const std::string versioned = NewBucket();
-  ASSERT_EQ(Gateway().Request("PUT", "/" + versioned + "?versioning=",
-                              "<VersioningConfiguration><Status>Enabled</Status>"
-                              "</VersioningConfiguration>"),
-            200);
-  for (const auto& [bucket, keeps] : {std::pair{versioned, true}, std::pair{NewBucket(), false}}) {
-    SCOPED_TRACE(bucket);
-    for (int start = 0; start < 2; ++start) {
-      auto dest = ObjectDestination(StoreSettings(bucket));
-      auto& device = dynamic_cast<CObjectDevice&>(*dest);
-      EXPECT_FALSE(device.TakeKeepsVersions());  // not reached yet
-      ASSERT_TRUE(dest->Prepare(false));
-      EXPECT_EQ(device.TakeKeepsVersions(), keeps);
-      EXPECT_FALSE(device.TakeKeepsVersions());
-      EXPECT_TRUE(dest->IsAvailable());
     }
   }
 }
