@@ -18,8 +18,11 @@
 //                     one (reading a cold 1 GiB file) alone and while a first
 //                     backup of generated files runs (100,000; 20,000 by
 //                     default): xz_ratio and read_ratio, each against the
-//                     mean of a run before and a run after
+//                     mean of a run before and a run after; during the read,
+//                     the program's CPU and disk traffic and the dirty pages
+//                     at its start (read_program_*, read_dirty_at_start_MB)
 //
+//   BV_BENCH_SYNC_FIRST=1  dirty pages written out (sync) before that read
 //   BV_BENCH_FULL=1        20,000 files (default 5,000)
 //   BV_BENCH_SOURCE=inotify the change source a user without privileges gets
 #include <benchmark/benchmark.h>
@@ -258,6 +261,31 @@ size_t MakeGenerated(const std::string& to, size_t count) {
   return made;
 }
 
+// A line of /proc/meminfo in MB (0 when missing).
+double MeminfoMb(const std::string& key) {
+  std::ifstream in("/proc/meminfo");
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.rfind(key, 0) == 0) return std::strtod(line.c_str() + key.size(), nullptr) / 1024.0;
+  }
+  return 0;
+}
+
+// Bytes a process made the disk read and was charged for writing (/proc/PID/io).
+struct IoBytes {
+  double read = 0, write = 0;
+};
+IoBytes IoOf(pid_t pid) {
+  IoBytes io;
+  std::ifstream in("/proc/" + std::to_string(pid) + "/io");
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.rfind("read_bytes:", 0) == 0) io.read = std::strtod(line.c_str() + 11, nullptr);
+    if (line.rfind("write_bytes:", 0) == 0) io.write = std::strtod(line.c_str() + 12, nullptr);
+  }
+  return io;
+}
+
 // Empties the page cache (we run as root), so the next read of a file goes to the disk;
 // then reads `warm` back in.
 bool MakeCold(const std::string& warm) {
@@ -304,7 +332,22 @@ void BM_Unobtrusive(benchmark::State& state) {
     while (!log.Has("#Plan Initial Backup Start") && Clock::now() < limit)
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
     const double xzDuring = bvbench::RunTimed(xz).wall;
+    // What may slow the read down: the program's own disk traffic and CPU
+    // while it runs, and the dirty pages the kernel still has to write out.
+    const pid_t pid = program.ProgramPid();
+    // BV_BENCH_SYNC_FIRST=1: the dirty pages are written out before the
+    // read, to tell their writing from the program's own work.
+    if (const char* v = std::getenv("BV_BENCH_SYNC_FIRST"); v != nullptr && std::string(v) == "1")
+      state.counters["sync_before_read_s"] = bvbench::RunTimed("sync").wall;
+    const double dirtyAtRead = MeminfoMb("Dirty:") + MeminfoMb("Writeback:");
+    const IoBytes ioBefore = IoOf(pid);
+    const double cpuBefore = bvbench::CpuSecondsOf(pid);
     const double readDuring = bvbench::RunTimed(read).wall;
+    const IoBytes ioAfter = IoOf(pid);
+    state.counters["read_program_cpu_s"] = bvbench::CpuSecondsOf(pid) - cpuBefore;
+    state.counters["read_program_disk_read_MB"] = (ioAfter.read - ioBefore.read) / 1e6;
+    state.counters["read_program_disk_write_MB"] = (ioAfter.write - ioBefore.write) / 1e6;
+    state.counters["read_dirty_at_start_MB"] = dirtyAtRead;
     const bool throughout = !log.Has("#Plan Initial Backup End");
     const auto backupEnds = Clock::now() + std::chrono::minutes(20);
     while (!log.Has("#Plan Initial Backup End") && Clock::now() < backupEnds)

@@ -10,6 +10,7 @@
 #include "platform/base/Errors.h"
 #include "platform/base/Text.h"
 #include "platform/files/Files.h"
+#include "platform/files/FilesBelow.h"
 #include "platform/files/FolderEntries.h"
 #include "platform/volumes/Paths.h"
 #include "platform/volumes/Volumes.h"
@@ -250,20 +251,15 @@ uint32_t CDestination::CreateFolders(std::string_view path) {
     }
   }
   // New folders are private until a copy gives them the access of the folder
-  // they stand for; below the root no link is followed.
-  std::string existing = plain.substr(0, last);
-  const auto isFolder = [](const std::string& path) {
-    plat::FindData info;
-    return plat::LookUpFileInfo(path, &info) && (info.attributes & plat::kAttrDirectory);
-  };
-  while (existing.size() > start && !isFolder(existing)) existing.resize(existing.rfind('\\'));
-  {
-    std::lock_guard<std::mutex> guard(freshLock_);
-    freshBelow_ = existing;
-  }
-  if (plat::CreateDirectories(folder, root, /*privateMode=*/true)) {
+  // they stand for; below the root no link is followed. The copy mirrors the
+  // access of the folders below the deepest one that was there before.
+  size_t made = 0;
+  if (plat::CreateDirectories(folder, root, /*privateMode=*/true, /*ownerOfParent=*/false, &made)) {
+    std::string existing = plain.substr(0, last);
+    for (; made > 0 && existing.size() > start; --made) existing.resize(existing.rfind('\\'));
     constexpr size_t kMaxKnownFolders = 4096;
     std::lock_guard<std::mutex> guard(freshLock_);
+    freshBelow_ = existing;
     if (knownFolders_.size() >= kMaxKnownFolders) knownFolders_.clear();
     if (knownRoot_ == root) knownFolders_.insert(folder);
     return kDestOk;

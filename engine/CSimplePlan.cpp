@@ -11,6 +11,7 @@
 #include "engine/CWorkingThread.h"
 #include "engine/PlanList.h"
 #include "platform/base/Errors.h"
+#include "platform/process/Clock.h"
 
 namespace {
 using Guard = std::lock_guard<std::recursive_mutex>;
@@ -191,6 +192,7 @@ void CSimplePlan::BackUpWalkedFile(const std::string& path) {
 void CSimplePlan::NoteChangedFile(std::string_view path) {
   CLoggingDatabase* db = Database();
   if (!db) return;
+  recent_.Note(path, plat::GetTickCount64());
   uint32_t rc;
   uint32_t error;
   std::string journal;

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/RecentChanges.h"
 #include "plans/CPlan.h"
 
 class CWorkingThread;
@@ -38,6 +39,8 @@ class CSimplePlan : public CPlan {
   void NoteChangesMissed();
   bool ChangesMissed() const;
   bool TakeChangesMissed();
+  // The changes noted in the last seconds, for a continuous plan's runs.
+  RecentChanges& Recent() { return recent_; }
 
  private:
   // Deletes retired threads that have ended; with wait, joins the others first.
@@ -54,4 +57,5 @@ class CSimplePlan : public CPlan {
   uint32_t walkCounter_ = 0;               // updated atomically (std::atomic_ref) by walks
   bool changesMissed_ = false;             // see NoteChangesMissed; plan lock
   std::unique_ptr<CSimpleEngine> engine_;  // made once by CreateEngine
+  RecentChanges recent_;                   // carries its own lock
 };

@@ -58,6 +58,17 @@ bool CSimpleTask::MissedScheduledBackup() { return plan_->MissScheduledBackup();
 
 bool CSimpleTask::PlanStopping() { return plan_->Stopping(); }
 
+// How often a continuous plan's last backup time is saved at most.
+constexpr int64_t kPersistEverySeconds = 3;
+
+bool CSimpleTask::ChangesSettled() { return MsUntilChangesSettle() == 0; }
+
+int64_t CSimpleTask::MsUntilChangesSettle() {
+  if (ScheduleUnit() != kUnitContinuous) return -1;
+  CSimplePlan* simple = dynamic_cast<CSimplePlan*>(plan_);
+  return simple != nullptr ? simple->Recent().MsUntilSettled(plat::GetTickCount64()) : -1;
+}
+
 void CSimpleTask::MarkRun() {
   CTask::MarkRun();
   Guard guard(plan_->Lock());
@@ -306,6 +317,11 @@ int32_t CSimpleTask::WalkJournal() {
     if (db->PendingOffsets(&offsets) != CLoggingDatabase::kOk) return 0;
     rebuilds = db->RebuildCount();
   }
+  // A continuous plan copies a file once a second has passed since its last
+  // note, on the monotonic clock; other records once their whole-second
+  // change time says so.
+  CSimplePlan* simple = dynamic_cast<CSimplePlan*>(plan_);
+  RecentChanges* recent = ScheduleUnit() == kUnitContinuous && simple ? &simple->Recent() : nullptr;
   LogRecord record;
   for (const uint64_t offset : offsets) {
     if (gate.ShouldStop()) break;
@@ -317,8 +333,10 @@ int32_t CSimpleTask::WalkJournal() {
       if (db->RebuildCount() != rebuilds) break;
       if (db->ReadRecord(offset, &record, &next, &found) != CLoggingDatabase::kOk || !found) break;
       const int64_t now = plat::Now();
-      if (!record.IsPending() || record.changeTime + 1 >= now) continue;
+      if (!record.IsPending()) continue;
       path = record.PathUtf8();
+      if (record.changeTime + 1 >= now && !(recent && recent->Quiet(path, plat::GetTickCount64())))
+        continue;
       if (!Forced() && IsInBackOff(record, now)) continue;  // asked now: failed files too
     }
     if (!Forced() && engine->WaitsForRoom(path)) continue;
@@ -345,6 +363,10 @@ void CSimpleTask::Run() {
     first = !plan->InitDone();
   }
   const std::string runKind = first ? kRunIsFirstBackup : Forced() ? kRunAskedNow : "";
+  // The changes settled by now are this run's, whatever it finds (a blocked
+  // plan is not run again at every poll for them).
+  if (CSimplePlan* simple = dynamic_cast<CSimplePlan*>(plan); simple && unit == kUnitContinuous)
+    simple->Recent().BeginWalk(plat::GetTickCount64());
   PostEvent(kEvRunBegins, name, id, runKind);
   PreCheck();
   first = !plan->InitDone();  // a store new to the plan is filled from scratch
@@ -405,6 +427,12 @@ void CSimpleTask::Run() {
   // The last successful copy's time survives a restart (written once the
   // plan is in the state it rests in). A plan being stopped may be on its
   // way out with its folder: exit processing saves for the plans that stay.
-  if (!plan->Stopping())
+  // A continuous plan runs as often as changes settle: its time is saved at
+  // most once per due interval.
+  const int64_t now = plat::Now();
+  if (!plan->Stopping() &&
+      (unit != kUnitContinuous || now >= persistedAt_ + kPersistEverySeconds)) {
+    persistedAt_ = now;
     if (CSimpleEngine* engine = plan->Engine()) engine->PersistLastBackupTime();
+  }
 }

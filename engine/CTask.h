@@ -30,6 +30,12 @@ class CTask {
   // A scheduled run was missed while blocked: the queue runs the task early
   // once it is no longer blocked.
   virtual bool MissedScheduledBackup() { return false; }
+  // Changes noted since the last run have settled: the task is due now,
+  // whatever its schedule says (a continuous plan's burst of changes).
+  virtual bool ChangesSettled() { return false; }
+  // Milliseconds until noted changes settle (-1: none waits, or the task
+  // does not run for them).
+  virtual int64_t MsUntilChangesSettle() { return -1; }
   // The owning plan is being stopped: the queue runs nothing.
   virtual bool PlanStopping() { return false; }
 
@@ -74,6 +80,8 @@ class CSimpleTask : public CTask {
   bool IsBlocked() override;
   bool MissedScheduledBackup() override;
   bool PlanStopping() override;
+  bool ChangesSettled() override;
+  int64_t MsUntilChangesSettle() override;
 
   // Last run from "run.ini" (first key "run"), else the plan's LastTime; a
   // time later than now becomes now.
@@ -107,6 +115,7 @@ class CSimpleTask : public CTask {
   int64_t catchUpWalked_ = 0;
   int64_t missedWalkAt_ = 0;  // the last walk for changes the journal could not take
   std::atomic<int32_t> lastCopied_{0};
+  int64_t persistedAt_ = 0;      // when the last backup time was last saved; working thread
   mutable std::mutex awayLock_;  // guards away_
   AwayState away_;
   // The store the plan fills ("Store.ini"), read once; working thread only.

@@ -64,6 +64,12 @@ void CTaskQueue::Process() {
   // interval plan whose start time lies in the past) waits for the next poll
   // instead of running back to back.
   std::vector<CTask*> ran;
+  settleInMs_ = -1;
+  // A task out of the queue is the caller's alone: asked here, never under the lock.
+  const auto noteSettle = [this](CTask* task) {
+    const int64_t ms = task->MsUntilChangesSettle();
+    if (ms >= 0 && (settleInMs_ < 0 || ms < settleInMs_)) settleInMs_ = ms;
+  };
   for (;;) {
     if (StopRequested()) return;
     CTask* task = nullptr;
@@ -83,7 +89,7 @@ void CTaskQueue::Process() {
       task->PreCheck();
       task->Maintain();
       // A missed scheduled backup runs as soon as the plan is not blocked.
-      due = task->NextDue() <= plat::Now() || task->Forced() ||
+      due = task->NextDue() <= plat::Now() || task->Forced() || task->ChangesSettled() ||
             (task->MissedScheduledBackup() && !task->IsBlocked());
     }
     if (StopRequested()) {
@@ -91,11 +97,13 @@ void CTaskQueue::Process() {
       return;
     }
     if (!due) {
+      noteSettle(task);
       if (!Add(task)) delete task;
       return;
     }
     task->MarkRun();
     task->Run();
+    noteSettle(task);
     if (StopRequested() || !Add(task)) {
       delete task;
     } else {
@@ -147,6 +155,8 @@ thread_local CWorkingThread* tCurrentThread = nullptr;
 // task is seen due as soon as it is, never up to a poll later. The lag lets
 // the second turn for every reader of the clock.
 constexpr int64_t kPollLagMs = 20;
+// The shortest pause while changes settle: a burst is taken in batches.
+constexpr int64_t kSettleLookMs = 100;
 
 std::chrono::milliseconds UntilNextPoll() {
   using namespace std::chrono;
@@ -168,9 +178,12 @@ void CWorkingThread::Run() {
     guard.unlock();
     queue_.Process();
     guard.lock();
-    // The poll pause, to the next half second of the clock; a stop request
-    // cuts it short.
-    wake_.wait_for(guard, UntilNextPoll(), [this] { return stop_; });
+    // The poll pause, to the next half second of the clock or until noted
+    // changes settle (not sooner than kSettleLookMs); a stop request cuts it short.
+    auto pause = UntilNextPoll();
+    if (const int64_t settle = queue_.MsUntilChangesSettle(); settle >= 0)
+      pause = std::min(pause, std::chrono::milliseconds(std::max<int64_t>(settle, kSettleLookMs)));
+    wake_.wait_for(guard, pause, [this] { return stop_; });
   }
   plat::SetThreadCancelFlag(nullptr);
   tCurrentThread = nullptr;

@@ -29,6 +29,9 @@ class CTaskQueue {
   bool RemoveByKey(uint32_t key);
   // Runs every due task (see the working thread's body).
   void Process();
+  // After Process: milliseconds until changes a task noted settle (-1: none
+  // waits); the thread looks again then rather than at the next poll.
+  int64_t MsUntilChangesSettle() const { return settleInMs_; }
   size_t Count();
   // Keys in queue order (for inspection).
   std::list<uint32_t> Keys();
@@ -38,6 +41,7 @@ class CTaskQueue {
   std::recursive_mutex lock_;  // guards tasks_; never held while a task is checked or runs
   std::list<CTask*> tasks_;
   CWorkingThread* thread_;
+  int64_t settleInMs_ = -1;  // see MsUntilChangesSettle; the processing thread's
 };
 
 class CWorkingThread : public CThread {

@@ -1,6 +1,8 @@
 #include "app/gui/StartMode.h"
 
+#include "common/Texts.h"
 #include "engine/PlanList.h"
+#include "ui/widgets/TextFormat.h"
 
 std::string JoinCommandLine(int argc, const char* const* argv) {
   std::string line;
@@ -16,6 +18,22 @@ std::string JoinCommandLine(int argc, const char* const* argv) {
     }
   }
   return line;
+}
+
+std::string CommandLineAnswer(int argc, const char* const* argv, std::string_view version) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view arg = argv[i] != nullptr ? argv[i] : "";
+    if (arg == "--help" || arg == "-h") {
+      const std::string_view path = argv[0] != nullptr ? argv[0] : "brevanto";
+      const std::string name(path.substr(path.find_last_of('/') + 1));
+      return FormatText(GetText("COMMAND_LINE", "USAGE"), {name, GetProductName()}) + "\n";
+    }
+    if (arg == "--version")
+      return FormatText(GetText("COMMAND_LINE", "VERSION"),
+                        {GetProductName(), std::string(version)}) +
+             "\n";
+  }
+  return {};
 }
 
 bool IsSilentCommandLine(std::string_view commandLine) {

@@ -8,6 +8,10 @@
 // holding a blank (or empty) enclosed in double quotes.
 std::string JoinCommandLine(int argc, const char* const* argv);
 
+// What "--help" (or "-h") and "--version" ask for, answered without a window:
+// the text to print, empty when the command line asks for neither.
+std::string CommandLineAnswer(int argc, const char* const* argv, std::string_view version);
+
 // Silent when the whole command line ends with the two characters "-s".
 bool IsSilentCommandLine(std::string_view commandLine);
 

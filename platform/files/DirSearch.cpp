@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <vector>
 
 #include "platform/base/Errors.h"
 #include "platform/base/FaultSeam.h"
@@ -17,10 +18,46 @@ namespace plat {
 
 using detail::Fail;
 
+namespace {
+
+// A folder's entries read straight from its descriptor: no status or flag
+// calls around the open, as a directory stream would make for every folder.
+struct FolderReader {
+  explicit FolderReader(int folderFd) : fd(folderFd), buffer(kBufferBytes) {}
+  ~FolderReader() { close(fd); }
+  FolderReader(const FolderReader&) = delete;
+  FolderReader& operator=(const FolderReader&) = delete;
+
+  // The next entry; null at the end (errno 0) or on a read error (errno set).
+  const dirent64* Next() {
+    if (at >= filled) {
+      const ssize_t got = getdents64(fd, buffer.data(), buffer.size());
+      if (got <= 0) {
+        if (got == 0) errno = 0;
+        return nullptr;
+      }
+      filled = static_cast<size_t>(got);
+      at = 0;
+    }
+    const auto* entry = reinterpret_cast<const dirent64*>(buffer.data() + at);
+    at += entry->d_reclen;
+    return entry;
+  }
+
+  static constexpr size_t kBufferBytes = 32768;
+  const int fd;
+  std::vector<char> buffer;
+  size_t at = 0, filled = 0;
+};
+
+FolderReader* ReaderOf(void* dir) { return static_cast<FolderReader*>(dir); }
+
+}  // namespace
+
 DirSearch::~DirSearch() { Close(); }
 
 void DirSearch::Close() {
-  if (dir_) closedir(static_cast<DIR*>(dir_));
+  delete ReaderOf(dir_);
   dir_ = nullptr;
   exact_ = false;
 }
@@ -50,12 +87,12 @@ bool DirSearch::Open(std::string_view pattern, FindData* first) {
     return true;
   }
 
-  DIR* dir = opendir(folderNative_.c_str());
-  if (!dir) {
+  const int fd = open(folderNative_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) {
     const int err = errno;
     return Fail(err == ENOENT || err == ENOTDIR ? kErrPathNotFound : ErrnoToWinError(err));
   }
-  dir_ = dir;
+  dir_ = new FolderReader(fd);
   if (Next(first)) return true;
   const uint32_t code = GetLastError();
   Close();
@@ -71,7 +108,7 @@ bool DirSearch::OpenChild(const DirSearch& parent, std::string_view name, FindDa
   std::string folder = parent.folderNative_ == "/" ? std::string() : parent.folderNative_;
   folder += '/';
   folder += own;
-  const int parentFd = dirfd(static_cast<DIR*>(parent.dir_));
+  const int parentFd = ReaderOf(parent.dir_)->fd;
   Close();
   skipped_ = 0;
   skippedList_.clear();
@@ -82,13 +119,7 @@ bool DirSearch::OpenChild(const DirSearch& parent, std::string_view name, FindDa
     return Fail(err == ENOENT || err == ENOTDIR || err == ELOOP ? kErrPathNotFound
                                                                 : ErrnoToWinError(err));
   }
-  DIR* dir = fdopendir(fd);
-  if (!dir) {
-    const int err = errno;
-    close(fd);
-    return Fail(ErrnoToWinError(err));
-  }
-  dir_ = dir;
+  dir_ = new FolderReader(fd);
   mask_.assign(1, '*');
   folderNative_ = std::move(folder);
   if (Next(first)) return true;
@@ -99,12 +130,12 @@ bool DirSearch::OpenChild(const DirSearch& parent, std::string_view name, FindDa
 
 bool DirSearch::Next(FindData* out) {
   if (!dir_) return Fail(kErrNoMoreFiles);
-  DIR* dir = static_cast<DIR*>(dir_);
-  const int dfd = dirfd(dir);
+  FolderReader* dir = ReaderOf(dir_);
+  const int dfd = dir->fd;
   for (;;) {
     if (fault::Hit()) return false;
     errno = 0;
-    const dirent* e = readdir(dir);
+    const dirent64* e = dir->Next();
     if (!e) return Fail(errno ? ErrnoToWinError(errno) : kErrNoMoreFiles);
     const std::string_view name(e->d_name);
     if (name.find('\\') != std::string_view::npos || !IsValidUtf8(name)) {

@@ -254,7 +254,8 @@ void TakeOwnerOfFolder(int dirFd, const char* name) {
 }
 
 int OpenFoldersNoFollow(int dirFd, const std::vector<std::string>& parts, mode_t createMode,
-                        bool ownerOfParent) {
+                        bool ownerOfParent, size_t* levelsMade) {
+  if (levelsMade) *levelsMade = 0;
   if (const int whole = OpenFoldersAtOnce(dirFd, parts); whole >= 0) return whole;
   // Folders to be made usually lie at the end: the longest beginning that
   // exists is opened at once, and only the rest level by level.
@@ -272,10 +273,12 @@ int OpenFoldersNoFollow(int dirFd, const std::vector<std::string>& parts, mode_t
     SetLastError(ErrnoToWinError(errno));
     return -1;
   }
-  for (const std::string& part : std::vector<std::string>(parts.begin() + done, parts.end())) {
+  for (size_t level = done; level < parts.size(); ++level) {
+    const std::string& part = parts[level];
     int next = openat(fd, part.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (next < 0 && errno == ENOENT && createMode != 0) {
       const bool made = mkdirat(fd, part.c_str(), createMode) == 0;
+      if (made && levelsMade && *levelsMade == 0) *levelsMade = parts.size() - level;
       if (made && ownerOfParent) TakeOwnerOfFolder(fd, part.c_str());
       if (made || errno == EEXIST)
         next = openat(fd, part.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);

@@ -48,10 +48,10 @@ std::string TempNameIn(const std::string& folder);
 // -1 with errno set. *tmpPath receives its native path.
 int CreateTempNextTo(const std::string& target, mode_t mode, std::string* tmpPath);
 
-// A new temporary file (0600, made exclusively, never through a link) in
+// A new temporary file (mode, 0600 unless told, made exclusively, never through a link) in
 // the open folder, locked while it is being written; the fd or -1 with errno
 // set. *name receives its name in the folder.
-int CreateTempIn(int dirFd, std::string* name);
+int CreateTempIn(int dirFd, std::string* name, mode_t mode = 0600);
 
 // Writes all of data in chunks, each passing the fault seam. False with the
 // last error set (112 when the disk is full).
@@ -102,7 +102,7 @@ bool ComponentsBelow(const std::string& native, const std::string& folder,
 // Returns the last folder's descriptor (a new one even for no parts), or -1
 // with the last error set.
 int OpenFoldersNoFollow(int dirFd, const std::vector<std::string>& parts, mode_t createMode,
-                        bool ownerOfParent = false);
+                        bool ownerOfParent = false, size_t* levelsMade = nullptr);
 // Gives the entry name in the open folder dirFd that folder's owner and group.
 void TakeOwnerOfFolder(int dirFd, const char* name);
 // The folder base + parts, opened (O_PATH) without following a link below

@@ -67,8 +67,10 @@ class CopiesReadFrom {
 uint32_t CopyFileWithin(std::string_view source, std::string_view sourceWithin,
                         std::string_view target, std::string_view targetWithin, bool failIfExists,
                         bool flushToDevice, bool ownerOfFolder);
+// *levelsMade (optional): how many folders at the end of the path it made,
+// SIZE_MAX when that is not known (a path outside confineTo).
 bool CreateDirectories(std::string_view folder, std::string_view confineTo, bool privateMode,
-                       bool ownerOfParent);
+                       bool ownerOfParent, size_t* levelsMade = nullptr);
 
 // A file that arrives from elsewhere (a download from a server): written to
 // a private temporary file beside its target, on the target's file system,

@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -31,11 +33,11 @@ using detail::VolumeGoneOr;
 
 namespace detail {
 
-int CreateTempIn(int dirFd, std::string* name) {
+int CreateTempIn(int dirFd, std::string* name, mode_t mode) {
   for (int attempt = 0; attempt < 16; ++attempt) {
     *name = detail::TempName();
     const int fd =
-        openat(dirFd, name->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        openat(dirFd, name->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
     if (fd < 0) {
       if (errno != EEXIST) return -1;
       continue;
@@ -57,6 +59,36 @@ using detail::CreateTempIn;
 namespace {
 
 thread_local const std::atomic<bool>* tCancel = nullptr;
+
+// The process's file mode creation mask, read once ("Umask:" of
+// /proc/self/status; asking umask() would change it for every thread for a
+// moment). -1 when it cannot be read.
+int ProcessUmask() {
+  static const int mask = [] {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+      if (line.rfind("Umask:", 0) == 0)
+        return static_cast<int>(std::strtol(line.c_str() + 6, nullptr, 8));
+    }
+    return -1;
+  }();
+  return mask;
+}
+
+// The mode a copy's temporary file is made with: the source's permission
+// bits, always readable and writable by the owner (a leftover can then be
+// swept); set-id bits only by a change of mode after the data.
+mode_t TempModeFor(mode_t sourceMode) { return (sourceMode & 0777) | S_IRUSR | S_IWUSR; }
+
+// Whether the temporary file needs a change of mode after its data for the
+// copy to carry the source's: set-id or sticky bits, a mask that took bits
+// away, a new owner (which clears set-id bits), or an unknown mask.
+bool NeedsModeChange(mode_t sourceMode, bool newOwner) {
+  const int mask = ProcessUmask();
+  const mode_t made = TempModeFor(sourceMode) & ~static_cast<mode_t>(mask < 0 ? 0 : mask);
+  return mask < 0 || newOwner || (sourceMode & 07000) != 0 || made != (sourceMode & 0777);
+}
 
 bool Cancelled() { return tCancel != nullptr && tCancel->load(std::memory_order_relaxed); }
 
@@ -251,7 +283,7 @@ uint32_t CopyOnce(int in, const struct stat& st, const std::string& dst, const s
   }
   std::string tmp;
   if (fault::Hit()) return GetLastError();
-  int out = CreateTempIn(folder.Fd(), &tmp);
+  int out = CreateTempIn(folder.Fd(), &tmp, TempModeFor(st.st_mode));
   if (out < 0) return FailCode(ErrorFor(errno, NativeParent(dst) + "/" + tmp));
   bool ok = CopyData(in, out, static_cast<uint64_t>(st.st_size), watch != nullptr);
   struct stat into;
@@ -272,7 +304,8 @@ uint32_t CopyOnce(int in, const struct stat& st, const std::string& dst, const s
     // Mode and times go on after the data and the owner, or the writes
     // would change them (and a new owner would clear the set-id bits).
     const struct timespec times[2] = {st.st_atim, st.st_mtim};
-    if (fchmod(out, st.st_mode & 07777) != 0 || futimens(out, times) != 0)
+    if ((NeedsModeChange(st.st_mode, way.ownerOfFolder) && fchmod(out, st.st_mode & 07777) != 0) ||
+        futimens(out, times) != 0)
       ok = Fail(ErrnoToWinError(errno));
   }
   if (ok && flushToDevice) {

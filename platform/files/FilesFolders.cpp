@@ -59,8 +59,11 @@ bool CreateDirectories(std::string_view folder, std::string_view confineTo, bool
 }
 
 bool CreateDirectories(std::string_view folder, std::string_view confineTo, bool privateMode,
-                       bool ownerOfParent) {
+                       bool ownerOfParent, size_t* levelsMade) {
   const mode_t mode = privateMode ? 0700 : 0777;
+  size_t unused = 0;
+  if (!levelsMade) levelsMade = &unused;
+  *levelsMade = SIZE_MAX;
   std::string native, base;
   if (!Resolve(folder, &native) || !ResolveConfine(confineTo, &base)) return false;
   if (fault::Hit()) return false;
@@ -72,6 +75,7 @@ bool CreateDirectories(std::string_view folder, std::string_view confineTo, bool
     const int fd = detail::OpenFolderBelow(base, below, /*levelByLevel=*/false);
     if (fd >= 0) {
       close(fd);
+      *levelsMade = 0;
       return true;
     }
     // Only the last one missing (the first file of a new folder): made in its
@@ -82,7 +86,10 @@ bool CreateDirectories(std::string_view folder, std::string_view confineTo, bool
       const bool made = parent >= 0 && mkdirat(parent, below.back().c_str(), mode) == 0;
       if (made && ownerOfParent) detail::TakeOwnerOfFolder(parent, below.back().c_str());
       if (parent >= 0) close(parent);
-      if (made) return true;
+      if (made) {
+        *levelsMade = 1;
+        return true;
+      }
     }
   }
   // Above the confining folder (and everything when there is none) links are
@@ -103,7 +110,7 @@ bool CreateDirectories(std::string_view folder, std::string_view confineTo, bool
   }
   if (top < 0) top = open(base.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
   if (top < 0) return Fail(ErrorFor(errno, base));
-  const int fd = detail::OpenFoldersNoFollow(top, below, mode, ownerOfParent);
+  const int fd = detail::OpenFoldersNoFollow(top, below, mode, ownerOfParent, levelsMade);
   close(top);
   if (fd < 0) return false;
   close(fd);
@@ -113,8 +120,11 @@ bool CreateDirectories(std::string_view folder, std::string_view confineTo, bool
 bool MirrorFolderAccess(std::string_view source, std::string_view target,
                         std::string_view confineTo, std::string_view onlyBelow) {
   std::string src, dst, base, limit;
-  if (!Resolve(source, &src) || !Resolve(target, &dst) || !ResolveConfine(confineTo, &base) ||
-      base.empty() || (!onlyBelow.empty() && !Resolve(onlyBelow, &limit)))
+  // The folders were made (and the volume looked at) just before; one gone
+  // meanwhile fails the opens below.
+  if (!Resolve(source, &src) || !Resolve(target, &dst) ||
+      !ResolveConfine(confineTo, &base, /*lookAtVolume=*/false) || base.empty() ||
+      (!onlyBelow.empty() && !Resolve(onlyBelow, &limit)))
     return false;
   std::vector<std::string> kept;  // levels at or above onlyBelow keep their access
   if (!limit.empty()) detail::ComponentsBelow(limit, base, &kept);

@@ -82,6 +82,14 @@ TEST(InstallTest, PrefixHoldsEveryFileTheDesktopFindsAndTheProgramRunsFromIt) {
       "appstreamcli", {"validate", "--no-net",
                        QString::fromStdString(prefix + "/share/metainfo/" + id + ".metainfo.xml")});
   EXPECT_EQ(code, 0) << out;
+  // Asked how to start it, the installed program answers on the terminal and ends.
+  std::tie(code, out) = RunTool(QString::fromStdString(exe), {"--help"});
+  EXPECT_EQ(code, 0);
+  EXPECT_EQ(out.rfind("Usage: brevanto [-s | --help | --version]\n", 0), 0u) << out;
+  EXPECT_NE(out.find("  -s  "), std::string::npos) << out;
+  std::tie(code, out) = RunTool(QString::fromStdString(exe), {"--version"});
+  EXPECT_EQ(code, 0);
+  EXPECT_EQ(out.rfind("Brevanto Essentials ", 0), 0u) << out;
 
   fs::create_directories(w.Home("docs"));
   w.Plan(1, "Docs", "E:\\Store\\", {"docs"});

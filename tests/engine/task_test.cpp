@@ -230,6 +230,28 @@ TEST_F(TaskTest, JournalWalkCopiesSettledPendingRecords) {
   }
   other.Close();
 
+  // A change noted through the plan is copied once a second has passed since
+  // the note, before its whole-second change time would say so, and the task
+  // is due for it then, whatever its schedule. Noted just after a second of
+  // the clock turns, so that a second and a bit later the journal still
+  // counts the change as fresh.
+  env_.Src().Write("quick.txt", "quick");
+  while (std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+                 .count() %
+             1000 >
+         100)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  plan->NoteChangedFile(Src("quick.txt"));
+  task.Run();
+  EXPECT_EQ(StateOf(plan.get(), "quick.txt"), kLogPending);
+  EXPECT_FALSE(task.ChangesSettled());
+  std::this_thread::sleep_for(std::chrono::milliseconds(1050));
+  EXPECT_TRUE(task.ChangesSettled());
+  task.Run();
+  EXPECT_EQ(bvtest::ReadNative(Latest(5, "quick.txt")), "quick");
+  EXPECT_FALSE(task.ChangesSettled());
+
   for (const char* name : {"s1.txt", "s2.txt", "s3.txt"}) {
     env_.Src().Write(name, name);
     Record(plan.get(), name, now - 10);
@@ -260,6 +282,13 @@ TEST_F(TaskTest, BlockedScheduledRunIsMadeUpWhenUnblocked) {
   EXPECT_TRUE(daily->MissScheduledBackup());
   EXPECT_FALSE(continuous->MissScheduledBackup());
   EXPECT_FALSE(daily->InitDone());
+  // A change that settled while the plan is blocked is the run's that finds
+  // it blocked: the queue does not run the plan again at every look for it.
+  continuous->NoteChangedFile(Src("a.txt"));
+  std::this_thread::sleep_for(std::chrono::milliseconds(1050));
+  ASSERT_TRUE(continuousTask.ChangesSettled());
+  continuousTask.Run();
+  EXPECT_FALSE(continuousTask.ChangesSettled());
 
   // Queued and not due: while blocked it waits, once free it runs at once, once.
   CTaskQueue queue(nullptr);

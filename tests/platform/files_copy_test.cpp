@@ -231,6 +231,18 @@ TEST(FilesCopy, FoldersMirrorTheAccessOfTheFoldersTheyCopy) {
   ASSERT_EQ(stat((copied + "/ann").c_str(), &st), 0);
   EXPECT_EQ(st.st_uid, asRoot ? 65534u : geteuid());
   EXPECT_EQ(plat::CopyFile(doc, target, false, false, root), 0u);
+
+  // A copied file carries its source's mode whatever the process's mask
+  // (022 here) took away from the temporary file it was made in.
+  for (const mode_t mode : {0644, 0600, 0664, 0444, 0751, 02755, 01777}) {
+    SCOPED_TRACE(mode);
+    t.Write("home/ann/m.txt", "m");
+    ASSERT_EQ(chmod(t.NativeOf("home/ann/m.txt").c_str(), mode), 0);
+    const std::string into = t.SystemOf("store") + "\\m.txt";
+    fs::remove(t.NativeOf("store/m.txt"));
+    ASSERT_EQ(plat::CopyFile(t.SystemOf("home/ann/m.txt"), into, false, false, root), 0u);
+    EXPECT_EQ(ModeOf(t.NativeOf("store/m.txt")), static_cast<unsigned>(mode));
+  }
 }
 
 TEST(FilesCopy, MoveAcrossFileSystemsCopiesThenDeletes) {

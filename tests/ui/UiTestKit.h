@@ -4,25 +4,43 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QLineEdit>
+#include <QLocale>
 #include <QMouseEvent>
 #include <QPixmap>
+#include <QPushButton>
 #include <QTimer>
+#include <QToolButton>
+#include <QUrl>
+#include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <thread>
+#include <vector>
 
+#include "common/EngineEvents.h"
 #include "common/PlanSettings.h"
 #include "common/Settings.h"
 #include "common/Texts.h"
 #include "engine/PlanList.h"
 #include "plans/CPlan.h"
+#include "platform/profile/Profile.h"
+#include "platform/volumes/Paths.h"
 #include "platform/volumes/Volumes.h"
 #include "support/QtApp.h"
+#include "support/ScopedEnv.h"
 #include "support/TempDir.h"
+#include "ui/main/CBrevantoView.h"
+#include "ui/main/CMainFrame.h"
 #include "ui/main/EngineStartup.h"
+#include "ui/main/RunSoon.h"
+#include "ui/widgets/TextFormat.h"
 
 namespace bvtest {
 

@@ -1,27 +1,17 @@
 // The disc archiving windows on pseudo-drives.
-#include <gtest/gtest.h>
 #include <sys/mount.h>
 
-#include <QCheckBox>
-#include <QComboBox>
-#include <QLabel>
-#include <QLineEdit>
 #include <QProgressBar>
-#include <QPushButton>
 
 #include "UiTestKit.h"
 #include "common/ActivityLog.h"
 #include "destinations/disc_world.h"
-#include "platform/volumes/Paths.h"
 #include "ui/disc/CDlgBurnDisc.h"
 #include "ui/disc/CDlgBurnSetting.h"
 #include "ui/disc/CDlgEraseBurning.h"
 #include "ui/disc/CDlgEraseDisc.h"
 #include "ui/disc/CDlgErrBurning.h"
 #include "ui/disc/CDlgStopBurning.h"
-#include "ui/main/CMainFrame.h"
-#include "ui/main/RunSoon.h"
-#include "ui/widgets/TextFormat.h"
 
 namespace {
 

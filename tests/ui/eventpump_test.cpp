@@ -1,24 +1,10 @@
 // The engine-event pump and the activity log on a real Qt event loop; RunSoon.
-#include <gtest/gtest.h>
-
-#include <QApplication>
 #include <QEventLoop>
-#include <QTimer>
-#include <atomic>
-#include <filesystem>
-#include <string>
-#include <thread>
-#include <vector>
 
+#include "UiTestKit.h"
 #include "common/ActivityLog.h"
-#include "common/EngineEvents.h"
-#include "common/Settings.h"
 #include "engine/ActivityLogger.h"
-#include "support/QtApp.h"
-#include "support/TempDir.h"
-#include "ui/main/CBrevantoView.h"
 #include "ui/main/EventPump.h"
-#include "ui/main/RunSoon.h"
 
 namespace {
 

@@ -1,25 +1,16 @@
 // The wizard's FTP connection test against real servers on loopback.
-#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <QApplication>
-#include <QLabel>
-#include <QPushButton>
-#include <filesystem>
 #include <memory>
 #include <optional>
 
 #include "ManualClock.h"
-#include "common/Texts.h"
-#include "platform/volumes/Paths.h"
+#include "UiTestKit.h"
 #include "support/CephGateway.h"
 #include "support/FtpServer.h"
-#include "support/QtApp.h"
-#include "support/ScopedEnv.h"
 #include "support/SshServer.h"
-#include "ui/widgets/TextFormat.h"
 #include "ui/wizard/CDlgConnectFtp.h"
 #include "ui/wizard/CDlgConnectObjectStore.h"
 
@@ -28,6 +19,13 @@ namespace fs = std::filesystem;
 namespace {
 
 QString Text(const char* key) { return QString::fromStdString(GetText("DIALOG_CONNECT_FTP", key)); }
+
+// The test's worker has ended and the next tick has read its result.
+bool Ended(CDlgConnectFtp& dialog, bvtest::ManualClock& clock) {
+  if (!bvtest::RunUntil([&] { return dialog.WorkerEnded(); }, 30000)) return false;
+  clock.Advance(1000);
+  return true;
+}
 
 }  // namespace
 
@@ -49,8 +47,7 @@ TEST(FtpConnectDialog, SucceedsOrFailsWithItsCauseAtTheNextTick) {
   std::string served;
   ASSERT_TRUE(plat::ToSystemPath(server.NativeOf(""), &served));
   CDlgConnectFtp looped(server.Settings("tested/"), nullptr, {served});
-  ASSERT_TRUE(bvtest::RunUntil([&] { return looped.WorkerEnded(); }, 30000));
-  clock.Advance(1000);
+  ASSERT_TRUE(Ended(looped, clock));
   const std::string store = server.NativeOf("/bvuser/tested");
   EXPECT_TRUE(looped.Message()->text().endsWith(QString::fromStdString(
       FormatText(GetText("WIZARD_BACKUP_DEST", "SERVER_STORE_INSIDE_SOURCE"), {store}))))
@@ -62,8 +59,7 @@ TEST(FtpConnectDialog, SucceedsOrFailsWithItsCauseAtTheNextTick) {
     std::string source;
     ASSERT_TRUE(plat::ToSystemPath(server.NativeOf("/bvuser/" + held), &source));
     CDlgConnectFtp holds(server.Settings("tested/"), nullptr, {source});
-    ASSERT_TRUE(bvtest::RunUntil([&] { return holds.WorkerEnded(); }, 30000));
-    clock.Advance(1000);
+    ASSERT_TRUE(Ended(holds, clock));
     EXPECT_FALSE(holds.Succeeded()) << held;
     EXPECT_EQ(holds.Message()->text().toStdString(),
               FormatText(GetText("WIZARD_BACKUP_DEST", "SERVER_STORE_HOLDS_SOURCES"),
@@ -74,8 +70,7 @@ TEST(FtpConnectDialog, SucceedsOrFailsWithItsCauseAtTheNextTick) {
   wrong.password = "not it";
   CDlgConnectFtp bad(wrong);
   bad.show();
-  ASSERT_TRUE(bvtest::RunUntil([&] { return bad.WorkerEnded(); }, 30000));
-  clock.Advance(1000);
+  ASSERT_TRUE(Ended(bad, clock));
   EXPECT_EQ(bad.Message()->text(),
             Text("MSG_CONNECTION_FAIL") + "\n" +
                 QString::fromStdString(GetText("SERVER_REFUSED", "CAUSE_LOGIN")));
@@ -191,8 +186,7 @@ TEST(FtpConnectDialog, ShowsTheKeyOfAnUnvouchedServerAndRefusesANewOne) {
     CDlgConnectFtp dialog(unknown);
     QString asked;
     dialog.SetTrustQuestion([&](const QString& question) { return asked = question, true; });
-    ASSERT_TRUE(bvtest::RunUntil([&] { return dialog.WorkerEnded(); }, 30000));
-    clock.Advance(1000);
+    ASSERT_TRUE(Ended(dialog, clock));
     const QString key = QString::fromStdString(dialog.AcceptedKey());
     if (overSsh) {
       EXPECT_EQ(ssh.Logins(), 0);
@@ -202,8 +196,7 @@ TEST(FtpConnectDialog, ShowsTheKeyOfAnUnvouchedServerAndRefusesANewOne) {
     }
     EXPECT_TRUE(asked.startsWith(Text(overSsh ? "MSG_SSH_UNTRUSTED" : "MSG_TLS_UNTRUSTED")));
     EXPECT_TRUE(asked.contains(key)) << asked.toStdString();
-    ASSERT_TRUE(bvtest::RunUntil([&] { return dialog.WorkerEnded(); }, 30000));
-    clock.Advance(1000);
+    ASSERT_TRUE(Ended(dialog, clock));
     EXPECT_TRUE(dialog.Succeeded());
     EXPECT_EQ(dialog.Message()->text(),
               Text("MSG_CONNECTION_SUCCESSFUL") + "\n" + Text("MSG_ENCRYPTED"));
@@ -215,13 +208,11 @@ TEST(FtpConnectDialog, ShowsTheKeyOfAnUnvouchedServerAndRefusesANewOne) {
     CDlgConnectFtp changed(unknown);
     QString offered;  // the new key, offered for trust
     changed.SetTrustQuestion([&](const QString& question) { return offered = question, true; });
-    ASSERT_TRUE(bvtest::RunUntil([&] { return changed.WorkerEnded(); }, 30000));
-    clock.Advance(1000);
+    ASSERT_TRUE(Ended(changed, clock));
     EXPECT_TRUE(offered.startsWith(Text(overSsh ? "MSG_SSH_KEY_CHANGED" : "MSG_TLS_KEY_CHANGED")));
     EXPECT_NE(changed.AcceptedKey(), dialog.AcceptedKey());
     EXPECT_TRUE(offered.contains(QString::fromStdString(changed.AcceptedKey())));
-    ASSERT_TRUE(bvtest::RunUntil([&] { return changed.WorkerEnded(); }, 30000));
-    clock.Advance(1000);
+    ASSERT_TRUE(Ended(changed, clock));
     EXPECT_TRUE(changed.Succeeded());
   }
 }
@@ -276,8 +267,7 @@ TEST(FtpConnectDialog, AnAbandonedTestEndsOnItsOwn) {
   clock.Advance(150000);
   EXPECT_EQ(twoLogins.Message()->text(), Text("MSG_CONNECTING"));
   close(mute);
-  ASSERT_TRUE(bvtest::RunUntil([&] { return patient.WorkerEnded(); }, 30000));
-  clock.Advance(1000);
+  ASSERT_TRUE(Ended(patient, clock));
   EXPECT_TRUE(patient.Message()->text().startsWith(Text("MSG_CONNECTION_FAIL") + "\n"))
       << patient.Message()->text().toStdString();
 }

@@ -1,28 +1,15 @@
 // The main frame on real widgets (offscreen).
-#include <gtest/gtest.h>
-
 #include <QAction>
 #include <QDesktopServices>
-#include <QKeyEvent>
-#include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
-#include <QPushButton>
 #include <QTextBrowser>
-#include <QUrl>
-#include <functional>
 
 #include "ManualClock.h"
 #include "UiTestKit.h"
-#include "plans/CPlan.h"
-#include "platform/profile/Profile.h"
-#include "platform/volumes/Paths.h"
-#include "ui/main/CBrevantoView.h"
-#include "ui/main/CMainFrame.h"
 #include "ui/restore/CDlgRestore.h"
 #include "ui/tray/CDlgSystrayMesssage.h"
 #include "ui/widgets/CDlgTimer.h"
-#include "ui/widgets/TextFormat.h"
 
 namespace {
 

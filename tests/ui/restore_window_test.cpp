@@ -1,41 +1,26 @@
 // The restore and progress windows (offscreen) over stores written by hand.
-#include <gtest/gtest.h>
-
 #include <unistd.h>
-#include <QApplication>
-#include <QCheckBox>
-#include <QComboBox>
 #include <QDateTime>
 #include <QDateTimeEdit>
-#include <QLabel>
-#include <QLocale>
 #include <QMessageBox>
 #include <QMimeData>
 #include <QPlainTextEdit>
-#include <QPushButton>
-#include <QTimer>
-#include <QUrl>
 #include <chrono>
-#include <functional>
 #include <map>
-#include <memory>
 
 #include "ManualClock.h"
 #include "UiTestKit.h"
-#include "engine/PlanList.h"
 #include "history/RestoreTree.h"
 #include "history/StoreAccess.h"
 #include "history/VersionTree.h"
 #include "support/CephGateway.h"
 #include "support/EndlessFtpServer.h"
 #include "support/FtpServer.h"
-#include "ui/main/RunSoon.h"
 #include "ui/restore/CDlgRestore.h"
 #include "ui/restore/CDlgRestoreProgress.h"
 #include "ui/restore/CRestoreTree.h"
 #include "ui/restore/RestoreRelay.h"
 #include "ui/restore/RestoreTexts.h"
-#include "ui/widgets/TextFormat.h"
 
 namespace fs = std::filesystem;
 
@@ -163,9 +148,8 @@ TEST_F(RestoreWindowTest, ShowsFoldersAsTheUserKnowsThemAndRestoresTheTickedVers
   QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedKingdom));
   auto window = Open(revisions_);
   CDlgRestore& dlg = *window;
-  const bvtest::TempDir& src = src_;
   CRestoreTree* tree = dlg.Tree();
-  ASSERT_EQ(Rows(tree, nullptr), std::vector<std::string>{src.Native()});
+  ASSERT_EQ(Rows(tree, nullptr), std::vector<std::string>{src_.Native()});
   QTreeWidgetItem* top = tree->topLevelItem(0);
   EXPECT_EQ(Rows(tree, top), (std::vector<std::string>{"a sub", "B sub", "notes9.txt",
                                                        "notes10.txt", "report.doc"}));
@@ -199,8 +183,8 @@ TEST_F(RestoreWindowTest, ShowsFoldersAsTheUserKnowsThemAndRestoresTheTickedVers
   // Dragged rows offer the store's files as native paths; folders none.
   const std::string store = dir_.NativeOf("evol/Backup/Docs/");
   for (auto [item, path] :
-       {std::pair{report, "Latest/C" + src.Native() + "/report.doc"},
-        std::pair{versions[2], "Revision/C" + src.Native() + "/report(0001).doc"}}) {
+       {std::pair{report, "Latest/C" + src_.Native() + "/report.doc"},
+        std::pair{versions[2], "Revision/C" + src_.Native() + "/report(0001).doc"}}) {
     std::unique_ptr<QMimeData> data(tree->DragData({item}));
     ASSERT_TRUE(data && data->urls().size() == 1);
     EXPECT_EQ(data->urls().front().toLocalFile().toStdString(), store + path);
@@ -221,9 +205,9 @@ TEST_F(RestoreWindowTest, ShowsFoldersAsTheUserKnowsThemAndRestoresTheTickedVers
   EXPECT_FALSE(dlg.OriginalLocation());
   EXPECT_TRUE(dlg.FullPathBox()->isEnabled() && !dlg.FullPathBox()->isChecked());
   // A version the plan stores meanwhile shows once the restore is done.
-  Put(dir_.NativeOf("evol/Backup/Docs/Revision/C" + src.Native() + "/report(0003).doc"), "3", 9);
+  Put(dir_.NativeOf("evol/Backup/Docs/Revision/C" + src_.Native() + "/report(0003).doc"), "3", 9);
   dlg.RestoreButton()->click();  // runs the modal progress window to its end
-  const std::string protectedName = fs::path(src.Native()).filename().string();
+  const std::string protectedName = fs::path(src_.Native()).filename().string();
   EXPECT_EQ(
       FilesBelow(out.Native()),
       (std::map<std::string, std::string>{{protectedName + "/report.doc", "report two, longer"}}));
@@ -241,8 +225,8 @@ TEST_F(RestoreWindowTest, ShowsFoldersAsTheUserKnowsThemAndRestoresTheTickedVers
   for (QTreeWidgetItemIterator it(tree); *it; ++it) rows.push_back((*it)->text(0).toStdString());
   ASSERT_EQ(rows.size(), 7u) << "a day and two versions below keep.txt";
   EXPECT_EQ(std::vector<std::string>(rows.begin(), rows.begin() + 4),
-            (std::vector<std::string>{src.Native(), "a sub", "deep", "keep.txt"}));
-  CRestoreTree::VersionRows(tree->OpenPath({src.Native(), "a sub", "deep"})->child(0))[1]
+            (std::vector<std::string>{src_.Native(), "a sub", "deep", "keep.txt"}));
+  CRestoreTree::VersionRows(tree->OpenPath({src_.Native(), "a sub", "deep"})->child(0))[1]
       ->setCheckState(0, Qt::Checked);
   bvtest::TempDir found;
   dlg.ChooseFolder(QString::fromStdString(found.Native()));
@@ -250,7 +234,7 @@ TEST_F(RestoreWindowTest, ShowsFoldersAsTheUserKnowsThemAndRestoresTheTickedVers
   EXPECT_EQ(dlg.Restore(), CDlgRestoreProgress::kFinished);
   EXPECT_EQ(FilesBelow(found.Native()),
             (std::map<std::string, std::string>{
-                {src.Native().substr(1) + "/a sub/deep/keep.txt", "keep one"}}));
+                {src_.Native().substr(1) + "/a sub/deep/keep.txt", "keep one"}}));
   ASSERT_TRUE(Listed(dlg));  // read again after the restore
   dlg.SearchBox()->setText("zzz");
   dlg.Search();
@@ -262,7 +246,7 @@ TEST_F(RestoreWindowTest, ShowsFoldersAsTheUserKnowsThemAndRestoresTheTickedVers
   EXPECT_EQ(Messages(), Restore("MSG_RESTORATION_LOCATION_IS_EMPTY") + "\n");
   dlg.SearchBox()->clear();
   dlg.Search();
-  EXPECT_EQ(Rows(tree, nullptr), std::vector<std::string>{src.Native()});
+  EXPECT_EQ(Rows(tree, nullptr), std::vector<std::string>{src_.Native()});
   QLocale::setDefault(userLocale);
 }
 
@@ -271,7 +255,6 @@ TEST_F(RestoreWindowTest, ShowsFoldersAsTheUserKnowsThemAndRestoresTheTickedVers
 TEST_F(RestoreWindowTest, TickedFolderBringsNewestAndNewerFilesAreAskedAbout) {
   auto window = Open(revisions_);
   CDlgRestore& dlg = *window;
-  bvtest::TempDir& src = src_;
   QTreeWidgetItem* top = dlg.Tree()->topLevelItem(0);
   QTreeWidgetItem* aSub = Child(top, "a sub");
   ASSERT_TRUE(aSub);
@@ -285,14 +268,14 @@ TEST_F(RestoreWindowTest, TickedFolderBringsNewestAndNewerFilesAreAskedAbout) {
   EXPECT_EQ(aSub->child(0)->checkState(0), Qt::Checked) << "opened under a ticked folder";
 
   // report.doc was changed after its backup; keep.txt is older than its copy.
-  src.Write("report.doc", "written today");
-  src.Write("a sub/deep/keep.txt", "old");
-  Put(src.NativeOf("a sub/deep/keep.txt"), "old", kFirstVersion);
+  src_.Write("report.doc", "written today");
+  src_.Write("a sub/deep/keep.txt", "old");
+  Put(src_.NativeOf("a sub/deep/keep.txt"), "old", kFirstVersion);
   AnswerNextQuestion("overwriteBeside", "restore-question.png");
   EXPECT_EQ(dlg.Restore(), CDlgRestoreProgress::kFinished);
   EXPECT_EQ(lastQuestion.rfind(FormatText(Restore("MSG_NEWER_FILES_IN_PLACE"), {"1 file"}), 0), 0u)
       << lastQuestion;
-  std::map<std::string, std::string> got = FilesBelow(src.Native());
+  std::map<std::string, std::string> got = FilesBelow(src_.Native());
   ASSERT_EQ(got.size(), 3u);
   EXPECT_EQ(got["report.doc"], "written today");
   EXPECT_EQ(got["a sub/deep/keep.txt"], std::string(200000, 'k')) << "older: replaced unasked";
@@ -304,18 +287,18 @@ TEST_F(RestoreWindowTest, TickedFolderBringsNewestAndNewerFilesAreAskedAbout) {
   EXPECT_EQ(beside->second, "the report");
   // Cancelled: nothing happens; replaced: the newer file is gone. The list
   // was read again after the restore, without its ticks.
-  fs::remove(src.NativeOf(beside->first));
+  fs::remove(src_.NativeOf(beside->first));
   ASSERT_TRUE(Listed(dlg));
   top = dlg.Tree()->topLevelItem(0);
   Child(top, "a sub")->setCheckState(0, Qt::Checked);
   Child(top, "report.doc")->setCheckState(0, Qt::Checked);
   AnswerNextQuestion("overwriteCancel");
   EXPECT_EQ(dlg.Restore(), 0);
-  EXPECT_EQ(FilesBelow(src.Native()).size(), 2u);
+  EXPECT_EQ(FilesBelow(src_.Native()).size(), 2u);
   AnswerNextQuestion("overwriteReplace");
   EXPECT_EQ(dlg.Restore(), CDlgRestoreProgress::kFinished);
-  EXPECT_EQ(ReadNative(src.NativeOf("report.doc")), "the report");
-  EXPECT_EQ(FilesBelow(src.Native()).size(), 2u);
+  EXPECT_EQ(ReadNative(src_.NativeOf("report.doc")), "the report");
+  EXPECT_EQ(FilesBelow(src_.Native()).size(), 2u);
 }
 
 // Paused, nothing is copied; Close when done; Cancel ends it as failed.
@@ -373,11 +356,10 @@ TEST_F(RestoreWindowTest, ProgressWindowPausesCreepsAndFinishes) {
 TEST_F(RestoreWindowTest, FailuresAreCountedAndExplained) {
   auto window = Open({});
   CDlgRestore& dlg = *window;
-  const bvtest::TempDir& src = src_;
   dlg.Tree()->topLevelItem(0)->setCheckState(0, Qt::Checked);
   bvtest::TempDir out;
   // Where a folder must go: below the chosen folder from the protected folder down.
-  const std::string kept = out.Native() + "/" + fs::path(src.Native()).filename().string();
+  const std::string kept = out.Native() + "/" + fs::path(src_.Native()).filename().string();
   WriteNative(kept + "/a sub", "in the way");
   dlg.ChooseFolder(QString::fromStdString(out.Native()));
   const std::string result = RestoreResultText(latest_.size() - 1, 1);
@@ -417,10 +399,10 @@ TEST_F(RestoreWindowTest, FailuresAreCountedAndExplained) {
   ASSERT_TRUE(Listed(again));
   ASSERT_EQ(again.Tree()->topLevelItemCount(), 2);
   for (int i = 0; i < 2; ++i) again.Tree()->topLevelItem(i)->setCheckState(0, Qt::Checked);
-  fs::remove_all(src.Native());
+  fs::remove_all(src_.Native());
   EXPECT_EQ(again.Restore(), CDlgRestoreProgress::kFailed);
   EXPECT_EQ(Messages(), Restore("MSG_ORIGINAL_FILE_IS_INVALID") + " Q:\n");
-  EXPECT_FALSE(fs::exists(src.Native())) << "nothing is copied";
+  EXPECT_FALSE(fs::exists(src_.Native())) << "nothing is copied";
 }
 
 // A server nesting folders without end: the first level still comes; a
@@ -469,84 +451,64 @@ TEST_F(RestoreWindowTest, AServerWithoutEndNeitherHangsNorHoldsTheWindow) {
   }
 }
 
-// A server store lists its revisions by names: opening a file fetches
-// their sizes and dates on a job, and its version rows show them.
-TEST_F(RestoreWindowTest, AServerFilesVersionsComeWithSizesWhenOpened) {
-  bvtest::FtpServer ftp;
-  if (!ftp.Ok()) GTEST_SKIP() << ftp.Reason();
-  const std::string native = ftp.NativeOf("/bvuser/w/");
-  for (const auto& [rel, bytes] :
-       std::map<std::string, std::string>{{"Brevanto.dat", "[Store]\n"},
-                                          {"Latest/C/docs/r.txt", "three"},
-                                          {"Revision/C/docs/r(0001).txt", "1"},
-                                          {"Revision/C/docs/r(0002).txt", "22"}})
-    WriteNative(native + rel, bytes);
-  for (const auto& e : fs::recursive_directory_iterator(ftp.NativeOf("/bvuser")))
-    ASSERT_EQ(chown(e.path().c_str(), 65534, 65534), 0);
-  PlanSettings s;
-  s.name = "Server";
-  s.storageType = kStorageFtp;
-  s.scheduleNum = 1;
-  s.scheduleUnit = 8;
-  s.ftp = ftp.Settings("w/");
-  s.storePath = s.ftp.root;
-  CPlan* plan = PlanList::Instance().CreatePlan(s);
-  ASSERT_TRUE(plan);
-  CDlgRestore dlg(plan->Id());
-  dlg.show();
-  ASSERT_TRUE(RunUntil([&] { return !dlg.IsListing(); }, 30000));
-  ASSERT_EQ(dlg.Tree()->topLevelItemCount(), 1);
-  QTreeWidgetItem* folder = dlg.Tree()->topLevelItem(0);
-  folder->setExpanded(true);
-  ASSERT_TRUE(RunUntil([&] { return folder->childCount() == 1; }, 10000));
-  QTreeWidgetItem* file = folder->child(0);
-  file->setExpanded(true);
-  ASSERT_TRUE(RunUntil([&] { return CRestoreTree::VersionRows(file).size() == 3; }, 10000));
-  for (QTreeWidgetItem* v : CRestoreTree::VersionRows(file)) {
-    EXPECT_FALSE(v->text(CRestoreTree::kSize).isEmpty());
-    EXPECT_FALSE(v->text(CRestoreTree::kDate).isEmpty());
-  }
-}
-
-// A store in a bucket: listed with sizes and dates on the window's jobs, and
-// a chosen revision comes back byte for byte, through a private file beside it.
-TEST_F(RestoreWindowTest, AnObjectStoreRestoresAChosenRevision) {
-  bvtest::CephGateway gw;
-  ASSERT_TRUE(gw.Ok()) << gw.Reason();
-  ASSERT_TRUE(gw.MakeBucket("restore"));
+// A store on a server or in a bucket lists its revisions by names: opening a
+// file fetches their sizes and dates on a job, its version rows show them, and
+// a chosen revision comes back byte for byte (through a private file beside it).
+TEST_F(RestoreWindowTest, AServerStoreListsVersionsWhenOpenedAndRestoresAChosenOne) {
   std::string older(300000, 'o');
   for (size_t at = 0; at < older.size(); at += 7) older[at] = static_cast<char>(at % 251);
-  for (const auto& [rel, bytes] :
-       std::map<std::string, std::string>{{"Latest/C/docs/r.txt", "three"},
-                                          {"Revision/C/docs/r(0001).txt", "1"},
-                                          {"Revision/C/docs/r(0002).txt", older}})
-    ASSERT_EQ(gw.Request("PUT", "/restore/" + bvtest::UriEncode("team/" + rel, true), bytes), 200);
-  PlanSettings s;
-  s.name = "Bucket";
-  s.storageType = kStorageObject;
-  s.scheduleNum = 1;
-  s.scheduleUnit = 8;
-  s.objectStore = gw.Settings("restore", "team");
-  s.storePath = "s3://restore/team/";
-  CPlan* plan = PlanList::Instance().CreatePlan(s);
-  ASSERT_TRUE(plan);
-  CDlgRestore dlg(plan->Id());
-  dlg.show();
-  ASSERT_TRUE(RunUntil([&] { return !dlg.IsListing(); }, 30000));
-  ASSERT_EQ(dlg.Tree()->topLevelItemCount(), 1);
-  QTreeWidgetItem* folder = dlg.Tree()->topLevelItem(0);
-  folder->setExpanded(true);
-  ASSERT_TRUE(RunUntil([&] { return folder->childCount() == 1; }, 10000));
-  QTreeWidgetItem* file = folder->child(0);
-  file->setExpanded(true);
-  ASSERT_TRUE(RunUntil([&] { return CRestoreTree::VersionRows(file).size() == 3; }, 10000));
-  const QList<QTreeWidgetItem*> versions = CRestoreTree::VersionRows(file);
-  EXPECT_FALSE(versions[1]->text(CRestoreTree::kDate).isEmpty());
-  versions[1]->setCheckState(0, Qt::Checked);
-  bvtest::TempDir out;
-  dlg.ChooseFolder(QString::fromStdString(out.Native()));
-  EXPECT_EQ(dlg.Restore(), CDlgRestoreProgress::kFinished);
-  EXPECT_EQ(FilesBelow(out.Native()), (std::map<std::string, std::string>{{"docs/r.txt", older}}));
+  const std::map<std::string, std::string> files = {{"Latest/C/docs/r.txt", "three"},
+                                                    {"Revision/C/docs/r(0001).txt", "1"},
+                                                    {"Revision/C/docs/r(0002).txt", older}};
+  bvtest::FtpServer ftp;
+  bvtest::CephGateway gw;
+  for (const bool bucket : {true, false}) {  // the bucket first: no FTP server skips the rest
+    SCOPED_TRACE(bucket ? "bucket" : "FTP");
+    PlanSettings s;
+    s.name = bucket ? "Bucket" : "Server";
+    s.scheduleNum = 1;
+    s.scheduleUnit = 8;
+    if (bucket) {
+      ASSERT_TRUE(gw.Ok() && gw.MakeBucket("restore")) << gw.Reason();
+      for (const auto& [rel, bytes] : files)
+        ASSERT_EQ(gw.Request("PUT", "/restore/" + bvtest::UriEncode("team/" + rel, true), bytes),
+                  200);
+      s.storageType = kStorageObject;
+      s.objectStore = gw.Settings("restore", "team");
+      s.storePath = "s3://restore/team/";
+    } else {
+      if (!ftp.Ok()) GTEST_SKIP() << ftp.Reason();
+      WriteNative(ftp.NativeOf("/bvuser/w/Brevanto.dat"), "[Store]\n");
+      for (const auto& [rel, bytes] : files) WriteNative(ftp.NativeOf("/bvuser/w/" + rel), bytes);
+      for (const auto& e : fs::recursive_directory_iterator(ftp.NativeOf("/bvuser")))
+        ASSERT_EQ(chown(e.path().c_str(), 65534, 65534), 0);
+      s.storageType = kStorageFtp;
+      s.ftp = ftp.Settings("w/");
+      s.storePath = s.ftp.root;
+    }
+    CPlan* plan = PlanList::Instance().CreatePlan(s);
+    ASSERT_TRUE(plan);
+    CDlgRestore dlg(plan->Id());
+    dlg.show();
+    ASSERT_TRUE(RunUntil([&] { return !dlg.IsListing(); }, 30000));
+    ASSERT_EQ(dlg.Tree()->topLevelItemCount(), 1);
+    QTreeWidgetItem* folder = dlg.Tree()->topLevelItem(0);
+    folder->setExpanded(true);
+    ASSERT_TRUE(RunUntil([&] { return folder->childCount() == 1; }, 10000));
+    QTreeWidgetItem* file = folder->child(0);
+    file->setExpanded(true);
+    ASSERT_TRUE(RunUntil([&] { return CRestoreTree::VersionRows(file).size() == 3; }, 10000));
+    const QList<QTreeWidgetItem*> versions = CRestoreTree::VersionRows(file);
+    for (QTreeWidgetItem* v : versions)
+      EXPECT_FALSE(v->text(CRestoreTree::kSize).isEmpty() ||
+                   v->text(CRestoreTree::kDate).isEmpty());
+    versions[1]->setCheckState(0, Qt::Checked);
+    bvtest::TempDir out;
+    dlg.ChooseFolder(QString::fromStdString(out.Native()));
+    EXPECT_EQ(dlg.Restore(), CDlgRestoreProgress::kFinished);
+    EXPECT_EQ(FilesBelow(out.Native()),
+              (std::map<std::string, std::string>{{"docs/r.txt", older}}));
+  }
 }
 
 }  // namespace

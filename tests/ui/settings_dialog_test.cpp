@@ -1,24 +1,14 @@
 // The application settings dialog on real widgets (offscreen).
-#include <gtest/gtest.h>
-
 #include <QDesktopServices>
-#include <QMouseEvent>
-#include <QPushButton>
 #include <QTextBrowser>
-#include <QUrl>
 
 #include "UiTestKit.h"
 #include "app/gui/CHelpKeyFilter.h"
-#include "platform/profile/Profile.h"
-#include "platform/volumes/Paths.h"
-#include "support/ScopedEnv.h"
 #include "ui/settings/CDlgAppSettings.h"
-#include "ui/widgets/TextFormat.h"
 
 namespace {
 
 using L = CAppSettingsList;
-
 using bvtest::Click;
 
 // Input the way the window system delivers it.
@@ -48,40 +38,26 @@ class SettingsDialogTest : public bvtest::UiTest {
     EXPECT_EQ(edit->text(), text);
     dialog.OkButton()->click();
   }
+  static std::vector<bool> Ticks(CDlgAppSettings& dialog) {
+    std::vector<bool> ticks;  // battery, error, status, confirm, start at log-in
+    for (auto option : {L::kBattery, L::kError, L::kStatus, L::kConfirm, L::kStartAtLogin})
+      ticks.push_back(dialog.List()->IsChecked(option));
+    return ticks;
+  }
 
   bvtest::ScopedEnv config_{"XDG_CONFIG_HOME", dir_.NativeOf("config")};
 };
 
-// Missing settings show the defaults, stored ones are shown; Cancel writes
-// nothing.
-TEST_F(SettingsDialogTest, DialogShowsTheSettingsAndCancelWritesNothing) {
-  const struct {
-    const char* battery;
-    const char* size;
-    const char* error;
-    const char* confirm;
-    std::vector<bool> ticks;  // battery, error, status, confirm, start at log-in
-    const char* shown;
-  } cases[] = {
-      {nullptr, nullptr, nullptr, nullptr, {true, true, true, false, true}, ""},  // no limit
-      {"0", "700", "0", "5", {false, false, true, true, true}, "700"},
-      {"1", "-5", "1", "0", {true, true, true, false, true}, ""},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.shown);
-    if (c.battery) {
-      WriteInternalString("Backup Settings", "Battery", c.battery);
-      WriteInternalString("Backup Settings", "BackupFileMaxSize", c.size);
-      WriteInternalString("Show Notification", "Error", c.error);
-      WriteInternalString("Show Notification", "Confirm", c.confirm);
-    }
+// Missing settings show the defaults and Cancel writes nothing; clicks and
+// Space tick options; sizes outside 200..16 TiB (but none: no limit) are
+// refused in words; OK writes every option and the cached limit changes at
+// once; stored settings are shown as stored.
+TEST_F(SettingsDialogTest, DialogShowsTheSettingsOkWritesThemAndCancelNothing) {
+  EXPECT_EQ(GetBackupFileMaxSize(), 0);  // cached before the dialog
+  {
     CDlgAppSettings dialog;
-    std::vector<bool> ticks;
-    for (auto option : {L::kBattery, L::kError, L::kStatus, L::kConfirm, L::kStartAtLogin})
-      ticks.push_back(dialog.List()->IsChecked(option));
-    EXPECT_EQ(ticks, c.ticks);
-    EXPECT_EQ(dialog.List()->SizeEdit()->text().toStdString(), c.shown);
-    if (c.battery) continue;
+    EXPECT_EQ(Ticks(dialog), (std::vector<bool>{true, true, true, false, true}));
+    EXPECT_EQ(dialog.List()->SizeEdit()->text().toStdString(), "");  // no limit
     dialog.show();
     bvtest::Shoot(&dialog, "settings-dialog.png");
     Click(dialog.List(), dialog.List()->OptionRect(L::kError).center());
@@ -90,13 +66,6 @@ TEST_F(SettingsDialogTest, DialogShowsTheSettingsAndCancelWritesNothing) {
     EXPECT_EQ(dialog.result(), QDialog::Rejected);
     EXPECT_FALSE(SettingsFileExists());
   }
-}
-
-// Clicks and Space tick options; sizes outside 200..16 TiB (but none: no
-// limit) are refused in words; OK writes every option and the cached limit
-// changes at once.
-TEST_F(SettingsDialogTest, ClicksKeysAndSizesAreCheckedAndOkWritesThemAll) {
-  EXPECT_EQ(GetBackupFileMaxSize(), 0);  // cached before the dialog
   CDlgAppSettings dialog;
   dialog.show();
   CAppSettingsList* list = dialog.List();
@@ -110,7 +79,6 @@ TEST_F(SettingsDialogTest, ClicksKeysAndSizesAreCheckedAndOkWritesThemAll) {
   EXPECT_EQ(list->CurrentOption(), L::kStatus);
   Key(list, Qt::Key_Space, " ");
   EXPECT_FALSE(list->IsChecked(L::kStatus));
-
   const std::string error =
       FormatText(GetText("DIALOG_APP_SETTING", "ERROR_INPUT"), {"200", "16777216"});
   std::string expected;
@@ -126,11 +94,12 @@ TEST_F(SettingsDialogTest, ClicksKeysAndSizesAreCheckedAndOkWritesThemAll) {
   TypeSizeAndOk(dialog, "1,500 MB");
   EXPECT_EQ(dialog.result(), QDialog::Accepted);
   EXPECT_FALSE(dialog.isVisible());
-  EXPECT_EQ(Raw("Backup Settings", "Battery"), "0");
-  EXPECT_EQ(Raw("Show Notification", "Error"), "1");
-  EXPECT_EQ(Raw("Show Notification", "Status"), "0");
-  EXPECT_EQ(Raw("Show Notification", "Confirm"), "1");
-  EXPECT_EQ(Raw("Backup Settings", "BackupFileMaxSize"), "1500");
+  for (const auto& [section, key, value] : {std::tuple{"Backup Settings", "Battery", "0"},
+                                            {"Show Notification", "Error", "1"},
+                                            {"Show Notification", "Status", "0"},
+                                            {"Show Notification", "Confirm", "1"},
+                                            {"Backup Settings", "BackupFileMaxSize", "1500"}})
+    EXPECT_EQ(Raw(section, key), value) << key;
   EXPECT_EQ(GetBackupFileMaxSize(), 1500);
   EXPECT_TRUE(GetConfirmShutdown());
   // The bounds themselves, a size above 2 GB, and none (no limit) are accepted.
@@ -142,11 +111,32 @@ TEST_F(SettingsDialogTest, ClicksKeysAndSizesAreCheckedAndOkWritesThemAll) {
     EXPECT_EQ(GetBackupFileMaxSize(), std::atoi(bound));
   }
   EXPECT_EQ(Messages(), expected);
+  // Stored settings are shown; odd ones read as the defaults.
+  const char* keys[][2] = {{"Backup Settings", "Battery"},
+                           {"Backup Settings", "BackupFileMaxSize"},
+                           {"Show Notification", "Error"},
+                           {"Show Notification", "Status"},
+                           {"Show Notification", "Confirm"}};
+  const struct {
+    const char* stored[5];
+    std::vector<bool> ticks;
+    const char* shown;
+  } rows[] = {{{"0", "700", "0", "1", "5"}, {false, false, true, true, true}, "700"},
+              {{"1", "-5", "1", "1", "0"}, {true, true, true, false, true}, ""}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.shown);
+    for (int i = 0; i < 5; ++i) WriteInternalString(keys[i][0], keys[i][1], row.stored[i]);
+    CDlgAppSettings shown;
+    EXPECT_EQ(Ticks(shown), row.ticks);
+    EXPECT_EQ(shown.List()->SizeEdit()->text().toStdString(), row.shown);
+  }
 }
 
 // OK writes the autostart entry only while a plan exists, removes it when
-// unticked, and reports one that cannot be written.
-TEST_F(SettingsDialogTest, StartAtLoginAddsAndRemovesTheAutostartEntry) {
+// unticked, and reports one that cannot be written. The log link opens the
+// log folder; where nothing can open a file, the link and F1 name what they
+// would open.
+TEST_F(SettingsDialogTest, StartAtLoginLogLinkAndHelp) {
   const std::string entry = dir_.NativeOf("config/autostart/org.brevanto.Brevanto.desktop");
   auto ok = [](bool tick) {
     CDlgAppSettings dialog;
@@ -169,11 +159,7 @@ TEST_F(SettingsDialogTest, StartAtLoginAddsAndRemovesTheAutostartEntry) {
   EXPECT_TRUE(Said("The start at log-in could not be changed: the entry " + entry +
                    " cannot be written or removed."))
       << Messages();
-}
 
-// The log link opens the log folder; where nothing can open a file, the
-// link and F1 name what they would open.
-TEST_F(SettingsDialogTest, LogLinkAndHelpOpenOrNameTheirFiles) {
   const std::string log = dir_.NativeOf("data/log");
   QTextBrowser opened;
   QDesktopServices::setUrlHandler("file", &opened, "setSource");
@@ -181,7 +167,6 @@ TEST_F(SettingsDialogTest, LogLinkAndHelpOpenOrNameTheirFiles) {
   dialog.LogLink()->click();
   QDesktopServices::unsetUrlHandler("file");
   EXPECT_EQ(opened.source().toLocalFile().toStdString(), log);
-
   std::filesystem::create_directories(dir_.NativeOf("no-bin"));
   bvtest::ScopedEnv path("PATH", dir_.NativeOf("no-bin"));
   dialog.LogLink()->click();

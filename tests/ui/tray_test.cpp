@@ -1,21 +1,11 @@
 // The notification icon and the pop-up (offscreen), time on a test clock.
-#include <gtest/gtest.h>
-
-#include <QPushButton>
-
-#include <QToolButton>
 #include <set>
-#include <thread>
 
 #include "ManualClock.h"
 #include "UiTestKit.h"
-#include "common/EngineEvents.h"
-#include "ui/main/CBrevantoView.h"
-#include "ui/main/CMainFrame.h"
 #include "ui/main/PlanNotices.h"
 #include "ui/main/PlanProblem.h"
 #include "ui/tray/CDlgSystrayMesssage.h"
-#include "ui/widgets/TextFormat.h"
 
 namespace {
 
@@ -36,14 +26,6 @@ class TrayTest : public bvtest::UiTest {
     UiTest::TearDown();
   }
 };
-
-TEST(TextFormatTest, FieldsTakeTheValuesInOrder) {
-  EXPECT_EQ(FormatText("%d files by \"%s\"", {"12", "Docs"}), "12 files by \"Docs\"");
-  EXPECT_EQ(FormatText("%s%% of %ld (%.2d)", {"50", "7", "3"}), "50% of 7 (3)");
-  // A translated text with more fields than values never reads past them.
-  EXPECT_EQ(FormatText("%s and %s and %d", {"a"}), "a and  and ");
-  EXPECT_EQ(FormatText("100 %", {"x"}), "100 %");
-}
 
 // Each kind has its picture; each message gets its full 10 s; Close and the
 // program's exit end it.

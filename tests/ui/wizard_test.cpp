@@ -3,23 +3,15 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <QCheckBox>
-#include <QComboBox>
-#include <QLabel>
 #include <QListWidget>
-#include <QLocale>
-#include <QPushButton>
 #include <QRadioButton>
 #include <QRegularExpression>
 #include <QSpinBox>
 #include <QTabBar>
 #include <QTabWidget>
 #include <QThread>
-#include <QToolButton>
 #include <QTreeWidgetItemIterator>
-#include <atomic>
 #include <mutex>
-#include <thread>
 #include <tuple>
 
 #include "UiTestKit.h"
@@ -29,12 +21,9 @@
 #include "plans/PlanSources.h"
 #include "plans/Schedule.h"
 #include "platform/files/Files.h"
-#include "platform/profile/Profile.h"
 #include "support/CephGateway.h"
 #include "support/FtpServer.h"
-#include "ui/main/RunSoon.h"
 #include "ui/widgets/CDlgSureMessage.h"
-#include "ui/widgets/TextFormat.h"
 #include "ui/wizard/CExtFileDlg.h"
 #include "ui/wizard/CFileTreeCtrl.h"
 #include "ui/wizard/CPlanWizardDlg.h"

@@ -184,8 +184,9 @@ void CBrevantoView::OnEngineEvent(const EventData& event) {
     case kEvServerKeyChanged:
     case kEvServerKeyUntrusted:
     case kEvServerNotEncrypted: {
-      auto it = plans_.find(event.planId);
-      if (it != plans_.end()) it->second.serverRefused = event.code;
+      // Kept for a plan the view has not shown yet too: a new plan's first
+      // look at its server may come before its first refresh.
+      plans_[event.planId].serverRefused = event.code;
       dirty_ = true;
       break;
     }

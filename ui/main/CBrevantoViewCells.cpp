@@ -64,7 +64,7 @@ void CBrevantoView::Refresh() {
         state.seen.folder = snap.storeFolder;
       }
       state.snap = std::move(snap);
-    } else if (it == plans_.end()) {
+    } else if (it == plans_.end() || !it->second.seenRead) {
       dirty_ = true;  // never seen whole yet: shown once its lock is free
       continue;
     }
