@@ -61,7 +61,7 @@ int32_t CObjectDevice::ReadStoreMarkerId(std::string* id, std::string* installat
   if (reply.status == 404 && reply.code != "NoSuchBucket") return 0;
   // A marker is a few lines: anything else under its name (cut off for its
   // length, or no marker's text) may be someone's object, never replaced.
-  if (text.size() > kMaxMarkerBytes) return 2;
+  if (reply.status >= 200 && reply.status < 300 && text.size() > kMaxMarkerBytes) return 2;
   if (!reply.Ok()) return -1;
   if (!ParseStoreMarker(text, id, nullptr, installation)) return 2;
   markerId_ = *id;
