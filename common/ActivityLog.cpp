@@ -169,6 +169,8 @@ std::string ProblemRecord(const EventData& event, const PlanInfoForLog* plan,
       head = event.value == 0   ? "#Backup Disk Not Connected"
              : event.value == 1 ? "#Fresh First Backup"
              : event.value == 3 ? "#Backup Store Warning"
+             : event.value == 4 ? "#Backup Store Refused"
+             : event.value == 5 ? "#Backup Store Keeps Old Versions"
                                 : "#Backup Store Holds Protected Folder";
       text1 = "Destination = ";
       text3 = "Reason = ";

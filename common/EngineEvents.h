@@ -64,8 +64,11 @@ enum EventCode : int32_t {
   // disk); value 2, the store on a server that is this machine lies in or
   // above a folder the plan protects, so nothing is sent; value 3, a warning
   // that stops nothing (the server keeps copies readable by its other users,
-  // or nothing tells where on this machine it keeps them). Text 1 = the store
-  // root, plan identifier, text 3 = the sentence.
+  // or nothing tells where on this machine it keeps them); value 4, the store
+  // there is refused (another plan's or installation's, or its marker is no
+  // marker), so nothing is sent; value 5, the bucket keeps old versions
+  // itself (once a start). Text 1 = the store root, plan identifier, text 3 =
+  // the sentence.
   kEvStoreState = 37,
   // The server of an FTP or SFTP store was not used, so nothing was sent:
   // its key was never trusted (38; the plan's connection test shows it for

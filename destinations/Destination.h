@@ -140,11 +140,17 @@ class CDestination {
   // the reason changes or a connection succeeds again. Kinds without a
   // server: always kNone.
   // The store marker of a kind whose store lies behind a connection (an
-  // object store), looked at by LookAtRemoteStore: 1 a marker naming *id, 0
-  // none there, -1 not known now (the request failed). Other kinds: -1.
-  virtual int32_t ReadStoreMarkerId(std::string* /*id*/) { return -1; }
-  // Writes the marker naming id at the store's root; false when it failed.
-  virtual bool PlaceStoreMarker(const std::string& /*id*/) { return false; }
+  // object store), looked at by LookAtRemoteStore: 1 a marker naming *id
+  // (and *installation, the installation that wrote it, or empty), 0 none
+  // there, 2 something under its name that is no marker (unreadable, too
+  // long), -1 not known now (the request failed). Other kinds: -1.
+  virtual int32_t ReadStoreMarkerId(std::string* /*id*/, std::string* /*installation*/) {
+    return -1;
+  }
+  // Writes the marker naming id and this installation at the store's root
+  // where none is (replace: over the one there, which names id): 1 written,
+  // 0 another one was there first, -1 failed.
+  virtual int32_t PlaceStoreMarker(const std::string& /*id*/, bool /*replace*/) { return -1; }
   enum class ServerRefusal { kNone, kKeyChanged, kKeyUntrusted, kNotEncrypted, kUnreachable };
   virtual ServerRefusal TakeServerRefusal(std::string* /*server*/, std::string* /*cause*/) {
     return ServerRefusal::kNone;

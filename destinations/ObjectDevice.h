@@ -32,6 +32,7 @@ enum class ObjectFailure {
   kBusy,
   kRedirect,        // the store pointed elsewhere (a wrong endpoint or region): not followed
   kEndlessListing,  // a listing's pages did not end: it was stopped
+  kMarkerDenied,    // the bucket answers, but reading the store's marker is refused
   kOther
 };
 
@@ -40,6 +41,7 @@ enum class ObjectProbeStep { kNone, kReach, kWrite, kRead, kDelete };
 struct ObjectProbeResult {
   ObjectProbeStep failedAt = ObjectProbeStep::kNone;
   ObjectFailure cause = ObjectFailure::kNone;
+  bool keepsVersions = false;  // the bucket keeps old and deleted versions itself
 };
 
 // A store as a person reads it: "s3://bucket/prefix/".
@@ -71,8 +73,8 @@ class CObjectDevice : public CDestination {
   bool Prepare(bool initialize) override;
   // The marker "Brevanto.dat" below the prefix; one seen stands for a minute
   // while the store stays reachable.
-  int32_t ReadStoreMarkerId(std::string* id) override;
-  bool PlaceStoreMarker(const std::string& id) override;
+  int32_t ReadStoreMarkerId(std::string* id, std::string* installation) override;
+  int32_t PlaceStoreMarker(const std::string& id, bool replace) override;
   void Close() override;
   std::string GetRootPath() const override;
   // Probes the bucket when it was not reached, on a growing pause; looks at
@@ -115,6 +117,10 @@ class CObjectDevice : public CDestination {
   // plan's uploads). True when it listed.
   bool SweepIfDue();
   ServerRefusal TakeServerRefusal(std::string* server, std::string* cause) override;
+  // True once for the destination (a plan's start) when its bucket keeps the
+  // old versions of what the plan replaces or deletes (versioning enabled):
+  // the store then grows past what the plan keeps. Asked at the first look.
+  bool TakeKeepsVersions();
 
   // Lists the bucket, then writes, reads back and deletes a probe object
   // below the prefix: the first step that failed and its cause.
@@ -172,15 +178,24 @@ class CObjectDevice : public CDestination {
   void Rotate(const std::string& target, const std::function<void()>& beforeReplace);
   void Settle(bool whole);
   // Lists the unfinished uploads and aborts them (under sessionLock_): true
-  // when every one listed was aborted.
+  // when every one listed was aborted, or the listing did not end (nothing
+  // is aborted then, and the sweep is not run again in this start).
   bool SweepListed(uint32_t* aborted = nullptr);
-  bool sweepDue_ = true;        // under sessionLock_: the sweep is to run at the next reach
-  std::string markerId_;        // under sessionLock_: the marker last seen or placed
-  int64_t markerLookedAt_ = 0;  // under sessionLock_: when (0: look again)
+  bool sweepDue_ = true;            // under sessionLock_: the sweep is to run at the next reach
+  std::string markerId_;            // under sessionLock_: the marker last seen or placed
+  std::string markerInstallation_;  // under sessionLock_: the installation it names
+  int64_t markerLookedAt_ = 0;      // under sessionLock_: when (0: look again)
+  int markerLookSeconds_ = 0;       // under sessionLock_: how long it stands (0: not read yet)
   // While the store answers, nothing is probed (the copies tell when it
   // stops); while it does not, probes come after pauses doubling to a minute.
   std::chrono::steady_clock::time_point nextProbe_{};  // under sessionLock_
   std::chrono::milliseconds probePause_{0};            // under sessionLock_
+  // Reading the marker was refused (403) though the bucket answers: the
+  // probes read the marker too, and the store stays away until it is read.
+  bool markerDenied_ = false;     // under sessionLock_
+  bool versioningAsked_ = false;  // under sessionLock_: the bucket's versioning was asked
+  // Notes a refused read of the marker: away, its cause, the next probe later.
+  void MarkerDenied();
   std::atomic<bool> connected_{false};
   std::atomic<ObjectFailure> failure_{ObjectFailure::kNone};
   std::atomic<ObjectFailure> told_{ObjectFailure::kNone};

@@ -1,5 +1,11 @@
 // The object store's marker "Brevanto.dat" below the prefix (whose store the
-// prefix holds), and the sweep of unfinished multipart uploads.
+// prefix holds), the sweep of unfinished multipart uploads, and the bucket's
+// versioning asked at a start.
+#include <algorithm>
+#include <chrono>
+#include <thread>
+
+#include "common/Settings.h"
 #include "destinations/ObjectDevice.h"
 #include "destinations/StoreMarker.h"
 #include "platform/process/Clock.h"
@@ -9,8 +15,14 @@ namespace {
 // A marker is a few lines; more is not one.
 constexpr size_t kMaxMarkerBytes = 4096;
 // How long a marker seen stands for the store before it is looked at again
-// (a store emptied behind the plan's back is noticed within this).
-constexpr int64_t kMarkerLookSeconds = 60;
+// (a store emptied, or its marker replaced, behind the plan's back is
+// noticed within this): "InternalSettings.ini" [General] StoreMarkerLookTime
+// in seconds, else a minute.
+constexpr int kMarkerLookSeconds = 60;
+// How long after placing its marker a plan reads it back: another plan
+// placing one at the same moment on a store that does not refuse the second
+// has written it by then.
+constexpr int kReadBackMs = 500;
 
 }  // namespace
 
@@ -21,11 +33,15 @@ bool CObjectDevice::SweepIfDue() {
   return true;
 }
 
-int32_t CObjectDevice::ReadStoreMarkerId(std::string* id) {
+int32_t CObjectDevice::ReadStoreMarkerId(std::string* id, std::string* installation) {
   std::lock_guard<std::recursive_mutex> guard(sessionLock_);
   const int64_t now = plat::Now();
-  if (markerLookedAt_ != 0 && now - markerLookedAt_ < kMarkerLookSeconds && !markerId_.empty()) {
+  if (markerLookSeconds_ <= 0)
+    markerLookSeconds_ =
+        std::max(1, ReadInternalInt("General", "StoreMarkerLookTime", kMarkerLookSeconds));
+  if (markerLookedAt_ != 0 && now - markerLookedAt_ < markerLookSeconds_ && !markerId_.empty()) {
     *id = markerId_;
+    *installation = markerInstallation_;
     return 1;
   }
   const std::string key = KeyOf(GetRootPath()) + kStoreMarkerName;
@@ -37,23 +53,60 @@ int32_t CObjectDevice::ReadStoreMarkerId(std::string* id) {
       return text.size() <= kMaxMarkerBytes;
     });
   });
+  if (reply.status == 403 && reply.code != "RequestTimeTooSkewed") {
+    MarkerDenied();
+    return -1;
+  }
+  markerDenied_ = false;
   if (reply.status == 404 && reply.code != "NoSuchBucket") return 0;
-  // Unreadable text under the marker's name names no store: one is put there.
-  if (reply.Ok() && !ParseStoreMarker(text, id)) return 0;
+  // A marker is a few lines: anything else under its name (cut off for its
+  // length, or no marker's text) may be someone's object, never replaced.
+  if (reply.status >= 200 && reply.status < 300 && text.size() > kMaxMarkerBytes) return 2;
   if (!reply.Ok()) return -1;
+  if (!ParseStoreMarker(text, id, nullptr, installation)) return 2;
   markerId_ = *id;
+  markerInstallation_ = *installation;
   markerLookedAt_ = now;
   return 1;
 }
 
-bool CObjectDevice::PlaceStoreMarker(const std::string& id) {
+void CObjectDevice::MarkerDenied() {
+  constexpr std::chrono::milliseconds kFirstPause{1000}, kLongestPause{60000};
+  markerDenied_ = true;
+  connected_ = false;
+  failure_ = ObjectFailure::kMarkerDenied;
+  probePause_ = std::min(kLongestPause, std::max(kFirstPause, probePause_ * 2));
+  nextProbe_ = std::chrono::steady_clock::now() + probePause_;
+}
+
+int32_t CObjectDevice::PlaceStoreMarker(const std::string& id, bool replace) {
   std::lock_guard<std::recursive_mutex> guard(sessionLock_);
   const std::string key = KeyOf(GetRootPath()) + kStoreMarkerName;
-  if (!Retried([&] { return session_.PutText(key, StoreMarkerText(id)); }).Ok()) return false;
+  const std::string installation = InstallationId();
+  const std::string text = StoreMarkerText(id, {}, installation);
+  // Only where none is: two plans placing theirs at once would each write
+  // into the other's store. A store that does not honour the condition
+  // takes the last marker written, so the marker is read back a moment later.
+  const ObjectReply put = Retried([&] { return session_.PutText(key, text, !replace); });
+  if (put.status == 412) return 0;
+  if (!put.Ok()) return -1;
+  std::this_thread::sleep_for(std::chrono::milliseconds(kReadBackMs));
+  std::string back;
+  const ObjectReply read = Retried([&] {
+    back.clear();
+    return session_.Get(key, [&](const char* data, size_t size) {
+      back.append(data, size);
+      return back.size() <= kMaxMarkerBytes;
+    });
+  });
+  if (!read.Ok()) return read.status == 404 ? 0 : -1;
+  std::string named;
+  if (!ParseStoreMarker(back, &named) || named != id) return 0;
   listed_.clear();  // a new store: what was listed of the old one is gone
   markerId_ = id;
+  markerInstallation_ = installation;
   markerLookedAt_ = plat::Now();
-  return true;
+  return 1;
 }
 
 uint32_t CObjectDevice::SweepTemporaryCopies() {
@@ -61,4 +114,16 @@ uint32_t CObjectDevice::SweepTemporaryCopies() {
   uint32_t aborted = 0;
   if (SweepListed(&aborted)) sweepDue_ = false;
   return aborted;
+}
+
+bool CObjectDevice::TakeKeepsVersions() {
+  std::lock_guard<std::recursive_mutex> guard(sessionLock_);
+  if (versioningAsked_ || !connected_) return false;
+  bool keeps = false;
+  // Asked beside the requests that tell whether the store answers: a key
+  // not allowed to ask (403) or a store that knows no versioning leaves the
+  // store as it was, with nothing to say.
+  const ObjectReply reply = session_.Versioning(&keeps);
+  versioningAsked_ = reply.status != 0 && reply.status != 503;
+  return keeps;
 }

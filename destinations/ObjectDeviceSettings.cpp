@@ -207,6 +207,9 @@ CDestination::ServerRefusal CObjectDevice::TakeServerRefusal(std::string* server
     case ObjectFailure::kRedirect:
       key = "REDIRECT";
       break;
+    case ObjectFailure::kMarkerDenied:
+      key = "MARKER_DENIED";
+      break;
     case ObjectFailure::kEndlessListing:
       key = "ENDLESS_LISTING";
       break;

@@ -186,3 +186,13 @@ ObjectReply ObjectSession::ListParts(std::string_view prefix,
     }
   }
 }
+
+ObjectReply ObjectSession::Versioning(bool* keepsVersions) {
+  Prepare("GET", "", "versioning=");  // not a bare "versioning": the signature wants the "="
+  ObjectReply reply = Run({}, true);
+  size_t at = 0;
+  std::string status;
+  *keepsVersions =
+      reply.Ok() && ObjectXmlElement(reply.body, "Status", &at, &status) && status == "Enabled";
+  return reply;
+}

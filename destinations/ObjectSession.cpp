@@ -324,9 +324,11 @@ ObjectReply ObjectSession::RunWithBody(const std::string& text, bool keepBody,
   return Run(std::move(headers), keepBody);
 }
 
-ObjectReply ObjectSession::PutText(std::string_view key, const std::string& text) {
+ObjectReply ObjectSession::PutText(std::string_view key, const std::string& text, bool onlyNew) {
   Prepare("PUT", key, "");
-  return RunWithBody(text, false);
+  return RunWithBody(
+      text, false,
+      onlyNew ? std::vector<std::string>{"If-None-Match: *"} : std::vector<std::string>{});
 }
 
 ObjectReply ObjectSession::StartParts(std::string_view key, std::string* uploadId,

@@ -78,8 +78,10 @@ class ObjectSession {
   // the attributes said.
   ObjectReply Put(std::string_view key, plat::File* file, uint64_t size, const std::string& md5,
                   const std::function<bool()>& stillSame, const ObjectAttributes& attributes = {});
-  // Uploads a short text whole under key, with its Content-MD5.
-  ObjectReply PutText(std::string_view key, const std::string& text);
+  // Uploads a short text whole under key, with its Content-MD5; onlyNew:
+  // only where no object is (If-None-Match: *; 412 when one is, on a store
+  // that honours it).
+  ObjectReply PutText(std::string_view key, const std::string& text, bool onlyNew = false);
   // Copies a key on the server side.
   ObjectReply Copy(std::string_view from, std::string_view to);
   // A multipart upload: started (its id), parts of at least 5 MiB but the
@@ -104,6 +106,9 @@ class ObjectSession {
   ObjectReply List(std::string_view prefix, std::vector<ObjectEntry>* entries);
   // Whether the bucket answers (a listing of no keys).
   ObjectReply Probe();
+  // Whether the bucket keeps the old versions of what is replaced or
+  // deleted itself (its versioning is enabled).
+  ObjectReply Versioning(bool* keepsVersions);
   // The public key the endpoint's TLS certificate holds, as a pin
   // ("sha256//BASE64"), whoever vouches for it; nothing is sent past the
   // handshake. Empty when there is no TLS or no answer.

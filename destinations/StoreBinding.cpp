@@ -148,23 +148,37 @@ StoreVerdict LookAtRemoteStore(const std::string& planFolder, CDestination& dest
                                bool filledBefore, StoreRecord* record) {
   const std::string root = destination.GetRootPath();
   const int32_t type = destination.GetStorageType();
-  std::string found;
-  const int32_t marked = destination.ReadStoreMarkerId(&found);
+  std::string found, installation;
+  const int32_t marked = destination.ReadStoreMarkerId(&found, &installation);
   if (marked < 0) return StoreVerdict::kOwn;
+  if (marked == 2) return StoreVerdict::kNotAMarker;
   const auto remember = [&](const std::string& id) {
     *record = StoreRecord{id, root, type, "", "", ""};
     WriteStoreRecord(planFolder, *record);
   };
   if (marked > 0) {
-    if (found == record->id || (record->id.empty() && filledBefore)) {
+    if (!installation.empty() && installation != InstallationId())
+      return StoreVerdict::kOtherInstallation;
+    if (found == record->id || (record->id.empty() && filledBefore && installation.empty())) {
       if (found != record->id || record->root != root || record->type != type) remember(found);
+      // A marker from before installations were named names this one from
+      // now on: another installation that took the store over is refused.
+      if (installation.empty()) destination.PlaceStoreMarker(found, true);
       return StoreVerdict::kOwn;
     }
     return StoreVerdict::kForeign;
   }
   // No marker: a new place, or the plan's store was emptied behind its back.
   const std::string id = NewStoreId();
-  if (!destination.PlaceStoreMarker(id)) return StoreVerdict::kOwn;
+  const int32_t placed = destination.PlaceStoreMarker(id, false);
+  if (placed < 0) return StoreVerdict::kOwn;
+  if (placed == 0) {
+    // Another plan placed its marker at the same moment, and won.
+    if (destination.ReadStoreMarkerId(&found, &installation) == 2) return StoreVerdict::kNotAMarker;
+    return !installation.empty() && installation != InstallationId()
+               ? StoreVerdict::kOtherInstallation
+               : StoreVerdict::kForeign;
+  }
   const bool lost = !record->id.empty();
   remember(id);
   return lost ? StoreVerdict::kFresh : StoreVerdict::kOwn;

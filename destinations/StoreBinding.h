@@ -23,11 +23,19 @@ bool ReadStoreRecord(const std::string& planFolder, StoreRecord* out);
 bool WriteStoreRecord(const std::string& planFolder, const StoreRecord& record);
 
 enum class StoreVerdict {
-  kOwn,           // the plan's store is there: write
-  kNotConnected,  // the plan's store is elsewhere: write nothing, record changes
-  kFresh,         // a store was made or found here for the plan: fill it anew
-  kForeign,       // another plan's store is there: write nothing, say why
+  kOwn,                // the plan's store is there: write
+  kNotConnected,       // the plan's store is elsewhere: write nothing, record changes
+  kFresh,              // a store was made or found here for the plan: fill it anew
+  kForeign,            // another plan's store is there: write nothing, say why
+  kOtherInstallation,  // another installation's store is there: write nothing, say why
+  kNotAMarker,         // something not a marker stands under its name: write nothing, say why
 };
+
+// Whether a verdict keeps the plan from writing into the store there.
+inline bool RefusesStore(StoreVerdict v) {
+  return v == StoreVerdict::kForeign || v == StoreVerdict::kOtherInstallation ||
+         v == StoreVerdict::kNotAMarker;
+}
 
 class CDestination;
 
@@ -46,10 +54,14 @@ std::string StoreDiskName(const StoreRecord& record, const std::string& root);
 // Looks at the store of a kind that lies behind a connection (an object
 // store) through its marker: the plan's own marker there is its store; a
 // store that lost its marker (emptied, the bucket made again) gets a new one
-// and is filled anew; a marker naming another store is another plan's (or
-// another computer's) and is refused. A plan without a record takes a place
-// without a marker, and a marked one only when it filled a store before
-// (plans from before object stores were recorded). A marker that cannot be
-// looked at now changes nothing: the copies say why they fail.
+// and is filled anew. A marker another installation wrote is refused
+// (kOtherInstallation), whatever the plan's record says; one of this
+// installation naming another store is another plan's (kForeign); an object
+// under the marker's name that is no marker is never replaced (kNotAMarker).
+// A plan without a record takes a place without a marker, and an older marker
+// naming no installation only when it filled a store before (plans from
+// before object stores were recorded); such a marker taken as the plan's
+// own is rewritten naming this installation. A marker that cannot be looked
+// at now changes nothing: the copies say why they fail.
 StoreVerdict LookAtRemoteStore(const std::string& planFolder, CDestination& destination,
                                bool filledBefore, StoreRecord* record);

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common/EngineEvents.h"
+#include "common/Settings.h"
 #include "common/Texts.h"
 #include "platform/base/Errors.h"
 #include "platform/files/FileId.h"
@@ -126,10 +127,12 @@ void TellUnobeyed(const std::string& marker) {
 }  // namespace
 
 // The identifier of a marker's text: "[Store]" first, then "Id=<32 hex>";
-// "Nonce=<32 hex>" too, in any order.
-bool ParseStoreMarker(std::string_view text, std::string* id, std::string* nonce) {
+// "Nonce=<32 hex>" and "Installation=<32 hex>" too, in any order.
+bool ParseStoreMarker(std::string_view text, std::string* id, std::string* nonce,
+                      std::string* installation) {
   bool first = true, named = false;
   if (nonce != nullptr) nonce->clear();
+  if (installation != nullptr) installation->clear();
   auto lower = [](std::string_view hex) {
     std::string out(hex);
     std::transform(out.begin(), out.end(), out.begin(),
@@ -152,6 +155,9 @@ bool ParseStoreMarker(std::string_view text, std::string* id, std::string* nonce
     } else if (nonce != nullptr && nonce->empty() && line.rfind("Nonce=", 0) == 0 &&
                line.size() == 38 && IsHex(line.substr(6))) {
       *nonce = lower(line.substr(6));
+    } else if (installation != nullptr && installation->empty() &&
+               line.rfind("Installation=", 0) == 0 && line.size() == 45 && IsHex(line.substr(13))) {
+      *installation = lower(line.substr(13));
     }
   }
   return named;
@@ -301,8 +307,23 @@ std::string NewStoreId() {
   return id;
 }
 
-std::string StoreMarkerText(const std::string& id, const std::string& nonce) {
-  return "[Store]\nId=" + id + "\n" + (nonce.empty() ? "" : "Nonce=" + nonce + "\n");
+std::string StoreMarkerText(const std::string& id, const std::string& nonce,
+                            const std::string& installation) {
+  return "[Store]\nId=" + id + "\n" + (nonce.empty() ? "" : "Nonce=" + nonce + "\n") +
+         (installation.empty() ? "" : "Installation=" + installation + "\n");
+}
+
+std::string InstallationId() {
+  static std::mutex lock;   // guards made: one identifier however many plans ask at once
+  static std::string made;  // for a data folder that cannot be written: one per process
+  std::lock_guard<std::mutex> g(lock);
+  std::string id = ReadInternalString("General", "InstallationId", "");
+  std::string lower;
+  if (ParseStoreMarker(StoreMarkerText(id), &lower)) return lower;
+  const std::string fresh = NewStoreId();
+  if (WriteInternalString("General", "InstallationId", fresh.c_str())) return fresh;
+  if (made.empty()) made = fresh;
+  return made;
 }
 
 bool IsStoreFolder(std::string_view folder) { return !folder.empty() && HoldsMarker(folder); }

@@ -38,11 +38,18 @@ bool WriteStoreMarker(std::string_view folder, const std::string& id);
 bool TakeOrMakeStoreMarker(std::string_view folder, std::string* id);
 // A new store identifier (32 hexadecimal digits).
 std::string NewStoreId();
-// The marker's text for id (with a nonce when given), and the identifier such
-// a text names (lower case; false when it names none) and its nonce (empty
-// when it holds none).
-std::string StoreMarkerText(const std::string& id, const std::string& nonce = {});
-bool ParseStoreMarker(std::string_view text, std::string* id, std::string* nonce = nullptr);
+// This installation of the program (its data folder): 32 hexadecimal digits
+// kept as "InstallationId" in "InternalSettings.ini", made at the first call.
+// An object store's marker names it, so that a store another installation
+// fills is never taken for a plan's own.
+std::string InstallationId();
+// The marker's text for id (with a nonce and the installation when given),
+// and the identifier such a text names (lower case; false when it names
+// none), its nonce and its installation (empty when it holds none).
+std::string StoreMarkerText(const std::string& id, const std::string& nonce = {},
+                            const std::string& installation = {});
+bool ParseStoreMarker(std::string_view text, std::string* id, std::string* nonce = nullptr,
+                      std::string* installation = nullptr);
 // The first folder, at or below one of folders (system paths), whose marker
 // names id, whoever owns it; breadth first over at most maxFolders folders,
 // never into another store, another volume or a pseudo file system. Empty

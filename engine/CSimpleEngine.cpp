@@ -388,6 +388,13 @@ int32_t CSimpleEngine::BackupFile(std::string_view source, bool existenceCheck, 
     StoreRecord(db, *rec, &offset, notedAt);
     return kBackupStopping;
   }
+  if (error != 0 && !dest->IsAvailable()) {
+    // The store went away during the copy (no answer, busy for good): the
+    // file waits for it, and the store's cause is said once, not per file.
+    rec->state = kLogPending;
+    StoreRecord(db, *rec, &offset, notedAt);
+    return kBackupStoreAway;
+  }
   if (error == plat::kErrSourceChanged) {
     // Written while it was read: no copy of it is kept, nothing is called
     // good. Tried again once it has held still for a moment (the record's

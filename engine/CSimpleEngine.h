@@ -34,6 +34,7 @@ enum BackupResult : int32_t {
   kBackupUnchanged = -6,      // the latest copy already is this version; record stored as copied
   kBackupTooLarge = -7,       // larger than the size limit or the store's disk holds
   kBackupNameRefused = -8,    // the store cannot hold the name (its disk, or its server)
+  kBackupStoreAway = -9,      // the store went away during the copy; record pending
   kBackupBadArgument = 2,     // empty or too short path, or no destination
 };
 

@@ -188,7 +188,7 @@ void CSimpleTask::PreCheck() {
   CDestination::ServerRefusal refusal = CDestination::ServerRefusal::kNone;
   uint32_t id;
   bool before, after, filledBefore = false, looked = false, modesKept = true, renewed = false,
-                      unproven = false;
+                      unproven = false, keepsVersions = false;
   StoreVerdict verdict = StoreVerdict::kOwn;
   {
     // The destination has no lock of its own; the plan's lock serialises it.
@@ -210,9 +210,11 @@ void CSimpleTask::PreCheck() {
                     ? LookAtRemoteStore(folder, *dest, filledBefore, &store_)
                     : LookAtStore(folder, dest->GetStorageType(), root, filledBefore, &store_);
       looked = true;
-      dest->SetStoreAway(verdict == StoreVerdict::kNotConnected ||
-                         verdict == StoreVerdict::kForeign);
-      if (bucket != nullptr && verdict != StoreVerdict::kForeign) bucket->SweepIfDue();
+      dest->SetStoreAway(verdict == StoreVerdict::kNotConnected || RefusesStore(verdict));
+      if (bucket != nullptr && !RefusesStore(verdict)) {
+        bucket->SweepIfDue();
+        keepsVersions = bucket->TakeKeepsVersions();
+      }
       if (bucket != nullptr) foreignStore = ReadableObjectStore(bucket->GetObjectSettings());
       // A server that is this machine: where its store lies is pinned, and a
       // store that holds a folder the plan protects takes nothing in.
@@ -261,14 +263,18 @@ void CSimpleTask::PreCheck() {
     PostEvent(kEvStoreState, root, id, {}, said, 0);
   }
   if (looked) storeAwaySaid_ = verdict == StoreVerdict::kNotConnected;
-  // Said once while the place holds another plan's store.
-  if (verdict == StoreVerdict::kForeign && !foreignSaid_) {
-    std::string said = GetText("STORE", "ANOTHER_PLANS_STORE");
+  // Said once while the place holds another plan's (or installation's)
+  // store, or an object under the marker's name that is no marker.
+  if (RefusesStore(verdict) && verdict != foreignSaid_) {
+    std::string said = GetText("STORE", verdict == StoreVerdict::kForeign ? "ANOTHER_PLANS_STORE"
+                                        : verdict == StoreVerdict::kOtherInstallation
+                                            ? "ANOTHER_INSTALLATIONS_STORE"
+                                            : "NOT_A_MARKER");
     if (const size_t at = said.find("%s"); at != std::string::npos)
       said.replace(at, 2, foreignStore);
-    PostEvent(kEvStoreState, root, id, {}, said, 2);
+    PostEvent(kEvStoreState, root, id, {}, said, 4);
   }
-  if (looked) foreignSaid_ = verdict == StoreVerdict::kForeign;
+  if (looked) foreignSaid_ = verdict;
   // Said once while the server's store holds a protected folder.
   if (looked && !heldSource.empty() && !storeHoldsSaid_) {
     std::string said = GetText("STORE", "SERVER_STORE_HOLDS_SOURCES");
@@ -290,6 +296,13 @@ void CSimpleTask::PreCheck() {
   if (looked) unprovenSaid_ = unproven;
   if ((verdict == StoreVerdict::kFresh || renewed) && filledBefore)
     PostEvent(kEvStoreState, root, id, {}, GetText("STORE", "REFILLED"), 1);
+  // Said once a start: the bucket keeps what the plan removes.
+  if (keepsVersions) {
+    std::string said = GetText("STORE", "BUCKET_KEEPS_VERSIONS");
+    if (const size_t at = said.find("%s"); at != std::string::npos)
+      said.replace(at, 2, foreignStore);
+    PostEvent(kEvStoreState, root, id, {}, said, 5);
+  }
 }
 
 // Copies the journal's pending records that settled, as the journal's set of

@@ -121,9 +121,10 @@ class CSimpleTask : public CTask {
   // The store the plan fills ("Store.ini"), read once; working thread only.
   StoreRecord store_;
   bool storeRecordRead_ = false;
-  bool storeAwaySaid_ = false;     // the plan's disk was said to be away
-  bool storeHoldsSaid_ = false;    // the server's store was said to hold a protected folder
-  bool foreignSaid_ = false;       // the destination was said to hold another plan's store
+  bool storeAwaySaid_ = false;   // the plan's disk was said to be away
+  bool storeHoldsSaid_ = false;  // the server's store was said to hold a protected folder
+  // The refusal of the store last said (kOwn: none): said once while it lasts.
+  StoreVerdict foreignSaid_ = StoreVerdict::kOwn;
   bool modesRefusedSaid_ = false;  // the server was said to keep copies readable by others
   bool unprovenSaid_ = false;      // the server's store was said to lie nowhere known here
 };

@@ -309,7 +309,8 @@ void ObjectPlan(const bvtest::ProgramWorld& w, const bvtest::CephGateway& gw,
 
 // Two computers on one bucket and prefix: the second is refused in words
 // before it writes anything, and sweeps none of the first one's uploads;
-// the first one's store, emptied with its bucket, is filled anew whole.
+// the first one's store, emptied with its bucket or alone, is filled anew
+// whole.
 TEST(ObjectStoreEndToEnd, AStoreIsItsPlansOwnAndFilledAgainWhenEmptied) {
   bvtest::App();
   bvtest::CephGateway gw;
@@ -321,6 +322,8 @@ TEST(ObjectStoreEndToEnd, AStoreIsItsPlansOwnAndFilledAgainWhenEmptied) {
   b.Put("docs/a.txt", "machine b");
   ObjectPlan(a, gw, "own");
   ObjectPlan(b, gw, "own");
+  // a looks at its marker again every 2 s while it runs (a minute unless set).
+  bvtest::WriteNative(a.data.Data("InternalSettings.ini"), "[General]\nStoreMarkerLookTime=2\n");
   auto stored = [&](const bvtest::ProgramWorld& w, const std::string& rel) {
     std::string body;
     const std::string key = "team/Latest/C" + w.Home("docs/" + rel);
@@ -346,11 +349,12 @@ TEST(ObjectStoreEndToEnd, AStoreIsItsPlansOwnAndFilledAgainWhenEmptied) {
   }
 
   program = b.Start(b.Inotify());
-  std::string refused = GetText("STORE", "ANOTHER_PLANS_STORE");
+  std::string refused = GetText("STORE", "ANOTHER_INSTALLATIONS_STORE");
   refused = refused.substr(refused.find("%s") + 2, 40);
   ASSERT_TRUE(WaitFor([&] { return CountOf(b.Log(), refused) == 1; })) << b.Log();
   QThread::msleep(3000);
   EXPECT_EQ(CountOf(b.Log(), refused), 1u) << b.Log();
+  EXPECT_EQ(CountOf(b.Log(), "#Backup Store Refused"), 1u) << b.Log();
   EXPECT_EQ(stored(b, "a.txt"), "(missing)");
   EXPECT_EQ(stored(a, "a.txt"), "a");
   EXPECT_TRUE(gw.Keys("own", "team/Revision/").empty());
@@ -370,16 +374,30 @@ TEST(ObjectStoreEndToEnd, AStoreIsItsPlansOwnAndFilledAgainWhenEmptied) {
   EXPECT_TRUE(WaitFor([&] { return stored(a, "a.txt") == "a" && stored(a, "b.txt") == "b"; }, 120))
       << a.Log();
   EXPECT_EQ(CountOf(a.Log(), GetText("STORE", "REFILLED")), 1u) << a.Log();
+  // Only the prefix emptied (a lifecycle rule), the bucket kept, nothing
+  // changed here: noticed at the marker's next look, said once more, and
+  // every file goes up again.
+  for (const std::string& key : gw.Keys("own", "team/"))
+    ASSERT_EQ(gw.Request("DELETE", "/own/" + bvtest::UriEncode(key, true)), 204);
+  EXPECT_TRUE(WaitFor([&] { return stored(a, "a.txt") == "a" && stored(a, "b.txt") == "b"; }, 30))
+      << a.Log();
+  EXPECT_EQ(CountOf(a.Log(), GetText("STORE", "REFILLED")), 2u) << a.Log();
   EXPECT_TRUE(bvtest::ProgramWorld::EndsWithZero(program, SIGTERM));
 }
 
 // A plan on an object store backs up, rotates its versions and rides out the gateway's
-// restart: while it is away the cause is said once and the files wait.
+// restart: while it is away the cause is said once and the files wait. Its
+// bucket keeps old versions itself: said once.
 TEST(ObjectStoreEndToEnd, BacksUpRotatesAndWaitsForTheGatewayToComeBack) {
   bvtest::App();
   bvtest::CephGateway gw;
   ASSERT_TRUE(gw.Ok()) << gw.Reason();
   ASSERT_TRUE(gw.MakeBucket("e2e"));
+  // The bucket keeps old versions itself: said once.
+  ASSERT_EQ(
+      gw.Request("PUT", "/e2e?versioning=",
+                 "<VersioningConfiguration><Status>Enabled</Status></VersioningConfiguration>"),
+      200);
   bvtest::ProgramWorld w;
   w.Put("docs/a.txt", "one");
   // The first version's mode and last write, to come back with it.
@@ -423,10 +441,12 @@ TEST(ObjectStoreEndToEnd, BacksUpRotatesAndWaitsForTheGatewayToComeBack) {
   EXPECT_TRUE(WaitFor([&] { return CountOf(w.Log(), cause) == 1; })) << w.Log();
   QThread::msleep(4000);  // retried meanwhile, not said again
   EXPECT_EQ(CountOf(w.Log(), cause), 1u) << w.Log();
+  EXPECT_EQ(CountOf(w.Log(), "#Backup File Fail"), 0u) << w.Log();  // the file waits
   ASSERT_TRUE(gw.StartGateway());
   EXPECT_TRUE(WaitFor([&] { return stored("Latest", "b.txt") == "while away"; }, 120)) << w.Log();
   EXPECT_EQ(CountOf(w.Log(), cause), 1u);
   EXPECT_EQ(CountOf(w.Log(), tooLong), 1u);
+  EXPECT_EQ(CountOf(w.Log(), "#Backup Store Keeps Old Versions"), 1u) << w.Log();
   EXPECT_TRUE(bvtest::ProgramWorld::EndsWithZero(program, SIGTERM));
 
   // The program's restore window, in this process on the program's data

@@ -1,5 +1,6 @@
 // The object storage kind against a real S3 gateway (tests/support/CephGateway):
-// the shared suite, its settings file, and each failure in words.
+// the shared suite, its settings file, and each failure in words (its
+// marker in object_marker_test.cpp).
 #include <fcntl.h>
 #include <sys/stat.h>
 
@@ -11,111 +12,12 @@
 #include "common/Texts.h"
 #include "destination_suite.h"
 #include "destinations/ObjectDevice.h"
-#include "destinations/StoreBinding.h"
 #include "destinations/StoreMarker.h"
 #include "history/ObjectStoreAccess.h"
+#include "object_world.h"
 #include "platform/base/Errors.h"
 #include "platform/files/Files.h"
 #include "support/CephGateway.h"
-
-using bvtest::CephGateway;
-using bvtest::UriEncode;
-
-namespace {
-
-CephGateway& Gateway() {
-  static CephGateway gateway;
-  return gateway;
-}
-
-ObjectStoreSettings StoreSettings(const std::string& bucket) {
-  ObjectStoreSettings s;
-  s.endpoint = Gateway().Endpoint();
-  s.region = CephGateway::Region();
-  s.bucket = bucket;
-  s.prefix = "store";
-  s.accessKey = CephGateway::AccessKey();
-  s.secretKey = CephGateway::SecretKey();
-  s.timeout = 5;
-  return s;
-}
-
-std::unique_ptr<CDestination> ObjectDestination(const ObjectStoreSettings& s,
-                                                IDestinationOwner* owner = nullptr) {
-  auto dest = CreateDestination(owner, kStorageObject);
-  PlanSettings settings;
-  settings.storageType = kStorageObject;
-  settings.objectStore = s;
-  dest->Configure(settings);
-  return dest;
-}
-
-std::string NewBucket() {
-  static int n = 0;
-  const std::string bucket = "bv" + std::to_string(getpid()) + "-" + std::to_string(++n);
-  EXPECT_EQ(Gateway().Request("PUT", "/" + bucket), 200);
-  return bucket;
-}
-
-// A fresh bucket; the store lies below "store/" in it.
-class ObjectWorld : public DestinationWorld {
- public:
-  ObjectWorld() : bucket_(NewBucket()), dest_(ObjectDestination(StoreSettings(bucket_))) {
-    EXPECT_TRUE(dest_->Prepare(true));
-  }
-  CDestination& Dest() override { return *dest_; }
-  std::string PathOf(const std::string& rel) const override { return dest_->GetRootPath() + rel; }
-  std::string NativeOf(const std::string& rel) const override { return "/no-such-folder/" + rel; }
-  void Put(const std::string& rel, const std::string& content) override {
-    EXPECT_EQ(Gateway().Request("PUT", UrlOf(rel), content), 200);
-  }
-  std::string Get(const std::string& rel) const override {
-    std::string body;
-    return Gateway().Request("GET", UrlOf(rel), "", &body) == 200 ? body : "";
-  }
-  bool Exists(const std::string& rel) const override {
-    for (const std::string& key : Gateway().Keys(bucket_, "store/" + rel))
-      if (key == "store/" + rel || key.rfind("store/" + rel + "/", 0) == 0) return true;
-    return false;
-  }
-  std::vector<std::string> Names(const std::string& folder) const override {
-    std::set<std::string> names;
-    for (const std::string& key : Gateway().Keys(bucket_, "store/" + folder)) {
-      const std::string rest = key.substr(6 + folder.size());
-      names.insert(rest.substr(0, rest.find('/')));
-    }
-    return {names.begin(), names.end()};
-  }
-  void MakeFolder(const std::string& rel) override { Put(rel + "/inside", "x"); }
-
- private:
-  std::string UrlOf(const std::string& rel) const {
-    return "/" + bucket_ + "/" + UriEncode("store/" + rel, true);
-  }
-  std::string bucket_;
-  std::unique_ptr<CDestination> dest_;
-};
-
-DestinationKind ObjectKind() {
-  DestinationKind kind{"ObjectStore", [] { return std::make_unique<ObjectWorld>(); }};
-  kind.carriesReadOnly = false;
-  kind.hasFolders = false;
-  kind.stagesCopies = false;
-  kind.unavailable = [] { return Gateway().Ok() ? "" : Gateway().Reason(); };
-  return kind;
-}
-
-// The packages are installed by the README's test command: a missing
-// gateway is a failure, not a skip.
-#define REQUIRE_GATEWAY() ASSERT_TRUE(Gateway().Ok()) << Gateway().Reason()
-
-std::string Refusal(CDestination& dest) {
-  std::string server, cause;
-  dest.TakeServerRefusal(&server, &cause);
-  return cause;
-}
-
-}  // namespace
 
 INSTANTIATE_TEST_SUITE_P(Object, DestinationSuite, testing::Values(ObjectKind()), KindName);
 
@@ -306,58 +208,6 @@ TEST(ObjectDevice, GatewayStoppedMidUpload) {
   EXPECT_TRUE(world.Get("Latest/big.bin") == parts);
 }
 
-// The marker below the prefix names whose store it is: the first plan there
-// places it; another plan (another computer) is refused before it writes; a
-// store emptied behind its plan's back is filled anew. Each look is a fresh
-// destination, as at a start of the program.
-TEST(ObjectDevice, StoreMarkerTellsWhoseStoreItIs) {
-  REQUIRE_GATEWAY();
-  const ObjectStoreSettings s = StoreSettings(NewBucket());
-  bvtest::TempDir mine, other, older;
-  struct Look {
-    bvtest::TempDir* plan;
-    bool filledBefore;
-    StoreVerdict verdict;
-  };
-  auto look = [&](const Look& row) {
-    PlanOwner owner(row.plan->System() + "\\");
-    auto dest = ObjectDestination(s, &owner);
-    EXPECT_TRUE(dest->Prepare(false));
-    StoreRecord record;
-    ReadStoreRecord(owner.GetPlanFolder(), &record);
-    EXPECT_EQ(LookAtRemoteStore(owner.GetPlanFolder(), *dest, row.filledBefore, &record),
-              row.verdict)
-        << row.plan->System();
-    ReadStoreRecord(owner.GetPlanFolder(), &record);
-    return record.id;
-  };
-  auto marker = [&] {
-    std::string text, id;
-    Gateway().Request("GET", "/" + s.bucket + "/store/Brevanto.dat", "", &text);
-    return ParseStoreMarker(text, &id) ? id : "(none)";
-  };
-  const std::string first = look({&mine, false, StoreVerdict::kOwn});
-  EXPECT_EQ(marker(), first);
-  EXPECT_EQ(look({&mine, true, StoreVerdict::kOwn}), first);
-  ASSERT_EQ(Gateway().Request("PUT", "/" + s.bucket + "/store/Latest/a.txt", "a"), 200);
-  // Another plan new to the place writes nothing there, not even a record.
-  EXPECT_EQ(look({&other, false, StoreVerdict::kForeign}), "");
-  EXPECT_EQ(marker(), first);
-  // A plan that filled this place before its store was recorded keeps it.
-  EXPECT_EQ(look({&older, true, StoreVerdict::kOwn}), first);
-  // Emptied behind the plans' back: a new store, filled anew by its plan.
-  for (const std::string& key : Gateway().Keys(s.bucket, "store/"))
-    ASSERT_EQ(Gateway().Request("DELETE", "/" + s.bucket + "/" + UriEncode(key, true)), 204);
-  const std::string second = look({&mine, true, StoreVerdict::kFresh});
-  EXPECT_NE(second, first);
-  EXPECT_EQ(marker(), second);
-  EXPECT_EQ(look({&mine, true, StoreVerdict::kOwn}), second);
-  EXPECT_EQ(look({&older, true, StoreVerdict::kForeign}), first);
-  // Text under the marker's name that names no store is replaced.
-  ASSERT_EQ(Gateway().Request("PUT", "/" + s.bucket + "/store/Brevanto.dat", "junk"), 200);
-  EXPECT_NE(look({&mine, true, StoreVerdict::kFresh}), second);
-}
-
 // The rotation run before the PUT takes nothing from the latest key: the
 // revision is a server-side copy and the deletes wait for the new copy to be
 // whole; a copy that fails takes the revision back and deletes nothing.
@@ -478,7 +328,8 @@ TEST(ObjectDevice, RestoreGivesBackModeAndTime) {
 
 // A gateway busy with another request answers 503 "SlowDown": the copy is
 // tried again after growing pauses and goes through once the gateway is
-// free; one that stays busy fails with its cause in words.
+// free; one that stays busy fails with its cause in words and the store
+// counts as away until a probe finds it free.
 TEST(ObjectDevice, BusyGatewayTriedAgain) {
   CephGateway busy(1);
   ASSERT_TRUE(busy.Ok()) << busy.Reason();
@@ -504,9 +355,15 @@ TEST(ObjectDevice, BusyGatewayTriedAgain) {
       EXPECT_EQ(result, kDestOk);
       EXPECT_EQ(Refusal(*dest), "");
     } else {
+      // Still busy: away (the files wait), the cause said once, probed again
+      // once the pause is over.
       EXPECT_EQ(result, 59u);
       EXPECT_EQ(Refusal(*dest), GetText("OBJECT_STORE_REFUSED", "BUSY"));
+      EXPECT_FALSE(dest->IsAvailable());
+      std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+      dest->Refresh();
     }
+    EXPECT_TRUE(dest->IsAvailable());
   }
   std::string body;
   EXPECT_EQ(busy.Request("GET", "/busy/store/f.txt", "", &body), 200);

@@ -13,8 +13,10 @@
 #include "destination_suite.h"
 #include "destinations/DestinationFactory.h"
 #include "destinations/ObjectDevice.h"
+#include "destinations/StoreMarker.h"
 #include "support/EventCollector.h"
 #include "support/HostileS3.h"
+#include "support/ScopedEnv.h"
 #include "support/TempDir.h"
 
 using bvtest::HostileS3;
@@ -57,7 +59,12 @@ TEST(ObjectHostile, EndlessListingsStop) {
     EXPECT_EQ(dest->CopyFile(src.SystemOf("f.txt"), "/store/Latest/f.txt"), kDestOk);
     EXPECT_EQ(Cause(*dest), GetText("OBJECT_STORE_REFUSED", "ENDLESS_LISTING"));
     EXPECT_EQ(Cause(*dest), "");  // once
-    EXPECT_EQ(dest->SweepTemporaryCopies(), 0u);
+    // The start's sweep is cut off too and not run again in this start.
+    auto& bucket = dynamic_cast<CObjectDevice&>(*dest);
+    EXPECT_TRUE(bucket.SweepIfDue());
+    const int swept = s3.Requests();
+    EXPECT_FALSE(bucket.SweepIfDue());
+    EXPECT_EQ(s3.Requests(), swept);
     int aborts = 0;
     for (const std::string& line : s3.Lines()) aborts += line.rfind("DELETE", 0) == 0;
     EXPECT_EQ(aborts, 0);
@@ -108,21 +115,44 @@ TEST(ObjectHostile, ETagOfASinglePut) {
   }
 }
 
-// Looked at every tick of the engine, an idle plan's store costs a request
-// now and then, not one a tick: none while it answers, and probes on a
-// growing pause while it does not.
+// Looked at every tick of the engine (a probe while away, the marker while
+// there), an idle plan's store costs a request now and then, not one a tick:
+// none while it answers, and probes on a growing pause while it does not or
+// while it denies reading the marker; the cause is said once, in its words.
 TEST(ObjectHostile, IdleCostsNoRequests) {
-  for (const auto manner : {HostileS3::kHonest, HostileS3::kRedirect}) {
+  bvtest::TempDir data;
+  bvtest::ScopedEnv dataDir("BREVANTO_DATA_DIR", data.Native());
+  const struct {
+    HostileS3::Manner manner;
+    int requests;
+    const char* cause;
+  } rows[] = {{HostileS3::kHonest, 0, ""},
+              {HostileS3::kRedirect, 3, "REDIRECT"},
+              {HostileS3::kMarkerDenied, 6, "MARKER_DENIED"}};
+  for (const auto& [manner, requests, cause] : rows) {
     SCOPED_TRACE(manner);
     HostileS3 s3(manner);
     auto dest = Hostile(s3);
-    dest->Prepare(false);
+    if (dest->Prepare(false) && manner == HostileS3::kHonest)
+      dest->PlaceStoreMarker(NewStoreId(), false);
     const int before = s3.Requests();
+    std::string id, installation, said;
     for (int tick = 0; tick < 40; ++tick) {  // 4 s of ticks
       dest->Refresh();
+      if (dest->IsAvailable()) {
+        EXPECT_EQ(dest->ReadStoreMarkerId(&id, &installation),
+                  manner == HostileS3::kHonest ? 1 : -1);
+      }
+      said += Cause(*dest);
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
-    EXPECT_LE(s3.Requests() - before, manner == HostileS3::kHonest ? 0 : 3);
+    EXPECT_LE(s3.Requests() - before, requests);
+    std::string words = *cause ? GetText("OBJECT_STORE_REFUSED", cause) : "";
+    if (const size_t at = words.find("%s"); at != std::string::npos)
+      words.replace(at, 2, "127.0.0.2");
+    if (manner != HostileS3::kRedirect) {
+      EXPECT_EQ(said, words);  // the redirect's was at Prepare
+    }
   }
 }
 

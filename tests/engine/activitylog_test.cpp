@@ -131,6 +131,10 @@ TEST(LogRecord, ExactTextOfEveryRecordedEvent) {
       {EventData(kEvSourceKeepsChanging, "C:\\vm.img", 1, "C:\\S\\vm.img", "It changed.", 0), &plan,
        "#Backup File Changes During Every Copy" + head +
            "\nSource Path = /vm.img\nDestination Path = /S/vm.img\nReason = It changed.\n"},
+      {EventData(kEvStoreState, "/team/", 1, "", "Not ours.", 4), &plan,
+       "#Backup Store Refused" + head + "\nDestination = /team/\nReason = Not ours.\n"},
+      {EventData(kEvStoreState, "/team/", 1, "", "Kept.", 5), &plan,
+       "#Backup Store Keeps Old Versions" + head + "\nDestination = /team/\nReason = Kept.\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.event.code);

@@ -198,6 +198,8 @@ std::string HostileS3::Answer(const std::string& method, const std::string& targ
         200, "OK",
         "<?xml version=\"1.0\"?><ListBucketResult>" + items + more + "</ListBucketResult>");
   }
+  if (manner_ == kMarkerDenied && key.size() >= 12 && key.substr(key.size() - 12) == "Brevanto.dat")
+    return Reply(403, "Forbidden", "<Error><Code>AccessDenied</Code></Error>");
   std::lock_guard<std::mutex> guard(lock_);
   if (method == "PUT") {
     objects_[key] = body;

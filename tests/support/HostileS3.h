@@ -3,7 +3,8 @@
 // lies: listings that never end (a new marker every page, or the same marker
 // again), a redirect to another host for every request, or an ETag that is
 // not the MD5 of the body put (or one in a form that is no MD5 at all, as
-// stores that encrypt with their own keys give).
+// stores that encrypt with their own keys give), or the store's marker
+// refused (403) while everything else is answered.
 #pragma once
 #include <atomic>
 #include <cstdint>
@@ -19,7 +20,15 @@ namespace bvtest {
 
 class HostileS3 {
  public:
-  enum Manner { kHonest, kEndless, kRepeatedMarker, kRedirect, kWrongETag, kOpaqueETag };
+  enum Manner {
+    kHonest,
+    kEndless,
+    kRepeatedMarker,
+    kRedirect,
+    kWrongETag,
+    kOpaqueETag,
+    kMarkerDenied
+  };
   explicit HostileS3(Manner manner);
   ~HostileS3();
   HostileS3(const HostileS3&) = delete;

@@ -93,14 +93,21 @@ TEST(FtpConnectDialog, SucceedsOrFailsWithItsCauseAtTheNextTick) {
 }
 
 // The object storage test lists, writes, reads back and deletes its probe,
-// or names the step that failed and why.
+// or names the step that failed and why; a bucket keeping old versions
+// itself is said too.
 TEST(ObjectConnectDialog, PassesOrNamesTheFailingStepAndItsCause) {
   bvtest::App();
   bvtest::CephGateway gw;
   ASSERT_TRUE(gw.Ok()) << gw.Reason();
   ASSERT_TRUE(gw.MakeBucket("probed"));
+  ASSERT_TRUE(gw.MakeBucket("kept"));
+  ASSERT_EQ(
+      gw.Request("PUT", "/kept?versioning=",
+                 "<VersioningConfiguration><Status>Enabled</Status></VersioningConfiguration>"),
+      200);
   const ObjectStoreSettings good = gw.Settings("probed", "team/");
-  ObjectStoreSettings wrongKey = good, noBucket = good, away = good;
+  ObjectStoreSettings wrongKey = good, noBucket = good, away = good, versioned = good;
+  versioned.bucket = "kept";
   wrongKey.secretKey = "not the secret";
   noBucket.bucket = "never-made";
   away.endpoint = "http://127.0.0.1:1";
@@ -111,10 +118,13 @@ TEST(ObjectConnectDialog, PassesOrNamesTheFailingStepAndItsCause) {
   const struct {
     ObjectStoreSettings settings;
     std::string said;
-  } rows[] = {{good, GetText("DIALOG_CONNECT_OBJECT_STORE", "MSG_SUCCESS")},
-              {wrongKey, words("STEP_REACH", "KEYS")},
-              {noBucket, words("STEP_REACH", "NO_BUCKET")},
-              {away, words("STEP_REACH", "UNREACHABLE")}};
+  } rows[] = {
+      {good, GetText("DIALOG_CONNECT_OBJECT_STORE", "MSG_SUCCESS")},
+      {versioned, GetText("DIALOG_CONNECT_OBJECT_STORE", "MSG_SUCCESS") + " " +
+                      FormatText(GetText("STORE", "BUCKET_KEEPS_VERSIONS"), {"s3://kept/team/"})},
+      {wrongKey, words("STEP_REACH", "KEYS")},
+      {noBucket, words("STEP_REACH", "NO_BUCKET")},
+      {away, words("STEP_REACH", "UNREACHABLE")}};
   for (const auto& row : rows) {
     CDlgConnectObjectStore dialog(row.settings);
     dialog.show();

@@ -11,6 +11,7 @@
 
 #include "common/Texts.h"
 #include "destinations/ObjectDevice.h"
+#include "ui/widgets/TextFormat.h"
 
 namespace {
 
@@ -107,6 +108,9 @@ void CDlgConnectObjectStore::StartWorker() {
     if (result.cause == ObjectFailure::kCertificate) serverKey = device.ProbeServerKey();
     device.Close();
     std::string text = GetText(kSection, "MSG_SUCCESS");
+    if (result.keepsVersions)
+      text += " " + FormatText(GetText("STORE", "BUCKET_KEEPS_VERSIONS"),
+                               {ReadableObjectStore(settings)});
     if (result.failedAt != ObjectProbeStep::kNone)
       text = GetText(kSection, StepKey(result.failedAt)) + " " +
              GetText("OBJECT_STORE_REFUSED", CauseKey(result.cause));

@@ -1,0 +1,110 @@
+// The object storage tests' one gateway per test binary (tests/support/
+// CephGateway), a plan's settings for a bucket on it, fresh buckets, and the
+// shared suite's world on one.
+#pragma once
+#include <unistd.h>
+
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "destination_suite.h"
+#include "destinations/DestinationFactory.h"
+#include "destinations/ObjectDevice.h"
+#include "support/CephGateway.h"
+
+using bvtest::CephGateway;
+using bvtest::UriEncode;
+
+inline CephGateway& Gateway() {
+  static CephGateway gateway;
+  return gateway;
+}
+
+inline ObjectStoreSettings StoreSettings(const std::string& bucket) {
+  ObjectStoreSettings s;
+  s.endpoint = Gateway().Endpoint();
+  s.region = CephGateway::Region();
+  s.bucket = bucket;
+  s.prefix = "store";
+  s.accessKey = CephGateway::AccessKey();
+  s.secretKey = CephGateway::SecretKey();
+  s.timeout = 5;
+  return s;
+}
+
+inline std::unique_ptr<CDestination> ObjectDestination(const ObjectStoreSettings& s,
+                                                       IDestinationOwner* owner = nullptr) {
+  auto dest = CreateDestination(owner, kStorageObject);
+  PlanSettings settings;
+  settings.storageType = kStorageObject;
+  settings.objectStore = s;
+  dest->Configure(settings);
+  return dest;
+}
+
+inline std::string NewBucket() {
+  static int n = 0;
+  const std::string bucket = "bv" + std::to_string(getpid()) + "-" + std::to_string(++n);
+  EXPECT_EQ(Gateway().Request("PUT", "/" + bucket), 200);
+  return bucket;
+}
+
+// A fresh bucket; the store lies below "store/" in it.
+class ObjectWorld : public DestinationWorld {
+ public:
+  ObjectWorld() : bucket_(NewBucket()), dest_(ObjectDestination(StoreSettings(bucket_))) {
+    EXPECT_TRUE(dest_->Prepare(true));
+  }
+  CDestination& Dest() override { return *dest_; }
+  std::string PathOf(const std::string& rel) const override { return dest_->GetRootPath() + rel; }
+  std::string NativeOf(const std::string& rel) const override { return "/no-such-folder/" + rel; }
+  void Put(const std::string& rel, const std::string& content) override {
+    EXPECT_EQ(Gateway().Request("PUT", UrlOf(rel), content), 200);
+  }
+  std::string Get(const std::string& rel) const override {
+    std::string body;
+    return Gateway().Request("GET", UrlOf(rel), "", &body) == 200 ? body : "";
+  }
+  bool Exists(const std::string& rel) const override {
+    for (const std::string& key : Gateway().Keys(bucket_, "store/" + rel))
+      if (key == "store/" + rel || key.rfind("store/" + rel + "/", 0) == 0) return true;
+    return false;
+  }
+  std::vector<std::string> Names(const std::string& folder) const override {
+    std::set<std::string> names;
+    for (const std::string& key : Gateway().Keys(bucket_, "store/" + folder)) {
+      const std::string rest = key.substr(6 + folder.size());
+      names.insert(rest.substr(0, rest.find('/')));
+    }
+    return {names.begin(), names.end()};
+  }
+  void MakeFolder(const std::string& rel) override { Put(rel + "/inside", "x"); }
+
+ private:
+  std::string UrlOf(const std::string& rel) const {
+    return "/" + bucket_ + "/" + UriEncode("store/" + rel, true);
+  }
+  std::string bucket_;
+  std::unique_ptr<CDestination> dest_;
+};
+
+inline DestinationKind ObjectKind() {
+  DestinationKind kind{"ObjectStore", [] { return std::make_unique<ObjectWorld>(); }};
+  kind.carriesReadOnly = false;
+  kind.hasFolders = false;
+  kind.stagesCopies = false;
+  kind.unavailable = [] { return Gateway().Ok() ? "" : Gateway().Reason(); };
+  return kind;
+}
+
+// The packages are installed by the README's test command: a missing
+// gateway is a failure, not a skip.
+#define REQUIRE_GATEWAY() ASSERT_TRUE(Gateway().Ok()) << Gateway().Reason()
+
+inline std::string Refusal(CDestination& dest) {
+  std::string server, cause;
+  dest.TakeServerRefusal(&server, &cause);
+  return cause;
+}
