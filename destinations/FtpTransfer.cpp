@@ -129,7 +129,10 @@ struct UploadSource {
 // kSendBuffer (the system doubles it), so a server that stops taking data in
 // shows as no progress within the reply wait, not only after the last byte.
 constexpr int kSendBuffer = 128 << 10;
-constexpr uint64_t kMostHeld = 512u << 10, kSlowestPace = 2u << 10;
+// A connection may hold a few megabytes past our send buffer (the server's
+// receive buffer grows to that while the server reads slowly, as on a link
+// that takes data in faster than its disk does).
+constexpr uint64_t kMostHeld = 4u << 20, kSlowestPace = 2u << 10;
 
 int CapSendBuffer(void*, curl_socket_t socket, curlsocktype) {
   plat::LimitSendBuffer(socket, kSendBuffer);  // a refusal keeps the system's size

@@ -620,6 +620,14 @@ TEST(FtpDevice, ServerLossAndFaultsFailTheCopyWithTheirCauseAndHeal) {
             kDestOk);
   EXPECT_TRUE(bvtest::ReadNative(server.NativeOf("/bvuser/throttled/slow.bin")) ==
               data.substr(0, 256u << 10));
+  // A server taking 100 KB/s whose receive buffer takes in the whole 2 MiB at once: the last
+  // byte is handed over long before the server has read it; the reply is waited for.
+  ASSERT_TRUE(server.LimitBandwidth(100));
+  sources.Write("held.bin", data + data);
+  EXPECT_EQ(crawling->CopyFile(sources.SystemOf("held.bin"), crawling->GetRootPath() + "held.bin"),
+            kDestOk);
+  EXPECT_TRUE(bvtest::ReadNative(server.NativeOf("/bvuser/throttled/held.bin")) == data + data);
+  ASSERT_TRUE(server.LimitBandwidth(8));
   // The same server hangs mid-upload: little sits unsent, so the stall shows within the
   // time-out and the copy fails as timed out, long before a megabyte could drain at that pace.
   std::thread hang([&] {
