@@ -302,3 +302,40 @@ FtpSession::Outcome FtpSession::ListNames(std::string_view folder, long waitMs,
   }
   return kDone;
 }
+
+namespace {
+
+bool IsHexText(std::string_view s) {
+  for (char c : s)
+    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'))) return false;
+  return true;
+}
+
+}  // namespace
+
+bool IdentityOfFacts(std::string_view facts, plat::FileId* identity) {
+  // Fact names are case-insensitive.
+  std::string lower(facts);
+  std::transform(lower.begin(), lower.end(), lower.begin(),
+                 [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; });
+  size_t at = lower.find("unique=");
+  while (at != std::string::npos && at != 0 && lower[at - 1] != ';')
+    at = lower.find("unique=", at + 1);
+  if (at == std::string::npos) return false;
+  std::string_view value = std::string_view(lower).substr(at + 7);
+  value = value.substr(0, value.find(';'));
+  size_t cut = 0;
+  while (cut < value.size() && IsHexText(value.substr(cut, 1))) ++cut;
+  const std::string_view device = value.substr(0, cut);
+  const std::string_view inode = cut < value.size() ? value.substr(cut + 1) : std::string_view();
+  if (device.empty() || inode.empty() || device.size() > 16 || inode.size() > 16 ||
+      !IsHexText(inode))
+    return false;
+  auto number = [](std::string_view hex) {
+    uint64_t v = 0;
+    for (char c : hex) v = v * 16 + static_cast<uint64_t>(c <= '9' ? c - '0' : c - 'a' + 10);
+    return v;
+  };
+  *identity = {number(device), number(inode)};
+  return true;
+}

@@ -12,6 +12,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/files/FileId.h"
+
 namespace plat {
 class File;
 struct CopyWatch;
@@ -237,6 +239,9 @@ bool IsUploadInFlight(const FtpSessionOptions& server, std::string_view path);
 // Parses one line of a machine listing ("type=file;size=3;modify=...; name").
 // False for a line that holds no usable entry.
 bool ParseMlsdLine(std::string_view line, FtpEntry* out);
+// Parses the "unique" fact of a server's MLST facts ("...;unique=803g2a1d;"):
+// two hexadecimal numbers, the device and the inode, around one separator.
+bool IdentityOfFacts(std::string_view facts, plat::FileId* identity);
 // Parses one line of a long listing ("-rw-r--r-- 1 ann ann 12 Dec  7 04:03
 // a b.txt", as SFTP servers give it); now (seconds since 1970) places a date
 // without its year. The time is the server's local time read as this

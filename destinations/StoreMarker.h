@@ -80,9 +80,6 @@ std::vector<ServerMarker> NotedServerMarkers();
 // holds or whenever it was written. Empty when none was found.
 std::string FindServerStoreFolder(const std::vector<std::string>& folders,
                                   const ServerMarker& marker, size_t maxFolders);
-// Parses the "unique" fact of a server's MLST facts ("...;unique=803g2a1d;"):
-// two hexadecimal numbers, the device and the inode, around one separator.
-bool IdentityOfFacts(std::string_view facts, plat::FileId* identity);
 // Notes the identifier of a store on a server. Kept for the process's life.
 void NoteServerStore(const std::string& id);
 // Pins folder (its device and inode) as where the noted server store id lies

@@ -18,6 +18,7 @@
 
 #include "destination_suite.h"
 #include "destinations/DiskDevice.h"
+#include "destinations/FtpSession.h"
 #include "destinations/NetworkDevice.h"
 #include "destinations/StoreBinding.h"
 #include "destinations/StoreMarker.h"
