@@ -409,6 +409,27 @@ ObjectReply ObjectSession::Probe() {
   return Run({}, false);
 }
 
+std::string HexOfBase64(std::string_view base64) {
+  static constexpr std::string_view kAlphabet =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string hex;
+  uint32_t bits = 0;
+  int count = 0;
+  for (char c : base64) {
+    const size_t v = kAlphabet.find(c);
+    if (v == std::string_view::npos) break;
+    bits = (bits << 6) | static_cast<uint32_t>(v);
+    count += 6;
+    if (count >= 8) {
+      count -= 8;
+      char two[3];
+      std::snprintf(two, sizeof two, "%02x", (bits >> count) & 0xffu);
+      hex += two;
+    }
+  }
+  return hex;
+}
+
 // The ETag answered against the MD5 sent.
 bool ObjectETagMatches(const std::string& etag, const std::string& md5Base64) {
   std::string hex = etag;
@@ -418,23 +439,6 @@ bool ObjectETagMatches(const std::string& etag, const std::string& md5Base64) {
         return std::isxdigit(static_cast<unsigned char>(c));
       }))
     return true;
-  static const std::string alphabet =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::string sent;
-  uint32_t bits = 0;
-  int count = 0;
-  for (char c : md5Base64) {
-    const size_t v = alphabet.find(c);
-    if (v == std::string::npos) break;
-    bits = (bits << 6) | static_cast<uint32_t>(v);
-    count += 6;
-    if (count >= 8) {
-      count -= 8;
-      char two[3];
-      std::snprintf(two, sizeof two, "%02x", (bits >> count) & 0xffu);
-      sent += two;
-    }
-  }
   for (char& c : hex) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return hex == sent;
+  return hex == HexOfBase64(md5Base64);
 }

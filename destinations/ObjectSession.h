@@ -140,5 +140,7 @@ std::string ObjectFileMd5(plat::File* file);
 // base64 MD5 sent; an ETag in another form (a store that encrypts with keys
 // of its own) tells nothing and is taken.
 bool ObjectETagMatches(const std::string& etag, const std::string& md5Base64);
+// The bytes of a base64 text (a Content-MD5 header) as lower-case hex.
+std::string HexOfBase64(std::string_view base64);
 // The text of the first element named tag at or after *at in xml (moves *at past it).
 bool ObjectXmlElement(const std::string& xml, const char* tag, size_t* at, std::string* text);

@@ -5,6 +5,7 @@
 #include <cctype>
 #include <cstdio>
 
+#include "destinations/ObjectSession.h"
 #include "support/Loopback.h"
 
 namespace bvtest {
@@ -29,32 +30,6 @@ std::string HeaderValue(const std::string& headers, const std::string& name) {
   while (begin < headers.size() && headers[begin] == ' ') ++begin;
   const size_t end = headers.find('\r', begin);
   return headers.substr(begin, end - begin);
-}
-
-// The hex form of a base64 MD5 (a Content-MD5 header).
-std::string HexOfBase64(const std::string& text) {
-  static const std::string alphabet =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::string bytes;
-  uint32_t bits = 0;
-  int count = 0;
-  for (char c : text) {
-    const size_t v = alphabet.find(c);
-    if (v == std::string::npos) break;
-    bits = (bits << 6) | static_cast<uint32_t>(v);
-    count += 6;
-    if (count >= 8) {
-      count -= 8;
-      bytes += static_cast<char>((bits >> count) & 0xff);
-    }
-  }
-  std::string hex;
-  char two[3];
-  for (unsigned char b : bytes) {
-    std::snprintf(two, sizeof two, "%02x", b);
-    hex += two;
-  }
-  return hex;
 }
 
 std::string Reply(int status, const std::string& reason, const std::string& body,
