@@ -43,7 +43,10 @@ void CBrevantoView::Refresh() {
       PlanState& state = plans_[id];
       const bool moved = state.snap.root != snap.root || state.snap.storageType != snap.storageType;
       const bool back = !state.snap.available && snap.available;
-      if (moved) state.space = SpaceFigures{};
+      if (moved) {
+        state.space = SpaceFigures{};
+        state.revisionsKnown = false;  // another store: its own figure
+      }
       if (moved || back) state.remeasure = true;
       // Read at the first look, and again when the task stops (paused): the
       // task saved where it last saw the store, which a refresh skipped

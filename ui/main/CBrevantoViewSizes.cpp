@@ -8,6 +8,7 @@
 #include "common/Texts.h"
 #include "engine/PlanList.h"
 #include "plans/CPlan.h"
+#include "platform/process/Clock.h"
 #include "ui/main/BrevantoViewParts.h"
 #include "ui/model/CellTexts.h"
 #include "ui/widgets/TextFormat.h"
@@ -54,8 +55,30 @@ void CBrevantoView::Measure(uint32_t id, const PlanState& state, int tag) {
     plans_[id].remeasure = false;
   }
   worker_.MeasureSpace(id, root, tag);
-  // The revisions' room, on a job of its own: a walk of the whole tree.
-  worker_.MeasureRevisions(id, state.snap.root);
+  MeasureRevisions(id, &plans_[id]);
+}
+
+void CBrevantoView::MeasureRevisions(uint32_t id, PlanState* state) {
+  // The revisions' room is a walk of the whole tree (a year's store holds
+  // hundreds of thousands of files): not after every copy of a continuous
+  // plan, and not for a window nobody sees.
+  constexpr uint64_t kRevisionsFreshMs = 60000;
+  if (!isVisible() || state->snap.root.empty()) return;
+  const uint64_t now = plat::GetTickCount64();
+  if (state->revisionsAskedMs != 0 && state->revisionsRoot == state->snap.root &&
+      now - state->revisionsAskedMs < kRevisionsFreshMs)
+    return;
+  state->revisionsAskedMs = now;
+  state->revisionsRoot = state->snap.root;
+  worker_.MeasureRevisions(id, state->snap.root);
+}
+
+void CBrevantoView::showEvent(QShowEvent* event) {
+  QWidget::showEvent(event);
+  for (uint32_t id : order_) {
+    PlanState& state = plans_[id];
+    if (HasMeasuredSpace(state.snap) && state.snap.available) MeasureRevisions(id, &state);
+  }
 }
 
 void CBrevantoView::OnRevisionsMeasured(uint32_t id, const QString& root, uint64_t bytes) {
