@@ -15,6 +15,7 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 #include <atomic>
+#include <utility>
 
 #include "common/Texts.h"
 #include "ui/widgets/ElidedLabel.h"
@@ -295,17 +296,23 @@ CPlanCell::CPlanCell(uint32_t id, QWidget* parent) : QFrame(parent), id_(id) {
 CPlanCell::~CPlanCell() = default;
 
 void CPlanCell::SetContent(const CellContent& c) {
-  content_ = c;
+  // The view refreshes every two seconds and after every run; most of those
+  // change nothing, and a style sheet or an icon set again costs a restyle.
+  if (applied_ && c == content_) return;
+  const bool first = !std::exchange(applied_, true);
+  const CellContent old = std::exchange(content_, c);
   if (!renaming_) name_->setText(c.name);
   status_->setText(c.statusText);
   checkServer_->setVisible(c.checkServer);
   makeRoom_->setVisible(c.offerMakeRoom);
   versions_->setText(c.versions);
   versions_->setVisible(!c.versions.isEmpty());
-  QPalette palette = status_->palette();
-  palette.setColor(QPalette::WindowText, c.statusColour);
-  status_->setPalette(palette);
-  status_->setStyleSheet(QStringLiteral("color: %1;").arg(c.statusColour.name()));
+  if (first || old.statusColour != c.statusColour) {
+    QPalette palette = status_->palette();
+    palette.setColor(QPalette::WindowText, c.statusColour);
+    status_->setPalette(palette);
+    status_->setStyleSheet(QStringLiteral("color: %1;").arg(c.statusColour.name()));
+  }
   if (property("status").toString() != c.statusKind) {
     setProperty("status", c.statusKind);
     Repolish(this);
@@ -323,8 +330,10 @@ void CPlanCell::SetContent(const CellContent& c) {
   notProtected_->setText(c.notProtected);
   notProtected_->setVisible(!c.notProtected.isEmpty());
   backupNow_->setEnabled(c.canBackUpNow);
-  pause_->setIcon(ImageIcon("Buttons", c.showLaunch ? "Launch" : "Pause"));
-  pause_->setToolTip(Text("MAIN_UI", c.showLaunch ? "BUTTON_TIP_LAUNCH" : "BUTTON_TIP_PAUSE"));
+  if (first || old.showLaunch != c.showLaunch) {
+    pause_->setIcon(ImageIcon("Buttons", c.showLaunch ? "Launch" : "Pause"));
+    pause_->setToolTip(Text("MAIN_UI", c.showLaunch ? "BUTTON_TIP_LAUNCH" : "BUTTON_TIP_PAUSE"));
+  }
 }
 
 void CPlanCell::SetOptionsOpen(bool open) {

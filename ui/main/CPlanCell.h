@@ -44,6 +44,8 @@ struct CellContent {
   // The store's disk is full and the plan keeps its old versions: the card
   // offers to remove the oldest ones.
   bool offerMakeRoom = false;
+
+  bool operator==(const CellContent&) const = default;
 };
 
 class CPlanCell : public QFrame {
@@ -97,6 +99,7 @@ class CPlanCell : public QFrame {
 
   uint32_t id_;
   CellContent content_;
+  bool applied_ = false;  // content_ is on the widgets
   bool optionsOpen_ = false;
   bool renaming_ = false;
   CStatusIcon* icon_;
