@@ -102,7 +102,8 @@ class CBrevantoView : public QWidget {
     bool revisionsKnown = false;  // revisionBytes measured for snap.root
     uint64_t revisionBytes = 0;
     std::string revisionsRoot;      // the store the last walk was asked for
-    uint64_t revisionsAskedMs = 0;  // when (monotonic), 0: never
+    uint64_t revisionsAskedMs = 0;  // when (monotonic ms)
+    uint64_t revisionsNextMs = 0;   // the next may start then; UINT64_MAX while one runs
     bool pendingKnown = false;
     uint64_t pending = 0;
     int blocked = -1;  // -1 not known yet, 0 copying, 1 recording only, 2 its cause not known yet
@@ -130,8 +131,8 @@ class CBrevantoView : public QWidget {
   CellContent ContentFor(const PlanState& state, bool onBattery) const;
   void UpdateCells();
   void Measure(uint32_t id, const PlanState& state, int tag);
-  // The walk of the store's versions, for a window the user sees, at most
-  // once in kRevisionsFreshMs per store.
+  // The walk of the store's versions, for a window the user sees, spending at
+  // most about 1 % of the time walking.
   void MeasureRevisions(uint32_t id, PlanState* state);
   void showEvent(QShowEvent* event) override;
   void TrackBlockedStates(bool onBattery);

@@ -2,6 +2,7 @@
 // and what it does with the results.
 #include "ui/main/CBrevantoView.h"
 
+#include <algorithm>
 #include <mutex>
 
 #include "common/Settings.h"
@@ -60,15 +61,14 @@ void CBrevantoView::Measure(uint32_t id, const PlanState& state, int tag) {
 
 void CBrevantoView::MeasureRevisions(uint32_t id, PlanState* state) {
   // The revisions' room is a walk of the whole tree (a year's store holds
-  // hundreds of thousands of files): not after every copy of a continuous
-  // plan, and not for a window nobody sees.
-  constexpr uint64_t kRevisionsFreshMs = 60000;
+  // hundreds of thousands of files): not for a window nobody sees, and not
+  // again before a hundred times the last walk's time has passed, so that a
+  // large store is not walked after every copy of a continuous plan.
   if (!isVisible() || state->snap.root.empty()) return;
   const uint64_t now = plat::GetTickCount64();
-  if (state->revisionsAskedMs != 0 && state->revisionsRoot == state->snap.root &&
-      now - state->revisionsAskedMs < kRevisionsFreshMs)
-    return;
+  if (state->revisionsRoot == state->snap.root && now < state->revisionsNextMs) return;
   state->revisionsAskedMs = now;
+  state->revisionsNextMs = UINT64_MAX;
   state->revisionsRoot = state->snap.root;
   worker_.MeasureRevisions(id, state->snap.root);
 }
@@ -83,7 +83,14 @@ void CBrevantoView::showEvent(QShowEvent* event) {
 
 void CBrevantoView::OnRevisionsMeasured(uint32_t id, const QString& root, uint64_t bytes) {
   auto it = plans_.find(id);
-  if (it == plans_.end() || it->second.snap.root != root.toStdString()) return;
+  if (it == plans_.end()) return;
+  if (it->second.revisionsRoot == root.toStdString()) {
+    constexpr uint64_t kLongestRestMs = 600000;
+    const uint64_t now = plat::GetTickCount64();
+    it->second.revisionsNextMs =
+        now + std::min(kLongestRestMs, (now - it->second.revisionsAskedMs) * 100);
+  }
+  if (it->second.snap.root != root.toStdString()) return;
   it->second.revisionsKnown = true;
   it->second.revisionBytes = bytes;
   UpdateCells();
