@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <climits>
 
+#include "common/Settings.h"
 #include "common/Texts.h"
 #include "destinations/StoreMarker.h"
 #include "platform/base/Errors.h"
@@ -23,9 +24,14 @@ constexpr long kPrepareWaitMs = 200;
 // An SSH login takes a key exchange and signatures on top of the round trips.
 constexpr long kSshPrepareWaitMs = 2000;
 constexpr long kMaxConnectWaitMs = 120000;
+// How long an upload may go without the server taking in a byte: a throttled
+// server takes its data in bursts and rests between them (for the upload's
+// fixed three minutes; "InternalSettings.ini" [General] UploadStallTime,
+// seconds).
+constexpr int kUploadStallSeconds = 180;
 constexpr size_t kMaxKnownFolders = 4096;
 // A temporary file untouched this long is no upload in flight: a stalled
-// transfer ends within the longest reply wait (120 s).
+// transfer ends within the stall wait (three minutes).
 constexpr int64_t kLeftoverAgeSeconds = 3600;
 
 // The revision number of entry when it is exactly RevisionFileName(stem, ext,
@@ -44,6 +50,12 @@ int64_t RevisionNumber(std::string_view entry, std::string_view stem, std::strin
 }
 
 }  // namespace
+
+CFTPDevice::CFTPDevice(IDestinationOwner* owner)
+    : CDestination(owner),
+      stallWaitMs_(
+          1000L * std::max(1, ReadInternalInt("General", "UploadStallTime", kUploadStallSeconds))) {
+}
 
 CFTPDevice::~CFTPDevice() { Close(); }
 
@@ -77,7 +89,9 @@ FtpSessionOptions FtpSessionOptionsOf(const FtpSettings& s) {
 }
 
 FtpSessionOptions CFTPDevice::SessionOptions() const {
-  return FtpSessionOptionsOf(GetFtpSettings());
+  FtpSessionOptions o = FtpSessionOptionsOf(GetFtpSettings());
+  o.stallWaitMs = stallWaitMs_;
+  return o;
 }
 
 long CFTPDevice::RequestWaitMs(long replies) const {
@@ -334,10 +348,21 @@ uint32_t CFTPDevice::CopyFileWatched(std::string_view source, std::string_view t
     };
   }
   std::lock_guard<std::recursive_mutex> guard(sessionLock_);
-  const FtpSession::Outcome outcome =
-      WithReconnect([&] { return session_.Upload(source, target, waitMs, &error, watch, once); });
-  // A reconnect that failed: the server is gone, mute or too slow.
-  if (outcome == FtpSession::kLost && error == 0) error = LostError();
+  auto upload = [&] { return session_.Upload(source, target, waitMs, &error, watch, once); };
+  FtpSession::Outcome outcome = upload();
+  if (outcome == FtpSession::kLost) {
+    // Once more on a new connection; a server that takes no login is gone
+    // (the plan says why, and the file waits for it).
+    connected_ = false;
+    if (!Connect(0)) return LostError();
+    outcome = upload();
+    // Lost twice though the server takes logins: this file's copy failed
+    // (too slow for the upload's wait, cut off), with its cause, and is
+    // tried again later like any failed copy. A server that stopped meanwhile
+    // is gone.
+    if (outcome == FtpSession::kLost && !Connect(0)) return LostError();
+  }
+  if (outcome == FtpSession::kLost && error == 0) error = plat::kErrUnexpNetErr;
   if (error != 0) knownFolders_.clear();  // a folder deleted meanwhile is made again
   return error;
 }

@@ -49,7 +49,7 @@ FtpSessionOptions FtpSessionOptionsOf(const FtpSettings& s);
 
 class CFTPDevice : public CDestination {
  public:
-  explicit CFTPDevice(IDestinationOwner* owner) : CDestination(owner) {}
+  explicit CFTPDevice(IDestinationOwner* owner);
   ~CFTPDevice() override;
 
   char GetPathSeparator() const override { return '/'; }
@@ -215,6 +215,7 @@ class CFTPDevice : public CDestination {
   std::atomic<ServerRefusal> refusal_{ServerRefusal::kNone};
   std::atomic<ServerRefusal> told_{ServerRefusal::kNone};
   std::atomic<FtpFailure> failure_{FtpFailure::kNone};  // the cause behind kUnreachable
+  const long stallWaitMs_;                              // FtpSessionOptions::stallWaitMs, read once
 };
 
 template <typename Request>

@@ -30,6 +30,10 @@ struct FtpSessionOptions {
   // Longest wait for a reply or for the next byte of a transfer (whole
   // seconds; at least one).
   long replyWaitMs = 3000;
+  // An upload's longest time without a byte taken in by the server: a slow
+  // server may take its data in bursts and rest between them (no less than
+  // replyWaitMs).
+  long stallWaitMs = 180000;
   // The server's public key as "sha256//BASE64", accepted in place of a
   // certificate that no system authority vouches for; empty: the system
   // authorities decide.
