@@ -243,6 +243,7 @@ void CFTPDevice::Refresh() {
   if (connected_) {
     const std::string root = GetRootPath();
     WithReconnect([&] { return session_.CheckFolder(root, RequestWaitMs(1)); });
+    if (connected_ && markerError_ != 0) PlaceMarker();  // tried again at each look
     return;
   }
   {
@@ -348,22 +349,37 @@ uint32_t CFTPDevice::CopyFileWatched(std::string_view source, std::string_view t
     };
   }
   std::lock_guard<std::recursive_mutex> guard(sessionLock_);
-  auto upload = [&] { return session_.Upload(source, target, waitMs, &error, watch, once); };
-  FtpSession::Outcome outcome = upload();
-  if (outcome == FtpSession::kLost) {
-    // Once more on a new connection; a server that takes no login is gone
-    // (the plan says why, and the file waits for it).
-    connected_ = false;
-    if (!Connect(0)) return LostError();
-    outcome = upload();
-    // Lost twice though the server takes logins: this file's copy failed
-    // (too slow for the upload's wait, cut off), with its cause, and is
-    // tried again later like any failed copy. A server that stopped meanwhile
-    // is gone.
-    if (outcome == FtpSession::kLost && !Connect(0)) return LostError();
-  }
-  if (outcome == FtpSession::kLost && error == 0) error = plat::kErrUnexpNetErr;
+  // The folder the copy goes to, when it is known to exist (nothing was sent
+  // to make it).
+  const std::string folder(target.substr(0, target.rfind('/')));
+  const bool known = knownFolders_.count(folder) > 0;
+  auto attempt = [&] {
+    error = kDestFailed;
+    FtpSession::Outcome outcome = session_.Upload(source, target, waitMs, &error, watch, once);
+    if (outcome == FtpSession::kLost) {
+      // Once more on a new connection; a server that takes no login is gone
+      // (the plan says why, and the file waits for it).
+      connected_ = false;
+      if (!Connect(0)) return error = LostError();
+      outcome = session_.Upload(source, target, waitMs, &error, watch, once);
+      // Lost twice though the server takes logins: this file's copy failed
+      // (too slow for the upload's wait, cut off), with its cause, and is
+      // tried again later like any failed copy. A server that stopped
+      // meanwhile is gone.
+      if (outcome == FtpSession::kLost && !Connect(0)) return error = LostError();
+    }
+    if (outcome == FtpSession::kLost && error == 0) error = plat::kErrUnexpNetErr;
+    return error;
+  };
+  attempt();
   if (error != 0) knownFolders_.clear();  // a folder deleted meanwhile is made again
+  if (error == plat::kErrAccessDenied && known) {
+    // Refused in a folder known to exist: deleted on the server meanwhile
+    // (the whole store, say). It is made again, the store's marker with it,
+    // and the copy tried once more: the source was never the cause.
+    CreateFolders(target);
+    if (attempt() != 0) knownFolders_.clear();
+  }
   return error;
 }
 

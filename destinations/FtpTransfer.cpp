@@ -241,10 +241,16 @@ FtpSession::Outcome FtpSession::Upload(std::string_view local, std::string_view 
   const UploadInFlight inFlight(options_, temporary);
   // A file others may not read here gets its bits before its first byte is
   // sent (FTP makes files as readable as the server likes): then they need
-  // not be asked again after the rename.
-  if (!attributes.empty() && (mode & 044) != 044 && MakePrivate(temporary, mode, waitMs)) {
-    source.append = true;
-    attributes.erase(attributes.begin());
+  // not be asked again after the rename. A server that refuses them never
+  // gets such a file: its copy would be readable by the server's other users.
+  if (!attributes.empty() && (mode & 044) != 044) {
+    if (MakePrivate(temporary, mode, waitMs)) {
+      source.append = true;
+      attributes.erase(attributes.begin());
+    } else if (modesRefused_ && holdsPrivateFiles_) {
+      *error = plat::kErrNotKeptPrivate;
+      return kRefused;
+    }
   }
   // A name the server may store otherwise is looked for after its rename,
   // and a rotation goes between the upload and the rename: both take the
@@ -359,7 +365,7 @@ FtpSession::Outcome FtpSession::Send(void* data, const std::string& temporary,
 
 bool FtpSession::MakePrivate(const std::string& temporary, uint32_t mode, long waitMs) {
   // SFTP makes every new file private already; a server that refused once
-  // refuses again (the marker's refusal is what the plan says).
+  // refuses again on this connection.
   std::string line;
   char bits[16];
   std::snprintf(bits, sizeof bits, "SITE CHMOD %03o", mode & 0777u);
@@ -371,10 +377,12 @@ bool FtpSession::MakePrivate(const std::string& temporary, uint32_t mode, long w
   curl_easy_setopt(h, CURLOPT_POSTQUOTE, after.list);
   empty.handle = h;
   const CURLcode rc = static_cast<CURLcode>(Run());
-  if (rc == CURLE_QUOTE_ERROR) modesRefused_ = true;
-  // Made but not private: its data still goes on after it (the name is
-  // taken), as readable as any copy on this server.
-  return rc == CURLE_OK || rc == CURLE_QUOTE_ERROR;
+  if (rc != CURLE_QUOTE_ERROR) return rc == CURLE_OK;
+  // Made but not private: it goes, and so does every private file's copy.
+  modesRefused_ = true;
+  std::string drop;
+  if (CommandOf("*DELE", {temporary}, &drop)) Commands({drop}, waitMs);
+  return false;
 }
 
 void* FtpSession::PrepareUpload(const std::string& temporary, void* source, long waitMs) {
