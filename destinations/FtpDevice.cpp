@@ -220,7 +220,7 @@ void CFTPDevice::Disconnect() {
   connected_ = false;
 }
 
-bool CFTPDevice::Prepare(bool /*initialize*/) {
+bool CFTPDevice::Prepare(bool initialize) {
   {
     std::lock_guard<std::recursive_mutex> guard(sessionLock_);
     session_.SetOptions(SessionOptions());
@@ -228,7 +228,14 @@ bool CFTPDevice::Prepare(bool /*initialize*/) {
   }
   const bool ssh = IsSftpServer(GetFtpSettings().server);
   if (!opened_ || !Connect(ssh ? kSshPrepareWaitMs : kPrepareWaitMs)) return false;
-  PlaceMarker();
+  // A plan being loaded places its marker at its first look, on its own
+  // thread: a slow server's reply (its whole upload wait) never holds up the
+  // start. A plan made or changed places it now (its root may move below the
+  // user's home folder before its settings are saved).
+  if (initialize)
+    PlaceMarker();
+  else
+    markerDue_ = true;
   return true;
 }
 
@@ -243,7 +250,7 @@ void CFTPDevice::Refresh() {
   if (connected_) {
     const std::string root = GetRootPath();
     WithReconnect([&] { return session_.CheckFolder(root, RequestWaitMs(1)); });
-    if (connected_ && markerError_ != 0) PlaceMarker();  // tried again at each look
+    if (connected_ && (markerDue_ || markerError_ != 0)) PlaceMarker();  // again at each look
     return;
   }
   {

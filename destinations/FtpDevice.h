@@ -60,8 +60,9 @@ class CFTPDevice : public CDestination {
   int32_t GetStorageType() const override { return kStorageFtp; }
   bool IsSameDestination(const CDestination& other) const override;
   bool IsSameVolume(const CDestination& other) const override;
-  // Connects (briefly) and places the marker; false when the server cannot
-  // be reached now.
+  // Connects (briefly) and, with initialize (a plan made or changed), places
+  // the marker; a plan loaded places it at its first Refresh. False when the
+  // server cannot be reached now.
   bool Prepare(bool initialize) override;
   void Close() override;
   std::string GetRootPath() const override;
@@ -217,6 +218,7 @@ class CFTPDevice : public CDestination {
   std::atomic<bool> storeUnproven_{false};  // see StoreUnproven
   std::atomic<bool> placingMarker_{false};  // PlaceMarker runs: its folders need no marker
   std::atomic<uint32_t> markerError_{0};    // see MarkerError
+  std::atomic<bool> markerDue_{false};      // connected at load: the marker is placed at Refresh
   // Why the last connection failed, and the reason told last (both
   // ServerRefusal values; kNone after a connection succeeded).
   std::atomic<ServerRefusal> refusal_{ServerRefusal::kNone};

@@ -46,6 +46,7 @@ bool CFTPDevice::PlaceMarker() {
   if (!IsAvailable()) return false;
   if (!plat::EnsureDataFolder()) return false;
   placingMarker_ = true;
+  markerDue_ = false;
   struct Placed {
     std::atomic<bool>& placing;
     ~Placed() { placing = false; }

@@ -601,6 +601,8 @@ TEST(FtpDevice, ServerLossAndFaultsFailTheCopyWithTheirCauseAndHeal) {
   FtpSettings throttled = server.Settings("throttled/");
   throttled.timeout = 1;
   auto steady = ServerDestination(throttled);
+  ASSERT_TRUE(steady->Prepare(false));  // loaded: the marker waits for the plan's first look
+  EXPECT_FALSE(fs::exists(server.NativeOf("/bvuser/throttled/Brevanto.dat")));
   steady->Refresh();
   ASSERT_TRUE(steady->IsAvailable());
   EXPECT_TRUE(fs::exists(server.NativeOf("/bvuser/throttled/Brevanto.dat")));
