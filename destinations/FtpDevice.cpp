@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <climits>
 
+#include "common/Settings.h"
 #include "common/Texts.h"
 #include "destinations/StoreMarker.h"
 #include "platform/base/Errors.h"
@@ -23,9 +24,14 @@ constexpr long kPrepareWaitMs = 200;
 // An SSH login takes a key exchange and signatures on top of the round trips.
 constexpr long kSshPrepareWaitMs = 2000;
 constexpr long kMaxConnectWaitMs = 120000;
+// How long an upload may go without the server taking in a byte: a throttled
+// server takes its data in bursts and rests between them (for the upload's
+// fixed three minutes; "InternalSettings.ini" [General] UploadStallTime,
+// seconds).
+constexpr int kUploadStallSeconds = 180;
 constexpr size_t kMaxKnownFolders = 4096;
 // A temporary file untouched this long is no upload in flight: a stalled
-// transfer ends within the longest reply wait (120 s).
+// transfer ends within the stall wait (three minutes).
 constexpr int64_t kLeftoverAgeSeconds = 3600;
 
 // The revision number of entry when it is exactly RevisionFileName(stem, ext,
@@ -44,6 +50,12 @@ int64_t RevisionNumber(std::string_view entry, std::string_view stem, std::strin
 }
 
 }  // namespace
+
+CFTPDevice::CFTPDevice(IDestinationOwner* owner)
+    : CDestination(owner),
+      stallWaitMs_(
+          1000L * std::max(1, ReadInternalInt("General", "UploadStallTime", kUploadStallSeconds))) {
+}
 
 CFTPDevice::~CFTPDevice() { Close(); }
 
@@ -77,7 +89,9 @@ FtpSessionOptions FtpSessionOptionsOf(const FtpSettings& s) {
 }
 
 FtpSessionOptions CFTPDevice::SessionOptions() const {
-  return FtpSessionOptionsOf(GetFtpSettings());
+  FtpSessionOptions o = FtpSessionOptionsOf(GetFtpSettings());
+  o.stallWaitMs = stallWaitMs_;
+  return o;
 }
 
 long CFTPDevice::RequestWaitMs(long replies) const {
@@ -206,7 +220,7 @@ void CFTPDevice::Disconnect() {
   connected_ = false;
 }
 
-bool CFTPDevice::Prepare(bool /*initialize*/) {
+bool CFTPDevice::Prepare(bool initialize) {
   {
     std::lock_guard<std::recursive_mutex> guard(sessionLock_);
     session_.SetOptions(SessionOptions());
@@ -214,7 +228,14 @@ bool CFTPDevice::Prepare(bool /*initialize*/) {
   }
   const bool ssh = IsSftpServer(GetFtpSettings().server);
   if (!opened_ || !Connect(ssh ? kSshPrepareWaitMs : kPrepareWaitMs)) return false;
-  PlaceMarker();
+  // A plan being loaded places its marker at its first look, on its own
+  // thread: a slow server's reply (its whole upload wait) never holds up the
+  // start. A plan made or changed places it now (its root may move below the
+  // user's home folder before its settings are saved).
+  if (initialize)
+    PlaceMarker();
+  else
+    markerDue_ = true;
   return true;
 }
 
@@ -229,6 +250,7 @@ void CFTPDevice::Refresh() {
   if (connected_) {
     const std::string root = GetRootPath();
     WithReconnect([&] { return session_.CheckFolder(root, RequestWaitMs(1)); });
+    if (connected_ && (markerDue_ || markerError_ != 0)) PlaceMarker();  // again at each look
     return;
   }
   {
@@ -334,11 +356,37 @@ uint32_t CFTPDevice::CopyFileWatched(std::string_view source, std::string_view t
     };
   }
   std::lock_guard<std::recursive_mutex> guard(sessionLock_);
-  const FtpSession::Outcome outcome =
-      WithReconnect([&] { return session_.Upload(source, target, waitMs, &error, watch, once); });
-  // A reconnect that failed: the server is gone, mute or too slow.
-  if (outcome == FtpSession::kLost && error == 0) error = LostError();
+  // The folder the copy goes to, when it is known to exist (nothing was sent
+  // to make it).
+  const std::string folder(target.substr(0, target.rfind('/')));
+  const bool known = knownFolders_.count(folder) > 0;
+  auto attempt = [&] {
+    error = kDestFailed;
+    FtpSession::Outcome outcome = session_.Upload(source, target, waitMs, &error, watch, once);
+    if (outcome == FtpSession::kLost) {
+      // Once more on a new connection; a server that takes no login is gone
+      // (the plan says why, and the file waits for it).
+      connected_ = false;
+      if (!Connect(0)) return error = LostError();
+      outcome = session_.Upload(source, target, waitMs, &error, watch, once);
+      // Lost twice though the server takes logins: this file's copy failed
+      // (too slow for the upload's wait, cut off), with its cause, and is
+      // tried again later like any failed copy. A server that stopped
+      // meanwhile is gone.
+      if (outcome == FtpSession::kLost && !Connect(0)) return error = LostError();
+    }
+    if (outcome == FtpSession::kLost && error == 0) error = plat::kErrUnexpNetErr;
+    return error;
+  };
+  attempt();
   if (error != 0) knownFolders_.clear();  // a folder deleted meanwhile is made again
+  if (error == plat::kErrAccessDenied && known) {
+    // Refused in a folder known to exist: deleted on the server meanwhile
+    // (the whole store, say). It is made again, the store's marker with it,
+    // and the copy tried once more: the source was never the cause.
+    CreateFolders(target);
+    if (attempt() != 0) knownFolders_.clear();
+  }
   return error;
 }
 

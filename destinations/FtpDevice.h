@@ -49,7 +49,7 @@ FtpSessionOptions FtpSessionOptionsOf(const FtpSettings& s);
 
 class CFTPDevice : public CDestination {
  public:
-  explicit CFTPDevice(IDestinationOwner* owner) : CDestination(owner) {}
+  explicit CFTPDevice(IDestinationOwner* owner);
   ~CFTPDevice() override;
 
   char GetPathSeparator() const override { return '/'; }
@@ -60,8 +60,9 @@ class CFTPDevice : public CDestination {
   int32_t GetStorageType() const override { return kStorageFtp; }
   bool IsSameDestination(const CDestination& other) const override;
   bool IsSameVolume(const CDestination& other) const override;
-  // Connects (briefly) and places the marker; false when the server cannot
-  // be reached now.
+  // Connects (briefly) and, with initialize (a plan made or changed), places
+  // the marker; a plan loaded places it at its first Refresh. False when the
+  // server cannot be reached now.
   bool Prepare(bool initialize) override;
   void Close() override;
   std::string GetRootPath() const override;
@@ -149,9 +150,15 @@ class CFTPDevice : public CDestination {
   // connection readable by its owner only: every copy then stays as readable
   // to the server's other users as the server makes files.
   bool KeepsModes() const { return modesKept_; }
+  // 0 when the marker was placed at the last connection (and, on a server
+  // that is this machine, its identity asked for in time); else the error
+  // number that says why not (1460: the server did not answer in time). The
+  // marker is tried again at each Refresh while it is not placed.
+  uint32_t MarkerError() const { return markerError_; }
   // After PinLocalStore: true when the server is this machine but nothing
   // proves which folder here holds the marker it wrote (the server gives no
   // identity of it and this user does not own it), so nothing is pinned.
+  // False while the marker was not placed (MarkerError says why instead).
   bool StoreUnproven() const { return storeUnproven_; }
   // True once after a marker was placed where the store this device filled
   // had none (deleted or moved on the server): the store is new, to be filled.
@@ -210,11 +217,14 @@ class CFTPDevice : public CDestination {
   std::atomic<bool> storeRenewed_{false};   // see TakeStoreRenewed
   std::atomic<bool> storeUnproven_{false};  // see StoreUnproven
   std::atomic<bool> placingMarker_{false};  // PlaceMarker runs: its folders need no marker
+  std::atomic<uint32_t> markerError_{0};    // see MarkerError
+  std::atomic<bool> markerDue_{false};      // connected at load: the marker is placed at Refresh
   // Why the last connection failed, and the reason told last (both
   // ServerRefusal values; kNone after a connection succeeded).
   std::atomic<ServerRefusal> refusal_{ServerRefusal::kNone};
   std::atomic<ServerRefusal> told_{ServerRefusal::kNone};
   std::atomic<FtpFailure> failure_{FtpFailure::kNone};  // the cause behind kUnreachable
+  const long stallWaitMs_;                              // FtpSessionOptions::stallWaitMs, read once
 };
 
 template <typename Request>

@@ -46,6 +46,7 @@ bool CFTPDevice::PlaceMarker() {
   if (!IsAvailable()) return false;
   if (!plat::EnsureDataFolder()) return false;
   placingMarker_ = true;
+  markerDue_ = false;
   struct Placed {
     std::atomic<bool>& placing;
     ~Placed() { placing = false; }
@@ -70,9 +71,19 @@ bool CFTPDevice::PlaceMarker() {
     const std::string remote = root + kStoreMarkerName;
     CreateFolders(remote);
     plat::SleepMs(kMarkerPauseMs);
-    const bool written = CopyFile(local, remote) == kDestOk;
+    uint32_t error = kDestFailed;
+    {
+      // Sent even to a server that will not keep it private: that refusal is
+      // told by MarkerKeptPrivate.
+      std::lock_guard<std::recursive_mutex> guard(sessionLock_);
+      session_.SetHoldsPrivateFiles(false);
+      error = CopyFile(local, remote);
+      session_.SetHoldsPrivateFiles(true);
+    }
+    const bool written = error == kDestOk;
     const bool placed = written || FileExists(remote);
     plat::DeleteFile(local);
+    markerError_ = placed ? 0 : error;
     if (placed) TakeStoreId(id);
     if (placed && renewed) storeRenewed_ = true;
     if (written) {

@@ -69,8 +69,12 @@ void CFTPDevice::NoteMarkerWritten(const std::string& remote, const std::string&
   {
     std::string facts;
     std::lock_guard<std::recursive_mutex> guard(sessionLock_);
-    if (session_.Facts(remote, RequestWaitMs(1), &facts) == FtpSession::kDone)
-      marker.identified = IdentityOfFacts(facts, &marker.identity);
+    // A server too slow to answer is asked again on a new connection; one
+    // that still does not answer is said to be late, not to give no identity.
+    const FtpSession::Outcome outcome =
+        WithReconnect([&] { return session_.Facts(remote, RequestWaitMs(1), &facts); });
+    if (outcome == FtpSession::kDone) marker.identified = IdentityOfFacts(facts, &marker.identity);
+    if (outcome == FtpSession::kLost) markerError_ = LostError();
   }
   {
     std::lock_guard<std::mutex> guard(settingsLock_);
@@ -127,7 +131,9 @@ std::string CFTPDevice::PinLocalStore(const std::vector<std::string>& sources) {
   }
   // Nothing tells the store's marker from a copy of it: nothing is pinned,
   // so a store inside the plan's folders is backed up like any folder.
-  storeUnproven_ = found.empty() && !identified && ServerIsThisMachine(GetFtpSettings());
+  // A marker not written (or not looked at in time) is said as such instead.
+  storeUnproven_ =
+      found.empty() && !identified && markerError_ == 0 && ServerIsThisMachine(GetFtpSettings());
   // The stores of this process's other plans on servers here lie out of this
   // plan's walks too, wherever their own plans' folders are. Each marker
   // written is looked for once (a store elsewhere would cost a search a run).

@@ -257,6 +257,7 @@ FtpSession::Outcome FtpSession::Login(long waitMs) {
   encrypted_ = false;
   sizeUnknown_ = false;
   timeCommandUnknown_ = false;
+  modesRefused_ = false;  // a server set up anew may keep copies private now
   tlsFault_ = FtpTlsFault::kNone;
   if (!Open()) return kLost;
   Prepare(UrlOf("/", true), waitMs);

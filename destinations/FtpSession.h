@@ -30,6 +30,10 @@ struct FtpSessionOptions {
   // Longest wait for a reply or for the next byte of a transfer (whole
   // seconds; at least one).
   long replyWaitMs = 3000;
+  // An upload's longest time without a byte taken in by the server: a slow
+  // server may take its data in bursts and rest between them (no less than
+  // replyWaitMs).
+  long stallWaitMs = 180000;
   // The server's public key as "sha256//BASE64", accepted in place of a
   // certificate that no system authority vouches for; empty: the system
   // authorities decide.
@@ -89,6 +93,12 @@ class FtpSession {
   // The proxy as the client is told to use it: "ftp=ftp://" + host + ":" +
   // port, or empty when the proxy host is empty or its port is 0.
   std::string ProxyText() const;
+
+  // Whether a private file (no read bit for group or others) is refused on a
+  // server that refuses to set a copy's bits (true), or sent all the same, as
+  // readable as that server makes files (the store's marker: its refusal is
+  // what the plan says).
+  void SetHoldsPrivateFiles(bool hold) { holdsPrivateFiles_ = hold; }
 
   // Makes the client handle; false when the library cannot give one.
   bool Open();
@@ -151,7 +161,9 @@ class FtpSession {
   // that stored it under another name fails it (plat::kErrNameChanged, what
   // it stored is deleted unless it was there before). *error: 0, or the error
   // number that says why (plat::kErrNameNotCarried: the name holds CR, LF or
-  // NUL, nothing was sent; 1223: the calling thread was told to stop; 112:
+  // NUL, nothing was sent; plat::kErrNotKeptPrivate: the file has no read bit
+  // for group or others and the server refuses to set a copy's bits, nothing
+  // of it was sent; 1223: the calling thread was told to stop; 112:
   // the server's disk is full; 5: the server refused to write; 29: the server
   // failed to write or its size differs; 1460: no answer in time; 30: the
   // local file could not be read; 59: the connection failed).
@@ -209,9 +221,9 @@ class FtpSession {
                                              int64_t writeTime) const;
   // FTP: makes temporary as an empty file with these permission bits, so
   // that no byte sent after it is readable by more users; true when it was
-  // made (its bits may stay the server's when it refuses them: then
-  // modesRefused_, and no file is made so any more). False for SFTP, whose
-  // new files are private anyway.
+  // made so. A server that refuses the bits: the file is deleted again, and
+  // modesRefused_ (no file is made so any more on the connection). False for
+  // SFTP, whose new files are private anyway.
   bool MakePrivate(const std::string& temporary, uint32_t mode, long waitMs);
   // The size the server's listing gives for path (servers without SIZE).
   Outcome ListedSize(std::string_view path, long waitMs, uint64_t* size);
@@ -224,7 +236,8 @@ class FtpSession {
   bool encrypted_ = false;
   bool sizeUnknown_ = false;         // the server answers no SIZE: sizes come from listings
   bool timeCommandUnknown_ = false;  // the server answers no MFMT: SITE UTIME instead
-  bool modesRefused_ = false;        // the server refused SITE CHMOD
+  bool modesRefused_ = false;        // the server refused SITE CHMOD on this connection
+  bool holdsPrivateFiles_ = true;    // see SetHoldsPrivateFiles
   long lastReply_ = 0;               // the server's last reply code of an upload's request
   FtpTlsFault tlsFault_ = FtpTlsFault::kNone;
   FtpFailure failure_ = FtpFailure::kNone;

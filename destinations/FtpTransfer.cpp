@@ -12,7 +12,6 @@
 #include "destinations/FtpSession.h"
 #include "platform/base/Errors.h"
 #include "platform/files/Files.h"
-#include "platform/process/Clock.h"
 #include "platform/process/ThisMachine.h"
 
 using ftpcurl::H;
@@ -107,14 +106,9 @@ struct UploadSource {
   uint64_t size;
   plat::CopyWatch* watch = nullptr;
   uint64_t sent = 0;
-  bool torn = false;  // written while it was read
-  // When the bytes handed over first passed what the connection holds, how
-  // many they were then, and when the last byte went (monotonic ms; 0: not yet).
-  uint64_t markMs = 0;
-  uint64_t markSent = 0;
-  uint64_t lastMs = 0;
+  bool torn = false;       // written while it was read
   void* handle = nullptr;  // CURL* sending it
-  long replyMs = 1000;     // the wait for one reply
+  long finalReplyS = 1;    // the wait for the server's reply after the last byte
   bool append = false;     // added to the temporary file made for it (FTP: APPE)
 
   bool Steady() {
@@ -125,34 +119,14 @@ struct UploadSource {
   }
 };
 
-// What an upload's connection holds unsent: the send buffer is capped at
-// kSendBuffer (the system doubles it), so a server that stops taking data in
-// shows as no progress within the reply wait, not only after the last byte.
+// What an upload's connection holds unsent: the send buffer is capped (the
+// system doubles it), so a server that stops taking data in shows as no
+// progress within the stall wait, not only once the last byte was handed over.
 constexpr int kSendBuffer = 128 << 10;
-// A connection may hold a few megabytes past our send buffer (the server's
-// receive buffer grows to that while the server reads slowly, as on a link
-// that takes data in faster than its disk does).
-constexpr uint64_t kMostHeld = 4u << 20, kSlowestPace = 2u << 10;
 
 int CapSendBuffer(void*, curl_socket_t socket, curlsocktype) {
   plat::LimitSendBuffer(socket, kSendBuffer);  // a refusal keeps the system's size
   return CURL_SOCKOPT_OK;
-}
-
-// How long the server's reply after an upload's last byte may take, in whole
-// seconds: the reply wait, plus what the connection still holds drained at the
-// pace the server took data in once the connection was full (measured past the
-// first kMostHeld bytes, halved for a margin; kSlowestPace for a file the
-// connection held whole), and no less than that measuring took (the server's
-// receive window may have grown meanwhile); at most kLongestDrainMs.
-long FinalReplyWaitSeconds(const UploadSource& source, long replyMs) {
-  constexpr uint64_t kLongestDrainMs = 300000;
-  uint64_t pace = kSlowestPace, span = 0;
-  if (source.markMs != 0) span = source.lastMs - source.markMs;
-  if (span >= 1000) pace = std::max(pace, (source.sent - source.markSent) * 1000 / span / 2);
-  const uint64_t drain = std::max(span, std::min(source.size, kMostHeld) * 1000 / pace);
-  return static_cast<long>((static_cast<uint64_t>(replyMs) + std::min(drain, kLongestDrainMs)) /
-                           1000);
 }
 
 size_t ReadChunk(char* buffer, size_t size, size_t count, void* data) {
@@ -166,16 +140,12 @@ size_t ReadChunk(char* buffer, size_t size, size_t count, void* data) {
     return CURL_READFUNC_ABORT;  // unreadable, or shrank under the upload
   }
   source->sent += got;
-  if (source->markMs == 0 && source->sent > kMostHeld) {
-    source->markMs = plat::GetTickCount64();
-    source->markSent = source->sent;
-  }
   if (source->sent == source->size) {
     if (!source->Steady()) return CURL_READFUNC_ABORT;
-    // The final reply, awaited as soon as this returns, waits for the data to drain.
-    source->lastMs = plat::GetTickCount64();
-    curl_easy_setopt(H(source->handle), CURLOPT_SERVER_RESPONSE_TIMEOUT,
-                     FinalReplyWaitSeconds(*source, source->replyMs));
+    // The final reply, awaited as soon as this returns, comes once the server
+    // took in what the connection holds, at its own pace (a throttled server
+    // rests before it answers): it is given the upload's whole wait.
+    curl_easy_setopt(H(source->handle), CURLOPT_SERVER_RESPONSE_TIMEOUT, source->finalReplyS);
   }
   return got;
 }
@@ -271,10 +241,16 @@ FtpSession::Outcome FtpSession::Upload(std::string_view local, std::string_view 
   const UploadInFlight inFlight(options_, temporary);
   // A file others may not read here gets its bits before its first byte is
   // sent (FTP makes files as readable as the server likes): then they need
-  // not be asked again after the rename.
-  if (!attributes.empty() && (mode & 044) != 044 && MakePrivate(temporary, mode, waitMs)) {
-    source.append = true;
-    attributes.erase(attributes.begin());
+  // not be asked again after the rename. A server that refuses them never
+  // gets such a file: its copy would be readable by the server's other users.
+  if (!attributes.empty() && (mode & 044) != 044) {
+    if (MakePrivate(temporary, mode, waitMs)) {
+      source.append = true;
+      attributes.erase(attributes.begin());
+    } else if (modesRefused_ && holdsPrivateFiles_) {
+      *error = plat::kErrNotKeptPrivate;
+      return kRefused;
+    }
   }
   // A name the server may store otherwise is looked for after its rename,
   // and a rotation goes between the upload and the rename: both take the
@@ -348,7 +324,7 @@ FtpSession::Outcome FtpSession::Send(void* data, const std::string& temporary,
     curl_easy_setopt(h, CURLOPT_HEADERDATA, &replies);
   }
   source->handle = h;
-  source->replyMs = std::max(1000L, options_.replyWaitMs);
+  source->finalReplyS = std::max(1L, waitMs / 1000);
   const CURLcode rc = static_cast<CURLcode>(Run());
   long reply = 0;
   curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &reply);
@@ -389,7 +365,7 @@ FtpSession::Outcome FtpSession::Send(void* data, const std::string& temporary,
 
 bool FtpSession::MakePrivate(const std::string& temporary, uint32_t mode, long waitMs) {
   // SFTP makes every new file private already; a server that refused once
-  // refuses again (the marker's refusal is what the plan says).
+  // refuses again on this connection.
   std::string line;
   char bits[16];
   std::snprintf(bits, sizeof bits, "SITE CHMOD %03o", mode & 0777u);
@@ -401,10 +377,12 @@ bool FtpSession::MakePrivate(const std::string& temporary, uint32_t mode, long w
   curl_easy_setopt(h, CURLOPT_POSTQUOTE, after.list);
   empty.handle = h;
   const CURLcode rc = static_cast<CURLcode>(Run());
-  if (rc == CURLE_QUOTE_ERROR) modesRefused_ = true;
-  // Made but not private: its data still goes on after it (the name is
-  // taken), as readable as any copy on this server.
-  return rc == CURLE_OK || rc == CURLE_QUOTE_ERROR;
+  if (rc != CURLE_QUOTE_ERROR) return rc == CURLE_OK;
+  // Made but not private: it goes, and so does every private file's copy.
+  modesRefused_ = true;
+  std::string drop;
+  if (CommandOf("*DELE", {temporary}, &drop)) Commands({drop}, waitMs);
+  return false;
 }
 
 void* FtpSession::PrepareUpload(const std::string& temporary, void* source, long waitMs) {
@@ -415,6 +393,10 @@ void* FtpSession::PrepareUpload(const std::string& temporary, void* source, long
   curl_easy_setopt(h, CURLOPT_READFUNCTION, ReadChunk);
   curl_easy_setopt(h, CURLOPT_READDATA, source);
   curl_easy_setopt(h, CURLOPT_SOCKOPTFUNCTION, CapSendBuffer);
+  // A server that takes its data in bursts rests between them: only a pause
+  // longer than the stall wait is a server that stopped.
+  const long stallMs = std::max({1000L, options_.replyWaitMs, options_.stallWaitMs});
+  curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, stallMs / 1000);
   curl_easy_setopt(h, CURLOPT_INFILESIZE_LARGE,
                    static_cast<curl_off_t>(static_cast<UploadSource*>(source)->size));
   return h;

@@ -409,16 +409,18 @@ int32_t CSimpleEngine::BackupFile(std::string_view source, bool existenceCheck, 
   }
   ForgetChangingSource(source);
   if (error == plat::kErrNameNotCarried || error == plat::kErrNameChanged ||
-      error == plat::kErrNameTooLong) {
-    // The server cannot keep the file under its own name: said once, and
-    // kept out of the pending set until the file is noted anew.
+      error == plat::kErrNameTooLong || error == plat::kErrNotKeptPrivate) {
+    // The server cannot keep the file under its own name, or a private file
+    // private: said once, and kept out of the pending set until the file is
+    // noted anew.
     ForgetFailure(source);
     rec->state = kLogTooLarge;
     rec->lastAttemptTime = start;
     StoreRecord(db, *rec, &offset, notedAt);
-    const char* reason = error == plat::kErrNameNotCarried ? "REASON_LINE_BREAK"
-                         : error == plat::kErrNameTooLong  ? "REASON_TOO_LONG"
-                                                           : "REASON_SERVER_RENAMED";
+    const char* reason = error == plat::kErrNameNotCarried   ? "REASON_LINE_BREAK"
+                         : error == plat::kErrNameTooLong    ? "REASON_TOO_LONG"
+                         : error == plat::kErrNotKeptPrivate ? "REASON_SERVER_NOT_PRIVATE"
+                                                             : "REASON_SERVER_RENAMED";
     if (plan_->NoteUnheldName(std::string(source)))
       PostEvent(kEvNotProtected, source, planId, {}, GetText("NOT_PROTECTED", reason));
     return kBackupNameRefused;

@@ -20,6 +20,7 @@
 #include "plans/CPlan.h"
 #include "plans/RuleSet.h"
 #include "plans/Schedule.h"
+#include "platform/base/Errors.h"
 #include "platform/process/Clock.h"
 #include "platform/volumes/Paths.h"
 
@@ -189,6 +190,7 @@ void CSimpleTask::PreCheck() {
   uint32_t id;
   bool before, after, filledBefore = false, looked = false, modesKept = true, renewed = false,
                       unproven = false, keepsVersions = false;
+  uint32_t markerError = 0;
   StoreVerdict verdict = StoreVerdict::kOwn;
   {
     // The destination has no lock of its own; the plan's lock serialises it.
@@ -225,6 +227,7 @@ void CSimpleTask::PreCheck() {
         modesKept = ftp->KeepsModes();
         renewed = ftp->TakeStoreRenewed();
         unproven = ftp->StoreUnproven();
+        markerError = ftp->MarkerError();
         for (const std::string& source : sources) {
           if (serverStore.empty() || !StoreHoldsFolder(serverStore, source)) continue;
           heldSource = source;
@@ -294,6 +297,16 @@ void CSimpleTask::PreCheck() {
   if (looked && unproven && !unprovenSaid_)
     PostEvent(kEvStoreState, root, id, {}, GetText("STORE", "SERVER_STORE_UNPROVEN"), 3);
   if (looked) unprovenSaid_ = unproven;
+  // Said once for each cause that keeps the server from taking the store's marker.
+  if (looked && markerError != 0 && markerError != markerErrorSaid_) {
+    std::string said = GetText(
+        "STORE", markerError == plat::kErrTimeout ? "SERVER_MARKER_LATE" : "SERVER_MARKER_REFUSED");
+    std::string cause = plat::WinErrorMessage(markerError);
+    if (!cause.empty() && cause.back() == '.') cause.pop_back();
+    if (const size_t at = said.find("%s"); at != std::string::npos) said.replace(at, 2, cause);
+    PostEvent(kEvStoreState, root, id, {}, said, 3);
+  }
+  if (looked) markerErrorSaid_ = markerError;
   if ((verdict == StoreVerdict::kFresh || renewed) && filledBefore)
     PostEvent(kEvStoreState, root, id, {}, GetText("STORE", "REFILLED"), 1);
   // Said once a start: the bucket keeps what the plan removes.

@@ -127,4 +127,5 @@ class CSimpleTask : public CTask {
   StoreVerdict foreignSaid_ = StoreVerdict::kOwn;
   bool modesRefusedSaid_ = false;  // the server was said to keep copies readable by others
   bool unprovenSaid_ = false;      // the server's store was said to lie nowhere known here
+  uint32_t markerErrorSaid_ = 0;   // why the server took no store marker, as said last
 };

@@ -68,6 +68,9 @@ enum : uint32_t {
   // A server copy refused before anything was sent: its name on the server
   // would be longer than the server takes (an object key over 1,024 bytes).
   kErrNameTooLong = 0x20000004,
+  // A server copy refused before anything was sent: the file is private here
+  // (no read for group or others) and the server refused to keep a copy so.
+  kErrNotKeptPrivate = 0x20000005,
 };
 
 // The Windows error number for an errno value (0 gives 0; unknown values 31).

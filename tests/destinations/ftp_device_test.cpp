@@ -17,6 +17,7 @@
 
 #include <gtest/gtest.h>
 
+#include "common/Settings.h"
 #include "common/Texts.h"
 #include "destination_suite.h"
 #include "destinations/FtpDevice.h"
@@ -574,21 +575,37 @@ TEST(FtpDevice, ServerLossAndFaultsFailTheCopyWithTheirCauseAndHeal) {
   const std::string late = deep->GetRootPath() + "Latest/x/y/z.txt";
   EXPECT_EQ(deep->CreateFolders(late), plat::kErrTimeout);
   EXPECT_EQ(deep->CopyFile(sources.SystemOf("v.txt"), late), plat::kErrTimeout);
+  // A server resting 8 s after 256 KiB, longer than the stall wait (1 s here): each try is cut
+  // while logins work. The copy fails with its cause and the server stays available: the plan
+  // says the file failed and tries it again later, never a silent retry without end.
+  relay.SetFault(Fault::kRest);
+  relay.SetReplyDelay(8000);
+  FtpSettings resting = server.Settings("rest/");
+  resting.port = relay.Port();
+  resting.timeout = 1;
+  ASSERT_TRUE(WriteInternalString("General", "UploadStallTime", "1"));
+  auto impatient = ServerDestination(resting);
+  ASSERT_TRUE(WriteInternalString("General", "UploadStallTime", "180"));
+  impatient->Refresh();
+  ASSERT_TRUE(impatient->IsAvailable());
+  EXPECT_EQ(impatient->CopyFile(sources.SystemOf("d.bin"), impatient->GetRootPath() + "d.bin"),
+            plat::kErrTimeout);
+  EXPECT_TRUE(impatient->IsAvailable());
 
-  // A server taking 400 KB/s: the upload keeps moving for many time-outs of 1 s, and what
-  // the connection holds drains for seconds before the server's last reply; it lands. The
-  // file is private: its bytes on the server are never readable by others, not even while
-  // they arrive under the temporary name.
-  ASSERT_TRUE(server.LimitBandwidth(400));
-  std::string big;
-  for (int i = 0; i < 6; ++i) big += data;
-  sources.Write("big.bin", big);
-  ASSERT_EQ(chmod(sources.NativeOf("big.bin").c_str(), 0600), 0);
+  // A server taking 100 KB/s, time-out 1 s: it takes the data in bursts of 256 KiB and rests
+  // 2.6 s after each, and answers a file's last byte (the 83-byte marker's too) only after
+  // such a rest; each upload waits for it. The 1 MiB file is private: its bytes on the
+  // server are never readable by others, not even while they arrive under the temporary name.
+  ASSERT_TRUE(server.LimitBandwidth(100));
+  ASSERT_EQ(chmod(sources.NativeOf("d.bin").c_str(), 0600), 0);
   FtpSettings throttled = server.Settings("throttled/");
   throttled.timeout = 1;
   auto steady = ServerDestination(throttled);
+  ASSERT_TRUE(steady->Prepare(false));  // loaded: the marker waits for the plan's first look
+  EXPECT_FALSE(fs::exists(server.NativeOf("/bvuser/throttled/Brevanto.dat")));
   steady->Refresh();
   ASSERT_TRUE(steady->IsAvailable());
+  EXPECT_TRUE(fs::exists(server.NativeOf("/bvuser/throttled/Brevanto.dat")));
   std::atomic<bool> sent{false};
   std::atomic<int> arriving{-1};  // the temporary file's mode once it holds bytes
   std::thread look([&] {
@@ -602,41 +619,27 @@ TEST(FtpDevice, ServerLossAndFaultsFailTheCopyWithTheirCauseAndHeal) {
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
   });
-  EXPECT_EQ(steady->CopyFile(sources.SystemOf("big.bin"), steady->GetRootPath() + "big.bin"),
+  EXPECT_EQ(steady->CopyFile(sources.SystemOf("d.bin"), steady->GetRootPath() + "big.bin"),
             kDestOk);
   sent = true;
   look.join();
   EXPECT_EQ(arriving, 0600);
-  EXPECT_TRUE(bvtest::ReadNative(server.NativeOf("/bvuser/throttled/big.bin")) == big);
-  // A few KB/s with a time-out of 2 s: what the connection holds after the last byte is handed
-  // over takes far longer than the time-out to drain, at the pace the upload kept; it lands.
-  ASSERT_TRUE(server.LimitBandwidth(8));
-  sources.Write("slow.bin", data.substr(0, 256u << 10));
-  throttled.timeout = 2;
-  auto crawling = ServerDestination(throttled);
-  crawling->Refresh();
-  ASSERT_TRUE(crawling->IsAvailable());
-  EXPECT_EQ(crawling->CopyFile(sources.SystemOf("slow.bin"), crawling->GetRootPath() + "slow.bin"),
-            kDestOk);
-  EXPECT_TRUE(bvtest::ReadNative(server.NativeOf("/bvuser/throttled/slow.bin")) ==
-              data.substr(0, 256u << 10));
-  // A server taking 100 KB/s whose receive buffer takes in the whole 2 MiB at once: the last
-  // byte is handed over long before the server has read it; the reply is waited for.
-  ASSERT_TRUE(server.LimitBandwidth(100));
-  sources.Write("held.bin", data + data);
-  EXPECT_EQ(crawling->CopyFile(sources.SystemOf("held.bin"), crawling->GetRootPath() + "held.bin"),
-            kDestOk);
-  EXPECT_TRUE(bvtest::ReadNative(server.NativeOf("/bvuser/throttled/held.bin")) == data + data);
-  ASSERT_TRUE(server.LimitBandwidth(8));
-  // The same server hangs mid-upload: little sits unsent, so the stall shows within the
-  // time-out and the copy fails as timed out, long before a megabyte could drain at that pace.
+  EXPECT_TRUE(bvtest::ReadNative(server.NativeOf("/bvuser/throttled/big.bin")) == data);
+  // With a stall wait longer than the server's rests (4 s), the same server hanging mid-upload
+  // fails the copy as timed out, and the server is gone until it answers again.
+  ASSERT_TRUE(WriteInternalString("General", "UploadStallTime", "4"));
+  auto hung = ServerDestination(throttled);
+  ASSERT_TRUE(WriteInternalString("General", "UploadStallTime", "180"));
+  hung->Refresh();
+  ASSERT_TRUE(hung->IsAvailable());
   std::thread hang([&] {
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));
     server.Freeze(true);
   });
   const auto began = std::chrono::steady_clock::now();
-  EXPECT_EQ(crawling->CopyFile(sources.SystemOf("d.bin"), crawling->GetRootPath() + "hung.bin"),
+  EXPECT_EQ(hung->CopyFile(sources.SystemOf("d.bin"), hung->GetRootPath() + "hung.bin"),
             plat::kErrTimeout);
+  EXPECT_FALSE(hung->IsAvailable());
   EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(50));
   hang.join();
   server.Freeze(false);

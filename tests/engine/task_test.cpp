@@ -584,11 +584,16 @@ TEST_F(TaskTest, AServerStoreInsideTheSourcesIsNotCopiedIntoItself) {
   EXPECT_TRUE(fs::exists(latest + ftp.NativeOf("/bvuser/docs/c.txt")));
   // The store deleted on the server while the plan runs: its marker is placed and pinned again
   // before a copy makes its folders anew, so the new store is never copied into itself.
-  fs::remove_all(ftp.NativeOf("/bvuser/loop"));
-  bvtest::WriteNative(ftp.NativeOf("/bvuser/docs/d.txt"), "d");
-  for (int walk = 0; walk < 3; ++walk) WalkFolder(plan.get(), served);
-  EXPECT_TRUE(fs::exists(ftp.NativeOf("/bvuser/loop/Brevanto.dat")));
-  EXPECT_EQ(bvtest::ReadNative(latest + ftp.NativeOf("/bvuser/docs/d.txt")), "d");
+  // The copy that found its folder gone is redone at once, not logged as failed.
+  {
+    bvtest::EventCollector gone;
+    fs::remove_all(ftp.NativeOf("/bvuser/loop"));
+    bvtest::WriteNative(ftp.NativeOf("/bvuser/docs/d.txt"), "d");
+    WalkFolder(plan.get(), served);
+    EXPECT_TRUE(fs::exists(ftp.NativeOf("/bvuser/loop/Brevanto.dat")));
+    EXPECT_EQ(bvtest::ReadNative(latest + ftp.NativeOf("/bvuser/docs/d.txt")), "d");
+    EXPECT_EQ(gone.CountOf(kEvFileFailed), 0u);
+  }
   // Deleted while the plan was not connected: the store is filled anew at the next connection.
   fs::remove_all(ftp.NativeOf("/bvuser/loop"));
   plan->Destination()->Close();
@@ -678,27 +683,46 @@ TEST_F(TaskTest, AServerStoreInsideTheSourcesIsNotCopiedIntoItself) {
   // A server that refuses to change modes leaves every copy readable by its other users: the
   // plan says so once, as a warning (logged as one, not as a store that stops the plan), and
   // only there.
-  auto warnings = [&](const char* key) {
+  auto warnings = [&](const char* key) {  // words with a cause ("%s") match up to it
     const std::vector<EventData> all = events.Events();
+    const std::string words = GetText("STORE", key);
     return std::count_if(all.begin(), all.end(), [&](const EventData& e) {
       std::string record;
-      return e.code == kEvStoreState && e.text3 == GetText("STORE", key) &&
+      return e.code == kEvStoreState &&
+             e.text3.compare(0, words.find("%s"), words, 0, words.find("%s")) == 0 &&
              BuildLogRecord(e, nullptr, "now", &record) &&
              record.rfind("#Backup Store Warning\n", 0) == 0;
     });
   };
   EXPECT_EQ(warnings("SERVER_KEEPS_COPIES_READABLE"), 0);
+  // A private file is held back from such a server (said once, counted); the others go.
+  bvtest::WriteNative(ftp.NativeOf("/bvuser/mine/key.pem"), "secret");
+  bvtest::WriteNative(ftp.NativeOf("/bvuser/mine/n.txt"), "n");
+  ASSERT_EQ(chmod(ftp.NativeOf("/bvuser/mine/key.pem").c_str(), 0600), 0);
+  std::string mine;
+  ASSERT_TRUE(plat::ToSystemPath(ftp.NativeOf("/bvuser/mine"), &mine));
   ASSERT_TRUE(ftp.RefuseModes());
   PlanSettings open = s;
   open.id = 8;
   open.ftp = ftp.Settings("open/");
   auto exposed = std::make_unique<bvtest::TestPlan>(nullptr);
   ASSERT_TRUE(exposed->ApplySettings(open, kApplyCreate));
-  bvtest::ScratchEnv::IncludeOnly(exposed.get(), docs);
+  bvtest::ScratchEnv::IncludeOnly(exposed.get(), mine);
   exposed->EnableWithoutThread();
   CSimpleTask refused(exposed.get());
-  for (int run = 0; run < 2; ++run) refused.Run();
+  for (int run = 0; run < 2; ++run) refused.Run(), WalkFolder(exposed.get(), mine);
   EXPECT_EQ(warnings("SERVER_KEEPS_COPIES_READABLE"), 1);
+  const std::string openLatest = ftp.NativeOf("/bvuser/open/Latest/C");
+  EXPECT_EQ(bvtest::ReadNative(openLatest + ftp.NativeOf("/bvuser/mine/n.txt")), "n");
+  EXPECT_FALSE(fs::exists(openLatest + ftp.NativeOf("/bvuser/mine/key.pem")));
+  EXPECT_EQ(exposed->UnheldNameCount(), 1u);
+  const std::vector<EventData> all = events.Events();
+  EXPECT_EQ(std::count_if(all.begin(), all.end(),
+                          [](const EventData& e) {
+                            return e.code == kEvNotProtected &&
+                                   e.text3 == GetText("NOT_PROTECTED", "REASON_SERVER_NOT_PRIVATE");
+                          }),
+            1);
 
   // A server that tells nothing of its files (no MLST) and writes as another user: nothing
   // proves which folder here holds its marker, so nothing is pinned, and the plan says so once.
@@ -715,6 +739,36 @@ TEST_F(TaskTest, AServerStoreInsideTheSourcesIsNotCopiedIntoItself) {
   CSimpleTask told(unproven.get());
   for (int run = 0; run < 2; ++run) told.Run();
   EXPECT_EQ(warnings("SERVER_STORE_UNPROVEN"), 1);
+
+  // A folder the server will not write: the plan says it took no marker, and why, once.
+  fs::create_directories(ftp.NativeOf("/bvuser/ro"));
+  ASSERT_EQ(chmod(ftp.NativeOf("/bvuser/ro").c_str(), 0555), 0);
+  PlanSettings readOnly = open;
+  readOnly.id = 13;
+  readOnly.ftp = ftp.Settings("ro/");
+  auto markless = std::make_unique<bvtest::TestPlan>(nullptr);
+  ASSERT_TRUE(markless->ApplySettings(readOnly, kApplyCreate));
+  bvtest::ScratchEnv::IncludeOnly(markless.get(), ledger);
+  markless->EnableWithoutThread();
+  CSimpleTask unmarked(markless.get());
+  for (int run = 0; run < 2; ++run) unmarked.Run();
+  EXPECT_EQ(warnings("SERVER_MARKER_REFUSED"), 1);
+  // A slow server (100 KB/s: it answers the marker's last byte 2.6 s after it, beyond the
+  // time-out of 1 s): the marker lands, the store is found, nothing false is said of it.
+  ASSERT_TRUE(ftp.LimitBandwidth(100));
+  PlanSettings slowSettings = open;
+  slowSettings.id = 14;
+  slowSettings.ftp = ftp.Settings("slow/");
+  slowSettings.ftp.timeout = 1;
+  auto slow = std::make_unique<bvtest::TestPlan>(nullptr);
+  ASSERT_TRUE(slow->ApplySettings(slowSettings, kApplyCreate));
+  bvtest::ScratchEnv::IncludeOnly(slow.get(), ledger);
+  slow->EnableWithoutThread();
+  CSimpleTask patient(slow.get());
+  for (int run = 0; run < 2; ++run) patient.Run(), WalkFolder(slow.get(), ledger);
+  EXPECT_EQ(warnings("SERVER_STORE_UNPROVEN"), 1);
+  EXPECT_EQ(bvtest::ReadNative(ftp.NativeOf("/bvuser/slow/Latest/C") + team + "ledger/inner/l.txt"),
+            "l");
 }
 
 // A disabled plan walks nothing; the plan list refuses removable disks.

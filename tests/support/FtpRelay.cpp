@@ -1,6 +1,7 @@
 #include "support/FtpRelay.h"
 
 #include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -74,10 +75,15 @@ std::string FtpRelay::Rewrite(const std::string& line) {
   if (fault_ == Fault::kStorageExceeded && line.rfind("226 ", 0) == 0)
     return "552 Exceeded storage allocation\r\n";
   const size_t open = line.find("(|||");
-  if (fault_ == Fault::kCutData && line.rfind("229 ", 0) == 0 && open != std::string::npos) {
+  const bool resting = fault_ == Fault::kRest;
+  if ((fault_ == Fault::kCutData || resting) && line.rfind("229 ", 0) == 0 &&
+      open != std::string::npos) {
     uint16_t relayPort = 0;
     const int data = ListenLoopback(&relayPort);
     if (data < 0) return line;
+    // A rest shows to the client once little more than this is held for it.
+    const int held = 64 << 10;
+    if (resting) setsockopt(data, SOL_SOCKET, SO_RCVBUF, &held, sizeof held);
     const auto serverPort = static_cast<uint16_t>(std::stoi(line.substr(open + 4)));
     Start(std::thread([this, data, serverPort] { Data(data, serverPort); }));
     return "229 Extended Passive mode OK (|||" + std::to_string(relayPort) + "|)\r\n";
@@ -147,18 +153,25 @@ void FtpRelay::Data(int listener, uint16_t serverPort) {
   const int server = client >= 0 ? DialLoopback(serverPort) : -1;
   uint64_t carried = 0;
   char buffer[4096];
-  bool cut = false;
+  bool cut = false, rested = false;
   while (!stop_ && client >= 0 && server >= 0) {
     pollfd p[2] = {{client, POLLIN, 0}, {server, POLLIN, 0}};
     if (poll(p, 2, 50) <= 0) continue;
     const int from = p[0].revents != 0 ? client : server;
     const int to = from == client ? server : client;
-    const size_t room = static_cast<size_t>(std::min<uint64_t>(sizeof buffer, cutAfter_ - carried));
-    const ssize_t n = recv(from, buffer, room, 0);
+    const uint64_t left = rested ? sizeof buffer : cutAfter_ - carried;
+    const ssize_t n =
+        recv(from, buffer, static_cast<size_t>(std::min<uint64_t>(sizeof buffer, left)), 0);
     if (n <= 0 || !SendAll(to, buffer, static_cast<size_t>(n))) break;
     carried += static_cast<uint64_t>(n);
-    cut = carried >= cutAfter_;
-    if (cut) break;
+    if (rested || carried < cutAfter_) continue;
+    if (fault_ == Fault::kRest) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(delayMs_.load()));
+      rested = true;
+      continue;
+    }
+    cut = true;
+    break;
   }
   if (cut) ++cuts_;
   if (client >= 0) cut ? Abort(client) : void(close(client));

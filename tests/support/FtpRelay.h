@@ -19,7 +19,9 @@ class FtpRelay {
   // file is refused (files looked up through nativeOf); kNoTls: "AUTH" is
   // answered 502 here (a go-between stripping encryption); kSlow: every reply
   // of the server waits (1 s, or what SetReplyDelay says); kNoMlst: MLST is an
-  // unknown command (a server that tells no facts of a file).
+  // unknown command (a server that tells no facts of a file); kRest: a passive
+  // data connection reads nothing for the reply delay once cutAfter bytes passed
+  // (a server resting between bursts), then carries on.
   enum class Fault {
     kNone,
     kMute,
@@ -31,7 +33,8 @@ class FtpRelay {
     kNoOverwrite,
     kNoTls,
     kSlow,
-    kNoMlst
+    kNoMlst,
+    kRest
   };
 
   explicit FtpRelay(uint16_t serverPort, uint64_t cutAfter = 64 << 10,

@@ -484,7 +484,7 @@ TEST_F(ViewTest, ShowsOneCellPerPlanWithItsTexts) {
   SetBackupFileMaxSize(0);
   EXPECT_TRUE(Until(view, [&] {
     return ContentOf(view, watch->Id()).notProtected.toStdString() ==
-           "2 files cannot be protected (names the store cannot hold)\n"
+           "2 files cannot be protected (the store cannot hold them, see the log)\n"
            "1 file too large \u2014 change the limit";
   }));
   EXPECT_TRUE(view.Cell(watch->Id())->findChild<QLabel*>("notProtectedValue")->isVisibleTo(&view));

@@ -26,7 +26,7 @@ struct PlanSnapshot {
   bool hasTask = false;
   int64_t nextDue = 0;
   int64_t lastBackupTime = 0;
-  uint64_t notProtected = 0;    // files whose names the store cannot hold
+  uint64_t notProtected = 0;    // files the store cannot hold (their names, or kept private)
   uint64_t tooLarge = 0;        // files skipped as too large
   uint64_t roomWanted = 0;      // free bytes a skipped file waits for (0: none waits)
   uint32_t copyError = 0;       // error of the last copy into this store when it failed, else 0
