@@ -134,11 +134,6 @@ class CDestination {
   // temporary files. Only real folders below the root are entered; links are
   // never followed nor removed. Returns how many files it removed.
   virtual uint32_t SweepTemporaryCopies();
-  // Why the server of the store was not used, once for each new reason:
-  // after a connection failed, the first call gives the reason with the
-  // server ("host:port") and the cause in words; later ones kNone until
-  // the reason changes or a connection succeeds again. Kinds without a
-  // server: always kNone.
   // The store marker of a kind whose store lies behind a connection (an
   // object store), looked at by LookAtRemoteStore: 1 a marker naming *id
   // (and *installation, the installation that wrote it, or empty), 0 none
@@ -151,6 +146,22 @@ class CDestination {
   // where none is (replace: over the one there, which names id): 1 written,
   // 0 another one was there first, -1 failed.
   virtual int32_t PlaceStoreMarker(const std::string& /*id*/, bool /*replace*/) { return -1; }
+  // What lies at and around a store root that has no marker (kinds behind a
+  // connection): 1 a store's trees ("Latest/", "Revision/": someone's copies
+  // without their marker), 2 a marker in a folder above (inside another
+  // store), 0 neither, -1 not known now. Other kinds: 0.
+  virtual int32_t LookAroundUnmarkedRoot() { return 0; }
+  // A refused store's verdict (a StoreVerdict), held by a kind behind a
+  // connection so that its store is looked at again after pauses doubling
+  // from a second up to the marker's look time, not at every look: the one
+  // held while its pause runs, else 0. Holding 0 ends the pauses.
+  virtual int32_t HeldRefusal() { return 0; }
+  virtual void HoldRefusal(int32_t /*verdict*/) {}
+  // Why the server of the store was not used, once for each new reason:
+  // after a connection failed, the first call gives the reason with the
+  // server ("host:port") and the cause in words; later ones kNone until
+  // the reason changes or a connection succeeds again. Kinds without a
+  // server: always kNone.
   enum class ServerRefusal { kNone, kKeyChanged, kKeyUntrusted, kNotEncrypted, kUnreachable };
   virtual ServerRefusal TakeServerRefusal(std::string* /*server*/, std::string* /*cause*/) {
     return ServerRefusal::kNone;

@@ -378,7 +378,11 @@ bool CObjectDevice::SweepListed(uint32_t* aborted) {
   if (!listed.Ok()) return false;
   bool all = true;
   for (const auto& [key, id] : uploads) {
-    if (IsInFlight(id)) continue;
+    // Only what this store's copies leave: a store in a folder below the
+    // prefix (another plan's) sends its own.
+    if (IsInFlight(id) ||
+        (key.rfind(prefix + "Latest/", 0) != 0 && key.rfind(prefix + "Revision/", 0) != 0))
+      continue;
     const bool done = Retried([&] { return session_.AbortParts(key, id); }).Ok();
     if (done && aborted != nullptr) ++*aborted;
     all = all && done;

@@ -30,9 +30,10 @@ enum class ObjectFailure {
   kClockSkew,  // the store's clock and ours differ too much for a signature
   kQuota,
   kBusy,
-  kRedirect,        // the store pointed elsewhere (a wrong endpoint or region): not followed
-  kEndlessListing,  // a listing's pages did not end: it was stopped
-  kMarkerDenied,    // the bucket answers, but reading the store's marker is refused
+  kRedirect,          // the store pointed elsewhere (a wrong endpoint or region): not followed
+  kEndlessListing,    // a listing's pages did not end: it was stopped
+  kMarkerDenied,      // the bucket answers, but reading the store's marker is refused
+  kMarkerUnwritable,  // the bucket answers, but writing the store's marker is refused
   kOther
 };
 
@@ -75,6 +76,15 @@ class CObjectDevice : public CDestination {
   // while the store stays reachable.
   int32_t ReadStoreMarkerId(std::string* id, std::string* installation) override;
   int32_t PlaceStoreMarker(const std::string& id, bool replace) override;
+  // The first key below "Latest/" and "Revision/", then the marker of each
+  // folder above the prefix (one request each; a marker this key may not
+  // read counts as none).
+  int32_t LookAroundUnmarkedRoot() override;
+  int32_t HeldRefusal() override;
+  void HoldRefusal(int32_t verdict) override;
+  // The marker seen stands no longer: the next look reads it (before a run
+  // sends files).
+  void ForgetMarker();
   void Close() override;
   std::string GetRootPath() const override;
   // Probes the bucket when it was not reached, on a growing pause; looks at
@@ -194,8 +204,19 @@ class CObjectDevice : public CDestination {
   // probes read the marker too, and the store stays away until it is read.
   bool markerDenied_ = false;     // under sessionLock_
   bool versioningAsked_ = false;  // under sessionLock_: the bucket's versioning was asked
-  // Notes a refused read of the marker: away, its cause, the next probe later.
-  void MarkerDenied();
+  // A refused store (its marker denied, refused or not the plan's) is looked
+  // at again after this pause, doubled at each refusal up to the marker's
+  // look time; 0 once the store is the plan's again.
+  std::chrono::seconds refusalPause_{0};               // under sessionLock_
+  int32_t heldVerdict_ = 0;                            // under sessionLock_: HeldRefusal's
+  std::chrono::steady_clock::time_point heldUntil_{};  // under sessionLock_
+  // The marker's look time (StoreMarkerLookTime, read once) and the next
+  // refusal's pause (doubled, up to that time).
+  int LookSeconds();
+  std::chrono::seconds NextRefusalPause();
+  // Notes a refused read (kMarkerDenied) or write (kMarkerUnwritable) of the
+  // marker: away, its cause, the next probe after the refusal's pause.
+  void MarkerDenied(ObjectFailure cause);
   std::atomic<bool> connected_{false};
   std::atomic<ObjectFailure> failure_{ObjectFailure::kNone};
   std::atomic<ObjectFailure> told_{ObjectFailure::kNone};

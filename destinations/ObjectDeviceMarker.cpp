@@ -36,10 +36,7 @@ bool CObjectDevice::SweepIfDue() {
 int32_t CObjectDevice::ReadStoreMarkerId(std::string* id, std::string* installation) {
   std::lock_guard<std::recursive_mutex> guard(sessionLock_);
   const int64_t now = plat::Now();
-  if (markerLookSeconds_ <= 0)
-    markerLookSeconds_ =
-        std::max(1, ReadInternalInt("General", "StoreMarkerLookTime", kMarkerLookSeconds));
-  if (markerLookedAt_ != 0 && now - markerLookedAt_ < markerLookSeconds_ && !markerId_.empty()) {
+  if (markerLookedAt_ != 0 && now - markerLookedAt_ < LookSeconds() && !markerId_.empty()) {
     *id = markerId_;
     *installation = markerInstallation_;
     return 1;
@@ -54,7 +51,7 @@ int32_t CObjectDevice::ReadStoreMarkerId(std::string* id, std::string* installat
     });
   });
   if (reply.status == 403 && reply.code != "RequestTimeTooSkewed") {
-    MarkerDenied();
+    MarkerDenied(ObjectFailure::kMarkerDenied);
     return -1;
   }
   markerDenied_ = false;
@@ -70,13 +67,67 @@ int32_t CObjectDevice::ReadStoreMarkerId(std::string* id, std::string* installat
   return 1;
 }
 
-void CObjectDevice::MarkerDenied() {
-  constexpr std::chrono::milliseconds kFirstPause{1000}, kLongestPause{60000};
-  markerDenied_ = true;
+int CObjectDevice::LookSeconds() {
+  if (markerLookSeconds_ <= 0)
+    markerLookSeconds_ =
+        std::max(1, ReadInternalInt("General", "StoreMarkerLookTime", kMarkerLookSeconds));
+  return markerLookSeconds_;
+}
+
+std::chrono::seconds CObjectDevice::NextRefusalPause() {
+  return std::min(std::chrono::seconds(LookSeconds()),
+                  std::max(std::chrono::seconds(1), refusalPause_ * 2));
+}
+
+void CObjectDevice::MarkerDenied(ObjectFailure cause) {
+  markerDenied_ = cause == ObjectFailure::kMarkerDenied;
   connected_ = false;
-  failure_ = ObjectFailure::kMarkerDenied;
-  probePause_ = std::min(kLongestPause, std::max(kFirstPause, probePause_ * 2));
-  nextProbe_ = std::chrono::steady_clock::now() + probePause_;
+  failure_ = cause;
+  refusalPause_ = NextRefusalPause();
+  nextProbe_ = std::chrono::steady_clock::now() + refusalPause_;
+}
+
+int32_t CObjectDevice::HeldRefusal() {
+  std::lock_guard<std::recursive_mutex> guard(sessionLock_);
+  return std::chrono::steady_clock::now() < heldUntil_ ? heldVerdict_ : 0;
+}
+
+void CObjectDevice::HoldRefusal(int32_t verdict) {
+  std::lock_guard<std::recursive_mutex> guard(sessionLock_);
+  heldVerdict_ = verdict;
+  refusalPause_ = verdict == 0 ? std::chrono::seconds(0) : NextRefusalPause();
+  heldUntil_ = std::chrono::steady_clock::now() + refusalPause_;
+}
+
+void CObjectDevice::ForgetMarker() {
+  std::lock_guard<std::recursive_mutex> guard(sessionLock_);
+  markerLookedAt_ = 0;
+}
+
+int32_t CObjectDevice::LookAroundUnmarkedRoot() {
+  std::lock_guard<std::recursive_mutex> guard(sessionLock_);
+  std::string folder = KeyOf(GetRootPath());
+  for (const char* tree : {"Latest/", "Revision/"}) {
+    std::vector<ObjectEntry> entries;
+    if (!Retried([&] { return session_.List(folder + tree, &entries, 1); }).Ok()) return -1;
+    if (!entries.empty()) return 1;
+  }
+  // "a/b/" lies in "a/" and in the bucket's top.
+  while (!folder.empty()) {
+    folder.pop_back();
+    folder.erase(folder.rfind('/') == std::string::npos ? 0 : folder.rfind('/') + 1);
+    // Asked past Retried: a key kept to its own folder may read nothing
+    // above it (403), and that says nothing of this store's bucket.
+    std::string text, id;
+    const ObjectReply reply =
+        session_.Get(folder + kStoreMarkerName, [&](const char* data, size_t size) {
+          text.append(data, size);
+          return text.size() <= kMaxMarkerBytes;
+        });
+    if (reply.Ok() && ParseStoreMarker(text, &id)) return 2;
+    if (reply.status == 0 || reply.status >= 500) return -1;
+  }
+  return 0;
 }
 
 int32_t CObjectDevice::PlaceStoreMarker(const std::string& id, bool replace) {
@@ -89,6 +140,10 @@ int32_t CObjectDevice::PlaceStoreMarker(const std::string& id, bool replace) {
   // takes the last marker written, so the marker is read back a moment later.
   const ObjectReply put = Retried([&] { return session_.PutText(key, text, !replace); });
   if (put.status == 412) return 0;
+  if (put.status == 403 && put.code != "RequestTimeTooSkewed") {
+    MarkerDenied(ObjectFailure::kMarkerUnwritable);  // the keys read and list: a policy
+    return -1;
+  }
   if (!put.Ok()) return -1;
   std::this_thread::sleep_for(std::chrono::milliseconds(kReadBackMs));
   std::string back;

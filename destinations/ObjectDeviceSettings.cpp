@@ -210,6 +210,9 @@ CDestination::ServerRefusal CObjectDevice::TakeServerRefusal(std::string* server
     case ObjectFailure::kMarkerDenied:
       key = "MARKER_DENIED";
       break;
+    case ObjectFailure::kMarkerUnwritable:
+      key = "MARKER_UNWRITABLE";
+      break;
     case ObjectFailure::kEndlessListing:
       key = "ENDLESS_LISTING";
       break;
@@ -219,7 +222,10 @@ CDestination::ServerRefusal CObjectDevice::TakeServerRefusal(std::string* server
   *cause = GetText("OBJECT_STORE_REFUSED", key);
   if (const size_t at = cause->find("%s"); at != std::string::npos) {
     std::lock_guard<std::mutex> guard(settingsLock_);
-    cause->replace(at, 2, redirectHost_.empty() ? s.endpoint : redirectHost_);
+    cause->replace(at, 2,
+                   now == ObjectFailure::kMarkerUnwritable ? ReadableObjectStore(s)
+                   : redirectHost_.empty()                 ? s.endpoint
+                                                           : redirectHost_);
   }
   return ServerRefusal::kUnreachable;
 }

@@ -98,13 +98,16 @@ ObjectReply& Endless(ObjectReply& reply) {
 
 }  // namespace
 
-ObjectReply ObjectSession::List(std::string_view prefix, std::vector<ObjectEntry>* entries) {
+ObjectReply ObjectSession::List(std::string_view prefix, std::vector<ObjectEntry>* entries,
+                                int firstOnly) {
   std::string token;
   std::set<std::string> markers;
   for (int page = 1;; ++page) {
     std::string query;
     if (!token.empty()) query = "continuation-token=" + ObjectUriEncode(token, false) + "&";
-    query += "delimiter=%2F&encoding-type=url&list-type=2&prefix=" + ObjectUriEncode(prefix, false);
+    query += "delimiter=%2F&encoding-type=url&list-type=2&";
+    if (firstOnly > 0) query += "max-keys=" + std::to_string(firstOnly) + "&";
+    query += "prefix=" + ObjectUriEncode(prefix, false);
     Prepare("GET", "", query);
     ObjectReply reply = Run({}, true);
     if (!reply.Ok()) return reply;
@@ -138,7 +141,8 @@ ObjectReply ObjectSession::List(std::string_view prefix, std::vector<ObjectEntry
     std::string truncated;
     ObjectXmlElement(xml, "IsTruncated", &at, &truncated);
     at = 0;
-    if (truncated != "true" || !ObjectXmlElement(xml, "NextContinuationToken", &at, &token))
+    if (firstOnly > 0 || truncated != "true" ||
+        !ObjectXmlElement(xml, "NextContinuationToken", &at, &token))
       return reply;
     token = XmlUnescape(token);
     if (page >= kMostPages || entries->size() > kMostEntries || !markers.insert(token).second) {

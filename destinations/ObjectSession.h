@@ -102,8 +102,9 @@ class ObjectSession {
   // GET of a key, each piece handed to sink (false stops it).
   ObjectReply Get(std::string_view key, const std::function<bool(const char*, size_t)>& sink);
   // Every key and common prefix directly below prefix, through all pages;
-  // none and kEndlessListing when the pages do not end.
-  ObjectReply List(std::string_view prefix, std::vector<ObjectEntry>* entries);
+  // none and kEndlessListing when the pages do not end. firstOnly > 0: that
+  // many at most, from the first page alone.
+  ObjectReply List(std::string_view prefix, std::vector<ObjectEntry>* entries, int firstOnly = 0);
   // Whether the bucket answers (a listing of no keys).
   ObjectReply Probe();
   // Whether the bucket keeps the old versions of what is replaced or

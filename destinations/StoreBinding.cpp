@@ -144,42 +144,94 @@ std::string StoreDiskName(const StoreRecord& record, const std::string& root) {
   return VolumeOf(root).label;
 }
 
-StoreVerdict LookAtRemoteStore(const std::string& planFolder, CDestination& destination,
-                               bool filledBefore, StoreRecord* record) {
+const char* StoreRefusalText(StoreVerdict v) {
+  switch (v) {
+    case StoreVerdict::kForeign:
+      return "ANOTHER_PLANS_STORE";
+    case StoreVerdict::kOtherInstallation:
+      return "ANOTHER_INSTALLATIONS_STORE";
+    case StoreVerdict::kNotAMarker:
+      return "NOT_A_MARKER";
+    case StoreVerdict::kUnmarkedCopies:
+      return "UNMARKED_COPIES";
+    case StoreVerdict::kInsideStore:
+      return "INSIDE_ANOTHER_STORE";
+    default:
+      return "";
+  }
+}
+
+namespace {
+
+// The verdict of one look; *known: the look went through (a verdict taken
+// for want of an answer ends no refusal's pauses).
+StoreVerdict LookAtMarker(const std::string& planFolder, CDestination& destination,
+                          StoreRecord* record, bool* known) {
   const std::string root = destination.GetRootPath();
   const int32_t type = destination.GetStorageType();
   std::string found, installation;
   const int32_t marked = destination.ReadStoreMarkerId(&found, &installation);
   if (marked < 0) return StoreVerdict::kOwn;
+  *known = true;
   if (marked == 2) return StoreVerdict::kNotAMarker;
   const auto remember = [&](const std::string& id) {
     *record = StoreRecord{id, root, type, "", "", ""};
     WriteStoreRecord(planFolder, *record);
   };
-  if (marked > 0) {
-    if (!installation.empty() && installation != InstallationId())
-      return StoreVerdict::kOtherInstallation;
-    if (found == record->id || (record->id.empty() && filledBefore && installation.empty())) {
-      if (found != record->id || record->root != root || record->type != type) remember(found);
-      // A marker from before installations were named names this one from
-      // now on: another installation that took the store over is refused.
-      if (installation.empty()) destination.PlaceStoreMarker(found, true);
-      return StoreVerdict::kOwn;
-    }
-    return StoreVerdict::kForeign;
-  }
-  // No marker: a new place, or the plan's store was emptied behind its back.
-  const std::string id = NewStoreId();
-  const int32_t placed = destination.PlaceStoreMarker(id, false);
-  if (placed < 0) return StoreVerdict::kOwn;
-  if (placed == 0) {
-    // Another plan placed its marker at the same moment, and won.
+  // Whose store the marker there names, once a placement found it first.
+  const auto theOneThere = [&] {
     if (destination.ReadStoreMarkerId(&found, &installation) == 2) return StoreVerdict::kNotAMarker;
     return !installation.empty() && installation != InstallationId()
                ? StoreVerdict::kOtherInstallation
                : StoreVerdict::kForeign;
+  };
+  if (marked > 0) {
+    if (!installation.empty() && installation != InstallationId())
+      return StoreVerdict::kOtherInstallation;
+    // A marker naming no installation proves nothing: only the plan that
+    // recorded its store takes it.
+    if (record->id.empty() || found != record->id) return StoreVerdict::kForeign;
+    if (record->root != root || record->type != type) remember(found);
+    // A marker from before installations were named names this one from
+    // now on: another installation that took the store over is refused.
+    if (installation.empty()) destination.PlaceStoreMarker(found, true);
+    return StoreVerdict::kOwn;
   }
+  // No marker: a new place, the plan's store emptied behind its back, or
+  // copies whose marker went (deleted by hand, by a lifecycle rule).
+  const int32_t around = destination.LookAroundUnmarkedRoot();
+  *known = around >= 0;
+  if (around < 0) return StoreVerdict::kOwn;
+  const bool recorded = !record->id.empty() && record->root == root && record->type == type;
+  if (around == 1 && recorded) {
+    // The plan's own store lost its marker only: it gets it back.
+    const int32_t placed = destination.PlaceStoreMarker(record->id, false);
+    *known = placed >= 0;
+    return placed == 0 ? theOneThere() : StoreVerdict::kOwn;
+  }
+  if (around == 1) return StoreVerdict::kUnmarkedCopies;
+  if (around == 2) return StoreVerdict::kInsideStore;
+  const std::string id = NewStoreId();
+  const int32_t placed = destination.PlaceStoreMarker(id, false);
+  *known = placed >= 0;
+  if (placed < 0) return StoreVerdict::kOwn;
+  if (placed == 0) return theOneThere();  // another plan placed its marker at the same moment
   const bool lost = !record->id.empty();
   remember(id);
   return lost ? StoreVerdict::kFresh : StoreVerdict::kOwn;
+}
+
+}  // namespace
+
+StoreVerdict LookAtRemoteStore(const std::string& planFolder, CDestination& destination,
+                               StoreRecord* record) {
+  if (const int32_t held = destination.HeldRefusal(); held != 0)
+    return static_cast<StoreVerdict>(held);
+  bool known = false;
+  const StoreVerdict verdict = LookAtMarker(planFolder, destination, record, &known);
+  if (RefusesStore(verdict))
+    destination.HoldRefusal(static_cast<int32_t>(verdict));
+  else if (known)
+    destination.HoldRefusal(0);
+  return verdict;
 }

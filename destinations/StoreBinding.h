@@ -29,13 +29,18 @@ enum class StoreVerdict {
   kForeign,            // another plan's store is there: write nothing, say why
   kOtherInstallation,  // another installation's store is there: write nothing, say why
   kNotAMarker,         // something not a marker stands under its name: write nothing, say why
+  kUnmarkedCopies,     // a store's copies without a marker are there: write nothing, say why
+  kInsideStore,        // the place lies inside another store's folder: write nothing, say why
 };
 
 // Whether a verdict keeps the plan from writing into the store there.
 inline bool RefusesStore(StoreVerdict v) {
   return v == StoreVerdict::kForeign || v == StoreVerdict::kOtherInstallation ||
-         v == StoreVerdict::kNotAMarker;
+         v == StoreVerdict::kNotAMarker || v == StoreVerdict::kUnmarkedCopies ||
+         v == StoreVerdict::kInsideStore;
 }
+// The key of a refusal's words in the texts' "STORE" section ("" for others).
+const char* StoreRefusalText(StoreVerdict v);
 
 class CDestination;
 
@@ -52,16 +57,19 @@ StoreVerdict LookAtStore(const std::string& planFolder, int32_t storageType,
 std::string StoreDiskName(const StoreRecord& record, const std::string& root);
 
 // Looks at the store of a kind that lies behind a connection (an object
-// store) through its marker: the plan's own marker there is its store; a
-// store that lost its marker (emptied, the bucket made again) gets a new one
-// and is filled anew. A marker another installation wrote is refused
-// (kOtherInstallation), whatever the plan's record says; one of this
-// installation naming another store is another plan's (kForeign); an object
-// under the marker's name that is no marker is never replaced (kNotAMarker).
-// A plan without a record takes a place without a marker, and an older marker
-// naming no installation only when it filled a store before (plans from
-// before object stores were recorded); such a marker taken as the plan's
-// own is rewritten naming this installation. A marker that cannot be looked
+// store) through its marker. Only a plan whose record names the marker's
+// store may write there (it rewrites an older marker naming no installation
+// so that it names this one); any other marker is refused: one naming
+// another installation (kOtherInstallation, whatever the plan's record
+// says), one of this installation or of none naming another store
+// (kForeign), an object under the marker's name that is no marker
+// (kNotAMarker, never replaced). Where no marker is, a place holding a
+// store's trees is refused (kUnmarkedCopies) unless the record names the
+// store there, which then gets its marker back (its own copies lost only
+// their marker); so is a place inside another store's folder
+// (kInsideStore); any other place gets a new store, filled anew by a plan
+// that had one (kFresh). A refusal is held by the destination for a pause
+// that doubles up to the marker's look time. A marker that cannot be looked
 // at now changes nothing: the copies say why they fail.
 StoreVerdict LookAtRemoteStore(const std::string& planFolder, CDestination& destination,
-                               bool filledBefore, StoreRecord* record);
+                               StoreRecord* record);

@@ -209,7 +209,7 @@ void CSimpleTask::PreCheck() {
       filledBefore = plan_->InitDone();
       auto* bucket = dynamic_cast<CObjectDevice*>(dest);
       verdict = bucket != nullptr
-                    ? LookAtRemoteStore(folder, *dest, filledBefore, &store_)
+                    ? LookAtRemoteStore(folder, *dest, &store_)
                     : LookAtStore(folder, dest->GetStorageType(), root, filledBefore, &store_);
       looked = true;
       dest->SetStoreAway(verdict == StoreVerdict::kNotConnected || RefusesStore(verdict));
@@ -267,12 +267,10 @@ void CSimpleTask::PreCheck() {
   }
   if (looked) storeAwaySaid_ = verdict == StoreVerdict::kNotConnected;
   // Said once while the place holds another plan's (or installation's)
-  // store, or an object under the marker's name that is no marker.
+  // store, an object under the marker's name that is no marker, copies
+  // without a marker, or lies inside another store.
   if (RefusesStore(verdict) && verdict != foreignSaid_) {
-    std::string said = GetText("STORE", verdict == StoreVerdict::kForeign ? "ANOTHER_PLANS_STORE"
-                                        : verdict == StoreVerdict::kOtherInstallation
-                                            ? "ANOTHER_INSTALLATIONS_STORE"
-                                            : "NOT_A_MARKER");
+    std::string said = GetText("STORE", StoreRefusalText(verdict));
     if (const size_t at = said.find("%s"); at != std::string::npos)
       said.replace(at, 2, foreignStore);
     PostEvent(kEvStoreState, root, id, {}, said, 4);
@@ -359,12 +357,25 @@ int32_t CSimpleTask::WalkJournal() {
     }
     if (!Forced() && engine->WaitsForRoom(path)) continue;
     if (!working) {
+      // Nothing goes into a bucket's prefix whose marker was replaced or
+      // removed since it was last read: it is read again (a request a run).
+      if (ForgetStoreMarker()) {
+        PreCheck();
+        if (plan_->IsBlocked() || !plan_->InitDone()) break;
+      }
       plan_->SetMode(kModeWorking);
       working = true;
     }
     if (engine->BackupFile(path, false, &record, offset) == 0) ++copied;
   }
   return copied;
+}
+
+bool CSimpleTask::ForgetStoreMarker() {
+  Guard guard(plan_->Lock());
+  auto* bucket = dynamic_cast<CObjectDevice*>(plan_->Destination());
+  if (bucket != nullptr) bucket->ForgetMarker();
+  return bucket != nullptr;
 }
 
 void CSimpleTask::Run() {
@@ -386,6 +397,7 @@ void CSimpleTask::Run() {
   if (CSimplePlan* simple = dynamic_cast<CSimplePlan*>(plan); simple && unit == kUnitContinuous)
     simple->Recent().BeginWalk(plat::GetTickCount64());
   PostEvent(kEvRunBegins, name, id, runKind);
+  if (first) ForgetStoreMarker();  // the first backup sends every file
   PreCheck();
   first = !plan->InitDone();  // a store new to the plan is filled from scratch
   int32_t copied = 0;

@@ -102,6 +102,9 @@ class CSimpleTask : public CTask {
   static Facts ReadFacts(CPlan* plan);
   CSimpleTask(CPlan* plan, const Facts& facts);
   int32_t WalkJournal();
+  // For a bucket's store: its marker seen stands no longer (the next
+  // pre-check reads it). False for other destinations.
+  bool ForgetStoreMarker();
   // The pre-check's finding: present (with the store's native folder when it
   // resolves) or away; "run.ini" is written when that changes what it holds.
   void NoteAvailability(bool available, const std::string& root);

@@ -182,17 +182,19 @@ TEST(ObjectDevice, GatewayStoppedMidUpload) {
   EXPECT_TRUE(dest->SweepIfDue());
   EXPECT_EQ(unfinished(), 0u);
   EXPECT_FALSE(dest->SweepIfDue());
+  // ... but not another store's, in a folder below the prefix.
   {
     ObjectSession earlier;
     earlier.SetOptions(s);
     std::string id;
     ASSERT_TRUE(earlier.StartParts(s.prefix + "Latest/left.bin", &id).Ok());
+    ASSERT_TRUE(earlier.StartParts(s.prefix + "inner/Latest/its.bin", &id).Ok());
   }
-  EXPECT_EQ(unfinished(), 1u);
+  EXPECT_EQ(unfinished(), 2u);
   auto started = ObjectDestination(s);
   ASSERT_TRUE(started->Prepare(false));
   EXPECT_TRUE(dynamic_cast<CObjectDevice&>(*started).SweepIfDue());
-  EXPECT_EQ(unfinished(), 0u);
+  EXPECT_EQ(unfinished(), 1u);
   world.Sources().Write("small.bin", "new");
   EXPECT_EQ(
       world.Dest().CopyFile(world.Sources().SystemOf("small.bin"), world.PathOf("Latest/big.bin")),

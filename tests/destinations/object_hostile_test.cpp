@@ -13,6 +13,7 @@
 #include "destination_suite.h"
 #include "destinations/DestinationFactory.h"
 #include "destinations/ObjectDevice.h"
+#include "destinations/StoreBinding.h"
 #include "destinations/StoreMarker.h"
 #include "support/EventCollector.h"
 #include "support/HostileS3.h"
@@ -117,39 +118,43 @@ TEST(ObjectHostile, ETagOfASinglePut) {
 
 // Looked at every tick of the engine (a probe while away, the marker while
 // there), an idle plan's store costs a request now and then, not one a tick:
-// none while it answers, and probes on a growing pause while it does not or
-// while it denies reading the marker; the cause is said once, in its words.
+// none while it answers, and probes on a growing pause while it does not;
+// a refused store (reading or writing its marker denied, junk under its
+// name) is looked at again on a growing pause too. The cause is said once,
+// in its words.
 TEST(ObjectHostile, IdleCostsNoRequests) {
-  bvtest::TempDir data;
+  bvtest::TempDir data, plan;
   bvtest::ScopedEnv dataDir("BREVANTO_DATA_DIR", data.Native());
   const struct {
     HostileS3::Manner manner;
     int requests;
     const char* cause;
-  } rows[] = {{HostileS3::kHonest, 0, ""},
-              {HostileS3::kRedirect, 3, "REDIRECT"},
-              {HostileS3::kMarkerDenied, 6, "MARKER_DENIED"}};
-  for (const auto& [manner, requests, cause] : rows) {
+    StoreVerdict verdict;
+  } rows[] = {{HostileS3::kHonest, 0, "", StoreVerdict::kOwn},
+              {HostileS3::kRedirect, 3, "REDIRECT", StoreVerdict::kOwn},
+              {HostileS3::kMarkerDenied, 6, "MARKER_DENIED", StoreVerdict::kOwn},
+              {HostileS3::kMarkerUnwritable, 17, "MARKER_UNWRITABLE", StoreVerdict::kOwn},
+              {HostileS3::kMarkerJunk, 3, "", StoreVerdict::kNotAMarker}};
+  for (const auto& [manner, requests, cause, verdict] : rows) {
     SCOPED_TRACE(manner);
     HostileS3 s3(manner);
     auto dest = Hostile(s3);
+    StoreRecord record{NewStoreId(), dest->GetRootPath(), kStorageObject, "", "", ""};
     if (dest->Prepare(false) && manner == HostileS3::kHonest)
-      dest->PlaceStoreMarker(NewStoreId(), false);
+      dest->PlaceStoreMarker(record.id, false);
     const int before = s3.Requests();
-    std::string id, installation, said;
+    std::string said;
     for (int tick = 0; tick < 40; ++tick) {  // 4 s of ticks
       dest->Refresh();
-      if (dest->IsAvailable()) {
-        EXPECT_EQ(dest->ReadStoreMarkerId(&id, &installation),
-                  manner == HostileS3::kHonest ? 1 : -1);
-      }
+      if (dest->IsAvailable())
+        EXPECT_EQ(LookAtRemoteStore(plan.System() + "\\", *dest, &record), verdict);
       said += Cause(*dest);
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     EXPECT_LE(s3.Requests() - before, requests);
     std::string words = *cause ? GetText("OBJECT_STORE_REFUSED", cause) : "";
     if (const size_t at = words.find("%s"); at != std::string::npos)
-      words.replace(at, 2, "127.0.0.2");
+      words.replace(at, 2, manner == HostileS3::kRedirect ? "127.0.0.2" : "s3://hostile/store/");
     if (manner != HostileS3::kRedirect) {
       EXPECT_EQ(said, words);  // the redirect's was at Prepare
     }

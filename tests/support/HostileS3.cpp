@@ -173,8 +173,10 @@ std::string HostileS3::Answer(const std::string& method, const std::string& targ
         200, "OK",
         "<?xml version=\"1.0\"?><ListBucketResult>" + items + more + "</ListBucketResult>");
   }
-  if (manner_ == kMarkerDenied && key.size() >= 12 && key.substr(key.size() - 12) == "Brevanto.dat")
+  const bool marker = key.size() >= 12 && key.substr(key.size() - 12) == "Brevanto.dat";
+  if (marker && (manner_ == kMarkerDenied || (manner_ == kMarkerUnwritable && method == "PUT")))
     return Reply(403, "Forbidden", "<Error><Code>AccessDenied</Code></Error>");
+  if (marker && manner_ == kMarkerJunk && method == "GET") return Reply(200, "OK", "junk");
   std::lock_guard<std::mutex> guard(lock_);
   if (method == "PUT") {
     objects_[key] = body;

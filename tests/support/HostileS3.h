@@ -4,7 +4,8 @@
 // again), a redirect to another host for every request, or an ETag that is
 // not the MD5 of the body put (or one in a form that is no MD5 at all, as
 // stores that encrypt with their own keys give), or the store's marker
-// refused (403) while everything else is answered.
+// refused (403) while everything else is answered, or only its writes refused,
+// or read as text that is no marker.
 #pragma once
 #include <atomic>
 #include <cstdint>
@@ -27,7 +28,9 @@ class HostileS3 {
     kRedirect,
     kWrongETag,
     kOpaqueETag,
-    kMarkerDenied
+    kMarkerDenied,
+    kMarkerUnwritable,  // the marker is read (none there) but its PUT refused (403)
+    kMarkerJunk         // the marker's GET answers text that is no marker
   };
   explicit HostileS3(Manner manner);
   ~HostileS3();
