@@ -1,111 +1,28 @@
-// The restore engine: target paths, revision names and patterns as tables;
-// stores on E: and on loopback servers listed, searched and restored by jobs.
+// The restore engine: target paths, revision names and patterns as tables; a store on E:
+// listed, searched and restored by jobs.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <chrono>
-#include <filesystem>
-#include <map>
-#include <memory>
-#include <string>
-#include <thread>
 #include <tuple>
-#include <vector>
 
+#include "RestoreRun.h"
 #include "common/Texts.h"
-#include "destinations/FtpDevice.h"
-#include "history/RestoreJobs.h"
-#include "history/RestoreTree.h"
-#include "history/StoreAccess.h"
-#include "history/VersionSearch.h"
 #include "history/VersionTree.h"
-#include "support/EndlessFtpServer.h"
-#include "support/FtpRelay.h"
-#include "support/FtpServer.h"
-#include "support/ScopedEnv.h"
 #include "support/ScratchEnv.h"
-#include "support/SshServer.h"
-#include "support/TempDir.h"
 
 namespace fs = std::filesystem;
 using bvtest::FilesBelow;
 using bvtest::ReadNative;
 using bvtest::ScratchEnv;
 using bvtest::WriteNative;
-using Files = std::map<std::string, std::string>;
-using Calls = std::vector<std::string>;
+using namespace restoretest;
 
 namespace {
-
-// Every callback of a job as a line; it may stop its job at the root or the first file.
-class Recorder : public IRestoreObserver {
- public:
-  void OnTreeRoot(const std::shared_ptr<CDirNode>&) override { Note("root", stopOnRoot); }
-  void OnTreeRefresh() override { Note("refresh"); }
-  void OnSearchApplied(CDirNode*) override { Note("applied"); }
-  void OnSearchFinished() override { Note("searched"); }
-  void OnFileProgress(const RestoreProgress& p) override {
-    progress.push_back(p);
-    if (stopOnFile) job->Stop();
-  }
-  void OnRestoreFinished() override { Note("finished"); }
-  void OnRestoreFailed() override { Note("failed"); }
-  void OnMessageBox(const std::string& text) override { Note("box:" + text); }
-  void OnFileFailed(const std::string& file, const std::string& reason) override {
-    failures.push_back(file + "|" + reason);
-  }
-  void OnTrace(const std::string& text) override { traces.push_back(text); }
-
-  Calls calls, failures, traces;
-  std::vector<RestoreProgress> progress;
-  uint64_t copied = 0, failed = 0;
-  CRestoreThread* job = nullptr;
-  bool stopOnRoot = false, stopOnFile = false;
-
- private:
-  void Note(const std::string& call, bool stop = false) {
-    calls.push_back(call);
-    if (stop) job->Stop();
-  }
-};
-
-// Restores the checked files of root (or all) to target ("": the original places).
-Recorder Carry(const std::shared_ptr<CDirNode>& root, const RestoreStore& store,
-               const std::string& target, bool all, bool stopOnFile = false) {
-  Recorder out;
-  CRestoreCarrier carrier(&out, root, store, target, all);
-  out.job = &carrier;
-  out.stopOnFile = stopOnFile;
-  EXPECT_EQ(carrier.Begin(), 0);
-  carrier.Wait();
-  out.copied = carrier.FilesCopied();
-  out.failed = carrier.FilesFailed();
-  return out;
-}
-
-std::shared_ptr<CDirNode> List(const RestoreStore& store, Recorder* rec = nullptr) {
-  Recorder quiet;
-  CRestoreFiller filler(rec ? rec : &quiet, store);
-  (rec ? rec : &quiet)->job = &filler;
-  EXPECT_EQ(filler.Begin(), 0);
-  EXPECT_EQ(filler.Begin(), 1) << "a job runs once";
-  filler.Wait();
-  EXPECT_TRUE(filler.HasEnded());
-  EXPECT_FALSE(filler.IsJobRunning());
-  return filler.Root();
-}
 
 uid_t OwnerOf(const std::string& native) {
   struct stat st {};
   return lstat(native.c_str(), &st) == 0 ? st.st_uid : uid_t(-1);
-}
-
-CDirNode* Find(CDirNode* root, const std::string& name) {
-  CDirNode* found = nullptr;
-  WalkTree(root, [&](CDirNode* n) { return n->name == name ? (found = n, false) : true; });
-  return found;
 }
 
 CDirNode* AddNode(CDirNode* parent, const std::string& name, bool folder, uint64_t size = 0) {
@@ -115,76 +32,6 @@ CDirNode* AddNode(CDirNode* parent, const std::string& name, bool folder, uint64
   n->size = size;
   n->fileCount = folder ? 0 : 1;
   return parent->AddChild(std::move(n));
-}
-
-// Below the store folder native (ending in "/"), in the store's folder for
-// source (e.g. "C/home/ann"), the folder "g": g.txt with revisions 1, 4 and
-// 17 (numbers with gaps, as rotation by age leaves them), later.txt written
-// after them and gone.txt, only a revision (deleted since). Times from kAt
-// on, in whole minutes of the last days (a server's long listing gives no more).
-const int64_t kAt =
-    (std::chrono::system_clock::to_time_t(std::chrono::system_clock::now()) - 86400) / 60 * 60;
-void WriteStoreWithGaps(const std::string& native, const std::string& source) {
-  const struct {
-    const char *tree, *name, *bytes;
-    int64_t at;
-  } files[] = {
-      {"Revision", "g(0001).txt", "one", 60},        {"Revision", "g(0004).txt", "four!", 120},
-      {"Revision", "g(0017).txt", "seventeen", 180}, {"Latest", "g.txt", "now", 240},
-      {"Latest", "later.txt", "later", 600},         {"Revision", "gone(0002).txt", "gone", 0}};
-  for (const auto& f : files) {
-    const std::string path = native + f.tree + "/" + source + "/g/" + f.name;
-    WriteNative(path, f.bytes);
-    fs::last_write_time(path, fs::file_time_type::clock::from_sys(
-                                  std::chrono::system_clock::from_time_t(kAt + f.at)));
-  }
-}
-
-// Every version of g.txt lists in order and comes back byte for byte; the
-// folder as it was at given times brings each file's version then and
-// leaves out the files that did not exist yet.
-void CheckStoreWithGaps(const RestoreStore& store) {
-  std::unique_ptr<StoreAccess> access = MakeStoreAccess(store);
-  std::string failure;
-  ASSERT_TRUE(access->Reach(&failure)) << failure;
-  std::unique_ptr<CVersionFolder> root = ListProtectedFolders(*access, store);
-  ASSERT_TRUE(root && root->folders.size() == 1);
-  CVersionFolder* top = root->folders.front().get();
-  auto g = std::find_if(top->folders.begin(), top->folders.end(),
-                        [](const auto& f) { return f->name == "g"; });
-  ASSERT_NE(g, top->folders.end());
-  ASSERT_TRUE(ListVersionFolder(*access, store.separator, g->get()));
-  const VersionFile& file = (*g)->files.front();
-  ASSERT_EQ(file.name, "g.txt");
-  std::vector<RestoreChoice> every;  // newest first, each under a name with its number
-  for (const FileVersion& v : file.versions)
-    every.push_back({v, file.name, (*g)->sourcePath, std::to_string(v.number) + "," + file.name});
-  const std::pair<int64_t, Files> times[] = {
-      {kAt + 50, {{"gone.txt", "gone"}}},
-      {kAt + 150, {{"g.txt", "four!"}, {"gone.txt", "gone"}}},
-      {kAt + 180, {{"g.txt", "seventeen"}, {"gone.txt", "gone"}}},
-      {kAt + 5000, {{"g.txt", "now"}, {"gone.txt", "gone"}, {"later.txt", "later"}}}};
-  auto restored = [&](const std::vector<RestoreChoice>& choices) {
-    bvtest::TempDir out;
-    const Recorder got = Carry(BuildSelection(store, choices), store, out.System(), false);
-    EXPECT_EQ(got.failed, 0u) << testing::PrintToString(got.failures);
-    Files files;
-    for (const auto& [rel, bytes] : FilesBelow(out.Native()))
-      files[rel.substr(rel.rfind('/') + 1)] = bytes;
-    return files;
-  };
-  EXPECT_EQ(every.back().version.number, 1);
-  EXPECT_EQ(restored(every), (Files{{"0,g.txt", "now"},
-                                    {"17,g.txt", "seventeen"},
-                                    {"4,g.txt", "four!"},
-                                    {"1,g.txt", "one"}}));
-  for (const auto& [when, want] : times) {
-    SCOPED_TRACE(when - kAt);
-    PendingChoices pending = ChoicesAt(**g, when);
-    EXPECT_EQ(FinishChoices(*access, store, &pending, nullptr, {}, {}), WalkEnd::kDone);
-    EXPECT_EQ(pending.leftOut, 3u - want.size());
-    EXPECT_EQ(restored(pending.choices), want);
-  }
 }
 
 TEST(RestoreTarget, LatestAndRevisionPathsMapBackToTheirSources) {
@@ -494,226 +341,6 @@ TEST_F(RestoreTest, RestoresWhereAskedNeverThroughLinksAndStops) {
   EXPECT_EQ(stopped.copied, 1u) << "the file announced is still copied";
   EXPECT_EQ(std::count(stopped.calls.begin(), stopped.calls.end(), "finished"), 0);
   EXPECT_EQ(FilesBelow(stopOut.Native()).size(), 1u);
-}
-
-const Files kStore = {{"Brevanto.dat", ""},
-                      {"Latest/C/home/ann/doc.txt", "newest words"},
-                      {"Latest/C/home/ann/sub dir/\xc3\xbc.bin", std::string(200000, 'x')},
-                      {"Revision/C/home/ann/old(0001).txt", "older words"}};
-const Files kRestored = {{"doc.txt", "newest words"},
-                         {"kept.txt", "private words"},
-                         {"old.txt", "older words"},
-                         {"sub dir/\xc3\xbc.bin", std::string(200000, 'x')}};
-
-TEST(FtpRestore, ListsAndDownloadsAServerStoreAndNamesWhatFails) {
-  for (const std::string kind : {"ftp", "ftps", "sftp"}) {
-    SCOPED_TRACE(kind);
-    std::unique_ptr<bvtest::FtpServer> ftp;
-    std::unique_ptr<bvtest::SshServer> ssh;
-    std::unique_ptr<bvtest::ScopedEnv> home;
-    RestoreStore where;
-    where.planId = 7;
-    where.storageType = kStorageFtp;
-    where.separator = '/';
-    std::string native;  // the store folder
-    if (kind == "sftp") {
-      ssh = std::make_unique<bvtest::SshServer>();
-      if (!ssh->Ok()) GTEST_SKIP() << ssh->Reason();
-      home = std::make_unique<bvtest::ScopedEnv>("HOME", ssh->ClientHome());
-      native = ssh->Home() + "/ss";
-      where.folder = native + "/";
-      where.ftp = ssh->Settings("ss/");
-    } else {
-      ftp = std::make_unique<bvtest::FtpServer>(/*tls=*/kind == "ftps");
-      if (!ftp->Ok()) GTEST_SKIP() << ftp->Reason();
-      native = ftp->NativeOf("/bvuser/rs");
-      where.folder = "/bvuser/rs/";
-      where.ftp = ftp->Settings("rs/");
-    }
-    for (const auto& [rel, bytes] : kStore) WriteNative(native + "/" + rel, bytes);
-    const auto written = fs::file_time_type::clock::from_sys(
-        std::chrono::system_clock::from_time_t(1765000000));  // restored with the file
-    fs::last_write_time(native + "/Latest/C/home/ann/doc.txt", written);
-    fs::permissions(native + "/Latest/C/home/ann/doc.txt", fs::perms(0600));  // comes back so
-    if (ftp) {
-      for (const auto& e : fs::recursive_directory_iterator(ftp->NativeOf("/bvuser")))
-        EXPECT_EQ(chown(e.path().c_str(), 65534, 65534), 0);
-    }
-    if (kind == "ftps") {  // a self-signed key: nothing is listed until the plan pins it
-      EXPECT_FALSE(List(where));
-      FtpSession probe;
-      probe.SetOptions(FtpSessionOptionsOf(where.ftp));
-      where.ftp.pinnedKey = probe.ProbeKey(3000);
-      ASSERT_EQ(where.ftp.pinnedKey.rfind("sha256//", 0), 0u);
-    }
-
-    // A private file of 2019 backed up keeps its mode and time on the server:
-    // the listing's version says that time, and the restore gives both back.
-    bvtest::TempDir source;
-    const int64_t kOld = 1552645800;  // 2019-03-15 10:30:00 UTC
-    WriteNative(source.NativeOf("kept.txt"), "private words");
-    fs::permissions(source.NativeOf("kept.txt"), fs::perms(0600));
-    fs::last_write_time(
-        source.NativeOf("kept.txt"),
-        fs::file_time_type::clock::from_sys(std::chrono::system_clock::from_time_t(kOld)));
-    {
-      FtpSession up;
-      up.SetOptions(FtpSessionOptionsOf(where.ftp));
-      uint32_t error = 1;
-      ASSERT_EQ(up.Upload(source.System() + "\\kept.txt",
-                          where.folder + "Latest/C/home/ann/kept.txt", 10000, &error),
-                FtpSession::kDone);
-      EXPECT_EQ(error, 0u);
-    }
-    {
-      std::unique_ptr<StoreAccess> access = MakeStoreAccess(where);
-      std::string failure;
-      ASSERT_TRUE(access->Reach(&failure)) << failure;
-      std::unique_ptr<CVersionFolder> tree = ListProtectedFolders(*access, where);
-      ASSERT_TRUE(tree);
-      TickFolder(tree.get(), true);
-      const std::vector<RestoreChoice> choices = CollectChoices(*access, '/', tree.get());
-      const auto kept = std::find_if(choices.begin(), choices.end(), [](const RestoreChoice& c) {
-        return c.fileName == "kept.txt";
-      });
-      ASSERT_NE(kept, choices.end());
-      EXPECT_EQ(kept->version.time, kOld)
-          << "an unchanged file in place is not newer than its copy";
-    }
-
-    Recorder listing;
-    std::shared_ptr<CDirNode> root = List(where, &listing);
-    ASSERT_TRUE(root) << testing::PrintToString(listing.traces);
-    EXPECT_EQ(Find(root.get(), "Brevanto.dat"), nullptr) << "the marker is not a backed-up file";
-    EXPECT_EQ(root->fileCount, 4u);
-    const CDirNode* doc = Find(root.get(), "doc.txt");
-    ASSERT_NE(doc, nullptr);
-    EXPECT_EQ(doc->path, where.folder + "Latest/C/home/ann/doc.txt");
-    EXPECT_EQ(doc->size, 12u);
-    EXPECT_TRUE(Find(root.get(), "sub dir")->isFolder);
-    bvtest::TempDir out;
-    Recorder carried;
-    {
-      // Downloads land beside their targets: a temporary folder without room is no matter.
-      const bvtest::ScopedEnv noTemp("TMPDIR", out.NativeOf("no such folder"));
-      carried = Carry(root, where, out.System(), /*all=*/true);
-    }
-    EXPECT_EQ(carried.calls, Calls{"finished"}) << testing::PrintToString(carried.traces);
-    Files restored;
-    for (const auto& [rel, bytes] : FilesBelow(out.Native()))
-      restored[rel.substr(rel.find("home/ann/") + 9)] = bytes;
-    EXPECT_EQ(restored, kRestored);
-    EXPECT_EQ(fs::last_write_time(out.Native() + "/home/ann/doc.txt"), written);
-    EXPECT_EQ(fs::status(out.Native() + "/home/ann/doc.txt").permissions(), fs::perms(0600));
-    EXPECT_EQ(fs::status(out.Native() + "/home/ann/old.txt").permissions(), fs::perms(0644));
-    EXPECT_EQ(fs::status(out.Native() + "/home/ann/kept.txt").permissions(), fs::perms(0600));
-    EXPECT_EQ(fs::last_write_time(out.Native() + "/home/ann/kept.txt"),
-              fs::file_time_type::clock::from_sys(std::chrono::system_clock::from_time_t(kOld)));
-
-    WriteStoreWithGaps(native + "/", "C/home/ann");
-    CheckStoreWithGaps(where);
-
-    if (kind == "sftp") {  // a new host key: nothing is listed
-      ASSERT_TRUE(ssh->ChangeHostKey());
-      Recorder refused;
-      EXPECT_FALSE(List(where, &refused));
-      const std::string said = testing::PrintToString(refused.traces);
-      EXPECT_NE(said.find("sftp://127.0.0.1"), std::string::npos) << said;
-      EXPECT_NE(said.find(GetText("DIALOG_RESTORE", "MSG_SERVER_KEY_CHANGED")), std::string::npos)
-          << said;
-      continue;
-    }
-    if (kind == "ftps") continue;
-    // A file that vanished since the listing and a transfer cut short fail the
-    // restore, each in its own words, and leave nothing behind.
-    fs::remove(native + "/Latest/C/home/ann/doc.txt");
-    bvtest::FtpRelay relay(ftp->Port(), 64 << 10);
-    relay.SetFault(bvtest::FtpRelay::Fault::kCutData);
-    RestoreStore cut = where;
-    cut.ftp.port = relay.Port();
-    bvtest::TempDir again;
-    const Recorder failing = Carry(root, cut, again.System(), /*all=*/true);
-    EXPECT_EQ(failing.calls, (Calls{"failed", "failed", "finished"}))
-        << testing::PrintToString(failing.traces);
-    EXPECT_EQ(failing.failed, 2u);
-    const std::string reasons = testing::PrintToString(failing.failures);
-    for (const char* reason : {"REASON_2", "REASON_64"})
-      EXPECT_NE(reasons.find(GetText("DIALOG_RESTORE", reason)), std::string::npos) << reasons;
-    EXPECT_EQ(FilesBelow(again.Native()).size(), 2u) << "old.txt and kept.txt, no partial file";
-    const struct {
-      const char* what;
-      std::string password, folder, argument;
-    } cases[] = {
-        {"wrong password", "wrong", "/bvuser/rs/", "127.0.0.1"},
-        {"missing folder", ftp->kPassword, "/bvuser/none/", "/bvuser/none/"},
-    };
-    for (const auto& c : cases) {
-      SCOPED_TRACE(c.what);
-      RestoreStore bad = where;
-      bad.ftp.password = c.password;
-      bad.folder = c.folder;
-      Recorder t;
-      EXPECT_FALSE(List(bad, &t));
-      const std::string said = testing::PrintToString(t.traces);
-      EXPECT_NE(said.find(c.argument), std::string::npos) << said;
-      EXPECT_NE(said.find("FTP"), std::string::npos) << said;
-    }
-  }
-}
-
-// A server nesting folders without end: the chain of single folders and the
-// walk below ticked folders end at their limits; a stopped walk ends at once.
-TEST(FtpRestore, FoldersWithoutEndAreWalkedWithinLimits) {
-  auto storeAt = [](uint16_t port) {
-    RestoreStore store;
-    store.storageType = kStorageFtp;
-    store.separator = '/';
-    store.folder = "/s/";
-    store.ftp.server = "127.0.0.1";
-    store.ftp.port = port;
-    store.ftp.user = "ann";
-    store.ftp.security = kFtpPlain;  // the hostile server speaks no TLS
-    return store;
-  };
-  for (const bool wide : {false, true}) {
-    SCOPED_TRACE(wide);
-    bvtest::EndlessFtpServer server(wide);
-    ASSERT_TRUE(server.Ok());
-    const RestoreStore store = storeAt(server.Port());
-    std::unique_ptr<StoreAccess> access = MakeStoreAccess(store);
-    std::string failure;
-    ASSERT_TRUE(access->Reach(&failure)) << failure;
-    const WalkLimits limits{wide ? 1000 : 20, 60};
-    std::unique_ptr<CVersionFolder> folders = ListProtectedFolders(*access, store, nullptr, limits);
-    ASSERT_TRUE(folders);
-    ASSERT_EQ(folders->folders.size(), wide ? 2u : 1u);  // drives A: and B:, or D:
-    TickFolder(folders.get(), true);
-    for (const int32_t stop : {1, 0}) {
-      const std::atomic<int32_t> flag{stop};
-      PendingChoices pending = TakeChoices(folders.get());
-      const int before = server.Listings();
-      WalkProgress last;
-      const WalkEnd end = FinishChoices(*access, store, &pending, &flag, limits,
-                                        [&](const WalkProgress& p) { last = p; });
-      EXPECT_EQ(end, stop ? WalkEnd::kStopped : wide ? WalkEnd::kTooMany : WalkEnd::kTooDeep);
-      EXPECT_LE(server.Listings() - before, 2 * 60);
-      if (!stop && wide) {
-        EXPECT_EQ(last.files, last.folders + 3) << "one f.txt in each";
-      }
-    }
-  }
-  // A server that goes mute: a stopped job does not wait for its answer.
-  bvtest::EndlessFtpServer server(true);
-  bvtest::FtpRelay mute(server.Port());
-  mute.SetFault(bvtest::FtpRelay::Fault::kMute);
-  Recorder quiet;
-  CChoiceCollector job(&quiet, storeAt(mute.Port()), {});
-  ASSERT_EQ(job.Begin(), 0);
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  const auto stopped = std::chrono::steady_clock::now();
-  job.Stop();
-  job.Wait();
-  EXPECT_LT(std::chrono::steady_clock::now() - stopped, std::chrono::seconds(1));
 }
 
 }  // namespace

@@ -1,0 +1,441 @@
+// The walks over a plan's sources (what a plan walks, what a walk leaves out and how it pauses,
+// a server's store inside the sources) and the rules settled per folder; real plans and files.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <tuple>
+
+#include "common/ActivityLog.h"
+#include "common/Settings.h"
+#include "common/Texts.h"
+#include "destinations/StoreMarker.h"
+#include "engine/CTask.h"
+#include "engine/FolderRules.h"
+#include "engine/PlanList.h"
+#include "engine/SourceWalk.h"
+#include "plans/Schedule.h"
+#include "platform/base/Text.h"
+#include "platform/volumes/Paths.h"
+#include "support/EventCollector.h"
+#include "support/FtpRelay.h"
+#include "support/FtpServer.h"
+#include "support/ScratchEnv.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class PlanWalk : public ::testing::Test {
+ protected:
+  std::string Latest(uint32_t id, const std::string& rel) {
+    return env_.Latest("store" + std::to_string(id), rel);
+  }
+  std::unique_ptr<bvtest::TestPlan> Plan(uint32_t id) {
+    return env_.MakePlan(id, kUnitDaily, 3, {env_.Src().System()});
+  }
+  template <class Edit>
+  static void EditRules(CPlan* plan, Edit edit) {
+    std::lock_guard<std::recursive_mutex> guard(plan->Lock());
+    edit(plan->Rules());
+  }
+
+  bvtest::ScratchEnv env_;
+};
+
+// Fixed drives leave out USB, 1394 and removable ones; a plan walks "group1" or the machine.
+TEST_F(PlanWalk, WhatAPlanWalks) {
+  bvtest::TempDir f, g, h, i;
+  env_.SetExtra("[F]\nRoot=" + f.Native() + "\nType=fixed\nBus=usb\n" + "[G]\nRoot=" + g.Native() +
+                "\nType=removable\nBus=none\n" + "[H]\nRoot=" + h.Native() +
+                "\nType=fixed\nBus=1394\n" + "[I]\nRoot=" + i.Native() +
+                "\nType=fixed\nBus=none\n");
+  EXPECT_EQ(FixedDriveRoots(), (std::vector<std::string>{"C:\\", "E:\\", "I:\\"}));
+
+  auto plan = env_.MakePlan(1, kUnitDaily, 3, {"C:\\DATA", "D:\\x"});
+  ASSERT_TRUE(plan);
+  std::vector<std::string> folders;
+  bool whole = true;
+  ASSERT_TRUE(WalkItemsOfPlan(plan.get(), &folders, &whole));
+  EXPECT_FALSE(whole);
+  EXPECT_EQ(folders, (std::vector<std::string>{"C:\\DATA", "D:\\x"}));
+  for (bool enabled : {false, true}) {
+    EditRules(plan.get(), [&](CRuleSet* r) {
+      r->FindGroup(kRuleInclude, "group1")->AddItem("*.JPG", "", enabled);
+    });
+    ASSERT_TRUE(WalkItemsOfPlan(plan.get(), &folders, &whole));
+    EXPECT_EQ(whole, enabled) << "a disabled item does not count";
+  }
+  EXPECT_TRUE(folders.empty());
+  EditRules(plan.get(), [](CRuleSet* r) { r->RemoveGroup(kRuleInclude, "group1"); });
+  EXPECT_FALSE(WalkItemsOfPlan(plan.get(), &folders, &whole));
+}
+
+// The first-backup walk leaves out what must not be copied and pauses after every fifth entry.
+TEST_F(PlanWalk, WalkSkipsWhatMustNotBeCopied) {
+  env_.Src().Write("keep.doc", "k");
+  env_.Src().Write("deep/er/keep2.doc", "k2");
+  env_.Src().Write("drop.tmp", "t");
+  env_.Src().Write(".dot/inner.doc", "h");
+  env_.Src().Write("big.bin", std::string(2 * 1024 * 1024 + 1, 'b'));
+  env_.Src().Write("nested-store/Brevanto.dat", StoreMarkerText(NewStoreId()));
+  env_.Src().Write("nested-store/Latest/x.doc", "x");
+  env_.Src().Write("disk/on-another-volume.doc", "v");
+  for (int i = 0; i < 40; ++i) env_.Src().Write("cache/c" + std::to_string(i) + ".doc", "c");
+  // Names the store cannot hold: counted when the rules take them.
+  env_.Src().Write("deep/a\\b.doc", "b");
+  env_.Src().Write("\xff\xfe.doc", "u");
+  env_.Src().Write("c\\d.tmp", "t");
+  env_.SetExtra("[F]\nRoot=" + env_.Src().NativeOf("disk") + "\nType=fixed\nBus=none\n");
+  const plat::MountBarriers barriers;
+  EXPECT_TRUE(barriers.Stops("C:\\proc"));
+  EXPECT_TRUE(barriers.Stops("C:\\sys\\"));
+  EXPECT_FALSE(barriers.Stops("C:\\"));
+  EXPECT_FALSE(barriers.Stops(env_.Src().System()));
+  SetBackupFileMaxSize(1);
+  auto plan = Plan(2);
+  ASSERT_TRUE(plan);
+  EditRules(plan.get(), [&](CRuleSet* r) {
+    r->AddGroup(kRuleAlwaysExclude, "tmp", "x")->AddItem("*.tmp", "");
+    r->AddGroup(kRuleAlwaysExclude, "cache", "x")->AddItem(env_.Src().SystemOf("cache"), "");
+  });
+  plan->WalkCounter() = 3;
+  ResetWalkPauseStats();
+  env_.SetPressure("busy");
+  WalkFolder(plan.get(), env_.Src().System());
+  ResetSettingsCache();
+  EXPECT_EQ(bvtest::ReadNative(Latest(2, "keep.doc")), "k");
+  EXPECT_EQ(bvtest::ReadNative(Latest(2, "deep/er/keep2.doc")), "k2");
+  for (const char* left : {"drop.tmp", ".dot/inner.doc", "big.bin", "nested-store/Latest/x.doc",
+                           "disk/on-another-volume.doc", "cache/c0.doc"})
+    EXPECT_FALSE(fs::exists(Latest(2, left))) << left;
+  EXPECT_EQ(plan->UnheldNameCount(), 2u);
+  const WalkPauseStats stats = GetWalkPauseStats();
+  EXPECT_GE(stats.entries, 9u);
+  EXPECT_LT(stats.entries, 40u) << "the excluded folder is not listed";
+  EXPECT_EQ(stats.pauses, (3 + stats.entries) / 5);
+  EXPECT_EQ(plan->WalkCounter(), (3 + stats.entries) % 5);
+  EXPECT_GE(stats.pauseMicros, stats.pauses * 1000);
+
+  // On an idle machine the walk does not pause at all.
+  env_.SetPressure("idle");
+  ResetWalkPauseStats();
+  env_.Src().Write("keep.doc", "changed");
+  env_.Src().Write("new.doc", "n");
+  WalkFolder(plan.get(), env_.Src().System());
+  EXPECT_GE(GetWalkPauseStats().entries, 9u);
+  EXPECT_EQ(GetWalkPauseStats().pauses, 0u);
+  EXPECT_EQ(bvtest::ReadNative(Latest(2, "keep.doc")), "k");
+  EXPECT_EQ(bvtest::ReadNative(Latest(2, "new.doc")), "n");
+  EXPECT_EQ(plan->UnheldNameCount(), 2u) << "each told once";
+}
+
+// A server on this machine whose login lands in a folder nothing here names (a virtual user):
+// a plan protecting the whole served tree copies what is there, never its own store again.
+TEST_F(PlanWalk, AServerStoreInsideTheSourcesIsNotCopiedIntoItself) {
+  bvtest::FtpServer ftp;
+  if (!ftp.Ok()) GTEST_SKIP() << ftp.Reason();
+  auto sys = [](const std::string& native) {
+    std::string path;
+    EXPECT_TRUE(plat::ToSystemPath(native, &path)) << native;
+    return path;
+  };
+  // A plan on the server's folder "folder/" (through port, 0: the server's own) protecting
+  // include, enabled without a thread, and connected at once when asked.
+  auto serverPlan = [&](uint32_t id, const std::string& folder, const std::string& include,
+                        bool connect = false, uint16_t port = 0) {
+    PlanSettings s = bvtest::ScratchEnv::Settings("Served", "");
+    s.id = id;
+    s.storageType = kStorageFtp;
+    s.ftp = ftp.Settings(folder);
+    if (port) s.ftp.port = port;
+    auto plan = std::make_unique<bvtest::TestPlan>(nullptr);
+    EXPECT_TRUE(plan->ApplySettings(s, kApplyCreate)) << id;
+    bvtest::ScratchEnv::IncludeOnly(plan.get(), include);
+    plan->EnableWithoutThread();
+    if (connect) plan->Destination()->Refresh();
+    return plan;
+  };
+  const std::string served = sys(ftp.NativeOf("")), docs = sys(ftp.NativeOf("/bvuser/docs"));
+  const std::string latest = ftp.NativeOf("/bvuser/loop/Latest/C");
+  auto copyOf = [&](const std::string& rel) {
+    return bvtest::ReadNative(latest + ftp.NativeOf("/bvuser/docs/" + rel));
+  };
+  auto storeLeftOut = [&] {
+    for (const auto& [rel, bytes] : bvtest::FilesBelow(latest))
+      EXPECT_EQ(rel.find("/loop/"), std::string::npos) << rel;
+  };
+  bvtest::WriteNative(ftp.NativeOf("/bvuser/docs/a.txt"), "a");
+  auto plan = serverPlan(6, "loop/", served);
+  CSimpleTask(plan.get()).Run();
+  EXPECT_EQ(copyOf("a.txt"), "a");
+  bvtest::WriteNative(ftp.NativeOf("/bvuser/docs/b.txt"), "b");
+  WalkFolder(plan.get(), served);
+  EXPECT_EQ(copyOf("b.txt"), "b");
+  storeLeftOut();
+  // nor is a change there offered again
+  EXPECT_TRUE(IsInsideStore(sys(latest + ftp.NativeOf("/bvuser/docs/b.txt"))));
+
+  // Two more plans on the same store, both connected before either looks for it: each writes
+  // its own nonce over the one marker, and whichever wrote last, no plan copies the store.
+  std::vector<std::unique_ptr<bvtest::TestPlan>> sharing;
+  for (uint32_t twin : {9u, 10u}) sharing.push_back(serverPlan(twin, "loop/", served, true));
+  for (int round = 0; round < 2; ++round) {
+    bvtest::WriteNative(ftp.NativeOf("/bvuser/docs/c.txt"), std::string(round + 1, 'c'));
+    for (auto& twin : sharing) {
+      CSimpleTask(twin.get()).Run();
+      WalkFolder(twin.get(), served);
+    }
+  }
+  EXPECT_TRUE(fs::exists(latest + ftp.NativeOf("/bvuser/docs/c.txt")));
+  // The store deleted on the server while the plan runs: its marker is placed and pinned again
+  // before a copy makes its folders anew, so the new store is never copied into itself.
+  // The copy that found its folder gone is redone at once, not logged as failed.
+  {
+    bvtest::EventCollector gone;
+    fs::remove_all(ftp.NativeOf("/bvuser/loop"));
+    bvtest::WriteNative(ftp.NativeOf("/bvuser/docs/d.txt"), "d");
+    WalkFolder(plan.get(), served);
+    EXPECT_TRUE(fs::exists(ftp.NativeOf("/bvuser/loop/Brevanto.dat")));
+    EXPECT_EQ(copyOf("d.txt"), "d");
+    EXPECT_EQ(gone.CountOf(kEvFileFailed), 0u);
+  }
+  // Deleted while the plan was not connected: the store is filled anew at the next connection.
+  fs::remove_all(ftp.NativeOf("/bvuser/loop"));
+  plan->Destination()->Close();
+  CSimpleTask(plan.get()).Run();
+  EXPECT_EQ(copyOf("a.txt"), "a");
+  storeLeftOut();
+
+  // Copies of the store's marker planted in the served tree by another user hide nothing,
+  // and are told once: the real store, pinned at the plan's connection, is still left out.
+  bvtest::EventCollector events;
+  for (const char* planted : {"shared/", "private/"}) {
+    const std::string folder = ftp.NativeOf("/bvuser/docs/") + planted;
+    fs::create_directories(folder);
+    fs::copy_file(ftp.NativeOf("/bvuser/loop/Brevanto.dat"), folder + "Brevanto.dat");
+    bvtest::WriteNative(folder + "p.txt", planted);
+    ASSERT_EQ(chown((folder + "Brevanto.dat").c_str(), 4242, 4242), 0);
+  }
+  chmod(ftp.NativeOf("/bvuser/docs/private/Brevanto.dat").c_str(), 0600);
+  CSimpleTask(plan.get()).Run();
+  WalkFolder(plan.get(), served);
+  for (const std::string planted : {"shared/", "private/"})
+    EXPECT_EQ(copyOf(planted + "p.txt"), planted);
+  storeLeftOut();
+  WalkFolder(plan.get(), served);
+  EXPECT_EQ(events.CountOf(kEvInvalidContent), 2u) << "each planted marker told once";
+
+  // A plan whose store lies outside its folders: copies of its marker, nonce and all (readable
+  // where the server keeps files readable), planted by another user above its folder and
+  // inside it, neither pin the store there nor stop the plan; both folders are backed up. Its
+  // store, inside the first plan's folders, is left out of that plan's walks.
+  const std::string team = ftp.NativeOf("/bvuser/team/");
+  bvtest::WriteNative(team + "ledger/inner/l.txt", "l");
+  const std::string ledger = sys(team + "ledger");
+  auto far = serverPlan(11, "far/", ledger, true);
+  for (const std::string& planted : {team, team + "ledger/inner/"}) {
+    fs::copy_file(ftp.NativeOf("/bvuser/far/Brevanto.dat"), planted + "Brevanto.dat");
+    ASSERT_EQ(chown((planted + "Brevanto.dat").c_str(), 4242, 4242), 0);
+  }
+  events.Clear();
+  CSimpleTask(far.get()).Run();
+  EXPECT_EQ(bvtest::ReadNative(ftp.NativeOf("/bvuser/far/Latest/C") + team + "ledger/inner/l.txt"),
+            "l");
+  EXPECT_EQ(events.CountOf(kEvStoreState), 0u);
+  CSimpleTask(plan.get()).Run();
+  WalkFolder(plan.get(), served);
+  EXPECT_FALSE(fs::exists(latest + ftp.NativeOf("/bvuser/far")));
+
+  // The login's folder is itself protected: the store would hold it, so nothing is sent and
+  // the plan says why, once, in words.
+  ASSERT_EQ(chown(ftp.NativeOf("/bvuser/docs").c_str(), 65534, 65534), 0);  // the server's user
+  auto holder = serverPlan(7, "docs/", docs);
+  events.Clear();
+  CSimpleTask task(holder.get());
+  for (int run = 0; run < 2; ++run) task.Run();
+  EXPECT_FALSE(fs::exists(ftp.NativeOf("/bvuser/docs/Latest")));
+  std::vector<std::string> holds;
+  for (const EventData& e : events.Events()) {
+    std::string record;
+    if (e.code == kEvStoreState && e.value == 2 && BuildLogRecord(e, nullptr, "now", &record))
+      holds.push_back(record);
+  }
+  ASSERT_EQ(holds.size(), 1u);
+  EXPECT_NE(holds[0].find(ftp.NativeOf("/bvuser/docs")), std::string::npos) << holds[0];
+
+  // A server that refuses to change modes leaves every copy readable by its other users: the
+  // plan says so once, as a warning (logged as one, not as a store that stops the plan), and
+  // only there; a private file is held back from it (said once, counted), the others go. A
+  // server that tells nothing of its files (no MLST) and writes as another user: nothing
+  // proves which folder here holds its marker, so nothing is pinned, and the plan says so once.
+  auto warnings = [&](const char* key) {  // words with a cause ("%s") match up to it
+    const std::vector<EventData> all = events.Events();
+    const std::string words = GetText("STORE", key);
+    return std::count_if(all.begin(), all.end(), [&](const EventData& e) {
+      std::string record;
+      return e.code == kEvStoreState &&
+             e.text3.compare(0, words.find("%s"), words, 0, words.find("%s")) == 0 &&
+             BuildLogRecord(e, nullptr, "now", &record) &&
+             record.rfind("#Backup Store Warning\n", 0) == 0;
+    });
+  };
+  EXPECT_EQ(warnings("SERVER_KEEPS_COPIES_READABLE"), 0);
+  bvtest::WriteNative(ftp.NativeOf("/bvuser/mine/key.pem"), "secret");
+  bvtest::WriteNative(ftp.NativeOf("/bvuser/mine/n.txt"), "n");
+  ASSERT_EQ(chmod(ftp.NativeOf("/bvuser/mine/key.pem").c_str(), 0600), 0);
+  const std::string mine = sys(ftp.NativeOf("/bvuser/mine"));
+  ASSERT_TRUE(ftp.RefuseModes());
+  bvtest::FtpRelay relay(ftp.Port());
+  relay.SetFault(bvtest::FtpRelay::Fault::kNoMlst);
+  for (const auto& [id, folder, port, key] :
+       {std::tuple<uint32_t, const char*, uint16_t, const char*>{8, "open/", 0,
+                                                                 "SERVER_KEEPS_COPIES_READABLE"},
+        {12, "blind/", relay.Port(), "SERVER_STORE_UNPROVEN"}}) {
+    const std::string include = id == 8 ? mine : docs;
+    auto exposed = serverPlan(id, folder, include, false, port);
+    CSimpleTask refused(exposed.get());
+    for (int run = 0; run < 2; ++run) {
+      refused.Run();
+      if (id == 8) WalkFolder(exposed.get(), include);
+    }
+    EXPECT_EQ(warnings(key), 1) << folder;
+    if (id != 8) continue;
+    const std::string openLatest = ftp.NativeOf("/bvuser/open/Latest/C");
+    EXPECT_EQ(bvtest::ReadNative(openLatest + ftp.NativeOf("/bvuser/mine/n.txt")), "n");
+    EXPECT_FALSE(fs::exists(openLatest + ftp.NativeOf("/bvuser/mine/key.pem")));
+    EXPECT_EQ(exposed->UnheldNameCount(), 1u);
+    const std::vector<EventData> all = events.Events();
+    EXPECT_EQ(std::count_if(all.begin(), all.end(),
+                            [](const EventData& e) {
+                              return e.code == kEvNotProtected &&
+                                     e.text3 ==
+                                         GetText("NOT_PROTECTED", "REASON_SERVER_NOT_PRIVATE");
+                            }),
+              1);
+  }
+
+  // A folder the server will not write: the plan says it took no marker, and why, once.
+  fs::create_directories(ftp.NativeOf("/bvuser/ro"));
+  ASSERT_EQ(chmod(ftp.NativeOf("/bvuser/ro").c_str(), 0555), 0);
+  auto markless = serverPlan(13, "ro/", ledger);
+  CSimpleTask unmarked(markless.get());
+  for (int run = 0; run < 2; ++run) unmarked.Run();
+  EXPECT_EQ(warnings("SERVER_MARKER_REFUSED"), 1);
+  // A slow server (100 KB/s: it answers the marker's last byte 2.6 s after it, beyond the
+  // time-out of 1 s): the marker lands, the store is found, nothing false is said of it.
+  ASSERT_TRUE(ftp.LimitBandwidth(100));
+  PlanSettings slowSettings = bvtest::ScratchEnv::Settings("Served", "");
+  slowSettings.id = 14;
+  slowSettings.storageType = kStorageFtp;
+  slowSettings.ftp = ftp.Settings("slow/");
+  slowSettings.ftp.timeout = 1;
+  auto slow = std::make_unique<bvtest::TestPlan>(nullptr);
+  ASSERT_TRUE(slow->ApplySettings(slowSettings, kApplyCreate));
+  bvtest::ScratchEnv::IncludeOnly(slow.get(), ledger);
+  slow->EnableWithoutThread();
+  CSimpleTask patient(slow.get());
+  for (int run = 0; run < 2; ++run) patient.Run(), WalkFolder(slow.get(), ledger);
+  EXPECT_EQ(warnings("SERVER_STORE_UNPROVEN"), 1);
+  EXPECT_EQ(bvtest::ReadNative(ftp.NativeOf("/bvuser/slow/Latest/C") + team + "ledger/inner/l.txt"),
+            "l");
+}
+
+// The plan list refuses removable disks; a disabled plan walks nothing.
+TEST_F(PlanWalk, WalksOnlyWhatThePlanMayTake) {
+  env_.Src().Write("a.doc", "a");
+  bvtest::TempDir removable;
+  bvtest::WriteNative(removable.NativeOf("r.doc"), "r");
+  env_.SetExtra("[G]\nRoot=" + removable.Native() + "\nType=removable\nBus=usb\n");
+  bvtest::EventCollector events;
+  PlanList list;
+  auto listed = env_.MakePlan(5, kUnitDaily, 3, {env_.Src().System(), "G:\\"}, &list);
+  auto unlisted = env_.MakePlan(15, kUnitDaily, 3, {"G:\\"});
+  ASSERT_TRUE(listed && unlisted);
+  WalkFolder(listed.get(), "G:\\");
+  WalkFolder(listed.get(), env_.Src().System());
+  EXPECT_EQ(events.CountOf(kEvFileBackupBegins), 1u);
+  EXPECT_EQ(bvtest::ReadNative(Latest(5, "a.doc")), "a");
+  WalkFolder(unlisted.get(), "G:\\");
+  EXPECT_EQ(events.CountOf(kEvFileCopied), 2u);
+  bvtest::WriteNative(removable.NativeOf("s.doc"), "s");
+  unlisted->SetEnabled(false, 0);
+  WalkFolder(unlisted.get(), "G:\\");
+  EXPECT_EQ(events.CountOf(kEvFileBackupBegins), 2u);
+}
+
+// The rules settled per folder answer as the rule set does, for every kind of mask and file.
+TEST_F(PlanWalk, FolderRulesAnswerAsTheRuleSetForEveryFile) {
+  for (const char* rel : {"a.doc", "b.JPG", ".hid.doc", "ro.doc", "\xc3\xa9t\xc3\xa9.doc", "x~",
+                          "docs/x.doc", "docs/y.tmp", "docs/deep/z.doc", "docs/deep/Desktop.ini",
+                          "cache/c.doc", "cache2/c.doc", "cache/GPUCache/g.doc", ".#keep/k.doc"}) {
+    env_.Src().Write(rel, "x");
+  }
+  fs::permissions(env_.Src().NativeOf("ro.doc"), fs::perms::owner_write, fs::perm_options::remove);
+  const std::string src = env_.Src().System();
+  auto in = [&](const char* rel) { return env_.Src().SystemOf(rel); };
+  struct Rule {
+    int32_t kind;
+    std::string mask;
+    bool pathOnly = false;
+    uint32_t attributes = 0;
+    std::string scope = {};
+  };
+  const std::vector<std::vector<Rule>> sets = {
+      {{kRuleInclude, src},
+       {kRuleExclude, "*.tmp"},
+       {kRuleAlwaysExclude, in("docs"), true},
+       {kRuleAlwaysExclude, "!", false, kRuleAttrHidden}},
+      {{kRuleInclude, "*.doc"},
+       {kRuleInclude, "*.jpg"},
+       {kRuleExclude, in("cache")},
+       {kRuleExclude, "*\\deep\\*", false, 0, in("docs")},
+       {kRuleAlwaysExclude, "*\\desktop.ini"},
+       {kRuleExclude, "*\\.h*"},
+       {kRuleAlwaysExclude, "*\\ro.doc"},
+       {kRuleInclude, in("docs\\deep\\z.doc")},
+       {kRuleExclude, "*", false, kRuleAttrReadOnly}},
+      {{kRuleInclude, "C:\\*"},
+       {kRuleAlwaysExclude, in("cache")},
+       {kRuleAlwaysExclude, src, true},
+       {kRuleAlwaysExclude, "*\\GPUCache\\*"},
+       {kRuleAlwaysExclude, "*~"},
+       {kRuleAlwaysExclude, "*\\.#*"}},
+      {{kRuleInclude, src + "*"},
+       {kRuleExclude, in("do?s") + "\\*"},
+       {kRuleInclude, in("docs\\deep\\")},
+       {kRuleAlwaysExclude, in("cache\\c.doc")},
+       {kRuleInclude, "*\\\xc3\x89T\xc3\x89.DOC"}},
+  };
+  for (size_t n = 0; n < sets.size(); ++n) {
+    CRuleSet rules;
+    for (const Rule& rule : sets[n]) {
+      CRuleGroup* group = rules.AddGroup(rule.kind, "g", "text");
+      if (!rule.scope.empty()) group->SetPattern(rule.scope);
+      group->AddItem(rule.mask, "", true, rule.pathOnly, rule.attributes);
+    }
+    size_t files = 0, taken = 0;
+    for (const char* rel :
+         {"", "docs", "docs/deep", "cache", "cache2", "cache/GPUCache", ".#keep"}) {
+      const std::string folder = plat::WithSeparator(in(rel));
+      FolderRules folderRules;
+      folderRules.Build(rules, plat::ToUpper(folder));
+      plat::DirSearch search;
+      plat::FindData entry;
+      ASSERT_TRUE(search.Open(folder + "*", &entry));
+      do {
+        if (entry.attributes & plat::kAttrDirectory) continue;
+        ++files;
+        const bool expected = rules.Match(folder + entry.name);
+        taken += expected;
+        EXPECT_EQ(folderRules.Takes(entry.name, entry.attributes), expected)
+            << "rule set " << n << ": " << folder + entry.name;
+      } while (search.Next(&entry));
+    }
+    EXPECT_EQ(files, 14u);
+    EXPECT_GT(taken, 0u) << "rule set " << n;
+    EXPECT_LT(taken, files) << "rule set " << n;
+  }
+}
+
+}  // namespace
