@@ -288,4 +288,48 @@ TEST_F(ViewTest, WorkerNeverWaitsForABusyJournal) {
   ASSERT_TRUE(RunUntil([&] { return ContentOf(view, id).pending == "1"; }));
 }
 
+// The room the older versions take is a walk of the store's whole tree: made
+// for a window the user sees, at most once a minute, not after every copy of a
+// hidden one.
+TEST_F(ViewTest, TheStoreIsWalkedForASeenWindowAtMostOnceAMinute) {
+  CPlanCell::SetAnimationsEnabled(false);
+  CMainFrame frame;  // hidden, as after a silent start
+  CBrevantoView& view = *frame.View();
+  CPlan* plan = MakePlan("Documents", "E:\\Docs\\", 1, true, kStorageLocal, 999);
+  ASSERT_TRUE(plan);
+  const uint32_t id = plan->Id();
+  auto revision = [&](const char* name) {
+    bvtest::WriteNative(dir_.NativeOf(std::string("evol/Docs/Revision/C/") + name),
+                        std::string(1000, 'r'));
+  };
+  revision("a(0001).txt");
+  revision("x/a(0002).txt");
+  auto versions = [&] { return ContentOf(view, id).versions.toStdString(); };
+  auto settled = [&] {
+    return Until(view, [&] {
+      return !ContentOf(view, id).space.isEmpty() && view.Worker()->RunningJobs() == 0;
+    });
+  };
+  const std::string took = "they take " + FormatSize(2000, "", false);
+  // Hidden: the card's free space is current, the tree is not walked.
+  view.RefreshPendingCounts();
+  ASSERT_TRUE(settled());
+  EXPECT_EQ(versions().find("they take"), std::string::npos) << versions();
+  frame.show();  // shown: walked once
+  ASSERT_TRUE(Until(view, [&] { return versions().find(took) != std::string::npos; }))
+      << versions();
+  // Runs that end within the minute (every copy of a continuous plan) and a
+  // window shown again do not walk it again.
+  revision("a(0003).txt");
+  for (int run = 0; run < 3; ++run) {
+    view.RefreshPendingCounts();
+    ASSERT_TRUE(settled());
+  }
+  frame.hide();
+  frame.show();
+  ASSERT_TRUE(settled());
+  EXPECT_NE(versions().find(took), std::string::npos) << versions();
+  CPlanCell::SetAnimationsEnabled(true);
+}
+
 }  // namespace
