@@ -1,5 +1,5 @@
 // The main view's plan cards on real widgets (offscreen) and real plans: texts,
-// buttons, renaming and deleting.
+// buttons, renaming and deleting, and the room their older versions take.
 #include <QScrollArea>
 #include <future>
 #include <mutex>
