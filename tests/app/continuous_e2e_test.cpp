@@ -38,9 +38,6 @@ TEST_P(ContinuousEndToEndTest, SavesReachTheRightStoreAndWhatChangedWhileOffIsCa
   // 3 (listed first) manual.
   auto WritePlans = [&](const std::vector<std::string>& plan1) {
     w_.Plan(1, "Continuous", w_.HomeSys("home/prot/Store1") + "\\", plan1);
-    // Plan 1 keeps versions by age, as its hand-written file says (five at most).
-    w_.SetPlanKey(1, "VersionNumber", "5");
-    bvtest::WriteNative(w_.data.Data("PLAN/1/Plan.ini"), w_.PlanIni(1) + "KeepDays=30\n");
     w_.Plan(2, "Elsewhere", w_.HomeSys("home/prot/Dest2") + "\\", {"home/elsewhere"});
     w_.SetPlanKey(2, "Enabled", "0");
     w_.Plan(3, "Shared A", "E:\\Shared\\", {"home/three/a"}, /*firstDone=*/false);
@@ -88,18 +85,6 @@ TEST_P(ContinuousEndToEndTest, SavesReachTheRightStoreAndWhatChangedWhileOffIsCa
   w_.Put("home/prot/report.txt", "report, old");
   w_.Put("home/prot/notes.txt", "notes, old");
   w_.Put("home/prot/cut.txt", "cut short by its path");
-  // Two revisions of aged.txt from one 10-minute window three hours ago: its next copy keeps
-  // the newer one only.
-  const int64_t window = (time(nullptr) - 3 * 3600) / 600 * 600 + 10;
-  w_.Put("home/prot/aged.txt", "aged, now");
-  bvtest::WriteNative(Store1("home/prot/aged.txt"), "aged, stored");
-  for (int n : {1, 2}) {
-    const std::string revision =
-        Store1("home/prot/aged(000" + std::to_string(n) + ").txt", "Revision");
-    bvtest::WriteNative(revision, "aged " + std::to_string(n));
-    const timespec times[2] = {{window + n * 100, 0}, {window + n * 100, 0}};
-    utimensat(AT_FDCWD, revision.c_str(), times, 0);
-  }
   // Only root may read the secret; links to it meet the first and catch-up walks and the copies.
   bvtest::TempDir secret;
   const std::string kSecret = secret.Write("shadow", "only root may read this");
@@ -115,10 +100,6 @@ TEST_P(ContinuousEndToEndTest, SavesReachTheRightStoreAndWhatChangedWhileOffIsCa
            Copied("home/prot/cut.txt", "cut short by its path");
   })) << w_.Stderr();
   EXPECT_FALSE(fs::exists(Store1("home/later/c.txt")));
-  ASSERT_TRUE(WaitFor([&] { return Copied("home/prot/aged.txt", "aged, now"); }));
-  EXPECT_FALSE(fs::exists(Store1("home/prot/aged(0001).txt", "Revision")));
-  EXPECT_EQ(bvtest::ReadNative(Store1("home/prot/aged(0002).txt", "Revision")), "aged 2");
-  EXPECT_EQ(bvtest::ReadNative(Store1("home/prot/aged(0003).txt", "Revision")), "aged, stored");
 
   w_.Put("home/prot/doc.txt", "first version");
   ASSERT_TRUE(WaitFor([&] { return Copied("home/prot/doc.txt", "first version"); })) << w_.Stderr();

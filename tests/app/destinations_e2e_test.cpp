@@ -1,5 +1,4 @@
 // The real program with stores on a disk that goes away and on servers on loopback.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/mount.h>
@@ -12,8 +11,6 @@
 #include <string>
 
 #include "ProgramRun.h"
-#include "app/gui/CBrevantoApp.h"
-#include "common/Settings.h"
 #include "common/Texts.h"
 #include "destinations/ObjectSession.h"
 #include "destinations/StoreMarker.h"
@@ -22,9 +19,6 @@
 #include "support/FtpServer.h"
 #include "support/ReadOnlyFolder.h"
 #include "support/SshServer.h"
-#include "ui/restore/CDlgRestore.h"
-#include "ui/restore/CDlgRestoreProgress.h"
-#include "ui/restore/CRestoreTree.h"
 
 namespace fs = std::filesystem;
 
@@ -72,19 +66,16 @@ std::string NewUuid() {
   return std::string("5afe7e57-0000-4000-8000-") + tail;
 }
 
-// A read-only, then vanished disk: failures said once, nothing in its mount folder, files wait.
-TEST(UsbEndToEndTest, AReadOnlyThenVanishedDiskGetsNothingAndItsFilesWaitForIt) {
+// A read-only disk: failures said once, the files wait for it; a start that copies nothing keeps
+// the time of the last backup.
+TEST(UsbEndToEndTest, AReadOnlyDiskGetsNothingAndItsFilesWaitForIt) {
   bvtest::ProgramWorld w;
-  const std::string img = w.work.NativeOf("q.img"), mnt = w.work.NativeOf("mnt");
   const std::string uuid = NewUuid();
-  fs::create_directories(mnt);
-  if (std::system(("truncate -s 32M " + img + " && mkfs.ext4 -q -U " + uuid + " " + img).c_str()))
-    GTEST_SKIP() << "cannot make an ext4 image";
-  auto mount = [&] { return std::system(("mount -o loop " + img + " " + mnt).c_str()) == 0; };
-  if (!mount()) GTEST_SKIP() << "loop mounts are not possible here";
-  bvtest::Unmount unmount{mnt};
-  fs::create_directories(mnt + "/Store");
-  auto readOnly = std::make_unique<bvtest::ReadOnlyFolder>(mnt + "/Store");
+  LoopDisk disk(w.work.NativeOf("mnt"), "BACKUP", uuid);
+  if (!disk.made) GTEST_SKIP() << "cannot make an ext4 image";
+  if (!disk.Attach()) GTEST_SKIP() << "loop mounts are not possible here";
+  fs::create_directories(disk.mnt + "/Store");
+  auto readOnly = std::make_unique<bvtest::ReadOnlyFolder>(disk.mnt + "/Store");
   if (!readOnly->Failure().empty()) GTEST_SKIP() << readOnly->Failure();
   bvtest::WriteNative(w.data.Data("Drives.ini"), "[Drives]\n" + uuid + "=Q\n");
   for (int i = 0; i < 3; ++i)
@@ -107,7 +98,7 @@ TEST(UsbEndToEndTest, AReadOnlyThenVanishedDiskGetsNothingAndItsFilesWaitForIt) 
       << bvtest::ReadNative(popups);
 
   ASSERT_TRUE(readOnly->MakeWritable());
-  const std::string latest = mnt + "/Store/Latest/C" + w.Home("src");
+  const std::string latest = disk.mnt + "/Store/Latest/C" + w.Home("src");
   ASSERT_TRUE(WaitFor([&] { return CountOf(w.Log(), "#Backup File Success") >= 3; }, 180))
       << w.Log();
   EXPECT_EQ(bvtest::ReadNative(latest + "/f2.txt"), "file 2");
@@ -117,13 +108,6 @@ TEST(UsbEndToEndTest, AReadOnlyThenVanishedDiskGetsNothingAndItsFilesWaitForIt) 
     return at == std::string::npos ? "" : plan.substr(at, plan.find('\n', at) - at + 1);
   };
   EXPECT_TRUE(WaitFor([&] { return lastBackup() != "LastBackupTime=0\n"; }, 30));
-
-  readOnly.reset();
-  ASSERT_EQ(umount2(mnt.c_str(), 0), 0);
-  w.Put("src/two.txt", "while away");
-  EXPECT_FALSE(WaitFor([&] { return !fs::is_empty(mnt); }, 6)) << "written into the mount folder";
-  ASSERT_TRUE(mount());
-  EXPECT_TRUE(WaitFor([&] { return Holds(latest + "/two.txt", "while away"); })) << w.Log();
 
   ASSERT_TRUE(bvtest::ProgramWorld::EndsWithZero(program, SIGTERM));
   const std::string stored = lastBackup();
@@ -166,7 +150,10 @@ TEST_P(DiskSwapTest, OnlyThePlansOwnDiskIsWrittenAndAStoreNewToThePlanIsFilled) 
   ASSERT_TRUE(other.Attach(node)) << "the node was taken meanwhile";
   w.Put("docs/salary.txt", "salary");
   bvtest::ChownTree(w.Home("docs/salary.txt"), bvtest::kNobodyUid);
-  EXPECT_FALSE(WaitFor([&] { return fs::exists(other.mnt + "/Store"); }, 8)) << w.Log();
+  EXPECT_FALSE(
+      WaitFor([&] { return fs::exists(other.mnt + "/Store") || !fs::is_empty(backup.mnt); }, 8))
+      << "written onto another disk or into the empty mount folder\n"
+      << w.Log();
   const std::string away = "The backup disk BACKUP is not connected";
   EXPECT_EQ(WaitFor([&] { return w.Log().find(away) != std::string::npos; }, clone ? 60 : 1), clone)
       << w.Log();
@@ -196,9 +183,9 @@ TEST_P(DiskSwapTest, OnlyThePlansOwnDiskIsWrittenAndAStoreNewToThePlanIsFilled) 
 INSTANTIATE_TEST_SUITE_P(SwappedAndCloned, DiskSwapTest, ::testing::Values(false, true),
                          [](const auto& info) { return info.param ? "Clone" : "AnotherDisk"; });
 
-// FTP and SFTP stores rotate versions, names the server cannot keep are not protected,
-// refusals are said, a new host key stops, the password stays put.
-TEST(FtpEndToEnd, PlansOnServersBackUpRotateAndKeepTheirSecrets) {
+// FTP and SFTP stores are filled over one login each, refusals are said, a new host key
+// stops, the password stays put.
+TEST(FtpEndToEnd, PlansOnServersBackUpAndKeepTheirSecrets) {
   bvtest::App();
   bvtest::FtpServer ftp;
   if (!ftp.Ok()) GTEST_SKIP() << ftp.Reason();
@@ -240,30 +227,11 @@ TEST(FtpEndToEnd, PlansOnServersBackUpRotateAndKeepTheirSecrets) {
     EXPECT_TRUE(WaitFor([&] {
       return Holds(latest(i, "a.txt"), "first") && Holds(latest(i, "many19.txt"), "m");
     })) << w.Log();
-  w.Put("docs/a.txt", "second, longer");
-  for (int i : {0, 1}) {
-    EXPECT_TRUE(WaitFor([&] {
-      return Holds(latest(i, "a.txt"), "second, longer") &&
-             Holds(roots[i] + "Revision/C" + w.Home("docs/a(0001).txt"), "first");
-    })) << w.Log();
-    for (const auto& [rel, bytes] : bvtest::FilesBelow(roots[i]))
+  for (const std::string& root : roots)
+    for (const auto& [rel, bytes] : bvtest::FilesBelow(root))
       EXPECT_EQ(rel.find(".~bvtmp-"), std::string::npos) << rel;
-  }
   EXPECT_LE(ftp.Logins(), 2);
   EXPECT_LE(ssh.Logins(), 2);
-
-  // Names a server cannot keep are not protected, said once per plan: a line break (it would
-  // rename the store away), trailing blanks (pure-ftpd stores "report__"; sshd keeps them).
-  w.Put("docs/inj\r\nRNFR e2e\r\nRNTO e2e-hijacked", "x");
-  w.Put("docs/report  ", "r");
-  w.Put("docs/after.txt", "after");
-  EXPECT_TRUE(WaitFor([&] {
-    const std::string log = w.Log();
-    return CountOf(log, "line break") == 2 && CountOf(log, "changed the name") == 1 &&
-           Holds(latest(0, "after.txt"), "after") && Holds(latest(1, "after.txt"), "after");
-  })) << w.Log();
-  EXPECT_TRUE(Holds(latest(1, "report  "), "r"));
-  for (const std::string& root : roots) EXPECT_TRUE(fs::exists(root + "Brevanto.dat")) << root;
 
   const std::string ftpLatest = latest(0, "");
   chmod(ftpLatest.c_str(), 0555);
@@ -306,6 +274,16 @@ void ObjectPlan(const bvtest::ProgramWorld& w, const bvtest::CephGateway& gw,
   w.data.WritePlanList({1});
 }
 
+// What the bucket holds as the latest copy of w's "docs/rel", or "(missing)".
+std::string Stored(const bvtest::CephGateway& gw, const std::string& bucket,
+                   const bvtest::ProgramWorld& w, const std::string& rel) {
+  std::string body;
+  const std::string key = "team/Latest/C" + w.Home("docs/" + rel);
+  return gw.Request("GET", "/" + bucket + "/" + bvtest::UriEncode(key, true), "", &body) == 200
+             ? body
+             : "(missing)";
+}
+
 }  // namespace
 
 // Two computers on one bucket and prefix: the second is refused in words
@@ -326,11 +304,7 @@ TEST(ObjectStoreEndToEnd, AStoreIsItsPlansOwnAndFilledAgainWhenEmptied) {
   // a looks at its marker again every 2 s while it runs (a minute unless set).
   bvtest::WriteNative(a.data.Data("InternalSettings.ini"), "[General]\nStoreMarkerLookTime=2\n");
   auto stored = [&](const bvtest::ProgramWorld& w, const std::string& rel) {
-    std::string body;
-    const std::string key = "team/Latest/C" + w.Home("docs/" + rel);
-    return gw.Request("GET", "/own/" + bvtest::UriEncode(key, true), "", &body) == 200
-               ? body
-               : "(missing)";
+    return Stored(gw, "own", w, rel);
   };
   auto unfinished = [&] {
     ObjectSession session;
@@ -405,56 +379,24 @@ TEST(ObjectStoreEndToEnd, AStoreIsItsPlansOwnAndFilledAgainWhenEmptied) {
   EXPECT_TRUE(bvtest::ProgramWorld::EndsWithZero(program, SIGTERM));
 }
 
-// A plan on an object store backs up, rotates its versions and rides out the gateway's
-// restart: while it is away the cause is said once and the files wait. Its
-// bucket keeps old versions itself: said once.
-TEST(ObjectStoreEndToEnd, BacksUpRotatesAndWaitsForTheGatewayToComeBack) {
+// A plan on an object store rides out the gateway's restart: while it is away
+// the cause is said once and the files wait. Its bucket keeps old versions
+// itself: said once.
+TEST(ObjectStoreEndToEnd, WaitsForTheGatewayToComeBack) {
   bvtest::App();
   bvtest::CephGateway gw;
   ASSERT_TRUE(gw.Ok()) << gw.Reason();
   ASSERT_TRUE(gw.MakeBucket("e2e"));
-  // The bucket keeps old versions itself: said once.
   ASSERT_EQ(
       gw.Request("PUT", "/e2e?versioning=",
                  "<VersioningConfiguration><Status>Enabled</Status></VersioningConfiguration>"),
       200);
   bvtest::ProgramWorld w;
   w.Put("docs/a.txt", "one");
-  // The first version's mode and last write, to come back with it.
-  const std::string first = w.Home("docs/a.txt");
-  const struct timespec written[2] = {{1600000000, 0}, {1600000000, 0}};
-  ASSERT_EQ(chmod(first.c_str(), 0640), 0);
-  ASSERT_EQ(utimensat(AT_FDCWD, first.c_str(), written, 0), 0);
   ObjectPlan(w, gw, "e2e");
   QProcess* program = w.Start(w.Inotify());
-  auto stored = [&](const std::string& tree, const std::string& rel) {
-    std::string body;
-    const std::string key = "team/" + tree + "/C" + w.Home("docs/" + rel);
-    return gw.Request("GET", "/e2e/" + bvtest::UriEncode(key, true), "", &body) == 200
-               ? body
-               : "(missing)";
-  };
-  ASSERT_TRUE(WaitFor([&] { return stored("Latest", "a.txt") == "one"; })) << w.Log();
-  for (const char* bytes : {"two", "three"}) {
-    w.Put("docs/a.txt", bytes);
-    EXPECT_TRUE(WaitFor([&] { return stored("Latest", "a.txt") == bytes; })) << w.Log();
-  }
-  EXPECT_EQ(stored("Revision", "a(0001).txt"), "one");
-  EXPECT_EQ(stored("Revision", "a(0002).txt"), "two");
-
-  // A path whose key would pass the store's 1,024 bytes is not protected,
-  // said once, and not tried again; the files after it go on.
-  constexpr size_t kKey = 1030;  // "team/Latest/C" + the path: 13 bytes more than the path
-  std::string deep = "docs";
-  while (kKey - 13 - w.Home(deep).size() - 1 > 250) deep += "/" + std::string(200, 'd');
-  deep += "/" + std::string(kKey - 13 - w.Home(deep).size() - 1, 'f');
-  w.Put(deep, "deep");
-  w.Put("docs/after.txt", "after");
-  const std::string tooLong = GetText("NOT_PROTECTED", "REASON_TOO_LONG");
-  EXPECT_TRUE(WaitFor([&] {
-    return CountOf(w.Log(), tooLong) == 1 && stored("Latest", "after.txt") == "after";
-  })) << w.Log();
-
+  auto stored = [&](const std::string& rel) { return Stored(gw, "e2e", w, rel); };
+  ASSERT_TRUE(WaitFor([&] { return stored("a.txt") == "one"; })) << w.Log();
   gw.StopGateway();
   w.Put("docs/b.txt", "while away");
   const std::string cause = "The object store cannot be reached.";
@@ -463,55 +405,8 @@ TEST(ObjectStoreEndToEnd, BacksUpRotatesAndWaitsForTheGatewayToComeBack) {
   EXPECT_EQ(CountOf(w.Log(), cause), 1u) << w.Log();
   EXPECT_EQ(CountOf(w.Log(), "#Backup File Fail"), 0u) << w.Log();  // the file waits
   ASSERT_TRUE(gw.StartGateway());
-  EXPECT_TRUE(WaitFor([&] { return stored("Latest", "b.txt") == "while away"; }, 120)) << w.Log();
+  EXPECT_TRUE(WaitFor([&] { return stored("b.txt") == "while away"; }, 120)) << w.Log();
   EXPECT_EQ(CountOf(w.Log(), cause), 1u);
-  EXPECT_EQ(CountOf(w.Log(), tooLong), 1u);
   EXPECT_EQ(CountOf(w.Log(), "#Backup Store Keeps Old Versions"), 1u) << w.Log();
   EXPECT_TRUE(bvtest::ProgramWorld::EndsWithZero(program, SIGTERM));
-
-  // The program's restore window, in this process on the program's data
-  // folder, brings the first version back byte for byte, with its mode and
-  // last write.
-  w.data.ApplyEnvironment(false);
-  ResetSettingsCache();
-  CBrevantoApp app("brevanto");
-  ASSERT_TRUE(app.InitInstance());
-  bvtest::TempDir out;
-  {
-    CDlgRestore dlg(1);
-    dlg.show();
-    ASSERT_TRUE(bvtest::RunUntil([&] { return !dlg.IsListing(); }, 30000));
-    QTreeWidgetItem* file = nullptr;
-    // Down the folders to the file, each listed when opened.
-    for (QTreeWidgetItem* item = dlg.Tree()->topLevelItem(0); item && !file;) {
-      item->setExpanded(true);
-      bvtest::RunUntil([&] { return item->childCount() > 0 && !dlg.IsListing(); }, 10000);
-      QTreeWidgetItem* next = nullptr;
-      for (int i = 0; i < item->childCount(); ++i) {
-        const std::string name = item->child(i)->text(0).toStdString();
-        if (name == "a.txt") file = item->child(i);
-        if (name == "docs" || (first.find("/" + name + "/") != std::string::npos && !next))
-          next = item->child(i);
-      }
-      if (item->text(0).toStdString() == "a.txt") file = item;
-      item = next;
-    }
-    ASSERT_NE(file, nullptr);
-    file->setExpanded(true);
-    ASSERT_TRUE(
-        bvtest::RunUntil([&] { return CRestoreTree::VersionRows(file).size() == 3; }, 10000));
-    CRestoreTree::VersionRows(file)[2]->setCheckState(0, Qt::Checked);
-    dlg.ChooseFolder(QString::fromStdString(out.Native()));
-    EXPECT_EQ(dlg.Restore(), CDlgRestoreProgress::kFinished);
-  }
-  EXPECT_EQ(app.ExitInstance(), 0);
-  std::string restored;
-  for (const auto& [rel, bytes] : bvtest::FilesBelow(out.Native()))
-    if (fs::path(rel).filename() == "a.txt") restored = rel;
-  ASSERT_FALSE(restored.empty());
-  EXPECT_EQ(bvtest::ReadNative(out.NativeOf(restored)), "one");
-  struct stat st {};
-  ASSERT_EQ(stat(out.NativeOf(restored).c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 07777, 0640u);
-  EXPECT_EQ(st.st_mtime, 1600000000);
 }

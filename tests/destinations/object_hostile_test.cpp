@@ -146,8 +146,9 @@ TEST(ObjectHostile, IdleCostsNoRequests) {
     std::string said;
     for (int tick = 0; tick < 40; ++tick) {  // 4 s of ticks
       dest->Refresh();
-      if (dest->IsAvailable())
+      if (dest->IsAvailable()) {
         EXPECT_EQ(LookAtRemoteStore(plan.System() + "\\", *dest, &record), verdict);
+      }
       said += Cause(*dest);
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }

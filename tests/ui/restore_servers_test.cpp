@@ -1,0 +1,142 @@
+// The restore window over stores on servers on loopback: one without end, and
+// FTP and object stores whose revisions are listed when a file is opened.
+#include <unistd.h>
+
+#include <chrono>
+#include <map>
+
+#include "UiTestKit.h"
+#include "history/StoreAccess.h"
+#include "history/VersionTree.h"
+#include "support/CephGateway.h"
+#include "support/EndlessFtpServer.h"
+#include "support/FtpServer.h"
+#include "ui/restore/CDlgRestore.h"
+#include "ui/restore/CDlgRestoreProgress.h"
+#include "ui/restore/CRestoreTree.h"
+#include "ui/restore/RestoreRelay.h"
+#include "ui/restore/RestoreTexts.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+using bvtest::FilesBelow;
+using bvtest::RunUntil;
+using bvtest::WriteNative;
+
+class RestoreServerTest : public bvtest::UiTest {
+ protected:
+  void TearDown() override {
+    RunUntil([] { return DiscardedRestoreJobsRunning() == 0; });
+    UiTest::TearDown();
+  }
+};
+
+// A server nesting folders without end: the first level still comes; a
+// ticked folder is looked through on a job, with its progress shown, while
+// the window goes on; Stop ends it.
+TEST_F(RestoreServerTest, AServerWithoutEndNeitherHangsNorHoldsTheWindow) {
+  for (const bool wide : {false, true}) {
+    SCOPED_TRACE(wide);
+    bvtest::EndlessFtpServer server(wide, 5000);
+    ASSERT_TRUE(server.Ok());
+    PlanSettings s;
+    s.name = wide ? "Wide" : "Chain";
+    s.storageType = kStorageFtp;
+    s.scheduleNum = 1;
+    s.scheduleUnit = 8;
+    s.ftp.server = "127.0.0.1";
+    s.ftp.port = server.Port();
+    s.ftp.security = kFtpPlain;  // the hostile server speaks no TLS
+    s.ftp.root = s.storePath = "/s/";
+    CPlan* plan = PlanList::Instance().CreatePlan(s);
+    ASSERT_TRUE(plan);
+    CDlgRestore dlg(plan->Id());
+    dlg.show();
+    ASSERT_TRUE(RunUntil([&] { return !dlg.IsListing(); }, 30000)) << server.Listings();
+    EXPECT_LE(server.Listings(), 2 * (WalkLimits{}.maxDepth + 2)) << "went no deeper";
+    ASSERT_EQ(dlg.Tree()->topLevelItemCount(), wide ? 3 : 1);
+    if (!wide) continue;
+    dlg.Tree()->topLevelItem(0)->setCheckState(0, Qt::Checked);
+    const auto start = std::chrono::steady_clock::now();
+    int listings = 0;
+    RunSoon(nullptr, [&] {
+      EXPECT_TRUE(RunUntil([&] { return server.Listings() > 50; }, 20000));
+      EXPECT_TRUE(dlg.IsCollecting());
+      EXPECT_TRUE(dlg.StatusText().contains(" folders, ")) << dlg.StatusText().toStdString();
+      EXPECT_EQ(dlg.RestoreButton()->text().toStdString(), RestoreText("BUTTON_STOP"));
+      listings = server.Listings();
+      dlg.RestoreButton()->click();
+    });
+    EXPECT_EQ(dlg.Restore(), 0);
+    EXPECT_FALSE(dlg.IsCollecting());
+    EXPECT_GT(listings, 50) << "looked through while the window went on";
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(25));
+    EXPECT_TRUE(RunUntil([] { return DiscardedRestoreJobsRunning() == 0; }, 3000));
+    EXPECT_LE(server.Listings(), listings + 4) << "and stopped";
+    EXPECT_EQ(dlg.RestoreButton()->text().toStdString(), RestoreText("BUTTON_RESTORE"));
+  }
+}
+
+// A store on a server or in a bucket lists its revisions by names: opening a
+// file fetches their sizes and dates on a job, its version rows show them, and
+// a chosen revision comes back byte for byte (through a private file beside it).
+TEST_F(RestoreServerTest, AServerStoreListsVersionsWhenOpenedAndRestoresAChosenOne) {
+  std::string older(300000, 'o');
+  for (size_t at = 0; at < older.size(); at += 7) older[at] = static_cast<char>(at % 251);
+  const std::map<std::string, std::string> files = {{"Latest/C/docs/r.txt", "three"},
+                                                    {"Revision/C/docs/r(0001).txt", "1"},
+                                                    {"Revision/C/docs/r(0002).txt", older}};
+  bvtest::FtpServer ftp;
+  bvtest::CephGateway gw;
+  for (const bool bucket : {true, false}) {  // the bucket first: no FTP server skips the rest
+    SCOPED_TRACE(bucket ? "bucket" : "FTP");
+    PlanSettings s;
+    s.name = bucket ? "Bucket" : "Server";
+    s.scheduleNum = 1;
+    s.scheduleUnit = 8;
+    if (bucket) {
+      ASSERT_TRUE(gw.Ok() && gw.MakeBucket("restore")) << gw.Reason();
+      for (const auto& [rel, bytes] : files)
+        ASSERT_EQ(gw.Request("PUT", "/restore/" + bvtest::UriEncode("team/" + rel, true), bytes),
+                  200);
+      s.storageType = kStorageObject;
+      s.objectStore = gw.Settings("restore", "team");
+      s.storePath = "s3://restore/team/";
+    } else {
+      if (!ftp.Ok()) GTEST_SKIP() << ftp.Reason();
+      WriteNative(ftp.NativeOf("/bvuser/w/Brevanto.dat"), "[Store]\n");
+      for (const auto& [rel, bytes] : files) WriteNative(ftp.NativeOf("/bvuser/w/" + rel), bytes);
+      for (const auto& e : fs::recursive_directory_iterator(ftp.NativeOf("/bvuser")))
+        ASSERT_EQ(chown(e.path().c_str(), 65534, 65534), 0);
+      s.storageType = kStorageFtp;
+      s.ftp = ftp.Settings("w/");
+      s.storePath = s.ftp.root;
+    }
+    CPlan* plan = PlanList::Instance().CreatePlan(s);
+    ASSERT_TRUE(plan);
+    CDlgRestore dlg(plan->Id());
+    dlg.show();
+    ASSERT_TRUE(RunUntil([&] { return !dlg.IsListing(); }, 30000));
+    ASSERT_EQ(dlg.Tree()->topLevelItemCount(), 1);
+    QTreeWidgetItem* folder = dlg.Tree()->topLevelItem(0);
+    folder->setExpanded(true);
+    ASSERT_TRUE(RunUntil([&] { return folder->childCount() == 1; }, 10000));
+    QTreeWidgetItem* file = folder->child(0);
+    file->setExpanded(true);
+    ASSERT_TRUE(RunUntil([&] { return CRestoreTree::VersionRows(file).size() == 3; }, 10000));
+    const QList<QTreeWidgetItem*> versions = CRestoreTree::VersionRows(file);
+    for (QTreeWidgetItem* v : versions)
+      EXPECT_FALSE(v->text(CRestoreTree::kSize).isEmpty() ||
+                   v->text(CRestoreTree::kDate).isEmpty());
+    versions[1]->setCheckState(0, Qt::Checked);
+    bvtest::TempDir out;
+    dlg.ChooseFolder(QString::fromStdString(out.Native()));
+    EXPECT_EQ(dlg.Restore(), CDlgRestoreProgress::kFinished);
+    EXPECT_EQ(FilesBelow(out.Native()),
+              (std::map<std::string, std::string>{{"docs/r.txt", older}}));
+  }
+}
+
+}  // namespace
