@@ -1,0 +1,248 @@
+// The server destination when the server fails it: lost connections, resets,
+// stalls and refusals end a copy with its cause, and the destination heals;
+// against a real server on loopback and a relay that misbehaves on purpose.
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "common/Settings.h"
+#include "common/Texts.h"
+#include "destination_suite.h"
+#include "destinations/FtpDevice.h"
+#include "platform/base/Errors.h"
+#include "support/FtpRelay.h"
+#include "support/FtpServer.h"
+
+namespace fs = std::filesystem;
+using bvtest::FtpServer;
+
+#define REQUIRE_SERVER(server) \
+  if (!(server).Ok()) GTEST_SKIP() << (server).Reason()
+
+// The server goes away and comes back: the availability follows it and the
+// first request after its return reconnects. Then faults on the way to the
+// server, one at a time through a relay: each copy fails with the error that
+// names its cause, a mute server within the time-out, a full disk (452, 552)
+// as such; nothing lies under the final name; once the fault is gone the next
+// copy goes through.
+TEST(FtpDevice, ServerLossAndFaultsFailTheCopyWithTheirCauseAndHeal) {
+  FtpServer server;
+  REQUIRE_SERVER(server);
+  bvtest::TempDir sources;
+  sources.Write("a.txt", "alpha");
+  FtpSettings ftp = server.Settings("r/");
+  ftp.timeout = 2;
+  auto dest = ServerDestination(ftp);
+  ASSERT_TRUE(dest->Prepare(true));
+  const std::string target = dest->GetRootPath() + "a.txt";
+  server.Stop();
+  ASSERT_TRUE(server.Start());
+  EXPECT_EQ(dest->CopyFile(sources.SystemOf("a.txt"), target), kDestOk);
+  EXPECT_EQ(bvtest::ReadNative(server.NativeOf("/bvuser/r/a.txt")), "alpha");
+  server.Stop();
+  dest->Refresh();
+  EXPECT_FALSE(dest->IsAvailable());
+  std::string said, cause;
+  EXPECT_EQ(dest->TakeServerRefusal(&said, &cause), CDestination::ServerRefusal::kUnreachable);
+  EXPECT_EQ(cause, GetText("SERVER_REFUSED", "CAUSE_CONNECT"));
+  EXPECT_NE(dest->DeleteFile(target), kDestOk);
+  ASSERT_TRUE(server.Start());
+  dest->Refresh();
+  EXPECT_TRUE(dest->IsAvailable());
+  EXPECT_EQ(dest->MoveFile(target, dest->GetRootPath() + "a(0001).txt"), kDestOk);
+  EXPECT_EQ(bvtest::ReadNative(server.NativeOf("/bvuser/r/a(0001).txt")), "alpha");
+
+  bvtest::FtpRelay relay(server.Port(), 256 << 10,
+                         [&](const std::string& path) { return server.NativeOf(path); });
+  ASSERT_TRUE(relay.Ok());
+  std::string data(1u << 20, '\0');
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7 + (i >> 9));
+  sources.Write("d.bin", data);
+  using Fault = bvtest::FtpRelay::Fault;
+  struct Case {
+    const char* name;
+    uint32_t want, orWant;  // a server that aborts mid-stream: its reply, or a broken connection
+    std::function<bool(const std::string& folder)> on;
+    std::function<void(const std::string& folder)> off;
+  };
+  auto viaRelay = [&](Fault fault) {
+    return [&relay, fault](const std::string&) { return relay.SetFault(fault), true; };
+  };
+  auto heal = [&](const std::string&) { relay.SetFault(Fault::kNone); };
+  const Case cases[] = {
+      {"size", plat::kErrWriteFault, plat::kErrWriteFault, viaRelay(Fault::kWrongSize), heal},
+      {"cut", plat::kErrWriteFault, plat::kErrUnexpNetErr, viaRelay(Fault::kCutData), heal},
+      {"mute", plat::kErrTimeout, plat::kErrTimeout, viaRelay(Fault::kMute), heal},
+      {"452", plat::kErrDiskFull, plat::kErrDiskFull, viaRelay(Fault::kDiskFull), heal},
+      {"552", plat::kErrDiskFull, plat::kErrDiskFull, viaRelay(Fault::kStorageExceeded), heal},
+      {"refused", plat::kErrAccessDenied, plat::kErrAccessDenied,
+       [](const std::string& folder) { return chmod(folder.c_str(), 0555) == 0; },
+       [](const std::string& folder) { chmod(folder.c_str(), 0755); }},
+      // This server answers a full disk (and a cut on its side) with 451.
+      {"full", plat::kErrDiskFull, plat::kErrUnexpNetErr,
+       [](const std::string& folder) {
+         return mount("bvtest", folder.c_str(), "tmpfs", 0, "size=256k,mode=0755,uid=65534") == 0;
+       },
+       [](const std::string& folder) { umount2(folder.c_str(), MNT_DETACH); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FtpSettings viaRelayFtp = server.Settings(std::string(c.name) + "/");
+    viaRelayFtp.port = relay.Port();
+    // Short only where the time-out is the fault: elsewhere a busy machine's
+    // slow answer would cut a first try and leave its part for the sweep.
+    viaRelayFtp.timeout = c.want == plat::kErrTimeout ? 1 : 10;
+    auto faulty = ServerDestination(viaRelayFtp);
+    ASSERT_TRUE(faulty->Prepare(true));
+    const std::string where = server.NativeOf("/bvuser/" + std::string(c.name));
+    const std::string to = faulty->GetRootPath() + "d.bin";
+    ASSERT_TRUE(c.on(where)) << "the fault could not be set up";
+    faulty->Close();  // the next request logs in anew, under the fault
+    const auto start = std::chrono::steady_clock::now();
+    int replaced = 0;  // a failed copy leaves every version where it was
+    const uint32_t failed =
+        faulty->CopyFileWatched(sources.SystemOf("d.bin"), to, nullptr, [&] { ++replaced; });
+    EXPECT_TRUE(failed == c.want || failed == c.orWant) << failed;
+    EXPECT_EQ(replaced, 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30)) << "hangs";
+    if (c.want == plat::kErrTimeout) {  // said in words, one second as such
+      faulty->Refresh();
+      std::string server, cause;
+      EXPECT_EQ(faulty->TakeServerRefusal(&server, &cause),
+                CDestination::ServerRefusal::kUnreachable);
+      EXPECT_EQ(cause, GetText("SERVER_REFUSED", "CAUSE_TIMEOUT_ONE"));
+    }
+    EXPECT_FALSE(fs::exists(where + "/d.bin"));
+    if (failed == plat::kErrDiskFull) {  // the server answered: its partial file is gone too
+      for (const auto& [rel, bytes] : bvtest::FilesBelow(where))
+        EXPECT_EQ(rel.find(".~bvtmp-"), std::string::npos) << rel;
+    }
+    c.off(where);
+    EXPECT_EQ(faulty->CopyFile(sources.SystemOf("d.bin"), to), kDestOk);
+    EXPECT_TRUE(bvtest::ReadNative(where + "/d.bin") == data) << "contents differ";
+  }
+  EXPECT_GT(relay.Cuts(), 0);
+
+  // A server without SIZE (the listing says how much it holds), and one that
+  // never renames onto an existing file: every later version still lands.
+  for (const Fault fault : {Fault::kNoSize, Fault::kNoOverwrite}) {
+    relay.SetFault(fault);
+    FtpSettings viaRelayFtp = server.Settings("strict/");
+    viaRelayFtp.port = relay.Port();
+    auto strict = ServerDestination(viaRelayFtp);
+    ASSERT_TRUE(strict->Prepare(true));
+    for (const char* version : {"one", "two, longer"}) {
+      sources.Write("v.txt", version);
+      EXPECT_EQ(strict->CopyFile(sources.SystemOf("v.txt"), strict->GetRootPath() + "v.txt"),
+                kDestOk);
+      EXPECT_EQ(bvtest::ReadNative(server.NativeOf("/bvuser/strict/v.txt")), version);
+    }
+  }
+  // 1 s for every reply: a login longer than any fixed wait ends within the time-out.
+  relay.SetFault(Fault::kSlow);
+  FtpSettings slow = server.Settings("slow/");
+  slow.port = relay.Port();
+  auto patient = ServerDestination(slow);
+  patient->Prepare(true);  // a first look, as short as a plan's load allows
+  patient->Refresh();
+  EXPECT_TRUE(patient->IsAvailable());
+  // 0.3 s for every reply, well within a time-out of 2 s: a copy whose folders take a dozen
+  // replies lands. A server slower than the time-out fails the copy as timed out, not refused.
+  // 0.8 s for every reply: the login as a whole takes longer than the time-out
+  // of 2 s, each of its replies does not; it is taken.
+  relay.SetReplyDelay(800);
+  slow.timeout = 2;
+  auto login = ServerDestination(slow);
+  login->Refresh();
+  EXPECT_TRUE(login->IsAvailable());
+  relay.SetReplyDelay(300);
+  auto deep = ServerDestination(slow);
+  deep->Refresh();
+  ASSERT_TRUE(deep->IsAvailable());
+  const std::string far = deep->GetRootPath() + "Latest/C/a/b/c/d/e/f/g/h/i/j/k/far.txt";
+  EXPECT_EQ(deep->CreateFolders(far), kDestOk);
+  EXPECT_EQ(deep->CopyFile(sources.SystemOf("v.txt"), far), kDestOk);
+  EXPECT_EQ(bvtest::ReadNative(server.NativeOf(far)), "two, longer");
+  relay.SetReplyDelay(3000);
+  const std::string late = deep->GetRootPath() + "Latest/x/y/z.txt";
+  EXPECT_EQ(deep->CreateFolders(late), plat::kErrTimeout);
+  EXPECT_EQ(deep->CopyFile(sources.SystemOf("v.txt"), late), plat::kErrTimeout);
+  // A server resting 8 s after 256 KiB, longer than the stall wait (1 s here): each try is cut
+  // while logins work. The copy fails with its cause and the server stays available: the plan
+  // says the file failed and tries it again later, never a silent retry without end.
+  relay.SetFault(Fault::kRest);
+  relay.SetReplyDelay(8000);
+  FtpSettings resting = server.Settings("rest/");
+  resting.port = relay.Port();
+  resting.timeout = 1;
+  ASSERT_TRUE(WriteInternalString("General", "UploadStallTime", "1"));
+  auto impatient = ServerDestination(resting);
+  ASSERT_TRUE(WriteInternalString("General", "UploadStallTime", "180"));
+  impatient->Refresh();
+  ASSERT_TRUE(impatient->IsAvailable());
+  EXPECT_EQ(impatient->CopyFile(sources.SystemOf("d.bin"), impatient->GetRootPath() + "d.bin"),
+            plat::kErrTimeout);
+  EXPECT_TRUE(impatient->IsAvailable());
+
+  // A server taking 100 KB/s, time-out 1 s: it takes the data in bursts of 256 KiB and rests
+  // 2.6 s after each, and answers a file's last byte (the 83-byte marker's too) only after
+  // such a rest; each upload waits for it. The 1 MiB file is private: its bytes on the
+  // server are never readable by others, not even while they arrive under the temporary name.
+  ASSERT_TRUE(server.LimitBandwidth(100));
+  ASSERT_EQ(chmod(sources.NativeOf("d.bin").c_str(), 0600), 0);
+  FtpSettings throttled = server.Settings("throttled/");
+  throttled.timeout = 1;
+  auto steady = ServerDestination(throttled);
+  ASSERT_TRUE(steady->Prepare(false));  // loaded: the marker waits for the plan's first look
+  EXPECT_FALSE(fs::exists(server.NativeOf("/bvuser/throttled/Brevanto.dat")));
+  steady->Refresh();
+  ASSERT_TRUE(steady->IsAvailable());
+  EXPECT_TRUE(fs::exists(server.NativeOf("/bvuser/throttled/Brevanto.dat")));
+  std::atomic<bool> sent{false};
+  std::atomic<int> arriving{-1};  // the temporary file's mode once it holds bytes
+  std::thread look([&] {
+    while (!sent && arriving < 0) {
+      for (const auto& e : fs::directory_iterator(server.NativeOf("/bvuser/throttled"))) {
+        struct stat st {};
+        if (e.path().filename().string().rfind(".~bvtmp-", 0) == 0 &&
+            stat(e.path().c_str(), &st) == 0 && st.st_size > 0)
+          arriving = static_cast<int>(st.st_mode & 0777);
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  });
+  EXPECT_EQ(steady->CopyFile(sources.SystemOf("d.bin"), steady->GetRootPath() + "big.bin"),
+            kDestOk);
+  sent = true;
+  look.join();
+  EXPECT_EQ(arriving, 0600);
+  EXPECT_TRUE(bvtest::ReadNative(server.NativeOf("/bvuser/throttled/big.bin")) == data);
+  // With a stall wait longer than the server's rests (4 s), the same server hanging mid-upload
+  // fails the copy as timed out, and the server is gone until it answers again.
+  ASSERT_TRUE(WriteInternalString("General", "UploadStallTime", "4"));
+  auto hung = ServerDestination(throttled);
+  ASSERT_TRUE(WriteInternalString("General", "UploadStallTime", "180"));
+  hung->Refresh();
+  ASSERT_TRUE(hung->IsAvailable());
+  std::thread hang([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    server.Freeze(true);
+  });
+  const auto began = std::chrono::steady_clock::now();
+  EXPECT_EQ(hung->CopyFile(sources.SystemOf("d.bin"), hung->GetRootPath() + "hung.bin"),
+            plat::kErrTimeout);
+  EXPECT_FALSE(hung->IsAvailable());
+  EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(50));
+  hang.join();
+  server.Freeze(false);
+}

@@ -1,0 +1,231 @@
+// Where a store stands: a marker above files makes them the store's, a store
+// is made only on the plan's own disk, and volumes' capacity as measured or
+// overridden; real folders and a hand-written volume table.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <functional>
+#include <utility>
+#include <vector>
+
+#include "destination_suite.h"
+#include "destinations/DiskDevice.h"
+#include "destinations/FtpSession.h"
+#include "destinations/NetworkDevice.h"
+#include "destinations/StoreBinding.h"
+#include "destinations/StoreMarker.h"
+#include "destinations/VolumeCapacity.h"
+#include "platform/base/Errors.h"
+#include "platform/profile/Profile.h"
+#include "platform/volumes/DeviceBroadcast.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Markers appear and vanish under one table of paths: a store folder holds
+// the marker; a file lies inside a store at any depth below a marker (the
+// drive root's and the file's own folder count); a store found before counts
+// only while its marker is there; share paths start at the share; paths
+// without a root are never inside; an empty marker or another user's counts
+// for nothing.
+TEST(StoreMarker, FilesLieInsideAStoreWhileAMarkerStandsAboveThem) {
+  bvtest::TempDir e, share;
+  ScopedVolumes volumes("[C]\nRoot=/\n[E]\nRoot=" + e.Native() +
+                        "\n[\\\\nas\\backup]\nRoot=" + share.Native() + "\nOnline=1\n");
+  const auto expectInside = [](bool inside, std::initializer_list<const char*> paths) {
+    for (const char* path : paths) EXPECT_EQ(IsInsideStore(path), inside) << path;
+  };
+  const std::string marker = StoreMarkerText(NewStoreId());
+  e.Write("Plain/file.txt", "x");
+  expectInside(false, {"E:\\Store\\Latest\\x\\y.doc", "\\\\nas\\backup\\a\\b.txt"});
+  e.Write("Store/Brevanto.dat", marker);
+  for (const char* path : {"E:\\Store", "e:\\Store\\"}) EXPECT_TRUE(IsStoreFolder(path)) << path;
+  for (const char* path : {"E:\\Plain", "E:\\Missing", ""})
+    EXPECT_FALSE(IsStoreFolder(path)) << path;
+  expectInside(true, {"E:\\Store\\Latest\\x\\y.doc", "E:\\Store\\y.doc",
+                      "\\\\?\\E:\\Store\\Latest\\y.doc", "E:\\Store\\\\Latest\\y.doc"});
+  expectInside(false, {"E:\\Storehouse\\y.doc", "E:\\Other\\y.doc"});
+  for (const std::string& text : {std::string(), std::string("[Store]\nId=12\n"), marker}) {
+    e.Write("Plain/Brevanto.dat", text);
+    if (text == marker && chown(e.NativeOf("Plain/Brevanto.dat").c_str(), 65534, 65534) != 0) break;
+    expectInside(false, {"E:\\Plain\\file.txt"});
+  }
+  std::remove(e.NativeOf("Store/Brevanto.dat").c_str());
+  expectInside(false, {"E:\\Store\\Latest\\a.txt", "E:\\Store\\b.txt"});
+  e.Write("Store/Latest/x/Brevanto.dat", marker);
+  expectInside(true, {"E:\\Store\\Latest\\x\\y.doc"});
+  // The marker lies below these.
+  expectInside(false, {"E:\\Store\\Latest\\y.doc", "E:\\Store\\Latest\\xx\\y.doc"});
+  e.Write("Brevanto.dat", marker);
+  expectInside(true, {"E:\\Store\\Latest\\y.doc", "E:\\y.doc"});
+  expectInside(false, {"y.doc", "Store\\y.doc", "E:y.doc", "\\\\nas", ""});
+  share.Write("Brevanto.dat", marker);
+  expectInside(true, {"\\\\nas\\backup\\a\\b.txt", "\\\\?\\UNC\\nas\\backup\\a\\b.txt"});
+  // Without a share name there is no root.
+  expectInside(false, {"\\\\nas\\\\backup\\a\\b.txt", "\\\\\\nas\\backup\\a\\b.txt"});
+  EXPECT_TRUE(IsStoreFolder("\\\\nas\\backup"));
+
+  // A server on this machine wrote the marker of a store this process fills
+  // as the user it maps the login to, private to it: an ordinary user who
+  // cannot read it still keeps out of that store, where it is pinned. Copies
+  // planted elsewhere by another user, readable or not, hide nothing, and the
+  // search for the store takes none of them: not one unreadable with the
+  // marker's very time, nor a readable one with its nonce.
+  std::remove(e.NativeOf("Brevanto.dat").c_str());
+  const std::string served = NewStoreId();
+  NoteServerStore(served);
+  const std::string nonce = NewStoreId();
+  for (const char* folder : {"Served", "Planted", "Hidden"}) {
+    e.Write(std::string(folder) + "/Brevanto.dat", StoreMarkerText(served, nonce));
+    const std::string marker = e.NativeOf(std::string(folder) + "/Brevanto.dat");
+    ASSERT_EQ(chown(marker.c_str(), 4242, 4242), 0);
+    ASSERT_EQ(chmod(marker.c_str(), std::string(folder) == "Planted" ? 0644 : 0600), 0);
+  }
+  PinServerStore(served, "E:\\Served");
+  ASSERT_EQ(chmod(e.Native().c_str(), 0755), 0);
+  // Where the server's marker lies, told by the identity the server gives of it.
+  struct stat servedMarker {};
+  ASSERT_EQ(stat(e.NativeOf("Served/Brevanto.dat").c_str(), &servedMarker), 0);
+  const timeval twin[2] = {{servedMarker.st_mtime, 0}, {servedMarker.st_mtime, 0}};
+  ASSERT_EQ(utimes(e.NativeOf("Hidden/Brevanto.dat").c_str(), twin), 0);
+  ServerMarker written{served, nonce, {}, false};
+  char facts[96];
+  std::snprintf(facts, sizeof facts, "type=file;UNIX.mode=0600;Unique=%llxg%llx;",
+                static_cast<unsigned long long>(servedMarker.st_dev),
+                static_cast<unsigned long long>(servedMarker.st_ino));
+  ASSERT_TRUE(IdentityOfFacts(facts, &written.identity));
+  written.identified = true;
+  plat::FileId none;
+  for (const char* odd : {"type=file;", "type=file;xunique=1g2;", "unique=12;", "unique=1g2g3;"})
+    EXPECT_FALSE(IdentityOfFacts(odd, &none)) << odd;
+  // The volume table stays readable for the ordinary user (its search reloads it).
+  const fs::path volumesIni = getenv("BREVANTO_VOLUMES");
+  ASSERT_EQ(chmod(volumesIni.parent_path().c_str(), 0755), 0);
+  ASSERT_EQ(chmod(volumesIni.c_str(), 0644), 0);
+  expectInside(false, {"E:\\Planted\\a.txt", "E:\\Planted\\Latest\\a.txt"});
+  const pid_t child = fork();
+  if (child == 0) {
+    if (setgid(65534) != 0 || setuid(65534) != 0) _exit(2);
+    const bool served = IsStoreFolder("E:\\Served") && IsInsideStore("E:\\Served\\Latest\\a.txt");
+    const bool planted = IsStoreFolder("E:\\Planted") || IsStoreFolder("E:\\Hidden") ||
+                         IsInsideStore("E:\\Hidden\\a.txt");
+    const bool found = FindServerStoreFolder({"E:\\Served"}, written, 100) == "E:\\Served" &&
+                       FindServerStoreFolder({"E:\\Hidden", "E:\\Planted"}, written, 100).empty();
+    _exit(!served ? 3 : planted ? 4 : !found ? 5 : 0);
+  }
+  int status = -1;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << WEXITSTATUS(status);
+  // Unpinned (a server elsewhere): not even the store's own folder counts.
+  PinServerStore(served, "");
+  expectInside(false, {"E:\\Served\\Latest\\a.txt"});
+  // The marker a device here just wrote, known by the identity the server gave of it, counts
+  // unpinned too (a store outside the plan's folders is still no foreign marker), but not
+  // while it has a second name (a hard link another user made), which proves neither folder.
+  NoteServerMarker(written);
+  expectInside(true, {"E:\\Served\\Latest\\a.txt"});
+  fs::create_directories(e.NativeOf("Linked"));
+  ASSERT_EQ(
+      link(e.NativeOf("Served/Brevanto.dat").c_str(), e.NativeOf("Linked/Brevanto.dat").c_str()),
+      0);
+  EXPECT_EQ(FindServerStoreFolder({"E:\\Linked", "E:\\Served"}, written, 100), "");
+  expectInside(false, {"E:\\Linked\\a.txt", "E:\\Served\\Latest\\b.txt"});
+}
+
+// Whether the store at a plan's root is its own: made for a new plan, kept,
+// made again when lost on its own disk, never on another disk at its letter,
+// and taken afresh at another root.
+TEST(StoreBinding, AStoreIsMadeOnlyOnThePlansOwnDisk) {
+  bvtest::TempDir e, friendDisk, plan;
+  auto table = [&](const bvtest::TempDir& d, const char* label) {
+    return "[C]\nRoot=/\n[E]\nRoot=" + d.Native() + "\nLabel=" + label + "\n";
+  };
+  ScopedVolumes volumes(table(e, "BACKUP"));
+  const std::string folder = plan.System() + "\\";
+  StoreRecord record;
+  const struct {
+    const char* root;
+    bool lose, onFriend;
+    StoreVerdict verdict;
+    const char* label = "BACKUP";
+  } rows[] = {{"E:\\Store\\", false, false, StoreVerdict::kOwn},
+              {"E:\\Store", false, false, StoreVerdict::kOwn},
+              {"E:\\Store\\", true, true, StoreVerdict::kNotConnected},
+              {"E:\\Store\\", true, false, StoreVerdict::kFresh},
+              // relabelled: still its own disk when the store is lost there
+              {"E:\\Store\\", false, false, StoreVerdict::kOwn, "SAFE"},
+              {"E:\\Store\\", true, false, StoreVerdict::kFresh, "SAFE"},
+              {"E:\\Store\\", false, false, StoreVerdict::kOwn},
+              {"E:\\Store2\\", false, false, StoreVerdict::kFresh}};
+  for (const auto& row : rows) {
+    if (row.lose) fs::remove_all(e.NativeOf("Store"));
+    volumes.Rewrite(table(row.onFriend ? friendDisk : e, row.onFriend ? "FRIEND" : row.label));
+    EXPECT_EQ(LookAtStore(folder, kStorageLocal, row.root, true, &record), row.verdict) << row.root;
+    std::string id;
+    EXPECT_TRUE(row.onFriend ? fs::is_empty(friendDisk.Native())
+                             : ReadStoreMarker(row.root, &id) && id == record.id);
+  }
+  EXPECT_EQ(StoreDiskName(record, "E:\\Store2\\"), "BACKUP");
+  // A disk whose label cannot be read is known by the folder it is mounted on.
+  volumes.Rewrite("[C]\nRoot=/\n[E]\nRoot=" + e.Native() + "\n");
+  EXPECT_EQ(LookAtStore(folder, kStorageLocal, "E:\\Store2\\", true, &record), StoreVerdict::kOwn);
+  StoreRecord unlabelled;
+  ASSERT_TRUE(ReadStoreRecord(folder, &unlabelled));
+  EXPECT_EQ(StoreDiskName(unlabelled, "E:\\Store2\\"),
+            std::filesystem::path(e.Native()).filename().string());
+  StoreRecord read;
+  EXPECT_TRUE(ReadStoreRecord(folder, &read) && read.id == record.id &&
+              read.root == "E:\\Store2\\");
+}
+
+// The override's figures replace the measured ones, also for a letter up to
+// Z: that shares its folder with another; without them the file system is
+// measured; unknown volumes give failure and zero.
+TEST(VolumeCapacity, OverriddenMeasuredAndUnknownVolumes) {
+  bvtest::TempDir d, e;
+  ScopedVolumes volumes("[C]\nRoot=/\n[D]\nRoot=" + d.Native() + "\n[E]\nRoot=" + e.Native() +
+                        "\nTotalBytes=5000000000000\nFreeBytes=10485759\n[Z]\nRoot=" + e.Native() +
+                        "\nTotalBytes=7000\nFreeBytes=700\n");
+  const struct {
+    const char* path;
+    decltype(&GetFreeSpace) get;
+    uint64_t bytes;
+  } cases[] = {
+      {"E:\\", &GetFreeSpace, 10485759},
+      {"e:\\Store\\not\\made\\yet", &GetTotalSpace, 5000000000000},
+      {"\\\\?\\E:\\Store", &GetFreeSpace, 10485759},
+      {"z:\\x", &GetTotalSpace, 7000},
+      {"Z:\\", &GetFreeSpace, 700},
+  };
+  for (const auto& c : cases) {
+    uint64_t bytes = 1;
+    EXPECT_EQ(c.get(c.path, &bytes), kDestOk) << c.path;
+    EXPECT_EQ(bytes, c.bytes) << c.path;
+  }
+  EXPECT_EQ(GetFreeSpace("E:\\", nullptr), kDestOk);
+
+  uint64_t total = 0, freeBytes = 0;
+  ASSERT_EQ(GetTotalSpace("D:\\", &total), kDestOk);
+  ASSERT_EQ(GetFreeSpace("D:\\", &freeBytes), kDestOk);
+  const std::filesystem::space_info space = std::filesystem::space(d.Native());
+  EXPECT_EQ(total, space.capacity);
+  // Others write to the same disk meanwhile: allow for some drift.
+  EXPECT_LT(freeBytes > space.available ? freeBytes - space.available : space.available - freeBytes,
+            1ull << 30);
+  for (const char* path : {"Q:\\x", "\\\\nowhere\\share\\x", ""}) {
+    for (auto* get : {&GetFreeSpace, &GetTotalSpace}) {
+      uint64_t bytes = 77;
+      EXPECT_EQ(get(path, &bytes), kDestFailed) << path;
+      EXPECT_EQ(bytes, 0u) << path;
+    }
+  }
+}
+
+}  // namespace
