@@ -1,8 +1,8 @@
 // The server destination (FTP, and SFTP for "sftp://" servers) against real
 // servers on loopback: the shared suite, settings in "Devices.ini", the
 // home-folder root, one login for many copies, keys pinned on first use,
-// listing lines, names the server cannot keep and the sweep of leftovers
-// (its failures: ftp_faults_test). Tests skip when a server cannot be
+// listing lines and the sweep of leftovers (its failures and the names it
+// cannot keep: ftp_faults_test). Tests skip when a server cannot be
 // started here.
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -426,51 +426,6 @@ TEST(FtpDevice, KeyedServersAreUsedOnlyWithTheirPinnedKey) {
     EXPECT_EQ(kind.logins(), logins);
     EXPECT_NE(device->ProbeServerKey(), key);
   }
-}
-
-// Names a server cannot keep: a line break in a name would smuggle commands
-// of its own (here: renaming the whole store away); nothing is sent, the
-// store stays, the next file goes through. A name the server stores
-// otherwise (pure-ftpd turns trailing blanks and tabs into "_", sshd keeps
-// them) fails as changed and leaves nothing under the changed name.
-TEST(FtpDevice, NamesTheServerCannotKeepAreRefusedAndTheStoreStays) {
-  bvtest::ScopedEnv home("HOME", Ssh().ClientHome());
-  const struct {
-    const char* name;
-    bool ok;
-    FtpSettings settings;
-    std::string native;
-    uint32_t odd;  // the copy of a name with trailing blanks and a tab
-  } kinds[] = {
-      {"ftp", Ftp().Ok(), Ftp().Settings("inj/"), Ftp().NativeOf("/bvuser/inj/"),
-       plat::kErrNameChanged},
-      {"sftp", Ssh().Ok(), Ssh().Settings("inj/"), Ssh().Home() + "/inj/", kDestOk},
-  };
-  bvtest::TempDir sources;
-  sources.Write("a.txt", "alpha");
-  int ran = 0;
-  for (const auto& kind : kinds) {
-    SCOPED_TRACE(kind.name);
-    if (!kind.ok) continue;
-    ++ran;
-    auto dest = ServerDestination(kind.settings);
-    ASSERT_TRUE(dest->Prepare(true));
-    const std::string root = dest->GetRootPath();
-    dest->CreateFolders(root + "Latest/x");
-    const std::string hijack =
-        "Latest/inj\r\nRNFR " + root + "\r\nRNTO " + root.substr(0, root.size() - 1) + "-hijacked";
-    EXPECT_EQ(dest->CopyFile(sources.SystemOf("a.txt"), root + hijack), plat::kErrNameNotCarried);
-    EXPECT_EQ(dest->CopyFile(sources.SystemOf("a.txt"), root + "Latest/next.txt"), kDestOk);
-    EXPECT_EQ(bvtest::ReadNative(kind.native + "Latest/next.txt"), "alpha");
-    EXPECT_TRUE(fs::exists(kind.native + "Brevanto.dat"));
-    for (const char* odd : {"Latest/report  ", "Latest/tab\tname"}) {
-      EXPECT_EQ(dest->CopyFile(sources.SystemOf("a.txt"), root + odd), kind.odd) << odd;
-      EXPECT_EQ(fs::exists(kind.native + odd), kind.odd == kDestOk) << odd;
-    }
-    for (const auto& [rel, bytes] : bvtest::FilesBelow(kind.native))
-      EXPECT_TRUE(rel == "Brevanto.dat" || rel == "Latest/next.txt" || kind.odd == kDestOk) << rel;
-  }
-  if (ran == 0) GTEST_SKIP() << Ftp().Reason() << "; " << Ssh().Reason();
 }
 
 // Leftovers of interrupted uploads: the sweep removes those of this

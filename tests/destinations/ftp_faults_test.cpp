@@ -1,5 +1,6 @@
 // The server destination when the server fails it: lost connections, resets,
 // stalls and refusals end a copy with its cause, and the destination heals;
+// names the server cannot keep are refused and the store stays;
 // against a real server on loopback and a relay that misbehaves on purpose.
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -22,9 +23,25 @@
 #include "platform/base/Errors.h"
 #include "support/FtpRelay.h"
 #include "support/FtpServer.h"
+#include "support/ScopedEnv.h"
+#include "support/SshServer.h"
 
 namespace fs = std::filesystem;
 using bvtest::FtpServer;
+using bvtest::SshServer;
+
+namespace {
+
+FtpServer& Ftp() {
+  static FtpServer server;
+  return server;
+}
+SshServer& Ssh() {
+  static SshServer server;
+  return server;
+}
+
+}  // namespace
 
 #define REQUIRE_SERVER(server) \
   if (!(server).Ok()) GTEST_SKIP() << (server).Reason()
@@ -245,4 +262,49 @@ TEST(FtpDevice, ServerLossAndFaultsFailTheCopyWithTheirCauseAndHeal) {
   EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(50));
   hang.join();
   server.Freeze(false);
+}
+
+// Names a server cannot keep: a line break in a name would smuggle commands
+// of its own (here: renaming the whole store away); nothing is sent, the
+// store stays, the next file goes through. A name the server stores
+// otherwise (pure-ftpd turns trailing blanks and tabs into "_", sshd keeps
+// them) fails as changed and leaves nothing under the changed name.
+TEST(FtpDevice, NamesTheServerCannotKeepAreRefusedAndTheStoreStays) {
+  bvtest::ScopedEnv home("HOME", Ssh().ClientHome());
+  const struct {
+    const char* name;
+    bool ok;
+    FtpSettings settings;
+    std::string native;
+    uint32_t odd;  // the copy of a name with trailing blanks and a tab
+  } kinds[] = {
+      {"ftp", Ftp().Ok(), Ftp().Settings("inj/"), Ftp().NativeOf("/bvuser/inj/"),
+       plat::kErrNameChanged},
+      {"sftp", Ssh().Ok(), Ssh().Settings("inj/"), Ssh().Home() + "/inj/", kDestOk},
+  };
+  bvtest::TempDir sources;
+  sources.Write("a.txt", "alpha");
+  int ran = 0;
+  for (const auto& kind : kinds) {
+    SCOPED_TRACE(kind.name);
+    if (!kind.ok) continue;
+    ++ran;
+    auto dest = ServerDestination(kind.settings);
+    ASSERT_TRUE(dest->Prepare(true));
+    const std::string root = dest->GetRootPath();
+    dest->CreateFolders(root + "Latest/x");
+    const std::string hijack =
+        "Latest/inj\r\nRNFR " + root + "\r\nRNTO " + root.substr(0, root.size() - 1) + "-hijacked";
+    EXPECT_EQ(dest->CopyFile(sources.SystemOf("a.txt"), root + hijack), plat::kErrNameNotCarried);
+    EXPECT_EQ(dest->CopyFile(sources.SystemOf("a.txt"), root + "Latest/next.txt"), kDestOk);
+    EXPECT_EQ(bvtest::ReadNative(kind.native + "Latest/next.txt"), "alpha");
+    EXPECT_TRUE(fs::exists(kind.native + "Brevanto.dat"));
+    for (const char* odd : {"Latest/report  ", "Latest/tab\tname"}) {
+      EXPECT_EQ(dest->CopyFile(sources.SystemOf("a.txt"), root + odd), kind.odd) << odd;
+      EXPECT_EQ(fs::exists(kind.native + odd), kind.odd == kDestOk) << odd;
+    }
+    for (const auto& [rel, bytes] : bvtest::FilesBelow(kind.native))
+      EXPECT_TRUE(rel == "Brevanto.dat" || rel == "Latest/next.txt" || kind.odd == kDestOk) << rel;
+  }
+  if (ran == 0) GTEST_SKIP() << Ftp().Reason() << "; " << Ssh().Reason();
 }
