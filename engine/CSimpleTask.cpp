@@ -439,8 +439,11 @@ void CSimpleTask::Run() {
       }
     }
   }
-  // A scheduled run that found the plan blocked is made up later.
-  if (blocked && !Forced() && unit != kUnitContinuous) {
+  // A scheduled run that found the plan blocked, or that its blocking
+  // stopped part-way (the store went away or its disk filled while it
+  // copied), is made up once the plan is free again.
+  const bool stopped = !blocked && !plan->Stopping() && plan->Enabled() && plan->IsBlocked();
+  if ((blocked || stopped) && !Forced() && unit != kUnitContinuous) {
     plan->SetMissScheduledBackup(true);
     plan->Save();
   }
