@@ -181,9 +181,12 @@ StoreVerdict LookAtMarker(const std::string& planFolder, CDestination& destinati
   // Whose store the marker there names, once a placement found it first.
   const auto theOneThere = [&] {
     if (destination.ReadStoreMarkerId(&found, &installation) == 2) return StoreVerdict::kNotAMarker;
-    return !installation.empty() && installation != InstallationId()
-               ? StoreVerdict::kOtherInstallation
-               : StoreVerdict::kForeign;
+    if (!installation.empty() && installation != InstallationId())
+      return StoreVerdict::kOtherInstallation;
+    // The plan's own, from an attempt whose answer was lost on the way back.
+    if (!record->id.empty() && found == record->id && installation == InstallationId())
+      return StoreVerdict::kOwn;
+    return StoreVerdict::kForeign;
   };
   if (marked > 0) {
     if (!installation.empty() && installation != InstallationId())
@@ -212,13 +215,23 @@ StoreVerdict LookAtMarker(const std::string& planFolder, CDestination& destinati
   if (around == 1) return StoreVerdict::kUnmarkedCopies;
   if (around == 2) return StoreVerdict::kInsideStore;
   const std::string id = NewStoreId();
+  const StoreRecord before = *record;
+  // Kept before it is sent: a marker that lands while its answer is lost
+  // (a connection dropped, a gateway's time-out) is still this plan's.
+  remember(id);
   const int32_t placed = destination.PlaceStoreMarker(id, false);
   *known = placed >= 0;
   if (placed < 0) return StoreVerdict::kOwn;
-  if (placed == 0) return theOneThere();  // another plan placed its marker at the same moment
-  const bool lost = !record->id.empty();
-  remember(id);
-  return lost ? StoreVerdict::kFresh : StoreVerdict::kOwn;
+  if (placed == 0) {
+    // Another plan placed its marker at the same moment, or this one's landed.
+    const StoreVerdict there = theOneThere();
+    if (there != StoreVerdict::kOwn) {
+      *record = before;  // the store is another's: the plan keeps what it had
+      WriteStoreRecord(planFolder, before);
+    }
+    return there;
+  }
+  return before.id.empty() ? StoreVerdict::kOwn : StoreVerdict::kFresh;
 }
 
 }  // namespace

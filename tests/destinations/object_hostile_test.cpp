@@ -134,12 +134,16 @@ TEST(ObjectHostile, IdleCostsNoRequests) {
               {HostileS3::kRedirect, 3, "REDIRECT", StoreVerdict::kOwn},
               {HostileS3::kMarkerDenied, 6, "MARKER_DENIED", StoreVerdict::kOwn},
               {HostileS3::kMarkerUnwritable, 17, "MARKER_UNWRITABLE", StoreVerdict::kOwn},
-              {HostileS3::kMarkerJunk, 3, "", StoreVerdict::kNotAMarker}};
+              {HostileS3::kMarkerJunk, 3, "", StoreVerdict::kNotAMarker},
+              // a fresh plan's marker lands but its answer is lost (the 504 is
+              // said): the store is still its own
+              {HostileS3::kMarkerAnswerLost, 10, "OTHER", StoreVerdict::kOwn}};
   for (const auto& [manner, requests, cause, verdict] : rows) {
     SCOPED_TRACE(manner);
     HostileS3 s3(manner);
     auto dest = Hostile(s3);
-    StoreRecord record{NewStoreId(), dest->GetRootPath(), kStorageObject, "", "", ""};
+    const bool fresh = manner == HostileS3::kMarkerAnswerLost;
+    StoreRecord record{fresh ? "" : NewStoreId(), dest->GetRootPath(), kStorageObject, "", "", ""};
     if (dest->Prepare(false) && manner == HostileS3::kHonest)
       dest->PlaceStoreMarker(record.id, false);
     const int before = s3.Requests();

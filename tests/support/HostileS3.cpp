@@ -4,6 +4,7 @@
 
 #include <cctype>
 #include <cstdio>
+#include <utility>
 
 #include "destinations/ObjectSession.h"
 #include "support/Loopback.h"
@@ -178,6 +179,12 @@ std::string HostileS3::Answer(const std::string& method, const std::string& targ
     return Reply(403, "Forbidden", "<Error><Code>AccessDenied</Code></Error>");
   if (marker && manner_ == kMarkerJunk && method == "GET") return Reply(200, "OK", "junk");
   std::lock_guard<std::mutex> guard(lock_);
+  if (method == "PUT" && marker && manner_ == kMarkerAnswerLost) {
+    if (!HeaderValue(headers, "if-none-match").empty() && objects_.count(key))
+      return Reply(412, "Precondition Failed", "<Error><Code>PreconditionFailed</Code></Error>");
+    objects_[key] = body;
+    if (!std::exchange(markerAnswered_, true)) return Reply(504, "Gateway Timeout", "");
+  }
   if (method == "PUT") {
     objects_[key] = body;
     std::string etag = HexOfBase64(HeaderValue(headers, "content-md5"));

@@ -30,7 +30,10 @@ class HostileS3 {
     kOpaqueETag,
     kMarkerDenied,
     kMarkerUnwritable,  // the marker is read (none there) but its PUT refused (403)
-    kMarkerJunk         // the marker's GET answers text that is no marker
+    kMarkerJunk,        // the marker's GET answers text that is no marker
+    // The first marker written is kept but answered 504 (the answer lost on
+    // the way back); a marker written where one is, with If-None-Match, 412.
+    kMarkerAnswerLost
   };
   explicit HostileS3(Manner manner);
   ~HostileS3();
@@ -59,7 +62,8 @@ class HostileS3 {
   std::atomic<bool> stop_{false};
   std::atomic<int> requests_{0};
   std::atomic<int> pages_{0};
-  mutable std::mutex lock_;  // guards objects_, lines_ and threads_
+  bool markerAnswered_ = false;  // kMarkerAnswerLost: the first marker's answer went
+  mutable std::mutex lock_;      // guards objects_, lines_ and threads_
   std::map<std::string, std::string> objects_;
   std::vector<std::string> lines_;
   std::vector<std::thread> threads_;
