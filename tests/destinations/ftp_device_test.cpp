@@ -18,6 +18,7 @@
 
 #include <gtest/gtest.h>
 
+#include "SharedServers.h"
 #include "common/Settings.h"
 #include "common/Texts.h"
 #include "destination_suite.h"
@@ -33,15 +34,6 @@ using bvtest::FtpServer;
 using bvtest::SshServer;
 
 namespace {
-
-FtpServer& Ftp() {
-  static FtpServer server;
-  return server;
-}
-SshServer& Ssh() {
-  static SshServer server;
-  return server;
-}
 
 // A fresh store folder in the user's home on the shared server of its kind.
 class ServerWorld : public DestinationWorld {
@@ -82,9 +74,6 @@ DestinationKind ServerKind(bool sftp) {
   };
   return kind;
 }
-
-#define REQUIRE_SERVER(server) \
-  if (!(server).Ok()) GTEST_SKIP() << (server).Reason()
 
 }  // namespace
 

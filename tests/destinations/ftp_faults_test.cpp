@@ -16,6 +16,7 @@
 
 #include <gtest/gtest.h>
 
+#include "SharedServers.h"
 #include "common/Settings.h"
 #include "common/Texts.h"
 #include "destination_suite.h"
@@ -29,22 +30,6 @@
 namespace fs = std::filesystem;
 using bvtest::FtpServer;
 using bvtest::SshServer;
-
-namespace {
-
-FtpServer& Ftp() {
-  static FtpServer server;
-  return server;
-}
-SshServer& Ssh() {
-  static SshServer server;
-  return server;
-}
-
-}  // namespace
-
-#define REQUIRE_SERVER(server) \
-  if (!(server).Ok()) GTEST_SKIP() << (server).Reason()
 
 // The server goes away and comes back: the availability follows it and the
 // first request after its return reconnects. Then faults on the way to the
