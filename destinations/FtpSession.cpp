@@ -10,6 +10,7 @@
 
 #include "destinations/FtpCurl.h"
 #include "platform/files/Files.h"
+#include "platform/process/ThisMachine.h"
 
 using ftpcurl::H;
 using ftpcurl::IsRefusal;
@@ -33,6 +34,21 @@ int StopWhenCancelled(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
 }
 
 size_t Discard(char*, size_t size, size_t count, void*) { return size * count; }
+
+// Closes a connection of the library; while an upload awaits it, the control
+// connection's last words are read first (a server says why it stopped
+// reading only after it stopped: the library gives up at the failed send).
+int CloseKeepingReply(void* data, curl_socket_t socket) {
+  auto* lost = static_cast<FtpSession::LostReply*>(data);
+  if (lost->controlPort != 0 && !plat::ThreadCancelRequested() &&
+      plat::PeerPortOf(socket) == lost->controlPort) {
+    constexpr int kReplyWaitMs = 2000;
+    lost->line = plat::ReadWaiting(socket, kReplyWaitMs);
+    lost->controlPort = 0;
+  }
+  plat::CloseSocket(socket);
+  return 0;
+}
 
 // Keeps the facts line of an MLST reply (" type=...; /path"): the one reply
 // line that begins with a blank.
@@ -169,6 +185,8 @@ void FtpSession::Prepare(const std::string& url, long waitMs) {
   curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, StopWhenCancelled);
   curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, Discard);  // replies to requests without a body
   curl_easy_setopt(h, CURLOPT_PROXY, "");               // no proxy from the environment
+  curl_easy_setopt(h, CURLOPT_CLOSESOCKETFUNCTION, CloseKeepingReply);
+  curl_easy_setopt(h, CURLOPT_CLOSESOCKETDATA, &lostReply_);
   if (options_.sftp) {
     // Only the pinned host key is accepted (none while nothing is pinned).
     const std::string_view pinned = options_.pinnedKey;

@@ -192,6 +192,14 @@ class FtpSession {
   // names that cannot be entries are left out as by List.
   Outcome ListNames(std::string_view folder, long waitMs, std::vector<std::string>* names);
 
+  // The reply a server gave on the control connection as the library closed
+  // it after a failed send (a full server stops reading, then says why):
+  // looked for only while an upload runs, on the socket to controlPort.
+  struct LostReply {
+    int controlPort = 0;  // 0: not looked for
+    std::string line;
+  };
+
  private:
   // Resets the handle to the common options for a request on url.
   void Prepare(const std::string& url, long waitMs);
@@ -239,6 +247,7 @@ class FtpSession {
   bool modesRefused_ = false;        // the server refused SITE CHMOD on this connection
   bool holdsPrivateFiles_ = true;    // see SetHoldsPrivateFiles
   long lastReply_ = 0;               // the server's last reply code of an upload's request
+  LostReply lostReply_;              // see LostReply
   FtpTlsFault tlsFault_ = FtpTlsFault::kNone;
   FtpFailure failure_ = FtpFailure::kNone;
   void* handle_ = nullptr;  // CURL*

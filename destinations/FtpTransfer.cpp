@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <mutex>
 #include <random>
 #include <set>
@@ -325,9 +326,21 @@ FtpSession::Outcome FtpSession::Send(void* data, const std::string& temporary,
   }
   source->handle = h;
   source->finalReplyS = std::max(1L, waitMs / 1000);
+  lostReply_ = {};
+  if (!options_.sftp && options_.proxy.empty())
+    lostReply_.controlPort = options_.port ? options_.port : 21;
   const CURLcode rc = static_cast<CURLcode>(Run());
+  lostReply_.controlPort = 0;
   long reply = 0;
   curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &reply);
+  // A send that failed because the server stopped reading: its reply, read
+  // as its connection closed, says why (a full disk, not the network).
+  const std::string_view lost = lostReply_.line;
+  if (rc != CURLE_OK && !IsRefusal(rc) && reply < 400 && lost.size() >= 4 && lost[0] >= '4' &&
+      lost[0] <= '5' && lost[3] == ' ') {
+    reply = std::atol(std::string(lost.substr(0, 3)).c_str());
+    replies.last = std::string(lost.substr(0, lost.find_first_of("\r\n")));
+  }
   lastReply_ = reply;
   const bool whole = source->sent == source->size && !source->torn;
   if (rc == CURLE_OK && whole) {

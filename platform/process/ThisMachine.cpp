@@ -3,14 +3,17 @@
 #include <arpa/inet.h>
 #include <ifaddrs.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <pwd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
 #include "platform/base/Text.h"
+#include "platform/process/Clock.h"
 #include "platform/volumes/Paths.h"
 
 namespace plat {
@@ -85,5 +88,33 @@ bool HomeFolderOfUser(std::string_view user, std::string* systemPath) {
 bool LimitSendBuffer(long long socket, int bytes) {
   return setsockopt(static_cast<int>(socket), SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes) == 0;
 }
+
+int PeerPortOf(long long socket) {
+  sockaddr_storage peer{};
+  socklen_t size = sizeof peer;
+  if (getpeername(static_cast<int>(socket), reinterpret_cast<sockaddr*>(&peer), &size) != 0)
+    return 0;
+  if (peer.ss_family == AF_INET) return ntohs(reinterpret_cast<sockaddr_in*>(&peer)->sin_port);
+  if (peer.ss_family == AF_INET6) return ntohs(reinterpret_cast<sockaddr_in6*>(&peer)->sin6_port);
+  return 0;
+}
+
+std::string ReadWaiting(long long socket, int waitMs) {
+  std::string got;
+  const uint64_t end = GetTickCount64() + static_cast<uint64_t>(std::max(0, waitMs));
+  while (got.find('\n') == std::string::npos && got.size() < 4096) {
+    const uint64_t now = GetTickCount64();
+    if (now >= end) break;
+    pollfd p{static_cast<int>(socket), POLLIN, 0};
+    if (poll(&p, 1, static_cast<int>(end - now)) <= 0) break;
+    char chunk[512];
+    const ssize_t n = recv(static_cast<int>(socket), chunk, sizeof chunk, MSG_DONTWAIT);
+    if (n <= 0) break;
+    got.append(chunk, static_cast<size_t>(n));
+  }
+  return got;
+}
+
+void CloseSocket(long long socket) { close(static_cast<int>(socket)); }
 
 }  // namespace plat

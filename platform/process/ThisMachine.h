@@ -20,4 +20,15 @@ bool HomeFolderOfUser(std::string_view user, std::string* systemPath);
 // (the system may double it); false when the socket refuses.
 bool LimitSendBuffer(long long socket, int bytes);
 
+// The port of a connected socket's peer; 0 when it has none.
+int PeerPortOf(long long socket);
+
+// What arrives on a connected socket within waitMs, up to its first line
+// end, its end or a read error (a peer that replied just before it went);
+// empty when nothing came.
+std::string ReadWaiting(long long socket, int waitMs);
+
+// Closes a socket of this machine.
+void CloseSocket(long long socket);
+
 }  // namespace plat

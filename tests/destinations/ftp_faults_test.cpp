@@ -36,7 +36,7 @@ using bvtest::SshServer;
 // server, one at a time through a relay: each copy fails with the error that
 // names its cause, a mute server within the time-out, a full disk (452, 552)
 // as such; nothing lies under the final name; once the fault is gone the next
-// copy goes through.
+// copy goes through, a refused mid-file one as a full disk too.
 TEST(FtpDevice, ServerLossAndFaultsFailTheCopyWithTheirCauseAndHeal) {
   FtpServer server;
   REQUIRE_SERVER(server);
@@ -87,6 +87,8 @@ TEST(FtpDevice, ServerLossAndFaultsFailTheCopyWithTheirCauseAndHeal) {
       {"mute", plat::kErrTimeout, plat::kErrTimeout, viaRelay(Fault::kMute), heal},
       {"452", plat::kErrDiskFull, plat::kErrDiskFull, viaRelay(Fault::kDiskFull), heal},
       {"552", plat::kErrDiskFull, plat::kErrDiskFull, viaRelay(Fault::kStorageExceeded), heal},
+      // Full mid-file: the server stops reading, then says 452 on the control connection.
+      {"midway", plat::kErrDiskFull, plat::kErrDiskFull, viaRelay(Fault::kFullMidway), heal},
       {"refused", plat::kErrAccessDenied, plat::kErrAccessDenied,
        [](const std::string& folder) { return chmod(folder.c_str(), 0555) == 0; },
        [](const std::string& folder) { chmod(folder.c_str(), 0755); }},

@@ -67,7 +67,8 @@ void FtpRelay::Accept() {
   }
 }
 
-std::string FtpRelay::Rewrite(const std::string& line) {
+std::string FtpRelay::Rewrite(const std::string& line,
+                              const std::shared_ptr<std::atomic<bool>>& full) {
   if (fault_ == Fault::kWrongSize && line.rfind("213 ", 0) == 0)
     return "213 " + std::to_string(std::stoull(line.substr(4)) + 1) + "\r\n";
   if (fault_ == Fault::kDiskFull && line.rfind("226 ", 0) == 0)
@@ -76,8 +77,8 @@ std::string FtpRelay::Rewrite(const std::string& line) {
     return "552 Exceeded storage allocation\r\n";
   const size_t open = line.find("(|||");
   const bool resting = fault_ == Fault::kRest;
-  if ((fault_ == Fault::kCutData || resting) && line.rfind("229 ", 0) == 0 &&
-      open != std::string::npos) {
+  if ((fault_ == Fault::kCutData || fault_ == Fault::kFullMidway || resting) &&
+      line.rfind("229 ", 0) == 0 && open != std::string::npos) {
     uint16_t relayPort = 0;
     const int data = ListenLoopback(&relayPort);
     if (data < 0) return line;
@@ -85,7 +86,7 @@ std::string FtpRelay::Rewrite(const std::string& line) {
     const int held = 64 << 10;
     if (resting) setsockopt(data, SOL_SOCKET, SO_RCVBUF, &held, sizeof held);
     const auto serverPort = static_cast<uint16_t>(std::stoi(line.substr(open + 4)));
-    Start(std::thread([this, data, serverPort] { Data(data, serverPort); }));
+    Start(std::thread([this, data, serverPort, full] { Data(data, serverPort, full); }));
     return "229 Extended Passive mode OK (|||" + std::to_string(relayPort) + "|)\r\n";
   }
   return line;
@@ -109,9 +110,17 @@ void FtpRelay::Control(int client) {
   std::string pending;  // server bytes short of a whole line
   std::string asked;    // client bytes short of a whole line (the control connection is plain)
   char buffer[4096];
-  while (!stop_) {
+  auto full = std::make_shared<std::atomic<bool>>(false);
+  bool swallow = false;  // the server's own reply to a transfer the relay answered
+  bool storing = false;  // a STOR or APPE awaits its closing reply
+  bool reset = false;
+  while (!stop_ && !reset) {
     pollfd p[2] = {{client, POLLIN, 0}, {server, POLLIN, 0}};
-    if (poll(p, server >= 0 ? 2 : 1, 50) <= 0) continue;
+    if (poll(p, server >= 0 ? 2 : 1, 50) <= 0 && !*full) continue;
+    if (full->exchange(false)) {
+      const std::string refusal = "452 Insufficient storage space\r\n";
+      swallow = SendAll(client, refusal.data(), refusal.size());
+    }
     if (p[0].revents != 0) {
       const ssize_t n = recv(client, buffer, sizeof buffer, 0);
       if (n <= 0) break;
@@ -121,10 +130,15 @@ void FtpRelay::Control(int client) {
         const std::string line = asked.substr(0, end + 1), answer = Answer(line);
         asked.erase(0, end + 1);
         if (line.rfind("PASS", 0) == 0) ++passwords_;
+        storing = line.rfind("STOR ", 0) == 0 || line.rfind("APPE ", 0) == 0;
+        if (storing && fault_ == Fault::kResetUploads) {
+          reset = true;
+          break;
+        }
         sent = answer.empty() ? server < 0 || SendAll(server, line.data(), line.size())
                               : SendAll(client, answer.data(), answer.size());
       }
-      if (!sent) break;
+      if (!sent || reset) break;
     }
     if (server >= 0 && p[1].revents != 0) {
       const ssize_t n = recv(server, buffer, sizeof buffer, 0);
@@ -134,17 +148,20 @@ void FtpRelay::Control(int client) {
         std::this_thread::sleep_for(std::chrono::milliseconds(delayMs_.load()));
       pending.append(buffer, static_cast<size_t>(n));
       for (size_t end; (end = pending.find('\n')) != std::string::npos;) {
-        const std::string out = Rewrite(pending.substr(0, end + 1));
+        std::string out = Rewrite(pending.substr(0, end + 1), full);
         pending.erase(0, end + 1);
+        const bool closing = out.size() > 3 && out[0] >= '2' && out[0] <= '5' && out[3] == ' ';
+        if (closing && storing && (swallow || fault_ == Fault::kNoConfirm)) out.clear();
+        if (closing) storing = swallow = false;
         if (!SendAll(client, out.data(), out.size())) break;
       }
     }
   }
-  close(client);
+  reset ? Abort(client) : void(close(client));
   if (server >= 0) close(server);
 }
 
-void FtpRelay::Data(int listener, uint16_t serverPort) {
+void FtpRelay::Data(int listener, uint16_t serverPort, std::shared_ptr<std::atomic<bool>> full) {
   pollfd wait{listener, POLLIN, 0};
   int client = -1;
   for (int i = 0; i < 100 && !stop_ && client < 0; ++i)
@@ -174,6 +191,7 @@ void FtpRelay::Data(int listener, uint16_t serverPort) {
     break;
   }
   if (cut) ++cuts_;
+  if (cut && fault_ == Fault::kFullMidway) *full = true;  // told before the connections go
   if (client >= 0) cut ? Abort(client) : void(close(client));
   if (server >= 0) cut ? Abort(server) : void(close(server));
 }

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -21,7 +22,11 @@ class FtpRelay {
   // of the server waits (1 s, or what SetReplyDelay says); kNoMlst: MLST is an
   // unknown command (a server that tells no facts of a file); kRest: a passive
   // data connection reads nothing for the reply delay once cutAfter bytes passed
-  // (a server resting between bursts), then carries on.
+  // (a server resting between bursts), then carries on; kFullMidway: a passive
+  // data connection stops at cutAfter bytes and the client is told 452 (a
+  // server whose disk filled mid-file); kResetUploads: every STOR and APPE
+  // resets the control connection; kNoConfirm: a transfer's closing reply
+  // never comes (the server takes the file and says nothing).
   enum class Fault {
     kNone,
     kMute,
@@ -34,7 +39,10 @@ class FtpRelay {
     kNoTls,
     kSlow,
     kNoMlst,
-    kRest
+    kRest,
+    kFullMidway,
+    kResetUploads,
+    kNoConfirm
   };
 
   explicit FtpRelay(uint16_t serverPort, uint64_t cutAfter = 64 << 10,
@@ -53,8 +61,9 @@ class FtpRelay {
  private:
   void Accept();
   void Control(int client);
-  void Data(int listener, uint16_t serverPort);
-  std::string Rewrite(const std::string& line);
+  // full: set when a kFullMidway cut needs its 452 told on the control connection.
+  void Data(int listener, uint16_t serverPort, std::shared_ptr<std::atomic<bool>> full);
+  std::string Rewrite(const std::string& line, const std::shared_ptr<std::atomic<bool>>& full);
   // The relay's own answer to a client's command line; empty: passed on.
   std::string Answer(const std::string& line);
   void Start(std::thread thread);
