@@ -250,7 +250,8 @@ void CFTPDevice::Refresh() {
   if (connected_) {
     const std::string root = GetRootPath();
     WithReconnect([&] { return session_.CheckFolder(root, RequestWaitMs(1)); });
-    if (connected_ && (markerDue_ || markerError_ != 0)) PlaceMarker();  // again at each look
+    // Again at a look, backing off while the server refuses it.
+    if (connected_ && (markerDue_ || (markerError_ != 0 && MarkerRetryDue()))) PlaceMarker();
     return;
   }
   {
@@ -260,7 +261,7 @@ void CFTPDevice::Refresh() {
   }
   // The whole time-out setting: a slow server's login completes, however
   // many round trips it takes.
-  if (opened_ && Connect(0)) PlaceMarker();
+  if (opened_ && Connect(0) && (markerDue_ || MarkerRetryDue())) PlaceMarker();
 }
 
 int32_t CFTPDevice::ListVersions(std::string_view folder, std::string_view name,
@@ -298,7 +299,7 @@ uint32_t CFTPDevice::CreateFolders(std::string_view path) {
   // marker (moved or deleted on the server) gets it back, and is pinned again
   // where the server is this machine, before anything is made in it.
   const std::string root = GetRootPath();
-  if (!placingMarker_ && root.size() > 1 &&
+  if (!placingMarker_ && root.size() > 1 && MarkerRetryDue() &&
       std::find(folders.begin(), folders.end(), root.substr(0, root.size() - 1)) != folders.end() &&
       !FileExists(root + kStoreMarkerName)) {
     std::vector<std::string> sources;

@@ -108,6 +108,7 @@ class CFTPDevice : public CDestination {
   // a new one; the identifier is noted (NoteServerStore) and kept as
   // StoreId in "Devices.ini". Each marker written holds a nonce of its own
   // (see FindLocalStore).
+  // Marker placements that failed in a row count for MarkerRetryDue.
   bool PlaceMarker();
   // The identifier of the store as its marker names it; empty before the
   // first marker was placed.
@@ -153,8 +154,14 @@ class CFTPDevice : public CDestination {
   // 0 when the marker was placed at the last connection (and, on a server
   // that is this machine, its identity asked for in time); else the error
   // number that says why not (1460: the server did not answer in time). The
-  // marker is tried again at each Refresh while it is not placed.
+  // marker is tried again at Refresh while it is not placed, as
+  // MarkerRetryDue allows.
   uint32_t MarkerError() const { return markerError_; }
+  // Whether a marker not placed may be tried again now: at once after up to
+  // 3 failed tries in a row, then a minute after the last, from the 21st on
+  // 5 minutes after it (as a failing file): a server refusing it is not
+  // logged into at every look.
+  bool MarkerRetryDue() const;
   // After PinLocalStore: true when the server is this machine but nothing
   // proves which folder here holds the marker it wrote (the server gives no
   // identity of it and this user does not own it), so nothing is pinned.
@@ -183,6 +190,7 @@ class CFTPDevice : public CDestination {
   // plat::kErrTimeout when the server answered too slowly, else
   // plat::kErrUnexpNetErr.
   uint32_t LostError();
+  bool PlaceMarkerOnce();
   // The store the server's marker in root names; empty when it names none.
   std::string ServerStoreId(const std::string& root);
   void TakeStoreId(const std::string& id);
@@ -218,6 +226,8 @@ class CFTPDevice : public CDestination {
   std::atomic<bool> storeUnproven_{false};  // see StoreUnproven
   std::atomic<bool> placingMarker_{false};  // PlaceMarker runs: its folders need no marker
   std::atomic<uint32_t> markerError_{0};    // see MarkerError
+  std::atomic<int> markerFailures_{0};      // failed placements in a row
+  std::atomic<uint64_t> markerTriedMs_{0};  // when the last one ended (monotonic ms)
   std::atomic<bool> markerDue_{false};      // connected at load: the marker is placed at Refresh
   // Why the last connection failed, and the reason told last (both
   // ServerRefusal values; kNone after a connection succeeded).

@@ -42,8 +42,22 @@ std::string CFTPDevice::ServerStoreId(const std::string& root) {
   return id;
 }
 
+bool CFTPDevice::MarkerRetryDue() const {
+  const int failures = markerFailures_;
+  if (failures <= 3) return true;
+  const uint64_t pauseMs = failures > 20 ? 300000 : 60000;
+  return plat::GetTickCount64() - markerTriedMs_ >= pauseMs;
+}
+
 bool CFTPDevice::PlaceMarker() {
   if (!IsAvailable()) return false;
+  const bool placed = PlaceMarkerOnce();
+  markerFailures_ = placed ? 0 : markerFailures_ + 1;
+  markerTriedMs_ = plat::GetTickCount64();
+  return placed;
+}
+
+bool CFTPDevice::PlaceMarkerOnce() {
   if (!plat::EnsureDataFolder()) return false;
   placingMarker_ = true;
   markerDue_ = false;

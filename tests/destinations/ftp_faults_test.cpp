@@ -152,6 +152,25 @@ TEST(FtpDevice, ServerLossAndFaultsFailTheCopyWithTheirCauseAndHeal) {
       EXPECT_EQ(bvtest::ReadNative(server.NativeOf("/bvuser/strict/v.txt")), version);
     }
   }
+  // A server that resets every upload, the marker's too: the marker is tried again at the
+  // plan's looks (every 50 ms here), four times, then once a minute: the logins it costs
+  // stay few, not one or more a look.
+  relay.SetFault(Fault::kResetUploads);
+  FtpSettings resetting = server.Settings("reset/");
+  resetting.port = relay.Port();
+  auto reset = ServerDestination(resetting);
+  const int loginsBefore = relay.Passwords();
+  reset->Prepare(false);
+  const auto looking = std::chrono::steady_clock::now();
+  for (int look = 0; look < 100; ++look) {
+    reset->Refresh();
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  const int logins = relay.Passwords() - loginsBefore;
+  const auto lookedMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+      std::chrono::steady_clock::now() - looking);
+  EXPECT_NE(static_cast<CFTPDevice*>(reset.get())->MarkerError(), 0u);
+  EXPECT_LE(logins, 40) << logins << " logins in " << lookedMs.count() << " ms";
   // 1 s for every reply: a login longer than any fixed wait ends within the time-out.
   relay.SetFault(Fault::kSlow);
   FtpSettings slow = server.Settings("slow/");
