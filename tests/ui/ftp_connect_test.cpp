@@ -9,6 +9,7 @@
 #include "ManualClock.h"
 #include "UiTestKit.h"
 #include "support/CephGateway.h"
+#include "support/FtpRelay.h"
 #include "support/FtpServer.h"
 #include "support/SshServer.h"
 #include "ui/wizard/CDlgConnectFtp.h"
@@ -66,14 +67,15 @@ TEST(FtpConnectDialog, SucceedsOrFailsWithItsCauseAtTheNextTick) {
                          {store, server.NativeOf("/bvuser/" + held)}));
   }
 
-  // A server that refuses to make files private: the test warns that the copies stay readable.
+  // A server that refuses to make files private: the test warns that files only the user can
+  // read will not be sent there.
   ASSERT_TRUE(server.RefuseModes());
   CDlgConnectFtp open(server.Settings("tested/"));
   ASSERT_TRUE(bvtest::RunUntil([&] { return open.WorkerEnded(); }, 30000));
   clock.Advance(1000);
   EXPECT_EQ(open.Message()->text().toStdString(),
             (Text("MSG_CONNECTION_SUCCESSFUL") + "\n" + Text("MSG_NOT_ENCRYPTED") + "\n\n" +
-             Text("MSG_COPIES_READABLE"))
+             Text("MSG_PRIVATE_NOT_SENT"))
                 .toStdString());
 
   FtpSettings wrong = server.Settings("tested/");
@@ -227,7 +229,9 @@ TEST(FtpConnectDialog, ShowsTheKeyOfAnUnvouchedServerAndRefusesANewOne) {
   }
 }
 
-// Cancel asks first; an abandoned test's worker ends on its own.
+// Cancel asks first; an abandoned test's worker ends on its own. A server that
+// logs in but never confirms the test file is given a minute for it, then the
+// test says so and its worker stops.
 TEST(FtpConnectDialog, AnAbandonedTestEndsOnItsOwn) {
   bvtest::App();
   bvtest::ManualClock clock;
@@ -280,4 +284,31 @@ TEST(FtpConnectDialog, AnAbandonedTestEndsOnItsOwn) {
   ASSERT_TRUE(Ended(patient, clock));
   EXPECT_TRUE(patient.Message()->text().startsWith(Text("MSG_CONNECTION_FAIL") + "\n"))
       << patient.Message()->text().toStdString();
+
+  bvtest::FtpServer server;
+  if (!server.Ok()) GTEST_SKIP() << server.Reason();
+  bvtest::FtpRelay relay(server.Port());
+  relay.SetFault(bvtest::FtpRelay::Fault::kNoConfirm);
+  FtpSettings unconfirmed = server.Settings("unconfirmed/");
+  unconfirmed.port = relay.Port();
+  unconfirmed.timeout = 10;
+  auto waiting = std::make_unique<CDlgConnectFtp>(unconfirmed);
+  const std::string folder = server.NativeOf("/bvuser/unconfirmed");
+  ASSERT_TRUE(bvtest::RunUntil(
+      [&] {
+        std::error_code error;
+        for (const auto& e : fs::directory_iterator(folder, error))
+          if (e.path().filename().string().rfind(".~bvtmp-", 0) == 0) return true;
+        return false;
+      },
+      30000))
+      << "the test file was never sent";
+  clock.Advance(59000);
+  EXPECT_EQ(waiting->Message()->text(), Text("MSG_CONNECTING"));
+  clock.Advance(1000);
+  EXPECT_EQ(waiting->Message()->text().toStdString(),
+            FormatText(GetText("DIALOG_CONNECT_FTP", "MSG_TEST_FILE_UNCONFIRMED"), {"60"}));
+  std::weak_ptr<CDlgConnectFtp::State> stopped = waiting->Watch();
+  waiting.reset();
+  EXPECT_TRUE(bvtest::RunUntil([&] { return stopped.expired(); }, 5000)) << "it goes on";
 }

@@ -6,11 +6,13 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 #include <algorithm>
+#include <atomic>
 #include <mutex>
 
 #include "common/Texts.h"
 #include "destinations/FtpDevice.h"
 #include "plans/RuleSet.h"
+#include "platform/files/Files.h"
 #include "platform/volumes/Paths.h"
 #include "ui/widgets/TextFormat.h"
 #include "ui/widgets/UiTimer.h"
@@ -33,6 +35,15 @@ int TickLimit(const FtpSettings& s) {
   return std::max(kMinTicks, logins + marker + 5);
 }
 
+// How long a logged-in test waits for the server to confirm its test file:
+// a minute, or twice the time-out setting when that is longer. A slow but
+// working server (one taking 10 KB/s confirms the 83-byte file after about
+// 25 s) passes; one that takes the file and never confirms it is told as
+// such then, not after every wait the plan's time-out allows.
+int ConfirmLimit(const FtpSettings& s) {
+  return std::max(60, 2 * std::min(std::max(s.timeout, 0), kLongestWait));
+}
+
 QString Text(const char* key) { return QString::fromStdString(GetText(kSection, key)); }
 
 }  // namespace
@@ -40,8 +51,10 @@ QString Text(const char* key) { return QString::fromStdString(GetText(kSection, 
 // What the worker and the dialog share; the worker holds its own reference,
 // so the record outlives a dialog that was closed meanwhile.
 struct CDlgConnectFtp::State {
-  std::mutex lock;  // guards every field below
+  std::atomic<bool> stop{false};  // set by the dialog: the worker's requests end at once
+  std::mutex lock;                // guards every field below
   bool done = false;
+  bool loggedIn = false;  // the test file is being written
   bool ok = false;
   bool encrypted = false;
   FtpTlsFault fault = FtpTlsFault::kNone;
@@ -61,16 +74,25 @@ void RunTest(const FtpSettings& settings, const std::vector<std::string>& source
   bool ok = false, encrypted = false, refused = false, readable = false;
   FtpTlsFault fault = FtpTlsFault::kNone;
   std::string serverKey, cause, loop;
+  // Every request of the device checks the flag: a test given up on closes
+  // its connection within a second.
+  plat::SetThreadCancelFlag(&state->stop);
   {
     CFTPDevice device(nullptr);
     PlanSettings plan;
     plan.storageType = kStorageFtp;
     plan.ftp = settings;
     device.Configure(plan);
-    device.Prepare(true);
+    // Logged in first, the marker placed after: the dialog gives that step a
+    // wait of its own.
+    device.Prepare(false);
     fault = device.TlsFault();
-    if (fault == FtpTlsFault::kNone) device.Refresh();
+    if (fault == FtpTlsFault::kNone && !device.IsAvailable()) device.Refresh();
     if (device.IsAvailable()) {
+      {
+        std::lock_guard<std::mutex> guard(state->lock);
+        state->loggedIn = true;
+      }
       encrypted = device.Encrypted();
       for (int i = 0; i < 2 && !ok; ++i) ok = device.PlaceMarker();
       if (!ok) cause = GetText(kSection, "MSG_FOLDER_NOT_WRITABLE");
@@ -101,6 +123,7 @@ void RunTest(const FtpSettings& settings, const std::vector<std::string>& source
       serverKey = device.ProbeServerKey();
     device.Close();
   }
+  plat::SetThreadCancelFlag(nullptr);
   std::lock_guard<std::mutex> guard(state->lock);
   state->done = true;
   state->ok = ok;
@@ -149,6 +172,7 @@ CDlgConnectFtp::CDlgConnectFtp(const FtpSettings& settings, QWidget* parent,
 void CDlgConnectFtp::StartWorker() {
   state_ = std::make_shared<State>();
   ticks_ = 0;
+  confirmTicks_ = 0;
   tickLimit_ = TickLimit(settings_);
   running_ = true;
   message_->setText(Text("MSG_CONNECTING"));
@@ -159,6 +183,7 @@ void CDlgConnectFtp::StartWorker() {
 
 CDlgConnectFtp::~CDlgConnectFtp() {
   timer_->Stop();
+  state_->stop = true;
   if (worker_.joinable()) worker_.detach();  // it ends on its own, touching only its state
 }
 
@@ -169,7 +194,7 @@ bool CDlgConnectFtp::WorkerEnded() const {
 
 void CDlgConnectFtp::OnTick() {
   if (!running_) return;
-  bool done, ok, encrypted, refused, readable;
+  bool done, ok, encrypted, refused, readable, loggedIn;
   FtpTlsFault fault;
   std::string serverKey, cause;
   {
@@ -183,6 +208,7 @@ void CDlgConnectFtp::OnTick() {
     fault = state_->fault;
     serverKey = state_->serverKey;
     readable = state_->readable;
+    loggedIn = state_->loggedIn;
   }
   if (done && ok) {
     succeeded_ = true;
@@ -193,7 +219,7 @@ void CDlgConnectFtp::OnTick() {
     if (!loopFolder_.empty() && plat::ToNativePath(loopFolder_, &native))
       text += "\n\n" + QString::fromStdString(FormatText(
                            GetText("WIZARD_BACKUP_DEST", "SERVER_STORE_INSIDE_SOURCE"), {native}));
-    if (readable) text += "\n\n" + Text("MSG_COPIES_READABLE");
+    if (readable) text += "\n\n" + Text("MSG_PRIVATE_NOT_SENT");
     Finish(text);
     return;
   }
@@ -238,7 +264,13 @@ void CDlgConnectFtp::OnTick() {
            (cause.empty() ? "" : "\n" + QString::fromStdString(cause)));
     return;
   }
-  if (++ticks_ >= tickLimit_) {
+  if (loggedIn && ++confirmTicks_ >= ConfirmLimit(settings_)) {
+    Abandon();
+    Finish(QString::fromStdString(FormatText(GetText(kSection, "MSG_TEST_FILE_UNCONFIRMED"),
+                                             {std::to_string(ConfirmLimit(settings_))})));
+    return;
+  }
+  if (!loggedIn && ++ticks_ >= tickLimit_) {
     Abandon();
     Finish(Text("MSG_CONNECTION_FAIL") + "\n" + Text("MSG_NO_ANSWER"));
   }
@@ -255,6 +287,7 @@ void CDlgConnectFtp::Finish(const QString& text) {
 void CDlgConnectFtp::Abandon() {
   running_ = false;
   timer_->Stop();
+  state_->stop = true;
   if (worker_.joinable()) worker_.detach();
 }
 

@@ -3,17 +3,18 @@
 // while a one-second timer reads the result. A test that failed says so with
 // its cause at the next tick; one still running when the plan's time-out
 // allowed every attempt its wait (at least 21 ticks) counts as failed and is
-// abandoned. The window grows to show its whole text. Pressing the button while
-// the test runs asks whether to stop waiting. An abandoned worker finishes on
-// its own and never touches the dialog: it writes only to a state record it
-// shares with the dialog. The result says whether the connection is
-// encrypted; a server whose certificate no authority vouches for shows its
-// key fingerprint and the user is asked whether to trust it; when they do,
-// the test runs again with that key pinned (AcceptedKey()). A server that is
-// this machine whose marker turns up below the plan's folders (sources) is
-// said with the success: the plan would back up its own copies; one whose
-// marker lies at or above one of them fails the test (the store would take
-// that folder for its own).
+// abandoned; once logged in, the test file is given a minute (or twice the
+// time-out), then the test fails saying the server did not confirm it. The
+// window grows to show its whole text. Pressing the button while the test
+// runs asks whether to stop waiting. An abandoned worker (given up on,
+// cancelled, its dialog closed) is told to stop: its requests end within a
+// second and it closes its connection. It never touches the dialog: it
+// writes only to a state record it shares with the dialog. The result says whether the connection
+// is encrypted; a server whose certificate no authority vouches for shows its key fingerprint and
+// the user is asked whether to trust it; when they do, the test runs again with that key pinned
+// (AcceptedKey()). A server that is this machine whose marker turns up below the plan's folders
+// (sources) is said with the success: the plan would back up its own copies; one whose marker lies
+// at or above one of them fails the test (the store would take that folder for its own).
 #pragma once
 #include <QDialog>
 #include <functional>
@@ -78,7 +79,8 @@ class CDlgConnectFtp : public QDialog {
   QLabel* message_;
   QPushButton* button_;
   int ticks_ = 0;
-  int tickLimit_ = 21;  // from the time-out and retries of the settings
+  int tickLimit_ = 21;    // from the time-out and retries of the settings
+  int confirmTicks_ = 0;  // ticks since the worker logged in and writes its test file
   bool running_ = true;
   bool succeeded_ = false;
 };
