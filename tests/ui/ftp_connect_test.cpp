@@ -3,8 +3,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <memory>
 #include <optional>
+#include <thread>
 
 #include "ManualClock.h"
 #include "UiTestKit.h"
@@ -311,4 +313,18 @@ TEST(FtpConnectDialog, AnAbandonedTestEndsOnItsOwn) {
   std::weak_ptr<CDlgConnectFtp::State> stopped = waiting->Watch();
   waiting.reset();
   EXPECT_TRUE(bvtest::RunUntil([&] { return stopped.expired(); }, 5000)) << "it goes on";
+  // A slow but working server (10 KB/s: it confirms the test file after about 25 s) passes.
+  ASSERT_TRUE(server.LimitBandwidth(10));
+  CDlgConnectFtp slow(server.Settings("slow/"));
+  const auto began = std::chrono::steady_clock::now();
+  for (int second = 0; second < 90 && !slow.WorkerEnded(); ++second) {
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    clock.Advance(1000);
+  }
+  clock.Advance(1000);
+  EXPECT_TRUE(slow.Succeeded()) << slow.Message()->text().toStdString() << " after "
+                                << std::chrono::duration_cast<std::chrono::seconds>(
+                                       std::chrono::steady_clock::now() - began)
+                                       .count()
+                                << " s";
 }
