@@ -111,6 +111,11 @@ struct UploadSource {
   void* handle = nullptr;  // CURL* sending it
   long finalReplyS = 1;    // the wait for the server's reply after the last byte
   bool append = false;     // added to the temporary file made for it (FTP: APPE)
+  // Armed at the first byte asked for: a close of the control connection from
+  // then on reads the server's last reply (a cached connection found dead
+  // before says nothing of this upload).
+  FtpSession::LostReply* lost = nullptr;
+  int controlPort = 0;
 
   bool Steady() {
     if (watch == nullptr) return true;
@@ -132,6 +137,7 @@ int CapSendBuffer(void*, curl_socket_t socket, curlsocktype) {
 
 size_t ReadChunk(char* buffer, size_t size, size_t count, void* data) {
   auto* source = static_cast<UploadSource*>(data);
+  if (source->lost != nullptr && source->sent == 0) source->lost->controlPort = source->controlPort;
   const uint64_t left = source->size - source->sent;
   size_t want = size * count;
   if (want > left) want = static_cast<size_t>(left);  // a file that grew: its first size bytes
@@ -327,8 +333,10 @@ FtpSession::Outcome FtpSession::Send(void* data, const std::string& temporary,
   source->handle = h;
   source->finalReplyS = std::max(1L, waitMs / 1000);
   lostReply_ = {};
-  if (!options_.sftp && options_.proxy.empty())
-    lostReply_.controlPort = options_.port ? options_.port : 21;
+  if (!options_.sftp && options_.proxy.empty()) {
+    source->lost = &lostReply_;
+    source->controlPort = options_.port != 0 ? options_.port : 21;
+  }
   const CURLcode rc = static_cast<CURLcode>(Run());
   lostReply_.controlPort = 0;
   long reply = 0;
