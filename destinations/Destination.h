@@ -149,8 +149,14 @@ class CDestination {
   // What lies at and around a store root that has no marker (kinds behind a
   // connection): 1 a store's trees ("Latest/", "Revision/": someone's copies
   // without their marker), 2 a marker in a folder above (inside another
-  // store), 0 neither, -1 not known now. Other kinds: 0.
+  // store), 3 a marker in a folder below (another store inside), 0 none of
+  // these, -1 not known now. Other kinds: 0.
   virtual int32_t LookAroundUnmarkedRoot() { return 0; }
+  // Whether a folder above the store root holds a store's marker (kinds
+  // behind a connection), looked at once a connection unless again: 2 one
+  // does, 0 none does (or none that can be seen), -1 not known now. Other
+  // kinds: 0.
+  virtual int32_t LookAboveStore(bool /*again*/) { return 0; }
   // A refused store's verdict (a StoreVerdict), held by a kind behind a
   // connection so that its store is looked at again after pauses doubling
   // from a second up to the marker's look time, not at every look: the one
@@ -160,9 +166,17 @@ class CDestination {
   // Why the server of the store was not used, once for each new reason:
   // after a connection failed, the first call gives the reason with the
   // server ("host:port") and the cause in words; later ones kNone until
-  // the reason changes or a connection succeeds again. Kinds without a
-  // server: always kNone.
-  enum class ServerRefusal { kNone, kKeyChanged, kKeyUntrusted, kNotEncrypted, kUnreachable };
+  // the reason changes or a connection succeeds again (kStoreRefused: the
+  // server answers but refuses the store the settings name, by its policy or
+  // their form). Kinds without a server: always kNone.
+  enum class ServerRefusal {
+    kNone,
+    kKeyChanged,
+    kKeyUntrusted,
+    kNotEncrypted,
+    kUnreachable,
+    kStoreRefused
+  };
   virtual ServerRefusal TakeServerRefusal(std::string* /*server*/, std::string* /*cause*/) {
     return ServerRefusal::kNone;
   }

@@ -70,6 +70,9 @@ ObjectFailure FailureOf(const ObjectReply& reply) {
   if (reply.code == "RequestTimeTooSkewed") return ObjectFailure::kClockSkew;
   if (reply.code == kEndlessListing) return ObjectFailure::kEndlessListing;
   if (reply.status >= 300 && reply.status < 400) return ObjectFailure::kRedirect;
+  // Keys the store does not know or whose signature fails have their own
+  // codes; AccessDenied is a policy refusing keys it knows.
+  if (reply.status == 403 && reply.code == "AccessDenied") return ObjectFailure::kDenied;
   if (reply.status == 403) return ObjectFailure::kKeys;
   if (reply.code == "NoSuchBucket") return ObjectFailure::kNoBucket;
   if (Busy(reply)) return ObjectFailure::kBusy;
@@ -180,6 +183,7 @@ void CObjectDevice::Close() {
   endlessFolders_.clear();
   connected_ = false;
   markerLookedAt_ = 0;
+  above_ = -1;
 }
 
 void CObjectDevice::Refresh() {

@@ -26,6 +26,7 @@ enum class ObjectFailure {
   kNotEncrypted,  // plain http to another machine: nothing was sent
   kBadName,       // a ".." step in a name would climb out of the bucket: nothing was sent
   kKeys,
+  kDenied,  // the keys are taken, but the bucket's policy denies the request (AccessDenied)
   kNoBucket,
   kClockSkew,  // the store's clock and ours differ too much for a signature
   kQuota,
@@ -77,9 +78,18 @@ class CObjectDevice : public CDestination {
   int32_t ReadStoreMarkerId(std::string* id, std::string* installation) override;
   int32_t PlaceStoreMarker(const std::string& id, bool replace) override;
   // The first key below "Latest/" and "Revision/", then the marker of each
-  // folder above the prefix (one request each; a marker this key may not
-  // read counts as none).
+  // folder above the prefix (LookAboveStore), then one listing of every key
+  // below the prefix (all its pages, bounded as any listing) for a marker
+  // in a folder below.
   int32_t LookAroundUnmarkedRoot() override;
+  // The marker of each folder above the prefix, one request each; a marker
+  // this key may not read is looked for in the listing of its folder's keys
+  // named as it, and a folder where neither may be read counts as holding
+  // none (TakeAboveUnchecked says so once).
+  int32_t LookAboveStore(bool again) override;
+  // True once for the destination when a folder above its prefix could not
+  // be looked at (its marker and its listing denied).
+  bool TakeAboveUnchecked();
   int32_t HeldRefusal() override;
   void HoldRefusal(int32_t verdict) override;
   // The marker seen stands no longer: the next look reads it (before a run
@@ -204,6 +214,8 @@ class CObjectDevice : public CDestination {
   // probes read the marker too, and the store stays away until it is read.
   bool markerDenied_ = false;     // under sessionLock_
   bool versioningAsked_ = false;  // under sessionLock_: the bucket's versioning was asked
+  int32_t above_ = -1;            // under sessionLock_: LookAboveStore's answer this connection
+  int aboveUnchecked_ = 0;        // under sessionLock_: a folder above unseen: 1 to say, 2 said
   // A refused store (its marker denied, refused or not the plan's) is looked
   // at again after this pause, doubled at each refusal up to the marker's
   // look time; 0 once the store is the plan's again.

@@ -106,12 +106,35 @@ void CObjectDevice::ForgetMarker() {
 
 int32_t CObjectDevice::LookAroundUnmarkedRoot() {
   std::lock_guard<std::recursive_mutex> guard(sessionLock_);
-  std::string folder = KeyOf(GetRootPath());
+  const std::string folder = KeyOf(GetRootPath());
   for (const char* tree : {"Latest/", "Revision/"}) {
     std::vector<ObjectEntry> entries;
     if (!Retried([&] { return session_.List(folder + tree, &entries, 1); }).Ok()) return -1;
     if (!entries.empty()) return 1;
   }
+  if (const int32_t above = LookAboveStore(true); above != 0) return above;
+  // A store made below first: this one would hold it. One listing of every
+  // key below (a new place holds few); a key named as a marker is taken for
+  // one.
+  std::vector<ObjectEntry> entries;
+  if (!Retried([&] { return session_.List(folder, &entries, 0, true); }).Ok()) return -1;
+  const std::string inFolder = std::string("/") + kStoreMarkerName;
+  for (const ObjectEntry& e : entries) {
+    const std::string& n = e.name;
+    if (n.size() > inFolder.size() &&
+        n.compare(n.size() - inFolder.size(), inFolder.size(), inFolder) == 0)
+      return 3;
+  }
+  return 0;
+}
+
+int32_t CObjectDevice::LookAboveStore(bool again) {
+  std::lock_guard<std::recursive_mutex> guard(sessionLock_);
+  if (above_ >= 0 && !again) return above_;
+  const std::string_view name = kStoreMarkerName;
+  const std::string_view stem = name.substr(0, name.rfind('.'));
+  std::string folder = KeyOf(GetRootPath());
+  bool unchecked = false;
   // "a/b/" lies in "a/" and in the bucket's top.
   while (!folder.empty()) {
     folder.pop_back();
@@ -120,14 +143,30 @@ int32_t CObjectDevice::LookAroundUnmarkedRoot() {
     // above it (403), and that says nothing of this store's bucket.
     std::string text, id;
     const ObjectReply reply =
-        session_.Get(folder + kStoreMarkerName, [&](const char* data, size_t size) {
+        session_.Get(folder + std::string(name), [&](const char* data, size_t size) {
           text.append(data, size);
           return text.size() <= kMaxMarkerBytes;
         });
-    if (reply.Ok() && ParseStoreMarker(text, &id)) return 2;
+    if (reply.Ok() && ParseStoreMarker(text, &id)) return above_ = 2;
     if (reply.status == 0 || reply.status >= 500) return -1;
+    if (reply.status != 403 || reply.code == "RequestTimeTooSkewed") continue;
+    // Denied: whether one is there, its folder's listing may still tell.
+    std::vector<ObjectEntry> entries;
+    const ObjectReply listed = session_.List(folder + std::string(stem), &entries, 16);
+    if (listed.status == 0 || listed.status >= 500) return -1;
+    if (!listed.Ok()) unchecked = true;
+    for (const ObjectEntry& e : entries)
+      if (!e.folder && e.name == name.substr(stem.size())) return above_ = 2;
   }
-  return 0;
+  if (unchecked && aboveUnchecked_ == 0) aboveUnchecked_ = 1;
+  return above_ = 0;
+}
+
+bool CObjectDevice::TakeAboveUnchecked() {
+  std::lock_guard<std::recursive_mutex> guard(sessionLock_);
+  if (aboveUnchecked_ != 1) return false;
+  aboveUnchecked_ = 2;
+  return true;
 }
 
 int32_t CObjectDevice::PlaceStoreMarker(const std::string& id, bool replace) {

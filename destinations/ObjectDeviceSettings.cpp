@@ -192,6 +192,9 @@ CDestination::ServerRefusal CObjectDevice::TakeServerRefusal(std::string* server
     case ObjectFailure::kKeys:
       key = "KEYS";
       break;
+    case ObjectFailure::kDenied:
+      key = "DENIED";
+      break;
     case ObjectFailure::kNoBucket:
       key = "NO_BUCKET";
       break;
@@ -227,5 +230,10 @@ CDestination::ServerRefusal CObjectDevice::TakeServerRefusal(std::string* server
                    : redirectHost_.empty()                 ? s.endpoint
                                                            : redirectHost_);
   }
-  return ServerRefusal::kUnreachable;
+  // The store answered and refused what this plan's settings ask of it: said
+  // as a refusal of the store, not as a server out of reach.
+  const bool refused = now == ObjectFailure::kBadName || now == ObjectFailure::kDenied ||
+                       now == ObjectFailure::kMarkerDenied ||
+                       now == ObjectFailure::kMarkerUnwritable;
+  return refused ? ServerRefusal::kStoreRefused : ServerRefusal::kUnreachable;
 }

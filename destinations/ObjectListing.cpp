@@ -99,13 +99,14 @@ ObjectReply& Endless(ObjectReply& reply) {
 }  // namespace
 
 ObjectReply ObjectSession::List(std::string_view prefix, std::vector<ObjectEntry>* entries,
-                                int firstOnly) {
+                                int firstOnly, bool flat) {
   std::string token;
   std::set<std::string> markers;
   for (int page = 1;; ++page) {
     std::string query;
     if (!token.empty()) query = "continuation-token=" + ObjectUriEncode(token, false) + "&";
-    query += "delimiter=%2F&encoding-type=url&list-type=2&";
+    if (!flat) query += "delimiter=%2F&";
+    query += "encoding-type=url&list-type=2&";
     if (firstOnly > 0) query += "max-keys=" + std::to_string(firstOnly) + "&";
     query += "prefix=" + ObjectUriEncode(prefix, false);
     Prepare("GET", "", query);

@@ -103,8 +103,10 @@ class ObjectSession {
   ObjectReply Get(std::string_view key, const std::function<bool(const char*, size_t)>& sink);
   // Every key and common prefix directly below prefix, through all pages;
   // none and kEndlessListing when the pages do not end. firstOnly > 0: that
-  // many at most, from the first page alone.
-  ObjectReply List(std::string_view prefix, std::vector<ObjectEntry>* entries, int firstOnly = 0);
+  // many at most, from the first page alone. flat: every key below prefix,
+  // at any depth (no common prefixes).
+  ObjectReply List(std::string_view prefix, std::vector<ObjectEntry>* entries, int firstOnly = 0,
+                   bool flat = false);
   // Whether the bucket answers (a listing of no keys).
   ObjectReply Probe();
   // Whether the bucket keeps the old versions of what is replaced or

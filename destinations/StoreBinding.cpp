@@ -1,6 +1,7 @@
 #include "destinations/StoreBinding.h"
 
 #include "common/PlanSettings.h"
+#include "common/Settings.h"
 #include "destinations/Destination.h"
 #include "destinations/StoreMarker.h"
 #include "platform/base/Text.h"
@@ -64,14 +65,16 @@ bool ReadStoreRecord(const std::string& planFolder, StoreRecord* out) {
   out->volume = read("Volume");
   out->label = read("Label");
   out->name = read("Name");
+  out->installation = read("Installation");
   return !out->id.empty();
 }
 
 bool WriteStoreRecord(const std::string& planFolder, const StoreRecord& r) {
   const std::string text = "[" + std::string(kSection) + "]\nId=" + r.id + "\nRoot=" + r.root +
                            "\nType=" + std::to_string(r.type) + "\nVolume=" + r.volume +
-                           "\nLabel=" + r.label + "\nName=" + r.name + "\n";
-  for (const std::string* v : {&r.root, &r.volume, &r.label, &r.name})
+                           "\nLabel=" + r.label + "\nName=" + r.name + "\n" +
+                           (r.installation.empty() ? "" : "Installation=" + r.installation + "\n");
+  for (const std::string* v : {&r.root, &r.volume, &r.label, &r.name, &r.installation})
     if (v->find_first_of("\r\n") != std::string::npos) return false;
   return plat::WriteFileAtomic(planFolder + kRecordFile, text);
 }
@@ -112,7 +115,7 @@ StoreVerdict LookAtStore(const std::string& planFolder, int32_t type, const std:
     if (!plat::IsDirectory(root)) plat::CreateDirectories(root, volume.root, true);
     std::string id;
     if (TakeOrMakeStoreMarker(root, &id)) {
-      *record = StoreRecord{id, root, type, volume.identity, volume.label, volume.name};
+      *record = StoreRecord{id, root, type, volume.identity, volume.label, volume.name, ""};
       WriteStoreRecord(planFolder, *record);
     }
     return verdict;
@@ -156,6 +159,16 @@ const char* StoreRefusalText(StoreVerdict v) {
       return "UNMARKED_COPIES";
     case StoreVerdict::kInsideStore:
       return "INSIDE_ANOTHER_STORE";
+    case StoreVerdict::kNestedStore:
+      return "NESTED_STORE";
+    case StoreVerdict::kStoreBelow:
+      return "STORE_BELOW";
+    case StoreVerdict::kGhostMarker:
+      return "GHOST_MARKER";
+    case StoreVerdict::kEarlierStore:
+      return "EARLIER_PLANS_STORE";
+    case StoreVerdict::kStoreReplaced:
+      return "STORE_REPLACED";
     default:
       return "";
   }
@@ -163,41 +176,72 @@ const char* StoreRefusalText(StoreVerdict v) {
 
 namespace {
 
+// Whether a plan of this data folder other than the one in planFolder
+// records the store id (its "Store.ini").
+bool OtherPlanRecords(const std::string& planFolder, const std::string& id) {
+  const std::string plans = GetDataFolder() + "PLAN\\";
+  bool found = false;
+  plat::ListFolderNames(plans, [&](const plat::FindData& e) {
+    StoreRecord other;
+    const std::string folder = plans + e.name + "\\";
+    found = (e.attributes & plat::kAttrDirectory) != 0 && !plat::EqualsNoCase(folder, planFolder) &&
+            ReadStoreRecord(folder, &other) && other.id == id;
+    return !found;
+  });
+  return found;
+}
+
 // The verdict of one look; *known: the look went through (a verdict taken
 // for want of an answer ends no refusal's pauses).
 StoreVerdict LookAtMarker(const std::string& planFolder, CDestination& destination,
                           StoreRecord* record, bool* known) {
   const std::string root = destination.GetRootPath();
   const int32_t type = destination.GetStorageType();
+  const std::string me = InstallationId();
   std::string found, installation;
   const int32_t marked = destination.ReadStoreMarkerId(&found, &installation);
   if (marked < 0) return StoreVerdict::kOwn;
   *known = true;
   if (marked == 2) return StoreVerdict::kNotAMarker;
   const auto remember = [&](const std::string& id) {
-    *record = StoreRecord{id, root, type, "", "", ""};
+    *record = StoreRecord{id, root, type, "", "", "", me};
     WriteStoreRecord(planFolder, *record);
+  };
+  const bool recorded = !record->id.empty() && record->root == root && record->type == type;
+  // Whose store a marker naming found and installation is, when not the plan's.
+  const auto whose = [&] {
+    if (!installation.empty() && installation != me)
+      return recorded && found != record->id ? StoreVerdict::kStoreReplaced
+                                             : StoreVerdict::kOtherInstallation;
+    if (installation.empty() || OtherPlanRecords(planFolder, found)) return StoreVerdict::kForeign;
+    return StoreVerdict::kEarlierStore;  // this installation's, and no plan here has it
   };
   // Whose store the marker there names, once a placement found it first.
   const auto theOneThere = [&] {
-    if (destination.ReadStoreMarkerId(&found, &installation) == 2) return StoreVerdict::kNotAMarker;
-    if (!installation.empty() && installation != InstallationId())
-      return StoreVerdict::kOtherInstallation;
+    const int32_t there = destination.ReadStoreMarkerId(&found, &installation);
+    if (there == 2) return StoreVerdict::kNotAMarker;
+    // Claimed by the endpoint (412) but not returned: no store to name.
+    if (there == 0) return StoreVerdict::kGhostMarker;
+    if (there < 0) return StoreVerdict::kForeign;
     // The plan's own, from an attempt whose answer was lost on the way back.
-    if (!record->id.empty() && found == record->id && installation == InstallationId())
-      return StoreVerdict::kOwn;
-    return StoreVerdict::kForeign;
+    if (!record->id.empty() && found == record->id && installation == me) return StoreVerdict::kOwn;
+    return whose();
   };
   if (marked > 0) {
-    if (!installation.empty() && installation != InstallationId())
-      return StoreVerdict::kOtherInstallation;
-    // A marker naming no installation proves nothing: only the plan that
-    // recorded its store takes it.
-    if (record->id.empty() || found != record->id) return StoreVerdict::kForeign;
-    if (record->root != root || record->type != type) remember(found);
+    // Its own store, whoever wrote the marker last: another installation
+    // that names it (this one's identifier lost, made anew) only if the
+    // plan's record says the store was this plan's under that installation.
+    const bool own =
+        !record->id.empty() && found == record->id &&
+        (installation.empty() || installation == me || installation == record->installation);
+    if (!own) return whose();
+    // A store found inside another one (both made at once, or the outer one
+    // since): the outer one keeps it; this one is refused, and keeps its copies.
+    if (destination.LookAboveStore(false) == 2) return StoreVerdict::kNestedStore;
+    if (record->root != root || record->type != type || record->installation != me) remember(found);
     // A marker from before installations were named names this one from
     // now on: another installation that took the store over is refused.
-    if (installation.empty()) destination.PlaceStoreMarker(found, true);
+    if (installation != me) destination.PlaceStoreMarker(found, true);
     return StoreVerdict::kOwn;
   }
   // No marker: a new place, the plan's store emptied behind its back, or
@@ -205,7 +249,6 @@ StoreVerdict LookAtMarker(const std::string& planFolder, CDestination& destinati
   const int32_t around = destination.LookAroundUnmarkedRoot();
   *known = around >= 0;
   if (around < 0) return StoreVerdict::kOwn;
-  const bool recorded = !record->id.empty() && record->root == root && record->type == type;
   if (around == 1 && recorded) {
     // The plan's own store lost its marker only: it gets it back.
     const int32_t placed = destination.PlaceStoreMarker(record->id, false);
@@ -214,6 +257,7 @@ StoreVerdict LookAtMarker(const std::string& planFolder, CDestination& destinati
   }
   if (around == 1) return StoreVerdict::kUnmarkedCopies;
   if (around == 2) return StoreVerdict::kInsideStore;
+  if (around == 3) return StoreVerdict::kStoreBelow;
   const std::string id = NewStoreId();
   const StoreRecord before = *record;
   // Kept before it is sent: a marker that lands while its answer is lost
@@ -231,6 +275,8 @@ StoreVerdict LookAtMarker(const std::string& planFolder, CDestination& destinati
     }
     return there;
   }
+  // A store placed above at the same moment: this one, inside it, stops.
+  if (destination.LookAboveStore(true) == 2) return StoreVerdict::kNestedStore;
   return before.id.empty() ? StoreVerdict::kOwn : StoreVerdict::kFresh;
 }
 

@@ -10,12 +10,13 @@
 #include <string>
 
 struct StoreRecord {
-  std::string id;      // the marker's store identifier ("" none yet)
-  std::string root;    // the destination root it lies at
-  int32_t type = 0;    // the storage type then
-  std::string volume;  // identity of the volume that held it ("" unknown)
-  std::string label;   // that volume's label ("" unknown)
-  std::string name;    // how people know it: the label, else its mount folder's name
+  std::string id;            // the marker's store identifier ("" none yet)
+  std::string root;          // the destination root it lies at
+  int32_t type = 0;          // the storage type then
+  std::string volume;        // identity of the volume that held it ("" unknown)
+  std::string label;         // that volume's label ("" unknown)
+  std::string name;          // how people know it: the label, else its mount folder's name
+  std::string installation;  // an object store's: the installation that made or took it
 };
 
 // "Store.ini" in the plan folder (a system path ending with "\").
@@ -31,13 +32,17 @@ enum class StoreVerdict {
   kNotAMarker,         // something not a marker stands under its name: write nothing, say why
   kUnmarkedCopies,     // a store's copies without a marker are there: write nothing, say why
   kInsideStore,        // the place lies inside another store's folder: write nothing, say why
+  // The refusals of an object store only (say why, write nothing):
+  kNestedStore,    // the plan's own store lies inside another store's folder
+  kStoreBelow,     // a new place holds another store in a folder below it
+  kGhostMarker,    // the endpoint claims a marker (412) it does not return
+  kEarlierStore,   // a store of this installation that no plan here records
+  kStoreReplaced,  // the plan's store is gone and another installation made one there
 };
 
 // Whether a verdict keeps the plan from writing into the store there.
 inline bool RefusesStore(StoreVerdict v) {
-  return v == StoreVerdict::kForeign || v == StoreVerdict::kOtherInstallation ||
-         v == StoreVerdict::kNotAMarker || v == StoreVerdict::kUnmarkedCopies ||
-         v == StoreVerdict::kInsideStore;
+  return v != StoreVerdict::kOwn && v != StoreVerdict::kNotConnected && v != StoreVerdict::kFresh;
 }
 // The key of a refusal's words in the texts' "STORE" section ("" for others).
 const char* StoreRefusalText(StoreVerdict v);

@@ -189,7 +189,7 @@ void CSimpleTask::PreCheck() {
   CDestination::ServerRefusal refusal = CDestination::ServerRefusal::kNone;
   uint32_t id;
   bool before, after, filledBefore = false, looked = false, modesKept = true, renewed = false,
-                      unproven = false, keepsVersions = false;
+                      unproven = false, keepsVersions = false, aboveUnchecked = false;
   uint32_t markerError = 0;
   StoreVerdict verdict = StoreVerdict::kOwn;
   {
@@ -217,7 +217,10 @@ void CSimpleTask::PreCheck() {
         bucket->SweepIfDue();
         keepsVersions = bucket->TakeKeepsVersions();
       }
-      if (bucket != nullptr) foreignStore = ReadableObjectStore(bucket->GetObjectSettings());
+      if (bucket != nullptr) {
+        foreignStore = ReadableObjectStore(bucket->GetObjectSettings());
+        aboveUnchecked = bucket->TakeAboveUnchecked();
+      }
       // A server that is this machine: where its store lies is pinned, and a
       // store that holds a folder the plan protects takes nothing in.
       if (auto* ftp = dynamic_cast<CFTPDevice*>(dest)) {
@@ -251,7 +254,9 @@ void CSimpleTask::PreCheck() {
   }
   NoteAvailability(after, root);
   if (before != after) PostEvent(kEvAvailabilityChanged, name, id, {}, {}, after ? 1 : 0);
-  if (refusal != CDestination::ServerRefusal::kNone) {
+  if (refusal == CDestination::ServerRefusal::kStoreRefused) {
+    PostEvent(kEvStoreState, refusedServer, id, {}, refusedWhy, 4);
+  } else if (refusal != CDestination::ServerRefusal::kNone) {
     using R = CDestination::ServerRefusal;
     const EventCode code = refusal == R::kKeyChanged     ? kEvServerKeyChanged
                            : refusal == R::kKeyUntrusted ? kEvServerKeyUntrusted
@@ -276,6 +281,13 @@ void CSimpleTask::PreCheck() {
     PostEvent(kEvStoreState, root, id, {}, said, 4);
   }
   if (looked) foreignSaid_ = verdict;
+  // Said once a start when the folders above the bucket's store could not be seen.
+  if (aboveUnchecked) {
+    std::string said = GetText("STORE", "ABOVE_UNCHECKED");
+    if (const size_t at = said.find("%s"); at != std::string::npos)
+      said.replace(at, 2, foreignStore);
+    PostEvent(kEvStoreState, root, id, {}, said, 3);
+  }
   // Said once while the server's store holds a protected folder.
   if (looked && !heldSource.empty() && !storeHoldsSaid_) {
     std::string said = GetText("STORE", "SERVER_STORE_HOLDS_SOURCES");

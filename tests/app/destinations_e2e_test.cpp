@@ -359,8 +359,8 @@ TEST(ObjectStoreEndToEnd, AStoreIsItsPlansOwnAndFilledAgainWhenEmptied) {
   EXPECT_EQ(CountOf(a.Log(), GetText("STORE", "REFILLED")), 2u) << a.Log();
   EXPECT_TRUE(bvtest::ProgramWorld::EndsWithZero(program, SIGTERM));
   // The marker seen stands for ten minutes now, but a run about to send
-  // reads it first: replaced by another installation's while a runs, the
-  // change waiting is not sent, and the refusal is said.
+  // reads it first: replaced by another installation's new store while a
+  // runs, the change waiting is not sent, and a is told its store is gone.
   const std::string settings = bvtest::ReadNative(a.data.Data("InternalSettings.ini"));
   const size_t look = settings.find("StoreMarkerLookTime=2");
   ASSERT_NE(look, std::string::npos);
@@ -373,7 +373,9 @@ TEST(ObjectStoreEndToEnd, AStoreIsItsPlansOwnAndFilledAgainWhenEmptied) {
       gw.Request("PUT", "/own/team/Brevanto.dat", StoreMarkerText(NewStoreId(), {}, NewStoreId())),
       200);
   a.Put("docs/a.txt", "a2");
-  EXPECT_TRUE(WaitFor([&] { return CountOf(a.Log(), refused) == 1; }, 20)) << a.Log();
+  std::string replaced = GetText("STORE", "STORE_REPLACED");
+  replaced = replaced.substr(replaced.find("%s") + 2, 40);
+  EXPECT_TRUE(WaitFor([&] { return CountOf(a.Log(), replaced) == 1; }, 20)) << a.Log();
   QThread::msleep(2000);
   EXPECT_EQ(stored(a, "a.txt"), "a");
   EXPECT_TRUE(bvtest::ProgramWorld::EndsWithZero(program, SIGTERM));

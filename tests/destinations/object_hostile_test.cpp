@@ -120,8 +120,9 @@ TEST(ObjectHostile, ETagOfASinglePut) {
 // there), an idle plan's store costs a request now and then, not one a tick:
 // none while it answers, and probes on a growing pause while it does not;
 // a refused store (reading or writing its marker denied, junk under its
-// name) is looked at again on a growing pause too. The cause is said once,
-// in its words.
+// name, a marker claimed but never returned, listing denied) is looked at
+// again on a growing pause too. The cause is said once, in its words, as a
+// refusal of the store when the store answered.
 TEST(ObjectHostile, IdleCostsNoRequests) {
   bvtest::TempDir data, plan;
   bvtest::ScopedEnv dataDir("BREVANTO_DATA_DIR", data.Native());
@@ -130,11 +131,13 @@ TEST(ObjectHostile, IdleCostsNoRequests) {
     int requests;
     const char* cause;
     StoreVerdict verdict;
-  } rows[] = {{HostileS3::kHonest, 0, "", StoreVerdict::kOwn},
+  } rows[] = {{HostileS3::kHonest, 1, "", StoreVerdict::kOwn},  // the folder above, once
               {HostileS3::kRedirect, 3, "REDIRECT", StoreVerdict::kOwn},
               {HostileS3::kMarkerDenied, 6, "MARKER_DENIED", StoreVerdict::kOwn},
-              {HostileS3::kMarkerUnwritable, 17, "MARKER_UNWRITABLE", StoreVerdict::kOwn},
+              {HostileS3::kMarkerUnwritable, 21, "MARKER_UNWRITABLE", StoreVerdict::kOwn},
+              {HostileS3::kListDenied, 4, "DENIED", StoreVerdict::kOwn},
               {HostileS3::kMarkerJunk, 3, "", StoreVerdict::kNotAMarker},
+              {HostileS3::kGhostMarker, 24, "", StoreVerdict::kGhostMarker},
               // a fresh plan's marker lands but its answer is lost (the 504 is
               // said): the store is still its own
               {HostileS3::kMarkerAnswerLost, 10, "OTHER", StoreVerdict::kOwn}};
@@ -142,8 +145,9 @@ TEST(ObjectHostile, IdleCostsNoRequests) {
     SCOPED_TRACE(manner);
     HostileS3 s3(manner);
     auto dest = Hostile(s3);
-    const bool fresh = manner == HostileS3::kMarkerAnswerLost;
-    StoreRecord record{fresh ? "" : NewStoreId(), dest->GetRootPath(), kStorageObject, "", "", ""};
+    const bool fresh = manner == HostileS3::kMarkerAnswerLost || manner == HostileS3::kGhostMarker;
+    StoreRecord record{
+        fresh ? "" : NewStoreId(), dest->GetRootPath(), kStorageObject, "", "", "", ""};
     if (dest->Prepare(false) && manner == HostileS3::kHonest)
       dest->PlaceStoreMarker(record.id, false);
     const int before = s3.Requests();
@@ -153,7 +157,13 @@ TEST(ObjectHostile, IdleCostsNoRequests) {
       if (dest->IsAvailable()) {
         EXPECT_EQ(LookAtRemoteStore(plan.System() + "\\", *dest, &record), verdict);
       }
-      said += Cause(*dest);
+      std::string server, cause;
+      const auto refusal = dest->TakeServerRefusal(&server, &cause);
+      said += cause;
+      // Said as the store's refusal when the store answered and refused it.
+      EXPECT_EQ(refusal == CDestination::ServerRefusal::kStoreRefused,
+                !cause.empty() && manner != HostileS3::kRedirect &&
+                    manner != HostileS3::kMarkerAnswerLost);
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     EXPECT_LE(s3.Requests() - before, requests);
@@ -203,7 +213,9 @@ TEST(ObjectHostile, DottedPrefixRefusedOnce) {
     EXPECT_FALSE(dest->Prepare(true));
     dest->Refresh();
     EXPECT_FALSE(dest->IsAvailable());
-    EXPECT_EQ(Cause(*dest), GetText("OBJECT_STORE_REFUSED", "NAME"));
+    std::string server, cause;
+    EXPECT_EQ(dest->TakeServerRefusal(&server, &cause), CDestination::ServerRefusal::kStoreRefused);
+    EXPECT_EQ(cause, GetText("OBJECT_STORE_REFUSED", "NAME"));
     dest->Refresh();
     EXPECT_EQ(Cause(*dest), "");
     EXPECT_EQ(s3.Requests(), 0);

@@ -22,14 +22,25 @@
 // without a marker are refused but to the plan that recorded them, which
 // puts its marker back; a place inside another store is refused; a store
 // emptied behind its plan's back is filled anew; an object under the
-// marker's name that is no marker is never replaced. Each look is a fresh
-// destination, as at a start of the program.
+// marker's name that is no marker is never replaced; a store inside another
+// one (or a new place over one) is refused, the inner one keeping its copies.
+// Each look is a fresh destination, as at a start of the program.
 TEST(ObjectDevice, StoreMarkerTellsWhoseStoreItIs) {
   REQUIRE_GATEWAY();
   const ObjectStoreSettings s = StoreSettings(NewBucket());
-  bvtest::TempDir here, there, mine, other, far, nested;
+  bvtest::TempDir here, there, far;
   bvtest::ScopedEnv data("BREVANTO_DATA_DIR", here.Native());
-  auto look = [&](bvtest::TempDir* plan, StoreVerdict verdict, const char* prefix = "store") {
+  // The plans of this data folder lie in it, where each looks for the others' records.
+  struct Plan {
+    std::string folder;
+    std::string System() const { return folder; }
+  };
+  auto planIn = [&](const char* n) {
+    here.Write("PLAN/" + std::string(n) + "/Plan.ini", "");
+    return Plan{here.SystemOf("PLAN/" + std::string(n))};
+  };
+  Plan mine = planIn("1"), other = planIn("2"), nested = planIn("3");
+  auto look = [&](auto* plan, StoreVerdict verdict, const char* prefix = "store") {
     PlanOwner owner(plan->System() + "\\");
     ObjectStoreSettings at = s;
     at.prefix = prefix;
@@ -80,8 +91,69 @@ TEST(ObjectDevice, StoreMarkerTellsWhoseStoreItIs) {
   {
     bvtest::ScopedEnv elsewhere("BREVANTO_DATA_DIR", there.Native());
     ASSERT_TRUE(
-        WriteStoreRecord(far.System() + "\\", {first, "/store/", kStorageObject, "", "", ""}));
+        WriteStoreRecord(far.System() + "\\", {first, "/store/", kStorageObject, "", "", "", ""}));
     EXPECT_EQ(look(&far, StoreVerdict::kOtherInstallation), first);
+  }
+  // This installation's identifier lost (made anew): the plan whose record
+  // names the store under the old one keeps it and names the new one.
+  ASSERT_TRUE(WriteInternalString("General", "InstallationId", ""));
+  EXPECT_NE(InstallationId() + "", own.substr(33));
+  EXPECT_EQ(look(&mine, StoreVerdict::kOwn), first);
+  EXPECT_EQ(marker(), first + "@" + InstallationId());
+  // The plan deleted and set up again: a store of an earlier plan of this
+  // installation, not mixed into; another installation's new store where
+  // the plan's was: its store is gone.
+  const std::string kept = here.Read("PLAN/1/Store.ini");
+  ASSERT_EQ(unlink(here.NativeOf("PLAN/1/Store.ini").c_str()), 0);
+  EXPECT_EQ(look(&other, StoreVerdict::kEarlierStore), "");
+  here.Write("PLAN/1/Store.ini", kept);
+  ASSERT_EQ(Gateway().Request("PUT", markerUrl, StoreMarkerText(NewStoreId(), {}, NewStoreId())),
+            200);
+  EXPECT_EQ(look(&mine, StoreVerdict::kStoreReplaced), first);
+  ASSERT_EQ(Gateway().Request("PUT", markerUrl, StoreMarkerText(first, {}, InstallationId())), 200);
+  // A new place over this store (the bucket's top) is refused; a store found
+  // inside this one (made at once, or this one since) stops, its copies kept.
+  EXPECT_EQ(look(&other, StoreVerdict::kStoreBelow, ""), "");
+  const std::string inner = NewStoreId();
+  ASSERT_EQ(Gateway().Request("PUT", url + "deep/Brevanto.dat",
+                              StoreMarkerText(inner, {}, InstallationId())),
+            200);
+  ASSERT_EQ(Gateway().Request("PUT", url + "deep/Latest/b.txt", "b"), 200);
+  ASSERT_TRUE(WriteStoreRecord(nested.System() + "\\", {inner, "/store/deep/", kStorageObject, "",
+                                                        "", "", InstallationId()}));
+  EXPECT_EQ(look(&nested, StoreVerdict::kNestedStore, "store/deep"), inner);
+  EXPECT_EQ(Gateway().Keys(s.bucket, "store/deep/").size(), 2u);
+  EXPECT_EQ(Gateway().Keys(s.bucket, "Brevanto.dat").size(), 0u);
+  // A key that may not read the marker of a folder above (a bucket policy):
+  // the listing of that folder shows it, and the place inside is refused; a
+  // key that may list neither backs up, and that is said once.
+  const std::string policed = NewBucket(), arn = "arn:aws:s3:::" + policed;
+  ASSERT_EQ(Gateway().Request("PUT", "/" + policed + "/par/Brevanto.dat",
+                              StoreMarkerText(NewStoreId(), {}, NewStoreId())),
+            200);
+  for (const bool listed : {true, false}) {
+    const std::string deny = R"({"Effect":"Deny","Principal":{"AWS":["*"]},"Action":)";
+    const std::string policy =
+        R"({"Version":"2012-10-17","Statement":[)" + deny + R"("s3:GetObject","Resource":")" + arn +
+        R"(/par/Brevanto.dat"})" +
+        (listed ? ""
+                : "," + deny + R"("s3:ListBucket","Resource":")" + arn +
+                      R"(","Condition":{"StringLike":{"s3:prefix":"par/Brevanto*"}}})") +
+        "]}";
+    const long put = Gateway().Request("PUT", "/" + policed + "?policy=", policy);
+    ASSERT_TRUE(put == 200 || put == 204) << put;
+    const Plan at = planIn(listed ? "5" : "6");
+    PlanOwner owner(at.System() + "\\");
+    ObjectStoreSettings child = StoreSettings(policed);
+    child.prefix = "par/child";
+    auto dest = ObjectDestination(child, &owner);
+    ASSERT_TRUE(dest->Prepare(false));
+    StoreRecord none;
+    EXPECT_EQ(LookAtRemoteStore(owner.GetPlanFolder(), *dest, &none),
+              listed ? StoreVerdict::kInsideStore : StoreVerdict::kOwn);
+    auto& bucket = dynamic_cast<CObjectDevice&>(*dest);
+    EXPECT_EQ(bucket.TakeAboveUnchecked(), !listed);
+    EXPECT_FALSE(bucket.TakeAboveUnchecked());
   }
   // Only the marker gone (by hand, a lifecycle rule), the copies kept below
   // "Latest" or "Revision": refused to others, taken back by its plan.
@@ -94,7 +166,7 @@ TEST(ObjectDevice, StoreMarkerTellsWhoseStoreItIs) {
     EXPECT_EQ(look(&other, StoreVerdict::kUnmarkedCopies), "");
     EXPECT_EQ(marker(), "(none)");
     EXPECT_EQ(look(&mine, StoreVerdict::kOwn), first);
-    EXPECT_EQ(marker(), own);
+    EXPECT_EQ(marker(), first + "@" + InstallationId());
   }
   EXPECT_EQ(Gateway().Request("GET", url + UriEncode("Revision/a(0001).txt", true), "", nullptr),
             200);
@@ -159,7 +231,9 @@ TEST(ObjectDevice, StoreMarkerTellsWhoseStoreItIs) {
 
 // Two plans new to one prefix look at it at the same moment: one places its
 // marker, the other is refused at once, on a store that honours the
-// condition on the marker's PUT (the gateway) and on one that does not.
+// condition on the marker's PUT (the gateway) and on one that does not. Two
+// on a prefix and a folder inside it: however their looks meet, once each
+// has looked again (its next start) only one of them backs up.
 TEST(ObjectDevice, TwoPlansStartingTogetherOnOnePrefixOneWins) {
   REQUIRE_GATEWAY();
   bvtest::HostileS3 careless(bvtest::HostileS3::kHonest);
@@ -168,35 +242,48 @@ TEST(ObjectDevice, TwoPlansStartingTogetherOnOnePrefixOneWins) {
   bvtest::ScopedEnv dataDir("BREVANTO_DATA_DIR", data.Native());
   const std::string bucket = NewBucket();
   int round = 0;
-  for (const bool honours : {true, false, true, false}) {
-    SCOPED_TRACE(honours);
+  const struct {
+    bool honours;
+    const char* inner;  // the second plan's folder below the first's
+  } rows[] = {{true, ""}, {false, ""}, {true, ""}, {false, ""}, {true, "/in"}, {true, "/in/ner"}};
+  for (const auto& [honours, inner] : rows) {
+    SCOPED_TRACE(std::to_string(honours) + inner);
     const std::string prefix = "race" + std::to_string(++round);
-    ObjectStoreSettings s = honours ? StoreSettings(bucket) : careless.Settings(prefix);
-    s.prefix = prefix;
-    bvtest::TempDir plans[2];
+    std::string plans[2];
     StoreVerdict verdicts[2];
     std::atomic<int> ready{0};
+    const auto start = [&](int i) {
+      plans[i] = data.Write("PLAN/" + prefix + "-" + std::to_string(i) + "/Plan.ini", "");
+      PlanOwner owner(data.SystemOf("PLAN/" + prefix + "-" + std::to_string(i)) + "\\");
+      ObjectStoreSettings s = honours ? StoreSettings(bucket) : careless.Settings(prefix);
+      s.prefix = prefix + (i == 1 ? inner : "");
+      auto dest = ObjectDestination(s, &owner);
+      EXPECT_TRUE(dest->Prepare(false));
+      StoreRecord record;
+      ReadStoreRecord(owner.GetPlanFolder(), &record);
+      for (++ready; ready < 2;) std::this_thread::yield();
+      verdicts[i] = LookAtRemoteStore(owner.GetPlanFolder(), *dest, &record);
+      plans[i] = record.id;
+    };
     std::vector<std::thread> starts;
-    for (int i = 0; i < 2; ++i)
-      starts.emplace_back([&, i] {
-        PlanOwner owner(plans[i].System() + "\\");
-        auto dest = ObjectDestination(s, &owner);
-        EXPECT_TRUE(dest->Prepare(false));
-        StoreRecord record;
-        for (++ready; ready < 2;) std::this_thread::yield();
-        verdicts[i] = LookAtRemoteStore(owner.GetPlanFolder(), *dest, &record);
-      });
-    for (auto& start : starts) start.join();
+    for (int i = 0; i < 2; ++i) starts.emplace_back(start, i);
+    for (auto& t : starts) t.join();
+    if (*inner) {
+      ready = 10;  // each alone
+      for (int i = 0; i < 2; ++i) start(i);
+      EXPECT_NE(verdicts[0] == StoreVerdict::kOwn, verdicts[1] == StoreVerdict::kOwn)
+          << int(verdicts[0]) << " " << int(verdicts[1]);
+      continue;
+    }
     EXPECT_NE(verdicts[0], verdicts[1]);
     for (int i = 0; i < 2; ++i) {
-      StoreRecord record;
       const bool won = verdicts[i] == StoreVerdict::kOwn;
-      EXPECT_TRUE(won || verdicts[i] == StoreVerdict::kForeign);
-      EXPECT_EQ(ReadStoreRecord(plans[i].System() + "\\", &record), won);
+      EXPECT_TRUE(won || verdicts[i] == StoreVerdict::kForeign) << int(verdicts[i]);
+      EXPECT_EQ(!plans[i].empty(), won);
       std::string text, id;
       if (won && honours) {
         Gateway().Request("GET", "/" + bucket + "/" + prefix + "/Brevanto.dat", "", &text);
-        EXPECT_TRUE(ParseStoreMarker(text, &id) && id == record.id);
+        EXPECT_TRUE(ParseStoreMarker(text, &id) && id == plans[i]);
       }
     }
   }

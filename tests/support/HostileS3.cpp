@@ -147,6 +147,8 @@ std::string HostileS3::Answer(const std::string& method, const std::string& targ
   const std::string path = target.substr(0, question);
   const std::string query = question == std::string::npos ? "" : target.substr(question + 1);
   const std::string key = path.size() > 9 ? path.substr(9) : "";  // past "/hostile/"
+  if (method == "GET" && key.empty() && manner_ == kListDenied)
+    return Reply(403, "Forbidden", "<Error><Code>AccessDenied</Code></Error>");
   if (method == "GET" && key.empty()) {
     const bool uploads = query.find("uploads") != std::string::npos;
     const bool endless = manner_ == kEndless || manner_ == kRepeatedMarker;
@@ -178,6 +180,8 @@ std::string HostileS3::Answer(const std::string& method, const std::string& targ
   if (marker && (manner_ == kMarkerDenied || (manner_ == kMarkerUnwritable && method == "PUT")))
     return Reply(403, "Forbidden", "<Error><Code>AccessDenied</Code></Error>");
   if (marker && manner_ == kMarkerJunk && method == "GET") return Reply(200, "OK", "junk");
+  if (marker && manner_ == kGhostMarker && method == "PUT")
+    return Reply(412, "Precondition Failed", "<Error><Code>PreconditionFailed</Code></Error>");
   std::lock_guard<std::mutex> guard(lock_);
   if (method == "PUT" && marker && manner_ == kMarkerAnswerLost) {
     if (!HeaderValue(headers, "if-none-match").empty() && objects_.count(key))

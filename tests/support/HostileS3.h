@@ -5,7 +5,8 @@
 // not the MD5 of the body put (or one in a form that is no MD5 at all, as
 // stores that encrypt with their own keys give), or the store's marker
 // refused (403) while everything else is answered, or only its writes refused,
-// or read as text that is no marker.
+// or read as text that is no marker, or claimed (412) but never returned; or
+// every listing refused.
 #pragma once
 #include <atomic>
 #include <cstdint>
@@ -33,7 +34,9 @@ class HostileS3 {
     kMarkerJunk,        // the marker's GET answers text that is no marker
     // The first marker written is kept but answered 504 (the answer lost on
     // the way back); a marker written where one is, with If-None-Match, 412.
-    kMarkerAnswerLost
+    kMarkerAnswerLost,
+    kListDenied,   // every listing refused by a policy (403 AccessDenied)
+    kGhostMarker,  // the marker's PUT answered 412 (one is there), its GET 404
   };
   explicit HostileS3(Manner manner);
   ~HostileS3();

@@ -109,9 +109,18 @@ TEST(ObjectConnectDialog, PassesOrNamesTheFailingStepAndItsCause) {
       gw.Request("PUT", "/kept?versioning=",
                  "<VersioningConfiguration><Status>Enabled</Status></VersioningConfiguration>"),
       200);
+  // Keys the gateway knows, but its policy lets them write nothing.
+  ASSERT_TRUE(gw.MakeBucket("policed"));
+  const long put = gw.Request(
+      "PUT", "/policed?policy=",
+      R"({"Version":"2012-10-17","Statement":[{"Effect":"Deny","Principal":{"AWS":["*"]},)"
+      R"("Action":"s3:PutObject","Resource":"arn:aws:s3:::policed/*"}]})");
+  ASSERT_TRUE(put == 200 || put == 204) << put;
   const ObjectStoreSettings good = gw.Settings("probed", "team/");
-  ObjectStoreSettings wrongKey = good, noBucket = good, away = good, versioned = good;
+  ObjectStoreSettings wrongKey = good, noBucket = good, away = good, versioned = good,
+                      denied = good;
   versioned.bucket = "kept";
+  denied.bucket = "policed";
   wrongKey.secretKey = "not the secret";
   noBucket.bucket = "never-made";
   away.endpoint = "http://127.0.0.1:1";
@@ -127,6 +136,7 @@ TEST(ObjectConnectDialog, PassesOrNamesTheFailingStepAndItsCause) {
       {versioned, GetText("DIALOG_CONNECT_OBJECT_STORE", "MSG_SUCCESS") + " " +
                       FormatText(GetText("STORE", "BUCKET_KEEPS_VERSIONS"), {"s3://kept/team/"})},
       {wrongKey, words("STEP_REACH", "KEYS")},
+      {denied, words("STEP_WRITE", "DENIED")},
       {noBucket, words("STEP_REACH", "NO_BUCKET")},
       {away, words("STEP_REACH", "UNREACHABLE")}};
   for (const auto& row : rows) {

@@ -45,6 +45,8 @@ const char* CauseKey(ObjectFailure cause) {
       return "NAME";
     case ObjectFailure::kKeys:
       return "KEYS";
+    case ObjectFailure::kDenied:
+      return "DENIED";
     case ObjectFailure::kNoBucket:
       return "NO_BUCKET";
     case ObjectFailure::kClockSkew:
