@@ -177,7 +177,7 @@ const char* StoreRefusalText(StoreVerdict v) {
 namespace {
 
 // Whether a plan of this data folder other than the one in planFolder
-// records the store id (its "Store.ini").
+// ("" none) records the store id (its "Store.ini").
 bool OtherPlanRecords(const std::string& planFolder, const std::string& id) {
   const std::string plans = GetDataFolder() + "PLAN\\";
   bool found = false;
@@ -293,4 +293,17 @@ StoreVerdict LookAtRemoteStore(const std::string& planFolder, CDestination& dest
   else if (known)
     destination.HoldRefusal(0);
   return verdict;
+}
+
+std::string EarlierStoreAt(CDestination& destination) {
+  std::string found, installation;
+  if (destination.ReadStoreMarkerId(&found, &installation) != 1) return {};
+  if (installation.empty() || installation != InstallationId()) return {};
+  return OtherPlanRecords("", found) ? std::string() : found;
+}
+
+bool ContinueEarlierStore(const std::string& planFolder, const std::string& root,
+                          const std::string& id) {
+  if (id.empty() || OtherPlanRecords(planFolder, id)) return false;
+  return WriteStoreRecord(planFolder, {id, root, kStorageObject, "", "", "", InstallationId()});
 }

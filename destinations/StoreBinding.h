@@ -78,3 +78,13 @@ std::string StoreDiskName(const StoreRecord& record, const std::string& root);
 // at now changes nothing: the copies say why they fail.
 StoreVerdict LookAtRemoteStore(const std::string& planFolder, CDestination& destination,
                                StoreRecord* record);
+
+// A store this installation made at an object store place that no plan here
+// records (a plan deleted and set up again there): its identifier, else "".
+// The only store a new plan may continue, and only on the user's word.
+std::string EarlierStoreAt(CDestination& destination);
+// The plan in planFolder continues the store id at root (a new plan, on the
+// user's word): its record names the store, so its looks take it for its
+// own. False, and nothing recorded, when another plan records that store.
+bool ContinueEarlierStore(const std::string& planFolder, const std::string& root,
+                          const std::string& id);

@@ -16,6 +16,7 @@
 #include <tuple>
 
 #include "UiTestKit.h"
+#include "destinations/StoreMarker.h"
 #include "engine/CTask.h"
 #include "plans/ExtensionList.h"
 #include "plans/PlanFile.h"

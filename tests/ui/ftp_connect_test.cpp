@@ -10,6 +10,7 @@
 
 #include "ManualClock.h"
 #include "UiTestKit.h"
+#include "destinations/StoreMarker.h"
 #include "support/CephGateway.h"
 #include "support/FtpRelay.h"
 #include "support/FtpServer.h"
@@ -146,6 +147,38 @@ TEST(ObjectConnectDialog, PassesOrNamesTheFailingStepAndItsCause) {
     EXPECT_EQ(dialog.Message()->text().toStdString(), row.said);
   }
   EXPECT_TRUE(gw.Keys("probed", "").empty()) << "the probe is gone";
+
+  // A store an earlier plan of this installation made there (no plan records it) is said, and
+  // continued on the user's word alone; another installation's store is never offered.
+  ASSERT_TRUE(gw.MakeBucket("earlier"));
+  const std::string id = NewStoreId();
+  ASSERT_EQ(
+      gw.Request("PUT", "/earlier/mine/Brevanto.dat", StoreMarkerText(id, {}, InstallationId())),
+      200);
+  ASSERT_EQ(gw.Request("PUT", "/earlier/theirs/Brevanto.dat",
+                       StoreMarkerText(NewStoreId(), {}, NewStoreId())),
+            200);
+  const std::string success = GetText("DIALOG_CONNECT_OBJECT_STORE", "MSG_SUCCESS");
+  auto found = [&](const char* choice) {
+    return success + "\n\n" + GetText("DIALOG_CONNECT_OBJECT_STORE", "MSG_EARLIER_STORE") + "\n\n" +
+           GetText("DIALOG_CONNECT_OBJECT_STORE", choice);
+  };
+  const struct {
+    const char* prefix;
+    bool asked, answer;
+    std::string said, continued;
+  } choices[] = {{"mine/", true, true, found("MSG_STORE_CONTINUED"), id},
+                 {"mine/", true, false, found("MSG_CHOOSE_OTHER_FOLDER"), ""},
+                 {"theirs/", false, true, success, ""}};
+  for (const auto& row : choices) {
+    CDlgConnectObjectStore dialog(gw.Settings("earlier", row.prefix));
+    bool asked = false;
+    dialog.SetContinueQuestion([&](const QString&) { return asked = true, row.answer; });
+    ASSERT_TRUE(bvtest::RunUntil([&] { return dialog.Finished(); }, 30000));
+    EXPECT_EQ(asked, row.asked) << row.prefix;
+    EXPECT_EQ(dialog.Message()->text().toStdString(), row.said);
+    EXPECT_EQ(dialog.ContinuedStore(), row.continued);
+  }
 }
 
 // A self-hosted gateway's own certificate: its key is shown and offered for

@@ -192,6 +192,34 @@ TEST_F(WizardTest, FinishingNewAndChangedPlansAlsoOnFtp) {
   EXPECT_EQ(change.DestPage()->Tabs()->currentIndex(), wiz::kTabObject);
   EXPECT_EQ(change.DestPage()->findChild<QLineEdit*>("objectSecretKeyEdit")->text().toStdString(),
             bvtest::CephGateway::SecretKey());
+
+  // The plan deleted and set up again on its folder, its earlier store continued at the
+  // connection test: the new plan records that store and backs up into it, its copies kept.
+  // Answers naming another folder since continue nothing.
+  const std::string earlier = NewStoreId();
+  ASSERT_EQ(
+      gw.Request("PUT", "/wiz/again/Brevanto.dat", StoreMarkerText(earlier, {}, InstallationId())),
+      200);
+  ASSERT_EQ(gw.Request("PUT", "/wiz/again/Latest/old.txt", "old"), 200);
+  WriteNative(home_.NativeOf("kept.txt"), "k");
+  const std::string again = Answers("Again", "", 1, true, home_.System());
+  plat::WriteProfileInt(again, "BackupDestination", "StorageType", 5);
+  plat::WriteProfileInt(again, "BackupDestination", "ActiveTabNew", wiz::kTabObject);
+  WriteObjectAnswers(again, gw.Settings("wiz", "again"));
+  WriteContinuedStore(again, earlier);
+  WriteObjectAnswers(again, gw.Settings("wiz", "elsewhere"));
+  EXPECT_EQ(ReadContinuedStore(again), "");
+  WriteObjectAnswers(again, gw.Settings("wiz", "again"));
+  CPlan* continued = FinishNewPlan(list, again, extensions_, bvtest::CephGateway::SecretKey());
+  ASSERT_NE(continued, nullptr);
+  EXPECT_EQ(Profile(continued->GetPlanFolder() + "Store.ini", "Store", "Id"), earlier);
+  auto sent = [&] {
+    const std::vector<std::string> keys = gw.Keys("wiz", "again/Latest/");
+    return std::any_of(keys.begin(), keys.end(),
+                       [](const std::string& k) { return k.ends_with("/kept.txt"); });
+  };
+  EXPECT_TRUE(RunUntil(sent));
+  EXPECT_EQ(gw.Keys("wiz", "again/Latest/old.txt").size(), 1u);
 }
 
 // A folder plan filled in by hand (ticks, an excluded folder, the default

@@ -11,6 +11,7 @@
 
 #include "common/Texts.h"
 #include "destinations/ObjectDevice.h"
+#include "destinations/StoreBinding.h"
 #include "ui/widgets/TextFormat.h"
 
 namespace {
@@ -64,11 +65,12 @@ const char* CauseKey(ObjectFailure cause) {
 
 // What the worker and the dialog share; the worker keeps its own reference.
 struct CDlgConnectObjectStore::State {
-  std::mutex lock;  // guards done, ok, text and serverKey
+  std::mutex lock;  // guards done, ok, text, serverKey and earlierStore
   bool done = false;
   bool ok = false;
   std::string text;
-  std::string serverKey;  // the certificate's key, when it was refused
+  std::string serverKey;     // the certificate's key, when it was refused
+  std::string earlierStore;  // a store of an earlier plan found at the place
 };
 
 CDlgConnectObjectStore::CDlgConnectObjectStore(const ObjectStoreSettings& settings, QWidget* parent)
@@ -91,6 +93,13 @@ CDlgConnectObjectStore::CDlgConnectObjectStore(const ObjectStoreSettings& settin
     return QMessageBox::question(this, windowTitle(), question, QMessageBox::Yes | QMessageBox::No,
                                  QMessageBox::No) == QMessageBox::Yes;
   };
+  continue_ = [this](const QString& question) {
+    QMessageBox box(QMessageBox::Question, windowTitle(), question, QMessageBox::NoButton, this);
+    QPushButton* go = box.addButton(Text("BTN_CONTINUE_STORE"), QMessageBox::AcceptRole);
+    box.addButton(Text("BTN_OTHER_FOLDER"), QMessageBox::RejectRole);
+    box.exec();
+    return box.clickedButton() == go;
+  };
   StartWorker();
 }
 
@@ -108,7 +117,6 @@ void CDlgConnectObjectStore::StartWorker() {
     const ObjectProbeResult result = device.TestConnection();
     std::string serverKey;
     if (result.cause == ObjectFailure::kCertificate) serverKey = device.ProbeServerKey();
-    device.Close();
     std::string text = GetText(kSection, "MSG_SUCCESS");
     if (result.keepsVersions)
       text += " " + FormatText(GetText("STORE", "BUCKET_KEEPS_VERSIONS"),
@@ -116,8 +124,13 @@ void CDlgConnectObjectStore::StartWorker() {
     if (result.failedAt != ObjectProbeStep::kNone)
       text = GetText(kSection, StepKey(result.failedAt)) + " " +
              GetText("OBJECT_STORE_REFUSED", CauseKey(result.cause));
+    // A store found there that an earlier plan of this installation made.
+    const std::string earlier =
+        result.failedAt == ObjectProbeStep::kNone ? EarlierStoreAt(device) : std::string();
+    device.Close();
     std::lock_guard<std::mutex> guard(state->lock);
     state->done = true;
+    state->earlierStore = earlier;
     state->ok = result.failedAt == ObjectProbeStep::kNone;
     state->text = std::move(text);
     state->serverKey = std::move(serverKey);
@@ -133,6 +146,16 @@ void CDlgConnectObjectStore::OnTick() {
   finished_ = true;
   succeeded_ = state_->ok;
   message_->setText(QString::fromStdString(state_->text));
+  if (state_->ok && !state_->earlierStore.empty()) {
+    // Never mixed into silently: continued on the user's word alone.
+    const QString found = message_->text() + "\n\n" + Text("MSG_EARLIER_STORE");
+    const bool go = continue_ && continue_(found);
+    if (go) continuedStore_ = state_->earlierStore;
+    succeeded_ = go;
+    message_->setText(found + "\n\n" +
+                      Text(go ? "MSG_STORE_CONTINUED" : "MSG_CHOOSE_OTHER_FOLDER"));
+    return;
+  }
   if (state_->ok || state_->serverKey.empty()) return;
   // The certificate was refused: its key, offered for trust.
   const bool changed = !settings_.pinnedKey.empty();

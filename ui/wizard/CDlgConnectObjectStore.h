@@ -7,6 +7,9 @@
 // A certificate no authority vouches for (or whose key is not the pinned
 // one) shows the key it holds, and the user is asked whether to trust it;
 // when they do, the test runs again with that key pinned (AcceptedKey()).
+// A store this installation made at the place that no plan records (a plan
+// deleted and set up again) is said, and the user chooses to continue it
+// with the new plan (ContinuedStore()) or to choose another folder.
 #pragma once
 #include <QDialog>
 #include <functional>
@@ -33,6 +36,12 @@ class CDlgConnectObjectStore : public QDialog {
   void SetTrustQuestion(std::function<bool(const QString&)> ask) { trust_ = std::move(ask); }
   // The key the user chose to trust in this dialog; empty when none.
   const std::string& AcceptedKey() const { return acceptedKey_; }
+  // The choice whether the new plan continues the store an earlier plan
+  // made at the place (true: continue it); two buttons unless replaced;
+  // none (never continued, as for a plan changed) when null.
+  void SetContinueQuestion(std::function<bool(const QString&)> ask) { continue_ = std::move(ask); }
+  // The identifier of the store the user chose to continue; empty when none.
+  const std::string& ContinuedStore() const { return continuedStore_; }
 
   struct State;
 
@@ -42,7 +51,9 @@ class CDlgConnectObjectStore : public QDialog {
 
   ObjectStoreSettings settings_;
   std::function<bool(const QString&)> trust_;
+  std::function<bool(const QString&)> continue_;
   std::string acceptedKey_;
+  std::string continuedStore_;
   std::shared_ptr<State> state_;
   QTimer* timer_;
   QLabel* message_;

@@ -50,7 +50,9 @@ QWidget* CWPSelectDest::MakeObjectPanel() {
   connect(test, &QPushButton::clicked, this, [this] {
     Store();  // the answers as Next would keep them
     CDlgConnectObjectStore dialog(ObjectFields(), this);
+    if (ctx_->planId != 0) dialog.SetContinueQuestion(nullptr);  // only a new plan continues one
     dialog.exec();
+    WriteContinuedStore(ctx_->ini, dialog.ContinuedStore());
     if (!dialog.AcceptedKey().empty()) {  // trusted there: kept for the plan's "Devices.ini"
       ObjectStoreSettings o = ReadObjectAnswers(ctx_->ini);
       o.pinnedKey = dialog.AcceptedKey();

@@ -274,6 +274,28 @@ void WriteObjectAnswers(const std::string& ini, const ObjectStoreSettings& s) {
   plat::WriteProfileString(ini, kDestSection, "ObjectPinnedKey", s.pinnedKey.c_str());
 }
 
+namespace {
+
+// Where the answers' object store lies: its endpoint, bucket and folder.
+std::string ObjectPlace(const std::string& ini) {
+  const ObjectStoreSettings s = ReadObjectAnswers(ini);
+  return plat::ToLower(s.endpoint) + " " + ReadableObjectStore(s);
+}
+
+}  // namespace
+
+void WriteContinuedStore(const std::string& ini, const std::string& id) {
+  plat::WriteProfileString(ini, kDestSection, "ContinueStore", id.c_str());
+  plat::WriteProfileString(ini, kDestSection, "ContinueStoreAt",
+                           id.empty() ? "" : ObjectPlace(ini).c_str());
+}
+
+std::string ReadContinuedStore(const std::string& ini) {
+  const std::string id = plat::TrimSpace(GetString(ini, kDestSection, "ContinueStore"));
+  if (id.empty() || GetString(ini, kDestSection, "ContinueStoreAt") != ObjectPlace(ini)) return {};
+  return id;
+}
+
 WizardDefaults ComputeWizardDefaults(const std::string& ini, const PlanList& list) {
   WizardDefaults d;
   d.planType = GetPlanType(plat::PathFolder(ini));

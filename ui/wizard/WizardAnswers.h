@@ -126,6 +126,11 @@ std::string FtpStorePath(const FtpSettings& ftp);
 // is never among the answers (it goes to the plan's "Devices.ini" only).
 ObjectStoreSettings ReadObjectAnswers(const std::string& uiIni);
 void WriteObjectAnswers(const std::string& uiIni, const ObjectStoreSettings& store);
+// The store an earlier plan made at the answers' object store place that the
+// user chose to continue ("" none), kept with that place: answers that name
+// another place since continue nothing.
+void WriteContinuedStore(const std::string& uiIni, const std::string& id);
+std::string ReadContinuedStore(const std::string& uiIni);
 
 // The defaults of the plan type the answers give so far: the default-plan
 // record, and when a drive of one of its kinds exists, that drive, its
@@ -196,7 +201,9 @@ bool SettingsFromAnswers(const std::string& uiIni, PlanSettings* settings);
 // Finishing the wizard for a new plan: creates the plan, takes the answers as
 // its "UI.ini", builds its rules, stores the start time, enables it (unless
 // manual) or starts its first backup at once, and saves it. Null when the
-// list refuses the plan (its events say why).
+// list refuses the plan (its events say why). An object store plan whose
+// answers continue an earlier plan's store records that store first (unless
+// another plan has taken it since).
 // objectSecret: an object storage plan's secret key (not among the answers).
 CPlan* FinishNewPlan(PlanList& list, const std::string& workingFile,
                      const std::vector<ExtensionCategory>& extensions,

@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "destinations/DestinationFactory.h"
+#include "destinations/StoreBinding.h"
 #include "engine/CTask.h"
 #include "engine/PlanList.h"
 #include "plans/BuiltinExclusions.h"
@@ -48,6 +49,9 @@ CPlan* FinishNewPlan(PlanList& list, const std::string& workingFile,
   if (plan == nullptr) return nullptr;
   CommitAnswers(workingFile, plan->Id());
   const std::string ini = plan->GetPlanFolder() + "UI.ini";
+  if (const std::string earlier = ReadContinuedStore(ini);
+      !earlier.empty() && plan->StorageType() == kStorageObject)
+    ContinueEarlierStore(plan->GetPlanFolder(), plan->DestinationRoot(), earlier);
 
   plan->SetStopping(true);
   plan->ReplaceRules(RulesFromAnswers(ini, extensions));
