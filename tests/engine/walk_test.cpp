@@ -20,6 +20,7 @@
 #include "support/EventCollector.h"
 #include "support/FtpRelay.h"
 #include "support/FtpServer.h"
+#include "support/HostileS3.h"
 #include "support/ScratchEnv.h"
 
 namespace fs = std::filesystem;
@@ -132,6 +133,7 @@ TEST_F(PlanWalk, WalkSkipsWhatMustNotBeCopied) {
 
 // A server on this machine whose login lands in a folder nothing here names (a virtual user):
 // a plan protecting the whole served tree copies what is there, never its own store again.
+// Stores that cannot be used are said in words, once each, as warnings or as refusals.
 TEST_F(PlanWalk, AServerStoreInsideTheSourcesIsNotCopiedIntoItself) {
   bvtest::FtpServer ftp;
   if (!ftp.Ok()) GTEST_SKIP() << ftp.Reason();
@@ -339,6 +341,42 @@ TEST_F(PlanWalk, AServerStoreInsideTheSourcesIsNotCopiedIntoItself) {
   EXPECT_EQ(warnings("SERVER_STORE_UNPROVEN"), 1);
   EXPECT_EQ(bvtest::ReadNative(ftp.NativeOf("/bvuser/slow/Latest/C") + team + "ledger/inner/l.txt"),
             "l");
+
+  // A bucket that refuses the plan's store, as a refusal of the store the endpoint answered
+  // (its marker cannot be written) or as the verdict on its marker (claimed, never returned):
+  // said once, as "#Backup Store Refused" with its words, and nothing is written.
+  const struct {
+    bvtest::HostileS3::Manner manner;
+    const char *section, *key;
+  } refusals[] = {
+      {bvtest::HostileS3::kMarkerUnwritable, "OBJECT_STORE_REFUSED", "MARKER_UNWRITABLE"},
+      {bvtest::HostileS3::kGhostMarker, "STORE", "GHOST_MARKER"}};
+  for (const auto& [manner, section, key] : refusals) {
+    bvtest::HostileS3 s3(manner);
+    PlanSettings bucketSettings = bvtest::ScratchEnv::Settings("Bucket", "");
+    bucketSettings.id = 15;
+    bucketSettings.storageType = kStorageObject;
+    bucketSettings.objectStore = s3.Settings("store");
+    auto bucket = std::make_unique<bvtest::TestPlan>(nullptr);
+    ASSERT_TRUE(bucket->ApplySettings(bucketSettings, kApplyCreate));
+    bvtest::ScratchEnv::IncludeOnly(bucket.get(), ledger);
+    bucket->EnableWithoutThread();
+    events.Clear();
+    CSimpleTask task(bucket.get());
+    for (int run = 0; run < 2; ++run) task.Run(), WalkFolder(bucket.get(), ledger);
+    std::string words = GetText(section, key);
+    words.replace(words.find("%s"), 2, "s3://hostile/store/");
+    std::vector<std::string> refused;
+    for (const EventData& e : events.Events()) {
+      std::string record;
+      if (e.code == kEvStoreState && BuildLogRecord(e, nullptr, "now", &record))
+        refused.push_back(record);
+    }
+    ASSERT_EQ(refused.size(), 1u) << key;
+    EXPECT_EQ(refused[0].rfind("#Backup Store Refused\n", 0), 0u) << refused[0];
+    EXPECT_NE(refused[0].find("Reason = " + words), std::string::npos) << refused[0];
+    EXPECT_TRUE(s3.Keys().empty()) << key;
+  }
 }
 
 // The plan list refuses removable disks; a disabled plan walks nothing.
