@@ -101,12 +101,19 @@ TEST(ObjectDevice, StoreMarkerTellsWhoseStoreItIs) {
   EXPECT_EQ(look(&mine, StoreVerdict::kOwn), first);
   EXPECT_EQ(marker(), first + "@" + InstallationId());
   // The plan deleted and set up again: a store of an earlier plan of this
-  // installation, not mixed into; another installation's new store where
+  // installation, not mixed into unless continued; another installation's new store where
   // the plan's was: its store is gone.
   const std::string kept = here.Read("PLAN/1/Store.ini");
   ASSERT_EQ(unlink(here.NativeOf("PLAN/1/Store.ini").c_str()), 0);
   EXPECT_EQ(look(&other, StoreVerdict::kEarlierStore), "");
+  // Continued on the user's word it is the new plan's own, unless another plan took it since.
+  const std::string again = other.System() + "\\";
+  ASSERT_TRUE(ContinueEarlierStore(again, "/store/", first));
+  EXPECT_EQ(look(&other, StoreVerdict::kOwn), first);
+  ASSERT_EQ(unlink(here.NativeOf("PLAN/2/Store.ini").c_str()), 0);
   here.Write("PLAN/1/Store.ini", kept);
+  EXPECT_FALSE(ContinueEarlierStore(again, "/store/", first));
+  EXPECT_EQ(look(&other, StoreVerdict::kForeign), "");
   ASSERT_EQ(Gateway().Request("PUT", markerUrl, StoreMarkerText(NewStoreId(), {}, NewStoreId())),
             200);
   EXPECT_EQ(look(&mine, StoreVerdict::kStoreReplaced), first);

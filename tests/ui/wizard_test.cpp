@@ -194,7 +194,8 @@ TEST_F(WizardTest, FinishingNewAndChangedPlansAlsoOnFtp) {
             bvtest::CephGateway::SecretKey());
 
   // The plan deleted and set up again on its folder, its earlier store continued at the
-  // connection test: the new plan records that store and backs up into it, its copies kept.
+  // connection test: the new plan records that store and backs up into it, the earlier copies
+  // kept as its own.
   // Answers naming another folder since continue nothing.
   const std::string earlier = NewStoreId();
   ASSERT_EQ(
