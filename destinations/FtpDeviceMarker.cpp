@@ -119,6 +119,7 @@ bool CFTPDevice::PlaceMarkerOnce() {
 
 bool CFTPDevice::MarkerKeptPrivate(const std::string& remote) {
   std::lock_guard<std::recursive_mutex> guard(sessionLock_);
+  if (session_.ModesRefused()) return false;  // the marker's own copy showed it
   std::string line;
   const bool made = IsSftpServer(GetFtpSettings().server)
                         ? session_.CommandOf("chmod", {"600", remote}, &line)

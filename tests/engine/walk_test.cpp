@@ -20,6 +20,7 @@
 #include "support/EventCollector.h"
 #include "support/FtpRelay.h"
 #include "support/FtpServer.h"
+#include "support/ScopedEnv.h"
 #include "support/ScratchEnv.h"
 
 namespace fs = std::filesystem;
@@ -133,6 +134,7 @@ TEST_F(PlanWalk, WalkSkipsWhatMustNotBeCopied) {
 // A server on this machine whose login lands in a folder nothing here names (a virtual user):
 // a plan protecting the whole served tree copies what is there, never its own store again.
 TEST_F(PlanWalk, AServerStoreInsideTheSourcesIsNotCopiedIntoItself) {
+  bvtest::ScopedEnv tmp("TMPDIR", "/tmp");  // the served files: in folders others may enter
   bvtest::FtpServer ftp;
   if (!ftp.Ok()) GTEST_SKIP() << ftp.Reason();
   auto sys = [](const std::string& native) {
@@ -284,35 +286,49 @@ TEST_F(PlanWalk, AServerStoreInsideTheSourcesIsNotCopiedIntoItself) {
   bvtest::WriteNative(ftp.NativeOf("/bvuser/mine/key.pem"), "secret");
   bvtest::WriteNative(ftp.NativeOf("/bvuser/mine/n.txt"), "n");
   ASSERT_EQ(chmod(ftp.NativeOf("/bvuser/mine/key.pem").c_str(), 0600), 0);
+  bvtest::WriteNative(ftp.NativeOf("/bvuser/mine/shut/tax.txt"), "tax");  // private by its folder
+  ASSERT_EQ(chmod(ftp.NativeOf("/bvuser/mine/shut").c_str(), 0700), 0);
+  bvtest::WriteNative(ftp.NativeOf("/bvuser/mine/grp.txt"), "team");
+  ASSERT_EQ(chmod(ftp.NativeOf("/bvuser/mine/grp.txt").c_str(), 0640), 0);
   const std::string mine = sys(ftp.NativeOf("/bvuser/mine"));
   ASSERT_TRUE(ftp.RefuseModes());
-  bvtest::FtpRelay relay(ftp.Port());
+  bvtest::FtpRelay relay(ftp.Port()), liar(ftp.Port());
   relay.SetFault(bvtest::FtpRelay::Fault::kNoMlst);
-  for (const auto& [id, folder, port, key] :
-       {std::tuple<uint32_t, const char*, uint16_t, const char*>{8, "open/", 0,
-                                                                 "SERVER_KEEPS_COPIES_READABLE"},
-        {12, "blind/", relay.Port(), "SERVER_STORE_UNPROVEN"}}) {
-    const std::string include = id == 8 ? mine : docs;
+  liar.SetFault(bvtest::FtpRelay::Fault::kLieModes);  // says yes to SITE CHMOD, does nothing
+  int exposedPlans = 0;
+  for (const auto& [id, folder, port, key, said] :
+       {std::tuple<uint32_t, const char*, uint16_t, const char*, int>{
+            8, "open/", 0, "SERVER_KEEPS_COPIES_READABLE", 1},
+        {15, "lied/", liar.Port(), "SERVER_KEEPS_COPIES_READABLE", 2},
+        {12, "blind/", relay.Port(), "SERVER_STORE_UNPROVEN", 1}}) {
+    const bool exposing = id != 12;
+    const std::string include = exposing ? mine : docs;
     auto exposed = serverPlan(id, folder, include, false, port);
     CSimpleTask refused(exposed.get());
     for (int run = 0; run < 2; ++run) {
       refused.Run();
-      if (id == 8) WalkFolder(exposed.get(), include);
+      if (exposing) WalkFolder(exposed.get(), include);
     }
-    EXPECT_EQ(warnings(key), 1) << folder;
-    if (id != 8) continue;
-    const std::string openLatest = ftp.NativeOf("/bvuser/open/Latest/C");
+    EXPECT_EQ(warnings(key), said) << folder;
+    if (!exposing) continue;
+    ++exposedPlans;
+    const std::string openLatest = ftp.NativeOf("/bvuser/" + std::string(folder) + "Latest/C");
     EXPECT_EQ(bvtest::ReadNative(openLatest + ftp.NativeOf("/bvuser/mine/n.txt")), "n");
-    EXPECT_FALSE(fs::exists(openLatest + ftp.NativeOf("/bvuser/mine/key.pem")));
-    EXPECT_EQ(exposed->UnheldNameCount(), 1u);
+    EXPECT_FALSE(fs::exists(openLatest + ftp.NativeOf("/bvuser/mine/key.pem"))) << folder;
+    EXPECT_FALSE(fs::exists(openLatest + ftp.NativeOf("/bvuser/mine/shut/tax.txt")));
+    EXPECT_EQ(exposed->UnheldNameCount(), 3u);
     const std::vector<EventData> all = events.Events();
-    EXPECT_EQ(std::count_if(all.begin(), all.end(),
-                            [](const EventData& e) {
-                              return e.code == kEvNotProtected &&
-                                     e.text3 ==
-                                         GetText("NOT_PROTECTED", "REASON_SERVER_NOT_PRIVATE");
-                            }),
-              1);
+    for (const auto& [reason, count] :
+         {std::pair<const char*, long>{"REASON_SERVER_NOT_PRIVATE", 2},
+          {"REASON_SERVER_NOT_PRIVATE_GROUP", 1}}) {
+      EXPECT_EQ(std::count_if(all.begin(), all.end(),
+                              [&](const EventData& e) {
+                                return e.code == kEvNotProtected &&
+                                       e.text3 == GetText("NOT_PROTECTED", reason);
+                              }),
+                count * exposedPlans)
+          << reason;
+    }
   }
 
   // A folder the server will not write: the plan says it took no marker, and why, once.
