@@ -102,6 +102,8 @@ class FtpSession {
   // Whether the server refused (or said yes to and ignored) a change of a
   // copy's mode on this connection.
   bool ModesRefused() const { return modesRefused_; }
+  // The server keeps modes after all (asked again): private files go again.
+  void ForgetModesRefused() { modesRefused_ = modesChecked_ = false; }
 
   // Makes the client handle; false when the library cannot give one.
   bool Open();

@@ -434,7 +434,7 @@ int32_t CSimpleEngine::BackupFile(std::string_view source, bool existenceCheck, 
                          : error == plat::kErrNameTooLong    ? "REASON_TOO_LONG"
                          : error == plat::kErrNotKeptPrivate ? NotPrivateReason(source)
                                                              : "REASON_SERVER_RENAMED";
-    if (plan_->NoteUnheldName(std::string(source)))
+    if (plan_->NoteUnheldName(std::string(source), error == plat::kErrNotKeptPrivate))
       PostEvent(kEvNotProtected, source, planId, {}, GetText("NOT_PROTECTED", reason));
     return kBackupNameRefused;
   }
@@ -442,6 +442,7 @@ int32_t CSimpleEngine::BackupFile(std::string_view source, bool existenceCheck, 
   if (error == 0) {
     ForgetNoRoom(source);
     ForgetTooLarge(source);
+    plan_->ForgetUnheldName(std::string(source));
     plan_->SetLastBackupTime(start);
     backupTimeUnsaved_ = true;
     rec->state = kLogCopied;

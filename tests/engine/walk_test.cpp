@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <chrono>
 #include <filesystem>
+#include <thread>
 #include <tuple>
 
 #include "common/ActivityLog.h"
@@ -329,6 +331,24 @@ TEST_F(PlanWalk, AServerStoreInsideTheSourcesIsNotCopiedIntoItself) {
                 count * exposedPlans)
           << reason;
     }
+    if (id != 8) continue;
+    // The server set right: what it was refused goes private at the next connection, and is
+    // counted no more.
+    ASSERT_TRUE(ftp.RefuseModes(false));
+    refused.Run();  // the server keeps modes again: the held-back files are noted anew
+    std::this_thread::sleep_for(std::chrono::milliseconds(2100));  // and settle
+    refused.Run();
+    for (const auto& [rel, perms] : {std::pair<const char*, fs::perms>{"key.pem", fs::perms(0600)},
+                                     {"shut/tax.txt", fs::perms(0600)},
+                                     {"grp.txt", fs::perms(0640)}}) {
+      const std::string copy = openLatest + ftp.NativeOf("/bvuser/mine/" + std::string(rel));
+      EXPECT_TRUE(fs::exists(copy)) << rel;
+      if (fs::exists(copy)) {
+        EXPECT_EQ(fs::status(copy).permissions() & fs::perms::all, perms);
+      }
+    }
+    EXPECT_EQ(exposed->UnheldNameCount(), 0u);
+    ASSERT_TRUE(ftp.RefuseModes());
   }
 
   // A folder the server will not write: the plan says it took no marker, and why, once.
