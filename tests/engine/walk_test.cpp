@@ -78,6 +78,7 @@ TEST_F(PlanWalk, WhatAPlanWalks) {
 TEST_F(PlanWalk, WalkSkipsWhatMustNotBeCopied) {
   env_.Src().Write("keep.doc", "k");
   env_.Src().Write("deep/er/keep2.doc", "k2");
+  fs::permissions(env_.Src().NativeOf("deep"), fs::perms(0700));  // private through its folder
   env_.Src().Write("drop.tmp", "t");
   env_.Src().Write(".dot/inner.doc", "h");
   env_.Src().Write("big.bin", std::string(2 * 1024 * 1024 + 1, 'b'));
@@ -109,6 +110,7 @@ TEST_F(PlanWalk, WalkSkipsWhatMustNotBeCopied) {
   ResetSettingsCache();
   EXPECT_EQ(bvtest::ReadNative(Latest(2, "keep.doc")), "k");
   EXPECT_EQ(bvtest::ReadNative(Latest(2, "deep/er/keep2.doc")), "k2");
+  EXPECT_EQ(fs::status(Latest(2, "deep")).permissions() & fs::perms::all, fs::perms::owner_all);
   for (const char* left : {"drop.tmp", ".dot/inner.doc", "big.bin", "nested-store/Latest/x.doc",
                            "disk/on-another-volume.doc", "cache/c0.doc"})
     EXPECT_FALSE(fs::exists(Latest(2, left))) << left;
