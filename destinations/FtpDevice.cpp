@@ -251,7 +251,16 @@ void CFTPDevice::Refresh() {
     const std::string root = GetRootPath();
     WithReconnect([&] { return session_.CheckFolder(root, RequestWaitMs(1)); });
     // Again at a look, backing off while the server refuses it.
-    if (connected_ && (markerDue_ || (markerError_ != 0 && MarkerRetryDue()))) PlaceMarker();
+    if (connected_ && (markerDue_ || (markerError_ != 0 && MarkerRetryDue()))) {
+      PlaceMarker();
+    } else if (connected_ && !modesKept_ && MarkerKeptPrivate(root + kStoreMarkerName)) {
+      // Asked at each look (one command on the open connection; the client
+      // may log in anew unseen): a server set right keeps copies private
+      // now, and the plan tries again what it held back.
+      std::lock_guard<std::recursive_mutex> guard(sessionLock_);
+      session_.ForgetModesRefused();
+      modesKept_ = true;
+    }
     return;
   }
   {
@@ -310,8 +319,29 @@ uint32_t CFTPDevice::CreateFolders(std::string_view path) {
     if (PlaceMarker()) PinLocalStore(sources);
   }
   const long waitMs = RequestWaitMs(static_cast<long>(folders.size()));
+  // The store's folder made here is private to the login (SFTP makes every
+  // folder so); one that was there already keeps its access.
+  const std::string rootFolder = root.substr(0, root.size() - 1);
+  bool rootMade = false;
+  if (root.size() > 1 && !IsSftpServer(GetFtpSettings().server) &&
+      std::find(folders.begin(), folders.end(), rootFolder) != folders.end()) {
+    const size_t slash = rootFolder.find_last_of('/');
+    std::vector<FtpEntry> entries;
+    const FtpSession::Outcome listed = WithReconnect(
+        [&] { return session_.List(rootFolder.substr(0, slash + 1), RequestWaitMs(1), &entries); });
+    // A folder above it that cannot be listed is missing too (or hides it).
+    rootMade = listed == FtpSession::kRefused ||
+               (listed == FtpSession::kDone &&
+                std::none_of(entries.begin(), entries.end(), [&](const FtpEntry& e) {
+                  return e.name == std::string_view(rootFolder).substr(slash + 1);
+                }));
+  }
   const FtpSession::Outcome outcome =
       WithReconnect([&] { return session_.MakeFolders(folders, waitMs); });
+  std::string shut;
+  if (outcome == FtpSession::kDone && rootMade &&
+      session_.CommandOf("*SITE CHMOD 700", {rootFolder}, &shut))
+    WithReconnect([&] { return session_.Commands({shut}, RequestWaitMs(1)); });
   if (outcome == FtpSession::kDone) {
     if (knownFolders_.size() + folders.size() > kMaxKnownFolders) knownFolders_.clear();
     knownFolders_.insert(folders.begin(), folders.end());

@@ -198,7 +198,8 @@ class CFTPDevice : public CDestination {
   // time of it, when the server is this machine.
   void NoteMarkerWritten(const std::string& remote, const std::string& nonce);
   // Asks again, now without leave to fail, that the marker at remote be
-  // readable by its owner only (its copy asked already); false when refused.
+  // readable by its owner only (its copy asked already); false when refused,
+  // or when the folder's listing shows it readable by more all the same.
   bool MarkerKeptPrivate(const std::string& remote);
 
   // guards settings_, storeId_, the marker's nonce and time and the local folders below

@@ -2,7 +2,9 @@
 // marker placed there, and the identity kept with the plan's settings.
 #include "destinations/FtpDevice.h"
 
+#include <algorithm>
 #include <mutex>
+#include <vector>
 
 #include "destinations/StoreMarker.h"
 #include "platform/base/Errors.h"
@@ -102,7 +104,8 @@ bool CFTPDevice::PlaceMarkerOnce() {
     if (placed && renewed) storeRenewed_ = true;
     if (written) {
       NoteMarkerWritten(remote, nonce);
-      modesKept_ = MarkerKeptPrivate(remote);
+      // The marker's own copy may have shown it already.
+      modesKept_ = !session_.ModesRefused() && MarkerKeptPrivate(remote);
     }
     return placed;
   };
@@ -124,8 +127,17 @@ bool CFTPDevice::MarkerKeptPrivate(const std::string& remote) {
                         ? session_.CommandOf("chmod", {"600", remote}, &line)
                         : session_.CommandOf("SITE CHMOD 600", {remote}, &line);
   if (!made) return true;
-  return WithReconnect([&] { return session_.Commands({line}, RequestWaitMs(1)); }) !=
-         FtpSession::kRefused;
+  if (WithReconnect([&] { return session_.Commands({line}, RequestWaitMs(1)); }) ==
+      FtpSession::kRefused)
+    return false;
+  // A server that says yes and does nothing shows it in its listing.
+  const size_t slash = remote.find_last_of('/');
+  std::vector<FtpEntry> entries;
+  if (session_.List(remote.substr(0, slash + 1), RequestWaitMs(1), &entries) != FtpSession::kDone)
+    return true;
+  return std::none_of(entries.begin(), entries.end(), [&](const FtpEntry& e) {
+    return !e.folder && e.name == remote.substr(slash + 1) && e.mode >= 0 && (e.mode & 077) != 0;
+  });
 }
 
 void CFTPDevice::TakeStoreId(const std::string& id) {

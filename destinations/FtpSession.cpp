@@ -276,6 +276,7 @@ FtpSession::Outcome FtpSession::Login(long waitMs) {
   sizeUnknown_ = false;
   timeCommandUnknown_ = false;
   modesRefused_ = false;  // a server set up anew may keep copies private now
+  modesChecked_ = false;
   tlsFault_ = FtpTlsFault::kNone;
   if (!Open()) return kLost;
   Prepare(UrlOf("/", true), waitMs);

@@ -99,6 +99,11 @@ class FtpSession {
   // readable as that server makes files (the store's marker: its refusal is
   // what the plan says).
   void SetHoldsPrivateFiles(bool hold) { holdsPrivateFiles_ = hold; }
+  // Whether the server refused (or said yes to and ignored) a change of a
+  // copy's mode on this connection.
+  bool ModesRefused() const { return modesRefused_; }
+  // The server keeps modes after all (asked again): private files go again.
+  void ForgetModesRefused() { modesRefused_ = modesChecked_ = false; }
 
   // Makes the client handle; false when the library cannot give one.
   bool Open();
@@ -233,6 +238,10 @@ class FtpSession {
   // modesRefused_ (no file is made so any more on the connection). False for
   // SFTP, whose new files are private anyway.
   bool MakePrivate(const std::string& temporary, uint32_t mode, long waitMs);
+  // Whether the folder's listing shows the copy name with no more access than
+  // mode (a listing that shows no modes: true). Asked once per connection
+  // (modesChecked_); a copy shown more readable sets modesRefused_.
+  bool ModesKept(const std::string& folder, std::string_view name, uint32_t mode, long waitMs);
   // The size the server's listing gives for path (servers without SIZE).
   Outcome ListedSize(std::string_view path, long waitMs, uint64_t* size);
   // Whether folder lists name exactly after a rename; otherwise deletes what
@@ -245,6 +254,7 @@ class FtpSession {
   bool sizeUnknown_ = false;         // the server answers no SIZE: sizes come from listings
   bool timeCommandUnknown_ = false;  // the server answers no MFMT: SITE UTIME instead
   bool modesRefused_ = false;        // the server refused SITE CHMOD on this connection
+  bool modesChecked_ = false;        // a private copy's mode was looked at on this connection
   bool holdsPrivateFiles_ = true;    // see SetHoldsPrivateFiles
   long lastReply_ = 0;               // the server's last reply code of an upload's request
   LostReply lostReply_;              // see LostReply

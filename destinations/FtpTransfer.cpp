@@ -13,6 +13,7 @@
 #include "destinations/FtpSession.h"
 #include "platform/base/Errors.h"
 #include "platform/files/Files.h"
+#include "platform/files/FolderAccess.h"
 #include "platform/process/ThisMachine.h"
 
 using ftpcurl::H;
@@ -230,13 +231,16 @@ FtpSession::Outcome FtpSession::Upload(std::string_view local, std::string_view 
   uint64_t size = 0;
   if (!file.Open(local, plat::File::kRead, plat::File::kOpenExisting) || !file.GetSize(&size))
     return kRefused;
-  // The copy takes the source's permission bits and last write, asked for
-  // after its rename (a server that cannot set them keeps its own).
+  // The copy takes the source's permission bits as its folders here let
+  // others have them (a file in a private folder is private) and its last
+  // write, asked for after its rename (a server that cannot set them keeps
+  // its own).
   uint32_t mode = 0;
   int64_t written = 0;
-  std::vector<std::string> attributes = file.GetModeAndTime(&mode, &written)
-                                            ? AttributeCommands(remote, mode, written)
-                                            : std::vector<std::string>{};
+  const bool moded = file.GetModeAndTime(&mode, &written);
+  if (moded) mode = plat::ReachableMode(local, mode);
+  std::vector<std::string> attributes =
+      moded ? AttributeCommands(remote, mode, written) : std::vector<std::string>{};
   UploadSource source{&file, size, watch};
   // Timed and moded: a server that knows no MFMT answers the last of them.
   const bool timed = attributes.size() == 2;
@@ -302,8 +306,30 @@ FtpSession::Outcome FtpSession::Upload(std::string_view local, std::string_view 
       return outcome;
     }
   }
+  if (source.append && !modesChecked_ && !ModesKept(folder, name, mode, waitMs) &&
+      holdsPrivateFiles_) {
+    // A copy others may read: it goes again, as would one the server refused to make private.
+    std::string drop;
+    if (CommandOf("*DELE", {remote}, &drop)) Commands({drop}, waitMs);
+    *error = plat::kErrNotKeptPrivate;
+    return kRefused;
+  }
   *error = 0;
   return kDone;
+}
+
+bool FtpSession::ModesKept(const std::string& folder, std::string_view name, uint32_t mode,
+                           long waitMs) {
+  std::vector<FtpEntry> entries;
+  if (List(folder, waitMs, &entries) != kDone) return true;  // asked again with the next one
+  modesChecked_ = true;
+  for (const FtpEntry& entry : entries) {
+    if (entry.folder || entry.name != name || entry.mode < 0) continue;
+    if ((static_cast<uint32_t>(entry.mode) & 077u & ~mode) == 0) return true;
+    modesRefused_ = true;  // it said yes and did nothing: as good as a refusal
+    return false;
+  }
+  return true;  // a listing without modes cannot tell
 }
 
 FtpSession::Outcome FtpSession::Send(void* data, const std::string& temporary,

@@ -17,9 +17,22 @@
 #include "platform/base/Errors.h"
 #include "platform/files/Files.h"
 #include "platform/files/FilesBelow.h"
+#include "platform/files/FolderAccess.h"
 #include "platform/process/Clock.h"
 
 namespace {
+
+// Why a file others may not read here is held back from a server that cannot
+// keep its copy private, in words that fit who may read it.
+const char* NotPrivateReason(std::string_view source) {
+  plat::File file;
+  uint32_t mode = 0;
+  int64_t written = 0;
+  if (file.Open(source, plat::File::kRead, plat::File::kOpenExisting) &&
+      file.GetModeAndTime(&mode, &written) && (plat::ReachableMode(source, mode) & 040) != 0)
+    return "REASON_SERVER_NOT_PRIVATE_GROUP";
+  return "REASON_SERVER_NOT_PRIVATE";
+}
 
 // Characters (code points) of a UTF-8 text.
 size_t CharCount(std::string_view text) {
@@ -419,9 +432,9 @@ int32_t CSimpleEngine::BackupFile(std::string_view source, bool existenceCheck, 
     StoreRecord(db, *rec, &offset, notedAt);
     const char* reason = error == plat::kErrNameNotCarried   ? "REASON_LINE_BREAK"
                          : error == plat::kErrNameTooLong    ? "REASON_TOO_LONG"
-                         : error == plat::kErrNotKeptPrivate ? "REASON_SERVER_NOT_PRIVATE"
+                         : error == plat::kErrNotKeptPrivate ? NotPrivateReason(source)
                                                              : "REASON_SERVER_RENAMED";
-    if (plan_->NoteUnheldName(std::string(source)))
+    if (plan_->NoteUnheldName(std::string(source), error == plat::kErrNotKeptPrivate))
       PostEvent(kEvNotProtected, source, planId, {}, GetText("NOT_PROTECTED", reason));
     return kBackupNameRefused;
   }
@@ -429,6 +442,7 @@ int32_t CSimpleEngine::BackupFile(std::string_view source, bool existenceCheck, 
   if (error == 0) {
     ForgetNoRoom(source);
     ForgetTooLarge(source);
+    plan_->ForgetUnheldName(std::string(source));
     plan_->SetLastBackupTime(start);
     backupTimeUnsaved_ = true;
     rec->state = kLogCopied;

@@ -299,6 +299,16 @@ void CSimpleTask::PreCheck() {
     PostEvent(kEvStoreState, root, id, {}, said, 2);
   }
   if (looked) storeHoldsSaid_ = !heldSource.empty();
+  // A server that keeps copies private again (set right, or another one at
+  // the same place): the files held back from it are tried once more.
+  if (looked && modesKept && modesRefusedSaid_) {
+    CLoggingDatabase* db = plan_->Database();
+    for (const std::string& path : plan_->PrivateUnheldNames()) {
+      if (db == nullptr) break;
+      std::lock_guard<std::recursive_mutex> guard(db->Mutex());
+      db->NoteChangedFile(path);
+    }
+  }
   // Said once while the server keeps every copy readable by its other users.
   if (looked && !modesKept && !modesRefusedSaid_)
     PostEvent(kEvStoreState, root, id, {}, GetText("STORE", "SERVER_KEEPS_COPIES_READABLE"), 3);

@@ -1,5 +1,7 @@
 #include "plans/CPlan.h"
 
+#include <algorithm>
+
 #include "common/EngineEvents.h"
 #include "common/Settings.h"
 #include "destinations/DestinationFactory.h"
@@ -465,14 +467,34 @@ bool CPlan::ApplySettings(const PlanSettings& s, int32_t purpose) {
   return true;
 }
 
-bool CPlan::NoteUnheldName(const std::string& shownPath) {
+bool CPlan::NoteUnheldName(const std::string& shownPath, bool keptPrivate) {
   std::lock_guard<std::recursive_mutex> g(lock_);
-  return unheldNames_.insert(shownPath).second;
+  return unheldNames_.emplace(shownPath, keptPrivate).second;
+}
+
+void CPlan::ForgetUnheldName(const std::string& shownPath) {
+  std::lock_guard<std::recursive_mutex> g(lock_);
+  unheldNames_.erase(shownPath);
 }
 
 size_t CPlan::UnheldNameCount() const {
   std::lock_guard<std::recursive_mutex> g(lock_);
   return unheldNames_.size();
+}
+
+std::vector<std::string> CPlan::PrivateUnheldNames() const {
+  std::lock_guard<std::recursive_mutex> g(lock_);
+  std::vector<std::string> names;
+  for (const auto& [name, keptPrivate] : unheldNames_) {
+    if (keptPrivate) names.push_back(name);
+  }
+  return names;
+}
+
+size_t CPlan::PrivateUnheldCount() const {
+  std::lock_guard<std::recursive_mutex> g(lock_);
+  return static_cast<size_t>(std::count_if(unheldNames_.begin(), unheldNames_.end(),
+                                           [](const auto& name) { return name.second; }));
 }
 
 bool GetRestoreStore(CPlan* plan, RestoreStore* out) {

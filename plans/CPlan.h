@@ -9,9 +9,9 @@
 #pragma once
 #include <atomic>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
-#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -161,10 +161,16 @@ class CPlan : public IDestinationOwner {
   // Sleeps in 1 s steps while that holds; returns early when stopping.
   void WaitWhileEarlierSameDestinationBusy();
 
-  // Files of the plan's sources whose names the store cannot hold, seen in
-  // this run of the program. True when the shown path is new (say it once).
-  bool NoteUnheldName(const std::string& shownPath);
-  size_t UnheldNameCount() const;
+  // Files of the plan's sources whose names the store cannot hold, or that a
+  // server cannot keep private (keptPrivate), seen in this run of the
+  // program and not copied since. True when the shown path is new (say it
+  // once).
+  bool NoteUnheldName(const std::string& shownPath, bool keptPrivate = false);
+  // A file copied after all is no longer counted.
+  void ForgetUnheldName(const std::string& shownPath);
+  size_t UnheldNameCount() const;     // all of them
+  size_t PrivateUnheldCount() const;  // those held back for their privacy
+  std::vector<std::string> PrivateUnheldNames() const;
 
  protected:
   // Steps of ApplySettings.
@@ -199,7 +205,7 @@ class CPlan : public IDestinationOwner {
   // USB disk that is not plugged in must not lose its path).
   std::string storePath_;
   std::unique_ptr<CLoggingDatabase> database_;
-  std::set<std::string> unheldNames_;  // see NoteUnheldName; under lock_
+  std::map<std::string, bool> unheldNames_;  // see NoteUnheldName; under lock_
 };
 
 // Reads the plan's identifier and its destination's store (history/RestoreJobs.h)

@@ -34,8 +34,10 @@
 namespace plat {
 namespace {
 
+// FAN_ATTRIB (named group only): a file whose permissions changed may be
+// copied where it was held back before.
 constexpr uint64_t kNamedMask =
-    FAN_CLOSE_WRITE | FAN_MODIFY | FAN_MOVED_TO | FAN_CREATE | FAN_ONDIR;
+    FAN_CLOSE_WRITE | FAN_MODIFY | FAN_MOVED_TO | FAN_CREATE | FAN_ATTRIB | FAN_ONDIR;
 constexpr uint64_t kPlainMask = FAN_CLOSE_WRITE | FAN_MODIFY;
 
 using FsId = std::pair<int, int>;
@@ -244,7 +246,7 @@ class FanotifyWatcher : public ChangeWatcher {
   // md is a copy of the header of the record that starts at record.
   void TakeNamed(const fanotify_event_metadata& md, const char* record,
                  std::vector<std::string>* written) {
-    constexpr uint64_t kWritten = FAN_CLOSE_WRITE | FAN_MOVED_TO | FAN_CREATE;
+    constexpr uint64_t kWritten = FAN_CLOSE_WRITE | FAN_MOVED_TO | FAN_CREATE | FAN_ATTRIB;
     if (md.pid == self_ || !(md.mask & (kWritten | FAN_MODIFY))) return;
     // Only a folder moved in is of interest; a new folder is empty.
     const bool folder = (md.mask & FAN_ONDIR) != 0;

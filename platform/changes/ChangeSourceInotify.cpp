@@ -28,7 +28,10 @@
 namespace plat {
 namespace {
 
-constexpr uint32_t kMask = IN_CLOSE_WRITE | IN_MODIFY | IN_MOVED_TO | IN_MOVED_FROM | IN_CREATE;
+// IN_ATTRIB: a file whose permissions changed may be copied where it was
+// held back before (who may read it decides that).
+constexpr uint32_t kMask =
+    IN_CLOSE_WRITE | IN_MODIFY | IN_MOVED_TO | IN_MOVED_FROM | IN_CREATE | IN_ATTRIB;
 
 std::vector<std::string> SplitRoots(std::string_view list) {
   std::vector<std::string> out;
@@ -282,9 +285,9 @@ class InotifyWatcher : public ChangeWatcher {
       // A new or moved-in folder: watch it and report the files it already
       // holds (they may have been written before its watch existed).
       if (ev.mask & (IN_CREATE | IN_MOVED_TO)) AddTree(path, written);
-    } else if (ev.mask & (IN_CLOSE_WRITE | IN_MOVED_TO | IN_CREATE)) {
-      // Written in place, renamed in (a save through a temporary file) or
-      // linked in under this name.
+    } else if (ev.mask & (IN_CLOSE_WRITE | IN_MOVED_TO | IN_CREATE | IN_ATTRIB)) {
+      // Written in place, renamed in (a save through a temporary file),
+      // linked in under this name, or its permissions changed.
       throttle_.Reported(path);
       written->push_back(std::move(path));
     } else if ((ev.mask & IN_MODIFY) && throttle_.Modified(path)) {

@@ -1,5 +1,7 @@
-// Whether the calling user may make entries in a folder, and who that user is.
+// Whether the calling user may make entries in a folder, who that user is, and
+// who else may reach a file through its folders.
 #pragma once
+#include <cstdint>
 #include <string_view>
 
 namespace plat {
@@ -12,5 +14,13 @@ bool MayCreateIn(std::string_view folder);
 // True when the program runs with the rights of the system's administrator
 // (root): it may then write where the user it works for may not.
 bool RunsAsAdministrator();
+
+// A file's permission bits as the folders above it let other users have them:
+// the others' bits stay only where every folder above has o+x, the group's
+// only where every folder has g+x or o+x (a 0644 file in a 0700 folder gives
+// 0600, in a 0750 folder 0640). A folder that cannot be looked at lets no one
+// through. The folders' answers are kept for a short while (a backup of many
+// files in few folders looks at each folder once).
+uint32_t ReachableMode(std::string_view path, uint32_t mode);
 
 }  // namespace plat

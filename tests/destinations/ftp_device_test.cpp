@@ -320,6 +320,9 @@ TEST(FtpDevice, KeyedServersAreUsedOnlyWithTheirPinnedKey) {
   auto plain = ServerDestination(Ftp().Settings("plain/"));
   auto* plainDevice = static_cast<CFTPDevice*>(plain.get());
   ASSERT_TRUE(plain->Prepare(true));
+  EXPECT_EQ(fs::status(Ftp().NativeOf("/bvuser/plain")).permissions() & fs::perms::all,
+            fs::perms::owner_all)
+      << "the store's new folder is private";
   EXPECT_FALSE(plainDevice->Encrypted());
   EXPECT_EQ(plainDevice->TlsFault(), FtpTlsFault::kNone);
   EXPECT_EQ(plainDevice->ProbeServerKey(), "");
@@ -346,6 +349,15 @@ TEST(FtpDevice, KeyedServersAreUsedOnlyWithTheirPinnedKey) {
       std::chrono::system_clock::from_time_t(1552645800));  // 2019-03-15 10:30:00 UTC
   fs::permissions(sources.NativeOf("f7.txt"), fs::perms(0640));
   fs::last_write_time(sources.NativeOf("f7.txt"), kOld);
+  // Files private through their folder: a 0644 file in a 0700 folder, and in a 0750 one
+  // (the others lie in a folder open to all).
+  fs::permissions(sources.Native(), fs::perms(0755));
+  const std::pair<std::string, fs::perms> kFolderKept[] = {{"shut/tax.txt", fs::perms(0600)},
+                                                           {"team/plan.txt", fs::perms(0640)}};
+  sources.Write("shut/tax.txt", "tax");
+  sources.Write("team/plan.txt", "plan");
+  fs::permissions(sources.NativeOf("shut"), fs::perms(0700));
+  fs::permissions(sources.NativeOf("team"), fs::perms(0750));
   const struct {
     const char* name;
     bool ok;
@@ -400,6 +412,13 @@ TEST(FtpDevice, KeyedServersAreUsedOnlyWithTheirPinnedKey) {
     EXPECT_EQ(fs::status(kind.native("docs/f7.txt")).permissions() & fs::perms::all,
               fs::perms(0640));
     EXPECT_EQ(fs::last_write_time(kind.native("docs/f7.txt")), kOld);
+    for (const auto& [rel, perms] : kFolderKept) {
+      const std::string target = dest->GetRootPath() + "docs/" + rel;
+      ASSERT_EQ(dest->CreateFolders(target), kDestOk);
+      ASSERT_EQ(dest->CopyFile(sources.SystemOf(rel), target), kDestOk) << rel;
+      EXPECT_EQ(fs::status(kind.native("docs/" + rel)).permissions() & fs::perms::all, perms)
+          << rel;
+    }
     if (kind.name[0] == 's') {
       EXPECT_EQ(fs::status(kind.native("docs")).permissions() & fs::perms::all,
                 fs::perms::owner_all);

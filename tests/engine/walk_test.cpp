@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <chrono>
 #include <filesystem>
+#include <thread>
 #include <tuple>
 
 #include "common/ActivityLog.h"
@@ -21,6 +23,7 @@
 #include "support/FtpRelay.h"
 #include "support/FtpServer.h"
 #include "support/HostileS3.h"
+#include "support/ScopedEnv.h"
 #include "support/ScratchEnv.h"
 
 namespace fs = std::filesystem;
@@ -76,6 +79,7 @@ TEST_F(PlanWalk, WhatAPlanWalks) {
 TEST_F(PlanWalk, WalkSkipsWhatMustNotBeCopied) {
   env_.Src().Write("keep.doc", "k");
   env_.Src().Write("deep/er/keep2.doc", "k2");
+  fs::permissions(env_.Src().NativeOf("deep"), fs::perms(0700));  // private through its folder
   env_.Src().Write("drop.tmp", "t");
   env_.Src().Write(".dot/inner.doc", "h");
   env_.Src().Write("big.bin", std::string(2 * 1024 * 1024 + 1, 'b'));
@@ -107,6 +111,7 @@ TEST_F(PlanWalk, WalkSkipsWhatMustNotBeCopied) {
   ResetSettingsCache();
   EXPECT_EQ(bvtest::ReadNative(Latest(2, "keep.doc")), "k");
   EXPECT_EQ(bvtest::ReadNative(Latest(2, "deep/er/keep2.doc")), "k2");
+  EXPECT_EQ(fs::status(Latest(2, "deep")).permissions() & fs::perms::all, fs::perms::owner_all);
   for (const char* left : {"drop.tmp", ".dot/inner.doc", "big.bin", "nested-store/Latest/x.doc",
                            "disk/on-another-volume.doc", "cache/c0.doc"})
     EXPECT_FALSE(fs::exists(Latest(2, left))) << left;
@@ -135,6 +140,7 @@ TEST_F(PlanWalk, WalkSkipsWhatMustNotBeCopied) {
 // a plan protecting the whole served tree copies what is there, never its own store again.
 // Stores that cannot be used are said in words, once each, as warnings or as refusals.
 TEST_F(PlanWalk, AServerStoreInsideTheSourcesIsNotCopiedIntoItself) {
+  bvtest::ScopedEnv tmp("TMPDIR", "/tmp");  // the served files: in folders others may enter
   bvtest::FtpServer ftp;
   if (!ftp.Ok()) GTEST_SKIP() << ftp.Reason();
   auto sys = [](const std::string& native) {
@@ -286,35 +292,67 @@ TEST_F(PlanWalk, AServerStoreInsideTheSourcesIsNotCopiedIntoItself) {
   bvtest::WriteNative(ftp.NativeOf("/bvuser/mine/key.pem"), "secret");
   bvtest::WriteNative(ftp.NativeOf("/bvuser/mine/n.txt"), "n");
   ASSERT_EQ(chmod(ftp.NativeOf("/bvuser/mine/key.pem").c_str(), 0600), 0);
+  bvtest::WriteNative(ftp.NativeOf("/bvuser/mine/shut/tax.txt"), "tax");  // private by its folder
+  ASSERT_EQ(chmod(ftp.NativeOf("/bvuser/mine/shut").c_str(), 0700), 0);
+  bvtest::WriteNative(ftp.NativeOf("/bvuser/mine/grp.txt"), "team");
+  ASSERT_EQ(chmod(ftp.NativeOf("/bvuser/mine/grp.txt").c_str(), 0640), 0);
   const std::string mine = sys(ftp.NativeOf("/bvuser/mine"));
   ASSERT_TRUE(ftp.RefuseModes());
-  bvtest::FtpRelay relay(ftp.Port());
+  bvtest::FtpRelay relay(ftp.Port()), liar(ftp.Port());
   relay.SetFault(bvtest::FtpRelay::Fault::kNoMlst);
-  for (const auto& [id, folder, port, key] :
-       {std::tuple<uint32_t, const char*, uint16_t, const char*>{8, "open/", 0,
-                                                                 "SERVER_KEEPS_COPIES_READABLE"},
-        {12, "blind/", relay.Port(), "SERVER_STORE_UNPROVEN"}}) {
-    const std::string include = id == 8 ? mine : docs;
+  liar.SetFault(bvtest::FtpRelay::Fault::kLieModes);  // says yes to SITE CHMOD, does nothing
+  int exposedPlans = 0;
+  for (const auto& [id, folder, port, key, said] :
+       {std::tuple<uint32_t, const char*, uint16_t, const char*, int>{
+            8, "open/", 0, "SERVER_KEEPS_COPIES_READABLE", 1},
+        {15, "lied/", liar.Port(), "SERVER_KEEPS_COPIES_READABLE", 2},
+        {12, "blind/", relay.Port(), "SERVER_STORE_UNPROVEN", 1}}) {
+    const bool exposing = id != 12;
+    const std::string include = exposing ? mine : docs;
     auto exposed = serverPlan(id, folder, include, false, port);
     CSimpleTask refused(exposed.get());
     for (int run = 0; run < 2; ++run) {
       refused.Run();
-      if (id == 8) WalkFolder(exposed.get(), include);
+      if (exposing) WalkFolder(exposed.get(), include);
     }
-    EXPECT_EQ(warnings(key), 1) << folder;
-    if (id != 8) continue;
-    const std::string openLatest = ftp.NativeOf("/bvuser/open/Latest/C");
+    EXPECT_EQ(warnings(key), said) << folder;
+    if (!exposing) continue;
+    ++exposedPlans;
+    const std::string openLatest = ftp.NativeOf("/bvuser/" + std::string(folder) + "Latest/C");
     EXPECT_EQ(bvtest::ReadNative(openLatest + ftp.NativeOf("/bvuser/mine/n.txt")), "n");
-    EXPECT_FALSE(fs::exists(openLatest + ftp.NativeOf("/bvuser/mine/key.pem")));
-    EXPECT_EQ(exposed->UnheldNameCount(), 1u);
+    EXPECT_FALSE(fs::exists(openLatest + ftp.NativeOf("/bvuser/mine/key.pem"))) << folder;
+    EXPECT_FALSE(fs::exists(openLatest + ftp.NativeOf("/bvuser/mine/shut/tax.txt")));
+    EXPECT_EQ(exposed->UnheldNameCount(), 3u);
     const std::vector<EventData> all = events.Events();
-    EXPECT_EQ(std::count_if(all.begin(), all.end(),
-                            [](const EventData& e) {
-                              return e.code == kEvNotProtected &&
-                                     e.text3 ==
-                                         GetText("NOT_PROTECTED", "REASON_SERVER_NOT_PRIVATE");
-                            }),
-              1);
+    for (const auto& [reason, count] :
+         {std::pair<const char*, long>{"REASON_SERVER_NOT_PRIVATE", 2},
+          {"REASON_SERVER_NOT_PRIVATE_GROUP", 1}}) {
+      EXPECT_EQ(std::count_if(all.begin(), all.end(),
+                              [&](const EventData& e) {
+                                return e.code == kEvNotProtected &&
+                                       e.text3 == GetText("NOT_PROTECTED", reason);
+                              }),
+                count * exposedPlans)
+          << reason;
+    }
+    if (id != 8) continue;
+    // The server set right: what it was refused goes private at the next connection, and is
+    // counted no more.
+    ASSERT_TRUE(ftp.RefuseModes(false));
+    refused.Run();  // the server keeps modes again: the held-back files are noted anew
+    std::this_thread::sleep_for(std::chrono::milliseconds(2100));  // and settle
+    refused.Run();
+    for (const auto& [rel, perms] : {std::pair<const char*, fs::perms>{"key.pem", fs::perms(0600)},
+                                     {"shut/tax.txt", fs::perms(0600)},
+                                     {"grp.txt", fs::perms(0640)}}) {
+      const std::string copy = openLatest + ftp.NativeOf("/bvuser/mine/" + std::string(rel));
+      EXPECT_TRUE(fs::exists(copy)) << rel;
+      if (fs::exists(copy)) {
+        EXPECT_EQ(fs::status(copy).permissions() & fs::perms::all, perms);
+      }
+    }
+    EXPECT_EQ(exposed->UnheldNameCount(), 0u);
+    ASSERT_TRUE(ftp.RefuseModes());
   }
 
   // A folder the server will not write: the plan says it took no marker, and why, once.

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -156,6 +157,8 @@ TEST_F(ChangeDeviceTest, InotifyReportsEveryFileOnceAndObeysItsControls) {
   EXPECT_EQ(Written(dev.get(), root_ + "/x/y/z/d.txt"), 1u);
   WriteNative(outside + "/m.txt", "m");
   fs::rename(outside + "/m.txt", root_ + "/x/moved.txt");
+  EXPECT_EQ(TimesSeen(dev.get(), root_ + "/x/moved.txt"), 1u);
+  fs::permissions(root_ + "/x/moved.txt", fs::perms(0600));  // who may read it: a change too
   EXPECT_EQ(TimesSeen(dev.get(), root_ + "/x/moved.txt"), 1u);
   fs::create_directories(outside + "/f");
   WriteNative(outside + "/f/in.txt", "i");
@@ -322,6 +325,8 @@ TEST_F(ChangeDeviceTest, FanotifyReportsFilesUnderTheirFinalNames) {
 
   ASSERT_TRUE(Succeeds([&] { return link(child.c_str(), (root_ + "/linked.txt").c_str()) == 0; }));
   EXPECT_EQ(TimesSeen(dev.get(), root_ + "/linked.txt"), 1u);
+  ASSERT_TRUE(Succeeds([&] { return chmod(child.c_str(), 0600) == 0; }));
+  EXPECT_EQ(TimesSeen(dev.get(), child), 1u);
   const std::string outside = MakeHomeDir();
   fs::create_directories(outside + "/f/g");
   WriteNative(outside + "/f/g/deep.txt", "d");

@@ -26,7 +26,8 @@ class FtpRelay {
   // data connection stops at cutAfter bytes and the client is told 452 (a
   // server whose disk filled mid-file); kResetUploads: every STOR and APPE
   // resets the control connection; kNoConfirm: a transfer's closing reply
-  // never comes (the server takes the file and says nothing).
+  // never comes (the server takes the file and says nothing); kLieModes:
+  // SITE CHMOD is answered 200 here and never reaches the server.
   enum class Fault {
     kNone,
     kMute,
@@ -42,7 +43,8 @@ class FtpRelay {
     kRest,
     kFullMidway,
     kResetUploads,
-    kNoConfirm
+    kNoConfirm,
+    kLieModes
   };
 
   explicit FtpRelay(uint16_t serverPort, uint64_t cutAfter = 64 << 10,

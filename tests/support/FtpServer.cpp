@@ -115,9 +115,9 @@ void FtpServer::Freeze(bool frozen) {
   if (ftpd_ > 0) kill(-ftpd_, frozen ? SIGSTOP : SIGCONT);
 }
 
-bool FtpServer::RefuseModes() {
+bool FtpServer::RefuseModes(bool refuse) {
   Stop();
-  refuseModes_ = true;
+  refuseModes_ = refuse;
   return Start();
 }
 

@@ -37,8 +37,9 @@ class FtpServer {
   bool LimitBandwidth(int kbps);
   // Stops (or lets go on) the server and every session, as a machine that hangs.
   void Freeze(bool frozen);
-  // Restarts the server refusing every change of a file's mode (SITE CHMOD).
-  bool RefuseModes();
+  // Restarts the server refusing every change of a file's mode (SITE CHMOD),
+  // or taking them again.
+  bool RefuseModes(bool refuse = true);
 
   // The native path of a server path ("/bvuser/a.txt").
   std::string NativeOf(const std::string& serverPath) const;

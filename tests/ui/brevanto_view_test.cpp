@@ -94,8 +94,12 @@ TEST_F(ViewTest, ShowsOneCellPerPlanWithItsTexts) {
   CPlanCell::SetAnimationsEnabled(true);
 
   // Files whose names the store cannot hold, and files too large: counted once each on the card.
+  // Files held back for their privacy: counted apart, and no more once copied.
   for (const char* path : {"C:\\x\\a\\b", "C:\\x\\\\xFF", "C:\\x\\a\\b"})
     watch->NoteUnheldName(path);
+  for (const char* path : {"C:\\x\\id", "C:\\x\\tax", "C:\\x\\id"})
+    watch->NoteUnheldName(path, /*keptPrivate=*/true);
+  watch->ForgetUnheldName("C:\\x\\tax");
   bvtest::TempDir big(bvtest::TempDir::Where::kHome);
   big.Write("v.mkv", "");
   fs::resize_file(big.NativeOf("v.mkv"), 3 << 20);  // over 2 MB in whole MB
@@ -107,6 +111,7 @@ TEST_F(ViewTest, ShowsOneCellPerPlanWithItsTexts) {
   EXPECT_TRUE(Until(view, [&] {
     return ContentOf(view, watch->Id()).notProtected.toStdString() ==
            "2 files cannot be protected (the store cannot hold them, see the log)\n"
+           "1 file not sent: the backup server cannot keep such files private (see the log)\n"
            "1 file too large \u2014 change the limit";
   }));
   EXPECT_TRUE(view.Cell(watch->Id())->findChild<QLabel*>("notProtectedValue")->isVisibleTo(&view));

@@ -168,6 +168,11 @@ CellContent CBrevantoView::ContentFor(const PlanState& state, bool onBattery) co
     skipped = FormatText(GetText("NOT_PROTECTED", "PLAN_CARD_COUNT"),
                          {CountText("FILES", s.notProtected)});
   }
+  if (s.notPrivate > 0) {
+    if (!skipped.empty()) skipped += "\n";
+    skipped += FormatText(GetText("NOT_PROTECTED", "PLAN_CARD_COUNT_PRIVATE"),
+                          {CountText("FILES", s.notPrivate)});
+  }
   if (s.tooLarge > 0) {
     if (!skipped.empty()) skipped += "\n";
     skipped +=

@@ -45,7 +45,8 @@ bool TryTakeSnapshot(CPlan* plan, PlanSnapshot* out) {
     if (s.awaySince != 0) s.available = false;
   }
   s.lastBackupTime = plan->LastBackupTime();
-  s.notProtected = plan->UnheldNameCount();
+  s.notPrivate = plan->PrivateUnheldCount();
+  s.notProtected = plan->UnheldNameCount() - s.notPrivate;
   s.unrecorded = plan->UnrecordedError();
   s.versionNumber = plan->VersionNumber();
   s.keepDays = plan->KeepDays();

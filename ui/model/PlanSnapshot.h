@@ -26,7 +26,8 @@ struct PlanSnapshot {
   bool hasTask = false;
   int64_t nextDue = 0;
   int64_t lastBackupTime = 0;
-  uint64_t notProtected = 0;    // files the store cannot hold (their names, or kept private)
+  uint64_t notProtected = 0;    // files the store cannot hold (their names)
+  uint64_t notPrivate = 0;      // files held back: the server cannot keep them private
   uint64_t tooLarge = 0;        // files skipped as too large
   uint64_t roomWanted = 0;      // free bytes a skipped file waits for (0: none waits)
   uint32_t copyError = 0;       // error of the last copy into this store when it failed, else 0
