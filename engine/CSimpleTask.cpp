@@ -21,6 +21,7 @@
 #include "plans/RuleSet.h"
 #include "plans/Schedule.h"
 #include "platform/base/Errors.h"
+#include "platform/files/FolderAccess.h"
 #include "platform/process/Clock.h"
 #include "platform/volumes/Paths.h"
 
@@ -414,6 +415,7 @@ void CSimpleTask::Run() {
     first = !plan->InitDone();
   }
   const std::string runKind = first ? kRunIsFirstBackup : Forced() ? kRunAskedNow : "";
+  plat::ForgetFolderAnswers();  // who may reach a file is judged anew every run
   // The changes settled by now are this run's, whatever it finds (a blocked
   // plan is not run again at every poll for them).
   if (CSimplePlan* simple = dynamic_cast<CSimplePlan*>(plan); simple && unit == kUnitContinuous)

@@ -24,6 +24,7 @@
 
 #include "platform/changes/ChangeDevice.h"
 #include "platform/changes/ChangeSources.h"
+#include "platform/files/FolderAccess.h"
 
 namespace plat {
 namespace {
@@ -282,6 +283,9 @@ class InotifyWatcher : public ChangeWatcher {
   void Take(const inotify_event& ev, std::string path, std::vector<std::string>* written) {
     if (ev.mask & IN_ISDIR) {
       if (ev.mask & IN_MOVED_FROM) Forget(path);
+      // A folder's permissions changed: who may reach the files below is
+      // looked at anew.
+      if (ev.mask & IN_ATTRIB) ForgetFolderAnswers();
       // A new or moved-in folder: watch it and report the files it already
       // holds (they may have been written before its watch existed).
       if (ev.mask & (IN_CREATE | IN_MOVED_TO)) AddTree(path, written);

@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <mutex>
 #include <string>
 #include <unordered_map>
@@ -33,12 +34,14 @@ constexpr size_t kMaxKeptFolders = 4096;
 constexpr auto kFolderAnswerLife = std::chrono::seconds(30);
 
 struct FolderMasks {
-  std::mutex lock;  // guards masks
+  std::mutex lock;  // guards masks and reals
   struct Kept {
     uint32_t mask;
     std::chrono::steady_clock::time_point at;
+    struct timespec changed;  // the folder's status change time when judged
   };
-  std::unordered_map<std::string, Kept> masks;
+  std::unordered_map<std::string, Kept> masks;         // by real path
+  std::unordered_map<std::string, std::string> reals;  // a folder's real path ("" when none)
 };
 
 FolderMasks& Masks() {
@@ -46,24 +49,44 @@ FolderMasks& Masks() {
   return masks;
 }
 
-// The bits a folder (native path, no trailing "/" except the root) and every
-// folder above it let through to a file below; called with the lock held.
+uint32_t OwnMask(mode_t mode) { return (mode & S_IXOTH) ? 0777 : (mode & S_IXGRP) ? 0770 : 0700; }
+
+std::string Parent(const std::string& folder) {
+  const size_t slash = folder.find_last_of('/');
+  return slash == 0 ? std::string("/") : folder.substr(0, slash);
+}
+
+void Keep(FolderMasks& kept, const std::string& folder, uint32_t mask, const struct stat& st) {
+  if (kept.masks.size() >= kMaxKeptFolders) kept.masks.clear();
+  kept.masks[folder] = {mask, std::chrono::steady_clock::now(), st.st_ctim};
+}
+
+// The bits a folder (a real native path, no trailing "/" except the root) and
+// every folder above it let through to a file below; called with the lock
+// held. The folders above are taken from the kept answers while they last.
 uint32_t MaskOfFolder(FolderMasks& kept, const std::string& folder) {
-  const auto now = std::chrono::steady_clock::now();
   const auto found = kept.masks.find(folder);
-  if (found != kept.masks.end() && now - found->second.at < kFolderAnswerLife)
+  if (found != kept.masks.end() &&
+      std::chrono::steady_clock::now() - found->second.at < kFolderAnswerLife)
     return found->second.mask;
   struct stat st;
-  uint32_t mask = 0700;
-  if (stat(folder.c_str(), &st) == 0) {
-    mask = (st.st_mode & S_IXOTH) ? 0777 : (st.st_mode & S_IXGRP) ? 0770 : 0700;
-  }
-  const size_t slash = folder.find_last_of('/');
-  if (mask != 0700 && slash != std::string::npos && folder != "/")
-    mask &= MaskOfFolder(kept, slash == 0 ? std::string("/") : folder.substr(0, slash));
-  if (kept.masks.size() >= kMaxKeptFolders) kept.masks.clear();
-  kept.masks[folder] = {mask, now};
+  if (stat(folder.c_str(), &st) != 0) return 0700;
+  uint32_t mask = OwnMask(st.st_mode);
+  if (mask != 0700 && folder != "/") mask &= MaskOfFolder(kept, Parent(folder));
+  Keep(kept, folder, mask, st);
   return mask;
+}
+
+// The real path of a folder (links resolved), kept; empty when it has none.
+const std::string& RealFolder(FolderMasks& kept, const std::string& folder) {
+  auto found = kept.reals.find(folder);
+  if (found != kept.reals.end()) return found->second;
+  if (kept.reals.size() >= kMaxKeptFolders) kept.reals.clear();
+  char* real = realpath(folder.c_str(), nullptr);
+  std::string& out = kept.reals[folder];
+  if (real != nullptr) out = real;
+  free(real);
+  return out;
 }
 
 }  // namespace
@@ -76,8 +99,31 @@ uint32_t ReachableMode(std::string_view path, uint32_t mode) {
   if (slash == std::string::npos) return mode & ~077u;
   FolderMasks& kept = Masks();
   std::lock_guard<std::mutex> guard(kept.lock);
-  const uint32_t mask = MaskOfFolder(kept, slash == 0 ? std::string("/") : native.substr(0, slash));
+  const std::string folder =
+      RealFolder(kept, slash == 0 ? std::string("/") : native.substr(0, slash));
+  // The file's own folder is looked at every time: one made private a moment
+  // ago counts at once (its status change time no longer matches).
+  struct stat st;
+  if (folder.empty() || stat(folder.c_str(), &st) != 0) return mode & ~077u;
+  const auto found = kept.masks.find(folder);
+  uint32_t mask;
+  if (found != kept.masks.end() && found->second.changed.tv_sec == st.st_ctim.tv_sec &&
+      found->second.changed.tv_nsec == st.st_ctim.tv_nsec &&
+      std::chrono::steady_clock::now() - found->second.at < kFolderAnswerLife) {
+    mask = found->second.mask;
+  } else {
+    mask = OwnMask(st.st_mode);
+    if (mask != 0700 && folder != "/") mask &= MaskOfFolder(kept, Parent(folder));
+    Keep(kept, folder, mask, st);
+  }
   return mode & (mask | 07000u);
+}
+
+void ForgetFolderAnswers() {
+  FolderMasks& kept = Masks();
+  std::lock_guard<std::mutex> guard(kept.lock);
+  kept.masks.clear();
+  kept.reals.clear();
 }
 
 }  // namespace plat

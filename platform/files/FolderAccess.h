@@ -18,9 +18,16 @@ bool RunsAsAdministrator();
 // A file's permission bits as the folders above it let other users have them:
 // the others' bits stay only where every folder above has o+x, the group's
 // only where every folder has g+x or o+x (a 0644 file in a 0700 folder gives
-// 0600, in a 0750 folder 0640). A folder that cannot be looked at lets no one
-// through. The folders' answers are kept for a short while (a backup of many
-// files in few folders looks at each folder once).
+// 0600, in a 0750 folder 0640). The folders are judged on their real paths
+// (links resolved); a folder that cannot be looked at lets no one through.
+// The file's own folder is looked at every time (one made private a moment
+// ago counts at once); the real paths and the answers of the folders above
+// are kept for a short while (a backup of many files in few folders looks at
+// each folder once), until ForgetFolderAnswers.
 uint32_t ReachableMode(std::string_view path, uint32_t mode);
+
+// Drops the kept folder answers: a run starts with none, and so does a look
+// after a folder's permissions changed.
+void ForgetFolderAnswers();
 
 }  // namespace plat

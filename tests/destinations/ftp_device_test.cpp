@@ -352,12 +352,14 @@ TEST(FtpDevice, KeyedServersAreUsedOnlyWithTheirPinnedKey) {
   // Files private through their folder: a 0644 file in a 0700 folder, and in a 0750 one
   // (the others lie in a folder open to all).
   fs::permissions(sources.Native(), fs::perms(0755));
-  const std::pair<std::string, fs::perms> kFolderKept[] = {{"shut/tax.txt", fs::perms(0600)},
-                                                           {"team/plan.txt", fs::perms(0640)}};
   sources.Write("shut/tax.txt", "tax");
   sources.Write("team/plan.txt", "plan");
   fs::permissions(sources.NativeOf("shut"), fs::perms(0700));
   fs::permissions(sources.NativeOf("team"), fs::perms(0750));
+  // A folder kept private through a link to it (judged on its real path).
+  sources.Write("vault/docs/d.txt", "d");
+  fs::permissions(sources.NativeOf("vault"), fs::perms(0700));
+  fs::create_directory_symlink(sources.NativeOf("vault/docs"), sources.NativeOf("docs"));
   const struct {
     const char* name;
     bool ok;
@@ -412,12 +414,23 @@ TEST(FtpDevice, KeyedServersAreUsedOnlyWithTheirPinnedKey) {
     EXPECT_EQ(fs::status(kind.native("docs/f7.txt")).permissions() & fs::perms::all,
               fs::perms(0640));
     EXPECT_EQ(fs::last_write_time(kind.native("docs/f7.txt")), kOld);
-    for (const auto& [rel, perms] : kFolderKept) {
+    // The last two rows: a folder judged open just before is made private and
+    // counts at once.
+    sources.Write("open/now.txt", "now");
+    fs::permissions(sources.NativeOf("open"), fs::perms(0755));
+    const std::tuple<std::string, fs::perms, fs::perms> kRows[] = {
+        {"shut/tax.txt", fs::perms(0600), {}},
+        {"team/plan.txt", fs::perms(0640), {}},
+        {"docs/d.txt", fs::perms(0600), {}},
+        {"open/now.txt", fs::perms(0644), fs::perms(0700)},
+        {"open/now.txt", fs::perms(0600), {}}};
+    for (const auto& [rel, perms, then] : kRows) {
       const std::string target = dest->GetRootPath() + "docs/" + rel;
       ASSERT_EQ(dest->CreateFolders(target), kDestOk);
       ASSERT_EQ(dest->CopyFile(sources.SystemOf(rel), target), kDestOk) << rel;
       EXPECT_EQ(fs::status(kind.native("docs/" + rel)).permissions() & fs::perms::all, perms)
           << rel;
+      if (then != fs::perms{}) fs::permissions(sources.NativeOf("open"), then);
     }
     if (kind.name[0] == 's') {
       EXPECT_EQ(fs::status(kind.native("docs")).permissions() & fs::perms::all,
