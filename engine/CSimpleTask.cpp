@@ -14,6 +14,7 @@
 #include "engine/CTask.h"
 #include "engine/CatchUpRequests.h"
 #include "engine/CatchUpWalk.h"
+#include "engine/NotProtectedNames.h"
 #include "engine/RunFile.h"
 #include "engine/SourceWalk.h"
 #include "history/CLoggingDatabase.h"
@@ -416,6 +417,7 @@ void CSimpleTask::Run() {
   }
   const std::string runKind = first ? kRunIsFirstBackup : Forced() ? kRunAskedNow : "";
   plat::ForgetFolderAnswers();  // who may reach a file is judged anew every run
+  ReofferOpenedFiles(plan);
   // The changes settled by now are this run's, whatever it finds (a blocked
   // plan is not run again at every poll for them).
   if (CSimplePlan* simple = dynamic_cast<CSimplePlan*>(plan); simple && unit == kUnitContinuous)

@@ -6,6 +6,8 @@
 #include "common/Texts.h"
 #include "engine/PlanList.h"
 #include "plans/CPlan.h"
+#include "platform/files/Files.h"
+#include "platform/files/FolderAccess.h"
 #include "platform/volumes/Paths.h"
 
 namespace {
@@ -41,4 +43,17 @@ bool ReportNotProtected(CPlan* plan, const plat::UnheldName& unheld) {
 void OfferNotProtected(PlanList& list, const plat::UnheldName& unheld) {
   std::lock_guard<std::recursive_mutex> guard(list.Lock());
   for (size_t i = 0; i < list.Count(); ++i) ReportNotProtected(list.At(i), unheld);
+}
+
+void ReofferOpenedFiles(CPlan* plan) {
+  for (const std::string& path : plan->PrivateUnheldNames()) {
+    plat::File file;
+    uint32_t mode = 0;
+    int64_t written = 0;
+    if (!file.Open(path, plat::File::kRead, plat::File::kOpenExisting) ||
+        !file.GetModeAndTime(&mode, &written) || (plat::ReachableMode(path, mode) & 044) != 044)
+      continue;
+    plan->ForgetUnheldName(path);
+    plan->NoteChangedFile(path);
+  }
 }

@@ -13,3 +13,6 @@ class PlanList;
 bool ReportNotProtected(CPlan* plan, const plat::UnheldName& unheld);
 // The same for every plan of the list.
 void OfferNotProtected(PlanList& list, const plat::UnheldName& unheld);
+// Notes anew the files held back for their privacy that everyone here may
+// read now (a folder above them opened: its chmod reports no file).
+void ReofferOpenedFiles(CPlan* plan);

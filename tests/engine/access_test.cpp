@@ -1,5 +1,5 @@
 // The single-file backup where the system says no: as an ordinary user (unreadable sources,
-// read-only store folders) and with the journal's disk full.
+// read-only store folders), with the journal's disk full, and what a plan may walk.
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/mount.h>
@@ -17,6 +17,8 @@
 #include "common/Settings.h"
 #include "engine/CSimpleEngine.h"
 #include "engine/CTask.h"
+#include "engine/PlanList.h"
+#include "engine/SourceWalk.h"
 #include "plans/Schedule.h"
 #include "platform/base/Errors.h"
 #include "platform/volumes/Volumes.h"
@@ -186,6 +188,30 @@ TEST(EngineAccess, ChangesTheJournalCannotTakeAreReportedOnce) {
   fill();
   for (int i = 0; i < 200; ++i) plan->NoteChangedFile(src("again" + std::to_string(i) + ".txt"));
   EXPECT_EQ(reports(events).size(), 2u);
+}
+
+// The plan list refuses removable disks; a disabled plan walks nothing.
+TEST(EngineAccess, WalksOnlyWhatThePlanMayTake) {
+  ScratchEnv env;
+  env.Src().Write("a.doc", "a");
+  bvtest::TempDir removable;
+  bvtest::WriteNative(removable.NativeOf("r.doc"), "r");
+  env.SetExtra("[G]\nRoot=" + removable.Native() + "\nType=removable\nBus=usb\n");
+  bvtest::EventCollector events;
+  PlanList list;
+  auto listed = env.MakePlan(5, kUnitDaily, 3, {env.Src().System(), "G:\\"}, &list);
+  auto unlisted = env.MakePlan(15, kUnitDaily, 3, {"G:\\"});
+  ASSERT_TRUE(listed && unlisted);
+  WalkFolder(listed.get(), "G:\\");
+  WalkFolder(listed.get(), env.Src().System());
+  EXPECT_EQ(events.CountOf(kEvFileBackupBegins), 1u);
+  EXPECT_EQ(bvtest::ReadNative(env.Latest("store5", "a.doc")), "a");
+  WalkFolder(unlisted.get(), "G:\\");
+  EXPECT_EQ(events.CountOf(kEvFileCopied), 2u);
+  bvtest::WriteNative(removable.NativeOf("s.doc"), "s");
+  unlisted->SetEnabled(false, 0);
+  WalkFolder(unlisted.get(), "G:\\");
+  EXPECT_EQ(events.CountOf(kEvFileBackupBegins), 2u);
 }
 
 }  // namespace
