@@ -6,6 +6,7 @@
 #include "destinations/StoreMarker.h"
 #include "platform/base/Text.h"
 #include "platform/files/Files.h"
+#include "platform/files/FolderAccess.h"
 #include "platform/profile/Profile.h"
 #include "platform/volumes/Volumes.h"
 
@@ -86,6 +87,11 @@ StoreVerdict LookAtStore(const std::string& planFolder, int32_t type, const std:
   }
   const std::string root = WithSeparator(plat::TrimBlanks(rootIn));
   if (root.size() < 3) return StoreVerdict::kOwn;  // nothing to look at; copies will say why
+  // Folders another user made there beforehand are never written into (they
+  // could read or replace the copies); the user's own are kept from others.
+  for (const char* tree : {"", "Latest", "Revision"}) {
+    if (!plat::KeepStoreFolderOwn(root + tree)) return StoreVerdict::kNotOwned;
+  }
   std::string found;
   const bool marked = ReadStoreMarker(root, &found);
   const VolumeFacts volume = VolumeOf(root);
@@ -159,6 +165,8 @@ const char* StoreRefusalText(StoreVerdict v) {
       return "UNMARKED_COPIES";
     case StoreVerdict::kInsideStore:
       return "INSIDE_ANOTHER_STORE";
+    case StoreVerdict::kNotOwned:
+      return "STORE_NOT_OWNED";
     case StoreVerdict::kNestedStore:
       return "NESTED_STORE";
     case StoreVerdict::kStoreBelow:

@@ -32,6 +32,7 @@ enum class StoreVerdict {
   kNotAMarker,         // something not a marker stands under its name: write nothing, say why
   kUnmarkedCopies,     // a store's copies without a marker are there: write nothing, say why
   kInsideStore,        // the place lies inside another store's folder: write nothing, say why
+  kNotOwned,  // another user owns the store's folder or a tree of it: write nothing, say why
   // The refusals of an object store only (say why, write nothing):
   kNestedStore,    // the plan's own store lies inside another store's folder
   kStoreBelow,     // a new place holds another store in a folder below it

@@ -28,6 +28,17 @@ bool MayCreateIn(std::string_view folder) {
 
 bool RunsAsAdministrator() { return geteuid() == 0; }
 
+bool KeepStoreFolderOwn(std::string_view folder) {
+  std::string native;
+  if (!detail::Resolve(folder, &native)) return true;  // the copies say why
+  struct stat st;
+  if (stat(native.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return true;
+  const uid_t me = geteuid();
+  if (me != 0 && st.st_uid != me && st.st_uid != 0) return false;
+  if (st.st_uid == me && (st.st_mode & 022) != 0) chmod(native.c_str(), 0700);
+  return true;
+}
+
 namespace {
 
 constexpr size_t kMaxKeptFolders = 4096;

@@ -26,6 +26,12 @@ bool RunsAsAdministrator();
 // each folder once), until ForgetFolderAnswers.
 uint32_t ReachableMode(std::string_view path, uint32_t mode);
 
+// Whether a backup store's folder may be used: it does not exist, or it
+// belongs to the calling user or the administrator (so no one else can read
+// or replace what is written in it). A folder of the user's that group or
+// others may write is made 0700 first. False when another user owns it.
+bool KeepStoreFolderOwn(std::string_view folder);
+
 // Drops the kept folder answers: a run starts with none, and so does a look
 // after a folder's permissions changed.
 void ForgetFolderAnswers();

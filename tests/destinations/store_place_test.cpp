@@ -183,6 +183,42 @@ TEST(StoreBinding, AStoreIsMadeOnlyOnThePlansOwnDisk) {
   StoreRecord read;
   EXPECT_TRUE(ReadStoreRecord(folder, &read) && read.id == record.id &&
               read.root == "E:\\Store2\\");
+  // On a disk others may write to, folders another user made there beforehand are refused (the
+  // store's folder, or its Latest inside one of the user's own); one of the user's own that
+  // others may write is kept from them.
+  const std::string volumesFolder = fs::path(getenv("BREVANTO_VOLUMES")).parent_path();
+  for (const std::string& open : {e.Native(), volumesFolder})
+    ASSERT_EQ(chmod(open.c_str(), 0755), 0);
+  ASSERT_EQ(chmod(getenv("BREVANTO_VOLUMES"), 0644), 0);
+  fs::permissions(e.Native(), fs::perms(01777));
+  const std::pair<const char*, uid_t> kPlanted[] = {{"Theirs", 4242}, {"Theirs/Latest", 4242},
+                                                    {"Mine", 65534},  {"Mine/Revision", 4242},
+                                                    {"Loose", 65534}, {"plan", 65534}};
+  for (const auto& [rel, owner] : kPlanted) {
+    fs::create_directories(e.NativeOf(rel));
+    ASSERT_EQ(chown(e.NativeOf(rel).c_str(), owner, owner), 0);
+    ASSERT_EQ(chmod(e.NativeOf(rel).c_str(), 0777), 0);
+  }
+  const pid_t child = fork();
+  if (child == 0) {
+    if (setgid(65534) != 0 || setuid(65534) != 0) _exit(2);
+    const std::string mine = e.SystemOf("plan") + "\\";
+    StoreRecord fresh;
+    for (const char* refused : {"E:\\Theirs\\", "E:\\Mine\\"})
+      if (LookAtStore(mine, kStorageLocal, refused, false, &fresh) != StoreVerdict::kNotOwned)
+        _exit(3);
+    const bool loose =
+        LookAtStore(mine, kStorageLocal, "E:\\Loose\\", false, &fresh) == StoreVerdict::kOwn;
+    _exit(!loose ? 4 : 0);
+  }
+  int status = -1;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << WEXITSTATUS(status);
+  struct stat loose {};
+  ASSERT_EQ(stat(e.NativeOf("Loose").c_str(), &loose), 0);
+  EXPECT_EQ(loose.st_mode & 0777, 0700u);
+  EXPECT_FALSE(fs::exists(e.NativeOf("Theirs/Brevanto.dat")));
+  EXPECT_FALSE(fs::exists(e.NativeOf("Mine/Brevanto.dat")));
 }
 
 // The override's figures replace the measured ones, also for a letter up to
