@@ -11,6 +11,7 @@
 #include "platform/base/Text.h"
 #include "platform/files/Files.h"
 #include "platform/files/FilesBelow.h"
+#include "platform/files/FolderAccess.h"
 #include "platform/files/FolderEntries.h"
 #include "platform/volumes/Paths.h"
 #include "platform/volumes/Volumes.h"
@@ -298,6 +299,13 @@ bool CDestination::GetFileStamp(std::string_view path, uint64_t* size, int64_t* 
   *writeTime = info.writeTime;
   *changeTime = info.createTime;
   return true;
+}
+
+uint32_t CDestination::KeepCopyPrivate(std::string_view source, std::string_view path, uint32_t own,
+                                       uint32_t /*reachable*/) {
+  return plat::SetFileMode(path, own) && plat::MirrorFolderAccess(source, path, GetRootPath())
+             ? kDestOk
+             : kDestFailed;
 }
 
 bool IsTemporaryCopyName(std::string_view name) {

@@ -129,6 +129,14 @@ class CDestination {
   // be looked at (the kind cannot tell, or no such file).
   virtual bool GetFileStamp(std::string_view path, uint64_t* size, int64_t* writeTime,
                             int64_t* changeTime);
+  // Gives a copy in the store the privacy its source has now (nothing is
+  // copied again): own is the source's mode, reachable that mode as the
+  // folders above let others have it (plat::ReachableMode). A local store
+  // gives the copy own and its folders the access of the source's; a server
+  // gives the copy reachable. 0, or an error when the kind cannot (the copy
+  // stays as readable as it was).
+  virtual uint32_t KeepCopyPrivate(std::string_view source, std::string_view path, uint32_t own,
+                                   uint32_t reachable);
   // Removes what interrupted copies left in the store's "Latest" and
   // "Revision" trees and at its root: plain files named as the platform copy names its
   // temporary files. Only real folders below the root are entered; links are

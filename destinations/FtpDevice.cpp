@@ -363,6 +363,14 @@ uint32_t CFTPDevice::DeleteFile(std::string_view path) {
              : kDestFailed;
 }
 
+uint32_t CFTPDevice::KeepCopyPrivate(std::string_view /*source*/, std::string_view path,
+                                     uint32_t /*own*/, uint32_t reachable) {
+  return WithReconnect([&] { return session_.SetMode(path, reachable, RequestWaitMs(1)); }) ==
+                 FtpSession::kDone
+             ? kDestOk
+             : kDestFailed;
+}
+
 uint32_t CFTPDevice::CopyFile(std::string_view source, std::string_view target) {
   return CopyFileWatched(source, target, nullptr);
 }

@@ -92,6 +92,8 @@ class CFTPDevice : public CDestination {
   // The server compares names as it does; nothing to look at locally.
   bool IgnoresCase() override { return false; }
   bool GetFileStamp(std::string_view, uint64_t*, int64_t*, int64_t*) override { return false; }
+  uint32_t KeepCopyPrivate(std::string_view source, std::string_view path, uint32_t own,
+                           uint32_t reachable) override;
   // Removes the leftovers of interrupted uploads (".~bvtmp-" + 16 hex
   // digits) in the root and below "Latest" and "Revision": only files the
   // server last wrote an hour or more before it wrote the marker (at

@@ -6,6 +6,7 @@
 #include <curl/curl.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <mutex>
 
 #include "destinations/FtpCurl.h"
@@ -364,6 +365,16 @@ FtpSession::Outcome FtpSession::MakeFolders(const std::vector<std::string>& fold
 FtpSession::Outcome FtpSession::Delete(std::string_view path, long waitMs) {
   std::string line;
   if (!CommandOf(options_.sftp ? "rm" : "DELE", {path}, &line)) return kRefused;
+  return Commands({line}, waitMs);
+}
+
+FtpSession::Outcome FtpSession::SetMode(std::string_view path, uint32_t mode, long waitMs) {
+  char bits[16];
+  std::snprintf(bits, sizeof bits, "%03o", mode & 0777u);
+  std::string line;
+  if (options_.sftp ? !CommandOf("chmod", {bits, path}, &line)
+                    : !CommandOf(std::string("SITE CHMOD ") + bits, {path}, &line))
+    return kRefused;
   return Commands({line}, waitMs);
 }
 

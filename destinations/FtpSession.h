@@ -141,6 +141,8 @@ class FtpSession {
   // turn, an existing one being no failure.
   Outcome MakeFolders(const std::vector<std::string>& folders, long waitMs);
   Outcome Delete(std::string_view path, long waitMs);
+  // SITE CHMOD (SFTP chmod) of a file there; a server that refuses it fails.
+  Outcome SetMode(std::string_view path, uint32_t mode, long waitMs);
   // Fails when the target exists (FTP: as the server does).
   Outcome Rename(std::string_view from, std::string_view to, long waitMs);
   // Whether a folder exists and can be entered.

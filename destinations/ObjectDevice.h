@@ -127,6 +127,10 @@ class CObjectDevice : public CDestination {
   uint32_t MoveFile(std::string_view source, std::string_view target) override;
   bool IgnoresCase() override { return false; }
   bool GetFileStamp(std::string_view, uint64_t*, int64_t*, int64_t*) override { return false; }
+  // An object has no modes: only the bucket's keys reach it.
+  uint32_t KeepCopyPrivate(std::string_view, std::string_view, uint32_t, uint32_t) override {
+    return 0;
+  }
   // Aborts the unfinished multipart uploads below the prefix (what an upload
   // cut off while the store was unreachable left), except those this
   // process is sending. Returns how many it aborted.

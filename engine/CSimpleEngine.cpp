@@ -129,6 +129,24 @@ bool LatestIsCurrent(CDestination* dest, std::string_view source, const std::str
   return size == info.size && written == info.writeTime && changed > info.writeTime;
 }
 
+// A source others may not fully read here (made private after it was
+// copied, by its own mode or a folder above it): its latest copy takes that
+// mode; where the store cannot set it, the plan says once the copy stays
+// readable there.
+void KeepCopyPrivate(CDestination* dest, std::string_view source, const std::string& latest,
+                     uint32_t planId) {
+  plat::File file;
+  uint32_t mode = 0;
+  int64_t written = 0;
+  if (!file.Open(source, plat::File::kRead, plat::File::kOpenExisting) ||
+      !file.GetModeAndTime(&mode, &written))
+    return;
+  const uint32_t reachable = plat::ReachableMode(source, mode) & 0777u;
+  if ((reachable & 044) != 044 && dest->KeepCopyPrivate(source, latest, mode, reachable) != kDestOk)
+    PostEvent(kEvNotProtected, source, planId, {},
+              GetText("NOT_PROTECTED", "REASON_COPIES_STAY_READABLE"));
+}
+
 // Kinds whose free space is kept: local folders, USB disks and network drive
 // letters (a "\\server\share" root is not measured: a dead server would hang).
 bool KeepsReserve(CDestination* dest, const std::string& root) {
@@ -247,6 +265,7 @@ int32_t CSimpleEngine::BackupFile(std::string_view source, bool existenceCheck, 
     rec->changeTime = start;
     rec->lastAttemptTime = start;
     StoreRecord(db, *rec, &offset, notedAt);
+    KeepCopyPrivate(dest, source, names.latestName, planId);
     return kBackupUnchanged;  // nothing copied: a run does not count it
   }
 

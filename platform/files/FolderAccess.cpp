@@ -1,5 +1,6 @@
 #include "platform/files/FolderAccess.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -37,6 +38,21 @@ bool KeepStoreFolderOwn(std::string_view folder) {
   if (me != 0 && st.st_uid != me && st.st_uid != 0) return false;
   if (st.st_uid == me && (st.st_mode & 022) != 0) chmod(native.c_str(), 0700);
   return true;
+}
+
+bool SetFileMode(std::string_view path, uint32_t mode) {
+  std::string native;
+  if (!detail::Resolve(path, &native)) return false;
+  const int fd = open(native.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0)
+    return detail::Fail(errno == ELOOP ? kErrStoppedOnLink : detail::ErrorFor(errno, native));
+  struct stat st;
+  const bool done = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && fchmod(fd, mode & 07777) == 0;
+  const int error = errno;
+  close(fd);
+  return done ? true
+              : detail::Fail(S_ISREG(st.st_mode) ? detail::ErrorFor(error, native)
+                                                 : kErrAccessDenied);
 }
 
 namespace {

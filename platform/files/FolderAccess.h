@@ -32,6 +32,10 @@ uint32_t ReachableMode(std::string_view path, uint32_t mode);
 // others may write is made 0700 first. False when another user owns it.
 bool KeepStoreFolderOwn(std::string_view folder);
 
+// Gives a file (never a link, nor what it leads to) the permission bits
+// mode; false when it cannot (GetLastError() tells why).
+bool SetFileMode(std::string_view path, uint32_t mode);
+
 // Drops the kept folder answers: a run starts with none, and so does a look
 // after a folder's permissions changed.
 void ForgetFolderAnswers();

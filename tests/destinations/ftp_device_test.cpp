@@ -432,6 +432,11 @@ TEST(FtpDevice, KeyedServersAreUsedOnlyWithTheirPinnedKey) {
           << rel;
       if (then != fs::perms{}) fs::permissions(sources.NativeOf("open"), then);
     }
+    // A file made private after its copy: the copy follows, nothing is sent again.
+    const std::string f0 = dest->GetRootPath() + "docs/f0.txt";
+    EXPECT_EQ(dest->KeepCopyPrivate(sources.SystemOf("f0.txt"), f0, 0644, 0600), kDestOk);
+    EXPECT_EQ(fs::status(kind.native("docs/f0.txt")).permissions() & fs::perms::all,
+              fs::perms(0600));
     if (kind.name[0] == 's') {
       EXPECT_EQ(fs::status(kind.native("docs")).permissions() & fs::perms::all,
                 fs::perms::owner_all);
