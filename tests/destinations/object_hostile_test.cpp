@@ -152,7 +152,8 @@ TEST(ObjectHostile, IdleCostsNoRequests) {
               {HostileS3::kMarkerDropped, 12, "UNREACHABLE", V::kUnknown},
               {HostileS3::kBelow500, 18, "OTHER", V::kUnknown},
               {HostileS3::kTruncatedNoToken, 18, "ENDLESS_LISTING", V::kUnknown},
-              {HostileS3::kNoPrefix, 10, "", V::kOwn}};  // what lies elsewhere is not below
+              {HostileS3::kNoPrefix, 10, "", V::kOwn},  // what lies elsewhere is not below
+              {HostileS3::kListsBelow, 20, "", V::kStoreBelow}};
   for (const auto& row : rows) {
     SCOPED_TRACE(testing::Message() << row.manner << " heal " << row.healAt);
     HostileS3 s3(row.manner);
@@ -163,6 +164,10 @@ TEST(ObjectHostile, IdleCostsNoRequests) {
         fresh ? "" : NewStoreId(), dest->GetRootPath(), kStorageObject, "", "", "", ""};
     if (dest->Prepare(false) && row.manner == HostileS3::kHonest)
       dest->PlaceStoreMarker(record.id, false);
+    if (row.manner == HostileS3::kListsBelow) {  // another store in store/in
+      auto inner = Hostile(s3, "store/in");
+      EXPECT_TRUE(inner->Prepare(false) && inner->PlaceStoreMarker(NewStoreId(), false) == 1);
+    }
     const int before = s3.Requests();
     std::string said;
     StoreVerdict last = V::kUnknown;  // no look went through
@@ -188,6 +193,14 @@ TEST(ObjectHostile, IdleCostsNoRequests) {
     EXPECT_EQ(last, row.verdict);
     EXPECT_EQ(wrong, 0);
     EXPECT_LE(s3.Requests() - before, row.requests);
+    // A store found below is looked for again by its marker, not by listing every key.
+    int below = 0;
+    for (const std::string& line : s3.Lines())
+      below += line.find("prefix=store%2F") != std::string::npos &&
+               line.find("delimiter") == std::string::npos;
+    if (row.manner == HostileS3::kListsBelow) {
+      EXPECT_EQ(below, 1);
+    }
     std::string words = row.cause.empty() ? "" : GetText("OBJECT_STORE_REFUSED", row.cause.c_str());
     if (const size_t at = words.find("%s"); at != std::string::npos)
       words.replace(at, 2,

@@ -179,6 +179,11 @@ std::string HostileS3::Answer(const std::string& method, const std::string& targ
                    "<ListBucketResult><Contents><Key>" + prefix +
                        "a/x.txt</Key><Size>1</Size></Contents><IsTruncated>true</IsTruncated>"
                        "</ListBucketResult>");
+    if (below && manner == kListsBelow) {
+      std::lock_guard<std::mutex> guard(lock_);
+      for (const auto& [held, body] : objects_)
+        if (held.rfind(prefix, 0) == 0) items += "<Contents><Key>" + held + "</Key></Contents>";
+    }
     if (below && manner == kNoPrefix)
       items = "<Contents><Key>elsewhere/in/Brevanto.dat</Key><Size>9</Size></Contents>";
     const std::string marker = manner == kRepeatedMarker ? "same" : "m" + std::to_string(page);

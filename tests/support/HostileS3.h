@@ -45,6 +45,7 @@ class HostileS3 {
     kBelow500,          // a listing of every key below a prefix answered 500
     kTruncatedNoToken,  // a prefix's listing truncated, with no continuation token
     kNoPrefix,          // a prefix's listing answers another folder's marker too
+    kListsBelow,        // the listing of every key below a prefix gives the keys held
   };
   explicit HostileS3(Manner manner);
   ~HostileS3();
