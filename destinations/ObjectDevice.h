@@ -219,6 +219,7 @@ class CObjectDevice : public CDestination {
   bool markerDenied_ = false;     // under sessionLock_
   bool versioningAsked_ = false;  // under sessionLock_: the bucket's versioning was asked
   int32_t above_ = -1;            // under sessionLock_: LookAboveStore's answer this connection
+  std::string belowMarker_;       // under sessionLock_: the key of a store's marker found below
   int aboveUnchecked_ = 0;        // under sessionLock_: a folder above unseen: 1 to say, 2 said
   // A refused store (its marker denied, refused or not the plan's) is looked
   // at again after this pause, doubled at each refusal up to the marker's

@@ -113,6 +113,21 @@ int32_t CObjectDevice::LookAroundUnmarkedRoot() {
     if (!entries.empty()) return 1;
   }
   if (const int32_t above = LookAboveStore(true); above != 0) return above;
+  // A store found below before is looked for by its marker alone (one GET),
+  // not by listing every key again, while that marker stands.
+  if (!belowMarker_.empty() && belowMarker_.rfind(folder, 0) == 0) {
+    std::string text, id;
+    const ObjectReply reply = Retried([&] {
+      text.clear();
+      return session_.Get(belowMarker_, [&](const char* data, size_t size) {
+        text.append(data, size);
+        return text.size() <= kMaxMarkerBytes;
+      });
+    });
+    if (reply.Ok() && ParseStoreMarker(text, &id)) return 3;
+    if (!reply.Ok() && reply.status != 404) return -1;
+  }
+  belowMarker_.clear();
   // A store made below first: this one would hold it. One listing of every
   // key below (a new place holds few); a key named as a marker is taken for
   // one.
@@ -122,8 +137,10 @@ int32_t CObjectDevice::LookAroundUnmarkedRoot() {
   for (const ObjectEntry& e : entries) {
     const std::string& n = e.name;
     if (n.size() > inFolder.size() &&
-        n.compare(n.size() - inFolder.size(), inFolder.size(), inFolder) == 0)
+        n.compare(n.size() - inFolder.size(), inFolder.size(), inFolder) == 0) {
+      belowMarker_ = folder + n;
       return 3;
+    }
   }
   return 0;
 }

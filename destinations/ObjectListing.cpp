@@ -125,7 +125,8 @@ ObjectReply ObjectSession::List(std::string_view prefix, std::vector<ObjectEntry
       in = 0;
       ObjectXmlElement(text, "ETag", &in, &etag);
       key = UrlDecode(XmlUnescape(key));
-      if (key.size() <= prefix.size()) continue;
+      // Keys outside the prefix (an endpoint that ignores it) are not the folder's.
+      if (key.size() <= prefix.size() || key.compare(0, prefix.size(), prefix) != 0) continue;
       entries->push_back({key.substr(prefix.size()), std::strtoull(size.c_str(), nullptr, 10),
                           false, IsoTime(modified), XmlUnescape(etag)});
     }
@@ -134,7 +135,7 @@ ObjectReply ObjectSession::List(std::string_view prefix, std::vector<ObjectEntry
       std::string key;
       if (!ObjectXmlElement(text, "Prefix", &in, &key)) continue;
       key = UrlDecode(XmlUnescape(key));
-      if (key.size() <= prefix.size() + 1) continue;
+      if (key.size() <= prefix.size() + 1 || key.compare(0, prefix.size(), prefix) != 0) continue;
       entries->push_back(
           {key.substr(prefix.size(), key.size() - prefix.size() - 1), 0, true, 0, ""});
     }
@@ -142,9 +143,12 @@ ObjectReply ObjectSession::List(std::string_view prefix, std::vector<ObjectEntry
     std::string truncated;
     ObjectXmlElement(xml, "IsTruncated", &at, &truncated);
     at = 0;
-    if (firstOnly > 0 || truncated != "true" ||
-        !ObjectXmlElement(xml, "NextContinuationToken", &at, &token))
-      return reply;
+    if (firstOnly > 0 || truncated != "true") return reply;
+    // Cut short with no way to go on: what follows is not known, never "none".
+    if (!ObjectXmlElement(xml, "NextContinuationToken", &at, &token) || token.empty()) {
+      entries->clear();
+      return Endless(reply);
+    }
     token = XmlUnescape(token);
     if (page >= kMostPages || entries->size() > kMostEntries || !markers.insert(token).second) {
       entries->clear();

@@ -102,7 +102,8 @@ class ObjectSession {
   // GET of a key, each piece handed to sink (false stops it).
   ObjectReply Get(std::string_view key, const std::function<bool(const char*, size_t)>& sink);
   // Every key and common prefix directly below prefix, through all pages;
-  // none and kEndlessListing when the pages do not end. firstOnly > 0: that
+  // none and kEndlessListing when the pages do not end (or one is cut short
+  // with no token to go on); keys outside prefix are left out. firstOnly > 0: that
   // many at most, from the first page alone. flat: every key below prefix,
   // at any depth (no common prefixes).
   ObjectReply List(std::string_view prefix, std::vector<ObjectEntry>* entries, int firstOnly = 0,

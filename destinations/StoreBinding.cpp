@@ -208,7 +208,7 @@ StoreVerdict LookAtMarker(const std::string& planFolder, CDestination& destinati
   const std::string me = InstallationId();
   std::string found, installation;
   const int32_t marked = destination.ReadStoreMarkerId(&found, &installation);
-  if (marked < 0) return StoreVerdict::kOwn;
+  if (marked < 0) return StoreVerdict::kUnknown;
   *known = true;
   if (marked == 2) return StoreVerdict::kNotAMarker;
   const auto remember = [&](const std::string& id) {
@@ -256,11 +256,12 @@ StoreVerdict LookAtMarker(const std::string& planFolder, CDestination& destinati
   // copies whose marker went (deleted by hand, by a lifecycle rule).
   const int32_t around = destination.LookAroundUnmarkedRoot();
   *known = around >= 0;
-  if (around < 0) return StoreVerdict::kOwn;
+  if (around < 0) return StoreVerdict::kUnknown;
   if (around == 1 && recorded) {
     // The plan's own store lost its marker only: it gets it back.
     const int32_t placed = destination.PlaceStoreMarker(record->id, false);
     *known = placed >= 0;
+    if (placed < 0) return StoreVerdict::kUnknown;
     return placed == 0 ? theOneThere() : StoreVerdict::kOwn;
   }
   if (around == 1) return StoreVerdict::kUnmarkedCopies;
@@ -273,7 +274,7 @@ StoreVerdict LookAtMarker(const std::string& planFolder, CDestination& destinati
   remember(id);
   const int32_t placed = destination.PlaceStoreMarker(id, false);
   *known = placed >= 0;
-  if (placed < 0) return StoreVerdict::kOwn;
+  if (placed < 0) return StoreVerdict::kUnknown;
   if (placed == 0) {
     // Another plan placed its marker at the same moment, or this one's landed.
     const StoreVerdict there = theOneThere();
@@ -296,7 +297,8 @@ StoreVerdict LookAtRemoteStore(const std::string& planFolder, CDestination& dest
     return static_cast<StoreVerdict>(held);
   bool known = false;
   const StoreVerdict verdict = LookAtMarker(planFolder, destination, record, &known);
-  if (RefusesStore(verdict))
+  // Not known now backs off as a refusal does: the same doubling pauses.
+  if (RefusesStore(verdict) || verdict == StoreVerdict::kUnknown)
     destination.HoldRefusal(static_cast<int32_t>(verdict));
   else if (known)
     destination.HoldRefusal(0);

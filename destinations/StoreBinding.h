@@ -39,11 +39,15 @@ enum class StoreVerdict {
   kGhostMarker,    // the endpoint claims a marker (412) it does not return
   kEarlierStore,   // a store of this installation that no plan here records
   kStoreReplaced,  // the plan's store is gone and another installation made one there
+  // Whose store it is cannot be told now (a request failed, a listing was cut
+  // short): write nothing, look again after a pause.
+  kUnknown,
 };
 
 // Whether a verdict keeps the plan from writing into the store there.
 inline bool RefusesStore(StoreVerdict v) {
-  return v != StoreVerdict::kOwn && v != StoreVerdict::kNotConnected && v != StoreVerdict::kFresh;
+  return v != StoreVerdict::kOwn && v != StoreVerdict::kNotConnected && v != StoreVerdict::kFresh &&
+         v != StoreVerdict::kUnknown;
 }
 // The key of a refusal's words in the texts' "STORE" section ("" for others).
 const char* StoreRefusalText(StoreVerdict v);
@@ -75,8 +79,10 @@ std::string StoreDiskName(const StoreRecord& record, const std::string& root);
 // their marker); so is a place inside another store's folder
 // (kInsideStore); any other place gets a new store, filled anew by a plan
 // that had one (kFresh). A refusal is held by the destination for a pause
-// that doubles up to the marker's look time. A marker that cannot be looked
-// at now changes nothing: the copies say why they fail.
+// that doubles up to the marker's look time. A store whose marker, folders
+// or listing cannot be looked at now (before its marker was read as the
+// plan's, or placed and read back) is kUnknown, held on the same pauses:
+// nothing is written there until a look goes through.
 StoreVerdict LookAtRemoteStore(const std::string& planFolder, CDestination& destination,
                                StoreRecord* record);
 

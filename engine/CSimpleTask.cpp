@@ -214,8 +214,9 @@ void CSimpleTask::PreCheck() {
                     ? LookAtRemoteStore(folder, *dest, &store_)
                     : LookAtStore(folder, dest->GetStorageType(), root, filledBefore, &store_);
       looked = true;
-      dest->SetStoreAway(verdict == StoreVerdict::kNotConnected || RefusesStore(verdict));
-      if (bucket != nullptr && !RefusesStore(verdict)) {
+      dest->SetStoreAway(verdict == StoreVerdict::kNotConnected ||
+                         verdict == StoreVerdict::kUnknown || RefusesStore(verdict));
+      if (bucket != nullptr && !dest->StoreAway()) {
         bucket->SweepIfDue();
         keepsVersions = bucket->TakeKeepsVersions();
       }
@@ -282,7 +283,8 @@ void CSimpleTask::PreCheck() {
       said.replace(at, 2, foreignStore);
     PostEvent(kEvStoreState, root, id, {}, said, 4);
   }
-  if (looked) foreignSaid_ = verdict;
+  if (looked && verdict != StoreVerdict::kUnknown)
+    foreignSaid_ = verdict;  // a refusal back is not new
   // Said once a start when the folders above the bucket's store could not be seen.
   if (aboveUnchecked) {
     std::string said = GetText("STORE", "ABOVE_UNCHECKED");

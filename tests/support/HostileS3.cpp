@@ -133,25 +133,34 @@ void HostileS3::Session(int client) {
       std::lock_guard<std::mutex> guard(lock_);
       if (lines_.size() < 100000) lines_.push_back(method + " " + target);
     }
-    if (!SendAll(client, Answer(method, target, head, body))) break;
+    const std::string answer = Answer(method, target, head, body);
+    if (answer.empty() || !SendAll(client, answer)) break;  // "": dropped, no answer
   }
   close(client);
 }
 
 std::string HostileS3::Answer(const std::string& method, const std::string& target,
                               const std::string& headers, const std::string& body) {
-  if (manner_ == kRedirect)
+  const Manner manner = manner_;
+  if (manner == kRedirect)
     return Reply(307, "Temporary Redirect", "",
                  "Location: http://127.0.0.2:" + std::to_string(port_) + target + "\r\n");
   const size_t question = target.find('?');
   const std::string path = target.substr(0, question);
   const std::string query = question == std::string::npos ? "" : target.substr(question + 1);
   const std::string key = path.size() > 9 ? path.substr(9) : "";  // past "/hostile/"
-  if (method == "GET" && key.empty() && manner_ == kListDenied)
+  if (method == "GET" && key.empty() && manner == kListDenied)
     return Reply(403, "Forbidden", "<Error><Code>AccessDenied</Code></Error>");
+  const bool prefixed = query.find("prefix=") != std::string::npos;
+  const std::string internal = "<Error><Code>InternalError</Code></Error>";
+  // The listing of every key below a prefix (the check for stores below).
+  const bool below = prefixed && query.find("delimiter") == std::string::npos &&
+                     query.find("uploads") == std::string::npos;
+  if (method == "GET" && key.empty() && below && manner == kBelow500)
+    return Reply(500, "Internal Server Error", internal);
   if (method == "GET" && key.empty()) {
     const bool uploads = query.find("uploads") != std::string::npos;
-    const bool endless = manner_ == kEndless || manner_ == kRepeatedMarker;
+    const bool endless = manner == kEndless || manner == kRepeatedMarker;
     // A page of a thousand names (or none at all when honest).
     std::string items, prefix;
     const size_t named = query.find("prefix=");
@@ -165,7 +174,19 @@ std::string HostileS3::Answer(const std::string& method, const std::string& targ
                    ? "<Upload><Key>" + name + "</Key><UploadId>u" + name + "</UploadId></Upload>"
                    : "<Contents><Key>" + name + "</Key><Size>1</Size></Contents>";
     }
-    const std::string marker = manner_ == kRepeatedMarker ? "same" : "m" + std::to_string(page);
+    if (below && manner == kTruncatedNoToken)
+      return Reply(200, "OK",
+                   "<ListBucketResult><Contents><Key>" + prefix +
+                       "a/x.txt</Key><Size>1</Size></Contents><IsTruncated>true</IsTruncated>"
+                       "</ListBucketResult>");
+    if (below && manner == kListsBelow) {
+      std::lock_guard<std::mutex> guard(lock_);
+      for (const auto& [held, body] : objects_)
+        if (held.rfind(prefix, 0) == 0) items += "<Contents><Key>" + held + "</Key></Contents>";
+    }
+    if (below && manner == kNoPrefix)
+      items = "<Contents><Key>elsewhere/in/Brevanto.dat</Key><Size>9</Size></Contents>";
+    const std::string marker = manner == kRepeatedMarker ? "same" : "m" + std::to_string(page);
     const std::string more = !endless  ? "<IsTruncated>false</IsTruncated>"
                              : uploads ? "<IsTruncated>true</IsTruncated><NextKeyMarker>" + marker +
                                              "</NextKeyMarker><NextUploadIdMarker>" + marker +
@@ -177,13 +198,17 @@ std::string HostileS3::Answer(const std::string& method, const std::string& targ
         "<?xml version=\"1.0\"?><ListBucketResult>" + items + more + "</ListBucketResult>");
   }
   const bool marker = key.size() >= 12 && key.substr(key.size() - 12) == "Brevanto.dat";
-  if (marker && (manner_ == kMarkerDenied || (manner_ == kMarkerUnwritable && method == "PUT")))
+  if (marker && (manner == kMarkerDenied || (manner == kMarkerUnwritable && method == "PUT")))
     return Reply(403, "Forbidden", "<Error><Code>AccessDenied</Code></Error>");
-  if (marker && manner_ == kMarkerJunk && method == "GET") return Reply(200, "OK", "junk");
-  if (marker && manner_ == kGhostMarker && method == "PUT")
+  if (marker && manner == kMarkerJunk && method == "GET") return Reply(200, "OK", "junk");
+  if (marker &&
+      ((manner == kMarker500 && method == "GET") || (manner == kMarkerPut500 && method == "PUT")))
+    return Reply(500, "Internal Server Error", internal);
+  if (marker && manner == kMarkerDropped && method == "GET") return "";
+  if (marker && manner == kGhostMarker && method == "PUT")
     return Reply(412, "Precondition Failed", "<Error><Code>PreconditionFailed</Code></Error>");
   std::lock_guard<std::mutex> guard(lock_);
-  if (method == "PUT" && marker && manner_ == kMarkerAnswerLost) {
+  if (method == "PUT" && marker && manner == kMarkerAnswerLost) {
     if (!HeaderValue(headers, "if-none-match").empty() && objects_.count(key))
       return Reply(412, "Precondition Failed", "<Error><Code>PreconditionFailed</Code></Error>");
     objects_[key] = body;
@@ -192,8 +217,8 @@ std::string HostileS3::Answer(const std::string& method, const std::string& targ
   if (method == "PUT") {
     objects_[key] = body;
     std::string etag = HexOfBase64(HeaderValue(headers, "content-md5"));
-    if (manner_ == kWrongETag) etag = std::string(32, '0');
-    if (manner_ == kOpaqueETag) etag = "kms-" + std::string(28, 'a') + "-1";
+    if (manner == kWrongETag) etag = std::string(32, '0');
+    if (manner == kOpaqueETag) etag = "kms-" + std::string(28, 'a') + "-1";
     return Reply(200, "OK", "", "ETag: \"" + etag + "\"\r\n");
   }
   const auto held = objects_.find(key);

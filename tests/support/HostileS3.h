@@ -5,8 +5,10 @@
 // not the MD5 of the body put (or one in a form that is no MD5 at all, as
 // stores that encrypt with their own keys give), or the store's marker
 // refused (403) while everything else is answered, or only its writes refused,
-// or read as text that is no marker, or claimed (412) but never returned; or
-// every listing refused.
+// or read as text that is no marker, or claimed (412) but never returned, or
+// failed (500, a dropped connection); or every listing refused, or the check
+// for stores below failed, cut short without a token, or answered for the
+// whole bucket. Heal() makes it honest from then on.
 #pragma once
 #include <atomic>
 #include <cstdint>
@@ -35,8 +37,15 @@ class HostileS3 {
     // The first marker written is kept but answered 504 (the answer lost on
     // the way back); a marker written where one is, with If-None-Match, 412.
     kMarkerAnswerLost,
-    kListDenied,   // every listing refused by a policy (403 AccessDenied)
-    kGhostMarker,  // the marker's PUT answered 412 (one is there), its GET 404
+    kListDenied,        // every listing refused by a policy (403 AccessDenied)
+    kGhostMarker,       // the marker's PUT answered 412 (one is there), its GET 404
+    kMarker500,         // the marker's GET answered 500 InternalError
+    kMarkerPut500,      // the marker's PUT answered 500 InternalError
+    kMarkerDropped,     // the marker's GET: the connection closed with no answer
+    kBelow500,          // a listing of every key below a prefix answered 500
+    kTruncatedNoToken,  // a prefix's listing truncated, with no continuation token
+    kNoPrefix,          // a prefix's listing answers another folder's marker too
+    kListsBelow,        // the listing of every key below a prefix gives the keys held
   };
   explicit HostileS3(Manner manner);
   ~HostileS3();
@@ -48,6 +57,7 @@ class HostileS3 {
   // A plan's settings for a store below prefix in bucket "hostile".
   ObjectStoreSettings Settings(const std::string& prefix) const;
   int Requests() const { return requests_; }
+  void Heal() { manner_ = kHonest; }
   // The request lines served ("GET /hostile?list-type=2...").
   std::vector<std::string> Lines() const;
   // The keys held (put and not deleted).
@@ -59,7 +69,7 @@ class HostileS3 {
   std::string Answer(const std::string& method, const std::string& target,
                      const std::string& headers, const std::string& body);
 
-  const Manner manner_;
+  std::atomic<Manner> manner_;
   int listener_ = -1;
   uint16_t port_ = 0;
   std::atomic<bool> stop_{false};
