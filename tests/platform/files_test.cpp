@@ -14,6 +14,7 @@
 #include "Checks.h"
 #include "platform/base/Errors.h"
 #include "platform/files/Files.h"
+#include "platform/files/FolderAccess.h"
 #include "platform/files/FolderEntries.h"
 
 namespace fs = std::filesystem;
@@ -330,4 +331,24 @@ TEST(Files, ListingsLeaveOutWhatCannotBeCarried) {
   EXPECT_EQ(Code(plat::ListFolderEntries(t.SystemOf("missing"), true,
                                          [](const plat::FolderEntry&) { return true; })),
             plat::kErrPathNotFound);
+}
+
+// Who else may read a file is judged through every folder above it, on the
+// folders' real paths, and a folder just made private counts at once.
+TEST(Files, OthersReachAFileOnlyThroughEveryFolderAbove) {
+  TempDir t;
+  t.Write("closed/open/deep/f.txt", "x");
+  chmod(t.NativeOf("closed").c_str(), 0700);
+  chmod(t.NativeOf("closed/open").c_str(), 0755);
+  chmod(t.NativeOf("closed/open/deep").c_str(), 0755);
+  plat::ForgetFolderAnswers();
+  EXPECT_EQ(plat::ReachableMode(t.SystemOf("closed\\open\\deep\\f.txt"), 0644), 0600u);
+  fs::create_symlink(t.NativeOf("closed/open"), t.NativeOf("link"));
+  EXPECT_EQ(plat::ReachableMode(t.SystemOf("link\\deep\\f.txt"), 04644), 04600u);
+  chmod(t.NativeOf("closed").c_str(), 0755);
+  plat::ForgetFolderAnswers();
+  const uint32_t open = plat::ReachableMode(t.SystemOf("closed\\open\\deep\\f.txt"), 0644);
+  chmod(t.NativeOf("closed/open/deep").c_str(), 0750);
+  EXPECT_EQ(plat::ReachableMode(t.SystemOf("closed\\open\\deep\\f.txt"), 0644), open & 0640u);
+  EXPECT_EQ(plat::ReachableMode(t.SystemOf("gone\\f.txt"), 0644), 0600u);
 }
