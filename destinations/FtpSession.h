@@ -132,6 +132,10 @@ class FtpSession {
   // every other command succeeded. A line holding CR, LF or NUL is refused
   // whole before anything is sent.
   Outcome Commands(const std::vector<std::string>& commands, long waitMs);
+  // FTP: sends one command line (made by CommandOf) that the server may
+  // refuse without the connection being dropped; *refused: it answered 4xx
+  // or 5xx.
+  Outcome Ask(const std::string& line, long waitMs, bool* refused);
   // The one builder of a command line from server paths: verb, then each
   // path (SFTP: quoted). False for a path holding CR, LF or NUL: such a path
   // would end the line early and start a command of its own (or cut it).

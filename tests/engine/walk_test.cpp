@@ -339,9 +339,9 @@ TEST_F(PlanWalk, AServerStoreInsideTheSourcesIsNotCopiedIntoItself) {
           << reason;
     }
     if (id != 8) continue;
-    // The server set right: what it was refused goes private at the next connection, and is
-    // counted no more.
+    // The server set right: at the next connection what it held back goes private, uncounted.
     ASSERT_TRUE(ftp.RefuseModes(false));
+    exposed->Destination()->Close();
     refused.Run();  // the server keeps modes again: the held-back files are noted anew
     std::this_thread::sleep_for(std::chrono::milliseconds(2100));  // and settle
     refused.Run();
