@@ -419,6 +419,9 @@ uint32_t CFTPDevice::CopyFileWatched(std::string_view source, std::string_view t
     CreateFolders(target);
     if (attempt() != 0) knownFolders_.clear();
   }
+  // A server found not to keep a private copy private (refused, or said yes
+  // and did nothing) is told as one that refuses modes.
+  if (error == plat::kErrNotKeptPrivate) modesKept_ = false;
   return error;
 }
 

@@ -146,7 +146,8 @@ bool CFTPDevice::MarkerKeptPrivate(const std::string& remote) {
   // A server that says yes and does nothing shows it in its listing.
   const size_t slash = remote.find_last_of('/');
   std::vector<FtpEntry> entries;
-  if (session_.List(remote.substr(0, slash + 1), RequestWaitMs(1), &entries) != FtpSession::kDone)
+  if (session_.ListWithModes(remote.substr(0, slash + 1), RequestWaitMs(1), &entries) !=
+      FtpSession::kDone)
     return true;
   return std::none_of(entries.begin(), entries.end(), [&](const FtpEntry& e) {
     return !e.folder && e.name == remote.substr(slash + 1) && e.mode >= 0 && (e.mode & 077) != 0;

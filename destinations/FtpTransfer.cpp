@@ -321,7 +321,7 @@ FtpSession::Outcome FtpSession::Upload(std::string_view local, std::string_view 
 bool FtpSession::ModesKept(const std::string& folder, std::string_view name, uint32_t mode,
                            long waitMs) {
   std::vector<FtpEntry> entries;
-  if (List(folder, waitMs, &entries) != kDone) return true;  // asked again with the next one
+  if (ListWithModes(folder, waitMs, &entries) != kDone) return true;  // asked again with the next
   // The marker (sent while no private file is held) does not answer for the
   // copies: the store's folders below may be kept otherwise.
   modesChecked_ = holdsPrivateFiles_;

@@ -303,7 +303,7 @@ TEST_F(PlanWalk, AServerStoreInsideTheSourcesIsNotCopiedIntoItself) {
   ASSERT_TRUE(ftp.RefuseModes());
   bvtest::FtpRelay relay(ftp.Port()), liar(ftp.Port());
   relay.SetFault(bvtest::FtpRelay::Fault::kNoMlst);
-  liar.SetFault(bvtest::FtpRelay::Fault::kLieModes);  // says yes to SITE CHMOD, does nothing
+  liar.SetFault(bvtest::FtpRelay::Fault::kLieModes);  // yes to SITE CHMOD, does nothing; no MLSD
   int exposedPlans = 0;
   for (const auto& [id, folder, port, key, said] :
        {std::tuple<uint32_t, const char*, uint16_t, const char*, int>{

@@ -95,6 +95,7 @@ std::string FtpRelay::Rewrite(const std::string& line,
 std::string FtpRelay::Answer(const std::string& line) {
   if (fault_ == Fault::kNoSize && line.rfind("SIZE ", 0) == 0) return "500 Unknown command\r\n";
   if (fault_ == Fault::kNoMlst && line.rfind("MLST", 0) == 0) return "500 Unknown command\r\n";
+  if (fault_ == Fault::kLieModes && line.rfind("MLSD", 0) == 0) return "500 Unknown command\r\n";
   if (fault_ == Fault::kLieModes && line.rfind("SITE CHMOD", 0) == 0) return "200 ok\r\n";
   if (fault_ == Fault::kNoTls && line.rfind("AUTH", 0) == 0)
     return "502 Command not implemented\r\n";
