@@ -253,10 +253,11 @@ void CFTPDevice::Refresh() {
     // Again at a look, backing off while the server refuses it.
     if (connected_ && (markerDue_ || (markerError_ != 0 && MarkerRetryDue()))) {
       PlaceMarker();
-    } else if (connected_ && !modesKept_ && MarkerKeptPrivate(root + kStoreMarkerName)) {
-      // Asked at each look (one command on the open connection; the client
-      // may log in anew unseen): a server set right keeps copies private
-      // now, and the plan tries again what it held back.
+    } else if (connected_ && !modesKept_ && ModesAskDue() &&
+               MarkerKeptPrivate(root + kStoreMarkerName)) {
+      // Asked again now and then (one command on the open connection, which
+      // its refusal keeps): a server set right keeps copies private now, and
+      // the plan tries again what it held back.
       std::lock_guard<std::recursive_mutex> guard(sessionLock_);
       session_.ForgetModesRefused();
       modesKept_ = true;
@@ -426,6 +427,9 @@ uint32_t CFTPDevice::CopyFileWatched(std::string_view source, std::string_view t
     CreateFolders(target);
     if (attempt() != 0) knownFolders_.clear();
   }
+  // A server found not to keep a private copy private (refused, or said yes
+  // and did nothing) is told as one that refuses modes.
+  if (error == plat::kErrNotKeptPrivate) modesKept_ = false;
   return error;
 }
 

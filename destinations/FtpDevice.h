@@ -164,6 +164,9 @@ class CFTPDevice : public CDestination {
   // 5 minutes after it (as a failing file): a server refusing it is not
   // logged into at every look.
   bool MarkerRetryDue() const;
+  // Whether a server that would not keep the marker private may be asked
+  // again at a look: 10 minutes after it was asked last.
+  bool ModesAskDue() const;
   // After PinLocalStore: true when the server is this machine but nothing
   // proves which folder here holds the marker it wrote (the server gives no
   // identity of it and this user does not own it), so nothing is pinned.
@@ -232,6 +235,7 @@ class CFTPDevice : public CDestination {
   std::atomic<int> markerFailures_{0};      // failed placements in a row
   std::atomic<uint64_t> markerTriedMs_{0};  // when the last one ended (monotonic ms)
   std::atomic<bool> markerDue_{false};      // connected at load: the marker is placed at Refresh
+  std::atomic<uint64_t> modesAskedMs_{0};   // when MarkerKeptPrivate last asked (monotonic ms)
   // Why the last connection failed, and the reason told last (both
   // ServerRefusal values; kNone after a connection succeeded).
   std::atomic<ServerRefusal> refusal_{ServerRefusal::kNone};

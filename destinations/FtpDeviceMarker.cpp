@@ -19,6 +19,10 @@ constexpr uint32_t kMarkerPauseMs = 500;
 
 constexpr uint64_t kMaxMarkerBytes = 4096;
 
+// A server that would not keep the marker private is asked again this long
+// after it was last asked (or at the next connection).
+constexpr uint64_t kModesAskPauseMs = 10 * 60 * 1000;
+
 }  // namespace
 
 std::string CFTPDevice::StoreId() const {
@@ -49,6 +53,10 @@ bool CFTPDevice::MarkerRetryDue() const {
   if (failures <= 3) return true;
   const uint64_t pauseMs = failures > 20 ? 300000 : 60000;
   return plat::GetTickCount64() - markerTriedMs_ >= pauseMs;
+}
+
+bool CFTPDevice::ModesAskDue() const {
+  return plat::GetTickCount64() - modesAskedMs_ >= kModesAskPauseMs;
 }
 
 bool CFTPDevice::PlaceMarker() {
@@ -105,6 +113,7 @@ bool CFTPDevice::PlaceMarkerOnce() {
     if (written) {
       NoteMarkerWritten(remote, nonce);
       // The marker's own copy may have shown it already.
+      modesAskedMs_ = plat::GetTickCount64();
       modesKept_ = !session_.ModesRefused() && MarkerKeptPrivate(remote);
     }
     return placed;
@@ -123,17 +132,22 @@ bool CFTPDevice::PlaceMarkerOnce() {
 bool CFTPDevice::MarkerKeptPrivate(const std::string& remote) {
   std::lock_guard<std::recursive_mutex> guard(sessionLock_);
   std::string line;
-  const bool made = IsSftpServer(GetFtpSettings().server)
-                        ? session_.CommandOf("chmod", {"600", remote}, &line)
-                        : session_.CommandOf("SITE CHMOD 600", {remote}, &line);
+  const bool sftp = IsSftpServer(GetFtpSettings().server);
+  const bool made = sftp ? session_.CommandOf("chmod", {"600", remote}, &line)
+                         : session_.CommandOf("SITE CHMOD 600", {remote}, &line);
   if (!made) return true;
-  if (WithReconnect([&] { return session_.Commands({line}, RequestWaitMs(1)); }) ==
-      FtpSession::kRefused)
-    return false;
+  modesAskedMs_ = plat::GetTickCount64();
+  bool refused = false;
+  const FtpSession::Outcome outcome = WithReconnect([&] {
+    return sftp ? session_.Commands({line}, RequestWaitMs(1))
+                : session_.Ask(line, RequestWaitMs(1), &refused);
+  });
+  if (outcome == FtpSession::kRefused || refused) return false;
   // A server that says yes and does nothing shows it in its listing.
   const size_t slash = remote.find_last_of('/');
   std::vector<FtpEntry> entries;
-  if (session_.List(remote.substr(0, slash + 1), RequestWaitMs(1), &entries) != FtpSession::kDone)
+  if (session_.ListWithModes(remote.substr(0, slash + 1), RequestWaitMs(1), &entries) !=
+      FtpSession::kDone)
     return true;
   return std::none_of(entries.begin(), entries.end(), [&](const FtpEntry& e) {
     return !e.folder && e.name == remote.substr(slash + 1) && e.mode >= 0 && (e.mode & 077) != 0;

@@ -254,7 +254,12 @@ FtpSession::Outcome FtpSession::List(std::string_view folder, long waitMs,
   curl_easy_setopt(H(handle_), CURLOPT_WRITEDATA, &text);
   Outcome outcome = Perform();
   bool namesOnly = false;
-  if (outcome == kRefused) {  // no machine listing here (or no such folder): names only
+  if (outcome == kRefused) {
+    // No machine listing here (or no such folder): the long listing when it
+    // reads as a Unix server's (it shows the modes), else names only.
+    bool plain = false;
+    outcome = LongList(folder, waitMs, entries, &plain);
+    if (plain || outcome == kLost) return outcome;
     text.clear();
     Prepare(UrlOf(folder, true), waitMs);
     curl_easy_setopt(H(handle_), CURLOPT_DIRLISTONLY, 1L);
@@ -278,6 +283,49 @@ FtpSession::Outcome FtpSession::List(std::string_view folder, long waitMs,
     }
     entries->push_back(std::move(entry));
   }
+  return kDone;
+}
+
+FtpSession::Outcome FtpSession::LongList(std::string_view folder, long waitMs,
+                                         std::vector<FtpEntry>* entries, bool* plain) {
+  std::string text;
+  Prepare(UrlOf(folder, true), waitMs);
+  curl_easy_setopt(H(handle_), CURLOPT_WRITEFUNCTION, AppendText);
+  curl_easy_setopt(H(handle_), CURLOPT_WRITEDATA, &text);
+  const Outcome outcome = Perform();
+  *plain = false;
+  if (outcome != kDone) return outcome;
+  std::vector<FtpEntry> listed;
+  const int64_t now = plat::Now();
+  for (size_t pos = 0; pos < text.size();) {
+    size_t end = text.find('\n', pos);
+    if (end == std::string::npos) end = text.size();
+    std::string_view line(text.data() + pos, end - pos);
+    pos = end + 1;
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    if (line.empty() || line.rfind("total ", 0) == 0 || line.ends_with(" .") ||
+        line.ends_with(" .."))
+      continue;
+    FtpEntry entry;
+    if (!ParseLongListLine(line, now, &entry)) return kDone;  // not a Unix server's
+    listed.push_back(std::move(entry));
+  }
+  *plain = true;
+  entries->insert(entries->end(), listed.begin(), listed.end());
+  return kDone;
+}
+
+FtpSession::Outcome FtpSession::ListWithModes(std::string_view folder, long waitMs,
+                                              std::vector<FtpEntry>* entries) {
+  const Outcome outcome = List(folder, waitMs, entries);
+  if (outcome != kDone || options_.sftp ||
+      std::none_of(entries->begin(), entries->end(),
+                   [](const FtpEntry& e) { return !e.folder && e.mode < 0; }))
+    return outcome;
+  // A machine listing without modes: the long listing may show them.
+  std::vector<FtpEntry> longer;
+  bool plain = false;
+  if (LongList(folder, waitMs, &longer, &plain) == kDone && plain) *entries = std::move(longer);
   return kDone;
 }
 

@@ -350,6 +350,16 @@ FtpSession::Outcome FtpSession::Commands(const std::vector<std::string>& command
   return Perform();
 }
 
+FtpSession::Outcome FtpSession::Ask(const std::string& line, long waitMs, bool* refused) {
+  *refused = false;
+  const Outcome outcome = Commands({"*" + line}, waitMs);
+  if (outcome != kDone) return outcome;
+  long reply = 0;
+  curl_easy_getinfo(H(handle_), CURLINFO_RESPONSE_CODE, &reply);
+  *refused = reply >= 400;
+  return kDone;
+}
+
 FtpSession::Outcome FtpSession::MakeFolders(const std::vector<std::string>& folders, long waitMs) {
   std::vector<std::string> commands;
   for (const std::string& f : folders) {

@@ -132,6 +132,10 @@ class FtpSession {
   // every other command succeeded. A line holding CR, LF or NUL is refused
   // whole before anything is sent.
   Outcome Commands(const std::vector<std::string>& commands, long waitMs);
+  // FTP: sends one command line (made by CommandOf) that the server may
+  // refuse without the connection being dropped; *refused: it answered 4xx
+  // or 5xx.
+  Outcome Ask(const std::string& line, long waitMs, bool* refused);
   // The one builder of a command line from server paths: verb, then each
   // path (SFTP: quoted). False for a path holding CR, LF or NUL: such a path
   // would end the line early and start a command of its own (or cut it).
@@ -190,10 +194,14 @@ class FtpSession {
   Outcome Download(std::string_view remote,
                    const std::function<uint32_t(const char*, size_t)>& sink, long waitMs,
                    uint32_t* error, int64_t* writeTime);
-  // Lists a folder (machine listing; names only when the server lacks it).
+  // Lists a folder (machine listing; where the server lacks it, the long
+  // listing of a Unix server, else names only).
   // Entries that cannot be names in a folder (".", "..", names holding "/",
   // empty or overlong names) and unreadable lines are left out.
   Outcome List(std::string_view folder, long waitMs, std::vector<FtpEntry>* entries);
+  // List, and where it shows a file without its mode (FTP), the long
+  // listing when it reads as a Unix server's: the modes from its first column.
+  Outcome ListWithModes(std::string_view folder, long waitMs, std::vector<FtpEntry>* entries);
   // The names of a folder's entries only (FTP: NLST, which costs the server
   // no look at each entry, unlike MLSD), whether file or folder unknown;
   // names that cannot be entries are left out as by List.
@@ -244,6 +252,10 @@ class FtpSession {
   // mode (a listing that shows no modes: true). Asked once per connection
   // (modesChecked_); a copy shown more readable sets modesRefused_.
   bool ModesKept(const std::string& folder, std::string_view name, uint32_t mode, long waitMs);
+  // FTP: the long listing (LIST); *plain: each line read as a Unix
+  // server's, and then only are the entries added.
+  Outcome LongList(std::string_view folder, long waitMs, std::vector<FtpEntry>* entries,
+                   bool* plain);
   // The size the server's listing gives for path (servers without SIZE).
   Outcome ListedSize(std::string_view path, long waitMs, uint64_t* size);
   // Whether folder lists name exactly after a rename; otherwise deletes what

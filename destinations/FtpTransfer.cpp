@@ -321,8 +321,10 @@ FtpSession::Outcome FtpSession::Upload(std::string_view local, std::string_view 
 bool FtpSession::ModesKept(const std::string& folder, std::string_view name, uint32_t mode,
                            long waitMs) {
   std::vector<FtpEntry> entries;
-  if (List(folder, waitMs, &entries) != kDone) return true;  // asked again with the next one
-  modesChecked_ = true;
+  if (ListWithModes(folder, waitMs, &entries) != kDone) return true;  // asked again with the next
+  // The marker (sent while no private file is held) does not answer for the
+  // copies: the store's folders below may be kept otherwise.
+  modesChecked_ = holdsPrivateFiles_;
   for (const FtpEntry& entry : entries) {
     if (entry.folder || entry.name != name || entry.mode < 0) continue;
     if ((static_cast<uint32_t>(entry.mode) & 077u & ~mode) == 0) return true;
@@ -419,12 +421,17 @@ bool FtpSession::MakePrivate(const std::string& temporary, uint32_t mode, long w
   if (options_.sftp || modesRefused_ || !CommandOf(bits, {temporary}, &line)) return false;
   UploadSource empty{nullptr, 0};
   SList after;
-  after.Add(line);
+  // Allowed to fail: the library drops the connection after a refused
+  // command. Its reply, the request's last, tells the refusal.
+  after.Add("*" + line);
   CURL* h = H(PrepareUpload(temporary, &empty, waitMs));
   curl_easy_setopt(h, CURLOPT_POSTQUOTE, after.list);
   empty.handle = h;
   const CURLcode rc = static_cast<CURLcode>(Run());
-  if (rc != CURLE_QUOTE_ERROR) return rc == CURLE_OK;
+  long reply = 0;
+  curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &reply);
+  if (rc != CURLE_OK) return false;
+  if (reply < 400) return true;
   // Made but not private: it goes, and so does every private file's copy.
   modesRefused_ = true;
   std::string drop;

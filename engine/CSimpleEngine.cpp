@@ -114,14 +114,29 @@ void StoreRecord(CLoggingDatabase* db, LogRecord record, uint64_t* offset, int64
 // and modification time, and the copy was made after the second of that time
 // had passed (a later write within that second would look the same).
 // *latestExists becomes 1 when the latest copy was seen.
+// (A store without stamps: see below; the latest copy's size and time stay 0.)
 // *latestSize and *latestTime become the latest copy's when it was seen.
 bool LatestIsCurrent(CDestination* dest, std::string_view source, const std::string& latest,
-                     SourceLook* look, int* latestExists, uint64_t* latestSize,
-                     int64_t* latestTime) {
+                     const LogRecord& record, SourceLook* look, int* latestExists,
+                     uint64_t* latestSize, int64_t* latestTime) {
   if (!look->Take(source) || (look->info.attributes & plat::kAttrDirectory)) return false;
   uint64_t size = 0;
   int64_t written = 0, changed = 0;
-  if (!dest->GetFileStamp(latest, &size, &written, &changed)) return false;
+  if (!dest->GetFileStamp(latest, &size, &written, &changed)) {
+    // A store that tells no stamps (a server): the journal knows the source
+    // as its last copy saw it. The same size, write time and file, copied
+    // after the second of that write had passed, and the copy still there: a
+    // change of mode, owner or access time alone makes no new copy.
+    const plat::FileStamp& copied = record.stamp;
+    const plat::FileStamp& now = look->info.stamp;
+    if (!copied.Known() || copied.size != now.size || copied.writeNs != now.writeNs ||
+        copied.inode != now.inode || record.lastBackupTime <= look->info.writeTime ||
+        !dest->FileExists(latest)) {
+      return false;
+    }
+    *latestExists = 1;
+    return true;
+  }
   *latestExists = 1;
   *latestSize = size;
   *latestTime = written;
@@ -256,7 +271,7 @@ int32_t CSimpleEngine::BackupFile(std::string_view source, bool existenceCheck, 
   // walk over files copied before): record it as copied, and push no genuine
   // revision out for a copy identical to the latest.
   // (A walk has just seen that there is no latest copy at all.)
-  if (!existenceCheck && LatestIsCurrent(dest, source, names.latestName, &look, &latestExists,
+  if (!existenceCheck && LatestIsCurrent(dest, source, names.latestName, *rec, &look, &latestExists,
                                          &latestSize, &latestTime)) {
     rec->stamp = look.info.stamp;
     rec->state = kLogCopied;

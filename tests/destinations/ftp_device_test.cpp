@@ -307,6 +307,21 @@ TEST(FtpDevice, HomeFolderLoginsProxyAndActiveMode) {
   }
   EXPECT_EQ(Ftp().Logins(), logins) << "a copy logged in anew";
   EXPECT_EQ(bvtest::ReadNative(Ftp().NativeOf("/bvuser/active/c/f.txt")), "active");
+
+  // A server that refuses SITE CHMOD: said at the marker; the refusal keeps the connection,
+  // and the looks that follow neither ask again nor log in anew.
+  ASSERT_TRUE(Ftp().RefuseModes());
+  auto refusing = ServerDestination(Ftp().Settings("m/"));
+  ASSERT_TRUE(refusing->Prepare(true));
+  EXPECT_FALSE(static_cast<CFTPDevice*>(refusing.get())->KeepsModes());
+  const int asked = Ftp().Logins();
+  for (int look = 0; look < 4; ++look) {
+    refusing->Refresh();
+    EXPECT_EQ(refusing->CreateFolders(refusing->GetRootPath() + "x/f.txt"), kDestOk);
+  }
+  EXPECT_TRUE(refusing->IsAvailable());
+  EXPECT_EQ(Ftp().Logins() - asked, 0);
+  ASSERT_TRUE(Ftp().RefuseModes(false));
 }
 
 // A plan that requires encryption never sends its password to a server (or

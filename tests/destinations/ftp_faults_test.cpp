@@ -274,7 +274,8 @@ TEST(FtpDevice, ServerLossAndFaultsFailTheCopyWithTheirCauseAndHeal) {
 // of its own (here: renaming the whole store away); nothing is sent, the
 // store stays, the next file goes through. A name the server stores
 // otherwise (pure-ftpd turns trailing blanks and tabs into "_", sshd keeps
-// them) fails as changed and leaves nothing under the changed name.
+// them) fails as changed and leaves nothing under the changed name. A server
+// keeping modes only at the store's top is found by the first private copy.
 TEST(FtpDevice, NamesTheServerCannotKeepAreRefusedAndTheStoreStays) {
   bvtest::ScopedEnv home("HOME", Ssh().ClientHome());
   const struct {
@@ -311,6 +312,21 @@ TEST(FtpDevice, NamesTheServerCannotKeepAreRefusedAndTheStoreStays) {
     }
     for (const auto& [rel, bytes] : bvtest::FilesBelow(kind.native))
       EXPECT_TRUE(rel == "Brevanto.dat" || rel == "Latest/next.txt" || kind.odd == kDestOk) << rel;
+  }
+  // A server that keeps modes in the store's top folder only (a share mounted below it): the
+  // marker passes, the first private copy shows the lie, and the server counts as refusing.
+  bvtest::FtpRelay deep(Ftp().Port());
+  deep.SetFault(bvtest::FtpRelay::Fault::kLieModesBelow);
+  FtpSettings below = Ftp().Settings("deep/");
+  below.port = deep.Port();
+  auto lying = ServerDestination(below);
+  if (Ftp().Ok() && deep.Ok() && lying->Prepare(true)) {
+    EXPECT_TRUE(static_cast<CFTPDevice*>(lying.get())->KeepsModes());
+    const std::string key = lying->GetRootPath() + "Latest/x/key.pem";  // private by its folder
+    ASSERT_EQ(lying->CreateFolders(key), kDestOk);
+    EXPECT_EQ(lying->CopyFile(sources.SystemOf("a.txt"), key), plat::kErrNotKeptPrivate);
+    EXPECT_FALSE(fs::exists(Ftp().NativeOf("/bvuser/deep/Latest/x/key.pem")));
+    EXPECT_FALSE(static_cast<CFTPDevice*>(lying.get())->KeepsModes());
   }
   if (ran == 0) GTEST_SKIP() << Ftp().Reason() << "; " << Ssh().Reason();
 }

@@ -23,7 +23,10 @@
 #include "platform/base/FaultSeam.h"
 #include "platform/process/Clock.h"
 #include "support/EventCollector.h"
+#include "support/FtpServer.h"
+#include "support/ScopedEnv.h"
 #include "support/ScratchEnv.h"
+#include "support/SshServer.h"
 #include "support/TempDir.h"
 
 namespace fs = std::filesystem;
@@ -214,6 +217,43 @@ TEST_F(SimpleEngineTest, SweepsCopiesRotatesAndRecords) {
   ASSERT_EQ(Backup("docs/report.doc"), 0);
   EXPECT_EQ(Stored("Latest", "docs/report.doc"), "v9");
   EXPECT_TRUE(RevisionFiles("docs/report.doc").empty());
+
+  // On server stores (which tell no copy's stamp) a change of mode, access time or owner
+  // alone makes no copy: v1 and v2 stay the revisions of v3.
+  bvtest::FtpServer ftp;
+  bvtest::SshServer ssh;
+  bvtest::ScopedEnv home("HOME", ssh.ClientHome());
+  for (const bool sftp : {false, true}) {
+    if (!(sftp ? ssh.Ok() : ftp.Ok())) continue;
+    PlanSettings s = ScratchEnv::Settings("Served", "");
+    s.id = sftp ? 3 : 2;
+    s.storageType = kStorageFtp;
+    s.ftp = sftp ? ssh.Settings("kept/") : ftp.Settings("kept/");
+    auto served = std::make_unique<bvtest::TestPlan>(nullptr);
+    ASSERT_TRUE(served->ApplySettings(s, kApplyCreate));
+    ScratchEnv::IncludeOnly(served.get(), env_.Src().System());
+    served->EnableWithoutThread();
+    const std::string rel = sftp ? "meta/s.txt" : "meta/f.txt", file = env_.Src().NativeOf(rel);
+    for (int v = 1; v <= 3; ++v) {
+      env_.Src().Write(rel, "v" + std::to_string(v));
+      fs::last_write_time(file, fs::file_time_type::clock::now() - std::chrono::minutes(10 - v));
+      ASSERT_EQ(served->Engine()->BackupFile(Src(rel), false, nullptr, 0), 0) << v;
+    }
+    const struct timespec accessOnly[2] = {{0, UTIME_NOW}, {0, UTIME_OMIT}};
+    for (const mode_t mode : {0600, 0644, 0640}) {
+      ASSERT_EQ(chmod(file.c_str(), mode), 0);
+      ASSERT_EQ(utimensat(AT_FDCWD, file.c_str(), accessOnly, 0), 0);
+      ASSERT_EQ(chown(file.c_str(), getuid(), getgid()), 0);
+      EXPECT_EQ(served->Engine()->BackupFile(Src(rel), false, nullptr, 0), kBackupUnchanged);
+    }
+    const std::string revisions = (sftp ? ssh.Home() + "/kept" : ftp.NativeOf("/bvuser/kept")) +
+                                  "/Revision/C" + env_.Src().NativeOf("meta/");
+    Names kept;
+    for (const auto& [name, bytes] : bvtest::FilesBelow(revisions)) kept.push_back(name + bytes);
+    std::sort(kept.begin(), kept.end());
+    EXPECT_EQ(kept, sftp ? (Names{"s(0001).txtv1", "s(0002).txtv2"})
+                         : (Names{"f(0001).txtv1", "f(0002).txtv2"}));
+  }
 }
 
 // Failures are counted and said; the reserve, vanished sources, torn copies, stops and bad

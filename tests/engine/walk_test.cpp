@@ -303,7 +303,7 @@ TEST_F(PlanWalk, AServerStoreInsideTheSourcesIsNotCopiedIntoItself) {
   ASSERT_TRUE(ftp.RefuseModes());
   bvtest::FtpRelay relay(ftp.Port()), liar(ftp.Port());
   relay.SetFault(bvtest::FtpRelay::Fault::kNoMlst);
-  liar.SetFault(bvtest::FtpRelay::Fault::kLieModes);  // says yes to SITE CHMOD, does nothing
+  liar.SetFault(bvtest::FtpRelay::Fault::kLieModes);  // yes to SITE CHMOD, does nothing; no MLSD
   int exposedPlans = 0;
   for (const auto& [id, folder, port, key, said] :
        {std::tuple<uint32_t, const char*, uint16_t, const char*, int>{
@@ -353,9 +353,9 @@ TEST_F(PlanWalk, AServerStoreInsideTheSourcesIsNotCopiedIntoItself) {
       EXPECT_EQ(exposed->UnheldNameCount(), 3u);
     }
     if (id != 8) continue;
-    // The server set right: what it was refused goes private at the next connection, and is
-    // counted no more.
+    // The server set right: at the next connection what it held back goes private, uncounted.
     ASSERT_TRUE(ftp.RefuseModes(false));
+    exposed->Destination()->Close();
     refused.Run();  // the server keeps modes again: the held-back files are noted anew
     std::this_thread::sleep_for(std::chrono::milliseconds(2100));  // and settle
     refused.Run();

@@ -95,7 +95,11 @@ std::string FtpRelay::Rewrite(const std::string& line,
 std::string FtpRelay::Answer(const std::string& line) {
   if (fault_ == Fault::kNoSize && line.rfind("SIZE ", 0) == 0) return "500 Unknown command\r\n";
   if (fault_ == Fault::kNoMlst && line.rfind("MLST", 0) == 0) return "500 Unknown command\r\n";
+  if (fault_ == Fault::kLieModes && line.rfind("MLSD", 0) == 0) return "500 Unknown command\r\n";
   if (fault_ == Fault::kLieModes && line.rfind("SITE CHMOD", 0) == 0) return "200 ok\r\n";
+  if (fault_ == Fault::kLieModesBelow && line.rfind("SITE CHMOD", 0) == 0 &&
+      line.find("/Latest/") != std::string::npos)
+    return "200 ok\r\n";
   if (fault_ == Fault::kNoTls && line.rfind("AUTH", 0) == 0)
     return "502 Command not implemented\r\n";
   std::string path = line.substr(std::min<size_t>(5, line.size()));

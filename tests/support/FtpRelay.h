@@ -27,7 +27,9 @@ class FtpRelay {
   // server whose disk filled mid-file); kResetUploads: every STOR and APPE
   // resets the control connection; kNoConfirm: a transfer's closing reply
   // never comes (the server takes the file and says nothing); kLieModes:
-  // SITE CHMOD is answered 200 here and never reaches the server.
+  // SITE CHMOD is answered 200 here and never reaches the server, and MLSD
+  // is unknown (only its long listing shows the modes it keeps);
+  // kLieModesBelow: the same lie for paths below a "Latest" folder only.
   enum class Fault {
     kNone,
     kMute,
@@ -44,7 +46,8 @@ class FtpRelay {
     kFullMidway,
     kResetUploads,
     kNoConfirm,
-    kLieModes
+    kLieModes,
+    kLieModesBelow
   };
 
   explicit FtpRelay(uint16_t serverPort, uint64_t cutAfter = 64 << 10,
