@@ -1,5 +1,6 @@
 // The server destination when the server fails it: lost connections, resets,
-// stalls and refusals end a copy with its cause, and the destination heals;
+// stalls and refusals end a copy with its cause, and the destination heals
+// and sweeps the leftovers of interrupted uploads;
 // names the server cannot keep are refused and the store stays;
 // against a real server on loopback and a relay that misbehaves on purpose.
 #include <sys/mount.h>
@@ -327,6 +328,51 @@ TEST(FtpDevice, NamesTheServerCannotKeepAreRefusedAndTheStoreStays) {
     EXPECT_EQ(lying->CopyFile(sources.SystemOf("a.txt"), key), plat::kErrNotKeptPrivate);
     EXPECT_FALSE(fs::exists(Ftp().NativeOf("/bvuser/deep/Latest/x/key.pem")));
     EXPECT_FALSE(static_cast<CFTPDevice*>(lying.get())->KeepsModes());
+  }
+  if (ran == 0) GTEST_SKIP() << Ftp().Reason() << "; " << Ssh().Reason();
+}
+
+// Leftovers of interrupted uploads: the sweep removes those of this
+// program's naming that the server last wrote an hour or more before it
+// wrote the marker (in the root and below the two trees), and leaves fresh
+// ones, other names and other folders alone; over FTP and SFTP.
+TEST(FtpDevice, SweepRemovesOnlyOldLeftoversOfThisProgram) {
+  bvtest::ScopedEnv home("HOME", Ssh().ClientHome());
+  const struct {
+    const char* name;
+    bool ok;
+    FtpSettings settings;
+    std::string native;
+  } kinds[] = {
+      {"ftp", Ftp().Ok(), Ftp().Settings("sweep/"), Ftp().NativeOf("/bvuser/sweep/")},
+      {"sftp", Ssh().Ok(), Ssh().Settings("sweep/"), Ssh().Home() + "/sweep/"},
+  };
+  // Kept: a fresh one, names not of this program's ("0123" is too short), other folders.
+  const std::vector<std::string> swept = {"Latest/C/a/.~bvtmp-0123456789abcdef",
+                                          "Revision/C/a/b/.~bvtmp-fedcba9876543210",
+                                          ".~bvtmp-00000000000000aa"},
+                                 kept = {"Latest/C/a/.~bvtmp-0123456789abcdee",
+                                         "Latest/C/a/.~bvtmp-notours", "Latest/C/a/.~bvtmp-0123",
+                                         "Latest/C/a/keep.txt", "Other/.~bvtmp-0123456789abcdef"};
+  int ran = 0;
+  for (const auto& kind : kinds) {
+    SCOPED_TRACE(kind.name);
+    if (!kind.ok) continue;
+    ++ran;
+    auto dest = ServerDestination(kind.settings);
+    ASSERT_TRUE(dest->Prepare(true));
+    const auto old = fs::file_time_type::clock::now() - std::chrono::hours(2);
+    for (const auto* list : {&swept, &kept}) {
+      for (const std::string& rel : *list) {
+        bvtest::WriteNative(kind.native + rel, "partial");
+        if (rel != kept[0]) fs::last_write_time(kind.native + rel, old);
+      }
+    }
+    for (const auto& e : fs::recursive_directory_iterator(kind.native))
+      chown(e.path().c_str(), 65534, 65534);  // the FTP server's user
+    EXPECT_EQ(dest->SweepTemporaryCopies(), 3u);
+    for (const std::string& rel : swept) EXPECT_FALSE(fs::exists(kind.native + rel)) << rel;
+    for (const std::string& rel : kept) EXPECT_TRUE(fs::exists(kind.native + rel)) << rel;
   }
   if (ran == 0) GTEST_SKIP() << Ftp().Reason() << "; " << Ssh().Reason();
 }
