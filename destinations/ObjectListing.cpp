@@ -96,6 +96,16 @@ ObjectReply& Endless(ObjectReply& reply) {
   return reply;
 }
 
+// Marks reply as failed when its body is not the listing asked for (a proxy's
+// web page, an empty body): such an answer is no "nothing there".
+bool NotAListing(ObjectReply& reply, std::string_view root) {
+  if (reply.body.find(root) != std::string::npos) return false;
+  reply.status = 502;
+  reply.code = "NotAListing";
+  reply.body.clear();
+  return true;
+}
+
 }  // namespace
 
 ObjectReply ObjectSession::List(std::string_view prefix, std::vector<ObjectEntry>* entries,
@@ -111,7 +121,10 @@ ObjectReply ObjectSession::List(std::string_view prefix, std::vector<ObjectEntry
     query += "prefix=" + ObjectUriEncode(prefix, false);
     Prepare("GET", "", query);
     ObjectReply reply = Run({}, true);
-    if (!reply.Ok()) return reply;
+    if (!reply.Ok() || NotAListing(reply, "<ListBucketResult")) {
+      entries->clear();
+      return reply;
+    }
     const std::string& xml = reply.body;
     std::string text;
     for (size_t at = 0; ObjectXmlElement(xml, "Contents", &at, &text);) {
@@ -169,7 +182,10 @@ ObjectReply ObjectSession::ListParts(std::string_view prefix,
     query += "&uploads=";
     Prepare("GET", "", query);
     ObjectReply reply = Run({}, true);
-    if (!reply.Ok()) return reply;
+    if (!reply.Ok() || NotAListing(reply, "<ListMultipartUploadsResult")) {
+      uploads->clear();
+      return reply;
+    }
     const std::string& xml = reply.body;
     std::string text;
     for (size_t at = 0; ObjectXmlElement(xml, "Upload", &at, &text);) {

@@ -153,7 +153,8 @@ TEST(ObjectHostile, IdleCostsNoRequests) {
               {HostileS3::kBelow500, 18, "OTHER", V::kUnknown},
               {HostileS3::kTruncatedNoToken, 18, "ENDLESS_LISTING", V::kUnknown},
               {HostileS3::kNoPrefix, 10, "", V::kOwn},  // what lies elsewhere is not below
-              {HostileS3::kListsBelow, 20, "", V::kStoreBelow}};
+              {HostileS3::kListsBelow, 20, "", V::kStoreBelow},
+              {HostileS3::kHtmlListing, 18, "OTHER", V::kUnknown}};  // a page is no listing
   for (const auto& row : rows) {
     SCOPED_TRACE(testing::Message() << row.manner << " heal " << row.healAt);
     HostileS3 s3(row.manner);

@@ -174,6 +174,8 @@ std::string HostileS3::Answer(const std::string& method, const std::string& targ
                    ? "<Upload><Key>" + name + "</Key><UploadId>u" + name + "</UploadId></Upload>"
                    : "<Contents><Key>" + name + "</Key><Size>1</Size></Contents>";
     }
+    if (below && manner == kHtmlListing)  // a proxy's page, answered as if all went well
+      return Reply(200, "OK", "<html><body>Service temporarily moved</body></html>");
     if (below && manner == kTruncatedNoToken)
       return Reply(200, "OK",
                    "<ListBucketResult><Contents><Key>" + prefix +
@@ -187,15 +189,15 @@ std::string HostileS3::Answer(const std::string& method, const std::string& targ
     if (below && manner == kNoPrefix)
       items = "<Contents><Key>elsewhere/in/Brevanto.dat</Key><Size>9</Size></Contents>";
     const std::string marker = manner == kRepeatedMarker ? "same" : "m" + std::to_string(page);
+    const std::string root = uploads ? "ListMultipartUploadsResult" : "ListBucketResult";
     const std::string more = !endless  ? "<IsTruncated>false</IsTruncated>"
                              : uploads ? "<IsTruncated>true</IsTruncated><NextKeyMarker>" + marker +
                                              "</NextKeyMarker><NextUploadIdMarker>" + marker +
                                              "</NextUploadIdMarker>"
                                        : "<IsTruncated>true</IsTruncated><NextContinuationToken>" +
                                              marker + "</NextContinuationToken>";
-    return Reply(
-        200, "OK",
-        "<?xml version=\"1.0\"?><ListBucketResult>" + items + more + "</ListBucketResult>");
+    return Reply(200, "OK",
+                 "<?xml version=\"1.0\"?><" + root + ">" + items + more + "</" + root + ">");
   }
   const bool marker = key.size() >= 12 && key.substr(key.size() - 12) == "Brevanto.dat";
   if (marker && (manner == kMarkerDenied || (manner == kMarkerUnwritable && method == "PUT")))

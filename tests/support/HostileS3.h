@@ -46,6 +46,7 @@ class HostileS3 {
     kTruncatedNoToken,  // a prefix's listing truncated, with no continuation token
     kNoPrefix,          // a prefix's listing answers another folder's marker too
     kListsBelow,        // the listing of every key below a prefix gives the keys held
+    kHtmlListing,       // the listing of every key below a prefix: 200 with a web page
   };
   explicit HostileS3(Manner manner);
   ~HostileS3();
