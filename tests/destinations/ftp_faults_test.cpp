@@ -279,24 +279,15 @@ TEST(FtpDevice, ServerLossAndFaultsFailTheCopyWithTheirCauseAndHeal) {
 // keeping modes only at the store's top is found by the first private copy.
 TEST(FtpDevice, NamesTheServerCannotKeepAreRefusedAndTheStoreStays) {
   bvtest::ScopedEnv home("HOME", Ssh().ClientHome());
-  const struct {
-    const char* name;
-    bool ok;
-    FtpSettings settings;
-    std::string native;
-    uint32_t odd;  // the copy of a name with trailing blanks and a tab
-  } kinds[] = {
-      {"ftp", Ftp().Ok(), Ftp().Settings("inj/"), Ftp().NativeOf("/bvuser/inj/"),
-       plat::kErrNameChanged},
-      {"sftp", Ssh().Ok(), Ssh().Settings("inj/"), Ssh().Home() + "/inj/", kDestOk},
-  };
   bvtest::TempDir sources;
   sources.Write("a.txt", "alpha");
   int ran = 0;
-  for (const auto& kind : kinds) {
+  for (const ServerAt& kind : ServersAt("inj/")) {
     SCOPED_TRACE(kind.name);
     if (!kind.ok) continue;
     ++ran;
+    const uint32_t kept =
+        kind.sftp ? uint32_t{kDestOk} : uint32_t{plat::kErrNameChanged};  // the odd name's copy
     auto dest = ServerDestination(kind.settings);
     ASSERT_TRUE(dest->Prepare(true));
     const std::string root = dest->GetRootPath();
@@ -308,11 +299,11 @@ TEST(FtpDevice, NamesTheServerCannotKeepAreRefusedAndTheStoreStays) {
     EXPECT_EQ(bvtest::ReadNative(kind.native + "Latest/next.txt"), "alpha");
     EXPECT_TRUE(fs::exists(kind.native + "Brevanto.dat"));
     for (const char* odd : {"Latest/report  ", "Latest/tab\tname"}) {
-      EXPECT_EQ(dest->CopyFile(sources.SystemOf("a.txt"), root + odd), kind.odd) << odd;
-      EXPECT_EQ(fs::exists(kind.native + odd), kind.odd == kDestOk) << odd;
+      EXPECT_EQ(dest->CopyFile(sources.SystemOf("a.txt"), root + odd), kept) << odd;
+      EXPECT_EQ(fs::exists(kind.native + odd), kept == kDestOk) << odd;
     }
     for (const auto& [rel, bytes] : bvtest::FilesBelow(kind.native))
-      EXPECT_TRUE(rel == "Brevanto.dat" || rel == "Latest/next.txt" || kind.odd == kDestOk) << rel;
+      EXPECT_TRUE(rel == "Brevanto.dat" || rel == "Latest/next.txt" || kept == kDestOk) << rel;
   }
   // A server that keeps modes in the store's top folder only (a share mounted below it): the
   // marker passes, the first private copy shows the lie, and the server counts as refusing.
@@ -338,15 +329,6 @@ TEST(FtpDevice, NamesTheServerCannotKeepAreRefusedAndTheStoreStays) {
 // ones, other names and other folders alone; over FTP and SFTP.
 TEST(FtpDevice, SweepRemovesOnlyOldLeftoversOfThisProgram) {
   bvtest::ScopedEnv home("HOME", Ssh().ClientHome());
-  const struct {
-    const char* name;
-    bool ok;
-    FtpSettings settings;
-    std::string native;
-  } kinds[] = {
-      {"ftp", Ftp().Ok(), Ftp().Settings("sweep/"), Ftp().NativeOf("/bvuser/sweep/")},
-      {"sftp", Ssh().Ok(), Ssh().Settings("sweep/"), Ssh().Home() + "/sweep/"},
-  };
   // Kept: a fresh one, names not of this program's ("0123" is too short), other folders.
   const std::vector<std::string> swept = {"Latest/C/a/.~bvtmp-0123456789abcdef",
                                           "Revision/C/a/b/.~bvtmp-fedcba9876543210",
@@ -355,7 +337,7 @@ TEST(FtpDevice, SweepRemovesOnlyOldLeftoversOfThisProgram) {
                                          "Latest/C/a/.~bvtmp-notours", "Latest/C/a/.~bvtmp-0123",
                                          "Latest/C/a/keep.txt", "Other/.~bvtmp-0123456789abcdef"};
   int ran = 0;
-  for (const auto& kind : kinds) {
+  for (const ServerAt& kind : ServersAt("sweep/")) {
     SCOPED_TRACE(kind.name);
     if (!kind.ok) continue;
     ++ran;
