@@ -232,6 +232,15 @@ TEST(FtpEndToEnd, PlansOnServersBackUpAndKeepTheirSecrets) {
       EXPECT_EQ(rel.find(".~bvtmp-"), std::string::npos) << rel;
   EXPECT_LE(ftp.Logins(), 2);
   EXPECT_LE(ssh.Logins(), 2);
+  // New bytes of the same size with the old write time put back (cp -p, touch -r) are copied.
+  const auto putBack = fs::last_write_time(w.Home("docs/a.txt"));
+  w.Put("docs/a.txt", "FIRST");
+  fs::last_write_time(w.Home("docs/a.txt"), putBack);
+  for (int i : {0, 1})
+    EXPECT_TRUE(WaitFor([&] {
+      return Holds(latest(i, "a.txt"), "FIRST") &&
+             Holds(roots[i] + "Revision/C" + w.Home("docs/a(0001).txt"), "first");
+    })) << w.Log();
 
   const std::string ftpLatest = latest(0, "");
   chmod(ftpLatest.c_str(), 0555);
