@@ -8,6 +8,7 @@
 
 #include "destinations/Destination.h"
 #include "destinations/FtpDevice.h"
+#include "destinations/ObjectDevice.h"
 #include "platform/files/Files.h"
 
 namespace {
@@ -89,4 +90,43 @@ int32_t CFTPDevice::HoldsSameBytes(std::string_view source, std::string_view pat
   });
   if (outcome != FtpSession::kDone || unreadable) return -1;
   return same && received == size ? 1 : 0;
+}
+
+int32_t CObjectDevice::HoldsSameBytes(std::string_view source, std::string_view path) {
+  const std::string key = KeyOf(path);
+  plat::File in;
+  uint64_t size = 0;
+  if (key.empty() || !in.Open(source, plat::File::kRead, plat::File::kOpenExisting) ||
+      !in.GetSize(&size))
+    return -1;
+  bool same = true, unreadable = false;
+  uint64_t received = 0;
+  std::vector<char> mine(kPiece);
+  std::lock_guard<std::recursive_mutex> guard(sessionLock_);
+  const ObjectReply reply = Retried([&] {
+    // A request tried again starts over.
+    same = true;
+    unreadable = false;
+    received = 0;
+    in.Seek(0);
+    return session_.Get(key, [&](const char* data, size_t n) {
+      while (n > 0 && same) {
+        const size_t part = n < kPiece ? n : kPiece;
+        size_t got = 0;
+        if (!ReadFull(in, mine.data(), part, &got)) {
+          unreadable = true;
+          same = false;
+        } else if (got != part || std::memcmp(mine.data(), data, part) != 0) {
+          same = false;
+        }
+        received += part;
+        data += part;
+        n -= part;
+      }
+      return same;
+    });
+  });
+  if (unreadable) return -1;
+  if (!same) return 0;
+  return reply.Ok() ? (received == size ? 1 : 0) : -1;
 }
