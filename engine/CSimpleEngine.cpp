@@ -461,12 +461,6 @@ int32_t CSimpleEngine::BackupFile(std::string_view source, bool existenceCheck, 
     rec->lastBackupTime = start;
     rec->failedAttempts = 0;
     rec->stamp = watch.before;
-    if (moved) {
-      std::vector<std::string> kept{movedTo};
-      for (size_t i = 0; i < listed.size(); ++i)
-        if (!removes[i]) kept.push_back(listed[i].path);
-      KeepRevisionsPrivate(dest, source, kept, planId);
-    }
     PostEvent(kEvFileCopied, source, planId, names.latestName, {}, 0);
   } else {
     rec->state = kLogFailed;

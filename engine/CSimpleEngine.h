@@ -93,11 +93,6 @@ class CSimpleEngine {
   // the plan says the copies stay readable there.
   static void KeepCopiesPrivate(CDestination* dest, std::string_view source,
                                 const StoreNames& names, uint32_t planId);
-  // After a copy that moved the previous one into the revisions: those kept
-  // take the source's mode when others may not fully read it here (it became
-  // private together with its new content).
-  static void KeepRevisionsPrivate(CDestination* dest, std::string_view source,
-                                   const std::vector<std::string>& revisions, uint32_t planId);
   // Why a file others may not read here is held back from a server that
   // cannot keep its copy private, in words that fit who may read it.
   static const char* NotPrivateReason(std::string_view source);

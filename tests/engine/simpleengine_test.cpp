@@ -280,18 +280,6 @@ TEST_F(SimpleEngineTest, SweepsCopiesRotatesAndRecords) {
     EXPECT_EQ(kept, sftp ? (Names{"s(0002).txtv2", "s(0003).txtv3"})
                          : (Names{"f(0002).txtv2", "f(0003).txtv3"}));
     EXPECT_EQ(bvtest::ReadNative(store + "/Latest/C" + file), "v4");
-    // Written and made private at once: the older copies follow the new one.
-    ASSERT_EQ(chmod(file.c_str(), 0644), 0);
-    for (const char* bytes : {"v5", "v6"}) {
-      open->Write(rel, bytes);
-      if (bytes[1] == '6') {
-        ASSERT_EQ(chmod(file.c_str(), 0600), 0);
-      }
-      EXPECT_EQ(served->Engine()->BackupFile(source, false, nullptr, 0), 0);
-    }
-    for (const auto& [name, bytes] : bvtest::FilesBelow(revisions))
-      EXPECT_EQ(fs::status(revisions + name).permissions() & fs::perms::all, fs::perms(0600))
-          << name << " " << bytes;
   }
 }
 
