@@ -137,6 +137,10 @@ class CDestination {
   // stays as readable as it was).
   virtual uint32_t KeepCopyPrivate(std::string_view source, std::string_view path, uint32_t own,
                                    uint32_t reachable);
+  // Whether the store's file at path holds the bytes of the source file now
+  // (read whole, never followed by a copy): 1 the same, 0 they differ, -1 it
+  // cannot tell (either cannot be read, or the kind cannot read its copies).
+  virtual int32_t HoldsSameBytes(std::string_view source, std::string_view path);
   // Removes what interrupted copies left in the store's "Latest" and
   // "Revision" trees and at its root: plain files named as the platform copy names its
   // temporary files. Only real folders below the root are entered; links are

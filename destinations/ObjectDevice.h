@@ -137,6 +137,8 @@ class CObjectDevice : public CDestination {
   uint32_t KeepCopyPrivate(std::string_view, std::string_view, uint32_t, uint32_t) override {
     return 0;
   }
+  // GETs the copy, comparing as it comes (stopped at the first difference).
+  int32_t HoldsSameBytes(std::string_view source, std::string_view path) override;
   // Aborts the unfinished multipart uploads below the prefix (what an upload
   // cut off while the store was unreachable left), except those this
   // process is sending. Returns how many it aborted.
