@@ -1,5 +1,6 @@
 #include "platform/files/AccessList.h"
 
+#include <sys/stat.h>
 #include <sys/xattr.h>
 
 #include <cerrno>
@@ -36,29 +37,43 @@ uint32_t AccessListMask(const std::string& native, bool folder) {
   std::memcpy(&version, raw, 4);
   if (version != kAclVersion) return 0700;
   const size_t count = static_cast<size_t>(got - 4) / 8;
+  const auto entry = [&](size_t i) {
+    Entry e;
+    std::memcpy(&e, raw + 4 + 8 * i, 8);
+    return e;
+  };
   const uint16_t needed = folder ? 01 : 04;  // search, or read
-  uint16_t mask = 07, other = 0;
+  uint16_t mask = 07, other = 0, group = 07;
   bool named = false;
   for (size_t i = 0; i < count; ++i) {
-    Entry e;
-    std::memcpy(&e, raw + 4 + 8 * i, 8);
+    const Entry e = entry(i);
     if (e.tag == kTagMask) mask = e.perm;
     if (e.tag == kTagOther) other = e.perm;
+    if (e.tag == kTagGroupObj) group = e.perm;
     if (e.tag == kTagUser || e.tag == kTagGroup) named = true;
   }
-  if (!named) return 0777;  // a minimal list is the bits themselves
+  // A minimal list is the bits themselves; and the system does not look at
+  // the list while its mask (the bits' group class) grants nothing.
+  if (!named || (mask & 07) == 0) return 0777;
+  struct stat st;
+  if (stat(native.c_str(), &st) != 0) return 0700;
   // Someone whom the bits would let in: everyone, when others have it; the
-  // group, when the mask lets it through. Such a one kept out by an entry of
-  // the list makes the file (or folder) the owner's alone.
+  // group class, when the mask lets it through. Such a one kept out by an
+  // entry of the list makes the file (or folder) the owner's alone. A named
+  // entry for the owner is never used (the owner's own entry is).
   const bool othersIn = (other & needed) != 0;
   for (size_t i = 0; i < count; ++i) {
-    Entry e;
-    std::memcpy(&e, raw + 4 + 8 * i, 8);
+    const Entry e = entry(i);
     if (e.tag != kTagUser && e.tag != kTagGroup && e.tag != kTagGroupObj) continue;
+    if (e.tag == kTagUser && e.id == st.st_uid) continue;
     const bool in = (e.perm & mask & needed) != 0;
     if (!in && (othersIn || (mask & needed) != 0)) return 0700;
   }
-  return 0777;
+  // The owning group has what its own entry and the mask give it, not the
+  // mask that the bits show (a list that adds a writer shows g+w).
+  const uint16_t owning = group & mask;
+  if (folder) return (owning & needed) ? 0777 : 0707;
+  return 0707 | (static_cast<uint32_t>(owning) << 3);
 }
 
 }  // namespace plat::detail

@@ -373,25 +373,34 @@ TEST(Files, OthersReachAFileOnlyThroughEveryFolderAbove) {
                     0) == 0;
   };
   const uint32_t none = ~0u, someone = 12345;
-  t.Write("acl/f.txt", "x");
   t.Write("acl/g.txt", "x");
   t.Write("acl/h.txt", "x");
   chmod(t.Native().c_str(), 0755);
   chmod(t.NativeOf("acl").c_str(), 0755);
   plat::ForgetFolderAnswers();
-  if (!setAcl("acl/f.txt",
-              {{1, 6, none}, {2, 0, someone}, {4, 4, none}, {0x10, 4, none}, {0x20, 4, none}}))
-    GTEST_SKIP() << "no access lists on this file system";
-  EXPECT_EQ(plat::ReachableMode(t.SystemOf("acl\\f.txt"), 0644), 0600u);
-  ASSERT_TRUE(
-      setAcl("acl/g.txt",
-             {{1, 6, none}, {2, 4, someone}, {4, 4, none}, {0x10, 4, none}, {0x20, 4, none}}));
-  EXPECT_EQ(plat::ReachableMode(t.SystemOf("acl\\g.txt"), 0644), 0644u);
+  // Tag 1 owner, 2 named user, 4 owning group, 0x10 mask, 0x20 others.
+  const struct {
+    std::vector<std::array<uint32_t, 3>> acl;
+    uint32_t mode, reachable;
+  } rows[] = {
+      {{{1, 6, none}, {2, 0, someone}, {4, 4, none}, {0x10, 4, none}, {0x20, 4, none}}, 0644, 0600},
+      {{{1, 6, none}, {2, 4, someone}, {4, 4, none}, {0x10, 4, none}, {0x20, 4, none}}, 0644, 0644},
+      {{{1, 6, none}, {2, 4, someone}, {4, 0, none}, {0x10, 4, none}, {0x20, 0, none}}, 0640, 0600},
+      // Ignored by the system: a mask that grants nothing, a named entry for the owner.
+      {{{1, 6, none}, {2, 4, someone}, {4, 4, none}, {0x10, 0, none}, {0x20, 4, none}}, 0604, 0604},
+      {{{1, 6, none}, {2, 0, getuid()}, {4, 4, none}, {0x10, 4, none}, {0x20, 4, none}},
+       0644,
+       0644},
+      // One that adds a writer: the owning group still only reads.
+      {{{1, 6, none}, {2, 6, someone}, {4, 4, none}, {0x10, 6, none}, {0x20, 4, none}}, 0664, 0644},
+  };
+  if (!setAcl("acl/g.txt", rows[0].acl)) GTEST_SKIP() << "no access lists on this file system";
+  for (const auto& row : rows) {
+    ASSERT_TRUE(setAcl("acl/g.txt", row.acl));
+    EXPECT_EQ(plat::ReachableMode(t.SystemOf("acl\\g.txt"), row.mode), row.reachable)
+        << row.acl[1][2] << " " << row.acl[3][1];
+  }
   EXPECT_EQ(plat::ReachableMode(t.SystemOf("acl\\h.txt"), 0644), 0644u);
-  ASSERT_TRUE(
-      setAcl("acl/g.txt",
-             {{1, 6, none}, {2, 4, someone}, {4, 0, none}, {0x10, 4, none}, {0x20, 0, none}}));
-  EXPECT_EQ(plat::ReachableMode(t.SystemOf("acl\\g.txt"), 0640), 0600u);
   ASSERT_TRUE(setAcl(
       "acl", {{1, 7, none}, {2, 0, someone}, {4, 5, none}, {0x10, 5, none}, {0x20, 5, none}}));
   EXPECT_EQ(plat::ReachableMode(t.SystemOf("acl\\h.txt"), 0644), 0600u);
