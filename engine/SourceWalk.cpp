@@ -8,6 +8,7 @@
 #include "destinations/StoreMarker.h"
 #include "engine/CSimpleEngine.h"
 #include "engine/CWorkingThread.h"
+#include "engine/FolderRules.h"
 #include "engine/NotProtectedNames.h"
 #include "engine/PlanList.h"
 #include "history/CLoggingDatabase.h"
@@ -15,6 +16,7 @@
 #include "plans/PlanSources.h"
 #include "plans/RuleSet.h"
 #include "platform/base/Text.h"
+#include "platform/changes/ChangeSources.h"
 #include "platform/files/Files.h"
 #include "platform/process/Clock.h"
 #include "platform/process/MachineLoad.h"
@@ -173,7 +175,7 @@ void FolderWalker::WalkOne(const std::string& base, plat::DirSearch* parent, std
     // A link to a folder is not followed (it may lead anywhere, or loop):
     // the plan says once that what it leads to is not backed up here.
     for (const std::string& linked : search.LinkedFolders()) {
-      if ((withHidden || linked.front() != '.') && !Pruned(base + linked + "\\"))
+      if ((withHidden || linked.front() != '.') && LeadsOutOfPlan(base + linked + "\\"))
         ReportNotProtected(plan_, {base, linked, plat::UnheldReason::kLinkedFolder});
     }
   }
@@ -182,6 +184,32 @@ void FolderWalker::WalkOne(const std::string& base, plat::DirSearch* parent, std
     if (!Pruned(folder)) WalkOne(folder, &search, sub, withHidden, onFolder, onFile);
     if (stopped_) return;
   }
+}
+
+bool FolderWalker::TakesFilesIn(const std::string& folder) const {
+  if (Pruned(folder)) return false;
+  IPlanOwner* list = plan_->Owner();
+  if (list != nullptr && !list->IsPathEligible(folder)) return false;
+  FolderRules rules;
+  {
+    std::lock_guard<std::recursive_mutex> guard(plan_->Lock());
+    const CRuleSet* set = plan_->Rules();
+    if (set == nullptr) return false;
+    rules.Build(*set, plat::ToUpper(folder));
+  }
+  return !rules.Settled() || rules.Takes({}, 0);
+}
+
+bool FolderWalker::LeadsOutOfPlan(const std::string& link) const {
+  // A link where the plan takes nothing (an excluded folder) is not the plan's.
+  if (!TakesFilesIn(link)) return false;
+  std::string native, real, system;
+  if (!plat::ToNativePath(link, &native)) return true;
+  while (native.size() > 1 && native.back() == '/') native.pop_back();
+  real = plat::ResolvedFolder(native);
+  // One that leads into a folder the plan protects anyway loses nothing.
+  return real.empty() || !plat::ToSystemPath(real, &system) ||
+         !TakesFilesIn(plat::WithSeparator(system));
 }
 
 bool WalkGate::ShouldStop() {

@@ -65,6 +65,12 @@ class FolderWalker {
   void WalkOne(const std::string& base, plat::DirSearch* parent, std::string_view name,
                bool withHidden, const OnFolder& onFolder, const OnFile& onFile);
   bool Pruned(const std::string& folder) const;
+  // Whether the plan takes files in folder (a system path with its closing
+  // "\"), or may, by their names.
+  bool TakesFilesIn(const std::string& folder) const;
+  // Whether a link to a folder, found in the walk (link: its system path with
+  // a closing "\"), leads where the plan does not protect the files.
+  bool LeadsOutOfPlan(const std::string& link) const;
   CSimplePlan* plan_;
   WalkGate* gate_;
   bool pacePerEntry_;
