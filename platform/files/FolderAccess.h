@@ -2,7 +2,9 @@
 // who else may reach a file through its folders.
 #pragma once
 #include <cstdint>
+#include <string>
 #include <string_view>
+#include <vector>
 
 namespace plat {
 
@@ -31,6 +33,25 @@ uint32_t ReachableMode(std::string_view path, uint32_t mode);
 // or replace what is written in it). A folder of the user's that group or
 // others may write is made 0700 first. False when another user owns it.
 bool KeepStoreFolderOwn(std::string_view folder);
+
+// How a folder inside a backup store (below its root) may be written into.
+enum class StoreFolderUse {
+  kAbsent,   // no such folder, or no folder (the copies say why)
+  kUsable,   // the calling user's or the administrator's, closed to others
+  kClosed,   // the user's own that group or others could write in: made 0700 now
+  kForeign,  // another user's, or the administrator's open to others
+};
+// Looks at one folder inside a store (its entry itself, never through a
+// link) and closes the user's own to others. A folder closed now is listed:
+// *theirs (optional) gets the names of at most 16 entries other users own in
+// it, which they may have put there while it was open. Run as the
+// administrator, every folder is usable.
+StoreFolderUse KeepInnerStoreFolderOwn(std::string_view folder, std::vector<std::string>* theirs);
+
+// True when users other than the calling one (and the administrator) may
+// make entries in the folder: a folder others may write to but do not own,
+// such as the top of a shared disk.
+bool OthersMayWriteIn(std::string_view folder);
 
 // Gives a file (never a link, nor what it leads to) the permission bits
 // mode; false when it cannot (GetLastError() tells why).
