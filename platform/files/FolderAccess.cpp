@@ -2,7 +2,9 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/openat2.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -161,8 +163,20 @@ const std::string& RealFolder(FolderMasks& kept, const std::string& folder) {
   auto found = kept.reals.find(folder);
   if (found != kept.reals.end()) return found->second;
   if (kept.reals.size() >= kMaxKeptFolders) kept.reals.clear();
-  char* real = realpath(folder.c_str(), nullptr);
   std::string& out = kept.reals[folder];
+  // A path without a link, "." or ".." is its own real path: one open tells
+  // (realpath would look at every level).
+  if (folder.find("/.") == std::string::npos && folder.find("//") == std::string::npos) {
+    struct open_how how {};
+    how.flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+    how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+    const long fd = syscall(SYS_openat2, AT_FDCWD, folder.c_str(), &how, sizeof how);
+    if (fd >= 0) {
+      close(static_cast<int>(fd));
+      return out = folder;
+    }
+  }
+  char* real = realpath(folder.c_str(), nullptr);
   if (real != nullptr) out = real;
   free(real);
   return out;
