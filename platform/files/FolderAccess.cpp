@@ -53,9 +53,7 @@ StoreFolderUse KeepInnerStoreFolderOwn(std::string_view folder, std::vector<std:
     if ((st.st_mode & 022) != 0 && st.st_uid == 0) chmod(native.c_str(), 0700);
     return StoreFolderUse::kUsable;
   }
-  if (st.st_uid != me)
-    return st.st_uid == 0 && (st.st_mode & 022) == 0 ? StoreFolderUse::kUsable
-                                                     : StoreFolderUse::kForeign;
+  if (st.st_uid != me) return st.st_uid == 0 ? StoreFolderUse::kUsable : StoreFolderUse::kForeign;
   if ((st.st_mode & 022) == 0) return StoreFolderUse::kUsable;
   // Closed first, then listed: nothing new can come in while it is read. A
   // file system without modes (FAT) keeps its own and is not listed again.

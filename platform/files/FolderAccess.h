@@ -37,15 +37,17 @@ bool KeepStoreFolderOwn(std::string_view folder);
 // How a folder inside a backup store (below its root) may be written into.
 enum class StoreFolderUse {
   kAbsent,   // no such folder, or no folder (the copies say why)
-  kUsable,   // the calling user's or the administrator's, closed to others
+  kUsable,   // the calling user's closed to others, or the administrator's
   kClosed,   // the user's own that group or others could write in: made 0700 now
-  kForeign,  // another user's, or the administrator's open to others
+  kForeign,  // another user's
 };
 // Looks at one folder inside a store (its entry itself, never through a
 // link) and closes the user's own to others. A folder closed now is listed:
 // *theirs (optional) gets the names of at most 16 entries other users own in
-// it, which they may have put there while it was open. Run as the
-// administrator, every folder is usable.
+// it, which they may have put there while it was open. The administrator's
+// is usable as the store's root is, whatever its mode (a disk mounted for
+// all users keeps no owner of its own). Run as the administrator, every
+// folder is usable.
 StoreFolderUse KeepInnerStoreFolderOwn(std::string_view folder, std::vector<std::string>* theirs);
 
 // True when users other than the calling one (and the administrator) may
