@@ -87,9 +87,7 @@ bool OthersMayWriteIn(std::string_view folder) {
   struct stat st;
   if (!detail::Resolve(folder, &native) || stat(native.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
     return false;
-  if ((st.st_mode & 002) != 0) return true;
-  // The group's write counts for a group the user is not alone in: any.
-  return (st.st_mode & 020) != 0 || (st.st_uid != geteuid() && st.st_uid != 0);
+  return st.st_uid != geteuid() && ((st.st_mode & 022) != 0 || st.st_uid != 0);
 }
 
 bool SetFileMode(std::string_view path, uint32_t mode) {

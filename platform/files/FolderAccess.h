@@ -50,9 +50,10 @@ enum class StoreFolderUse {
 // folder is usable.
 StoreFolderUse KeepInnerStoreFolderOwn(std::string_view folder, std::vector<std::string>* theirs);
 
-// True when users other than the calling one (and the administrator) may
-// make entries in the folder: a folder others may write to but do not own,
-// such as the top of a shared disk.
+// True when users other than the calling one may make entries in the folder
+// and it is not the caller's own to close: another user's folder, or the
+// administrator's that group or others may write in (the top of a shared
+// disk).
 bool OthersMayWriteIn(std::string_view folder);
 
 // Gives a file (never a link, nor what it leads to) the permission bits
