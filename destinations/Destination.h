@@ -141,6 +141,10 @@ class CDestination {
   // (the copy stays as readable as it was).
   virtual uint32_t KeepCopyPrivate(std::string_view source, std::string_view path, uint32_t own,
                                    uint32_t reachable);
+  // Whether the store's file at path holds the bytes of the source file now
+  // (read whole, never followed by a copy): 1 the same, 0 they differ, -1 it
+  // cannot tell (either cannot be read, or the kind cannot read its copies).
+  virtual int32_t HoldsSameBytes(std::string_view source, std::string_view path);
   // Removes what interrupted copies left in the store's "Latest" and
   // "Revision" trees and at its root: plain files named as the platform copy names its
   // temporary files. Only real folders below the root are entered; links are
@@ -156,18 +160,22 @@ class CDestination {
   }
   // Writes the marker naming id and this installation at the store's root
   // where none is (replace: over the one there, which names id): 1 written,
-  // 0 another one was there first, -1 failed.
+  // 0 another one was there first, 2 the write was answered as taken but no
+  // marker is there when read back, -1 failed.
   virtual int32_t PlaceStoreMarker(const std::string& /*id*/, bool /*replace*/) { return -1; }
   // What lies at and around a store root that has no marker (kinds behind a
   // connection): 1 a store's trees ("Latest/", "Revision/": someone's copies
   // without their marker), 2 a marker in a folder above (inside another
-  // store), 3 a marker in a folder below (another store inside), 0 none of
-  // these, -1 not known now. Other kinds: 0.
+  // store), 3 a marker in a folder below (another store inside), 4 an
+  // object that is no marker where a folder above keeps its marker, 5 a
+  // store's trees without a marker in a folder above, 0 none of these, -1
+  // not known now. Other kinds: 0.
   virtual int32_t LookAroundUnmarkedRoot() { return 0; }
   // Whether a folder above the store root holds a store's marker (kinds
   // behind a connection), looked at once a connection unless again: 2 one
-  // does, 0 none does (or none that can be seen), -1 not known now. Other
-  // kinds: 0.
+  // does, 4 one holds an object under the marker's name that is no marker,
+  // 5 one holds a store's trees without a marker, 0 none does (or none that
+  // can be seen), -1 not known now. Other kinds: 0.
   virtual int32_t LookAboveStore(bool /*again*/) { return 0; }
   // A refused store's verdict (a StoreVerdict), held by a kind behind a
   // connection so that its store is looked at again after pauses doubling

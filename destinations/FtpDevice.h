@@ -94,6 +94,8 @@ class CFTPDevice : public CDestination {
   bool GetFileStamp(std::string_view, uint64_t*, int64_t*, int64_t*) override { return false; }
   uint32_t KeepCopyPrivate(std::string_view source, std::string_view path, uint32_t own,
                            uint32_t reachable) override;
+  // Downloads the copy on the open connection, comparing as it comes.
+  int32_t HoldsSameBytes(std::string_view source, std::string_view path) override;
   // Removes the leftovers of interrupted uploads (".~bvtmp-" + 16 hex
   // digits) in the root and below "Latest" and "Revision": only files the
   // server last wrote an hour or more before it wrote the marker (at

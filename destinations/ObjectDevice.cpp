@@ -60,7 +60,9 @@ bool IsInFlight(const std::string& id) {
 
 bool Busy(const ObjectReply& r) { return r.status == 503 || r.code == "SlowDown"; }
 
-ObjectFailure FailureOf(const ObjectReply& reply) {
+}  // namespace
+
+ObjectFailure ObjectFailureOf(const ObjectReply& reply) {
   if (reply.status == 0 && (reply.transport == 60 || reply.transport == 90))
     return ObjectFailure::kCertificate;  // peer not verified; pinned key differs
   if (reply.status == 0 && reply.transport == 1) return ObjectFailure::kNotEncrypted;
@@ -80,27 +82,27 @@ ObjectFailure FailureOf(const ObjectReply& reply) {
   return ObjectFailure::kNone;
 }
 
-}  // namespace
-
 CObjectDevice::~CObjectDevice() { Close(); }
 
-ObjectProbeResult CObjectDevice::TestConnection() {
+ObjectProbeResult CObjectDevice::TestConnection(const std::function<bool()>& beforeWrite) {
   std::lock_guard<std::recursive_mutex> guard(sessionLock_);
   const ObjectStoreSettings s = GetObjectSettings();
   session_.SetOptions(s);
   ObjectProbeResult result;
   const auto failed = [&](ObjectProbeStep step, const ObjectReply& reply) {
     result.failedAt = step;
-    result.cause = FailureOf(reply);
+    result.cause = ObjectFailureOf(reply);
     if (result.cause == ObjectFailure::kNone) result.cause = ObjectFailure::kOther;
     return result;
   };
   ObjectReply reply = Retried([&] { return session_.Probe(); });
   if (!reply.Ok()) return failed(ObjectProbeStep::kReach, reply);
+  if (beforeWrite && !beforeWrite()) return result;
   const std::string key = s.prefix + ".~bvprobe-" + NewStoreId();
   const std::string text = "probe " + key;
   reply = Retried([&] { return session_.PutText(key, text); });
   if (!reply.Ok()) return failed(ObjectProbeStep::kWrite, reply);
+  result.written = true;
   std::string back;
   reply = Retried([&] {
     back.clear();
@@ -136,9 +138,10 @@ ObjectReply CObjectDevice::Retried(const std::function<ObjectReply()>& request) 
   // for it, and the probes come on a growing pause.
   connected_ = reply.status != 0 && reply.status != 403 && reply.code != "NoSuchBucket" &&
                (reply.status < 300 || reply.status >= 400) && !Busy(reply);
-  const ObjectFailure failure = FailureOf(reply);
+  const ObjectFailure failure = ObjectFailureOf(reply);
   int none = 0;
-  if (failure == ObjectFailure::kEndlessListing) endless_.compare_exchange_strong(none, 1);
+  if (failure == ObjectFailure::kEndlessListing && endless_.compare_exchange_strong(none, 1))
+    cutShort_ = reply.cutShort;
   if (failure == ObjectFailure::kRedirect) {
     std::lock_guard<std::mutex> settingsGuard(settingsLock_);
     redirectHost_ = ObjectEndpointHost(reply.location);

@@ -37,6 +37,8 @@ enum class ObjectFailure {
   kMarkerUnwritable,  // the bucket answers, but writing the store's marker is refused
   kOther
 };
+// The cause of a failed reply; kNone for one that went through.
+ObjectFailure ObjectFailureOf(const ObjectReply& reply);
 
 // The connection test's steps, in order; kNone: every step went through.
 enum class ObjectProbeStep { kNone, kReach, kWrite, kRead, kDelete };
@@ -44,6 +46,7 @@ struct ObjectProbeResult {
   ObjectProbeStep failedAt = ObjectProbeStep::kNone;
   ObjectFailure cause = ObjectFailure::kNone;
   bool keepsVersions = false;  // the bucket keeps old and deleted versions itself
+  bool written = false;        // the probe object was written (then read back and deleted)
 };
 
 // A store as a person reads it: "s3://bucket/prefix/".
@@ -82,10 +85,13 @@ class CObjectDevice : public CDestination {
   // below the prefix (all its pages, bounded as any listing) for a marker
   // in a folder below.
   int32_t LookAroundUnmarkedRoot() override;
-  // The marker of each folder above the prefix, one request each; a marker
-  // this key may not read is looked for in the listing of its folder's keys
-  // named as it, and a folder where neither may be read counts as holding
-  // none (TakeAboveUnchecked says so once).
+  // The marker of each folder above the prefix, one request each: 2 a
+  // marker, 4 an object there that is no marker (never "none"), 5 no marker
+  // but a store's trees (the first key below "Latest/" and "Revision/"). A
+  // marker this key may not read is looked for in the listing of its
+  // folder's keys named as it, and a folder where neither may be read counts
+  // as holding none (TakeAboveUnchecked says so once). A request failed: -1,
+  // its cause kept for TakeServerRefusal.
   int32_t LookAboveStore(bool again) override;
   // True once for the destination when a folder above its prefix could not
   // be looked at (its marker and its listing denied).
@@ -131,6 +137,8 @@ class CObjectDevice : public CDestination {
   uint32_t KeepCopyPrivate(std::string_view, std::string_view, uint32_t, uint32_t) override {
     return 0;
   }
+  // GETs the copy, comparing as it comes (stopped at the first difference).
+  int32_t HoldsSameBytes(std::string_view source, std::string_view path) override;
   // Aborts the unfinished multipart uploads below the prefix (what an upload
   // cut off while the store was unreachable left), except those this
   // process is sending. Returns how many it aborted.
@@ -147,8 +155,10 @@ class CObjectDevice : public CDestination {
   bool TakeKeepsVersions();
 
   // Lists the bucket, then writes, reads back and deletes a probe object
-  // below the prefix: the first step that failed and its cause.
-  ObjectProbeResult TestConnection();
+  // below the prefix: the first step that failed and its cause. Once the
+  // bucket answered, beforeWrite (when given) looks at the place first;
+  // false: nothing is written there.
+  ObjectProbeResult TestConnection(const std::function<bool()>& beforeWrite = {});
   // The key the endpoint's certificate holds ("sha256//BASE64"), offered
   // for trust when the certificate failed; empty when none was seen.
   std::string ProbeServerKey();
@@ -240,4 +250,5 @@ class CObjectDevice : public CDestination {
   // A listing stopped before its end, said once for the destination even
   // when the requests after it went through: 0 none, 1 to say, 2 said.
   std::atomic<int> endless_{0};
+  std::atomic<bool> cutShort_{false};  // that listing said more was to come, with no token
 };

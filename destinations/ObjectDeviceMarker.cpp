@@ -152,6 +152,16 @@ int32_t CObjectDevice::LookAboveStore(bool again) {
   const std::string_view stem = name.substr(0, name.rfind('.'));
   std::string folder = KeyOf(GetRootPath());
   bool unchecked = false;
+  // A request that failed leaves the folders above unknown; its cause is said.
+  const auto failed = [&](const ObjectReply& reply) {
+    const ObjectFailure cause = ObjectFailureOf(reply);
+    failure_ = cause == ObjectFailure::kNone ? ObjectFailure::kOther : cause;
+    return -1;
+  };
+  const auto broken = [](const ObjectReply& reply) {
+    return reply.status == 0 || reply.status >= 500 ||
+           (reply.status >= 200 && reply.status < 300 && !reply.code.empty());
+  };
   // "a/b/" lies in "a/" and in the bucket's top.
   while (!folder.empty()) {
     folder.pop_back();
@@ -164,13 +174,27 @@ int32_t CObjectDevice::LookAboveStore(bool again) {
           text.append(data, size);
           return text.size() <= kMaxMarkerBytes;
         });
-    if (reply.Ok() && ParseStoreMarker(text, &id)) return above_ = 2;
-    if (reply.status == 0 || reply.status >= 500) return -1;
+    // Whatever stands where a store's marker belongs counts: a marker, or an
+    // object that is none (damaged, replaced, a page in place of the object).
+    const bool answered = reply.status >= 200 && reply.status < 300;
+    if (answered && (reply.code.empty() || text.size() > kMaxMarkerBytes))
+      return above_ = ParseStoreMarker(text, &id) ? 2 : 4;
+    if (broken(reply)) return failed(reply);
+    if (reply.status == 404 && reply.code != "NoSuchBucket") {
+      // No marker: a store's trees there are copies whose marker went.
+      for (const char* tree : {"Latest/", "Revision/"}) {
+        std::vector<ObjectEntry> entries;
+        const ObjectReply listed = session_.List(folder + tree, &entries, 1);
+        if (broken(listed)) return failed(listed);
+        if (listed.Ok() && !entries.empty()) return above_ = 5;
+      }
+      continue;
+    }
     if (reply.status != 403 || reply.code == "RequestTimeTooSkewed") continue;
     // Denied: whether one is there, its folder's listing may still tell.
     std::vector<ObjectEntry> entries;
     const ObjectReply listed = session_.List(folder + std::string(stem), &entries, 16);
-    if (listed.status == 0 || listed.status >= 500) return -1;
+    if (broken(listed)) return failed(listed);
     if (!listed.Ok()) unchecked = true;
     for (const ObjectEntry& e : entries)
       if (!e.folder && e.name == name.substr(stem.size())) return above_ = 2;
@@ -210,7 +234,8 @@ int32_t CObjectDevice::PlaceStoreMarker(const std::string& id, bool replace) {
       return back.size() <= kMaxMarkerBytes;
     });
   });
-  if (!read.Ok()) return read.status == 404 ? 0 : -1;
+  // Taken, yet not there: an endpoint (or a proxy) that says it stored what it did not.
+  if (!read.Ok()) return read.status == 404 ? 2 : -1;
   std::string named;
   if (!ParseStoreMarker(back, &named) || named != id) return 0;
   listed_.clear();  // a new store: what was listed of the old one is gone

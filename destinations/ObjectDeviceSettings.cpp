@@ -217,7 +217,7 @@ CDestination::ServerRefusal CObjectDevice::TakeServerRefusal(std::string* server
       key = "MARKER_UNWRITABLE";
       break;
     case ObjectFailure::kEndlessListing:
-      key = "ENDLESS_LISTING";
+      key = cutShort_ ? "LISTING_CUT_SHORT" : "ENDLESS_LISTING";
       break;
     default:
       break;

@@ -160,7 +160,8 @@ ObjectReply ObjectSession::List(std::string_view prefix, std::vector<ObjectEntry
     // Cut short with no way to go on: what follows is not known, never "none".
     if (!ObjectXmlElement(xml, "NextContinuationToken", &at, &token) || token.empty()) {
       entries->clear();
-      return Endless(reply);
+      Endless(reply).cutShort = true;
+      return reply;
     }
     token = XmlUnescape(token);
     if (page >= kMostPages || entries->size() > kMostEntries || !markers.insert(token).second) {

@@ -37,6 +37,7 @@ struct ObjectReply {
   std::string location;   // the Location header (a redirect's)
   ObjectAttributes kept;  // the metadata the answer carried (GET, HEAD)
   int64_t modified = -1;  // its Last-Modified, seconds since 1970 UTC; -1: not said
+  bool cutShort = false;  // a listing stopped as endless said more was to come, with no token
   bool Ok() const { return status >= 200 && status < 300 && code.empty(); }
 };
 

@@ -191,6 +191,12 @@ const char* StoreRefusalText(StoreVerdict v) {
       return "EARLIER_PLANS_STORE";
     case StoreVerdict::kStoreReplaced:
       return "STORE_REPLACED";
+    case StoreVerdict::kNotAMarkerAbove:
+      return "NOT_A_MARKER_ABOVE";
+    case StoreVerdict::kCopiesAbove:
+      return "UNMARKED_COPIES_ABOVE";
+    case StoreVerdict::kMarkerNotKept:
+      return "MARKER_NOT_KEPT";
     default:
       return "";
   }
@@ -213,17 +219,15 @@ bool OtherPlanRecords(const std::string& planFolder, const std::string& id) {
   return found;
 }
 
-// The verdict of one look; *known: the look went through (a verdict taken
-// for want of an answer ends no refusal's pauses).
+// The verdict of one look (kUnknown: a request failed, nothing is known).
 StoreVerdict LookAtMarker(const std::string& planFolder, CDestination& destination,
-                          StoreRecord* record, bool* known) {
+                          StoreRecord* record) {
   const std::string root = destination.GetRootPath();
   const int32_t type = destination.GetStorageType();
   const std::string me = InstallationId();
   std::string found, installation;
   const int32_t marked = destination.ReadStoreMarkerId(&found, &installation);
   if (marked < 0) return StoreVerdict::kUnknown;
-  *known = true;
   if (marked == 2) return StoreVerdict::kNotAMarker;
   const auto remember = [&](const std::string& id) {
     *record = StoreRecord{id, root, type, "", "", "", me};
@@ -269,29 +273,30 @@ StoreVerdict LookAtMarker(const std::string& planFolder, CDestination& destinati
   // No marker: a new place, the plan's store emptied behind its back, or
   // copies whose marker went (deleted by hand, by a lifecycle rule).
   const int32_t around = destination.LookAroundUnmarkedRoot();
-  *known = around >= 0;
   if (around < 0) return StoreVerdict::kUnknown;
   if (around == 1 && recorded) {
     // The plan's own store lost its marker only: it gets it back.
     const int32_t placed = destination.PlaceStoreMarker(record->id, false);
-    *known = placed >= 0;
     if (placed < 0) return StoreVerdict::kUnknown;
+    if (placed == 2) return StoreVerdict::kMarkerNotKept;
     return placed == 0 ? theOneThere() : StoreVerdict::kOwn;
   }
   if (around == 1) return StoreVerdict::kUnmarkedCopies;
   if (around == 2) return StoreVerdict::kInsideStore;
   if (around == 3) return StoreVerdict::kStoreBelow;
+  if (around == 4) return StoreVerdict::kNotAMarkerAbove;
+  if (around == 5) return StoreVerdict::kCopiesAbove;
   const std::string id = NewStoreId();
   const StoreRecord before = *record;
   // Kept before it is sent: a marker that lands while its answer is lost
   // (a connection dropped, a gateway's time-out) is still this plan's.
   remember(id);
   const int32_t placed = destination.PlaceStoreMarker(id, false);
-  *known = placed >= 0;
   if (placed < 0) return StoreVerdict::kUnknown;
-  if (placed == 0) {
-    // Another plan placed its marker at the same moment, or this one's landed.
-    const StoreVerdict there = theOneThere();
+  if (placed == 0 || placed == 2) {
+    // Another plan placed its marker at the same moment, or this one's landed;
+    // or the endpoint took it and does not give it back.
+    const StoreVerdict there = placed == 2 ? StoreVerdict::kMarkerNotKept : theOneThere();
     if (there != StoreVerdict::kOwn) {
       *record = before;  // the store is another's: the plan keeps what it had
       WriteStoreRecord(planFolder, before);
@@ -309,14 +314,47 @@ StoreVerdict LookAtRemoteStore(const std::string& planFolder, CDestination& dest
                                StoreRecord* record) {
   if (const int32_t held = destination.HeldRefusal(); held != 0)
     return static_cast<StoreVerdict>(held);
-  bool known = false;
-  const StoreVerdict verdict = LookAtMarker(planFolder, destination, record, &known);
+  const StoreVerdict verdict = LookAtMarker(planFolder, destination, record);
   // Not known now backs off as a refusal does: the same doubling pauses.
-  if (RefusesStore(verdict) || verdict == StoreVerdict::kUnknown)
-    destination.HoldRefusal(static_cast<int32_t>(verdict));
-  else if (known)
-    destination.HoldRefusal(0);
+  destination.HoldRefusal(RefusesStore(verdict) || verdict == StoreVerdict::kUnknown
+                              ? static_cast<int32_t>(verdict)
+                              : 0);
   return verdict;
+}
+
+StoreVerdict StoreFoundAt(CDestination& destination, const std::string& planFolder) {
+  StoreRecord record;
+  if (!planFolder.empty()) ReadStoreRecord(planFolder, &record);
+  const std::string me = InstallationId();
+  std::string found, installation;
+  const int32_t marked = destination.ReadStoreMarkerId(&found, &installation);
+  if (marked < 0) return StoreVerdict::kUnknown;
+  if (marked == 2) return StoreVerdict::kNotAMarker;
+  if (marked == 1) {
+    if (!record.id.empty() && found == record.id) return StoreVerdict::kOwn;
+    if (!installation.empty() && installation != me) return StoreVerdict::kOtherInstallation;
+    if (installation.empty() || OtherPlanRecords(planFolder, found)) return StoreVerdict::kForeign;
+    return StoreVerdict::kEarlierStore;
+  }
+  switch (destination.LookAroundUnmarkedRoot()) {
+    case -1:
+      return StoreVerdict::kUnknown;
+    case 1:  // the plan's own copies, their marker lost, are its own
+      return !record.id.empty() && record.root == destination.GetRootPath() &&
+                     record.type == destination.GetStorageType()
+                 ? StoreVerdict::kOwn
+                 : StoreVerdict::kUnmarkedCopies;
+    case 2:
+      return StoreVerdict::kInsideStore;
+    case 3:
+      return StoreVerdict::kStoreBelow;
+    case 4:
+      return StoreVerdict::kNotAMarkerAbove;
+    case 5:
+      return StoreVerdict::kCopiesAbove;
+    default:
+      return StoreVerdict::kFresh;
+  }
 }
 
 std::string EarlierStoreAt(CDestination& destination) {

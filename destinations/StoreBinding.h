@@ -34,11 +34,14 @@ enum class StoreVerdict {
   kInsideStore,        // the place lies inside another store's folder: write nothing, say why
   kNotOwned,  // another user owns the store's folder or a tree of it: write nothing, say why
   // The refusals of an object store only (say why, write nothing):
-  kNestedStore,    // the plan's own store lies inside another store's folder
-  kStoreBelow,     // a new place holds another store in a folder below it
-  kGhostMarker,    // the endpoint claims a marker (412) it does not return
-  kEarlierStore,   // a store of this installation that no plan here records
-  kStoreReplaced,  // the plan's store is gone and another installation made one there
+  kNestedStore,      // the plan's own store lies inside another store's folder
+  kStoreBelow,       // a new place holds another store in a folder below it
+  kGhostMarker,      // the endpoint claims a marker (412) it does not return
+  kEarlierStore,     // a store of this installation that no plan here records
+  kStoreReplaced,    // the plan's store is gone and another installation made one there
+  kNotAMarkerAbove,  // a folder above holds an object under the marker's name that is no marker
+  kCopiesAbove,      // a folder above holds a store's trees without their marker
+  kMarkerNotKept,    // the endpoint took the marker's write but does not return it
   // Whose store it is cannot be told now (a request failed, a listing was cut
   // short): write nothing, look again after a pause.
   kUnknown,
@@ -79,7 +82,9 @@ std::string StoreDiskName(const StoreRecord& record, const std::string& root);
 // store's trees is refused (kUnmarkedCopies) unless the record names the
 // store there, which then gets its marker back (its own copies lost only
 // their marker); so is a place inside another store's folder
-// (kInsideStore); any other place gets a new store, filled anew by a plan
+// (kInsideStore), and so is one below a folder holding something that is no
+// marker under the marker's name (kNotAMarkerAbove) or a store's trees
+// without their marker (kCopiesAbove); any other place gets a new store, filled anew by a plan
 // that had one (kFresh). A refusal is held by the destination for a pause
 // that doubles up to the marker's look time. A store whose marker, folders
 // or listing cannot be looked at now (before its marker was read as the
@@ -87,6 +92,12 @@ std::string StoreDiskName(const StoreRecord& record, const std::string& root);
 // nothing is written there until a look goes through.
 StoreVerdict LookAtRemoteStore(const std::string& planFolder, CDestination& destination,
                                StoreRecord* record);
+
+// What an object store place holds for the plan in planFolder ("" a new
+// plan), looked at without writing (the wizard's test): kOwn (the plan's
+// record names the marker's store), kEarlierStore, kFresh (nothing: a new
+// store would be made), kUnknown, or the refusal the plan would meet.
+StoreVerdict StoreFoundAt(CDestination& destination, const std::string& planFolder);
 
 // A store this installation made at an object store place that no plan here
 // records (a plan deleted and set up again there): its identifier, else "".

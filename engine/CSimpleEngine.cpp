@@ -22,18 +22,6 @@
 
 namespace {
 
-// Why a file others may not read here is held back from a server that cannot
-// keep its copy private, in words that fit who may read it.
-const char* NotPrivateReason(std::string_view source) {
-  plat::File file;
-  uint32_t mode = 0;
-  int64_t written = 0;
-  if (file.Open(source, plat::File::kRead, plat::File::kOpenExisting) &&
-      file.GetModeAndTime(&mode, &written) && (plat::ReachableMode(source, mode) & 040) != 0)
-    return "REASON_SERVER_NOT_PRIVATE_GROUP";
-  return "REASON_SERVER_NOT_PRIVATE";
-}
-
 // Characters (code points) of a UTF-8 text.
 size_t CharCount(std::string_view text) {
   size_t n = 0;
@@ -116,10 +104,20 @@ void StoreRecord(CLoggingDatabase* db, LogRecord record, uint64_t* offset, int64
 // *latestExists becomes 1 when the latest copy was seen.
 // (A store without stamps: see below; the latest copy's size and time stay 0.)
 // *latestSize and *latestTime become the latest copy's when it was seen.
+// A source whose status changed since its last copy (its change time moved,
+// or another file took its name) while size and write time stayed is either
+// new content with its old time put back (cp -p, rsync -t, tar, unzip,
+// touch -r) or a change of attributes alone: the bytes decide, and a copy
+// that cannot be read back is made anew.
 bool LatestIsCurrent(CDestination* dest, std::string_view source, const std::string& latest,
                      const LogRecord& record, SourceLook* look, int* latestExists,
                      uint64_t* latestSize, int64_t* latestTime) {
   if (!look->Take(source) || (look->info.attributes & plat::kAttrDirectory)) return false;
+  const plat::FileStamp& copied = record.stamp;
+  const plat::FileStamp& now = look->info.stamp;
+  const bool statusMoved =
+      copied.Known() && (copied.changeNs != now.changeNs || copied.inode != now.inode);
+  const auto sameBytes = [&] { return !statusMoved || dest->HoldsSameBytes(source, latest) == 1; };
   uint64_t size = 0;
   int64_t written = 0, changed = 0;
   if (!dest->GetFileStamp(latest, &size, &written, &changed)) {
@@ -127,39 +125,19 @@ bool LatestIsCurrent(CDestination* dest, std::string_view source, const std::str
     // as its last copy saw it. The same size, write time and file, copied
     // after the second of that write had passed, and the copy still there: a
     // change of mode, owner or access time alone makes no new copy.
-    const plat::FileStamp& copied = record.stamp;
-    const plat::FileStamp& now = look->info.stamp;
     if (!copied.Known() || copied.size != now.size || copied.writeNs != now.writeNs ||
         copied.inode != now.inode || record.lastBackupTime <= look->info.writeTime ||
         !dest->FileExists(latest)) {
       return false;
     }
     *latestExists = 1;
-    return true;
+    return sameBytes();
   }
   *latestExists = 1;
   *latestSize = size;
   *latestTime = written;
   const plat::FindData& info = look->info;
-  return size == info.size && written == info.writeTime && changed > info.writeTime;
-}
-
-// A source others may not fully read here (made private after it was
-// copied, by its own mode or a folder above it): its latest copy takes that
-// mode; where the store cannot set it, the plan says once the copy stays
-// readable there.
-void KeepCopyPrivate(CDestination* dest, std::string_view source, const std::string& latest,
-                     uint32_t planId) {
-  plat::File file;
-  uint32_t mode = 0;
-  int64_t written = 0;
-  if (!file.Open(source, plat::File::kRead, plat::File::kOpenExisting) ||
-      !file.GetModeAndTime(&mode, &written))
-    return;
-  const uint32_t reachable = plat::ReachableMode(source, mode) & 0777u;
-  if ((reachable & 044) != 044 && dest->KeepCopyPrivate(source, latest, mode, reachable) != kDestOk)
-    PostEvent(kEvNotProtected, source, planId, {},
-              GetText("NOT_PROTECTED", "REASON_COPIES_STAY_READABLE"));
+  return size == info.size && written == info.writeTime && changed > info.writeTime && sameBytes();
 }
 
 // Kinds whose free space is kept: local folders, USB disks and network drive
@@ -280,7 +258,7 @@ int32_t CSimpleEngine::BackupFile(std::string_view source, bool existenceCheck, 
     rec->changeTime = start;
     rec->lastAttemptTime = start;
     StoreRecord(db, *rec, &offset, notedAt);
-    KeepCopyPrivate(dest, source, names.latestName, planId);
+    KeepCopiesPrivate(dest, source, names, planId);
     return kBackupUnchanged;  // nothing copied: a run does not count it
   }
 

@@ -87,6 +87,15 @@ class CSimpleEngine {
   void PersistLastBackupTime();
 
  private:
+  // A source others may not fully read here (made private after it was
+  // copied, by its own mode or a folder above it): its latest copy and its
+  // revisions take that mode; where the store cannot set it on one of them,
+  // the plan says the copies stay readable there.
+  static void KeepCopiesPrivate(CDestination* dest, std::string_view source,
+                                const StoreNames& names, uint32_t planId);
+  // Why a file others may not read here is held back from a server that
+  // cannot keep its copy private, in words that fit who may read it.
+  static const char* NotPrivateReason(std::string_view source);
   // On a store that ignores case: when another file of the source's folder
   // differs from it only in case, both share one store name; says so (event
   // and activity-log record) once per store name.

@@ -18,6 +18,8 @@ const char* ReasonKey(plat::UnheldReason reason) {
       return "REASON_BACKSLASH";
     case plat::UnheldReason::kNotUtf8:
       return "REASON_NOT_UTF8";
+    case plat::UnheldReason::kLinkedFolder:
+      return "REASON_LINKED_FOLDER";
     default:
       return "REASON_TOO_LONG";
   }
@@ -29,8 +31,12 @@ bool ReportNotProtected(CPlan* plan, const plat::UnheldName& unheld) {
   const std::string folder = plat::WithSeparator(unheld.folder);
   const std::string standIn = folder + plat::StandInName(unheld.name);
   IPlanOwner* list = plan->Owner();
-  if (list != nullptr && !list->IsPathEligible(standIn)) return false;
-  if (!plan->MatchPath(standIn, false)) return false;
+  // A linked folder met by the plan's walk is within its folders; what it
+  // holds is unknown, so no file rule is asked.
+  if (unheld.reason != plat::UnheldReason::kLinkedFolder) {
+    if (list != nullptr && !list->IsPathEligible(standIn)) return false;
+    if (!plan->MatchPath(standIn, false)) return false;
+  }
   const std::string shown = folder + plat::ShownName(unheld.name);
   if (!plan->NoteUnheldName(shown)) return false;
   // Text 2 is the folder: the shown name may hold a "\", so only the

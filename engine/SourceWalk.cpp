@@ -170,6 +170,12 @@ void FolderWalker::WalkOne(const std::string& base, plat::DirSearch* parent, std
     for (const std::string& raw : search.SkippedList()) {
       ReportNotProtected(plan_, {base, raw, plat::ReasonForName(raw)});
     }
+    // A link to a folder is not followed (it may lead anywhere, or loop):
+    // the plan says once that what it leads to is not backed up here.
+    for (const std::string& linked : search.LinkedFolders()) {
+      if ((withHidden || linked.front() != '.') && !Pruned(base + linked + "\\"))
+        ReportNotProtected(plan_, {base, linked, plat::UnheldReason::kLinkedFolder});
+    }
   }
   for (const std::string& sub : subfolders) {
     const std::string folder = base + sub + "\\";

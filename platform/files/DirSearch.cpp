@@ -66,6 +66,7 @@ bool DirSearch::Open(std::string_view pattern, FindData* first) {
   Close();
   skipped_ = 0;
   skippedList_.clear();
+  linkedFolders_.clear();
   const std::string plain = StripLongPathPrefix(pattern);
   const size_t sep = plain.find_last_of("\\/");
   if (sep == std::string::npos) return Fail(kErrPathNotFound);
@@ -112,6 +113,7 @@ bool DirSearch::OpenChild(const DirSearch& parent, std::string_view name, FindDa
   Close();
   skipped_ = 0;
   skippedList_.clear();
+  linkedFolders_.clear();
   if (fault::Hit()) return false;
   const int fd = openat(parentFd, own.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) {
@@ -152,7 +154,11 @@ bool DirSearch::Next(FindData* out) {
       link = S_ISLNK(st.st_mode);
       if (link) {
         // A link counts as what it points at; links to folders could loop.
-        if (fstatat(dfd, e->d_name, &st, 0) != 0 || S_ISDIR(st.st_mode)) continue;
+        if (fstatat(dfd, e->d_name, &st, 0) != 0) continue;
+        if (S_ISDIR(st.st_mode)) {
+          if (linkedFolders_.size() < kMaxSkippedKept) linkedFolders_.emplace_back(name);
+          continue;
+        }
       }
     } else if (fstatat(dfd, e->d_name, &st, 0) != 0) {
       continue;  // removed since it was listed

@@ -201,8 +201,9 @@ bool ListFolderNames(std::string_view folder, const std::function<bool(const Fin
 // result comes from Open. "." and ".." are reported when the mask matches
 // them (callers skip them). Entries whose native names a system path cannot
 // carry (a "\" in the name, bytes that are not UTF-8) are skipped and counted.
-// Links to folders, dangling links and special files (pipes, sockets,
-// devices) are not reported, so a walk neither loops nor blocks; a link to a
+// Links to folders (named in LinkedFolders), dangling links and special
+// files (pipes, sockets, devices) are not reported, so a walk neither loops
+// nor blocks; a link to a
 // file is reported as that file with kAttrReparsePoint added. A pattern
 // without wildcards looks up that one name (case-sensitive, links followed).
 class DirSearch {
@@ -227,6 +228,9 @@ class DirSearch {
   // The skipped names themselves (raw native bytes), the first kMaxSkippedKept.
   const std::vector<std::string>& SkippedList() const { return skippedList_; }
   static constexpr size_t kMaxSkippedKept = 1000;
+  // Names of the links to folders met (not reported as entries), the first
+  // kMaxSkippedKept: a walk can say what it did not follow.
+  const std::vector<std::string>& LinkedFolders() const { return linkedFolders_; }
 
  private:
   void* dir_ = nullptr;  // DIR*
@@ -235,6 +239,7 @@ class DirSearch {
   bool exact_ = false;  // pattern has no wildcard: at most one result
   uint64_t skipped_ = 0;
   std::vector<std::string> skippedList_;
+  std::vector<std::string> linkedFolders_;
 };
 
 // Handle-based file access for formats that are read and updated in place.

@@ -15,6 +15,7 @@
 #include <unordered_map>
 
 #include "platform/base/Errors.h"
+#include "platform/files/AccessList.h"
 #include "platform/files/FileSupport.h"
 
 namespace plat {
@@ -126,7 +127,11 @@ FolderMasks& Masks() {
   return masks;
 }
 
-uint32_t OwnMask(mode_t mode) { return (mode & S_IXOTH) ? 0777 : (mode & S_IXGRP) ? 0770 : 0700; }
+// The bits a folder lets through: its own search bits, and its access list.
+uint32_t OwnMask(const std::string& folder, mode_t mode) {
+  const uint32_t bits = (mode & S_IXOTH) ? 0777 : (mode & S_IXGRP) ? 0770 : 0700;
+  return bits == 0700 ? bits : bits & detail::AccessListMask(folder, true);
+}
 
 std::string Parent(const std::string& folder) {
   const size_t slash = folder.find_last_of('/');
@@ -148,7 +153,7 @@ uint32_t MaskOfFolder(FolderMasks& kept, const std::string& folder) {
     return found->second.mask;
   struct stat st;
   if (stat(folder.c_str(), &st) != 0) return 0700;
-  uint32_t mask = OwnMask(st.st_mode);
+  uint32_t mask = OwnMask(folder, st.st_mode);
   if (mask != 0700 && folder != "/") mask &= MaskOfFolder(kept, Parent(folder));
   Keep(kept, folder, mask, st);
   return mask;
@@ -201,10 +206,12 @@ uint32_t ReachableMode(std::string_view path, uint32_t mode) {
       std::chrono::steady_clock::now() - found->second.at < kFolderAnswerLife) {
     mask = found->second.mask;
   } else {
-    mask = OwnMask(st.st_mode);
+    mask = OwnMask(folder, st.st_mode);
     if (mask != 0700 && folder != "/") mask &= MaskOfFolder(kept, Parent(folder));
     Keep(kept, folder, mask, st);
   }
+  // The file's own access list may keep out someone its bits let in.
+  if ((mode & mask & 077u) != 0) mask &= detail::AccessListMask(native, false);
   return mode & (mask | 07000u);
 }
 

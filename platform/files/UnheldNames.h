@@ -11,9 +11,10 @@ namespace plat {
 
 enum class UnheldReason : uint32_t {
   kNone = 0,
-  kBackslash = 1,  // the name holds a backslash
-  kNotUtf8 = 2,    // the name is not valid UTF-8
-  kTooLong = 3,    // the whole path is longer than a record can carry
+  kBackslash = 1,     // the name holds a backslash
+  kNotUtf8 = 2,       // the name is not valid UTF-8
+  kTooLong = 3,       // the whole path is longer than a record can carry
+  kLinkedFolder = 4,  // a link to a folder, which a walk does not follow
 };
 
 // A skipped file: the folder that holds it (a system path) and its own name

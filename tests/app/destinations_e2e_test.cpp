@@ -232,6 +232,15 @@ TEST(FtpEndToEnd, PlansOnServersBackUpAndKeepTheirSecrets) {
       EXPECT_EQ(rel.find(".~bvtmp-"), std::string::npos) << rel;
   EXPECT_LE(ftp.Logins(), 2);
   EXPECT_LE(ssh.Logins(), 2);
+  // New bytes of the same size with the old write time put back (cp -p, touch -r) are copied.
+  const auto putBack = fs::last_write_time(w.Home("docs/a.txt"));
+  w.Put("docs/a.txt", "FIRST");
+  fs::last_write_time(w.Home("docs/a.txt"), putBack);
+  for (int i : {0, 1})
+    EXPECT_TRUE(WaitFor([&] {
+      return Holds(latest(i, "a.txt"), "FIRST") &&
+             Holds(roots[i] + "Revision/C" + w.Home("docs/a(0001).txt"), "first");
+    })) << w.Log();
 
   const std::string ftpLatest = latest(0, "");
   chmod(ftpLatest.c_str(), 0555);
@@ -257,6 +266,12 @@ TEST(FtpEndToEnd, PlansOnServersBackUpAndKeepTheirSecrets) {
     EXPECT_EQ(bytes.find(ftp.kPassword), std::string::npos) << rel;
   }
   EXPECT_GT(files, 3);
+  EXPECT_TRUE(bvtest::ProgramWorld::EndsWithZero(program, SIGTERM));
+  // The same while the program is off: the catch-up walk at its next start finds it.
+  w.Put("docs/a.txt", "First");
+  fs::last_write_time(w.Home("docs/a.txt"), putBack);
+  program = w.Start(env);
+  EXPECT_TRUE(WaitFor([&] { return Holds(latest(0, "a.txt"), "First"); })) << w.Log();
   EXPECT_TRUE(bvtest::ProgramWorld::EndsWithZero(program, SIGTERM));
 }
 

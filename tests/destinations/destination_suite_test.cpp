@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <optional>
 #include <set>
+#include <tuple>
 
 #include "destination_suite.h"
 #include "platform/base/Errors.h"
@@ -100,6 +101,15 @@ TEST_P(DestinationSuite, FoldersCopiesMovesAndDeletes) {
                                    nullptr, look),
             kDestOk);
   EXPECT_EQ(Get(odd + ".txt"), "second");
+  // Whether a copy holds a source's bytes: 1 the same, 0 not, -1 when either cannot be read.
+  for (const auto& [source, copy, holds] :
+       {std::tuple{Source("twin.txt", "second"), odd + ".txt", 1},
+        {Source("other.txt", "SECOND"), odd + ".txt", 0},
+        {Source("longer.txt", "second!"), odd + ".txt", 0},
+        {Source("short.txt", "sec"), odd + ".txt", 0},
+        {world_->Sources().SystemOf("nothing.txt"), odd + ".txt", -1},
+        {Source("twin.txt", "second"), "missing.txt", -1}})
+    EXPECT_EQ(Dest().HoldsSameBytes(source, PathOf(copy)), holds) << source << " " << copy;
   if (GetParam().hasFolders) {  // a store of keys has no folder to miss
     EXPECT_NE(Dest().CopyFileWatched(one, PathOf("no/such/folder/f.txt"), nullptr, look), kDestOk);
     EXPECT_EQ(seen, staged);

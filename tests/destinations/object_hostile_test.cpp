@@ -136,25 +136,29 @@ TEST(ObjectHostile, IdleCostsNoRequests) {
     std::string cause;
     StoreVerdict verdict;  // of the last look (those before a heal: kUnknown)
     int healAt = 0;        // the tick the endpoint turns honest (0 never)
-  } rows[] = {{HostileS3::kHonest, 1, "", V::kOwn},  // the folder above, once
+  } rows[] = {{HostileS3::kHonest, 3, "", V::kOwn},  // the folder above (marker, trees), once
               {HostileS3::kRedirect, 3, "REDIRECT", V::kUnknown},
               {HostileS3::kMarkerDenied, 6, "MARKER_DENIED", V::kUnknown},
               {HostileS3::kMarkerUnwritable, 21, "MARKER_UNWRITABLE", V::kUnknown},
               {HostileS3::kListDenied, 4, "DENIED", V::kUnknown},
               {HostileS3::kMarkerJunk, 3, "", V::kNotAMarker},
-              {HostileS3::kGhostMarker, 24, "", V::kGhostMarker},
+              {HostileS3::kGhostMarker, 28, "", V::kGhostMarker},
               // a fresh plan's marker lands but its answer is lost (the 504 is
               // said): the store is still its own
               {HostileS3::kMarkerAnswerLost, 10, "OTHER", V::kOwn},
               {HostileS3::kMarker500, 6, "OTHER", V::kUnknown},
               {HostileS3::kMarker500, 14, "OTHER", V::kOwn, 20},  // a gateway back after 2 s
-              {HostileS3::kMarkerPut500, 22, "OTHER", V::kUnknown},
+              {HostileS3::kMarkerPut500, 25, "OTHER", V::kUnknown},
               {HostileS3::kMarkerDropped, 12, "UNREACHABLE", V::kUnknown},
-              {HostileS3::kBelow500, 18, "OTHER", V::kUnknown},
-              {HostileS3::kTruncatedNoToken, 18, "ENDLESS_LISTING", V::kUnknown},
-              {HostileS3::kNoPrefix, 10, "", V::kOwn},  // what lies elsewhere is not below
-              {HostileS3::kListsBelow, 20, "", V::kStoreBelow},
-              {HostileS3::kHtmlListing, 18, "OTHER", V::kUnknown}};  // a page is no listing
+              {HostileS3::kBelow500, 22, "OTHER", V::kUnknown},
+              {HostileS3::kTruncatedNoToken, 22, "LISTING_CUT_SHORT", V::kUnknown},
+              {HostileS3::kNoPrefix, 12, "", V::kOwn},  // what lies elsewhere is not below
+              {HostileS3::kListsBelow, 22, "", V::kStoreBelow},
+              {HostileS3::kHtmlListing, 22, "OTHER", V::kUnknown},  // a page is no listing
+              // the folder above cannot be told (its cause said), or holds no marker
+              {HostileS3::kAbove500, 18, "OTHER", V::kUnknown},
+              {HostileS3::kAboveHtml, 18, "", V::kNotAMarkerAbove},
+              {HostileS3::kMarkerNotKept, 28, "", V::kMarkerNotKept}};
   for (const auto& row : rows) {
     SCOPED_TRACE(testing::Message() << row.manner << " heal " << row.healAt);
     HostileS3 s3(row.manner);

@@ -295,3 +295,46 @@ TEST(ObjectDevice, TwoPlansStartingTogetherOnOnePrefixOneWins) {
     }
   }
 }
+
+// A folder above a new plan's place whose marker's name holds something that
+// is no marker (damaged, emptied, naming no store), or that kept a store's
+// copies with its marker gone, is never taken for a plain folder: the plan is
+// refused in its words and writes nothing there. Two folders up, past a plain one.
+TEST(ObjectDevice, NothingNestsBelowAFolderAboveThatMayHoldAStore) {
+  REQUIRE_GATEWAY();
+  const std::string bucket = NewBucket();
+  bvtest::TempDir data;
+  bvtest::ScopedEnv dataDir("BREVANTO_DATA_DIR", data.Native());
+  using V = StoreVerdict;
+  const struct {
+    const char* marker;  // null: none
+    const char* copy;
+    StoreVerdict verdict;
+  } rows[] = {{"garbage, not a marker", "Latest/C/x.txt", V::kNotAMarkerAbove},
+              {"", "Latest/C/x.txt", V::kNotAMarkerAbove},
+              {"[Store]\nId=zz\n", "", V::kNotAMarkerAbove},
+              {nullptr, "Latest/C/x.txt", V::kCopiesAbove},
+              {nullptr, "Revision/C/x(0001).txt", V::kCopiesAbove},
+              {nullptr, "notes.txt", V::kOwn}};  // a plain folder above
+  int n = 0;
+  for (const auto& [marker, copy, verdict] : rows) {
+    const std::string outer = "out" + std::to_string(++n) + "/";
+    SCOPED_TRACE(outer);
+    if (marker != nullptr) {
+      ASSERT_EQ(Gateway().Request("PUT", "/" + bucket + "/" + outer + "Brevanto.dat", marker), 200);
+    }
+    if (*copy) {
+      ASSERT_EQ(Gateway().Request("PUT", "/" + bucket + "/" + outer + UriEncode(copy, true), "x"),
+                200);
+    }
+    data.Write("PLAN/" + std::to_string(n) + "/Plan.ini", "");
+    PlanOwner owner(data.SystemOf("PLAN/" + std::to_string(n)) + "\\");
+    ObjectStoreSettings s = StoreSettings(bucket);
+    s.prefix = outer + "in/child";
+    auto dest = ObjectDestination(s, &owner);
+    ASSERT_TRUE(dest->Prepare(false));
+    StoreRecord record;
+    EXPECT_EQ(LookAtRemoteStore(owner.GetPlanFolder(), *dest, &record), verdict);
+    EXPECT_EQ(Gateway().Keys(bucket, outer + "in/").size(), verdict == V::kOwn ? 1u : 0u);
+  }
+}

@@ -11,6 +11,7 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -191,23 +192,31 @@ TEST_F(SimpleEngineTest, SweepsCopiesRotatesAndRecords) {
   fs::last_write_time(env_.Src().NativeOf("docs/report.doc"),
                       fs::file_time_type::clock::now() - std::chrono::minutes(10));
   ASSERT_EQ(Backup("docs/report.doc"), 0);
-  // Made private here (its mode only) the second time: its copy is made private too. A copy
-  // left readable (by an earlier version) of a file that its folders keep private is made
+  // Made private here (its mode only) the second time: its copies are made private too. Copies
+  // left readable (by an earlier version) of a file that its folders keep private are made
   // private at once.
+  const Names revisions = {"report(0005).doc", "report(0006).doc"};
+  const std::string copies[] = {StoreNative("Latest", "docs/report.doc"),
+                                StoreNative("Revision", "docs/" + revisions[0]),
+                                StoreNative("Revision", "docs/" + revisions[1])};
   bool reachable = true;  // every folder above the sources lets others through
   for (fs::path p = env_.Src().Native(); p != p.root_path(); p = p.parent_path())
     reachable &= (fs::status(p).permissions() & fs::perms::others_exec) != fs::perms::none;
-  fs::permissions(StoreNative("Latest", "docs/report.doc"), fs::perms(0644));
+  for (const std::string& copy : copies) fs::permissions(copy, fs::perms(0644));
   for (int again = 0; again < 2; ++again) {  // not counted as a copy (a restored file)
     if (again) fs::permissions(env_.Src().NativeOf("docs/report.doc"), fs::perms(0600));
     ASSERT_EQ(BackupRecord("docs/report.doc", &rec), kBackupUnchanged);
     EXPECT_EQ(StateOf("docs/report.doc"), kLogCopied);
-    EXPECT_EQ(fs::status(StoreNative("Latest", "docs/report.doc")).permissions() & fs::perms::all,
-              fs::perms(again || !reachable ? 0600 : 0644));
+    for (const std::string& copy : copies)
+      EXPECT_EQ(fs::status(copy).permissions() & fs::perms::all,
+                fs::perms(again || !reachable ? 0600 : 0644))
+          << copy;
   }
-  const Names revisions = {"report(0005).doc", "report(0006).doc"};
   EXPECT_EQ(RevisionFiles("docs/report.doc"), revisions);
+  // New bytes of the same size with the old write time put back (cp -p, touch -r) are copied.
+  const auto putBack = fs::last_write_time(env_.Src().NativeOf("docs/report.doc"));
   env_.Src().Write("docs/report.doc", "v7");
+  fs::last_write_time(env_.Src().NativeOf("docs/report.doc"), putBack);
   ASSERT_EQ(Backup("docs/report.doc"), 0);
   EXPECT_EQ(Stored("Latest", "docs/report.doc"), "v7");
   EXPECT_EQ(RevisionFiles("docs/report.doc"), (Names{"report(0006).doc", "report(0007).doc"}));
@@ -225,10 +234,17 @@ TEST_F(SimpleEngineTest, SweepsCopiesRotatesAndRecords) {
   EXPECT_TRUE(RevisionFiles("docs/report.doc").empty());
 
   // On server stores (which tell no copy's stamp) a change of mode, access time or owner
-  // alone makes no copy: v1 and v2 stay the revisions of v3.
+  // alone makes no copy: v1 and v2 stay the revisions of v3. The sources lie where others
+  // may reach them.
   bvtest::FtpServer ftp;
   bvtest::SshServer ssh;
   bvtest::ScopedEnv home("HOME", ssh.ClientHome());
+  std::optional<bvtest::TempDir> open;
+  {
+    bvtest::ScopedEnv tmp("TMPDIR", "/tmp");
+    open.emplace();
+  }
+  ASSERT_EQ(chmod(open->Native().c_str(), 0755), 0);
   for (const bool sftp : {false, true}) {
     if (!(sftp ? ssh.Ok() : ftp.Ok())) continue;
     PlanSettings s = ScratchEnv::Settings("Served", "");
@@ -237,28 +253,41 @@ TEST_F(SimpleEngineTest, SweepsCopiesRotatesAndRecords) {
     s.ftp = sftp ? ssh.Settings("kept/") : ftp.Settings("kept/");
     auto served = std::make_unique<bvtest::TestPlan>(nullptr);
     ASSERT_TRUE(served->ApplySettings(s, kApplyCreate));
-    ScratchEnv::IncludeOnly(served.get(), env_.Src().System());
+    ScratchEnv::IncludeOnly(served.get(), open->System());
     served->EnableWithoutThread();
-    const std::string rel = sftp ? "meta/s.txt" : "meta/f.txt", file = env_.Src().NativeOf(rel);
+    const std::string rel = sftp ? "meta/s.txt" : "meta/f.txt", file = open->NativeOf(rel);
+    const std::string source = open->SystemOf(rel);
     for (int v = 1; v <= 3; ++v) {
-      env_.Src().Write(rel, "v" + std::to_string(v));
+      open->Write(rel, "v" + std::to_string(v));
       fs::last_write_time(file, fs::file_time_type::clock::now() - std::chrono::minutes(10 - v));
-      ASSERT_EQ(served->Engine()->BackupFile(Src(rel), false, nullptr, 0), 0) << v;
+      ASSERT_EQ(served->Engine()->BackupFile(source, false, nullptr, 0), 0) << v;
     }
     const struct timespec accessOnly[2] = {{0, UTIME_NOW}, {0, UTIME_OMIT}};
     for (const mode_t mode : {0600, 0644, 0640}) {
       ASSERT_EQ(chmod(file.c_str(), mode), 0);
       ASSERT_EQ(utimensat(AT_FDCWD, file.c_str(), accessOnly, 0), 0);
       ASSERT_EQ(chown(file.c_str(), getuid(), getgid()), 0);
-      EXPECT_EQ(served->Engine()->BackupFile(Src(rel), false, nullptr, 0), kBackupUnchanged);
+      EXPECT_EQ(served->Engine()->BackupFile(source, false, nullptr, 0), kBackupUnchanged);
     }
-    const std::string revisions = (sftp ? ssh.Home() + "/kept" : ftp.NativeOf("/bvuser/kept")) +
-                                  "/Revision/C" + env_.Src().NativeOf("meta/");
+    // New bytes of the same size with the old write time put back are copied; made private
+    // then, every copy of the file is.
+    const auto putBack = fs::last_write_time(file);
+    open->Write(rel, "v4");
+    fs::last_write_time(file, putBack);
+    EXPECT_EQ(served->Engine()->BackupFile(source, false, nullptr, 0), 0);
+    ASSERT_EQ(chmod(file.c_str(), 0600), 0);
+    EXPECT_EQ(served->Engine()->BackupFile(source, false, nullptr, 0), kBackupUnchanged);
+    const std::string store = sftp ? ssh.Home() + "/kept" : ftp.NativeOf("/bvuser/kept");
+    const std::string revisions = store + "/Revision/C" + open->NativeOf("meta/");
     Names kept;
-    for (const auto& [name, bytes] : bvtest::FilesBelow(revisions)) kept.push_back(name + bytes);
+    for (const auto& [name, bytes] : bvtest::FilesBelow(revisions)) {
+      kept.push_back(name + bytes);
+      EXPECT_EQ(fs::status(revisions + name).permissions() & fs::perms::all, fs::perms(0600));
+    }
     std::sort(kept.begin(), kept.end());
-    EXPECT_EQ(kept, sftp ? (Names{"s(0001).txtv1", "s(0002).txtv2"})
-                         : (Names{"f(0001).txtv1", "f(0002).txtv2"}));
+    EXPECT_EQ(kept, sftp ? (Names{"s(0002).txtv2", "s(0003).txtv3"})
+                         : (Names{"f(0002).txtv2", "f(0003).txtv3"}));
+    EXPECT_EQ(bvtest::ReadNative(store + "/Latest/C" + file), "v4");
   }
 }
 

@@ -3,13 +3,17 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
+#include <array>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <map>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "Checks.h"
 #include "platform/base/Errors.h"
@@ -351,4 +355,44 @@ TEST(Files, OthersReachAFileOnlyThroughEveryFolderAbove) {
   chmod(t.NativeOf("closed/open/deep").c_str(), 0750);
   EXPECT_EQ(plat::ReachableMode(t.SystemOf("closed\\open\\deep\\f.txt"), 0644), open & 0640u);
   EXPECT_EQ(plat::ReachableMode(t.SystemOf("gone\\f.txt"), 0644), 0600u);
+
+  // An access list that keeps one user (or the owning group) out, on the
+  // file or on a folder above, leaves the file its owner's alone; one that
+  // only names who may read keeps the bits' answer.
+  const auto setAcl = [&](const std::string& rel, std::vector<std::array<uint32_t, 3>> entries) {
+    std::string raw(4 + 8 * entries.size(), '\0');
+    const uint32_t version = 2;
+    std::memcpy(raw.data(), &version, 4);
+    for (size_t i = 0; i < entries.size(); ++i) {
+      const uint16_t tag = static_cast<uint16_t>(entries[i][0]), perm = entries[i][1];
+      std::memcpy(raw.data() + 4 + 8 * i, &tag, 2);
+      std::memcpy(raw.data() + 6 + 8 * i, &perm, 2);
+      std::memcpy(raw.data() + 8 + 8 * i, &entries[i][2], 4);
+    }
+    return setxattr(t.NativeOf(rel).c_str(), "system.posix_acl_access", raw.data(), raw.size(),
+                    0) == 0;
+  };
+  const uint32_t none = ~0u, someone = 12345;
+  t.Write("acl/f.txt", "x");
+  t.Write("acl/g.txt", "x");
+  t.Write("acl/h.txt", "x");
+  chmod(t.Native().c_str(), 0755);
+  chmod(t.NativeOf("acl").c_str(), 0755);
+  plat::ForgetFolderAnswers();
+  if (!setAcl("acl/f.txt",
+              {{1, 6, none}, {2, 0, someone}, {4, 4, none}, {0x10, 4, none}, {0x20, 4, none}}))
+    GTEST_SKIP() << "no access lists on this file system";
+  EXPECT_EQ(plat::ReachableMode(t.SystemOf("acl\\f.txt"), 0644), 0600u);
+  ASSERT_TRUE(
+      setAcl("acl/g.txt",
+             {{1, 6, none}, {2, 4, someone}, {4, 4, none}, {0x10, 4, none}, {0x20, 4, none}}));
+  EXPECT_EQ(plat::ReachableMode(t.SystemOf("acl\\g.txt"), 0644), 0644u);
+  EXPECT_EQ(plat::ReachableMode(t.SystemOf("acl\\h.txt"), 0644), 0644u);
+  ASSERT_TRUE(
+      setAcl("acl/g.txt",
+             {{1, 6, none}, {2, 4, someone}, {4, 0, none}, {0x10, 4, none}, {0x20, 0, none}}));
+  EXPECT_EQ(plat::ReachableMode(t.SystemOf("acl\\g.txt"), 0640), 0600u);
+  ASSERT_TRUE(setAcl(
+      "acl", {{1, 7, none}, {2, 0, someone}, {4, 5, none}, {0x10, 5, none}, {0x20, 5, none}}));
+  EXPECT_EQ(plat::ReachableMode(t.SystemOf("acl\\h.txt"), 0644), 0600u);
 }

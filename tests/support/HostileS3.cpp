@@ -207,6 +207,13 @@ std::string HostileS3::Answer(const std::string& method, const std::string& targ
       ((manner == kMarker500 && method == "GET") || (manner == kMarkerPut500 && method == "PUT")))
     return Reply(500, "Internal Server Error", internal);
   if (marker && manner == kMarkerDropped && method == "GET") return "";
+  if (key == "Brevanto.dat" && method == "GET" && manner == kAbove500)
+    return Reply(500, "Internal Server Error", internal);
+  if (key == "Brevanto.dat" && method == "GET" && manner == kAboveHtml)
+    return Reply(200, "OK", "<html><body>Service temporarily unavailable</body></html>");
+  if (marker && manner == kMarkerNotKept && method == "PUT")
+    return Reply(200, "OK", "",
+                 "ETag: \"" + HexOfBase64(HeaderValue(headers, "content-md5")) + "\"\r\n");
   if (marker && manner == kGhostMarker && method == "PUT")
     return Reply(412, "Precondition Failed", "<Error><Code>PreconditionFailed</Code></Error>");
   std::lock_guard<std::mutex> guard(lock_);

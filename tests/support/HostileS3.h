@@ -47,6 +47,9 @@ class HostileS3 {
     kNoPrefix,          // a prefix's listing answers another folder's marker too
     kListsBelow,        // the listing of every key below a prefix gives the keys held
     kHtmlListing,       // the listing of every key below a prefix: 200 with a web page
+    kAbove500,          // the marker of the folder above ("Brevanto.dat"): 500 InternalError
+    kAboveHtml,         // the marker of the folder above: 200 with a web page
+    kMarkerNotKept,     // the marker's PUT answered 200, nothing kept
   };
   explicit HostileS3(Manner manner);
   ~HostileS3();

@@ -110,7 +110,7 @@ TEST_F(ViewTest, ShowsOneCellPerPlanWithItsTexts) {
   SetBackupFileMaxSize(0);
   EXPECT_TRUE(Until(view, [&] {
     return ContentOf(view, watch->Id()).notProtected.toStdString() ==
-           "2 files cannot be protected (the store cannot hold them, see the log)\n"
+           "2 files cannot be protected (see the log for each one and why)\n"
            "1 file not sent: the backup server cannot keep such files private (see the log)\n"
            "1 file too large \u2014 change the limit";
   }));

@@ -10,10 +10,14 @@
 
 #include "ManualClock.h"
 #include "UiTestKit.h"
+#include "destinations/ObjectSession.h"
+#include "destinations/StoreBinding.h"
 #include "destinations/StoreMarker.h"
 #include "support/CephGateway.h"
 #include "support/FtpRelay.h"
 #include "support/FtpServer.h"
+#include "support/HostileS3.h"
+#include "support/ScopedEnv.h"
 #include "support/SshServer.h"
 #include "ui/wizard/CDlgConnectFtp.h"
 #include "ui/wizard/CDlgConnectObjectStore.h"
@@ -149,35 +153,73 @@ TEST(ObjectConnectDialog, PassesOrNamesTheFailingStepAndItsCause) {
   EXPECT_TRUE(gw.Keys("probed", "").empty()) << "the probe is gone";
 
   // A store an earlier plan of this installation made there (no plan records it) is said, and
-  // continued on the user's word alone; another installation's store is never offered.
+  // continued on the user's word alone; another installation's store, or a living plan's, is
+  // never offered and said so, and nothing is written in it. The box shows the whole of its words.
+  bvtest::TempDir data;
+  bvtest::ScopedEnv dataDir("BREVANTO_DATA_DIR", data.Native());
   ASSERT_TRUE(gw.MakeBucket("earlier"));
-  const std::string id = NewStoreId();
-  ASSERT_EQ(
-      gw.Request("PUT", "/earlier/mine/Brevanto.dat", StoreMarkerText(id, {}, InstallationId())),
-      200);
-  ASSERT_EQ(gw.Request("PUT", "/earlier/theirs/Brevanto.dat",
-                       StoreMarkerText(NewStoreId(), {}, NewStoreId())),
-            200);
+  const std::string id = NewStoreId(), living = NewStoreId();
+  for (const auto& [folder, marker] :
+       {std::pair{"mine", StoreMarkerText(id, {}, InstallationId())},
+        std::pair{"theirs", StoreMarkerText(NewStoreId(), {}, NewStoreId())},
+        std::pair{"living", StoreMarkerText(living, {}, InstallationId())}})
+    ASSERT_EQ(gw.Request("PUT", "/earlier/" + std::string(folder) + "/Brevanto.dat", marker), 200);
+  data.Write("PLAN/7/Plan.ini", "");
+  ASSERT_TRUE(WriteStoreRecord(data.SystemOf("PLAN/7") + "\\",
+                               {living, "/living/", kStorageObject, "", "", "", InstallationId()}));
   const std::string success = GetText("DIALOG_CONNECT_OBJECT_STORE", "MSG_SUCCESS");
   auto found = [&](const char* choice) {
     return success + "\n\n" + GetText("DIALOG_CONNECT_OBJECT_STORE", "MSG_EARLIER_STORE") + "\n\n" +
            GetText("DIALOG_CONNECT_OBJECT_STORE", choice);
   };
+  auto held = [](const char* key, const char* place) {
+    return FormatText(GetText("DIALOG_CONNECT_OBJECT_STORE", key), {place});
+  };
   const struct {
     const char* prefix;
     bool asked, answer;
     std::string said, continued;
-  } choices[] = {{"mine/", true, true, found("MSG_STORE_CONTINUED"), id},
-                 {"mine/", true, false, found("MSG_CHOOSE_OTHER_FOLDER"), ""},
-                 {"theirs/", false, true, success, ""}};
+  } choices[] = {
+      {"mine/", true, true, found("MSG_STORE_CONTINUED"), id},
+      {"mine/", true, false, found("MSG_CHOOSE_OTHER_FOLDER"), ""},
+      {"theirs/", false, true, held("FOUND_OTHER_INSTALLATION", "s3://earlier/theirs/"), ""},
+      {"living/", false, true, held("FOUND_OTHER_PLAN", "s3://earlier/living/"), ""}};
   for (const auto& row : choices) {
     CDlgConnectObjectStore dialog(gw.Settings("earlier", row.prefix));
     bool asked = false;
     dialog.SetContinueQuestion([&](const QString&) { return asked = true, row.answer; });
+    dialog.show();
     ASSERT_TRUE(bvtest::RunUntil([&] { return dialog.Finished(); }, 30000));
     EXPECT_EQ(asked, row.asked) << row.prefix;
     EXPECT_EQ(dialog.Message()->text().toStdString(), row.said);
     EXPECT_EQ(dialog.ContinuedStore(), row.continued);
+    QApplication::processEvents();
+    const QLabel* box = dialog.Message();
+    EXPECT_GE(box->height(), box->heightForWidth(box->width())) << "clipped: " << row.prefix;
+    EXPECT_TRUE(dialog.rect().contains(box->geometry())) << row.prefix;
+  }
+  // Behind an endpoint that counts what it is sent: another installation's store, or a marker
+  // that cannot be read now, gets no test object (nothing is put at all).
+  const struct {
+    bvtest::HostileS3::Manner manner;
+    std::string said;
+  } hostile[] = {
+      {bvtest::HostileS3::kHonest, held("FOUND_OTHER_INSTALLATION", "s3://hostile/theirs/")},
+      {bvtest::HostileS3::kMarker500, held("FOUND_UNCHECKED", "s3://hostile/theirs/")}};
+  for (const auto& row : hostile) {
+    bvtest::HostileS3 s3(row.manner);
+    ObjectSession planted;
+    planted.SetOptions(s3.Settings("theirs/"));
+    ASSERT_TRUE(
+        planted.PutText("theirs/Brevanto.dat", StoreMarkerText(NewStoreId(), {}, NewStoreId()))
+            .Ok());
+    CDlgConnectObjectStore dialog(s3.Settings("theirs/"));
+    ASSERT_TRUE(bvtest::RunUntil([&] { return dialog.Finished(); }, 30000));
+    EXPECT_EQ(dialog.Message()->text().toStdString(), row.said);
+    EXPECT_FALSE(dialog.Succeeded());
+    int puts = 0;
+    for (const std::string& line : s3.Lines()) puts += line.rfind("PUT", 0) == 0;
+    EXPECT_EQ(puts, 1) << "only the planted marker";
   }
 }
 

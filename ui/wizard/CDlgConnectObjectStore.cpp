@@ -61,6 +61,22 @@ const char* CauseKey(ObjectFailure cause) {
   }
 }
 
+// Why no test object was written in the folder: the store found there.
+std::string FoundWords(StoreVerdict found, const ObjectStoreSettings& settings) {
+  const std::string place = ReadableObjectStore(settings);
+  switch (found) {
+    case StoreVerdict::kOtherInstallation:
+      return FormatText(GetText(kSection, "FOUND_OTHER_INSTALLATION"), {place});
+    case StoreVerdict::kForeign:
+      return FormatText(GetText(kSection, "FOUND_OTHER_PLAN"), {place});
+    case StoreVerdict::kUnknown:
+      return FormatText(GetText(kSection, "FOUND_UNCHECKED"), {place});
+    default:
+      return GetText(kSection, "FOUND_NOT_WRITTEN") + " " +
+             FormatText(GetText("STORE", StoreRefusalText(found)), {place});
+  }
+}
+
 }  // namespace
 
 // What the worker and the dialog share; the worker keeps its own reference.
@@ -73,8 +89,9 @@ struct CDlgConnectObjectStore::State {
   std::string earlierStore;  // a store of an earlier plan found at the place
 };
 
-CDlgConnectObjectStore::CDlgConnectObjectStore(const ObjectStoreSettings& settings, QWidget* parent)
-    : QDialog(parent), settings_(settings), timer_(new QTimer(this)) {
+CDlgConnectObjectStore::CDlgConnectObjectStore(const ObjectStoreSettings& settings, QWidget* parent,
+                                               const std::string& planFolder)
+    : QDialog(parent), settings_(settings), planFolder_(planFolder), timer_(new QTimer(this)) {
   setObjectName("connectObjectStoreDialog");
   setWindowTitle(Text("TITLE"));
   auto* layout = new QVBoxLayout(this);
@@ -106,15 +123,21 @@ CDlgConnectObjectStore::CDlgConnectObjectStore(const ObjectStoreSettings& settin
 void CDlgConnectObjectStore::StartWorker() {
   state_ = std::make_shared<State>();
   finished_ = false;
-  message_->setText(Text("MSG_TESTING"));
+  ShowText(Text("MSG_TESTING"));
   timer_->start(kTickMs);
-  std::thread([settings = settings_, state = state_] {
+  std::thread([settings = settings_, state = state_, planFolder = planFolder_] {
     CObjectDevice device(nullptr);
     PlanSettings plan;
     plan.storageType = kStorageObject;
     plan.objectStore = settings;
     device.Configure(plan);
-    const ObjectProbeResult result = device.TestConnection();
+    // Whose store the folder holds is looked at before anything is written in it.
+    StoreVerdict found = StoreVerdict::kFresh;
+    const ObjectProbeResult result = device.TestConnection([&] {
+      found = StoreFoundAt(device, planFolder);
+      return found == StoreVerdict::kFresh || found == StoreVerdict::kOwn ||
+             found == StoreVerdict::kEarlierStore;
+    });
     std::string serverKey;
     if (result.cause == ObjectFailure::kCertificate) serverKey = device.ProbeServerKey();
     std::string text = GetText(kSection, "MSG_SUCCESS");
@@ -124,6 +147,8 @@ void CDlgConnectObjectStore::StartWorker() {
     if (result.failedAt != ObjectProbeStep::kNone)
       text = GetText(kSection, StepKey(result.failedAt)) + " " +
              GetText("OBJECT_STORE_REFUSED", CauseKey(result.cause));
+    else if (!result.written)
+      text = FoundWords(found, settings);
     // A store found there that an earlier plan of this installation made.
     const std::string earlier =
         result.failedAt == ObjectProbeStep::kNone ? EarlierStoreAt(device) : std::string();
@@ -131,7 +156,7 @@ void CDlgConnectObjectStore::StartWorker() {
     std::lock_guard<std::mutex> guard(state->lock);
     state->done = true;
     state->earlierStore = earlier;
-    state->ok = result.failedAt == ObjectProbeStep::kNone;
+    state->ok = result.failedAt == ObjectProbeStep::kNone && result.written;
     state->text = std::move(text);
     state->serverKey = std::move(serverKey);
   }).detach();
@@ -139,21 +164,28 @@ void CDlgConnectObjectStore::StartWorker() {
 
 CDlgConnectObjectStore::~CDlgConnectObjectStore() = default;
 
+void CDlgConnectObjectStore::ShowText(const QString& text) {
+  message_->setText(text);
+  // A wrapped label's hint is a guess: the box is made as tall as its words
+  // need at its narrowest, so none is cut off.
+  message_->setMinimumHeight(message_->heightForWidth(message_->minimumWidth()));
+  adjustSize();
+}
+
 void CDlgConnectObjectStore::OnTick() {
   std::lock_guard<std::mutex> guard(state_->lock);
   if (!state_->done) return;
   timer_->stop();
   finished_ = true;
   succeeded_ = state_->ok;
-  message_->setText(QString::fromStdString(state_->text));
+  ShowText(QString::fromStdString(state_->text));
   if (state_->ok && !state_->earlierStore.empty()) {
     // Never mixed into silently: continued on the user's word alone.
     const QString found = message_->text() + "\n\n" + Text("MSG_EARLIER_STORE");
     const bool go = continue_ && continue_(found);
     if (go) continuedStore_ = state_->earlierStore;
     succeeded_ = go;
-    message_->setText(found + "\n\n" +
-                      Text(go ? "MSG_STORE_CONTINUED" : "MSG_CHOOSE_OTHER_FOLDER"));
+    ShowText(found + "\n\n" + Text(go ? "MSG_STORE_CONTINUED" : "MSG_CHOOSE_OTHER_FOLDER"));
     return;
   }
   if (state_->ok || state_->serverKey.empty()) return;
@@ -163,7 +195,7 @@ void CDlgConnectObjectStore::OnTick() {
                         Text(changed ? "MSG_CERT_KEY_CHANGED" : "MSG_CERT_UNTRUSTED") + "\n" +
                         Text(changed ? "MSG_NEW_KEY" : "MSG_KEY") + "\n" +
                         QString::fromStdString(state_->serverKey);
-  message_->setText(shown);
+  ShowText(shown);
   const std::string key = state_->serverKey;
   if (trust_ && trust_(shown + "\n\n" + Text("MSG_TRUST_KEY"))) {
     acceptedKey_ = key;

@@ -1,6 +1,9 @@
 // The wizard's object storage connection test: on a worker thread, a
-// throw-away destination lists the bucket, then writes, reads back and
-// deletes a probe object, while a timer reads the result. The answer names
+// throw-away destination lists the bucket, looks whose store the folder
+// holds (or lies in, or holds below), and only in a folder free for the plan
+// writes, reads back and deletes a probe object, while a timer reads the
+// result. Another installation's or plan's store, any other store the plan
+// would be refused, or a look that failed is said in words. The answer names
 // the step that failed and why (keys, bucket, clock, certificate,
 // reachability). The worker shares only a small state record, so a dialog
 // closed meanwhile leaves it to end on its own (bounded by the time-out).
@@ -25,7 +28,9 @@ class QTimer;
 class CDlgConnectObjectStore : public QDialog {
   Q_OBJECT
  public:
-  explicit CDlgConnectObjectStore(const ObjectStoreSettings& settings, QWidget* parent = nullptr);
+  // planFolder: the plan changed (its folder), "" for a new plan.
+  explicit CDlgConnectObjectStore(const ObjectStoreSettings& settings, QWidget* parent = nullptr,
+                                  const std::string& planFolder = "");
   ~CDlgConnectObjectStore() override;
 
   bool Finished() const { return finished_; }
@@ -48,8 +53,11 @@ class CDlgConnectObjectStore : public QDialog {
  private:
   void OnTick();
   void StartWorker();
+  // Shows text in the message, the window sized to hold all of it.
+  void ShowText(const QString& text);
 
   ObjectStoreSettings settings_;
+  std::string planFolder_;
   std::function<bool(const QString&)> trust_;
   std::function<bool(const QString&)> continue_;
   std::string acceptedKey_;

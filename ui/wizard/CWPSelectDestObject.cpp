@@ -49,7 +49,8 @@ QWidget* CWPSelectDest::MakeObjectPanel() {
   form->addRow(QString(), row);
   connect(test, &QPushButton::clicked, this, [this] {
     Store();  // the answers as Next would keep them
-    CDlgConnectObjectStore dialog(ObjectFields(), this);
+    CDlgConnectObjectStore dialog(ObjectFields(), this,
+                                  ctx_->planId != 0 ? GetPlanFolder(ctx_->planId) : std::string());
     if (ctx_->planId != 0) dialog.SetContinueQuestion(nullptr);  // only a new plan continues one
     dialog.exec();
     WriteContinuedStore(ctx_->ini, dialog.ContinuedStore());
