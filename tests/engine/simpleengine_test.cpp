@@ -192,9 +192,8 @@ TEST_F(SimpleEngineTest, SweepsCopiesRotatesAndRecords) {
   fs::last_write_time(env_.Src().NativeOf("docs/report.doc"),
                       fs::file_time_type::clock::now() - std::chrono::minutes(10));
   ASSERT_EQ(Backup("docs/report.doc"), 0);
-  // Made private here (its mode only) the second time: its copies are made private too. Copies
-  // left readable (by an earlier version) of a file that its folders keep private are made
-  // private at once.
+  // Made private here (its mode only) the second time: its copies are made private too; copies
+  // left readable of a file its folders keep private are made private at once.
   const Names revisions = {"report(0005).doc", "report(0006).doc"};
   const std::string copies[] = {StoreNative("Latest", "docs/report.doc"),
                                 StoreNative("Revision", "docs/" + revisions[0]),
@@ -207,10 +206,9 @@ TEST_F(SimpleEngineTest, SweepsCopiesRotatesAndRecords) {
     if (again) fs::permissions(env_.Src().NativeOf("docs/report.doc"), fs::perms(0600));
     ASSERT_EQ(BackupRecord("docs/report.doc", &rec), kBackupUnchanged);
     EXPECT_EQ(StateOf("docs/report.doc"), kLogCopied);
+    const auto want = fs::perms(again || !reachable ? 0600 : 0644);
     for (const std::string& copy : copies)
-      EXPECT_EQ(fs::status(copy).permissions() & fs::perms::all,
-                fs::perms(again || !reachable ? 0600 : 0644))
-          << copy;
+      EXPECT_EQ(fs::status(copy).permissions() & fs::perms::all, want) << copy;
   }
   EXPECT_EQ(RevisionFiles("docs/report.doc"), revisions);
   // New bytes of the same size with the old write time put back (cp -p, touch -r) are copied.
