@@ -244,6 +244,8 @@ uint32_t CDestination::CreateFolders(std::string_view path) {
     std::lock_guard<std::mutex> guard(freshLock_);
     if (knownRoot_ != root) {
       knownFolders_.clear();
+      ownFolders_.clear();
+      theirFolders_.clear();
       knownRoot_ = root;
     }
     if (knownFolders_.count(folder) != 0) {
@@ -251,18 +253,34 @@ uint32_t CDestination::CreateFolders(std::string_view path) {
       return kDestOk;
     }
   }
+  // The folders there already are the user's own and closed to others
+  // before anything is made in them (one another user owns is refused).
+  const std::vector<std::string> levels = StoreFoldersBelow(plain.substr(0, last), root);
+  size_t absent = 0;
+  if (const uint32_t refused = KeepFoldersOwn(levels, 0, &absent)) return refused;
   // New folders are private until a copy gives them the access of the folder
   // they stand for; below the root no link is followed. The copy mirrors the
   // access of the folders below the deepest one that was there before.
   size_t made = 0;
   if (plat::CreateDirectories(folder, root, /*privateMode=*/true, /*ownerOfParent=*/false, &made)) {
+    // A missing folder that someone else made meanwhile is looked at too.
+    const size_t ours = made == SIZE_MAX ? 0 : std::min(made, levels.size());
+    if (absent + ours < levels.size()) {
+      const std::vector<std::string> found(levels.begin(), levels.end() - ours);
+      size_t missing = 0;
+      if (const uint32_t refused = KeepFoldersOwn(found, absent, &missing)) return refused;
+    }
     std::string existing = plain.substr(0, last);
     for (; made > 0 && existing.size() > start; --made) existing.resize(existing.rfind('\\'));
     constexpr size_t kMaxKnownFolders = 4096;
     std::lock_guard<std::mutex> guard(freshLock_);
     freshBelow_ = existing;
     if (knownFolders_.size() >= kMaxKnownFolders) knownFolders_.clear();
-    if (knownRoot_ == root) knownFolders_.insert(folder);
+    if (ownFolders_.size() >= kMaxKnownFolders) ownFolders_.clear();
+    if (knownRoot_ == root) {
+      knownFolders_.insert(folder);
+      for (size_t i = absent; i < levels.size(); ++i) ownFolders_.insert(levels[i]);
+    }
     return kDestOk;
   }
   const uint32_t error = plat::GetLastError();
@@ -302,83 +320,12 @@ bool CDestination::GetFileStamp(std::string_view path, uint64_t* size, int64_t* 
 }
 
 uint32_t CDestination::KeepCopyPrivate(std::string_view source, std::string_view path, uint32_t own,
-                                       uint32_t /*reachable*/) {
-  return plat::SetFileMode(path, own) && plat::MirrorFolderAccess(source, path, GetRootPath())
+                                       uint32_t reachable) {
+  // The copy as its source's folders let others have it, as a new copy is made.
+  return plat::SetFileMode(path, (own & 07000) | (reachable & 0777)) &&
+                 plat::MirrorFolderAccess(source, path, GetRootPath())
              ? kDestOk
              : kDestFailed;
-}
-
-bool IsTemporaryCopyName(std::string_view name) {
-  constexpr std::string_view kPrefix = ".~bvtmp-";
-  if (name.size() != kPrefix.size() + 16 || name.substr(0, kPrefix.size()) != kPrefix) return false;
-  for (char c : name.substr(kPrefix.size())) {
-    if (!std::isxdigit(static_cast<unsigned char>(c))) return false;
-  }
-  return true;
-}
-
-std::string SourceOfLatestCopy(std::string_view latest, std::string_view path, char separator) {
-  if (path.size() <= latest.size() + 2 || path.substr(0, latest.size()) != latest ||
-      path[latest.size() + 1] != separator)
-    return {};
-  std::string source = std::string(path.substr(latest.size(), 1)) + ":" +
-                       std::string(path.substr(latest.size() + 1));
-  std::replace(source.begin(), source.end(), separator, '\\');
-  return source;
-}
-
-uint32_t CDestination::SweepTemporaryCopies() {
-  const std::string root = GetRootPath();
-  if (root.empty()) return 0;
-  const std::string base = plat::WithSeparator(root);
-  uint32_t removed = 0;
-  // Folders still to look at; a wildcard search never reports a link to a
-  // folder, so neither the trees' own names nor anything below them can lead
-  // out of the store.
-  std::vector<std::string> folders;
-  const std::string latest = base + "Latest\\";
-  for (const char* tree : {"Latest", "Revision"}) {
-    plat::DirSearch search;
-    plat::FindData entry;
-    // "?" keeps it a search (an exact name would be looked up through a link).
-    const std::string mask = base + std::string(tree).substr(0, 1) + "?" + (tree + 2);
-    if (!search.Open(mask, &entry)) continue;
-    do {
-      if (entry.name == tree && (entry.attributes & plat::kAttrDirectory))
-        folders.push_back(base + entry.name + "\\");
-    } while (search.Next(&entry));
-  }
-  // The root's own files too (the store's marker is rewritten through a
-  // temporary file there), but none of the root's other folders.
-  bool atRoot = true;
-  folders.push_back(base);
-  while (!folders.empty()) {
-    const std::string folder = std::move(folders.back());
-    folders.pop_back();
-    const bool root = std::exchange(atRoot, false);
-    plat::DirSearch search;
-    plat::FindData entry;
-    if (!search.Open(folder + "*", &entry)) continue;
-    do {
-      if (entry.name == "." || entry.name == "..") continue;
-      if (entry.attributes & plat::kAttrDirectory) {
-        if (!root) folders.push_back(folder + entry.name + "\\");
-      } else if (!(entry.attributes & plat::kAttrReparsePoint) && IsTemporaryCopyName(entry.name)) {
-        const std::string path = folder + entry.name;
-        // The latest copy of a user's own file of that name: its source
-        // ("Latest\C\home\ann\x" for "C:\home\ann\x") is there.
-        const std::string source = SourceOfLatestCopy(latest, path, '\\');
-        if (!source.empty() && plat::EntryExists(source)) continue;
-        std::string longPath;
-        if (!ToLongPathForm(path, &longPath)) continue;
-        if (entry.attributes & plat::kAttrReadOnly)
-          plat::SetFileAttributes(longPath, entry.attributes & ~plat::kAttrReadOnly);
-        // Another plan on this store may be making that copy right now.
-        if (plat::DeleteLeftoverCopy(longPath)) ++removed;
-      }
-    } while (search.Next(&entry));
-  }
-  return removed;
 }
 
 bool CDestination::IgnoresCase() {
@@ -440,6 +387,7 @@ uint32_t CDestination::CopyFileWatched(std::string_view source, std::string_view
                                        plat::CopyWatch* watch,
                                        const std::function<void()>& beforeReplace) {
   if (source.empty() || target.empty()) return plat::kErrPathNotFound;
+  if (const uint32_t refused = TheirFolderAbove(target)) return refused;
   bool replacing = false;  // beforeReplace ran (a copy tried again runs it no more)
   const std::function<void()> once = [&] {
     if (!replacing && beforeReplace) beforeReplace();
@@ -451,7 +399,7 @@ uint32_t CDestination::CopyFileWatched(std::string_view source, std::string_view
   const std::string fresh = TakeFreshBelow();
   if (!fresh.empty() && !NothingMadeFor(fresh, target))
     plat::MirrorFolderAccess(source, target, root, fresh);
-  uint32_t error = plat::CopyFileWatched(source, target, flushCopies_, root, watch, once);
+  uint32_t error = plat::CopyFileWatched(source, target, flushCopies_, root, watch, once, true);
   // A folder known to exist may have been deleted since: made again, once.
   if (error != 0 && ForgetKnownFolders(target) &&
       (error == plat::kErrPathNotFound || error == plat::kErrFileNotFound) &&
@@ -459,7 +407,7 @@ uint32_t CDestination::CopyFileWatched(std::string_view source, std::string_view
     const std::string made = TakeFreshBelow();
     if (!made.empty() && !NothingMadeFor(made, target))
       plat::MirrorFolderAccess(source, target, root, made);
-    error = plat::CopyFileWatched(source, target, flushCopies_, root, watch, once);
+    error = plat::CopyFileWatched(source, target, flushCopies_, root, watch, once, true);
   }
   return error;
 }
@@ -467,6 +415,7 @@ uint32_t CDestination::CopyFileWatched(std::string_view source, std::string_view
 uint32_t CDestination::MoveFile(std::string_view source, std::string_view target) {
   std::string from, to;
   if (!ToLongPathForm(source, &from) || !ToLongPathForm(target, &to)) return kDestFailed;
+  if (TheirFolderAbove(to) != 0) return kDestFailed;
   const std::string root = GetRootPath();
   uint32_t attributes = plat::GetFileAttributes(from);
   if (attributes == plat::kInvalidAttributes) return kDestFailed;

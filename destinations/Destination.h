@@ -93,6 +93,10 @@ class CDestination {
   // never created; the server and share of a "\\" path are skipped). 2 for an
   // empty path; the Windows error number when a folder could not be made (a
   // read-only disk: 19), which a copy into it then reports as its cause.
+  // A local kind looks at each folder there already once: the user's own
+  // that group or others could write in is made 0700, and one another user
+  // owns fails with kErrStoreFolderNotOwned (said once, naming it), as do
+  // copies and moves into or below it.
   virtual uint32_t CreateFolders(std::string_view path);
   // The entry of exactly this name exists ("*" and "?" are plain characters).
   virtual bool FileExists(std::string_view path);
@@ -132,9 +136,9 @@ class CDestination {
   // Gives a copy in the store the privacy its source has now (nothing is
   // copied again): own is the source's mode, reachable that mode as the
   // folders above let others have it (plat::ReachableMode). A local store
-  // gives the copy own and its folders the access of the source's; a server
-  // gives the copy reachable. 0, or an error when the kind cannot (the copy
-  // stays as readable as it was).
+  // gives the copy reachable (set-id bits of own kept) and its folders the
+  // access of the source's; a server gives the copy reachable. 0, or an error when the kind cannot
+  // (the copy stays as readable as it was).
   virtual uint32_t KeepCopyPrivate(std::string_view source, std::string_view path, uint32_t own,
                                    uint32_t reachable);
   // Whether the store's file at path holds the bytes of the source file now
@@ -223,7 +227,7 @@ class CDestination {
   // folders it made below it take the access of the folders they stand for
   // at the next copy or move (a retired thread may still copy beside a new
   // one, hence the lock).
-  std::mutex freshLock_;  // guards freshBelow_, knownFolders_ and knownRoot_
+  std::mutex freshLock_;  // guards freshBelow_, knownFolders_, knownRoot_ and the folder looks
   std::string freshBelow_;
   std::string TakeFreshBelow();
   // Folders (long-path form) that CreateFolders made or found under
@@ -235,7 +239,22 @@ class CDestination {
   // Forgets every known folder; true when the folder of path was among them
   // (a failure there may be a folder deleted since: worth one more try).
   bool ForgetKnownFolders(std::string_view path);
+  // Folders of the store below the root (plain form) looked at under
+  // knownRoot_: the user's own and closed to others (each looked at once), and
+  // those another user owns, never written into, nor anything below them.
+  std::unordered_set<std::string> ownFolders_, theirFolders_;
+  std::atomic<bool> closedSaid_{false};  // a folder open to others was closed (said once)
+  // Looks at levels[from..] (folders, top down) not looked at yet, closing the
+  // user's own to others: the error of one another user owns (said once),
+  // else 0, with *absent the first one missing (levels.size() for none).
+  uint32_t KeepFoldersOwn(const std::vector<std::string>& levels, size_t from, size_t* absent);
+  // The error for a copy or move to target inside a folder another user owns, else 0.
+  uint32_t TheirFolderAbove(std::string_view target);
 };
+
+// The folders from just below root down to folder (system paths, plain form,
+// no closing "\"); empty for a folder outside root.
+std::vector<std::string> StoreFoldersBelow(std::string_view folder, std::string_view root);
 
 // True for the temporary name of a copy in progress: ".~bvtmp-" and sixteen
 // hexadecimal digits, as the platform copy makes it.

@@ -2,6 +2,7 @@
 
 #include "common/PlanSettings.h"
 #include "common/Settings.h"
+#include "common/Texts.h"
 #include "destinations/Destination.h"
 #include "destinations/StoreMarker.h"
 #include "platform/base/Text.h"
@@ -92,6 +93,11 @@ StoreVerdict LookAtStore(const std::string& planFolder, int32_t type, const std:
   for (const char* tree : {"", "Latest", "Revision"}) {
     if (!plat::KeepStoreFolderOwn(root + tree)) return StoreVerdict::kNotOwned;
   }
+  // Both trees are made with the store (private): in a folder others may
+  // write to, no one else can take their names and stop the plan later.
+  auto makeTrees = [&] {
+    for (const char* tree : {"Latest", "Revision"}) plat::CreateDirectory(root + tree, true);
+  };
   std::string found;
   const bool marked = ReadStoreMarker(root, &found);
   const VolumeFacts volume = VolumeOf(root);
@@ -112,6 +118,7 @@ StoreVerdict LookAtStore(const std::string& planFolder, int32_t type, const std:
       if (!volume.name.empty()) record->name = volume.name;
       WriteStoreRecord(planFolder, *record);
     }
+    makeTrees();
     return StoreVerdict::kOwn;
   }
   // Makes (or takes) the store here and remembers it. A store that cannot be
@@ -123,6 +130,7 @@ StoreVerdict LookAtStore(const std::string& planFolder, int32_t type, const std:
     if (TakeOrMakeStoreMarker(root, &id)) {
       *record = StoreRecord{id, root, type, volume.identity, volume.label, volume.name, ""};
       WriteStoreRecord(planFolder, *record);
+      makeTrees();
     }
     return verdict;
   };
@@ -144,6 +152,12 @@ StoreVerdict LookAtStore(const std::string& planFolder, int32_t type, const std:
     return bind(StoreVerdict::kFresh);
   }
   return StoreVerdict::kNotConnected;
+}
+
+std::string StoreSaid(const char* key, const std::string& what) {
+  std::string said = GetText("STORE", key);
+  if (const size_t at = said.find("%s"); at != std::string::npos) said.replace(at, 2, what);
+  return said;
 }
 
 std::string StoreDiskName(const StoreRecord& record, const std::string& root) {

@@ -54,6 +54,8 @@ inline bool RefusesStore(StoreVerdict v) {
 }
 // The key of a refusal's words in the texts' "STORE" section ("" for others).
 const char* StoreRefusalText(StoreVerdict v);
+// The words of key in the texts' "STORE" section, naming what where they hold "%s".
+std::string StoreSaid(const char* key, const std::string& what);
 
 class CDestination;
 

@@ -191,7 +191,8 @@ void CSimpleTask::PreCheck() {
   CDestination::ServerRefusal refusal = CDestination::ServerRefusal::kNone;
   uint32_t id;
   bool before, after, filledBefore = false, looked = false, modesKept = true, renewed = false,
-                      unproven = false, keepsVersions = false, aboveUnchecked = false;
+                      unproven = false, keepsVersions = false, aboveUnchecked = false,
+                      openToOthers = false;
   uint32_t markerError = 0;
   StoreVerdict verdict = StoreVerdict::kOwn;
   {
@@ -242,6 +243,12 @@ void CSimpleTask::PreCheck() {
         }
       }
       disk = StoreDiskName(store_, root);
+      // Once a start: others may make entries in a local store's own folder.
+      if (!openLooked_ && !bucket && !dynamic_cast<CFTPDevice*>(dest) &&
+          (verdict == StoreVerdict::kOwn || verdict == StoreVerdict::kFresh)) {
+        openLooked_ = true;
+        openToOthers = plat::OthersMayWriteIn(root);
+      }
       std::lock_guard<std::mutex> awayGuard(awayLock_);
       away_.label = store_.label.empty() ? store_.name : store_.label;
       if ((verdict == StoreVerdict::kFresh || renewed) && filledBefore) {
@@ -268,29 +275,23 @@ void CSimpleTask::PreCheck() {
     PostEvent(code, refusedServer, id, {}, refusedWhy, 0);
   }
   // Said once while the plan's disk stays away, and once for each refill.
-  if (verdict == StoreVerdict::kNotConnected && !storeAwaySaid_) {
-    std::string said = GetText("STORE", "NOT_CONNECTED");
-    if (const size_t at = said.find("%s"); at != std::string::npos) said.replace(at, 2, disk);
-    PostEvent(kEvStoreState, root, id, {}, said, 0);
-  }
+  if (verdict == StoreVerdict::kNotConnected && !storeAwaySaid_)
+    PostEvent(kEvStoreState, root, id, {}, StoreSaid("NOT_CONNECTED", disk), 0);
   if (looked) storeAwaySaid_ = verdict == StoreVerdict::kNotConnected;
   // Said once while the place holds another plan's (or installation's)
   // store, an object under the marker's name that is no marker, copies
   // without a marker, or lies inside another store.
-  if (RefusesStore(verdict) && verdict != foreignSaid_) {
-    std::string said = GetText("STORE", StoreRefusalText(verdict));
-    if (const size_t at = said.find("%s"); at != std::string::npos)
-      said.replace(at, 2, foreignStore);
-    PostEvent(kEvStoreState, root, id, {}, said, 4);
-  }
+  if (RefusesStore(verdict) && verdict != foreignSaid_)
+    PostEvent(kEvStoreState, root, id, {}, StoreSaid(StoreRefusalText(verdict), foreignStore), 4);
   if (looked && verdict != StoreVerdict::kUnknown)
     foreignSaid_ = verdict;  // a refusal back is not new
   // Said once a start when the folders above the bucket's store could not be seen.
-  if (aboveUnchecked) {
-    std::string said = GetText("STORE", "ABOVE_UNCHECKED");
-    if (const size_t at = said.find("%s"); at != std::string::npos)
-      said.replace(at, 2, foreignStore);
-    PostEvent(kEvStoreState, root, id, {}, said, 3);
+  if (aboveUnchecked)
+    PostEvent(kEvStoreState, root, id, {}, StoreSaid("ABOVE_UNCHECKED", foreignStore), 3);
+  if (openToOthers) {
+    std::string native = root;
+    plat::ToNativePath(root, &native);
+    PostEvent(kEvStoreState, root, id, {}, StoreSaid("OPEN_TO_OTHERS", native), 3);
   }
   // Said once while the server's store holds a protected folder.
   if (looked && !heldSource.empty() && !storeHoldsSaid_) {
@@ -334,12 +335,8 @@ void CSimpleTask::PreCheck() {
   if ((verdict == StoreVerdict::kFresh || renewed) && filledBefore)
     PostEvent(kEvStoreState, root, id, {}, GetText("STORE", "REFILLED"), 1);
   // Said once a start: the bucket keeps what the plan removes.
-  if (keepsVersions) {
-    std::string said = GetText("STORE", "BUCKET_KEEPS_VERSIONS");
-    if (const size_t at = said.find("%s"); at != std::string::npos)
-      said.replace(at, 2, foreignStore);
-    PostEvent(kEvStoreState, root, id, {}, said, 5);
-  }
+  if (keepsVersions)
+    PostEvent(kEvStoreState, root, id, {}, StoreSaid("BUCKET_KEEPS_VERSIONS", foreignStore), 5);
 }
 
 // Copies the journal's pending records that settled, as the journal's set of

@@ -130,5 +130,6 @@ class CSimpleTask : public CTask {
   StoreVerdict foreignSaid_ = StoreVerdict::kOwn;
   bool modesRefusedSaid_ = false;  // the server was said to keep copies readable by others
   bool unprovenSaid_ = false;      // the server's store was said to lie nowhere known here
+  bool openLooked_ = false;        // whether others may write in the store's folder was looked at
   uint32_t markerErrorSaid_ = 0;   // why the server took no store marker, as said last
 };

@@ -211,6 +211,9 @@ std::string WinErrorMessage(uint32_t code) {
     case kErrStoppedOnLink:
       return "A link was found inside the backup store where a folder or file was expected; "
              "nothing was written through it.";
+    case kErrStoreFolderNotOwned:
+      return "A folder inside the backup store belongs to another user, who could read or replace "
+             "the copies written in it; nothing was written into it.";
     case kErrCancelled:
       return "The operation was canceled by the user.";
     default:

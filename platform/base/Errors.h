@@ -71,6 +71,10 @@ enum : uint32_t {
   // A server copy refused before anything was sent: the file is private here
   // (no read for group or others) and the server refused to keep a copy so.
   kErrNotKeptPrivate = 0x20000005,
+  // A folder of the backup store on the way to a copy belongs to another
+  // user (who could read or replace what is written in it): nothing is
+  // written into it.
+  kErrStoreFolderNotOwned = 0x20000006,
 };
 
 // The Windows error number for an errno value (0 gives 0; unknown values 31).

@@ -92,8 +92,8 @@ bool CreateDirectories(std::string_view folder, std::string_view confineTo, bool
 // folders that hold source, level by level from the bottom up while their
 // names agree, and only below confineTo (never confineTo itself). The owner
 // keeps read, write and search on every such folder (the store must stay
-// writable); what the file system cannot keep (owner on FAT, a group the
-// user is not in) is left as it is. With onlyBelow (a folder of the
+// writable), and no one else gets write (nor set-user or sticky bits); what the file system cannot
+// keep (owner on FAT, a group the user is not in) is left as it is. With onlyBelow (a folder of the
 // target's path), only the folders below it are given access (the ones just
 // made: access set on a store folder since is left alone). False when a
 // folder could not be reached.
@@ -147,10 +147,14 @@ struct CopyWatch {
 // it was read (its size, modification or status-change time moved) leaves
 // nothing under the final name: kErrSourceChanged, the target as it was.
 // beforeRename (when set) runs when the copy is whole under its temporary
-// name, just before the rename (again for a copy made anew).
+// name, just before the rename (again for a copy made anew). With
+// reachableMode the copy (its temporary file from the start) takes the
+// source's mode as the source's folders let others have it (ReachableMode):
+// a file private through its folder is private in the store too.
 uint32_t CopyFileWatched(std::string_view source, std::string_view target, bool flushToDevice,
                          std::string_view confineTo, CopyWatch* watch,
-                         const std::function<void()>& beforeRename = {});
+                         const std::function<void()>& beforeRename = {},
+                         bool reachableMode = false);
 // Rename that fails with 183 when the target exists (also across volumes,
 // where it copies and deletes). Returns 0 or the Windows error number.
 uint32_t MoveFile(std::string_view source, std::string_view target);

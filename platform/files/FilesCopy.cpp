@@ -17,6 +17,7 @@
 #include "platform/files/Files.h"
 #include "platform/files/FilesBelow.h"
 #include "platform/files/FilesConfine.h"
+#include "platform/files/FolderAccess.h"
 
 namespace plat {
 
@@ -148,6 +149,7 @@ struct CopyWay {
   bool ownerOfFolder = false;
   CopyWatch* watch = nullptr;  // what the copy saw of its source (may be null)
   const std::function<void()>* beforeRename = nullptr;  // runs when the data is whole
+  bool reachableMode = false;  // the source's mode as its folders let others have it
 };
 
 uint32_t CopyOnce(int in, const struct stat& st, const std::string& dst, const std::string& base,
@@ -213,9 +215,9 @@ uint32_t CopyFileWithin(std::string_view source, std::string_view sourceWithin,
 
 uint32_t CopyFileWatched(std::string_view source, std::string_view target, bool flushToDevice,
                          std::string_view confineTo, CopyWatch* watch,
-                         const std::function<void()>& beforeRename) {
+                         const std::function<void()>& beforeRename, bool reachableMode) {
   return CopyResolved(source, confineTo, target, confineTo,
-                      {false, flushToDevice, false, watch, &beforeRename});
+                      {false, flushToDevice, false, watch, &beforeRename, reachableMode});
 }
 
 uint32_t CopyFileWithin(std::string_view source, std::string_view sourceWithin,
@@ -242,13 +244,15 @@ uint32_t CopyResolved(std::string_view source, std::string_view sourceWithin,
     // A source opened already is read from its start.
     // (The copy reads at offsets of its own; a change since the open shows
     // in the status taken after the copy.)
-    if (const int open = detail::ReadFromFor(src, st); open >= 0) {
-      *owned = false;
-      return open;
+    int in = detail::ReadFromFor(src, st);
+    *owned = in < 0;
+    if (in < 0) in = OpenRegularForRead(src, srcBase, st);
+    if (in < 0) {
+      VolumeGoneOr(srcBase);
+      return in;
     }
-    *owned = true;
-    const int in = OpenRegularForRead(src, srcBase, st);
-    if (in < 0) VolumeGoneOr(srcBase);
+    if (way.reachableMode)
+      st->st_mode = (st->st_mode & ~07777u) | ReachableMode(source, st->st_mode & 07777u);
     return in;
   });
 }

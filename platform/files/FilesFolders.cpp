@@ -168,7 +168,9 @@ bool MirrorFolderAccess(std::string_view source, std::string_view target,
         fchownat(fd, "", static_cast<uid_t>(-1), want.st_gid, AT_EMPTY_PATH);
       fstat(fd, &have);
     }
-    const mode_t mode = (want.st_mode & 07777 & ~S_ISUID) | S_IRWXU;
+    // Never writable by group or others (they could replace the copies in
+    // it), nor set-user or sticky.
+    const mode_t mode = (want.st_mode & 02755) | S_IRWXU;
     if ((have.st_mode & 07777) != mode) {
       // An O_PATH descriptor takes no fchmod; its /proc name names the folder.
       const std::string self = "/proc/self/fd/" + std::to_string(fd);

@@ -1,7 +1,10 @@
 #include "platform/files/FolderAccess.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <linux/openat2.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -39,6 +42,53 @@ bool KeepStoreFolderOwn(std::string_view folder) {
   if (me != 0 && st.st_uid != me && st.st_uid != 0) return false;
   if (st.st_uid == me && (st.st_mode & 022) != 0) chmod(native.c_str(), 0700);
   return true;
+}
+
+StoreFolderUse KeepInnerStoreFolderOwn(std::string_view folder, std::vector<std::string>* theirs) {
+  std::string native;
+  if (!detail::Resolve(folder, &native)) return StoreFolderUse::kAbsent;
+  struct stat st;
+  if (lstat(native.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return StoreFolderUse::kAbsent;
+  const uid_t me = geteuid();
+  if (me == 0) {
+    if ((st.st_mode & 022) != 0 && st.st_uid == 0) chmod(native.c_str(), 0700);
+    return StoreFolderUse::kUsable;
+  }
+  if (st.st_uid != me) return st.st_uid == 0 ? StoreFolderUse::kUsable : StoreFolderUse::kForeign;
+  if ((st.st_mode & 022) == 0) return StoreFolderUse::kUsable;
+  // Closed first, then listed: nothing new can come in while it is read. A
+  // file system without modes (FAT) keeps its own and is not listed again.
+  if (chmod(native.c_str(), 0700) != 0 || lstat(native.c_str(), &st) != 0 ||
+      (st.st_mode & 022) != 0)
+    return StoreFolderUse::kUsable;
+  if (theirs == nullptr) return StoreFolderUse::kClosed;
+  const int fd = open(native.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  DIR* dir = fd >= 0 ? fdopendir(fd) : nullptr;
+  if (dir == nullptr) {
+    if (fd >= 0) close(fd);
+    return StoreFolderUse::kClosed;
+  }
+  constexpr size_t kMostNamed = 16;
+  while (const dirent* entry = readdir(dir)) {
+    const std::string_view name = entry->d_name;
+    struct stat in;
+    if (name == "." || name == ".." ||
+        fstatat(dirfd(dir), entry->d_name, &in, AT_SYMLINK_NOFOLLOW) != 0 || in.st_uid == me ||
+        in.st_uid == 0)
+      continue;
+    theirs->emplace_back(name);
+    if (theirs->size() >= kMostNamed) break;
+  }
+  closedir(dir);
+  return StoreFolderUse::kClosed;
+}
+
+bool OthersMayWriteIn(std::string_view folder) {
+  std::string native;
+  struct stat st;
+  if (!detail::Resolve(folder, &native) || stat(native.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+    return false;
+  return st.st_uid != geteuid() && ((st.st_mode & 022) != 0 || st.st_uid != 0);
 }
 
 bool SetFileMode(std::string_view path, uint32_t mode) {
@@ -114,8 +164,20 @@ const std::string& RealFolder(FolderMasks& kept, const std::string& folder) {
   auto found = kept.reals.find(folder);
   if (found != kept.reals.end()) return found->second;
   if (kept.reals.size() >= kMaxKeptFolders) kept.reals.clear();
-  char* real = realpath(folder.c_str(), nullptr);
   std::string& out = kept.reals[folder];
+  // A path without a link, "." or ".." is its own real path: one open tells
+  // (realpath would look at every level).
+  if (folder.find("/.") == std::string::npos && folder.find("//") == std::string::npos) {
+    struct open_how how {};
+    how.flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+    how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+    const long fd = syscall(SYS_openat2, AT_FDCWD, folder.c_str(), &how, sizeof how);
+    if (fd >= 0) {
+      close(static_cast<int>(fd));
+      return out = folder;
+    }
+  }
+  char* real = realpath(folder.c_str(), nullptr);
   if (real != nullptr) out = real;
   free(real);
   return out;

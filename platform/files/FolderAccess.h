@@ -2,7 +2,9 @@
 // who else may reach a file through its folders.
 #pragma once
 #include <cstdint>
+#include <string>
 #include <string_view>
+#include <vector>
 
 namespace plat {
 
@@ -31,6 +33,28 @@ uint32_t ReachableMode(std::string_view path, uint32_t mode);
 // or replace what is written in it). A folder of the user's that group or
 // others may write is made 0700 first. False when another user owns it.
 bool KeepStoreFolderOwn(std::string_view folder);
+
+// How a folder inside a backup store (below its root) may be written into.
+enum class StoreFolderUse {
+  kAbsent,   // no such folder, or no folder (the copies say why)
+  kUsable,   // the calling user's closed to others, or the administrator's
+  kClosed,   // the user's own that group or others could write in: made 0700 now
+  kForeign,  // another user's
+};
+// Looks at one folder inside a store (its entry itself, never through a
+// link) and closes the user's own to others. A folder closed now is listed:
+// *theirs (optional) gets the names of at most 16 entries other users own in
+// it, which they may have put there while it was open. The administrator's
+// is usable as the store's root is, whatever its mode (a disk mounted for
+// all users keeps no owner of its own). Run as the administrator, every
+// folder is usable.
+StoreFolderUse KeepInnerStoreFolderOwn(std::string_view folder, std::vector<std::string>* theirs);
+
+// True when users other than the calling one may make entries in the folder
+// and it is not the caller's own to close: another user's folder, or the
+// administrator's that group or others may write in (the top of a shared
+// disk).
+bool OthersMayWriteIn(std::string_view folder);
 
 // Gives a file (never a link, nor what it leads to) the permission bits
 // mode; false when it cannot (GetLastError() tells why).

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <set>
@@ -43,6 +44,10 @@ TEST(StoreEndToEndTest, HistoriesAccessLinksAndTheReserve) {
            {sources[id - 1]}, id == 3);
     if (id != 3) bvtest::WriteNative(w.data.Volume(letter) + "/Store/Brevanto.dat", "");
   }
+  // F:'s store folder is one every user may write in (another user's, so it stays so).
+  const std::string f = w.data.Volume('F') + "/Store";
+  ASSERT_EQ(chown(f.c_str(), 65534, 65534), 0);
+  ASSERT_EQ(chmod(f.c_str(), 01777), 0);
 
   const std::string longName = std::string(251, 'L') + ".txt";  // 255 bytes
   for (const std::string f :
@@ -96,12 +101,16 @@ TEST(StoreEndToEndTest, HistoriesAccessLinksAndTheReserve) {
   for (const std::string& f : {g, g + "/Latest", g + "/Latest/C", w.InStore("prot", "Latest", 'G')})
     EXPECT_EQ(ModeOf(f), 0700u) << f;
   EXPECT_EQ(ModeOf(w.InStore("prot/sub", "Latest", 'G')), 0750u);
+  // Both trees are made with the store, so no one else takes their names.
+  for (const std::string& store : {g, f})
+    for (const char* tree : {"/Latest", "/Revision"}) EXPECT_EQ(ModeOf(store + tree), 0700u);
 
   for (const char* f : {"report.txt", "r.txt"}) w.Put(std::string("src/") + f, "changed");
   w.Put("src/" + longName, "long changed");
   const std::string outside = w.work.NativeOf("outside");
   fs::remove_all(w.InStore("prot/sub", "Latest", 'G'));
   fs::create_directory_symlink(outside, w.InStore("prot/sub", "Latest", 'G'));
+  fs::remove(g + "/Revision");  // made empty with the store
   fs::create_directory_symlink(outside, g + "/Revision");
   w.Put("prot/sub/b.txt", "must stay inside");
   w.Put("prot/doc.txt", "version one");
@@ -154,6 +163,9 @@ TEST(StoreEndToEndTest, HistoriesAccessLinksAndTheReserve) {
   }
   EXPECT_EQ(longRevisions, 1u);
   const std::string log = w.Log();
+  // Said once: others may make entries where F:'s store lies; not said for the others.
+  EXPECT_EQ(bvtest::CountOf(log, "Other users may make files and folders in "), 1u) << log;
+  EXPECT_NE(log.find("Other users may make files and folders in " + f), std::string::npos);
   const size_t at = log.find("#Backup File Shares Store Name");
   EXPECT_EQ(log.find("#Backup File Shares Store Name", at + 1), std::string::npos);
   EXPECT_NE(log.find(w.Home("twins/Notes.txt"), at), std::string::npos);

@@ -13,9 +13,11 @@
 #include <cstdio>
 #include <filesystem>
 #include <functional>
+#include <sstream>
 #include <utility>
 #include <vector>
 
+#include "common/Texts.h"
 #include "destination_suite.h"
 #include "destinations/DiskDevice.h"
 #include "destinations/NetworkDevice.h"
@@ -23,6 +25,7 @@
 #include "platform/base/Errors.h"
 #include "platform/profile/Profile.h"
 #include "platform/volumes/DeviceBroadcast.h"
+#include "support/EventCollector.h"
 
 namespace fs = std::filesystem;
 
@@ -178,6 +181,131 @@ TEST(DiskDevice, PrepareAndCopiesFollowChangesToTheStore) {
   fs::remove_all(t.NativeOf("Store/Revision"));
   ASSERT_EQ(disk->MoveFile(other, revision), kDestOk);
   EXPECT_TRUE(fs::is_regular_file(t.NativeOf("Store/Revision/C/x/a(0001).txt")));
+}
+
+// A store tree a user made open to others (umask 0, a team-writable tree) is
+// closed folder by folder as copies go into it, and the entries others put
+// there meanwhile are named; a folder inside it that another user owns is
+// never written into, nor moved into, and is named once (the administrator's
+// is taken, as on a disk mounted for all); a copy of a file private through
+// its folder is private itself. Run as a user of its own (the tests run as the administrator).
+TEST(DiskDevice, CopiesGoOnlyIntoFoldersOfTheUsersOwnClosedToOthers) {
+  bvtest::TempDir t;
+  ScopedVolumes volumes("[C]\nRoot=/\n");
+  ASSERT_EQ(chmod(t.Native().c_str(), 0755), 0);
+  ASSERT_EQ(chmod(fs::path(getenv("BREVANTO_VOLUMES")).parent_path().c_str(), 0755), 0);
+  ASSERT_EQ(chmod(getenv("BREVANTO_VOLUMES"), 0644), 0);
+  constexpr uid_t kMe = 65534, kThem = 4242;
+  const struct {
+    const char* rel;
+    uid_t owner;
+    mode_t mode;
+  } tree[] = {{"Store", kMe, 0700},
+              {"Store/Latest", kMe, 0777},
+              {"Store/Latest/C", kMe, 0777},
+              {"Store/Latest/C/team", kMe, 02775},
+              {"Store/Latest/C/team/planted.txt", kThem, 0666},
+              {"Store/Latest/C/theirs", kThem, 0777},
+              {"Store/Latest/C/admin", 0, 0777},
+              {"Store/Revision", kMe, 0755},
+              {"Store/Revision/C", kMe, 0755},
+              {"Store/Revision/C/theirs", kThem, 0777},
+              {"src", kMe, 0755},
+              {"src/team/a.txt", kMe, 0644},
+              {"src/theirs/b.txt", kMe, 0644},
+              {"src/admin/c.txt", kMe, 0644},
+              {"src/secret/tax.txt", kMe, 0644},
+              {"src/secret", kMe, 0700}};
+  for (const auto& e : tree) {
+    if (std::string_view(e.rel).ends_with(".txt"))
+      t.Write(e.rel, e.rel);
+    else
+      fs::create_directories(t.NativeOf(e.rel));
+  }
+  for (const auto& e : tree) {
+    ASSERT_EQ(chown(t.NativeOf(e.rel).c_str(), e.owner, e.owner), 0) << e.rel;
+    ASSERT_EQ(chmod(t.NativeOf(e.rel).c_str(), e.mode), 0) << e.rel;
+  }
+  const struct {
+    const char* source;
+    const char* target;
+    uint32_t copied;
+  } copies[] = {
+      {"src\\team\\a.txt", "Latest\\C\\team\\a.txt", kDestOk},
+      {"src\\theirs\\b.txt", "Latest\\C\\theirs\\b.txt", plat::kErrStoreFolderNotOwned},
+      {"src\\theirs\\b.txt", "Latest\\C\\theirs\\deeper\\b.txt", plat::kErrStoreFolderNotOwned},
+      {"src\\admin\\c.txt", "Latest\\C\\admin\\c.txt", kDestOk},
+      {"src\\secret\\tax.txt", "Latest\\C\\secret\\tax.txt", kDestOk}};
+  int said[2];
+  ASSERT_EQ(pipe(said), 0);
+  const pid_t child = fork();
+  if (child == 0) {
+    close(said[0]);
+    if (setgid(kMe) != 0 || setuid(kMe) != 0) _exit(2);
+    std::string out;
+    {
+      bvtest::EventCollector events;
+      auto disk = DiskAt(t.SystemOf("Store"));
+      for (const auto& c : copies) {
+        const std::string target = t.SystemOf("Store\\" + std::string(c.target));
+        disk->CreateFolders(target);
+        out += std::to_string(disk->CopyFile(t.SystemOf(c.source), target)) + "\n";
+      }
+      const std::string revision = t.SystemOf("Store\\Revision\\C\\theirs\\a(0001).txt");
+      disk->CreateFolders(revision);
+      out += std::to_string(disk->MoveFile(t.SystemOf("Store\\Latest\\C\\team\\a.txt"), revision));
+      for (const EventData& e : events.Events()) out += "\n" + e.text1;
+    }
+    const bool written = write(said[1], out.data(), out.size()) == static_cast<ssize_t>(out.size());
+    _exit(written ? 0 : 3);
+  }
+  close(said[1]);
+  std::string out;
+  char buffer[4096];
+  for (ssize_t n; (n = read(said[0], buffer, sizeof buffer)) > 0;) out.append(buffer, n);
+  close(said[0]);
+  int status = -1;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << WEXITSTATUS(status);
+  std::istringstream lines(out);
+  std::string line;
+  for (const auto& c : copies) {
+    ASSERT_TRUE(std::getline(lines, line));
+    EXPECT_EQ(line, std::to_string(c.copied)) << c.target;
+  }
+  ASSERT_TRUE(std::getline(lines, line));
+  EXPECT_EQ(line, std::to_string(kDestFailed)) << "a move into their revision folder";
+  std::vector<std::string> events;
+  while (std::getline(lines, line)) events.push_back(line);
+  // Each refused folder once (a second copy there says nothing new), the
+  // closing once, and the entry they left in a folder that was open.
+  auto told = [&](const std::string& key, const std::string& rel) {
+    std::string words = GetText("STORE", key);
+    const size_t at = words.find("%s");
+    if (at == std::string::npos) return -1L;
+    words.replace(at, 2, t.NativeOf(rel));
+    return static_cast<long>(std::count(events.begin(), events.end(), words));
+  };
+  EXPECT_EQ(told("FOLDER_CLOSED", "Store/Latest"), 1);
+  for (const char* theirs : {"Store/Latest/C/team/planted.txt", "Store/Latest/C/theirs"})
+    EXPECT_EQ(told("ENTRY_NOT_OWNED", theirs), 1) << theirs;
+  for (const char* refused : {"Store/Latest/C/theirs", "Store/Revision/C/theirs"})
+    EXPECT_EQ(told("FOLDER_NOT_OWNED", refused), 1) << refused;
+  EXPECT_EQ(events.size(), 5u);
+  EXPECT_EQ(t.Read("Store/Latest/C/admin/c.txt"), "src/admin/c.txt");
+  for (const char* rel : {"Store/Latest/C/theirs", "Store/Revision/C/theirs"})
+    EXPECT_TRUE(fs::is_empty(t.NativeOf(rel))) << rel;
+  const std::pair<const char*, mode_t> modes[] = {
+      {"Store/Latest", 0700},          {"Store/Latest/C", 0700},
+      {"Store/Latest/C/team", 0700},   {"Store/Latest/C/team/a.txt", 0644},
+      {"Store/Latest/C/secret", 0700}, {"Store/Latest/C/secret/tax.txt", 0600},
+      {"Store/Revision", 0755}};
+  for (const auto& [rel, mode] : modes) {
+    struct stat st {};
+    ASSERT_EQ(stat(t.NativeOf(rel).c_str(), &st), 0) << rel;
+    EXPECT_EQ(st.st_mode & 07777, mode) << rel;
+  }
+  EXPECT_EQ(t.Read("Store/Latest/C/secret/tax.txt"), "src/secret/tax.txt");
 }
 
 // The long-path form prefixes drive and share paths and refuses what does

@@ -214,9 +214,13 @@ TEST(StoreBinding, AStoreIsMadeOnlyOnThePlansOwnDisk) {
   int status = -1;
   ASSERT_EQ(waitpid(child, &status, 0), child);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << WEXITSTATUS(status);
-  struct stat loose {};
-  ASSERT_EQ(stat(e.NativeOf("Loose").c_str(), &loose), 0);
-  EXPECT_EQ(loose.st_mode & 0777, 0700u);
+  // ... and its trees are made with it (no one else can take their names).
+  for (const char* rel : {"Loose", "Loose/Latest", "Loose/Revision"}) {
+    struct stat loose {};
+    ASSERT_EQ(stat(e.NativeOf(rel).c_str(), &loose), 0) << rel;
+    EXPECT_EQ(loose.st_mode & 0777, 0700u) << rel;
+    EXPECT_EQ(loose.st_uid, 65534u) << rel;
+  }
   EXPECT_FALSE(fs::exists(e.NativeOf("Theirs/Brevanto.dat")));
   EXPECT_FALSE(fs::exists(e.NativeOf("Mine/Brevanto.dat")));
 }

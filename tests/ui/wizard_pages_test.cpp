@@ -218,6 +218,10 @@ TEST_F(WizardTest, DestinationIsCheckedWhenChosenAndAChangeKeepsThePlanRunning) 
   tabs->setCurrentIndex(wiz::kTabLocal);  // back to its own kind: nothing to ask
   ASSERT_TRUE(RunUntil([&] { return !dest->Busy(); }));
   const std::string evol = dir_.NativeOf("evol");
+  // A folder another user made for all (a shared disk's top).
+  fs::create_directories(evol + "/shared");
+  ASSERT_EQ(chown((evol + "/shared").c_str(), 65534, 65534), 0);
+  fs::permissions(evol + "/shared", fs::perms(01777));
   const struct {
     std::string folder;
     const char* said;  // on the page, and as the message when Next refuses
@@ -231,6 +235,7 @@ TEST_F(WizardTest, DestinationIsCheckedWhenChosenAndAChangeKeepsThePlanRunning) 
       // A store hides what it holds: its own plan's folders, or another's.
       {fs::path(home_.Native()).parent_path().string(), "STORE_HOLDS_SOURCES", true, false},
       {evol + "/deep", "STORE_HOLDS_OTHER_PLAN", false, false, "Other"},
+      {evol + "/shared", "STORE_OPEN_TO_OTHERS", false, true},
       {evol + "/Fine", nullptr, false, true},
   };
   for (const auto& c : cases) {
@@ -298,11 +303,13 @@ TEST_F(WizardTest, DestinationIsCheckedWhenChosenAndAChangeKeepsThePlanRunning) 
     if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) _exit(10);
     const DestFindings closed = ExamineDestination(dir_.SystemOf("closed/B"), {}, "", true);
     const DestFindings open = ExamineDestination(dir_.SystemOf("open/B"), {}, "", true);
-    _exit(!closed.notWritable ? 11 : open.notWritable ? 12 : 0);
+    const DestFindings shared = ExamineDestination(dir_.SystemOf("open"), {}, "", true);
+    _exit(!closed.notWritable ? 11 : open.notWritable ? 12 : !shared.openToOthers ? 13 : 0);
   }
   int status = 0;
   ASSERT_TRUE(pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0) << "10 setuid, 11 closed taken as writable, 12 open refused";
+  EXPECT_EQ(WEXITSTATUS(status), 0)
+      << "10 setuid, 11 closed taken as writable, 12 open refused, 13 open to others not said";
 
   // Two probes at once in one folder: neither takes it for unwritable.
   std::atomic<int> unwritable{0};

@@ -205,6 +205,7 @@ void CWPSelectDest::ShowFindingsText(const DestFindings& f) {
   if (f.tooLong) lines << Text("DESTINATION_PATH_TOO_LONG");
   if (f.notWritable) lines << Text("DESTINATION_FOLDER_NOT_WRITABLE");
   if (f.insideSource) lines << Text("STORE_INSIDE_SOURCE");
+  if (f.openToOthers) lines << Text("STORE_OPEN_TO_OTHERS");
   if (f.holdsSources) lines << Text("STORE_HOLDS_SOURCES");
   if (!f.nestedPlan.empty()) lines << NestedPlanText(f);
   findings_->setText(lines.join("\n"));

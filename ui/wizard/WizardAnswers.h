@@ -182,6 +182,9 @@ struct DestFindings {
   // holds folders this plan protects (otherStoreHolds).
   std::string nestedPlan;
   bool otherStoreHolds = false;
+  // Others may make entries in the folder itself (the top of a shared disk):
+  // said, not refused.
+  bool openToOthers = false;
   bool Refused() const { return tooLong || notWritable || holdsSources || !nestedPlan.empty(); }
 };
 // Room left below the store's root for the protected files' own paths.

@@ -12,6 +12,7 @@
 #include "plans/RuleSet.h"
 #include "platform/base/Text.h"
 #include "platform/files/Files.h"
+#include "platform/files/FolderAccess.h"
 #include "platform/profile/Folders.h"
 #include "platform/volumes/Paths.h"
 #include "platform/volumes/Volumes.h"
@@ -180,5 +181,6 @@ DestFindings ExamineDestination(std::string_view systemPath, const SourceAnswers
   const std::string file = plat::PathAppend(
       at, ".brevanto-write-probe-" + std::to_string(tag) + "-" + std::to_string(++probes));
   f.notWritable = !plat::WriteFileAtomic(file, "probe") || !plat::DeleteFile(file);
+  f.openToOthers = at == sys && plat::OthersMayWriteIn(sys);
   return f;
 }
