@@ -96,10 +96,19 @@ ObjectReply& Endless(ObjectReply& reply) {
   return reply;
 }
 
-// Marks reply as failed when its body is not the listing asked for (a proxy's
-// web page, an empty body): such an answer is no "nothing there".
+// Marks reply as failed when its body is not the whole listing asked for (a
+// proxy's web page, an empty body, one cut short or with no word on whether
+// more follows): such an answer is no "nothing there". root is the listing's
+// element name.
 bool NotAListing(ObjectReply& reply, std::string_view root) {
-  if (reply.body.find(root) != std::string::npos) return false;
+  const std::string& body = reply.body;
+  const size_t open = body.find("<" + std::string(root));
+  const size_t close = body.rfind("</" + std::string(root) + ">");
+  const size_t truncated = body.find("<IsTruncated>");
+  if (open != std::string::npos && close != std::string::npos && truncated != std::string::npos &&
+      open < truncated && truncated < close &&
+      body.find_first_not_of(" \t\r\n", close + root.size() + 3) == std::string::npos)
+    return false;
   reply.status = 502;
   reply.code = "NotAListing";
   reply.body.clear();
@@ -121,7 +130,7 @@ ObjectReply ObjectSession::List(std::string_view prefix, std::vector<ObjectEntry
     query += "prefix=" + ObjectUriEncode(prefix, false);
     Prepare("GET", "", query);
     ObjectReply reply = Run({}, true);
-    if (!reply.Ok() || NotAListing(reply, "<ListBucketResult")) {
+    if (!reply.Ok() || NotAListing(reply, "ListBucketResult")) {
       entries->clear();
       return reply;
     }
@@ -183,7 +192,7 @@ ObjectReply ObjectSession::ListParts(std::string_view prefix,
     query += "&uploads=";
     Prepare("GET", "", query);
     ObjectReply reply = Run({}, true);
-    if (!reply.Ok() || NotAListing(reply, "<ListMultipartUploadsResult")) {
+    if (!reply.Ok() || NotAListing(reply, "ListMultipartUploadsResult")) {
       uploads->clear();
       return reply;
     }

@@ -155,6 +155,7 @@ TEST(ObjectHostile, IdleCostsNoRequests) {
               {HostileS3::kNoPrefix, 12, "", V::kOwn},  // what lies elsewhere is not below
               {HostileS3::kListsBelow, 22, "", V::kStoreBelow},
               {HostileS3::kHtmlListing, 22, "OTHER", V::kUnknown},  // a page is no listing
+              {HostileS3::kCutListing, 22, "OTHER", V::kUnknown},   // nor half a listing
               // the folder above cannot be told (its cause said), or holds no marker
               {HostileS3::kAbove500, 18, "OTHER", V::kUnknown},
               {HostileS3::kAboveHtml, 18, "", V::kNotAMarkerAbove},

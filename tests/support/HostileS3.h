@@ -47,6 +47,7 @@ class HostileS3 {
     kNoPrefix,          // a prefix's listing answers another folder's marker too
     kListsBelow,        // the listing of every key below a prefix gives the keys held
     kHtmlListing,       // the listing of every key below a prefix: 200 with a web page
+    kCutListing,        // the same listing: 200 with its XML cut short
     kAbove500,          // the marker of the folder above ("Brevanto.dat"): 500 InternalError
     kAboveHtml,         // the marker of the folder above: 200 with a web page
     kMarkerNotKept,     // the marker's PUT answered 200, nothing kept
