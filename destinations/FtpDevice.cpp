@@ -138,12 +138,19 @@ bool CFTPDevice::Connect(long waitMs) {
   // Each reply of the login within the time-out setting, however many.
   if (waitMs <= 0) waitMs = RequestWaitMs(0);
   std::lock_guard<std::recursive_mutex> guard(sessionLock_);
+  // Asking at every look would not change a refusal to encrypt; it would only
+  // flood the server (or the go-between) with connections.
+  if (!encryptionRetry_.Due()) {
+    connected_ = false;
+    return false;
+  }
   session_.SetOptions(SessionOptions());
   session_.Disconnect();
   knownFolders_.clear();
   for (int32_t attempt = 0; attempt <= s.retryCount; ++attempt) {
     if (session_.Login(waitMs) == FtpSession::kDone) {
       connected_ = true;
+      encryptionRetry_.Reset();
       refusal_ = told_ = ServerRefusal::kNone;
       return true;
     }
@@ -160,6 +167,7 @@ bool CFTPDevice::Connect(long waitMs) {
       break;
     case FtpTlsFault::kNotOffered:
       refusal_ = ServerRefusal::kNotEncrypted;
+      encryptionRetry_.Failed();
       break;
     case FtpTlsFault::kNone:
       refusal_ = ServerRefusal::kUnreachable;
@@ -221,6 +229,7 @@ void CFTPDevice::Disconnect() {
 }
 
 bool CFTPDevice::Prepare(bool initialize) {
+  encryptionRetry_.Reset();
   {
     std::lock_guard<std::recursive_mutex> guard(sessionLock_);
     session_.SetOptions(SessionOptions());
@@ -402,6 +411,7 @@ uint32_t CFTPDevice::CopyFileWatched(std::string_view source, std::string_view t
   const bool known = knownFolders_.count(folder) > 0;
   auto attempt = [&] {
     error = kDestFailed;
+    if (!encryptionRetry_.Due()) return error = plat::kErrUnexpNetErr;
     FtpSession::Outcome outcome = session_.Upload(source, target, waitMs, &error, watch, once);
     if (outcome == FtpSession::kLost) {
       // Once more on a new connection; a server that takes no login is gone
