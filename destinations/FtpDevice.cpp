@@ -49,6 +49,12 @@ int64_t RevisionNumber(std::string_view entry, std::string_view stem, std::strin
   return 0;
 }
 
+// A server path no command line can carry (a CR, LF or NUL in it): refused
+// before any request, so the connection and the folders known stay.
+bool Uncarried(std::string_view path) {
+  return path.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
+}
+
 }  // namespace
 
 CFTPDevice::CFTPDevice(IDestinationOwner* owner)
@@ -306,6 +312,7 @@ int32_t CFTPDevice::ListVersions(std::string_view folder, std::string_view name,
 
 uint32_t CFTPDevice::CreateFolders(std::string_view path) {
   if (path.empty() || path.front() != '/') return kDestMissingArgument;
+  if (Uncarried(path)) return plat::kErrNameNotCarried;
   std::lock_guard<std::recursive_mutex> guard(sessionLock_);
   std::vector<std::string> folders;
   for (size_t slash = path.find('/', 1); slash != std::string_view::npos;
@@ -389,6 +396,7 @@ uint32_t CFTPDevice::CopyFileWatched(std::string_view source, std::string_view t
                                      plat::CopyWatch* watch,
                                      const std::function<void()>& beforeReplace) {
   if (source.empty() || target.empty()) return kDestMissingArgument;
+  if (Uncarried(target)) return plat::kErrNameNotCarried;
   plat::FindData info;
   if (!plat::GetFileInfo(source, &info)) return kDestFailed;
   // One second per KiB on top of three minutes.
@@ -445,6 +453,7 @@ uint32_t CFTPDevice::CopyFileWatched(std::string_view source, std::string_view t
 
 uint32_t CFTPDevice::MoveFile(std::string_view source, std::string_view target) {
   if (source.empty() || target.empty()) return kDestOk;
+  if (Uncarried(source) || Uncarried(target)) return kDestFailed;
   if (FileExists(target)) return kDestFailed;  // a move never replaces a file
   std::lock_guard<std::recursive_mutex> guard(sessionLock_);
   if (WithReconnect([&] { return session_.Rename(source, target, RequestWaitMs(2)); }) ==

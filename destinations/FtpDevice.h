@@ -75,7 +75,8 @@ class CFTPDevice : public CDestination {
                        std::vector<VersionEntry>* list) override;
   // 2 for an empty path or one not beginning with "/"; otherwise 0. The
   // folders made or found are remembered for the connection: the next file
-  // of the same folder sends nothing.
+  // of the same folder sends nothing. plat::kErrNameNotCarried, before any
+  // request, for a path holding CR, LF or NUL.
   uint32_t CreateFolders(std::string_view path) override;
   bool FileExists(std::string_view path) override;
   uint32_t DeleteFile(std::string_view path) override;
