@@ -4,7 +4,6 @@
 #include <climits>
 
 #include "common/Settings.h"
-#include "common/Texts.h"
 #include "destinations/StoreMarker.h"
 #include "platform/base/Errors.h"
 #include "platform/base/Text.h"
@@ -181,51 +180,6 @@ bool CFTPDevice::Connect(long waitMs) {
       break;
   }
   return false;
-}
-
-CDestination::ServerRefusal CFTPDevice::TakeServerRefusal(std::string* server, std::string* cause) {
-  const ServerRefusal now = refusal_;
-  if (now == ServerRefusal::kNone || told_.exchange(now) == now) return ServerRefusal::kNone;
-  const FtpSettings s = GetFtpSettings();
-  *server = s.server + ":" + std::to_string(s.port);
-  const char* section = "SERVER_REFUSED";
-  const char* key = "CAUSE_OTHER";
-  switch (now) {
-    case ServerRefusal::kKeyChanged:
-      section = "SERVER_KEY";
-      key = "CHANGED";
-      break;
-    case ServerRefusal::kKeyUntrusted:
-      key = "KEY_UNTRUSTED";
-      break;
-    case ServerRefusal::kNotEncrypted:
-      key = "NOT_ENCRYPTED";
-      break;
-    default:
-      switch (failure_.load()) {
-        case FtpFailure::kTimeout:
-          key = "CAUSE_TIMEOUT";
-          break;
-        case FtpFailure::kConnect:
-          key = "CAUSE_CONNECT";
-          break;
-        case FtpFailure::kResolve:
-          key = "CAUSE_RESOLVE";
-          break;
-        case FtpFailure::kLogin:
-          key = "CAUSE_LOGIN";
-          break;
-        default:
-          break;
-      }
-  }
-  const long seconds = s.timeout > 0 ? s.timeout : kRequestWaitMs / 1000;
-  if (seconds == 1 && std::string_view(key) == "CAUSE_TIMEOUT") key = "CAUSE_TIMEOUT_ONE";
-  std::string words = GetText(section, key);
-  if (const size_t at = words.find("%s"); at != std::string::npos)
-    words.replace(at, 2, std::to_string(seconds));
-  *cause = std::move(words);
-  return now;
 }
 
 void CFTPDevice::Disconnect() {
