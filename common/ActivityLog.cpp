@@ -264,7 +264,7 @@ CLogSet& CLogSet::Instance() {
 
 bool CLogSet::SetLogFolder(std::string_view path) {
   std::lock_guard<std::mutex> g(lock_);
-  if (!plat::IsDirectory(path)) plat::CreateDirectories(path);
+  if (!plat::IsDirectory(path)) plat::CreateDirectories(path, "", /*privateMode=*/true);
   folder_ = path.empty() ? std::string() : plat::WithSeparator(path);
   current_.clear();  // a new folder starts with its own files
   file_.Close();

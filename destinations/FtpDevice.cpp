@@ -4,7 +4,6 @@
 #include <climits>
 
 #include "common/Settings.h"
-#include "common/Texts.h"
 #include "destinations/StoreMarker.h"
 #include "platform/base/Errors.h"
 #include "platform/base/Text.h"
@@ -47,6 +46,12 @@ int64_t RevisionNumber(std::string_view entry, std::string_view stem, std::strin
     if (RevisionFileName(stem, ext, n) == entry) return n;
   }
   return 0;
+}
+
+// A server path no command line can carry (a CR, LF or NUL in it): refused
+// before any request, so the connection and the folders known stay.
+bool Uncarried(std::string_view path) {
+  return path.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
 }
 
 }  // namespace
@@ -138,12 +143,19 @@ bool CFTPDevice::Connect(long waitMs) {
   // Each reply of the login within the time-out setting, however many.
   if (waitMs <= 0) waitMs = RequestWaitMs(0);
   std::lock_guard<std::recursive_mutex> guard(sessionLock_);
+  // Asking at every look would not change a refusal to encrypt; it would only
+  // flood the server (or the go-between) with connections.
+  if (!encryptionRetry_.Due()) {
+    connected_ = false;
+    return false;
+  }
   session_.SetOptions(SessionOptions());
   session_.Disconnect();
   knownFolders_.clear();
   for (int32_t attempt = 0; attempt <= s.retryCount; ++attempt) {
     if (session_.Login(waitMs) == FtpSession::kDone) {
       connected_ = true;
+      encryptionRetry_.Reset();
       refusal_ = told_ = ServerRefusal::kNone;
       return true;
     }
@@ -160,6 +172,7 @@ bool CFTPDevice::Connect(long waitMs) {
       break;
     case FtpTlsFault::kNotOffered:
       refusal_ = ServerRefusal::kNotEncrypted;
+      encryptionRetry_.Failed();
       break;
     case FtpTlsFault::kNone:
       refusal_ = ServerRefusal::kUnreachable;
@@ -169,51 +182,6 @@ bool CFTPDevice::Connect(long waitMs) {
   return false;
 }
 
-CDestination::ServerRefusal CFTPDevice::TakeServerRefusal(std::string* server, std::string* cause) {
-  const ServerRefusal now = refusal_;
-  if (now == ServerRefusal::kNone || told_.exchange(now) == now) return ServerRefusal::kNone;
-  const FtpSettings s = GetFtpSettings();
-  *server = s.server + ":" + std::to_string(s.port);
-  const char* section = "SERVER_REFUSED";
-  const char* key = "CAUSE_OTHER";
-  switch (now) {
-    case ServerRefusal::kKeyChanged:
-      section = "SERVER_KEY";
-      key = "CHANGED";
-      break;
-    case ServerRefusal::kKeyUntrusted:
-      key = "KEY_UNTRUSTED";
-      break;
-    case ServerRefusal::kNotEncrypted:
-      key = "NOT_ENCRYPTED";
-      break;
-    default:
-      switch (failure_.load()) {
-        case FtpFailure::kTimeout:
-          key = "CAUSE_TIMEOUT";
-          break;
-        case FtpFailure::kConnect:
-          key = "CAUSE_CONNECT";
-          break;
-        case FtpFailure::kResolve:
-          key = "CAUSE_RESOLVE";
-          break;
-        case FtpFailure::kLogin:
-          key = "CAUSE_LOGIN";
-          break;
-        default:
-          break;
-      }
-  }
-  const long seconds = s.timeout > 0 ? s.timeout : kRequestWaitMs / 1000;
-  if (seconds == 1 && std::string_view(key) == "CAUSE_TIMEOUT") key = "CAUSE_TIMEOUT_ONE";
-  std::string words = GetText(section, key);
-  if (const size_t at = words.find("%s"); at != std::string::npos)
-    words.replace(at, 2, std::to_string(seconds));
-  *cause = std::move(words);
-  return now;
-}
-
 void CFTPDevice::Disconnect() {
   std::lock_guard<std::recursive_mutex> guard(sessionLock_);
   session_.Disconnect();
@@ -221,6 +189,7 @@ void CFTPDevice::Disconnect() {
 }
 
 bool CFTPDevice::Prepare(bool initialize) {
+  encryptionRetry_.Reset();
   {
     std::lock_guard<std::recursive_mutex> guard(sessionLock_);
     session_.SetOptions(SessionOptions());
@@ -297,6 +266,7 @@ int32_t CFTPDevice::ListVersions(std::string_view folder, std::string_view name,
 
 uint32_t CFTPDevice::CreateFolders(std::string_view path) {
   if (path.empty() || path.front() != '/') return kDestMissingArgument;
+  if (Uncarried(path)) return plat::kErrNameNotCarried;
   std::lock_guard<std::recursive_mutex> guard(sessionLock_);
   std::vector<std::string> folders;
   for (size_t slash = path.find('/', 1); slash != std::string_view::npos;
@@ -380,6 +350,7 @@ uint32_t CFTPDevice::CopyFileWatched(std::string_view source, std::string_view t
                                      plat::CopyWatch* watch,
                                      const std::function<void()>& beforeReplace) {
   if (source.empty() || target.empty()) return kDestMissingArgument;
+  if (Uncarried(target)) return plat::kErrNameNotCarried;
   plat::FindData info;
   if (!plat::GetFileInfo(source, &info)) return kDestFailed;
   // One second per KiB on top of three minutes.
@@ -402,6 +373,7 @@ uint32_t CFTPDevice::CopyFileWatched(std::string_view source, std::string_view t
   const bool known = knownFolders_.count(folder) > 0;
   auto attempt = [&] {
     error = kDestFailed;
+    if (!encryptionRetry_.Due()) return error = plat::kErrUnexpNetErr;
     FtpSession::Outcome outcome = session_.Upload(source, target, waitMs, &error, watch, once);
     if (outcome == FtpSession::kLost) {
       // Once more on a new connection; a server that takes no login is gone
@@ -435,6 +407,7 @@ uint32_t CFTPDevice::CopyFileWatched(std::string_view source, std::string_view t
 
 uint32_t CFTPDevice::MoveFile(std::string_view source, std::string_view target) {
   if (source.empty() || target.empty()) return kDestOk;
+  if (Uncarried(source) || Uncarried(target)) return kDestFailed;
   if (FileExists(target)) return kDestFailed;  // a move never replaces a file
   std::lock_guard<std::recursive_mutex> guard(sessionLock_);
   if (WithReconnect([&] { return session_.Rename(source, target, RequestWaitMs(2)); }) ==

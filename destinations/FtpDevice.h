@@ -13,6 +13,7 @@
 
 #include "destinations/Destination.h"
 #include "destinations/FtpSession.h"
+#include "destinations/RetryPause.h"
 #include "platform/files/FileId.h"
 
 inline constexpr char kFtpDeviceSection[] = "FTP Device";
@@ -62,7 +63,8 @@ class CFTPDevice : public CDestination {
   bool IsSameVolume(const CDestination& other) const override;
   // Connects (briefly) and, with initialize (a plan made or changed), places
   // the marker; a plan loaded places it at its first Refresh. False when the
-  // server cannot be reached now.
+  // server cannot be reached now. A server that refused encryption before is
+  // asked again at once (the plan was changed or loaded anew).
   bool Prepare(bool initialize) override;
   void Close() override;
   std::string GetRootPath() const override;
@@ -73,7 +75,8 @@ class CFTPDevice : public CDestination {
                        std::vector<VersionEntry>* list) override;
   // 2 for an empty path or one not beginning with "/"; otherwise 0. The
   // folders made or found are remembered for the connection: the next file
-  // of the same folder sends nothing.
+  // of the same folder sends nothing. plat::kErrNameNotCarried, before any
+  // request, for a path holding CR, LF or NUL.
   uint32_t CreateFolders(std::string_view path) override;
   bool FileExists(std::string_view path) override;
   uint32_t DeleteFile(std::string_view path) override;
@@ -181,12 +184,13 @@ class CFTPDevice : public CDestination {
  private:
   enum class Step { kDone, kFailed };
   // Connects with a wait (0: the time-out setting, at most 120 s), making up
-  // to retry count + 1 attempts.
+  // to retry count + 1 attempts. After the server refused to encrypt, fails
+  // without contacting it until encryptionRetry_ allows a try.
   bool Connect(long waitMs);
   void Disconnect();
   // Runs a request; when its connection dropped or its wait ran out,
   // reconnects once and runs it again. Returns the last outcome, or kLost
-  // when the reconnect failed.
+  // when the reconnect failed or Connect would not try now.
   template <typename Request>
   FtpSession::Outcome WithReconnect(Request request);
   FtpSessionOptions SessionOptions() const;
@@ -234,10 +238,12 @@ class CFTPDevice : public CDestination {
   std::atomic<bool> storeUnproven_{false};  // see StoreUnproven
   std::atomic<bool> placingMarker_{false};  // PlaceMarker runs: its folders need no marker
   std::atomic<uint32_t> markerError_{0};    // see MarkerError
-  std::atomic<int> markerFailures_{0};      // failed placements in a row
-  std::atomic<uint64_t> markerTriedMs_{0};  // when the last one ended (monotonic ms)
-  std::atomic<bool> markerDue_{false};      // connected at load: the marker is placed at Refresh
-  std::atomic<uint64_t> modesAskedMs_{0};   // when MarkerKeptPrivate last asked (monotonic ms)
+  RetryPause markerRetry_{3};               // failed placements in a row, see MarkerRetryDue
+  // Connections the server refused to encrypt in a row: a server that said so
+  // is asked again twice at once, then as the pause allows (Prepare: at once).
+  RetryPause encryptionRetry_{1};
+  std::atomic<bool> markerDue_{false};     // connected at load: the marker is placed at Refresh
+  std::atomic<uint64_t> modesAskedMs_{0};  // when MarkerKeptPrivate last asked (monotonic ms)
   // Why the last connection failed, and the reason told last (both
   // ServerRefusal values; kNone after a connection succeeded).
   std::atomic<ServerRefusal> refusal_{ServerRefusal::kNone};
@@ -249,6 +255,9 @@ class CFTPDevice : public CDestination {
 template <typename Request>
 FtpSession::Outcome CFTPDevice::WithReconnect(Request request) {
   std::lock_guard<std::recursive_mutex> guard(sessionLock_);
+  // No request reaches a server that refused to encrypt while the pause runs
+  // (each would log in anew).
+  if (!encryptionRetry_.Due()) return FtpSession::kLost;
   FtpSession::Outcome outcome = request();
   if (outcome == FtpSession::kLost) {
     connected_ = false;

@@ -48,12 +48,7 @@ std::string CFTPDevice::ServerStoreId(const std::string& root) {
   return id;
 }
 
-bool CFTPDevice::MarkerRetryDue() const {
-  const int failures = markerFailures_;
-  if (failures <= 3) return true;
-  const uint64_t pauseMs = failures > 20 ? 300000 : 60000;
-  return plat::GetTickCount64() - markerTriedMs_ >= pauseMs;
-}
+bool CFTPDevice::MarkerRetryDue() const { return markerRetry_.Due(); }
 
 bool CFTPDevice::ModesAskDue() const {
   return plat::GetTickCount64() - modesAskedMs_ >= kModesAskPauseMs;
@@ -62,8 +57,10 @@ bool CFTPDevice::ModesAskDue() const {
 bool CFTPDevice::PlaceMarker() {
   if (!IsAvailable()) return false;
   const bool placed = PlaceMarkerOnce();
-  markerFailures_ = placed ? 0 : markerFailures_ + 1;
-  markerTriedMs_ = plat::GetTickCount64();
+  if (placed)
+    markerRetry_.Reset();
+  else
+    markerRetry_.Failed();
   return placed;
 }
 

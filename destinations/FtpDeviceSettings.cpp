@@ -1,15 +1,20 @@
 // The FTP destination's settings: the fields made canonical, read from and
-// written to the plan's "Devices.ini", and the store's readable name.
+// written to the plan's "Devices.ini", the store's readable name, and why a
+// connection failed in words.
 #include "destinations/FtpDevice.h"
 
 #include <mutex>
 
+#include "common/Texts.h"
 #include "destinations/StoreMarker.h"
 #include "platform/base/Text.h"
 #include "platform/files/Files.h"
 #include "platform/profile/Profile.h"
 
 namespace {
+
+// The reply wait when the settings give no time-out (as the device's).
+constexpr long kDefaultWaitSeconds = 3;
 
 std::string Trimmed(std::string_view s) {
   size_t begin = 0;
@@ -176,4 +181,49 @@ std::string CFTPDevice::GetPinnedKey() const {
 void CFTPDevice::SetPinnedKey(std::string key) {
   std::lock_guard<std::mutex> guard(settingsLock_);
   settings_.pinnedKey = Trimmed(key);
+}
+
+CDestination::ServerRefusal CFTPDevice::TakeServerRefusal(std::string* server, std::string* cause) {
+  const ServerRefusal now = refusal_;
+  if (now == ServerRefusal::kNone || told_.exchange(now) == now) return ServerRefusal::kNone;
+  const FtpSettings s = GetFtpSettings();
+  *server = s.server + ":" + std::to_string(s.port);
+  const char* section = "SERVER_REFUSED";
+  const char* key = "CAUSE_OTHER";
+  switch (now) {
+    case ServerRefusal::kKeyChanged:
+      section = "SERVER_KEY";
+      key = "CHANGED";
+      break;
+    case ServerRefusal::kKeyUntrusted:
+      key = "KEY_UNTRUSTED";
+      break;
+    case ServerRefusal::kNotEncrypted:
+      key = "NOT_ENCRYPTED";
+      break;
+    default:
+      switch (failure_.load()) {
+        case FtpFailure::kTimeout:
+          key = "CAUSE_TIMEOUT";
+          break;
+        case FtpFailure::kConnect:
+          key = "CAUSE_CONNECT";
+          break;
+        case FtpFailure::kResolve:
+          key = "CAUSE_RESOLVE";
+          break;
+        case FtpFailure::kLogin:
+          key = "CAUSE_LOGIN";
+          break;
+        default:
+          break;
+      }
+  }
+  const long seconds = s.timeout > 0 ? s.timeout : kDefaultWaitSeconds;
+  if (seconds == 1 && std::string_view(key) == "CAUSE_TIMEOUT") key = "CAUSE_TIMEOUT_ONE";
+  std::string words = GetText(section, key);
+  if (const size_t at = words.find("%s"); at != std::string::npos)
+    words.replace(at, 2, std::to_string(seconds));
+  *cause = std::move(words);
+  return now;
 }

@@ -111,6 +111,9 @@ void FtpSession::Close() {
 }
 
 int FtpSession::Run() {
+  // A path holding a line break or NUL never reaches the library: it would
+  // refuse it only once connected, and drop the connection with it.
+  if (unsendable_) return CURLE_URL_MALFORMAT;
   // Driven here in short polls: the blocking call may sleep up to a second
   // while the data connection of a transfer is being set up.
   CURLM* multi = static_cast<CURLM*>(multi_);
@@ -167,6 +170,14 @@ std::string FtpSession::SftpArgument(std::string_view path) {
 void FtpSession::Prepare(const std::string& url, long waitMs) {
   CURL* h = H(handle_);
   curl_easy_reset(h);  // live connections stay with the handle
+  // The path, escaped by UrlOf, so "%" starts only escapes: these are CR, LF
+  // and NUL.
+  const size_t host = url.find("://");
+  const std::string_view path = std::string_view(url).substr(
+      std::min(url.size(), url.find('/', host == std::string::npos ? 0 : host + 3)));
+  unsendable_ = path.find("%0D") != std::string_view::npos ||
+                path.find("%0A") != std::string_view::npos ||
+                path.find("%00") != std::string_view::npos;
   curl_easy_setopt(h, CURLOPT_URL, url.c_str());
   curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, options_.sftp ? "sftp" : "ftp");
   curl_easy_setopt(h, CURLOPT_USERNAME, options_.user.c_str());

@@ -270,6 +270,7 @@ class FtpSession {
   bool modesRefused_ = false;        // the server refused SITE CHMOD on this connection
   bool modesChecked_ = false;        // a private copy's mode was looked at on this connection
   bool holdsPrivateFiles_ = true;    // see SetHoldsPrivateFiles
+  bool unsendable_ = false;          // the prepared request's path holds CR, LF or NUL
   long lastReply_ = 0;               // the server's last reply code of an upload's request
   LostReply lostReply_;              // see LostReply
   FtpTlsFault tlsFault_ = FtpTlsFault::kNone;

@@ -73,7 +73,7 @@ bool PlanList::DeletePlan(uint32_t id, const std::string& keepJournalIn) {
   // The plan file goes first: a folder that cannot be deleted whole is never
   // taken for a plan the list lost.
   plat::DeleteFile(folder + kPlanFileName);
-  if (!keepJournalIn.empty() && plat::CreateDirectories(keepJournalIn)) {
+  if (!keepJournalIn.empty() && plat::CreateDirectories(keepJournalIn, "", /*privateMode=*/true)) {
     const std::string kept = plat::WithSeparator(keepJournalIn) + CLoggingDatabase::kFileName;
     plat::DeleteFile(kept);  // left by an earlier plan of this number
     plat::MoveFile(folder + CLoggingDatabase::kFileName, kept);

@@ -451,7 +451,9 @@ bool CPlan::ApplySettings(const PlanSettings& s, int32_t purpose) {
     missingTime_ = s.missingTime;
     lastBackupTime_ = s.lastBackupTime;
   }
-  plat::CreateDirectories(GetPlanFolder());
+  // Private to the user, whoever may enter the data folder: it holds the
+  // server password and the journal of every file name.
+  plat::CreateDirectories(GetPlanFolder(), "", /*privateMode=*/true);
   if (!PrepareDestination(s, purpose)) return false;
   CreateEngine();
   if (!OpenDatabase(purpose)) return false;

@@ -31,7 +31,10 @@ bool WriteFileAtomic(std::string_view path, std::string_view data, bool privateM
   if (exists && (S_ISDIR(old.st_mode) || !(old.st_mode & S_IWUSR))) return Fail(kErrAccessDenied);
   if (fault::Hit()) return false;
   std::string tmp;
-  int fd = detail::CreateTempNextTo(native, privateMode ? 0600 : 0666, &tmp);
+  // Made no more open than the file it becomes (a rewrite keeps the old mode),
+  // so a secret written into it is never readable by others meanwhile.
+  const mode_t createMode = privateMode ? 0600 : exists ? (old.st_mode & 0777) : 0666;
+  int fd = detail::CreateTempNextTo(native, createMode, &tmp);
   if (fd < 0) return Fail(ErrorFor(errno, tmp));
   bool ok = detail::WriteAll(fd, data.data(), data.size());
   // A rewritten file keeps its mode; credentials are never readable by others.

@@ -353,6 +353,18 @@ TEST(FtpDevice, KeyedServersAreUsedOnlyWithTheirPinnedKey) {
   EXPECT_EQ(refused->TakeServerRefusal(&server, &cause), Refusal::kNotEncrypted);
   EXPECT_EQ(cause, GetText("SERVER_REFUSED", "NOT_ENCRYPTED"));
   EXPECT_EQ(refused->TakeServerRefusal(&server, &cause), Refusal::kNone) << "said once";
+  // The looks and copies that follow wait before asking again (a few tries, then minutes);
+  // a plan changed asks at once.
+  const int tried = strip.Connections();
+  for (int look = 0; look < 12; ++look) {
+    refused->Refresh();
+    EXPECT_NE(refused->CreateFolders(refused->GetRootPath() + "x/f.txt"), kDestOk);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  EXPECT_LE(strip.Connections() - tried, 2) << "a refusing server is asked at every look";
+  const int beforeChange = strip.Connections();
+  EXPECT_FALSE(refused->Prepare(true));
+  EXPECT_EQ(strip.Connections() - beforeChange, 1) << "a plan changed asks again at once";
   EXPECT_EQ(strip.Passwords(), 0) << "the password went in clear";
 
   FtpServer tls(/*tls=*/true);

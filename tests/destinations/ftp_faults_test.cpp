@@ -294,8 +294,21 @@ TEST(FtpDevice, NamesTheServerCannotKeepAreRefusedAndTheStoreStays) {
     dest->CreateFolders(root + "Latest/x");
     const std::string hijack =
         "Latest/inj\r\nRNFR " + root + "\r\nRNTO " + root.substr(0, root.size() - 1) + "-hijacked";
-    EXPECT_EQ(dest->CopyFile(sources.SystemOf("a.txt"), root + hijack), plat::kErrNameNotCarried);
+    // Refused before anything is sent, the connection kept: many such names (an
+    // "Icon\r" in every folder) cost no login, whichever step meets them.
+    const int logins = kind.sftp ? Ssh().Logins() : Ftp().Logins();
+    for (const std::string& name :
+         {hijack, std::string("Latest/Icon\r"), std::string("Latest/a\nb/c")}) {
+      EXPECT_FALSE(dest->FileExists(root + name));
+      EXPECT_EQ(dest->CreateFolders(root + name + "/f"), plat::kErrNameNotCarried);
+      std::vector<VersionEntry> versions;
+      EXPECT_EQ(dest->ListVersions(root + name + "/", "f", ".txt", &versions), 0);
+      EXPECT_EQ(dest->CopyFile(sources.SystemOf("a.txt"), root + name), plat::kErrNameNotCarried);
+      EXPECT_EQ(dest->MoveFile(root + "Latest/x", root + name), kDestFailed);
+    }
+    EXPECT_TRUE(dest->IsAvailable());
     EXPECT_EQ(dest->CopyFile(sources.SystemOf("a.txt"), root + "Latest/next.txt"), kDestOk);
+    EXPECT_EQ((kind.sftp ? Ssh().Logins() : Ftp().Logins()) - logins, 0);
     EXPECT_EQ(bvtest::ReadNative(kind.native + "Latest/next.txt"), "alpha");
     EXPECT_TRUE(fs::exists(kind.native + "Brevanto.dat"));
     for (const char* odd : {"Latest/report  ", "Latest/tab\tname"}) {

@@ -143,8 +143,12 @@ TEST_F(PlanTest, ApplySettingsCreatesReappliesLoadsAndRefuses) {
   s.lastTime = 77;
   s.missingTime = 88;
   s.versionNumber = 0;
+  // A data folder others may enter (made by someone else): the folders made in it are private.
+  fs::permissions(env_.Data().Native(), fs::perms(0755));
   auto plan = Make(s);
   ASSERT_TRUE(plan);
+  for (const std::string& folder : {env_.Data().NativeOf("PLAN"), PlanFolderNative(5)})
+    EXPECT_EQ(fs::status(folder).permissions() & fs::perms::all, fs::perms::owner_all) << folder;
   EXPECT_EQ(std::vector<int64_t>({plan->LastTime(), plan->MissingTime(), plan->VersionNumber()}),
             std::vector<int64_t>({77, 88, 1}));
   EXPECT_FALSE(plan->InitDone());

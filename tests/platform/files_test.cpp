@@ -2,17 +2,20 @@
 // every failure as a row of one table, and listings of odd entries.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
 #include <array>
+#include <climits>
 #include <cstring>
 #include <filesystem>
 #include <functional>
 #include <map>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "Checks.h"
@@ -98,6 +101,27 @@ TEST(Files, AFolderLivesThroughLookupsCopiesMovesAndDeletes) {
   ASSERT_TRUE(plat::ReadWholeFile(S("f.ini"), &back, data.size()));
   EXPECT_TRUE(back == data);
   ASSERT_TRUE(plat::WriteFileAtomic(S("f.ini"), "secret", true));
+  EXPECT_EQ(ModeOf(t.NativeOf("f.ini")), 0600u);
+  // Under a umask of 0 a private file rewritten (private or keeping its mode) is
+  // never readable by others: its new file is looked at the moment it appears.
+  const mode_t mask = umask(0);
+  for (const bool keepMode : {true, false}) {
+    const int watch = inotify_init1(IN_CLOEXEC);
+    ASSERT_GE(inotify_add_watch(watch, t.Native().c_str(), IN_CREATE), 0);
+    int seen = -1;  // the new file's mode when first seen
+    std::thread look([&] {
+      alignas(inotify_event) char event[sizeof(inotify_event) + NAME_MAX + 1];
+      struct stat st;
+      if (read(watch, event, sizeof event) > 0 &&
+          stat(t.NativeOf(reinterpret_cast<inotify_event*>(event)->name).c_str(), &st) == 0)
+        seen = static_cast<int>(st.st_mode & 0777);
+    });
+    EXPECT_TRUE(plat::WriteFileAtomic(S("f.ini"), std::string(32 << 20, 's'), !keepMode));
+    look.join();
+    close(watch);
+    EXPECT_EQ(seen, 0600) << "readable by others while written";
+  }
+  umask(mask);
   EXPECT_EQ(ModeOf(t.NativeOf("f.ini")), 0600u);
   EXPECT_TRUE(TempLeftovers(t.Native()).empty());
   // A file that reports no size (the kernel's own, megabytes long) is read whole.

@@ -63,6 +63,7 @@ void FtpRelay::Accept() {
     if (poll(&p, 1, 50) <= 0) continue;
     const int client = accept(listener_, nullptr, nullptr);
     if (client < 0) continue;
+    ++connections_;
     Start(std::thread([this, client] { Control(client); }));
   }
 }

@@ -60,8 +60,9 @@ class FtpRelay {
   uint16_t Port() const { return port_; }
   void SetFault(Fault fault) { fault_ = fault; }
   void SetReplyDelay(int ms) { delayMs_ = ms; }
-  int Cuts() const { return cuts_; }            // data connections cut so far
-  int Passwords() const { return passwords_; }  // "PASS" seen in clear under kNoTls
+  int Cuts() const { return cuts_; }                // data connections cut so far
+  int Passwords() const { return passwords_; }      // "PASS" seen in clear under kNoTls
+  int Connections() const { return connections_; }  // control connections accepted so far
 
  private:
   void Accept();
@@ -83,6 +84,7 @@ class FtpRelay {
   std::atomic<bool> stop_{false};
   std::atomic<int> cuts_{0};
   std::atomic<int> passwords_{0};
+  std::atomic<int> connections_{0};
   std::mutex threadsLock_;  // guards threads_
   std::vector<std::thread> threads_;
 };

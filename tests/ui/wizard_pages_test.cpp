@@ -401,6 +401,10 @@ TEST_F(WizardTest, EveryWayThroughEndsCleanly) {
   for (int cancelAt = 0; cancelAt < 4; ++cancelAt) {
     auto wizard = std::make_unique<CPlanWizardDlg>(nullptr, 0);
     wizard->show();
+    // Its answers (a server password among them) lie in a private folder, though
+    // others may enter the data folder.
+    EXPECT_EQ(fs::status(dir_.NativeOf("data/Wizard")).permissions() & fs::perms::all,
+              fs::perms::owner_all);
     for (int round = 0; round < 2; ++round) {
       while (true) {
         LookAround(*wizard, docs, store);

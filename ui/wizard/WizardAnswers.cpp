@@ -56,7 +56,8 @@ bool CopyAnswers(const std::string& from, const std::string& to) {
   if (!from.empty() && plat::FileExists(from) &&
       !plat::ReadWholeFile(from, &text, kMaxAnswersBytes))
     return false;
-  plat::CreateDirectories(plat::PathFolder(to));
+  plat::CreateDirectories(plat::PathFolder(to), "",
+                          /*privateMode=*/true);  // answers hold a password
   return plat::WriteFileAtomic(to, text, true);
 }
 
