@@ -181,12 +181,16 @@ int32_t CObjectDevice::LookAboveStore(bool again) {
       return above_ = ParseStoreMarker(text, &id) ? 2 : 4;
     if (broken(reply)) return failed(reply);
     if (reply.status == 404 && reply.code != "NoSuchBucket") {
-      // No marker: a store's trees there are copies whose marker went.
+      // No marker: a store's trees there are copies whose marker went. A
+      // store's tree holds a drive's letter as a folder ("Latest/C/"); a
+      // folder that happens to be called so and holds other things is none.
       for (const char* tree : {"Latest/", "Revision/"}) {
         std::vector<ObjectEntry> entries;
-        const ObjectReply listed = session_.List(folder + tree, &entries, 1);
+        const ObjectReply listed = session_.List(folder + tree, &entries, 64);
         if (broken(listed)) return failed(listed);
-        if (listed.Ok() && !entries.empty()) return above_ = 5;
+        for (const ObjectEntry& e : entries)
+          if (listed.Ok() && e.folder && e.name.size() == 1 && e.name[0] >= 'A' && e.name[0] <= 'Z')
+            return above_ = 5;
       }
       continue;
     }

@@ -315,7 +315,8 @@ TEST(ObjectDevice, NothingNestsBelowAFolderAboveThatMayHoldAStore) {
               {"[Store]\nId=zz\n", "", V::kNotAMarkerAbove},
               {nullptr, "Latest/C/x.txt", V::kCopiesAbove},
               {nullptr, "Revision/C/x(0001).txt", V::kCopiesAbove},
-              {nullptr, "notes.txt", V::kOwn}};  // a plain folder above
+              {nullptr, "notes.txt", V::kOwn},          // a plain folder above
+              {nullptr, "Latest/build.zip", V::kOwn}};  // a folder only called so
   int n = 0;
   for (const auto& [marker, copy, verdict] : rows) {
     const std::string outer = "out" + std::to_string(++n) + "/";
