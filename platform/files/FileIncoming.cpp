@@ -57,8 +57,12 @@ uint32_t IncomingFile::Commit(uint32_t mode, int64_t writeTime) {
   if (ownerOfFolder_ &&
       (fstat(folder_->Fd(), &into) != 0 || fchown(fd_, into.st_uid, into.st_gid) != 0))
     error = ErrnoToWinError(errno);
-  if (error == 0 && fchmod(fd_, static_cast<mode_t>(mode & 0777)) != 0)
-    error = ErrnoToWinError(errno);
+  // What arrives never gives others or the group write, nor more than the
+  // umask lets a new file have, nor set-id or sticky bits, whatever it says.
+  const int mask = detail::ProcessUmask();
+  const mode_t given =
+      static_cast<mode_t>(mode & 0755 & ~static_cast<uint32_t>(mask < 0 ? 022 : mask));
+  if (error == 0 && fchmod(fd_, given) != 0) error = ErrnoToWinError(errno);
   if (error == 0 && writeTime >= 0) {
     const struct timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(writeTime), 0}};
     if (futimens(fd_, times) != 0) error = ErrnoToWinError(errno);

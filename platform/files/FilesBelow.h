@@ -95,9 +95,10 @@ class IncomingFile {
   // The permission bits of the file at the target's name when Begin looked
   // (0 when there was none).
   uint32_t TargetMode() const { return targetMode_; }
-  // Gives the file its permission bits and last write (seconds since 1970
-  // UTC; negative leaves it) and renames it over the target. 0 or the error
-  // number; the temporary file is gone either way.
+  // Gives the file the permission bits mode allows within 0755 and the
+  // process's umask (never group or others write, set-id or sticky) and its last write (seconds
+  // since 1970 UTC; negative leaves it) and renames it over the target. 0 or the error number; the
+  // temporary file is gone either way.
   uint32_t Commit(uint32_t mode, int64_t writeTime);
   // Removes the temporary file.
   void Abandon();

@@ -1,6 +1,7 @@
 // Restores from stores on loopback servers (FTP, FTPS, SFTP): listed, downloaded with their times
 // and modes, failures named; a hostile server nesting folders without end.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -62,6 +63,8 @@ TEST(FtpRestore, ListsAndDownloadsAServerStoreAndNamesWhatFails) {
         std::chrono::system_clock::from_time_t(1765000000));  // restored with the file
     fs::last_write_time(native + "/Latest/C/home/ann/doc.txt", written);
     fs::permissions(native + "/Latest/C/home/ann/doc.txt", fs::perms(0600));  // comes back so
+    // A mode open to all on the server comes back without write for others.
+    fs::permissions(native + "/Revision/C/home/ann/old(0001).txt", fs::perms(0777));
     if (ftp) {
       for (const auto& e : fs::recursive_directory_iterator(ftp->NativeOf("/bvuser")))
         EXPECT_EQ(chown(e.path().c_str(), 65534, 65534), 0);
@@ -132,7 +135,10 @@ TEST(FtpRestore, ListsAndDownloadsAServerStoreAndNamesWhatFails) {
     EXPECT_EQ(restored, kRestored);
     EXPECT_EQ(fs::last_write_time(out.Native() + "/home/ann/doc.txt"), written);
     EXPECT_EQ(fs::status(out.Native() + "/home/ann/doc.txt").permissions(), fs::perms(0600));
-    EXPECT_EQ(fs::status(out.Native() + "/home/ann/old.txt").permissions(), fs::perms(0644));
+    const mode_t mask = umask(022);
+    umask(mask);
+    EXPECT_EQ(fs::status(out.Native() + "/home/ann/old.txt").permissions(),
+              fs::perms(0755 & ~mask));
     EXPECT_EQ(fs::status(out.Native() + "/home/ann/kept.txt").permissions(), fs::perms(0600));
     EXPECT_EQ(fs::last_write_time(out.Native() + "/home/ann/kept.txt"),
               fs::file_time_type::clock::from_sys(std::chrono::system_clock::from_time_t(kOld)));
