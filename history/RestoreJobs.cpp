@@ -450,7 +450,10 @@ void CRestoreCarrier::Work() {
 
     const uint32_t error = access->Fetch(node->path, target, within);
     if (error != 0) {
-      Fail(Readable(target), FailureText(access->FetchFailureKey(), RestoreReasonText(error)));
+      // A refusal here is not the server's.
+      const char* key =
+          access->FetchFailedHere() ? "MSG_CANNOT_COPY_FILE" : access->FetchFailureKey();
+      Fail(Readable(target), FailureText(key, RestoreReasonText(error)));
       if (access->FetchFailureFailsRestore()) {
         if (observer != nullptr) observer->OnRestoreFailed();
         return true;

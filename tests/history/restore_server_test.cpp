@@ -2,6 +2,7 @@
 // and modes, failures named; a hostile server nesting folders without end.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -157,6 +158,35 @@ TEST(FtpRestore, ListsAndDownloadsAServerStoreAndNamesWhatFails) {
       continue;
     }
     if (kind == "ftps") continue;
+    // Restored by a user to the original place, a folder another user replaced
+    // with a link to a folder of theirs fails in words and receives nothing.
+    bvtest::TempDir victim, theirs;
+    ASSERT_EQ(chown(victim.Native().c_str(), 65534, 65534), 0);
+    ASSERT_EQ(chmod(theirs.Native().c_str(), 0777), 0);
+    fs::create_directory_symlink(theirs.Native(), victim.Native() + "/ledger");
+    RestoreStore linked = where;
+    linked.folder = "/bvuser/rl/";
+    linked.ftp = ftp->Settings("rl/");
+    WriteNative(ftp->NativeOf("/bvuser/rl/Latest/C" + victim.Native() + "/ledger/l.txt"), "mine");
+    for (const auto& e : fs::recursive_directory_iterator(ftp->NativeOf("/bvuser/rl")))
+      EXPECT_EQ(chown(e.path().c_str(), 65534, 65534), 0);
+    const std::shared_ptr<CDirNode> ledger = List(linked);
+    ASSERT_TRUE(ledger);
+    const pid_t child = fork();
+    if (child == 0) {
+      if (setgid(65534) != 0 || setuid(65534) != 0) _exit(255);
+      const Recorder r = Carry(ledger, linked, "", /*all=*/true);
+      // The refusal is this machine's, not the server's.
+      const bool said =
+          r.failures == Calls{victim.Native() + "/ledger/l.txt|" +
+                              RestoreFailureText("MSG_CANNOT_COPY_FILE",
+                                                 GetText("DIALOG_RESTORE", "REASON_681"))};
+      _exit(r.copied != 0 ? 2 : !said ? 3 : 0);
+    }
+    int status = -1;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_TRUE(FilesBelow(theirs.Native()).empty());
     // A file that vanished since the listing and a transfer cut short fail the
     // restore, each in its own words, and leave nothing behind.
     fs::remove(native + "/Latest/C/home/ann/doc.txt");
