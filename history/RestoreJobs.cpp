@@ -399,7 +399,10 @@ void CRestoreCarrier::Work() {
   std::string failure;
   if (!access->Reach(&failure)) {
     Trace(failure);
-    if (observer != nullptr) observer->OnRestoreFailed();
+    if (observer != nullptr) {
+      observer->OnFileFailed({}, failure);  // said in the window, not only traced
+      observer->OnRestoreFailed();
+    }
     return;
   }
 
