@@ -72,6 +72,11 @@ uint32_t CopyFileWithin(std::string_view source, std::string_view sourceWithin,
 bool CreateDirectories(std::string_view folder, std::string_view confineTo, bool privateMode,
                        bool ownerOfParent, size_t* levelsMade = nullptr);
 
+// Whether path (system or native) names the temporary file of an
+// IncomingFile of this process that is still arriving: the program's own
+// half-written file, never to be taken for one of the user's.
+bool IsArrivingFile(std::string_view path);
+
 // A file that arrives from elsewhere (a download from a server): written to
 // a private temporary file beside its target, on the target's file system,
 // and put in place only once whole. Used by one thread.
