@@ -265,6 +265,23 @@ TEST(FtpRestore, FoldersWithoutEndAreWalkedWithinLimits) {
       }
     }
   }
+  // A server whose folders each hold just what the one above holds (a folder
+  // linked to itself): the walk ends at the first one again, naming it.
+  {
+    bvtest::EndlessFtpServer looping(true, 0, /*looping=*/true);
+    const RestoreStore store = storeAt(looping.Port());
+    std::unique_ptr<StoreAccess> access = MakeStoreAccess(store);
+    std::string failure;
+    ASSERT_TRUE(access->Reach(&failure)) << failure;
+    std::unique_ptr<CVersionFolder> folders = ListProtectedFolders(*access, store);
+    ASSERT_TRUE(folders);
+    TickFolder(folders.get(), true);
+    PendingChoices pending = TakeChoices(folders.get());
+    std::string at;
+    EXPECT_EQ(FinishChoices(*access, store, &pending, nullptr, {}, {}, &at), WalkEnd::kLoops);
+    EXPECT_EQ(at.rfind("/a"), at.size() - 2) << at;
+    EXPECT_LE(looping.Listings(), 40) << "ended at once";
+  }
   // A server that goes mute: a stopped job does not wait for its answer.
   bvtest::EndlessFtpServer server(true);
   bvtest::FtpRelay mute(server.Port());
