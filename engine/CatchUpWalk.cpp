@@ -18,6 +18,7 @@
 #include "plans/RuleSet.h"
 #include "platform/base/Errors.h"
 #include "platform/base/Text.h"
+#include "platform/files/FilesBelow.h"
 #include "platform/volumes/MountPoints.h"
 #include "platform/volumes/Paths.h"
 
@@ -232,7 +233,7 @@ class CatchUp {
   bool Takes(const plat::FindData& entry) { return own_.Takes(entry.name, entry.attributes); }
 
   void Consider(const std::string& folder, const plat::FindData& entry) {
-    if (!Takes(entry)) return;
+    if (!Takes(entry) || plat::IsArrivingFile(entry.name)) return;
     ++files_;
     const Known* known = known_.Find(~HashUtf8AsUtf16(folderHash_, entry.name));
     // A file still too large stays so; a new one is noted, so that the

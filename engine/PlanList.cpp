@@ -16,6 +16,7 @@
 #include "plans/RuleSet.h"
 #include "platform/base/Text.h"
 #include "platform/files/Files.h"
+#include "platform/files/FilesBelow.h"
 #include "platform/volumes/Volumes.h"
 
 namespace {
@@ -351,7 +352,9 @@ bool PlanList::IsPathEligible(std::string_view path) const {
 }
 
 bool PlanList::OfferChangedFile(std::string_view path) {
-  if (path.empty() || plat::IsDirectory(path) || IsInsideStore(path) || !IsPathEligible(path))
+  // A restore's own download still arriving is not the user's file.
+  if (path.empty() || plat::IsArrivingFile(path) || plat::IsDirectory(path) ||
+      IsInsideStore(path) || !IsPathEligible(path))
     return false;
   Guard g(lock_);
   // Every plan whose rules take the file notes it, whatever the other plans

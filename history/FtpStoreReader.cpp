@@ -121,13 +121,17 @@ uint32_t FtpStoreReader::Fetch(std::string_view source, std::string_view target,
   plat::IncomingFile file;
   uint32_t error = 0;
   int64_t time = -1;
+  failedHere_ = true;
   for (int attempt = 0; attempt < 2; ++attempt) {
     error = file.Begin(target, targetWithin, plat::RunsAsAdministrator());
     if (error != 0) return error;
+    failedHere_ = false;
     const FtpSession::Outcome outcome = session_.Download(
         source,
-        [&file](const char* data, size_t n) {
-          return file.Write(data, n) ? 0u : std::max<uint32_t>(plat::GetLastError(), 1);
+        [this, &file](const char* data, size_t n) {
+          if (file.Write(data, n)) return 0u;
+          failedHere_ = true;
+          return std::max<uint32_t>(plat::GetLastError(), 1);
         },
         kDownloadWaitMs, &error, &time);
     // A dropped connection is made again once.
@@ -138,5 +142,7 @@ uint32_t FtpStoreReader::Fetch(std::string_view source, std::string_view target,
   int32_t mode = ListedMode(source, &listedTime);
   // A server that does not say: the mode of the file replaced, else private.
   if (mode < 0) mode = file.TargetMode() != 0 ? static_cast<int32_t>(file.TargetMode()) : 0600;
-  return file.Commit(static_cast<uint32_t>(mode), time >= 0 ? time : listedTime);
+  error = file.Commit(static_cast<uint32_t>(mode), time >= 0 ? time : listedTime);
+  failedHere_ = error != 0;
+  return error;
 }

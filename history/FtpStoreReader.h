@@ -36,6 +36,8 @@ class FtpStoreReader {
   // lists modes; else the mode of the file it replaces, or 0600). 0 or an
   // error number (FtpSession::Download's, or a local file's).
   uint32_t Fetch(std::string_view source, std::string_view target, std::string_view targetWithin);
+  // Whether the last failed Fetch failed here (the local file), not at the server.
+  bool FailedHere() const { return failedHere_; }
 
  private:
   // The mode (-1 unknown) and, in *time when known, the last write of a
@@ -47,4 +49,5 @@ class FtpStoreReader {
   FtpSession session_;       // used by the job's thread only
   std::string modesFolder_;  // the folder listed last for modes, and what it held
   std::map<std::string, std::pair<int32_t, int64_t>> modes_;
+  bool failedHere_ = false;
 };

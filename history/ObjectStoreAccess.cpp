@@ -69,6 +69,7 @@ class ObjectStoreAccess final : public StoreAccess {
   uint32_t Fetch(std::string_view source, std::string_view target,
                  std::string_view targetWithin) override {
     plat::IncomingFile file;
+    failedHere_ = true;
     uint32_t error = file.Begin(target, targetWithin, plat::RunsAsAdministrator());
     if (error != 0) return error;
     const ObjectReply reply = session_.Get(KeyOf(source), [&](const char* data, size_t n) {
@@ -77,7 +78,9 @@ class ObjectStoreAccess final : public StoreAccess {
       return false;
     });
     if (error != 0) return error;
+    failedHere_ = false;
     if (!reply.Ok()) return DownloadError(reply);
+    failedHere_ = true;
     // The copy's metadata holds the source's mode and last write; an object
     // written without them gives the mode of the file replaced, else
     // private, and the time it was written.
@@ -91,10 +94,12 @@ class ObjectStoreAccess final : public StoreAccess {
   const char* FetchFailureKey() const override {
     return "MSG_CANNOT_DOWNLOAD_FILE_FROM_OBJECT_STORE";
   }
+  bool FetchFailedHere() const override { return failedHere_; }
 
  private:
   const ObjectStoreSettings settings_;
-  ObjectSession session_;  // one request at a time: the restore's jobs take turns
+  ObjectSession session_;    // one request at a time: the restore's jobs take turns
+  bool failedHere_ = false;  // the last failed Fetch failed at the local file
 };
 
 }  // namespace

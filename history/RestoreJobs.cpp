@@ -399,7 +399,10 @@ void CRestoreCarrier::Work() {
   std::string failure;
   if (!access->Reach(&failure)) {
     Trace(failure);
-    if (observer != nullptr) observer->OnRestoreFailed();
+    if (observer != nullptr) {
+      observer->OnFileFailed({}, failure);  // said in the window, not only traced
+      observer->OnRestoreFailed();
+    }
     return;
   }
 
@@ -408,10 +411,8 @@ void CRestoreCarrier::Work() {
   progress_ = RestoreProgress{};
   progress_.bytesPerSecond = access->InitialSpeed();
   startTick_ = plat::GetTickCount64();
-  // Run by root, the restore neither writes through a link below the drive
-  // of an original place (the user's own folders may hold links to places
-  // only root may write) nor leaves the user's files to root: what it makes
-  // takes the owner of the folder it lands in.
+  // Run by root, the restore does not leave the user's files to root: what
+  // it makes takes the owner of the folder it lands in.
   const bool administrator = plat::RunsAsAdministrator();
 
   WalkTree(root.get(), [&](CDirNode* node) {
@@ -427,10 +428,11 @@ void CRestoreCarrier::Work() {
     }
     if (!node->isFolder && !node->restoreName.empty())
       target = plat::PathAppend(folder, node->restoreName);
-    // Below a chosen folder no link is followed: one planted there must not
-    // send restored files elsewhere.
+    // No link is followed below a chosen folder, or below the drive of an
+    // original place: one another user planted in place of a folder must not
+    // send restored files into a folder of theirs.
     std::string within = targetFolder_;
-    if (within.empty() && administrator) within = target.substr(0, 3);  // "C:\"
+    if (within.empty()) within = target.substr(0, 3);  // "C:\"
     if (folder.size() > 3) plat::CreateDirectories(folder, within, false, administrator);
     if (node->isFolder) return true;
 
@@ -451,7 +453,10 @@ void CRestoreCarrier::Work() {
 
     const uint32_t error = access->Fetch(node->path, target, within);
     if (error != 0) {
-      Fail(Readable(target), FailureText(access->FetchFailureKey(), RestoreReasonText(error)));
+      // A refusal here is not the server's.
+      const char* key =
+          access->FetchFailedHere() ? "MSG_CANNOT_COPY_FILE" : access->FetchFailureKey();
+      Fail(Readable(target), FailureText(key, RestoreReasonText(error)));
       if (access->FetchFailureFailsRestore()) {
         if (observer != nullptr) observer->OnRestoreFailed();
         return true;

@@ -105,7 +105,8 @@ class IRestoreObserver {
   // unreachable, a download failed). It may be followed by more progress.
   virtual void OnRestoreFailed() {}
   // Carrier: one file could not be restored: the file as the user reads it
-  // (its target, or its store file when it has no target) and why.
+  // (its target, or its store file when it has no target; empty when the
+  // store could not be reached at all) and why.
   virtual void OnFileFailed(const std::string& file, const std::string& reason) {
     (void)file;
     (void)reason;

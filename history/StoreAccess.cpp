@@ -119,6 +119,7 @@ class FtpStoreAccess final : public StoreAccess {
   uint64_t InitialSpeed() const override { return kFtpSpeedGuess; }
   bool FetchFailureFailsRestore() const override { return true; }
   const char* FetchFailureKey() const override { return "MSG_CANNOT_DOWNLOAD_FILE_FROM_FTP"; }
+  bool FetchFailedHere() const override { return reader_.FailedHere(); }
 
  private:
   FtpStoreReader reader_;

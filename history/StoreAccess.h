@@ -63,6 +63,9 @@ class StoreAccess {
   // A failed fetch fails the whole restore (downloads) or only that file.
   virtual bool FetchFailureFailsRestore() const = 0;
   virtual const char* FetchFailureKey() const = 0;
+  // Whether the last failed fetch failed here, at the local target (a
+  // folder that cannot be written, a link, a full disk), not at the store.
+  virtual bool FetchFailedHere() const { return true; }
 };
 
 // The access for the store's kind.

@@ -4,8 +4,10 @@
 #include "history/VersionTree.h"
 
 #include <algorithm>
+#include <functional>
 #include <map>
 #include <memory>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -19,6 +21,27 @@ using version_tree::StoreChild;
 using version_tree::StoreDepth;
 
 namespace {
+
+// What a listed folder holds, as one number: the names of its folders and
+// its files with their newest versions' sizes and times. 0 for an empty one.
+uint64_t ListingDigest(const CVersionFolder& f) {
+  if (f.folders.empty() && f.files.empty()) return 0;
+  std::string all;
+  for (const auto& sub : f.folders) all += sub->name + '/';
+  for (const VersionFile& file : f.files) {
+    all += file.name + '\0';
+    if (!file.versions.empty())
+      all += std::to_string(file.versions[0].size) + ':' + std::to_string(file.versions[0].time);
+    all += '\0';
+  }
+  return std::hash<std::string>{}(all) | 1;
+}
+
+// The digests of a folder's parents in a walk, nearest first.
+struct ParentDigests {
+  uint64_t digest = 0;
+  std::shared_ptr<const ParentDigests> up;
+};
 
 void UpdateUp(CVersionFolder* folder) {
   for (CVersionFolder* f = folder; f != nullptr; f = f->parent) {
@@ -125,23 +148,35 @@ PendingChoices ChoicesAt(const CVersionFolder& folder, int64_t when) {
 
 WalkEnd FinishChoices(StoreAccess& access, const RestoreStore& store, PendingChoices* pending,
                       const std::atomic<int32_t>* stop, const WalkLimits& limits,
-                      const std::function<void(const WalkProgress&)>& progress) {
+                      const std::function<void(const WalkProgress&)>& progress,
+                      std::string* loopedAt) {
   WalkProgress done;
   done.files = pending->choices.size();
   // Depth first, each folder dropped once its files are taken, so a big
   // store never stands in memory whole.
-  std::vector<std::unique_ptr<CVersionFolder>> stack;
+  std::vector<std::pair<std::unique_ptr<CVersionFolder>, std::shared_ptr<const ParentDigests>>>
+      stack;
   for (auto it = pending->unlisted.rbegin(); it != pending->unlisted.rend(); ++it)
-    stack.push_back(std::move(*it));
+    stack.emplace_back(std::move(*it), nullptr);
   pending->unlisted.clear();
   while (!stack.empty()) {
     if (stop != nullptr && stop->load() != 0) return WalkEnd::kStopped;
-    std::unique_ptr<CVersionFolder> f = std::move(stack.back());
+    std::unique_ptr<CVersionFolder> f = std::move(stack.back().first);
+    const std::shared_ptr<const ParentDigests> parents = std::move(stack.back().second);
     stack.pop_back();
     if (StoreDepth(*f, store) > limits.maxDepth) return WalkEnd::kTooDeep;
     if (done.folders >= limits.maxFolders) return WalkEnd::kTooMany;
     ListVersionSizes(access, store.separator, f.get());  // its newest versions, sized
     ++done.folders;
+    // A folder that holds just what one of its parents holds is that parent
+    // again (a link on the server): walked on, it would nest without end.
+    auto here = std::make_shared<ParentDigests>(ParentDigests{ListingDigest(*f), parents});
+    for (const ParentDigests* p = parents.get(); here->digest != 0 && p != nullptr; p = p->up.get())
+      if (p->digest == here->digest) {
+        if (loopedAt != nullptr)
+          *loopedAt = f->latestPath.empty() ? f->revisionPath : f->latestPath;
+        return WalkEnd::kLoops;
+      }
     for (VersionFile& file : f->files) {
       if (!HasVersion(file)) continue;
       const int v = pending->byTime ? VersionAt(file, pending->asOf) : 0;
@@ -155,7 +190,7 @@ WalkEnd FinishChoices(StoreAccess& access, const RestoreStore& store, PendingCho
     done.files = pending->choices.size();
     for (auto it = f->folders.rbegin(); it != f->folders.rend(); ++it) {
       (*it)->parent = nullptr;
-      stack.push_back(std::move(*it));
+      stack.emplace_back(std::move(*it), here);
     }
     if (progress) progress(done);
   }

@@ -84,16 +84,20 @@ void CChoiceCollector::Work() {
   }
   // Told at most every tenth of a second: a window has no use for more.
   uint64_t told = 0;
-  const WalkEnd end =
-      FinishChoices(*access, Store(), &pending_, &StopFlag(), limits_, [&](const WalkProgress& p) {
+  std::string looped;
+  const WalkEnd end = FinishChoices(
+      *access, Store(), &pending_, &StopFlag(), limits_,
+      [&](const WalkProgress& p) {
         const uint64_t now = plat::GetTickCount64();
         if (observer == nullptr || (told != 0 && now - told < 100)) return;
         told = now;
         observer->OnChoicesProgress(p.folders, p.files);
-      });
+      },
+      &looped);
   if (end == WalkEnd::kStopped || StopRequested()) return;
   if (end == WalkEnd::kTooDeep)
     failure = RestoreFailureText("MSG_FOLDERS_TOO_DEEP", std::to_string(limits_.maxDepth));
+  if (end == WalkEnd::kLoops) failure = RestoreFailureText("MSG_FOLDERS_LOOP", looped);
   if (end == WalkEnd::kTooMany)
     failure = RestoreFailureText("MSG_TOO_MANY_FOLDERS", std::to_string(limits_.maxFolders));
   if (!failure.empty()) Trace(failure);

@@ -71,7 +71,7 @@ struct WalkLimits {
   uint64_t maxFolders = 200000;
 };
 // How a walk ended.
-enum class WalkEnd { kDone, kStopped, kTooDeep, kTooMany };
+enum class WalkEnd { kDone, kStopped, kTooDeep, kTooMany, kLoops };
 // A walk's progress so far, given to its observer after each folder.
 struct WalkProgress {
   uint64_t folders = 0;  // listed
@@ -153,10 +153,12 @@ PendingChoices ChoicesAt(const CVersionFolder& folder, int64_t when);
 // Lists the unlisted folders and everything below them, adding the newest
 // version of every file (or its version at pending->asOf) to pending->choices; progress (may be
 // empty) is told after each folder. Ends early when stop (may be null) becomes non-zero or a limit
-// is reached; folders that cannot be listed are passed by.
+// is reached; folders that cannot be listed are passed by. A folder listed with just what one of
+// the folders above it holds ends it with kLoops, its store folder in *loopedAt (may be null).
 WalkEnd FinishChoices(StoreAccess& access, const RestoreStore& store, PendingChoices* pending,
                       const std::atomic<int32_t>* stop, const WalkLimits& limits,
-                      const std::function<void(const WalkProgress&)>& progress);
+                      const std::function<void(const WalkProgress&)>& progress,
+                      std::string* loopedAt = nullptr);
 // Whether the choices need no walk: no folder to list, and every version's
 // size and time (to the second) known. FinishChoices fetches what is not.
 bool ChoicesKnown(const PendingChoices& pending);

@@ -5,6 +5,9 @@
 #include <unistd.h>
 
 #include <ctime>
+#include <mutex>
+#include <set>
+#include <string>
 
 #include "platform/base/Errors.h"
 #include "platform/base/FaultSeam.h"
@@ -13,6 +16,41 @@
 #include "platform/files/FilesConfine.h"
 
 namespace plat {
+
+namespace {
+
+// The temporary names of the files arriving now, in whatever folder.
+class ArrivingNames {
+ public:
+  static ArrivingNames& Instance() {
+    static ArrivingNames names;
+    return names;
+  }
+  void Add(const std::string& name) {
+    std::lock_guard<std::mutex> guard(lock_);
+    names_.insert(name);
+  }
+  void Remove(const std::string& name) {
+    std::lock_guard<std::mutex> guard(lock_);
+    names_.erase(name);
+  }
+  bool Holds(std::string_view name) {
+    std::lock_guard<std::mutex> guard(lock_);
+    return names_.count(std::string(name)) != 0;
+  }
+
+ private:
+  std::mutex lock_;
+  std::set<std::string> names_;  // guarded by lock_
+};
+
+}  // namespace
+
+bool IsArrivingFile(std::string_view path) {
+  const size_t slash = path.find_last_of("/\\");
+  const std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
+  return !name.empty() && ArrivingNames::Instance().Holds(name);
+}
 
 IncomingFile::IncomingFile() : folder_(std::make_unique<detail::ParentFolder>()) {}
 
@@ -41,6 +79,7 @@ uint32_t IncomingFile::Begin(std::string_view target, std::string_view within, b
     temp_.clear();
     return detail::FailCode(detail::ErrorFor(errno, detail::NativeParent(native)));
   }
+  ArrivingNames::Instance().Add(temp_);
   return 0;
 }
 
@@ -57,8 +96,12 @@ uint32_t IncomingFile::Commit(uint32_t mode, int64_t writeTime) {
   if (ownerOfFolder_ &&
       (fstat(folder_->Fd(), &into) != 0 || fchown(fd_, into.st_uid, into.st_gid) != 0))
     error = ErrnoToWinError(errno);
-  if (error == 0 && fchmod(fd_, static_cast<mode_t>(mode & 0777)) != 0)
-    error = ErrnoToWinError(errno);
+  // What arrives never gives others or the group write, nor more than the
+  // umask lets a new file have, nor set-id or sticky bits, whatever it says.
+  const int mask = detail::ProcessUmask();
+  const mode_t given =
+      static_cast<mode_t>(mode & 0755 & ~static_cast<uint32_t>(mask < 0 ? 022 : mask));
+  if (error == 0 && fchmod(fd_, given) != 0) error = ErrnoToWinError(errno);
   if (error == 0 && writeTime >= 0) {
     const struct timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(writeTime), 0}};
     if (futimens(fd_, times) != 0) error = ErrnoToWinError(errno);
@@ -68,6 +111,7 @@ uint32_t IncomingFile::Commit(uint32_t mode, int64_t writeTime) {
       renameat(folder_->Fd(), temp_.c_str(), folder_->Fd(), folder_->Name().c_str()) != 0)
     error = errno == EISDIR ? kErrAccessDenied : ErrnoToWinError(errno);
   if (error == 0) {
+    ArrivingNames::Instance().Remove(temp_);
     temp_.clear();
     if (close(fd_) != 0) error = ErrnoToWinError(errno);
     fd_ = -1;
@@ -80,6 +124,7 @@ uint32_t IncomingFile::Commit(uint32_t mode, int64_t writeTime) {
 }
 
 void IncomingFile::Abandon() {
+  if (!temp_.empty()) ArrivingNames::Instance().Remove(temp_);
   if (fd_ >= 0 || !temp_.empty()) detail::Discard(fd_, folder_->Fd(), temp_);
   fd_ = -1;
   temp_.clear();

@@ -11,6 +11,9 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
 
 #include "platform/base/Errors.h"
 #include "platform/base/FaultSeam.h"
@@ -335,6 +338,22 @@ bool ParentFolder::Open(const std::string& native, const std::string& confineTo)
 int ParentFolder::Stat(struct stat* st) const {
   if (fstatat(fd_, name_.c_str(), st, confined_ ? AT_SYMLINK_NOFOLLOW : 0) != 0) return errno;
   return confined_ && S_ISLNK(st->st_mode) ? kLinkFound : 0;
+}
+
+// The process's file mode creation mask, read once ("Umask:" of
+// /proc/self/status; asking umask() would change it for every thread for a
+// moment). -1 when it cannot be read.
+int ProcessUmask() {
+  static const int mask = [] {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+      if (line.rfind("Umask:", 0) == 0)
+        return static_cast<int>(std::strtol(line.c_str() + 6, nullptr, 8));
+    }
+    return -1;
+  }();
+  return mask;
 }
 
 }  // namespace plat::detail

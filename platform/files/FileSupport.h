@@ -113,5 +113,7 @@ int OpenFolderBelow(const std::string& base, const std::vector<std::string>& par
 // when a folder is missing or cannot be opened at once.
 int OpenFolderBelow(const std::string& base, const std::vector<std::string>& parts,
                     bool levelByLevel);
+// The process's file mode creation mask, read once; -1 when it cannot be read.
+int ProcessUmask();
 
 }  // namespace plat::detail

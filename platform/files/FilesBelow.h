@@ -72,6 +72,11 @@ uint32_t CopyFileWithin(std::string_view source, std::string_view sourceWithin,
 bool CreateDirectories(std::string_view folder, std::string_view confineTo, bool privateMode,
                        bool ownerOfParent, size_t* levelsMade = nullptr);
 
+// Whether path (system or native) names the temporary file of an
+// IncomingFile of this process that is still arriving: the program's own
+// half-written file, never to be taken for one of the user's.
+bool IsArrivingFile(std::string_view path);
+
 // A file that arrives from elsewhere (a download from a server): written to
 // a private temporary file beside its target, on the target's file system,
 // and put in place only once whole. Used by one thread.
@@ -95,9 +100,10 @@ class IncomingFile {
   // The permission bits of the file at the target's name when Begin looked
   // (0 when there was none).
   uint32_t TargetMode() const { return targetMode_; }
-  // Gives the file its permission bits and last write (seconds since 1970
-  // UTC; negative leaves it) and renames it over the target. 0 or the error
-  // number; the temporary file is gone either way.
+  // Gives the file the permission bits mode allows within 0755 and the
+  // process's umask (never group or others write, set-id or sticky) and its last write (seconds
+  // since 1970 UTC; negative leaves it) and renames it over the target. 0 or the error number; the
+  // temporary file is gone either way.
   uint32_t Commit(uint32_t mode, int64_t writeTime);
   // Removes the temporary file.
   void Abandon();

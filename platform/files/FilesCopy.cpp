@@ -61,22 +61,6 @@ namespace {
 
 thread_local const std::atomic<bool>* tCancel = nullptr;
 
-// The process's file mode creation mask, read once ("Umask:" of
-// /proc/self/status; asking umask() would change it for every thread for a
-// moment). -1 when it cannot be read.
-int ProcessUmask() {
-  static const int mask = [] {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line)) {
-      if (line.rfind("Umask:", 0) == 0)
-        return static_cast<int>(std::strtol(line.c_str() + 6, nullptr, 8));
-    }
-    return -1;
-  }();
-  return mask;
-}
-
 // The mode a copy's temporary file is made with: the source's permission
 // bits, always readable and writable by the owner (a leftover can then be
 // swept); set-id bits only by a change of mode after the data.
@@ -86,7 +70,7 @@ mode_t TempModeFor(mode_t sourceMode) { return (sourceMode & 0777) | S_IRUSR | S
 // copy to carry the source's: set-id or sticky bits, a mask that took bits
 // away, a new owner (which clears set-id bits), or an unknown mask.
 bool NeedsModeChange(mode_t sourceMode, bool newOwner) {
-  const int mask = ProcessUmask();
+  const int mask = detail::ProcessUmask();
   const mode_t made = TempModeFor(sourceMode) & ~static_cast<mode_t>(mask < 0 ? 0 : mask);
   return mask < 0 || newOwner || (sourceMode & 07000) != 0 || made != (sourceMode & 0777);
 }

@@ -1,6 +1,8 @@
 // Restores from stores on loopback servers (FTP, FTPS, SFTP): listed, downloaded with their times
 // and modes, failures named; a hostile server nesting folders without end.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -62,6 +64,8 @@ TEST(FtpRestore, ListsAndDownloadsAServerStoreAndNamesWhatFails) {
         std::chrono::system_clock::from_time_t(1765000000));  // restored with the file
     fs::last_write_time(native + "/Latest/C/home/ann/doc.txt", written);
     fs::permissions(native + "/Latest/C/home/ann/doc.txt", fs::perms(0600));  // comes back so
+    // A mode open to all on the server comes back without write for others.
+    fs::permissions(native + "/Revision/C/home/ann/old(0001).txt", fs::perms(0777));
     if (ftp) {
       for (const auto& e : fs::recursive_directory_iterator(ftp->NativeOf("/bvuser")))
         EXPECT_EQ(chown(e.path().c_str(), 65534, 65534), 0);
@@ -132,7 +136,10 @@ TEST(FtpRestore, ListsAndDownloadsAServerStoreAndNamesWhatFails) {
     EXPECT_EQ(restored, kRestored);
     EXPECT_EQ(fs::last_write_time(out.Native() + "/home/ann/doc.txt"), written);
     EXPECT_EQ(fs::status(out.Native() + "/home/ann/doc.txt").permissions(), fs::perms(0600));
-    EXPECT_EQ(fs::status(out.Native() + "/home/ann/old.txt").permissions(), fs::perms(0644));
+    const mode_t mask = umask(022);
+    umask(mask);
+    EXPECT_EQ(fs::status(out.Native() + "/home/ann/old.txt").permissions(),
+              fs::perms(0755 & ~mask));
     EXPECT_EQ(fs::status(out.Native() + "/home/ann/kept.txt").permissions(), fs::perms(0600));
     EXPECT_EQ(fs::last_write_time(out.Native() + "/home/ann/kept.txt"),
               fs::file_time_type::clock::from_sys(std::chrono::system_clock::from_time_t(kOld)));
@@ -151,6 +158,35 @@ TEST(FtpRestore, ListsAndDownloadsAServerStoreAndNamesWhatFails) {
       continue;
     }
     if (kind == "ftps") continue;
+    // Restored by a user to the original place, a folder another user replaced
+    // with a link to a folder of theirs fails in words and receives nothing.
+    bvtest::TempDir victim, theirs;
+    ASSERT_EQ(chown(victim.Native().c_str(), 65534, 65534), 0);
+    ASSERT_EQ(chmod(theirs.Native().c_str(), 0777), 0);
+    fs::create_directory_symlink(theirs.Native(), victim.Native() + "/ledger");
+    RestoreStore linked = where;
+    linked.folder = "/bvuser/rl/";
+    linked.ftp = ftp->Settings("rl/");
+    WriteNative(ftp->NativeOf("/bvuser/rl/Latest/C" + victim.Native() + "/ledger/l.txt"), "mine");
+    for (const auto& e : fs::recursive_directory_iterator(ftp->NativeOf("/bvuser/rl")))
+      EXPECT_EQ(chown(e.path().c_str(), 65534, 65534), 0);
+    const std::shared_ptr<CDirNode> ledger = List(linked);
+    ASSERT_TRUE(ledger);
+    const pid_t child = fork();
+    if (child == 0) {
+      if (setgid(65534) != 0 || setuid(65534) != 0) _exit(255);
+      const Recorder r = Carry(ledger, linked, "", /*all=*/true);
+      // The refusal is this machine's, not the server's.
+      const bool said =
+          r.failures == Calls{victim.Native() + "/ledger/l.txt|" +
+                              RestoreFailureText("MSG_CANNOT_COPY_FILE",
+                                                 GetText("DIALOG_RESTORE", "REASON_681"))};
+      _exit(r.copied != 0 ? 2 : !said ? 3 : 0);
+    }
+    int status = -1;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_TRUE(FilesBelow(theirs.Native()).empty());
     // A file that vanished since the listing and a transfer cut short fail the
     // restore, each in its own words, and leave nothing behind.
     fs::remove(native + "/Latest/C/home/ann/doc.txt");
@@ -228,6 +264,23 @@ TEST(FtpRestore, FoldersWithoutEndAreWalkedWithinLimits) {
         EXPECT_EQ(last.files, last.folders + 3) << "one f.txt in each";
       }
     }
+  }
+  // A server whose folders each hold just what the one above holds (a folder
+  // linked to itself): the walk ends at the first one again, naming it.
+  {
+    bvtest::EndlessFtpServer looping(true, 0, /*looping=*/true);
+    const RestoreStore store = storeAt(looping.Port());
+    std::unique_ptr<StoreAccess> access = MakeStoreAccess(store);
+    std::string failure;
+    ASSERT_TRUE(access->Reach(&failure)) << failure;
+    std::unique_ptr<CVersionFolder> folders = ListProtectedFolders(*access, store);
+    ASSERT_TRUE(folders);
+    TickFolder(folders.get(), true);
+    PendingChoices pending = TakeChoices(folders.get());
+    std::string at;
+    EXPECT_EQ(FinishChoices(*access, store, &pending, nullptr, {}, {}, &at), WalkEnd::kLoops);
+    EXPECT_EQ(at.rfind("/a"), at.size() - 2) << at;
+    EXPECT_LE(looping.Listings(), 40) << "ended at once";
   }
   // A server that goes mute: a stopped job does not wait for its answer.
   bvtest::EndlessFtpServer server(true);

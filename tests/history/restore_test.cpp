@@ -317,7 +317,7 @@ TEST_F(RestoreTest, RestoresWhereAskedNeverThroughLinksAndStops) {
   EXPECT_EQ(now.size(), latest_.size() + 1);
   for (const char* rel : {"report.doc", "My Files/deep", "My Files/deep/er/a.txt"})
     EXPECT_EQ(OwnerOf(src + "/" + rel), asRoot ? 65534u : geteuid()) << rel;
-  if (asRoot) {  // root follows no link of the user's: not in a folder, not the folder itself
+  if (asRoot) {  // no link below the drive is followed: not in a folder, not the folder itself
     fs::remove_all(src + "/My Files/deep");
     fs::create_directory_symlink(elsewhere.Native(), src + "/My Files/deep");
     EXPECT_EQ(Carry(root, store_, "", false).failed, 1u + 2u) << "x.doc and the two in deep";

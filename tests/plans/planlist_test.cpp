@@ -11,6 +11,7 @@
 #include "destinations/StoreMarker.h"
 #include "engine/CTask.h"
 #include "engine/PlanList.h"
+#include "platform/files/FilesBelow.h"
 #include "support/EventCollector.h"
 #include "support/ScratchEnv.h"
 
@@ -418,6 +419,21 @@ TEST_F(PlanListTest, OnlyFilesOnInternalFixedDrivesOutsideStoresAreTaken) {
         std::string("D:\\plain\\f.txt"), std::string("C:\\proc\\self\\status")})
     EXPECT_FALSE(list_.OfferChangedFile(refused)) << refused;
   EXPECT_TRUE(list_.OfferChangedFile(env_.Src().SystemOf("plain/f.txt")));
+  // A restore's download still arriving beside its target is not offered; a
+  // file under that name once the download is gone (a user's) is.
+  {
+    plat::IncomingFile arriving;
+    ASSERT_EQ(arriving.Begin(env_.Src().SystemOf("plain/g.txt"), "", false), 0u);
+    ASSERT_TRUE(arriving.Write("part", 4));
+    std::string temp;
+    for (const auto& e : std::filesystem::directory_iterator(env_.Src().NativeOf("plain")))
+      if (e.path().filename().string().rfind(".~bvtmp-", 0) == 0) temp = e.path().filename();
+    ASSERT_FALSE(temp.empty());
+    EXPECT_FALSE(list_.OfferChangedFile(env_.Src().SystemOf("plain/" + temp)));
+    arriving.Abandon();
+    env_.Src().Write("plain/" + temp, "a user's file");
+    EXPECT_TRUE(list_.OfferChangedFile(env_.Src().SystemOf("plain/" + temp)));
+  }
   // A server that is this machine, its folder inside the protected one: its
   // copies are never offered again (nor walked), the rest of the folder is.
   PlanSettings server = ScratchEnv::Settings("Server", "", 1);

@@ -2,6 +2,7 @@
 
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <algorithm>
 
 #include "support/Loopback.h"
 
@@ -41,7 +42,8 @@ bool ReadLine(int fd, std::string* buffer, std::string* line, const std::atomic<
 
 }  // namespace
 
-EndlessFtpServer::EndlessFtpServer(bool wide, int cap) : wide_(wide), cap_(cap) {
+EndlessFtpServer::EndlessFtpServer(bool wide, int cap, bool looping)
+    : wide_(wide), cap_(cap), looping_(looping) {
   listener_ = ListenLoopback(&port_);
   if (listener_ >= 0) Start(std::thread([this] { Accept(); }));
 }
@@ -114,7 +116,12 @@ void EndlessFtpServer::Session(int client) {
         reply = "425 no data connection\r\n";
       } else {
         Send(client, "150 here it comes\r\n");
-        if (cap_ == 0 || ++listings_ <= cap_) Send(data, verb == "MLSD" ? machine : names);
+        // Each level's file differs in size: folders without end, not one folder again.
+        std::string listing = verb == "MLSD" ? machine : names;
+        if (const size_t size = listing.find("size=1;"); size != std::string::npos && !looping_)
+          listing.replace(size + 5, 1,
+                          std::to_string(1 + std::count(line.begin(), line.end(), '/')));
+        if (cap_ == 0 || ++listings_ <= cap_) Send(data, listing);
         if (cap_ == 0) ++listings_;
         close(data);
         reply = "226 done\r\n";

@@ -1,8 +1,8 @@
 // A hostile FTP server on loopback: every folder holds more folders, without
-// end ("d" alone, or "a" and "b" beside a file "f.txt" when wide). It takes
-// any login, lists every folder alike, refuses every file and every write,
-// and counts the listings it served. With a cap, folders come back empty
-// once that many were listed (a client without limits ends at last).
+// end ("d" alone, or "a" and "b" beside a file "f.txt", one byte longer each
+// level down, when wide). It takes any login, lists every folder alike, refuses every file and
+// every write, and counts the listings it served. With a cap, folders come back empty once that
+// many were listed (a client without limits ends at last).
 #pragma once
 #include <atomic>
 #include <cstdint>
@@ -15,7 +15,8 @@ namespace bvtest {
 
 class EndlessFtpServer {
  public:
-  explicit EndlessFtpServer(bool wide, int cap = 0);
+  // looping: every folder lists the very same (a folder that holds itself).
+  explicit EndlessFtpServer(bool wide, int cap = 0, bool looping = false);
   ~EndlessFtpServer();
   EndlessFtpServer(const EndlessFtpServer&) = delete;
   EndlessFtpServer& operator=(const EndlessFtpServer&) = delete;
@@ -31,6 +32,7 @@ class EndlessFtpServer {
 
   const bool wide_;
   const int cap_;
+  const bool looping_ = false;
   int listener_ = -1;
   uint16_t port_ = 0;
   std::atomic<bool> stop_{false};

@@ -2,10 +2,12 @@
 // FTP and object stores whose revisions are listed when a file is opened.
 #include <unistd.h>
 
+#include <QPlainTextEdit>
 #include <chrono>
 #include <map>
 
 #include "UiTestKit.h"
+#include "common/Texts.h"
 #include "history/StoreAccess.h"
 #include "history/VersionTree.h"
 #include "support/CephGateway.h"
@@ -119,14 +121,21 @@ TEST_F(RestoreServerTest, AServerStoreListsVersionsWhenOpenedAndRestoresAChosenO
     CDlgRestore dlg(plan->Id());
     dlg.show();
     ASSERT_TRUE(RunUntil([&] { return !dlg.IsListing(); }, 30000));
-    ASSERT_EQ(dlg.Tree()->topLevelItemCount(), 1);
-    QTreeWidgetItem* folder = dlg.Tree()->topLevelItem(0);
-    folder->setExpanded(true);
-    ASSERT_TRUE(RunUntil([&] { return folder->childCount() == 1; }, 10000));
-    QTreeWidgetItem* file = folder->child(0);
-    file->setExpanded(true);
-    ASSERT_TRUE(RunUntil([&] { return CRestoreTree::VersionRows(file).size() == 3; }, 10000));
-    const QList<QTreeWidgetItem*> versions = CRestoreTree::VersionRows(file);
+    // The file's version rows, once listed (again after a restore read the store anew).
+    auto versionRows = [&dlg]() -> QList<QTreeWidgetItem*> {
+      if (!RunUntil([&] { return !dlg.IsListing() && dlg.Tree()->topLevelItemCount() == 1; },
+                    30000))
+        return {};
+      QTreeWidgetItem* folder = dlg.Tree()->topLevelItem(0);
+      folder->setExpanded(true);
+      if (!RunUntil([&] { return folder->childCount() == 1; }, 10000)) return {};
+      QTreeWidgetItem* file = folder->child(0);
+      file->setExpanded(true);
+      RunUntil([&] { return CRestoreTree::VersionRows(file).size() == 3; }, 10000);
+      return CRestoreTree::VersionRows(file);
+    };
+    QList<QTreeWidgetItem*> versions = versionRows();
+    ASSERT_EQ(versions.size(), 3);
     for (QTreeWidgetItem* v : versions)
       EXPECT_FALSE(v->text(CRestoreTree::kSize).isEmpty() ||
                    v->text(CRestoreTree::kDate).isEmpty());
@@ -136,6 +145,59 @@ TEST_F(RestoreServerTest, AServerStoreListsVersionsWhenOpenedAndRestoresAChosenO
     EXPECT_EQ(dlg.Restore(), CDlgRestoreProgress::kFinished);
     EXPECT_EQ(FilesBelow(out.Native()),
               (std::map<std::string, std::string>{{"docs/r.txt", older}}));
+
+    // Refused here (a link in the chosen folder), then gone at the server: the
+    // progress window keeps the file and its cause, the right side's, until closed.
+    for (const bool here : {true, false}) {
+      SCOPED_TRACE(here ? "refused here" : "gone at the server");
+      versions = versionRows();
+      ASSERT_EQ(versions.size(), 3);
+      versions[1]->setCheckState(0, Qt::Checked);
+      bvtest::TempDir linked, elsewhere;
+      if (here) {
+        fs::create_directory_symlink(elsewhere.Native(), linked.Native() + "/docs");
+      } else if (bucket) {
+        EXPECT_EQ(
+            gw.Request("DELETE",
+                       "/restore/" + bvtest::UriEncode("team/Revision/C/docs/r(0002).txt", true)) /
+                100,
+            2);
+      } else {
+        fs::remove(ftp.NativeOf("/bvuser/w/Revision/C/docs/r(0002).txt"));
+      }
+      dlg.ChooseFolder(QString::fromStdString(linked.Native()));
+      std::string said;
+      RunSoon(nullptr, [&] {
+        CDlgRestoreProgress* shown = nullptr;
+        RunUntil(
+            [&] {
+              for (QWidget* w : QApplication::topLevelWidgets())
+                if (auto* p = qobject_cast<CDlgRestoreProgress*>(w);
+                    p && p->isVisible() && p->CloseButton()->isVisible())
+                  shown = p;
+              return shown != nullptr;
+            },
+            20000);
+        if (shown == nullptr) return;
+        said = shown->findChild<QPlainTextEdit*>("progressFailures")->toPlainText().toStdString();
+        shown->CloseButton()->click();
+      });
+      EXPECT_EQ(dlg.Restore(), CDlgRestoreProgress::kFailed);
+      const std::string prefix = linked.Native() + "/docs/r.txt\n    ";
+      if (here) {
+        EXPECT_EQ(said, prefix + RestoreFailureText("MSG_CANNOT_COPY_FILE",
+                                                    GetText("DIALOG_RESTORE", "REASON_681")));
+      } else {
+        EXPECT_EQ(said.rfind(prefix + RestoreFailureText(
+                                          bucket ? "MSG_CANNOT_DOWNLOAD_FILE_FROM_OBJECT_STORE"
+                                                 : "MSG_CANNOT_DOWNLOAD_FILE_FROM_FTP",
+                                          ""),
+                             0),
+                  0u)
+            << said;
+      }
+      EXPECT_TRUE(FilesBelow(elsewhere.Native()).empty() && FilesBelow(linked.Native()).empty());
+    }
   }
 }
 

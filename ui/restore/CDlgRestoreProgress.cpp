@@ -214,18 +214,28 @@ void CDlgRestoreProgress::OnRestoreFinished() {
     copied_ = carrier_->FilesCopied();
     failed_ = carrier_->FilesFailed();
   }
+  if (failed_ == 0) {
+    ShowClose();
+    Redraw();
+    statusLabel_->setText(T("RESTORE_PROGRESS_DONE"));
+    QTimer::singleShot(kDoneShowMs, this, [this] { Finish(kFinished); });
+    return;
+  }
+  Redraw();
+  ShowFailures();
+}
+
+void CDlgRestoreProgress::ShowClose() {
   pauseButton_->hide();
   cancelButton_->hide();
   closeButton_->show();
   closeButton_->setDefault(true);
   closeButton_->setFocus();
-  Redraw();
-  if (failed_ == 0) {
-    statusLabel_->setText(T("RESTORE_PROGRESS_DONE"));
-    QTimer::singleShot(kDoneShowMs, this, [this] { Finish(kFinished); });
-    return;
-  }
+}
+
+void CDlgRestoreProgress::ShowFailures() {
   // Some files did not come back: say how many and why, until closed.
+  ShowClose();
   caption_->hide();
   fileLabel_->hide();
   setMinimumWidth(620);
@@ -244,7 +254,14 @@ void CDlgRestoreProgress::OnFileFailed(const std::string& file, const std::strin
 void CDlgRestoreProgress::OnRestoreFailed() {
   if (ending_) return;
   ending_ = true;
-  Finish(kFailed);
+  if (failures_.empty()) {
+    Finish(kFailed);
+    return;
+  }
+  // A file that could not come back ended the restore: which and why stay
+  // shown until closed.
+  StopCarrier();
+  ShowFailures();
 }
 
 void CDlgRestoreProgress::OnMessageBox(const std::string& text) {

@@ -79,6 +79,10 @@ class CDlgRestoreProgress : public QDialog, private IRestoreObserver {
   void Redraw();
   // Stops the timer and lets go of the carrier, keeping its counts.
   void StopCarrier();
+  // Close in place of Pause and Cancel; with the count and the list of the
+  // files not restored, shown until closed.
+  void ShowClose();
+  void ShowFailures();
   void Finish(int result);
 
   const std::shared_ptr<CDirNode> root_;
