@@ -415,6 +415,7 @@ void CRestoreCarrier::Work() {
   // it makes takes the owner of the folder it lands in.
   const bool administrator = plat::RunsAsAdministrator();
 
+  std::string trustedFor, trusted;  // the last folder of an original place and its way
   WalkTree(root.get(), [&](CDirNode* node) {
     if (StopRequested()) return false;
     if (node->hidden || (!restoreAll_ && node->checkState != kCheckAll)) return true;
@@ -428,10 +429,16 @@ void CRestoreCarrier::Work() {
     }
     if (!node->isFolder && !node->restoreName.empty())
       target = plat::PathAppend(folder, node->restoreName);
-    // No link is followed below a chosen folder, or below the drive of an
-    // original place: one another user planted in place of a folder must not
-    // send restored files into a folder of theirs.
+    // No link is followed below a chosen folder, or on the way to an original
+    // place past the links the administrator or the user made (a home that is
+    // a link elsewhere stays usable): one another user planted in place of a
+    // folder must not send restored files into a folder of theirs.
     std::string within = targetFolder_;
+    if (within.empty() && folder != trustedFor) {
+      trustedFor = folder;  // files of one folder come one after another
+      trusted = plat::TrustedFolderOnTheWay(folder);
+    }
+    if (within.empty()) within = trusted;
     if (within.empty()) within = target.substr(0, 3);  // "C:\"
     if (folder.size() > 3) plat::CreateDirectories(folder, within, false, administrator);
     if (node->isFolder) return true;

@@ -17,6 +17,7 @@
 #include "platform/base/Errors.h"
 #include "platform/files/AccessList.h"
 #include "platform/files/FileSupport.h"
+#include "platform/volumes/Paths.h"
 
 namespace plat {
 
@@ -32,6 +33,27 @@ bool MayCreateIn(std::string_view folder) {
 }
 
 bool RunsAsAdministrator() { return geteuid() == 0; }
+
+std::string TrustedFolderOnTheWay(std::string_view path) {
+  std::string native, system;
+  if (!detail::Resolve(path, &native) || native.empty() || native[0] != '/') return {};
+  std::string at = "/";
+  const uid_t me = geteuid();
+  for (size_t from = 1; from < native.size();) {
+    size_t end = native.find('/', from);
+    if (end == std::string::npos) end = native.size();
+    if (end > from) {
+      const std::string next = (at == "/" ? at : at + "/") + native.substr(from, end - from);
+      struct stat lst, st;
+      if (lstat(next.c_str(), &lst) != 0) break;
+      if (S_ISLNK(lst.st_mode) && lst.st_uid != 0 && lst.st_uid != me) break;
+      if (stat(next.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) break;
+      at = next;
+    }
+    from = end + 1;
+  }
+  return ToSystemPath(at, &system) ? WithSeparator(system) : std::string();
+}
 
 bool KeepStoreFolderOwn(std::string_view folder) {
   std::string native;

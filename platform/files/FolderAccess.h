@@ -34,6 +34,12 @@ uint32_t ReachableMode(std::string_view path, uint32_t mode);
 // others may write is made 0700 first. False when another user owns it.
 bool KeepStoreFolderOwn(std::string_view folder);
 
+// The deepest folder on the way to path (a system path) that is reached only
+// through links the administrator or the calling user made: where a restore
+// may start to follow no link at all (a link another user made in a folder
+// they may write in stops the way there). Empty when not even the root is.
+std::string TrustedFolderOnTheWay(std::string_view path);
+
 // How a folder inside a backup store (below its root) may be written into.
 enum class StoreFolderUse {
   kAbsent,   // no such folder, or no folder (the copies say why)

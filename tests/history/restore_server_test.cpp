@@ -164,10 +164,17 @@ TEST(FtpRestore, ListsAndDownloadsAServerStoreAndNamesWhatFails) {
     ASSERT_EQ(chown(victim.Native().c_str(), 65534, 65534), 0);
     ASSERT_EQ(chmod(theirs.Native().c_str(), 0777), 0);
     fs::create_directory_symlink(theirs.Native(), victim.Native() + "/ledger");
+    ASSERT_EQ(lchown((victim.Native() + "/ledger").c_str(), 1, 1), 0);  // made by another user
+    // The user's own link on the way (a folder kept on another disk) is followed.
+    fs::create_directories(victim.Native() + "/real");
+    fs::create_directory_symlink(victim.Native() + "/real", victim.Native() + "/mine");
+    for (const char* own : {"/real", "/mine"})
+      ASSERT_EQ(lchown((victim.Native() + own).c_str(), 65534, 65534), 0);
     RestoreStore linked = where;
     linked.folder = "/bvuser/rl/";
     linked.ftp = ftp->Settings("rl/");
     WriteNative(ftp->NativeOf("/bvuser/rl/Latest/C" + victim.Native() + "/ledger/l.txt"), "mine");
+    WriteNative(ftp->NativeOf("/bvuser/rl/Latest/C" + victim.Native() + "/mine/m.txt"), "m");
     for (const auto& e : fs::recursive_directory_iterator(ftp->NativeOf("/bvuser/rl")))
       EXPECT_EQ(chown(e.path().c_str(), 65534, 65534), 0);
     const std::shared_ptr<CDirNode> ledger = List(linked);
@@ -181,12 +188,13 @@ TEST(FtpRestore, ListsAndDownloadsAServerStoreAndNamesWhatFails) {
           r.failures == Calls{victim.Native() + "/ledger/l.txt|" +
                               RestoreFailureText("MSG_CANNOT_COPY_FILE",
                                                  GetText("DIALOG_RESTORE", "REASON_681"))};
-      _exit(r.copied != 0 ? 2 : !said ? 3 : 0);
+      _exit(r.copied != 1 ? 2 : !said ? 3 : 0);
     }
     int status = -1;
     ASSERT_EQ(waitpid(child, &status, 0), child);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     EXPECT_TRUE(FilesBelow(theirs.Native()).empty());
+    EXPECT_EQ(bvtest::ReadNative(victim.Native() + "/real/m.txt"), "m");
     // A file that vanished since the listing and a transfer cut short fail the
     // restore, each in its own words, and leave nothing behind.
     fs::remove(native + "/Latest/C/home/ann/doc.txt");
