@@ -133,6 +133,7 @@ void FolderWalker::Walk(std::string_view folder, bool withHidden, const OnFolder
   const std::string base = plat::WithSeparator(folder);
   // The start folder is the user's choice: only a store is refused there.
   if (IsStoreFolder(base)) return;
+  rootUpper_ = plat::ToUpper(base);
   WalkOne(base, nullptr, {}, withHidden, onFolder, onFile);
 }
 
@@ -207,9 +208,13 @@ bool FolderWalker::LeadsOutOfPlan(const std::string& link) const {
   if (!plat::ToNativePath(link, &native)) return true;
   while (native.size() > 1 && native.back() == '/') native.pop_back();
   real = plat::ResolvedFolder(native);
-  // One that leads into a folder the plan protects anyway loses nothing.
-  return real.empty() || !plat::ToSystemPath(real, &system) ||
-         !TakesFilesIn(plat::WithSeparator(system));
+  if (real.empty() || !plat::ToSystemPath(real, &system)) return true;
+  // One that leads into the folder being walked, or into another folder the
+  // plan protects, loses nothing; one that leads above the folder being
+  // walked ("/", a parent) leads to much the plan does not protect.
+  const std::string target = plat::ToUpper(plat::WithSeparator(system));
+  if (target.rfind(rootUpper_, 0) == 0) return false;
+  return rootUpper_.rfind(target, 0) == 0 || !TakesFilesIn(plat::WithSeparator(system));
 }
 
 bool WalkGate::ShouldStop() {

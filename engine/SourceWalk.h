@@ -76,6 +76,7 @@ class FolderWalker {
   bool pacePerEntry_;
   plat::MountBarriers barriers_;
   std::vector<std::string> excluded_;  // upper case, literal always-exclude folders
+  std::string rootUpper_;              // the folder being walked, upper case, with its "\\"
   bool stopped_ = false;
 };
 
