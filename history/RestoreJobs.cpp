@@ -461,10 +461,12 @@ void CRestoreCarrier::Work() {
     const uint32_t error = access->Fetch(node->path, target, within);
     if (error != 0) {
       // A refusal here is not the server's.
-      const char* key =
-          access->FetchFailedHere() ? "MSG_CANNOT_COPY_FILE" : access->FetchFailureKey();
+      const bool here = access->FetchFailedHere();
+      const char* key = here ? "MSG_CANNOT_COPY_FILE" : access->FetchFailureKey();
       Fail(Readable(target), FailureText(key, RestoreReasonText(error)));
-      if (access->FetchFailureFailsRestore()) {
+      // A file refused here (a link in its place, a full disk) fails alone:
+      // the others are still tried, and every one is counted and said.
+      if (!here && access->FetchFailureFailsRestore()) {
         if (observer != nullptr) observer->OnRestoreFailed();
         return true;
       }
