@@ -202,8 +202,6 @@ bool FolderWalker::TakesFilesIn(const std::string& folder) const {
 }
 
 bool FolderWalker::LeadsOutOfPlan(const std::string& link) const {
-  // A link where the plan takes nothing (an excluded folder) is not the plan's.
-  if (!TakesFilesIn(link)) return false;
   std::string native, real, system;
   if (!plat::ToNativePath(link, &native)) return true;
   while (native.size() > 1 && native.back() == '/') native.pop_back();
