@@ -122,12 +122,17 @@ bool LatestIsCurrent(CDestination* dest, std::string_view source, const std::str
   int64_t written = 0, changed = 0;
   if (!dest->GetFileStamp(latest, &size, &written, &changed)) {
     // A store that tells no stamps (a server): the journal knows the source
-    // as its last copy saw it. The same size, write time and file, copied
-    // after the second of that write had passed, and the copy still there: a
-    // change of mode, owner or access time alone makes no new copy.
-    if (!copied.Known() || copied.size != now.size || copied.writeNs != now.writeNs ||
-        copied.inode != now.inode || record.lastBackupTime <= look->info.writeTime ||
-        !dest->FileExists(latest)) {
+    // as its last copy saw it. The same size and write time, copied after the
+    // second of that write had passed, and the copy still there: a change of
+    // mode, owner or access time alone makes no new copy. Another file with
+    // that time to the second (a restore, a copy from a disk that keeps
+    // seconds) is compared with the copy's bytes.
+    constexpr int64_t kSecondNs = 1000000000;
+    const bool sameTime =
+        copied.writeNs == now.writeNs ||
+        (now.writeNs % kSecondNs == 0 && now.writeNs / kSecondNs == copied.writeNs / kSecondNs);
+    if (!copied.Known() || copied.size != now.size || !sameTime ||
+        record.lastBackupTime <= look->info.writeTime || !dest->FileExists(latest)) {
       return false;
     }
     *latestExists = 1;
