@@ -201,7 +201,29 @@ bool FolderWalker::TakesFilesIn(const std::string& folder) const {
   return !rules.Settled() || rules.Takes({}, 0);
 }
 
+bool FolderWalker::InExcludedFolder(const std::string& path) const {
+  std::string upper = plat::ToUpper(path);
+  if (!upper.empty() && upper.back() == '\\') upper.pop_back();
+  std::lock_guard<std::recursive_mutex> guard(plan_->Lock());
+  const CRuleSet* set = plan_->Rules();
+  if (set == nullptr) return false;
+  for (int32_t kind : {kRuleExclude, kRuleAlwaysExclude}) {
+    for (size_t g = 0; g < set->GroupCount(kind); ++g) {
+      const CRuleGroup* group = set->Group(kind, g);
+      if (group == nullptr || !group->Enabled() || !group->PatternUpper().empty()) continue;
+      for (size_t i = 0; i < group->ItemCount(); ++i) {
+        const CRuleItem* item = group->Item(i);
+        if (item->enabled && item->attributes == 0 && LiesWithin(item->maskUpper, upper))
+          return true;
+      }
+    }
+  }
+  return false;
+}
+
 bool FolderWalker::LeadsOutOfPlan(const std::string& link) const {
+  // A link in a folder the plan leaves out is none of the plan's business.
+  if (InExcludedFolder(link)) return false;
   std::string native, real, system;
   if (!plat::ToNativePath(link, &native)) return true;
   while (native.size() > 1 && native.back() == '/') native.pop_back();

@@ -71,6 +71,8 @@ class FolderWalker {
   // Whether a link to a folder, found in the walk (link: its system path with
   // a closing "\"), leads where the plan does not protect the files.
   bool LeadsOutOfPlan(const std::string& link) const;
+  // Whether path lies in a folder one of the plan's exclusions names.
+  bool InExcludedFolder(const std::string& path) const;
   CSimplePlan* plan_;
   WalkGate* gate_;
   bool pacePerEntry_;

@@ -91,6 +91,8 @@ TEST_F(PlanWalk, WalkSkipsWhatMustNotBeCopied) {
   fs::create_directory_symlink(env_.Src().NativeOf("disk"), env_.Src().NativeOf("papers"));
   fs::create_directory_symlink(env_.Src().Native(), env_.Src().NativeOf("deep/er/loop"));  // kept
   fs::create_directory_symlink(env_.Src().NativeOf(".."), env_.Src().NativeOf("up"));
+  fs::create_directories(env_.Src().NativeOf("left"));
+  fs::create_directory_symlink("/", env_.Src().NativeOf("left/root"));  // in an excluded folder
   env_.Src().Write("deep/a\\b.doc", "b");
   env_.Src().Write("\xff\xfe.doc", "u");
   env_.Src().Write("c\\d.tmp", "t");
@@ -105,6 +107,7 @@ TEST_F(PlanWalk, WalkSkipsWhatMustNotBeCopied) {
   EditRules(plan.get(), [&](CRuleSet* r) {
     r->AddGroup(kRuleAlwaysExclude, "tmp", "x")->AddItem("*.tmp", "");
     r->AddGroup(kRuleAlwaysExclude, "cache", "x")->AddItem(env_.Src().SystemOf("cache"), "");
+    r->AddGroup(kRuleExclude, "left", "x")->AddItem(env_.Src().SystemOf("left"), "");
   });
   plan->WalkCounter() = 3;
   ResetWalkPauseStats();
