@@ -27,6 +27,39 @@ bool ReadFull(plat::File& file, char* buffer, size_t n, size_t* got) {
   return true;
 }
 
+// The source's bytes matched against a copy's as they arrive.
+struct ArrivingMatch {
+  plat::File& in;
+  std::vector<char> mine = std::vector<char>(kPiece);
+  bool same = true, unreadable = false;
+  uint64_t received = 0;
+
+  // A transfer tried again starts over.
+  void Restart() {
+    same = true;
+    unreadable = false;
+    received = 0;
+    in.Seek(0);
+  }
+  // False once the bytes differ (or the source cannot be read).
+  bool Take(const char* data, size_t n) {
+    while (n > 0 && same) {
+      const size_t part = n < kPiece ? n : kPiece;
+      size_t got = 0;
+      if (!ReadFull(in, mine.data(), part, &got)) {
+        unreadable = true;
+        same = false;
+      } else if (got != part || std::memcmp(mine.data(), data, part) != 0) {
+        same = false;
+      }
+      received += part;
+      data += part;
+      n -= part;
+    }
+    return same;
+  }
+};
+
 }  // namespace
 
 int32_t CDestination::HoldsSameBytes(std::string_view source, std::string_view path) {
@@ -57,39 +90,21 @@ int32_t CFTPDevice::HoldsSameBytes(std::string_view source, std::string_view pat
     return -1;
   // The whole copy is read even once it differs: a download stopped early
   // would end the connection.
-  bool same = true, unreadable = false;
-  uint64_t received = 0;
-  std::vector<char> mine(kPiece);
+  ArrivingMatch match{in};
   const auto compare = [&](const char* data, size_t n) -> uint32_t {
-    while (n > 0 && same) {
-      const size_t part = n < kPiece ? n : kPiece;
-      size_t got = 0;
-      if (!ReadFull(in, mine.data(), part, &got)) {
-        unreadable = true;
-        same = false;
-      } else if (got != part || std::memcmp(mine.data(), data, part) != 0) {
-        same = false;
-      }
-      received += part;
-      data += part;
-      n -= part;
-    }
+    match.Take(data, n);
     return 0;
   };
   // One second per KiB on top of three minutes, as an upload.
   const long waitMs = static_cast<long>((size / 1024 + 180) * 1000);
   uint32_t error = 0;
   const FtpSession::Outcome outcome = WithReconnect([&] {
-    // A download tried again starts over.
-    same = true;
-    unreadable = false;
-    received = 0;
-    in.Seek(0);
+    match.Restart();
     int64_t written = 0;
     return session_.Download(path, compare, waitMs, &error, &written);
   });
-  if (outcome != FtpSession::kDone || unreadable) return -1;
-  return same && received == size ? 1 : 0;
+  if (outcome != FtpSession::kDone || match.unreadable) return -1;
+  return match.same && match.received == size ? 1 : 0;
 }
 
 int32_t CObjectDevice::HoldsSameBytes(std::string_view source, std::string_view path) {
@@ -99,34 +114,13 @@ int32_t CObjectDevice::HoldsSameBytes(std::string_view source, std::string_view 
   if (key.empty() || !in.Open(source, plat::File::kRead, plat::File::kOpenExisting) ||
       !in.GetSize(&size))
     return -1;
-  bool same = true, unreadable = false;
-  uint64_t received = 0;
-  std::vector<char> mine(kPiece);
+  ArrivingMatch match{in};
   std::lock_guard<std::recursive_mutex> guard(sessionLock_);
   const ObjectReply reply = Retried([&] {
-    // A request tried again starts over.
-    same = true;
-    unreadable = false;
-    received = 0;
-    in.Seek(0);
-    return session_.Get(key, [&](const char* data, size_t n) {
-      while (n > 0 && same) {
-        const size_t part = n < kPiece ? n : kPiece;
-        size_t got = 0;
-        if (!ReadFull(in, mine.data(), part, &got)) {
-          unreadable = true;
-          same = false;
-        } else if (got != part || std::memcmp(mine.data(), data, part) != 0) {
-          same = false;
-        }
-        received += part;
-        data += part;
-        n -= part;
-      }
-      return same;
-    });
+    match.Restart();
+    return session_.Get(key, [&](const char* data, size_t n) { return match.Take(data, n); });
   });
-  if (unreadable) return -1;
-  if (!same) return 0;
-  return reply.Ok() ? (received == size ? 1 : 0) : -1;
+  if (match.unreadable) return -1;
+  if (!match.same) return 0;
+  return reply.Ok() ? (match.received == size ? 1 : 0) : -1;
 }
