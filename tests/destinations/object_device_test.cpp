@@ -352,13 +352,13 @@ TEST(ObjectDevice, BusyGatewayTriedAgain) {
     const uint32_t result = dest->CopyFile(src.SystemOf("f.txt"), "/store/f.txt");
     const auto waited = std::chrono::steady_clock::now() - start;
     holder.join();
-    EXPECT_GE(waited, std::chrono::milliseconds(200));
-    if (heldKiB == 100) {
+    if (heldKiB == 100) {  // (on a loaded machine the held upload may end before the copy asks)
       EXPECT_EQ(result, kDestOk);
       EXPECT_EQ(Refusal(*dest), "");
     } else {
       // Still busy: away (the files wait), the cause said once, probed again
       // once the pause is over.
+      EXPECT_GE(waited, std::chrono::milliseconds(200));
       EXPECT_EQ(result, 59u);
       EXPECT_EQ(Refusal(*dest), GetText("OBJECT_STORE_REFUSED", "BUSY"));
       EXPECT_FALSE(dest->IsAvailable());
