@@ -17,6 +17,7 @@
 #include "plans/CPlan.h"
 #include "plans/DefaultPlans.h"
 #include "plans/RuleSet.h"
+#include "platform/volumes/DeviceBroadcast.h"
 #include "platform/volumes/Volumes.h"
 #include "support/ScopedEnv.h"
 #include "support/TempDir.h"
@@ -56,7 +57,12 @@ class TestPlan : public CSimplePlan {
 
 class ScratchEnv {
  public:
-  ScratchEnv() { WriteVolumes(); }
+  // The volume watcher is told of this test's disks at once: one that a test
+  // before took away (the same letter for another store) is back from the start.
+  ScratchEnv() {
+    WriteVolumes();
+    plat::DeviceBroadcaster::Instance().CheckNow();
+  }
   ScratchEnv(const ScratchEnv&) = delete;
   ScratchEnv& operator=(const ScratchEnv&) = delete;
 
