@@ -46,6 +46,13 @@ class ArrivingNames {
 
 }  // namespace
 
+void detail::NoteArriving(const std::string& name, bool arriving) {
+  if (arriving)
+    ArrivingNames::Instance().Add(name);
+  else
+    ArrivingNames::Instance().Remove(name);
+}
+
 bool IsArrivingFile(std::string_view path) {
   const size_t slash = path.find_last_of("/\\");
   const std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);

@@ -273,6 +273,13 @@ uint32_t CopyOnce(int in, const struct stat& st, const std::string& dst, const s
   if (fault::Hit()) return GetLastError();
   int out = CreateTempIn(folder.Fd(), &tmp, TempModeFor(st.st_mode));
   if (out < 0) return FailCode(ErrorFor(errno, NativeParent(dst) + "/" + tmp));
+  // Half-written under this name until the rename: never a file of the
+  // user's for a plan watching the folder (a restore into a protected one).
+  struct Arriving {
+    const std::string& name;
+    explicit Arriving(const std::string& n) : name(n) { detail::NoteArriving(name, true); }
+    ~Arriving() { detail::NoteArriving(name, false); }
+  } arriving(tmp);
   bool ok = CopyData(in, out, static_cast<uint64_t>(st.st_size), watch != nullptr);
   struct stat into;
   if (ok && way.ownerOfFolder &&

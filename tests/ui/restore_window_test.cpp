@@ -6,12 +6,15 @@
 #include <QPlainTextEdit>
 #include <chrono>
 #include <map>
+#include <set>
 
 #include "ManualClock.h"
 #include "UiTestKit.h"
 #include "history/RestoreTree.h"
 #include "history/StoreAccess.h"
 #include "history/VersionTree.h"
+#include "plans/RuleSet.h"
+#include "platform/base/FaultSeam.h"
 #include "ui/restore/CDlgRestore.h"
 #include "ui/restore/CDlgRestoreProgress.h"
 #include "ui/restore/CRestoreTree.h"
@@ -23,6 +26,7 @@ namespace fs = std::filesystem;
 namespace {
 
 using bvtest::FilesBelow;
+using bvtest::NativeToSystemC;
 using bvtest::ReadNative;
 using bvtest::RunUntil;
 using bvtest::WriteNative;
@@ -326,8 +330,25 @@ TEST_F(RestoreWindowTest, ProgressWindowPausesCreepsAndFinishes) {
   progress.ShowProgress(p);
   EXPECT_EQ(progress.findChild<QLabel*>("progressTime")->text().toStdString(), "1 h 2 min 5 s");
   bvtest::Shoot(&progress, "restore-progress.png");
+  // The plan protects the folder restored into, on a slow disk: the copies'
+  // temporary files are the program's own and never offered to it.
+  auto rules = std::make_unique<CRuleSet>();
+  rules->AddGroup(kRuleInclude, "group1", "Sources")->AddItem(out.System(), "src");
+  plan->ReplaceRules(std::move(rules));
+  plat::fault::SetCopyDelay(100);
+  std::set<std::string> temps, offered;
   progress.PauseButton()->click();
-  ASSERT_TRUE(RunUntil([&] { return progress.CloseButton()->isVisible(); }));
+  ASSERT_TRUE(RunUntil([&] {
+    for (const auto& e : fs::recursive_directory_iterator(out.Native()))
+      if (const std::string name = e.path().filename(); name.rfind(".~bvtmp-", 0) == 0) {
+        temps.insert(name);
+        if (PlanList::Instance().OfferChangedFile(NativeToSystemC(e.path()))) offered.insert(name);
+      }
+    return progress.CloseButton()->isVisible();
+  }));
+  plat::fault::SetCopyDelay(0);
+  EXPECT_FALSE(temps.empty());
+  EXPECT_TRUE(offered.empty()) << *offered.begin();
   EXPECT_FALSE(progress.PauseButton()->isVisible() || progress.CancelButton()->isVisible());
   ASSERT_TRUE(RunUntil([&] { return !progress.isVisible(); }));
   EXPECT_EQ(progress.result(), CDlgRestoreProgress::kFinished);
