@@ -115,7 +115,8 @@ int32_t FtpStoreReader::ListedMode(std::string_view source, int64_t* time) {
 }
 
 uint32_t FtpStoreReader::Fetch(std::string_view source, std::string_view target,
-                               std::string_view targetWithin) {
+                               std::string_view targetWithin,
+                               const std::function<void(uint64_t)>& received) {
   // Written beside the target under a private temporary name and renamed
   // into place once whole; no link below targetWithin is followed.
   plat::IncomingFile file;
@@ -126,10 +127,14 @@ uint32_t FtpStoreReader::Fetch(std::string_view source, std::string_view target,
     error = file.Begin(target, targetWithin, plat::RunsAsAdministrator());
     if (error != 0) return error;
     failedHere_ = false;
+    uint64_t written = 0;
     const FtpSession::Outcome outcome = session_.Download(
         source,
-        [this, &file](const char* data, size_t n) {
-          if (file.Write(data, n)) return 0u;
+        [this, &file, &written, &received](const char* data, size_t n) {
+          if (file.Write(data, n)) {
+            if (received) received(written += n);
+            return 0u;
+          }
           failedHere_ = true;
           return std::max<uint32_t>(plat::GetLastError(), 1);
         },

@@ -5,6 +5,7 @@
 #include <QPlainTextEdit>
 #include <chrono>
 #include <map>
+#include <set>
 
 #include "UiTestKit.h"
 #include "common/Texts.h"
@@ -107,7 +108,8 @@ TEST_F(RestoreServerTest, AServerStoreListsVersionsWhenOpenedAndRestoresAChosenO
       s.objectStore = gw.Settings("restore", "team");
       s.storePath = "s3://restore/team/";
     } else {
-      if (!ftp.Ok()) GTEST_SKIP() << ftp.Reason();
+      // A slow line: the download of the older version takes seconds.
+      if (!ftp.Ok() || !ftp.LimitBandwidth(100)) GTEST_SKIP() << ftp.Reason();
       WriteNative(ftp.NativeOf("/bvuser/w/Brevanto.dat"), "[Store]\n");
       for (const auto& [rel, bytes] : files) WriteNative(ftp.NativeOf("/bvuser/w/" + rel), bytes);
       for (const auto& e : fs::recursive_directory_iterator(ftp.NativeOf("/bvuser")))
@@ -142,7 +144,25 @@ TEST_F(RestoreServerTest, AServerStoreListsVersionsWhenOpenedAndRestoresAChosenO
     versions[1]->setCheckState(0, Qt::Checked);
     bvtest::TempDir out;
     dlg.ChooseFolder(QString::fromStdString(out.Native()));
+    // Over the slow line the bar and the speed follow the bytes as they come.
+    std::set<uint32_t> midway;
+    RunSoon(nullptr, [&] {
+      RunUntil(
+          [&] {
+            for (QWidget* w : QApplication::topLevelWidgets())
+              if (auto* p = qobject_cast<CDlgRestoreProgress*>(w); p && p->isVisible()) {
+                if (p->CloseButton()->isVisible()) return true;
+                if (p->PercentShown() > 0 &&
+                    p->findChild<QLabel*>("progressSpeed")->text() !=
+                        QString::fromStdString(ProgressText("RESTORE_PROGRESS_NOT_MEASURED")))
+                  midway.insert(p->PercentShown());
+              }
+            return false;
+          },
+          30000);
+    });
     EXPECT_EQ(dlg.Restore(), CDlgRestoreProgress::kFinished);
+    EXPECT_TRUE(bucket || midway.lower_bound(1) != midway.lower_bound(100)) << midway.size();
     EXPECT_EQ(FilesBelow(out.Native()),
               (std::map<std::string, std::string>{{"docs/r.txt", older}}));
 
