@@ -86,8 +86,7 @@ uint32_t IncomingFile::Begin(std::string_view target, std::string_view within, b
     temp_.clear();
     return detail::FailCode(detail::ErrorFor(errno, detail::NativeParent(native)));
   }
-  ArrivingNames::Instance().Add(temp_);
-  return 0;
+  return 0;  // arriving under that name already (CreateTempIn)
 }
 
 bool IncomingFile::Write(const void* data, size_t n) {
