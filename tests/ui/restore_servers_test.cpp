@@ -1,5 +1,6 @@
-// The restore window over stores on servers on loopback: one without end, and
-// FTP and object stores whose revisions are listed when a file is opened.
+// The restore window over stores on servers on loopback: one without end,
+// FTP and object stores whose revisions are listed when a file is opened, and
+// a store of tens of thousands of files ticked at once.
 #include <unistd.h>
 
 #include <QPlainTextEdit>
@@ -222,6 +223,46 @@ TEST_F(RestoreServerTest, AServerStoreListsVersionsWhenOpenedAndRestoresAChosenO
       EXPECT_TRUE(FilesBelow(elsewhere.Native()).empty() && FilesBelow(linked.Native()).empty());
     }
   }
+}
+
+// A folder of tens of thousands of files, open in the tree: a tick changes
+// the folder, not every row below it (the rows show what the folder holds
+// when they are drawn), and still brings every file back.
+TEST_F(RestoreServerTest, TickingAHugeOpenFolderTouchesNoRowBelowIt) {
+  constexpr int kFiles = 40000;
+  CVersionFolder root;
+  root.listed = true;
+  auto top = std::make_unique<CVersionFolder>();
+  top->name = "/srv/big";
+  top->sourcePath = "C:\\srv\\big";
+  top->parent = &root;
+  top->listed = true;
+  for (int i = 0; i < kFiles; ++i)
+    top->files.push_back({"f" + std::to_string(i), {{"/s/f", true, 0, 5, 1765000000}}, -1});
+  CVersionFolder* big = top.get();
+  root.folders.push_back(std::move(top));
+  CRestoreTree tree;
+  tree.show();
+  tree.ShowTree(&root, false);
+  QTreeWidgetItem* row = tree.topLevelItem(0);
+  row->setExpanded(true);
+  ASSERT_EQ(row->childCount(), kFiles);
+  int changed = 0, told = 0;
+  QObject::connect(tree.model(), &QAbstractItemModel::dataChanged, [&] { ++changed; });
+  QObject::connect(&tree, &CRestoreTree::checksChanged, [&] { ++told; });
+  row->setCheckState(0, Qt::Checked);
+  EXPECT_LE(changed, 2);
+  EXPECT_EQ(told, 1);
+  EXPECT_EQ(row->child(kFiles - 1)->checkState(0), Qt::Checked);
+  EXPECT_EQ(TakeChoices(&root).choices.size(), static_cast<size_t>(kFiles));
+  // One file left out: the folder shows it, the restore takes the rest.
+  row->child(7)->setCheckState(0, Qt::Unchecked);
+  EXPECT_EQ(row->checkState(0), Qt::PartiallyChecked);
+  EXPECT_EQ(row->child(7)->checkState(0), Qt::Unchecked);
+  EXPECT_EQ(TakeChoices(&root).choices.size(), static_cast<size_t>(kFiles - 1));
+  row->setCheckState(0, Qt::Unchecked);
+  EXPECT_EQ(row->child(8)->checkState(0), Qt::Unchecked);
+  EXPECT_TRUE(TakeChoices(&root).choices.empty() && !big->ticked);
 }
 
 }  // namespace

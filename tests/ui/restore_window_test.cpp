@@ -6,15 +6,14 @@
 #include <QPlainTextEdit>
 #include <chrono>
 #include <map>
-#include <set>
 
 #include "ManualClock.h"
 #include "UiTestKit.h"
 #include "history/RestoreTree.h"
 #include "history/StoreAccess.h"
 #include "history/VersionTree.h"
-#include "plans/RuleSet.h"
 #include "platform/base/FaultSeam.h"
+#include "support/ScratchEnv.h"
 #include "ui/restore/CDlgRestore.h"
 #include "ui/restore/CDlgRestoreProgress.h"
 #include "ui/restore/CRestoreTree.h"
@@ -332,23 +331,20 @@ TEST_F(RestoreWindowTest, ProgressWindowPausesCreepsAndFinishes) {
   bvtest::Shoot(&progress, "restore-progress.png");
   // The plan protects the folder restored into, on a slow disk: the copies'
   // temporary files are the program's own and never offered to it.
-  auto rules = std::make_unique<CRuleSet>();
-  rules->AddGroup(kRuleInclude, "group1", "Sources")->AddItem(out.System(), "src");
-  plan->ReplaceRules(std::move(rules));
+  bvtest::ScratchEnv::IncludeOnly(plan, out.System());
   plat::fault::SetCopyDelay(100);
-  std::set<std::string> temps, offered;
+  int temps = 0, offered = 0;
   progress.PauseButton()->click();
   ASSERT_TRUE(RunUntil([&] {
     for (const auto& e : fs::recursive_directory_iterator(out.Native()))
-      if (const std::string name = e.path().filename(); name.rfind(".~bvtmp-", 0) == 0) {
-        temps.insert(name);
-        if (PlanList::Instance().OfferChangedFile(NativeToSystemC(e.path()))) offered.insert(name);
+      if (e.path().filename().string().rfind(".~bvtmp-", 0) == 0) {
+        ++temps;
+        offered += PlanList::Instance().OfferChangedFile(NativeToSystemC(e.path()));
       }
     return progress.CloseButton()->isVisible();
   }));
   plat::fault::SetCopyDelay(0);
-  EXPECT_FALSE(temps.empty());
-  EXPECT_TRUE(offered.empty()) << *offered.begin();
+  EXPECT_TRUE(temps > 0 && offered == 0) << temps << " seen, offered " << offered;
   EXPECT_FALSE(progress.PauseButton()->isVisible() || progress.CancelButton()->isVisible());
   ASSERT_TRUE(RunUntil([&] { return !progress.isVisible(); }));
   EXPECT_EQ(progress.result(), CDlgRestoreProgress::kFinished);
@@ -420,46 +416,6 @@ TEST_F(RestoreWindowTest, FailuresAreCountedAndExplained) {
   EXPECT_EQ(again.Restore(), CDlgRestoreProgress::kFailed);
   EXPECT_EQ(Messages(), Restore("MSG_ORIGINAL_FILE_IS_INVALID") + " Q:\n");
   EXPECT_FALSE(fs::exists(src_.Native())) << "nothing is copied";
-}
-
-// A folder of tens of thousands of files, open in the tree: a tick changes
-// the folder, not every row below it (the rows show what the folder holds
-// when they are drawn), and still brings every file back.
-TEST_F(RestoreWindowTest, TickingAHugeOpenFolderTouchesNoRowBelowIt) {
-  constexpr int kFiles = 40000;
-  CVersionFolder root;
-  root.listed = true;
-  auto top = std::make_unique<CVersionFolder>();
-  top->name = "/srv/big";
-  top->sourcePath = "C:\\srv\\big";
-  top->parent = &root;
-  top->listed = true;
-  for (int i = 0; i < kFiles; ++i)
-    top->files.push_back({"f" + std::to_string(i), {{"/s/f", true, 0, 5, kFirstVersion}}, -1});
-  CVersionFolder* big = top.get();
-  root.folders.push_back(std::move(top));
-  CRestoreTree tree;
-  tree.show();
-  tree.ShowTree(&root, false);
-  QTreeWidgetItem* row = tree.topLevelItem(0);
-  row->setExpanded(true);
-  ASSERT_EQ(row->childCount(), kFiles);
-  int changed = 0, told = 0;
-  QObject::connect(tree.model(), &QAbstractItemModel::dataChanged, [&] { ++changed; });
-  QObject::connect(&tree, &CRestoreTree::checksChanged, [&] { ++told; });
-  row->setCheckState(0, Qt::Checked);
-  EXPECT_LE(changed, 2);
-  EXPECT_EQ(told, 1);
-  EXPECT_EQ(row->child(kFiles - 1)->checkState(0), Qt::Checked);
-  EXPECT_EQ(TakeChoices(&root).choices.size(), static_cast<size_t>(kFiles));
-  // One file left out: the folder shows it, the restore takes the rest.
-  row->child(7)->setCheckState(0, Qt::Unchecked);
-  EXPECT_EQ(row->checkState(0), Qt::PartiallyChecked);
-  EXPECT_EQ(row->child(7)->checkState(0), Qt::Unchecked);
-  EXPECT_EQ(TakeChoices(&root).choices.size(), static_cast<size_t>(kFiles - 1));
-  row->setCheckState(0, Qt::Unchecked);
-  EXPECT_EQ(row->child(8)->checkState(0), Qt::Unchecked);
-  EXPECT_TRUE(TakeChoices(&root).choices.empty() && !big->ticked);
 }
 
 }  // namespace
