@@ -115,7 +115,8 @@ int32_t FtpStoreReader::ListedMode(std::string_view source, int64_t* time) {
 }
 
 uint32_t FtpStoreReader::Fetch(std::string_view source, std::string_view target,
-                               std::string_view targetWithin) {
+                               std::string_view targetWithin,
+                               const std::function<void(uint64_t)>& received) {
   // Written beside the target under a private temporary name and renamed
   // into place once whole; no link below targetWithin is followed.
   plat::IncomingFile file;
@@ -126,10 +127,14 @@ uint32_t FtpStoreReader::Fetch(std::string_view source, std::string_view target,
     error = file.Begin(target, targetWithin, plat::RunsAsAdministrator());
     if (error != 0) return error;
     failedHere_ = false;
+    uint64_t written = 0;
     const FtpSession::Outcome outcome = session_.Download(
         source,
-        [this, &file](const char* data, size_t n) {
-          if (file.Write(data, n)) return 0u;
+        [this, &file, &written, &received](const char* data, size_t n) {
+          if (file.Write(data, n)) {
+            if (received) received(written += n);
+            return 0u;
+          }
           failedHere_ = true;
           return std::max<uint32_t>(plat::GetLastError(), 1);
         },
@@ -141,7 +146,11 @@ uint32_t FtpStoreReader::Fetch(std::string_view source, std::string_view target,
   int64_t listedTime = -1;
   int32_t mode = ListedMode(source, &listedTime);
   // A server that does not say: the mode of the file replaced, else private.
-  if (mode < 0) mode = file.TargetMode() != 0 ? static_cast<int32_t>(file.TargetMode()) : 0600;
+  // One that does may have changed its copy's mode since the backup (any
+  // user of the server can): run bits come back only where the file
+  // replaced had them too, so a listing never makes a file a program.
+  const int32_t kept = static_cast<int32_t>(file.TargetMode());
+  mode = mode < 0 ? (kept != 0 ? kept : 0600) : (mode & ~0111) | (mode & kept & 0111);
   error = file.Commit(static_cast<uint32_t>(mode), time >= 0 ? time : listedTime);
   failedHere_ = error != 0;
   return error;

@@ -33,9 +33,12 @@ class FtpStoreReader {
   // Downloads a server file over a local target, into a private file beside
   // it first; no link is followed below targetWithin (when not empty). The
   // copy takes the server file's last write and mode (where the server
-  // lists modes; else the mode of the file it replaces, or 0600). 0 or an
-  // error number (FtpSession::Download's, or a local file's).
-  uint32_t Fetch(std::string_view source, std::string_view target, std::string_view targetWithin);
+  // lists modes, with run bits only where the file it replaces has them;
+  // else the mode of the file it replaces, or 0600). 0 or an
+  // error number (FtpSession::Download's, or a local file's). received (may
+  // be empty) is told the bytes of the file written so far.
+  uint32_t Fetch(std::string_view source, std::string_view target, std::string_view targetWithin,
+                 const std::function<void(uint64_t)>& received = {});
   // Whether the last failed Fetch failed here (the local file), not at the server.
   bool FailedHere() const { return failedHere_; }
 

@@ -72,8 +72,12 @@ class ObjectStoreAccess final : public StoreAccess {
     failedHere_ = true;
     uint32_t error = file.Begin(target, targetWithin, plat::RunsAsAdministrator());
     if (error != 0) return error;
+    uint64_t written = 0;
     const ObjectReply reply = session_.Get(KeyOf(source), [&](const char* data, size_t n) {
-      if (file.Write(data, n)) return true;
+      if (file.Write(data, n)) {
+        if (Received()) Received()(written += n);
+        return true;
+      }
       error = std::max<uint32_t>(plat::GetLastError(), 1);
       return false;
     });

@@ -25,6 +25,7 @@ constexpr char kTextSection[] = "DIALOG_RESTORE";
 constexpr char kMarkerName[] = "Brevanto.dat";
 constexpr char kLatest[] = "Latest";
 constexpr char kRevision[] = "Revision";
+constexpr uint64_t kPartEveryMs = 250;  // a download's progress is told this often
 
 bool IsSeparator(char c) { return c == '\\' || c == '/'; }
 bool IsAsciiLetter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
@@ -381,6 +382,20 @@ void CRestoreCarrier::Fail(const std::string& file, const std::string& reason) {
   if (Observer() != nullptr) Observer()->OnFileFailed(file, reason);
 }
 
+void CRestoreCarrier::Measure(uint64_t done) {
+  const uint64_t elapsed = plat::GetTickCount64() - startTick_;
+  // The guess stands until bytes have come in and can be measured.
+  if (elapsed != 0 && done != 0) {
+    progress_.bytesPerSecond = done * 1000 / elapsed;
+    progress_.measured = true;
+  }
+  if (progress_.bytesPerSecond != 0)
+    progress_.remainingSeconds =
+        (totalBytes_ - std::min(done, totalBytes_)) / progress_.bytesPerSecond + 1;
+  if (totalBytes_ != 0)
+    progress_.percent = static_cast<uint32_t>(std::min<uint64_t>(done * 100 / totalBytes_, 100));
+}
+
 void CRestoreCarrier::Work() {
   const std::shared_ptr<CDirNode> root = Root();
   if (!root) return;
@@ -443,22 +458,21 @@ void CRestoreCarrier::Work() {
     if (folder.size() > 3) plat::CreateDirectories(folder, within, false, administrator);
     if (node->isFolder) return true;
 
-    const uint64_t elapsed = plat::GetTickCount64() - startTick_;
-    // The guess stands until a file has been copied and can be measured.
-    if (elapsed != 0 && doneBytes_ != 0) {
-      progress_.bytesPerSecond = doneBytes_ * 1000 / elapsed;
-      progress_.measured = true;
-    }
-    if (progress_.bytesPerSecond != 0)
-      progress_.remainingSeconds =
-          (totalBytes_ - std::min(doneBytes_, totalBytes_)) / progress_.bytesPerSecond + 1;
-    if (totalBytes_ != 0)
-      progress_.percent =
-          static_cast<uint32_t>(std::min<uint64_t>(doneBytes_ * 100 / totalBytes_, 100));
+    Measure(doneBytes_);
     progress_.currentName = node->restoreName.empty() ? node->name : node->restoreName;
     if (observer != nullptr) observer->OnFileProgress(progress_);
 
+    // A long download moves the bar and the speed as its bytes come in.
+    uint64_t told = plat::GetTickCount64();
+    access->SetFetchProgress([&, size = node->size](uint64_t received) {
+      const uint64_t now = plat::GetTickCount64();
+      if (observer == nullptr || now - told < kPartEveryMs) return;
+      told = now;
+      Measure(doneBytes_ + std::min(received, size));
+      observer->OnFilePart(progress_);
+    });
     const uint32_t error = access->Fetch(node->path, target, within);
+    access->SetFetchProgress({});
     if (error != 0) {
       // A refusal here is not the server's.
       const bool here = access->FetchFailedHere();

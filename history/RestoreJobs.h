@@ -99,6 +99,10 @@ class IRestoreObserver {
 
   // Carrier: one file is about to be copied.
   virtual void OnFileProgress(const RestoreProgress& progress) { (void)progress; }
+  // Carrier: more of the file under way has come in (told at most every
+  // quarter second during a download). The job does not wait for it, and a
+  // window's pause does not hold it there.
+  virtual void OnFilePart(const RestoreProgress& progress) { (void)progress; }
   // Carrier: the restore has finished (not sent when it was stopped).
   virtual void OnRestoreFinished() {}
   // Carrier: the restore failed (original location invalid, store
@@ -228,6 +232,9 @@ class CRestoreCarrier final : public CRestoreThread {
   // False with the drive (or the store's "Latest" folder) that is missing.
   bool OriginalLocationIsValid(const CDirNode* root, std::string* missing) const;
   void Fail(const std::string& file, const std::string& reason);
+  // progress_ for done of the bytes to restore: percent, speed (measured once
+  // bytes came in), time left.
+  void Measure(uint64_t done);
   // Why a file cannot go back: the folder that stands where a drive should.
   std::string NoPlaceText(const std::string& nodePath) const;
 

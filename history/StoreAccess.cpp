@@ -114,7 +114,7 @@ class FtpStoreAccess final : public StoreAccess {
   bool ExactTimes() const override { return !sftp_; }
   uint32_t Fetch(std::string_view source, std::string_view target,
                  std::string_view targetWithin) override {
-    return reader_.Fetch(source, target, targetWithin);
+    return reader_.Fetch(source, target, targetWithin, Received());
   }
   uint64_t InitialSpeed() const override { return kFtpSpeedGuess; }
   bool FetchFailureFailsRestore() const override { return true; }

@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "platform/files/Files.h"
 
@@ -59,6 +60,9 @@ class StoreAccess {
   // number. No link is followed below targetWithin (when not empty).
   virtual uint32_t Fetch(std::string_view source, std::string_view target,
                          std::string_view targetWithin) = 0;
+  // Told during each download Fetch makes of the bytes of that file
+  // received so far (empty: nobody asks). Copies from a folder say nothing.
+  void SetFetchProgress(std::function<void(uint64_t)> received) { received_ = std::move(received); }
   virtual uint64_t InitialSpeed() const = 0;
   // A failed fetch fails the whole restore (downloads) or only that file.
   virtual bool FetchFailureFailsRestore() const = 0;
@@ -66,6 +70,12 @@ class StoreAccess {
   // Whether the last failed fetch failed here, at the local target (a
   // folder that cannot be written, a link, a full disk), not at the store.
   virtual bool FetchFailedHere() const { return true; }
+
+ protected:
+  const std::function<void(uint64_t)>& Received() const { return received_; }
+
+ private:
+  std::function<void(uint64_t)> received_;  // used by the job's thread only
 };
 
 // The access for the store's kind.

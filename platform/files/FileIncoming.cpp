@@ -46,6 +46,13 @@ class ArrivingNames {
 
 }  // namespace
 
+void detail::NoteArriving(const std::string& name, bool arriving) {
+  if (arriving)
+    ArrivingNames::Instance().Add(name);
+  else
+    ArrivingNames::Instance().Remove(name);
+}
+
 bool IsArrivingFile(std::string_view path) {
   const size_t slash = path.find_last_of("/\\");
   const std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
@@ -79,8 +86,7 @@ uint32_t IncomingFile::Begin(std::string_view target, std::string_view within, b
     temp_.clear();
     return detail::FailCode(detail::ErrorFor(errno, detail::NativeParent(native)));
   }
-  ArrivingNames::Instance().Add(temp_);
-  return 0;
+  return 0;  // arriving under that name already (CreateTempIn)
 }
 
 bool IncomingFile::Write(const void* data, size_t n) {

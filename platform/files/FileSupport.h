@@ -50,8 +50,12 @@ int CreateTempNextTo(const std::string& target, mode_t mode, std::string* tmpPat
 
 // A new temporary file (mode, 0600 unless told, made exclusively, never through a link) in
 // the open folder, locked while it is being written; the fd or -1 with errno
-// set. *name receives its name in the folder.
+// set. *name receives its name in the folder, noted as arriving
+// (NoteArriving) until the caller forgets it.
 int CreateTempIn(int dirFd, std::string* name, mode_t mode = 0600);
+// Notes (or forgets) a temporary file name of this process as arriving: a
+// file being written that IsArrivingFile names.
+void NoteArriving(const std::string& name, bool arriving);
 
 // Writes all of data in chunks, each passing the fault seam. False with the
 // last error set (112 when the disk is full).

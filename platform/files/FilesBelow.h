@@ -73,8 +73,9 @@ bool CreateDirectories(std::string_view folder, std::string_view confineTo, bool
                        bool ownerOfParent, size_t* levelsMade = nullptr);
 
 // Whether path (system or native) names the temporary file of an
-// IncomingFile of this process that is still arriving: the program's own
-// half-written file, never to be taken for one of the user's.
+// IncomingFile or a file copy (CopyFile and its kin) of this process that is
+// still arriving: the program's own half-written file, never to be taken for
+// one of the user's.
 bool IsArrivingFile(std::string_view path);
 
 // A file that arrives from elsewhere (a download from a server): written to

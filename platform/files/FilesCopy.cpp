@@ -37,16 +37,23 @@ namespace detail {
 int CreateTempIn(int dirFd, std::string* name, mode_t mode) {
   for (int attempt = 0; attempt < 16; ++attempt) {
     *name = detail::TempName();
+    // Arriving before it exists: a watcher never sees it as the user's. The
+    // caller forgets the name once the file is in place or gone.
+    NoteArriving(*name, true);
     const int fd =
         openat(dirFd, name->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
     if (fd < 0) {
-      if (errno != EEXIST) return -1;
-      continue;
+      const int error = errno;
+      NoteArriving(*name, false);
+      if (error == EEXIST) continue;
+      errno = error;
+      return -1;
     }
     // Held while the copy is made: a sweep of leftovers passes it by. A sweep
     // that holds it already takes this name: try another. (One that came and
     // went between the create and the lock is found at the rename.)
     if (flock(fd, LOCK_EX | LOCK_NB) == 0) return fd;
+    NoteArriving(*name, false);
     close(fd);
   }
   errno = EEXIST;
@@ -273,6 +280,12 @@ uint32_t CopyOnce(int in, const struct stat& st, const std::string& dst, const s
   if (fault::Hit()) return GetLastError();
   int out = CreateTempIn(folder.Fd(), &tmp, TempModeFor(st.st_mode));
   if (out < 0) return FailCode(ErrorFor(errno, NativeParent(dst) + "/" + tmp));
+  // Half-written under this name until the rename: never a file of the
+  // user's for a plan watching the folder (a restore into a protected one).
+  struct Arriving {
+    const std::string& name;
+    ~Arriving() { detail::NoteArriving(name, false); }
+  } arriving{tmp};
   bool ok = CopyData(in, out, static_cast<uint64_t>(st.st_size), watch != nullptr);
   struct stat into;
   if (ok && way.ownerOfFolder &&

@@ -64,8 +64,10 @@ TEST(FtpRestore, ListsAndDownloadsAServerStoreAndNamesWhatFails) {
         std::chrono::system_clock::from_time_t(1765000000));  // restored with the file
     fs::last_write_time(native + "/Latest/C/home/ann/doc.txt", written);
     fs::permissions(native + "/Latest/C/home/ann/doc.txt", fs::perms(0600));  // comes back so
-    // A mode open to all on the server comes back without write for others.
+    // A mode open to all on the server comes back without write for others,
+    // nor run bits the listing alone gives (those of the file it replaces stay).
     fs::permissions(native + "/Revision/C/home/ann/old(0001).txt", fs::perms(0777));
+    fs::permissions(native + "/Latest/C/home/ann/sub dir/\xc3\xbc.bin", fs::perms(0775));
     if (ftp) {
       for (const auto& e : fs::recursive_directory_iterator(ftp->NativeOf("/bvuser")))
         EXPECT_EQ(chown(e.path().c_str(), 65534, 65534), 0);
@@ -123,6 +125,8 @@ TEST(FtpRestore, ListsAndDownloadsAServerStoreAndNamesWhatFails) {
     EXPECT_EQ(doc->size, 12u);
     EXPECT_TRUE(Find(root.get(), "sub dir")->isFolder);
     bvtest::TempDir out;
+    WriteNative(out.Native() + "/home/ann/sub dir/\xc3\xbc.bin", "replaced");
+    fs::permissions(out.Native() + "/home/ann/sub dir/\xc3\xbc.bin", fs::perms(0700));
     Recorder carried;
     {
       // Downloads land beside their targets: a temporary folder without room is no matter.
@@ -139,7 +143,9 @@ TEST(FtpRestore, ListsAndDownloadsAServerStoreAndNamesWhatFails) {
     const mode_t mask = umask(022);
     umask(mask);
     EXPECT_EQ(fs::status(out.Native() + "/home/ann/old.txt").permissions(),
-              fs::perms(0755 & ~mask));
+              fs::perms(0644 & ~mask));
+    EXPECT_EQ(fs::status(out.Native() + "/home/ann/sub dir/\xc3\xbc.bin").permissions(),
+              fs::perms(0744 & ~mask));
     EXPECT_EQ(fs::status(out.Native() + "/home/ann/kept.txt").permissions(), fs::perms(0600));
     EXPECT_EQ(fs::last_write_time(out.Native() + "/home/ann/kept.txt"),
               fs::file_time_type::clock::from_sys(std::chrono::system_clock::from_time_t(kOld)));

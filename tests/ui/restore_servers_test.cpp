@@ -1,10 +1,12 @@
-// The restore window over stores on servers on loopback: one without end, and
-// FTP and object stores whose revisions are listed when a file is opened.
+// The restore window over stores on servers on loopback: one without end,
+// FTP and object stores whose revisions are listed when a file is opened, and
+// a store of tens of thousands of files ticked at once.
 #include <unistd.h>
 
 #include <QPlainTextEdit>
 #include <chrono>
 #include <map>
+#include <set>
 
 #include "UiTestKit.h"
 #include "common/Texts.h"
@@ -107,7 +109,8 @@ TEST_F(RestoreServerTest, AServerStoreListsVersionsWhenOpenedAndRestoresAChosenO
       s.objectStore = gw.Settings("restore", "team");
       s.storePath = "s3://restore/team/";
     } else {
-      if (!ftp.Ok()) GTEST_SKIP() << ftp.Reason();
+      // A slow line: the download of the older version takes seconds.
+      if (!ftp.Ok() || !ftp.LimitBandwidth(100)) GTEST_SKIP() << ftp.Reason();
       WriteNative(ftp.NativeOf("/bvuser/w/Brevanto.dat"), "[Store]\n");
       for (const auto& [rel, bytes] : files) WriteNative(ftp.NativeOf("/bvuser/w/" + rel), bytes);
       for (const auto& e : fs::recursive_directory_iterator(ftp.NativeOf("/bvuser")))
@@ -142,7 +145,25 @@ TEST_F(RestoreServerTest, AServerStoreListsVersionsWhenOpenedAndRestoresAChosenO
     versions[1]->setCheckState(0, Qt::Checked);
     bvtest::TempDir out;
     dlg.ChooseFolder(QString::fromStdString(out.Native()));
+    // Over the slow line the bar and the speed follow the bytes as they come.
+    std::set<uint32_t> midway;
+    RunSoon(nullptr, [&] {
+      RunUntil(
+          [&] {
+            for (QWidget* w : QApplication::topLevelWidgets())
+              if (auto* p = qobject_cast<CDlgRestoreProgress*>(w); p && p->isVisible()) {
+                if (p->CloseButton()->isVisible()) return true;
+                if (p->PercentShown() > 0 &&
+                    p->findChild<QLabel*>("progressSpeed")->text() !=
+                        QString::fromStdString(ProgressText("RESTORE_PROGRESS_NOT_MEASURED")))
+                  midway.insert(p->PercentShown());
+              }
+            return false;
+          },
+          30000);
+    });
     EXPECT_EQ(dlg.Restore(), CDlgRestoreProgress::kFinished);
+    EXPECT_TRUE(bucket || midway.lower_bound(1) != midway.lower_bound(100)) << midway.size();
     EXPECT_EQ(FilesBelow(out.Native()),
               (std::map<std::string, std::string>{{"docs/r.txt", older}}));
 
@@ -202,6 +223,46 @@ TEST_F(RestoreServerTest, AServerStoreListsVersionsWhenOpenedAndRestoresAChosenO
       EXPECT_TRUE(FilesBelow(elsewhere.Native()).empty() && FilesBelow(linked.Native()).empty());
     }
   }
+}
+
+// A folder of tens of thousands of files, open in the tree: a tick changes
+// the folder, not every row below it (the rows show what the folder holds
+// when they are drawn), and still brings every file back.
+TEST_F(RestoreServerTest, TickingAHugeOpenFolderTouchesNoRowBelowIt) {
+  constexpr int kFiles = 40000;
+  CVersionFolder root;
+  root.listed = true;
+  auto top = std::make_unique<CVersionFolder>();
+  top->name = "/srv/big";
+  top->sourcePath = "C:\\srv\\big";
+  top->parent = &root;
+  top->listed = true;
+  for (int i = 0; i < kFiles; ++i)
+    top->files.push_back({"f" + std::to_string(i), {{"/s/f", true, 0, 5, 1765000000}}, -1});
+  CVersionFolder* big = top.get();
+  root.folders.push_back(std::move(top));
+  CRestoreTree tree;
+  tree.show();
+  tree.ShowTree(&root, false);
+  QTreeWidgetItem* row = tree.topLevelItem(0);
+  row->setExpanded(true);
+  ASSERT_EQ(row->childCount(), kFiles);
+  int changed = 0, told = 0;
+  QObject::connect(tree.model(), &QAbstractItemModel::dataChanged, [&] { ++changed; });
+  QObject::connect(&tree, &CRestoreTree::checksChanged, [&] { ++told; });
+  row->setCheckState(0, Qt::Checked);
+  EXPECT_LE(changed, 2);
+  EXPECT_EQ(told, 1);
+  EXPECT_EQ(row->child(kFiles - 1)->checkState(0), Qt::Checked);
+  EXPECT_EQ(TakeChoices(&root).choices.size(), static_cast<size_t>(kFiles));
+  // One file left out: the folder shows it, the restore takes the rest.
+  row->child(7)->setCheckState(0, Qt::Unchecked);
+  EXPECT_EQ(row->checkState(0), Qt::PartiallyChecked);
+  EXPECT_EQ(row->child(7)->checkState(0), Qt::Unchecked);
+  EXPECT_EQ(TakeChoices(&root).choices.size(), static_cast<size_t>(kFiles - 1));
+  row->setCheckState(0, Qt::Unchecked);
+  EXPECT_EQ(row->child(8)->checkState(0), Qt::Unchecked);
+  EXPECT_TRUE(TakeChoices(&root).choices.empty() && !big->ticked);
 }
 
 }  // namespace

@@ -12,6 +12,8 @@
 #include "history/RestoreTree.h"
 #include "history/StoreAccess.h"
 #include "history/VersionTree.h"
+#include "platform/base/FaultSeam.h"
+#include "support/ScratchEnv.h"
 #include "ui/restore/CDlgRestore.h"
 #include "ui/restore/CDlgRestoreProgress.h"
 #include "ui/restore/CRestoreTree.h"
@@ -23,6 +25,7 @@ namespace fs = std::filesystem;
 namespace {
 
 using bvtest::FilesBelow;
+using bvtest::NativeToSystemC;
 using bvtest::ReadNative;
 using bvtest::RunUntil;
 using bvtest::WriteNative;
@@ -326,8 +329,22 @@ TEST_F(RestoreWindowTest, ProgressWindowPausesCreepsAndFinishes) {
   progress.ShowProgress(p);
   EXPECT_EQ(progress.findChild<QLabel*>("progressTime")->text().toStdString(), "1 h 2 min 5 s");
   bvtest::Shoot(&progress, "restore-progress.png");
+  // The plan protects the folder restored into, on a slow disk: the copies'
+  // temporary files are the program's own and never offered to it.
+  bvtest::ScratchEnv::IncludeOnly(plan, out.System());
+  plat::fault::SetCopyDelay(100);
+  int temps = 0, offered = 0;
   progress.PauseButton()->click();
-  ASSERT_TRUE(RunUntil([&] { return progress.CloseButton()->isVisible(); }));
+  ASSERT_TRUE(RunUntil([&] {
+    for (const auto& e : fs::recursive_directory_iterator(out.Native()))
+      if (e.path().filename().string().rfind(".~bvtmp-", 0) == 0) {
+        ++temps;
+        offered += PlanList::Instance().OfferChangedFile(NativeToSystemC(e.path()));
+      }
+    return progress.CloseButton()->isVisible();
+  }));
+  plat::fault::SetCopyDelay(0);
+  EXPECT_TRUE(temps > 0 && offered == 0) << temps << " seen, offered " << offered;
   EXPECT_FALSE(progress.PauseButton()->isVisible() || progress.CancelButton()->isVisible());
   ASSERT_TRUE(RunUntil([&] { return !progress.isVisible(); }));
   EXPECT_EQ(progress.result(), CDlgRestoreProgress::kFinished);

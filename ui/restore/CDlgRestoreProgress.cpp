@@ -165,6 +165,8 @@ void CDlgRestoreProgress::OnFileProgress(const RestoreProgress& progress) {
   ShowProgress(progress);
 }
 
+void CDlgRestoreProgress::OnFilePart(const RestoreProgress& progress) { ShowProgress(progress); }
+
 void CDlgRestoreProgress::ShowProgress(const RestoreProgress& progress) {
   if (ending_) return;
   current_ = progress.currentName;

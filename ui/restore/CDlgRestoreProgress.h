@@ -40,7 +40,7 @@ class CDlgRestoreProgress : public QDialog, private IRestoreObserver {
   // not be started.
   bool Start();
 
-  // Shows a carrier's progress report (a file begins): the percent never
+  // Shows a carrier's progress report (a file begins, or more of it came in): the percent never
   // goes back; speed and time left are taken as they come.
   void ShowProgress(const RestoreProgress& progress);
   bool Paused() const { return paused_; }
@@ -69,6 +69,7 @@ class CDlgRestoreProgress : public QDialog, private IRestoreObserver {
  private:
   // Carrier callbacks, on the UI thread through the relay.
   void OnFileProgress(const RestoreProgress& progress) override;
+  void OnFilePart(const RestoreProgress& progress) override;
   void OnRestoreFinished() override;
   void OnRestoreFailed() override;
   void OnMessageBox(const std::string& text) override;

@@ -47,6 +47,28 @@ class CRestoreTree::Row : public QTreeWidgetItem {
   bool populated = false;        // its child rows are made
   bool askedSizes = false;       // a file row asked for its versions' sizes once
 
+  // A row's box shows what the model holds when it is drawn: a tick changes
+  // the model alone, so ticking a folder of a million files touches no row.
+  QVariant data(int column, int role) const override {
+    if (column != kName || role != Qt::CheckStateRole || kind == kDayRow)
+      return QTreeWidgetItem::data(column, role);
+    switch (kind) {
+      case kFolderRow:
+        return QtState(FolderCheck(folder));
+      case kFileRow:
+        return QtState(FileCheck(*file));
+      default:
+        return file->chosen == version ? Qt::Checked : Qt::Unchecked;
+    }
+  }
+  // A box clicked (or set) ticks the model; nothing is kept in the row.
+  void setData(int column, int role, const QVariant& value) override {
+    if (column != kName || role != Qt::CheckStateRole || kind == kDayRow)
+      return QTreeWidgetItem::setData(column, role, value);
+    if (auto* tree = qobject_cast<CRestoreTree*>(treeWidget()))
+      tree->Tick(this, value.toInt() != Qt::Unchecked);
+  }
+
   bool operator<(const QTreeWidgetItem& otherItem) const override {
     const Row& other = static_cast<const Row&>(otherItem);
     const QTreeWidget* tree = treeWidget();
@@ -113,7 +135,6 @@ CRestoreTree::CRestoreTree(QWidget* parent) : QTreeWidget(parent) {
   folderIcon_ = style()->standardIcon(QStyle::SP_DirIcon);
   fileIcon_ = style()->standardIcon(QStyle::SP_FileIcon);
   connect(this, &QTreeWidget::itemExpanded, this, &CRestoreTree::Populate);
-  connect(this, &QTreeWidget::itemChanged, this, &CRestoreTree::OnItemChanged);
 }
 
 void CRestoreTree::SetDragFromStore(bool enabled) {
@@ -193,7 +214,6 @@ QTreeWidgetItem* CRestoreTree::MakeFolder(CVersionFolder* folder, int rank) {
   item->setText(kName, Q(folder->name));
   if (folder->parent == root_ && !folder->sourcePath.empty())
     item->setToolTip(kName, Q(folder->name));
-  item->setCheckState(kName, QtState(FolderCheck(folder)));
   item->setChildIndicatorPolicy(folder->listed && folder->folders.empty() && folder->files.empty()
                                     ? QTreeWidgetItem::DontShowIndicator
                                     : QTreeWidgetItem::ShowIndicator);
@@ -213,7 +233,6 @@ QTreeWidgetItem* CRestoreTree::MakeFile(CVersionFolder* folder, VersionFile* fil
     item->setText(kSize, Q(texts_.Size(file->versions[0].size)));
     item->setText(kDate, Q(texts_.When(file->versions[0].time)));
   }
-  item->setCheckState(kName, QtState(FileCheck(*file)));
   item->setChildIndicatorPolicy(QTreeWidgetItem::ShowIndicator);
   return item;
 }
@@ -294,7 +313,6 @@ QList<QTreeWidgetItem*> CRestoreTree::MakeHistory(CVersionFolder* folder, Versio
       line->setText(kSize, Q(texts_.Size(version.size)));
       line->setText(kDate, Q(texts_.When(version.time)));
     }
-    line->setCheckState(kName, file->chosen == static_cast<int>(v) ? Qt::Checked : Qt::Unchecked);
     day->addChild(line);
   }
   closeDay();
@@ -337,47 +355,23 @@ void CRestoreTree::FolderListed(const CVersionFolder* folder) {
   updating_ = wasUpdating;
 }
 
-void CRestoreTree::RefreshChecks() {
-  updating_ = true;
-  for (QTreeWidgetItemIterator it(this); *it; ++it) {
-    QTreeWidgetItem* item = *it;
-    switch (KindOf(item)) {
-      case kFolderRow:
-        item->setCheckState(kName, QtState(FolderCheck(FolderOf(item))));
-        break;
-      case kFileRow:
-        item->setCheckState(kName, QtState(FileCheck(*FileOf(item))));
-        break;
-      case kVersionRow:
-        item->setCheckState(kName,
-                            FileOf(item)->chosen == VersionOf(item) ? Qt::Checked : Qt::Unchecked);
-        break;
-      case kDayRow:
-        break;
-    }
-  }
-  updating_ = false;
-}
-
-void CRestoreTree::OnItemChanged(QTreeWidgetItem* item, int column) {
-  if (updating_ || column != kName) return;
-  const bool on = item->checkState(kName) != Qt::Unchecked;
-  CVersionFolder* folder = FolderOf(item);
-  if (folder == nullptr) return;
-  switch (KindOf(item)) {
+void CRestoreTree::Tick(Row* row, bool on) {
+  if (updating_) return;
+  switch (row->kind) {
     case kFolderRow:
-      TickFolder(folder, on);
+      TickFolder(row->folder, on);
       break;
     case kFileRow:
-      ChooseVersion(folder, FileOf(item), on ? 0 : -1);
+      ChooseVersion(row->folder, row->file, on ? 0 : -1);
       break;
     case kVersionRow:
-      ChooseVersion(folder, FileOf(item), on ? VersionOf(item) : -1);
+      ChooseVersion(row->folder, row->file, on ? row->version : -1);
       break;
     case kDayRow:
       return;
   }
-  RefreshChecks();
+  // The rows on screen are drawn again from the model; the others when shown.
+  viewport()->update();
   emit checksChanged();
 }
 

@@ -86,8 +86,8 @@ class CRestoreTree : public QTreeWidget {
   // A file's history: a row per day, its versions below it.
   QList<QTreeWidgetItem*> MakeHistory(CVersionFolder* folder, VersionFile* file);
   void Populate(QTreeWidgetItem* item);
-  void OnItemChanged(QTreeWidgetItem* item, int column);
-  void RefreshChecks();
+  // The user (or a test) set a row's box: the model follows.
+  void Tick(Row* row, bool on);
 
   std::function<bool(CVersionFolder*)> lister_;
   bool dragFromStore_ = false;

@@ -100,6 +100,9 @@ void CRestoreRelay::OnFileFailed(const std::string& file, const std::string& rea
 void CRestoreRelay::OnFileProgress(const RestoreProgress& progress) {
   Forward([progress](IRestoreObserver* t) { t->OnFileProgress(progress); }, true);
 }
+void CRestoreRelay::OnFilePart(const RestoreProgress& progress) {
+  Forward([progress](IRestoreObserver* t) { t->OnFilePart(progress); }, false);
+}
 void CRestoreRelay::OnRestoreFinished() {
   Forward([](IRestoreObserver* t) { t->OnRestoreFinished(); }, false);
 }

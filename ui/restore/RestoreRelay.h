@@ -43,6 +43,7 @@ class CRestoreRelay final : public IRestoreObserver {
                           const std::string& failure, uint64_t leftOut) override;
   void OnFileFailed(const std::string& file, const std::string& reason) override;
   void OnFileProgress(const RestoreProgress& progress) override;
+  void OnFilePart(const RestoreProgress& progress) override;
   void OnRestoreFinished() override;
   void OnRestoreFailed() override;
   void OnMessageBox(const std::string& text) override;
