@@ -159,10 +159,15 @@ TEST(ObjectConnectDialog, PassesOrNamesTheFailingStepAndItsCause) {
   bvtest::ScopedEnv dataDir("BREVANTO_DATA_DIR", data.Native());
   ASSERT_TRUE(gw.MakeBucket("earlier"));
   const std::string id = NewStoreId(), living = NewStoreId();
+  // A store an earlier plan left with another installation's store below it is not offered
+  // (nor one inside another store), and the words name the store found, not the folder typed.
   for (const auto& [folder, marker] :
        {std::pair{"mine", StoreMarkerText(id, {}, InstallationId())},
         std::pair{"theirs", StoreMarkerText(NewStoreId(), {}, NewStoreId())},
-        std::pair{"living", StoreMarkerText(living, {}, InstallationId())}})
+        std::pair{"living", StoreMarkerText(living, {}, InstallationId())},
+        std::pair{"over", StoreMarkerText(NewStoreId(), {}, InstallationId())},
+        std::pair{"over/sub", StoreMarkerText(NewStoreId(), {}, NewStoreId())},
+        std::pair{"theirs/deep", StoreMarkerText(NewStoreId(), {}, InstallationId())}})
     ASSERT_EQ(gw.Request("PUT", "/earlier/" + std::string(folder) + "/Brevanto.dat", marker), 200);
   data.Write("PLAN/7/Plan.ini", "");
   ASSERT_TRUE(WriteStoreRecord(data.SystemOf("PLAN/7") + "\\",
@@ -179,11 +184,15 @@ TEST(ObjectConnectDialog, PassesOrNamesTheFailingStepAndItsCause) {
     const char* prefix;
     bool asked, answer;
     std::string said, continued;
+    bool refused;
   } choices[] = {
-      {"mine/", true, true, found("MSG_STORE_CONTINUED"), id},
-      {"mine/", true, false, found("MSG_CHOOSE_OTHER_FOLDER"), ""},
-      {"theirs/", false, true, held("FOUND_OTHER_INSTALLATION", "s3://earlier/theirs/"), ""},
-      {"living/", false, true, held("FOUND_OTHER_PLAN", "s3://earlier/living/"), ""}};
+      {"mine/", true, true, found("MSG_STORE_CONTINUED"), id, false},
+      {"mine/", true, false, found("MSG_CHOOSE_OTHER_FOLDER"), "", true},
+      {"theirs/", false, true, held("FOUND_OTHER_INSTALLATION", "s3://earlier/theirs/"), "", true},
+      {"living/", false, true, held("FOUND_OTHER_PLAN", "s3://earlier/living/"), "", true},
+      {"over/", false, true, held("CANNOT_STORE_BELOW", "s3://earlier/over/sub/"), "", true},
+      {"theirs/deep/", false, true, held("CANNOT_INSIDE_STORE", "s3://earlier/theirs/"), "", true},
+      {"theirs/new/", false, true, held("CANNOT_INSIDE_STORE", "s3://earlier/theirs/"), "", true}};
   for (const auto& row : choices) {
     CDlgConnectObjectStore dialog(gw.Settings("earlier", row.prefix));
     bool asked = false;
@@ -193,6 +202,7 @@ TEST(ObjectConnectDialog, PassesOrNamesTheFailingStepAndItsCause) {
     EXPECT_EQ(asked, row.asked) << row.prefix;
     EXPECT_EQ(dialog.Message()->text().toStdString(), row.said);
     EXPECT_EQ(dialog.ContinuedStore(), row.continued);
+    EXPECT_EQ(dialog.Refused(), row.refused) << row.prefix;
     QApplication::processEvents();
     const QLabel* box = dialog.Message();
     EXPECT_GE(box->height(), box->heightForWidth(box->width())) << "clipped: " << row.prefix;
