@@ -160,15 +160,18 @@ TEST(ObjectConnectDialog, PassesOrNamesTheFailingStepAndItsCause) {
   ASSERT_TRUE(gw.MakeBucket("earlier"));
   const std::string id = NewStoreId(), living = NewStoreId();
   // A store an earlier plan left with another installation's store below it is not offered
-  // (nor one inside another store), and the words name the store found, not the folder typed.
+  // (nor one inside another store), and the words name the store found, not the folder typed:
+  // so are a marker that is none and copies without a marker, there or above.
   for (const auto& [folder, marker] :
        {std::pair{"mine", StoreMarkerText(id, {}, InstallationId())},
         std::pair{"theirs", StoreMarkerText(NewStoreId(), {}, NewStoreId())},
         std::pair{"living", StoreMarkerText(living, {}, InstallationId())},
         std::pair{"over", StoreMarkerText(NewStoreId(), {}, InstallationId())},
         std::pair{"over/sub", StoreMarkerText(NewStoreId(), {}, NewStoreId())},
-        std::pair{"theirs/deep", StoreMarkerText(NewStoreId(), {}, InstallationId())}})
+        std::pair{"theirs/deep", StoreMarkerText(NewStoreId(), {}, InstallationId())},
+        std::pair{"junk", std::string("junk")}})
     ASSERT_EQ(gw.Request("PUT", "/earlier/" + std::string(folder) + "/Brevanto.dat", marker), 200);
+  ASSERT_EQ(gw.Request("PUT", "/earlier/lost/Latest/C/x.txt", "x"), 200);
   data.Write("PLAN/7/Plan.ini", "");
   ASSERT_TRUE(WriteStoreRecord(data.SystemOf("PLAN/7") + "\\",
                                {living, "/living/", kStorageObject, "", "", "", InstallationId()}));
@@ -192,7 +195,11 @@ TEST(ObjectConnectDialog, PassesOrNamesTheFailingStepAndItsCause) {
       {"living/", false, true, held("FOUND_OTHER_PLAN", "s3://earlier/living/"), "", true},
       {"over/", false, true, held("CANNOT_STORE_BELOW", "s3://earlier/over/sub/"), "", true},
       {"theirs/deep/", false, true, held("CANNOT_INSIDE_STORE", "s3://earlier/theirs/"), "", true},
-      {"theirs/new/", false, true, held("CANNOT_INSIDE_STORE", "s3://earlier/theirs/"), "", true}};
+      {"theirs/new/", false, true, held("CANNOT_INSIDE_STORE", "s3://earlier/theirs/"), "", true},
+      {"junk/", false, true, held("CANNOT_NOT_A_MARKER", "s3://earlier/junk/"), "", true},
+      {"junk/in/", false, true, held("CANNOT_NOT_A_MARKER_ABOVE", "s3://earlier/junk/"), "", true},
+      {"lost/", false, true, held("CANNOT_UNMARKED_COPIES", "s3://earlier/lost/"), "", true},
+      {"lost/in/", false, true, held("CANNOT_COPIES_ABOVE", "s3://earlier/lost/"), "", true}};
   for (const auto& row : choices) {
     CDlgConnectObjectStore dialog(gw.Settings("earlier", row.prefix));
     bool asked = false;
