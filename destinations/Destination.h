@@ -171,6 +171,10 @@ class CDestination {
   // store's trees without a marker in a folder above, 0 none of these, -1
   // not known now. Other kinds: 0.
   virtual int32_t LookAroundUnmarkedRoot() { return 0; }
+  // What lies above and below a store root that holds a store (its marker
+  // and trees), its own "Latest/" and "Revision/" aside: 2, 3, 4, 5, 0 or
+  // -1 as LookAroundUnmarkedRoot says. Other kinds: 0.
+  virtual int32_t LookAroundStore() { return 0; }
   // Whether a folder above the store root holds a store's marker (kinds
   // behind a connection), looked at once a connection unless again: 2 one
   // does, 4 one holds an object under the marker's name that is no marker,

@@ -85,6 +85,12 @@ class CObjectDevice : public CDestination {
   // below the prefix (all its pages, bounded as any listing) for a marker
   // in a folder below.
   int32_t LookAroundUnmarkedRoot() override;
+  // The same above; below, every key of each folder but the store's trees
+  // (a store's copies may be named as a marker).
+  int32_t LookAroundStore() override;
+  // The folder (its key, "" the bucket's top) whose store, or what stands
+  // for one, the last look above or below found.
+  std::string FoundFolder();
   // The marker of each folder above the prefix, one request each: 2 a
   // marker, 4 an object there that is no marker (never "none"), 5 no marker
   // but a store's trees (the first key below "Latest/" and "Revision/"). A
@@ -230,7 +236,11 @@ class CObjectDevice : public CDestination {
   bool versioningAsked_ = false;  // under sessionLock_: the bucket's versioning was asked
   int32_t above_ = -1;            // under sessionLock_: LookAboveStore's answer this connection
   std::string belowMarker_;       // under sessionLock_: the key of a store's marker found below
-  int aboveUnchecked_ = 0;        // under sessionLock_: a folder above unseen: 1 to say, 2 said
+  std::string foundFolder_;       // under sessionLock_: FoundFolder's
+  // The marker of a store below the folder: 3 one, 0 none, -1 not known
+  // now. aside: the folder's own trees are not listed.
+  int32_t LookBelow(const std::string& folder, bool aside);
+  int aboveUnchecked_ = 0;  // under sessionLock_: a folder above unseen: 1 to say, 2 said
   // A refused store (its marker denied, refused or not the plan's) is looked
   // at again after this pause, doubled at each refusal up to the marker's
   // look time; 0 once the store is the plan's again.

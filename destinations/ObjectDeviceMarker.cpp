@@ -113,6 +113,21 @@ int32_t CObjectDevice::LookAroundUnmarkedRoot() {
     if (!entries.empty()) return 1;
   }
   if (const int32_t above = LookAboveStore(true); above != 0) return above;
+  return LookBelow(folder, false);
+}
+
+int32_t CObjectDevice::LookAroundStore() {
+  std::lock_guard<std::recursive_mutex> guard(sessionLock_);
+  if (const int32_t above = LookAboveStore(true); above != 0) return above;
+  return LookBelow(KeyOf(GetRootPath()), true);
+}
+
+std::string CObjectDevice::FoundFolder() {
+  std::lock_guard<std::recursive_mutex> guard(sessionLock_);
+  return foundFolder_;
+}
+
+int32_t CObjectDevice::LookBelow(const std::string& folder, bool aside) {
   // A store found below before is looked for by its marker alone (one GET),
   // not by listing every key again, while that marker stands.
   if (!belowMarker_.empty() && belowMarker_.rfind(folder, 0) == 0) {
@@ -130,16 +145,29 @@ int32_t CObjectDevice::LookAroundUnmarkedRoot() {
   belowMarker_.clear();
   // A store made below first: this one would hold it. One listing of every
   // key below (a new place holds few); a key named as a marker is taken for
-  // one.
-  std::vector<ObjectEntry> entries;
-  if (!Retried([&] { return session_.List(folder, &entries, 0, true); }).Ok()) return -1;
+  // one. A store's own trees hold copies of anything, a file named as the
+  // marker too: its other folders are listed one by one instead.
+  std::vector<std::string> folders{folder};
+  if (aside) {
+    std::vector<ObjectEntry> top;
+    if (!Retried([&] { return session_.List(folder, &top); }).Ok()) return -1;
+    folders.clear();
+    for (const ObjectEntry& e : top)
+      if (e.folder && e.name != "Latest" && e.name != "Revision")
+        folders.push_back(folder + e.name + "/");
+  }
   const std::string inFolder = std::string("/") + kStoreMarkerName;
-  for (const ObjectEntry& e : entries) {
-    const std::string& n = e.name;
-    if (n.size() > inFolder.size() &&
-        n.compare(n.size() - inFolder.size(), inFolder.size(), inFolder) == 0) {
-      belowMarker_ = folder + n;
-      return 3;
+  for (const std::string& in : folders) {
+    std::vector<ObjectEntry> entries;
+    if (!Retried([&] { return session_.List(in, &entries, 0, true); }).Ok()) return -1;
+    for (const ObjectEntry& e : entries) {
+      const std::string n = in.substr(folder.size()) + e.name;
+      if (n.size() > inFolder.size() &&
+          n.compare(n.size() - inFolder.size(), inFolder.size(), inFolder) == 0) {
+        belowMarker_ = folder + n;
+        foundFolder_ = belowMarker_.substr(0, belowMarker_.size() + 1 - inFolder.size());
+        return 3;
+      }
     }
   }
   return 0;
@@ -177,8 +205,10 @@ int32_t CObjectDevice::LookAboveStore(bool again) {
     // Whatever stands where a store's marker belongs counts: a marker, or an
     // object that is none (damaged, replaced, a page in place of the object).
     const bool answered = reply.status >= 200 && reply.status < 300;
-    if (answered && (reply.code.empty() || text.size() > kMaxMarkerBytes))
+    if (answered && (reply.code.empty() || text.size() > kMaxMarkerBytes)) {
+      foundFolder_ = folder;
       return above_ = ParseStoreMarker(text, &id) ? 2 : 4;
+    }
     if (broken(reply)) return failed(reply);
     if (reply.status == 404 && reply.code != "NoSuchBucket") {
       // No marker: a store's trees there are copies whose marker went. A
@@ -189,8 +219,11 @@ int32_t CObjectDevice::LookAboveStore(bool again) {
         const ObjectReply listed = session_.List(folder + tree, &entries, 64);
         if (broken(listed)) return failed(listed);
         for (const ObjectEntry& e : entries)
-          if (listed.Ok() && e.folder && e.name.size() == 1 && e.name[0] >= 'A' && e.name[0] <= 'Z')
+          if (listed.Ok() && e.folder && e.name.size() == 1 && e.name[0] >= 'A' &&
+              e.name[0] <= 'Z') {
+            foundFolder_ = folder;
             return above_ = 5;
+          }
       }
       continue;
     }
@@ -201,7 +234,10 @@ int32_t CObjectDevice::LookAboveStore(bool again) {
     if (broken(listed)) return failed(listed);
     if (!listed.Ok()) unchecked = true;
     for (const ObjectEntry& e : entries)
-      if (!e.folder && e.name == name.substr(stem.size())) return above_ = 2;
+      if (!e.folder && e.name == name.substr(stem.size())) {
+        foundFolder_ = folder;
+        return above_ = 2;
+      }
   }
   if (unchecked && aboveUnchecked_ == 0) aboveUnchecked_ = 1;
   return above_ = 0;

@@ -68,6 +68,7 @@ bool ReadStoreRecord(const std::string& planFolder, StoreRecord* out) {
   out->label = read("Label");
   out->name = read("Name");
   out->installation = read("Installation");
+  out->continued = plat::GetProfileInt(ini, kSection, "Continued", 0) != 0;
   return !out->id.empty();
 }
 
@@ -75,7 +76,8 @@ bool WriteStoreRecord(const std::string& planFolder, const StoreRecord& r) {
   const std::string text = "[" + std::string(kSection) + "]\nId=" + r.id + "\nRoot=" + r.root +
                            "\nType=" + std::to_string(r.type) + "\nVolume=" + r.volume +
                            "\nLabel=" + r.label + "\nName=" + r.name + "\n" +
-                           (r.installation.empty() ? "" : "Installation=" + r.installation + "\n");
+                           (r.installation.empty() ? "" : "Installation=" + r.installation + "\n") +
+                           (r.continued ? "Continued=1\n" : "");
   for (const std::string* v : {&r.root, &r.volume, &r.label, &r.name, &r.installation})
     if (v->find_first_of("\r\n") != std::string::npos) return false;
   return plat::WriteFileAtomic(planFolder + kRecordFile, text);
@@ -204,6 +206,25 @@ const char* StoreRefusalText(StoreVerdict v) {
 
 namespace {
 
+// The verdict on what a look around a store root found (LookAroundStore's
+// answer; none: nothing there).
+StoreVerdict AroundVerdict(int32_t around, StoreVerdict none) {
+  switch (around) {
+    case -1:
+      return StoreVerdict::kUnknown;
+    case 2:
+      return StoreVerdict::kNestedStore;
+    case 3:
+      return StoreVerdict::kStoreBelow;
+    case 4:
+      return StoreVerdict::kNotAMarkerAbove;
+    case 5:
+      return StoreVerdict::kCopiesAbove;
+    default:
+      return none;
+  }
+}
+
 // Whether a plan of this data folder other than the one in planFolder
 // ("" none) records the store id (its "Store.ini").
 bool OtherPlanRecords(const std::string& planFolder, const std::string& id) {
@@ -261,10 +282,19 @@ StoreVerdict LookAtMarker(const std::string& planFolder, CDestination& destinati
         !record->id.empty() && found == record->id &&
         (installation.empty() || installation == me || installation == record->installation);
     if (!own) return whose();
-    // A store found inside another one (both made at once, or the outer one
-    // since): the outer one keeps it; this one is refused, and keeps its copies.
-    if (destination.LookAboveStore(false) == 2) return StoreVerdict::kNestedStore;
-    if (record->root != root || record->type != type || record->installation != me) remember(found);
+    if (record->continued) {
+      // An earlier plan's store, continued: looked above and below as a new
+      // place is before it is taken (another store may have come since).
+      const StoreVerdict around = AroundVerdict(destination.LookAroundStore(), StoreVerdict::kOwn);
+      if (around != StoreVerdict::kOwn) return around;
+    } else if (destination.LookAboveStore(false) == 2) {
+      // A store found inside another one (both made at once, or the outer one
+      // since): the outer one keeps it; this one is refused, and keeps its copies.
+      return StoreVerdict::kNestedStore;
+    }
+    if (record->root != root || record->type != type || record->installation != me ||
+        record->continued)
+      remember(found);
     // A marker from before installations were named names this one from
     // now on: another installation that took the store over is refused.
     if (installation != me) destination.PlaceStoreMarker(found, true);
@@ -275,7 +305,10 @@ StoreVerdict LookAtMarker(const std::string& planFolder, CDestination& destinati
   const int32_t around = destination.LookAroundUnmarkedRoot();
   if (around < 0) return StoreVerdict::kUnknown;
   if (around == 1 && recorded) {
-    // The plan's own store lost its marker only: it gets it back.
+    // The plan's own store lost its marker only: it gets it back, unless a
+    // store came above or below it meanwhile (it would hold that one).
+    const StoreVerdict near = AroundVerdict(destination.LookAroundStore(), StoreVerdict::kOwn);
+    if (near != StoreVerdict::kOwn) return near;
     const int32_t placed = destination.PlaceStoreMarker(record->id, false);
     if (placed < 0) return StoreVerdict::kUnknown;
     if (placed == 2) return StoreVerdict::kMarkerNotKept;
@@ -334,7 +367,8 @@ StoreVerdict StoreFoundAt(CDestination& destination, const std::string& planFold
     if (!record.id.empty() && found == record.id) return StoreVerdict::kOwn;
     if (!installation.empty() && installation != me) return StoreVerdict::kOtherInstallation;
     if (installation.empty() || OtherPlanRecords(planFolder, found)) return StoreVerdict::kForeign;
-    return StoreVerdict::kEarlierStore;
+    // Offered to be continued only where a new store could be made.
+    return AroundVerdict(destination.LookAroundStore(), StoreVerdict::kEarlierStore);
   }
   switch (destination.LookAroundUnmarkedRoot()) {
     case -1:
@@ -367,5 +401,6 @@ std::string EarlierStoreAt(CDestination& destination) {
 bool ContinueEarlierStore(const std::string& planFolder, const std::string& root,
                           const std::string& id) {
   if (id.empty() || OtherPlanRecords(planFolder, id)) return false;
-  return WriteStoreRecord(planFolder, {id, root, kStorageObject, "", "", "", InstallationId()});
+  return WriteStoreRecord(planFolder,
+                          {id, root, kStorageObject, "", "", "", InstallationId(), true});
 }

@@ -17,6 +17,7 @@ struct StoreRecord {
   std::string label;         // that volume's label ("" unknown)
   std::string name;          // how people know it: the label, else its mount folder's name
   std::string installation;  // an object store's: the installation that made or took it
+  bool continued = false;    // an earlier plan's store the plan continues, not yet looked around
 };
 
 // "Store.ini" in the plan folder (a system path ending with "\").
@@ -96,7 +97,8 @@ StoreVerdict LookAtRemoteStore(const std::string& planFolder, CDestination& dest
 // What an object store place holds for the plan in planFolder ("" a new
 // plan), looked at without writing (the wizard's test): kOwn (the plan's
 // record names the marker's store), kEarlierStore, kFresh (nothing: a new
-// store would be made), kUnknown, or the refusal the plan would meet.
+// store would be made), kUnknown, or the refusal the plan would meet (an
+// earlier plan's store with another store above or below it too).
 StoreVerdict StoreFoundAt(CDestination& destination, const std::string& planFolder);
 
 // A store this installation made at an object store place that no plan here
@@ -105,6 +107,7 @@ StoreVerdict StoreFoundAt(CDestination& destination, const std::string& planFold
 std::string EarlierStoreAt(CDestination& destination);
 // The plan in planFolder continues the store id at root (a new plan, on the
 // user's word): its record names the store, so its looks take it for its
-// own. False, and nothing recorded, when another plan records that store.
+// own once its first look found no store above or below it. False, and
+// nothing recorded, when another plan records that store.
 bool ContinueEarlierStore(const std::string& planFolder, const std::string& root,
                           const std::string& id);

@@ -394,6 +394,32 @@ TEST(ObjectStoreEndToEnd, AStoreIsItsPlansOwnAndFilledAgainWhenEmptied) {
   QThread::msleep(2000);
   EXPECT_EQ(stored(a, "a.txt"), "a");
   EXPECT_TRUE(bvtest::ProgramWorld::EndsWithZero(program, SIGTERM));
+
+  // A plan set up again to continue the store its earlier plan left (as the wizard records
+  // it), with another installation's store made below that one since: its first start is
+  // refused in words and sends nothing, until the store below is gone.
+  ASSERT_TRUE(gw.MakeBucket("cont"));
+  bvtest::ProgramWorld c;
+  c.Put("docs/a.txt", "machine c");
+  ObjectPlan(c, gw, "cont");
+  const std::string me(32, 'c'), earlier = NewStoreId();
+  bvtest::WriteNative(c.data.Data("InternalSettings.ini"),
+                      "[General]\nInstallationId=" + me + "\nStoreMarkerLookTime=2\n");
+  bvtest::WriteNative(
+      c.data.Data("PLAN/1/Store.ini"),
+      "[Store]\nId=" + earlier + "\nRoot=/team/\nType=5\nInstallation=" + me + "\nContinued=1\n");
+  ASSERT_EQ(gw.Request("PUT", "/cont/team/Brevanto.dat", StoreMarkerText(earlier, {}, me)), 200);
+  const std::string below = "/cont/team/sub/Brevanto.dat";
+  ASSERT_EQ(gw.Request("PUT", below, StoreMarkerText(NewStoreId(), {}, NewStoreId())), 200);
+  program = c.Start(c.Inotify());
+  std::string inside = GetText("STORE", "STORE_BELOW");
+  inside = inside.substr(inside.find("%s") + 2, 40);
+  EXPECT_TRUE(WaitFor([&] { return CountOf(c.Log(), inside) == 1; }, 20)) << c.Log();
+  EXPECT_EQ(Stored(gw, "cont", c, "a.txt"), "(missing)");
+  ASSERT_EQ(gw.Request("DELETE", below), 204);
+  EXPECT_TRUE(WaitFor([&] { return Stored(gw, "cont", c, "a.txt") == "machine c"; }, 30))
+      << c.Log();
+  EXPECT_TRUE(bvtest::ProgramWorld::EndsWithZero(program, SIGTERM));
 }
 
 // A plan on an object store rides out the gateway's restart: while it is away

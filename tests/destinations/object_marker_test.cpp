@@ -106,10 +106,36 @@ TEST(ObjectDevice, StoreMarkerTellsWhoseStoreItIs) {
   const std::string kept = here.Read("PLAN/1/Store.ini");
   ASSERT_EQ(unlink(here.NativeOf("PLAN/1/Store.ini").c_str()), 0);
   EXPECT_EQ(look(&other, StoreVerdict::kEarlierStore), "");
-  // Continued on the user's word it is the new plan's own, unless another plan took it since.
+  // What the wizard's test finds at a place for a new plan, and the folder it names.
+  const auto found = [&](const char* prefix) {
+    ObjectStoreSettings at = s;
+    at.prefix = prefix;
+    auto dest = ObjectDestination(at);
+    EXPECT_TRUE(dest->Prepare(false));
+    const StoreVerdict verdict = StoreFoundAt(*dest, "");
+    return std::pair{verdict, dynamic_cast<CObjectDevice&>(*dest).FoundFolder()};
+  };
+  // Not offered, nor taken at the continued plan's first look, while another store lies below
+  // it (a copy named as the marker in its trees is none); nothing is written.
+  const std::string belowUrl = url + "sub/Brevanto.dat";
+  ASSERT_EQ(Gateway().Request("PUT", url + "Latest/C/Brevanto.dat", "a user's file"), 200);
+  EXPECT_EQ(found("store"), std::pair(StoreVerdict::kEarlierStore, std::string()));
+  ASSERT_EQ(Gateway().Request("PUT", belowUrl, StoreMarkerText(NewStoreId(), {}, NewStoreId())),
+            200);
+  EXPECT_EQ(found("store"), std::pair(StoreVerdict::kStoreBelow, std::string("store/sub/")));
+  // Continued on the user's word it is the new plan's own once nothing lies below it, unless
+  // another plan took it since.
   const std::string again = other.System() + "\\";
   ASSERT_TRUE(ContinueEarlierStore(again, "/store/", first));
+  const std::vector<std::string> before = Gateway().Keys(s.bucket, "");
+  EXPECT_EQ(look(&other, StoreVerdict::kStoreBelow), first);
+  EXPECT_EQ(Gateway().Keys(s.bucket, ""), before);
+  ASSERT_EQ(Gateway().Request("DELETE", belowUrl), 204);
   EXPECT_EQ(look(&other, StoreVerdict::kOwn), first);
+  ASSERT_EQ(Gateway().Request("PUT", belowUrl, StoreMarkerText(NewStoreId(), {}, NewStoreId())),
+            200);
+  EXPECT_EQ(look(&other, StoreVerdict::kOwn), first) << "its own since";
+  ASSERT_EQ(Gateway().Request("DELETE", belowUrl), 204);
   ASSERT_EQ(unlink(here.NativeOf("PLAN/2/Store.ini").c_str()), 0);
   here.Write("PLAN/1/Store.ini", kept);
   EXPECT_FALSE(ContinueEarlierStore(again, "/store/", first));
@@ -126,6 +152,7 @@ TEST(ObjectDevice, StoreMarkerTellsWhoseStoreItIs) {
                               StoreMarkerText(inner, {}, InstallationId())),
             200);
   ASSERT_EQ(Gateway().Request("PUT", url + "deep/Latest/b.txt", "b"), 200);
+  EXPECT_EQ(found("store/deep"), std::pair(StoreVerdict::kNestedStore, std::string("store/")));
   ASSERT_TRUE(WriteStoreRecord(nested.System() + "\\", {inner, "/store/deep/", kStorageObject, "",
                                                         "", "", InstallationId()}));
   EXPECT_EQ(look(&nested, StoreVerdict::kNestedStore, "store/deep"), inner);
@@ -172,6 +199,11 @@ TEST(ObjectDevice, StoreMarkerTellsWhoseStoreItIs) {
     ASSERT_EQ(Gateway().Request("DELETE", markerUrl), 204);
     EXPECT_EQ(look(&other, StoreVerdict::kUnmarkedCopies), "");
     EXPECT_EQ(marker(), "(none)");
+    if (!*copy) {  // not while the store inside it is there: it would hold that one
+      EXPECT_EQ(look(&mine, StoreVerdict::kStoreBelow), first);
+      EXPECT_EQ(marker(), "(none)");
+      ASSERT_EQ(Gateway().Request("DELETE", url + "deep/Brevanto.dat"), 204);
+    }
     EXPECT_EQ(look(&mine, StoreVerdict::kOwn), first);
     EXPECT_EQ(marker(), first + "@" + InstallationId());
   }

@@ -159,11 +159,19 @@ TEST(ObjectConnectDialog, PassesOrNamesTheFailingStepAndItsCause) {
   bvtest::ScopedEnv dataDir("BREVANTO_DATA_DIR", data.Native());
   ASSERT_TRUE(gw.MakeBucket("earlier"));
   const std::string id = NewStoreId(), living = NewStoreId();
+  // A store an earlier plan left with another installation's store below it is not offered
+  // (nor one inside another store), and the words name the store found, not the folder typed:
+  // so are a marker that is none and copies without a marker, there or above.
   for (const auto& [folder, marker] :
        {std::pair{"mine", StoreMarkerText(id, {}, InstallationId())},
         std::pair{"theirs", StoreMarkerText(NewStoreId(), {}, NewStoreId())},
-        std::pair{"living", StoreMarkerText(living, {}, InstallationId())}})
+        std::pair{"living", StoreMarkerText(living, {}, InstallationId())},
+        std::pair{"over", StoreMarkerText(NewStoreId(), {}, InstallationId())},
+        std::pair{"over/sub", StoreMarkerText(NewStoreId(), {}, NewStoreId())},
+        std::pair{"theirs/deep", StoreMarkerText(NewStoreId(), {}, InstallationId())},
+        std::pair{"junk", std::string("junk")}})
     ASSERT_EQ(gw.Request("PUT", "/earlier/" + std::string(folder) + "/Brevanto.dat", marker), 200);
+  ASSERT_EQ(gw.Request("PUT", "/earlier/lost/Latest/C/x.txt", "x"), 200);
   data.Write("PLAN/7/Plan.ini", "");
   ASSERT_TRUE(WriteStoreRecord(data.SystemOf("PLAN/7") + "\\",
                                {living, "/living/", kStorageObject, "", "", "", InstallationId()}));
@@ -179,11 +187,19 @@ TEST(ObjectConnectDialog, PassesOrNamesTheFailingStepAndItsCause) {
     const char* prefix;
     bool asked, answer;
     std::string said, continued;
+    bool refused;
   } choices[] = {
-      {"mine/", true, true, found("MSG_STORE_CONTINUED"), id},
-      {"mine/", true, false, found("MSG_CHOOSE_OTHER_FOLDER"), ""},
-      {"theirs/", false, true, held("FOUND_OTHER_INSTALLATION", "s3://earlier/theirs/"), ""},
-      {"living/", false, true, held("FOUND_OTHER_PLAN", "s3://earlier/living/"), ""}};
+      {"mine/", true, true, found("MSG_STORE_CONTINUED"), id, false},
+      {"mine/", true, false, found("MSG_CHOOSE_OTHER_FOLDER"), "", true},
+      {"theirs/", false, true, held("FOUND_OTHER_INSTALLATION", "s3://earlier/theirs/"), "", true},
+      {"living/", false, true, held("FOUND_OTHER_PLAN", "s3://earlier/living/"), "", true},
+      {"over/", false, true, held("CANNOT_STORE_BELOW", "s3://earlier/over/sub/"), "", true},
+      {"theirs/deep/", false, true, held("CANNOT_INSIDE_STORE", "s3://earlier/theirs/"), "", true},
+      {"theirs/new/", false, true, held("CANNOT_INSIDE_STORE", "s3://earlier/theirs/"), "", true},
+      {"junk/", false, true, held("CANNOT_NOT_A_MARKER", "s3://earlier/junk/"), "", true},
+      {"junk/in/", false, true, held("CANNOT_NOT_A_MARKER_ABOVE", "s3://earlier/junk/"), "", true},
+      {"lost/", false, true, held("CANNOT_UNMARKED_COPIES", "s3://earlier/lost/"), "", true},
+      {"lost/in/", false, true, held("CANNOT_COPIES_ABOVE", "s3://earlier/lost/"), "", true}};
   for (const auto& row : choices) {
     CDlgConnectObjectStore dialog(gw.Settings("earlier", row.prefix));
     bool asked = false;
@@ -193,6 +209,7 @@ TEST(ObjectConnectDialog, PassesOrNamesTheFailingStepAndItsCause) {
     EXPECT_EQ(asked, row.asked) << row.prefix;
     EXPECT_EQ(dialog.Message()->text().toStdString(), row.said);
     EXPECT_EQ(dialog.ContinuedStore(), row.continued);
+    EXPECT_EQ(dialog.Refused(), row.refused) << row.prefix;
     QApplication::processEvents();
     const QLabel* box = dialog.Message();
     EXPECT_GE(box->height(), box->heightForWidth(box->width())) << "clipped: " << row.prefix;

@@ -1,5 +1,8 @@
 // The plan wizard's pages (offscreen): their checks, and every way through them.
 #include "WizardTestKit.h"
+#include "destinations/ObjectSession.h"
+#include "support/HostileS3.h"
+#include "ui/wizard/CDlgConnectObjectStore.h"
 
 namespace fs = std::filesystem;
 
@@ -107,6 +110,57 @@ TEST_F(WizardTest, PageChecksKeepTheUserOnThePage) {
     EXPECT_TRUE(Said("WIZARD_BACKUP_DEST", said)) << said;
     EXPECT_EQ(wizard.CurrentPage(), 2) << said;
   }
+  // The object storage test found a folder no plan can use: its words name the store found,
+  // not the folder typed, and Next is held back (its check too) until another folder is typed
+  // or a test there passes.
+  bvtest::HostileS3 s3(bvtest::HostileS3::kHonest);
+  ObjectSession planted;
+  planted.SetOptions(s3.Settings("theirs/"));
+  const std::string marker = "theirs/Brevanto.dat";
+  ASSERT_TRUE(planted.PutText(marker, StoreMarkerText(NewStoreId(), {}, NewStoreId())).Ok());
+  dest->Tabs()->setCurrentIndex(wiz::kTabObject);
+  const ObjectStoreSettings at = s3.Settings("theirs/inner");
+  std::vector<std::pair<const char*, std::string>> typedBefore;
+  for (const auto& [name, text] : {std::pair{"objectEndpointEdit", at.endpoint},
+                                   {"objectBucketEdit", at.bucket},
+                                   {"objectPrefixEdit", at.prefix},
+                                   {"objectAccessKeyEdit", at.accessKey},
+                                   {"objectSecretKeyEdit", at.secretKey}}) {
+    typedBefore.emplace_back(name, field(name)->text().toStdString());
+    Type(field(name), text);
+  }
+  const auto test = [&] {
+    std::string said;
+    bvtest::WhenModal<CDlgConnectObjectStore>([&](CDlgConnectObjectStore* box) {
+      EXPECT_TRUE(RunUntil([&] { return box->Finished(); }, 30000));
+      said = box->Message()->text().toStdString();
+      box->accept();
+    });
+    dest->findChild<QPushButton*>("objectTestButton")->click();
+    return said;
+  };
+  EXPECT_EQ(test(), FormatText(GetText("DIALOG_CONNECT_OBJECT_STORE", "CANNOT_INSIDE_STORE"),
+                               {"s3://hostile/theirs/"}));
+  EXPECT_FALSE(wizard.NextButton()->isEnabled());
+  wizard.GoNext();
+  EXPECT_EQ(wizard.CurrentPage(), 2);
+  EXPECT_TRUE(Said("WIZARD_BACKUP_DEST", "OBJECT_FOLDER_REFUSED"));
+  const std::pair<std::function<void()>, bool> held[] = {
+      {[&] { Type(field("objectPrefixEdit"), "mine"); }, true},
+      {[&] { Type(field("objectPrefixEdit"), "theirs/inner"); }, false},
+      {[&] { dest->Tabs()->setCurrentIndex(wiz::kTabFtp); }, true},
+      {[&] { dest->Tabs()->setCurrentIndex(wiz::kTabObject); }, false},
+      {[&] {
+         ASSERT_TRUE(planted.Delete(marker).Ok());
+         EXPECT_EQ(test(), GetText("DIALOG_CONNECT_OBJECT_STORE", "MSG_SUCCESS"));
+       },
+       true}};
+  for (const auto& [step, enabled] : held) {
+    step();
+    EXPECT_EQ(wizard.NextButton()->isEnabled(), enabled);
+  }
+  for (const auto& [name, text] : typedBefore) Type(field(name), text);
+  dest->Tabs()->setCurrentIndex(wiz::kTabFtp);
   // Unencrypted FTP chosen: its warning shows whole at the wizard's first size.
   auto* security = dest->findChild<QComboBox*>("ftpSecurityCombo");
   security->setCurrentIndex(kFtpPlain);

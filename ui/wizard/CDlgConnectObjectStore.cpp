@@ -61,29 +61,39 @@ const char* CauseKey(ObjectFailure cause) {
   }
 }
 
-// Why no test object was written in the folder: the store found there.
-std::string FoundWords(StoreVerdict found, const ObjectStoreSettings& settings) {
+// Why no test object was written in the folder: the store found there, or
+// above or below it (found: that folder).
+std::string FoundWords(StoreVerdict verdict, const ObjectStoreSettings& settings,
+                       const std::string& found) {
+  static const struct {
+    StoreVerdict verdict;
+    const char* key;
+    bool namesFound;  // the words name the folder found, not the plan's
+  } kWords[] = {{StoreVerdict::kOtherInstallation, "FOUND_OTHER_INSTALLATION", false},
+                {StoreVerdict::kForeign, "FOUND_OTHER_PLAN", false},
+                {StoreVerdict::kNotAMarker, "CANNOT_NOT_A_MARKER", false},
+                {StoreVerdict::kUnmarkedCopies, "CANNOT_UNMARKED_COPIES", false},
+                {StoreVerdict::kInsideStore, "CANNOT_INSIDE_STORE", true},
+                {StoreVerdict::kNestedStore, "CANNOT_INSIDE_STORE", true},
+                {StoreVerdict::kStoreBelow, "CANNOT_STORE_BELOW", true},
+                {StoreVerdict::kNotAMarkerAbove, "CANNOT_NOT_A_MARKER_ABOVE", true},
+                {StoreVerdict::kCopiesAbove, "CANNOT_COPIES_ABOVE", true}};
   const std::string place = ReadableObjectStore(settings);
-  switch (found) {
-    case StoreVerdict::kOtherInstallation:
-      return FormatText(GetText(kSection, "FOUND_OTHER_INSTALLATION"), {place});
-    case StoreVerdict::kForeign:
-      return FormatText(GetText(kSection, "FOUND_OTHER_PLAN"), {place});
-    case StoreVerdict::kUnknown:
-      return FormatText(GetText(kSection, "FOUND_UNCHECKED"), {place});
-    default:
-      return GetText(kSection, "FOUND_NOT_WRITTEN") + " " +
-             FormatText(GetText("STORE", StoreRefusalText(found)), {place});
-  }
+  for (const auto& w : kWords)
+    if (w.verdict == verdict)
+      return FormatText(GetText(kSection, w.key),
+                        {w.namesFound ? "s3://" + settings.bucket + "/" + found : place});
+  return FormatText(GetText(kSection, "FOUND_UNCHECKED"), {place});
 }
 
 }  // namespace
 
 // What the worker and the dialog share; the worker keeps its own reference.
 struct CDlgConnectObjectStore::State {
-  std::mutex lock;  // guards done, ok, text, serverKey and earlierStore
+  std::mutex lock;  // guards done, ok, refused, text, serverKey and earlierStore
   bool done = false;
   bool ok = false;
+  bool refused = false;  // the folder is one a plan cannot use
   std::string text;
   std::string serverKey;     // the certificate's key, when it was refused
   std::string earlierStore;  // a store of an earlier plan found at the place
@@ -123,6 +133,7 @@ CDlgConnectObjectStore::CDlgConnectObjectStore(const ObjectStoreSettings& settin
 void CDlgConnectObjectStore::StartWorker() {
   state_ = std::make_shared<State>();
   finished_ = false;
+  refused_ = false;
   ShowText(Text("MSG_TESTING"));
   timer_->start(kTickMs);
   std::thread([settings = settings_, state = state_, planFolder = planFolder_] {
@@ -148,7 +159,7 @@ void CDlgConnectObjectStore::StartWorker() {
       text = GetText(kSection, StepKey(result.failedAt)) + " " +
              GetText("OBJECT_STORE_REFUSED", CauseKey(result.cause));
     else if (!result.written)
-      text = FoundWords(found, settings);
+      text = FoundWords(found, settings, device.FoundFolder());
     // A store found there that an earlier plan of this installation made.
     const std::string earlier =
         result.failedAt == ObjectProbeStep::kNone ? EarlierStoreAt(device) : std::string();
@@ -157,6 +168,7 @@ void CDlgConnectObjectStore::StartWorker() {
     state->done = true;
     state->earlierStore = earlier;
     state->ok = result.failedAt == ObjectProbeStep::kNone && result.written;
+    state->refused = result.failedAt == ObjectProbeStep::kNone && RefusesStore(found);
     state->text = std::move(text);
     state->serverKey = std::move(serverKey);
   }).detach();
@@ -178,6 +190,7 @@ void CDlgConnectObjectStore::OnTick() {
   timer_->stop();
   finished_ = true;
   succeeded_ = state_->ok;
+  refused_ = state_->refused;
   ShowText(QString::fromStdString(state_->text));
   if (state_->ok && !state_->earlierStore.empty()) {
     // Never mixed into silently: continued on the user's word alone.
@@ -185,6 +198,7 @@ void CDlgConnectObjectStore::OnTick() {
     const bool go = continue_ && continue_(found);
     if (go) continuedStore_ = state_->earlierStore;
     succeeded_ = go;
+    refused_ = !go;  // an earlier plan's store is no new plan's unless continued
     ShowText(found + "\n\n" + Text(go ? "MSG_STORE_CONTINUED" : "MSG_CHOOSE_OTHER_FOLDER"));
     return;
   }

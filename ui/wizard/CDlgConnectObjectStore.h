@@ -3,7 +3,8 @@
 // holds (or lies in, or holds below), and only in a folder free for the plan
 // writes, reads back and deletes a probe object, while a timer reads the
 // result. Another installation's or plan's store, any other store the plan
-// would be refused, or a look that failed is said in words. The answer names
+// would be refused (named by the folder found, above or below it too), or a
+// look that failed is said in the wizard's own words. The answer names
 // the step that failed and why (keys, bucket, clock, certificate,
 // reachability). The worker shares only a small state record, so a dialog
 // closed meanwhile leaves it to end on its own (bounded by the time-out).
@@ -35,6 +36,9 @@ class CDlgConnectObjectStore : public QDialog {
 
   bool Finished() const { return finished_; }
   bool Succeeded() const { return succeeded_; }
+  // The folder is one a plan cannot use (a store found there, above or
+  // below it, or an earlier plan's store not continued).
+  bool Refused() const { return refused_; }
   QLabel* Message() const { return message_; }
   // The question whether to trust a key (true: trust it); a message box
   // unless replaced.
@@ -68,4 +72,5 @@ class CDlgConnectObjectStore : public QDialog {
   QPushButton* button_;
   bool finished_ = false;
   bool succeeded_ = false;
+  bool refused_ = false;
 };

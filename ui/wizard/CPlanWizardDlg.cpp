@@ -40,6 +40,7 @@ CPlanWizardDlg::CPlanWizardDlg(QWidget* parent, uint32_t planId, int startPage) 
   ctx_.newPlan = planId == 0 || PlanList::Instance().Find(planId) == nullptr;
   if (ctx_.newPlan) ctx_.planId = 0;
   ctx_.worker = new CWizardWorker(this);
+  ctx_.nextChanged = [this] { next_->setEnabled(!PageAt(CurrentPage())->NextHeld()); };
   BeginAnswers(ctx_.planId, &ctx_.ini);
   // The card renames a plan without its answers: the plan's own name counts.
   if (CPlan* plan = ctx_.newPlan ? nullptr : PlanList::Instance().Find(ctx_.planId)) {
@@ -151,6 +152,7 @@ void CPlanWizardDlg::ShowPage(int index) {
   }
   back_->setEnabled(index > 0);
   next_->setVisible(index < kPageWhen);
+  ctx_.nextChanged();
   finish_->setVisible(index == kPageWhen);
   (index == kPageWhen ? finish_ : next_)->setDefault(true);
 }

@@ -73,6 +73,7 @@ CWPSelectDest::CWPSelectDest(WizardContext* context, QWidget* parent)
   connect(tabs_, &QTabBar::currentChanged, this, [this](int tab) {
     if (!settingTab_) tabChosen_ = true;
     ShowTab(tab);
+    if (ctx_->nextChanged) ctx_->nextChanged();
   });
 }
 
@@ -218,6 +219,10 @@ void CWPSelectDest::Enter() {
 bool CWPSelectDest::Check() {
   if (!KindChangeConfirmed()) return false;
   const int tab = tabs_->currentIndex();
+  if (tab == wiz::kTabObject && NextHeld()) {
+    WizMessage(kSection, "OBJECT_FOLDER_REFUSED");
+    return false;
+  }
   if (tab == wiz::kTabObject) return CheckObjectStore();
   if (tab == wiz::kTabFtp) return CheckServer();
   return CheckDiskFolder(tab);

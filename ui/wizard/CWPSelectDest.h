@@ -29,6 +29,8 @@ class CWPSelectDest : public CWizardPage {
   void Enter() override;
   bool Check() override;
   void Store() override;
+  // The object storage folder tested last is one a plan cannot use.
+  bool NextHeld() const override;
 
   QTabBar* Tabs() const { return tabs_; }
   QComboBox* Drives() const { return driveCombo_; }
@@ -125,6 +127,7 @@ class CWPSelectDest : public CWizardPage {
   std::string serverLoopOf_;   // the store and user that test was for
   std::string sourceLetters_;  // drives the chosen sources lie on
   std::vector<OtherPlanPlace> others_;  // the other plans' stores and folders
+  std::string refused_;                 // the object storage folder a test found no plan can use
   std::string probed_;                  // the folder the last probe on the worker was for
   bool probedWritable_ = true;
   bool filling_ = false;     // the combo is being filled: no choice yet

@@ -8,6 +8,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QStackedWidget>
+#include <QTabBar>
 
 #include "destinations/ObjectDevice.h"
 #include "platform/base/Text.h"
@@ -47,12 +48,20 @@ QWidget* CWPSelectDest::MakeObjectPanel() {
   test->setObjectName("objectTestButton");
   row->addWidget(test);
   form->addRow(QString(), row);
+  // Another folder (or bucket, or endpoint) is not the one refused.
+  for (QLineEdit* edit : {endpoint_, bucket_, prefix_})
+    connect(edit, &QLineEdit::textChanged, this, [this] {
+      if (ctx_->nextChanged) ctx_->nextChanged();
+    });
   connect(test, &QPushButton::clicked, this, [this] {
     Store();  // the answers as Next would keep them
     CDlgConnectObjectStore dialog(ObjectFields(), this,
                                   ctx_->planId != 0 ? GetPlanFolder(ctx_->planId) : std::string());
     if (ctx_->planId != 0) dialog.SetContinueQuestion(nullptr);  // only a new plan continues one
     dialog.exec();
+    refused_ = dialog.Refused() ? ReadableObjectStore(ObjectFields()) + '\n' + Trimmed(endpoint_)
+                                : std::string();
+    if (ctx_->nextChanged) ctx_->nextChanged();
     WriteContinuedStore(ctx_->ini, dialog.ContinuedStore());
     if (!dialog.AcceptedKey().empty()) {  // trusted there: kept for the plan's "Devices.ini"
       ObjectStoreSettings o = ReadObjectAnswers(ctx_->ini);
@@ -77,6 +86,11 @@ ObjectStoreSettings CWPSelectDest::ObjectFields() const {
   const ObjectStoreSettings before = ReadObjectAnswers(ctx_->ini);
   if (plat::ToLower(before.endpoint) == plat::ToLower(s.endpoint)) s.pinnedKey = before.pinnedKey;
   return s;
+}
+
+bool CWPSelectDest::NextHeld() const {
+  return tabs_->currentIndex() == wiz::kTabObject && !refused_.empty() &&
+         refused_ == ReadableObjectStore(ObjectFields()) + '\n' + Trimmed(endpoint_);
 }
 
 bool CWPSelectDest::CheckObjectStore() {

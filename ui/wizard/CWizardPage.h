@@ -5,6 +5,7 @@
 #include <QString>
 #include <QWidget>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -27,6 +28,8 @@ struct WizardContext {
   DefaultPlanRecord defaults;
   // The object storage tab's secret key: kept here, never among the answers.
   std::string objectSecret;
+  // A page's NextHeld may have changed: the dialog looks at it again.
+  std::function<void()> nextChanged;
 };
 
 class CWizardPage : public QWidget {
@@ -40,6 +43,8 @@ class CWizardPage : public QWidget {
   virtual bool Check() = 0;
   // Writes the page's answers.
   virtual void Store() = 0;
+  // Next is held back (greyed) while true.
+  virtual bool NextHeld() const { return false; }
 
  protected:
   WizardContext* ctx_;
