@@ -321,13 +321,11 @@ TEST(ExcludeFile, ReadsEntriesAndReportsBadLines) {
   EXPECT_EQ(items, "*.tmp/0/0/ C:\\spool/1/0/ !/0/" + std::to_string(kRuleAttrHidden) +
                        "/ C:\\usr\\tmp/0/0/ ");
 
-  std::vector<std::string> texts;
-  for (const EventData& e : events.Events())
-    if (e.code == kEvInvalidContent) texts.push_back(e.text1);
   const std::string prefix = "Invalid line in " + dir.SystemOf("exclude.ini") + " ";
-  EXPECT_EQ(texts, (std::vector<std::string>{prefix + "include=C:\\x",
-                                             prefix + "Exclude=C:\\y",  // keys are case-sensitive
-                                             prefix + "exclude="}));
+  EXPECT_EQ(events.Texts(kEvInvalidContent),
+            (std::vector<std::string>{prefix + "include=C:\\x",
+                                      prefix + "Exclude=C:\\y",  // keys are case-sensitive
+                                      prefix + "exclude="}));
   // Adding again replaces the group instead of doubling it.
   ASSERT_TRUE(AddExclusionsFromFile(&rules, dir.SystemOf("exclude.ini")));
   EXPECT_EQ(rules.GroupCount(kRuleAlwaysExclude), 1u);
