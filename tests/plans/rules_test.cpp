@@ -140,12 +140,9 @@ TEST(RuleMatch, ScoresScopesAndAlwaysExcludesDecide) {
   EXPECT_TRUE(off->Match("C:\\C\\X"));
 }
 
-std::unique_ptr<CRuleSet> LoadText(const bvtest::TempDir& dir, const std::string& text) {
-  dir.Write("IncExc.ini", text);
-  return LoadRuleSet(dir.SystemOf("IncExc.ini"));
-}
-
-TEST(RuleFile, SavesTheWrittenFormAndLoadsItBack) {
+// Saved in its written form and loaded back; files by hand load leniently (a group without
+// text disabled), malformed ones are refused whole.
+TEST(RuleFile, SavesTheWrittenFormLoadsItBackAndRefusesMalformedFiles) {
   bvtest::TempDir dir;
   CRuleSet rules;
   CRuleGroup* g1 = rules.AddGroup(kRuleInclude, "group1", "Group1 Text");
@@ -186,11 +183,7 @@ TEST(RuleFile, SavesTheWrittenFormAndLoadsItBack) {
   EXPECT_FALSE(back->Match("C:\\home\\bob\\b.odt"));  // outside the scope
   EXPECT_EQ(LoadRuleSet(dir.SystemOf("missing.ini")), nullptr);
   EXPECT_FALSE(SaveRuleSet(CRuleSet(), dir.SystemOf("no/such/folder/IncExc.ini")));
-}
 
-// Files by hand load leniently (a group without text disabled); malformed ones are refused.
-TEST(RuleFile, HandWrittenFilesLoadLenientlyAndMalformedOnesFailWhole) {
-  bvtest::TempDir dir;
   const std::string head = "groups.inc.begin\ngroup.begin=g\ngroup.text=t\ngroup.pattern\n";
   const std::string inc = head + "item.begin\nitem.mask=C:\\A\nitem.desc\nitem.end\ngroup.end\n";
   struct Case {
@@ -236,7 +229,8 @@ TEST(RuleFile, HandWrittenFilesLoadLenientlyAndMalformedOnesFailWhole) {
        -1},
   };
   for (const Case& c : cases) {
-    auto rules = LoadText(dir, c.text);
+    dir.Write("IncExc.ini", c.text);
+    auto rules = LoadRuleSet(dir.SystemOf("IncExc.ini"));
     ASSERT_EQ(rules != nullptr, c.include >= 0) << c.what;
     if (!rules) continue;
     EXPECT_EQ(rules->GroupCount(kRuleInclude), size_t(c.include)) << c.what;
@@ -254,7 +248,7 @@ std::string Expand(const std::string& value, uint32_t* attributes = nullptr) {
   return mask;
 }
 
-TEST(ExcludeMacros, AttributeWordsAndFolderPrefixesExpand) {
+TEST(ExcludeFile, MacrosExpandEntriesLoadAndBadLinesAreTold) {
   const std::string home = plat::GetShellFolder(plat::ShellFolder::kProfile);
   ASSERT_FALSE(home.empty());
   struct Case {
@@ -291,10 +285,8 @@ TEST(ExcludeMacros, AttributeWordsAndFolderPrefixesExpand) {
   EXPECT_EQ(Expand("$(ie_cache)thumbnails"), dir.System() + "\\thumbnails");
   cache.Set(nullptr);
   EXPECT_EQ(Expand("$(ie_cache)"), home + "\\.cache\\");
-}
 
-TEST(ExcludeFile, ReadsEntriesAndReportsBadLines) {
-  bvtest::TempDir dir;
+  // The exclusion file: its entries expanded, its bad lines told.
   CRuleSet none;
   EXPECT_FALSE(AddExclusionsFromFile(&none, dir.SystemOf("exclude.ini")));  // missing file
   EXPECT_EQ(none.GroupCount(kRuleAlwaysExclude), 0u);
