@@ -52,7 +52,7 @@ class SourcesTest : public ::testing::Test {
   bvtest::ScopedEnv home_, config_, data_;
 };
 
-TEST_F(SourcesTest, PlanTypeAndWebChoicesFromTheWizardAnswers) {
+TEST_F(SourcesTest, PlanTypeWebChoicesAndRulesFromTheWizardAnswers) {
   struct Step {
     const char *section, *key, *value;
     int32_t type;
@@ -92,9 +92,8 @@ TEST_F(SourcesTest, PlanTypeAndWebChoicesFromTheWizardAnswers) {
              "[ApplicationData]\nFireFox Bookmarks=1\n[CommonData]\n"
              "Files in My Documents=1\nFiles in My Music=1\n");
   EXPECT_EQ(ReadWebChoices(dir_.System()), (WebChoices{true, false, true, false, true}));
-}
 
-TEST_F(SourcesTest, WebChoicesAndWizardAnswersMakeTheRules) {
+  // The rules the web choices and the wizard's answers make.
   CRuleSet rules;
   rules.AddGroup(kRuleInclude, "orl:netscape", "!");
   rules.AddGroup(kRuleInclude, "orl:my_documents", "!");

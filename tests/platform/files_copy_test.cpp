@@ -84,16 +84,6 @@ TEST(FilesCopy, EveryFailedStepLeavesTheOldOrTheWholeNewFile) {
   const std::string big = Pattern(5 * 1024 * 1024 + 5);
   t.Write("src.bin", big);
   auto S = [&](const char* rel) { return t.SystemOf(rel); };
-  // A fault armed once fires at its step only; a disarmed seam does not count.
-  plat::fault::Arm(2, plat::kErrIoDevice);
-  EXPECT_NE(plat::GetFileAttributes(S("src.bin")), plat::kInvalidAttributes);
-  EXPECT_EQ(Code(plat::GetFileAttributes(S("src.bin")) != plat::kInvalidAttributes), 1117u);
-  EXPECT_NE(plat::GetFileAttributes(S("src.bin")), plat::kInvalidAttributes);
-  EXPECT_EQ(plat::fault::Calls(), 3u);
-  plat::fault::Disarm();
-  const uint64_t calls = plat::fault::Calls();
-  plat::GetFileAttributes(S("src.bin"));
-  EXPECT_EQ(plat::fault::Calls(), calls);
   const struct Loop {
     const char* target;
     std::string old, fresh;
