@@ -1,12 +1,8 @@
 // Restores from stores on loopback servers (FTP, FTPS, SFTP): listed, downloaded with their times
 // and modes, failures named; a hostile server nesting folders without end.
-#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <atomic>
-#include <thread>
 
 #include "RestoreRun.h"
 #include "common/Texts.h"

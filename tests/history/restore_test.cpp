@@ -1,6 +1,5 @@
 // The restore engine: target paths, revision names and patterns as tables; a store on E:
 // listed, searched and restored by jobs.
-#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 

@@ -2,10 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <climits>
-#include <filesystem>
 
 #include "common/KeyValueFile.h"
-#include "common/Settings.h"
 #include "plans/PlanFile.h"
 #include "plans/RuleFile.h"
 #include "support/EventCollector.h"

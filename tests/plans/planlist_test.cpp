@@ -2,9 +2,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <algorithm>
 #include <atomic>
-#include <functional>
 #include <sstream>
 #include <thread>
 

@@ -3,8 +3,6 @@
 
 #include <cstdlib>
 #include <memory>
-#include <string>
-#include <vector>
 
 #include "common/Settings.h"
 #include "common/Texts.h"

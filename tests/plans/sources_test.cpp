@@ -1,22 +1,15 @@
 // Plan types, web choices, wizard rules, the extension list, the built-in sources' walk.
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <string>
-#include <vector>
-
 #include "common/Texts.h"
 #include "destinations/StoreMarker.h"
 #include "engine/PlanList.h"
-#include "plans/CPlan.h"
 #include "plans/ExtensionList.h"
 #include "plans/PlanSources.h"
-#include "plans/RuleSet.h"
 #include "platform/base/Text.h"
 #include "platform/profile/Profile.h"
 #include "support/EventCollector.h"
 #include "support/ScratchEnv.h"
-#include "support/TempDir.h"
 
 namespace fs = std::filesystem;
 

@@ -1,25 +1,17 @@
 // What the machine says: clocks, thread identity and priority, power,
 // well-known folders from the environment and XDG files.
-#include <gtest/gtest.h>
 #include <sched.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <csignal>
-#include <filesystem>
-#include <string>
 #include <thread>
-#include <utility>
-#include <vector>
 
 #include "Checks.h"
 #include "platform/process/Clock.h"
 #include "platform/process/MachineLoad.h"
 #include "platform/process/PowerSupply.h"
 #include "platform/profile/Folders.h"
-#include "support/TempDir.h"
 
 TEST(Clock, CountersThreadsAndTheLowestPriority) {
   const uint64_t t0 = plat::GetTickCount64();

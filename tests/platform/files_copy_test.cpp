@@ -1,18 +1,10 @@
 // The copy path into a store: stops, sweeps of leftovers, failed steps,
 // links planted below the store's root, other file systems.
-#include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <atomic>
-#include <filesystem>
-#include <functional>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "Checks.h"
-#include "platform/base/Errors.h"
 #include "platform/base/FaultSeam.h"
 #include "platform/files/Files.h"
 #include "platform/files/FilesBelow.h"

@@ -5,7 +5,6 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
-#include <string>
 #include <thread>
 #include <tuple>
 #include <vector>
