@@ -381,26 +381,16 @@ TEST_F(PlanListTest, OnlyFilesOnInternalFixedDrivesOutsideStoresAreTaken) {
   EXPECT_EQ(list_.FixedDrives(), "CE");
   CPlan* a = Create("A", "Store");
   ASSERT_TRUE(a);
-  const std::pair<const char*, bool> cases[] = {
-      {"C:\\home\\a.txt", true},
-      {"c:\\home\\a.txt", true},
-      {"F:\\a.txt", false},  // removable
-      {"G:\\a.txt", false},  // fixed but on USB
-      {"D:\\a.txt", false},  // no such drive
-      {"\\\\srv\\share\\a.txt", false},
-      {"a.txt", false},
-      {"", false},
-      {"C:\\RECYCLER\\x", false},
-      {"c:\\recycled", false},
-      {"C:\\System Volume Information\\tracking.log", false},
-      {"C:\\RecyclerX\\x", true},
-      {"E:\\Store\\Latest\\x", false},  // a plan's destination
-      {"E:\\Store", false},
-      {"E:\\store\\x", true},  // a folder beside it whose name differs in case
-      {"E:\\Store2\\x", true},
-  };
-  for (const auto& [path, eligible] : cases)
-    EXPECT_EQ(list_.IsPathEligible(path), eligible) << path;
+  // Not taken: removable, fixed on USB, no such drive, shares, relative paths, bins, the plan's
+  // destination; a folder beside it whose name differs in case is.
+  for (const char* path :
+       {"C:\\home\\a.txt", "c:\\home\\a.txt", "C:\\RecyclerX\\x", "E:\\store\\x", "E:\\Store2\\x"})
+    EXPECT_TRUE(list_.IsPathEligible(path)) << path;
+  for (const char* path :
+       {"F:\\a.txt", "G:\\a.txt", "D:\\a.txt", "\\\\srv\\share\\a.txt", "a.txt", "",
+        "C:\\RECYCLER\\x", "c:\\recycled", "C:\\System Volume Information\\tracking.log",
+        "E:\\Store\\Latest\\x", "E:\\Store"})
+    EXPECT_FALSE(list_.IsPathEligible(path)) << path;
   IncludeSources(a);
   env_.Src().Write("kept/Brevanto.dat", StoreMarkerText(NewStoreId()));
   env_.Src().Write("kept/deep/f.txt", "x");
