@@ -86,6 +86,12 @@ inline CDirNode* Find(CDirNode* root, const std::string& name) {
   return found;
 }
 
+// A file time of seconds since 1970.
+inline std::filesystem::file_time_type FileTime(int64_t seconds) {
+  return std::filesystem::file_time_type::clock::from_sys(
+      std::chrono::system_clock::from_time_t(seconds));
+}
+
 // Below the store folder native (ending in "/"), in the store's folder for
 // source (e.g. "C/home/ann"), the folder "g": g.txt with revisions 1, 4 and
 // 17 (numbers with gaps, as rotation by age leaves them), later.txt written
@@ -104,8 +110,7 @@ inline void WriteStoreWithGaps(const std::string& native, const std::string& sou
   for (const auto& f : files) {
     const std::string path = native + f.tree + "/" + source + "/g/" + f.name;
     bvtest::WriteNative(path, f.bytes);
-    std::filesystem::last_write_time(path, std::filesystem::file_time_type::clock::from_sys(
-                                               std::chrono::system_clock::from_time_t(kAt + f.at)));
+    std::filesystem::last_write_time(path, FileTime(kAt + f.at));
   }
 }
 

@@ -3,7 +3,6 @@
 
 #include <atomic>
 #include <functional>
-#include <map>
 #include <set>
 #include <thread>
 

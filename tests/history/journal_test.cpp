@@ -3,7 +3,6 @@
 #include <signal.h>
 #include <sys/resource.h>
 
-#include <filesystem>
 #include <fstream>
 
 #include "JournalBytes.h"
@@ -16,7 +15,6 @@
 #include "platform/process/Clock.h"
 #include "support/EventCollector.h"
 #include "support/ScopedEnv.h"
-#include "support/TempDir.h"
 
 namespace fs = std::filesystem;
 

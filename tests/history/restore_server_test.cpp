@@ -1,12 +1,8 @@
 // Restores from stores on loopback servers (FTP, FTPS, SFTP): listed, downloaded with their times
 // and modes, failures named; a hostile server nesting folders without end.
-#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <atomic>
-#include <thread>
 
 #include "RestoreRun.h"
 #include "common/Texts.h"
@@ -60,8 +56,7 @@ TEST(FtpRestore, ListsAndDownloadsAServerStoreAndNamesWhatFails) {
       where.ftp = ftp->Settings("rs/");
     }
     for (const auto& [rel, bytes] : kStore) WriteNative(native + "/" + rel, bytes);
-    const auto written = fs::file_time_type::clock::from_sys(
-        std::chrono::system_clock::from_time_t(1765000000));  // restored with the file
+    const auto written = FileTime(1765000000);  // restored with the file
     fs::last_write_time(native + "/Latest/C/home/ann/doc.txt", written);
     fs::permissions(native + "/Latest/C/home/ann/doc.txt", fs::perms(0600));  // comes back so
     // A mode open to all on the server comes back without write for others,
@@ -86,9 +81,7 @@ TEST(FtpRestore, ListsAndDownloadsAServerStoreAndNamesWhatFails) {
     const int64_t kOld = 1552645800;  // 2019-03-15 10:30:00 UTC
     WriteNative(source.NativeOf("kept.txt"), "private words");
     fs::permissions(source.NativeOf("kept.txt"), fs::perms(0600));
-    fs::last_write_time(
-        source.NativeOf("kept.txt"),
-        fs::file_time_type::clock::from_sys(std::chrono::system_clock::from_time_t(kOld)));
+    fs::last_write_time(source.NativeOf("kept.txt"), FileTime(kOld));
     {
       FtpSession up;
       up.SetOptions(FtpSessionOptionsOf(where.ftp));
@@ -147,8 +140,7 @@ TEST(FtpRestore, ListsAndDownloadsAServerStoreAndNamesWhatFails) {
     EXPECT_EQ(fs::status(out.Native() + "/home/ann/sub dir/\xc3\xbc.bin").permissions(),
               fs::perms(0744 & ~mask));
     EXPECT_EQ(fs::status(out.Native() + "/home/ann/kept.txt").permissions(), fs::perms(0600));
-    EXPECT_EQ(fs::last_write_time(out.Native() + "/home/ann/kept.txt"),
-              fs::file_time_type::clock::from_sys(std::chrono::system_clock::from_time_t(kOld)));
+    EXPECT_EQ(fs::last_write_time(out.Native() + "/home/ann/kept.txt"), FileTime(kOld));
 
     WriteStoreWithGaps(native + "/", "C/home/ann");
     CheckStoreWithGaps(where);

@@ -2,10 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <climits>
-#include <filesystem>
 
 #include "common/KeyValueFile.h"
-#include "common/Settings.h"
 #include "plans/PlanFile.h"
 #include "plans/RuleFile.h"
 #include "support/EventCollector.h"
@@ -90,24 +88,15 @@ TEST(KeyValueReader, TrimsSplitsAndSkipsCommentsAndDamage) {
 }
 
 TEST(KeyValueToInt, AtoiSemanticsWithSaturation) {
-  const std::pair<const char*, int64_t> ints[] = {{"", 7},
-                                                  {"42", 42},
-                                                  {"+5", 5},
-                                                  {"\t-12abc", -12},
-                                                  {"abc", 0},
-                                                  {"-", 0},
-                                                  {"2147483647", INT32_MAX},
-                                                  {"2147483648", INT32_MAX},
-                                                  {"-2147483648", INT32_MIN},
-                                                  {"-99999999999999999999", INT32_MIN}};
-  for (const auto& [text, want] : ints) EXPECT_EQ(KeyValueToInt(text, 7), want) << text;
-  const std::pair<const char*, int64_t> wide[] = {{"", -1},
-                                                  {"1700000000123", 1700000000123LL},
-                                                  {"9223372036854775807", INT64_MAX},
-                                                  {"9223372036854775808", INT64_MAX},
-                                                  {"-9223372036854775808", INT64_MIN},
-                                                  {"-9223372036854775809", INT64_MIN}};
-  for (const auto& [text, want] : wide) EXPECT_EQ(KeyValueToInt64(text, -1), want) << text;
+  using P = std::pair<const char*, int64_t>;
+  for (const P& p : {P{"", 7}, P{"42", 42}, P{"+5", 5}, P{"\t-12abc", -12}, P{"abc", 0}, P{"-", 0},
+                     P{"2147483647", INT32_MAX}, P{"2147483648", INT32_MAX},
+                     P{"-2147483648", INT32_MIN}, P{"-99999999999999999999", INT32_MIN}})
+    EXPECT_EQ(KeyValueToInt(p.first, 7), p.second) << p.first;
+  for (const P& p : {P{"", -1}, P{"1700000000123", 1700000000123LL},
+                     P{"9223372036854775807", INT64_MAX}, P{"9223372036854775808", INT64_MAX},
+                     P{"-9223372036854775808", INT64_MIN}, P{"-9223372036854775809", INT64_MIN}})
+    EXPECT_EQ(KeyValueToInt64(p.first, -1), p.second) << p.first;
 }
 
 // The writer replaces a file whole; what the reader returns, also from kept inputs, survives.
@@ -185,23 +174,13 @@ class PlanFileTest : public ::testing::Test {
 
 // Every key written in order, read back; clamped and defaulted values.
 TEST_F(PlanFileTest, WritesKeysInOrderAndReadsThemBack) {
-  PlanSettings s;
-  s.mode = 2;
-  s.name = "Docs";
-  s.storageType = 1;
-  s.storePath = "E:\\Store";
-  s.versionNumber = 4;
-  s.scheduleNum = 1;
-  s.scheduleUnit = 4;
-  s.lastTime = 10;
-  s.missingTime = 11;
-  s.enabled = 1;
-  s.lastBackupTime = 12;
-  s.initialScanDone = 0;
-  s.missedScheduledRun = 1;
   const std::string head =
       "Mode=1\nName=Docs\nStorageType=1\nStorePath=E:\\Store\nVersionNumber=4\n"
       "ScheduleNum=1\nScheduleUnit=4\nLastTime=10\nMissingTime=11\n";
+  Put(head + "InitDone=0\nEnabled=1\nLastBackupTime=12\nMissScheduledBackup=1\n");
+  PlanSettings s;
+  ASSERT_TRUE(Read(&s));
+  s.mode = 2;  // a working plan is stored idle
   EXPECT_EQ(FormatPlanFile(s),
             head + "InitDone=0\nEnabled=1\nLastBackupTime=12\nMissScheduledBackup=1\n");
   s.initialScanDone = 1;
@@ -264,11 +243,9 @@ TEST_F(PlanFileTest, BadLinesMissingKeysAndJunkAreReported) {
   PlanSettings s;
   ASSERT_TRUE(Read(&s));
   EXPECT_EQ(s.name, "Docs");
-  std::vector<std::string> texts;
-  for (const auto& e : events.Events())
-    if (e.code == kEvInvalidContent) texts.push_back(e.text1);
-  EXPECT_EQ(texts, (std::vector<std::string>{"Invalid line in " + path_ + " Colour=blue",
-                                             "Invalid line in " + path_ + " junk line"}));
+  EXPECT_EQ(events.Texts(kEvInvalidContent),
+            (std::vector<std::string>{"Invalid line in " + path_ + " Colour=blue",
+                                      "Invalid line in " + path_ + " junk line"}));
   // A quiet read raises nothing, also when it fails.
   events.Clear();
   EXPECT_TRUE(ReadPlanFile(path_, &s, false));
@@ -280,16 +257,12 @@ TEST_F(PlanFileTest, BadLinesMissingKeysAndJunkAreReported) {
   EXPECT_FALSE(Read(&s));
   EXPECT_EQ(events.CountOf(kEvUnreadablePlanFile), 1u);
 
-  std::vector<std::string> inputs;  // each required key is needed
-  for (const char* key :
+  for (const char* key :  // each required key is needed
        {"Mode", "Name", "StorageType", "StorePath", "VersionNumber", "ScheduleNum", "ScheduleUnit",
         "LastTime", "MissingTime", "Enabled", "LastBackupTime"}) {
     std::string text = kFullPlan;
     const size_t at = text.find(std::string(key) + "=");
     text.erase(at, text.find('\n', at) + 1 - at);
-    inputs.push_back(text);
-  }
-  for (const std::string& text : inputs) {
     Put(text);
     events.Clear();
     EXPECT_FALSE(Read(&s)) << text.substr(0, 60);

@@ -2,9 +2,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <algorithm>
 #include <atomic>
-#include <functional>
 #include <sstream>
 #include <thread>
 
@@ -32,13 +30,6 @@ void WritePlan(const ScratchEnv& env, uint32_t id, const std::string& name, int 
                   "\nVersionNumber=3\nScheduleNum=1\nScheduleUnit=" + std::to_string(unit) +
                   "\nLastTime=0\nMissingTime=0\nLastBackupTime=0\n" + extra);
   if (rules) WriteNative(dir + "/IncExc.ini", "");
-}
-
-std::vector<std::string> TextsOf(EventCollector& events, int32_t code) {
-  std::vector<std::string> out;
-  for (const auto& e : events.Events())
-    if (e.code == code) out.push_back(e.text1);
-  return out;
 }
 
 class PlanListTest : public ::testing::Test {
@@ -72,7 +63,7 @@ TEST_F(PlanListTest, CreateFindNameAndRefuse) {
   EXPECT_EQ(ListText(), "SEED=1\nID=1\n");
   EXPECT_TRUE(fs::exists(PlanDir(1) + "/Plan.ini") && fs::exists(PlanDir(1) + "/IncExc.ini"));
   EXPECT_FALSE(docs->Enabled()) << "enabling is the wizard's decision";
-  EXPECT_EQ(TextsOf(events, kEvPlanCreated), std::vector<std::string>{"Docs"});
+  EXPECT_EQ(events.Texts(kEvPlanCreated), std::vector<std::string>{"Docs"});
   CPlan* lower = Create("docs", "Store2");
   ASSERT_TRUE(lower);
   EXPECT_FALSE(Create("  Docs ", "Store3"));
@@ -135,12 +126,12 @@ TEST_F(PlanListTest, LoadAllSkipsBrokenPlans) {
             std::vector<int64_t>({kModeIdle, 0}));
   // IDs 0, -3 and too big and plan 4's rules are unreadable; plan 5's name is taken.
   const std::string list = GetDataFolder() + "plans.ini";
-  const std::vector<std::string> unreadable = TextsOf(events, kEvUnreadablePlanFile);
+  const std::vector<std::string> unreadable = events.Texts(kEvUnreadablePlanFile);
   EXPECT_EQ(std::count(unreadable.begin(), unreadable.end(), list), 3);
   EXPECT_EQ(std::count(unreadable.begin(), unreadable.end(), GetPlanFolder(4) + "IncExc.ini"), 1);
   EXPECT_EQ(events.CountOf(kEvDuplicatePlanName), 1u);
   std::string told;
-  for (const std::string& t : TextsOf(events, kEvInvalidContent)) told += t + "\n";
+  for (const std::string& t : events.Texts(kEvInvalidContent)) told += t + "\n";
   EXPECT_EQ(events.CountOf(kEvInvalidContent), 8u) << told;
   EXPECT_EQ(list_.SetAsideCount(), 6u);
   for (const char* why :
@@ -240,7 +231,7 @@ TEST(PlanListDamageTest, DamagedListIsRebuiltFromThePlanFolders) {
     std::sort(lines.begin() + 1, lines.end());
     EXPECT_EQ(lines, (std::vector<std::string>{"SEED=8", "ID=1", "ID=2", "ID=3", "ID=8"}));
     std::string notice;
-    for (const std::string& t : TextsOf(events, kEvInvalidContent))
+    for (const std::string& t : events.Texts(kEvInvalidContent))
       if (t.find("rebuilt") != std::string::npos) notice = t;
     EXPECT_NE(notice.find("3 plans"), std::string::npos) << notice;
     EXPECT_NE(notice.find(aside.empty() ? "" : aside[0]), std::string::npos) << notice;
@@ -390,26 +381,16 @@ TEST_F(PlanListTest, OnlyFilesOnInternalFixedDrivesOutsideStoresAreTaken) {
   EXPECT_EQ(list_.FixedDrives(), "CE");
   CPlan* a = Create("A", "Store");
   ASSERT_TRUE(a);
-  const std::pair<const char*, bool> cases[] = {
-      {"C:\\home\\a.txt", true},
-      {"c:\\home\\a.txt", true},
-      {"F:\\a.txt", false},  // removable
-      {"G:\\a.txt", false},  // fixed but on USB
-      {"D:\\a.txt", false},  // no such drive
-      {"\\\\srv\\share\\a.txt", false},
-      {"a.txt", false},
-      {"", false},
-      {"C:\\RECYCLER\\x", false},
-      {"c:\\recycled", false},
-      {"C:\\System Volume Information\\tracking.log", false},
-      {"C:\\RecyclerX\\x", true},
-      {"E:\\Store\\Latest\\x", false},  // a plan's destination
-      {"E:\\Store", false},
-      {"E:\\store\\x", true},  // a folder beside it whose name differs in case
-      {"E:\\Store2\\x", true},
-  };
-  for (const auto& [path, eligible] : cases)
-    EXPECT_EQ(list_.IsPathEligible(path), eligible) << path;
+  // Not taken: removable, fixed on USB, no such drive, shares, relative paths, bins, the plan's
+  // destination; a folder beside it whose name differs in case is.
+  for (const char* path :
+       {"C:\\home\\a.txt", "c:\\home\\a.txt", "C:\\RecyclerX\\x", "E:\\store\\x", "E:\\Store2\\x"})
+    EXPECT_TRUE(list_.IsPathEligible(path)) << path;
+  for (const char* path :
+       {"F:\\a.txt", "G:\\a.txt", "D:\\a.txt", "\\\\srv\\share\\a.txt", "a.txt", "",
+        "C:\\RECYCLER\\x", "c:\\recycled", "C:\\System Volume Information\\tracking.log",
+        "E:\\Store\\Latest\\x", "E:\\Store"})
+    EXPECT_FALSE(list_.IsPathEligible(path)) << path;
   IncludeSources(a);
   env_.Src().Write("kept/Brevanto.dat", StoreMarkerText(NewStoreId()));
   env_.Src().Write("kept/deep/f.txt", "x");

@@ -3,8 +3,6 @@
 
 #include <cstdlib>
 #include <memory>
-#include <string>
-#include <vector>
 
 #include "common/Settings.h"
 #include "common/Texts.h"
@@ -140,12 +138,9 @@ TEST(RuleMatch, ScoresScopesAndAlwaysExcludesDecide) {
   EXPECT_TRUE(off->Match("C:\\C\\X"));
 }
 
-std::unique_ptr<CRuleSet> LoadText(const bvtest::TempDir& dir, const std::string& text) {
-  dir.Write("IncExc.ini", text);
-  return LoadRuleSet(dir.SystemOf("IncExc.ini"));
-}
-
-TEST(RuleFile, SavesTheWrittenFormAndLoadsItBack) {
+// Saved in its written form and loaded back; files by hand load leniently (a group without
+// text disabled), malformed ones are refused whole.
+TEST(RuleFile, SavesTheWrittenFormLoadsItBackAndRefusesMalformedFiles) {
   bvtest::TempDir dir;
   CRuleSet rules;
   CRuleGroup* g1 = rules.AddGroup(kRuleInclude, "group1", "Group1 Text");
@@ -186,11 +181,7 @@ TEST(RuleFile, SavesTheWrittenFormAndLoadsItBack) {
   EXPECT_FALSE(back->Match("C:\\home\\bob\\b.odt"));  // outside the scope
   EXPECT_EQ(LoadRuleSet(dir.SystemOf("missing.ini")), nullptr);
   EXPECT_FALSE(SaveRuleSet(CRuleSet(), dir.SystemOf("no/such/folder/IncExc.ini")));
-}
 
-// Files by hand load leniently (a group without text disabled); malformed ones are refused.
-TEST(RuleFile, HandWrittenFilesLoadLenientlyAndMalformedOnesFailWhole) {
-  bvtest::TempDir dir;
   const std::string head = "groups.inc.begin\ngroup.begin=g\ngroup.text=t\ngroup.pattern\n";
   const std::string inc = head + "item.begin\nitem.mask=C:\\A\nitem.desc\nitem.end\ngroup.end\n";
   struct Case {
@@ -236,7 +227,8 @@ TEST(RuleFile, HandWrittenFilesLoadLenientlyAndMalformedOnesFailWhole) {
        -1},
   };
   for (const Case& c : cases) {
-    auto rules = LoadText(dir, c.text);
+    dir.Write("IncExc.ini", c.text);
+    auto rules = LoadRuleSet(dir.SystemOf("IncExc.ini"));
     ASSERT_EQ(rules != nullptr, c.include >= 0) << c.what;
     if (!rules) continue;
     EXPECT_EQ(rules->GroupCount(kRuleInclude), size_t(c.include)) << c.what;
@@ -254,7 +246,7 @@ std::string Expand(const std::string& value, uint32_t* attributes = nullptr) {
   return mask;
 }
 
-TEST(ExcludeMacros, AttributeWordsAndFolderPrefixesExpand) {
+TEST(ExcludeFile, MacrosExpandEntriesLoadAndBadLinesAreTold) {
   const std::string home = plat::GetShellFolder(plat::ShellFolder::kProfile);
   ASSERT_FALSE(home.empty());
   struct Case {
@@ -291,10 +283,8 @@ TEST(ExcludeMacros, AttributeWordsAndFolderPrefixesExpand) {
   EXPECT_EQ(Expand("$(ie_cache)thumbnails"), dir.System() + "\\thumbnails");
   cache.Set(nullptr);
   EXPECT_EQ(Expand("$(ie_cache)"), home + "\\.cache\\");
-}
 
-TEST(ExcludeFile, ReadsEntriesAndReportsBadLines) {
-  bvtest::TempDir dir;
+  // The exclusion file: its entries expanded, its bad lines told.
   CRuleSet none;
   EXPECT_FALSE(AddExclusionsFromFile(&none, dir.SystemOf("exclude.ini")));  // missing file
   EXPECT_EQ(none.GroupCount(kRuleAlwaysExclude), 0u);
@@ -321,13 +311,11 @@ TEST(ExcludeFile, ReadsEntriesAndReportsBadLines) {
   EXPECT_EQ(items, "*.tmp/0/0/ C:\\spool/1/0/ !/0/" + std::to_string(kRuleAttrHidden) +
                        "/ C:\\usr\\tmp/0/0/ ");
 
-  std::vector<std::string> texts;
-  for (const EventData& e : events.Events())
-    if (e.code == kEvInvalidContent) texts.push_back(e.text1);
   const std::string prefix = "Invalid line in " + dir.SystemOf("exclude.ini") + " ";
-  EXPECT_EQ(texts, (std::vector<std::string>{prefix + "include=C:\\x",
-                                             prefix + "Exclude=C:\\y",  // keys are case-sensitive
-                                             prefix + "exclude="}));
+  EXPECT_EQ(events.Texts(kEvInvalidContent),
+            (std::vector<std::string>{prefix + "include=C:\\x",
+                                      prefix + "Exclude=C:\\y",  // keys are case-sensitive
+                                      prefix + "exclude="}));
   // Adding again replaces the group instead of doubling it.
   ASSERT_TRUE(AddExclusionsFromFile(&rules, dir.SystemOf("exclude.ini")));
   EXPECT_EQ(rules.GroupCount(kRuleAlwaysExclude), 1u);
@@ -343,24 +331,20 @@ TEST(ExcludeFile, BuiltInListSuitsAWorkstation) {
   ASSERT_FALSE(home.empty());
   // Kept: user, mail and browser files. Out: caches, trash, system, temporary and backups.
   const char* cache = std::getenv("XDG_CACHE_HOME");
-  const std::pair<std::string, bool> paths[] = {
-      {home + "\\Documents\\report.odt", true},
-      {home + "\\.thunderbird\\abc.default\\Mail\\Inbox", true},
-      {home + "\\.mozilla\\firefox\\abc.default\\places.sqlite", true},
-      {home + "\\.bashrc", true},
-      {"C:\\etc\\fstab", true},
-      {home + "\\.cache\\thumbnails\\normal\\a.png", cache && *cache},
-      {home + "\\.local\\share\\Trash\\files\\old.odt", false},
-      {GetDataFolder() + "PLAN\\1\\Logging.dat", false},
-      {"C:\\proc\\1\\status", false},
-      {"C:\\tmp\\x", false},
-      {"C:\\var\\cache\\apt\\pkgcache.bin", false},
-      {home + "\\Documents\\draft.tmp", false},
-      {home + "\\Documents\\report.odt~", false},
-      {home + "\\Documents\\.~lock.report.odt#", false},
-      {home + "\\.config\\chromium\\Default\\GPUCache\\data_1", false},
-  };
-  for (const auto& [path, kept] : paths) EXPECT_EQ(rules.Match(path), kept) << path;
+  for (const std::string& path : std::vector<std::string>{
+           home + "\\Documents\\report.odt", home + "\\.thunderbird\\abc.default\\Mail\\Inbox",
+           home + "\\.mozilla\\firefox\\abc.default\\places.sqlite", home + "\\.bashrc",
+           "C:\\etc\\fstab"})
+    EXPECT_TRUE(rules.Match(path)) << path;
+  for (const std::string& path : std::vector<std::string>{
+           home + "\\.local\\share\\Trash\\files\\old.odt",
+           GetDataFolder() + "PLAN\\1\\Logging.dat", "C:\\proc\\1\\status", "C:\\tmp\\x",
+           "C:\\var\\cache\\apt\\pkgcache.bin", home + "\\Documents\\draft.tmp",
+           home + "\\Documents\\report.odt~", home + "\\Documents\\.~lock.report.odt#",
+           home + "\\.config\\chromium\\Default\\GPUCache\\data_1"})
+    EXPECT_FALSE(rules.Match(path)) << path;
+  // Thumbnails are kept only where the cache lies elsewhere.
+  EXPECT_EQ(rules.Match(home + "\\.cache\\thumbnails\\normal\\a.png"), cache && *cache);
   // A whole-computer search leaves system trees out; a plan that chose one keeps it.
   CRuleSet pictures, chosen;
   pictures.AddGroup(kRuleInclude, "group1", "t")->AddItem("*.PNG", "");

@@ -42,8 +42,9 @@ class ScheduleTest : public ::testing::Test {
   }
 };
 
-// Days and weeks are exact seconds; months keep a lowered day and the start's saving flag.
-TEST_F(ScheduleTest, CalendarUnitsLandOnTheirLocalSlot) {
+// Days and weeks are exact seconds; months keep a lowered day and the start's saving flag;
+// each slot runs once.
+TEST_F(ScheduleTest, UnitsLandOnTheirLocalSlotAndEachSlotRunsOnce) {
   struct Case {
     const char* what;
     int32_t unit;
@@ -86,16 +87,13 @@ TEST_F(ScheduleTest, CalendarUnitsLandOnTheirLocalSlot) {
     const int64_t due = ComputeDue(kUnitDaily, 1, start, 0, now, 0);
     EXPECT_TRUE(due >= now && due < now + kDay && (due - start) % kDay == 0) << start;
   }
-}
-
-// Each slot runs once: a run marks its slot done, whatever the unit.
-TEST_F(ScheduleTest, EverySlotRunsOnce) {
+  // Each slot runs once: a run marks its slot done, whatever the unit.
   const int64_t start = Local(2026, 1, 1, 0, 0);
   const int64_t now = start + 151 * kDay;  // a daily slot
-  struct Case {
+  struct Slot {
     int32_t unit, num;
     int64_t lastRun, now, up, due;
-  } cases[] = {
+  } slots[] = {
       // Minutes and hours: the next slot until the first run (never one
       // missed before it), then a period after the last run's slot; an
       // overdue slot runs at once.
@@ -122,7 +120,7 @@ TEST_F(ScheduleTest, EverySlotRunsOnce) {
       {kUnitContinuous, 1, now, now, 100000, now + 3},
       {9, 1, 0, now, 0, start},  // unknown units keep the start time
   };
-  for (const Case& c : cases) {
+  for (const Slot& c : slots) {
     EXPECT_EQ(ComputeDue(c.unit, c.num, start, c.lastRun, c.now, c.up), c.due)
         << "unit " << c.unit << " every " << c.num << " last run " << c.lastRun - now << " now "
         << c.now - now;

@@ -1,22 +1,15 @@
 // Plan types, web choices, wizard rules, the extension list, the built-in sources' walk.
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <string>
-#include <vector>
-
 #include "common/Texts.h"
 #include "destinations/StoreMarker.h"
 #include "engine/PlanList.h"
-#include "plans/CPlan.h"
 #include "plans/ExtensionList.h"
 #include "plans/PlanSources.h"
-#include "plans/RuleSet.h"
 #include "platform/base/Text.h"
 #include "platform/profile/Profile.h"
 #include "support/EventCollector.h"
 #include "support/ScratchEnv.h"
-#include "support/TempDir.h"
 
 namespace fs = std::filesystem;
 
@@ -52,7 +45,7 @@ class SourcesTest : public ::testing::Test {
   bvtest::ScopedEnv home_, config_, data_;
 };
 
-TEST_F(SourcesTest, PlanTypeAndWebChoicesFromTheWizardAnswers) {
+TEST_F(SourcesTest, PlanTypeWebChoicesAndRulesFromTheWizardAnswers) {
   struct Step {
     const char *section, *key, *value;
     int32_t type;
@@ -92,9 +85,8 @@ TEST_F(SourcesTest, PlanTypeAndWebChoicesFromTheWizardAnswers) {
              "[ApplicationData]\nFireFox Bookmarks=1\n[CommonData]\n"
              "Files in My Documents=1\nFiles in My Music=1\n");
   EXPECT_EQ(ReadWebChoices(dir_.System()), (WebChoices{true, false, true, false, true}));
-}
 
-TEST_F(SourcesTest, WebChoicesAndWizardAnswersMakeTheRules) {
+  // The rules the web choices and the wizard's answers make.
   CRuleSet rules;
   rules.AddGroup(kRuleInclude, "orl:netscape", "!");
   rules.AddGroup(kRuleInclude, "orl:my_documents", "!");

@@ -1,25 +1,15 @@
 #include "platform/changes/ChangeDevice.h"
 
-#include <fcntl.h>
-#include <gtest/gtest.h>
 #include <sys/mount.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
-#include <deque>
-#include <filesystem>
 #include <future>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "Checks.h"
 #include "platform/base/Text.h"
 #include "support/DeepTree.h"
-#include "support/ScopedEnv.h"
-#include "support/TempDir.h"
 
 namespace fs = std::filesystem;
 using bvtest::NativeToSystemC;

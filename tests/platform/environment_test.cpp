@@ -1,25 +1,18 @@
 // What the machine says: clocks, thread identity and priority, power,
 // well-known folders from the environment and XDG files.
-#include <gtest/gtest.h>
 #include <sched.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
+#include <array>
 #include <chrono>
 #include <csignal>
-#include <filesystem>
-#include <string>
 #include <thread>
-#include <utility>
-#include <vector>
 
 #include "Checks.h"
 #include "platform/process/Clock.h"
 #include "platform/process/MachineLoad.h"
 #include "platform/process/PowerSupply.h"
 #include "platform/profile/Folders.h"
-#include "support/TempDir.h"
 
 TEST(Clock, CountersThreadsAndTheLowestPriority) {
   const uint64_t t0 = plat::GetTickCount64();
@@ -89,48 +82,39 @@ TEST(Clock, MachineLoadCountsOnlyOtherProcesses) {
   std::filesystem::create_symlink("../devices/virtual/block/loop0", t.NativeOf("b/loop0"));
   plat::MachineLoad load(t.NativeOf("p"), t.NativeOf("b"), 0, 0);
   EXPECT_FALSE(load.OthersBusy()) << "nothing readable: nothing to go by";
-  // Ticks: the machine's busy ones and this process's; bytes: the disk's read and written
-  // (vda's sectors; its partition and the loop device would count them twice) and this
-  // process's. A step adds its figures within about 20 ms.
+  // Busy ticks of the machine and of this process, bytes read by the disk (vda's sectors: its
+  // partition and the loop device would count them twice) and by this process, bytes written
+  // by both. A step adds its figures within about 20 ms.
   const uint64_t hz = static_cast<uint64_t>(sysconf(_SC_CLK_TCK));
-  uint64_t machine = 1000, own = 100, diskRead = 0, diskWritten = 0, ownRead = 0, ownWritten = 0;
+  std::array<uint64_t, 6> at = {1000, 100, 0, 0, 0, 0};
   auto write = [&] {
-    t.Write("p/stat", "cpu  " + std::to_string(machine) + " 0 0 999999 50 0 0 7 0 0\ncpu0 1 2\n");
+    t.Write("p/stat", "cpu  " + std::to_string(at[0]) + " 0 0 999999 50 0 0 7 0 0\ncpu0 1 2\n");
     t.Write("p/self/stat",
-            "42 (a (b) c) S 1 1 1 0 -1 0 0 0 0 0 " + std::to_string(own) + " 0 0 0 20 0 3 0\n");
-    t.Write("p/self/io", "rchar: 9\nread_bytes: " + std::to_string(ownRead) +
-                             "\nwrite_bytes: " + std::to_string(ownWritten) + "\n");
-    const std::string disk = " 0 0 " + std::to_string(diskRead / 512) + " 0 0 0 " +
-                             std::to_string(diskWritten / 512) + " 0 0 0 0\n";
+            "42 (a (b) c) S 1 1 1 0 -1 0 0 0 0 0 " + std::to_string(at[1]) + " 0 0 0 20 0 3 0\n");
+    t.Write("p/self/io", "rchar: 9\nread_bytes: " + std::to_string(at[3]) +
+                             "\nwrite_bytes: " + std::to_string(at[5]) + "\n");
+    const std::string disk = " 0 0 " + std::to_string(at[2] / 512) + " 0 0 0 " +
+                             std::to_string(at[4] / 512) + " 0 0 0 0\n";
     t.Write("p/diskstats", " 253 0 vda" + disk + " 253 1 vda1" + disk + "   7 0 loop0" + disk);
   };
   write();
   EXPECT_FALSE(load.OthersBusy());
-  const struct {
-    uint64_t machine, own, diskRead, ownRead, diskWritten, ownWritten;
-    bool busy;
-  } steps[] = {
-      {hz, hz, 0, 0, 0, 0, false},              // only this process worked
-      {hz, 0, 0, 0, 0, 0, true},                // another one did
-      {0, 0, 1 << 20, 1 << 20, 0, 0, false},    // own reads
-      {0, 0, 1 << 20, 0, 0, 0, true},           // another's
-      {0, 0, 0, 0, 64 << 20, 64 << 20, false},  // own writes on the disk at once
-      {0, 0, 0, 0, 0, 64 << 20, false},         // ... or later
-      {0, 0, 0, 0, 64 << 20, 0, false},
-      {0, 0, 0, 0, 64 << 20, 0, true},  // another's
-      {0, 0, 0, 0, 0, 0, false},
+  const std::pair<std::array<uint64_t, 6>, bool> steps[] = {
+      {{hz, hz, 0, 0, 0, 0}, false},              // only this process worked
+      {{hz, 0, 0, 0, 0, 0}, true},                // another one did
+      {{0, 0, 1 << 20, 1 << 20, 0, 0}, false},    // own reads
+      {{0, 0, 1 << 20, 0, 0, 0}, true},           // another's
+      {{0, 0, 0, 0, 64 << 20, 64 << 20}, false},  // own writes on the disk at once
+      {{0, 0, 0, 0, 0, 64 << 20}, false},         // ... or later
+      {{0, 0, 0, 0, 64 << 20, 0}, false},
+      {{0, 0, 0, 0, 64 << 20, 0}, true},  // another's
+      {{0, 0, 0, 0, 0, 0}, false},
   };
-  for (const auto& step : steps) {
+  for (const auto& [adds, busy] : steps) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    machine += step.machine;
-    own += step.own;
-    diskRead += step.diskRead;
-    ownRead += step.ownRead;
-    diskWritten += step.diskWritten;
-    ownWritten += step.ownWritten;
+    for (size_t i = 0; i < at.size(); ++i) at[i] += adds[i];
     write();
-    EXPECT_EQ(load.OthersBusy(), step.busy)
-        << step.machine << " " << step.own << " " << step.diskRead << " " << step.diskWritten;
+    EXPECT_EQ(load.OthersBusy(), busy) << testing::PrintToString(adds);
   }
 }
 

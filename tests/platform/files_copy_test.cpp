@@ -1,18 +1,10 @@
 // The copy path into a store: stops, sweeps of leftovers, failed steps,
 // links planted below the store's root, other file systems.
-#include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <atomic>
-#include <filesystem>
-#include <functional>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "Checks.h"
-#include "platform/base/Errors.h"
 #include "platform/base/FaultSeam.h"
 #include "platform/files/Files.h"
 #include "platform/files/FilesBelow.h"
@@ -84,16 +76,6 @@ TEST(FilesCopy, EveryFailedStepLeavesTheOldOrTheWholeNewFile) {
   const std::string big = Pattern(5 * 1024 * 1024 + 5);
   t.Write("src.bin", big);
   auto S = [&](const char* rel) { return t.SystemOf(rel); };
-  // A fault armed once fires at its step only; a disarmed seam does not count.
-  plat::fault::Arm(2, plat::kErrIoDevice);
-  EXPECT_NE(plat::GetFileAttributes(S("src.bin")), plat::kInvalidAttributes);
-  EXPECT_EQ(Code(plat::GetFileAttributes(S("src.bin")) != plat::kInvalidAttributes), 1117u);
-  EXPECT_NE(plat::GetFileAttributes(S("src.bin")), plat::kInvalidAttributes);
-  EXPECT_EQ(plat::fault::Calls(), 3u);
-  plat::fault::Disarm();
-  const uint64_t calls = plat::fault::Calls();
-  plat::GetFileAttributes(S("src.bin"));
-  EXPECT_EQ(plat::fault::Calls(), calls);
   const struct Loop {
     const char* target;
     std::string old, fresh;

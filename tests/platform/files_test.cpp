@@ -1,25 +1,16 @@
 // File services on real folders: one life of a folder through every call,
 // every failure as a row of one table, and listings of odd entries.
 #include <fcntl.h>
-#include <gtest/gtest.h>
 #include <sys/inotify.h>
-#include <sys/stat.h>
 #include <sys/xattr.h>
-#include <unistd.h>
 
 #include <array>
 #include <climits>
 #include <cstring>
-#include <filesystem>
-#include <functional>
-#include <map>
 #include <set>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "Checks.h"
-#include "platform/base/Errors.h"
 #include "platform/files/Files.h"
 #include "platform/files/FolderAccess.h"
 #include "platform/files/FolderEntries.h"

@@ -1,25 +1,16 @@
 #include "platform/process/Locks.h"
 
-#include <gtest/gtest.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/un.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
-#include <filesystem>
 #include <memory>
 #include <sstream>
-#include <string>
 #include <thread>
-#include <utility>
-#include <vector>
 
 #include "Checks.h"
-#include "support/TempDir.h"
 
 namespace {
 

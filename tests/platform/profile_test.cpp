@@ -5,7 +5,6 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
-#include <string>
 #include <thread>
 #include <tuple>
 #include <vector>
@@ -98,10 +97,8 @@ TEST(Profile, WritesChangeOneLineAndKeepTheRest) {
   for (int s = 0; s < 4; ++s)
     for (int i = 0; i < 25; ++i)
       EXPECT_EQ(plat::GetProfileInt(c, "S" + std::to_string(s), "k" + std::to_string(i), -1), i);
-}
 
-TEST(Profile, EmptyBinaryAndHugeFilesAreReadAndKept) {
-  TempDir t;
+  // Empty, binary and huge files are read and kept.
   t.Write("empty.ini", "");
   EXPECT_TRUE(plat::GetProfileSectionNames(t.SystemOf("empty.ini")).empty());
   ASSERT_TRUE(plat::WriteProfileString(t.SystemOf("empty.ini"), "S", "k", "v"));

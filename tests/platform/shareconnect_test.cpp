@@ -3,18 +3,10 @@
 // (a script on PATH that records how it was called).
 #include "platform/volumes/ShareConnect.h"
 
-#include <gtest/gtest.h>
-#include <sys/stat.h>
-
 #include <chrono>
-#include <cstdlib>
-#include <string>
 #include <thread>
 
 #include "Checks.h"
-#include "platform/base/Errors.h"
-#include "platform/volumes/Volumes.h"
-#include "support/TempDir.h"
 
 using plat::ConnectShare;
 

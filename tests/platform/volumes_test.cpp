@@ -1,15 +1,8 @@
 #include "platform/volumes/Volumes.h"
 
-#include <gtest/gtest.h>
-
-#include <string>
-#include <utility>
-#include <vector>
-
 #include "Checks.h"
 #include "platform/volumes/Paths.h"
 #include "platform/volumes/VolumeSources.h"
-#include "support/TempDir.h"
 
 namespace {
 

@@ -9,16 +9,6 @@
 namespace bvtest {
 namespace {
 
-bool Send(int fd, const std::string& text) {
-  size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n = send(fd, text.data() + done, text.size() - done, MSG_NOSIGNAL);
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
-  }
-  return true;
-}
-
 // The next line from the client (without its line end); false when it left
 // or stop was set.
 bool ReadLine(int fd, std::string* buffer, std::string* line, const std::atomic<bool>& stop) {
@@ -44,41 +34,14 @@ bool ReadLine(int fd, std::string* buffer, std::string* line, const std::atomic<
 
 EndlessFtpServer::EndlessFtpServer(bool wide, int cap, bool looping)
     : wide_(wide), cap_(cap), looping_(looping) {
-  listener_ = ListenLoopback(&port_);
-  if (listener_ >= 0) Start(std::thread([this] { Accept(); }));
+  Serve([this](int client) { Session(client); });
 }
 
-EndlessFtpServer::~EndlessFtpServer() {
-  stop_ = true;
-  if (listener_ >= 0) shutdown(listener_, SHUT_RDWR);
-  for (int round = 0; round < 2; ++round) {
-    std::unique_lock<std::mutex> guard(threadsLock_);
-    std::vector<std::thread> threads = std::move(threads_);
-    threads_.clear();
-    guard.unlock();
-    for (std::thread& t : threads) t.join();
-  }
-  if (listener_ >= 0) close(listener_);
-}
-
-void EndlessFtpServer::Start(std::thread thread) {
-  std::lock_guard<std::mutex> guard(threadsLock_);
-  threads_.push_back(std::move(thread));
-}
-
-void EndlessFtpServer::Accept() {
-  while (!stop_) {
-    pollfd p{listener_, POLLIN, 0};
-    if (poll(&p, 1, 50) <= 0) continue;
-    const int client = accept(listener_, nullptr, nullptr);
-    if (client < 0) continue;
-    const int on = 1;  // replies go out at once, as a real server's do
-    setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    Start(std::thread([this, client] { Session(client); }));
-  }
-}
+EndlessFtpServer::~EndlessFtpServer() { Stop(); }
 
 void EndlessFtpServer::Session(int client) {
+  const int on = 1;  // replies go out at once, as a real server's do
+  setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
   const std::string stamp = "modify=20260101120000;";
   const std::string machine = wide_ ? "type=dir;" + stamp + " a\r\ntype=dir;" + stamp +
                                           " b\r\ntype=file;size=1;" + stamp + " f.txt\r\n"
@@ -86,7 +49,7 @@ void EndlessFtpServer::Session(int client) {
   const std::string names = wide_ ? "a\r\nb\r\nf.txt\r\n" : "d\r\n";
   int passive = -1;
   std::string buffer, line;
-  Send(client, "220 welcome\r\n");
+  SendAll(client, "220 welcome\r\n");
   while (ReadLine(client, &buffer, &line, stop_)) {
     std::string verb = line.substr(0, line.find(' '));
     for (char& c : verb) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
@@ -115,13 +78,13 @@ void EndlessFtpServer::Session(int client) {
       if (data < 0) {
         reply = "425 no data connection\r\n";
       } else {
-        Send(client, "150 here it comes\r\n");
+        SendAll(client, "150 here it comes\r\n");
         // Each level's file differs in size: folders without end, not one folder again.
         std::string listing = verb == "MLSD" ? machine : names;
         if (const size_t size = listing.find("size=1;"); size != std::string::npos && !looping_)
           listing.replace(size + 5, 1,
                           std::to_string(1 + std::count(line.begin(), line.end(), '/')));
-        if (cap_ == 0 || ++listings_ <= cap_) Send(data, listing);
+        if (cap_ == 0 || ++listings_ <= cap_) SendAll(data, listing);
         if (cap_ == 0) ++listings_;
         close(data);
         reply = "226 done\r\n";
@@ -129,13 +92,13 @@ void EndlessFtpServer::Session(int client) {
       if (passive >= 0) close(passive);
       passive = -1;
     } else if (verb == "QUIT") {
-      Send(client, "221 bye\r\n");
+      SendAll(client, "221 bye\r\n");
       break;
     } else if (verb == "SIZE" || verb == "MDTM" || verb == "RETR" || verb == "STOR" ||
                verb == "MKD" || verb == "DELE" || verb == "RNFR") {
       reply = "550 no\r\n";
     }
-    if (!Send(client, reply)) break;
+    if (!SendAll(client, reply)) break;
   }
   if (passive >= 0) close(passive);
   close(client);

@@ -5,40 +5,25 @@
 // many were listed (a client without limits ends at last).
 #pragma once
 #include <atomic>
-#include <cstdint>
-#include <mutex>
-#include <string>
-#include <thread>
-#include <vector>
+
+#include "support/Loopback.h"
 
 namespace bvtest {
 
-class EndlessFtpServer {
+class EndlessFtpServer : public LoopbackServer {
  public:
   // looping: every folder lists the very same (a folder that holds itself).
   explicit EndlessFtpServer(bool wide, int cap = 0, bool looping = false);
   ~EndlessFtpServer();
-  EndlessFtpServer(const EndlessFtpServer&) = delete;
-  EndlessFtpServer& operator=(const EndlessFtpServer&) = delete;
-
-  bool Ok() const { return listener_ >= 0; }
-  uint16_t Port() const { return port_; }
   int Listings() const { return listings_; }
 
  private:
-  void Accept();
   void Session(int client);
-  void Start(std::thread thread);
 
   const bool wide_;
   const int cap_;
   const bool looping_ = false;
-  int listener_ = -1;
-  uint16_t port_ = 0;
-  std::atomic<bool> stop_{false};
   std::atomic<int> listings_{0};
-  std::mutex threadsLock_;  // guards threads_
-  std::vector<std::thread> threads_;
 };
 
 }  // namespace bvtest

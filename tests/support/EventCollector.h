@@ -2,6 +2,7 @@
 #pragma once
 #include <algorithm>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "common/EngineEvents.h"
@@ -26,6 +27,13 @@ class EventCollector : public CBaseClass {
   size_t CountOf(int32_t code) {
     std::lock_guard<std::mutex> g(lock_);
     return std::count_if(events_.begin(), events_.end(), [&](auto& e) { return e.code == code; });
+  }
+  // The first texts of the events with this code, in order.
+  std::vector<std::string> Texts(int32_t code) {
+    std::vector<std::string> out;
+    for (const EventData& e : Events())
+      if (e.code == code) out.push_back(e.text1);
+    return out;
   }
   void Clear() {
     std::lock_guard<std::mutex> g(lock_);

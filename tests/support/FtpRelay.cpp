@@ -12,16 +12,6 @@
 namespace bvtest {
 namespace {
 
-bool SendAll(int fd, const char* data, size_t n) {
-  while (n > 0) {
-    const ssize_t sent = send(fd, data, n, MSG_NOSIGNAL);
-    if (sent <= 0) return false;
-    data += sent;
-    n -= static_cast<size_t>(sent);
-  }
-  return true;
-}
-
 // Closes with a reset, as a cut cable or a dropped route looks to the peer.
 void Abort(int fd) {
   linger hard{1, 0};
@@ -34,39 +24,10 @@ void Abort(int fd) {
 FtpRelay::FtpRelay(uint16_t serverPort, uint64_t cutAfter,
                    std::function<std::string(const std::string&)> nativeOf)
     : serverPort_(serverPort), cutAfter_(cutAfter), nativeOf_(std::move(nativeOf)) {
-  listener_ = ListenLoopback(&port_);
-  if (listener_ >= 0) Start(std::thread([this] { Accept(); }));
+  Serve([this](int client) { Control(client); });
 }
 
-FtpRelay::~FtpRelay() {
-  stop_ = true;
-  if (listener_ >= 0) shutdown(listener_, SHUT_RDWR);
-  // Joined outside the lock (they may start more), then those started meanwhile.
-  for (int round = 0; round < 2; ++round) {
-    std::unique_lock<std::mutex> guard(threadsLock_);
-    std::vector<std::thread> threads = std::move(threads_);
-    threads_.clear();
-    guard.unlock();
-    for (std::thread& t : threads) t.join();
-  }
-  if (listener_ >= 0) close(listener_);
-}
-
-void FtpRelay::Start(std::thread thread) {
-  std::lock_guard<std::mutex> guard(threadsLock_);
-  threads_.push_back(std::move(thread));
-}
-
-void FtpRelay::Accept() {
-  while (!stop_) {
-    pollfd p{listener_, POLLIN, 0};
-    if (poll(&p, 1, 50) <= 0) continue;
-    const int client = accept(listener_, nullptr, nullptr);
-    if (client < 0) continue;
-    ++connections_;
-    Start(std::thread([this, client] { Control(client); }));
-  }
-}
+FtpRelay::~FtpRelay() { Stop(); }
 
 std::string FtpRelay::Rewrite(const std::string& line,
                               const std::shared_ptr<std::atomic<bool>>& full) {
@@ -112,6 +73,7 @@ std::string FtpRelay::Answer(const std::string& line) {
 }
 
 void FtpRelay::Control(int client) {
+  ++connections_;
   const int server = DialLoopback(serverPort_);
   std::string pending;  // server bytes short of a whole line
   std::string asked;    // client bytes short of a whole line (the control connection is plain)
@@ -125,7 +87,7 @@ void FtpRelay::Control(int client) {
     if (poll(p, server >= 0 ? 2 : 1, 50) <= 0 && !*full) continue;
     if (full->exchange(false)) {
       const std::string refusal = "452 Insufficient storage space\r\n";
-      swallow = SendAll(client, refusal.data(), refusal.size());
+      swallow = SendAll(client, refusal);
     }
     if (p[0].revents != 0) {
       const ssize_t n = recv(client, buffer, sizeof buffer, 0);
@@ -141,8 +103,7 @@ void FtpRelay::Control(int client) {
           reset = true;
           break;
         }
-        sent = answer.empty() ? server < 0 || SendAll(server, line.data(), line.size())
-                              : SendAll(client, answer.data(), answer.size());
+        sent = answer.empty() ? server < 0 || SendAll(server, line) : SendAll(client, answer);
       }
       if (!sent || reset) break;
     }
@@ -159,7 +120,7 @@ void FtpRelay::Control(int client) {
         const bool closing = out.size() > 3 && out[0] >= '2' && out[0] <= '5' && out[3] == ' ';
         if (closing && storing && (swallow || fault_ == Fault::kNoConfirm)) out.clear();
         if (closing) storing = swallow = false;
-        if (!SendAll(client, out.data(), out.size())) break;
+        if (!SendAll(client, out)) break;
       }
     }
   }
@@ -185,7 +146,7 @@ void FtpRelay::Data(int listener, uint16_t serverPort, std::shared_ptr<std::atom
     const uint64_t left = rested ? sizeof buffer : cutAfter_ - carried;
     const ssize_t n =
         recv(from, buffer, static_cast<size_t>(std::min<uint64_t>(sizeof buffer, left)), 0);
-    if (n <= 0 || !SendAll(to, buffer, static_cast<size_t>(n))) break;
+    if (n <= 0 || !SendAll(to, std::string_view(buffer, static_cast<size_t>(n)))) break;
     carried += static_cast<uint64_t>(n);
     if (rested || carried < cutAfter_) continue;
     if (fault_ == Fault::kRest) {

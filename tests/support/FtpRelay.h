@@ -1,17 +1,15 @@
 // A go-between on loopback in front of a real FTP server, for faults it does not make itself.
 #pragma once
 #include <atomic>
-#include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
-#include <vector>
+
+#include "support/Loopback.h"
 
 namespace bvtest {
 
-class FtpRelay {
+class FtpRelay : public LoopbackServer {
  public:
   // kMute: replies (and greetings) are swallowed; kWrongSize: size replies one
   // byte off; kCutData: passive data connections cut after cutAfter bytes;
@@ -53,11 +51,6 @@ class FtpRelay {
   explicit FtpRelay(uint16_t serverPort, uint64_t cutAfter = 64 << 10,
                     std::function<std::string(const std::string&)> nativeOf = {});
   ~FtpRelay();
-  FtpRelay(const FtpRelay&) = delete;
-  FtpRelay& operator=(const FtpRelay&) = delete;
-
-  bool Ok() const { return listener_ >= 0; }
-  uint16_t Port() const { return port_; }
   void SetFault(Fault fault) { fault_ = fault; }
   void SetReplyDelay(int ms) { delayMs_ = ms; }
   int Cuts() const { return cuts_; }                // data connections cut so far
@@ -65,28 +58,21 @@ class FtpRelay {
   int Connections() const { return connections_; }  // control connections accepted so far
 
  private:
-  void Accept();
   void Control(int client);
   // full: set when a kFullMidway cut needs its 452 told on the control connection.
   void Data(int listener, uint16_t serverPort, std::shared_ptr<std::atomic<bool>> full);
   std::string Rewrite(const std::string& line, const std::shared_ptr<std::atomic<bool>>& full);
   // The relay's own answer to a client's command line; empty: passed on.
   std::string Answer(const std::string& line);
-  void Start(std::thread thread);
 
   const uint16_t serverPort_;
   std::atomic<Fault> fault_{Fault::kNone};
   std::atomic<int> delayMs_{1000};  // how long kSlow holds each reply
   const uint64_t cutAfter_;
   const std::function<std::string(const std::string&)> nativeOf_;
-  int listener_ = -1;
-  uint16_t port_ = 0;
-  std::atomic<bool> stop_{false};
   std::atomic<int> cuts_{0};
   std::atomic<int> passwords_{0};
   std::atomic<int> connections_{0};
-  std::mutex threadsLock_;  // guards threads_
-  std::vector<std::thread> threads_;
 };
 
 }  // namespace bvtest

@@ -12,16 +12,6 @@
 namespace bvtest {
 namespace {
 
-bool SendAll(int fd, const std::string& text) {
-  size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n = send(fd, text.data() + done, text.size() - done, MSG_NOSIGNAL);
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
-  }
-  return true;
-}
-
 std::string HeaderValue(const std::string& headers, const std::string& name) {
   std::string lower = headers;
   for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -42,23 +32,10 @@ std::string Reply(int status, const std::string& reason, const std::string& body
 }  // namespace
 
 HostileS3::HostileS3(Manner manner) : manner_(manner) {
-  listener_ = ListenLoopback(&port_);
-  if (listener_ >= 0) threads_.emplace_back([this] { Accept(); });
+  Serve([this](int client) { Session(client); });
 }
 
-HostileS3::~HostileS3() {
-  stop_ = true;
-  if (listener_ >= 0) shutdown(listener_, SHUT_RDWR);
-  std::vector<std::thread> threads;
-  {
-    std::lock_guard<std::mutex> guard(lock_);
-    threads.swap(threads_);
-  }
-  for (std::thread& t : threads) t.join();
-  std::lock_guard<std::mutex> guard(lock_);
-  for (std::thread& t : threads_) t.join();
-  if (listener_ >= 0) close(listener_);
-}
+HostileS3::~HostileS3() { Stop(); }
 
 ObjectStoreSettings HostileS3::Settings(const std::string& prefix) const {
   ObjectStoreSettings s;
@@ -81,15 +58,6 @@ std::vector<std::string> HostileS3::Keys() const {
   std::vector<std::string> keys;
   for (const auto& [key, body] : objects_) keys.push_back(key);
   return keys;
-}
-
-void HostileS3::Accept() {
-  while (!stop_) {
-    const int client = accept(listener_, nullptr, nullptr);
-    if (client < 0) return;
-    std::lock_guard<std::mutex> guard(lock_);
-    threads_.emplace_back([this, client] { Session(client); });
-  }
 }
 
 void HostileS3::Session(int client) {
@@ -144,7 +112,7 @@ std::string HostileS3::Answer(const std::string& method, const std::string& targ
   const Manner manner = manner_;
   if (manner == kRedirect)
     return Reply(307, "Temporary Redirect", "",
-                 "Location: http://127.0.0.2:" + std::to_string(port_) + target + "\r\n");
+                 "Location: http://127.0.0.2:" + std::to_string(Port()) + target + "\r\n");
   const size_t question = target.find('?');
   const std::string path = target.substr(0, question);
   const std::string query = question == std::string::npos ? "" : target.substr(question + 1);

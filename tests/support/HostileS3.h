@@ -11,18 +11,17 @@
 // whole bucket. Heal() makes it honest from then on.
 #pragma once
 #include <atomic>
-#include <cstdint>
 #include <map>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "common/PlanSettings.h"
+#include "support/Loopback.h"
 
 namespace bvtest {
 
-class HostileS3 {
+class HostileS3 : public LoopbackServer {
  public:
   enum Manner {
     kHonest,
@@ -54,11 +53,8 @@ class HostileS3 {
   };
   explicit HostileS3(Manner manner);
   ~HostileS3();
-  HostileS3(const HostileS3&) = delete;
-  HostileS3& operator=(const HostileS3&) = delete;
 
-  bool Ok() const { return listener_ >= 0; }
-  std::string Endpoint() const { return "http://127.0.0.1:" + std::to_string(port_); }
+  std::string Endpoint() const { return "http://127.0.0.1:" + std::to_string(Port()); }
   // A plan's settings for a store below prefix in bucket "hostile".
   ObjectStoreSettings Settings(const std::string& prefix) const;
   int Requests() const { return requests_; }
@@ -69,22 +65,17 @@ class HostileS3 {
   std::vector<std::string> Keys() const;
 
  private:
-  void Accept();
   void Session(int client);
   std::string Answer(const std::string& method, const std::string& target,
                      const std::string& headers, const std::string& body);
 
   std::atomic<Manner> manner_;
-  int listener_ = -1;
-  uint16_t port_ = 0;
-  std::atomic<bool> stop_{false};
   std::atomic<int> requests_{0};
   std::atomic<int> pages_{0};
   bool markerAnswered_ = false;  // kMarkerAnswerLost: the first marker's answer went
-  mutable std::mutex lock_;      // guards objects_, lines_ and threads_
+  mutable std::mutex lock_;      // guards objects_ and lines_
   std::map<std::string, std::string> objects_;
   std::vector<std::string> lines_;
-  std::vector<std::thread> threads_;
 };
 
 }  // namespace bvtest

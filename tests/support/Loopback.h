@@ -3,15 +3,22 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <spawn.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
+#include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
+#include <utility>
+#include <vector>
 
 extern char** environ;
 
@@ -92,5 +99,68 @@ inline void WaitUntilClosed(uint16_t port) {
   for (int i = 0; i < 250 && LoopbackListening(port); ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
 }
+
+// Sends all of data; false once the peer is gone.
+inline bool SendAll(int fd, std::string_view data) {
+  while (!data.empty()) {
+    const ssize_t n = send(fd, data.data(), data.size(), MSG_NOSIGNAL);
+    if (n <= 0) return false;
+    data.remove_prefix(static_cast<size_t>(n));
+  }
+  return true;
+}
+
+// A server of the tests' own on a free loopback port, each client on a thread
+// of its own. The owner's destructor calls Stop first, while what its threads
+// use still stands.
+class LoopbackServer {
+ public:
+  LoopbackServer(const LoopbackServer&) = delete;
+  LoopbackServer& operator=(const LoopbackServer&) = delete;
+  bool Ok() const { return listener_ >= 0; }
+  uint16_t Port() const { return port_; }
+
+ protected:
+  LoopbackServer() { listener_ = ListenLoopback(&port_); }
+  ~LoopbackServer() { Stop(); }
+
+  // Takes clients until stopped, each to session.
+  void Serve(std::function<void(int client)> session) {
+    if (listener_ < 0) return;
+    Start(std::thread([this, session = std::move(session)] {
+      while (!stop_) {
+        pollfd p{listener_, POLLIN, 0};
+        if (poll(&p, 1, 50) <= 0) continue;
+        const int client = accept(listener_, nullptr, nullptr);
+        if (client >= 0) Start(std::thread(session, client));
+      }
+    }));
+  }
+  void Start(std::thread thread) {
+    std::lock_guard<std::mutex> guard(threadsLock_);
+    threads_.push_back(std::move(thread));
+  }
+  // Joined outside the lock (they may start more), then those started meanwhile.
+  void Stop() {
+    stop_ = true;
+    if (listener_ >= 0) shutdown(listener_, SHUT_RDWR);
+    for (int round = 0; round < 2; ++round) {
+      std::unique_lock<std::mutex> guard(threadsLock_);
+      std::vector<std::thread> threads = std::move(threads_);
+      threads_.clear();
+      guard.unlock();
+      for (std::thread& t : threads) t.join();
+    }
+    if (listener_ >= 0) close(std::exchange(listener_, -1));
+  }
+
+  std::atomic<bool> stop_{false};
+
+ private:
+  int listener_ = -1;
+  uint16_t port_ = 0;
+  std::mutex threadsLock_;  // guards threads_
+  std::vector<std::thread> threads_;
+};
 
 }  // namespace bvtest
