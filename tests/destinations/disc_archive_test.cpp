@@ -239,9 +239,11 @@ TEST_F(DiscArchiveTest, PartialImageGoesButNeverAFileThatIsNotIt) {
     bool killed;  // else stopped
     int kbs;
     std::function<void()> then;  // the user's doing once the first blocks are out
-  } rows[] = {{"killed", true, 0, {}},
-              {"killed, a file written over it", true, 0, over},
-              {"killed, an earlier image copied over it", true, 0, copy},
+  } rows[] = {                   // Killed rows write at 1 MB/s: at full speed a loaded machine may
+              // finish the image before its progress is first asked.
+              {"killed", true, 1024, {}},
+              {"killed, a file written over it", true, 1024, over},
+              {"killed, an earlier image copied over it", true, 1024, copy},
               {"stopped at 1 kB/s", false, 1, {}},
               {"stopped, moved aside, a file under its name", false, 0, aside},
               {"stopped, a file written over it", false, 0, over}};
@@ -254,7 +256,7 @@ TEST_F(DiscArchiveTest, PartialImageGoesButNeverAFileThatIsNotIt) {
                         if (done > 0) raise(SIGKILL);
                         return true;
                       },
-                      0),
+                      row.kbs),
                   testing::KilledBySignal(SIGKILL), "");
       ASSERT_TRUE(std::filesystem::exists(Drive()));
       if (row.then) row.then();
