@@ -69,8 +69,9 @@ class FolderWalker {
   // "\"), or may, by their names.
   bool TakesFilesIn(const std::string& folder) const;
   // Whether a link to a folder, found in the walk (link: its system path with
-  // a closing "\"), leads where the plan does not protect the files.
-  bool LeadsOutOfPlan(const std::string& link) const;
+  // a closing "\"), leads where the plan does not protect the files;
+  // *target: the folder it leads to (native; empty when unknown).
+  bool LeadsOutOfPlan(const std::string& link, std::string* target) const;
   // Whether path lies in a folder one of the plan's exclusions names.
   bool InExcludedFolder(const std::string& path) const;
   CSimplePlan* plan_;

@@ -229,8 +229,10 @@ class DirSearch {
   const std::vector<std::string>& SkippedList() const { return skippedList_; }
   static constexpr size_t kMaxSkippedKept = 1000;
   // Names of the links to folders met (not reported as entries), the first
-  // kMaxSkippedKept: a walk can say what it did not follow.
+  // kMaxLinkedKept: a walk can say what it did not follow.
   const std::vector<std::string>& LinkedFolders() const { return linkedFolders_; }
+  static constexpr size_t kMaxLinkedKept = 100000;
+  uint64_t LinkedFolderCount() const { return linkedCount_; }  // all of them
 
  private:
   void* dir_ = nullptr;  // DIR*
@@ -240,6 +242,7 @@ class DirSearch {
   uint64_t skipped_ = 0;
   std::vector<std::string> skippedList_;
   std::vector<std::string> linkedFolders_;
+  uint64_t linkedCount_ = 0;
 };
 
 // Handle-based file access for formats that are read and updated in place.

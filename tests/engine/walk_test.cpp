@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <thread>
@@ -14,6 +15,7 @@
 #include "destinations/StoreMarker.h"
 #include "engine/CTask.h"
 #include "engine/FolderRules.h"
+#include "engine/NotProtectedNames.h"
 #include "engine/PlanList.h"
 #include "engine/SourceWalk.h"
 #include "plans/Schedule.h"
@@ -93,6 +95,26 @@ TEST_F(PlanWalk, WalkSkipsWhatMustNotBeCopied) {
   fs::create_directory_symlink(env_.Src().NativeOf(".."), env_.Src().NativeOf("up"));
   fs::create_directories(env_.Src().NativeOf("left"));
   fs::create_directory_symlink("/", env_.Src().NativeOf("left/root"));  // in an excluded folder
+  // Past the lines cap of a folder its links are counted and summed up in one line.
+  bvtest::TempDir outside;
+  fs::create_directories(outside.NativeOf("a"));
+  fs::create_directories(env_.Src().NativeOf("many"));
+  for (int i = 0; i < 5; ++i)
+    fs::create_directory_symlink(outside.Native(),
+                                 env_.Src().NativeOf("many/m" + std::to_string(i)));
+  SetLinkedFolderLinesCap(2);
+  bvtest::EventCollector said;
+  auto linkLines = [&] {  // the names said (m0..m4 as "m"), the lines of the rest
+    std::vector<std::string> lines;
+    for (const EventData& e : said.Events()) {
+      if (e.code != kEvNotProtected || e.text3.find("link") == std::string::npos) continue;
+      std::string name = e.text1.substr(e.text1.rfind('\\') + 1);
+      lines.push_back(e.text2.empty() ? e.text3.substr(0, 9)
+                                      : name.substr(0, name[0] == 'm' ? 1 : name.size()));
+    }
+    std::sort(lines.begin(), lines.end());
+    return lines;
+  };
   env_.Src().Write("deep/a\\b.doc", "b");
   env_.Src().Write("\xff\xfe.doc", "u");
   env_.Src().Write("c\\d.tmp", "t");
@@ -104,11 +126,12 @@ TEST_F(PlanWalk, WalkSkipsWhatMustNotBeCopied) {
   SetBackupFileMaxSize(1);
   auto plan = Plan(2);
   ASSERT_TRUE(plan);
-  EditRules(plan.get(), [&](CRuleSet* r) {
+  auto exclusions = [&](CRuleSet* r) {
     r->AddGroup(kRuleAlwaysExclude, "tmp", "x")->AddItem("*.tmp", "");
     r->AddGroup(kRuleAlwaysExclude, "cache", "x")->AddItem(env_.Src().SystemOf("cache"), "");
     r->AddGroup(kRuleExclude, "left", "x")->AddItem(env_.Src().SystemOf("left"), "");
-  });
+  };
+  EditRules(plan.get(), exclusions);
   plan->WalkCounter() = 3;
   ResetWalkPauseStats();
   env_.SetPressure("busy");
@@ -120,7 +143,7 @@ TEST_F(PlanWalk, WalkSkipsWhatMustNotBeCopied) {
   for (const char* left : {"drop.tmp", ".dot/inner.doc", "big.bin", "nested-store/Latest/x.doc",
                            "disk/on-another-volume.doc", "cache/c0.doc"})
     EXPECT_FALSE(fs::exists(Latest(2, left))) << left;
-  EXPECT_EQ(plan->UnheldNameCount(), 4u);
+  EXPECT_EQ(plan->UnheldNameCount(), 9u);
   const WalkPauseStats stats = GetWalkPauseStats();
   EXPECT_GE(stats.entries, 9u);
   EXPECT_LT(stats.entries, 40u) << "the excluded folder is not listed";
@@ -138,7 +161,22 @@ TEST_F(PlanWalk, WalkSkipsWhatMustNotBeCopied) {
   EXPECT_EQ(GetWalkPauseStats().pauses, 0u);
   EXPECT_EQ(bvtest::ReadNative(Latest(2, "keep.doc")), "k");
   EXPECT_EQ(bvtest::ReadNative(Latest(2, "new.doc")), "n");
-  EXPECT_EQ(plan->UnheldNameCount(), 4u) << "each told once";
+  EXPECT_EQ(plan->UnheldNameCount(), 9u) << "each told once";
+  EXPECT_EQ(linkLines(), (std::vector<std::string>{"... and 3", "m", "m", "papers", "up"}));
+
+  // The next start of the program says no link again, but for one that leads elsewhere now;
+  // the card still counts them all.
+  said.Clear();
+  plan.reset();
+  plan = Plan(2);
+  ASSERT_TRUE(plan);
+  EditRules(plan.get(), exclusions);
+  fs::remove(env_.Src().NativeOf("many/m3"));
+  fs::create_directory_symlink(outside.NativeOf("a"), env_.Src().NativeOf("many/m3"));
+  WalkFolder(plan.get(), env_.Src().System());
+  SetLinkedFolderLinesCap(1000);
+  EXPECT_EQ(linkLines(), (std::vector<std::string>{"m"}));
+  EXPECT_EQ(plan->UnheldNameCount(), 9u);
 }
 
 // A server on this machine whose login lands in a folder nothing here names (a virtual user):
