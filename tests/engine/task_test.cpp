@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <future>
@@ -13,6 +14,8 @@
 #include "EventWaiter.h"
 #include "common/EngineEvents.h"
 #include "common/Settings.h"
+#include "common/Texts.h"
+#include "destinations/StoreBinding.h"
 #include "engine/CSimpleEngine.h"
 #include "engine/CTask.h"
 #include "engine/CWorkingThread.h"
@@ -155,6 +158,47 @@ TEST_F(TaskTest, RunFileFirstBackupAndTheLastRun) {
   restarted.RestoreLastRun();
   EXPECT_GE(restarted.Away().since, gone);
   EXPECT_EQ(restarted.Away().folder, seen.folder);
+
+  // A store below a folder or link through which another user may rename it away or put another
+  // in its place is warned of once a start, naming that folder; the administrator's closed or
+  // sticky folders are safe.
+  env_.SetStorePresent(true);
+  struct Layout {
+    const char* name;
+    uid_t owner;
+    mode_t mode;  // 0: a link to a folder of the administrator's
+    bool warned;
+  };
+  uint32_t id = 10;
+  for (const Layout& l : {Layout{"theirs", 65534, 0755, true}, Layout{"open", 0, 0777, true},
+                          Layout{"sticky", 0, 01777, false}, Layout{"closed", 0, 0755, false},
+                          Layout{"theirlink", 65534, 0, true}}) {
+    const std::string above = env_.Store().NativeOf(l.name);
+    if (l.mode == 0) {
+      fs::create_directories(above + "-real");
+      fs::create_directory_symlink(above + "-real", above);
+      ASSERT_EQ(lchown(above.c_str(), l.owner, l.owner), 0);
+    } else {
+      fs::create_directories(above);
+      ASSERT_EQ(chown(above.c_str(), l.owner, l.owner), 0);
+      ASSERT_EQ(chmod(above.c_str(), l.mode), 0);
+    }
+    auto p = env_.MakePlan(++id, kUnitDaily, 3, {env_.Src().System()}, nullptr, false,
+                           std::string(l.name) + "\\store");
+    ASSERT_TRUE(p);
+    events.Clear();
+    CSimpleTask store(p.get());
+    store.PreCheck();
+    store.PreCheck();
+    const auto all = events.Events();
+    EXPECT_EQ(std::count_if(all.begin(), all.end(),
+                            [&](const EventData& e) {
+                              return e.code == kEvStoreState && e.value == 3 &&
+                                     e.text3 == StoreSaid("MOVABLE_BY_OTHERS", above);
+                            }),
+              l.warned ? 1 : 0)
+        << l.name;
+  }
 }
 
 // The journal walk copies settled pending records, failed ones after their back-off, and stops.
