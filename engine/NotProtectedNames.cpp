@@ -102,7 +102,7 @@ void ReofferOpenedFiles(CPlan* plan) {
     uint32_t mode = 0;
     int64_t written = 0;
     if (!file.Open(path, plat::File::kRead, plat::File::kOpenExisting) ||
-        !file.GetModeAndTime(&mode, &written) || (plat::ReachableMode(path, mode) & 044) != 044)
+        !file.GetModeAndTime(&mode, &written) || (plat::ReachableMode(path, mode) & 004) == 0)
       continue;
     plan->ForgetUnheldName(path);
     plan->NoteChangedFile(path);

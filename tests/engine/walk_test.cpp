@@ -2,9 +2,11 @@
 // a server's store inside the sources) and the rules settled per folder; real plans and files.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <thread>
 #include <tuple>
@@ -342,6 +344,22 @@ TEST_F(PlanWalk, AServerStoreInsideTheSourcesIsNotCopiedIntoItself) {
   ASSERT_EQ(chmod(ftp.NativeOf("/bvuser/mine/shut").c_str(), 0700), 0);
   bvtest::WriteNative(ftp.NativeOf("/bvuser/mine/grp.txt"), "team");
   ASSERT_EQ(chmod(ftp.NativeOf("/bvuser/mine/grp.txt").c_str(), 0640), 0);
+  // Read by every user outside its group (a list whose mask grants nothing leaves "others" the
+  // say), or kept from a user number no user has: neither is private, both go.
+  const auto accessList = [&](const std::string& rel, uint32_t id, uint16_t named, uint16_t mask) {
+    const uint16_t entries[5][2] = {{1, 6}, {2, named}, {4, 4}, {0x10, mask}, {0x20, 4}};
+    std::string raw(44, '\0');
+    raw[0] = 2;  // the version
+    for (size_t i = 0; i < 5; ++i) {
+      const uint32_t who = i == 1 ? id : ~0u;
+      std::memcpy(raw.data() + 4 + 8 * i, entries[i], 4);
+      std::memcpy(raw.data() + 8 + 8 * i, &who, 4);
+    }
+    const std::string native = ftp.NativeOf("/bvuser/mine/" + rel);
+    bvtest::WriteNative(native, rel);
+    return setxattr(native.c_str(), "system.posix_acl_access", raw.data(), raw.size(), 0) == 0;
+  };
+  const bool lists = accessList("masked.txt", 65534, 4, 0) && accessList("ghost.txt", 54321, 0, 4);
   const std::string mine = sys(ftp.NativeOf("/bvuser/mine"));
   ASSERT_TRUE(ftp.RefuseModes());
   bvtest::FtpRelay relay(ftp.Port()), liar(ftp.Port());
@@ -368,6 +386,8 @@ TEST_F(PlanWalk, AServerStoreInsideTheSourcesIsNotCopiedIntoItself) {
     EXPECT_EQ(bvtest::ReadNative(openLatest + ftp.NativeOf("/bvuser/mine/n.txt")), "n");
     EXPECT_FALSE(fs::exists(openLatest + ftp.NativeOf("/bvuser/mine/key.pem"))) << folder;
     EXPECT_FALSE(fs::exists(openLatest + ftp.NativeOf("/bvuser/mine/shut/tax.txt")));
+    for (const char* rel : {"masked.txt", "ghost.txt"})
+      EXPECT_TRUE(!lists || fs::exists(openLatest + ftp.NativeOf("/bvuser/mine/") + rel)) << rel;
     EXPECT_EQ(exposed->UnheldNameCount(), 3u);
     const std::vector<EventData> all = events.Events();
     for (const auto& [reason, count] :
