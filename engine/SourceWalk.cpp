@@ -191,6 +191,31 @@ void FolderWalker::WalkOne(const std::string& base, plat::DirSearch* parent, std
   }
 }
 
+void FolderWalker::OfferLink(const std::string& root, const std::string& link) {
+  const std::string base = plat::WithSeparator(root);
+  const size_t cut = link.find_last_of('\\');
+  if (cut == std::string::npos || cut + 1 < base.size() || cut + 1 == link.size()) return;
+  rootUpper_ = plat::ToUpper(base);
+  if (link.compare(0, base.size(), base) != 0 || IsStoreFolder(base)) return;
+  // The link and every folder on the way are ones the walk meets (not
+  // hidden, not left out).
+  if (link[cut + 1] == '.') return;
+  for (size_t at = base.size(); at <= cut; at = link.find('\\', at) + 1) {
+    if (link[at] == '.' || Pruned(link.substr(0, link.find('\\', at) + 1))) return;
+  }
+  std::string target;
+  if (LeadsOutOfPlan(link + "\\", &target))
+    ReportLinkedFolders(plan_, link.substr(0, cut + 1), {{link.substr(cut + 1), target}}, 0);
+}
+
+void OfferNewLinkedFolder(CSimplePlan* plan, const std::string& link) {
+  const std::string root = SourceFolderOf(plan, link);
+  if (root.empty()) return;
+  WalkGate gate(plan);
+  FolderWalker walker(plan, &gate, /*pacePerEntry=*/false);
+  walker.OfferLink(root, link);
+}
+
 bool FolderWalker::TakesFilesIn(const std::string& folder) const {
   if (Pruned(folder)) return false;
   IPlanOwner* list = plan_->Owner();

@@ -79,6 +79,8 @@ bool EntryExists(std::string_view path);
 // missing entry, without looking whether its folder exists).
 bool LookUpFileInfo(std::string_view path, FindData* out);
 bool IsDirectory(std::string_view path);
+// True when the path's last component is a link that leads to a folder.
+bool IsLinkToFolder(std::string_view path);
 bool GetFileInfo(std::string_view path, FindData* out);
 
 // One level; fails with 183 when it exists, 3 when the parent is missing.

@@ -179,6 +179,20 @@ TEST_F(PlanWalk, WalkSkipsWhatMustNotBeCopied) {
   SetLinkedFolderLinesCap(1000);
   EXPECT_EQ(linkLines(), (std::vector<std::string>{"m"}));
   EXPECT_EQ(plan->UnheldNameCount(), 9u);
+
+  // One made while the program runs is said when the monitor reports it (once), one in a
+  // hidden folder is not, as a walk would not meet it.
+  PlanList list;
+  CPlan* listed = list.CreatePlan(bvtest::ScratchEnv::Settings("Listed", "store7"));
+  ASSERT_TRUE(listed);
+  bvtest::ScratchEnv::IncludeOnly(listed, env_.Src().System());
+  said.Clear();
+  for (const char* made : {"deep/er/new", ".dot/new"}) {
+    fs::create_directory_symlink(outside.NativeOf("a"), env_.Src().NativeOf(made));
+    for (int report = 0; report < 2; ++report)
+      EXPECT_FALSE(list.OfferChangedFile(env_.Src().SystemOf(made)));
+  }
+  EXPECT_EQ(linkLines(), (std::vector<std::string>{"new"}));
 }
 
 // A server on this machine whose login lands in a folder nothing here names (a virtual user):
