@@ -4,12 +4,12 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <future>
 #include <set>
 #include <thread>
+#include <tuple>
 
 #include "EventWaiter.h"
 #include "common/EngineEvents.h"
@@ -163,41 +163,28 @@ TEST_F(TaskTest, RunFileFirstBackupAndTheLastRun) {
   // in its place is warned of once a start, naming that folder; the administrator's closed or
   // sticky folders are safe.
   env_.SetStorePresent(true);
-  struct Layout {
-    const char* name;
-    uid_t owner;
-    mode_t mode;  // 0: a link to a folder of the administrator's
-    bool warned;
-  };
   uint32_t id = 10;
-  for (const Layout& l : {Layout{"theirs", 65534, 0755, true}, Layout{"open", 0, 0777, true},
-                          Layout{"sticky", 0, 01777, false}, Layout{"closed", 0, 0755, false},
-                          Layout{"theirlink", 65534, 0, true}}) {
-    const std::string above = env_.Store().NativeOf(l.name);
-    if (l.mode == 0) {
-      fs::create_directories(above + "-real");
-      fs::create_directory_symlink(above + "-real", above);
-      ASSERT_EQ(lchown(above.c_str(), l.owner, l.owner), 0);
-    } else {
-      fs::create_directories(above);
-      ASSERT_EQ(chown(above.c_str(), l.owner, l.owner), 0);
-      ASSERT_EQ(chmod(above.c_str(), l.mode), 0);
-    }
+  for (const auto& [name, owner, mode, warned] :  // mode 0: a link to the administrator's folder
+       {std::tuple<const char*, uid_t, mode_t, size_t>{"theirs", 65534, 0755, 1},
+        {"open", 0, 0777, 1},
+        {"sticky", 0, 01777, 0},
+        {"closed", 0, 0755, 0},
+        {"theirlink", 65534, 0, 1}}) {
+    const std::string above = env_.Store().NativeOf(name);
+    fs::create_directories(mode != 0 ? above : above + "-real");
+    if (mode == 0) fs::create_directory_symlink(above + "-real", above);
+    ASSERT_EQ(lchown(above.c_str(), owner, owner), 0);
+    ASSERT_EQ(mode != 0 ? chmod(above.c_str(), mode) : 0, 0);
     auto p = env_.MakePlan(++id, kUnitDaily, 3, {env_.Src().System()}, nullptr, false,
-                           std::string(l.name) + "\\store");
+                           std::string(name) + "\\store");
     ASSERT_TRUE(p);
     events.Clear();
     CSimpleTask store(p.get());
-    store.PreCheck();
-    store.PreCheck();
-    const auto all = events.Events();
-    EXPECT_EQ(std::count_if(all.begin(), all.end(),
-                            [&](const EventData& e) {
-                              return e.code == kEvStoreState && e.value == 3 &&
-                                     e.text3 == StoreSaid("MOVABLE_BY_OTHERS", above);
-                            }),
-              l.warned ? 1 : 0)
-        << l.name;
+    for (int look = 0; look < 2; ++look) store.PreCheck();
+    size_t said = 0;
+    for (const auto& e : events.Events())
+      said += e.code == kEvStoreState && e.text3 == StoreSaid("MOVABLE_BY_OTHERS", above);
+    EXPECT_EQ(said, warned) << name;
   }
 }
 
