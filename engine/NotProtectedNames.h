@@ -1,7 +1,8 @@
 #pragma once
 
 // Files whose names the store cannot hold: each is told once per plan and
-// run of the program (kEvNotProtected) and counted in the plan.
+// run of the program (kEvNotProtected) and counted in the plan; links to
+// folders the walks do not follow, told once per plan across runs.
 
 #include <cstdint>
 #include <string>
@@ -31,6 +32,6 @@ void ReportLinkedFolders(CSimplePlan* plan, const std::string& folder,
 void SetLinkedFolderLinesCap(size_t cap);
 // The same for every plan of the list.
 void OfferNotProtected(PlanList& list, const plat::UnheldName& unheld);
-// Notes anew the files held back for their privacy that everyone here may
-// read now (a folder above them opened: its chmod reports no file).
+// Notes anew the files held back for their privacy that other users here
+// may read now (a folder above them opened: its chmod reports no file).
 void ReofferOpenedFiles(CPlan* plan);
