@@ -143,9 +143,10 @@ bool CFTPDevice::Connect(long waitMs) {
   // Each reply of the login within the time-out setting, however many.
   if (waitMs <= 0) waitMs = RequestWaitMs(0);
   std::lock_guard<std::recursive_mutex> guard(sessionLock_);
-  // Asking at every look would not change a refusal to encrypt; it would only
-  // flood the server (or the go-between) with connections.
-  if (!encryptionRetry_.Due()) {
+  // Asking at every look would not change a refusal to encrypt, a key the
+  // plan does not trust or a server that is not there; it would only flood
+  // the server (or the go-between, or a login-rate limit) with connections.
+  if (Paused()) {
     connected_ = false;
     return false;
   }
@@ -156,6 +157,7 @@ bool CFTPDevice::Connect(long waitMs) {
     if (session_.Login(waitMs) == FtpSession::kDone) {
       connected_ = true;
       encryptionRetry_.Reset();
+      reachRetry_.Reset();
       refusal_ = told_ = ServerRefusal::kNone;
       return true;
     }
@@ -166,9 +168,11 @@ bool CFTPDevice::Connect(long waitMs) {
   switch (session_.TlsFault()) {
     case FtpTlsFault::kKeyChanged:
       refusal_ = ServerRefusal::kKeyChanged;
+      encryptionRetry_.Failed();
       break;
     case FtpTlsFault::kUntrusted:
       refusal_ = ServerRefusal::kKeyUntrusted;
+      encryptionRetry_.Failed();
       break;
     case FtpTlsFault::kNotOffered:
       refusal_ = ServerRefusal::kNotEncrypted;
@@ -177,6 +181,7 @@ bool CFTPDevice::Connect(long waitMs) {
     case FtpTlsFault::kNone:
       refusal_ = ServerRefusal::kUnreachable;
       failure_ = session_.Failure();
+      reachRetry_.Failed();
       break;
   }
   return false;
@@ -190,6 +195,7 @@ void CFTPDevice::Disconnect() {
 
 bool CFTPDevice::Prepare(bool initialize) {
   encryptionRetry_.Reset();
+  reachRetry_.Reset();
   {
     std::lock_guard<std::recursive_mutex> guard(sessionLock_);
     session_.SetOptions(SessionOptions());
@@ -373,7 +379,7 @@ uint32_t CFTPDevice::CopyFileWatched(std::string_view source, std::string_view t
   const bool known = knownFolders_.count(folder) > 0;
   auto attempt = [&] {
     error = kDestFailed;
-    if (!encryptionRetry_.Due()) return error = plat::kErrUnexpNetErr;
+    if (Paused()) return error = plat::kErrUnexpNetErr;
     FtpSession::Outcome outcome = session_.Upload(source, target, waitMs, &error, watch, once);
     if (outcome == FtpSession::kLost) {
       // Once more on a new connection; a server that takes no login is gone

@@ -239,9 +239,13 @@ class CFTPDevice : public CDestination {
   std::atomic<bool> placingMarker_{false};  // PlaceMarker runs: its folders need no marker
   std::atomic<uint32_t> markerError_{0};    // see MarkerError
   RetryPause markerRetry_{3};               // failed placements in a row, see MarkerRetryDue
-  // Connections the server refused to encrypt in a row: a server that said so
-  // is asked again twice at once, then as the pause allows (Prepare: at once).
+  // Connections refused in a row for what no waiting mends (no encryption
+  // offered, a key not trusted or changed): asked again twice at once, then
+  // as the pause allows (Prepare: at once). A server not reached or taking no
+  // login: six times at once, then as the pause allows.
   RetryPause encryptionRetry_{1};
+  RetryPause reachRetry_{5};
+  bool Paused() const { return !encryptionRetry_.Due() || !reachRetry_.Due(); }
   std::atomic<bool> markerDue_{false};     // connected at load: the marker is placed at Refresh
   std::atomic<uint64_t> modesAskedMs_{0};  // when MarkerKeptPrivate last asked (monotonic ms)
   // Why the last connection failed, and the reason told last (both
@@ -255,9 +259,9 @@ class CFTPDevice : public CDestination {
 template <typename Request>
 FtpSession::Outcome CFTPDevice::WithReconnect(Request request) {
   std::lock_guard<std::recursive_mutex> guard(sessionLock_);
-  // No request reaches a server that refused to encrypt while the pause runs
-  // (each would log in anew).
-  if (!encryptionRetry_.Due()) return FtpSession::kLost;
+  // No request reaches a server that could not be used while the pause runs
+  // (each would connect anew).
+  if (Paused()) return FtpSession::kLost;
   FtpSession::Outcome outcome = request();
   if (outcome == FtpSession::kLost) {
     connected_ = false;

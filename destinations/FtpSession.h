@@ -172,9 +172,9 @@ class FtpSession {
   // that stored it under another name fails it (plat::kErrNameChanged, what
   // it stored is deleted unless it was there before). *error: 0, or the error
   // number that says why (plat::kErrNameNotCarried: the name holds CR, LF or
-  // NUL, nothing was sent; plat::kErrNotKeptPrivate: the file has no read bit
-  // for group or others and the server refuses to set a copy's bits, nothing
-  // of it was sent; 1223: the calling thread was told to stop; 112:
+  // NUL, nothing was sent; plat::kErrNotKeptPrivate: others may not read
+  // the file and the server refuses to set a copy's bits, nothing of it was
+  // sent; 1223: the calling thread was told to stop; 112:
   // the server's disk is full; 5: the server refused to write; 29: the server
   // failed to write or its size differs; 1460: no answer in time; 30: the
   // local file could not be read; 59: the connection failed).

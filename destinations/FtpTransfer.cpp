@@ -254,11 +254,14 @@ FtpSession::Outcome FtpSession::Upload(std::string_view local, std::string_view 
   // sent (FTP makes files as readable as the server likes): then they need
   // not be asked again after the rename. A server that refuses them never
   // gets such a file: its copy would be readable by the server's other users.
+  // One that every user outside its group reads (a list whose mask grants
+  // nothing leaves "others" the say) keeps no one out that way.
+  const bool othersOut = (mode & 004) == 0;
   if (!attributes.empty() && (mode & 044) != 044) {
     if (MakePrivate(temporary, mode, waitMs)) {
       source.append = true;
       attributes.erase(attributes.begin());
-    } else if (modesRefused_ && holdsPrivateFiles_) {
+    } else if (modesRefused_ && holdsPrivateFiles_ && othersOut) {
       *error = plat::kErrNotKeptPrivate;
       return kRefused;
     }
@@ -307,7 +310,7 @@ FtpSession::Outcome FtpSession::Upload(std::string_view local, std::string_view 
     }
   }
   if (source.append && !modesChecked_ && !ModesKept(folder, name, mode, waitMs) &&
-      holdsPrivateFiles_) {
+      holdsPrivateFiles_ && othersOut) {
     // A copy others may read: it goes again, as would one the server refused to make private.
     std::string drop;
     if (CommandOf("*DELE", {remote}, &drop)) Commands({drop}, waitMs);

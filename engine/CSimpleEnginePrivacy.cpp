@@ -29,7 +29,9 @@ void CSimpleEngine::KeepCopiesPrivate(CDestination* dest, std::string_view sourc
     if (!kept) break;
     kept = dest->KeepCopyPrivate(source, revision.path, mode, reachable) == kDestOk;
   }
-  if (!kept)
+  // One every user outside its group reads (a mode such as 0604) keeps no
+  // one out whom a readable copy on the server lets in.
+  if (!kept && (reachable & 004) == 0)
     PostEvent(kEvNotProtected, source, planId, {},
               GetText("NOT_PROTECTED", "REASON_COPIES_STAY_READABLE"));
 }

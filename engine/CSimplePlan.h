@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "engine/RecentChanges.h"
+#include "engine/SaidLinks.h"
 #include "plans/CPlan.h"
 
 class CWorkingThread;
@@ -41,6 +42,8 @@ class CSimplePlan : public CPlan {
   bool TakeChangesMissed();
   // The changes noted in the last seconds, for a continuous plan's runs.
   RecentChanges& Recent() { return recent_; }
+  // The links to folders said not to be followed, across starts.
+  SaidLinks& Links() { return saidLinks_; }
 
  private:
   // Deletes retired threads that have ended; with wait, joins the others first.
@@ -58,4 +61,5 @@ class CSimplePlan : public CPlan {
   bool changesMissed_ = false;             // see NoteChangesMissed; plan lock
   std::unique_ptr<CSimpleEngine> engine_;  // made once by CreateEngine
   RecentChanges recent_;                   // carries its own lock
+  SaidLinks saidLinks_;                    // carries its own lock
 };

@@ -193,6 +193,7 @@ void CSimpleTask::PreCheck() {
   bool before, after, filledBefore = false, looked = false, modesKept = true, renewed = false,
                       unproven = false, keepsVersions = false, aboveUnchecked = false,
                       openToOthers = false;
+  std::string rearrangeable;  // a folder above a local store another user may change
   uint32_t markerError = 0;
   StoreVerdict verdict = StoreVerdict::kOwn;
   {
@@ -248,6 +249,7 @@ void CSimpleTask::PreCheck() {
           (verdict == StoreVerdict::kOwn || verdict == StoreVerdict::kFresh)) {
         openLooked_ = true;
         openToOthers = plat::OthersMayWriteIn(root);
+        rearrangeable = plat::FolderOthersMayRearrange(root);
       }
       std::lock_guard<std::mutex> awayGuard(awayLock_);
       away_.label = store_.label.empty() ? store_.name : store_.label;
@@ -293,6 +295,8 @@ void CSimpleTask::PreCheck() {
     plat::ToNativePath(root, &native);
     PostEvent(kEvStoreState, root, id, {}, StoreSaid("OPEN_TO_OTHERS", native), 3);
   }
+  if (!rearrangeable.empty())
+    PostEvent(kEvStoreState, root, id, {}, StoreSaid("MOVABLE_BY_OTHERS", rearrangeable), 3);
   // Said once while the server's store holds a protected folder.
   if (looked && !heldSource.empty() && !storeHoldsSaid_) {
     std::string said = GetText("STORE", "SERVER_STORE_HOLDS_SOURCES");

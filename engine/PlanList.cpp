@@ -12,6 +12,7 @@
 #include "destinations/StoreMarker.h"
 #include "destinations/UsbDevice.h"
 #include "engine/CSimplePlan.h"
+#include "engine/SourceWalk.h"
 #include "plans/CPlan.h"
 #include "plans/RuleSet.h"
 #include "platform/base/Text.h"
@@ -352,6 +353,14 @@ bool PlanList::IsPathEligible(std::string_view path) const {
 }
 
 bool PlanList::OfferChangedFile(std::string_view path) {
+  if (!path.empty() && IsPathEligible(path) && plat::IsLinkToFolder(path)) {
+    // A link to a folder made while the program runs: said as a walk says it.
+    Guard g(lock_);
+    for (const auto& p : plans_)
+      if (auto* plan = dynamic_cast<CSimplePlan*>(p.get()))
+        OfferNewLinkedFolder(plan, std::string(path));
+    return false;
+  }
   // A restore's own download still arriving is not the user's file.
   if (path.empty() || plat::IsArrivingFile(path) || plat::IsDirectory(path) ||
       IsInsideStore(path) || !IsPathEligible(path))

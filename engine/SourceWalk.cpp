@@ -175,16 +175,45 @@ void FolderWalker::WalkOne(const std::string& base, plat::DirSearch* parent, std
     }
     // A link to a folder is not followed (it may lead anywhere, or loop):
     // the plan says once that what it leads to is not backed up here.
+    std::vector<LinkedFolder> outward;
+    std::string target;
     for (const std::string& linked : search.LinkedFolders()) {
-      if ((withHidden || linked.front() != '.') && LeadsOutOfPlan(base + linked + "\\"))
-        ReportNotProtected(plan_, {base, linked, plat::UnheldReason::kLinkedFolder});
+      if ((withHidden || linked.front() != '.') && LeadsOutOfPlan(base + linked + "\\", &target))
+        outward.push_back({linked, std::move(target)});
     }
+    ReportLinkedFolders(plan_, base, outward,
+                        search.LinkedFolderCount() - search.LinkedFolders().size());
   }
   for (const std::string& sub : subfolders) {
     const std::string folder = base + sub + "\\";
     if (!Pruned(folder)) WalkOne(folder, &search, sub, withHidden, onFolder, onFile);
     if (stopped_) return;
   }
+}
+
+void FolderWalker::OfferLink(const std::string& root, const std::string& link) {
+  const std::string base = plat::WithSeparator(root);
+  const size_t cut = link.find_last_of('\\');
+  if (cut == std::string::npos || cut + 1 < base.size() || cut + 1 == link.size()) return;
+  rootUpper_ = plat::ToUpper(base);
+  if (link.compare(0, base.size(), base) != 0 || IsStoreFolder(base)) return;
+  // The link and every folder on the way are ones the walk meets (not
+  // hidden, not left out).
+  if (link[cut + 1] == '.') return;
+  for (size_t at = base.size(); at <= cut; at = link.find('\\', at) + 1) {
+    if (link[at] == '.' || Pruned(link.substr(0, link.find('\\', at) + 1))) return;
+  }
+  std::string target;
+  if (LeadsOutOfPlan(link + "\\", &target))
+    ReportLinkedFolders(plan_, link.substr(0, cut + 1), {{link.substr(cut + 1), target}}, 0);
+}
+
+void OfferNewLinkedFolder(CSimplePlan* plan, const std::string& link) {
+  const std::string root = SourceFolderOf(plan, link);
+  if (root.empty()) return;
+  WalkGate gate(plan);
+  FolderWalker walker(plan, &gate, /*pacePerEntry=*/false);
+  walker.OfferLink(root, link);
 }
 
 bool FolderWalker::TakesFilesIn(const std::string& folder) const {
@@ -221,20 +250,22 @@ bool FolderWalker::InExcludedFolder(const std::string& path) const {
   return false;
 }
 
-bool FolderWalker::LeadsOutOfPlan(const std::string& link) const {
+bool FolderWalker::LeadsOutOfPlan(const std::string& link, std::string* target) const {
   // A link in a folder the plan leaves out is none of the plan's business.
   if (InExcludedFolder(link)) return false;
   std::string native, real, system;
+  target->clear();
   if (!plat::ToNativePath(link, &native)) return true;
   while (native.size() > 1 && native.back() == '/') native.pop_back();
   real = plat::ResolvedFolder(native);
+  *target = real;
   if (real.empty() || !plat::ToSystemPath(real, &system)) return true;
   // One that leads into the folder being walked, or into another folder the
   // plan protects, loses nothing; one that leads above the folder being
   // walked ("/", a parent) leads to much the plan does not protect.
-  const std::string target = plat::ToUpper(plat::WithSeparator(system));
-  if (target.rfind(rootUpper_, 0) == 0) return false;
-  return rootUpper_.rfind(target, 0) == 0 || !TakesFilesIn(plat::WithSeparator(system));
+  const std::string upper = plat::ToUpper(plat::WithSeparator(system));
+  if (upper.rfind(rootUpper_, 0) == 0) return false;
+  return rootUpper_.rfind(upper, 0) == 0 || !TakesFilesIn(plat::WithSeparator(system));
 }
 
 bool WalkGate::ShouldStop() {

@@ -60,6 +60,10 @@ class FolderWalker {
   void Walk(std::string_view folder, bool withHidden, const OnFolder& onFolder,
             const OnFile& onFile);
   bool Stopped() const { return stopped_; }
+  // A link to a folder met outside a walk (made while the program runs; link:
+  // its system path) in the source folder root: said as a walk of root would
+  // say it, unless the walk would not reach it.
+  void OfferLink(const std::string& root, const std::string& link);
 
  private:
   void WalkOne(const std::string& base, plat::DirSearch* parent, std::string_view name,
@@ -69,8 +73,9 @@ class FolderWalker {
   // "\"), or may, by their names.
   bool TakesFilesIn(const std::string& folder) const;
   // Whether a link to a folder, found in the walk (link: its system path with
-  // a closing "\"), leads where the plan does not protect the files.
-  bool LeadsOutOfPlan(const std::string& link) const;
+  // a closing "\"), leads where the plan does not protect the files;
+  // *target: the folder it leads to (native; empty when unknown).
+  bool LeadsOutOfPlan(const std::string& link, std::string* target) const;
   // Whether path lies in a folder one of the plan's exclusions names.
   bool InExcludedFolder(const std::string& path) const;
   CSimplePlan* plan_;
@@ -93,6 +98,9 @@ void RunSourceWalk(CSimplePlan* plan);
 // "Brevanto.dat") are not entered; the thread sleeps 1 ms after every fifth
 // entry.
 void WalkFolder(CSimplePlan* plan, std::string_view folder);
+// A link to a folder the change monitor reported (made while the program
+// runs): said as the walk of the plan's source folder holding it would.
+void OfferNewLinkedFolder(CSimplePlan* plan, const std::string& link);
 // Root folders ("C:\") of the present fixed drives that are not on a USB or
 // IEEE 1394 bus.
 std::vector<std::string> FixedDriveRoots();

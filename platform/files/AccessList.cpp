@@ -1,7 +1,9 @@
 #include "platform/files/AccessList.h"
 
+#include <pwd.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -24,6 +26,16 @@ struct Entry {
   uint16_t perm;
   uint32_t id;
 };
+
+// Whether some user of this system has the number: an entry for a number no
+// user has (one left from a removed user, or made up) keeps no one out.
+bool UserExists(uint32_t uid) {
+  struct passwd entry;
+  struct passwd* found = nullptr;
+  char buffer[4096];
+  return getpwuid_r(static_cast<uid_t>(uid), &entry, buffer, sizeof buffer, &found) == 0 &&
+         found != nullptr;
+}
 
 }  // namespace
 
@@ -67,6 +79,7 @@ uint32_t AccessListMask(const std::string& native, bool folder) {
     if (e.tag != kTagUser && e.tag != kTagGroup && e.tag != kTagGroupObj) continue;
     if (e.tag == kTagUser && e.id == st.st_uid) continue;
     const bool in = (e.perm & mask & needed) != 0;
+    if (!in && e.tag == kTagUser && !UserExists(e.id)) continue;
     if (!in && (othersIn || (mask & needed) != 0)) return 0700;
   }
   // The owning group has what its own entry and the mask give it, not the

@@ -11,7 +11,8 @@ namespace plat::detail {
 // counted: 0700 when the list keeps some user or group out whom the bits
 // alone would let in (setfacl -m u:someone:---); else 0777, with the group
 // class narrowed to what the owning group's own entry gives (a list that
-// adds a reader or writer shows its mask as the group bits). A file without
+// adds a reader or writer shows its mask as the group bits). An entry for a
+// user number no user of the system has keeps no one out. A file without
 // a list, one whose mask grants nothing (the system then looks at the bits
 // alone), or a file system without lists gives 0777. native is a real
 // native path.

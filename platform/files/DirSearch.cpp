@@ -67,6 +67,7 @@ bool DirSearch::Open(std::string_view pattern, FindData* first) {
   skipped_ = 0;
   skippedList_.clear();
   linkedFolders_.clear();
+  linkedCount_ = 0;
   const std::string plain = StripLongPathPrefix(pattern);
   const size_t sep = plain.find_last_of("\\/");
   if (sep == std::string::npos) return Fail(kErrPathNotFound);
@@ -114,6 +115,7 @@ bool DirSearch::OpenChild(const DirSearch& parent, std::string_view name, FindDa
   skipped_ = 0;
   skippedList_.clear();
   linkedFolders_.clear();
+  linkedCount_ = 0;
   if (fault::Hit()) return false;
   const int fd = openat(parentFd, own.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) {
@@ -156,7 +158,8 @@ bool DirSearch::Next(FindData* out) {
         // A link counts as what it points at; links to folders could loop.
         if (fstatat(dfd, e->d_name, &st, 0) != 0) continue;
         if (S_ISDIR(st.st_mode)) {
-          if (linkedFolders_.size() < kMaxSkippedKept) linkedFolders_.emplace_back(name);
+          ++linkedCount_;
+          if (linkedFolders_.size() < kMaxLinkedKept) linkedFolders_.emplace_back(name);
           continue;
         }
       }

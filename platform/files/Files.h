@@ -79,6 +79,8 @@ bool EntryExists(std::string_view path);
 // missing entry, without looking whether its folder exists).
 bool LookUpFileInfo(std::string_view path, FindData* out);
 bool IsDirectory(std::string_view path);
+// True when the path's last component is a link that leads to a folder.
+bool IsLinkToFolder(std::string_view path);
 bool GetFileInfo(std::string_view path, FindData* out);
 
 // One level; fails with 183 when it exists, 3 when the parent is missing.
@@ -229,8 +231,10 @@ class DirSearch {
   const std::vector<std::string>& SkippedList() const { return skippedList_; }
   static constexpr size_t kMaxSkippedKept = 1000;
   // Names of the links to folders met (not reported as entries), the first
-  // kMaxSkippedKept: a walk can say what it did not follow.
+  // kMaxLinkedKept: a walk can say what it did not follow.
   const std::vector<std::string>& LinkedFolders() const { return linkedFolders_; }
+  static constexpr size_t kMaxLinkedKept = 100000;
+  uint64_t LinkedFolderCount() const { return linkedCount_; }  // all of them
 
  private:
   void* dir_ = nullptr;  // DIR*
@@ -240,6 +244,7 @@ class DirSearch {
   uint64_t skipped_ = 0;
   std::vector<std::string> skippedList_;
   std::vector<std::string> linkedFolders_;
+  uint64_t linkedCount_ = 0;
 };
 
 // Handle-based file access for formats that are read and updated in place.

@@ -140,6 +140,15 @@ bool IsDirectory(std::string_view path) {
   return a != kInvalidAttributes && (a & kAttrDirectory);
 }
 
+bool IsLinkToFolder(std::string_view path) {
+  std::string native;
+  if (!Resolve(path, &native)) return false;
+  while (native.size() > 1 && native.back() == '/') native.pop_back();
+  struct stat st;
+  return lstat(native.c_str(), &st) == 0 && S_ISLNK(st.st_mode) && stat(native.c_str(), &st) == 0 &&
+         S_ISDIR(st.st_mode);
+}
+
 bool GetFileInfo(std::string_view path, FindData* out) {
   std::string native;
   if (!Resolve(path, &native)) return false;

@@ -113,6 +113,47 @@ bool OthersMayWriteIn(std::string_view folder) {
   return st.st_uid != geteuid() && ((st.st_mode & 022) != 0 || st.st_uid != 0);
 }
 
+namespace {
+
+// Whether another user may rename or replace what an entry holds: a link or
+// folder of another user but the administrator, or a folder group or others
+// may write in without the sticky bit (which keeps them to their own entries).
+bool OthersMayRearrange(const struct stat& st, uid_t me) {
+  if (S_ISLNK(st.st_mode)) return st.st_uid != me && st.st_uid != 0;
+  if (!S_ISDIR(st.st_mode)) return false;
+  if (st.st_uid != me && st.st_uid != 0) return true;
+  return (st.st_mode & 022) != 0 && (st.st_mode & S_ISVTX) == 0;
+}
+
+// The first entry above the last one of path (each looked at itself, a link
+// not followed) that others may rearrange; empty when none.
+std::string FirstRearrangeable(const std::string& path, uid_t me) {
+  struct stat st;
+  for (size_t at = path.find('/', 1); at != std::string::npos; at = path.find('/', at + 1)) {
+    const std::string above = path.substr(0, at);
+    if (lstat(above.c_str(), &st) == 0 && OthersMayRearrange(st, me)) return above;
+  }
+  if (lstat("/", &st) == 0 && OthersMayRearrange(st, me)) return "/";
+  return {};
+}
+
+}  // namespace
+
+std::string FolderOthersMayRearrange(std::string_view folder) {
+  std::string native;
+  if (!detail::Resolve(folder, &native)) return {};
+  while (native.size() > 1 && native.back() == '/') native.pop_back();
+  const uid_t me = geteuid();
+  // The path as written (its links), then the folders it really leads through.
+  std::string found = FirstRearrangeable(native, me);
+  if (!found.empty()) return found;
+  char* real = realpath(native.c_str(), nullptr);
+  if (real == nullptr) return {};
+  found = FirstRearrangeable(real, me);
+  std::free(real);
+  return found;
+}
+
 bool SetFileMode(std::string_view path, uint32_t mode) {
   std::string native;
   if (!detail::Resolve(path, &native)) return false;

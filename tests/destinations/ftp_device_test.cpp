@@ -478,5 +478,23 @@ TEST(FtpDevice, KeyedServersAreUsedOnlyWithTheirPinnedKey) {
     EXPECT_FALSE(fs::exists(kind.native("new.txt")));
     EXPECT_EQ(kind.logins(), logins);
     EXPECT_NE(device->ProbeServerKey(), key);
+
+    // A changed key, no server: asked after a pause, not at every look; a changed plan at once.
+    bvtest::FtpRelay changed(ftp.port), gone(1);
+    for (bvtest::FtpRelay* relay : {&changed, &gone}) {
+      relay->SetFault(bvtest::FtpRelay::Fault::kRaw);
+      FtpSettings through = ftp;
+      std::tie(through.pinnedKey, through.port) = std::tuple(key, relay->Port());
+      auto again = ServerDestination(through);
+      const auto looks = [&] {
+        for (int look = 0; look < 8; ++look, again->Refresh())
+          again->CreateFolders(again->GetRootPath() + "x/f.txt");
+        return relay->Connections();
+      };
+      const int first = looks();
+      EXPECT_EQ(looks(), first) << "a server that cannot be used is asked at every look";
+      EXPECT_FALSE(again->Prepare(true));
+      EXPECT_GT(relay->Connections(), first) << "a plan changed asks at once";
+    }
   }
 }

@@ -9,10 +9,13 @@
 #include <future>
 #include <set>
 #include <thread>
+#include <tuple>
 
 #include "EventWaiter.h"
 #include "common/EngineEvents.h"
 #include "common/Settings.h"
+#include "common/Texts.h"
+#include "destinations/StoreBinding.h"
 #include "engine/CSimpleEngine.h"
 #include "engine/CTask.h"
 #include "engine/CWorkingThread.h"
@@ -155,6 +158,34 @@ TEST_F(TaskTest, RunFileFirstBackupAndTheLastRun) {
   restarted.RestoreLastRun();
   EXPECT_GE(restarted.Away().since, gone);
   EXPECT_EQ(restarted.Away().folder, seen.folder);
+
+  // A store below a folder or link through which another user may rename it away or put another
+  // in its place is warned of once a start, naming that folder; the administrator's closed or
+  // sticky folders are safe.
+  env_.SetStorePresent(true);
+  uint32_t id = 10;
+  for (const auto& [name, owner, mode, warned] :  // mode 0: a link to the administrator's folder
+       {std::tuple<const char*, uid_t, mode_t, size_t>{"theirs", 65534, 0755, 1},
+        {"open", 0, 0777, 1},
+        {"sticky", 0, 01777, 0},
+        {"closed", 0, 0755, 0},
+        {"theirlink", 65534, 0, 1}}) {
+    const std::string above = env_.Store().NativeOf(name);
+    fs::create_directories(mode != 0 ? above : above + "-real");
+    if (mode == 0) fs::create_directory_symlink(above + "-real", above);
+    ASSERT_EQ(lchown(above.c_str(), owner, owner), 0);
+    ASSERT_EQ(mode != 0 ? chmod(above.c_str(), mode) : 0, 0);
+    auto p = env_.MakePlan(++id, kUnitDaily, 3, {env_.Src().System()}, nullptr, false,
+                           std::string(name) + "\\store");
+    ASSERT_TRUE(p);
+    events.Clear();
+    CSimpleTask store(p.get());
+    for (int look = 0; look < 2; ++look) store.PreCheck();
+    size_t said = 0;
+    for (const auto& e : events.Events())
+      said += e.code == kEvStoreState && e.text3 == StoreSaid("MOVABLE_BY_OTHERS", above);
+    EXPECT_EQ(said, warned) << name;
+  }
 }
 
 // The journal walk copies settled pending records, failed ones after their back-off, and stops.

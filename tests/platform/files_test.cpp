@@ -387,7 +387,7 @@ TEST(Files, OthersReachAFileOnlyThroughEveryFolderAbove) {
     return setxattr(t.NativeOf(rel).c_str(), "system.posix_acl_access", raw.data(), raw.size(),
                     0) == 0;
   };
-  const uint32_t none = ~0u, someone = 12345;
+  const uint32_t none = ~0u, someone = 65534, ghost = 54321;  // nobody; a number no user has
   t.Write("acl/g.txt", "x");
   t.Write("acl/h.txt", "x");
   chmod(t.Native().c_str(), 0755);
@@ -401,11 +401,13 @@ TEST(Files, OthersReachAFileOnlyThroughEveryFolderAbove) {
       {{{1, 6, none}, {2, 0, someone}, {4, 4, none}, {0x10, 4, none}, {0x20, 4, none}}, 0644, 0600},
       {{{1, 6, none}, {2, 4, someone}, {4, 4, none}, {0x10, 4, none}, {0x20, 4, none}}, 0644, 0644},
       {{{1, 6, none}, {2, 4, someone}, {4, 0, none}, {0x10, 4, none}, {0x20, 0, none}}, 0640, 0600},
-      // Ignored by the system: a mask that grants nothing, a named entry for the owner.
+      // Ignored by the system: a mask that grants nothing, a named entry for the owner; and
+      // one for a user number no user has keeps no one out.
       {{{1, 6, none}, {2, 4, someone}, {4, 4, none}, {0x10, 0, none}, {0x20, 4, none}}, 0604, 0604},
       {{{1, 6, none}, {2, 0, getuid()}, {4, 4, none}, {0x10, 4, none}, {0x20, 4, none}},
        0644,
        0644},
+      {{{1, 6, none}, {2, 0, ghost}, {4, 4, none}, {0x10, 4, none}, {0x20, 4, none}}, 0644, 0644},
       // One that adds a writer: the owning group still only reads.
       {{{1, 6, none}, {2, 6, someone}, {4, 4, none}, {0x10, 6, none}, {0x20, 4, none}}, 0664, 0644},
   };

@@ -82,6 +82,8 @@ void FtpRelay::Control(int client) {
   bool swallow = false;  // the server's own reply to a transfer the relay answered
   bool storing = false;  // a STOR or APPE awaits its closing reply
   bool reset = false;
+  const bool raw = fault_ == Fault::kRaw;
+  if (raw && server < 0) reset = true;
   while (!stop_ && !reset) {
     pollfd p[2] = {{client, POLLIN, 0}, {server, POLLIN, 0}};
     if (poll(p, server >= 0 ? 2 : 1, 50) <= 0 && !*full) continue;
@@ -91,7 +93,8 @@ void FtpRelay::Control(int client) {
     }
     if (p[0].revents != 0) {
       const ssize_t n = recv(client, buffer, sizeof buffer, 0);
-      if (n <= 0) break;
+      if (n <= 0 || (raw && !SendAll(server, buffer, static_cast<size_t>(n)))) break;
+      if (raw) continue;
       asked.append(buffer, static_cast<size_t>(n));
       bool sent = true;
       for (size_t end; sent && (end = asked.find('\n')) != std::string::npos;) {
@@ -109,8 +112,8 @@ void FtpRelay::Control(int client) {
     }
     if (server >= 0 && p[1].revents != 0) {
       const ssize_t n = recv(server, buffer, sizeof buffer, 0);
-      if (n <= 0) break;
-      if (fault_ == Fault::kMute) continue;
+      if (n <= 0 || (raw && !SendAll(client, buffer, static_cast<size_t>(n)))) break;
+      if (raw || fault_ == Fault::kMute) continue;
       if (fault_ == Fault::kSlow)
         std::this_thread::sleep_for(std::chrono::milliseconds(delayMs_.load()));
       pending.append(buffer, static_cast<size_t>(n));

@@ -27,7 +27,10 @@ class FtpRelay : public LoopbackServer {
   // never comes (the server takes the file and says nothing); kLieModes:
   // SITE CHMOD is answered 200 here and never reaches the server, and MLSD
   // is unknown (only its long listing shows the modes it keeps);
-  // kLieModesBelow: the same lie for paths below a "Latest" folder only.
+  // kLieModesBelow: the same lie for paths below a "Latest" folder only;
+  // kRaw: bytes pass as they come (any protocol), and with no server behind
+  // the relay each connection is closed at once (a server that cannot be
+  // reached, counted).
   enum class Fault {
     kNone,
     kMute,
@@ -45,7 +48,8 @@ class FtpRelay : public LoopbackServer {
     kResetUploads,
     kNoConfirm,
     kLieModes,
-    kLieModesBelow
+    kLieModesBelow,
+    kRaw
   };
 
   explicit FtpRelay(uint16_t serverPort, uint64_t cutAfter = 64 << 10,
