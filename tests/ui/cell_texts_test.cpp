@@ -156,20 +156,19 @@ TEST(CellTextsTest, DatesCountsAndSchedulesForPeople) {
                                       {3, 3, "Every 3 hours"}})
     EXPECT_EQ(ScheduleText(unit, n), text);
   PlanSnapshot daily = Snap(4);
-  EXPECT_EQ(NextBackupText(daily), Grid("NEXT_BACKUP_TIME_STOPPED"));  // no task
   daily.hasTask = true;
   daily.nextDue = t;
   EXPECT_EQ(NextBackupText(daily), FormatCellDate(t));
-  EXPECT_EQ(NextBackupText(Snap(1)), Grid("NEXT_BACKUP_TIME_CONTINUOUS"));
-  EXPECT_EQ(NextBackupText(Snap(7)), Grid("NEXT_BACKUP_TIME_STARTUP"));
-  EXPECT_EQ(NextBackupText(Snap(8)), Grid("NEXT_BACKUP_TIME_MANUALLY"));
-  for (int32_t unit : {1, 4, 7, 8}) {  // paused: no next backup, unless by hand
-    PlanSnapshot paused = Snap(unit);
-    paused.enabled = false;
-    paused.hasTask = true;
-    EXPECT_EQ(NextBackupText(paused),
-              Grid(unit == 8 ? "NEXT_BACKUP_TIME_MANUALLY" : "NEXT_BACKUP_TIME_STOPPED"))
-        << unit;
+  // Paused: no next backup, unless by hand.
+  for (const auto& [unit, key, paused] : {std::tuple{1, "CONTINUOUS", "STOPPED"},
+                                          {4, "STOPPED", "STOPPED"},
+                                          {7, "STARTUP", "STOPPED"},
+                                          {8, "MANUALLY", "MANUALLY"}}) {
+    PlanSnapshot snap = Snap(unit);
+    EXPECT_EQ(NextBackupText(snap), Grid((std::string("NEXT_BACKUP_TIME_") + key).c_str()));
+    snap.enabled = false;
+    snap.hasTask = true;
+    EXPECT_EQ(NextBackupText(snap), Grid((std::string("NEXT_BACKUP_TIME_") + paused).c_str()));
   }
   PlanSnapshot never = Snap(1);
   EXPECT_EQ(LastBackupText(never), Grid("LAST_BACKUP_TIME_HAVE_NOT_RUN"));
