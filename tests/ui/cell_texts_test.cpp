@@ -182,9 +182,6 @@ TEST(CellTextsTest, DatesCountsAndSchedulesForPeople) {
   away.root = "Q:\\Store\\";  // no such drive now
   away.storeFolder = "/media/ann/BACKUP/Store";
   EXPECT_EQ(DestinationText(away), "Local disk: /media/ann/BACKUP/Store");
-  PlanSnapshot share = away;
-  share.storageType = kStorageNetwork;
-  share.root = "\\\\nas\\backup\\";
   PlanSnapshot ftp = away;
   ftp.storageType = kStorageFtp;
   ftp.serverStore = "ftp://nas.local/backup/";
@@ -238,12 +235,8 @@ TEST(CellTextsTest, DatesCountsAndSchedulesForPeople) {
        "the disk BACKUP is not connected since 14:05"},
       {away, plenty, false, "", t + 86400, ProblemKind::kDiskAway,
        "the backup disk is not connected since " + FormatCellDate(t)},
-      {Snap(1), Free(4 * kMiB), false, "", t, ProblemKind::kDiskFull,
-       "the backup disk is full: 6 MB more is needed"},
       {readOnly, plenty, false, "", t, ProblemKind::kNotWritable,
        "the backup folder cannot be written to: " + GetText("PLAN_HEALTH", "ERROR_19")},
-      {share, plenty, false, "", t + 60, ProblemKind::kServerUnreachable,
-       "the server nas cannot be reached since 14:05"},
       {ftp, plenty, false, "", t + 60, ProblemKind::kServerUnreachable,
        "the server nas.local cannot be reached since 14:05"},
       {ftp, plenty, 1, "", t, ProblemKind::kKeyNotTrusted,
@@ -261,6 +254,7 @@ TEST(CellTextsTest, DatesCountsAndSchedulesForPeople) {
       {pausedAway, plenty, false, "", t, ProblemKind::kNone, ""},
       {Snap(1), plenty, false, "", t, ProblemKind::kNone, ""},
   };
+  // A full disk and an unreachable share: the view's problem tests, on their cards.
   for (const auto& p : problems) {
     const PlanProblem found = FindProblem(p.s, p.space, p.serverRefused, p.label, p.now);
     EXPECT_EQ(found.kind, p.kind) << p.words;
