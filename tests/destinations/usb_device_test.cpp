@@ -65,8 +65,11 @@ class UsbDeviceTest : public testing::Test {
   bvtest::EventCollector events_;
 };
 
-// The disk is captured, saved, loaded and found again under another letter.
-TEST_F(UsbDeviceTest, CapturesSavesAndFindsTheDiskAgain) {
+// The disk is captured, saved and loaded. Disks that differ from it in one field of their
+// identity: the plan hears of the arrival but the destination stays away, and a destination
+// captured on such a disk is another destination; the real one is found under another letter.
+// A removal request lets the disk go, a refused removal takes it back.
+TEST_F(UsbDeviceTest, CapturedDiskIsFoundAgainNeverALookAlikeAndLetGoOnRequest) {
   auto usb = Captured("E:\\Backup");
   const std::string stick = disks_.Native() + "/disk-ABCD-1234";
   for (const auto& fd : fs::directory_iterator("/proc/self/fd")) {
@@ -87,14 +90,15 @@ TEST_F(UsbDeviceTest, CapturesSavesAndFindsTheDiskAgain) {
   EXPECT_EQ(key("PartitionSerialNumber"), "-1412623820");
   EXPECT_EQ(key("RelativePath"), "\\Backup");
 
-  // A plan loaded at start finds its disk by scanning the drives.
-  CUSBDevice loaded(&owner_);
-  ASSERT_TRUE(loaded.LoadSettings());
-  EXPECT_TRUE(loaded.IsAvailable());
-  EXPECT_EQ(loaded.GetRootPath(), "E:\\Backup");
-  EXPECT_TRUE(loaded.Prepare(false));  // already held: stays paired
-  EXPECT_TRUE(loaded.IsAvailable());
-  EXPECT_TRUE(loaded.IsSameDestination(*usb));
+  {  // A plan loaded at start finds its disk by scanning the drives.
+    CUSBDevice loaded(&owner_);
+    ASSERT_TRUE(loaded.LoadSettings());
+    EXPECT_TRUE(loaded.IsAvailable());
+    EXPECT_EQ(loaded.GetRootPath(), "E:\\Backup");
+    EXPECT_TRUE(loaded.Prepare(false));  // already held: stays paired
+    EXPECT_TRUE(loaded.IsAvailable());
+    EXPECT_TRUE(loaded.IsSameDestination(*usb));
+  }
 
   CUSBDevice orphan(nullptr);
   EXPECT_FALSE(orphan.LoadSettings());
@@ -105,13 +109,7 @@ TEST_F(UsbDeviceTest, CapturesSavesAndFindsTheDiskAgain) {
     EXPECT_EQ(d->GetRootPath(), "") << bad;
     EXPECT_FALSE(d->IsAvailable()) << bad;
   }
-}
 
-// Disks that differ from the captured one in one field of their identity:
-// the plan hears of the arrival but the destination stays away, and a
-// destination captured on such a disk is another destination.
-TEST_F(UsbDeviceTest, LookAlikeDiskIsNeverAttached) {
-  auto usb = Captured("E:\\Backup");
   UsbEvents();
   Replug({{'E', "0000-0001"}});  // swapped under its letter for another serial
   EXPECT_FALSE(usb->IsAvailable());
@@ -120,20 +118,18 @@ TEST_F(UsbDeviceTest, LookAlikeDiskIsNeverAttached) {
   EXPECT_FALSE(usb->IsAvailable());
   Replug({{'E', "ABCD-1234", "Stick", "2.0"}});  // another revision
   EXPECT_FALSE(usb->IsAvailable());
-  auto other = Captured("E:\\Backup");
-  EXPECT_TRUE(other->IsAvailable());
-  EXPECT_FALSE(usb->IsSameDestination(*other));
-  EXPECT_FALSE(other->IsSameDestination(*usb));
-  other.reset();
+  auto twin = Captured("E:\\Backup");
+  EXPECT_TRUE(twin->IsAvailable());
+  EXPECT_FALSE(usb->IsSameDestination(*twin));
+  EXPECT_FALSE(twin->IsSameDestination(*usb));
+  twin.reset();
   // The real one, next to a look-alike, under a letter the scan must find,
   // as a USB disk that says it is fixed.
   Replug({{'E', "0000-0001"}, {'K', "ABCD-1234", "Stick", "1.0", "fixed"}});
   EXPECT_TRUE(usb->IsAvailable());
   EXPECT_EQ(usb->GetRootPath(), "K:\\Backup");
-}
 
-TEST_F(UsbDeviceTest, RemovalRequestAndRefusedRemoval) {
-  auto usb = Captured("E:\\Backup");
+  UsbEvents();
   plat::BroadcastHandle b{};
   b.size = sizeof b;
   b.deviceType = plat::kDbtDevtypHandle;

@@ -111,25 +111,16 @@ TEST_F(SettingsDialogTest, DialogShowsTheSettingsOkWritesThemAndCancelNothing) {
     EXPECT_EQ(GetBackupFileMaxSize(), std::atoi(bound));
   }
   EXPECT_EQ(Messages(), expected);
-  // Stored settings are shown; odd ones read as the defaults.
-  const char* keys[][2] = {{"Backup Settings", "Battery"},
-                           {"Backup Settings", "BackupFileMaxSize"},
-                           {"Show Notification", "Error"},
-                           {"Show Notification", "Status"},
-                           {"Show Notification", "Confirm"}};
-  const struct {
-    const char* stored[5];
-    std::vector<bool> ticks;
-    const char* shown;
-  } rows[] = {{{"0", "700", "0", "1", "5"}, {false, false, true, true, true}, "700"},
-              {{"1", "-5", "1", "1", "0"}, {true, true, true, false, true}, ""}};
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.shown);
-    for (int i = 0; i < 5; ++i) WriteInternalString(keys[i][0], keys[i][1], row.stored[i]);
-    CDlgAppSettings shown;
-    EXPECT_EQ(Ticks(shown), row.ticks);
-    EXPECT_EQ(shown.List()->SizeEdit()->text().toStdString(), row.shown);
-  }
+  // Stored settings are shown as stored (odd values as their getters read them).
+  for (const auto& [section, key, value] : {std::tuple{"Backup Settings", "Battery", "0"},
+                                            {"Backup Settings", "BackupFileMaxSize", "700"},
+                                            {"Show Notification", "Error", "0"},
+                                            {"Show Notification", "Status", "1"},
+                                            {"Show Notification", "Confirm", "5"}})
+    WriteInternalString(section, key, value);
+  CDlgAppSettings shown;
+  EXPECT_EQ(Ticks(shown), (std::vector<bool>{false, false, true, true, true}));
+  EXPECT_EQ(shown.List()->SizeEdit()->text().toStdString(), "700");
 }
 
 // OK writes the autostart entry only while a plan exists, removes it when

@@ -122,8 +122,8 @@ TEST_F(TrayTest, EngineEventsAndPowerBecomeIconsAndPopups) {
   }
   CMainFrame frame;
   auto deliver = [&](int32_t code, const std::string& text1, uint32_t plan, int32_t value = 0,
-                     const std::string& text3 = {}) {
-    std::thread worker([&] { PostEvent(code, text1, plan, {}, text3, value); });
+                     const std::string& text3 = {}, const std::string& text2 = {}) {
+    std::thread worker([&] { PostEvent(code, text1, plan, text2, text3, value); });
     worker.join();
     frame.View()->EventPump()->Drain();
   };
@@ -210,8 +210,7 @@ TEST_F(TrayTest, EngineEventsAndPowerBecomeIconsAndPopups) {
   // A journal rebuilt after damage (its words in text 2) records changes: it says so.
   Popup().HideMessage();
   const std::string rebuilt = GetText("LOGGING_DATABASE", "REBUILT");
-  std::thread([&] { PostEvent(kEvDatabaseOpenFailed, "C:\\j\\Logging.dat", 4, rebuilt); }).join();
-  frame.View()->EventPump()->Drain();
+  deliver(kEvDatabaseOpenFailed, "C:\\j\\Logging.dat", 4, 0, {}, rebuilt);
   ASSERT_TRUE(Popup().isVisible());
   EXPECT_NE(PopupText().find(rebuilt.substr(0, rebuilt.find("%s"))), std::string::npos)
       << PopupText();
