@@ -93,7 +93,8 @@ void FtpRelay::Control(int client) {
     }
     if (p[0].revents != 0) {
       const ssize_t n = recv(client, buffer, sizeof buffer, 0);
-      if (n <= 0 || (raw && !SendAll(server, buffer, static_cast<size_t>(n)))) break;
+      if (n <= 0 || (raw && !SendAll(server, std::string_view(buffer, static_cast<size_t>(n)))))
+        break;
       if (raw) continue;
       asked.append(buffer, static_cast<size_t>(n));
       bool sent = true;
@@ -112,7 +113,8 @@ void FtpRelay::Control(int client) {
     }
     if (server >= 0 && p[1].revents != 0) {
       const ssize_t n = recv(server, buffer, sizeof buffer, 0);
-      if (n <= 0 || (raw && !SendAll(client, buffer, static_cast<size_t>(n)))) break;
+      if (n <= 0 || (raw && !SendAll(client, std::string_view(buffer, static_cast<size_t>(n)))))
+        break;
       if (raw || fault_ == Fault::kMute) continue;
       if (fault_ == Fault::kSlow)
         std::this_thread::sleep_for(std::chrono::milliseconds(delayMs_.load()));
