@@ -2,7 +2,9 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <linux/openat2.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -13,6 +15,7 @@
 #include <mutex>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "platform/base/Errors.h"
 #include "platform/files/AccessList.h"
@@ -115,14 +118,45 @@ bool OthersMayWriteIn(std::string_view folder) {
 
 namespace {
 
+// Whether no user but me belongs to the group: a user's own group, as most
+// systems make one per user, lets no one else in through a g+w folder.
+bool GroupOnlyMine(gid_t gid, uid_t me) {
+  std::vector<char> buffer(16384);
+  struct group gr, *found = nullptr;
+  if (getgrgid_r(gid, &gr, buffer.data(), buffer.size(), &found) != 0 || found == nullptr)
+    return false;
+  std::vector<std::string> members;
+  for (char** m = gr.gr_mem; m != nullptr && *m != nullptr; ++m) members.emplace_back(*m);
+  std::vector<char> pwBuffer(16384);
+  struct passwd pw, *user = nullptr;
+  for (const std::string& name : members) {
+    if (getpwnam_r(name.c_str(), &pw, pwBuffer.data(), pwBuffer.size(), &user) != 0 ||
+        user == nullptr || user->pw_uid != me)
+      return false;
+  }
+  // Users whose primary group it is: the user table is walked with one
+  // cursor for the whole process.
+  static std::mutex walking;  // guards the user table's cursor
+  std::lock_guard<std::mutex> guard(walking);
+  bool mine = true;
+  setpwent();
+  while (mine && getpwent_r(&pw, pwBuffer.data(), pwBuffer.size(), &user) == 0 && user != nullptr)
+    mine = user->pw_gid != gid || user->pw_uid == me;
+  endpwent();
+  return mine;
+}
+
 // Whether another user may rename or replace what an entry holds: a link or
 // folder of another user but the administrator, or a folder group or others
-// may write in without the sticky bit (which keeps them to their own entries).
+// may write in without the sticky bit (which keeps them to their own entries);
+// a group of mine alone writing in it is no one else.
 bool OthersMayRearrange(const struct stat& st, uid_t me) {
   if (S_ISLNK(st.st_mode)) return st.st_uid != me && st.st_uid != 0;
   if (!S_ISDIR(st.st_mode)) return false;
   if (st.st_uid != me && st.st_uid != 0) return true;
-  return (st.st_mode & 022) != 0 && (st.st_mode & S_ISVTX) == 0;
+  if ((st.st_mode & S_ISVTX) != 0) return false;
+  if ((st.st_mode & S_IWOTH) != 0) return true;
+  return (st.st_mode & S_IWGRP) != 0 && !GroupOnlyMine(st.st_gid, me);
 }
 
 // The first entry above the last one of path (each looked at itself, a link

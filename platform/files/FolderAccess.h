@@ -64,7 +64,8 @@ bool OthersMayWriteIn(std::string_view folder);
 // The first folder above folder, or link on the way to it, through which
 // another user may rename or replace it: another user's (not the
 // administrator's), or a folder group or others may write in without the
-// sticky bit. Native; empty when there is none.
+// sticky bit (a group no user but the caller belongs to does not count).
+// Native; empty when there is none.
 std::string FolderOthersMayRearrange(std::string_view folder);
 
 // Gives a file (never a link, nor what it leads to) the permission bits

@@ -144,8 +144,7 @@ TEST_F(TaskTest, RunFileFirstBackupAndTheLastRun) {
   ASSERT_TRUE(continuous);
   CSimpleTask(continuous.get()).Run();
   EXPECT_TRUE(continuous->InitDone());
-  // No run time for a continuous plan, but where its store is, and since
-  // when it is away, for the next start.
+  // No run time for a continuous plan, but where its store is and since when it is away.
   const AwayState seen = ReadAwayState(continuous->GetPlanFolder());
   EXPECT_EQ(seen.folder, env_.Store().NativeOf("store4"));
   EXPECT_EQ(seen.since, 0);
@@ -159,26 +158,27 @@ TEST_F(TaskTest, RunFileFirstBackupAndTheLastRun) {
   EXPECT_GE(restarted.Away().since, gone);
   EXPECT_EQ(restarted.Away().folder, seen.folder);
 
-  // A store below a folder or link through which another user may rename it away or put another
-  // in its place is warned of once a start, naming that folder; the administrator's closed or
-  // sticky folders are safe.
+  // A folder or link through which another user may rename the store away is warned of once a
+  // start, by name; the administrator's closed or sticky folders, or my own group's, are safe.
   env_.SetStorePresent(true);
   uint32_t id = 10;
-  for (const auto& [name, owner, mode, warned] :  // mode 0: a link to the administrator's folder
-       {std::tuple<const char*, uid_t, mode_t, size_t>{"theirs", 65534, 0755, 1},
-        {"open", 0, 0777, 1},
-        {"sticky", 0, 01777, 0},
-        {"closed", 0, 0755, 0},
-        {"theirlink", 65534, 0, 1}}) {
+  events.Clear();
+  for (const auto& [name, owner, group, mode, warned] :  // mode 0: a link to the admin's folder
+       {std::tuple<const char*, uid_t, gid_t, mode_t, size_t>{"theirs", 65534, 65534, 0755, 1},
+        {"open", 0, 0, 0777, 1},
+        {"sticky", 0, 0, 01777, 0},
+        {"closed", 0, 0, 0755, 0},
+        {"my group's", 0, 0, 0775, 0},  // only the administrator is in group 0
+        {"a shared group's", 0, 65534, 0775, 1},
+        {"theirlink", 65534, 65534, 0, 1}}) {
     const std::string above = env_.Store().NativeOf(name);
     fs::create_directories(mode != 0 ? above : above + "-real");
     if (mode == 0) fs::create_directory_symlink(above + "-real", above);
-    ASSERT_EQ(lchown(above.c_str(), owner, owner), 0);
+    ASSERT_EQ(lchown(above.c_str(), owner, group), 0);
     ASSERT_EQ(mode != 0 ? chmod(above.c_str(), mode) : 0, 0);
     auto p = env_.MakePlan(++id, kUnitDaily, 3, {env_.Src().System()}, nullptr, false,
                            std::string(name) + "\\store");
     ASSERT_TRUE(p);
-    events.Clear();
     CSimpleTask store(p.get());
     for (int look = 0; look < 2; ++look) store.PreCheck();
     size_t said = 0;
