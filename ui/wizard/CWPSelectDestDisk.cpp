@@ -206,6 +206,9 @@ void CWPSelectDest::ShowFindingsText(const DestFindings& f) {
   if (f.notWritable) lines << Text("DESTINATION_FOLDER_NOT_WRITABLE");
   if (f.insideSource) lines << Text("STORE_INSIDE_SOURCE");
   if (f.openToOthers) lines << Text("STORE_OPEN_TO_OTHERS");
+  if (!f.movableBy.empty())
+    lines << QString::fromStdString(
+        FormatText(GetText("WIZARD_BACKUP_DEST", "STORE_MOVABLE_BY_OTHERS"), {f.movableBy}));
   if (f.holdsSources) lines << Text("STORE_HOLDS_SOURCES");
   if (!f.nestedPlan.empty()) lines << NestedPlanText(f);
   findings_->setText(lines.join("\n"));

@@ -185,6 +185,9 @@ struct DestFindings {
   // Others may make entries in the folder itself (the top of a shared disk):
   // said, not refused.
   bool openToOthers = false;
+  // A folder above (or a link on the way) through which another user may
+  // rename the store away (native): said, not refused.
+  std::string movableBy;
   bool Refused() const { return tooLong || notWritable || holdsSources || !nestedPlan.empty(); }
 };
 // Room left below the store's root for the protected files' own paths.

@@ -182,5 +182,6 @@ DestFindings ExamineDestination(std::string_view systemPath, const SourceAnswers
       at, ".brevanto-write-probe-" + std::to_string(tag) + "-" + std::to_string(++probes));
   f.notWritable = !plat::WriteFileAtomic(file, "probe") || !plat::DeleteFile(file);
   f.openToOthers = at == sys && plat::OthersMayWriteIn(sys);
+  f.movableBy = plat::FolderOthersMayRearrange(sys);
   return f;
 }
