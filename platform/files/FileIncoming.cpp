@@ -67,6 +67,7 @@ uint32_t IncomingFile::Begin(std::string_view target, std::string_view within, b
   Abandon();
   ownerOfFolder_ = ownerOfFolder;
   targetMode_ = 0;
+  targetFound_ = false;
   std::string native, base;
   if (!detail::Resolve(target, &native) ||
       !detail::ResolveConfine(within, &base, /*lookAtVolume=*/false))
@@ -79,6 +80,7 @@ uint32_t IncomingFile::Begin(std::string_view target, std::string_view within, b
     // A folder or a read-only file is never replaced.
     if (S_ISDIR(old.st_mode) || !(old.st_mode & S_IWUSR)) return detail::FailCode(kErrAccessDenied);
     targetMode_ = old.st_mode & 0777;
+    targetFound_ = true;
   }
   if (fault::Hit()) return GetLastError();
   fd_ = detail::CreateTempIn(folder_->Fd(), &temp_);
@@ -103,10 +105,12 @@ uint32_t IncomingFile::Commit(uint32_t mode, int64_t writeTime) {
       (fstat(folder_->Fd(), &into) != 0 || fchown(fd_, into.st_uid, into.st_gid) != 0))
     error = ErrnoToWinError(errno);
   // What arrives never gives others or the group write, nor more than the
-  // umask lets a new file have, nor set-id or sticky bits, whatever it says.
+  // umask lets a new file have, nor set-id or sticky bits, whatever it says;
+  // nor more than the file it replaces had: nobody reads it who could not.
   const int mask = detail::ProcessUmask();
+  const uint32_t replaced = targetFound_ ? targetMode_ : 0777u;
   const mode_t given =
-      static_cast<mode_t>(mode & 0755 & ~static_cast<uint32_t>(mask < 0 ? 022 : mask));
+      static_cast<mode_t>(mode & 0755 & replaced & ~static_cast<uint32_t>(mask < 0 ? 022 : mask));
   if (error == 0 && fchmod(fd_, given) != 0) error = ErrnoToWinError(errno);
   if (error == 0 && writeTime >= 0) {
     const struct timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(writeTime), 0}};

@@ -60,8 +60,9 @@ class CopiesReadFrom {
   const SourceFile* previous_;
 };
 
-// CopyFileWithin (Files.h) whose copy, with ownerOfFolder, takes the owner
-// and group of the folder it lands in, and CreateDirectories whose folders,
+// CopyFileWithin (Files.h) for a restore: the copy, with ownerOfFolder, takes
+// the owner and group of the folder it lands in, and never has more
+// permission bits than the file it replaces had; and CreateDirectories whose folders,
 // with ownerOfParent, take those of the folder each is made in: a restore run
 // by root leaves the user's files and folders the user's.
 uint32_t CopyFileWithin(std::string_view source, std::string_view sourceWithin,
@@ -101,8 +102,9 @@ class IncomingFile {
   // The permission bits of the file at the target's name when Begin looked
   // (0 when there was none).
   uint32_t TargetMode() const { return targetMode_; }
-  // Gives the file the permission bits mode allows within 0755 and the
-  // process's umask (never group or others write, set-id or sticky) and its last write (seconds
+  // Gives the file the permission bits mode allows within 0755, the
+  // process's umask and the mode of the file it replaces, if any (never group
+  // or others write, set-id or sticky, nor more than before) and its last write (seconds
   // since 1970 UTC; negative leaves it) and renames it over the target. 0 or the error number; the
   // temporary file is gone either way.
   uint32_t Commit(uint32_t mode, int64_t writeTime);
@@ -115,6 +117,7 @@ class IncomingFile {
   int fd_ = -1;
   bool ownerOfFolder_ = false;
   uint32_t targetMode_ = 0;
+  bool targetFound_ = false;  // a file stood at the target's name
 };
 
 }  // namespace plat

@@ -140,7 +140,8 @@ struct CopyWay {
   bool ownerOfFolder = false;
   CopyWatch* watch = nullptr;  // what the copy saw of its source (may be null)
   const std::function<void()>* beforeRename = nullptr;  // runs when the data is whole
-  bool reachableMode = false;  // the source's mode as its folders let others have it
+  bool reachableMode = false;       // the source's mode as its folders let others have it
+  bool noMoreThanReplaced = false;  // permission bits within those of the file replaced
 };
 
 uint32_t CopyOnce(int in, const struct stat& st, const std::string& dst, const std::string& base,
@@ -215,7 +216,7 @@ uint32_t CopyFileWithin(std::string_view source, std::string_view sourceWithin,
                         std::string_view target, std::string_view targetWithin, bool failIfExists,
                         bool flushToDevice, bool ownerOfFolder) {
   return CopyResolved(source, sourceWithin, target, targetWithin,
-                      {failIfExists, flushToDevice, ownerOfFolder, nullptr});
+                      {failIfExists, flushToDevice, ownerOfFolder, nullptr, nullptr, false, true});
 }
 
 namespace {
@@ -276,9 +277,13 @@ uint32_t CopyOnce(int in, const struct stat& st, const std::string& dst, const s
     }
     if (code) return FailCode(code);
   }
+  // A restored file is never open to more users than the one it replaces.
+  const mode_t mode = way.noMoreThanReplaced && found == 0
+                          ? (st.st_mode & ~07777u) | (st.st_mode & old.st_mode & 07777u)
+                          : st.st_mode;
   std::string tmp;
   if (fault::Hit()) return GetLastError();
-  int out = CreateTempIn(folder.Fd(), &tmp, TempModeFor(st.st_mode));
+  int out = CreateTempIn(folder.Fd(), &tmp, TempModeFor(mode));
   if (out < 0) return FailCode(ErrorFor(errno, NativeParent(dst) + "/" + tmp));
   // Half-written under this name until the rename: never a file of the
   // user's for a plan watching the folder (a restore into a protected one).
@@ -305,7 +310,7 @@ uint32_t CopyOnce(int in, const struct stat& st, const std::string& dst, const s
     // Mode and times go on after the data and the owner, or the writes
     // would change them (and a new owner would clear the set-id bits).
     const struct timespec times[2] = {st.st_atim, st.st_mtim};
-    if ((NeedsModeChange(st.st_mode, way.ownerOfFolder) && fchmod(out, st.st_mode & 07777) != 0) ||
+    if ((NeedsModeChange(mode, way.ownerOfFolder) && fchmod(out, mode & 07777) != 0) ||
         futimens(out, times) != 0)
       ok = Fail(ErrnoToWinError(errno));
   }

@@ -318,6 +318,11 @@ TEST(ObjectDevice, RestoreGivesBackModeAndTime) {
     EXPECT_EQ(st.st_mode & 07777, row.mode);
     EXPECT_EQ(st.st_mtime, row.time);
     EXPECT_EQ(st.st_size, static_cast<off_t>(row.bytes));
+    // Again over a private file in place: it stays as private as it was.
+    ASSERT_EQ(chmod(out.NativeOf(row.name).c_str(), 0600), 0);
+    ASSERT_EQ(access->Fetch("/store/Latest/" + row.name, out.SystemOf(row.name), ""), 0u);
+    ASSERT_EQ(stat(out.NativeOf(row.name).c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
   }
   const time_t before = time(nullptr);
   ASSERT_EQ(Gateway().Request("PUT", "/" + bucket + "/store/Latest/bare.txt", "bare"), 200);

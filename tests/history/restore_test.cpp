@@ -277,6 +277,11 @@ TEST_F(RestoreTest, RestoresWhereAskedNeverThroughLinksAndStops) {
   ASSERT_EQ(got.progress.size(), latest_.size() + 1);
   EXPECT_TRUE(std::is_sorted(got.progress.begin(), got.progress.end(),
                              [](auto& a, auto& b) { return a.percent < b.percent; }));
+  // Restored over a private file, a copy open to all keeps it private.
+  fs::permissions(Out(out) + "/report.doc", fs::perms(0600));
+  fs::permissions(latestNative_ + "/report.doc", fs::perms(0666));
+  EXPECT_EQ(Carry(root, store_, out.System(), false).copied, latest_.size());
+  EXPECT_EQ(fs::status(Out(out) + "/report.doc").permissions(), fs::perms(0600));
   bvtest::TempDir linked;  // "My Files" in the chosen folder is a link elsewhere
   fs::create_directories(Out(linked));
   fs::create_directory_symlink(elsewhere.Native(), Out(linked) + "/My Files");
