@@ -6,6 +6,7 @@
 
 #include "destinations/FtpDevice.h"
 #include "platform/base/Errors.h"
+#include "platform/files/Files.h"
 #include "platform/files/FilesBelow.h"
 #include "platform/files/FolderAccess.h"
 
@@ -123,11 +124,12 @@ uint32_t FtpStoreReader::Fetch(std::string_view source, std::string_view target,
   uint32_t error = 0;
   int64_t time = -1;
   failedHere_ = true;
+  uint64_t written = 0;
   for (int attempt = 0; attempt < 2; ++attempt) {
     error = file.Begin(target, targetWithin, plat::RunsAsAdministrator());
     if (error != 0) return error;
     failedHere_ = false;
-    uint64_t written = 0;
+    written = 0;
     const FtpSession::Outcome outcome = session_.Download(
         source,
         [this, &file, &written, &received](const char* data, size_t n) {
@@ -143,6 +145,10 @@ uint32_t FtpStoreReader::Fetch(std::string_view source, std::string_view target,
     if (outcome != FtpSession::kLost || error == plat::kErrCancelled) break;
   }
   if (error != 0) return error;
+  // Told once more when whole: a hold then keeps it out of place too, and a
+  // stop meanwhile leaves it out.
+  if (received) received(written);
+  if (plat::ThreadCancelRequested()) return plat::kErrCancelled;
   int64_t listedTime = -1;
   int32_t mode = ListedMode(source, &listedTime);
   // A server that does not say: the mode of the file replaced, else private.

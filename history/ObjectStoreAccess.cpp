@@ -6,6 +6,7 @@
 #include "destinations/ObjectDevice.h"
 #include "destinations/ObjectSession.h"
 #include "platform/base/Errors.h"
+#include "platform/files/Files.h"
 #include "platform/files/FilesBelow.h"
 #include "platform/files/FolderAccess.h"
 
@@ -74,6 +75,10 @@ class ObjectStoreAccess final : public StoreAccess {
     if (error != 0) return error;
     uint64_t written = 0;
     const ObjectReply reply = session_.Get(KeyOf(source), [&](const char* data, size_t n) {
+      if (plat::ThreadCancelRequested()) {  // the restore was stopped: the file is left out
+        error = plat::kErrCancelled;
+        return false;
+      }
       if (file.Write(data, n)) {
         if (Received()) Received()(written += n);
         return true;
@@ -84,6 +89,9 @@ class ObjectStoreAccess final : public StoreAccess {
     if (error != 0) return error;
     failedHere_ = false;
     if (!reply.Ok()) return DownloadError(reply);
+    // Told once more when whole: a hold then keeps it out of place too.
+    if (Received()) Received()(written);
+    if (plat::ThreadCancelRequested()) return plat::kErrCancelled;
     failedHere_ = true;
     // The copy's metadata holds the source's mode and last write; an object
     // written without them gives the mode of the file replaced, else

@@ -4,6 +4,7 @@
 // through IRestoreObserver, which the restore and progress windows implement.
 #pragma once
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -100,8 +101,8 @@ class IRestoreObserver {
   // Carrier: one file is about to be copied.
   virtual void OnFileProgress(const RestoreProgress& progress) { (void)progress; }
   // Carrier: more of the file under way has come in (told at most every
-  // quarter second during a download). The job does not wait for it, and a
-  // window's pause does not hold it there.
+  // quarter second during a download). The job does not wait for it; a
+  // pause is the carrier's Hold.
   virtual void OnFilePart(const RestoreProgress& progress) { (void)progress; }
   // Carrier: the restore has finished (not sent when it was stopped).
   virtual void OnRestoreFinished() {}
@@ -124,7 +125,8 @@ class IRestoreObserver {
 };
 
 // Base of the jobs. Lifecycle: made by the window, Begin() starts its thread,
-// Stop() asks it to end at the next node or listing step, Join() waits for
+// Stop() asks it to end at the next node or listing step (a transfer or a
+// wait for a server under way ends at once), Join() waits for
 // the thread; destroying a job stops and joins it. A stopped job leaves its
 // partial results (a partly listed tree, a partly applied search, files
 // already restored).
@@ -155,9 +157,6 @@ class CRestoreThread : public CThread {
   // Whether the job's thread runs at the lowest priority (work nobody waits
   // for at the screen); jobs whose result the window waits for say no.
   virtual bool InBackground() const { return true; }
-  // Whether a stop also ends a transfer or a wait for a server under way
-  // (listings); a job that finishes the file it began says no.
-  virtual bool StopEndsTransfers() const { return true; }
   // Every final job calls this first in its destructor, so its thread never
   // runs Work on a half-destroyed object.
   void StopAndJoin();
@@ -208,7 +207,8 @@ class CRestoreFinder final : public CRestoreThread {
   const bool expand_;
 };
 
-// Copies the chosen files of a tree out of the store.
+// Copies the chosen files of a tree out of the store. A stop ends the
+// download under way too: its temporary file goes, the file in place stays.
 class CRestoreCarrier final : public CRestoreThread {
  public:
   // targetFolder empty: back to the original location. restoreAll: every
@@ -223,10 +223,15 @@ class CRestoreCarrier final : public CRestoreThread {
   // Files copied and files that failed, for the caller once the job ended.
   uint64_t FilesCopied() const { return copied_.load(); }
   uint64_t FilesFailed() const { return failed_.load(); }
+  // Any thread. While held, the download under way waits where its bytes
+  // come in (the connection kept while the server allows; a download the
+  // server dropped meanwhile starts again once let go) and nothing is put
+  // in place; a stop ends the hold.
+  void Hold(bool held);
+  void Stop() override;
 
  protected:
   void Work() override;
-  bool StopEndsTransfers() const override { return false; }  // the file begun is finished
 
  private:
   // False with the drive (or the store's "Latest" folder) that is missing.
@@ -237,6 +242,8 @@ class CRestoreCarrier final : public CRestoreThread {
   void Measure(uint64_t done);
   // Why a file cannot go back: the folder that stands where a drive should.
   std::string NoPlaceText(const std::string& nodePath) const;
+  // Job thread: waits while held and not stopped; true when it waited.
+  bool WaitWhileHeld();
 
   const std::string targetFolder_;
   const bool restoreAll_;
@@ -246,6 +253,9 @@ class CRestoreCarrier final : public CRestoreThread {
   uint64_t startTick_ = 0;
   RestoreProgress progress_;
   std::atomic<uint64_t> copied_{0}, failed_{0};
+  std::mutex holdLock_;  // guards held_
+  std::condition_variable holdChanged_;
+  bool held_ = false;
 };
 
 // Where a store node goes when restored. nodePath lies below storeFolder

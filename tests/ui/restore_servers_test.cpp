@@ -167,6 +167,54 @@ TEST_F(RestoreServerTest, AServerStoreListsVersionsWhenOpenedAndRestoresAChosenO
     EXPECT_EQ(FilesBelow(out.Native()),
               (std::map<std::string, std::string>{{"docs/r.txt", older}}));
 
+    // Over the slow line, Pause midway holds the download: for longer than the
+    // whole file takes, the user's file stays, then Resume brings it. Cancel
+    // midway ends it: the user's file stays, no temporary file is left, and
+    // the window says what came back before.
+    for (const bool cancel : {false, true}) {
+      if (bucket) break;
+      SCOPED_TRACE(cancel ? "cancelled" : "paused");
+      versions = versionRows();
+      ASSERT_EQ(versions.size(), 3);
+      versions[1]->setCheckState(0, Qt::Checked);
+      bvtest::TempDir mine;
+      const std::map<std::string, std::string> own = {{"docs/r.txt", "my newer words"}};
+      WriteNative(mine.Native() + "/docs/r.txt", "my newer words");
+      dlg.ChooseFolder(QString::fromStdString(mine.Native()));
+      std::string whilePaused = "not paused";
+      RunSoon(nullptr, [&] {
+        CDlgRestoreProgress* shown = nullptr;
+        RunUntil(
+            [&] {
+              for (QWidget* w : QApplication::topLevelWidgets())
+                if (auto* p = qobject_cast<CDlgRestoreProgress*>(w);
+                    p && p->isVisible() && p->PercentShown() > 0)
+                  shown = p;
+              return shown != nullptr;
+            },
+            30000);
+        if (shown == nullptr) return;
+        (cancel ? shown->CancelButton() : shown->PauseButton())->click();
+        if (cancel) return;
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        RunUntil([&] { return std::chrono::steady_clock::now() > until; }, 6000);
+        whilePaused = bvtest::ReadNative(mine.Native() + "/docs/r.txt");
+        shown->PauseButton()->click();
+      });
+      const int result = dlg.Restore();
+      EXPECT_TRUE(RunUntil([] { return DiscardedRestoreJobsRunning() == 0; }, 30000));
+      if (cancel) {
+        EXPECT_EQ(result, CDlgRestoreProgress::kFailed);
+        EXPECT_TRUE(FilesBelow(mine.Native()) == own) << FilesBelow(mine.Native()).size();
+        EXPECT_EQ(dlg.StatusText().toStdString(), RestoreCancelledText(0));
+      } else {
+        EXPECT_TRUE(whilePaused == "my newer words") << whilePaused.size() << " bytes";
+        EXPECT_EQ(result, CDlgRestoreProgress::kFinished);
+        EXPECT_EQ(FilesBelow(mine.Native()),
+                  (std::map<std::string, std::string>{{"docs/r.txt", older}}));
+      }
+    }
+
     // Refused here (a link in the chosen folder), then gone at the server: the
     // progress window keeps the file and its cause, the right side's, until closed.
     for (const bool here : {true, false}) {

@@ -407,7 +407,9 @@ int CDlgRestore::RestoreChoices(std::vector<RestoreChoice> choices) {
   }
   const int result = progress.exec();
   if (progress.FilesCopied() > 0) ReadAgainAfterRestore();
-  if (progress.FilesFailed() > 0)
+  if (progress.Cancelled())
+    SetStatus(QString::fromStdString(RestoreCancelledText(progress.FilesCopied())));
+  else if (progress.FilesFailed() > 0)
     SetStatus(
         QString::fromStdString(RestoreResultText(progress.FilesCopied(), progress.FilesFailed())));
   else

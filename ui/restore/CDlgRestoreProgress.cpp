@@ -202,6 +202,7 @@ void CDlgRestoreProgress::OnPause() {
   if (ending_) return;
   paused_ = !paused_;
   if (relay_) relay_->Hold(paused_);
+  if (carrier_) carrier_->Hold(paused_);  // the download under way waits too
   pauseButton_->setText(T(paused_ ? "BUTTON_RESUME" : "BUTTON_PAUSE"));
 }
 
@@ -271,6 +272,7 @@ void CDlgRestoreProgress::OnMessageBox(const std::string& text) {
 }
 
 void CDlgRestoreProgress::reject() {
+  cancelled_ = !ending_;  // pressed while the restore ran
   ending_ = true;
   Finish(finished_ ? kFinished : kFailed);
 }
@@ -278,6 +280,7 @@ void CDlgRestoreProgress::reject() {
 void CDlgRestoreProgress::StopCarrier() {
   timer_->Stop();
   if (carrier_) {
+    carrier_->Stop();  // first: no file is put in place after the count
     copied_ = carrier_->FilesCopied();
     failed_ = carrier_->FilesFailed();
   }

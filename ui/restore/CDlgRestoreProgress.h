@@ -1,9 +1,10 @@
 // The modal progress window of a restore: runs the carrier over the ticked
 // files of a tree, shows the file being copied, the percent done, the speed
 // (once one has been measured) and the time left, and closes with 1 when
-// the restore has finished or 2 when it failed or was cancelled. The pause
-// button holds the carrier before its next file (and the bar where it is)
-// until pressed again. When the restore is done, Pause and Cancel give way
+// the restore has finished or 2 when it failed or was cancelled (the
+// download under way ends, the file in place stays). The pause button holds
+// the carrier where it is, within a download too, and the bar with it, until
+// pressed again. When the restore is done, Pause and Cancel give way
 // to Close; a restore where every file came back closes by itself after a
 // second, one where some failed stays open and lists them with the reasons.
 // The window opens centred on its parent.
@@ -44,6 +45,8 @@ class CDlgRestoreProgress : public QDialog, private IRestoreObserver {
   // goes back; speed and time left are taken as they come.
   void ShowProgress(const RestoreProgress& progress);
   bool Paused() const { return paused_; }
+  // Cancel was pressed while the restore ran.
+  bool Cancelled() const { return cancelled_; }
 
   uint32_t PercentShown() const { return percent_; }
   uint64_t SecondsShown() const { return remaining_; }
@@ -95,7 +98,8 @@ class CDlgRestoreProgress : public QDialog, private IRestoreObserver {
   std::unique_ptr<CUiTimer> timer_;
   bool started_ = false;
   bool ending_ = false;
-  bool paused_ = false;  // the carrier is held before its next file; no creeping
+  bool paused_ = false;  // the carrier is held where it is; no creeping
+  bool cancelled_ = false;
   uint32_t percent_ = 0;
   uint64_t remaining_ = 0;
   uint64_t speed_ = 51200;

@@ -139,6 +139,10 @@ std::string RestoreResultText(uint64_t copied, uint64_t failed) {
                     {std::to_string(copied), std::to_string(failed)});
 }
 
+std::string RestoreCancelledText(uint64_t copied) {
+  return FormatText(ProgressText("RESTORE_PROGRESS_CANCELLED"), {std::to_string(copied)});
+}
+
 std::string NodeSizeText(uint64_t bytes) {
   RowTexts t;
   t.byteSuffix = RestoreText("LIST_ITEM_SUFFIX_BYTE");

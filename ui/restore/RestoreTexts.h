@@ -28,6 +28,8 @@ std::string VersionRowText(bool current, int64_t number);
 std::string RestoredBesideName(const std::string& name, int64_t utcSeconds);
 // After a restore: "Files restored: 7, not restored: 2."
 std::string RestoreResultText(uint64_t copied, uint64_t failed);
+// After a Cancel: how many files came back before it; the others did not.
+std::string RestoreCancelledText(uint64_t copied);
 std::string NodeSizeText(uint64_t bytes);  // "5 MB"
 
 // The tree's row texts above, read from the texts file once (every text read
