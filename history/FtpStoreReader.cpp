@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "destinations/FtpDevice.h"
+#include "history/RestoreLeftovers.h"
 #include "platform/base/Errors.h"
 #include "platform/files/Files.h"
 #include "platform/files/FilesBelow.h"
@@ -121,6 +122,7 @@ uint32_t FtpStoreReader::Fetch(std::string_view source, std::string_view target,
   // Written beside the target under a private temporary name and renamed
   // into place once whole; no link below targetWithin is followed.
   plat::IncomingFile file;
+  RestoreLeftoverNote note;  // swept at the next start if the process ends meanwhile
   uint32_t error = 0;
   int64_t time = -1;
   failedHere_ = true;
@@ -128,6 +130,7 @@ uint32_t FtpStoreReader::Fetch(std::string_view source, std::string_view target,
   for (int attempt = 0; attempt < 2; ++attempt) {
     error = file.Begin(target, targetWithin, plat::RunsAsAdministrator());
     if (error != 0) return error;
+    note.Note(file);
     failedHere_ = false;
     written = 0;
     const FtpSession::Outcome outcome = session_.Download(

@@ -5,6 +5,7 @@
 
 #include "destinations/ObjectDevice.h"
 #include "destinations/ObjectSession.h"
+#include "history/RestoreLeftovers.h"
 #include "platform/base/Errors.h"
 #include "platform/files/Files.h"
 #include "platform/files/FilesBelow.h"
@@ -73,6 +74,8 @@ class ObjectStoreAccess final : public StoreAccess {
     failedHere_ = true;
     uint32_t error = file.Begin(target, targetWithin, plat::RunsAsAdministrator());
     if (error != 0) return error;
+    RestoreLeftoverNote note;  // swept at the next start if the process ends meanwhile
+    note.Note(file);
     uint64_t written = 0;
     const ObjectReply reply = session_.Get(KeyOf(source), [&](const char* data, size_t n) {
       if (plat::ThreadCancelRequested()) {  // the restore was stopped: the file is left out

@@ -68,6 +68,7 @@ uint32_t IncomingFile::Begin(std::string_view target, std::string_view within, b
   ownerOfFolder_ = ownerOfFolder;
   targetMode_ = 0;
   targetFound_ = false;
+  tempFolder_ = std::string(target.substr(0, target.find_last_of("\\/") + 1));
   std::string native, base;
   if (!detail::Resolve(target, &native) ||
       !detail::ResolveConfine(within, &base, /*lookAtVolume=*/false))
@@ -131,6 +132,14 @@ uint32_t IncomingFile::Commit(uint32_t mode, int64_t writeTime) {
     return detail::FailCode(error);
   }
   return 0;
+}
+
+bool IncomingFile::Temporary(std::string* path, FileId* id) const {
+  struct stat st;
+  if (fd_ < 0 || temp_.empty() || fstat(fd_, &st) != 0) return false;
+  *path = tempFolder_ + temp_;
+  *id = FileId{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+  return true;
 }
 
 void IncomingFile::Abandon() {

@@ -9,6 +9,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/files/FileId.h"
+
 namespace plat {
 
 namespace detail {
@@ -110,10 +112,14 @@ class IncomingFile {
   uint32_t Commit(uint32_t mode, int64_t writeTime);
   // Removes the temporary file.
   void Abandon();
+  // The temporary file while it is being written: its system path and
+  // identity (false when there is none).
+  bool Temporary(std::string* path, FileId* id) const;
 
  private:
   std::unique_ptr<detail::ParentFolder> folder_;
-  std::string temp_;  // its name in the folder
+  std::string temp_;        // its name in the folder
+  std::string tempFolder_;  // the target's folder, a system path
   int fd_ = -1;
   bool ownerOfFolder_ = false;
   uint32_t targetMode_ = 0;

@@ -7,6 +7,7 @@
 #include "RestoreRun.h"
 #include "common/Texts.h"
 #include "destinations/FtpDevice.h"
+#include "history/RestoreLeftovers.h"
 #include "history/VersionTree.h"
 #include "support/EndlessFtpServer.h"
 #include "support/FtpRelay.h"
@@ -142,6 +143,40 @@ TEST(FtpRestore, ListsAndDownloadsAServerStoreAndNamesWhatFails) {
               fs::perms(0700));
     EXPECT_EQ(fs::status(out.Native() + "/home/ann/kept.txt").permissions(), fs::perms(0600));
     EXPECT_EQ(fs::last_write_time(out.Native() + "/home/ann/kept.txt"), FileTime(kOld));
+
+    if (kind == "ftp") {
+      // A restore killed mid-download leaves its temporary file; the next
+      // start removes it and nothing else (a user's file of a like name stays).
+      const bvtest::TempDir data;
+      const bvtest::ScopedEnv dataDir("BREVANTO_DATA_DIR", data.Native());
+      const pid_t killed = fork();
+      if (killed == 0) {
+        std::unique_ptr<StoreAccess> access = MakeStoreAccess(where);
+        std::string failure;
+        if (!access->Reach(&failure)) _exit(2);
+        access->SetFetchProgress([](uint64_t) { _exit(0); });
+        access->Fetch(where.folder + "Latest/C/home/ann/sub dir/\xc3\xbc.bin",
+                      out.SystemOf("home/ann/cut.bin"), out.System());
+        _exit(3);
+      }
+      int status = -1;
+      ASSERT_EQ(waitpid(killed, &status, 0), killed);
+      ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+      const std::string own = out.NativeOf("home/ann/.~bvtmp-0000000000000000");
+      WriteNative(own, "a user's own");
+      auto leftovers = [&] {
+        size_t n = 0;
+        for (const auto& e : fs::directory_iterator(out.NativeOf("home/ann")))
+          n += e.path().filename().string().rfind(".~bvtmp-", 0) == 0;
+        return n;
+      };
+      EXPECT_EQ(leftovers(), 2u);
+      EXPECT_EQ(SweepRestoreLeftovers(), 1u);
+      EXPECT_EQ(SweepRestoreLeftovers(), 0u);
+      EXPECT_EQ(leftovers(), 1u);
+      EXPECT_EQ(bvtest::ReadNative(own), "a user's own");
+      fs::remove(own);
+    }
 
     WriteStoreWithGaps(native + "/", "C/home/ann");
     CheckStoreWithGaps(where);

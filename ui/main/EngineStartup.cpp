@@ -14,6 +14,7 @@
 #include "engine/CFileDispatchThread.h"
 #include "engine/CSimpleEngine.h"
 #include "engine/PlanList.h"
+#include "history/RestoreLeftovers.h"
 #include "plans/CPlan.h"
 #include "plans/PlanSources.h"
 #include "ui/widgets/AppMessage.h"
@@ -25,6 +26,8 @@ void RunEngineStartup() {
   //    A disc image that an archiving run cut by the end of the process left
   //    part-written is no disc: it goes (said in the log).
   disc::SweepPartialImages();
+  //    So is a restore's download it cut short: its temporary file goes.
+  SweepRestoreLeftovers();
 
   // 2. The table of built-in sources (mail, browser, messenger and user
   //    folders of this machine).
