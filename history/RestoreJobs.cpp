@@ -384,7 +384,7 @@ void CRestoreCarrier::Work() {
     if (node->isFolder) return true;
 
     Measure(doneBytes_);
-    progress_.currentName = node->restoreName.empty() ? node->name : node->restoreName;
+    progress_.currentName = target.substr(target.find_last_of("\\/") + 1);  // the user's name
     if (observer != nullptr) observer->OnFileProgress(progress_);
 
     // A long download moves the bar and the speed as its bytes come in, and

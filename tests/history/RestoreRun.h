@@ -145,6 +145,11 @@ inline void CheckStoreWithGaps(const RestoreStore& store) {
     Files files;
     for (const auto& [rel, bytes] : bvtest::FilesBelow(out.Native()))
       files[rel.substr(rel.rfind('/') + 1)] = bytes;
+    // Each file is shown under the name it comes back under.
+    Files shown;
+    for (const RestoreProgress& p : got.progress)
+      shown[p.currentName] = files.count(p.currentName) ? files.at(p.currentName) : "?";
+    EXPECT_EQ(shown, files);
     return files;
   };
   EXPECT_EQ(every.back().version.number, 1);
