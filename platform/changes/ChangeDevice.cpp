@@ -102,6 +102,12 @@ void ModifyThrottle::TakeDue(std::vector<std::string>* written) {
   }
 }
 
+bool IsLinkToFolderAt(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode) && stat(path.c_str(), &st) == 0 &&
+         S_ISDIR(st.st_mode);
+}
+
 void ListFilesBelow(const std::string& folder, const std::vector<std::string>& quiet,
                     std::vector<std::string>* files) {
   std::vector<std::string> stack{folder};
@@ -126,7 +132,8 @@ void ListFilesBelow(const std::string& folder, const std::vector<std::string>& q
         type = S_ISDIR(st.st_mode) ? DT_DIR : S_ISREG(st.st_mode) ? DT_REG : DT_UNKNOWN;
       }
       if (type == DT_DIR) stack.push_back(std::move(child));
-      if (type == DT_REG) files->push_back(std::move(child));
+      if (type == DT_REG || ((type == DT_LNK || type == DT_UNKNOWN) && IsLinkToFolderAt(child)))
+        files->push_back(std::move(child));
     }
     closedir(d);
   }

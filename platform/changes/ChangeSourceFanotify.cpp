@@ -235,8 +235,8 @@ class FanotifyWatcher : public ChangeWatcher {
       if (path.size() >= PATH_MAX || errno == ENAMETOOLONG) losses_ |= kChangesBeyondLongestPath;
       return;
     }
-    if (S_ISREG(st.st_mode)) {
-      written->push_back(std::move(path));
+    if (S_ISREG(st.st_mode) || (S_ISLNK(st.st_mode) && IsLinkToFolderAt(path))) {
+      written->push_back(std::move(path));  // a link to a folder: the plans say it
     } else if (folder && S_ISDIR(st.st_mode)) {
       // A folder moved in: its files now have new names.
       ListFilesBelow(path, quiet_, written);

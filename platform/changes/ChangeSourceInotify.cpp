@@ -155,8 +155,9 @@ class InotifyWatcher : public ChangeWatcher {
         }
         if (type == DT_DIR) {
           stack.push_back(std::move(child));
-        } else if (type == DT_REG && found) {
-          found->push_back(std::move(child));
+        } else if (found && (type == DT_REG ||
+                             ((type == DT_LNK || type == DT_UNKNOWN) && IsLinkToFolderAt(child)))) {
+          found->push_back(std::move(child));  // a link to a folder: the plans say it
         }
       }
       closedir(d);

@@ -77,8 +77,11 @@ bool IsUnderAny(const std::string& path, const std::vector<std::string>& folders
 std::vector<std::string> FixedVolumeRoots();
 // folder with every link resolved (realpath); empty when it is missing.
 std::string ResolvedFolder(const std::string& folder);
-// Appends the regular files below folder (links not followed, quiet folders
-// left out).
+// Whether path is a link that leads to a folder (a link to a folder in a
+// folder made or moved in is reported with its files: the plans say it).
+bool IsLinkToFolderAt(const std::string& path);
+// Appends the regular files below folder, and the links to folders there
+// (links not followed, quiet folders left out).
 void ListFilesBelow(const std::string& folder, const std::vector<std::string>& quiet,
                     std::vector<std::string>* files);
 

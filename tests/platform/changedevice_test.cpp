@@ -154,6 +154,10 @@ TEST_F(ChangeDeviceTest, InotifyReportsEveryFileOnceAndObeysItsControls) {
   WriteNative(outside + "/f/in.txt", "i");
   fs::rename(outside + "/f", root_ + "/f");
   EXPECT_EQ(TimesSeen(dev.get(), root_ + "/f/in.txt"), 1u);
+  fs::create_directories(outside + "/h");
+  fs::create_directory_symlink(outside, outside + "/h/out");  // a link to a folder: told too
+  fs::rename(outside + "/h", root_ + "/h");
+  EXPECT_EQ(TimesSeen(dev.get(), root_ + "/h/out"), 1u);
   EXPECT_EQ(Written(dev.get(), root_ + "/f/later.txt"), 1u);
   fs::rename(root_ + "/f", root_ + "/g");
   EXPECT_EQ(Written(dev.get(), root_ + "/g/after.txt"), 1u);
@@ -323,6 +327,11 @@ TEST_F(ChangeDeviceTest, FanotifyReportsFilesUnderTheirFinalNames) {
   ASSERT_TRUE(Succeeds(
       [&] { return std::rename((outside + "/f").c_str(), (root_ + "/m f").c_str()) == 0; }));
   EXPECT_EQ(TimesSeen(dev.get(), root_ + "/m f/g/deep.txt"), 1u);
+  fs::create_directories(outside + "/h/i");
+  fs::create_directory_symlink("/", outside + "/h/i/root");
+  ASSERT_TRUE(
+      Succeeds([&] { return std::rename((outside + "/h").c_str(), (root_ + "/h").c_str()) == 0; }));
+  EXPECT_EQ(TimesSeen(dev.get(), root_ + "/h/i/root"), 1u);
 
   while (dev->TakeLostChanges() != 0) {
   }
