@@ -353,8 +353,7 @@ TEST(FtpDevice, KeyedServersAreUsedOnlyWithTheirPinnedKey) {
   EXPECT_EQ(refused->TakeServerRefusal(&server, &cause), Refusal::kNotEncrypted);
   EXPECT_EQ(cause, GetText("SERVER_REFUSED", "NOT_ENCRYPTED"));
   EXPECT_EQ(refused->TakeServerRefusal(&server, &cause), Refusal::kNone) << "said once";
-  // The looks and copies that follow wait before asking again (a few tries, then minutes);
-  // a plan changed asks at once.
+  // The looks and copies that follow wait (a few tries, then minutes); a changed plan asks now.
   const int tried = strip.Connections();
   for (int look = 0; look < 12; ++look) {
     refused->Refresh();
@@ -441,8 +440,7 @@ TEST(FtpDevice, KeyedServersAreUsedOnlyWithTheirPinnedKey) {
     EXPECT_EQ(fs::status(kind.native("docs/f7.txt")).permissions() & fs::perms::all,
               fs::perms(0640));
     EXPECT_EQ(fs::last_write_time(kind.native("docs/f7.txt")), kOld);
-    // The last two rows: a folder judged open just before is made private and
-    // counts at once.
+    // The last two rows: a folder judged open just before is made private: it counts at once.
     sources.Write("open/now.txt", "now");
     fs::permissions(sources.NativeOf("open"), fs::perms(0755));
     const std::tuple<std::string, fs::perms, fs::perms> kRows[] = {
@@ -479,13 +477,15 @@ TEST(FtpDevice, KeyedServersAreUsedOnlyWithTheirPinnedKey) {
     EXPECT_EQ(kind.logins(), logins);
     EXPECT_NE(device->ProbeServerKey(), key);
 
-    // A changed key, no server: asked after a pause, not at every look; a changed plan at once.
-    bvtest::FtpRelay changed(ftp.port), gone(1);
-    for (bvtest::FtpRelay* relay : {&changed, &gone}) {
+    // A changed key, no server (keyed, or plain): asked after a pause; a changed plan at once.
+    bvtest::FtpRelay changed(ftp.port), gone(1), absent(1);
+    for (bvtest::FtpRelay* relay : {&changed, &gone, &absent}) {
       relay->SetFault(bvtest::FtpRelay::Fault::kRaw);
-      FtpSettings through = ftp;
-      std::tie(through.pinnedKey, through.port) = std::tuple(key, relay->Port());
+      FtpSettings through = relay == &absent ? Ftp().Settings("plain/") : ftp;
+      std::tie(through.pinnedKey, through.port) =
+          std::tuple(relay == &absent ? std::string() : key, relay->Port());
       auto again = ServerDestination(through);
+      EXPECT_FALSE(again->Prepare(true));  // the plan's start: tried, and failed
       const auto looks = [&] {
         for (int look = 0; look < 8; ++look, again->Refresh())
           again->CreateFolders(again->GetRootPath() + "x/f.txt");
