@@ -77,6 +77,7 @@ class CWPSelectDest : public CWizardPage {
   FtpSettings ServerFields() const;
   // The object storage fields as settings, the secret key included.
   ObjectStoreSettings ObjectFields() const;
+  std::string PlaceTyped() const;
   // The panels of the disk tabs, the server tab and the object storage tab,
   // and the checks of what each holds (false: a message said why not).
   QWidget* MakeDiskPanel();
