@@ -165,6 +165,7 @@ TEST_F(WizardTest, PageChecksKeepTheUserOnThePage) {
   for (const auto& [step, enabled] : held) {
     step();
     EXPECT_EQ(wizard.NextButton()->isEnabled(), enabled);
+    EXPECT_EQ(wizard.NextButton()->toolTip().isEmpty(), enabled);  // held: it says why
     const QImage face = wizard.NextButton()->grab().toImage();
     looks[enabled] = face.pixelColor(4, face.height() / 2);
   }

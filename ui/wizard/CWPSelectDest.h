@@ -31,6 +31,7 @@ class CWPSelectDest : public CWizardPage {
   void Store() override;
   // The object storage folder tested last is one a plan cannot use.
   bool NextHeld() const override;
+  QString NextHeldWhy() const override;
 
   QTabBar* Tabs() const { return tabs_; }
   QComboBox* Drives() const { return driveCombo_; }

@@ -94,6 +94,8 @@ std::string CWPSelectDest::PlaceTyped() const {
   return ReadableObjectStore(s) + '\n' + plat::ToLower(s.endpoint);
 }
 
+QString CWPSelectDest::NextHeldWhy() const { return Text("OBJECT_FOLDER_REFUSED"); }
+
 bool CWPSelectDest::NextHeld() const {
   return tabs_->currentIndex() == wiz::kTabObject && !refused_.empty() && refused_ == PlaceTyped();
 }
