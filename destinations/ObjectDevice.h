@@ -51,6 +51,9 @@ struct ObjectProbeResult {
 
 // A store as a person reads it: "s3://bucket/prefix/".
 std::string ReadableObjectStore(const ObjectStoreSettings& s);
+// The settings as a device keeps them: trimmed, the endpoint without a
+// trailing "/", the prefix as "a/b/" however its slashes were typed.
+void NormaliseObjectSettings(ObjectStoreSettings* s);
 // Whether a prefix holds a "." or ".." part: its keys would not stay as
 // written (or would climb out of the bucket); nothing is sent for them.
 bool ObjectPrefixHasDots(std::string_view prefix);

@@ -214,16 +214,18 @@ int32_t CObjectDevice::LookAboveStore(bool again) {
       // No marker: a store's trees there are copies whose marker went. A
       // store's tree holds a drive's letter as a folder ("Latest/C/"); a
       // folder that happens to be called so and holds other things is none.
+      // Read past however many of the user's own entries sort before it.
+      const auto drive = [](const ObjectEntry& e) {
+        return e.folder && e.name.size() == 1 && e.name[0] >= 'A' && e.name[0] <= 'Z';
+      };
       for (const char* tree : {"Latest/", "Revision/"}) {
-        std::vector<ObjectEntry> entries;
-        const ObjectReply listed = session_.List(folder + tree, &entries, 64);
+        bool found = false;
+        const ObjectReply listed = session_.Seek(folder + tree, drive, &found);
         if (broken(listed)) return failed(listed);
-        for (const ObjectEntry& e : entries)
-          if (listed.Ok() && e.folder && e.name.size() == 1 && e.name[0] >= 'A' &&
-              e.name[0] <= 'Z') {
-            foundFolder_ = folder;
-            return above_ = 5;
-          }
+        if (listed.Ok() && found) {
+          foundFolder_ = folder;
+          return above_ = 5;
+        }
       }
       continue;
     }

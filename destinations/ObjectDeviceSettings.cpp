@@ -19,7 +19,9 @@ std::string Trimmed(std::string_view s) {
   return std::string(s.substr(begin, end - begin));
 }
 
-void Normalise(ObjectStoreSettings* s) {
+}  // namespace
+
+void NormaliseObjectSettings(ObjectStoreSettings* s) {
   s->endpoint = Trimmed(s->endpoint);
   while (!s->endpoint.empty() && s->endpoint.back() == '/') s->endpoint.pop_back();
   s->region = Trimmed(s->region);
@@ -46,8 +48,6 @@ void Normalise(ObjectStoreSettings* s) {
   s->prefix = prefix;
   if (s->pathStyle != 0) s->pathStyle = 1;
 }
-
-}  // namespace
 
 std::string ReadableObjectStore(const ObjectStoreSettings& s) {
   return "s3://" + s.bucket + "/" + s.prefix;
@@ -88,7 +88,7 @@ bool CObjectDevice::LoadSettings() {
   s.pinnedKey = text("PinnedKey", "");
   s.pathStyle = plat::GetProfileInt(ini, kObjectDeviceSection, "PathStyle", 1);
   s.timeout = plat::GetProfileInt(ini, kObjectDeviceSection, "TimeOut", 30);
-  Normalise(&s);
+  NormaliseObjectSettings(&s);
   // Written by hand or copied, the file holding the secret may be readable
   // by others: it is made the owner's alone, and that is said.
   plat::File file;
@@ -138,7 +138,7 @@ bool CObjectDevice::SaveSettings() {
 
 void CObjectDevice::Configure(const PlanSettings& settings) {
   ObjectStoreSettings s = settings.objectStore;
-  Normalise(&s);
+  NormaliseObjectSettings(&s);
   std::lock_guard<std::mutex> guard(settingsLock_);
   settings_ = std::move(s);
 }

@@ -1,6 +1,7 @@
 // The listings of a bucket (keys, unfinished uploads) and the XML they come in.
 #include "destinations/ObjectSession.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <set>
@@ -87,6 +88,7 @@ std::string XmlUnescape(const std::string& text) {
 // of one before: an endpoint that never ends its listing costs bounded time
 // and memory. No store of this program's own holds that much in one folder.
 constexpr int kMostPages = 1000;
+constexpr int kMostSoughtPages = 20;
 constexpr size_t kMostEntries = 500000;
 
 // Marks reply as a listing stopped before its end.
@@ -117,8 +119,26 @@ bool NotAListing(ObjectReply& reply, std::string_view root) {
 
 }  // namespace
 
+ObjectReply ObjectSession::Seek(std::string_view prefix,
+                                const std::function<bool(const ObjectEntry&)>& wanted,
+                                bool* found) {
+  *found = false;
+  std::vector<ObjectEntry> entries;
+  ObjectReply reply = ListPages(prefix, &entries, 0, false, wanted);
+  for (const ObjectEntry& e : entries) *found = *found || wanted(e);
+  return reply;
+}
+
 ObjectReply ObjectSession::List(std::string_view prefix, std::vector<ObjectEntry>* entries,
                                 int firstOnly, bool flat) {
+  return ListPages(prefix, entries, firstOnly, flat, {});
+}
+
+ObjectReply ObjectSession::ListPages(std::string_view prefix, std::vector<ObjectEntry>* entries,
+                                     int firstOnly, bool flat,
+                                     const std::function<bool(const ObjectEntry&)>& wanted) {
+  // A search reads a few pages at most: a folder this large is not known.
+  const int mostPages = wanted ? kMostSoughtPages : kMostPages;
   std::string token;
   std::set<std::string> markers;
   for (int page = 1;; ++page) {
@@ -166,6 +186,7 @@ ObjectReply ObjectSession::List(std::string_view prefix, std::vector<ObjectEntry
     ObjectXmlElement(xml, "IsTruncated", &at, &truncated);
     at = 0;
     if (firstOnly > 0 || truncated != "true") return reply;
+    if (wanted && std::any_of(entries->begin(), entries->end(), wanted)) return reply;
     // Cut short with no way to go on: what follows is not known, never "none".
     if (!ObjectXmlElement(xml, "NextContinuationToken", &at, &token) || token.empty()) {
       entries->clear();
@@ -173,7 +194,7 @@ ObjectReply ObjectSession::List(std::string_view prefix, std::vector<ObjectEntry
       return reply;
     }
     token = XmlUnescape(token);
-    if (page >= kMostPages || entries->size() > kMostEntries || !markers.insert(token).second) {
+    if (page >= mostPages || entries->size() > kMostEntries || !markers.insert(token).second) {
       entries->clear();
       return Endless(reply);
     }

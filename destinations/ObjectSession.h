@@ -109,6 +109,11 @@ class ObjectSession {
   // at any depth (no common prefixes).
   ObjectReply List(std::string_view prefix, std::vector<ObjectEntry>* entries, int firstOnly = 0,
                    bool flat = false);
+  // Pages through the entries directly below prefix until one is wanted
+  // (*found: it) or the listing ends (*found: false). Past a few pages the
+  // answer is kEndlessListing: what follows is not known.
+  ObjectReply Seek(std::string_view prefix, const std::function<bool(const ObjectEntry&)>& wanted,
+                   bool* found);
   // Whether the bucket answers (a listing of no keys).
   ObjectReply Probe();
   // Whether the bucket keeps the old versions of what is replaced or
@@ -120,6 +125,9 @@ class ObjectSession {
   std::string ServerKey();
 
  private:
+  // List, stopping once a page holds an entry wanted (when one is given).
+  ObjectReply ListPages(std::string_view prefix, std::vector<ObjectEntry>* entries, int firstOnly,
+                        bool flat, const std::function<bool(const ObjectEntry&)>& wanted);
   // Resets the handle for a request on key with an encoded query (its
   // parameters in sorted order, as the signature wants them).
   void Prepare(const char* method, std::string_view key, const std::string& query);

@@ -188,6 +188,7 @@ void CSimpleTask::Maintain() {
 void CSimpleTask::PreCheck() {
   if (plan_->Stopping()) return;  // nothing is looked at or written for a plan going away
   std::string name, refusedServer, refusedWhy, root, disk, serverStore, heldSource, foreignStore;
+  std::string foundStore;  // the bucket's folder that holds the store found below
   CDestination::ServerRefusal refusal = CDestination::ServerRefusal::kNone;
   uint32_t id;
   bool before, after, filledBefore = false, looked = false, modesKept = true, renewed = false,
@@ -224,6 +225,8 @@ void CSimpleTask::PreCheck() {
       }
       if (bucket != nullptr) {
         foreignStore = ReadableObjectStore(bucket->GetObjectSettings());
+        if (verdict == StoreVerdict::kStoreBelow && !bucket->FoundFolder().empty())
+          foundStore = "s3://" + bucket->GetObjectSettings().bucket + "/" + bucket->FoundFolder();
         aboveUnchecked = bucket->TakeAboveUnchecked();
       }
       // A server that is this machine: where its store lies is pinned, and a
@@ -284,7 +287,9 @@ void CSimpleTask::PreCheck() {
   // store, an object under the marker's name that is no marker, copies
   // without a marker, or lies inside another store.
   if (RefusesStore(verdict) && verdict != foreignSaid_)
-    PostEvent(kEvStoreState, root, id, {}, StoreSaid(StoreRefusalText(verdict), foreignStore), 4);
+    PostEvent(kEvStoreState, root, id, {},
+              StoreSaid(StoreRefusalText(verdict), foundStore.empty() ? foreignStore : foundStore),
+              4);
   if (looked && verdict != StoreVerdict::kUnknown)
     foreignSaid_ = verdict;  // a refusal back is not new
   // Said once a start when the folders above the bucket's store could not be seen.

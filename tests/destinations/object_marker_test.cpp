@@ -342,19 +342,25 @@ TEST(ObjectDevice, NothingNestsBelowAFolderAboveThatMayHoldAStore) {
     const char* marker;  // null: none
     const char* copy;
     StoreVerdict verdict;
+    int before = 0;  // the user's own files sorting before the copies in their tree
   } rows[] = {{"garbage, not a marker", "Latest/C/x.txt", V::kNotAMarkerAbove},
               {"", "Latest/C/x.txt", V::kNotAMarkerAbove},
               {"[Store]\nId=zz\n", "", V::kNotAMarkerAbove},
               {nullptr, "Latest/C/x.txt", V::kCopiesAbove},
               {nullptr, "Revision/C/x(0001).txt", V::kCopiesAbove},
-              {nullptr, "notes.txt", V::kOwn},          // a plain folder above
-              {nullptr, "Latest/build.zip", V::kOwn}};  // a folder only called so
+              {nullptr, "Latest/C/x.txt", V::kCopiesAbove, 1030},  // past a page
+              {nullptr, "notes.txt", V::kOwn},                     // a plain folder above
+              {nullptr, "Latest/build.zip", V::kOwn}};             // a folder only called so
   int n = 0;
-  for (const auto& [marker, copy, verdict] : rows) {
+  for (const auto& [marker, copy, verdict, before] : rows) {
     const std::string outer = "out" + std::to_string(++n) + "/";
     SCOPED_TRACE(outer);
     if (marker != nullptr) {
       ASSERT_EQ(Gateway().Request("PUT", "/" + bucket + "/" + outer + "Brevanto.dat", marker), 200);
+    }
+    for (int i = 0; i < before; ++i) {
+      const std::string plain = "Latest/A" + std::to_string(1000 + i) + ".zip";
+      ASSERT_EQ(Gateway().Request("PUT", "/" + bucket + "/" + outer + plain, "p"), 200);
     }
     if (*copy) {
       ASSERT_EQ(Gateway().Request("PUT", "/" + bucket + "/" + outer + UriEncode(copy, true), "x"),

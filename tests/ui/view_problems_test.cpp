@@ -274,23 +274,32 @@ TEST_F(ViewTest, CopiesThatFailShowTheProblemAndOnlyRealCausesPopUp) {
     shootTray("tray-failure.png");
     CPlanCell::SetAnimationsEnabled(true);
   }
-  // A card for each other cause: a full disk, a server away, another key.
+  // A card for each other cause: a full disk, a server away, another key,
+  // a store refused where it lies (in the refusal's own words, never "away").
   std::vector<uint32_t> more;
   for (const auto& [name, store, type] :
        {std::tuple<const char*, const char*, int32_t>{"Full", "H:\\Full\\", kStorageLocal},
         {"Share", "\\\\nas\\backup\\", kStorageNetwork},
-        {"Server", "\\\\nas\\keys\\", kStorageNetwork}})
+        {"Server", "\\\\nas\\keys\\", kStorageNetwork},
+        {"Nested", "\\\\nas\\nested\\", kStorageNetwork}})
     more.push_back(MakePlan(name, store, 1, true, type)->Id());
-  std::thread([&] { PostEvent(kEvServerKeyUntrusted, "nas:445", more[2]); }).join();
+  const std::string nested = FormatText(GetText("STORE", "NESTED_STORE"), {"s3://bk/d8/live/"});
+  std::thread([&] {
+    PostEvent(kEvServerKeyUntrusted, "nas:445", more[2]);
+    PostEvent(kEvStoreState, "127.0.0.1", more[3], {}, nested, 4);
+  }).join();
   const std::string recordingOnly = Grid("PLAN_STATUS_LOGGING") + ": ";
   // The refused key reaches the view after the server's own look: waited for too.
   ASSERT_TRUE(Until(view,
                     [&] {
-                      return view.Problems().size() == 5u &&
+                      return view.Problems().size() == 6u &&
                              Status(view, more[2]) ==
-                                 recordingOnly + GetText("PLAN_PROBLEM", "KEY_UNTRUSTED_YET");
+                                 recordingOnly + GetText("PLAN_PROBLEM", "KEY_UNTRUSTED_YET") &&
+                             Status(view, more[3]) == nested;
                     }))
-      << view.Problems().size() << " problems; " << Status(view, more[2]);
+      << view.Problems().size() << " problems; " << Status(view, more[2]) << " / "
+      << Status(view, more[3]);
+  EXPECT_EQ(view.Cell(more[3])->property("status").toString(), "problem");
   EXPECT_EQ(Status(view, more[0]), recordingOnly + "the backup disk is full: 6 MB more is needed");
   EXPECT_EQ(
       Status(view, more[1]).rfind(recordingOnly + "the server nas cannot be reached since ", 0),

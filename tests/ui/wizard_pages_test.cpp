@@ -1,4 +1,7 @@
 // The plan wizard's pages (offscreen): their checks as each answer is given.
+#include <QColor>
+#include <QImage>
+
 #include "WizardTestKit.h"
 #include "destinations/ObjectSession.h"
 #include "support/HostileS3.h"
@@ -148,6 +151,9 @@ TEST_F(WizardTest, PageChecksKeepTheUserOnThePage) {
   const std::pair<std::function<void()>, bool> held[] = {
       {[&] { Type(field("objectPrefixEdit"), "mine"); }, true},
       {[&] { Type(field("objectPrefixEdit"), "theirs/inner"); }, false},
+      {[&] { Type(field("objectPrefixEdit"), "/theirs//inner/"); }, false},  // the same folder
+      {[&] { Type(field("objectEndpointEdit"), at.endpoint + "/"); }, false},
+      {[&] { Type(field("objectEndpointEdit"), at.endpoint); }, false},
       {[&] { dest->Tabs()->setCurrentIndex(wiz::kTabFtp); }, true},
       {[&] { dest->Tabs()->setCurrentIndex(wiz::kTabObject); }, false},
       {[&] {
@@ -155,10 +161,15 @@ TEST_F(WizardTest, PageChecksKeepTheUserOnThePage) {
          EXPECT_EQ(test(), GetText("DIALOG_CONNECT_OBJECT_STORE", "MSG_SUCCESS"));
        },
        true}};
+  QColor looks[2];  // held back, free: Next's face tells them apart
   for (const auto& [step, enabled] : held) {
     step();
     EXPECT_EQ(wizard.NextButton()->isEnabled(), enabled);
+    EXPECT_EQ(wizard.NextButton()->toolTip().isEmpty(), enabled);  // held: it says why
+    const QImage face = wizard.NextButton()->grab().toImage();
+    looks[enabled] = face.pixelColor(4, face.height() / 2);
   }
+  EXPECT_NE(looks[0], looks[1]);
   for (const auto& [name, text] : typedBefore) Type(field(name), text);
   dest->Tabs()->setCurrentIndex(wiz::kTabFtp);
   // Unencrypted FTP chosen: its warning shows whole at the wizard's first size.

@@ -177,7 +177,10 @@ void CBrevantoView::OnEngineEvent(const EventData& event) {
       auto it = plans_.find(event.planId);
       if (it != plans_.end() && it->second.pendingKnown && it->second.pending > 0)
         --it->second.pending;
-      if (it != plans_.end()) it->second.serverRefused = 0;  // the server took a copy
+      if (it != plans_.end()) {  // the server took a copy
+        it->second.serverRefused = 0;
+        it->second.storeRefusal.clear();
+      }
       dirty_ = true;
       break;
     }
@@ -190,6 +193,13 @@ void CBrevantoView::OnEngineEvent(const EventData& event) {
       dirty_ = true;
       break;
     }
+    case kEvStoreState:
+      // A store refused where it lies, or one that takes nothing in.
+      if (event.value == 4 || event.value == 2) {
+        plans_[event.planId].storeRefusal = event.text3;
+        dirty_ = true;
+      }
+      break;
     case kEvFileFailed:
       // A failed file waits to be tried again: it stays counted.
       recountWanted_ = true;
@@ -206,8 +216,10 @@ void CBrevantoView::OnEngineEvent(const EventData& event) {
       auto it = plans_.find(event.planId);
       if (it != plans_.end()) it->second.remeasure = true;
       // Reached: its server was taken as it is now.
-      if (it != plans_.end() && event.code == kEvAvailabilityChanged && event.value == 1)
+      if (it != plans_.end() && event.code == kEvAvailabilityChanged && event.value == 1) {
         it->second.serverRefused = 0;
+        it->second.storeRefusal.clear();
+      }
       recountWanted_ = true;
       dirty_ = true;
       break;

@@ -112,6 +112,9 @@ class CBrevantoView : public QWidget {
     // trusted yet, no encryption), 0 for none; until a copy succeeds or the
     // server is reached.
     int32_t serverRefused = 0;
+    // Why its store was refused where it lies (the engine's words), "" for
+    // none; until a copy succeeds or the store is reached.
+    std::string storeRefusal;
     bool seenRead = false;
     AwayState seen;  // what "run.ini" said of the destination (a plan without a task)
   };

@@ -60,6 +60,7 @@ void CBrevantoView::Refresh() {
       if (moved && !state.snap.root.empty()) {
         state.seen.folder.clear();
         state.serverRefused = 0;  // another store, perhaps another server
+        state.storeRefusal.clear();
       }
       if (snap.storeFolder.empty()) {
         snap.storeFolder = state.seen.folder;
@@ -103,8 +104,12 @@ void CBrevantoView::UpdateProblems() {
   bool changed = false;
   for (uint32_t id : order_) {
     PlanState& state = plans_[id];
+    const PlanSnapshot& s = state.snap;
+    // A refused store is away to the copies, but no server or disk is.
     PlanProblem problem =
-        FindProblem(state.snap, state.space, state.serverRefused, state.snap.diskLabel, now);
+        !state.storeRefusal.empty() && s.enabled && s.hasDestination && !s.available
+            ? StoreRefusedProblem(state.storeRefusal)
+            : FindProblem(s, state.space, state.serverRefused, s.diskLabel, now);
     if (problem == state.problem) continue;
     state.problem = std::move(problem);
     changed = true;
@@ -129,13 +134,17 @@ std::vector<CBrevantoView::ProblemEntry> CBrevantoView::Problems() const {
 
 CellContent CBrevantoView::ContentFor(const PlanState& state, bool onBattery) const {
   const PlanSnapshot& s = state.snap;
-  const PlanStatus status = ComputeStatus(s, onBattery, state.space);
+  PlanStatus status = ComputeStatus(s, onBattery, state.space);
+  // Refused: nothing comes of waiting, so no "recording changes only".
+  const bool refused = state.problem.kind == ProblemKind::kStoreRefused;
+  if (refused) status.colour = StatusColour::kProblem;
   CellContent c;
   c.name = Q(s.name);
   c.checkServer = state.problem.kind == ProblemKind::kKeyNotTrusted ||
                   state.problem.kind == ProblemKind::kNotEncrypted;
   // The cause behind a plan that only records or whose copies fail.
-  c.statusText = state.problem.Any() && status.icon != StatusIcon::kFailing
+  c.statusText = refused ? Q(state.problem.words)
+                 : state.problem.Any() && status.icon != StatusIcon::kFailing
                      ? Q(FormatText(GetText("PLAN_PROBLEM", "STATUS"),
                                     {StatusText(status, s), state.problem.words}))
                      : Q(StatusText(status, s));

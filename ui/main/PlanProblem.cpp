@@ -58,6 +58,13 @@ PlanProblem Full(uint64_t needed) {
 
 }  // namespace
 
+PlanProblem StoreRefusedProblem(const std::string& words) {
+  PlanProblem p;
+  p.kind = ProblemKind::kStoreRefused;
+  p.words = EscapeControls(words);
+  return p;
+}
+
 std::string SinceText(int64_t t, int64_t now) {
   if (plat::FormatLocalTime(t, "%Y%m%d") == plat::FormatLocalTime(now, "%Y%m%d"))
     return plat::FormatLocalTime(t, "%H:%M");

@@ -20,6 +20,7 @@ enum class ProblemKind {
   kKeyNotTrusted,      // the server's key is not the one trusted for it, or not trusted yet
   kNotEncrypted,       // the server refused the encryption the plan requires
   kNotRecording,       // the journal cannot record changes (the data folder's disk)
+  kStoreRefused,       // the store where the plan's lies is refused (another's, nested)
   kOther,              // copies fail for another reason
 };
 
@@ -49,6 +50,10 @@ struct PlanProblem {
 // non-zero value: its server showed another key), 0 for none.
 PlanProblem FindProblem(const PlanSnapshot& s, const SpaceFigures& space, int32_t serverRefused,
                         const std::string& label, int64_t now);
+
+// A plan whose store was refused where it lies, in the refusal's own words:
+// it waits for the user to choose another place, not for a server or disk.
+PlanProblem StoreRefusedProblem(const std::string& words);
 
 // "14:05" for a time of today, else the date and time as the cards write them.
 std::string SinceText(int64_t t, int64_t now);

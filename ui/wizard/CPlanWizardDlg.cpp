@@ -40,7 +40,11 @@ CPlanWizardDlg::CPlanWizardDlg(QWidget* parent, uint32_t planId, int startPage) 
   ctx_.newPlan = planId == 0 || PlanList::Instance().Find(planId) == nullptr;
   if (ctx_.newPlan) ctx_.planId = 0;
   ctx_.worker = new CWizardWorker(this);
-  ctx_.nextChanged = [this] { next_->setEnabled(!PageAt(CurrentPage())->NextHeld()); };
+  ctx_.nextChanged = [this] {
+    const CWizardPage* page = PageAt(CurrentPage());
+    next_->setEnabled(!page->NextHeld());
+    next_->setToolTip(page->NextHeld() ? page->NextHeldWhy() : QString());
+  };
   BeginAnswers(ctx_.planId, &ctx_.ini);
   // The card renames a plan without its answers: the plan's own name counts.
   if (CPlan* plan = ctx_.newPlan ? nullptr : PlanList::Instance().Find(ctx_.planId)) {

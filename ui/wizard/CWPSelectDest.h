@@ -31,6 +31,7 @@ class CWPSelectDest : public CWizardPage {
   void Store() override;
   // The object storage folder tested last is one a plan cannot use.
   bool NextHeld() const override;
+  QString NextHeldWhy() const override;
 
   QTabBar* Tabs() const { return tabs_; }
   QComboBox* Drives() const { return driveCombo_; }
@@ -77,6 +78,7 @@ class CWPSelectDest : public CWizardPage {
   FtpSettings ServerFields() const;
   // The object storage fields as settings, the secret key included.
   ObjectStoreSettings ObjectFields() const;
+  std::string PlaceTyped() const;
   // The panels of the disk tabs, the server tab and the object storage tab,
   // and the checks of what each holds (false: a message said why not).
   QWidget* MakeDiskPanel();

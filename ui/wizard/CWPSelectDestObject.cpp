@@ -59,8 +59,7 @@ QWidget* CWPSelectDest::MakeObjectPanel() {
                                   ctx_->planId != 0 ? GetPlanFolder(ctx_->planId) : std::string());
     if (ctx_->planId != 0) dialog.SetContinueQuestion(nullptr);  // only a new plan continues one
     dialog.exec();
-    refused_ = dialog.Refused() ? ReadableObjectStore(ObjectFields()) + '\n' + Trimmed(endpoint_)
-                                : std::string();
+    refused_ = dialog.Refused() ? PlaceTyped() : std::string();
     if (ctx_->nextChanged) ctx_->nextChanged();
     WriteContinuedStore(ctx_->ini, dialog.ContinuedStore());
     if (!dialog.AcceptedKey().empty()) {  // trusted there: kept for the plan's "Devices.ini"
@@ -88,9 +87,17 @@ ObjectStoreSettings CWPSelectDest::ObjectFields() const {
   return s;
 }
 
+// The place as the device would reach it: the same folder however typed.
+std::string CWPSelectDest::PlaceTyped() const {
+  ObjectStoreSettings s = ObjectFields();
+  NormaliseObjectSettings(&s);
+  return ReadableObjectStore(s) + '\n' + plat::ToLower(s.endpoint);
+}
+
+QString CWPSelectDest::NextHeldWhy() const { return Text("OBJECT_FOLDER_REFUSED"); }
+
 bool CWPSelectDest::NextHeld() const {
-  return tabs_->currentIndex() == wiz::kTabObject && !refused_.empty() &&
-         refused_ == ReadableObjectStore(ObjectFields()) + '\n' + Trimmed(endpoint_);
+  return tabs_->currentIndex() == wiz::kTabObject && !refused_.empty() && refused_ == PlaceTyped();
 }
 
 bool CWPSelectDest::CheckObjectStore() {

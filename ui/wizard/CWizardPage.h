@@ -43,8 +43,9 @@ class CWizardPage : public QWidget {
   virtual bool Check() = 0;
   // Writes the page's answers.
   virtual void Store() = 0;
-  // Next is held back (greyed) while true.
+  // Next is held back (greyed) while true, its tool tip saying why.
   virtual bool NextHeld() const { return false; }
+  virtual QString NextHeldWhy() const { return {}; }
 
  protected:
   WizardContext* ctx_;
