@@ -533,12 +533,23 @@ TEST(FtpDevice, KeyedServersAreUsedOnlyWithTheirPinnedKey) {
     EXPECT_LT(stopped, std::chrono::seconds(5)) << "a stop waits for the time-out";
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     EXPECT_EQ(silent.Connections(), 2) << "connected again after a stop";
+    // A login refused is said as such, also when the server could not be reached just before.
     FtpSettings stranger = ftp;
     stranger.pinnedKey = device->ProbeServerKey();
-    stranger.user += "-not";
-    stranger.password += "-not";
     auto refusedLogin = ServerDestination(stranger);
-    refusedLogin->Refresh();
+    if (kind.name[0] == 's') {
+      ASSERT_TRUE(ssh.ChangeClientKey());  // the user's key is refused
+      ssh.Stop();
+      refusedLogin->Refresh();
+      EXPECT_EQ(refusedLogin->TakeServerRefusal(&server, &cause), Refusal::kUnreachable);
+      EXPECT_EQ(cause, GetText("SERVER_REFUSED", "CAUSE_CONNECT"));
+      ASSERT_TRUE(ssh.Start());
+      refusedLogin->Prepare(true);
+    } else {
+      stranger.password += "-not";
+      refusedLogin = ServerDestination(stranger);
+      refusedLogin->Refresh();
+    }
     EXPECT_EQ(refusedLogin->TakeServerRefusal(&server, &cause), Refusal::kUnreachable);
     EXPECT_EQ(cause, GetText("SERVER_REFUSED", "CAUSE_LOGIN"));
   }
