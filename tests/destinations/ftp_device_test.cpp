@@ -520,7 +520,8 @@ TEST(FtpDevice, KeyedServersAreUsedOnlyWithTheirPinnedKey) {
     auto held = ServerDestination(mute);
     std::atomic<bool> stop{false};
     std::thread stopper([&] {
-      while (silent.Connections() < 2) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      for (int i = 0; i < 1000 && silent.Connections() < 2; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
       std::this_thread::sleep_for(std::chrono::milliseconds(300));
       stop = true;
     });
