@@ -252,8 +252,9 @@ class CFTPDevice : public CDestination {
   // ServerRefusal values; kNone after a connection succeeded).
   std::atomic<ServerRefusal> refusal_{ServerRefusal::kNone};
   std::atomic<ServerRefusal> told_{ServerRefusal::kNone};
-  std::atomic<FtpFailure> failure_{FtpFailure::kNone};  // the cause behind kUnreachable
-  const long stallWaitMs_;                              // FtpSessionOptions::stallWaitMs, read once
+  std::atomic<FtpFailure> failure_{FtpFailure::kNone};      // the cause behind kUnreachable
+  std::atomic<FtpFailure> toldFailure_{FtpFailure::kNone};  // the cause last said with told_
+  const long stallWaitMs_;  // FtpSessionOptions::stallWaitMs, read once
 };
 
 template <typename Request>

@@ -185,7 +185,12 @@ void CFTPDevice::SetPinnedKey(std::string key) {
 
 CDestination::ServerRefusal CFTPDevice::TakeServerRefusal(std::string* server, std::string* cause) {
   const ServerRefusal now = refusal_;
-  if (now == ServerRefusal::kNone || told_.exchange(now) == now) return ServerRefusal::kNone;
+  if (now == ServerRefusal::kNone) return ServerRefusal::kNone;
+  // A server out of reach that then refuses the login (or the other way
+  // round) is said again, with its new cause.
+  const FtpFailure why = now == ServerRefusal::kUnreachable ? failure_.load() : FtpFailure::kNone;
+  const bool sameKind = told_.exchange(now) == now;
+  if (toldFailure_.exchange(why) == why && sameKind) return ServerRefusal::kNone;
   const FtpSettings s = GetFtpSettings();
   *server = s.server + ":" + std::to_string(s.port);
   const char* section = "SERVER_REFUSED";

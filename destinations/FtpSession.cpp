@@ -188,8 +188,14 @@ void FtpSession::Prepare(const std::string& url, long waitMs) {
   const long replyMs = std::max(1000L, options_.replyWaitMs);
   curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, waitMs);
   // The connection includes the login, several replies each given the wait.
+  // An SSH login is one exchange the library does not split into replies: the
+  // whole of it (greeting, key exchange, authentication) gets the wait, but
+  // never less than a busy machine's key exchange takes.
   constexpr long kLoginReplies = 8;
-  curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, std::min(waitMs, replyMs * kLoginReplies));
+  constexpr long kSshLoginLeastMs = 2000;
+  const long connectMs =
+      options_.sftp ? std::max(replyMs, kSshLoginLeastMs) : replyMs * kLoginReplies;
+  curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, std::min(waitMs, connectMs));
   curl_easy_setopt(h, CURLOPT_SERVER_RESPONSE_TIMEOUT, replyMs / 1000);
   curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
   curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, replyMs / 1000);

@@ -79,6 +79,7 @@ int CSimplePlan::Start() {
     delete thread;  // its queue deletes the task
     return 1;
   }
+  stopAsked_ = false;
   thread_ = thread;
   task_ = task;
   if (engine_) engine_->RequestSweep();
@@ -86,6 +87,7 @@ int CSimplePlan::Start() {
 }
 
 CWorkingThread* CSimplePlan::TakeThreadForStop(uint32_t* id) {
+  stopAsked_ = true;
   Guard g(lock_);
   stopping_ = true;
   CWorkingThread* thread = thread_;
@@ -124,6 +126,7 @@ void CSimplePlan::StopAndWait() {
 void CSimplePlan::ShutDown() {
   CWorkingThread* thread;
   uint32_t id;
+  stopAsked_ = true;
   {
     Guard g(lock_);
     thread = thread_;

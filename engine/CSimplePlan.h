@@ -1,6 +1,7 @@
 // The plan that runs on its own working thread and backs files up through its
 // single-file engine: the one concrete kind of plan the plan list makes.
 #pragma once
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -30,6 +31,10 @@ class CSimplePlan : public CPlan {
   void StopAndWait() override;
 
   CWorkingThread* Thread() const;
+  // Set by a stop before it waits for the plan's lock, cleared at a start:
+  // a look at the store that holds the lock meanwhile (a connection to a
+  // server that does not answer) stops at once under it.
+  const std::atomic<bool>* StopAsked() const { return &stopAsked_; }
   // Stopped threads whose body may still be running.
   size_t RetiredThreadCount() const;
   // Entries enumerated since the walk last slept (sleep 1 ms every fifth).
@@ -53,7 +58,8 @@ class CSimplePlan : public CPlan {
   // plan's lock); the caller stops the thread with the lock free.
   CWorkingThread* TakeThreadForStop(uint32_t* id);
 
-  CWorkingThread* thread_ = nullptr;  // the running thread, owned; plan lock
+  CWorkingThread* thread_ = nullptr;    // the running thread, owned; plan lock
+  std::atomic<bool> stopAsked_{false};  // see StopAsked
   // Threads told to stop, owned until their body has ended (a stopped plan
   // may be deleted only when no thread of it still runs); plan lock.
   std::vector<CWorkingThread*> retired_;

@@ -22,6 +22,7 @@
 #include "plans/RuleSet.h"
 #include "plans/Schedule.h"
 #include "platform/base/Errors.h"
+#include "platform/files/Files.h"
 #include "platform/files/FolderAccess.h"
 #include "platform/process/Clock.h"
 #include "platform/volumes/Paths.h"
@@ -204,7 +205,14 @@ void CSimpleTask::PreCheck() {
     if (dest == nullptr) return;
     before = dest->IsAvailable();
     dest->SetStoreAway(false);
-    dest->Refresh();
+    {
+      // A stop waiting for the plan's lock ends a connection under way.
+      const std::atomic<bool>* own = plat::ThreadCancelFlag();
+      auto* simple = dynamic_cast<CSimplePlan*>(plan_);
+      if (simple != nullptr) plat::SetThreadCancelFlag(simple->StopAsked());
+      dest->Refresh();
+      plat::SetThreadCancelFlag(own);
+    }
     if (dest->IsAvailable()) {
       // Before anything is written: is the store there the plan's own?
       const std::string folder = plan_->GetPlanFolder();

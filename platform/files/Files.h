@@ -169,6 +169,9 @@ void SetThreadCancelFlag(const std::atomic<bool>* flag);
 // True once the calling thread's cancel flag is set (for transfers that
 // stop on their own, such as uploads to a server).
 bool ThreadCancelRequested();
+// The calling thread's cancel flag (null: none), to hand back after a
+// stretch under another one.
+const std::atomic<bool>* ThreadCancelFlag();
 // Rename that replaces an existing target. Returns 0 or the error number.
 uint32_t ReplaceFile(std::string_view source, std::string_view target);
 

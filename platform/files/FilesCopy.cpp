@@ -173,6 +173,8 @@ void SetThreadCancelFlag(const std::atomic<bool>* flag) { tCancel = flag; }
 
 bool ThreadCancelRequested() { return Cancelled(); }
 
+const std::atomic<bool>* ThreadCancelFlag() { return tCancel; }
+
 bool DeleteLeftoverCopy(std::string_view path) {
   std::string native;
   if (!Resolve(path, &native)) return false;

@@ -24,6 +24,7 @@
 #include "destination_suite.h"
 #include "destinations/FtpDevice.h"
 #include "platform/base/Errors.h"
+#include "platform/files/Files.h"
 #include "support/FtpRelay.h"
 #include "support/FtpServer.h"
 #include "support/ScopedEnv.h"
@@ -496,5 +497,61 @@ TEST(FtpDevice, KeyedServersAreUsedOnlyWithTheirPinnedKey) {
       EXPECT_FALSE(again->Prepare(true));
       EXPECT_GT(relay->Connections(), first) << "a plan changed asks at once";
     }
+
+    // A server that takes the connection and never says a word: the attempt ends within the
+    // plan's time-out, said as such; a stop during an attempt ends it at once, and nothing
+    // connects again. A login refused is said as such.
+    bvtest::FtpRelay silent(1);
+    silent.SetFault(bvtest::FtpRelay::Fault::kMute);
+    FtpSettings mute = ftp;
+    std::tie(mute.pinnedKey, mute.port, mute.timeout) = std::tuple(key, silent.Port(), 2);
+    const auto waited = [](auto&& run) {
+      const auto began = std::chrono::steady_clock::now();
+      run();
+      return std::chrono::steady_clock::now() - began;
+    };
+    auto quiet = ServerDestination(mute);
+    EXPECT_LT(waited([&] { quiet->Refresh(); }), std::chrono::seconds(mute.timeout * 3 + 2));
+    EXPECT_FALSE(quiet->IsAvailable());
+    EXPECT_EQ(quiet->TakeServerRefusal(&server, &cause), Refusal::kUnreachable);
+    std::string timedOut = GetText("SERVER_REFUSED", "CAUSE_TIMEOUT");
+    EXPECT_EQ(cause, timedOut.replace(timedOut.find("%s"), 2, "2"));
+    mute.timeout = 30;
+    auto held = ServerDestination(mute);
+    std::atomic<bool> stop{false};
+    std::thread stopper([&] {
+      for (int i = 0; i < 1000 && silent.Connections() < 2; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      std::this_thread::sleep_for(std::chrono::milliseconds(300));
+      stop = true;
+    });
+    const auto stopped = waited([&] {
+      plat::SetThreadCancelFlag(&stop);
+      held->Refresh();
+      plat::SetThreadCancelFlag(nullptr);
+    });
+    stopper.join();
+    EXPECT_LT(stopped, std::chrono::seconds(5)) << "a stop waits for the time-out";
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(silent.Connections(), 2) << "connected again after a stop";
+    // A login refused is said as such, also when the server could not be reached just before.
+    FtpSettings stranger = ftp;
+    stranger.pinnedKey = device->ProbeServerKey();
+    auto refusedLogin = ServerDestination(stranger);
+    if (kind.name[0] == 's') {
+      ASSERT_TRUE(ssh.ChangeClientKey());  // the user's key is refused
+      ssh.Stop();
+      refusedLogin->Refresh();
+      EXPECT_EQ(refusedLogin->TakeServerRefusal(&server, &cause), Refusal::kUnreachable);
+      EXPECT_EQ(cause, GetText("SERVER_REFUSED", "CAUSE_CONNECT"));
+      ASSERT_TRUE(ssh.Start());
+      refusedLogin->Prepare(true);
+    } else {
+      stranger.password += "-not";
+      refusedLogin = ServerDestination(stranger);
+      refusedLogin->Refresh();
+    }
+    EXPECT_EQ(refusedLogin->TakeServerRefusal(&server, &cause), Refusal::kUnreachable);
+    EXPECT_EQ(cause, GetText("SERVER_REFUSED", "CAUSE_LOGIN"));
   }
 }

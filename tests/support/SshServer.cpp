@@ -72,6 +72,13 @@ SshServer::SshServer() {
 
 SshServer::~SshServer() { Stop(); }
 
+bool SshServer::ChangeClientKey() {
+  const std::string client = ClientHome() + "/.ssh/id_ed25519";
+  fs::remove(client);
+  fs::remove(client + ".pub");
+  return MakeKey(client);
+}
+
 bool SshServer::MakeHostKey() {
   fs::remove(dir_.NativeOf("host_key"));
   fs::remove(dir_.NativeOf("host_key.pub"));

@@ -35,6 +35,8 @@ class SshServer {
   std::string Home() const { return dir_.NativeOf("home"); }
   std::string ClientHome() const { return dir_.NativeOf("client"); }
   int Logins() const;  // accepted so far
+  // A new key in ClientHome(); the server still knows only the first one.
+  bool ChangeClientKey();
   // Settings that reach Home() + "/" + sub, with the host key trusted.
   FtpSettings Settings(const std::string& sub) const;
 
