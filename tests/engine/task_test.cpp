@@ -1,79 +1,12 @@
-// A plan's task (run file, first backup, journal and catch-up walks, missed and manual runs);
+// A plan's task (run file, first backup, journal and catch-up walks, missed runs);
 // real plans, files and threads.
-#include <fcntl.h>
-#include <gtest/gtest.h>
-#include <sys/stat.h>
-
-#include <chrono>
-#include <filesystem>
-#include <future>
-#include <set>
-#include <thread>
-#include <tuple>
-
-#include "EventWaiter.h"
-#include "common/EngineEvents.h"
-#include "common/Settings.h"
-#include "common/Texts.h"
-#include "destinations/StoreBinding.h"
-#include "engine/CSimpleEngine.h"
-#include "engine/CTask.h"
-#include "engine/CWorkingThread.h"
-#include "engine/CatchUpRequests.h"
-#include "engine/CatchUpWalk.h"
-#include "engine/PlanList.h"
-#include "engine/RunFile.h"
-#include "engine/SourceWalk.h"
-#include "plans/Schedule.h"
-#include "platform/process/Clock.h"
-#include "platform/volumes/Paths.h"
-#include "support/EventCollector.h"
-#include "support/FtpRelay.h"
-#include "support/ScratchEnv.h"
+#include "TaskWorld.h"
 
 namespace fs = std::filesystem;
 using enginetest::EventWaiter;
+using enginetest::TaskTest;
 
 namespace {
-
-class TaskTest : public ::testing::Test {
- protected:
-  std::string Src(const std::string& rel) { return env_.Src().SystemOf(rel); }
-  std::string Latest(uint32_t id, const std::string& rel) {
-    return env_.Latest("store" + std::to_string(id), rel);
-  }
-  void Record(CPlan* plan, const std::string& rel, int64_t changeTime, uint16_t state = 0,
-              uint32_t failures = 0, int64_t lastAttempt = 0, int64_t lastBackup = 0) {
-    LogRecord rec;
-    ASSERT_TRUE(rec.SetPath(Src(rel)));
-    rec.changeTime = changeTime;
-    rec.state = state;
-    rec.failedAttempts = failures;
-    rec.lastAttemptTime = lastAttempt;
-    rec.lastBackupTime = lastBackup;
-    ASSERT_EQ(plan->Database()->WriteRecord(0, rec), 0u);
-  }
-  template <class Edit>
-  static void EditRules(CPlan* plan, Edit edit) {
-    std::lock_guard<std::recursive_mutex> guard(plan->Lock());
-    edit(plan->Rules());
-  }
-  static void AddRule(CPlan* plan, int32_t kind, const std::string& mask) {
-    EditRules(plan,
-              [&](CRuleSet* r) { r->AddGroup(kind, "rule " + mask, "x")->AddItem(mask, ""); });
-  }
-  void SetWriteTime(const std::string& rel, int64_t seconds, long nanoseconds) {
-    const timespec times[2] = {{seconds, nanoseconds}, {seconds, nanoseconds}};
-    ASSERT_EQ(utimensat(AT_FDCWD, env_.Src().NativeOf(rel).c_str(), times, 0), 0);
-  }
-  uint16_t StateOf(CPlan* plan, const std::string& rel) {
-    LogRecord rec;
-    if (!bvtest::ScratchEnv::RecordOf(plan, Src(rel), &rec)) return 0xFFFF;
-    return rec.state;
-  }
-
-  bvtest::ScratchEnv env_;
-};
 
 // The run file, the destination's comings and goings, the first run and the last run restored.
 TEST_F(TaskTest, RunFileFirstBackupAndTheLastRun) {
@@ -465,61 +398,6 @@ TEST_F(TaskTest, CatchUpNotesUnknownAndChangedFilesOnly) {
   EXPECT_TRUE(bvtest::ScratchEnv::RecordOf(plan.get(), Src("fits.bin"), &rec) && rec.IsPending());
   // Noted all the same: the journal's walk says that it skips it.
   EXPECT_TRUE(bvtest::ScratchEnv::RecordOf(plan.get(), Src("big.bin"), &rec));
-}
-
-// Back up now runs a manual plan on its thread and switches it off; shut down deletes a plan.
-TEST_F(TaskTest, ManualPlansRunOnTheirThreadAndShutDownDeletesThePlan) {
-  env_.Src().Write("m.txt", "m");
-  auto plan = env_.MakePlan(9, kUnitManual, 3, {env_.Src().System()});
-  ASSERT_TRUE(plan);
-  plan->SetEnabled(false, 0);  // made enabled without a thread; start it properly
-  EventWaiter waiter;
-  plan->SetEnabled(true, 0);
-  ASSERT_NE(plan->Thread(), nullptr);
-  {
-    std::lock_guard<std::recursive_mutex> g(plan->Lock());
-    ASSERT_NE(plan->Task(), nullptr);
-    EXPECT_GT(plan->Task()->NextDue(), plat::Now() + 1000000);
-    plan->Task()->SetForced(true);
-  }
-  EXPECT_EQ(waiter.WaitFor(kEvRunEnds, 9).code, kEvRunEnds);
-  EXPECT_EQ(waiter.WaitFor(kEvPlanDisabled, 9).value, 0);
-  EXPECT_FALSE(plan->Enabled());
-  EXPECT_EQ(bvtest::ReadNative(Latest(9, "m.txt")), "m");
-
-  std::promise<void> gone;
-  std::future<void> goneFuture = gone.get_future();
-  auto owned = env_.MakePlan(10, kUnitDaily, 3, {}, nullptr, true, "", [&] { gone.set_value(); });
-  ASSERT_TRUE(owned);
-  owned->SetEnabled(false, 0);
-  owned->SetEnabled(true, 0);
-  ASSERT_NE(owned->Thread(), nullptr);
-  owned.release()->ShutDown();  // the thread deletes the plan when it ends
-  EXPECT_EQ(goneFuture.wait_for(std::chrono::minutes(1)), std::future_status::ready);
-
-  // A server that takes the connection and never answers (time-out 30 s): a stop cuts the
-  // plan's look at it short, and nothing connects again.
-  bvtest::FtpRelay silent(1);
-  silent.SetFault(bvtest::FtpRelay::Fault::kMute);
-  PlanSettings s = bvtest::ScratchEnv::Settings("Mute", "");
-  s.id = 11;
-  s.storageType = kStorageFtp;
-  s.ftp.server = "sftp://127.0.0.1";
-  std::tie(s.ftp.port, s.ftp.user, s.ftp.timeout) = std::tuple(silent.Port(), "u", 30);
-  s.ftp.pinnedKey = "SHA256:AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA";
-  auto mute = std::make_unique<bvtest::TestPlan>(nullptr);
-  ASSERT_TRUE(mute->ApplySettings(s, kApplyCreate));
-  mute->EnableWithoutThread();
-  mute->SetEnabled(false, 0);
-  mute->SetEnabled(true, 0);
-  const int tried = silent.Connections();
-  for (int i = 0; i < 1000 && silent.Connections() == tried; ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  const auto stopping = std::chrono::steady_clock::now();
-  mute->StopAndWait();
-  EXPECT_LT(std::chrono::steady_clock::now() - stopping, std::chrono::seconds(5));
-  EXPECT_EQ(silent.Connections(), tried + 1);
 }
 
 }  // namespace
