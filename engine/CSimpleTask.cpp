@@ -73,59 +73,6 @@ int64_t CSimpleTask::MsUntilChangesSettle() {
   return simple != nullptr ? simple->Recent().MsUntilSettled(plat::GetTickCount64()) : -1;
 }
 
-void CSimpleTask::MarkRun() {
-  CTask::MarkRun();
-  Guard guard(plan_->Lock());
-  plan_->SetLastTime(LastRun());
-}
-
-void CSimpleTask::RestoreLastRun() {
-  int64_t last = 0;
-  if (!ReadRunFile(plan_->GetPlanFolder(), &last)) last = plan_->LastTime();
-  const int64_t now = plat::Now();
-  if (last > now) last = now;
-  SetLastRun(last);
-  RecomputeDue();
-  AwayState away = ReadAwayState(plan_->GetPlanFolder());
-  if (away.since > now) away.since = now;
-  StoreRecord store;
-  if (ReadStoreRecord(plan_->GetPlanFolder(), &store))
-    away.label = store.label.empty() ? store.name : store.label;
-  std::lock_guard<std::mutex> guard(awayLock_);
-  away_ = std::move(away);
-}
-
-AwayState CSimpleTask::Away() const {
-  std::lock_guard<std::mutex> guard(awayLock_);
-  return away_;
-}
-
-void CSimpleTask::NoteAvailability(bool available, const std::string& root) {
-  AwayState seen;
-  {
-    std::lock_guard<std::mutex> guard(awayLock_);
-    seen = away_;
-  }
-  if (available) {
-    std::string folder = root;
-    while (folder.size() > 3 && folder.back() == '\\') folder.pop_back();
-    std::string native;
-    if (plat::ToNativePath(folder, &native)) seen.folder = native;
-    seen.since = 0;
-  } else if (seen.since == 0) {
-    seen.since = plat::Now();
-  }
-  {
-    std::lock_guard<std::mutex> guard(awayLock_);
-    seen.label = away_.label;
-    if (seen.since == away_.since && seen.folder == away_.folder) return;
-    away_ = seen;
-  }
-  // A plan being deleted keeps its folder untouched: the deletion removes it.
-  if (plan_->Stopping()) return;
-  WriteAwayState(plan_->GetPlanFolder(), seen, plan_->LastTime());
-}
-
 bool CSimpleTask::CatchUpDue(std::string* fingerprint) {
   CLoggingDatabase* db = plan_->Database();
   if (db == nullptr || plan_->Stopping() || !plan_->Enabled()) return false;
