@@ -370,25 +370,15 @@ StoreVerdict StoreFoundAt(CDestination& destination, const std::string& planFold
     // Offered to be continued only where a new store could be made.
     return AroundVerdict(destination.LookAroundStore(), StoreVerdict::kEarlierStore);
   }
-  switch (destination.LookAroundUnmarkedRoot()) {
-    case -1:
-      return StoreVerdict::kUnknown;
-    case 1:  // the plan's own copies, their marker lost, are its own
-      return !record.id.empty() && record.root == destination.GetRootPath() &&
-                     record.type == destination.GetStorageType()
-                 ? StoreVerdict::kOwn
-                 : StoreVerdict::kUnmarkedCopies;
-    case 2:
-      return StoreVerdict::kInsideStore;
-    case 3:
-      return StoreVerdict::kStoreBelow;
-    case 4:
-      return StoreVerdict::kNotAMarkerAbove;
-    case 5:
-      return StoreVerdict::kCopiesAbove;
-    default:
-      return StoreVerdict::kFresh;
+  const int32_t around = destination.LookAroundUnmarkedRoot();
+  if (around == 1) {  // the plan's own copies, their marker lost, are its own
+    return !record.id.empty() && record.root == destination.GetRootPath() &&
+                   record.type == destination.GetStorageType()
+               ? StoreVerdict::kOwn
+               : StoreVerdict::kUnmarkedCopies;
   }
+  // A place that is no store yet lies inside the store above it.
+  return around == 2 ? StoreVerdict::kInsideStore : AroundVerdict(around, StoreVerdict::kFresh);
 }
 
 std::string EarlierStoreAt(CDestination& destination) {
