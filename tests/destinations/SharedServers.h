@@ -1,20 +1,38 @@
-// The FTP and SFTP servers a test binary shares (started at first use), and
-// the skip of a test whose server cannot be started here.
+// What the server destination tests share: the FTP and SFTP servers of a test binary (started at
+// first use), the includes those tests use, and the skip of a test whose server cannot start.
 #pragma once
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "common/Texts.h"
+#include "destination_suite.h"
+#include "destinations/FtpDevice.h"
+#include "platform/base/Errors.h"
+#include "support/FtpRelay.h"
 #include "support/FtpServer.h"
+#include "support/ScopedEnv.h"
 #include "support/SshServer.h"
 
-inline bvtest::FtpServer& Ftp() {
-  static bvtest::FtpServer server;
+namespace fs = std::filesystem;
+using bvtest::FtpServer;
+using bvtest::SshServer;
+
+inline FtpServer& Ftp() {
+  static FtpServer server;
   return server;
 }
-inline bvtest::SshServer& Ssh() {
-  static bvtest::SshServer server;
+inline SshServer& Ssh() {
+  static SshServer server;
   return server;
 }
 

@@ -1,7 +1,4 @@
-// The file-operation suite that every destination kind runs (a kind joins
-// with one INSTANTIATE_TEST_SUITE_P line in its own file), and the helpers
-// the destination tests share: a plan as owner, a configured destination and
-// an override volume table.
+// The file-operation suite every destination kind runs, and the helpers destination tests share.
 #pragma once
 #include <gtest/gtest.h>
 
@@ -47,6 +44,24 @@ inline std::unique_ptr<CDestination> ServerDestination(const FtpSettings& ftp,
   return dest;
 }
 
+// An object store destination on these settings.
+inline std::unique_ptr<CDestination> ObjectDestination(const ObjectStoreSettings& s,
+                                                       IDestinationOwner* owner = nullptr) {
+  auto dest = CreateDestination(owner, kStorageObject);
+  PlanSettings settings;
+  settings.storageType = kStorageObject;
+  settings.objectStore = s;
+  dest->Configure(settings);
+  return dest;
+}
+
+// The cause of the destination's pending refusal ("" when none), taken.
+inline std::string Refusal(CDestination& dest) {
+  std::string server, cause;
+  dest.TakeServerRefusal(&server, &cause);
+  return cause;
+}
+
 // The volume table from an override file (BREVANTO_VOLUMES) for the life of
 // the object; Rewrite replaces it whole, as a plug or unplug does.
 class ScopedVolumes {
@@ -77,9 +92,7 @@ class DestinationWorld {
   virtual std::string PathOf(const std::string& rel) const = 0;
   virtual std::string NativeOf(const std::string& rel) const = 0;
   bvtest::TempDir& Sources() { return sources_; }
-  // Writes a file straight into the store; reads one; whether a file or
-  // folder is there; the names in a folder; makes a folder (or what stands
-  // for one in a store without folders).
+  // Straight into and out of the store, behind the destination's back.
   virtual void Put(const std::string& rel, const std::string& content) {
     bvtest::WriteNative(NativeOf(rel), content);
   }

@@ -1,7 +1,4 @@
-// Archiving a store to pseudo-drives: the images are read back by xorriso and
-// compared with the store; packing; verifying. Stop, erase and a failed
-// write: the burn windows' tests.
-#include <gtest/gtest.h>
+// Archiving a store to pseudo-drives, the images read back by xorriso; packing; verifying.
 #include <signal.h>
 
 #include <chrono>
@@ -30,10 +27,8 @@ class DiscArchiveTest : public testing::Test {
 
   std::vector<disc::NextDiscRefusal> refusals_;  // seen at each wait for a disc
 
-  // Fills the list from the store and runs a worker on the pseudo-drive,
-  // moving each written "disc" aside as the next one is asked for (after
-  // first going on once with the written one still in, when sameDiscOnce).
-  // True when the worker failed (its text in lastError_).
+  // Archives the store, moving each written disc aside when the next is asked for (first going
+  // on with it still in, when sameDiscOnce); true when the worker failed (lastError_).
   bool Archive(uint64_t capacity, bool verify, bool sameDiscOnce = false,
                const std::function<void()>& afterCount = {}) {
     bvtest::ScopedEnv drives("BREVANTO_PSEUDO_DRIVES", Drive() + "=" + std::to_string(capacity));

@@ -1,21 +1,9 @@
-// The local disk and network share destinations: the shared suite (on a
-// share path too), settings in "Devices.ini", configuration, the remote name
-// of a mapped letter, availability as the volume table changes, preparation,
-// identity, long paths and share paths (where stores stand and volumes'
-// capacity: store_place_test).
-#include <gtest/gtest.h>
-
+// The local disk and network share destinations: settings, availability, preparation, identity.
 #include <sys/stat.h>
-#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdio>
-#include <filesystem>
-#include <functional>
 #include <sstream>
-#include <utility>
-#include <vector>
 
 #include "common/Texts.h"
 #include "destination_suite.h"
@@ -48,8 +36,7 @@ bool Refreshed(const std::string& root) {
   return dest->IsAvailable();
 }
 
-// Saved roots load back; loading needs the file, the disk section and a root
-// in it; other sections survive a save; a root with a line break is refused.
+// Roots save and load back beside other sections; a root with a line break is refused.
 TEST(DiskDevice, SettingsSaveLoadAndLeaveTheRestOfTheFileAlone) {
   bvtest::TempDir plan;
   PlanOwner owner(plan.System() + "\\");
@@ -77,7 +64,6 @@ TEST(DiskDevice, SettingsSaveLoadAndLeaveTheRestOfTheFileAlone) {
   EXPECT_EQ(plat::GetProfileString(ini, "Disk Device", "RemoteName", ""), "\\\\nas\\share");
   EXPECT_EQ(plat::GetProfileInt(ini, "USB Device", "Size", 0), 123456);
 
-  // Configuring trims leading white space and trailing spaces only.
   const std::pair<const char*, const char*> trims[] = {
       {"  \t\r\n E:\\Backup", "E:\\Backup"},
       {"\xC2\xA0\xE3\x80\x80"  // NBSP, U+3000
@@ -88,8 +74,6 @@ TEST(DiskDevice, SettingsSaveLoadAndLeaveTheRestOfTheFileAlone) {
   };
   for (const auto& [given, root] : trims) EXPECT_EQ(DiskAt(given)->GetRootPath(), root) << given;
 
-  // Same destination: same folder, ignoring case and a closing separator.
-  // Same volume: same drive.
   auto a = DiskAt("D:\\Bäckup");
   EXPECT_TRUE(a->IsSameDestination(*DiskAt("d:\\BÄCKUP\\")));
   EXPECT_FALSE(a->IsSameDestination(*DiskAt("D:\\Bäckup2")));
@@ -98,9 +82,8 @@ TEST(DiskDevice, SettingsSaveLoadAndLeaveTheRestOfTheFileAlone) {
   EXPECT_FALSE(a->IsSameVolume(*DiskAt("E:\\one")));
 }
 
-// Available exactly while the root's drive is in the volume table (the
-// folder is not looked at); an unplugged drive is seen at once from the
-// device-change broadcast, a plugged one after the next Refresh.
+// Available exactly while the root's drive is in the volume table; an unplugged drive is seen
+// at once from the broadcast, a plugged one after the next Refresh.
 TEST(DiskDevice, AvailableExactlyWhileTheDriveExists) {
   bvtest::TempDir e;
   const std::string withE = "[C]\nRoot=/\n[E]\nRoot=" + e.Native() + "\n";
@@ -123,11 +106,8 @@ TEST(DiskDevice, AvailableExactlyWhileTheDriveExists) {
   }
 }
 
-// Initializing makes the root (one level only) and a marker naming a new
-// store, or keeps one that names a store;
-// reattaching touches nothing. Folders a destination knows it made are
-// looked at again when the store changes between two copies: deleted folders
-// are made again, a folder swapped for a link is refused.
+// Preparing makes the root (one level) and its marker, or keeps one; folders deleted between
+// two copies are made again, a folder swapped for a link is refused.
 TEST(DiskDevice, PrepareAndCopiesFollowChangesToTheStore) {
   bvtest::TempDir t;
   EXPECT_TRUE(DiskAt(t.SystemOf("Store"))->Prepare(false));
@@ -183,12 +163,8 @@ TEST(DiskDevice, PrepareAndCopiesFollowChangesToTheStore) {
   EXPECT_TRUE(fs::is_regular_file(t.NativeOf("Store/Revision/C/x/a(0001).txt")));
 }
 
-// A store tree a user made open to others (umask 0, a team-writable tree) is
-// closed folder by folder as copies go into it, and the entries others put
-// there meanwhile are named; a folder inside it that another user owns is
-// never written into, nor moved into, and is named once (the administrator's
-// is taken, as on a disk mounted for all); a copy of a file private through
-// its folder is private itself. Run as a user of its own (the tests run as the administrator).
+// A store tree open to others is closed as copies go in and others' entries are named; a folder
+// another user owns is never written into (the administrator's is taken). Run as a user.
 TEST(DiskDevice, CopiesGoOnlyIntoFoldersOfTheUsersOwnClosedToOthers) {
   bvtest::TempDir t;
   ScopedVolumes volumes("[C]\nRoot=/\n");
@@ -277,8 +253,7 @@ TEST(DiskDevice, CopiesGoOnlyIntoFoldersOfTheUsersOwnClosedToOthers) {
   EXPECT_EQ(line, std::to_string(kDestFailed)) << "a move into their revision folder";
   std::vector<std::string> events;
   while (std::getline(lines, line)) events.push_back(line);
-  // Each refused folder once (a second copy there says nothing new), the
-  // closing once, and the entry they left in a folder that was open.
+  // Each refused folder once, the closing once, and the entries others left.
   auto told = [&](const std::string& key, const std::string& rel) {
     std::string words = GetText("STORE", key);
     const size_t at = words.find("%s");
@@ -308,9 +283,8 @@ TEST(DiskDevice, CopiesGoOnlyIntoFoldersOfTheUsersOwnClosedToOthers) {
   EXPECT_EQ(t.Read("Store/Latest/C/secret/tax.txt"), "src/secret/tax.txt");
 }
 
-// The long-path form prefixes drive and share paths and refuses what does
-// not fit (counted in UTF-16 units) instead of cutting; operations on such
-// paths fail cleanly. Folders on a share start below server and share.
+// The long-path form refuses what does not fit (in UTF-16 units); share folders start below
+// server and share.
 TEST(DiskDevice, LongPathsAndSharePaths) {
   const std::pair<std::string, std::string> forms[] = {
       {"C:\\a\\b.txt", "\\\\?\\C:\\a\\b.txt"},
@@ -386,10 +360,7 @@ class NetworkTest : public testing::Test {
   }
 };
 
-// A root on a mapped letter takes the letter's remote name; settings round
-// trip (also from a file the disk kind wrote); a failed load keeps both; a
-// root a profile line cannot carry writes nothing, nor does a plan folder
-// that is gone.
+// A mapped letter's root takes its remote name; settings round trip (also the disk kind's).
 TEST_F(NetworkTest, RemoteNamesAndSettings) {
   volumes_.Rewrite(Table(Letter('Z', share_, kShare) + Letter('E', local_, "")));
   const std::pair<const char*, std::string> names[] = {
@@ -440,9 +411,8 @@ TEST_F(NetworkTest, RemoteNamesAndSettings) {
   EXPECT_FALSE(fs::exists(plan_.NativeOf("missing")));
 }
 
-// Availability follows the volume table: a share path its share, a mapped
-// letter its share, a letter not connected its local volume. Preparing a
-// share that is down makes nothing. Identity ignores case but not the kind.
+// Availability follows the share (of a path or a mapped letter) or the local volume; preparing
+// a share that is down makes nothing; identity ignores case but not the kind.
 TEST_F(NetworkTest, AvailabilityPreparationAndIdentity) {
   auto dest = NetworkAt(kShare + "\\Backup\\");
   Follow(dest.get(), {{Table(), true},
@@ -483,8 +453,6 @@ TEST_F(NetworkTest, AvailabilityPreparationAndIdentity) {
   EXPECT_TRUE(store->Prepare(true));
   EXPECT_TRUE(IsStoreFolder(kShare + "\\Store"));
 
-  // A share path is the same destination whatever its case, and never the
-  // same as a disk destination of the same path (either way round).
   auto share = NetworkAt(kShare + "\\Backup");
   EXPECT_TRUE(share->IsSameDestination(*NetworkAt("\\\\BVSRV\\share\\backup\\")));
   EXPECT_FALSE(share->IsSameDestination(*NetworkAt(kShare + "\\Backup2")));

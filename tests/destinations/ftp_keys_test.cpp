@@ -1,42 +1,9 @@
-// Servers with a key (FTPS, SFTP) against real servers on loopback: used only with
-// their pinned key, never sending a password in clear, asked again after a pause when
-// they cannot be used, and within the plan's time-out when they do not answer.
-#include <sys/mount.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <atomic>
-#include <chrono>
-#include <filesystem>
-#include <functional>
-#include <memory>
-#include <thread>
-#include <vector>
-
-#include <gtest/gtest.h>
-
+// Servers with a key (FTPS, SFTP) against real servers on loopback.
 #include "SharedServers.h"
-#include "common/Settings.h"
-#include "common/Texts.h"
-#include "destination_suite.h"
-#include "destinations/FtpDevice.h"
-#include "platform/base/Errors.h"
 #include "platform/files/Files.h"
-#include "support/FtpRelay.h"
-#include "support/FtpServer.h"
-#include "support/ScopedEnv.h"
-#include "support/SshServer.h"
 
-namespace fs = std::filesystem;
-using bvtest::FtpServer;
-using bvtest::SshServer;
-
-// A plan that requires encryption never sends its password to a server (or
-// a go-between) that refuses it, and says so once. A server with a key no
-// authority vouches for (FTP that takes only encrypted connections; SFTP) is
-// refused before any login until its key is pinned, and says so once; then
-// copies go encrypted over one login; a new key is refused again, without a
-// login. A plain FTP server chosen knowingly is used in clear.
+// No password goes to a server refusing encryption; a key no authority vouches for is refused
+// before any login until pinned, then copies go over one login; a new key is refused again.
 TEST(FtpDevice, KeyedServersAreUsedOnlyWithTheirPinnedKey) {
   REQUIRE_SERVER(Ftp());
   auto plain = ServerDestination(Ftp().Settings("plain/"));
@@ -204,9 +171,7 @@ TEST(FtpDevice, KeyedServersAreUsedOnlyWithTheirPinnedKey) {
       EXPECT_GT(relay->Connections(), first) << "a plan changed asks at once";
     }
 
-    // A server that takes the connection and never says a word: the attempt ends within the
-    // plan's time-out, said as such; a stop during an attempt ends it at once, and nothing
-    // connects again. A login refused is said as such.
+    // A mute server: the attempt ends within the time-out, a stop ends it at once.
     bvtest::FtpRelay silent(1);
     silent.SetFault(bvtest::FtpRelay::Fault::kMute);
     FtpSettings mute = ftp;

@@ -1,30 +1,17 @@
-// The object store's marker against a real S3 gateway: whose store a prefix
-// holds (plan and installation), and two plans placing theirs at once.
+// The object store's marker against a real S3 gateway: whose store a prefix holds.
 #include <atomic>
 #include <chrono>
 #include <thread>
 #include <utility>
 
 #include "common/Settings.h"
-#include "destinations/ObjectDevice.h"
 #include "destinations/StoreBinding.h"
 #include "destinations/StoreMarker.h"
 #include "object_world.h"
 #include "support/HostileS3.h"
-#include "support/ScopedEnv.h"
-#include "support/TempDir.h"
 
-// The marker below the prefix names whose store it is and which installation
-// (data folder) fills it: the first plan there places it; any other plan,
-// or any plan of another installation whatever its record says, is refused
-// before it writes, whatever form the marker has (one naming no
-// installation, as earlier versions wrote, proves no ownership); copies
-// without a marker are refused but to the plan that recorded them, which
-// puts its marker back; a place inside another store is refused; a store
-// emptied behind its plan's back is filled anew; an object under the
-// marker's name that is no marker is never replaced; a store inside another
-// one (or a new place over one) is refused, the inner one keeping its copies.
-// Each look is a fresh destination, as at a start of the program.
+// The marker names the plan and installation whose store it is: every other plan is refused
+// before it writes, whatever form the marker has. Each look is a fresh destination.
 TEST(ObjectDevice, StoreMarkerTellsWhoseStoreItIs) {
   REQUIRE_GATEWAY();
   const ObjectStoreSettings s = StoreSettings(NewBucket());
@@ -64,9 +51,7 @@ TEST(ObjectDevice, StoreMarkerTellsWhoseStoreItIs) {
   EXPECT_EQ(marker(), own);
   EXPECT_EQ(look(&mine, StoreVerdict::kOwn), first);
   ASSERT_EQ(Gateway().Request("PUT", url + "Latest/a.txt", "a"), 200);
-  // Another plan writes nothing there, not even a record; neither does a
-  // plan of another installation, nor one inside this store's folder, even
-  // inside its trees.
+  // Another plan, installation or place inside the store writes nothing, not even a record.
   const auto othersRefused = [&](StoreVerdict installations) {
     EXPECT_EQ(look(&other, StoreVerdict::kForeign), "");
     for (const char* inside : {"store/inner", "store/Latest/x"})
@@ -75,9 +60,7 @@ TEST(ObjectDevice, StoreMarkerTellsWhoseStoreItIs) {
     EXPECT_EQ(look(&far, installations), "");
   };
   othersRefused(StoreVerdict::kOtherInstallation);
-  // A marker naming no installation (as earlier versions wrote it, or with
-  // an empty line): refused to every plan but the one that recorded it,
-  // which names this installation in it from then on.
+  // A marker naming no installation (earlier versions): only the recording plan takes it.
   for (const std::string& older :
        {StoreMarkerText(first), "[Store]\nId=" + first + "\nInstallation=\n"}) {
     ASSERT_EQ(Gateway().Request("PUT", markerUrl, older), 200);
@@ -100,9 +83,7 @@ TEST(ObjectDevice, StoreMarkerTellsWhoseStoreItIs) {
   EXPECT_NE(InstallationId() + "", own.substr(33));
   EXPECT_EQ(look(&mine, StoreVerdict::kOwn), first);
   EXPECT_EQ(marker(), first + "@" + InstallationId());
-  // The plan deleted and set up again: a store of an earlier plan of this
-  // installation, not mixed into unless continued; another installation's new store where
-  // the plan's was: its store is gone.
+  // The plan set up again: an earlier plan's store, not mixed into unless continued.
   const std::string kept = here.Read("PLAN/1/Store.ini");
   ASSERT_EQ(unlink(here.NativeOf("PLAN/1/Store.ini").c_str()), 0);
   EXPECT_EQ(look(&other, StoreVerdict::kEarlierStore), "");
@@ -268,11 +249,8 @@ TEST(ObjectDevice, StoreMarkerTellsWhoseStoreItIs) {
   }
 }
 
-// Two plans new to one prefix look at it at the same moment: one places its
-// marker, the other is refused at once, on a store that honours the
-// condition on the marker's PUT (the gateway) and on one that does not. Two
-// on a prefix and a folder inside it: however their looks meet, once each
-// has looked again (its next start) only one of them backs up.
+// Two plans new to one prefix (or a prefix and a folder inside it) look at once: one wins, with
+// and without a store honouring the marker PUT's condition.
 TEST(ObjectDevice, TwoPlansStartingTogetherOnOnePrefixOneWins) {
   REQUIRE_GATEWAY();
   bvtest::HostileS3 careless(bvtest::HostileS3::kHonest);
@@ -328,10 +306,8 @@ TEST(ObjectDevice, TwoPlansStartingTogetherOnOnePrefixOneWins) {
   }
 }
 
-// A folder above a new plan's place whose marker's name holds something that
-// is no marker (damaged, emptied, naming no store), or that kept a store's
-// copies with its marker gone, is never taken for a plain folder: the plan is
-// refused in its words and writes nothing there. Two folders up, past a plain one.
+// A folder above whose marker is no marker, or lost with copies kept, is never taken for a plain
+// folder: the plan is refused and writes nothing. Two folders up too.
 TEST(ObjectDevice, NothingNestsBelowAFolderAboveThatMayHoldAStore) {
   REQUIRE_GATEWAY();
   const std::string bucket = NewBucket();
