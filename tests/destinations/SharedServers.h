@@ -1,18 +1,10 @@
 // What the server destination tests share: the FTP and SFTP servers of a test binary (started at
 // first use), the includes those tests use, and the skip of a test whose server cannot start.
 #pragma once
-#include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
-#include <filesystem>
-#include <functional>
-#include <memory>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "common/Texts.h"
 #include "destination_suite.h"
@@ -23,7 +15,6 @@
 #include "support/ScopedEnv.h"
 #include "support/SshServer.h"
 
-namespace fs = std::filesystem;
 using bvtest::FtpServer;
 using bvtest::SshServer;
 

@@ -1,16 +1,11 @@
 // The shared file-operation suite (see destination_suite.h).
-#include <sys/stat.h>
-
 #include <algorithm>
-#include <filesystem>
 #include <optional>
 #include <set>
 #include <tuple>
 
 #include "destination_suite.h"
 #include "platform/base/Errors.h"
-
-namespace fs = std::filesystem;
 
 namespace {
 

@@ -1,8 +1,4 @@
 // The local disk and network share destinations: settings, availability, preparation, identity.
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <sstream>
 
 #include "common/Texts.h"
@@ -14,8 +10,6 @@
 #include "platform/profile/Profile.h"
 #include "platform/volumes/DeviceBroadcast.h"
 #include "support/EventCollector.h"
-
-namespace fs = std::filesystem;
 
 INSTANTIATE_TEST_SUITE_P(Disk, DestinationSuite, testing::Values(LocalKind("Disk", 1)), KindName);
 INSTANTIATE_TEST_SUITE_P(Network, DestinationSuite,
@@ -169,8 +163,7 @@ TEST(DiskDevice, CopiesGoOnlyIntoFoldersOfTheUsersOwnClosedToOthers) {
   bvtest::TempDir t;
   ScopedVolumes volumes("[C]\nRoot=/\n");
   ASSERT_EQ(chmod(t.Native().c_str(), 0755), 0);
-  ASSERT_EQ(chmod(fs::path(getenv("BREVANTO_VOLUMES")).parent_path().c_str(), 0755), 0);
-  ASSERT_EQ(chmod(getenv("BREVANTO_VOLUMES"), 0644), 0);
+  ASSERT_TRUE(volumes.OpenToAll());
   constexpr uid_t kMe = 65534, kThem = 4242;
   const struct {
     const char* rel;
@@ -212,38 +205,21 @@ TEST(DiskDevice, CopiesGoOnlyIntoFoldersOfTheUsersOwnClosedToOthers) {
       {"src\\theirs\\b.txt", "Latest\\C\\theirs\\deeper\\b.txt", plat::kErrStoreFolderNotOwned},
       {"src\\admin\\c.txt", "Latest\\C\\admin\\c.txt", kDestOk},
       {"src\\secret\\tax.txt", "Latest\\C\\secret\\tax.txt", kDestOk}};
-  int said[2];
-  ASSERT_EQ(pipe(said), 0);
-  const pid_t child = fork();
-  if (child == 0) {
-    close(said[0]);
-    if (setgid(kMe) != 0 || setuid(kMe) != 0) _exit(2);
+  std::istringstream lines(AsUser(kMe, [&] {
+    bvtest::EventCollector events;
+    auto disk = DiskAt(t.SystemOf("Store"));
     std::string out;
-    {
-      bvtest::EventCollector events;
-      auto disk = DiskAt(t.SystemOf("Store"));
-      for (const auto& c : copies) {
-        const std::string target = t.SystemOf("Store\\" + std::string(c.target));
-        disk->CreateFolders(target);
-        out += std::to_string(disk->CopyFile(t.SystemOf(c.source), target)) + "\n";
-      }
-      const std::string revision = t.SystemOf("Store\\Revision\\C\\theirs\\a(0001).txt");
-      disk->CreateFolders(revision);
-      out += std::to_string(disk->MoveFile(t.SystemOf("Store\\Latest\\C\\team\\a.txt"), revision));
-      for (const EventData& e : events.Events()) out += "\n" + e.text1;
+    for (const auto& c : copies) {
+      const std::string target = t.SystemOf("Store\\" + std::string(c.target));
+      disk->CreateFolders(target);
+      out += std::to_string(disk->CopyFile(t.SystemOf(c.source), target)) + "\n";
     }
-    const bool written = write(said[1], out.data(), out.size()) == static_cast<ssize_t>(out.size());
-    _exit(written ? 0 : 3);
-  }
-  close(said[1]);
-  std::string out;
-  char buffer[4096];
-  for (ssize_t n; (n = read(said[0], buffer, sizeof buffer)) > 0;) out.append(buffer, n);
-  close(said[0]);
-  int status = -1;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << WEXITSTATUS(status);
-  std::istringstream lines(out);
+    const std::string revision = t.SystemOf("Store\\Revision\\C\\theirs\\a(0001).txt");
+    disk->CreateFolders(revision);
+    out += std::to_string(disk->MoveFile(t.SystemOf("Store\\Latest\\C\\team\\a.txt"), revision));
+    for (const EventData& e : events.Events()) out += "\n" + e.text1;
+    return out;
+  }));
   std::string line;
   for (const auto& c : copies) {
     ASSERT_TRUE(std::getline(lines, line));

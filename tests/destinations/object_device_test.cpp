@@ -1,6 +1,5 @@
 // The object storage kind against a real S3 gateway: settings, layout, failures, rotation.
 #include <fcntl.h>
-#include <sys/stat.h>
 
 #include <atomic>
 #include <chrono>

@@ -1,6 +1,4 @@
 // The object storage kind against an endpoint that lies or costs (tests/support/HostileS3).
-#include <sys/stat.h>
-
 #include <chrono>
 #include <thread>
 

@@ -1,11 +1,6 @@
 // The object storage tests' one gateway per test binary, fresh buckets, the suite's world on one.
 #pragma once
-#include <unistd.h>
-
-#include <memory>
 #include <set>
-#include <string>
-#include <vector>
 
 #include "destination_suite.h"
 #include "destinations/ObjectDevice.h"

@@ -1,8 +1,5 @@
 // Where a store stands (markers, the plan's own disk) and volumes' capacity.
-#include <sys/stat.h>
 #include <sys/time.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstdio>
 
@@ -11,8 +8,6 @@
 #include "destinations/StoreBinding.h"
 #include "destinations/StoreMarker.h"
 #include "destinations/VolumeCapacity.h"
-
-namespace fs = std::filesystem;
 
 namespace {
 
@@ -84,24 +79,22 @@ TEST(StoreMarker, FilesLieInsideAStoreWhileAMarkerStandsAboveThem) {
   plat::FileId none;
   for (const char* odd : {"type=file;", "type=file;xunique=1g2;", "unique=12;", "unique=1g2g3;"})
     EXPECT_FALSE(IdentityOfFacts(odd, &none)) << odd;
-  // The volume table stays readable for the ordinary user (its search reloads it).
-  const fs::path volumesIni = getenv("BREVANTO_VOLUMES");
-  ASSERT_EQ(chmod(volumesIni.parent_path().c_str(), 0755), 0);
-  ASSERT_EQ(chmod(volumesIni.c_str(), 0644), 0);
+  ASSERT_TRUE(volumes.OpenToAll());
   expectInside(false, {"E:\\Planted\\a.txt", "E:\\Planted\\Latest\\a.txt"});
-  const pid_t child = fork();
-  if (child == 0) {
-    if (setgid(65534) != 0 || setuid(65534) != 0) _exit(2);
-    const bool served = IsStoreFolder("E:\\Served") && IsInsideStore("E:\\Served\\Latest\\a.txt");
-    const bool planted = IsStoreFolder("E:\\Planted") || IsStoreFolder("E:\\Hidden") ||
-                         IsInsideStore("E:\\Hidden\\a.txt");
-    const bool found = FindServerStoreFolder({"E:\\Served"}, written, 100) == "E:\\Served" &&
-                       FindServerStoreFolder({"E:\\Hidden", "E:\\Planted"}, written, 100).empty();
-    _exit(!served ? 3 : planted ? 4 : !found ? 5 : 0);
-  }
-  int status = -1;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << WEXITSTATUS(status);
+  EXPECT_EQ(
+      AsUser(
+          65534,
+          [&] {
+            const bool served =
+                IsStoreFolder("E:\\Served") && IsInsideStore("E:\\Served\\Latest\\a.txt");
+            const bool planted = IsStoreFolder("E:\\Planted") || IsStoreFolder("E:\\Hidden") ||
+                                 IsInsideStore("E:\\Hidden\\a.txt");
+            const bool found =
+                FindServerStoreFolder({"E:\\Served"}, written, 100) == "E:\\Served" &&
+                FindServerStoreFolder({"E:\\Hidden", "E:\\Planted"}, written, 100).empty();
+            return std::string(!served ? "not served" : planted ? "planted" : !found ? "lost" : "");
+          }),
+      "");
   // Unpinned (a server elsewhere): not even the store's own folder counts.
   PinServerStore(served, "");
   expectInside(false, {"E:\\Served\\Latest\\a.txt"});
@@ -161,10 +154,7 @@ TEST(StoreBinding, AStoreIsMadeOnlyOnThePlansOwnDisk) {
               read.root == "E:\\Store2\\");
   // On a disk open to all, folders another user made beforehand are refused; the user's own are
   // closed to others.
-  const std::string volumesFolder = fs::path(getenv("BREVANTO_VOLUMES")).parent_path();
-  for (const std::string& open : {e.Native(), volumesFolder})
-    ASSERT_EQ(chmod(open.c_str(), 0755), 0);
-  ASSERT_EQ(chmod(getenv("BREVANTO_VOLUMES"), 0644), 0);
+  ASSERT_TRUE(volumes.OpenToAll());
   fs::permissions(e.Native(), fs::perms(01777));
   const std::pair<const char*, uid_t> kPlanted[] = {{"Theirs", 4242}, {"Theirs/Latest", 4242},
                                                     {"Mine", 65534},  {"Mine/Revision", 4242},
@@ -174,21 +164,19 @@ TEST(StoreBinding, AStoreIsMadeOnlyOnThePlansOwnDisk) {
     ASSERT_EQ(chown(e.NativeOf(rel).c_str(), owner, owner), 0);
     ASSERT_EQ(chmod(e.NativeOf(rel).c_str(), 0777), 0);
   }
-  const pid_t child = fork();
-  if (child == 0) {
-    if (setgid(65534) != 0 || setuid(65534) != 0) _exit(2);
-    const std::string mine = e.SystemOf("plan") + "\\";
-    StoreRecord fresh;
-    for (const char* refused : {"E:\\Theirs\\", "E:\\Mine\\"})
-      if (LookAtStore(mine, kStorageLocal, refused, false, &fresh) != StoreVerdict::kNotOwned)
-        _exit(3);
-    const bool loose =
-        LookAtStore(mine, kStorageLocal, "E:\\Loose\\", false, &fresh) == StoreVerdict::kOwn;
-    _exit(!loose ? 4 : 0);
-  }
-  int status = -1;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << WEXITSTATUS(status);
+  const auto code = [](StoreVerdict v) { return std::to_string(int(v)) + " "; };
+  EXPECT_EQ(
+      AsUser(65534,
+             [&] {
+               std::string verdicts;
+               for (const char* root : {"E:\\Theirs\\", "E:\\Mine\\", "E:\\Loose\\"}) {
+                 StoreRecord fresh;
+                 verdicts += code(
+                     LookAtStore(e.SystemOf("plan") + "\\", kStorageLocal, root, false, &fresh));
+               }
+               return verdicts;
+             }),
+      code(StoreVerdict::kNotOwned) + code(StoreVerdict::kNotOwned) + code(StoreVerdict::kOwn));
   // ... and its trees are made with it (no one else can take their names).
   for (const char* rel : {"Loose", "Loose/Latest", "Loose/Revision"}) {
     struct stat loose {};

@@ -4,8 +4,6 @@
 #include "platform/profile/Profile.h"
 #include "support/EventCollector.h"
 
-namespace fs = std::filesystem;
-
 INSTANTIATE_TEST_SUITE_P(Usb, DestinationSuite, testing::Values(LocalKind("Usb", 2)), KindName);
 
 namespace {

@@ -37,8 +37,6 @@ EndlessFtpServer::EndlessFtpServer(bool wide, int cap, bool looping)
   Serve([this](int client) { Session(client); });
 }
 
-EndlessFtpServer::~EndlessFtpServer() { Stop(); }
-
 void EndlessFtpServer::Session(int client) {
   const int on = 1;  // replies go out at once, as a real server's do
   setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);

@@ -27,8 +27,6 @@ FtpRelay::FtpRelay(uint16_t serverPort, uint64_t cutAfter,
   Serve([this](int client) { Control(client); });
 }
 
-FtpRelay::~FtpRelay() { Stop(); }
-
 std::string FtpRelay::Rewrite(const std::string& line,
                               const std::shared_ptr<std::atomic<bool>>& full) {
   if (fault_ == Fault::kWrongSize && line.rfind("213 ", 0) == 0)

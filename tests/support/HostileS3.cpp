@@ -35,8 +35,6 @@ HostileS3::HostileS3(Manner manner) : manner_(manner) {
   Serve([this](int client) { Session(client); });
 }
 
-HostileS3::~HostileS3() { Stop(); }
-
 ObjectStoreSettings HostileS3::Settings(const std::string& prefix) const {
   ObjectStoreSettings s;
   s.endpoint = Endpoint();
