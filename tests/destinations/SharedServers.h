@@ -27,8 +27,7 @@ inline SshServer& Ssh() {
   return server;
 }
 
-// Both servers with a store in folder (as "name/"): its settings and where
-// the server keeps it on this machine; ok false where a server cannot run.
+// Both servers with a store in folder ("name/"): its settings and native path.
 struct ServerAt {
   const char* name;
   bool sftp;

@@ -67,8 +67,7 @@ inline std::string Refusal(CDestination& dest) {
   return cause;
 }
 
-// The volume table from an override file (BREVANTO_VOLUMES) for the life of
-// the object; Rewrite replaces it whole, as a plug or unplug does.
+// The volume table from an override file for the object's life; Rewrite replaces it whole.
 class ScopedVolumes {
  public:
   explicit ScopedVolumes(const std::string& iniText) { Rewrite(iniText); }

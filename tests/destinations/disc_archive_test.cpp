@@ -150,8 +150,7 @@ TEST_F(DiscArchiveTest, VerifyFindsAChangedBlock) {
   disc::Device* device = disc::OpenDevice(disc::RecorderNames().back(), &error);
   ASSERT_NE(device, nullptr) << error;
   disc::Image* image = disc::CreateImage(&error);
-  // Joliet names: legal for Windows and unique per folder without regard to
-  // case; Rock Ridge keeps every name; a file's Joliet twin shares its data.
+  // Joliet names legal and unique per folder regardless of case; Rock Ridge keeps every name.
   const std::set<std::string> rockRidge = {"/a.txt",          "/Report.txt",   "/report.txt",
                                            "/a<b>|\"c\".txt", "/Q: x|y/f.txt", "/Docs/f.txt",
                                            "/docs/f.txt"};
@@ -193,15 +192,14 @@ TEST_F(DiscArchiveTest, VerifyFindsAChangedBlock) {
   disc::Shutdown();
 }
 
-// A write cut by the end of the process, or stopped, leaves a partial image:
-// the next start (or the stop) removes it, and never a file that is not it.
+// A partial image (the process killed, or stopped) goes at the next start or the stop; never a
+// file that is not it.
 TEST_F(DiscArchiveTest, PartialImageGoesButNeverAFileThatIsNotIt) {
   bvtest::ScopedEnv data("BREVANTO_DATA_DIR", dir_.NativeOf("data"));
   bvtest::ScopedEnv drives("BREVANTO_PSEUDO_DRIVES", Drive() + "=8M");
   dir_.Write("big.bin", std::string(6 << 20, 'b'));
   CLogSet::Instance().SetLogFolder(dir_.SystemOf("log"));
-  // Writes an image of big.bin; progress answers what to do part way. An
-  // unfinished write is discarded as the worker does (*removed).
+  // Writes an image of big.bin, discarding an unfinished one as the worker does (removed).
   bool removed = false;
   auto write = [&](const disc::Progress& progress, int kbs) {
     disc::RescanRecorders();
@@ -220,7 +218,6 @@ TEST_F(DiscArchiveTest, PartialImageGoesButNeverAFileThatIsNotIt) {
     disc::Shutdown();
     return r;
   };
-  // A whole image of the same files, for the user to copy over a partial one.
   ASSERT_EQ(write({}, 0), 0);
   ASSERT_EQ(std::rename(Drive().c_str(), Image(0).c_str()), 0);
   auto over = [&] { bvtest::WriteNative(Drive(), "my thesis"); };

@@ -272,8 +272,7 @@ TEST(FtpDevice, HomeFolderLoginsProxyAndActiveMode) {
   EXPECT_EQ(Ftp().Logins(), logins) << "a copy logged in anew";
   EXPECT_EQ(bvtest::ReadNative(Ftp().NativeOf("/bvuser/active/c/f.txt")), "active");
 
-  // A server that refuses SITE CHMOD: said at the marker; the refusal keeps the connection,
-  // and the looks that follow neither ask again nor log in anew.
+  // SITE CHMOD refused: found at the marker, then neither asked again nor logged in anew.
   ASSERT_TRUE(Ftp().RefuseModes());
   auto refusing = ServerDestination(Ftp().Settings("m/"));
   ASSERT_TRUE(refusing->Prepare(true));

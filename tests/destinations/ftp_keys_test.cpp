@@ -49,14 +49,12 @@ TEST(FtpDevice, KeyedServersAreUsedOnlyWithTheirPinnedKey) {
       std::chrono::system_clock::from_time_t(1552645800));  // 2019-03-15 10:30:00 UTC
   fs::permissions(sources.NativeOf("f7.txt"), fs::perms(0640));
   fs::last_write_time(sources.NativeOf("f7.txt"), kOld);
-  // Files private through their folder: a 0644 file in a 0700 folder, and in a 0750 one
-  // (the others lie in a folder open to all).
+  // Files private through their folder (0700, 0750), or through a link to one.
   fs::permissions(sources.Native(), fs::perms(0755));
   sources.Write("shut/tax.txt", "tax");
   sources.Write("team/plan.txt", "plan");
   fs::permissions(sources.NativeOf("shut"), fs::perms(0700));
   fs::permissions(sources.NativeOf("team"), fs::perms(0750));
-  // A folder kept private through a link to it (judged on its real path).
   sources.Write("vault/docs/d.txt", "d");
   fs::permissions(sources.NativeOf("vault"), fs::perms(0700));
   fs::create_directory_symlink(sources.NativeOf("vault/docs"), sources.NativeOf("docs"));

@@ -69,16 +69,14 @@ TEST(ObjectDevice, StoreMarkerTellsWhoseStoreItIs) {
     EXPECT_EQ(look(&mine, StoreVerdict::kOwn), first);
     EXPECT_EQ(marker(), own);
   }
-  // Another installation is refused even with a record naming this store
-  // (taken over by an earlier version of the program).
+  // Another installation is refused even with a record naming this store.
   {
     bvtest::ScopedEnv elsewhere("BREVANTO_DATA_DIR", there.Native());
     ASSERT_TRUE(
         WriteStoreRecord(far.System() + "\\", {first, "/store/", kStorageObject, "", "", "", ""}));
     EXPECT_EQ(look(&far, StoreVerdict::kOtherInstallation), first);
   }
-  // This installation's identifier lost (made anew): the plan whose record
-  // names the store under the old one keeps it and names the new one.
+  // This installation's identifier made anew: the recording plan keeps the store.
   ASSERT_TRUE(WriteInternalString("General", "InstallationId", ""));
   EXPECT_NE(InstallationId() + "", own.substr(33));
   EXPECT_EQ(look(&mine, StoreVerdict::kOwn), first);
@@ -96,16 +94,14 @@ TEST(ObjectDevice, StoreMarkerTellsWhoseStoreItIs) {
     const StoreVerdict verdict = StoreFoundAt(*dest, "");
     return std::pair{verdict, dynamic_cast<CObjectDevice&>(*dest).FoundFolder()};
   };
-  // Not offered, nor taken at the continued plan's first look, while another store lies below
-  // it (a copy named as the marker in its trees is none); nothing is written.
+  // Not offered, nor taken when continued, while another store lies below it.
   const std::string belowUrl = url + "sub/Brevanto.dat";
   ASSERT_EQ(Gateway().Request("PUT", url + "Latest/C/Brevanto.dat", "a user's file"), 200);
   EXPECT_EQ(found("store"), std::pair(StoreVerdict::kEarlierStore, std::string()));
   ASSERT_EQ(Gateway().Request("PUT", belowUrl, StoreMarkerText(NewStoreId(), {}, NewStoreId())),
             200);
   EXPECT_EQ(found("store"), std::pair(StoreVerdict::kStoreBelow, std::string("store/sub/")));
-  // Continued on the user's word it is the new plan's own once nothing lies below it, unless
-  // another plan took it since.
+  // Continued, it is the new plan's once nothing lies below, unless another plan took it since.
   const std::string again = other.System() + "\\";
   ASSERT_TRUE(ContinueEarlierStore(again, "/store/", first));
   const std::vector<std::string> before = Gateway().Keys(s.bucket, "");
@@ -125,8 +121,7 @@ TEST(ObjectDevice, StoreMarkerTellsWhoseStoreItIs) {
             200);
   EXPECT_EQ(look(&mine, StoreVerdict::kStoreReplaced), first);
   ASSERT_EQ(Gateway().Request("PUT", markerUrl, StoreMarkerText(first, {}, InstallationId())), 200);
-  // A new place over this store (the bucket's top) is refused; a store found
-  // inside this one (made at once, or this one since) stops, its copies kept.
+  // A new place over this store is refused; a store found inside it stops, its copies kept.
   EXPECT_EQ(look(&other, StoreVerdict::kStoreBelow, ""), "");
   const std::string inner = NewStoreId();
   ASSERT_EQ(Gateway().Request("PUT", url + "deep/Brevanto.dat",
@@ -139,9 +134,7 @@ TEST(ObjectDevice, StoreMarkerTellsWhoseStoreItIs) {
   EXPECT_EQ(look(&nested, StoreVerdict::kNestedStore, "store/deep"), inner);
   EXPECT_EQ(Gateway().Keys(s.bucket, "store/deep/").size(), 2u);
   EXPECT_EQ(Gateway().Keys(s.bucket, "Brevanto.dat").size(), 0u);
-  // A key that may not read the marker of a folder above (a bucket policy):
-  // the listing of that folder shows it, and the place inside is refused; a
-  // key that may list neither backs up, and that is said once.
+  // A policy hiding the marker of a folder above: its listing shows it; hiding both, said once.
   const std::string policed = NewBucket(), arn = "arn:aws:s3:::" + policed;
   ASSERT_EQ(Gateway().Request("PUT", "/" + policed + "/par/Brevanto.dat",
                               StoreMarkerText(NewStoreId(), {}, NewStoreId())),
@@ -170,8 +163,7 @@ TEST(ObjectDevice, StoreMarkerTellsWhoseStoreItIs) {
     EXPECT_EQ(bucket.TakeAboveUnchecked(), !listed);
     EXPECT_FALSE(bucket.TakeAboveUnchecked());
   }
-  // Only the marker gone (by hand, a lifecycle rule), the copies kept below
-  // "Latest" or "Revision": refused to others, taken back by its plan.
+  // Only the marker gone, the copies kept: refused to others, taken back by its plan.
   for (const char* copy : {"", "Revision/a(0001).txt"}) {
     if (*copy) {
       ASSERT_EQ(Gateway().Request("PUT", url + UriEncode(copy, true), "r"), 200);
@@ -197,8 +189,7 @@ TEST(ObjectDevice, StoreMarkerTellsWhoseStoreItIs) {
   EXPECT_NE(second, first);
   EXPECT_EQ(marker(), second + "@" + InstallationId());
   EXPECT_EQ(look(&mine, StoreVerdict::kOwn), second);
-  // Text under the marker's name that is no marker, or a marker far too long
-  // (someone's object, a damaged store): refused, never replaced.
+  // No marker, or one far too long, under the marker's name: refused, never replaced.
   for (const std::string& junk :
        {std::string("junk"), StoreMarkerText(second) + std::string(1 << 20, '#')}) {
     ASSERT_EQ(Gateway().Request("PUT", markerUrl, junk), 200);
@@ -207,10 +198,8 @@ TEST(ObjectDevice, StoreMarkerTellsWhoseStoreItIs) {
     EXPECT_EQ(Gateway().Request("GET", markerUrl, "", &kept), 200);
     EXPECT_TRUE(kept == junk);
   }
-  // While the plan runs (one destination; its marker seen stands for a
-  // minute, but a run about to send forgets it): the marker replaced by
-  // another installation's, spoiled, gone alone or with the whole prefix
-  // is noticed at once (a refusal after its pause: 1 s, then 2 s).
+  // While the plan runs, the marker replaced, spoiled, gone or emptied away is noticed at a
+  // run's look (a refusal after its pause: 1 s, then 2 s).
   PlanOwner owner(mine.System() + "\\");
   auto running = ObjectDestination(s, &owner);
   ASSERT_TRUE(running->Prepare(false));

@@ -113,8 +113,7 @@ TEST_F(UsbDeviceTest, CapturedDiskIsFoundAgainNeverALookAlikeAndLetGoOnRequest) 
   EXPECT_FALSE(usb->IsSameDestination(*twin));
   EXPECT_FALSE(twin->IsSameDestination(*usb));
   twin.reset();
-  // The real one, next to a look-alike, under a letter the scan must find,
-  // as a USB disk that says it is fixed.
+  // The real one beside a look-alike, under a new letter, saying it is fixed.
   Replug({{'E', "0000-0001"}, {'K', "ABCD-1234", "Stick", "1.0", "fixed"}});
   EXPECT_TRUE(usb->IsAvailable());
   EXPECT_EQ(usb->GetRootPath(), "K:\\Backup");
