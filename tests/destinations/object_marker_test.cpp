@@ -18,17 +18,13 @@ TEST(ObjectDevice, StoreMarkerTellsWhoseStoreItIs) {
   bvtest::TempDir here, there, far;
   bvtest::ScopedEnv data("BREVANTO_DATA_DIR", here.Native());
   // The plans of this data folder lie in it, where each looks for the others' records.
-  struct Plan {
-    std::string folder;
-    std::string System() const { return folder; }
-  };
   auto planIn = [&](const char* n) {
     here.Write("PLAN/" + std::string(n) + "/Plan.ini", "");
-    return Plan{here.SystemOf("PLAN/" + std::string(n))};
+    return here.SystemOf("PLAN/" + std::string(n));
   };
-  Plan mine = planIn("1"), other = planIn("2"), nested = planIn("3");
-  auto look = [&](auto* plan, StoreVerdict verdict, const char* prefix = "store") {
-    PlanOwner owner(plan->System() + "\\");
+  const std::string mine = planIn("1"), other = planIn("2"), nested = planIn("3");
+  auto look = [&](const std::string& plan, StoreVerdict verdict, const char* prefix = "store") {
+    PlanOwner owner(plan + "\\");
     ObjectStoreSettings at = s;
     at.prefix = prefix;
     auto dest = ObjectDestination(at, &owner);
@@ -36,7 +32,7 @@ TEST(ObjectDevice, StoreMarkerTellsWhoseStoreItIs) {
     StoreRecord record;
     ReadStoreRecord(owner.GetPlanFolder(), &record);
     EXPECT_EQ(LookAtRemoteStore(owner.GetPlanFolder(), *dest, &record), verdict)
-        << plan->System() << " " << prefix;
+        << plan << " " << prefix;
     ReadStoreRecord(owner.GetPlanFolder(), &record);
     return record.id;
   };
@@ -46,18 +42,18 @@ TEST(ObjectDevice, StoreMarkerTellsWhoseStoreItIs) {
     Gateway().Request("GET", markerUrl, "", &text);
     return ParseStoreMarker(text, &id, nullptr, &installation) ? id + "@" + installation : "(none)";
   };
-  const std::string first = look(&mine, StoreVerdict::kOwn);
+  const std::string first = look(mine, StoreVerdict::kOwn);
   const std::string own = first + "@" + InstallationId();
   EXPECT_EQ(marker(), own);
-  EXPECT_EQ(look(&mine, StoreVerdict::kOwn), first);
+  EXPECT_EQ(look(mine, StoreVerdict::kOwn), first);
   ASSERT_EQ(Gateway().Request("PUT", url + "Latest/a.txt", "a"), 200);
   // Another plan, installation or place inside the store writes nothing, not even a record.
   const auto othersRefused = [&](StoreVerdict installations) {
-    EXPECT_EQ(look(&other, StoreVerdict::kForeign), "");
+    EXPECT_EQ(look(other, StoreVerdict::kForeign), "");
     for (const char* inside : {"store/inner", "store/Latest/x"})
-      EXPECT_EQ(look(&nested, StoreVerdict::kInsideStore, inside), "");
+      EXPECT_EQ(look(nested, StoreVerdict::kInsideStore, inside), "");
     bvtest::ScopedEnv elsewhere("BREVANTO_DATA_DIR", there.Native());
-    EXPECT_EQ(look(&far, installations), "");
+    EXPECT_EQ(look(far.System(), installations), "");
   };
   othersRefused(StoreVerdict::kOtherInstallation);
   // A marker naming no installation (earlier versions): only the recording plan takes it.
@@ -66,7 +62,7 @@ TEST(ObjectDevice, StoreMarkerTellsWhoseStoreItIs) {
     ASSERT_EQ(Gateway().Request("PUT", markerUrl, older), 200);
     othersRefused(StoreVerdict::kForeign);
     EXPECT_NE(marker(), own);
-    EXPECT_EQ(look(&mine, StoreVerdict::kOwn), first);
+    EXPECT_EQ(look(mine, StoreVerdict::kOwn), first);
     EXPECT_EQ(marker(), own);
   }
   // Another installation is refused even with a record naming this store.
@@ -74,17 +70,17 @@ TEST(ObjectDevice, StoreMarkerTellsWhoseStoreItIs) {
     bvtest::ScopedEnv elsewhere("BREVANTO_DATA_DIR", there.Native());
     ASSERT_TRUE(
         WriteStoreRecord(far.System() + "\\", {first, "/store/", kStorageObject, "", "", "", ""}));
-    EXPECT_EQ(look(&far, StoreVerdict::kOtherInstallation), first);
+    EXPECT_EQ(look(far.System(), StoreVerdict::kOtherInstallation), first);
   }
   // This installation's identifier made anew: the recording plan keeps the store.
   ASSERT_TRUE(WriteInternalString("General", "InstallationId", ""));
   EXPECT_NE(InstallationId() + "", own.substr(33));
-  EXPECT_EQ(look(&mine, StoreVerdict::kOwn), first);
+  EXPECT_EQ(look(mine, StoreVerdict::kOwn), first);
   EXPECT_EQ(marker(), first + "@" + InstallationId());
   // The plan set up again: an earlier plan's store, not mixed into unless continued.
   const std::string kept = here.Read("PLAN/1/Store.ini");
   ASSERT_EQ(unlink(here.NativeOf("PLAN/1/Store.ini").c_str()), 0);
-  EXPECT_EQ(look(&other, StoreVerdict::kEarlierStore), "");
+  EXPECT_EQ(look(other, StoreVerdict::kEarlierStore), "");
   // What the wizard's test finds at a place for a new plan, and the folder it names.
   const auto found = [&](const char* prefix) {
     ObjectStoreSettings at = s;
@@ -102,36 +98,36 @@ TEST(ObjectDevice, StoreMarkerTellsWhoseStoreItIs) {
             200);
   EXPECT_EQ(found("store"), std::pair(StoreVerdict::kStoreBelow, std::string("store/sub/")));
   // Continued, it is the new plan's once nothing lies below, unless another plan took it since.
-  const std::string again = other.System() + "\\";
+  const std::string again = other + "\\";
   ASSERT_TRUE(ContinueEarlierStore(again, "/store/", first));
   const std::vector<std::string> before = Gateway().Keys(s.bucket, "");
-  EXPECT_EQ(look(&other, StoreVerdict::kStoreBelow), first);
+  EXPECT_EQ(look(other, StoreVerdict::kStoreBelow), first);
   EXPECT_EQ(Gateway().Keys(s.bucket, ""), before);
   ASSERT_EQ(Gateway().Request("DELETE", belowUrl), 204);
-  EXPECT_EQ(look(&other, StoreVerdict::kOwn), first);
+  EXPECT_EQ(look(other, StoreVerdict::kOwn), first);
   ASSERT_EQ(Gateway().Request("PUT", belowUrl, StoreMarkerText(NewStoreId(), {}, NewStoreId())),
             200);
-  EXPECT_EQ(look(&other, StoreVerdict::kOwn), first) << "its own since";
+  EXPECT_EQ(look(other, StoreVerdict::kOwn), first) << "its own since";
   ASSERT_EQ(Gateway().Request("DELETE", belowUrl), 204);
   ASSERT_EQ(unlink(here.NativeOf("PLAN/2/Store.ini").c_str()), 0);
   here.Write("PLAN/1/Store.ini", kept);
   EXPECT_FALSE(ContinueEarlierStore(again, "/store/", first));
-  EXPECT_EQ(look(&other, StoreVerdict::kForeign), "");
+  EXPECT_EQ(look(other, StoreVerdict::kForeign), "");
   ASSERT_EQ(Gateway().Request("PUT", markerUrl, StoreMarkerText(NewStoreId(), {}, NewStoreId())),
             200);
-  EXPECT_EQ(look(&mine, StoreVerdict::kStoreReplaced), first);
+  EXPECT_EQ(look(mine, StoreVerdict::kStoreReplaced), first);
   ASSERT_EQ(Gateway().Request("PUT", markerUrl, StoreMarkerText(first, {}, InstallationId())), 200);
   // A new place over this store is refused; a store found inside it stops, its copies kept.
-  EXPECT_EQ(look(&other, StoreVerdict::kStoreBelow, ""), "");
+  EXPECT_EQ(look(other, StoreVerdict::kStoreBelow, ""), "");
   const std::string inner = NewStoreId();
   ASSERT_EQ(Gateway().Request("PUT", url + "deep/Brevanto.dat",
                               StoreMarkerText(inner, {}, InstallationId())),
             200);
   ASSERT_EQ(Gateway().Request("PUT", url + "deep/Latest/b.txt", "b"), 200);
   EXPECT_EQ(found("store/deep"), std::pair(StoreVerdict::kNestedStore, std::string("store/")));
-  ASSERT_TRUE(WriteStoreRecord(nested.System() + "\\", {inner, "/store/deep/", kStorageObject, "",
-                                                        "", "", InstallationId()}));
-  EXPECT_EQ(look(&nested, StoreVerdict::kNestedStore, "store/deep"), inner);
+  ASSERT_TRUE(WriteStoreRecord(
+      nested + "\\", {inner, "/store/deep/", kStorageObject, "", "", "", InstallationId()}));
+  EXPECT_EQ(look(nested, StoreVerdict::kNestedStore, "store/deep"), inner);
   EXPECT_EQ(Gateway().Keys(s.bucket, "store/deep/").size(), 2u);
   EXPECT_EQ(Gateway().Keys(s.bucket, "Brevanto.dat").size(), 0u);
   // A policy hiding the marker of a folder above: its listing shows it; hiding both, said once.
@@ -150,8 +146,8 @@ TEST(ObjectDevice, StoreMarkerTellsWhoseStoreItIs) {
         "]}";
     const long put = Gateway().Request("PUT", "/" + policed + "?policy=", policy);
     ASSERT_TRUE(put == 200 || put == 204) << put;
-    const Plan at = planIn(listed ? "5" : "6");
-    PlanOwner owner(at.System() + "\\");
+    const std::string at = planIn(listed ? "5" : "6");
+    PlanOwner owner(at + "\\");
     ObjectStoreSettings child = StoreSettings(policed);
     child.prefix = "par/child";
     auto dest = ObjectDestination(child, &owner);
@@ -170,14 +166,14 @@ TEST(ObjectDevice, StoreMarkerTellsWhoseStoreItIs) {
       ASSERT_EQ(Gateway().Request("DELETE", url + "Latest/a.txt"), 204);
     }
     ASSERT_EQ(Gateway().Request("DELETE", markerUrl), 204);
-    EXPECT_EQ(look(&other, StoreVerdict::kUnmarkedCopies), "");
+    EXPECT_EQ(look(other, StoreVerdict::kUnmarkedCopies), "");
     EXPECT_EQ(marker(), "(none)");
     if (!*copy) {  // not while the store inside it is there: it would hold that one
-      EXPECT_EQ(look(&mine, StoreVerdict::kStoreBelow), first);
+      EXPECT_EQ(look(mine, StoreVerdict::kStoreBelow), first);
       EXPECT_EQ(marker(), "(none)");
       ASSERT_EQ(Gateway().Request("DELETE", url + "deep/Brevanto.dat"), 204);
     }
-    EXPECT_EQ(look(&mine, StoreVerdict::kOwn), first);
+    EXPECT_EQ(look(mine, StoreVerdict::kOwn), first);
     EXPECT_EQ(marker(), first + "@" + InstallationId());
   }
   EXPECT_EQ(Gateway().Request("GET", url + UriEncode("Revision/a(0001).txt", true), "", nullptr),
@@ -185,22 +181,22 @@ TEST(ObjectDevice, StoreMarkerTellsWhoseStoreItIs) {
   // Emptied behind the plans' back: a new store, filled anew by its plan.
   for (const std::string& key : Gateway().Keys(s.bucket, "store/"))
     ASSERT_EQ(Gateway().Request("DELETE", "/" + s.bucket + "/" + UriEncode(key, true)), 204);
-  const std::string second = look(&mine, StoreVerdict::kFresh);
+  const std::string second = look(mine, StoreVerdict::kFresh);
   EXPECT_NE(second, first);
   EXPECT_EQ(marker(), second + "@" + InstallationId());
-  EXPECT_EQ(look(&mine, StoreVerdict::kOwn), second);
+  EXPECT_EQ(look(mine, StoreVerdict::kOwn), second);
   // No marker, or one far too long, under the marker's name: refused, never replaced.
   for (const std::string& junk :
        {std::string("junk"), StoreMarkerText(second) + std::string(1 << 20, '#')}) {
     ASSERT_EQ(Gateway().Request("PUT", markerUrl, junk), 200);
-    EXPECT_EQ(look(&mine, StoreVerdict::kNotAMarker), second);
+    EXPECT_EQ(look(mine, StoreVerdict::kNotAMarker), second);
     std::string kept;
     EXPECT_EQ(Gateway().Request("GET", markerUrl, "", &kept), 200);
     EXPECT_TRUE(kept == junk);
   }
   // While the plan runs, the marker replaced, spoiled, gone or emptied away is noticed at a
   // run's look (a refusal after its pause: 1 s, then 2 s).
-  PlanOwner owner(mine.System() + "\\");
+  PlanOwner owner(mine + "\\");
   auto running = ObjectDestination(s, &owner);
   ASSERT_TRUE(running->Prepare(false));
   StoreRecord record;
