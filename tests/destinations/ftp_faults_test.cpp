@@ -40,6 +40,11 @@ TEST(FtpDevice, ServerLossAndFaultsFailTheCopyWithTheirCauseAndHeal) {
   for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7 + (i >> 9));
   sources.Write("d.bin", data);
   using Fault = bvtest::FtpRelay::Fault;
+  const auto relayed = [&](const std::string& folder) {  // the server's folder through the relay
+    FtpSettings settings = server.Settings(folder);
+    settings.port = relay.Port();
+    return settings;
+  };
   struct Case {
     const char* name;
     uint32_t want, orWant;  // a server that aborts mid-stream: its reply, or a broken connection
@@ -70,8 +75,7 @@ TEST(FtpDevice, ServerLossAndFaultsFailTheCopyWithTheirCauseAndHeal) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    FtpSettings viaRelayFtp = server.Settings(std::string(c.name) + "/");
-    viaRelayFtp.port = relay.Port();
+    FtpSettings viaRelayFtp = relayed(std::string(c.name) + "/");
     // Short only where the time-out is the fault (a busy machine answers slowly).
     viaRelayFtp.timeout = c.want == plat::kErrTimeout ? 1 : 10;
     auto faulty = ServerDestination(viaRelayFtp);
@@ -108,9 +112,7 @@ TEST(FtpDevice, ServerLossAndFaultsFailTheCopyWithTheirCauseAndHeal) {
   // Without SIZE, or never renaming onto an existing file: every later version still lands.
   for (const Fault fault : {Fault::kNoSize, Fault::kNoOverwrite}) {
     relay.SetFault(fault);
-    FtpSettings viaRelayFtp = server.Settings("strict/");
-    viaRelayFtp.port = relay.Port();
-    auto strict = ServerDestination(viaRelayFtp);
+    auto strict = ServerDestination(relayed("strict/"));
     ASSERT_TRUE(strict->Prepare(true));
     for (const char* version : {"one", "two, longer"}) {
       sources.Write("v.txt", version);
@@ -121,9 +123,7 @@ TEST(FtpDevice, ServerLossAndFaultsFailTheCopyWithTheirCauseAndHeal) {
   }
   // Every upload reset, the marker's too: tried at four looks, then once a minute, not each look.
   relay.SetFault(Fault::kResetUploads);
-  FtpSettings resetting = server.Settings("reset/");
-  resetting.port = relay.Port();
-  auto reset = ServerDestination(resetting);
+  auto reset = ServerDestination(relayed("reset/"));
   const int loginsBefore = relay.Passwords();
   reset->Prepare(false);
   const auto looking = std::chrono::steady_clock::now();
@@ -138,8 +138,7 @@ TEST(FtpDevice, ServerLossAndFaultsFailTheCopyWithTheirCauseAndHeal) {
   EXPECT_LE(logins, 40) << logins << " logins in " << lookedMs.count() << " ms";
   // 1 s for every reply: a login longer than any fixed wait ends within the time-out.
   relay.SetFault(Fault::kSlow);
-  FtpSettings slow = server.Settings("slow/");
-  slow.port = relay.Port();
+  FtpSettings slow = relayed("slow/");
   auto patient = ServerDestination(slow);
   patient->Prepare(true);  // a first look, as short as a plan's load allows
   patient->Refresh();
@@ -167,8 +166,7 @@ TEST(FtpDevice, ServerLossAndFaultsFailTheCopyWithTheirCauseAndHeal) {
   // server stays available (no silent retry without end).
   relay.SetFault(Fault::kRest);
   relay.SetReplyDelay(8000);
-  FtpSettings resting = server.Settings("rest/");
-  resting.port = relay.Port();
+  FtpSettings resting = relayed("rest/");
   resting.timeout = 1;
   ASSERT_TRUE(WriteInternalString("General", "UploadStallTime", "1"));
   auto impatient = ServerDestination(resting);

@@ -320,9 +320,7 @@ TEST(ObjectDevice, BusyGatewayTriedAgain) {
   CephGateway busy(1);
   ASSERT_TRUE(busy.Ok()) << busy.Reason();
   ASSERT_TRUE(busy.MakeBucket("busy"));
-  ObjectStoreSettings s = StoreSettings("busy");
-  s.endpoint = busy.Endpoint();
-  auto dest = ObjectDestination(s);
+  auto dest = ObjectDestination(busy.Settings("busy", "store"));
   ASSERT_TRUE(dest->Prepare(false));
   bvtest::TempDir src;
   src.Write("f.txt", "copy");
@@ -367,8 +365,7 @@ TEST(ObjectDevice, CertificateVerifiedOrPinned) {
   ASSERT_TRUE(tls.MakeBucket("sealed"));
   bvtest::TempDir src;
   src.Write("f.txt", "sealed");
-  ObjectStoreSettings s = StoreSettings("sealed");
-  s.endpoint = tls.Endpoint();
+  ObjectStoreSettings s = tls.Settings("sealed", "store");
   const struct {
     std::string pin;
     uint32_t copied;
