@@ -196,10 +196,8 @@ TEST(ObjectHostile, SecretFileTightenedOnLoad) {
     EXPECT_EQ(dest.GetObjectSettings().secretKey, "s3cret");
     std::string said = GetText("OBJECT_STORE_REFUSED", "SECRET_TIGHTENED");
     said.replace(said.find("%s"), 2, ini);
-    std::vector<std::string> told;
-    for (const EventData& e : events.Events())
-      if (e.code == kEvInvalidContent) told.push_back(e.text1);
-    EXPECT_EQ(told, mode == 0600 ? std::vector<std::string>{} : std::vector<std::string>{said});
+    EXPECT_EQ(events.Texts(kEvInvalidContent),
+              mode == 0600 ? std::vector<std::string>{} : std::vector<std::string>{said});
   }
 }
 
