@@ -229,11 +229,9 @@ TEST_F(DiscArchiveTest, PartialImageGoesButNeverAFileThatIsNotIt) {
   const struct {
     const char* what;
     bool killed;  // else stopped
-    int kbs;
+    int kbs;      // killed at 1 MB/s: at full speed a loaded machine may finish before it is asked
     std::function<void()> then;  // the user's doing once the first blocks are out
-  } rows[] = {                   // Killed rows write at 1 MB/s: at full speed a loaded machine may
-              // finish the image before its progress is first asked.
-              {"killed", true, 1024, {}},
+  } rows[] = {{"killed", true, 1024, {}},
               {"killed, a file written over it", true, 1024, over},
               {"killed, an earlier image copied over it", true, 1024, copy},
               {"stopped at 1 kB/s", false, 1, {}},
