@@ -1,25 +1,33 @@
-// The FTP and SFTP servers a test binary shares (started at first use), and
-// the skip of a test whose server cannot be started here.
+// What the server destination tests share: the FTP and SFTP servers of a test binary (started at
+// first use), the includes those tests use, and the skip of a test whose server cannot start.
 #pragma once
-#include <gtest/gtest.h>
 
-#include <string>
-#include <vector>
+#include <atomic>
+#include <chrono>
+#include <thread>
 
+#include "common/Texts.h"
+#include "destination_suite.h"
+#include "destinations/FtpDevice.h"
+#include "platform/base/Errors.h"
+#include "support/FtpRelay.h"
 #include "support/FtpServer.h"
+#include "support/ScopedEnv.h"
 #include "support/SshServer.h"
 
-inline bvtest::FtpServer& Ftp() {
-  static bvtest::FtpServer server;
+using bvtest::FtpServer;
+using bvtest::SshServer;
+
+inline FtpServer& Ftp() {
+  static FtpServer server;
   return server;
 }
-inline bvtest::SshServer& Ssh() {
-  static bvtest::SshServer server;
+inline SshServer& Ssh() {
+  static SshServer server;
   return server;
 }
 
-// Both servers with a store in folder (as "name/"): its settings and where
-// the server keeps it on this machine; ok false where a server cannot run.
+// Both servers with a store in folder ("name/"): its settings and native path.
 struct ServerAt {
   const char* name;
   bool sftp;

@@ -1,9 +1,9 @@
-// The file-operation suite that every destination kind runs (a kind joins
-// with one INSTANTIATE_TEST_SUITE_P line in its own file), and the helpers
-// the destination tests share: a plan as owner, a configured destination and
-// an override volume table.
+// The file-operation suite every destination kind runs, and the helpers destination tests share.
 #pragma once
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <functional>
@@ -18,6 +18,8 @@
 #include "platform/volumes/Volumes.h"
 #include "support/ScopedEnv.h"
 #include "support/TempDir.h"
+
+namespace fs = std::filesystem;
 
 struct PlanOwner : IDestinationOwner {
   explicit PlanOwner(std::string f, uint32_t i = 0) : folder(std::move(f)), id(i) {}
@@ -47,8 +49,25 @@ inline std::unique_ptr<CDestination> ServerDestination(const FtpSettings& ftp,
   return dest;
 }
 
-// The volume table from an override file (BREVANTO_VOLUMES) for the life of
-// the object; Rewrite replaces it whole, as a plug or unplug does.
+// An object store destination on these settings.
+inline std::unique_ptr<CDestination> ObjectDestination(const ObjectStoreSettings& s,
+                                                       IDestinationOwner* owner = nullptr) {
+  auto dest = CreateDestination(owner, kStorageObject);
+  PlanSettings settings;
+  settings.storageType = kStorageObject;
+  settings.objectStore = s;
+  dest->Configure(settings);
+  return dest;
+}
+
+// The cause of the destination's pending refusal ("" when none), taken.
+inline std::string Refusal(CDestination& dest) {
+  std::string server, cause;
+  dest.TakeServerRefusal(&server, &cause);
+  return cause;
+}
+
+// The volume table from an override file for the object's life; Rewrite replaces it whole.
 class ScopedVolumes {
  public:
   explicit ScopedVolumes(const std::string& iniText) { Rewrite(iniText); }
@@ -61,12 +80,39 @@ class ScopedVolumes {
     std::filesystem::rename(path_ + ".new", path_);
     plat::VolumeTable::Instance().Reload();
   }
+  // Readable for an ordinary user too (a look at the table reloads it).
+  bool OpenToAll() const {
+    return chmod(dir_.Native().c_str(), 0755) == 0 && chmod(path_.c_str(), 0644) == 0;
+  }
 
  private:
   bvtest::TempDir dir_;
   std::string path_ = dir_.NativeOf("volumes.ini");
   bvtest::ScopedEnv env_{"BREVANTO_VOLUMES", path_};
 };
+
+// Runs fn in a child process as the user and group uid; what it returned, or "exit N" when the
+// child could not become that user or tell it.
+inline std::string AsUser(uid_t uid, const std::function<std::string()>& fn) {
+  int said[2];
+  if (pipe(said) != 0) return "no pipe";
+  const pid_t child = fork();
+  if (child == 0) {
+    close(said[0]);
+    if (setgid(uid) != 0 || setuid(uid) != 0) _exit(2);
+    const std::string out = fn();
+    _exit(write(said[1], out.data(), out.size()) == static_cast<ssize_t>(out.size()) ? 0 : 3);
+  }
+  close(said[1]);
+  std::string out;
+  char buffer[4096];
+  for (ssize_t n; (n = read(said[0], buffer, sizeof buffer)) > 0;) out.append(buffer, n);
+  close(said[0]);
+  int status = -1;
+  waitpid(child, &status, 0);
+  const bool ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  return ok ? out : "exit " + std::to_string(WEXITSTATUS(status));
+}
 
 // A destination whose root lies in a fresh folder, with native access to it.
 class DestinationWorld {
@@ -77,9 +123,7 @@ class DestinationWorld {
   virtual std::string PathOf(const std::string& rel) const = 0;
   virtual std::string NativeOf(const std::string& rel) const = 0;
   bvtest::TempDir& Sources() { return sources_; }
-  // Writes a file straight into the store; reads one; whether a file or
-  // folder is there; the names in a folder; makes a folder (or what stands
-  // for one in a store without folders).
+  // Straight into and out of the store, behind the destination's back.
   virtual void Put(const std::string& rel, const std::string& content) {
     bvtest::WriteNative(NativeOf(rel), content);
   }

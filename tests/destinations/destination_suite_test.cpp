@@ -1,8 +1,5 @@
 // The shared file-operation suite (see destination_suite.h).
-#include <sys/stat.h>
-
 #include <algorithm>
-#include <filesystem>
 #include <optional>
 #include <set>
 #include <tuple>
@@ -10,12 +7,9 @@
 #include "destination_suite.h"
 #include "platform/base/Errors.h"
 
-namespace fs = std::filesystem;
-
 namespace {
 
-// A store "Store" in a fresh folder on C:, or on the share \\bvsrv\share
-// that an override volume table maps to that folder.
+// A store "Store" in a fresh folder on C:, or on a share mapped to that folder.
 class LocalWorld : public DestinationWorld {
  public:
   LocalWorld(int32_t storageType, bool onShare) : dest_(CreateDestination(nullptr, storageType)) {
@@ -62,10 +56,8 @@ void DestinationSuite::SetUp() {
   world_ = GetParam().make();
 }
 
-// Folders above a file, copies that create and overwrite, failed copies that
-// leave the target alone, moves that never overwrite (and keep a read-only
-// file read-only, also when they fail), deletes of read-only files, and odd
-// names through all of it.
+// Copies that create and overwrite, failed ones that leave the target, moves that never
+// overwrite, deletes, all on odd names.
 TEST_P(DestinationSuite, FoldersCopiesMovesAndDeletes) {
   const std::string odd = "dir with  blanks/ünïcødé 日本 'single' \"double\"/näme 'x' \"y\" ✓";
   EXPECT_EQ(Dest().CreateFolders(PathOf(odd + ".txt")), kDestOk);
@@ -80,9 +72,7 @@ TEST_P(DestinationSuite, FoldersCopiesMovesAndDeletes) {
   EXPECT_EQ(Dest().CopyFile(one, PathOf(odd + ".txt")), kDestOk);
   EXPECT_EQ(Get(odd + ".txt"), "first contents");
   EXPECT_TRUE(Dest().FileExists(PathOf(odd + ".txt")));
-  // What runs before a copy replaces the target (the engine's rotation) sees
-  // the new copy whole under a temporary name beside the old one; a failed
-  // copy never runs it.
+  // The rotation before a copy replaces the target sees it whole under a temporary name.
   const std::string folder = odd.substr(0, odd.rfind('/') + 1);
   std::string seen;
   const auto look = [&] {
@@ -144,9 +134,8 @@ TEST_P(DestinationSuite, FoldersCopiesMovesAndDeletes) {
   EXPECT_TRUE(world_->Names(folder).empty());
 }
 
-// A revision of stem.ext is exactly stem(NNNN).ext, at least four digits,
-// the name compared exactly; files named like revisions, names that differ
-// in case and names holding wildcard characters keep their own revisions.
+// A revision of stem.ext is exactly stem(NNNN).ext, at least four digits, the name compared
+// exactly (case and wildcard characters too).
 TEST_P(DestinationSuite, ListVersionsFindsExactlyTheRevisionsOfOneFile) {
   const char* const names[] = {
       "a(0002).txt",  "a(0011).txt",     "a(10000).txt", "a(0007)",           "a.txt",

@@ -1,7 +1,4 @@
-// Archiving a store to pseudo-drives: the images are read back by xorriso and
-// compared with the store; packing; verifying. Stop, erase and a failed
-// write: the burn windows' tests.
-#include <gtest/gtest.h>
+// Archiving a store to pseudo-drives, the images read back by xorriso; packing; verifying.
 #include <signal.h>
 
 #include <chrono>
@@ -30,10 +27,8 @@ class DiscArchiveTest : public testing::Test {
 
   std::vector<disc::NextDiscRefusal> refusals_;  // seen at each wait for a disc
 
-  // Fills the list from the store and runs a worker on the pseudo-drive,
-  // moving each written "disc" aside as the next one is asked for (after
-  // first going on once with the written one still in, when sameDiscOnce).
-  // True when the worker failed (its text in lastError_).
+  // Archives the store, moving each written disc aside when the next is asked for (first going
+  // on with it still in, when sameDiscOnce); true when the worker failed (lastError_).
   bool Archive(uint64_t capacity, bool verify, bool sameDiscOnce = false,
                const std::function<void()>& afterCount = {}) {
     bvtest::ScopedEnv drives("BREVANTO_PSEUDO_DRIVES", Drive() + "=" + std::to_string(capacity));
@@ -155,8 +150,7 @@ TEST_F(DiscArchiveTest, VerifyFindsAChangedBlock) {
   disc::Device* device = disc::OpenDevice(disc::RecorderNames().back(), &error);
   ASSERT_NE(device, nullptr) << error;
   disc::Image* image = disc::CreateImage(&error);
-  // Joliet names: legal for Windows and unique per folder without regard to
-  // case; Rock Ridge keeps every name; a file's Joliet twin shares its data.
+  // Joliet names legal and unique per folder regardless of case; Rock Ridge keeps every name.
   const std::set<std::string> rockRidge = {"/a.txt",          "/Report.txt",   "/report.txt",
                                            "/a<b>|\"c\".txt", "/Q: x|y/f.txt", "/Docs/f.txt",
                                            "/docs/f.txt"};
@@ -198,15 +192,14 @@ TEST_F(DiscArchiveTest, VerifyFindsAChangedBlock) {
   disc::Shutdown();
 }
 
-// A write cut by the end of the process, or stopped, leaves a partial image:
-// the next start (or the stop) removes it, and never a file that is not it.
+// A partial image (the process killed, or stopped) goes at the next start or the stop; never a
+// file that is not it.
 TEST_F(DiscArchiveTest, PartialImageGoesButNeverAFileThatIsNotIt) {
   bvtest::ScopedEnv data("BREVANTO_DATA_DIR", dir_.NativeOf("data"));
   bvtest::ScopedEnv drives("BREVANTO_PSEUDO_DRIVES", Drive() + "=8M");
   dir_.Write("big.bin", std::string(6 << 20, 'b'));
   CLogSet::Instance().SetLogFolder(dir_.SystemOf("log"));
-  // Writes an image of big.bin; progress answers what to do part way. An
-  // unfinished write is discarded as the worker does (*removed).
+  // Writes an image of big.bin, discarding an unfinished one as the worker does (removed).
   bool removed = false;
   auto write = [&](const disc::Progress& progress, int kbs) {
     disc::RescanRecorders();
@@ -225,7 +218,6 @@ TEST_F(DiscArchiveTest, PartialImageGoesButNeverAFileThatIsNotIt) {
     disc::Shutdown();
     return r;
   };
-  // A whole image of the same files, for the user to copy over a partial one.
   ASSERT_EQ(write({}, 0), 0);
   ASSERT_EQ(std::rename(Drive().c_str(), Image(0).c_str()), 0);
   auto over = [&] { bvtest::WriteNative(Drive(), "my thesis"); };
@@ -237,11 +229,9 @@ TEST_F(DiscArchiveTest, PartialImageGoesButNeverAFileThatIsNotIt) {
   const struct {
     const char* what;
     bool killed;  // else stopped
-    int kbs;
+    int kbs;      // killed at 1 MB/s: at full speed a loaded machine may finish before it is asked
     std::function<void()> then;  // the user's doing once the first blocks are out
-  } rows[] = {                   // Killed rows write at 1 MB/s: at full speed a loaded machine may
-              // finish the image before its progress is first asked.
-              {"killed", true, 1024, {}},
+  } rows[] = {{"killed", true, 1024, {}},
               {"killed, a file written over it", true, 1024, over},
               {"killed, an earlier image copied over it", true, 1024, copy},
               {"stopped at 1 kB/s", false, 1, {}},

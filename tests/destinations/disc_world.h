@@ -37,8 +37,7 @@ inline std::string Quote(const std::string& s) {
   return q + "'";
 }
 
-// Files of an image as xorriso lists them (paths below the root, "/" form),
-// with their Rock Ridge names or, joliet, their Joliet names.
+// Files of an image as xorriso lists them, by their Rock Ridge (or Joliet) names.
 inline std::set<std::string> ImageFiles(const std::string& image, bool joliet = false) {
   std::set<std::string> files;
   std::istringstream lines(Shell(std::string("xorriso ") + (joliet ? "-read_fs norock " : "") +
@@ -62,9 +61,7 @@ inline std::map<std::string, std::string> ImageContents(const std::string& image
   return FilesBelow(dir);
 }
 
-// Runs a worker to its end; onWait is called each time it waits for the
-// next disc (with the disc number that was just written) and answers
-// whether to go on.
+// Runs a worker to its end; onWait(disc just written) answers each wait whether to go on.
 template <typename OnWait>
 void RunWorker(disc::CDiscBurn& worker, OnWait onWait) {
   ASSERT_EQ(worker.StartJob(), 0);

@@ -1,21 +1,5 @@
-// The local disk and network share destinations: the shared suite (on a
-// share path too), settings in "Devices.ini", configuration, the remote name
-// of a mapped letter, availability as the volume table changes, preparation,
-// identity, long paths and share paths (where stores stand and volumes'
-// capacity: store_place_test).
-#include <gtest/gtest.h>
-
-#include <sys/stat.h>
-#include <sys/time.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <cstdio>
-#include <filesystem>
-#include <functional>
+// The local disk and network share destinations: settings, availability, preparation, identity.
 #include <sstream>
-#include <utility>
-#include <vector>
 
 #include "common/Texts.h"
 #include "destination_suite.h"
@@ -26,8 +10,6 @@
 #include "platform/profile/Profile.h"
 #include "platform/volumes/DeviceBroadcast.h"
 #include "support/EventCollector.h"
-
-namespace fs = std::filesystem;
 
 INSTANTIATE_TEST_SUITE_P(Disk, DestinationSuite, testing::Values(LocalKind("Disk", 1)), KindName);
 INSTANTIATE_TEST_SUITE_P(Network, DestinationSuite,
@@ -48,8 +30,7 @@ bool Refreshed(const std::string& root) {
   return dest->IsAvailable();
 }
 
-// Saved roots load back; loading needs the file, the disk section and a root
-// in it; other sections survive a save; a root with a line break is refused.
+// Roots save and load back beside other sections; a root with a line break is refused.
 TEST(DiskDevice, SettingsSaveLoadAndLeaveTheRestOfTheFileAlone) {
   bvtest::TempDir plan;
   PlanOwner owner(plan.System() + "\\");
@@ -77,7 +58,6 @@ TEST(DiskDevice, SettingsSaveLoadAndLeaveTheRestOfTheFileAlone) {
   EXPECT_EQ(plat::GetProfileString(ini, "Disk Device", "RemoteName", ""), "\\\\nas\\share");
   EXPECT_EQ(plat::GetProfileInt(ini, "USB Device", "Size", 0), 123456);
 
-  // Configuring trims leading white space and trailing spaces only.
   const std::pair<const char*, const char*> trims[] = {
       {"  \t\r\n E:\\Backup", "E:\\Backup"},
       {"\xC2\xA0\xE3\x80\x80"  // NBSP, U+3000
@@ -88,8 +68,6 @@ TEST(DiskDevice, SettingsSaveLoadAndLeaveTheRestOfTheFileAlone) {
   };
   for (const auto& [given, root] : trims) EXPECT_EQ(DiskAt(given)->GetRootPath(), root) << given;
 
-  // Same destination: same folder, ignoring case and a closing separator.
-  // Same volume: same drive.
   auto a = DiskAt("D:\\Bäckup");
   EXPECT_TRUE(a->IsSameDestination(*DiskAt("d:\\BÄCKUP\\")));
   EXPECT_FALSE(a->IsSameDestination(*DiskAt("D:\\Bäckup2")));
@@ -98,9 +76,8 @@ TEST(DiskDevice, SettingsSaveLoadAndLeaveTheRestOfTheFileAlone) {
   EXPECT_FALSE(a->IsSameVolume(*DiskAt("E:\\one")));
 }
 
-// Available exactly while the root's drive is in the volume table (the
-// folder is not looked at); an unplugged drive is seen at once from the
-// device-change broadcast, a plugged one after the next Refresh.
+// Available exactly while the root's drive is in the volume table; an unplugged drive is seen
+// at once from the broadcast, a plugged one after the next Refresh.
 TEST(DiskDevice, AvailableExactlyWhileTheDriveExists) {
   bvtest::TempDir e;
   const std::string withE = "[C]\nRoot=/\n[E]\nRoot=" + e.Native() + "\n";
@@ -123,11 +100,8 @@ TEST(DiskDevice, AvailableExactlyWhileTheDriveExists) {
   }
 }
 
-// Initializing makes the root (one level only) and a marker naming a new
-// store, or keeps one that names a store;
-// reattaching touches nothing. Folders a destination knows it made are
-// looked at again when the store changes between two copies: deleted folders
-// are made again, a folder swapped for a link is refused.
+// Preparing makes the root (one level) and its marker, or keeps one; folders deleted between
+// two copies are made again, a folder swapped for a link is refused.
 TEST(DiskDevice, PrepareAndCopiesFollowChangesToTheStore) {
   bvtest::TempDir t;
   EXPECT_TRUE(DiskAt(t.SystemOf("Store"))->Prepare(false));
@@ -183,18 +157,13 @@ TEST(DiskDevice, PrepareAndCopiesFollowChangesToTheStore) {
   EXPECT_TRUE(fs::is_regular_file(t.NativeOf("Store/Revision/C/x/a(0001).txt")));
 }
 
-// A store tree a user made open to others (umask 0, a team-writable tree) is
-// closed folder by folder as copies go into it, and the entries others put
-// there meanwhile are named; a folder inside it that another user owns is
-// never written into, nor moved into, and is named once (the administrator's
-// is taken, as on a disk mounted for all); a copy of a file private through
-// its folder is private itself. Run as a user of its own (the tests run as the administrator).
+// A store tree open to others is closed as copies go in and others' entries are named; a folder
+// another user owns is never written into (the administrator's is taken). Run as a user.
 TEST(DiskDevice, CopiesGoOnlyIntoFoldersOfTheUsersOwnClosedToOthers) {
   bvtest::TempDir t;
   ScopedVolumes volumes("[C]\nRoot=/\n");
   ASSERT_EQ(chmod(t.Native().c_str(), 0755), 0);
-  ASSERT_EQ(chmod(fs::path(getenv("BREVANTO_VOLUMES")).parent_path().c_str(), 0755), 0);
-  ASSERT_EQ(chmod(getenv("BREVANTO_VOLUMES"), 0644), 0);
+  ASSERT_TRUE(volumes.OpenToAll());
   constexpr uid_t kMe = 65534, kThem = 4242;
   const struct {
     const char* rel;
@@ -236,38 +205,21 @@ TEST(DiskDevice, CopiesGoOnlyIntoFoldersOfTheUsersOwnClosedToOthers) {
       {"src\\theirs\\b.txt", "Latest\\C\\theirs\\deeper\\b.txt", plat::kErrStoreFolderNotOwned},
       {"src\\admin\\c.txt", "Latest\\C\\admin\\c.txt", kDestOk},
       {"src\\secret\\tax.txt", "Latest\\C\\secret\\tax.txt", kDestOk}};
-  int said[2];
-  ASSERT_EQ(pipe(said), 0);
-  const pid_t child = fork();
-  if (child == 0) {
-    close(said[0]);
-    if (setgid(kMe) != 0 || setuid(kMe) != 0) _exit(2);
+  std::istringstream lines(AsUser(kMe, [&] {
+    bvtest::EventCollector events;
+    auto disk = DiskAt(t.SystemOf("Store"));
     std::string out;
-    {
-      bvtest::EventCollector events;
-      auto disk = DiskAt(t.SystemOf("Store"));
-      for (const auto& c : copies) {
-        const std::string target = t.SystemOf("Store\\" + std::string(c.target));
-        disk->CreateFolders(target);
-        out += std::to_string(disk->CopyFile(t.SystemOf(c.source), target)) + "\n";
-      }
-      const std::string revision = t.SystemOf("Store\\Revision\\C\\theirs\\a(0001).txt");
-      disk->CreateFolders(revision);
-      out += std::to_string(disk->MoveFile(t.SystemOf("Store\\Latest\\C\\team\\a.txt"), revision));
-      for (const EventData& e : events.Events()) out += "\n" + e.text1;
+    for (const auto& c : copies) {
+      const std::string target = t.SystemOf("Store\\" + std::string(c.target));
+      disk->CreateFolders(target);
+      out += std::to_string(disk->CopyFile(t.SystemOf(c.source), target)) + "\n";
     }
-    const bool written = write(said[1], out.data(), out.size()) == static_cast<ssize_t>(out.size());
-    _exit(written ? 0 : 3);
-  }
-  close(said[1]);
-  std::string out;
-  char buffer[4096];
-  for (ssize_t n; (n = read(said[0], buffer, sizeof buffer)) > 0;) out.append(buffer, n);
-  close(said[0]);
-  int status = -1;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << WEXITSTATUS(status);
-  std::istringstream lines(out);
+    const std::string revision = t.SystemOf("Store\\Revision\\C\\theirs\\a(0001).txt");
+    disk->CreateFolders(revision);
+    out += std::to_string(disk->MoveFile(t.SystemOf("Store\\Latest\\C\\team\\a.txt"), revision));
+    for (const EventData& e : events.Events()) out += "\n" + e.text1;
+    return out;
+  }));
   std::string line;
   for (const auto& c : copies) {
     ASSERT_TRUE(std::getline(lines, line));
@@ -277,8 +229,7 @@ TEST(DiskDevice, CopiesGoOnlyIntoFoldersOfTheUsersOwnClosedToOthers) {
   EXPECT_EQ(line, std::to_string(kDestFailed)) << "a move into their revision folder";
   std::vector<std::string> events;
   while (std::getline(lines, line)) events.push_back(line);
-  // Each refused folder once (a second copy there says nothing new), the
-  // closing once, and the entry they left in a folder that was open.
+  // Each refused folder once, the closing once, and the entries others left.
   auto told = [&](const std::string& key, const std::string& rel) {
     std::string words = GetText("STORE", key);
     const size_t at = words.find("%s");
@@ -308,9 +259,8 @@ TEST(DiskDevice, CopiesGoOnlyIntoFoldersOfTheUsersOwnClosedToOthers) {
   EXPECT_EQ(t.Read("Store/Latest/C/secret/tax.txt"), "src/secret/tax.txt");
 }
 
-// The long-path form prefixes drive and share paths and refuses what does
-// not fit (counted in UTF-16 units) instead of cutting; operations on such
-// paths fail cleanly. Folders on a share start below server and share.
+// The long-path form refuses what does not fit (in UTF-16 units); share folders start below
+// server and share.
 TEST(DiskDevice, LongPathsAndSharePaths) {
   const std::pair<std::string, std::string> forms[] = {
       {"C:\\a\\b.txt", "\\\\?\\C:\\a\\b.txt"},
@@ -386,10 +336,7 @@ class NetworkTest : public testing::Test {
   }
 };
 
-// A root on a mapped letter takes the letter's remote name; settings round
-// trip (also from a file the disk kind wrote); a failed load keeps both; a
-// root a profile line cannot carry writes nothing, nor does a plan folder
-// that is gone.
+// A mapped letter's root takes its remote name; settings round trip (also the disk kind's).
 TEST_F(NetworkTest, RemoteNamesAndSettings) {
   volumes_.Rewrite(Table(Letter('Z', share_, kShare) + Letter('E', local_, "")));
   const std::pair<const char*, std::string> names[] = {
@@ -440,9 +387,8 @@ TEST_F(NetworkTest, RemoteNamesAndSettings) {
   EXPECT_FALSE(fs::exists(plan_.NativeOf("missing")));
 }
 
-// Availability follows the volume table: a share path its share, a mapped
-// letter its share, a letter not connected its local volume. Preparing a
-// share that is down makes nothing. Identity ignores case but not the kind.
+// Availability follows the share (of a path or a mapped letter) or the local volume; preparing
+// a share that is down makes nothing; identity ignores case but not the kind.
 TEST_F(NetworkTest, AvailabilityPreparationAndIdentity) {
   auto dest = NetworkAt(kShare + "\\Backup\\");
   Follow(dest.get(), {{Table(), true},
@@ -483,8 +429,6 @@ TEST_F(NetworkTest, AvailabilityPreparationAndIdentity) {
   EXPECT_TRUE(store->Prepare(true));
   EXPECT_TRUE(IsStoreFolder(kShare + "\\Store"));
 
-  // A share path is the same destination whatever its case, and never the
-  // same as a disk destination of the same path (either way round).
   auto share = NetworkAt(kShare + "\\Backup");
   EXPECT_TRUE(share->IsSameDestination(*NetworkAt("\\\\BVSRV\\share\\backup\\")));
   EXPECT_FALSE(share->IsSameDestination(*NetworkAt(kShare + "\\Backup2")));

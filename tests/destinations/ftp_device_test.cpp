@@ -1,39 +1,6 @@
-// The server destination (FTP, and SFTP for "sftp://" servers) against real
-// servers on loopback: the shared suite, settings in "Devices.ini", the
-// home-folder root, one login for many copies (keys pinned on first use:
-// ftp_keys_test),
-// listing lines and the sweep of leftovers (its failures and the names it
-// cannot keep: ftp_faults_test). Tests skip when a server cannot be
-// started here.
-#include <sys/mount.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <atomic>
-#include <chrono>
-#include <filesystem>
-#include <functional>
-#include <memory>
-#include <thread>
-#include <vector>
-
-#include <gtest/gtest.h>
-
+// The server destination (FTP, and SFTP for "sftp://" servers) against real servers on loopback:
+// the shared suite, settings, listing lines, the home-folder root and one login for many copies.
 #include "SharedServers.h"
-#include "common/Settings.h"
-#include "common/Texts.h"
-#include "destination_suite.h"
-#include "destinations/FtpDevice.h"
-#include "platform/base/Errors.h"
-#include "platform/files/Files.h"
-#include "support/FtpRelay.h"
-#include "support/FtpServer.h"
-#include "support/ScopedEnv.h"
-#include "support/SshServer.h"
-
-namespace fs = std::filesystem;
-using bvtest::FtpServer;
-using bvtest::SshServer;
 
 namespace {
 
@@ -82,8 +49,7 @@ DestinationKind ServerKind(bool sftp) {
 INSTANTIATE_TEST_SUITE_P(Server, DestinationSuite,
                          testing::Values(ServerKind(false), ServerKind(true)), KindName);
 
-// Settings are normalised, kept in "Devices.ini" (private, other sections
-// left alone) and read back; the server text names the protocol and port.
+// Settings are normalised, kept private in "Devices.ini" beside other sections, and read back.
 TEST(FtpDevice, SettingsAreNormalisedAndKeptInDevicesIni) {
   struct Case {
     const char *server, *root, *proxy;
@@ -195,10 +161,8 @@ TEST(FtpDevice, SettingsAreNormalisedAndKeptInDevicesIni) {
   }
 }
 
-// Listing lines from a server that cannot be trusted (machine listings and
-// long listings): only plain files and folders with names that stay inside
-// their folder come through; dates without a year fall in the half year
-// before now.
+// Only plain files and folders named inside their folder come through; dates without a year
+// fall in the half year before now.
 TEST(FtpDevice, ListingLinesKeepOnlyPlainEntries) {
   bvtest::ScopedEnv tz("TZ", "UTC");
   const int64_t now = 1796605323;  // 2026-12-07 01:02:03 UTC
@@ -257,9 +221,7 @@ TEST(FtpDevice, ListingLinesKeepOnlyPlainEntries) {
   }
 }
 
-// A root the server refuses ("/backup/" beside the home folder) moves below
-// the user's home; a wrong password leaves the destination unavailable; a
-// proxy is used only with its port; in active mode copies go over one login.
+// A root the server refuses moves below the user's home; a proxy is used only with its port.
 TEST(FtpDevice, HomeFolderLoginsProxyAndActiveMode) {
   REQUIRE_SERVER(Ftp());
   bvtest::TempDir plan;
@@ -310,8 +272,7 @@ TEST(FtpDevice, HomeFolderLoginsProxyAndActiveMode) {
   EXPECT_EQ(Ftp().Logins(), logins) << "a copy logged in anew";
   EXPECT_EQ(bvtest::ReadNative(Ftp().NativeOf("/bvuser/active/c/f.txt")), "active");
 
-  // A server that refuses SITE CHMOD: said at the marker; the refusal keeps the connection,
-  // and the looks that follow neither ask again nor log in anew.
+  // SITE CHMOD refused: found at the marker, then neither asked again nor logged in anew.
   ASSERT_TRUE(Ftp().RefuseModes());
   auto refusing = ServerDestination(Ftp().Settings("m/"));
   ASSERT_TRUE(refusing->Prepare(true));

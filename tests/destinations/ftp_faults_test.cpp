@@ -1,43 +1,11 @@
-// The server destination when the server fails it: lost connections, resets,
-// stalls and refusals end a copy with its cause, and the destination heals
-// and sweeps the leftovers of interrupted uploads;
-// names the server cannot keep are refused and the store stays;
-// against a real server on loopback and a relay that misbehaves on purpose.
+// The server destination when the server fails it, through a relay that misbehaves on purpose.
 #include <sys/mount.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <atomic>
-#include <chrono>
-#include <filesystem>
-#include <functional>
-#include <memory>
-#include <thread>
-#include <vector>
-
-#include <gtest/gtest.h>
 
 #include "SharedServers.h"
 #include "common/Settings.h"
-#include "common/Texts.h"
-#include "destination_suite.h"
-#include "destinations/FtpDevice.h"
-#include "platform/base/Errors.h"
-#include "support/FtpRelay.h"
-#include "support/FtpServer.h"
-#include "support/ScopedEnv.h"
-#include "support/SshServer.h"
 
-namespace fs = std::filesystem;
-using bvtest::FtpServer;
-using bvtest::SshServer;
-
-// The server goes away and comes back: the availability follows it and the
-// first request after its return reconnects. Then faults on the way to the
-// server, one at a time through a relay: each copy fails with the error that
-// names its cause, a mute server within the time-out, a full disk (452, 552)
-// as such; nothing lies under the final name; once the fault is gone the next
-// copy goes through, a refused mid-file one as a full disk too.
+// The server lost and back, then one fault at a time through a relay: each copy fails with
+// its cause, nothing lies under the final name, and the next copy after the fault goes through.
 TEST(FtpDevice, ServerLossAndFaultsFailTheCopyWithTheirCauseAndHeal) {
   FtpServer server;
   REQUIRE_SERVER(server);
@@ -72,6 +40,11 @@ TEST(FtpDevice, ServerLossAndFaultsFailTheCopyWithTheirCauseAndHeal) {
   for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7 + (i >> 9));
   sources.Write("d.bin", data);
   using Fault = bvtest::FtpRelay::Fault;
+  const auto relayed = [&](const std::string& folder) {  // the server's folder through the relay
+    FtpSettings settings = server.Settings(folder);
+    settings.port = relay.Port();
+    return settings;
+  };
   struct Case {
     const char* name;
     uint32_t want, orWant;  // a server that aborts mid-stream: its reply, or a broken connection
@@ -102,10 +75,8 @@ TEST(FtpDevice, ServerLossAndFaultsFailTheCopyWithTheirCauseAndHeal) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    FtpSettings viaRelayFtp = server.Settings(std::string(c.name) + "/");
-    viaRelayFtp.port = relay.Port();
-    // Short only where the time-out is the fault: elsewhere a busy machine's
-    // slow answer would cut a first try and leave its part for the sweep.
+    FtpSettings viaRelayFtp = relayed(std::string(c.name) + "/");
+    // Short only where the time-out is the fault (a busy machine answers slowly).
     viaRelayFtp.timeout = c.want == plat::kErrTimeout ? 1 : 10;
     auto faulty = ServerDestination(viaRelayFtp);
     ASSERT_TRUE(faulty->Prepare(true));
@@ -138,13 +109,10 @@ TEST(FtpDevice, ServerLossAndFaultsFailTheCopyWithTheirCauseAndHeal) {
   }
   EXPECT_GT(relay.Cuts(), 0);
 
-  // A server without SIZE (the listing says how much it holds), and one that
-  // never renames onto an existing file: every later version still lands.
+  // Without SIZE, or never renaming onto an existing file: every later version still lands.
   for (const Fault fault : {Fault::kNoSize, Fault::kNoOverwrite}) {
     relay.SetFault(fault);
-    FtpSettings viaRelayFtp = server.Settings("strict/");
-    viaRelayFtp.port = relay.Port();
-    auto strict = ServerDestination(viaRelayFtp);
+    auto strict = ServerDestination(relayed("strict/"));
     ASSERT_TRUE(strict->Prepare(true));
     for (const char* version : {"one", "two, longer"}) {
       sources.Write("v.txt", version);
@@ -153,13 +121,9 @@ TEST(FtpDevice, ServerLossAndFaultsFailTheCopyWithTheirCauseAndHeal) {
       EXPECT_EQ(bvtest::ReadNative(server.NativeOf("/bvuser/strict/v.txt")), version);
     }
   }
-  // A server that resets every upload, the marker's too: the marker is tried again at the
-  // plan's looks (every 50 ms here), four times, then once a minute: the logins it costs
-  // stay few, not one or more a look.
+  // Every upload reset, the marker's too: tried at four looks, then once a minute, not each look.
   relay.SetFault(Fault::kResetUploads);
-  FtpSettings resetting = server.Settings("reset/");
-  resetting.port = relay.Port();
-  auto reset = ServerDestination(resetting);
+  auto reset = ServerDestination(relayed("reset/"));
   const int loginsBefore = relay.Passwords();
   reset->Prepare(false);
   const auto looking = std::chrono::steady_clock::now();
@@ -174,16 +138,13 @@ TEST(FtpDevice, ServerLossAndFaultsFailTheCopyWithTheirCauseAndHeal) {
   EXPECT_LE(logins, 40) << logins << " logins in " << lookedMs.count() << " ms";
   // 1 s for every reply: a login longer than any fixed wait ends within the time-out.
   relay.SetFault(Fault::kSlow);
-  FtpSettings slow = server.Settings("slow/");
-  slow.port = relay.Port();
+  FtpSettings slow = relayed("slow/");
   auto patient = ServerDestination(slow);
   patient->Prepare(true);  // a first look, as short as a plan's load allows
   patient->Refresh();
   EXPECT_TRUE(patient->IsAvailable());
-  // 0.3 s for every reply, well within a time-out of 2 s: a copy whose folders take a dozen
-  // replies lands. A server slower than the time-out fails the copy as timed out, not refused.
-  // 0.8 s for every reply: the login as a whole takes longer than the time-out
-  // of 2 s, each of its replies does not; it is taken.
+  // Each reply 0.8 s (the login as a whole past the 2 s time-out, no reply is), then 0.3 s (a
+  // dozen folders' replies), then 3 s: taken, taken, and timed out.
   relay.SetReplyDelay(800);
   slow.timeout = 2;
   auto login = ServerDestination(slow);
@@ -201,13 +162,11 @@ TEST(FtpDevice, ServerLossAndFaultsFailTheCopyWithTheirCauseAndHeal) {
   const std::string late = deep->GetRootPath() + "Latest/x/y/z.txt";
   EXPECT_EQ(deep->CreateFolders(late), plat::kErrTimeout);
   EXPECT_EQ(deep->CopyFile(sources.SystemOf("v.txt"), late), plat::kErrTimeout);
-  // A server resting 8 s after 256 KiB, longer than the stall wait (1 s here): each try is cut
-  // while logins work. The copy fails with its cause and the server stays available: the plan
-  // says the file failed and tries it again later, never a silent retry without end.
+  // Resting 8 s after 256 KiB, past the stall wait (1 s): the copy fails with its cause, the
+  // server stays available (no silent retry without end).
   relay.SetFault(Fault::kRest);
   relay.SetReplyDelay(8000);
-  FtpSettings resting = server.Settings("rest/");
-  resting.port = relay.Port();
+  FtpSettings resting = relayed("rest/");
   resting.timeout = 1;
   ASSERT_TRUE(WriteInternalString("General", "UploadStallTime", "1"));
   auto impatient = ServerDestination(resting);
@@ -218,10 +177,8 @@ TEST(FtpDevice, ServerLossAndFaultsFailTheCopyWithTheirCauseAndHeal) {
             plat::kErrTimeout);
   EXPECT_TRUE(impatient->IsAvailable());
 
-  // A server taking 100 KB/s, time-out 1 s: it takes the data in bursts of 256 KiB and rests
-  // 2.6 s after each, and answers a file's last byte (the 83-byte marker's too) only after
-  // such a rest; each upload waits for it. The 1 MiB file is private: its bytes on the
-  // server are never readable by others, not even while they arrive under the temporary name.
+  // 100 KB/s, time-out 1 s: bursts of 256 KiB with rests of 2.6 s that each upload waits out;
+  // a private file stays private while it arrives under the temporary name.
   ASSERT_TRUE(server.LimitBandwidth(100));
   ASSERT_EQ(chmod(sources.NativeOf("d.bin").c_str(), 0600), 0);
   FtpSettings throttled = server.Settings("throttled/");
@@ -251,8 +208,7 @@ TEST(FtpDevice, ServerLossAndFaultsFailTheCopyWithTheirCauseAndHeal) {
   look.join();
   EXPECT_EQ(arriving, 0600);
   EXPECT_TRUE(bvtest::ReadNative(server.NativeOf("/bvuser/throttled/big.bin")) == data);
-  // With a stall wait longer than the server's rests (4 s), the same server hanging mid-upload
-  // fails the copy as timed out, and the server is gone until it answers again.
+  // Stall wait 4 s, the server hanging mid-upload: timed out, and away until it answers.
   ASSERT_TRUE(WriteInternalString("General", "UploadStallTime", "4"));
   auto hung = ServerDestination(throttled);
   ASSERT_TRUE(WriteInternalString("General", "UploadStallTime", "180"));
@@ -271,12 +227,8 @@ TEST(FtpDevice, ServerLossAndFaultsFailTheCopyWithTheirCauseAndHeal) {
   server.Freeze(false);
 }
 
-// Names a server cannot keep: a line break in a name would smuggle commands
-// of its own (here: renaming the whole store away); nothing is sent, the
-// store stays, the next file goes through. A name the server stores
-// otherwise (pure-ftpd turns trailing blanks and tabs into "_", sshd keeps
-// them) fails as changed and leaves nothing under the changed name. A server
-// keeping modes only at the store's top is found by the first private copy.
+// A line break in a name would smuggle commands (renaming the store away): nothing is sent.
+// A name the server stores otherwise (trailing blanks on FTP) fails as changed.
 TEST(FtpDevice, NamesTheServerCannotKeepAreRefusedAndTheStoreStays) {
   bvtest::ScopedEnv home("HOME", Ssh().ClientHome());
   bvtest::TempDir sources;
@@ -294,8 +246,7 @@ TEST(FtpDevice, NamesTheServerCannotKeepAreRefusedAndTheStoreStays) {
     dest->CreateFolders(root + "Latest/x");
     const std::string hijack =
         "Latest/inj\r\nRNFR " + root + "\r\nRNTO " + root.substr(0, root.size() - 1) + "-hijacked";
-    // Refused before anything is sent, the connection kept: many such names (an
-    // "Icon\r" in every folder) cost no login, whichever step meets them.
+    // Refused before anything is sent, the connection kept (no new login).
     const int logins = kind.sftp ? Ssh().Logins() : Ftp().Logins();
     for (const std::string& name :
          {hijack, std::string("Latest/Icon\r"), std::string("Latest/a\nb/c")}) {
@@ -318,8 +269,7 @@ TEST(FtpDevice, NamesTheServerCannotKeepAreRefusedAndTheStoreStays) {
     for (const auto& [rel, bytes] : bvtest::FilesBelow(kind.native))
       EXPECT_TRUE(rel == "Brevanto.dat" || rel == "Latest/next.txt" || kept == kDestOk) << rel;
   }
-  // A server that keeps modes in the store's top folder only (a share mounted below it): the
-  // marker passes, the first private copy shows the lie, and the server counts as refusing.
+  // Modes kept only at the store's top: the first private copy shows the lie.
   bvtest::FtpRelay deep(Ftp().Port());
   deep.SetFault(bvtest::FtpRelay::Fault::kLieModesBelow);
   FtpSettings below = Ftp().Settings("deep/");
@@ -336,10 +286,8 @@ TEST(FtpDevice, NamesTheServerCannotKeepAreRefusedAndTheStoreStays) {
   if (ran == 0) GTEST_SKIP() << Ftp().Reason() << "; " << Ssh().Reason();
 }
 
-// Leftovers of interrupted uploads: the sweep removes those of this
-// program's naming that the server last wrote an hour or more before it
-// wrote the marker (in the root and below the two trees), and leaves fresh
-// ones, other names and other folders alone; over FTP and SFTP.
+// The sweep removes leftovers of this program's naming an hour older than the marker, in the
+// root and both trees; fresh ones, other names and other folders stay.
 TEST(FtpDevice, SweepRemovesOnlyOldLeftoversOfThisProgram) {
   bvtest::ScopedEnv home("HOME", Ssh().ClientHome());
   // Kept: a fresh one, names not of this program's ("0123" is too short), other folders.

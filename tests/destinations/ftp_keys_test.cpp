@@ -1,42 +1,9 @@
-// Servers with a key (FTPS, SFTP) against real servers on loopback: used only with
-// their pinned key, never sending a password in clear, asked again after a pause when
-// they cannot be used, and within the plan's time-out when they do not answer.
-#include <sys/mount.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <atomic>
-#include <chrono>
-#include <filesystem>
-#include <functional>
-#include <memory>
-#include <thread>
-#include <vector>
-
-#include <gtest/gtest.h>
-
+// Servers with a key (FTPS, SFTP) against real servers on loopback.
 #include "SharedServers.h"
-#include "common/Settings.h"
-#include "common/Texts.h"
-#include "destination_suite.h"
-#include "destinations/FtpDevice.h"
-#include "platform/base/Errors.h"
 #include "platform/files/Files.h"
-#include "support/FtpRelay.h"
-#include "support/FtpServer.h"
-#include "support/ScopedEnv.h"
-#include "support/SshServer.h"
 
-namespace fs = std::filesystem;
-using bvtest::FtpServer;
-using bvtest::SshServer;
-
-// A plan that requires encryption never sends its password to a server (or
-// a go-between) that refuses it, and says so once. A server with a key no
-// authority vouches for (FTP that takes only encrypted connections; SFTP) is
-// refused before any login until its key is pinned, and says so once; then
-// copies go encrypted over one login; a new key is refused again, without a
-// login. A plain FTP server chosen knowingly is used in clear.
+// No password goes to a server refusing encryption; a key no authority vouches for is refused
+// before any login until pinned, then copies go over one login; a new key is refused again.
 TEST(FtpDevice, KeyedServersAreUsedOnlyWithTheirPinnedKey) {
   REQUIRE_SERVER(Ftp());
   auto plain = ServerDestination(Ftp().Settings("plain/"));
@@ -82,14 +49,12 @@ TEST(FtpDevice, KeyedServersAreUsedOnlyWithTheirPinnedKey) {
       std::chrono::system_clock::from_time_t(1552645800));  // 2019-03-15 10:30:00 UTC
   fs::permissions(sources.NativeOf("f7.txt"), fs::perms(0640));
   fs::last_write_time(sources.NativeOf("f7.txt"), kOld);
-  // Files private through their folder: a 0644 file in a 0700 folder, and in a 0750 one
-  // (the others lie in a folder open to all).
+  // Files private through their folder (0700, 0750), or through a link to one.
   fs::permissions(sources.Native(), fs::perms(0755));
   sources.Write("shut/tax.txt", "tax");
   sources.Write("team/plan.txt", "plan");
   fs::permissions(sources.NativeOf("shut"), fs::perms(0700));
   fs::permissions(sources.NativeOf("team"), fs::perms(0750));
-  // A folder kept private through a link to it (judged on its real path).
   sources.Write("vault/docs/d.txt", "d");
   fs::permissions(sources.NativeOf("vault"), fs::perms(0700));
   fs::create_directory_symlink(sources.NativeOf("vault/docs"), sources.NativeOf("docs"));
@@ -204,9 +169,7 @@ TEST(FtpDevice, KeyedServersAreUsedOnlyWithTheirPinnedKey) {
       EXPECT_GT(relay->Connections(), first) << "a plan changed asks at once";
     }
 
-    // A server that takes the connection and never says a word: the attempt ends within the
-    // plan's time-out, said as such; a stop during an attempt ends it at once, and nothing
-    // connects again. A login refused is said as such.
+    // A mute server: the attempt ends within the time-out, a stop ends it at once.
     bvtest::FtpRelay silent(1);
     silent.SetFault(bvtest::FtpRelay::Fault::kMute);
     FtpSettings mute = ftp;

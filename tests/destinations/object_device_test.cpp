@@ -1,8 +1,5 @@
-// The object storage kind against a real S3 gateway (tests/support/CephGateway):
-// the shared suite, its settings file, and each failure in words (its
-// marker in object_marker_test.cpp).
+// The object storage kind against a real S3 gateway: settings, layout, failures, rotation.
 #include <fcntl.h>
-#include <sys/stat.h>
 
 #include <atomic>
 #include <chrono>
@@ -10,19 +7,15 @@
 #include <thread>
 
 #include "common/Texts.h"
-#include "destination_suite.h"
-#include "destinations/ObjectDevice.h"
 #include "destinations/StoreMarker.h"
 #include "history/ObjectStoreAccess.h"
 #include "object_world.h"
 #include "platform/base/Errors.h"
 #include "platform/files/Files.h"
-#include "support/CephGateway.h"
 
 INSTANTIATE_TEST_SUITE_P(Object, DestinationSuite, testing::Values(ObjectKind()), KindName);
 
-// Settings go to "Devices.ini", private to its owner, and read back the same;
-// the store keeps its layout below the prefix and its marker.
+// Settings are kept private and read back; the store keeps its layout below the prefix.
 TEST(ObjectDevice, SettingsAndLayout) {
   REQUIRE_GATEWAY();
   bvtest::TempDir plan;
@@ -48,8 +41,7 @@ TEST(ObjectDevice, SettingsAndLayout) {
   bvtest::TempDir src;
   src.Write("a.txt", "content");
   EXPECT_EQ(dest->CopyFile(src.SystemOf("a.txt"), "/team/ann/Latest/C/home/a.txt"), kDestOk);
-  // A key may be 1,024 bytes long; a longer one is refused before anything
-  // is sent (the store would refuse it every time).
+  // A key may be 1,024 bytes long; a longer one is refused before anything is sent.
   const std::string longName(1024 - 9 - 2, 'k');
   EXPECT_EQ(dest->CopyFile(src.SystemOf("a.txt"), "/team/ann/" + longName + "/x"), kDestOk);
   EXPECT_EQ(dest->CopyFile(src.SystemOf("a.txt"), "/team/ann/" + longName + "k/x"),
@@ -77,8 +69,7 @@ TEST(ObjectDevice, SettingsAndLayout) {
   EXPECT_EQ(std::set<std::string>(keys.begin(), keys.end()),
             (std::set<std::string>{"team/ann/Latest/C/home/a.txt"}));
 
-  // Virtual-hosted addressing (bucket.localhost) reaches the same store; a
-  // destination is the same only with the same endpoint, bucket and prefix.
+  // Virtual-hosted addressing reaches the same store; identity is endpoint, bucket and prefix.
   ObjectStoreSettings hosted = s;
   hosted.pathStyle = 0;
   hosted.endpoint = "HTTP://localhost:" + s.endpoint.substr(s.endpoint.rfind(':') + 1);
@@ -94,8 +85,7 @@ TEST(ObjectDevice, SettingsAndLayout) {
   EXPECT_FALSE(dest->IsSameVolume(*ObjectDestination(other)));
 }
 
-// Wrong keys, a deleted bucket and a full quota fail with their error and
-// their cause in words, told once.
+// Wrong keys, a deleted bucket, a full quota and a climbing prefix fail with their cause, once.
 TEST(ObjectDevice, FailuresInWords) {
   REQUIRE_GATEWAY();
   bvtest::TempDir src;
@@ -139,9 +129,7 @@ TEST(ObjectDevice, FailuresInWords) {
   EXPECT_TRUE(Gateway().Keys(victim, "").empty());
 }
 
-// The gateway stopped in the middle of an upload: the copy fails, the old
-// copy stays under its key and nothing half-written appears; once the gateway
-// is back, the same destination carries on.
+// The gateway stopped mid-upload: the copy fails, the old copy stays, and once back it goes on.
 TEST(ObjectDevice, GatewayStoppedMidUpload) {
   REQUIRE_GATEWAY();
   ObjectWorld world;
@@ -166,8 +154,7 @@ TEST(ObjectDevice, GatewayStoppedMidUpload) {
   EXPECT_EQ(world.Names("Latest/"), std::vector<std::string>{"big.bin"});
   world.Dest().Refresh();
   EXPECT_TRUE(world.Dest().IsAvailable());
-  // The upload cut off (in parts) is aborted once the store is back; an
-  // unfinished one left by an earlier run is aborted at the next start.
+  // The cut upload is aborted once the store is back, an earlier run's at the next start.
   auto* dest = dynamic_cast<CObjectDevice*>(&world.Dest());
   ASSERT_NE(dest, nullptr);
   const ObjectStoreSettings s = dest->GetObjectSettings();
@@ -210,9 +197,8 @@ TEST(ObjectDevice, GatewayStoppedMidUpload) {
   EXPECT_TRUE(world.Get("Latest/big.bin") == parts);
 }
 
-// The rotation run before the PUT takes nothing from the latest key: the
-// revision is a server-side copy and the deletes wait for the new copy to be
-// whole; a copy that fails takes the revision back and deletes nothing.
+// The rotation before the PUT is a server-side copy whose deletes wait for the new copy to be
+// whole; a failed copy takes the revision back.
 TEST(ObjectDevice, RotationCompletesOnlyOnceTheNewCopyIsWhole) {
   REQUIRE_GATEWAY();
   ObjectWorld world;
@@ -240,10 +226,8 @@ TEST(ObjectDevice, RotationCompletesOnlyOnceTheNewCopyIsWhole) {
   }
 }
 
-// A rotation cut off between its two steps (the revision copied, the new
-// copy not sent: the gateway stopped) leaves the latest copy also as the
-// highest revision; the next rotation takes that one for its revision, so
-// nothing is kept twice, no number is skipped and the rule keeps as many.
+// A rotation cut off between its steps leaves the latest copy as the highest revision too; the
+// next one takes that for its revision: nothing kept twice, no number skipped.
 TEST(ObjectDevice, ARotationCutOffLeavesNoTwin) {
   REQUIRE_GATEWAY();
   ObjectWorld world;
@@ -257,8 +241,7 @@ TEST(ObjectDevice, ARotationCutOffLeavesNoTwin) {
   ASSERT_EQ(dest.CopyFile(source, world.PathOf("Revision/a(0001).txt")), kDestOk);
   world.Sources().Write("a.txt", "old");
   ASSERT_EQ(dest.CopyFile(source, latest), kDestOk);
-  // As the engine rotates: the latest copy becomes revision highest + 1 and
-  // the rule (two revisions) lets the oldest go.
+  // As the engine rotates, keeping two revisions.
   time_t written = 1700000000;
   auto backUp = [&](const std::string& bytes, bool cut) {
     world.Sources().Write("a.txt", bytes);
@@ -288,9 +271,7 @@ TEST(ObjectDevice, ARotationCutOffLeavesNoTwin) {
   EXPECT_EQ(world.Get("Revision/a(0003).txt"), "new");
 }
 
-// A copy keeps its source's mode and last write in its metadata (a large
-// one sent in parts too); the restore gives them back. An object written
-// without them comes back private, with the time it was written.
+// Mode and time kept in metadata (in parts too) come back on restore; without them: private.
 TEST(ObjectDevice, RestoreGivesBackModeAndTime) {
   REQUIRE_GATEWAY();
   const std::string bucket = NewBucket();
@@ -333,17 +314,13 @@ TEST(ObjectDevice, RestoreGivesBackModeAndTime) {
   EXPECT_NEAR(static_cast<double>(st.st_mtime), static_cast<double>(before), 5);
 }
 
-// A gateway busy with another request answers 503 "SlowDown": the copy is
-// tried again after growing pauses and goes through once the gateway is
-// free; one that stays busy fails with its cause in words and the store
-// counts as away until a probe finds it free.
+// A busy gateway (503) is tried again after growing pauses; one that stays busy fails with its
+// cause and is away until a probe finds it free.
 TEST(ObjectDevice, BusyGatewayTriedAgain) {
   CephGateway busy(1);
   ASSERT_TRUE(busy.Ok()) << busy.Reason();
   ASSERT_TRUE(busy.MakeBucket("busy"));
-  ObjectStoreSettings s = StoreSettings("busy");
-  s.endpoint = busy.Endpoint();
-  auto dest = ObjectDestination(s);
+  auto dest = ObjectDestination(busy.Settings("busy", "store"));
   ASSERT_TRUE(dest->Prepare(false));
   bvtest::TempDir src;
   src.Write("f.txt", "copy");
@@ -361,8 +338,7 @@ TEST(ObjectDevice, BusyGatewayTriedAgain) {
       EXPECT_EQ(result, kDestOk);
       EXPECT_EQ(Refusal(*dest), "");
     } else {
-      // Still busy: away (the files wait), the cause said once, probed again
-      // once the pause is over.
+      // Still busy: away, the cause said once, probed again after the pause.
       EXPECT_GE(waited, std::chrono::milliseconds(200));
       EXPECT_EQ(result, 59u);
       EXPECT_EQ(Refusal(*dest), GetText("OBJECT_STORE_REFUSED", "BUSY"));
@@ -382,16 +358,14 @@ TEST(ObjectDevice, BusyGatewayTriedAgain) {
   EXPECT_EQ(body, "copy");
 }
 
-// TLS is always verified: a certificate no authority vouches for is refused
-// unless its key is the pinned one; another key is refused too.
+// A certificate no authority vouches for is refused unless its key is the pinned one.
 TEST(ObjectDevice, CertificateVerifiedOrPinned) {
   CephGateway tls(0, true);
   ASSERT_TRUE(tls.Ok()) << tls.Reason();
   ASSERT_TRUE(tls.MakeBucket("sealed"));
   bvtest::TempDir src;
   src.Write("f.txt", "sealed");
-  ObjectStoreSettings s = StoreSettings("sealed");
-  s.endpoint = tls.Endpoint();
+  ObjectStoreSettings s = tls.Settings("sealed", "store");
   const struct {
     std::string pin;
     uint32_t copied;

@@ -1,47 +1,30 @@
-// The object store's marker against a real S3 gateway: whose store a prefix
-// holds (plan and installation), and two plans placing theirs at once.
+// The object store's marker against a real S3 gateway: whose store a prefix holds.
 #include <atomic>
 #include <chrono>
 #include <thread>
 #include <utility>
 
 #include "common/Settings.h"
-#include "destinations/ObjectDevice.h"
 #include "destinations/StoreBinding.h"
 #include "destinations/StoreMarker.h"
 #include "object_world.h"
 #include "support/HostileS3.h"
-#include "support/ScopedEnv.h"
-#include "support/TempDir.h"
 
-// The marker below the prefix names whose store it is and which installation
-// (data folder) fills it: the first plan there places it; any other plan,
-// or any plan of another installation whatever its record says, is refused
-// before it writes, whatever form the marker has (one naming no
-// installation, as earlier versions wrote, proves no ownership); copies
-// without a marker are refused but to the plan that recorded them, which
-// puts its marker back; a place inside another store is refused; a store
-// emptied behind its plan's back is filled anew; an object under the
-// marker's name that is no marker is never replaced; a store inside another
-// one (or a new place over one) is refused, the inner one keeping its copies.
-// Each look is a fresh destination, as at a start of the program.
+// The marker names the plan and installation whose store it is: every other plan is refused
+// before it writes, whatever form the marker has. Each look is a fresh destination.
 TEST(ObjectDevice, StoreMarkerTellsWhoseStoreItIs) {
   REQUIRE_GATEWAY();
   const ObjectStoreSettings s = StoreSettings(NewBucket());
   bvtest::TempDir here, there, far;
   bvtest::ScopedEnv data("BREVANTO_DATA_DIR", here.Native());
   // The plans of this data folder lie in it, where each looks for the others' records.
-  struct Plan {
-    std::string folder;
-    std::string System() const { return folder; }
-  };
   auto planIn = [&](const char* n) {
     here.Write("PLAN/" + std::string(n) + "/Plan.ini", "");
-    return Plan{here.SystemOf("PLAN/" + std::string(n))};
+    return here.SystemOf("PLAN/" + std::string(n));
   };
-  Plan mine = planIn("1"), other = planIn("2"), nested = planIn("3");
-  auto look = [&](auto* plan, StoreVerdict verdict, const char* prefix = "store") {
-    PlanOwner owner(plan->System() + "\\");
+  const std::string mine = planIn("1"), other = planIn("2"), nested = planIn("3");
+  auto look = [&](const std::string& plan, StoreVerdict verdict, const char* prefix = "store") {
+    PlanOwner owner(plan + "\\");
     ObjectStoreSettings at = s;
     at.prefix = prefix;
     auto dest = ObjectDestination(at, &owner);
@@ -49,7 +32,7 @@ TEST(ObjectDevice, StoreMarkerTellsWhoseStoreItIs) {
     StoreRecord record;
     ReadStoreRecord(owner.GetPlanFolder(), &record);
     EXPECT_EQ(LookAtRemoteStore(owner.GetPlanFolder(), *dest, &record), verdict)
-        << plan->System() << " " << prefix;
+        << plan << " " << prefix;
     ReadStoreRecord(owner.GetPlanFolder(), &record);
     return record.id;
   };
@@ -59,53 +42,45 @@ TEST(ObjectDevice, StoreMarkerTellsWhoseStoreItIs) {
     Gateway().Request("GET", markerUrl, "", &text);
     return ParseStoreMarker(text, &id, nullptr, &installation) ? id + "@" + installation : "(none)";
   };
-  const std::string first = look(&mine, StoreVerdict::kOwn);
+  const std::string first = look(mine, StoreVerdict::kOwn);
   const std::string own = first + "@" + InstallationId();
   EXPECT_EQ(marker(), own);
-  EXPECT_EQ(look(&mine, StoreVerdict::kOwn), first);
+  EXPECT_EQ(look(mine, StoreVerdict::kOwn), first);
   ASSERT_EQ(Gateway().Request("PUT", url + "Latest/a.txt", "a"), 200);
-  // Another plan writes nothing there, not even a record; neither does a
-  // plan of another installation, nor one inside this store's folder, even
-  // inside its trees.
+  // Another plan, installation or place inside the store writes nothing, not even a record.
   const auto othersRefused = [&](StoreVerdict installations) {
-    EXPECT_EQ(look(&other, StoreVerdict::kForeign), "");
+    EXPECT_EQ(look(other, StoreVerdict::kForeign), "");
     for (const char* inside : {"store/inner", "store/Latest/x"})
-      EXPECT_EQ(look(&nested, StoreVerdict::kInsideStore, inside), "");
+      EXPECT_EQ(look(nested, StoreVerdict::kInsideStore, inside), "");
     bvtest::ScopedEnv elsewhere("BREVANTO_DATA_DIR", there.Native());
-    EXPECT_EQ(look(&far, installations), "");
+    EXPECT_EQ(look(far.System(), installations), "");
   };
   othersRefused(StoreVerdict::kOtherInstallation);
-  // A marker naming no installation (as earlier versions wrote it, or with
-  // an empty line): refused to every plan but the one that recorded it,
-  // which names this installation in it from then on.
+  // A marker naming no installation (earlier versions): only the recording plan takes it.
   for (const std::string& older :
        {StoreMarkerText(first), "[Store]\nId=" + first + "\nInstallation=\n"}) {
     ASSERT_EQ(Gateway().Request("PUT", markerUrl, older), 200);
     othersRefused(StoreVerdict::kForeign);
     EXPECT_NE(marker(), own);
-    EXPECT_EQ(look(&mine, StoreVerdict::kOwn), first);
+    EXPECT_EQ(look(mine, StoreVerdict::kOwn), first);
     EXPECT_EQ(marker(), own);
   }
-  // Another installation is refused even with a record naming this store
-  // (taken over by an earlier version of the program).
+  // Another installation is refused even with a record naming this store.
   {
     bvtest::ScopedEnv elsewhere("BREVANTO_DATA_DIR", there.Native());
     ASSERT_TRUE(
         WriteStoreRecord(far.System() + "\\", {first, "/store/", kStorageObject, "", "", "", ""}));
-    EXPECT_EQ(look(&far, StoreVerdict::kOtherInstallation), first);
+    EXPECT_EQ(look(far.System(), StoreVerdict::kOtherInstallation), first);
   }
-  // This installation's identifier lost (made anew): the plan whose record
-  // names the store under the old one keeps it and names the new one.
+  // This installation's identifier made anew: the recording plan keeps the store.
   ASSERT_TRUE(WriteInternalString("General", "InstallationId", ""));
   EXPECT_NE(InstallationId() + "", own.substr(33));
-  EXPECT_EQ(look(&mine, StoreVerdict::kOwn), first);
+  EXPECT_EQ(look(mine, StoreVerdict::kOwn), first);
   EXPECT_EQ(marker(), first + "@" + InstallationId());
-  // The plan deleted and set up again: a store of an earlier plan of this
-  // installation, not mixed into unless continued; another installation's new store where
-  // the plan's was: its store is gone.
+  // The plan set up again: an earlier plan's store, not mixed into unless continued.
   const std::string kept = here.Read("PLAN/1/Store.ini");
   ASSERT_EQ(unlink(here.NativeOf("PLAN/1/Store.ini").c_str()), 0);
-  EXPECT_EQ(look(&other, StoreVerdict::kEarlierStore), "");
+  EXPECT_EQ(look(other, StoreVerdict::kEarlierStore), "");
   // What the wizard's test finds at a place for a new plan, and the folder it names.
   const auto found = [&](const char* prefix) {
     ObjectStoreSettings at = s;
@@ -115,52 +90,47 @@ TEST(ObjectDevice, StoreMarkerTellsWhoseStoreItIs) {
     const StoreVerdict verdict = StoreFoundAt(*dest, "");
     return std::pair{verdict, dynamic_cast<CObjectDevice&>(*dest).FoundFolder()};
   };
-  // Not offered, nor taken at the continued plan's first look, while another store lies below
-  // it (a copy named as the marker in its trees is none); nothing is written.
+  // Not offered, nor taken when continued, while another store lies below it.
   const std::string belowUrl = url + "sub/Brevanto.dat";
   ASSERT_EQ(Gateway().Request("PUT", url + "Latest/C/Brevanto.dat", "a user's file"), 200);
   EXPECT_EQ(found("store"), std::pair(StoreVerdict::kEarlierStore, std::string()));
   ASSERT_EQ(Gateway().Request("PUT", belowUrl, StoreMarkerText(NewStoreId(), {}, NewStoreId())),
             200);
   EXPECT_EQ(found("store"), std::pair(StoreVerdict::kStoreBelow, std::string("store/sub/")));
-  // Continued on the user's word it is the new plan's own once nothing lies below it, unless
-  // another plan took it since.
-  const std::string again = other.System() + "\\";
+  // Continued, it is the new plan's once nothing lies below, unless another plan took it since.
+  const std::string again = other + "\\";
   ASSERT_TRUE(ContinueEarlierStore(again, "/store/", first));
   const std::vector<std::string> before = Gateway().Keys(s.bucket, "");
-  EXPECT_EQ(look(&other, StoreVerdict::kStoreBelow), first);
+  EXPECT_EQ(look(other, StoreVerdict::kStoreBelow), first);
   EXPECT_EQ(Gateway().Keys(s.bucket, ""), before);
   ASSERT_EQ(Gateway().Request("DELETE", belowUrl), 204);
-  EXPECT_EQ(look(&other, StoreVerdict::kOwn), first);
+  EXPECT_EQ(look(other, StoreVerdict::kOwn), first);
   ASSERT_EQ(Gateway().Request("PUT", belowUrl, StoreMarkerText(NewStoreId(), {}, NewStoreId())),
             200);
-  EXPECT_EQ(look(&other, StoreVerdict::kOwn), first) << "its own since";
+  EXPECT_EQ(look(other, StoreVerdict::kOwn), first) << "its own since";
   ASSERT_EQ(Gateway().Request("DELETE", belowUrl), 204);
   ASSERT_EQ(unlink(here.NativeOf("PLAN/2/Store.ini").c_str()), 0);
   here.Write("PLAN/1/Store.ini", kept);
   EXPECT_FALSE(ContinueEarlierStore(again, "/store/", first));
-  EXPECT_EQ(look(&other, StoreVerdict::kForeign), "");
+  EXPECT_EQ(look(other, StoreVerdict::kForeign), "");
   ASSERT_EQ(Gateway().Request("PUT", markerUrl, StoreMarkerText(NewStoreId(), {}, NewStoreId())),
             200);
-  EXPECT_EQ(look(&mine, StoreVerdict::kStoreReplaced), first);
+  EXPECT_EQ(look(mine, StoreVerdict::kStoreReplaced), first);
   ASSERT_EQ(Gateway().Request("PUT", markerUrl, StoreMarkerText(first, {}, InstallationId())), 200);
-  // A new place over this store (the bucket's top) is refused; a store found
-  // inside this one (made at once, or this one since) stops, its copies kept.
-  EXPECT_EQ(look(&other, StoreVerdict::kStoreBelow, ""), "");
+  // A new place over this store is refused; a store found inside it stops, its copies kept.
+  EXPECT_EQ(look(other, StoreVerdict::kStoreBelow, ""), "");
   const std::string inner = NewStoreId();
   ASSERT_EQ(Gateway().Request("PUT", url + "deep/Brevanto.dat",
                               StoreMarkerText(inner, {}, InstallationId())),
             200);
   ASSERT_EQ(Gateway().Request("PUT", url + "deep/Latest/b.txt", "b"), 200);
   EXPECT_EQ(found("store/deep"), std::pair(StoreVerdict::kNestedStore, std::string("store/")));
-  ASSERT_TRUE(WriteStoreRecord(nested.System() + "\\", {inner, "/store/deep/", kStorageObject, "",
-                                                        "", "", InstallationId()}));
-  EXPECT_EQ(look(&nested, StoreVerdict::kNestedStore, "store/deep"), inner);
+  ASSERT_TRUE(WriteStoreRecord(
+      nested + "\\", {inner, "/store/deep/", kStorageObject, "", "", "", InstallationId()}));
+  EXPECT_EQ(look(nested, StoreVerdict::kNestedStore, "store/deep"), inner);
   EXPECT_EQ(Gateway().Keys(s.bucket, "store/deep/").size(), 2u);
   EXPECT_EQ(Gateway().Keys(s.bucket, "Brevanto.dat").size(), 0u);
-  // A key that may not read the marker of a folder above (a bucket policy):
-  // the listing of that folder shows it, and the place inside is refused; a
-  // key that may list neither backs up, and that is said once.
+  // A policy hiding the marker of a folder above: its listing shows it; hiding both, said once.
   const std::string policed = NewBucket(), arn = "arn:aws:s3:::" + policed;
   ASSERT_EQ(Gateway().Request("PUT", "/" + policed + "/par/Brevanto.dat",
                               StoreMarkerText(NewStoreId(), {}, NewStoreId())),
@@ -176,8 +146,8 @@ TEST(ObjectDevice, StoreMarkerTellsWhoseStoreItIs) {
         "]}";
     const long put = Gateway().Request("PUT", "/" + policed + "?policy=", policy);
     ASSERT_TRUE(put == 200 || put == 204) << put;
-    const Plan at = planIn(listed ? "5" : "6");
-    PlanOwner owner(at.System() + "\\");
+    const std::string at = planIn(listed ? "5" : "6");
+    PlanOwner owner(at + "\\");
     ObjectStoreSettings child = StoreSettings(policed);
     child.prefix = "par/child";
     auto dest = ObjectDestination(child, &owner);
@@ -189,22 +159,21 @@ TEST(ObjectDevice, StoreMarkerTellsWhoseStoreItIs) {
     EXPECT_EQ(bucket.TakeAboveUnchecked(), !listed);
     EXPECT_FALSE(bucket.TakeAboveUnchecked());
   }
-  // Only the marker gone (by hand, a lifecycle rule), the copies kept below
-  // "Latest" or "Revision": refused to others, taken back by its plan.
+  // Only the marker gone, the copies kept: refused to others, taken back by its plan.
   for (const char* copy : {"", "Revision/a(0001).txt"}) {
     if (*copy) {
       ASSERT_EQ(Gateway().Request("PUT", url + UriEncode(copy, true), "r"), 200);
       ASSERT_EQ(Gateway().Request("DELETE", url + "Latest/a.txt"), 204);
     }
     ASSERT_EQ(Gateway().Request("DELETE", markerUrl), 204);
-    EXPECT_EQ(look(&other, StoreVerdict::kUnmarkedCopies), "");
+    EXPECT_EQ(look(other, StoreVerdict::kUnmarkedCopies), "");
     EXPECT_EQ(marker(), "(none)");
     if (!*copy) {  // not while the store inside it is there: it would hold that one
-      EXPECT_EQ(look(&mine, StoreVerdict::kStoreBelow), first);
+      EXPECT_EQ(look(mine, StoreVerdict::kStoreBelow), first);
       EXPECT_EQ(marker(), "(none)");
       ASSERT_EQ(Gateway().Request("DELETE", url + "deep/Brevanto.dat"), 204);
     }
-    EXPECT_EQ(look(&mine, StoreVerdict::kOwn), first);
+    EXPECT_EQ(look(mine, StoreVerdict::kOwn), first);
     EXPECT_EQ(marker(), first + "@" + InstallationId());
   }
   EXPECT_EQ(Gateway().Request("GET", url + UriEncode("Revision/a(0001).txt", true), "", nullptr),
@@ -212,25 +181,22 @@ TEST(ObjectDevice, StoreMarkerTellsWhoseStoreItIs) {
   // Emptied behind the plans' back: a new store, filled anew by its plan.
   for (const std::string& key : Gateway().Keys(s.bucket, "store/"))
     ASSERT_EQ(Gateway().Request("DELETE", "/" + s.bucket + "/" + UriEncode(key, true)), 204);
-  const std::string second = look(&mine, StoreVerdict::kFresh);
+  const std::string second = look(mine, StoreVerdict::kFresh);
   EXPECT_NE(second, first);
   EXPECT_EQ(marker(), second + "@" + InstallationId());
-  EXPECT_EQ(look(&mine, StoreVerdict::kOwn), second);
-  // Text under the marker's name that is no marker, or a marker far too long
-  // (someone's object, a damaged store): refused, never replaced.
+  EXPECT_EQ(look(mine, StoreVerdict::kOwn), second);
+  // No marker, or one far too long, under the marker's name: refused, never replaced.
   for (const std::string& junk :
        {std::string("junk"), StoreMarkerText(second) + std::string(1 << 20, '#')}) {
     ASSERT_EQ(Gateway().Request("PUT", markerUrl, junk), 200);
-    EXPECT_EQ(look(&mine, StoreVerdict::kNotAMarker), second);
+    EXPECT_EQ(look(mine, StoreVerdict::kNotAMarker), second);
     std::string kept;
     EXPECT_EQ(Gateway().Request("GET", markerUrl, "", &kept), 200);
     EXPECT_TRUE(kept == junk);
   }
-  // While the plan runs (one destination; its marker seen stands for a
-  // minute, but a run about to send forgets it): the marker replaced by
-  // another installation's, spoiled, gone alone or with the whole prefix
-  // is noticed at once (a refusal after its pause: 1 s, then 2 s).
-  PlanOwner owner(mine.System() + "\\");
+  // While the plan runs, the marker replaced, spoiled, gone or emptied away is noticed at a
+  // run's look (a refusal after its pause: 1 s, then 2 s).
+  PlanOwner owner(mine + "\\");
   auto running = ObjectDestination(s, &owner);
   ASSERT_TRUE(running->Prepare(false));
   StoreRecord record;
@@ -268,11 +234,8 @@ TEST(ObjectDevice, StoreMarkerTellsWhoseStoreItIs) {
   }
 }
 
-// Two plans new to one prefix look at it at the same moment: one places its
-// marker, the other is refused at once, on a store that honours the
-// condition on the marker's PUT (the gateway) and on one that does not. Two
-// on a prefix and a folder inside it: however their looks meet, once each
-// has looked again (its next start) only one of them backs up.
+// Two plans new to one prefix (or a prefix and a folder inside it) look at once: one wins, with
+// and without a store honouring the marker PUT's condition.
 TEST(ObjectDevice, TwoPlansStartingTogetherOnOnePrefixOneWins) {
   REQUIRE_GATEWAY();
   bvtest::HostileS3 careless(bvtest::HostileS3::kHonest);
@@ -328,10 +291,8 @@ TEST(ObjectDevice, TwoPlansStartingTogetherOnOnePrefixOneWins) {
   }
 }
 
-// A folder above a new plan's place whose marker's name holds something that
-// is no marker (damaged, emptied, naming no store), or that kept a store's
-// copies with its marker gone, is never taken for a plain folder: the plan is
-// refused in its words and writes nothing there. Two folders up, past a plain one.
+// A folder above whose marker is no marker, or lost with copies kept, is never taken for a plain
+// folder: the plan is refused and writes nothing. Two folders up too.
 TEST(ObjectDevice, NothingNestsBelowAFolderAboveThatMayHoldAStore) {
   REQUIRE_GATEWAY();
   const std::string bucket = NewBucket();

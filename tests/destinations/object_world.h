@@ -1,16 +1,8 @@
-// The object storage tests' one gateway per test binary (tests/support/
-// CephGateway), a plan's settings for a bucket on it, fresh buckets, and the
-// shared suite's world on one.
+// The object storage tests' one gateway per test binary, fresh buckets, the suite's world on one.
 #pragma once
-#include <unistd.h>
-
-#include <memory>
 #include <set>
-#include <string>
-#include <vector>
 
 #include "destination_suite.h"
-#include "destinations/DestinationFactory.h"
 #include "destinations/ObjectDevice.h"
 #include "support/CephGateway.h"
 
@@ -23,25 +15,7 @@ inline CephGateway& Gateway() {
 }
 
 inline ObjectStoreSettings StoreSettings(const std::string& bucket) {
-  ObjectStoreSettings s;
-  s.endpoint = Gateway().Endpoint();
-  s.region = CephGateway::Region();
-  s.bucket = bucket;
-  s.prefix = "store";
-  s.accessKey = CephGateway::AccessKey();
-  s.secretKey = CephGateway::SecretKey();
-  s.timeout = 5;
-  return s;
-}
-
-inline std::unique_ptr<CDestination> ObjectDestination(const ObjectStoreSettings& s,
-                                                       IDestinationOwner* owner = nullptr) {
-  auto dest = CreateDestination(owner, kStorageObject);
-  PlanSettings settings;
-  settings.storageType = kStorageObject;
-  settings.objectStore = s;
-  dest->Configure(settings);
-  return dest;
+  return Gateway().Settings(bucket, "store");
 }
 
 inline std::string NewBucket() {
@@ -99,12 +73,5 @@ inline DestinationKind ObjectKind() {
   return kind;
 }
 
-// The packages are installed by the README's test command: a missing
-// gateway is a failure, not a skip.
+// The README's test command installs the gateway: missing, it fails rather than skips.
 #define REQUIRE_GATEWAY() ASSERT_TRUE(Gateway().Ok()) << Gateway().Reason()
-
-inline std::string Refusal(CDestination& dest) {
-  std::string server, cause;
-  dest.TakeServerRefusal(&server, &cause);
-  return cause;
-}

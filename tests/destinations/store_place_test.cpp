@@ -1,40 +1,18 @@
-// Where a store stands: a marker above files makes them the store's, a store
-// is made only on the plan's own disk, and volumes' capacity as measured or
-// overridden; real folders and a hand-written volume table.
-#include <gtest/gtest.h>
-
-#include <sys/stat.h>
+// Where a store stands (markers, the plan's own disk) and volumes' capacity.
 #include <sys/time.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstdio>
-#include <filesystem>
-#include <functional>
-#include <utility>
-#include <vector>
 
 #include "destination_suite.h"
-#include "destinations/DiskDevice.h"
 #include "destinations/FtpSession.h"
-#include "destinations/NetworkDevice.h"
 #include "destinations/StoreBinding.h"
 #include "destinations/StoreMarker.h"
 #include "destinations/VolumeCapacity.h"
-#include "platform/base/Errors.h"
-#include "platform/profile/Profile.h"
-#include "platform/volumes/DeviceBroadcast.h"
-
-namespace fs = std::filesystem;
 
 namespace {
 
-// Markers appear and vanish under one table of paths: a store folder holds
-// the marker; a file lies inside a store at any depth below a marker (the
-// drive root's and the file's own folder count); a store found before counts
-// only while its marker is there; share paths start at the share; paths
-// without a root are never inside; an empty marker or another user's counts
-// for nothing.
+// A file lies inside a store at any depth below a marker, only while it is there; an empty
+// marker or another user's counts for nothing.
 TEST(StoreMarker, FilesLieInsideAStoreWhileAMarkerStandsAboveThem) {
   bvtest::TempDir e, share;
   ScopedVolumes volumes("[C]\nRoot=/\n[E]\nRoot=" + e.Native() +
@@ -72,12 +50,8 @@ TEST(StoreMarker, FilesLieInsideAStoreWhileAMarkerStandsAboveThem) {
   expectInside(false, {"\\\\nas\\\\backup\\a\\b.txt", "\\\\\\nas\\backup\\a\\b.txt"});
   EXPECT_TRUE(IsStoreFolder("\\\\nas\\backup"));
 
-  // A server on this machine wrote the marker of a store this process fills
-  // as the user it maps the login to, private to it: an ordinary user who
-  // cannot read it still keeps out of that store, where it is pinned. Copies
-  // planted elsewhere by another user, readable or not, hide nothing, and the
-  // search for the store takes none of them: not one unreadable with the
-  // marker's very time, nor a readable one with its nonce.
+  // A local server's private marker keeps a user who cannot read it out where it is pinned;
+  // copies another user planted elsewhere hide nothing and are never found as the store.
   std::remove(e.NativeOf("Brevanto.dat").c_str());
   const std::string served = NewStoreId();
   NoteServerStore(served);
@@ -105,30 +79,26 @@ TEST(StoreMarker, FilesLieInsideAStoreWhileAMarkerStandsAboveThem) {
   plat::FileId none;
   for (const char* odd : {"type=file;", "type=file;xunique=1g2;", "unique=12;", "unique=1g2g3;"})
     EXPECT_FALSE(IdentityOfFacts(odd, &none)) << odd;
-  // The volume table stays readable for the ordinary user (its search reloads it).
-  const fs::path volumesIni = getenv("BREVANTO_VOLUMES");
-  ASSERT_EQ(chmod(volumesIni.parent_path().c_str(), 0755), 0);
-  ASSERT_EQ(chmod(volumesIni.c_str(), 0644), 0);
+  ASSERT_TRUE(volumes.OpenToAll());
   expectInside(false, {"E:\\Planted\\a.txt", "E:\\Planted\\Latest\\a.txt"});
-  const pid_t child = fork();
-  if (child == 0) {
-    if (setgid(65534) != 0 || setuid(65534) != 0) _exit(2);
-    const bool served = IsStoreFolder("E:\\Served") && IsInsideStore("E:\\Served\\Latest\\a.txt");
-    const bool planted = IsStoreFolder("E:\\Planted") || IsStoreFolder("E:\\Hidden") ||
-                         IsInsideStore("E:\\Hidden\\a.txt");
-    const bool found = FindServerStoreFolder({"E:\\Served"}, written, 100) == "E:\\Served" &&
-                       FindServerStoreFolder({"E:\\Hidden", "E:\\Planted"}, written, 100).empty();
-    _exit(!served ? 3 : planted ? 4 : !found ? 5 : 0);
-  }
-  int status = -1;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << WEXITSTATUS(status);
+  EXPECT_EQ(
+      AsUser(
+          65534,
+          [&] {
+            const bool served =
+                IsStoreFolder("E:\\Served") && IsInsideStore("E:\\Served\\Latest\\a.txt");
+            const bool planted = IsStoreFolder("E:\\Planted") || IsStoreFolder("E:\\Hidden") ||
+                                 IsInsideStore("E:\\Hidden\\a.txt");
+            const bool found =
+                FindServerStoreFolder({"E:\\Served"}, written, 100) == "E:\\Served" &&
+                FindServerStoreFolder({"E:\\Hidden", "E:\\Planted"}, written, 100).empty();
+            return std::string(!served ? "not served" : planted ? "planted" : !found ? "lost" : "");
+          }),
+      "");
   // Unpinned (a server elsewhere): not even the store's own folder counts.
   PinServerStore(served, "");
   expectInside(false, {"E:\\Served\\Latest\\a.txt"});
-  // The marker a device here just wrote, known by the identity the server gave of it, counts
-  // unpinned too (a store outside the plan's folders is still no foreign marker), but not
-  // while it has a second name (a hard link another user made), which proves neither folder.
+  // The marker just written, known by its identity, counts unpinned, but not with a second name.
   NoteServerMarker(written);
   expectInside(true, {"E:\\Served\\Latest\\a.txt"});
   fs::create_directories(e.NativeOf("Linked"));
@@ -139,9 +109,8 @@ TEST(StoreMarker, FilesLieInsideAStoreWhileAMarkerStandsAboveThem) {
   expectInside(false, {"E:\\Linked\\a.txt", "E:\\Served\\Latest\\b.txt"});
 }
 
-// Whether the store at a plan's root is its own: made for a new plan, kept,
-// made again when lost on its own disk, never on another disk at its letter,
-// and taken afresh at another root.
+// A store is made for a new plan, kept, made again when lost on its own disk, never on another
+// disk at its letter.
 TEST(StoreBinding, AStoreIsMadeOnlyOnThePlansOwnDisk) {
   bvtest::TempDir e, friendDisk, plan;
   auto table = [&](const bvtest::TempDir& d, const char* label) {
@@ -183,13 +152,9 @@ TEST(StoreBinding, AStoreIsMadeOnlyOnThePlansOwnDisk) {
   StoreRecord read;
   EXPECT_TRUE(ReadStoreRecord(folder, &read) && read.id == record.id &&
               read.root == "E:\\Store2\\");
-  // On a disk others may write to, folders another user made there beforehand are refused (the
-  // store's folder, or its Latest inside one of the user's own); one of the user's own that
-  // others may write is kept from them.
-  const std::string volumesFolder = fs::path(getenv("BREVANTO_VOLUMES")).parent_path();
-  for (const std::string& open : {e.Native(), volumesFolder})
-    ASSERT_EQ(chmod(open.c_str(), 0755), 0);
-  ASSERT_EQ(chmod(getenv("BREVANTO_VOLUMES"), 0644), 0);
+  // On a disk open to all, folders another user made beforehand are refused; the user's own are
+  // closed to others.
+  ASSERT_TRUE(volumes.OpenToAll());
   fs::permissions(e.Native(), fs::perms(01777));
   const std::pair<const char*, uid_t> kPlanted[] = {{"Theirs", 4242}, {"Theirs/Latest", 4242},
                                                     {"Mine", 65534},  {"Mine/Revision", 4242},
@@ -199,21 +164,19 @@ TEST(StoreBinding, AStoreIsMadeOnlyOnThePlansOwnDisk) {
     ASSERT_EQ(chown(e.NativeOf(rel).c_str(), owner, owner), 0);
     ASSERT_EQ(chmod(e.NativeOf(rel).c_str(), 0777), 0);
   }
-  const pid_t child = fork();
-  if (child == 0) {
-    if (setgid(65534) != 0 || setuid(65534) != 0) _exit(2);
-    const std::string mine = e.SystemOf("plan") + "\\";
-    StoreRecord fresh;
-    for (const char* refused : {"E:\\Theirs\\", "E:\\Mine\\"})
-      if (LookAtStore(mine, kStorageLocal, refused, false, &fresh) != StoreVerdict::kNotOwned)
-        _exit(3);
-    const bool loose =
-        LookAtStore(mine, kStorageLocal, "E:\\Loose\\", false, &fresh) == StoreVerdict::kOwn;
-    _exit(!loose ? 4 : 0);
-  }
-  int status = -1;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << WEXITSTATUS(status);
+  const auto code = [](StoreVerdict v) { return std::to_string(int(v)) + " "; };
+  EXPECT_EQ(
+      AsUser(65534,
+             [&] {
+               std::string verdicts;
+               for (const char* root : {"E:\\Theirs\\", "E:\\Mine\\", "E:\\Loose\\"}) {
+                 StoreRecord fresh;
+                 verdicts += code(
+                     LookAtStore(e.SystemOf("plan") + "\\", kStorageLocal, root, false, &fresh));
+               }
+               return verdicts;
+             }),
+      code(StoreVerdict::kNotOwned) + code(StoreVerdict::kNotOwned) + code(StoreVerdict::kOwn));
   // ... and its trees are made with it (no one else can take their names).
   for (const char* rel : {"Loose", "Loose/Latest", "Loose/Revision"}) {
     struct stat loose {};
@@ -225,9 +188,7 @@ TEST(StoreBinding, AStoreIsMadeOnlyOnThePlansOwnDisk) {
   EXPECT_FALSE(fs::exists(e.NativeOf("Mine/Brevanto.dat")));
 }
 
-// The override's figures replace the measured ones, also for a letter up to
-// Z: that shares its folder with another; without them the file system is
-// measured; unknown volumes give failure and zero.
+// The override's figures replace the measured ones; unknown volumes give failure and zero.
 TEST(VolumeCapacity, OverriddenMeasuredAndUnknownVolumes) {
   bvtest::TempDir d, e;
   ScopedVolumes volumes("[C]\nRoot=/\n[D]\nRoot=" + d.Native() + "\n[E]\nRoot=" + e.Native() +

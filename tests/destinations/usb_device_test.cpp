@@ -1,16 +1,8 @@
-// The USB disk destination over an override volume table that the tests
-// rewrite as a user plugs and unplugs disks: identity taken and checked, a
-// look-alike never attached, removal requests, and the settings.
-#include <gtest/gtest.h>
-
-#include <filesystem>
-
+// The USB disk destination over a volume table rewritten as disks are plugged and unplugged.
 #include "destination_suite.h"
 #include "destinations/UsbDevice.h"
 #include "platform/profile/Profile.h"
 #include "support/EventCollector.h"
-
-namespace fs = std::filesystem;
 
 INSTANTIATE_TEST_SUITE_P(Usb, DestinationSuite, testing::Values(LocalKind("Usb", 2)), KindName);
 
@@ -65,10 +57,8 @@ class UsbDeviceTest : public testing::Test {
   bvtest::EventCollector events_;
 };
 
-// The disk is captured, saved and loaded. Disks that differ from it in one field of their
-// identity: the plan hears of the arrival but the destination stays away, and a destination
-// captured on such a disk is another destination; the real one is found under another letter.
-// A removal request lets the disk go, a refused removal takes it back.
+// A disk differing in one field of its identity is never attached; the real one is found under
+// another letter; a removal request lets it go, a refused one takes it back.
 TEST_F(UsbDeviceTest, CapturedDiskIsFoundAgainNeverALookAlikeAndLetGoOnRequest) {
   auto usb = Captured("E:\\Backup");
   const std::string stick = disks_.Native() + "/disk-ABCD-1234";
@@ -123,8 +113,7 @@ TEST_F(UsbDeviceTest, CapturedDiskIsFoundAgainNeverALookAlikeAndLetGoOnRequest) 
   EXPECT_FALSE(usb->IsSameDestination(*twin));
   EXPECT_FALSE(twin->IsSameDestination(*usb));
   twin.reset();
-  // The real one, next to a look-alike, under a letter the scan must find,
-  // as a USB disk that says it is fixed.
+  // The real one beside a look-alike, under a new letter, saying it is fixed.
   Replug({{'E', "0000-0001"}, {'K', "ABCD-1234", "Stick", "1.0", "fixed"}});
   EXPECT_TRUE(usb->IsAvailable());
   EXPECT_EQ(usb->GetRootPath(), "K:\\Backup");

@@ -99,8 +99,7 @@ TEST(VersionKeeping, AgeLimitCeilingAndTheCountRule) {
   for (const Row& row : rows)
     EXPECT_EQ(RevisionsToKeep(row.revisions, now, row.keepDays, row.most), row.kept) << row.what;
 
-  // Gaps in the numbers; a plan without an age setting keeps the newest by number, as does a
-  // listing that lacks a time.
+  // Without an age setting, or a time in the listing, the newest by number are kept.
   const std::vector<VersionEntry> listed = {{"r(0002)", 2, 1, now - 2 * kHour},
                                             {"r(0005)", 5, 1, now - 2 * kHour + 1},
                                             {"r(0009)", 9, 1, now - 3 * kHour}};

@@ -1,5 +1,5 @@
-// Gives a file or folder an access list (the kernel's "system.posix_acl_access") of owner rw,
-// owning group r, others r, one named user's (tag 2) or group's (tag 8) entry, and the mask.
+// An access list of owner rw, group r, others r, one named user's (tag 2) or group's (tag 8)
+// entry, and the mask.
 #pragma once
 #include <sys/xattr.h>
 

@@ -1,8 +1,5 @@
-// A real S3 gateway for the object storage tests: a one-node cluster (a
-// monitor, one OSD keeping its data in memory) and its gateway on a free
-// loopback port, started by tests/support/ceph-gateway in a temporary folder
-// and stopped with the object (gateway, OSD, monitor). Requests() reads and
-// writes the store behind the destination's back, signed as the S3 user.
+// A real S3 gateway: a one-node cluster (monitor, one OSD in memory) and its gateway on a free
+// loopback port, started by tests/support/ceph-gateway in a temporary folder, stopped with it.
 #pragma once
 #include <sys/types.h>
 
@@ -19,17 +16,14 @@ namespace bvtest {
 
 class CephGateway {
  public:
-  // busyAbove > 0: the gateway answers 503 "SlowDown" to a request beyond
-  // that many in flight.
-  // tls: the gateway speaks HTTPS only, with a self-signed certificate for
-  // 127.0.0.1 that no authority vouches for (PinnedKey() is its key).
+  // busyAbove > 0: 503 "SlowDown" beyond that many requests in flight; tls: HTTPS only, with a
+  // self-signed certificate (PinnedKey() is its key).
   explicit CephGateway(int busyAbove = 0, bool tls = false);
   ~CephGateway();
   CephGateway(const CephGateway&) = delete;
   CephGateway& operator=(const CephGateway&) = delete;
 
-  // False when the cluster could not be started; Reason() says why (missing
-  // packages name scripts/deps.sh, which installs them).
+  // False when the cluster could not be started; Reason() says why.
   bool Ok() const { return ok_; }
   const std::string& Reason() const { return reason_; }
   // "http(s)://127.0.0.1:PORT", the region the gateway signs for, the user's keys.
@@ -42,19 +36,15 @@ class CephGateway {
   // A plan's settings for a store below prefix in bucket, as the S3 user.
   ObjectStoreSettings Settings(const std::string& bucket, const std::string& prefix) const;
 
-  // Stops the gateway alone (connections drop; the cluster keeps its data)
-  // and starts it again on the same port.
+  // The gateway alone stopped (the cluster keeps its data) and started again on its port.
   void StopGateway();
   bool StartGateway();
 
-  // One signed request: method ("GET", "PUT", "DELETE", "HEAD"), path
-  // ("/bucket/key", query included, already encoded), the body of a PUT
-  // (sent at most bytesPerSecond fast when that is not 0).
-  // The HTTP status (0 when the gateway did not answer); *out: the answer.
+  // One signed request to path ("/bucket/key?query", encoded), a PUT's body sent at most
+  // bytesPerSecond fast (0: no limit); the HTTP status (0: no answer), *out the answer.
   long Request(const std::string& method, const std::string& path, const std::string& body = "",
                std::string* out = nullptr, long bytesPerSecond = 0) const;
-  // A gateway that takes one request at a time may still be busy with its own
-  // start: a "SlowDown" (or a connection not yet taken) is asked again.
+  // A busy gateway (or a connection not yet taken) is asked again.
   bool MakeBucket(const std::string& bucket) const {
     for (int tries = 0; tries < 30; ++tries) {
       const int status = Request("PUT", "/" + bucket);

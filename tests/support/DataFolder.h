@@ -1,6 +1,5 @@
-// A data folder written by hand in the program's file formats ("plans.ini",
-// "PLAN\<id>\" with "Plan.ini", "IncExc.ini", "Devices.ini") beside a volume
-// table whose C: is "/" and whose other letters are folders "<letter>vol".
+// A data folder written by hand in the program's formats, beside a volume table whose C: is "/"
+// and whose other letters are folders "<letter>vol".
 #pragma once
 #include <cstdint>
 #include <string>
@@ -23,8 +22,7 @@ struct PlanFiles {
 
 class DataFolder {
  public:
-  // work: an existing folder that takes "data", "run", "global", "config",
-  // the volume folders (volumes: fixed disks besides C:) and the side files.
+  // work: an existing folder for "data", "run", "global", "config" and the volume folders.
   explicit DataFolder(std::string work, std::string volumes = "E");
 
   const std::string& Work() const { return work_; }
@@ -44,8 +42,7 @@ class DataFolder {
   // The activity log: every file of the "log" folder, concatenated.
   std::string LogText() const;
 
-  // The environment the program needs on this folder (the trace log when
-  // asked; an empty value: removed), and the same set in this process.
+  // The program's environment on this folder (an empty value: removed), and set here.
   std::vector<std::pair<std::string, std::string>> Environment(bool trace) const;
   void ApplyEnvironment(bool trace) const;
 

@@ -1,5 +1,4 @@
-// Folder trees deeper than the system opens by name (over 4,096 bytes), made and removed
-// through open folder descriptors.
+// Folder trees deeper than the system opens by name, made and removed through descriptors.
 #pragma once
 #include <dirent.h>
 #include <fcntl.h>
@@ -12,8 +11,7 @@
 
 namespace bvtest {
 
-// Makes levels nested folders called name below root and writes each (level, file name)
-// into the folder of that level (0: root). False when a step failed.
+// Nested folders called name below root, each (level, file) written at its level (0: root).
 inline bool MakeDeepTree(const std::string& root, const std::string& name, int levels,
                          const std::vector<std::pair<int, std::string>>& files) {
   int fd = open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);

@@ -1,8 +1,6 @@
-// A hostile FTP server on loopback: every folder holds more folders, without
-// end ("d" alone, or "a" and "b" beside a file "f.txt", one byte longer each
-// level down, when wide). It takes any login, lists every folder alike, refuses every file and
-// every write, and counts the listings it served. With a cap, folders come back empty once that
-// many were listed (a client without limits ends at last).
+// A hostile FTP server on loopback: folders without end ("d", or when wide "a" and "b" beside
+// "f.txt", one byte longer each level down); any login, files and writes refused, listings
+// counted; with a cap, folders come back empty once that many were listed.
 #pragma once
 #include <atomic>
 
@@ -14,7 +12,7 @@ class EndlessFtpServer : public LoopbackServer {
  public:
   // looping: every folder lists the very same (a folder that holds itself).
   explicit EndlessFtpServer(bool wide, int cap = 0, bool looping = false);
-  ~EndlessFtpServer();
+  ~EndlessFtpServer() { Stop(); }
   int Listings() const { return listings_; }
 
  private:

@@ -11,50 +11,30 @@ namespace bvtest {
 
 class FtpRelay : public LoopbackServer {
  public:
-  // kMute: replies (and greetings) are swallowed; kWrongSize: size replies one
-  // byte off; kCutData: passive data connections cut after cutAfter bytes;
-  // kDiskFull, kStorageExceeded: a transfer's closing "226" becomes 452, 552;
-  // kNoSize: SIZE is an unknown command; kNoOverwrite: RNTO onto an existing
-  // file is refused (files looked up through nativeOf); kNoTls: "AUTH" is
-  // answered 502 here (a go-between stripping encryption); kSlow: every reply
-  // of the server waits (1 s, or what SetReplyDelay says); kNoMlst: MLST is an
-  // unknown command (a server that tells no facts of a file); kRest: a passive
-  // data connection reads nothing for the reply delay once cutAfter bytes passed
-  // (a server resting between bursts), then carries on; kFullMidway: a passive
-  // data connection stops at cutAfter bytes and the client is told 452 (a
-  // server whose disk filled mid-file); kResetUploads: every STOR and APPE
-  // resets the control connection; kNoConfirm: a transfer's closing reply
-  // never comes (the server takes the file and says nothing); kLieModes:
-  // SITE CHMOD is answered 200 here and never reaches the server, and MLSD
-  // is unknown (only its long listing shows the modes it keeps);
-  // kLieModesBelow: the same lie for paths below a "Latest" folder only;
-  // kRaw: bytes pass as they come (any protocol), and with no server behind
-  // the relay each connection is closed at once (a server that cannot be
-  // reached, counted).
   enum class Fault {
     kNone,
-    kMute,
-    kWrongSize,
-    kCutData,
-    kDiskFull,
-    kStorageExceeded,
-    kNoSize,
-    kNoOverwrite,
-    kNoTls,
-    kSlow,
-    kNoMlst,
-    kRest,
-    kFullMidway,
-    kResetUploads,
-    kNoConfirm,
-    kLieModes,
-    kLieModesBelow,
-    kRaw
+    kMute,             // replies (and greetings) swallowed
+    kWrongSize,        // size replies one byte off
+    kCutData,          // passive data connections cut after cutAfter bytes
+    kDiskFull,         // a transfer's closing "226" becomes 452
+    kStorageExceeded,  // ... becomes 552
+    kNoSize,           // SIZE unknown
+    kNoOverwrite,      // RNTO onto an existing file refused (looked up through nativeOf)
+    kNoTls,            // "AUTH" answered 502 (a go-between stripping encryption)
+    kSlow,             // every reply held back (1 s, or SetReplyDelay)
+    kNoMlst,           // MLST unknown
+    kRest,             // data rests for the reply delay once cutAfter bytes passed, then goes on
+    kFullMidway,       // data stops at cutAfter bytes and the client is told 452
+    kResetUploads,     // every STOR and APPE resets the control connection
+    kNoConfirm,        // a transfer's closing reply never comes
+    kLieModes,         // SITE CHMOD answered 200 here, never passed on; MLSD unknown
+    kLieModesBelow,    // the same lie below a "Latest" folder only
+    kRaw               // bytes pass as they come; with no server behind, connections closed
   };
 
   explicit FtpRelay(uint16_t serverPort, uint64_t cutAfter = 64 << 10,
                     std::function<std::string(const std::string&)> nativeOf = {});
-  ~FtpRelay();
+  ~FtpRelay() { Stop(); }
   void SetFault(Fault fault) { fault_ = fault; }
   void SetReplyDelay(int ms) { delayMs_ = ms; }
   int Cuts() const { return cuts_; }                // data connections cut so far

@@ -1,5 +1,4 @@
-// A real FTP server (pure-ftpd) on a free loopback port, configured in a temporary folder. Its
-// one user logs in to "/bvuser/" ("/" is not writable for it); logins are counted.
+// A real FTP server on a free loopback port; its one user logs in to "/bvuser/", counted.
 #pragma once
 #include <sys/types.h>
 
@@ -16,8 +15,7 @@ class FtpServer {
   static constexpr const char* kUser = "bvuser";
   static constexpr const char* kPassword = "open sesame";
 
-  // tls: the server takes only encrypted connections (control and data),
-  // with a fresh self-signed certificate.
+  // tls: only encrypted connections, with a fresh self-signed certificate.
   explicit FtpServer(bool tls = false);
   ~FtpServer();
   FtpServer(const FtpServer&) = delete;
@@ -28,18 +26,14 @@ class FtpServer {
   const std::string& Reason() const { return reason_; }
   uint16_t Port() const { return port_; }
 
-  // Stops the server (every session with it); Start brings it back on the
-  // same port; ChangeCertificate restarts it with a new key.
+  // Stop ends every session; Start brings it back on the same port.
   void Stop();
   bool Start();
   bool ChangeCertificate();
-  // Restarts the server with every transfer limited to kbps KB/s (0: no limit).
+  // Restarts it with transfers limited to kbps KB/s (0: none), or refusing SITE CHMOD.
   bool LimitBandwidth(int kbps);
-  // Stops (or lets go on) the server and every session, as a machine that hangs.
-  void Freeze(bool frozen);
-  // Restarts the server refusing every change of a file's mode (SITE CHMOD),
-  // or taking them again.
   bool RefuseModes(bool refuse = true);
+  void Freeze(bool frozen);  // every process stopped, as a machine that hangs
 
   // The native path of a server path ("/bvuser/a.txt").
   std::string NativeOf(const std::string& serverPath) const;

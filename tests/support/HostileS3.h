@@ -1,14 +1,5 @@
-// A hostile S3 endpoint on loopback: it takes any signature, keeps what is
-// put in memory, and counts the requests it served. Its manner says how it
-// lies: listings that never end (a new marker every page, or the same marker
-// again), a redirect to another host for every request, or an ETag that is
-// not the MD5 of the body put (or one in a form that is no MD5 at all, as
-// stores that encrypt with their own keys give), or the store's marker
-// refused (403) while everything else is answered, or only its writes refused,
-// or read as text that is no marker, or claimed (412) but never returned, or
-// failed (500, a dropped connection); or every listing refused, or the check
-// for stores below failed, cut short without a token, or answered for the
-// whole bucket. Heal() makes it honest from then on.
+// A hostile S3 endpoint on loopback: any signature taken, objects kept in memory, requests
+// counted; its manner says how it lies, until Heal() makes it honest.
 #pragma once
 #include <atomic>
 #include <map>
@@ -25,17 +16,15 @@ class HostileS3 : public LoopbackServer {
  public:
   enum Manner {
     kHonest,
-    kEndless,
-    kRepeatedMarker,
-    kRedirect,
-    kWrongETag,
-    kOpaqueETag,
-    kMarkerDenied,
+    kEndless,           // listings never end, a new marker each page
+    kRepeatedMarker,    // ... the same marker again
+    kRedirect,          // every request redirected to 127.0.0.2
+    kWrongETag,         // a PUT's ETag not the MD5 of its body
+    kOpaqueETag,        // ... in a form that is no MD5 (a store's own encryption)
+    kMarkerDenied,      // the marker refused (403)
     kMarkerUnwritable,  // the marker is read (none there) but its PUT refused (403)
     kMarkerJunk,        // the marker's GET answers text that is no marker
-    // The first marker written is kept but answered 504 (the answer lost on
-    // the way back); a marker written where one is, with If-None-Match, 412.
-    kMarkerAnswerLost,
+    kMarkerAnswerLost,  // the first marker kept but answered 504; with If-None-Match, 412
     kListDenied,        // every listing refused by a policy (403 AccessDenied)
     kGhostMarker,       // the marker's PUT answered 412 (one is there), its GET 404
     kMarker500,         // the marker's GET answered 500 InternalError
@@ -52,7 +41,7 @@ class HostileS3 : public LoopbackServer {
     kMarkerNotKept,     // the marker's PUT answered 200, nothing kept
   };
   explicit HostileS3(Manner manner);
-  ~HostileS3();
+  ~HostileS3() { Stop(); }
 
   std::string Endpoint() const { return "http://127.0.0.1:" + std::to_string(Port()); }
   // A plan's settings for a store below prefix in bucket "hostile".

@@ -24,8 +24,7 @@ extern char** environ;
 
 namespace bvtest {
 
-// A socket on 127.0.0.1:port, listening (port 0: a free one, put in *port) or
-// connected; -1 when that fails.
+// A socket on 127.0.0.1:port, listening (port 0: a free one, put in *port) or connected; or -1.
 inline int LoopbackSocket(uint16_t* port, bool listening) {
   const int fd = socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in addr{};
@@ -63,8 +62,7 @@ inline bool LoopbackListening(uint16_t port) {
   return fd >= 0;
 }
 
-// Starts argv[0] with stdout and stderr appended to log, in a process group
-// of its own when asked; -1 when it did not start.
+// Starts argv[0] with its output appended to log, in a process group of its own if asked; or -1.
 inline pid_t SpawnLogged(const char* const argv[], const std::string& log, bool ownGroup) {
   posix_spawnattr_t attr;
   posix_spawnattr_init(&attr);
@@ -82,8 +80,7 @@ inline pid_t SpawnLogged(const char* const argv[], const std::string& log, bool 
   return pid;
 }
 
-// Waits until the port answers; false when the process ended (it gave up)
-// or the time ran out.
+// Waits until the port answers; false when the process ended or the time ran out.
 inline bool WaitUntilListening(uint16_t port, pid_t pid, int seconds) {
   for (int i = 0; i < seconds * 50; ++i) {
     if (LoopbackListening(port)) return true;
@@ -93,8 +90,7 @@ inline bool WaitUntilListening(uint16_t port, pid_t pid, int seconds) {
   return false;
 }
 
-// Waits (up to 5 s) until nothing listens on the port any more: sessions
-// still dying hold the listening socket they inherited.
+// Waits (up to 5 s) until nothing listens on the port (dying sessions hold its socket).
 inline void WaitUntilClosed(uint16_t port) {
   for (int i = 0; i < 250 && LoopbackListening(port); ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -110,9 +106,8 @@ inline bool SendAll(int fd, std::string_view data) {
   return true;
 }
 
-// A server of the tests' own on a free loopback port, each client on a thread
-// of its own. The owner's destructor calls Stop first, while what its threads
-// use still stands.
+// A server of the tests' own on a free loopback port, a thread per client. The owner's
+// destructor calls Stop first, while what its threads use still stands.
 class LoopbackServer {
  public:
   LoopbackServer(const LoopbackServer&) = delete;

@@ -1,5 +1,4 @@
-// The one QApplication of a Qt test binary, made on first use (offscreen unless the
-// environment says otherwise), and a wait that keeps its event loop running.
+// The one QApplication of a Qt test binary (offscreen by default), and a wait that runs it.
 #pragma once
 #include <QApplication>
 #include <QEventLoop>

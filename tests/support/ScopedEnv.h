@@ -1,5 +1,4 @@
-// Sets (null: removes) an environment variable for one scope, then puts the old value back.
-// "TZ" also resets the C library's zone.
+// An environment variable set (null: removed) for one scope; "TZ" also resets the zone.
 #pragma once
 #include <stdlib.h>
 #include <time.h>

@@ -1,5 +1,4 @@
-// A scratch world for plan and engine tests: its own data folder, a volume table with C: = "/"
-// and a fixed E: for stores, sources outside /tmp (excluded by default), plans from settings.
+// A scratch world for plan and engine tests: a data folder, C: = "/" and a fixed E: for stores.
 #pragma once
 #include <cstdint>
 #include <filesystem>
@@ -57,8 +56,7 @@ class TestPlan : public CSimplePlan {
 
 class ScratchEnv {
  public:
-  // The volume watcher is told of this test's disks at once: one that a test
-  // before took away (the same letter for another store) is back from the start.
+  // The volume watcher learns this test's disks at once (one a test before took away is back).
   ScratchEnv() {
     WriteVolumes();
     plat::DeviceBroadcaster::Instance().CheckNow();
@@ -76,8 +74,7 @@ class ScratchEnv {
     return store_.NativeOf(storeRel + "/Latest/C" + src_.NativeOf(rel));
   }
 
-  // E: present or not (a missing destination drive), its free space, the
-  // power source, and extra volume sections appended as given.
+  // E: present or not, its free space, the power source, extra volume sections.
   void SetStorePresent(bool present) { Change(storePresent_, present); }
   void SetFreeBytes(uint64_t bytes) { Change(freeBytes_, std::optional<uint64_t>(bytes)); }
   void SetBattery(bool battery) { Change(battery_, battery); }
@@ -98,8 +95,8 @@ class ScratchEnv {
     return s;
   }
 
-  // A local-disk plan stored in E:\<storeRel> (default "store<id>"), made as the wizard
-  // would, "group1" holding the given folders, enabled without a working thread.
+  // A plan in E:\<storeRel> (default "store<id>") as the wizard makes it, "group1" holding
+  // the folders, enabled without a working thread.
   std::unique_ptr<TestPlan> MakePlan(uint32_t id, int32_t unit, int32_t versions,
                                      const std::vector<std::string>& group1,
                                      PlanList* list = nullptr, bool initDone = false,

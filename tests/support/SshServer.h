@@ -1,6 +1,5 @@
-// A real SSH server (sshd) for the SFTP tests on a free loopback port, its host key and
-// configuration in a temporary folder. The login: the user running the tests, by the key in
-// ClientHome()/.ssh (set HOME to it). Server paths are this machine's paths.
+// A real SSH server for the SFTP tests on a free loopback port. The login: the user running
+// the tests, by the key in ClientHome()/.ssh (set HOME to it).
 #pragma once
 #include <sys/types.h>
 
@@ -24,8 +23,7 @@ class SshServer {
   const std::string& Reason() const { return reason_; }
   uint16_t Port() const { return port_; }
 
-  // Stops the server (every session with it); Start brings it back on the
-  // same port; ChangeHostKey restarts it with a new host key.
+  // Stop ends every session; Start brings it back on the same port.
   void Stop();
   bool Start();
   bool ChangeHostKey();

@@ -1,6 +1,5 @@
-// A temporary folder for one test, removed with everything in it at the end.
-// Native() is the Linux path, System() the same folder as a system path
-// ("C:\tmp\bv-XXXX"), both without a closing separator.
+// A temporary folder for one test, removed at the end: Native() the Linux path, System() the
+// system path ("C:\tmp\bv-XXXX"), both without a closing separator.
 #pragma once
 #include <map>
 #include <string>
@@ -9,8 +8,7 @@ namespace bvtest {
 
 class TempDir {
  public:
-  // kHome: below HomeTestBase(), for files a plan must take (the built-in
-  // exclusions leave /tmp and /var/tmp out of every plan).
+  // kHome: below HomeTestBase(), for files a plan must take (plans leave /tmp out).
   enum class Where { kTmp, kHome };
   explicit TempDir(Where where = Where::kTmp);
   ~TempDir();
@@ -39,8 +37,7 @@ std::string NativeToSystemC(const std::string& native);
 // Reads a whole native file ("" when missing); writes one, making its folders.
 std::string ReadNative(const std::string& native);
 void WriteNative(const std::string& native, const std::string& content);
-// Every regular file below a native folder: relative path -> contents
-// (empty when the folder is missing).
+// Every regular file below a native folder: relative path -> contents.
 std::map<std::string, std::string> FilesBelow(const std::string& folder);
 
 }  // namespace bvtest
