@@ -1,27 +1,12 @@
 // First backups of the real program: odd names, damaged data and ends during a backup.
-#include <gtest/gtest.h>
-#include <signal.h>
-#include <stdlib.h>
-#include <sys/stat.h>
-
-#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <random>
-#include <set>
-#include <string>
-#include <vector>
 
 #include "ProgramRun.h"
 #include "support/DeepTree.h"
 
-namespace fs = std::filesystem;
-
 namespace {
-
-using bvtest::CountOf;
-using bvtest::Holds;
-using bvtest::WaitFor;
 
 // A silent start backs up hidden; names the store cannot hold are logged once each.
 TEST(EndToEndTest, SilentStartsFirstBackupAndNamesTheStoreCannotHold) {
@@ -50,24 +35,7 @@ TEST(EndToEndTest, SilentStartsFirstBackupAndNamesTheStoreCannotHold) {
   w.Plan(1, "E2E Documents", "E:\\Store\\", {"src"}, false);
   w.Plan(3, "Deep", "E:\\Deep\\", {"deep"});
   w.data.WritePlanList({1, 2, 3});
-  // A disc image that a killed archiving run noted and left part-written goes
-  // at the start; a noted file that does not begin as the image stays.
-  w.Put("left.iso", std::string(8192, '\0'));
-  w.Put("mine.iso", "mine");
-  std::string notes;
-  for (const char* iso : {"left.iso", "mine.iso"}) {
-    struct stat st {};
-    ASSERT_EQ(stat(w.Home(iso).c_str(), &st), 0);
-    const std::string id = std::to_string(st.st_dev) + "-" + std::to_string(st.st_ino);
-    notes += "[" + id + "]\nPath=" + w.HomeSys(iso) + "\nDevice=" + std::to_string(st.st_dev) +
-             "\nInode=" + std::to_string(st.st_ino) +
-             "\nImage Size=65536\nCreated=2026120805401183\n";
-  }
-  bvtest::WriteNative(w.data.Data("PartialImages.ini"), notes);
-
   QProcess* program = w.Start();
-  EXPECT_TRUE(WaitFor([&] { return !fs::exists(w.Home("left.iso")); })) << w.Log();
-  EXPECT_TRUE(Holds(w.Home("mine.iso"), "mine"));
   EXPECT_TRUE(w.TraceHas("hidden"));
   EXPECT_FALSE(w.TraceHas("shown"));
   for (const auto& [rel, bytes] : files)
@@ -119,19 +87,13 @@ TEST(EndToEndTest, SilentStartsFirstBackupAndNamesTheStoreCannotHold) {
   EXPECT_EQ(CountOf(log, "Reason = The path is longer than the store can hold."), 2u);
 }
 
-// A garbage plan list and a damaged journal record lose no plan and no waiting file; a plan
-// with a value no plan can have is told and set aside, one whose store holds its folders told.
+// A garbage plan list and a damaged journal record lose no plan and no waiting file.
 TEST(EndToEndTest, DamagedPlanListAndJournalLoseNothing) {
   bvtest::ProgramWorld w;
   bvtest::WriteNative(w.data.Data("InternalSettings.ini"), "[General]\nRunOnce=0\n");
   w.Plan(1, "Continuous", "E:\\Store\\", {"docs"});
   w.Plan(4, "Manual", "E:\\Other\\", {"docs"});
   w.SetPlanKey(4, "ScheduleUnit", "8");
-  fs::create_directories(w.Home("five/src"));
-  w.Plan(5, "Holds", w.HomeSys("five"), {"five/src"});
-  w.SetPlanKey(5, "ScheduleUnit", "8");
-  w.Plan(6, "Unit nine", "E:\\Six\\", {"docs"});
-  w.SetPlanKey(6, "ScheduleUnit", "9");
   bvtest::WriteNative(w.data.Data("plans.ini"), std::string("\x89\x00\xffSEED\r\n=ID", 10));
   // Thirty waiting files in plan 1's journal; record 20 gets a flipped byte.
   std::vector<std::string> files;
@@ -158,13 +120,6 @@ TEST(EndToEndTest, DamagedPlanListAndJournalLoseNothing) {
         << files[i] << " never copied";
   }
   bvtest::ProgramWorld::Kill(program);
-  const std::string log = w.Log();
-  EXPECT_NE(log.find("(\"Unit nine\") could not be loaded: its schedule"), std::string::npos)
-      << log;
-  EXPECT_NE(log.find("\"Holds\" keeps its copies in " + w.Home("five") + ", which holds " +
-                     w.Home("five/src")),
-            std::string::npos)
-      << log;
 }
 
 // SIGTERM cuts a first backup; the next start logs every copy once.
@@ -178,8 +133,7 @@ TEST(EventsEndToEndTest, SigtermCutsAFirstBackupTheNextStartLogsTheRestOnce) {
   // The window takes its events every 3 s: far more copies than its queue holds.
   auto env = w.Inotify();
   env.emplace_back("BREVANTO_PUMP_INTERVAL_MS", "3000");
-  // Copies held 3 ms each: an idle machine copies these files faster than
-  // the signal could reach the program mid-walk.
+  // Copies held 3 ms each, so that the signal reaches the program mid-walk.
   auto slow = env;
   slow.emplace_back("BREVANTO_FAULT_COPY_DELAY_MS", "3");
   QProcess* program = w.Start(slow);

@@ -1,12 +1,4 @@
 // Start-up of the real program: the gate that keeps one instance, and exit processing.
-#include <gtest/gtest.h>
-#include <signal.h>
-#include <unistd.h>
-
-#include <algorithm>
-#include <string>
-#include <vector>
-
 #include "ProgramRun.h"
 #include "app/gui/CInstanceServer.h"
 #include "common/Settings.h"
@@ -14,11 +6,7 @@
 #include "platform/process/Locks.h"
 #include "platform/profile/Profile.h"
 
-namespace fs = std::filesystem;
-
 namespace {
-
-using bvtest::WaitFor;
 
 // Starts refused, waiting or showing the first instance; planted lock files stop nobody.
 TEST(StartupTest, GateRefusesWaitsAndShowsOneInstance) {

@@ -1,28 +1,11 @@
-// Change monitoring on a scripted device: the record walk, the requests, launch reports and lost
-// changes; a plan's first walk on the real device. (The dispatch runs end to end in the program
-// tests.)
-#include <gtest/gtest.h>
-
-#include <chrono>
-#include <condition_variable>
+// Change monitoring on a scripted device (the dispatch on the real device runs in tests/app).
 #include <cstring>
 #include <deque>
-#include <memory>
-#include <mutex>
-#include <string>
-#include <thread>
-#include <utility>
-#include <vector>
 
-#include "EventWaiter.h"
+#include "TaskWorld.h"
 #include "engine/CChangeMonitor.h"
-#include "engine/CFileDispatchThread.h"
-#include "engine/CatchUpRequests.h"
-#include "engine/PlanList.h"
 #include "platform/base/Text.h"
 #include "platform/changes/ChangeDevice.h"
-#include "support/ScratchEnv.h"
-#include "support/TempDir.h"
 
 using bvtest::ScratchEnv;
 using enginetest::EventWaiter;
@@ -147,8 +130,7 @@ class ChangeMonitorTest : public ::testing::Test {
   CChangeMonitor monitor_;
 };
 
-// Paths come out in one form, their names as reported (another case names another file, even
-// when that file exists); malformed records end a buffer's walk, foreign paths are skipped.
+// Paths come out in one form, names as reported; malformed records end a walk, foreign skipped.
 TEST_F(ChangeMonitorTest, WalkPublishesNormalisedPathsAndStopsAtMalformedRecords) {
   env_.Src().Write("MixedCase/Sub Folder/File.TXT", "x");
   const std::string stored = env_.Src().SystemOf("MixedCase/Sub Folder/File.TXT");
@@ -253,44 +235,6 @@ TEST_F(ChangeMonitorTest, RequestsLaunchReportsLostChangesAndFailures) {
   EXPECT_EQ(script_->Calls().back().first, uint32_t(plat::kIoctlStopReporting));
   script_ = std::make_shared<DeviceScript>();
   EXPECT_EQ(StartMonitor(), 0) << "nothing was left behind";
-}
-
-// The first walk waits for the plan's folders to be watched: a file written the moment it ends
-// is noted (nothing else wakes the dispatch, whose own next look is seconds away).
-TEST_F(ChangeMonitorTest, AFileWrittenTheMomentTheFirstWalkEndsIsNoted) {
-  bvtest::TempDir elsewhere;
-  bvtest::ScopedEnv source("BREVANTO_CHANGE_SOURCE", "inotify");
-  bvtest::ScopedEnv roots("BREVANTO_CHANGE_ROOTS", elsewhere.Native().c_str());
-  uint32_t error = 0;
-  ASSERT_EQ(monitor_.Start(plat::ChangeDevice::Open("\\\\.\\Brevanto", &error)), 0);
-  PlanList list;
-  CFileDispatchThread dispatch(&list, &monitor_);
-  Subscribe(monitor_.NewFileChannel(), &dispatch);
-  dispatch.Start();
-  list.SetDispatchThread(&dispatch);
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));  // its first look: no plans
-  env_.Src().Write("old.txt", "old");
-  EventWaiter waiter;
-  CPlan* plan = list.CreatePlan(ScratchEnv::Settings("Watched", "store9"));
-  ASSERT_TRUE(plan);
-  {
-    std::lock_guard<std::recursive_mutex> g(plan->Lock());
-    plan->Rules()->AddGroup(kRuleInclude, "g", "g")->AddItem(env_.Src().System(), "src");
-  }
-  plan->SetEnabled(true, 0);
-  ASSERT_EQ(waiter.WaitFor(kEvScanEnds, plan->Id()).code, kEvScanEnds);
-  env_.Src().Write("right-after.txt", "x");
-  LogRecord rec;
-  auto noted = [&] {
-    return ScratchEnv::RecordOf(plan, env_.Src().SystemOf("right-after.txt"), &rec);
-  };
-  for (int i = 0; i < 25 && !noted(); ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  EXPECT_TRUE(noted());
-  plan->StopAndWait();
-  list.SetDispatchThread(nullptr);
-  dispatch.Stop();
-  monitor_.Stop();
 }
 
 }  // namespace
