@@ -6,6 +6,8 @@
 #include "ProgramRun.h"
 #include "common/Texts.h"
 #include "destinations/ObjectSession.h"
+#include "destinations/StoreBinding.h"
+#include "destinations/StoreMarker.h"
 #include "support/CephGateway.h"
 #include "support/FtpRelay.h"
 #include "support/FtpServer.h"
@@ -345,5 +347,80 @@ TEST(ObjectStoreEndToEnd, AStoreIsItsPlansOwnAndFilledAgainWhenEmptied) {
   EXPECT_TRUE(WaitFor([&] { return stored(a, "a.txt") == "a" && stored(a, "b.txt") == "b"; }, 30))
       << a.Log();
   EXPECT_EQ(CountOf(a.Log(), GetText("STORE", "REFILLED")), 2u) << a.Log();
+  EXPECT_TRUE(bvtest::ProgramWorld::EndsWithZero(program, SIGTERM));
+  // A marker seen stands for ten minutes, but a run reads it before it sends: replaced by another
+  // installation's store meanwhile, nothing is sent and the store is said to be gone.
+  const std::string settings = bvtest::ReadNative(a.data.Data("InternalSettings.ini"));
+  const size_t look = settings.find("StoreMarkerLookTime=2");
+  ASSERT_NE(look, std::string::npos);
+  bvtest::WriteNative(a.data.Data("InternalSettings.ini"),
+                      std::string(settings).replace(look, 21, "StoreMarkerLookTime=600"));
+  program = a.Start(a.Inotify());
+  a.Put("docs/b.txt", "b2");
+  ASSERT_TRUE(WaitFor([&] { return stored(a, "b.txt") == "b2"; })) << a.Log();
+  ASSERT_EQ(
+      gw.Request("PUT", "/own/team/Brevanto.dat", StoreMarkerText(NewStoreId(), {}, NewStoreId())),
+      200);
+  a.Put("docs/a.txt", "a2");
+  std::string replaced = GetText("STORE", "STORE_REPLACED");
+  replaced = replaced.substr(replaced.find("%s") + 2, 40);
+  EXPECT_TRUE(WaitFor([&] { return CountOf(a.Log(), replaced) == 1; }, 20)) << a.Log();
+  QThread::msleep(2000);
+  EXPECT_EQ(stored(a, "a.txt"), "a");
+  EXPECT_TRUE(bvtest::ProgramWorld::EndsWithZero(program, SIGTERM));
+
+  // A plan continuing its earlier plan's store, with another's store made below it since: refused
+  // in words, nothing sent until the store below is gone.
+  ASSERT_TRUE(gw.MakeBucket("cont"));
+  bvtest::ProgramWorld c;
+  c.Put("docs/a.txt", "machine c");
+  ObjectPlan(c, gw, "cont");
+  const std::string me(32, 'c'), earlier = NewStoreId();
+  bvtest::WriteNative(c.data.Data("InternalSettings.ini"),
+                      "[General]\nInstallationId=" + me + "\nStoreMarkerLookTime=2\n");
+  bvtest::WriteNative(
+      c.data.Data("PLAN/1/Store.ini"),
+      "[Store]\nId=" + earlier + "\nRoot=/team/\nType=5\nInstallation=" + me + "\nContinued=1\n");
+  ASSERT_EQ(gw.Request("PUT", "/cont/team/Brevanto.dat", StoreMarkerText(earlier, {}, me)), 200);
+  const std::string below = "/cont/team/sub/Brevanto.dat";
+  ASSERT_EQ(gw.Request("PUT", below, StoreMarkerText(NewStoreId(), {}, NewStoreId())), 200);
+  program = c.Start(c.Inotify());
+  // The words name the folder that holds the other store.
+  const std::string inside = StoreSaid("STORE_BELOW", "s3://cont/team/sub/");
+  EXPECT_TRUE(WaitFor([&] { return CountOf(c.Log(), inside) == 1; }, 20)) << c.Log();
+  EXPECT_EQ(Stored(gw, "cont", c, "a.txt"), "(missing)");
+  ASSERT_EQ(gw.Request("DELETE", below), 204);
+  EXPECT_TRUE(WaitFor([&] { return Stored(gw, "cont", c, "a.txt") == "machine c"; }, 30))
+      << c.Log();
+  EXPECT_TRUE(bvtest::ProgramWorld::EndsWithZero(program, SIGTERM));
+}
+
+// A gateway's restart: the cause said once, the files wait; a bucket keeping versions said once.
+TEST(ObjectStoreEndToEnd, WaitsForTheGatewayToComeBack) {
+  bvtest::App();
+  bvtest::CephGateway gw;
+  ASSERT_TRUE(gw.Ok()) << gw.Reason();
+  ASSERT_TRUE(gw.MakeBucket("e2e"));
+  ASSERT_EQ(
+      gw.Request("PUT", "/e2e?versioning=",
+                 "<VersioningConfiguration><Status>Enabled</Status></VersioningConfiguration>"),
+      200);
+  bvtest::ProgramWorld w;
+  w.Put("docs/a.txt", "one");
+  ObjectPlan(w, gw, "e2e");
+  QProcess* program = w.Start(w.Inotify());
+  auto stored = [&](const std::string& rel) { return Stored(gw, "e2e", w, rel); };
+  ASSERT_TRUE(WaitFor([&] { return stored("a.txt") == "one"; })) << w.Log();
+  gw.StopGateway();
+  w.Put("docs/b.txt", "while away");
+  const std::string cause = "The object store cannot be reached.";
+  EXPECT_TRUE(WaitFor([&] { return CountOf(w.Log(), cause) == 1; })) << w.Log();
+  QThread::msleep(4000);  // retried meanwhile, not said again
+  EXPECT_EQ(CountOf(w.Log(), cause), 1u) << w.Log();
+  EXPECT_EQ(CountOf(w.Log(), "#Backup File Fail"), 0u) << w.Log();  // the file waits
+  ASSERT_TRUE(gw.StartGateway());
+  EXPECT_TRUE(WaitFor([&] { return stored("b.txt") == "while away"; }, 120)) << w.Log();
+  EXPECT_EQ(CountOf(w.Log(), cause), 1u);
+  EXPECT_EQ(CountOf(w.Log(), "#Backup Store Keeps Old Versions"), 1u) << w.Log();
   EXPECT_TRUE(bvtest::ProgramWorld::EndsWithZero(program, SIGTERM));
 }

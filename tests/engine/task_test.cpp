@@ -164,6 +164,25 @@ TEST_F(TaskTest, JournalWalkCopiesSettledPendingRecords) {
   EXPECT_EQ(bvtest::ReadNative(Latest(5, "backoff.txt")), "backoff.txt");
   for (const auto& e : waiter.Events()) EXPECT_NE(e.text1, Src("huge.bin"));
 
+  // Another writer's append and re-arm in place (same size, newer write time) are found.
+  CLoggingDatabase other;
+  ASSERT_EQ(other.Open(plan->GetPlanFolder(), 5), 0u);
+  ASSERT_EQ(other.LoadIndex(), 0u);
+  for (const std::string name : {"other.txt", "p1.txt"}) {
+    env_.Src().Write(name, name + " again");
+    LogRecord rec;
+    ASSERT_TRUE(rec.SetPath(Src(name)));
+    rec.changeTime = now - 10;
+    uint64_t at = 0;  // 0: appended
+    other.Lookup(Src(name), &at);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_EQ(other.WriteRecord(at, rec), 0u);
+    task.Run();
+    EXPECT_EQ(task.LastCopiedCount(), 1) << name;
+    EXPECT_EQ(bvtest::ReadNative(Latest(5, name)), name + " again");
+  }
+  other.Close();
+
   // A noted change is copied (and the task due) a second after the note, before its whole-second
   // change time would say so: noted just after a second turns, it still counts as fresh then.
   env_.Src().Write("quick.txt", "quick");

@@ -4,6 +4,7 @@
 #include "engine/FolderRules.h"
 #include "platform/base/Text.h"
 #include "support/AccessList.h"
+#include "support/HostileS3.h"
 
 namespace {
 
@@ -95,14 +96,16 @@ TEST_F(PlanWalk, AServerStoreInsideTheSourcesIsNotCopiedIntoItself) {
     EXPECT_TRUE(plat::ToSystemPath(native, &path)) << native;
     return path;
   };
-  // A plan on the server's "folder/" (through port; 0: direct) protecting include.
+  // A plan on the server's "folder/" (through port; 0: direct) or a bucket protecting include.
   auto serverPlan = [&](uint32_t id, const std::string& folder, const std::string& include,
-                        bool connect = false, uint16_t port = 0) {
+                        bool connect = false, uint16_t port = 0,
+                        const ObjectStoreSettings* bucket = nullptr) {
     PlanSettings s = bvtest::ScratchEnv::Settings("Served", "");
     s.id = id;
-    s.storageType = kStorageFtp;
+    s.storageType = bucket ? kStorageObject : kStorageFtp;
     s.ftp = ftp.Settings(folder);
     if (port) s.ftp.port = port;
+    if (bucket) s.objectStore = *bucket;
     auto plan = std::make_unique<bvtest::TestPlan>(nullptr);
     EXPECT_TRUE(plan->ApplySettings(s, kApplyCreate)) << id;
     bvtest::ScratchEnv::IncludeOnly(plan.get(), include);
@@ -201,16 +204,16 @@ TEST_F(PlanWalk, AServerStoreInsideTheSourcesIsNotCopiedIntoItself) {
   EXPECT_NE(holds[0].find(ftp.NativeOf("/bvuser/docs")), std::string::npos) << holds[0];
 
   // A server that keeps copies readable: warned once; private files held back (said, counted). A
-  // server that tells nothing of its files (no MLST): nothing pinned, said once. Warnings by key:
-  auto warnings = [&](const char* key) {
+  // server that tells nothing of its files (no MLST): nothing pinned, said once. Records by key:
+  auto warnings = [&](const char* key, const char* title = "#Backup Store Warning\n",
+                      const char* section = "STORE") {
     const std::vector<EventData> all = events.Events();
-    const std::string words = GetText("STORE", key);
+    const std::string words = GetText(section, key);
     return std::count_if(all.begin(), all.end(), [&](const EventData& e) {
       std::string record;
       return e.code == kEvStoreState &&
              e.text3.compare(0, words.find("%s"), words, 0, words.find("%s")) == 0 &&
-             BuildLogRecord(e, nullptr, "now", &record) &&
-             record.rfind("#Backup Store Warning\n", 0) == 0;
+             BuildLogRecord(e, nullptr, "now", &record) && record.rfind(title, 0) == 0;
     });
   };
   EXPECT_EQ(warnings("SERVER_KEEPS_COPIES_READABLE"), 0);
@@ -309,6 +312,14 @@ TEST_F(PlanWalk, AServerStoreInsideTheSourcesIsNotCopiedIntoItself) {
   CSimpleTask unmarked(markless.get());
   for (int run = 0; run < 2; ++run) unmarked.Run();
   EXPECT_EQ(warnings("SERVER_MARKER_REFUSED"), 1);
+  // A bucket whose marker cannot be written: refused once, in words, and nothing is written.
+  bvtest::HostileS3 s3(bvtest::HostileS3::kMarkerUnwritable);
+  const ObjectStoreSettings store = s3.Settings("store");
+  auto bucket = serverPlan(15, "", ledger, false, 0, &store);
+  CSimpleTask bucketTask(bucket.get());
+  for (int run = 0; run < 2; ++run) bucketTask.Run(), WalkFolder(bucket.get(), ledger);
+  EXPECT_EQ(warnings("MARKER_UNWRITABLE", "#Backup Store Refused\n", "OBJECT_STORE_REFUSED"), 1);
+  EXPECT_TRUE(s3.Keys().empty());
 }
 
 // The rules settled per folder answer as the rule set does, for every kind of mask and file.
