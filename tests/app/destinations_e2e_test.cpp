@@ -252,6 +252,12 @@ TEST(FtpEndToEnd, PlansOnServersBackUpAndKeepTheirSecrets) {
   }
   EXPECT_GT(files, 3);
   EXPECT_TRUE(bvtest::ProgramWorld::EndsWithZero(program, SIGTERM));
+  // The same while the program is off: the catch-up walk at its next start finds it.
+  w.Put("docs/a.txt", "First");
+  fs::last_write_time(w.Home("docs/a.txt"), putBack);
+  program = w.Start(env);
+  EXPECT_TRUE(WaitFor([&] { return Holds(latest(0, "a.txt"), "First"); })) << w.Log();
+  EXPECT_TRUE(bvtest::ProgramWorld::EndsWithZero(program, SIGTERM));
 }
 
 // Plan 1 of w protects its "docs" in s3://bucket/team/ on the gateway.

@@ -35,7 +35,24 @@ TEST(EndToEndTest, SilentStartsFirstBackupAndNamesTheStoreCannotHold) {
   w.Plan(1, "E2E Documents", "E:\\Store\\", {"src"}, false);
   w.Plan(3, "Deep", "E:\\Deep\\", {"deep"});
   w.data.WritePlanList({1, 2, 3});
+  // A disc image a killed archiving run noted and left part-written goes at the start; a noted
+  // file that does not begin as the image stays.
+  w.Put("left.iso", std::string(8192, '\0'));
+  w.Put("mine.iso", "mine");
+  std::string notes;
+  for (const char* iso : {"left.iso", "mine.iso"}) {
+    struct stat st {};
+    ASSERT_EQ(stat(w.Home(iso).c_str(), &st), 0);
+    const std::string id = std::to_string(st.st_dev) + "-" + std::to_string(st.st_ino);
+    notes += "[" + id + "]\nPath=" + w.HomeSys(iso) + "\nDevice=" + std::to_string(st.st_dev) +
+             "\nInode=" + std::to_string(st.st_ino) +
+             "\nImage Size=65536\nCreated=2026120805401183\n";
+  }
+  bvtest::WriteNative(w.data.Data("PartialImages.ini"), notes);
+
   QProcess* program = w.Start();
+  EXPECT_TRUE(WaitFor([&] { return !fs::exists(w.Home("left.iso")); })) << w.Log();
+  EXPECT_TRUE(Holds(w.Home("mine.iso"), "mine"));
   EXPECT_TRUE(w.TraceHas("hidden"));
   EXPECT_FALSE(w.TraceHas("shown"));
   for (const auto& [rel, bytes] : files)
@@ -87,13 +104,17 @@ TEST(EndToEndTest, SilentStartsFirstBackupAndNamesTheStoreCannotHold) {
   EXPECT_EQ(CountOf(log, "Reason = The path is longer than the store can hold."), 2u);
 }
 
-// A garbage plan list and a damaged journal record lose no plan and no waiting file.
+// A garbage plan list and a damaged journal record lose no plan and no waiting file; a plan
+// whose store holds its folders is told.
 TEST(EndToEndTest, DamagedPlanListAndJournalLoseNothing) {
   bvtest::ProgramWorld w;
   bvtest::WriteNative(w.data.Data("InternalSettings.ini"), "[General]\nRunOnce=0\n");
   w.Plan(1, "Continuous", "E:\\Store\\", {"docs"});
   w.Plan(4, "Manual", "E:\\Other\\", {"docs"});
   w.SetPlanKey(4, "ScheduleUnit", "8");
+  fs::create_directories(w.Home("five/src"));
+  w.Plan(5, "Holds", w.HomeSys("five"), {"five/src"});
+  w.SetPlanKey(5, "ScheduleUnit", "8");
   bvtest::WriteNative(w.data.Data("plans.ini"), std::string("\x89\x00\xffSEED\r\n=ID", 10));
   // Thirty waiting files in plan 1's journal; record 20 gets a flipped byte.
   std::vector<std::string> files;
@@ -120,6 +141,8 @@ TEST(EndToEndTest, DamagedPlanListAndJournalLoseNothing) {
         << files[i] << " never copied";
   }
   bvtest::ProgramWorld::Kill(program);
+  const std::string said = "\"Holds\" keeps its copies in " + w.Home("five") + ", which holds ";
+  EXPECT_NE(w.Log().find(said + w.Home("five/src")), std::string::npos) << w.Log();
 }
 
 // SIGTERM cuts a first backup; the next start logs every copy once.
