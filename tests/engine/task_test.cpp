@@ -253,32 +253,6 @@ TEST_F(TaskTest, BlockedScheduledRunIsMadeUpWhenUnblocked) {
   EXPECT_FALSE(daily->MissScheduledBackup());
   EXPECT_TRUE(daily->InitDone());
   EXPECT_EQ(bvtest::ReadNative(Latest(7, "a.txt")), "a");
-
-  // A run stopped part-way by blocking (the store's disk filled) is made up too.
-  struct FillOnCopy : CBaseClass {
-    explicit FillOnCopy(bvtest::ScratchEnv* env) : env(env) { Subscribe(&WorkerChannel(), this); }
-    ~FillOnCopy() override { DisconnectAll(); }
-    void OnEvent(CMEvent*, const EventData& e) override {
-      if (e.code == kEvFileCopied) env->SetFreeBytes(1);
-    }
-    bvtest::ScratchEnv* env;
-  };
-  const int64_t past = plat::Now() - 100;
-  for (const char* name : {"b.txt", "c.txt"}) {
-    env_.Src().Write(name, name);
-    Record(daily.get(), name, past, kLogPending, 0, 0, 0);
-  }
-  {
-    FillOnCopy fill(&env_);
-    dailyTask.Run();
-  }
-  EXPECT_TRUE(daily->MissScheduledBackup());
-  env_.SetFreeBytes(uint64_t{1} << 40);
-  dailyTask.PreCheck();
-  ASSERT_TRUE(dailyTask.MissedScheduledBackup() && !daily->IsBlocked());
-  dailyTask.Run();
-  EXPECT_FALSE(daily->MissScheduledBackup());
-  for (const char* name : {"b.txt", "c.txt"}) EXPECT_EQ(bvtest::ReadNative(Latest(7, name)), name);
 }
 
 // The catch-up walk notes unknown and changed files only, and runs only when there is cause.

@@ -90,15 +90,6 @@ TEST(TaskQueue, WhatAPassRunsUniqueKeysAndRemoval) {
     EXPECT_EQ(queue.Keys(), (std::list<uint32_t>{2, 3}));
   }
   EXPECT_EQ(log.deleted, 4) << "the queue deletes what it holds";
-
-  CTaskQueue single(nullptr);  // the first task alone is looked at for an early run
-  auto* task = new TestTask(&log, 9, now + 10000);
-  single.Add(task);
-  task->blocked = true;  // forced runs regardless; the task itself handles blocking
-  task->SetForced(true);
-  single.Process();
-  EXPECT_EQ(log.order, (std::vector<uint32_t>{2, 1, 2, 9}));
-  EXPECT_FALSE(task->Forced());
 }
 
 // Due tasks run on time on the worker's thread; it starts once, stops when told, auto-deletes.
