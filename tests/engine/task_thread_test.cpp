@@ -1,4 +1,5 @@
-// Plans on their own working threads; a change noted while its file is copied.
+// Plans on their own working threads, a stop during a look at a mute server; a change noted while
+// its file is copied.
 #include "TaskWorld.h"
 
 using enginetest::EventWaiter;
@@ -35,6 +36,30 @@ TEST_F(TaskTest, ManualPlansRunOnTheirThreadAndShutDownDeletesThePlan) {
   ASSERT_NE(owned->Thread(), nullptr);
   owned.release()->ShutDown();  // the thread deletes the plan when it ends
   EXPECT_EQ(goneFuture.wait_for(std::chrono::minutes(1)), std::future_status::ready);
+
+  // A server that never answers (time-out 30 s): a stop cuts the look short; nothing connects
+  // again.
+  bvtest::FtpRelay silent(1);
+  silent.SetFault(bvtest::FtpRelay::Fault::kMute);
+  PlanSettings s = bvtest::ScratchEnv::Settings("Mute", "");
+  s.id = 11;
+  s.storageType = kStorageFtp;
+  s.ftp.server = "sftp://127.0.0.1";
+  std::tie(s.ftp.port, s.ftp.user, s.ftp.timeout) = std::tuple(silent.Port(), "u", 30);
+  s.ftp.pinnedKey = "SHA256:AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA";
+  auto mute = std::make_unique<bvtest::TestPlan>(nullptr);
+  ASSERT_TRUE(mute->ApplySettings(s, kApplyCreate));
+  mute->EnableWithoutThread();
+  mute->SetEnabled(false, 0);
+  mute->SetEnabled(true, 0);
+  const int tried = silent.Connections();
+  for (int i = 0; i < 1000 && silent.Connections() == tried; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  const auto stopping = std::chrono::steady_clock::now();
+  mute->StopAndWait();
+  EXPECT_LT(std::chrono::steady_clock::now() - stopping, std::chrono::seconds(5));
+  EXPECT_EQ(silent.Connections(), tried + 1);
 }
 
 // Noted at once (the copy does not hold the journal); the new version follows, by either walk.

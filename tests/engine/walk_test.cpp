@@ -294,14 +294,20 @@ TEST_F(PlanWalk, AServerStoreInsideTheSourcesIsNotCopiedIntoItself) {
   CSimpleTask unmarked(markless.get());
   for (int run = 0; run < 2; ++run) unmarked.Run();
   EXPECT_EQ(warnings("SERVER_MARKER_REFUSED"), 1);
-  // A bucket whose marker cannot be written: refused once, in words, and nothing is written.
-  bvtest::HostileS3 s3(bvtest::HostileS3::kMarkerUnwritable);
-  const ObjectStoreSettings store = s3.Settings("store");
-  auto bucket = serverPlan(15, "", ledger, false, 0, &store);
-  CSimpleTask bucketTask(bucket.get());
-  for (int run = 0; run < 2; ++run) bucketTask.Run(), WalkFolder(bucket.get(), ledger);
-  EXPECT_EQ(warnings("MARKER_UNWRITABLE", "#Backup Store Refused\n", "OBJECT_STORE_REFUSED"), 1);
-  EXPECT_TRUE(s3.Keys().empty());
+  // A bucket that refuses the store (its marker cannot be written, or is claimed and never
+  // returned): said once, as a refusal in its words, and nothing is written.
+  for (const auto& [manner, section, key] :
+       {std::tuple{bvtest::HostileS3::kMarkerUnwritable, "OBJECT_STORE_REFUSED",
+                   "MARKER_UNWRITABLE"},
+        std::tuple{bvtest::HostileS3::kGhostMarker, "STORE", "GHOST_MARKER"}}) {
+    bvtest::HostileS3 s3(manner);
+    const ObjectStoreSettings store = s3.Settings("store");
+    auto bucket = serverPlan(15, "", ledger, false, 0, &store);
+    CSimpleTask task(bucket.get());
+    for (int run = 0; run < 2; ++run) task.Run(), WalkFolder(bucket.get(), ledger);
+    EXPECT_EQ(warnings(key, "#Backup Store Refused\n", section), 1) << key;
+    EXPECT_TRUE(s3.Keys().empty()) << key;
+  }
 }
 
 // The rules settled per folder answer as the rule set does, for every kind of mask and file.
