@@ -5,7 +5,6 @@
 
 #include "ProgramRun.h"
 #include "common/Texts.h"
-#include "destinations/ObjectSession.h"
 #include "destinations/StoreBinding.h"
 #include "destinations/StoreMarker.h"
 #include "support/CephGateway.h"
@@ -304,22 +303,9 @@ TEST(ObjectStoreEndToEnd, AStoreIsItsPlansOwnAndFilledAgainWhenEmptied) {
   auto stored = [&](const bvtest::ProgramWorld& w, const std::string& rel) {
     return Stored(gw, "own", w, rel);
   };
-  auto unfinished = [&] {
-    ObjectSession session;
-    session.SetOptions(gw.Settings("own", "team/"));
-    std::vector<std::pair<std::string, std::string>> uploads;
-    EXPECT_TRUE(session.ListParts("team/", &uploads).Ok());
-    return uploads.size();
-  };
   QProcess* program = a.Start(a.Inotify());
   ASSERT_TRUE(WaitFor([&] { return stored(a, "b.txt") == "b" && a.FirstBackupDone(); })) << a.Log();
   EXPECT_TRUE(bvtest::ProgramWorld::EndsWithZero(program, SIGTERM));
-  {
-    ObjectSession cut;  // an upload an earlier run could not finish
-    cut.SetOptions(gw.Settings("own", "team/"));
-    std::string id;
-    ASSERT_TRUE(cut.StartParts("team/Latest/big.bin", &id).Ok());
-  }
 
   program = b.Start(b.Inotify());
   std::string refused = GetText("STORE", "ANOTHER_INSTALLATIONS_STORE");
@@ -331,12 +317,9 @@ TEST(ObjectStoreEndToEnd, AStoreIsItsPlansOwnAndFilledAgainWhenEmptied) {
   EXPECT_EQ(stored(b, "a.txt"), "(missing)");
   EXPECT_EQ(stored(a, "a.txt"), "a");
   EXPECT_TRUE(gw.Keys("own", "team/Revision/").empty());
-  EXPECT_EQ(unfinished(), 1u);
   EXPECT_TRUE(bvtest::ProgramWorld::EndsWithZero(program, SIGTERM));
 
-  // A start with nothing to back up still sweeps what earlier runs left.
   program = a.Start(a.Inotify());
-  EXPECT_TRUE(WaitFor([&] { return unfinished() == 0; }, 30)) << a.Log();
   // The bucket emptied and deleted, then made again: every file goes up anew.
   for (const std::string& key : gw.Keys("own", ""))
     ASSERT_EQ(gw.Request("DELETE", "/own/" + bvtest::UriEncode(key, true)), 204);
