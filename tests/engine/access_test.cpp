@@ -173,6 +173,30 @@ TEST(EngineAccess, ChangesTheJournalCannotTakeAreReportedOnce) {
   EXPECT_EQ(reports(events).size(), 2u);
 }
 
+// The plan list refuses removable disks; a disabled plan walks nothing.
+TEST(EngineAccess, WalksOnlyWhatThePlanMayTake) {
+  ScratchEnv env;
+  env.Src().Write("a.doc", "a");
+  bvtest::TempDir removable;
+  bvtest::WriteNative(removable.NativeOf("r.doc"), "r");
+  env.SetExtra("[G]\nRoot=" + removable.Native() + "\nType=removable\nBus=usb\n");
+  bvtest::EventCollector events;
+  PlanList list;
+  auto listed = env.MakePlan(5, kUnitDaily, 3, {env.Src().System(), "G:\\"}, &list);
+  auto unlisted = env.MakePlan(15, kUnitDaily, 3, {"G:\\"});
+  ASSERT_TRUE(listed && unlisted);
+  WalkFolder(listed.get(), "G:\\");
+  WalkFolder(listed.get(), env.Src().System());
+  EXPECT_EQ(events.CountOf(kEvFileBackupBegins), 1u);
+  EXPECT_EQ(bvtest::ReadNative(env.Latest("store5", "a.doc")), "a");
+  WalkFolder(unlisted.get(), "G:\\");
+  EXPECT_EQ(events.CountOf(kEvFileCopied), 2u);
+  bvtest::WriteNative(removable.NativeOf("s.doc"), "s");
+  unlisted->SetEnabled(false, 0);
+  WalkFolder(unlisted.get(), "G:\\");
+  EXPECT_EQ(events.CountOf(kEvFileBackupBegins), 2u);
+}
+
 // Links said once per plan across starts, counted past the lines cap of a folder, said when made.
 TEST(FolderLinks, SaidOncePerPlanCountedPastTheCapAndWhenMade) {
   bvtest::ScratchEnv env;

@@ -1,9 +1,10 @@
-// Change monitoring on a scripted device (the dispatch on the real device runs in tests/app).
+// Change monitoring on a scripted device; a plan's first walk on the real device.
 #include <cstring>
 #include <deque>
 
 #include "TaskWorld.h"
 #include "engine/CChangeMonitor.h"
+#include "engine/CFileDispatchThread.h"
 #include "platform/base/Text.h"
 #include "platform/changes/ChangeDevice.h"
 
@@ -235,6 +236,43 @@ TEST_F(ChangeMonitorTest, RequestsLaunchReportsLostChangesAndFailures) {
   EXPECT_EQ(script_->Calls().back().first, uint32_t(plat::kIoctlStopReporting));
   script_ = std::make_shared<DeviceScript>();
   EXPECT_EQ(StartMonitor(), 0) << "nothing was left behind";
+}
+
+// The first walk waits for the folders to be watched: a file written as it ends is noted at once.
+TEST_F(ChangeMonitorTest, AFileWrittenTheMomentTheFirstWalkEndsIsNoted) {
+  bvtest::TempDir elsewhere;
+  bvtest::ScopedEnv source("BREVANTO_CHANGE_SOURCE", "inotify");
+  bvtest::ScopedEnv roots("BREVANTO_CHANGE_ROOTS", elsewhere.Native().c_str());
+  uint32_t error = 0;
+  ASSERT_EQ(monitor_.Start(plat::ChangeDevice::Open("\\\\.\\Brevanto", &error)), 0);
+  PlanList list;
+  CFileDispatchThread dispatch(&list, &monitor_);
+  Subscribe(monitor_.NewFileChannel(), &dispatch);
+  dispatch.Start();
+  list.SetDispatchThread(&dispatch);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));  // its first look: no plans
+  env_.Src().Write("old.txt", "old");
+  EventWaiter waiter;
+  CPlan* plan = list.CreatePlan(ScratchEnv::Settings("Watched", "store9"));
+  ASSERT_TRUE(plan);
+  {
+    std::lock_guard<std::recursive_mutex> g(plan->Lock());
+    plan->Rules()->AddGroup(kRuleInclude, "g", "g")->AddItem(env_.Src().System(), "src");
+  }
+  plan->SetEnabled(true, 0);
+  ASSERT_EQ(waiter.WaitFor(kEvScanEnds, plan->Id()).code, kEvScanEnds);
+  env_.Src().Write("right-after.txt", "x");
+  LogRecord rec;
+  auto noted = [&] {
+    return ScratchEnv::RecordOf(plan, env_.Src().SystemOf("right-after.txt"), &rec);
+  };
+  for (int i = 0; i < 25 && !noted(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_TRUE(noted());
+  plan->StopAndWait();
+  list.SetDispatchThread(nullptr);
+  dispatch.Stop();
+  monitor_.Stop();
 }
 
 }  // namespace

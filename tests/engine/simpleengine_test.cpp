@@ -1,7 +1,10 @@
 // The single-file backup on real files: names, rotation, records, leftovers, reserve, failures.
 #include <sys/file.h>
 
+#include <optional>
+
 #include "TaskWorld.h"
+#include "support/SshServer.h"
 
 using bvtest::ScratchEnv;
 using Names = std::vector<std::string>;
@@ -198,6 +201,62 @@ TEST_F(SimpleEngineTest, SweepsCopiesRotatesAndRecords) {
   ASSERT_EQ(Backup("docs/report.doc"), 0);
   EXPECT_EQ(Stored("Latest", "docs/report.doc"), "v9");
   EXPECT_TRUE(RevisionFiles("docs/report.doc").empty());
+  // On server stores (no copy's stamp) a change of mode, access time or owner alone makes no
+  // copy; the sources lie where others may reach them.
+  bvtest::FtpServer ftp;
+  bvtest::SshServer ssh;
+  bvtest::ScopedEnv home("HOME", ssh.ClientHome());
+  std::optional<bvtest::TempDir> open;
+  (bvtest::ScopedEnv("TMPDIR", "/tmp"), open.emplace());  // the other users' /tmp
+  ASSERT_EQ(chmod(open->Native().c_str(), 0755), 0);
+  for (const bool sftp : {false, true}) {
+    if (!(sftp ? ssh.Ok() : ftp.Ok())) continue;
+    PlanSettings s = ScratchEnv::Settings("Served", "");
+    s.id = sftp ? 3 : 2;
+    s.storageType = kStorageFtp;
+    s.ftp = sftp ? ssh.Settings("kept/") : ftp.Settings("kept/");
+    auto served = std::make_unique<bvtest::TestPlan>(nullptr);
+    ASSERT_TRUE(served->ApplySettings(s, kApplyCreate));
+    ScratchEnv::IncludeOnly(served.get(), open->System());
+    served->EnableWithoutThread();
+    const std::string rel = sftp ? "meta/s.txt" : "meta/f.txt", file = open->NativeOf(rel);
+    const std::string source = open->SystemOf(rel);
+    for (int v = 1; v <= 3; ++v) {
+      open->Write(rel, "v" + std::to_string(v));
+      fs::last_write_time(file, fs::file_time_type::clock::now() - std::chrono::minutes(10 - v));
+      ASSERT_EQ(served->Engine()->BackupFile(source, false, nullptr, 0), 0) << v;
+    }
+    const struct timespec accessOnly[2] = {{0, UTIME_NOW}, {0, UTIME_OMIT}};
+    for (const mode_t mode : {0600, 0644, 0640}) {
+      ASSERT_EQ(chmod(file.c_str(), mode), 0);
+      ASSERT_EQ(utimensat(AT_FDCWD, file.c_str(), accessOnly, 0), 0);
+      ASSERT_EQ(chown(file.c_str(), getuid(), getgid()), 0);
+      EXPECT_EQ(served->Engine()->BackupFile(source, false, nullptr, 0), kBackupUnchanged);
+    }
+    // Put back by a restore (another file, its time to the second): no new copy either.
+    const auto second = std::chrono::floor<std::chrono::seconds>(fs::last_write_time(file));
+    bvtest::WriteNative(file + "~", "v3");
+    fs::last_write_time(file + "~", second), fs::rename(file + "~", file);
+    EXPECT_EQ(served->Engine()->BackupFile(source, false, nullptr, 0), kBackupUnchanged);
+    // New bytes of the same size with the old write time put back are copied; made private
+    // then, every copy of the file is.
+    const auto putBack = fs::last_write_time(file);
+    open->Write(rel, "v4");
+    fs::last_write_time(file, putBack);
+    EXPECT_EQ(served->Engine()->BackupFile(source, false, nullptr, 0), 0);
+    ASSERT_EQ(chmod(file.c_str(), 0600), 0);
+    EXPECT_EQ(served->Engine()->BackupFile(source, false, nullptr, 0), kBackupUnchanged);
+    const std::string store = sftp ? ssh.Home() + "/kept" : ftp.NativeOf("/bvuser/kept");
+    const std::string revisions = store + "/Revision/C" + open->NativeOf("meta/");
+    Names kept;
+    for (const auto& [name, bytes] : bvtest::FilesBelow(revisions)) {
+      kept.push_back(name + bytes);
+      EXPECT_EQ(fs::status(revisions + name).permissions() & fs::perms::all, fs::perms(0600));
+    }
+    EXPECT_EQ(kept, sftp ? (Names{"s(0002).txtv2", "s(0003).txtv3"})
+                         : (Names{"f(0002).txtv2", "f(0003).txtv3"}));
+    EXPECT_EQ(bvtest::ReadNative(store + "/Latest/C" + file), "v4");
+  }
 }
 
 // Failures counted and said; the reserve, vanished sources, torn copies, stops, bad arguments.

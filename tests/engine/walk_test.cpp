@@ -84,6 +84,18 @@ TEST_F(PlanWalk, WalkSkipsWhatMustNotBeCopied) {
   EXPECT_EQ(stats.pauses, (3 + stats.entries) / 5);
   EXPECT_EQ(plan->WalkCounter(), (3 + stats.entries) % 5);
   EXPECT_GE(stats.pauseMicros, stats.pauses * 1000);
+
+  // On an idle machine the walk does not pause at all.
+  env_.SetPressure("idle");
+  ResetWalkPauseStats();
+  env_.Src().Write("keep.doc", "changed");
+  env_.Src().Write("new.doc", "n");
+  WalkFolder(plan.get(), env_.Src().System());
+  EXPECT_GE(GetWalkPauseStats().entries, 9u);
+  EXPECT_EQ(GetWalkPauseStats().pauses, 0u);
+  EXPECT_EQ(bvtest::ReadNative(Latest(2, "keep.doc")), "k");
+  EXPECT_EQ(bvtest::ReadNative(Latest(2, "new.doc")), "n");
+  EXPECT_EQ(plan->UnheldNameCount(), 2u) << "each told once";
 }
 
 // A plan protecting a served tree never copies its own store there; unusable stores said once.
