@@ -1,6 +1,8 @@
-// The real program started on a hand-written data folder, and waits for what it does.
+// The program tests' prelude: the real program started on a hand-written data folder.
 #pragma once
 #include <grp.h>
+#include <gtest/gtest.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
@@ -9,11 +11,13 @@
 
 #include <QProcess>
 #include <QThread>
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <functional>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -68,8 +72,7 @@ inline void ChownTree(const std::string& top, uid_t uid) {
     if (lchown(it->path().c_str(), uid, uid) != 0) return;
 }
 
-// The program on the data folder with extra variables (empty: removed); null when it did not start.
-// asNobody: as kNobodyUid. A crash leaves a core.
+// The program on data with extra variables (empty: removed), as kNobodyUid if asked; or null.
 inline std::unique_ptr<QProcess> StartProgram(const DataFolder& data, const Env& extra = {},
                                               const QStringList& args = {}, bool asNobody = false,
                                               const std::string& exe = BV_EXE_PATH) {
@@ -95,8 +98,7 @@ inline std::unique_ptr<QProcess> StartProgram(const DataFolder& data, const Env&
   return p->waitForStarted(10000) ? std::move(p) : nullptr;
 }
 
-// One test's world: data and volume folders, a home folder for the sources (below /srv when
-// an ordinary user must reach it), and every program started, killed at the end.
+// Data and volume folders, a home for the sources (/srv for an ordinary user), programs killed.
 class ProgramWorld {
  public:
   enum class Home { kUnderHome, kUnderSrv };
@@ -210,3 +212,8 @@ class ProgramWorld {
 };
 
 }  // namespace bvtest
+
+namespace fs = std::filesystem;
+using bvtest::CountOf;
+using bvtest::Holds;
+using bvtest::WaitFor;

@@ -1,24 +1,9 @@
 // Continuous plans of the real program, as root (fanotify) and as an ordinary user (inotify).
 #include <fcntl.h>
-#include <gtest/gtest.h>
-#include <sys/mount.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <filesystem>
-#include <map>
-#include <set>
-#include <string>
-#include <vector>
 
 #include "ProgramRun.h"
 
-namespace fs = std::filesystem;
-
 namespace {
-
-using bvtest::Holds;
-using bvtest::WaitFor;
 
 uid_t Owner(const std::string& native) {
   struct stat st {};
@@ -34,8 +19,7 @@ TEST_P(ContinuousEndToEndTest, SavesReachTheRightStoreAndWhatChangedWhileOffIsCa
   if (asUser && geteuid() != 0) GTEST_SKIP() << "needs root to run the program as another user";
   bvtest::ProgramWorld w_{"E", bvtest::ProgramWorld::Home::kUnderSrv};
   QProcess* program_ = nullptr;
-  // Plan 1's store lies in what it protects; 2 never runs, its store counts; 3-5 share one,
-  // 3 (listed first) manual.
+  // Plan 1's store lies in what it protects; 2 never runs; 3-5 share one, 3 (first) manual.
   auto WritePlans = [&](const std::vector<std::string>& plan1) {
     w_.Plan(1, "Continuous", w_.HomeSys("home/prot/Store1") + "\\", plan1);
     w_.Plan(2, "Elsewhere", w_.HomeSys("home/prot/Dest2") + "\\", {"home/elsewhere"});
@@ -150,8 +134,7 @@ TEST_P(ContinuousEndToEndTest, SavesReachTheRightStoreAndWhatChangedWhileOffIsCa
            Holds(Latest("home/three/for-b.txt"), "B takes this");
   })) << w_.Stderr();
   EXPECT_TRUE(Copied("outside/ledger.txt", "ledger"));
-  // New bytes of the same size with the old write time put back (cp -p, touch -r) are copied,
-  // while the program runs and while it is off.
+  // Same-size new bytes with the old write time put back ("cp -p") are copied, on or off.
   auto PutBack = [&](const std::string& rel, const std::string& bytes) {
     const auto before = fs::last_write_time(w_.Home(rel));
     w_.Put(rel, bytes);
@@ -167,8 +150,7 @@ TEST_P(ContinuousEndToEndTest, SavesReachTheRightStoreAndWhatChangedWhileOffIsCa
   ASSERT_EQ(program_->state(), QProcess::Running);
   bvtest::ProgramWorld::Kill(program_);
 
-  // While off: a change within the second doc.txt's copy began (the program stopped in
-  // that second), a file put back with an older time (as "cp -p" does); in a later second a
+  // While off: a change within doc.txt's copy second, a file put back older ("cp -p"); later a
   // change, a new file, a new folder in plan 1.
   const int64_t copiedAt = w_.Journal(1, {w_.HomeSys("home/prot/doc.txt")})
                                .at(w_.HomeSys("home/prot/doc.txt"))
@@ -230,8 +212,7 @@ TEST_P(ContinuousEndToEndTest, SavesReachTheRightStoreAndWhatChangedWhileOffIsCa
   }
   EXPECT_TRUE(w_.Journal(1, neverPaths).empty());
   const std::string log = w_.Log();
-  // A swapped name noted before its swap is refused once at its link (one noted only after it
-  // is no file and is never tried); nothing else failed.
+  // A name noted before its swap for a link is refused once there; nothing else failed.
   EXPECT_LE(bvtest::CountOf(log, "Code: 681"), 3u) << log;
   EXPECT_EQ(bvtest::CountOf(log, "Code: 681"), bvtest::CountOf(log, "links below a protected"));
   EXPECT_EQ(bvtest::CountOf(log, "#Backup File Fail"), bvtest::CountOf(log, "Code: 681")) << log;

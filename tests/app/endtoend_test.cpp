@@ -1,27 +1,12 @@
 // First backups of the real program: odd names, damaged data and ends during a backup.
-#include <gtest/gtest.h>
-#include <signal.h>
-#include <stdlib.h>
-#include <sys/stat.h>
-
-#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <random>
-#include <set>
-#include <string>
-#include <vector>
 
 #include "ProgramRun.h"
 #include "support/DeepTree.h"
 
-namespace fs = std::filesystem;
-
 namespace {
-
-using bvtest::CountOf;
-using bvtest::Holds;
-using bvtest::WaitFor;
 
 // A silent start backs up hidden; names the store cannot hold are logged once each.
 TEST(EndToEndTest, SilentStartsFirstBackupAndNamesTheStoreCannotHold) {
@@ -50,8 +35,8 @@ TEST(EndToEndTest, SilentStartsFirstBackupAndNamesTheStoreCannotHold) {
   w.Plan(1, "E2E Documents", "E:\\Store\\", {"src"}, false);
   w.Plan(3, "Deep", "E:\\Deep\\", {"deep"});
   w.data.WritePlanList({1, 2, 3});
-  // A disc image that a killed archiving run noted and left part-written goes
-  // at the start; a noted file that does not begin as the image stays.
+  // A disc image a killed archiving run noted and left part-written goes at the start; a noted
+  // file that does not begin as the image stays.
   w.Put("left.iso", std::string(8192, '\0'));
   w.Put("mine.iso", "mine");
   std::string notes;
@@ -120,7 +105,7 @@ TEST(EndToEndTest, SilentStartsFirstBackupAndNamesTheStoreCannotHold) {
 }
 
 // A garbage plan list and a damaged journal record lose no plan and no waiting file; a plan
-// with a value no plan can have is told and set aside, one whose store holds its folders told.
+// whose store holds its folders is told.
 TEST(EndToEndTest, DamagedPlanListAndJournalLoseNothing) {
   bvtest::ProgramWorld w;
   bvtest::WriteNative(w.data.Data("InternalSettings.ini"), "[General]\nRunOnce=0\n");
@@ -130,8 +115,6 @@ TEST(EndToEndTest, DamagedPlanListAndJournalLoseNothing) {
   fs::create_directories(w.Home("five/src"));
   w.Plan(5, "Holds", w.HomeSys("five"), {"five/src"});
   w.SetPlanKey(5, "ScheduleUnit", "8");
-  w.Plan(6, "Unit nine", "E:\\Six\\", {"docs"});
-  w.SetPlanKey(6, "ScheduleUnit", "9");
   bvtest::WriteNative(w.data.Data("plans.ini"), std::string("\x89\x00\xffSEED\r\n=ID", 10));
   // Thirty waiting files in plan 1's journal; record 20 gets a flipped byte.
   std::vector<std::string> files;
@@ -158,13 +141,8 @@ TEST(EndToEndTest, DamagedPlanListAndJournalLoseNothing) {
         << files[i] << " never copied";
   }
   bvtest::ProgramWorld::Kill(program);
-  const std::string log = w.Log();
-  EXPECT_NE(log.find("(\"Unit nine\") could not be loaded: its schedule"), std::string::npos)
-      << log;
-  EXPECT_NE(log.find("\"Holds\" keeps its copies in " + w.Home("five") + ", which holds " +
-                     w.Home("five/src")),
-            std::string::npos)
-      << log;
+  const std::string said = "\"Holds\" keeps its copies in " + w.Home("five") + ", which holds ";
+  EXPECT_NE(w.Log().find(said + w.Home("five/src")), std::string::npos) << w.Log();
 }
 
 // SIGTERM cuts a first backup; the next start logs every copy once.
@@ -178,8 +156,7 @@ TEST(EventsEndToEndTest, SigtermCutsAFirstBackupTheNextStartLogsTheRestOnce) {
   // The window takes its events every 3 s: far more copies than its queue holds.
   auto env = w.Inotify();
   env.emplace_back("BREVANTO_PUMP_INTERVAL_MS", "3000");
-  // Copies held 3 ms each: an idle machine copies these files faster than
-  // the signal could reach the program mid-walk.
+  // Copies held 3 ms each, so that the signal reaches the program mid-walk.
   auto slow = env;
   slow.emplace_back("BREVANTO_FAULT_COPY_DELAY_MS", "3");
   QProcess* program = w.Start(slow);

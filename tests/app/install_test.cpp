@@ -1,11 +1,4 @@
 // The program as a desktop installs it: the install tree and the autostart entry.
-#include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/stat.h>
-
-#include <map>
-#include <string>
-
 #include "ProgramRun.h"
 #include "app/gui/CBrevantoApp.h"
 #include "common/Settings.h"
@@ -15,8 +8,6 @@
 #include "ui/main/CMainFrame.h"
 #include "ui/main/EventPump.h"
 #include "ui/settings/Autostart.h"
-
-namespace fs = std::filesystem;
 
 namespace {
 

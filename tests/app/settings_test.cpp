@@ -1,16 +1,10 @@
 // The program's settings, texts and number formats, read from real files.
-#include <gtest/gtest.h>
-
-#include <chrono>
-#include <filesystem>
-#include <string>
 #include <thread>
 
+#include "ProgramRun.h"
 #include "common/Settings.h"
 #include "common/Texts.h"
 #include "platform/volumes/Volumes.h"
-#include "support/ScopedEnv.h"
-#include "support/TempDir.h"
 
 namespace {
 
@@ -43,8 +37,8 @@ TEST_F(SettingsTest, DefaultsStoredOddAndCachedValuesAndBattery) {
   EXPECT_FALSE(GetAppPosition(&x, &y));
   EXPECT_TRUE(x == -1 && y == -1);
   // Reads write nothing, but for the three intervals that write their default back.
-  EXPECT_FALSE(std::filesystem::exists(dir_.NativeOf("Global.ini")));
-  EXPECT_FALSE(std::filesystem::exists(dir_.NativeOf("InternalSettings.ini")));
+  EXPECT_FALSE(fs::exists(dir_.NativeOf("Global.ini")));
+  EXPECT_FALSE(fs::exists(dir_.NativeOf("InternalSettings.ini")));
   EXPECT_EQ(GetCheckDiskDelayTime(), 60);
   EXPECT_EQ(GetCheckDiskTooLowInternalTime(), 86400);
   EXPECT_EQ(GetRefreshPendingFileInternalTime(), 20);
@@ -91,7 +85,7 @@ TEST_F(SettingsTest, DefaultsStoredOddAndCachedValuesAndBattery) {
   dir_.Write("config.ini", "[APP]\nMaxVersionCount=7\n");
   ResetSettingsCache();
   EXPECT_EQ(GetMaxVersionCount(), 7);
-  std::filesystem::remove(dir_.NativeOf("config.ini"));
+  fs::remove(dir_.NativeOf("config.ini"));
   SetBackupFileMaxSize(100);
   ResetSettingsCache();
   EXPECT_EQ(GetBackupFileMaxSize(), 100);
@@ -131,8 +125,7 @@ TEST_F(SettingsTest, TextsAndSideFilesAndAnEditShownWithinASecond) {
   EXPECT_EQ(GetText("MAIN_UI", "BACKSLASH"), "C:\new\\x");
   EXPECT_EQ(GetText("MAIN_UI", "LONG"), std::string(1024, 'a'));
   EXPECT_EQ(GetText("MAIN_UI", "WIDE"), std::string(1023, 'a') + "\xC3\xA9");
-  // A text looked at a moment ago is not looked at again; an edit shows within a second
-  // of the last look (2 s leaves room for a loaded machine).
+  // A text read a moment ago is not read again; an edit shows within a second (2 s: loaded).
   const auto shows = [&](const char* text) {
     const auto edited = std::chrono::steady_clock::now();
     while (GetText("MAIN_UI", "PLAIN") != text &&

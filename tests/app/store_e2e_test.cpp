@@ -1,23 +1,7 @@
-// Hand-written stores: histories whatever the names, private folders, planted links, files too
-// large, names a FAT disk cannot hold.
-#include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <chrono>
-#include <set>
-#include <string>
-#include <vector>
-
+// Hand-written stores: histories, private folders, planted links, files and names too much.
 #include "ProgramRun.h"
 
-namespace fs = std::filesystem;
-
 namespace {
-
-using bvtest::Holds;
-using bvtest::WaitFor;
 
 std::set<std::string> Names(const std::string& folder) {
   std::set<std::string> names;
@@ -33,8 +17,7 @@ mode_t ModeOf(const std::string& native) {
 
 TEST(StoreEndToEndTest, HistoriesAccessLinksAndTheReserve) {
   bvtest::ProgramWorld w("EFG");
-  // Plans: 1 histories on E:, 2 twins on vfat F:, 3 private folders on a new G:.
-  // The size limit is above the old 2,048 MB ceiling; F: holds files below 4 GiB only.
+  // Plans: 1 histories on E:, 2 twins on vfat F: (below 4 GiB), 3 private folders on a new G:.
   bvtest::WriteNative(w.data.Data("InternalSettings.ini"),
                       "[Backup Settings]\nBackupFileMaxSize=5000\n");
   const char* sources[] = {"src", "twins", "prot"};

@@ -1,6 +1,5 @@
-// Records what the channels it joins publish (both global channels unless
-// told otherwise) and lets a test wait for an event; a wait gives up after a
-// minute instead of blocking the suite.
+// Records what the channels it joins publish (both global ones by default); waits give up after
+// a minute.
 #pragma once
 #include <chrono>
 #include <condition_variable>

@@ -1,19 +1,25 @@
-// The task tests' world: a scratch world with a plan's sources and store, and helpers
-// to write journal records, rules and file times.
+// The engine tests' prelude and the task tests' world: a scratch world with a plan's sources
+// and store, and helpers to write journal records, rules and file times.
 #pragma once
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <future>
 #include <set>
+#include <string>
 #include <thread>
 #include <tuple>
+#include <vector>
 
 #include "EventWaiter.h"
+#include "common/ActivityLog.h"
 #include "common/EngineEvents.h"
 #include "common/Settings.h"
 #include "common/Texts.h"
@@ -27,11 +33,18 @@
 #include "engine/RunFile.h"
 #include "engine/SourceWalk.h"
 #include "plans/Schedule.h"
+#include "platform/base/Errors.h"
+#include "platform/base/FaultSeam.h"
 #include "platform/process/Clock.h"
 #include "platform/volumes/Paths.h"
 #include "support/EventCollector.h"
 #include "support/FtpRelay.h"
+#include "support/FtpServer.h"
+#include "support/ScopedEnv.h"
 #include "support/ScratchEnv.h"
+#include "support/TempDir.h"
+
+namespace fs = std::filesystem;
 
 namespace enginetest {
 

@@ -1,39 +1,23 @@
-// The single-file backup where the system says no: as an ordinary user (unreadable sources,
-// read-only store folders), with the journal's disk full, and what a plan may walk.
+// Where the system says no (an ordinary user, a full journal disk); what a plan's walks take.
 #include <grp.h>
-#include <gtest/gtest.h>
 #include <sys/mount.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstdio>
-#include <cstdlib>
-#include <filesystem>
 #include <functional>
 #include <sstream>
 
-#include "common/EngineEvents.h"
-#include "common/Settings.h"
-#include "engine/CSimpleEngine.h"
-#include "engine/CTask.h"
-#include "engine/PlanList.h"
-#include "engine/SourceWalk.h"
-#include "plans/Schedule.h"
-#include "platform/base/Errors.h"
+#include "TaskWorld.h"
+#include "engine/NotProtectedNames.h"
 #include "platform/volumes/Volumes.h"
-#include "support/EventCollector.h"
-#include "support/ScratchEnv.h"
 
-namespace fs = std::filesystem;
 using bvtest::ScratchEnv;
 
 namespace {
 
 constexpr uid_t kNobody = 65534;
 
-// What body returns in a forked child dropped to the unprivileged user, passed through out (a
-// file the child may write); "SKIP" when it cannot drop.
+// What body returns as the unprivileged user (through the file out); "SKIP" when it cannot drop.
 std::string RunAsNobody(const std::string& out, const std::function<std::string()>& body) {
   fflush(nullptr);
   const pid_t pid = fork();
@@ -126,8 +110,7 @@ TEST(EngineAccess, UnreadableSourcesAndReadOnlyStoreFoldersFailWithAccessDenied)
   EXPECT_EQ(bvtest::ReadNative(base + "/src/secret.doc"), "secret") << "untouched";
 }
 
-// Changes a full journal disk refuses are said once when such failures begin, with the reason,
-// and a walk finds them once the disk has room again.
+// Changes a full journal disk refuses are said once, with the reason, and walked in with room.
 TEST(EngineAccess, ChangesTheJournalCannotTakeAreReportedOnce) {
   ScratchEnv env;
   auto src = [&](const std::string& rel) { return env.Src().SystemOf(rel); };
@@ -212,6 +195,74 @@ TEST(EngineAccess, WalksOnlyWhatThePlanMayTake) {
   unlisted->SetEnabled(false, 0);
   WalkFolder(unlisted.get(), "G:\\");
   EXPECT_EQ(events.CountOf(kEvFileBackupBegins), 2u);
+}
+
+// Links said once per plan across starts, counted past the lines cap of a folder, said when made.
+TEST(FolderLinks, SaidOncePerPlanCountedPastTheCapAndWhenMade) {
+  bvtest::ScratchEnv env;
+  bvtest::TempDir outside;
+  fs::create_directories(outside.NativeOf("a"));
+  const auto link = [&](const std::string& to, const std::string& rel) {
+    fs::create_directories(fs::path(env.Src().NativeOf(rel)).parent_path());
+    fs::create_directory_symlink(to, env.Src().NativeOf(rel));
+  };
+  // Said: one out, one above the folder walked; not: one back into it, one in a folder the plan
+  // excludes. Past the lines cap of a folder (2) the rest are counted and summed up in one line.
+  link(outside.Native(), "papers");
+  link(env.Src().NativeOf(".."), "up");
+  link(env.Src().Native(), "deep/er/loop");
+  link("/", "left/root");
+  for (int i = 0; i < 5; ++i) link(outside.Native(), "many/m" + std::to_string(i));
+  SetLinkedFolderLinesCap(2);
+  bvtest::EventCollector said;
+  auto linkLines = [&] {  // the names said (m0..m4 as "m"), the lines of the rest
+    std::vector<std::string> lines;
+    for (const EventData& e : said.Events()) {
+      if (e.code != kEvNotProtected) continue;
+      std::string name = e.text1.substr(e.text1.rfind('\\') + 1);
+      lines.push_back(e.text2.empty() ? e.text3.substr(0, 9)
+                                      : name.substr(0, name[0] == 'm' ? 1 : name.size()));
+    }
+    std::sort(lines.begin(), lines.end());
+    said.Clear();
+    return lines;
+  };
+  const auto start = [&] {  // the plan as a start of the program makes it, walked twice
+    auto plan = env.MakePlan(2, kUnitDaily, 3, {env.Src().System()});
+    if (plan == nullptr) return plan;
+    plan->Lock().lock();
+    plan->Rules()->AddGroup(kRuleExclude, "left", "x")->AddItem(env.Src().SystemOf("left"), "");
+    plan->Lock().unlock();
+    for (int walk = 0; walk < 2; ++walk) WalkFolder(plan.get(), env.Src().System());
+    return plan;
+  };
+  auto plan = start();
+  ASSERT_TRUE(plan);
+  EXPECT_EQ(linkLines(), (std::vector<std::string>{"... and 3", "m", "m", "papers", "up"}));
+  EXPECT_EQ(plan->UnheldNameCount(), 7u);
+
+  // The next start says none again, but for one that leads elsewhere now; the card counts all.
+  plan.reset();
+  fs::remove(env.Src().NativeOf("many/m3"));
+  link(outside.NativeOf("a"), "many/m3");
+  plan = start();
+  SetLinkedFolderLinesCap(1000);
+  ASSERT_TRUE(plan);
+  EXPECT_EQ(linkLines(), (std::vector<std::string>{"m"}));
+  EXPECT_EQ(plan->UnheldNameCount(), 7u);
+
+  // One made while the program runs is said when the monitor reports it (once), one in a
+  // hidden folder is not, as a walk would not meet it.
+  PlanList list;
+  CPlan* listed = list.CreatePlan(bvtest::ScratchEnv::Settings("Listed", "store7"));
+  ASSERT_TRUE(listed);
+  bvtest::ScratchEnv::IncludeOnly(listed, env.Src().System());
+  for (const char* made : {"deep/er/new", ".dot/new"}) {
+    link(outside.NativeOf("a"), made);
+    for (int report = 0; report < 2; ++report)
+      EXPECT_FALSE(list.OfferChangedFile(env.Src().SystemOf(made)));
+  }
+  EXPECT_EQ(linkLines(), (std::vector<std::string>{"new"}));
 }
 
 }  // namespace

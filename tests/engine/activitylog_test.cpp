@@ -1,16 +1,7 @@
-// The activity log: which file a record goes to, what happens when the file
-// changes under it, and the exact text of every record.
-#include <gtest/gtest.h>
+// The activity log: which file a record goes to, files changed under it, every record's text.
 #include <time.h>
 
-#include <filesystem>
-#include <string>
-
-#include "common/ActivityLog.h"
-#include "support/ScratchEnv.h"
-#include "support/TempDir.h"
-
-namespace fs = std::filesystem;
+#include "TaskWorld.h"
 
 namespace {
 

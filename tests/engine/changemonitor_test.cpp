@@ -1,28 +1,12 @@
-// Change monitoring on a scripted device: the record walk, the requests, launch reports and lost
-// changes; a plan's first walk on the real device. (The dispatch runs end to end in the program
-// tests.)
-#include <gtest/gtest.h>
-
-#include <chrono>
-#include <condition_variable>
+// Change monitoring on a scripted device; a plan's first walk on the real device.
 #include <cstring>
 #include <deque>
-#include <memory>
-#include <mutex>
-#include <string>
-#include <thread>
-#include <utility>
-#include <vector>
 
-#include "EventWaiter.h"
+#include "TaskWorld.h"
 #include "engine/CChangeMonitor.h"
 #include "engine/CFileDispatchThread.h"
-#include "engine/CatchUpRequests.h"
-#include "engine/PlanList.h"
 #include "platform/base/Text.h"
 #include "platform/changes/ChangeDevice.h"
-#include "support/ScratchEnv.h"
-#include "support/TempDir.h"
 
 using bvtest::ScratchEnv;
 using enginetest::EventWaiter;
@@ -147,8 +131,7 @@ class ChangeMonitorTest : public ::testing::Test {
   CChangeMonitor monitor_;
 };
 
-// Paths come out in one form, their names as reported (another case names another file, even
-// when that file exists); malformed records end a buffer's walk, foreign paths are skipped.
+// Paths come out in one form, names as reported; malformed records end a walk, foreign skipped.
 TEST_F(ChangeMonitorTest, WalkPublishesNormalisedPathsAndStopsAtMalformedRecords) {
   env_.Src().Write("MixedCase/Sub Folder/File.TXT", "x");
   const std::string stored = env_.Src().SystemOf("MixedCase/Sub Folder/File.TXT");
@@ -255,8 +238,7 @@ TEST_F(ChangeMonitorTest, RequestsLaunchReportsLostChangesAndFailures) {
   EXPECT_EQ(StartMonitor(), 0) << "nothing was left behind";
 }
 
-// The first walk waits for the plan's folders to be watched: a file written the moment it ends
-// is noted (nothing else wakes the dispatch, whose own next look is seconds away).
+// The first walk waits for the folders to be watched: a file written as it ends is noted at once.
 TEST_F(ChangeMonitorTest, AFileWrittenTheMomentTheFirstWalkEndsIsNoted) {
   bvtest::TempDir elsewhere;
   bvtest::ScopedEnv source("BREVANTO_CHANGE_SOURCE", "inotify");

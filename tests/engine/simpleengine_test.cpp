@@ -1,36 +1,11 @@
-// The single-file backup on real files: store names, rotation, records, events, leftovers, the
-// reserve, versions kept by age, and failures (sources written while they are copied, faults at
-// every step of a copy).
-#include <fcntl.h>
-#include <gtest/gtest.h>
+// The single-file backup on real files: names, rotation, records, leftovers, reserve, failures.
 #include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <algorithm>
-#include <atomic>
-#include <chrono>
-#include <filesystem>
 #include <optional>
-#include <thread>
-#include <vector>
 
-#include "common/ActivityLog.h"
-#include "common/EngineEvents.h"
-#include "common/Settings.h"
-#include "engine/CSimpleEngine.h"
-#include "plans/Schedule.h"
-#include "platform/base/Errors.h"
-#include "platform/base/FaultSeam.h"
-#include "platform/process/Clock.h"
-#include "support/EventCollector.h"
-#include "support/FtpServer.h"
-#include "support/ScopedEnv.h"
-#include "support/ScratchEnv.h"
+#include "TaskWorld.h"
 #include "support/SshServer.h"
-#include "support/TempDir.h"
 
-namespace fs = std::filesystem;
 using bvtest::ScratchEnv;
 using Names = std::vector<std::string>;
 
@@ -62,14 +37,13 @@ TEST(StoreNames, SplitsThePathIntoStoreFoldersStemAndExtension) {
   EXPECT_EQ(VersionName("R\\", "Makefile", "", 1), "R\\Makefile(0001)");
 }
 
-class SimpleEngineTest : public ::testing::Test {
+class SimpleEngineTest : public enginetest::TaskTest {
  protected:
   void SetUp() override {
     plan_ = env_.MakePlan(1, 4, 3, {env_.Src().System()});
     ASSERT_TRUE(plan_);
     engine_ = plan_->Engine();
   }
-  std::string Src(const std::string& rel) { return env_.Src().SystemOf(rel); }
   int32_t Backup(const std::string& rel, bool existenceCheck = false) {
     return engine_->BackupFile(Src(rel), existenceCheck, nullptr, 0);
   }
@@ -101,7 +75,6 @@ class SimpleEngineTest : public ::testing::Test {
     return r.state;
   }
 
-  ScratchEnv env_;
   std::unique_ptr<bvtest::TestPlan> plan_;
   CSimpleEngine* engine_ = nullptr;
 };
@@ -153,8 +126,7 @@ TEST_F(SimpleEngineTest, SweepsCopiesRotatesAndRecords) {
   EXPECT_EQ(Stored("Latest", "docs/report.doc"), "v5");
   EXPECT_EQ(RevisionFiles("docs/report.doc"), (Names{"report(0003).doc", "report(0004).doc"}));
   EXPECT_EQ(Stored("Revision", "docs/report(0004).doc"), "v4");
-  // A copy killed between its rotation and its replacement left no latest
-  // copy: the next copy keeps every revision.
+  // A copy killed between its rotation and replacement left no latest: every revision stays.
   fs::remove(StoreNative("Latest", "docs/report.doc"));
   env_.Src().Write("docs/report.doc", "v5");
   ASSERT_EQ(Backup("docs/report.doc"), 0);
@@ -192,8 +164,7 @@ TEST_F(SimpleEngineTest, SweepsCopiesRotatesAndRecords) {
   fs::last_write_time(env_.Src().NativeOf("docs/report.doc"),
                       fs::file_time_type::clock::now() - std::chrono::minutes(10));
   ASSERT_EQ(Backup("docs/report.doc"), 0);
-  // Made private here (its mode only) the second time: its copies are made private too; copies
-  // left readable of a file its folders keep private are made private at once.
+  // Made private (the second time, or by its folders): its copies are made private too.
   const Names revisions = {"report(0005).doc", "report(0006).doc"};
   const std::string copies[] = {StoreNative("Latest", "docs/report.doc"),
                                 StoreNative("Revision", "docs/" + revisions[0]),
@@ -230,10 +201,8 @@ TEST_F(SimpleEngineTest, SweepsCopiesRotatesAndRecords) {
   ASSERT_EQ(Backup("docs/report.doc"), 0);
   EXPECT_EQ(Stored("Latest", "docs/report.doc"), "v9");
   EXPECT_TRUE(RevisionFiles("docs/report.doc").empty());
-
-  // On server stores (which tell no copy's stamp) a change of mode, access time or owner
-  // alone makes no copy: v1 and v2 stay the revisions of v3. The sources lie where others
-  // may reach them.
+  // On server stores (no copy's stamp) a change of mode, access time or owner alone makes no
+  // copy; the sources lie where others may reach them.
   bvtest::FtpServer ftp;
   bvtest::SshServer ssh;
   bvtest::ScopedEnv home("HOME", ssh.ClientHome());
@@ -290,8 +259,7 @@ TEST_F(SimpleEngineTest, SweepsCopiesRotatesAndRecords) {
   }
 }
 
-// Failures are counted and said; the reserve, vanished sources, torn copies, stops and bad
-// arguments.
+// Failures counted and said; the reserve, vanished sources, torn copies, stops, bad arguments.
 TEST_F(SimpleEngineTest, FailuresTheReserveVanishedSourcesAndStops) {
   env_.Src().Write("f.txt", "data");
   bvtest::WriteNative(env_.Store().NativeOf("store1/Latest"), "in the way");  // no folder
@@ -375,8 +343,7 @@ TEST_F(SimpleEngineTest, FailuresTheReserveVanishedSourcesAndStops) {
   EXPECT_EQ(StateOf("never.doc"), 0xFFFF);
   EXPECT_EQ(events.CountOf(kEvFileFailed), 0u) << "a vanished source is no failure";
 
-  // Written in place while it is copied (a slow disk): nothing torn is kept or called good;
-  // the record's stamp is the copy's. A file written during every copy is said once.
+  // Written while copied: nothing torn is kept; the stamp is the copy's; said once.
   const std::string image = env_.Src().NativeOf("vm.img");
   env_.Src().Write("vm.img", std::string(1 << 20, 'a'));
   ASSERT_EQ(Backup("vm.img"), 0);
@@ -425,9 +392,7 @@ TEST_F(SimpleEngineTest, FailuresTheReserveVanishedSourcesAndStops) {
   EXPECT_EQ(Backup("s.txt"), kBackupBadArgument);
 }
 
-// Versions kept by age: each copy thins the windows, numbers keep their gaps; a fault at any
-// step of a copy and its rotation keeps a latest copy and a store that lists; a full disk makes
-// room from the oldest revisions only when the plan allows it.
+// Versions kept by age; a fault at any step of a copy keeps a latest copy; room made when allowed.
 TEST_F(SimpleEngineTest, KeepsVersionsByAgeSurvivesFaultsAndMakesRoom) {
   plan_->SetVersionNumber(999);
   plan_->SetKeepDays(kKeepMonth);
@@ -448,8 +413,7 @@ TEST_F(SimpleEngineTest, KeepsVersionsByAgeSurvivesFaultsAndMakesRoom) {
   EXPECT_EQ(RevisionFiles("age.txt"), (Names{"age(0002).txt", "age(0003).txt", "age(0004).txt"}))
       << "after a gap, the highest number + 1";
 
-  // Every counted step of a copy with its rotation (the move, and the ceiling's deletion) fails
-  // in turn, each time on a file with the same history in a folder of its own.
+  // Every counted step of a copy and its rotation fails in turn, on a file of the same history.
   plan_->SetVersionNumber(4);
   uint64_t nth = 1;
   for (bool fired = true; fired; ++nth) {
@@ -472,8 +436,7 @@ TEST_F(SimpleEngineTest, KeepsVersionsByAgeSurvivesFaultsAndMakesRoom) {
   EXPECT_EQ(Stored("Revision", "age(0003).txt"), "v3") << "another file's revisions untouched";
   plan_->SetVersionNumber(999);
 
-  // A full disk: the copy waits until the plan may remove old versions; then the store's oldest
-  // revision goes (not this file's, never a latest copy), logged in its own record.
+  // A full disk: once allowed, the store's oldest revision goes (never a latest), logged.
   const std::string page(64 << 10, 'p');
   ASSERT_EQ(save("old.txt", page, now - 9 * 86400), 0);
   ASSERT_EQ(save("old.txt", page + "2", now - 8 * 86400), 0);

@@ -1,8 +1,6 @@
-// A plan's task (run file, first backup, journal and catch-up walks, missed runs);
-// real plans, files and threads.
+// A plan's task (run file, first backup, journal and catch-up walks, missed runs).
 #include "TaskWorld.h"
 
-namespace fs = std::filesystem;
 using enginetest::EventWaiter;
 using enginetest::TaskTest;
 
@@ -92,8 +90,7 @@ TEST_F(TaskTest, RunFileFirstBackupAndTheLastRun) {
   EXPECT_GE(restarted.Away().since, gone);
   EXPECT_EQ(restarted.Away().folder, seen.folder);
 
-  // A folder or link through which another user may rename the store away is warned of once a
-  // start, by name; the administrator's closed or sticky folders, or my own group's, are safe.
+  // A folder or link through which others may rename the store away is warned of once, by name.
   env_.SetStorePresent(true);
   uint32_t id = 10;
   events.Clear();
@@ -186,11 +183,8 @@ TEST_F(TaskTest, JournalWalkCopiesSettledPendingRecords) {
   }
   other.Close();
 
-  // A change noted through the plan is copied once a second has passed since
-  // the note, before its whole-second change time would say so, and the task
-  // is due for it then, whatever its schedule. Noted just after a second of
-  // the clock turns, so that a second and a bit later the journal still
-  // counts the change as fresh.
+  // A noted change is copied (and the task due) a second after the note, before its whole-second
+  // change time would say so: noted just after a second turns, it still counts as fresh then.
   env_.Src().Write("quick.txt", "quick");
   while (std::chrono::duration_cast<std::chrono::milliseconds>(
              std::chrono::system_clock::now().time_since_epoch())
@@ -238,8 +232,7 @@ TEST_F(TaskTest, BlockedScheduledRunIsMadeUpWhenUnblocked) {
   EXPECT_TRUE(daily->MissScheduledBackup());
   EXPECT_FALSE(continuous->MissScheduledBackup());
   EXPECT_FALSE(daily->InitDone());
-  // A change that settled while the plan is blocked is the run's that finds
-  // it blocked: the queue does not run the plan again at every look for it.
+  // A change settled while blocked is the blocked run's: not run again at every look.
   continuous->NoteChangedFile(Src("a.txt"));
   std::this_thread::sleep_for(std::chrono::milliseconds(1050));
   ASSERT_TRUE(continuousTask.ChangesSettled());
@@ -260,33 +253,6 @@ TEST_F(TaskTest, BlockedScheduledRunIsMadeUpWhenUnblocked) {
   EXPECT_FALSE(daily->MissScheduledBackup());
   EXPECT_TRUE(daily->InitDone());
   EXPECT_EQ(bvtest::ReadNative(Latest(7, "a.txt")), "a");
-
-  // A run that the plan's blocking stops part-way (the store's disk filled
-  // while it copied) is made up as one that found it blocked.
-  struct FillOnCopy : CBaseClass {
-    explicit FillOnCopy(bvtest::ScratchEnv* env) : env(env) { Subscribe(&WorkerChannel(), this); }
-    ~FillOnCopy() override { DisconnectAll(); }
-    void OnEvent(CMEvent*, const EventData& e) override {
-      if (e.code == kEvFileCopied) env->SetFreeBytes(1);
-    }
-    bvtest::ScratchEnv* env;
-  };
-  const int64_t past = plat::Now() - 100;
-  for (const char* name : {"b.txt", "c.txt"}) {
-    env_.Src().Write(name, name);
-    Record(daily.get(), name, past, kLogPending, 0, 0, 0);
-  }
-  {
-    FillOnCopy fill(&env_);
-    dailyTask.Run();
-  }
-  EXPECT_TRUE(daily->MissScheduledBackup());
-  env_.SetFreeBytes(uint64_t{1} << 40);
-  dailyTask.PreCheck();
-  ASSERT_TRUE(dailyTask.MissedScheduledBackup() && !daily->IsBlocked());
-  dailyTask.Run();
-  EXPECT_FALSE(daily->MissScheduledBackup());
-  for (const char* name : {"b.txt", "c.txt"}) EXPECT_EQ(bvtest::ReadNative(Latest(7, name)), name);
 }
 
 // The catch-up walk notes unknown and changed files only, and runs only when there is cause.
@@ -314,8 +280,7 @@ TEST_F(TaskTest, CatchUpNotesUnknownAndChangedFilesOnly) {
   Record(plan.get(), "changed.txt", now - 100, kLogCopied, 0, 0, now - 100);  // written since
   Record(plan.get(), "gone.txt", now + 10, kLogSourceGone, 0, 0, now + 10);   // back again
   Record(plan.get(), "pending.txt", now - 100, kLogPending, 0, 0, now - 100);
-  // Copied for real (the copy keeps the file's stamp), then written again within the second
-  // the copy began, or put back with an older time (as "cp -p" does): both are noted.
+  // Copied, then written within the copy's second or put back older ("cp -p"): both noted.
   for (const char* name : {"steady.txt", "racy.txt", "put-back.txt"}) {
     env_.Src().Write(name, "copied");
     SetWriteTime(name, now - 100, 0);
@@ -364,8 +329,7 @@ TEST_F(TaskTest, CatchUpNotesUnknownAndChangedFilesOnly) {
   expected.insert("later/added.txt");
   EXPECT_EQ(pendingNames(), expected);
 
-  // The journal is recreated: every file is noted again, while others keep the machine busy
-  // without end: the walk waits for them, but not for ever.
+  // The journal recreated: all noted again; a machine busy without end is waited for, not for ever.
   ASSERT_EQ(plan->Database()->Recreate(), 0u);
   env_.SetPressure("loaded");
   ResetWalkPauseStats();

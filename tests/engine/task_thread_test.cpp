@@ -1,8 +1,7 @@
-// A manual plan's task on its own working thread, and a shutdown that deletes the plan;
-// a stop that cuts short a look at a server that never answers.
+// Plans on their own working threads, a stop during a look at a mute server; a change noted while
+// its file is copied.
 #include "TaskWorld.h"
 
-namespace fs = std::filesystem;
 using enginetest::EventWaiter;
 using enginetest::TaskTest;
 
@@ -38,8 +37,8 @@ TEST_F(TaskTest, ManualPlansRunOnTheirThreadAndShutDownDeletesThePlan) {
   owned.release()->ShutDown();  // the thread deletes the plan when it ends
   EXPECT_EQ(goneFuture.wait_for(std::chrono::minutes(1)), std::future_status::ready);
 
-  // A server that takes the connection and never answers (time-out 30 s): a stop cuts the
-  // plan's look at it short, and nothing connects again.
+  // A server that never answers (time-out 30 s): a stop cuts the look short; nothing connects
+  // again.
   bvtest::FtpRelay silent(1);
   silent.SetFault(bvtest::FtpRelay::Fault::kMute);
   PlanSettings s = bvtest::ScratchEnv::Settings("Mute", "");
@@ -61,6 +60,43 @@ TEST_F(TaskTest, ManualPlansRunOnTheirThreadAndShutDownDeletesThePlan) {
   mute->StopAndWait();
   EXPECT_LT(std::chrono::steady_clock::now() - stopping, std::chrono::seconds(5));
   EXPECT_EQ(silent.Connections(), tried + 1);
+}
+
+// Noted at once (the copy does not hold the journal); the new version follows, by either walk.
+class NoteDuringCopy : public TaskTest {};
+
+TEST_F(NoteDuringCopy, IsJournaledAtOnceAndTheNewVersionFollows) {
+  env_.Src().Write("a.txt", "one");
+  env_.Src().Write("b.txt", "first");
+  auto plan = env_.MakePlan(7, kUnitContinuous, 3, {env_.Src().System()}, nullptr, true);
+  ASSERT_TRUE(plan);
+  const std::string a = Src("a.txt"), b = Src("b.txt");
+  Record(plan.get(), "a.txt", plat::Now() - 10);
+  CSimpleTask task(plan.get());
+  plat::fault::SetCopyDelay(400);
+  for (const auto& [path, walked] : {std::pair{a, false}, std::pair{b, true}}) {
+    EventWaiter waiter;
+    std::thread run([&, path = path, walked = walked] {
+      if (walked) {
+        plan->BackUpWalkedFile(path);
+      } else {
+        task.Run();
+      }
+    });
+    ASSERT_EQ(waiter.WaitFor(kEvFileBackupBegins, 7).text1, path);
+    env_.Src().Write(walked ? "b.txt" : "a.txt", "second");
+    plan->NoteChangedFile(path);
+    EXPECT_EQ(waiter.CountOf(kEvFileCopied), 0u) << path << ": the note waited for the copy";
+    run.join();
+    EXPECT_EQ(StateOf(plan.get(), walked ? "b.txt" : "a.txt"), kLogPending)
+        << path << ": the change noted during the copy was lost";
+  }
+  plat::fault::SetCopyDelay(0);
+  // Once settled, the walk copies the version noted during the copy.
+  std::this_thread::sleep_for(std::chrono::milliseconds(2100));
+  task.Run();
+  for (const char* rel : {"a.txt", "b.txt"})
+    EXPECT_EQ(bvtest::ReadNative(Latest(7, rel)), "second");
 }
 
 }  // namespace

@@ -1,26 +1,11 @@
-// The thread base, the task queue, the working thread and the event channels, with test-local
-// tasks and subscribers on real threads.
-#include <gtest/gtest.h>
+// The task queue, the working thread and the event channels, on real threads.
 #include <sched.h>
 #include <sys/resource.h>
-#include <unistd.h>
 
-#include <algorithm>
-#include <atomic>
-#include <chrono>
-#include <condition_variable>
 #include <functional>
 #include <list>
-#include <memory>
-#include <mutex>
-#include <thread>
-#include <vector>
 
-#include "EventWaiter.h"
-#include "common/EngineEvents.h"
-#include "engine/CTask.h"
-#include "engine/CWorkingThread.h"
-#include "platform/process/Clock.h"
+#include "TaskWorld.h"
 
 using enginetest::EventWaiter;
 
@@ -84,8 +69,7 @@ class TestTask : public CTask {
   int64_t dueAfterRun_;
 };
 
-// A pass runs the due tasks in order, forced ones early; a unique key is queued once; the queue
-// deletes what it drops or holds.
+// A pass runs due tasks in order, forced ones early; unique keys; the queue deletes what it drops.
 TEST(TaskQueue, WhatAPassRunsUniqueKeysAndRemoval) {
   RunLog log;
   const int64_t now = plat::Now();
@@ -106,19 +90,9 @@ TEST(TaskQueue, WhatAPassRunsUniqueKeysAndRemoval) {
     EXPECT_EQ(queue.Keys(), (std::list<uint32_t>{2, 3}));
   }
   EXPECT_EQ(log.deleted, 4) << "the queue deletes what it holds";
-
-  CTaskQueue single(nullptr);  // the first task alone is looked at for an early run
-  auto* task = new TestTask(&log, 9, now + 10000);
-  single.Add(task);
-  task->blocked = true;  // forced runs regardless; the task itself handles blocking
-  task->SetForced(true);
-  single.Process();
-  EXPECT_EQ(log.order, (std::vector<uint32_t>{2, 1, 2, 9}));
-  EXPECT_FALSE(task->Forced());
 }
 
-// Due tasks run on time on the worker's thread (the lowest priority when asked); it starts once,
-// stops when told or destroyed, and auto-deletes even when its body ends before Start returns.
+// Due tasks run on time on the worker's thread; it starts once, stops when told, auto-deletes.
 TEST(WorkingThread, RunsDueTasksOnTimeOnItsThreadAndStopsWhenToldOrDestroyed) {
   auto msOfSecond = [] {
     using namespace std::chrono;
@@ -264,8 +238,7 @@ class Gate : public CBaseClass {
   static inline std::atomic<bool> finishedBeforeDisconnect{false};
 };
 
-// Destroying a subscriber waits for its running publish; under churn (run it under the thread
-// sanitizer) a subscriber connected throughout gets every event once, in order.
+// Destroying a subscriber waits for its publish; under churn a steady one gets every event once.
 TEST(Concurrency, PublishWhileSubscribersAndChannelsComeAndGo) {
   CMEvent busy("Busy");
   auto gate = std::make_unique<Gate>();

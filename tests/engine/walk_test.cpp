@@ -1,52 +1,14 @@
-// The walks over a plan's sources (what a plan walks, what a walk leaves out and how it pauses,
-// a server's store inside the sources) and the rules settled per folder; real plans and files.
-#include <gtest/gtest.h>
-#include <sys/stat.h>
-
-#include <chrono>
-#include <filesystem>
-#include <thread>
-#include <tuple>
-
-#include "common/ActivityLog.h"
-#include "common/Settings.h"
-#include "common/Texts.h"
+// The walks over a plan's sources and the rules settled per folder; real plans and files.
+#include "TaskWorld.h"
 #include "destinations/StoreMarker.h"
-#include "engine/CTask.h"
 #include "engine/FolderRules.h"
-#include "engine/PlanList.h"
-#include "engine/SourceWalk.h"
-#include "plans/Schedule.h"
 #include "platform/base/Text.h"
-#include "platform/volumes/Paths.h"
 #include "support/AccessList.h"
-#include "support/EventCollector.h"
-#include "support/FtpRelay.h"
-#include "support/FtpServer.h"
 #include "support/HostileS3.h"
-#include "support/ScopedEnv.h"
-#include "support/ScratchEnv.h"
-
-namespace fs = std::filesystem;
 
 namespace {
 
-class PlanWalk : public ::testing::Test {
- protected:
-  std::string Latest(uint32_t id, const std::string& rel) {
-    return env_.Latest("store" + std::to_string(id), rel);
-  }
-  std::unique_ptr<bvtest::TestPlan> Plan(uint32_t id) {
-    return env_.MakePlan(id, kUnitDaily, 3, {env_.Src().System()});
-  }
-  template <class Edit>
-  static void EditRules(CPlan* plan, Edit edit) {
-    std::lock_guard<std::recursive_mutex> guard(plan->Lock());
-    edit(plan->Rules());
-  }
-
-  bvtest::ScratchEnv env_;
-};
+class PlanWalk : public enginetest::TaskTest {};
 
 // Fixed drives leave out USB, 1394 and removable ones; a plan walks "group1" or the machine.
 TEST_F(PlanWalk, WhatAPlanWalks) {
@@ -98,7 +60,7 @@ TEST_F(PlanWalk, WalkSkipsWhatMustNotBeCopied) {
   EXPECT_FALSE(barriers.Stops("C:\\"));
   EXPECT_FALSE(barriers.Stops(env_.Src().System()));
   SetBackupFileMaxSize(1);
-  auto plan = Plan(2);
+  auto plan = env_.MakePlan(2, kUnitDaily, 3, {env_.Src().System()});
   ASSERT_TRUE(plan);
   EditRules(plan.get(), [&](CRuleSet* r) {
     r->AddGroup(kRuleAlwaysExclude, "tmp", "x")->AddItem("*.tmp", "");
@@ -136,9 +98,7 @@ TEST_F(PlanWalk, WalkSkipsWhatMustNotBeCopied) {
   EXPECT_EQ(plan->UnheldNameCount(), 2u) << "each told once";
 }
 
-// A server on this machine whose login lands in a folder nothing here names (a virtual user):
-// a plan protecting the whole served tree copies what is there, never its own store again.
-// Stores that cannot be used are said in words, once each, as warnings or as refusals.
+// A plan protecting a served tree never copies its own store there; unusable stores said once.
 TEST_F(PlanWalk, AServerStoreInsideTheSourcesIsNotCopiedIntoItself) {
   bvtest::ScopedEnv tmp("TMPDIR", "/tmp");  // the served files: in folders others may enter
   bvtest::FtpServer ftp;
@@ -148,8 +108,7 @@ TEST_F(PlanWalk, AServerStoreInsideTheSourcesIsNotCopiedIntoItself) {
     EXPECT_TRUE(plat::ToSystemPath(native, &path)) << native;
     return path;
   };
-  // A plan on the server's folder "folder/" (through port, 0: the server's own) protecting
-  // include, enabled without a thread, and connected at once when asked.
+  // A plan on the server's "folder/" (through port; 0: direct) or a bucket protecting include.
   auto serverPlan = [&](uint32_t id, const std::string& folder, const std::string& include,
                         bool connect = false, uint16_t port = 0,
                         const ObjectStoreSettings* bucket = nullptr) {
@@ -186,21 +145,7 @@ TEST_F(PlanWalk, AServerStoreInsideTheSourcesIsNotCopiedIntoItself) {
   // nor is a change there offered again
   EXPECT_TRUE(IsInsideStore(sys(latest + ftp.NativeOf("/bvuser/docs/b.txt"))));
 
-  // Two more plans on the same store, both connected before either looks for it: each writes
-  // its own nonce over the one marker, and whichever wrote last, no plan copies the store.
-  std::vector<std::unique_ptr<bvtest::TestPlan>> sharing;
-  for (uint32_t twin : {9u, 10u}) sharing.push_back(serverPlan(twin, "loop/", served, true));
-  for (int round = 0; round < 2; ++round) {
-    bvtest::WriteNative(ftp.NativeOf("/bvuser/docs/c.txt"), std::string(round + 1, 'c'));
-    for (auto& twin : sharing) {
-      CSimpleTask(twin.get()).Run();
-      WalkFolder(twin.get(), served);
-    }
-  }
-  EXPECT_TRUE(fs::exists(latest + ftp.NativeOf("/bvuser/docs/c.txt")));
-  // The store deleted on the server while the plan runs: its marker is placed and pinned again
-  // before a copy makes its folders anew, so the new store is never copied into itself.
-  // The copy that found its folder gone is redone at once, not logged as failed.
+  // The store deleted while the plan runs: re-marked and pinned before a copy, which is redone.
   {
     bvtest::EventCollector gone;
     fs::remove_all(ftp.NativeOf("/bvuser/loop"));
@@ -217,29 +162,8 @@ TEST_F(PlanWalk, AServerStoreInsideTheSourcesIsNotCopiedIntoItself) {
   EXPECT_EQ(copyOf("a.txt"), "a");
   storeLeftOut();
 
-  // Copies of the store's marker planted in the served tree by another user hide nothing,
-  // and are told once: the real store, pinned at the plan's connection, is still left out.
-  bvtest::EventCollector events;
-  for (const char* planted : {"shared/", "private/"}) {
-    const std::string folder = ftp.NativeOf("/bvuser/docs/") + planted;
-    fs::create_directories(folder);
-    fs::copy_file(ftp.NativeOf("/bvuser/loop/Brevanto.dat"), folder + "Brevanto.dat");
-    bvtest::WriteNative(folder + "p.txt", planted);
-    ASSERT_EQ(chown((folder + "Brevanto.dat").c_str(), 4242, 4242), 0);
-  }
-  chmod(ftp.NativeOf("/bvuser/docs/private/Brevanto.dat").c_str(), 0600);
-  CSimpleTask(plan.get()).Run();
-  WalkFolder(plan.get(), served);
-  for (const std::string planted : {"shared/", "private/"})
-    EXPECT_EQ(copyOf(planted + "p.txt"), planted);
-  storeLeftOut();
-  WalkFolder(plan.get(), served);
-  EXPECT_EQ(events.CountOf(kEvInvalidContent), 2u) << "each planted marker told once";
-
-  // A plan whose store lies outside its folders: copies of its marker, nonce and all (readable
-  // where the server keeps files readable), planted by another user above its folder and
-  // inside it, neither pin the store there nor stop the plan; both folders are backed up. Its
-  // store, inside the first plan's folders, is left out of that plan's walks.
+  // A plan's marker copied above and inside its folders pins nothing there; its store, inside the
+  // first plan's folders, is left out of that plan's walks.
   const std::string team = ftp.NativeOf("/bvuser/team/");
   bvtest::WriteNative(team + "ledger/inner/l.txt", "l");
   const std::string ledger = sys(team + "ledger");
@@ -248,7 +172,7 @@ TEST_F(PlanWalk, AServerStoreInsideTheSourcesIsNotCopiedIntoItself) {
     fs::copy_file(ftp.NativeOf("/bvuser/far/Brevanto.dat"), planted + "Brevanto.dat");
     ASSERT_EQ(chown((planted + "Brevanto.dat").c_str(), 4242, 4242), 0);
   }
-  events.Clear();
+  bvtest::EventCollector events;
   CSimpleTask(far.get()).Run();
   EXPECT_EQ(bvtest::ReadNative(ftp.NativeOf("/bvuser/far/Latest/C") + team + "ledger/inner/l.txt"),
             "l");
@@ -257,8 +181,7 @@ TEST_F(PlanWalk, AServerStoreInsideTheSourcesIsNotCopiedIntoItself) {
   WalkFolder(plan.get(), served);
   EXPECT_FALSE(fs::exists(latest + ftp.NativeOf("/bvuser/far")));
 
-  // The login's folder is itself protected: the store would hold it, so nothing is sent and
-  // the plan says why, once, in words.
+  // The login's folder itself protected: the store would hold it; nothing sent, said once.
   ASSERT_EQ(chown(ftp.NativeOf("/bvuser/docs").c_str(), 65534, 65534), 0);  // the server's user
   auto holder = serverPlan(7, "docs/", docs);
   events.Clear();
@@ -274,12 +197,8 @@ TEST_F(PlanWalk, AServerStoreInsideTheSourcesIsNotCopiedIntoItself) {
   ASSERT_EQ(holds.size(), 1u);
   EXPECT_NE(holds[0].find(ftp.NativeOf("/bvuser/docs")), std::string::npos) << holds[0];
 
-  // A server that refuses to change modes leaves every copy readable by its other users: the
-  // plan says so once, as a warning (logged as one, not as a store that stops the plan), and
-  // only there; a private file is held back from it (said once, counted), the others go. A
-  // server that tells nothing of its files (no MLST) and writes as another user: nothing
-  // proves which folder here holds its marker, so nothing is pinned, and the plan says so once.
-  // Records said with words of the section (up to their cause, "%s") under the title.
+  // A server that keeps copies readable: warned once; private files held back (said, counted). A
+  // server that tells nothing of its files (no MLST): nothing pinned, said once. Records by key:
   auto warnings = [&](const char* key, const char* title = "#Backup Store Warning\n",
                       const char* section = "STORE") {
     const std::vector<EventData> all = events.Events();
@@ -299,8 +218,7 @@ TEST_F(PlanWalk, AServerStoreInsideTheSourcesIsNotCopiedIntoItself) {
   ASSERT_EQ(chmod(ftp.NativeOf("/bvuser/mine/shut").c_str(), 0700), 0);
   bvtest::WriteNative(ftp.NativeOf("/bvuser/mine/grp.txt"), "team");
   ASSERT_EQ(chmod(ftp.NativeOf("/bvuser/mine/grp.txt").c_str(), 0640), 0);
-  // Read by every user outside its group (a list whose mask grants nothing leaves "others" the
-  // say), or kept from a user number no user has: neither is private, both go.
+  // Read by all outside its group (an empty mask), or kept from a ghost user: not private, both go.
   const std::string masked = ftp.NativeOf("/bvuser/mine/m.txt"), ghost = masked + ".g";
   bvtest::WriteNative(masked, "m");
   bvtest::WriteNative(ghost, "g");
@@ -388,27 +306,8 @@ TEST_F(PlanWalk, AServerStoreInsideTheSourcesIsNotCopiedIntoItself) {
   CSimpleTask unmarked(markless.get());
   for (int run = 0; run < 2; ++run) unmarked.Run();
   EXPECT_EQ(warnings("SERVER_MARKER_REFUSED"), 1);
-  // A slow server (100 KB/s: it answers the marker's last byte 2.6 s after it, beyond the
-  // time-out of 1 s): the marker lands, the store is found, nothing false is said of it.
-  ASSERT_TRUE(ftp.LimitBandwidth(100));
-  PlanSettings slowSettings = bvtest::ScratchEnv::Settings("Served", "");
-  slowSettings.id = 14;
-  slowSettings.storageType = kStorageFtp;
-  slowSettings.ftp = ftp.Settings("slow/");
-  slowSettings.ftp.timeout = 1;
-  auto slow = std::make_unique<bvtest::TestPlan>(nullptr);
-  ASSERT_TRUE(slow->ApplySettings(slowSettings, kApplyCreate));
-  bvtest::ScratchEnv::IncludeOnly(slow.get(), ledger);
-  slow->EnableWithoutThread();
-  CSimpleTask patient(slow.get());
-  for (int run = 0; run < 2; ++run) patient.Run(), WalkFolder(slow.get(), ledger);
-  EXPECT_EQ(warnings("SERVER_STORE_UNPROVEN"), 1);
-  EXPECT_EQ(bvtest::ReadNative(ftp.NativeOf("/bvuser/slow/Latest/C") + team + "ledger/inner/l.txt"),
-            "l");
-
-  // A bucket that refuses the plan's store, as a refusal of the store the endpoint answered
-  // (its marker cannot be written) or as the verdict on its marker (claimed, never returned):
-  // said once, as a refusal with its words, and nothing is written.
+  // A bucket that refuses the store (its marker cannot be written, or is claimed and never
+  // returned): said once, as a refusal in its words, and nothing is written.
   for (const auto& [manner, section, key] :
        {std::tuple{bvtest::HostileS3::kMarkerUnwritable, "OBJECT_STORE_REFUSED",
                    "MARKER_UNWRITABLE"},
