@@ -105,8 +105,7 @@ TEST(JournalFaults, EveryFailingCallLeavesAValidJournalWithAcknowledgedRecords) 
   }
 }
 
-// Notes from three threads, a walk rewriting records under the lock and a
-// pending count reloading the index: one valid record per path at the end.
+// Notes from three threads, a walk rewriting records, a pending count: one record per path.
 TEST(JournalThreads, NotesWalksAndCountsInParallelKeepOneRecordPerPath) {
   constexpr int kNoters = 3, kRounds = 150, kShared = 40;
   auto own = [](int n, int i) { return "C:\\own" + std::to_string(n) + "\\f" + std::to_string(i); };

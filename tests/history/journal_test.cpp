@@ -67,8 +67,7 @@ class Journal : public ::testing::Test {
   CLoggingDatabase db;
 };
 
-// Records are the independent writer's bytes (its CRC too), re-arms rewrite
-// in place, hand-written records read back with every field and stored hash.
+// Records are the independent writer's bytes; hand-written ones read back with every field.
 TEST_F(Journal, RecordsMatchAnIndependentWriterAndReArmInPlace) {
   EXPECT_EQ(Crc64("123456789", 9), 0x62EC59E3F1A4F00Aull);
   EXPECT_EQ(PathHashUtf8("C:\\\xc3\x89\xe4\xb8\xad.jpg"), jb::HashOf(u"C:\\\u00c9\u4e2d.jpg"));
@@ -104,8 +103,7 @@ TEST_F(Journal, RecordsMatchAnIndependentWriterAndReArmInPlace) {
       jb::Record({.path = u"\\\\nas\\share\\\u00e9t\u00e9\u4e2d.txt", .magic = jb::kStamped});
   EXPECT_EQ(at, 1024u + jb::Record(recA).size());
   EXPECT_EQ(FileBytes(), jb::Header() + jb::Record(recA) + recB);
-  // A change re-arms in place: pending, a new change time, the history (and
-  // the stamp of the last copy) kept.
+  // A change re-arms in place: pending, a new change time, the history and stamp kept.
   const int64_t before = plat::Now();
   ASSERT_EQ(db.NoteChangedFile("C:\\Users\\ann\\report.doc"), 0u);
   ASSERT_EQ(db.ReadRecord(1024, &r, &next, &found), 0u);
@@ -163,9 +161,7 @@ TEST_F(Journal, RecordsMatchAnIndependentWriterAndReArmInPlace) {
   EXPECT_EQ(events.Events().size(), 0u);
 }
 
-// Refusals touch nothing (closed journal, offsets in the header, bad records,
-// missing folder: event 5); a wrong or short header is reset silently, while
-// bytes 64 to 1023 of it are not checked.
+// Refusals touch nothing; a wrong or short header is reset silently (only 64 bytes checked).
 TEST_F(Journal, RefusalsAndHeaderReset) {
   LogRecord a = MakeRecord("C:\\a\\b.txt");
   EXPECT_EQ(db.WriteRecord(0, a), 3u);
@@ -214,7 +210,6 @@ TEST_F(Journal, RefusalsAndHeaderReset) {
   for (const std::string& content :
        {std::string(), std::string(500, 'x'), jb::Header().substr(0, 1023), flip(0), flip(20),
         flip(63), flip(64), flip(1023)}) {
-    // Only the first 64 bytes of the header are checked.
     const bool kept = content.size() > 1024 && content.substr(0, 64) == jb::Header().substr(0, 64);
     bvtest::WriteNative(db_path, content);
     CLoggingDatabase d;
@@ -235,10 +230,8 @@ TEST_F(Journal, RefusalsAndHeaderReset) {
   EXPECT_EQ(d.Create(missing, 77), 10000u);
 }
 
-// Damage (a bad record between good ones, flipped bytes, zeros, garbage) is
-// rebuilt from the valid records by the walk or append that meets it (event
-// 1, one rebuild); a torn tail is cut silently; no valid record is lost and a
-// later change is found. The damaged journals kept as fixtures too.
+// Damage is rebuilt from the valid records by the walk or append that meets it, once and
+// told; a torn tail is cut silently; no valid record is lost. Kept damaged journals too.
 TEST_F(Journal, DamageIsRebuiltAndTornTailsAreCut) {
   const std::string good = jb::Record({.path = U("C:\\good\\one.txt")});
   const std::string after =
@@ -324,8 +317,7 @@ TEST_F(Journal, DamageIsRebuiltAndTornTailsAreCut) {
     }
   }
 
-  // A walk of the caller's own ends at the damage with the file rebuilt; the
-  // next walk reads every record.
+  // A caller's own walk ends at the damage, rebuilt; the next walk reads every record.
   WriteJournal(flip(at320 + 1, 0x10));
   for (int walk = 0; walk < 2; ++walk) {
     CLoggingDatabase d;
@@ -352,8 +344,7 @@ TEST_F(Journal, DamageIsRebuiltAndTornTailsAreCut) {
   EXPECT_GE(fixtures, 5);
 }
 
-// 70 valid of 100 reads is still healthy; at 69 the next read recreates the
-// file (event 9), and a change is recorded in the new one.
+// 70 valid of 100 reads is still healthy; at 69 the next read recreates the file.
 TEST_F(Journal, SelfCheckRecreatesBelowSeventyPercentValid) {
   for (int valid : {70, 69}) {
     SCOPED_TRACE(valid);
@@ -419,8 +410,7 @@ TEST_F(Journal, IndexKeysCompareHashThenPathIgnoringCase) {
   EXPECT_FALSE(db.Lookup(h, U("C:\\othe\\rfile.txt"), &off));
 }
 
-// Pending records outside their back-off (up to 3 failures none, from 4 a
-// minute, from 21 five), also after an update and growth by hand.
+// Back-off: up to 3 failures none, from 4 a minute, from 21 five; also after growth by hand.
 TEST_F(Journal, CollectsPendingRecordsOutsideTheirBackOff) {
   const int64_t now = 2000000000;
   const struct {

@@ -1,5 +1,4 @@
-// The restore engine: target paths, revision names and patterns as tables; a store on E:
-// listed, searched and restored by jobs.
+// Target paths, revision names and patterns as tables; a store on E: listed and restored.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -69,8 +68,7 @@ TEST(RestoreTarget, LatestAndRevisionPathsMapBackToTheirSources) {
     EXPECT_EQ(target, c.target);
     EXPECT_EQ(folder, c.folderToMake);
   }
-  // Below a chosen folder, a path below a kept folder (the longest; never a
-  // drive root) starts at that folder's name; the original places ignore them.
+  // Below a chosen folder, a path below a kept folder (the longest) starts at its name.
   const std::vector<std::string> keep = {"C:\\Users", "C:\\Users\\ann\\Docs\\", "Q:\\"};
   const std::pair<const char*, const char*> kept[] = {
       {"Latest\\C\\Users\\ann\\Docs\\a.txt", "D:\\Out\\Docs\\a.txt"},
@@ -92,8 +90,7 @@ TEST(RestoreTarget, LatestAndRevisionPathsMapBackToTheirSources) {
   EXPECT_EQ(target, "C:\\Users\\r.doc");
 }
 
-// Revision names; natural order (digit runs by value, letters without case,
-// then bytes); search patterns over the whole name, '?' one character.
+// Natural order: digit runs by value, letters without case, then bytes.
 TEST(RestoreNames, RevisionNamesNaturalOrderAndPatterns) {
   const struct {
     const char* name;
@@ -200,8 +197,7 @@ class RestoreTest : public ::testing::Test {
   };
 };
 
-// A store is listed without its marker and searched; a stop at the root lists
-// nothing; revision numbers with gaps; a missing store gives a trace.
+// Listed without its marker and searched; a stop at the root lists nothing.
 TEST_F(RestoreTest, ListingAndSearchingAStore) {
   Recorder rec;
   std::shared_ptr<CDirNode> root = List(store_, &rec);
@@ -259,8 +255,7 @@ TEST_F(RestoreTest, ListingAndSearchingAStore) {
   EXPECT_FALSE(List(store_));
 }
 
-// Checked files land byte for byte in a chosen folder or their original places
-// (a share's copy fails); links never lead out; a stop ends the file under way.
+// Checked files land in a chosen folder or their original places, never through links.
 TEST_F(RestoreTest, RestoresWhereAskedNeverThroughLinksAndStops) {
   bvtest::TempDir elsewhere;
   WriteNative(elsewhere.Native() + "/secret.txt", "not backed up");

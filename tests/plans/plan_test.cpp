@@ -47,7 +47,7 @@ class DefaultsTest : public ::testing::Test {
   }
   std::string SystemC() { return Volume('C', "fixed", "none", true, 500); }
 
-  // Destroyed last: the caches are reset once the variables are back.
+  // Destroyed last: caches reset once the variables are back.
   struct Reload {
     ~Reload() {
       plat::VolumeTable::Instance().Reload();
@@ -143,7 +143,7 @@ TEST_F(PlanTest, ApplySettingsCreatesReappliesLoadsAndRefuses) {
   s.lastTime = 77;
   s.missingTime = 88;
   s.versionNumber = 0;
-  // A data folder others may enter (made by someone else): the folders made in it are private.
+  // The folders made in a data folder others may enter are private.
   fs::permissions(env_.Data().Native(), fs::perms(0755));
   auto plan = Make(s);
   ASSERT_TRUE(plan);
@@ -281,8 +281,7 @@ bool WaitUntil(const std::function<bool()>& done, int seconds = 120) {
 
 }  // namespace
 
-// A change during a slow copy never waits for it, nor uses the replaced destination once gone
-// (run under ASan and TSan too); the interrupted file reaches the new store.
+// A change during a slow copy never waits for it; the interrupted file reaches the new store.
 TEST_F(PlanTest, ChangingAPlanDuringALongCopyNeverWaitsForIt) {
   struct SlowDisk {
     SlowDisk() { plat::fault::SetCopyDelay(250); }  // before every 4 MiB: 16 MiB take 1 s
@@ -299,7 +298,6 @@ TEST_F(PlanTest, ChangingAPlanDuringALongCopyNeverWaitsForIt) {
   const std::string oldStore = env_.Store().NativeOf("store21");
   ASSERT_TRUE(WaitUntil([&] { return CountNamed(oldStore, ".~bvtmp-") == 1; }));
 
-  // The journal's lock is held by the walk all through the copy.
   auto change = std::async(std::launch::async, [&] {
     plan->SetStopping(true);
     plan->SetEnabled(false, 0);

@@ -160,7 +160,6 @@ const char kFullPlan[] =
 class PlanFileTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    // Global.ini allows ten versions.
     WriteNative(env_.Data().NativeOf("Global.ini"), "[APP]\nMaxVersionCount=10\n");
     ResetSettingsCache();
     path_ = env_.Data().SystemOf("Plan.ini");
@@ -229,7 +228,6 @@ TEST_F(PlanFileTest, WritesKeysInOrderAndReadsThemBack) {
   };
 #undef FIELD
   for (const Case& c : cases) {
-    // The case's line comes last and overrides the full file's value.
     Put(std::string(kFullPlan) + c.lines + "\n");
     PlanSettings read;
     ASSERT_TRUE(Read(&read)) << c.lines;

@@ -63,9 +63,7 @@ TEST(RuleMatch, ScoresWithinAndWildcards) {
   for (const Case& c : wild) EXPECT_EQ(WildcardMatch(c.pattern, c.text), c.expected) << c.pattern;
 }
 
-// A rule set written as "+mask" (include), "-mask" (exclude), "!mask"
-// (always excluded); a trailing "/" marks a path-only item, "@group=scope" a
-// new group of that kind.
+// "+mask" include, "-mask" exclude, "!mask" always; "mask/" path-only, "@group=scope" a group.
 std::unique_ptr<CRuleSet> Rules(std::initializer_list<std::string> items) {
   auto rules = std::make_unique<CRuleSet>();
   CRuleGroup* groups[3] = {rules->AddGroup(kRuleInclude, "group1", "Group1 Text"),
@@ -138,8 +136,7 @@ TEST(RuleMatch, ScoresScopesAndAlwaysExcludesDecide) {
   EXPECT_TRUE(off->Match("C:\\C\\X"));
 }
 
-// Saved in its written form and loaded back; files by hand load leniently (a group without
-// text disabled), malformed ones are refused whole.
+// Files by hand load leniently (a group without text disabled), malformed ones are refused.
 TEST(RuleFile, SavesTheWrittenFormLoadsItBackAndRefusesMalformedFiles) {
   bvtest::TempDir dir;
   CRuleSet rules;
@@ -277,14 +274,12 @@ TEST(ExcludeFile, MacrosExpandEntriesLoadAndBadLinesAreTold) {
     EXPECT_EQ(Expand(c.value, &attrs), c.mask);
     EXPECT_EQ(attrs, c.attributes) << c.value;
   }
-  // The internet cache is the user's cache folder.
   bvtest::TempDir dir;
   bvtest::ScopedEnv cache("XDG_CACHE_HOME", dir.Native());
   EXPECT_EQ(Expand("$(ie_cache)thumbnails"), dir.System() + "\\thumbnails");
   cache.Set(nullptr);
   EXPECT_EQ(Expand("$(ie_cache)"), home + "\\.cache\\");
 
-  // The exclusion file: its entries expanded, its bad lines told.
   CRuleSet none;
   EXPECT_FALSE(AddExclusionsFromFile(&none, dir.SystemOf("exclude.ini")));  // missing file
   EXPECT_EQ(none.GroupCount(kRuleAlwaysExclude), 0u);
@@ -316,7 +311,6 @@ TEST(ExcludeFile, MacrosExpandEntriesLoadAndBadLinesAreTold) {
             (std::vector<std::string>{prefix + "include=C:\\x",
                                       prefix + "Exclude=C:\\y",  // keys are case-sensitive
                                       prefix + "exclude="}));
-  // Adding again replaces the group instead of doubling it.
   ASSERT_TRUE(AddExclusionsFromFile(&rules, dir.SystemOf("exclude.ini")));
   EXPECT_EQ(rules.GroupCount(kRuleAlwaysExclude), 1u);
 }

@@ -72,8 +72,7 @@ TEST_F(SourcesTest, PlanTypeWebChoicesAndRulesFromTheWizardAnswers) {
         << (s.key ? s.key : "none") << "=" << (s.value ? s.value : "");
   }
 
-  // Web choices: Music, Pictures, Documents, IE, Firefox, Netscape, Opera,
-  // Outlook, Outlook Express, Windows Mail, Windows Live Mail, Messengers.
+  // Music, Pictures, Documents, IE, Firefox, Netscape, Opera, four mail programs, Messengers.
   EXPECT_EQ(ReadWebChoices(dir_.System()), WebChoices{});
   dir_.Write("UI.ini", "[ApplicationData]\nInternet Favorites=1\n");
   EXPECT_EQ(ReadWebChoices(dir_.System()),
@@ -86,7 +85,6 @@ TEST_F(SourcesTest, PlanTypeWebChoicesAndRulesFromTheWizardAnswers) {
              "Files in My Documents=1\nFiles in My Music=1\n");
   EXPECT_EQ(ReadWebChoices(dir_.System()), (WebChoices{true, false, true, false, true}));
 
-  // The rules the web choices and the wizard's answers make.
   CRuleSet rules;
   rules.AddGroup(kRuleInclude, "orl:netscape", "!");
   rules.AddGroup(kRuleInclude, "orl:my_documents", "!");
@@ -106,8 +104,7 @@ TEST_F(SourcesTest, PlanTypeWebChoicesAndRulesFromTheWizardAnswers) {
   EXPECT_TRUE(rules.Match(dir_.SystemOf(".config/chromium/Default/Bookmarks")));
   EXPECT_FALSE(rules.Match(dir_.SystemOf(".mozilla/firefox/places.sqlite")));
   EXPECT_FALSE(rules.Match(dir_.SystemOf(".config/operaX/a")));
-  // Messengers: a source without a folder is left out; nothing chosen
-  // removes them all again.
+  // A source without a folder is left out; nothing chosen removes them all again.
   CRuleSet mail;
   choices = {};
   choices[11] = true;
@@ -238,8 +235,7 @@ class WalkTest : public ::testing::Test {
   PlanList list_;
 };
 
-// The walk copies chosen sources once, hidden files too, nothing in a store or excluded; an
-// earlier plan on the same destination takes nothing from it.
+// The walk copies chosen sources once, hidden files too, nothing in a store or excluded.
 TEST_F(WalkTest, ChosenSourcesAreBackedUpOnceOutsideStores) {
   auto plan = Make(1, "Store");
   ASSERT_TRUE(plan);

@@ -50,8 +50,7 @@ std::vector<std::string> Parse(const uint8_t* p, size_t size) {
   return out;
 }
 
-// Every path read until the file's record shows up or reporting stops (after
-// a minute at the latest: a missing record fails instead of hanging).
+// Every path read until the file's record shows up or reporting stops (a minute at most).
 std::vector<std::string> ReadUntil(ChangeDevice* dev, const std::string& native) {
   std::promise<void> done;
   std::thread guard([dev, f = done.get_future()] {
@@ -74,19 +73,17 @@ size_t Count(const std::vector<std::string>& v, const std::string& native) {
   return static_cast<size_t>(std::count(v.begin(), v.end(), Sys(native)));
 }
 
-// How often the file was reported until its record showed up.
 size_t TimesSeen(ChangeDevice* dev, const std::string& native) {
   return Count(ReadUntil(dev, native), native);
 }
 
-// Writes the file, then how often it was reported until its record showed up.
+// Writes the file, then how often it was reported until seen.
 size_t Written(ChangeDevice* dev, const std::string& native) {
   WriteNative(native, "x");
   return TimesSeen(dev, native);
 }
 
-// A folder under $HOME (not /tmp, which may be another file system), watched
-// through BREVANTO_CHANGE_ROOTS with inotify forced.
+// A folder under $HOME (not /tmp: maybe another file system) watched with inotify forced.
 class ChangeDeviceTest : public testing::Test {
  protected:
   std::string MakeHomeDir() {
@@ -107,9 +104,7 @@ class ChangeDeviceTest : public testing::Test {
   bvtest::ScopedEnv volumes_{"BREVANTO_VOLUMES", nullptr};
 };
 
-// Every file once however it came (written, moved, in new, moved or remade
-// folders, told folders, new volumes), in whole records; stop and start
-// (links: the fanotify test).
+// Every file once however it came (written, moved, in new or moved folders, told, new volumes).
 TEST_F(ChangeDeviceTest, InotifyReportsEveryFileOnceAndObeysItsControls) {
   const std::string outside = MakeHomeDir(), told = MakeHomeDir(), volume = MakeHomeDir();
   const std::string notYet = MakeHomeDir() + "/later", table = root_ + "/volumes.ini";
@@ -189,8 +184,7 @@ TEST_F(ChangeDeviceTest, InotifyReportsEveryFileOnceAndObeysItsControls) {
   WriteNative(root_ + "/marker2.txt", "m");
   EXPECT_EQ(Count(ReadUntil(dev.get(), root_ + "/marker2.txt"), told + "/sub/b.txt"), 0u);
 
-  // Stopped (a blocked read wakes: the program's teardown joins on it), a read
-  // returns nothing at once; started again, only what came since.
+  // Stopped, a read returns nothing at once; started again, only what came since.
   EXPECT_EQ(Send(dev.get(), plat::kIoctlStopReporting), 0u);
   WriteNative(root_ + "/while-stopped.txt", "s");
   got = 99;
@@ -216,8 +210,7 @@ TEST_F(ChangeDeviceTest, WatchLimitStopsAddingAndSaysSo) {
   EXPECT_EQ(Written(dev.get(), root_ + "/top.txt"), 1u);  // the root keeps its watch
 }
 
-// More writes than the kernel queue holds: no path twice, the overflow said
-// and counted as lost, a write after it reported.
+// More writes than the kernel queue holds: no path twice, the overflow said and counted.
 TEST_F(ChangeDeviceTest, FloodBeyondTheKernelQueue) {
   unsigned long queued = 16384;
   if (FILE* f = std::fopen("/proc/sys/fs/inotify/max_queued_events", "r")) {
@@ -260,8 +253,7 @@ size_t ChildWritten(ChangeDevice* dev, const std::string& native) {
   return ChildWrites(native, "x") ? TimesSeen(dev, native) : 0;
 }
 
-// A folder an ordinary user may not read is left out; the device opens and
-// the rest of the tree is reported (root reads every folder: a child drops it).
+// A folder an ordinary user may not read is left out; the rest of the tree is reported.
 TEST_F(ChangeDeviceTest, UnreadableFolderIsSkipped) {
   bvtest::TempDir top;  // outside $HOME, which an unprivileged user cannot enter
   fs::permissions(top.Native(), fs::perms::all);
@@ -281,9 +273,7 @@ TEST_F(ChangeDeviceTest, UnreadableFolderIsSkipped) {
   fs::permissions(top.NativeOf("locked"), fs::perms::owner_all);
 }
 
-// As root: other processes' writes (not this one's), files linked or moved in
-// under their new names, a later mount on tmpfs (told folders: the program's
-// run); a file beyond the longest path is said to be lost.
+// As root: others' writes (not this one's) under final names, a later mount, too long a path.
 TEST_F(ChangeDeviceTest, FanotifyReportsFilesUnderTheirFinalNames) {
   if (geteuid() != 0) GTEST_SKIP() << "fanotify needs root";
   roots_.Set(nullptr);
