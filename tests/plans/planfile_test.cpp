@@ -1,8 +1,6 @@
 // Settings files: the key=value format (reading, numbers, writing, kept inputs), "Plan.ini".
 #include <gtest/gtest.h>
 
-#include <climits>
-
 #include "common/KeyValueFile.h"
 #include "plans/PlanFile.h"
 #include "plans/RuleFile.h"
@@ -85,18 +83,6 @@ TEST(KeyValueReader, TrimsSplitsAndSkipsCommentsAndDamage) {
   EXPECT_EQ(r.Line(), "big=123456789012");
   EXPECT_FALSE(r.Next(nullptr, nullptr));
   EXPECT_FALSE(r.Next(nullptr, nullptr));  // stays at the end
-}
-
-TEST(KeyValueToInt, AtoiSemanticsWithSaturation) {
-  using P = std::pair<const char*, int64_t>;
-  for (const P& p : {P{"", 7}, P{"42", 42}, P{"+5", 5}, P{"\t-12abc", -12}, P{"abc", 0}, P{"-", 0},
-                     P{"2147483647", INT32_MAX}, P{"2147483648", INT32_MAX},
-                     P{"-2147483648", INT32_MIN}, P{"-99999999999999999999", INT32_MIN}})
-    EXPECT_EQ(KeyValueToInt(p.first, 7), p.second) << p.first;
-  for (const P& p : {P{"", -1}, P{"1700000000123", 1700000000123LL},
-                     P{"9223372036854775807", INT64_MAX}, P{"9223372036854775808", INT64_MAX},
-                     P{"-9223372036854775808", INT64_MIN}, P{"-9223372036854775809", INT64_MIN}})
-    EXPECT_EQ(KeyValueToInt64(p.first, -1), p.second) << p.first;
 }
 
 // The writer replaces a file whole; what the reader returns, also from kept inputs, survives.
@@ -233,26 +219,23 @@ TEST_F(PlanFileTest, WritesKeysInOrderAndReadsThemBack) {
     ASSERT_TRUE(Read(&read)) << c.lines;
     EXPECT_EQ(c.field(read), c.expected) << c.lines;
   }
-}
 
-TEST_F(PlanFileTest, BadLinesMissingKeysAndJunkAreReported) {
-  EventCollector events;
+  EventCollector events;  // bad lines and missing keys are told
   Put("Colour=blue\n" + std::string(kFullPlan) + "junk line\n");
-  PlanSettings s;
-  ASSERT_TRUE(Read(&s));
-  EXPECT_EQ(s.name, "Docs");
+  ASSERT_TRUE(Read(&back));
+  EXPECT_EQ(back.name, "Docs");
   EXPECT_EQ(events.Texts(kEvInvalidContent),
             (std::vector<std::string>{"Invalid line in " + path_ + " Colour=blue",
                                       "Invalid line in " + path_ + " junk line"}));
   // A quiet read raises nothing, also when it fails.
   events.Clear();
-  EXPECT_TRUE(ReadPlanFile(path_, &s, false));
+  EXPECT_TRUE(ReadPlanFile(path_, &back, false));
   Put("Colour=blue\n");
-  EXPECT_FALSE(ReadPlanFile(path_, &s, false));
+  EXPECT_FALSE(ReadPlanFile(path_, &back, false));
   std::filesystem::remove(env_.Data().NativeOf("Plan.ini"));
-  EXPECT_FALSE(ReadPlanFile(path_, &s, false));
+  EXPECT_FALSE(ReadPlanFile(path_, &back, false));
   EXPECT_EQ(events.Events().size(), 0u);
-  EXPECT_FALSE(Read(&s));
+  EXPECT_FALSE(Read(&back));
   EXPECT_EQ(events.CountOf(kEvUnreadablePlanFile), 1u);
 
   for (const char* key :  // each required key is needed
@@ -263,7 +246,7 @@ TEST_F(PlanFileTest, BadLinesMissingKeysAndJunkAreReported) {
     text.erase(at, text.find('\n', at) + 1 - at);
     Put(text);
     events.Clear();
-    EXPECT_FALSE(Read(&s)) << text.substr(0, 60);
+    EXPECT_FALSE(Read(&back)) << text.substr(0, 60);
     ASSERT_EQ(events.CountOf(kEvUnreadablePlanFile), 1u) << text.substr(0, 60);
     EXPECT_EQ(events.Events().back().text1, path_);
   }

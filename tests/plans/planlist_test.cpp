@@ -152,32 +152,6 @@ TEST_F(PlanListTest, LoadAllSkipsBrokenPlans) {
   EXPECT_EQ(ListText(), "SEED=13\nID=3\nID=6\nID=13\n");
 }
 
-// Every listed plan is in the list before the first one starts (walks leave out their stores).
-TEST_F(PlanListTest, PlansStartOnlyOnceEveryPlanIsLoaded) {
-  WriteNative(env_.Data().NativeOf("plans.ini"), "\xEF\xBB\xBFSEED=2\r\nID=1\r\nID=2\r\n");
-  WritePlan(env_, 1, "First", 1, "Enabled=1\n");
-  WritePlan(env_, 2, "Second", 1, "Enabled=1\n");
-  struct Starts : CBaseClass {
-    explicit Starts(PlanList& l) : list(l) {
-      Subscribe(&UiChannel(), this);
-      Subscribe(&WorkerChannel(), this);
-    }
-    ~Starts() override { DisconnectAll(); }
-    void OnEvent(CMEvent*, const EventData& e) override {
-      if (e.code != kEvPlanEnabled) return;
-      const bool knowsSecond = !list.IsPathEligible("E:\\Store2\\x.txt");
-      std::lock_guard<std::mutex> g(lock);
-      seen.push_back(std::to_string(list.Count()) + (knowsSecond ? " known" : " unknown"));
-    }
-    PlanList& list;
-    std::mutex lock;  // guards seen
-    std::vector<std::string> seen;
-  } starts(list_);
-  EXPECT_TRUE(list_.LoadAllPlans());
-  std::lock_guard<std::mutex> g(starts.lock);
-  EXPECT_EQ(starts.seen, (std::vector<std::string>{"2 known", "2 known"}));
-}
-
 // A damaged "plans.ini" is kept aside and named, the plans come back from their folders.
 TEST(PlanListDamageTest, DamagedListIsRebuiltFromThePlanFolders) {
   const std::string good = "SEED=3\nID=1\nID=2\nID=3\n";
