@@ -12,19 +12,16 @@
 namespace fs = std::filesystem;
 using bvtest::TempDir;
 
-// Cancelled before or during the copy (from another thread): nothing left under either name.
+// Cancelled from another thread during the copy: nothing left under either name.
 TEST(FilesCopy, StopsWhenTheThreadIsCancelled) {
   TempDir t;
   t.Write("big.bin", std::string(64u << 20, 'b'));
-  std::atomic<bool> cancel{true};
+  std::atomic<bool> cancel{false};
   plat::SetThreadCancelFlag(&cancel);
   plat::fault::SetCopyDelay(100);  // a slow disk, so the copy is surely running
   struct Reset {
     ~Reset() { plat::SetThreadCancelFlag(nullptr), plat::fault::SetCopyDelay(0); }
   } reset;
-  EXPECT_EQ(plat::CopyFile(t.SystemOf("big.bin"), t.SystemOf("copy.bin"), false),
-            plat::kErrCancelled);
-  cancel = false;
   std::thread stopper([&] {
     while (!fs::exists(t.NativeOf("copy.bin")) && TempLeftovers(t.Native()).empty())
       std::this_thread::yield();
