@@ -40,7 +40,6 @@ class Recorder : public IRestoreObserver {
     failures.push_back(file + "|" + reason);
   }
   void OnTrace(const std::string& text) override { traces.push_back(text); }
-
   Calls calls, failures, traces;
   std::vector<RestoreProgress> progress;
   uint64_t copied = 0, failed = 0;

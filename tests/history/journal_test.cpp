@@ -56,7 +56,6 @@ class Journal : public ::testing::Test {
     EXPECT_TRUE(d.Lookup(change, nullptr));
     EXPECT_EQ(d.IndexCount(), count);
   }
-
   bvtest::TempDir t, data;  // data: a data folder of its own, for the settings
   bvtest::ScopedEnv dataDir_{"BREVANTO_DATA_DIR", data.Native()};
   std::string db_path = jb::DbFile(t);
@@ -77,7 +76,6 @@ TEST_F(Journal, RecordsMatchAnIndependentWriterAndReArmInPlace) {
   ASSERT_TRUE(fs::remove(db_path));
   ASSERT_EQ(OpenDb(), 0u);
   EXPECT_EQ(FileBytes(), jb::Header()) << "a missing file is created empty";
-
   LogRecord a = MakeRecord("C:\\Users\\ann\\report.doc", kLogFailed);
   a.changeTime = 1700000000;
   a.lastBackupTime = -5;
@@ -116,7 +114,6 @@ TEST_F(Journal, RecordsMatchAnIndependentWriterAndReArmInPlace) {
   EXPECT_EQ(FileBytes(), jb::Header() + jb::Record(recA) + recB);
   EXPECT_EQ(db.TrackedEnd(), FileBytes().size());
   db.Close();
-
   const std::u16string p1 = u"C:\\x\\\u4e2d\u6587.txt", p2 = U("D:\\data\\file.bin");
   Rec rec1{.path = p1, .change = 11, .backup = 22, .attempt = 33, .failures = 4, .state = 8};
   const std::string r1 = jb::Record(rec1);
@@ -200,7 +197,6 @@ TEST_F(Journal, RefusalsAndHeaderReset) {
   db.Close();
   EXPECT_FALSE(db.IsOpen());
   EXPECT_EQ(db.IndexCount(), 0u);
-
   const std::string rec = jb::Record({.path = U("C:\\a.txt")});
   auto flip = [&](size_t at) {
     std::string bytes = jb::Header() + rec;
@@ -219,7 +215,6 @@ TEST_F(Journal, RefusalsAndHeaderReset) {
     EXPECT_EQ(d.IndexCount(), kept ? 1u : 0u) << content.size();
   }
   EXPECT_EQ(events.Events().size(), 0u) << "a reset raises nothing";
-
   CLoggingDatabase d;
   const std::string missing = t.SystemOf("no\\such");
   EXPECT_EQ(d.Open(missing, 77), 10000u);
@@ -316,7 +311,6 @@ TEST_F(Journal, DamageIsRebuiltAndTornTailsAreCut) {
       ExpectReopens(d, change, c.count + 1);
     }
   }
-
   // A caller's own walk ends at the damage, rebuilt; the next walk reads every record.
   WriteJournal(flip(at320 + 1, 0x10));
   for (int walk = 0; walk < 2; ++walk) {
@@ -325,7 +319,6 @@ TEST_F(Journal, DamageIsRebuiltAndTornTailsAreCut) {
     EXPECT_EQ(Walk(d), walk == 0 ? 320 : 399);
     EXPECT_EQ(d.RebuildCount(), walk == 0 ? 1u : 0u);
   }
-
   int fixtures = 0;
   for (const auto& entry : fs::directory_iterator(fs::path(BV_TEST_DATA_DIR) / "journal")) {
     SCOPED_TRACE(entry.path().filename().string());

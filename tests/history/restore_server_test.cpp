@@ -74,7 +74,6 @@ TEST(FtpRestore, ListsAndDownloadsAServerStoreAndNamesWhatFails) {
       where.ftp.pinnedKey = probe.ProbeKey(3000);
       ASSERT_EQ(where.ftp.pinnedKey.rfind("sha256//", 0), 0u);
     }
-
     // A private file of 2019 keeps its mode and time on the server, listed and restored.
     bvtest::TempDir source;
     const int64_t kOld = 1552645800;  // 2019-03-15 10:30:00 UTC
@@ -105,7 +104,6 @@ TEST(FtpRestore, ListsAndDownloadsAServerStoreAndNamesWhatFails) {
       EXPECT_EQ(kept->version.time, kOld)
           << "an unchanged file in place is not newer than its copy";
     }
-
     Recorder listing;
     std::shared_ptr<CDirNode> root = List(where, &listing);
     ASSERT_TRUE(root) << testing::PrintToString(listing.traces);
@@ -139,7 +137,6 @@ TEST(FtpRestore, ListsAndDownloadsAServerStoreAndNamesWhatFails) {
               fs::perms(0700));
     EXPECT_EQ(fs::status(out.Native() + "/home/ann/kept.txt").permissions(), fs::perms(0600));
     EXPECT_EQ(fs::last_write_time(out.Native() + "/home/ann/kept.txt"), FileTime(kOld));
-
     if (kind == "ftp") {
       // A restore killed mid-download leaves its temporary file; the next start removes it.
       const bvtest::TempDir data;
@@ -172,10 +169,8 @@ TEST(FtpRestore, ListsAndDownloadsAServerStoreAndNamesWhatFails) {
       EXPECT_EQ(bvtest::ReadNative(own), "a user's own");
       fs::remove(own);
     }
-
     WriteStoreWithGaps(native + "/", "C/home/ann");
     CheckStoreWithGaps(where);
-
     if (kind == "sftp") {  // a new host key: nothing is listed
       ASSERT_TRUE(ssh->ChangeHostKey());
       Recorder refused;

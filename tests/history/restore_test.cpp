@@ -173,7 +173,6 @@ class RestoreTest : public ::testing::Test {
   void TearDown() override { CDirNodeCache::Instance().Clear(); }
   // Where the sources land below a chosen folder: their own folders.
   std::string Out(const bvtest::TempDir& out) { return out.Native() + env_.Src().Native(); }
-
   ScratchEnv env_;
   std::string latestNative_;
   RestoreStore store_;
@@ -216,7 +215,6 @@ TEST_F(RestoreTest, ListingAndSearchingAStore) {
                               env_.Src().System().substr(2) + "\\My Files\\" + umlaut->name);
   EXPECT_EQ(umlaut->parent->fileCount, 3u);
   EXPECT_EQ(CDirNodeCache::Instance().Get(77), root);
-
   Recorder found;
   CRestoreFinder finder(&found, root, store_, "*.DOC", true);
   ASSERT_EQ(finder.Begin(), 0);
@@ -225,16 +223,13 @@ TEST_F(RestoreTest, ListingAndSearchingAStore) {
   EXPECT_EQ(root->fileCount, 4u) << "report.doc, a.b.doc and their revisions";
   CDirNodeCache::Instance().Clear();
   EXPECT_EQ(root->children.size(), 2u) << "holders keep a tree the cache dropped";
-
   Recorder stopped;
   stopped.stopOnRoot = true;
   ASSERT_TRUE(List(store_, &stopped));
   EXPECT_EQ(stopped.calls, Calls{"root"});
-
   const std::string latestTree = env_.Store().NativeOf("store/Latest/");
   WriteStoreWithGaps(env_.Store().NativeOf("store/"), latestNative_.substr(latestTree.size()));
   CheckStoreWithGaps(store_);
-
   fs::remove_all(env_.Store().NativeOf("store/Latest"));
   fs::remove_all(env_.Store().NativeOf("store/Revision"));
   root = List(store_);
@@ -287,7 +282,6 @@ TEST_F(RestoreTest, RestoresWhereAskedNeverThroughLinksAndStops) {
   EXPECT_EQ(inMyFiles, 3u) << testing::PrintToString(got.failures);
   EXPECT_EQ(FilesBelow(elsewhere.Native()), (Files{{"secret.txt", "not backed up"}}));
   fs::remove(latestNative_ + "/leak.txt");
-
   const std::string src = env_.Src().Native();
   WriteNative(src + "/report.doc", "changed since the backup, to be overwritten");
   WriteNative(src + "/unrelated.txt", "stays");
@@ -324,11 +318,9 @@ TEST_F(RestoreTest, RestoresWhereAskedNeverThroughLinksAndStops) {
     fs::rename(src + ".real", src);
     EXPECT_EQ(FilesBelow(elsewhere.Native()), (Files{{"secret.txt", "not backed up"}}));
   }
-
   fs::remove_all(env_.Store().NativeOf("store/Latest"));  // no original place at all
   got = Carry(List(store_), store_, "", true);
   EXPECT_EQ(std::count(got.calls.begin(), got.calls.end(), "failed"), 1);
-
   root = List(store_);
   SetCheckState(root.get(), kCheckAll);
   bvtest::TempDir stopOut;

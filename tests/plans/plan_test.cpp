@@ -30,7 +30,6 @@ class DefaultsTest : public ::testing::Test {
     ResetSettingsCache();
   }
   ~DefaultsTest() override { SetProgramFolderForTests(""); }
-
   // One volume section; its root is a fresh folder below the volumes dir.
   std::string Volume(char letter, const char* type, const char* bus, bool system,
                      uint64_t freeBytes, uint64_t totalBytes = 1000000000) {
@@ -46,7 +45,6 @@ class DefaultsTest : public ::testing::Test {
     ResetDefaultPlans();
   }
   std::string SystemC() { return Volume('C', "fixed", "none", true, 500); }
-
   // Destroyed last: caches reset once the variables are back.
   struct Reload {
     ~Reload() {
@@ -131,7 +129,6 @@ class PlanTest : public ::testing::Test {
   std::string PlanFolderNative(uint32_t id) {
     return env_.Data().NativeOf("PLAN/" + std::to_string(id));
   }
-
   ScratchEnv env_;
   PlanList list_;
 };
@@ -165,7 +162,6 @@ TEST_F(PlanTest, ApplySettingsCreatesReappliesLoadsAndRefuses) {
   EXPECT_TRUE(plan->MatchPath(env_.Src().SystemOf("a.txt"), false));
   EXPECT_FALSE(plan->MatchPath("C:\\proc\\1\\status", false));
   EXPECT_TRUE(plan->MatchPath("C:\\proc\\1\\status", true));
-
   // Reapplied: identity and times stay, the store moves.
   PlanSettings changed = ScratchEnv::Settings("Docs moved", "Moved", 5);
   changed.id = 99;
@@ -178,7 +174,6 @@ TEST_F(PlanTest, ApplySettingsCreatesReappliesLoadsAndRefuses) {
   EXPECT_TRUE(plan->InitDone());
   EXPECT_TRUE(fs::exists(env_.Store().NativeOf("Moved/Brevanto.dat")));
   EXPECT_NE(ReadNative(PlanFolderNative(5) + "/Devices.ini").find("Moved"), std::string::npos);
-
   // Loaded without device settings: the store path configures the destination.
   s = ScratchEnv::Settings("Kept", "Kept");
   s.id = 12;
@@ -188,7 +183,6 @@ TEST_F(PlanTest, ApplySettingsCreatesReappliesLoadsAndRefuses) {
   EXPECT_EQ(loaded.DestinationRoot(), "E:\\Kept");
   EXPECT_TRUE(loaded.MissScheduledBackup());
   EXPECT_FALSE(fs::exists(env_.Store().NativeOf("Kept"))) << "a loaded store is not made anew";
-
   // Refused with an event: a journal that cannot open.
   s.id = 3;
   fs::create_directories(PlanFolderNative(3) + "/Logging.dat/x");
@@ -236,12 +230,10 @@ TEST_F(PlanTest, NameVersionsSaveAndBlock) {
   // Missing-since time is saved at once.
   plan->SetMissingTime(4242);
   EXPECT_NE(ReadNative(folder + "/Plan.ini").find("MissingTime=4242\n"), std::string::npos);
-
   // A plan file that cannot be replaced fails the save.
   fs::remove(folder + "/Plan.ini");
   fs::create_directory(folder + "/Plan.ini");
   EXPECT_FALSE(plan->Save());
-
   // Blocked while disabled, with 10 MiB free or less, on battery (unless not checked).
   env_.SetFreeBytes(1ull << 30);
   plan->SetEnabled(false, 0);
@@ -297,7 +289,6 @@ TEST_F(PlanTest, ChangingAPlanDuringALongCopyNeverWaitsForIt) {
   ASSERT_NE(plan->Thread(), nullptr);
   const std::string oldStore = env_.Store().NativeOf("store21");
   ASSERT_TRUE(WaitUntil([&] { return CountNamed(oldStore, ".~bvtmp-") == 1; }));
-
   auto change = std::async(std::launch::async, [&] {
     plan->SetStopping(true);
     plan->SetEnabled(false, 0);
@@ -322,7 +313,6 @@ TEST_F(PlanTest, ChangingAPlanDuringALongCopyNeverWaitsForIt) {
   }));
   EXPECT_EQ(CountNamed(oldStore, ".~bvtmp-"), 0u);
   EXPECT_FALSE(fs::exists(env_.Latest("store21", "big.bin")));
-
   // A walk that holds the journal (a copy that does not stop) does not hold it up either.
   plat::fault::SetCopyDelay(0);
   std::promise<void> held, release;

@@ -106,7 +106,6 @@ TEST(KeyValueWriter, ReplacesTheFileWholeAndWhatIsReadSurvives) {
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Native()), {}), 1);
   EXPECT_FALSE(w.Write(dir.SystemOf("nope/f.ini")));
   EXPECT_FALSE(std::filesystem::exists(dir.NativeOf("nope")));
-
   // A rule set that loads from a kept input survives save and reload with its enabled groups.
   int seen = 0;
   for (const char* sub : {"keyvalue", "rules"}) {
@@ -152,7 +151,6 @@ class PlanFileTest : public ::testing::Test {
   }
   void Put(const std::string& text) { WriteNative(env_.Data().NativeOf("Plan.ini"), text); }
   bool Read(PlanSettings* s) { return ReadPlanFile(path_, s); }
-
   bvtest::ScratchEnv env_;
   std::string path_;
 };
@@ -219,7 +217,6 @@ TEST_F(PlanFileTest, WritesKeysInOrderAndReadsThemBack) {
     ASSERT_TRUE(Read(&read)) << c.lines;
     EXPECT_EQ(c.field(read), c.expected) << c.lines;
   }
-
   EventCollector events;  // bad lines and missing keys are told
   Put("Colour=blue\n" + std::string(kFullPlan) + "junk line\n");
   ASSERT_TRUE(Read(&back));
@@ -237,7 +234,6 @@ TEST_F(PlanFileTest, WritesKeysInOrderAndReadsThemBack) {
   EXPECT_EQ(events.Events().size(), 0u);
   EXPECT_FALSE(Read(&back));
   EXPECT_EQ(events.CountOf(kEvUnreadablePlanFile), 1u);
-
   for (const char* key :  // each required key is needed
        {"Mode", "Name", "StorageType", "StorePath", "VersionNumber", "ScheduleNum", "ScheduleUnit",
         "LastTime", "MissingTime", "Enabled", "LastBackupTime"}) {

@@ -50,7 +50,6 @@ class PlanListTest : public ::testing::Test {
     events.Clear();
     return out;
   }
-
   ScratchEnv env_;
   PlanList list_;
 };
@@ -77,7 +76,6 @@ TEST_F(PlanListTest, CreateFindNameAndRefuse) {
     EXPECT_FALSE(list_.CreatePlan(bad));
   EXPECT_EQ(list_.Seed(), 3);
   EXPECT_EQ(ListText(), "SEED=2\nID=1\nID=2\n");
-
   EXPECT_EQ(list_.FindByName("docs"), lower);
   EXPECT_EQ(list_.FindByName("docs", lower), nullptr);
   CPlan* backup = Create("Docs 1", "Backup 1");
@@ -327,7 +325,6 @@ TEST_F(PlanListTest, EveryMatchingPlanTakesAFile) {
   env_.Src().Write("two.txt", "2");
   EXPECT_TRUE(list_.OfferChangedFile(env_.Src().SystemOf("two.txt")));
   EXPECT_EQ(Takers(events), (std::vector<uint32_t>{b->Id(), c->Id(), d->Id()}));
-
   ASSERT_TRUE(list_.DeletePlan(b->Id()));
   a->SetBusy(true);
   EXPECT_TRUE(c->IsEarlierSameDestinationBusy() && !a->IsEarlierSameDestinationBusy());

@@ -178,7 +178,6 @@ TEST(RuleFile, SavesTheWrittenFormLoadsItBackAndRefusesMalformedFiles) {
   EXPECT_FALSE(back->Match("C:\\home\\bob\\b.odt"));  // outside the scope
   EXPECT_EQ(LoadRuleSet(dir.SystemOf("missing.ini")), nullptr);
   EXPECT_FALSE(SaveRuleSet(CRuleSet(), dir.SystemOf("no/such/folder/IncExc.ini")));
-
   const std::string head = "groups.inc.begin\ngroup.begin=g\ngroup.text=t\ngroup.pattern\n";
   const std::string inc = head + "item.begin\nitem.mask=C:\\A\nitem.desc\nitem.end\ngroup.end\n";
   struct Case {
@@ -273,7 +272,6 @@ TEST(ExcludeFile, MacrosExpandEntriesLoadAndBadLinesAreTold) {
   EXPECT_EQ(Expand("$(ie_cache)thumbnails"), dir.System() + "\\thumbnails");
   cache.Set(nullptr);
   EXPECT_EQ(Expand("$(ie_cache)"), home + "\\.cache\\");
-
   CRuleSet none;
   EXPECT_FALSE(AddExclusionsFromFile(&none, dir.SystemOf("exclude.ini")));  // missing file
   EXPECT_EQ(none.GroupCount(kRuleAlwaysExclude), 0u);
@@ -299,7 +297,6 @@ TEST(ExcludeFile, MacrosExpandEntriesLoadAndBadLinesAreTold) {
              std::to_string(g->Item(i)->attributes) + "/" + g->Item(i)->desc + " ";
   EXPECT_EQ(items, "*.tmp/0/0/ C:\\spool/1/0/ !/0/" + std::to_string(kRuleAttrHidden) +
                        "/ C:\\usr\\tmp/0/0/ ");
-
   const std::string prefix = "Invalid line in " + dir.SystemOf("exclude.ini") + " ";
   EXPECT_EQ(events.Texts(kEvInvalidContent),
             (std::vector<std::string>{prefix + "include=C:\\x",

@@ -21,7 +21,6 @@ class ScheduleTest : public ::testing::Test {
   bvtest::ScopedEnv tz_{"TZ", std::filesystem::exists("/usr/share/zoneinfo/Europe/Berlin")
                                   ? "Europe/Berlin"
                                   : "CET-1CEST,M3.5.0,M10.5.0/3"};
-
   // Seconds of a local wall-clock time (the zone decides daylight saving).
   static int64_t Local(int y, int mo, int d, int h, int mi) {
     plat::LocalTime lt{};

@@ -137,7 +137,6 @@ TEST_F(ChangeDeviceTest, InotifyReportsEveryFileOnceAndObeysItsControls) {
   }
   std::sort(seen.begin(), seen.end());
   EXPECT_EQ(seen, want);
-
   fs::create_directories(root_ + "/x/y/z");
   EXPECT_EQ(Written(dev.get(), root_ + "/x/y/z/d.txt"), 1u);
   WriteNative(outside + "/m.txt", "m");
@@ -166,7 +165,6 @@ TEST_F(ChangeDeviceTest, InotifyReportsEveryFileOnceAndObeysItsControls) {
   }
   fs::create_directories(root_ + "/v/a/b");
   EXPECT_EQ(Written(dev.get(), root_ + "/v/a/b/again.txt"), 1u);
-
   fs::create_directories(told + "/sub");
   dev->WatchFolders(
       {NativeToSystemC(told), NativeToSystemC(notYet), NativeToSystemC(outside + "/via/prot")});
@@ -183,7 +181,6 @@ TEST_F(ChangeDeviceTest, InotifyReportsEveryFileOnceAndObeysItsControls) {
   WriteNative(told + "/sub/b.txt", "b");
   WriteNative(root_ + "/marker2.txt", "m");
   EXPECT_EQ(Count(ReadUntil(dev.get(), root_ + "/marker2.txt"), told + "/sub/b.txt"), 0u);
-
   // Stopped, a read returns nothing at once; started again, only what came since.
   EXPECT_EQ(Send(dev.get(), plat::kIoctlStopReporting), 0u);
   WriteNative(root_ + "/while-stopped.txt", "s");
@@ -294,7 +291,6 @@ TEST_F(ChangeDeviceTest, FanotifyReportsFilesUnderTheirFinalNames) {
   volumes_.Set(table.c_str());
   auto dev = OpenStarted();
   ASSERT_TRUE(dev);
-
   const std::string mnt = root_ + "/mnt";
   fs::create_directories(mnt);
   if (mount("tmpfs", mnt.c_str(), "tmpfs", 0, "size=1m") == 0) {
@@ -306,7 +302,6 @@ TEST_F(ChangeDeviceTest, FanotifyReportsFilesUnderTheirFinalNames) {
     umount2(mnt.c_str(), MNT_DETACH);
     EXPECT_EQ(times, 1u);
   }
-
   ASSERT_TRUE(Succeeds([&] { return link(child.c_str(), (root_ + "/linked.txt").c_str()) == 0; }));
   EXPECT_EQ(TimesSeen(dev.get(), root_ + "/linked.txt"), 1u);
   ASSERT_TRUE(Succeeds([&] { return chmod(child.c_str(), 0600) == 0; }));
@@ -322,7 +317,6 @@ TEST_F(ChangeDeviceTest, FanotifyReportsFilesUnderTheirFinalNames) {
   ASSERT_TRUE(
       Succeeds([&] { return std::rename((outside + "/h").c_str(), (root_ + "/h").c_str()) == 0; }));
   EXPECT_EQ(TimesSeen(dev.get(), root_ + "/h/i/root"), 1u);
-
   while (dev->TakeLostChanges() != 0) {
   }
   const std::string level(200, 'd');

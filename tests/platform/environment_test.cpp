@@ -78,7 +78,6 @@ TEST(Clock, MachineLoadCountsOnlyOtherProcesses) {
   EXPECT_GT(real.OthersCores(), 0.5);
   kill(busy, SIGKILL);
   waitpid(busy, nullptr, 0);
-
   bvtest::TempDir t;
   std::filesystem::create_directories(t.NativeOf("p/self"));
   std::filesystem::create_directories(t.NativeOf("b"));
@@ -133,7 +132,6 @@ TEST(Folders, DataAndShellFoldersFromTheEnvironment) {
   EXPECT_EQ(plat::GetDataFolder(), t.SystemOf("home\\.local\\share\\Orlimtech\\Brevanto\\"));
   env.Set("BREVANTO_DATA_DIR", t.NativeOf("custom") + "/");
   EXPECT_EQ(plat::GetDataFolder(), t.SystemOf("custom\\"));
-
   env.Set("XDG_CONFIG_HOME", t.NativeOf("cfg"));
   env.Set("XDG_DATA_HOME", t.NativeOf("data"));
   env.Set("TMPDIR", t.NativeOf("tmp"));
@@ -199,7 +197,6 @@ TEST_F(LocksTest, NamedMutexesSeeTheirHoldersAndNothingElse) {
   const std::string longA(1000, 'a');
   EXPECT_LT(std::filesystem::path(plat::NamedMutexFile(longA)).filename().string().size(), 255u);
   EXPECT_NE(plat::NamedMutexFile(longA), plat::NamedMutexFile(longA + "b"));
-
   {
     NamedMutex scoped;
     EXPECT_EQ(scoped.Create("Scoped"), MutexResult::kCreated);
@@ -280,7 +277,6 @@ TEST_F(LocksTest, InstanceCountsKeepOnlyLiveProcesses) {
   EXPECT_EQ(plat::InstanceBlock("/opt/other/app").Count(), 0);
   EXPECT_EQ(std::filesystem::path(block.FilePath()).parent_path(), tmp_.NativeOf("run"));
   EXPECT_EQ(block.Decrement() + block.Decrement(), 0);
-
   // A line break in a window handle becomes a blank.
   plat::InstanceBlock app("app");
   app.SetWindowHandle("mine\nwith newline");

@@ -201,7 +201,6 @@ TEST(FilesCopy, FoldersMirrorTheAccessOfTheFoldersTheyCopy) {
   ASSERT_EQ(stat((copied + "/ann").c_str(), &st), 0);
   EXPECT_EQ(st.st_uid, asRoot ? 65534u : geteuid());
   EXPECT_EQ(plat::CopyFile(doc, target, false, false, root), 0u);
-
   // A copy carries its source's mode whatever the process's mask (022) took away.
   for (const mode_t mode : {0644, 0600, 0664, 0444, 0751, 02755, 01777}) {
     SCOPED_TRACE(mode);

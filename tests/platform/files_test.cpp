@@ -279,7 +279,6 @@ TEST(Files, SearchMasksMatchCharactersWithoutRegardToCase) {
   EXPECT_EQ(d.attributes, plat::kAttrDirectory);
   ASSERT_TRUE(s.Open(base + ".hidden", &d));
   EXPECT_EQ(d.attributes, plat::kAttrHidden);
-
   EXPECT_TRUE(plat::MatchFileMask("abcbc", "a*bc"));  // needs backtracking
   EXPECT_FALSE(plat::MatchFileMask("abcb", "a*bc") || plat::MatchFileMask("", "?"));
   EXPECT_TRUE(plat::MatchFileMask("ÉTÉ.TXT", "été.txt"));
@@ -300,7 +299,6 @@ TEST(Files, ListingsLeaveOutWhatCannotBeCarried) {
   ASSERT_EQ(mkfifo(t.NativeOf("pipe.txt").c_str(), 0600), 0);
   const timespec old[2] = {{1000000000, 0}, {1000000000, 0}};
   ASSERT_EQ(utimensat(AT_FDCWD, t.NativeOf("report.txt").c_str(), old, 0), 0);
-
   std::map<std::string, std::string> searched;
   plat::DirSearch search;
   plat::FindData d;
@@ -314,7 +312,6 @@ TEST(Files, ListingsLeaveOutWhatCannotBeCarried) {
   EXPECT_EQ(search.SkippedNames(), 2u);  // the backslash and the bytes that are not UTF-8
   ASSERT_EQ(searched.size(), 4u);
   EXPECT_EQ(searched["link.txt"], searched["report.txt"]);
-
   for (const bool sizes : {true, false}) {
     std::map<std::string, std::string> listed, expected;
     for (const auto& [name, what] : searched)
@@ -353,7 +350,6 @@ TEST(Files, OthersReachAFileOnlyThroughEveryFolderAbove) {
   chmod(t.NativeOf("closed/open/deep").c_str(), 0750);
   EXPECT_EQ(plat::ReachableMode(t.SystemOf("closed\\open\\deep\\f.txt"), 0644), open & 0640u);
   EXPECT_EQ(plat::ReachableMode(t.SystemOf("gone\\f.txt"), 0644), 0600u);
-
   // An access list keeping one user or the owning group out, here or above, makes it private.
   const auto setAcl = [&](const std::string& rel, std::vector<std::array<uint32_t, 3>> entries) {
     std::string raw(4 + 8 * entries.size(), '\0');

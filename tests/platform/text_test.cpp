@@ -34,7 +34,6 @@ TEST(Text, Utf16RoundTripsAndCaseMappingIgnoresTheLocale) {
   EXPECT_EQ(plat::Utf16ToUtf8(std::u16string_view(lone, 4), &ok), "x\uFFFDy\uFFFD");
   EXPECT_FALSE(ok);
   EXPECT_EQ(plat::Utf16ToUtf8(std::u16string_view(reversed, 2), &ok), "\uFFFD\uFFFD");
-
   // A Turkish locale maps "i" differently when one is installed.
   setlocale(LC_ALL, "tr_TR.UTF-8");
   EXPECT_EQ(plat::ToUpper("abc xyz 123 äöüéÿ"), "ABC XYZ 123 ÄÖÜÉŸ");
@@ -146,7 +145,6 @@ TEST(Profile, WritesChangeOneLineAndKeepTheRest) {
   ASSERT_TRUE(plat::WriteProfileString(p, "Nope", nullptr, nullptr));
   EXPECT_EQ(t.Read("w.ini"),
             "; header\r\n[First]\r\nAlpha=one\r\n; inner\r\nDelta=4\r\n\r\n[Third]\r\nEps=-5\r\n");
-
   const std::string n = t.SystemOf("new.ini");
   ASSERT_TRUE(plat::WriteProfileString(n, "S", "k", "v"));
   EXPECT_EQ(t.Read("new.ini"), "[S]\nk=v\n");
@@ -162,7 +160,6 @@ TEST(Profile, WritesChangeOneLineAndKeepTheRest) {
     EXPECT_EQ(plat::GetLastError(), plat::kErrInvalidParameter);
   }
   EXPECT_EQ(t.Read("new.ini"), "[S]\nk=v\n");
-
   const std::string c = t.SystemOf("c.ini");
   std::vector<std::thread> threads;
   for (int s = 0; s < 4; ++s)
@@ -174,7 +171,6 @@ TEST(Profile, WritesChangeOneLineAndKeepTheRest) {
   for (int s = 0; s < 4; ++s)
     for (int i = 0; i < 25; ++i)
       EXPECT_EQ(plat::GetProfileInt(c, "S" + std::to_string(s), "k" + std::to_string(i), -1), i);
-
   // Empty, binary and huge files are read and kept.
   t.Write("empty.ini", "");
   EXPECT_TRUE(plat::GetProfileSectionNames(t.SystemOf("empty.ini")).empty());

@@ -35,7 +35,6 @@ TEST(VolumeTableTest, RealAndOverrideTables) {
   EXPECT_FALSE(t.ReloadIfChanged());
   ASSERT_TRUE(t.FindByNativePath("/proc/self", &v));
   EXPECT_EQ(v.letter, 'C');
-
   bvtest::TempDir tmp;
   const std::string d = tmp.NativeOf("d");
   const std::string ini = tmp.Write(
@@ -66,7 +65,6 @@ TEST(VolumeTableTest, RealAndOverrideTables) {
   plat::ShareInfo s;
   ASSERT_TRUE(t.FindShare("\\\\NAS\\Music", &s));  // a network letter's share
   EXPECT_EQ(s.root, "/mnt/h");
-
   uint32_t in = 99, out = 99;
   bvtest::WriteNative(ini, "[C]\nRoot=/\n[E]\nRoot=/mnt/usb\n");
   ASSERT_TRUE(t.ReloadIfChanged(&in, &out));
@@ -77,7 +75,6 @@ TEST(VolumeTableTest, RealAndOverrideTables) {
   bvtest::WriteNative(ini, "[C]\nRoot=/\n[F]\nRoot=/mnt/other\n[G]\nRoot=/g\n");
   ASSERT_TRUE(t.ReloadIfChanged(&in, &out));
   EXPECT_TRUE(in == (Bit('F') | Bit('G')) && out == Bit('F'));  // F: names another folder
-
   std::string junk(100000, '\0');
   for (size_t k = 0; k < junk.size(); ++k) junk[k] = char((k * 7919) % 256);
   env.Set("BREVANTO_VOLUMES", tmp.Write("junk.ini", junk));
@@ -207,7 +204,6 @@ TEST(PathsTest, PathsMapThroughTheTableBothWays) {
     EXPECT_EQ(system(nat), sys) << nat;
   for (const char* bad : {"/a\\b", "/a/\xff\xfe", "/a/\xc0\xaf", "relative/x", "", "/a/../b"})
     EXPECT_EQ(system(bad), "<fail>") << bad;
-
   std::string deep;
   for (int i = 0; i < 40; ++i) deep += "/" + std::string(250, 'n');  // over 10,000 bytes
   for (const std::string& rel :
@@ -244,7 +240,6 @@ class ShareConnectTest : public testing::Test {
     ASSERT_FALSE(plat::VolumeTable::Instance().IsOverridden());
     plat::detail::ForgetShareMountAttempts();
   }
-
   EnvScope env_;
   bvtest::TempDir tmp_, share_;
 };
@@ -272,7 +267,6 @@ TEST_F(ShareConnectTest, OverrideTableNamesAndConnectsItsShares) {
                            "\\\\.\\Brevanto", "\\\\?\\C:\\x", "\\\\srv\\share\\..\\x",
                            "\\\\srv\\..\\share", "\\srv\\share", "srv\\share"})
     EXPECT_EQ(ConnectShare(path), plat::kErrBadNetName) << path;
-
   UseTable("[C]\nRoot=/\n[\\\\nas\\export]" + root + "Online=0\n[\\\\nas\\export\\data]" + root);
   plat::SetLastError(0);
   EXPECT_EQ(ConnectShare("\\\\nas\\export\\other"), plat::kErrBadNetPath);
@@ -297,7 +291,6 @@ TEST_F(ShareConnectTest, RealTableAsksGioOncePerShareAndMinute) {
   plat::detail::SetShareMountTiming(-1, 0);  // the wait has passed
   EXPECT_EQ(ConnectShare(path), plat::kErrBadNetPath);
   EXPECT_EQ(GioLog(), first + "mount smb://bv-nosuch.invalid/c$\n" + first);
-
   FakeGio("exit 0");
   bvtest::WriteNative(tmp_.NativeOf("gio.log"), "");
   EXPECT_EQ(ConnectShare("\\\\bv-nosuch.invalid\\other"), plat::kErrBadNetPath);
