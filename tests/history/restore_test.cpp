@@ -247,7 +247,6 @@ TEST_F(RestoreTest, ListingAndSearchingAStore) {
   EXPECT_FALSE(List(store_));
 }
 
-// Checked files land in a chosen folder or their original places, never through links.
 TEST_F(RestoreTest, RestoresWhereAskedNeverThroughLinksAndStops) {
   bvtest::TempDir elsewhere;
   WriteNative(elsewhere.Native() + "/secret.txt", "not backed up");

@@ -58,7 +58,6 @@ class DefaultsTest : public ::testing::Test {
   bvtest::ScopedEnv volumesVar_{"BREVANTO_VOLUMES", volumes_.NativeOf("volumes.ini")};
 };
 
-// An installed plan without destination gets a unique folder on its type's drive, once.
 TEST_F(DefaultsTest, DefaultStepFillsAUniqueFolderOnTheChosenDriveOnce) {
   auto install = [&](uint32_t id, const std::string& storePath, int32_t storageType,
                      const char* fileType) {
@@ -133,7 +132,6 @@ class PlanTest : public ::testing::Test {
   PlanList list_;
 };
 
-// A plan made, changed and reloaded as the wizard and the start-up do it.
 TEST_F(PlanTest, ApplySettingsCreatesReappliesLoadsAndRefuses) {
   PlanSettings s = ScratchEnv::Settings("Docs", "Store");
   s.id = 5;

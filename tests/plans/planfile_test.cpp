@@ -155,7 +155,6 @@ class PlanFileTest : public ::testing::Test {
   std::string path_;
 };
 
-// Every key written in order, read back; clamped and defaulted values.
 TEST_F(PlanFileTest, WritesKeysInOrderAndReadsThemBack) {
   const std::string head =
       "Mode=1\nName=Docs\nStorageType=1\nStorePath=E:\\Store\nVersionNumber=4\n"

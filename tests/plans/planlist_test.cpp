@@ -206,7 +206,6 @@ TEST(PlanListDamageTest, DamagedListIsRebuiltFromThePlanFolders) {
   }
 }
 
-// A counter at or beyond its end, or a folder of the last number, still gives free numbers.
 TEST(PlanListDamageTest, CounterAtItsEndStillMakesPlans) {
   for (const std::string seed : {"4294967295", "99999999999999999999", "folder"}) {
     SCOPED_TRACE(seed);
@@ -227,7 +226,6 @@ TEST(PlanListDamageTest, CounterAtItsEndStillMakesPlans) {
   }
 }
 
-// Threads start, stop and take their plan's deletion while others offer files and force runs.
 TEST_F(PlanListTest, ThreadsStartStopAndEndWhileFilesAreOffered) {
   WriteNative(env_.Data().NativeOf("plans.ini"), "SEED=1\nID=1\n");
   WritePlan(env_, 1, "Running", 4, "Enabled=1\n");
@@ -332,7 +330,6 @@ TEST_F(PlanListTest, EveryMatchingPlanTakesAFile) {
   EXPECT_EQ(c->SameDestinationLink(), nullptr);
 }
 
-// Only files on internal fixed drives outside stores, bins and destinations are taken.
 TEST_F(PlanListTest, OnlyFilesOnInternalFixedDrivesOutsideStoresAreTaken) {
   const std::string src = env_.Src().Native();
   const std::string fg = "[F]\nRoot=" + src + "\nType=removable\nBus=usb\n[G]\nRoot=" + src +
