@@ -1,6 +1,8 @@
 // Settings files: the key=value format (reading, numbers, writing, kept inputs), "Plan.ini".
 #include <gtest/gtest.h>
 
+#include <climits>
+
 #include "common/KeyValueFile.h"
 #include "plans/PlanFile.h"
 #include "plans/RuleFile.h"
@@ -83,6 +85,18 @@ TEST(KeyValueReader, TrimsSplitsAndSkipsCommentsAndDamage) {
   EXPECT_EQ(r.Line(), "big=123456789012");
   EXPECT_FALSE(r.Next(nullptr, nullptr));
   EXPECT_FALSE(r.Next(nullptr, nullptr));  // stays at the end
+}
+
+TEST(KeyValueToInt, AtoiSemanticsWithSaturation) {
+  using P = std::pair<const char*, int64_t>;
+  for (const P& p : {P{"", 7}, P{"42", 42}, P{"+5", 5}, P{"\t-12abc", -12}, P{"abc", 0}, P{"-", 0},
+                     P{"2147483647", INT32_MAX}, P{"2147483648", INT32_MAX},
+                     P{"-2147483648", INT32_MIN}, P{"-99999999999999999999", INT32_MIN}})
+    EXPECT_EQ(KeyValueToInt(p.first, 7), p.second) << p.first;
+  for (const P& p : {P{"", -1}, P{"1700000000123", 1700000000123LL},
+                     P{"9223372036854775807", INT64_MAX}, P{"9223372036854775808", INT64_MAX},
+                     P{"-9223372036854775808", INT64_MIN}, P{"-9223372036854775809", INT64_MIN}})
+    EXPECT_EQ(KeyValueToInt64(p.first, -1), p.second) << p.first;
 }
 
 // The writer replaces a file whole; what the reader returns, also from kept inputs, survives.

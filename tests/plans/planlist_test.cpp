@@ -93,9 +93,10 @@ TEST_F(PlanListTest, CreateFindNameAndRefuse) {
 
 // Broken plans are set aside and told, keeping their numbers; a manual plan is never started.
 TEST_F(PlanListTest, LoadAllSkipsBrokenPlans) {
-  WriteNative(env_.Data().NativeOf("plans.ini"),
-              "SEED=9\nID=3\nID=0\nID=-3\nID=99999999999\nID=4\nID=5\nID=6\nID=3\nColour=red\n"
-              "ID=7\nID=8\nID=9\nID=12\nID=10\n");
+  WriteNative(
+      env_.Data().NativeOf("plans.ini"),
+      "\xEF\xBB\xBFSEED=9\nID=3\nID=0\nID=-3\nID=99999999999\nID=4\nID=5\nID=6\nID=3\nColour=red\n"
+      "ID=7\nID=8\nID=9\nID=12\nID=10\n");
   WritePlan(env_, 10, "Garbled", 1, "Enabled=0\n");
   WriteNative(PlanDir(10) + "/Plan.ini", std::string("\x00\xff\xfe\x01 not a plan \x00", 16));
   WritePlan(env_, 7, "Kind q", 1, "Enabled=0\n");

@@ -208,6 +208,8 @@ TEST(RuleFile, SavesTheWrittenFormLoadsItBackAndRefusesMalformedFiles) {
        "item.begin\nitem.mask=C:\\A\nitem.desc\nitem.end\ngroup.end\ngroups.end\n",
        1, 0, false},
       {"desc before mask", head + "item.begin\nitem.desc=d\nitem.mask=m\nitem.end\n", -1},
+      {"empty mask", head + "item.begin\nitem.mask=\nitem.desc\nitem.end\n", -1},
+      {"item cut short", head + "item.begin\nitem.mask=m\nitem.desc\n", -1},
       {"text outside a group", "groups.inc.begin\ngroup.text=t\n", -1},
       {"group end before pattern", "groups.inc.begin\ngroup.begin=g\ngroup.end\n", -1},
       {"unknown entry in a section", head + "color=red\n", -1},

@@ -267,6 +267,7 @@ TEST(Files, SearchMasksMatchCharactersWithoutRegardToCase) {
       {"αβγ.*", {"ΑΒΓ.txt"}},
       {"жУК*", {"Жук.log"}},
       {"*e*t", {"noext"}},
+      {"c.doc", {"c.doc"}},
   };
   for (const auto& [mask, names] : masks) EXPECT_EQ(SearchNames(base + mask), names) << mask;
   const auto all = SearchNames(base + "*.*");
