@@ -40,7 +40,6 @@ class Recorder : public IRestoreObserver {
     failures.push_back(file + "|" + reason);
   }
   void OnTrace(const std::string& text) override { traces.push_back(text); }
-
   Calls calls, failures, traces;
   std::vector<RestoreProgress> progress;
   uint64_t copied = 0, failed = 0;
@@ -86,17 +85,13 @@ inline CDirNode* Find(CDirNode* root, const std::string& name) {
   return found;
 }
 
-// A file time of seconds since 1970.
 inline std::filesystem::file_time_type FileTime(int64_t seconds) {
   return std::filesystem::file_time_type::clock::from_sys(
       std::chrono::system_clock::from_time_t(seconds));
 }
 
-// Below the store folder native (ending in "/"), in the store's folder for
-// source (e.g. "C/home/ann"), the folder "g": g.txt with revisions 1, 4 and
-// 17 (numbers with gaps, as rotation by age leaves them), later.txt written
-// after them and gone.txt, only a revision (deleted since). Times from kAt
-// on, in whole minutes of the last days (a server's long listing gives no more).
+// In native's folder for source (e.g. "C/home/ann"), folder "g": g.txt with revisions 1, 4, 17,
+// later.txt written after them, gone.txt only a revision. Whole minutes, as servers list.
 inline const int64_t kAt =
     (std::chrono::system_clock::to_time_t(std::chrono::system_clock::now()) - 86400) / 60 * 60;
 inline void WriteStoreWithGaps(const std::string& native, const std::string& source) {
@@ -114,9 +109,7 @@ inline void WriteStoreWithGaps(const std::string& native, const std::string& sou
   }
 }
 
-// Every version of g.txt lists in order and comes back byte for byte; the
-// folder as it was at given times brings each file's version then and
-// leaves out the files that did not exist yet.
+// Every version of g.txt comes back; the folder as it was at given times brings each file then.
 inline void CheckStoreWithGaps(const RestoreStore& store) {
   std::unique_ptr<StoreAccess> access = MakeStoreAccess(store);
   std::string failure;

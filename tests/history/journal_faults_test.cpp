@@ -1,10 +1,8 @@
-// The journal under failing writes (every call in turn) and under threads at once.
+// The journal under failing writes, every call in turn.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <functional>
 #include <set>
-#include <thread>
 
 #include "JournalBytes.h"
 #include "history/CLoggingDatabase.h"
@@ -103,71 +101,6 @@ TEST(JournalFaults, EveryFailingCallLeavesAValidJournalWithAcknowledgedRecords) 
       EXPECT_LT(nth, 1000u);
     }
   }
-}
-
-// Notes from three threads, a walk rewriting records under the lock and a
-// pending count reloading the index: one valid record per path at the end.
-TEST(JournalThreads, NotesWalksAndCountsInParallelKeepOneRecordPerPath) {
-  constexpr int kNoters = 3, kRounds = 150, kShared = 40;
-  auto own = [](int n, int i) { return "C:\\own" + std::to_string(n) + "\\f" + std::to_string(i); };
-  auto shared = [](int i) { return "C:\\shared\\file" + std::to_string(i) + ".txt"; };
-  bvtest::TempDir t;
-  CLoggingDatabase db;
-  ASSERT_EQ(db.Open(t.System(), 8), 0u);
-  ASSERT_EQ(db.LoadIndex(), 0u);
-  std::atomic<bool> stop{false};
-  std::atomic<int> failures{0}, copied{0}, passes{0};
-  std::vector<std::thread> threads;
-  for (int n = 0; n < kNoters; ++n) {
-    threads.emplace_back([&, n] {
-      for (int i = 0; i < kRounds; ++i) {
-        failures += db.NoteChangedFile(own(n, i)) != 0;
-        failures += db.NoteChangedFile(shared((i * 7 + n) % kShared)) != 0;
-      }
-    });
-  }
-  threads.emplace_back([&] {
-    while (!stop.load()) {
-      std::lock_guard<std::recursive_mutex> g(db.Mutex());
-      LogRecord r;
-      uint64_t next = 0;
-      bool found = false;
-      for (uint64_t offset = 1024;; offset = next) {
-        if (db.ReadRecord(offset, &r, &next, &found) != 0) ++failures;
-        if (!found || next <= offset) break;
-        if (r.IsPending()) {
-          r.state = kLogCopied;
-          failures += db.WriteRecord(offset, r) != 0;
-          ++copied;
-        }
-      }
-      ++passes;
-    }
-  });
-  threads.emplace_back([&] {
-    while (!stop.load()) {
-      std::vector<std::string> pending;
-      failures += db.CollectPending(&pending) != 0;
-      failures += db.LoadIndex() != 0;
-    }
-  });
-  for (int n = 0; n < kNoters; ++n) threads[n].join();
-  const int seen = passes.load();  // two whole walks after the last note
-  while (passes.load() < seen + 2) std::this_thread::yield();
-  stop = true;
-  for (size_t i = kNoters; i < threads.size(); ++i) threads[i].join();
-  EXPECT_EQ(failures.load(), 0);
-  EXPECT_GT(copied.load(), 0);
-  const size_t distinct = kNoters * kRounds + kShared;
-  EXPECT_EQ(db.IndexCount(), distinct);
-  db.Close();
-  ASSERT_EQ(db.Open(t.System(), 8), 0u);
-  ASSERT_EQ(db.LoadIndex(), 0u);
-  EXPECT_EQ(db.GetCounters().read, distinct);
-  EXPECT_EQ(db.GetCounters().readValid, distinct);
-  for (int n = 0; n < kNoters; ++n)
-    for (int i = 0; i < kRounds; ++i) EXPECT_TRUE(db.Lookup(own(n, i), nullptr));
-  for (int i = 0; i < kShared; ++i) EXPECT_TRUE(db.Lookup(shared(i), nullptr));
 }
 
 }  // namespace

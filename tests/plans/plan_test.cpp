@@ -30,7 +30,6 @@ class DefaultsTest : public ::testing::Test {
     ResetSettingsCache();
   }
   ~DefaultsTest() override { SetProgramFolderForTests(""); }
-
   // One volume section; its root is a fresh folder below the volumes dir.
   std::string Volume(char letter, const char* type, const char* bus, bool system,
                      uint64_t freeBytes, uint64_t totalBytes = 1000000000) {
@@ -46,8 +45,7 @@ class DefaultsTest : public ::testing::Test {
     ResetDefaultPlans();
   }
   std::string SystemC() { return Volume('C', "fixed", "none", true, 500); }
-
-  // Destroyed last: the caches are reset once the variables are back.
+  // Destroyed last: caches reset once the variables are back.
   struct Reload {
     ~Reload() {
       plat::VolumeTable::Instance().Reload();
@@ -60,7 +58,6 @@ class DefaultsTest : public ::testing::Test {
   bvtest::ScopedEnv volumesVar_{"BREVANTO_VOLUMES", volumes_.NativeOf("volumes.ini")};
 };
 
-// An installed plan without destination gets a unique folder on its type's drive, once.
 TEST_F(DefaultsTest, DefaultStepFillsAUniqueFolderOnTheChosenDriveOnce) {
   auto install = [&](uint32_t id, const std::string& storePath, int32_t storageType,
                      const char* fileType) {
@@ -131,19 +128,17 @@ class PlanTest : public ::testing::Test {
   std::string PlanFolderNative(uint32_t id) {
     return env_.Data().NativeOf("PLAN/" + std::to_string(id));
   }
-
   ScratchEnv env_;
   PlanList list_;
 };
 
-// A plan made, changed and reloaded as the wizard and the start-up do it.
 TEST_F(PlanTest, ApplySettingsCreatesReappliesLoadsAndRefuses) {
   PlanSettings s = ScratchEnv::Settings("Docs", "Store");
   s.id = 5;
   s.lastTime = 77;
   s.missingTime = 88;
   s.versionNumber = 0;
-  // A data folder others may enter (made by someone else): the folders made in it are private.
+  // The folders made in a data folder others may enter are private.
   fs::permissions(env_.Data().Native(), fs::perms(0755));
   auto plan = Make(s);
   ASSERT_TRUE(plan);
@@ -165,7 +160,6 @@ TEST_F(PlanTest, ApplySettingsCreatesReappliesLoadsAndRefuses) {
   EXPECT_TRUE(plan->MatchPath(env_.Src().SystemOf("a.txt"), false));
   EXPECT_FALSE(plan->MatchPath("C:\\proc\\1\\status", false));
   EXPECT_TRUE(plan->MatchPath("C:\\proc\\1\\status", true));
-
   // Reapplied: identity and times stay, the store moves.
   PlanSettings changed = ScratchEnv::Settings("Docs moved", "Moved", 5);
   changed.id = 99;
@@ -178,7 +172,6 @@ TEST_F(PlanTest, ApplySettingsCreatesReappliesLoadsAndRefuses) {
   EXPECT_TRUE(plan->InitDone());
   EXPECT_TRUE(fs::exists(env_.Store().NativeOf("Moved/Brevanto.dat")));
   EXPECT_NE(ReadNative(PlanFolderNative(5) + "/Devices.ini").find("Moved"), std::string::npos);
-
   // Loaded without device settings: the store path configures the destination.
   s = ScratchEnv::Settings("Kept", "Kept");
   s.id = 12;
@@ -188,7 +181,6 @@ TEST_F(PlanTest, ApplySettingsCreatesReappliesLoadsAndRefuses) {
   EXPECT_EQ(loaded.DestinationRoot(), "E:\\Kept");
   EXPECT_TRUE(loaded.MissScheduledBackup());
   EXPECT_FALSE(fs::exists(env_.Store().NativeOf("Kept"))) << "a loaded store is not made anew";
-
   // Refused with an event: a journal that cannot open.
   s.id = 3;
   fs::create_directories(PlanFolderNative(3) + "/Logging.dat/x");
@@ -236,12 +228,10 @@ TEST_F(PlanTest, NameVersionsSaveAndBlock) {
   // Missing-since time is saved at once.
   plan->SetMissingTime(4242);
   EXPECT_NE(ReadNative(folder + "/Plan.ini").find("MissingTime=4242\n"), std::string::npos);
-
   // A plan file that cannot be replaced fails the save.
   fs::remove(folder + "/Plan.ini");
   fs::create_directory(folder + "/Plan.ini");
   EXPECT_FALSE(plan->Save());
-
   // Blocked while disabled, with 10 MiB free or less, on battery (unless not checked).
   env_.SetFreeBytes(1ull << 30);
   plan->SetEnabled(false, 0);
@@ -281,8 +271,7 @@ bool WaitUntil(const std::function<bool()>& done, int seconds = 120) {
 
 }  // namespace
 
-// A change during a slow copy never waits for it, nor uses the replaced destination once gone
-// (run under ASan and TSan too); the interrupted file reaches the new store.
+// A change during a slow copy never waits for it; the interrupted file reaches the new store.
 TEST_F(PlanTest, ChangingAPlanDuringALongCopyNeverWaitsForIt) {
   struct SlowDisk {
     SlowDisk() { plat::fault::SetCopyDelay(250); }  // before every 4 MiB: 16 MiB take 1 s
@@ -298,8 +287,6 @@ TEST_F(PlanTest, ChangingAPlanDuringALongCopyNeverWaitsForIt) {
   ASSERT_NE(plan->Thread(), nullptr);
   const std::string oldStore = env_.Store().NativeOf("store21");
   ASSERT_TRUE(WaitUntil([&] { return CountNamed(oldStore, ".~bvtmp-") == 1; }));
-
-  // The journal's lock is held by the walk all through the copy.
   auto change = std::async(std::launch::async, [&] {
     plan->SetStopping(true);
     plan->SetEnabled(false, 0);
@@ -324,7 +311,6 @@ TEST_F(PlanTest, ChangingAPlanDuringALongCopyNeverWaitsForIt) {
   }));
   EXPECT_EQ(CountNamed(oldStore, ".~bvtmp-"), 0u);
   EXPECT_FALSE(fs::exists(env_.Latest("store21", "big.bin")));
-
   // A walk that holds the journal (a copy that does not stop) does not hold it up either.
   plat::fault::SetCopyDelay(0);
   std::promise<void> held, release;

@@ -120,7 +120,6 @@ TEST(KeyValueWriter, ReplacesTheFileWholeAndWhatIsReadSurvives) {
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Native()), {}), 1);
   EXPECT_FALSE(w.Write(dir.SystemOf("nope/f.ini")));
   EXPECT_FALSE(std::filesystem::exists(dir.NativeOf("nope")));
-
   // A rule set that loads from a kept input survives save and reload with its enabled groups.
   int seen = 0;
   for (const char* sub : {"keyvalue", "rules"}) {
@@ -160,19 +159,16 @@ const char kFullPlan[] =
 class PlanFileTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    // Global.ini allows ten versions.
     WriteNative(env_.Data().NativeOf("Global.ini"), "[APP]\nMaxVersionCount=10\n");
     ResetSettingsCache();
     path_ = env_.Data().SystemOf("Plan.ini");
   }
   void Put(const std::string& text) { WriteNative(env_.Data().NativeOf("Plan.ini"), text); }
   bool Read(PlanSettings* s) { return ReadPlanFile(path_, s); }
-
   bvtest::ScratchEnv env_;
   std::string path_;
 };
 
-// Every key written in order, read back; clamped and defaulted values.
 TEST_F(PlanFileTest, WritesKeysInOrderAndReadsThemBack) {
   const std::string head =
       "Mode=1\nName=Docs\nStorageType=1\nStorePath=E:\\Store\nVersionNumber=4\n"
@@ -229,34 +225,28 @@ TEST_F(PlanFileTest, WritesKeysInOrderAndReadsThemBack) {
   };
 #undef FIELD
   for (const Case& c : cases) {
-    // The case's line comes last and overrides the full file's value.
     Put(std::string(kFullPlan) + c.lines + "\n");
     PlanSettings read;
     ASSERT_TRUE(Read(&read)) << c.lines;
     EXPECT_EQ(c.field(read), c.expected) << c.lines;
   }
-}
-
-TEST_F(PlanFileTest, BadLinesMissingKeysAndJunkAreReported) {
-  EventCollector events;
+  EventCollector events;  // bad lines and missing keys are told
   Put("Colour=blue\n" + std::string(kFullPlan) + "junk line\n");
-  PlanSettings s;
-  ASSERT_TRUE(Read(&s));
-  EXPECT_EQ(s.name, "Docs");
+  ASSERT_TRUE(Read(&back));
+  EXPECT_EQ(back.name, "Docs");
   EXPECT_EQ(events.Texts(kEvInvalidContent),
             (std::vector<std::string>{"Invalid line in " + path_ + " Colour=blue",
                                       "Invalid line in " + path_ + " junk line"}));
   // A quiet read raises nothing, also when it fails.
   events.Clear();
-  EXPECT_TRUE(ReadPlanFile(path_, &s, false));
+  EXPECT_TRUE(ReadPlanFile(path_, &back, false));
   Put("Colour=blue\n");
-  EXPECT_FALSE(ReadPlanFile(path_, &s, false));
+  EXPECT_FALSE(ReadPlanFile(path_, &back, false));
   std::filesystem::remove(env_.Data().NativeOf("Plan.ini"));
-  EXPECT_FALSE(ReadPlanFile(path_, &s, false));
+  EXPECT_FALSE(ReadPlanFile(path_, &back, false));
   EXPECT_EQ(events.Events().size(), 0u);
-  EXPECT_FALSE(Read(&s));
+  EXPECT_FALSE(Read(&back));
   EXPECT_EQ(events.CountOf(kEvUnreadablePlanFile), 1u);
-
   for (const char* key :  // each required key is needed
        {"Mode", "Name", "StorageType", "StorePath", "VersionNumber", "ScheduleNum", "ScheduleUnit",
         "LastTime", "MissingTime", "Enabled", "LastBackupTime"}) {
@@ -265,7 +255,7 @@ TEST_F(PlanFileTest, BadLinesMissingKeysAndJunkAreReported) {
     text.erase(at, text.find('\n', at) + 1 - at);
     Put(text);
     events.Clear();
-    EXPECT_FALSE(Read(&s)) << text.substr(0, 60);
+    EXPECT_FALSE(Read(&back)) << text.substr(0, 60);
     ASSERT_EQ(events.CountOf(kEvUnreadablePlanFile), 1u) << text.substr(0, 60);
     EXPECT_EQ(events.Events().back().text1, path_);
   }

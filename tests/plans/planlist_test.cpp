@@ -50,7 +50,6 @@ class PlanListTest : public ::testing::Test {
     events.Clear();
     return out;
   }
-
   ScratchEnv env_;
   PlanList list_;
 };
@@ -77,7 +76,6 @@ TEST_F(PlanListTest, CreateFindNameAndRefuse) {
     EXPECT_FALSE(list_.CreatePlan(bad));
   EXPECT_EQ(list_.Seed(), 3);
   EXPECT_EQ(ListText(), "SEED=2\nID=1\nID=2\n");
-
   EXPECT_EQ(list_.FindByName("docs"), lower);
   EXPECT_EQ(list_.FindByName("docs", lower), nullptr);
   CPlan* backup = Create("Docs 1", "Backup 1");
@@ -93,12 +91,12 @@ TEST_F(PlanListTest, CreateFindNameAndRefuse) {
   EXPECT_EQ(list_.FindByDestination("E:\\BACKUP 1", backup), nullptr);
 }
 
-// Broken plans are skipped and told; a manual plan is never started; the counter goes on.
-// Plans with values no plan can have are set aside, named, and keep their numbers.
+// Broken plans are set aside and told, keeping their numbers; a manual plan is never started.
 TEST_F(PlanListTest, LoadAllSkipsBrokenPlans) {
-  WriteNative(env_.Data().NativeOf("plans.ini"),
-              "SEED=9\nID=3\nID=0\nID=-3\nID=99999999999\nID=4\nID=5\nID=6\nID=3\nColour=red\n"
-              "ID=7\nID=8\nID=9\nID=12\nID=10\n");
+  WriteNative(
+      env_.Data().NativeOf("plans.ini"),
+      "\xEF\xBB\xBFSEED=9\nID=3\nID=0\nID=-3\nID=99999999999\nID=4\nID=5\nID=6\nID=3\nColour=red\n"
+      "ID=7\nID=8\nID=9\nID=12\nID=10\n");
   WritePlan(env_, 10, "Garbled", 1, "Enabled=0\n");
   WriteNative(PlanDir(10) + "/Plan.ini", std::string("\x00\xff\xfe\x01 not a plan \x00", 16));
   WritePlan(env_, 7, "Kind q", 1, "Enabled=0\n");
@@ -153,36 +151,7 @@ TEST_F(PlanListTest, LoadAllSkipsBrokenPlans) {
   EXPECT_EQ(ListText(), "SEED=13\nID=3\nID=6\nID=13\n");
 }
 
-// Every listed plan is in the list before the first one starts: a plan's
-// walks leave out the destinations of the plans listed after it.
-TEST_F(PlanListTest, PlansStartOnlyOnceEveryPlanIsLoaded) {
-  // As an editor may save it: a byte-order mark and CRLF.
-  WriteNative(env_.Data().NativeOf("plans.ini"), "\xEF\xBB\xBFSEED=2\r\nID=1\r\nID=2\r\n");
-  WritePlan(env_, 1, "First", 1, "Enabled=1\n");
-  WritePlan(env_, 2, "Second", 1, "Enabled=1\n");
-  struct Starts : CBaseClass {
-    explicit Starts(PlanList& l) : list(l) {
-      Subscribe(&UiChannel(), this);
-      Subscribe(&WorkerChannel(), this);
-    }
-    ~Starts() override { DisconnectAll(); }
-    void OnEvent(CMEvent*, const EventData& e) override {
-      if (e.code != kEvPlanEnabled) return;
-      const bool knowsSecond = !list.IsPathEligible("E:\\Store2\\x.txt");
-      std::lock_guard<std::mutex> g(lock);
-      seen.push_back(std::to_string(list.Count()) + (knowsSecond ? " known" : " unknown"));
-    }
-    PlanList& list;
-    std::mutex lock;  // guards seen
-    std::vector<std::string> seen;
-  } starts(list_);
-  EXPECT_TRUE(list_.LoadAllPlans());
-  std::lock_guard<std::mutex> g(starts.lock);
-  EXPECT_EQ(starts.seen, (std::vector<std::string>{"2 known", "2 known"}));
-}
-
-// A damaged "plans.ini" is kept aside and named, the plans come back from their folders, and a
-// new plan never takes an existing folder's number. A first start says nothing.
+// A damaged "plans.ini" is kept aside and named, the plans come back from their folders.
 TEST(PlanListDamageTest, DamagedListIsRebuiltFromThePlanFolders) {
   const std::string good = "SEED=3\nID=1\nID=2\nID=3\n";
   std::string flipped = good;
@@ -238,8 +207,6 @@ TEST(PlanListDamageTest, DamagedListIsRebuiltFromThePlanFolders) {
   }
 }
 
-// A counter at its end or beyond, or a folder of the last number, still gives new plans a
-// free number; a counter no plan could have is told.
 TEST(PlanListDamageTest, CounterAtItsEndStillMakesPlans) {
   for (const std::string seed : {"4294967295", "99999999999999999999", "folder"}) {
     SCOPED_TRACE(seed);
@@ -260,8 +227,6 @@ TEST(PlanListDamageTest, CounterAtItsEndStillMakesPlans) {
   }
 }
 
-// Threads start, stop and take their plan's deletion while other threads offer files and force
-// runs; the list left is the one on disk, the journal reopens valid.
 TEST_F(PlanListTest, ThreadsStartStopAndEndWhileFilesAreOffered) {
   WriteNative(env_.Data().NativeOf("plans.ini"), "SEED=1\nID=1\n");
   WritePlan(env_, 1, "Running", 4, "Enabled=1\n");
@@ -336,9 +301,7 @@ TEST_F(PlanListTest, ThreadsStartStopAndEndWhileFilesAreOffered) {
   list.reset();  // stops and joins the running thread before the plan goes
 }
 
-// Every plan whose rules match takes a file, whatever plans share its store (a manual plan listed
-// first keeps nothing from the others); "Shared" and "shared" are two stores where names keep
-// their case. A deletion relinks the plans of one store.
+// Every matching plan takes a file, whatever plans share its store ("Shared" and "shared": two).
 TEST_F(PlanListTest, EveryMatchingPlanTakesAFile) {
   CPlan* a = Create("A", "Shared", 8);
   CPlan* b = Create("B", "shared\\");
@@ -361,7 +324,6 @@ TEST_F(PlanListTest, EveryMatchingPlanTakesAFile) {
   env_.Src().Write("two.txt", "2");
   EXPECT_TRUE(list_.OfferChangedFile(env_.Src().SystemOf("two.txt")));
   EXPECT_EQ(Takers(events), (std::vector<uint32_t>{b->Id(), c->Id(), d->Id()}));
-
   ASSERT_TRUE(list_.DeletePlan(b->Id()));
   a->SetBusy(true);
   EXPECT_TRUE(c->IsEarlierSameDestinationBusy() && !a->IsEarlierSameDestinationBusy());
@@ -369,7 +331,6 @@ TEST_F(PlanListTest, EveryMatchingPlanTakesAFile) {
   EXPECT_EQ(c->SameDestinationLink(), nullptr);
 }
 
-// Only files on internal fixed drives outside stores, bins and destinations are taken.
 TEST_F(PlanListTest, OnlyFilesOnInternalFixedDrivesOutsideStoresAreTaken) {
   const std::string src = env_.Src().Native();
   const std::string fg = "[F]\nRoot=" + src + "\nType=removable\nBus=usb\n[G]\nRoot=" + src +
@@ -381,8 +342,6 @@ TEST_F(PlanListTest, OnlyFilesOnInternalFixedDrivesOutsideStoresAreTaken) {
   EXPECT_EQ(list_.FixedDrives(), "CE");
   CPlan* a = Create("A", "Store");
   ASSERT_TRUE(a);
-  // Not taken: removable, fixed on USB, no such drive, shares, relative paths, bins, the plan's
-  // destination; a folder beside it whose name differs in case is.
   for (const char* path :
        {"C:\\home\\a.txt", "c:\\home\\a.txt", "C:\\RecyclerX\\x", "E:\\store\\x", "E:\\Store2\\x"})
     EXPECT_TRUE(list_.IsPathEligible(path)) << path;
@@ -400,8 +359,7 @@ TEST_F(PlanListTest, OnlyFilesOnInternalFixedDrivesOutsideStoresAreTaken) {
         std::string("D:\\plain\\f.txt"), std::string("C:\\proc\\self\\status")})
     EXPECT_FALSE(list_.OfferChangedFile(refused)) << refused;
   EXPECT_TRUE(list_.OfferChangedFile(env_.Src().SystemOf("plain/f.txt")));
-  // A restore's download still arriving beside its target is not offered; a
-  // file under that name once the download is gone (a user's) is.
+  // A restore's download still arriving is not offered; a user's file of that name is.
   {
     plat::IncomingFile arriving;
     ASSERT_EQ(arriving.Begin(env_.Src().SystemOf("plain/g.txt"), "", false), 0u);
@@ -415,8 +373,7 @@ TEST_F(PlanListTest, OnlyFilesOnInternalFixedDrivesOutsideStoresAreTaken) {
     env_.Src().Write("plain/" + temp, "a user's file");
     EXPECT_TRUE(list_.OfferChangedFile(env_.Src().SystemOf("plain/" + temp)));
   }
-  // A server that is this machine, its folder inside the protected one: its
-  // copies are never offered again (nor walked), the rest of the folder is.
+  // A server that is this machine: copies in its folder are never offered again, the rest is.
   PlanSettings server = ScratchEnv::Settings("Server", "", 1);
   server.storageType = kStorageFtp;
   server.ftp.server = "sftp://localhost";

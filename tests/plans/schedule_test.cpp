@@ -21,7 +21,6 @@ class ScheduleTest : public ::testing::Test {
   bvtest::ScopedEnv tz_{"TZ", std::filesystem::exists("/usr/share/zoneinfo/Europe/Berlin")
                                   ? "Europe/Berlin"
                                   : "CET-1CEST,M3.5.0,M10.5.0/3"};
-
   // Seconds of a local wall-clock time (the zone decides daylight saving).
   static int64_t Local(int y, int mo, int d, int h, int mi) {
     plat::LocalTime lt{};
@@ -32,7 +31,6 @@ class ScheduleTest : public ::testing::Test {
     lt.minute = mi;
     return plat::FromLocalTime(lt);
   }
-  // "2026-03-30 21:00": the local wall-clock time of t.
   static std::string Wall(int64_t t) {
     const plat::LocalTime lt = plat::ToLocalTime(t);
     char s[40];
@@ -42,8 +40,7 @@ class ScheduleTest : public ::testing::Test {
   }
 };
 
-// Days and weeks are exact seconds; months keep a lowered day and the start's saving flag;
-// each slot runs once.
+// Days and weeks are exact seconds; months keep a lowered day and the start's saving flag.
 TEST_F(ScheduleTest, UnitsLandOnTheirLocalSlotAndEachSlotRunsOnce) {
   struct Case {
     const char* what;
@@ -79,7 +76,6 @@ TEST_F(ScheduleTest, UnitsLandOnTheirLocalSlotAndEachSlotRunsOnce) {
     EXPECT_EQ(Wall(due), c.due) << c.what;
     EXPECT_GE(due, c.now) << c.what;
     EXPECT_TRUE(c.unit == kUnitMonthly || (due - c.start) % kDay == 0) << c.what;
-    // A start still ahead is the due time itself.
     EXPECT_EQ(ComputeDue(c.unit, 1, c.start, 0, c.start - 100, 0), c.start) << c.what;
   }
   for (int64_t start : {int64_t{0}, int64_t{-5000000000LL}, INT64_MIN / 2}) {
@@ -94,9 +90,7 @@ TEST_F(ScheduleTest, UnitsLandOnTheirLocalSlotAndEachSlotRunsOnce) {
     int32_t unit, num;
     int64_t lastRun, now, up, due;
   } slots[] = {
-      // Minutes and hours: the next slot until the first run (never one
-      // missed before it), then a period after the last run's slot; an
-      // overdue slot runs at once.
+      // Minutes and hours: the next slot until the first run, then a period after the last.
       {kUnitMinutes, 1, 0, now, 0, now},
       {kUnitOtherInterval, 1, 0, now - 40, 0, now},
       {kUnitMinutes, 1, now, now, 0, now + 60},

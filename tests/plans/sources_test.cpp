@@ -25,7 +25,6 @@ class SourcesTest : public ::testing::Test {
     ResetBuiltinSources();
   }
   ~SourcesTest() override { ResetBuiltinSources(); }
-
   void Set(const char* section, const char* key, const char* value) {
     ASSERT_TRUE(plat::WriteProfileString(dir_.SystemOf("UI.ini"), section, key, value));
   }
@@ -40,7 +39,6 @@ class SourcesTest : public ::testing::Test {
       out.push_back(rules.Group(kRuleInclude, i)->Name());
     return out;
   }
-
   bvtest::TempDir dir_;
   bvtest::ScopedEnv home_, config_, data_;
 };
@@ -71,9 +69,7 @@ TEST_F(SourcesTest, PlanTypeWebChoicesAndRulesFromTheWizardAnswers) {
     EXPECT_EQ(GetPlanType(dir_.System()), s.type)
         << (s.key ? s.key : "none") << "=" << (s.value ? s.value : "");
   }
-
-  // Web choices: Music, Pictures, Documents, IE, Firefox, Netscape, Opera,
-  // Outlook, Outlook Express, Windows Mail, Windows Live Mail, Messengers.
+  // Music, Pictures, Documents, IE, Firefox, Netscape, Opera, four mail programs, Messengers.
   EXPECT_EQ(ReadWebChoices(dir_.System()), WebChoices{});
   dir_.Write("UI.ini", "[ApplicationData]\nInternet Favorites=1\n");
   EXPECT_EQ(ReadWebChoices(dir_.System()),
@@ -85,8 +81,6 @@ TEST_F(SourcesTest, PlanTypeWebChoicesAndRulesFromTheWizardAnswers) {
              "[ApplicationData]\nFireFox Bookmarks=1\n[CommonData]\n"
              "Files in My Documents=1\nFiles in My Music=1\n");
   EXPECT_EQ(ReadWebChoices(dir_.System()), (WebChoices{true, false, true, false, true}));
-
-  // The rules the web choices and the wizard's answers make.
   CRuleSet rules;
   rules.AddGroup(kRuleInclude, "orl:netscape", "!");
   rules.AddGroup(kRuleInclude, "orl:my_documents", "!");
@@ -106,8 +100,7 @@ TEST_F(SourcesTest, PlanTypeWebChoicesAndRulesFromTheWizardAnswers) {
   EXPECT_TRUE(rules.Match(dir_.SystemOf(".config/chromium/Default/Bookmarks")));
   EXPECT_FALSE(rules.Match(dir_.SystemOf(".mozilla/firefox/places.sqlite")));
   EXPECT_FALSE(rules.Match(dir_.SystemOf(".config/operaX/a")));
-  // Messengers: a source without a folder is left out; nothing chosen
-  // removes them all again.
+  // A source without a folder is left out; nothing chosen removes them all again.
   CRuleSet mail;
   choices = {};
   choices[11] = true;
@@ -117,7 +110,6 @@ TEST_F(SourcesTest, PlanTypeWebChoicesAndRulesFromTheWizardAnswers) {
   ASSERT_TRUE(ApplyWebChoices(&mail, WebChoices{}));
   EXPECT_EQ(mail.GroupCount(kRuleInclude), 0u);
   EXPECT_FALSE(ApplyWebChoices(nullptr, choices));
-
   // The wizard's folders (nested ones skipped) and masks replace group1.
   choices = {};
   choices[4] = true;
@@ -172,7 +164,6 @@ TEST(ExtensionList, ParsesReportsAndFollowsTheChosenItems) {
   EXPECT_EQ(bad[1].name, "Document Files");
   EXPECT_EQ(events.CountOf(kEvInvalidContent), 1u);
   for (const auto& c : bad) EXPECT_TRUE(plat::IsValidUtf8(c.name));
-
   bvtest::TempDir dir;
   std::vector<ExtensionCategory> out{{"stale", {}}};
   EXPECT_FALSE(ReadExtensionList(dir.SystemOf("missing.txt"), &out));
@@ -181,7 +172,6 @@ TEST(ExtensionList, ParsesReportsAndFollowsTheChosenItems) {
   events.Clear();
   EXPECT_FALSE(ReadExtensionList(dir.SystemOf("big.txt"), &out));
   EXPECT_EQ(events.CountOf(kEvInvalidContent), 1u);
-
   const auto list = ParseExtensionList(
       "Videos,\"A|*.a\",\"B|*.b\",\"C|*.c\"\nDocument Files,\"D|*.d\",\"E|*.e\"\n");
   // Document Files is not chosen: its item does not count.
@@ -208,7 +198,6 @@ class WalkTest : public ::testing::Test {
     homeDir_.Write("Music/m.mp3", "m1");
   }
   ~WalkTest() override { ResetBuiltinSources(); }
-
   std::unique_ptr<bvtest::IdlePlan> Make(uint32_t id, const std::string& store) {
     PlanSettings s = bvtest::ScratchEnv::Settings("Plan " + std::to_string(id), store);
     s.id = id;
@@ -231,15 +220,13 @@ class WalkTest : public ::testing::Test {
   std::string Latest(const std::string& store, const std::string& rel) const {
     return env_.Store().NativeOf(store + "/Latest/C" + homeDir_.NativeOf(rel));
   }
-
   bvtest::ScratchEnv env_;
   bvtest::TempDir homeDir_;  // below the test's TMPDIR, outside /tmp
   bvtest::ScopedEnv home_, config_;
   PlanList list_;
 };
 
-// The walk copies chosen sources once, hidden files too, nothing in a store or excluded; an
-// earlier plan on the same destination takes nothing from it.
+// The walk copies chosen sources once, hidden files too, nothing in a store or excluded.
 TEST_F(WalkTest, ChosenSourcesAreBackedUpOnceOutsideStores) {
   auto plan = Make(1, "Store");
   ASSERT_TRUE(plan);
@@ -264,7 +251,6 @@ TEST_F(WalkTest, ChosenSourcesAreBackedUpOnceOutsideStores) {
   WalkChosenSources(plan.get());
   EXPECT_EQ(bvtest::ReadNative(Latest("Store", "Documents/a.txt")), "a1");
   EXPECT_EQ(bvtest::ReadNative(Latest("Store", "Documents/new.txt")), "n");
-
   // A plan listed before it on the same store keeps nothing from it.
   auto first = Make(3, "Shared");
   auto second = Make(4, "Shared");

@@ -45,9 +45,8 @@ inline std::string Pattern(size_t n) {
 // 0 for success, else the last error: calls that return bool sit in tables of codes.
 inline uint32_t Code(bool ok) { return ok ? 0 : plat::GetLastError(); }
 
-// Runs step in a forked child (as user nobody with asNobody, when root: root
-// reads and writes anywhere) and gives its exit code, -1 when it did not end
-// normally, 255 when it could not become nobody.
+// step's exit code in a forked child (as nobody with asNobody, when root): -1 killed, 255 not
+// nobody.
 inline int InChild(const std::function<int()>& step, bool asNobody = false) {
   const pid_t pid = fork();
   if (pid == 0) {
@@ -61,9 +60,7 @@ inline bool Succeeds(const std::function<bool()>& step, bool asNobody = false) {
   return InChild([&] { return step() ? 0 : 1; }, asNobody) == 0;
 }
 
-// Environment variables set or removed for one test and put back at its end
-// (last change first); the volume table is read again on each change of
-// BREVANTO_VOLUMES and at the end, so the next test sees its own table.
+// Variables set for one test, put back last first; the volume table follows BREVANTO_VOLUMES.
 class EnvScope {
  public:
   ~EnvScope() {

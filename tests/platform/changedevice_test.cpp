@@ -50,8 +50,7 @@ std::vector<std::string> Parse(const uint8_t* p, size_t size) {
   return out;
 }
 
-// Every path read until the file's record shows up or reporting stops (after
-// a minute at the latest: a missing record fails instead of hanging).
+// Every path read until the file's record shows up or reporting stops (a minute at most).
 std::vector<std::string> ReadUntil(ChangeDevice* dev, const std::string& native) {
   std::promise<void> done;
   std::thread guard([dev, f = done.get_future()] {
@@ -74,19 +73,17 @@ size_t Count(const std::vector<std::string>& v, const std::string& native) {
   return static_cast<size_t>(std::count(v.begin(), v.end(), Sys(native)));
 }
 
-// How often the file was reported until its record showed up.
 size_t TimesSeen(ChangeDevice* dev, const std::string& native) {
   return Count(ReadUntil(dev, native), native);
 }
 
-// Writes the file, then how often it was reported until its record showed up.
+// Writes the file, then how often it was reported until seen.
 size_t Written(ChangeDevice* dev, const std::string& native) {
   WriteNative(native, "x");
   return TimesSeen(dev, native);
 }
 
-// A folder under $HOME (not /tmp, which may be another file system), watched
-// through BREVANTO_CHANGE_ROOTS with inotify forced.
+// A folder under $HOME (not /tmp: maybe another file system) watched with inotify forced.
 class ChangeDeviceTest : public testing::Test {
  protected:
   std::string MakeHomeDir() {
@@ -107,9 +104,7 @@ class ChangeDeviceTest : public testing::Test {
   bvtest::ScopedEnv volumes_{"BREVANTO_VOLUMES", nullptr};
 };
 
-// Every file once however it came (written, moved, in new, moved or remade
-// folders, told folders, new volumes), in whole records; stop and start
-// (links: the fanotify test).
+// Every file once however it came (written, moved, in new or moved folders, told, new volumes).
 TEST_F(ChangeDeviceTest, InotifyReportsEveryFileOnceAndObeysItsControls) {
   const std::string outside = MakeHomeDir(), told = MakeHomeDir(), volume = MakeHomeDir();
   const std::string notYet = MakeHomeDir() + "/later", table = root_ + "/volumes.ini";
@@ -142,7 +137,6 @@ TEST_F(ChangeDeviceTest, InotifyReportsEveryFileOnceAndObeysItsControls) {
   }
   std::sort(seen.begin(), seen.end());
   EXPECT_EQ(seen, want);
-
   fs::create_directories(root_ + "/x/y/z");
   EXPECT_EQ(Written(dev.get(), root_ + "/x/y/z/d.txt"), 1u);
   WriteNative(outside + "/m.txt", "m");
@@ -171,7 +165,6 @@ TEST_F(ChangeDeviceTest, InotifyReportsEveryFileOnceAndObeysItsControls) {
   }
   fs::create_directories(root_ + "/v/a/b");
   EXPECT_EQ(Written(dev.get(), root_ + "/v/a/b/again.txt"), 1u);
-
   fs::create_directories(told + "/sub");
   dev->WatchFolders(
       {NativeToSystemC(told), NativeToSystemC(notYet), NativeToSystemC(outside + "/via/prot")});
@@ -188,9 +181,7 @@ TEST_F(ChangeDeviceTest, InotifyReportsEveryFileOnceAndObeysItsControls) {
   WriteNative(told + "/sub/b.txt", "b");
   WriteNative(root_ + "/marker2.txt", "m");
   EXPECT_EQ(Count(ReadUntil(dev.get(), root_ + "/marker2.txt"), told + "/sub/b.txt"), 0u);
-
-  // Stopped (a blocked read wakes: the program's teardown joins on it), a read
-  // returns nothing at once; started again, only what came since.
+  // Stopped, a read returns nothing at once; started again, only what came since.
   EXPECT_EQ(Send(dev.get(), plat::kIoctlStopReporting), 0u);
   WriteNative(root_ + "/while-stopped.txt", "s");
   got = 99;
@@ -216,8 +207,7 @@ TEST_F(ChangeDeviceTest, WatchLimitStopsAddingAndSaysSo) {
   EXPECT_EQ(Written(dev.get(), root_ + "/top.txt"), 1u);  // the root keeps its watch
 }
 
-// More writes than the kernel queue holds: no path twice, the overflow said
-// and counted as lost, a write after it reported.
+// More writes than the kernel queue holds: no path twice, the overflow said and counted.
 TEST_F(ChangeDeviceTest, FloodBeyondTheKernelQueue) {
   unsigned long queued = 16384;
   if (FILE* f = std::fopen("/proc/sys/fs/inotify/max_queued_events", "r")) {
@@ -260,8 +250,7 @@ size_t ChildWritten(ChangeDevice* dev, const std::string& native) {
   return ChildWrites(native, "x") ? TimesSeen(dev, native) : 0;
 }
 
-// A folder an ordinary user may not read is left out; the device opens and
-// the rest of the tree is reported (root reads every folder: a child drops it).
+// A folder an ordinary user may not read is left out; the rest of the tree is reported.
 TEST_F(ChangeDeviceTest, UnreadableFolderIsSkipped) {
   bvtest::TempDir top;  // outside $HOME, which an unprivileged user cannot enter
   fs::permissions(top.Native(), fs::perms::all);
@@ -281,9 +270,7 @@ TEST_F(ChangeDeviceTest, UnreadableFolderIsSkipped) {
   fs::permissions(top.NativeOf("locked"), fs::perms::owner_all);
 }
 
-// As root: other processes' writes (not this one's), files linked or moved in
-// under their new names, a later mount on tmpfs (told folders: the program's
-// run); a file beyond the longest path is said to be lost.
+// As root: others' writes (not this one's) under final names, a later mount, too long a path.
 TEST_F(ChangeDeviceTest, FanotifyReportsFilesUnderTheirFinalNames) {
   if (geteuid() != 0) GTEST_SKIP() << "fanotify needs root";
   roots_.Set(nullptr);
@@ -304,7 +291,6 @@ TEST_F(ChangeDeviceTest, FanotifyReportsFilesUnderTheirFinalNames) {
   volumes_.Set(table.c_str());
   auto dev = OpenStarted();
   ASSERT_TRUE(dev);
-
   const std::string mnt = root_ + "/mnt";
   fs::create_directories(mnt);
   if (mount("tmpfs", mnt.c_str(), "tmpfs", 0, "size=1m") == 0) {
@@ -316,7 +302,6 @@ TEST_F(ChangeDeviceTest, FanotifyReportsFilesUnderTheirFinalNames) {
     umount2(mnt.c_str(), MNT_DETACH);
     EXPECT_EQ(times, 1u);
   }
-
   ASSERT_TRUE(Succeeds([&] { return link(child.c_str(), (root_ + "/linked.txt").c_str()) == 0; }));
   EXPECT_EQ(TimesSeen(dev.get(), root_ + "/linked.txt"), 1u);
   ASSERT_TRUE(Succeeds([&] { return chmod(child.c_str(), 0600) == 0; }));
@@ -332,7 +317,6 @@ TEST_F(ChangeDeviceTest, FanotifyReportsFilesUnderTheirFinalNames) {
   ASSERT_TRUE(
       Succeeds([&] { return std::rename((outside + "/h").c_str(), (root_ + "/h").c_str()) == 0; }));
   EXPECT_EQ(TimesSeen(dev.get(), root_ + "/h/i/root"), 1u);
-
   while (dev->TakeLostChanges() != 0) {
   }
   const std::string level(200, 'd');

@@ -1,15 +1,21 @@
-// What the machine says: clocks, thread identity and priority, power,
-// well-known folders from the environment and XDG files.
+// The machine: clocks, priority, power, load, well-known folders; named locks and instance counts.
 #include <sched.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <csignal>
+#include <cstring>
+#include <memory>
+#include <sstream>
 #include <thread>
 
 #include "Checks.h"
 #include "platform/process/Clock.h"
+#include "platform/process/Locks.h"
 #include "platform/process/MachineLoad.h"
 #include "platform/process/PowerSupply.h"
 #include "platform/profile/Folders.h"
@@ -57,9 +63,7 @@ TEST(Clock, PowerFromTheSupplyFolder) {
   }
 }
 
-// The load gauge: others' processor time and disk transfers are what the machine did less
-// this process's own share. A real busy process first, then a folder laid out like /proc
-// and /sys/block, each step judged against the one before.
+// What the machine did less this process's share: a real busy process, then a fake /proc.
 TEST(Clock, MachineLoadCountsOnlyOtherProcesses) {
   const pid_t busy = fork();
   if (busy == 0) {
@@ -74,7 +78,6 @@ TEST(Clock, MachineLoadCountsOnlyOtherProcesses) {
   EXPECT_GT(real.OthersCores(), 0.5);
   kill(busy, SIGKILL);
   waitpid(busy, nullptr, 0);
-
   bvtest::TempDir t;
   std::filesystem::create_directories(t.NativeOf("p/self"));
   std::filesystem::create_directories(t.NativeOf("b"));
@@ -82,9 +85,7 @@ TEST(Clock, MachineLoadCountsOnlyOtherProcesses) {
   std::filesystem::create_symlink("../devices/virtual/block/loop0", t.NativeOf("b/loop0"));
   plat::MachineLoad load(t.NativeOf("p"), t.NativeOf("b"), 0, 0);
   EXPECT_FALSE(load.OthersBusy()) << "nothing readable: nothing to go by";
-  // Busy ticks of the machine and of this process, bytes read by the disk (vda's sectors: its
-  // partition and the loop device would count them twice) and by this process, bytes written
-  // by both. A step adds its figures within about 20 ms.
+  // Busy ticks of machine and process, bytes read by disk (vda alone) and process, written by both.
   const uint64_t hz = static_cast<uint64_t>(sysconf(_SC_CLK_TCK));
   std::array<uint64_t, 6> at = {1000, 100, 0, 0, 0, 0};
   auto write = [&] {
@@ -131,7 +132,6 @@ TEST(Folders, DataAndShellFoldersFromTheEnvironment) {
   EXPECT_EQ(plat::GetDataFolder(), t.SystemOf("home\\.local\\share\\Orlimtech\\Brevanto\\"));
   env.Set("BREVANTO_DATA_DIR", t.NativeOf("custom") + "/");
   EXPECT_EQ(plat::GetDataFolder(), t.SystemOf("custom\\"));
-
   env.Set("XDG_CONFIG_HOME", t.NativeOf("cfg"));
   env.Set("XDG_DATA_HOME", t.NativeOf("data"));
   env.Set("TMPDIR", t.NativeOf("tmp"));
@@ -156,3 +156,145 @@ TEST(Folders, DataAndShellFoldersFromTheEnvironment) {
   EXPECT_EQ(plat::GetShellFolder(plat::ShellFolder::kTemp), "C:\\tmp");
   EXPECT_EQ(plat::GetRegistryFile(), t.SystemOf("cfg\\Orlimtech\\Registry.ini"));
 }
+
+namespace {
+
+using plat::MutexResult;
+using plat::NamedMutex;
+
+// The abstract socket names listened on now.
+std::vector<std::string> AbstractNames() {
+  std::vector<std::string> out;
+  std::istringstream table(bvtest::ReadNative("/proc/net/unix"));
+  for (std::string line; std::getline(table, line);) {
+    const size_t at = line.find(" @");
+    if (at != std::string::npos) out.push_back(line.substr(at + 2));
+  }
+  return out;
+}
+
+class LocksTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::filesystem::create_directories(tmp_.NativeOf("run"));
+    std::filesystem::create_directories(tmp_.NativeOf("global"));
+    chmod(tmp_.NativeOf("global").c_str(), 01777);
+    env_.Set("XDG_RUNTIME_DIR", tmp_.NativeOf("run"));
+    env_.Set("BREVANTO_GLOBAL_LOCK_DIR", tmp_.NativeOf("global"));
+  }
+  bvtest::TempDir tmp_;
+  EnvScope env_;
+};
+
+// Lock files never leave their folder; a global name's holder is seen by other users.
+TEST_F(LocksTest, NamedMutexesSeeTheirHoldersAndNothingElse) {
+  EXPECT_EQ(plat::NamedMutexFile("Local\\Brevanto"), tmp_.NativeOf("run/Brevanto-Brevanto.lock"));
+  EXPECT_EQ(plat::NamedMutexFile("Global\\Brevanto"), "");
+  EXPECT_EQ(std::filesystem::path(plat::NamedMutexFile("../../etc/x")).parent_path(),
+            tmp_.NativeOf("run"));
+  EXPECT_NE(plat::NamedMutexFile("a b"), plat::NamedMutexFile("a_b"));
+  EXPECT_NE(plat::NamedMutexFile("a%20b"), plat::NamedMutexFile("a b"));
+  const std::string longA(1000, 'a');
+  EXPECT_LT(std::filesystem::path(plat::NamedMutexFile(longA)).filename().string().size(), 255u);
+  EXPECT_NE(plat::NamedMutexFile(longA), plat::NamedMutexFile(longA + "b"));
+  {
+    NamedMutex scoped;
+    EXPECT_EQ(scoped.Create("Scoped"), MutexResult::kCreated);
+    EXPECT_FALSE(plat::NamedMutexExists("Other"));
+  }
+  EXPECT_FALSE(plat::NamedMutexExists("Scoped"));  // released by the destructor
+  NamedMutex global, second;
+  EXPECT_EQ(global.Create("Global\\Running"), MutexResult::kCreated);
+  EXPECT_EQ(second.Create("Global\\Running"), MutexResult::kAlreadyExists);
+  EXPECT_EQ(second.HolderUid(), long(getuid()));
+  if (getuid() != 0) return;
+  // Another user sees the holder's user as the kernel reports it.
+  auto asNobody = [](const char* name) {
+    return InChild(
+        [name] {
+          NamedMutex m;
+          const int result = int(m.Create(name));
+          return m.HolderUid() == 0 ? result + 10 : result;
+        },
+        true);
+  };
+  EXPECT_EQ(asNobody("Global\\Running"), int(MutexResult::kAlreadyExists) + 10);
+  global.Close();
+  EXPECT_EQ(asNobody("Global\\Running"), int(MutexResult::kCreated));
+  // Held by the other user, seen here; its socket names squatted by this user do not count.
+  const std::vector<std::string> before = AbstractNames();
+  int ready[2], quit[2];
+  ASSERT_EQ(pipe(ready), 0);
+  ASSERT_EQ(pipe(quit), 0);
+  const pid_t holder = fork();
+  if (holder == 0) {
+    close(quit[1]);
+    NamedMutex m;
+    char c = char('0' + (setgid(65534) || setuid(65534) ? 9 : int(m.Create("Global\\Running"))));
+    _exit(write(ready[1], &c, 1) == 1 && read(quit[0], &c, 1) >= 0 ? 0 : 1);
+  }
+  close(ready[1]);
+  close(quit[0]);
+  std::shared_ptr<void> end(nullptr, [&](void*) {  // the holder lets go and ends
+    if (quit[1] >= 0) close(std::exchange(quit[1], -1)), waitpid(holder, nullptr, 0);
+  });
+  char c = 0;
+  ASSERT_EQ(read(ready[0], &c, 1), 1);
+  ASSERT_EQ(c, '0' + int(MutexResult::kCreated));
+  EXPECT_EQ(second.Create("Global\\Running"), MutexResult::kAlreadyExists);
+  EXPECT_EQ(second.HolderUid(), 65534);
+  std::vector<std::string> names;  // a probe's unaccepted connection shows the name again
+  for (const std::string& name : AbstractNames())
+    if (std::find(before.begin(), before.end(), name) == before.end() &&
+        std::find(names.begin(), names.end(), name) == names.end() &&
+        name.rfind("Brevanto-", 0) == 0 && name.find("Running") != std::string::npos)
+      names.push_back(name);
+  ASSERT_EQ(names.size(), 1u);
+  end.reset();
+  const int squatter = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::memcpy(addr.sun_path + 1, names[0].data(), names[0].size());
+  ASSERT_EQ(bind(squatter, reinterpret_cast<sockaddr*>(&addr),
+                 socklen_t(offsetof(sockaddr_un, sun_path) + 1 + names[0].size())),
+            0);
+  ASSERT_EQ(listen(squatter, 4), 0);
+  EXPECT_EQ(asNobody("Global\\Running"), int(MutexResult::kCreated));
+  close(squatter);
+  // A runtime folder that is not this user's is passed over.
+  std::filesystem::create_directories(tmp_.NativeOf("theirs"));
+  ASSERT_EQ(chown(tmp_.NativeOf("theirs").c_str(), 65534, 65534), 0);
+  env_.Set("XDG_RUNTIME_DIR", tmp_.NativeOf("theirs"));
+  EXPECT_EQ(plat::NamedMutexFile("X"), "/tmp/brevanto-0/Brevanto-X.lock");
+  struct stat st {};
+  ASSERT_EQ(stat("/tmp/brevanto-0", &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
+}
+
+TEST_F(LocksTest, InstanceCountsKeepOnlyLiveProcesses) {
+  plat::InstanceBlock block("/opt/brevanto/app");
+  EXPECT_EQ(block.Increment(), 1);
+  EXPECT_EQ(plat::InstanceBlock("/opt/other/app").Count(), 0);
+  EXPECT_EQ(std::filesystem::path(block.FilePath()).parent_path(), tmp_.NativeOf("run"));
+  EXPECT_EQ(block.Decrement() + block.Decrement(), 0);
+  // A line break in a window handle becomes a blank.
+  plat::InstanceBlock app("app");
+  app.SetWindowHandle("mine\nwith newline");
+  EXPECT_EQ(app.GetWindowHandle(), "mine with newline");
+  // This process's pid with another start time (an earlier process), and junk.
+  plat::InstanceBlock reused("app2");
+  bvtest::WriteNative(reused.FilePath(), std::to_string(getpid()) + " 1\ngarbage\n\n-5 7\n" +
+                                             std::string(300, '\xff') + "\nwindow 1 1 stale\n");
+  EXPECT_EQ(reused.Count(), 0);
+  EXPECT_EQ(reused.GetWindowHandle(), "");
+  EXPECT_EQ(reused.Increment(), 1);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t)
+    threads.emplace_back([] {
+      for (int i = 0; i < 50; ++i) plat::InstanceBlock("busy").Increment();
+    });
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(plat::InstanceBlock("busy").Count(), 200);
+}
+
+}  // namespace

@@ -1,11 +1,18 @@
+// The volume table, paths through it, and connecting to network shares.
 #include "platform/volumes/Volumes.h"
+
+#include <chrono>
+#include <thread>
+#include <tuple>
 
 #include "Checks.h"
 #include "platform/volumes/Paths.h"
+#include "platform/volumes/ShareConnect.h"
 #include "platform/volumes/VolumeSources.h"
 
 namespace {
 
+using plat::ConnectShare;
 using plat::DriveType;
 using plat::ToNativePath;
 using plat::ToSystemPath;
@@ -14,8 +21,7 @@ using plat::VolumeTable;
 
 constexpr uint32_t Bit(char letter) { return 1u << (letter - 'A'); }
 
-// The real table's C:, an override file with its junk and rewrites, and junk
-// or missing override files as empty tables.
+// Junk or missing override files are empty tables.
 TEST(VolumeTableTest, RealAndOverrideTables) {
   EnvScope env;
   env.Unset("BREVANTO_VOLUMES");
@@ -29,7 +35,6 @@ TEST(VolumeTableTest, RealAndOverrideTables) {
   EXPECT_FALSE(t.ReloadIfChanged());
   ASSERT_TRUE(t.FindByNativePath("/proc/self", &v));
   EXPECT_EQ(v.letter, 'C');
-
   bvtest::TempDir tmp;
   const std::string d = tmp.NativeOf("d");
   const std::string ini = tmp.Write(
@@ -56,20 +61,10 @@ TEST(VolumeTableTest, RealAndOverrideTables) {
   EXPECT_TRUE(e.type == DriveType::kCdRom && e.serial == 0x89ABCDEFu);
   EXPECT_TRUE(h.type == DriveType::kRemote && h.serial == 0 && h.bus == plat::BusType::kIeee1394);
   EXPECT_EQ(h.remote, "\\\\nas\\music");
-  EXPECT_FALSE(i.hasTotalBytes || i.hasFreeBytes);
-  EXPECT_EQ(t.Power(), plat::PowerOverride::kBattery);
+  EXPECT_TRUE(!i.hasTotalBytes && !i.hasFreeBytes && t.Power() == plat::PowerOverride::kBattery);
   plat::ShareInfo s;
   ASSERT_TRUE(t.FindShare("\\\\NAS\\Music", &s));  // a network letter's share
   EXPECT_EQ(s.root, "/mnt/h");
-  // The longest matching root wins, at component boundaries only.
-  for (const auto& [path, letter] : {std::pair<std::string, char>{d + "/sub/x", 'E'},
-                                     {d + "/subx", 'D'},
-                                     {d, 'D'},
-                                     {"/mnt", 'C'}}) {
-    ASSERT_TRUE(t.FindByNativePath(path, &v)) << path;
-    EXPECT_EQ(v.letter, letter) << path;
-  }
-
   uint32_t in = 99, out = 99;
   bvtest::WriteNative(ini, "[C]\nRoot=/\n[E]\nRoot=/mnt/usb\n");
   ASSERT_TRUE(t.ReloadIfChanged(&in, &out));
@@ -80,7 +75,6 @@ TEST(VolumeTableTest, RealAndOverrideTables) {
   bvtest::WriteNative(ini, "[C]\nRoot=/\n[F]\nRoot=/mnt/other\n[G]\nRoot=/g\n");
   ASSERT_TRUE(t.ReloadIfChanged(&in, &out));
   EXPECT_TRUE(in == (Bit('F') | Bit('G')) && out == Bit('F'));  // F: names another folder
-
   std::string junk(100000, '\0');
   for (size_t k = 0; k < junk.size(); ++k) junk[k] = char((k * 7919) % 256);
   env.Set("BREVANTO_VOLUMES", tmp.Write("junk.ini", junk));
@@ -102,11 +96,13 @@ TEST(VolumeTableTest, SerialsFromTextAndUuids) {
   EXPECT_TRUE(plat::detail::ParseVolumeSerial("deadBEEF", &s) && s == 0xDEADBEEFu);
   for (const char* bad : {"", "1234", "12-34ABCD", "1234-ABCDE", "1234-ABCG", "123456789"})
     EXPECT_FALSE(plat::detail::ParseVolumeSerial(bad, &s)) << bad;
-  EXPECT_EQ(plat::detail::SerialFromUuid("0123456789ABCDEF", "ntfs"), 0x89ABCDEFu);
-  EXPECT_EQ(plat::detail::SerialFromUuid("5a17c0de-1111-2222-3333-444455556666", "ext4"),
-            0x5A17C0DEu);
-  EXPECT_EQ(plat::detail::SerialFromUuid("", "ext4"), 0u);
-  EXPECT_EQ(plat::detail::SerialFromUuid("0BAD-F00D", "vfat"), 0x0BADF00Du);
+  for (const auto& [uuid, type, serial] :
+       std::vector<std::tuple<const char*, const char*, uint32_t>>{
+           {"0123456789ABCDEF", "ntfs", 0x89ABCDEFu},
+           {"5a17c0de-1111-2222-3333-444455556666", "ext4", 0x5A17C0DEu},
+           {"", "ext4", 0u},
+           {"0BAD-F00D", "vfat", 0x0BADF00Du}})
+    EXPECT_EQ(plat::detail::SerialFromUuid(uuid, type), serial) << uuid;
   bvtest::TempDir tmp;  // junk instead of a file system, or nothing: no UUID, no crash
   bvtest::WriteNative(tmp.NativeOf("junk.img"), std::string(65536, '\x5a'));
   std::string uuid, type;
@@ -115,8 +111,7 @@ TEST(VolumeTableTest, SerialsFromTextAndUuids) {
   EXPECT_EQ(uuid, "");
 }
 
-// The real table from mount table text: what gets no letter, network mounts,
-// hidden mounts and remembered letters.
+// The real table from mount table text: network and hidden mounts, remembered letters.
 TEST(MountTableTest, NetworkMountsAndRememberedLetters) {
   bvtest::TempDir tmp;
   const std::string drives = tmp.NativeOf("data/Drives.ini");
@@ -135,16 +130,14 @@ TEST(MountTableTest, NetworkMountsAndRememberedLetters) {
   ASSERT_EQ(snap.volumes.size(), 4u);
   EXPECT_TRUE(snap.volumes[0].letter == 'C' && snap.volumes[0].root == "/");
   EXPECT_TRUE(snap.volumes[1].letter == 'D' && snap.volumes[1].root == "/mnt/my share");
-  EXPECT_EQ(snap.volumes[1].type, DriveType::kRemote);
-  EXPECT_EQ(snap.volumes[1].remote, "\\\\Srv\\Share");
+  EXPECT_TRUE(snap.volumes[1].type == DriveType::kRemote &&
+              snap.volumes[1].remote == "\\\\Srv\\Share");
   EXPECT_EQ(snap.volumes[2].remote, "\\\\nas\\export\\data");
   EXPECT_EQ(snap.volumes[3].identity, "other:/x");
   EXPECT_EQ(snap.shares.size(), 3u);
   EXPECT_NE(bvtest::ReadNative(drives).find("//Srv/Share/sub=D"), std::string::npos);
-  // The cifs mount is gone: the others keep their letters, and a new mount
-  // takes the lowest letter nobody remembers (not D:). A disk that nothing
-  // names takes a free letter and is never remembered; a device node
-  // remembered once names nothing.
+  // The cifs mount gone: a new mount takes the lowest letter nobody remembers (not D:); a
+  // disk nothing names takes a free letter, never remembered.
   bvtest::WriteNative(drives, bvtest::ReadNative(drives) + "dev:/dev/loop99=H\n");
   snap = plat::detail::LoadRealVolumes(
       "26 1 254:0 / / rw,relatime - ext4 /dev/vda rw\n"
@@ -162,8 +155,7 @@ TEST(MountTableTest, NetworkMountsAndRememberedLetters) {
 
 using Pairs = std::vector<std::pair<std::string, std::string>>;
 
-// Through an override table (C: is "/", E: and shares in a temporary folder):
-// both directions, the paths each refuses, and odd names that round-trip.
+// Both directions through an override table, the paths each refuses, odd names round-trip.
 TEST(PathsTest, PathsMapThroughTheTableBothWays) {
   bvtest::TempDir tmp;
   EnvScope env;
@@ -212,7 +204,6 @@ TEST(PathsTest, PathsMapThroughTheTableBothWays) {
     EXPECT_EQ(system(nat), sys) << nat;
   for (const char* bad : {"/a\\b", "/a/\xff\xfe", "/a/\xc0\xaf", "relative/x", "", "/a/../b"})
     EXPECT_EQ(system(bad), "<fail>") << bad;
-
   std::string deep;
   for (int i = 0; i < 40; ++i) deep += "/" + std::string(250, 'n');  // over 10,000 bytes
   for (const std::string& rel :
@@ -224,6 +215,116 @@ TEST(PathsTest, PathsMapThroughTheTableBothWays) {
       EXPECT_EQ(native(sys), nat);
     }
   }
+}
+
+class ShareConnectTest : public testing::Test {
+ protected:
+  void TearDown() override {
+    plat::detail::SetShareMountTiming(15000, 60000);
+    plat::detail::ForgetShareMountAttempts();
+  }
+  void UseTable(const std::string& ini) { env_.Volumes(tmp_.NativeOf("volumes.ini"), ini); }
+  // A `gio` on PATH that appends its arguments to gio.log, then runs body.
+  void FakeGio(const std::string& body) {
+    const std::string script = tmp_.Write(
+        "bin/gio", "#!/bin/sh\necho \"$@\" >> '" + tmp_.NativeOf("gio.log") + "'\n" + body + "\n");
+    chmod(script.c_str(), 0755);
+    const char* path = std::getenv("PATH");
+    env_.Set("PATH", tmp_.NativeOf("bin") + ":" + (path ? path : "/usr/bin:/bin"));
+  }
+  std::string GioLog() const { return bvtest::ReadNative(tmp_.NativeOf("gio.log")); }
+  // The real table, with its remembered letters kept in a temporary folder.
+  void UseRealTable() {
+    env_.Set("BREVANTO_DATA_DIR", tmp_.NativeOf("data"));
+    env_.Unset("BREVANTO_VOLUMES");
+    ASSERT_FALSE(plat::VolumeTable::Instance().IsOverridden());
+    plat::detail::ForgetShareMountAttempts();
+  }
+  EnvScope env_;
+  bvtest::TempDir tmp_, share_;
+};
+
+// Declared shares connect while online, the longest name deciding; no gio for an override table.
+TEST_F(ShareConnectTest, OverrideTableNamesAndConnectsItsShares) {
+  FakeGio("exit 0");
+  const std::string root = "\nRoot=" + share_.Native() + "\n";
+  UseTable("[C]\nRoot=/\n[E]" + root + "[Z]" + root +
+           "Type=network\nRemote=\\\\srv\\Mapped\\\n[Y]" + root + "Type=network\n[\\\\srv\\share]" +
+           root);  // Online defaults to 1
+  std::string name = "stale";
+  EXPECT_TRUE(plat::GetConnectionName("z:", &name));
+  EXPECT_EQ(name, "\\\\srv\\Mapped");
+  for (const char* drive : {"Z:\\", "Z", "", "Z:\\x", ":Z", "E:", "Y:", "X:", "C:", "1:"}) {
+    name = "stale";
+    EXPECT_FALSE(plat::GetConnectionName(drive, &name)) << drive;
+    EXPECT_EQ(name, "") << drive;
+  }
+  for (const char* path : {"\\\\srv\\share", "\\\\srv\\share\\", "\\\\srv\\share\\Backup\\deep",
+                           "\\\\SRV\\Share\\x", "//srv/share/x", "\\\\?\\UNC\\srv\\share\\x",
+                           "\\\\srv\\\\share\\x", "\\\\srv\\mapped\\Backup"})
+    EXPECT_EQ(ConnectShare(path), plat::kErrSuccess) << path;
+  for (const char* path : {"", "C:\\x", "\\\\", "\\\\srv", "\\\\srv\\", "\\\\\\srv\\share",
+                           "\\\\.\\Brevanto", "\\\\?\\C:\\x", "\\\\srv\\share\\..\\x",
+                           "\\\\srv\\..\\share", "\\srv\\share", "srv\\share"})
+    EXPECT_EQ(ConnectShare(path), plat::kErrBadNetName) << path;
+  UseTable("[C]\nRoot=/\n[\\\\nas\\export]" + root + "Online=0\n[\\\\nas\\export\\data]" + root);
+  plat::SetLastError(0);
+  EXPECT_EQ(ConnectShare("\\\\nas\\export\\other"), plat::kErrBadNetPath);
+  EXPECT_EQ(plat::GetLastError(), plat::kErrBadNetPath);
+  EXPECT_EQ(ConnectShare("\\\\nas\\export"), plat::kErrBadNetPath);
+  EXPECT_EQ(ConnectShare("\\\\nas\\export\\data\\x"), plat::kErrSuccess);
+  EXPECT_EQ(ConnectShare("\\\\srv\\other\\Backup"), plat::kErrBadNetPath);
+  EXPECT_EQ(GioLog(), "");
+}
+
+// An executable gio is asked once per share and minute; its success is not taken on trust.
+TEST_F(ShareConnectTest, RealTableAsksGioOncePerShareAndMinute) {
+  FakeGio("exit 2");
+  UseRealTable();
+  const std::string path = "\\\\bv-nosuch.invalid\\share x\\sub";
+  const std::string first = "mount smb://bv-nosuch.invalid/share%20x\n";
+  EXPECT_EQ(ConnectShare(path), plat::kErrBadNetPath);
+  EXPECT_EQ(ConnectShare(path), plat::kErrBadNetPath);
+  EXPECT_EQ(ConnectShare("\\\\BV-NOSUCH.invalid\\SHARE X\\other"), plat::kErrBadNetPath);
+  EXPECT_EQ(GioLog(), first);
+  EXPECT_EQ(ConnectShare("\\\\bv-nosuch.invalid\\c$"), plat::kErrBadNetPath);
+  plat::detail::SetShareMountTiming(-1, 0);  // the wait has passed
+  EXPECT_EQ(ConnectShare(path), plat::kErrBadNetPath);
+  EXPECT_EQ(GioLog(), first + "mount smb://bv-nosuch.invalid/c$\n" + first);
+  FakeGio("exit 0");
+  bvtest::WriteNative(tmp_.NativeOf("gio.log"), "");
+  EXPECT_EQ(ConnectShare("\\\\bv-nosuch.invalid\\other"), plat::kErrBadNetPath);
+  EXPECT_EQ(GioLog(), "mount smb://bv-nosuch.invalid/other\n");
+  chmod(tmp_.NativeOf("bin/gio").c_str(), 0644);
+  env_.Set("PATH", tmp_.NativeOf("bin"));  // no other gio to find
+  EXPECT_EQ(ConnectShare("\\\\bv-nosuch.invalid\\third"), plat::kErrBadNetPath);
+  EXPECT_EQ(GioLog(), "mount smb://bv-nosuch.invalid/other\n");
+}
+
+// True once the process is gone or a zombie, false after ten seconds.
+bool EventuallyGone(const std::string& pid) {
+  for (int i = 0; i < 1000; ++i) {
+    const std::string stat = bvtest::ReadNative("/proc/" + pid + "/stat");
+    const size_t close = stat.rfind(')');
+    if (stat.empty() || (close != std::string::npos && stat.size() > close + 2 &&
+                         (stat[close + 2] == 'Z' || stat[close + 2] == 'X')))
+      return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
+}
+
+TEST_F(ShareConnectTest, AHangingGioIsKilledWithItsChildren) {
+  FakeGio("sleep 600 &\necho $$ $! > '" + tmp_.NativeOf("pids") + "'\nwait");
+  UseRealTable();
+  plat::detail::SetShareMountTiming(3000, -1);
+  EXPECT_EQ(ConnectShare("\\\\bv-nosuch.invalid\\share"), plat::kErrTimeout);
+  std::string pids = bvtest::ReadNative(tmp_.NativeOf("pids"));
+  const size_t blank = pids.find(' ');
+  ASSERT_NE(blank, std::string::npos) << "the stand-in never ran";
+  while (!pids.empty() && pids.back() == '\n') pids.pop_back();
+  EXPECT_TRUE(EventuallyGone(pids.substr(0, blank)));
+  EXPECT_TRUE(EventuallyGone(pids.substr(blank + 1)));
 }
 
 }  // namespace
