@@ -1,5 +1,4 @@
-// The main view's plan cards on real widgets (offscreen) and real plans: texts,
-// buttons, renaming and deleting, and the room their older versions take.
+// The main view's plan cards on real widgets (offscreen) and real plans.
 #include <QScrollArea>
 #include <future>
 #include <mutex>
@@ -22,8 +21,7 @@ using bvtest::WhenModal;
 
 std::string Paused() { return GetText("PLAN_HEALTH", "STATUS_PAUSED"); }
 
-// The cards' texts; counts and free space from the worker, which never waits for a journal a
-// backup walk holds; the room older versions take is walked only while the window is seen.
+// The cards' texts, counts and free space; older versions' room is walked only while seen.
 TEST_F(ViewTest, ShowsOneCellPerPlanWithItsTexts) {
   CPlanCell::SetAnimationsEnabled(false);
   CMainFrame frame;
@@ -64,8 +62,7 @@ TEST_F(ViewTest, ShowsOneCellPerPlanWithItsTexts) {
   EXPECT_EQ(m.nextBackup.toStdString(), Grid("NEXT_BACKUP_TIME_MANUALLY"));
   EXPECT_TRUE(m.showLaunch);
 
-  // Counts and free space come back from the worker; a journal held by a backup walk is not
-  // waited for: its count comes later.
+  // A journal held by a backup walk is not waited for: its count comes later.
   const uint32_t held = manual->Id();
   std::promise<void> holding, release;
   std::thread holder([&] {
@@ -97,8 +94,7 @@ TEST_F(ViewTest, ShowsOneCellPerPlanWithItsTexts) {
            ContentOf(view, held).pending == "1";
   })) << versions(watch->Id());
   EXPECT_EQ(versions(daily->Id()).rfind("Versions kept: the newest 3", 0), 0u);
-  // A small store is walked again as runs end (a large one rests a hundred times its walk's
-  // time in between).
+  // A small store is walked again as runs end.
   revision("a(0003).txt");
   ASSERT_TRUE(RunUntil([&] {
     view.RefreshPendingCounts();
@@ -126,8 +122,7 @@ TEST_F(ViewTest, ShowsOneCellPerPlanWithItsTexts) {
         << b->objectName().toStdString();
   CPlanCell::SetAnimationsEnabled(true);
 
-  // Files whose names the store cannot hold, and files too large: counted once each on the card.
-  // Files held back for their privacy: counted apart, and no more once copied.
+  // Unholdable names, files kept private and files too large: counted once each, apart.
   for (const char* path : {"C:\\x\\a\\b", "C:\\x\\\\xFF", "C:\\x\\a\\b"})
     watch->NoteUnheldName(path);
   for (const char* path : {"C:\\x\\id", "C:\\x\\tax", "C:\\x\\id"})
@@ -156,8 +151,7 @@ TEST_F(ViewTest, ShowsOneCellPerPlanWithItsTexts) {
   EXPECT_EQ(view.CellIds(), (std::vector<uint32_t>{watch->Id(), manual->Id()}));
 }
 
-// Every card button reaches its plan; renaming; deleting asks, and takes the plan's files
-// along only when asked, never another plan's.
+// Every card button reaches its plan; deleting asks, and takes only this plan's files if asked.
 TEST_F(ViewTest, DeleteAsksAndEveryCardButtonReachesThePlan) {
   CBrevantoView view;
   CPlan* daily = MakePlan("Daily", "E:\\Daily\\", 4, false);
@@ -267,8 +261,7 @@ TEST_F(ViewTest, DeleteAsksAndEveryCardButtonReachesThePlan) {
   EXPECT_TRUE(RunUntil([&] { return PlanList::Instance().Find(dailyId) == nullptr; }));
   EXPECT_FALSE(fs::exists(dir_.NativeOf("data/PLAN/" + std::to_string(dailyId))));
   EXPECT_EQ(dir_.Read("evol/Daily/Latest/C/a.txt"), "a");
-  // With the box ticked the plan's files go (on the worker). A store shared with another plan:
-  // the question says so, and only this plan's files go.
+  // Ticked, a store shared with another plan: the question says so; only this plan's files go.
   bool removed = false;
   QObject::connect(&view, &CBrevantoView::storeRemovalFinished,
                    [&](const QString&, bool ok) { removed = ok; });

@@ -25,9 +25,7 @@ class BurnDialogsTest : public bvtest::UiTest {
   void SetUp() override {
     UiTest::SetUp();
     ASSERT_EQ(disc::Initialise(&error_), 0) << error_;
-    // Acts on whichever modal window is up, inside its own loop, each action
-    // deferred on its own so that one that opens a question inside it leaves
-    // the driver free to answer that question.
+    // Acts on the modal window up, each action deferred so that a question it opens is answered.
     connect_ = QObject::connect(&driver_, &QTimer::timeout, [this] {
       RunSoon(&driver_, [this] {
         if (QWidget* w = QApplication::activeModalWidget(); w && onModal_) onModal_(w);
@@ -204,8 +202,7 @@ TEST_F(BurnDialogsTest, StopWhileWaitingAndAFailedWriteAskAndTell) {
   umount2(small.c_str(), MNT_DETACH);
 }
 
-// A log-out while a disc is written ends the job at once, without a
-// question: the part-written image goes and the log says so.
+// A log-out while a disc is written ends the job at once, without a question; the log says so.
 TEST_F(BurnDialogsTest, AnExitRequestEndsTheJobWithoutAQuestion) {
   for (int i = 0; i < 6; ++i)
     dir_.Write("Store/Latest/big/f" + std::to_string(i), std::string(16 << 20, char('a' + i)));
@@ -239,8 +236,7 @@ TEST_F(BurnDialogsTest, AnExitRequestEndsTheJobWithoutAQuestion) {
       << log;
 }
 
-// Image files that cannot be written where they should lie are named as such,
-// never offered as blank discs; a plan on a server or in a bucket is refused in words.
+// Unwritable image files are named as such; a plan on a server or in a bucket is refused.
 TEST_F(BurnDialogsTest, ImageFilesThatCannotBeWrittenAndServerPlansSaySo) {
   dir_.Write("Store/Latest/a.txt", "a");
   dir_.Write("locked.iso", "old");

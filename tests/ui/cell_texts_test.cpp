@@ -1,5 +1,4 @@
-// The plan cards' texts and states from a plan's snapshot, and the removal
-// of a deleted plan's files from its store.
+// The plan cards' texts and states from a snapshot, and a deleted plan's files removed.
 #include <tuple>
 
 #include "UiTestKit.h"
@@ -109,8 +108,7 @@ TEST(CellStatusTest, FirstRuleThatAppliesWinsAndBlockedWaitsForASpaceFigure) {
   }
 }
 
-// Dates in the user's locale with four-digit years; counts with nouns and
-// grouping; schedules and backup times in words.
+// Dates in the user's locale with four-digit years; counts; schedules and problems in words.
 TEST(CellTextsTest, DatesCountsAndSchedulesForPeople) {
   App();
   bvtest::ScopedEnv tz("TZ", "UTC");
@@ -142,8 +140,7 @@ TEST(CellTextsTest, DatesCountsAndSchedulesForPeople) {
   EXPECT_NE(FormatCellDate(t).find("3/7/2009"), std::string::npos) << FormatCellDate(t);
   QLocale::setDefault(userLocale);
 
-  // Fields take the values in order; a translated text with more fields than
-  // values never reads past them.
+  // A text with more fields than values never reads past them.
   EXPECT_EQ(FormatText("%d files by \"%s\"", {"12", "Docs"}), "12 files by \"Docs\"");
   EXPECT_EQ(FormatText("%s%% of %ld (%.2d)", {"50", "7", "3"}), "50% of 7 (3)");
   EXPECT_EQ(FormatText("%s and %s and %d", {"a"}), "a and  and ");
@@ -264,9 +261,7 @@ TEST(CellTextsTest, DatesCountsAndSchedulesForPeople) {
             "Documents: the disk BACKUP is not connected since 14:05");
 }
 
-// Only the files the plan's journal names go, never those a plan sharing the store protects
-// (nothing when its rules cannot be read); a store left empty goes; a worker that goes away
-// lets its removal finish first.
+// Only the journal's files go, never another plan's; an empty store goes; the worker finishes.
 TEST(StoreRemovalTest, RemovesOnlyThePlansFilesAndFinishesBeforeTheWorkerGoes) {
   bvtest::TempDir dir;
   const std::string sys = dir.System();

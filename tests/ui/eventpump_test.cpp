@@ -60,8 +60,7 @@ class EventPumpTest : public ::testing::Test {
   std::vector<std::pair<CMEvent*, EventData>> seen_;
 };
 
-// Events reach the window and the log once each, the monitor's own neither;
-// past the bound the queue holds 200 and the log gets every record.
+// Events reach the window and the log once each; past the bound the log still gets every one.
 TEST_F(EventPumpTest, EventsReachTheWindowWithinTheBoundAndTheLogInFull) {
   CMEvent newFile("NewFile");  // the monitor's channels
   CMEvent launch("Launch");

@@ -37,8 +37,7 @@ bool Ended(CDlgConnectFtp& dialog, bvtest::ManualClock& clock) {
 
 }  // namespace
 
-// A plain connection succeeds, unencrypted, at the next tick; a wrong password
-// fails there too, saying why, in a window that shows its whole text.
+// Success (unencrypted) and failure (with its cause, shown whole) are read at the next tick.
 TEST(FtpConnectDialog, SucceedsOrFailsWithItsCauseAtTheNextTick) {
   bvtest::App();
   bvtest::FtpServer server;
@@ -74,8 +73,7 @@ TEST(FtpConnectDialog, SucceedsOrFailsWithItsCauseAtTheNextTick) {
                          {store, server.NativeOf("/bvuser/" + held)}));
   }
 
-  // A server that refuses to make files private: the test warns that files only the user can
-  // read will not be sent there.
+  // A server that cannot make files private: files only the user can read will not go there.
   ASSERT_TRUE(server.RefuseModes());
   CDlgConnectFtp open(server.Settings("tested/"));
   ASSERT_TRUE(bvtest::RunUntil([&] { return open.WorkerEnded(); }, 30000));
@@ -101,9 +99,7 @@ TEST(FtpConnectDialog, SucceedsOrFailsWithItsCauseAtTheNextTick) {
   EXPECT_EQ(bad.Ticks(), 0) << "the timer stopped";
 }
 
-// The object storage test lists, writes, reads back and deletes its probe,
-// or names the step that failed and why; a bucket keeping old versions
-// itself is said too.
+// The probe passes or names the failing step and why; a bucket keeping versions itself is said.
 TEST(ObjectConnectDialog, PassesOrNamesTheFailingStepAndItsCause) {
   bvtest::App();
   bvtest::CephGateway gw;
@@ -152,16 +148,12 @@ TEST(ObjectConnectDialog, PassesOrNamesTheFailingStepAndItsCause) {
   }
   EXPECT_TRUE(gw.Keys("probed", "").empty()) << "the probe is gone";
 
-  // A store an earlier plan of this installation made there (no plan records it) is said, and
-  // continued on the user's word alone; another installation's store, or a living plan's, is
-  // never offered and said so, and nothing is written in it. The box shows the whole of its words.
+  // An earlier plan's store is continued on the user's word alone; others are refused in words
+  // naming the store found, nothing written; the box shows its words whole.
   bvtest::TempDir data;
   bvtest::ScopedEnv dataDir("BREVANTO_DATA_DIR", data.Native());
   ASSERT_TRUE(gw.MakeBucket("earlier"));
   const std::string id = NewStoreId(), living = NewStoreId();
-  // A store an earlier plan left with another installation's store below it is not offered
-  // (nor one inside another store), and the words name the store found, not the folder typed:
-  // so are a marker that is none and copies without a marker, there or above.
   for (const auto& [folder, marker] :
        {std::pair{"mine", StoreMarkerText(id, {}, InstallationId())},
         std::pair{"theirs", StoreMarkerText(NewStoreId(), {}, NewStoreId())},
@@ -215,8 +207,7 @@ TEST(ObjectConnectDialog, PassesOrNamesTheFailingStepAndItsCause) {
     EXPECT_GE(box->height(), box->heightForWidth(box->width())) << "clipped: " << row.prefix;
     EXPECT_TRUE(dialog.rect().contains(box->geometry())) << row.prefix;
   }
-  // Behind an endpoint that counts what it is sent: another installation's store, or a marker
-  // that cannot be read now, gets no test object (nothing is put at all).
+  // Another installation's store, or a marker unreadable now, gets no test object at all.
   const struct {
     bvtest::HostileS3::Manner manner;
     std::string said;
@@ -240,9 +231,7 @@ TEST(ObjectConnectDialog, PassesOrNamesTheFailingStepAndItsCause) {
   }
 }
 
-// A self-hosted gateway's own certificate: its key is shown and offered for
-// trust, and once trusted the test passes with it pinned; a pinned key the
-// gateway no longer shows is offered as changed. Declined, nothing is kept.
+// An unvouched certificate's key is offered (as changed when another is pinned); declined, none.
 TEST(ObjectConnectDialog, OffersTheKeyOfAnUnvouchedCertificate) {
   bvtest::App();
   bvtest::CephGateway tls(0, true);
@@ -280,9 +269,7 @@ TEST(ObjectConnectDialog, OffersTheKeyOfAnUnvouchedCertificate) {
   EXPECT_TRUE(tls.Keys("sealed", "").empty()) << "the probe is gone";
 }
 
-// An unvouched server key (TLS, SSH) is shown before any login and, once
-// trusted, pinned: the test passes encrypted; a later new key is refused,
-// shown and, once trusted, pinned in its turn.
+// An unvouched server key (TLS, SSH) is shown before any login, then pinned; so is a new one.
 TEST(FtpConnectDialog, ShowsTheKeyOfAnUnvouchedServerAndRefusesANewOne) {
   bvtest::App();
   bvtest::ManualClock clock;
@@ -333,9 +320,7 @@ TEST(FtpConnectDialog, ShowsTheKeyOfAnUnvouchedServerAndRefusesANewOne) {
   }
 }
 
-// Cancel asks first; an abandoned test's worker ends on its own. A server that
-// logs in but never confirms the test file is given a minute for it, then the
-// test says so and its worker stops.
+// Cancel asks first; an abandoned worker ends on its own; an unconfirmed test file gets a minute.
 TEST(FtpConnectDialog, AnAbandonedTestEndsOnItsOwn) {
   bvtest::App();
   bvtest::ManualClock clock;
@@ -372,8 +357,7 @@ TEST(FtpConnectDialog, AnAbandonedTestEndsOnItsOwn) {
   dialog.reset();
   EXPECT_TRUE(bvtest::RunUntil([&] { return worker.expired(); }, 30000))
       << "the worker never ended";
-  // A longer time-out is waited for beyond 21 ticks; the answer that ends
-  // the wait is said with its cause.
+  // A longer time-out is waited for beyond 21 ticks; what ends the wait is said with its cause.
   silent.timeout = 60;
   CDlgConnectFtp patient(silent);
   clock.Advance(30000);

@@ -3,64 +3,31 @@
 #include <QDateTimeEdit>
 #include <QMessageBox>
 #include <QMimeData>
-#include <QPlainTextEdit>
 #include <chrono>
-#include <map>
 
 #include "ManualClock.h"
-#include "UiTestKit.h"
+#include "RestoreTestKit.h"
 #include "history/RestoreTree.h"
-#include "history/StoreAccess.h"
-#include "history/VersionTree.h"
 #include "platform/base/FaultSeam.h"
 #include "support/ScratchEnv.h"
-#include "ui/restore/CDlgRestore.h"
-#include "ui/restore/CDlgRestoreProgress.h"
-#include "ui/restore/CRestoreTree.h"
-#include "ui/restore/RestoreRelay.h"
-#include "ui/restore/RestoreTexts.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
+using bvtest::Child;
 using bvtest::FilesBelow;
 using bvtest::NativeToSystemC;
 using bvtest::ReadNative;
+using bvtest::Rows;
 using bvtest::RunUntil;
+using bvtest::WhenShown;
 using bvtest::WriteNative;
 using Files = std::vector<std::pair<std::string, std::string>>;
 
-// The texts of the rows below an item (or the top level), in their order.
-std::vector<std::string> Rows(QTreeWidget* tree, QTreeWidgetItem* parent) {
-  std::vector<std::string> rows;
-  const int n = parent ? parent->childCount() : tree->topLevelItemCount();
-  for (int i = 0; i < n; ++i)
-    rows.push_back((parent ? parent->child(i) : tree->topLevelItem(i))->text(0).toStdString());
-  return rows;
-}
-
-QTreeWidgetItem* Child(QTreeWidgetItem* parent, const std::string& name) {
-  for (int i = 0; parent && i < parent->childCount(); ++i)
-    if (parent->child(i)->text(0).toStdString() == name) return parent->child(i);
-  return nullptr;
-}
-
 std::string Restore(const char* key) { return RestoreText(key); }
 
-// Acts on a window once find sees it, looking every 20 ms for up to 10 s
-// without waiting inside a handler (Restore runs loops of its own before its
-// modal windows open).
-void WhenShown(std::function<QWidget*()> find, std::function<void(QWidget*)> act, int tries = 500) {
-  RunSoon(nullptr, [=] {
-    if (QWidget* w = find()) return act(w);
-    if (tries == 0) return ADD_FAILURE() << "never shown";
-    QTimer::singleShot(20, [=] { WhenShown(find, act, tries - 1); });
-  });
-}
-
-// Clicks a button of the next question about newer files (above the modal
-// restore window); returns where its text will be.
+// Clicks a button of the next question about newer files; lastQuestion gets its text.
 std::string lastQuestion;
 void AnswerNextQuestion(const char* button, const char* picture = nullptr) {
   WhenShown(
@@ -79,17 +46,11 @@ void AnswerNextQuestion(const char* button, const char* picture = nullptr) {
 }
 
 // E: a fixed disk holding plans' stores written by hand.
-class RestoreWindowTest : public bvtest::UiTest {
+class RestoreWindowTest : public bvtest::RestoreTest {
  protected:
   std::string Volumes() const override { return Drive("E", "evol", "Type=fixed\n"); }
-  void TearDown() override {
-    RunUntil([] { return DiscardedRestoreJobsRunning() == 0; });
-    UiTest::TearDown();
-  }
 
-  // A plan whose store holds, for the source folder, "name" in Latest and
-  // "stem(nnnn).ext" in Revision; each version dated an hour after the one
-  // before.
+  // A plan whose store holds the source folder's files and revisions, an hour apart.
   CPlan* MakePlanWithStore(const std::string& name, const bvtest::TempDir& src, const Files& latest,
                            const Files& revisions) {
     CPlan* plan = MakePlan(name, "E:\\Backup\\" + name + "\\", 8, false, kStorageLocal, 5);
@@ -139,9 +100,8 @@ class RestoreWindowTest : public bvtest::UiTest {
   bvtest::TempDir src_;
 };
 
-// Folders under their own paths, a file's versions, drags of store files;
-// nothing starts without ticks or with a bad target; the one version ticked
-// lands below the chosen folder; the search.
+// Folders under their own paths, a file's versions, drags; nothing starts without ticks or with
+// a bad target; the one version ticked lands below the chosen folder; the search.
 TEST_F(RestoreWindowTest, ShowsFoldersAsTheUserKnowsThemAndRestoresTheTickedVersion) {
   const QLocale userLocale;
   QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedKingdom));
@@ -214,8 +174,7 @@ TEST_F(RestoreWindowTest, ShowsFoldersAsTheUserKnowsThemAndRestoresTheTickedVers
   ASSERT_TRUE(Listed(dlg));
   EXPECT_EQ(Child(tree->topLevelItem(0), "report.doc")->text(1).toStdString(), "4 versions");
 
-  // A search finds files by name with their versions; nothing found is said;
-  // an empty search shows the folders again.
+  // A search finds files with their versions; nothing found is said; empty shows the folders.
   dlg.SearchBox()->setText("KEEP");
   emit dlg.SearchBox()->returnPressed();
   ASSERT_TRUE(Searched(dlg));
@@ -249,8 +208,8 @@ TEST_F(RestoreWindowTest, ShowsFoldersAsTheUserKnowsThemAndRestoresTheTickedVers
   QLocale::setDefault(userLocale);
 }
 
-// A ticked folder brings the newest of every file below it, also unopened;
-// a newer file in the original place is replaced only when the user says so.
+// A ticked folder brings the newest of every file below it, also unopened; a newer file in the
+// original place is replaced only when the user says so.
 TEST_F(RestoreWindowTest, TickedFolderBringsNewestAndNewerFilesAreAskedAbout) {
   auto window = Open(revisions_);
   CDlgRestore& dlg = *window;
@@ -284,8 +243,8 @@ TEST_F(RestoreWindowTest, TickedFolderBringsNewestAndNewerFilesAreAskedAbout) {
   });
   ASSERT_NE(beside, got.end());
   EXPECT_EQ(beside->second, "the report");
-  // Cancelled: nothing happens; replaced: the newer file is gone. The list
-  // was read again after the restore, without its ticks.
+  // Cancelled: nothing happens; replaced: the newer file is gone (the list, read again, lost
+  // its ticks).
   fs::remove(src_.NativeOf(beside->first));
   ASSERT_TRUE(Listed(dlg));
   top = dlg.Tree()->topLevelItem(0);
@@ -329,8 +288,7 @@ TEST_F(RestoreWindowTest, ProgressWindowPausesCreepsAndFinishes) {
   progress.ShowProgress(p);
   EXPECT_EQ(progress.findChild<QLabel*>("progressTime")->text().toStdString(), "1 h 2 min 5 s");
   bvtest::Shoot(&progress, "restore-progress.png");
-  // The plan protects the folder restored into, on a slow disk: the copies'
-  // temporary files are the program's own and never offered to it.
+  // Restored into a folder the plan protects, on a slow disk: temporary files are never offered.
   bvtest::ScratchEnv::IncludeOnly(plan, out.System());
   plat::fault::SetCopyDelay(100);
   int temps = 0, offered = 0;
@@ -364,8 +322,8 @@ TEST_F(RestoreWindowTest, ProgressWindowPausesCreepsAndFinishes) {
   EXPECT_LE(FilesBelow(other.Native()).size(), 1u);
 }
 
-// Failed files are counted and listed with their reasons, the window open
-// until closed; a drive that is not here is named.
+// Failed files are counted and listed with their reasons, the window open until closed; a drive
+// that is not here is named.
 TEST_F(RestoreWindowTest, FailuresAreCountedAndExplained) {
   auto window = Open({});
   CDlgRestore& dlg = *window;
@@ -377,31 +335,28 @@ TEST_F(RestoreWindowTest, FailuresAreCountedAndExplained) {
   dlg.ChooseFolder(QString::fromStdString(out.Native()));
   const std::string result = RestoreResultText(latest_.size() - 1, 1);
   // The progress window wherever it is; without Close the test ends it.
-  auto shown = []() -> QWidget* {
-    for (QWidget* w : QApplication::topLevelWidgets())
-      if (auto* p = qobject_cast<CDlgRestoreProgress*>(w); p && p->isVisible()) return p;
-    return nullptr;
-  };
-  WhenShown(shown, [&](QWidget* w) {
-    auto* progress = qobject_cast<CDlgRestoreProgress*>(w);
-    if (!RunUntil([&] { return progress->CloseButton()->isVisible(); })) {
-      ADD_FAILURE() << "the progress window never offered Close";
-      progress->reject();
-      return;
-    }
-    auto* failures = progress->findChild<QPlainTextEdit*>("progressFailures");
-    const QString failed = QString::fromStdString(kept + "/a sub/deep/keep.txt");
-    EXPECT_TRUE(RunUntil([&] {
-      return progress->findChild<QLabel*>("progressStatus")->text().toStdString() == result &&
-             failures->toPlainText().contains(failed) &&
-             failures->toPlainText().contains(
-                 QString::fromStdString(Restore("MSG_CANNOT_COPY_FILE")));
-    })) << failures->toPlainText().toStdString();
-    // With every file back it would close after a second.
-    EXPECT_FALSE(RunUntil([&] { return !progress->isVisible(); }, 1500));
-    bvtest::Shoot(progress, "restore-failed.png");
-    progress->CloseButton()->click();
-  });
+  WhenShown([]() -> QWidget* { return bvtest::VisibleProgress(); },
+            [&](QWidget* w) {
+              auto* progress = qobject_cast<CDlgRestoreProgress*>(w);
+              if (!RunUntil([&] { return progress->CloseButton()->isVisible(); })) {
+                ADD_FAILURE() << "the progress window never offered Close";
+                progress->reject();
+                return;
+              }
+              auto* failures = progress->findChild<QPlainTextEdit*>("progressFailures");
+              const QString failed = QString::fromStdString(kept + "/a sub/deep/keep.txt");
+              EXPECT_TRUE(RunUntil([&] {
+                return progress->findChild<QLabel*>("progressStatus")->text().toStdString() ==
+                           result &&
+                       failures->toPlainText().contains(failed) &&
+                       failures->toPlainText().contains(
+                           QString::fromStdString(Restore("MSG_CANNOT_COPY_FILE")));
+              })) << failures->toPlainText().toStdString();
+              // With every file back it would close after a second.
+              EXPECT_FALSE(RunUntil([&] { return !progress->isVisible(); }, 1500));
+              bvtest::Shoot(progress, "restore-failed.png");
+              progress->CloseButton()->click();
+            });
   EXPECT_EQ(dlg.Restore(), CDlgRestoreProgress::kFinished);
   EXPECT_EQ(dlg.StatusText().toStdString(), result);
 
@@ -420,9 +375,8 @@ TEST_F(RestoreWindowTest, FailuresAreCountedAndExplained) {
 
 }  // namespace
 
-// A file's history by day, to the second, sizes side by side; "Restore as it
-// was on…" brings each file's version at the time chosen and says how many
-// files did not exist then.
+// A file's history by day, to the second, sizes side by side; "Restore as it was on" brings each
+// file's version at that time and says how many did not exist then.
 TEST_F(RestoreWindowTest, HistoryByDayAndRestoreAsItWasOn) {
   const QLocale userLocale;
   QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedKingdom));

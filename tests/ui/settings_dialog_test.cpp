@@ -48,10 +48,7 @@ class SettingsDialogTest : public bvtest::UiTest {
   bvtest::ScopedEnv config_{"XDG_CONFIG_HOME", dir_.NativeOf("config")};
 };
 
-// Missing settings show the defaults and Cancel writes nothing; clicks and
-// Space tick options; sizes outside 200..16 TiB (but none: no limit) are
-// refused in words; OK writes every option and the cached limit changes at
-// once; stored settings are shown as stored.
+// Defaults, Cancel writes nothing; sizes outside 200..16 TiB are refused; OK writes every option.
 TEST_F(SettingsDialogTest, DialogShowsTheSettingsOkWritesThemAndCancelNothing) {
   EXPECT_EQ(GetBackupFileMaxSize(), 0);  // cached before the dialog
   {
@@ -123,10 +120,7 @@ TEST_F(SettingsDialogTest, DialogShowsTheSettingsOkWritesThemAndCancelNothing) {
   EXPECT_EQ(shown.List()->SizeEdit()->text().toStdString(), "700");
 }
 
-// OK writes the autostart entry only while a plan exists, removes it when
-// unticked, and reports one that cannot be written. The log link opens the
-// log folder; where nothing can open a file, the link and F1 name what they
-// would open.
+// The autostart entry follows the tick (or is reported); the log link and F1 name what they open.
 TEST_F(SettingsDialogTest, StartAtLoginLogLinkAndHelp) {
   const std::string entry = dir_.NativeOf("config/autostart/org.brevanto.Brevanto.desktop");
   auto ok = [](bool tick) {

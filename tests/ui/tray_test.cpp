@@ -27,8 +27,7 @@ class TrayTest : public bvtest::UiTest {
   }
 };
 
-// Each kind has its picture; each message gets its full 10 s; Close and the
-// program's exit end it.
+// Each kind has its picture; each message gets its full 10 s; Close and the exit end it.
 TEST_F(TrayTest, PopupShowsEachMessageForItsFullTenSeconds) {
   ManualClock clock;
   const std::pair<PopupKind, const char*> kinds[] = {{PopupKind::kInfo, "popup-info.png"},
@@ -45,8 +44,7 @@ TEST_F(TrayTest, PopupShowsEachMessageForItsFullTenSeconds) {
     bvtest::Shoot(&Popup(), file);
   }
   EXPECT_EQ(pictures.size(), 3u) << "every kind has its own picture";
-  // A full disk's pop-up offers to make room: the button acts once and hides the pop-up; the next
-  // message has none.
+  // A full disk's pop-up offers to make room once; the next message has no button.
   int madeRoom = 0;
   Popup().ShowMessage(
       QString::fromStdString(FormatText(GetText("MAIN_UI", "DISK_FULL_MESSAGE"), {"Documents"})),
@@ -108,9 +106,7 @@ TEST_F(TrayTest, PopupShowsEachMessageForItsFullTenSeconds) {
   EXPECT_FALSE(Popup().isVisible());
 }
 
-// Events from a worker thread: busy plans animate the icon; runs say what
-// they copied; each problem warns once per kind and plan, names escaped;
-// a change to battery shows its icon and a pop-up.
+// Busy plans animate the icon; runs say what they copied; problems warn once per kind and plan.
 TEST_F(TrayTest, EngineEventsAndPowerBecomeIconsAndPopups) {
   ManualClock clock;
   {
@@ -237,8 +233,7 @@ TEST_F(TrayTest, EngineEventsAndPowerBecomeIconsAndPopups) {
   EXPECT_EQ(frame.CurrentIcon().cacheKey(), frame.ReadyIcon().cacheKey());
 }
 
-// A driver failure is said, then ends the program (the death test's child
-// runs this test again and takes the parent's folder from the environment).
+// A driver failure is said, then ends the program (the child finds the folder in its environment).
 TEST(DriverFailureTest, EndsTheProgramAfterSayingSo) {
   App();
   std::unique_ptr<bvtest::TempDir> own;

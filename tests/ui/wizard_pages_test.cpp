@@ -19,8 +19,7 @@ using bvtest::Type;
 using bvtest::WizardTest;
 using bvtest::WriteNative;
 
-// Each page refuses Next without an answer and says why; FTP fields are
-// stored as typed; a server out of reach still makes the plan.
+// Each page refuses Next without an answer and says why; FTP fields are stored as typed.
 TEST_F(WizardTest, PageChecksKeepTheUserOnThePage) {
   ASSERT_NE(Finish("Taken", "E:\\T", 0, false), nullptr);
   CPlanWizardDlg wizard(nullptr, 0);
@@ -113,9 +112,7 @@ TEST_F(WizardTest, PageChecksKeepTheUserOnThePage) {
     EXPECT_TRUE(Said("WIZARD_BACKUP_DEST", said)) << said;
     EXPECT_EQ(wizard.CurrentPage(), 2) << said;
   }
-  // The object storage test found a folder no plan can use: its words name the store found,
-  // not the folder typed, and Next is held back (its check too) until another folder is typed
-  // or a test there passes.
+  // A folder the object storage test refused holds Next back until another is typed or passes.
   bvtest::HostileS3 s3(bvtest::HostileS3::kHonest);
   ObjectSession planted;
   planted.SetOptions(s3.Settings("theirs/"));
@@ -214,8 +211,7 @@ TEST_F(WizardTest, PageChecksKeepTheUserOnThePage) {
   EXPECT_FALSE(wizard.isVisible());
 }
 
-// A destination is checked as it is chosen (writable also for an ordinary
-// user, its probe removed); a change keeps the plan running and its schedule.
+// A destination is checked as it is chosen; a change keeps the plan running and its schedule.
 TEST_F(WizardTest, DestinationIsCheckedWhenChosenAndAChangeKeepsThePlanRunning) {
   CPlan* plan = Finish("Home", "E:\\H", 0, false);
   ASSERT_TRUE(plan && plan->Enabled());
@@ -226,8 +222,7 @@ TEST_F(WizardTest, DestinationIsCheckedWhenChosenAndAChangeKeepsThePlanRunning) 
   wizard.show();
   ASSERT_EQ(wizard.CurrentPage(), 2);
   CWPSelectDest* dest = wizard.DestPage();
-  // A click on the tabs as the page appears was meant for the window below;
-  // another kind of plan only once the user says so.
+  // A click as the page appears was meant for the window below; another kind only when confirmed.
   QTabBar* tabs = dest->Tabs();
   bvtest::Click(tabs, tabs->tabRect(wiz::kTabFtp).center());
   EXPECT_EQ(tabs->currentIndex(), wiz::kTabLocal);

@@ -13,8 +13,7 @@ using bvtest::Type;
 using bvtest::WizardTest;
 using bvtest::WriteNative;
 
-// Answers files read back as settings (FTP normalised) and as sources (only
-// what the plan type uses).
+// Answers read back as settings (FTP normalised) and as sources (only what the type uses).
 TEST_F(WizardTest, AnswersBecomeSettingsAndSources) {
   const std::string ini = Answers(" Docs ", "E:\\Store", 1, false, "C:\\x");
   PlanSettings s;
@@ -92,8 +91,7 @@ TEST_F(WizardTest, AnswersBecomeSettingsAndSources) {
   EXPECT_EQ(plat::GetProfileInt(src, "CommonData", "Files in Pictures", -1), 0);
 }
 
-// New and changed plans take the answers and keep their state; a taken name
-// changes nothing; FTP answers put the marker on the server.
+// New and changed plans take the answers and keep their state; a taken name changes nothing.
 TEST_F(WizardTest, FinishingNewAndChangedPlansAlsoOnFtp) {
   PlanList& list = PlanList::Instance();
   const std::string src = home_.System();
@@ -193,10 +191,8 @@ TEST_F(WizardTest, FinishingNewAndChangedPlansAlsoOnFtp) {
   EXPECT_EQ(change.DestPage()->findChild<QLineEdit*>("objectSecretKeyEdit")->text().toStdString(),
             bvtest::CephGateway::SecretKey());
 
-  // The plan deleted and set up again on its folder, its earlier store continued at the
-  // connection test: the new plan records that store and backs up into it, the earlier copies
-  // kept as its own.
-  // Answers naming another folder since continue nothing.
+  // A plan set up again on an earlier store it continues records that store and backs up into it;
+  // answers naming another folder since continue nothing.
   const std::string earlier = NewStoreId();
   ASSERT_EQ(
       gw.Request("PUT", "/wiz/again/Brevanto.dat", StoreMarkerText(earlier, {}, InstallationId())),
@@ -223,8 +219,7 @@ TEST_F(WizardTest, FinishingNewAndChangedPlansAlsoOnFtp) {
   EXPECT_EQ(gw.Keys("wiz", "again/Latest/old.txt").size(), 1u);
 }
 
-// A folder plan filled in by hand (ticks, an excluded folder, the default
-// drive, the calendar) loads back in a second plan list as answered.
+// A folder plan filled in by hand loads back in a second plan list as answered.
 TEST_F(WizardTest, NewPlanFilledInByHandLoadsBackAsTheSamePlan) {
   home_.Write("Projects/a.txt", "hello");
   home_.Write("Projects/sub/b.txt", "0123456789");
