@@ -11,13 +11,8 @@
 
 namespace fs = std::filesystem;
 
+namespace bvtest {
 namespace {
-
-using bvtest::Grid;
-using bvtest::RunUntil;
-using bvtest::Shoot;
-using bvtest::ViewTest;
-using bvtest::WhenModal;
 
 std::string Paused() { return GetText("PLAN_HEALTH", "STATUS_PAUSED"); }
 
@@ -40,8 +35,7 @@ TEST_F(ViewTest, ShowsOneCellPerPlanWithItsTexts) {
   watch->SetKeepDays(kKeepMonth);
   manual->NoteChangedFile(dir_.SystemOf("src/a.txt"));
   auto revision = [&](const char* name) {
-    bvtest::WriteNative(dir_.NativeOf(std::string("evol/Docs/Revision/C/") + name),
-                        std::string(1000, 'r'));
+    WriteNative(dir_.NativeOf(std::string("evol/Docs/Revision/C/") + name), std::string(1000, 'r'));
   };
   revision("a(0001).txt");  // two revisions of 1,000 bytes each, measured on a job
   revision("x/a(0002).txt");
@@ -128,7 +122,7 @@ TEST_F(ViewTest, ShowsOneCellPerPlanWithItsTexts) {
   for (const char* path : {"C:\\x\\id", "C:\\x\\tax", "C:\\x\\id"})
     watch->NoteUnheldName(path, /*keptPrivate=*/true);
   watch->ForgetUnheldName("C:\\x\\tax");
-  bvtest::TempDir big(bvtest::TempDir::Where::kHome);
+  TempDir big(TempDir::Where::kHome);
   big.Write("v.mkv", "");
   fs::resize_file(big.NativeOf("v.mkv"), 3 << 20);  // over 2 MB in whole MB
   SetBackupFileMaxSize(2);
@@ -293,3 +287,4 @@ TEST_F(ViewTest, DeleteAsksAndEveryCardButtonReachesThePlan) {
 }
 
 }  // namespace
+}  // namespace bvtest

@@ -14,9 +14,8 @@
 
 namespace fs = std::filesystem;
 
+namespace bvtest {
 namespace {
-
-using bvtest::App;
 
 constexpr uint64_t kMiB = 1048576;
 
@@ -111,7 +110,7 @@ TEST(CellStatusTest, FirstRuleThatAppliesWinsAndBlockedWaitsForASpaceFigure) {
 // Dates in the user's locale with four-digit years; counts; schedules and problems in words.
 TEST(CellTextsTest, DatesCountsAndSchedulesForPeople) {
   App();
-  bvtest::ScopedEnv tz("TZ", "UTC");
+  ScopedEnv tz("TZ", "UTC");
   const QLocale userLocale;
   const int64_t t = 1236434700;  // 7 March 2009 14:05 UTC
   const struct {
@@ -263,7 +262,7 @@ TEST(CellTextsTest, DatesCountsAndSchedulesForPeople) {
 
 // Only the journal's files go, never another plan's; an empty store goes; the worker finishes.
 TEST(StoreRemovalTest, RemovesOnlyThePlansFilesAndFinishesBeforeTheWorkerGoes) {
-  bvtest::TempDir dir;
+  TempDir dir;
   const std::string sys = dir.System();
   auto journal = [&](const std::string& rel, const std::vector<std::string>& paths) {
     fs::create_directories(dir.NativeOf(rel));
@@ -317,3 +316,4 @@ TEST(StoreRemovalTest, RemovesOnlyThePlansFilesAndFinishesBeforeTheWorkerGoes) {
 }
 
 }  // namespace
+}  // namespace bvtest

@@ -6,11 +6,8 @@
 #include "engine/ActivityLogger.h"
 #include "ui/main/EventPump.h"
 
+namespace bvtest {
 namespace {
-
-using bvtest::App;
-
-using bvtest::RunUntil;
 
 size_t CountOf(const std::string& text, const std::string& what) {
   size_t n = 0;
@@ -51,11 +48,11 @@ class EventPumpTest : public ::testing::Test {
     std::string all;
     std::error_code ec;
     for (const auto& entry : std::filesystem::directory_iterator(dir_.NativeOf("log"), ec))
-      all += bvtest::ReadNative(entry.path().string());
+      all += ReadNative(entry.path().string());
     return all;
   }
 
-  bvtest::TempDir dir_;
+  TempDir dir_;
   CEventPump pump_;
   std::vector<std::pair<CMEvent*, EventData>> seen_;
 };
@@ -161,3 +158,4 @@ TEST(RunSoonTest, AModalLoopGetsCallsPostedBeforeItBegan) {
 }
 
 }  // namespace
+}  // namespace bvtest

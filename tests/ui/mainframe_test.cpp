@@ -11,12 +11,10 @@
 #include "ui/tray/CDlgSystrayMesssage.h"
 #include "ui/widgets/CDlgTimer.h"
 
+namespace bvtest {
 namespace {
 
-using bvtest::Shoot;
-using bvtest::WhenModal;
-
-class MainFrameTest : public bvtest::UiTest {
+class MainFrameTest : public UiTest {
  protected:
   int Setting(const char* section, const char* key) const {
     return plat::GetProfileInt(GetInternalSettingsPath(), section, key, -1);
@@ -135,7 +133,7 @@ TEST_F(MainFrameTest, ExitStoresThePositionAndCloses) {
                {kNone, false, true}};
   WriteInternalInt("Application Position", "x", 40);
   WriteInternalInt("Application Position", "y", 50);
-  bvtest::ManualClock clock;
+  ManualClock clock;
   for (const auto& c : cases) {
     SCOPED_TRACE(c.answer);
     WriteInternalInt("Show Notification", "Confirm", c.answer != kNone);
@@ -187,3 +185,4 @@ TEST_F(MainFrameTest, ExitStoresThePositionAndCloses) {
 }
 
 }  // namespace
+}  // namespace bvtest

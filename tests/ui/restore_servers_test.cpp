@@ -12,21 +12,17 @@
 
 namespace fs = std::filesystem;
 
+namespace bvtest {
 namespace {
 
-using bvtest::FilesBelow;
-using bvtest::RunUntil;
-using bvtest::VisibleProgress;
-using bvtest::WriteNative;
-
-class RestoreServerTest : public bvtest::RestoreTest {};
+class RestoreServerTest : public RestoreTest {};
 
 // Folders without end: the first level comes; a ticked folder is looked through on a job while
 // the window goes on; Stop ends it.
 TEST_F(RestoreServerTest, AServerWithoutEndNeitherHangsNorHoldsTheWindow) {
   for (const bool wide : {false, true}) {
     SCOPED_TRACE(wide);
-    bvtest::EndlessFtpServer server(wide, 5000);
+    EndlessFtpServer server(wide, 5000);
     ASSERT_TRUE(server.Ok());
     PlanSettings s;
     s.name = wide ? "Wide" : "Chain";
@@ -74,8 +70,8 @@ TEST_F(RestoreServerTest, AServerStoreListsVersionsWhenOpenedAndRestoresAChosenO
   const std::map<std::string, std::string> files = {{"Latest/C/docs/r.txt", "three"},
                                                     {"Revision/C/docs/r(0001).txt", "1"},
                                                     {"Revision/C/docs/r(0002).txt", older}};
-  bvtest::FtpServer ftp;
-  bvtest::CephGateway gw;
+  FtpServer ftp;
+  CephGateway gw;
   for (const bool bucket : {true, false}) {  // the bucket first: no FTP server skips the rest
     SCOPED_TRACE(bucket ? "bucket" : "FTP");
     PlanSettings s;
@@ -85,8 +81,7 @@ TEST_F(RestoreServerTest, AServerStoreListsVersionsWhenOpenedAndRestoresAChosenO
     if (bucket) {
       ASSERT_TRUE(gw.Ok() && gw.MakeBucket("restore")) << gw.Reason();
       for (const auto& [rel, bytes] : files)
-        ASSERT_EQ(gw.Request("PUT", "/restore/" + bvtest::UriEncode("team/" + rel, true), bytes),
-                  200);
+        ASSERT_EQ(gw.Request("PUT", "/restore/" + UriEncode("team/" + rel, true), bytes), 200);
       s.storageType = kStorageObject;
       s.objectStore = gw.Settings("restore", "team");
       s.storePath = "s3://restore/team/";
@@ -125,7 +120,7 @@ TEST_F(RestoreServerTest, AServerStoreListsVersionsWhenOpenedAndRestoresAChosenO
       EXPECT_FALSE(v->text(CRestoreTree::kSize).isEmpty() ||
                    v->text(CRestoreTree::kDate).isEmpty());
     versions[1]->setCheckState(0, Qt::Checked);
-    bvtest::TempDir out;
+    TempDir out;
     dlg.ChooseFolder(QString::fromStdString(out.Native()));
     // Over the slow line the bar and the speed follow the bytes as they come.
     std::set<uint32_t> midway;
@@ -155,7 +150,7 @@ TEST_F(RestoreServerTest, AServerStoreListsVersionsWhenOpenedAndRestoresAChosenO
       versions = versionRows();
       ASSERT_EQ(versions.size(), 3);
       versions[1]->setCheckState(0, Qt::Checked);
-      bvtest::TempDir mine;
+      TempDir mine;
       const std::map<std::string, std::string> own = {{"docs/r.txt", "my newer words"}};
       WriteNative(mine.Native() + "/docs/r.txt", "my newer words");
       dlg.ChooseFolder(QString::fromStdString(mine.Native()));
@@ -169,7 +164,7 @@ TEST_F(RestoreServerTest, AServerStoreListsVersionsWhenOpenedAndRestoresAChosenO
         if (cancel) return;
         const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
         RunUntil([&] { return std::chrono::steady_clock::now() > until; }, 6000);
-        whilePaused = bvtest::ReadNative(mine.Native() + "/docs/r.txt");
+        whilePaused = ReadNative(mine.Native() + "/docs/r.txt");
         shown->PauseButton()->click();
       });
       const int result = dlg.Restore();
@@ -193,15 +188,14 @@ TEST_F(RestoreServerTest, AServerStoreListsVersionsWhenOpenedAndRestoresAChosenO
       versions = versionRows();
       ASSERT_EQ(versions.size(), 3);
       versions[1]->setCheckState(0, Qt::Checked);
-      bvtest::TempDir linked, elsewhere;
+      TempDir linked, elsewhere;
       if (here) {
         fs::create_directory_symlink(elsewhere.Native(), linked.Native() + "/docs");
       } else if (bucket) {
-        EXPECT_EQ(
-            gw.Request("DELETE",
-                       "/restore/" + bvtest::UriEncode("team/Revision/C/docs/r(0002).txt", true)) /
-                100,
-            2);
+        EXPECT_EQ(gw.Request("DELETE",
+                             "/restore/" + UriEncode("team/Revision/C/docs/r(0002).txt", true)) /
+                      100,
+                  2);
       } else {
         fs::remove(ftp.NativeOf("/bvuser/w/Revision/C/docs/r(0002).txt"));
       }
@@ -277,3 +271,4 @@ TEST_F(RestoreServerTest, TickingAHugeOpenFolderTouchesNoRowBelowIt) {
 }
 
 }  // namespace
+}  // namespace bvtest

@@ -13,16 +13,9 @@
 
 namespace fs = std::filesystem;
 
+namespace bvtest {
 namespace {
 
-using bvtest::Child;
-using bvtest::FilesBelow;
-using bvtest::NativeToSystemC;
-using bvtest::ReadNative;
-using bvtest::Rows;
-using bvtest::RunUntil;
-using bvtest::WhenShown;
-using bvtest::WriteNative;
 using Files = std::vector<std::pair<std::string, std::string>>;
 
 std::string Restore(const char* key) { return RestoreText(key); }
@@ -38,7 +31,7 @@ void AnswerNextQuestion(const char* button, const char* picture = nullptr) {
       [button, picture](QWidget* box) {
         if (auto* message = qobject_cast<QMessageBox*>(box))
           lastQuestion = message->text().toStdString();
-        if (picture) bvtest::Shoot(box, picture);
+        if (picture) Shoot(box, picture);
         auto* b = box->findChild<QPushButton*>(button);
         ASSERT_TRUE(b);
         b->click();
@@ -46,12 +39,12 @@ void AnswerNextQuestion(const char* button, const char* picture = nullptr) {
 }
 
 // E: a fixed disk holding plans' stores written by hand.
-class RestoreWindowTest : public bvtest::RestoreTest {
+class RestoreWindowTest : public RestoreTest {
  protected:
   std::string Volumes() const override { return Drive("E", "evol", "Type=fixed\n"); }
 
   // A plan whose store holds the source folder's files and revisions, an hour apart.
-  CPlan* MakePlanWithStore(const std::string& name, const bvtest::TempDir& src, const Files& latest,
+  CPlan* MakePlanWithStore(const std::string& name, const TempDir& src, const Files& latest,
                            const Files& revisions) {
     CPlan* plan = MakePlan(name, "E:\\Backup\\" + name + "\\", 8, false, kStorageLocal, 5);
     const std::string store = dir_.NativeOf("evol/Backup/" + name);
@@ -97,7 +90,7 @@ class RestoreWindowTest : public bvtest::RestoreTest {
       {"report(0002).doc", "report two, longer"},
       {"a sub/deep/keep(0001).txt", "keep one"},
   };
-  bvtest::TempDir src_;
+  TempDir src_;
 };
 
 // Folders under their own paths, a file's versions, drags; nothing starts without ticks or with
@@ -158,8 +151,8 @@ TEST_F(RestoreWindowTest, ShowsFoldersAsTheUserKnowsThemAndRestoresTheTickedVers
   EXPECT_EQ(report->checkState(0), Qt::PartiallyChecked) << "an older version is chosen";
   EXPECT_EQ(top->checkState(0), Qt::PartiallyChecked);
   tree->setCurrentItem(versions[1]);
-  bvtest::Shoot(&dlg, "restore.png");
-  bvtest::TempDir out;
+  Shoot(&dlg, "restore.png");
+  TempDir out;
   dlg.ChooseFolder(QString::fromStdString(out.Native()));
   EXPECT_FALSE(dlg.OriginalLocation());
   EXPECT_TRUE(dlg.FullPathBox()->isEnabled() && !dlg.FullPathBox()->isChecked());
@@ -178,7 +171,7 @@ TEST_F(RestoreWindowTest, ShowsFoldersAsTheUserKnowsThemAndRestoresTheTickedVers
   dlg.SearchBox()->setText("KEEP");
   emit dlg.SearchBox()->returnPressed();
   ASSERT_TRUE(Searched(dlg));
-  bvtest::Shoot(&dlg, "restore-search.png");
+  Shoot(&dlg, "restore-search.png");
   std::vector<std::string> rows;
   for (QTreeWidgetItemIterator it(tree); *it; ++it) rows.push_back((*it)->text(0).toStdString());
   ASSERT_EQ(rows.size(), 7u) << "a day and two versions below keep.txt";
@@ -186,7 +179,7 @@ TEST_F(RestoreWindowTest, ShowsFoldersAsTheUserKnowsThemAndRestoresTheTickedVers
             (std::vector<std::string>{src_.Native(), "a sub", "deep", "keep.txt"}));
   CRestoreTree::VersionRows(tree->OpenPath({src_.Native(), "a sub", "deep"})->child(0))[1]
       ->setCheckState(0, Qt::Checked);
-  bvtest::TempDir found;
+  TempDir found;
   dlg.ChooseFolder(QString::fromStdString(found.Native()));
   dlg.FullPathBox()->setChecked(true);
   EXPECT_EQ(dlg.Restore(), CDlgRestoreProgress::kFinished);
@@ -272,8 +265,8 @@ TEST_F(RestoreWindowTest, ProgressWindowPausesCreepsAndFinishes) {
   auto selection = [&] {
     return BuildSelection(store, CollectChoices(*access, store.separator, folders.get()));
   };
-  bvtest::TempDir out, other;
-  bvtest::ManualClock clock;
+  TempDir out, other;
+  ManualClock clock;
   CDlgRestoreProgress progress(selection(), store, out.System());
   progress.PauseButton()->click();  // held before the first file
   progress.show();
@@ -287,9 +280,9 @@ TEST_F(RestoreWindowTest, ProgressWindowPausesCreepsAndFinishes) {
   p.measured = true;
   progress.ShowProgress(p);
   EXPECT_EQ(progress.findChild<QLabel*>("progressTime")->text().toStdString(), "1 h 2 min 5 s");
-  bvtest::Shoot(&progress, "restore-progress.png");
+  Shoot(&progress, "restore-progress.png");
   // Restored into a folder the plan protects, on a slow disk: temporary files are never offered.
-  bvtest::ScratchEnv::IncludeOnly(plan, out.System());
+  ScratchEnv::IncludeOnly(plan, out.System());
   plat::fault::SetCopyDelay(100);
   int temps = 0, offered = 0;
   progress.PauseButton()->click();
@@ -328,14 +321,14 @@ TEST_F(RestoreWindowTest, FailuresAreCountedAndExplained) {
   auto window = Open({});
   CDlgRestore& dlg = *window;
   dlg.Tree()->topLevelItem(0)->setCheckState(0, Qt::Checked);
-  bvtest::TempDir out;
+  TempDir out;
   // Where a folder must go: below the chosen folder from the protected folder down.
   const std::string kept = out.Native() + "/" + fs::path(src_.Native()).filename().string();
   WriteNative(kept + "/a sub", "in the way");
   dlg.ChooseFolder(QString::fromStdString(out.Native()));
   const std::string result = RestoreResultText(latest_.size() - 1, 1);
   // The progress window wherever it is; without Close the test ends it.
-  WhenShown([]() -> QWidget* { return bvtest::VisibleProgress(); },
+  WhenShown([]() -> QWidget* { return VisibleProgress(); },
             [&](QWidget* w) {
               auto* progress = qobject_cast<CDlgRestoreProgress*>(w);
               if (!RunUntil([&] { return progress->CloseButton()->isVisible(); })) {
@@ -354,7 +347,7 @@ TEST_F(RestoreWindowTest, FailuresAreCountedAndExplained) {
               })) << failures->toPlainText().toStdString();
               // With every file back it would close after a second.
               EXPECT_FALSE(RunUntil([&] { return !progress->isVisible(); }, 1500));
-              bvtest::Shoot(progress, "restore-failed.png");
+              Shoot(progress, "restore-failed.png");
               progress->CloseButton()->click();
             });
   EXPECT_EQ(dlg.Restore(), CDlgRestoreProgress::kFinished);
@@ -422,16 +415,16 @@ TEST_F(RestoreWindowTest, HistoryByDayAndRestoreAsItWasOn) {
                      {"09:12:03", "+7" + b, "12" + b, "Yesterday 09:12:03"},
                      {"08:00:00", "", "5" + b, "01/12/2026 08:00:00"}}));
   tree->setCurrentItem(CRestoreTree::VersionRows(report)[2]);
-  bvtest::Shoot(&dlg, "restore-history.png");
+  Shoot(&dlg, "restore-history.png");
 
   // The protected folder as it was yesterday evening, into a chosen folder.
-  bvtest::TempDir out;
+  TempDir out;
   dlg.ChooseFolder(QString::fromStdString(out.Native()));
   tree->setCurrentItem(top);
   WhenShown([] { return QApplication::activeModalWidget(); },
             [&](QWidget* question) {
               ASSERT_EQ(question->objectName(), "asOfQuestion");
-              bvtest::Shoot(question, "restore-as-of.png");
+              Shoot(question, "restore-as-of.png");
               question->findChild<QDateTimeEdit*>("asOfTime")
                   ->setDateTime(QDateTime::fromSecsSinceEpoch(local(6, 20, 0, 0)));
               question->findChild<QPushButton*>("asOfRestore")->click();
@@ -451,3 +444,5 @@ TEST_F(RestoreWindowTest, HistoryByDayAndRestoreAsItWasOn) {
             "Left out, as they did not exist at that time: 3 files.");
   QLocale::setDefault(userLocale);
 }
+
+}  // namespace bvtest

@@ -7,15 +7,13 @@
 #include "ui/main/PlanProblem.h"
 #include "ui/tray/CDlgSystrayMesssage.h"
 
+namespace bvtest {
 namespace {
-
-using bvtest::App;
-using bvtest::ManualClock;
 
 CDlgSystrayMesssage& Popup() { return CDlgSystrayMesssage::Instance(); }
 std::string PopupText() { return Popup().Text().toStdString(); }
 
-class TrayTest : public bvtest::UiTest {
+class TrayTest : public UiTest {
  protected:
   void SetUp() override {
     UiTest::SetUp();
@@ -41,7 +39,7 @@ TEST_F(TrayTest, PopupShowsEachMessageForItsFullTenSeconds) {
     Popup().ShowMessage(QString::fromStdString(text), kind);
     ASSERT_TRUE(Popup().isVisible() && Popup().IsShown());
     pictures.insert(Popup().KindIcon(kind).cacheKey());
-    bvtest::Shoot(&Popup(), file);
+    Shoot(&Popup(), file);
   }
   EXPECT_EQ(pictures.size(), 3u) << "every kind has its own picture";
   // A full disk's pop-up offers to make room once; the next message has no button.
@@ -51,7 +49,7 @@ TEST_F(TrayTest, PopupShowsEachMessageForItsFullTenSeconds) {
       PopupKind::kWarning, QString::fromStdString(GetText("UGGRID", "MAKE_ROOM")),
       [&] { ++madeRoom; });
   ASSERT_TRUE(Popup().ActionButton()->isVisible());
-  bvtest::Shoot(&Popup(), "popup-make-room.png");
+  Shoot(&Popup(), "popup-make-room.png");
   Popup().ActionButton()->click();
   EXPECT_EQ(madeRoom, 1);
   EXPECT_FALSE(Popup().IsShown());
@@ -84,7 +82,7 @@ TEST_F(TrayTest, PopupShowsEachMessageForItsFullTenSeconds) {
              ->text}};
     for (const auto& [file, text] : causes) {
       Popup().ShowMessage(QString::fromStdString(text), PopupKind::kWarning);
-      bvtest::Shoot(&Popup(), file);
+      Shoot(&Popup(), file);
     }
   }
 
@@ -236,12 +234,12 @@ TEST_F(TrayTest, EngineEventsAndPowerBecomeIconsAndPopups) {
 // A driver failure is said, then ends the program (the child finds the folder in its environment).
 TEST(DriverFailureTest, EndsTheProgramAfterSayingSo) {
   App();
-  std::unique_ptr<bvtest::TempDir> own;
+  std::unique_ptr<TempDir> own;
   std::string folder;
   if (const char* inherited = std::getenv("BV_TEST_DEATH_DIR")) {
     folder = inherited;
   } else {
-    own = std::make_unique<bvtest::TempDir>();
+    own = std::make_unique<TempDir>();
     folder = own->Native();
     setenv("BV_TEST_DEATH_DIR", folder.c_str(), 1);
   }
@@ -263,7 +261,8 @@ TEST(DriverFailureTest, EndsTheProgramAfterSayingSo) {
   std::string expected = GetText("MESSAGE_RECEIVER", "FAILED_TO_LOAD_DRIVER");
   ASSERT_FALSE(expected.empty());
   for (char& c : expected) c = c == '\n' ? ' ' : c;  // the message log keeps one line
-  EXPECT_EQ(bvtest::ReadNative(log), expected + "\n");
+  EXPECT_EQ(ReadNative(log), expected + "\n");
 }
 
 }  // namespace
+}  // namespace bvtest

@@ -11,15 +11,8 @@
 #include "support/ReadOnlyFolder.h"
 #include "ui/widgets/CDlgSureMessage.h"
 
+namespace bvtest {
 namespace {
-
-using bvtest::Grid;
-using bvtest::kMiB;
-using bvtest::ReadNative;
-using bvtest::RunUntil;
-using bvtest::Shoot;
-using bvtest::ViewTest;
-using bvtest::WhenModal;
 
 TEST_F(ViewTest, RecordingOnlyWhileTheDiskIsFullOrAway) {
   CBrevantoView view;
@@ -154,10 +147,10 @@ size_t PopupsWith(const std::string& log, std::string part) {
 
 // Pop-ups only for real causes; a read-only store's files wait and are copied once writable.
 TEST_F(ViewTest, CopiesThatFailShowTheProblemAndOnlyRealCausesPopUp) {
-  bvtest::TempDir src(bvtest::TempDir::Where::kHome);
+  TempDir src(TempDir::Where::kHome);
   ASSERT_FALSE(src.Native().empty());
   const std::string log = dir_.NativeOf("popups.log");
-  bvtest::ScopedEnv popups("BREVANTO_POPUP_LOG", log);
+  ScopedEnv popups("BREVANTO_POPUP_LOG", log);
   const QLocale userLocale;
   QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedKingdom));
   CMainFrame frame;
@@ -233,7 +226,7 @@ TEST_F(ViewTest, CopiesThatFailShowTheProblemAndOnlyRealCausesPopUp) {
   const int64_t copiedAt = plan->LastBackupTime();
   settle();  // a continuous plan's copies raise no pop-up
   EXPECT_EQ(PopupsWith(log, "copied by the plan \"Docs\""), 0u) << ReadNative(log);
-  bvtest::ReadOnlyFolder readOnly(dir_.NativeOf("evol/Docs"));  // the store, not the volume
+  ReadOnlyFolder readOnly(dir_.NativeOf("evol/Docs"));  // the store, not the volume
   if (!readOnly.Failure().empty()) GTEST_SKIP() << readOnly.Failure();
   for (const char* rel : {"new/b.txt", "new/c.txt"}) {
     src.Write(rel, rel);
@@ -340,3 +333,4 @@ TEST_F(ViewTest, CopiesThatFailShowTheProblemAndOnlyRealCausesPopUp) {
 }
 
 }  // namespace
+}  // namespace bvtest

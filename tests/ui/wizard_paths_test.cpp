@@ -3,15 +3,8 @@
 
 namespace fs = std::filesystem;
 
+namespace bvtest {
 namespace {
-
-using bvtest::Profile;
-using bvtest::ReadNative;
-using bvtest::RunUntil;
-using bvtest::Shoot;
-using bvtest::Type;
-using bvtest::WizardTest;
-using bvtest::WriteNative;
 
 // A drive letter ("E:\\x", "E:  /media/e") among the texts a page shows.
 std::string SystemPathShown(QWidget* page) {
@@ -177,3 +170,4 @@ TEST_F(WizardTest, EveryWayThroughEndsCleanly) {
 }
 
 }  // namespace
+}  // namespace bvtest
