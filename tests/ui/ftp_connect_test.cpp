@@ -77,8 +77,7 @@ TEST(FtpConnectDialog, SucceedsOrFailsWithItsCauseAtTheNextTick) {
   // A server that cannot make files private: files only the user can read will not go there.
   ASSERT_TRUE(server.RefuseModes());
   CDlgConnectFtp open(server.Settings("tested/"));
-  ASSERT_TRUE(RunUntil([&] { return open.WorkerEnded(); }, 30000));
-  clock.Advance(1000);
+  ASSERT_TRUE(Ended(open, clock));
   EXPECT_EQ(open.Message()->text().toStdString(),
             (Text("MSG_CONNECTION_SUCCESSFUL") + "\n" + Text("MSG_NOT_ENCRYPTED") + "\n\n" +
              Text("MSG_PRIVATE_NOT_SENT"))
