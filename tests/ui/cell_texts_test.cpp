@@ -100,6 +100,12 @@ TEST(CellTextsTest, DatesCountsAndSchedulesForPeople) {
   stopped.enabled = unplugged.available = false;
   EXPECT_EQ(ComputeStatus(stopped, true, Free(kMiB)).icon, StatusIcon::kBattery);
   EXPECT_EQ(ComputeStatus(unplugged, true, Free(kMiB)).icon, StatusIcon::kAlert);
+  // A share's free space is never measured, so it waits for no figure.
+  PlanSnapshot share = Snap(1, kStorageNetwork);
+  share.root = "\\\\nas\\backup\\";
+  bool known = false;
+  EXPECT_FALSE(IsSnapshotBlocked(share, false, SpaceFigures{}, &known));
+  EXPECT_TRUE(known);
   PlanSnapshot never = Snap(1);
   EXPECT_EQ(LastBackupText(never), Grid("LAST_BACKUP_TIME_HAVE_NOT_RUN"));
   never.lastBackupTime = t;
