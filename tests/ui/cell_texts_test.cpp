@@ -100,12 +100,35 @@ TEST(CellTextsTest, DatesCountsAndSchedulesForPeople) {
   stopped.enabled = unplugged.available = false;
   EXPECT_EQ(ComputeStatus(stopped, true, Free(kMiB)).icon, StatusIcon::kBattery);
   EXPECT_EQ(ComputeStatus(unplugged, true, Free(kMiB)).icon, StatusIcon::kAlert);
-  // A share's free space is never measured, so it waits for no figure.
+  // Blocked for space once a figure says so.
   PlanSnapshot share = Snap(1, kStorageNetwork);
   share.root = "\\\\nas\\backup\\";
-  bool known = false;
-  EXPECT_FALSE(IsSnapshotBlocked(share, false, SpaceFigures{}, &known));
-  EXPECT_TRUE(known);
+  PlanSnapshot pausedShare = share;
+  pausedShare.enabled = false;
+  const struct {
+    PlanSnapshot s;
+    bool battery;
+    SpaceFigures space;
+    bool blocked;
+    int known;  // -1: not looked at
+  } blocks[] = {
+      {Snap(1), false, SpaceFigures{}, false, 0},
+      {Snap(1), false, Free(kTooFullBytes), true, 1},
+      {Snap(1), false, Free(kTooFullBytes + 1), false, -1},
+      {Snap(1), false, SpaceFigures{true, false, 0, 0}, true, -1},
+      {Snap(1), true, Free(kTooFullBytes + 1), true, -1},
+      {share, false, SpaceFigures{}, false, 1},
+      {pausedShare, false, SpaceFigures{}, true, -1},
+  };
+  for (size_t i = 0; i < std::size(blocks); ++i) {
+    SCOPED_TRACE(i);
+    bool known = blocks[i].known != 1;
+    EXPECT_EQ(IsSnapshotBlocked(blocks[i].s, blocks[i].battery, blocks[i].space, &known),
+              blocks[i].blocked);
+    if (blocks[i].known >= 0) {
+      EXPECT_EQ(known, blocks[i].known == 1);
+    }
+  }
   PlanSnapshot never = Snap(1);
   EXPECT_EQ(LastBackupText(never), Grid("LAST_BACKUP_TIME_HAVE_NOT_RUN"));
   never.lastBackupTime = t;

@@ -6,8 +6,49 @@ namespace fs = std::filesystem;
 namespace bvtest {
 namespace {
 
-// Answers read back as sources: only what the plan type uses.
-TEST_F(WizardTest, AnswersBecomeSources) {
+// Answers read back as settings (FTP normalised) and as sources (only what the type uses).
+TEST_F(WizardTest, AnswersBecomeSettingsAndSources) {
+  const std::string ini = Answers(" Docs ", "E:\\Store", 1, false, "C:\\x");
+  PlanSettings s;
+  ASSERT_TRUE(SettingsFromAnswers(ini, &s));
+  EXPECT_EQ(std::make_tuple(s.name, s.storePath, s.storageType),
+            std::make_tuple("Docs", "E:\\Store\\", 1));
+  EXPECT_EQ(std::make_tuple(s.scheduleUnit, s.scheduleNum, s.versionNumber, s.kind, s.enabled),
+            std::make_tuple(kUnitDaily, 1, 4, 1, 0));
+  plat::WriteProfileString(ini, "WizardPage3Options", "Daily", "0");
+  EXPECT_FALSE(SettingsFromAnswers(ini, &s));  // no schedule chosen
+  plat::WriteProfileString(ini, "WizardPage3Options", "Manually", "1");
+  plat::WriteProfileString(ini, "WizardPage3Options", "PlanName", "");
+  EXPECT_FALSE(SettingsFromAnswers(ini, &s));
+  plat::WriteProfileString(ini, "WizardPage3Options", "PlanName", "Docs");
+  plat::WriteProfileInt(ini, "BackupDestination", "StorageType", 4);
+  plat::WriteProfileString(ini, "BackupDestination", "StoragePath", "");
+  FtpSettings typed;
+  typed.port = 2121;
+  typed.root = "backup";
+  typed.user = "ann";
+  typed.password = " p=ss;word ";
+  typed.retryCount = -3;
+  typed.timeout = 500;
+  typed.passive = 0;
+  typed.pinnedKey = "sha256//AbC+/=";
+  for (const auto& [server, shown, store] :
+       {std::tuple{"FTP://Files.Example.COM/", "files.example.com",
+                   "ftp://files.example.com/backup/"},
+        std::tuple{"SFTP://Files.Example.COM:2222/", "sftp://files.example.com:2222",
+                   "sftp://files.example.com:2222/backup/"}}) {
+    typed.server = server;
+    WriteFtpAnswers(ini, typed);
+    ASSERT_TRUE(SettingsFromAnswers(ini, &s));
+    EXPECT_EQ(std::make_tuple(s.storageType, s.ftp.server, s.storePath),
+              std::make_tuple(kStorageFtp, shown, store));
+  }
+  EXPECT_EQ(std::make_tuple(s.ftp.port, s.ftp.root, s.ftp.user, s.ftp.password, s.ftp.passive),
+            std::make_tuple(2121, std::string("/backup/"), std::string("ann"),
+                            std::string(" p=ss;word "), 0));
+  EXPECT_EQ(std::make_tuple(s.ftp.retryCount, s.ftp.timeout, s.ftp.pinnedKey),
+            std::make_tuple(0, 120, std::string("sha256//AbC+/=")));
+
   const std::string src = dir_.SystemOf("src.ini");
   WriteNative(dir_.NativeOf("src.ini"),
               "[BackupDestination]\nBackupType=0\n"
