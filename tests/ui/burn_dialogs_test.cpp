@@ -13,21 +13,17 @@
 #include "ui/disc/CDlgErrBurning.h"
 #include "ui/disc/CDlgStopBurning.h"
 
+namespace bvtest {
 namespace {
-
-using bvtest::ReadNative;
-using bvtest::Shoot;
 
 std::string Text(const char* section, const char* key) { return GetText(section, key); }
 
-class BurnDialogsTest : public bvtest::UiTest {
+class BurnDialogsTest : public UiTest {
  protected:
   void SetUp() override {
     UiTest::SetUp();
     ASSERT_EQ(disc::Initialise(&error_), 0) << error_;
-    // Acts on whichever modal window is up, inside its own loop, each action
-    // deferred on its own so that one that opens a question inside it leaves
-    // the driver free to answer that question.
+    // Acts on the modal window up, each action deferred so that a question it opens is answered.
     connect_ = QObject::connect(&driver_, &QTimer::timeout, [this] {
       RunSoon(&driver_, [this] {
         if (QWidget* w = QApplication::activeModalWidget(); w && onModal_) onModal_(w);
@@ -58,7 +54,7 @@ class BurnDialogsTest : public bvtest::UiTest {
   }
 
   std::string error_;
-  bvtest::ScopedEnv drives_{"BREVANTO_PSEUDO_DRIVES", nullptr};
+  ScopedEnv drives_{"BREVANTO_PSEUDO_DRIVES", nullptr};
   QTimer driver_;
   QMetaObject::Connection connect_;
   std::function<void(QWidget*)> onModal_;
@@ -73,7 +69,7 @@ TEST_F(BurnDialogsTest, ArchiveErasesTheDiscThenSpansDiscs) {
     dir_.Write("Store/Latest/" + rel, std::string(20000 + i, char('a' + i % 26)));
     store.insert("/" + rel);
   }
-  bvtest::WriteNative(Drive(), "old data on the disc");
+  WriteNative(Drive(), "old data on the disc");
   UseDrive(Drive() + "=640K");
   CDlgBurnSetting dialog(Latest());
   dialog.show();
@@ -81,7 +77,7 @@ TEST_F(BurnDialogsTest, ArchiveErasesTheDiscThenSpansDiscs) {
   EXPECT_EQ(dialog.findChild<QLabel*>("archiveSize")->text().toStdString(),
             Text("DIALOG_BURN_SETTING", "COUNTING"));
   EXPECT_FALSE(dialog.ArchiveButton()->isEnabled());
-  ASSERT_TRUE(bvtest::RunUntil([&] { return dialog.ArchiveButton()->isEnabled(); }));
+  ASSERT_TRUE(RunUntil([&] { return dialog.ArchiveButton()->isEnabled(); }));
   EXPECT_EQ(dialog.TotalBytes(), 40 * 20000u + 39 * 20);
   EXPECT_EQ(dialog.findChild<QComboBox*>("recorderBox")->currentText().toStdString(),
             "Image file " + Drive());
@@ -142,8 +138,7 @@ TEST_F(BurnDialogsTest, ArchiveErasesTheDiscThenSpansDiscs) {
   std::set<std::string> archived;
   for (int n = 1; n <= 2; ++n) {
     EXPECT_EQ(ReadNative(Image(n)).find("old data"), std::string::npos);
-    for (const std::string& f : bvtest::ImageFiles(Image(n)))
-      EXPECT_TRUE(archived.insert(f).second);
+    for (const std::string& f : ImageFiles(Image(n))) EXPECT_TRUE(archived.insert(f).second);
   }
   EXPECT_EQ(archived, store);
 }
@@ -180,7 +175,7 @@ TEST_F(BurnDialogsTest, StopWhileWaitingAndAFailedWriteAskAndTell) {
   }
   // A "disc" on a full file system: the write fails part way and says why.
   const std::string small = dir_.Native() + "/small";
-  bvtest::Shell("mkdir -p " + bvtest::Quote(small));
+  Shell("mkdir -p " + Quote(small));
   if (mount("tmpfs", small.c_str(), "tmpfs", 0, "size=256k") != 0)
     GTEST_SKIP() << "no tmpfs can be mounted here (needs root)";
   UseDrive(small + "/drive.iso=4M");
@@ -204,8 +199,7 @@ TEST_F(BurnDialogsTest, StopWhileWaitingAndAFailedWriteAskAndTell) {
   umount2(small.c_str(), MNT_DETACH);
 }
 
-// A log-out while a disc is written ends the job at once, without a
-// question: the part-written image goes and the log says so.
+// A log-out while a disc is written ends the job at once, without a question; the log says so.
 TEST_F(BurnDialogsTest, AnExitRequestEndsTheJobWithoutAQuestion) {
   for (int i = 0; i < 6; ++i)
     dir_.Write("Store/Latest/big/f" + std::to_string(i), std::string(16 << 20, char('a' + i)));
@@ -239,8 +233,7 @@ TEST_F(BurnDialogsTest, AnExitRequestEndsTheJobWithoutAQuestion) {
       << log;
 }
 
-// Image files that cannot be written where they should lie are named as such,
-// never offered as blank discs; a plan on a server or in a bucket is refused in words.
+// Unwritable image files are named as such; a plan on a server or in a bucket is refused.
 TEST_F(BurnDialogsTest, ImageFilesThatCannotBeWrittenAndServerPlansSaySo) {
   dir_.Write("Store/Latest/a.txt", "a");
   dir_.Write("locked.iso", "old");
@@ -248,7 +241,7 @@ TEST_F(BurnDialogsTest, ImageFilesThatCannotBeWrittenAndServerPlansSaySo) {
   const std::string missing = dir_.NativeOf("gone/disc.iso");
   UseDrive(missing + ";" + dir_.NativeOf("locked.iso"));
   CDlgBurnSetting dialog(Latest());
-  ASSERT_TRUE(bvtest::RunUntil([&] { return dialog.TotalBytes() == 1; }));
+  ASSERT_TRUE(RunUntil([&] { return dialog.TotalBytes() == 1; }));
   QComboBox* box = dialog.RecorderBox();
   ASSERT_EQ(box->count(), 2);
   EXPECT_EQ(box->itemText(0).toStdString(),
@@ -272,3 +265,4 @@ TEST_F(BurnDialogsTest, ImageFilesThatCannotBeWrittenAndServerPlansSaySo) {
 }
 
 }  // namespace
+}  // namespace bvtest

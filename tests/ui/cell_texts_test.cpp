@@ -1,5 +1,4 @@
-// The plan cards' texts and states from a plan's snapshot, and the removal
-// of a deleted plan's files from its store.
+// The plan cards' texts and states from a snapshot, and a deleted plan's files removed.
 #include <tuple>
 
 #include "UiTestKit.h"
@@ -15,9 +14,8 @@
 
 namespace fs = std::filesystem;
 
+namespace bvtest {
 namespace {
-
-using bvtest::App;
 
 constexpr uint64_t kMiB = 1048576;
 
@@ -38,82 +36,10 @@ PlanSnapshot Snap(int32_t unit, int32_t type = kStorageLocal) {
 
 SpaceFigures Free(uint64_t bytes) { return {true, true, bytes, 100 * bytes}; }
 
-TEST(CellStatusTest, FirstRuleThatAppliesWinsAndBlockedWaitsForASpaceFigure) {
-  const SpaceFigures plenty = Free(500 * kMiB);
-  PlanSnapshot unplugged = Snap(1);
-  unplugged.available = false;
-  PlanSnapshot stoppedManual = Snap(8);
-  stoppedManual.enabled = false;
-  PlanSnapshot running = Snap(4);
-  running.mode = 2;
-  PlanSnapshot paused = running;
-  paused.enabled = false;
-  PlanSnapshot failing = running;
-  failing.copyError = 19;
-  const struct {
-    PlanSnapshot s;
-    bool battery;
-    SpaceFigures space;
-    const char* key;
-    StatusIcon icon;
-  } cases[] = {
-      {unplugged, false, plenty, "PLAN_STATUS_LOGGING", StatusIcon::kAlert},
-      {unplugged, true, plenty, "PLAN_STATUS_LOGGING", StatusIcon::kAlert},
-      {stoppedManual, false, plenty, "PLAN_STATUS_STOPPED", StatusIcon::kStopped},
-      {stoppedManual, true, plenty, "PLAN_STATUS_LOGGING", StatusIcon::kBattery},
-      {paused, false, plenty, "STATUS_PAUSED", StatusIcon::kStopped},
-      {failing, false, Free(5 * kMiB), "STATUS_FAILING", StatusIcon::kFailing},
-      {Snap(1), false, Free(5 * kMiB), "PLAN_STATUS_LOGGING", StatusIcon::kAlert},
-      {running, false, plenty, "PLAN_STATUS_PROTECTING", StatusIcon::kWaiting},
-      {Snap(1), false, plenty, "PLAN_STATUS_WATCHING", StatusIcon::kWatching},
-      {Snap(5), false, plenty, "PLAN_STATUS_WAITING", StatusIcon::kWaiting},
-      // Only local and USB disks are measured: a full network drive stays watching.
-      {Snap(1, kStorageNetwork), false, Free(1), "PLAN_STATUS_WATCHING", StatusIcon::kWatching},
-  };
-  for (size_t i = 0; i < std::size(cases); ++i) {
-    SCOPED_TRACE(i);
-    const PlanStatus st = ComputeStatus(cases[i].s, cases[i].battery, cases[i].space);
-    EXPECT_STREQ(st.textKey, cases[i].key);
-    EXPECT_EQ(st.icon, cases[i].icon);
-    EXPECT_EQ(st.animated, i == 7);
-  }
-
-  // Blocked for space once a figure says so.
-  PlanSnapshot share = Snap(1, kStorageNetwork);
-  share.root = "\\\\nas\\backup\\";
-  PlanSnapshot pausedShare = share;
-  pausedShare.enabled = false;
-  const struct {
-    PlanSnapshot s;
-    bool battery;
-    SpaceFigures space;
-    bool blocked;
-    int known;  // -1: not looked at
-  } blocks[] = {
-      {Snap(1), false, SpaceFigures{}, false, 0},
-      {Snap(1), false, Free(kTooFullBytes), true, 1},
-      {Snap(1), false, Free(kTooFullBytes + 1), false, -1},
-      {Snap(1), false, SpaceFigures{true, false, 0, 0}, true, -1},
-      {Snap(1), true, Free(kTooFullBytes + 1), true, -1},
-      {share, false, SpaceFigures{}, false, 1},
-      {pausedShare, false, SpaceFigures{}, true, -1},
-  };
-  for (size_t i = 0; i < std::size(blocks); ++i) {
-    SCOPED_TRACE(i);
-    bool known = blocks[i].known != 1;
-    EXPECT_EQ(IsSnapshotBlocked(blocks[i].s, blocks[i].battery, blocks[i].space, &known),
-              blocks[i].blocked);
-    if (blocks[i].known >= 0) {
-      EXPECT_EQ(known, blocks[i].known == 1);
-    }
-  }
-}
-
-// Dates in the user's locale with four-digit years; counts with nouns and
-// grouping; schedules and backup times in words.
+// Dates in the user's locale with four-digit years; counts; schedules and problems in words.
 TEST(CellTextsTest, DatesCountsAndSchedulesForPeople) {
   App();
-  bvtest::ScopedEnv tz("TZ", "UTC");
+  ScopedEnv tz("TZ", "UTC");
   const QLocale userLocale;
   const int64_t t = 1236434700;  // 7 March 2009 14:05 UTC
   const struct {
@@ -142,8 +68,7 @@ TEST(CellTextsTest, DatesCountsAndSchedulesForPeople) {
   EXPECT_NE(FormatCellDate(t).find("3/7/2009"), std::string::npos) << FormatCellDate(t);
   QLocale::setDefault(userLocale);
 
-  // Fields take the values in order; a translated text with more fields than
-  // values never reads past them.
+  // A text with more fields than values never reads past them.
   EXPECT_EQ(FormatText("%d files by \"%s\"", {"12", "Docs"}), "12 files by \"Docs\"");
   EXPECT_EQ(FormatText("%s%% of %ld (%.2d)", {"50", "7", "3"}), "50% of 7 (3)");
   EXPECT_EQ(FormatText("%s and %s and %d", {"a"}), "a and  and ");
@@ -169,6 +94,40 @@ TEST(CellTextsTest, DatesCountsAndSchedulesForPeople) {
     snap.enabled = false;
     snap.hasTask = true;
     EXPECT_EQ(NextBackupText(snap), Grid((std::string("NEXT_BACKUP_TIME_") + paused).c_str()));
+  }
+  // On battery a stopped plan only records changes; an unplugged disk still says so first.
+  PlanSnapshot stopped = Snap(8), unplugged = Snap(1);
+  stopped.enabled = unplugged.available = false;
+  EXPECT_EQ(ComputeStatus(stopped, true, Free(kMiB)).icon, StatusIcon::kBattery);
+  EXPECT_EQ(ComputeStatus(unplugged, true, Free(kMiB)).icon, StatusIcon::kAlert);
+  // Blocked for space once a figure says so.
+  PlanSnapshot share = Snap(1, kStorageNetwork);
+  share.root = "\\\\nas\\backup\\";
+  PlanSnapshot pausedShare = share;
+  pausedShare.enabled = false;
+  const struct {
+    PlanSnapshot s;
+    bool battery;
+    SpaceFigures space;
+    bool blocked;
+    int known;  // -1: not looked at
+  } blocks[] = {
+      {Snap(1), false, SpaceFigures{}, false, 0},
+      {Snap(1), false, Free(kTooFullBytes), true, 1},
+      {Snap(1), false, Free(kTooFullBytes + 1), false, -1},
+      {Snap(1), false, SpaceFigures{true, false, 0, 0}, true, -1},
+      {Snap(1), true, Free(kTooFullBytes + 1), true, -1},
+      {share, false, SpaceFigures{}, false, 1},
+      {pausedShare, false, SpaceFigures{}, true, -1},
+  };
+  for (size_t i = 0; i < std::size(blocks); ++i) {
+    SCOPED_TRACE(i);
+    bool known = blocks[i].known != 1;
+    EXPECT_EQ(IsSnapshotBlocked(blocks[i].s, blocks[i].battery, blocks[i].space, &known),
+              blocks[i].blocked);
+    if (blocks[i].known >= 0) {
+      EXPECT_EQ(known, blocks[i].known == 1);
+    }
   }
   PlanSnapshot never = Snap(1);
   EXPECT_EQ(LastBackupText(never), Grid("LAST_BACKUP_TIME_HAVE_NOT_RUN"));
@@ -264,11 +223,9 @@ TEST(CellTextsTest, DatesCountsAndSchedulesForPeople) {
             "Documents: the disk BACKUP is not connected since 14:05");
 }
 
-// Only the files the plan's journal names go, never those a plan sharing the store protects
-// (nothing when its rules cannot be read); a store left empty goes; a worker that goes away
-// lets its removal finish first.
+// Only the journal's files go, never another plan's; an empty store goes; the worker finishes.
 TEST(StoreRemovalTest, RemovesOnlyThePlansFilesAndFinishesBeforeTheWorkerGoes) {
-  bvtest::TempDir dir;
+  TempDir dir;
   const std::string sys = dir.System();
   auto journal = [&](const std::string& rel, const std::vector<std::string>& paths) {
     fs::create_directories(dir.NativeOf(rel));
@@ -322,3 +279,4 @@ TEST(StoreRemovalTest, RemovesOnlyThePlansFilesAndFinishesBeforeTheWorkerGoes) {
 }
 
 }  // namespace
+}  // namespace bvtest

@@ -6,11 +6,8 @@
 #include "engine/ActivityLogger.h"
 #include "ui/main/EventPump.h"
 
+namespace bvtest {
 namespace {
-
-using bvtest::App;
-
-using bvtest::RunUntil;
 
 size_t CountOf(const std::string& text, const std::string& what) {
   size_t n = 0;
@@ -51,17 +48,16 @@ class EventPumpTest : public ::testing::Test {
     std::string all;
     std::error_code ec;
     for (const auto& entry : std::filesystem::directory_iterator(dir_.NativeOf("log"), ec))
-      all += bvtest::ReadNative(entry.path().string());
+      all += ReadNative(entry.path().string());
     return all;
   }
 
-  bvtest::TempDir dir_;
+  TempDir dir_;
   CEventPump pump_;
   std::vector<std::pair<CMEvent*, EventData>> seen_;
 };
 
-// Events reach the window and the log once each, the monitor's own neither;
-// past the bound the queue holds 200 and the log gets every record.
+// Events reach the window and the log once each; past the bound the log still gets every one.
 TEST_F(EventPumpTest, EventsReachTheWindowWithinTheBoundAndTheLogInFull) {
   CMEvent newFile("NewFile");  // the monitor's channels
   CMEvent launch("Launch");
@@ -162,3 +158,4 @@ TEST(RunSoonTest, AModalLoopGetsCallsPostedBeforeItBegan) {
 }
 
 }  // namespace
+}  // namespace bvtest

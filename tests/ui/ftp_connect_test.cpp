@@ -24,28 +24,28 @@
 
 namespace fs = std::filesystem;
 
+namespace bvtest {
 namespace {
 
 QString Text(const char* key) { return QString::fromStdString(GetText("DIALOG_CONNECT_FTP", key)); }
 
 // The test's worker has ended and the next tick has read its result.
-bool Ended(CDlgConnectFtp& dialog, bvtest::ManualClock& clock) {
-  if (!bvtest::RunUntil([&] { return dialog.WorkerEnded(); }, 30000)) return false;
+bool Ended(CDlgConnectFtp& dialog, ManualClock& clock) {
+  if (!RunUntil([&] { return dialog.WorkerEnded(); }, 30000)) return false;
   clock.Advance(1000);
   return true;
 }
 
 }  // namespace
 
-// A plain connection succeeds, unencrypted, at the next tick; a wrong password
-// fails there too, saying why, in a window that shows its whole text.
+// Success (unencrypted) and failure (with its cause, shown whole) are read at the next tick.
 TEST(FtpConnectDialog, SucceedsOrFailsWithItsCauseAtTheNextTick) {
-  bvtest::App();
-  bvtest::FtpServer server;
+  App();
+  FtpServer server;
   if (!server.Ok()) GTEST_SKIP() << server.Reason();
-  bvtest::ManualClock clock;
+  ManualClock clock;
   CDlgConnectFtp good(server.Settings("tested/"));
-  ASSERT_TRUE(bvtest::RunUntil([&] { return good.WorkerEnded(); }, 30000));
+  ASSERT_TRUE(RunUntil([&] { return good.WorkerEnded(); }, 30000));
   EXPECT_FALSE(good.Succeeded()) << "the result is read at the tick only";
   clock.Advance(1000);
   EXPECT_EQ(good.Message()->text(),
@@ -74,12 +74,10 @@ TEST(FtpConnectDialog, SucceedsOrFailsWithItsCauseAtTheNextTick) {
                          {store, server.NativeOf("/bvuser/" + held)}));
   }
 
-  // A server that refuses to make files private: the test warns that files only the user can
-  // read will not be sent there.
+  // A server that cannot make files private: files only the user can read will not go there.
   ASSERT_TRUE(server.RefuseModes());
   CDlgConnectFtp open(server.Settings("tested/"));
-  ASSERT_TRUE(bvtest::RunUntil([&] { return open.WorkerEnded(); }, 30000));
-  clock.Advance(1000);
+  ASSERT_TRUE(Ended(open, clock));
   EXPECT_EQ(open.Message()->text().toStdString(),
             (Text("MSG_CONNECTION_SUCCESSFUL") + "\n" + Text("MSG_NOT_ENCRYPTED") + "\n\n" +
              Text("MSG_PRIVATE_NOT_SENT"))
@@ -101,12 +99,10 @@ TEST(FtpConnectDialog, SucceedsOrFailsWithItsCauseAtTheNextTick) {
   EXPECT_EQ(bad.Ticks(), 0) << "the timer stopped";
 }
 
-// The object storage test lists, writes, reads back and deletes its probe,
-// or names the step that failed and why; a bucket keeping old versions
-// itself is said too.
+// The probe passes or names the failing step and why; a bucket keeping versions itself is said.
 TEST(ObjectConnectDialog, PassesOrNamesTheFailingStepAndItsCause) {
-  bvtest::App();
-  bvtest::CephGateway gw;
+  App();
+  CephGateway gw;
   ASSERT_TRUE(gw.Ok()) << gw.Reason();
   ASSERT_TRUE(gw.MakeBucket("probed"));
   ASSERT_TRUE(gw.MakeBucket("kept"));
@@ -147,21 +143,17 @@ TEST(ObjectConnectDialog, PassesOrNamesTheFailingStepAndItsCause) {
   for (const auto& row : rows) {
     CDlgConnectObjectStore dialog(row.settings);
     dialog.show();
-    ASSERT_TRUE(bvtest::RunUntil([&] { return dialog.Finished(); }, 30000));
+    ASSERT_TRUE(RunUntil([&] { return dialog.Finished(); }, 30000));
     EXPECT_EQ(dialog.Message()->text().toStdString(), row.said);
   }
   EXPECT_TRUE(gw.Keys("probed", "").empty()) << "the probe is gone";
 
-  // A store an earlier plan of this installation made there (no plan records it) is said, and
-  // continued on the user's word alone; another installation's store, or a living plan's, is
-  // never offered and said so, and nothing is written in it. The box shows the whole of its words.
-  bvtest::TempDir data;
-  bvtest::ScopedEnv dataDir("BREVANTO_DATA_DIR", data.Native());
+  // An earlier plan's store is continued on the user's word alone; others are refused in words
+  // naming the store found, nothing written; the box shows its words whole.
+  TempDir data;
+  ScopedEnv dataDir("BREVANTO_DATA_DIR", data.Native());
   ASSERT_TRUE(gw.MakeBucket("earlier"));
   const std::string id = NewStoreId(), living = NewStoreId();
-  // A store an earlier plan left with another installation's store below it is not offered
-  // (nor one inside another store), and the words name the store found, not the folder typed:
-  // so are a marker that is none and copies without a marker, there or above.
   for (const auto& [folder, marker] :
        {std::pair{"mine", StoreMarkerText(id, {}, InstallationId())},
         std::pair{"theirs", StoreMarkerText(NewStoreId(), {}, NewStoreId())},
@@ -205,7 +197,7 @@ TEST(ObjectConnectDialog, PassesOrNamesTheFailingStepAndItsCause) {
     bool asked = false;
     dialog.SetContinueQuestion([&](const QString&) { return asked = true, row.answer; });
     dialog.show();
-    ASSERT_TRUE(bvtest::RunUntil([&] { return dialog.Finished(); }, 30000));
+    ASSERT_TRUE(RunUntil([&] { return dialog.Finished(); }, 30000));
     EXPECT_EQ(asked, row.asked) << row.prefix;
     EXPECT_EQ(dialog.Message()->text().toStdString(), row.said);
     EXPECT_EQ(dialog.ContinuedStore(), row.continued);
@@ -215,23 +207,21 @@ TEST(ObjectConnectDialog, PassesOrNamesTheFailingStepAndItsCause) {
     EXPECT_GE(box->height(), box->heightForWidth(box->width())) << "clipped: " << row.prefix;
     EXPECT_TRUE(dialog.rect().contains(box->geometry())) << row.prefix;
   }
-  // Behind an endpoint that counts what it is sent: another installation's store, or a marker
-  // that cannot be read now, gets no test object (nothing is put at all).
+  // Another installation's store, or a marker unreadable now, gets no test object at all.
   const struct {
-    bvtest::HostileS3::Manner manner;
+    HostileS3::Manner manner;
     std::string said;
-  } hostile[] = {
-      {bvtest::HostileS3::kHonest, held("FOUND_OTHER_INSTALLATION", "s3://hostile/theirs/")},
-      {bvtest::HostileS3::kMarker500, held("FOUND_UNCHECKED", "s3://hostile/theirs/")}};
+  } hostile[] = {{HostileS3::kHonest, held("FOUND_OTHER_INSTALLATION", "s3://hostile/theirs/")},
+                 {HostileS3::kMarker500, held("FOUND_UNCHECKED", "s3://hostile/theirs/")}};
   for (const auto& row : hostile) {
-    bvtest::HostileS3 s3(row.manner);
+    HostileS3 s3(row.manner);
     ObjectSession planted;
     planted.SetOptions(s3.Settings("theirs/"));
     ASSERT_TRUE(
         planted.PutText("theirs/Brevanto.dat", StoreMarkerText(NewStoreId(), {}, NewStoreId()))
             .Ok());
     CDlgConnectObjectStore dialog(s3.Settings("theirs/"));
-    ASSERT_TRUE(bvtest::RunUntil([&] { return dialog.Finished(); }, 30000));
+    ASSERT_TRUE(RunUntil([&] { return dialog.Finished(); }, 30000));
     EXPECT_EQ(dialog.Message()->text().toStdString(), row.said);
     EXPECT_FALSE(dialog.Succeeded());
     int puts = 0;
@@ -240,12 +230,10 @@ TEST(ObjectConnectDialog, PassesOrNamesTheFailingStepAndItsCause) {
   }
 }
 
-// A self-hosted gateway's own certificate: its key is shown and offered for
-// trust, and once trusted the test passes with it pinned; a pinned key the
-// gateway no longer shows is offered as changed. Declined, nothing is kept.
+// An unvouched certificate's key is offered (as changed when another is pinned); declined, none.
 TEST(ObjectConnectDialog, OffersTheKeyOfAnUnvouchedCertificate) {
-  bvtest::App();
-  bvtest::CephGateway tls(0, true);
+  App();
+  CephGateway tls(0, true);
   ASSERT_TRUE(tls.Ok()) << tls.Reason();
   ASSERT_TRUE(tls.MakeBucket("sealed"));
   ObjectStoreSettings s = tls.Settings("sealed", "team/");
@@ -267,10 +255,10 @@ TEST(ObjectConnectDialog, OffersTheKeyOfAnUnvouchedCertificate) {
     QString asked;
     dialog.SetTrustQuestion([&](const QString& question) { return asked = question, row.trust; });
     dialog.show();
-    ASSERT_TRUE(bvtest::RunUntil([&] { return !asked.isEmpty(); }, 30000));
+    ASSERT_TRUE(RunUntil([&] { return !asked.isEmpty(); }, 30000));
     EXPECT_TRUE(asked.contains(text(row.said))) << asked.toStdString();
     EXPECT_TRUE(asked.contains(QString::fromStdString(tls.PinnedKey()))) << asked.toStdString();
-    ASSERT_TRUE(bvtest::RunUntil([&] { return dialog.Finished(); }, 30000));
+    ASSERT_TRUE(RunUntil([&] { return dialog.Finished(); }, 30000));
     EXPECT_EQ(dialog.Succeeded(), row.trust);
     EXPECT_EQ(dialog.AcceptedKey(), row.trust ? tls.PinnedKey() : "");
     if (row.trust) {
@@ -280,18 +268,16 @@ TEST(ObjectConnectDialog, OffersTheKeyOfAnUnvouchedCertificate) {
   EXPECT_TRUE(tls.Keys("sealed", "").empty()) << "the probe is gone";
 }
 
-// An unvouched server key (TLS, SSH) is shown before any login and, once
-// trusted, pinned: the test passes encrypted; a later new key is refused,
-// shown and, once trusted, pinned in its turn.
+// An unvouched server key (TLS, SSH) is shown before any login, then pinned; so is a new one.
 TEST(FtpConnectDialog, ShowsTheKeyOfAnUnvouchedServerAndRefusesANewOne) {
-  bvtest::App();
-  bvtest::ManualClock clock;
-  bvtest::FtpServer tls(/*tls=*/true);
-  bvtest::SshServer ssh;
+  App();
+  ManualClock clock;
+  FtpServer tls(/*tls=*/true);
+  SshServer ssh;
   for (const bool overSsh : {false, true}) {
     SCOPED_TRACE(overSsh ? "SFTP" : "FTP over TLS");
     if (!(overSsh ? ssh.Ok() : tls.Ok())) GTEST_SKIP() << (overSsh ? ssh.Reason() : tls.Reason());
-    std::optional<bvtest::ScopedEnv> home;
+    std::optional<ScopedEnv> home;
     FtpSettings unknown = overSsh ? ssh.Settings("keys/") : tls.Settings("keys/");
     if (overSsh) {
       home.emplace("HOME", ssh.ClientHome());
@@ -333,12 +319,10 @@ TEST(FtpConnectDialog, ShowsTheKeyOfAnUnvouchedServerAndRefusesANewOne) {
   }
 }
 
-// Cancel asks first; an abandoned test's worker ends on its own. A server that
-// logs in but never confirms the test file is given a minute for it, then the
-// test says so and its worker stops.
+// Cancel asks first; an abandoned worker ends on its own; an unconfirmed test file gets a minute.
 TEST(FtpConnectDialog, AnAbandonedTestEndsOnItsOwn) {
-  bvtest::App();
-  bvtest::ManualClock clock;
+  App();
+  ManualClock clock;
   // A server that takes connections and never says a word.
   const int mute = socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in addr{};
@@ -370,10 +354,8 @@ TEST(FtpConnectDialog, AnAbandonedTestEndsOnItsOwn) {
   EXPECT_EQ(dialog->Ticks(), 3) << "an abandoned test counts no more ticks";
   std::weak_ptr<CDlgConnectFtp::State> worker = dialog->Watch();
   dialog.reset();
-  EXPECT_TRUE(bvtest::RunUntil([&] { return worker.expired(); }, 30000))
-      << "the worker never ended";
-  // A longer time-out is waited for beyond 21 ticks; the answer that ends
-  // the wait is said with its cause.
+  EXPECT_TRUE(RunUntil([&] { return worker.expired(); }, 30000)) << "the worker never ended";
+  // A longer time-out is waited for beyond 21 ticks; what ends the wait is said with its cause.
   silent.timeout = 60;
   CDlgConnectFtp patient(silent);
   clock.Advance(30000);
@@ -389,16 +371,16 @@ TEST(FtpConnectDialog, AnAbandonedTestEndsOnItsOwn) {
   EXPECT_TRUE(patient.Message()->text().startsWith(Text("MSG_CONNECTION_FAIL") + "\n"))
       << patient.Message()->text().toStdString();
 
-  bvtest::FtpServer server;
+  FtpServer server;
   if (!server.Ok()) GTEST_SKIP() << server.Reason();
-  bvtest::FtpRelay relay(server.Port());
-  relay.SetFault(bvtest::FtpRelay::Fault::kNoConfirm);
+  FtpRelay relay(server.Port());
+  relay.SetFault(FtpRelay::Fault::kNoConfirm);
   FtpSettings unconfirmed = server.Settings("unconfirmed/");
   unconfirmed.port = relay.Port();
   unconfirmed.timeout = 10;
   auto waiting = std::make_unique<CDlgConnectFtp>(unconfirmed);
   const std::string folder = server.NativeOf("/bvuser/unconfirmed");
-  ASSERT_TRUE(bvtest::RunUntil(
+  ASSERT_TRUE(RunUntil(
       [&] {
         std::error_code error;
         for (const auto& e : fs::directory_iterator(folder, error))
@@ -414,7 +396,7 @@ TEST(FtpConnectDialog, AnAbandonedTestEndsOnItsOwn) {
             FormatText(GetText("DIALOG_CONNECT_FTP", "MSG_TEST_FILE_UNCONFIRMED"), {"60"}));
   std::weak_ptr<CDlgConnectFtp::State> stopped = waiting->Watch();
   waiting.reset();
-  EXPECT_TRUE(bvtest::RunUntil([&] { return stopped.expired(); }, 5000)) << "it goes on";
+  EXPECT_TRUE(RunUntil([&] { return stopped.expired(); }, 5000)) << "it goes on";
   // A slow but working server (10 KB/s: it confirms the test file after about 25 s) passes.
   ASSERT_TRUE(server.LimitBandwidth(10));
   CDlgConnectFtp slow(server.Settings("slow/"));
@@ -430,3 +412,5 @@ TEST(FtpConnectDialog, AnAbandonedTestEndsOnItsOwn) {
                                        .count()
                                 << " s";
 }
+
+}  // namespace bvtest

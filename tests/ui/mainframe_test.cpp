@@ -11,12 +11,10 @@
 #include "ui/tray/CDlgSystrayMesssage.h"
 #include "ui/widgets/CDlgTimer.h"
 
+namespace bvtest {
 namespace {
 
-using bvtest::Shoot;
-using bvtest::WhenModal;
-
-class MainFrameTest : public bvtest::UiTest {
+class MainFrameTest : public UiTest {
  protected:
   int Setting(const char* section, const char* key) const {
     return plat::GetProfileInt(GetInternalSettingsPath(), section, key, -1);
@@ -31,8 +29,7 @@ class FrameOn : public CMainFrame {
   bool CanMinimise() const override { return kTaskBar; }
 };
 
-// Closing goes to the icon or the task bar, saying why once for good, and
-// Open or the icon bring it back; with neither, closing ends the program.
+// Closing goes to the icon or the task bar (said once for good); with neither, the program ends.
 TEST_F(MainFrameTest, ClosingFollowsTheDesktopAndSaysWhyOnceForGood) {
   CDlgSystrayMesssage& popup = CDlgSystrayMesssage::Instance();
   popup.HideMessage();
@@ -89,9 +86,7 @@ TEST_F(MainFrameTest, ClosingFollowsTheDesktopAndSaysWhyOnceForGood) {
   EXPECT_TRUE(Said("closing its window ends the program")) << Messages();
 }
 
-// The icon's menu and the window open the help; the menu's restore opens the
-// restore window at the first plan (without one it says why); About names the
-// project's version.
+// Help from the menu and the window; restore at the first plan (or why not); About's version.
 TEST_F(MainFrameTest, HelpRestoreAndVersionAreWithinReach) {
   CMainFrame frame;
   const QList<QAction*> menu = frame.Menu()->actions();
@@ -124,8 +119,7 @@ TEST_F(MainFrameTest, HelpRestoreAndVersionAreWithinReach) {
   EXPECT_TRUE(Said("Version 3.0.0 ")) << Messages();
 }
 
-// Exit closes at once or after the timed question (Escape keeps it open);
-// closing stores the position unless minimised.
+// Exit closes at once or after the timed question; the position is stored unless minimised.
 TEST_F(MainFrameTest, ExitStoresThePositionAndCloses) {
   enum Answer { kNone, kEscape, kAccept, kRunOut };
   const struct {
@@ -139,7 +133,7 @@ TEST_F(MainFrameTest, ExitStoresThePositionAndCloses) {
                {kNone, false, true}};
   WriteInternalInt("Application Position", "x", 40);
   WriteInternalInt("Application Position", "y", 50);
-  bvtest::ManualClock clock;
+  ManualClock clock;
   for (const auto& c : cases) {
     SCOPED_TRACE(c.answer);
     WriteInternalInt("Show Notification", "Confirm", c.answer != kNone);
@@ -191,3 +185,4 @@ TEST_F(MainFrameTest, ExitStoresThePositionAndCloses) {
 }
 
 }  // namespace
+}  // namespace bvtest

@@ -1,49 +1,28 @@
-// The restore window over stores on servers on loopback: one without end,
-// FTP and object stores whose revisions are listed when a file is opened, and
-// a store of tens of thousands of files ticked at once.
+// The restore window over stores on loopback servers: one without end, FTP and
+// object stores listing revisions as a file opens, and a huge folder ticked.
 #include <unistd.h>
 
-#include <QPlainTextEdit>
 #include <chrono>
-#include <map>
 #include <set>
 
-#include "UiTestKit.h"
-#include "common/Texts.h"
-#include "history/StoreAccess.h"
-#include "history/VersionTree.h"
+#include "RestoreTestKit.h"
 #include "support/CephGateway.h"
 #include "support/EndlessFtpServer.h"
 #include "support/FtpServer.h"
-#include "ui/restore/CDlgRestore.h"
-#include "ui/restore/CDlgRestoreProgress.h"
-#include "ui/restore/CRestoreTree.h"
-#include "ui/restore/RestoreRelay.h"
-#include "ui/restore/RestoreTexts.h"
 
 namespace fs = std::filesystem;
 
+namespace bvtest {
 namespace {
 
-using bvtest::FilesBelow;
-using bvtest::RunUntil;
-using bvtest::WriteNative;
+class RestoreServerTest : public RestoreTest {};
 
-class RestoreServerTest : public bvtest::UiTest {
- protected:
-  void TearDown() override {
-    RunUntil([] { return DiscardedRestoreJobsRunning() == 0; });
-    UiTest::TearDown();
-  }
-};
-
-// A server nesting folders without end: the first level still comes; a
-// ticked folder is looked through on a job, with its progress shown, while
+// Folders without end: the first level comes; a ticked folder is looked through on a job while
 // the window goes on; Stop ends it.
 TEST_F(RestoreServerTest, AServerWithoutEndNeitherHangsNorHoldsTheWindow) {
   for (const bool wide : {false, true}) {
     SCOPED_TRACE(wide);
-    bvtest::EndlessFtpServer server(wide, 5000);
+    EndlessFtpServer server(wide, 5000);
     ASSERT_TRUE(server.Ok());
     PlanSettings s;
     s.name = wide ? "Wide" : "Chain";
@@ -83,17 +62,16 @@ TEST_F(RestoreServerTest, AServerWithoutEndNeitherHangsNorHoldsTheWindow) {
   }
 }
 
-// A store on a server or in a bucket lists its revisions by names: opening a
-// file fetches their sizes and dates on a job, its version rows show them, and
-// a chosen revision comes back byte for byte (through a private file beside it).
+// Revisions listed by name: opening a file fetches their sizes and dates on a job, and a chosen
+// one comes back byte for byte.
 TEST_F(RestoreServerTest, AServerStoreListsVersionsWhenOpenedAndRestoresAChosenOne) {
   std::string older(300000, 'o');
   for (size_t at = 0; at < older.size(); at += 7) older[at] = static_cast<char>(at % 251);
   const std::map<std::string, std::string> files = {{"Latest/C/docs/r.txt", "three"},
                                                     {"Revision/C/docs/r(0001).txt", "1"},
                                                     {"Revision/C/docs/r(0002).txt", older}};
-  bvtest::FtpServer ftp;
-  bvtest::CephGateway gw;
+  FtpServer ftp;
+  CephGateway gw;
   for (const bool bucket : {true, false}) {  // the bucket first: no FTP server skips the rest
     SCOPED_TRACE(bucket ? "bucket" : "FTP");
     PlanSettings s;
@@ -103,8 +81,7 @@ TEST_F(RestoreServerTest, AServerStoreListsVersionsWhenOpenedAndRestoresAChosenO
     if (bucket) {
       ASSERT_TRUE(gw.Ok() && gw.MakeBucket("restore")) << gw.Reason();
       for (const auto& [rel, bytes] : files)
-        ASSERT_EQ(gw.Request("PUT", "/restore/" + bvtest::UriEncode("team/" + rel, true), bytes),
-                  200);
+        ASSERT_EQ(gw.Request("PUT", "/restore/" + UriEncode("team/" + rel, true), bytes), 200);
       s.storageType = kStorageObject;
       s.objectStore = gw.Settings("restore", "team");
       s.storePath = "s3://restore/team/";
@@ -143,21 +120,19 @@ TEST_F(RestoreServerTest, AServerStoreListsVersionsWhenOpenedAndRestoresAChosenO
       EXPECT_FALSE(v->text(CRestoreTree::kSize).isEmpty() ||
                    v->text(CRestoreTree::kDate).isEmpty());
     versions[1]->setCheckState(0, Qt::Checked);
-    bvtest::TempDir out;
+    TempDir out;
     dlg.ChooseFolder(QString::fromStdString(out.Native()));
     // Over the slow line the bar and the speed follow the bytes as they come.
     std::set<uint32_t> midway;
     RunSoon(nullptr, [&] {
       RunUntil(
           [&] {
-            for (QWidget* w : QApplication::topLevelWidgets())
-              if (auto* p = qobject_cast<CDlgRestoreProgress*>(w); p && p->isVisible()) {
-                if (p->CloseButton()->isVisible()) return true;
-                if (p->PercentShown() > 0 &&
-                    p->findChild<QLabel*>("progressSpeed")->text() !=
-                        QString::fromStdString(ProgressText("RESTORE_PROGRESS_NOT_MEASURED")))
-                  midway.insert(p->PercentShown());
-              }
+            CDlgRestoreProgress* p = VisibleProgress();
+            if (p && p->CloseButton()->isVisible()) return true;
+            if (p && p->PercentShown() > 0 &&
+                p->findChild<QLabel*>("progressSpeed")->text() !=
+                    QString::fromStdString(ProgressText("RESTORE_PROGRESS_NOT_MEASURED")))
+              midway.insert(p->PercentShown());
             return false;
           },
           30000);
@@ -167,38 +142,29 @@ TEST_F(RestoreServerTest, AServerStoreListsVersionsWhenOpenedAndRestoresAChosenO
     EXPECT_EQ(FilesBelow(out.Native()),
               (std::map<std::string, std::string>{{"docs/r.txt", older}}));
 
-    // Over the slow line, Pause midway holds the download: for longer than the
-    // whole file takes, the user's file stays, then Resume brings it. Cancel
-    // midway ends it: the user's file stays, no temporary file is left, and
-    // the window says what came back before.
+    // Over the slow line: paused midway for longer than the whole file takes, the user's file
+    // stays until Resume; cancelled midway, it stays and the window says what came back.
     for (const bool cancel : {false, true}) {
       if (bucket) break;
       SCOPED_TRACE(cancel ? "cancelled" : "paused");
       versions = versionRows();
       ASSERT_EQ(versions.size(), 3);
       versions[1]->setCheckState(0, Qt::Checked);
-      bvtest::TempDir mine;
+      TempDir mine;
       const std::map<std::string, std::string> own = {{"docs/r.txt", "my newer words"}};
       WriteNative(mine.Native() + "/docs/r.txt", "my newer words");
       dlg.ChooseFolder(QString::fromStdString(mine.Native()));
       std::string whilePaused = "not paused";
       RunSoon(nullptr, [&] {
         CDlgRestoreProgress* shown = nullptr;
-        RunUntil(
-            [&] {
-              for (QWidget* w : QApplication::topLevelWidgets())
-                if (auto* p = qobject_cast<CDlgRestoreProgress*>(w);
-                    p && p->isVisible() && p->PercentShown() > 0)
-                  shown = p;
-              return shown != nullptr;
-            },
-            30000);
-        if (shown == nullptr) return;
+        if (!RunUntil([&] { return (shown = VisibleProgress()) && shown->PercentShown() > 0; },
+                      30000))
+          return;
         (cancel ? shown->CancelButton() : shown->PauseButton())->click();
         if (cancel) return;
         const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
         RunUntil([&] { return std::chrono::steady_clock::now() > until; }, 6000);
-        whilePaused = bvtest::ReadNative(mine.Native() + "/docs/r.txt");
+        whilePaused = ReadNative(mine.Native() + "/docs/r.txt");
         shown->PauseButton()->click();
       });
       const int result = dlg.Restore();
@@ -215,22 +181,21 @@ TEST_F(RestoreServerTest, AServerStoreListsVersionsWhenOpenedAndRestoresAChosenO
       }
     }
 
-    // Refused here (a link in the chosen folder), then gone at the server: the
-    // progress window keeps the file and its cause, the right side's, until closed.
+    // Refused here (a link in the chosen folder), then gone at the server: the progress window
+    // keeps the file and the right side's cause until closed.
     for (const bool here : {true, false}) {
       SCOPED_TRACE(here ? "refused here" : "gone at the server");
       versions = versionRows();
       ASSERT_EQ(versions.size(), 3);
       versions[1]->setCheckState(0, Qt::Checked);
-      bvtest::TempDir linked, elsewhere;
+      TempDir linked, elsewhere;
       if (here) {
         fs::create_directory_symlink(elsewhere.Native(), linked.Native() + "/docs");
       } else if (bucket) {
-        EXPECT_EQ(
-            gw.Request("DELETE",
-                       "/restore/" + bvtest::UriEncode("team/Revision/C/docs/r(0002).txt", true)) /
-                100,
-            2);
+        EXPECT_EQ(gw.Request("DELETE",
+                             "/restore/" + UriEncode("team/Revision/C/docs/r(0002).txt", true)) /
+                      100,
+                  2);
       } else {
         fs::remove(ftp.NativeOf("/bvuser/w/Revision/C/docs/r(0002).txt"));
       }
@@ -238,21 +203,14 @@ TEST_F(RestoreServerTest, AServerStoreListsVersionsWhenOpenedAndRestoresAChosenO
       std::string said;
       RunSoon(nullptr, [&] {
         CDlgRestoreProgress* shown = nullptr;
-        RunUntil(
-            [&] {
-              for (QWidget* w : QApplication::topLevelWidgets())
-                if (auto* p = qobject_cast<CDlgRestoreProgress*>(w);
-                    p && p->isVisible() && p->CloseButton()->isVisible())
-                  shown = p;
-              return shown != nullptr;
-            },
-            20000);
-        if (shown == nullptr) return;
+        if (!RunUntil(
+                [&] { return (shown = VisibleProgress()) && shown->CloseButton()->isVisible(); },
+                20000))
+          return;
         said = shown->findChild<QPlainTextEdit*>("progressFailures")->toPlainText().toStdString();
         shown->CloseButton()->click();
       });
-      // A file refused here fails alone (the others are still tried); one the
-      // server lost ends the restore.
+      // A file refused here fails alone; one the server lost ends the restore.
       EXPECT_EQ(dlg.Restore(),
                 here ? CDlgRestoreProgress::kFinished : CDlgRestoreProgress::kFailed);
       const std::string prefix = linked.Native() + "/docs/r.txt\n    ";
@@ -273,9 +231,8 @@ TEST_F(RestoreServerTest, AServerStoreListsVersionsWhenOpenedAndRestoresAChosenO
   }
 }
 
-// A folder of tens of thousands of files, open in the tree: a tick changes
-// the folder, not every row below it (the rows show what the folder holds
-// when they are drawn), and still brings every file back.
+// A tick on a huge open folder changes the folder, not every row below it (rows show what the
+// folder holds when drawn), and still brings every file back.
 TEST_F(RestoreServerTest, TickingAHugeOpenFolderTouchesNoRowBelowIt) {
   constexpr int kFiles = 40000;
   CVersionFolder root;
@@ -314,3 +271,4 @@ TEST_F(RestoreServerTest, TickingAHugeOpenFolderTouchesNoRowBelowIt) {
 }
 
 }  // namespace
+}  // namespace bvtest

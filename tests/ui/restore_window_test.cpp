@@ -3,64 +3,24 @@
 #include <QDateTimeEdit>
 #include <QMessageBox>
 #include <QMimeData>
-#include <QPlainTextEdit>
 #include <chrono>
-#include <map>
 
 #include "ManualClock.h"
-#include "UiTestKit.h"
+#include "RestoreTestKit.h"
 #include "history/RestoreTree.h"
-#include "history/StoreAccess.h"
-#include "history/VersionTree.h"
 #include "platform/base/FaultSeam.h"
 #include "support/ScratchEnv.h"
-#include "ui/restore/CDlgRestore.h"
-#include "ui/restore/CDlgRestoreProgress.h"
-#include "ui/restore/CRestoreTree.h"
-#include "ui/restore/RestoreRelay.h"
-#include "ui/restore/RestoreTexts.h"
 
 namespace fs = std::filesystem;
 
+namespace bvtest {
 namespace {
 
-using bvtest::FilesBelow;
-using bvtest::NativeToSystemC;
-using bvtest::ReadNative;
-using bvtest::RunUntil;
-using bvtest::WriteNative;
 using Files = std::vector<std::pair<std::string, std::string>>;
-
-// The texts of the rows below an item (or the top level), in their order.
-std::vector<std::string> Rows(QTreeWidget* tree, QTreeWidgetItem* parent) {
-  std::vector<std::string> rows;
-  const int n = parent ? parent->childCount() : tree->topLevelItemCount();
-  for (int i = 0; i < n; ++i)
-    rows.push_back((parent ? parent->child(i) : tree->topLevelItem(i))->text(0).toStdString());
-  return rows;
-}
-
-QTreeWidgetItem* Child(QTreeWidgetItem* parent, const std::string& name) {
-  for (int i = 0; parent && i < parent->childCount(); ++i)
-    if (parent->child(i)->text(0).toStdString() == name) return parent->child(i);
-  return nullptr;
-}
 
 std::string Restore(const char* key) { return RestoreText(key); }
 
-// Acts on a window once find sees it, looking every 20 ms for up to 10 s
-// without waiting inside a handler (Restore runs loops of its own before its
-// modal windows open).
-void WhenShown(std::function<QWidget*()> find, std::function<void(QWidget*)> act, int tries = 500) {
-  RunSoon(nullptr, [=] {
-    if (QWidget* w = find()) return act(w);
-    if (tries == 0) return ADD_FAILURE() << "never shown";
-    QTimer::singleShot(20, [=] { WhenShown(find, act, tries - 1); });
-  });
-}
-
-// Clicks a button of the next question about newer files (above the modal
-// restore window); returns where its text will be.
+// Clicks a button of the next question about newer files; lastQuestion gets its text.
 std::string lastQuestion;
 void AnswerNextQuestion(const char* button, const char* picture = nullptr) {
   WhenShown(
@@ -71,7 +31,7 @@ void AnswerNextQuestion(const char* button, const char* picture = nullptr) {
       [button, picture](QWidget* box) {
         if (auto* message = qobject_cast<QMessageBox*>(box))
           lastQuestion = message->text().toStdString();
-        if (picture) bvtest::Shoot(box, picture);
+        if (picture) Shoot(box, picture);
         auto* b = box->findChild<QPushButton*>(button);
         ASSERT_TRUE(b);
         b->click();
@@ -79,18 +39,12 @@ void AnswerNextQuestion(const char* button, const char* picture = nullptr) {
 }
 
 // E: a fixed disk holding plans' stores written by hand.
-class RestoreWindowTest : public bvtest::UiTest {
+class RestoreWindowTest : public RestoreTest {
  protected:
   std::string Volumes() const override { return Drive("E", "evol", "Type=fixed\n"); }
-  void TearDown() override {
-    RunUntil([] { return DiscardedRestoreJobsRunning() == 0; });
-    UiTest::TearDown();
-  }
 
-  // A plan whose store holds, for the source folder, "name" in Latest and
-  // "stem(nnnn).ext" in Revision; each version dated an hour after the one
-  // before.
-  CPlan* MakePlanWithStore(const std::string& name, const bvtest::TempDir& src, const Files& latest,
+  // A plan whose store holds the source folder's files and revisions, an hour apart.
+  CPlan* MakePlanWithStore(const std::string& name, const TempDir& src, const Files& latest,
                            const Files& revisions) {
     CPlan* plan = MakePlan(name, "E:\\Backup\\" + name + "\\", 8, false, kStorageLocal, 5);
     const std::string store = dir_.NativeOf("evol/Backup/" + name);
@@ -136,12 +90,11 @@ class RestoreWindowTest : public bvtest::UiTest {
       {"report(0002).doc", "report two, longer"},
       {"a sub/deep/keep(0001).txt", "keep one"},
   };
-  bvtest::TempDir src_;
+  TempDir src_;
 };
 
-// Folders under their own paths, a file's versions, drags of store files;
-// nothing starts without ticks or with a bad target; the one version ticked
-// lands below the chosen folder; the search.
+// Folders under their own paths, a file's versions, drags; nothing starts without ticks or with
+// a bad target; the one version ticked lands below the chosen folder; the search.
 TEST_F(RestoreWindowTest, ShowsFoldersAsTheUserKnowsThemAndRestoresTheTickedVersion) {
   const QLocale userLocale;
   QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedKingdom));
@@ -198,8 +151,8 @@ TEST_F(RestoreWindowTest, ShowsFoldersAsTheUserKnowsThemAndRestoresTheTickedVers
   EXPECT_EQ(report->checkState(0), Qt::PartiallyChecked) << "an older version is chosen";
   EXPECT_EQ(top->checkState(0), Qt::PartiallyChecked);
   tree->setCurrentItem(versions[1]);
-  bvtest::Shoot(&dlg, "restore.png");
-  bvtest::TempDir out;
+  Shoot(&dlg, "restore.png");
+  TempDir out;
   dlg.ChooseFolder(QString::fromStdString(out.Native()));
   EXPECT_FALSE(dlg.OriginalLocation());
   EXPECT_TRUE(dlg.FullPathBox()->isEnabled() && !dlg.FullPathBox()->isChecked());
@@ -214,12 +167,11 @@ TEST_F(RestoreWindowTest, ShowsFoldersAsTheUserKnowsThemAndRestoresTheTickedVers
   ASSERT_TRUE(Listed(dlg));
   EXPECT_EQ(Child(tree->topLevelItem(0), "report.doc")->text(1).toStdString(), "4 versions");
 
-  // A search finds files by name with their versions; nothing found is said;
-  // an empty search shows the folders again.
+  // A search finds files with their versions; nothing found is said; empty shows the folders.
   dlg.SearchBox()->setText("KEEP");
   emit dlg.SearchBox()->returnPressed();
   ASSERT_TRUE(Searched(dlg));
-  bvtest::Shoot(&dlg, "restore-search.png");
+  Shoot(&dlg, "restore-search.png");
   std::vector<std::string> rows;
   for (QTreeWidgetItemIterator it(tree); *it; ++it) rows.push_back((*it)->text(0).toStdString());
   ASSERT_EQ(rows.size(), 7u) << "a day and two versions below keep.txt";
@@ -227,7 +179,7 @@ TEST_F(RestoreWindowTest, ShowsFoldersAsTheUserKnowsThemAndRestoresTheTickedVers
             (std::vector<std::string>{src_.Native(), "a sub", "deep", "keep.txt"}));
   CRestoreTree::VersionRows(tree->OpenPath({src_.Native(), "a sub", "deep"})->child(0))[1]
       ->setCheckState(0, Qt::Checked);
-  bvtest::TempDir found;
+  TempDir found;
   dlg.ChooseFolder(QString::fromStdString(found.Native()));
   dlg.FullPathBox()->setChecked(true);
   EXPECT_EQ(dlg.Restore(), CDlgRestoreProgress::kFinished);
@@ -249,8 +201,8 @@ TEST_F(RestoreWindowTest, ShowsFoldersAsTheUserKnowsThemAndRestoresTheTickedVers
   QLocale::setDefault(userLocale);
 }
 
-// A ticked folder brings the newest of every file below it, also unopened;
-// a newer file in the original place is replaced only when the user says so.
+// A ticked folder brings the newest of every file below it, also unopened; a newer file in the
+// original place is replaced only when the user says so.
 TEST_F(RestoreWindowTest, TickedFolderBringsNewestAndNewerFilesAreAskedAbout) {
   auto window = Open(revisions_);
   CDlgRestore& dlg = *window;
@@ -284,8 +236,8 @@ TEST_F(RestoreWindowTest, TickedFolderBringsNewestAndNewerFilesAreAskedAbout) {
   });
   ASSERT_NE(beside, got.end());
   EXPECT_EQ(beside->second, "the report");
-  // Cancelled: nothing happens; replaced: the newer file is gone. The list
-  // was read again after the restore, without its ticks.
+  // Cancelled: nothing happens; replaced: the newer file is gone (the list, read again, lost
+  // its ticks).
   fs::remove(src_.NativeOf(beside->first));
   ASSERT_TRUE(Listed(dlg));
   top = dlg.Tree()->topLevelItem(0);
@@ -313,8 +265,8 @@ TEST_F(RestoreWindowTest, ProgressWindowPausesCreepsAndFinishes) {
   auto selection = [&] {
     return BuildSelection(store, CollectChoices(*access, store.separator, folders.get()));
   };
-  bvtest::TempDir out, other;
-  bvtest::ManualClock clock;
+  TempDir out, other;
+  ManualClock clock;
   CDlgRestoreProgress progress(selection(), store, out.System());
   progress.PauseButton()->click();  // held before the first file
   progress.show();
@@ -328,10 +280,9 @@ TEST_F(RestoreWindowTest, ProgressWindowPausesCreepsAndFinishes) {
   p.measured = true;
   progress.ShowProgress(p);
   EXPECT_EQ(progress.findChild<QLabel*>("progressTime")->text().toStdString(), "1 h 2 min 5 s");
-  bvtest::Shoot(&progress, "restore-progress.png");
-  // The plan protects the folder restored into, on a slow disk: the copies'
-  // temporary files are the program's own and never offered to it.
-  bvtest::ScratchEnv::IncludeOnly(plan, out.System());
+  Shoot(&progress, "restore-progress.png");
+  // Restored into a folder the plan protects, on a slow disk: temporary files are never offered.
+  ScratchEnv::IncludeOnly(plan, out.System());
   plat::fault::SetCopyDelay(100);
   int temps = 0, offered = 0;
   progress.PauseButton()->click();
@@ -364,44 +315,41 @@ TEST_F(RestoreWindowTest, ProgressWindowPausesCreepsAndFinishes) {
   EXPECT_LE(FilesBelow(other.Native()).size(), 1u);
 }
 
-// Failed files are counted and listed with their reasons, the window open
-// until closed; a drive that is not here is named.
+// Failed files are counted and listed with their reasons, the window open until closed; a drive
+// that is not here is named.
 TEST_F(RestoreWindowTest, FailuresAreCountedAndExplained) {
   auto window = Open({});
   CDlgRestore& dlg = *window;
   dlg.Tree()->topLevelItem(0)->setCheckState(0, Qt::Checked);
-  bvtest::TempDir out;
+  TempDir out;
   // Where a folder must go: below the chosen folder from the protected folder down.
   const std::string kept = out.Native() + "/" + fs::path(src_.Native()).filename().string();
   WriteNative(kept + "/a sub", "in the way");
   dlg.ChooseFolder(QString::fromStdString(out.Native()));
   const std::string result = RestoreResultText(latest_.size() - 1, 1);
   // The progress window wherever it is; without Close the test ends it.
-  auto shown = []() -> QWidget* {
-    for (QWidget* w : QApplication::topLevelWidgets())
-      if (auto* p = qobject_cast<CDlgRestoreProgress*>(w); p && p->isVisible()) return p;
-    return nullptr;
-  };
-  WhenShown(shown, [&](QWidget* w) {
-    auto* progress = qobject_cast<CDlgRestoreProgress*>(w);
-    if (!RunUntil([&] { return progress->CloseButton()->isVisible(); })) {
-      ADD_FAILURE() << "the progress window never offered Close";
-      progress->reject();
-      return;
-    }
-    auto* failures = progress->findChild<QPlainTextEdit*>("progressFailures");
-    const QString failed = QString::fromStdString(kept + "/a sub/deep/keep.txt");
-    EXPECT_TRUE(RunUntil([&] {
-      return progress->findChild<QLabel*>("progressStatus")->text().toStdString() == result &&
-             failures->toPlainText().contains(failed) &&
-             failures->toPlainText().contains(
-                 QString::fromStdString(Restore("MSG_CANNOT_COPY_FILE")));
-    })) << failures->toPlainText().toStdString();
-    // With every file back it would close after a second.
-    EXPECT_FALSE(RunUntil([&] { return !progress->isVisible(); }, 1500));
-    bvtest::Shoot(progress, "restore-failed.png");
-    progress->CloseButton()->click();
-  });
+  WhenShown([]() -> QWidget* { return VisibleProgress(); },
+            [&](QWidget* w) {
+              auto* progress = qobject_cast<CDlgRestoreProgress*>(w);
+              if (!RunUntil([&] { return progress->CloseButton()->isVisible(); })) {
+                ADD_FAILURE() << "the progress window never offered Close";
+                progress->reject();
+                return;
+              }
+              auto* failures = progress->findChild<QPlainTextEdit*>("progressFailures");
+              const QString failed = QString::fromStdString(kept + "/a sub/deep/keep.txt");
+              EXPECT_TRUE(RunUntil([&] {
+                return progress->findChild<QLabel*>("progressStatus")->text().toStdString() ==
+                           result &&
+                       failures->toPlainText().contains(failed) &&
+                       failures->toPlainText().contains(
+                           QString::fromStdString(Restore("MSG_CANNOT_COPY_FILE")));
+              })) << failures->toPlainText().toStdString();
+              // With every file back it would close after a second.
+              EXPECT_FALSE(RunUntil([&] { return !progress->isVisible(); }, 1500));
+              Shoot(progress, "restore-failed.png");
+              progress->CloseButton()->click();
+            });
   EXPECT_EQ(dlg.Restore(), CDlgRestoreProgress::kFinished);
   EXPECT_EQ(dlg.StatusText().toStdString(), result);
 
@@ -420,9 +368,8 @@ TEST_F(RestoreWindowTest, FailuresAreCountedAndExplained) {
 
 }  // namespace
 
-// A file's history by day, to the second, sizes side by side; "Restore as it
-// was on…" brings each file's version at the time chosen and says how many
-// files did not exist then.
+// A file's history by day, to the second, sizes side by side; "Restore as it was on" brings each
+// file's version at that time and says how many did not exist then.
 TEST_F(RestoreWindowTest, HistoryByDayAndRestoreAsItWasOn) {
   const QLocale userLocale;
   QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedKingdom));
@@ -468,16 +415,16 @@ TEST_F(RestoreWindowTest, HistoryByDayAndRestoreAsItWasOn) {
                      {"09:12:03", "+7" + b, "12" + b, "Yesterday 09:12:03"},
                      {"08:00:00", "", "5" + b, "01/12/2026 08:00:00"}}));
   tree->setCurrentItem(CRestoreTree::VersionRows(report)[2]);
-  bvtest::Shoot(&dlg, "restore-history.png");
+  Shoot(&dlg, "restore-history.png");
 
   // The protected folder as it was yesterday evening, into a chosen folder.
-  bvtest::TempDir out;
+  TempDir out;
   dlg.ChooseFolder(QString::fromStdString(out.Native()));
   tree->setCurrentItem(top);
   WhenShown([] { return QApplication::activeModalWidget(); },
             [&](QWidget* question) {
               ASSERT_EQ(question->objectName(), "asOfQuestion");
-              bvtest::Shoot(question, "restore-as-of.png");
+              Shoot(question, "restore-as-of.png");
               question->findChild<QDateTimeEdit*>("asOfTime")
                   ->setDateTime(QDateTime::fromSecsSinceEpoch(local(6, 20, 0, 0)));
               question->findChild<QPushButton*>("asOfRestore")->click();
@@ -497,3 +444,5 @@ TEST_F(RestoreWindowTest, HistoryByDayAndRestoreAsItWasOn) {
             "Left out, as they did not exist at that time: 3 files.");
   QLocale::setDefault(userLocale);
 }
+
+}  // namespace bvtest

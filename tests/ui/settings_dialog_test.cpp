@@ -6,10 +6,10 @@
 #include "app/gui/CHelpKeyFilter.h"
 #include "ui/settings/CDlgAppSettings.h"
 
+namespace bvtest {
 namespace {
 
 using L = CAppSettingsList;
-using bvtest::Click;
 
 // Input the way the window system delivers it.
 void Key(QWidget* widget, int key, const QString& text = {}) {
@@ -20,7 +20,7 @@ void Key(QWidget* widget, int key, const QString& text = {}) {
 }
 
 // OK adds the autostart entry while plans exist: never the real one.
-class SettingsDialogTest : public bvtest::UiTest {
+class SettingsDialogTest : public UiTest {
  protected:
   std::string Raw(const char* section, const char* key) const {
     return plat::GetProfileString(GetInternalSettingsPath(), section, key, "<none>");
@@ -45,13 +45,10 @@ class SettingsDialogTest : public bvtest::UiTest {
     return ticks;
   }
 
-  bvtest::ScopedEnv config_{"XDG_CONFIG_HOME", dir_.NativeOf("config")};
+  ScopedEnv config_{"XDG_CONFIG_HOME", dir_.NativeOf("config")};
 };
 
-// Missing settings show the defaults and Cancel writes nothing; clicks and
-// Space tick options; sizes outside 200..16 TiB (but none: no limit) are
-// refused in words; OK writes every option and the cached limit changes at
-// once; stored settings are shown as stored.
+// Defaults, Cancel writes nothing; sizes outside 200..16 TiB are refused; OK writes every option.
 TEST_F(SettingsDialogTest, DialogShowsTheSettingsOkWritesThemAndCancelNothing) {
   EXPECT_EQ(GetBackupFileMaxSize(), 0);  // cached before the dialog
   {
@@ -59,7 +56,7 @@ TEST_F(SettingsDialogTest, DialogShowsTheSettingsOkWritesThemAndCancelNothing) {
     EXPECT_EQ(Ticks(dialog), (std::vector<bool>{true, true, true, false, true}));
     EXPECT_EQ(dialog.List()->SizeEdit()->text().toStdString(), "");  // no limit
     dialog.show();
-    bvtest::Shoot(&dialog, "settings-dialog.png");
+    Shoot(&dialog, "settings-dialog.png");
     Click(dialog.List(), dialog.List()->OptionRect(L::kError).center());
     dialog.List()->SizeEdit()->setText("300");
     dialog.CancelButton()->click();
@@ -123,10 +120,7 @@ TEST_F(SettingsDialogTest, DialogShowsTheSettingsOkWritesThemAndCancelNothing) {
   EXPECT_EQ(shown.List()->SizeEdit()->text().toStdString(), "700");
 }
 
-// OK writes the autostart entry only while a plan exists, removes it when
-// unticked, and reports one that cannot be written. The log link opens the
-// log folder; where nothing can open a file, the link and F1 name what they
-// would open.
+// The autostart entry follows the tick (or is reported); the log link and F1 name what they open.
 TEST_F(SettingsDialogTest, StartAtLoginLogLinkAndHelp) {
   const std::string entry = dir_.NativeOf("config/autostart/org.brevanto.Brevanto.desktop");
   auto ok = [](bool tick) {
@@ -145,7 +139,7 @@ TEST_F(SettingsDialogTest, StartAtLoginLogLinkAndHelp) {
   EXPECT_FALSE(CDlgAppSettings().List()->IsChecked(L::kStartAtLogin));
   EXPECT_EQ(Messages(), "");
   std::filesystem::remove_all(dir_.NativeOf("config/autostart"));
-  bvtest::WriteNative(dir_.NativeOf("config/autostart"), "");  // a file where the folder goes
+  WriteNative(dir_.NativeOf("config/autostart"), "");  // a file where the folder goes
   ok(true);
   EXPECT_TRUE(Said("The start at log-in could not be changed: the entry " + entry +
                    " cannot be written or removed."))
@@ -159,7 +153,7 @@ TEST_F(SettingsDialogTest, StartAtLoginLogLinkAndHelp) {
   QDesktopServices::unsetUrlHandler("file");
   EXPECT_EQ(opened.source().toLocalFile().toStdString(), log);
   std::filesystem::create_directories(dir_.NativeOf("no-bin"));
-  bvtest::ScopedEnv path("PATH", dir_.NativeOf("no-bin"));
+  ScopedEnv path("PATH", dir_.NativeOf("no-bin"));
   dialog.LogLink()->click();
   EXPECT_TRUE(Said("The log files are in " + log + ".")) << Messages();
   CHelpKeyFilter filter;
@@ -174,3 +168,4 @@ TEST_F(SettingsDialogTest, StartAtLoginLogLinkAndHelp) {
 }
 
 }  // namespace
+}  // namespace bvtest

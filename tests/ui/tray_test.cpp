@@ -7,15 +7,13 @@
 #include "ui/main/PlanProblem.h"
 #include "ui/tray/CDlgSystrayMesssage.h"
 
+namespace bvtest {
 namespace {
-
-using bvtest::App;
-using bvtest::ManualClock;
 
 CDlgSystrayMesssage& Popup() { return CDlgSystrayMesssage::Instance(); }
 std::string PopupText() { return Popup().Text().toStdString(); }
 
-class TrayTest : public bvtest::UiTest {
+class TrayTest : public UiTest {
  protected:
   void SetUp() override {
     UiTest::SetUp();
@@ -27,8 +25,7 @@ class TrayTest : public bvtest::UiTest {
   }
 };
 
-// Each kind has its picture; each message gets its full 10 s; Close and the
-// program's exit end it.
+// Each kind has its picture; each message gets its full 10 s; Close and the exit end it.
 TEST_F(TrayTest, PopupShowsEachMessageForItsFullTenSeconds) {
   ManualClock clock;
   const std::pair<PopupKind, const char*> kinds[] = {{PopupKind::kInfo, "popup-info.png"},
@@ -42,18 +39,17 @@ TEST_F(TrayTest, PopupShowsEachMessageForItsFullTenSeconds) {
     Popup().ShowMessage(QString::fromStdString(text), kind);
     ASSERT_TRUE(Popup().isVisible() && Popup().IsShown());
     pictures.insert(Popup().KindIcon(kind).cacheKey());
-    bvtest::Shoot(&Popup(), file);
+    Shoot(&Popup(), file);
   }
   EXPECT_EQ(pictures.size(), 3u) << "every kind has its own picture";
-  // A full disk's pop-up offers to make room: the button acts once and hides the pop-up; the next
-  // message has none.
+  // A full disk's pop-up offers to make room once; the next message has no button.
   int madeRoom = 0;
   Popup().ShowMessage(
       QString::fromStdString(FormatText(GetText("MAIN_UI", "DISK_FULL_MESSAGE"), {"Documents"})),
       PopupKind::kWarning, QString::fromStdString(GetText("UGGRID", "MAKE_ROOM")),
       [&] { ++madeRoom; });
   ASSERT_TRUE(Popup().ActionButton()->isVisible());
-  bvtest::Shoot(&Popup(), "popup-make-room.png");
+  Shoot(&Popup(), "popup-make-room.png");
   Popup().ActionButton()->click();
   EXPECT_EQ(madeRoom, 1);
   EXPECT_FALSE(Popup().IsShown());
@@ -86,7 +82,7 @@ TEST_F(TrayTest, PopupShowsEachMessageForItsFullTenSeconds) {
              ->text}};
     for (const auto& [file, text] : causes) {
       Popup().ShowMessage(QString::fromStdString(text), PopupKind::kWarning);
-      bvtest::Shoot(&Popup(), file);
+      Shoot(&Popup(), file);
     }
   }
 
@@ -108,9 +104,7 @@ TEST_F(TrayTest, PopupShowsEachMessageForItsFullTenSeconds) {
   EXPECT_FALSE(Popup().isVisible());
 }
 
-// Events from a worker thread: busy plans animate the icon; runs say what
-// they copied; each problem warns once per kind and plan, names escaped;
-// a change to battery shows its icon and a pop-up.
+// Busy plans animate the icon; runs say what they copied; problems warn once per kind and plan.
 TEST_F(TrayTest, EngineEventsAndPowerBecomeIconsAndPopups) {
   ManualClock clock;
   {
@@ -237,16 +231,15 @@ TEST_F(TrayTest, EngineEventsAndPowerBecomeIconsAndPopups) {
   EXPECT_EQ(frame.CurrentIcon().cacheKey(), frame.ReadyIcon().cacheKey());
 }
 
-// A driver failure is said, then ends the program (the death test's child
-// runs this test again and takes the parent's folder from the environment).
+// A driver failure is said, then ends the program (the child finds the folder in its environment).
 TEST(DriverFailureTest, EndsTheProgramAfterSayingSo) {
   App();
-  std::unique_ptr<bvtest::TempDir> own;
+  std::unique_ptr<TempDir> own;
   std::string folder;
   if (const char* inherited = std::getenv("BV_TEST_DEATH_DIR")) {
     folder = inherited;
   } else {
-    own = std::make_unique<bvtest::TempDir>();
+    own = std::make_unique<TempDir>();
     folder = own->Native();
     setenv("BV_TEST_DEATH_DIR", folder.c_str(), 1);
   }
@@ -268,7 +261,8 @@ TEST(DriverFailureTest, EndsTheProgramAfterSayingSo) {
   std::string expected = GetText("MESSAGE_RECEIVER", "FAILED_TO_LOAD_DRIVER");
   ASSERT_FALSE(expected.empty());
   for (char& c : expected) c = c == '\n' ? ' ' : c;  // the message log keeps one line
-  EXPECT_EQ(bvtest::ReadNative(log), expected + "\n");
+  EXPECT_EQ(ReadNative(log), expected + "\n");
 }
 
 }  // namespace
+}  // namespace bvtest

@@ -1,5 +1,4 @@
-// The main view's cards and the notification icon when a plan cannot copy:
-// a full or unplugged disk, a read-only store, a server away or refusing.
+// The cards and the notification icon when a plan cannot copy.
 #include <QDateTime>
 #include <QHBoxLayout>
 #include <QScrollArea>
@@ -12,15 +11,8 @@
 #include "support/ReadOnlyFolder.h"
 #include "ui/widgets/CDlgSureMessage.h"
 
+namespace bvtest {
 namespace {
-
-using bvtest::Grid;
-using bvtest::kMiB;
-using bvtest::ReadNative;
-using bvtest::RunUntil;
-using bvtest::Shoot;
-using bvtest::ViewTest;
-using bvtest::WhenModal;
 
 TEST_F(ViewTest, RecordingOnlyWhileTheDiskIsFullOrAway) {
   CBrevantoView view;
@@ -123,8 +115,7 @@ TEST_F(ViewTest, RecordingOnlyWhileTheDiskIsFullOrAway) {
   EXPECT_EQ(PlanFile(id), before);
   Show(view);
   EXPECT_EQ(ContentOf(view, id).destination.toStdString(), awayFolder);  // paused, it stays
-  // The disk BACKUP went away three days and an hour ago, as the plan's files
-  // say; the plan starts again (as after a log-in) and counts from then.
+  // The disk went away three days and an hour ago; the plan starts again and counts from then.
   ASSERT_TRUE(WriteAwayState(plan->GetPlanFolder(),
                              {plat::Now() - 3 * 86400 - 3600, dir_.NativeOf("gvol") + "/Away", ""},
                              0));
@@ -145,8 +136,6 @@ TEST_F(ViewTest, RecordingOnlyWhileTheDiskIsFullOrAway) {
   })) << LoggingStamp(id);
 }
 
-// Every card button reaches the plan and its file; rename in place; delete
-// asks, and keeps or removes the store.
 // Pop-ups in the log (BREVANTO_POPUP_LOG, one line each) that hold part.
 size_t PopupsWith(const std::string& log, std::string part) {
   for (char& c : part) c = c == '\n' || c == '\r' ? ' ' : c;
@@ -156,13 +145,12 @@ size_t PopupsWith(const std::string& log, std::string part) {
   return n;
 }
 
-// Pop-ups only for real causes; a read-only store shows the cause in words,
-// keeps the failed files waiting and copies them once writable.
+// Pop-ups only for real causes; a read-only store's files wait and are copied once writable.
 TEST_F(ViewTest, CopiesThatFailShowTheProblemAndOnlyRealCausesPopUp) {
-  bvtest::TempDir src(bvtest::TempDir::Where::kHome);
+  TempDir src(TempDir::Where::kHome);
   ASSERT_FALSE(src.Native().empty());
   const std::string log = dir_.NativeOf("popups.log");
-  bvtest::ScopedEnv popups("BREVANTO_POPUP_LOG", log);
+  ScopedEnv popups("BREVANTO_POPUP_LOG", log);
   const QLocale userLocale;
   QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedKingdom));
   CMainFrame frame;
@@ -219,8 +207,7 @@ TEST_F(ViewTest, CopiesThatFailShowTheProblemAndOnlyRealCausesPopUp) {
       view, [&] { return PopupsWith(log, awayLine) == 1; }, 30000))
       << ReadNative(log);
   EXPECT_EQ(PopupsWith(log, recording), 1u) << ReadNative(log);
-  // Its card keeps the folder the task last saw; the icon warns, and its tool tip and menu name
-  // the plan and its problem until it ends.
+  // The card keeps the folder last seen; icon, tool tip and menu name the plan and its problem.
   EXPECT_EQ(ContentOf(view, away->Id()).destination.toStdString(),
             "Local disk: " + dir_.NativeOf("gvol") + "/Away");
   EXPECT_EQ(frame.CurrentIcon().cacheKey(), frame.WarningIcon().cacheKey());
@@ -239,7 +226,7 @@ TEST_F(ViewTest, CopiesThatFailShowTheProblemAndOnlyRealCausesPopUp) {
   const int64_t copiedAt = plan->LastBackupTime();
   settle();  // a continuous plan's copies raise no pop-up
   EXPECT_EQ(PopupsWith(log, "copied by the plan \"Docs\""), 0u) << ReadNative(log);
-  bvtest::ReadOnlyFolder readOnly(dir_.NativeOf("evol/Docs"));  // the store, not the volume
+  ReadOnlyFolder readOnly(dir_.NativeOf("evol/Docs"));  // the store, not the volume
   if (!readOnly.Failure().empty()) GTEST_SKIP() << readOnly.Failure();
   for (const char* rel : {"new/b.txt", "new/c.txt"}) {
     src.Write(rel, rel);
@@ -274,8 +261,7 @@ TEST_F(ViewTest, CopiesThatFailShowTheProblemAndOnlyRealCausesPopUp) {
     shootTray("tray-failure.png");
     CPlanCell::SetAnimationsEnabled(true);
   }
-  // A card for each other cause: a full disk, a server away, another key,
-  // a store refused where it lies (in the refusal's own words, never "away").
+  // A card for each other cause, a refused store in the refusal's own words.
   std::vector<uint32_t> more;
   for (const auto& [name, store, type] :
        {std::tuple<const char*, const char*, int32_t>{"Full", "H:\\Full\\", kStorageLocal},
@@ -304,8 +290,7 @@ TEST_F(ViewTest, CopiesThatFailShowTheProblemAndOnlyRealCausesPopUp) {
   EXPECT_EQ(
       Status(view, more[1]).rfind(recordingOnly + "the server nas cannot be reached since ", 0),
       0u);
-  // Its card leads to the server step, where the key is shown for acceptance
-  // (the frame's modal wizard left out).
+  // Its card leads to the server step (the frame's modal wizard left out).
   QObject::disconnect(&view, &CBrevantoView::destinationStepRequested, &frame, nullptr);
   uint32_t checked = 0;
   const auto link = QObject::connect(&view, &CBrevantoView::destinationStepRequested,
@@ -348,3 +333,4 @@ TEST_F(ViewTest, CopiesThatFailShowTheProblemAndOnlyRealCausesPopUp) {
 }
 
 }  // namespace
+}  // namespace bvtest

@@ -9,18 +9,10 @@
 
 namespace fs = std::filesystem;
 
+namespace bvtest {
 namespace {
 
-using bvtest::Profile;
-using bvtest::ReadNative;
-using bvtest::RunUntil;
-using bvtest::Shoot;
-using bvtest::Type;
-using bvtest::WizardTest;
-using bvtest::WriteNative;
-
-// Each page refuses Next without an answer and says why; FTP fields are
-// stored as typed; a server out of reach still makes the plan.
+// Each page refuses Next without an answer and says why; FTP fields are stored as typed.
 TEST_F(WizardTest, PageChecksKeepTheUserOnThePage) {
   ASSERT_NE(Finish("Taken", "E:\\T", 0, false), nullptr);
   CPlanWizardDlg wizard(nullptr, 0);
@@ -113,10 +105,8 @@ TEST_F(WizardTest, PageChecksKeepTheUserOnThePage) {
     EXPECT_TRUE(Said("WIZARD_BACKUP_DEST", said)) << said;
     EXPECT_EQ(wizard.CurrentPage(), 2) << said;
   }
-  // The object storage test found a folder no plan can use: its words name the store found,
-  // not the folder typed, and Next is held back (its check too) until another folder is typed
-  // or a test there passes.
-  bvtest::HostileS3 s3(bvtest::HostileS3::kHonest);
+  // A folder the object storage test refused holds Next back until another is typed or passes.
+  HostileS3 s3(HostileS3::kHonest);
   ObjectSession planted;
   planted.SetOptions(s3.Settings("theirs/"));
   const std::string marker = "theirs/Brevanto.dat";
@@ -134,7 +124,7 @@ TEST_F(WizardTest, PageChecksKeepTheUserOnThePage) {
   }
   const auto test = [&] {
     std::string said;
-    bvtest::WhenModal<CDlgConnectObjectStore>([&](CDlgConnectObjectStore* box) {
+    WhenModal<CDlgConnectObjectStore>([&](CDlgConnectObjectStore* box) {
       EXPECT_TRUE(RunUntil([&] { return box->Finished(); }, 30000));
       said = box->Message()->text().toStdString();
       box->accept();
@@ -214,8 +204,7 @@ TEST_F(WizardTest, PageChecksKeepTheUserOnThePage) {
   EXPECT_FALSE(wizard.isVisible());
 }
 
-// A destination is checked as it is chosen (writable also for an ordinary
-// user, its probe removed); a change keeps the plan running and its schedule.
+// A destination is checked as it is chosen; a change keeps the plan running and its schedule.
 TEST_F(WizardTest, DestinationIsCheckedWhenChosenAndAChangeKeepsThePlanRunning) {
   CPlan* plan = Finish("Home", "E:\\H", 0, false);
   ASSERT_TRUE(plan && plan->Enabled());
@@ -226,19 +215,18 @@ TEST_F(WizardTest, DestinationIsCheckedWhenChosenAndAChangeKeepsThePlanRunning) 
   wizard.show();
   ASSERT_EQ(wizard.CurrentPage(), 2);
   CWPSelectDest* dest = wizard.DestPage();
-  // A click on the tabs as the page appears was meant for the window below;
-  // another kind of plan only once the user says so.
+  // A click as the page appears was meant for the window below; another kind only when confirmed.
   QTabBar* tabs = dest->Tabs();
-  bvtest::Click(tabs, tabs->tabRect(wiz::kTabFtp).center());
+  Click(tabs, tabs->tabRect(wiz::kTabFtp).center());
   EXPECT_EQ(tabs->currentIndex(), wiz::kTabLocal);
   ASSERT_TRUE(RunUntil([&] { return !dest->Busy(); }));
   EXPECT_EQ(dest->Folder()->text().toStdString(), dir_.NativeOf("evol") + "/H");
   QThread::msleep(QApplication::doubleClickInterval());
   for (bool change : {false, true}) {
-    bvtest::Click(tabs, tabs->tabRect(wiz::kTabUsbKey).center());
+    Click(tabs, tabs->tabRect(wiz::kTabUsbKey).center());
     ASSERT_EQ(tabs->currentIndex(), wiz::kTabUsbKey);
     QString asked;
-    bvtest::WhenModal<CDlgSureMessage>([&](CDlgSureMessage* sure) {
+    WhenModal<CDlgSureMessage>([&](CDlgSureMessage* sure) {
       for (const QLabel* label : sure->findChildren<QLabel*>()) asked += label->text();
       (change ? sure->OkButton() : sure->CancelButton())->click();
     });
@@ -256,7 +244,7 @@ TEST_F(WizardTest, DestinationIsCheckedWhenChosenAndAChangeKeepsThePlanRunning) 
   Type(field("ftpServerEdit"), "localhost");
   Type(field("ftpRootEdit"), looped);
   Type(field("ftpUserEdit"), "ann");
-  bvtest::WhenModal<CDlgSureMessage>([](CDlgSureMessage* sure) { sure->OkButton()->click(); });
+  WhenModal<CDlgSureMessage>([](CDlgSureMessage* sure) { sure->OkButton()->click(); });
   // Another machine's folder of that name is no loop.
   const std::pair<const char*, int> servers[] = {{"localhost", 2}, {"sftp://192.0.2.7", 3}};
   for (const auto& [server, page] : servers) {
@@ -391,3 +379,4 @@ TEST_F(WizardTest, DestinationIsCheckedWhenChosenAndAChangeKeepsThePlanRunning) 
 }
 
 }  // namespace
+}  // namespace bvtest

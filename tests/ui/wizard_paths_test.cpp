@@ -1,18 +1,10 @@
-// The plan wizard walked every way through (offscreen): back and forth, Cancel
-// anywhere, a rename; no page shows a system path.
+// The plan wizard walked every way through (offscreen).
 #include "WizardTestKit.h"
 
 namespace fs = std::filesystem;
 
+namespace bvtest {
 namespace {
-
-using bvtest::Profile;
-using bvtest::ReadNative;
-using bvtest::RunUntil;
-using bvtest::Shoot;
-using bvtest::Type;
-using bvtest::WizardTest;
-using bvtest::WriteNative;
 
 // A drive letter ("E:\\x", "E:  /media/e") among the texts a page shows.
 std::string SystemPathShown(QWidget* page) {
@@ -80,8 +72,7 @@ void LookAround(CPlanWizardDlg& w, const std::string& folder, const std::string&
   EXPECT_EQ(SystemPathShown(w.PageAt(w.CurrentPage())), "");
 }
 
-// Every way through (back and forth, Cancel anywhere, a rename) ends cleanly
-// with windows destroyed while their jobs run; no page shows a system path.
+// Back and forth, Cancel anywhere, a rename: all end cleanly; no page shows a system path.
 TEST_F(WizardTest, EveryWayThroughEndsCleanly) {
   home_.Write("Docs/a.txt", "a");
   const std::string docs = home_.SystemOf("Docs");
@@ -91,8 +82,7 @@ TEST_F(WizardTest, EveryWayThroughEndsCleanly) {
   for (int cancelAt = 0; cancelAt < 4; ++cancelAt) {
     auto wizard = std::make_unique<CPlanWizardDlg>(nullptr, 0);
     wizard->show();
-    // Its answers (a server password among them) lie in a private folder, though
-    // others may enter the data folder.
+    // Its answers (a server password among them) lie in a private folder.
     EXPECT_EQ(fs::status(dir_.NativeOf("data/Wizard")).permissions() & fs::perms::all,
               fs::perms::owner_all);
     for (int round = 0; round < 2; ++round) {
@@ -180,3 +170,4 @@ TEST_F(WizardTest, EveryWayThroughEndsCleanly) {
 }
 
 }  // namespace
+}  // namespace bvtest

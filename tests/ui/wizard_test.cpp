@@ -3,18 +3,10 @@
 
 namespace fs = std::filesystem;
 
+namespace bvtest {
 namespace {
 
-using bvtest::Profile;
-using bvtest::ReadNative;
-using bvtest::RunUntil;
-using bvtest::Shoot;
-using bvtest::Type;
-using bvtest::WizardTest;
-using bvtest::WriteNative;
-
-// Answers files read back as settings (FTP normalised) and as sources (only
-// what the plan type uses).
+// Answers read back as settings (FTP normalised) and as sources (only what the type uses).
 TEST_F(WizardTest, AnswersBecomeSettingsAndSources) {
   const std::string ini = Answers(" Docs ", "E:\\Store", 1, false, "C:\\x");
   PlanSettings s;
@@ -92,8 +84,7 @@ TEST_F(WizardTest, AnswersBecomeSettingsAndSources) {
   EXPECT_EQ(plat::GetProfileInt(src, "CommonData", "Files in Pictures", -1), 0);
 }
 
-// New and changed plans take the answers and keep their state; a taken name
-// changes nothing; FTP answers put the marker on the server.
+// New and changed plans take the answers and keep their state; a taken name changes nothing.
 TEST_F(WizardTest, FinishingNewAndChangedPlansAlsoOnFtp) {
   PlanList& list = PlanList::Instance();
   const std::string src = home_.System();
@@ -144,16 +135,22 @@ TEST_F(WizardTest, FinishingNewAndChangedPlansAlsoOnFtp) {
   EXPECT_TRUE(daily->Enabled());
   EXPECT_EQ(daily->LastBackupTime(), 0);
 
-  bvtest::FtpServer server;
+  FtpServer server;
   if (!server.Ok()) GTEST_SKIP() << server.Reason();
-  auto ftpAnswers = [&](const std::string& name, const FtpSettings& f) {
-    const std::string ini = Answers(name, "", 1, false, home_.System());
-    plat::WriteProfileInt(ini, "BackupDestination", "StorageType", 4);
-    plat::WriteProfileInt(ini, "BackupDestination", "ActiveTabNew", 3);
-    WriteFtpAnswers(ini, f);
+  // Answers for a plan on a server (type 4, tab 3) or in a bucket (type 5).
+  auto serverAnswers = [&](const std::string& name, int type, bool init, const auto& settings) {
+    const std::string ini = Answers(name, "", 1, init, home_.System());
+    plat::WriteProfileInt(ini, "BackupDestination", "StorageType", type);
+    plat::WriteProfileInt(ini, "BackupDestination", "ActiveTabNew",
+                          type == 4 ? 3 : wiz::kTabObject);
+    if constexpr (std::is_same_v<std::decay_t<decltype(settings)>, FtpSettings>)
+      WriteFtpAnswers(ini, settings);
+    else
+      WriteObjectAnswers(ini, settings);
     return ini;
   };
-  CPlan* plan = FinishNewPlan(list, ftpAnswers("Ftp", server.Settings("wiz/")), extensions_);
+  CPlan* plan =
+      FinishNewPlan(list, serverAnswers("Ftp", 4, false, server.Settings("wiz/")), extensions_);
   ASSERT_NE(plan, nullptr);
   EXPECT_EQ(plan->Settings().storageType, kStorageFtp);
   EXPECT_EQ(plan->DestinationRoot(), "/bvuser/wiz/");
@@ -163,55 +160,47 @@ TEST_F(WizardTest, FinishingNewAndChangedPlansAlsoOnFtp) {
   EXPECT_EQ(Profile(plan->GetPlanFolder() + "UI.ini", "BackupDestination", "Password"), "<none>");
   std::string working;
   ASSERT_TRUE(BeginAnswers(plan->Id(), &working));
-  EXPECT_EQ(ReadFtpAnswers(working).password, bvtest::FtpServer::kPassword);
+  EXPECT_EQ(ReadFtpAnswers(working).password, FtpServer::kPassword);
   c = BeginPlanChange(first);
-  EXPECT_TRUE(CompletePlanChange(list, first, c, ftpAnswers("First", server.Settings("moved/")),
+  EXPECT_TRUE(CompletePlanChange(list, first, c,
+                                 serverAnswers("First", 4, false, server.Settings("moved/")),
                                  extensions_, true));
   EXPECT_EQ(first->DestinationRoot(), "/bvuser/moved/");
   EXPECT_TRUE(RunUntil([&] { return fs::exists(server.NativeOf("/bvuser/moved/Brevanto.dat")); }));
 
   // A bucket: its secret goes to "Devices.ini" alone, and a change keeps it.
-  bvtest::CephGateway gw;
+  CephGateway gw;
   ASSERT_TRUE(gw.Ok()) << gw.Reason();
   ASSERT_TRUE(gw.MakeBucket("wiz"));
-  const std::string ini = Answers("Bucket", "", 1, false, home_.System());
-  plat::WriteProfileInt(ini, "BackupDestination", "StorageType", 5);
-  plat::WriteProfileInt(ini, "BackupDestination", "ActiveTabNew", wiz::kTabObject);
-  WriteObjectAnswers(ini, gw.Settings("wiz", "team"));
-  CPlan* bucket = FinishNewPlan(list, ini, extensions_, bvtest::CephGateway::SecretKey());
+  CPlan* bucket = FinishNewPlan(list, serverAnswers("Bucket", 5, false, gw.Settings("wiz", "team")),
+                                extensions_, CephGateway::SecretKey());
   ASSERT_NE(bucket, nullptr);
   EXPECT_EQ(std::make_tuple(bucket->StorageType(), bucket->DestinationRoot()),
             std::make_tuple(int32_t{kStorageObject}, std::string("/team/")));
   EXPECT_TRUE(RunUntil(
       [&] { return gw.Keys("wiz", "") == std::vector<std::string>{"team/Brevanto.dat"}; }));
   const std::string devices = bucket->GetPlanFolder() + "Devices.ini";
-  EXPECT_EQ(Profile(devices, "Object Store Device", "SecretKey"), bvtest::CephGateway::SecretKey());
-  EXPECT_EQ(PlanFile(bucket->Id(), "UI.ini").find(bvtest::CephGateway::SecretKey()),
-            std::string::npos);
+  EXPECT_EQ(Profile(devices, "Object Store Device", "SecretKey"), CephGateway::SecretKey());
+  EXPECT_EQ(PlanFile(bucket->Id(), "UI.ini").find(CephGateway::SecretKey()), std::string::npos);
   CPlanWizardDlg change(nullptr, bucket->Id(), CPlanWizardDlg::kPageDest);
   EXPECT_EQ(change.DestPage()->Tabs()->currentIndex(), wiz::kTabObject);
   EXPECT_EQ(change.DestPage()->findChild<QLineEdit*>("objectSecretKeyEdit")->text().toStdString(),
-            bvtest::CephGateway::SecretKey());
+            CephGateway::SecretKey());
 
-  // The plan deleted and set up again on its folder, its earlier store continued at the
-  // connection test: the new plan records that store and backs up into it, the earlier copies
-  // kept as its own.
-  // Answers naming another folder since continue nothing.
+  // A plan set up again on an earlier store it continues records that store and backs up into it;
+  // answers naming another folder since continue nothing.
   const std::string earlier = NewStoreId();
   ASSERT_EQ(
       gw.Request("PUT", "/wiz/again/Brevanto.dat", StoreMarkerText(earlier, {}, InstallationId())),
       200);
   ASSERT_EQ(gw.Request("PUT", "/wiz/again/Latest/old.txt", "old"), 200);
   WriteNative(home_.NativeOf("kept.txt"), "k");
-  const std::string again = Answers("Again", "", 1, true, home_.System());
-  plat::WriteProfileInt(again, "BackupDestination", "StorageType", 5);
-  plat::WriteProfileInt(again, "BackupDestination", "ActiveTabNew", wiz::kTabObject);
-  WriteObjectAnswers(again, gw.Settings("wiz", "again"));
+  const std::string again = serverAnswers("Again", 5, true, gw.Settings("wiz", "again"));
   WriteContinuedStore(again, earlier);
   WriteObjectAnswers(again, gw.Settings("wiz", "elsewhere"));
   EXPECT_EQ(ReadContinuedStore(again), "");
   WriteObjectAnswers(again, gw.Settings("wiz", "again"));
-  CPlan* continued = FinishNewPlan(list, again, extensions_, bvtest::CephGateway::SecretKey());
+  CPlan* continued = FinishNewPlan(list, again, extensions_, CephGateway::SecretKey());
   ASSERT_NE(continued, nullptr);
   EXPECT_EQ(Profile(continued->GetPlanFolder() + "Store.ini", "Store", "Id"), earlier);
   auto sent = [&] {
@@ -223,8 +212,7 @@ TEST_F(WizardTest, FinishingNewAndChangedPlansAlsoOnFtp) {
   EXPECT_EQ(gw.Keys("wiz", "again/Latest/old.txt").size(), 1u);
 }
 
-// A folder plan filled in by hand (ticks, an excluded folder, the default
-// drive, the calendar) loads back in a second plan list as answered.
+// A folder plan filled in by hand loads back in a second plan list as answered.
 TEST_F(WizardTest, NewPlanFilledInByHandLoadsBackAsTheSamePlan) {
   home_.Write("Projects/a.txt", "hello");
   home_.Write("Projects/sub/b.txt", "0123456789");
@@ -399,3 +387,4 @@ TEST_F(WizardTest, OwnExtensionsAndCategoryEntries) {
 }
 
 }  // namespace
+}  // namespace bvtest
