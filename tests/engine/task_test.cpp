@@ -258,18 +258,12 @@ TEST_F(TaskTest, BlockedScheduledRunIsMadeUpWhenUnblocked) {
 // The catch-up walk notes unknown and changed files only, and runs only when there is cause.
 TEST_F(TaskTest, CatchUpNotesUnknownAndChangedFilesOnly) {
   const int64_t now = plat::Now();
-  std::vector<std::string> all = {"new.txt",
-                                  "copied.txt",
-                                  "changed.txt",
-                                  "gone.txt",
-                                  "pending.txt",
-                                  "sub/deep.txt",
-                                  ".hidden.txt",
-                                  "skip.tmp",
-                                  "evol/other-volume.txt",
-                                  "later/added.txt",
-                                  "sub/\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80.doc",
-                                  "\xc3\x84\xc3\x96.doc"};
+  const std::string wide = "sub/\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80.doc",
+                    umlauts = "\xc3\x84\xc3\x96.doc";
+  std::vector<std::string> all = {"new.txt",         "copied.txt",  "changed.txt",
+                                  "gone.txt",        "pending.txt", "sub/deep.txt",
+                                  ".hidden.txt",     "skip.tmp",    "evol/other-volume.txt",
+                                  "later/added.txt", wide,          umlauts};
   for (const std::string& name : all) env_.Src().Write(name, name);
   // A volume mounted inside the source folder belongs to its own letter.
   env_.SetExtra("[F]\nRoot=" + env_.Src().NativeOf("evol") + "\nType=fixed\nBus=none\n");
