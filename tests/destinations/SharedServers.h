@@ -27,8 +27,8 @@ inline SshServer& Ssh() {
   return server;
 }
 
-// A server of the binary (SFTP or FTP) with a store in folder ("name/"): its settings and
-// native path; those that started.
+// A server of the binary (FTP or SFTP) with a store in folder ("name/"): its settings and native
+// path. ServersAt: those of the two that started.
 struct ServerAt {
   const char* name;
   bool sftp;

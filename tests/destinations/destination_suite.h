@@ -30,7 +30,7 @@ struct PlanOwner : IDestinationOwner {
   uint32_t id;
 };
 
-// A plan folder of its own ("...\\" as plans name theirs) and the plan that owns it.
+// A plan folder of its own (named with a closing backslash, as plans name theirs) and its plan.
 struct PlanFolder : bvtest::TempDir, PlanOwner {
   explicit PlanFolder(uint32_t id = 0) : PlanOwner(System() + "\\", id) {}
 };
