@@ -27,18 +27,26 @@ inline SshServer& Ssh() {
   return server;
 }
 
-// Both servers with a store in folder ("name/"): its settings and native path.
+// A server of the binary (FTP or SFTP) with a store in folder ("name/"): its settings and native
+// path. ServersAt: those of the two that started.
 struct ServerAt {
   const char* name;
   bool sftp;
-  bool ok;
   FtpSettings settings;
   std::string native;
 };
+inline ServerAt ServerOf(bool sftp, const std::string& folder) {
+  if (sftp) return {"sftp", true, Ssh().Settings(folder), Ssh().Home() + "/" + folder};
+  return {"ftp", false, Ftp().Settings(folder), Ftp().NativeOf("/bvuser/" + folder)};
+}
 inline std::vector<ServerAt> ServersAt(const std::string& folder) {
-  return {{"ftp", false, Ftp().Ok(), Ftp().Settings(folder), Ftp().NativeOf("/bvuser/" + folder)},
-          {"sftp", true, Ssh().Ok(), Ssh().Settings(folder), Ssh().Home() + "/" + folder}};
+  std::vector<ServerAt> all;
+  for (const bool sftp : {false, true})
+    if (sftp ? Ssh().Ok() : Ftp().Ok()) all.push_back(ServerOf(sftp, folder));
+  return all;
 }
 
 #define REQUIRE_SERVER(server) \
   if (!(server).Ok()) GTEST_SKIP() << (server).Reason()
+#define REQUIRE_SERVERS(servers) \
+  if ((servers).empty()) GTEST_SKIP() << Ftp().Reason() << "; " << Ssh().Reason()

@@ -10,6 +10,7 @@
 #include <memory>
 #include <ostream>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "common/PlanSettings.h"
@@ -29,6 +30,11 @@ struct PlanOwner : IDestinationOwner {
   uint32_t id;
 };
 
+// A plan folder of its own (named with a closing backslash, as plans name theirs) and its plan.
+struct PlanFolder : bvtest::TempDir, PlanOwner {
+  explicit PlanFolder(uint32_t id = 0) : PlanOwner(System() + "\\", id) {}
+};
+
 template <typename Dest>
 std::unique_ptr<Dest> Configured(const std::string& root, IDestinationOwner* owner = nullptr) {
   auto dest = std::make_unique<Dest>(owner);
@@ -38,25 +44,26 @@ std::unique_ptr<Dest> Configured(const std::string& root, IDestinationOwner* own
   return dest;
 }
 
-// A server destination (FTP, or SFTP for "sftp://" servers) on these settings.
-inline std::unique_ptr<CDestination> ServerDestination(const FtpSettings& ftp,
-                                                       IDestinationOwner* owner = nullptr) {
-  auto dest = CreateDestination(owner, kStorageFtp);
+// A server destination (FTP, or SFTP for "sftp://" servers) or an object store on these settings.
+template <typename Kind>
+std::unique_ptr<CDestination> DestinationOn(const Kind& kind, IDestinationOwner* owner = nullptr) {
+  constexpr bool kFtp = std::is_same_v<Kind, FtpSettings>;
   PlanSettings settings;
-  settings.storageType = kStorageFtp;
-  settings.ftp = ftp;
+  settings.storageType = kFtp ? kStorageFtp : kStorageObject;
+  if constexpr (kFtp)
+    settings.ftp = kind;
+  else
+    settings.objectStore = kind;
+  auto dest = CreateDestination(owner, settings.storageType);
   dest->Configure(settings);
   return dest;
 }
-
-// An object store destination on these settings.
-inline std::unique_ptr<CDestination> ObjectDestination(const ObjectStoreSettings& s,
-                                                       IDestinationOwner* owner = nullptr) {
-  auto dest = CreateDestination(owner, kStorageObject);
-  PlanSettings settings;
-  settings.storageType = kStorageObject;
-  settings.objectStore = s;
-  dest->Configure(settings);
+// ... prepared as a plan's start (full) or its load does.
+template <typename Kind>
+std::unique_ptr<CDestination> PreparedOn(const Kind& kind, bool full,
+                                         IDestinationOwner* owner = nullptr) {
+  auto dest = DestinationOn(kind, owner);
+  EXPECT_TRUE(dest->Prepare(full));
   return dest;
 }
 

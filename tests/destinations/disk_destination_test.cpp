@@ -32,9 +32,8 @@ bool Refreshed(const std::string& root) {
 
 // Roots save and load back beside other sections; a root with a line break is refused.
 TEST(DiskDevice, SettingsSaveLoadAndLeaveTheRestOfTheFileAlone) {
-  bvtest::TempDir plan;
-  PlanOwner owner(plan.System() + "\\");
-  auto disk = DiskAt("E:\\Kept", &owner);
+  PlanFolder plan;
+  auto disk = DiskAt("E:\\Kept", &plan);
   EXPECT_FALSE(disk->LoadSettings());
   EXPECT_EQ(disk->GetRootPath(), "E:\\Kept");
   for (const char* ini : {"[Disk Device]\nRootDir=\n", "[FTP Device]\nRootDir=E:\\x\n"}) {
@@ -47,12 +46,12 @@ TEST(DiskDevice, SettingsSaveLoadAndLeaveTheRestOfTheFileAlone) {
   bvtest::WriteNative(plan.NativeOf("Devices.ini"),
                       "[USB Device]\nSize=123456\n[Disk Device]\nRemoteName=\\\\nas\\share\n");
   for (const std::string root : {"E:\\Backup\\", "\"quoted\" at both ends\"", "E:\\ünï 日本\t"}) {
-    ASSERT_TRUE(DiskAt(root, &owner)->SaveSettings()) << root;
-    CDiskDevice loaded(&owner);
+    ASSERT_TRUE(DiskAt(root, &plan)->SaveSettings()) << root;
+    CDiskDevice loaded(&plan);
     EXPECT_TRUE(loaded.LoadSettings());
     EXPECT_EQ(loaded.GetRootPath(), root);
   }
-  EXPECT_FALSE(DiskAt("E:\\a\nRootDir=Z:\\injected", &owner)->SaveSettings());
+  EXPECT_FALSE(DiskAt("E:\\a\nRootDir=Z:\\injected", &plan)->SaveSettings());
   const std::string ini = plan.SystemOf("Devices.ini");
   EXPECT_EQ(plat::GetProfileString(ini, "Disk Device", "RootDir", ""), "E:\\ünï 日本\t");
   EXPECT_EQ(plat::GetProfileString(ini, "Disk Device", "RemoteName", ""), "\\\\nas\\share");

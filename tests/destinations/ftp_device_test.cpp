@@ -7,40 +7,32 @@ namespace {
 // A fresh store folder in the user's home on the shared server of its kind.
 class ServerWorld : public DestinationWorld {
  public:
-  explicit ServerWorld(bool sftp) : sftp_(sftp) {
-    static int n = 0;
-    sub_ = "s" + std::to_string(++n) + "/";
-    dest_ = ServerDestination(sftp ? Ssh().Settings(sub_) : Ftp().Settings(sub_));
+  explicit ServerWorld(bool sftp) : at_(ServerOf(sftp, "s" + std::to_string(++made_) + "/")) {
     dest_->Prepare(true);
   }
   CDestination& Dest() override { return *dest_; }
   std::string PathOf(const std::string& rel) const override { return dest_->GetRootPath() + rel; }
-  std::string NativeOf(const std::string& rel) const override {
-    return sftp_ ? Ssh().Home() + "/" + sub_ + rel : Ftp().NativeOf("/bvuser/" + sub_ + rel);
-  }
+  std::string NativeOf(const std::string& rel) const override { return at_.native + rel; }
   void Put(const std::string& rel, const std::string& content) override {
     DestinationWorld::Put(rel, content);
-    if (sftp_) return;
+    if (at_.sftp) return;
     const size_t home = Ftp().NativeOf("/bvuser").size();
     for (fs::path p = NativeOf(rel); p.string().size() > home; p = p.parent_path())
       chown(p.c_str(), 65534, 65534);  // up to the home folder: the FTP server user's
   }
 
  private:
-  bool sftp_;
+  static inline int made_ = 0;
   bvtest::ScopedEnv home_{"HOME", Ssh().ClientHome()};  // the SFTP client key
-  std::string sub_;
-  std::unique_ptr<CDestination> dest_;
+  ServerAt at_;
+  std::unique_ptr<CDestination> dest_ = DestinationOn(at_.settings);
 };
 
 DestinationKind ServerKind(bool sftp) {
   DestinationKind kind{sftp ? "Sftp" : "Ftp",
                        [sftp] { return std::make_unique<ServerWorld>(sftp); }};
   kind.carriesReadOnly = false;
-  kind.unavailable = [sftp]() -> std::string {
-    if (sftp) return Ssh().Ok() ? "" : Ssh().Reason();
-    return Ftp().Ok() ? "" : Ftp().Reason();
-  };
+  kind.unavailable = [sftp] { return sftp ? Ssh().Reason() : Ftp().Reason(); };
   return kind;
 }
 
@@ -65,8 +57,7 @@ TEST(FtpDevice, SettingsAreNormalisedAndKeptInDevicesIni) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.server);
-    bvtest::TempDir plan;
-    PlanOwner owner(plan.System() + "\\");
+    PlanFolder plan;
     FtpSettings ftp;
     ftp.server = c.server;
     ftp.root = c.root;
@@ -77,7 +68,7 @@ TEST(FtpDevice, SettingsAreNormalisedAndKeptInDevicesIni) {
     ftp.password = " pass word ";
     ftp.pinnedKey = std::string(" sha256//") + c.wantServer + " ";
     ftp.security = kFtpPlain;
-    auto dest = ServerDestination(ftp, &owner);
+    auto dest = DestinationOn(ftp, &plan);
     auto* device = static_cast<CFTPDevice*>(dest.get());
     ftp.pinnedKey.clear();
     PlanSettings again;
@@ -101,7 +92,7 @@ TEST(FtpDevice, SettingsAreNormalisedAndKeptInDevicesIni) {
     const std::string text = bvtest::ReadNative(ini);
     EXPECT_EQ(text.find("Key=kept") != std::string::npos, c.retry > 0) << text;
 
-    CFTPDevice loaded(&owner);
+    CFTPDevice loaded(&plan);
     ASSERT_TRUE(loaded.LoadSettings());
     EXPECT_EQ(loaded.GetRootPath(), c.wantRoot);
     EXPECT_EQ(loaded.GetFtpSettings().user + "|" + loaded.GetFtpSettings().password,
@@ -111,17 +102,16 @@ TEST(FtpDevice, SettingsAreNormalisedAndKeptInDevicesIni) {
     EXPECT_TRUE(loaded.IsSameDestination(*dest));
     FtpSettings other = device->GetFtpSettings();
     other.server = std::string(c.wantServer) + ".other";
-    EXPECT_FALSE(ServerDestination(other)->IsSameDestination(*dest));
+    EXPECT_FALSE(DestinationOn(other)->IsSameDestination(*dest));
     other = device->GetFtpSettings();
     other.port = 2121;
-    EXPECT_FALSE(ServerDestination(other)->IsSameDestination(*dest));
+    EXPECT_FALSE(DestinationOn(other)->IsSameDestination(*dest));
     again.ftp.port = 2121;  // the plan moves to another server
     dest->Configure(again);
     EXPECT_EQ(device->GetPinnedKey(), "") << "a key trusted for another server";
   }
-  bvtest::TempDir empty;
-  PlanOwner owner(empty.System() + "\\");
-  CFTPDevice device(&owner);
+  PlanFolder empty;
+  CFTPDevice device(&empty);
   EXPECT_FALSE(device.LoadSettings());
   bvtest::WriteNative(empty.NativeOf("Devices.ini"), "[FTP Device]\nServer=x\n");
   ASSERT_TRUE(device.LoadSettings());
@@ -224,11 +214,10 @@ TEST(FtpDevice, ListingLinesKeepOnlyPlainEntries) {
 // A root the server refuses moves below the user's home; a proxy is used only with its port.
 TEST(FtpDevice, HomeFolderLoginsProxyAndActiveMode) {
   REQUIRE_SERVER(Ftp());
-  bvtest::TempDir plan;
-  PlanOwner owner(plan.System() + "\\");
+  PlanFolder plan;
   FtpSettings ftp = Ftp().Settings("");
   ftp.root = "/backup/";
-  auto dest = ServerDestination(ftp, &owner);
+  auto dest = DestinationOn(ftp, &plan);
   // The marker's local file: no link in the shared temporary folder is followed.
   bvtest::TempDir shared, data;
   shared.Write("victim", "precious");
@@ -242,26 +231,25 @@ TEST(FtpDevice, HomeFolderLoginsProxyAndActiveMode) {
   EXPECT_TRUE(fs::is_regular_file(Ftp().NativeOf("/bvuser/backup/Brevanto.dat")));
   EXPECT_FALSE(fs::exists(Ftp().NativeOf("/backup")));
   ASSERT_TRUE(dest->SaveSettings());
-  CFTPDevice loaded(&owner);
+  CFTPDevice loaded(&plan);
   ASSERT_TRUE(loaded.LoadSettings());
   EXPECT_EQ(loaded.GetRootPath(), "/bvuser/backup/");
 
   ftp.password = "wrong";
-  auto refused = ServerDestination(ftp);
+  auto refused = DestinationOn(ftp);
   EXPECT_FALSE(refused->Prepare(true));
   refused->Refresh();
   EXPECT_FALSE(refused->IsAvailable());
   ftp = Ftp().Settings("");
   ftp.proxy = "127.0.0.1";
   ftp.proxyPort = 1;  // nothing listens there
-  EXPECT_FALSE(ServerDestination(ftp)->Prepare(true));
+  EXPECT_FALSE(DestinationOn(ftp)->Prepare(true));
   ftp.proxyPort = 0;
-  EXPECT_TRUE(ServerDestination(ftp)->Prepare(true));
+  EXPECT_TRUE(DestinationOn(ftp)->Prepare(true));
 
   ftp = Ftp().Settings("active/");
   ftp.passive = 0;  // the data connections come from the server
-  auto active = ServerDestination(ftp);
-  ASSERT_TRUE(active->Prepare(true));
+  auto active = PreparedOn(ftp, true);
   const int logins = Ftp().Logins();
   bvtest::TempDir sources;
   sources.Write("f.txt", "active");
@@ -274,8 +262,7 @@ TEST(FtpDevice, HomeFolderLoginsProxyAndActiveMode) {
 
   // SITE CHMOD refused: found at the marker, then neither asked again nor logged in anew.
   ASSERT_TRUE(Ftp().RefuseModes());
-  auto refusing = ServerDestination(Ftp().Settings("m/"));
-  ASSERT_TRUE(refusing->Prepare(true));
+  auto refusing = PreparedOn(Ftp().Settings("m/"), true);
   EXPECT_FALSE(static_cast<CFTPDevice*>(refusing.get())->KeepsModes());
   const int asked = Ftp().Logins();
   for (int look = 0; look < 4; ++look) {

@@ -13,8 +13,7 @@ TEST(FtpDevice, ServerLossAndFaultsFailTheCopyWithTheirCauseAndHeal) {
   sources.Write("a.txt", "alpha");
   FtpSettings ftp = server.Settings("r/");
   ftp.timeout = 2;
-  auto dest = ServerDestination(ftp);
-  ASSERT_TRUE(dest->Prepare(true));
+  auto dest = PreparedOn(ftp, true);
   const std::string target = dest->GetRootPath() + "a.txt";
   server.Stop();
   ASSERT_TRUE(server.Start());
@@ -78,8 +77,7 @@ TEST(FtpDevice, ServerLossAndFaultsFailTheCopyWithTheirCauseAndHeal) {
     FtpSettings viaRelayFtp = relayed(std::string(c.name) + "/");
     // Short only where the time-out is the fault (a busy machine answers slowly).
     viaRelayFtp.timeout = c.want == plat::kErrTimeout ? 1 : 10;
-    auto faulty = ServerDestination(viaRelayFtp);
-    ASSERT_TRUE(faulty->Prepare(true));
+    auto faulty = PreparedOn(viaRelayFtp, true);
     const std::string where = server.NativeOf("/bvuser/" + std::string(c.name));
     const std::string to = faulty->GetRootPath() + "d.bin";
     ASSERT_TRUE(c.on(where)) << "the fault could not be set up";
@@ -112,8 +110,7 @@ TEST(FtpDevice, ServerLossAndFaultsFailTheCopyWithTheirCauseAndHeal) {
   // Without SIZE, or never renaming onto an existing file: every later version still lands.
   for (const Fault fault : {Fault::kNoSize, Fault::kNoOverwrite}) {
     relay.SetFault(fault);
-    auto strict = ServerDestination(relayed("strict/"));
-    ASSERT_TRUE(strict->Prepare(true));
+    auto strict = PreparedOn(relayed("strict/"), true);
     for (const char* version : {"one", "two, longer"}) {
       sources.Write("v.txt", version);
       EXPECT_EQ(strict->CopyFile(sources.SystemOf("v.txt"), strict->GetRootPath() + "v.txt"),
@@ -123,7 +120,7 @@ TEST(FtpDevice, ServerLossAndFaultsFailTheCopyWithTheirCauseAndHeal) {
   }
   // Every upload reset, the marker's too: tried at four looks, then once a minute, not each look.
   relay.SetFault(Fault::kResetUploads);
-  auto reset = ServerDestination(relayed("reset/"));
+  auto reset = DestinationOn(relayed("reset/"));
   const int loginsBefore = relay.Passwords();
   reset->Prepare(false);
   const auto looking = std::chrono::steady_clock::now();
@@ -136,10 +133,19 @@ TEST(FtpDevice, ServerLossAndFaultsFailTheCopyWithTheirCauseAndHeal) {
       std::chrono::steady_clock::now() - looking);
   EXPECT_NE(static_cast<CFTPDevice*>(reset.get())->MarkerError(), 0u);
   EXPECT_LE(logins, 40) << logins << " logins in " << lookedMs.count() << " ms";
+  // A destination on these settings, made under this stall wait, available at its first look.
+  const auto looked = [](const FtpSettings& settings, const char* stallSeconds = "180") {
+    EXPECT_TRUE(WriteInternalString("General", "UploadStallTime", stallSeconds));
+    auto dest = DestinationOn(settings);
+    EXPECT_TRUE(WriteInternalString("General", "UploadStallTime", "180"));
+    dest->Refresh();
+    EXPECT_TRUE(dest->IsAvailable());
+    return dest;
+  };
   // 1 s for every reply: a login longer than any fixed wait ends within the time-out.
   relay.SetFault(Fault::kSlow);
   FtpSettings slow = relayed("slow/");
-  auto patient = ServerDestination(slow);
+  auto patient = DestinationOn(slow);
   patient->Prepare(true);  // a first look, as short as a plan's load allows
   patient->Refresh();
   EXPECT_TRUE(patient->IsAvailable());
@@ -147,13 +153,9 @@ TEST(FtpDevice, ServerLossAndFaultsFailTheCopyWithTheirCauseAndHeal) {
   // dozen folders' replies), then 3 s: taken, taken, and timed out.
   relay.SetReplyDelay(800);
   slow.timeout = 2;
-  auto login = ServerDestination(slow);
-  login->Refresh();
-  EXPECT_TRUE(login->IsAvailable());
+  const auto login = looked(slow);
   relay.SetReplyDelay(300);
-  auto deep = ServerDestination(slow);
-  deep->Refresh();
-  ASSERT_TRUE(deep->IsAvailable());
+  auto deep = looked(slow);
   const std::string far = deep->GetRootPath() + "Latest/C/a/b/c/d/e/f/g/h/i/j/k/far.txt";
   EXPECT_EQ(deep->CreateFolders(far), kDestOk);
   EXPECT_EQ(deep->CopyFile(sources.SystemOf("v.txt"), far), kDestOk);
@@ -168,11 +170,7 @@ TEST(FtpDevice, ServerLossAndFaultsFailTheCopyWithTheirCauseAndHeal) {
   relay.SetReplyDelay(8000);
   FtpSettings resting = relayed("rest/");
   resting.timeout = 1;
-  ASSERT_TRUE(WriteInternalString("General", "UploadStallTime", "1"));
-  auto impatient = ServerDestination(resting);
-  ASSERT_TRUE(WriteInternalString("General", "UploadStallTime", "180"));
-  impatient->Refresh();
-  ASSERT_TRUE(impatient->IsAvailable());
+  auto impatient = looked(resting, "1");
   EXPECT_EQ(impatient->CopyFile(sources.SystemOf("d.bin"), impatient->GetRootPath() + "d.bin"),
             plat::kErrTimeout);
   EXPECT_TRUE(impatient->IsAvailable());
@@ -183,8 +181,7 @@ TEST(FtpDevice, ServerLossAndFaultsFailTheCopyWithTheirCauseAndHeal) {
   ASSERT_EQ(chmod(sources.NativeOf("d.bin").c_str(), 0600), 0);
   FtpSettings throttled = server.Settings("throttled/");
   throttled.timeout = 1;
-  auto steady = ServerDestination(throttled);
-  ASSERT_TRUE(steady->Prepare(false));  // loaded: the marker waits for the plan's first look
+  auto steady = PreparedOn(throttled, false);  // loaded: the marker waits for the plan's first look
   EXPECT_FALSE(fs::exists(server.NativeOf("/bvuser/throttled/Brevanto.dat")));
   steady->Refresh();
   ASSERT_TRUE(steady->IsAvailable());
@@ -209,11 +206,7 @@ TEST(FtpDevice, ServerLossAndFaultsFailTheCopyWithTheirCauseAndHeal) {
   EXPECT_EQ(arriving, 0600);
   EXPECT_TRUE(bvtest::ReadNative(server.NativeOf("/bvuser/throttled/big.bin")) == data);
   // Stall wait 4 s, the server hanging mid-upload: timed out, and away until it answers.
-  ASSERT_TRUE(WriteInternalString("General", "UploadStallTime", "4"));
-  auto hung = ServerDestination(throttled);
-  ASSERT_TRUE(WriteInternalString("General", "UploadStallTime", "180"));
-  hung->Refresh();
-  ASSERT_TRUE(hung->IsAvailable());
+  auto hung = looked(throttled, "4");
   std::thread hang([&] {
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));
     server.Freeze(true);
@@ -233,15 +226,13 @@ TEST(FtpDevice, NamesTheServerCannotKeepAreRefusedAndTheStoreStays) {
   bvtest::ScopedEnv home("HOME", Ssh().ClientHome());
   bvtest::TempDir sources;
   sources.Write("a.txt", "alpha");
-  int ran = 0;
-  for (const ServerAt& kind : ServersAt("inj/")) {
+  const std::vector<ServerAt> servers = ServersAt("inj/");
+  REQUIRE_SERVERS(servers);
+  for (const ServerAt& kind : servers) {
     SCOPED_TRACE(kind.name);
-    if (!kind.ok) continue;
-    ++ran;
     const uint32_t kept =
         kind.sftp ? uint32_t{kDestOk} : uint32_t{plat::kErrNameChanged};  // the odd name's copy
-    auto dest = ServerDestination(kind.settings);
-    ASSERT_TRUE(dest->Prepare(true));
+    auto dest = PreparedOn(kind.settings, true);
     const std::string root = dest->GetRootPath();
     dest->CreateFolders(root + "Latest/x");
     const std::string hijack =
@@ -274,7 +265,7 @@ TEST(FtpDevice, NamesTheServerCannotKeepAreRefusedAndTheStoreStays) {
   deep.SetFault(bvtest::FtpRelay::Fault::kLieModesBelow);
   FtpSettings below = Ftp().Settings("deep/");
   below.port = deep.Port();
-  auto lying = ServerDestination(below);
+  auto lying = DestinationOn(below);
   if (Ftp().Ok() && deep.Ok() && lying->Prepare(true)) {
     EXPECT_TRUE(static_cast<CFTPDevice*>(lying.get())->KeepsModes());
     const std::string key = lying->GetRootPath() + "Latest/x/key.pem";  // private by its folder
@@ -283,7 +274,6 @@ TEST(FtpDevice, NamesTheServerCannotKeepAreRefusedAndTheStoreStays) {
     EXPECT_FALSE(fs::exists(Ftp().NativeOf("/bvuser/deep/Latest/x/key.pem")));
     EXPECT_FALSE(static_cast<CFTPDevice*>(lying.get())->KeepsModes());
   }
-  if (ran == 0) GTEST_SKIP() << Ftp().Reason() << "; " << Ssh().Reason();
 }
 
 // The sweep removes leftovers of this program's naming an hour older than the marker, in the
@@ -297,13 +287,11 @@ TEST(FtpDevice, SweepRemovesOnlyOldLeftoversOfThisProgram) {
                                  kept = {"Latest/C/a/.~bvtmp-0123456789abcdee",
                                          "Latest/C/a/.~bvtmp-notours", "Latest/C/a/.~bvtmp-0123",
                                          "Latest/C/a/keep.txt", "Other/.~bvtmp-0123456789abcdef"};
-  int ran = 0;
-  for (const ServerAt& kind : ServersAt("sweep/")) {
+  const std::vector<ServerAt> servers = ServersAt("sweep/");
+  REQUIRE_SERVERS(servers);
+  for (const ServerAt& kind : servers) {
     SCOPED_TRACE(kind.name);
-    if (!kind.ok) continue;
-    ++ran;
-    auto dest = ServerDestination(kind.settings);
-    ASSERT_TRUE(dest->Prepare(true));
+    auto dest = PreparedOn(kind.settings, true);
     const auto old = fs::file_time_type::clock::now() - std::chrono::hours(2);
     for (const auto* list : {&swept, &kept}) {
       for (const std::string& rel : *list) {
@@ -317,5 +305,4 @@ TEST(FtpDevice, SweepRemovesOnlyOldLeftoversOfThisProgram) {
     for (const std::string& rel : swept) EXPECT_FALSE(fs::exists(kind.native + rel)) << rel;
     for (const std::string& rel : kept) EXPECT_TRUE(fs::exists(kind.native + rel)) << rel;
   }
-  if (ran == 0) GTEST_SKIP() << Ftp().Reason() << "; " << Ssh().Reason();
 }

@@ -6,7 +6,7 @@
 // before any login until pinned, then copies go over one login; a new key is refused again.
 TEST(FtpDevice, KeyedServersAreUsedOnlyWithTheirPinnedKey) {
   REQUIRE_SERVER(Ftp());
-  auto plain = ServerDestination(Ftp().Settings("plain/"));
+  auto plain = DestinationOn(Ftp().Settings("plain/"));
   auto* plainDevice = static_cast<CFTPDevice*>(plain.get());
   ASSERT_TRUE(plain->Prepare(true));
   EXPECT_EQ(fs::status(Ftp().NativeOf("/bvuser/plain")).permissions() & fs::perms::all,
@@ -22,7 +22,7 @@ TEST(FtpDevice, KeyedServersAreUsedOnlyWithTheirPinnedKey) {
   FtpSettings stripped = Ftp().Settings("plain/");
   stripped.port = strip.Port();
   stripped.security = kFtpsRequired;
-  auto refused = ServerDestination(stripped);
+  auto refused = DestinationOn(stripped);
   refused->Refresh();
   EXPECT_EQ(refused->TakeServerRefusal(&server, &cause), Refusal::kNotEncrypted);
   EXPECT_EQ(cause, GetText("SERVER_REFUSED", "NOT_ENCRYPTED"));
@@ -79,7 +79,7 @@ TEST(FtpDevice, KeyedServersAreUsedOnlyWithTheirPinnedKey) {
     FtpSettings ftp = kind.settings;
     ftp.pinnedKey.clear();
     ftp.timeout = 10;
-    auto dest = ServerDestination(ftp);
+    auto dest = DestinationOn(ftp);
     auto* device = static_cast<CFTPDevice*>(dest.get());
     EXPECT_FALSE(dest->Prepare(true));
     dest->Refresh();  // waits longer than preparing does: a busy machine's handshake fits
@@ -156,7 +156,7 @@ TEST(FtpDevice, KeyedServersAreUsedOnlyWithTheirPinnedKey) {
       FtpSettings through = relay == &absent ? Ftp().Settings("plain/") : ftp;
       std::tie(through.pinnedKey, through.port) =
           std::tuple(relay == &absent ? std::string() : key, relay->Port());
-      auto again = ServerDestination(through);
+      auto again = DestinationOn(through);
       EXPECT_FALSE(again->Prepare(true));  // the plan's start: tried, and failed
       const auto looks = [&] {
         for (int look = 0; look < 8; ++look, again->Refresh())
@@ -179,14 +179,14 @@ TEST(FtpDevice, KeyedServersAreUsedOnlyWithTheirPinnedKey) {
       run();
       return std::chrono::steady_clock::now() - began;
     };
-    auto quiet = ServerDestination(mute);
+    auto quiet = DestinationOn(mute);
     EXPECT_LT(waited([&] { quiet->Refresh(); }), std::chrono::seconds(mute.timeout * 3 + 2));
     EXPECT_FALSE(quiet->IsAvailable());
     EXPECT_EQ(quiet->TakeServerRefusal(&server, &cause), Refusal::kUnreachable);
     std::string timedOut = GetText("SERVER_REFUSED", "CAUSE_TIMEOUT");
     EXPECT_EQ(cause, timedOut.replace(timedOut.find("%s"), 2, "2"));
     mute.timeout = 30;
-    auto held = ServerDestination(mute);
+    auto held = DestinationOn(mute);
     std::atomic<bool> stop{false};
     std::thread stopper([&] {
       for (int i = 0; i < 1000 && silent.Connections() < 2; ++i)
@@ -206,7 +206,7 @@ TEST(FtpDevice, KeyedServersAreUsedOnlyWithTheirPinnedKey) {
     // A login refused is said as such, also when the server could not be reached just before.
     FtpSettings stranger = ftp;
     stranger.pinnedKey = device->ProbeServerKey();
-    auto refusedLogin = ServerDestination(stranger);
+    auto refusedLogin = DestinationOn(stranger);
     if (kind.name[0] == 's') {
       ASSERT_TRUE(ssh.ChangeClientKey());  // the user's key is refused
       ssh.Stop();
@@ -217,7 +217,7 @@ TEST(FtpDevice, KeyedServersAreUsedOnlyWithTheirPinnedKey) {
       refusedLogin->Prepare(true);
     } else {
       stranger.password += "-not";
-      refusedLogin = ServerDestination(stranger);
+      refusedLogin = DestinationOn(stranger);
       refusedLogin->Refresh();
     }
     EXPECT_EQ(refusedLogin->TakeServerRefusal(&server, &cause), Refusal::kUnreachable);

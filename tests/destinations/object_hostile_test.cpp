@@ -13,21 +13,13 @@
 
 using bvtest::HostileS3;
 
-namespace {
-
-std::unique_ptr<CDestination> Hostile(const HostileS3& s3, const std::string& prefix = "store") {
-  return ObjectDestination(s3.Settings(prefix));
-}
-
-}  // namespace
-
 // Listings that never end stop with their cause, told once; the sweep aborts nothing then.
 TEST(ObjectHostile, EndlessListingsStop) {
   for (const auto manner : {HostileS3::kEndless, HostileS3::kRepeatedMarker}) {
     SCOPED_TRACE(manner);
     HostileS3 s3(manner);
     ASSERT_TRUE(s3.Ok());
-    auto dest = Hostile(s3);
+    auto dest = DestinationOn(s3.Settings());
     ASSERT_TRUE(dest->Prepare(false));
     std::vector<VersionEntry> versions;
     EXPECT_EQ(dest->ListVersions("/store/Revision/C/", "a", ".txt", &versions), 0);
@@ -75,7 +67,7 @@ TEST(ObjectHostile, RedirectAndETagOfASinglePut) {
     SCOPED_TRACE(manner);
     HostileS3 s3(manner);
     ASSERT_TRUE(s3.Ok());
-    auto dest = Hostile(s3);
+    auto dest = DestinationOn(s3.Settings());
     EXPECT_EQ(dest->Prepare(false), cause.empty());
     EXPECT_EQ(dest->CopyFile(src.SystemOf("f.txt"), "/store/f.txt"), copied);
     EXPECT_EQ(dest->IsAvailable(), cause.empty());
@@ -124,7 +116,7 @@ TEST(ObjectHostile, IdleCostsNoRequests) {
   for (const auto& row : rows) {
     SCOPED_TRACE(testing::Message() << row.manner << " heal " << row.healAt);
     HostileS3 s3(row.manner);
-    auto dest = Hostile(s3);
+    auto dest = DestinationOn(s3.Settings());
     const bool fresh = row.manner == HostileS3::kMarkerAnswerLost ||
                        row.manner == HostileS3::kGhostMarker || row.manner >= HostileS3::kMarker500;
     StoreRecord record{
@@ -132,7 +124,7 @@ TEST(ObjectHostile, IdleCostsNoRequests) {
     if (dest->Prepare(false) && row.manner == HostileS3::kHonest)
       dest->PlaceStoreMarker(record.id, false);
     if (row.manner == HostileS3::kListsBelow) {  // another store in store/in
-      auto inner = Hostile(s3, "store/in");
+      auto inner = DestinationOn(s3.Settings("store/in"));
       EXPECT_TRUE(inner->Prepare(false) && inner->PlaceStoreMarker(NewStoreId(), false) == 1);
     }
     const int before = s3.Requests();
@@ -180,15 +172,14 @@ TEST(ObjectHostile, IdleCostsNoRequests) {
 
 // A Devices.ini holding the secret, readable by others, is made private on load, said once.
 TEST(ObjectHostile, SecretFileTightenedOnLoad) {
-  bvtest::TempDir plan;
-  PlanOwner owner(plan.System() + "\\");
+  PlanFolder plan;
   const std::string ini = plan.NativeOf("Devices.ini");
   for (const mode_t mode : {0644, 0640, 0600}) {
     SCOPED_TRACE(mode);
     plan.Write("Devices.ini", "[Object Store Device]\nBucket=b\nSecretKey=s3cret\n");
     ASSERT_EQ(chmod(ini.c_str(), mode), 0);
     bvtest::EventCollector events;
-    CObjectDevice dest(&owner);
+    CObjectDevice dest(&plan);
     ASSERT_TRUE(dest.LoadSettings());
     struct stat st {};
     ASSERT_EQ(stat(ini.c_str(), &st), 0);
@@ -206,7 +197,7 @@ TEST(ObjectHostile, DottedPrefixRefusedOnce) {
   for (const char* prefix : {"a/../b", "..", "team/./ann", "."}) {
     SCOPED_TRACE(prefix);
     HostileS3 s3(HostileS3::kHonest);
-    auto dest = Hostile(s3, prefix);
+    auto dest = DestinationOn(s3.Settings(prefix));
     EXPECT_TRUE(ObjectPrefixHasDots(prefix));
     EXPECT_FALSE(dest->Prepare(true));
     dest->Refresh();

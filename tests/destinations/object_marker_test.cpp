@@ -25,10 +25,7 @@ TEST(ObjectDevice, StoreMarkerTellsWhoseStoreItIs) {
   const std::string mine = planIn("1"), other = planIn("2"), nested = planIn("3");
   auto look = [&](const std::string& plan, StoreVerdict verdict, const char* prefix = "store") {
     PlanOwner owner(plan + "\\");
-    ObjectStoreSettings at = s;
-    at.prefix = prefix;
-    auto dest = ObjectDestination(at, &owner);
-    EXPECT_TRUE(dest->Prepare(false));
+    auto dest = PreparedOn(StoreSettings(s.bucket, prefix), false, &owner);
     StoreRecord record;
     ReadStoreRecord(owner.GetPlanFolder(), &record);
     EXPECT_EQ(LookAtRemoteStore(owner.GetPlanFolder(), *dest, &record), verdict)
@@ -37,6 +34,9 @@ TEST(ObjectDevice, StoreMarkerTellsWhoseStoreItIs) {
     return record.id;
   };
   const std::string url = "/" + s.bucket + "/store/", markerUrl = url + "Brevanto.dat";
+  const auto keyUrl = [&](const std::string& key) {
+    return "/" + s.bucket + "/" + UriEncode(key, true);
+  };
   auto marker = [&] {
     std::string text, id, installation;
     Gateway().Request("GET", markerUrl, "", &text);
@@ -46,7 +46,7 @@ TEST(ObjectDevice, StoreMarkerTellsWhoseStoreItIs) {
   const std::string own = first + "@" + InstallationId();
   EXPECT_EQ(marker(), own);
   EXPECT_EQ(look(mine, StoreVerdict::kOwn), first);
-  ASSERT_EQ(Gateway().Request("PUT", url + "Latest/a.txt", "a"), 200);
+  PutKey(url + "Latest/a.txt", "a");
   // Another plan, installation or place inside the store writes nothing, not even a record.
   const auto othersRefused = [&](StoreVerdict installations) {
     EXPECT_EQ(look(other, StoreVerdict::kForeign), "");
@@ -59,7 +59,7 @@ TEST(ObjectDevice, StoreMarkerTellsWhoseStoreItIs) {
   // A marker naming no installation (earlier versions): only the recording plan takes it.
   for (const std::string& older :
        {StoreMarkerText(first), "[Store]\nId=" + first + "\nInstallation=\n"}) {
-    ASSERT_EQ(Gateway().Request("PUT", markerUrl, older), 200);
+    PutKey(markerUrl, older);
     othersRefused(StoreVerdict::kForeign);
     EXPECT_NE(marker(), own);
     EXPECT_EQ(look(mine, StoreVerdict::kOwn), first);
@@ -83,19 +83,15 @@ TEST(ObjectDevice, StoreMarkerTellsWhoseStoreItIs) {
   EXPECT_EQ(look(other, StoreVerdict::kEarlierStore), "");
   // What the wizard's test finds at a place for a new plan, and the folder it names.
   const auto found = [&](const char* prefix) {
-    ObjectStoreSettings at = s;
-    at.prefix = prefix;
-    auto dest = ObjectDestination(at);
-    EXPECT_TRUE(dest->Prepare(false));
+    auto dest = PreparedOn(StoreSettings(s.bucket, prefix), false);
     const StoreVerdict verdict = StoreFoundAt(*dest, "");
     return std::pair{verdict, dynamic_cast<CObjectDevice&>(*dest).FoundFolder()};
   };
   // Not offered, nor taken when continued, while another store lies below it.
   const std::string belowUrl = url + "sub/Brevanto.dat";
-  ASSERT_EQ(Gateway().Request("PUT", url + "Latest/C/Brevanto.dat", "a user's file"), 200);
+  PutKey(url + "Latest/C/Brevanto.dat", "a user's file");
   EXPECT_EQ(found("store"), std::pair(StoreVerdict::kEarlierStore, std::string()));
-  ASSERT_EQ(Gateway().Request("PUT", belowUrl, StoreMarkerText(NewStoreId(), {}, NewStoreId())),
-            200);
+  PutKey(belowUrl, StoreMarkerText(NewStoreId(), {}, NewStoreId()));
   EXPECT_EQ(found("store"), std::pair(StoreVerdict::kStoreBelow, std::string("store/sub/")));
   // Continued, it is the new plan's once nothing lies below, unless another plan took it since.
   const std::string again = other + "\\";
@@ -103,27 +99,23 @@ TEST(ObjectDevice, StoreMarkerTellsWhoseStoreItIs) {
   const std::vector<std::string> before = Gateway().Keys(s.bucket, "");
   EXPECT_EQ(look(other, StoreVerdict::kStoreBelow), first);
   EXPECT_EQ(Gateway().Keys(s.bucket, ""), before);
-  ASSERT_EQ(Gateway().Request("DELETE", belowUrl), 204);
+  DropKey(belowUrl);
   EXPECT_EQ(look(other, StoreVerdict::kOwn), first);
-  ASSERT_EQ(Gateway().Request("PUT", belowUrl, StoreMarkerText(NewStoreId(), {}, NewStoreId())),
-            200);
+  PutKey(belowUrl, StoreMarkerText(NewStoreId(), {}, NewStoreId()));
   EXPECT_EQ(look(other, StoreVerdict::kOwn), first) << "its own since";
-  ASSERT_EQ(Gateway().Request("DELETE", belowUrl), 204);
+  DropKey(belowUrl);
   ASSERT_EQ(unlink(here.NativeOf("PLAN/2/Store.ini").c_str()), 0);
   here.Write("PLAN/1/Store.ini", kept);
   EXPECT_FALSE(ContinueEarlierStore(again, "/store/", first));
   EXPECT_EQ(look(other, StoreVerdict::kForeign), "");
-  ASSERT_EQ(Gateway().Request("PUT", markerUrl, StoreMarkerText(NewStoreId(), {}, NewStoreId())),
-            200);
+  PutKey(markerUrl, StoreMarkerText(NewStoreId(), {}, NewStoreId()));
   EXPECT_EQ(look(mine, StoreVerdict::kStoreReplaced), first);
-  ASSERT_EQ(Gateway().Request("PUT", markerUrl, StoreMarkerText(first, {}, InstallationId())), 200);
+  PutKey(markerUrl, StoreMarkerText(first, {}, InstallationId()));
   // A new place over this store is refused; a store found inside it stops, its copies kept.
   EXPECT_EQ(look(other, StoreVerdict::kStoreBelow, ""), "");
   const std::string inner = NewStoreId();
-  ASSERT_EQ(Gateway().Request("PUT", url + "deep/Brevanto.dat",
-                              StoreMarkerText(inner, {}, InstallationId())),
-            200);
-  ASSERT_EQ(Gateway().Request("PUT", url + "deep/Latest/b.txt", "b"), 200);
+  PutKey(url + "deep/Brevanto.dat", StoreMarkerText(inner, {}, InstallationId()));
+  PutKey(url + "deep/Latest/b.txt", "b");
   EXPECT_EQ(found("store/deep"), std::pair(StoreVerdict::kNestedStore, std::string("store/")));
   ASSERT_TRUE(WriteStoreRecord(
       nested + "\\", {inner, "/store/deep/", kStorageObject, "", "", "", InstallationId()}));
@@ -132,9 +124,7 @@ TEST(ObjectDevice, StoreMarkerTellsWhoseStoreItIs) {
   EXPECT_EQ(Gateway().Keys(s.bucket, "Brevanto.dat").size(), 0u);
   // A policy hiding the marker of a folder above: its listing shows it; hiding both, said once.
   const std::string policed = NewBucket(), arn = "arn:aws:s3:::" + policed;
-  ASSERT_EQ(Gateway().Request("PUT", "/" + policed + "/par/Brevanto.dat",
-                              StoreMarkerText(NewStoreId(), {}, NewStoreId())),
-            200);
+  PutKey("/" + policed + "/par/Brevanto.dat", StoreMarkerText(NewStoreId(), {}, NewStoreId()));
   for (const bool listed : {true, false}) {
     const std::string deny = R"({"Effect":"Deny","Principal":{"AWS":["*"]},"Action":)";
     const std::string policy =
@@ -148,10 +138,7 @@ TEST(ObjectDevice, StoreMarkerTellsWhoseStoreItIs) {
     ASSERT_TRUE(put == 200 || put == 204) << put;
     const std::string at = planIn(listed ? "5" : "6");
     PlanOwner owner(at + "\\");
-    ObjectStoreSettings child = StoreSettings(policed);
-    child.prefix = "par/child";
-    auto dest = ObjectDestination(child, &owner);
-    ASSERT_TRUE(dest->Prepare(false));
+    auto dest = PreparedOn(StoreSettings(policed, "par/child"), false, &owner);
     StoreRecord none;
     EXPECT_EQ(LookAtRemoteStore(owner.GetPlanFolder(), *dest, &none),
               listed ? StoreVerdict::kInsideStore : StoreVerdict::kOwn);
@@ -162,16 +149,16 @@ TEST(ObjectDevice, StoreMarkerTellsWhoseStoreItIs) {
   // Only the marker gone, the copies kept: refused to others, taken back by its plan.
   for (const char* copy : {"", "Revision/a(0001).txt"}) {
     if (*copy) {
-      ASSERT_EQ(Gateway().Request("PUT", url + UriEncode(copy, true), "r"), 200);
-      ASSERT_EQ(Gateway().Request("DELETE", url + "Latest/a.txt"), 204);
+      PutKey(url + UriEncode(copy, true), "r");
+      DropKey(url + "Latest/a.txt");
     }
-    ASSERT_EQ(Gateway().Request("DELETE", markerUrl), 204);
+    DropKey(markerUrl);
     EXPECT_EQ(look(other, StoreVerdict::kUnmarkedCopies), "");
     EXPECT_EQ(marker(), "(none)");
     if (!*copy) {  // not while the store inside it is there: it would hold that one
       EXPECT_EQ(look(mine, StoreVerdict::kStoreBelow), first);
       EXPECT_EQ(marker(), "(none)");
-      ASSERT_EQ(Gateway().Request("DELETE", url + "deep/Brevanto.dat"), 204);
+      DropKey(url + "deep/Brevanto.dat");
     }
     EXPECT_EQ(look(mine, StoreVerdict::kOwn), first);
     EXPECT_EQ(marker(), first + "@" + InstallationId());
@@ -179,8 +166,7 @@ TEST(ObjectDevice, StoreMarkerTellsWhoseStoreItIs) {
   EXPECT_EQ(Gateway().Request("GET", url + UriEncode("Revision/a(0001).txt", true), "", nullptr),
             200);
   // Emptied behind the plans' back: a new store, filled anew by its plan.
-  for (const std::string& key : Gateway().Keys(s.bucket, "store/"))
-    ASSERT_EQ(Gateway().Request("DELETE", "/" + s.bucket + "/" + UriEncode(key, true)), 204);
+  for (const std::string& key : Gateway().Keys(s.bucket, "store/")) DropKey(keyUrl(key));
   const std::string second = look(mine, StoreVerdict::kFresh);
   EXPECT_NE(second, first);
   EXPECT_EQ(marker(), second + "@" + InstallationId());
@@ -188,7 +174,7 @@ TEST(ObjectDevice, StoreMarkerTellsWhoseStoreItIs) {
   // No marker, or one far too long, under the marker's name: refused, never replaced.
   for (const std::string& junk :
        {std::string("junk"), StoreMarkerText(second) + std::string(1 << 20, '#')}) {
-    ASSERT_EQ(Gateway().Request("PUT", markerUrl, junk), 200);
+    PutKey(markerUrl, junk);
     EXPECT_EQ(look(mine, StoreVerdict::kNotAMarker), second);
     std::string kept;
     EXPECT_EQ(Gateway().Request("GET", markerUrl, "", &kept), 200);
@@ -197,13 +183,11 @@ TEST(ObjectDevice, StoreMarkerTellsWhoseStoreItIs) {
   // While the plan runs, the marker replaced, spoiled, gone or emptied away is noticed at a
   // run's look (a refusal after its pause: 1 s, then 2 s).
   PlanOwner owner(mine + "\\");
-  auto running = ObjectDestination(s, &owner);
-  ASSERT_TRUE(running->Prepare(false));
+  auto running = PreparedOn(s, false, &owner);
   StoreRecord record;
   ReadStoreRecord(owner.GetPlanFolder(), &record);
-  ASSERT_EQ(Gateway().Request("PUT", markerUrl, StoreMarkerText(second, {}, InstallationId())),
-            200);
-  ASSERT_EQ(Gateway().Request("PUT", url + "Latest/a.txt", "a"), 200);
+  PutKey(markerUrl, StoreMarkerText(second, {}, InstallationId()));
+  PutKey(url + "Latest/a.txt", "a");
   const std::string foreign = StoreMarkerText(second, {}, NewStoreId());
   const std::string spoiled = "junk", gone = "", emptied = "";
   const struct {
@@ -217,13 +201,10 @@ TEST(ObjectDevice, StoreMarkerTellsWhoseStoreItIs) {
               {&emptied, 0, StoreVerdict::kFresh}};
   for (const auto& [text, waitMs, verdict] : rows) {
     if (text == &emptied || text == &gone) {
-      for (const std::string& key : Gateway().Keys(s.bucket, "store/")) {
-        if (text == &emptied || key == "store/Brevanto.dat") {
-          ASSERT_EQ(Gateway().Request("DELETE", "/" + s.bucket + "/" + UriEncode(key, true)), 204);
-        }
-      }
+      for (const std::string& key : Gateway().Keys(s.bucket, "store/"))
+        if (text == &emptied || key == "store/Brevanto.dat") DropKey(keyUrl(key));
     } else if (text != nullptr) {
-      ASSERT_EQ(Gateway().Request("PUT", markerUrl, *text), 200);
+      PutKey(markerUrl, *text);
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(waitMs));
     dynamic_cast<CObjectDevice&>(*running).ForgetMarker();
@@ -257,10 +238,9 @@ TEST(ObjectDevice, TwoPlansStartingTogetherOnOnePrefixOneWins) {
     const auto start = [&](int i) {
       plans[i] = data.Write("PLAN/" + prefix + "-" + std::to_string(i) + "/Plan.ini", "");
       PlanOwner owner(data.SystemOf("PLAN/" + prefix + "-" + std::to_string(i)) + "\\");
-      ObjectStoreSettings s = honours ? StoreSettings(bucket) : careless.Settings(prefix);
-      s.prefix = prefix + (i == 1 ? inner : "");
-      auto dest = ObjectDestination(s, &owner);
-      EXPECT_TRUE(dest->Prepare(false));
+      const std::string at = prefix + (i == 1 ? inner : "");
+      auto dest =
+          PreparedOn(honours ? StoreSettings(bucket, at) : careless.Settings(at), false, &owner);
       StoreRecord record;
       ReadStoreRecord(owner.GetPlanFolder(), &record);
       for (++ready; ready < 2;) std::this_thread::yield();
@@ -316,23 +296,13 @@ TEST(ObjectDevice, NothingNestsBelowAFolderAboveThatMayHoldAStore) {
   for (const auto& [marker, copy, verdict, before] : rows) {
     const std::string outer = "out" + std::to_string(++n) + "/";
     SCOPED_TRACE(outer);
-    if (marker != nullptr) {
-      ASSERT_EQ(Gateway().Request("PUT", "/" + bucket + "/" + outer + "Brevanto.dat", marker), 200);
-    }
-    for (int i = 0; i < before; ++i) {
-      const std::string plain = "Latest/A" + std::to_string(1000 + i) + ".zip";
-      ASSERT_EQ(Gateway().Request("PUT", "/" + bucket + "/" + outer + plain, "p"), 200);
-    }
-    if (*copy) {
-      ASSERT_EQ(Gateway().Request("PUT", "/" + bucket + "/" + outer + UriEncode(copy, true), "x"),
-                200);
-    }
+    if (marker != nullptr) PutKey("/" + bucket + "/" + outer + "Brevanto.dat", marker);
+    for (int i = 0; i < before; ++i)  // the user's own files
+      PutKey("/" + bucket + "/" + outer + "Latest/A" + std::to_string(1000 + i) + ".zip", "p");
+    if (*copy) PutKey("/" + bucket + "/" + outer + UriEncode(copy, true), "x");
     data.Write("PLAN/" + std::to_string(n) + "/Plan.ini", "");
     PlanOwner owner(data.SystemOf("PLAN/" + std::to_string(n)) + "\\");
-    ObjectStoreSettings s = StoreSettings(bucket);
-    s.prefix = outer + "in/child";
-    auto dest = ObjectDestination(s, &owner);
-    ASSERT_TRUE(dest->Prepare(false));
+    auto dest = PreparedOn(StoreSettings(bucket, outer + "in/child"), false, &owner);
     StoreRecord record;
     EXPECT_EQ(LookAtRemoteStore(owner.GetPlanFolder(), *dest, &record), verdict);
     EXPECT_EQ(Gateway().Keys(bucket, outer + "in/").size(), verdict == V::kOwn ? 1u : 0u);

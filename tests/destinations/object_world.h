@@ -14,8 +14,17 @@ inline CephGateway& Gateway() {
   return gateway;
 }
 
-inline ObjectStoreSettings StoreSettings(const std::string& bucket) {
-  return Gateway().Settings(bucket, "store");
+// Straight into the gateway, behind the destination's back: a key put, or deleted.
+inline void PutKey(const std::string& url, const std::string& body) {
+  EXPECT_EQ(Gateway().Request("PUT", url, body), 200) << url;
+}
+inline void DropKey(const std::string& url) {
+  EXPECT_EQ(Gateway().Request("DELETE", url), 204) << url;
+}
+
+inline ObjectStoreSettings StoreSettings(const std::string& bucket,
+                                         const std::string& prefix = "store") {
+  return Gateway().Settings(bucket, prefix);
 }
 
 inline std::string NewBucket() {
@@ -28,14 +37,12 @@ inline std::string NewBucket() {
 // A fresh bucket; the store lies below "store/" in it.
 class ObjectWorld : public DestinationWorld {
  public:
-  ObjectWorld() : bucket_(NewBucket()), dest_(ObjectDestination(StoreSettings(bucket_))) {
-    EXPECT_TRUE(dest_->Prepare(true));
-  }
+  ObjectWorld() : bucket_(NewBucket()), dest_(PreparedOn(StoreSettings(bucket_), true)) {}
   CDestination& Dest() override { return *dest_; }
   std::string PathOf(const std::string& rel) const override { return dest_->GetRootPath() + rel; }
   std::string NativeOf(const std::string& rel) const override { return "/no-such-folder/" + rel; }
   void Put(const std::string& rel, const std::string& content) override {
-    EXPECT_EQ(Gateway().Request("PUT", UrlOf(rel), content), 200);
+    PutKey(UrlOf(rel), content);
   }
   std::string Get(const std::string& rel) const override {
     std::string body;

@@ -10,22 +10,17 @@
 #include <vector>
 
 #include "common/PlanSettings.h"
-#include "support/TempDir.h"
+#include "support/Loopback.h"
 
 namespace bvtest {
 
-class CephGateway {
+class CephGateway : public ServerProcess {
  public:
   // busyAbove > 0: 503 "SlowDown" beyond that many requests in flight; tls: HTTPS only, with a
   // self-signed certificate (PinnedKey() is its key).
   explicit CephGateway(int busyAbove = 0, bool tls = false);
   ~CephGateway();
-  CephGateway(const CephGateway&) = delete;
-  CephGateway& operator=(const CephGateway&) = delete;
 
-  // False when the cluster could not be started; Reason() says why.
-  bool Ok() const { return ok_; }
-  const std::string& Reason() const { return reason_; }
   // "http(s)://127.0.0.1:PORT", the region the gateway signs for, the user's keys.
   std::string Endpoint() const;
   // The certificate's public key as "sha256//BASE64" (TLS only).
@@ -60,12 +55,8 @@ class CephGateway {
   std::vector<std::string> Keys(const std::string& bucket, const std::string& prefix) const;
 
  private:
-  TempDir dir_;
-  uint16_t port_ = 0;
   pid_t gateway_ = -1;
-  bool ok_ = false;
   bool tls_ = false;
-  std::string reason_;
 };
 
 // Percent-encodes every byte outside A-Z a-z 0-9 - . _ ~ (and "/" when keepSlash).

@@ -53,12 +53,7 @@ FtpServer::FtpServer(bool tls) : tls_(tls) {
   for (int i = 0; i < 50 && !fs::exists(socket); ++i) usleep(20000);
   reason_ = "openssl could not make a certificate (scripts/deps.sh installs it)";
   if (tls_ && !MakeCertificate()) return;
-  // The free port is only free until the daemon binds it: then another is tried.
-  for (int attempt = 0; attempt < 5 && !ok_; ++attempt) {
-    port_ = FreeLoopbackPort();
-    ok_ = port_ != 0 && Start();
-    if (!ok_) StopGroup(&ftpd_);
-  }
+  StartOnAFreePort([this] { return Start(); }, [this] { StopGroup(&ftpd_); });
   reason_ = ok_ ? "" : "pure-ftpd did not start on 127.0.0.1";
 }
 
@@ -100,26 +95,14 @@ bool FtpServer::MakeCertificate() {
   return std::system(command.c_str()) == 0 && chmod(cert.c_str(), 0600) == 0;
 }
 
-bool FtpServer::ChangeCertificate() {
-  Stop();
-  return MakeCertificate() && Start();
-}
-
-bool FtpServer::LimitBandwidth(int kbps) {
-  Stop();
-  kbps_ = kbps;
-  return Start();
-}
+bool FtpServer::ChangeCertificate() { return Stop(), MakeCertificate() && Start(); }
 
 void FtpServer::Freeze(bool frozen) {
   if (ftpd_ > 0) kill(-ftpd_, frozen ? SIGSTOP : SIGCONT);
 }
 
-bool FtpServer::RefuseModes(bool refuse) {
-  Stop();
-  refuseModes_ = refuse;
-  return Start();
-}
+bool FtpServer::LimitBandwidth(int kbps) { return Stop(), kbps_ = kbps, Start(); }
+bool FtpServer::RefuseModes(bool refuse) { return Stop(), refuseModes_ = refuse, Start(); }
 
 void FtpServer::Stop() {
   StopGroup(&ftpd_);

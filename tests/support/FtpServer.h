@@ -6,11 +6,11 @@
 #include <string>
 
 #include "common/PlanSettings.h"
-#include "support/TempDir.h"
+#include "support/Loopback.h"
 
 namespace bvtest {
 
-class FtpServer {
+class FtpServer : public ServerProcess {
  public:
   static constexpr const char* kUser = "bvuser";
   static constexpr const char* kPassword = "open sesame";
@@ -18,13 +18,6 @@ class FtpServer {
   // tls: only encrypted connections, with a fresh self-signed certificate.
   explicit FtpServer(bool tls = false);
   ~FtpServer();
-  FtpServer(const FtpServer&) = delete;
-  FtpServer& operator=(const FtpServer&) = delete;
-
-  // False when the server could not be started; Reason() says why.
-  bool Ok() const { return ok_; }
-  const std::string& Reason() const { return reason_; }
-  uint16_t Port() const { return port_; }
 
   // Stop ends every session; Start brings it back on the same port.
   void Stop();
@@ -45,15 +38,11 @@ class FtpServer {
   bool Spawn(const char* const argv[], pid_t* pid);
   bool MakeCertificate();
 
-  TempDir dir_;
-  uint16_t port_ = 0;
   pid_t authd_ = -1;
   pid_t ftpd_ = -1;
   bool tls_ = false;
   int kbps_ = 0;
   bool refuseModes_ = false;
-  bool ok_ = false;
-  std::string reason_;
 };
 
 }  // namespace bvtest

@@ -45,7 +45,7 @@ class HostileS3 : public LoopbackServer {
 
   std::string Endpoint() const { return "http://127.0.0.1:" + std::to_string(Port()); }
   // A plan's settings for a store below prefix in bucket "hostile".
-  ObjectStoreSettings Settings(const std::string& prefix) const;
+  ObjectStoreSettings Settings(const std::string& prefix = "store") const;
   int Requests() const { return requests_; }
   void Heal() { manner_ = kHonest; }
   // The request lines served ("GET /hostile?list-type=2...").

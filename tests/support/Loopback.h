@@ -20,6 +20,8 @@
 #include <utility>
 #include <vector>
 
+#include "support/TempDir.h"
+
 extern char** environ;
 
 namespace bvtest {
@@ -105,6 +107,33 @@ inline bool SendAll(int fd, std::string_view data) {
   }
   return true;
 }
+
+// A server program the tests start on a loopback port, its files in a folder of its own.
+class ServerProcess {
+ public:
+  ServerProcess(const ServerProcess&) = delete;
+  ServerProcess& operator=(const ServerProcess&) = delete;
+  // False when the server could not be started; Reason() says why.
+  bool Ok() const { return ok_; }
+  const std::string& Reason() const { return reason_; }
+  uint16_t Port() const { return port_; }
+
+ protected:
+  ServerProcess() = default;
+  // A free port is only free until the server binds it: then another is tried.
+  void StartOnAFreePort(const std::function<bool()>& start, const std::function<void()>& stop) {
+    for (int attempt = 0; attempt < 5 && !ok_; ++attempt) {
+      port_ = FreeLoopbackPort();
+      ok_ = port_ != 0 && start();
+      if (!ok_) stop();
+    }
+  }
+
+  TempDir dir_;
+  uint16_t port_ = 0;
+  bool ok_ = false;
+  std::string reason_;
+};
 
 // A server of the tests' own on a free loopback port, a thread per client. The owner's
 // destructor calls Stop first, while what its threads use still stands.

@@ -234,18 +234,17 @@ void EndlessFtpServer::Session(int client) {
   while (ReadLine(client, &buffer, &line, stop_)) {
     std::string verb = line.substr(0, line.find(' '));
     for (char& c : verb) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
-    std::string reply = "502 not here\r\n";
-    if (verb == "USER") {
-      reply = "331 any password\r\n";
-    } else if (verb == "PASS") {
-      reply = "230 in\r\n";
-    } else if (verb == "PWD") {
-      reply = "257 \"/\"\r\n";
-    } else if (verb == "CWD" || verb == "TYPE" || verb == "NOOP" || verb == "OPTS") {
-      reply = "250 fine\r\n";
-    } else if (verb == "SYST") {
-      reply = "215 UNIX Type: L8\r\n";
-    } else if (verb == "EPSV" || verb == "PASV") {
+    // The plain answers (files and writes refused); the others below.
+    const std::pair<const char*, const char*> kReplies[] = {
+        {"USER", "331 any password"},  {"PASS", "230 in"},
+        {"PWD", "257 \"/\""},          {"CWD TYPE NOOP OPTS", "250 fine"},
+        {"SYST", "215 UNIX Type: L8"}, {"SIZE MDTM RETR STOR MKD DELE RNFR", "550 no"}};
+    std::string reply = "502 not here";
+    for (const auto& [verbs, answer] : kReplies)
+      if ((" " + std::string(verbs) + " ").find(" " + verb + " ") != std::string::npos)
+        reply = answer;
+    reply += "\r\n";
+    if (verb == "EPSV" || verb == "PASV") {
       if (passive >= 0) close(passive);
       uint16_t port = 0;
       passive = ListenLoopback(&port);
@@ -275,9 +274,6 @@ void EndlessFtpServer::Session(int client) {
     } else if (verb == "QUIT") {
       SendAll(client, "221 bye\r\n");
       break;
-    } else if (verb == "SIZE" || verb == "MDTM" || verb == "RETR" || verb == "STOR" ||
-               verb == "MKD" || verb == "DELE" || verb == "RNFR") {
-      reply = "550 no\r\n";
     }
     if (!SendAll(client, reply)) break;
   }

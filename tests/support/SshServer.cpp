@@ -52,9 +52,7 @@ SshServer::SshServer() {
   reason_ = "ssh-keygen could not make the keys";
   if (me == nullptr || !MakeHostKey() || !MakeKey(client)) return;
   fs::copy_file(client + ".pub", dir_.NativeOf("authorized_keys"));
-  // The free port is only free until sshd binds it: then another is tried.
-  for (int attempt = 0; attempt < 5 && !ok_; ++attempt) {
-    port_ = FreeLoopbackPort();
+  const auto start = [this, me] {
     WriteNative(dir_.NativeOf("sshd_config"),
                 "ListenAddress 127.0.0.1:" + std::to_string(port_) + "\nHostKey " +
                     dir_.NativeOf("host_key") +
@@ -64,9 +62,9 @@ SshServer::SshServer() {
                     dir_.NativeOf("authorized_keys") +
                     "\nStrictModes no\nUseDNS no\nLogLevel VERBOSE\nAllowUsers " + me->pw_name +
                     "\nSubsystem sftp internal-sftp\n");
-    ok_ = port_ != 0 && Start();
-    if (!ok_) Stop();
-  }
+    return Start();
+  };
+  StartOnAFreePort(start, [this] { Stop(); });
   reason_ = ok_ ? "" : "sshd did not start on 127.0.0.1: " + ReadNative(dir_.NativeOf("sshd.log"));
 }
 
@@ -100,10 +98,7 @@ void SshServer::Stop() {
   WaitUntilClosed(port_);
 }
 
-bool SshServer::ChangeHostKey() {
-  Stop();
-  return MakeHostKey() && Start();
-}
+bool SshServer::ChangeHostKey() { return Stop(), MakeHostKey() && Start(); }
 
 std::string SshServer::Fingerprint() const {
   const std::string out = dir_.NativeOf("fingerprint");

@@ -7,21 +7,14 @@
 #include <string>
 
 #include "common/PlanSettings.h"
-#include "support/TempDir.h"
+#include "support/Loopback.h"
 
 namespace bvtest {
 
-class SshServer {
+class SshServer : public ServerProcess {
  public:
   SshServer();
   ~SshServer();
-  SshServer(const SshServer&) = delete;
-  SshServer& operator=(const SshServer&) = delete;
-
-  // False when the server could not be started; Reason() says why.
-  bool Ok() const { return ok_; }
-  const std::string& Reason() const { return reason_; }
-  uint16_t Port() const { return port_; }
 
   // Stop ends every session; Start brings it back on the same port.
   void Stop();
@@ -41,11 +34,7 @@ class SshServer {
  private:
   bool MakeHostKey();
 
-  TempDir dir_;
-  uint16_t port_ = 0;
   pid_t sshd_ = -1;
-  bool ok_ = false;
-  std::string reason_;
 };
 
 }  // namespace bvtest
