@@ -16,7 +16,31 @@
 
 namespace {
 
-TEST(RuleMatch, ScoresWithinAndWildcards) {
+// "+mask" include, "-mask" exclude, "!mask" always; "mask/" path-only, "@group=scope" a group.
+std::unique_ptr<CRuleSet> Rules(std::initializer_list<std::string> items) {
+  auto rules = std::make_unique<CRuleSet>();
+  CRuleGroup* groups[3] = {rules->AddGroup(kRuleInclude, "group1", "Group1 Text"),
+                           rules->AddGroup(kRuleExclude, "group2", "Group2 Text"),
+                           rules->AddGroup(kRuleAlwaysExclude, "built-in exclude", "Built-in")};
+  for (std::string item : items) {
+    const int kind = item[0] == '+' ? 0 : item[0] == '-' ? 1 : 2;
+    const int32_t kinds[] = {kRuleInclude, kRuleExclude, kRuleAlwaysExclude};
+    item.erase(0, 1);
+    if (item[0] == '@') {
+      const size_t eq = item.find('=');
+      groups[kind] = rules->AddGroup(kinds[kind], item.substr(1, eq - 1), "t");
+      groups[kind]->SetPattern(item.substr(eq + 1));
+      continue;
+    }
+    const bool pathOnly = item.size() > 1 && item.back() == '/';
+    if (pathOnly) item.pop_back();
+    groups[kind]->AddItem(item, "", true, pathOnly);
+  }
+  return rules;
+}
+
+// Masks score, lie within and match; higher scores, scopes and always-excludes decide.
+TEST(RuleMatch, ScoresScopesAndAlwaysExcludesDecide) {
   const std::pair<const char*, int> scores[] = {
       {"", 0},
       {"*", 10},  // the first character counts 10 whatever it is
@@ -61,33 +85,7 @@ TEST(RuleMatch, ScoresWithinAndWildcards) {
       {"*A*A*A*A*A*A*A*A*A*A*A*A*A*A*A*A", many, true},
   };
   for (const Case& c : wild) EXPECT_EQ(WildcardMatch(c.pattern, c.text), c.expected) << c.pattern;
-}
-
-// "+mask" include, "-mask" exclude, "!mask" always; "mask/" path-only, "@group=scope" a group.
-std::unique_ptr<CRuleSet> Rules(std::initializer_list<std::string> items) {
-  auto rules = std::make_unique<CRuleSet>();
-  CRuleGroup* groups[3] = {rules->AddGroup(kRuleInclude, "group1", "Group1 Text"),
-                           rules->AddGroup(kRuleExclude, "group2", "Group2 Text"),
-                           rules->AddGroup(kRuleAlwaysExclude, "built-in exclude", "Built-in")};
-  for (std::string item : items) {
-    const int kind = item[0] == '+' ? 0 : item[0] == '-' ? 1 : 2;
-    const int32_t kinds[] = {kRuleInclude, kRuleExclude, kRuleAlwaysExclude};
-    item.erase(0, 1);
-    if (item[0] == '@') {
-      const size_t eq = item.find('=');
-      groups[kind] = rules->AddGroup(kinds[kind], item.substr(1, eq - 1), "t");
-      groups[kind]->SetPattern(item.substr(eq + 1));
-      continue;
-    }
-    const bool pathOnly = item.size() > 1 && item.back() == '/';
-    if (pathOnly) item.pop_back();
-    groups[kind]->AddItem(item, "", true, pathOnly);
-  }
-  return rules;
-}
-
-TEST(RuleMatch, ScoresScopesAndAlwaysExcludesDecide) {
-  struct Case {
+  struct Scenario {
     const char* what;
     std::unique_ptr<CRuleSet> rules;
     std::vector<std::pair<const char*, bool>> paths;
@@ -124,7 +122,7 @@ TEST(RuleMatch, ScoresScopesAndAlwaysExcludesDecide) {
         {"C:\\SRV\\MUSIC\\A.OGG", true},
         {"C:\\SRV\\VIDEO\\A.OGG", false}}},
   };
-  for (const Case& c : cases)
+  for (const Scenario& c : cases)
     for (const auto& [path, want] : c.paths)
       EXPECT_EQ(c.rules->Match(path), want) << c.what << ": " << path;
   EXPECT_TRUE(cases[3].rules->Match("C:\\DATA\\IMPORTANT\\REPORT.DOC", true)) << "skipped always";
@@ -238,6 +236,7 @@ std::string Expand(const std::string& value, uint32_t* attributes = nullptr) {
   return mask;
 }
 
+// Macros expand, a file's entries load and its bad lines are told; the built-in list.
 TEST(ExcludeFile, MacrosExpandEntriesLoadAndBadLinesAreTold) {
   const std::string home = plat::GetShellFolder(plat::ShellFolder::kProfile);
   ASSERT_FALSE(home.empty());
@@ -269,6 +268,38 @@ TEST(ExcludeFile, MacrosExpandEntriesLoadAndBadLinesAreTold) {
     EXPECT_EQ(Expand(c.value, &attrs), c.mask);
     EXPECT_EQ(attrs, c.attributes) << c.value;
   }
+  // The built-in list: kept are user, mail and browser files; out caches, trash, system,
+  // temporary files and backups.
+  bvtest::EventCollector events;
+  CRuleSet station;
+  station.AddGroup(kRuleInclude, "group1", "Group1 Text")->AddItem("C:\\", "");
+  ASSERT_TRUE(AddBuiltinExclusions(&station));
+  EXPECT_EQ(events.CountOf(kEvInvalidContent), 0u);
+  const char* cached = std::getenv("XDG_CACHE_HOME");
+  for (const std::string& path : std::vector<std::string>{
+           home + "\\Documents\\report.odt", home + "\\.thunderbird\\abc.default\\Mail\\Inbox",
+           home + "\\.mozilla\\firefox\\abc.default\\places.sqlite", home + "\\.bashrc",
+           "C:\\etc\\fstab"})
+    EXPECT_TRUE(station.Match(path)) << path;
+  for (const std::string& path : std::vector<std::string>{
+           home + "\\.local\\share\\Trash\\files\\old.odt",
+           GetDataFolder() + "PLAN\\1\\Logging.dat", "C:\\proc\\1\\status", "C:\\tmp\\x",
+           "C:\\var\\cache\\apt\\pkgcache.bin", home + "\\Documents\\draft.tmp",
+           home + "\\Documents\\report.odt~", home + "\\Documents\\.~lock.report.odt#",
+           home + "\\.config\\chromium\\Default\\GPUCache\\data_1"})
+    EXPECT_FALSE(station.Match(path)) << path;
+  // Thumbnails are kept only where the cache lies elsewhere.
+  EXPECT_EQ(station.Match(home + "\\.cache\\thumbnails\\normal\\a.png"), cached && *cached);
+  // A whole-computer search leaves system trees out; a plan that chose one keeps it.
+  CRuleSet pictures, chosen;
+  pictures.AddGroup(kRuleInclude, "group1", "t")->AddItem("*.PNG", "");
+  chosen.AddGroup(kRuleInclude, "group1", "t")->AddItem("C:\\usr\\share\\art", "");
+  ASSERT_TRUE(AddBuiltinExclusions(&pictures) && AddBuiltinExclusions(&chosen));
+  for (const char* system :
+       {"C:\\usr\\share\\art\\a.png", "C:\\media\\stick\\x.png", "C:\\boot\\grub\\x.png"})
+    EXPECT_FALSE(pictures.Match(system)) << system;
+  EXPECT_TRUE(pictures.Match(home + "\\Pictures\\holiday.png"));
+  EXPECT_TRUE(chosen.Match("C:\\usr\\share\\art\\a.png"));
   bvtest::TempDir dir;
   bvtest::ScopedEnv cache("XDG_CACHE_HOME", dir.Native());
   EXPECT_EQ(Expand("$(ie_cache)thumbnails"), dir.System() + "\\thumbnails");
@@ -286,7 +317,7 @@ TEST(ExcludeFile, MacrosExpandEntriesLoadAndBadLinesAreTold) {
             "Exclude=C:\\y\n"
             "exclude=\n"
             "exclude=$(windows)tmp\n");
-  bvtest::EventCollector events;
+  events.Clear();
   CRuleSet rules;
   ASSERT_TRUE(AddExclusionsFromFile(&rules, dir.SystemOf("exclude.ini")));
   const CRuleGroup* g = rules.FindGroup(kRuleAlwaysExclude, "built-in exclude");
@@ -306,42 +337,6 @@ TEST(ExcludeFile, MacrosExpandEntriesLoadAndBadLinesAreTold) {
                                       prefix + "exclude="}));
   ASSERT_TRUE(AddExclusionsFromFile(&rules, dir.SystemOf("exclude.ini")));
   EXPECT_EQ(rules.GroupCount(kRuleAlwaysExclude), 1u);
-}
-
-TEST(ExcludeFile, BuiltInListSuitsAWorkstation) {
-  bvtest::EventCollector events;
-  CRuleSet rules;
-  rules.AddGroup(kRuleInclude, "group1", "Group1 Text")->AddItem("C:\\", "");
-  ASSERT_TRUE(AddBuiltinExclusions(&rules));
-  EXPECT_EQ(events.CountOf(kEvInvalidContent), 0u);
-  const std::string home = plat::GetShellFolder(plat::ShellFolder::kProfile);
-  ASSERT_FALSE(home.empty());
-  // Kept: user, mail and browser files. Out: caches, trash, system, temporary and backups.
-  const char* cache = std::getenv("XDG_CACHE_HOME");
-  for (const std::string& path : std::vector<std::string>{
-           home + "\\Documents\\report.odt", home + "\\.thunderbird\\abc.default\\Mail\\Inbox",
-           home + "\\.mozilla\\firefox\\abc.default\\places.sqlite", home + "\\.bashrc",
-           "C:\\etc\\fstab"})
-    EXPECT_TRUE(rules.Match(path)) << path;
-  for (const std::string& path : std::vector<std::string>{
-           home + "\\.local\\share\\Trash\\files\\old.odt",
-           GetDataFolder() + "PLAN\\1\\Logging.dat", "C:\\proc\\1\\status", "C:\\tmp\\x",
-           "C:\\var\\cache\\apt\\pkgcache.bin", home + "\\Documents\\draft.tmp",
-           home + "\\Documents\\report.odt~", home + "\\Documents\\.~lock.report.odt#",
-           home + "\\.config\\chromium\\Default\\GPUCache\\data_1"})
-    EXPECT_FALSE(rules.Match(path)) << path;
-  // Thumbnails are kept only where the cache lies elsewhere.
-  EXPECT_EQ(rules.Match(home + "\\.cache\\thumbnails\\normal\\a.png"), cache && *cache);
-  // A whole-computer search leaves system trees out; a plan that chose one keeps it.
-  CRuleSet pictures, chosen;
-  pictures.AddGroup(kRuleInclude, "group1", "t")->AddItem("*.PNG", "");
-  chosen.AddGroup(kRuleInclude, "group1", "t")->AddItem("C:\\usr\\share\\art", "");
-  ASSERT_TRUE(AddBuiltinExclusions(&pictures) && AddBuiltinExclusions(&chosen));
-  for (const char* system :
-       {"C:\\usr\\share\\art\\a.png", "C:\\media\\stick\\x.png", "C:\\boot\\grub\\x.png"})
-    EXPECT_FALSE(pictures.Match(system)) << system;
-  EXPECT_TRUE(pictures.Match(home + "\\Pictures\\holiday.png"));
-  EXPECT_TRUE(chosen.Match("C:\\usr\\share\\art\\a.png"));
 }
 
 }  // namespace
