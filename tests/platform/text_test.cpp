@@ -91,6 +91,7 @@ TEST(Errors, MapsErrnoValuesToTheRealCauseAndItsText) {
 
 using bvtest::TempDir;
 
+// Reads take the first section and key without regard to case; writes change one line.
 TEST(Profile, ReadsTheFirstSectionAndKeyWithoutRegardToCase) {
   TempDir t;
   t.Write(
@@ -123,24 +124,21 @@ TEST(Profile, ReadsTheFirstSectionAndKeyWithoutRegardToCase) {
   ASSERT_EQ(entries.size(), 7u);
   EXPECT_EQ(entries[0], (std::pair<std::string, std::string>("Name", "Daily Job")));
   EXPECT_EQ(entries[2], (std::pair<std::string, std::string>("Quoted", "  spaced  ")));
-}
-
-// Refuses names that would break the file; loses nothing to concurrent writers.
-TEST(Profile, WritesChangeOneLineAndKeepTheRest) {
-  TempDir t;
+  // Writes change one line and keep the rest; names that would break the file are refused;
+  // nothing is lost to concurrent writers.
   t.Write("w.ini",
           "; header\r\n[First]\r\nAlpha = 1\r\n; inner\r\nBeta=2\r\n\r\n[Second]\r\nG=3\r\n");
-  const std::string p = t.SystemOf("w.ini");
-  ASSERT_TRUE(plat::WriteProfileString(p, "FIRST", "alpha", "one"));
-  ASSERT_TRUE(plat::WriteProfileString(p, "First", "Delta", "4"));
-  ASSERT_TRUE(plat::WriteProfileInt(p, "Third", "Eps", -5));
+  const std::string w = t.SystemOf("w.ini");
+  ASSERT_TRUE(plat::WriteProfileString(w, "FIRST", "alpha", "one"));
+  ASSERT_TRUE(plat::WriteProfileString(w, "First", "Delta", "4"));
+  ASSERT_TRUE(plat::WriteProfileInt(w, "Third", "Eps", -5));
   EXPECT_EQ(t.Read("w.ini"),
             "; header\r\n[First]\r\nAlpha=one\r\n; inner\r\nBeta=2\r\nDelta=4\r\n\r\n"
             "[Second]\r\nG=3\r\n\r\n[Third]\r\nEps=-5\r\n");
-  ASSERT_TRUE(plat::WriteProfileString(p, "First", "Beta", nullptr));
-  ASSERT_TRUE(plat::WriteProfileString(p, "second", nullptr, nullptr));
-  ASSERT_TRUE(plat::WriteProfileString(p, "Nope", "x", nullptr));  // nothing to remove
-  ASSERT_TRUE(plat::WriteProfileString(p, "Nope", nullptr, nullptr));
+  ASSERT_TRUE(plat::WriteProfileString(w, "First", "Beta", nullptr));
+  ASSERT_TRUE(plat::WriteProfileString(w, "second", nullptr, nullptr));
+  ASSERT_TRUE(plat::WriteProfileString(w, "Nope", "x", nullptr));  // nothing to remove
+  ASSERT_TRUE(plat::WriteProfileString(w, "Nope", nullptr, nullptr));
   EXPECT_EQ(t.Read("w.ini"),
             "; header\r\n[First]\r\nAlpha=one\r\n; inner\r\nDelta=4\r\n\r\n[Third]\r\nEps=-5\r\n");
   const std::string n = t.SystemOf("new.ini");
