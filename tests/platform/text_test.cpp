@@ -188,31 +188,27 @@ TEST(Profile, ReadsTheFirstSectionAndKeyWithoutRegardToCase) {
   ASSERT_TRUE(plat::WriteProfileString(l, "S", "after", "2"));
   EXPECT_EQ(plat::GetProfileInt(l, "S", "after", 0), 2);
   EXPECT_EQ(std::filesystem::file_size(t.NativeOf("long.ini")), huge.size());
-}
-
-// Rewritten at the same size, renamed over with its old times, removed.
-TEST(KeptProfile, IsReadAgainWhenTheFileChanges) {
-  bvtest::TempDir dir;
-  const std::string ini = dir.SystemOf("side.ini");
+  // A kept profile is read again when rewritten at the same size, renamed over with its old
+  // times, removed.
+  const std::string ini = t.SystemOf("side.ini");
   const auto expect = [&](const char* text, int n) {
     EXPECT_EQ(plat::GetKeptProfileString(ini, "s", "K", "-"), text);
     EXPECT_EQ(plat::GetKeptProfileInt(ini, "S", "n", 0), n);
   };
-  dir.Write("side.ini", "[S]\nk=one\nn=1\n");
+  t.Write("side.ini", "[S]\nk=one\nn=1\n");
   expect("one", 1);
   expect("one", 1);
   const auto later = [] { std::this_thread::sleep_for(std::chrono::milliseconds(1100)); };
-  dir.Write("side.ini", "[S]\nk=two\nn=2\n");
+  t.Write("side.ini", "[S]\nk=two\nn=2\n");
   later();
   expect("two", 2);
-  const std::string other = dir.Write("other.ini", "[S]\nk=six\nn=6\n");
-  std::filesystem::last_write_time(other,
-                                   std::filesystem::last_write_time(dir.NativeOf("side.ini")));
-  ASSERT_EQ(std::rename(other.c_str(), dir.NativeOf("side.ini").c_str()), 0);
+  const std::string other = t.Write("other.ini", "[S]\nk=six\nn=6\n");
+  std::filesystem::last_write_time(other, std::filesystem::last_write_time(t.NativeOf("side.ini")));
+  ASSERT_EQ(std::rename(other.c_str(), t.NativeOf("side.ini").c_str()), 0);
   expect("two", 2);
   later();
   expect("six", 6);
-  ASSERT_EQ(std::remove(dir.NativeOf("side.ini").c_str()), 0);
+  ASSERT_EQ(std::remove(t.NativeOf("side.ini").c_str()), 0);
   plat::ForgetKeptProfiles();
   expect("-", 0);
 }
