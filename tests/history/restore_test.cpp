@@ -180,9 +180,7 @@ class RestoreTest : public ::testing::Test {
       {"report.doc", "latest report"},
       {"a.b.doc", "two dots"},
       {"noext", std::string("\0binary\xff", 8)},
-      {"My Files/\xc3\xa4 \xc3\x9c"
-       "bersicht.txt",
-       "umlauts in the name"},
+      {"My Files/ä Übersicht.txt", "umlauts in the name"},
       {"My Files/deep/er/a.txt", std::string(300000, 'x')},
       {"My Files/deep/er/ab.txt", "ab"},
   };
@@ -207,9 +205,7 @@ TEST_F(RestoreTest, ListingAndSearchingAStore) {
     for (const auto& [rel, content] : files) bytes += content.size();
   EXPECT_EQ(root->fileCount, latest_.size() + revisions_.size());
   EXPECT_EQ(root->size, bytes);
-  CDirNode* umlaut = Find(root.get(),
-                          "\xc3\xa4 \xc3\x9c"
-                          "bersicht.txt");
+  CDirNode* umlaut = Find(root.get(), "ä Übersicht.txt");
   ASSERT_NE(umlaut, nullptr);
   EXPECT_EQ(umlaut->path, "E:\\store\\Latest\\" + env_.Src().System().substr(0, 1) +
                               env_.Src().System().substr(2) + "\\My Files\\" + umlaut->name);

@@ -150,19 +150,14 @@ TEST(RuleFile, SavesTheWrittenFormLoadsItBackAndRefusesMalformedFiles) {
       ->AddItem("*.tmp", "");
   ASSERT_TRUE(SaveRuleSet(rules, dir.SystemOf("IncExc.ini")));
   EXPECT_EQ(dir.Read("IncExc.ini"),
-            "groups.inc.begin\n"
-            "group.begin=group1\ngroup.text=Group1 Text\ngroup.pattern=C:\\home\\ann\n"
-            "item.begin\nitem.mask=C:\\home\\ann\\Documents\nitem.desc=docs\nitem.end\n"
-            "item.begin\nitem.mask=*.odt\nitem.desc\nitem.end\n"
-            "group.end\ngroups.end\n"
-            "groups.exc.begin\n"
-            "group.begin=group2\ngroup.text=Group2 Text\ngroup.pattern\n"
-            "item.begin\nitem.mask=C:\\home\\ann\\Documents\\tmp\nitem.desc=a=b\nitem.end\n"
-            "group.end\ngroups.end\n"
-            "groups.alw.begin\n"
-            "group.begin=built-in exclude\ngroup.text=Built-in Exclude Group\ngroup.pattern\n"
-            "item.begin\nitem.mask=*.tmp\nitem.desc\nitem.end\n"
-            "group.end\ngroups.end\n");
+            "groups.inc.begin\ngroup.begin=group1\ngroup.text=Group1 Text\n"
+            "group.pattern=C:\\home\\ann\nitem.begin\nitem.mask=C:\\home\\ann\\Documents\n"
+            "item.desc=docs\nitem.end\nitem.begin\nitem.mask=*.odt\nitem.desc\nitem.end\n"
+            "group.end\ngroups.end\ngroups.exc.begin\ngroup.begin=group2\ngroup.text=Group2 Text\n"
+            "group.pattern\nitem.begin\nitem.mask=C:\\home\\ann\\Documents\\tmp\nitem.desc=a=b\n"
+            "item.end\ngroup.end\ngroups.end\ngroups.alw.begin\ngroup.begin=built-in exclude\n"
+            "group.text=Built-in Exclude Group\ngroup.pattern\nitem.begin\nitem.mask=*.tmp\n"
+            "item.desc\nitem.end\ngroup.end\ngroups.end\n");
   auto back = LoadRuleSet(dir.SystemOf("IncExc.ini"));
   ASSERT_NE(back, nullptr);
   const std::string saved = dir.Read("IncExc.ini");  // the always groups come from exclude.ini
@@ -309,14 +304,8 @@ TEST(ExcludeFile, MacrosExpandEntriesLoadAndBadLinesAreTold) {
   EXPECT_FALSE(AddExclusionsFromFile(&none, dir.SystemOf("exclude.ini")));  // missing file
   EXPECT_EQ(none.GroupCount(kRuleAlwaysExclude), 0u);
   dir.Write("exclude.ini",
-            "# comment\n"
-            "exclude=*.tmp\n"
-            "exclude.path.only=C:\\spool\n"
-            "exclude=$(hidden)\n"
-            "include=C:\\x\n"
-            "Exclude=C:\\y\n"
-            "exclude=\n"
-            "exclude=$(windows)tmp\n");
+            "# comment\nexclude=*.tmp\nexclude.path.only=C:\\spool\nexclude=$(hidden)\n"
+            "include=C:\\x\nExclude=C:\\y\nexclude=\nexclude=$(windows)tmp\n");
   events.Clear();
   CRuleSet rules;
   ASSERT_TRUE(AddExclusionsFromFile(&rules, dir.SystemOf("exclude.ini")));
