@@ -44,8 +44,7 @@ TEST(RestoreTarget, LatestAndRevisionPathsMapBackToTheirSources) {
       {"E:\\S\\Revision\\D\\x(0001)", "", "D:\\x(0001)", "D:\\x(0001)", true},
       {"E:\\S\\Latest\\D\\r(0001).txt", "", "D:\\r(0001).txt", "D:"},
       // Below a chosen folder: no drive level for a drive known here.
-      {"E:\\S\\Revision\\C\\Users\\a(0002).txt", "D:\\Out", "D:\\Out\\Users\\a.txt",
-       "D:\\Out\\Users"},
+      {"E:\\S\\Revision\\C\\U\\a(0002).txt", "D:\\Out", "D:\\Out\\U\\a.txt", "D:\\Out\\U"},
       {"E:\\S\\Latest\\C\\Users", "D:\\Out\\", "D:\\Out\\Users", "D:\\Out\\Users", true},
       {"E:\\S\\Latest\\C", "D:\\Out", "D:\\Out", "D:\\Out", true},
       {"E:\\S\\Latest\\Q\\x\\a.txt", "D:\\Out", "D:\\Out\\Q\\x\\a.txt", "D:\\Out\\Q\\x"},

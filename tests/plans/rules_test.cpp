@@ -208,8 +208,7 @@ TEST(RuleFile, SavesTheWrittenFormLoadsItBackAndRefusesMalformedFiles) {
       {"unknown entry in a section", head + "color=red\n", -1},
       {"unknown entry at top level", "color=red\n", -1},
       {"empty group name", "groups.inc.begin\ngroup.begin\ngroup.text=t\ngroup.pattern\n", -1},
-      {"bad after a good section", head + "group.end\ngroups.end\ngroups.exc.begin\nitem.end\n",
-       -1},
+      {"bad after good", head + "group.end\ngroups.end\ngroups.exc.begin\nitem.end\n", -1},
   };
   for (const Case& c : cases) {
     dir.Write("IncExc.ini", c.text);
