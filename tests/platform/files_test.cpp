@@ -63,9 +63,8 @@ TEST(Files, AFolderLivesThroughLookupsCopiesMovesAndDeletes) {
   uint64_t total = 0;  // where the path would be (measured volumes: the destination tests)
   EXPECT_TRUE(plat::GetDiskSpace(S("not\\yet"), nullptr, &total) && total > 0);
   // Copies keep content, mode and times, leave no temporary file; also flushed, long-path.
-  EXPECT_TRUE(plat::CreateDirectory(S("a")));
-  EXPECT_TRUE(plat::CreateDirectories(S("deep\\er\\est\\")));
-  EXPECT_TRUE(plat::CreateDirectories(S("deep\\er")));
+  EXPECT_TRUE(plat::CreateDirectory(S("a")) && plat::CreateDirectories(S("deep\\er\\est\\")) &&
+              plat::CreateDirectories(S("deep\\er")));  // made already
   ASSERT_EQ(plat::CopyFile(S("src\\a file ü;1.bin"), S("deep\\copy.bin"), true), 0u);
   const std::string copy = t.NativeOf("deep/copy.bin");
   struct stat st {};
