@@ -44,8 +44,7 @@ TEST(RestoreTarget, LatestAndRevisionPathsMapBackToTheirSources) {
       {"E:\\S\\Revision\\D\\x(0001)", "", "D:\\x(0001)", "D:\\x(0001)", true},
       {"E:\\S\\Latest\\D\\r(0001).txt", "", "D:\\r(0001).txt", "D:"},
       // Below a chosen folder: no drive level for a drive known here.
-      {"E:\\S\\Revision\\C\\Users\\a(0002).txt", "D:\\Out", "D:\\Out\\Users\\a.txt",
-       "D:\\Out\\Users"},
+      {"E:\\S\\Revision\\C\\U\\a(0002).txt", "D:\\Out", "D:\\Out\\U\\a.txt", "D:\\Out\\U"},
       {"E:\\S\\Latest\\C\\Users", "D:\\Out\\", "D:\\Out\\Users", "D:\\Out\\Users", true},
       {"E:\\S\\Latest\\C", "D:\\Out", "D:\\Out", "D:\\Out", true},
       {"E:\\S\\Latest\\Q\\x\\a.txt", "D:\\Out", "D:\\Out\\Q\\x\\a.txt", "D:\\Out\\Q\\x"},
@@ -180,9 +179,7 @@ class RestoreTest : public ::testing::Test {
       {"report.doc", "latest report"},
       {"a.b.doc", "two dots"},
       {"noext", std::string("\0binary\xff", 8)},
-      {"My Files/\xc3\xa4 \xc3\x9c"
-       "bersicht.txt",
-       "umlauts in the name"},
+      {"My Files/ä Übersicht.txt", "umlauts in the name"},
       {"My Files/deep/er/a.txt", std::string(300000, 'x')},
       {"My Files/deep/er/ab.txt", "ab"},
   };
@@ -207,9 +204,7 @@ TEST_F(RestoreTest, ListingAndSearchingAStore) {
     for (const auto& [rel, content] : files) bytes += content.size();
   EXPECT_EQ(root->fileCount, latest_.size() + revisions_.size());
   EXPECT_EQ(root->size, bytes);
-  CDirNode* umlaut = Find(root.get(),
-                          "\xc3\xa4 \xc3\x9c"
-                          "bersicht.txt");
+  CDirNode* umlaut = Find(root.get(), "ä Übersicht.txt");
   ASSERT_NE(umlaut, nullptr);
   EXPECT_EQ(umlaut->path, "E:\\store\\Latest\\" + env_.Src().System().substr(0, 1) +
                               env_.Src().System().substr(2) + "\\My Files\\" + umlaut->name);

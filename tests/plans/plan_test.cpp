@@ -62,11 +62,9 @@ TEST_F(DefaultsTest, DefaultStepFillsAUniqueFolderOnTheChosenDriveOnce) {
   auto install = [&](uint32_t id, const std::string& storePath, int32_t storageType,
                      const char* fileType) {
     fs::create_directories(data_.NativeOf("PLAN/" + std::to_string(id)));
-    PlanSettings s;
-    s.name = "Installed";
+    PlanSettings s = ScratchEnv::Settings("Installed", "", 4);
     s.id = id;
-    s.scheduleNum = s.enabled = 1;
-    s.scheduleUnit = 4;
+    s.enabled = 1;
     s.versionNumber = 2;
     s.storePath = storePath;
     s.storageType = storageType;
@@ -234,19 +232,17 @@ TEST_F(PlanTest, NameVersionsSaveAndBlock) {
   EXPECT_FALSE(plan->Save());
   // Blocked while disabled, with 10 MiB free or less, on battery (unless not checked).
   env_.SetFreeBytes(1ull << 30);
-  plan->SetEnabled(false, 0);
-  EXPECT_TRUE(plan->IsBlocked()) << "disabled";
-  plan->SetEnabled(true, 0);
-  EXPECT_FALSE(plan->IsBlocked());
-  env_.SetFreeBytes(kMinFreeBytes);
-  EXPECT_TRUE(plan->IsBlocked()) << "exactly 10 MiB free";
-  env_.SetFreeBytes(kMinFreeBytes + 1);
-  EXPECT_FALSE(plan->IsBlocked());
-  env_.SetBattery(true);
-  SetBatterySetting(true);
-  EXPECT_TRUE(plan->IsBlocked()) << "on battery";
-  SetBatterySetting(false);
-  EXPECT_FALSE(plan->IsBlocked()) << "battery check switched off";
+  const std::pair<std::function<void()>, bool> steps[] = {
+      {[&] { plan->SetEnabled(false, 0); }, true},
+      {[&] { plan->SetEnabled(true, 0); }, false},
+      {[&] { env_.SetFreeBytes(kMinFreeBytes); }, true},  // exactly 10 MiB free
+      {[&] { env_.SetFreeBytes(kMinFreeBytes + 1); }, false},
+      {[&] { env_.SetBattery(true), SetBatterySetting(true); }, true},
+      {[&] { SetBatterySetting(false); }, false}};  // the battery check switched off
+  for (size_t i = 0; i < std::size(steps); ++i) {
+    steps[i].first();
+    EXPECT_EQ(plan->IsBlocked(), steps[i].second) << "step " << i;
+  }
 }
 
 // Native paths below a folder whose names start with prefix.
@@ -303,10 +299,8 @@ TEST_F(PlanTest, ChangingAPlanDuringALongCopyNeverWaitsForIt) {
   EXPECT_TRUE(change.get());
   EXPECT_EQ(plan->StorageType(), kStorageNetwork);
   EXPECT_TRUE(WaitUntil([&] {
-    return fs::file_size(env_.Src().NativeOf("big.bin")) ==
-               (fs::exists(env_.Latest("moved", "big.bin"))
-                    ? fs::file_size(env_.Latest("moved", "big.bin"))
-                    : 0) &&
+    std::error_code missing;  // the size is then -1
+    return fs::file_size(env_.Latest("moved", "big.bin"), missing) == 16u << 20 &&
            CountNamed(env_.Store().NativeOf("moved"), ".~bvtmp-") == 0;
   }));
   EXPECT_EQ(CountNamed(oldStore, ".~bvtmp-"), 0u);

@@ -28,6 +28,7 @@ Entries ReadAll(const std::string& systemPath, uint64_t* skipped = nullptr) {
   return out;
 }
 
+// Lines trimmed, split, skipped when comments or damaged; numbers read as atoi would.
 TEST(KeyValueReader, TrimsSplitsAndSkipsCommentsAndDamage) {
   const std::string huge(10 * 1024 * 1024, 'x');
   const std::string atLimit = "k=" + std::string(CKeyValueReader::kMaxLine - 2, 'y');
@@ -85,9 +86,7 @@ TEST(KeyValueReader, TrimsSplitsAndSkipsCommentsAndDamage) {
   EXPECT_EQ(r.Line(), "big=123456789012");
   EXPECT_FALSE(r.Next(nullptr, nullptr));
   EXPECT_FALSE(r.Next(nullptr, nullptr));  // stays at the end
-}
-
-TEST(KeyValueToInt, AtoiSemanticsWithSaturation) {
+  // Numbers as atoi reads them, saturated at the type's ends.
   using P = std::pair<const char*, int64_t>;
   for (const P& p : {P{"", 7}, P{"42", 42}, P{"+5", 5}, P{"\t-12abc", -12}, P{"abc", 0}, P{"-", 0},
                      P{"2147483647", INT32_MAX}, P{"2147483648", INT32_MAX},
@@ -196,39 +195,25 @@ TEST_F(PlanFileTest, WritesKeysInOrderAndReadsThemBack) {
   EXPECT_EQ(back.mode, 1);
   EXPECT_FALSE(WritePlanFile(env_.Data().SystemOf("no\\such\\folder\\Plan.ini"), s));
 
-#define FIELD(f) [](const PlanSettings& s) { return static_cast<int>(s.f); }
-  struct Case {
-    std::string lines;
-    int (*field)(const PlanSettings&);
-    int32_t expected;
+  // Read as kept, bounded or defaulted: InitDone, MissScheduledBackup, Mode, VersionNumber,
+  // ScheduleNum, ScheduleUnit, Enabled, KeepDays (an older plan keeps its count rule), MakeRoom.
+  const std::pair<std::string, std::vector<int>> reads[] = {
+      {"", {1, 0, 1, 5, 2, 3, 0, kKeepByCount, 0}},
+      {"Mode=2\nVersionNumber=0\nScheduleNum=0\nScheduleUnit=9\nInitDone=\nEnabled=\n"
+       "MissScheduledBackup=1\nKeepDays=365\nMakeRoom=1",
+       {0, 1, 1, 1, 1, 9, 1, kKeepYear, 1}},
+      {"VersionNumber=99\nScheduleUnit=\nInitDone=0\nKeepDays=0",
+       {0, 0, 1, 10, 2, 1, 0, kKeepAsManyAsFit, 0}},
+      {"VersionNumber=\nKeepDays=12", {1, 0, 1, 3, 2, 3, 0, kKeepByCount, 0}},
   };
-  const Case cases[] = {
-      {"", FIELD(initialScanDone), 1},  // absent InitDone counts as done
-      {"", FIELD(missedScheduledRun), 0},
-      {"Mode=2", FIELD(mode), 1},
-      {"VersionNumber=0", FIELD(versionNumber), 1},
-      {"VersionNumber=99", FIELD(versionNumber), 10},
-      {"VersionNumber=", FIELD(versionNumber), 3},
-      {"ScheduleNum=0", FIELD(scheduleNum), 1},
-      {"ScheduleUnit=9", FIELD(scheduleUnit), 9},
-      {"ScheduleUnit=", FIELD(scheduleUnit), 1},
-      {"InitDone=", FIELD(initialScanDone), 0},
-      {"InitDone=0", FIELD(initialScanDone), 0},
-      {"Enabled=", FIELD(enabled), 1},
-      {"MissScheduledBackup=1", FIELD(missedScheduledRun), 1},
-      {"", FIELD(keepDays), kKeepByCount},  // an older plan keeps its count rule
-      {"KeepDays=365", FIELD(keepDays), kKeepYear},
-      {"KeepDays=0", FIELD(keepDays), kKeepAsManyAsFit},
-      {"KeepDays=12", FIELD(keepDays), kKeepByCount},
-      {"", FIELD(makeRoom), 0},
-      {"MakeRoom=1", FIELD(makeRoom), 1},
-  };
-#undef FIELD
-  for (const Case& c : cases) {
-    Put(std::string(kFullPlan) + c.lines + "\n");
-    PlanSettings read;
-    ASSERT_TRUE(Read(&read)) << c.lines;
-    EXPECT_EQ(c.field(read), c.expected) << c.lines;
+  for (const auto& [lines, want] : reads) {
+    Put(std::string(kFullPlan) + lines + "\n");
+    PlanSettings r;
+    ASSERT_TRUE(Read(&r)) << lines;
+    EXPECT_EQ(std::vector<int>({r.initialScanDone, r.missedScheduledRun, r.mode, r.versionNumber,
+                                r.scheduleNum, r.scheduleUnit, r.enabled, r.keepDays, r.makeRoom}),
+              want)
+        << lines;
   }
   EventCollector events;  // bad lines and missing keys are told
   Put("Colour=blue\n" + std::string(kFullPlan) + "junk line\n");

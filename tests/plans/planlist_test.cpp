@@ -99,9 +99,7 @@ TEST_F(PlanListTest, LoadAllSkipsBrokenPlans) {
       "ID=7\nID=8\nID=9\nID=12\nID=10\n");
   WritePlan(env_, 10, "Garbled", 1, "Enabled=0\n");
   WriteNative(PlanDir(10) + "/Plan.ini", std::string("\x00\xff\xfe\x01 not a plan \x00", 16));
-  WritePlan(env_, 7, "Kind q", 1, "Enabled=0\n");
-  std::string kindQ = ReadNative(PlanDir(7) + "/Plan.ini");
-  WriteNative(PlanDir(7) + "/Plan.ini", kindQ.replace(kindQ.find("Type=1"), 6, "Type=q"));
+  WritePlan(env_, 7, "Kind q", 1, "Enabled=0\nStorageType=q\n");  // the last one counts
   WritePlan(env_, 8, "Unit -1", -1, "Enabled=0\n");
   WritePlan(env_, 9, " ", 1, "Enabled=0\n");
   WritePlan(env_, 12, std::string(256, 'n'), 1, "Enabled=0\n");

@@ -16,7 +16,31 @@
 
 namespace {
 
-TEST(RuleMatch, ScoresWithinAndWildcards) {
+// "+mask" include, "-mask" exclude, "!mask" always; "mask/" path-only, "@group=scope" a group.
+std::unique_ptr<CRuleSet> Rules(std::initializer_list<std::string> items) {
+  auto rules = std::make_unique<CRuleSet>();
+  CRuleGroup* groups[3] = {rules->AddGroup(kRuleInclude, "group1", "Group1 Text"),
+                           rules->AddGroup(kRuleExclude, "group2", "Group2 Text"),
+                           rules->AddGroup(kRuleAlwaysExclude, "built-in exclude", "Built-in")};
+  for (std::string item : items) {
+    const int kind = item[0] == '+' ? 0 : item[0] == '-' ? 1 : 2;
+    const int32_t kinds[] = {kRuleInclude, kRuleExclude, kRuleAlwaysExclude};
+    item.erase(0, 1);
+    if (item[0] == '@') {
+      const size_t eq = item.find('=');
+      groups[kind] = rules->AddGroup(kinds[kind], item.substr(1, eq - 1), "t");
+      groups[kind]->SetPattern(item.substr(eq + 1));
+      continue;
+    }
+    const bool pathOnly = item.size() > 1 && item.back() == '/';
+    if (pathOnly) item.pop_back();
+    groups[kind]->AddItem(item, "", true, pathOnly);
+  }
+  return rules;
+}
+
+// Masks score, lie within and match; higher scores, scopes and always-excludes decide.
+TEST(RuleMatch, ScoresScopesAndAlwaysExcludesDecide) {
   const std::pair<const char*, int> scores[] = {
       {"", 0},
       {"*", 10},  // the first character counts 10 whatever it is
@@ -61,33 +85,7 @@ TEST(RuleMatch, ScoresWithinAndWildcards) {
       {"*A*A*A*A*A*A*A*A*A*A*A*A*A*A*A*A", many, true},
   };
   for (const Case& c : wild) EXPECT_EQ(WildcardMatch(c.pattern, c.text), c.expected) << c.pattern;
-}
-
-// "+mask" include, "-mask" exclude, "!mask" always; "mask/" path-only, "@group=scope" a group.
-std::unique_ptr<CRuleSet> Rules(std::initializer_list<std::string> items) {
-  auto rules = std::make_unique<CRuleSet>();
-  CRuleGroup* groups[3] = {rules->AddGroup(kRuleInclude, "group1", "Group1 Text"),
-                           rules->AddGroup(kRuleExclude, "group2", "Group2 Text"),
-                           rules->AddGroup(kRuleAlwaysExclude, "built-in exclude", "Built-in")};
-  for (std::string item : items) {
-    const int kind = item[0] == '+' ? 0 : item[0] == '-' ? 1 : 2;
-    const int32_t kinds[] = {kRuleInclude, kRuleExclude, kRuleAlwaysExclude};
-    item.erase(0, 1);
-    if (item[0] == '@') {
-      const size_t eq = item.find('=');
-      groups[kind] = rules->AddGroup(kinds[kind], item.substr(1, eq - 1), "t");
-      groups[kind]->SetPattern(item.substr(eq + 1));
-      continue;
-    }
-    const bool pathOnly = item.size() > 1 && item.back() == '/';
-    if (pathOnly) item.pop_back();
-    groups[kind]->AddItem(item, "", true, pathOnly);
-  }
-  return rules;
-}
-
-TEST(RuleMatch, ScoresScopesAndAlwaysExcludesDecide) {
-  struct Case {
+  struct Scenario {
     const char* what;
     std::unique_ptr<CRuleSet> rules;
     std::vector<std::pair<const char*, bool>> paths;
@@ -124,7 +122,7 @@ TEST(RuleMatch, ScoresScopesAndAlwaysExcludesDecide) {
         {"C:\\SRV\\MUSIC\\A.OGG", true},
         {"C:\\SRV\\VIDEO\\A.OGG", false}}},
   };
-  for (const Case& c : cases)
+  for (const Scenario& c : cases)
     for (const auto& [path, want] : c.paths)
       EXPECT_EQ(c.rules->Match(path), want) << c.what << ": " << path;
   EXPECT_TRUE(cases[3].rules->Match("C:\\DATA\\IMPORTANT\\REPORT.DOC", true)) << "skipped always";
@@ -152,19 +150,14 @@ TEST(RuleFile, SavesTheWrittenFormLoadsItBackAndRefusesMalformedFiles) {
       ->AddItem("*.tmp", "");
   ASSERT_TRUE(SaveRuleSet(rules, dir.SystemOf("IncExc.ini")));
   EXPECT_EQ(dir.Read("IncExc.ini"),
-            "groups.inc.begin\n"
-            "group.begin=group1\ngroup.text=Group1 Text\ngroup.pattern=C:\\home\\ann\n"
-            "item.begin\nitem.mask=C:\\home\\ann\\Documents\nitem.desc=docs\nitem.end\n"
-            "item.begin\nitem.mask=*.odt\nitem.desc\nitem.end\n"
-            "group.end\ngroups.end\n"
-            "groups.exc.begin\n"
-            "group.begin=group2\ngroup.text=Group2 Text\ngroup.pattern\n"
-            "item.begin\nitem.mask=C:\\home\\ann\\Documents\\tmp\nitem.desc=a=b\nitem.end\n"
-            "group.end\ngroups.end\n"
-            "groups.alw.begin\n"
-            "group.begin=built-in exclude\ngroup.text=Built-in Exclude Group\ngroup.pattern\n"
-            "item.begin\nitem.mask=*.tmp\nitem.desc\nitem.end\n"
-            "group.end\ngroups.end\n");
+            "groups.inc.begin\ngroup.begin=group1\ngroup.text=Group1 Text\n"
+            "group.pattern=C:\\home\\ann\nitem.begin\nitem.mask=C:\\home\\ann\\Documents\n"
+            "item.desc=docs\nitem.end\nitem.begin\nitem.mask=*.odt\nitem.desc\nitem.end\n"
+            "group.end\ngroups.end\ngroups.exc.begin\ngroup.begin=group2\ngroup.text=Group2 Text\n"
+            "group.pattern\nitem.begin\nitem.mask=C:\\home\\ann\\Documents\\tmp\nitem.desc=a=b\n"
+            "item.end\ngroup.end\ngroups.end\ngroups.alw.begin\ngroup.begin=built-in exclude\n"
+            "group.text=Built-in Exclude Group\ngroup.pattern\nitem.begin\nitem.mask=*.tmp\n"
+            "item.desc\nitem.end\ngroup.end\ngroups.end\n");
   auto back = LoadRuleSet(dir.SystemOf("IncExc.ini"));
   ASSERT_NE(back, nullptr);
   const std::string saved = dir.Read("IncExc.ini");  // the always groups come from exclude.ini
@@ -215,8 +208,7 @@ TEST(RuleFile, SavesTheWrittenFormLoadsItBackAndRefusesMalformedFiles) {
       {"unknown entry in a section", head + "color=red\n", -1},
       {"unknown entry at top level", "color=red\n", -1},
       {"empty group name", "groups.inc.begin\ngroup.begin\ngroup.text=t\ngroup.pattern\n", -1},
-      {"bad after a good section", head + "group.end\ngroups.end\ngroups.exc.begin\nitem.end\n",
-       -1},
+      {"bad after good", head + "group.end\ngroups.end\ngroups.exc.begin\nitem.end\n", -1},
   };
   for (const Case& c : cases) {
     dir.Write("IncExc.ini", c.text);
@@ -238,6 +230,7 @@ std::string Expand(const std::string& value, uint32_t* attributes = nullptr) {
   return mask;
 }
 
+// Macros expand, a file's entries load and its bad lines are told; the built-in list.
 TEST(ExcludeFile, MacrosExpandEntriesLoadAndBadLinesAreTold) {
   const std::string home = plat::GetShellFolder(plat::ShellFolder::kProfile);
   ASSERT_FALSE(home.empty());
@@ -269,6 +262,38 @@ TEST(ExcludeFile, MacrosExpandEntriesLoadAndBadLinesAreTold) {
     EXPECT_EQ(Expand(c.value, &attrs), c.mask);
     EXPECT_EQ(attrs, c.attributes) << c.value;
   }
+  // The built-in list: kept are user, mail and browser files; out caches, trash, system,
+  // temporary files and backups.
+  bvtest::EventCollector events;
+  CRuleSet station;
+  station.AddGroup(kRuleInclude, "group1", "Group1 Text")->AddItem("C:\\", "");
+  ASSERT_TRUE(AddBuiltinExclusions(&station));
+  EXPECT_EQ(events.CountOf(kEvInvalidContent), 0u);
+  const char* cached = std::getenv("XDG_CACHE_HOME");
+  for (const std::string& path : std::vector<std::string>{
+           home + "\\Documents\\report.odt", home + "\\.thunderbird\\abc.default\\Mail\\Inbox",
+           home + "\\.mozilla\\firefox\\abc.default\\places.sqlite", home + "\\.bashrc",
+           "C:\\etc\\fstab"})
+    EXPECT_TRUE(station.Match(path)) << path;
+  for (const std::string& path : std::vector<std::string>{
+           home + "\\.local\\share\\Trash\\files\\old.odt",
+           GetDataFolder() + "PLAN\\1\\Logging.dat", "C:\\proc\\1\\status", "C:\\tmp\\x",
+           "C:\\var\\cache\\apt\\pkgcache.bin", home + "\\Documents\\draft.tmp",
+           home + "\\Documents\\report.odt~", home + "\\Documents\\.~lock.report.odt#",
+           home + "\\.config\\chromium\\Default\\GPUCache\\data_1"})
+    EXPECT_FALSE(station.Match(path)) << path;
+  // Thumbnails are kept only where the cache lies elsewhere.
+  EXPECT_EQ(station.Match(home + "\\.cache\\thumbnails\\normal\\a.png"), cached && *cached);
+  // A whole-computer search leaves system trees out; a plan that chose one keeps it.
+  CRuleSet pictures, chosen;
+  pictures.AddGroup(kRuleInclude, "group1", "t")->AddItem("*.PNG", "");
+  chosen.AddGroup(kRuleInclude, "group1", "t")->AddItem("C:\\usr\\share\\art", "");
+  ASSERT_TRUE(AddBuiltinExclusions(&pictures) && AddBuiltinExclusions(&chosen));
+  for (const char* system :
+       {"C:\\usr\\share\\art\\a.png", "C:\\media\\stick\\x.png", "C:\\boot\\grub\\x.png"})
+    EXPECT_FALSE(pictures.Match(system)) << system;
+  EXPECT_TRUE(pictures.Match(home + "\\Pictures\\holiday.png"));
+  EXPECT_TRUE(chosen.Match("C:\\usr\\share\\art\\a.png"));
   bvtest::TempDir dir;
   bvtest::ScopedEnv cache("XDG_CACHE_HOME", dir.Native());
   EXPECT_EQ(Expand("$(ie_cache)thumbnails"), dir.System() + "\\thumbnails");
@@ -278,15 +303,9 @@ TEST(ExcludeFile, MacrosExpandEntriesLoadAndBadLinesAreTold) {
   EXPECT_FALSE(AddExclusionsFromFile(&none, dir.SystemOf("exclude.ini")));  // missing file
   EXPECT_EQ(none.GroupCount(kRuleAlwaysExclude), 0u);
   dir.Write("exclude.ini",
-            "# comment\n"
-            "exclude=*.tmp\n"
-            "exclude.path.only=C:\\spool\n"
-            "exclude=$(hidden)\n"
-            "include=C:\\x\n"
-            "Exclude=C:\\y\n"
-            "exclude=\n"
-            "exclude=$(windows)tmp\n");
-  bvtest::EventCollector events;
+            "# comment\nexclude=*.tmp\nexclude.path.only=C:\\spool\nexclude=$(hidden)\n"
+            "include=C:\\x\nExclude=C:\\y\nexclude=\nexclude=$(windows)tmp\n");
+  events.Clear();
   CRuleSet rules;
   ASSERT_TRUE(AddExclusionsFromFile(&rules, dir.SystemOf("exclude.ini")));
   const CRuleGroup* g = rules.FindGroup(kRuleAlwaysExclude, "built-in exclude");
@@ -306,42 +325,6 @@ TEST(ExcludeFile, MacrosExpandEntriesLoadAndBadLinesAreTold) {
                                       prefix + "exclude="}));
   ASSERT_TRUE(AddExclusionsFromFile(&rules, dir.SystemOf("exclude.ini")));
   EXPECT_EQ(rules.GroupCount(kRuleAlwaysExclude), 1u);
-}
-
-TEST(ExcludeFile, BuiltInListSuitsAWorkstation) {
-  bvtest::EventCollector events;
-  CRuleSet rules;
-  rules.AddGroup(kRuleInclude, "group1", "Group1 Text")->AddItem("C:\\", "");
-  ASSERT_TRUE(AddBuiltinExclusions(&rules));
-  EXPECT_EQ(events.CountOf(kEvInvalidContent), 0u);
-  const std::string home = plat::GetShellFolder(plat::ShellFolder::kProfile);
-  ASSERT_FALSE(home.empty());
-  // Kept: user, mail and browser files. Out: caches, trash, system, temporary and backups.
-  const char* cache = std::getenv("XDG_CACHE_HOME");
-  for (const std::string& path : std::vector<std::string>{
-           home + "\\Documents\\report.odt", home + "\\.thunderbird\\abc.default\\Mail\\Inbox",
-           home + "\\.mozilla\\firefox\\abc.default\\places.sqlite", home + "\\.bashrc",
-           "C:\\etc\\fstab"})
-    EXPECT_TRUE(rules.Match(path)) << path;
-  for (const std::string& path : std::vector<std::string>{
-           home + "\\.local\\share\\Trash\\files\\old.odt",
-           GetDataFolder() + "PLAN\\1\\Logging.dat", "C:\\proc\\1\\status", "C:\\tmp\\x",
-           "C:\\var\\cache\\apt\\pkgcache.bin", home + "\\Documents\\draft.tmp",
-           home + "\\Documents\\report.odt~", home + "\\Documents\\.~lock.report.odt#",
-           home + "\\.config\\chromium\\Default\\GPUCache\\data_1"})
-    EXPECT_FALSE(rules.Match(path)) << path;
-  // Thumbnails are kept only where the cache lies elsewhere.
-  EXPECT_EQ(rules.Match(home + "\\.cache\\thumbnails\\normal\\a.png"), cache && *cache);
-  // A whole-computer search leaves system trees out; a plan that chose one keeps it.
-  CRuleSet pictures, chosen;
-  pictures.AddGroup(kRuleInclude, "group1", "t")->AddItem("*.PNG", "");
-  chosen.AddGroup(kRuleInclude, "group1", "t")->AddItem("C:\\usr\\share\\art", "");
-  ASSERT_TRUE(AddBuiltinExclusions(&pictures) && AddBuiltinExclusions(&chosen));
-  for (const char* system :
-       {"C:\\usr\\share\\art\\a.png", "C:\\media\\stick\\x.png", "C:\\boot\\grub\\x.png"})
-    EXPECT_FALSE(pictures.Match(system)) << system;
-  EXPECT_TRUE(pictures.Match(home + "\\Pictures\\holiday.png"));
-  EXPECT_TRUE(chosen.Match("C:\\usr\\share\\art\\a.png"));
 }
 
 }  // namespace

@@ -21,14 +21,11 @@ class ScheduleTest : public ::testing::Test {
   bvtest::ScopedEnv tz_{"TZ", std::filesystem::exists("/usr/share/zoneinfo/Europe/Berlin")
                                   ? "Europe/Berlin"
                                   : "CET-1CEST,M3.5.0,M10.5.0/3"};
-  // Seconds of a local wall-clock time (the zone decides daylight saving).
-  static int64_t Local(int y, int mo, int d, int h, int mi) {
+  // Seconds of a local wall-clock time "YYYY-MM-DD HH:MM" (the zone decides daylight saving).
+  static int64_t Local(const char* wall) {
     plat::LocalTime lt{};
-    lt.year = y;
-    lt.month = mo;
-    lt.day = d;
-    lt.hour = h;
-    lt.minute = mi;
+    EXPECT_EQ(sscanf(wall, "%d-%d-%d %d:%d", &lt.year, &lt.month, &lt.day, &lt.hour, &lt.minute),
+              5);
     return plat::FromLocalTime(lt);
   }
   static std::string Wall(int64_t t) {
@@ -43,48 +40,38 @@ class ScheduleTest : public ::testing::Test {
 // Days and weeks are exact seconds; months keep a lowered day and the start's saving flag.
 TEST_F(ScheduleTest, UnitsLandOnTheirLocalSlotAndEachSlotRunsOnce) {
   struct Case {
-    const char* what;
     int32_t unit;
-    int64_t start, now;
-    const char* due;
+    const char *start, *now, *due;
   } cases[] = {
-      {"daily across the spring change", kUnitDaily, Local(2026, 3, 27, 20, 0),
-       Local(2026, 3, 30, 12, 0), "2026-03-30 21:00"},
-      {"weekly whole weeks", kUnitWeekly, Local(2026, 5, 4, 8, 30), Local(2026, 5, 20, 9, 0),
-       "2026-05-25 08:30"},
-      {"monthly lowers to February's 28th", kUnitMonthly, Local(2026, 1, 31, 10, 0),
-       Local(2026, 2, 10, 0, 0), "2026-02-28 10:00"},
-      {"monthly keeps the lowered day", kUnitMonthly, Local(2026, 1, 31, 10, 0),
-       Local(2026, 3, 15, 0, 0), "2026-03-28 10:00"},
-      {"leap February", kUnitMonthly, Local(2028, 1, 31, 10, 0), Local(2028, 2, 2, 0, 0),
-       "2028-02-29 10:00"},
-      {"winter flag of the start in summer", kUnitMonthly, Local(2028, 1, 31, 10, 0),
-       Local(2028, 3, 15, 0, 0), "2028-03-29 11:00"},
-      {"the 31st in a month of 30 days", kUnitMonthly, Local(2026, 10, 31, 9, 0),
-       Local(2026, 11, 5, 0, 0), "2026-11-30 09:00"},
-      {"over the year end", kUnitMonthly, Local(2026, 12, 31, 9, 0), Local(2027, 1, 2, 0, 0),
-       "2027-01-31 09:00"},
-      {"summer flag of the start in winter", kUnitMonthly, Local(2026, 7, 15, 20, 0),
-       Local(2026, 12, 1, 0, 0), "2026-12-15 19:00"},
-      {"same season keeps the hour", kUnitMonthly, Local(2026, 7, 15, 20, 0),
-       Local(2026, 8, 1, 0, 0), "2026-08-15 20:00"},
-      {"forty years of months", kUnitMonthly, Local(1986, 5, 31, 6, 15), Local(2026, 12, 6, 7, 0),
-       "2026-12-28 05:15"},
+      {kUnitDaily, "2026-03-27 20:00", "2026-03-30 12:00", "2026-03-30 21:00"},   // spring change
+      {kUnitWeekly, "2026-05-04 08:30", "2026-05-20 09:00", "2026-05-25 08:30"},  // whole weeks
+      // Months: the day lowered to the month's last (and kept lowered), the year end crossed,
+      // the start's daylight saving flag kept in the other season, forty years of months.
+      {kUnitMonthly, "2026-01-31 10:00", "2026-02-10 00:00", "2026-02-28 10:00"},
+      {kUnitMonthly, "2026-01-31 10:00", "2026-03-15 00:00", "2026-03-28 10:00"},
+      {kUnitMonthly, "2028-01-31 10:00", "2028-02-02 00:00", "2028-02-29 10:00"},
+      {kUnitMonthly, "2028-01-31 10:00", "2028-03-15 00:00", "2028-03-29 11:00"},
+      {kUnitMonthly, "2026-10-31 09:00", "2026-11-05 00:00", "2026-11-30 09:00"},
+      {kUnitMonthly, "2026-12-31 09:00", "2027-01-02 00:00", "2027-01-31 09:00"},
+      {kUnitMonthly, "2026-07-15 20:00", "2026-12-01 00:00", "2026-12-15 19:00"},
+      {kUnitMonthly, "2026-07-15 20:00", "2026-08-01 00:00", "2026-08-15 20:00"},
+      {kUnitMonthly, "1986-05-31 06:15", "2026-12-06 07:00", "2026-12-28 05:15"},
   };
   for (const Case& c : cases) {
-    const int64_t due = ComputeDue(c.unit, 1, c.start, 0, c.now, 0);
-    EXPECT_EQ(Wall(due), c.due) << c.what;
-    EXPECT_GE(due, c.now) << c.what;
-    EXPECT_TRUE(c.unit == kUnitMonthly || (due - c.start) % kDay == 0) << c.what;
-    EXPECT_EQ(ComputeDue(c.unit, 1, c.start, 0, c.start - 100, 0), c.start) << c.what;
+    const int64_t start = Local(c.start), now = Local(c.now);
+    const int64_t due = ComputeDue(c.unit, 1, start, 0, now, 0);
+    EXPECT_EQ(Wall(due), c.due) << c.start << " " << c.now;
+    EXPECT_GE(due, now) << c.start << " " << c.now;
+    EXPECT_TRUE(c.unit == kUnitMonthly || (due - start) % kDay == 0) << c.start;
+    EXPECT_EQ(ComputeDue(c.unit, 1, start, 0, start - 100, 0), start) << c.start;
   }
   for (int64_t start : {int64_t{0}, int64_t{-5000000000LL}, INT64_MIN / 2}) {
-    const int64_t now = Local(2026, 12, 6, 7, 0);
+    const int64_t now = Local("2026-12-06 07:00");
     const int64_t due = ComputeDue(kUnitDaily, 1, start, 0, now, 0);
     EXPECT_TRUE(due >= now && due < now + kDay && (due - start) % kDay == 0) << start;
   }
   // Each slot runs once: a run marks its slot done, whatever the unit.
-  const int64_t start = Local(2026, 1, 1, 0, 0);
+  const int64_t start = Local("2026-01-01 00:00");
   const int64_t now = start + 151 * kDay;  // a daily slot
   struct Slot {
     int32_t unit, num;

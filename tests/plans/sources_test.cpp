@@ -18,12 +18,7 @@ namespace {
 // A home folder of its own, so the built-in sources point into it.
 class SourcesTest : public ::testing::Test {
  protected:
-  SourcesTest()
-      : home_("HOME", dir_.Native().c_str()),
-        config_("XDG_CONFIG_HOME", nullptr),
-        data_("XDG_DATA_HOME", nullptr) {
-    ResetBuiltinSources();
-  }
+  SourcesTest() { ResetBuiltinSources(); }
   ~SourcesTest() override { ResetBuiltinSources(); }
   void Set(const char* section, const char* key, const char* value) {
     ASSERT_TRUE(plat::WriteProfileString(dir_.SystemOf("UI.ini"), section, key, value));
@@ -40,7 +35,8 @@ class SourcesTest : public ::testing::Test {
     return out;
   }
   bvtest::TempDir dir_;
-  bvtest::ScopedEnv home_, config_, data_;
+  bvtest::ScopedEnv home_{"HOME", dir_.Native().c_str()}, config_{"XDG_CONFIG_HOME", nullptr},
+      data_{"XDG_DATA_HOME", nullptr};
 };
 
 TEST_F(SourcesTest, PlanTypeWebChoicesAndRulesFromTheWizardAnswers) {
@@ -185,7 +181,7 @@ TEST(ExtensionList, ParsesReportsAndFollowsTheChosenItems) {
 // A plan on E:\Store and a home with mail, browser and user files outside /tmp.
 class WalkTest : public ::testing::Test {
  protected:
-  WalkTest() : home_("HOME", homeDir_.Native().c_str()), config_("XDG_CONFIG_HOME", nullptr) {
+  WalkTest() {
     ResetBuiltinSources();
     homeDir_.Write("Documents/a.txt", "a1");
     homeDir_.Write("Documents/sub/b.txt", "b1");
@@ -222,7 +218,7 @@ class WalkTest : public ::testing::Test {
   }
   bvtest::ScratchEnv env_;
   bvtest::TempDir homeDir_;  // below the test's TMPDIR, outside /tmp
-  bvtest::ScopedEnv home_, config_;
+  bvtest::ScopedEnv home_{"HOME", homeDir_.Native().c_str()}, config_{"XDG_CONFIG_HOME", nullptr};
   PlanList list_;
 };
 

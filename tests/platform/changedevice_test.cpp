@@ -209,11 +209,8 @@ TEST_F(ChangeDeviceTest, WatchLimitStopsAddingAndSaysSo) {
 
 // More writes than the kernel queue holds: no path twice, the overflow said and counted.
 TEST_F(ChangeDeviceTest, FloodBeyondTheKernelQueue) {
-  unsigned long queued = 16384;
-  if (FILE* f = std::fopen("/proc/sys/fs/inotify/max_queued_events", "r")) {
-    if (std::fscanf(f, "%lu", &queued) != 1) queued = 16384;
-    std::fclose(f);
-  }
+  const std::string max = bvtest::ReadNative("/proc/sys/fs/inotify/max_queued_events");
+  const unsigned long queued = max.empty() ? 16384 : std::stoul(max);
   if (queued > 100000) GTEST_SKIP() << "a kernel queue too long to fill quickly";
   auto dev = OpenStarted();
   ASSERT_TRUE(dev);

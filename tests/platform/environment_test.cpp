@@ -43,27 +43,8 @@ TEST(Clock, CountersThreadsAndTheLowestPriority) {
   EXPECT_EQ(sched_getscheduler(0), SCHED_OTHER);  // only the calling thread changed
 }
 
-TEST(Clock, PowerFromTheSupplyFolder) {
-  bvtest::TempDir t;
-  const std::string root = t.NativeOf("ps");
-  EXPECT_EQ(plat::detail::ReadPowerSupplyFolder(root), plat::PowerStatus::kUnknown);
-  std::filesystem::create_directory(root);
-  using Files = std::vector<std::pair<const char*, const char*>>;
-  const std::pair<Files, plat::PowerStatus> steps[] = {
-      {{}, plat::PowerStatus::kMains},  // an empty folder
-      {{{"BAT0/type", "Battery\n"}, {"BAT0/present", "1\n"}}, plat::PowerStatus::kBattery},
-      {{{"AC/type", "Mains\n"}, {"AC/online", "0\n"}}, plat::PowerStatus::kBattery},
-      {{{"AC/online", "1\n"}}, plat::PowerStatus::kMains},
-      {{{"AC/online", "0\n"}, {"usb/type", "USB_PD\n"}}, plat::PowerStatus::kBattery},
-      {{{"usb/online", "1\n"}}, plat::PowerStatus::kMains},
-  };
-  for (const auto& [files, status] : steps) {
-    for (const auto& [file, text] : files) t.Write(std::string("ps/") + file, text);
-    EXPECT_EQ(plat::detail::ReadPowerSupplyFolder(root), status) << files.size();
-  }
-}
-
-// What the machine did less this process's share: a real busy process, then a fake /proc.
+// What the machine did less this process's share: a real busy process, then a fake /proc; the
+// power source from a fake supply folder.
 TEST(Clock, MachineLoadCountsOnlyOtherProcesses) {
   const pid_t busy = fork();
   if (busy == 0) {
@@ -116,6 +97,23 @@ TEST(Clock, MachineLoadCountsOnlyOtherProcesses) {
     for (size_t i = 0; i < at.size(); ++i) at[i] += adds[i];
     write();
     EXPECT_EQ(load.OthersBusy(), busy) << testing::PrintToString(adds);
+  }
+  // Mains or battery, from a power supply folder.
+  const std::string root = t.NativeOf("ps");
+  EXPECT_EQ(plat::detail::ReadPowerSupplyFolder(root), plat::PowerStatus::kUnknown);
+  std::filesystem::create_directory(root);
+  using Files = std::vector<std::pair<const char*, const char*>>;
+  const std::pair<Files, plat::PowerStatus> supplies[] = {
+      {{}, plat::PowerStatus::kMains},  // an empty folder
+      {{{"BAT0/type", "Battery\n"}, {"BAT0/present", "1\n"}}, plat::PowerStatus::kBattery},
+      {{{"AC/type", "Mains\n"}, {"AC/online", "0\n"}}, plat::PowerStatus::kBattery},
+      {{{"AC/online", "1\n"}}, plat::PowerStatus::kMains},
+      {{{"AC/online", "0\n"}, {"usb/type", "USB_PD\n"}}, plat::PowerStatus::kBattery},
+      {{{"usb/online", "1\n"}}, plat::PowerStatus::kMains},
+  };
+  for (const auto& [files, status] : supplies) {
+    for (const auto& [file, text] : files) t.Write(std::string("ps/") + file, text);
+    EXPECT_EQ(plat::detail::ReadPowerSupplyFolder(root), status) << files.size();
   }
 }
 

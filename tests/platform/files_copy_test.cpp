@@ -12,7 +12,8 @@
 namespace fs = std::filesystem;
 using bvtest::TempDir;
 
-// Cancelled from another thread during the copy: nothing left under either name.
+// Cancelled from another thread during the copy: nothing left under either name. Copies beside
+// another plan's sweep of leftovers stay whole.
 TEST(FilesCopy, StopsWhenTheThreadIsCancelled) {
   TempDir t;
   t.Write("big.bin", std::string(64u << 20, 'b'));
@@ -35,11 +36,7 @@ TEST(FilesCopy, StopsWhenTheThreadIsCancelled) {
   cancel = false;
   plat::fault::SetCopyDelay(0);
   EXPECT_EQ(plat::CopyFile(t.SystemOf("big.bin"), t.SystemOf("copy.bin"), false), 0u);
-}
-
-// Another plan's sweep of leftover copies never takes a copy from under its writer.
-TEST(FilesCopy, CopiesStayWholeBesideASweepOfLeftovers) {
-  TempDir t;
+  // Another plan's sweep of leftover copies never takes a copy from under its writer.
   t.Write("src.txt", Pattern(512));
   fs::create_directory(t.NativeOf("dst"));
   std::atomic_bool done{false};
@@ -118,6 +115,10 @@ TEST(FilesCopy, LinksBelowTheStoreRootAreNeverFollowed) {
   chmod(t.NativeOf("outside/victim.txt").c_str(), 0444);
   const std::string root = t.SystemOf("store"), src = t.SystemOf("src.txt");
   auto in = [&](const char* rel) { return root + "\\" + rel; };
+  auto dirs = [&](const char* rel) { return Code(plat::CreateDirectories(in(rel), root, true)); };
+  auto open = [&](const char* rel) { return Code(plat::SourceFile().Open(in(rel), root)); };
+  auto del = [&](const char* rel) { return Code(plat::DeleteFile(in(rel), root)); };
+  auto move = [&](const char* a, const char* b) { return plat::MoveFile(in(a), in(b), root); };
   const struct Row {
     const char* what;
     std::function<uint32_t()> call;
@@ -126,28 +127,19 @@ TEST(FilesCopy, LinksBelowTheStoreRootAreNeverFollowed) {
        [&] { return plat::CopyFile(src, in("Latest\\sub\\victim.txt"), false, false, root); }},
       {"copy onto a linked file",
        [&] { return plat::CopyFile(src, in("Latest\\file.txt"), false, true, root); }},
-      {"move a linked file",
-       [&] { return plat::MoveFile(in("Latest\\file.txt"), in("Latest\\ok\\m.txt"), root); }},
-      {"move into a linked folder",
-       [&] { return plat::MoveFile(in("Latest\\ok\\file.txt"), in("Latest\\sub\\x.txt"), root); }},
-      {"delete a linked file",
-       [&] { return Code(plat::DeleteFile(in("Latest\\file.txt"), root)); }},
-      {"delete through a linked folder",
-       [&] { return Code(plat::DeleteFile(in("Latest\\sub\\victim.txt"), root)); }},
+      {"move a linked file", [&] { return move("Latest\\file.txt", "Latest\\ok\\m.txt"); }},
+      {"move, linked folder", [&] { return move("Latest\\ok\\file.txt", "Latest\\sub\\x.txt"); }},
+      {"delete a linked file", [&] { return del("Latest\\file.txt"); }},
+      {"delete through a linked folder", [&] { return del("Latest\\sub\\victim.txt"); }},
       {"attributes through a link",
        [&] {
          return Code(plat::SetFileAttributes(in("Latest\\file.txt"), plat::kAttrNormal, root));
        }},
-      {"folders through a link",
-       [&] { return Code(plat::CreateDirectories(in("Latest\\sub\\new\\deeper"), root, true)); }},
-      {"the last folder a link",
-       [&] { return Code(plat::CreateDirectories(in("Latest\\sub"), root, true)); }},
-      {"one folder below a link",
-       [&] { return Code(plat::CreateDirectories(in("Latest\\sub\\b"), root, true)); }},
-      {"read a linked file",
-       [&] { return Code(plat::SourceFile().Open(in("Latest\\file.txt"), root)); }},
-      {"read through a linked folder",
-       [&] { return Code(plat::SourceFile().Open(in("Latest\\sub\\victim.txt"), root)); }},
+      {"folders through a link", [&] { return dirs("Latest\\sub\\new\\deeper"); }},
+      {"the last folder a link", [&] { return dirs("Latest\\sub"); }},
+      {"one folder below a link", [&] { return dirs("Latest\\sub\\b"); }},
+      {"read a linked file", [&] { return open("Latest\\file.txt"); }},
+      {"read through a linked folder", [&] { return open("Latest\\sub\\victim.txt"); }},
       {"read below the volume's root",
        [&] { return Code(plat::SourceFile().Open(in("Latest\\ok\\file.txt"), "")); }},
   };
@@ -158,9 +150,9 @@ TEST(FilesCopy, LinksBelowTheStoreRootAreNeverFollowed) {
   EXPECT_TRUE(TempLeftovers(t.NativeOf("real/Latest")).empty());
   EXPECT_EQ(plat::WinErrorMessage(plat::kErrStoppedOnLink).find("Unknown"), std::string::npos);
   // Where no link stands the same calls work, and new folders are private.
-  ASSERT_TRUE(plat::CreateDirectories(in("Latest\\ok\\new"), root, true));
+  ASSERT_EQ(dirs("Latest\\ok\\new"), 0u);
   EXPECT_EQ(ModeOf(t.NativeOf("real/Latest/ok/new")), 0700u);
-  ASSERT_TRUE(plat::CreateDirectories(in("Revision\\ok"), root, true));
+  ASSERT_EQ(dirs("Revision\\ok"), 0u);
   EXPECT_EQ(ModeOf(t.NativeOf("real/Revision/ok")), 0700u);
   plat::SourceFile read;  // copies read what was opened, again from its start
   ASSERT_TRUE(read.Open(in("Latest\\ok\\file.txt"), root));
@@ -174,8 +166,8 @@ TEST(FilesCopy, LinksBelowTheStoreRootAreNeverFollowed) {
   EXPECT_EQ(t.Read("real/Latest/ok/again.txt"), "old");
   EXPECT_EQ(plat::SourceFile().Open(in("Latest\\ok"), root), false) << "a folder";
   EXPECT_EQ(plat::CopyFile(src, in("Latest\\ok\\file.txt"), false, false, root), 0u);
-  EXPECT_EQ(plat::MoveFile(in("Latest\\ok\\file.txt"), in("Revision\\ok\\file(1).txt"), root), 0u);
-  EXPECT_TRUE(plat::DeleteFile(in("Revision\\ok\\file(1).txt"), root));
+  EXPECT_EQ(move("Latest\\ok\\file.txt", "Revision\\ok\\file(1).txt"), 0u);
+  EXPECT_EQ(del("Revision\\ok\\file(1).txt"), 0u);
 }
 
 // Store folders take the owner, group and mode of the folders they stand for, owner full access.

@@ -63,9 +63,8 @@ TEST(Files, AFolderLivesThroughLookupsCopiesMovesAndDeletes) {
   uint64_t total = 0;  // where the path would be (measured volumes: the destination tests)
   EXPECT_TRUE(plat::GetDiskSpace(S("not\\yet"), nullptr, &total) && total > 0);
   // Copies keep content, mode and times, leave no temporary file; also flushed, long-path.
-  EXPECT_TRUE(plat::CreateDirectory(S("a")));
-  EXPECT_TRUE(plat::CreateDirectories(S("deep\\er\\est\\")));
-  EXPECT_TRUE(plat::CreateDirectories(S("deep\\er")));
+  EXPECT_TRUE(plat::CreateDirectory(S("a")) && plat::CreateDirectories(S("deep\\er\\est\\")) &&
+              plat::CreateDirectories(S("deep\\er")));  // made already
   ASSERT_EQ(plat::CopyFile(S("src\\a file ü;1.bin"), S("deep\\copy.bin"), true), 0u);
   const std::string copy = t.NativeOf("deep/copy.bin");
   struct stat st {};
@@ -175,7 +174,7 @@ TEST(Files, FailuresSayWhyAndChangeNothing) {
   chmod(t.Native().c_str(), 0755);
   chmod(t.NativeOf("a.txt").c_str(), 0644);
   chmod(t.NativeOf("locked").c_str(), 0555);
-  auto asNobody = [](const std::function<uint32_t()>& call) {
+  auto nobody = [](const std::function<uint32_t()>& call) {
     return static_cast<uint32_t>(InChild([&] { return static_cast<int>(call()); }, true));
   };
   plat::File f;
@@ -188,6 +187,8 @@ TEST(Files, FailuresSayWhyAndChangeNothing) {
   auto open = [&](const std::string& p, F::Access a, F::Disposition how) {
     return Code(f.Open(p, a, how));
   };
+  auto copy = [&](const char* to) { return plat::CopyFile(S("a.txt"), S(to), false); };
+  auto atomic = [&](const char* rel) { return Code(plat::WriteFileAtomic(S(rel), "x")); };
   auto attr = [&](const std::string& p) {
     return Code(plat::GetFileAttributes(p) != plat::kInvalidAttributes);
   };
@@ -197,11 +198,11 @@ TEST(Files, FailuresSayWhyAndChangeNothing) {
     uint32_t error;
   } rows[] = {
       {"copy over a file", [&] { return plat::CopyFile(S("a.txt"), S("b.txt"), true); }, 80},
-      {"copy over read-only", [&] { return plat::CopyFile(S("a.txt"), S("ro.txt"), false); }, 5},
-      {"copy over a folder", [&] { return plat::CopyFile(S("a.txt"), S("dir"), false); }, 5},
-      {"copy onto itself", [&] { return plat::CopyFile(S("a.txt"), S("a.txt"), false); }, 32},
+      {"copy over read-only", [&] { return copy("ro.txt"); }, 5},
+      {"copy over a folder", [&] { return copy("dir"); }, 5},
+      {"copy onto itself", [&] { return copy("a.txt"); }, 32},
       {"copy of nothing", [&] { return plat::CopyFile(S("none"), S("c.txt"), false); }, 2},
-      {"copy to no folder", [&] { return plat::CopyFile(S("a.txt"), S("no\\c.txt"), false); }, 3},
+      {"copy to no folder", [&] { return copy("no\\c.txt"); }, 3},
       {"copy of a folder", [&] { return plat::CopyFile(S("dir"), S("c.txt"), false); }, 5},
       {"copy of a pipe", [&] { return plat::CopyFile(S("pipe"), S("c.txt"), false); }, 5},
       {"read of a pipe", [&] { return read(S("pipe")); }, 5},
@@ -215,17 +216,12 @@ TEST(Files, FailuresSayWhyAndChangeNothing) {
       {"open nothing", [&] { return open(S("none"), F::kRead, F::kOpenExisting); }, 2},
       {"open new over a file", [&] { return open(S("a.txt"), F::kWrite, F::kCreateNew); }, 80},
       {"open a folder", [&] { return open(S("dir"), F::kRead, F::kOpenExisting); }, 5},
-      {"open read-only to write", [&] { return open(S("ro.txt"), F::kWrite, F::kOpenExisting); },
-       5},
+      {"write read-only", [&] { return open(S("ro.txt"), F::kWrite, F::kOpenExisting); }, 5},
       {"open in no folder", [&] { return open(S("no\\x"), F::kWrite, F::kCreateAlways); }, 3},
-      {"copy where nobody may write",
-       [&] { return asNobody([&] { return plat::CopyFile(S("a.txt"), S("locked\\a"), false); }); },
-       5},
-      {"atomic where nobody may write",
-       [&] { return asNobody([&] { return Code(plat::WriteFileAtomic(S("locked\\b"), "x")); }); },
-       5},
-      {"atomic over read-only", [&] { return Code(plat::WriteFileAtomic(S("ro.txt"), "x")); }, 5},
-      {"atomic in no folder", [&] { return Code(plat::WriteFileAtomic(S("no\\f"), "x")); }, 3},
+      {"copy, locked folder", [&] { return nobody([&] { return copy("locked\\a"); }); }, 5},
+      {"atomic, locked folder", [&] { return nobody([&] { return atomic("locked\\b"); }); }, 5},
+      {"atomic over read-only", [&] { return atomic("ro.txt"); }, 5},
+      {"atomic in no folder", [&] { return atomic("no\\f"); }, 3},
       {"move over a file", [&] { return plat::MoveFile(S("a.txt"), S("b.txt")); }, 183},
       {"move over a folder", [&] { return plat::MoveFile(S("dir"), S("empty")); }, 183},
       {"move of nothing", [&] { return plat::MoveFile(S("none"), S("d.txt")); }, 2},
@@ -365,7 +361,7 @@ TEST(Files, OthersReachAFileOnlyThroughEveryFolderAbove) {
     return setxattr(t.NativeOf(rel).c_str(), "system.posix_acl_access", raw.data(), raw.size(),
                     0) == 0;
   };
-  const uint32_t none = ~0u, someone = 65534, ghost = 54321;  // nobody; a number no user has
+  const uint32_t none = ~0u, someone = 65534, ghost = 54321, me = getuid();  // ghost: no user
   t.Write("acl/g.txt", "x");
   t.Write("acl/h.txt", "x");
   chmod(t.Native().c_str(), 0755);
@@ -381,9 +377,7 @@ TEST(Files, OthersReachAFileOnlyThroughEveryFolderAbove) {
       {{{1, 6, none}, {2, 4, someone}, {4, 0, none}, {0x10, 4, none}, {0x20, 0, none}}, 0640, 0600},
       // Ignored: a mask granting nothing, an entry for the owner or for a user number no one has.
       {{{1, 6, none}, {2, 4, someone}, {4, 4, none}, {0x10, 0, none}, {0x20, 4, none}}, 0604, 0604},
-      {{{1, 6, none}, {2, 0, getuid()}, {4, 4, none}, {0x10, 4, none}, {0x20, 4, none}},
-       0644,
-       0644},
+      {{{1, 6, none}, {2, 0, me}, {4, 4, none}, {0x10, 4, none}, {0x20, 4, none}}, 0644, 0644},
       {{{1, 6, none}, {2, 0, ghost}, {4, 4, none}, {0x10, 4, none}, {0x20, 4, none}}, 0644, 0644},
       // One that adds a writer: the owning group still only reads.
       {{{1, 6, none}, {2, 6, someone}, {4, 4, none}, {0x10, 6, none}, {0x20, 4, none}}, 0664, 0644},

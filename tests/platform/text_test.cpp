@@ -91,6 +91,7 @@ TEST(Errors, MapsErrnoValuesToTheRealCauseAndItsText) {
 
 using bvtest::TempDir;
 
+// Reads take the first section and key without regard to case; writes change one line.
 TEST(Profile, ReadsTheFirstSectionAndKeyWithoutRegardToCase) {
   TempDir t;
   t.Write(
@@ -123,24 +124,21 @@ TEST(Profile, ReadsTheFirstSectionAndKeyWithoutRegardToCase) {
   ASSERT_EQ(entries.size(), 7u);
   EXPECT_EQ(entries[0], (std::pair<std::string, std::string>("Name", "Daily Job")));
   EXPECT_EQ(entries[2], (std::pair<std::string, std::string>("Quoted", "  spaced  ")));
-}
-
-// Refuses names that would break the file; loses nothing to concurrent writers.
-TEST(Profile, WritesChangeOneLineAndKeepTheRest) {
-  TempDir t;
+  // Writes change one line and keep the rest; names that would break the file are refused;
+  // nothing is lost to concurrent writers.
   t.Write("w.ini",
           "; header\r\n[First]\r\nAlpha = 1\r\n; inner\r\nBeta=2\r\n\r\n[Second]\r\nG=3\r\n");
-  const std::string p = t.SystemOf("w.ini");
-  ASSERT_TRUE(plat::WriteProfileString(p, "FIRST", "alpha", "one"));
-  ASSERT_TRUE(plat::WriteProfileString(p, "First", "Delta", "4"));
-  ASSERT_TRUE(plat::WriteProfileInt(p, "Third", "Eps", -5));
+  const std::string w = t.SystemOf("w.ini");
+  ASSERT_TRUE(plat::WriteProfileString(w, "FIRST", "alpha", "one"));
+  ASSERT_TRUE(plat::WriteProfileString(w, "First", "Delta", "4"));
+  ASSERT_TRUE(plat::WriteProfileInt(w, "Third", "Eps", -5));
   EXPECT_EQ(t.Read("w.ini"),
             "; header\r\n[First]\r\nAlpha=one\r\n; inner\r\nBeta=2\r\nDelta=4\r\n\r\n"
             "[Second]\r\nG=3\r\n\r\n[Third]\r\nEps=-5\r\n");
-  ASSERT_TRUE(plat::WriteProfileString(p, "First", "Beta", nullptr));
-  ASSERT_TRUE(plat::WriteProfileString(p, "second", nullptr, nullptr));
-  ASSERT_TRUE(plat::WriteProfileString(p, "Nope", "x", nullptr));  // nothing to remove
-  ASSERT_TRUE(plat::WriteProfileString(p, "Nope", nullptr, nullptr));
+  ASSERT_TRUE(plat::WriteProfileString(w, "First", "Beta", nullptr));
+  ASSERT_TRUE(plat::WriteProfileString(w, "second", nullptr, nullptr));
+  ASSERT_TRUE(plat::WriteProfileString(w, "Nope", "x", nullptr));  // nothing to remove
+  ASSERT_TRUE(plat::WriteProfileString(w, "Nope", nullptr, nullptr));
   EXPECT_EQ(t.Read("w.ini"),
             "; header\r\n[First]\r\nAlpha=one\r\n; inner\r\nDelta=4\r\n\r\n[Third]\r\nEps=-5\r\n");
   const std::string n = t.SystemOf("new.ini");
@@ -190,31 +188,27 @@ TEST(Profile, WritesChangeOneLineAndKeepTheRest) {
   ASSERT_TRUE(plat::WriteProfileString(l, "S", "after", "2"));
   EXPECT_EQ(plat::GetProfileInt(l, "S", "after", 0), 2);
   EXPECT_EQ(std::filesystem::file_size(t.NativeOf("long.ini")), huge.size());
-}
-
-// Rewritten at the same size, renamed over with its old times, removed.
-TEST(KeptProfile, IsReadAgainWhenTheFileChanges) {
-  bvtest::TempDir dir;
-  const std::string ini = dir.SystemOf("side.ini");
+  // A kept profile is read again when rewritten at the same size, renamed over with its old
+  // times, removed.
+  const std::string ini = t.SystemOf("side.ini");
   const auto expect = [&](const char* text, int n) {
     EXPECT_EQ(plat::GetKeptProfileString(ini, "s", "K", "-"), text);
     EXPECT_EQ(plat::GetKeptProfileInt(ini, "S", "n", 0), n);
   };
-  dir.Write("side.ini", "[S]\nk=one\nn=1\n");
+  t.Write("side.ini", "[S]\nk=one\nn=1\n");
   expect("one", 1);
   expect("one", 1);
   const auto later = [] { std::this_thread::sleep_for(std::chrono::milliseconds(1100)); };
-  dir.Write("side.ini", "[S]\nk=two\nn=2\n");
+  t.Write("side.ini", "[S]\nk=two\nn=2\n");
   later();
   expect("two", 2);
-  const std::string other = dir.Write("other.ini", "[S]\nk=six\nn=6\n");
-  std::filesystem::last_write_time(other,
-                                   std::filesystem::last_write_time(dir.NativeOf("side.ini")));
-  ASSERT_EQ(std::rename(other.c_str(), dir.NativeOf("side.ini").c_str()), 0);
+  const std::string other = t.Write("other.ini", "[S]\nk=six\nn=6\n");
+  std::filesystem::last_write_time(other, std::filesystem::last_write_time(t.NativeOf("side.ini")));
+  ASSERT_EQ(std::rename(other.c_str(), t.NativeOf("side.ini").c_str()), 0);
   expect("two", 2);
   later();
   expect("six", 6);
-  ASSERT_EQ(std::remove(dir.NativeOf("side.ini").c_str()), 0);
+  ASSERT_EQ(std::remove(t.NativeOf("side.ini").c_str()), 0);
   plat::ForgetKeptProfiles();
   expect("-", 0);
 }

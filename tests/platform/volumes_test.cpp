@@ -217,6 +217,19 @@ TEST(PathsTest, PathsMapThroughTheTableBothWays) {
   }
 }
 
+// True once the process is gone or a zombie, false after ten seconds.
+bool EventuallyGone(const std::string& pid) {
+  for (int i = 0; i < 1000; ++i) {
+    const std::string stat = bvtest::ReadNative("/proc/" + pid + "/stat");
+    const size_t close = stat.rfind(')');
+    if (stat.empty() || (close != std::string::npos && stat.size() > close + 2 &&
+                         (stat[close + 2] == 'Z' || stat[close + 2] == 'X')))
+      return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
+}
+
 class ShareConnectTest : public testing::Test {
  protected:
   void TearDown() override {
@@ -277,7 +290,8 @@ TEST_F(ShareConnectTest, OverrideTableNamesAndConnectsItsShares) {
   EXPECT_EQ(GioLog(), "");
 }
 
-// An executable gio is asked once per share and minute; its success is not taken on trust.
+// An executable gio is asked once per share and minute; its success is not taken on trust; one
+// that hangs is killed with its children.
 TEST_F(ShareConnectTest, RealTableAsksGioOncePerShareAndMinute) {
   FakeGio("exit 2");
   UseRealTable();
@@ -299,22 +313,8 @@ TEST_F(ShareConnectTest, RealTableAsksGioOncePerShareAndMinute) {
   env_.Set("PATH", tmp_.NativeOf("bin"));  // no other gio to find
   EXPECT_EQ(ConnectShare("\\\\bv-nosuch.invalid\\third"), plat::kErrBadNetPath);
   EXPECT_EQ(GioLog(), "mount smb://bv-nosuch.invalid/other\n");
-}
-
-// True once the process is gone or a zombie, false after ten seconds.
-bool EventuallyGone(const std::string& pid) {
-  for (int i = 0; i < 1000; ++i) {
-    const std::string stat = bvtest::ReadNative("/proc/" + pid + "/stat");
-    const size_t close = stat.rfind(')');
-    if (stat.empty() || (close != std::string::npos && stat.size() > close + 2 &&
-                         (stat[close + 2] == 'Z' || stat[close + 2] == 'X')))
-      return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return false;
-}
-
-TEST_F(ShareConnectTest, AHangingGioIsKilledWithItsChildren) {
+  // A gio that hangs is killed with its children.
+  env_.Set("PATH", "/usr/bin:/bin");
   FakeGio("sleep 600 &\necho $$ $! > '" + tmp_.NativeOf("pids") + "'\nwait");
   UseRealTable();
   plat::detail::SetShareMountTiming(3000, -1);
