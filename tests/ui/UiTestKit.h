@@ -87,6 +87,14 @@ inline void Click(QWidget* widget, QPoint at) {
   }
 }
 
+// A key pressed and let go, the way the window system delivers them.
+inline void Key(QWidget* widget, int key, const QString& text = {}) {
+  for (QEvent::Type type : {QEvent::KeyPress, QEvent::KeyRelease}) {
+    QKeyEvent event(type, key, Qt::NoModifier, text);
+    QApplication::sendEvent(widget, &event);
+  }
+}
+
 // Replaces the field's text by typing, as a user does (textEdited fires).
 inline void Type(QLineEdit* edit, const std::string& text) {
   edit->setFocus();
@@ -98,6 +106,16 @@ inline void Type(QLineEdit* edit, const std::string& text) {
     QApplication::sendEvent(edit, &press);
   }
 }
+
+// Another default locale for the scope (British: dates day first, weeks from Monday).
+struct ScopedLocale {
+  explicit ScopedLocale(const QLocale& l = QLocale(QLocale::English, QLocale::UnitedKingdom)) {
+    QLocale::setDefault(l);
+  }
+  ~ScopedLocale() { Restore(); }
+  void Restore() const { QLocale::setDefault(user); }
+  const QLocale user;
+};
 
 inline void ClearPlans() {
   PlanList& list = PlanList::Instance();

@@ -1,8 +1,4 @@
 // The wizard's FTP connection test against real servers on loopback.
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <memory>
 #include <optional>
@@ -17,6 +13,7 @@
 #include "support/FtpRelay.h"
 #include "support/FtpServer.h"
 #include "support/HostileS3.h"
+#include "support/Loopback.h"
 #include "support/ScopedEnv.h"
 #include "support/SshServer.h"
 #include "ui/wizard/CDlgConnectFtp.h"
@@ -323,19 +320,12 @@ TEST(FtpConnectDialog, ShowsTheKeyOfAnUnvouchedServerAndRefusesANewOne) {
 TEST(FtpConnectDialog, AnAbandonedTestEndsOnItsOwn) {
   App();
   ManualClock clock;
-  // A server that takes connections and never says a word.
-  const int mute = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof addr;
-  ASSERT_EQ(bind(mute, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-  ASSERT_EQ(listen(mute, 16), 0);
-  ASSERT_EQ(getsockname(mute, reinterpret_cast<sockaddr*>(&addr), &len), 0);
-
+  uint16_t port = 0;
+  const int mute = ListenLoopback(&port);  // takes connections and never says a word
+  ASSERT_GE(mute, 0);
   FtpSettings silent;
   silent.server = "127.0.0.1";
-  silent.port = ntohs(addr.sin_port);
+  silent.port = port;
   silent.user = "u";
   silent.timeout = 1;
   auto dialog = std::make_unique<CDlgConnectFtp>(silent);

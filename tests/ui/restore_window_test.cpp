@@ -96,8 +96,7 @@ class RestoreWindowTest : public RestoreTest {
 // Folders under their own paths, a file's versions, drags; nothing starts without ticks or with
 // a bad target; the one version ticked lands below the chosen folder; the search.
 TEST_F(RestoreWindowTest, ShowsFoldersAsTheUserKnowsThemAndRestoresTheTickedVersion) {
-  const QLocale userLocale;
-  QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedKingdom));
+  const ScopedLocale british;
   auto window = Open(revisions_);
   CDlgRestore& dlg = *window;
   CRestoreTree* tree = dlg.Tree();
@@ -198,7 +197,6 @@ TEST_F(RestoreWindowTest, ShowsFoldersAsTheUserKnowsThemAndRestoresTheTickedVers
   dlg.SearchBox()->clear();
   dlg.Search();
   EXPECT_EQ(Rows(tree, nullptr), std::vector<std::string>{src_.Native()});
-  QLocale::setDefault(userLocale);
 }
 
 // A ticked folder brings the newest of every file below it, also unopened; a newer file in the
@@ -371,8 +369,7 @@ TEST_F(RestoreWindowTest, FailuresAreCountedAndExplained) {
 // A file's history by day, to the second, sizes side by side; "Restore as it was on" brings each
 // file's version at that time and says how many did not exist then.
 TEST_F(RestoreWindowTest, HistoryByDayAndRestoreAsItWasOn) {
-  const QLocale userLocale;
-  QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedKingdom));
+  const ScopedLocale british;
   auto local = [](int day, int h, int m, int s) {
     return QDateTime(QDate(2026, 12, day), QTime(h, m, s)).toSecsSinceEpoch();
   };
@@ -442,7 +439,6 @@ TEST_F(RestoreWindowTest, HistoryByDayAndRestoreAsItWasOn) {
   EXPECT_EQ(Messages(), Restore("MSG_NOTHING_AT_THAT_TIME") + "\n");
   EXPECT_EQ(dlg.StatusText().toStdString(),
             "Left out, as they did not exist at that time: 3 files.");
-  QLocale::setDefault(userLocale);
 }
 
 }  // namespace bvtest

@@ -151,8 +151,7 @@ TEST_F(ViewTest, CopiesThatFailShowTheProblemAndOnlyRealCausesPopUp) {
   ASSERT_FALSE(src.Native().empty());
   const std::string log = dir_.NativeOf("popups.log");
   ScopedEnv popups("BREVANTO_POPUP_LOG", log);
-  const QLocale userLocale;
-  QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedKingdom));
+  const ScopedLocale british;
   CMainFrame frame;
   CBrevantoView& view = *frame.View();
   // The notification icon with its tool tip, as a desktop shows them (pictures only).
@@ -251,7 +250,7 @@ TEST_F(ViewTest, CopiesThatFailShowTheProblemAndOnlyRealCausesPopUp) {
   frame.ProblemsAction()->trigger();
   EXPECT_EQ(PopupsWith(log, "Docs: the backup folder cannot be written to: "), 1u)
       << ReadNative(log);
-  QLocale::setDefault(userLocale);
+  british.Restore();
   if (std::getenv("BV_SCREENSHOT_DIR")) {
     CPlanCell::SetAnimationsEnabled(false);
     frame.resize(960, 640);

@@ -218,8 +218,7 @@ TEST_F(WizardTest, NewPlanFilledInByHandLoadsBackAsTheSamePlan) {
   home_.Write("Projects/sub/b.txt", "0123456789");
   home_.Write("Other/c.txt", "c");
   const std::string projects = home_.SystemOf("Projects");
-  const QLocale userLocale;
-  QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedKingdom));  // weeks from Monday
+  const ScopedLocale british;  // weeks from Monday
   CPlanWizardDlg wizard(nullptr, 0);
   wizard.show();
   wizard.TypePage()->findChild<QRadioButton*>("typeFolders")->click();
@@ -288,7 +287,7 @@ TEST_F(WizardTest, NewPlanFilledInByHandLoadsBackAsTheSamePlan) {
   EXPECT_TRUE(when->Calendar()->isEnabled());
   CWizardCalendar* calendar = when->Calendar();
   EXPECT_EQ(calendar->FirstDayOfWeek(), 1);
-  QLocale::setDefault(userLocale);
+  british.Restore();
   calendar->SetSelectedDate(QDate(2028, 2, 10));
   EXPECT_TRUE(calendar->DayButton(29) && !calendar->DayButton(30));  // a leap year
   EXPECT_TRUE(calendar->DayButton(10)->isChecked());
