@@ -155,6 +155,7 @@ std::string ProblemRecord(const EventData& event, const PlanInfoForLog* plan,
       head = event.code == kEvServerKeyChanged     ? "#Server Key Changed"
              : event.code == kEvServerKeyUntrusted ? "#Server Key Not Trusted"
              : event.code == kEvServerNotEncrypted ? "#Server Not Encrypted"
+             : event.value == 1                    ? "#Server Login Refused"
                                                    : "#Server Unreachable";
       text1 = "Server = ";
       text3 = "Reason = ";

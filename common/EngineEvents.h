@@ -73,9 +73,10 @@ enum EventCode : int32_t {
   // The server of an FTP or SFTP store was not used, so nothing was sent:
   // its key was never trusted (38; the plan's connection test shows it for
   // acceptance), or it refused the encryption the plan requires (39), or it
-  // could not be reached or refused the login within the plan's time-out
-  // (40). Text 1 = the server ("host:port"), plan identifier, text 3 = the
-  // reason in words. Once for each new reason.
+  // could not be reached within the plan's time-out (40, value 0) or
+  // answered and refused the plan's login (40, value 1). Text 1 = the server
+  // ("host:port"), plan identifier, text 3 = the reason in words. Once for
+  // each new reason.
   kEvServerKeyUntrusted = 38,
   kEvServerNotEncrypted = 39,
   kEvServerUnreachable = 40,

@@ -192,14 +192,16 @@ class CDestination {
   // server ("host:port") and the cause in words; later ones kNone until
   // the reason changes or a connection succeeds again (kStoreRefused: the
   // server answers but refuses the store the settings name, by its policy or
-  // their form). Kinds without a server: always kNone.
+  // their form; kLoginRefused: it answers but refuses the plan's user name,
+  // password or keys). Kinds without a server: always kNone.
   enum class ServerRefusal {
     kNone,
     kKeyChanged,
     kKeyUntrusted,
     kNotEncrypted,
     kUnreachable,
-    kStoreRefused
+    kStoreRefused,
+    kLoginRefused
   };
   virtual ServerRefusal TakeServerRefusal(std::string* /*server*/, std::string* /*cause*/) {
     return ServerRefusal::kNone;

@@ -230,5 +230,7 @@ CDestination::ServerRefusal CFTPDevice::TakeServerRefusal(std::string* server, s
   if (const size_t at = words.find("%s"); at != std::string::npos)
     words.replace(at, 2, std::to_string(seconds));
   *cause = std::move(words);
-  return now;
+  return now == ServerRefusal::kUnreachable && failure_.load() == FtpFailure::kLogin
+             ? ServerRefusal::kLoginRefused
+             : now;
 }

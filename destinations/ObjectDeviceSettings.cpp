@@ -235,5 +235,6 @@ CDestination::ServerRefusal CObjectDevice::TakeServerRefusal(std::string* server
   const bool refused = now == ObjectFailure::kBadName || now == ObjectFailure::kDenied ||
                        now == ObjectFailure::kMarkerDenied ||
                        now == ObjectFailure::kMarkerUnwritable;
-  return refused ? ServerRefusal::kStoreRefused : ServerRefusal::kUnreachable;
+  if (refused) return ServerRefusal::kStoreRefused;
+  return now == ObjectFailure::kKeys ? ServerRefusal::kLoginRefused : ServerRefusal::kUnreachable;
 }

@@ -232,7 +232,9 @@ void CSimpleTask::PreCheck() {
                            : refusal == R::kKeyUntrusted ? kEvServerKeyUntrusted
                            : refusal == R::kNotEncrypted ? kEvServerNotEncrypted
                                                          : kEvServerUnreachable;
-    PostEvent(code, refusedServer, id, {}, refusedWhy, 0);
+    // A server out of reach and one that answers but refuses the login: one
+    // event, told apart by its value (1: the login refused).
+    PostEvent(code, refusedServer, id, {}, refusedWhy, refusal == R::kLoginRefused ? 1 : 0);
   }
   // Said once while the plan's disk stays away, and once for each refill.
   if (verdict == StoreVerdict::kNotConnected && !storeAwaySaid_)

@@ -220,7 +220,7 @@ TEST(FtpDevice, KeyedServersAreUsedOnlyWithTheirPinnedKey) {
       refusedLogin = DestinationOn(stranger);
       refusedLogin->Refresh();
     }
-    EXPECT_EQ(refusedLogin->TakeServerRefusal(&server, &cause), Refusal::kUnreachable);
+    EXPECT_EQ(refusedLogin->TakeServerRefusal(&server, &cause), Refusal::kLoginRefused);
     EXPECT_EQ(cause, GetText("SERVER_REFUSED", "CAUSE_LOGIN"));
   }
 }

@@ -96,7 +96,10 @@ TEST(ObjectDevice, FailuresInWords) {
   EXPECT_FALSE(refused->Prepare(true));
   EXPECT_FALSE(refused->IsAvailable());
   EXPECT_EQ(refused->CopyFile(file, "/store/f.txt"), 5u);
-  EXPECT_EQ(Refusal(*refused), GetText("OBJECT_STORE_REFUSED", "KEYS"));
+  std::string server, cause;
+  EXPECT_EQ(refused->TakeServerRefusal(&server, &cause),
+            CDestination::ServerRefusal::kLoginRefused);
+  EXPECT_EQ(cause, GetText("OBJECT_STORE_REFUSED", "KEYS"));
   EXPECT_EQ(Refusal(*refused), "");  // once
 
   const std::string gone = NewBucket();

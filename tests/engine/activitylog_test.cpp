@@ -117,6 +117,8 @@ TEST(LogRecord, ExactTextOfEveryRecordedEvent) {
        "#Server Key Changed" + head + "\nServer = sftp://host:22\nReason = Nothing was sent.\n"},
       {EventData(kEvServerUnreachable, "nas:21", 1, "", "No answer.", 0), &plan,
        "#Server Unreachable" + head + "\nServer = nas:21\nReason = No answer.\n"},
+      {EventData(kEvServerUnreachable, "nas:21", 1, "", "Wrong password.", 1), &plan,
+       "#Server Login Refused" + head + "\nServer = nas:21\nReason = Wrong password.\n"},
       {EventData(kEvServerNotEncrypted, "nas:21", 1, "", "Refused.", 0), &plan,
        "#Server Not Encrypted" + head + "\nServer = nas:21\nReason = Refused.\n"},
       {EventData(kEvSourceKeepsChanging, "C:\\vm.img", 1, "C:\\S\\vm.img", "It changed.", 0), &plan,

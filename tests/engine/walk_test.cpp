@@ -197,6 +197,25 @@ TEST_F(PlanWalk, AServerStoreInsideTheSourcesIsNotCopiedIntoItself) {
   ASSERT_EQ(holds.size(), 1u);
   EXPECT_NE(holds[0].find(ftp.NativeOf("/bvuser/docs")), std::string::npos) << holds[0];
 
+  // A password the server refuses: said once, as a refused login, not as a server out of reach.
+  PlanSettings wrong = bvtest::ScratchEnv::Settings("Stranger", "");
+  wrong.id = 12;
+  wrong.storageType = kStorageFtp;
+  wrong.ftp = ftp.Settings("far/");
+  wrong.ftp.password += "-not";
+  bvtest::TestPlan stranger(nullptr);
+  ASSERT_TRUE(stranger.ApplySettings(wrong, kApplyCreate));
+  stranger.EnableWithoutThread();
+  events.Clear();
+  for (int run = 0; run < 2; ++run) CSimpleTask(&stranger).Run();
+  std::vector<std::string> refused;
+  for (const EventData& e : events.Events()) {
+    std::string record;
+    if (e.code == kEvServerUnreachable && BuildLogRecord(e, nullptr, "now", &record))
+      refused.push_back(record.substr(0, record.find('\n')));
+  }
+  EXPECT_EQ(refused, std::vector<std::string>{"#Server Login Refused"});
+
   // A server that keeps copies readable: warned once; private files held back (said, counted). A
   // server that tells nothing of its files (no MLST): nothing pinned, said once. Records by key:
   auto warnings = [&](const char* key, const char* title = "#Backup Store Warning\n",

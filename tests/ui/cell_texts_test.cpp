@@ -192,6 +192,8 @@ TEST(CellTextsTest, DatesCountsAndSchedulesForPeople) {
        "the backup folder cannot be written to: " + GetText("PLAN_HEALTH", "ERROR_19")},
       {ftp, plenty, false, "", t + 60, ProblemKind::kServerUnreachable,
        "the server nas.local cannot be reached since 14:05"},
+      {ftp, plenty, kEvServerUnreachable, "", t + 60, ProblemKind::kServerUnreachable,
+       "the server nas.local refused the plan's login since 14:05"},
       {ftp, plenty, 1, "", t, ProblemKind::kKeyNotTrusted,
        GetText("PLAN_PROBLEM", "KEY_NOT_TRUSTED")},
       {ftp, plenty, kEvServerKeyUntrusted, "", t, ProblemKind::kKeyNotTrusted,

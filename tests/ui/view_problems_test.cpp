@@ -271,6 +271,7 @@ TEST_F(ViewTest, CopiesThatFailShowTheProblemAndOnlyRealCausesPopUp) {
   const std::string nested = FormatText(GetText("STORE", "NESTED_STORE"), {"s3://bk/d8/live/"});
   std::thread([&] {
     PostEvent(kEvServerKeyUntrusted, "nas:445", more[2]);
+    PostEvent(kEvServerUnreachable, "nas:445", more[1], {}, "Refused.", 1);  // a login refused
     PostEvent(kEvStoreState, "127.0.0.1", more[3], {}, nested, 4);
   }).join();
   const std::string recordingOnly = Grid("PLAN_STATUS_LOGGING") + ": ";
@@ -286,9 +287,14 @@ TEST_F(ViewTest, CopiesThatFailShowTheProblemAndOnlyRealCausesPopUp) {
       << Status(view, more[3]);
   EXPECT_EQ(view.Cell(more[3])->property("status").toString(), "problem");
   EXPECT_EQ(Status(view, more[0]), recordingOnly + "the backup disk is full: 6 MB more is needed");
-  EXPECT_EQ(
-      Status(view, more[1]).rfind(recordingOnly + "the server nas cannot be reached since ", 0),
-      0u);
+  EXPECT_EQ(Status(view, more[1])
+                .rfind(recordingOnly + "the server nas refused the plan's login since ", 0),
+            0u);
+  // Then out of reach: said as such again.
+  std::thread([&] { PostEvent(kEvServerUnreachable, "nas:445", more[1], {}, "Gone.", 0); }).join();
+  EXPECT_TRUE(Until(view, [&] {
+    return Status(view, more[1]).rfind(recordingOnly + "the server nas cannot be reached", 0) == 0;
+  })) << Status(view, more[1]);
   // Its card leads to the server step (the frame's modal wizard left out).
   QObject::disconnect(&view, &CBrevantoView::destinationStepRequested, &frame, nullptr);
   uint32_t checked = 0;

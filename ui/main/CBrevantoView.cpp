@@ -193,6 +193,15 @@ void CBrevantoView::OnEngineEvent(const EventData& event) {
       dirty_ = true;
       break;
     }
+    case kEvServerUnreachable: {
+      // A refused login is the user's to mend, not the network's; a server
+      // then out of reach is said as such again.
+      int32_t& refused = plans_[event.planId].serverRefused;
+      if (event.value == 1 && refused == 0) refused = kEvServerUnreachable;
+      if (event.value != 1 && refused == kEvServerUnreachable) refused = 0;
+      dirty_ = true;
+      break;
+    }
     case kEvStoreState:
       // A store refused where it lies, or one that takes nothing in.
       if (event.value == 4 || event.value == 2) {

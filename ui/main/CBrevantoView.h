@@ -109,8 +109,8 @@ class CBrevantoView : public QWidget {
     int blocked = -1;  // -1 not known yet, 0 copying, 1 recording only, 2 its cause not known yet
     PlanProblem problem;
     // The event that said its server was not used (key changed or not
-    // trusted yet, no encryption), 0 for none; until a copy succeeds or the
-    // server is reached.
+    // trusted yet, no encryption; kEvServerUnreachable: the login refused),
+    // 0 for none; until a copy succeeds or the server is reached.
     int32_t serverRefused = 0;
     // Why its store was refused where it lies (the engine's words), "" for
     // none; until a copy succeeds or the store is reached.

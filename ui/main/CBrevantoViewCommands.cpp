@@ -58,7 +58,8 @@ void CBrevantoView::PauseOrLaunch(uint32_t id) {
   // A server that refused the plan (its key, its encryption) answers: the
   // card's own action leads to it, and the toggle only pauses or launches.
   auto it = plans_.find(id);
-  const bool refused = it != plans_.end() && it->second.serverRefused != 0;
+  const bool refused = it != plans_.end() && it->second.serverRefused != 0 &&
+                       it->second.serverRefused != kEvServerUnreachable;
   if (available || refused) {
     plan->Save();
   } else {

@@ -29,15 +29,18 @@ std::string ServerOf(const PlanSnapshot& s) {
   return s.root.substr(2, s.root.find('\\', 2) - 2);
 }
 
-PlanProblem Away(const PlanSnapshot& s, const std::string& label, int64_t since, int64_t now) {
+PlanProblem Away(const PlanSnapshot& s, const std::string& label, int64_t since, int64_t now,
+                 bool loginRefused) {
   PlanProblem p;
   p.since = since;
   const std::string when = SinceText(since > 0 ? since : now, now);
   if (s.storageType == kStorageNetwork || IsServerStorage(s.storageType)) {
     p.kind = ProblemKind::kServerUnreachable;
     const std::string server = ServerOf(s);
-    p.words = server.empty() ? FormatText(Words("NETWORK_UNREACHABLE"), {when})
-                             : FormatText(Words("SERVER_UNREACHABLE"), {server, when});
+    p.words = server.empty()
+                  ? FormatText(Words("NETWORK_UNREACHABLE"), {when})
+                  : FormatText(Words(loginRefused ? "SERVER_LOGIN_REFUSED" : "SERVER_UNREACHABLE"),
+                               {server, when});
     return p;
   }
   p.kind = ProblemKind::kDiskAway;
@@ -85,7 +88,7 @@ PlanProblem FindProblem(const PlanSnapshot& s, const SpaceFigures& space, int32_
     p.words = FormatText(Words("NOT_RECORDING"), {CopyErrorWords(s.unrecorded)});
     return p;
   }
-  if (serverRefused != 0) {
+  if (serverRefused != 0 && serverRefused != kEvServerUnreachable) {
     PlanProblem p;
     p.kind = serverRefused == kEvServerNotEncrypted ? ProblemKind::kNotEncrypted
                                                     : ProblemKind::kKeyNotTrusted;
@@ -94,7 +97,7 @@ PlanProblem FindProblem(const PlanSnapshot& s, const SpaceFigures& space, int32_
                                                              : "KEY_NOT_TRUSTED");
     return p;
   }
-  if (!s.available) return Away(s, label, s.awaySince, now);
+  if (!s.available) return Away(s, label, s.awaySince, now, serverRefused == kEvServerUnreachable);
   if (s.copyError == plat::kErrDiskFull) {
     PlanProblem p = Full(space.measured && space.ok && space.freeBytes < kTooFullBytes
                              ? kTooFullBytes - space.freeBytes
@@ -115,7 +118,7 @@ PlanProblem FindProblem(const PlanSnapshot& s, const SpaceFigures& space, int32_
       case 53:    // network path not found
       case 64:    // network name gone
       case 1167:  // device not connected
-        return Away(s, label, s.failingSince, now);
+        return Away(s, label, s.failingSince, now, false);
       default:
         p.kind = ProblemKind::kOther;
         p.words = FormatText(Words("OTHER"), {CopyErrorWords(s.copyError)});

@@ -46,8 +46,9 @@ struct PlanProblem {
 // The plan's problem now; none for a plan the user paused or one at rest
 // (a manual plan), which copy nothing by choice. label is the disk's volume
 // label when known ("" otherwise); serverRefused: the event that said its
-// server was not used (kEvServerKeyUntrusted, kEvServerNotEncrypted; any other
-// non-zero value: its server showed another key), 0 for none.
+// server was not used (kEvServerKeyUntrusted, kEvServerNotEncrypted;
+// kEvServerUnreachable: it refused the login; any other non-zero value: its
+// server showed another key), 0 for none.
 PlanProblem FindProblem(const PlanSnapshot& s, const SpaceFigures& space, int32_t serverRefused,
                         const std::string& label, int64_t now);
 
