@@ -158,11 +158,13 @@ bool CFTPDevice::Connect(long waitMs) {
       connected_ = true;
       encryptionRetry_.Reset();
       reachRetry_.Reset();
+      loginRetry_.Reset();
       refusal_ = told_ = ServerRefusal::kNone;
       return true;
     }
-    // Waiting again does not mend a refused encryption.
-    if (session_.TlsFault() != FtpTlsFault::kNone) break;
+    // Waiting again does not mend a refused encryption or password.
+    if (session_.TlsFault() != FtpTlsFault::kNone || session_.Failure() == FtpFailure::kLogin)
+      break;
   }
   connected_ = false;
   switch (session_.TlsFault()) {
@@ -181,7 +183,7 @@ bool CFTPDevice::Connect(long waitMs) {
     case FtpTlsFault::kNone:
       refusal_ = ServerRefusal::kUnreachable;
       failure_ = session_.Failure();
-      reachRetry_.Failed();
+      (failure_ == FtpFailure::kLogin ? loginRetry_ : reachRetry_).Failed();
       break;
   }
   return false;
@@ -196,6 +198,7 @@ void CFTPDevice::Disconnect() {
 bool CFTPDevice::Prepare(bool initialize) {
   encryptionRetry_.Reset();
   reachRetry_.Reset();
+  loginRetry_.Reset();
   {
     std::lock_guard<std::recursive_mutex> guard(sessionLock_);
     session_.SetOptions(SessionOptions());

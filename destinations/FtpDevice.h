@@ -241,11 +241,15 @@ class CFTPDevice : public CDestination {
   RetryPause markerRetry_{3};               // failed placements in a row, see MarkerRetryDue
   // Connections refused in a row for what no waiting mends (no encryption
   // offered, a key not trusted or changed): asked again twice at once, then
-  // as the pause allows (Prepare: at once). A server not reached or taking no
-  // login: six times at once, then as the pause allows.
+  // as the pause allows (Prepare: at once). A server not reached: six times
+  // at once, then as the pause allows. A login refused: only as the pause
+  // allows (a password asked again and again may lock the account).
   RetryPause encryptionRetry_{1};
   RetryPause reachRetry_{5};
-  bool Paused() const { return !encryptionRetry_.Due() || !reachRetry_.Due(); }
+  RetryPause loginRetry_{0};
+  bool Paused() const {
+    return !encryptionRetry_.Due() || !reachRetry_.Due() || !loginRetry_.Due();
+  }
   std::atomic<bool> markerDue_{false};     // connected at load: the marker is placed at Refresh
   std::atomic<uint64_t> modesAskedMs_{0};  // when MarkerKeptPrivate last asked (monotonic ms)
   // Why the last connection failed, and the reason told last (both

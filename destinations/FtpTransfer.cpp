@@ -404,7 +404,10 @@ FtpSession::Outcome FtpSession::Send(void* data, const std::string& temporary,
   *error = source->torn                                ? plat::kErrSourceChanged
            : rc == CURLE_OK || rc == CURLE_QUOTE_ERROR ? plat::kErrWriteFault
                                                        : UploadErrorOf(rc, reply, replies.last);
-  if (rc != CURLE_OK && !IsRefusal(rc) && reply < 400) {
+  // A login refused on the way (the server dropped the session and takes the
+  // password no more) is a lost session: the device's own login says why and
+  // pauses, where a refusal would fail each file with a login of its own.
+  if (rc == CURLE_LOGIN_DENIED || (rc != CURLE_OK && !IsRefusal(rc) && reply < 400)) {
     Disconnect();  // the temporary file stays for the sweep of leftovers
     return kLost;
   }

@@ -107,6 +107,25 @@ TEST(FtpDevice, ServerLossAndFaultsFailTheCopyWithTheirCauseAndHeal) {
   }
   EXPECT_GT(relay.Cuts(), 0);
 
+  // The password refused once connected (the session dropped): not "access denied" file after
+  // file with a login each, but a refused login said once, and a pause before the next login.
+  auto relogin = PreparedOn(relayed("relogin/"), true);
+  const std::string again = relogin->GetRootPath() + "a.txt";
+  ASSERT_EQ(relogin->CopyFile(sources.SystemOf("a.txt"), again), kDestOk);
+  relay.SetFault(Fault::kRefuseLogin);
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the session is dropped
+  EXPECT_EQ(relogin->CopyFile(sources.SystemOf("a.txt"), again), plat::kErrUnexpNetErr);
+  const int passwords = relay.Passwords();
+  for (int i = 0; i < 4; ++i)
+    EXPECT_EQ(relogin->CopyFile(sources.SystemOf("a.txt"), again), plat::kErrUnexpNetErr);
+  EXPECT_EQ(relay.Passwords(), passwords) << "a login for each file";
+  EXPECT_FALSE(relogin->IsAvailable());
+  std::string refusedAt, why;
+  EXPECT_EQ(relogin->TakeServerRefusal(&refusedAt, &why),
+            CDestination::ServerRefusal::kLoginRefused);
+  EXPECT_EQ(why, GetText("SERVER_REFUSED", "CAUSE_LOGIN"));
+  relay.SetFault(Fault::kNone);
+
   // Without SIZE, or never renaming onto an existing file: every later version still lands.
   for (const Fault fault : {Fault::kNoSize, Fault::kNoOverwrite}) {
     relay.SetFault(fault);

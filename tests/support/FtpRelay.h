@@ -29,7 +29,8 @@ class FtpRelay : public LoopbackServer {
     kNoConfirm,        // a transfer's closing reply never comes
     kLieModes,         // SITE CHMOD answered 200 here, never passed on; MLSD unknown
     kLieModesBelow,    // the same lie below a "Latest" folder only
-    kRaw               // bytes pass as they come; with no server behind, connections closed
+    kRaw,              // bytes pass as they come; with no server behind, connections closed
+    kRefuseLogin       // sessions logged in are dropped, and every new "PASS" answered 530
   };
 
   explicit FtpRelay(uint16_t serverPort, uint64_t cutAfter = 64 << 10,

@@ -109,6 +109,8 @@ std::string FtpRelay::Answer(const std::string& line) {
   if (fault_ == Fault::kLieModesBelow && line.rfind("SITE CHMOD", 0) == 0 &&
       line.find("/Latest/") != std::string::npos)
     return "200 ok\r\n";
+  if (fault_ == Fault::kRefuseLogin && line.rfind("PASS", 0) == 0)
+    return "530 Login incorrect.\r\n";
   if (fault_ == Fault::kNoTls && line.rfind("AUTH", 0) == 0)
     return "502 Command not implemented\r\n";
   std::string path = line.substr(std::min<size_t>(5, line.size()));
@@ -129,9 +131,10 @@ void FtpRelay::Control(int client) {
   bool swallow = false;  // the server's own reply to a transfer the relay answered
   bool storing = false;  // a STOR or APPE awaits its closing reply
   bool reset = false;
+  bool loggedIn = false;  // a "PASS" went on to the server
   const bool raw = fault_ == Fault::kRaw;
   if (raw && server < 0) reset = true;
-  while (!stop_ && !reset) {
+  while (!stop_ && !reset && !(loggedIn && fault_ == Fault::kRefuseLogin)) {
     pollfd p[2] = {{client, POLLIN, 0}, {server, POLLIN, 0}};
     if (poll(p, server >= 0 ? 2 : 1, 50) <= 0 && !*full) continue;
     if (full->exchange(false)) {
@@ -148,7 +151,7 @@ void FtpRelay::Control(int client) {
       for (size_t end; sent && (end = asked.find('\n')) != std::string::npos;) {
         const std::string line = asked.substr(0, end + 1), answer = Answer(line);
         asked.erase(0, end + 1);
-        if (line.rfind("PASS", 0) == 0) ++passwords_;
+        if (line.rfind("PASS", 0) == 0) ++passwords_, loggedIn = answer.empty();
         storing = line.rfind("STOR ", 0) == 0 || line.rfind("APPE ", 0) == 0;
         if (storing && fault_ == Fault::kResetUploads) {
           reset = true;
